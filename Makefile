@@ -1,0 +1,41 @@
+# The README's commands. Each installs what is missing (scripts/install-deps) and builds first.
+JOBS ?= $(shell nproc)
+WERROR := $(if $(CI),ON,OFF)
+CTEST_ARGS ?=
+export CCACHE_BASEDIR := $(CURDIR)
+
+.PHONY: deps test run bench tsan fuzz clean
+
+deps:
+	@./scripts/install-deps
+
+# Tests are built once, with AddressSanitizer and UndefinedBehaviorSanitizer, and run under a virtual
+# X server so that the end-to-end tests can show the real web engine.
+test: deps
+	@cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DHYB_SANITIZE=ON -DHYB_WERROR=$(WERROR) >/dev/null
+	@cmake --build build/test -j $(JOBS)
+	@cd build/test && xvfb-run -a ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+run: deps
+	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
+	@cmake --build build/release -j $(JOBS)
+	@if [ -x build/release/app/hybridhost ]; then build/release/app/hybridhost app/bundle; \
+	 else echo "run: the application is not built yet; it will start app/bundle/www/index.html"; fi
+
+bench: deps
+	@cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF -DHYB_BENCH=ON >/dev/null
+	@cmake --build build/bench -j $(JOBS)
+	@for b in build/bench/bench/*_bench; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BENCH_ARGS); done; true
+
+# Queue and run-loop tests under ThreadSanitizer (not part of CI).
+tsan: deps
+	@cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DHYB_TSAN=ON >/dev/null
+	@cmake --build build/tsan -j $(JOBS)
+	@cd build/tsan && ctest --output-on-failure -j $(JOBS) -L platform $(CTEST_ARGS)
+
+fuzz: deps
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DHYB_TESTS=OFF -DHYB_FUZZ=ON >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,26 @@
+# Every outside library the project links, found once here. See scripts/install-deps for the packages.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(simdjson 3 CONFIG REQUIRED)
+find_package(LibXml2 REQUIRED)
+find_package(CURL REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(SQLite3 REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
+pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+
+# mbedtls 2.28 ships neither a CMake config nor a .pc file.
+find_library(MBEDTLS_LIB mbedtls REQUIRED)
+find_library(MBEDX509_LIB mbedx509 REQUIRED)
+find_library(MBEDCRYPTO_LIB mbedcrypto REQUIRED)
+add_library(hyb_mbedtls INTERFACE)
+target_link_libraries(hyb_mbedtls INTERFACE ${MBEDTLS_LIB} ${MBEDX509_LIB} ${MBEDCRYPTO_LIB})
+
+if(HYB_TESTS)
+  find_package(GTest CONFIG REQUIRED)
+  include(GoogleTest)
+endif()
+if(HYB_BENCH)
+  find_package(benchmark CONFIG REQUIRED)
+endif()

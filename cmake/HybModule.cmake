@@ -1,0 +1,24 @@
+# hyb_module(NAME [DEPS ...]): one static library from every .cpp and .c in the calling folder and its
+# subfolders. New files join the build without editing any CMakeLists.
+function(hyb_module name)
+  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
+endfunction()
+
+# hyb_tests(LABEL DEPS ...): one GoogleTest executable per tests/<folder>/*_test.cpp, labelled LABEL.
+function(hyb_tests label)
+  cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(src ${tests})
+    get_filename_component(stem ${src} NAME_WE)
+    set(exe ${label}_${stem})
+    add_executable(${exe} ${src})
+    target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support GTest::gtest_main GTest::gmock)
+    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+      PROPERTIES LABELS ${label} TIMEOUT 120
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;NO_AT_BRIDGE=1")
+  endforeach()
+endfunction()

@@ -1,0 +1,170 @@
+// The dynamic value every layer passes around: null, bool, integer, double, string, bytes, date, array
+// and dictionary.
+//
+// Guarantees:
+// - Bool stays apart from numbers: Value(true) is never equal to Value(1), and JSON and property lists
+//   keep the difference.
+// - A dictionary enumerates in insertion order; setting an existing key keeps its place. Query strings,
+//   multipart bodies and headers built from dictionaries therefore come out in a fixed order.
+// - Values are plain C++ values: copying copies, there is no shared mutable state. Not thread-safe; a
+//   value belongs to whoever holds it.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+class Value;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A point in time, in seconds since 1970-01-01 00:00:00 UTC.
+struct Date {
+    double secondsSince1970 = 0;
+    friend bool operator==(const Date&, const Date&) = default;
+};
+
+using Array = std::vector<Value>;
+
+// An insertion-ordered map from string keys to values. Lookups are linear while small and go through a
+// hash index once the dictionary grows, so parsing a large object stays linear.
+class Dictionary {
+public:
+    struct Entry;
+    using const_iterator = std::vector<Entry>::const_iterator;
+    using iterator = std::vector<Entry>::iterator;
+
+    Dictionary() = default;
+    Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
+    Dictionary(const Dictionary& other);
+    Dictionary(Dictionary&&) noexcept = default;
+    Dictionary& operator=(const Dictionary& other);
+    Dictionary& operator=(Dictionary&&) noexcept = default;
+    ~Dictionary();
+
+    std::size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    bool contains(std::string_view key) const { return indexOf(key).has_value(); }
+
+    // The value for a key, or nullptr when absent.
+    const Value* find(std::string_view key) const;
+    Value* find(std::string_view key);
+    // The value for a key, or a null value when absent.
+    const Value& operator[](std::string_view key) const;
+
+    // Sets a key: an existing key keeps its place, a new one goes last.
+    Value& set(std::string key, Value value);
+    bool remove(std::string_view key);
+    void clear();
+
+    std::vector<std::string> keys() const;
+
+    const_iterator begin() const { return m_entries.begin(); }
+    const_iterator end() const { return m_entries.end(); }
+    iterator begin() { return m_entries.begin(); }
+    iterator end() { return m_entries.end(); }
+
+    friend bool operator==(const Dictionary& a, const Dictionary& b);
+
+private:
+    std::optional<std::size_t> indexOf(std::string_view key) const;
+    void rebuildIndex();
+
+    std::vector<Entry> m_entries;
+    std::unique_ptr<std::unordered_map<std::string, std::size_t>> m_index;
+};
+
+class Value {
+public:
+    enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary };
+
+    Value() = default;
+    Value(std::nullptr_t) {}
+    Value(bool b) : m_data(b) {}
+    Value(int i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(long i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(long long i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(unsigned i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(unsigned long i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(unsigned long long i) : m_data(static_cast<std::int64_t>(i)) {}
+    Value(double d) : m_data(d) {}
+    Value(const char* s) : m_data(std::string(s)) {}
+    Value(std::string s) : m_data(std::move(s)) {}
+    Value(std::string_view s) : m_data(std::string(s)) {}
+    Value(platform::Bytes b) : m_data(std::move(b)) {}
+    Value(platform::Date d) : m_data(d) {}
+    Value(platform::Array a) : m_data(std::move(a)) {}
+    Value(platform::Dictionary d) : m_data(std::move(d)) {}
+
+    Type type() const { return static_cast<Type>(m_data.index()); }
+    bool isNull() const { return type() == Type::Null; }
+    bool isBool() const { return type() == Type::Bool; }
+    bool isInteger() const { return type() == Type::Integer; }
+    bool isDouble() const { return type() == Type::Double; }
+    bool isNumber() const { return isInteger() || isDouble(); }
+    bool isString() const { return type() == Type::String; }
+    bool isBytes() const { return type() == Type::Bytes; }
+    bool isDate() const { return type() == Type::Date; }
+    bool isArray() const { return type() == Type::Array; }
+    bool isDictionary() const { return type() == Type::Dictionary; }
+
+    // Strict accessors: nullptr when the value is of another type.
+    const bool* getBool() const { return std::get_if<bool>(&m_data); }
+    const std::int64_t* getInteger() const { return std::get_if<std::int64_t>(&m_data); }
+    const double* getDouble() const { return std::get_if<double>(&m_data); }
+    const std::string* getString() const { return std::get_if<std::string>(&m_data); }
+    const platform::Bytes* getBytes() const { return std::get_if<platform::Bytes>(&m_data); }
+    const platform::Date* getDate() const { return std::get_if<platform::Date>(&m_data); }
+    const platform::Array* getArray() const { return std::get_if<platform::Array>(&m_data); }
+    platform::Array* getArray() { return std::get_if<platform::Array>(&m_data); }
+    const platform::Dictionary* getDictionary() const { return std::get_if<platform::Dictionary>(&m_data); }
+    platform::Dictionary* getDictionary() { return std::get_if<platform::Dictionary>(&m_data); }
+
+    // Lenient conversions, as the platform's number and string objects answer them:
+    // numbers and bools convert between each other; a string gives its leading number ("12abc" -> 12,
+    // "abc" -> 0) and "true"/"yes" (any case) or a non-zero leading number give true.
+    bool boolValue() const;
+    std::int64_t integerValue() const;
+    double doubleValue() const;
+
+    // The value as text for "%@": strings as they are, numbers as their decimal text, bools as 1 or 0,
+    // null as "<null>", containers in the platform's description format.
+    std::string description() const;
+
+    // Convenience: the string or an empty one; the array or an empty one; the dictionary or an empty one.
+    const std::string& stringOr(const std::string& fallback) const;
+    const platform::Array& arrayOrEmpty() const;
+    const platform::Dictionary& dictionaryOrEmpty() const;
+
+    // Dictionary lookup; a null value when this is not a dictionary or the key is absent.
+    const Value& operator[](std::string_view key) const;
+    // Array element; a null value when this is not an array or the index is out of range.
+    const Value& operator[](std::size_t index) const;
+    const Value& operator[](int index) const { return (*this)[static_cast<std::size_t>(index < 0 ? SIZE_MAX : index)]; }
+
+    friend bool operator==(const Value& a, const Value& b);
+
+    static const Value& null();
+
+private:
+    std::variant<std::monostate, bool, std::int64_t, double, std::string, platform::Bytes, platform::Date,
+                 platform::Array, platform::Dictionary>
+        m_data;
+};
+
+struct Dictionary::Entry {
+    std::string key;
+    Value value;
+    friend bool operator==(const Entry&, const Entry&) = default;
+};
+
+} // namespace platform
