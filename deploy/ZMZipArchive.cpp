@@ -2,6 +2,7 @@
 
 #include "deploy/DeployLog.h"
 #include "deploy/ZipEntryPath.h"
+#include "platform/TextEncoding.h"
 
 #include <unzip.h>
 #include <zip.h>
@@ -307,7 +308,7 @@ platform::Status Unzipper::writeLink(const Entry& entry, const std::string& full
             return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                            "refused entry \"" + rel + "\": link target too long");
     }
-    if (!ZipEntryPath::isValidUTF8(target))
+    if (!platform::isValidUTF8(target))
         return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                        "refused entry \"" + rel + "\": link target is not UTF-8");
     if (auto safe = ZipEntryPath::checkLinkTarget(rel, target); !safe)
