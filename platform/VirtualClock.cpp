@@ -1,34 +1,76 @@
 #include "platform/VirtualClock.h"
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 namespace platform {
 
-VirtualClock::VirtualClock(Date start)
-    : m_origin(std::chrono::steady_clock::time_point{} + std::chrono::hours(24 * 365)), m_start(start) {}
+// The installed object: other threads read it through Clock::current() without any lock, so it must
+// outlive every reader. Kept (reachable) until the process ends; one per VirtualClock made.
+class VirtualClock::Time final : public Clock {
+public:
+    explicit Time(Date start) : m_start(start) {}
+    TimePoint now() const override { return origin() + Duration(m_elapsedNs.load(std::memory_order_acquire)); }
+    Date wallNow() const override {
+        auto us = m_elapsedNs.load(std::memory_order_acquire) / 1000;
+        return Date{m_start.secondsSince1970 + static_cast<double>(us) / 1e6};
+    }
+    bool isVirtual() const override { return true; }
+    void set(TimePoint now) { m_elapsedNs.store((now - origin()).count(), std::memory_order_release); }
+
+    static TimePoint origin() { return TimePoint{} + std::chrono::hours(24 * 365); }
+
+private:
+    std::atomic<std::int64_t> m_elapsedNs{0};
+    const Date m_start;
+};
+
+namespace {
+
+struct Times {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Clock>> all;
+};
+
+Times& times() {
+    static auto* t = new Times;
+    return *t;
+}
+
+} // namespace
+
+VirtualClock::VirtualClock(Date start) {
+    auto time = std::make_unique<Time>(start);
+    m_time = time.get();
+    std::lock_guard lock(times().mutex);
+    times().all.push_back(std::move(time));
+}
 
 VirtualClock::~VirtualClock() {
     uninstall();
 }
 
 Clock::TimePoint VirtualClock::now() const {
-    return m_origin + Duration(m_elapsedNs.load(std::memory_order_acquire));
+    return m_time->now();
 }
 
 Date VirtualClock::wallNow() const {
-    auto us = m_elapsedNs.load(std::memory_order_acquire) / 1000;
-    return Date{m_start.secondsSince1970 + static_cast<double>(us) / 1e6};
+    return m_time->wallNow();
 }
 
 void VirtualClock::install() {
-    Clock::install(this);
+    Clock::install(m_time);
 }
 
 void VirtualClock::uninstall() {
-    if (&Clock::current() == this)
+    if (&Clock::current() == m_time)
         Clock::install(nullptr);
 }
 
-void VirtualClock::setNow(Duration sinceStart) {
-    m_elapsedNs.store(sinceStart.count(), std::memory_order_release);
+void VirtualClock::setNow(TimePoint now) {
+    m_time->set(now);
 }
 
 void VirtualClock::settleHosts() {
@@ -52,11 +94,11 @@ void VirtualClock::advance(Duration d) {
                 next = deadline;
         }
         if (!next || *next > target) {
-            setNow(target - m_origin);
+            setNow(target);
             settleHosts();
             return;
         }
-        setNow(*next - m_origin);
+        setNow(*next);
         settleHosts();
     }
 }

@@ -8,12 +8,12 @@
 // - The run loop of the calling thread is turned by advance() itself; other threads' run loops are woken
 //   and waited for (up to 10 s of real time each step) while they are running.
 // - Thread: now()/wallNow() from any thread; advance() from one thread at a time.
-// - Installing: the constructor does not install; install() does, and the destructor uninstalls.
+// - Installing: the constructor does not install; install() does, and the destructor uninstalls. The time
+//   itself lives on after the VirtualClock (a thread may still be reading it while the test ends).
 #pragma once
 
 #include "platform/Clock.h"
 
-#include <atomic>
 #include <mutex>
 
 namespace platform {
@@ -38,12 +38,11 @@ public:
     void advance(double secondsToAdvance) { advance(seconds(secondsToAdvance)); }
 
 private:
-    void setNow(Duration sinceStart);
+    class Time;
+    void setNow(TimePoint now);
     void settleHosts();
 
-    std::atomic<std::int64_t> m_elapsedNs{0};
-    TimePoint m_origin;
-    Date m_start;
+    Time* m_time; // never freed: see above
     std::recursive_mutex m_advanceMutex; // advance() may be called again from a callout it runs
 };
 
