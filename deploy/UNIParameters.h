@@ -27,7 +27,16 @@ public:
     }
 
     // Sets a parameter: an existing name keeps its place.
-    void set(std::string name, ParameterValue value) {
+    void set(std::string name, platform::Value value) { assign(std::move(name), ParameterValue(std::move(value))); }
+    void setFile(std::string name, platform::URL fileURL) { assign(std::move(name), ParameterValue(std::move(fileURL))); }
+
+    bool empty() const { return m_parameters.empty(); }
+    std::size_t size() const { return m_parameters.size(); }
+    std::vector<Parameter>::const_iterator begin() const { return m_parameters.begin(); }
+    std::vector<Parameter>::const_iterator end() const { return m_parameters.end(); }
+
+private:
+    void assign(std::string name, ParameterValue value) {
         for (Parameter& p : m_parameters) {
             if (p.name == name) {
                 p.value = std::move(value);
@@ -36,15 +45,7 @@ public:
         }
         m_parameters.push_back({std::move(name), std::move(value)});
     }
-    void set(std::string name, platform::Value value) { set(std::move(name), ParameterValue(std::move(value))); }
-    void setFile(std::string name, platform::URL fileURL) { set(std::move(name), ParameterValue(std::move(fileURL))); }
 
-    bool empty() const { return m_parameters.empty(); }
-    std::size_t size() const { return m_parameters.size(); }
-    std::vector<Parameter>::const_iterator begin() const { return m_parameters.begin(); }
-    std::vector<Parameter>::const_iterator end() const { return m_parameters.end(); }
-
-private:
     std::vector<Parameter> m_parameters;
 };
 
