@@ -96,6 +96,27 @@ void URLConnection::setDeliveryTarget(DeliveryTarget target) {
     m_target = std::move(target);
 }
 
+void URLConnection::scheduleInRunLoop(RunLoop& loop) {
+    if (loop.isMain())
+        return setDeliveryTarget([](std::function<void()> work) { RunLoop::main().perform(std::move(work)); });
+    if (loop.isCurrent()) {
+        std::shared_ptr<RunLoop> shared = RunLoop::currentShared();
+        return setDeliveryTarget([shared](std::function<void()> work) { shared->perform(std::move(work)); });
+    }
+    // Another thread's loop, by reference: its owner keeps it for the load.
+    setDeliveryTarget([&loop](std::function<void()> work) { loop.perform(std::move(work)); });
+}
+
+void URLConnection::setDelegateQueue(std::shared_ptr<DispatchQueue> queue) {
+    if (!queue)
+        return;
+    setDeliveryTarget([queue = std::move(queue)](std::function<void()> work) { queue->async(std::move(work)); });
+}
+
+URLConnection::DeliveryTarget URLConnection::onLoadingThread() {
+    return [](std::function<void()> work) { work(); };
+}
+
 bool URLConnection::isCancelled() const {
     std::lock_guard lock(m_mutex);
     return m_cancelled;
@@ -107,12 +128,24 @@ bool URLConnection::isFinished() const {
 }
 
 void URLConnection::start() {
+    bool unscheduled = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_state != State::Created || m_cancelled)
             return;
         m_state = State::Loading;
         m_keepAlive = shared_from_this();
+        unscheduled = !m_target;
+    }
+    if (unscheduled) {
+        // Where start was called: the main run loop, the running queue, or this thread's run loop.
+        DispatchQueue* queue = DispatchQueue::current();
+        if (RunLoop::isMainThread())
+            scheduleInRunLoop(RunLoop::main());
+        else if (queue)
+            setDelegateQueue(queue->shared_from_this());
+        else
+            scheduleInRunLoop(RunLoop::current());
     }
     auto self = shared_from_this();
     HTTPTransport::shared().post([self] { self->load(); });
@@ -329,7 +362,9 @@ Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request
     if (HTTPTransport::shared().isLoadingThread())
         return makeURLError(kURLErrorUnknown, "a synchronous load cannot run on the URL-loading thread", request.urlString());
     auto collector = std::make_shared<Collector>();
-    auto connection = make(request, collector, true);
+    auto connection = make(request, collector, false);
+    connection->setDeliveryTarget(onLoadingThread());
+    connection->start();
     return collector->wait();
 }
 

@@ -3,11 +3,13 @@
 #include "platform/URLConnection.h"
 #include "platform/URLError.h"
 #include "support/HTTPTestServer.h"
+#include "support/RunLoopWait.h"
 #include "support/URLLoadRecorder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -439,6 +441,51 @@ TEST(URLConnection, DelegateCallsRunOnTheDeliveryTarget) {
     for (auto id : recorder->threads())
         EXPECT_EQ(id, std::this_thread::get_id());
     EXPECT_EQ(recorder->body().size(), 50000u);
+}
+
+namespace {
+// Notes the queue label each call runs under.
+class LabelRecorder final : public URLConnectionDelegate {
+public:
+    void didReceiveResponse(URLConnection&, const URLResponse&) override { note(); }
+    void didFinishLoading(URLConnection&) override {
+        note();
+        done = true;
+    }
+    void note() {
+        std::lock_guard lock(mutex);
+        labels.push_back(DispatchQueue::currentLabel());
+        onMain.push_back(RunLoop::isMainThread());
+    }
+    std::mutex mutex;
+    std::vector<std::string> labels;
+    std::vector<bool> onMain;
+    std::atomic<bool> done{false};
+};
+} // namespace
+
+TEST(URLConnection, UnscheduledConnectionsDeliverWhereTheyWereStarted) {
+    HTTPTestServer server;
+    server.route("/w", Reply::text(200, "where"));
+    ASSERT_TRUE(RunLoop::isMainThread());
+    auto onMain = std::make_shared<LabelRecorder>();
+    auto first = URLConnection::make(URLRequest(server.url("/w")), onMain);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return onMain->done.load(); }));
+    EXPECT_EQ(onMain->onMain, (std::vector<bool>{true, true}));
+
+    auto queue = DispatchQueue::createSerial("test.connections");
+    auto onQueue = std::make_shared<LabelRecorder>();
+    std::shared_ptr<URLConnection> second;
+    queue->async([&] { second = URLConnection::make(URLRequest(server.url("/w")), onQueue); });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return onQueue->done.load(); }));
+    EXPECT_EQ(onQueue->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
+
+    auto scheduled = std::make_shared<LabelRecorder>();
+    auto third = URLConnection::make(URLRequest(server.url("/w")), scheduled, false);
+    third->setDelegateQueue(queue);
+    third->start();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return scheduled->done.load(); }));
+    EXPECT_EQ(scheduled->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
 }
 
 TEST(URLConnection, CancelOnTheDeliveryThreadDropsQueuedCalls) {
