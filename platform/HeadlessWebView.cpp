@@ -1,10 +1,10 @@
 #include "platform/HeadlessWebView.h"
 
 #include "platform/RunLoop.h"
+#include "platform/URL.h"
 #include "platform/URLError.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 
@@ -23,29 +23,10 @@ Error withFailingURL(Error error, const std::string& url) {
 
 // The local path of a "file:" URL text (percent escapes decoded), or nothing for other URLs.
 std::optional<std::string> filePathOf(const std::string& url) {
-    std::string_view rest = url;
-    if (rest.size() < 5 || !std::equal(rest.begin(), rest.begin() + 5, "file:", [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+    auto parsed = URL::fromString(url);
+    if (!parsed || !parsed->isFileURL())
         return std::nullopt;
-    rest.remove_prefix(5);
-    if (rest.substr(0, 2) == "//") {
-        rest.remove_prefix(2);
-        auto slash = rest.find('/');
-        if (slash == std::string_view::npos)
-            return std::nullopt;
-        rest.remove_prefix(slash);
-    }
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    std::string path;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-        if (rest[i] == '%' && i + 2 < rest.size() && hex(rest[i + 1]) && hex(rest[i + 2])) {
-            path.push_back(static_cast<char>(std::stoi(std::string(rest.substr(i + 1, 2)), nullptr, 16)));
-            i += 2;
-        } else {
-            path.push_back(rest[i]);
-        }
-    }
-    return path;
+    return parsed->path();
 }
 } // namespace
 
