@@ -1,12 +1,10 @@
 #include "platform/HeadlessWebView.h"
 
 #include "platform/RunLoop.h"
-#include "platform/URL.h"
+#include "platform/URLConnection.h"
 #include "platform/URLError.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace platform {
 
@@ -21,13 +19,6 @@ Error withFailingURL(Error error, const std::string& url) {
     return error;
 }
 
-// The local path of a "file:" URL text (percent escapes decoded), or nothing for other URLs.
-std::optional<std::string> filePathOf(const std::string& url) {
-    auto parsed = URL::fromString(url);
-    if (!parsed || !parsed->isFileURL())
-        return std::nullopt;
-    return parsed->path();
-}
 } // namespace
 
 struct HeadlessWebView::Load {
@@ -42,6 +33,8 @@ struct HeadlessWebView::Load {
     int redirects = 0;
     int openChildren = 0;
     bool bodyDone = false;
+    std::shared_ptr<URLConnection> connection;
+    bool fetching = false;
 };
 
 struct HeadlessWebView::Fetched {
@@ -92,7 +85,14 @@ std::uint64_t HeadlessWebView::openLoad(std::uint64_t parent, URLRequest request
 }
 
 void HeadlessWebView::closeLoad(std::uint64_t id) {
-    m_loads.erase(id);
+    auto it = m_loads.find(id);
+    if (it == m_loads.end())
+        return;
+    if (it->second->fetching) {
+        it->second->connection->cancel();  // a cancelled connection reports nothing
+        --m_activeFetches;
+    }
+    m_loads.erase(it);
     if (m_mainLoad == id)
         m_mainLoad = 0;
 }
@@ -199,19 +199,75 @@ void HeadlessWebView::fetch(std::uint64_t id) {
     }
     if (m_page->isStalled(url))
         return;
-    Fetched result;
     if (url == "about:blank") {
-        // an empty document
-    } else if (auto path = filePathOf(url)) {
-        std::ifstream in(*path, std::ios::binary);
-        if (!in)
-            result.error = makeURLError(kURLErrorFileDoesNotExist, "The requested URL was not found on this server.", url);
-        else
-            result.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } else {
-        result.error = makeURLError(kURLErrorUnsupportedURL, "unsupported URL", url);
+        post([id](HeadlessWebView& self) { self.fetched(id, Fetched{}); });
+        return;
     }
-    post([id, result = std::move(result)](HeadlessWebView& self) mutable { self.fetched(id, std::move(result)); });
+    ++m_activeFetches;
+    load->fetching = true;
+    std::weak_ptr<View> weak = weak_from_this();
+    load->connection = startConnection(*load->request, [weak, id](XHRResult result) {
+        auto view = weak.lock();
+        if (!view)
+            return;
+        auto& self = static_cast<HeadlessWebView&>(*view);
+        Load* l = self.findLoad(id);
+        if (!l || !l->fetching)
+            return;  // closed meanwhile (closeLoad already counted it)
+        l->fetching = false;
+        --self.m_activeFetches;
+        self.fetched(id, Fetched{std::move(result.error), std::move(result.body)});
+    });
+}
+
+std::shared_ptr<URLConnection> HeadlessWebView::startConnection(const URLRequest& request, std::function<void(XHRResult)> done) {
+    // Collects one load's response and body; the connection calls it on the main run loop.
+    class Collector : public URLConnectionDelegate {
+    public:
+        explicit Collector(std::function<void(XHRResult)> done) : m_done(std::move(done)) {}
+        void didReceiveResponse(URLConnection&, const URLResponse& response) override { m_result.response = response; }
+        void didReceiveData(URLConnection&, const Bytes& data) override { m_result.body.insert(m_result.body.end(), data.begin(), data.end()); }
+        void didFinishLoading(URLConnection&) override { finish(); }
+        void didFailWithError(URLConnection&, const Error& error) override {
+            m_result.error = error;
+            finish();
+        }
+
+    private:
+        void finish() {
+            auto done = std::move(m_done);
+            m_done = nullptr;
+            if (done)
+                done(std::move(m_result));
+        }
+        std::function<void(XHRResult)> m_done;
+        XHRResult m_result;
+    };
+    auto collector = std::make_shared<Collector>(std::move(done));
+    auto connection = URLConnection::make(request, collector, false);
+    // The connection holds its delegate weakly: the delivered calls keep the collector alive.
+    connection->setDeliveryTarget([collector](std::function<void()> call) {
+        RunLoop::main().perform([collector, call = std::move(call)] { call(); });
+    });
+    connection->start();
+    return connection;
+}
+
+void HeadlessWebView::pageSendsRequest(URLRequest request, std::function<void(XHRResult)> completion) {
+    if (!request.valueForHTTPHeaderField("User-Agent"))
+        (void)request.setValue(m_hasDocument ? m_documentUserAgent : currentUserAgent(), "User-Agent");
+    if (request.mainDocumentURL().empty())
+        request.setMainDocumentURL(ScriptedPage::withoutFragment(m_location));
+    ++m_activeFetches;
+    std::weak_ptr<View> weak = weak_from_this();
+    auto connection = startConnection(request, [weak, completion = std::move(completion)](XHRResult result) {
+        if (auto view = weak.lock())
+            --static_cast<HeadlessWebView&>(*view).m_activeFetches;
+        if (completion)
+            completion(std::move(result));
+    });
+    m_requests.push_back(connection);
+    std::erase_if(m_requests, [](const auto& c) { return c->isFinished(); });
 }
 
 void HeadlessWebView::fetched(std::uint64_t id, Fetched result) {
@@ -390,7 +446,7 @@ std::string HeadlessWebView::doEvaluateScript(std::string_view script) {
 
 bool HeadlessWebView::waitUntilIdle(double timeoutSeconds) {
     Clock::TimePoint deadline = Clock::current().now() + seconds(timeoutSeconds);
-    while (m_pendingSteps > 0) {
+    while (hasPendingWork()) {
         if (Clock::current().now() >= deadline)
             return false;
         RunLoop::main().runOnce(deadline);

@@ -6,9 +6,9 @@
 // - Each step of a load (the navigation question, the start, each fetch result, the finish) is a
 //   separate task on the main run loop, so a delegate may do anything in a callback (load again, stop,
 //   evaluate scripts) and a test sees the same interleaving as with the real engine.
-// - Loads are fetched with the registry's protocol for the request; file URLs without one are read from
-//   disk; "about:blank" and HTML strings need no fetch. A scripted failure, redirect or stall takes the
-//   place of the fetch.
+// - Loads are fetched with URLConnection, so they pass through the URL protocol registry first (then
+//   http, https and file); "about:blank" and HTML strings need no fetch. A scripted failure, redirect or
+//   stall takes the place of the fetch. Any HTTP status loads as a document.
 // - Built-in script answers: "document.readyState" ("loading" from the commit of a document until its
 //   load finished, then "complete"; "" with no document), "location.href" (the committed URL, with
 //   fragment changes), "window.__hybridLoadToken" and "window.__hybridLoadToken=N" (a value kept per
@@ -17,6 +17,7 @@
 #pragma once
 
 #include "platform/ScriptedPage.h"
+#include "platform/URLConnection.h"
 #include "platform/URLResponse.h"
 #include "platform/WebView.h"
 
@@ -63,7 +64,7 @@ public:
     // Turns the main run loop until no step of this view is pending and no fetch is running (stalled
     // loads do not count) or the time-out passed. Returns whether it became idle.
     bool waitUntilIdle(double timeoutSeconds = 10);
-    bool hasPendingWork() const { return m_pendingSteps > 0; }
+    bool hasPendingWork() const { return m_pendingSteps > 0 || m_activeFetches > 0; }
 
     std::string defaultUserAgent() const override;
 
@@ -102,6 +103,7 @@ private:
     void cancelAll();
     void closeLoad(std::uint64_t id);
     void changeFragment(const std::string& url, WebViewNavigationType type);
+    static std::shared_ptr<URLConnection> startConnection(const URLRequest& request, std::function<void(XHRResult)> done);
 
     std::shared_ptr<ScriptedPage> m_page;
     std::map<std::uint64_t, std::unique_ptr<Load>> m_loads;
@@ -109,6 +111,8 @@ private:
     std::uint64_t m_mainLoad = 0;
     std::uint64_t m_generation = 0;  // bumped by stop and by each top-level start: older steps drop
     int m_pendingSteps = 0;
+    int m_activeFetches = 0;
+    std::vector<std::shared_ptr<URLConnection>> m_requests;  // the page's own requests
 
     std::shared_ptr<URLRequest> m_request;
     std::string m_location;

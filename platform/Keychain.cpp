@@ -145,7 +145,7 @@ std::string sharedPath();
 } // namespace
 
 Keychain& Keychain::shared() {
-    static Keychain keychain(std::function<std::string()>(sharedPath));
+    static Keychain keychain{std::function<std::string()>(&sharedPath)};
     return keychain;
 }
 
