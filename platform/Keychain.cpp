@@ -135,19 +135,20 @@ struct Store {
     }
 };
 
+// Locks the item file (creating its folder, so that the lock file can exist).
+bool lockStore(FileLock& lock, const std::string& path, FileLock::Mode mode) {
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(path.substr(0, slash)))
+        return false;
+    return lock.lock(path + ".lock", mode).ok();
+}
+
 // Serialises the calls of this process (flock does the same between processes).
 std::mutex& processMutex() {
     static std::mutex m;
     return m;
 }
-
-std::string sharedPath();
 } // namespace
-
-Keychain& Keychain::shared() {
-    static Keychain keychain{std::function<std::string()>(&sharedPath)};
-    return keychain;
-}
 
 Keychain::Keychain(std::string filePath) : m_filePath([path = std::move(filePath)] { return path; }) {}
 
@@ -161,7 +162,7 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lock.lock(store.path + ".lock", FileLock::Mode::Shared))
+    if (!lockStore(lock, store.path, FileLock::Mode::Shared))
         return errSecIO;
     if (OSStatus s = store.load())
         return s;
@@ -200,7 +201,7 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lock.lock(store.path + ".lock", FileLock::Mode::Exclusive))
+    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
         return errSecIO;
     if (OSStatus s = store.load())
         return s;
@@ -233,7 +234,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lock.lock(store.path + ".lock", FileLock::Mode::Exclusive))
+    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
         return errSecIO;
     if (OSStatus s = store.load())
         return s;
@@ -266,7 +267,7 @@ OSStatus Keychain::deleteItems(const Dictionary& query) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lock.lock(store.path + ".lock", FileLock::Mode::Exclusive))
+    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
         return errSecIO;
     if (OSStatus s = store.load())
         return s;
@@ -279,9 +280,5 @@ OSStatus Keychain::deleteItems(const Dictionary& query) {
     store.items = std::move(kept);
     return store.save();
 }
-
-namespace {
-std::string sharedPath() { return AppFolders::library() + "/Keychains/keychain.plist"; }
-} // namespace
 
 } // namespace platform
