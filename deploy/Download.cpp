@@ -191,7 +191,7 @@ void Download::didReceiveResponse(platform::URLConnection&, const platform::URLR
             return;
         m_error = makeError("bad HTTP response status code", "-[Download connection:didReceiveResponse:]",
                             "NSHTTPURLResponse",
-                            platform::Dictionary{{"URL", response.url()}, {"statusCode", response.statusCode()}},
+                            platform::Dictionary{{"URL", response.urlString()}, {"statusCode", response.statusCode()}},
                             response.statusCode());
     }
     cleanupConnectionSuccessful(false);
