@@ -1,6 +1,6 @@
 #include "runtime/HYBPluginResult.h"
 
-#include "platform/Log.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,24 +9,12 @@
 #include <vector>
 
 using namespace runtime;
+using runtime::testing::LogCapture;
 using platform::Array;
 using platform::Dictionary;
 using platform::Value;
 
 namespace {
-
-class LogCapture {
-public:
-    LogCapture() {
-        m_previous = platform::Log::setCaptureHook([this](std::string_view line) { m_lines.emplace_back(line); });
-    }
-    ~LogCapture() { platform::Log::setCaptureHook(m_previous); }
-    const std::vector<std::string>& lines() const { return m_lines; }
-
-private:
-    platform::Log::Hook m_previous;
-    std::vector<std::string> m_lines;
-};
 
 constexpr auto kOk = HYBCommandStatus::Ok;
 

@@ -1,12 +1,13 @@
 #include "runtime/HYBWhitelist.h"
 
-#include "platform/Log.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 using namespace runtime;
+using runtime::testing::LogCapture;
 
 namespace {
 
@@ -19,20 +20,6 @@ platform::URL url(std::string_view text) {
 bool allows(const HYBWhitelist& whitelist, std::string_view text) {
     return whitelist.URLIsAllowed(url(text), false);
 }
-
-// Collects log lines while alive.
-class LogCapture {
-public:
-    LogCapture() {
-        m_previous = platform::Log::setCaptureHook([this](std::string_view line) { m_lines.emplace_back(line); });
-    }
-    ~LogCapture() { platform::Log::setCaptureHook(m_previous); }
-    const std::vector<std::string>& lines() const { return m_lines; }
-
-private:
-    platform::Log::Hook m_previous;
-    std::vector<std::string> m_lines;
-};
 
 const std::vector<std::string> kDefaults = {"file:///*", "content:///*", "data:///*"};
 
