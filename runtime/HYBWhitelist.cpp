@@ -108,6 +108,11 @@ void HYBWhitelist::addWhiteListEntry(std::string_view entry) {
     EntryParts parts = splitEntry(entry);
     if ((parts.scheme == "file" || parts.scheme == "content") && !parts.host)
         parts.host = "*";
+    // Without a scheme the entry stands for the web; without a host as well it would open all of it.
+    if (!parts.scheme && !parts.host) {
+        platform::Log::write("ERROR whitelist entry skipped, it names no scheme and no host: '" + std::string(entry) + "'");
+        return;
+    }
 
     std::vector<HYBWhitelistPattern> patterns;
     auto addPattern = [&](const std::optional<std::string>& scheme) {

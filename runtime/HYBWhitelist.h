@@ -1,8 +1,9 @@
 // Which URLs the runtime's web view may reach, built once from the access origins of config.xml.
 //
 // Entry grammar: [scheme "://"] [host | "*." host | "*"] [":" port] ["/" path]; text after the part that
-// fits is ignored. An entry without a scheme stands for "http" and "https". The single entry "*" opens
-// everything and makes later entries ignored. Built on one thread, then read-only: safe to query from
+// fits is ignored. An entry without a scheme stands for "http" and "https"; one with a scheme but no host
+// tests no host (so "data:///*" lets data: URLs through); one with neither is skipped with a log line.
+// The single entry "*" opens everything and makes later entries ignored. Built on one thread, then read-only: safe to query from
 // several threads at once.
 #pragma once
 

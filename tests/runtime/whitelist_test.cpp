@@ -141,6 +141,15 @@ TEST(HYBWhitelist, RejectionIsLoggedOnlyWhenAsked) {
                                                      "ERROR whitelist rejection: url='gopher://evil.org/'"}));
 }
 
+TEST(HYBWhitelist, EntriesNamingNoSchemeAndNoHostAreSkipped) {
+    LogCapture log;
+    HYBWhitelist whitelist({"", "/only/a/path", ":8080", "example.com"});
+    EXPECT_EQ(whitelist.whitelist()->size(), 2u) << "only example.com's http and https patterns";
+    EXPECT_FALSE(allows(whitelist, "http://other.org/only/a/path"));
+    EXPECT_FALSE(allows(whitelist, "http://other.org:8080/"));
+    EXPECT_EQ(log.lines().size(), 3u);
+}
+
 TEST(HYBWhitelist, TextAfterTheGrammarIsIgnored) {
     HYBWhitelist whitelist({"http://example.com:80x/ignored", "http://*foo"});
     EXPECT_TRUE(allows(whitelist, "http://example.com:80/")) << "port 80, the rest dropped";
