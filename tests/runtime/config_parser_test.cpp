@@ -1,4 +1,5 @@
 #include "runtime/HYBConfigParser.h"
+#include "runtime/HYBLoadedSettings.h"
 
 #include "LogCapture.h"
 
@@ -83,4 +84,31 @@ TEST(HYBConfigParser, ElementsWithoutTheirNameAreSkippedWithALogLine) {
     EXPECT_TRUE(parser.pluginsDict().empty());
     EXPECT_TRUE(parser.startupPluginNames().empty());
     EXPECT_EQ(log.lines().size(), 4u);
+}
+
+TEST(HYBLoadedSettings, TakesOverTheParserWithDefaults) {
+    HYBConfigParser parser;
+    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parser);
+    EXPECT_EQ(loaded.startPage, "index.html");
+    EXPECT_EQ(loaded.wwwFolderName, "www");
+    ASSERT_TRUE(loaded.whitelist);
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("file:///app/www/index.html"), false));
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("data:text/html,x"), false));
+    EXPECT_FALSE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("http://example.com/"), false));
+
+    element(parser, "content", Dictionary{{"src", "main.html#top"}});
+    element(parser, "access", Dictionary{{"origin", "example.com"}});
+    loaded = HYBLoadedSettings::fromParser(parser);
+    EXPECT_EQ(loaded.startPage, "main.html#top");
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("http://example.com/"), false));
+}
+
+TEST(HYBLoadedSettings, SettingNamesIgnoreCase) {
+    HYBConfigParser parser;
+    element(parser, "preference", Dictionary{{"name", "BackupWebStorage"}, {"value", "local"}});
+    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parser);
+    EXPECT_EQ(loaded.settingForKey("BACKUPWEBSTORAGE"), "local");
+    EXPECT_FALSE(loaded.settingForKey("ErrorUrl"));
+    loaded.setSetting("cloud", "backupWebStorage");
+    EXPECT_EQ(loaded.settings, (Dictionary{{"backupwebstorage", "cloud"}}));
 }
