@@ -1,6 +1,10 @@
-// Feeds whitelist entries and URLs to the whitelist.
-// Input: lines; the lines before the first empty line are access entries, the lines after it URLs.
+// Feeds config.xml text and whitelist entries and URLs to the runtime's configuration readers.
+// The input is read twice: as a config.xml document (whose access origins then judge a few URLs), and
+// as lines, those before the first empty line being access entries and those after it URLs.
+#include "platform/Log.h"
 #include "platform/URL.h"
+#include "runtime/HYBConfigParser.h"
+#include "runtime/HYBLoadedSettings.h"
 #include "runtime/HYBWhitelist.h"
 
 #include <cstddef>
@@ -55,10 +59,37 @@ void fuzzWhitelist(std::string_view text) {
     (void)runtime::HYBWhitelist::isIPv4Address(text);
 }
 
+void fuzzConfig(std::string_view text) {
+    runtime::HYBConfigParser parser;
+    if (!parser.parseDocument(std::string(text))) {
+        if (!parser.parseFailure() || !parser.parseFailure()->starts_with("config.xml parse error line "))
+            std::abort();
+        return;
+    }
+    runtime::HYBLoadedSettings loaded = runtime::HYBLoadedSettings::fromParser(parser);
+    if (loaded.startPage.empty() && !parser.startPage())
+        std::abort();
+    for (const auto& entry : loaded.pluginsMap)
+        if (!entry.value.isString())
+            std::abort();
+    for (const char* text : {"http://example.com/a/b", "file:///www/index.html", "data:text/plain,x", "custom://h:1/p"}) {
+        std::optional<platform::URL> url = platform::URL::fromString(text);
+        if (url)
+            (void)loaded.whitelist->URLIsAllowed(*url, false);
+    }
+}
+
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The readers log every skipped entry; keep the fuzzer's output quiet and fast.
+    platform::Log::setCaptureHook([](std::string_view) {});
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
+    fuzzConfig(text);
     fuzzWhitelist(text);
     return 0;
 }

@@ -21,7 +21,21 @@ HYBConfigParser::HYBConfigParser() : m_whitelistHosts{"file:///*", "content:///*
     m_startupPluginNames.reserve(8);
 }
 
-void HYBConfigParser::didStartElement(std::string_view elementName, const platform::Dictionary& attributes) {
+bool HYBConfigParser::parseDocument(platform::XMLParser& reader) {
+    reader.setDelegate(this);
+    if (!reader.parse() && !m_parseFailure)
+        parseErrorOccurred(reader, reader.parserError().value_or(platform::Error()));
+    reader.setDelegate(nullptr);
+    return !m_parseFailure;
+}
+
+bool HYBConfigParser::parseDocument(std::string text) {
+    platform::XMLParser reader(std::move(text));
+    return parseDocument(reader);
+}
+
+void HYBConfigParser::didStartElement(platform::XMLParser& /*parser*/, const std::string& elementName,
+                                      const platform::Dictionary& attributes) {
     if (elementName == "preference") {
         startPreference(attributes);
     } else if (elementName == "feature") {
@@ -50,9 +64,14 @@ void HYBConfigParser::didStartElement(std::string_view elementName, const platfo
     }
 }
 
-void HYBConfigParser::didEndElement(std::string_view elementName) {
+void HYBConfigParser::didEndElement(platform::XMLParser& /*parser*/, const std::string& elementName) {
     if (elementName == "feature")
         m_featureName.reset();
+}
+
+void HYBConfigParser::parseErrorOccurred(platform::XMLParser& parser, const platform::Error& /*error*/) {
+    m_parseFailure = platform::formatString("config.xml parse error line %ld col %ld", parser.lineNumber(),
+                                            parser.columnNumber());
 }
 
 void HYBConfigParser::startPreference(const platform::Dictionary& attributes) {

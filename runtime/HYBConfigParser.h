@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/Value.h"
+#include "platform/XMLParser.h"
 
 #include <optional>
 #include <string>
@@ -16,13 +17,22 @@
 
 namespace runtime {
 
-class HYBConfigParser {
+class HYBConfigParser : public platform::XMLParserDelegate {
 public:
     HYBConfigParser();
 
     // XML reader events.
-    void didStartElement(std::string_view elementName, const platform::Dictionary& attributes);
-    void didEndElement(std::string_view elementName);
+    void didStartElement(platform::XMLParser& parser, const std::string& elementName,
+                         const platform::Dictionary& attributes) override;
+    void didEndElement(platform::XMLParser& parser, const std::string& elementName) override;
+    // Keeps "config.xml parse error line <line> col <column>" as the parse failure.
+    void parseErrorOccurred(platform::XMLParser& parser, const platform::Error& error) override;
+
+    // Reads a whole document with this parser as the reader's delegate; false when it does not parse.
+    bool parseDocument(platform::XMLParser& reader);
+    bool parseDocument(std::string text);
+    // Why the document did not parse, as the fatal failure text; nothing while it parses.
+    const std::optional<std::string>& parseFailure() const { return m_parseFailure; }
 
     // Lower-cased service name to plug-in class name.
     const platform::Dictionary& pluginsDict() const { return m_pluginsDict; }
@@ -45,6 +55,7 @@ private:
     std::vector<std::string> m_startupPluginNames;
     std::optional<std::string> m_startPage;
     std::optional<std::string> m_featureName;
+    std::optional<std::string> m_parseFailure;
 };
 
 } // namespace runtime

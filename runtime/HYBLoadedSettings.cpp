@@ -1,8 +1,31 @@
 #include "runtime/HYBLoadedSettings.h"
 
+#include "platform/Log.h"
+#include "platform/XMLParser.h"
 #include "runtime/TextCase.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace runtime {
+
+std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings(const std::string& configPath) {
+    HYBConfigParser parser;
+    std::error_code error;
+    if (!std::filesystem::exists(configPath, error))
+        platform::internalInconsistency("ERROR: config.xml does not exist. Please run "
+                                        "hybrid-ios/bin/hybrid_plist_to_config_xml path/to/project.");
+    std::optional<platform::XMLParser> reader;
+    if (std::filesystem::is_regular_file(configPath, error))
+        reader = platform::XMLParser::fromFile(configPath);
+    if (!reader) {
+        platform::Log::write("Failed to initialize XML parser.");
+        return std::nullopt;
+    }
+    if (!parser.parseDocument(*reader))
+        platform::internalInconsistency(*parser.parseFailure());
+    return fromParser(parser);
+}
 
 HYBLoadedSettings HYBLoadedSettings::fromParser(const HYBConfigParser& parser) {
     HYBLoadedSettings loaded;

@@ -1,26 +1,33 @@
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLoadedSettings.h"
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 using namespace runtime;
 using platform::Dictionary;
-using platform::Value;
-using runtime::testing::LogCapture;
 
 namespace {
 
-void element(HYBConfigParser& parser, std::string_view name, Dictionary attributes = {}) {
-    parser.didStartElement(name, attributes);
-    parser.didEndElement(name);
+HYBConfigParser parsed(const std::string& body) {
+    HYBConfigParser parser;
+    EXPECT_TRUE(parser.parseDocument("<?xml version='1.0' encoding='utf-8'?>\n<widget id='x'>" + body + "</widget>"))
+        << parser.parseFailure().value_or("");
+    return parser;
+}
+
+platform::URL url(std::string_view text) {
+    return *platform::URL::fromString(text);
 }
 
 } // namespace
 
-TEST(HYBConfigParser, DefaultsBeforeAnyElement) {
-    HYBConfigParser parser;
+TEST(HYBConfigParser, DefaultsWithoutElements) {
+    HYBConfigParser parser = parsed("");
     EXPECT_EQ(parser.whitelistHosts(), (std::vector<std::string>{"file:///*", "content:///*", "data:///*"}));
     EXPECT_TRUE(parser.pluginsDict().empty());
     EXPECT_TRUE(parser.settings().empty());
@@ -29,18 +36,17 @@ TEST(HYBConfigParser, DefaultsBeforeAnyElement) {
 }
 
 TEST(HYBConfigParser, FeatureParamsMapServicesAndMarkStartupPlugins) {
-    HYBConfigParser parser;
-    parser.didStartElement("feature", Dictionary{{"name", "Device"}});
-    element(parser, "param", Dictionary{{"name", "IOS-Package"}, {"value", "HYBDevice"}});
-    element(parser, "param", Dictionary{{"name", "onload"}, {"value", "true"}});
-    element(parser, "param", Dictionary{{"name", "onload"}, {"value", "TRUE"}});
-    element(parser, "param", Dictionary{{"name", "other"}, {"onload", "TRUE"}});
-    parser.didEndElement("feature");
-    element(parser, "param", Dictionary{{"name", "ios-package"}, {"value", "Orphan"}});
-    parser.didStartElement("feature", Dictionary{{"name", "Splash"}});
-    element(parser, "param", Dictionary{{"name", "ios-package"}, {"value", "HYBSplash"}, {"onload", "true"}});
-    parser.didEndElement("feature");
-
+    HYBConfigParser parser = parsed(R"(
+        <feature name="Device">
+            <param name="IOS-Package" value="HYBDevice"/>
+            <param name="onload" value="true"/>
+            <param name="onload" value="TRUE"/>
+            <param name="other" onload="TRUE"/>
+        </feature>
+        <param name="ios-package" value="Orphan"/>
+        <feature name="Splash"><param name="ios-package" value="HYBSplash" onload="true"/></feature>
+        <feature name="Late"/>
+        <platform><param name="ios-package" value="AfterFeatureEnded"/></platform>)");
     EXPECT_EQ(parser.pluginsDict(), (Dictionary{{"device", "HYBDevice"}, {"splash", "HYBSplash"}}));
     // "TRUE" as the onload param's value does not count; the onload attribute ignores case; each
     // qualifying param appends the feature once more.
@@ -48,37 +54,31 @@ TEST(HYBConfigParser, FeatureParamsMapServicesAndMarkStartupPlugins) {
 }
 
 TEST(HYBConfigParser, PreferencesAreLowerCasedLaterWinsAndNoValueRemoves) {
-    HYBConfigParser parser;
-    element(parser, "preference", Dictionary{{"name", "BackupWebStorage"}, {"value", "cloud"}});
-    element(parser, "preference", Dictionary{{"name", "backupwebstorage"}, {"value", "local"}});
-    element(parser, "preference", Dictionary{{"name", "Gone"}, {"value", "x"}});
-    element(parser, "preference", Dictionary{{"name", "GONE"}});
-    element(parser, "Preference", Dictionary{{"name", "CaseMatters"}, {"value", "x"}});
-    EXPECT_EQ(parser.settings(), (Dictionary{{"backupwebstorage", "local"}}));
+    HYBConfigParser parser = parsed(R"(
+        <preference name="BackupWebStorage" value="cloud"/>
+        <preference name="backupwebstorage" value="local"/>
+        <preference name="Gone" value="x"/>
+        <preference name="GONE"/>
+        <Preference name="CaseMatters" value="x"/>
+        <preference name="Escaped" value="a &amp; b"/>)");
+    EXPECT_EQ(parser.settings(), (Dictionary{{"backupwebstorage", "local"}, {"escaped", "a & b"}}));
 }
 
 TEST(HYBConfigParser, AccessAndContent) {
-    HYBConfigParser parser;
-    element(parser, "access", Dictionary{{"origin", "*.Example.com"}});
-    element(parser, "content", Dictionary{{"src", "start.html"}});
+    HYBConfigParser parser = parsed(R"(<access origin="*.Example.com"/><content src="start.html"/>)");
     EXPECT_EQ(parser.whitelistHosts().back(), "*.Example.com");
     EXPECT_EQ(parser.startPage(), "start.html");
-    element(parser, "content");
-    EXPECT_FALSE(parser.startPage()) << "a content element without src clears the start page";
+    EXPECT_FALSE(parsed(R"(<content src="start.html"/><content/>)").startPage())
+        << "a content element without src clears the start page";
 }
 
 TEST(HYBConfigParser, ElementsWithoutTheirNameAreSkippedWithALogLine) {
-    LogCapture log;
-    HYBConfigParser parser;
-    element(parser, "preference", Dictionary{{"value", "x"}});
-    element(parser, "access");
-    parser.didStartElement("feature", Dictionary{});
-    element(parser, "param", Dictionary{{"name", "ios-package"}, {"value", "Nameless"}});
-    parser.didEndElement("feature");
-    parser.didStartElement("feature", Dictionary{{"name", "F"}});
-    element(parser, "param", Dictionary{{"value", "x"}, {"onload", "true"}});
-    parser.didEndElement("feature");
-
+    hybtest::LogCapture log;
+    HYBConfigParser parser = parsed(R"(
+        <preference value="x"/>
+        <access/>
+        <feature><param name="ios-package" value="Nameless"/></feature>
+        <feature name="F"><param value="x" onload="true"/></feature>)");
     EXPECT_TRUE(parser.settings().empty());
     EXPECT_EQ(parser.whitelistHosts().size(), 3u);
     EXPECT_TRUE(parser.pluginsDict().empty());
@@ -86,29 +86,77 @@ TEST(HYBConfigParser, ElementsWithoutTheirNameAreSkippedWithALogLine) {
     EXPECT_EQ(log.lines().size(), 4u);
 }
 
-TEST(HYBLoadedSettings, TakesOverTheParserWithDefaults) {
+TEST(HYBConfigParser, MalformedDocumentGivesTheFailureTextWithItsPosition) {
     HYBConfigParser parser;
-    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parser);
+    EXPECT_FALSE(parser.parseDocument("<widget>\n  <preference name='a'>\n</widget>"));
+    ASSERT_TRUE(parser.parseFailure());
+    EXPECT_TRUE(parser.parseFailure()->starts_with("config.xml parse error line 3 col ")) << *parser.parseFailure();
+    HYBConfigParser empty;
+    EXPECT_FALSE(empty.parseDocument(""));
+}
+
+TEST(HYBLoadedSettings, TakesOverTheParserWithDefaults) {
+    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parsed(""));
     EXPECT_EQ(loaded.startPage, "index.html");
     EXPECT_EQ(loaded.wwwFolderName, "www");
     ASSERT_TRUE(loaded.whitelist);
-    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("file:///app/www/index.html"), false));
-    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("data:text/html,x"), false));
-    EXPECT_FALSE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("http://example.com/"), false));
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(url("file:///app/www/index.html"), false));
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(url("data:text/html,x"), false));
+    EXPECT_FALSE(loaded.whitelist->URLIsAllowed(url("http://example.com/"), false));
 
-    element(parser, "content", Dictionary{{"src", "main.html#top"}});
-    element(parser, "access", Dictionary{{"origin", "example.com"}});
-    loaded = HYBLoadedSettings::fromParser(parser);
+    loaded = HYBLoadedSettings::fromParser(parsed(R"(<content src="main.html#top"/><access origin="example.com"/>)"));
     EXPECT_EQ(loaded.startPage, "main.html#top");
-    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(*platform::URL::fromString("http://example.com/"), false));
+    EXPECT_TRUE(loaded.whitelist->URLIsAllowed(url("http://example.com/"), false));
 }
 
 TEST(HYBLoadedSettings, SettingNamesIgnoreCase) {
-    HYBConfigParser parser;
-    element(parser, "preference", Dictionary{{"name", "BackupWebStorage"}, {"value", "local"}});
-    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parser);
+    HYBLoadedSettings loaded = HYBLoadedSettings::fromParser(parsed(R"(<preference name="BackupWebStorage" value="local"/>)"));
     EXPECT_EQ(loaded.settingForKey("BACKUPWEBSTORAGE"), "local");
     EXPECT_FALSE(loaded.settingForKey("ErrorUrl"));
     loaded.setSetting("cloud", "backupWebStorage");
     EXPECT_EQ(loaded.settings, (Dictionary{{"backupwebstorage", "cloud"}}));
+}
+
+class LoadSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = std::filesystem::temp_directory_path() /
+                   ("hyb-config-" + std::to_string(::getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(m_folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_folder); }
+    std::string write(const std::string& text) {
+        std::string path = (m_folder / "config.xml").string();
+        std::ofstream(path) << text;
+        return path;
+    }
+    std::filesystem::path m_folder;
+};
+
+TEST_F(LoadSettingsTest, ReadsTheFile) {
+    std::optional<HYBLoadedSettings> loaded = HYBLoadedSettings::loadSettings(write(
+        R"(<widget><feature name="Device"><param name="ios-package" value="HYBDevice" onload="true"/></feature></widget>)"));
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->pluginsMap, (Dictionary{{"device", "HYBDevice"}}));
+    EXPECT_EQ(loaded->startupPluginNames, std::vector<std::string>{"device"});
+}
+
+TEST_F(LoadSettingsTest, MissingFileStopsWithItsFixedText) {
+    std::string path = (m_folder / "config.xml").string();
+    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(path),
+                 "ERROR: config.xml does not exist. Please run hybrid-ios/bin/hybrid_plist_to_config_xml "
+                 "path/to/project.");
+}
+
+TEST_F(LoadSettingsTest, MalformedFileStopsWithItsPosition) {
+    std::string path = write("<widget>\n<preference name='a' value='b'>\n");
+    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(path), "config.xml parse error line [0-9]+ col [0-9]+");
+}
+
+TEST_F(LoadSettingsTest, UnreadableFileIsLoggedAndGivesNothing) {
+    std::filesystem::create_directories(m_folder / "config.xml");
+    hybtest::LogCapture log;
+    EXPECT_FALSE(HYBLoadedSettings::loadSettings((m_folder / "config.xml").string()));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to initialize XML parser."});
 }

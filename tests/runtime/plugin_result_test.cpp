@@ -1,6 +1,6 @@
 #include "runtime/HYBPluginResult.h"
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 using namespace runtime;
-using runtime::testing::LogCapture;
+using hybtest::LogCapture;
 using platform::Array;
 using platform::Dictionary;
 using platform::Value;

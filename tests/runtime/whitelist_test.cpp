@@ -1,13 +1,13 @@
 #include "runtime/HYBWhitelist.h"
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 using namespace runtime;
-using runtime::testing::LogCapture;
+using hybtest::LogCapture;
 
 namespace {
 
