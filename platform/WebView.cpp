@@ -1,5 +1,7 @@
 #include "platform/WebView.h"
 
+#include "platform/UserDefaults.h"
+
 #include <atomic>
 
 namespace platform {
@@ -65,6 +67,10 @@ HYB_WEBVIEW_SETTER(PaginationMode, paginationMode, PaginationMode)
 void WebView::setInputAccessoryBarHidden(bool hidden) { g_inputAccessoryBarHidden = hidden; }
 bool WebView::isInputAccessoryBarHidden() { return g_inputAccessoryBarHidden; }
 
-std::string WebView::currentUserAgent() const { return defaultUserAgent(); }
+std::string WebView::currentUserAgent() const {
+    if (auto agent = UserDefaults::standard().string("UserAgent"); agent && !agent->empty())
+        return *agent;
+    return defaultUserAgent();
+}
 
 } // namespace platform
