@@ -1,5 +1,6 @@
 #include "runtime/HYBLoadedSettings.h"
 
+#include "platform/Bundle.h"
 #include "platform/Log.h"
 #include "platform/XMLParser.h"
 #include "runtime/TextCase.h"
@@ -9,10 +10,14 @@
 
 namespace runtime {
 
+std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings() {
+    return loadSettings(platform::Bundle::main().pathForResource("config", "xml"));
+}
+
 std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings(const std::string& configPath) {
     HYBConfigParser parser;
     std::error_code error;
-    if (!std::filesystem::exists(configPath, error))
+    if (configPath.empty() || !std::filesystem::exists(configPath, error))
         platform::internalInconsistency("ERROR: config.xml does not exist. Please run "
                                         "hybrid-ios/bin/hybrid_plist_to_config_xml path/to/project.");
     std::optional<platform::XMLParser> reader;

@@ -28,9 +28,10 @@ struct HYBLoadedSettings {
     std::string wwwFolderName;
     std::string startPage;
 
-    // Reads config.xml at `configPath` (the bundle's "config" of type "xml"). Stops the process when the
-    // file does not exist or does not parse; logs "Failed to initialize XML parser." and gives nothing
-    // when it cannot be read.
+    // Reads the main bundle's "config" of type "xml". Stops the process when the file does not exist
+    // or does not parse; logs "Failed to initialize XML parser." and gives nothing when it cannot be read.
+    static std::optional<HYBLoadedSettings> loadSettings();
+    // The same for the file at `configPath` ("" when the bundle has none).
     static std::optional<HYBLoadedSettings> loadSettings(const std::string& configPath);
 
     // Takes over a parser's results; the start page defaults to "index.html".

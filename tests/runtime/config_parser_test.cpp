@@ -2,11 +2,11 @@
 #include "runtime/HYBLoadedSettings.h"
 
 #include "support/LogCapture.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 using namespace runtime;
 using platform::Dictionary;
@@ -117,46 +117,32 @@ TEST(HYBLoadedSettings, SettingNamesIgnoreCase) {
     EXPECT_EQ(loaded.settings, (Dictionary{{"backupwebstorage", "cloud"}}));
 }
 
-class LoadSettingsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_folder = std::filesystem::temp_directory_path() /
-                   ("hyb-config-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_folder);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_folder); }
-    std::string write(const std::string& text) {
-        std::string path = (m_folder / "config.xml").string();
-        std::ofstream(path) << text;
-        return path;
-    }
-    std::filesystem::path m_folder;
-};
+class LoadSettingsTest : public hybtest::TempHomeTest {};
 
-TEST_F(LoadSettingsTest, ReadsTheFile) {
-    std::optional<HYBLoadedSettings> loaded = HYBLoadedSettings::loadSettings(write(
-        R"(<widget><feature name="Device"><param name="ios-package" value="HYBDevice" onload="true"/></feature></widget>)"));
+TEST_F(LoadSettingsTest, ReadsTheBundlesConfigXml) {
+    m_home.writeBundleFile("config.xml",
+                           R"(<widget><feature name="Device"><param name="ios-package" value="HYBDevice" onload="true"/></feature></widget>)");
+    std::optional<HYBLoadedSettings> loaded = HYBLoadedSettings::loadSettings();
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->pluginsMap, (Dictionary{{"device", "HYBDevice"}}));
     EXPECT_EQ(loaded->startupPluginNames, std::vector<std::string>{"device"});
 }
 
 TEST_F(LoadSettingsTest, MissingFileStopsWithItsFixedText) {
-    std::string path = (m_folder / "config.xml").string();
-    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(path),
+    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(),
                  "ERROR: config.xml does not exist. Please run hybrid-ios/bin/hybrid_plist_to_config_xml "
                  "path/to/project.");
 }
 
 TEST_F(LoadSettingsTest, MalformedFileStopsWithItsPosition) {
-    std::string path = write("<widget>\n<preference name='a' value='b'>\n");
-    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(path), "config.xml parse error line [0-9]+ col [0-9]+");
+    m_home.writeBundleFile("config.xml", "<widget>\n<preference name='a' value='b'>\n");
+    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(), "config.xml parse error line [0-9]+ col [0-9]+");
 }
 
 TEST_F(LoadSettingsTest, UnreadableFileIsLoggedAndGivesNothing) {
-    std::filesystem::create_directories(m_folder / "config.xml");
+    std::string path = m_home.folders().configXml();
+    std::filesystem::create_directories(path);
     hybtest::LogCapture log;
-    EXPECT_FALSE(HYBLoadedSettings::loadSettings((m_folder / "config.xml").string()));
+    EXPECT_FALSE(HYBLoadedSettings::loadSettings(path));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to initialize XML parser."});
 }
