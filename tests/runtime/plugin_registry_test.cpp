@@ -5,25 +5,15 @@
 
 #include "support/LogCapture.h"
 
+#include "RecordingCommandDelegate.h"
+
 #include <gtest/gtest.h>
 
 using namespace runtime;
+using runtime::testing::RecordingCommandDelegate;
 using hybtest::LogCapture;
 
 namespace {
-
-class NullDelegate : public HYBCommandDelegate {
-public:
-    std::optional<std::string> pathForResource(std::string_view) override { return std::nullopt; }
-    std::shared_ptr<HYBPlugin> getCommandInstance(std::string_view) override { return nullptr; }
-    void sendPluginResult(std::optional<HYBPluginResult>, std::optional<std::string>) override {}
-    void evalJs(std::string) override {}
-    void evalJs(std::string, bool) override {}
-    void runInBackground(std::function<void()>) override {}
-    std::string userAgent() override { return {}; }
-    bool URLIsWhitelisted(const platform::URL&) override { return true; }
-    platform::Dictionary settings() override { return {}; }
-};
 
 int g_made = 0;
 
@@ -55,7 +45,7 @@ protected:
     HYBPluginRegistry registry;
     std::shared_ptr<platform::HeadlessWebView> webView = platform::HeadlessWebView::create();
     std::shared_ptr<platform::ViewController> controller = std::make_shared<platform::ViewController>();
-    std::shared_ptr<NullDelegate> delegate = std::make_shared<NullDelegate>();
+    std::shared_ptr<RecordingCommandDelegate> delegate = std::make_shared<RecordingCommandDelegate>();
 };
 
 } // namespace

@@ -4,29 +4,16 @@
 #include "platform/NotificationCenter.h"
 #include "platform/ViewController.h"
 
+#include "RecordingCommandDelegate.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 using namespace runtime;
+using runtime::testing::RecordingCommandDelegate;
 
 namespace {
-
-// Records what reaches the runtime.
-class RecordingDelegate : public HYBCommandDelegate {
-public:
-    std::optional<std::string> pathForResource(std::string_view) override { return std::nullopt; }
-    std::shared_ptr<HYBPlugin> getCommandInstance(std::string_view) override { return nullptr; }
-    void sendPluginResult(std::optional<HYBPluginResult>, std::optional<std::string>) override {}
-    void evalJs(std::string js) override { scripts.push_back(std::move(js)); }
-    void evalJs(std::string js, bool) override { scripts.push_back(std::move(js)); }
-    void runInBackground(std::function<void()>) override {}
-    std::string userAgent() override { return {}; }
-    bool URLIsWhitelisted(const platform::URL&) override { return true; }
-    platform::Dictionary settings() override { return {}; }
-
-    std::vector<std::string> scripts;
-};
 
 class EventPlugin : public HYBPlugin {
 public:
@@ -109,7 +96,7 @@ TEST(HYBPlugin, ActionsAreFoundByExactNameIncludingInheritedOnes) {
 }
 
 TEST(HYBPlugin, OldAnswerFormsEvaluateThroughTheDelegateAndReturnEmptyText) {
-    auto delegate = std::make_shared<RecordingDelegate>();
+    auto delegate = std::make_shared<RecordingCommandDelegate>();
     EventPlugin plugin(nullptr);
     plugin.setCommandDelegate(delegate);
     EXPECT_EQ(plugin.success(HYBPluginResult::messageAsBool(HYBCommandStatus::Ok, true), "c1"), "");
@@ -122,7 +109,7 @@ TEST(HYBPlugin, OldAnswerFormsEvaluateThroughTheDelegateAndReturnEmptyText) {
 TEST(HYBPlugin, BackReferencesAreWeakAndDisposeClearsThem) {
     auto view = platform::HeadlessWebView::create();
     auto controller = std::make_shared<platform::ViewController>();
-    auto delegate = std::make_shared<RecordingDelegate>();
+    auto delegate = std::make_shared<RecordingCommandDelegate>();
     EventPlugin plugin(view);
     plugin.setViewController(controller);
     plugin.setCommandDelegate(delegate);
