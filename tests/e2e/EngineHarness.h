@@ -1,0 +1,100 @@
+// Test support for the WebKit engine: a display check, a temporary folder of pages, a recording client
+// and a bounded wait on the GLib main loop.
+#pragma once
+
+#include "webengine/NestedLoop.h"
+#include "webengine/WebKitEngine.h"
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Runs the main loop until `done` holds or the time-out passes; returns whether `done` holds.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
+{
+    return webengine::runNestedLoopUntil(done, timeout);
+}
+
+// A folder of test files, removed at the end.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        char pattern[] = "/tmp/hyb-e2e-XXXXXX";
+        m_path = mkdtemp(pattern);
+    }
+    ~TempFolder() { std::filesystem::remove_all(m_path); }
+    const std::string& path() const { return m_path; }
+    std::string write(const std::string& name, const std::string& text) const
+    {
+        const std::string file = m_path + "/" + name;
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::ofstream(file) << text;
+        return file;
+    }
+    std::string url(const std::string& name) const { return "file://" + m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Records what the engine says; answers navigation questions and sub-resource loads through hooks.
+class RecordingClient : public webengine::EngineClient {
+public:
+    std::function<bool(const webengine::NavigationRequest&)> onNavigation;
+    std::function<bool(const std::shared_ptr<webengine::RoutedRequest>&)> onResource;
+
+    std::vector<std::string> events;
+    std::vector<webengine::NavigationRequest> navigations;
+    std::vector<std::string> resourceURLs;
+    int finished = 0;
+    int failed = 0;
+    platform::Error lastError;
+
+    bool shouldStartLoad(const webengine::NavigationRequest& request) override
+    {
+        navigations.push_back(request);
+        events.push_back("should:" + request.url);
+        return onNavigation ? onNavigation(request) : true;
+    }
+    void didStartLoad() override { events.push_back("start"); }
+    void didFinishLoad() override
+    {
+        events.push_back("finish");
+        ++finished;
+    }
+    void didFailLoad(const platform::Error& error) override
+    {
+        events.push_back("fail:" + std::to_string(error.code));
+        lastError = error;
+        ++failed;
+    }
+    bool handleResourceRequest(const std::shared_ptr<webengine::RoutedRequest>& request) override
+    {
+        resourceURLs.push_back(request->url());
+        return onResource ? onResource(request) : false;
+    }
+};
+
+// Skips the test when no display can be opened (the e2e label runs under xvfb-run).
+inline bool haveDisplay()
+{
+    static const bool ok = gtk_init_check(nullptr, nullptr);
+    return ok;
+}
+
+#define REQUIRE_DISPLAY()                                                                                     \
+    do {                                                                                                      \
+        if (!e2e::haveDisplay())                                                                              \
+            GTEST_SKIP() << "no display: run under xvfb-run";                                                 \
+    } while (0)
+
+} // namespace e2e
