@@ -1,5 +1,5 @@
 // The application's answer to the engine until the runtime's view controller drives the web view: every
-// navigation loads, sub-resources load the ordinary way, and the end of the first page load is reported.
+// navigation loads, sub-resources go through platform's URL loading, and the end of the first page load is reported.
 #pragma once
 
 #include "webengine/EngineClient.h"

@@ -1,7 +1,7 @@
 #include "webengine/WebKitEngine.h"
 
-#include "webengine/OrdinaryLoader.h"
 #include "webengine/NestedLoop.h"
+#include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
 
@@ -248,7 +248,7 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
     const bool taken = m_client.handleResourceRequest(request);
     --m_routingDepth;
     if (!taken && !request->isAnswered())
-        OrdinaryLoader::load(request, userAgent());
+        RoutedLoad::start(request, url());
 }
 
 int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self)

@@ -5,7 +5,7 @@
 //   handlers on that thread.
 // - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
-//   leaves is loaded the ordinary way (files, http, https).
+//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file).
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be

@@ -108,4 +108,39 @@ inline bool haveDisplay()
             GTEST_SKIP() << "no display: run under xvfb-run";                                                 \
     } while (0)
 
+// A web view of the engine in an off-screen window, with a folder for the test's pages.
+class EngineFixture : public ::testing::Test {
+protected:
+    void startEngine(webengine::EngineClient& client, const webengine::WebsiteDataLocation& location = {})
+    {
+        m_engine = std::make_unique<webengine::WebKitEngine>(client, location);
+        m_window = gtk_offscreen_window_new();
+        gtk_window_set_default_size(GTK_WINDOW(m_window), 400, 300);
+        gtk_container_add(GTK_CONTAINER(m_window), m_engine->widget());
+        gtk_widget_show_all(m_window);
+    }
+    void TearDown() override
+    {
+        m_engine.reset();
+        if (m_window)
+            gtk_widget_destroy(m_window);
+    }
+
+    std::string eval(const std::string& script)
+    {
+        auto result = m_engine->evaluate(script);
+        EXPECT_TRUE(result.ok()) << script;
+        return result.ok() ? *result : "<error>";
+    }
+    // Waits until the page's script condition holds.
+    bool waitForPage(const std::string& condition)
+    {
+        return waitUntil([&] { return eval(condition) == "true"; });
+    }
+
+    TempFolder m_pages;
+    std::unique_ptr<webengine::WebKitEngine> m_engine;
+    GtkWidget* m_window = nullptr;
+};
+
 } // namespace e2e

@@ -106,24 +106,15 @@ private:
     }
 };
 
-class BridgePageTest : public ::testing::Test {
+class BridgePageTest : public e2e::EngineFixture {
 protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
         m_pages.write("hybrid.js", readFile(std::string(HYB_BUNDLE_WWW) + "/hybrid.js"));
-        m_engine = std::make_unique<WebKitEngine>(m_native, webengine::WebsiteDataLocation{});
+        startEngine(m_native);
         m_native.engine = m_engine.get();
         m_engine->setUserAgent("Mozilla/5.0 Test (4242)");
-        m_window = gtk_offscreen_window_new();
-        gtk_container_add(GTK_CONTAINER(m_window), m_engine->widget());
-        gtk_widget_show_all(m_window);
-    }
-    void TearDown() override
-    {
-        m_engine.reset();
-        if (m_window)
-            gtk_widget_destroy(m_window);
     }
 
     // Loads a page with hybrid.js, a recorder of answers and events, and `script`.
@@ -143,16 +134,7 @@ protected:
         ASSERT_TRUE(waitForPage("events.indexOf('deviceready') >= 0"));
     }
 
-    std::string eval(const std::string& script) { return m_engine->evaluate(script).valueOr("<error>"); }
-    bool waitForPage(const std::string& condition)
-    {
-        return waitUntil([&] { return eval(condition) == "true"; });
-    }
-
-    TempFolder m_pages;
     NativeStandIn m_native;
-    std::unique_ptr<WebKitEngine> m_engine;
-    GtkWidget* m_window = nullptr;
 };
 
 TEST_F(BridgePageTest, CacheClearGetsItsCallbackThroughEachSignalPath)

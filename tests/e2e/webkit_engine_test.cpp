@@ -2,7 +2,11 @@
 // evaluation, user agent and website data.
 #include "EngineHarness.h"
 
+#include "support/HTTPTestServer.h"
+#include "platform/URLProtocol.h"
+
 #include <filesystem>
+#include <mutex>
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -12,22 +16,83 @@ using webengine::WebKitEngine;
 
 namespace {
 
-class WebKitEngineTest : public ::testing::Test {
+// Answers with one canned HTTP reply, from the loading thread.
+void answer(platform::URLProtocol& protocol, int status, const std::string& type, const std::string& body)
+{
+    platform::HTTPHeaderFields headers;
+    (void)headers.setValue("Content-Type", type);
+    protocol.client()->didReceiveResponse(protocol, platform::URLResponse::http(protocol.request().url(), status, headers),
+                                          platform::URLCacheStoragePolicy::NotAllowed);
+    protocol.client()->didLoadData(protocol, platform::Bytes(body.begin(), body.end()));
+    protocol.client()->didFinishLoading(protocol);
+}
+
+// Refuses every load of the host "refused.example" with a 401 and a rejection text.
+class RefusingProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const platform::URLRequest& request)
+    {
+        if (request.url().rfind("http://refused.example/", 0) != 0)
+            return false;
+        std::lock_guard lock(mutex());
+        mainDocument() = request.mainDocumentURL();
+        return true;
+    }
+    static std::string lastMainDocumentURL()
+    {
+        std::lock_guard lock(mutex());
+        return mainDocument();
+    }
+    void startLoading() override { answer(*this, 401, "text/plain", "ERROR whitelist rejection: url='" + request().url() + "'"); }
+    void stopLoading() override {}
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::string& mainDocument()
+    {
+        static std::string url;
+        return url;
+    }
+};
+
+// Serves every "hybfile:" URL with a 1x1 GIF.
+class TestFileProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const platform::URLRequest& request) { return request.scheme() == "hybfile"; }
+    void startLoading() override
+    {
+        answer(*this, 200, "image/gif",
+               std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff\x21\xf9\x04\x01\x00\x00\x00"
+                           "\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b", 43));
+    }
+    void stopLoading() override {}
+};
+
+// Registers a protocol class for one test.
+class ScopedProtocol {
+public:
+    explicit ScopedProtocol(platform::URLProtocol::Class protocolClass) : m_name(protocolClass.name)
+    {
+        platform::URLProtocol::registerClass(std::move(protocolClass));
+    }
+    ~ScopedProtocol() { platform::URLProtocol::unregisterClass(m_name); }
+
+private:
+    std::string m_name;
+};
+
+class WebKitEngineTest : public e2e::EngineFixture {
 protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
-        m_engine = std::make_unique<WebKitEngine>(m_client, webengine::WebsiteDataLocation{});
-        m_window = gtk_offscreen_window_new();
-        gtk_window_set_default_size(GTK_WINDOW(m_window), 400, 300);
-        gtk_container_add(GTK_CONTAINER(m_window), m_engine->widget());
-        gtk_widget_show_all(m_window);
-    }
-    void TearDown() override
-    {
-        m_engine.reset();
-        if (m_window)
-            gtk_widget_destroy(m_window);
+        startEngine(m_client);
     }
 
     void loadPage(const std::string& name, const std::string& html)
@@ -39,23 +104,7 @@ protected:
         ASSERT_EQ(m_client.failed, 0) << m_client.lastError.localizedDescription();
     }
 
-    std::string eval(const std::string& script)
-    {
-        auto result = m_engine->evaluate(script);
-        EXPECT_TRUE(result.ok());
-        return result.ok() ? *result : "<error>";
-    }
-
-    // Waits until the page's script condition holds.
-    bool waitForPage(const std::string& condition)
-    {
-        return waitUntil([&] { return eval(condition) == "true"; });
-    }
-
-    TempFolder m_pages;
     RecordingClient m_client;
-    std::unique_ptr<WebKitEngine> m_engine;
-    GtkWidget* m_window = nullptr;
 };
 
 TEST_F(WebKitEngineTest, LoadAsksFirstThenStartsAndFinishesOnce)
@@ -173,44 +222,35 @@ TEST_F(WebKitEngineTest, SynchronousXHRGetsItsAnswerAndEvaluationIsRefusedInside
     EXPECT_EQ(insideHandler->error().code, webengine::kEvaluationRefused);
 }
 
-TEST_F(WebKitEngineTest, RefusedHostFailsWhileAllowedLoadsGoThrough)
+TEST_F(WebKitEngineTest, RegisteredProtocolsAnswerSubResourcesAndTheRestLoadsThroughURLLoading)
 {
-    m_client.onResource = [](const std::shared_ptr<webengine::RoutedRequest>& request) {
-        if (request->url().rfind("http://refused.example/", 0) == 0) {
-            request->respond(401, {}, "ERROR whitelist rejection: url='" + request->url() + "'");
-            return true;
-        }
-        return false;
-    };
+    // A refused host gets the protocol's 401; the loopback server (an allowed host) and the page's own
+    // files load through the built-in loaders; "hybfile:" is served by its protocol.
+    testsupport::HTTPTestServer server;
+    server.route("/data.json", testsupport::Reply::text(200, "{\"from\":\"server\"}", "application/json")
+                                   .withHeader("Access-Control-Allow-Origin", "*"));
+    ScopedProtocol refusing(platform::URLProtocol::classOf<RefusingProtocol>("RefusingProtocol"));
+    ScopedProtocol files(platform::URLProtocol::classOf<TestFileProtocol>("TestFileProtocol"));
     m_pages.write("data.txt", "allowed-data");
     loadPage("index.html", "<html><body><script>"
                            "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true);"
                            "x.onload = function() { window[key] = x.status + ':' + x.responseText; };"
                            "x.onerror = function() { window[key] = 'error'; }; x.send(); }"
-                           "get('http://refused.example/a.json', 'refused'); get('data.txt', 'allowed');"
-                           "</script></body></html>");
-    ASSERT_TRUE(waitForPage("window.refused !== undefined && window.allowed !== undefined"));
-    EXPECT_EQ(eval("window.refused"), "401:ERROR whitelist rejection: url='http://refused.example/a.json'");
-    EXPECT_EQ(eval("window.allowed"), "200:allowed-data");
-}
-
-TEST_F(WebKitEngineTest, CustomSchemeImagesAreServedByTheClient)
-{
-    // A 1x1 transparent GIF.
-    const std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff\x21\xf9\x04\x01\x00\x00\x00"
-                          "\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b", 43);
-    m_client.onResource = [&](const std::shared_ptr<webengine::RoutedRequest>& request) {
-        if (request->url().rfind("hybfile://", 0) != 0)
-            return false;
-        request->respond(200, {{"Content-Type", "image/gif"}}, gif);
-        return true;
-    };
-    loadPage("index.html", "<html><body><img id='a' src='hybfile://localhost/persistent/a.gif'"
+                           "get('http://refused.example/a.json', 'refused'); get('data.txt', 'file');"
+                           "get('" + server.url("/data.json") + "', 'server');"
+                           "</script><img src='hybfile://localhost/persistent/a.gif'"
                            " onload='window.img = \"loaded\"' onerror='window.img = \"error\"'>"
                            "<img src='missing.png' onerror='window.missing = \"error\"'></body></html>");
-    ASSERT_TRUE(waitForPage("window.img !== undefined && window.missing !== undefined"));
+    ASSERT_TRUE(waitForPage("window.refused !== undefined && window.file !== undefined && window.server !== undefined"
+                            " && window.img !== undefined && window.missing !== undefined"));
+    EXPECT_EQ(eval("window.refused"), "401:ERROR whitelist rejection: url='http://refused.example/a.json'");
+    EXPECT_EQ(eval("window.file"), "200:allowed-data");
+    EXPECT_EQ(eval("window.server"), "200:{\"from\":\"server\"}");
     EXPECT_EQ(eval("window.img"), "loaded");
     EXPECT_EQ(eval("window.missing"), "error");
+    EXPECT_EQ(server.requests().size(), 1u);
+    // The main document travels with the load.
+    EXPECT_EQ(RefusingProtocol::lastMainDocumentURL(), m_pages.url("index.html"));
 }
 
 TEST_F(WebKitEngineTest, FailedTopLevelLoadIsReportedOnce)
