@@ -33,7 +33,7 @@ platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, cons
     const std::string& body = request.body();
     if (!body.empty())
         result.setHTTPBody(std::string_view(body));
-    result.setMainDocumentURL(mainDocumentURL);
+    result.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
     return result;
 }
 

@@ -33,10 +33,10 @@ public:
     using URLProtocol::URLProtocol;
     static bool canInitWithRequest(const platform::URLRequest& request)
     {
-        if (request.url().rfind("http://refused.example/", 0) != 0)
+        if (request.urlString().rfind("http://refused.example/", 0) != 0)
             return false;
         std::lock_guard lock(mutex());
-        mainDocument() = request.mainDocumentURL();
+        mainDocument() = request.mainDocumentURL() ? request.mainDocumentURL()->absoluteString() : "";
         return true;
     }
     static std::string lastMainDocumentURL()
@@ -44,7 +44,7 @@ public:
         std::lock_guard lock(mutex());
         return mainDocument();
     }
-    void startLoading() override { answer(*this, 401, "text/plain", "ERROR whitelist rejection: url='" + request().url() + "'"); }
+    void startLoading() override { answer(*this, 401, "text/plain", "ERROR whitelist rejection: url='" + request().urlString() + "'"); }
     void stopLoading() override {}
 
 private:
