@@ -368,3 +368,19 @@ TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistr
     EXPECT_EQ(recorder->events.back(), "fail -999");
     URLProtocol::unregisterClass("PageProtocol");
 }
+
+TEST(WebViewFactory, MakesHeadlessViewsUntilAnEngineIsInstalled) {
+    auto plain = WebView::create(Rect{0, 0, 10, 10});
+    ASSERT_NE(dynamic_cast<HeadlessWebView*>(plain.get()), nullptr);
+    EXPECT_EQ(plain->frame(), (Rect{0, 0, 10, 10}));
+    int made = 0;
+    WebView::setFactory([&](Rect frame) {
+        ++made;
+        return HeadlessWebView::create(frame, std::make_shared<ScriptedPage>());
+    });
+    auto fromFactory = WebView::create(Rect{});
+    EXPECT_EQ(made, 1);
+    WebView::setFactory(nullptr);
+    WebView::create(Rect{});
+    EXPECT_EQ(made, 1);
+}
