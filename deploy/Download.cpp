@@ -1,5 +1,6 @@
 #include "deploy/Download.h"
 
+#include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
 #include "platform/URL.h"
 
@@ -14,9 +15,6 @@
 namespace deploy {
 
 namespace {
-
-std::mutex s_temporaryMutex;
-std::string s_temporaryDirectory;
 
 platform::Error posixError(int code, const std::string& path) {
     platform::Error error(platform::kPOSIXErrorDomain, code, std::strerror(code));
@@ -117,17 +115,7 @@ std::optional<platform::Error> Download::error() const {
     return m_error;
 }
 
-void Download::setTemporaryDirectory(std::string path) {
-    std::lock_guard lock(s_temporaryMutex);
-    s_temporaryDirectory = std::move(path);
-}
-
-std::string Download::temporaryDirectory() {
-    std::lock_guard lock(s_temporaryMutex);
-    if (!s_temporaryDirectory.empty())
-        return s_temporaryDirectory;
-    return std::filesystem::temp_directory_path().string();
-}
+std::string Download::temporaryDirectory() { return platform::AppFolders::current().tmp(); }
 
 std::string Download::pathForTemporaryFileWithPrefix(const std::string& prefix) {
     return temporaryDirectory() + "/" + prefix + "-" + newUUIDString();
@@ -203,7 +191,7 @@ void Download::didReceiveResponse(platform::URLConnection&, const platform::URLR
             return;
         m_error = makeError("bad HTTP response status code", "-[Download connection:didReceiveResponse:]",
                             "NSHTTPURLResponse",
-                            platform::Dictionary{{"URL", response.url()}, {"statusCode", response.statusCode()}},
+                            platform::Dictionary{{"URL", response.urlString()}, {"statusCode", response.statusCode()}},
                             response.statusCode());
     }
     cleanupConnectionSuccessful(false);

@@ -40,8 +40,7 @@ public:
     bool createFolderForPath(const std::string& path);
     // The temporary folder joined with "<prefix>-<new UUID>".
     static std::string pathForTemporaryFileWithPrefix(const std::string& prefix);
-    // Where temporary files go (the process's temporary folder unless set, for tests).
-    static void setTemporaryDirectory(std::string path);
+    // Where temporary files go: the application's temporary folder.
     static std::string temporaryDirectory();
     // The domain of the errors made here: the application's bundle identifier, set at start-up.
     static void setErrorDomain(std::string domain);

@@ -99,8 +99,9 @@ platform::Result<platform::URLRequest> UNIHTTPClientHelper::prepareRequest(const
     prepared.setHTTPMethod(methodName(request.httpMethod()));
     headers.set("user-agent", kUserAgent);
     headers.set("accept-encoding", "gzip");
+    std::optional<platform::URL> cookieURL = platform::URL::fromString(url);
     platform::Dictionary cookies = platform::HTTPCookie::requestHeaderFieldsWithCookies(
-        platform::HTTPCookieStorage::shared().cookiesForURL(url));
+        cookieURL ? platform::HTTPCookieStorage::shared().cookiesForURL(*cookieURL) : std::vector<platform::HTTPCookie>{});
     for (const auto& field : cookies)
         headers.set(field.key, field.value);
     if (!request.username().empty() || !request.password().empty())
@@ -142,7 +143,7 @@ std::shared_ptr<UNIUrlConnection> UNIHTTPClientHelper::requestAsync(const UNIHTT
         queue->async([handler = std::move(handler), error = prepared.error()] { handler(std::nullopt, error); });
         return nullptr;
     }
-    const std::string url = prepared->url();
+    const std::string url = prepared->urlString();
     return UNIUrlConnection::sendAsynchronousRequest(
         *prepared, queue,
         [handler = std::move(handler), url](std::optional<platform::URLResponse> response, std::optional<platform::Bytes> data,

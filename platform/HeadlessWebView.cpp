@@ -148,7 +148,7 @@ void HeadlessWebView::startFrame(std::uint64_t parent, const std::string& url) {
     if (Load* p = findLoad(parent))
         request.setMainDocumentURL(p->isMain ? p->request->url() : p->request->mainDocumentURL());
     else
-        request.setMainDocumentURL(m_location);
+        request.setMainDocumentURL(URL::fromString(m_location));
     if (auto d = delegate(); d && !d->shouldStartLoadWithRequest(*this, request, WebViewNavigationType::Other))
         return;
     if (parent && !findLoad(parent))
@@ -164,7 +164,7 @@ void HeadlessWebView::startFrame(std::uint64_t parent, const std::string& url) {
 
 void HeadlessWebView::fetch(std::uint64_t id) {
     Load* load = findLoad(id);
-    const std::string url = load->request->url();
+    const std::string url = load->request->urlString();
     if (load->html) {
         std::string html = *load->html;
         post([id, html](HeadlessWebView& self) { self.fetched(id, Fetched{std::nullopt, Bytes(html.begin(), html.end())}); });
@@ -176,13 +176,13 @@ void HeadlessWebView::fetch(std::uint64_t id) {
             if (!l)
                 return;
             if (++l->redirects > kMaxRedirects) {
-                self.fail(id, makeURLError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects", l->request->url()));
+                self.fail(id, makeURLError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects", l->request->urlString()));
                 return;
             }
             URLRequest next = *l->request;
-            next.setURL(target);
+            next.setURL(URL::fromString(target));
             if (l->isMain)
-                next.setMainDocumentURL(target);
+                next.setMainDocumentURL(URL::fromString(target));
             if (auto d = self.delegate(); d && !d->shouldStartLoadWithRequest(self, next, WebViewNavigationType::Other)) {
                 if (self.findLoad(id))
                     self.fail(id, cancelledError(target));
@@ -258,8 +258,8 @@ std::shared_ptr<URLConnection> HeadlessWebView::startConnection(const URLRequest
 void HeadlessWebView::pageSendsRequest(URLRequest request, std::function<void(XHRResult)> completion) {
     if (!request.valueForHTTPHeaderField("User-Agent"))
         (void)request.setValue(m_hasDocument ? m_documentUserAgent : currentUserAgent(), "User-Agent");
-    if (request.mainDocumentURL().empty())
-        request.setMainDocumentURL(ScriptedPage::withoutFragment(m_location));
+    if (!request.mainDocumentURL())
+        request.setMainDocumentURL(URL::fromString(ScriptedPage::withoutFragment(m_location)));
     ++m_activeFetches;
     std::weak_ptr<View> weak = weak_from_this();
     auto connection = startConnection(request, [weak, completion = std::move(completion)](XHRResult result) {
@@ -285,7 +285,7 @@ void HeadlessWebView::fetched(std::uint64_t id, Fetched result) {
 void HeadlessWebView::bodyLoaded(std::uint64_t id, Bytes data) {
     Load* load = findLoad(id);
     load->bodyDone = true;
-    const std::string url = load->request->url();
+    const std::string url = load->request->urlString();
     if (load->isMain) {
         m_location = url;
         m_hasDocument = true;
@@ -352,7 +352,7 @@ void HeadlessWebView::cancelAll() {
         Load* load = findLoad(*it);
         if (!load)
             continue;
-        std::string url = load->request->url();
+        std::string url = load->request->urlString();
         closeLoad(*it);
         if (auto d = delegate())
             d->didFailLoadWithError(*this, cancelledError(url));
@@ -404,7 +404,7 @@ void HeadlessWebView::changeFragment(const std::string& url, WebViewNavigationTy
     if (url == m_location)
         return;  // setting the same fragment again changes nothing
     URLRequest request(url);
-    request.setMainDocumentURL(url);
+    request.setMainDocumentURL(URL::fromString(url));
     if (auto d = delegate(); d && !d->shouldStartLoadWithRequest(*this, request, type))
         return;
     m_location = url;

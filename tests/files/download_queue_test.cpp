@@ -3,6 +3,7 @@
 
 #include "support/HTTPTestServer.h"
 #include "support/RunLoopWait.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -52,21 +53,15 @@ std::string readFile(const std::string& path) {
 }
 
 class DownloadQueue : public ::testing::Test {
+    hybtest::TempHome m_home;
+
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("download-queue-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root / "tmp");
-        Download::setTemporaryDirectory((root / "tmp").string());
+        root = m_home.root();
         recorder = std::make_shared<Recorder>();
         manager = DownloadManager::create(recorder);
     }
-    void TearDown() override {
-        Download::setTemporaryDirectory({});
-        fs::remove_all(root);
-    }
-    bool temporaryFolderIsEmpty() const { return fs::is_empty(root / "tmp"); }
+    bool temporaryFolderIsEmpty() const { return fs::is_empty(m_home.folders().tmp()); }
     std::string path(const std::string& name) const { return (root / name).string(); }
 
     HTTPTestServer server;
