@@ -81,9 +81,9 @@ public:
     static bool canInitWithRequest(const URLRequest& request) { return request.scheme() == "pagetest"; }
     void startLoading() override {
         s_seenAgents.push_back(request().valueForHTTPHeaderField("User-Agent").value_or(""));
-        if (request().url() == "pagetest://slow")
+        if (request().urlString() == "pagetest://slow")
             return;
-        std::string body = "served " + request().url();
+        std::string body = "served " + request().urlString();
         client()->didReceiveResponse(*this, URLResponse(request().url(), "text/html", static_cast<std::int64_t>(body.size())),
                                      URLCacheStoragePolicy::NotAllowed);
         client()->didLoadData(*this, Bytes(body.begin(), body.end()));
