@@ -1,9 +1,9 @@
 // The serial queue type loggers are called on.
 #pragma once
 
-#include <memory>
+#include "platform/DispatchQueue.h"
 
-namespace platform { class DispatchQueue; }
+#include <memory>
 
 namespace pushlog {
 
