@@ -46,13 +46,13 @@ public:
     Dictionary() = default;
     Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
     Dictionary(const Dictionary& other);
-    Dictionary(Dictionary&&) noexcept = default;
+    Dictionary(Dictionary&&) noexcept;
     Dictionary& operator=(const Dictionary& other);
-    Dictionary& operator=(Dictionary&&) noexcept = default;
+    Dictionary& operator=(Dictionary&&) noexcept;
     ~Dictionary();
 
-    std::size_t size() const { return m_entries.size(); }
-    bool empty() const { return m_entries.empty(); }
+    std::size_t size() const;
+    bool empty() const;
     bool contains(std::string_view key) const { return indexOf(key).has_value(); }
 
     // The value for a key, or nullptr when absent.
@@ -68,10 +68,10 @@ public:
 
     std::vector<std::string> keys() const;
 
-    const_iterator begin() const { return m_entries.begin(); }
-    const_iterator end() const { return m_entries.end(); }
-    iterator begin() { return m_entries.begin(); }
-    iterator end() { return m_entries.end(); }
+    const_iterator begin() const;
+    const_iterator end() const;
+    iterator begin();
+    iterator end();
 
     friend bool operator==(const Dictionary& a, const Dictionary& b);
 
@@ -166,5 +166,15 @@ struct Dictionary::Entry {
     Value value;
     friend bool operator==(const Entry&, const Entry&) = default;
 };
+
+// Defined here, where Entry is complete (some compilers need it for std::vector<Entry>).
+inline Dictionary::Dictionary(Dictionary&&) noexcept = default;
+inline Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
+inline std::size_t Dictionary::size() const { return m_entries.size(); }
+inline bool Dictionary::empty() const { return m_entries.empty(); }
+inline Dictionary::const_iterator Dictionary::begin() const { return m_entries.begin(); }
+inline Dictionary::const_iterator Dictionary::end() const { return m_entries.end(); }
+inline Dictionary::iterator Dictionary::begin() { return m_entries.begin(); }
+inline Dictionary::iterator Dictionary::end() { return m_entries.end(); }
 
 } // namespace platform

@@ -1,0 +1,575 @@
+#include "deploy/ZMZipArchive.h"
+
+#include "deploy/DeployLog.h"
+#include "deploy/ZipEntryPath.h"
+
+#include <unzip.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace deploy {
+
+namespace {
+
+// Data moves through one buffer of this size; memory stays flat however large the archive is.
+constexpr std::size_t kBufferSize = 64 * 1024;
+// Longest symbolic-link target accepted.
+constexpr std::size_t kMaxLinkTarget = 4096;
+
+std::string systemMessage(int error) { return std::strerror(error); }
+
+platform::Error writeError(const std::string& what, const std::string& path, int error) {
+    return ZMZipArchive::makeError(ZMZipArchive::kErrorWriteFailed,
+                                   what + " \"" + path + "\": " + systemMessage(error));
+}
+
+ZipEntryInfo entryInfoFrom(const unz_file_info64& raw) {
+    ZipEntryInfo info;
+    info.versionMadeBy = static_cast<std::uint32_t>(raw.version);
+    info.versionNeeded = static_cast<std::uint32_t>(raw.version_needed);
+    info.flags = static_cast<std::uint32_t>(raw.flag);
+    info.compressionMethod = static_cast<std::uint32_t>(raw.compression_method);
+    info.dosDate = static_cast<std::uint32_t>(raw.dosDate);
+    info.crc = static_cast<std::uint32_t>(raw.crc);
+    info.compressedSize = raw.compressed_size;
+    info.uncompressedSize = raw.uncompressed_size;
+    info.nameSize = static_cast<std::uint32_t>(raw.size_filename);
+    info.extraSize = static_cast<std::uint32_t>(raw.size_file_extra);
+    info.commentSize = static_cast<std::uint32_t>(raw.size_file_comment);
+    info.diskNumberStart = static_cast<std::uint32_t>(raw.disk_num_start);
+    info.internalAttributes = static_cast<std::uint32_t>(raw.internal_fa);
+    info.externalAttributes = static_cast<std::uint32_t>(raw.external_fa);
+    info.second = static_cast<int>(raw.tmu_date.tm_sec);
+    info.minute = static_cast<int>(raw.tmu_date.tm_min);
+    info.hour = static_cast<int>(raw.tmu_date.tm_hour);
+    info.day = static_cast<int>(raw.tmu_date.tm_mday);
+    info.month = static_cast<int>(raw.tmu_date.tm_mon);
+    info.year = static_cast<int>(raw.tmu_date.tm_year);
+    return info;
+}
+
+enum class EntryKind { File, Directory, Link };
+
+struct Entry {
+    ZipEntryInfo info;
+    ZipEntryPath path;
+    unz64_file_pos position{};
+    EntryKind kind = EntryKind::File;
+};
+
+bool isUnixLink(const ZipEntryInfo& info) {
+    return (info.versionMadeBy & ~0xFFu) == 0x300 && (info.externalAttributes & 0xF0000000u) == 0xA0000000u;
+}
+
+struct timespec timespecFrom(platform::Date date) {
+    struct timespec ts{};
+    double whole = date.secondsSince1970 >= 0 ? static_cast<double>(static_cast<long long>(date.secondsSince1970))
+                                              : -static_cast<double>(static_cast<long long>(-date.secondsSince1970));
+    ts.tv_sec = static_cast<time_t>(whole);
+    ts.tv_nsec = 0;
+    return ts;
+}
+
+// One unzip run: the open archive, the destination and what has been learnt about it.
+class Unzipper {
+public:
+    Unzipper(unzFile zip, const std::string& archivePath, const std::string& destination, bool overwrite,
+             const std::string& password, ZMZipArchiveDelegate* delegate)
+        : m_zip(zip), m_archivePath(archivePath), m_destination(destination), m_overwrite(overwrite),
+          m_password(password), m_delegate(delegate), m_buffer(kBufferSize) {}
+
+    platform::Status readDirectory(std::uint64_t count);
+    platform::Status extractAll(std::int64_t total);
+    void restoreDates();
+
+private:
+    platform::Status extract(const Entry& entry);
+    platform::Status ensureFolder(const std::string& relativePath);
+    platform::Status writeFile(const Entry& entry, const std::string& fullPath, bool& skipped);
+    platform::Status writeLink(const Entry& entry, const std::string& fullPath, bool& skipped);
+    platform::Status closeEntry();
+    std::string fullPathOf(const std::string& relativePath) const {
+        return relativePath.empty() ? m_destination : m_destination + "/" + relativePath;
+    }
+
+    unzFile m_zip;
+    const std::string& m_archivePath;
+    std::string m_destination;
+    bool m_overwrite;
+    const std::string& m_password;
+    ZMZipArchiveDelegate* m_delegate;
+    std::vector<char> m_buffer;
+    std::vector<Entry> m_entries;
+    std::unordered_set<std::string> m_knownFolders;
+    struct Dated {
+        std::string path;
+        platform::Date date;
+    };
+    std::vector<Dated> m_dates;
+};
+
+platform::Status Unzipper::readDirectory(std::uint64_t count) {
+    m_entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 20)));
+    std::string name;
+    int status = UNZ_OK;
+    while (status == UNZ_OK) {
+        unz_file_info64 raw{};
+        if (unzGetCurrentFileInfo64(m_zip, &raw, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read entry information");
+        name.assign(raw.size_filename, '\0');
+        if (unzGetCurrentFileInfo64(m_zip, &raw, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr,
+                                    0) != UNZ_OK)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read entry information");
+        Entry entry;
+        entry.info = entryInfoFrom(raw);
+        auto path = ZipEntryPath::fromEntryName(name);
+        if (!path)
+            return path.error();
+        entry.path = std::move(path.value());
+        if (entry.path.isDirectory)
+            entry.kind = EntryKind::Directory;
+        else if (isUnixLink(entry.info))
+            entry.kind = EntryKind::Link;
+        if (unzGetFilePos64(m_zip, &entry.position) != UNZ_OK)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read entry information");
+        m_entries.push_back(std::move(entry));
+        status = unzGoToNextFile(m_zip);
+    }
+    if (status != UNZ_END_OF_LIST_OF_FILE)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read the archive's directory");
+    return {};
+}
+
+platform::Status Unzipper::extractAll(std::int64_t total) {
+    (void)total;
+    std::int64_t index = 0;
+    std::int64_t position = 0;
+    const auto count = static_cast<std::int64_t>(m_entries.size());
+    for (const Entry& entry : m_entries) {
+        if (unzGoToFilePos64(m_zip, &entry.position) != UNZ_OK)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
+                                           "failed to find entry \"" + entry.path.relativePath + "\"");
+        int opened = m_password.empty() ? unzOpenCurrentFile(m_zip)
+                                        : unzOpenCurrentFilePassword(m_zip, m_password.c_str());
+        if (opened != UNZ_OK)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
+                                           "failed to open entry \"" + entry.path.relativePath + "\"");
+        position += static_cast<std::int64_t>(entry.info.compressedSize);
+        if (m_delegate) {
+            m_delegate->zipArchiveWillUnzipFileAtIndex(index, count, m_archivePath, entry.info);
+            m_delegate->zipArchiveProgressEvent(position, total);
+        }
+        const std::string fullPath = fullPathOf(entry.path.relativePath);
+        if (entry.kind != EntryKind::Link)
+            m_dates.push_back({fullPath, ZMZipArchive::dateWithMSDOSFormat(entry.info.dosDate)});
+        bool skipped = false;
+        platform::Status written;
+        switch (entry.kind) {
+        case EntryKind::Directory:
+            written = ensureFolder(entry.path.relativePath);
+            break;
+        case EntryKind::File:
+            written = writeFile(entry, fullPath, skipped);
+            break;
+        case EntryKind::Link:
+            written = writeLink(entry, fullPath, skipped);
+            break;
+        }
+        platform::Status closed = closeEntry();
+        if (!written)
+            return written;
+        if (skipped)
+            continue;
+        if (!closed)
+            return closed;
+        if (m_delegate)
+            m_delegate->zipArchiveDidUnzipFileAtIndex(index, count, m_archivePath, entry.info);
+        ++index;
+    }
+    return {};
+}
+
+platform::Status Unzipper::closeEntry() {
+    int status = unzCloseCurrentFile(m_zip);
+    if (status == UNZ_CRCERROR)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "CRC error in entry");
+    if (status != UNZ_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "failed to close entry");
+    return {};
+}
+
+// Creates the folder at `relativePath` below the destination, refusing to pass through a symbolic link.
+platform::Status Unzipper::ensureFolder(const std::string& relativePath) {
+    if (relativePath.empty() || m_knownFolders.count(relativePath))
+        return {};
+    std::size_t slash = relativePath.rfind('/');
+    if (slash != std::string::npos) {
+        if (auto parent = ensureFolder(relativePath.substr(0, slash)); !parent)
+            return parent;
+    }
+    const std::string full = fullPathOf(relativePath);
+    struct stat st{};
+    if (lstat(full.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return writeError("cannot examine", full, errno);
+        if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
+            return writeError("cannot create folder", full, errno);
+        if (lstat(full.c_str(), &st) != 0)
+            return writeError("cannot examine", full, errno);
+    }
+    if (S_ISLNK(st.st_mode))
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
+                                       "refused to write through the symbolic link \"" + relativePath + "\"");
+    if (!S_ISDIR(st.st_mode))
+        return writeError("cannot create folder", full, EEXIST);
+    m_knownFolders.insert(relativePath);
+    return {};
+}
+
+platform::Status Unzipper::writeFile(const Entry& entry, const std::string& fullPath, bool& skipped) {
+    const std::string& rel = entry.path.relativePath;
+    std::size_t slash = rel.rfind('/');
+    if (slash != std::string::npos) {
+        if (auto parent = ensureFolder(rel.substr(0, slash)); !parent)
+            return parent;
+    }
+    if (!m_overwrite) {
+        struct stat st{};
+        if (lstat(fullPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+            skipped = true;
+            return {};
+        }
+    }
+    int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && (errno == ELOOP || errno == EACCES || errno == ETXTBSY)) {
+        // A link or a read-only file stands there: replace it rather than write through or into it.
+        ::unlink(fullPath.c_str());
+        fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    }
+    if (fd < 0)
+        return writeError("cannot write file", fullPath, errno);
+    platform::Status result;
+    for (;;) {
+        int n = unzReadCurrentFile(m_zip, m_buffer.data(), static_cast<unsigned>(m_buffer.size()));
+        if (n < 0) {
+            result = ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed,
+                                             "failed to read entry \"" + rel + "\" (" + std::to_string(n) + ")");
+            break;
+        }
+        if (n == 0)
+            break;
+        const char* data = m_buffer.data();
+        std::size_t left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            ssize_t w = ::write(fd, data, left);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                result = writeError("cannot write file", fullPath, errno);
+                break;
+            }
+            data += w;
+            left -= static_cast<std::size_t>(w);
+        }
+        if (!result)
+            break;
+    }
+    if (result) {
+        mode_t mode = static_cast<mode_t>(entry.info.externalAttributes >> 16);
+        if (mode != 0 && ::fchmod(fd, mode & 0777) != 0)
+            logLine("[ZMZipArchive] Failed to set attributes - whilst setting permissions");
+    }
+    if (::close(fd) != 0 && result)
+        result = writeError("cannot write file", fullPath, errno);
+    return result;
+}
+
+platform::Status Unzipper::writeLink(const Entry& entry, const std::string& fullPath, bool& skipped) {
+    const std::string& rel = entry.path.relativePath;
+    std::string target;
+    for (;;) {
+        int n = unzReadCurrentFile(m_zip, m_buffer.data(), static_cast<unsigned>(m_buffer.size()));
+        if (n < 0)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "failed to read entry \"" + rel + "\"");
+        if (n == 0)
+            break;
+        target.append(m_buffer.data(), static_cast<std::size_t>(n));
+        if (target.size() > kMaxLinkTarget)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
+                                           "refused entry \"" + rel + "\": link target too long");
+    }
+    if (!ZipEntryPath::isValidUTF8(target))
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
+                                       "refused entry \"" + rel + "\": link target is not UTF-8");
+    if (auto safe = ZipEntryPath::checkLinkTarget(rel, target); !safe)
+        return safe;
+    std::size_t slash = rel.rfind('/');
+    if (slash != std::string::npos) {
+        if (auto parent = ensureFolder(rel.substr(0, slash)); !parent)
+            return parent;
+    }
+    struct stat st{};
+    if (lstat(fullPath.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return writeError("cannot create symbolic link", fullPath, EISDIR);
+        if (!m_overwrite) {
+            skipped = true;
+            return {};
+        }
+        ::unlink(fullPath.c_str());
+    }
+    if (::symlink(target.c_str(), fullPath.c_str()) != 0) {
+        int error = errno;
+        logLine("Failed to create symbolic link at \"" + fullPath + "\" to \"" + target +
+                "\". symlink() error code: " + std::to_string(error));
+        return writeError("cannot create symbolic link", fullPath, error);
+    }
+    return {};
+}
+
+void Unzipper::restoreDates() {
+    for (const Dated& dated : m_dates) {
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1] = timespecFrom(dated.date);
+        if (::utimensat(AT_FDCWD, dated.path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
+            logLine("[ZMZipArchive] Error setting directory file modification date attribute: " +
+                    systemMessage(errno));
+    }
+}
+
+// True for a well-formed archive of no entries: only its end record (without comment).
+bool isEmptyArchive(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char record[23] = {};
+    ssize_t n = ::read(fd, record, sizeof record);
+    ::close(fd);
+    static const unsigned char kEmpty[22] = {'P', 'K', 5, 6};
+    return n == 22 && std::memcmp(record, kEmpty, 22) == 0;
+}
+
+} // namespace
+
+platform::Error ZMZipArchive::makeError(long long code, std::string description) {
+    return platform::Error(kErrorDomain, code, std::move(description));
+}
+
+platform::Status ZMZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination) {
+    return unzipFileAtPath(path, destination, nullptr);
+}
+
+platform::Status ZMZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                               ZMZipArchiveDelegate* delegate) {
+    return unzipFileAtPath(path, destination, true, std::string(), delegate);
+}
+
+platform::Status ZMZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                               bool overwrite, const std::string& password,
+                                               ZMZipArchiveDelegate* delegate) {
+    unzFile zip = unzOpen64(path.c_str());
+    if (!zip) {
+        // minizip refuses an archive without entries; it is still an archive, just one with no first file.
+        if (isEmptyArchive(path))
+            return makeError(kErrorNoFirstEntry, "failed to open first file in zip file");
+        return makeError(kErrorOpenFailed, "failed to open zip file");
+    }
+    struct stat archiveStat{};
+    std::int64_t total = ::stat(path.c_str(), &archiveStat) == 0 ? static_cast<std::int64_t>(archiveStat.st_size) : 0;
+    unz_global_info64 rawGlobal{};
+    unzGetGlobalInfo64(zip, &rawGlobal);
+    ZipArchiveInfo global{rawGlobal.number_entry, static_cast<std::uint32_t>(rawGlobal.size_comment)};
+    if (unzGoToFirstFile(zip) != UNZ_OK) {
+        unzClose(zip);
+        return makeError(kErrorNoFirstEntry, "failed to open first file in zip file");
+    }
+    if (delegate) {
+        delegate->zipArchiveWillUnzipArchiveAtPath(path, global);
+        delegate->zipArchiveProgressEvent(0, total);
+    }
+
+    platform::Status result;
+    std::string root = destination;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    if (ec)
+        result = writeError("cannot create folder", root, ec.value());
+
+    Unzipper unzipper(zip, path, root, overwrite, password, delegate);
+    if (result)
+        result = unzipper.readDirectory(global.numberOfEntries);
+    if (result)
+        result = unzipper.extractAll(total);
+    unzClose(zip);
+    unzipper.restoreDates();
+    if (result && delegate)
+        delegate->zipArchiveDidUnzipArchiveAtPath(path, global, destination);
+    if (delegate)
+        delegate->zipArchiveProgressEvent(total, total);
+    return result;
+}
+
+platform::Date ZMZipArchive::dateWithMSDOSFormat(std::uint32_t dosDate) {
+    struct tm parts{};
+    parts.tm_year = static_cast<int>(((dosDate >> 25) & 0x7F) + 1980) - 1900;
+    parts.tm_mon = static_cast<int>((dosDate >> 21) & 0x0F) - 1;
+    parts.tm_mday = static_cast<int>((dosDate >> 16) & 0x1F);
+    parts.tm_hour = static_cast<int>((dosDate >> 11) & 0x1F);
+    parts.tm_min = static_cast<int>((dosDate >> 5) & 0x3F);
+    parts.tm_sec = static_cast<int>(dosDate & 0x1F) * 2;
+    parts.tm_isdst = -1;
+    return platform::Date{static_cast<double>(::mktime(&parts))};
+}
+
+// Writing.
+
+ZMZipArchive::ZMZipArchive(std::string path) : m_path(std::move(path)) {}
+
+ZMZipArchive::~ZMZipArchive() {
+    if (m_zip)
+        zipClose(static_cast<zipFile>(m_zip), nullptr);
+}
+
+platform::Status ZMZipArchive::open() {
+    if (m_zip)
+        return makeError(kErrorAlreadyOpen, "Attempting open an archive which is already open");
+    m_zip = zipOpen64(m_path.c_str(), APPEND_STATUS_CREATE);
+    if (!m_zip)
+        return makeError(kErrorOpenFailed, "failed to create zip file");
+    return {};
+}
+
+namespace {
+
+zip_fileinfo fileInfoFor(time_t when, std::uint32_t externalAttributes) {
+    zip_fileinfo info{};
+    struct tm local{};
+    localtime_r(&when, &local);
+    info.tmz_date.tm_sec = static_cast<uInt>(local.tm_sec);
+    info.tmz_date.tm_min = static_cast<uInt>(local.tm_min);
+    info.tmz_date.tm_hour = static_cast<uInt>(local.tm_hour);
+    info.tmz_date.tm_mday = static_cast<uInt>(local.tm_mday);
+    info.tmz_date.tm_mon = static_cast<uInt>(local.tm_mon);
+    info.tmz_date.tm_year = static_cast<uInt>(local.tm_year + 1900);
+    info.external_fa = externalAttributes;
+    return info;
+}
+
+platform::Status openEntry(void* zip, const std::string& name, const zip_fileinfo& info, bool large) {
+    int status = zipOpenNewFileInZip3_64(static_cast<zipFile>(zip), name.c_str(), &info, nullptr, 0, nullptr, 0,
+                                         nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                         Z_DEFAULT_STRATEGY, nullptr, 0, large ? 1 : 0);
+    if (status != ZIP_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorWriteFailed, "failed to add entry \"" + name + "\"");
+    return {};
+}
+
+} // namespace
+
+platform::Status ZMZipArchive::writeFile(const std::string& path) {
+    return writeFileAtPath(path, std::filesystem::path(path).filename().string());
+}
+
+platform::Status ZMZipArchive::writeFileAtPath(const std::string& path, const std::string& fileName) {
+    if (!m_zip)
+        return makeError(kErrorNotOpen, "Attempting to write to an archive which was never opened");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return makeError(kErrorReadFailed, "cannot read \"" + path + "\": " + systemMessage(errno));
+    struct stat st{};
+    ::fstat(fd, &st);
+    std::uint32_t attributes = (static_cast<std::uint32_t>(st.st_mode & 07777) + 0x8000u) << 16;
+    platform::Status result = openEntry(m_zip, fileName, fileInfoFor(st.st_mtime, attributes),
+                                        st.st_size >= 0xFFFFFFFFLL);
+    if (result) {
+        std::vector<char> buffer(16384);
+        for (;;) {
+            ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                result = makeError(kErrorReadFailed, "cannot read \"" + path + "\": " + systemMessage(errno));
+                break;
+            }
+            if (n == 0)
+                break;
+            if (zipWriteInFileInZip(static_cast<zipFile>(m_zip), buffer.data(), static_cast<unsigned>(n)) != ZIP_OK) {
+                result = makeError(kErrorWriteFailed, "failed to write entry \"" + fileName + "\"");
+                break;
+            }
+        }
+        zipCloseFileInZip(static_cast<zipFile>(m_zip));
+    }
+    ::close(fd);
+    return result;
+}
+
+platform::Status ZMZipArchive::writeData(const platform::Bytes& data, const std::string& filename) {
+    if (!m_zip)
+        return makeError(kErrorNotOpen, "Attempting to write to an archive which was never opened");
+    platform::Status result = openEntry(m_zip, filename, fileInfoFor(::time(nullptr), 0), data.size() >= 0xFFFFFFFFull);
+    if (!result)
+        return result;
+    if (!data.empty() &&
+        zipWriteInFileInZip(static_cast<zipFile>(m_zip), data.data(), static_cast<unsigned>(data.size())) != ZIP_OK)
+        result = makeError(kErrorWriteFailed, "failed to write entry \"" + filename + "\"");
+    zipCloseFileInZip(static_cast<zipFile>(m_zip));
+    return result;
+}
+
+platform::Status ZMZipArchive::close() {
+    if (!m_zip)
+        return makeError(kErrorNotOpen, "[ZMZipArchive] Attempting to close an archive which was never opened");
+    int status = zipClose(static_cast<zipFile>(m_zip), nullptr);
+    m_zip = nullptr;
+    if (status != ZIP_OK)
+        return makeError(kErrorWriteFailed, "failed to finish zip file");
+    return {};
+}
+
+platform::Status ZMZipArchive::createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths) {
+    ZMZipArchive archive(path);
+    if (auto opened = archive.open(); !opened)
+        return opened;
+    for (const std::string& file : filePaths) {
+        if (auto written = archive.writeFile(file); !written)
+            return written;
+    }
+    return archive.close();
+}
+
+platform::Status ZMZipArchive::createZipFileAtPath(const std::string& path, const std::string& directory) {
+    std::vector<std::string> relative;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(directory, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec))
+            relative.push_back(std::filesystem::relative(it->path(), directory, ec).generic_string());
+    }
+    if (ec)
+        return makeError(kErrorReadFailed, "cannot list \"" + directory + "\": " + ec.message());
+    std::sort(relative.begin(), relative.end());
+    ZMZipArchive archive(path);
+    if (auto opened = archive.open(); !opened)
+        return opened;
+    for (const std::string& name : relative) {
+        if (auto written = archive.writeFileAtPath(directory + "/" + name, name); !written)
+            return written;
+    }
+    return archive.close();
+}
+
+} // namespace deploy

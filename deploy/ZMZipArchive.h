@@ -1,0 +1,74 @@
+// Zip archives: unpacking into a folder (with progress for a delegate) and writing.
+//
+// Unpacking keeps folders, symbolic links, modification dates and permissions. It is safe against
+// hostile archives: entries named with "..", absolute names and symbolic links pointing outside the
+// destination are refused before anything is written, and nothing is ever written through a symbolic
+// link, so no byte lands outside the destination. Any failure part-way (unreadable entry, read or CRC
+// error, unwritable output) ends the unzip with an error; the entries written so far stay.
+//
+// Unzipping is synchronous on the calling thread; the delegate's messages come on that thread.
+// A ZMZipArchive instance (the writer) belongs to one thread at a time.
+#pragma once
+
+#include "deploy/ZMZipArchiveDelegate.h"
+#include "deploy/ZipInfo.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <string>
+#include <vector>
+
+namespace deploy {
+
+class ZMZipArchive {
+public:
+    static constexpr const char* kErrorDomain = "ZMZipArchiveErrorDomain";
+    enum ErrorCode : long long {
+        kErrorOpenFailed = -1,        // "failed to open zip file"
+        kErrorNoFirstEntry = -2,      // "failed to open first file in zip file"
+        kErrorEntryOpenFailed = -3,   // an entry could not be opened (damaged, wrong password)
+        kErrorEntryInfoFailed = -4,   // the archive's directory could not be read
+        kErrorUnsafeEntry = -5,       // a name or link target would leave the destination
+        kErrorReadFailed = -6,        // an entry's data could not be read, or its CRC did not match
+        kErrorWriteFailed = -7,       // a folder, file or link could not be written
+        kErrorNotOpen = -8,           // writer used while closed
+        kErrorAlreadyOpen = -9,       // writer opened twice
+    };
+    static platform::Error makeError(long long code, std::string description);
+
+    // Unpacks the archive at `path` into `destination`. Existing files are replaced when `overwrite`
+    // is set (else they stay and their entries are passed over). An empty password means none.
+    static platform::Status unzipFileAtPath(const std::string& path, const std::string& destination);
+    static platform::Status unzipFileAtPath(const std::string& path, const std::string& destination,
+                                            ZMZipArchiveDelegate* delegate);
+    static platform::Status unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
+                                            const std::string& password, ZMZipArchiveDelegate* delegate = nullptr);
+
+    // The local date-time of a 32-bit DOS date, in seconds since 1970.
+    static platform::Date dateWithMSDOSFormat(std::uint32_t dosDate);
+
+    // Writing. Each file is stored deflated, dated with its modification date and keeping its
+    // permissions.
+    static platform::Status createZipFileAtPath(const std::string& path, const std::vector<std::string>& filePaths);
+    static platform::Status createZipFileAtPath(const std::string& path, const std::string& directory);
+
+    explicit ZMZipArchive(std::string path);
+    ~ZMZipArchive();
+    ZMZipArchive(const ZMZipArchive&) = delete;
+    ZMZipArchive& operator=(const ZMZipArchive&) = delete;
+
+    const std::string& path() const { return m_path; }
+    platform::Status open();
+    // Stores the file under its last path component.
+    platform::Status writeFile(const std::string& path);
+    platform::Status writeFileAtPath(const std::string& path, const std::string& fileName);
+    // Stores the bytes under `filename`, dated now.
+    platform::Status writeData(const platform::Bytes& data, const std::string& filename);
+    platform::Status close();
+
+private:
+    std::string m_path;
+    void* m_zip = nullptr;
+};
+
+} // namespace deploy

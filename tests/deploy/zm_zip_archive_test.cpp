@@ -1,0 +1,242 @@
+#include "deploy/ZMZipArchive.h"
+
+#include "ZipFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <sys/stat.h>
+
+using namespace deploy;
+using namespace deploy::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Recorder : ZMZipArchiveDelegate {
+    std::vector<std::pair<std::int64_t, std::int64_t>> progress;
+    std::vector<std::int64_t> willIndices, didIndices;
+    std::vector<std::string> events;
+    void zipArchiveWillUnzipArchiveAtPath(const std::string&, const ZipArchiveInfo& info) override {
+        events.push_back("will-archive " + std::to_string(info.numberOfEntries));
+    }
+    void zipArchiveDidUnzipArchiveAtPath(const std::string&, const ZipArchiveInfo&, const std::string&) override {
+        events.push_back("did-archive");
+    }
+    void zipArchiveWillUnzipFileAtIndex(std::int64_t i, std::int64_t, const std::string&, const ZipEntryInfo&) override {
+        willIndices.push_back(i);
+    }
+    void zipArchiveDidUnzipFileAtIndex(std::int64_t i, std::int64_t, const std::string&, const ZipEntryInfo&) override {
+        didIndices.push_back(i);
+    }
+    void zipArchiveProgressEvent(std::int64_t loaded, std::int64_t total) override { progress.emplace_back(loaded, total); }
+};
+
+time_t mtimeOf(const std::string& path) {
+    struct stat st{};
+    lstat(path.c_str(), &st);
+    return st.st_mtime;
+}
+
+time_t fixtureDate() {
+    struct tm parts{};
+    parts.tm_year = 120;
+    parts.tm_mon = 4;
+    parts.tm_mday = 17;
+    parts.tm_hour = 10;
+    parts.tm_min = 20;
+    parts.tm_sec = 30;
+    parts.tm_isdst = -1;
+    return mktime(&parts);
+}
+
+} // namespace
+
+TEST(ZMZipArchive, UnpacksFilesFoldersLinksDatesAndPermissions) {
+    TempFolder tmp;
+    writeArchive(tmp / "a.zip", {folderEntry("css/"), fileEntry("css/site.css", "body{}"), fileEntry("run.sh", "#!/bin/sh\n", 0755),
+                                 fileEntry("win\\dir\\page.html", "<p>"), linkEntry("css/link.css", "site.css"),
+                                 linkEntry("up.css", "css/../css/site.css")});
+    auto result = ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "out");
+    // "css/../css" has ".." after a descent: refused as a link target.
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code, ZMZipArchive::kErrorUnsafeEntry);
+
+    writeArchive(tmp / "b.zip", {folderEntry("css/"), fileEntry("css/site.css", "body{}"), fileEntry("run.sh", "#!/bin/sh\n", 0755),
+                                 fileEntry("win\\dir\\page.html", "<p>"), linkEntry("css/link.css", "site.css"),
+                                 linkEntry("css/up.css", "../run.sh")});
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "b.zip", tmp / "out2"));
+    EXPECT_EQ(readFile(tmp / "out2/css/site.css"), "body{}");
+    EXPECT_EQ(readFile(tmp / "out2/win/dir/page.html"), "<p>");
+    EXPECT_TRUE(fs::is_symlink(tmp / "out2/css/link.css"));
+    EXPECT_EQ(fs::read_symlink(tmp / "out2/css/link.css"), "site.css");
+    EXPECT_EQ(readFile(tmp / "out2/css/up.css"), "#!/bin/sh\n");
+    struct stat st{};
+    stat((tmp / "out2/run.sh").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(mtimeOf(tmp / "out2/css/site.css"), fixtureDate());
+    EXPECT_EQ(mtimeOf(tmp / "out2/css"), fixtureDate());
+}
+
+TEST(ZMZipArchive, WriterRoundTripsAFolder) {
+    TempFolder tmp;
+    writeFile(tmp / "src/index.html", "<html></html>");
+    writeFile(tmp / "src/js/app.js", std::string(100000, 'x'));
+    fs::permissions(tmp / "src/js/app.js", fs::perms(0700));
+    ASSERT_TRUE(ZMZipArchive::createZipFileAtPath(tmp / "w.zip", tmp / "src"));
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "w.zip", tmp / "dst"));
+    EXPECT_EQ(readFile(tmp / "dst/index.html"), "<html></html>");
+    EXPECT_EQ(readFile(tmp / "dst/js/app.js"), std::string(100000, 'x'));
+    EXPECT_EQ(fs::status(tmp / "dst/js/app.js").permissions(), fs::perms(0700));
+    // Dates survive to the DOS date's two-second precision.
+    EXPECT_LE(std::abs(mtimeOf(tmp / "dst/index.html") - mtimeOf(tmp / "src/index.html")), 2);
+
+    ZMZipArchive writer(tmp / "x.zip");
+    EXPECT_FALSE(writer.writeData({1, 2}, "a"));
+    EXPECT_FALSE(writer.close());
+    ASSERT_TRUE(writer.open());
+    EXPECT_EQ(writer.open().error().localizedDescription(), "Attempting open an archive which is already open");
+    ASSERT_TRUE(writer.writeData({'h', 'i'}, "hi.txt"));
+    ASSERT_TRUE(writer.writeFile(tmp / "src/index.html"));
+    ASSERT_TRUE(writer.close());
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "x.zip", tmp / "x"));
+    EXPECT_EQ(readFile(tmp / "x/hi.txt"), "hi");
+    EXPECT_EQ(readFile(tmp / "x/index.html"), "<html></html>");
+}
+
+TEST(ZMZipArchive, ReportsProgressAndIndices) {
+    TempFolder tmp;
+    writeArchive(tmp / "a.zip", {fileEntry("one", std::string(5000, 'a')), fileEntry("two", "22"), fileEntry("three", "333")});
+    writeFile(tmp / "out/two", "old");
+    Recorder recorder;
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "out", false, "", &recorder));
+    // The existing "two" stays and its entry is passed over without taking an index.
+    EXPECT_EQ(readFile(tmp / "out/two"), "old");
+    EXPECT_EQ(readFile(tmp / "out/three"), "333");
+    EXPECT_EQ(recorder.willIndices, (std::vector<std::int64_t>{0, 1, 1}));
+    EXPECT_EQ(recorder.didIndices, (std::vector<std::int64_t>{0, 1}));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"will-archive 3", "did-archive"}));
+
+    const auto total = static_cast<std::int64_t>(fs::file_size(tmp / "a.zip"));
+    ASSERT_EQ(recorder.progress.size(), 5u);
+    EXPECT_EQ(recorder.progress.front(), std::make_pair(std::int64_t{0}, total));
+    EXPECT_EQ(recorder.progress.back(), std::make_pair(total, total));
+    for (std::size_t i = 1; i + 1 < recorder.progress.size(); ++i) {
+        EXPECT_GT(recorder.progress[i].first, recorder.progress[i - 1].first);
+        EXPECT_LT(recorder.progress[i].first, total);
+    }
+
+    // With overwrite on, the existing file is replaced.
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "out"));
+    EXPECT_EQ(readFile(tmp / "out/two"), "22");
+}
+
+TEST(ZMZipArchive, OpeningFailuresAreErrorsWithoutProgress) {
+    TempFolder tmp;
+    Recorder recorder;
+    auto missing = ZMZipArchive::unzipFileAtPath(tmp / "missing.zip", tmp / "out", true, "", &recorder);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, -1);
+    EXPECT_EQ(missing.error().localizedDescription(), "failed to open zip file");
+
+    writeFile(tmp / "junk.zip", "this is not an archive at all, just text");
+    EXPECT_EQ(ZMZipArchive::unzipFileAtPath(tmp / "junk.zip", tmp / "out").error().code, -1);
+
+    writeArchive(tmp / "empty.zip", {});
+    auto empty = ZMZipArchive::unzipFileAtPath(tmp / "empty.zip", tmp / "out", true, "", &recorder);
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error().code, -2);
+    EXPECT_EQ(empty.error().localizedDescription(), "failed to open first file in zip file");
+    EXPECT_TRUE(recorder.progress.empty());
+}
+
+TEST(ZMZipArchive, RefusesEntriesThatLeaveTheDestination) {
+    struct Case {
+        const char* what;
+        std::vector<FixtureEntry> entries;
+    };
+    const std::vector<Case> cases = {
+        {"dot-dot", {fileEntry("index.html", "ok"), fileEntry("../evil", "x")}},
+        {"nested dot-dot", {fileEntry("a/../../evil", "x")}},
+        {"backslash dot-dot", {fileEntry("..\\evil", "x")}},
+        {"absolute", {fileEntry("/tmp/abs-evil", "x")}},
+        {"escaping link", {linkEntry("css/evil", "../../evil")}},
+        {"absolute link", {linkEntry("evil", "/etc/passwd")}},
+        {"write through a link", {folderEntry("real/"), linkEntry("l", "real"), fileEntry("l/evil", "x")}},
+        {"link then write through it", {linkEntry("up", "."), fileEntry("up/evil", "x")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder tmp;
+        writeArchive(tmp / "a.zip", c.entries);
+        Recorder recorder;
+        auto result = ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "box/out", true, "", &recorder);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().code, ZMZipArchive::kErrorUnsafeEntry) << result.error().localizedDescription();
+        EXPECT_FALSE(fs::exists(tmp / "box/evil"));
+        EXPECT_FALSE(fs::exists(tmp / "evil"));
+        EXPECT_FALSE(fs::exists("/tmp/abs-evil"));
+        EXPECT_FALSE(fs::exists(tmp / "box/out/real/evil"));
+        EXPECT_EQ(recorder.events, std::vector<std::string>{"will-archive " + std::to_string(c.entries.size())});
+    }
+}
+
+TEST(ZMZipArchive, DamagedArchivesAndUnwritableOutputFailPartWay) {
+    TempFolder tmp;
+    std::string payload;
+    for (int i = 0; i < 20000; ++i)
+        payload += std::to_string(i * 7919 % 1000);
+    writeArchive(tmp / "a.zip", {fileEntry("first.txt", "first"), fileEntry("big.txt", payload), fileEntry("last.txt", "last")});
+    std::string bytes = readFile(tmp / "a.zip");
+
+    // Flipped bytes inside the compressed data: a data or CRC error, never success.
+    std::string flipped = bytes;
+    for (std::size_t i = 200; i < 260; ++i)
+        flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
+    writeFile(tmp / "flipped.zip", flipped);
+    Recorder recorder;
+    auto damaged = ZMZipArchive::unzipFileAtPath(tmp / "flipped.zip", tmp / "o1", true, "", &recorder);
+    ASSERT_FALSE(damaged);
+    EXPECT_EQ(damaged.error().code, ZMZipArchive::kErrorReadFailed);
+    EXPECT_EQ(recorder.progress.back().first, recorder.progress.back().second);  // the final event still comes
+    EXPECT_FALSE(fs::exists(tmp / "o1/last.txt"));
+
+    // Cut short: the directory at the end is gone.
+    writeFile(tmp / "short.zip", bytes.substr(0, bytes.size() / 2));
+    EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "short.zip", tmp / "o2"));
+
+    // A folder stands where a file must be written.
+    fs::create_directories(tmp / "o3/big.txt");
+    auto blocked = ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "o3");
+    ASSERT_FALSE(blocked);
+    EXPECT_EQ(blocked.error().code, ZMZipArchive::kErrorWriteFailed);
+}
+
+TEST(ZMZipArchive, DatesFromDOSFormat) {
+    // 2021-03-04 05:06:08
+    std::uint32_t dos = ((2021u - 1980u) << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 4u;
+    time_t when = static_cast<time_t>(ZMZipArchive::dateWithMSDOSFormat(dos).secondsSince1970);
+    struct tm local{};
+    localtime_r(&when, &local);
+    EXPECT_EQ(local.tm_year, 121);
+    EXPECT_EQ(local.tm_mon, 2);
+    EXPECT_EQ(local.tm_mday, 4);
+    EXPECT_EQ(local.tm_hour, 5);
+    EXPECT_EQ(local.tm_min, 6);
+    EXPECT_EQ(local.tm_sec, 8);
+
+    // A zero DOS date still dates the file, with the date made from zero.
+    TempFolder tmp;
+    writeArchive(tmp / "a.zip", {fileEntry("undated", "u")});
+    std::string bytes = readFile(tmp / "a.zip");
+    // Zero the date in the local header (offset 10) and in the directory record (offset 12).
+    for (int k = 0; k < 4; ++k)
+        bytes[10 + k] = 0;
+    std::size_t central = bytes.find(std::string("PK\x01\x02", 4));
+    ASSERT_NE(central, std::string::npos);
+    for (int k = 0; k < 4; ++k)
+        bytes[central + 12 + k] = 0;
+    writeFile(tmp / "a.zip", bytes);
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "out"));
+    EXPECT_EQ(mtimeOf(tmp / "out/undated"), static_cast<time_t>(ZMZipArchive::dateWithMSDOSFormat(0).secondsSince1970));
+}
