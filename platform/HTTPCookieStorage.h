@@ -1,0 +1,55 @@
+// The process-wide cookie store. Connections whose request handles cookies add the matching cookies as a
+// "Cookie" field and store the cookies of every reply head (redirects included), as the accept policy
+// allows.
+//
+// Guarantees: thread-safe (connections store from the URL-loading thread). A cookie replaces an earlier
+// one with the same name, domain and path; an expired one removes it. At most kMaxCookies are kept (the
+// oldest go first). Session-only and persistent cookies live for the process; nothing is written to disk.
+#pragma once
+
+#include "platform/HTTPCookie.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class HTTPCookieAcceptPolicy { Always, Never, OnlyFromMainDocumentDomain };
+
+class HTTPCookieStorage {
+public:
+    static constexpr std::size_t kMaxCookies = 3000;
+
+    static HTTPCookieStorage& shared();
+
+    HTTPCookieAcceptPolicy cookieAcceptPolicy() const;
+    void setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy);
+
+    // All cookies, oldest first.
+    std::vector<HTTPCookie> cookies() const;
+    // The cookies to send with a request to this URL: not expired, matching host, path and scheme; longer
+    // paths first.
+    std::vector<HTTPCookie> cookiesForURL(const std::string& url) const;
+    // Stores one cookie whatever the policy says.
+    void setCookie(const HTTPCookie& cookie);
+    // Stores cookies received from `url` as the accept policy allows (the main document's URL decides for
+    // OnlyFromMainDocumentDomain; an empty one allows).
+    void setCookies(const std::vector<HTTPCookie>& cookies, const std::string& url, const std::string& mainDocumentURL);
+    void deleteCookie(const HTTPCookie& cookie);
+
+    // The connection's two uses: the "Cookie" value for a URL (nullopt when none match), and the reading
+    // and storing of a reply head's "Set-Cookie" values.
+    std::optional<std::string> cookieHeaderForURL(const std::string& url) const;
+    void storeSetCookieValues(const std::vector<std::string>& values, const std::string& url, const std::string& mainDocumentURL);
+
+private:
+    void storeLocked(const HTTPCookie& cookie, double now);
+
+    mutable std::mutex m_mutex;
+    HTTPCookieAcceptPolicy m_policy = HTTPCookieAcceptPolicy::Always;
+    std::vector<HTTPCookie> m_cookies;
+};
+
+} // namespace platform

@@ -1,0 +1,457 @@
+#include "platform/HTTPTransport.h"
+
+#include "platform/HTTPResponseHead.h"
+#include "platform/URLError.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <curl/curl.h>
+#include <map>
+#include <mutex>
+#include <strings.h>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr long kBufferSize = 128 * 1024;
+constexpr int kLongestWaitMs = 1000;
+
+bool isToken(const std::string& s) {
+    return HTTPHeaderFields::isValidName(s);
+}
+
+Error errorFor(CURLcode code, long osErrno, const std::string& url, const char* detail) {
+    std::string text = detail && *detail ? std::string(detail) : std::string(curl_easy_strerror(code));
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return makeURLError(kURLErrorTimedOut, "The request timed out. (" + text + ")", url);
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return makeURLError(kURLErrorCannotFindHost, "A server with the specified hostname could not be found. (" + text + ")", url);
+    case CURLE_COULDNT_CONNECT:
+        if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
+            return makeURLError(kURLErrorNotConnectedToInternet, "The Internet connection appears to be offline. (" + text + ")", url);
+        return makeURLError(kURLErrorCannotConnectToHost, "Could not connect to the server. (" + text + ")", url);
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+        return makeURLError(kURLErrorNetworkConnectionLost, "The network connection was lost. (" + text + ")", url);
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return makeURLError(kURLErrorUnsupportedURL, "unsupported URL (" + text + ")", url);
+    case CURLE_URL_MALFORMAT:
+        return makeURLError(kURLErrorBadURL, "bad URL (" + text + ")", url);
+    case CURLE_TOO_MANY_REDIRECTS:
+        return makeURLError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects", url);
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return makeURLError(kURLErrorServerCertificateUntrusted, "The certificate for this server is invalid. (" + text + ")", url);
+    case CURLE_SSL_CONNECT_ERROR:
+        return makeURLError(kURLErrorSecureConnectionFailed, "A TLS error occurred and a secure connection to the server cannot be made. (" + text + ")", url);
+    case CURLE_BAD_CONTENT_ENCODING:
+        return makeURLError(kURLErrorCannotDecodeContentData, "cannot decode raw data (" + text + ")", url);
+    case CURLE_READ_ERROR:
+    case CURLE_SEND_FAIL_REWIND:
+        return makeURLError(kURLErrorRequestBodyStreamExhausted, "request body stream exhausted (" + text + ")", url);
+    case CURLE_WEIRD_SERVER_REPLY:
+        return makeURLError(kURLErrorBadServerResponse, "bad server response (" + text + ")", url);
+    case CURLE_ABORTED_BY_CALLBACK:
+        return makeURLError(kURLErrorCancelled, "cancelled", url);
+    default:
+        return makeURLError(kURLErrorUnknown, text, url);
+    }
+}
+
+bool isDecodedEncoding(const std::optional<std::string>& encoding) {
+    return encoding && !encoding->empty() && strcasecmp(encoding->c_str(), "identity") != 0;
+}
+
+} // namespace
+
+struct HTTPTransport::Impl {
+    struct Transfer {
+        Impl* impl = nullptr;
+        TransferID id = 0;
+        URLRequest request;
+        Options options;
+        std::shared_ptr<HTTPTransferObserver> observer;
+        CURL* easy = nullptr;
+        curl_slist* headers = nullptr;
+        HTTPResponseHead head;
+        bool responseDelivered = false;
+        std::size_t bodyOffset = 0;
+        bool paused = false;
+        std::int64_t uploadExpected = -1;
+        curl_off_t lastUploaded = 0;
+        Clock::duration timeout{};
+        Clock::time_point lastActivity = Clock::now();
+        char errorText[CURL_ERROR_SIZE] = {};
+
+        ~Transfer() {
+            if (const auto& stream = request.httpBodyStream())
+                stream->setReadableHandler(nullptr);
+            if (easy)
+                curl_easy_cleanup(easy);
+            curl_slist_free_all(headers);
+        }
+
+        void touch() { lastActivity = Clock::now(); }
+
+        std::string effectiveURL() const {
+            char* url = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
+            return url ? std::string(url) : request.url();
+        }
+
+        void deliverResponse() {
+            if (responseDelivered || head.statusCode() == 0)
+                return;
+            responseDelivered = true;
+            URLResponse response = URLResponse::http(effectiveURL(), head.statusCode(), head.fields(), head.httpVersion());
+            if (isDecodedEncoding(head.fields().value("Content-Encoding")))
+                response.setExpectedContentLength(-1);
+            observer->transferDidReceiveResponse(response);
+        }
+    };
+
+    Impl() {
+        static std::once_flag once;
+        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+        multi = curl_multi_init();
+        thread = std::thread([this] { run(); });
+    }
+
+    ~Impl() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        curl_multi_wakeup(multi);
+        thread.join();
+        for (auto& [id, t] : transfers)
+            curl_multi_remove_handle(multi, t->easy);
+        transfers.clear();
+        curl_multi_cleanup(multi);
+    }
+
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex);
+            commands.push_back(std::move(work));
+        }
+        curl_multi_wakeup(multi);
+    }
+
+    void run() {
+        threadID = std::this_thread::get_id();
+        for (;;) {
+            std::vector<std::function<void()>> batch;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping)
+                    return;
+                batch.swap(commands);
+            }
+            for (auto& work : batch)
+                work();
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            drainMessages();
+            expireIdleTransfers();
+            curl_multi_poll(multi, nullptr, 0, waitMilliseconds(), nullptr);
+        }
+    }
+
+    int waitMilliseconds() const {
+        auto now = Clock::now();
+        auto wait = std::chrono::milliseconds(kLongestWaitMs);
+        for (const auto& [id, t] : transfers) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t->lastActivity + t->timeout - now);
+            wait = std::min(wait, std::max(left + std::chrono::milliseconds(1), std::chrono::milliseconds(0)));
+        }
+        return static_cast<int>(wait.count());
+    }
+
+    void drainMessages() {
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg != CURLMSG_DONE)
+                continue;
+            Transfer* t = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+            CURLcode code = msg->data.result;
+            if (code == CURLE_OK) {
+                finish(t->id, std::nullopt);
+                continue;
+            }
+            long osErrno = 0;
+            curl_easy_getinfo(t->easy, CURLINFO_OS_ERRNO, &osErrno);
+            finish(t->id, errorFor(code, osErrno, t->request.url(), t->errorText));
+        }
+    }
+
+    void expireIdleTransfers() {
+        auto now = Clock::now();
+        std::vector<TransferID> expired;
+        for (const auto& [id, t] : transfers)
+            if (now - t->lastActivity >= t->timeout)
+                expired.push_back(id);
+        for (TransferID id : expired)
+            finish(id, makeURLError(kURLErrorTimedOut, "The request timed out.", transfers[id]->request.url()));
+    }
+
+    // Ends a transfer: a successful one reports its response first when it had no body.
+    void finish(TransferID id, std::optional<Error> error) {
+        auto it = transfers.find(id);
+        if (it == transfers.end())
+            return;
+        std::unique_ptr<Transfer> t = std::move(it->second);
+        transfers.erase(it);
+        activeCount = transfers.size();
+        curl_multi_remove_handle(multi, t->easy);
+        if (!error)
+            t->deliverResponse();
+        t->observer->transferDidComplete(std::move(error));
+    }
+
+    void cancel(TransferID id) {
+        auto it = transfers.find(id);
+        if (it == transfers.end())
+            return;
+        curl_multi_remove_handle(multi, it->second->easy);
+        transfers.erase(it);
+        activeCount = transfers.size();
+    }
+
+    void unpause(TransferID id) {
+        auto it = transfers.find(id);
+        if (it == transfers.end() || !it->second->paused)
+            return;
+        it->second->paused = false;
+        curl_easy_pause(it->second->easy, CURLPAUSE_CONT);
+    }
+
+    void add(std::unique_ptr<Transfer> t) {
+        if (const auto& stream = t->request.httpBodyStream(); stream && !stream->open()) {
+            t->observer->transferDidComplete(makeURLError(kURLErrorRequestBodyStreamExhausted, "the request body stream cannot be opened", t->request.url()));
+            return;
+        }
+        t->touch();
+        Transfer* raw = t.get();
+        transfers[t->id] = std::move(t);
+        activeCount = transfers.size();
+        curl_multi_add_handle(multi, raw->easy);
+    }
+
+    // Callbacks from libcurl, on the loading thread.
+
+    static size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
+        auto* t = static_cast<Transfer*>(user);
+        std::size_t n = size * count;
+        t->touch();
+        if (t->head.consumeLine(std::string_view(buffer, n)) != HTTPResponseHead::Line::End)
+            return n;
+        if (!t->head.setCookieValues().empty())
+            t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
+        int status = t->head.statusCode();
+        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location");
+        if (status >= 200 && !redirect)
+            t->deliverResponse();
+        return n;
+    }
+
+    static size_t onData(char* data, size_t size, size_t count, void* user) {
+        auto* t = static_cast<Transfer*>(user);
+        std::size_t n = size * count;
+        t->touch();
+        t->deliverResponse();
+        auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        t->observer->transferDidReceiveData(Bytes(bytes, bytes + n));
+        return n;
+    }
+
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+        auto* t = static_cast<Transfer*>(user);
+        std::size_t max = size * count;
+        if (const auto& body = t->request.httpBody()) {
+            std::size_t n = std::min(max, body->size() - t->bodyOffset);
+            std::memcpy(buffer, body->data() + t->bodyOffset, n);
+            t->bodyOffset += n;
+            return n;
+        }
+        const auto& stream = t->request.httpBodyStream();
+        if (!stream)
+            return 0;
+        InputStream::ReadOutcome outcome = stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
+        switch (outcome.state) {
+        case InputStream::ReadState::Bytes:
+            return outcome.count;
+        case InputStream::ReadState::AtEnd:
+            return 0;
+        case InputStream::ReadState::Failed:
+            return CURL_READFUNC_ABORT;
+        case InputStream::ReadState::WouldBlock:
+            break;
+        }
+        t->paused = true;
+        Impl* impl = t->impl;
+        TransferID id = t->id;
+        stream->setReadableHandler([impl, id] { impl->post([impl, id] { impl->unpause(id); }); });
+        return CURL_READFUNC_PAUSE;
+    }
+
+    static int onSeek(void* user, curl_off_t offset, int origin) {
+        auto* t = static_cast<Transfer*>(user);
+        if (!t->request.httpBody() || origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > t->request.httpBody()->size())
+            return CURL_SEEKFUNC_CANTSEEK;
+        t->bodyOffset = static_cast<std::size_t>(offset);
+        return CURL_SEEKFUNC_OK;
+    }
+
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+        auto* t = static_cast<Transfer*>(user);
+        if (uploaded > t->lastUploaded) {
+            t->touch();
+            t->observer->transferDidSendBodyData(uploaded - t->lastUploaded, uploaded, t->uploadExpected);
+        }
+        t->lastUploaded = uploaded;
+        return 0;
+    }
+
+    CURLM* multi = nullptr;
+    std::thread thread;
+    std::thread::id threadID;
+    std::mutex mutex;
+    std::vector<std::function<void()>> commands;
+    bool stopping = false;
+    std::map<TransferID, std::unique_ptr<Transfer>> transfers; // loading thread only
+    std::atomic<std::size_t> activeCount{0};
+    std::atomic<TransferID> nextID{1};
+};
+
+HTTPTransport& HTTPTransport::shared() {
+    static HTTPTransport transport;
+    return transport;
+}
+
+HTTPTransport::HTTPTransport() : m_impl(std::make_unique<Impl>()) {}
+HTTPTransport::~HTTPTransport() = default;
+
+void HTTPTransport::post(std::function<void()> work) { m_impl->post(std::move(work)); }
+
+bool HTTPTransport::isLoadingThread() const { return std::this_thread::get_id() == m_impl->threadID; }
+
+std::size_t HTTPTransport::activeTransferCount() const { return m_impl->activeCount; }
+
+void HTTPTransport::cancel(TransferID id) {
+    Impl* impl = m_impl.get();
+    impl->post([impl, id] { impl->cancel(id); });
+}
+
+Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request, Options options,
+                                                        std::shared_ptr<HTTPTransferObserver> observer) {
+    const std::string& url = request.url();
+    std::string scheme = request.scheme();
+    if (scheme != "http" && scheme != "https")
+        return makeURLError(kURLErrorUnsupportedURL, "unsupported URL", url);
+    CURLU* parsed = curl_url();
+    CURLUcode parseCode = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0);
+    char* host = nullptr;
+    if (parseCode == CURLUE_OK)
+        parseCode = curl_url_get(parsed, CURLUPART_HOST, &host, 0);
+    bool hasHost = host && *host;
+    curl_free(host);
+    curl_url_cleanup(parsed);
+    if (parseCode != CURLUE_OK || !hasHost)
+        return makeURLError(kURLErrorBadURL, "bad URL", url);
+    const std::string& method = request.httpMethod();
+    if (!isToken(method))
+        return makeURLError(kURLErrorBadURL, "invalid HTTP method \"" + method + "\"", url);
+
+    auto t = std::make_unique<Impl::Transfer>();
+    t->impl = m_impl.get();
+    t->id = m_impl->nextID++;
+    t->request = request;
+    t->options = options;
+    t->observer = std::move(observer);
+    double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
+    t->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+
+    CURL* easy = curl_easy_init();
+    t->easy = easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, t.get());
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(seconds * 1000)));
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, options.acceptAnyServerCertificate ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, options.acceptAnyServerCertificate ? 0L : 2L);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, t.get());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::onData);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, t.get());
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Impl::onRead);
+    curl_easy_setopt(easy, CURLOPT_READDATA, t.get());
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Impl::onSeek);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, t.get());
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, t.get());
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    // Decode what the server compressed; a caller's own Accept-Encoding field replaces the offer.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+
+    bool hasBody = request.httpBody().has_value() || request.httpBodyStream() != nullptr;
+    std::int64_t bodyLength = -1;
+    if (request.httpBody())
+        bodyLength = static_cast<std::int64_t>(request.httpBody()->size());
+    else if (auto declared = request.valueForHTTPHeaderField("Content-Length"))
+        bodyLength = std::strtoll(declared->c_str(), nullptr, 10);
+    if (method == "GET") {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        hasBody = false;
+    } else if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        hasBody = false;
+    } else if (method == "POST" || hasBody) {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(hasBody ? bodyLength : 0));
+        if (method != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    t->uploadExpected = hasBody ? bodyLength : 0;
+
+    curl_slist* list = nullptr;
+    for (const auto& [name, value] : request.allHTTPHeaderFields().fields()) {
+        if (strcasecmp(name.c_str(), "Content-Length") == 0 || strcasecmp(name.c_str(), "Expect") == 0)
+            continue;
+        // An empty value is sent as "Name;" (libcurl drops "Name:").
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        list = curl_slist_append(list, line.c_str());
+    }
+    list = curl_slist_append(list, "Expect:");
+    t->headers = list;
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+
+    TransferID id = t->id;
+    Impl* impl = m_impl.get();
+    auto shared = std::make_shared<std::unique_ptr<Impl::Transfer>>(std::move(t));
+    impl->post([impl, shared] { impl->add(std::move(*shared)); });
+    return id;
+}
+
+} // namespace platform

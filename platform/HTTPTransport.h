@@ -1,0 +1,75 @@
+// The HTTP transport under URL connections: libcurl's multi interface driven by one worker thread, the
+// URL-loading thread. Any number of transfers run at once on that thread; none has a thread of its own.
+//
+// Guarantees:
+// - Observer calls for one transfer come on the URL-loading thread, in order: at most one response
+//   (the final one: interim replies and followed redirects are not reported), data chunks, upload
+//   progress, then exactly one completion, unless the transfer is cancelled first. After `cancel` has
+//   run on the loading thread no call comes; a cancel that races with the end is harmless.
+// - Time-outs count idle time: a transfer that neither sends nor receives for the request's time-out
+//   interval fails with kURLErrorTimedOut (connecting counts as idle).
+// - TLS peers are verified unless the transfer's options accept any certificate.
+// - HTTP/1.1, redirects (at most kMaxRedirects), gzip and deflate decoding; errors come as URL error codes.
+// - `post` runs a function on the loading thread after what is queued there; it is also where URL
+//   protocols start and stop loading (see URLConnection).
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/URLRequest.h"
+#include "platform/URLResponse.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class HTTPTransferObserver {
+public:
+    virtual ~HTTPTransferObserver() = default;
+    virtual void transferDidReceiveResponse(const URLResponse& response) = 0;
+    virtual void transferDidReceiveData(Bytes data) = 0;
+    virtual void transferDidSendBodyData(std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                                         std::int64_t totalBytesExpectedToWrite) = 0;
+    // Called for each reply head's "Set-Cookie" lines (redirects included), with the URL that answered.
+    virtual void transferDidReceiveCookies(const std::string& url, const std::vector<std::string>& setCookieValues) = 0;
+    // nullopt: the transfer finished; else why it failed.
+    virtual void transferDidComplete(std::optional<Error> error) = 0;
+};
+
+class HTTPTransport {
+public:
+    static constexpr long kMaxRedirects = 16;
+
+    struct Options {
+        bool acceptAnyServerCertificate = false;
+    };
+    using TransferID = std::uint64_t;
+
+    // The process-wide transport; its thread starts on first use.
+    static HTTPTransport& shared();
+
+    HTTPTransport();
+    ~HTTPTransport();
+    HTTPTransport(const HTTPTransport&) = delete;
+    HTTPTransport& operator=(const HTTPTransport&) = delete;
+
+    // Starts a transfer of an http or https request. A request that cannot be sent (bad URL, method or
+    // scheme) fails at once with an error value and nothing starts.
+    Result<TransferID> start(const URLRequest& request, Options options, std::shared_ptr<HTTPTransferObserver> observer);
+    void cancel(TransferID id);
+
+    void post(std::function<void()> work);
+    bool isLoadingThread() const;
+    // Transfers currently running (for tests and diagnostics).
+    std::size_t activeTransferCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace platform

@@ -1,0 +1,350 @@
+#include "platform/PropertyList.h"
+
+#include "platform/TextEncoding.h"
+
+#include <plist/plist.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+namespace platform {
+
+namespace {
+
+// Seconds from 1970-01-01 to 2001-01-01, the reference date of property lists.
+constexpr double kReferenceDate = 978307200.0;
+constexpr int kMaxDepth = 512;
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+Error readError(std::string message) {
+    return Error(kCocoaErrorDomain, PropertyList::kReadCorruptError, std::move(message));
+}
+
+Error writeError(std::string message) {
+    return Error(kCocoaErrorDomain, PropertyList::kWriteInvalidError, std::move(message));
+}
+
+// ---- Reading ----
+
+std::optional<Value> toValue(plist_t node, int depth) {
+    if (depth > kMaxDepth)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        std::uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return Value(b != 0);
+    }
+    case PLIST_UINT: {
+        std::uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return Value(d);
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        std::uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return Value(decodeUTF8OrLatin1(std::string_view(s ? s : "", s ? length : 0)));
+    }
+    case PLIST_DATA: {
+        std::uint64_t length = 0;
+        const char* p = plist_get_data_ptr(node, &length);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(p);
+        return Value(Bytes(bytes, bytes + (p ? length : 0)));
+    }
+    case PLIST_DATE: {
+        std::int32_t sec = 0;
+        std::int32_t usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        // libplist splits a stored time by truncation: the seconds carry the sign, the microseconds are
+        // the magnitude of the fraction (only the second before the reference date reads wrongly).
+        double fraction = std::abs(usec) / 1e6;
+        return Value(Date{kReferenceDate + (sec < 0 ? sec - fraction : sec + fraction)});
+    }
+    case PLIST_UID: {
+        std::uint64_t uid = 0;
+        plist_get_uid_val(node, &uid);
+        return Value(Dictionary{{"CF$UID", Value(static_cast<std::int64_t>(uid))}});
+    }
+    case PLIST_ARRAY: {
+        Array items;
+        std::uint32_t count = plist_array_get_size(node);
+        items.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            plist_t child = plist_array_get_item(node, i);
+            if (!child)
+                return std::nullopt;
+            auto item = toValue(child, depth + 1);
+            if (!item)
+                return std::nullopt;
+            items.push_back(std::move(*item));
+        }
+        return Value(std::move(items));
+    }
+    case PLIST_DICT: {
+        Dictionary members;
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        if (!iter)
+            return std::nullopt;
+        bool ok = true;
+        for (;;) {
+            char* key = nullptr;
+            plist_t child = nullptr;
+            plist_dict_next_item(node, iter, &key, &child);
+            if (!child) {
+                std::free(key);
+                break;
+            }
+            std::string name = key ? decodeUTF8OrLatin1(key) : std::string();
+            std::free(key);
+            auto item = toValue(child, depth + 1);
+            if (!item) {
+                ok = false;
+                break;
+            }
+            members.set(std::move(name), std::move(*item));
+        }
+        std::free(iter);
+        if (!ok)
+            return std::nullopt;
+        return Value(std::move(members));
+    }
+    case PLIST_NONE: break;
+    }
+    return std::nullopt;
+}
+
+// ---- Writing ----
+
+bool isXMLSafe(std::string_view s) {
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+    }
+    return true;
+}
+
+class Builder {
+public:
+    explicit Builder(PropertyList::Format format) : m_format(format) {}
+
+    plist_t build(const Value& v, int depth) {
+        if (depth > kMaxDepth)
+            return fail("nesting too deep");
+        switch (v.type()) {
+        case Value::Type::Null: return fail("null cannot be written in a property list");
+        case Value::Type::Bool: return plist_new_bool(*v.getBool() ? 1 : 0);
+        case Value::Type::Integer: return plist_new_uint(static_cast<std::uint64_t>(*v.getInteger()));
+        case Value::Type::Double:
+            if (m_format == PropertyList::Format::XML && !std::isfinite(*v.getDouble()))
+                return fail("infinite or NaN real in an XML property list");
+            return plist_new_real(*v.getDouble());
+        case Value::Type::String:
+            if (!checkText(*v.getString()))
+                return nullptr;
+            return plist_new_string(v.getString()->c_str());
+        case Value::Type::Bytes: {
+            const Bytes& b = *v.getBytes();
+            return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
+        }
+        case Value::Type::Date: {
+            double t = v.getDate()->secondsSince1970 - kReferenceDate;
+            if (!std::isfinite(t) || t < std::numeric_limits<std::int32_t>::min()
+                || t >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+                return fail("date out of range for a property list");
+            double whole = std::floor(t);
+            auto sec = static_cast<std::int32_t>(whole);
+            auto usec = static_cast<std::int32_t>(std::llround((t - whole) * 1e6));
+            if (usec >= 1000000) {
+                usec -= 1000000;
+                sec += 1;
+            }
+            return plist_new_date(sec, usec);
+        }
+        case Value::Type::Array: {
+            PlistPtr array(plist_new_array());
+            for (const Value& item : *v.getArray()) {
+                plist_t child = build(item, depth + 1);
+                if (!child)
+                    return nullptr;
+                plist_array_append_item(array.get(), child);
+            }
+            return array.release();
+        }
+        case Value::Type::Dictionary: {
+            PlistPtr dict(plist_new_dict());
+            for (const auto& entry : *v.getDictionary()) {
+                if (!checkText(entry.key))
+                    return nullptr;
+                plist_t child = build(entry.value, depth + 1);
+                if (!child)
+                    return nullptr;
+                plist_dict_set_item(dict.get(), entry.key.c_str(), child);
+            }
+            return dict.release();
+        }
+        }
+        return fail("unknown value type");
+    }
+
+    const Error& error() const { return m_error; }
+
+private:
+    bool checkText(const std::string& s) {
+        if (s.find('\0') != std::string::npos) {
+            fail("string with a NUL character");
+            return false;
+        }
+        if (!isValidUTF8(s)) {
+            fail("string that is not valid UTF-8");
+            return false;
+        }
+        if (m_format == PropertyList::Format::XML && !isXMLSafe(s)) {
+            fail("control character in an XML property list string");
+            return false;
+        }
+        return true;
+    }
+
+    plist_t fail(const std::string& why) {
+        m_error = writeError("Property list invalid for format: " + why);
+        return nullptr;
+    }
+
+    PropertyList::Format m_format;
+    Error m_error;
+};
+
+Error posixError(int code, const std::string& what, const std::string& path) {
+    Error error(kPOSIXErrorDomain, code, what + " " + path + ": " + std::strerror(code));
+    error.userInfo.set(kFilePathErrorKey, Value(path));
+    return error;
+}
+
+Status writeAtomically(const std::string& path, std::string_view bytes) {
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return posixError(errno, "Cannot create a temporary file for", path);
+    auto failWith = [&](int code, const char* what) -> Status {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return posixError(code, what, path);
+    };
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return failWith(errno, "Cannot write");
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0 || ::fsync(fd) != 0)
+        return failWith(errno, "Cannot flush");
+    if (::close(fd) != 0) {
+        int code = errno;
+        ::unlink(temp.c_str());
+        return posixError(code, "Cannot close", path);
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        int code = errno;
+        ::unlink(temp.c_str());
+        return posixError(code, "Cannot replace", path);
+    }
+    return {};
+}
+
+} // namespace
+
+Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat) {
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        return readError("Property list too large");
+    bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
+    plist_t root = nullptr;
+    if (binary)
+        plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    else
+        plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    if (!root)
+        return readError(binary ? "Corrupt binary property list" : "Corrupt or unreadable XML property list");
+    PlistPtr owner(root);
+    auto value = toValue(root, 0);
+    if (!value)
+        return readError("Property list nested too deeply or holding an unknown type");
+    if (detectedFormat)
+        *detectedFormat = binary ? Format::Binary : Format::XML;
+    return std::move(*value);
+}
+
+Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return posixError(errno ? errno : ENOENT, "Cannot open", path);
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad())
+        return posixError(EIO, "Cannot read", path);
+    return read(buffer.str(), detectedFormat);
+}
+
+Result<std::string> PropertyList::write(const Value& value, Format format) {
+    Builder builder(format);
+    PlistPtr root(builder.build(value, 0));
+    if (!root)
+        return builder.error();
+    char* out = nullptr;
+    std::uint32_t length = 0;
+    std::string bytes;
+    if (format == Format::Binary) {
+        plist_to_bin(root.get(), &out, &length);
+        if (out)
+            bytes.assign(out, length);
+        plist_to_bin_free(out);
+    } else {
+        plist_to_xml(root.get(), &out, &length);
+        if (out)
+            bytes.assign(out, length);
+        plist_to_xml_free(out);
+    }
+    if (bytes.empty())
+        return writeError("The property list could not be written");
+    return bytes;
+}
+
+Status PropertyList::writeFile(const Value& value, const std::string& path, Format format) {
+    auto bytes = write(value, format);
+    if (!bytes)
+        return bytes.error();
+    return writeAtomically(path, bytes.value());
+}
+
+} // namespace platform

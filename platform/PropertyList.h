@@ -1,0 +1,41 @@
+// Property lists (XML and binary "bplist00") to and from values, over libplist.
+//
+// Guarantees:
+// - Types map one to one: dict <-> Dictionary (key order kept), array <-> Array, string <-> String,
+//   data <-> Bytes, integer <-> Integer (signed 64-bit), real <-> Double, true/false <-> Bool (never a
+//   number), date <-> Date. A keyed-archive UID reads as the dictionary {"CF$UID": n}.
+// - Reading detects the format from the bytes. Malformed input gives an Error (kCocoaErrorDomain,
+//   kReadCorruptError), never a crash. Strings that are not valid UTF-8 read as ISO Latin-1.
+// - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
+//   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
+//   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
+//   (libplist keeps their seconds in 32 bits).
+// - Dates keep microseconds in the binary form and whole seconds in the XML form.
+// - writeFile is atomic: the bytes go to a temporary file in the same folder, are flushed to disk and then
+//   renamed over the target, so readers see the old file or the new one, never a part.
+// - All functions are thread-safe.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class PropertyList {
+public:
+    static constexpr long long kReadCorruptError = 3840;
+    static constexpr long long kWriteInvalidError = 3851;
+
+    enum class Format { XML, Binary };
+
+    static Result<Value> read(std::string_view bytes, Format* detectedFormat = nullptr);
+    static Result<Value> readFile(const std::string& path, Format* detectedFormat = nullptr);
+
+    static Result<std::string> write(const Value& value, Format format);
+    static Status writeFile(const Value& value, const std::string& path, Format format);
+};
+
+} // namespace platform

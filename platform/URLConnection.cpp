@@ -1,0 +1,341 @@
+#include "platform/URLConnection.h"
+
+#include "platform/HTTPCookieStorage.h"
+#include "platform/URLError.h"
+#include "platform/URLParts.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace platform {
+
+namespace {
+constexpr std::size_t kFileChunkSize = 64 * 1024;
+} // namespace
+
+// Transport events, on the loading thread, forwarded to the connection if it still exists.
+class URLConnection::TransferObserver final : public HTTPTransferObserver {
+public:
+    explicit TransferObserver(std::weak_ptr<URLConnection> connection) : m_connection(std::move(connection)) {}
+
+    void transferDidReceiveResponse(const URLResponse& response) override {
+        if (auto c = m_connection.lock())
+            c->deliverResponse(response);
+    }
+    void transferDidReceiveData(Bytes data) override {
+        if (auto c = m_connection.lock())
+            c->deliverData(std::move(data));
+    }
+    void transferDidSendBodyData(std::int64_t written, std::int64_t total, std::int64_t expected) override {
+        if (auto c = m_connection.lock())
+            c->deliver([=](URLConnectionDelegate& d, URLConnection& self) { d.didSendBodyData(self, written, total, expected); });
+    }
+    void transferDidReceiveCookies(const std::string& url, const std::vector<std::string>& values) override {
+        auto c = m_connection.lock();
+        if (c && c->m_request.httpShouldHandleCookies())
+            HTTPCookieStorage::shared().storeSetCookieValues(values, url, c->m_request.mainDocumentURL());
+    }
+    void transferDidComplete(std::optional<Error> error) override {
+        auto c = m_connection.lock();
+        if (!c)
+            return;
+        if (error)
+            c->deliverFailure(std::move(*error));
+        else
+            c->deliverFinish();
+    }
+
+private:
+    std::weak_ptr<URLConnection> m_connection;
+};
+
+// A URL protocol's client: forwards to the connection, from whatever thread the protocol calls.
+class URLConnection::ProtocolClient final : public URLProtocolClient {
+public:
+    explicit ProtocolClient(std::weak_ptr<URLConnection> connection) : m_connection(std::move(connection)) {}
+
+    void didReceiveResponse(URLProtocol&, const URLResponse& response, URLCacheStoragePolicy) override {
+        if (auto c = m_connection.lock())
+            c->deliverResponse(response);
+    }
+    void didLoadData(URLProtocol&, const Bytes& data) override {
+        if (auto c = m_connection.lock())
+            c->deliverData(data);
+    }
+    void didFinishLoading(URLProtocol&) override {
+        if (auto c = m_connection.lock())
+            c->deliverFinish();
+    }
+    void didFailWithError(URLProtocol&, const Error& error) override {
+        if (auto c = m_connection.lock())
+            c->deliverFailure(error);
+    }
+
+private:
+    std::weak_ptr<URLConnection> m_connection;
+};
+
+std::shared_ptr<URLConnection> URLConnection::make(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate,
+                                                   bool startImmediately) {
+    std::shared_ptr<URLConnection> connection(new URLConnection(request, std::move(delegate)));
+    if (startImmediately)
+        connection->start();
+    return connection;
+}
+
+URLConnection::URLConnection(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate)
+    : m_request(request), m_delegate(std::move(delegate)) {}
+
+URLConnection::~URLConnection() = default;
+
+void URLConnection::setDeliveryTarget(DeliveryTarget target) {
+    std::lock_guard lock(m_mutex);
+    m_target = std::move(target);
+}
+
+bool URLConnection::isCancelled() const {
+    std::lock_guard lock(m_mutex);
+    return m_cancelled;
+}
+
+bool URLConnection::isFinished() const {
+    std::lock_guard lock(m_mutex);
+    return m_state == State::Ended;
+}
+
+void URLConnection::start() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_state != State::Created || m_cancelled)
+            return;
+        m_state = State::Loading;
+        m_keepAlive = shared_from_this();
+    }
+    auto self = shared_from_this();
+    HTTPTransport::shared().post([self] { self->load(); });
+}
+
+void URLConnection::cancel() {
+    std::shared_ptr<URLConnection> self;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_cancelled)
+            return;
+        m_cancelled = true;
+        bool wasLoading = m_state == State::Loading;
+        m_state = State::Ended;
+        if (!wasLoading)
+            return;
+        self = std::move(m_keepAlive);
+    }
+    if (!self)
+        return;
+    HTTPTransport::shared().post([self] {
+        std::shared_ptr<URLProtocol> protocol;
+        std::optional<HTTPTransport::TransferID> transfer;
+        {
+            std::lock_guard lock(self->m_mutex);
+            protocol = std::move(self->m_protocol);
+            transfer = self->m_transfer;
+        }
+        if (transfer)
+            HTTPTransport::shared().cancel(*transfer);
+        if (protocol)
+            protocol->stopLoading();
+    });
+}
+
+void URLConnection::load() {
+    if (isCancelled())
+        return;
+    if (auto protocolClass = URLProtocol::classForRequest(m_request)) {
+        auto protocol = protocolClass->make(m_request, std::make_shared<ProtocolClient>(weak_from_this()));
+        {
+            std::lock_guard lock(m_mutex);
+            m_protocol = protocol;
+        }
+        protocol->startLoading();
+        return;
+    }
+    std::string scheme = m_request.scheme();
+    if (scheme == "http")
+        return startHTTP(URLAuthenticationChallenge::Disposition::DefaultHandling);
+    if (scheme == "file")
+        return loadFile();
+    if (scheme != "https")
+        return deliverFailure(makeURLError(kURLErrorUnsupportedURL, "unsupported URL", m_request.url()));
+
+    auto parts = URLParts::of(m_request.url());
+    if (!parts || parts->host.empty())
+        return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL", m_request.url()));
+    std::weak_ptr<URLConnection> weak = weak_from_this();
+    auto challenge = std::make_shared<URLAuthenticationChallenge>(parts->host, parts->port, [weak](URLAuthenticationChallenge::Disposition d) {
+        if (auto self = weak.lock())
+            HTTPTransport::shared().post([self, d] { self->startHTTP(d); });
+    });
+    // If the delegate is gone or the call never runs, the dropped challenge answers with the default.
+    deliver([challenge](URLConnectionDelegate& d, URLConnection& self) { d.willSendRequestForAuthenticationChallenge(self, challenge); });
+}
+
+void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition disposition) {
+    if (isCancelled())
+        return;
+    if (disposition == URLAuthenticationChallenge::Disposition::Cancel)
+        return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.url()));
+    URLRequest request = m_request;
+    if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {
+        if (auto cookies = HTTPCookieStorage::shared().cookieHeaderForURL(request.url()))
+            (void)request.setValue(*cookies, "Cookie");
+    }
+    HTTPTransport::Options options;
+    options.acceptAnyServerCertificate = disposition == URLAuthenticationChallenge::Disposition::AcceptAnyCertificate;
+    auto transfer = HTTPTransport::shared().start(request, options, std::make_shared<TransferObserver>(weak_from_this()));
+    if (!transfer)
+        return deliverFailure(transfer.error());
+    std::lock_guard lock(m_mutex);
+    m_transfer = *transfer;
+}
+
+void URLConnection::loadFile() {
+    const std::string& url = m_request.url();
+    auto parts = URLParts::of(url);
+    if (!parts || parts->decodedPath.empty())
+        return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL", url));
+    const std::string& path = parts->decodedPath;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return deliverFailure(makeURLError(errno == EACCES ? kURLErrorNoPermissionsToReadFile : kURLErrorFileDoesNotExist,
+                                           "The requested URL was not found on this server.", url));
+    if (S_ISDIR(st.st_mode))
+        return deliverFailure(makeURLError(kURLErrorFileIsDirectory, "the file is a directory", url));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
+    deliverResponse(URLResponse(url, "", static_cast<std::int64_t>(st.st_size)));
+    for (;;) {
+        Bytes chunk(kFileChunkSize);
+        std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
+        if (n > 0) {
+            chunk.resize(n);
+            deliverData(std::move(chunk));
+        }
+        if (n < kFileChunkSize)
+            break;
+    }
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
+        return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
+    deliverFinish();
+}
+
+void URLConnection::deliver(std::function<void(URLConnectionDelegate&, URLConnection&)> call, bool ends) {
+    std::shared_ptr<URLConnection> self;
+    std::shared_ptr<URLProtocol> protocol;
+    DeliveryTarget target;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_cancelled || m_state != State::Loading)
+            return;
+        if (ends) {
+            m_state = State::Ended;
+            self = std::move(m_keepAlive);
+            protocol = std::move(m_protocol);
+        }
+        target = m_target;
+    }
+    if (!self)
+        self = shared_from_this();
+    if (protocol) {
+        // The protocol may still be inside its call to us: let it go on the loading thread, later.
+        HTTPTransport::shared().post([protocol] {});
+    }
+    auto work = [self, call = std::move(call)] {
+        if (self->isCancelled())
+            return;
+        if (auto delegate = self->m_delegate.lock())
+            call(*delegate, *self);
+    };
+    if (target)
+        target(std::move(work));
+    else
+        work();
+}
+
+void URLConnection::deliverResponse(const URLResponse& response) {
+    deliver([response](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveResponse(self, response); });
+}
+
+void URLConnection::deliverData(Bytes data) {
+    auto shared = std::make_shared<const Bytes>(std::move(data));
+    deliver([shared](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveData(self, *shared); });
+}
+
+void URLConnection::deliverFinish() {
+    deliver([](URLConnectionDelegate& d, URLConnection& self) { d.didFinishLoading(self); }, true);
+}
+
+void URLConnection::deliverFailure(Error error) {
+    deliver([error = std::move(error)](URLConnectionDelegate& d, URLConnection& self) { d.didFailWithError(self, error); }, true);
+}
+
+// Synchronous loads.
+
+namespace {
+class Collector final : public URLConnectionDelegate {
+public:
+    void didReceiveResponse(URLConnection&, const URLResponse& response) override {
+        std::lock_guard lock(m_mutex);
+        m_response = response;
+        m_data.clear();
+    }
+    void didReceiveData(URLConnection&, const Bytes& data) override {
+        std::lock_guard lock(m_mutex);
+        m_data.insert(m_data.end(), data.begin(), data.end());
+    }
+    void didFinishLoading(URLConnection&) override { end(std::nullopt); }
+    void didFailWithError(URLConnection&, const Error& error) override { end(error); }
+
+    Result<URLReply> wait() {
+        std::unique_lock lock(m_mutex);
+        m_ended.wait(lock, [&] { return m_done; });
+        if (m_error)
+            return *m_error;
+        return URLReply{m_response, std::move(m_data)};
+    }
+
+private:
+    void end(std::optional<Error> error) {
+        std::lock_guard lock(m_mutex);
+        m_error = std::move(error);
+        m_done = true;
+        m_ended.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    bool m_done = false;
+    URLResponse m_response;
+    Bytes m_data;
+    std::optional<Error> m_error;
+};
+} // namespace
+
+Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request) {
+    if (HTTPTransport::shared().isLoadingThread())
+        return makeURLError(kURLErrorUnknown, "a synchronous load cannot run on the URL-loading thread", request.url());
+    auto collector = std::make_shared<Collector>();
+    auto connection = make(request, collector, true);
+    return collector->wait();
+}
+
+bool URLConnection::canHandleRequest(const URLRequest& request) {
+    if (URLProtocol::classForRequest(request))
+        return true;
+    std::string scheme = request.scheme();
+    return scheme == "http" || scheme == "https" || scheme == "file";
+}
+
+} // namespace platform

@@ -1,0 +1,114 @@
+// A URL connection: loads one request and reports to a delegate. Every load first asks the URL protocol
+// registry; otherwise http and https go to the HTTP transport (libcurl) and file URLs are read from disk.
+//
+// Guarantees:
+// - The delegate is held weakly; a delegate that is gone receives nothing and the load goes on.
+// - Delegate calls come through the connection's delivery target (`setDeliveryTarget`: a function that
+//   runs work on a run loop or queue), in order: [server-trust challenge] response, data..., upload
+//   progress, then exactly one of finished or failed. Without a target they come on the URL-loading
+//   thread.
+// - A started connection keeps itself alive until it ends or is cancelled; `cancel` may be called on any
+//   thread and after it no delegate call is made (none is on its way once cancel returns on the delivery
+//   target's thread). A cancelled load sends no failure.
+// - Any HTTP status is a response, never a failure. Failures are URL errors (URLError.h): -1001 time-out,
+//   -1003 host not found, -1004 cannot connect, -1005 connection lost, -1002 unsupported URL, ...
+// - An https load first puts a server-trust challenge to the delegate (on the delivery target); TLS
+//   certificates are verified unless it answers useCredentialForServerTrust.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/HTTPTransport.h"
+#include "platform/URLAuthenticationChallenge.h"
+#include "platform/URLProtocol.h"
+#include "platform/URLRequest.h"
+#include "platform/URLResponse.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+
+class URLConnection;
+
+class URLConnectionDelegate {
+public:
+    virtual ~URLConnectionDelegate() = default;
+    virtual void didReceiveResponse(URLConnection&, const URLResponse&) {}
+    virtual void didReceiveData(URLConnection&, const Bytes&) {}
+    virtual void didSendBodyData(URLConnection&, std::int64_t /*bytesWritten*/, std::int64_t /*totalBytesWritten*/,
+                                 std::int64_t /*totalBytesExpectedToWrite*/) {}
+    virtual void didFinishLoading(URLConnection&) {}
+    virtual void didFailWithError(URLConnection&, const Error&) {}
+    // The default answer is the default handling (the certificate is verified).
+    virtual void willSendRequestForAuthenticationChallenge(URLConnection&, const std::shared_ptr<URLAuthenticationChallenge>& challenge) {
+        challenge->performDefaultHandling();
+    }
+};
+
+// The body and response of a load sent synchronously.
+struct URLReply {
+    URLResponse response;
+    Bytes data;
+};
+
+class URLConnection : public std::enable_shared_from_this<URLConnection> {
+public:
+    using DeliveryTarget = std::function<void(std::function<void()>)>;
+
+    // A connection for the request; it starts at once unless told not to.
+    static std::shared_ptr<URLConnection> make(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate,
+                                               bool startImmediately = true);
+    // Loads the request and waits for the end. The reply holds the response of any HTTP status and the
+    // body; a failure is the error value. Must not be called on the URL-loading thread (answers an error).
+    static Result<URLReply> sendSynchronousRequest(const URLRequest& request);
+    // Whether some loader (a registered protocol, http, https or file) would take the request.
+    static bool canHandleRequest(const URLRequest& request);
+
+    ~URLConnection();
+    URLConnection(const URLConnection&) = delete;
+    URLConnection& operator=(const URLConnection&) = delete;
+
+    // Where delegate calls run; set before `start`.
+    void setDeliveryTarget(DeliveryTarget target);
+    void start();
+    void cancel();
+
+    const URLRequest& originalRequest() const { return m_request; }
+    // Whether the load ended (finished, failed or cancelled).
+    bool isFinished() const;
+
+private:
+    class TransferObserver;
+    class ProtocolClient;
+    enum class State { Created, Loading, Ended };
+
+    URLConnection(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate);
+
+    void load();                                            // loading thread
+    void startHTTP(URLAuthenticationChallenge::Disposition); // loading thread
+    void loadFile();                                        // loading thread
+
+    // Hands a delegate call to the delivery target; `ends` marks the last call.
+    void deliver(std::function<void(URLConnectionDelegate&, URLConnection&)> call, bool ends = false);
+    void deliverResponse(const URLResponse& response);
+    void deliverData(Bytes data);
+    void deliverFinish();
+    void deliverFailure(Error error);
+    bool isCancelled() const;
+
+    URLRequest m_request;
+    std::weak_ptr<URLConnectionDelegate> m_delegate;
+    DeliveryTarget m_target;
+
+    mutable std::mutex m_mutex;
+    State m_state = State::Created;
+    bool m_cancelled = false;
+    std::shared_ptr<URLConnection> m_keepAlive;
+    std::optional<HTTPTransport::TransferID> m_transfer;
+    std::shared_ptr<URLProtocol> m_protocol;
+};
+
+} // namespace platform

@@ -1,0 +1,51 @@
+#include "platform/URLProtocol.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+struct Registry {
+    std::mutex mutex;
+    std::vector<URLProtocol::Class> classes; // oldest first
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+} // namespace
+
+void URLProtocol::registerClass(Class protocolClass) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.classes, [&](const Class& c) { return c.name == protocolClass.name; });
+    r.classes.push_back(std::move(protocolClass));
+}
+
+void URLProtocol::unregisterClass(const std::string& name) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.classes, [&](const Class& c) { return c.name == name; });
+}
+
+std::optional<URLProtocol::Class> URLProtocol::classForRequest(const URLRequest& request) {
+    std::vector<Class> classes;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        classes = r.classes;
+    }
+    // Asked outside the lock: a class may register another from canInitWithRequest.
+    for (auto it = classes.rbegin(); it != classes.rend(); ++it)
+        if (it->canInitWithRequest && it->canInitWithRequest(request))
+            return *it;
+    return std::nullopt;
+}
+
+URLProtocol::URLProtocol(URLRequest request, std::shared_ptr<URLProtocolClient> client)
+    : m_request(std::move(request)), m_client(std::move(client)) {}
+
+} // namespace platform

@@ -1,0 +1,77 @@
+// URL protocols: handlers that take over loads. Every load of a URL connection (and of the web view)
+// asks the registry first; a registered class that answers yes to `canInitWithRequest` serves the load
+// instead of the built-in loaders (http, https, file).
+//
+// Guarantees:
+// - `canInitWithRequest` is called on the URL-loading thread, not the main thread; it must be
+//   thread-safe. Classes are asked newest-registered first; registering a name again replaces the class.
+// - `startLoading` and `stopLoading` run on the URL-loading thread. `stopLoading` comes when the load is
+//   cancelled before it ended; after it the client ignores further calls.
+// - The client may be called from any thread (for instance from a callback that finishes an answer
+//   later), in the order response, data..., then finished or failed.
+// - A protocol object is shared: a later answer can hold it weakly and find it gone.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/URLRequest.h"
+#include "platform/URLResponse.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+enum class URLCacheStoragePolicy { Allowed, AllowedInMemoryOnly, NotAllowed };
+
+class URLProtocol;
+
+class URLProtocolClient {
+public:
+    virtual ~URLProtocolClient() = default;
+    virtual void didReceiveResponse(URLProtocol& protocol, const URLResponse& response, URLCacheStoragePolicy policy) = 0;
+    virtual void didLoadData(URLProtocol& protocol, const Bytes& data) = 0;
+    virtual void didFinishLoading(URLProtocol& protocol) = 0;
+    virtual void didFailWithError(URLProtocol& protocol, const Error& error) = 0;
+};
+
+class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
+public:
+    using Factory = std::function<std::shared_ptr<URLProtocol>(const URLRequest&, std::shared_ptr<URLProtocolClient>)>;
+
+    // What the registry holds for one protocol class.
+    struct Class {
+        std::string name;
+        std::function<bool(const URLRequest&)> canInitWithRequest;
+        Factory make;
+    };
+    // The class of T: T::canInitWithRequest(const URLRequest&) and T(URLRequest, shared_ptr<URLProtocolClient>).
+    template <class T>
+    static Class classOf(std::string name) {
+        return Class{std::move(name), [](const URLRequest& r) { return T::canInitWithRequest(r); },
+                     [](const URLRequest& r, std::shared_ptr<URLProtocolClient> c) { return std::make_shared<T>(r, std::move(c)); }};
+    }
+
+    static void registerClass(Class protocolClass);
+    static void unregisterClass(const std::string& name);
+    // The class that takes the request, asking each registered class newest first; nullopt when none does.
+    static std::optional<Class> classForRequest(const URLRequest& request);
+
+    URLProtocol(URLRequest request, std::shared_ptr<URLProtocolClient> client);
+    virtual ~URLProtocol() = default;
+    URLProtocol(const URLProtocol&) = delete;
+    URLProtocol& operator=(const URLProtocol&) = delete;
+
+    const URLRequest& request() const { return m_request; }
+    const std::shared_ptr<URLProtocolClient>& client() const { return m_client; }
+
+    virtual void startLoading() = 0;
+    virtual void stopLoading() = 0;
+
+private:
+    URLRequest m_request;
+    std::shared_ptr<URLProtocolClient> m_client;
+};
+
+} // namespace platform

@@ -1,0 +1,82 @@
+// A URL request: what a connection or a URL protocol loads. A plain value; copying copies (the body
+// stream, when there is one, is shared between copies, as one stream can only be read once).
+//
+// Header setters refuse header injection (CR, LF or NUL in a name or value) with an error and leave the
+// request unchanged; see HTTPHeaderFields.
+#pragma once
+
+#include "platform/HTTPHeaderFields.h"
+#include "platform/InputStream.h"
+#include "platform/Value.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+enum class URLRequestCachePolicy {
+    UseProtocolCachePolicy = 0,
+    ReloadIgnoringLocalCacheData = 1,
+    ReturnCacheDataElseLoad = 2,
+    ReturnCacheDataDontLoad = 3,
+};
+
+class URLRequest {
+public:
+    static constexpr double kDefaultTimeoutInterval = 60.0;
+
+    URLRequest() = default;
+    explicit URLRequest(std::string url, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
+                        double timeoutInterval = kDefaultTimeoutInterval);
+
+    const std::string& url() const { return m_url; }
+    void setURL(std::string url) { m_url = std::move(url); }
+    // The scheme of the URL in lower case ("" when the text has none).
+    std::string scheme() const;
+
+    // "GET" unless set.
+    const std::string& httpMethod() const { return m_method; }
+    void setHTTPMethod(std::string method) { m_method = std::move(method); }
+
+    const HTTPHeaderFields& allHTTPHeaderFields() const { return m_headers; }
+    std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const { return m_headers.value(name); }
+    [[nodiscard]] Status setValue(std::string_view value, std::string_view name) { return m_headers.setValue(name, value); }
+    [[nodiscard]] Status addValue(std::string_view value, std::string_view name) { return m_headers.addValue(name, value); }
+    bool removeValue(std::string_view name) { return m_headers.remove(name); }
+    void clearHTTPHeaderFields() { m_headers.clear(); }
+
+    // The body is either bytes or a stream; setting one clears the other.
+    const std::optional<Bytes>& httpBody() const { return m_body; }
+    void setHTTPBody(Bytes body);
+    void setHTTPBody(std::string_view body);
+    const std::shared_ptr<InputStream>& httpBodyStream() const { return m_bodyStream; }
+    void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
+
+    // Seconds without progress after which the load fails with kURLErrorTimedOut.
+    double timeoutInterval() const { return m_timeoutInterval; }
+    void setTimeoutInterval(double seconds) { m_timeoutInterval = seconds; }
+
+    URLRequestCachePolicy cachePolicy() const { return m_cachePolicy; }
+    void setCachePolicy(URLRequestCachePolicy p) { m_cachePolicy = p; }
+
+    // Whether the shared cookie storage adds cookies to the request and takes those of the reply.
+    bool httpShouldHandleCookies() const { return m_shouldHandleCookies; }
+    void setHTTPShouldHandleCookies(bool b) { m_shouldHandleCookies = b; }
+
+    const std::string& mainDocumentURL() const { return m_mainDocumentURL; }
+    void setMainDocumentURL(std::string url) { m_mainDocumentURL = std::move(url); }
+
+private:
+    std::string m_url;
+    std::string m_method = "GET";
+    HTTPHeaderFields m_headers;
+    std::optional<Bytes> m_body;
+    std::shared_ptr<InputStream> m_bodyStream;
+    double m_timeoutInterval = kDefaultTimeoutInterval;
+    URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
+    bool m_shouldHandleCookies = true;
+    std::string m_mainDocumentURL;
+};
+
+} // namespace platform

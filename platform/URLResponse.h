@@ -1,0 +1,48 @@
+// A URL response: HTTP responses carry a status and header fields; responses for other schemes (file
+// URLs, custom protocols) carry only the URL, a MIME type and a length.
+#pragma once
+
+#include "platform/HTTPHeaderFields.h"
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class URLResponse {
+public:
+    URLResponse() = default;
+    // A response that is not HTTP; an expected length of -1 means unknown.
+    URLResponse(std::string url, std::string mimeType, std::int64_t expectedContentLength, std::string textEncodingName = {});
+    // An HTTP response; MIME type, encoding and expected length come from the header fields.
+    static URLResponse http(std::string url, int statusCode, HTTPHeaderFields headerFields, std::string httpVersion = "HTTP/1.1");
+
+    const std::string& url() const { return m_url; }
+    const std::string& mimeType() const { return m_mimeType; }
+    const std::string& textEncodingName() const { return m_textEncodingName; }
+    // -1 when unknown.
+    std::int64_t expectedContentLength() const { return m_expectedContentLength; }
+
+    bool isHTTP() const { return m_isHTTP; }
+    // 0 for a response that is not HTTP.
+    int statusCode() const { return m_statusCode; }
+    const HTTPHeaderFields& allHeaderFields() const { return m_headers; }
+    const std::string& httpVersion() const { return m_httpVersion; }
+
+    // For transports that decode the body: the length of what the caller will receive (-1 unknown).
+    void setExpectedContentLength(std::int64_t length) { m_expectedContentLength = length < 0 ? -1 : length; }
+
+    friend bool operator==(const URLResponse&, const URLResponse&) = default;
+
+private:
+    std::string m_url;
+    std::string m_mimeType;
+    std::string m_textEncodingName;
+    std::int64_t m_expectedContentLength = -1;
+    bool m_isHTTP = false;
+    int m_statusCode = 0;
+    HTTPHeaderFields m_headers;
+    std::string m_httpVersion;
+};
+
+} // namespace platform

@@ -1,0 +1,196 @@
+#include "platform/XMLParser.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/SAX2.h>
+#include <libxml/xmlerror.h>
+
+#include <climits>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+
+namespace platform {
+
+void XMLParserDelegate::didStartElement(XMLParser&, const std::string&, const Dictionary&) {}
+void XMLParserDelegate::didEndElement(XMLParser&, const std::string&) {}
+void XMLParserDelegate::foundCharacters(XMLParser&, const std::string&) {}
+void XMLParserDelegate::parseErrorOccurred(XMLParser&, const Error&) {}
+
+namespace {
+
+std::string qualifiedName(const xmlChar* prefix, const xmlChar* localName) {
+    std::string name;
+    if (prefix) {
+        name = reinterpret_cast<const char*>(prefix);
+        name += ':';
+    }
+    name += reinterpret_cast<const char*>(localName);
+    return name;
+}
+
+// Without entity substitution (which would also load external entities), libxml2 hands an escaped "&" in
+// an attribute value on as the reference "&#38;"; every other reference arrives decoded.
+void decodeAmpersands(std::string& value) {
+    std::size_t at = value.find("&#38;");
+    if (at == std::string::npos)
+        return;
+    std::string out;
+    out.reserve(value.size());
+    std::size_t from = 0;
+    while (at != std::string::npos) {
+        out.append(value, from, at - from);
+        out += '&';
+        from = at + 5;
+        at = value.find("&#38;", from);
+    }
+    out.append(value, from, std::string::npos);
+    value = std::move(out);
+}
+
+} // namespace
+
+struct XMLParser::Callbacks {
+    static XMLParser& self(void* context) {
+        auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
+        return *static_cast<XMLParser*>(ctxt->_private);
+    }
+
+    static void updatePosition(XMLParser& parser) {
+        auto* ctxt = static_cast<xmlParserCtxtPtr>(parser.m_context);
+        parser.m_line = xmlSAX2GetLineNumber(ctxt);
+        parser.m_column = xmlSAX2GetColumnNumber(ctxt);
+    }
+
+    static bool isLive(XMLParser& parser) { return parser.m_delegate && !parser.m_error && !parser.m_aborted; }
+
+    static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar*, int,
+                             const xmlChar**, int attributeCount, int, const xmlChar** attributes) {
+        XMLParser& parser = self(context);
+        if (!isLive(parser))
+            return;
+        updatePosition(parser);
+        Dictionary dict;
+        for (int i = 0; i < attributeCount; ++i) {
+            const xmlChar** a = attributes + 5 * i; // localname, prefix, URI, value, end
+            std::string value(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+            decodeAmpersands(value);
+            dict.set(qualifiedName(a[1], a[0]), Value(std::move(value)));
+        }
+        parser.m_delegate->didStartElement(parser, qualifiedName(prefix, localName), dict);
+    }
+
+    static void endElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar*) {
+        XMLParser& parser = self(context);
+        if (!isLive(parser))
+            return;
+        updatePosition(parser);
+        parser.m_delegate->didEndElement(parser, qualifiedName(prefix, localName));
+    }
+
+    static void characters(void* context, const xmlChar* text, int length) {
+        XMLParser& parser = self(context);
+        if (!isLive(parser) || length <= 0)
+            return;
+        updatePosition(parser);
+        parser.m_delegate->foundCharacters(parser,
+                                           std::string(reinterpret_cast<const char*>(text),
+                                                       static_cast<std::size_t>(length)));
+    }
+
+    static void structuredError(void* context, xmlErrorPtr error) {
+        if (!error || error->level != XML_ERR_FATAL)
+            return;
+        XMLParser& parser = self(context);
+        if (parser.m_error || parser.m_aborted)
+            return;
+        parser.m_line = error->line;
+        parser.m_column = error->int2;
+        std::string message = error->message ? error->message : "XML parse error";
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        Error e(kXMLParserErrorDomain, error->code, message);
+        e.userInfo.set(kXMLParserLineKey, Value(parser.m_line));
+        e.userInfo.set(kXMLParserColumnKey, Value(parser.m_column));
+        parser.m_error = e;
+        xmlStopParser(static_cast<xmlParserCtxtPtr>(parser.m_context));
+        if (parser.m_delegate)
+            parser.m_delegate->parseErrorOccurred(parser, e);
+    }
+};
+
+XMLParser::XMLParser(std::string data) : m_data(std::move(data)) {}
+
+std::optional<XMLParser> XMLParser::fromFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return XMLParser(std::move(buffer).str());
+}
+
+bool XMLParser::parse() {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+
+    m_error.reset();
+    m_aborted = false;
+    m_line = 0;
+    m_column = 0;
+    if (m_data.size() > INT_MAX) {
+        m_error = Error(kXMLParserErrorDomain, XML_ERR_INTERNAL_ERROR, "XML text too large");
+        return false;
+    }
+
+    xmlSAXHandler handler{};
+    handler.initialized = XML_SAX2_MAGIC;
+    handler.startElementNs = &Callbacks::startElement;
+    handler.endElementNs = &Callbacks::endElement;
+    handler.characters = &Callbacks::characters;
+    handler.cdataBlock = &Callbacks::characters;
+    handler.serror = &Callbacks::structuredError;
+
+    xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr);
+    if (!ctxt) {
+        m_error = Error(kXMLParserErrorDomain, XML_ERR_NO_MEMORY, "Could not create the XML parser");
+        return false;
+    }
+    ctxt->_private = this;
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NONET);
+    m_context = ctxt;
+
+    xmlParseChunk(ctxt, m_data.data(), static_cast<int>(m_data.size()), 1);
+    bool wellFormed = ctxt->wellFormed != 0;
+    if (!m_error && !m_aborted && !wellFormed) {
+        // A fault that libxml2 did not report through the callback.
+        m_line = xmlSAX2GetLineNumber(ctxt);
+        m_column = xmlSAX2GetColumnNumber(ctxt);
+        Error e(kXMLParserErrorDomain, ctxt->errNo ? ctxt->errNo : XML_ERR_INTERNAL_ERROR, "XML parse error");
+        e.userInfo.set(kXMLParserLineKey, Value(m_line));
+        e.userInfo.set(kXMLParserColumnKey, Value(m_column));
+        m_error = e;
+        if (m_delegate)
+            m_delegate->parseErrorOccurred(*this, e);
+    }
+    m_context = nullptr;
+    if (ctxt->myDoc) // made by libxml2 itself to hold DTD declarations
+        xmlFreeDoc(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+    xmlFreeParserCtxt(ctxt);
+    return !m_error;
+}
+
+void XMLParser::abortParsing() {
+    if (m_aborted || m_error)
+        return;
+    m_aborted = true;
+    m_error = Error(kXMLParserErrorDomain, kXMLParserDelegateAbortedParseError, "Parsing was aborted");
+    if (m_context)
+        xmlStopParser(static_cast<xmlParserCtxtPtr>(m_context));
+}
+
+} // namespace platform

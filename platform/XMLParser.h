@@ -1,0 +1,74 @@
+// An event-driven XML reader (over libxml2's SAX interface), as the platform's XML parser offers it.
+//
+// Guarantees:
+// - parse() runs synchronously on the calling thread and calls the delegate in document order:
+//   didStartElement (qualified name, attributes in document order, entity and character references
+//   decoded), foundCharacters (text and CDATA, possibly in several pieces), didEndElement.
+// - The first fatal error (the text is not well-formed) stops parsing: parseErrorOccurred is called once
+//   with an Error in kXMLParserErrorDomain whose code is libxml2's error number and whose details hold the
+//   line (kXMLParserLineKey) and column (kXMLParserColumnKey); parse() then returns false and
+//   parserError() keeps the error. Recoverable warnings are ignored. No crash and no exception on any
+//   input.
+// - Nothing is fetched from the network or the disk: external entities and DTDs are not loaded and
+//   entity declarations are not expanded into text (no entity-expansion blow-up).
+// - The delegate is borrowed: it must outlive parse(). abortParsing() may be called from a callback;
+//   parse() then returns false with the error code kXMLParserDelegateAbortedParseError.
+// - A parser is used on one thread at a time.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+inline constexpr const char* kXMLParserErrorDomain = "NSXMLParserErrorDomain";
+inline constexpr const char* kXMLParserLineKey = "NSXMLParserErrorLineNumber";
+inline constexpr const char* kXMLParserColumnKey = "NSXMLParserErrorColumn";
+inline constexpr long long kXMLParserDelegateAbortedParseError = 512;
+
+class XMLParser;
+
+class XMLParserDelegate {
+public:
+    virtual ~XMLParserDelegate() = default;
+    // attributes: attribute (qualified) name to its text, in document order.
+    virtual void didStartElement(XMLParser& parser, const std::string& elementName, const Dictionary& attributes);
+    virtual void didEndElement(XMLParser& parser, const std::string& elementName);
+    virtual void foundCharacters(XMLParser& parser, const std::string& text);
+    virtual void parseErrorOccurred(XMLParser& parser, const Error& error);
+};
+
+class XMLParser {
+public:
+    explicit XMLParser(std::string data);
+    // nullopt when the file cannot be read.
+    static std::optional<XMLParser> fromFile(const std::string& path);
+
+    void setDelegate(XMLParserDelegate* delegate) { m_delegate = delegate; }
+    XMLParserDelegate* delegate() const { return m_delegate; }
+
+    // Parses the whole text; true when it is well-formed and was not aborted.
+    bool parse();
+    void abortParsing();
+    const std::optional<Error>& parserError() const { return m_error; }
+
+    // The position being read (during a callback) or where parsing stopped; 1-based.
+    long lineNumber() const { return m_line; }
+    long columnNumber() const { return m_column; }
+
+private:
+    struct Callbacks;
+
+    std::string m_data;
+    XMLParserDelegate* m_delegate = nullptr;
+    void* m_context = nullptr; // the libxml2 parser context while parse() runs
+    std::optional<Error> m_error;
+    bool m_aborted = false;
+    long m_line = 0;
+    long m_column = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,156 @@
+#include "platform/PropertyList.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+using namespace platform;
+
+namespace {
+
+Value sample() {
+    return Value(Dictionary{
+        {"zeta", Value(true)},
+        {"alpha", Value(false)},
+        {"one", Value(1)},
+        {"negative", Value(-42)},
+        {"big", Value(INT64_MAX)},
+        {"small", Value(INT64_MIN)},
+        {"real", Value(0.1)},
+        {"third", Value(1.0 / 3)},
+        {"whole", Value(2.0)},
+        {"text", Value("caf\xc3\xa9 <&> \xf0\x9f\x98\x80")},
+        {"empty", Value("")},
+        {"bytes", Value(Bytes{0, 1, 2, 255})},
+        {"date", Value(Date{1700000000})},
+        {"nested", Value(Array{Value(Array{}), Value(Dictionary{{"k", Value(Bytes{})}}), Value("x")})},
+    });
+}
+
+Value roundTrip(const Value& v, PropertyList::Format format) {
+    auto bytes = PropertyList::write(v, format);
+    EXPECT_TRUE(bytes.ok()) << (bytes.ok() ? "" : bytes.error().localizedDescription());
+    if (!bytes.ok())
+        return Value();
+    PropertyList::Format detected{};
+    auto back = PropertyList::read(bytes.value(), &detected);
+    EXPECT_TRUE(back.ok());
+    EXPECT_EQ(detected, format);
+    return back.ok() ? back.value() : Value();
+}
+
+} // namespace
+
+TEST(PropertyList, RoundTripsNestedValuesInBothForms) {
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+        Value back = roundTrip(sample(), format);
+        EXPECT_EQ(back, sample());
+        // Kinds stay apart: bools are not numbers, integral reals stay reals.
+        EXPECT_TRUE(back["zeta"].isBool());
+        EXPECT_TRUE(back["one"].isInteger());
+        EXPECT_TRUE(back["whole"].isDouble());
+        // Key order is kept.
+        EXPECT_EQ(back.getDictionary()->keys(), sample().getDictionary()->keys());
+    }
+    auto binary = PropertyList::write(sample(), PropertyList::Format::Binary);
+    ASSERT_TRUE(binary.ok());
+    EXPECT_EQ(binary.value().substr(0, 8), "bplist00");
+}
+
+TEST(PropertyList, DatePrecision) {
+    Value fine(Date{1700000000.25});
+    EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::Binary)[0], fine);
+    EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::XML)[0], Value(Date{1700000000}));
+    Value before1970(Date{-100000.5});
+    EXPECT_EQ(roundTrip(Value(Array{before1970}), PropertyList::Format::Binary)[0], before1970);
+}
+
+TEST(PropertyList, ReadsXMLText) {
+    auto v = PropertyList::read(R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>SERVICE_NAME</key><string>svc &amp; co</string>
+  <key>Flag</key><true/>
+  <key>Count</key><integer>-3</integer>
+  <key>Ratio</key><real>2.5</real>
+  <key>When</key><date>2001-01-02T00:00:00Z</date>
+  <key>Blob</key><data>AAEC</data>
+  <key>List</key><array><string>a</string><false/></array>
+</dict></plist>)");
+    ASSERT_TRUE(v.ok()) << v.error().localizedDescription();
+    EXPECT_EQ(v.value()["SERVICE_NAME"], Value("svc & co"));
+    EXPECT_EQ(v.value()["Flag"], Value(true));
+    EXPECT_EQ(v.value()["Count"], Value(-3));
+    EXPECT_EQ(v.value()["Ratio"], Value(2.5));
+    EXPECT_EQ(v.value()["When"], Value(Date{978307200 + 86400}));
+    EXPECT_EQ(v.value()["Blob"], Value(Bytes{0, 1, 2}));
+    EXPECT_EQ(v.value()["List"], Value(Array{"a", false}));
+}
+
+TEST(PropertyList, MalformedInputGivesAnError) {
+    for (std::string bad : {std::string(""), std::string("garbage"), std::string("bplist00"),
+                            std::string("bplist00\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"),
+                            std::string("<plist><dict><key>a</key></plist>"), std::string("<plist><integer>x")}) {
+        auto r = PropertyList::read(bad);
+        ASSERT_FALSE(r.ok()) << bad;
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError);
+    }
+    // A valid binary list cut at every length never crashes.
+    auto whole = PropertyList::write(sample(), PropertyList::Format::Binary);
+    ASSERT_TRUE(whole.ok());
+    for (std::size_t n = 0; n < whole.value().size(); ++n)
+        (void)PropertyList::read(std::string_view(whole.value()).substr(0, n));
+}
+
+TEST(PropertyList, UnwritableValuesGiveAnError) {
+    using F = PropertyList::Format;
+    struct Case {
+        Value value;
+        F format;
+    };
+    Case cases[] = {
+        {Value(Array{Value()}), F::Binary},
+        {Value(Array{Value(std::string("a\0b", 3))}), F::Binary},
+        {Value(Dictionary{{std::string("k\0", 2), 1}}), F::XML},
+        {Value(Array{Value("\xff")}), F::Binary},
+        {Value(Array{Value("bell\x07")}), F::XML},
+        {Value(Array{Value(std::numeric_limits<double>::quiet_NaN())}), F::XML},
+        {Value(Array{Value(Date{1e12})}), F::Binary},
+    };
+    for (const Case& c : cases) {
+        auto r = PropertyList::write(c.value, c.format);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, PropertyList::kWriteInvalidError);
+    }
+    // What XML cannot carry, binary can.
+    EXPECT_EQ(roundTrip(Value(Array{Value("bell\x07")}), F::Binary), Value(Array{Value("bell\x07")}));
+}
+
+TEST(PropertyList, WritesFilesAtomically) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(::testing::TempDir()) / "plist_test";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string path = (dir / "prefs.plist").string();
+    std::ofstream(path) << "old";
+
+    ASSERT_TRUE(PropertyList::writeFile(sample(), path, PropertyList::Format::XML).ok());
+    auto back = PropertyList::readFile(path);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), sample());
+    // A failed write leaves the old file and no temporary behind.
+    EXPECT_FALSE(PropertyList::writeFile(Value(Array{Value()}), path, PropertyList::Format::XML).ok());
+    EXPECT_EQ(PropertyList::readFile(path).value(), sample());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // A folder that does not exist is an error, not a crash.
+    auto missing = PropertyList::writeFile(sample(), (dir / "no/such/x.plist").string(), PropertyList::Format::Binary);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().domain, kPOSIXErrorDomain);
+    EXPECT_FALSE(PropertyList::readFile((dir / "absent.plist").string()).ok());
+    fs::remove_all(dir);
+}

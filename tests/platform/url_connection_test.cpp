@@ -1,0 +1,534 @@
+#include "platform/BoundStreamPair.h"
+#include "platform/HTTPCookieStorage.h"
+#include "platform/URLConnection.h"
+#include "platform/URLError.h"
+#include "support/HTTPTestServer.h"
+#include "support/URLLoadRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <zlib.h>
+
+using namespace platform;
+using testsupport::HTTPTestServer;
+using testsupport::Reply;
+using testsupport::URLLoadRecorder;
+
+namespace {
+
+struct Load {
+    std::shared_ptr<URLLoadRecorder> recorder;
+    std::shared_ptr<URLConnection> connection;
+};
+
+Load startLoad(const URLRequest& request, URLLoadRecorder::TrustAnswer trust = URLLoadRecorder::TrustAnswer::Default) {
+    auto recorder = std::make_shared<URLLoadRecorder>(trust);
+    return {recorder, URLConnection::make(request, recorder)};
+}
+
+std::string gzipped(const std::string& text) {
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string out(compressBound(text.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Delegate calls go wherever the delivery target puts them; this one queues them for the test's thread.
+class ManualQueue {
+public:
+    URLConnection::DeliveryTarget target() {
+        return [this](std::function<void()> work) {
+            std::lock_guard lock(m_mutex);
+            m_work.push_back(std::move(work));
+            m_changed.notify_all();
+        };
+    }
+    // Runs queued work on the calling thread until `done` says so; false on time-out.
+    bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            std::unique_lock lock(m_mutex);
+            if (!m_changed.wait_until(lock, deadline, [&] { return !m_work.empty(); }))
+                return false;
+            auto work = std::move(m_work.front());
+            m_work.pop_front();
+            lock.unlock();
+            work();
+        }
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_work;
+};
+
+} // namespace
+
+TEST(URLConnection, GetWithQueryDeliversResponseDataThenFinish) {
+    HTTPTestServer server;
+    server.route("/items", Reply::text(200, "hello", "text/plain; charset=utf-8"));
+    auto load = startLoad(URLRequest(server.url("/items?a=1&b=two%20words")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/items");
+    EXPECT_EQ(requests[0].query, "a=1&b=two%20words");
+    auto response = load.recorder->response();
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->isHTTP());
+    EXPECT_EQ(response->statusCode(), 200);
+    EXPECT_EQ(response->expectedContentLength(), 5);
+    EXPECT_EQ(response->mimeType(), "text/plain");
+    EXPECT_EQ(response->textEncodingName(), "utf-8");
+    EXPECT_EQ(load.recorder->body(), "hello");
+    auto events = load.recorder->events();
+    EXPECT_EQ(events.front(), "response");
+    EXPECT_EQ(events.back(), "finish");
+    EXPECT_TRUE(load.connection->isFinished());
+}
+
+TEST(URLConnection, PostMultipartSendsBodyAndReportsUploadProgress) {
+    HTTPTestServer server;
+    server.routeEcho("/upload");
+    std::string boundary = "+++++test.boundary";
+    std::string body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"field\"\r\n\r\nvalue\r\n--" + boundary +
+                       "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\nContent-Type: "
+                       "application/octet-stream\r\n\r\n" +
+                       std::string(200000, 'x') + "\r\n--" + boundary + "--\r\n";
+    URLRequest request(server.url("/upload"));
+    request.setHTTPMethod("POST");
+    ASSERT_TRUE(request.setValue("multipart/form-data; boundary=" + boundary, "Content-Type"));
+    request.setHTTPBody(std::string_view(body));
+    auto load = startLoad(request);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+
+    auto recorded = server.requests().at(0);
+    EXPECT_EQ(recorded.method, "POST");
+    EXPECT_EQ(recorded.body, body);
+    EXPECT_EQ(recorded.header("Content-Length"), std::to_string(body.size()));
+    EXPECT_EQ(recorded.header("Content-Type"), "multipart/form-data; boundary=" + boundary);
+    EXPECT_EQ(load.recorder->body(), body);
+    auto totals = load.recorder->totalsSent();
+    ASSERT_FALSE(totals.empty());
+    EXPECT_TRUE(std::is_sorted(totals.begin(), totals.end()));
+    EXPECT_EQ(totals.back(), static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(load.recorder->expectedToSend(), static_cast<std::int64_t>(body.size()));
+}
+
+TEST(URLConnection, StreamedUploadThroughBoundPairGoesChunked) {
+    HTTPTestServer server;
+    server.routeEcho("/echo");
+    auto [input, output] = BoundStreamPair::make();
+    URLRequest request(server.url("/echo"));
+    request.setHTTPMethod("PUT");
+    request.setHTTPBodyStream(input);
+    auto load = startLoad(request);
+
+    std::string payload;
+    for (int i = 0; i < 20000; ++i)
+        payload += std::to_string(i) + ",";
+    std::thread writer([&, output = output] {
+        ASSERT_TRUE(output->open());
+        const auto* data = reinterpret_cast<const std::uint8_t*>(payload.data());
+        for (std::size_t done = 0; done < payload.size();) {
+            long n = output->write(data + done, std::min<std::size_t>(5000, payload.size() - done));
+            ASSERT_GT(n, 0);
+            done += static_cast<std::size_t>(n);
+        }
+        output->close();
+    });
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    writer.join();
+    auto recorded = server.requests().at(0);
+    EXPECT_EQ(recorded.method, "PUT");
+    EXPECT_EQ(recorded.header("Transfer-Encoding"), "chunked");
+    EXPECT_EQ(recorded.body, payload);
+    EXPECT_EQ(load.recorder->body(), payload);
+}
+
+TEST(URLConnection, HeadGivesHeadersAndNoBody) {
+    HTTPTestServer server;
+    server.route("/file", Reply::text(200, std::string(1234, 'z')));
+    URLRequest request(server.url("/file"));
+    request.setHTTPMethod("HEAD");
+    auto load = startLoad(request);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(server.requests().at(0).method, "HEAD");
+    EXPECT_EQ(load.recorder->response()->expectedContentLength(), 1234);
+    EXPECT_EQ(load.recorder->events(), (std::vector<std::string>{"response", "finish"}));
+}
+
+TEST(URLConnection, ErrorStatusesAreResponsesNotFailures) {
+    HTTPTestServer server;
+    server.route("/gone", Reply::text(404, "missing page"));
+    server.route("/broken", Reply::text(500, "oops"));
+    server.route("/same", Reply::text(304, ""));
+    for (auto [path, status, body] : {std::tuple{"/gone", 404, "missing page"}, {"/broken", 500, "oops"}, {"/same", 304, ""}}) {
+        auto load = startLoad(URLRequest(server.url(path)));
+        ASSERT_TRUE(load.recorder->waitUntilEnded()) << path;
+        EXPECT_TRUE(load.recorder->finished()) << path;
+        EXPECT_FALSE(load.recorder->error()) << path;
+        EXPECT_EQ(load.recorder->response()->statusCode(), status);
+        EXPECT_EQ(load.recorder->body(), body);
+    }
+}
+
+TEST(URLConnection, ChunkedAndLengthlessBodiesArriveWhole) {
+    HTTPTestServer server;
+    std::string text(100000, 'c');
+    Reply chunked = Reply::text(200, text).withFraming(Reply::Framing::Chunked);
+    chunked.pieceSize = 7000;
+    server.route("/chunked", chunked);
+    server.route("/lengthless", Reply::text(200, text).withFraming(Reply::Framing::UntilClose));
+    for (const char* path : {"/chunked", "/lengthless"}) {
+        auto load = startLoad(URLRequest(server.url(path)));
+        ASSERT_TRUE(load.recorder->waitUntilEnded()) << path;
+        EXPECT_TRUE(load.recorder->finished()) << path;
+        EXPECT_EQ(load.recorder->response()->expectedContentLength(), -1) << path;
+        EXPECT_EQ(load.recorder->body(), text) << path;
+    }
+}
+
+TEST(URLConnection, GzipBodiesAreDecoded) {
+    HTTPTestServer server;
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "line " + std::to_string(i) + "\n";
+    server.route("/z", Reply::text(200, gzipped(text)).withHeader("Content-Encoding", "gzip"));
+    auto load = startLoad(URLRequest(server.url("/z")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->body(), text);
+    EXPECT_EQ(load.recorder->response()->expectedContentLength(), -1);
+    EXPECT_NE(server.requests().at(0).header("Accept-Encoding").value_or("").find("gzip"), std::string::npos);
+}
+
+TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
+    HTTPTestServer server;
+    server.route("/old", Reply::text(302, "moved").withHeader("Location", "/middle"));
+    server.route("/middle", Reply::text(301, "").withHeader("Location", server.url("/new")));
+    server.route("/new", Reply::text(200, "arrived"));
+    server.route("/form", Reply::text(303, "").withHeader("Location", "/new"));
+    auto load = startLoad(URLRequest(server.url("/old")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->body(), "arrived");
+    EXPECT_EQ(load.recorder->response()->statusCode(), 200);
+    EXPECT_EQ(load.recorder->response()->url(), server.url("/new"));
+    auto events = load.recorder->events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "response"), 1);
+
+    URLRequest post(server.url("/form"));
+    post.setHTTPMethod("POST");
+    post.setHTTPBody(std::string_view("a=1"));
+    auto second = startLoad(post);
+    ASSERT_TRUE(second.recorder->waitUntilEnded());
+    EXPECT_EQ(server.requests().back().method, "GET");
+    EXPECT_EQ(second.recorder->body(), "arrived");
+}
+
+TEST(URLConnection, EndlessRedirectsFail) {
+    HTTPTestServer server;
+    server.route("/loop", Reply::text(302, "").withHeader("Location", "/loop"));
+    auto load = startLoad(URLRequest(server.url("/loop")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    ASSERT_TRUE(load.recorder->error());
+    EXPECT_EQ(load.recorder->error()->code, kURLErrorHTTPTooManyRedirects);
+}
+
+TEST(URLConnection, SilentServerTimesOut) {
+    HTTPTestServer server;
+    Reply held = Reply::text(200, "late");
+    held.hold = true;
+    server.route("/slow", held);
+    URLRequest request(server.url("/slow"));
+    request.setTimeoutInterval(0.3);
+    auto load = startLoad(request);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    ASSERT_TRUE(load.recorder->error());
+    EXPECT_EQ(load.recorder->error()->code, kURLErrorTimedOut);
+    EXPECT_EQ(load.recorder->error()->domain, kURLErrorDomain);
+    EXPECT_EQ(load.recorder->error()->userInfo[kURLErrorFailingURLStringKey], Value(server.url("/slow")));
+}
+
+TEST(URLConnection, SlowButSteadyReplyDoesNotTimeOut) {
+    HTTPTestServer server;
+    Reply slow = Reply::text(200, std::string(10, 's'));
+    slow.pieceSize = 1;
+    slow.pauseBetweenPieces = std::chrono::milliseconds(100);
+    server.route("/drip", slow);
+    URLRequest request(server.url("/drip"));
+    request.setTimeoutInterval(0.6); // the whole reply takes longer than this, each pause less
+    auto load = startLoad(request);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_TRUE(load.recorder->finished());
+    EXPECT_EQ(load.recorder->body(), std::string(10, 's'));
+}
+
+TEST(URLConnection, CancelStopsEveryCallback) {
+    HTTPTestServer server;
+    Reply slow = Reply::text(200, std::string(4000, 'q'));
+    slow.pieceSize = 100;
+    slow.pauseBetweenPieces = std::chrono::milliseconds(20);
+    server.route("/slow", slow);
+    auto load = startLoad(URLRequest(server.url("/slow")));
+    ASSERT_TRUE(load.recorder->waitForBytes(100));
+    load.connection->cancel();
+    std::size_t seen = load.recorder->events().size();
+    // The server notices the closed connection; nothing more reaches the delegate.
+    HTTPTestServer other; // a second load proves the transport is still serving
+    other.route("/ok", Reply::text(200, "ok"));
+    auto after = startLoad(URLRequest(other.url("/ok")));
+    ASSERT_TRUE(after.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->events().size(), seen);
+    EXPECT_FALSE(load.recorder->finished());
+    EXPECT_FALSE(load.recorder->error());
+    EXPECT_TRUE(load.connection->isFinished());
+}
+
+TEST(URLConnection, CancelBeforeStartAndDroppedDelegateAreHarmless) {
+    HTTPTestServer server;
+    server.route("/x", Reply::text(200, "x"));
+    auto recorder = std::make_shared<URLLoadRecorder>();
+    auto connection = URLConnection::make(URLRequest(server.url("/x")), recorder, false);
+    connection->cancel();
+    connection->start();
+    {
+        auto gone = std::make_shared<URLLoadRecorder>();
+        URLConnection::make(URLRequest(server.url("/x")), gone); // runs on with no one listening
+    }
+    ASSERT_TRUE(server.waitForRequests(1));
+    auto check = startLoad(URLRequest(server.url("/x")));
+    ASSERT_TRUE(check.recorder->waitUntilEnded());
+    EXPECT_TRUE(recorder->events().empty());
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST(URLConnection, ConnectionProblemsAreURLErrors) {
+    HTTPTestServer server;
+    Reply cut = Reply::text(200, std::string(100000, 'd'));
+    cut.dropAfterBodyBytes = 1000;
+    server.route("/cut", cut);
+    auto lost = startLoad(URLRequest(server.url("/cut")));
+    ASSERT_TRUE(lost.recorder->waitUntilEnded());
+    ASSERT_TRUE(lost.recorder->error());
+    EXPECT_EQ(lost.recorder->error()->code, kURLErrorNetworkConnectionLost);
+
+    std::uint16_t closedPort = 0;
+    {
+        HTTPTestServer gone;
+        closedPort = gone.port();
+    }
+    auto refused = startLoad(URLRequest("http://127.0.0.1:" + std::to_string(closedPort) + "/"));
+    ASSERT_TRUE(refused.recorder->waitUntilEnded());
+    EXPECT_EQ(refused.recorder->error()->code, kURLErrorCannotConnectToHost);
+
+    URLRequest unknownHost("http://no-such-host.invalid/");
+    unknownHost.setTimeoutInterval(10);
+    auto notFound = startLoad(unknownHost);
+    ASSERT_TRUE(notFound.recorder->waitUntilEnded());
+    EXPECT_EQ(notFound.recorder->error()->code, kURLErrorCannotFindHost);
+}
+
+TEST(URLConnection, BadAndUnsupportedURLsFailWithoutHanging) {
+    for (auto [url, code] : {std::pair{"ftp://127.0.0.1/x", kURLErrorUnsupportedURL},
+                             {"no scheme at all", kURLErrorUnsupportedURL},
+                             {"http://", kURLErrorBadURL},
+                             {"http://exa mple.com/", kURLErrorBadURL}}) {
+        auto load = startLoad(URLRequest(url));
+        ASSERT_TRUE(load.recorder->waitUntilEnded()) << url;
+        ASSERT_TRUE(load.recorder->error()) << url;
+        EXPECT_EQ(load.recorder->error()->code, code) << url;
+    }
+    URLRequest badMethod("http://127.0.0.1:1/");
+    badMethod.setHTTPMethod("GET /evil HTTP/1.1\r\n");
+    auto load = startLoad(badMethod);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->error()->code, kURLErrorBadURL);
+}
+
+TEST(URLConnection, HeaderInjectionIsRefusedAndNothingExtraIsSent) {
+    HTTPTestServer server;
+    server.route("/h", Reply::text(200, "ok"));
+    URLRequest request(server.url("/h"));
+    Status injected = request.setValue("1\r\nX-Injected: yes", "X-Test");
+    ASSERT_FALSE(injected);
+    EXPECT_EQ(injected.error().domain, kURLErrorDomain);
+    EXPECT_FALSE(request.addValue("a\nb", "X-Test"));
+    EXPECT_FALSE(request.setValue("v", "Bad\r\nName"));
+    EXPECT_FALSE(request.valueForHTTPHeaderField("X-Test"));
+    ASSERT_TRUE(request.addValue("one", "X-List"));
+    ASSERT_TRUE(request.addValue("two", "x-list"));
+    auto load = startLoad(request);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    auto recorded = server.requests().at(0);
+    EXPECT_FALSE(recorded.header("X-Injected"));
+    EXPECT_FALSE(recorded.header("X-Test"));
+    EXPECT_EQ(recorded.header("X-List"), "one, two");
+}
+
+TEST(URLConnection, CookiesSetByAReplyGoBackOnTheNextRequest) {
+    HTTPTestServer server;
+    server.route("/login", Reply::text(200, "in")
+                               .withHeader("Set-Cookie", "session=abc123; Path=/")
+                               .withHeader("Set-Cookie", "pref=dark; Expires=Wed, 09 Jun 2100 10:18:14 GMT")
+                               .withHeader("Set-Cookie", "scoped=1; Path=/admin"));
+    server.route("/page", Reply::text(200, "page"));
+    auto login = startLoad(URLRequest(server.url("/login")));
+    ASSERT_TRUE(login.recorder->waitUntilEnded());
+    auto page = startLoad(URLRequest(server.url("/page")));
+    ASSERT_TRUE(page.recorder->waitUntilEnded());
+    EXPECT_EQ(server.requests().at(1).header("Cookie"), "session=abc123; pref=dark");
+
+    URLRequest without(server.url("/page"));
+    without.setHTTPShouldHandleCookies(false);
+    auto plain = startLoad(without);
+    ASSERT_TRUE(plain.recorder->waitUntilEnded());
+    EXPECT_FALSE(server.requests().at(2).header("Cookie"));
+
+    auto stored = HTTPCookieStorage::shared().cookiesForURL(server.url("/admin/x"));
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0].name(), "scoped"); // the longest path first
+    for (const auto& c : HTTPCookieStorage::shared().cookies())
+        HTTPCookieStorage::shared().deleteCookie(c);
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+}
+
+TEST(URLConnection, CookiesFromARedirectAreKeptAndPolicyNeverStoresNone) {
+    HTTPTestServer server;
+    server.route("/hop", Reply::text(302, "").withHeader("Location", "/land").withHeader("Set-Cookie", "hop=1"));
+    server.route("/land", Reply::text(200, "ok"));
+    auto first = startLoad(URLRequest(server.url("/hop")));
+    ASSERT_TRUE(first.recorder->waitUntilEnded());
+    EXPECT_EQ(HTTPCookieStorage::shared().cookieHeaderForURL(server.url("/")), "hop=1");
+    for (const auto& c : HTTPCookieStorage::shared().cookies())
+        HTTPCookieStorage::shared().deleteCookie(c);
+
+    HTTPCookieStorage::shared().setCookieAcceptPolicy(HTTPCookieAcceptPolicy::Never);
+    auto second = startLoad(URLRequest(server.url("/hop")));
+    ASSERT_TRUE(second.recorder->waitUntilEnded());
+    HTTPCookieStorage::shared().setCookieAcceptPolicy(HTTPCookieAcceptPolicy::Always);
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+}
+
+TEST(URLConnection, DelegateCallsRunOnTheDeliveryTarget) {
+    HTTPTestServer server;
+    server.route("/t", Reply::text(200, std::string(50000, 't')));
+    ManualQueue queue;
+    auto recorder = std::make_shared<URLLoadRecorder>();
+    auto connection = URLConnection::make(URLRequest(server.url("/t")), recorder, false);
+    connection->setDeliveryTarget(queue.target());
+    connection->start();
+    ASSERT_TRUE(queue.runUntil([&] { return recorder->finished(); }));
+    for (auto id : recorder->threads())
+        EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_EQ(recorder->body().size(), 50000u);
+}
+
+TEST(URLConnection, CancelOnTheDeliveryThreadDropsQueuedCalls) {
+    HTTPTestServer server;
+    server.route("/t", Reply::text(200, "abc"));
+    ManualQueue queue;
+    auto recorder = std::make_shared<URLLoadRecorder>();
+    auto connection = URLConnection::make(URLRequest(server.url("/t")), recorder, false);
+    connection->setDeliveryTarget(queue.target());
+    connection->start();
+    ASSERT_TRUE(server.waitForRequests(1));
+    connection->cancel();
+    queue.runUntil([] { return false; }, std::chrono::seconds(1)); // drain whatever was queued
+    EXPECT_TRUE(recorder->events().empty());
+}
+
+TEST(URLConnection, ManyTransfersRunAtOnce) {
+    HTTPTestServer server;
+    Reply held = Reply::text(200, "together");
+    held.hold = true;
+    server.route("/wait", held);
+    std::vector<Load> loads;
+    for (int i = 0; i < 24; ++i)
+        loads.push_back(startLoad(URLRequest(server.url("/wait?n=" + std::to_string(i)))));
+    // All 24 are in flight at the same time before any is answered.
+    ASSERT_TRUE(server.waitForRequests(24));
+    EXPECT_EQ(HTTPTransport::shared().activeTransferCount(), 24u);
+    server.releaseHeldReplies();
+    for (auto& load : loads) {
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        EXPECT_EQ(load.recorder->body(), "together");
+    }
+}
+
+TEST(URLConnection, HTTPSAsksTheDelegateAboutServerTrustFirst) {
+    // A server that answers the TLS greeting with plain HTTP: the handshake fails whatever the delegate says.
+    HTTPTestServer plain;
+    plain.route("/", Reply::text(400, "plain http"));
+    std::string url = "https://127.0.0.1:" + std::to_string(plain.port()) + "/";
+    for (auto trust : {URLLoadRecorder::TrustAnswer::Default, URLLoadRecorder::TrustAnswer::AcceptAny}) {
+        auto load = startLoad(URLRequest(url), trust);
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        EXPECT_EQ(load.recorder->events().front(), "challenge");
+        ASSERT_TRUE(load.recorder->error());
+        EXPECT_EQ(load.recorder->error()->code, kURLErrorSecureConnectionFailed);
+    }
+    auto cancelled = startLoad(URLRequest(url), URLLoadRecorder::TrustAnswer::Cancel);
+    ASSERT_TRUE(cancelled.recorder->waitUntilEnded());
+    EXPECT_EQ(cancelled.recorder->error()->code, kURLErrorUserCancelledAuthentication);
+}
+
+TEST(URLConnection, FileURLsGiveANonHTTPResponse) {
+    auto path = std::filesystem::temp_directory_path() / ("url_connection_test_" + std::to_string(::getpid()) + ".txt");
+    std::ofstream(path) << "file body";
+    auto load = startLoad(URLRequest("file://" + path.string()));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_FALSE(load.recorder->response()->isHTTP());
+    EXPECT_EQ(load.recorder->response()->expectedContentLength(), 9);
+    EXPECT_EQ(load.recorder->body(), "file body");
+    std::filesystem::remove(path);
+
+    auto missing = startLoad(URLRequest("file://" + path.string()));
+    ASSERT_TRUE(missing.recorder->waitUntilEnded());
+    EXPECT_EQ(missing.recorder->error()->code, kURLErrorFileDoesNotExist);
+}
+
+TEST(URLConnection, SynchronousSendReturnsAnyStatusOrTheError) {
+    HTTPTestServer server;
+    server.route("/a", Reply::text(200, "sync body"));
+    auto ok = URLConnection::sendSynchronousRequest(URLRequest(server.url("/a")));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->response.statusCode(), 200);
+    EXPECT_EQ(std::string(ok->data.begin(), ok->data.end()), "sync body");
+
+    auto missing = URLConnection::sendSynchronousRequest(URLRequest(server.url("/nothing")));
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->response.statusCode(), 404);
+
+    Reply held = Reply::text(200, "late");
+    held.hold = true;
+    server.route("/held", held);
+    URLRequest slow(server.url("/held"));
+    slow.setTimeoutInterval(0.2);
+    auto timedOut = URLConnection::sendSynchronousRequest(slow);
+    ASSERT_FALSE(timedOut);
+    EXPECT_EQ(timedOut.error().code, kURLErrorTimedOut);
+}
+
+TEST(URLConnection, CanHandleRequestKnowsTheSchemes) {
+    EXPECT_TRUE(URLConnection::canHandleRequest(URLRequest("http://example.com/")));
+    EXPECT_TRUE(URLConnection::canHandleRequest(URLRequest("HTTPS://example.com/")));
+    EXPECT_TRUE(URLConnection::canHandleRequest(URLRequest("file:///tmp/x")));
+    EXPECT_FALSE(URLConnection::canHandleRequest(URLRequest("mailto:someone@example.com")));
+    EXPECT_FALSE(URLConnection::canHandleRequest(URLRequest("not a url")));
+}
