@@ -1,8 +1,11 @@
 #include "platform/SystemLog.h"
 
-#include "platform/SystemLogGlue.h"
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <syslog.h>
 
 namespace platform {
@@ -74,7 +77,9 @@ int SystemLog::syslogPriorityForLevel(const std::string* level) {
 }
 
 std::uint64_t SystemLog::send(const SystemLogRecord& record) {
-    const auto [seconds, nanoseconds] = systemlog_glue::wallClockNow();
+    const double now = Clock::current().wallNow().secondsSince1970;
+    const auto seconds = static_cast<std::int64_t>(std::floor(now));
+    const auto nanoseconds = std::clamp<std::int64_t>(std::llround((now - static_cast<double>(seconds)) * 1e9), 0, 999999999);
     SystemLogRecord stamped = record;
     std::uint64_t id = 0;
     bool forwards = false;
@@ -107,10 +112,12 @@ std::vector<SystemLogRecord> SystemLog::search(const SystemLogQuery& query) cons
     return found;
 }
 
-SystemLog::ObserverID SystemLog::addObserver(std::function<void()> handler) {
+SystemLog::ObserverID SystemLog::addObserver(std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
+    if (!queue)
+        queue = DispatchQueue::global(DispatchQueue::Priority::Default);
     std::lock_guard lock(m_mutex);
     const ObserverID id = ++m_lastObserverID;
-    m_observers.emplace(id, std::move(handler));
+    m_observers.emplace(id, Observer{std::move(queue), std::move(handler)});
     return id;
 }
 
@@ -132,21 +139,22 @@ void SystemLog::setCapacity(std::size_t capacity) {
 }
 
 void SystemLog::notifyObservers() {
-    std::vector<ObserverID> ids;
+    std::vector<std::pair<ObserverID, std::shared_ptr<DispatchQueue>>> targets;
     {
         std::lock_guard lock(m_mutex);
-        for (const auto& [id, handler] : m_observers)
-            ids.push_back(id);
+        for (const auto& [id, observer] : m_observers)
+            targets.emplace_back(id, observer.queue);
     }
-    for (ObserverID id : ids) {
-        systemlog_glue::postToGlobalQueue([this, id] {
+    // The shared log lives for the whole process, so the posted blocks may refer to it.
+    for (auto& [id, queue] : targets) {
+        queue->async([this, id = id] {
             std::function<void()> handler;
             {
                 std::lock_guard lock(m_mutex);
                 auto it = m_observers.find(id);
                 if (it == m_observers.end())
                     return;
-                handler = it->second;
+                handler = it->second.handler;
             }
             handler();
         });

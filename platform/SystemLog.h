@@ -10,12 +10,15 @@
 // Guarantees:
 // - Thread-safe: any thread may send, search and observe.
 // - The store keeps the newest `capacity()` records; older ones are dropped first.
-// - Each sent record notifies every observer once, asynchronously on the default-priority global queue
-//   (the notification carries no content; observers search for what is new). An observer removed before
-//   a notification runs is not called.
+// - Each sent record notifies every observer once, asynchronously on the queue the observer named (the
+//   notification carries no content; observers search for what is new). An observer removed before a
+//   notification runs is not called.
+// - Time stamps come from Clock::current(), so a virtual clock drives them.
 #pragma once
 
 #include "platform/Value.h"
+
+#include <memory>
 
 #include <cstdint>
 #include <deque>
@@ -36,6 +39,8 @@ inline constexpr const char* kSystemLogKeyTimeNanoSec = "TimeNanoSec";
 inline constexpr const char* kSystemLogKeyLevel = "Level";
 inline constexpr const char* kSystemLogKeyMessage = "Message";
 inline constexpr const char* kSystemLogKeyReadUID = "ReadUID";
+
+class DispatchQueue;
 
 class SystemLogRecord {
 public:
@@ -78,7 +83,9 @@ public:
     // The stored records that match, oldest first.
     std::vector<SystemLogRecord> search(const SystemLogQuery& query) const;
 
-    ObserverID addObserver(std::function<void()> handler);
+    // Calls the handler on the queue after each record sent (the default-priority global queue when
+    // none is given).
+    ObserverID addObserver(std::shared_ptr<DispatchQueue> queue, std::function<void()> handler);
     void removeObserver(ObserverID observer);
 
     // Whether records also go to syslog(3) (on by default). Tests switch it off.
@@ -99,7 +106,11 @@ private:
     std::size_t m_capacity = 10000;
     bool m_forwardsToSyslog = true;
     ObserverID m_lastObserverID = 0;
-    std::map<ObserverID, std::function<void()>> m_observers;
+    struct Observer {
+        std::shared_ptr<DispatchQueue> queue;
+        std::function<void()> handler;
+    };
+    std::map<ObserverID, Observer> m_observers;
 };
 
 } // namespace platform

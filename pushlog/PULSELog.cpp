@@ -1,11 +1,15 @@
 #include "pushlog/PULSELog.h"
 
 #include "pushlog/PULSELoggerNode.h"
+#include "pushlog/QueueBound.h"
 
 #include "platform/DispatchGroup.h"
-#include "platform/DispatchSemaphore.h"
+#include "platform/Notification.h"
+#include "platform/NotificationCenter.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
@@ -16,10 +20,40 @@ namespace {
 // The marker set on the logging queue: its key and value are the address of this object.
 const char kLoggingQueueMarker = 0;
 
+} // namespace
+
+// One message on its way: it holds a unit of the queue semaphore until every eligible logger has
+// handled it, and wakes a synchronous caller then.
+struct PULSELog::Delivery {
+    Delivery(PULSELogMessage message, bool waited) : message(std::move(message)), waited(waited) {}
+
+    void finish(QueueBound& bound) {
+        bound.release();
+        if (!waited)
+            return;
+        std::lock_guard lock(mutex);
+        delivered = true;
+        changed.notify_all();
+    }
+    void waitUntilDelivered() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return delivered; });
+    }
+
+    const PULSELogMessage message;
+    std::atomic<int> remaining{0};
+    const bool waited;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool delivered = false;
+};
+
+namespace {
+
 struct FrameworkState {
     QueueRef loggingQueue = platform::DispatchQueue::createSerial("pulse.logging");
     platform::DispatchGroup loggingGroup;
-    platform::DispatchSemaphore queueSemaphore{1000};
+    QueueBound queueSemaphore{1000};
     int processorCount = std::max(1, platform::activeProcessorCount());
     // Touched only on the logging queue.
     std::vector<std::shared_ptr<PULSELoggerNode>> loggers;
@@ -27,6 +61,10 @@ struct FrameworkState {
     FrameworkState() {
         loggers.reserve(4);
         loggingQueue->setSpecific(&kLoggingQueueMarker, const_cast<char*>(&kLoggingQueueMarker));
+        platform::NotificationCenter::defaultCenter().addObserver(
+            static_cast<const void*>(&kLoggingQueueMarker),
+            std::string(platform::kApplicationWillTerminateNotification), nullptr,
+            [](const platform::Notification&) { PULSELog::applicationWillTerminate(); });
     }
 };
 
@@ -110,30 +148,44 @@ void PULSELog::log(bool asynchronous, std::uint64_t level, std::uint64_t flag, s
                    va_list args) {
     if (!format)
         return;
-    log(asynchronous, formatText(format, args), level, flag, context, file, function, line, tag);
+    queueLogMessage(makeLogText(formatText(format, args)), level, flag, context, file, function, line, tag,
+                    asynchronous);
+}
+
+void PULSELog::queueLogMessage(LogText text, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                               const char* file, const char* function, std::uint64_t line,
+                               const platform::Value& tag, bool asynchronous) {
+    FrameworkState& framework = state();
+    framework.queueSemaphore.acquire();
+    enqueue(std::make_shared<Delivery>(
+                PULSELogMessage(std::move(text), level, flag, context, file, function, line, tag, 0), !asynchronous),
+            asynchronous);
 }
 
 void PULSELog::log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
                    std::int64_t context, const char* file, const char* function, std::uint64_t line,
                    const platform::Value& tag) {
-    queueLogMessage(std::make_shared<const PULSELogMessage>(std::move(message), level, flag, context,
-                                                            file ? file : "(null)", function ? function : "(null)",
-                                                            line, tag, 0),
-                    asynchronous);
+    queueLogMessage(makeLogText(std::move(message)), level, flag, context, file, function, line, tag, asynchronous);
 }
 
 void PULSELog::log(bool asynchronous, PULSELogMessage message) {
-    queueLogMessage(std::make_shared<const PULSELogMessage>(std::move(message)), asynchronous);
+    state().queueSemaphore.acquire();
+    enqueue(std::make_shared<Delivery>(std::move(message), !asynchronous), asynchronous);
 }
 
 void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous) {
+    if (message)
+        log(asynchronous, *message);
+}
+
+void PULSELog::enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous) {
     FrameworkState& framework = state();
-    framework.queueSemaphore.wait();
     if (asynchronous) {
-        framework.loggingQueue->async([message = std::move(message)] { lt_log(*message); });
+        framework.loggingQueue->async([delivery = std::move(delivery)] { lt_log(delivery); });
         return;
     }
-    framework.loggingQueue->sync([&message] { lt_log(*message); });
+    framework.loggingQueue->sync([&delivery] { lt_log(delivery); });
+    delivery->waitUntilDelivered();
 }
 
 void PULSELog::flushLog() {
@@ -183,30 +235,41 @@ std::vector<std::shared_ptr<PULSELogger>> PULSELog::lt_allLoggers() {
     return loggers;
 }
 
-void PULSELog::lt_log(const PULSELogMessage& message) {
+void PULSELog::lt_log(const std::shared_ptr<Delivery>& delivery) {
     FrameworkState& framework = state();
-    std::size_t eligible = 0;
+    const PULSELogMessage& message = delivery->message;
+    int eligible = 0;
     for (const auto& node : framework.loggers)
         eligible += levelAcceptsFlag(node->level(), message.flag()) ? 1 : 0;
     if (framework.processorCount < 2 || eligible == 1) {
-        // One after the other on each logger's queue. With a single eligible logger this is the same
-        // as running it in the group and waiting, without the hop.
+        // One after the other, each on its logger's queue. For a single logger this is the same as
+        // handing it over and waiting, and an idle logger queue runs it without a thread hop.
         for (const auto& node : framework.loggers) {
             if (levelAcceptsFlag(node->level(), message.flag())) {
                 PULSELogger& logger = *node->logger();
                 node->loggerQueue()->sync([&] { logger.logMessage(message); });
             }
         }
-    } else if (eligible > 1) {
-        auto shared = std::make_shared<const PULSELogMessage>(message);
-        for (const auto& node : framework.loggers) {
-            if (levelAcceptsFlag(node->level(), message.flag()))
-                node->loggerQueue()->async(framework.loggingGroup,
-                                           [logger = node->logger(), shared] { logger->logMessage(*shared); });
-        }
-        framework.loggingGroup.wait();
+        delivery->finish(framework.queueSemaphore);
+        return;
     }
-    framework.queueSemaphore.signal();
+    // Each eligible logger gets the message on its own queue, behind the messages queued before; the
+    // loggers work in parallel and the message counts as delivered when the last one has finished.
+    // Each logger still receives the messages strictly in queuing order, one at a time.
+    if (eligible == 0) {
+        delivery->finish(framework.queueSemaphore);
+        return;
+    }
+    delivery->remaining.store(eligible);
+    for (const auto& node : framework.loggers) {
+        if (!levelAcceptsFlag(node->level(), message.flag()))
+            continue;
+        node->loggerQueue()->async([logger = node->logger(), delivery] {
+            logger->logMessage(delivery->message);
+            if (delivery->remaining.fetch_sub(1) == 1)
+                delivery->finish(state().queueSemaphore);
+        });
+    }
 }
 
 void PULSELog::lt_flush() {

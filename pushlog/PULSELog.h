@@ -6,8 +6,9 @@
 // Guarantees:
 // - Thread: any thread may log and change the registry. All changes of the loggers list, all deliveries
 //   and all flushes run on the one serial logging queue ("pulse.logging"); no lock is used.
-// - Order: each logger receives messages strictly in queuing order, one at a time; a message is fully
-//   delivered (every eligible logger returned from logMessage) before the next one starts.
+// - Order: each logger receives messages strictly in queuing order, one at a time, on its own queue.
+//   The loggers work in parallel: a fast logger may go on to the next message while a slow one still
+//   writes the previous one.
 // - Synchronous calls (log with asynchronous false, flushLog, allLoggers) return only when their work is
 //   done. They must not be called from the logging queue or from a logger's queue: they would wait on
 //   themselves.
@@ -69,6 +70,9 @@ public:
                     const platform::Value& tag);
     static void log(bool asynchronous, PULSELogMessage message);
     static void queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous);
+    static void queueLogMessage(LogText text, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                                const char* file, const char* function, std::uint64_t line,
+                                const platform::Value& tag, bool asynchronous);
 
     // Returns when every message queued before has been delivered and every logger has flushed.
     static void flushLog();
@@ -87,7 +91,9 @@ private:
     static void lt_removeLogger(const std::shared_ptr<PULSELogger>& logger);
     static void lt_removeAllLoggers();
     static std::vector<std::shared_ptr<PULSELogger>> lt_allLoggers();
-    static void lt_log(const PULSELogMessage& message);
+    struct Delivery;
+    static void enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous);
+    static void lt_log(const std::shared_ptr<Delivery>& delivery);
     static void lt_flush();
 };
 

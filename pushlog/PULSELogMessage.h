@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pushlog {
 
@@ -34,9 +35,9 @@ public:
     std::uint64_t level() const { return m_level; }
     std::uint64_t flag() const { return m_flag; }
     std::int64_t context() const { return m_context; }
-    const std::string& file() const { return m_file; }
+    const std::string& file() const { return *m_file; }
     const std::string& fileName() const { return m_fileName; }
-    const std::string& function() const { return m_function; }
+    const std::string& function() const { return *m_function; }
     std::uint64_t line() const { return m_line; }
     const platform::Value& tag() const { return m_tag; }
     std::int64_t options() const { return m_options; }
@@ -45,20 +46,25 @@ public:
     const std::optional<std::string>& threadName() const { return m_threadName; }
     const std::string& queueLabel() const { return m_queueLabel; }
 
+    // The same from the C strings a logging call passes (null ones become "(null)"); repeated file and
+    // function names are shared between the messages of a thread rather than copied each time.
+    PULSELogMessage(LogText message, std::uint64_t level, std::uint64_t flag, std::int64_t context, const char* file,
+                    const char* function, std::uint64_t line, platform::Value tag, std::int64_t options);
+
     // A copy of this message whose text is `line`; every other field keeps its value.
     PULSELogMessage withMessage(LogText line) const;
 
     // The last path component of `file`, cut before its last "." when it has one.
-    static std::string fileNameForPath(const std::string& file);
+    static std::string fileNameForPath(std::string_view file);
 
 private:
     LogText m_message;
     std::uint64_t m_level;
     std::uint64_t m_flag;
     std::int64_t m_context;
-    std::string m_file;
+    std::shared_ptr<const std::string> m_file;
     std::string m_fileName;
-    std::string m_function;
+    std::shared_ptr<const std::string> m_function;
     std::uint64_t m_line;
     platform::Value m_tag;
     std::int64_t m_options;

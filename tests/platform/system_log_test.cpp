@@ -104,7 +104,7 @@ TEST_F(SystemLogTest, ObserversAreNotifiedUntilRemoved) {
     std::mutex mutex;
     std::condition_variable changed;
     int calls = 0;
-    const auto observer = log.addObserver([&] {
+    const auto observer = log.addObserver(nullptr, [&] {
         std::lock_guard lock(mutex);
         ++calls;
         changed.notify_all();
@@ -118,7 +118,7 @@ TEST_F(SystemLogTest, ObserversAreNotifiedUntilRemoved) {
     log.send(record("5", "not me"));
     // A removed observer is never called again; a second, still registered observer proves delivery.
     std::atomic<bool> delivered{false};
-    const auto other = log.addObserver([&] {
+    const auto other = log.addObserver(nullptr, [&] {
         std::lock_guard lock(mutex);
         delivered = true;
         changed.notify_all();

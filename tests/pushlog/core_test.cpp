@@ -56,7 +56,7 @@ TEST_F(Core, LoggerAddedTwiceIsRegisteredOnceAtTheLastLevel) {
     PULSELog::removeLogger(logger);
     logLine(PULSELogFlagError, "gone");
     EXPECT_EQ(logger->lines().size(), 1u);
-    PULSELog::flushLog();
+    (void)logger->logFormatter(); // waits for the logger's queue, where willRemoveLogger ran
     EXPECT_EQ(logger->added(), 1);
     EXPECT_EQ(logger->removed(), 1);
 }
