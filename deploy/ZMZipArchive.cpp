@@ -1,7 +1,8 @@
 #include "deploy/ZMZipArchive.h"
 
-#include "deploy/DeployLog.h"
+#include "platform/Log.h"
 #include "deploy/ZipEntryPath.h"
+#include "platform/TextEncoding.h"
 
 #include <unzip.h>
 #include <zip.h>
@@ -286,7 +287,7 @@ platform::Status Unzipper::writeFile(const Entry& entry, const std::string& full
     if (result) {
         mode_t mode = static_cast<mode_t>(entry.info.externalAttributes >> 16);
         if (mode != 0 && ::fchmod(fd, mode & 0777) != 0)
-            logLine("[ZMZipArchive] Failed to set attributes - whilst setting permissions");
+            platform::Log::write("[ZMZipArchive] Failed to set attributes - whilst setting permissions");
     }
     if (::close(fd) != 0 && result)
         result = writeError("cannot write file", fullPath, errno);
@@ -307,7 +308,7 @@ platform::Status Unzipper::writeLink(const Entry& entry, const std::string& full
             return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                            "refused entry \"" + rel + "\": link target too long");
     }
-    if (!ZipEntryPath::isValidUTF8(target))
+    if (!platform::isValidUTF8(target))
         return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                        "refused entry \"" + rel + "\": link target is not UTF-8");
     if (auto safe = ZipEntryPath::checkLinkTarget(rel, target); !safe)
@@ -329,7 +330,7 @@ platform::Status Unzipper::writeLink(const Entry& entry, const std::string& full
     }
     if (::symlink(target.c_str(), fullPath.c_str()) != 0) {
         int error = errno;
-        logLine("Failed to create symbolic link at \"" + fullPath + "\" to \"" + target +
+        platform::Log::write("Failed to create symbolic link at \"" + fullPath + "\" to \"" + target +
                 "\". symlink() error code: " + std::to_string(error));
         return writeError("cannot create symbolic link", fullPath, error);
     }
@@ -343,7 +344,7 @@ void Unzipper::restoreDates() {
         times[0].tv_nsec = UTIME_OMIT;
         times[1] = timespecFrom(dated.date);
         if (::utimensat(AT_FDCWD, dated.path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
-            logLine("[ZMZipArchive] Error setting directory file modification date attribute: " +
+            platform::Log::write("[ZMZipArchive] Error setting directory file modification date attribute: " +
                     systemMessage(errno));
     }
 }

@@ -1,6 +1,7 @@
 #include "deploy/ZipEntryPath.h"
 
 #include "deploy/ZMZipArchive.h"
+#include "platform/TextEncoding.h"
 
 #include <vector>
 
@@ -30,50 +31,12 @@ platform::Error unsafe(std::string_view name, std::string_view why) {
 
 } // namespace
 
-bool ZipEntryPath::isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size())
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 platform::Result<ZipEntryPath> ZipEntryPath::fromEntryName(std::string_view rawName) {
     if (rawName.empty())
         return unsafe(rawName, "empty name");
     if (rawName.find('\0') != std::string_view::npos)
         return unsafe(rawName, "NUL in name");
-    if (!isValidUTF8(rawName))
+    if (!platform::isValidUTF8(rawName))
         return unsafe(rawName, "name is not UTF-8");
     ZipEntryPath result;
     result.isDirectory = rawName.back() == '/' || rawName.back() == '\\';

@@ -24,7 +24,6 @@ struct ZipEntryPath {
     static platform::Result<ZipEntryPath> fromEntryName(std::string_view rawName);
     // Checks a link target for a link at `linkRelativePath` (a normalised relative path).
     static platform::Status checkLinkTarget(std::string_view linkRelativePath, std::string_view target);
-    static bool isValidUTF8(std::string_view text);
 };
 
 } // namespace deploy

@@ -1,6 +1,6 @@
 // The zip reader over arbitrary archive bytes: no crash, no sanitizer report, and nothing written
 // outside the destination folder. Corpus: fuzz/corpus/zip_fuzz/.
-#include "deploy/DeployLog.h"
+#include "platform/Log.h"
 #include "deploy/ZMZipArchive.h"
 
 #include <cstdint>
@@ -18,7 +18,7 @@ const fs::path& workFolder() {
         std::string pattern = (fs::temp_directory_path() / "zip-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             std::abort();
-        deploy::setLogSink([](const std::string&) {});
+        platform::Log::setCaptureHook([](std::string_view) {});
         return fs::path(pattern);
     }();
     return s_folder;

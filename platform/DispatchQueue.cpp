@@ -1,6 +1,7 @@
 #include "platform/DispatchQueue.h"
 
 #include "platform/DispatchGroup.h"
+#include "platform/DispatchManager.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/RunLoopThread.h"
@@ -24,11 +25,35 @@ struct CurrentQueueScope {
     ~CurrentQueueScope() { t_queues.pop_back(); }
 };
 
-// Feeds "after" blocks of the non-main queues: their timers live on this thread's run loop.
-RunLoop& dispatchTimerLoop() {
-    static auto* thread = new RunLoopThread("dispatch-timers");
+} // namespace
+
+// Feeds "after" blocks of the non-main queues and the dispatch sources: their timers and descriptors live
+// on this thread's run loop.
+RunLoop& dispatchManagerLoop() {
+    static auto* thread = new RunLoopThread("dispatch-manager");
     return thread->runLoop();
 }
+
+void runOnDispatchManager(const std::function<void()>& block) {
+    RunLoop& loop = dispatchManagerLoop();
+    if (loop.isCurrent()) {
+        block();
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    loop.perform([&] {
+        block();
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return done; });
+}
+
+namespace {
 
 struct Gate {
     std::mutex mutex;
@@ -242,7 +267,7 @@ void DispatchQueue::after(Duration delay, std::function<void()> block) {
         RunLoop::main().performAfterDelay(delay, std::move(block));
         return;
     }
-    dispatchTimerLoop().performAfterDelay(delay, [self = shared_from_this(), block = std::move(block)]() mutable {
+    dispatchManagerLoop().performAfterDelay(delay, [self = shared_from_this(), block = std::move(block)]() mutable {
         self->async(std::move(block));
     });
 }

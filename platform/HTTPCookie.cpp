@@ -126,8 +126,10 @@ std::optional<HTTPCookie> HTTPCookie::fromSetCookie(std::string_view text, std::
             if (!domainMatches(host, d))
                 return std::nullopt;
             // A domain equal to an IP address host stays host-only.
-            if (!isIPAddress(std::string(host)))
-                cookie.m_domain = "." + lowercased(d);
+            if (!isIPAddress(std::string(host))) {
+                cookie.m_domain.assign(1, '.');
+                cookie.m_domain += lowercased(d);
+            }
         } else if (equalsIgnoringCase(key, "path")) {
             if (!val.empty() && val.front() == '/')
                 cookie.m_path = std::string(val);

@@ -1,6 +1,6 @@
 #include "platform/HTTPCookieStorage.h"
 
-#include "platform/URLParts.h"
+#include "platform/HTTPSyntax.h"
 
 #include <algorithm>
 #include <ctime>
@@ -46,17 +46,17 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
     return m_cookies;
 }
 
-std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
-    auto parts = URLParts::of(url);
-    if (!parts)
+std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
+    if (!url.host() || url.host()->empty())
         return {};
-    bool secure = parts->scheme == "https";
+    bool secure = http::equalsIgnoringCase(url.scheme(), "https");
+    std::string path = url.percentEncodedPath().empty() ? "/" : url.percentEncodedPath();
     double t = now();
     std::vector<HTTPCookie> matching;
     {
         std::lock_guard lock(m_mutex);
         for (const HTTPCookie& c : m_cookies)
-            if (!c.isExpired(t) && c.matches(parts->host, parts->path, secure))
+            if (!c.isExpired(t) && c.matches(*url.host(), path, secure))
                 matching.push_back(c);
     }
     std::stable_sort(matching.begin(), matching.end(),
@@ -79,14 +79,12 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
     storeLocked(cookie, now());
 }
 
-void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const std::string& url, const std::string& mainDocumentURL) {
+void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const URL& url, const std::optional<URL>& mainDocumentURL) {
     HTTPCookieAcceptPolicy policy = cookieAcceptPolicy();
     if (policy == HTTPCookieAcceptPolicy::Never)
         return;
-    if (policy == HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain && !mainDocumentURL.empty()) {
-        auto from = URLParts::of(url);
-        auto main = URLParts::of(mainDocumentURL);
-        if (!from || !main || !hostCoveredBy(from->host, main->host))
+    if (policy == HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain && mainDocumentURL) {
+        if (!url.host() || !mainDocumentURL->host() || !hostCoveredBy(*url.host(), *mainDocumentURL->host()))
             return;
     }
     std::lock_guard lock(m_mutex);
@@ -101,22 +99,22 @@ void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
                     m_cookies.end());
 }
 
-std::optional<std::string> HTTPCookieStorage::cookieHeaderForURL(const std::string& url) const {
+std::optional<std::string> HTTPCookieStorage::cookieHeaderForURL(const URL& url) const {
     Dictionary fields = HTTPCookie::requestHeaderFieldsWithCookies(cookiesForURL(url));
     if (const std::string* header = fields["Cookie"].getString())
         return *header;
     return std::nullopt;
 }
 
-void HTTPCookieStorage::storeSetCookieValues(const std::vector<std::string>& values, const std::string& url,
-                                             const std::string& mainDocumentURL) {
-    auto parts = URLParts::of(url);
-    if (!parts)
+void HTTPCookieStorage::storeSetCookieValues(const std::vector<std::string>& values, const URL& url,
+                                             const std::optional<URL>& mainDocumentURL) {
+    if (!url.host() || url.host()->empty())
         return;
+    std::string path = url.percentEncodedPath().empty() ? "/" : url.percentEncodedPath();
     std::vector<HTTPCookie> received;
     double t = now();
     for (const std::string& v : values)
-        if (auto cookie = HTTPCookie::fromSetCookie(v, parts->host, parts->path, t))
+        if (auto cookie = HTTPCookie::fromSetCookie(v, *url.host(), path, t))
             received.push_back(std::move(*cookie));
     setCookies(received, url, mainDocumentURL);
 }

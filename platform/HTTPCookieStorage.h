@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/HTTPCookie.h"
+#include "platform/URL.h"
 
 #include <mutex>
 #include <optional>
@@ -31,18 +32,18 @@ public:
     std::vector<HTTPCookie> cookies() const;
     // The cookies to send with a request to this URL: not expired, matching host, path and scheme; longer
     // paths first.
-    std::vector<HTTPCookie> cookiesForURL(const std::string& url) const;
+    std::vector<HTTPCookie> cookiesForURL(const URL& url) const;
     // Stores one cookie whatever the policy says.
     void setCookie(const HTTPCookie& cookie);
     // Stores cookies received from `url` as the accept policy allows (the main document's URL decides for
-    // OnlyFromMainDocumentDomain; an empty one allows).
-    void setCookies(const std::vector<HTTPCookie>& cookies, const std::string& url, const std::string& mainDocumentURL);
+    // OnlyFromMainDocumentDomain; none allows).
+    void setCookies(const std::vector<HTTPCookie>& cookies, const URL& url, const std::optional<URL>& mainDocumentURL);
     void deleteCookie(const HTTPCookie& cookie);
 
     // The connection's two uses: the "Cookie" value for a URL (nullopt when none match), and the reading
     // and storing of a reply head's "Set-Cookie" values.
-    std::optional<std::string> cookieHeaderForURL(const std::string& url) const;
-    void storeSetCookieValues(const std::vector<std::string>& values, const std::string& url, const std::string& mainDocumentURL);
+    std::optional<std::string> cookieHeaderForURL(const URL& url) const;
+    void storeSetCookieValues(const std::vector<std::string>& values, const URL& url, const std::optional<URL>& mainDocumentURL);
 
 private:
     void storeLocked(const HTTPCookie& cookie, double now);

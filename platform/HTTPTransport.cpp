@@ -107,14 +107,15 @@ struct HTTPTransport::Impl {
         std::string effectiveURL() const {
             char* url = nullptr;
             curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
-            return url ? std::string(url) : request.url();
+            return url ? std::string(url) : request.urlString();
         }
 
         void deliverResponse() {
             if (responseDelivered || head.statusCode() == 0)
                 return;
             responseDelivered = true;
-            URLResponse response = URLResponse::http(effectiveURL(), head.statusCode(), head.fields(), head.httpVersion());
+            std::optional<URL> url = URL::fromString(effectiveURL());
+            URLResponse response = URLResponse::http(url ? url : request.url(), head.statusCode(), head.fields(), head.httpVersion());
             if (isDecodedEncoding(head.fields().value("Content-Encoding")))
                 response.setExpectedContentLength(-1);
             observer->transferDidReceiveResponse(response);
@@ -193,7 +194,7 @@ struct HTTPTransport::Impl {
             }
             long osErrno = 0;
             curl_easy_getinfo(t->easy, CURLINFO_OS_ERRNO, &osErrno);
-            finish(t->id, errorFor(code, osErrno, t->request.url(), t->errorText));
+            finish(t->id, errorFor(code, osErrno, t->request.urlString(), t->errorText));
         }
     }
 
@@ -204,7 +205,7 @@ struct HTTPTransport::Impl {
             if (now - t->lastActivity >= t->timeout)
                 expired.push_back(id);
         for (TransferID id : expired)
-            finish(id, makeURLError(kURLErrorTimedOut, "The request timed out.", transfers[id]->request.url()));
+            finish(id, makeURLError(kURLErrorTimedOut, "The request timed out.", transfers[id]->request.urlString()));
     }
 
     // Ends a transfer: a successful one reports its response first when it had no body.
@@ -240,7 +241,7 @@ struct HTTPTransport::Impl {
 
     void add(std::unique_ptr<Transfer> t) {
         if (const auto& stream = t->request.httpBodyStream(); stream && !stream->open()) {
-            t->observer->transferDidComplete(makeURLError(kURLErrorRequestBodyStreamExhausted, "the request body stream cannot be opened", t->request.url()));
+            t->observer->transferDidComplete(makeURLError(kURLErrorRequestBodyStreamExhausted, "the request body stream cannot be opened", t->request.urlString()));
             return;
         }
         t->touch();
@@ -357,7 +358,9 @@ void HTTPTransport::cancel(TransferID id) {
 
 Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request, Options options,
                                                         std::shared_ptr<HTTPTransferObserver> observer) {
-    const std::string& url = request.url();
+    if (!request.url())
+        return makeURLError(kURLErrorBadURL, "bad URL");
+    const std::string url = request.urlString();
     std::string scheme = request.scheme();
     if (scheme != "http" && scheme != "https")
         return makeURLError(kURLErrorUnsupportedURL, "unsupported URL", url);

@@ -136,37 +136,31 @@ namespace {
 namespace dom = simdjson::dom;
 
 // The fast road: a validated DOM, converted to values.
-void convert(dom::element element, Value& out) {
+Value convert(dom::element element) {
     switch (element.type()) {
     case dom::element_type::ARRAY: {
         dom::array array = element.get_array().value_unsafe();
         Array items;
         items.reserve(array.size());
-        for (dom::element child : array) {
-            items.emplace_back();
-            convert(child, items.back());
-        }
-        out = Value(std::move(items));
-        return;
+        for (dom::element child : array)
+            items.push_back(convert(child));
+        return Value(std::move(items));
     }
     case dom::element_type::OBJECT: {
         dom::object object = element.get_object().value_unsafe();
         Dictionary members;
-        for (dom::key_value_pair member : object) {
-            Value item;
-            convert(member.value, item);
-            members.set(std::string(member.key), std::move(item));
-        }
-        out = Value(std::move(members));
-        return;
+        for (dom::key_value_pair member : object)
+            members.set(std::string(member.key), convert(member.value));
+        return Value(std::move(members));
     }
-    case dom::element_type::INT64: out = Value(element.get_int64().value_unsafe()); return;
-    case dom::element_type::UINT64: out = Value(static_cast<double>(element.get_uint64().value_unsafe())); return;
-    case dom::element_type::DOUBLE: out = Value(element.get_double().value_unsafe()); return;
-    case dom::element_type::STRING: out = Value(std::string(element.get_string().value_unsafe())); return;
-    case dom::element_type::BOOL: out = Value(element.get_bool().value_unsafe()); return;
-    case dom::element_type::NULL_VALUE: out = Value(); return;
+    case dom::element_type::INT64: return Value(element.get_int64().value_unsafe());
+    case dom::element_type::UINT64: return Value(static_cast<double>(element.get_uint64().value_unsafe()));
+    case dom::element_type::DOUBLE: return Value(element.get_double().value_unsafe());
+    case dom::element_type::STRING: return Value(element.get_string().value_unsafe());
+    case dom::element_type::BOOL: return Value(element.get_bool().value_unsafe());
+    case dom::element_type::NULL_VALUE: return Value();
     }
+    return Value();
 }
 
 struct ParserState {
@@ -269,9 +263,7 @@ Result<Value> JSON::parse(std::string_view text, ReadMode mode) {
     if (!e) {
         if (mode != ReadMode::Fragment && !root.is_array() && !root.is_object())
             return readError(kNotAContainer, 0);
-        Value out;
-        convert(root, out);
-        return out;
+        return convert(root);
     }
     if (e == simdjson::CAPACITY || e == simdjson::MEMALLOC)
         return readError(simdjson::error_message(e), 0);

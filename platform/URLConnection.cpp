@@ -2,7 +2,6 @@
 
 #include "platform/HTTPCookieStorage.h"
 #include "platform/URLError.h"
-#include "platform/URLParts.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -34,8 +33,10 @@ public:
     }
     void transferDidReceiveCookies(const std::string& url, const std::vector<std::string>& values) override {
         auto c = m_connection.lock();
-        if (c && c->m_request.httpShouldHandleCookies())
-            HTTPCookieStorage::shared().storeSetCookieValues(values, url, c->m_request.mainDocumentURL());
+        if (!c || !c->m_request.httpShouldHandleCookies())
+            return;
+        if (auto answered = URL::fromString(url))
+            HTTPCookieStorage::shared().storeSetCookieValues(values, *answered, c->m_request.mainDocumentURL());
     }
     void transferDidComplete(std::optional<Error> error) override {
         auto c = m_connection.lock();
@@ -95,6 +96,27 @@ void URLConnection::setDeliveryTarget(DeliveryTarget target) {
     m_target = std::move(target);
 }
 
+void URLConnection::scheduleInRunLoop(RunLoop& loop) {
+    if (loop.isMain())
+        return setDeliveryTarget([](std::function<void()> work) { RunLoop::main().perform(std::move(work)); });
+    if (loop.isCurrent()) {
+        std::shared_ptr<RunLoop> shared = RunLoop::currentShared();
+        return setDeliveryTarget([shared](std::function<void()> work) { shared->perform(std::move(work)); });
+    }
+    // Another thread's loop, by reference: its owner keeps it for the load.
+    setDeliveryTarget([&loop](std::function<void()> work) { loop.perform(std::move(work)); });
+}
+
+void URLConnection::setDelegateQueue(std::shared_ptr<DispatchQueue> queue) {
+    if (!queue)
+        return;
+    setDeliveryTarget([queue = std::move(queue)](std::function<void()> work) { queue->async(std::move(work)); });
+}
+
+URLConnection::DeliveryTarget URLConnection::onLoadingThread() {
+    return [](std::function<void()> work) { work(); };
+}
+
 bool URLConnection::isCancelled() const {
     std::lock_guard lock(m_mutex);
     return m_cancelled;
@@ -106,12 +128,24 @@ bool URLConnection::isFinished() const {
 }
 
 void URLConnection::start() {
+    bool unscheduled = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_state != State::Created || m_cancelled)
             return;
         m_state = State::Loading;
         m_keepAlive = shared_from_this();
+        unscheduled = !m_target;
+    }
+    if (unscheduled) {
+        // Where start was called: the main run loop, the running queue, or this thread's run loop.
+        DispatchQueue* queue = DispatchQueue::current();
+        if (RunLoop::isMainThread())
+            scheduleInRunLoop(RunLoop::main());
+        else if (queue)
+            setDelegateQueue(queue->shared_from_this());
+        else
+            scheduleInRunLoop(RunLoop::current());
     }
     auto self = shared_from_this();
     HTTPTransport::shared().post([self] { self->load(); });
@@ -150,6 +184,8 @@ void URLConnection::cancel() {
 void URLConnection::load() {
     if (isCancelled())
         return;
+    if (!m_request.url())
+        return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL"));
     if (auto protocolClass = URLProtocol::classForRequest(m_request)) {
         auto protocol = protocolClass->make(m_request, std::make_shared<ProtocolClient>(weak_from_this()));
         {
@@ -165,13 +201,13 @@ void URLConnection::load() {
     if (scheme == "file")
         return loadFile();
     if (scheme != "https")
-        return deliverFailure(makeURLError(kURLErrorUnsupportedURL, "unsupported URL", m_request.url()));
+        return deliverFailure(makeURLError(kURLErrorUnsupportedURL, "unsupported URL", m_request.urlString()));
 
-    auto parts = URLParts::of(m_request.url());
-    if (!parts || parts->host.empty())
-        return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL", m_request.url()));
+    const URL& url = *m_request.url();
+    if (!url.host() || url.host()->empty())
+        return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL", m_request.urlString()));
     std::weak_ptr<URLConnection> weak = weak_from_this();
-    auto challenge = std::make_shared<URLAuthenticationChallenge>(parts->host, parts->port, [weak](URLAuthenticationChallenge::Disposition d) {
+    auto challenge = std::make_shared<URLAuthenticationChallenge>(*url.host(), url.port().value_or(443), [weak](URLAuthenticationChallenge::Disposition d) {
         if (auto self = weak.lock())
             HTTPTransport::shared().post([self, d] { self->startHTTP(d); });
     });
@@ -183,10 +219,10 @@ void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition dispositio
     if (isCancelled())
         return;
     if (disposition == URLAuthenticationChallenge::Disposition::Cancel)
-        return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.url()));
+        return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.urlString()));
     URLRequest request = m_request;
     if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {
-        if (auto cookies = HTTPCookieStorage::shared().cookieHeaderForURL(request.url()))
+        if (auto cookies = HTTPCookieStorage::shared().cookieHeaderForURL(*request.url()))
             (void)request.setValue(*cookies, "Cookie");
     }
     HTTPTransport::Options options;
@@ -199,11 +235,10 @@ void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition dispositio
 }
 
 void URLConnection::loadFile() {
-    const std::string& url = m_request.url();
-    auto parts = URLParts::of(url);
-    if (!parts || parts->decodedPath.empty())
+    const std::string url = m_request.urlString();
+    const std::string path = m_request.url()->path();
+    if (path.empty())
         return deliverFailure(makeURLError(kURLErrorBadURL, "bad URL", url));
-    const std::string& path = parts->decodedPath;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return deliverFailure(makeURLError(errno == EACCES ? kURLErrorNoPermissionsToReadFile : kURLErrorFileDoesNotExist,
@@ -213,7 +248,7 @@ void URLConnection::loadFile() {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
         return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
-    deliverResponse(URLResponse(url, "", static_cast<std::int64_t>(st.st_size)));
+    deliverResponse(URLResponse(m_request.url(), "", static_cast<std::int64_t>(st.st_size)));
     for (;;) {
         Bytes chunk(kFileChunkSize);
         std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
@@ -325,9 +360,11 @@ private:
 
 Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request) {
     if (HTTPTransport::shared().isLoadingThread())
-        return makeURLError(kURLErrorUnknown, "a synchronous load cannot run on the URL-loading thread", request.url());
+        return makeURLError(kURLErrorUnknown, "a synchronous load cannot run on the URL-loading thread", request.urlString());
     auto collector = std::make_shared<Collector>();
-    auto connection = make(request, collector, true);
+    auto connection = make(request, collector, false);
+    connection->setDeliveryTarget(onLoadingThread());
+    connection->start();
     return collector->wait();
 }
 

@@ -3,10 +3,12 @@
 //
 // Guarantees:
 // - The delegate is held weakly; a delegate that is gone receives nothing and the load goes on.
-// - Delegate calls come through the connection's delivery target (`setDeliveryTarget`: a function that
-//   runs work on a run loop or queue), in order: [server-trust challenge] response, data..., upload
-//   progress, then exactly one of finished or failed. Without a target they come on the URL-loading
-//   thread.
+// - Delegate calls come where the connection is scheduled, in order: [server-trust challenge] response,
+//   data..., upload progress, then exactly one of finished or failed. `scheduleInRunLoop` (for instance
+//   the main run loop), `setDelegateQueue` (a serial queue stands in for an operation queue) or any
+//   `setDeliveryTarget` choose the place before `start`. Unscheduled, a connection delivers where
+//   `start` was called: the main run loop on the main thread, the queue whose block called it, else
+//   the calling thread's run loop (which must then be turned).
 // - A started connection keeps itself alive until it ends or is cancelled; `cancel` may be called on any
 //   thread and after it no delegate call is made (none is on its way once cancel returns on the delivery
 //   target's thread). A cancelled load sends no failure.
@@ -16,8 +18,10 @@
 //   certificates are verified unless it answers useCredentialForServerTrust.
 #pragma once
 
+#include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/HTTPTransport.h"
+#include "platform/RunLoop.h"
 #include "platform/URLAuthenticationChallenge.h"
 #include "platform/URLProtocol.h"
 #include "platform/URLRequest.h"
@@ -72,7 +76,11 @@ public:
     URLConnection& operator=(const URLConnection&) = delete;
 
     // Where delegate calls run; set before `start`.
+    void scheduleInRunLoop(RunLoop& loop);
+    void setDelegateQueue(std::shared_ptr<DispatchQueue> queue);
     void setDeliveryTarget(DeliveryTarget target);
+    // A target that runs delegate calls at once on the URL-loading thread (they must be quick).
+    static DeliveryTarget onLoadingThread();
     void start();
     void cancel();
 

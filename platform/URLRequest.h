@@ -7,6 +7,7 @@
 
 #include "platform/HTTPHeaderFields.h"
 #include "platform/InputStream.h"
+#include "platform/URL.h"
 #include "platform/Value.h"
 
 #include <memory>
@@ -27,12 +28,18 @@ public:
     static constexpr double kDefaultTimeoutInterval = 60.0;
 
     URLRequest() = default;
-    explicit URLRequest(std::string url, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
+    explicit URLRequest(URL url, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
+                        double timeoutInterval = kDefaultTimeoutInterval);
+    // From text; text that is not a URL gives a request without a URL, whose load fails with
+    // kURLErrorBadURL.
+    explicit URLRequest(std::string_view urlText, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
                         double timeoutInterval = kDefaultTimeoutInterval);
 
-    const std::string& url() const { return m_url; }
-    void setURL(std::string url) { m_url = std::move(url); }
-    // The scheme of the URL in lower case ("" when the text has none).
+    const std::optional<URL>& url() const { return m_url; }
+    void setURL(std::optional<URL> url) { m_url = std::move(url); }
+    // The URL's absolute string, or "" when there is no URL.
+    std::string urlString() const { return m_url ? m_url->absoluteString() : std::string(); }
+    // The scheme of the URL in lower case ("" when there is no URL).
     std::string scheme() const;
 
     // "GET" unless set.
@@ -64,11 +71,12 @@ public:
     bool httpShouldHandleCookies() const { return m_shouldHandleCookies; }
     void setHTTPShouldHandleCookies(bool b) { m_shouldHandleCookies = b; }
 
-    const std::string& mainDocumentURL() const { return m_mainDocumentURL; }
-    void setMainDocumentURL(std::string url) { m_mainDocumentURL = std::move(url); }
+    // The URL of the page the load is for; it decides the OnlyFromMainDocumentDomain cookie policy.
+    const std::optional<URL>& mainDocumentURL() const { return m_mainDocumentURL; }
+    void setMainDocumentURL(std::optional<URL> url) { m_mainDocumentURL = std::move(url); }
 
 private:
-    std::string m_url;
+    std::optional<URL> m_url;
     std::string m_method = "GET";
     HTTPHeaderFields m_headers;
     std::optional<Bytes> m_body;
@@ -76,7 +84,7 @@ private:
     double m_timeoutInterval = kDefaultTimeoutInterval;
     URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
     bool m_shouldHandleCookies = true;
-    std::string m_mainDocumentURL;
+    std::optional<URL> m_mainDocumentURL;
 };
 
 } // namespace platform

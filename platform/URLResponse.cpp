@@ -8,11 +8,11 @@
 
 namespace platform {
 
-URLResponse::URLResponse(std::string url, std::string mimeType, std::int64_t expectedContentLength, std::string textEncodingName)
+URLResponse::URLResponse(std::optional<URL> url, std::string mimeType, std::int64_t expectedContentLength, std::string textEncodingName)
     : m_url(std::move(url)), m_mimeType(std::move(mimeType)), m_textEncodingName(std::move(textEncodingName)),
       m_expectedContentLength(expectedContentLength < 0 ? -1 : expectedContentLength) {}
 
-URLResponse URLResponse::http(std::string url, int statusCode, HTTPHeaderFields headerFields, std::string httpVersion) {
+URLResponse URLResponse::http(std::optional<URL> url, int statusCode, HTTPHeaderFields headerFields, std::string httpVersion) {
     URLResponse r;
     r.m_url = std::move(url);
     r.m_isHTTP = true;

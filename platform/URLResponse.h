@@ -3,8 +3,10 @@
 #pragma once
 
 #include "platform/HTTPHeaderFields.h"
+#include "platform/URL.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -13,11 +15,12 @@ class URLResponse {
 public:
     URLResponse() = default;
     // A response that is not HTTP; an expected length of -1 means unknown.
-    URLResponse(std::string url, std::string mimeType, std::int64_t expectedContentLength, std::string textEncodingName = {});
+    URLResponse(std::optional<URL> url, std::string mimeType, std::int64_t expectedContentLength, std::string textEncodingName = {});
     // An HTTP response; MIME type, encoding and expected length come from the header fields.
-    static URLResponse http(std::string url, int statusCode, HTTPHeaderFields headerFields, std::string httpVersion = "HTTP/1.1");
+    static URLResponse http(std::optional<URL> url, int statusCode, HTTPHeaderFields headerFields, std::string httpVersion = "HTTP/1.1");
 
-    const std::string& url() const { return m_url; }
+    const std::optional<URL>& url() const { return m_url; }
+    std::string urlString() const { return m_url ? m_url->absoluteString() : std::string(); }
     const std::string& mimeType() const { return m_mimeType; }
     const std::string& textEncodingName() const { return m_textEncodingName; }
     // -1 when unknown.
@@ -35,7 +38,7 @@ public:
     friend bool operator==(const URLResponse&, const URLResponse&) = default;
 
 private:
-    std::string m_url;
+    std::optional<URL> m_url;
     std::string m_mimeType;
     std::string m_textEncodingName;
     std::int64_t m_expectedContentLength = -1;

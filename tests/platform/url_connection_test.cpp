@@ -3,11 +3,13 @@
 #include "platform/URLConnection.h"
 #include "platform/URLError.h"
 #include "support/HTTPTestServer.h"
+#include "support/RunLoopWait.h"
 #include "support/URLLoadRecorder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -228,7 +230,7 @@ TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
     ASSERT_TRUE(load.recorder->waitUntilEnded());
     EXPECT_EQ(load.recorder->body(), "arrived");
     EXPECT_EQ(load.recorder->response()->statusCode(), 200);
-    EXPECT_EQ(load.recorder->response()->url(), server.url("/new"));
+    EXPECT_EQ(load.recorder->response()->urlString(), server.url("/new"));
     auto events = load.recorder->events();
     EXPECT_EQ(std::count(events.begin(), events.end(), "response"), 1);
 
@@ -346,9 +348,11 @@ TEST(URLConnection, ConnectionProblemsAreURLErrors) {
 
 TEST(URLConnection, BadAndUnsupportedURLsFailWithoutHanging) {
     for (auto [url, code] : {std::pair{"ftp://127.0.0.1/x", kURLErrorUnsupportedURL},
-                             {"no scheme at all", kURLErrorUnsupportedURL},
+                             {"relative/path", kURLErrorUnsupportedURL},
+                             {"no scheme at all", kURLErrorBadURL},
                              {"http://", kURLErrorBadURL},
-                             {"http://exa mple.com/", kURLErrorBadURL}}) {
+                             {"http://exa mple.com/", kURLErrorBadURL},
+                             {"http://[::1/", kURLErrorBadURL}}) {
         auto load = startLoad(URLRequest(url));
         ASSERT_TRUE(load.recorder->waitUntilEnded()) << url;
         ASSERT_TRUE(load.recorder->error()) << url;
@@ -400,7 +404,7 @@ TEST(URLConnection, CookiesSetByAReplyGoBackOnTheNextRequest) {
     ASSERT_TRUE(plain.recorder->waitUntilEnded());
     EXPECT_FALSE(server.requests().at(2).header("Cookie"));
 
-    auto stored = HTTPCookieStorage::shared().cookiesForURL(server.url("/admin/x"));
+    auto stored = HTTPCookieStorage::shared().cookiesForURL(*URL::fromString(server.url("/admin/x")));
     ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[0].name(), "scoped"); // the longest path first
     for (const auto& c : HTTPCookieStorage::shared().cookies())
@@ -414,7 +418,7 @@ TEST(URLConnection, CookiesFromARedirectAreKeptAndPolicyNeverStoresNone) {
     server.route("/land", Reply::text(200, "ok"));
     auto first = startLoad(URLRequest(server.url("/hop")));
     ASSERT_TRUE(first.recorder->waitUntilEnded());
-    EXPECT_EQ(HTTPCookieStorage::shared().cookieHeaderForURL(server.url("/")), "hop=1");
+    EXPECT_EQ(HTTPCookieStorage::shared().cookieHeaderForURL(*URL::fromString(server.url("/"))), "hop=1");
     for (const auto& c : HTTPCookieStorage::shared().cookies())
         HTTPCookieStorage::shared().deleteCookie(c);
 
@@ -437,6 +441,51 @@ TEST(URLConnection, DelegateCallsRunOnTheDeliveryTarget) {
     for (auto id : recorder->threads())
         EXPECT_EQ(id, std::this_thread::get_id());
     EXPECT_EQ(recorder->body().size(), 50000u);
+}
+
+namespace {
+// Notes the queue label each call runs under.
+class LabelRecorder final : public URLConnectionDelegate {
+public:
+    void didReceiveResponse(URLConnection&, const URLResponse&) override { note(); }
+    void didFinishLoading(URLConnection&) override {
+        note();
+        done = true;
+    }
+    void note() {
+        std::lock_guard lock(mutex);
+        labels.push_back(DispatchQueue::currentLabel());
+        onMain.push_back(RunLoop::isMainThread());
+    }
+    std::mutex mutex;
+    std::vector<std::string> labels;
+    std::vector<bool> onMain;
+    std::atomic<bool> done{false};
+};
+} // namespace
+
+TEST(URLConnection, UnscheduledConnectionsDeliverWhereTheyWereStarted) {
+    HTTPTestServer server;
+    server.route("/w", Reply::text(200, "where"));
+    ASSERT_TRUE(RunLoop::isMainThread());
+    auto onMain = std::make_shared<LabelRecorder>();
+    auto first = URLConnection::make(URLRequest(server.url("/w")), onMain);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return onMain->done.load(); }));
+    EXPECT_EQ(onMain->onMain, (std::vector<bool>{true, true}));
+
+    auto queue = DispatchQueue::createSerial("test.connections");
+    auto onQueue = std::make_shared<LabelRecorder>();
+    std::shared_ptr<URLConnection> second;
+    queue->async([&] { second = URLConnection::make(URLRequest(server.url("/w")), onQueue); });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return onQueue->done.load(); }));
+    EXPECT_EQ(onQueue->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
+
+    auto scheduled = std::make_shared<LabelRecorder>();
+    auto third = URLConnection::make(URLRequest(server.url("/w")), scheduled, false);
+    third->setDelegateQueue(queue);
+    third->start();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return scheduled->done.load(); }));
+    EXPECT_EQ(scheduled->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
 }
 
 TEST(URLConnection, CancelOnTheDeliveryThreadDropsQueuedCalls) {

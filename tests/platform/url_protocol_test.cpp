@@ -30,7 +30,7 @@ public:
         return request.scheme() == "hybtest";
     }
     void startLoading() override {
-        std::string body = request().url();
+        std::string body = request().urlString();
         HTTPHeaderFields fields;
         (void)fields.setValue("Content-Type", "text/plain");
         client()->didReceiveResponse(*this, URLResponse::http(request().url(), 200, fields), URLCacheStoragePolicy::NotAllowed);
@@ -47,7 +47,7 @@ public:
     static inline std::atomic<int> s_stops{0};
     using URLProtocol::URLProtocol;
     static bool canInitWithRequest(const URLRequest& request) {
-        return request.url().find("/intercepted") != std::string::npos;
+        return request.url() && request.url()->path() == "/intercepted";
     }
     void startLoading() override { ++s_starts; }
     void stopLoading() override { ++s_stops; }

@@ -1,5 +1,7 @@
 #include "support/URLLoadRecorder.h"
 
+#include "support/RunLoopWait.h"
+
 namespace testsupport {
 
 using namespace platform;
@@ -7,7 +9,6 @@ using namespace platform;
 void URLLoadRecorder::record(const char* event) {
     m_events.emplace_back(event);
     m_threads.push_back(std::this_thread::get_id());
-    m_changed.notify_all();
 }
 
 void URLLoadRecorder::didReceiveResponse(URLConnection&, const URLResponse& response) {
@@ -60,19 +61,23 @@ void URLLoadRecorder::willSendRequestForAuthenticationChallenge(URLConnection&, 
     }
 }
 
+bool URLLoadRecorder::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    return hybtest::runUntil(RunLoop::current(), [&] {
+        std::lock_guard lock(m_mutex);
+        return condition();
+    }, timeout);
+}
+
 bool URLLoadRecorder::waitUntilEnded(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_finished || m_error.has_value(); });
+    return waitFor([&] { return m_finished || m_error.has_value(); }, timeout);
 }
 
 bool URLLoadRecorder::waitForBytes(std::size_t bytes, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_body.size() >= bytes; });
+    return waitFor([&] { return m_body.size() >= bytes; }, timeout);
 }
 
 bool URLLoadRecorder::waitForResponse(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_response.has_value(); });
+    return waitFor([&] { return m_response.has_value(); }, timeout);
 }
 
 std::vector<std::string> URLLoadRecorder::events() const {

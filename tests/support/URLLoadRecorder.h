@@ -1,11 +1,12 @@
 // A URL connection delegate for tests: records every call (with the thread it came on) and lets a test
-// wait, with a time-out, for the load to end.
+// wait, with a time-out, for the load to end. Waiting turns the calling thread's run loop, where an
+// unscheduled connection started on that thread delivers.
 #pragma once
 
 #include "platform/URLConnection.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,10 +47,10 @@ public:
 
 private:
     void record(const char* event);
+    bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
     TrustAnswer m_trust;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::vector<std::string> m_events;
     std::vector<std::thread::id> m_threads;
     std::optional<platform::URLResponse> m_response;

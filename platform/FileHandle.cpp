@@ -1,0 +1,132 @@
+#include "platform/FileHandle.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+Result<std::unique_ptr<FileHandle>> FileHandle::open(const std::string& path, int flags, FileAccess access) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return fileError(errno, access, path, "Could not open");
+    return std::unique_ptr<FileHandle>(new FileHandle(fd, path));
+}
+
+Result<std::unique_ptr<FileHandle>> FileHandle::openForReading(const std::string& path) {
+    return open(path, O_RDONLY, FileAccess::Read);
+}
+
+Result<std::unique_ptr<FileHandle>> FileHandle::openForWriting(const std::string& path) {
+    return open(path, O_WRONLY, FileAccess::Write);
+}
+
+Result<std::unique_ptr<FileHandle>> FileHandle::openForUpdating(const std::string& path) {
+    return open(path, O_RDWR, FileAccess::Write);
+}
+
+FileHandle::~FileHandle() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+Status FileHandle::checkOpen(FileAccess access) const {
+    if (m_fd < 0)
+        return fileError(EBADF, access, m_path, "The file handle is closed:");
+    return {};
+}
+
+Result<Bytes> FileHandle::read(std::size_t length) {
+    if (Status s = checkOpen(FileAccess::Read); !s)
+        return s.error();
+    Bytes out;
+    std::uint8_t buffer[64 * 1024];
+    while (out.size() < length) {
+        const std::size_t want = std::min(sizeof buffer, length - out.size());
+        ssize_t n = ::read(m_fd, buffer, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fileError(errno, FileAccess::Read, m_path, "Could not read");
+        if (n == 0)
+            break;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    return out;
+}
+
+Result<Bytes> FileHandle::readToEnd() {
+    return read(SIZE_MAX);
+}
+
+Status FileHandle::write(const Bytes& bytes) {
+    if (Status s = checkOpen(FileAccess::Write); !s)
+        return s;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fileError(errno, FileAccess::Write, m_path, "Could not write");
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Result<std::uint64_t> FileHandle::offset() {
+    if (Status s = checkOpen(FileAccess::Read); !s)
+        return s.error();
+    off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+    if (at < 0)
+        return fileError(errno, FileAccess::Read, m_path, "Could not seek in");
+    return static_cast<std::uint64_t>(at);
+}
+
+Result<std::uint64_t> FileHandle::seekToEnd() {
+    if (Status s = checkOpen(FileAccess::Read); !s)
+        return s.error();
+    off_t at = ::lseek(m_fd, 0, SEEK_END);
+    if (at < 0)
+        return fileError(errno, FileAccess::Read, m_path, "Could not seek in");
+    return static_cast<std::uint64_t>(at);
+}
+
+Status FileHandle::seek(std::uint64_t offset) {
+    if (Status s = checkOpen(FileAccess::Read); !s)
+        return s;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) || ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        return fileError(offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL : errno, FileAccess::Read, m_path,
+                         "Could not seek in");
+    return {};
+}
+
+Status FileHandle::truncate(std::uint64_t length) {
+    if (Status s = checkOpen(FileAccess::Write); !s)
+        return s;
+    if (length > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(m_fd, static_cast<off_t>(length)) != 0)
+        return fileError(length > static_cast<std::uint64_t>(INT64_MAX) ? EFBIG : errno, FileAccess::Write, m_path,
+                         "Could not truncate");
+    return seek(length);
+}
+
+Status FileHandle::synchronize() {
+    if (Status s = checkOpen(FileAccess::Write); !s)
+        return s;
+    if (::fsync(m_fd) != 0)
+        return fileError(errno, FileAccess::Write, m_path, "Could not synchronize");
+    return {};
+}
+
+Status FileHandle::close() {
+    if (m_fd < 0)
+        return {};
+    int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        return fileError(errno, FileAccess::Write, m_path, "Could not close");
+    return {};
+}
+
+} // namespace platform

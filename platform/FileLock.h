@@ -1,0 +1,31 @@
+// An advisory lock (flock) on a lock file, shared between threads and processes: held from a successful
+// lock() until unlock() or destruction. The lock file is created (0600) when missing and never removed,
+// so that every process locks the same inode.
+#pragma once
+
+#include "platform/Error.h"
+
+#include <string>
+
+namespace platform {
+
+class FileLock {
+public:
+    enum class Mode { Shared, Exclusive };
+
+    FileLock() = default;
+    ~FileLock() { unlock(); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    FileLock(FileLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+
+    // Waits for the lock.
+    Status lock(const std::string& lockFilePath, Mode mode);
+    void unlock();
+    bool isLocked() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+} // namespace platform

@@ -1,0 +1,73 @@
+// The file manager: items on disk, their attributes, links and extended attributes.
+//
+// Guarantees:
+// - Thread: stateless; every call from any thread.
+// - Errors are values: failures return an Error from FileError.h (codes 4/260 no such file, 256/263 read,
+//   513 no permission, 640 out of space, ...), naming the path.
+// - Symbolic links are never followed by remove, copy (the link is copied), move or attributesOfItem.
+// - copyItem and moveItem refuse an existing destination (516); copyItem is recursive and keeps
+//   permissions; moveItem works across volumes (copy, then remove).
+// - writeAtomically: readers see the old content or the new, never a part (temporary file in the same
+//   folder, fsync, rename).
+// - Extended attribute names get the "user." prefix when they lack it; a missing attribute is "absent",
+//   not an error.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/FileAttributes.h"
+#include "platform/FileError.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class FileManager {
+public:
+    static FileManager& defaultManager();
+
+    bool fileExists(const std::string& path) const;
+    bool isDirectory(const std::string& path) const;
+
+    Status createDirectory(const std::string& path, bool withIntermediates = true,
+                           const FileAttributeChanges& attributes = {}) const;
+    // Creates (or replaces) a file with the contents, atomically.
+    Status createFile(const std::string& path, const Bytes& contents, const FileAttributeChanges& attributes = {}) const;
+    Status writeAtomically(const std::string& path, const Bytes& contents) const;
+    Result<Bytes> contentsOfFile(const std::string& path) const;
+
+    Status copyItem(const std::string& from, const std::string& to) const;
+    Status moveItem(const std::string& from, const std::string& to) const;
+    // Removes the item and everything under it.
+    Status removeItem(const std::string& path) const;
+
+    // Names in the folder, sorted.
+    Result<std::vector<std::string>> contentsOfDirectory(const std::string& path) const;
+    // Every item under the folder as a path relative to it, depth first, each folder before its content,
+    // names sorted at each level.
+    Result<std::vector<std::string>> subpathsOfDirectory(const std::string& path) const;
+
+    Result<FileAttributes> attributesOfItem(const std::string& path) const;
+    Status setAttributes(const std::string& path, const FileAttributeChanges& attributes) const;
+    Result<FileSystemAttributes> attributesOfFileSystem(const std::string& path) const;
+
+    Status createSymbolicLink(const std::string& path, const std::string& destination) const;
+    Result<std::string> destinationOfSymbolicLink(const std::string& path) const;
+
+    Status setExtendedAttribute(const std::string& path, const std::string& name, const Bytes& value) const;
+    Result<std::optional<Bytes>> extendedAttribute(const std::string& path, const std::string& name) const;
+    // Removing an absent attribute succeeds.
+    Status removeExtendedAttribute(const std::string& path, const std::string& name) const;
+
+    // The "excluded from backup" resource flag (kept as an extended attribute).
+    Status setExcludedFromBackup(const std::string& path, bool excluded) const;
+    bool isExcludedFromBackup(const std::string& path) const;
+};
+
+// Path helpers.
+std::string lastPathComponent(const std::string& path);
+std::string deletingLastPathComponent(const std::string& path);
+std::string appendingPathComponent(const std::string& path, const std::string& component);
+
+} // namespace platform

@@ -1,0 +1,83 @@
+// The keychain: generic-password items kept for the application, queried and changed with attribute
+// dictionaries and answering the platform's status codes.
+//
+// Guarantees:
+// - Items: class kSecClassGenericPassword (other classes answer errSecUnimplemented), with account,
+//   service, label, synchronizable, description, comment, generic data and value data, plus creation and
+//   modification dates. An item is identified by (account, service, synchronizable): adding a second
+//   item with the same three answers errSecDuplicateItem.
+// - Matching: every attribute of the query must equal the item's. A query without kSecAttrSynchronizable
+//   matches only items that are not synchronizable; the value kSecAttrSynchronizableAny matches both.
+//   kSecReturnData / kSecReturnAttributes choose the result (bytes, an attribute dictionary, or both in
+//   one dictionary with the data under kSecValueData); kSecMatchLimitAll gives an array.
+// - No match: errSecItemNotFound (-25300) from copyMatching, update and deleteItems.
+// - Bad parameters (no class, wrong value types, return keys in an update): errSecParam (-50), and
+//   nothing changes.
+// - Storage: one binary property list in a file readable only by the user (0600), replaced atomically on
+//   every change and read again on every call, so a new Keychain on the same file (a reload, another
+//   process) sees the same items. A file that cannot be decoded answers errSecDecode and is left as it
+//   is (never overwritten by a change); file errors answer errSecIO.
+// - Thread-safe: calls are serialised by a lock on the file (threads and processes).
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+using OSStatus = std::int32_t;
+
+inline constexpr OSStatus errSecSuccess = 0;
+inline constexpr OSStatus errSecUnimplemented = -4;
+inline constexpr OSStatus errSecIO = -36;
+inline constexpr OSStatus errSecParam = -50;
+inline constexpr OSStatus errSecDuplicateItem = -25299;
+inline constexpr OSStatus errSecItemNotFound = -25300;
+inline constexpr OSStatus errSecDecode = -26275;
+
+inline constexpr const char* kSecClass = "class";
+inline constexpr const char* kSecClassGenericPassword = "genp";
+inline constexpr const char* kSecAttrAccount = "acct";
+inline constexpr const char* kSecAttrService = "svce";
+inline constexpr const char* kSecAttrLabel = "labl";
+inline constexpr const char* kSecAttrDescription = "desc";
+inline constexpr const char* kSecAttrComment = "icmt";
+inline constexpr const char* kSecAttrGeneric = "gena";
+inline constexpr const char* kSecAttrAccessible = "pdmn";
+inline constexpr const char* kSecAttrSynchronizable = "sync";
+inline constexpr const char* kSecAttrSynchronizableAny = "syna";
+inline constexpr const char* kSecAttrCreationDate = "cdat";
+inline constexpr const char* kSecAttrModificationDate = "mdat";
+inline constexpr const char* kSecValueData = "v_Data";
+inline constexpr const char* kSecReturnData = "r_Data";
+inline constexpr const char* kSecReturnAttributes = "r_Attributes";
+inline constexpr const char* kSecMatchLimit = "m_Limit";
+inline constexpr const char* kSecMatchLimitOne = "m_LimitOne";
+inline constexpr const char* kSecMatchLimitAll = "m_LimitAll";
+
+class Keychain {
+public:
+    // The application's keychain: the file "Library/Keychains/keychain.plist" of the current app home
+    // (it follows AppFolders::current()).
+    static Keychain& shared();
+
+    explicit Keychain(std::string filePath);
+    // A keychain whose file path is asked for at each call (the shared one follows the app home).
+    explicit Keychain(std::function<std::string()> filePath);
+
+    OSStatus copyMatching(const Dictionary& query, Value* result);
+    OSStatus add(const Dictionary& attributes, Value* result = nullptr);
+    OSStatus update(const Dictionary& query, const Dictionary& attributesToUpdate);
+    OSStatus deleteItems(const Dictionary& query);
+
+    std::string filePath() const { return m_filePath(); }
+
+private:
+    std::function<std::string()> m_filePath;
+};
+
+} // namespace platform

@@ -1,0 +1,231 @@
+#include "platform/Pasteboard.h"
+
+#include "platform/FileLock.h"
+#include "platform/PrivateFile.h"
+#include "platform/PropertyList.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+constexpr const char* kItemsKey = "items";
+constexpr const char* kPersistentKey = "persistent";
+constexpr const char* kChangeCountKey = "changeCount";
+constexpr const char* kNameKey = "name";
+
+std::mutex& folderMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& folderOverride() {
+    static std::string folder;
+    return folder;
+}
+
+// A file-name-safe form of any pasteboard name: letters, digits, "-" and "_" stay; every other byte
+// (including ".", "/" and "%") becomes "%XX".
+std::string escapedName(const std::string& name) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || c == '-' || c == '_') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+std::string lockPath() { return Pasteboard::storageFolder() + "/.lock"; }
+
+bool isTextType(const std::string& type) {
+    return type == kPasteboardTypeUTF8PlainText || type == kPasteboardTypeText || type == "public.plain-text";
+}
+} // namespace
+
+void Pasteboard::setStorageFolder(std::string folder) {
+    std::lock_guard lock(folderMutex());
+    folderOverride() = std::move(folder);
+}
+
+std::string Pasteboard::storageFolder() {
+    {
+        std::lock_guard lock(folderMutex());
+        if (!folderOverride().empty())
+            return folderOverride();
+    }
+    if (const char* env = std::getenv("HYB_PASTEBOARD_DIR"); env && *env)
+        return env;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::string(runtime) + "/hybridhost-pasteboards";
+    return "/tmp/hybridhost-pasteboards-" + std::to_string(::getuid());
+}
+
+std::shared_ptr<Pasteboard> Pasteboard::general() {
+    return std::shared_ptr<Pasteboard>(new Pasteboard("general", true));
+}
+
+std::shared_ptr<Pasteboard> Pasteboard::withName(const std::string& name, bool create) {
+    std::shared_ptr<Pasteboard> board(new Pasteboard(name, false));
+    std::string path = board->filePath();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        return board;
+    if (!create)
+        return nullptr;
+    if (!board->change([](Dictionary&) { return true; }))
+        return nullptr;
+    return board;
+}
+
+void Pasteboard::removeWithName(const std::string& name) {
+    Pasteboard board(name, false);
+    if (!PrivateFile::makeFolders(storageFolder()))
+        return;
+    FileLock lock;
+    if (!lock.lock(lockPath(), FileLock::Mode::Exclusive))
+        return;
+    ::unlink(board.filePath().c_str());
+}
+
+std::string Pasteboard::filePath() const {
+    return storageFolder() + (m_general ? "/general.pasteboard" : "/named-" + escapedName(m_name) + ".pasteboard");
+}
+
+Result<Dictionary> Pasteboard::readState() const {
+    auto data = PrivateFile::read(filePath());
+    if (!data)
+        return data.error();
+    if (!data->has_value())
+        return Dictionary{};
+    auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>((*data)->data()), (*data)->size()));
+    if (!root)
+        return root.error();
+    if (!root->isDictionary() || !(*root)[kItemsKey].isArray())
+        return Error(kCocoaErrorDomain, 259, "damaged pasteboard file " + filePath());
+    return *root->getDictionary();
+}
+
+template <class Change>
+bool Pasteboard::change(Change&& change) {
+    if (!PrivateFile::makeFolders(storageFolder()))
+        return false;
+    FileLock lock;
+    if (!lock.lock(lockPath(), FileLock::Mode::Exclusive))
+        return false;
+    auto state = readState();
+    if (!state)
+        return false;
+    Dictionary& d = *state;
+    if (!change(d))
+        return false;
+    if (!d.contains(kItemsKey))
+        d.set(kItemsKey, Array{});
+    if (!d.contains(kPersistentKey))
+        d.set(kPersistentKey, false);
+    d.set(kNameKey, m_name);
+    d.set(kChangeCountKey, d[kChangeCountKey].integerValue() + 1);
+    auto text = PropertyList::write(Value(d), PropertyList::Format::Binary);
+    return text && PrivateFile::writeAtomically(filePath(), Bytes(text->begin(), text->end()));
+}
+
+bool Pasteboard::isPersistent() const {
+    auto state = readState();
+    return state && (*state)[kPersistentKey].boolValue();
+}
+
+bool Pasteboard::setPersistent(bool persistent) {
+    return change([&](Dictionary& d) {
+        d.set(kPersistentKey, persistent);
+        return true;
+    });
+}
+
+long long Pasteboard::changeCount() const {
+    auto state = readState();
+    return state ? (*state)[kChangeCountKey].integerValue() : 0;
+}
+
+Array Pasteboard::items() const {
+    auto state = readState();
+    return state ? (*state)[kItemsKey].arrayOrEmpty() : Array{};
+}
+
+bool Pasteboard::setItems(const Array& items) {
+    for (const Value& item : items)
+        if (!item.isDictionary())
+            return false;
+    return change([&](Dictionary& d) {
+        d.set(kItemsKey, items);
+        return true;
+    });
+}
+
+std::size_t Pasteboard::numberOfItems() const { return items().size(); }
+
+std::vector<std::string> Pasteboard::pasteboardTypes() const {
+    Array all = items();
+    return all.empty() ? std::vector<std::string>{} : all.front().dictionaryOrEmpty().keys();
+}
+
+bool Pasteboard::containsPasteboardTypes(const std::vector<std::string>& types) const {
+    for (const Value& item : items())
+        for (const std::string& type : types)
+            if (item.dictionaryOrEmpty().contains(type))
+                return true;
+    return false;
+}
+
+Value Pasteboard::valueForPasteboardType(const std::string& type) const {
+    Array all = items();
+    return all.empty() ? Value() : all.front()[type];
+}
+
+bool Pasteboard::setValue(const Value& value, const std::string& type) {
+    if (value.isNull())
+        return false;
+    return setItems(Array{Value(Dictionary{{type, value}})});
+}
+
+std::optional<Bytes> Pasteboard::dataForPasteboardType(const std::string& type) const {
+    Value v = valueForPasteboardType(type);
+    if (v.isNull())
+        return std::nullopt;
+    if (const Bytes* b = v.getBytes())
+        return *b;
+    if (const std::string* s = v.getString())
+        return Bytes(s->begin(), s->end());
+    auto text = PropertyList::write(v, PropertyList::Format::Binary);
+    return text ? std::optional<Bytes>(Bytes(text->begin(), text->end())) : std::nullopt;
+}
+
+bool Pasteboard::setData(const Bytes& data, const std::string& type) { return setValue(Value(data), type); }
+
+std::optional<std::string> Pasteboard::string() const {
+    Array all = items();
+    if (all.empty())
+        return std::nullopt;
+    for (const auto& [type, value] : all.front().dictionaryOrEmpty()) {
+        if (!isTextType(type))
+            continue;
+        if (const std::string* s = value.getString())
+            return *s;
+        if (const Bytes* b = value.getBytes())
+            return std::string(b->begin(), b->end());
+    }
+    return std::nullopt;
+}
+
+bool Pasteboard::setString(const std::string& text) { return setValue(Value(text), kPasteboardTypeUTF8PlainText); }
+
+} // namespace platform

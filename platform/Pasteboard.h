@@ -1,0 +1,84 @@
+// Pasteboards: the general pasteboard and named pasteboards (created on demand), each holding items that
+// map a type ("public.text", "content", ...) to a value. Pasteboards are shared between processes
+// through files, so another process (a test playing another application) reads what this one wrote.
+//
+// Guarantees:
+// - Storage: one binary property list per pasteboard in the pasteboard folder (the environment variable
+//   HYB_PASTEBOARD_DIR, else $XDG_RUNTIME_DIR/hybridhost-pasteboards, else
+//   /tmp/hybridhost-pasteboards-<uid>; setStorageFolder overrides), files 0600 in a 0700 folder.
+//   Every read goes to the file; every change is a locked read-modify-write with an atomic replace, so
+//   readers never see half a change and concurrent writers (threads or processes) never lose the file.
+// - Any name is safe: names are escaped into file names (no path traversal, no clash with the general
+//   pasteboard's file).
+// - A change (setItems, setData, setValue, setString, setPersistent) increments changeCount.
+// - `persistent` is recorded; pasteboards live until removeWithName, since the stand-in cannot tell when
+//   the application that made a non-persistent one quits.
+// - Failures (a folder that cannot be written, a damaged file) return false / nothing and never remove
+//   or truncate the file.
+// - Thread-safe.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+inline constexpr const char* kPasteboardTypeUTF8PlainText = "public.utf8-plain-text";
+inline constexpr const char* kPasteboardTypeText = "public.text";
+
+class Pasteboard {
+public:
+    static std::shared_ptr<Pasteboard> general();
+    // The named pasteboard; nullptr when it does not exist and create is false (or it cannot be made).
+    static std::shared_ptr<Pasteboard> withName(const std::string& name, bool create);
+    static void removeWithName(const std::string& name);
+
+    static void setStorageFolder(std::string folder);
+    static std::string storageFolder();
+
+    const std::string& name() const { return m_name; }
+    bool isGeneral() const { return m_general; }
+
+    bool isPersistent() const;
+    bool setPersistent(bool persistent);
+    long long changeCount() const;
+
+    // Items: each a dictionary from type to value (string, bytes or any property-list value).
+    Array items() const;
+    bool setItems(const Array& items);
+    std::size_t numberOfItems() const;
+    // The types of the first item.
+    std::vector<std::string> pasteboardTypes() const;
+    bool containsPasteboardTypes(const std::vector<std::string>& types) const;
+
+    // The first item's value for a type, as stored.
+    Value valueForPasteboardType(const std::string& type) const;
+    // Replaces the items with one item holding the value for the type.
+    bool setValue(const Value& value, const std::string& type);
+    // The first item's value for a type as bytes: strings as UTF-8, bytes as they are, other values as a
+    // binary property list.
+    std::optional<Bytes> dataForPasteboardType(const std::string& type) const;
+    bool setData(const Bytes& data, const std::string& type);
+
+    // The first item's text (types public.utf8-plain-text, public.text, public.plain-text).
+    std::optional<std::string> string() const;
+    bool setString(const std::string& text);
+
+private:
+    Pasteboard(std::string name, bool general) : m_name(std::move(name)), m_general(general) {}
+
+    std::string filePath() const;
+    Result<Dictionary> readState() const;
+    template <class Change>
+    bool change(Change&& change);
+
+    std::string m_name;
+    bool m_general = false;
+};
+
+} // namespace platform

@@ -1,0 +1,121 @@
+#include "platform/PrivateFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace platform {
+
+namespace {
+Error posixError(int err, const std::string& what, const std::string& path) {
+    Error e(kPOSIXErrorDomain, err, what + " " + path + ": " + std::strerror(err));
+    e.userInfo.set(kFilePathErrorKey, path);
+    return e;
+}
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const Bytes& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+} // namespace
+
+Result<std::optional<Bytes>> PrivateFile::read(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::optional<Bytes>();
+        return posixError(errno, "cannot open", path);
+    }
+    Bytes data;
+    std::uint8_t buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            ::close(fd);
+            return posixError(err, "cannot read", path);
+        }
+        if (n == 0)
+            break;
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return std::optional<Bytes>(std::move(data));
+}
+
+Status PrivateFile::makeFolders(const std::string& path) {
+    if (path.empty())
+        return {};
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? Status() : Status(posixError(ENOTDIR, "not a folder:", path));
+    std::string parent = parentOf(path);
+    if (parent != path) {
+        Status s = makeFolders(parent);
+        if (!s)
+            return s;
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return posixError(errno, "cannot make folder", path);
+    return {};
+}
+
+Status PrivateFile::writeAtomically(const std::string& path, const Bytes& data) {
+    std::string folder = parentOf(path);
+    Status made = makeFolders(folder);
+    if (!made)
+        return made;
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return posixError(errno, "cannot create", temp);
+    }
+    if (fd < 0)
+        return posixError(EEXIST, "cannot create", temp);
+    bool ok = writeAll(fd, data) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        if (ok)
+            err = errno;
+        ::unlink(temp.c_str());
+        return posixError(err, "cannot write", path);
+    }
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
+}
+
+} // namespace platform

@@ -1,0 +1,29 @@
+// Small files that only the user may read (mode 0600, in folders of mode 0700), replaced atomically:
+// the keychain's item file and the pasteboards' files.
+//
+// Guarantees:
+// - writeAtomically never leaves a half-written file: the data goes to a new temporary file in the same
+//   folder (created 0600 before any byte is written), is flushed to disk, and then renamed over the
+//   target. On failure the target is untouched and the temporary file is removed.
+// - Thread-safe (no shared state). For exclusion between writers use FileLock.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+class PrivateFile {
+public:
+    // The whole file, or nullopt when it does not exist. Errors carry errno in the POSIX domain.
+    static Result<std::optional<Bytes>> read(const std::string& path);
+    // Creates missing parent folders (0700) and replaces the file with the data (0600).
+    static Status writeAtomically(const std::string& path, const Bytes& data);
+    // Makes the folder and its missing parents with mode 0700.
+    static Status makeFolders(const std::string& path);
+};
+
+} // namespace platform

@@ -1,0 +1,203 @@
+#include "platform/UserDefaults.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+#include <map>
+#include <memory>
+
+#include <sys/stat.h>
+
+namespace platform {
+namespace {
+
+constexpr const char* kFallbackBundleIdentifier = "org.hybridhost.app";
+
+std::string bundleIdentifier(const AppFolders& folders) {
+    auto info = PropertyList::readFile(folders.infoPlist());
+    if (info) {
+        const Value& id = (*info)["CFBundleIdentifier"];
+        if (const std::string* s = id.getString(); s && !s->empty() && s->find('/') == std::string::npos)
+            return *s;
+    }
+    return kFallbackBundleIdentifier;
+}
+
+} // namespace
+
+UserDefaults& UserDefaults::standard() {
+    static std::mutex mutex;
+    static auto* byHome = new std::map<std::string, std::unique_ptr<UserDefaults>>;
+    AppFolders folders = AppFolders::current();
+    std::lock_guard lock(mutex);
+    auto& slot = (*byHome)[folders.home()];
+    if (!slot)
+        slot = std::make_unique<UserDefaults>(folders.preferences() + "/" + bundleIdentifier(folders) + ".plist");
+    return *slot;
+}
+
+UserDefaults::UserDefaults(std::string path) : m_path(std::move(path)) {
+    std::lock_guard lock(m_mutex);
+    reloadIfChangedLocked();
+}
+
+UserDefaults::FileStamp UserDefaults::stampOfFile() const {
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) != 0)
+        return {};
+    return FileStamp{static_cast<std::uint64_t>(st.st_ino),
+                     static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                     static_cast<std::int64_t>(st.st_size)};
+}
+
+void UserDefaults::reloadIfChangedLocked() {
+    if (m_pending)
+        return; // our own unsaved changes stand until they are written
+    FileStamp stamp = stampOfFile();
+    if (stamp == m_stamp)
+        return;
+    m_stamp = stamp;
+    if (stamp.size < 0) {
+        m_persistent.clear();
+        return;
+    }
+    auto read = PropertyList::readFile(m_path);
+    if (!read || !read->isDictionary()) {
+        Log::write("UserDefaults: ignoring unreadable preferences file " + m_path);
+        m_persistent.clear();
+        return;
+    }
+    m_persistent = *read->getDictionary();
+}
+
+Status UserDefaults::writeLocked(const Dictionary& domain) {
+    Status folder = FileManager::defaultManager().createDirectory(deletingLastPathComponent(m_path), true);
+    if (!folder)
+        return folder;
+    Status written = PropertyList::writeFile(Value(domain), m_path, PropertyList::Format::XML);
+    if (!written)
+        return written;
+    m_stamp = stampOfFile();
+    return {};
+}
+
+const Value* UserDefaults::findLocked(const std::string& key) {
+    reloadIfChangedLocked();
+    if (const Value* v = m_persistent.find(key))
+        return v;
+    return m_registered.find(key);
+}
+
+Value UserDefaults::object(const std::string& key) {
+    std::lock_guard lock(m_mutex);
+    const Value* v = findLocked(key);
+    return v ? *v : Value();
+}
+
+std::optional<std::string> UserDefaults::string(const std::string& key) {
+    Value v = object(key);
+    if (const std::string* s = v.getString())
+        return *s;
+    if (v.isNumber())
+        return v.description();
+    return std::nullopt;
+}
+
+bool UserDefaults::boolean(const std::string& key) {
+    Value v = object(key);
+    return (v.isBool() || v.isNumber() || v.isString()) && v.boolValue();
+}
+
+std::int64_t UserDefaults::integer(const std::string& key) {
+    Value v = object(key);
+    return (v.isBool() || v.isNumber() || v.isString()) ? v.integerValue() : 0;
+}
+
+double UserDefaults::doubleValue(const std::string& key) {
+    Value v = object(key);
+    return (v.isBool() || v.isNumber() || v.isString()) ? v.doubleValue() : 0;
+}
+
+std::optional<std::vector<std::string>> UserDefaults::stringArray(const std::string& key) {
+    Value v = object(key);
+    const Array* a = v.getArray();
+    if (!a)
+        return std::nullopt;
+    std::vector<std::string> out;
+    for (const Value& item : *a) {
+        const std::string* s = item.getString();
+        if (!s)
+            return std::nullopt;
+        out.push_back(*s);
+    }
+    return out;
+}
+
+std::optional<Array> UserDefaults::array(const std::string& key) {
+    Value v = object(key);
+    if (const Array* a = v.getArray())
+        return *a;
+    return std::nullopt;
+}
+
+std::optional<Dictionary> UserDefaults::dictionary(const std::string& key) {
+    Value v = object(key);
+    if (const Dictionary* d = v.getDictionary())
+        return *d;
+    return std::nullopt;
+}
+
+std::optional<Bytes> UserDefaults::data(const std::string& key) {
+    Value v = object(key);
+    if (const Bytes* b = v.getBytes())
+        return *b;
+    return std::nullopt;
+}
+
+Status UserDefaults::set(const std::string& key, Value value) {
+    std::lock_guard lock(m_mutex);
+    reloadIfChangedLocked();
+    Dictionary next = m_persistent;
+    if (value.isNull())
+        next.remove(key);
+    else
+        next.set(key, std::move(value));
+    // Check that the new domain can be written at all before it replaces the old one.
+    auto encoded = PropertyList::write(Value(next), PropertyList::Format::XML);
+    if (!encoded)
+        return Error(encoded.error().domain, encoded.error().code,
+                     "UserDefaults: the value for \"" + key + "\" cannot be stored: " +
+                         encoded.error().localizedDescription());
+    m_persistent = std::move(next);
+    Status written = writeLocked(m_persistent);
+    m_pending = !written.ok(); // synchronize() tries again
+    return written;
+}
+
+Dictionary UserDefaults::persistentDomain() {
+    std::lock_guard lock(m_mutex);
+    reloadIfChangedLocked();
+    return m_persistent;
+}
+
+void UserDefaults::registerDefaults(const Dictionary& defaults) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& entry : defaults)
+        m_registered.set(entry.key, entry.value);
+}
+
+Status UserDefaults::synchronize() {
+    std::lock_guard lock(m_mutex);
+    if (m_pending) {
+        Status written = writeLocked(m_persistent);
+        if (!written)
+            return written;
+        m_pending = false;
+    }
+    reloadIfChangedLocked();
+    return {};
+}
+
+} // namespace platform

@@ -1,0 +1,76 @@
+#include "platform/WebView.h"
+
+#include "platform/UserDefaults.h"
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+std::atomic<bool> g_inputAccessoryBarHidden{false};
+} // namespace
+
+WebView::WebView(Rect frame) : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))) {}
+
+WebView::~WebView() = default;
+
+void WebView::loadRequest(const URLRequest& request) { doLoadRequest(request, WebViewNavigationType::Other); }
+
+void WebView::loadHTMLString(std::string_view html, std::string_view baseURL) {
+    doLoadHTMLString(std::string(html), baseURL.empty() ? std::string("about:blank") : std::string(baseURL));
+}
+
+void WebView::stopLoading() { doStopLoading(); }
+void WebView::reload() { doReload(); }
+bool WebView::canGoBack() const { return doCanGoBack(); }
+bool WebView::canGoForward() const { return doCanGoForward(); }
+
+void WebView::goBack() {
+    if (doCanGoBack())
+        doGoBack();
+}
+
+void WebView::goForward() {
+    if (doCanGoForward())
+        doGoForward();
+}
+
+bool WebView::isLoading() const { return doIsLoading(); }
+const URLRequest* WebView::request() const { return doRequest(); }
+
+std::string WebView::stringByEvaluatingJavaScriptFromString(std::string_view script) { return doEvaluateScript(script); }
+
+void WebView::setSettings(const WebViewSettings& settings) {
+    if (settings == m_settings)
+        return;
+    m_settings = settings;
+    settingsDidChange();
+}
+
+#define HYB_WEBVIEW_SETTER(Name, field, Type)  \
+    void WebView::set##Name(Type value) {      \
+        WebViewSettings s = m_settings;        \
+        s.field = value;                       \
+        setSettings(s);                        \
+    }
+HYB_WEBVIEW_SETTER(ScalesPageToFit, scalesPageToFit, bool)
+HYB_WEBVIEW_SETTER(AllowsInlineMediaPlayback, allowsInlineMediaPlayback, bool)
+HYB_WEBVIEW_SETTER(MediaPlaybackRequiresUserAction, mediaPlaybackRequiresUserAction, bool)
+HYB_WEBVIEW_SETTER(KeyboardDisplayRequiresUserAction, keyboardDisplayRequiresUserAction, bool)
+HYB_WEBVIEW_SETTER(SuppressesIncrementalRendering, suppressesIncrementalRendering, bool)
+HYB_WEBVIEW_SETTER(GapBetweenPages, gapBetweenPages, double)
+HYB_WEBVIEW_SETTER(PageLength, pageLength, double)
+HYB_WEBVIEW_SETTER(PaginationBreakingMode, paginationBreakingMode, PaginationBreakingMode)
+HYB_WEBVIEW_SETTER(PaginationMode, paginationMode, PaginationMode)
+#undef HYB_WEBVIEW_SETTER
+
+void WebView::setInputAccessoryBarHidden(bool hidden) { g_inputAccessoryBarHidden = hidden; }
+bool WebView::isInputAccessoryBarHidden() { return g_inputAccessoryBarHidden; }
+
+std::string WebView::currentUserAgent() const {
+    if (auto agent = UserDefaults::standard().string("UserAgent"); agent && !agent->empty())
+        return *agent;
+    return defaultUserAgent();
+}
+
+} // namespace platform

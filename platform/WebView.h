@@ -1,0 +1,149 @@
+// The web view: one page shown by a web engine, loaded from requests or HTML text, with a script
+// evaluation that answers synchronously. Two engines implement it: the real one (WebKitGTK, in its own
+// library) and HeadlessWebView, a scripted page for unit tests. Runtime code sees only this class.
+//
+// Guarantees (both engines):
+// - Main thread only. Every delegate callback comes on the main thread, from the main run loop, never
+//   from inside loadRequest/loadHTMLString/reload/goBack/goForward (they only schedule the load).
+// - Every load of the page (top-level documents, nested frames, sub-resources) passes through the
+//   platform's URL protocol registry, as on the phone.
+// - Load sequence of one top-level navigation, as the delegate sees it:
+//     shouldStartLoadWithRequest(request, type)  -- false ends it here, nothing else comes
+//     webViewDidStartLoad                         -- main frame
+//       [shouldStartLoadWithRequest(redirected)]  -- per redirect; no new start
+//       shouldStartLoadWithRequest(frame request), webViewDidStartLoad
+//                                                 -- per nested frame, as the document asks for them
+//       webViewDidFinishLoad | didFailLoadWithError -- per nested frame
+//     webViewDidFinishLoad | didFailLoadWithError -- main frame, after all its frames ended
+//   A nested frame's request carries the top-level URL as mainDocumentURL; a top-level request carries
+//   its own URL. A new top-level navigation or stopLoading ends every open load of the old one with
+//   didFailLoadWithError(kURLErrorCancelled, -999), innermost frames first. A change of the URL fragment
+//   only asks shouldStartLoadWithRequest and, when allowed, changes location.href with no start/finish.
+// - `request()` is the current top-level request: the committed page's, or the one being loaded once it
+//   started; it stays the same object until the next top-level load starts, so delegates may compare
+//   addresses.
+// - stopLoading ends the open loads with didFailLoadWithError(-999); the headless engine reports them
+//   before stopLoading returns.
+// - stringByEvaluatingJavaScriptFromString runs the script in the main frame and returns its result as
+//   text ("" for undefined, null, or failure). It may be called from inside any delegate callback. The
+//   real engine waits in a nested turn of the main loop, so other main-loop work may run during it.
+// - The process-wide user agent is read at the start of each top-level load: the registration-domain
+//   user default "UserAgent" when set, else the engine's own agent (defaultUserAgent()).
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/ScrollView.h"
+#include "platform/URLRequest.h"
+#include "platform/View.h"
+#include "platform/WebViewDelegate.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+enum class PaginationMode { Unpaginated = 0, LeftToRight = 1, TopToBottom = 2, BottomToTop = 3, RightToLeft = 4 };
+enum class PaginationBreakingMode { Page = 0, Column = 1 };
+
+// The settings a page's owner can change; engines apply what they can and keep every value readable.
+struct WebViewSettings {
+    bool scalesPageToFit = false;
+    bool allowsInlineMediaPlayback = false;
+    bool mediaPlaybackRequiresUserAction = true;
+    bool keyboardDisplayRequiresUserAction = true;
+    bool suppressesIncrementalRendering = false;
+    double gapBetweenPages = 0;
+    double pageLength = 0;
+    PaginationBreakingMode paginationBreakingMode = PaginationBreakingMode::Page;
+    PaginationMode paginationMode = PaginationMode::Unpaginated;
+    friend bool operator==(const WebViewSettings&, const WebViewSettings&) = default;
+};
+
+class WebView : public View {
+public:
+    ~WebView() override;
+
+    // The delegate is held weakly; callbacks stop when it is gone.
+    std::shared_ptr<WebViewDelegate> delegate() const { return m_delegate.lock(); }
+    void setDelegate(std::weak_ptr<WebViewDelegate> delegate) { m_delegate = std::move(delegate); }
+
+    // Loading.
+    void loadRequest(const URLRequest& request);
+    // Shows the HTML text as the document of baseURL ("about:blank" when empty). The load asks the
+    // delegate first, like any top-level load.
+    void loadHTMLString(std::string_view html, std::string_view baseURL);
+    void stopLoading();
+    void reload();
+    bool canGoBack() const;
+    bool canGoForward() const;
+    void goBack();
+    void goForward();
+    bool isLoading() const;
+    // The current top-level request, or nullptr before the first load started.
+    const URLRequest* request() const;
+
+    // Script, in the main frame; "" for no value.
+    std::string stringByEvaluatingJavaScriptFromString(std::string_view script);
+
+    // Settings (platform-needs H).
+    const WebViewSettings& settings() const { return m_settings; }
+    void setSettings(const WebViewSettings& settings);
+    bool scalesPageToFit() const { return m_settings.scalesPageToFit; }
+    void setScalesPageToFit(bool on);
+    bool allowsInlineMediaPlayback() const { return m_settings.allowsInlineMediaPlayback; }
+    void setAllowsInlineMediaPlayback(bool on);
+    bool mediaPlaybackRequiresUserAction() const { return m_settings.mediaPlaybackRequiresUserAction; }
+    void setMediaPlaybackRequiresUserAction(bool on);
+    bool keyboardDisplayRequiresUserAction() const { return m_settings.keyboardDisplayRequiresUserAction; }
+    void setKeyboardDisplayRequiresUserAction(bool on);
+    bool suppressesIncrementalRendering() const { return m_settings.suppressesIncrementalRendering; }
+    void setSuppressesIncrementalRendering(bool on);
+    double gapBetweenPages() const { return m_settings.gapBetweenPages; }
+    void setGapBetweenPages(double gap);
+    double pageLength() const { return m_settings.pageLength; }
+    void setPageLength(double length);
+    PaginationBreakingMode paginationBreakingMode() const { return m_settings.paginationBreakingMode; }
+    void setPaginationBreakingMode(PaginationBreakingMode mode);
+    PaginationMode paginationMode() const { return m_settings.paginationMode; }
+    void setPaginationMode(PaginationMode mode);
+
+    // The scroll view showing the page.
+    ScrollView& scrollView() { return *m_scrollView; }
+    const std::shared_ptr<ScrollView>& scrollViewPointer() const { return m_scrollView; }
+
+    // Process-wide: whether the bar of form helpers above the keyboard is hidden for every web view.
+    static void setInputAccessoryBarHidden(bool hidden);
+    static bool isInputAccessoryBarHidden();
+
+    // The process-wide user agent for a load starting now (see the header comment).
+    std::string currentUserAgent() const;
+    // The engine's own agent, used when no "UserAgent" default is registered.
+    virtual std::string defaultUserAgent() const = 0;
+
+protected:
+    explicit WebView(Rect frame);
+
+    // Engine work, called by the public methods above after their checks.
+    virtual void doLoadRequest(const URLRequest& request, WebViewNavigationType type) = 0;
+    virtual void doLoadHTMLString(std::string html, std::string baseURL) = 0;
+    virtual void doStopLoading() = 0;
+    virtual void doReload() = 0;
+    virtual bool doCanGoBack() const = 0;
+    virtual bool doCanGoForward() const = 0;
+    virtual void doGoBack() = 0;
+    virtual void doGoForward() = 0;
+    virtual bool doIsLoading() const = 0;
+    virtual const URLRequest* doRequest() const = 0;
+    virtual std::string doEvaluateScript(std::string_view script) = 0;
+    // The settings changed; the real engine applies them.
+    virtual void settingsDidChange() {}
+
+private:
+    std::weak_ptr<WebViewDelegate> m_delegate;
+    WebViewSettings m_settings;
+    std::shared_ptr<ScrollView> m_scrollView;
+};
+
+} // namespace platform

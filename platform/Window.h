@@ -1,0 +1,53 @@
+// The window: the root of a view tree, with a root view controller, a key-window flag, and the
+// rotation driver that asks the shown controller the platform's orientation questions.
+//
+// Guarantees:
+// - Main thread only. Make windows with Window::create (views are shared objects).
+// - makeKeyAndVisible shows the window and makes it the key window; the root controller gets
+//   viewWillAppear at once and viewDidAppear on a later turn of the main run loop.
+// - rotateTo(o) rotates only when the top presented controller answers shouldAutorotate with YES, its
+//   supportedInterfaceOrientations contain o, and so does the application's mask for the window. Then
+//   every controller of the presentation chain, root first, gets willRotateToInterfaceOrientation,
+//   viewWillTransitionToSize and didRotateFromInterfaceOrientation, in that order; the coordinator's
+//   completions run last.
+#pragma once
+
+#include "platform/InterfaceOrientation.h"
+#include "platform/View.h"
+#include "platform/ViewController.h"
+
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+class Window : public View {
+public:
+    static std::shared_ptr<Window> create(Rect frame);
+    ~Window() override;
+
+    std::shared_ptr<ViewController> rootViewController() const { return m_rootViewController; }
+    void setRootViewController(std::shared_ptr<ViewController> controller);
+
+    void makeKeyAndVisible();
+    void makeKeyWindow();
+    bool isKeyWindow() const;
+    // The key window, if one is alive.
+    static std::shared_ptr<Window> keyWindow();
+
+    InterfaceOrientation orientation() const { return m_orientation; }
+    // The rotation driver (the device turned). Returns whether the interface rotated.
+    bool rotateTo(InterfaceOrientation orientation, double duration = 0.3);
+
+    // The application's orientation mask for this window; all orientations when unset.
+    using OrientationMaskProvider = std::function<InterfaceOrientationMask(const Window&)>;
+    static void setApplicationOrientationMaskProvider(OrientationMaskProvider provider);
+
+private:
+    explicit Window(Rect frame);
+
+    std::shared_ptr<ViewController> m_rootViewController;
+    InterfaceOrientation m_orientation = InterfaceOrientation::Portrait;
+};
+
+} // namespace platform

@@ -1,0 +1,167 @@
+#include "platform/FileManager.h"
+
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace platform;
+
+namespace {
+
+Bytes bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+class FileManagerTest : public hybtest::TempHomeTest {
+protected:
+    FileManager& files = FileManager::defaultManager();
+    std::string docs() const { return m_home.folders().documents(); }
+};
+
+TEST(FileError, ErrnoMapsToThePlatformCodes) {
+    EXPECT_EQ(fileErrorCode(ENOENT, FileAccess::Write), 4);
+    EXPECT_EQ(fileErrorCode(ENOENT, FileAccess::Read), 260);
+    EXPECT_EQ(fileErrorCode(ENOTDIR, FileAccess::Read), 260);
+    EXPECT_EQ(fileErrorCode(EIO, FileAccess::Read), 256);
+    EXPECT_EQ(fileErrorCode(EFBIG, FileAccess::Read), 263);
+    EXPECT_EQ(fileErrorCode(EACCES, FileAccess::Write), 513);
+    EXPECT_EQ(fileErrorCode(EPERM, FileAccess::Write), 513);
+    EXPECT_EQ(fileErrorCode(EACCES, FileAccess::Read), 257);
+    EXPECT_EQ(fileErrorCode(ENOSPC, FileAccess::Write), 640);
+    EXPECT_EQ(fileErrorCode(EDQUOT, FileAccess::Write), 640);
+    EXPECT_EQ(fileErrorCode(EEXIST, FileAccess::Write), 516);
+    EXPECT_EQ(fileErrorCode(EIO, FileAccess::Write), 512);
+    Error e = fileError(ENOENT, FileAccess::Write, "/x/y", "Could not remove");
+    EXPECT_EQ(e.domain, kCocoaErrorDomain);
+    EXPECT_EQ(e.userInfo[kFilePathErrorKey], Value("/x/y"));
+    EXPECT_EQ(e.userInfo[kUnderlyingErrorKey]["code"], Value(ENOENT));
+    EXPECT_TRUE(isNoSuchFileError(e));
+}
+
+TEST_F(FileManagerTest, MissingItemsGiveNoSuchFileCodes) {
+    auto removed = files.removeItem(docs() + "/missing");
+    ASSERT_FALSE(removed);
+    EXPECT_EQ(removed.error().code, 4);
+    auto attributes = files.attributesOfItem(docs() + "/missing");
+    ASSERT_FALSE(attributes);
+    EXPECT_EQ(attributes.error().code, 260);
+    auto read = files.contentsOfFile(docs() + "/missing");
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().code, 260);
+    auto copied = files.copyItem(docs() + "/missing", docs() + "/b");
+    ASSERT_FALSE(copied);
+    EXPECT_TRUE(isNoSuchFileError(copied.error()));
+}
+
+TEST_F(FileManagerTest, RecursiveCopyMoveRemoveAndEnumeration) {
+    const std::string tree = docs() + "/tree";
+    ASSERT_TRUE(files.createDirectory(tree + "/a/b", true));
+    ASSERT_TRUE(files.createFile(tree + "/a/b/leaf.txt", bytes("leaf")));
+    ASSERT_TRUE(files.createFile(tree + "/top.txt", bytes("top")));
+    ASSERT_TRUE(files.createSymbolicLink(tree + "/link", "top.txt"));
+
+    ASSERT_TRUE(files.copyItem(tree, docs() + "/copy"));
+    auto sub = files.subpathsOfDirectory(docs() + "/copy");
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(*sub, (std::vector<std::string>{"a", "a/b", "a/b/leaf.txt", "link", "top.txt"}));
+    EXPECT_EQ(*files.destinationOfSymbolicLink(docs() + "/copy/link"), "top.txt"); // copied as a link
+
+    auto over = files.copyItem(tree, docs() + "/copy");
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().code, 516);
+    auto intoItself = files.copyItem(tree, tree + "/a/inner");
+    ASSERT_FALSE(intoItself);
+    EXPECT_FALSE(files.fileExists(tree + "/a/inner"));
+
+    ASSERT_TRUE(files.moveItem(docs() + "/copy", docs() + "/moved"));
+    EXPECT_FALSE(files.fileExists(docs() + "/copy"));
+    EXPECT_EQ(*files.contentsOfFile(docs() + "/moved/a/b/leaf.txt"), bytes("leaf"));
+    EXPECT_EQ(*files.contentsOfDirectory(docs()), (std::vector<std::string>{"moved", "tree"}));
+
+    ASSERT_TRUE(files.removeItem(docs() + "/moved"));
+    EXPECT_FALSE(files.fileExists(docs() + "/moved"));
+    // Removing a link removes the link, not its target.
+    ASSERT_TRUE(files.removeItem(tree + "/link"));
+    EXPECT_TRUE(files.fileExists(tree + "/top.txt"));
+}
+
+TEST_F(FileManagerTest, AttributesDatesAndPermissions) {
+    const std::string path = docs() + "/file";
+    ASSERT_TRUE(files.createFile(path, bytes("12345"),
+                                 {Date{1'000'000'000.5}, Date{900'000'000.0}, 0600u}));
+    auto a = files.attributesOfItem(path);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->type, FileType::Regular);
+    EXPECT_EQ(a->size, 5u);
+    EXPECT_EQ(a->posixPermissions, 0600u);
+    EXPECT_DOUBLE_EQ(a->modificationDate.secondsSince1970, 1'000'000'000.5);
+    EXPECT_DOUBLE_EQ(a->creationDate.secondsSince1970, 900'000'000.0);
+    Dictionary d = a->toDictionary();
+    EXPECT_EQ(d["NSFileType"], Value("NSFileTypeRegular"));
+    EXPECT_EQ(d["NSFileSize"], Value(5));
+
+    ASSERT_TRUE(files.createDirectory(docs() + "/dir", false, {std::nullopt, std::nullopt, 0700u}));
+    EXPECT_EQ(files.attributesOfItem(docs() + "/dir")->type, FileType::Directory);
+    auto again = files.createDirectory(docs() + "/dir", false);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().code, 516);
+    EXPECT_TRUE(files.createDirectory(docs() + "/dir", true)); // with intermediates: fine when present
+
+    auto volume = files.attributesOfFileSystem(docs());
+    ASSERT_TRUE(volume);
+    EXPECT_GT(volume->size, 0u);
+    EXPECT_LE(volume->freeSize, volume->size);
+}
+
+TEST_F(FileManagerTest, NoPermissionGives513) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root ignores permissions";
+    const std::string locked = docs() + "/locked";
+    ASSERT_TRUE(files.createDirectory(locked + "/inner", true));
+    ASSERT_TRUE(files.setAttributes(locked, {std::nullopt, std::nullopt, 0500u}));
+    auto removed = files.removeItem(locked + "/inner");
+    ASSERT_FALSE(removed);
+    EXPECT_EQ(removed.error().code, 513);
+    auto written = files.writeAtomically(locked + "/new", bytes("x"));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code, 513);
+    ASSERT_TRUE(files.setAttributes(locked, {std::nullopt, std::nullopt, 0700u}));
+}
+
+TEST_F(FileManagerTest, ExtendedAttributesUseTheUserNamespaceAndAbsentIsNoError) {
+    const std::string path = docs() + "/x";
+    ASSERT_TRUE(files.createFile(path, bytes("x")));
+    auto absent = files.extendedAttribute(path, "marker");
+    ASSERT_TRUE(absent);
+    EXPECT_FALSE(absent->has_value());
+    auto set = files.setExtendedAttribute(path, "marker", bytes("yes"));
+    if (!set && set.error().userInfo[kUnderlyingErrorKey]["code"] == Value(ENOTSUP))
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    ASSERT_TRUE(set);
+    EXPECT_EQ(**files.extendedAttribute(path, "user.marker"), bytes("yes"));
+    EXPECT_TRUE(files.removeExtendedAttribute(path, "marker"));
+    EXPECT_TRUE(files.removeExtendedAttribute(path, "marker")); // absent: still fine
+    EXPECT_FALSE(files.isExcludedFromBackup(path));
+    ASSERT_TRUE(files.setExcludedFromBackup(path, true));
+    EXPECT_TRUE(files.isExcludedFromBackup(path));
+    ASSERT_TRUE(files.setExcludedFromBackup(path, false));
+    EXPECT_FALSE(files.isExcludedFromBackup(path));
+}
+
+TEST(PathComponents, LastAndDeletingLastAndAppending) {
+    EXPECT_EQ(lastPathComponent("/a/b.txt"), "b.txt");
+    EXPECT_EQ(lastPathComponent("/a/b/"), "b");
+    EXPECT_EQ(lastPathComponent("/"), "/");
+    EXPECT_EQ(deletingLastPathComponent("/a/b"), "/a");
+    EXPECT_EQ(deletingLastPathComponent("/a"), "/");
+    EXPECT_EQ(deletingLastPathComponent("a"), "");
+    EXPECT_EQ(appendingPathComponent("/a/", "/b"), "/a/b");
+    EXPECT_EQ(appendingPathComponent("/", "b"), "/b");
+}
+
+} // namespace

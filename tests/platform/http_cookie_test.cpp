@@ -1,0 +1,88 @@
+#include "platform/HTTPCookie.h"
+#include "platform/HTTPCookieStorage.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+constexpr double kNow = 1'800'000'000; // 2027-01-15
+}
+
+TEST(HTTPCookie, ReadsAttributes) {
+    auto c = HTTPCookie::fromSetCookie(" id = a b ; Path=/app; Domain=.Example.com; Secure; HttpOnly; Max-Age=60", "www.example.com",
+                                       "/app/page", kNow);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->name(), "id");
+    EXPECT_EQ(c->value(), "a b");
+    EXPECT_EQ(c->domain(), ".example.com");
+    EXPECT_EQ(c->path(), "/app");
+    EXPECT_TRUE(c->isSecure());
+    EXPECT_TRUE(c->isHTTPOnly());
+    ASSERT_TRUE(c->expiresDate());
+    EXPECT_EQ(c->expiresDate()->secondsSince1970, kNow + 60);
+
+    auto hostOnly = HTTPCookie::fromSetCookie("s=1; Expires=Thu, 01 Jan 2099 00:00:00 GMT", "Example.com", "/a/b/c", kNow);
+    ASSERT_TRUE(hostOnly);
+    EXPECT_EQ(hostOnly->domain(), "example.com");
+    EXPECT_EQ(hostOnly->path(), "/a/b");
+    EXPECT_FALSE(hostOnly->isSessionOnly());
+    EXPECT_TRUE(HTTPCookie::fromSetCookie("s=1", "h", "", kNow)->isSessionOnly());
+    // Max-Age wins over Expires, whatever the order.
+    auto both = HTTPCookie::fromSetCookie("s=1; Max-Age=0; Expires=Thu, 01 Jan 2099 00:00:00 GMT", "h", "/", kNow);
+    EXPECT_TRUE(both->isExpired(kNow));
+}
+
+TEST(HTTPCookie, RefusesWhatItMustNotStore) {
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("novalue", "h.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("=v", "h.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1; Domain=other.com", "h.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1; Domain=ample.com", "example.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1\r\nX: y", "h.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("a=" + std::string(HTTPCookie::kMaxNameValueBytes, 'v'), "h.com", "/", kNow));
+    EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1", "", "/", kNow));
+    // A domain on an IP address host stays host-only.
+    auto ip = HTTPCookie::fromSetCookie("a=1; Domain=127.0.0.1", "127.0.0.1", "/", kNow);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ip->domain(), "127.0.0.1");
+}
+
+TEST(HTTPCookie, MatchesHostPathAndScheme) {
+    HTTPCookie domain("a", "1", ".example.com", "/docs");
+    EXPECT_TRUE(domain.matches("example.com", "/docs", false));
+    EXPECT_TRUE(domain.matches("a.b.example.com", "/docs/x", false));
+    EXPECT_FALSE(domain.matches("badexample.com", "/docs", false));
+    EXPECT_FALSE(domain.matches("example.com", "/docsx", false));
+    EXPECT_FALSE(domain.matches("example.com", "/", false));
+    HTTPCookie host("a", "1", "example.com", "/");
+    EXPECT_FALSE(host.matches("www.example.com", "/", false));
+    host.setSecure(true);
+    EXPECT_FALSE(host.matches("example.com", "/", false));
+    EXPECT_TRUE(host.matches("EXAMPLE.com", "/any", true));
+    EXPECT_EQ(HTTPCookie::requestHeaderFieldsWithCookies({HTTPCookie("a", "1", "h"), HTTPCookie("b", "2", "h")})["Cookie"],
+              Value("a=1; b=2"));
+    EXPECT_TRUE(HTTPCookie::requestHeaderFieldsWithCookies({}).empty());
+}
+
+TEST(HTTPCookieStorage, ReplacesDeletesAndFollowsThePolicy) {
+    HTTPCookieStorage storage;
+    URL page = *URL::fromString("http://www.example.com/a/b");
+    storage.storeSetCookieValues({"k=1", "k2=2; Path=/a"}, page, std::nullopt);
+    storage.storeSetCookieValues({"k=updated"}, page, std::nullopt);
+    EXPECT_EQ(storage.cookieHeaderForURL(page), "k2=2; k=updated");
+    storage.storeSetCookieValues({"k=gone; Max-Age=0"}, page, std::nullopt);
+    EXPECT_EQ(storage.cookieHeaderForURL(page), "k2=2");
+    EXPECT_FALSE(storage.cookieHeaderForURL(*URL::fromString("http://other.com/")));
+
+    storage.setCookieAcceptPolicy(HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain);
+    URL tracker = *URL::fromString("http://tracker.net/p");
+    storage.storeSetCookieValues({"t=1"}, tracker, URL::fromString("http://www.example.com/"));
+    EXPECT_FALSE(storage.cookieHeaderForURL(tracker));
+    URL images = *URL::fromString("http://img.example.com/p");
+    storage.storeSetCookieValues({"i=1"}, images, URL::fromString("http://www.example.com/"));
+    EXPECT_EQ(storage.cookieHeaderForURL(images), "i=1");
+
+    for (const auto& c : storage.cookies())
+        storage.deleteCookie(c);
+    EXPECT_TRUE(storage.cookies().empty());
+}

@@ -1,0 +1,163 @@
+#include "platform/Pasteboard.h"
+#include "platform/PropertyList.h"
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+using namespace platform;
+
+namespace {
+
+// The other application: this test executable started again, running only the peer test below with the
+// pasteboard folder and its role in the environment.
+int runPeer(const std::string& folder, const std::string& role) {
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=PasteboardPeer.DISABLED_Act";
+    const char* argv[] = {exe.c_str(), filter.c_str(), "--gtest_also_run_disabled_tests", nullptr};
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.push_back("HYB_PASTEBOARD_DIR=" + folder);
+    env.push_back("HYB_PASTEBOARD_PEER=" + role);
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), envp.data()) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class PasteboardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/hyb-pasteboard-XXXXXX";
+        m_dir = mkdtemp(pattern);
+        Pasteboard::setStorageFolder(m_dir + "/boards");
+    }
+    void TearDown() override {
+        Pasteboard::setStorageFolder({});
+        std::filesystem::remove_all(m_dir);
+    }
+    std::string m_dir;
+};
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+} // namespace
+
+// Runs only when started by runPeer (disabled otherwise): plays the messaging application.
+TEST(PasteboardPeer, DISABLED_Act) {
+    const char* role = std::getenv("HYB_PASTEBOARD_PEER");
+    ASSERT_NE(role, nullptr);
+    auto board = Pasteboard::withName("messenger_data", false);
+    ASSERT_NE(board, nullptr);
+    auto request = board->dataForPasteboardType("content");
+    ASSERT_TRUE(request.has_value());
+    auto message = PropertyList::read(std::string_view(reinterpret_cast<const char*>(request->data()), request->size()));
+    ASSERT_TRUE(message.ok());
+    ASSERT_EQ((*message)["command"], Value(1010));
+    // Answer: read clears the item, then the reply goes on the same pasteboard.
+    Dictionary reply{{"command", 2010}, {"lang", std::string(role)}};
+    auto text = PropertyList::write(Value(reply), PropertyList::Format::Binary);
+    ASSERT_TRUE(text.ok());
+    ASSERT_TRUE(board->setData(Bytes(text->begin(), text->end()), "content"));
+    ASSERT_TRUE(Pasteboard::general()->setString("from the peer"));
+}
+
+TEST_F(PasteboardTest, TwoProcessesExchangeANamedPasteboardItem) {
+    auto board = Pasteboard::withName("messenger_data", true);
+    ASSERT_NE(board, nullptr);
+    ASSERT_TRUE(board->setPersistent(true));
+    Dictionary message{{"command", 1010}, {"text", "hello"}};
+    auto text = PropertyList::write(Value(message), PropertyList::Format::Binary);
+    ASSERT_TRUE(text.ok());
+    ASSERT_TRUE(board->setData(Bytes(text->begin(), text->end()), "content"));
+    long long before = board->changeCount();
+
+    ASSERT_EQ(runPeer(m_dir + "/boards", "zh"), 0);
+
+    auto reply = board->dataForPasteboardType("content");
+    ASSERT_TRUE(reply.has_value());
+    auto parsed = PropertyList::read(std::string_view(reinterpret_cast<const char*>(reply->data()), reply->size()));
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ((*parsed)["command"], Value(2010));
+    EXPECT_EQ((*parsed)["lang"], Value("zh"));
+    EXPECT_GT(board->changeCount(), before);
+    EXPECT_TRUE(board->isPersistent());
+    EXPECT_EQ(Pasteboard::general()->string(), std::optional<std::string>("from the peer"));
+}
+
+TEST_F(PasteboardTest, NamedPasteboardsAreMadeOnDemandAndRemoved) {
+    EXPECT_EQ(Pasteboard::withName("messenger_sdk_infomation", false), nullptr);
+    auto made = Pasteboard::withName("messenger_sdk_infomation", true);
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(made->isPersistent());
+    EXPECT_NE(Pasteboard::withName("messenger_sdk_infomation", false), nullptr);
+    Pasteboard::removeWithName("messenger_sdk_infomation");
+    EXPECT_EQ(Pasteboard::withName("messenger_sdk_infomation", false), nullptr);
+}
+
+TEST_F(PasteboardTest, NamesCannotEscapeTheFolderOrClashWithTheGeneralPasteboard) {
+    auto evil = Pasteboard::withName("../../escape", true);
+    ASSERT_NE(evil, nullptr);
+    ASSERT_TRUE(evil->setString("x"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir + "/escape"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir + "/escape.pasteboard"));
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+        EXPECT_EQ(entry.path().filename(), "boards");
+
+    auto named = Pasteboard::withName("general", true);
+    ASSERT_TRUE(named->setString("named"));
+    ASSERT_TRUE(Pasteboard::general()->setString("general"));
+    EXPECT_EQ(named->string(), std::optional<std::string>("named"));
+
+    struct stat st {};
+    ASSERT_EQ(::stat((m_dir + "/boards").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(PasteboardTest, ItemsByTypeStringsAndData) {
+    auto general = Pasteboard::general();
+    EXPECT_EQ(general->string(), std::nullopt);
+    ASSERT_TRUE(general->setValue("copied", kPasteboardTypeText));
+    EXPECT_EQ(general->string(), std::optional<std::string>("copied"));
+    EXPECT_EQ(general->pasteboardTypes(), std::vector<std::string>{kPasteboardTypeText});
+    EXPECT_EQ(general->dataForPasteboardType(kPasteboardTypeText), bytesOf("copied"));
+    EXPECT_FALSE(general->containsPasteboardTypes({"content"}));
+
+    ASSERT_TRUE(general->setItems(Array{Value(Dictionary{{"a", 1}}), Value(Dictionary{{"b", bytesOf("2")}})}));
+    EXPECT_EQ(general->numberOfItems(), 2u);
+    EXPECT_TRUE(general->containsPasteboardTypes({"b"}));
+    EXPECT_FALSE(general->setItems(Array{Value("not a dictionary")}));
+    EXPECT_EQ(general->numberOfItems(), 2u) << "a refused change keeps the items";
+    EXPECT_FALSE(general->setValue(Value(), "x"));
+}
+
+TEST_F(PasteboardTest, DamagedFileIsReportedNotReplaced) {
+    auto board = Pasteboard::withName("messenger_file", true);
+    ASSERT_NE(board, nullptr);
+    std::string path;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir + "/boards"))
+        if (entry.path().extension() == ".pasteboard")
+            path = entry.path();
+    ASSERT_FALSE(path.empty());
+    { std::ofstream(path, std::ios::trunc) << "garbage"; }
+    EXPECT_FALSE(board->setData(bytesOf("x"), "content"));
+    EXPECT_EQ(board->dataForPasteboardType("content"), std::nullopt);
+    EXPECT_EQ(std::filesystem::file_size(path), 7u);
+}

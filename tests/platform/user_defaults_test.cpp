@@ -1,0 +1,81 @@
+#include "platform/UserDefaults.h"
+#include "platform/FileManager.h"
+#include "platform/PropertyList.h"
+
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+class UserDefaultsTest : public hybtest::TempHomeTest {
+protected:
+    void SetUp() override {
+        m_home.writeBundleFile("Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>CFBundleIdentifier</key><string>org.test.defaults</string></dict></plist>)");
+    }
+    std::string plistPath() const { return m_home.folders().preferences() + "/org.test.defaults.plist"; }
+};
+
+TEST_F(UserDefaultsTest, StandardDefaultsLiveInThePreferencesPlistAndSurviveAReload) {
+    UserDefaults& defaults = UserDefaults::standard();
+    EXPECT_EQ(defaults.path(), plistPath());
+    ASSERT_TRUE(defaults.set("HYBUUID", "1234-ABCD"));
+    ASSERT_TRUE(defaults.set("WebKitStoreWebDataForBackup", true));
+    ASSERT_TRUE(defaults.set("version_count", 3));
+    ASSERT_TRUE(defaults.set("my_versions", Array{"1.0", "1.1"}));
+    ASSERT_TRUE(defaults.synchronize());
+
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.string("HYBUUID"), "1234-ABCD");
+    EXPECT_TRUE(reloaded.boolean("WebKitStoreWebDataForBackup"));
+    EXPECT_EQ(reloaded.integer("version_count"), 3);
+    EXPECT_EQ(reloaded.stringArray("my_versions"), (std::vector<std::string>{"1.0", "1.1"}));
+    EXPECT_EQ(reloaded.string("missing"), std::nullopt);
+    EXPECT_EQ(reloaded.integer("missing"), 0);
+    auto onDisk = PropertyList::readFile(plistPath());
+    ASSERT_TRUE(onDisk);
+    EXPECT_EQ((*onDisk)["version_count"], Value(3));
+}
+
+TEST_F(UserDefaultsTest, RegistrationDomainIsVolatileAndBehindPersistentValues) {
+    UserDefaults& defaults = UserDefaults::standard();
+    defaults.registerDefaults(Dictionary{{"UserAgent", "Agent/1"}, {"uuid", "registered"}});
+    EXPECT_EQ(defaults.string("UserAgent"), "Agent/1");
+    ASSERT_TRUE(defaults.set("uuid", "stored"));
+    EXPECT_EQ(defaults.string("uuid"), "stored");
+    ASSERT_TRUE(defaults.remove("uuid"));
+    EXPECT_EQ(defaults.string("uuid"), "registered");
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.string("UserAgent"), std::nullopt); // never written
+}
+
+TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
+    UserDefaults& defaults = UserDefaults::standard();
+    ASSERT_TRUE(defaults.set("zmdeploy_version_label", "old"));
+    // Someone edits the preferences file directly.
+    ASSERT_TRUE(PropertyList::writeFile(Value(Dictionary{{"zmdeploy_version_label", "new"}, {"extra", 1}}),
+                                        plistPath(), PropertyList::Format::Binary));
+    EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
+    EXPECT_EQ(defaults.integer("extra"), 1);
+
+    auto bad = defaults.set("broken", std::string("a\0b", 3));
+    ASSERT_FALSE(bad);
+    EXPECT_TRUE(defaults.object("broken").isNull());
+    EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.integer("extra"), 1);
+}
+
+TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
+    ASSERT_TRUE(FileManager::defaultManager().createFile(plistPath(), Bytes{'n', 'o', 't'}));
+    UserDefaults defaults(plistPath());
+    EXPECT_TRUE(defaults.persistentDomain().empty());
+    ASSERT_TRUE(defaults.set("k", "v"));
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.string("k"), "v");
+}
+
+} // namespace

@@ -1,0 +1,45 @@
+#include "support/TempHome.h"
+
+#include "platform/FileManager.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace hybtest {
+namespace {
+
+std::string makeRoot() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hybtest-home-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("TempHome: cannot make a temporary folder");
+    return pattern;
+}
+
+} // namespace
+
+TempHome::TempHome()
+    : m_root(makeRoot()), m_folders(m_root + "/home", m_root + "/home/App.bundle"),
+      m_previous(platform::AppFolders::current()) {
+    auto status = m_folders.createFolders();
+    if (!status)
+        throw std::runtime_error("TempHome: " + status.error().localizedDescription());
+    (void)platform::FileManager::defaultManager().createDirectory(m_folders.bundle(), true);
+    platform::AppFolders::install(m_folders);
+}
+
+TempHome::~TempHome() {
+    platform::AppFolders::install(m_previous);
+    (void)platform::FileManager::defaultManager().removeItem(m_root);
+}
+
+void TempHome::writeBundleFile(const std::string& relativePath, const std::string& contents) const {
+    auto& files = platform::FileManager::defaultManager();
+    std::string path = m_folders.bundle() + "/" + relativePath;
+    (void)files.createDirectory(platform::deletingLastPathComponent(path), true);
+    auto status = files.writeAtomically(path, platform::Bytes(contents.begin(), contents.end()));
+    if (!status)
+        throw std::runtime_error("TempHome: " + status.error().localizedDescription());
+}
+
+} // namespace hybtest
