@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
+#include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
@@ -15,6 +16,12 @@ namespace runtime {
 namespace {
 
 constexpr std::size_t kMaxCallbackIdLength = 100;
+
+// Whether the calling thread is the main thread; asked once per thread (answers flow through here).
+bool isOnMainThread() {
+    thread_local const bool isMain = platform::RunLoop::isMainThread();
+    return isMain;
+}
 
 bool isCallbackIdCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
@@ -72,14 +79,23 @@ bool HYBCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>&
 std::string HYBCommandDelegateImpl::callbackScript(const std::optional<HYBPluginResult>& result, std::string_view callbackId) {
     const int status = result ? static_cast<int>(result->status()) : 0;
     const int keepCallback = result && result->keepCallback() ? 1 : 0;
-    std::string script = "hybrid.require('hybrid/exec').nativeCallback('";
+    std::string script;
+    script.reserve(64 + callbackId.size());
+    script += "hybrid.require('hybrid/exec').nativeCallback('";
     script += callbackId;
     script += "',";
     script += std::to_string(status);
     script += ',';
-    script += result ? result->argumentsAsJSON() : std::string("null");
+    // The message's JSON text, as the result's argumentsAsJSON gives it; strings (the common answer) are
+    // written straight into the script.
+    if (!result || result->message().isNull())
+        script += "null";
+    else if (const std::string* text = result->message().getString())
+        platform::JSON::appendQuoted(script, *text);
+    else
+        script += result->argumentsAsJSON();
     script += ',';
-    script += std::to_string(keepCallback);
+    script += keepCallback ? '1' : '0';
     script += ')';
     return script;
 }
@@ -142,7 +158,7 @@ void HYBCommandDelegateImpl::flushCommandQueueWithDelayedJs() {
 }
 
 void HYBCommandDelegateImpl::evalJsHelper(std::string js) {
-    if (platform::RunLoop::isMainThread() && !m_delayResponses) {
+    if (isOnMainThread() && !m_delayResponses) {
         std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
         if (queue && queue->currentlyExecuting()) {
             evalJsHelper2(js);

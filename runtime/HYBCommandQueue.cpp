@@ -70,7 +70,7 @@ std::size_t HYBCommandQueue::utf16Length(std::string_view text) {
     return units;
 }
 
-void HYBCommandQueue::enqueueCommandBatch(std::string batchText) {
+void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
     if (batchText.empty())
         return;
     auto holder = std::make_shared<BatchHolder>();
@@ -79,7 +79,7 @@ void HYBCommandQueue::enqueueCommandBatch(std::string batchText) {
     // Each UTF-16 code unit takes at least one byte, so a shorter text is short without counting.
     if (batchText.size() > kMainThreadParseLimit && utf16Length(batchText) > kMainThreadParseLimit) {
         platform::DispatchQueue::global()->async(
-            [holder, text = std::move(batchText), weak = weak_from_this()] {
+            [holder, text = std::string(batchText), weak = weak_from_this()] {
                 holder->fill(text);
                 if (weak.expired())
                     return;
@@ -157,9 +157,12 @@ void HYBCommandQueue::executePending() {
             platform::Value entry = std::move(holder->batch[holder->next++]);
             if (holder->next == holder->batch.size())
                 removeHolder(holder); // before the command runs
-            if (std::optional<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::commandFromJson(entry))
-                execute(*command);
-            if (!m_queue.empty() && clock.now() - *m_startExecutionTime > kTimeSlice) {
+            platform::Clock::TimePoint ended;
+            if (std::optional<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::commandFromJson(std::move(entry)))
+                execute(*command, ended);
+            else
+                ended = clock.now();
+            if (!m_queue.empty() && ended - *m_startExecutionTime > kTimeSlice) {
                 scheduleExecutePendingOnMain();
                 return;
             }
@@ -168,27 +171,38 @@ void HYBCommandQueue::executePending() {
 }
 
 bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command) {
+    platform::Clock::TimePoint ended;
+    return execute(command, ended);
+}
+
+bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended) {
+    platform::Clock& clock = platform::Clock::current();
+    auto notRun = [&] {
+        ended = clock.now();
+        return false;
+    };
     if (command.className().empty() || command.methodName().empty()) {
         platform::Log::write("ERROR: Classname and/or methodName not found for command.");
-        return false;
+        return notRun();
     }
     std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
     if (!host)
-        return false; // disposed: nothing reaches a plug-in any more
-    std::shared_ptr<HYBCommandDelegate> delegate = host->commandDelegate();
-    std::shared_ptr<HYBPlugin> plugin = delegate ? delegate->getCommandInstance(command.className()) : nullptr;
+        return notRun(); // disposed: nothing reaches a plug-in any more
+    // What the controller's command delegate answers for getCommandInstance, asked of the controller
+    // itself.
+    std::shared_ptr<HYBPlugin> plugin = host->getCommandInstance(command.className());
     if (!plugin) {
         platform::Log::write("ERROR: Plugin '" + command.className() +
                              "' not found, or is not a HYBPlugin. Check your plugin mapping in config.xml.");
-        return false;
+        return notRun();
     }
-    platform::Clock& clock = platform::Clock::current();
     const platform::Clock::TimePoint started = clock.now();
     const bool performed = plugin->performAction(command.methodName(), command);
     if (!performed)
         platform::Log::write("ERROR: Method '" + command.methodName() + ":' not defined in Plugin '" +
                              command.className() + "'");
-    const double elapsedMs = std::chrono::duration<double, std::milli>(clock.now() - started).count();
+    ended = clock.now();
+    const double elapsedMs = std::chrono::duration<double, std::milli>(ended - started).count();
     if (elapsedMs > kSlowActionMilliseconds)
         platform::Log::write(platform::formatString("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
                                                     command.className().c_str(), elapsedMs));

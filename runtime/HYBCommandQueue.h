@@ -57,7 +57,7 @@ public:
     // Queues a batch (the JSON text of an array of [callbackId, service, action, arguments] entries).
     // Empty text is ignored. A short batch is parsed at once; the caller decides when to run
     // executePending(). A long one is parsed in the background, which then schedules executePending().
-    void enqueueCommandBatch(std::string batchText);
+    void enqueueCommandBatch(std::string_view batchText);
     // The XHR bridge's signal with its request id: accepted only when the id is above the last accepted
     // one and either is 1 or follows an accepted one since the last reset; an accepted poke fetches the
     // page's commands and runs them. Others are ignored.
@@ -82,6 +82,8 @@ private:
     struct BatchHolder;
     void removeHolder(const std::shared_ptr<BatchHolder>& holder);
     void scheduleExecutePendingOnMain();
+    // execute(command), also telling when it ended.
+    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended);
 
     std::weak_ptr<HYBCommandHost> m_viewController;
     std::deque<std::shared_ptr<BatchHolder>> m_queue;
