@@ -296,6 +296,10 @@ void Application::setStatusBarHidden(bool hidden, bool) {
 }
 
 InterfaceOrientation Application::statusBarOrientation() const {
+    if (RunLoop::isMainThread()) {
+        if (auto window = Window::keyWindow())
+            return window->orientation();
+    }
     std::lock_guard lock(m_mutex);
     return m_statusBarOrientation;
 }

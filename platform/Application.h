@@ -100,6 +100,7 @@ public:
     void setStatusBarStyle(StatusBarStyle style, bool animated = false);
     bool isStatusBarHidden() const;
     void setStatusBarHidden(bool hidden, bool animated = false);
+    // The key window's orientation (on the main thread, while there is one), else the one set here.
     InterfaceOrientation statusBarOrientation() const;
     void setStatusBarOrientation(InterfaceOrientation orientation);
     // 20 points high across the screen, zero when hidden.

@@ -7,8 +7,9 @@
 //   data..., upload progress, then exactly one of finished or failed. `scheduleInRunLoop` (for instance
 //   the main run loop), `setDelegateQueue` (a serial queue stands in for an operation queue) or any
 //   `setDeliveryTarget` choose the place before `start`. Unscheduled, a connection delivers where
-//   `start` was called: the main run loop on the main thread, the queue whose block called it, else
-//   the calling thread's run loop (which must then be turned).
+//   `start` was called: the main run loop on the main thread, the serial queue whose block called it
+//   (a serial queue of its own when that queue is concurrent), else the calling thread's run loop
+//   (which must then be turned).
 // - A started connection keeps itself alive until it ends or is cancelled; `cancel` may be called on any
 //   thread and after it no delegate call is made (none is on its way once cancel returns on the delivery
 //   target's thread). A cancelled load sends no failure.
@@ -66,7 +67,9 @@ public:
     static std::shared_ptr<URLConnection> make(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate,
                                                bool startImmediately = true);
     // Loads the request and waits for the end. The reply holds the response of any HTTP status and the
-    // body; a failure is the error value. Must not be called on the URL-loading thread (answers an error).
+    // body; a failure is the error value. A load that makes no progress for its time-out interval (plus
+    // a second, for URL protocols that never answer) is cancelled and fails with kURLErrorTimedOut. Must
+    // not be called on the URL-loading thread (answers an error).
     static Result<URLReply> sendSynchronousRequest(const URLRequest& request);
     // Whether some loader (a registered protocol, http, https or file) would take the request.
     static bool canHandleRequest(const URLRequest& request);

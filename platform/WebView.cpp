@@ -1,5 +1,6 @@
 #include "platform/WebView.h"
 
+#include "platform/HeadlessWebView.h"
 #include "platform/UserDefaults.h"
 
 #include <atomic>
@@ -8,7 +9,20 @@ namespace platform {
 
 namespace {
 std::atomic<bool> g_inputAccessoryBarHidden{false};
+
+WebView::Factory& installedFactory() {
+    static WebView::Factory factory;
+    return factory;
+}
 } // namespace
+
+std::shared_ptr<WebView> WebView::create(Rect frame) {
+    if (installedFactory())
+        return installedFactory()(frame);
+    return HeadlessWebView::create(frame);
+}
+
+void WebView::setFactory(Factory factory) { installedFactory() = std::move(factory); }
 
 WebView::WebView(Rect frame) : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))) {}
 

@@ -181,6 +181,10 @@ TEST_F(ApplicationTest, InfoPlistKeysComeFromTheBundle) {
     app.setDelegate(delegate);
     auto window = Window::create(Rect{0, 0, 320, 480});
     window->setRootViewController(std::make_shared<ViewController>());
+    window->makeKeyAndVisible();
     EXPECT_FALSE(window->rotateTo(InterfaceOrientation::PortraitUpsideDown));
     EXPECT_TRUE(window->rotateTo(InterfaceOrientation::LandscapeLeft));
+    EXPECT_EQ(app.statusBarOrientation(), InterfaceOrientation::LandscapeLeft);
+    EXPECT_EQ(app.keyWindow(), window);
+    drainMainLoop();
 }
