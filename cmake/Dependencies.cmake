@@ -9,6 +9,9 @@ find_package(SQLite3 REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+# The web engine (GTK3 flavour) and the module it loads into its web processes.
+pkg_check_modules(WEBKIT REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
+pkg_check_modules(WEBKIT_EXTENSION REQUIRED IMPORTED_TARGET webkit2gtk-web-extension-4.1)
 
 # mbedtls 2.28 ships neither a CMake config nor a .pc file.
 find_library(MBEDTLS_LIB mbedtls REQUIRED)

@@ -1,5 +1,7 @@
 #include "platform/Device.h"
 
+#include "platform/Bundle.h"
+
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -91,7 +93,8 @@ std::string Device::identifierForVendor() const {
     std::lock_guard lock(m_mutex);
     if (!m_vendorId.empty())
         return m_vendorId;
-    return uuidFromText(machineIdText() + "/" + vendorOf(m_vendorDomain));
+    std::string domain = m_vendorDomain.empty() ? Bundle::main().bundleIdentifier() : m_vendorDomain;
+    return uuidFromText(machineIdText() + "/" + vendorOf(domain));
 }
 
 bool Device::isMultitaskingSupported() const { return true; }

@@ -36,7 +36,7 @@ public:
     void setModel(std::string model);
     void setUserInterfaceIdiom(UserInterfaceIdiom idiom);
     void setIdentifierForVendor(std::string uuid);
-    // The vendor whose id `identifierForVendor` derives (normally the bundle identifier).
+    // The vendor whose id `identifierForVendor` derives; unset, the main bundle's identifier.
     void setVendorDomain(std::string bundleIdentifier);
     void setMachine(std::string machine);
     void resetToDefaults();

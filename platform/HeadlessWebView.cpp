@@ -124,6 +124,8 @@ void HeadlessWebView::beginTopLevel(URLRequest request, WebViewNavigationType ty
     if (m_generation != generation)
         return;  // stopped from inside the question
     cancelAll();
+    if (m_generation != generation)
+        return;  // stopped from inside a cancellation
 
     std::string userAgent = currentUserAgent();
     (void)request.setValue(userAgent, "User-Agent");

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -169,6 +170,8 @@ struct ParserState {
     std::vector<char> buffer;
 };
 
+constexpr std::size_t kLargeText = 1 << 20;
+
 ParserState& threadParser() {
     thread_local ParserState state;
     return state;
@@ -250,7 +253,11 @@ SlowResult readOnDemand(ParserState& state, simdjson::padded_string_view view, J
 } // namespace
 
 Result<Value> JSON::parse(std::string_view text, ReadMode mode) {
-    ParserState& state = threadParser();
+    // Large texts get parsers of their own, so that no thread keeps their buffers afterwards.
+    std::unique_ptr<ParserState> ownState;
+    if (text.size() > kLargeText)
+        ownState = std::make_unique<ParserState>();
+    ParserState& state = ownState ? *ownState : threadParser();
     std::size_t needed = text.size() + simdjson::SIMDJSON_PADDING;
     if (state.buffer.size() < needed)
         state.buffer.resize(needed);

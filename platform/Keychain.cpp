@@ -1,5 +1,6 @@
 #include "platform/Keychain.h"
 
+#include "platform/AppFolders.h"
 #include "platform/FileLock.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
@@ -149,6 +150,11 @@ std::mutex& processMutex() {
     return m;
 }
 } // namespace
+
+Keychain& Keychain::shared() {
+    static Keychain keychain{std::function<std::string()>([] { return AppFolders::current().library() + "/Keychains/keychain.plist"; })};
+    return keychain;
+}
 
 Keychain::Keychain(std::string filePath) : m_filePath([path = std::move(filePath)] { return path; }) {}
 

@@ -61,6 +61,10 @@ inline constexpr const char* kSecMatchLimitAll = "m_LimitAll";
 
 class Keychain {
 public:
+    // The application's keychain: the file "Library/Keychains/keychain.plist" of the current app home
+    // (it follows AppFolders::current()).
+    static Keychain& shared();
+
     explicit Keychain(std::string filePath);
     // A keychain whose file path is asked for at each call (the shared one follows the app home).
     explicit Keychain(std::function<std::string()> filePath);

@@ -4,6 +4,7 @@
 #include "platform/URLError.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <sys/stat.h>
@@ -319,38 +320,55 @@ void URLConnection::deliverFailure(Error error) {
 // Synchronous loads.
 
 namespace {
+// Collects a load for a synchronous caller. Every call counts as progress.
 class Collector final : public URLConnectionDelegate {
 public:
     void didReceiveResponse(URLConnection&, const URLResponse& response) override {
         std::lock_guard lock(m_mutex);
         m_response = response;
         m_data.clear();
+        progress();
     }
     void didReceiveData(URLConnection&, const Bytes& data) override {
         std::lock_guard lock(m_mutex);
         m_data.insert(m_data.end(), data.begin(), data.end());
+        progress();
+    }
+    void didSendBodyData(URLConnection&, std::int64_t, std::int64_t, std::int64_t) override {
+        std::lock_guard lock(m_mutex);
+        progress();
     }
     void didFinishLoading(URLConnection&) override { end(std::nullopt); }
     void didFailWithError(URLConnection&, const Error& error) override { end(error); }
 
-    Result<URLReply> wait() {
+    // Waits for the end; nullopt when nothing happened for `idle` (a URL protocol that never answers).
+    std::optional<Result<URLReply>> wait(std::chrono::steady_clock::duration idle) {
         std::unique_lock lock(m_mutex);
-        m_ended.wait(lock, [&] { return m_done; });
+        while (!m_done) {
+            if (m_changed.wait_until(lock, m_lastProgress + idle) == std::cv_status::timeout && !m_done &&
+                std::chrono::steady_clock::now() >= m_lastProgress + idle)
+                return std::nullopt;
+        }
         if (m_error)
-            return *m_error;
-        return URLReply{m_response, std::move(m_data)};
+            return Result<URLReply>(*m_error);
+        return Result<URLReply>(URLReply{m_response, std::move(m_data)});
     }
 
 private:
+    void progress() {
+        m_lastProgress = std::chrono::steady_clock::now();
+        m_changed.notify_all();
+    }
     void end(std::optional<Error> error) {
         std::lock_guard lock(m_mutex);
         m_error = std::move(error);
         m_done = true;
-        m_ended.notify_all();
+        m_changed.notify_all();
     }
 
     std::mutex m_mutex;
-    std::condition_variable m_ended;
+    std::condition_variable m_changed;
+    std::chrono::steady_clock::time_point m_lastProgress = std::chrono::steady_clock::now();
     bool m_done = false;
     URLResponse m_response;
     Bytes m_data;
@@ -365,7 +383,14 @@ Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request
     auto connection = make(request, collector, false);
     connection->setDeliveryTarget(onLoadingThread());
     connection->start();
-    return collector->wait();
+    // The transport times out idle HTTP loads itself; this bound keeps a silent URL protocol from
+    // holding the caller forever.
+    double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
+    auto idle = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds + 1.0));
+    if (auto outcome = collector->wait(idle))
+        return std::move(*outcome);
+    connection->cancel();
+    return makeURLError(kURLErrorTimedOut, "The request timed out.", request.urlString());
 }
 
 bool URLConnection::canHandleRequest(const URLRequest& request) {

@@ -66,7 +66,9 @@ public:
     static std::shared_ptr<URLConnection> make(const URLRequest& request, std::weak_ptr<URLConnectionDelegate> delegate,
                                                bool startImmediately = true);
     // Loads the request and waits for the end. The reply holds the response of any HTTP status and the
-    // body; a failure is the error value. Must not be called on the URL-loading thread (answers an error).
+    // body; a failure is the error value. A load that makes no progress for its time-out interval (plus
+    // a second, for URL protocols that never answer) is cancelled and fails with kURLErrorTimedOut. Must
+    // not be called on the URL-loading thread (answers an error).
     static Result<URLReply> sendSynchronousRequest(const URLRequest& request);
     // Whether some loader (a registered protocol, http, https or file) would take the request.
     static bool canHandleRequest(const URLRequest& request);

@@ -1,12 +1,28 @@
 #include "platform/WebView.h"
 
+#include "platform/HeadlessWebView.h"
+#include "platform/UserDefaults.h"
+
 #include <atomic>
 
 namespace platform {
 
 namespace {
 std::atomic<bool> g_inputAccessoryBarHidden{false};
+
+WebView::Factory& installedFactory() {
+    static WebView::Factory factory;
+    return factory;
+}
 } // namespace
+
+std::shared_ptr<WebView> WebView::create(Rect frame) {
+    if (installedFactory())
+        return installedFactory()(frame);
+    return HeadlessWebView::create(frame);
+}
+
+void WebView::setFactory(Factory factory) { installedFactory() = std::move(factory); }
 
 WebView::WebView(Rect frame) : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))) {}
 
@@ -65,6 +81,10 @@ HYB_WEBVIEW_SETTER(PaginationMode, paginationMode, PaginationMode)
 void WebView::setInputAccessoryBarHidden(bool hidden) { g_inputAccessoryBarHidden = hidden; }
 bool WebView::isInputAccessoryBarHidden() { return g_inputAccessoryBarHidden; }
 
-std::string WebView::currentUserAgent() const { return defaultUserAgent(); }
+std::string WebView::currentUserAgent() const {
+    if (auto agent = UserDefaults::standard().string("UserAgent"); agent && !agent->empty())
+        return *agent;
+    return defaultUserAgent();
+}
 
 } // namespace platform

@@ -37,6 +37,7 @@
 #include "platform/View.h"
 #include "platform/WebViewDelegate.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +64,15 @@ struct WebViewSettings {
 
 class WebView : public View {
 public:
+    using Factory = std::function<std::shared_ptr<WebView>(Rect frame)>;
+
+    // A new web view of the installed engine. Runtime code makes its web views here, so it does not
+    // change between engines: the application installs the real engine's factory at start-up; without
+    // one (unit tests) the engine is HeadlessWebView.
+    static std::shared_ptr<WebView> create(Rect frame);
+    // Installs the engine's factory (an empty one goes back to the headless engine). Main thread.
+    static void setFactory(Factory factory);
+
     ~WebView() override;
 
     // The delegate is held weakly; callbacks stop when it is gone.

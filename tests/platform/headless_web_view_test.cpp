@@ -1,9 +1,11 @@
 #include "platform/HeadlessWebView.h"
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
+#include "platform/URLProtocol.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +64,33 @@ protected:
 };
 
 using Events = std::vector<std::string>;
+
+// Turns the main loop until the view has started a load that is still open.
+bool waitForOpenLoad(HeadlessWebView& view) {
+    for (int i = 0; i < 100000 && !view.isLoading(); ++i)
+        RunLoop::main().runOnce(std::chrono::milliseconds(10));
+    return view.isLoading();
+}
+
+// Serves "pagetest:" URLs: the document's text is its URL; "pagetest://slow" never answers until stopped.
+class PageProtocol : public URLProtocol {
+public:
+    static inline std::atomic<int> s_stops{0};
+    static inline std::vector<std::string> s_seenAgents;
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const URLRequest& request) { return request.scheme() == "pagetest"; }
+    void startLoading() override {
+        s_seenAgents.push_back(request().valueForHTTPHeaderField("User-Agent").value_or(""));
+        if (request().urlString() == "pagetest://slow")
+            return;
+        std::string body = "served " + request().urlString();
+        client()->didReceiveResponse(*this, URLResponse(request().url(), "text/html", static_cast<std::int64_t>(body.size())),
+                                     URLCacheStoragePolicy::NotAllowed);
+        client()->didLoadData(*this, Bytes(body.begin(), body.end()));
+        client()->didFinishLoading(*this);
+    }
+    void stopLoading() override { ++s_stops; }
+};
 
 } // namespace
 
@@ -313,4 +342,45 @@ TEST_F(HeadlessWebViewTest, DelegateGoneStopsCallbacksAndViewGoneDropsSteps) {
     while (RunLoop::main().runOnce(std::chrono::milliseconds(0)) == RunLoop::RunResult::Handled) {
     }
     EXPECT_TRUE(otherRecorder->events.empty());
+}
+
+TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistry) {
+    URLProtocol::registerClass(URLProtocol::classOf<PageProtocol>("PageProtocol"));
+    view->page().setFrames("pagetest://top", {"pagetest://frame"});
+    view->loadRequest(URLRequest("pagetest://top"));
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events.back(), "finish");
+    EXPECT_EQ(std::string(view->documentData().begin(), view->documentData().end()), "served pagetest://top");
+    ASSERT_EQ(PageProtocol::s_seenAgents.size(), 2u);
+    EXPECT_EQ(PageProtocol::s_seenAgents[0], view->defaultUserAgent()) << "the top-level load carries the user agent";
+
+    std::optional<HeadlessWebView::XHRResult> xhr;
+    view->pageSendsRequest(URLRequest("pagetest://xhr"), [&](HeadlessWebView::XHRResult r) { xhr = std::move(r); });
+    ASSERT_TRUE(view->waitUntilIdle());
+    ASSERT_TRUE(xhr.has_value());
+    EXPECT_FALSE(xhr->error.has_value());
+    EXPECT_EQ(std::string(xhr->body.begin(), xhr->body.end()), "served pagetest://xhr");
+
+    // Stopping a load that a protocol serves stops the protocol.
+    view->loadRequest(URLRequest("pagetest://slow"));
+    ASSERT_TRUE(waitForOpenLoad(*view));
+    view->stopLoading();
+    EXPECT_EQ(recorder->events.back(), "fail -999");
+    URLProtocol::unregisterClass("PageProtocol");
+}
+
+TEST(WebViewFactory, MakesHeadlessViewsUntilAnEngineIsInstalled) {
+    auto plain = WebView::create(Rect{0, 0, 10, 10});
+    ASSERT_NE(dynamic_cast<HeadlessWebView*>(plain.get()), nullptr);
+    EXPECT_EQ(plain->frame(), (Rect{0, 0, 10, 10}));
+    int made = 0;
+    WebView::setFactory([&](Rect frame) {
+        ++made;
+        return HeadlessWebView::create(frame, std::make_shared<ScriptedPage>());
+    });
+    auto fromFactory = WebView::create(Rect{});
+    EXPECT_EQ(made, 1);
+    WebView::setFactory(nullptr);
+    WebView::create(Rect{});
+    EXPECT_EQ(made, 1);
 }

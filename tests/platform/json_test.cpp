@@ -175,3 +175,18 @@ TEST(JSON, UnwritableValuesGiveAnError) {
         EXPECT_EQ(r.error().code, JSON::kWriteInvalidError);
     }
 }
+
+TEST(JSON, LargeTextsAndRepeatedUseOfTheThreadParser) {
+    std::string big = "[";
+    for (int i = 0; i < 60000; ++i)
+        big += i ? ",\"entry-entry-entry\"" : "\"entry-entry-entry\"";
+    big += "]";
+    ASSERT_GT(big.size(), 1u << 20);
+    auto large = JSON::parse(big);
+    ASSERT_TRUE(large.ok());
+    EXPECT_EQ(large.value().getArray()->size(), 60000u);
+    // A short text after a long one is not confused by what the buffers held before.
+    EXPECT_EQ(parse("[1]"), Value(Array{1}));
+    EXPECT_FALSE(JSON::parse("[1").ok());
+    EXPECT_EQ(parse("[2]"), Value(Array{2}));
+}

@@ -16,6 +16,15 @@
 #include <fstream>
 #include <zlib.h>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace platform;
 using testsupport::HTTPTestServer;
 using testsupport::Reply;
@@ -580,4 +589,84 @@ TEST(URLConnection, CanHandleRequestKnowsTheSchemes) {
     EXPECT_TRUE(URLConnection::canHandleRequest(URLRequest("file:///tmp/x")));
     EXPECT_FALSE(URLConnection::canHandleRequest(URLRequest("mailto:someone@example.com")));
     EXPECT_FALSE(URLConnection::canHandleRequest(URLRequest("not a url")));
+}
+
+namespace {
+// A TLS server with a fresh self-signed certificate: `openssl s_server -www` on a free loopback port.
+class SelfSignedTLSServer {
+public:
+    SelfSignedTLSServer() {
+        m_dir = std::filesystem::temp_directory_path() / ("tls-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_dir);
+        std::string cert = (m_dir / "cert.pem").string(), key = (m_dir / "key.pem").string();
+        std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+                           key + " -out " + cert + " >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0)
+            return;
+        {
+            HTTPTestServer probe; // borrows a free port, then frees it
+            m_port = probe.port();
+        }
+        std::string accept = "127.0.0.1:" + std::to_string(m_port);
+        std::vector<std::string> args = {"openssl", "s_server", "-quiet", "-www", "-accept", accept, "-cert", cert, "-key", key};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "openssl", &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        // Ready once it accepts connections (bounded wait).
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); m_pid > 0 && std::chrono::steady_clock::now() < end;) {
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(m_port);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            ::close(fd);
+            if (up) {
+                m_ready = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~SelfSignedTLSServer() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        std::filesystem::remove_all(m_dir);
+    }
+    bool ready() const { return m_ready; }
+    std::string url() const { return "https://127.0.0.1:" + std::to_string(m_port) + "/"; }
+
+private:
+    std::filesystem::path m_dir;
+    std::uint16_t m_port = 0;
+    pid_t m_pid = -1;
+    bool m_ready = false;
+};
+} // namespace
+
+TEST(URLConnection, TLSCertificatesAreVerifiedUnlessTheDelegateAcceptsAny) {
+    SelfSignedTLSServer tls;
+    if (!tls.ready())
+        GTEST_SKIP() << "openssl s_server is not available";
+    auto checked = startLoad(URLRequest(tls.url()));
+    ASSERT_TRUE(checked.recorder->waitUntilEnded());
+    ASSERT_TRUE(checked.recorder->error());
+    EXPECT_EQ(checked.recorder->error()->code, kURLErrorServerCertificateUntrusted);
+    EXPECT_FALSE(checked.recorder->response());
+
+    auto trusting = startLoad(URLRequest(tls.url()), URLLoadRecorder::TrustAnswer::AcceptAny);
+    ASSERT_TRUE(trusting.recorder->waitUntilEnded());
+    ASSERT_TRUE(trusting.recorder->finished()) << trusting.recorder->error()->localizedDescription();
+    EXPECT_EQ(trusting.recorder->response()->statusCode(), 200);
+    EXPECT_FALSE(trusting.recorder->body().empty());
 }

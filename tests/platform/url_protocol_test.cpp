@@ -118,6 +118,21 @@ TEST(URLProtocol, NewestRegistrationWinsAndCancelStopsLoading) {
         EXPECT_NE(r.path, "/intercepted");
 }
 
+TEST(URLProtocol, ASilentProtocolCannotHoldASynchronousCallerForever) {
+    Registration reg(URLProtocol::classOf<SilentProtocol>("silent"));
+    int stopsBefore = SilentProtocol::s_stops;
+    URLRequest request("http://127.0.0.1:1/intercepted");
+    request.setTimeoutInterval(0.1);
+    auto reply = URLConnection::sendSynchronousRequest(request);
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error().code, kURLErrorTimedOut);
+    // The timed-out load was cancelled, so its protocol is stopped (on the loading thread, before this
+    // later load ends there).
+    URLProtocol::unregisterClass("silent");
+    (void)URLConnection::sendSynchronousRequest(URLRequest("hybtest://none"));
+    EXPECT_EQ(SilentProtocol::s_stops, stopsBefore + 1);
+}
+
 TEST(URLProtocol, UnregisteredClassesNoLongerTakeLoads) {
     {
         Registration reg(URLProtocol::classOf<EchoSchemeProtocol>("echo"));

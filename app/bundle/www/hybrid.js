@@ -1,0 +1,320 @@
+/*
+ * hybrid.js: the page's half of the bridge to the native host.
+ *
+ * A page calls a native plug-in with
+ *     hybrid.exec(success, failure, 'Service', 'action', [args...]);
+ * (also reachable as hybrid.require('hybrid/exec')). The call is queued as the command
+ * [callbackId, service, action, args] and the native side is told that commands wait, in one of three ways:
+ *   'xhr'       an XMLHttpRequest to "/!hyb_exec" with the headers "rc" (request number, 1 after each page
+ *               load, then rising), "vc" (the view number from the user agent's "(n)") and "cmds" (the
+ *               batch itself, when short enough for a header; otherwise the native side fetches it);
+ *   'iframe'    a frame navigating to "hyb://ready": the native side fetches the batch;
+ *   'hash'      a change of location.hash to "%01" or "%02" (alternating) followed by the escaped batch.
+ * The native side fetches queued commands by evaluating exec.nativeFetchMessages(), runs script through
+ * exec.nativeEvalAndFetch(fn) and answers with exec.nativeCallback(id, status, message, keepCallback); each of
+ * the three returns the commands queued meanwhile, which the native side runs next.
+ *
+ * Document events: hybrid.fireDocumentEvent(type, data, noDetach) ('pause', 'resume', 'resign', 'active', ...);
+ * 'deviceready' fires once, after the document is parsed; a handler added later still runs.
+ */
+(function (global) {
+    'use strict';
+
+    if (global.hybrid && global.hybrid.exec) {
+        return;
+    }
+
+    // ---- modules -------------------------------------------------------------------------------------
+    var modules = {};
+    function define(id, factory) {
+        if (modules[id]) {
+            throw new Error('module ' + id + ' already defined');
+        }
+        modules[id] = { factory: factory, exports: undefined, loaded: false };
+    }
+    function require(id) {
+        var module = modules[id];
+        if (!module) {
+            throw new Error('module ' + id + ' not found');
+        }
+        if (!module.loaded) {
+            module.loaded = true;
+            var m = { exports: {} };
+            module.factory(require, m.exports, m);
+            module.exports = m.exports;
+        }
+        return module.exports;
+    }
+
+    // ---- base64 for ArrayBuffer arguments and answers ---------------------------------------------------
+    define('hybrid/base64', function (require, exports) {
+        exports.fromArrayBuffer = function (buffer) {
+            var bytes = new Uint8Array(buffer), text = '';
+            for (var i = 0; i < bytes.length; i += 0x8000) {
+                text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+            }
+            return global.btoa(text);
+        };
+        exports.toArrayBuffer = function (base64) {
+            var text = global.atob(base64), bytes = new Uint8Array(text.length);
+            for (var i = 0; i < text.length; i++) {
+                bytes[i] = text.charCodeAt(i);
+            }
+            return bytes.buffer;
+        };
+    });
+
+    // ---- document events ------------------------------------------------------------------------------
+    define('hybrid/channel', function (require, exports) {
+        // A one-shot event: handlers added after it fired run at once.
+        exports.sticky = function () {
+            var fired = false, handlers = [];
+            return {
+                subscribe: function (fn) { if (fired) { fn(); } else { handlers.push(fn); } },
+                fire: function () {
+                    if (fired) { return; }
+                    fired = true;
+                    var list = handlers; handlers = [];
+                    for (var i = 0; i < list.length; i++) { list[i](); }
+                },
+                hasFired: function () { return fired; }
+            };
+        };
+    });
+
+    // ---- the exec bridge --------------------------------------------------------------------------------
+    define('hybrid/exec', function (require, exports, module) {
+        var base64 = require('hybrid/base64');
+        var modes = { xhr: 'xhr', iframe: 'iframe', hash: 'hash' };
+        var STATUS = { NO_RESULT: 0, OK: 1 };
+        var MAX_HEADER_BATCH = 4000;
+
+        var bridgeMode = modes.xhr;
+        var queue = [];             // commands not yet taken by the native side
+        var callbacks = {};         // callbackId -> {success, fail}
+        var nextCallbackId = Math.floor(Math.random() * 1000000000);
+        var nativeContextDepth = 0; // > 0 while the native side runs script in the page
+        var requestNumber = 0;      // the "rc" header; 1 after each page load
+        var hashFlip = false;
+        var signalFrame = null;
+        var signalScheduled = false;
+
+        // JSON text that is pure ASCII (every other character escaped), so it can travel in a header.
+        function asciiJSON(value) {
+            return JSON.stringify(value).replace(/[\u007f-\uffff]/g, function (c) {
+                return '\\u' + ('0000' + c.charCodeAt(0).toString(16)).slice(-4);
+            });
+        }
+
+        function viewNumber() {
+            var match = /\((-?\d+)\)\s*$/.exec(global.navigator.userAgent);
+            return match ? match[1] : null;
+        }
+
+        function massageArgs(args) {
+            var out = [];
+            for (var i = 0; i < args.length; i++) {
+                var a = args[i];
+                if (a instanceof ArrayBuffer) {
+                    out.push({ HYBType: 'ArrayBuffer', data: base64.fromArrayBuffer(a) });
+                } else if (ArrayBuffer.isView && ArrayBuffer.isView(a)) {
+                    out.push({ HYBType: 'ArrayBuffer', data: base64.fromArrayBuffer(a.buffer.slice(a.byteOffset, a.byteOffset + a.byteLength)) });
+                } else {
+                    out.push(a);
+                }
+            }
+            return out;
+        }
+
+        // An answer's message as the page's callbacks receive it (ArrayBuffer and MultiPart unpacked).
+        function massageMessage(message) {
+            if (message && message.HYBType === 'ArrayBuffer') {
+                return [base64.toArrayBuffer(message.data)];
+            }
+            if (message && message.HYBType === 'MultiPart') {
+                var parts = [];
+                for (var i = 0; i < message.messages.length; i++) {
+                    parts.push(massageMessage(message.messages[i])[0]);
+                }
+                return parts;
+            }
+            return [message];
+        }
+
+        function takeQueue() {
+            if (!queue.length) { return ''; }
+            var text = JSON.stringify(queue);
+            queue = [];
+            return text;
+        }
+
+        function signalByXHR() {
+            var xhr = new XMLHttpRequest();
+            xhr.open('GET', '/!hyb_exec?' + (+new Date()), true);
+            var vc = viewNumber();
+            if (vc !== null) { xhr.setRequestHeader('vc', vc); }
+            requestNumber += 1;
+            xhr.setRequestHeader('rc', String(requestNumber));
+            var batch = asciiJSON(queue);
+            if (batch.length <= MAX_HEADER_BATCH) {
+                xhr.setRequestHeader('cmds', batch);
+                queue = [];
+            }
+            xhr.send(null);
+        }
+
+        function signalByFrame() {
+            if (!signalFrame || !signalFrame.parentNode) {
+                signalFrame = global.document.createElement('iframe');
+                signalFrame.style.display = 'none';
+                (global.document.body || global.document.documentElement).appendChild(signalFrame);
+            }
+            signalFrame.src = 'hyb://ready';
+        }
+
+        function signalByHash() {
+            hashFlip = !hashFlip;
+            var batch = takeQueue();
+            global.location.hash = (hashFlip ? '%01' : '%02') + encodeURIComponent(batch);
+        }
+
+        function signalNative() {
+            signalScheduled = false;
+            if (!queue.length) { return; }
+            if (bridgeMode === modes.iframe) {
+                signalByFrame();
+            } else if (bridgeMode === modes.hash) {
+                signalByHash();
+            } else {
+                signalByXHR();
+            }
+        }
+
+        function exec(success, fail, service, action, args) {
+            args = args || [];
+            var callbackId = 'INVALID';
+            if (success || fail) {
+                nextCallbackId += 1;
+                callbackId = String(service).replace(/[^A-Za-z0-9._-]/g, '') + nextCallbackId;
+                callbacks[callbackId] = { success: success, fail: fail };
+            }
+            queue.push([callbackId, String(service), String(action), massageArgs(args)]);
+            // Inside native script the native side takes the queue from the script's answer. Otherwise it is
+            // told once, after the page's current script: the calls made meanwhile travel as one batch.
+            if (nativeContextDepth === 0 && !signalScheduled) {
+                signalScheduled = true;
+                Promise.resolve().then(signalNative);
+            }
+        }
+
+        exec.jsToNativeModes = modes;
+        exec.setJsToNativeBridgeMode = function (mode) {
+            if (!modes[mode]) { throw new Error('unknown bridge mode ' + mode); }
+            bridgeMode = mode;
+        };
+        exec.jsToNativeBridgeMode = function () { return bridgeMode; };
+
+        exec.nativeFetchMessages = function () {
+            return takeQueue();
+        };
+
+        exec.nativeEvalAndFetch = function (fn) {
+            nativeContextDepth += 1;
+            try {
+                fn();
+            } finally {
+                nativeContextDepth -= 1;
+            }
+            return takeQueue();
+        };
+
+        exec.nativeCallback = function (callbackId, status, message, keepCallback) {
+            nativeContextDepth += 1;
+            try {
+                var entry = callbacks[callbackId];
+                if (entry) {
+                    var args = massageMessage(message);
+                    if (!keepCallback) { delete callbacks[callbackId]; }
+                    var fn = (status === STATUS.OK || status === STATUS.NO_RESULT) ? entry.success : entry.fail;
+                    if (fn) {
+                        try {
+                            fn.apply(null, args);
+                        } catch (e) {
+                            if (global.console) { global.console.log('Error in callback ' + callbackId + ': ' + e); }
+                        }
+                    }
+                }
+            } finally {
+                nativeContextDepth -= 1;
+            }
+            return takeQueue();
+        };
+
+        // The number of callbacks still waiting (for tests and the bench page).
+        exec.pendingCallbackCount = function () {
+            return Object.keys(callbacks).length;
+        };
+
+        module.exports = exec;
+    });
+
+    // ---- the global object --------------------------------------------------------------------------------
+    var channel = require('hybrid/channel');
+    var deviceReady = channel.sticky();
+
+    var hybrid = {
+        define: define,
+        require: require,
+        exec: require('hybrid/exec'),
+        fireDocumentEvent: function (type, data, noDetach) {
+            var event = global.document.createEvent('Events');
+            event.initEvent(type, false, false);
+            if (data) {
+                for (var key in data) {
+                    if (Object.prototype.hasOwnProperty.call(data, key)) { event[key] = data[key]; }
+                }
+            }
+            if (noDetach) {
+                global.document.dispatchEvent(event);
+            } else {
+                global.setTimeout(function () { global.document.dispatchEvent(event); }, 0);
+            }
+        },
+        fireWindowEvent: function (type, data) {
+            var event = global.document.createEvent('Events');
+            event.initEvent(type, false, false);
+            if (data) {
+                for (var key in data) {
+                    if (Object.prototype.hasOwnProperty.call(data, key)) { event[key] = data[key]; }
+                }
+            }
+            global.dispatchEvent(event);
+        }
+    };
+
+    // 'deviceready' handlers added after it fired still run.
+    var addEventListener = global.document.addEventListener;
+    global.document.addEventListener = function (type, handler, capture) {
+        if (type === 'deviceready' && deviceReady.hasFired()) {
+            global.setTimeout(function () { handler.call(global.document, { type: 'deviceready' }); }, 0);
+            return;
+        }
+        return addEventListener.call(global.document, type, handler, capture);
+    };
+
+    function ready() {
+        deviceReady.fire();
+    }
+    deviceReady.subscribe(function () {
+        var event = global.document.createEvent('Events');
+        event.initEvent('deviceready', false, false);
+        global.document.dispatchEvent(event);
+    });
+    if (global.document.readyState === 'loading') {
+        global.document.addEventListener('DOMContentLoaded', ready, false);
+    } else {
+        global.setTimeout(ready, 0);
+    }
+
+    global.hybrid = hybrid;
+})(window);

@@ -1,0 +1,113 @@
+// hybridhost: the application. Opens a window with the web view showing the bundle's start page.
+#include "app/HostOptions.h"
+#include "app/ShellClient.h"
+#include "webengine/PrivateDisplay.h"
+#include "webengine/WebKitEngine.h"
+
+#include <gtk/gtk.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+constexpr int kWindowWidth = 480;
+constexpr int kWindowHeight = 800;
+constexpr guint kScreenshotTimeoutSeconds = 60;
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "hybridhost: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    auto options = app::HostOptions::parse(arguments);
+    if (!options.ok()) {
+        std::fprintf(stderr, "hybridhost: %s\n\n%s", options.error().localizedDescription().c_str(),
+                     app::HostOptions::usage("hybridhost").c_str());
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(app::HostOptions::usage("hybridhost").c_str(), stdout);
+        return 0;
+    }
+
+    std::error_code ec;
+    const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
+    if (ec)
+        return fail("no bundle folder at " + options->bundle + ": " + ec.message());
+    const auto startPage = bundle / "www" / "index.html";
+    if (!std::filesystem::is_regular_file(startPage))
+        return fail("the bundle has no start page " + startPage.string());
+
+    std::unique_ptr<webengine::PrivateDisplay> display;
+    if (options->headless && !webengine::PrivateDisplay::isDisplayAvailable()) {
+        auto started = webengine::PrivateDisplay::start();
+        if (!started.ok())
+            return fail(started.error().localizedDescription());
+        display = std::move(*started);
+    }
+    if (!gtk_init_check(&argc, &argv))
+        return fail("cannot open a display (use --headless to run without one)");
+
+    int exitCode = 0;
+    const bool screenshot = !options->screenshot.empty();
+    std::unique_ptr<webengine::WebKitEngine> engine;
+    app::ShellClient client([&](const platform::Error* error) {
+        if (error) {
+            std::fprintf(stderr, "hybridhost: the start page failed to load: %s\n", error->localizedDescription().c_str());
+            if (screenshot) {
+                exitCode = 1;
+                gtk_main_quit();
+            }
+            return;
+        }
+        if (!screenshot)
+            return;
+        auto written = engine->writeSnapshot(options->screenshot);
+        if (!written.ok()) {
+            std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
+            exitCode = 1;
+        }
+        gtk_main_quit();
+    });
+
+    // Website data (local storage, databases) lives under the application's Library.
+    const std::string library = std::string(g_get_user_data_dir()) + "/hybridhost/Library";
+    engine = std::make_unique<webengine::WebKitEngine>(
+        client, webengine::WebsiteDataLocation{library + "/WebKit", library + "/Caches/WebKit"});
+
+    GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
+    gtk_window_set_default_size(GTK_WINDOW(window), kWindowWidth, kWindowHeight);
+    gtk_widget_set_size_request(engine->widget(), kWindowWidth, kWindowHeight);
+    gtk_container_add(GTK_CONTAINER(window), engine->widget());
+    g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
+        gtk_main_quit();
+        return TRUE;
+    }), nullptr);
+    gtk_widget_show_all(window);
+
+    if (screenshot) {
+        g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer code) -> gboolean {
+            std::fprintf(stderr, "hybridhost: the start page did not load within %u s\n", kScreenshotTimeoutSeconds);
+            *static_cast<int*>(code) = 1;
+            gtk_main_quit();
+            return G_SOURCE_REMOVE;
+        }, &exitCode);
+    }
+    engine->load("file://" + startPage.string());
+    gtk_main();
+
+    engine.reset();
+    gtk_widget_destroy(window);
+    return exitCode;
+}

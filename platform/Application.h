@@ -1,0 +1,170 @@
+// The shared application: its delegate, its state and lifecycle, opening URLs in other applications,
+// the badge, background tasks, remote-notification registration, the status bar and the facts of the
+// bundle's Info.plist.
+//
+// Guarantees:
+// - Lifecycle calls (launch, the system-event drivers, URL delivery) run on the main thread. For each
+//   event the delegate is called first, then the notification is posted on the default centre with the
+//   application as sender. States as the platform has them: inactive while launching and during
+//   willEnterForeground/didEnterBackground transitions, active after didBecomeActive, background after
+//   didEnterBackground.
+// - launch: didFinishLaunchingWithOptions, then "UIApplicationDidFinishLaunchingNotification" with the
+//   launch options as user info (after the delegate returned), then the application becomes active.
+// - openURL/canOpenURL answer from the set of installed schemes (default: http, https and the settings
+//   URL "app-settings:"); every URL opened is recorded, so tests can play the other application. When
+//   desktop opening is on (the real application), http and https URLs open in the desktop's browser
+//   through xdg-open.
+// - Getters may be called from any thread (the state, badge and flags are guarded by a lock).
+// - Background tasks: ids start at 1 (kBackgroundTaskInvalid is 0); expireBackgroundTasks (test hook,
+//   main thread) calls the expiry handler of every task not yet ended, in the order they began.
+// - The delegate is kept strongly, as the application main keeps it.
+#pragma once
+
+#include "platform/ApplicationDelegate.h"
+#include "platform/Error.h"
+#include "platform/Geometry.h"
+#include "platform/InterfaceOrientation.h"
+#include "platform/Value.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class Window;
+
+enum class ApplicationState { Active = 0, Inactive = 1, Background = 2 };
+enum class StatusBarStyle { Default = 0, LightContent = 1 };
+
+using BackgroundTaskIdentifier = std::uint64_t;
+inline constexpr BackgroundTaskIdentifier kBackgroundTaskInvalid = 0;
+
+// Notification types for registration (badge 1, sound 2, alert 4).
+inline constexpr unsigned kUserNotificationTypeNone = 0;
+inline constexpr unsigned kUserNotificationTypeBadge = 1;
+inline constexpr unsigned kUserNotificationTypeSound = 2;
+inline constexpr unsigned kUserNotificationTypeAlert = 4;
+
+inline constexpr const char* kApplicationOpenSettingsURLString = "app-settings:";
+// Launch-option keys.
+inline constexpr const char* kApplicationLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
+inline constexpr const char* kApplicationLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
+
+class Application {
+public:
+    static Application& shared();
+
+    // ---- start-up and the system's events (main thread) ----
+    bool launch(std::shared_ptr<ApplicationDelegate> delegate, const Dictionary& launchOptions = {});
+    std::shared_ptr<ApplicationDelegate> delegate() const;
+    void setDelegate(std::shared_ptr<ApplicationDelegate> delegate);
+
+    ApplicationState applicationState() const;
+    // Sets the state without any event (tests).
+    void setApplicationState(ApplicationState state);
+    // Active -> background: willResignActive, (inactive), didEnterBackground, (background).
+    void enterBackground();
+    // Background -> active: willEnterForeground, (inactive), didBecomeActive, (active).
+    void enterForeground();
+    // An interruption (a call, a system alert): willResignActive only, and back with becomeActive.
+    void resignActive();
+    void becomeActive();
+    void terminate();
+    void receiveMemoryWarning();
+    // Another application opens a URL into this one: the delegate's openURL answers.
+    bool deliverOpenURL(const std::string& url, const std::string& sourceApplication = {}, const Value& annotation = {});
+
+    // ---- other applications ----
+    bool openURL(const std::string& url);
+    bool canOpenURL(const std::string& url) const;
+    void setInstalledSchemes(std::set<std::string> schemes);
+    void addInstalledScheme(const std::string& scheme);
+    void removeInstalledScheme(const std::string& scheme);
+    std::vector<std::string> openedURLs() const;
+    void clearOpenedURLs();
+    void setOpensWebURLsOnDesktop(bool on);
+
+    // ---- badge, activity indicator, status bar, key window ----
+    long long applicationIconBadgeNumber() const;
+    void setApplicationIconBadgeNumber(long long number);
+    bool isNetworkActivityIndicatorVisible() const;
+    void setNetworkActivityIndicatorVisible(bool visible);
+    StatusBarStyle statusBarStyle() const;
+    void setStatusBarStyle(StatusBarStyle style, bool animated = false);
+    bool isStatusBarHidden() const;
+    void setStatusBarHidden(bool hidden, bool animated = false);
+    // The key window's orientation (on the main thread, while there is one), else the one set here.
+    InterfaceOrientation statusBarOrientation() const;
+    void setStatusBarOrientation(InterfaceOrientation orientation);
+    // 20 points high across the screen, zero when hidden.
+    Rect statusBarFrame() const;
+    std::shared_ptr<Window> keyWindow() const;
+
+    // ---- background tasks ----
+    BackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler);
+    void endBackgroundTask(BackgroundTaskIdentifier identifier);
+    std::size_t backgroundTaskCount() const;
+    void expireBackgroundTasks();
+    double backgroundTimeRemaining() const;
+
+    // ---- remote notifications ----
+    // Registers; the device token (or the error set for tests) reaches the delegate on a later turn of
+    // the main run loop.
+    void registerForRemoteNotifications();
+    void unregisterForRemoteNotifications();
+    bool isRegisteredForRemoteNotifications() const;
+    // The older registration with types (also registers).
+    void registerForRemoteNotificationTypes(unsigned types);
+    unsigned enabledRemoteNotificationTypes() const;
+    void registerUserNotificationSettings(unsigned types);
+    unsigned currentUserNotificationSettingsTypes() const;
+    void setDeviceToken(Bytes token);
+    Bytes deviceToken() const;
+    void setRemoteRegistrationError(std::optional<Error> error);
+    // The push platform delivers a payload (main thread).
+    void deliverRemoteNotification(const Dictionary& userInfo, std::function<void(BackgroundFetchResult)> completion = {});
+    void deliverLocalNotification(const Dictionary& notification);
+
+    // ---- the bundle's Info.plist ----
+    Value objectForInfoDictionaryKey(const std::string& key) const;
+    // "UISupportedInterfaceOrientations" as a mask (portrait when absent or empty).
+    InterfaceOrientationMask supportedInterfaceOrientationsFromInfoPlist() const;
+    bool exitsOnSuspend() const;
+    // The schemes of "CFBundleURLTypes" / "CFBundleURLSchemes", in order.
+    std::vector<std::string> bundleURLSchemes() const;
+
+    // Back to the state of a fresh process (tests).
+    void resetForTesting();
+
+private:
+    Application();
+    void post(const char* name, Dictionary userInfo = {});
+
+    mutable std::mutex m_mutex;
+    std::shared_ptr<ApplicationDelegate> m_delegate;
+    ApplicationState m_state = ApplicationState::Inactive;
+    std::set<std::string> m_installedSchemes;
+    std::vector<std::string> m_openedURLs;
+    bool m_desktopOpening = false;
+    long long m_badge = 0;
+    bool m_activityIndicator = false;
+    StatusBarStyle m_statusBarStyle = StatusBarStyle::Default;
+    bool m_statusBarHidden = false;
+    InterfaceOrientation m_statusBarOrientation = InterfaceOrientation::Portrait;
+    std::map<BackgroundTaskIdentifier, std::function<void()>> m_backgroundTasks;
+    BackgroundTaskIdentifier m_nextBackgroundTask = 1;
+    bool m_registeredForRemote = false;
+    unsigned m_remoteTypes = 0;
+    unsigned m_userNotificationTypes = 0;
+    Bytes m_deviceToken;
+    std::optional<Error> m_registrationError;
+};
+
+} // namespace platform

@@ -1,0 +1,36 @@
+// The application's bundle as the platform's bundle object shows it: its path, the keys of its
+// Info.plist and its resources. It follows AppFolders::current(), so a test's temporary home brings its
+// own bundle.
+//
+// Guarantees:
+// - The Info.plist is read when it changed (path, size or modification time), so a test may write it
+//   at any moment; an absent or damaged Info.plist reads as an empty dictionary.
+// - Thread-safe.
+#pragma once
+
+#include "platform/Value.h"
+
+#include <string>
+
+namespace platform {
+
+class Bundle {
+public:
+    // The main bundle of the current app folders.
+    static Bundle main();
+
+    const std::string& bundlePath() const { return m_path; }
+    Dictionary infoDictionary() const;
+    Value objectForInfoDictionaryKey(const std::string& key) const;
+    // "CFBundleIdentifier", or "" when absent.
+    std::string bundleIdentifier() const;
+    // A resource by name, type and subfolder; "" when absent (see AppFolders::pathForResource).
+    std::string pathForResource(const std::string& name, const std::string& type, const std::string& subdirectory = {}) const;
+
+private:
+    explicit Bundle(std::string path, std::string infoPlist) : m_path(std::move(path)), m_infoPlist(std::move(infoPlist)) {}
+    std::string m_path;
+    std::string m_infoPlist;
+};
+
+} // namespace platform

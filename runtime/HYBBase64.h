@@ -1,0 +1,32 @@
+// Base64 for byte arrays that cross the page bridge: ArrayBuffer arguments arrive as Base64 text and
+// byte answers leave as Base64 text.
+//
+// The codec is lenient on input: every byte outside the standard alphabet (padding, blanks, line
+// breaks, garbage) is skipped, and a trailing partial group of two or three characters still yields its
+// bytes. Output uses the standard alphabet with "=" padding and no line breaks. Pure functions, safe
+// on any thread.
+#pragma once
+
+#include "platform/Value.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace runtime {
+
+// Decodes Base64 text; characters outside the alphabet are skipped.
+platform::Bytes hybBase64Decode(std::string_view text);
+
+// Encodes bytes as padded Base64 text.
+std::string hybBase64Encode(std::span<const std::uint8_t> bytes);
+
+// The byte-buffer forms the runtime and plug-ins call.
+inline platform::Bytes hyb_dataFromBase64String(std::string_view text) { return hybBase64Decode(text); }
+inline std::string hyb_base64EncodedString(const platform::Bytes& data) { return hybBase64Encode(data); }
+inline platform::Bytes dataFromBase64String(std::string_view text) { return hyb_dataFromBase64String(text); }
+inline std::string base64EncodedString(const platform::Bytes& data) { return hyb_base64EncodedString(data); }
+
+} // namespace runtime

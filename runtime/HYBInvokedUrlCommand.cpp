@@ -1,0 +1,96 @@
+#include "runtime/HYBInvokedUrlCommand.h"
+
+#include "runtime/HYBBase64.h"
+#include "platform/Log.h"
+
+namespace runtime {
+namespace {
+
+bool isOfClass(const platform::Value& value, HYBArgumentClass argumentClass) {
+    switch (argumentClass) {
+    case HYBArgumentClass::Any:
+        return true;
+    case HYBArgumentClass::Number:
+        return value.isNumber() || value.isBool();
+    case HYBArgumentClass::String:
+        return value.isString();
+    case HYBArgumentClass::Array:
+        return value.isArray();
+    case HYBArgumentClass::Dictionary:
+        return value.isDictionary();
+    case HYBArgumentClass::Data:
+        return value.isBytes();
+    case HYBArgumentClass::Date:
+        return value.isDate();
+    }
+    return false;
+}
+
+std::optional<HYBInvokedUrlCommand> reject(const platform::Value& entry, const char* reason) {
+    platform::Log::write("ERROR: Command entry dropped (" + std::string(reason) + "): " + entry.description());
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(const platform::Value& entry) {
+    const platform::Array* fields = entry.getArray();
+    if (!fields || fields->size() < 4)
+        return reject(entry, "not an array of four elements");
+    const platform::Value& callbackId = (*fields)[0];
+    if (!callbackId.isNull() && !callbackId.isString())
+        return reject(entry, "callback id is not a string");
+    const std::string* service = (*fields)[1].getString();
+    const std::string* action = (*fields)[2].getString();
+    if (!service || !action)
+        return reject(entry, "service or action is not a string");
+    const platform::Array* arguments = (*fields)[3].getArray();
+    if (!arguments)
+        return reject(entry, "arguments are not an array");
+    std::optional<std::string> id;
+    if (const std::string* text = callbackId.getString())
+        id = *text;
+    return HYBInvokedUrlCommand(*arguments, std::move(id), *service, *action);
+}
+
+HYBInvokedUrlCommand::HYBInvokedUrlCommand(platform::Array arguments, std::optional<std::string> callbackId,
+                                           std::string className, std::string methodName)
+    : m_callbackId(std::move(callbackId)), m_className(std::move(className)), m_methodName(std::move(methodName)),
+      m_arguments(std::move(arguments)) {
+    massageArguments();
+}
+
+void HYBInvokedUrlCommand::massageArguments() {
+    for (platform::Value& argument : m_arguments) {
+        const platform::Dictionary* dictionary = argument.getDictionary();
+        if (!dictionary)
+            continue;
+        const std::string* type = (*dictionary)["HYBType"].getString();
+        const platform::Value* data = dictionary->find("data");
+        if (!type || *type != "ArrayBuffer" || !data)
+            continue;
+        // A "data" entry that is not text decodes as no bytes.
+        const std::string* text = data->getString();
+        argument = platform::Value(hybBase64Decode(text ? std::string_view(*text) : std::string_view()));
+    }
+}
+
+platform::Value HYBInvokedUrlCommand::argumentAtIndex(std::size_t index, const platform::Value& defaultValue,
+                                                      HYBArgumentClass argumentClass) const {
+    if (index >= m_arguments.size())
+        return defaultValue;
+    const platform::Value& argument = m_arguments[index];
+    if (argument.isNull() || !isOfClass(argument, argumentClass))
+        return defaultValue;
+    return argument;
+}
+
+platform::Value HYBInvokedUrlCommand::argumentAtIndex(std::size_t index, const platform::Value& defaultValue) const {
+    return argumentAtIndex(index, defaultValue, HYBArgumentClass::Any);
+}
+
+platform::Value HYBInvokedUrlCommand::argumentAtIndex(std::size_t index) const {
+    return argumentAtIndex(index, platform::Value());
+}
+
+} // namespace runtime

@@ -1,0 +1,38 @@
+// The application's command line.
+#include "app/HostOptions.h"
+
+#include <gtest/gtest.h>
+
+using app::HostOptions;
+
+TEST(HostOptionsTest, ReadsEveryOptionAndTheBundle)
+{
+    auto options = HostOptions::parse({"--headless", "--screenshot", "out.png", "my/bundle"});
+    ASSERT_TRUE(options.ok());
+    EXPECT_TRUE(options->headless);
+    EXPECT_EQ(options->screenshot, "out.png");
+    EXPECT_EQ(options->bundle, "my/bundle");
+    EXPECT_FALSE(options->help);
+
+    auto equals = HostOptions::parse({"--screenshot=a.png"});
+    ASSERT_TRUE(equals.ok());
+    EXPECT_EQ(equals->screenshot, "a.png");
+    EXPECT_EQ(equals->bundle, "");
+
+    auto dashFolder = HostOptions::parse({"--", "--odd-folder"});
+    ASSERT_TRUE(dashFolder.ok());
+    EXPECT_EQ(dashFolder->bundle, "--odd-folder");
+    EXPECT_TRUE(HostOptions::parse({"--help"})->help);
+}
+
+TEST(HostOptionsTest, BadArgumentsSayWhatIsWrong)
+{
+    auto missing = HostOptions::parse({"--screenshot"});
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().localizedDescription(), "--screenshot needs a file name");
+    EXPECT_FALSE(HostOptions::parse({"--screenshot="}).ok());
+    auto unknown = HostOptions::parse({"--fullscreen"});
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error().localizedDescription(), "unknown option --fullscreen");
+    EXPECT_FALSE(HostOptions::parse({"a", "b"}).ok());
+}

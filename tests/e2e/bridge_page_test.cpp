@@ -1,0 +1,237 @@
+// The page's half of the bridge (app/bundle/www/hybrid.js) in the real engine, against a small native
+// stand-in that follows the runtime's protocol: the three signal paths, fetching queued commands, callbacks,
+// document events, deviceready and handleOpenURL.
+#include "EngineHarness.h"
+
+#include "platform/JSON.h"
+#include "platform/PercentEscaping.h"
+
+#include <deque>
+
+using namespace std::chrono_literals;
+using e2e::RecordingClient;
+using e2e::TempFolder;
+using e2e::waitUntil;
+using webengine::WebKitEngine;
+
+namespace {
+
+const char* const kFetchScript = "hybrid.require('hybrid/exec').nativeFetchMessages()";
+const char* const kClearedMessage = "\"Hybrid%20iOS%20webview%20cache%20cleared.\"";
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Plays the native side: takes batches from the three signal paths, answers every command with the
+// message its test sets (OK with the cache text by default), and runs what the page queues meanwhile.
+class NativeStandIn : public RecordingClient {
+public:
+    struct Call {
+        std::string callbackId, service, action, arguments, path;
+    };
+    std::vector<Call> calls;
+    std::vector<int> pokes;
+    // The answer script's status, message and keep flag for a command (default: 1, the cache text, 0).
+    std::function<std::string(const Call&)> answer = [](const Call& call) {
+        return "hybrid.require('hybrid/exec').nativeCallback('" + call.callbackId + "',1," + kClearedMessage + ",0)";
+    };
+    WebKitEngine* engine = nullptr;
+
+    NativeStandIn()
+    {
+        onNavigation = [this](const webengine::NavigationRequest& request) {
+            if (request.url.rfind("hyb:", 0) == 0) {
+                later([this] { run(fetch(), "iframe"); });
+                return false;
+            }
+            const auto hash = request.url.find('#');
+            if (hash != std::string::npos && (request.url.compare(hash + 1, 3, "%01") == 0
+                                              || request.url.compare(hash + 1, 3, "%02") == 0)) {
+                const std::string batch = platform::removePercentEscapes(request.url.substr(hash + 4)).value_or("");
+                later([this, batch] { run(batch.empty() ? fetch() : batch, "hash"); });
+                return false;
+            }
+            return true;
+        };
+        onResource = [this](const std::shared_ptr<webengine::RoutedRequest>& request) {
+            const auto path = request->url().substr(0, request->url().find('?'));
+            if (path != "file:///!hyb_exec")
+                return false;
+            const auto rc = request->header("rc");
+            if (!rc)
+                return false;
+            const auto cmds = request->header("cmds").value_or("");
+            if (!cmds.empty()) {
+                later([this, cmds] { run(cmds, "xhr"); });
+                return false;
+            }
+            pokes.push_back(std::stoi(*rc));
+            later([this] { run(fetch(), "xhr"); });
+            request->respond(200, {{"Content-Type", "text/plain"}}, "");
+            return true;
+        };
+    }
+
+private:
+    void later(std::function<void()> work)
+    {
+        g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+            (*static_cast<std::function<void()>*>(data))();
+            return G_SOURCE_REMOVE;
+        }, new std::function<void()>(std::move(work)), [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    }
+
+    std::string fetch() { return engine->evaluate(kFetchScript).valueOr(""); }
+
+    void run(const std::string& firstBatch, const std::string& path)
+    {
+        std::deque<std::string> batches{firstBatch};
+        while (!batches.empty()) {
+            const std::string batch = batches.front();
+            batches.pop_front();
+            if (batch.empty())
+                continue;
+            auto parsed = platform::JSON::parse(batch);
+            ASSERT_TRUE(parsed.ok()) << batch;
+            for (const auto& entry : *parsed->getArray()) {
+                Call call{*entry[0].getString(), *entry[1].getString(), *entry[2].getString(),
+                          platform::JSON::writeCompact(entry[3]).valueOr(""), path};
+                calls.push_back(call);
+                batches.push_back(engine->evaluate(answer(call)).valueOr(""));
+            }
+        }
+    }
+};
+
+class BridgePageTest : public e2e::EngineFixture {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_DISPLAY();
+        m_pages.write("hybrid.js", readFile(std::string(HYB_BUNDLE_WWW) + "/hybrid.js"));
+        startEngine(m_native);
+        m_native.engine = m_engine.get();
+        m_engine->setUserAgent("Mozilla/5.0 Test (4242)");
+    }
+
+    // Loads a page with hybrid.js, a recorder of answers and events, and `script`.
+    void loadPage(const std::string& script = {})
+    {
+        m_pages.write("index.html",
+                      "<html><head><script src='hybrid.js'></script><script>"
+                      "var exec = hybrid.require('hybrid/exec'); window.answers = []; window.events = [];"
+                      "function ok(m) { answers.push('ok:' + JSON.stringify(m)); }"
+                      "function ko(m) { answers.push('fail:' + JSON.stringify(m)); }"
+                      "['pause','resume','resign','active','deviceready'].forEach(function(t) {"
+                      "  document.addEventListener(t, function() { events.push(t); }, false); });"
+                      "function handleOpenURL(url) { events.push('open:' + url); }"
+                      + script + "</script></head><body></body></html>");
+        m_engine->load(m_pages.url("index.html"));
+        ASSERT_TRUE(waitUntil([&] { return m_native.finished > 0; }));
+        ASSERT_TRUE(waitForPage("events.indexOf('deviceready') >= 0"));
+    }
+
+    NativeStandIn m_native;
+};
+
+TEST_F(BridgePageTest, CacheClearGetsItsCallbackThroughEachSignalPath)
+{
+    loadPage();
+    for (const std::string path : {"xhr", "iframe", "hash"}) {
+        SCOPED_TRACE(path);
+        const size_t before = m_native.calls.size();
+        eval("exec.setJsToNativeBridgeMode('" + path + "'); answers = []; exec(ok, ko, 'Cache', 'clear', []);");
+        ASSERT_TRUE(waitForPage("answers.length == 1"));
+        EXPECT_EQ(eval("answers[0]"), std::string("ok:") + kClearedMessage);
+        ASSERT_EQ(m_native.calls.size(), before + 1);
+        EXPECT_EQ(m_native.calls.back().service, "Cache");
+        EXPECT_EQ(m_native.calls.back().action, "clear");
+        EXPECT_EQ(m_native.calls.back().arguments, "[]");
+        EXPECT_EQ(m_native.calls.back().path, path);
+        EXPECT_EQ(eval("exec.pendingCallbackCount()"), "0");
+    }
+}
+
+TEST_F(BridgePageTest, CallsMadeTogetherTravelAsOneBatchAndLongBatchesAreFetched)
+{
+    loadPage();
+    // Ten calls in one script: one signal with the whole batch in the "cmds" header.
+    eval("for (var i = 0; i < 10; i++) exec(ok, ko, 'Cache', 'clear', [i]);");
+    ASSERT_TRUE(waitForPage("answers.length == 10"));
+    EXPECT_TRUE(m_native.pokes.empty());
+    // A batch too long for a header: a poke with the first request number, then a fetch.
+    eval("answers = []; for (var i = 0; i < 200; i++) exec(ok, ko, 'Cache', 'clear', ['" + std::string(40, 'x') + "']);");
+    ASSERT_TRUE(waitForPage("answers.length == 200"));
+    EXPECT_EQ(m_native.pokes, std::vector<int>({2}));
+    EXPECT_EQ(m_native.calls.size(), 210u);
+}
+
+TEST_F(BridgePageTest, CallsMadeInsideACallbackComeBackWithTheAnswer)
+{
+    loadPage();
+    eval("exec(function() { exec(ok, ko, 'Cache', 'clear', ['second']); }, ko, 'Cache', 'clear', ['first']);");
+    ASSERT_TRUE(waitForPage("answers.length == 1"));
+    ASSERT_EQ(m_native.calls.size(), 2u);
+    EXPECT_EQ(m_native.calls[1].arguments, "[\"second\"]");
+    // The second call rode on the first answer's return value: one signal only.
+    EXPECT_EQ(m_native.calls[1].path, "xhr");
+}
+
+TEST_F(BridgePageTest, FailuresKeptCallbacksAndBinaryMessages)
+{
+    loadPage();
+    m_native.answer = [](const NativeStandIn::Call& call) {
+        const std::string head = "hybrid.require('hybrid/exec').nativeCallback('" + call.callbackId + "',";
+        if (call.action == "fail")
+            return head + "9,\"broken\",0)";
+        if (call.action == "watch")
+            return head + "1,1,1);" + head + "1,2,0)";
+        return head + "1,{\"HYBType\":\"MultiPart\",\"messages\":[{\"HYBType\":\"ArrayBuffer\",\"data\":\"AAEC\"},\"x\",5]},0)";
+    };
+    eval("exec(ok, ko, 'S', 'fail', []); exec(ok, ko, 'S', 'watch', []);"
+         "exec(function(a, b, c) { answers.push('multi:' + new Uint8Array(a).join(',') + ':' + b + ':' + c); }, ko, 'S', 'multi', []);");
+    ASSERT_TRUE(waitForPage("answers.length == 4"));
+    EXPECT_EQ(eval("answers.join(' ')"), "fail:\"broken\" ok:1 ok:2 multi:0,1,2:x:5");
+    EXPECT_EQ(eval("exec.pendingCallbackCount()"), "0");
+}
+
+TEST_F(BridgePageTest, ArrayBufferArgumentsTravelAsBase64)
+{
+    loadPage();
+    eval("exec(ok, ko, 'S', 'bytes', [new Uint8Array([0, 1, 2]).buffer, 'text']);");
+    ASSERT_TRUE(waitForPage("answers.length == 1"));
+    EXPECT_EQ(m_native.calls.back().arguments, "[{\"HYBType\":\"ArrayBuffer\",\"data\":\"AAEC\"},\"text\"]");
+}
+
+TEST_F(BridgePageTest, DocumentEventsDevicereadyAndOpenedURLsReachThePage)
+{
+    loadPage();
+    eval("hybrid.fireDocumentEvent('pause', null, true);");
+    EXPECT_EQ(eval("events[events.length - 1]"), "pause"); // at once
+    eval("hybrid.fireDocumentEvent('resume');");
+    ASSERT_TRUE(waitForPage("events[events.length - 1] == 'resume'"));
+    eval("hybrid.fireDocumentEvent('resign');");
+    eval("hybrid.fireDocumentEvent('active');");
+    ASSERT_TRUE(waitForPage("events.join(',') == 'deviceready,pause,resume,resign,active'"));
+    // A deviceready handler added late still runs, once.
+    eval("document.addEventListener('deviceready', function() { events.push('late'); }, false);");
+    ASSERT_TRUE(waitForPage("events[events.length - 1] == 'late'"));
+    eval("if (typeof handleOpenURL === 'function') { handleOpenURL(\"app://paid?order=1\");}");
+    EXPECT_EQ(eval("events[events.length - 1]"), "open:app://paid?order=1");
+}
+
+TEST_F(BridgePageTest, NonASCIIArgumentsSurviveTheHeaderPath)
+{
+    loadPage();
+    eval("exec(ok, ko, 'S', 'text', ['\\u4e2d\\u6587 \\u2028 \"q\"']);");
+    ASSERT_TRUE(waitForPage("answers.length == 1"));
+    EXPECT_EQ(m_native.calls.back().path, "xhr");
+    auto arguments = platform::JSON::parse(m_native.calls.back().arguments);
+    ASSERT_TRUE(arguments.ok());
+    EXPECT_EQ(*(*arguments)[0].getString(), "\xe4\xb8\xad\xe6\x96\x87 \xe2\x80\xa8 \"q\"");
+}
+
+} // namespace

@@ -1,0 +1,279 @@
+// The WebKit engine in a real web view: navigation questions, load events, routed sub-resources, synchronous
+// evaluation, user agent and website data.
+#include "EngineHarness.h"
+
+#include "support/HTTPTestServer.h"
+#include "platform/URLProtocol.h"
+
+#include <filesystem>
+#include <mutex>
+
+using namespace std::chrono_literals;
+using e2e::RecordingClient;
+using e2e::TempFolder;
+using e2e::waitUntil;
+using webengine::WebKitEngine;
+
+namespace {
+
+// Answers with one canned HTTP reply, from the loading thread.
+void answer(platform::URLProtocol& protocol, int status, const std::string& type, const std::string& body)
+{
+    platform::HTTPHeaderFields headers;
+    (void)headers.setValue("Content-Type", type);
+    protocol.client()->didReceiveResponse(protocol, platform::URLResponse::http(protocol.request().url(), status, headers),
+                                          platform::URLCacheStoragePolicy::NotAllowed);
+    protocol.client()->didLoadData(protocol, platform::Bytes(body.begin(), body.end()));
+    protocol.client()->didFinishLoading(protocol);
+}
+
+// Refuses every load of the host "refused.example" with a 401 and a rejection text.
+class RefusingProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const platform::URLRequest& request)
+    {
+        if (request.urlString().rfind("http://refused.example/", 0) != 0)
+            return false;
+        std::lock_guard lock(mutex());
+        mainDocument() = request.mainDocumentURL() ? request.mainDocumentURL()->absoluteString() : "";
+        return true;
+    }
+    static std::string lastMainDocumentURL()
+    {
+        std::lock_guard lock(mutex());
+        return mainDocument();
+    }
+    void startLoading() override { answer(*this, 401, "text/plain", "ERROR whitelist rejection: url='" + request().urlString() + "'"); }
+    void stopLoading() override {}
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::string& mainDocument()
+    {
+        static std::string url;
+        return url;
+    }
+};
+
+// Serves every "hybfile:" URL with a 1x1 GIF.
+class TestFileProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const platform::URLRequest& request) { return request.scheme() == "hybfile"; }
+    void startLoading() override
+    {
+        answer(*this, 200, "image/gif",
+               std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff\x21\xf9\x04\x01\x00\x00\x00"
+                           "\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b", 43));
+    }
+    void stopLoading() override {}
+};
+
+// Registers a protocol class for one test.
+class ScopedProtocol {
+public:
+    explicit ScopedProtocol(platform::URLProtocol::Class protocolClass) : m_name(protocolClass.name)
+    {
+        platform::URLProtocol::registerClass(std::move(protocolClass));
+    }
+    ~ScopedProtocol() { platform::URLProtocol::unregisterClass(m_name); }
+
+private:
+    std::string m_name;
+};
+
+class WebKitEngineTest : public e2e::EngineFixture {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_DISPLAY();
+        startEngine(m_client);
+    }
+
+    void loadPage(const std::string& name, const std::string& html)
+    {
+        m_pages.write(name, html);
+        const int before = m_client.finished;
+        m_engine->load(m_pages.url(name));
+        ASSERT_TRUE(waitUntil([&] { return m_client.finished > before || m_client.failed > 0; }));
+        ASSERT_EQ(m_client.failed, 0) << m_client.lastError.localizedDescription();
+    }
+
+    RecordingClient m_client;
+};
+
+TEST_F(WebKitEngineTest, LoadAsksFirstThenStartsAndFinishesOnce)
+{
+    m_pages.write("frame.html", "<p>frame</p>");
+    loadPage("index.html", "<html><body><iframe src='frame.html'></iframe>hello</body></html>");
+    ASSERT_GE(m_client.events.size(), 3u);
+    EXPECT_EQ(m_client.events[0], "should:" + m_pages.url("index.html"));
+    EXPECT_EQ(m_client.events[1], "start");
+    EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "start"), 1);
+    EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "finish"), 1);
+    EXPECT_EQ(m_engine->url(), m_pages.url("index.html"));
+}
+
+TEST_F(WebKitEngineTest, EvaluationReturnsTheCompletionValueAsText)
+{
+    loadPage("index.html", "<html><body><script>var answer = {a: 1};</script></body></html>");
+    EXPECT_EQ(eval("1+1"), "2");
+    EXPECT_EQ(eval("'text'"), "text");
+    EXPECT_EQ(eval("JSON.stringify(answer)"), "{\"a\":1}");
+    EXPECT_EQ(eval("undefined"), "");
+    EXPECT_EQ(eval("null"), "");
+    EXPECT_EQ(eval("true"), "true");
+    EXPECT_EQ(eval("throw new Error('x')"), "");
+    EXPECT_EQ(eval("document.readyState"), "complete");
+}
+
+TEST_F(WebKitEngineTest, EvaluationTimesOutWhenThePageNeverAnswers)
+{
+    loadPage("index.html", "<html><body></body></html>");
+    auto result = m_engine->evaluate("while (true) {}", 300ms);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, webengine::kEvaluationTimedOut);
+}
+
+TEST_F(WebKitEngineTest, RefusedNavigationsDoNotLoadAndHybSignalsReachTheClient)
+{
+    m_client.onNavigation = [](const webengine::NavigationRequest& r) { return r.url.rfind("hyb:", 0) != 0; };
+    loadPage("index.html", "<html><body><script>"
+                           "var f = document.createElement('iframe'); f.src = 'hyb://ready';"
+                           "document.body.appendChild(f);</script></body></html>");
+    ASSERT_TRUE(waitUntil([&] {
+        for (auto& n : m_client.navigations)
+            if (n.url.rfind("hyb://ready", 0) == 0)
+                return true;
+        return false;
+    }));
+    m_engine->evaluate("location.href = 'hyb://top'").value();
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.back().url.rfind("hyb://top", 0) == 0; }));
+    EXPECT_EQ(m_engine->url(), m_pages.url("index.html"));
+    EXPECT_EQ(m_client.failed, 0);
+}
+
+TEST_F(WebKitEngineTest, FragmentChangesAreReportedWithTheirText)
+{
+    loadPage("index.html", "<html><body></body></html>");
+    const size_t before = m_client.navigations.size();
+    eval("location.hash = '%01' + encodeURIComponent('[[\"a\",\"Cache\",\"clear\",[]]]')");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > before; }));
+    const auto& n = m_client.navigations.back();
+    EXPECT_TRUE(n.isFragmentChange);
+    const auto fragment = n.url.substr(n.url.find('#') + 1);
+    EXPECT_EQ(fragment.substr(0, 3), "%01");
+    eval("location.hash = '%02'");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > before + 1; }));
+    EXPECT_NE(m_client.navigations.back().url.find("#%02"), std::string::npos);
+    // No page load for a fragment change.
+    EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "start"), 1);
+}
+
+TEST_F(WebKitEngineTest, BridgeXHRReachesTheClientWithItsHeaders)
+{
+    std::shared_ptr<webengine::RoutedRequest> seen;
+    m_client.onResource = [&](const std::shared_ptr<webengine::RoutedRequest>& request) {
+        if (request->url().find("/!hyb_exec") == std::string::npos)
+            return false;
+        seen = request;
+        request->respond(200, {}, "");
+        return true;
+    };
+    m_engine->setUserAgent("TestAgent/1.0 (12345)");
+    loadPage("index.html", "<html><body><script>"
+                           "var x = new XMLHttpRequest(); x.open('GET', '/!hyb_exec', true);"
+                           "x.setRequestHeader('vc', '12345'); x.setRequestHeader('rc', '7');"
+                           "x.setRequestHeader('cmds', '[[\"id1\",\"Cache\",\"clear\",[]]]');"
+                           "x.onload = function() { window.status1 = x.status + ':' + x.responseText; };"
+                           "x.onerror = function() { window.status1 = 'error'; }; x.send();"
+                           "</script></body></html>");
+    ASSERT_TRUE(waitForPage("window.status1 !== undefined"));
+    EXPECT_EQ(eval("window.status1"), "200:");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->url(), "file:///!hyb_exec");
+    EXPECT_EQ(seen->header("vc").value_or(""), "12345");
+    EXPECT_EQ(seen->header("rc").value_or(""), "7");
+    EXPECT_EQ(seen->header("cmds").value_or(""), "[[\"id1\",\"Cache\",\"clear\",[]]]");
+    EXPECT_EQ(seen->header("User-Agent").value_or(""), "TestAgent/1.0 (12345)");
+}
+
+TEST_F(WebKitEngineTest, SynchronousXHRGetsItsAnswerAndEvaluationIsRefusedInsideTheHandler)
+{
+    std::optional<platform::Result<std::string>> insideHandler;
+    m_client.onResource = [&](const std::shared_ptr<webengine::RoutedRequest>& request) {
+        if (request->url().find("/!hyb_exec") == std::string::npos)
+            return false;
+        insideHandler = m_engine->evaluate("1");
+        request->respond(200, {{"Content-Type", "text/plain"}}, "sync-ok");
+        return true;
+    };
+    loadPage("index.html", "<html><body></body></html>");
+    eval("var s = new XMLHttpRequest(); s.open('GET', '/!hyb_exec', false); s.setRequestHeader('rc', '1');"
+         "s.send(); window.syncAnswer = s.status + ':' + s.responseText;");
+    EXPECT_EQ(eval("window.syncAnswer"), "200:sync-ok");
+    ASSERT_TRUE(insideHandler.has_value());
+    ASSERT_FALSE(insideHandler->ok());
+    EXPECT_EQ(insideHandler->error().code, webengine::kEvaluationRefused);
+}
+
+TEST_F(WebKitEngineTest, RegisteredProtocolsAnswerSubResourcesAndTheRestLoadsThroughURLLoading)
+{
+    // A refused host gets the protocol's 401; the loopback server (an allowed host) and the page's own
+    // files load through the built-in loaders; "hybfile:" is served by its protocol.
+    testsupport::HTTPTestServer server;
+    server.route("/data.json", testsupport::Reply::text(200, "{\"from\":\"server\"}", "application/json")
+                                   .withHeader("Access-Control-Allow-Origin", "*"));
+    ScopedProtocol refusing(platform::URLProtocol::classOf<RefusingProtocol>("RefusingProtocol"));
+    ScopedProtocol files(platform::URLProtocol::classOf<TestFileProtocol>("TestFileProtocol"));
+    m_pages.write("data.txt", "allowed-data");
+    loadPage("index.html", "<html><body><script>"
+                           "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true);"
+                           "x.onload = function() { window[key] = x.status + ':' + x.responseText; };"
+                           "x.onerror = function() { window[key] = 'error'; }; x.send(); }"
+                           "get('http://refused.example/a.json', 'refused'); get('data.txt', 'file');"
+                           "get('" + server.url("/data.json") + "', 'server');"
+                           "</script><img src='hybfile://localhost/persistent/a.gif'"
+                           " onload='window.img = \"loaded\"' onerror='window.img = \"error\"'>"
+                           "<img src='missing.png' onerror='window.missing = \"error\"'></body></html>");
+    ASSERT_TRUE(waitForPage("window.refused !== undefined && window.file !== undefined && window.server !== undefined"
+                            " && window.img !== undefined && window.missing !== undefined"));
+    EXPECT_EQ(eval("window.refused"), "401:ERROR whitelist rejection: url='http://refused.example/a.json'");
+    EXPECT_EQ(eval("window.file"), "200:allowed-data");
+    EXPECT_EQ(eval("window.server"), "200:{\"from\":\"server\"}");
+    EXPECT_EQ(eval("window.img"), "loaded");
+    EXPECT_EQ(eval("window.missing"), "error");
+    EXPECT_EQ(server.requests().size(), 1u);
+    // The main document travels with the load.
+    EXPECT_EQ(RefusingProtocol::lastMainDocumentURL(), m_pages.url("index.html"));
+}
+
+TEST_F(WebKitEngineTest, FailedTopLevelLoadIsReportedOnce)
+{
+    m_engine->load(m_pages.url("absent.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.failed > 0; }));
+    EXPECT_EQ(m_client.finished, 0);
+    EXPECT_EQ(m_client.failed, 1);
+}
+
+TEST(WebKitEngineDataTest, WebsiteDataIsKeptInTheGivenFolder)
+{
+    REQUIRE_DISPLAY();
+    TempFolder home;
+    home.write("www/index.html", "<html><body><script>localStorage.setItem('k', 'v');</script></body></html>");
+    RecordingClient client;
+    {
+        WebKitEngine engine(client, {home.path() + "/Library/WebKit", home.path() + "/Library/Caches/WebKit"});
+        engine.load(home.url("www/index.html"));
+        ASSERT_TRUE(waitUntil([&] { return client.finished > 0; }));
+        EXPECT_EQ(engine.evaluate("localStorage.getItem('k')").valueOr(""), "v");
+        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(home.path() + "/Library/WebKit"); }));
+    }
+}
+
+} // namespace

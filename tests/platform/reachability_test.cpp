@@ -1,0 +1,100 @@
+#include "platform/Reachability.h"
+#include "platform/RunLoop.h"
+#include "platform/RunLoopThread.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <thread>
+
+using namespace platform;
+
+namespace {
+
+void drainMainLoop() {
+    while (RunLoop::main().runOnce(std::chrono::milliseconds(0)) == RunLoop::RunResult::Handled) {
+    }
+}
+
+class ReachabilityTest : public ::testing::Test {
+protected:
+    void TearDown() override { Reachability::setOverrideFlags(std::nullopt); }
+};
+
+} // namespace
+
+TEST_F(ReachabilityTest, TargetsAreCheckedAndLoopbackIsLocalAndDirect) {
+    EXPECT_EQ(Reachability::createWithAddress("not an address"), nullptr);
+    EXPECT_EQ(Reachability::createWithAddress("300.1.1.1"), nullptr);
+    EXPECT_EQ(Reachability::createWithName(""), nullptr);
+    auto loopback = Reachability::createWithAddress("127.0.0.1");
+    ASSERT_NE(loopback, nullptr);
+    ReachabilityFlags flags = 0;
+    ASSERT_TRUE(loopback->getFlags(flags));
+    EXPECT_EQ(flags, kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress | kReachabilityFlagsIsDirect);
+    EXPECT_EQ(Reachability::createWithName("localhost")->flags(), flags);
+    // The general address answers what the machine's interfaces say; either way no WWAN bit without reachability.
+    ReachabilityFlags general = Reachability::createWithAddress("0.0.0.0")->flags();
+    if (!(general & kReachabilityFlagsReachable)) {
+        EXPECT_EQ(general, 0u);
+    }
+}
+
+TEST_F(ReachabilityTest, OverrideChangesAreReportedOnTheScheduledRunLoopOnlyWhenTheyDiffer) {
+    auto reach = Reachability::createWithAddress("0.0.0.0");
+    std::vector<ReachabilityFlags> seen;
+    reach->setCallback([&](Reachability&, ReachabilityFlags f) { seen.push_back(f); });
+    Reachability::setOverrideFlags(0);
+    ASSERT_TRUE(reach->scheduleWithRunLoop(RunLoop::main()));
+    EXPECT_FALSE(reach->scheduleWithRunLoop(RunLoop::main()));
+
+    Reachability::setOverrideFlags(kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN);
+    EXPECT_TRUE(seen.empty()) << "delivered on the run loop, not inside the change";
+    drainMainLoop();
+    ASSERT_EQ(seen, (std::vector<ReachabilityFlags>{kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN}));
+    EXPECT_EQ(reach->flags(), kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN);
+
+    Reachability::setOverrideFlags(kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN);
+    Reachability::systemChanged();
+    drainMainLoop();
+    EXPECT_EQ(seen.size(), 1u) << "the same flags are not reported again";
+
+    Reachability::setOverrideFlags(kReachabilityFlagsReachable);
+    reach->unscheduleFromRunLoop();
+    drainMainLoop();
+    EXPECT_EQ(seen.size(), 1u) << "no callback after unscheduling";
+}
+
+TEST_F(ReachabilityTest, CallbackRunsOnTheThreadOfItsRunLoop) {
+    RunLoopThread thread("reachability");
+    auto reach = Reachability::createWithAddress("0.0.0.0");
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<std::thread::id> callbackThread;
+    std::thread::id loopThread;
+    bool scheduled = false;
+    Reachability::setOverrideFlags(0);
+    thread.runLoop().perform([&] {
+        reach->setCallback([&](Reachability&, ReachabilityFlags) {
+            std::lock_guard lock(m);
+            callbackThread = std::this_thread::get_id();
+            cv.notify_all();
+        });
+        loopThread = std::this_thread::get_id();
+        reach->scheduleWithRunLoop(RunLoop::current());
+        std::lock_guard lock(m);
+        scheduled = true;
+        cv.notify_all();
+    });
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return scheduled; }));
+    }
+    Reachability::setOverrideFlags(kReachabilityFlagsReachable);
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return callbackThread.has_value(); }));
+    }
+    EXPECT_EQ(*callbackThread, loopThread);
+    reach->unscheduleFromRunLoop();
+}

@@ -1,0 +1,189 @@
+#include "runtime/HYBWhitelist.h"
+
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace runtime;
+using hybtest::LogCapture;
+
+namespace {
+
+platform::URL url(std::string_view text) {
+    std::optional<platform::URL> parsed = platform::URL::fromString(text);
+    EXPECT_TRUE(parsed) << text;
+    return parsed.value_or(*platform::URL::fromString("invalid:"));
+}
+
+bool allows(const HYBWhitelist& whitelist, std::string_view text) {
+    return whitelist.URLIsAllowed(url(text), false);
+}
+
+const std::vector<std::string> kDefaults = {"file:///*", "content:///*", "data:///*"};
+
+std::vector<std::string> withDefaults(std::initializer_list<std::string> entries) {
+    std::vector<std::string> all = kDefaults;
+    all.insert(all.end(), entries);
+    return all;
+}
+
+} // namespace
+
+TEST(HYBWhitelist, StarOpensEverythingAndIgnoresLaterEntries) {
+    LogCapture log;
+    HYBWhitelist whitelist({"example.com", "*", "custom://x"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Unlimited access to network resources"});
+    EXPECT_FALSE(whitelist.whitelist());
+    EXPECT_FALSE(whitelist.permittedSchemes());
+    EXPECT_TRUE(whitelist.schemeIsAllowed("anything"));
+    EXPECT_TRUE(allows(whitelist, "http://evil.org/x"));
+    EXPECT_TRUE(allows(whitelist, "weird:thing"));
+}
+
+TEST(HYBWhitelist, BareHostAllowsHttpAndHttpsOnAnyPortAndPathOnly) {
+    HYBWhitelist whitelist(withDefaults({"example.com"}));
+    EXPECT_TRUE(allows(whitelist, "http://example.com"));
+    EXPECT_TRUE(allows(whitelist, "https://example.com:8443/a/b?q#f"));
+    EXPECT_TRUE(allows(whitelist, "HTTP://EXAMPLE.com/"));
+    EXPECT_FALSE(allows(whitelist, "ftp://example.com/"));
+    EXPECT_FALSE(allows(whitelist, "http://www.example.com/"));
+    EXPECT_FALSE(allows(whitelist, "http://example.com.evil.org/"));
+    EXPECT_FALSE(allows(whitelist, "http://exampleXcom/")) << "the dot is literal";
+}
+
+TEST(HYBWhitelist, WildcardSubdomainsIgnoreCase) {
+    HYBWhitelist whitelist({"*.Example.com"});
+    EXPECT_TRUE(allows(whitelist, "http://example.com/"));
+    EXPECT_TRUE(allows(whitelist, "https://a.b-c.EXAMPLE.COM/"));
+    EXPECT_FALSE(allows(whitelist, "http://badexample.com/"));
+    EXPECT_FALSE(allows(whitelist, "http://example.com.evil.org/"));
+    EXPECT_FALSE(allows(whitelist, "http://a_b.example.com/")) << "only letters, digits, '.' and '-' before it";
+}
+
+TEST(HYBWhitelist, PortOnlyWhenGivenExplicitly) {
+    HYBWhitelist whitelist({"http://example.com:8080"});
+    EXPECT_TRUE(allows(whitelist, "http://example.com:8080/x"));
+    EXPECT_FALSE(allows(whitelist, "http://example.com/x"));
+    EXPECT_FALSE(allows(whitelist, "http://example.com:80/x"));
+    HYBWhitelist any({"http://example.com:*"});
+    EXPECT_TRUE(allows(any, "http://example.com:1234/"));
+}
+
+TEST(HYBWhitelist, PathWildcardCoversTheFolderButIsCaseSensitive) {
+    HYBWhitelist whitelist({"http://h/a/*"});
+    EXPECT_TRUE(allows(whitelist, "http://h/a"));
+    EXPECT_TRUE(allows(whitelist, "http://h/a/"));
+    EXPECT_TRUE(allows(whitelist, "http://h/a/b/c"));
+    EXPECT_FALSE(allows(whitelist, "http://h/ab"));
+    EXPECT_FALSE(allows(whitelist, "http://h/A/b"));
+    HYBWhitelist exact({"http://h/p.html"});
+    EXPECT_TRUE(allows(exact, "http://h/p.html"));
+    EXPECT_FALSE(allows(exact, "http://h/pXhtml"));
+    EXPECT_FALSE(allows(exact, "http://h/p.html/more"));
+}
+
+TEST(HYBWhitelist, FileAndDataDefaultsHaveNoHostTest) {
+    HYBWhitelist whitelist(kDefaults);
+    EXPECT_TRUE(allows(whitelist, "file:///var/www/index.html"));
+    EXPECT_TRUE(allows(whitelist, "file://somehost/x"));
+    EXPECT_TRUE(allows(whitelist, "data:image/png;base64,AAAA")) << "data: sub-resources are not refused";
+    EXPECT_TRUE(allows(whitelist, "content://provider/item"));
+    EXPECT_FALSE(allows(whitelist, "http://example.com/"));
+    // A custom scheme entry without a host opens that scheme for every host.
+    HYBWhitelist custom({"app://"});
+    EXPECT_TRUE(allows(custom, "app://anything/at/all"));
+}
+
+TEST(HYBWhitelist, NamedCustomSchemeIsGovernedOthersAreNot) {
+    HYBWhitelist whitelist(withDefaults({"myapp://host"}));
+    EXPECT_TRUE(whitelist.schemeIsAllowed("myapp"));
+    EXPECT_TRUE(whitelist.schemeIsAllowed("ftps"));
+    EXPECT_FALSE(whitelist.schemeIsAllowed("other"));
+    EXPECT_TRUE(allows(whitelist, "myapp://host/x"));
+    EXPECT_FALSE(allows(whitelist, "myapp://elsewhere/x"));
+    EXPECT_FALSE(allows(whitelist, "other://host/x"));
+    // A scheme-less entry adds no scheme to the governed set.
+    HYBWhitelist hostOnly({"example.com"});
+    EXPECT_EQ(*hostOnly.permittedSchemes(), std::set<std::string>{});
+}
+
+TEST(HYBWhitelist, UpperCaseSchemeEntryIsKeptAsWrittenSoItsUrlsAreRefused) {
+    HYBWhitelist whitelist({"MyApp://host"});
+    EXPECT_EQ(*whitelist.permittedSchemes(), std::set<std::string>{"MyApp"});
+    EXPECT_TRUE(whitelist.schemeIsAllowed("MyApp"));
+    EXPECT_FALSE(allows(whitelist, "myapp://host/"));
+    EXPECT_FALSE(allows(whitelist, "MyApp://host/"));
+}
+
+TEST(HYBWhitelist, StarSchemeGovernsEverySchemeButTestsHost) {
+    HYBWhitelist whitelist({"*://example.com"});
+    EXPECT_FALSE(whitelist.permittedSchemes());
+    EXPECT_TRUE(allows(whitelist, "gopher://example.com/"));
+    EXPECT_FALSE(allows(whitelist, "gopher://other.com/"));
+}
+
+TEST(HYBWhitelist, DefaultSchemeEntryOpensAHostForTheFourWebSchemes) {
+    HYBWhitelist whitelist({"hyb-default-scheme://example.com"});
+    EXPECT_TRUE(allows(whitelist, "http://example.com/"));
+    EXPECT_TRUE(allows(whitelist, "ftps://example.com:990/x"));
+    EXPECT_FALSE(allows(whitelist, "http://other.com/"));
+}
+
+TEST(HYBWhitelist, RejectionIsLoggedOnlyWhenAsked) {
+    HYBWhitelist whitelist({"example.com"});
+    LogCapture log;
+    EXPECT_FALSE(whitelist.URLIsAllowed(url("http://evil.org/a?b")));
+    EXPECT_FALSE(whitelist.URLIsAllowed(url("gopher://evil.org/")));
+    EXPECT_FALSE(whitelist.URLIsAllowed(url("http://evil.org/quiet"), false));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"ERROR whitelist rejection: url='http://evil.org/a?b'",
+                                                     "ERROR whitelist rejection: url='gopher://evil.org/'"}));
+}
+
+TEST(HYBWhitelist, EntriesNamingNoSchemeAndNoHostAreSkipped) {
+    LogCapture log;
+    HYBWhitelist whitelist({"", "/only/a/path", ":8080", "example.com"});
+    EXPECT_EQ(whitelist.whitelist()->size(), 2u) << "only example.com's http and https patterns";
+    EXPECT_FALSE(allows(whitelist, "http://other.org/only/a/path"));
+    EXPECT_FALSE(allows(whitelist, "http://other.org:8080/"));
+    EXPECT_EQ(log.lines().size(), 3u);
+}
+
+TEST(HYBWhitelist, TextAfterTheGrammarIsIgnored) {
+    HYBWhitelist whitelist({"http://example.com:80x/ignored", "http://*foo"});
+    EXPECT_TRUE(allows(whitelist, "http://example.com:80/")) << "port 80, the rest dropped";
+    EXPECT_TRUE(allows(whitelist, "http://anything.org/")) << "'*' host, 'foo' dropped";
+}
+
+TEST(HYBWhitelistPattern, RegexFromPatternEscapesAndWidens) {
+    EXPECT_EQ(HYBWhitelistPattern::regexFromPattern("a.b/c", false), "a\\.b\\/c$");
+    EXPECT_EQ(HYBWhitelistPattern::regexFromPattern("/a/*", true), "\\/a(\\/.*)?$");
+    EXPECT_EQ(HYBWhitelistPattern::regexFromPattern("/a*b", true), "\\/a.*b$");
+    EXPECT_EQ(HYBWhitelistPattern::regexFromPattern("/a*b", false), "\\/a\\*b$");
+    EXPECT_EQ(HYBWhitelistPattern::regexFromPattern("(x)|[y]{2}^$+?\\", false), "\\(x\\)\\|\\[y\\]\\{2\\}\\^\\$\\+\\?\\\\$");
+}
+
+TEST(HYBWhitelistPattern, ExpressionCharactersInEntriesMatchThemselves) {
+    HYBWhitelist whitelist({"http://h/(a|b)+[c]{1}$?^\\"});
+    EXPECT_TRUE(whitelist.URLIsAllowed(url("http://h/(a%7Cb)+%5Bc%5D%7B1%7D$%3F%5E%5C"), false));
+    EXPECT_FALSE(allows(whitelist, "http://h/a"));
+}
+
+TEST(HYBWhitelist, LongUrlsDoNotExhaustTheMatcher) {
+    HYBWhitelist whitelist({"http://h/a/*", "*.example.com"});
+    std::string path(200000, 'x');
+    EXPECT_TRUE(allows(whitelist, "http://h/a/" + path));
+    EXPECT_FALSE(allows(whitelist, "http://" + std::string(100000, 'a') + ".exampleXcom/"));
+}
+
+TEST(HYBWhitelist, IPv4Addresses) {
+    EXPECT_TRUE(HYBWhitelist::isIPv4Address("192.168.0.1"));
+    EXPECT_TRUE(HYBWhitelist::isIPv4Address("10.*.*.255"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("10.0.0.256"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("10.0.0"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("10.0.0.1.2"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("10.0..1"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("a.b.c.d"));
+    EXPECT_FALSE(HYBWhitelist::isIPv4Address("99999999999.0.0.1"));
+}

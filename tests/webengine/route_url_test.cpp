@@ -1,0 +1,26 @@
+// Route URLs: what the web process sends back for each sub-resource load.
+#include "webengine/RouteURL.h"
+
+#include <gtest/gtest.h>
+
+using webengine::originalURLFromRoute;
+using webengine::routeURLForOriginal;
+
+TEST(RouteURLTest, OriginalsSurviveTheRoundTrip)
+{
+    for (const char* url : {"file:///!hyb_exec", "http://a.example:8080/p?q=1&r=%20#frag", "hybfile://localhost/persistent/a b.png",
+                            "https://h/\xe4\xb8\xad"}) {
+        EXPECT_EQ(originalURLFromRoute(routeURLForOriginal(url)).value_or("<none>"), url);
+    }
+}
+
+TEST(RouteURLTest, MalformedRoutesGiveNoURL)
+{
+    EXPECT_FALSE(originalURLFromRoute("hybroute://other/?file%3A%2F%2F%2Fa"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://load/?"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://load/?%zz"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://load/?file%00x%3A"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://load/?no-scheme-here"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://load/?1http%3A%2F%2Fa"));
+    EXPECT_FALSE(originalURLFromRoute(""));
+}

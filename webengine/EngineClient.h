@@ -1,0 +1,48 @@
+// What the WebKit engine tells the object that owns it: navigation questions, the page's load events and
+// the page's sub-resource loads. The owner (the web view of platform/, or a test) outlives the engine.
+//
+// Every call comes on the main thread (the GLib default main context), from inside the engine's signal
+// handlers: the owner must not destroy the engine from inside a call.
+#pragma once
+
+#include "platform/Error.h"
+#include "webengine/RoutedRequest.h"
+
+#include <memory>
+#include <string>
+
+namespace webengine {
+
+// The kinds of navigation, numbered as the web view's delegate knows them.
+enum class NavigationType { LinkClicked = 0, FormSubmitted = 1, BackForward = 2, Reload = 3, FormResubmitted = 4, Other = 5 };
+
+struct NavigationRequest {
+    std::string url;
+    std::string method;
+    HeaderList headers;
+    NavigationType type = NavigationType::Other;
+    // The URL of the document of the main frame after this navigation. The engine cannot tell frames apart
+    // when it asks, so this is the request's own URL (every navigation counts as top-level), except for a
+    // change of fragment, which keeps the current document's URL too.
+    std::string mainDocumentURL;
+    // True when only the fragment changes (same document).
+    bool isFragmentChange = false;
+};
+
+class EngineClient {
+public:
+    virtual ~EngineClient() = default;
+
+    // Every navigation (top-level, frame, fragment change, "hyb:" and other schemes): true lets it load.
+    virtual bool shouldStartLoad(const NavigationRequest& request) = 0;
+    // One start, then one finish or one failure, per top-level page load.
+    virtual void didStartLoad() = 0;
+    virtual void didFinishLoad() = 0;
+    virtual void didFailLoad(const platform::Error& error) = 0;
+    // A sub-resource load of the page. Return true when the request is (or will be) answered by the client;
+    // false lets the engine load it through platform's URL loading: the URL protocol registry, then the
+    // built-in loaders (http, https, file).
+    virtual bool handleResourceRequest(const std::shared_ptr<RoutedRequest>& request) = 0;
+};
+
+} // namespace webengine

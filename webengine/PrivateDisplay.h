@@ -1,0 +1,36 @@
+// A private virtual X display (Xvfb) for running the engine where there is no display: the application's
+// --headless mode and the benchmarks. Starting it sets DISPLAY for this process and its children; the
+// server stops when the object goes.
+#pragma once
+
+#include "platform/Error.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace webengine {
+
+class PrivateDisplay {
+public:
+    // Starts "Xvfb -displayfd" on a free display number and waits (bounded) for it to accept clients.
+    static platform::Result<std::unique_ptr<PrivateDisplay>> start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Whether an X display is already reachable through DISPLAY.
+    static bool isDisplayAvailable();
+
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
+    // ":N"
+    const std::string& name() const { return m_name; }
+
+private:
+    PrivateDisplay(pid_t server, std::string name) : m_server(server), m_name(std::move(name)) {}
+
+    pid_t m_server;
+    std::string m_name;
+};
+
+} // namespace webengine

@@ -1,0 +1,24 @@
+// The URLs by which the web process hands a page's sub-resource loads back to the UI process.
+//
+// The module in the web process (webprocess/RequestHook.c) rewrites each sub-resource request to
+// "hybroute://load/?" followed by the original URL, escaped. A page can also write such a URL itself, so the
+// text is outside input: anything malformed gives no URL.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace webengine {
+
+inline constexpr const char* kRouteScheme = "hybroute";
+inline constexpr std::string_view kRoutePrefix = "hybroute://load/?";
+
+// The original URL carried by a route URL, or nothing when the text is not one (wrong prefix, bad escapes,
+// an empty or NUL-bearing original, or an original without a scheme).
+std::optional<std::string> originalURLFromRoute(std::string_view routeURL);
+
+// The route URL for an original URL (what the web-process module writes).
+std::string routeURLForOriginal(std::string_view originalURL);
+
+} // namespace webengine

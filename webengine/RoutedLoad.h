@@ -1,0 +1,42 @@
+// Carries one sub-resource load of a page through platform's URL loading, as the phone's web view does:
+// the URL protocol registry first (the XHR bridge, "hybfile:", the whitelist's refusals), then the built-in
+// loaders (http and https, file). What comes back answers the page.
+//
+// Guarantees: started and answered on the main thread. The connection's calls come back through GLib idle
+// sources of their own, never through the main run loop's perform queue: a synchronous script evaluation
+// waiting in a nested loop inside a perform callout still lets the answer reach a page that is blocked in a
+// synchronous XHR. A load keeps itself alive until it ends.
+#pragma once
+
+#include "platform/URLConnection.h"
+#include "webengine/RoutedRequest.h"
+
+#include <memory>
+#include <string>
+
+namespace webengine {
+
+class RoutedLoad : public platform::URLConnectionDelegate, public std::enable_shared_from_this<RoutedLoad> {
+public:
+    // `mainDocumentURL`: the URL of the page that makes the load.
+    static void start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL);
+
+    // The platform request for a routed request (method, headers, body, main document).
+    static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
+
+    explicit RoutedLoad(std::shared_ptr<RoutedRequest> request) : m_request(std::move(request)) {}
+
+    void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
+    void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
+    void didFinishLoading(platform::URLConnection&) override;
+    void didFailWithError(platform::URLConnection&, const platform::Error& error) override;
+
+private:
+    std::shared_ptr<RoutedRequest> m_request;
+    std::shared_ptr<platform::URLConnection> m_connection;
+    std::shared_ptr<RoutedLoad> m_keepAlive;
+    platform::URLResponse m_response;
+    std::string m_body;
+};
+
+} // namespace webengine

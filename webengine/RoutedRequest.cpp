@@ -1,0 +1,123 @@
+#include "webengine/RoutedRequest.h"
+
+#include "webengine/SoupHeaders.h"
+
+#include <webkit2/webkit2.h>
+
+#include <strings.h>
+
+namespace webengine {
+
+namespace {
+
+// Larger request bodies are cut: nothing the page sends through the bridge comes near it.
+constexpr gsize kMaxBodyBytes = 64 * 1024 * 1024;
+
+bool hasHeader(const HeaderList& headers, const char* name)
+{
+    for (const auto& [key, value] : headers) {
+        if (strcasecmp(key.c_str(), name) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL)
+    : m_request(WEBKIT_URI_SCHEME_REQUEST(g_object_ref(request)))
+    , m_url(std::move(originalURL))
+{
+    const char* method = webkit_uri_scheme_request_get_http_method(request);
+    m_method = method ? method : "GET";
+    m_headers = headerListOf(webkit_uri_scheme_request_get_http_headers(request));
+}
+
+RoutedRequest::~RoutedRequest()
+{
+    if (!m_answered)
+        fail(platform::Error(platform::kURLErrorDomain, -999, "cancelled"));
+    g_object_unref(m_request);
+}
+
+std::optional<std::string> RoutedRequest::header(std::string_view name) const
+{
+    for (const auto& [key, value] : m_headers) {
+        if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0)
+            return value;
+    }
+    return std::nullopt;
+}
+
+const std::string& RoutedRequest::body()
+{
+    if (m_body)
+        return *m_body;
+    m_body.emplace();
+    GInputStream* stream = webkit_uri_scheme_request_get_http_body(m_request);
+    if (!stream)
+        return *m_body;
+    char buffer[16384];
+    while (m_body->size() < kMaxBodyBytes) {
+        const gssize n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, nullptr);
+        if (n <= 0)
+            break;
+        m_body->append(buffer, static_cast<size_t>(n));
+    }
+    g_object_unref(stream);
+    return *m_body;
+}
+
+void RoutedRequest::respond(int status, HeaderList headers, std::string body)
+{
+    if (m_answered)
+        return;
+    const auto length = static_cast<long long>(body.size());
+    GBytes* bytes = g_bytes_new(body.data(), body.size());
+    GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
+    g_bytes_unref(bytes);
+    finish(status, std::move(headers), stream, length);
+    g_object_unref(stream);
+}
+
+void RoutedRequest::respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length)
+{
+    if (m_answered)
+        return;
+    finish(status, std::move(headers), stream, length);
+}
+
+void RoutedRequest::finish(int status, HeaderList headers, GInputStream* stream, long long length)
+{
+    m_answered = true;
+    if (!hasHeader(headers, "Content-Type"))
+        headers.emplace_back("Content-Type", "text/plain");
+    if (!hasHeader(headers, "Access-Control-Allow-Origin"))
+        headers.emplace_back("Access-Control-Allow-Origin", "*");
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
+    webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), nullptr);
+    // Setting the header list replaces every header, Content-Type included, so it is in the list above.
+    SoupMessageHeaders* soupHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    for (const auto& [name, value] : headers) {
+        if (strcasecmp(name.c_str(), "Content-Type") == 0)
+            webkit_uri_scheme_response_set_content_type(response, value.c_str());
+        soup_message_headers_append(soupHeaders, name.c_str(), value.c_str());
+    }
+    webkit_uri_scheme_response_set_http_headers(response, soupHeaders); // takes ownership
+    webkit_uri_scheme_request_finish_with_response(m_request, response);
+    g_object_unref(response);
+}
+
+void RoutedRequest::fail(const platform::Error& error)
+{
+    if (m_answered)
+        return;
+    m_answered = true;
+    const bool cancelled = error.domain == platform::kURLErrorDomain && error.code == -999;
+    GError* gerror = g_error_new_literal(G_IO_ERROR, cancelled ? G_IO_ERROR_CANCELLED : G_IO_ERROR_FAILED,
+                                         error.localizedDescription().c_str());
+    webkit_uri_scheme_request_finish_error(m_request, gerror);
+    g_error_free(gerror);
+}
+
+} // namespace webengine

@@ -1,0 +1,74 @@
+#include "webengine/WebContext.h"
+
+#include "webengine/RouteURL.h"
+#include "webengine/WebKitEngine.h"
+
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+namespace webengine {
+
+namespace {
+
+void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
+{
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    auto original = originalURLFromRoute(uri ? uri : "");
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
+    WebKitEngine* engine = view ? WebKitEngine::fromView(view) : nullptr;
+    if (!original || !engine) {
+        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "not a routed load");
+        webkit_uri_scheme_request_finish_error(request, error);
+        g_error_free(error);
+        return;
+    }
+    engine->routeResourceRequest(std::make_shared<RoutedRequest>(request, std::move(*original)));
+}
+
+WebKitWebContext* makeContext(const WebsiteDataLocation& location)
+{
+    WebKitWebContext* context = nullptr;
+    if (location.dataFolder.empty()) {
+        context = webkit_web_context_new_ephemeral();
+    } else {
+        WebKitWebsiteDataManager* manager = WEBKIT_WEBSITE_DATA_MANAGER(
+            g_object_new(WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory", location.dataFolder.c_str(),
+                         "base-cache-directory", location.cacheFolder.c_str(), nullptr));
+        context = webkit_web_context_new_with_website_data_manager(manager);
+        g_object_unref(manager);
+    }
+    webkit_web_context_set_web_extensions_directory(context, WebContext::webProcessModuleFolder().c_str());
+    webkit_web_context_register_uri_scheme(context, kRouteScheme, onRouteRequest, nullptr, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kRouteScheme);
+    webkit_security_manager_register_uri_scheme_as_secure(security, kRouteScheme);
+    // Pages of the application come from files; the loads they make are all judged by the application.
+    webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    return context;
+}
+
+} // namespace
+
+std::string WebContext::webProcessModuleFolder()
+{
+    if (const char* folder = std::getenv("HYB_WEB_PROCESS_MODULE_DIR"))
+        return folder;
+    return HYB_WEB_PROCESS_MODULE_DIR;
+}
+
+WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)
+{
+    // Never torn down: WebKit keeps web processes and data stores for the process's lifetime anyway.
+    static auto* contexts = new std::map<WebsiteDataLocation, WebKitWebContext*>();
+    auto it = contexts->find(location);
+    if (it != contexts->end())
+        return it->second;
+    WebKitWebContext* context = makeContext(location);
+    contexts->emplace(location, context);
+    return context;
+}
+
+} // namespace webengine

@@ -1,0 +1,37 @@
+// The engine's process-wide state for one website-data folder: the WebKit web context with its data
+// manager (local storage, databases, caches kept under the application's Library), the "hybroute" scheme
+// that brings the pages' sub-resource loads back to this process, and the module loaded into the web
+// processes.
+//
+// Main thread only. Contexts live until the process ends (web views hold them).
+#pragma once
+
+#include <string>
+
+typedef struct _WebKitWebContext WebKitWebContext;
+
+namespace webengine {
+
+struct WebsiteDataLocation {
+    // Where WebKit keeps the pages' data (local storage, IndexedDB, databases): the app's Library/WebKit.
+    std::string dataFolder;
+    // Where it keeps caches: the app's Library/Caches/WebKit.
+    std::string cacheFolder;
+    bool operator<(const WebsiteDataLocation& other) const
+    {
+        return dataFolder != other.dataFolder ? dataFolder < other.dataFolder : cacheFolder < other.cacheFolder;
+    }
+};
+
+class WebContext {
+public:
+    // The context for that location, made on first use. An empty location gives an ephemeral context
+    // (nothing written to disk).
+    static WebKitWebContext* forLocation(const WebsiteDataLocation& location);
+
+    // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
+    // environment).
+    static std::string webProcessModuleFolder();
+};
+
+} // namespace webengine

@@ -1,0 +1,351 @@
+#include "webengine/WebKitEngine.h"
+
+#include "webengine/NestedLoop.h"
+#include "webengine/RoutedLoad.h"
+#include "webengine/ScriptEvaluator.h"
+#include "webengine/SoupHeaders.h"
+
+#include <cairo.h>
+#include <webkit2/webkit2.h>
+
+#include <cstring>
+
+namespace webengine {
+
+namespace {
+
+constexpr const char* kEngineKey = "hyb-webkit-engine";
+constexpr const char* kNavigationMessage = "hyb.navigation";
+constexpr long long kCancelled = -999;
+constexpr long long kTimedOut = -1001;
+
+std::string withoutFragment(const std::string& url)
+{
+    const auto hash = url.find('#');
+    return hash == std::string::npos ? url : url.substr(0, hash);
+}
+
+NavigationType navigationTypeOf(WebKitNavigationType type)
+{
+    switch (type) {
+    case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED: return NavigationType::LinkClicked;
+    case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED: return NavigationType::FormSubmitted;
+    case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD: return NavigationType::BackForward;
+    case WEBKIT_NAVIGATION_TYPE_RELOAD: return NavigationType::Reload;
+    case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED: return NavigationType::FormResubmitted;
+    case WEBKIT_NAVIGATION_TYPE_OTHER: return NavigationType::Other;
+    }
+    return NavigationType::Other;
+}
+
+// The web view's load failure, in the URL loading system's terms.
+platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut)
+{
+    long long code = -1;
+    if (timedOut)
+        code = kTimedOut;
+    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED)
+        code = kCancelled;
+    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_FILE_DOES_NOT_EXIST)
+        code = -1100;
+    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL)
+        code = -1002;
+    else if (error->domain == WEBKIT_POLICY_ERROR)
+        code = kCancelled;
+    platform::Error result(platform::kURLErrorDomain, code, timedOut ? "The request timed out." : error->message);
+    if (uri)
+        result.userInfo.set(platform::kURLErrorFailingURLStringKey, std::string(uri));
+    return result;
+}
+
+} // namespace
+
+WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& location)
+    : m_client(client)
+{
+    WebKitWebContext* context = WebContext::forLocation(location);
+    m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
+    g_object_ref_sink(m_view);
+    g_object_set_data(G_OBJECT(m_view), kEngineKey, this);
+
+    WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+    // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
+    // load is judged natively (navigation questions and routed sub-resources), as with the phone's web view.
+    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    applySettings(m_settings);
+
+    g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
+    g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
+}
+
+WebKitEngine::~WebKitEngine()
+{
+    cancelLoadTimer();
+    g_signal_handlers_disconnect_by_data(m_view, this);
+    g_object_set_data(G_OBJECT(m_view), kEngineKey, nullptr);
+    webkit_web_view_stop_loading(m_view);
+    if (GtkWidget* parent = gtk_widget_get_parent(GTK_WIDGET(m_view)))
+        gtk_container_remove(GTK_CONTAINER(parent), GTK_WIDGET(m_view));
+    gtk_widget_destroy(GTK_WIDGET(m_view));
+    g_object_unref(m_view);
+}
+
+WebKitEngine* WebKitEngine::fromView(WebKitWebView* view)
+{
+    return static_cast<WebKitEngine*>(g_object_get_data(G_OBJECT(view), kEngineKey));
+}
+
+GtkWidget* WebKitEngine::widget() const
+{
+    return GTK_WIDGET(m_view);
+}
+
+void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout)
+{
+    cancelLoadTimer();
+    m_loadTimedOut = false;
+    if (timeout.count() > 0) {
+        m_loadTimer = g_timeout_add(static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
+            auto* self = static_cast<WebKitEngine*>(data);
+            self->m_loadTimer = 0;
+            if (webkit_web_view_is_loading(self->m_view)) {
+                self->m_loadTimedOut = true;
+                webkit_web_view_stop_loading(self->m_view);
+            }
+            return G_SOURCE_REMOVE;
+        }, this);
+    }
+    webkit_web_view_load_uri(m_view, url.c_str());
+}
+
+void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
+{
+    cancelLoadTimer();
+    webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
+}
+
+void WebKitEngine::stop()
+{
+    webkit_web_view_stop_loading(m_view);
+}
+
+void WebKitEngine::reload()
+{
+    webkit_web_view_reload(m_view);
+}
+
+bool WebKitEngine::canGoBack() const
+{
+    return webkit_web_view_can_go_back(m_view);
+}
+
+bool WebKitEngine::canGoForward() const
+{
+    return webkit_web_view_can_go_forward(m_view);
+}
+
+void WebKitEngine::goBack()
+{
+    webkit_web_view_go_back(m_view);
+}
+
+void WebKitEngine::goForward()
+{
+    webkit_web_view_go_forward(m_view);
+}
+
+bool WebKitEngine::isLoading() const
+{
+    return webkit_web_view_is_loading(m_view);
+}
+
+std::string WebKitEngine::url() const
+{
+    const char* uri = webkit_web_view_get_uri(m_view);
+    return uri ? uri : "";
+}
+
+platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, std::chrono::milliseconds timeout)
+{
+    if (m_routingDepth > 0) {
+        return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
+                               "script evaluation refused while the page waits for a sub-resource answer");
+    }
+    return ScriptEvaluator::evaluate(m_view, script, timeout);
+}
+
+std::string WebKitEngine::defaultUserAgent()
+{
+    WebKitSettings* settings = webkit_settings_new();
+    std::string agent = webkit_settings_get_user_agent(settings);
+    g_object_unref(settings);
+    return agent;
+}
+
+void WebKitEngine::setUserAgent(const std::string& userAgent)
+{
+    webkit_settings_set_user_agent(webkit_web_view_get_settings(m_view), userAgent.c_str());
+}
+
+std::string WebKitEngine::userAgent() const
+{
+    const char* agent = webkit_settings_get_user_agent(webkit_web_view_get_settings(m_view));
+    return agent ? agent : "";
+}
+
+void WebKitEngine::applySettings(const EngineSettings& settings)
+{
+    m_settings = settings;
+    WebKitSettings* webSettings = webkit_web_view_get_settings(m_view);
+    webkit_settings_set_media_playback_allows_inline(webSettings, settings.allowsInlineMediaPlayback);
+    webkit_settings_set_media_playback_requires_user_gesture(webSettings, settings.mediaPlaybackRequiresUserAction);
+}
+
+platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)
+{
+    struct Snapshot {
+        bool done = false;
+        cairo_surface_t* surface = nullptr;
+        std::string error;
+        ~Snapshot()
+        {
+            if (surface)
+                cairo_surface_destroy(surface);
+        }
+    };
+    using Shared = std::shared_ptr<Snapshot>;
+    auto snapshot = std::make_shared<Snapshot>();
+    webkit_web_view_get_snapshot(
+        m_view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Shared> state(static_cast<Shared*>(data));
+            GError* error = nullptr;
+            (*state)->surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            if (error) {
+                (*state)->error = error->message;
+                g_error_free(error);
+            }
+            (*state)->done = true;
+        },
+        new Shared(snapshot));
+    runNestedLoopUntil([&] { return snapshot->done; }, timeout);
+    if (!snapshot->done)
+        return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "snapshot timed out");
+    if (!snapshot->surface)
+        return platform::Error(kWebEngineErrorDomain, kEvaluationFailed, "snapshot failed: " + snapshot->error);
+    if (cairo_surface_write_to_png(snapshot->surface, pngPath.c_str()) != CAIRO_STATUS_SUCCESS)
+        return platform::Error(platform::kPOSIXErrorDomain, 5, "cannot write " + pngPath);
+    return {};
+}
+
+void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& request)
+{
+    ++m_routingDepth;
+    const bool taken = m_client.handleResourceRequest(request);
+    --m_routingDepth;
+    if (!taken && !request->isAnswered())
+        RoutedLoad::start(request, url());
+}
+
+int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self)
+{
+    switch (static_cast<WebKitPolicyDecisionType>(type)) {
+    case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
+        return self->decideNavigation(decision, false);
+    case WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION:
+        return self->decideNavigation(decision, true);
+    case WEBKIT_POLICY_DECISION_TYPE_RESPONSE:
+        break;
+    }
+    return FALSE;
+}
+
+bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
+{
+    auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitURIRequest* uriRequest = webkit_navigation_action_get_request(action);
+    NavigationRequest request;
+    request.url = webkit_uri_request_get_uri(uriRequest);
+    const char* method = webkit_uri_request_get_http_method(uriRequest);
+    request.method = method ? method : "GET";
+    request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));
+    request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
+    const std::string current = url();
+    request.isFragmentChange = !newWindow && !current.empty() && request.url.find('#') != std::string::npos
+        && withoutFragment(request.url) == withoutFragment(current) && request.url != current;
+    request.mainDocumentURL = request.url;
+
+    // Keep the view alive and find out whether the client destroyed the engine during the question.
+    g_object_ref(m_view);
+    WebKitWebView* view = m_view;
+    const bool allowed = m_client.shouldStartLoad(request);
+    const bool engineAlive = fromView(view) == this;
+    if (!allowed || !engineAlive) {
+        webkit_policy_decision_ignore(decision);
+    } else if (newWindow) {
+        // The phone's web view has no other windows: an allowed new-window navigation loads here.
+        webkit_policy_decision_ignore(decision);
+        webkit_web_view_load_request(m_view, uriRequest);
+    } else {
+        if (!request.isFragmentChange) {
+            // Tell the web process this document load is a navigation, not a sub-resource to route.
+            webkit_web_view_send_message_to_page(
+                m_view, webkit_user_message_new(kNavigationMessage, g_variant_new_string(request.url.c_str())),
+                nullptr, nullptr, nullptr);
+        }
+        webkit_policy_decision_use(decision);
+    }
+    g_object_unref(view);
+    return true;
+}
+
+void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
+{
+    switch (static_cast<WebKitLoadEvent>(event)) {
+    case WEBKIT_LOAD_STARTED:
+        self->m_loadFailed = false;
+        self->m_loadStarted = true;
+        self->m_client.didStartLoad();
+        break;
+    case WEBKIT_LOAD_FINISHED:
+        self->cancelLoadTimer();
+        if (self->m_loadStarted && !self->m_loadFailed) {
+            self->m_loadStarted = false;
+            self->m_client.didFinishLoad();
+        }
+        break;
+    case WEBKIT_LOAD_REDIRECTED:
+    case WEBKIT_LOAD_COMMITTED:
+        break;
+    }
+}
+
+int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error, WebKitEngine* self)
+{
+    self->cancelLoadTimer();
+    const bool timedOut = self->m_loadTimedOut;
+    self->m_loadTimedOut = false;
+    if (!self->m_loadStarted)
+        return TRUE;
+    self->m_loadFailed = true;
+    self->m_loadStarted = false;
+    self->m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
+    // Handled: the phone's web view shows no error page of its own.
+    return TRUE;
+}
+
+void WebKitEngine::cancelLoadTimer()
+{
+    if (m_loadTimer) {
+        g_source_remove(m_loadTimer);
+        m_loadTimer = 0;
+    }
+}
+
+} // namespace webengine

@@ -1,0 +1,103 @@
+// One web view of the real engine (WebKitGTK 4.1, GTK3).
+//
+// Guarantees:
+// - Main thread only (the GLib default main context); every client call comes from the engine's signal
+//   handlers on that thread.
+// - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included;
+//   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
+//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file).
+// - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
+// - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
+//   while a sub-resource request of this view is being handed to the client, because the page may be
+//   blocked in a synchronous XHR waiting for exactly that answer.
+// - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
+//   signal; routed requests still pending are answered as cancelled when their holders drop them.
+#pragma once
+
+#include "platform/Error.h"
+#include "webengine/EngineClient.h"
+#include "webengine/ScriptEvaluator.h"
+#include "webengine/WebContext.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+typedef struct _WebKitWebView WebKitWebView;
+typedef struct _GtkWidget GtkWidget;
+
+namespace webengine {
+
+// The web view settings the runtime applies. Those without a WebKit equivalent are kept and reported back
+// only (the engine has no paging, no scroll bouncing and no on-screen keyboard).
+struct EngineSettings {
+    bool scalesPageToFit = false;
+    bool allowsInlineMediaPlayback = false;
+    bool mediaPlaybackRequiresUserAction = true;
+    bool keyboardDisplayRequiresUserAction = true;
+    bool suppressesIncrementalRendering = false;
+};
+
+class WebKitEngine {
+public:
+    WebKitEngine(EngineClient& client, const WebsiteDataLocation& location);
+    ~WebKitEngine();
+    WebKitEngine(const WebKitEngine&) = delete;
+    WebKitEngine& operator=(const WebKitEngine&) = delete;
+
+    // The engine of a WebKit view made by this class, or null.
+    static WebKitEngine* fromView(WebKitWebView* view);
+
+    WebKitWebView* view() const { return m_view; }
+    GtkWidget* widget() const;
+
+    // Loads a top-level URL. With a time-out, a load that has not finished by then is stopped and fails with
+    // the URL loading system's time-out code (-1001).
+    void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+    void loadHTML(const std::string& html, const std::string& baseURL);
+    void stop();
+    void reload();
+    bool canGoBack() const;
+    bool canGoForward() const;
+    void goBack();
+    void goForward();
+    bool isLoading() const;
+    // The URL of the document shown (with its fragment), or "" before the first load.
+    std::string url() const;
+
+    platform::Result<std::string> evaluate(const std::string& script,
+                                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // The engine's own user agent (what a fresh web view sends).
+    static std::string defaultUserAgent();
+    void setUserAgent(const std::string& userAgent);
+    std::string userAgent() const;
+
+    void applySettings(const EngineSettings& settings);
+    const EngineSettings& settings() const { return m_settings; }
+
+    // Writes what the view shows as a PNG file.
+    platform::Result<void> writeSnapshot(const std::string& pngPath,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // A sub-resource load of this view, from the route scheme handler.
+    void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
+
+private:
+    static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
+    static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
+    static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
+    bool decideNavigation(void* decision, bool newWindow);
+    void cancelLoadTimer();
+
+    EngineClient& m_client;
+    WebKitWebView* m_view = nullptr;
+    EngineSettings m_settings;
+    unsigned m_loadTimer = 0;
+    bool m_loadTimedOut = false;
+    bool m_loadFailed = false;
+    bool m_loadStarted = false;
+    int m_routingDepth = 0;
+};
+
+} // namespace webengine

@@ -1,0 +1,116 @@
+/* The module the web engine loads into each of its web processes.
+ *
+ * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
+ * that the application's URL protocols see each one as they would on the phone: the request's URL is
+ * rewritten to "hybroute://load/?<the original URL, escaped>", a scheme the UI process serves. Headers set
+ * by the page travel with the rewritten request. Documents (the main frame's and sub-frames') load
+ * unchanged: their navigations were already decided by the UI process, which names them to this module
+ * in a "hyb.navigation" message before it lets them go.
+ *
+ * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
+ * sanitizer runtimes.
+ */
+#include <webkit2/webkit-web-extension.h>
+
+#include <string.h>
+
+#define ROUTE_PREFIX "hybroute://load/?"
+#define NAVIGATION_MESSAGE "hyb.navigation"
+#define MAX_PENDING_NAVIGATIONS 64
+
+/* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
+ * first. Bounded: an allowed navigation that never loads is forgotten after MAX_PENDING_NAVIGATIONS more. */
+static GQueue pending_navigations = G_QUEUE_INIT;
+
+static char* without_fragment(const char* uri)
+{
+    const char* hash = strchr(uri, '#');
+    return hash ? g_strndup(uri, (gsize)(hash - uri)) : g_strdup(uri);
+}
+
+static gboolean take_pending_navigation(const char* uri)
+{
+    char* key = without_fragment(uri);
+    gboolean found = FALSE;
+    for (GList* l = pending_navigations.head; l; l = l->next) {
+        if (strcmp((const char*)l->data, key) == 0) {
+            g_free(l->data);
+            g_queue_delete_link(&pending_navigations, l);
+            found = TRUE;
+            break;
+        }
+    }
+    g_free(key);
+    return found;
+}
+
+static void add_pending_navigation(const char* uri)
+{
+    g_queue_push_tail(&pending_navigations, without_fragment(uri));
+    while (g_queue_get_length(&pending_navigations) > MAX_PENDING_NAVIGATIONS)
+        g_free(g_queue_pop_head(&pending_navigations));
+}
+
+/* Schemes the page's own engine keeps: in-memory or script-made resources, and our own route. */
+static gboolean stays_local(const char* uri)
+{
+    static const char* const schemes[] = {"data:", "blob:", "about:", "javascript:", "hybroute:"};
+    for (gsize i = 0; i < G_N_ELEMENTS(schemes); i++) {
+        if (g_ascii_strncasecmp(uri, schemes[i], strlen(schemes[i])) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
+                                gpointer user_data)
+{
+    (void)redirected;
+    (void)user_data;
+    const char* uri = webkit_uri_request_get_uri(request);
+    if (!uri || stays_local(uri))
+        return FALSE;
+    if (take_pending_navigation(uri))
+        return FALSE;
+    const char* page_uri = webkit_web_page_get_uri(page);
+    if (page_uri) {
+        char* a = without_fragment(uri);
+        char* b = without_fragment(page_uri);
+        gboolean is_document = strcmp(a, b) == 0;
+        g_free(a);
+        g_free(b);
+        if (is_document)
+            return FALSE;
+    }
+    char* escaped = g_uri_escape_string(uri, NULL, FALSE);
+    char* routed = g_strconcat(ROUTE_PREFIX, escaped, NULL);
+    webkit_uri_request_set_uri(request, routed);
+    g_free(routed);
+    g_free(escaped);
+    return FALSE;
+}
+
+static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
+{
+    (void)page;
+    (void)user_data;
+    if (strcmp(webkit_user_message_get_name(message), NAVIGATION_MESSAGE) != 0)
+        return FALSE;
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_STRING))
+        add_pending_navigation(g_variant_get_string(parameters, NULL));
+    return TRUE;
+}
+
+static void on_page_created(WebKitWebExtension* extension, WebKitWebPage* page, gpointer user_data)
+{
+    (void)extension;
+    (void)user_data;
+    g_signal_connect(page, "send-request", G_CALLBACK(on_send_request), NULL);
+    g_signal_connect(page, "user-message-received", G_CALLBACK(on_user_message), NULL);
+}
+
+G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)
+{
+    g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), NULL);
+}
