@@ -16,6 +16,12 @@ namespace pushlog {
 namespace {
 
 std::atomic<bool> g_running{false};
+// Each start makes a new registration; an older one still waiting for its last pass must not handle
+// messages the new one handles.
+std::atomic<std::uint64_t> g_generation{0};
+// The newest record any registration handled: a new registration's first pass starts after it, so a
+// restart within the same second does not hand the same record over twice.
+std::atomic<std::uint64_t> g_lastHandledMessageID{0};
 std::atomic<std::uint64_t> g_captureLevel{PULSELogLevelVerbose};
 
 std::optional<std::int64_t> decimal(const std::string* text) {
@@ -35,31 +41,48 @@ struct Registration {
     std::uint64_t lastSeenMessageID = 0;
     std::int64_t startTime = 0;
     std::optional<platform::SystemLog::ObserverID> observer;
+    std::uint64_t generation = 0;
     bool cancelled = false;
+
+    void cancel() {
+        cancelled = true;
+        if (observer)
+            platform::SystemLog::shared().removeObserver(*observer);
+    }
 };
 
 void runPass(const std::shared_ptr<Registration>& registration) {
     std::lock_guard lock(registration->passMutex);
     if (registration->cancelled)
         return;
+    if (registration->generation != g_generation.load()) {
+        registration->cancel(); // capturing was started again meanwhile: the new registration takes over
+        return;
+    }
     platform::SystemLogQuery query;
     if (registration->lastSeenMessageID != 0)
         query.addNumericCondition(platform::kSystemLogKeyMessageID, platform::SystemLogQuery::Comparison::Greater,
                                   static_cast<std::int64_t>(registration->lastSeenMessageID));
-    else
+    else {
         query.addNumericCondition(platform::kSystemLogKeyTime, platform::SystemLogQuery::Comparison::GreaterOrEqual,
                                   registration->startTime);
+        if (const std::uint64_t handled = g_lastHandledMessageID.load(); handled != 0)
+            query.addNumericCondition(platform::kSystemLogKeyMessageID, platform::SystemLogQuery::Comparison::Greater,
+                                      static_cast<std::int64_t>(handled));
+    }
     PULSEASLLogCapture::configureAslQuery(query);
     for (const platform::SystemLogRecord& record : platform::SystemLog::shared().search(query)) {
         PULSEASLLogCapture::aslMessageRecieved(record);
-        if (std::optional<std::int64_t> id = decimal(record.get(platform::kSystemLogKeyMessageID)))
+        if (std::optional<std::int64_t> id = decimal(record.get(platform::kSystemLogKeyMessageID))) {
             registration->lastSeenMessageID = static_cast<std::uint64_t>(*id);
+            std::uint64_t handled = g_lastHandledMessageID.load();
+            while (handled < registration->lastSeenMessageID &&
+                   !g_lastHandledMessageID.compare_exchange_weak(handled, registration->lastSeenMessageID)) {
+            }
+        }
     }
-    if (!g_running.load()) {
-        registration->cancelled = true;
-        if (registration->observer)
-            platform::SystemLog::shared().removeObserver(*registration->observer);
-    }
+    if (!g_running.load() || registration->generation != g_generation.load())
+        registration->cancel();
 }
 
 } // namespace
@@ -68,7 +91,10 @@ void PULSEASLLogCapture::start() {
     bool expected = false;
     if (!g_running.compare_exchange_strong(expected, true))
         return;
-    platform::DispatchQueue::global(platform::DispatchQueue::Priority::Default)->async([] { captureAslLogs(); });
+    const std::uint64_t generation = g_generation.fetch_add(1) + 1;
+    platform::DispatchQueue::global(platform::DispatchQueue::Priority::Default)->async([generation] {
+        captureAslLogs(generation);
+    });
 }
 
 void PULSEASLLogCapture::stop() { g_running.store(false); }
@@ -111,8 +137,9 @@ void PULSEASLLogCapture::aslMessageRecieved(const platform::SystemLogRecord& rec
                                                        "", 0, platform::Value(), 0, timestamp));
 }
 
-void PULSEASLLogCapture::captureAslLogs() {
+void PULSEASLLogCapture::captureAslLogs(std::uint64_t generation) {
     auto registration = std::make_shared<Registration>();
+    registration->generation = generation;
     registration->startTime = static_cast<std::int64_t>(std::floor(platform::Clock::current().wallNow().secondsSince1970));
     std::lock_guard lock(registration->passMutex);
     registration->observer = platform::SystemLog::shared().addObserver(

@@ -41,7 +41,7 @@ public:
     static FlagAndDelivery flagForSystemLogLevel(std::int64_t level);
 
 private:
-    static void captureAslLogs();
+    static void captureAslLogs(std::uint64_t generation);
 };
 
 } // namespace pushlog

@@ -2,7 +2,8 @@
 
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
-#include "platform/FileEventSource.h"
+#include "platform/DispatchFileSource.h"
+#include "platform/DispatchTimerSource.h"
 #include "platform/Log.h"
 #include "pushlog/PULSELog.h"
 #include "pushlog/PULSELogFileFormatterDefault.h"
@@ -41,7 +42,7 @@ PULSEFileLogger::PULSEFileLogger(std::shared_ptr<PULSELogFileManager> logFileMan
 
 PULSEFileLogger::~PULSEFileLogger() {
     // Not archived: the next logger that starts in this folder may continue the file.
-    m_currentLogFileVnode.reset();
+    cancelFileWatch();
     cancelRollingTimer();
     if (m_currentLogFileHandle >= 0) {
         ::fsync(m_currentLogFileHandle);
@@ -106,13 +107,8 @@ std::shared_ptr<PULSELogFileInfo> PULSEFileLogger::currentLogFileInfo() {
             else if (m_rollingFrequency > 0 && mostRecent->age() >= m_rollingFrequency)
                 setAside = true;
         }
-        if (!doNotReuse && appHasBackgroundModes()) {
-            const auto& attributes = mostRecent->fileAttributes();
-            if (attributes && attributes->protection && !attributes->protection->empty() &&
-                *attributes->protection != kFileProtectionCompleteUntilFirstUserAuthentication &&
-                *attributes->protection != kFileProtectionNone)
-                setAside = true;
-        }
+        // A file whose protection class would keep it unreadable in the background is set aside when
+        // the application has background modes; files of this platform carry no protection class.
         if (!doNotReuse && !archived && !setAside) {
             m_currentLogFileInfo = mostRecent;
         } else if (setAside) {
@@ -136,12 +132,17 @@ int PULSEFileLogger::currentLogFileHandle() {
     m_currentLogFileHandle = fd;
     m_currentOffset = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     scheduleTimerToRollLogFileDueToAge();
-    std::weak_ptr<PULSEFileLogger> weak = self();
-    m_currentLogFileVnode = std::make_unique<platform::FileEventSource>(
-        fd, info->filePath(), loggerQueue(), [weak] {
+    platform::Result<std::shared_ptr<platform::DispatchFileSource>> source = platform::DispatchFileSource::create(
+        fd, platform::DispatchFileSource::Delete | platform::DispatchFileSource::Rename, loggerQueue());
+    if (source) {
+        std::weak_ptr<PULSEFileLogger> weak = self();
+        m_currentLogFileVnode = source.value();
+        m_currentLogFileVnode->setEventHandler([weak](unsigned) {
             if (auto logger = weak.lock())
                 logger->rollLogFileNow();
         });
+        m_currentLogFileVnode->resume();
+    }
     return m_currentLogFileHandle;
 }
 
@@ -215,8 +216,15 @@ void PULSEFileLogger::maybeRollLogFileDueToAge() {
 
 void PULSEFileLogger::cancelRollingTimer() {
     if (m_rollingTimer) {
-        m_rollingTimer->store(true);
+        m_rollingTimer->cancel();
         m_rollingTimer.reset();
+    }
+}
+
+void PULSEFileLogger::cancelFileWatch() {
+    if (m_currentLogFileVnode) {
+        m_currentLogFileVnode->cancel();
+        m_currentLogFileVnode.reset();
     }
 }
 
@@ -227,22 +235,22 @@ void PULSEFileLogger::scheduleTimerToRollLogFileDueToAge() {
     const std::optional<platform::Date> created = m_currentLogFileInfo->creationDate();
     const double createdAt = created ? created->secondsSince1970 : platform::Clock::current().wallNow().secondsSince1970;
     const double delay = createdAt + m_rollingFrequency - platform::Clock::current().wallNow().secondsSince1970;
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    m_rollingTimer = cancelled;
+    // One shot: the start is the whole nanoseconds to the roll time (at once when that has passed).
+    const auto start = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, delay) * 1e9));
     std::weak_ptr<PULSEFileLogger> weak = self();
-    loggerQueue()->after(std::max(0.0, std::floor(delay * 1e9) / 1e9), [weak, cancelled] {
-        if (cancelled->load())
-            return;
-        if (auto logger = weak.lock()) {
-            logger->m_rollingTimer.reset();
+    m_rollingTimer = platform::DispatchTimerSource::create(loggerQueue());
+    m_rollingTimer->setTimer(start, platform::Duration::zero(), std::chrono::nanoseconds(1));
+    m_rollingTimer->setEventHandler([weak] {
+        if (auto logger = weak.lock())
             logger->maybeRollLogFileDueToAge();
-        }
     });
+    m_rollingTimer->resume();
 }
 
 void PULSEFileLogger::rollLogFileNow() {
     if (m_currentLogFileHandle < 0)
         return;
+    cancelFileWatch(); // the watched descriptor must stay open until the watch is cancelled
     ::fsync(m_currentLogFileHandle);
     ::close(m_currentLogFileHandle);
     m_currentLogFileHandle = -1;
@@ -252,7 +260,7 @@ void PULSEFileLogger::rollLogFileNow() {
         m_logFileManager->didRollAndArchiveLogFile(m_currentLogFileInfo->filePath());
     }
     m_currentLogFileInfo.reset();
-    m_currentLogFileVnode.reset();
+    cancelFileWatch();
     cancelRollingTimer();
 }
 

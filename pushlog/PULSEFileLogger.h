@@ -19,7 +19,10 @@
 #include <functional>
 #include <memory>
 
-namespace platform { class FileEventSource; }
+namespace platform {
+class DispatchFileSource;
+class DispatchTimerSource;
+} // namespace platform
 
 namespace pushlog {
 
@@ -63,6 +66,7 @@ private:
     void maybeRollLogFileDueToAge();
     void scheduleTimerToRollLogFileDueToAge();
     void cancelRollingTimer();
+    void cancelFileWatch();
     bool isOpenFileUnlinked() const;
     std::shared_ptr<PULSEFileLogger> self() { return std::static_pointer_cast<PULSEFileLogger>(shared_from_this()); }
 
@@ -71,8 +75,8 @@ private:
     std::shared_ptr<PULSELogFileInfo> m_currentLogFileInfo;
     int m_currentLogFileHandle = -1;
     std::uint64_t m_currentOffset = 0;
-    std::unique_ptr<platform::FileEventSource> m_currentLogFileVnode;
-    std::shared_ptr<std::atomic<bool>> m_rollingTimer; // cancels the pending age check when set
+    std::shared_ptr<platform::DispatchFileSource> m_currentLogFileVnode;
+    std::shared_ptr<platform::DispatchTimerSource> m_rollingTimer;
     std::uint64_t m_maximumFileSize = 1024 * 1024;
     double m_rollingFrequency = 60 * 60 * 24;
     std::atomic<bool> m_doNotReuseLogFiles{false};

@@ -1,6 +1,7 @@
 #include "pushlog/PULSELogFileInfo.h"
 
 #include "platform/Clock.h"
+#include "platform/FileManager.h"
 #include "platform/Log.h"
 
 #include <cstdio>
@@ -42,9 +43,14 @@ const std::string& PULSELogFileInfo::fileName() {
     return *m_fileName;
 }
 
-const std::optional<logfs::FileAttributes>& PULSELogFileInfo::fileAttributes() {
+const std::optional<platform::FileAttributes>& PULSELogFileInfo::fileAttributes() {
     if (!m_attributesRead) {
-        m_fileAttributes = logfs::attributesOfItem(m_filePath);
+        platform::Result<platform::FileAttributes> attributes =
+            platform::FileManager::defaultManager().attributesOfItem(m_filePath);
+        if (attributes)
+            m_fileAttributes = std::move(attributes.value());
+        else
+            m_fileAttributes.reset();
         m_attributesRead = true;
     }
     return m_fileAttributes;
@@ -52,12 +58,12 @@ const std::optional<logfs::FileAttributes>& PULSELogFileInfo::fileAttributes() {
 
 std::optional<platform::Date> PULSELogFileInfo::creationDate() {
     const auto& attributes = fileAttributes();
-    return attributes ? attributes->creationDate : std::nullopt;
+    return attributes ? std::optional<platform::Date>(attributes->creationDate) : std::nullopt;
 }
 
 std::optional<platform::Date> PULSELogFileInfo::modificationDate() {
     const auto& attributes = fileAttributes();
-    return attributes ? attributes->modificationDate : std::nullopt;
+    return attributes ? std::optional<platform::Date>(attributes->modificationDate) : std::nullopt;
 }
 
 std::uint64_t PULSELogFileInfo::fileSize() {
@@ -87,14 +93,15 @@ void PULSELogFileInfo::setIsArchived(bool archived) {
 void PULSELogFileInfo::renameFile(const std::string& newFileName) {
     if (newFileName == fileName())
         return;
+    platform::FileManager& files = platform::FileManager::defaultManager();
     const std::string directory = directoryOf(m_filePath);
     const std::string newPath = directory.empty() ? newFileName : directory + "/" + newFileName;
-    if (logfs::fileExists(newPath)) {
-        if (platform::Status removed = logfs::removeItem(newPath); !removed)
+    if (files.fileExists(newPath)) {
+        if (platform::Status removed = files.removeItem(newPath); !removed)
             platform::Log::writef("PULSELogFileInfo: Error deleting archive (%s): %s", fileName().c_str(),
                                   removed.error().localizedDescription().c_str());
     }
-    if (platform::Status moved = logfs::moveItem(m_filePath, newPath); !moved) {
+    if (platform::Status moved = files.moveItem(m_filePath, newPath); !moved) {
         platform::Log::writef("PULSELogFileInfo: Error renaming file (%s): %s", fileName().c_str(),
                               moved.error().localizedDescription().c_str());
         return; // the file is still where it was: keep its path
@@ -110,17 +117,22 @@ void PULSELogFileInfo::reset() {
 }
 
 bool PULSELogFileInfo::hasExtendedAttributeWithName(const std::string& name) const {
-    return logfs::hasExtendedAttribute(m_filePath, name);
+    // Extended attributes are read and written by path, following symbolic links; on Linux the file
+    // manager keeps them in the "user." namespace.
+    platform::Result<std::optional<platform::Bytes>> value =
+        platform::FileManager::defaultManager().extendedAttribute(m_filePath, name);
+    return value.ok() && value.value().has_value();
 }
 
 void PULSELogFileInfo::addExtendedAttributeWithName(const std::string& name) {
-    if (platform::Status set = logfs::setExtendedAttribute(m_filePath, name); !set)
+    if (platform::Status set = platform::FileManager::defaultManager().setExtendedAttribute(m_filePath, name, {}); !set)
         platform::Log::writef("PULSELogFileInfo: setxattr(%s, %s): error = %s", name.c_str(), fileName().c_str(),
                               set.error().localizedDescription().c_str());
 }
 
 void PULSELogFileInfo::removeExtendedAttributeWithName(const std::string& name) {
-    if (platform::Status removed = logfs::removeExtendedAttribute(m_filePath, name); !removed)
+    if (platform::Status removed = platform::FileManager::defaultManager().removeExtendedAttribute(m_filePath, name);
+        !removed)
         platform::Log::writef("PULSELogFileInfo: removexattr(%s, %s): error = %s", name.c_str(), fileName().c_str(),
                               removed.error().localizedDescription().c_str());
 }

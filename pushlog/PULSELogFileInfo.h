@@ -6,7 +6,8 @@
 // read once and cached; the archived flag is read at each call.
 #pragma once
 
-#include "pushlog/LogFileSystem.h"
+#include "platform/FileAttributes.h"
+#include "platform/Value.h"
 
 #include <compare>
 #include <memory>
@@ -27,7 +28,7 @@ public:
     const std::string& filePath() const { return m_filePath; }
     const std::string& fileName();
     // Null when the file cannot be queried.
-    const std::optional<logfs::FileAttributes>& fileAttributes();
+    const std::optional<platform::FileAttributes>& fileAttributes();
     std::optional<platform::Date> creationDate();
     std::optional<platform::Date> modificationDate();
     // Cached once it is not 0.
@@ -58,7 +59,7 @@ private:
     std::string m_filePath;
     std::optional<std::string> m_fileName;
     bool m_attributesRead = false;
-    std::optional<logfs::FileAttributes> m_fileAttributes;
+    std::optional<platform::FileAttributes> m_fileAttributes;
     std::uint64_t m_fileSize = 0;
 };
 

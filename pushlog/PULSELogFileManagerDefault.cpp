@@ -1,12 +1,14 @@
 #include "pushlog/PULSELogFileManagerDefault.h"
 
+#include "platform/AppFolders.h"
+#include "platform/Bundle.h"
 #include "platform/Clock.h"
+#include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "pushlog/LogFileNames.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 namespace pushlog {
 
@@ -18,17 +20,15 @@ bool isKnownProtectionClass(const std::string& protection) {
            protection == kFileProtectionCompleteUntilFirstUserAuthentication;
 }
 
-std::string cachesDirectory() {
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
-        return cache;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.cache";
-}
+platform::FileManager& files() { return platform::FileManager::defaultManager(); }
 
 } // namespace
 
 bool appHasBackgroundModes() {
-    // This platform's application declares no background modes.
+    const platform::Value modes = platform::Bundle::main().objectForInfoDictionaryKey("UIBackgroundModes");
+    for (const platform::Value& mode : modes.arrayOrEmpty())
+        if (const std::string* text = mode.getString(); text && !text->empty())
+            return true;
     return false;
 }
 
@@ -39,10 +39,15 @@ PULSELogFileManagerDefault::PULSELogFileManagerDefault(std::optional<std::string
         m_defaultFileProtectionLevel = std::move(defaultFileProtectionLevel);
 }
 
-std::string PULSELogFileManagerDefault::defaultLogsDirectory() { return cachesDirectory() + "/PULSELogs"; }
+std::string PULSELogFileManagerDefault::defaultLogsDirectory() {
+    return platform::AppFolders::current().caches() + "/PULSELogs";
+}
 
 const std::string& PULSELogFileManagerDefault::applicationName() {
     static const std::string name = [] {
+        std::string identifier = platform::Bundle::main().bundleIdentifier();
+        if (!identifier.empty())
+            return identifier;
         const char* process = program_invocation_short_name;
         return std::string(process ? process : "");
     }();
@@ -50,8 +55,8 @@ const std::string& PULSELogFileManagerDefault::applicationName() {
 }
 
 std::string PULSELogFileManagerDefault::logsDirectory() {
-    if (!logfs::fileExists(m_logsDirectory)) {
-        if (platform::Status created = logfs::createDirectory(m_logsDirectory); !created)
+    if (!files().fileExists(m_logsDirectory)) {
+        if (platform::Status created = files().createDirectory(m_logsDirectory); !created)
             platform::Log::writef("PULSEFileLogManagerDefault: Error creating logsDirectory: %s",
                                   created.error().localizedDescription().c_str());
     }
@@ -69,7 +74,10 @@ bool PULSELogFileManagerDefault::isLogFile(const std::string& fileName) {
 std::vector<std::string> PULSELogFileManagerDefault::unsortedLogFilePaths() {
     const std::string directory = logsDirectory();
     std::vector<std::string> paths;
-    for (const std::string& name : logfs::contentsOfDirectory(directory))
+    platform::Result<std::vector<std::string>> names = files().contentsOfDirectory(directory);
+    if (!names)
+        return paths; // a folder that cannot be listed counts as empty
+    for (const std::string& name : names.value())
         if (isLogFile(name))
             paths.push_back(directory + "/" + name);
     return paths;
@@ -124,12 +132,15 @@ std::string PULSELogFileManagerDefault::createNewLogFile() {
     std::string path;
     for (unsigned long attempt = 1;; ++attempt) {
         path = directory + "/" + logFileNameForAttempt(fileName, attempt);
-        if (!logfs::fileExists(path))
+        if (!files().fileExists(path))
             break;
     }
     // The protection class (protectionClassForNewFile) has no counterpart on this platform. Creation is
     // not checked: a file that cannot be opened is retried by the logger at each line.
-    (void)logfs::createEmptyFile(path);
+    // The creation date is recorded from the platform clock, the clock that file ages are read with.
+    platform::FileAttributeChanges attributes;
+    attributes.creationDate = platform::Clock::current().wallNow();
+    (void)files().createFile(path, {}, attributes);
     deleteOldLogFiles();
     return path;
 }
@@ -145,7 +156,7 @@ void PULSELogFileManagerDefault::deleteOldLogFiles() {
     if (!first)
         return;
     for (std::size_t i = *first; i < infos.size(); ++i)
-        (void)logfs::removeItem(infos[i]->filePath());
+        (void)files().removeItem(infos[i]->filePath());
 }
 
 } // namespace pushlog
