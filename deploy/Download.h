@@ -42,9 +42,8 @@ public:
     static std::string pathForTemporaryFileWithPrefix(const std::string& prefix);
     // Where temporary files go: the application's temporary folder.
     static std::string temporaryDirectory();
-    // The domain of the errors made here: the application's bundle identifier, set at start-up.
-    static void setErrorDomain(std::string domain);
-    static const std::string& errorDomain();
+    // The domain of the errors made here: the application's bundle identifier.
+    static std::string errorDomain();
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
