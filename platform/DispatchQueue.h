@@ -80,6 +80,7 @@ private:
     DispatchQueue(Kind kind, std::string label, Priority priority);
     void scheduleDrainLocked();
     void drain();
+    void runItem(Item& item);
 
     const Kind m_kind;
     const std::string m_label;

@@ -27,8 +27,9 @@ bool hostCoveredBy(const std::string& host, const std::string& mainHost) {
 } // namespace
 
 HTTPCookieStorage& HTTPCookieStorage::shared() {
-    static HTTPCookieStorage storage;
-    return storage;
+    // Never destroyed: the URL-loading thread may store cookies until the very end of the process.
+    static auto* storage = new HTTPCookieStorage;
+    return *storage;
 }
 
 HTTPCookieAcceptPolicy HTTPCookieStorage::cookieAcceptPolicy() const {

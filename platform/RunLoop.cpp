@@ -2,8 +2,6 @@
 
 #include "platform/RunLoopCore.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -29,7 +27,7 @@ RunLoop::RunLoop(GMainContext* context, bool isMain) : m_core(std::make_shared<R
 RunLoop::~RunLoop() = default;
 
 bool RunLoop::isMainThread() {
-    return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    return mainShared()->isCurrent();
 }
 
 const std::shared_ptr<RunLoop>& RunLoop::mainShared() {

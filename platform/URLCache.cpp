@@ -9,8 +9,8 @@ struct SharedCache {
 };
 
 SharedCache& sharedCache() {
-    static SharedCache s;
-    return s;
+    static auto* s = new SharedCache; // never destroyed, like the other URL-loading singletons
+    return *s;
 }
 } // namespace
 

@@ -13,6 +13,7 @@ namespace platform {
 
 namespace {
 constexpr std::size_t kFileChunkSize = 64 * 1024;
+constexpr const char* kDelegateQueueLabel = "URLConnection delegate";
 } // namespace
 
 // Transport events, on the loading thread, forwarded to the connection if it still exists.
@@ -140,9 +141,12 @@ void URLConnection::start() {
     }
     if (unscheduled) {
         // Where start was called: the main run loop, the running queue, or this thread's run loop.
+        // A concurrent queue would reorder the calls, so they get a serial queue of their own.
         DispatchQueue* queue = DispatchQueue::current();
         if (RunLoop::isMainThread())
             scheduleInRunLoop(RunLoop::main());
+        else if (queue && queue->kind() == DispatchQueue::Kind::Concurrent)
+            setDelegateQueue(DispatchQueue::createSerial(kDelegateQueueLabel));
         else if (queue)
             setDelegateQueue(queue->shared_from_this());
         else

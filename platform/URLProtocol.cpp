@@ -13,8 +13,9 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry r;
-    return r;
+    // Never destroyed: the URL-loading thread may ask it until the very end of the process.
+    static auto* r = new Registry;
+    return *r;
 }
 } // namespace
 

@@ -129,9 +129,11 @@ TEST(DispatchQueue, AfterFollowsTheVirtualClock) {
     std::mutex mutex;
     DispatchGroup group;
     auto add = [&](std::string s) {
-        std::lock_guard lock(mutex);
-        order.push_back(std::move(s));
-        group.leave();
+        {
+            std::lock_guard lock(mutex);
+            order.push_back(std::move(s));
+        }
+        group.leave(); // last: the test may end (and its mutex go) once the group is empty
     };
     group.enter();
     group.enter();

@@ -489,6 +489,12 @@ TEST(URLConnection, UnscheduledConnectionsDeliverWhereTheyWereStarted) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return onQueue->done.load(); }));
     EXPECT_EQ(onQueue->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
 
+    auto fromGlobal = std::make_shared<LabelRecorder>();
+    std::shared_ptr<URLConnection> fourth;
+    DispatchQueue::global()->async([&] { fourth = URLConnection::make(URLRequest(server.url("/w")), fromGlobal); });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return fromGlobal->done.load(); }));
+    EXPECT_EQ(fromGlobal->labels, (std::vector<std::string>{"URLConnection delegate", "URLConnection delegate"}));
+
     auto scheduled = std::make_shared<LabelRecorder>();
     auto third = URLConnection::make(URLRequest(server.url("/w")), scheduled, false);
     third->setDelegateQueue(queue);
