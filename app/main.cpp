@@ -1,8 +1,10 @@
 // hybridhost: the application. Opens a window with the web view showing the bundle's start page.
 #include "app/HostOptions.h"
-#include "app/ShellClient.h"
+#include "app/ShellDelegate.h"
+#include "platform/AppFolders.h"
+#include "platform/WebViewFactory.h"
 #include "webengine/PrivateDisplay.h"
-#include "webengine/WebKitEngine.h"
+#include "webengine/WebKitGtkWebView.h"
 
 #include <gtk/gtk.h>
 
@@ -58,10 +60,18 @@ int main(int argc, char** argv)
     if (!gtk_init_check(&argc, &argv))
         return fail("cannot open a display (use --headless to run without one)");
 
+    // The application's home (Library, Documents, ...) is the desktop default; the bundle is the one given.
+    platform::AppFolders folders(platform::AppFolders::defaultHome("org.hybridhost.app"), bundle.string());
+    platform::AppFolders::install(folders);
+    if (auto made = folders.createFolders(); !made.ok())
+        return fail("cannot make the application's folders: " + made.error().localizedDescription());
+
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();
-    std::unique_ptr<webengine::WebKitEngine> engine;
-    app::ShellClient client([&](const platform::Error* error) {
+    webengine::WebKitGtkWebView::installAsEngine();
+    auto webView = std::static_pointer_cast<webengine::WebKitGtkWebView>(
+        platform::WebViewFactory::makeWebView(platform::Rect(0, 0, kWindowWidth, kWindowHeight)));
+    auto delegate = std::make_shared<app::ShellDelegate>([&](const platform::Error* error) {
         if (error) {
             std::fprintf(stderr, "hybridhost: the start page failed to load: %s\n", error->localizedDescription().c_str());
             if (screenshot) {
@@ -72,24 +82,20 @@ int main(int argc, char** argv)
         }
         if (!screenshot)
             return;
-        auto written = engine->writeSnapshot(options->screenshot);
+        auto written = webView->engine().writeSnapshot(options->screenshot);
         if (!written.ok()) {
             std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
             exitCode = 1;
         }
         gtk_main_quit();
     });
-
-    // Website data (local storage, databases) lives under the application's Library.
-    const std::string library = std::string(g_get_user_data_dir()) + "/hybridhost/Library";
-    engine = std::make_unique<webengine::WebKitEngine>(
-        client, webengine::WebsiteDataLocation{library + "/WebKit", library + "/Caches/WebKit"});
+    webView->setDelegate(delegate);
 
     GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
     gtk_window_set_default_size(GTK_WINDOW(window), kWindowWidth, kWindowHeight);
-    gtk_widget_set_size_request(engine->widget(), kWindowWidth, kWindowHeight);
-    gtk_container_add(GTK_CONTAINER(window), engine->widget());
+    gtk_widget_set_size_request(webView->widget(), kWindowWidth, kWindowHeight);
+    gtk_container_add(GTK_CONTAINER(window), webView->widget());
     g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
         gtk_main_quit();
         return TRUE;
@@ -104,10 +110,11 @@ int main(int argc, char** argv)
             return G_SOURCE_REMOVE;
         }, &exitCode);
     }
-    engine->load("file://" + startPage.string());
+    webView->loadRequest(platform::URLRequest("file://" + startPage.string()));
     gtk_main();
 
-    engine.reset();
+    gtk_container_remove(GTK_CONTAINER(window), webView->widget());
+    webView.reset();
     gtk_widget_destroy(window);
     return exitCode;
 }

@@ -1,14 +1,15 @@
 #include "deploy/Download.h"
 
 #include "platform/AppFolders.h"
+#include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Text.h"
 #include "platform/URL.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,24 +21,6 @@ platform::Error posixError(int code, const std::string& path) {
     platform::Error error(platform::kPOSIXErrorDomain, code, std::strerror(code));
     error.userInfo.set(platform::kFilePathErrorKey, path);
     return error;
-}
-
-std::string newUUIDString() {
-    static std::mutex s_mutex;
-    static std::mt19937_64 s_random{std::random_device{}()};
-    std::uint64_t high, low;
-    {
-        std::lock_guard lock(s_mutex);
-        high = s_random();
-        low = s_random();
-    }
-    high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x4000ull;            // version 4
-    low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;  // variant 1
-    char text[37];
-    std::snprintf(text, sizeof text, "%08llX-%04llX-%04llX-%04llX-%012llX", (unsigned long long)(high >> 32),
-                  (unsigned long long)((high >> 16) & 0xFFFF), (unsigned long long)(high & 0xFFFF),
-                  (unsigned long long)(low >> 48), (unsigned long long)(low & 0xFFFFFFFFFFFFull));
-    return text;
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -100,6 +83,11 @@ bool Download::isDownloading() const {
     return m_downloading;
 }
 
+bool Download::hasStarted() const {
+    std::lock_guard lock(m_mutex);
+    return m_started;
+}
+
 std::int64_t Download::expectedContentLength() const {
     std::lock_guard lock(m_mutex);
     return m_expectedContentLength;
@@ -118,7 +106,7 @@ std::optional<platform::Error> Download::error() const {
 std::string Download::temporaryDirectory() { return platform::AppFolders::current().tmp(); }
 
 std::string Download::pathForTemporaryFileWithPrefix(const std::string& prefix) {
-    return temporaryDirectory() + "/" + prefix + "-" + newUUIDString();
+    return temporaryDirectory() + "/" + prefix + "-" + platform::newUUIDString();
 }
 
 platform::Error Download::makeError(const std::string& message, const std::string& function, const std::string& key,
@@ -132,18 +120,14 @@ platform::Error Download::makeError(const std::string& message, const std::strin
     return error;
 }
 
-namespace {
-std::string s_errorDomain = "hybridhost";
-}
-
-void Download::setErrorDomain(std::string domain) { s_errorDomain = std::move(domain); }
-const std::string& Download::errorDomain() { return s_errorDomain; }
+std::string Download::errorDomain() { return platform::Bundle::main().bundleIdentifier(); }
 
 void Download::start() {
     std::shared_ptr<platform::URLConnection> connection;
     {
         std::lock_guard lock(m_mutex);
         m_downloading = true;
+        m_started = true;
         m_expectedContentLength = -1;
         m_progressContentLength = 0;
         m_error.reset();

@@ -30,6 +30,8 @@ public:
     void cancel();
 
     bool isDownloading() const;
+    // Whether start() was called (a download that has ended stays started).
+    bool hasStarted() const;
     const std::string& filename() const { return m_filename; }
     const std::string& url() const { return m_url; }
     std::int64_t expectedContentLength() const;
@@ -42,9 +44,8 @@ public:
     static std::string pathForTemporaryFileWithPrefix(const std::string& prefix);
     // Where temporary files go: the application's temporary folder.
     static std::string temporaryDirectory();
-    // The domain of the errors made here: the application's bundle identifier, set at start-up.
-    static void setErrorDomain(std::string domain);
-    static const std::string& errorDomain();
+    // The domain of the errors made here: the application's bundle identifier.
+    static std::string errorDomain();
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
@@ -59,6 +60,7 @@ private:
 
     mutable std::recursive_mutex m_mutex;
     bool m_downloading = false;
+    bool m_started = false;
     const std::string m_filename;
     const std::string m_url;
     std::weak_ptr<DownloadDelegate> m_delegate;

@@ -81,8 +81,10 @@ platform::Result<platform::URLRequest> UNIHTTPClientHelper::prepareRequest(const
     const UNIParameters& parameters = withBody ? withBody->parameters() : kNoParameters;
 
     std::string url = request.url();
-    if (request.httpMethod() == UNIHTTPMethod::GET && !parameters.empty())
-        url += (url.find('?') == std::string::npos ? "?" : "&") + dictionaryToQuerystring(parameters);
+    if (request.httpMethod() == UNIHTTPMethod::GET && !parameters.empty()) {
+        url.push_back(url.find('?') == std::string::npos ? '?' : '&');
+        url.append(dictionaryToQuerystring(parameters));
+    }
 
     platform::URLRequest prepared(url, platform::URLRequestCachePolicy::UseProtocolCachePolicy, UNIRest::timeout());
     if (request.httpMethod() != UNIHTTPMethod::GET) {

@@ -1,9 +1,9 @@
 #include "deploy/ZMDeployVersionStore.h"
 
 #include "platform/AppFolders.h"
+#include "platform/Bundle.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
-#include "platform/PropertyList.h"
 
 #include <cstdio>
 
@@ -53,9 +53,7 @@ std::string ZMDeployVersionStore::constructVersionLabel(const std::string& uuid)
     auto attributes = platform::FileManager::defaultManager().attributesOfItem(script);
     if (!attributes)
         return kNoDeployLabel;
-    std::string version;
-    if (auto info = platform::PropertyList::readFile(folders.infoPlist()))
-        version = (*info)["CFBundleShortVersionString"].stringOr("");
+    std::string version = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").stringOr("");
     char created[32];
     std::snprintf(created, sizeof created, "%d", static_cast<int>(attributes->creationDate.secondsSince1970));
     return version + ":" + created + ":" + uuid;

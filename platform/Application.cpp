@@ -105,6 +105,10 @@ void Application::resetForTesting() {
     m_userNotificationTypes = 0;
     m_deviceToken.clear();
     m_registrationError.reset();
+    for (const auto& s : m_scheduled)
+        if (s.timer)
+            s.timer->invalidate();
+    m_scheduled.clear();
 }
 
 void Application::post(const char* name, Dictionary userInfo) {
@@ -447,10 +451,63 @@ void Application::deliverRemoteNotification(const Dictionary& userInfo, std::fun
         d->didReceiveRemoteNotificationWithFetchCompletion(*this, userInfo, std::move(completion));
 }
 
-void Application::deliverLocalNotification(const Dictionary& notification) {
+void Application::deliverLocalNotification(const LocalNotification& notification) {
     if (auto d = delegate())
         d->didReceiveLocalNotification(*this, notification);
 }
+
+// ---- local notifications ----
+
+std::vector<LocalNotification> Application::scheduledLocalNotifications() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<LocalNotification> list;
+    for (const auto& s : m_scheduled)
+        list.push_back(s.notification);
+    return list;
+}
+
+void Application::scheduleLocalNotification(const LocalNotification& notification) {
+    std::lock_guard lock(m_mutex);
+    std::uint64_t id = m_nextScheduledId++;
+    std::shared_ptr<Timer> timer;
+    if (notification.fireDate && !notification.region) {
+        double delay = notification.fireDate->secondsSince1970 - Clock::current().wallNow().secondsSince1970;
+        timer = RunLoop::main().scheduleTimer(seconds(delay > 0 ? delay : 0), [this, id] {
+            std::optional<LocalNotification> due;
+            {
+                std::lock_guard lock(m_mutex);
+                auto it = std::find_if(m_scheduled.begin(), m_scheduled.end(), [id](const Scheduled& s) { return s.id == id; });
+                if (it == m_scheduled.end())
+                    return;
+                due = it->notification;
+                m_scheduled.erase(it);
+            }
+            deliverLocalNotification(*due);
+        });
+    }
+    m_scheduled.push_back(Scheduled{id, notification, std::move(timer)});
+}
+
+void Application::cancelLocalNotification(const LocalNotification& notification) {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_scheduled, [&](const Scheduled& s) {
+        if (!(s.notification == notification))
+            return false;
+        if (s.timer)
+            s.timer->invalidate();
+        return true;
+    });
+}
+
+void Application::cancelAllLocalNotifications() {
+    std::lock_guard lock(m_mutex);
+    for (const auto& s : m_scheduled)
+        if (s.timer)
+            s.timer->invalidate();
+    m_scheduled.clear();
+}
+
+void Application::presentLocalNotificationNow(const LocalNotification& notification) { deliverLocalNotification(notification); }
 
 // ---- Info.plist ----
 

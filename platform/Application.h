@@ -24,6 +24,7 @@
 #include "platform/Error.h"
 #include "platform/Geometry.h"
 #include "platform/InterfaceOrientation.h"
+#include "platform/LocalNotification.h"
 #include "platform/Value.h"
 
 #include <cstdint>
@@ -38,6 +39,7 @@
 
 namespace platform {
 
+class Timer;
 class Window;
 
 enum class ApplicationState { Active = 0, Inactive = 1, Background = 2 };
@@ -130,7 +132,20 @@ public:
     void setRemoteRegistrationError(std::optional<Error> error);
     // The push platform delivers a payload (main thread).
     void deliverRemoteNotification(const Dictionary& userInfo, std::function<void(BackgroundFetchResult)> completion = {});
-    void deliverLocalNotification(const Dictionary& notification);
+    void deliverLocalNotification(const LocalNotification& notification);
+
+    // ---- local notifications ----
+    // The scheduled notifications in the order they were scheduled. A notification with a fire date
+    // fires on the main run loop at that date (by Clock::current()'s wall time; a date in the past fires
+    // on the next turn): it leaves the list and reaches the delegate's didReceiveLocalNotification.
+    // Region notifications stay scheduled until cancelled.
+    std::vector<LocalNotification> scheduledLocalNotifications() const;
+    void scheduleLocalNotification(const LocalNotification& notification);
+    // Cancels every scheduled notification equal to the given one.
+    void cancelLocalNotification(const LocalNotification& notification);
+    void cancelAllLocalNotifications();
+    // Delivers at once, without scheduling.
+    void presentLocalNotificationNow(const LocalNotification& notification);
 
     // ---- the bundle's Info.plist ----
     Value objectForInfoDictionaryKey(const std::string& key) const;
@@ -165,6 +180,13 @@ private:
     unsigned m_userNotificationTypes = 0;
     Bytes m_deviceToken;
     std::optional<Error> m_registrationError;
+    struct Scheduled {
+        std::uint64_t id;
+        LocalNotification notification;
+        std::shared_ptr<Timer> timer;
+    };
+    std::vector<Scheduled> m_scheduled;
+    std::uint64_t m_nextScheduledId = 1;
 };
 
 } // namespace platform

@@ -4,6 +4,7 @@
 
 #include "platform/Error.h"
 #include "platform/InterfaceOrientation.h"
+#include "platform/LocalNotification.h"
 #include "platform/Value.h"
 
 #include <functional>
@@ -47,7 +48,7 @@ public:
         if (completion)
             completion(BackgroundFetchResult::NoData);
     }
-    virtual void didReceiveLocalNotification(Application& /*app*/, const Dictionary& /*notification*/) {}
+    virtual void didReceiveLocalNotification(Application& /*app*/, const LocalNotification& /*notification*/) {}
 
     virtual InterfaceOrientationMask supportedInterfaceOrientationsForWindow(Application& app, const Window& window);
 };

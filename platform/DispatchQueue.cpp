@@ -115,6 +115,10 @@ bool DispatchQueue::isCurrent() const {
     return m_kind == Kind::Main && t_queues.empty() && RunLoop::isMainThread();
 }
 
+void DispatchQueue::failNotCurrent() const {
+    internalInconsistency("called off its home queue \"" + m_label + "\" (running on \"" + currentLabel() + "\")");
+}
+
 void DispatchQueue::async(std::function<void()> block) {
     switch (m_kind) {
     case Kind::Main:
@@ -154,25 +158,26 @@ void DispatchQueue::scheduleDrainLocked() {
 
 void DispatchQueue::drain() {
     CurrentQueueScope scope(this);
-    for (int n = 0; n < kDrainBatch; ++n) {
-        Item item;
+    // Items are taken a batch at a time, so that a busy queue takes its lock once per batch rather than
+    // once per block.
+    std::vector<Item> batch;
+    batch.reserve(kDrainBatch);
+    for (int n = 0; n < kDrainBatch;) {
         {
             std::lock_guard lock(m_mutex);
             if (m_items.empty()) {
                 m_draining = false;
                 return;
             }
-            item = std::move(m_items.front());
-            m_items.pop_front();
+            while (!m_items.empty() && n + static_cast<int>(batch.size()) < kDrainBatch) {
+                batch.push_back(std::move(m_items.front()));
+                m_items.pop_front();
+            }
         }
-        if (item.gate) {
-            std::unique_lock lock(item.gate->mutex);
-            item.gate->reached = true;
-            item.gate->changed.notify_all();
-            item.gate->changed.wait(lock, [&] { return item.gate->done; });
-            continue;
-        }
-        item.block();
+        n += static_cast<int>(batch.size());
+        for (Item& item : batch)
+            runItem(item);
+        batch.clear();
     }
     // Let other queues have the worker; carry on in a new drain.
     std::lock_guard lock(m_mutex);
@@ -181,6 +186,18 @@ void DispatchQueue::drain() {
         return;
     }
     WorkerPool::shared().submit([self = shared_from_this()] { self->drain(); }, WorkerPool::Priority::Default);
+}
+
+void DispatchQueue::runItem(Item& item) {
+    if (item.gate) {
+        std::unique_lock lock(item.gate->mutex);
+        item.gate->reached = true;
+        item.gate->changed.notify_all();
+        item.gate->changed.wait(lock, [&] { return item.gate->done; });
+        return;
+    }
+    item.block();
+    item.block = nullptr; // release what the block holds before the next one runs
 }
 
 void DispatchQueue::sync(const std::function<void()>& block) {
@@ -206,6 +223,23 @@ void DispatchQueue::sync(const std::function<void()>& block) {
         return;
     }
     case Kind::Serial: {
+        {
+            // An idle queue is taken over by the caller at once, without a hop through a worker.
+            std::unique_lock lock(m_mutex);
+            if (!m_draining && m_items.empty()) {
+                m_draining = true;
+                lock.unlock();
+                {
+                    CurrentQueueScope scope(this);
+                    block();
+                }
+                lock.lock();
+                m_draining = false;
+                if (!m_items.empty())
+                    scheduleDrainLocked();
+                return;
+            }
+        }
         auto gate = std::make_shared<Gate>();
         {
             std::lock_guard lock(m_mutex);

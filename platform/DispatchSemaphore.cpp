@@ -27,10 +27,9 @@ bool DispatchSemaphore::wait(std::optional<Duration> timeout) const {
 }
 
 void DispatchSemaphore::signal() const {
-    {
-        std::lock_guard lock(m_state->mutex);
-        ++m_state->value;
-    }
+    // Notified under the lock: the waiter may destroy the semaphore as soon as it returns.
+    std::lock_guard lock(m_state->mutex);
+    ++m_state->value;
     m_state->available.notify_one();
 }
 

@@ -1,9 +1,8 @@
 #include "platform/RunLoop.h"
 
+#include "platform/Log.h"
 #include "platform/RunLoopCore.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -29,7 +28,7 @@ RunLoop::RunLoop(GMainContext* context, bool isMain) : m_core(std::make_shared<R
 RunLoop::~RunLoop() = default;
 
 bool RunLoop::isMainThread() {
-    return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    return mainShared()->isCurrent();
 }
 
 const std::shared_ptr<RunLoop>& RunLoop::mainShared() {
@@ -65,6 +64,10 @@ RunLoop& RunLoop::current() {
 
 bool RunLoop::isCurrent() const {
     return m_core->isCurrent();
+}
+
+void RunLoop::failNotCurrent() const {
+    internalInconsistency(isMain() ? "called off the main thread" : "called off the thread of its run loop");
 }
 
 bool RunLoop::isMain() const {

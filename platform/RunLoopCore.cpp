@@ -2,6 +2,9 @@
 
 #include <climits>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace platform {
 namespace {
 
@@ -36,6 +39,12 @@ gint timeoutUntil(Clock::TimePoint now, Clock::TimePoint when) {
 
 RunLoopCore::RunLoopCore(GMainContext* context, bool isMain)
     : m_context(g_main_context_ref(context)), m_isMain(isMain), m_thread(std::this_thread::get_id()) {}
+
+bool RunLoopCore::isCurrent() const {
+    if (m_isMain)
+        return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    return std::this_thread::get_id() == m_thread;
+}
 
 void RunLoopCore::attach() {
     m_source = g_source_new(&g_coreFuncs, sizeof(CoreSource));

@@ -27,7 +27,8 @@ public:
 
     GMainContext* context() const { return m_context; }
     bool isMain() const { return m_isMain; }
-    bool isCurrent() const { return std::this_thread::get_id() == m_thread; }
+    // The main loop belongs to the main thread even when another thread made it first.
+    bool isCurrent() const;
 
     void perform(std::function<void()> block);
     std::shared_ptr<Timer> addTimer(Clock::TimePoint fireDate, Duration interval, bool repeats, Timer::Callback callback);

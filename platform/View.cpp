@@ -23,8 +23,12 @@ void View::setBounds(Rect bounds) {
 }
 
 void View::resizeSubviews(Size oldSize) {
-    if (!m_autoresizesSubviews || oldSize == m_bounds.size)
+    if (oldSize == m_bounds.size)
         return;
+    if (!m_autoresizesSubviews) {
+        layoutSubviews();
+        return;
+    }
     double dw = m_bounds.size.width - oldSize.width;
     double dh = m_bounds.size.height - oldSize.height;
     for (const auto& child : std::vector<std::shared_ptr<View>>(m_subviews)) {
@@ -41,6 +45,7 @@ void View::resizeSubviews(Size oldSize) {
         if (!(f == child->frame()))
             child->setFrame(f);
     }
+    layoutSubviews();
 }
 
 void View::addSubview(const std::shared_ptr<View>& view) { insertSubviewAt(view, m_subviews.size()); }

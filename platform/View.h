@@ -68,6 +68,8 @@ public:
 protected:
     // Called after the view moved to another superview (or none).
     virtual void didMoveToSuperview() {}
+    // Called after the bounds' size changed (subviews already autoresized).
+    virtual void layoutSubviews() {}
 
 private:
     void resizeSubviews(Size oldSize);

@@ -78,6 +78,8 @@ HYB_WEBVIEW_SETTER(PaginationBreakingMode, paginationBreakingMode, PaginationBre
 HYB_WEBVIEW_SETTER(PaginationMode, paginationMode, PaginationMode)
 #undef HYB_WEBVIEW_SETTER
 
+void WebView::layoutSubviews() { m_scrollView->setFrame(Rect(Point{}, bounds().size)); }
+
 void WebView::setInputAccessoryBarHidden(bool hidden) { g_inputAccessoryBarHidden = hidden; }
 bool WebView::isInputAccessoryBarHidden() { return g_inputAccessoryBarHidden; }
 

@@ -149,6 +149,8 @@ protected:
     virtual std::string doEvaluateScript(std::string_view script) = 0;
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
+    // Keeps the scroll view the size of the web view.
+    void layoutSubviews() override;
 
 private:
     std::weak_ptr<WebViewDelegate> m_delegate;

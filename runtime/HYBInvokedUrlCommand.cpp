@@ -33,8 +33,8 @@ std::optional<HYBInvokedUrlCommand> reject(const platform::Value& entry, const c
 
 } // namespace
 
-std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(const platform::Value& entry) {
-    const platform::Array* fields = entry.getArray();
+std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(platform::Value entry) {
+    platform::Array* fields = entry.getArray();
     if (!fields || fields->size() < 4)
         return reject(entry, "not an array of four elements");
     const platform::Value& callbackId = (*fields)[0];
@@ -44,13 +44,13 @@ std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(const 
     const std::string* action = (*fields)[2].getString();
     if (!service || !action)
         return reject(entry, "service or action is not a string");
-    const platform::Array* arguments = (*fields)[3].getArray();
+    platform::Array* arguments = (*fields)[3].getArray();
     if (!arguments)
         return reject(entry, "arguments are not an array");
     std::optional<std::string> id;
     if (const std::string* text = callbackId.getString())
         id = *text;
-    return HYBInvokedUrlCommand(*arguments, std::move(id), *service, *action);
+    return HYBInvokedUrlCommand(std::move(*arguments), std::move(id), *service, *action);
 }
 
 HYBInvokedUrlCommand::HYBInvokedUrlCommand(platform::Array arguments, std::optional<std::string> callbackId,

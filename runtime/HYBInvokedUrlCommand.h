@@ -22,7 +22,8 @@ public:
     // Makes a command from one batch entry. An entry that is not an array of at least four elements,
     // whose callback id is neither a string nor null, whose service or action is not a string, or whose
     // arguments are not an array is dropped with a log line.
-    static std::optional<HYBInvokedUrlCommand> commandFromJson(const platform::Value& entry);
+    // The entry is taken by value so that a caller done with it can move it in without copying arguments.
+    static std::optional<HYBInvokedUrlCommand> commandFromJson(platform::Value entry);
 
     HYBInvokedUrlCommand(platform::Array arguments, std::optional<std::string> callbackId, std::string className,
                          std::string methodName);

@@ -49,6 +49,9 @@ class HYBPlugin : public std::enable_shared_from_this<HYBPlugin> {
 public:
     // initWithWebView: keeps the web view (weakly) and starts observing.
     explicit HYBPlugin(const std::shared_ptr<platform::WebView>& webView);
+    // initWithWebView:settings: the settings are not used.
+    HYBPlugin(const std::shared_ptr<platform::WebView>& webView, const platform::Dictionary& /*settings*/)
+        : HYBPlugin(webView) {}
     virtual ~HYBPlugin();
     HYBPlugin(const HYBPlugin&) = delete;
     HYBPlugin& operator=(const HYBPlugin&) = delete;

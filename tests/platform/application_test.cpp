@@ -2,6 +2,7 @@
 #include "platform/Bundle.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
+#include "platform/VirtualClock.h"
 #include "platform/Window.h"
 
 #include "support/TempHome.h"
@@ -42,6 +43,9 @@ public:
     void applicationWillTerminate(Application& app) override { log(app, "willTerminate"); }
     void didRegisterForRemoteNotificationsWithDeviceToken(Application& app, const Bytes& token) override {
         log(app, "token " + std::to_string(token.size()));
+    }
+    void didReceiveLocalNotification(Application& app, const LocalNotification& n) override {
+        log(app, "local " + n.alertBody.value_or(""));
     }
     void didFailToRegisterForRemoteNotificationsWithError(Application& app, const Error& e) override {
         log(app, "registrationError " + std::to_string(e.code));
@@ -187,4 +191,37 @@ TEST_F(ApplicationTest, InfoPlistKeysComeFromTheBundle) {
     EXPECT_EQ(app.statusBarOrientation(), InterfaceOrientation::LandscapeLeft);
     EXPECT_EQ(app.keyWindow(), window);
     drainMainLoop();
+}
+
+TEST_F(ApplicationTest, LocalNotificationsFireAtTheirDateAndCanBeCancelled) {
+    VirtualClock clock;
+    clock.install();
+    Application& app = Application::shared();
+    app.setDelegate(delegate);
+    double now = clock.wallNow().secondsSince1970;
+    LocalNotification soon;
+    soon.fireDate = Date{now + 60};
+    soon.alertBody = "soon";
+    soon.userInfo = Dictionary{{"__PULSENotificationKey", "a"}};
+    LocalNotification later = soon;
+    later.fireDate = Date{now + 3600};
+    later.alertBody = "later";
+    LocalNotification region;
+    region.region = Dictionary{{"identifier", "home"}};
+    region.alertBody = "region";
+    app.scheduleLocalNotification(soon);
+    app.scheduleLocalNotification(later);
+    app.scheduleLocalNotification(region);
+    ASSERT_EQ(app.scheduledLocalNotifications().size(), 3u);
+
+    app.cancelLocalNotification(later);
+    clock.advance(7200);
+    drainMainLoop();
+    EXPECT_EQ(events, (Events{"local soon (inactive)"}));
+    EXPECT_EQ(app.scheduledLocalNotifications(), (std::vector<LocalNotification>{region}));
+    app.cancelAllLocalNotifications();
+    EXPECT_TRUE(app.scheduledLocalNotifications().empty());
+    app.presentLocalNotificationNow(later);
+    EXPECT_EQ(events.back(), "local later (inactive)");
+    clock.uninstall();
 }

@@ -323,6 +323,8 @@ TEST_F(HeadlessWebViewTest, SettingsAndScrollViewAreKept) {
     view->scrollView().setDelegate(pin);
     view->scrollView().setContentOffset(Point{0, 100});
     EXPECT_EQ(view->scrollView().contentOffset(), (Point{0, 0}));
+    view->setFrame(Rect{0, 0, 200, 300});
+    EXPECT_EQ(view->scrollView().frame(), (Rect{0, 0, 200, 300})) << "the scroll view follows the web view's size";
     view->scrollView().setScrollEnabled(false);
     view->scrollView().userScroll(Point{0, 50});
     EXPECT_EQ(view->scrollView().contentOffset(), (Point{0, 0}));

@@ -1,5 +1,7 @@
 #include "platform/Keychain.h"
 
+#include "support/TempHome.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -129,4 +131,20 @@ TEST_F(KeychainTest, DamagedFileAnswersDecodeAndIsNeverOverwritten) {
     std::ifstream in(m_path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "not a property list");
+}
+
+TEST(SharedKeychain, FollowsTheCurrentAppHome) {
+    Dictionary item{{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "k"}, {kSecAttrService, "s"},
+                    {kSecValueData, Bytes{1, 2, 3}}};
+    Dictionary query{{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "k"}, {kSecReturnData, true}};
+    Value data;
+    {
+        hybtest::TempHome home;
+        ASSERT_EQ(Keychain::shared().add(item), errSecSuccess);
+        EXPECT_EQ(Keychain::shared().filePath(), home.folders().library() + "/Keychains/keychain.plist");
+        EXPECT_TRUE(std::filesystem::exists(Keychain::shared().filePath()));
+        ASSERT_EQ(Keychain::shared().copyMatching(query, &data), errSecSuccess);
+    }
+    hybtest::TempHome other;
+    EXPECT_EQ(Keychain::shared().copyMatching(query, &data), errSecItemNotFound) << "another home, another keychain";
 }

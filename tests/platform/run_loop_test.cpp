@@ -242,3 +242,26 @@ TEST(RunLoopThreadTest, NestedRunIsEndedByStopAndOuterRunContinues) {
 }
 
 } // namespace
+
+namespace {
+
+// Run in a child process: the main run loop must be made first by another thread.
+TEST(RunLoopDeathTest, MainLoopMadeFirstByAnotherThreadStillBelongsToTheMainThread) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bool otherIsCurrent = true;
+            std::thread([&] { otherIsCurrent = RunLoop::main().isCurrent(); }).join();
+            bool ran = false;
+            RunLoop::main().perform([&] { ran = true; });
+            VirtualClock clock;
+            clock.install();
+            bool fired = false;
+            auto timer = RunLoop::main().scheduleTimer(seconds(1), [&] { fired = true; });
+            clock.advance(1.0); // turns the main loop on this thread
+            std::exit(!otherIsCurrent && RunLoop::main().isCurrent() && ran && fired ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace

@@ -1,5 +1,7 @@
 #include "runtime/HYBInvokedUrlCommand.h"
 
+#include "support/LogCapture.h"
+
 #include <gtest/gtest.h>
 
 using namespace runtime;
@@ -40,8 +42,12 @@ TEST(HYBInvokedUrlCommand, MalformedEntriesAreDroppedNotReadPastTheirEnd) {
         Value(Array{"id", "Device", "x", "args"}),
         Value(Array{"id", "Device", "x", nullptr}),
     };
-    for (const Value& entry : malformed)
+    for (const Value& entry : malformed) {
+        hybtest::LogCapture log;
         EXPECT_FALSE(HYBInvokedUrlCommand::commandFromJson(entry)) << entry.description();
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_TRUE(log.lines()[0].starts_with("ERROR: Command entry dropped")) << log.lines()[0];
+    }
 }
 
 TEST(HYBInvokedUrlCommand, TopLevelArrayBuffersBecomeBytes) {

@@ -1,0 +1,121 @@
+// Lines per second through the push client's logging framework into its rolling file logger, next to spdlog's
+// asynchronous file logger writing the same lines in the same run (the baseline). Both format each line
+// with a date, a tag, a flag letter and the source file name. Prints the ratio (goal: at least 0.5).
+#include "pushlog/PULSECustomFormatter.h"
+#include "pushlog/PULSEFileLogger.h"
+#include "pushlog/PULSELog.h"
+#include "pushlog/PULSELogFileManagerDefault.h"
+
+#include <benchmark/benchmark.h>
+#include <spdlog/async.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace pushlog;
+
+namespace {
+
+constexpr const char* kSourceFile = "ios-push-sdk/Lib/Network/Socket/PULSEUdpSocket.m";
+
+fs::path benchFolder() {
+    static const fs::path folder = [] {
+        std::string pattern = (fs::temp_directory_path() / "pushlog-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            std::abort();
+        return fs::path(pattern);
+    }();
+    return folder;
+}
+
+// The push client's rolling file logger in a folder of its own, with the line formatter the client gives
+// it; rolling by size is off so that both sides write one file.
+std::shared_ptr<PULSEFileLogger> makeFileLogger(const std::string& folderName) {
+    auto manager = std::make_shared<PULSELogFileManagerDefault>((benchFolder() / folderName).string());
+    auto logger = std::make_shared<PULSEFileLogger>(manager);
+    logger->setLogFormatter(std::make_shared<PULSECustomFormatter>(0));
+    logger->setMaximumFileSize(0);
+    return logger;
+}
+
+void BM_PushLogAsynchronous(benchmark::State& state) {
+    auto logger = makeFileLogger("async");
+    PULSELog::addLogger(logger, PULSELogLevelDebug);
+    std::uint64_t i = 0;
+    for (auto _ : state)
+        PULSELog::log(true, 31, PULSELogFlagDebug, 0, kSourceFile, "-[PULSEUdpSocket send]", 120, platform::Value(),
+                      "udp socket sent packet %llu of 64 bytes", static_cast<unsigned long long>(++i));
+    PULSELog::flushLog();
+    state.SetItemsProcessed(state.iterations());
+    PULSELog::removeLogger(logger);
+    PULSELog::flushLog();
+}
+BENCHMARK(BM_PushLogAsynchronous)->UseRealTime()->MinTime(1.0);
+
+void BM_PushLogSynchronous(benchmark::State& state) {
+    auto logger = makeFileLogger("sync");
+    PULSELog::addLogger(logger, PULSELogLevelDebug);
+    std::uint64_t i = 0;
+    for (auto _ : state)
+        PULSELog::log(false, 31, PULSELogFlagDebug, 0, kSourceFile, "-[PULSEUdpSocket send]", 120, platform::Value(),
+                      "udp socket sent packet %llu of 64 bytes", static_cast<unsigned long long>(++i));
+    state.SetItemsProcessed(state.iterations());
+    PULSELog::removeLogger(logger);
+    PULSELog::flushLog();
+}
+BENCHMARK(BM_PushLogSynchronous)->UseRealTime()->MinTime(1.0);
+
+void BM_SpdlogAsyncFile(benchmark::State& state) {
+    spdlog::init_thread_pool(8192, 1);
+    auto logger = spdlog::basic_logger_mt<spdlog::async_factory>("bench", (benchFolder() / "spdlog.log").string(), true);
+    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e | PULSE | %L - [PULSEUdpSocket] %v");
+    logger->set_level(spdlog::level::debug);
+    std::uint64_t i = 0;
+    for (auto _ : state)
+        logger->debug("udp socket sent packet {} of 64 bytes", ++i);
+    logger->flush();
+    // The asynchronous flush is queued behind every line; dropping the logger waits for the pool.
+    spdlog::drop("bench");
+    logger.reset();
+    spdlog::shutdown();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SpdlogAsyncFile)->UseRealTime()->MinTime(1.0);
+
+// Keeps each benchmark's lines per second so that main can print the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> linesPerSecond;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.iterations > 0 && run.real_accumulated_time > 0)
+                linesPerSecond[run.benchmark_name()] =
+                    static_cast<double>(run.iterations) / run.real_accumulated_time;
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double ours = reporter.linesPerSecond["BM_PushLogAsynchronous/min_time:1.000/real_time"];
+    const double sync = reporter.linesPerSecond["BM_PushLogSynchronous/min_time:1.000/real_time"];
+    const double baseline = reporter.linesPerSecond["BM_SpdlogAsyncFile/min_time:1.000/real_time"];
+    if (ours > 0 && baseline > 0)
+        std::printf("push logging framework vs spdlog async file logger: ratio %.2f (goal >= 0.5); "
+                    "%.0f vs %.0f lines/s; synchronous calls: %.0f lines/s\n",
+                    ours / baseline, ours, baseline, sync);
+    std::error_code ignored;
+    fs::remove_all(benchFolder(), ignored);
+    return 0;
+}

@@ -1,0 +1,198 @@
+// Start-up and memory of the application on the real engine, next to a bare WebKitGTK program in the
+// same run.
+//
+// Each run starts a new process that shows the sample bundle's start page and writes it as a PNG once
+// loaded, then exits: "start to loaded" below is exec to exit, an upper bound of process start to page
+// loaded (it also holds the snapshot and the teardown). The baseline is this executable started again as a
+// bare WebKitGTK program (one web view, the same page, the same snapshot, no platform or runtime). Peak
+// RSS is the UI process's maximum resident set (the web and network processes are not counted).
+// Both run on one private virtual display started here when there is none.
+#include "webengine/PrivateDisplay.h"
+
+#include <benchmark/benchmark.h>
+#include <cairo.h>
+#include <webkit2/webkit2.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path executableFolder()
+{
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+// The sample bundle: the source tree's app/bundle, found upwards from the build folder.
+fs::path sampleBundle()
+{
+    for (fs::path dir = executableFolder(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
+        if (fs::exists(dir / "app/bundle/www/index.html"))
+            return dir / "app/bundle";
+    }
+    return {};
+}
+
+struct ProcessRun {
+    double seconds = 0;
+    long peakRSSKiB = 0;
+    bool ok = false;
+};
+
+ProcessRun runProcess(const std::vector<std::string>& arguments)
+{
+    std::vector<char*> argv;
+    for (const auto& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("NO_AT_BRIDGE", "1", 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    ProcessRun run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.peakRSSKiB = usage.ru_maxrss;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+std::map<std::string, std::vector<ProcessRun>>& runs()
+{
+    static std::map<std::string, std::vector<ProcessRun>> all;
+    return all;
+}
+
+void measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& arguments)
+{
+    for (auto _ : state) {
+        const ProcessRun run = runProcess(arguments);
+        if (!run.ok) {
+            state.SkipWithError("the process failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        state.counters["peak_rss_MiB"] = static_cast<double>(run.peakRSSKiB) / 1024.0;
+        runs()[name].push_back(run);
+    }
+}
+
+const std::string& screenshotPath()
+{
+    static const std::string path = (fs::temp_directory_path() / ("hyb-bench-" + std::to_string(getpid()) + ".png")).string();
+    return path;
+}
+
+void BM_HybridHostStartToLoaded(benchmark::State& state)
+{
+    measure(state, "hybridhost", {(executableFolder() / "../app/hybridhost").string(), "--headless", "--screenshot",
+                                  screenshotPath(), sampleBundle().string()});
+}
+
+void BM_BareWebKitStartToLoaded(benchmark::State& state)
+{
+    measure(state, "bare WebKitGTK", {fs::read_symlink("/proc/self/exe").string(), "--bare-webkit",
+                                      (sampleBundle() / "www/index.html").string(), screenshotPath()});
+}
+
+BENCHMARK(BM_HybridHostStartToLoaded)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareWebKitStartToLoaded)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+
+// The baseline program: one WebKit view shows the page, writes its snapshot once loaded and exits.
+int bareWebKit(const char* page, const char* png)
+{
+    if (!gtk_init_check(nullptr, nullptr))
+        return 1;
+    GtkWidget* window = gtk_offscreen_window_new();
+    gtk_window_set_default_size(GTK_WINDOW(window), 480, 800);
+    WebKitWebView* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view), WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    gtk_widget_set_size_request(GTK_WIDGET(view), 480, 800);
+    gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+    gtk_widget_show_all(window);
+    g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView* v, WebKitLoadEvent event, gpointer path) {
+        if (event != WEBKIT_LOAD_FINISHED)
+            return;
+        webkit_web_view_get_snapshot(v, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+                                     [](GObject* source, GAsyncResult* result, gpointer file) {
+                                         cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+                                         if (surface) {
+                                             cairo_surface_write_to_png(surface, static_cast<const char*>(file));
+                                             cairo_surface_destroy(surface);
+                                         }
+                                         gtk_main_quit();
+                                     },
+                                     path);
+    }), const_cast<char*>(png));
+    const std::string uri = std::string("file://") + page;
+    webkit_web_view_load_uri(view, uri.c_str());
+    gtk_main();
+    return 0;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "--bare-webkit") == 0)
+        return bareWebKit(argv[2], argv[3]);
+
+    std::unique_ptr<webengine::PrivateDisplay> display;
+    if (!webengine::PrivateDisplay::isDisplayAvailable()) {
+        auto started = webengine::PrivateDisplay::start();
+        if (!started.ok()) {
+            std::fprintf(stderr, "webengine_bench: %s\n", started.error().localizedDescription().c_str());
+            return 1;
+        }
+        display = std::move(*started);
+    }
+    if (sampleBundle().empty()) {
+        std::fprintf(stderr, "webengine_bench: the sample bundle app/bundle was not found\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::map<std::string, std::pair<double, double>> medians; // seconds, MiB
+    for (const auto& [name, list] : runs()) {
+        std::vector<double> seconds, rss;
+        for (const auto& run : list) {
+            seconds.push_back(run.seconds);
+            rss.push_back(static_cast<double>(run.peakRSSKiB) / 1024.0);
+        }
+        medians[name] = {median(seconds), median(rss)};
+        std::printf("%-16s start to loaded (exec to exit, median of %zu): %.0f ms; peak RSS of the UI process: %.0f MiB\n",
+                    name.c_str(), list.size(), medians[name].first * 1000, medians[name].second);
+    }
+    if (medians.count("hybridhost") && medians.count("bare WebKitGTK") && medians["bare WebKitGTK"].first > 0) {
+        std::printf("ratio hybridhost / bare WebKitGTK: start-up %.2f, peak RSS %.2f\n",
+                    medians["hybridhost"].first / medians["bare WebKitGTK"].first,
+                    medians["hybridhost"].second / medians["bare WebKitGTK"].second);
+    }
+    std::error_code ignored;
+    fs::remove(screenshotPath(), ignored);
+    return 0;
+}

@@ -1,0 +1,12 @@
+// The serial queue type loggers are called on.
+#pragma once
+
+#include "platform/DispatchQueue.h"
+
+#include <memory>
+
+namespace pushlog {
+
+using QueueRef = std::shared_ptr<platform::DispatchQueue>;
+
+} // namespace pushlog

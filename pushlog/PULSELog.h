@@ -1,0 +1,100 @@
+// The hub every log line of the push client passes through.
+//
+// A caller hands in one message with a flag; the core delivers it, in order, to every registered logger
+// whose level mask contains that flag, each on the logger's own serial queue.
+//
+// Guarantees:
+// - Thread: any thread may log and change the registry. All changes of the loggers list, all deliveries
+//   and all flushes run on the one serial logging queue ("pulse.logging"); no lock is used.
+// - Order: each logger receives messages strictly in queuing order, one at a time, on its own queue.
+//   The loggers work in parallel: a fast logger may go on to the next message while a slow one still
+//   writes the previous one.
+// - Synchronous calls (log with asynchronous false, flushLog, allLoggers) return only when their work is
+//   done. They must not be called from the logging queue or from a logger's queue: they would wait on
+//   themselves.
+// - At most 1000 messages wait for delivery; the 1001st caller blocks until one is delivered.
+// - A logger is registered once: adding a logger that is already registered changes nothing (see
+//   addLogger).
+#pragma once
+
+#include "pushlog/PULSELogFlags.h"
+#include "pushlog/PULSELogMessage.h"
+#include "pushlog/PULSELogger.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pushlog {
+
+// A class that takes part in per-class levels: it defines both its level getter and setter.
+struct PULSELogClass {
+    std::string name;
+    std::function<std::uint64_t()> ddLogLevel;
+    std::function<void(std::uint64_t)> ddSetLogLevel;
+};
+
+class PULSELog {
+public:
+    PULSELog() = delete;
+
+    static const QueueRef& loggingQueue();
+    // True while the caller runs on the logging queue.
+    static bool isOnLoggingQueue();
+
+    static void addLogger(std::shared_ptr<PULSELogger> logger);
+    // Registers the logger at the level, asynchronously on the logging queue. A null logger is ignored.
+    // A logger that is already registered keeps its one registration (and its level): it is never called
+    // twice for one message.
+    static void addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t level);
+    // Unregisters the logger (by identity), asynchronously. A null or unknown logger is ignored.
+    static void removeLogger(const std::shared_ptr<PULSELogger>& logger);
+    static void removeAllLoggers();
+    static std::vector<std::shared_ptr<PULSELogger>> allLoggers();
+
+    // Formats the text printf-style and logs it. A null format does nothing.
+    [[gnu::format(printf, 9, 10)]] static void log(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                                                   std::int64_t context, const char* file, const char* function,
+                                                   std::uint64_t line, const platform::Value& tag,
+                                                   const char* format, ...);
+    [[gnu::format(printf, 9, 0)]] static void log(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                                                  std::int64_t context, const char* file, const char* function,
+                                                  std::uint64_t line, const platform::Value& tag, const char* format,
+                                                  va_list args);
+    static void log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
+                    std::int64_t context, const char* file, const char* function, std::uint64_t line,
+                    const platform::Value& tag);
+    static void log(bool asynchronous, PULSELogMessage message);
+    static void queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous);
+    static void queueLogMessage(LogText text, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                                const char* file, const char* function, std::uint64_t line,
+                                const platform::Value& tag, bool asynchronous);
+
+    // Returns when every message queued before has been delivered and every logger has flushed.
+    static void flushLog();
+    static void applicationWillTerminate();
+
+    // Per-class levels, over an explicit registry of classes.
+    static void registerClass(PULSELogClass logClass);
+    static bool isRegisteredClass(const PULSELogClass& logClass);
+    static std::vector<PULSELogClass> registeredClasses();
+    static std::vector<std::string> registeredClassNames();
+    static std::uint64_t levelForClassWithName(const std::string& name);
+    static void setLevel(std::uint64_t level, const std::string& className);
+
+private:
+    static void lt_addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t level);
+    static void lt_removeLogger(const std::shared_ptr<PULSELogger>& logger);
+    static void lt_removeAllLoggers();
+    static std::vector<std::shared_ptr<PULSELogger>> lt_allLoggers();
+    struct Delivery;
+    static void enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous);
+    static void lt_log(const std::shared_ptr<Delivery>& delivery);
+    static void lt_flush();
+};
+
+} // namespace pushlog

@@ -1,0 +1,87 @@
+#include "pushlog/PULSELogMessage.h"
+
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+
+#include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace pushlog {
+
+LogText makeLogText(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+
+namespace {
+
+// The kernel thread id in lowercase hexadecimal, cached per thread.
+const std::string& callingThreadID() {
+    thread_local const std::string id = [] {
+        char buffer[24];
+        std::snprintf(buffer, sizeof buffer, "%x", static_cast<unsigned>(gettid()));
+        return std::string(buffer);
+    }();
+    return id;
+}
+
+std::optional<std::string> callingThreadName() {
+    char name[17] = {}; // the kernel keeps 16 bytes with the terminator
+    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
+        return std::nullopt;
+    return std::string(name);
+}
+
+// The text of a C string, shared with earlier messages of this thread that passed the same text.
+std::shared_ptr<const std::string> internedText(const char* text) {
+    struct Entry {
+        const char* pointer = nullptr;
+        std::shared_ptr<const std::string> value;
+    };
+    thread_local Entry entries[8];
+    thread_local unsigned next = 0;
+    if (!text)
+        text = "(null)";
+    for (Entry& entry : entries)
+        if (entry.pointer == text && *entry.value == text)
+            return entry.value;
+    Entry& entry = entries[next++ % 8];
+    entry.pointer = text;
+    entry.value = std::make_shared<const std::string>(text);
+    return entry.value;
+}
+
+} // namespace
+
+PULSELogMessage::PULSELogMessage(LogText message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                                 const char* file, const char* function, std::uint64_t line, platform::Value tag,
+                                 std::int64_t options)
+    : m_message(message ? std::move(message) : makeLogText({})), m_level(level), m_flag(flag), m_context(context),
+      m_file(internedText(file)), m_fileName(fileNameForPath(*m_file)), m_function(internedText(function)),
+      m_line(line), m_tag(std::move(tag)), m_options(options), m_timestamp(platform::Clock::current().wallNow()),
+      m_threadID(callingThreadID()), m_threadName(callingThreadName()),
+      m_queueLabel(platform::DispatchQueue::currentLabel()) {}
+
+PULSELogMessage::PULSELogMessage(std::string message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                                 std::string file, std::string function, std::uint64_t line, platform::Value tag,
+                                 std::int64_t options, std::optional<platform::Date> timestamp)
+    : m_message(makeLogText(std::move(message))), m_level(level), m_flag(flag), m_context(context),
+      m_file(std::make_shared<const std::string>(std::move(file))), m_fileName(fileNameForPath(*m_file)),
+      m_function(std::make_shared<const std::string>(std::move(function))), m_line(line),
+      m_tag(std::move(tag)), m_options(options), m_timestamp(timestamp ? *timestamp : platform::Clock::current().wallNow()),
+      m_threadID(callingThreadID()), m_threadName(callingThreadName()), m_queueLabel(platform::DispatchQueue::currentLabel()) {}
+
+PULSELogMessage PULSELogMessage::withMessage(LogText line) const {
+    PULSELogMessage copy(*this);
+    copy.m_message = line ? std::move(line) : makeLogText({});
+    return copy;
+}
+
+std::string PULSELogMessage::fileNameForPath(std::string_view file) {
+    const std::size_t slash = file.find_last_of('/');
+    std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string_view::npos)
+        name = name.substr(0, dot);
+    return std::string(name);
+}
+
+} // namespace pushlog

@@ -1,0 +1,77 @@
+// One log message: the text and the facts the caller gave, plus the facts of the calling thread.
+//
+// Guarantees:
+// - Immutable after construction. Copies share the text (the same string object), so a logger can tell
+//   whether a formatter gave back the message's own text or a new line (identity, not equality).
+// - Thread id, thread name, queue label and timestamp are taken on the constructing thread, never later
+//   on a logger's queue.
+#pragma once
+
+#include "platform/Value.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pushlog {
+
+// The text of a message or of a formatted line. Null means "no line" (a formatter drops the message).
+using LogText = std::shared_ptr<const std::string>;
+
+LogText makeLogText(std::string text);
+
+class PULSELogMessage {
+public:
+    // The timestamp is the given one, or now when none is given.
+    PULSELogMessage(std::string message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                    std::string file, std::string function, std::uint64_t line, platform::Value tag = {},
+                    std::int64_t options = 0, std::optional<platform::Date> timestamp = std::nullopt);
+
+    const std::string& message() const { return *m_message; }
+    // The text as a shared object; formatters that pass the text on unchanged return this very object.
+    const LogText& messageText() const { return m_message; }
+    std::uint64_t level() const { return m_level; }
+    std::uint64_t flag() const { return m_flag; }
+    std::int64_t context() const { return m_context; }
+    const std::string& file() const { return *m_file; }
+    const std::string& fileName() const { return m_fileName; }
+    const std::string& function() const { return *m_function; }
+    std::uint64_t line() const { return m_line; }
+    const platform::Value& tag() const { return m_tag; }
+    std::int64_t options() const { return m_options; }
+    platform::Date timestamp() const { return m_timestamp; }
+    const std::string& threadID() const { return m_threadID; }
+    const std::optional<std::string>& threadName() const { return m_threadName; }
+    const std::string& queueLabel() const { return m_queueLabel; }
+
+    // The same from the C strings a logging call passes (null ones become "(null)"); repeated file and
+    // function names are shared between the messages of a thread rather than copied each time.
+    PULSELogMessage(LogText message, std::uint64_t level, std::uint64_t flag, std::int64_t context, const char* file,
+                    const char* function, std::uint64_t line, platform::Value tag, std::int64_t options);
+
+    // A copy of this message whose text is `line`; every other field keeps its value.
+    PULSELogMessage withMessage(LogText line) const;
+
+    // The last path component of `file`, cut before its last "." when it has one.
+    static std::string fileNameForPath(std::string_view file);
+
+private:
+    LogText m_message;
+    std::uint64_t m_level;
+    std::uint64_t m_flag;
+    std::int64_t m_context;
+    std::shared_ptr<const std::string> m_file;
+    std::string m_fileName;
+    std::shared_ptr<const std::string> m_function;
+    std::uint64_t m_line;
+    platform::Value m_tag;
+    std::int64_t m_options;
+    platform::Date m_timestamp;
+    std::string m_threadID;
+    std::optional<std::string> m_threadName;
+    std::string m_queueLabel;
+};
+
+} // namespace pushlog

@@ -1,0 +1,39 @@
+// The bound on messages waiting for delivery: a caller takes a unit before its message is queued and
+// blocks while none is left; the unit comes back when the message has been delivered.
+//
+// Units of delivered messages are handed back in batches (every 64, and whenever nothing is waiting for
+// delivery any more), so that a caller blocked at the bound is woken once per batch instead of once per
+// message. A unit is never handed back before its message is delivered, so the bound always holds.
+#pragma once
+
+#include <atomic>
+#include <semaphore>
+
+namespace pushlog {
+
+class QueueBound {
+public:
+    explicit QueueBound(int units) : m_units(units) {}
+
+    void acquire() {
+        m_units.acquire();
+        m_outstanding.fetch_add(1);
+    }
+
+    void release() {
+        const int held = m_held.fetch_add(1) + 1;
+        const int outstanding = m_outstanding.fetch_sub(1) - 1;
+        if (held < kBatch && outstanding != 0)
+            return;
+        if (const int units = m_held.exchange(0); units > 0)
+            m_units.release(units);
+    }
+
+private:
+    static constexpr int kBatch = 64;
+    std::counting_semaphore<> m_units;
+    std::atomic<int> m_outstanding{0};
+    std::atomic<int> m_held{0};
+};
+
+} // namespace pushlog

@@ -1,0 +1,168 @@
+// platform's web view on the real engine: the delegate's load sequences, the current request, script
+// evaluation, the process-wide user agent, sub-resources through the URL protocol registry, website data
+// under the app's Library.
+#include "EngineHarness.h"
+
+#include "platform/UserDefaults.h"
+#include "platform/WebViewFactory.h"
+#include "support/HTTPTestServer.h"
+#include "support/TempHome.h"
+#include "webengine/WebKitGtkWebView.h"
+
+#include <filesystem>
+
+using e2e::waitUntil;
+using webengine::WebKitGtkWebView;
+
+namespace {
+
+class RecordingDelegate : public platform::WebViewDelegate {
+public:
+    std::vector<std::string> events;
+    std::vector<platform::URLRequest> requests;
+    std::function<bool(const platform::URLRequest&)> allow;
+
+    bool shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request,
+                                    platform::WebViewNavigationType type) override
+    {
+        requests.push_back(request);
+        events.push_back("should:" + request.urlString() + ":" + std::to_string(static_cast<int>(type)));
+        return allow ? allow(request) : true;
+    }
+    void webViewDidStartLoad(platform::WebView&) override { events.push_back("start"); }
+    void webViewDidFinishLoad(platform::WebView&) override { events.push_back("finish"); }
+    void didFailLoadWithError(platform::WebView&, const platform::Error& error) override
+    {
+        events.push_back("fail:" + std::to_string(error.code));
+    }
+    size_t count(const std::string& prefix) const
+    {
+        return std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    }
+};
+
+class WebKitGtkWebViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_DISPLAY();
+        WebKitGtkWebView::installAsEngine();
+        m_view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebViewFactory::makeWebView(platform::Rect(0, 0, 320, 480)));
+        ASSERT_TRUE(m_view);
+        m_view->setDelegate(m_delegate);
+        m_window = gtk_offscreen_window_new();
+        gtk_container_add(GTK_CONTAINER(m_window), m_view->widget());
+        gtk_widget_show_all(m_window);
+    }
+    void TearDown() override
+    {
+        platform::WebViewFactory::setMaker(nullptr);
+        if (m_window)
+            gtk_container_remove(GTK_CONTAINER(m_window), m_view->widget());
+        m_view.reset();
+        if (m_window)
+            gtk_widget_destroy(m_window);
+    }
+
+    std::string page(const std::string& name, const std::string& html)
+    {
+        m_home.writeBundleFile("www/" + name, html);
+        return "file://" + m_home.folders().www() + "/" + name;
+    }
+    void loadAndWait(const std::string& url)
+    {
+        const size_t ends = m_delegate->count("finish") + m_delegate->count("fail");
+        m_view->loadRequest(platform::URLRequest(url));
+        ASSERT_TRUE(waitUntil([&] { return m_delegate->count("finish") + m_delegate->count("fail") > ends; }));
+    }
+    std::string eval(const std::string& script) { return m_view->stringByEvaluatingJavaScriptFromString(script); }
+
+    hybtest::TempHome m_home;
+    std::shared_ptr<RecordingDelegate> m_delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<WebKitGtkWebView> m_view;
+    GtkWidget* m_window = nullptr;
+};
+
+TEST_F(WebKitGtkWebViewTest, LoadAsksStartsAndFinishesAndKeepsItsRequest)
+{
+    const std::string url = page("index.html", "<html><body>one</body></html>");
+    EXPECT_EQ(m_view->request(), nullptr);
+    loadAndWait(url);
+    EXPECT_EQ(m_delegate->events, std::vector<std::string>({"should:" + url + ":5", "start", "finish"}));
+    const platform::URLRequest* current = m_view->request();
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(current->urlString(), url);
+    EXPECT_EQ(current->mainDocumentURL()->absoluteString(), url);
+    EXPECT_EQ(eval("document.body.textContent"), "one");
+    EXPECT_EQ(eval("undefined"), "");
+    // A fragment change asks, loads nothing and keeps the request object.
+    eval("location.hash = '%01'");
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->events.size() == 4; }));
+    EXPECT_EQ(m_delegate->events.back(), "should:" + url + "#%01:5");
+    EXPECT_EQ(m_view->request(), current);
+}
+
+TEST_F(WebKitGtkWebViewTest, RefusedLoadsSendNothingMore)
+{
+    m_delegate->allow = [](const platform::URLRequest& r) { return r.scheme() != "hyb"; };
+    loadAndWait(page("index.html", "<html><body><script>"
+                                   "function signal() { var f = document.createElement('iframe'); f.src = 'hyb://ready';"
+                                   " document.body.appendChild(f); }</script></body></html>"));
+    eval("signal()");
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->events.back().rfind("should:hyb://ready", 0) == 0; }));
+    eval("location.href = 'hyb://top'");
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->events.back().rfind("should:hyb://top", 0) == 0; }));
+    EXPECT_EQ(m_delegate->count("start"), 1u);
+    EXPECT_EQ(m_delegate->count("fail"), 0u);
+}
+
+TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
+{
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "<html>slow</html>", "text/html");
+    held.hold = true;
+    server.route("/slow", held);
+    const std::string fast = page("fast.html", "<html>fast</html>");
+
+    m_view->loadRequest(platform::URLRequest(server.url("/slow")));
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("start") == 1; }));
+    m_view->loadRequest(platform::URLRequest(fast));
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("finish") == 1; }));
+    // The held load ends as cancelled before the new one starts.
+    const auto& e = m_delegate->events;
+    const auto fail = std::find(e.begin(), e.end(), "fail:-999");
+    ASSERT_NE(fail, e.end());
+    EXPECT_EQ(std::count(fail, e.end(), "start"), 1);
+    EXPECT_EQ(m_view->request()->urlString(), fast);
+
+    m_view->loadRequest(platform::URLRequest(server.url("/slow")));
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("start") == 3; }));
+    m_view->stopLoading();
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail:-999") == 2; }));
+    EXPECT_FALSE(m_view->isLoading());
+    server.releaseHeldReplies();
+}
+
+TEST_F(WebKitGtkWebViewTest, TheRegisteredUserAgentIsReadAtEachLoad)
+{
+    const std::string url = page("index.html", "<html></html>");
+    loadAndWait(url);
+    EXPECT_EQ(eval("navigator.userAgent"), m_view->defaultUserAgent());
+    platform::Dictionary agent;
+    agent.set("UserAgent", std::string("HybridTest/2.0 (77)"));
+    platform::UserDefaults::standard().registerDefaults(agent);
+    loadAndWait(url);
+    EXPECT_EQ(eval("navigator.userAgent"), "HybridTest/2.0 (77)");
+    platform::Dictionary none;
+    none.set("UserAgent", std::string());
+    platform::UserDefaults::standard().registerDefaults(none);
+}
+
+TEST_F(WebKitGtkWebViewTest, WebsiteDataLivesUnderTheLibrary)
+{
+    loadAndWait(page("index.html", "<html><script>localStorage.setItem('k', 'stored');</script></html>"));
+    EXPECT_EQ(eval("localStorage.getItem('k')"), "stored");
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(m_home.folders().library() + "/WebKit"); }));
+}
+
+} // namespace

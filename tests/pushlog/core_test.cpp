@@ -1,0 +1,222 @@
+#include "RecordingLogger.h"
+
+#include "platform/DispatchQueue.h"
+#include "pushlog/PULSELog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace pushlog;
+using pushlog::testing::logLine;
+using pushlog::testing::RecordingLogger;
+
+namespace {
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override { pushlog::testing::resetLoggers(); }
+    void TearDown() override { pushlog::testing::resetLoggers(); }
+};
+
+void logEveryFlag() {
+    for (std::uint64_t flag : {1, 2, 4, 8, 16})
+        logLine(flag, ("flag " + std::to_string(flag)).c_str());
+}
+
+} // namespace
+
+TEST_F(Core, LevelMasksFilterFlags) {
+    auto off = std::make_shared<RecordingLogger>();
+    auto info = std::make_shared<RecordingLogger>();
+    auto all = std::make_shared<RecordingLogger>();
+    auto verbose = std::make_shared<RecordingLogger>();
+    auto onlyVerbose = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(off, PULSELogLevelOff);
+    PULSELog::addLogger(info, PULSELogLevelInfo);
+    PULSELog::addLogger(all);
+    PULSELog::addLogger(verbose, PULSELogLevelVerbose);
+    PULSELog::addLogger(onlyVerbose, 16);
+    logEveryFlag();
+    EXPECT_TRUE(off->lines().empty());
+    EXPECT_EQ(info->lines(), (std::vector<std::string>{"flag 1", "flag 2", "flag 4"}));
+    EXPECT_EQ(all->lines().size(), 5u);
+    EXPECT_EQ(verbose->lines().size(), 5u);
+    EXPECT_EQ(onlyVerbose->lines(), (std::vector<std::string>{"flag 16"}));
+}
+
+TEST_F(Core, LoggerAddedTwiceIsRegisteredOnceAtTheLastLevel) {
+    auto logger = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(logger, PULSELogLevelError);
+    PULSELog::addLogger(logger, PULSELogLevelWarning);
+    logLine(PULSELogFlagWarning, "once");
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"once"}));
+    EXPECT_EQ(PULSELog::allLoggers().size(), 1u);
+    PULSELog::removeLogger(logger);
+    logLine(PULSELogFlagError, "gone");
+    EXPECT_EQ(logger->lines().size(), 1u);
+    (void)logger->logFormatter(); // waits for the logger's queue, where willRemoveLogger ran
+    EXPECT_EQ(logger->added(), 1);
+    EXPECT_EQ(logger->removed(), 1);
+}
+
+TEST_F(Core, RemoveThenAddTakesEffectInOrder) {
+    auto logger = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(logger, PULSELogLevelError);
+    PULSELog::removeLogger(logger);
+    PULSELog::addLogger(logger, PULSELogLevelInfo);
+    logLine(PULSELogFlagInfo, "info");
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"info"}));
+}
+
+TEST_F(Core, NullLoggersAndFormatsAreIgnoredAndEmptyRegistryReturns) {
+    PULSELog::addLogger(nullptr);
+    PULSELog::removeLogger(nullptr);
+    PULSELog::log(false, 31, 1, 0, __FILE__, __func__, __LINE__, platform::Value(), nullptr);
+    logLine(PULSELogFlagError, "nobody listens");
+    PULSELog::flushLog();
+    EXPECT_TRUE(PULSELog::allLoggers().empty());
+    auto stranger = std::make_shared<RecordingLogger>();
+    PULSELog::removeLogger(stranger);
+    PULSELog::flushLog();
+    EXPECT_EQ(stranger->removed(), 0);
+}
+
+namespace {
+
+// A logger that finishes its work only after a while of busy work, to show that a synchronous log call
+// waits for it.
+class SlowLogger : public PULSEAbstractLogger {
+public:
+    void logMessage(const PULSELogMessage&) override {
+        for (int i = 0; i < 2000; ++i)
+            std::this_thread::yield();
+        finished.fetch_add(1);
+    }
+    std::atomic<int> finished{0};
+};
+
+} // namespace
+
+TEST_F(Core, SynchronousLogReturnsAfterEveryLoggerWrote) {
+    auto a = std::make_shared<SlowLogger>();
+    auto b = std::make_shared<SlowLogger>();
+    auto c = std::make_shared<SlowLogger>();
+    PULSELog::addLogger(a);
+    PULSELog::addLogger(b);
+    PULSELog::addLogger(c, PULSELogLevelOff);
+    for (int i = 1; i <= 20; ++i) {
+        logLine(PULSELogFlagDebug, "slow");
+        ASSERT_EQ(a->finished.load(), i);
+        ASSERT_EQ(b->finished.load(), i);
+    }
+    EXPECT_EQ(c->finished.load(), 0);
+}
+
+TEST_F(Core, AsynchronousMessagesArriveInOrderAndFlushWaitsForThem) {
+    auto a = std::make_shared<RecordingLogger>();
+    auto b = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(a);
+    PULSELog::addLogger(b);
+    for (int i = 0; i < 300; ++i)
+        PULSELog::log(true, 31, 8, 0, __FILE__, __func__, __LINE__, platform::Value(), "%d", i);
+    PULSELog::flushLog();
+    const auto lines = a->lines();
+    ASSERT_EQ(lines.size(), 300u);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(lines[static_cast<std::size_t>(i)], std::to_string(i));
+    EXPECT_EQ(b->lines(), lines);
+    EXPECT_GE(a->flushes(), 1);
+}
+
+TEST_F(Core, AllLoggersInRegistrationOrder) {
+    auto a = std::make_shared<RecordingLogger>();
+    auto b = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(b);
+    PULSELog::addLogger(a);
+    const auto loggers = PULSELog::allLoggers();
+    ASSERT_EQ(loggers.size(), 2u);
+    EXPECT_EQ(loggers[0], b);
+    EXPECT_EQ(loggers[1], a);
+}
+
+namespace {
+
+class UpperFormatter : public PULSELogFormatter {
+public:
+    LogText formatLogMessage(const PULSELogMessage& message) override {
+        std::string upper = message.message();
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return makeLogText(upper);
+    }
+    void didAddToLogger(PULSELogger&) override { ++attached; }
+    void willRemoveFromLogger(PULSELogger&) override { --attached; }
+    std::atomic<int> attached{0};
+};
+
+} // namespace
+
+TEST_F(Core, FormatterChangeTakesItsPlaceAmongMessages) {
+    auto logger = std::make_shared<RecordingLogger>();
+    auto upper = std::make_shared<UpperFormatter>();
+    PULSELog::addLogger(logger);
+    PULSELog::log(true, 31, 8, 0, "f", "g", 1, platform::Value(), "before");
+    logger->setLogFormatter(upper);
+    PULSELog::log(true, 31, 8, 0, "f", "g", 1, platform::Value(), "after");
+    PULSELog::flushLog();
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"before", "AFTER"}));
+    EXPECT_EQ(logger->logFormatter(), upper);
+    EXPECT_EQ(upper->attached.load(), 1);
+    logger->setLogFormatter(nullptr);
+    EXPECT_EQ(logger->logFormatter(), nullptr);
+    EXPECT_EQ(upper->attached.load(), 0);
+}
+
+TEST_F(Core, MessageCarriesCallerSideFacts) {
+    auto logger = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(logger);
+    auto queue = platform::DispatchQueue::createSerial("test.caller");
+    queue->sync([] { logLine(PULSELogFlagInfo, "from a queue"); });
+    logLine(PULSELogFlagInfo, "from the test thread");
+    const auto messages = logger->messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].queueLabel(), "test.caller");
+    EXPECT_EQ(messages[0].fileName(), "RecordingLogger");
+    EXPECT_EQ(messages[0].level(), 31u);
+    EXPECT_FALSE(messages[0].threadID().empty());
+    EXPECT_EQ(messages[1].message(), "from the test thread");
+}
+
+TEST_F(Core, LoggerKnowsWhereItRuns) {
+    struct WhereLogger : PULSEAbstractLogger {
+        void logMessage(const PULSELogMessage&) override {
+            onLoggingQueue = isOnGlobalLoggingQueue();
+            onOwnQueue = isOnInternalLoggerQueue();
+        }
+        std::atomic<bool> onLoggingQueue{false}, onOwnQueue{false};
+    };
+    auto logger = std::make_shared<WhereLogger>();
+    EXPECT_FALSE(logger->isOnInternalLoggerQueue());
+    EXPECT_FALSE(logger->isOnGlobalLoggingQueue());
+    PULSELog::addLogger(logger);
+    logLine(PULSELogFlagError, "where");
+    EXPECT_TRUE(logger->onOwnQueue.load());
+    EXPECT_EQ(logger->loggerQueue()->label(), "PULSEAbstractLogger");
+}
+
+TEST(PerClassLevels, RegistryDecidesMembership) {
+    static std::uint64_t level = 7;
+    PULSELog::registerClass({"TestClassWithLevel", [] { return level; }, [](std::uint64_t l) { level = l; }});
+    PULSELog::registerClass({"TestClassWithoutSetter", [] { return std::uint64_t{3}; }, nullptr});
+    EXPECT_EQ(PULSELog::levelForClassWithName("TestClassWithLevel"), 7u);
+    PULSELog::setLevel(15, "TestClassWithLevel");
+    EXPECT_EQ(level, 15u);
+    EXPECT_EQ(PULSELog::levelForClassWithName("TestClassWithoutSetter"), PULSELogLevelAll);
+    EXPECT_EQ(PULSELog::levelForClassWithName("NoSuchClass"), PULSELogLevelAll);
+    PULSELog::setLevel(1, "NoSuchClass");
+    const auto names = PULSELog::registeredClassNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "TestClassWithLevel"), 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "TestClassWithoutSetter"), 0);
+}

@@ -1,0 +1,165 @@
+#include "webengine/WebKitGtkWebView.h"
+
+#include "platform/AppFolders.h"
+#include "platform/Log.h"
+#include "platform/WebViewFactory.h"
+
+#include <chrono>
+
+namespace webengine {
+
+namespace {
+
+WebsiteDataLocation currentDataLocation()
+{
+    const platform::AppFolders folders = platform::AppFolders::current();
+    return WebsiteDataLocation{folders.library() + "/WebKit", folders.caches() + "/WebKit"};
+}
+
+platform::URLRequest platformRequestFor(const NavigationRequest& navigation, const std::string& mainDocumentURL)
+{
+    platform::URLRequest request(navigation.url);
+    request.setHTTPMethod(navigation.method);
+    for (const auto& [name, value] : navigation.headers)
+        (void)request.addValue(value, name);
+    request.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
+    return request;
+}
+
+} // namespace
+
+std::shared_ptr<WebKitGtkWebView> WebKitGtkWebView::create(platform::Rect frame)
+{
+    return std::shared_ptr<WebKitGtkWebView>(new WebKitGtkWebView(frame));
+}
+
+void WebKitGtkWebView::installAsEngine()
+{
+    platform::WebViewFactory::setMaker([](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return create(frame); });
+}
+
+WebKitGtkWebView::WebKitGtkWebView(platform::Rect frame)
+    : WebView(frame)
+    , m_engine(std::make_unique<WebKitEngine>(static_cast<EngineClient&>(*this), currentDataLocation()))
+{
+    settingsDidChange();
+}
+
+WebKitGtkWebView::~WebKitGtkWebView() = default;
+
+std::shared_ptr<WebKitGtkWebView> WebKitGtkWebView::protect()
+{
+    return std::static_pointer_cast<WebKitGtkWebView>(shared_from_this());
+}
+
+std::string WebKitGtkWebView::defaultUserAgent() const
+{
+    static const std::string agent = WebKitEngine::defaultUserAgent();
+    return agent;
+}
+
+void WebKitGtkWebView::doLoadRequest(const platform::URLRequest& request, platform::WebViewNavigationType)
+{
+    m_engine->setUserAgent(currentUserAgent());
+    const auto timeout = std::chrono::milliseconds(static_cast<long long>(request.timeoutInterval() * 1000));
+    m_engine->load(request.urlString(), timeout);
+}
+
+void WebKitGtkWebView::doLoadHTMLString(std::string html, std::string baseURL)
+{
+    m_engine->setUserAgent(currentUserAgent());
+    m_engine->loadHTML(html, baseURL);
+}
+
+void WebKitGtkWebView::doStopLoading()
+{
+    m_engine->stop();
+}
+
+void WebKitGtkWebView::doReload()
+{
+    m_engine->reload();
+}
+
+bool WebKitGtkWebView::doCanGoBack() const
+{
+    return m_engine->canGoBack();
+}
+
+bool WebKitGtkWebView::doCanGoForward() const
+{
+    return m_engine->canGoForward();
+}
+
+void WebKitGtkWebView::doGoBack()
+{
+    m_engine->goBack();
+}
+
+void WebKitGtkWebView::doGoForward()
+{
+    m_engine->goForward();
+}
+
+bool WebKitGtkWebView::doIsLoading() const
+{
+    return m_engine->isLoading();
+}
+
+std::string WebKitGtkWebView::doEvaluateScript(std::string_view script)
+{
+    auto result = m_engine->evaluate(std::string(script));
+    if (!result.ok()) {
+        platform::Log::write("Web view: " + result.error().localizedDescription());
+        return {};
+    }
+    return std::move(*result);
+}
+
+void WebKitGtkWebView::settingsDidChange()
+{
+    const platform::WebViewSettings& s = settings();
+    m_engine->applySettings(EngineSettings{s.scalesPageToFit, s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction,
+                                           s.keyboardDisplayRequiresUserAction, s.suppressesIncrementalRendering});
+}
+
+bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
+{
+    auto self = protect();
+    const std::string mainDocument = navigation.isFragmentChange ? m_engine->url() : navigation.url;
+    auto request = std::make_shared<platform::URLRequest>(platformRequestFor(navigation, mainDocument));
+    bool allowed = true;
+    if (auto delegate = this->delegate())
+        allowed = delegate->shouldStartLoadWithRequest(*this, *request, static_cast<platform::WebViewNavigationType>(navigation.type));
+    if (allowed && !navigation.isFragmentChange) {
+        m_provisionalRequest = std::move(request);
+        // The process-wide agent is read when a top-level load starts.
+        m_engine->setUserAgent(currentUserAgent());
+    }
+    return allowed;
+}
+
+void WebKitGtkWebView::didStartLoad()
+{
+    auto self = protect();
+    m_request = m_provisionalRequest ? std::move(m_provisionalRequest)
+                                     : std::make_shared<platform::URLRequest>(m_engine->url());
+    if (auto delegate = this->delegate())
+        delegate->webViewDidStartLoad(*this);
+}
+
+void WebKitGtkWebView::didFinishLoad()
+{
+    auto self = protect();
+    if (auto delegate = this->delegate())
+        delegate->webViewDidFinishLoad(*this);
+}
+
+void WebKitGtkWebView::didFailLoad(const platform::Error& error)
+{
+    auto self = protect();
+    if (auto delegate = this->delegate())
+        delegate->didFailLoadWithError(*this, error);
+}
+
+} // namespace webengine

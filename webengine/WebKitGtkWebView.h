@@ -1,0 +1,74 @@
+// platform's web view on the real engine (WebKitGTK 4.1): what the runtime sees when the application runs.
+//
+// Beyond WebView's guarantees, on this engine:
+// - Frames: WebKit reports only the main frame's load, so the delegate sees one start and one finish (or
+//   failure) per top-level load and no per-frame starts. Every navigation question, a frame's included,
+//   carries its own URL as mainDocumentURL: WebKit does not say which frame asks.
+// - Sub-resources (XHR, images, scripts, "hybfile:" ...) load through platform's URL loading: the URL
+//   protocol registry first, then the built-in loaders. Documents load in WebKit itself once the delegate
+//   allowed them.
+// - A new navigation or stopLoading ends the open load with didFailLoadWithError(-999), after
+//   stopLoading has returned (WebKit reports it from the main loop).
+// - Script evaluation waits in a nested loop (time-out 10 s, then ""); it answers "" at once while a
+//   sub-resource request of this view is being handed to a URL protocol.
+// - Website data (local storage, databases) lives under the application's Library (Library/WebKit, caches
+//   in Library/Caches/WebKit) of the folders current when the view is made.
+// - The request's method and body are not sent for top-level loads (WebKit loads them with GET).
+#pragma once
+
+#include "platform/WebView.h"
+#include "webengine/EngineClient.h"
+#include "webengine/WebKitEngine.h"
+
+#include <memory>
+
+typedef struct _GtkWidget GtkWidget;
+
+namespace webengine {
+
+class WebKitGtkWebView final : public platform::WebView, private EngineClient {
+public:
+    static std::shared_ptr<WebKitGtkWebView> create(platform::Rect frame = {});
+    // Makes this engine the one platform::WebViewFactory uses.
+    static void installAsEngine();
+
+    ~WebKitGtkWebView() override;
+
+    // The GTK widget to put in a window.
+    GtkWidget* widget() const { return m_engine->widget(); }
+    WebKitEngine& engine() { return *m_engine; }
+
+    std::string defaultUserAgent() const override;
+
+protected:
+    void doLoadRequest(const platform::URLRequest& request, platform::WebViewNavigationType type) override;
+    void doLoadHTMLString(std::string html, std::string baseURL) override;
+    void doStopLoading() override;
+    void doReload() override;
+    bool doCanGoBack() const override;
+    bool doCanGoForward() const override;
+    void doGoBack() override;
+    void doGoForward() override;
+    bool doIsLoading() const override;
+    const platform::URLRequest* doRequest() const override { return m_request.get(); }
+    std::string doEvaluateScript(std::string_view script) override;
+    void settingsDidChange() override;
+
+private:
+    explicit WebKitGtkWebView(platform::Rect frame);
+
+    bool shouldStartLoad(const NavigationRequest& request) override;
+    void didStartLoad() override;
+    void didFinishLoad() override;
+    void didFailLoad(const platform::Error& error) override;
+    bool handleResourceRequest(const std::shared_ptr<RoutedRequest>&) override { return false; }
+
+    std::shared_ptr<WebKitGtkWebView> protect();
+
+    std::unique_ptr<WebKitEngine> m_engine;
+    // The top-level request allowed last, waiting for its start; then the current one.
+    std::shared_ptr<platform::URLRequest> m_provisionalRequest;
+    std::shared_ptr<platform::URLRequest> m_request;
+};
+
+} // namespace webengine
