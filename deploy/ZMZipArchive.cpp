@@ -208,31 +208,34 @@ platform::Status Unzipper::closeEntry() {
     return {};
 }
 
-// Creates the folder at `relativePath` below the destination, refusing to pass through a symbolic link.
+// Creates the folder at `relativePath` below the destination, one component at a time, refusing to pass
+// through a symbolic link.
 platform::Status Unzipper::ensureFolder(const std::string& relativePath) {
     if (relativePath.empty() || m_knownFolders.count(relativePath))
         return {};
-    std::size_t slash = relativePath.rfind('/');
-    if (slash != std::string::npos) {
-        if (auto parent = ensureFolder(relativePath.substr(0, slash)); !parent)
-            return parent;
+    std::size_t end = 0;
+    while (end != std::string::npos) {
+        end = relativePath.find('/', end + 1);
+        const std::string prefix = relativePath.substr(0, end);
+        if (m_knownFolders.count(prefix))
+            continue;
+        const std::string full = fullPathOf(prefix);
+        struct stat st{};
+        if (lstat(full.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return writeError("cannot examine", full, errno);
+            if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
+                return writeError("cannot create folder", full, errno);
+            if (lstat(full.c_str(), &st) != 0)
+                return writeError("cannot examine", full, errno);
+        }
+        if (S_ISLNK(st.st_mode))
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
+                                           "refused to write through the symbolic link \"" + prefix + "\"");
+        if (!S_ISDIR(st.st_mode))
+            return writeError("cannot create folder", full, EEXIST);
+        m_knownFolders.insert(prefix);
     }
-    const std::string full = fullPathOf(relativePath);
-    struct stat st{};
-    if (lstat(full.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return writeError("cannot examine", full, errno);
-        if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
-            return writeError("cannot create folder", full, errno);
-        if (lstat(full.c_str(), &st) != 0)
-            return writeError("cannot examine", full, errno);
-    }
-    if (S_ISLNK(st.st_mode))
-        return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
-                                       "refused to write through the symbolic link \"" + relativePath + "\"");
-    if (!S_ISDIR(st.st_mode))
-        return writeError("cannot create folder", full, EEXIST);
-    m_knownFolders.insert(relativePath);
     return {};
 }
 

@@ -205,6 +205,15 @@ TEST(ZMZipArchive, DamagedArchivesAndUnwritableOutputFailPartWay) {
     writeFile(tmp / "short.zip", bytes.substr(0, bytes.size() / 2));
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "short.zip", tmp / "o2"));
 
+    // A name longer than the file system allows: a clear error.
+    std::string deep;
+    for (int i = 0; i < 40; ++i)
+        deep += std::string(200, 'd') + "/";
+    writeArchive(tmp / "deep.zip", {fileEntry(deep + "f", "x")});
+    auto tooDeep = ZMZipArchive::unzipFileAtPath(tmp / "deep.zip", tmp / "o4");
+    ASSERT_FALSE(tooDeep);
+    EXPECT_EQ(tooDeep.error().code, ZMZipArchive::kErrorWriteFailed);
+
     // A folder stands where a file must be written.
     fs::create_directories(tmp / "o3/big.txt");
     auto blocked = ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "o3");
