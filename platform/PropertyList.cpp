@@ -1,5 +1,7 @@
 #include "platform/PropertyList.h"
 
+#include "platform/FileManager.h"
+
 #include "platform/TextEncoding.h"
 
 #include <plist/plist.h>
@@ -13,11 +15,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 namespace platform {
 
@@ -306,14 +306,10 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return posixError(errno ? errno : ENOENT, "Cannot open", path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        return posixError(EIO, "Cannot read", path);
-    return read(buffer.str(), detectedFormat);
+    auto bytes = FileManager::defaultManager().contentsOfFile(path);
+    if (!bytes)
+        return bytes.error();
+    return read(std::string(bytes->begin(), bytes->end()), detectedFormat);
 }
 
 Result<std::string> PropertyList::write(const Value& value, Format format) {
