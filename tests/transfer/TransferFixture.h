@@ -129,6 +129,7 @@ protected:
 
     std::string path(const std::string& relative) const { return m_home.folders().documents() + "/" + relative; }
     static void writeFile(const std::string& filePath, const std::string& contents) {
+        ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(filePath)));
         ASSERT_TRUE(platform::FileManager::defaultManager().createFile(filePath, platform::Bytes(contents.begin(), contents.end())));
     }
     static std::string readFile(const std::string& filePath) {
