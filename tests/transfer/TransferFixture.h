@@ -21,6 +21,11 @@
 
 namespace transfertest {
 
+using platform::Array;
+using platform::Dictionary;
+using platform::Value;
+using runtime::HYBCommandStatus;
+
 struct Answer {
     runtime::HYBPluginResult result;
     std::optional<std::string> callbackId;

@@ -4,11 +4,6 @@
 
 #include "platform/Application.h"
 
-using platform::Array;
-using platform::Dictionary;
-using platform::Value;
-using runtime::HYBCommandStatus;
-
 namespace transfertest {
 namespace {
 

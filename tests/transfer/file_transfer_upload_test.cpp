@@ -5,11 +5,6 @@
 #include "support/LogCapture.h"
 #include "transfer/UploadForm.h"
 
-using platform::Array;
-using platform::Dictionary;
-using platform::Value;
-using runtime::HYBCommandStatus;
-
 namespace transfertest {
 namespace {
 
