@@ -66,6 +66,18 @@ bool PrivateDisplay::isDisplayAvailable()
     return true;
 }
 
+bool PrivateDisplay::openDefaultDisplay()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    GdkDisplay* connection = gdk_display_open(display);
+    if (!connection)
+        return false;
+    gdk_display_manager_set_default_display(gdk_display_manager_get(), connection);
+    return true;
+}
+
 platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chrono::milliseconds timeout)
 {
     int fds[2];
