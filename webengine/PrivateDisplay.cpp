@@ -52,14 +52,20 @@ std::string readDisplayNumber(int fd, std::chrono::milliseconds timeout)
     return text.substr(0, end);
 }
 
+// The display DISPLAY names, opened; null when unset or unreachable.
+GdkDisplay* openEnvironmentDisplay()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return nullptr;
+    return gdk_display_open(display);
+}
+
 } // namespace
 
 bool PrivateDisplay::isDisplayAvailable()
 {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return false;
-    GdkDisplay* connection = gdk_display_open(display);
+    GdkDisplay* connection = openEnvironmentDisplay();
     if (!connection)
         return false;
     gdk_display_close(connection);
@@ -68,10 +74,7 @@ bool PrivateDisplay::isDisplayAvailable()
 
 bool PrivateDisplay::openDefaultDisplay()
 {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return false;
-    GdkDisplay* connection = gdk_display_open(display);
+    GdkDisplay* connection = openEnvironmentDisplay();
     if (!connection)
         return false;
     gdk_display_manager_set_default_display(gdk_display_manager_get(), connection);
