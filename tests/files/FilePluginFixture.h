@@ -6,6 +6,7 @@
 #include "files/HYBFile.h"
 #include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
+#include "platform/URLConnection.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "support/TempHome.h"
 
