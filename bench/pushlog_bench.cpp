@@ -1,9 +1,10 @@
-// Lines per second through the push client's logging framework into a log file, next to spdlog's
+// Lines per second through the push client's logging framework into its rolling file logger, next to spdlog's
 // asynchronous file logger writing the same lines in the same run (the baseline). Both format each line
 // with a date, a tag, a flag letter and the source file name. Prints the ratio (goal: at least 0.5).
-#include "pushlog/PULSEAbstractLogger.h"
 #include "pushlog/PULSECustomFormatter.h"
+#include "pushlog/PULSEFileLogger.h"
 #include "pushlog/PULSELog.h"
+#include "pushlog/PULSELogFileManagerDefault.h"
 
 #include <benchmark/benchmark.h>
 #include <spdlog/async.h>
@@ -12,7 +13,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -35,29 +35,18 @@ fs::path benchFolder() {
     return folder;
 }
 
-// Appends each formatted line to one file, as the rolling file logger does between rolls.
-class FileWritingLogger : public PULSEAbstractLogger {
-public:
-    explicit FileWritingLogger(const fs::path& path) : PULSEAbstractLogger("bench.fileLogger") {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    }
-    ~FileWritingLogger() override { ::close(m_fd); }
-    void logMessage(const PULSELogMessage& message) override {
-        LogText text = m_logFormatter ? m_logFormatter->formatLogMessage(message) : message.messageText();
-        if (!text)
-            return;
-        std::string line = *text;
-        line += '\n';
-        [[maybe_unused]] const ssize_t written = ::write(m_fd, line.data(), line.size());
-    }
-
-private:
-    int m_fd = -1;
-};
+// The push client's rolling file logger in a folder of its own, with the line formatter the client gives
+// it; rolling by size is off so that both sides write one file.
+std::shared_ptr<PULSEFileLogger> makeFileLogger(const std::string& folderName) {
+    auto manager = std::make_shared<PULSELogFileManagerDefault>((benchFolder() / folderName).string());
+    auto logger = std::make_shared<PULSEFileLogger>(manager);
+    logger->setLogFormatter(std::make_shared<PULSECustomFormatter>(0));
+    logger->setMaximumFileSize(0);
+    return logger;
+}
 
 void BM_PushLogAsynchronous(benchmark::State& state) {
-    auto logger = std::make_shared<FileWritingLogger>(benchFolder() / "pushlog.log");
-    logger->setLogFormatter(std::make_shared<PULSECustomFormatter>(0));
+    auto logger = makeFileLogger("async");
     PULSELog::addLogger(logger, PULSELogLevelDebug);
     std::uint64_t i = 0;
     for (auto _ : state)
@@ -71,8 +60,7 @@ void BM_PushLogAsynchronous(benchmark::State& state) {
 BENCHMARK(BM_PushLogAsynchronous)->UseRealTime()->MinTime(1.0);
 
 void BM_PushLogSynchronous(benchmark::State& state) {
-    auto logger = std::make_shared<FileWritingLogger>(benchFolder() / "pushlog-sync.log");
-    logger->setLogFormatter(std::make_shared<PULSECustomFormatter>(0));
+    auto logger = makeFileLogger("sync");
     PULSELog::addLogger(logger, PULSELogLevelDebug);
     std::uint64_t i = 0;
     for (auto _ : state)

@@ -83,6 +83,11 @@ bool Download::isDownloading() const {
     return m_downloading;
 }
 
+bool Download::hasStarted() const {
+    std::lock_guard lock(m_mutex);
+    return m_started;
+}
+
 std::int64_t Download::expectedContentLength() const {
     std::lock_guard lock(m_mutex);
     return m_expectedContentLength;
@@ -122,6 +127,7 @@ void Download::start() {
     {
         std::lock_guard lock(m_mutex);
         m_downloading = true;
+        m_started = true;
         m_expectedContentLength = -1;
         m_progressContentLength = 0;
         m_error.reset();

@@ -30,6 +30,8 @@ public:
     void cancel();
 
     bool isDownloading() const;
+    // Whether start() was called (a download that has ended stays started).
+    bool hasStarted() const;
     const std::string& filename() const { return m_filename; }
     const std::string& url() const { return m_url; }
     std::int64_t expectedContentLength() const;
@@ -58,6 +60,7 @@ private:
 
     mutable std::recursive_mutex m_mutex;
     bool m_downloading = false;
+    bool m_started = false;
     const std::string m_filename;
     const std::string m_url;
     std::weak_ptr<DownloadDelegate> m_delegate;

@@ -29,9 +29,12 @@ std::size_t DownloadManager::countActiveDownloads() const {
         std::count_if(m_downloads.begin(), m_downloads.end(), [](const auto& d) { return d->isDownloading(); }));
 }
 
+// A download that has ended may still be in the list for a moment (its report waits for the lock on the
+// main thread); it counts as neither unstarted nor active, so it is never started twice.
 std::size_t DownloadManager::countUnstartedDownloads() const {
     std::lock_guard lock(m_mutex);
-    return m_downloads.size() - countActiveDownloads();
+    return static_cast<std::size_t>(
+        std::count_if(m_downloads.begin(), m_downloads.end(), [](const auto& d) { return !d->hasStarted(); }));
 }
 
 void DownloadManager::tryDownloading(bool success) {
@@ -43,7 +46,7 @@ void DownloadManager::tryDownloading(bool success) {
     while (countUnstartedDownloads() > 0) {
         if (static_cast<std::int64_t>(countActiveDownloads()) >= m_maxConcurrentDownloads)
             return;
-        auto next = std::find_if(m_downloads.begin(), m_downloads.end(), [](const auto& d) { return !d->isDownloading(); });
+        auto next = std::find_if(m_downloads.begin(), m_downloads.end(), [](const auto& d) { return !d->hasStarted(); });
         if (next == m_downloads.end())
             return;
         std::shared_ptr<Download> download = *next;

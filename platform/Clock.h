@@ -36,6 +36,9 @@ public:
     virtual std::optional<std::chrono::steady_clock::time_point> nextDeadline() const = 0;
     // The clock moved: run (on the host's own thread) everything now due, and return when done.
     virtual void clockAdvanced() = 0;
+    // True while the host has work due now that clockAdvanced() would run (work posted to it by another
+    // host's timers, say).
+    virtual bool needsTurn() const = 0;
 };
 
 class Clock {

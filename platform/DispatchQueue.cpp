@@ -115,6 +115,10 @@ bool DispatchQueue::isCurrent() const {
     return m_kind == Kind::Main && t_queues.empty() && RunLoop::isMainThread();
 }
 
+void DispatchQueue::failNotCurrent() const {
+    internalInconsistency("called off its home queue \"" + m_label + "\" (running on \"" + currentLabel() + "\")");
+}
+
 void DispatchQueue::async(std::function<void()> block) {
     switch (m_kind) {
     case Kind::Main:

@@ -65,6 +65,15 @@ public:
     // True while the calling thread runs a block of this queue (the main queue: on the main thread).
     bool isCurrent() const;
 
+    // Debug builds: a logged abort unless the caller runs on this queue (the check at the top of a
+    // queue-bound public method). Release builds: nothing.
+    void assertIsCurrent() const {
+#ifndef NDEBUG
+        if (!isCurrent())
+            failNotCurrent();
+#endif
+    }
+
     void async(std::function<void()> block);
     void async(const DispatchGroup& group, std::function<void()> block);
     void sync(const std::function<void()>& block);
@@ -77,6 +86,7 @@ public:
 
 private:
     struct Item;
+    [[noreturn]] void failNotCurrent() const;
     DispatchQueue(Kind kind, std::string label, Priority priority);
     void scheduleDrainLocked();
     void drain();

@@ -1,5 +1,6 @@
 #include "platform/RunLoop.h"
 
+#include "platform/Log.h"
 #include "platform/RunLoopCore.h"
 
 
@@ -63,6 +64,10 @@ RunLoop& RunLoop::current() {
 
 bool RunLoop::isCurrent() const {
     return m_core->isCurrent();
+}
+
+void RunLoop::failNotCurrent() const {
+    internalInconsistency(isMain() ? "called off the main thread" : "called off the thread of its run loop");
 }
 
 bool RunLoop::isMain() const {

@@ -56,6 +56,13 @@ public:
 
     bool isCurrent() const;
     bool isMain() const;
+    // Debug builds: a logged abort unless the caller runs on this loop's thread. Release: nothing.
+    void assertIsCurrent() const {
+#ifndef NDEBUG
+        if (!isCurrent())
+            failNotCurrent();
+#endif
+    }
 
     // Queues a block to run on this loop's thread (FIFO, never inline, the caller does not wait).
     void perform(std::function<void()> block);
@@ -92,6 +99,7 @@ public:
 private:
     friend class FdSource;
     RunLoop(GMainContext* context, bool isMain);
+    [[noreturn]] void failNotCurrent() const;
     static const std::shared_ptr<RunLoop>& mainShared();
 
     std::shared_ptr<RunLoopCore> m_core;

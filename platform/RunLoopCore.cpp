@@ -294,6 +294,13 @@ std::optional<Clock::TimePoint> RunLoopCore::nextDeadline() const {
     return firstTimerLocked();
 }
 
+bool RunLoopCore::needsTurn() const {
+    if (!isCurrent() && m_depth.load() == 0)
+        return false; // nobody turns it now
+    std::lock_guard lock(m_mutex);
+    return hasDueWorkLocked(Clock::current().now());
+}
+
 void RunLoopCore::clockAdvanced() {
     if (isCurrent()) {
         // Turn this thread's loop until nothing is due at the new time. Bounded, in case work keeps

@@ -45,6 +45,7 @@ public:
     // ClockHost
     std::optional<Clock::TimePoint> nextDeadline() const override;
     void clockAdvanced() override;
+    bool needsTurn() const override;
 
     // The GSource hooks.
     gboolean prepare(gint* timeout);

@@ -1,6 +1,7 @@
 #include "platform/UserDefaults.h"
 
 #include "platform/AppFolders.h"
+#include "platform/Bundle.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -15,14 +16,12 @@ namespace {
 
 constexpr const char* kFallbackBundleIdentifier = "org.hybridhost.app";
 
-std::string bundleIdentifier(const AppFolders& folders) {
-    auto info = PropertyList::readFile(folders.infoPlist());
-    if (info) {
-        const Value& id = (*info)["CFBundleIdentifier"];
-        if (const std::string* s = id.getString(); s && !s->empty() && s->find('/') == std::string::npos)
-            return *s;
-    }
-    return kFallbackBundleIdentifier;
+std::string bundleIdentifier() {
+    std::string id = Bundle::main().bundleIdentifier();
+    // The identifier names a file: one that could leave the preferences folder is not used.
+    if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..")
+        return kFallbackBundleIdentifier;
+    return id;
 }
 
 } // namespace
@@ -34,7 +33,7 @@ UserDefaults& UserDefaults::standard() {
     std::lock_guard lock(mutex);
     auto& slot = (*byHome)[folders.home()];
     if (!slot)
-        slot = std::make_unique<UserDefaults>(folders.preferences() + "/" + bundleIdentifier(folders) + ".plist");
+        slot = std::make_unique<UserDefaults>(folders.preferences() + "/" + bundleIdentifier() + ".plist");
     return *slot;
 }
 

@@ -74,8 +74,17 @@ void VirtualClock::setNow(TimePoint now) {
 }
 
 void VirtualClock::settleHosts() {
-    for (auto& host : Clock::hosts())
-        host->clockAdvanced();
+    // Until no loop has work due: a timer on one thread may post to another thread's loop.
+    for (int pass = 0; pass < 100; ++pass) {
+        auto hosts = Clock::hosts();
+        for (auto& host : hosts)
+            host->clockAdvanced();
+        bool busy = false;
+        for (auto& host : hosts)
+            busy = busy || host->needsTurn();
+        if (!busy)
+            return;
+    }
 }
 
 void VirtualClock::advance(Duration d) {

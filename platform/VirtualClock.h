@@ -6,7 +6,8 @@
 //   repeating timer therefore fires exactly 60 times over advance(60 s), and timers of different run
 //   loops fire in deadline order.
 // - The run loop of the calling thread is turned by advance() itself; other threads' run loops are woken
-//   and waited for (up to 10 s of real time each step) while they are running.
+//   and waited for (up to 10 s of real time each step) while they are running. Work that one loop's
+//   timers post to another loop also runs within the step.
 // - Thread: now()/wallNow() from any thread; advance() from one thread at a time.
 // - Installing: the constructor does not install; install() does, and the destructor uninstalls. The time
 //   itself lives on after the VirtualClock (a thread may still be reading it while the test ends).

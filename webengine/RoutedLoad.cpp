@@ -37,13 +37,30 @@ platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, cons
     return result;
 }
 
-void RoutedLoad::start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
+std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
+                                              std::function<void(RoutedLoad&)> onEnd)
 {
     auto load = std::make_shared<RoutedLoad>(request);
-    load->m_keepAlive = load;
+    load->m_onEnd = std::move(onEnd);
     load->m_connection = platform::URLConnection::make(platformRequestFor(*request, mainDocumentURL), load, false);
     load->m_connection->setDeliveryTarget(deliverOnMain);
     load->m_connection->start();
+    return load;
+}
+
+void RoutedLoad::cancel()
+{
+    m_onEnd = nullptr;
+    if (auto connection = std::exchange(m_connection, nullptr))
+        connection->cancel();
+}
+
+void RoutedLoad::end()
+{
+    m_connection.reset();
+    // Last: the owner may drop this load.
+    if (auto onEnd = std::exchange(m_onEnd, nullptr))
+        onEnd(*this);
 }
 
 void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response)
@@ -71,15 +88,13 @@ void RoutedLoad::didFinishLoading(platform::URLConnection&)
         headers.emplace_back("Content-Type", type);
     }
     m_request->respond(status, std::move(headers), std::move(m_body));
-    m_connection.reset();
-    m_keepAlive.reset();
+    end();
 }
 
 void RoutedLoad::didFailWithError(platform::URLConnection&, const platform::Error& error)
 {
     m_request->fail(error);
-    m_connection.reset();
-    m_keepAlive.reset();
+    end();
 }
 
 } // namespace webengine

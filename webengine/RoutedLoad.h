@@ -5,7 +5,8 @@
 // Guarantees: started and answered on the main thread. The connection's calls come back through GLib idle
 // sources of their own, never through the main run loop's perform queue: a synchronous script evaluation
 // waiting in a nested loop inside a perform callout still lets the answer reach a page that is blocked in a
-// synchronous XHR. A load keeps itself alive until it ends.
+// synchronous XHR. The owner (the engine of the page) holds the load; `onEnd` tells it the load ended, and
+// cancel() stops it (the page's request then fails as cancelled when the load is dropped).
 #pragma once
 
 #include "platform/URLConnection.h"
@@ -18,8 +19,11 @@ namespace webengine {
 
 class RoutedLoad : public platform::URLConnectionDelegate, public std::enable_shared_from_this<RoutedLoad> {
 public:
-    // `mainDocumentURL`: the URL of the page that makes the load.
-    static void start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL);
+    // `mainDocumentURL`: the URL of the page that makes the load. `onEnd` runs on the main thread once the
+    // request was answered (not after cancel()).
+    static std::shared_ptr<RoutedLoad> start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
+                                             std::function<void(RoutedLoad&)> onEnd);
+    void cancel();
 
     // The platform request for a routed request (method, headers, body, main document).
     static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
@@ -32,9 +36,11 @@ public:
     void didFailWithError(platform::URLConnection&, const platform::Error& error) override;
 
 private:
+    void end();
+
     std::shared_ptr<RoutedRequest> m_request;
     std::shared_ptr<platform::URLConnection> m_connection;
-    std::shared_ptr<RoutedLoad> m_keepAlive;
+    std::function<void(RoutedLoad&)> m_onEnd;
     platform::URLResponse m_response;
     std::string m_body;
 };

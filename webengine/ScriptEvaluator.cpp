@@ -29,6 +29,16 @@ std::string textOf(JSCValue* value)
     return result;
 }
 
+// Results arrive as values of a script context of this process that WebKit makes on demand and drops after
+// a while; keeping it spares making a new virtual machine for each burst of evaluations (and tearing one
+// down, which the sanitizer builds misreport inside the engine's library).
+void keepResultContext(JSCValue* value)
+{
+    static JSCContext* kept = nullptr;
+    if (!kept)
+        kept = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+}
+
 void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
 {
     std::unique_ptr<SharedEvaluation> evaluation(static_cast<SharedEvaluation*>(data));
@@ -37,6 +47,7 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
     Evaluation& state = **evaluation;
     state.done = true;
     if (value) {
+        keepResultContext(value);
         state.result = textOf(value);
         g_object_unref(value);
     } else {

@@ -85,6 +85,9 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
 WebKitEngine::~WebKitEngine()
 {
     cancelLoadTimer();
+    for (auto& [key, load] : m_loads)
+        load->cancel();
+    m_loads.clear();
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, nullptr);
     webkit_web_view_stop_loading(m_view);
@@ -247,8 +250,13 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
     ++m_routingDepth;
     const bool taken = m_client.handleResourceRequest(request);
     --m_routingDepth;
-    if (!taken && !request->isAnswered())
-        RoutedLoad::start(request, url());
+    if (taken || request->isAnswered())
+        return;
+    auto load = RoutedLoad::start(request, url(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
+        if (alive.lock())
+            m_loads.erase(&ended);
+    });
+    m_loads.emplace(load.get(), load);
 }
 
 int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self)

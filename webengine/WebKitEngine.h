@@ -20,6 +20,7 @@
 #include "webengine/WebContext.h"
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,8 @@ typedef struct _WebKitWebView WebKitWebView;
 typedef struct _GtkWidget GtkWidget;
 
 namespace webengine {
+
+class RoutedLoad;
 
 // The web view settings the runtime applies. Those without a WebKit equivalent are kept and reported back
 // only (the engine has no paging, no scroll bouncing and no on-screen keyboard).
@@ -98,6 +101,10 @@ private:
     bool m_loadFailed = false;
     bool m_loadStarted = false;
     int m_routingDepth = 0;
+    // Sub-resource loads on their way; cancelled when the engine goes.
+    std::map<RoutedLoad*, std::shared_ptr<RoutedLoad>> m_loads;
+    // Declared last: callbacks holding a weak reference to it find the engine gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 } // namespace webengine

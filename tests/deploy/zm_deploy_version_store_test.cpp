@@ -4,6 +4,8 @@
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 
+#include "BundleFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,20 +16,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict>
-<key>CFBundleIdentifier</key><string>org.hybridhost.test</string>
-<key>CFBundleShortVersionString</key><string>1.2.3</string>
-</dict></plist>)";
-
 class VersionStore : public hybtest::TempHomeTest {
 protected:
     void SetUp() override {
-        m_home.writeBundleFile("Info.plist", kInfoPlist);
-        m_home.writeBundleFile("www/hybrid.js", "// bridge");
-        m_home.writeBundleFile("www/index.html", "bundle index");
-        m_home.writeBundleFile("www/css/site.css", "bundle css");
+        deploy::testing::writeSampleBundle(m_home);
     }
     platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
     std::string support() const { return m_home.folders().applicationSupport(); }
@@ -45,7 +37,7 @@ TEST_F(VersionStore, LabelsAndTheCurrentVersion) {
     std::string label = store.constructVersionLabel(store.getUUID());
     auto parts = ZMDeployVersionStore::deconstructVersionLabel(label);
     ASSERT_EQ(parts.size(), 3u);
-    EXPECT_EQ(parts[0], "1.2.3");
+    EXPECT_EQ(parts[0], "2.5");
     EXPECT_FALSE(parts[1].empty());
     EXPECT_EQ(parts[2], "NO_DEPLOY_LABEL");
 
@@ -55,9 +47,9 @@ TEST_F(VersionStore, LabelsAndTheCurrentVersion) {
     hybtest::LogCapture log;
     store.updateVersionLabel("NOTHING_TO_IGNORE");
     EXPECT_TRUE(log.contains("updating version label"));
-    EXPECT_EQ(defaults().string("zmdeploy_version_label"), "1.2.3:" + parts[1] + ":v7");
+    EXPECT_EQ(defaults().string("zmdeploy_version_label"), "2.5:" + parts[1] + ":v7");
     EXPECT_EQ(defaults().string("zmdeploy_version_ignore"), "NOTHING_TO_IGNORE");
-    EXPECT_EQ(store.versionLabel(), "1.2.3:" + parts[1] + ":v7");
+    EXPECT_EQ(store.versionLabel(), "2.5:" + parts[1] + ":v7");
 
     fs::remove(m_home.folders().www() + "/hybrid.js");
     EXPECT_EQ(store.constructVersionLabel("v7"), "NO_DEPLOY_LABEL");

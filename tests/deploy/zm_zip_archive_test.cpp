@@ -240,3 +240,30 @@ TEST(ZMZipArchive, DatesFromDOSFormat) {
     ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "out"));
     EXPECT_EQ(mtimeOf(tmp / "out/undated"), static_cast<time_t>(ZMZipArchive::dateWithMSDOSFormat(0).secondsSince1970));
 }
+
+TEST(ZMZipArchive, PasswordProtectedEntries) {
+    TempFolder tmp;
+    const std::string secret = "secret contents, long enough to deflate: " + std::string(200, 's');
+    zipFile zip = zipOpen64((tmp / "p.zip").c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    zip_fileinfo info{};
+    info.tmz_date.tm_year = 2020;
+    info.tmz_date.tm_mday = 1;
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(secret.data()), static_cast<uInt>(secret.size()));
+    ASSERT_EQ(zipOpenNewFileInZip3_64(zip, "locked.txt", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                      Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, "pw", crc, 0),
+              ZIP_OK);
+    zipWriteInFileInZip(zip, secret.data(), static_cast<unsigned>(secret.size()));
+    zipCloseFileInZip(zip);
+    zipClose(zip, nullptr);
+
+    // Debian's minizip is built without decryption: then even the right password is a clear error.
+    auto good = ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "good", true, "pw");
+    if (good)
+        EXPECT_EQ(readFile(tmp / "good/locked.txt"), secret);
+    else
+        EXPECT_EQ(good.error().code, ZMZipArchive::kErrorEntryOpenFailed);
+    // A wrong password never passes for success.
+    EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "bad", true, "wrong"));
+    EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "none"));
+}

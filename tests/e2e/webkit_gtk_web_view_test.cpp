@@ -3,6 +3,8 @@
 // under the app's Library.
 #include "EngineHarness.h"
 
+#include "platform/RunLoop.h"
+#include "platform/URLProtocol.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebViewFactory.h"
 #include "support/HTTPTestServer.h"
@@ -39,6 +41,37 @@ public:
     {
         return std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
     }
+};
+
+// Plays the XHR bridge: takes "/!hyb_exec", posts work to the main run loop from the loading thread (as
+// the bridge hands commands to the main thread) and answers at once.
+class PostingBridgeProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static std::function<void()>& onMain()
+    {
+        static std::function<void()> work;
+        return work;
+    }
+    static bool canInitWithRequest(const platform::URLRequest& request)
+    {
+        if (!request.url() || request.url()->path() != "/!hyb_exec")
+            return false;
+        platform::RunLoop::main().perform([] {
+            if (onMain())
+                onMain()();
+        });
+        return true;
+    }
+    void startLoading() override
+    {
+        platform::HTTPHeaderFields headers;
+        (void)headers.setValue("Content-Type", "text/plain");
+        client()->didReceiveResponse(*this, platform::URLResponse::http(request().url(), 200, headers),
+                                     platform::URLCacheStoragePolicy::NotAllowed);
+        client()->didFinishLoading(*this);
+    }
+    void stopLoading() override {}
 };
 
 class WebKitGtkWebViewTest : public ::testing::Test {
@@ -163,6 +196,40 @@ TEST_F(WebKitGtkWebViewTest, WebsiteDataLivesUnderTheLibrary)
     loadAndWait(page("index.html", "<html><script>localStorage.setItem('k', 'stored');</script></html>"));
     EXPECT_EQ(eval("localStorage.getItem('k')"), "stored");
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(m_home.folders().library() + "/WebKit"); }));
+}
+
+TEST_F(WebKitGtkWebViewTest, EvaluationFromTheMainLoopWhileThePageWaitsInASynchronousXHR)
+{
+    // The bridge's order: the XHR is answered from the loading thread while the main thread, inside a
+    // posted block, already evaluates script in the page that is blocked in that synchronous XHR.
+    platform::URLProtocol::registerClass(platform::URLProtocol::classOf<PostingBridgeProtocol>("PostingBridgeProtocol"));
+    std::string seen;
+    PostingBridgeProtocol::onMain() = [&] { seen = eval("window.step"); };
+    loadAndWait(page("index.html", "<html></html>"));
+    eval("window.step = 'before'; var x = new XMLHttpRequest(); x.open('GET', '/!hyb_exec', false); x.send();"
+         "window.step = 'after:' + x.status;");
+    ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, "after:200");
+    PostingBridgeProtocol::onMain() = nullptr;
+    platform::URLProtocol::unregisterClass("PostingBridgeProtocol");
+}
+
+TEST_F(WebKitGtkWebViewTest, TheDelegateMayEvaluateInsideANavigationQuestion)
+{
+    // The web-view delegate of the runtime reads location.href while deciding a fragment change.
+    std::vector<std::string> locations;
+    m_delegate->allow = [&](const platform::URLRequest& request) {
+        if (m_view->request())
+            locations.push_back(eval("location.href"));
+        return request.scheme() != "hyb";
+    };
+    const std::string url = page("index.html", "<html></html>");
+    loadAndWait(url);
+    eval("location.hash = '%01abc'");
+    ASSERT_TRUE(waitUntil([&] { return locations.size() == 1; }));
+    eval("var f = document.createElement('iframe'); f.src = 'hyb://ready'; document.body.appendChild(f);");
+    ASSERT_TRUE(waitUntil([&] { return locations.size() == 2; }));
+    EXPECT_EQ(locations[1].substr(0, url.size()), url);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "support/RunLoopWait.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cstdio>
@@ -31,6 +32,20 @@ protected:
 };
 
 std::string text(const platform::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string gzip(const std::string& plain) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, static_cast<uLong>(plain.size())) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    stream.avail_in = static_cast<uInt>(plain.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
 
 } // namespace
 
@@ -151,6 +166,14 @@ TEST_F(HTTPClient, RepliesReadAsJsonTextOrBytesWhateverTheStatus) {
     ASSERT_TRUE(notJson);
     EXPECT_FALSE(notJson->body().JSONObject());
     EXPECT_FALSE(notJson->body().isArray());
+
+    // The client asks for gzip; a compressed reply arrives decoded.
+    server.route("/gzip", Reply::text(200, gzip("{\"packed\":true}"), "application/json").withHeader("Content-Encoding", "gzip"));
+    auto packed = UNIRest::get([&](UNISimpleRequest& r) { r.url = server.url("/gzip"); }).asJson();
+    ASSERT_TRUE(packed);
+    ASSERT_TRUE(packed->body().JSONObject());
+    EXPECT_EQ((*packed->body().JSONObject())["packed"], platform::Value(true));
+    EXPECT_EQ(server.requests().back().header("accept-encoding"), "gzip");
 
     auto missing = UNIRest::get([&](UNISimpleRequest& r) { r.url = server.url("/missing"); }).asString();
     ASSERT_TRUE(missing);

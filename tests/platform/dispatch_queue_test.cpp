@@ -187,6 +187,13 @@ TEST(DispatchQueueDeathTest, SyncOntoTheRunningQueueIsFatal) {
     auto queue = DispatchQueue::createSerial("self");
     EXPECT_DEATH(queue->sync([&] { queue->sync([] {}); }), "Internal-consistency failure: dispatch sync onto");
     EXPECT_DEATH(DispatchQueue::main()->sync([] {}), "would never return");
+#ifndef NDEBUG
+    queue->sync([&] { queue->assertIsCurrent(); }); // passes on its queue
+    DispatchQueue::main()->assertIsCurrent();
+    RunLoop::main().assertIsCurrent();
+    EXPECT_DEATH(queue->assertIsCurrent(), "called off its home queue \"self\"");
+    EXPECT_DEATH(std::thread([] { RunLoop::main().assertIsCurrent(); }).join(), "called off the main thread");
+#endif
 }
 
 } // namespace

@@ -204,6 +204,18 @@ TEST_F(RunLoopTest, TimersOfAnotherThreadFireWhenTheClockAdvances) {
     timer->invalidate();
 }
 
+TEST_F(RunLoopTest, WorkPostedToMainByAnotherThreadsTimerRunsWithinTheStep) {
+    RunLoopThread thread("poster");
+    const auto start = m_clock.now();
+    double postedRanAt = -1;
+    auto onThread = thread.runLoop().scheduleTimer(seconds(10), [&] {
+        RunLoop::main().perform([&] { postedRanAt = Seconds(m_clock.now() - start).count(); });
+    });
+    auto onMain = RunLoop::main().scheduleTimer(seconds(10.5), [] {});
+    m_clock.advance(20.0);
+    EXPECT_EQ(postedRanAt, 10.0); // not at the next deadline (10.5)
+}
+
 TEST(RunLoopThreadTest, NamedThreadRunsItsLoopUntilAskedToExit) {
     RunLoopThread thread("push-client-thread-with-long-name");
     EXPECT_EQ(thread.name(), "push-client-thread-with-long-name");

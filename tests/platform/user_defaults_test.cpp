@@ -79,3 +79,14 @@ TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(UserDefaultsBundle, AnIdentifierThatWouldLeaveThePreferencesFolderIsNotUsed) {
+    hybtest::TempHome home;
+    home.writeBundleFile("Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>CFBundleIdentifier</key><string>../../escape</string></dict></plist>)");
+    EXPECT_EQ(UserDefaults::standard().path(), home.folders().preferences() + "/org.hybridhost.app.plist");
+}
+
+} // namespace

@@ -78,7 +78,8 @@ TEST(HYBConfigParser, ElementsWithoutTheirNameAreSkippedWithALogLine) {
         <preference value="x"/>
         <access/>
         <feature><param name="ios-package" value="Nameless"/></feature>
-        <feature name="F"><param value="x" onload="true"/></feature>)");
+        <feature name="F"><param value="x" onload="true"/></feature>
+        <feature name="G"><param name="ios-package"/></feature>)");
     EXPECT_TRUE(parser.settings().empty());
     EXPECT_EQ(parser.whitelistHosts().size(), 3u);
     EXPECT_TRUE(parser.pluginsDict().empty());

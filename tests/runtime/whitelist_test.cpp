@@ -150,6 +150,15 @@ TEST(HYBWhitelist, EntriesNamingNoSchemeAndNoHostAreSkipped) {
     EXPECT_EQ(log.lines().size(), 3u);
 }
 
+TEST(HYBWhitelist, EntriesThatCannotBeCompiledAreSkippedNotOpened) {
+    LogCapture log;
+    HYBWhitelist whitelist({std::string("exa\0mple.com", 12), "example.org"});
+    EXPECT_EQ(whitelist.whitelist()->size(), 2u) << "only example.org's patterns";
+    EXPECT_FALSE(allows(whitelist, "http://anything.com/"));
+    EXPECT_TRUE(allows(whitelist, "http://example.org/"));
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
 TEST(HYBWhitelist, TextAfterTheGrammarIsIgnored) {
     HYBWhitelist whitelist({"http://example.com:80x/ignored", "http://*foo"});
     EXPECT_TRUE(allows(whitelist, "http://example.com:80/")) << "port 80, the rest dropped";

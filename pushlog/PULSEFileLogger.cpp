@@ -1,0 +1,267 @@
+#include "pushlog/PULSEFileLogger.h"
+
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchFileSource.h"
+#include "platform/DispatchTimerSource.h"
+#include "platform/Log.h"
+#include "pushlog/PULSELog.h"
+#include "pushlog/PULSELogFileFormatterDefault.h"
+#include "pushlog/PULSELogFileManagerDefault.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pushlog {
+
+namespace {
+
+std::atomic<int> g_exceptionCount{0};
+
+class WriteFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+} // namespace
+
+int PULSEFileLogger::exceptionCount() { return g_exceptionCount.load(); }
+
+PULSEFileLogger::PULSEFileLogger(std::shared_ptr<PULSELogFileManager> logFileManager)
+    : PULSEAbstractLogger("pulse.logging.fileLogger"),
+      m_logFileManager(logFileManager ? std::move(logFileManager) : std::make_shared<PULSELogFileManagerDefault>()) {
+    // Nobody else knows the logger yet, so the formatter can be set here without the queues.
+    m_logFormatter = std::make_shared<PULSELogFileFormatterDefault>();
+    m_logFormatter->didAddToLogger(*this);
+}
+
+PULSEFileLogger::~PULSEFileLogger() {
+    // Not archived: the next logger that starts in this folder may continue the file.
+    cancelFileWatch();
+    cancelRollingTimer();
+    if (m_currentLogFileHandle >= 0) {
+        ::fsync(m_currentLogFileHandle);
+        ::close(m_currentLogFileHandle);
+    }
+}
+
+std::uint64_t PULSEFileLogger::maximumFileSize() {
+    std::uint64_t size = 0;
+    performOnLoggerQueueAndWait([&] { size = m_maximumFileSize; });
+    return size;
+}
+
+void PULSEFileLogger::setMaximumFileSize(std::uint64_t bytes) {
+    auto logger = self();
+    PULSELog::loggingQueue()->async([logger, bytes] {
+        logger->loggerQueue()->async([logger, bytes] {
+            logger->m_maximumFileSize = bytes;
+            logger->maybeRollLogFileDueToSize();
+        });
+    });
+}
+
+double PULSEFileLogger::rollingFrequency() {
+    double frequency = 0;
+    performOnLoggerQueueAndWait([&] { frequency = m_rollingFrequency; });
+    return frequency;
+}
+
+void PULSEFileLogger::setRollingFrequency(double seconds) {
+    auto logger = self();
+    PULSELog::loggingQueue()->async([logger, seconds] {
+        logger->loggerQueue()->async([logger, seconds] {
+            logger->m_rollingFrequency = seconds;
+            logger->maybeRollLogFileDueToAge();
+        });
+    });
+}
+
+void PULSEFileLogger::rollLogFileWithCompletionBlock(std::function<void()> completion) {
+    auto logger = self();
+    auto roll = [logger, completion = std::move(completion)] {
+        logger->rollLogFileNow();
+        if (completion)
+            platform::DispatchQueue::main()->async(completion);
+    };
+    performOnLoggerQueue(std::move(roll));
+}
+
+std::shared_ptr<PULSELogFileInfo> PULSEFileLogger::currentLogFileInfo() {
+    if (m_currentLogFileInfo)
+        return m_currentLogFileInfo;
+    const bool doNotReuse = m_doNotReuseLogFiles.load();
+    const auto sorted = m_logFileManager->sortedLogFileInfos();
+    if (!sorted.empty()) {
+        const std::shared_ptr<PULSELogFileInfo>& mostRecent = sorted.front();
+        const bool archived = mostRecent->isArchived();
+        bool setAside = false;
+        if (!archived) {
+            if (m_maximumFileSize > 0 && mostRecent->fileSize() >= m_maximumFileSize)
+                setAside = true;
+            else if (m_rollingFrequency > 0 && mostRecent->age() >= m_rollingFrequency)
+                setAside = true;
+        }
+        // A file whose protection class would keep it unreadable in the background is set aside when
+        // the application has background modes; files of this platform carry no protection class.
+        if (!doNotReuse && !archived && !setAside) {
+            m_currentLogFileInfo = mostRecent;
+        } else if (setAside) {
+            mostRecent->setIsArchived(true);
+            m_logFileManager->didArchiveLogFile(mostRecent->filePath());
+        }
+    }
+    if (!m_currentLogFileInfo)
+        m_currentLogFileInfo = PULSELogFileInfo::logFileWithPath(m_logFileManager->createNewLogFile());
+    return m_currentLogFileInfo;
+}
+
+int PULSEFileLogger::currentLogFileHandle() {
+    if (m_currentLogFileHandle >= 0)
+        return m_currentLogFileHandle;
+    const std::shared_ptr<PULSELogFileInfo> info = currentLogFileInfo();
+    const int fd = ::open(info->filePath().c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1; // lines are dropped; the next one tries the same path again
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    m_currentLogFileHandle = fd;
+    m_currentOffset = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    scheduleTimerToRollLogFileDueToAge();
+    platform::Result<std::shared_ptr<platform::DispatchFileSource>> source = platform::DispatchFileSource::create(
+        fd, platform::DispatchFileSource::Delete | platform::DispatchFileSource::Rename, loggerQueue());
+    if (source) {
+        std::weak_ptr<PULSEFileLogger> weak = self();
+        m_currentLogFileVnode = source.value();
+        m_currentLogFileVnode->setEventHandler([weak](unsigned) {
+            if (auto logger = weak.lock())
+                logger->rollLogFileNow();
+        });
+        m_currentLogFileVnode->resume();
+    }
+    return m_currentLogFileHandle;
+}
+
+bool PULSEFileLogger::isOpenFileUnlinked() const {
+    struct stat info{};
+    return ::fstat(m_currentLogFileHandle, &info) == 0 && info.st_nlink == 0;
+}
+
+void PULSEFileLogger::logMessage(const PULSELogMessage& message) {
+    LogText text = message.messageText();
+    bool formatted = false;
+    if (m_logFormatter) {
+        text = m_logFormatter->formatLogMessage(message);
+        formatted = text != message.messageText();
+    }
+    if (!text)
+        return;
+    const bool endsInNewline = !text->empty() && text->back() == '\n';
+    const bool appendNewline = !endsInNewline && (!formatted || m_appendNewline.load());
+    try {
+        if (m_currentLogFileHandle >= 0 && isOpenFileUnlinked())
+            rollLogFileNow(); // deleted under us: start a new file rather than write into the void
+        const int fd = currentLogFileHandle();
+        if (fd < 0)
+            return;
+        std::string line;
+        const std::string* bytes = text.get();
+        if (appendNewline) {
+            line.reserve(text->size() + 1);
+            line = *text;
+            line += '\n';
+            bytes = &line;
+        }
+        std::size_t done = 0;
+        while (done < bytes->size()) {
+            const ssize_t written = ::write(fd, bytes->data() + done, bytes->size() - done);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw WriteFailure(std::strerror(errno));
+            }
+            done += static_cast<std::size_t>(written);
+        }
+        m_currentOffset += done;
+        maybeRollLogFileDueToSize();
+    } catch (const std::exception& failure) {
+        const int count = ++g_exceptionCount;
+        if (count <= 10) {
+            platform::Log::writef("PULSEFileLogger.logMessage: %s", failure.what());
+            if (count == 10)
+                platform::Log::write("PULSEFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
+        }
+    }
+}
+
+void PULSEFileLogger::willRemoveLogger() { rollLogFileNow(); }
+
+void PULSEFileLogger::maybeRollLogFileDueToSize() {
+    const std::uint64_t offset = m_currentLogFileHandle >= 0 ? m_currentOffset : 0;
+    if (m_maximumFileSize > 0 && offset >= m_maximumFileSize)
+        rollLogFileNow();
+}
+
+void PULSEFileLogger::maybeRollLogFileDueToAge() {
+    const double age = m_currentLogFileInfo ? m_currentLogFileInfo->age() : 0;
+    if (m_rollingFrequency > 0 && age >= m_rollingFrequency)
+        rollLogFileNow();
+    else
+        scheduleTimerToRollLogFileDueToAge();
+}
+
+void PULSEFileLogger::cancelRollingTimer() {
+    if (m_rollingTimer) {
+        m_rollingTimer->cancel();
+        m_rollingTimer.reset();
+    }
+}
+
+void PULSEFileLogger::cancelFileWatch() {
+    if (m_currentLogFileVnode) {
+        m_currentLogFileVnode->cancel();
+        m_currentLogFileVnode.reset();
+    }
+}
+
+void PULSEFileLogger::scheduleTimerToRollLogFileDueToAge() {
+    cancelRollingTimer();
+    if (!m_currentLogFileInfo || m_rollingFrequency <= 0)
+        return;
+    const std::optional<platform::Date> created = m_currentLogFileInfo->creationDate();
+    const double createdAt = created ? created->secondsSince1970 : platform::Clock::current().wallNow().secondsSince1970;
+    const double delay = createdAt + m_rollingFrequency - platform::Clock::current().wallNow().secondsSince1970;
+    // One shot: the start is the whole nanoseconds to the roll time (at once when that has passed).
+    const auto start = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, delay) * 1e9));
+    std::weak_ptr<PULSEFileLogger> weak = self();
+    m_rollingTimer = platform::DispatchTimerSource::create(loggerQueue());
+    m_rollingTimer->setTimer(start, platform::Duration::zero(), std::chrono::nanoseconds(1));
+    m_rollingTimer->setEventHandler([weak] {
+        if (auto logger = weak.lock())
+            logger->maybeRollLogFileDueToAge();
+    });
+    m_rollingTimer->resume();
+}
+
+void PULSEFileLogger::rollLogFileNow() {
+    if (m_currentLogFileHandle < 0)
+        return;
+    cancelFileWatch(); // the watched descriptor must stay open until the watch is cancelled
+    ::fsync(m_currentLogFileHandle);
+    ::close(m_currentLogFileHandle);
+    m_currentLogFileHandle = -1;
+    m_currentOffset = 0;
+    if (m_currentLogFileInfo) {
+        m_currentLogFileInfo->setIsArchived(true);
+        m_logFileManager->didRollAndArchiveLogFile(m_currentLogFileInfo->filePath());
+    }
+    m_currentLogFileInfo.reset();
+    cancelFileWatch();
+    cancelRollingTimer();
+}
+
+} // namespace pushlog

@@ -1,0 +1,253 @@
+#include "support/LogCapture.h"
+#include "RecordingLogger.h"
+#include "support/RunLoopWait.h"
+#include "support/TempHome.h"
+
+#include "platform/DispatchQueue.h"
+#include "platform/FileManager.h"
+#include "platform/VirtualClock.h"
+#include "pushlog/PULSEFileLogger.h"
+#include "pushlog/PULSELogFileManagerDefault.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+using namespace pushlog;
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Returns its text unchanged, or drops messages whose text is "drop"; never adds a newline.
+class PassFormatter : public PULSELogFormatter {
+public:
+    LogText formatLogMessage(const PULSELogMessage& message) override {
+        if (message.message() == "drop")
+            return nullptr;
+        return makeLogText("[" + message.message() + "]");
+    }
+};
+
+class FileLogger : public hybtest::TempHomeTest {
+protected:
+    FileLogger() {
+        m_clock.install();
+        pushlog::testing::resetLoggers();
+    }
+    ~FileLogger() override { pushlog::testing::resetLoggers(); }
+
+    std::shared_ptr<PULSEFileLogger> make(bool add = true) {
+        m_manager = std::make_shared<PULSELogFileManagerDefault>(m_home.root() + "/logs");
+        auto logger = std::make_shared<PULSEFileLogger>(m_manager);
+        if (add)
+            PULSELog::addLogger(logger);
+        return logger;
+    }
+    static void log(const std::string& text) { PULSELog::log(false, text, 31, 8, 0, "f.cpp", "g", 1, {}); }
+    // Waits until everything queued for the logger before has run on its queue.
+    static void settle(const std::shared_ptr<PULSEFileLogger>& logger) { (void)logger->logFormatter(); }
+
+    std::vector<std::string> paths() { return m_manager->sortedLogFilePaths(); }
+
+    // A log file of the given date and time text, created the given seconds before the clock's now.
+    std::string makeLogFile(const std::string& dateAndTime, double ageSeconds, platform::Bytes bytes = {}) {
+        platform::FileManager& files = platform::FileManager::defaultManager();
+        EXPECT_TRUE(files.createDirectory(m_home.root() + "/logs").ok());
+        const std::string path =
+            m_home.root() + "/logs/" + PULSELogFileManagerDefault::applicationName() + " " + dateAndTime + ".log";
+        platform::FileAttributeChanges attributes;
+        attributes.creationDate = platform::Date{m_clock.wallNow().secondsSince1970 - ageSeconds};
+        EXPECT_TRUE(files.createFile(path, bytes, attributes).ok());
+        return path;
+    }
+
+    platform::VirtualClock m_clock{platform::Date{1796557552.0}};
+    std::shared_ptr<PULSELogFileManagerDefault> m_manager;
+};
+
+} // namespace
+
+TEST_F(FileLogger, NewlinesAndDroppedLines) {
+    auto logger = make();
+    logger->setLogFormatter(nullptr);
+    log("abc");
+    log("def\n");
+    ASSERT_EQ(paths().size(), 1u);
+    EXPECT_EQ(contents(paths()[0]), "abc\ndef\n");
+
+    logger->setLogFormatter(std::make_shared<PassFormatter>());
+    log("drop");
+    log("x");
+    EXPECT_EQ(contents(paths()[0]), "abc\ndef\n[x]\n");
+    logger->setAutomaticallyAppendNewlineForCustomFormatters(false);
+    log("y");
+    EXPECT_EQ(contents(paths()[0]), "abc\ndef\n[x]\n[y]");
+}
+
+TEST_F(FileLogger, DroppedLineCreatesNoFile) {
+    auto logger = make();
+    logger->setLogFormatter(std::make_shared<PassFormatter>());
+    log("drop");
+    EXPECT_TRUE(paths().empty());
+}
+
+TEST_F(FileLogger, DefaultFormatterWritesDateAndText) {
+    make();
+    log("hello");
+    const std::string text = contents(paths()[0]);
+    EXPECT_EQ(text.size(), std::string("2026/12/06 11:45:52:000  hello\n").size()) << text;
+    EXPECT_EQ(text.substr(4, 1), "/");
+    EXPECT_TRUE(text.ends_with(":000  hello\n")) << text;
+}
+
+TEST_F(FileLogger, RollsAtOneMebibyteAfterTheCrossingWrite) {
+    auto logger = make();
+    logger->setLogFormatter(nullptr);
+    const std::string line(1023, 'a'); // 1024 bytes with the newline
+    for (int i = 0; i < 1023; ++i)
+        log(line);
+    ASSERT_EQ(paths().size(), 1u);
+    EXPECT_FALSE(PULSELogFileInfo(paths()[0]).isArchived());
+    log(line + "b"); // brings the write position to 1048577: written, then rolled
+    const std::string first = paths()[0];
+    EXPECT_EQ(PULSELogFileInfo(first).fileSize(), 1048577u);
+    EXPECT_TRUE(PULSELogFileInfo(first).isArchived());
+    m_clock.advance(61.0); // a new minute, so the next file has its own name
+    log("next");
+    const auto now = paths();
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(contents(now[0]), "next\n");
+}
+
+TEST_F(FileLogger, SizeZeroNeverRollsAndLoweringTheLimitRollsAtOnce) {
+    auto logger = make();
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(0);
+    log(std::string(2 * 1024 * 1024, 'z'));
+    EXPECT_EQ(logger->maximumFileSize(), 0u);
+    EXPECT_FALSE(PULSELogFileInfo(paths()[0]).isArchived());
+    logger->setMaximumFileSize(1000);
+    settle(logger);
+    EXPECT_TRUE(PULSELogFileInfo(paths()[0]).isArchived());
+}
+
+TEST_F(FileLogger, ContinuesAYoungFileAndRollsItWhenItComesOfAge) {
+    const std::string old = makeLogFile("2026-12-06 01-45", 10 * 3600, platform::Bytes{'o', '\n'});
+
+    auto logger = make();
+    logger->setLogFormatter(nullptr);
+    log("continued");
+    EXPECT_EQ(contents(old), "o\ncontinued\n");
+    m_clock.advance(13 * 3600.0);
+    settle(logger);
+    EXPECT_FALSE(PULSELogFileInfo(old).isArchived());
+    m_clock.advance(3600.0 + 1);
+    settle(logger);
+    EXPECT_TRUE(PULSELogFileInfo(old).isArchived());
+    log("fresh");
+    EXPECT_EQ(paths().size(), 2u);
+    EXPECT_EQ(contents(paths()[0]), "fresh\n");
+}
+
+TEST_F(FileLogger, TooOldOrNotReusedFilesAreNotContinued) {
+    const std::string old = makeLogFile("2026-12-05 01-45", 2 * 86400);
+    auto logger = make();
+    log("new file");
+    EXPECT_TRUE(PULSELogFileInfo(old).isArchived());
+    EXPECT_EQ(paths().size(), 2u);
+
+}
+
+TEST_F(FileLogger, NotReusingPassesOverAYoungFile) {
+    const std::string young = makeLogFile("2026-12-06 11-40", 300);
+    auto logger = make(false);
+    logger->setDoNotReuseLogFiles(true);
+    PULSELog::addLogger(logger);
+    log("another");
+    EXPECT_FALSE(PULSELogFileInfo(young).isArchived());
+    EXPECT_EQ(contents(young), "");
+    EXPECT_EQ(paths().size(), 2u);
+}
+
+TEST_F(FileLogger, OutsideRemoveAndMoveStartANewFileWithoutLosingLines) {
+    auto logger = make();
+    logger->setLogFormatter(nullptr);
+    log("one");
+    const std::string first = paths()[0];
+    ASSERT_EQ(::unlink(first.c_str()), 0);
+    log("two"); // at once: the deleted file is noticed before the write
+    ASSERT_EQ(paths().size(), 1u);
+    EXPECT_EQ(contents(paths()[0]), "two\n");
+
+    m_clock.advance(60.0);
+    const std::string second = paths()[0];
+    const std::string moved = m_home.root() + "/moved.log";
+    ASSERT_EQ(::rename(second.c_str(), moved.c_str()), 0);
+    // The move is noticed by the file-event source; wait for the roll it causes.
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        settle(logger);
+        log("probe");
+        return !paths().empty();
+    }));
+    EXPECT_TRUE(contents(paths()[0]).ends_with("probe\n"));
+    EXPECT_EQ(contents(moved).substr(0, 4), "two\n");
+}
+
+TEST_F(FileLogger, RollOnRequestRunsCompletionOnMainQueue) {
+    auto logger = make();
+    std::atomic<bool> done{false};
+    logger->rollLogFileWithCompletionBlock([&] { done = true; }); // no open file: nothing to roll
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return done.load(); }));
+    log("line");
+    std::atomic<bool> rolled{false};
+    logger->rollLogFileWithCompletionBlock([&] { rolled = platform::DispatchQueue::main()->isCurrent(); });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return rolled.load(); }));
+    EXPECT_TRUE(PULSELogFileInfo(paths()[0]).isArchived());
+}
+
+TEST_F(FileLogger, RemovingTheLoggerRollsTheFile) {
+    auto logger = make();
+    log("line");
+    PULSELog::removeLogger(logger);
+    settle(logger);
+    EXPECT_TRUE(PULSELogFileInfo(paths()[0]).isArchived());
+}
+
+namespace {
+
+// A folder manager whose only file cannot take any bytes.
+class FullDiskManager : public PULSELogFileManagerDefault {
+public:
+    using PULSELogFileManagerDefault::PULSELogFileManagerDefault;
+    std::vector<std::shared_ptr<PULSELogFileInfo>> sortedLogFileInfos() override { return {}; }
+    std::string createNewLogFile() override { return "/dev/full"; }
+};
+
+} // namespace
+
+TEST_F(FileLogger, FailedWritesAreReportedTenTimesAtMost) {
+    if (::access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    auto logger = std::make_shared<PULSEFileLogger>(std::make_shared<FullDiskManager>(m_home.root() + "/logs"));
+    PULSELog::addLogger(logger);
+    hybtest::LogCapture capture;
+    const int before = PULSEFileLogger::exceptionCount();
+    for (int i = 0; i < 12 - before; ++i)
+        log("lost");
+    const auto lines = capture.lines();
+    int reports = 0;
+    for (const std::string& line : lines)
+        reports += line.starts_with("PULSEFileLogger.logMessage: ") ? 1 : 0;
+    EXPECT_GE(PULSEFileLogger::exceptionCount(), 12);
+    EXPECT_EQ(reports, std::max(0, 10 - before) + (before < 10 ? 1 : 0));
+    EXPECT_TRUE(before >= 10 || capture.contains("Too many exceptions -- will not log any more of them."));
+}
