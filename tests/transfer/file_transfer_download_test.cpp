@@ -217,5 +217,39 @@ TEST_F(DownloadTest, ResetCancelsEveryTransferWithoutAnAnswer) {
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("r/b")));
 }
 
+TEST_F(DownloadTest, ATransferReplacedUnderItsObjectIdStillAnswersAndExpiryCancelsSilently) {
+    testsupport::Reply held = testsupport::Reply::text(200, "held");
+    held.hold = true;
+    m_server.route("/held", held);
+    const std::string first = run("download", Array{m_server.url("/held"), fileURL("same/a"), false, "same"});
+    const std::string second = run("download", Array{m_server.url("/held"), fileURL("same/b"), false, "same"});
+    ASSERT_TRUE(m_server.waitForRequests(2));
+    EXPECT_EQ(m_plugin->activeTransferCount(), 1u);
+    m_server.releaseHeldReplies();
+    for (const std::string& id : {first, second}) {
+        auto final = m_delegate->waitForFinal(id);
+        ASSERT_TRUE(final);
+        EXPECT_EQ(final->status(), HYBCommandStatus::Ok);
+    }
+    EXPECT_EQ(readFile(path("same/a")), "held");
+    EXPECT_EQ(readFile(path("same/b")), "held");
+    EXPECT_TRUE(waitForNoTransfers());
+
+    // The platform ends the background time: the transfer stops and the page hears nothing.
+    testsupport::Reply heldAgain = testsupport::Reply::text(200, "never");
+    heldAgain.hold = true;
+    m_server.route("/expiring", heldAgain);
+    const std::string expiring = run("download", Array{m_server.url("/expiring"), fileURL("same/c"), false, "exp"});
+    ASSERT_TRUE(m_server.waitForRequests(3));
+    platform::Application::shared().expireBackgroundTasks();
+    EXPECT_EQ(m_plugin->activeTransferCount(), 0u);
+    EXPECT_EQ(platform::Application::shared().backgroundTaskCount(), 0u);
+    m_server.releaseHeldReplies();
+    m_server.route("/after", testsupport::Reply::text(200, "after"));
+    EXPECT_EQ(runToEnd("download", Array{m_server.url("/after"), fileURL("same/d")}).status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(m_delegate->answersFor(expiring).empty());
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("same/c")));
+}
+
 } // namespace
 } // namespace transfertest
