@@ -1,0 +1,127 @@
+#include "platform/PhotoLibrary.h"
+
+#include "platform/AppFolders.h"
+#include "platform/DispatchQueue.h"
+#include "platform/FileManager.h"
+#include "platform/PercentEscaping.h"
+#include "platform/Text.h"
+
+#include <atomic>
+#include <cctype>
+
+namespace platform {
+namespace {
+
+std::atomic<bool> s_accessAllowed{true};
+
+std::string upperCased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The value of a query parameter, decoded; none when absent.
+std::optional<std::string> queryValue(std::string_view query, std::string_view name) {
+    while (!query.empty()) {
+        std::size_t amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        std::size_t eq = pair.find('=');
+        if (pair.substr(0, eq) == name)
+            return eq == std::string_view::npos ? std::string() : removePercentEscapes(pair.substr(eq + 1));
+        if (amp == std::string_view::npos)
+            break;
+        query.remove_prefix(amp + 1);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+PhotoLibrary::PhotoLibrary() : m_folder(defaultFolder()) {}
+
+PhotoLibrary::PhotoLibrary(std::string folder) : m_folder(std::move(folder)) {}
+
+std::string PhotoLibrary::defaultFolder() {
+    return AppFolders::current().home() + "/Media/DCIM";
+}
+
+void PhotoLibrary::setAccessAllowed(bool allowed) {
+    s_accessAllowed = allowed;
+}
+
+bool PhotoLibrary::isAccessAllowed() {
+    return s_accessAllowed;
+}
+
+Result<std::optional<PhotoAsset>> PhotoLibrary::assetForURLNow(const URL& assetURL) const {
+    if (!isAccessAllowed())
+        return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+    if (assetURL.scheme() != "assets-library" || assetURL.host() != "asset" || !assetURL.query())
+        return std::optional<PhotoAsset>();
+    std::optional<std::string> id = queryValue(*assetURL.query(), "id");
+    std::optional<std::string> ext = queryValue(*assetURL.query(), "ext");
+    if (!id || !ext || id->empty() || ext->empty())
+        return std::optional<PhotoAsset>();
+
+    const FileManager& files = FileManager::defaultManager();
+    Result<std::vector<std::string>> names = files.contentsOfDirectory(m_folder);
+    if (!names) {
+        if (isNoSuchFileError(names.error()))
+            return std::optional<PhotoAsset>();
+        return names.error();
+    }
+    const std::string wantedExtension = upperCased(*ext);
+    for (const std::string& name : *names) {
+        std::size_t dot = name.rfind('.');
+        if (dot == std::string::npos || name.compare(0, dot, *id) != 0 || dot != id->size())
+            continue;
+        if (upperCased(std::string_view(name).substr(dot + 1)) != wantedExtension)
+            continue;
+        std::string path = m_folder + "/" + name;
+        Result<FileAttributes> attributes = files.attributesOfItem(path);
+        if (!attributes || attributes->type != FileType::Regular)
+            continue;
+        return std::optional<PhotoAsset>(PhotoAsset(assetURL, path, attributes->size, attributes->modificationDate));
+    }
+    return std::optional<PhotoAsset>();
+}
+
+void PhotoLibrary::assetForURL(const URL& assetURL, ResultHandler result, FailureHandler failure) const {
+    DispatchQueue::global()->async([library = *this, assetURL, result = std::move(result), failure = std::move(failure)] {
+        Result<std::optional<PhotoAsset>> found = library.assetForURLNow(assetURL);
+        if (found) {
+            if (result)
+                result(std::move(*found));
+        } else if (failure) {
+            failure(found.error());
+        }
+    });
+}
+
+Result<URL> PhotoLibrary::writeImageData(const Bytes& data, std::string_view extension, std::optional<Date> date) const {
+    if (!isAccessAllowed())
+        return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+    std::string ext = upperCased(extension);
+    bool plain = !ext.empty();
+    for (char c : ext)
+        plain = plain && std::isalnum(static_cast<unsigned char>(c));
+    if (!plain)
+        return Error(kPhotoLibraryErrorDomain, -1, "Unsupported image type");
+    const FileManager& files = FileManager::defaultManager();
+    if (Status s = files.createDirectory(m_folder, true); !s)
+        return s.error();
+    const std::string id = newUUIDString();
+    const std::string path = m_folder + "/" + id + "." + ext;
+    FileAttributeChanges changes;
+    if (date)
+        changes.modificationDate = *date;
+    if (Status s = files.createFile(path, data, changes); !s)
+        return s.error();
+    std::optional<URL> url = URL::fromString("assets-library://asset/asset." + ext + "?id=" + id + "&ext=" + ext);
+    if (!url)
+        return Error(kPhotoLibraryErrorDomain, -1, "Unsupported image type");
+    return *url;
+}
+
+} // namespace platform

@@ -1,0 +1,58 @@
+// The photo library: pictures kept as files in one folder of the application's home, each addressed by
+// an asset URL of the form assets-library://asset/asset.<EXT>?id=<id>&ext=<EXT>, where <id> is the file
+// name without its extension and <EXT> the extension in upper case.
+//
+// Guarantees:
+// - assetForURL answers asynchronously, on a global queue, exactly once: the result handler with the
+//   asset or with none (no such item, or a URL that is not an asset URL), or the failure handler when
+//   access is refused (kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError) or the folder cannot
+//   be read.
+// - Lookups only ever match files directly in the library's folder (ids are compared with the names
+//   found there, never joined into a path).
+// - Access is allowed unless the process refuses it (setAccessAllowed(false), as a user may).
+// - Thread: every call from any thread; a library object holds only its folder.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/PhotoAsset.h"
+#include "platform/URL.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+inline constexpr const char* kPhotoLibraryErrorDomain = "PhotoLibraryErrorDomain";
+inline constexpr long long kPhotoLibraryAccessDeniedError = -3311;
+
+class PhotoLibrary {
+public:
+    using ResultHandler = std::function<void(std::optional<PhotoAsset> asset)>;
+    using FailureHandler = std::function<void(const Error& error)>;
+
+    // The library of the current application home.
+    PhotoLibrary();
+    explicit PhotoLibrary(std::string folder);
+
+    // <home>/Media/DCIM of the current application folders.
+    static std::string defaultFolder();
+    const std::string& folder() const { return m_folder; }
+
+    void assetForURL(const URL& assetURL, ResultHandler result, FailureHandler failure) const;
+    // The same, answered on the calling thread (for tests and tools).
+    Result<std::optional<PhotoAsset>> assetForURLNow(const URL& assetURL) const;
+
+    // Saves image data as a new item (the folder is made when missing); answers its asset URL. The
+    // extension names the data's type ("jpg", "png"); the date becomes the item's date when given.
+    Result<URL> writeImageData(const Bytes& data, std::string_view extension, std::optional<Date> date = std::nullopt) const;
+
+    static void setAccessAllowed(bool allowed);
+    static bool isAccessAllowed();
+
+private:
+    std::string m_folder;
+};
+
+} // namespace platform

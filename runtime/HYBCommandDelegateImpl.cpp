@@ -1,0 +1,187 @@
+#include "runtime/HYBCommandDelegateImpl.h"
+
+#include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
+#include "platform/JSON.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "platform/WebView.h"
+#include "runtime/HYBWhitelist.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace runtime {
+namespace {
+
+constexpr std::size_t kMaxCallbackIdLength = 100;
+
+// Whether the calling thread is the main thread; asked once per thread (answers flow through here).
+bool isOnMainThread() {
+    thread_local const bool isMain = platform::RunLoop::isMainThread();
+    return isMain;
+}
+
+bool isCallbackIdCharacter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+}
+
+} // namespace
+
+HYBCommandDelegateImpl::HYBCommandDelegateImpl(std::weak_ptr<HYBCommandHost> viewController,
+                                               std::weak_ptr<HYBCommandQueue> commandQueue)
+    : m_viewController(std::move(viewController)), m_commandQueue(std::move(commandQueue)) {}
+
+std::optional<std::string> HYBCommandDelegateImpl::pathForResource(std::string_view resourcePath) {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    if (!host)
+        return std::nullopt;
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = resourcePath.find('/', start);
+        pieces.emplace_back(resourcePath.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos)
+            break;
+        start = slash + 1;
+    }
+    const std::string fileName = pieces.back();
+    pieces.pop_back();
+    std::string directory = host->wwwFolderName();
+    if (!pieces.empty()) {
+        std::string rest;
+        for (std::size_t i = 0; i < pieces.size(); ++i)
+            rest += (i ? "/" : "") + pieces[i];
+        directory += "/" + rest;
+    }
+    // The bundle refuses names and folders with ".." parts, so a path cannot leave the bundle.
+    std::string path = platform::Bundle::main().pathForResource(fileName, "", directory);
+    if (path.empty())
+        return std::nullopt;
+    return path;
+}
+
+std::shared_ptr<HYBPlugin> HYBCommandDelegateImpl::getCommandInstance(std::string_view pluginName) {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    return host ? host->getCommandInstance(pluginName) : nullptr;
+}
+
+bool HYBCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>& callbackId) {
+    if (!callbackId || callbackId->size() > kMaxCallbackIdLength)
+        return false;
+    for (char c : *callbackId)
+        if (!isCallbackIdCharacter(c))
+            return false;
+    return true;
+}
+
+std::string HYBCommandDelegateImpl::callbackScript(const std::optional<HYBPluginResult>& result, std::string_view callbackId) {
+    const int status = result ? static_cast<int>(result->status()) : 0;
+    const int keepCallback = result && result->keepCallback() ? 1 : 0;
+    std::string script;
+    script.reserve(64 + callbackId.size());
+    script += "hybrid.require('hybrid/exec').nativeCallback('";
+    script += callbackId;
+    script += "',";
+    script += std::to_string(status);
+    script += ',';
+    // The message's JSON text, as the result's argumentsAsJSON gives it; strings (the common answer) are
+    // written straight into the script.
+    if (!result || result->message().isNull())
+        script += "null";
+    else if (const std::string* text = result->message().getString())
+        platform::JSON::appendQuoted(script, *text);
+    else
+        script += result->argumentsAsJSON();
+    script += ',';
+    script += keepCallback ? '1' : '0';
+    script += ')';
+    return script;
+}
+
+void HYBCommandDelegateImpl::sendPluginResult(std::optional<HYBPluginResult> result, std::optional<std::string> callbackId) {
+    if (callbackId && *callbackId == "INVALID")
+        return;
+    if (!isValidCallbackId(callbackId)) {
+        platform::Log::write("Invalid callback id received by sendPluginResult");
+        return;
+    }
+    evalJsHelper(callbackScript(result, *callbackId));
+}
+
+void HYBCommandDelegateImpl::evalJs(std::string js) { evalJs(std::move(js), true); }
+
+void HYBCommandDelegateImpl::evalJs(std::string js, bool scheduledOnRunLoop) {
+    std::string wrapped = "try{hybrid.require('hybrid/exec').nativeEvalAndFetch(function(){" + js +
+                          "})}catch(e){console.log('exeption nativeEvalAndFetch : '+e);};";
+    if (scheduledOnRunLoop)
+        evalJsHelper(std::move(wrapped));
+    else
+        evalJsHelper2(wrapped);
+}
+
+void HYBCommandDelegateImpl::runInBackground(std::function<void()> block) {
+    platform::DispatchQueue::global()->async(std::move(block));
+}
+
+std::string HYBCommandDelegateImpl::userAgent() {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    return host ? host->userAgent() : std::string();
+}
+
+bool HYBCommandDelegateImpl::URLIsWhitelisted(const platform::URL& url) {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    if (!host)
+        return false;
+    const HYBWhitelist* whitelist = host->whitelist();
+    if (!whitelist || !whitelist->schemeIsAllowed(url.scheme()))
+        return true;
+    return whitelist->URLIsAllowed(url, false);
+}
+
+platform::Dictionary HYBCommandDelegateImpl::settings() {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    return host ? host->settings() : platform::Dictionary();
+}
+
+void HYBCommandDelegateImpl::flushCommandQueueWithDelayedJs() {
+    std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
+    if (!queue)
+        return;
+    m_delayResponses = true;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = false; }
+    } restore{m_delayResponses};
+    queue->executePending();
+}
+
+void HYBCommandDelegateImpl::evalJsHelper(std::string js) {
+    if (isOnMainThread() && !m_delayResponses) {
+        std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
+        if (queue && queue->currentlyExecuting()) {
+            evalJsHelper2(js);
+            return;
+        }
+    }
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), js = std::move(js)] {
+        if (std::shared_ptr<HYBCommandDelegateImpl> self = weak.lock())
+            self->evalJsHelper2(js);
+    });
+}
+
+void HYBCommandDelegateImpl::evalJsHelper2(const std::string& js) {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
+    if (!webView)
+        return;
+    std::string commands = webView->stringByEvaluatingJavaScriptFromString(js);
+    std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
+    if (!queue)
+        return;
+    queue->enqueueCommandBatch(std::move(commands));
+    queue->executePending();
+}
+
+} // namespace runtime

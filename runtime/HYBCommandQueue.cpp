@@ -1,0 +1,212 @@
+#include "runtime/HYBCommandQueue.h"
+
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "platform/WebView.h"
+#include "runtime/HYBCommandDelegate.h"
+#include "runtime/HYBJSONSerializing.h"
+#include "runtime/HYBPlugin.h"
+
+#include <mutex>
+#include <utility>
+
+namespace runtime {
+namespace {
+
+constexpr const char* kFetchMessagesScript = "hybrid.require('hybrid/exec').nativeFetchMessages()";
+
+} // namespace
+
+// One batch's place in the queue. Filled once (by the parser, under the lock); from then on it is read
+// and consumed on the main thread only.
+struct HYBCommandQueue::BatchHolder {
+    enum class State { Parsing, Ready, Failed };
+
+    std::mutex mutex;
+    State state = State::Parsing;
+    platform::Array batch;
+    std::size_t next = 0; // the first entry not yet taken
+
+    // Parses the text and fills the holder; a text that is not an array of entries fails it.
+    void fill(std::string_view text) {
+        std::optional<platform::Value> parsed = hyb_JSONObject(text); // logs a parse failure itself
+        platform::Array* entries = parsed ? parsed->getArray() : nullptr;
+        if (parsed && !entries)
+            platform::Log::write("ERROR: Command batch dropped: it is not an array of commands.");
+        std::lock_guard lock(mutex);
+        if (!entries) {
+            state = State::Failed;
+            return;
+        }
+        batch = std::move(*entries);
+        state = State::Ready;
+    }
+};
+
+HYBCommandQueue::HYBCommandQueue(std::weak_ptr<HYBCommandHost> viewController)
+    : m_viewController(std::move(viewController)) {}
+
+HYBCommandQueue::~HYBCommandQueue() = default;
+
+void HYBCommandQueue::dispose() { m_viewController.reset(); }
+
+std::size_t HYBCommandQueue::utf16Length(std::string_view text) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (!valid) {
+            ++units; // a stray byte reads as one replacement character
+            ++i;
+            continue;
+        }
+        units += length == 4 ? 2 : 1;
+        i += length;
+    }
+    return units;
+}
+
+void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
+    if (batchText.empty())
+        return;
+    auto holder = std::make_shared<BatchHolder>();
+    m_queue.push_back(holder); // the batch keeps its place, however long it takes to parse
+
+    // Each UTF-16 code unit takes at least one byte, so a shorter text is short without counting.
+    if (batchText.size() > kMainThreadParseLimit && utf16Length(batchText) > kMainThreadParseLimit) {
+        platform::DispatchQueue::global()->async(
+            [holder, text = std::string(batchText), weak = weak_from_this()] {
+                holder->fill(text);
+                if (weak.expired())
+                    return;
+                platform::DispatchQueue::main()->async([weak] {
+                    if (std::shared_ptr<HYBCommandQueue> queue = weak.lock())
+                        queue->executePending();
+                });
+            });
+        return;
+    }
+    holder->fill(batchText);
+    if (holder->state == BatchHolder::State::Failed)
+        removeHolder(holder);
+}
+
+void HYBCommandQueue::processXhrExecBridgePoke(std::int64_t requestId) {
+    const bool accepted = requestId > m_lastCommandQueueFlushRequestId &&
+                          (requestId == 1 || m_lastCommandQueueFlushRequestId != 0);
+    if (!accepted)
+        return;
+    m_lastCommandQueueFlushRequestId = requestId;
+    fetchCommandsFromJs();
+    executePending();
+}
+
+void HYBCommandQueue::fetchCommandsFromJs() {
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
+    if (!webView)
+        return;
+    enqueueCommandBatch(webView->stringByEvaluatingJavaScriptFromString(kFetchMessagesScript));
+}
+
+void HYBCommandQueue::removeHolder(const std::shared_ptr<BatchHolder>& holder) {
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        if (*it == holder) {
+            m_queue.erase(it);
+            return;
+        }
+    }
+}
+
+void HYBCommandQueue::scheduleExecutePendingOnMain() {
+    platform::RunLoop::current().performAfterDelay(0.0, [weak = weak_from_this()] {
+        if (std::shared_ptr<HYBCommandQueue> queue = weak.lock())
+            queue->executePending();
+    });
+}
+
+void HYBCommandQueue::executePending() {
+    if (m_startExecutionTime)
+        return;
+    platform::Clock& clock = platform::Clock::current();
+    m_startExecutionTime = clock.now();
+    // The pass ends however it is left, an exception from an action included.
+    struct EndPass {
+        std::optional<platform::Clock::TimePoint>& start;
+        ~EndPass() { start.reset(); }
+    } endPass{m_startExecutionTime};
+    // Keeps the queue alive through actions that might drop the controller.
+    std::shared_ptr<HYBCommandQueue> keepAlive = weak_from_this().lock();
+
+    while (!m_queue.empty()) {
+        std::shared_ptr<BatchHolder> holder = m_queue.front();
+        {
+            std::lock_guard lock(holder->mutex);
+            if (holder->state == BatchHolder::State::Parsing)
+                return; // its parser schedules a new pass when it is done
+        }
+        if (holder->state == BatchHolder::State::Failed || holder->next >= holder->batch.size()) {
+            removeHolder(holder); // failed, or nothing in it
+            continue;
+        }
+        while (holder->next < holder->batch.size()) {
+            platform::Value entry = std::move(holder->batch[holder->next++]);
+            if (holder->next == holder->batch.size())
+                removeHolder(holder); // before the command runs
+            platform::Clock::TimePoint ended;
+            if (std::optional<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::commandFromJson(std::move(entry)))
+                execute(*command, ended);
+            else
+                ended = clock.now();
+            if (!m_queue.empty() && ended - *m_startExecutionTime > kTimeSlice) {
+                scheduleExecutePendingOnMain();
+                return;
+            }
+        }
+    }
+}
+
+bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command) {
+    platform::Clock::TimePoint ended;
+    return execute(command, ended);
+}
+
+bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended) {
+    platform::Clock& clock = platform::Clock::current();
+    auto notRun = [&] {
+        ended = clock.now();
+        return false;
+    };
+    if (command.className().empty() || command.methodName().empty()) {
+        platform::Log::write("ERROR: Classname and/or methodName not found for command.");
+        return notRun();
+    }
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    if (!host)
+        return notRun(); // disposed: nothing reaches a plug-in any more
+    // What the controller's command delegate answers for getCommandInstance, asked of the controller
+    // itself.
+    std::shared_ptr<HYBPlugin> plugin = host->getCommandInstance(command.className());
+    if (!plugin) {
+        platform::Log::write("ERROR: Plugin '" + command.className() +
+                             "' not found, or is not a HYBPlugin. Check your plugin mapping in config.xml.");
+        return notRun();
+    }
+    const platform::Clock::TimePoint started = clock.now();
+    const bool performed = plugin->performAction(command.methodName(), command);
+    if (!performed)
+        platform::Log::write("ERROR: Method '" + command.methodName() + ":' not defined in Plugin '" +
+                             command.className() + "'");
+    ended = clock.now();
+    const double elapsedMs = std::chrono::duration<double, std::milli>(ended - started).count();
+    if (elapsedMs > kSlowActionMilliseconds)
+        platform::Log::write(platform::formatString("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
+                                                    command.className().c_str(), elapsedMs));
+    return performed;
+}
+
+} // namespace runtime

@@ -1,0 +1,94 @@
+// The page's commands on their way to the plug-ins: batches of JSON text are parsed, kept in arrival
+// order and dispatched to the plug-ins' actions on the main thread, in time slices.
+//
+// Guarantees:
+// - Main thread: every operation. Only the parsing of a long batch (more than 4095 UTF-16 code units)
+//   runs on the global concurrent queue; it fills its own placeholder under the placeholder's lock and
+//   then schedules executePending() on the main thread.
+// - Order: batches run in the order they were enqueued, whenever each finished parsing; commands of a
+//   batch run in their order. A batch still being parsed at the head of the queue ends the pass.
+// - A batch that does not parse, or is not an array, is dropped with a log line together with its
+//   placeholder: it never stalls the batches behind it. So is an empty batch ("[]").
+// - One pass at a time: executePending() called while a pass is running (for example from a plug-in
+//   action that evaluates script) returns at once; the running pass also runs what was queued meanwhile.
+// - Time slices: after a command, when more than 8 ms passed since the pass began and commands remain,
+//   the pass schedules another on the main run loop (behind the work already queued there) and returns.
+//   Time is read from platform::Clock::current(), so a virtual clock drives slices and the slow-action
+//   warning in tests.
+// - After dispose() (or once the view controller is gone) nothing reaches a web view or a plug-in.
+// - Owned by the view controller through a shared_ptr; scheduled passes hold it weakly.
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/Value.h"
+#include "runtime/HYBCommandHost.h"
+#include "runtime/HYBInvokedUrlCommand.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace runtime {
+
+class HYBCommandQueue : public std::enable_shared_from_this<HYBCommandQueue> {
+public:
+    // A batch text longer than this many UTF-16 code units is parsed off the main thread.
+    static constexpr std::size_t kMainThreadParseLimit = 4095;
+    // A pass yields once more than this has passed since it began.
+    static constexpr platform::Duration kTimeSlice = std::chrono::milliseconds(8);
+    // An action slower than this is reported with the thread warning.
+    static constexpr double kSlowActionMilliseconds = 10.0;
+
+    // initWithViewController: keeps the controller weakly.
+    explicit HYBCommandQueue(std::weak_ptr<HYBCommandHost> viewController);
+    ~HYBCommandQueue();
+    HYBCommandQueue(const HYBCommandQueue&) = delete;
+    HYBCommandQueue& operator=(const HYBCommandQueue&) = delete;
+
+    // Forgets the view controller.
+    void dispose();
+    // A page started loading: the XHR bridge's request ids start again from 1.
+    void resetRequestId() { m_lastCommandQueueFlushRequestId = 0; }
+
+    // Queues a batch (the JSON text of an array of [callbackId, service, action, arguments] entries).
+    // Empty text is ignored. A short batch is parsed at once; the caller decides when to run
+    // executePending(). A long one is parsed in the background, which then schedules executePending().
+    void enqueueCommandBatch(std::string_view batchText);
+    // The XHR bridge's signal with its request id: accepted only when the id is above the last accepted
+    // one and either is 1 or follows an accepted one since the last reset; an accepted poke fetches the
+    // page's commands and runs them. Others are ignored.
+    void processXhrExecBridgePoke(std::int64_t requestId);
+    // Evaluates "hybrid.require('hybrid/exec').nativeFetchMessages()" in the web view and queues the
+    // text it returns.
+    void fetchCommandsFromJs();
+    // Runs queued commands (one pass; see the guarantees).
+    void executePending();
+    // Dispatches one command to its plug-in's action; true when the action ran. Failures are logged only.
+    bool execute(const HYBInvokedUrlCommand& command);
+
+    // True while a pass is running.
+    bool currentlyExecuting() const { return m_startExecutionTime.has_value(); }
+    // The number of batches queued (being parsed, or with commands left).
+    std::size_t pendingBatchCount() const { return m_queue.size(); }
+
+    // The number of UTF-16 code units the UTF-8 text stands for (each invalid byte counts as one).
+    static std::size_t utf16Length(std::string_view text);
+
+private:
+    struct BatchHolder;
+    void removeHolder(const std::shared_ptr<BatchHolder>& holder);
+    void scheduleExecutePendingOnMain();
+    // execute(command), also telling when it ended.
+    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended);
+
+    std::weak_ptr<HYBCommandHost> m_viewController;
+    std::deque<std::shared_ptr<BatchHolder>> m_queue;
+    std::optional<platform::Clock::TimePoint> m_startExecutionTime;
+    std::int64_t m_lastCommandQueueFlushRequestId = 0;
+};
+
+} // namespace runtime

@@ -1,0 +1,106 @@
+#include "files/HYBFilesystemURL.h"
+#include "files/HYBFilesystemURLProtocol.h"
+
+#include "FilePluginFixture.h"
+
+#include "platform/URLConnection.h"
+
+#include <gtest/gtest.h>
+
+using namespace files;
+
+TEST(HYBFilesystemURL, NameAndFullPathOfHybfileURLs) {
+    HYBFilesystemURL root("hybfile://localhost/temporary/");
+    EXPECT_EQ(root.fileSystemName(), "temporary");
+    EXPECT_EQ(root.fullPath(), "");
+    EXPECT_EQ(HYBFilesystemURL("hybfile://localhost/persistent").fullPath(), "");
+
+    HYBFilesystemURL file("hybfile://localhost/persistent/a/b.txt");
+    EXPECT_EQ(file.fileSystemName(), "persistent");
+    EXPECT_EQ(file.fullPath(), "/a/b.txt");
+
+    EXPECT_EQ(HYBFilesystemURL("hybfile://localhost/persistent/dir/x.txt?v=2").fullPath(), "/dir/x.txt?v=2");
+
+    HYBFilesystemURL bare("hybfile://localhost/");
+    EXPECT_FALSE(bare.fileSystemName());
+    EXPECT_EQ(bare.fullPath(), "");
+    EXPECT_EQ(HYBFilesystemURL("hybfile://localhost").fullPath(), "");
+}
+
+TEST(HYBFilesystemURL, OtherHostsAndSchemesHaveNoNameOrPath) {
+    HYBFilesystemURL other("hybfile://otherhost/temporary/x");
+    EXPECT_TRUE(other.url());
+    EXPECT_FALSE(other.fileSystemName());
+    EXPECT_FALSE(other.fullPath());
+    EXPECT_FALSE(HYBFilesystemURL("http://localhost/temporary/x").fileSystemName());
+
+    HYBFilesystemURL broken("not a url");
+    EXPECT_FALSE(broken.url());
+    EXPECT_FALSE(broken.fileSystemName());
+    EXPECT_FALSE(broken.fullPath());
+}
+
+TEST(HYBFilesystemURL, EscapesAreDecodedAndAbsoluteURLIsNotEscaped) {
+    HYBFilesystemURL spaced("hybfile://localhost/persistent/a%20b.txt");
+    EXPECT_EQ(spaced.fullPath(), "/a b.txt");
+    EXPECT_EQ(spaced.absoluteURL(), "hybfile://localhost/persistent/a b.txt");
+    // An escaped ".." is an ordinary ".." once decoded; the file systems refuse it.
+    EXPECT_EQ(HYBFilesystemURL("hybfile://localhost/persistent/%2E%2E/x").fullPath(), "/../x");
+}
+
+TEST(HYBFilesystemURL, AssetsLibraryURLsKeepPathAndQuery) {
+    HYBFilesystemURL asset("assets-library://asset/asset.JPG?id=7&ext=JPG");
+    EXPECT_EQ(asset.fileSystemName(), "assets-library");
+    EXPECT_EQ(asset.fullPath(), "/asset/asset.JPG?id=7&ext=JPG");
+    EXPECT_EQ(HYBFilesystemURL("assets-library:").fullPath(), "");
+}
+
+TEST(HYBFilesystemURLProtocol, TakesOnlyTheHybfileSchemeAndComparesResourceSpecifiers) {
+    using platform::URLRequest;
+    EXPECT_TRUE(HYBFilesystemURLProtocol::canInitWithRequest(URLRequest("hybfile://localhost/persistent/a")));
+    EXPECT_FALSE(HYBFilesystemURLProtocol::canInitWithRequest(URLRequest("HYBFILE://localhost/persistent/a")));
+    EXPECT_FALSE(HYBFilesystemURLProtocol::canInitWithRequest(URLRequest("file:///a")));
+    EXPECT_FALSE(HYBFilesystemURLProtocol::requestIsCacheEquivalent(URLRequest("hybfile://localhost/persistent/a"),
+                                                                     URLRequest("hybfile://localhost/persistent/a?v=1")));
+    EXPECT_TRUE(HYBFilesystemURLProtocol::requestIsCacheEquivalent(URLRequest("hybfile://localhost/persistent/a"),
+                                                                    URLRequest("http://localhost/persistent/a")));
+}
+
+class FilesystemURLLoadTest : public filestest::FilePluginTest {
+protected:
+    platform::Result<platform::URLReply> load(const std::string& url) {
+        platform::URLRequest request(url);
+        request.setTimeoutInterval(20);
+        return platform::URLConnection::sendSynchronousRequest(request);
+    }
+};
+
+TEST_F(FilesystemURLLoadTest, ExistingFileAnswers200WithTypeAndNoCache) {
+    startPlugin();
+    writeFile(documents("page.html"), "<p>hi</p>");
+    writeFile(documents("x.qqq"), "q");
+    auto reply = load("hybfile://localhost/persistent/page.html");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->response.statusCode(), 200);
+    EXPECT_EQ(reply->response.allHeaderFields().value("Content-Type"), "text/html");
+    EXPECT_EQ(reply->response.allHeaderFields().value("Cache-Control"), "no-cache");
+    EXPECT_EQ(std::string(reply->data.begin(), reply->data.end()), "<p>hi</p>");
+
+    auto unknown = load("hybfile://localhost/persistent/x.qqq");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->response.allHeaderFields().value("Content-Type"), "*/*");
+}
+
+TEST_F(FilesystemURLLoadTest, MissingFilesTraversalAndUnknownFileSystemsAnswer404) {
+    startPlugin();
+    writeFile(m_home.folders().library() + "/secret.txt", "secret");
+    for (const char* url : {"hybfile://localhost/persistent/missing.txt", "hybfile://localhost/persistent/../Library/secret.txt",
+                            "hybfile://localhost/persistent/%2e%2e/Library/secret.txt", "hybfile://localhost/nosuchfs/a.txt",
+                            "hybfile://localhost/", "hybfile://otherhost/persistent/a.txt"}) {
+        auto reply = load(url);
+        ASSERT_TRUE(reply) << url;
+        EXPECT_EQ(reply->response.statusCode(), 404) << url;
+        EXPECT_EQ(reply->response.allHeaderFields().value("Cache-Control"), "no-cache") << url;
+        EXPECT_TRUE(reply->data.empty()) << url;
+    }
+}

@@ -1,0 +1,284 @@
+#include "files/HYBLocalFilesystem.h"
+
+#include "platform/Device.h"
+#include "platform/FileManager.h"
+#include "support/LogCapture.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+using namespace files;
+using platform::FileManager;
+using runtime::HYBCommandStatus;
+using runtime::HYBPluginResult;
+
+namespace {
+
+std::pair<int, long long> statusAndCode(const HYBPluginResult& result) {
+    return {static_cast<int>(result.status()), result.message().integerValue()};
+}
+
+class LocalFilesystemTest : public hybtest::TempHomeTest {
+protected:
+    LocalFilesystemTest() : m_root(m_home.folders().documents()), m_fs(std::make_shared<HYBLocalFilesystem>("persistent", m_root + "/")) {}
+
+    HYBFilesystemURL url(const std::string& fullPath) const { return HYBFilesystemURL("hybfile://localhost/persistent" + fullPath); }
+    std::string native(const std::string& relative) const { return m_root + "/" + relative; }
+    void write(const std::string& relative, const std::string& contents) const {
+        ASSERT_TRUE(FileManager::defaultManager().createFile(native(relative), platform::Bytes(contents.begin(), contents.end())));
+    }
+    void mkdir(const std::string& relative) const { ASSERT_TRUE(FileManager::defaultManager().createDirectory(native(relative))); }
+    std::string contents(const std::string& relative) const {
+        auto bytes = FileManager::defaultManager().contentsOfFile(native(relative));
+        return bytes ? std::string(bytes->begin(), bytes->end()) : "<missing>";
+    }
+    HYBPluginResult copy(const std::string& from, const std::string& toDirectory, const std::string& name, bool isCopy) {
+        std::optional<HYBPluginResult> answer;
+        m_fs->copyFileToURL(url(toDirectory), name, m_fs, url(from), isCopy, [&](HYBPluginResult r) { answer = std::move(r); });
+        EXPECT_TRUE(answer);
+        return answer.value_or(HYBPluginResult());
+    }
+    struct Read {
+        std::optional<std::string> data;
+        std::optional<std::string> mime;
+        int code = -1;
+    };
+    Read read(const std::string& fullPath, std::int64_t start, std::int64_t end) {
+        Read r;
+        m_fs->readFileAtURL(url(fullPath), start, end, [&](std::optional<platform::Bytes> d, std::optional<std::string> m, std::int32_t c) {
+            if (d)
+                r.data = std::string(d->begin(), d->end());
+            r.mime = m;
+            r.code = c;
+        });
+        return r;
+    }
+
+    std::string m_root;
+    std::shared_ptr<HYBLocalFilesystem> m_fs;
+};
+
+} // namespace
+
+TEST_F(LocalFilesystemTest, MapsFullPathsAndNativePathsByComponent) {
+    HYBLocalFilesystem fs("x", "/r");
+    EXPECT_EQ(fs.filesystemPathForFullPath("/a/b/?x=1"), "/r/a/b");
+    // The root /r never claims /r2/x.
+    EXPECT_FALSE(fs.fullPathForFileSystemPath("/r2/x"));
+    EXPECT_FALSE(fs.URLforFilesystemPath("/r2/x"));
+    EXPECT_EQ(fs.fullPathForFileSystemPath("/r/a"), "/a");
+    EXPECT_EQ(fs.URLforFilesystemPath("/r/a b#c")->url()->absoluteString(), "hybfile://localhost/x/a%20b%23c");
+    EXPECT_EQ(fs.URLforFilesystemPath("/r/a b#c")->fullPath(), "/a b#c");
+    EXPECT_EQ(fs.URLforFullPath("rel")->url()->absoluteString(), "hybfile://localhost/x/rel");
+}
+
+TEST_F(LocalFilesystemTest, EntriesMarkFoldersWithASlash) {
+    mkdir("dir");
+    auto entry = m_fs->makeEntryForLocalURL(url("/dir"));
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(*entry, (platform::Dictionary{{"isFile", false}, {"isDirectory", true}, {"fullPath", "/dir/"}, {"name", "dir"},
+                                             {"filesystemName", "persistent"}, {"nativeURL", "file://" + m_root + "/dir/"}}));
+    EXPECT_EQ(entry->keys(), (std::vector<std::string>{"isFile", "isDirectory", "fullPath", "name", "filesystemName", "nativeURL"}));
+    auto root = m_fs->makeEntryForPath("", true);
+    EXPECT_EQ(root["fullPath"], platform::Value("/"));
+    EXPECT_EQ(root["name"], platform::Value(""));
+    EXPECT_EQ(m_fs->makeEntryForPath("/", true)["name"], platform::Value("/"));
+    EXPECT_EQ(m_fs->makeEntryForPath("/a.txt?v=1", false)["name"], platform::Value("a.txt"));
+    EXPECT_EQ(statusAndCode(m_fs->entryForLocalURI(url("/nothing"))), std::make_pair(6, 1LL));
+}
+
+TEST_F(LocalFilesystemTest, GetFileFollowsCreateExclusiveAndKind) {
+    write("a.txt", "x");
+    mkdir("dir");
+    platform::Dictionary createExclusive{{"create", true}, {"exclusive", 1}};
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "a.txt", createExclusive)), std::make_pair(6, 12LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "new.txt", {{"create", "true"}})), std::make_pair(6, 1LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "dir", {})), std::make_pair(6, 11LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "a.txt", {{"getDir", 1}})), std::make_pair(6, 11LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "a:b", {{"create", 1}})), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), std::nullopt, {})), std::make_pair(6, 5LL));
+
+    HYBPluginResult made = m_fs->getFileForURL(url("/dir"), "/b.txt", {{"create", 1}});
+    ASSERT_EQ(made.status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(made.message()["fullPath"], platform::Value("/dir/b.txt"));
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(native("dir/b.txt")));
+
+    HYBPluginResult folder = m_fs->getFileForURL(url(""), "sub", {{"create", 1}, {"getDir", 1}});
+    EXPECT_EQ(folder.message()["fullPath"], platform::Value("/sub/"));
+    EXPECT_TRUE(FileManager::defaultManager().isDirectory(native("sub")));
+}
+
+TEST_F(LocalFilesystemTest, CreatingInsideAMissingFolderAborts) {
+    hybtest::LogCapture log;
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "missing/f.txt", {{"create", 1}})), std::make_pair(6, 3LL));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "missing/d", {{"create", 1}, {"getDir", 1}})), std::make_pair(6, 3LL));
+    EXPECT_TRUE(log.contains("error creating directory: "));
+}
+
+TEST_F(LocalFilesystemTest, TraversalIsRefusedByEveryOperation) {
+    // Something outside the root that must survive.
+    const std::string outside = m_home.folders().library() + "/keep.txt";
+    ASSERT_TRUE(FileManager::defaultManager().createFile(outside, platform::Bytes{'k'}));
+    write("in.txt", "in");
+    for (const char* path : {"/../Library/keep.txt", "/a/../../Library/keep.txt", "//..//Library/keep.txt", "/./../Library/keep.txt"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(statusAndCode(m_fs->removeFileAtURL(url(path))), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->recursiveRemoveFileAtURL(url(path))), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url(path), {'x'}, false)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url(path), 0)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->entryForLocalURI(url(path))), std::make_pair(6, 5LL));
+        EXPECT_EQ(read(path, 0, -1).code, 5);
+        EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", true)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", false)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(copy("/in.txt", "/../Library", "in.txt", true)), std::make_pair(6, 5LL));
+    }
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url(""), "../Library/keep.txt", {})), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url("/x"), "../../y", {{"create", 1}})), std::make_pair(6, 5LL));
+    // Names that would leave the destination folder.
+    EXPECT_EQ(statusAndCode(copy("/in.txt", "", "../escaped.txt", true)), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(copy("/in.txt", "", "..", false)), std::make_pair(6, 5LL));
+    // The root itself, however it is written, is never removed.
+    EXPECT_EQ(statusAndCode(m_fs->recursiveRemoveFileAtURL(url("/."))), std::make_pair(6, 6LL));
+    EXPECT_EQ(statusAndCode(m_fs->recursiveRemoveFileAtURL(url("/a/.."))), std::make_pair(6, 6LL));
+    EXPECT_EQ(contents("in.txt"), "in");
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(outside));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(m_home.folders().home() + "/escaped.txt"));
+}
+
+TEST_F(LocalFilesystemTest, RemoveRefusesFoldersWithHiddenFiles) {
+    mkdir("d");
+    write("d/.hidden", "");
+    EXPECT_EQ(statusAndCode(m_fs->removeFileAtURL(url("/d"))), std::make_pair(6, 9LL));
+    EXPECT_EQ(statusAndCode(m_fs->removeFileAtURL(url("/none"))), std::make_pair(6, 1LL));
+    EXPECT_EQ(m_fs->recursiveRemoveFileAtURL(url("/d")).status(), HYBCommandStatus::Ok);
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(native("d")));
+    hybtest::LogCapture log;
+    EXPECT_EQ(statusAndCode(m_fs->recursiveRemoveFileAtURL(url("/d"))), std::make_pair(6, 1LL));
+    EXPECT_TRUE(log.contains("error removing filesystem entry at " + native("d") + ": "));
+}
+
+TEST_F(LocalFilesystemTest, ReadEntriesListsHiddenItemsAsEntries) {
+    mkdir("d");
+    mkdir("d/sub");
+    write("d/.h", "");
+    HYBPluginResult listing = m_fs->readEntriesAtURL(url("/d"));
+    ASSERT_EQ(listing.status(), HYBCommandStatus::Ok);
+    const platform::Array& entries = *listing.message().getArray();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0]["fullPath"], platform::Value("/d/.h"));
+    EXPECT_EQ(entries[1]["fullPath"], platform::Value("/d/sub/"));
+    EXPECT_EQ(statusAndCode(m_fs->readEntriesAtURL(url("/none"))), std::make_pair(6, 1LL));
+}
+
+TEST_F(LocalFilesystemTest, TruncateAndWrite) {
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/missing"), 4)), std::make_pair(1, 0LL));
+    write("ten", "0123456789");
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/ten"), 20)), std::make_pair(1, 20LL));
+    EXPECT_EQ(contents("ten"), std::string("0123456789") + std::string(10, '\0'));
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/ten"), 3)), std::make_pair(1, 3LL));
+    EXPECT_EQ(contents("ten"), "012");
+
+    HYBPluginResult empty = m_fs->writeToFileAtURL(url("/nofile"), {}, false);
+    EXPECT_EQ(empty.status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(empty.message().isDouble());
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(native("nofile")));
+
+    EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url("/ten"), {'a', 'b'}, true)), std::make_pair(1, 2LL));
+    EXPECT_EQ(contents("ten"), "012ab");
+    EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url("/ten"), {'z'}, false)), std::make_pair(1, 1LL));
+    EXPECT_EQ(contents("ten"), "z");
+    EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url("/nodir/f"), {'z'}, false)), std::make_pair(9, 9LL));
+}
+
+TEST_F(LocalFilesystemTest, CopyAndMoveFilesAndFolders) {
+    write("a.txt", "A");
+    write("b.txt", "B");
+    mkdir("dir");
+    EXPECT_EQ(statusAndCode(copy("/a.txt", "", "b.txt", true)), std::make_pair(6, 12LL));
+    HYBPluginResult moved = copy("/a.txt", "", "b.txt", false);
+    ASSERT_EQ(moved.status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(moved.message()["fullPath"], platform::Value("/b.txt"));
+    EXPECT_EQ(contents("b.txt"), "A");
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(native("a.txt")));
+
+    EXPECT_EQ(statusAndCode(copy("/b.txt", "", "b.txt", true)), std::make_pair(6, 9LL));
+    EXPECT_EQ(statusAndCode(copy("/b.txt", "", "dir", false)), std::make_pair(6, 9LL));
+    EXPECT_EQ(statusAndCode(copy("/b.txt", "/missing", "x", true)), std::make_pair(6, 1LL));
+    EXPECT_EQ(statusAndCode(copy("/none", "", "x", true)), std::make_pair(6, 1LL));
+
+    mkdir("dir/sub");
+    write("dir/f", "F");
+    EXPECT_EQ(statusAndCode(copy("/dir", "/dir/sub", "inner", false)), std::make_pair(6, 9LL));
+    EXPECT_EQ(statusAndCode(copy("/dir", "/dir", "again", true)), std::make_pair(6, 9LL));
+    EXPECT_EQ(contents("dir/f"), "F");
+    EXPECT_EQ(statusAndCode(copy("/dir", "", "b.txt", true)), std::make_pair(6, 9LL));
+
+    HYBPluginResult copied = copy("/dir", "", "copy", true);
+    ASSERT_EQ(copied.status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(copied.message()["fullPath"], platform::Value("/copy/"));
+    EXPECT_EQ(contents("copy/f"), "F");
+    // The guard's refusal of a sibling whose name extends the source's, one folder deeper.
+    mkdir("dirx");
+    EXPECT_EQ(statusAndCode(copy("/dir", "/dirx", "y", true)), std::make_pair(6, 9LL));
+    // The root of a file system stays in place.
+    EXPECT_EQ(statusAndCode(copy("", "/dirx", "root", false)), std::make_pair(6, 6LL));
+}
+
+TEST_F(LocalFilesystemTest, ReadRangesAndTypes) {
+    write("f.txt", "0123456789");
+    EXPECT_EQ(read("/f.txt", 0, -1).data, "0123456789");
+    EXPECT_EQ(read("/f.txt", 0, -1).mime, "text/plain");
+    EXPECT_EQ(read("/f.txt", 3, 3).data, "");
+    EXPECT_EQ(read("/f.txt", 3, 3).code, 0);
+    EXPECT_EQ(read("/f.txt", 3, 1).data, "3456789");
+    EXPECT_EQ(read("/f.txt", 2, 5).data, "234");
+    EXPECT_EQ(read("/f.txt", 20, 30).data, "");
+    write("x.qqq", "q");
+    EXPECT_EQ(read("/x.qqq", 0, -1).mime, "*/*");
+    Read missing = read("/nope.txt", 0, -1);
+    EXPECT_FALSE(missing.data);
+    EXPECT_EQ(missing.code, 1);
+    mkdir("folder");
+    EXPECT_EQ(read("/folder", 0, -1).code, 1);
+}
+
+TEST_F(LocalFilesystemTest, MimeTypesFallBackByContainment) {
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/b.png"), "image/png");
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/b.m4a"), "audio/mp4");
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/b.xwavx"), "audio/wav");
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/b.scssx"), "text/css");
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/b.WAVX"), std::nullopt);
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath("/a/noext"), std::nullopt);
+    EXPECT_EQ(HYBLocalFilesystem::getMimeTypeFromPath(std::nullopt), std::nullopt);
+}
+
+TEST_F(LocalFilesystemTest, MetadataReadAndBackupFlag) {
+    write("m.txt", "12345");
+    mkdir("d");
+    std::optional<HYBPluginResult> answer;
+    m_fs->getFileMetadataForURL(url("/m.txt"), [&](HYBPluginResult r) { answer = r; });
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->message().dictionaryOrEmpty().keys(), (std::vector<std::string>{"fullPath", "type", "name", "size", "lastModifiedDate"}));
+    EXPECT_EQ(answer->message()["size"].integerValue(), 5);
+    EXPECT_EQ(answer->message()["name"], platform::Value("m.txt"));
+    EXPECT_GT(answer->message()["lastModifiedDate"].doubleValue(), 1.0e12);
+    m_fs->getFileMetadataForURL(url("/d"), [&](HYBPluginResult r) { answer = r; });
+    EXPECT_EQ(answer->message()["size"].integerValue(), 0);
+    hybtest::LogCapture log;
+    m_fs->getFileMetadataForURL(url("/none"), [&](HYBPluginResult r) { answer = r; });
+    EXPECT_EQ(statusAndCode(*answer), std::make_pair(9, 1LL));
+    EXPECT_TRUE(log.contains("error getting metadata: "));
+
+    EXPECT_EQ(m_fs->setMetadataForURL(url("/m.txt"), {{"com.apple.MobileBackup", 1}}).status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(FileManager::defaultManager().isExcludedFromBackup(native("m.txt")));
+    EXPECT_EQ(m_fs->setMetadataForURL(url("/m.txt"), {{"com.apple.MobileBackup", "1"}}).status(), HYBCommandStatus::Error);
+    EXPECT_EQ(m_fs->setMetadataForURL(url("/m.txt"), {}).status(), HYBCommandStatus::Error);
+
+    platform::Device::current().setSystemVersion("5.0");
+    EXPECT_EQ(m_fs->setMetadataForURL(url("/m.txt"), {{"com.apple.MobileBackup", 0x101}}).status(), HYBCommandStatus::Ok);
+    auto attribute = FileManager::defaultManager().extendedAttribute(native("m.txt"), "com.apple.MobileBackup");
+    platform::Device::current().resetToDefaults();
+    ASSERT_TRUE(attribute);
+    EXPECT_EQ(*attribute, platform::Bytes{1});
+}

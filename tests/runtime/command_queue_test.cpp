@@ -1,0 +1,196 @@
+#include "runtime/HYBCommandQueue.h"
+
+#include "platform/VirtualClock.h"
+
+#include "BridgeFixture.h"
+#include "support/LogCapture.h"
+#include "support/RunLoopWait.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace runtime;
+using namespace runtime::testing;
+
+namespace {
+
+// A batch of `count` probe commands with the arguments 0, 1, ...; each argument padded to `padding`
+// characters when asked, to make the text long.
+std::string probeBatch(int count, const std::string& prefix, std::size_t padding = 0) {
+    std::string batch = "[";
+    for (int i = 0; i < count; ++i) {
+        if (i)
+            batch += ",";
+        batch += probeCommand(prefix + std::to_string(i), "\"" + prefix + std::to_string(i) + std::string(padding, ' ') + "\"");
+    }
+    return batch + "]";
+}
+
+std::vector<std::string> prefixes(const std::vector<std::string>& calls) {
+    std::vector<std::string> out;
+    for (const auto& call : calls)
+        out.push_back(call.substr(0, call.find_first_of("0123456789")));
+    return out;
+}
+
+} // namespace
+
+TEST(HYBCommandQueue, ALongBatchParsedInTheBackgroundStillRunsBeforeAShortOneQueuedAfterIt) {
+    Bridge bridge;
+    const std::string longBatch = probeBatch(400, "long", 1000); // far above 4095 characters
+    bridge.queue->enqueueCommandBatch(longBatch);
+    bridge.queue->enqueueCommandBatch(probeBatch(1, "short"));
+    bridge.queue->executePending(); // the short batch is ready first, but must wait its turn
+
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 401; }));
+    std::vector<std::string> expected(400, "run:long");
+    expected.push_back("run:short");
+    EXPECT_EQ(prefixes(bridge.probe->calls), expected);
+    EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
+}
+
+TEST(HYBCommandQueue, BatchesThatDoNotParseAreDroppedWithoutStallingTheQueue) {
+    Bridge bridge;
+    hybtest::LogCapture log;
+    // A long text that is not JSON: parsed in the background, then dropped.
+    bridge.queue->enqueueCommandBatch("[" + std::string(5000, '{'));
+    // Short ones: not JSON, not an array, and an empty batch.
+    bridge.queue->enqueueCommandBatch("[\"unterminated");
+    bridge.queue->enqueueCommandBatch("{\"a\":1}");
+    bridge.queue->enqueueCommandBatch("[]");
+    bridge.queue->enqueueCommandBatch(probeBatch(1, "after"));
+    bridge.queue->executePending();
+
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 1; }));
+    EXPECT_EQ(bridge.probe->calls[0], "run:after0");
+    EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
+    EXPECT_FALSE(bridge.queue->currentlyExecuting());
+    EXPECT_TRUE(log.contains("NSString JSONObject error: "));
+    EXPECT_TRUE(log.contains("not an array of commands"));
+}
+
+TEST(HYBCommandQueue, BadEntriesAreSkippedAndTheRestOfTheBatchRuns) {
+    Bridge bridge;
+    hybtest::LogCapture log;
+    bridge.queue->enqueueCommandBatch("[[\"a\",\"Probe\"],5," + probeCommand("b", "2") + ",[null,\"Probe\",7,[]]]");
+    bridge.queue->executePending();
+    EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:2"}));
+    EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
+}
+
+TEST(HYBCommandQueue, TextUpTo4095CodeUnitsIsParsedAtOnceOnTheCallingThread) {
+    Bridge bridge;
+    // 4095 UTF-16 code units, spelt with two-byte characters so the byte length is well above 4095.
+    const std::string prefix = "[[\"x\",\"Probe\",\"run\",[\"";
+    const std::string suffix = "\"]]]";
+    const std::size_t units = HYBCommandQueue::utf16Length(prefix + suffix);
+    std::string filler;
+    for (std::size_t i = units; i < 4095; ++i)
+        filler += "\xC3\xA9"; // é
+    const std::string batch = prefix + filler + suffix;
+    ASSERT_EQ(HYBCommandQueue::utf16Length(batch), 4095u);
+    ASSERT_GT(batch.size(), 4095u);
+
+    bridge.queue->enqueueCommandBatch(batch);
+    bridge.queue->executePending();
+    EXPECT_EQ(bridge.probe->calls.size(), 1u); // ran synchronously: it was not sent to the background
+}
+
+TEST(HYBCommandQueue, Utf16LengthCountsCodeUnits) {
+    EXPECT_EQ(HYBCommandQueue::utf16Length("ab"), 2u);
+    EXPECT_EQ(HYBCommandQueue::utf16Length("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), 4u); // é € and one astral
+    EXPECT_EQ(HYBCommandQueue::utf16Length("\xFF\xC3"), 2u);                            // stray bytes
+}
+
+TEST(HYBCommandQueue, ALongRunOfCommandsYieldsToTheRunLoopInSlicesOf8Milliseconds) {
+    platform::VirtualClock clock;
+    clock.install();
+    Bridge bridge;
+    hybtest::LogCapture log;
+    bridge.probe->onRun = [&](const HYBInvokedUrlCommand&) { clock.advance(0.001); };
+    bridge.queue->enqueueCommandBatch(probeBatch(100, "c"));
+
+    bridge.queue->executePending();
+    // 9 ms is the first time above 8 ms: the pass stops after the ninth command.
+    EXPECT_EQ(bridge.probe->calls.size(), 9u);
+    EXPECT_FALSE(bridge.queue->currentlyExecuting());
+    EXPECT_EQ(bridge.queue->pendingBatchCount(), 1u);
+
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 100; }));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(bridge.probe->calls[i], "run:c" + std::to_string(i));
+    EXPECT_FALSE(log.contains("THREAD WARNING"));
+}
+
+TEST(HYBCommandQueue, DispatchFailuresAndSlowActionsAreOnlyLogged) {
+    platform::VirtualClock clock;
+    clock.install();
+    Bridge bridge;
+    hybtest::LogCapture log;
+    bridge.probe->onRun = [&](const HYBInvokedUrlCommand&) { clock.advance(0.011); };
+
+    EXPECT_FALSE(bridge.queue->execute(HYBInvokedUrlCommand({}, "c1", "Probe", "nope")));
+    EXPECT_TRUE(log.contains("ERROR: Method 'nope:' not defined in Plugin 'Probe'"));
+    EXPECT_FALSE(bridge.queue->execute(HYBInvokedUrlCommand({}, "c2", "Nope", "run")));
+    EXPECT_TRUE(log.contains("ERROR: Plugin 'Nope' not found, or is not a HYBPlugin. Check your plugin mapping in config.xml."));
+    EXPECT_FALSE(bridge.queue->execute(HYBInvokedUrlCommand({}, "c3", "", "run")));
+    EXPECT_TRUE(log.contains("ERROR: Classname and/or methodName not found for command."));
+    EXPECT_FALSE(log.contains("THREAD WARNING"));
+
+    EXPECT_TRUE(bridge.queue->execute(HYBInvokedUrlCommand({}, "c4", "PROBE", "run")));
+    EXPECT_TRUE(log.contains("THREAD WARNING: ['PROBE'] took '11.000000' ms. Plugin should use a background thread."));
+    EXPECT_TRUE(bridge.evaluated().empty()); // the page is never answered for these
+}
+
+TEST(HYBCommandQueue, CommandsQueuedByARunningActionRunInTheSamePass) {
+    Bridge bridge;
+    bridge.probe->onRun = [&](const HYBInvokedUrlCommand& command) {
+        if (command.callbackId() != "outer")
+            return;
+        bridge.queue->enqueueCommandBatch("[" + probeCommand("inner", "2") + "]");
+        bridge.queue->executePending(); // a pass is running: returns at once
+        bridge.probe->calls.push_back("after nested request");
+    };
+    bridge.queue->enqueueCommandBatch("[" + probeCommand("outer", "1") + "]");
+    bridge.queue->executePending();
+    EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:1", "after nested request", "run:2"}));
+}
+
+TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) {
+    Bridge bridge;
+    int fetches = 0;
+    bridge.host->view->page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
+        if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
+            return std::nullopt;
+        ++fetches;
+        return "[" + probeCommand("f" + std::to_string(fetches), std::to_string(fetches)) + "]";
+    });
+    bridge.queue->resetRequestId();
+    bridge.queue->processXhrExecBridgePoke(3);
+    EXPECT_EQ(fetches, 0);
+    bridge.queue->processXhrExecBridgePoke(1);
+    EXPECT_EQ(fetches, 1);
+    bridge.queue->processXhrExecBridgePoke(3);
+    EXPECT_EQ(fetches, 2);
+    bridge.queue->processXhrExecBridgePoke(2);
+    EXPECT_EQ(fetches, 2);
+    EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:1", "run:2"}));
+
+    bridge.queue->resetRequestId();
+    bridge.queue->processXhrExecBridgePoke(4);
+    EXPECT_EQ(fetches, 2);
+    bridge.queue->processXhrExecBridgePoke(1);
+    EXPECT_EQ(fetches, 3);
+}
+
+TEST(HYBCommandQueue, AfterDisposeNoPluginIsReached) {
+    Bridge bridge;
+    bridge.queue->dispose();
+    bridge.queue->enqueueCommandBatch("[" + probeCommand("a", "1") + "]");
+    bridge.queue->executePending();
+    bridge.queue->fetchCommandsFromJs();
+    EXPECT_TRUE(bridge.probe->calls.empty());
+    EXPECT_TRUE(bridge.evaluated().empty());
+}

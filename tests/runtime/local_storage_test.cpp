@@ -1,0 +1,239 @@
+#include "runtime/HYBLocalStorage.h"
+
+#include "platform/AppFolders.h"
+#include "platform/Application.h"
+#include "platform/Device.h"
+#include "platform/FileManager.h"
+#include "platform/HeadlessWebView.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+
+#include "RecordingCommandDelegate.h"
+#include "support/LogCapture.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+using namespace runtime;
+
+namespace {
+
+const platform::FileManager& files() {
+    return platform::FileManager::defaultManager();
+}
+
+// Writes a file (folders made as needed) with the given modification time (seconds since 1970).
+void writeFile(const std::string& path, const std::string& text, double modified) {
+    ASSERT_TRUE(files().createDirectory(platform::deletingLastPathComponent(path), true).ok());
+    ASSERT_TRUE(files().writeAtomically(path, platform::Bytes(text.begin(), text.end())).ok());
+    platform::FileAttributeChanges changes;
+    changes.modificationDate = platform::Date{modified};
+    ASSERT_TRUE(files().setAttributes(path, changes).ok());
+}
+
+std::string readFile(const std::string& path) {
+    auto bytes = files().contentsOfFile(path);
+    return bytes.ok() ? std::string(bytes->begin(), bytes->end()) : std::string("<missing>");
+}
+
+class SettingsDelegate : public runtime::testing::RecordingCommandDelegate {
+public:
+    platform::Dictionary settings() override { return preferences; }
+    platform::Dictionary preferences;
+};
+
+class LocalStorageTest : public hybtest::TempHomeTest {
+protected:
+    void TearDown() override { platform::Device::current().resetToDefaults(); }
+
+    platform::AppFolders folders() const { return m_home.folders(); }
+    std::string caches(const std::string& name) const { return folders().caches() + "/" + name; }
+    std::string backups(const std::string& name) const { return folders().documents() + "/Backups/" + name; }
+    std::string webkit(const std::string& name) const { return folders().library() + "/WebKit/LocalStorage/" + name; }
+};
+
+TEST_F(LocalStorageTest, NewerThanFollowsModificationDatesAndMissingItems) {
+    const std::string a = folders().tmp() + "/a", b = folders().tmp() + "/b";
+    EXPECT_FALSE(HYBBackupInfo::fileIsNewerThanFile(a, b)) << "neither exists";
+    writeFile(a, "a", 1000);
+    EXPECT_TRUE(HYBBackupInfo::fileIsNewerThanFile(a, b)) << "b has no date";
+    EXPECT_FALSE(HYBBackupInfo::fileIsNewerThanFile(b, a));
+    EXPECT_FALSE(HYBBackupInfo::itemIsNewerThanItem(b, a)) << "a missing item is never newer";
+    writeFile(b, "b", 1000);
+    EXPECT_FALSE(HYBBackupInfo::fileIsNewerThanFile(a, b)) << "the same date is not newer";
+    writeFile(b, "b", 2000);
+    EXPECT_TRUE(HYBBackupInfo::itemIsNewerThanItem(b, a));
+
+    // Folders compare entry by entry: an entry with no counterpart makes its folder newer.
+    const std::string left = folders().tmp() + "/left", right = folders().tmp() + "/right";
+    writeFile(left + "/db/1.db", "1", 1000);
+    writeFile(right + "/db/1.db", "1", 1000);
+    platform::FileAttributeChanges old;
+    old.modificationDate = platform::Date{1000};
+    ASSERT_TRUE(files().setAttributes(left + "/db", old).ok());
+    ASSERT_TRUE(files().setAttributes(right + "/db", old).ok());
+    EXPECT_FALSE(HYBBackupInfo::itemIsNewerThanItem(left, right));
+    writeFile(left + "/db/2.db", "2", 500);
+    ASSERT_TRUE(files().setAttributes(left + "/db", old).ok());
+    EXPECT_TRUE(HYBBackupInfo::itemIsNewerThanItem(left, right));
+    EXPECT_FALSE(HYBBackupInfo::itemIsNewerThanItem(right, left));
+}
+
+TEST_F(LocalStorageTest, BackupSetsNameTheEngineFilesAndTheirCopies) {
+    auto items = HYBLocalStorage::createBackupInfoWithTargetDir("/t", "/b", true, false, true);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].original(), "/t/WebKit/LocalStorage/file__0.localstorage");
+    EXPECT_EQ(items[0].backup(), "/b/localstorage.appdata.db");
+    EXPECT_EQ(items[0].label(), "localStorage database");
+    EXPECT_EQ(items[1].original(), "/t/WebKit/LocalStorage/Databases.db");
+    EXPECT_EQ(items[1].backup(), "/b/websqlmain.appdata.db");
+    EXPECT_EQ(items[2].label(), "websql databases");
+    EXPECT_EQ(items[2].backup(), "/b/websqldbs.appdata.db");
+
+    items = HYBLocalStorage::createBackupInfoWithTargetDir("/t", "/b", false, true, false);
+    EXPECT_EQ(items[1].original(), "/t/Databases.db");
+    EXPECT_EQ(items[2].backup(), "/b/WebKit/LocalStorage/file__0");
+
+    items = HYBLocalStorage::createBackupInfoWithCloudBackup(false);
+    EXPECT_EQ(items[0].original(), caches("file__0.localstorage"));
+    EXPECT_EQ(items[0].backup(), backups("localstorage.appdata.db"));
+    EXPECT_TRUE(files().isExcludedFromBackup(folders().documents() + "/Backups"));
+    HYBLocalStorage::createBackupInfoWithCloudBackup(true);
+    EXPECT_FALSE(files().isExcludedFromBackup(folders().documents() + "/Backups"));
+}
+
+TEST_F(LocalStorageTest, SafeCopyReportsMissingSourcesMakesFoldersAndKeepsTheOldDestination) {
+    platform::Status missing = HYBLocalStorage::copyFrom("/no/such/file", caches("x"));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().domain, "kHYBLocalStorageErrorDomain");
+    EXPECT_EQ(missing.error().code, 1);
+    EXPECT_EQ(missing.error().localizedDescription(), "/no/such/file file does not exist.");
+
+    writeFile(caches("src"), "new", 2000);
+    ASSERT_TRUE(HYBLocalStorage::copyFrom(caches("src"), caches("deep/er/dst")).ok());
+    EXPECT_EQ(readFile(caches("deep/er/dst")), "new");
+
+    writeFile(caches("old"), "old", 1000);
+    ASSERT_TRUE(HYBLocalStorage::copyFrom(caches("src"), caches("old")).ok());
+    EXPECT_EQ(readFile(caches("old")), "new");
+
+    // A source that cannot be read (the process's own memory at address 0): the copy fails and the
+    // destination keeps its old content; no temporary copy is left behind.
+    writeFile(caches("kept"), "precious", 1000);
+    EXPECT_FALSE(HYBLocalStorage::copyFrom("/proc/self/mem", caches("kept")).ok());
+    EXPECT_EQ(readFile(caches("kept")), "precious");
+    auto leftovers = files().contentsOfDirectory(folders().tmp());
+    ASSERT_TRUE(leftovers.ok());
+    EXPECT_TRUE(leftovers->empty());
+}
+
+TEST_F(LocalStorageTest, CloudMovesOldCopiesIntoTheEngineFolderWhenNewerAndDeletesThem) {
+    writeFile(backups("localstorage.appdata.db"), "from backups", 3000);
+    writeFile(webkit("file__0.localstorage"), "engine", 2000);
+    writeFile(caches("Databases.db"), "from caches", 3000);
+    writeFile(backups("websqlmain.appdata.db"), "older", 1000);
+    writeFile(webkit("Databases.db"), "engine db", 2000);
+    hybtest::LogCapture log;
+
+    HYBLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("cloud");
+
+    EXPECT_EQ(readFile(webkit("file__0.localstorage")), "from backups");
+    EXPECT_EQ(readFile(webkit("Databases.db")), "from caches") << "the caches copy is newer than the engine's";
+    EXPECT_FALSE(files().fileExists(backups("localstorage.appdata.db")));
+    EXPECT_FALSE(files().fileExists(backups("websqlmain.appdata.db"))) << "an older copy is deleted unused";
+    EXPECT_FALSE(files().fileExists(caches("Databases.db")));
+    EXPECT_TRUE(log.contains("Restoring old webstorage backup. From: '" + backups("localstorage.appdata.db") + "' To: '" +
+                             webkit("file__0.localstorage") + "'."));
+    EXPECT_TRUE(log.contains("Removing old webstorage backup: '" + backups("websqlmain.appdata.db") + "'."));
+    EXPECT_TRUE(platform::UserDefaults::standard().boolean("WebKitStoreWebDataForBackup"));
+}
+
+TEST_F(LocalStorageTest, LocalMovesEngineFilesIntoCachesAndBelowSixNothingMoves) {
+    writeFile(webkit("file__0.localstorage"), "engine", 3000);
+    platform::Device::current().setSystemVersion("5.1");
+    HYBLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("local");
+    EXPECT_TRUE(files().fileExists(webkit("file__0.localstorage")));
+
+    platform::Device::current().setSystemVersion("6.0");
+    HYBLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("local");
+    EXPECT_EQ(readFile(caches("file__0.localstorage")), "engine");
+    EXPECT_FALSE(files().fileExists(webkit("file__0.localstorage")));
+    EXPECT_FALSE(platform::UserDefaults::standard().boolean("WebKitStoreWebDataForBackup"));
+}
+
+TEST_F(LocalStorageTest, AnOldCopyThatCannotBeCopiedIntoPlaceIsKept) {
+    writeFile(backups("localstorage.appdata.db"), "the only copy", 3000);
+    // Library/WebKit is a file, so the engine folder cannot be made and the copy fails.
+    writeFile(folders().library() + "/WebKit", "in the way", 1000);
+    hybtest::LogCapture log;
+
+    HYBLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("cloud");
+
+    EXPECT_EQ(readFile(backups("localstorage.appdata.db")), "the only copy");
+    EXPECT_TRUE(log.contains("Keeping old webstorage backup: '" + backups("localstorage.appdata.db") + "'"));
+    EXPECT_FALSE(log.contains("Removing old webstorage backup: '" + backups("localstorage.appdata.db") + "'."));
+}
+
+TEST_F(LocalStorageTest, ForeignDatabasePathsInThePreferencesFileAreRepaired) {
+    const std::string home = folders().home();
+    platform::Dictionary prefs;
+    prefs.set("WebKitLocalStorageDatabasePathPreferenceKey", "/var/mobile/Applications/OLD/Library/Caches");
+    prefs.set("WebDatabaseDirectory", home + "/Library/Caches");
+    prefs.set("Other", "/elsewhere");
+    EXPECT_TRUE(HYBLocalStorage::verifyAndFixDatabaseLocationsWithAppPlistDict(prefs, home));
+    EXPECT_EQ(prefs["WebKitLocalStorageDatabasePathPreferenceKey"].stringOr(""), home + "/Library/Caches");
+    EXPECT_EQ(prefs["Other"].stringOr(""), "/elsewhere");
+    EXPECT_FALSE(HYBLocalStorage::verifyAndFixDatabaseLocationsWithAppPlistDict(prefs, home));
+
+    // Through the preferences file the user defaults read.
+    m_home.writeBundleFile("Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                                         "<string>org.example.storage</string></dict></plist>");
+    platform::UserDefaults& defaults = platform::UserDefaults::standard();
+    ASSERT_TRUE(defaults.set("WebDatabaseDirectory", "/old/place").ok());
+    hybtest::LogCapture log;
+    HYBLocalStorage::verifyAndFixDatabaseLocations();
+    EXPECT_TRUE(log.contains("Fix applied for database locations?: YES"));
+    EXPECT_EQ(defaults.string("WebDatabaseDirectory").value_or(""), home + "/Library/Caches");
+}
+
+TEST_F(LocalStorageTest, LocalPluginRestoresBeforePageLoadsAndBacksUpWhenResigning) {
+    auto view = platform::HeadlessWebView::create();
+    auto delegate = std::make_shared<SettingsDelegate>();
+    delegate->preferences.set("backupwebstorage", "local");
+    auto plugin = std::make_shared<HYBLocalStorage>(view);
+    plugin->setCommandDelegate(delegate);
+    plugin->pluginInitialize();
+    EXPECT_TRUE(files().isExcludedFromBackup(folders().documents() + "/Backups"));
+
+    writeFile(backups("localstorage.appdata.db"), "saved", 2000);
+    writeFile(caches("file__0.localstorage"), "current", 3000);
+    hybtest::LogCapture log;
+    platform::NotificationCenter::defaultCenter().post(kHYBPluginResetNotification, view.get());
+    EXPECT_EQ(readFile(caches("file__0.localstorage")), "current") << "an older backup is not restored";
+
+    writeFile(backups("localstorage.appdata.db"), "saved later", 4000);
+    platform::NotificationCenter::defaultCenter().post(kHYBPluginResetNotification, view.get());
+    EXPECT_EQ(readFile(caches("file__0.localstorage")), "saved later");
+    EXPECT_TRUE(log.contains("Restored: localStorage database"));
+    ASSERT_EQ(delegate->results.size(), 1u) << "sent, and dropped by the delegate for want of a callback id";
+    EXPECT_FALSE(delegate->results[0].second.has_value());
+
+    // Backing up without a command neither logs nor answers.
+    log.clear();
+    writeFile(caches("file__0.localstorage"), "edited", 5000);
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
+    EXPECT_EQ(readFile(backups("localstorage.appdata.db")), "edited");
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(delegate->results.size(), 1u);
+
+    // With a callback id each copy is reported to it.
+    writeFile(caches("Databases.db"), "db", 6000);
+    plugin->backup(HYBInvokedUrlCommand({}, std::string("cb1"), "HYBLocalStorage", "backup"));
+    ASSERT_EQ(delegate->results.size(), 2u);
+    EXPECT_EQ(delegate->results[1].second.value_or(""), "cb1");
+    EXPECT_EQ(delegate->results[1].first->message().stringOr(""), "Backed up: websql main database");
+    EXPECT_FALSE(plugin->shouldBackup());
+}
+
+} // namespace
