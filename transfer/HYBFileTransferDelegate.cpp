@@ -106,8 +106,11 @@ void HYBFileTransferDelegate::endOnHome() {
 }
 
 void HYBFileTransferDelegate::cancelTransferWithError(const std::string& errorMessage) {
-    if (!claimAnswer())
-        return;
+    if (claimAnswer())
+        answerTargetError(errorMessage);
+}
+
+void HYBFileTransferDelegate::answerTargetError(const std::string& errorMessage) {
     platform::Dictionary error = HYBFileTransfer::createFileTransferError(kFileTransferFileNotFound, m_source, m_target,
                                                                           m_responseCode, errorMessage);
     platform::Log::writef("File Transfer Error: %s", errorMessage.c_str());
@@ -282,10 +285,8 @@ void HYBFileTransferDelegate::didFinishLoading(platform::URLConnection&) {
         }
     } else if (m_targetFileHandle) {
         closeTargetFile();
-        if (!moveIntoPlace()) {
-            m_answered = false;
-            return cancelTransferWithError("Could not create target file");
-        }
+        if (!moveIntoPlace())
+            return answerTargetError("Could not create target file");
         std::optional<platform::Dictionary> entry = entryForURL(m_filePlugin, *m_targetURL);
         result = HYBPluginResult(HYBCommandStatus::Ok, entry ? platform::Value(std::move(*entry)) : platform::Value());
     } else {

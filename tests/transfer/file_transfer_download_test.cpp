@@ -185,6 +185,14 @@ TEST_F(DownloadTest, BadSourcesAndTargetsWithoutAPlaceAnswerTheirErrors) {
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 1}, {"source", m_server.url("/ok")}, {"http_status", 200},
                                                  {"body", "Could not create target file"}}));
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("nowhere.txt")));
+
+    // A folder in the target's place is not replaced; the bytes are dropped.
+    writeFile(path("folder/inside.txt"), "inside");
+    answer = runToEnd("download", Array{m_server.url("/ok"), fileURL("folder")});
+    EXPECT_EQ(answer.status(), HYBCommandStatus::IOError);
+    EXPECT_EQ(answer.message()["body"].stringOr(""), "Could not create target file");
+    EXPECT_EQ(readFile(path("folder/inside.txt")), "inside");
+    EXPECT_EQ(folderContents("").size(), 1u);
 }
 
 TEST_F(DownloadTest, TwentyTransfersAtOnceAllComplete) {
