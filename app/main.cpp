@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     if (ec)
         return fail("no bundle folder at " + options->bundle + ": " + ec.message());
     std::unique_ptr<webengine::PrivateDisplay> display;
-    if (options->headless && !webengine::PrivateDisplay::isDisplayAvailable()) {
+    if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();
         if (!started.ok())
             return fail(started.error().localizedDescription());
@@ -82,7 +82,8 @@ int main(int argc, char** argv)
             });
     }
 
-    // The home (Library, Documents, ...) is the desktop default for the bundle's identifier.
+    // The home (Library, Documents, ...) is the desktop default for the bundle's identifier. Launching
+    // starts the start page's load before the window comes up, so the engine's processes start meanwhile.
     auto launched = runtime::launchApplication(bundle.string());
     if (!launched.ok())
         return fail(launched.error().localizedDescription());

@@ -180,6 +180,21 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     server.releaseHeldReplies();
 }
 
+TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeOutCode)
+{
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "<html>never</html>", "text/html");
+    held.hold = true;
+    server.route("/held", held);
+    platform::URLRequest request(server.url("/held"));
+    request.setTimeoutInterval(0.3);
+    m_view->loadRequest(request);
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail") == 1; }));
+    EXPECT_EQ(m_delegate->events.back(), "fail:-1001");
+    EXPECT_EQ(m_delegate->count("finish"), 0u);
+    server.releaseHeldReplies();
+}
+
 TEST_F(WebKitGtkWebViewTest, TheRegisteredUserAgentIsReadAtEachLoad)
 {
     const std::string url = page("index.html", "<html></html>");
