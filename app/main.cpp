@@ -51,7 +51,7 @@ int main(int argc, char** argv)
         return fail("the bundle has no start page " + startPage.string());
 
     std::unique_ptr<webengine::PrivateDisplay> display;
-    if (options->headless && !webengine::PrivateDisplay::isDisplayAvailable()) {
+    if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();
         if (!started.ok())
             return fail(started.error().localizedDescription());
@@ -92,6 +92,8 @@ int main(int argc, char** argv)
     webView->setDelegate(delegate);
 
     GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    // The load starts first: the engine's processes start while the window comes up.
+    webView->loadRequest(platform::URLRequest("file://" + startPage.string()));
     gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
     gtk_window_set_default_size(GTK_WINDOW(window), kWindowWidth, kWindowHeight);
     gtk_widget_set_size_request(webView->widget(), kWindowWidth, kWindowHeight);
@@ -110,7 +112,6 @@ int main(int argc, char** argv)
             return G_SOURCE_REMOVE;
         }, &exitCode);
     }
-    webView->loadRequest(platform::URLRequest("file://" + startPage.string()));
     gtk_main();
 
     gtk_container_remove(GTK_CONTAINER(window), webView->widget());

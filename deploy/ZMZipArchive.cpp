@@ -15,6 +15,10 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <unordered_set>
 
 namespace deploy {
@@ -23,6 +27,10 @@ namespace {
 
 // Data moves through one buffer of this size; memory stays flat however large the archive is.
 constexpr std::size_t kBufferSize = 64 * 1024;
+// Archives with at least this many entries and bytes are unpacked by several threads.
+constexpr std::size_t kParallelMinimumEntries = 64;
+constexpr std::uint64_t kParallelMinimumBytes = 4 * 1024 * 1024;
+constexpr unsigned kMaxUnpackThreads = 4;
 // Longest symbolic-link target accepted.
 constexpr std::size_t kMaxLinkTarget = 4096;
 
@@ -80,6 +88,77 @@ struct timespec timespecFrom(platform::Date date) {
     return ts;
 }
 
+// Positions the archive on the entry and opens it (with the password when one is given).
+platform::Status openArchiveEntry(unzFile zip, const Entry& entry, const std::string& password) {
+    unz64_file_pos position = entry.position;
+    if (unzGoToFilePos64(zip, &position) != UNZ_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
+                                       "failed to find entry \"" + entry.path.relativePath + "\"");
+    int opened = password.empty() ? unzOpenCurrentFile(zip) : unzOpenCurrentFilePassword(zip, password.c_str());
+    if (opened != UNZ_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
+                                       "failed to open entry \"" + entry.path.relativePath + "\"");
+    return {};
+}
+
+// Closes the open entry; a CRC mismatch shows here, once the whole entry was read.
+platform::Status closeOpenEntry(unzFile zip) {
+    int status = unzCloseCurrentFile(zip);
+    if (status == UNZ_CRCERROR)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "CRC error in entry");
+    if (status != UNZ_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "failed to close entry");
+    return {};
+}
+
+// Writes the open entry's data to a new file at fullPath (its folder exists), replacing what is there
+// without following a link, and applies the entry's permissions.
+platform::Status writeEntryData(unzFile zip, std::vector<char>& buffer, const Entry& entry, const std::string& fullPath) {
+    const std::string& rel = entry.path.relativePath;
+    int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && (errno == ELOOP || errno == EACCES || errno == ETXTBSY)) {
+        // A link or a read-only file stands there: replace it rather than write through or into it.
+        ::unlink(fullPath.c_str());
+        fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    }
+    if (fd < 0)
+        return writeError("cannot write file", fullPath, errno);
+    platform::Status result;
+    for (;;) {
+        int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (n < 0) {
+            result = ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed,
+                                             "failed to read entry \"" + rel + "\" (" + std::to_string(n) + ")");
+            break;
+        }
+        if (n == 0)
+            break;
+        const char* data = buffer.data();
+        std::size_t left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            ssize_t w = ::write(fd, data, left);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                result = writeError("cannot write file", fullPath, errno);
+                break;
+            }
+            data += w;
+            left -= static_cast<std::size_t>(w);
+        }
+        if (!result)
+            break;
+    }
+    if (result) {
+        mode_t mode = static_cast<mode_t>(entry.info.externalAttributes >> 16);
+        if (mode != 0 && ::fchmod(fd, mode & 0777) != 0)
+            platform::Log::write("[ZMZipArchive] Failed to set attributes - whilst setting permissions");
+    }
+    if (::close(fd) != 0 && result)
+        result = writeError("cannot write file", fullPath, errno);
+    return result;
+}
+
 // One unzip run: the open archive, the destination and what has been learnt about it.
 class Unzipper {
 public:
@@ -93,6 +172,8 @@ public:
     void restoreDates();
 
 private:
+    bool canExtractInParallel() const;
+    platform::Status extractInParallel(std::int64_t total);
     platform::Status extract(const Entry& entry);
     platform::Status ensureFolder(const std::string& relativePath);
     platform::Status writeFile(const Entry& entry, const std::string& fullPath, bool& skipped);
@@ -151,19 +232,14 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
 }
 
 platform::Status Unzipper::extractAll(std::int64_t total) {
-    (void)total;
+    if (canExtractInParallel())
+        return extractInParallel(total);
     std::int64_t index = 0;
     std::int64_t position = 0;
     const auto count = static_cast<std::int64_t>(m_entries.size());
     for (const Entry& entry : m_entries) {
-        if (unzGoToFilePos64(m_zip, &entry.position) != UNZ_OK)
-            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
-                                           "failed to find entry \"" + entry.path.relativePath + "\"");
-        int opened = m_password.empty() ? unzOpenCurrentFile(m_zip)
-                                        : unzOpenCurrentFilePassword(m_zip, m_password.c_str());
-        if (opened != UNZ_OK)
-            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
-                                           "failed to open entry \"" + entry.path.relativePath + "\"");
+        if (auto opened = openArchiveEntry(m_zip, entry, m_password); !opened)
+            return opened;
         position += static_cast<std::int64_t>(entry.info.compressedSize);
         if (m_delegate) {
             m_delegate->zipArchiveWillUnzipFileAtIndex(index, count, m_archivePath, entry.info);
@@ -199,40 +275,139 @@ platform::Status Unzipper::extractAll(std::int64_t total) {
     return {};
 }
 
-platform::Status Unzipper::closeEntry() {
-    int status = unzCloseCurrentFile(m_zip);
-    if (status == UNZ_CRCERROR)
-        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "CRC error in entry");
-    if (status != UNZ_OK)
-        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed, "failed to close entry");
-    return {};
+// The parallel way is taken only where it cannot differ from the sequential one: every entry replaces
+// (overwrite on), no symbolic links (whose order matters), no name given twice.
+bool Unzipper::canExtractInParallel() const {
+    if (!m_overwrite || m_entries.size() < kParallelMinimumEntries || std::thread::hardware_concurrency() < 2)
+        return false;
+    std::uint64_t bytes = 0;
+    std::unordered_set<std::string> names;
+    for (const Entry& entry : m_entries) {
+        if (entry.kind == EntryKind::Link || !names.insert(entry.path.relativePath).second)
+            return false;
+        bytes += entry.info.uncompressedSize;
+    }
+    return bytes >= kParallelMinimumBytes;
 }
 
-// Creates the folder at `relativePath` below the destination, refusing to pass through a symbolic link.
+// Folders are made first, in order, on this thread; then a few threads, each with its own handle on the
+// archive, write the files; this thread tells the delegate about each entry in order as it is done and
+// stops everything at the first failure.
+platform::Status Unzipper::extractInParallel(std::int64_t total) {
+    for (const Entry& entry : m_entries) {
+        const std::string& rel = entry.path.relativePath;
+        std::size_t slash = rel.rfind('/');
+        std::string folder = entry.kind == EntryKind::Directory ? rel : slash == std::string::npos ? std::string() : rel.substr(0, slash);
+        if (auto made = ensureFolder(folder); !made)
+            return made;
+    }
+
+    const std::size_t count = m_entries.size();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::optional<platform::Status>> results(count);
+    std::size_t next = 0;
+    bool stop = false;
+
+    auto work = [&] {
+        unzFile zip = unzOpen64(m_archivePath.c_str());
+        std::vector<char> buffer(kBufferSize);
+        for (;;) {
+            std::size_t index;
+            {
+                std::lock_guard lock(mutex);
+                if (stop || next >= count)
+                    break;
+                index = next++;
+            }
+            const Entry& entry = m_entries[index];
+            platform::Status result;
+            if (!zip) {
+                result = ZMZipArchive::makeError(ZMZipArchive::kErrorOpenFailed, "failed to open zip file");
+            } else if (entry.kind == EntryKind::File) {
+                result = openArchiveEntry(zip, entry, m_password);
+                if (result) {
+                    result = writeEntryData(zip, buffer, entry, fullPathOf(entry.path.relativePath));
+                    platform::Status closed = closeOpenEntry(zip);
+                    if (result)
+                        result = closed;
+                }
+            }
+            std::lock_guard lock(mutex);
+            results[index] = std::move(result);
+            changed.notify_all();
+        }
+        if (zip)
+            unzClose(zip);
+    };
+    const unsigned threads = std::min(kMaxUnpackThreads, std::thread::hardware_concurrency());
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t)
+        workers.emplace_back(work);
+
+    platform::Status outcome;
+    std::int64_t position = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+        platform::Status result;
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return results[index].has_value(); });
+            result = *results[index];
+        }
+        const Entry& entry = m_entries[index];
+        position += static_cast<std::int64_t>(entry.info.compressedSize);
+        const auto i = static_cast<std::int64_t>(index);
+        if (m_delegate) {
+            m_delegate->zipArchiveWillUnzipFileAtIndex(i, static_cast<std::int64_t>(count), m_archivePath, entry.info);
+            m_delegate->zipArchiveProgressEvent(position, total);
+        }
+        m_dates.push_back({fullPathOf(entry.path.relativePath), ZMZipArchive::dateWithMSDOSFormat(entry.info.dosDate)});
+        if (!result) {
+            outcome = result;
+            break;
+        }
+        if (m_delegate)
+            m_delegate->zipArchiveDidUnzipFileAtIndex(i, static_cast<std::int64_t>(count), m_archivePath, entry.info);
+    }
+    {
+        std::lock_guard lock(mutex);
+        stop = true;
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    return outcome;
+}
+
+platform::Status Unzipper::closeEntry() { return closeOpenEntry(m_zip); }
+
+// Creates the folder at `relativePath` below the destination, one component at a time, refusing to pass
+// through a symbolic link.
 platform::Status Unzipper::ensureFolder(const std::string& relativePath) {
     if (relativePath.empty() || m_knownFolders.count(relativePath))
         return {};
-    std::size_t slash = relativePath.rfind('/');
-    if (slash != std::string::npos) {
-        if (auto parent = ensureFolder(relativePath.substr(0, slash)); !parent)
-            return parent;
+    std::size_t end = 0;
+    while (end != std::string::npos) {
+        end = relativePath.find('/', end + 1);
+        const std::string prefix = relativePath.substr(0, end);
+        if (m_knownFolders.count(prefix))
+            continue;
+        const std::string full = fullPathOf(prefix);
+        struct stat st{};
+        if (lstat(full.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return writeError("cannot examine", full, errno);
+            if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
+                return writeError("cannot create folder", full, errno);
+            if (lstat(full.c_str(), &st) != 0)
+                return writeError("cannot examine", full, errno);
+        }
+        if (S_ISLNK(st.st_mode))
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
+                                           "refused to write through the symbolic link \"" + prefix + "\"");
+        if (!S_ISDIR(st.st_mode))
+            return writeError("cannot create folder", full, EEXIST);
+        m_knownFolders.insert(prefix);
     }
-    const std::string full = fullPathOf(relativePath);
-    struct stat st{};
-    if (lstat(full.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return writeError("cannot examine", full, errno);
-        if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
-            return writeError("cannot create folder", full, errno);
-        if (lstat(full.c_str(), &st) != 0)
-            return writeError("cannot examine", full, errno);
-    }
-    if (S_ISLNK(st.st_mode))
-        return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
-                                       "refused to write through the symbolic link \"" + relativePath + "\"");
-    if (!S_ISDIR(st.st_mode))
-        return writeError("cannot create folder", full, EEXIST);
-    m_knownFolders.insert(relativePath);
     return {};
 }
 
@@ -250,48 +425,7 @@ platform::Status Unzipper::writeFile(const Entry& entry, const std::string& full
             return {};
         }
     }
-    int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && (errno == ELOOP || errno == EACCES || errno == ETXTBSY)) {
-        // A link or a read-only file stands there: replace it rather than write through or into it.
-        ::unlink(fullPath.c_str());
-        fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    }
-    if (fd < 0)
-        return writeError("cannot write file", fullPath, errno);
-    platform::Status result;
-    for (;;) {
-        int n = unzReadCurrentFile(m_zip, m_buffer.data(), static_cast<unsigned>(m_buffer.size()));
-        if (n < 0) {
-            result = ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed,
-                                             "failed to read entry \"" + rel + "\" (" + std::to_string(n) + ")");
-            break;
-        }
-        if (n == 0)
-            break;
-        const char* data = m_buffer.data();
-        std::size_t left = static_cast<std::size_t>(n);
-        while (left > 0) {
-            ssize_t w = ::write(fd, data, left);
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                result = writeError("cannot write file", fullPath, errno);
-                break;
-            }
-            data += w;
-            left -= static_cast<std::size_t>(w);
-        }
-        if (!result)
-            break;
-    }
-    if (result) {
-        mode_t mode = static_cast<mode_t>(entry.info.externalAttributes >> 16);
-        if (mode != 0 && ::fchmod(fd, mode & 0777) != 0)
-            platform::Log::write("[ZMZipArchive] Failed to set attributes - whilst setting permissions");
-    }
-    if (::close(fd) != 0 && result)
-        result = writeError("cannot write file", fullPath, errno);
-    return result;
+    return writeEntryData(m_zip, m_buffer, entry, fullPath);
 }
 
 platform::Status Unzipper::writeLink(const Entry& entry, const std::string& fullPath, bool& skipped) {

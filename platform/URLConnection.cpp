@@ -304,7 +304,19 @@ void URLConnection::deliver(std::function<void(URLConnectionDelegate&, URLConnec
         work();
 }
 
+URLRequest URLConnection::currentRequest() const {
+    URLRequest request = m_request;
+    std::lock_guard lock(m_mutex);
+    if (m_answeredURL)
+        request.setURL(m_answeredURL);
+    return request;
+}
+
 void URLConnection::deliverResponse(const URLResponse& response) {
+    if (response.url()) {
+        std::lock_guard lock(m_mutex);
+        m_answeredURL = response.url();
+    }
     deliver([response](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveResponse(self, response); });
 }
 

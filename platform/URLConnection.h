@@ -88,6 +88,8 @@ public:
     void cancel();
 
     const URLRequest& originalRequest() const { return m_request; }
+    // The request as it stands now: after redirects, with the URL that answered.
+    URLRequest currentRequest() const;
     // Whether the load ended (finished, failed or cancelled).
     bool isFinished() const;
 
@@ -120,6 +122,7 @@ private:
     std::shared_ptr<URLConnection> m_keepAlive;
     std::optional<HTTPTransport::TransferID> m_transfer;
     std::shared_ptr<URLProtocol> m_protocol;
+    std::optional<URL> m_answeredURL;
 };
 
 } // namespace platform

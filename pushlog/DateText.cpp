@@ -7,6 +7,12 @@
 namespace pushlog {
 
 std::string DateText::format(platform::Date date) {
+    std::string text;
+    appendTo(text, date);
+    return text;
+}
+
+void DateText::appendTo(std::string& text, platform::Date date) {
     const double floorSeconds = std::floor(date.secondsSince1970);
     const auto second = static_cast<std::int64_t>(floorSeconds);
     int millis = static_cast<int>((date.secondsSince1970 - floorSeconds) * 1000.0);
@@ -23,14 +29,11 @@ std::string DateText::format(platform::Date date) {
         m_cachedPrefix = buffer;
         m_cachedSecond = second;
     }
-    std::string text;
-    text.reserve(m_cachedPrefix.size() + 4);
     text += m_cachedPrefix;
     text += m_separator;
     text += static_cast<char>('0' + millis / 100);
     text += static_cast<char>('0' + millis / 10 % 10);
     text += static_cast<char>('0' + millis % 10);
-    return text;
 }
 
 } // namespace pushlog

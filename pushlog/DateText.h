@@ -19,6 +19,8 @@ public:
         : m_daySeparator(daySeparator), m_separator(millisecondSeparator) {}
 
     std::string format(platform::Date date);
+    // Appends the text of the date to `text`.
+    void appendTo(std::string& text, platform::Date date);
 
 private:
     char m_daySeparator;

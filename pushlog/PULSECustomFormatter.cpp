@@ -21,19 +21,30 @@ const char* PULSECustomFormatter::letterForFlag(std::uint64_t flag) {
 }
 
 std::string PULSECustomFormatter::stringFromDate(platform::Date date) {
+    std::string text;
+    appendDate(text, date);
+    return text;
+}
+
+void PULSECustomFormatter::appendDate(std::string& text, platform::Date date) {
     if (m_atomicLoggerCount.load() > 1) {
         thread_local DateText perThread('-', '.');
-        return perThread.format(date);
+        perThread.appendTo(text, date);
+        return;
     }
     if (!m_threadUnsafeDateFormatter)
         m_threadUnsafeDateFormatter.emplace('-', '.');
-    return m_threadUnsafeDateFormatter->format(date);
+    m_threadUnsafeDateFormatter->appendTo(text, date);
 }
 
 LogText PULSECustomFormatter::formatLogMessage(const PULSELogMessage& message) {
-    std::string line = stringFromDate(message.timestamp());
+    const char* tag = tagForType(m_type);
+    std::string line;
+    line.reserve(23 + 3 + std::char_traits<char>::length(tag) + 8 + message.fileName().size() + 2 +
+                 message.message().size() + 1);
+    appendDate(line, message.timestamp());
     line += " | ";
-    line += tagForType(m_type);
+    line += tag;
     line += " | ";
     line += letterForFlag(message.flag());
     line += " - [";

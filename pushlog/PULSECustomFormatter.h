@@ -23,6 +23,7 @@ public:
 
     // "yyyy-MM-dd HH:mm:ss.SSS" in the device's time zone.
     std::string stringFromDate(platform::Date date);
+    void appendDate(std::string& text, platform::Date date);
 
     // The tag field for a formatter type: "PULSE" for 0, the product tag for 1, "(null)" otherwise.
     static const char* tagForType(std::uint64_t type);

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace pushlog {
@@ -168,17 +169,18 @@ void PULSEFileLogger::logMessage(const PULSELogMessage& message) {
         const int fd = currentLogFileHandle();
         if (fd < 0)
             return;
-        std::string line;
-        const std::string* bytes = text.get();
-        if (appendNewline) {
-            line.reserve(text->size() + 1);
-            line = *text;
-            line += '\n';
-            bytes = &line;
-        }
+        // The text and, when wanted, its newline, in one write.
+        static const char newline = '\n';
+        const std::size_t total = text->size() + (appendNewline ? 1 : 0);
         std::size_t done = 0;
-        while (done < bytes->size()) {
-            const ssize_t written = ::write(fd, bytes->data() + done, bytes->size() - done);
+        while (done < total) {
+            iovec pieces[2];
+            int count = 0;
+            if (done < text->size())
+                pieces[count++] = {const_cast<char*>(text->data() + done), text->size() - done};
+            if (appendNewline)
+                pieces[count++] = {const_cast<char*>(&newline), 1};
+            const ssize_t written = ::writev(fd, pieces, count);
             if (written < 0) {
                 if (errno == EINTR)
                     continue;

@@ -52,17 +52,32 @@ std::string readDisplayNumber(int fd, std::chrono::milliseconds timeout)
     return text.substr(0, end);
 }
 
+// The display DISPLAY names, opened; null when unset or unreachable.
+GdkDisplay* openEnvironmentDisplay()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return nullptr;
+    return gdk_display_open(display);
+}
+
 } // namespace
 
 bool PrivateDisplay::isDisplayAvailable()
 {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display)
-        return false;
-    GdkDisplay* connection = gdk_display_open(display);
+    GdkDisplay* connection = openEnvironmentDisplay();
     if (!connection)
         return false;
     gdk_display_close(connection);
+    return true;
+}
+
+bool PrivateDisplay::openDefaultDisplay()
+{
+    GdkDisplay* connection = openEnvironmentDisplay();
+    if (!connection)
+        return false;
+    gdk_display_manager_set_default_display(gdk_display_manager_get(), connection);
     return true;
 }
 

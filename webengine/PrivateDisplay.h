@@ -18,6 +18,9 @@ public:
     static platform::Result<std::unique_ptr<PrivateDisplay>> start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Whether an X display is already reachable through DISPLAY.
     static bool isDisplayAvailable();
+    // Opens the display DISPLAY names and makes it GDK's default, so that gtk_init uses this connection
+    // instead of opening another; false when it cannot be opened.
+    static bool openDefaultDisplay();
 
     ~PrivateDisplay();
     PrivateDisplay(const PrivateDisplay&) = delete;

@@ -1,6 +1,8 @@
 #include "webengine/RoutedLoad.h"
 
-#include <glib.h>
+#include "webengine/StreamingBody.h"
+
+#include <gio/gio.h>
 
 namespace webengine {
 
@@ -48,11 +50,21 @@ std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedReques
     return load;
 }
 
+RoutedLoad::~RoutedLoad()
+{
+    if (m_body) {
+        StreamingBody::fail(m_body, "the load was dropped");
+        g_object_unref(m_body);
+    }
+}
+
 void RoutedLoad::cancel()
 {
     m_onEnd = nullptr;
     if (auto connection = std::exchange(m_connection, nullptr))
         connection->cancel();
+    if (m_body)
+        StreamingBody::fail(m_body, "the load was cancelled");
 }
 
 void RoutedLoad::end()
@@ -65,35 +77,45 @@ void RoutedLoad::end()
 
 void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response)
 {
-    m_response = response;
-}
-
-void RoutedLoad::didReceiveData(platform::URLConnection&, const platform::Bytes& data)
-{
-    m_body.append(reinterpret_cast<const char*>(data.data()), data.size());
-}
-
-void RoutedLoad::didFinishLoading(platform::URLConnection&)
-{
+    if (m_body)
+        return;
     HeaderList headers;
     int status = 200;
-    if (m_response.isHTTP()) {
-        status = m_response.statusCode();
-        for (const auto& field : m_response.allHeaderFields().fields())
+    if (response.isHTTP()) {
+        status = response.statusCode();
+        for (const auto& field : response.allHeaderFields().fields())
             headers.push_back(field);
-    } else if (!m_response.mimeType().empty()) {
-        std::string type = m_response.mimeType();
-        if (!m_response.textEncodingName().empty())
-            type += "; charset=" + m_response.textEncodingName();
+    } else if (!response.mimeType().empty()) {
+        std::string type = response.mimeType();
+        if (!response.textEncodingName().empty())
+            type += "; charset=" + response.textEncodingName();
         headers.emplace_back("Content-Type", type);
     }
-    m_request->respond(status, std::move(headers), std::move(m_body));
+    m_body = StreamingBody::create();
+    m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength());
+}
+
+void RoutedLoad::didReceiveData(platform::URLConnection& connection, const platform::Bytes& data)
+{
+    if (!m_body)
+        didReceiveResponse(connection, platform::URLResponse());
+    StreamingBody::append(m_body, data.data(), data.size());
+}
+
+void RoutedLoad::didFinishLoading(platform::URLConnection& connection)
+{
+    if (!m_body)
+        didReceiveResponse(connection, platform::URLResponse());
+    StreamingBody::finish(m_body);
     end();
 }
 
 void RoutedLoad::didFailWithError(platform::URLConnection&, const platform::Error& error)
 {
-    m_request->fail(error);
+    if (m_body)
+        StreamingBody::fail(m_body, error.localizedDescription());
+    else
+        m_request->fail(error);
     end();
 }
 

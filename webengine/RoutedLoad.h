@@ -1,6 +1,7 @@
 // Carries one sub-resource load of a page through platform's URL loading, as the phone's web view does:
 // the URL protocol registry first (the XHR bridge, "hybfile:", the whitelist's refusals), then the built-in
-// loaders (http and https, file). What comes back answers the page.
+// loaders (http and https, file). What comes back answers the page as it arrives: the response at once,
+// then the body streamed (StreamingBody); a failure after the response breaks the body off.
 //
 // Guarantees: started and answered on the main thread. The connection's calls come back through GLib idle
 // sources of their own, never through the main run loop's perform queue: a synchronous script evaluation
@@ -29,6 +30,9 @@ public:
     static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
 
     explicit RoutedLoad(std::shared_ptr<RoutedRequest> request) : m_request(std::move(request)) {}
+    ~RoutedLoad() override;
+    RoutedLoad(const RoutedLoad&) = delete;
+    RoutedLoad& operator=(const RoutedLoad&) = delete;
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
@@ -41,8 +45,8 @@ private:
     std::shared_ptr<RoutedRequest> m_request;
     std::shared_ptr<platform::URLConnection> m_connection;
     std::function<void(RoutedLoad&)> m_onEnd;
-    platform::URLResponse m_response;
-    std::string m_body;
+    GInputStream* m_body = nullptr; // once the response went to the page
+
 };
 
 } // namespace webengine

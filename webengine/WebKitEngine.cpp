@@ -107,7 +107,7 @@ GtkWidget* WebKitEngine::widget() const
     return GTK_WIDGET(m_view);
 }
 
-void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout)
+void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers)
 {
     cancelLoadTimer();
     m_loadTimedOut = false;
@@ -122,7 +122,13 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
             return G_SOURCE_REMOVE;
         }, this);
     }
-    webkit_web_view_load_uri(m_view, url.c_str());
+    WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
+    if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
+        for (const auto& [name, value] : headers)
+            soup_message_headers_append(requestHeaders, name.c_str(), value.c_str());
+    }
+    webkit_web_view_load_request(m_view, request);
+    g_object_unref(request);
 }
 
 void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)

@@ -54,9 +54,10 @@ public:
     WebKitWebView* view() const { return m_view; }
     GtkWidget* widget() const;
 
-    // Loads a top-level URL. With a time-out, a load that has not finished by then is stopped and fails with
-    // the URL loading system's time-out code (-1001).
-    void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+    // Loads a top-level URL (with extra headers for http and https). With a time-out, a load that has not
+    // finished by then is stopped and fails with the URL loading system's time-out code (-1001).
+    void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0),
+              const HeaderList& headers = {});
     void loadHTML(const std::string& html, const std::string& baseURL);
     void stop();
     void reload();

@@ -62,7 +62,7 @@ void WebKitGtkWebView::doLoadRequest(const platform::URLRequest& request, platfo
 {
     m_engine->setUserAgent(currentUserAgent());
     const auto timeout = std::chrono::milliseconds(static_cast<long long>(request.timeoutInterval() * 1000));
-    m_engine->load(request.urlString(), timeout);
+    m_engine->load(request.urlString(), timeout, request.allHTTPHeaderFields().fields());
 }
 
 void WebKitGtkWebView::doLoadHTMLString(std::string html, std::string baseURL)

@@ -13,7 +13,8 @@
 //   sub-resource request of this view is being handed to a URL protocol.
 // - Website data (local storage, databases) lives under the application's Library (Library/WebKit, caches
 //   in Library/Caches/WebKit) of the folders current when the view is made.
-// - The request's method and body are not sent for top-level loads (WebKit loads them with GET).
+// - Top-level loads send the request's headers (http, https) but not its method and body: WebKit loads
+//   documents with GET.
 #pragma once
 
 #include "platform/WebView.h"

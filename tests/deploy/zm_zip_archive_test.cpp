@@ -205,6 +205,15 @@ TEST(ZMZipArchive, DamagedArchivesAndUnwritableOutputFailPartWay) {
     writeFile(tmp / "short.zip", bytes.substr(0, bytes.size() / 2));
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "short.zip", tmp / "o2"));
 
+    // A name longer than the file system allows: a clear error.
+    std::string deep;
+    for (int i = 0; i < 40; ++i)
+        deep += std::string(200, 'd') + "/";
+    writeArchive(tmp / "deep.zip", {fileEntry(deep + "f", "x")});
+    auto tooDeep = ZMZipArchive::unzipFileAtPath(tmp / "deep.zip", tmp / "o4");
+    ASSERT_FALSE(tooDeep);
+    EXPECT_EQ(tooDeep.error().code, ZMZipArchive::kErrorWriteFailed);
+
     // A folder stands where a file must be written.
     fs::create_directories(tmp / "o3/big.txt");
     auto blocked = ZMZipArchive::unzipFileAtPath(tmp / "a.zip", tmp / "o3");
@@ -266,4 +275,48 @@ TEST(ZMZipArchive, PasswordProtectedEntries) {
     // A wrong password never passes for success.
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "bad", true, "wrong"));
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "none"));
+}
+
+TEST(ZMZipArchive, LargeArchivesUnpackAlikeOnSeveralThreads) {
+    TempFolder tmp;
+    std::vector<FixtureEntry> entries;
+    std::vector<std::string> contents;
+    unsigned seed = 7;
+    for (int i = 0; i < 80; ++i) {
+        std::string content(64 * 1024 + i, ' ');
+        for (char& c : content) {
+            seed = seed * 1103515245u + 12345u;
+            c = static_cast<char>('a' + ((seed >> 16) & 15));
+        }
+        contents.push_back(content);
+        entries.push_back(fileEntry("d" + std::to_string(i % 7) + "/f" + std::to_string(i), content, 0600));
+    }
+    writeArchive(tmp / "big.zip", entries);
+    Recorder recorder;
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "big.zip", tmp / "out", true, "", &recorder));
+    for (int i = 0; i < 80; ++i)
+        ASSERT_EQ(readFile(tmp / ("out/d" + std::to_string(i % 7) + "/f" + std::to_string(i))), contents[i]) << i;
+    EXPECT_EQ(fs::status(tmp / "out/d0/f0").permissions(), fs::perms(0600));
+    EXPECT_EQ(mtimeOf(tmp / "out/d3/f10"), fixtureDate());
+    std::vector<std::int64_t> indices(80);
+    for (int i = 0; i < 80; ++i)
+        indices[i] = i;
+    EXPECT_EQ(recorder.willIndices, indices);
+    EXPECT_EQ(recorder.didIndices, indices);
+    ASSERT_EQ(recorder.progress.size(), 82u);
+    for (std::size_t i = 1; i < recorder.progress.size(); ++i)
+        EXPECT_GT(recorder.progress[i].first, recorder.progress[i - 1].first);
+
+    // One damaged entry in the middle fails the whole unzip.
+    std::string bytes = readFile(tmp / "big.zip");
+    const std::size_t middle = bytes.size() / 2;
+    for (std::size_t i = middle; i < middle + 64; ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x33);
+    writeFile(tmp / "damaged.zip", bytes);
+    Recorder damaged;
+    auto result = ZMZipArchive::unzipFileAtPath(tmp / "damaged.zip", tmp / "out2", true, "", &damaged);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code, ZMZipArchive::kErrorReadFailed);
+    EXPECT_LT(damaged.didIndices.size(), 80u);
+    EXPECT_TRUE(std::find(damaged.events.begin(), damaged.events.end(), "did-archive") == damaged.events.end());
 }

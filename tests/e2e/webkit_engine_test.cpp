@@ -74,6 +74,35 @@ public:
     void stopLoading() override {}
 };
 
+// Sends the response and a first part of the body at once; the test sends the rest (or a failure) later.
+class SteppedProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static std::shared_ptr<platform::URLProtocol>& waiting()
+    {
+        static std::shared_ptr<platform::URLProtocol> protocol;
+        return protocol;
+    }
+    static std::mutex& mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static bool canInitWithRequest(const platform::URLRequest& request) { return request.scheme() == "stepped"; }
+    void startLoading() override
+    {
+        platform::HTTPHeaderFields headers;
+        (void)headers.setValue("Content-Type", "text/plain");
+        client()->didReceiveResponse(*this, platform::URLResponse::http(request().url(), 200, headers),
+                                     platform::URLCacheStoragePolicy::NotAllowed);
+        const std::string first = "first part;";
+        client()->didLoadData(*this, platform::Bytes(first.begin(), first.end()));
+        std::lock_guard lock(mutex());
+        waiting() = shared_from_this();
+    }
+    void stopLoading() override {}
+};
+
 // Registers a protocol class for one test.
 class ScopedProtocol {
 public:
@@ -251,6 +280,47 @@ TEST_F(WebKitEngineTest, RegisteredProtocolsAnswerSubResourcesAndTheRestLoadsThr
     EXPECT_EQ(server.requests().size(), 1u);
     // The main document travels with the load.
     EXPECT_EQ(RefusingProtocol::lastMainDocumentURL(), m_pages.url("index.html"));
+}
+
+TEST_F(WebKitEngineTest, BodiesReachThePageAsTheyArriveAndMayBreakOff)
+{
+    ScopedProtocol stepped(platform::URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));
+    loadPage("index.html", "<html><body><script>"
+                           "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true); window[key] = [];"
+                           "x.onprogress = function() { window[key].push('progress:' + x.responseText); };"
+                           "x.onload = function() { window[key].push('load:' + x.responseText); };"
+                           "x.onerror = function() { window[key].push('error'); }; x.send(); }"
+                           "</script></body></html>");
+    auto releaseWaiting = [](const std::function<void(platform::URLProtocol&)>& rest) {
+        EXPECT_TRUE(waitUntil([&] {
+            std::lock_guard lock(SteppedProtocol::mutex());
+            return SteppedProtocol::waiting() != nullptr;
+        }));
+        std::shared_ptr<platform::URLProtocol> protocol;
+        {
+            std::lock_guard lock(SteppedProtocol::mutex());
+            protocol = std::exchange(SteppedProtocol::waiting(), nullptr);
+        }
+        if (protocol)
+            rest(*protocol);
+    };
+    eval("get('stepped://a/whole', 'whole')");
+    // The first part is in the page while the rest has not been sent.
+    ASSERT_TRUE(waitForPage("whole.indexOf('progress:first part;') >= 0"));
+    releaseWaiting([](platform::URLProtocol& p) {
+        const std::string rest = "second part";
+        p.client()->didLoadData(p, platform::Bytes(rest.begin(), rest.end()));
+        p.client()->didFinishLoading(p);
+    });
+    ASSERT_TRUE(waitForPage("whole[whole.length - 1].indexOf('load:') == 0"));
+    EXPECT_EQ(eval("whole[whole.length - 1]"), "load:first part;second part");
+
+    eval("get('stepped://a/broken', 'broken')");
+    ASSERT_TRUE(waitForPage("broken.indexOf('progress:first part;') >= 0"));
+    releaseWaiting([](platform::URLProtocol& p) {
+        p.client()->didFailWithError(p, platform::Error(platform::kURLErrorDomain, -1005, "connection lost"));
+    });
+    ASSERT_TRUE(waitForPage("broken[broken.length - 1] == 'error'"));
 }
 
 TEST_F(WebKitEngineTest, FailedTopLevelLoadIsReportedOnce)

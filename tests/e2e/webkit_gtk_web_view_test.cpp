@@ -157,8 +157,12 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     server.route("/slow", held);
     const std::string fast = page("fast.html", "<html>fast</html>");
 
-    m_view->loadRequest(platform::URLRequest(server.url("/slow")));
+    platform::URLRequest slow(server.url("/slow"));
+    ASSERT_TRUE(slow.setValue("yes", "X-From-Test").ok());
+    m_view->loadRequest(slow);
     ASSERT_TRUE(waitUntil([&] { return m_delegate->count("start") == 1; }));
+    ASSERT_TRUE(server.waitForRequests(1));
+    EXPECT_EQ(server.requests()[0].header("X-From-Test").value_or(""), "yes");
     m_view->loadRequest(platform::URLRequest(fast));
     ASSERT_TRUE(waitUntil([&] { return m_delegate->count("finish") == 1; }));
     // The held load ends as cancelled before the new one starts.
@@ -173,6 +177,21 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     m_view->stopLoading();
     ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail:-999") == 2; }));
     EXPECT_FALSE(m_view->isLoading());
+    server.releaseHeldReplies();
+}
+
+TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeOutCode)
+{
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "<html>never</html>", "text/html");
+    held.hold = true;
+    server.route("/held", held);
+    platform::URLRequest request(server.url("/held"));
+    request.setTimeoutInterval(0.3);
+    m_view->loadRequest(request);
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail") == 1; }));
+    EXPECT_EQ(m_delegate->events.back(), "fail:-1001");
+    EXPECT_EQ(m_delegate->count("finish"), 0u);
     server.releaseHeldReplies();
 }
 

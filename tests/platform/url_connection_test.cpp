@@ -240,6 +240,8 @@ TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
     EXPECT_EQ(load.recorder->body(), "arrived");
     EXPECT_EQ(load.recorder->response()->statusCode(), 200);
     EXPECT_EQ(load.recorder->response()->urlString(), server.url("/new"));
+    EXPECT_EQ(load.connection->currentRequest().urlString(), server.url("/new"));
+    EXPECT_EQ(load.connection->originalRequest().urlString(), server.url("/old"));
     auto events = load.recorder->events();
     EXPECT_EQ(std::count(events.begin(), events.end(), "response"), 1);
 

@@ -96,11 +96,11 @@ TEST_F(DatabaseLogger, ThresholdZeroAndNoSaveTimer) {
     log(600);
     EXPECT_EQ(store->saves.load(), 0);
     store->setSaveInterval(0); // no timer: only flush saves
+    EXPECT_EQ(store->saveInterval(), 0); // the change has reached the logger
     advance(3600, store);
     EXPECT_EQ(store->saves.load(), 0);
     PULSELog::flushLog();
     EXPECT_EQ(store->saves.load(), 1);
-    EXPECT_EQ(store->saveInterval(), 0);
 }
 
 TEST_F(DatabaseLogger, DeletesOnTheirTimerAndWhenTheAgeShrinks) {
@@ -116,6 +116,7 @@ TEST_F(DatabaseLogger, DeletesOnTheirTimerAndWhenTheAgeShrinks) {
     EXPECT_EQ(store->maxAge(), 2 * 86400);
     EXPECT_EQ(store->deletes.load(), 3);
     store->setDeleteInterval(0);
+    EXPECT_EQ(store->deleteInterval(), 0);
     advance(3600, store);
     EXPECT_EQ(store->deletes.load(), 3);
 }

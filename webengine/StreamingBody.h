@@ -1,0 +1,30 @@
+// The body of a routed answer as it arrives: a GInputStream that the engine hands to WebKit with the
+// response and fills chunk by chunk, so a page sees large or slow bodies progressively and the process
+// never holds a whole body.
+//
+// Guarantees: main thread only (WebKit reads it there, asynchronously). Reads answer with what is buffered;
+// a read that finds nothing waits until data, the end or a failure arrives (a synchronous read answers
+// "would block" instead of waiting). Data appended after finish() or fail() is dropped.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+typedef struct _GInputStream GInputStream;
+
+namespace webengine {
+
+class StreamingBody {
+public:
+    // A new, empty stream (the caller owns the reference).
+    static GInputStream* create();
+    static void append(GInputStream* stream, const void* data, std::size_t size);
+    // The end of the body: readers get 0 once the buffer is drained.
+    static void finish(GInputStream* stream);
+    // The body broke off: readers get an error once the buffer is drained.
+    static void fail(GInputStream* stream, const std::string& message);
+    // Bytes buffered and not yet read.
+    static std::size_t bufferedSize(GInputStream* stream);
+};
+
+} // namespace webengine
