@@ -55,7 +55,10 @@ void HYBFileTransferDelegate::makeConnection(const platform::URLRequest& request
 
 void HYBFileTransferDelegate::start() {
     {
+        // A transfer aborted before its start stays unstarted (and is not kept alive).
         std::lock_guard lock(m_keepAliveMutex);
+        if (m_answered)
+            return;
         m_keepAlive = shared_from_this();
     }
     m_connection->start();

@@ -144,6 +144,23 @@ TEST_F(DownloadTest, AbortAnswersCode4RemovesThePartialFileAndKeepsTheExistingTa
     EXPECT_FALSE(answers.back().result.keepCallback());
 }
 
+TEST_F(DownloadTest, AnAbortRightAfterTheStartAnswersCode4Once) {
+    testsupport::Reply held = testsupport::Reply::text(200, "held");
+    held.hold = true;
+    m_server.route("/held", held);
+    for (int i = 0; i < 5; ++i) {
+        const std::string objectId = "quick" + std::to_string(i);
+        const std::string id = run("download", Array{m_server.url("/held"), fileURL("quick/" + objectId), false, objectId});
+        run("abort", Array{objectId});
+        auto final = m_delegate->waitForFinal(id);
+        ASSERT_TRUE(final);
+        EXPECT_EQ(final->message()["code"].integerValue(), 4);
+        EXPECT_EQ(m_delegate->answersFor(id).size(), 1u);
+    }
+    m_server.releaseHeldReplies();
+    EXPECT_TRUE(folderContents("quick").empty());
+}
+
 TEST_F(DownloadTest, AConnectionLostMidBodyAnswersCode3AndLeavesNoPartialFile) {
     testsupport::Reply cut = testsupport::Reply::text(200, std::string(10000, 'c'));
     cut.dropAfterBodyBytes = 3000;
