@@ -1,6 +1,7 @@
 #include "runtime/HYBURLProtocol.h"
 
 #include "platform/Log.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/RunLoop.h"
 #include "runtime/HYBCommandQueue.h"
 
@@ -39,6 +40,10 @@ std::weak_ptr<HYBCommandQueue> queueOfController(std::int64_t number) {
 bool isRegistered(std::int64_t number) {
     std::lock_guard lock(state().mutex);
     return state().controllers.count(number) > 0;
+}
+
+bool isAssetRequest(const platform::URLRequest& request) {
+    return request.urlString().rfind(kHYBAssetsLibraryPrefix, 0) == 0;
 }
 
 bool isBridgeRequest(const platform::URLRequest& request) {
@@ -120,6 +125,8 @@ std::optional<std::int64_t> HYBURLProtocol::registryNumberOfRequest(const platfo
 }
 
 bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
+    if (isAssetRequest(request))
+        return true;
     std::optional<std::int64_t> number = registryNumberOfRequest(request);
     if (!number || !isRegistered(*number))
         return false;
@@ -157,9 +164,38 @@ void HYBURLProtocol::startLoading() {
         sendResponseWithResponseCode(200, std::nullopt, "text/plain");
         return;
     }
+    if (isAssetRequest(request())) {
+        answerWithAsset();
+        return;
+    }
     std::shared_ptr<const HYBWhitelist> list = whitelist();
     std::string rejection = list && request().url() ? list->errorStringForURL(*request().url()) : std::string();
     sendResponseWithResponseCode(401, platform::Bytes(rejection.begin(), rejection.end()), "text/plain");
+}
+
+void HYBURLProtocol::answerWithAsset() {
+    std::shared_ptr<HYBURLProtocol> self = std::static_pointer_cast<HYBURLProtocol>(shared_from_this());
+    if (!request().url()) {
+        sendResponseWithResponseCode(404, std::nullopt, std::nullopt);
+        return;
+    }
+    platform::PhotoLibrary().assetForURL(
+        *request().url(),
+        [self](std::optional<platform::PhotoAsset> asset) {
+            if (!asset) {
+                self->sendResponseWithResponseCode(404, std::nullopt, std::nullopt);
+                return;
+            }
+            platform::Result<platform::Bytes> bytes = asset->bytes(0, asset->size());
+            if (!bytes.ok()) {
+                platform::Log::write("Could not read the asset " + asset->url().absoluteString() + ": " +
+                                     bytes.error().localizedDescription());
+                self->sendResponseWithResponseCode(500, std::nullopt, std::nullopt);
+                return;
+            }
+            self->sendResponseWithResponseCode(200, *bytes, asset->mimeType());
+        },
+        [self](const platform::Error& /*error*/) { self->sendResponseWithResponseCode(401, std::nullopt, std::nullopt); });
 }
 
 void HYBURLProtocol::sendResponseWithResponseCode(int statusCode, const std::optional<platform::Bytes>& data,

@@ -3,6 +3,8 @@
 // - the page's bridge requests to the path "/!hyb_exec" (headers "vc", "cmds", "rc"): a request with
 //   commands hands them to the caller's command queue and is not taken; a bare request (a poke with its
 //   request id in "rc") is taken and answered 200 with an empty "text/plain" body;
+// - photo-library asset URLs ("assets-library://..."), from any web view, answered with the asset's bytes
+//   and MIME type (404 for an unknown asset, 401 when the library refuses access);
 // - requests from a runtime web view whose URL the whitelist refuses, answered 401 with the rejection
 //   text.
 // Everything else is left to the ordinary loaders.
@@ -18,6 +20,8 @@
 //   request is refused.
 // - A request whose number is not registered (another web view, a controller already gone) is never
 //   taken; a bridge request without "rc" is logged and not taken.
+// - An asset answer comes later, from the photo library's queue; the pending answer keeps the protocol
+//   object alive until then. An asset whose bytes cannot be read is answered 500 with no body.
 // - Registry and whitelist live for the process; resetForTesting() forgets them and the registration.
 #pragma once
 
@@ -35,6 +39,7 @@ namespace runtime {
 class HYBCommandQueue;
 
 inline constexpr const char* kHYBBridgeExecPath = "/!hyb_exec";
+inline constexpr const char* kHYBAssetsLibraryPrefix = "assets-library://";
 
 class HYBURLProtocol : public platform::URLProtocol {
 public:
@@ -67,6 +72,9 @@ public:
     static std::int64_t longLongValue(std::string_view text);
 
     static void resetForTesting();
+
+private:
+    void answerWithAsset();
 };
 
 } // namespace runtime

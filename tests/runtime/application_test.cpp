@@ -381,6 +381,33 @@ TEST_F(ApplicationTest, TerminationEmptiesTheTemporaryFolderAndTheDelegatePostsD
     EXPECT_TRUE(left->empty());
 }
 
+// A plug-in that takes over navigations to one host.
+class RouterPlugin : public HYBPlugin {
+public:
+    using HYBPlugin::HYBPlugin;
+    bool shouldOverrideLoadWithRequest(const platform::URLRequest& request, platform::WebViewNavigationType) override {
+        seen.push_back(request.urlString());
+        return request.url() && request.url()->host() == std::optional<std::string>("route.example");
+    }
+    std::vector<std::string> seen;
+};
+
+TEST_F(ApplicationTest, APluginTakingANavigationOverKeepsTheWhitelistOutAndPendingWorkDelaysThePurge) {
+    writeConfig("");
+    launch();
+    auto router = std::make_shared<RouterPlugin>(controller().webView());
+    controller().registerPlugin(router, "RouterPlugin");
+    hybtest::LogCapture log;
+    view().pageNavigates("http://route.example/x");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(router->seen, std::vector<std::string>{"http://route.example/x"});
+    EXPECT_FALSE(log.contains("whitelist rejection")) << "the whitelist is not asked";
+
+    router->setHasPendingOperation(true);
+    controller().didReceiveMemoryWarning();
+    EXPECT_TRUE(log.contains("Plugin 'RouterPlugin' has a pending operation, memory purge is delayed for didReceiveMemoryWarning."));
+}
+
 TEST_F(ApplicationTest, TwoQuickClearsAnswerBothAtOnce) {
     writeConfig("");
     launch();

@@ -1,11 +1,13 @@
 #include "runtime/HYBURLProtocol.h"
 
 #include "platform/HeadlessWebView.h"
+#include "platform/PhotoLibrary.h"
 #include "runtime/HYBWhitelist.h"
 
 #include "BridgeFixture.h"
 #include "support/LogCapture.h"
 #include "support/RunLoopWait.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -135,6 +137,31 @@ TEST_F(URLProtocolTest, OnlyTheFirstControllersWhitelistCountsAndWithoutOneNothi
     EXPECT_TRUE(log.contains("WARNING: NO whitelist has been set in HYBURLProtocol."));
     HYBURLProtocol::registerViewController(2, whitelist, bridge.queue);
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", "2"}}, "http://refused.example/x")));
+}
+
+TEST_F(URLProtocolTest, AssetURLsAreAnsweredFromThePhotoLibraryForAnyWebView) {
+    hybtest::TempHome home;
+    const platform::Bytes picture{0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 0xFF, 0xD9};
+    auto written = platform::PhotoLibrary().writeImageData(picture, "jpg");
+    ASSERT_TRUE(written.ok());
+
+    // No "vc" and no user agent number: asset URLs are served to every web view.
+    auto answer = send(platform::URLRequest(*written));
+    ASSERT_TRUE(answer.response.has_value());
+    EXPECT_EQ(answer.response->statusCode(), 200);
+    EXPECT_EQ(answer.body, picture);
+    EXPECT_EQ(answer.response->allHeaderFields().value("Content-Type").value_or(""), "image/jpeg");
+
+    auto unknown = send(platform::URLRequest(std::string_view("assets-library://asset/asset.JPG?id=NOPE&ext=JPG")));
+    ASSERT_TRUE(unknown.response.has_value());
+    EXPECT_EQ(unknown.response->statusCode(), 404);
+    EXPECT_TRUE(unknown.body.empty());
+
+    platform::PhotoLibrary::setAccessAllowed(false);
+    auto refused = send(platform::URLRequest(*written));
+    platform::PhotoLibrary::setAccessAllowed(true);
+    ASSERT_TRUE(refused.response.has_value());
+    EXPECT_EQ(refused.response->statusCode(), 401);
 }
 
 TEST(URLProtocolNumbers, LeadingIntegersReadAsThePlatformReadsThem) {

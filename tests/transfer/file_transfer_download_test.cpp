@@ -144,6 +144,23 @@ TEST_F(DownloadTest, AbortAnswersCode4RemovesThePartialFileAndKeepsTheExistingTa
     EXPECT_FALSE(answers.back().result.keepCallback());
 }
 
+TEST_F(DownloadTest, AnAbortRightAfterTheStartAnswersCode4Once) {
+    testsupport::Reply held = testsupport::Reply::text(200, "held");
+    held.hold = true;
+    m_server.route("/held", held);
+    for (int i = 0; i < 5; ++i) {
+        const std::string objectId = "quick" + std::to_string(i);
+        const std::string id = run("download", Array{m_server.url("/held"), fileURL("quick/" + objectId), false, objectId});
+        run("abort", Array{objectId});
+        auto final = m_delegate->waitForFinal(id);
+        ASSERT_TRUE(final);
+        EXPECT_EQ(final->message()["code"].integerValue(), 4);
+        EXPECT_EQ(m_delegate->answersFor(id).size(), 1u);
+    }
+    m_server.releaseHeldReplies();
+    EXPECT_TRUE(folderContents("quick").empty());
+}
+
 TEST_F(DownloadTest, AConnectionLostMidBodyAnswersCode3AndLeavesNoPartialFile) {
     testsupport::Reply cut = testsupport::Reply::text(200, std::string(10000, 'c'));
     cut.dropAfterBodyBytes = 3000;
@@ -168,6 +185,14 @@ TEST_F(DownloadTest, BadSourcesAndTargetsWithoutAPlaceAnswerTheirErrors) {
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 1}, {"source", m_server.url("/ok")}, {"http_status", 200},
                                                  {"body", "Could not create target file"}}));
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("nowhere.txt")));
+
+    // A folder in the target's place is not replaced; the bytes are dropped.
+    writeFile(path("folder/inside.txt"), "inside");
+    answer = runToEnd("download", Array{m_server.url("/ok"), fileURL("folder")});
+    EXPECT_EQ(answer.status(), HYBCommandStatus::IOError);
+    EXPECT_EQ(answer.message()["body"].stringOr(""), "Could not create target file");
+    EXPECT_EQ(readFile(path("folder/inside.txt")), "inside");
+    EXPECT_EQ(folderContents("").size(), 1u);
 }
 
 TEST_F(DownloadTest, TwentyTransfersAtOnceAllComplete) {
