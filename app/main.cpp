@@ -1,8 +1,11 @@
-// hybridhost: the application. Opens a window with the web view showing the bundle's start page.
+// hybridhost: the application. Starts the runtime's application (its delegate, view controller and web
+// view on WebKitGTK) on the bundle and shows the view controller's web view in a window.
 #include "app/HostOptions.h"
-#include "app/ShellDelegate.h"
-#include "platform/AppFolders.h"
-#include "platform/WebViewFactory.h"
+#include "platform/Application.h"
+#include "platform/NotificationCenter.h"
+#include "platform/WebView.h"
+#include "runtime/HYBApplicationMain.h"
+#include "runtime/HYBHandleOpenURL.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -46,10 +49,6 @@ int main(int argc, char** argv)
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
         return fail("no bundle folder at " + options->bundle + ": " + ec.message());
-    const auto startPage = bundle / "www" / "index.html";
-    if (!std::filesystem::is_regular_file(startPage))
-        return fail("the bundle has no start page " + startPage.string());
-
     std::unique_ptr<webengine::PrivateDisplay> display;
     if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();
@@ -60,40 +59,37 @@ int main(int argc, char** argv)
     if (!gtk_init_check(&argc, &argv))
         return fail("cannot open a display (use --headless to run without one)");
 
-    // The application's home (Library, Documents, ...) is the desktop default; the bundle is the one given.
-    platform::AppFolders folders(platform::AppFolders::defaultHome("org.hybridhost.app"), bundle.string());
-    platform::AppFolders::install(folders);
-    if (auto made = folders.createFolders(); !made.ok())
-        return fail("cannot make the application's folders: " + made.error().localizedDescription());
+    // Every web view of the application (the view controller's, the user agent's probe) is WebKitGTK's.
+    webengine::WebKitGtkWebView::installAsEngine();
+    platform::WebView::setFactory(
+        [](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return webengine::WebKitGtkWebView::create(frame); });
 
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();
-    webengine::WebKitGtkWebView::installAsEngine();
-    auto webView = std::static_pointer_cast<webengine::WebKitGtkWebView>(
-        platform::WebViewFactory::makeWebView(platform::Rect(0, 0, kWindowWidth, kWindowHeight)));
-    auto delegate = std::make_shared<app::ShellDelegate>([&](const platform::Error* error) {
-        if (error) {
-            std::fprintf(stderr, "hybridhost: the start page failed to load: %s\n", error->localizedDescription().c_str());
-            if (screenshot) {
-                exitCode = 1;
+    std::shared_ptr<webengine::WebKitGtkWebView> webView;
+    // With --screenshot: the first page that loaded (the start page, or the error page) is written out.
+    static const int kScreenshotObserver = 0;
+    if (screenshot) {
+        platform::NotificationCenter::defaultCenter().addObserver(
+            &kScreenshotObserver, runtime::kHYBPageDidLoadNotification, nullptr, [&](const platform::Notification&) {
+                platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
+                auto written = webView->engine().writeSnapshot(options->screenshot);
+                if (!written.ok()) {
+                    std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
+                    exitCode = 1;
+                }
                 gtk_main_quit();
-            }
-            return;
-        }
-        if (!screenshot)
-            return;
-        auto written = webView->engine().writeSnapshot(options->screenshot);
-        if (!written.ok()) {
-            std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
-            exitCode = 1;
-        }
-        gtk_main_quit();
-    });
-    webView->setDelegate(delegate);
+            });
+    }
+
+    // The home (Library, Documents, ...) is the desktop default for the bundle's identifier. Launching
+    // starts the start page's load before the window comes up, so the engine's processes start meanwhile.
+    auto launched = runtime::launchApplication(bundle.string());
+    if (!launched.ok())
+        return fail(launched.error().localizedDescription());
+    webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*launched)->viewController()->webView());
 
     GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    // The load starts first: the engine's processes start while the window comes up.
-    webView->loadRequest(platform::URLRequest("file://" + startPage.string()));
     gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
     gtk_window_set_default_size(GTK_WINDOW(window), kWindowWidth, kWindowHeight);
     gtk_widget_set_size_request(webView->widget(), kWindowWidth, kWindowHeight);
@@ -114,8 +110,13 @@ int main(int argc, char** argv)
     }
     gtk_main();
 
+    // Termination handlers (web-storage backup, the temporary folder) run before the window goes.
+    platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
+    platform::Application::shared().terminate();
     gtk_container_remove(GTK_CONTAINER(window), webView->widget());
     webView.reset();
+    launched = platform::Error();
+    platform::Application::shared().setDelegate(nullptr);
     gtk_widget_destroy(window);
     return exitCode;
 }

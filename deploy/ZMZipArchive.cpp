@@ -174,7 +174,6 @@ public:
 private:
     bool canExtractInParallel() const;
     platform::Status extractInParallel(std::int64_t total);
-    platform::Status extract(const Entry& entry);
     platform::Status ensureFolder(const std::string& relativePath);
     platform::Status writeFile(const Entry& entry, const std::string& fullPath, bool& skipped);
     platform::Status writeLink(const Entry& entry, const std::string& fullPath, bool& skipped);

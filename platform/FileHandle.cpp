@@ -1,5 +1,7 @@
 #include "platform/FileHandle.h"
 
+#include "platform/PosixIO.h"
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -41,18 +43,8 @@ Result<Bytes> FileHandle::read(std::size_t length) {
     if (Status s = checkOpen(FileAccess::Read); !s)
         return s.error();
     Bytes out;
-    std::uint8_t buffer[64 * 1024];
-    while (out.size() < length) {
-        const std::size_t want = std::min(sizeof buffer, length - out.size());
-        ssize_t n = ::read(m_fd, buffer, want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fileError(errno, FileAccess::Read, m_path, "Could not read");
-        if (n == 0)
-            break;
-        out.insert(out.end(), buffer, buffer + n);
-    }
+    if (!readAll(m_fd, out, length))
+        return fileError(errno, FileAccess::Read, m_path, "Could not read");
     return out;
 }
 
@@ -63,15 +55,8 @@ Result<Bytes> FileHandle::readToEnd() {
 Status FileHandle::write(const Bytes& bytes) {
     if (Status s = checkOpen(FileAccess::Write); !s)
         return s;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fileError(errno, FileAccess::Write, m_path, "Could not write");
-        done += static_cast<std::size_t>(n);
-    }
+    if (!writeAll(m_fd, bytes))
+        return fileError(errno, FileAccess::Write, m_path, "Could not write");
     return {};
 }
 

@@ -1,5 +1,7 @@
 #include "platform/FileManager.h"
 
+#include "platform/PosixIO.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -40,21 +42,6 @@ std::string xattrName(const std::string& name) {
     return name.rfind("user.", 0) == 0 ? name : "user." + name;
 }
 
-// Writes all bytes to fd, retrying short writes and interruptions.
-bool writeAll(int fd, const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 Status copyFile(const std::string& from, const std::string& to, mode_t mode) {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
@@ -79,8 +66,7 @@ Status copyFile(const std::string& from, const std::string& to, mode_t mode) {
         }
         if (n == 0)
             break;
-        Bytes chunk(buffer.begin(), buffer.begin() + n);
-        if (!writeAll(out, chunk)) {
+        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
             Error e = errnoError(FileAccess::Write, to, "Could not write");
             ::close(in);
             ::close(out);
@@ -238,7 +224,11 @@ Status FileManager::writeAtomically(const std::string& path, const Bytes& conten
         ::unlink(temp.c_str());
         return e;
     }
-    ::close(fd);
+    if (::close(fd) != 0) {
+        Error e = errnoError(FileAccess::Write, path, "Could not write");
+        ::unlink(temp.c_str());
+        return e;
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         Error e = errnoError(FileAccess::Write, path, "Could not write");
         ::unlink(temp.c_str());
@@ -259,19 +249,10 @@ Result<Bytes> FileManager::contentsOfFile(const std::string& path) const {
     }
     if (st.st_size > 0)
         out.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t buffer[64 * 1024];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            Error e = errnoError(FileAccess::Read, path, "Could not read");
-            ::close(fd);
-            return e;
-        }
-        if (n == 0)
-            break;
-        out.insert(out.end(), buffer, buffer + n);
+    if (!readAll(fd, out)) {
+        Error e = errnoError(FileAccess::Read, path, "Could not read");
+        ::close(fd);
+        return e;
     }
     ::close(fd);
     return out;

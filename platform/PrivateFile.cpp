@@ -1,5 +1,7 @@
 #include "platform/PrivateFile.h"
 
+#include "platform/PosixIO.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,31 +13,11 @@
 namespace platform {
 
 namespace {
-Error posixError(int err, const std::string& what, const std::string& path) {
-    Error e(kPOSIXErrorDomain, err, what + " " + path + ": " + std::strerror(err));
-    e.userInfo.set(kFilePathErrorKey, path);
-    return e;
-}
-
 std::string parentOf(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool writeAll(int fd, const Bytes& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 } // namespace
 
@@ -47,19 +29,10 @@ Result<std::optional<Bytes>> PrivateFile::read(const std::string& path) {
         return posixError(errno, "cannot open", path);
     }
     Bytes data;
-    std::uint8_t buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            int err = errno;
-            ::close(fd);
-            return posixError(err, "cannot read", path);
-        }
-        if (n == 0)
-            break;
-        data.insert(data.end(), buffer, buffer + n);
+    if (!readAll(fd, data)) {
+        int err = errno;
+        ::close(fd);
+        return posixError(err, "cannot read", path);
     }
     ::close(fd);
     return std::optional<Bytes>(std::move(data));

@@ -1,5 +1,8 @@
 #include "platform/PropertyList.h"
 
+#include "platform/FileManager.h"
+#include "platform/PosixIO.h"
+
 #include "platform/TextEncoding.h"
 
 #include <plist/plist.h>
@@ -13,11 +16,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 namespace platform {
 
@@ -238,12 +239,6 @@ private:
     Error m_error;
 };
 
-Error posixError(int code, const std::string& what, const std::string& path) {
-    Error error(kPOSIXErrorDomain, code, what + " " + path + ": " + std::strerror(code));
-    error.userInfo.set(kFilePathErrorKey, Value(path));
-    return error;
-}
-
 Status writeAtomically(const std::string& path, std::string_view bytes) {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
@@ -254,18 +249,8 @@ Status writeAtomically(const std::string& path, std::string_view bytes) {
         ::unlink(temp.c_str());
         return posixError(code, what, path);
     };
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return failWith(errno, "Cannot write");
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    if (!writeAll(fd, bytes.data(), bytes.size()))
+        return failWith(errno, "Cannot write");
     mode_t mask = ::umask(0);
     ::umask(mask);
     if (::fchmod(fd, 0666 & ~mask) != 0 || ::fsync(fd) != 0)
@@ -306,14 +291,10 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return posixError(errno ? errno : ENOENT, "Cannot open", path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        return posixError(EIO, "Cannot read", path);
-    return read(buffer.str(), detectedFormat);
+    auto bytes = FileManager::defaultManager().contentsOfFile(path);
+    if (!bytes)
+        return bytes.error();
+    return read(std::string(bytes->begin(), bytes->end()), detectedFormat);
 }
 
 Result<std::string> PropertyList::write(const Value& value, Format format) {

@@ -1,15 +1,15 @@
 #include "platform/XMLParser.h"
 
+#include "platform/FileManager.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 
 #include <climits>
-#include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 
 namespace platform {
 
@@ -123,14 +123,11 @@ struct XMLParser::Callbacks {
 XMLParser::XMLParser(std::string data) : m_data(std::move(data)) {}
 
 std::optional<XMLParser> XMLParser::fromFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // A folder, or a file that fails while being read, is not an empty text.
+    auto bytes = FileManager::defaultManager().contentsOfFile(path);
+    if (!bytes)
         return std::nullopt;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    return XMLParser(std::move(buffer).str());
+    return XMLParser(std::string(bytes->begin(), bytes->end()));
 }
 
 bool XMLParser::parse() {

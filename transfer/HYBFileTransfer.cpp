@@ -271,8 +271,9 @@ std::optional<platform::URLRequest> HYBFileTransfer::requestForUploadCommand(con
         pieces = {std::move(form.prefix), *fileData, std::move(form.suffix)};
 
     if (chunkedMode) {
-        auto [reader, writer] = platform::BoundStreamPair::make(platform::BoundStreamPair::kDefaultBufferSize);
-        request.setHTTPBodyStream(reader);
+        auto streams = platform::BoundStreamPair::make(platform::BoundStreamPair::kDefaultBufferSize);
+        std::shared_ptr<platform::BoundOutputStream> writer = std::move(streams.second);
+        request.setHTTPBodyStream(std::move(streams.first));
         auto write = [writer, pieces = std::move(pieces)]() mutable {
             writeBody(writer, pieces);
             writer.reset();

@@ -55,7 +55,10 @@ void HYBFileTransferDelegate::makeConnection(const platform::URLRequest& request
 
 void HYBFileTransferDelegate::start() {
     {
+        // A transfer aborted before its start stays unstarted (and is not kept alive).
         std::lock_guard lock(m_keepAliveMutex);
+        if (m_answered)
+            return;
         m_keepAlive = shared_from_this();
     }
     m_connection->start();
@@ -103,8 +106,11 @@ void HYBFileTransferDelegate::endOnHome() {
 }
 
 void HYBFileTransferDelegate::cancelTransferWithError(const std::string& errorMessage) {
-    if (!claimAnswer())
-        return;
+    if (claimAnswer())
+        answerTargetError(errorMessage);
+}
+
+void HYBFileTransferDelegate::answerTargetError(const std::string& errorMessage) {
     platform::Dictionary error = HYBFileTransfer::createFileTransferError(kFileTransferFileNotFound, m_source, m_target,
                                                                           m_responseCode, errorMessage);
     platform::Log::writef("File Transfer Error: %s", errorMessage.c_str());
@@ -279,10 +285,8 @@ void HYBFileTransferDelegate::didFinishLoading(platform::URLConnection&) {
         }
     } else if (m_targetFileHandle) {
         closeTargetFile();
-        if (!moveIntoPlace()) {
-            m_answered = false;
-            return cancelTransferWithError("Could not create target file");
-        }
+        if (!moveIntoPlace())
+            return answerTargetError("Could not create target file");
         std::optional<platform::Dictionary> entry = entryForURL(m_filePlugin, *m_targetURL);
         result = HYBPluginResult(HYBCommandStatus::Ok, entry ? platform::Value(std::move(*entry)) : platform::Value());
     } else {

@@ -107,6 +107,8 @@ private:
     void releaseKeepAlive();
     // Leaves the registry and ends the background task (registry lock held inside).
     void unregister();
+    // Home only, the answer already claimed: error 1 (status 6) with the message as "body", then the end.
+    void answerTargetError(const std::string& errorMessage);
     void openTargetFile();
     void closeTargetFile();
     // A successful download: the temporary file takes the target's place.

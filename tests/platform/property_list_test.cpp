@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -152,5 +154,9 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().domain, kPOSIXErrorDomain);
     EXPECT_FALSE(PropertyList::readFile((dir / "absent.plist").string()).ok());
+    auto folder = PropertyList::readFile(dir.string());
+    ASSERT_FALSE(folder.ok());
+    EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
+        << folder.error().localizedDescription();
     fs::remove_all(dir);
 }

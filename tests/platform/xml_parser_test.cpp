@@ -124,6 +124,7 @@ TEST(XMLParser, AbortStopsEvents) {
 
 TEST(XMLParser, ReadsFiles) {
     EXPECT_FALSE(XMLParser::fromFile("/nonexistent/config.xml"));
+    EXPECT_FALSE(XMLParser::fromFile(::testing::TempDir())) << "a folder is not an empty document";
     std::string path = ::testing::TempDir() + "xml_parser_test.xml";
     std::ofstream(path) << "<a x=\"1\"/>";
     auto parser = XMLParser::fromFile(path);

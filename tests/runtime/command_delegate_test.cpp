@@ -47,6 +47,9 @@ TEST(HYBCommandDelegateImpl, TheCallbackTextOfEachMessageKind) {
               "hybrid.require('hybrid/exec').nativeCallback('Device123',1,{\"k\":1},0)");
     EXPECT_EQ(text(HYBPluginResult::messageAsArrayBuffer(S::Ok, platform::Bytes{0, 1, 2})),
               "hybrid.require('hybrid/exec').nativeCallback('Device123',1,{\"HYBType\":\"ArrayBuffer\",\"data\":\"AAEC\"},0)");
+    EXPECT_EQ(text(HYBPluginResult::messageAsMultipart(S::Ok, {platform::Bytes{0, 1, 2}, "x", 5})),
+              "hybrid.require('hybrid/exec').nativeCallback('Device123',1,{\"HYBType\":\"MultiPart\",\"messages\":"
+              "[{\"HYBType\":\"ArrayBuffer\",\"data\":\"AAEC\"},\"x\",5]},0)");
     EXPECT_EQ(text(HYBPluginResult::messageToErrorObject(S::IOError, 5)),
               "hybrid.require('hybrid/exec').nativeCallback('Device123',6,{\"code\":5},0)");
     HYBPluginResult kept = HYBPluginResult::messageAsString(S::Ok, "p");

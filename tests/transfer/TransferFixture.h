@@ -105,6 +105,8 @@ protected:
         m_plugin->setCommandDelegate(m_delegate);
         m_plugin->pluginInitialize();
     }
+    // Every transfer has left the registry (and ended its background task) before the next test.
+    void TearDown() override { EXPECT_TRUE(waitForNoTransfers()); }
 
     // Runs an action under a fresh callback id and returns that id.
     std::string run(const std::string& action, platform::Array arguments) {

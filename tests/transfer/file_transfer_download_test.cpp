@@ -144,6 +144,23 @@ TEST_F(DownloadTest, AbortAnswersCode4RemovesThePartialFileAndKeepsTheExistingTa
     EXPECT_FALSE(answers.back().result.keepCallback());
 }
 
+TEST_F(DownloadTest, AnAbortRightAfterTheStartAnswersCode4Once) {
+    testsupport::Reply held = testsupport::Reply::text(200, "held");
+    held.hold = true;
+    m_server.route("/held", held);
+    for (int i = 0; i < 5; ++i) {
+        const std::string objectId = "quick" + std::to_string(i);
+        const std::string id = run("download", Array{m_server.url("/held"), fileURL("quick/" + objectId), false, objectId});
+        run("abort", Array{objectId});
+        auto final = m_delegate->waitForFinal(id);
+        ASSERT_TRUE(final);
+        EXPECT_EQ(final->message()["code"].integerValue(), 4);
+        EXPECT_EQ(m_delegate->answersFor(id).size(), 1u);
+    }
+    m_server.releaseHeldReplies();
+    EXPECT_TRUE(folderContents("quick").empty());
+}
+
 TEST_F(DownloadTest, AConnectionLostMidBodyAnswersCode3AndLeavesNoPartialFile) {
     testsupport::Reply cut = testsupport::Reply::text(200, std::string(10000, 'c'));
     cut.dropAfterBodyBytes = 3000;
@@ -168,6 +185,14 @@ TEST_F(DownloadTest, BadSourcesAndTargetsWithoutAPlaceAnswerTheirErrors) {
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 1}, {"source", m_server.url("/ok")}, {"http_status", 200},
                                                  {"body", "Could not create target file"}}));
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("nowhere.txt")));
+
+    // A folder in the target's place is not replaced; the bytes are dropped.
+    writeFile(path("folder/inside.txt"), "inside");
+    answer = runToEnd("download", Array{m_server.url("/ok"), fileURL("folder")});
+    EXPECT_EQ(answer.status(), HYBCommandStatus::IOError);
+    EXPECT_EQ(answer.message()["body"].stringOr(""), "Could not create target file");
+    EXPECT_EQ(readFile(path("folder/inside.txt")), "inside");
+    EXPECT_EQ(folderContents("").size(), 1u);
 }
 
 TEST_F(DownloadTest, TwentyTransfersAtOnceAllComplete) {
@@ -215,6 +240,40 @@ TEST_F(DownloadTest, ResetCancelsEveryTransferWithoutAnAnswer) {
     EXPECT_TRUE(m_delegate->answersFor(second).empty());
     EXPECT_EQ(readFile(path("r/a")), "keep");
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("r/b")));
+}
+
+TEST_F(DownloadTest, ATransferReplacedUnderItsObjectIdStillAnswersAndExpiryCancelsSilently) {
+    testsupport::Reply held = testsupport::Reply::text(200, "held");
+    held.hold = true;
+    m_server.route("/held", held);
+    const std::string first = run("download", Array{m_server.url("/held"), fileURL("same/a"), false, "same"});
+    const std::string second = run("download", Array{m_server.url("/held"), fileURL("same/b"), false, "same"});
+    ASSERT_TRUE(m_server.waitForRequests(2));
+    EXPECT_EQ(m_plugin->activeTransferCount(), 1u);
+    m_server.releaseHeldReplies();
+    for (const std::string& id : {first, second}) {
+        auto final = m_delegate->waitForFinal(id);
+        ASSERT_TRUE(final);
+        EXPECT_EQ(final->status(), HYBCommandStatus::Ok);
+    }
+    EXPECT_EQ(readFile(path("same/a")), "held");
+    EXPECT_EQ(readFile(path("same/b")), "held");
+    EXPECT_TRUE(waitForNoTransfers());
+
+    // The platform ends the background time: the transfer stops and the page hears nothing.
+    testsupport::Reply heldAgain = testsupport::Reply::text(200, "never");
+    heldAgain.hold = true;
+    m_server.route("/expiring", heldAgain);
+    const std::string expiring = run("download", Array{m_server.url("/expiring"), fileURL("same/c"), false, "exp"});
+    ASSERT_TRUE(m_server.waitForRequests(3));
+    platform::Application::shared().expireBackgroundTasks();
+    EXPECT_EQ(m_plugin->activeTransferCount(), 0u);
+    EXPECT_EQ(platform::Application::shared().backgroundTaskCount(), 0u);
+    m_server.releaseHeldReplies();
+    m_server.route("/after", testsupport::Reply::text(200, "after"));
+    EXPECT_EQ(runToEnd("download", Array{m_server.url("/after"), fileURL("same/d")}).status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(m_delegate->answersFor(expiring).empty());
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("same/c")));
 }
 
 } // namespace

@@ -165,6 +165,37 @@ TEST_F(UploadTest, ProgressCountsTheBodyAndBytesSentAddsTheReply) {
     EXPECT_EQ(final->message()["bytesSent"].integerValue(), static_cast<std::int64_t>(bodyLength + 10));
 }
 
+TEST_F(UploadTest, AHeaderThatWouldInjectLinesIsLeftOutAndTheUploadGoesOn) {
+    m_server.route("/h", testsupport::Reply::text(200, "ok"));
+    hybtest::LogCapture log;
+    auto answer = runToEnd("upload", Array{"data:;base64,aGk=", m_server.url("/h"), Value(), Value(), Value(), Value(), Value(), true,
+                                           Dictionary{{"X-Bad", "a\r\nX-Injected: 1"}, {"X-Good", "g"}}});
+    EXPECT_EQ(answer.status(), HYBCommandStatus::Ok);
+    auto request = onlyRequest();
+    EXPECT_EQ(request.header("X-Injected"), std::nullopt);
+    EXPECT_EQ(request.header("X-Bad"), std::nullopt);
+    EXPECT_EQ(request.header("X-Good"), "g");
+    EXPECT_TRUE(log.contains("File Transfer: header X-Bad not sent"));
+}
+
+TEST_F(UploadTest, ServerTrustIsAcceptedOnlyWhenTheTransferTrustsAllHosts) {
+    for (bool trustAll : {false, true}) {
+        transfer::HYBFileTransferDelegate::Setup setup;
+        setup.command = m_plugin;
+        setup.trustAllHosts = trustAll;
+        auto transferObject = std::make_shared<transfer::HYBFileTransferDelegate>(
+            std::move(setup), std::make_shared<transfer::TransferExecutor>(m_plugin->queue()));
+        auto connection = platform::URLConnection::make(platform::URLRequest("https://127.0.0.1/"), {}, false);
+        std::vector<platform::URLAuthenticationChallenge::Disposition> answers;
+        auto challenge = std::make_shared<platform::URLAuthenticationChallenge>(
+            "127.0.0.1", 443, [&](platform::URLAuthenticationChallenge::Disposition d) { answers.push_back(d); });
+        transferObject->willSendRequestForAuthenticationChallenge(*connection, challenge);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0], trustAll ? platform::URLAuthenticationChallenge::Disposition::AcceptAnyCertificate
+                                       : platform::URLAuthenticationChallenge::Disposition::DefaultHandling);
+    }
+}
+
 TEST(UploadFormTest, TextValuesAndEscapingFollowTheFormRules) {
     EXPECT_EQ(transfer::uploadTextValue(Value(1.5)), "1.5");
     EXPECT_EQ(transfer::uploadTextValue(Value(true)), "1");

@@ -1,0 +1,30 @@
+// Feeds the headers of the page's bridge requests to the bridge's request reading: the input's first
+// line is the "vc" header (absent when the line is empty), the rest the "User-Agent" header. Checks that
+// a number written out reads back as itself.
+#include "platform/URLRequest.h"
+#include "runtime/HYBURLProtocol.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::int64_t number = runtime::HYBURLProtocol::longLongValue(text);
+    if (runtime::HYBURLProtocol::longLongValue(std::to_string(number)) != number)
+        std::abort();
+
+    platform::URLRequest request(std::string_view("http://localhost/!hyb_exec"));
+    std::size_t newline = text.find('\n');
+    std::string_view vc = text.substr(0, newline);
+    if (!vc.empty())
+        (void)request.setValue(vc, "vc");
+    if (newline != std::string_view::npos)
+        (void)request.setValue(text.substr(newline + 1), "User-Agent");
+    std::optional<std::int64_t> found = runtime::HYBURLProtocol::registryNumberOfRequest(request);
+    if (request.valueForHTTPHeaderField("vc") && !found)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,28 @@
+// Starting the application: the program's entry calls runApplication with the bundle folder (after
+// installing its web engine with platform::WebView::setFactory; without one the headless engine runs).
+//
+//     runtime::runApplication("/path/to/bundle");      // returns when the application terminates
+//
+// Programs that drive their own main loop (the GTK one) call launchApplication instead and reach the
+// window and the root view controller (with its web view) through the delegate it returns.
+#pragma once
+
+#include "platform/Error.h"
+#include "runtime/AppDelegate.h"
+
+#include <memory>
+#include <string>
+
+namespace runtime {
+
+// Installs the application's folders (the bundle at bundlePath; the home at homePath, or when empty the
+// desktop default for the bundle's identifier), makes the home's folders and launches the platform
+// application with an AppDelegate, which shows the root view controller and starts loading the start
+// page. Main thread. A bundle without config.xml is refused with an error.
+platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath = {});
+
+// launchApplication, then turns the main run loop until the application terminates. Returns the
+// process's exit code (1 with a message on standard error when the application cannot start).
+int runApplication(const std::string& bundlePath, const std::string& homePath = {});
+
+} // namespace runtime

@@ -1,0 +1,212 @@
+#include "runtime/HYBURLProtocol.h"
+
+#include "platform/Log.h"
+#include "platform/PhotoLibrary.h"
+#include "platform/RunLoop.h"
+#include "runtime/HYBCommandQueue.h"
+
+#include <limits>
+#include <map>
+#include <mutex>
+
+namespace runtime {
+namespace {
+
+constexpr const char* kProtocolName = "HYBURLProtocol";
+
+struct BridgeState {
+    std::mutex mutex;
+    bool registered = false;
+    std::shared_ptr<const HYBWhitelist> whitelist;
+    std::map<std::int64_t, std::weak_ptr<HYBCommandQueue>> controllers;
+};
+
+BridgeState& state() {
+    static auto* bridge = new BridgeState; // used from loading threads until the process ends
+    return *bridge;
+}
+
+std::shared_ptr<const HYBWhitelist> whitelist() {
+    std::lock_guard lock(state().mutex);
+    return state().whitelist;
+}
+
+std::weak_ptr<HYBCommandQueue> queueOfController(std::int64_t number) {
+    std::lock_guard lock(state().mutex);
+    auto it = state().controllers.find(number);
+    return it == state().controllers.end() ? std::weak_ptr<HYBCommandQueue>() : it->second;
+}
+
+bool isRegistered(std::int64_t number) {
+    std::lock_guard lock(state().mutex);
+    return state().controllers.count(number) > 0;
+}
+
+bool isAssetRequest(const platform::URLRequest& request) {
+    return request.urlString().rfind(kHYBAssetsLibraryPrefix, 0) == 0;
+}
+
+bool isBridgeRequest(const platform::URLRequest& request) {
+    return request.url() && request.url()->path() == kHYBBridgeExecPath;
+}
+
+} // namespace
+
+void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::shared_ptr<const HYBWhitelist> whitelist,
+                                            std::weak_ptr<HYBCommandQueue> commandQueue) {
+    bool first = false;
+    {
+        std::lock_guard lock(state().mutex);
+        if (!state().registered) {
+            state().registered = true;
+            state().whitelist = std::move(whitelist);
+            first = true;
+        }
+        state().controllers[registryNumber] = std::move(commandQueue);
+    }
+    if (!first)
+        return;
+    platform::URLProtocol::registerClass(platform::URLProtocol::classOf<HYBURLProtocol>(kProtocolName));
+    if (!runtime::whitelist())
+        platform::Log::write("WARNING: NO whitelist has been set in HYBURLProtocol.");
+}
+
+void HYBURLProtocol::unregisterViewController(std::int64_t registryNumber) {
+    std::lock_guard lock(state().mutex);
+    state().controllers.erase(registryNumber);
+}
+
+void HYBURLProtocol::resetForTesting() {
+    {
+        std::lock_guard lock(state().mutex);
+        state().registered = false;
+        state().whitelist.reset();
+        state().controllers.clear();
+    }
+    platform::URLProtocol::unregisterClass(kProtocolName);
+}
+
+std::int64_t HYBURLProtocol::longLongValue(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    // Accumulate as a negative number so that the most negative value fits.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    bool clamped = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value < (kMin + digit) / 10) {
+            clamped = true;
+            break;
+        }
+        value = value * 10 - digit;
+    }
+    if (clamped)
+        return negative ? kMin : std::numeric_limits<std::int64_t>::max();
+    if (negative)
+        return value;
+    return value == kMin ? std::numeric_limits<std::int64_t>::max() : -value;
+}
+
+std::optional<std::int64_t> HYBURLProtocol::registryNumberOfRequest(const platform::URLRequest& request) {
+    if (std::optional<std::string> vc = request.valueForHTTPHeaderField("vc"))
+        return longLongValue(*vc);
+    std::optional<std::string> userAgent = request.valueForHTTPHeaderField("User-Agent");
+    if (!userAgent)
+        return std::nullopt;
+    std::size_t open = userAgent->rfind('(');
+    if (open == std::string::npos)
+        return std::nullopt;
+    return longLongValue(std::string_view(*userAgent).substr(open + 1));
+}
+
+bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
+    if (isAssetRequest(request))
+        return true;
+    std::optional<std::int64_t> number = registryNumberOfRequest(request);
+    if (!number || !isRegistered(*number))
+        return false;
+    if (isBridgeRequest(request)) {
+        std::optional<std::string> commands = request.valueForHTTPHeaderField("cmds");
+        std::optional<std::string> requestId = request.valueForHTTPHeaderField("rc");
+        if (!requestId) {
+            platform::Log::write("!hybrid request missing rc header");
+            return false;
+        }
+        std::weak_ptr<HYBCommandQueue> queue = queueOfController(*number);
+        if (commands && !commands->empty()) {
+            platform::RunLoop::main().perform([queue, batch = std::move(*commands)] {
+                if (std::shared_ptr<HYBCommandQueue> target = queue.lock()) {
+                    target->enqueueCommandBatch(batch);
+                    target->executePending();
+                }
+            });
+            return false;
+        }
+        platform::RunLoop::main().perform([queue, id = longLongValue(*requestId)] {
+            if (std::shared_ptr<HYBCommandQueue> target = queue.lock())
+                target->processXhrExecBridgePoke(id);
+        });
+        return true;
+    }
+    std::shared_ptr<const HYBWhitelist> list = whitelist();
+    if (!list || !request.url() || !list->schemeIsAllowed(request.url()->scheme()))
+        return false;
+    return !list->URLIsAllowed(*request.url());
+}
+
+void HYBURLProtocol::startLoading() {
+    if (isBridgeRequest(request())) {
+        sendResponseWithResponseCode(200, std::nullopt, "text/plain");
+        return;
+    }
+    if (isAssetRequest(request())) {
+        answerWithAsset();
+        return;
+    }
+    std::shared_ptr<const HYBWhitelist> list = whitelist();
+    std::string rejection = list && request().url() ? list->errorStringForURL(*request().url()) : std::string();
+    sendResponseWithResponseCode(401, platform::Bytes(rejection.begin(), rejection.end()), "text/plain");
+}
+
+void HYBURLProtocol::answerWithAsset() {
+    std::shared_ptr<HYBURLProtocol> self = std::static_pointer_cast<HYBURLProtocol>(shared_from_this());
+    if (!request().url()) {
+        sendResponseWithResponseCode(404, std::nullopt, std::nullopt);
+        return;
+    }
+    platform::PhotoLibrary().assetForURL(
+        *request().url(),
+        [self](std::optional<platform::PhotoAsset> asset) {
+            if (!asset) {
+                self->sendResponseWithResponseCode(404, std::nullopt, std::nullopt);
+                return;
+            }
+            platform::Result<platform::Bytes> bytes = asset->bytes(0, asset->size());
+            if (!bytes.ok()) {
+                platform::Log::write("Could not read the asset " + asset->url().absoluteString() + ": " +
+                                     bytes.error().localizedDescription());
+                self->sendResponseWithResponseCode(500, std::nullopt, std::nullopt);
+                return;
+            }
+            self->sendResponseWithResponseCode(200, *bytes, asset->mimeType());
+        },
+        [self](const platform::Error& /*error*/) { self->sendResponseWithResponseCode(401, std::nullopt, std::nullopt); });
+}
+
+void HYBURLProtocol::sendResponseWithResponseCode(int statusCode, const std::optional<platform::Bytes>& data,
+                                                  const std::optional<std::string>& mimeType) {
+    platform::HTTPHeaderFields headers;
+    (void)headers.setValue("Content-Type", mimeType.value_or("text/plain"));
+    platform::URLResponse response = platform::URLResponse::http(request().url(), statusCode, std::move(headers), "HTTP/1.1");
+    client()->didReceiveResponse(*this, response, platform::URLCacheStoragePolicy::NotAllowed);
+    if (data)
+        client()->didLoadData(*this, *data);
+    client()->didFinishLoading(*this);
+}
+
+} // namespace runtime

@@ -1,0 +1,176 @@
+// The file plug-in in the real engine. "hybfile" URLs: a page's <img> and XHR load files of the plug-in's
+// file systems through its URL protocol. The page's file API, through the page's half of the bridge
+// (hybrid.js), the runtime's command queue and command delegate, and the plug-in registry: a page writes a
+// file, reads it back and lists its folder. A small host stands in for the view controller: it owns those pieces and fetches the
+// page's commands when the page signals with a "hyb://ready" frame.
+#include "EngineHarness.h"
+
+#include "files/HYBFile.h"
+#include "platform/FileManager.h"
+#include "platform/RunLoop.h"
+#include "platform/WebViewFactory.h"
+#include "runtime/HYBBase64.h"
+#include "runtime/HYBCommandDelegateImpl.h"
+#include "runtime/HYBCommandHost.h"
+#include "runtime/HYBCommandQueue.h"
+#include "runtime/HYBPluginRegistry.h"
+#include "support/TempHome.h"
+#include "webengine/WebKitGtkWebView.h"
+
+using e2e::waitUntil;
+using webengine::WebKitGtkWebView;
+
+namespace {
+
+// A 1x1 PNG.
+const char* const kPixelPNG = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNkYPhfDwAChwGA60e6kgAAAABJRU5ErkJggg==";
+
+class PageHost : public runtime::HYBCommandHost, public platform::WebViewDelegate, public std::enable_shared_from_this<PageHost> {
+public:
+    std::shared_ptr<WebKitGtkWebView> view;
+    std::shared_ptr<runtime::HYBCommandQueue> queue;
+    std::shared_ptr<runtime::HYBCommandDelegateImpl> delegate;
+    runtime::HYBPluginRegistry registry{platform::Dictionary{{"file", "HYBFile"}}};
+    int loads = 0;
+
+    void start()
+    {
+        queue = std::make_shared<runtime::HYBCommandQueue>(weak_from_this());
+        delegate = std::make_shared<runtime::HYBCommandDelegateImpl>(weak_from_this(), queue);
+        registry.setWebView(view);
+        registry.setCommandDelegate(delegate);
+    }
+
+    std::shared_ptr<platform::WebView> webView() const override { return view; }
+    std::shared_ptr<runtime::HYBCommandDelegate> commandDelegate() const override { return delegate; }
+    std::shared_ptr<runtime::HYBPlugin> getCommandInstance(std::string_view name) override { return registry.getCommandInstance(name); }
+    platform::Dictionary settings() const override { return {}; }
+    const runtime::HYBWhitelist* whitelist() const override { return nullptr; }
+    std::string userAgent() override { return {}; }
+    std::string wwwFolderName() const override { return "www"; }
+
+    bool shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request, platform::WebViewNavigationType) override
+    {
+        if (request.scheme() != "hyb")
+            return true;
+        std::weak_ptr<runtime::HYBCommandQueue> weak = queue;
+        platform::RunLoop::main().perform([weak] {
+            if (auto q = weak.lock()) {
+                q->fetchCommandsFromJs();
+                q->executePending();
+            }
+        });
+        return false;
+    }
+    void webViewDidFinishLoad(platform::WebView&) override { ++loads; }
+    void didFailLoadWithError(platform::WebView&, const platform::Error&) override { ++loads; }
+};
+
+std::string bundledScript()
+{
+    const std::string path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "app/bundle/www/hybrid.js";
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class FilePluginPageTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_DISPLAY();
+        (void)files::HYBFile::current(); // keeps the plug-in class (and its registration) linked
+        WebKitGtkWebView::installAsEngine();
+        m_host->view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebViewFactory::makeWebView(platform::Rect(0, 0, 320, 480)));
+        ASSERT_TRUE(m_host->view);
+        m_host->view->setDelegate(m_host);
+        m_host->start();
+        m_window = gtk_offscreen_window_new();
+        gtk_container_add(GTK_CONTAINER(m_window), m_host->view->widget());
+        gtk_widget_show_all(m_window);
+    }
+    void TearDown() override
+    {
+        platform::WebViewFactory::setMaker(nullptr);
+        if (m_window)
+            gtk_container_remove(GTK_CONTAINER(m_window), m_host->view->widget());
+        m_host->view.reset();
+        if (m_window)
+            gtk_widget_destroy(m_window);
+    }
+    std::string eval(const std::string& script) { return m_host->view->stringByEvaluatingJavaScriptFromString(script); }
+    // Runs a page call and waits for its callback's text in window.out.
+    std::string run(const std::string& script)
+    {
+        eval("window.out = ''; " + script);
+        EXPECT_TRUE(waitUntil([&] { return !eval("window.out").empty(); }));
+        return eval("window.out");
+    }
+
+    hybtest::TempHome m_home;
+    std::shared_ptr<PageHost> m_host = std::make_shared<PageHost>();
+    GtkWidget* m_window = nullptr;
+};
+
+TEST_F(FilePluginPageTest, APageWritesAFileReadsItBackAndListsItsFolder)
+{
+    m_home.writeBundleFile("www/hybrid.js", bundledScript());
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "hybrid.require('hybrid/exec').setJsToNativeBridgeMode('iframe');"
+                           "function call(action, args) { hybrid.exec(function (m) { window.out = 'ok:' + JSON.stringify(m); },"
+                           " function (e) { window.out = 'error:' + JSON.stringify(e); }, 'File', action, args); }"
+                           "</script></head><body></body></html>");
+    m_host->view->loadRequest(platform::URLRequest("file://" + m_home.folders().www() + "/index.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_host->loads > 0; }));
+
+    const std::string folder = "hybfile://localhost/persistent/notes/";
+    EXPECT_EQ(run("call('getDirectory', ['hybfile://localhost/persistent/', 'notes', {create: true}])").substr(0, 3), "ok:");
+    EXPECT_EQ(run("call('getFile', ['" + folder + "', 'a.txt', {create: true}])").substr(0, 3), "ok:");
+    EXPECT_EQ(run("call('write', ['" + folder + "a.txt', 'hello from the page', 0])"), "ok:19");
+    EXPECT_EQ(run("call('readAsText', ['" + folder + "a.txt', 'UTF-8', 0, -1])"), "ok:\"hello from the page\"");
+    const std::string listing = run("call('readEntries', ['" + folder + "'])");
+    EXPECT_NE(listing.find("\"fullPath\":\"/notes/a.txt\""), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\"isFile\":true"), std::string::npos) << listing;
+    EXPECT_EQ(run("call('readAsText', ['hybfile://localhost/persistent/../x', 'UTF-8', 0, -1])"), "error:5");
+
+    auto written = platform::FileManager::defaultManager().contentsOfFile(m_home.folders().documents() + "/notes/a.txt");
+    ASSERT_TRUE(written);
+    EXPECT_EQ(std::string(written->begin(), written->end()), "hello from the page");
+}
+
+TEST_F(FilePluginPageTest, ImagesAndXHRsOfHybfileURLsLoad)
+{
+    const platform::FileManager& files = platform::FileManager::defaultManager();
+    ASSERT_TRUE(files.createDirectory(m_home.folders().documents() + "/pics"));
+    ASSERT_TRUE(files.createFile(m_home.folders().documents() + "/pics/pixel.png", runtime::hybBase64Decode(kPixelPNG)));
+    const std::string text = "notes from the persistent file system";
+    ASSERT_TRUE(files.createFile(m_home.folders().tmp() + "/notes.txt", platform::Bytes(text.begin(), text.end())));
+
+    m_home.writeBundleFile("www/index.html",
+                           "<html><body><img id='pixel' src='hybfile://localhost/persistent/pics/pixel.png'>"
+                           "<img id='missing' src='hybfile://localhost/persistent/none.png'><script>"
+                           "window.loaded = ''; window.broken = '';"
+                           "document.getElementById('pixel').onload = function () { window.loaded = 'yes'; };"
+                           "document.getElementById('missing').onerror = function () { window.broken = 'yes'; };"
+                           "function fetchText(url) { var x = new XMLHttpRequest(); x.open('GET', url);"
+                           " x.onloadend = function () { window.got = x.status + ':' + x.responseText; }; x.send(); }"
+                           "</script></body></html>");
+    // The plug-in starts (and registers its URL protocol) when the registry makes it.
+    ASSERT_TRUE(m_host->getCommandInstance("File"));
+    m_host->view->loadRequest(platform::URLRequest("file://" + m_home.folders().www() + "/index.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_host->loads > 0; }));
+
+    ASSERT_TRUE(waitUntil([&] { return eval("window.loaded") == "yes"; }));
+    EXPECT_EQ(eval("String(document.getElementById('pixel').naturalWidth)"), "1");
+    ASSERT_TRUE(waitUntil([&] { return eval("window.broken") == "yes"; }));
+
+    eval("window.got = ''; fetchText('hybfile://localhost/temporary/notes.txt')");
+    ASSERT_TRUE(waitUntil([&] { return !eval("window.got").empty(); }));
+    EXPECT_EQ(eval("window.got"), "200:" + text);
+
+    eval("window.got = ''; fetchText('hybfile://localhost/persistent/../tmp/notes.txt')");
+    ASSERT_TRUE(waitUntil([&] { return !eval("window.got").empty(); }));
+    EXPECT_EQ(eval("window.got").substr(0, 4), "404:");
+}
+
+} // namespace

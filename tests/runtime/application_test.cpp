@@ -1,0 +1,439 @@
+// The application as a whole on the headless engine: booted from a temporary bundle through the
+// application delegate, with a scripted page standing in for the page's bridge script.
+#include "runtime/HYBApplicationMain.h"
+
+#include "platform/Application.h"
+#include "platform/Device.h"
+#include "platform/FileManager.h"
+#include "platform/HeadlessWebView.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PercentEscaping.h"
+#include "platform/URLCache.h"
+#include "platform/WebView.h"
+#include "runtime/HYBCache.h"
+#include "runtime/HYBCommandQueue.h"
+#include "runtime/HYBHandleOpenURL.h"
+#include "runtime/HYBLocalStorage.h"
+#include "runtime/HYBURLProtocol.h"
+#include "runtime/HYBUserAgentUtil.h"
+#include "runtime/MainViewController.h"
+
+#include "support/LogCapture.h"
+#include "support/RunLoopWait.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace runtime;
+
+namespace {
+
+constexpr const char* kFetchScript = "hybrid.require('hybrid/exec').nativeFetchMessages()";
+constexpr const char* kCallbackPrefix = "hybrid.require('hybrid/exec').nativeCallback(";
+constexpr const char* kEvalPrefix = "try{hybrid.require('hybrid/exec').nativeEvalAndFetch(";
+
+std::string cacheCleared(const std::string& callbackId) {
+    return "hybrid.require('hybrid/exec').nativeCallback('" + callbackId + "',1,\"Hybrid%20iOS%20webview%20cache%20cleared.\",0)";
+}
+std::string clearCommand(const std::string& callbackId) {
+    return "[[\"" + callbackId + "\",\"Cache\",\"clear\",[]]]";
+}
+
+class ApplicationTest : public hybtest::TempHomeTest {
+protected:
+    void SetUp() override {
+        platform::Application::shared().resetForTesting();
+        HYBURLProtocol::resetForTesting();
+        m_page = std::make_shared<platform::ScriptedPage>();
+        m_page->setScriptHandler([this](std::string_view script) -> std::optional<std::string> {
+            if (script == kFetchScript) {
+                std::string queued = std::move(m_queued);
+                m_queued.clear();
+                return queued;
+            }
+            if (script.rfind(kCallbackPrefix, 0) == 0) {
+                m_callbacks.emplace_back(script);
+                return std::string();
+            }
+            if (script.rfind(kEvalPrefix, 0) == 0)
+                return std::string();
+            return std::nullopt;
+        });
+        auto page = m_page;
+        platform::WebView::setFactory([page](platform::Rect frame) { return platform::HeadlessWebView::create(frame, page); });
+        m_home.writeBundleFile("www/index.html", "<html><body>start</body></html>");
+        m_home.writeBundleFile("www/error.html", "<html><body>error</body></html>");
+        m_home.writeBundleFile("Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                                             "<string>org.example.e2e</string></dict></plist>");
+    }
+    void TearDown() override {
+        m_delegate.reset();
+        platform::Application::shared().resetForTesting();
+        platform::WebView::setFactory({});
+        HYBURLProtocol::resetForTesting();
+        platform::Device::current().resetToDefaults();
+    }
+
+    void writeConfig(const std::string& extra, const std::string& startPage = "index.html") {
+        m_home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"" + startPage + "\"/>"
+                                             "<access origin=\"http://allowed.example\"/>"
+                                             "<feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature>" +
+                                                 extra + "</widget>");
+    }
+    // Launches the application and waits until the start page (or the error page) has loaded.
+    void launch() {
+        auto launched = launchApplication(m_home.folders().bundle(), m_home.folders().home());
+        ASSERT_TRUE(launched.ok()) << launched.error().localizedDescription();
+        m_delegate = *launched;
+        ASSERT_TRUE(view().waitUntilIdle());
+    }
+    HYBViewController& controller() { return *m_delegate->viewController(); }
+    platform::HeadlessWebView& view() { return static_cast<platform::HeadlessWebView&>(*controller().webView()); }
+    bool evaluated(const std::string& text) const {
+        const auto& scripts = m_page->evaluatedScripts();
+        return std::any_of(scripts.begin(), scripts.end(), [&](const std::string& s) { return s.find(text) != std::string::npos; });
+    }
+    platform::HeadlessWebView::XHRResult send(platform::URLRequest request) {
+        std::optional<platform::HeadlessWebView::XHRResult> answer;
+        view().pageSendsRequest(std::move(request), [&](platform::HeadlessWebView::XHRResult result) { answer = result; });
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return answer.has_value(); }));
+        return answer.value_or(platform::HeadlessWebView::XHRResult{});
+    }
+    bool waitForCallbacks(std::size_t count) {
+        return hybtest::runMainUntil([&] { return m_callbacks.size() >= count; });
+    }
+
+    std::shared_ptr<platform::ScriptedPage> m_page;
+    std::string m_queued;
+    std::vector<std::string> m_callbacks;
+    std::shared_ptr<AppDelegate> m_delegate;
+};
+
+TEST_F(ApplicationTest, TheCachePluginAnswersThroughEachOfTheThreeSignals) {
+    writeConfig("");
+    launch();
+    EXPECT_EQ(view().readyState(), "complete");
+    EXPECT_TRUE(std::dynamic_pointer_cast<MainViewController>(m_delegate->viewController()));
+    EXPECT_EQ(platform::URLCache::shared()->diskPath(), "nsurlcache");
+
+    // 1. An XHR poke to "/!hyb_exec" (the user agent names the controller); the native side fetches.
+    m_queued = clearCommand("Cache1");
+    platform::URLRequest poke(std::string_view("file:///!hyb_exec"));
+    ASSERT_TRUE(poke.setValue("1", "rc").ok());
+    auto answer = send(poke);
+    ASSERT_TRUE(answer.response.has_value());
+    EXPECT_EQ(answer.response->statusCode(), 200);
+    ASSERT_TRUE(waitForCallbacks(1));
+    EXPECT_EQ(m_callbacks[0], cacheCleared("Cache1"));
+
+    // The XHR carrying its commands in "cmds" (the request itself is not taken, the file loader fails it).
+    platform::URLRequest carrying(std::string_view("file:///!hyb_exec"));
+    ASSERT_TRUE(carrying.setValue("2", "rc").ok());
+    ASSERT_TRUE(carrying.setValue(clearCommand("Cache2"), "cmds").ok());
+    send(carrying);
+    ASSERT_TRUE(waitForCallbacks(2));
+    EXPECT_EQ(m_callbacks[1], cacheCleared("Cache2"));
+
+    // 2. A frame navigating to the "hyb" scheme.
+    m_queued = clearCommand("Cache3");
+    view().pageLoadsFrame("hyb://ready");
+    ASSERT_TRUE(waitForCallbacks(3));
+    EXPECT_EQ(m_callbacks[2], cacheCleared("Cache3"));
+
+    // 3. The URL fragment "%01" with the escaped batch, then "%02" with nothing (the native side fetches).
+    view().pageSetsFragment("%01" + platform::escapeURLComponent(clearCommand("Cache4")));
+    ASSERT_TRUE(waitForCallbacks(4));
+    EXPECT_EQ(m_callbacks[3], cacheCleared("Cache4"));
+    m_queued = clearCommand("Cache5");
+    view().pageSetsFragment("%02");
+    ASSERT_TRUE(waitForCallbacks(5));
+    EXPECT_EQ(m_callbacks[4], cacheCleared("Cache5"));
+    EXPECT_EQ(m_callbacks.size(), 5u);
+
+    auto cache = std::dynamic_pointer_cast<HYBCache>(controller().getCommandInstance("Cache"));
+    ASSERT_TRUE(cache);
+    ASSERT_TRUE(cache->command().has_value());
+    EXPECT_EQ(cache->command()->callbackId().value_or(""), "Cache5") << "the plug-in keeps the last command";
+}
+
+TEST_F(ApplicationTest, XHRPokesFollowTheRequestIdRuleAndRefusedSubResourcesGetA401) {
+    writeConfig("");
+    launch();
+    auto pokeWith = [&](const std::string& rc) {
+        platform::URLRequest poke(std::string_view("file:///!hyb_exec"));
+        EXPECT_TRUE(poke.setValue(rc, "rc").ok());
+        EXPECT_TRUE(poke.setValue(std::to_string(controller().registryNumber()), "vc").ok());
+        return send(poke);
+    };
+    m_queued = clearCommand("Poke2");
+    pokeWith("2");
+    view().waitUntilIdle();
+    EXPECT_TRUE(m_callbacks.empty()) << "the first poke after a page load must be 1";
+    pokeWith("1");
+    ASSERT_TRUE(waitForCallbacks(1));
+    m_queued = clearCommand("Again");
+    pokeWith("1");
+    view().waitUntilIdle();
+    EXPECT_EQ(m_callbacks.size(), 1u) << "a repeated id is refused";
+    pokeWith("5");
+    ASSERT_TRUE(waitForCallbacks(2));
+    EXPECT_EQ(m_callbacks[1], cacheCleared("Again"));
+
+    auto refused = send(platform::URLRequest(std::string_view("http://refused.example/data.json")));
+    ASSERT_TRUE(refused.response.has_value());
+    EXPECT_EQ(refused.response->statusCode(), 401);
+    EXPECT_EQ(std::string(refused.body.begin(), refused.body.end()), "ERROR whitelist rejection: url='http://refused.example/data.json'");
+}
+
+TEST_F(ApplicationTest, AMissingStartPageLoadsTheErrorPageWithTheMessage) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/>", "missing.html");
+    hybtest::LogCapture log;
+    launch();
+    const std::string message = "ERROR: Start Page at 'www/missing.html' was not found.";
+    EXPECT_TRUE(log.contains(message));
+    EXPECT_EQ(view().location(), platform::URL::fileURLWithPath(m_home.folders().www() + "/error.html", false).absoluteString() +
+                                     "?error=" + platform::addPercentEscapes(message));
+    EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0) << "the user-agent lock is given back once the page loaded";
+}
+
+TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/>");
+    const std::string start = platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString();
+    const std::string message = "Failed to load webpage with error: boom";
+    const std::string errorPage = platform::URL::fileURLWithPath(m_home.folders().www() + "/error.html", false).absoluteString() +
+                                  "?error=" + platform::addPercentEscapes(message);
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    // The error page fails the same way (a server that is down), so it would be asked for again and again.
+    m_page->setFailure(errorPage, platform::Error("Test", 1, "boom"));
+    hybtest::LogCapture log;
+    launch();
+    EXPECT_TRUE(log.contains(message));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), errorPage), 1) << "the error page is tried once";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), message), 2) << "once for the start page, once for the error page";
+    EXPECT_FALSE(view().hasPendingWork()) << "a failing error page is not loaded again and again";
+    EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
+}
+
+TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) {
+    writeConfig("", "missing.html");
+    launch();
+    const platform::Bytes& document = view().documentData();
+    EXPECT_EQ(std::string(document.begin(), document.end()),
+              "<html><body> ERROR: Start Page at 'www/missing.html' was not found. </body></html>");
+}
+
+TEST_F(ApplicationTest, TheStartPageKeepsItsFragmentAndTheUserAgentNamesTheController) {
+    writeConfig("<preference name=\"OverrideUserAgent\" value=\"Base/1\"/>", "index.html#start");
+    launch();
+    EXPECT_EQ(view().location(),
+              platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString() + "#start");
+    EXPECT_EQ(controller().userAgent(), "Base/1 (" + std::to_string(controller().registryNumber()) + ")");
+    EXPECT_EQ(view().stringByEvaluatingJavaScriptFromString("navigator.userAgent"), controller().userAgent());
+}
+
+TEST_F(ApplicationTest, AnAppendedUserAgentReplacesTheNumberAndSettingsReachTheWebView) {
+    writeConfig("<preference name=\"OverrideUserAgent\" value=\"Base/1\"/><preference name=\"AppendUserAgent\" value=\"Host/2\"/>"
+                "<preference name=\"PaginationMode\" value=\"TopToBottom\"/><preference name=\"PaginationBreakingMode\" value=\"sideways\"/>"
+                "<preference name=\"DisallowOverscroll\" value=\"false\"/><preference name=\"UIWebViewBounce\" value=\"false\"/>"
+                "<preference name=\"EnableViewportScale\" value=\"true\"/><preference name=\"GapBetweenPages\" value=\"12.5\"/>");
+    launch();
+    EXPECT_EQ(controller().userAgent(), "Base/1 Host/2");
+    const platform::WebView& web = *controller().webView();
+    EXPECT_EQ(web.paginationMode(), platform::PaginationMode::TopToBottom);
+    EXPECT_EQ(web.paginationBreakingMode(), platform::PaginationBreakingMode::Page);
+    EXPECT_TRUE(controller().webView()->scrollView().bounces()) << "DisallowOverscroll false wins over UIWebViewBounce";
+    EXPECT_TRUE(web.scalesPageToFit());
+    EXPECT_DOUBLE_EQ(web.gapBetweenPages(), 12.5);
+    EXPECT_TRUE(controller().settings()["backupwebstorage"].stringOr("") == "cloud") << "the effective value is written back";
+}
+
+TEST_F(ApplicationTest, LifecycleChangesReachThePageAsDocumentEventsInTime) {
+    writeConfig("");
+    launch();
+    platform::Application& app = platform::Application::shared();
+    m_page->clearEvaluatedScripts();
+
+    app.enterBackground();
+    EXPECT_TRUE(evaluated(kHYBResignEventScript)) << "resign is evaluated at once";
+    EXPECT_TRUE(evaluated(kHYBPauseEventScript)) << "pause is evaluated before the application is suspended";
+
+    m_page->clearEvaluatedScripts();
+    app.enterForeground();
+    EXPECT_FALSE(evaluated(kHYBResumeEventScript)) << "resume is scheduled";
+    EXPECT_FALSE(evaluated(kHYBActiveEventScript)) << "active is scheduled";
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return evaluated(kHYBActiveEventScript); }));
+    const auto& scripts = m_page->evaluatedScripts();
+    auto resume = std::find_if(scripts.begin(), scripts.end(), [](const std::string& s) { return s.find(kHYBResumeEventScript) != std::string::npos; });
+    auto active = std::find_if(scripts.begin(), scripts.end(), [](const std::string& s) { return s.find(kHYBActiveEventScript) != std::string::npos; });
+    EXPECT_LT(resume - scripts.begin(), active - scripts.begin());
+}
+
+TEST_F(ApplicationTest, WebStorageIsRestoredAtPageLoadsAndBackedUpWhenTheApplicationLeaves) {
+    writeConfig("<preference name=\"BackupWebStorage\" value=\"local\"/>");
+    const platform::FileManager& files = platform::FileManager::defaultManager();
+    const std::string engineFile = m_home.folders().caches() + "/file__0.localstorage";
+    const std::string backupFile = m_home.folders().documents() + "/Backups/localstorage.appdata.db";
+    auto write = [&](const std::string& path, const std::string& text, double modified) {
+        ASSERT_TRUE(files.createDirectory(platform::deletingLastPathComponent(path), true).ok());
+        ASSERT_TRUE(files.writeAtomically(path, platform::Bytes(text.begin(), text.end())).ok());
+        platform::FileAttributeChanges changes;
+        changes.modificationDate = platform::Date{modified};
+        ASSERT_TRUE(files.setAttributes(path, changes).ok());
+    };
+    auto read = [&](const std::string& path) {
+        auto bytes = files.contentsOfFile(path);
+        return bytes.ok() ? std::string(bytes->begin(), bytes->end()) : std::string("<missing>");
+    };
+    write(backupFile, "kept by the runtime", 2000);
+    write(engineFile, "older engine data", 1000);
+    launch();
+    ASSERT_TRUE(controller().pluginRegistry().pluginForClassName("HYBLocalStorage"));
+    EXPECT_EQ(read(engineFile), "kept by the runtime") << "restored when the start page began loading";
+
+    write(engineFile, "changed by the page", 3000);
+    platform::Application::shared().enterBackground();
+    EXPECT_EQ(read(backupFile), "changed by the page") << "backed up before the resign handler returned";
+
+    write(backupFile, "newer backup", 4000);
+    view().pageNavigates(platform::URL::fileURLWithPath(m_home.folders().www() + "/error.html", false).absoluteString());
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(read(engineFile), "newer backup");
+}
+
+TEST_F(ApplicationTest, TheNavigationFilterRefusesOutsideURLsAndHandsOtherSchemesToTheSystem) {
+    writeConfig("");
+    launch();
+    platform::Application& app = platform::Application::shared();
+    app.addInstalledScheme("mailto");
+    const std::string start = view().location();
+
+    view().pageNavigates("http://refused.example/");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(view().location(), start) << "a web URL outside the whitelist is refused";
+
+    view().pageNavigates("mailto:someone@example.org");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(view().location(), start);
+    EXPECT_EQ(app.openedURLs(), std::vector<std::string>{"mailto:someone@example.org"});
+
+    std::vector<std::string> handedOver;
+    static const int observer = 0;
+    platform::NotificationCenter::defaultCenter().addObserver(&observer, kHYBPluginHandleOpenURLNotification, nullptr,
+                                                              [&](const platform::Notification& n) {
+                                                                  handedOver.push_back(n.userInfo[kHYBPluginHandleOpenURLKey].stringOr(""));
+                                                              });
+    view().pageNavigates("payapp://order?id=1");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(handedOver, std::vector<std::string>{"payapp://order?id=1"}) << "no app opens it: the plug-ins are told";
+
+    // A URL opened into the application reaches the plug-ins too; without a URL nothing is posted.
+    EXPECT_TRUE(app.deliverOpenURL("hybridhost://paid?order=1"));
+    EXPECT_FALSE(app.deliverOpenURL(""));
+    platform::NotificationCenter::defaultCenter().removeObserver(&observer);
+    EXPECT_EQ(handedOver, (std::vector<std::string>{"payapp://order?id=1", "hybridhost://paid?order=1"}));
+}
+
+TEST_F(ApplicationTest, AnOpenURLWaitingForThePageIsDeliveredOnceAfterItLoads) {
+    writeConfig("");
+    launch();
+    // The page is (said to be) loading again.
+    m_page->setAnswer("document.readyState", "loading");
+    controller().processOpenUrl("hybridhost://later");
+    EXPECT_EQ(controller().openURL().value_or(""), "hybridhost://later");
+    m_page->removeAnswer("document.readyState");
+    m_page->clearEvaluatedScripts();
+    platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
+    platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
+    const auto& scripts = m_page->evaluatedScripts();
+    EXPECT_EQ(std::count(scripts.begin(), scripts.end(),
+                         std::string("if (typeof handleOpenURL === 'function') { handleOpenURL(\"hybridhost://later\");}")),
+              1);
+    EXPECT_FALSE(controller().openURL().has_value());
+
+    // Text that would end the script's string is escaped.
+    controller().processOpenUrl("x\");alert(1);//", true);
+    EXPECT_EQ(scripts.back(), "if (typeof handleOpenURL === 'function') { handleOpenURL(\"x\\\");alert(1);//\");}");
+}
+
+TEST_F(ApplicationTest, OrientationsComeFromTheInfoPlistUnlessThePageDecides) {
+    writeConfig("");
+    launch();
+    EXPECT_EQ(controller().supportedOrientations(), std::vector<platform::InterfaceOrientation>{platform::InterfaceOrientation::Portrait});
+    EXPECT_EQ(controller().supportedInterfaceOrientations(), platform::kInterfaceOrientationMaskPortrait);
+    m_page->setAnswer("window.shouldRotateToOrientation && window.shouldRotateToOrientation(90);", "true");
+    EXPECT_TRUE(controller().shouldAutorotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeRight));
+    EXPECT_EQ(m_delegate->supportedInterfaceOrientationsForWindow(platform::Application::shared(), *m_delegate->window()), 30u);
+
+    auto parsed = HYBViewController::parseInterfaceOrientations(
+        platform::Array{platform::Value("UIInterfaceOrientationLandscapeLeft"), platform::Value("Sideways"),
+                        platform::Value("UIInterfaceOrientationPortraitUpsideDown")});
+    EXPECT_EQ(parsed, (std::vector<platform::InterfaceOrientation>{platform::InterfaceOrientation::LandscapeLeft,
+                                                                   platform::InterfaceOrientation::PortraitUpsideDown}));
+    EXPECT_EQ(HYBViewController::mapIosOrientationToJsOrientation(platform::InterfaceOrientation::LandscapeLeft), -90);
+}
+
+TEST_F(ApplicationTest, TerminationEmptiesTheTemporaryFolderAndTheDelegatePostsDeviceTokens) {
+    writeConfig("");
+    launch();
+    const platform::FileManager& files = platform::FileManager::defaultManager();
+    ASSERT_TRUE(files.createDirectory(m_home.folders().tmp() + "/camera/shots", true).ok());
+    std::string token;
+    static const int observer = 0;
+    platform::NotificationCenter::defaultCenter().addObserver(&observer, kHYBRemoteNotification, nullptr,
+                                                              [&](const platform::Notification& n) {
+                                                                  token = n.userInfo[kHYBDeviceTokenKey].stringOr("");
+                                                              });
+    platform::Bytes bytes(32);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    m_delegate->didRegisterForRemoteNotificationsWithDeviceToken(platform::Application::shared(), bytes);
+    platform::NotificationCenter::defaultCenter().removeObserver(&observer);
+    EXPECT_EQ(token.size(), 64u);
+    EXPECT_EQ(token.substr(0, 6), "01080f");
+
+    platform::Application::shared().terminate();
+    auto left = files.contentsOfDirectory(m_home.folders().tmp());
+    ASSERT_TRUE(left.ok());
+    EXPECT_TRUE(left->empty());
+}
+
+// A plug-in that takes over navigations to one host.
+class RouterPlugin : public HYBPlugin {
+public:
+    using HYBPlugin::HYBPlugin;
+    bool shouldOverrideLoadWithRequest(const platform::URLRequest& request, platform::WebViewNavigationType) override {
+        seen.push_back(request.urlString());
+        return request.url() && request.url()->host() == std::optional<std::string>("route.example");
+    }
+    std::vector<std::string> seen;
+};
+
+TEST_F(ApplicationTest, APluginTakingANavigationOverKeepsTheWhitelistOutAndPendingWorkDelaysThePurge) {
+    writeConfig("");
+    launch();
+    auto router = std::make_shared<RouterPlugin>(controller().webView());
+    controller().registerPlugin(router, "RouterPlugin");
+    hybtest::LogCapture log;
+    view().pageNavigates("http://route.example/x");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(router->seen, std::vector<std::string>{"http://route.example/x"});
+    EXPECT_FALSE(log.contains("whitelist rejection")) << "the whitelist is not asked";
+
+    router->setHasPendingOperation(true);
+    controller().didReceiveMemoryWarning();
+    EXPECT_TRUE(log.contains("Plugin 'RouterPlugin' has a pending operation, memory purge is delayed for didReceiveMemoryWarning."));
+}
+
+TEST_F(ApplicationTest, TwoQuickClearsAnswerBothAtOnce) {
+    writeConfig("");
+    launch();
+    m_queued = "[[\"A\",\"Cache\",\"clear\",[]],[\"B\",\"Cache\",\"clear\",[]]]";
+    view().pageLoadsFrame("hyb://ready");
+    ASSERT_TRUE(waitForCallbacks(2));
+    EXPECT_EQ(m_callbacks, (std::vector<std::string>{cacheCleared("A"), cacheCleared("B")}));
+}
+
+} // namespace

@@ -1,0 +1,178 @@
+#include "runtime/HYBURLProtocol.h"
+
+#include "platform/HeadlessWebView.h"
+#include "platform/PhotoLibrary.h"
+#include "runtime/HYBWhitelist.h"
+
+#include "BridgeFixture.h"
+#include "support/LogCapture.h"
+#include "support/RunLoopWait.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace runtime;
+using runtime::testing::Bridge;
+using runtime::testing::probeCommand;
+
+namespace {
+
+constexpr std::int64_t kNumber = 4242;
+
+platform::URLRequest bridgeRequest(const std::map<std::string, std::string>& headers,
+                                   const std::string& url = "file:///!hyb_exec") {
+    platform::URLRequest request{std::string_view(url)};
+    for (const auto& [name, value] : headers)
+        EXPECT_TRUE(request.setValue(value, name).ok());
+    return request;
+}
+
+class URLProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HYBURLProtocol::resetForTesting();
+        whitelist = std::make_shared<const HYBWhitelist>(std::vector<std::string>{"http://allowed.example"});
+        HYBURLProtocol::registerViewController(kNumber, whitelist, bridge.queue);
+        bridge.host->view->page().setAnswer("hybrid.require('hybrid/exec').nativeFetchMessages()",
+                                            "[" + probeCommand("cb1", "\"fetched\"") + "]");
+    }
+    void TearDown() override { HYBURLProtocol::resetForTesting(); }
+
+    // Sends the request as the page's XHR and waits for its answer.
+    platform::HeadlessWebView::XHRResult send(platform::URLRequest request) {
+        std::optional<platform::HeadlessWebView::XHRResult> answer;
+        bridge.host->view->pageSendsRequest(std::move(request), [&](platform::HeadlessWebView::XHRResult result) { answer = result; });
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return answer.has_value(); }));
+        return answer.value_or(platform::HeadlessWebView::XHRResult{});
+    }
+    // Lets the work posted to the main run loop so far run (the loop is first in, first out).
+    void settle() {
+        bool reached = false;
+        platform::RunLoop::main().perform([&] { reached = true; });
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return reached; }));
+    }
+
+    Bridge bridge;
+    std::shared_ptr<const HYBWhitelist> whitelist;
+};
+
+TEST_F(URLProtocolTest, APokeIsAnsweredAtOnceAndFetchesCommandsOnTheMainThread) {
+    auto answer = send(bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}}));
+    ASSERT_TRUE(answer.response.has_value());
+    EXPECT_EQ(answer.response->statusCode(), 200);
+    EXPECT_EQ(answer.response->allHeaderFields().value("Content-Type").value_or(""), "text/plain");
+    EXPECT_TRUE(answer.body.empty());
+    settle();
+    EXPECT_EQ(bridge.probe->calls, std::vector<std::string>{"run:fetched"});
+}
+
+TEST_F(URLProtocolTest, PokesAreAcceptedOnlyByTheRequestIdRule) {
+    const std::string vc = std::to_string(kNumber);
+    send(bridgeRequest({{"vc", vc}, {"rc", "7"}}));
+    settle();
+    EXPECT_TRUE(bridge.probe->calls.empty()) << "the first poke after a reset must be 1";
+    send(bridgeRequest({{"vc", vc}, {"rc", "1"}}));
+    send(bridgeRequest({{"vc", vc}, {"rc", "1"}}));
+    settle();
+    EXPECT_EQ(bridge.probe->calls.size(), 1u) << "a repeated id is refused";
+    send(bridgeRequest({{"vc", vc}, {"rc", "3"}}));
+    settle();
+    EXPECT_EQ(bridge.probe->calls.size(), 2u) << "a higher id after an accepted one is accepted";
+    bridge.queue->resetRequestId();
+    send(bridgeRequest({{"vc", vc}, {"rc", "1"}}));
+    settle();
+    EXPECT_EQ(bridge.probe->calls.size(), 3u) << "a page load starts the ids again";
+}
+
+TEST_F(URLProtocolTest, CommandsInTheHeaderAreQueuedAndTheRequestIsNotTaken) {
+    auto request = bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}, {"cmds", "[" + probeCommand("cb2", "\"carried\"") + "]"}});
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(request));
+    EXPECT_TRUE(bridge.probe->calls.empty()) << "commands never run on the loading thread";
+    settle();
+    EXPECT_EQ(bridge.probe->calls, std::vector<std::string>{"run:carried"});
+}
+
+TEST_F(URLProtocolTest, TheCallerIsFoundByItsHeaderOrItsUserAgent) {
+    hybtest::LogCapture log;
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", std::to_string(kNumber)}})));
+    EXPECT_TRUE(log.contains("!hybrid request missing rc header"));
+
+    // The user agent's last parentheses name the controller; "vc" wins over it.
+    EXPECT_TRUE(HYBURLProtocol::canInitWithRequest(
+        bridgeRequest({{"User-Agent", "Mozilla/5.0 (X11; Linux) Engine (" + std::to_string(kNumber) + ")"}, {"rc", "2"}})));
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(
+        bridgeRequest({{"User-Agent", "Agent (" + std::to_string(kNumber) + ")"}, {"vc", "99"}, {"rc", "2"}})));
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"User-Agent", "Agent (99)"}, {"rc", "1"}})))
+        << "an unregistered number is never taken";
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"User-Agent", "Agent without number"}, {"rc", "1"}})));
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"rc", "1"}})));
+    settle();
+    EXPECT_TRUE(bridge.probe->calls.empty()) << "nothing is queued for unknown callers (and id 2 is not a first poke)";
+
+    HYBURLProtocol::unregisterViewController(kNumber);
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}})));
+}
+
+TEST_F(URLProtocolTest, ANonWhitelistedSubResourceGetsA401WithTheRejectionText) {
+    auto answer = send(bridgeRequest({{"vc", std::to_string(kNumber)}}, "http://refused.example/data.json"));
+    ASSERT_TRUE(answer.response.has_value());
+    EXPECT_EQ(answer.response->statusCode(), 401);
+    EXPECT_EQ(std::string(answer.body.begin(), answer.body.end()),
+              "ERROR whitelist rejection: url='http://refused.example/data.json'");
+    EXPECT_EQ(answer.response->allHeaderFields().value("Content-Type").value_or(""), "text/plain");
+
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", std::to_string(kNumber)}}, "http://allowed.example/x")));
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", std::to_string(kNumber)}}, "custom://refused.example/x")))
+        << "a scheme the whitelist does not govern is left alone";
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({}, "http://refused.example/x")))
+        << "requests of other web views are not judged";
+}
+
+TEST_F(URLProtocolTest, OnlyTheFirstControllersWhitelistCountsAndWithoutOneNothingIsRefused) {
+    HYBURLProtocol::resetForTesting();
+    hybtest::LogCapture log;
+    HYBURLProtocol::registerViewController(1, nullptr, bridge.queue);
+    EXPECT_TRUE(log.contains("WARNING: NO whitelist has been set in HYBURLProtocol."));
+    HYBURLProtocol::registerViewController(2, whitelist, bridge.queue);
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", "2"}}, "http://refused.example/x")));
+}
+
+TEST_F(URLProtocolTest, AssetURLsAreAnsweredFromThePhotoLibraryForAnyWebView) {
+    hybtest::TempHome home;
+    const platform::Bytes picture{0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 0xFF, 0xD9};
+    auto written = platform::PhotoLibrary().writeImageData(picture, "jpg");
+    ASSERT_TRUE(written.ok());
+
+    // No "vc" and no user agent number: asset URLs are served to every web view.
+    auto answer = send(platform::URLRequest(*written));
+    ASSERT_TRUE(answer.response.has_value());
+    EXPECT_EQ(answer.response->statusCode(), 200);
+    EXPECT_EQ(answer.body, picture);
+    EXPECT_EQ(answer.response->allHeaderFields().value("Content-Type").value_or(""), "image/jpeg");
+
+    auto unknown = send(platform::URLRequest(std::string_view("assets-library://asset/asset.JPG?id=NOPE&ext=JPG")));
+    ASSERT_TRUE(unknown.response.has_value());
+    EXPECT_EQ(unknown.response->statusCode(), 404);
+    EXPECT_TRUE(unknown.body.empty());
+
+    platform::PhotoLibrary::setAccessAllowed(false);
+    auto refused = send(platform::URLRequest(*written));
+    platform::PhotoLibrary::setAccessAllowed(true);
+    ASSERT_TRUE(refused.response.has_value());
+    EXPECT_EQ(refused.response->statusCode(), 401);
+}
+
+TEST(URLProtocolNumbers, LeadingIntegersReadAsThePlatformReadsThem) {
+    EXPECT_EQ(HYBURLProtocol::longLongValue("140234)"), 140234);
+    EXPECT_EQ(HYBURLProtocol::longLongValue("  -17abc"), -17);
+    EXPECT_EQ(HYBURLProtocol::longLongValue("+5"), 5);
+    EXPECT_EQ(HYBURLProtocol::longLongValue("x1"), 0);
+    EXPECT_EQ(HYBURLProtocol::longLongValue(""), 0);
+    EXPECT_EQ(HYBURLProtocol::longLongValue("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(HYBURLProtocol::longLongValue("99999999999999999999"), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(HYBURLProtocol::longLongValue("-99999999999999999999"), std::numeric_limits<std::int64_t>::min());
+}
+
+} // namespace
