@@ -111,17 +111,8 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
 {
     cancelLoadTimer();
     m_loadTimedOut = false;
-    if (timeout.count() > 0) {
-        m_loadTimer = g_timeout_add(static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
-            auto* self = static_cast<WebKitEngine*>(data);
-            self->m_loadTimer = 0;
-            if (webkit_web_view_is_loading(self->m_view)) {
-                self->m_loadTimedOut = true;
-                webkit_web_view_stop_loading(self->m_view);
-            }
-            return G_SOURCE_REMOVE;
-        }, this);
-    }
+    // The time-out counts from the start of the load (the engine's processes may take a while to come up).
+    m_loadTimeout = timeout;
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -134,6 +125,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
 void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
 {
     cancelLoadTimer();
+    m_loadTimeout = std::chrono::milliseconds(0);
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
@@ -308,6 +300,8 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
         webkit_web_view_load_request(m_view, uriRequest);
     } else {
         if (!request.isFragmentChange) {
+            if (m_loadState == LoadState::Idle)
+                m_loadState = LoadState::Allowed;
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(
                 m_view, webkit_user_message_new(kNavigationMessage, g_variant_new_string(request.url.c_str())),
@@ -319,18 +313,41 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     return true;
 }
 
+void WebKitEngine::onLoadTimeout()
+{
+    if (m_loadState != LoadState::Started)
+        return;
+    // WebKit reports the stopped load as failed; loadErrorOf gives it the time-out code.
+    m_loadTimedOut = true;
+    webkit_web_view_stop_loading(m_view);
+}
+
+void WebKitEngine::startLoadTimer()
+{
+    const auto timeout = std::exchange(m_loadTimeout, std::chrono::milliseconds(0));
+    if (timeout.count() <= 0)
+        return;
+    m_loadTimer = g_timeout_add(static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_loadTimer = 0;
+        self->onLoadTimeout();
+        return G_SOURCE_REMOVE;
+    }, this);
+}
+
 void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
-        self->m_loadFailed = false;
-        self->m_loadStarted = true;
+        self->m_loadState = LoadState::Started;
+        self->cancelLoadTimer();
+        self->startLoadTimer();
         self->m_client.didStartLoad();
         break;
     case WEBKIT_LOAD_FINISHED:
         self->cancelLoadTimer();
-        if (self->m_loadStarted && !self->m_loadFailed) {
-            self->m_loadStarted = false;
+        if (self->m_loadState == LoadState::Started) {
+            self->m_loadState = LoadState::Idle;
             self->m_client.didFinishLoad();
         }
         break;
@@ -345,10 +362,11 @@ int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error
     self->cancelLoadTimer();
     const bool timedOut = self->m_loadTimedOut;
     self->m_loadTimedOut = false;
-    if (!self->m_loadStarted)
+    // WebKit reports failures of the main frame only; one that no allowed navigation announced is not the
+    // client's (a load already ended).
+    if (self->m_loadState == LoadState::Idle)
         return TRUE;
-    self->m_loadFailed = true;
-    self->m_loadStarted = false;
+    self->m_loadState = LoadState::Idle;
     self->m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
     // Handled: the phone's web view shows no error page of its own.
     return TRUE;

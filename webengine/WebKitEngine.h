@@ -55,7 +55,8 @@ public:
     GtkWidget* widget() const;
 
     // Loads a top-level URL (with extra headers for http and https). With a time-out, a load that has not
-    // finished by then is stopped and fails with the URL loading system's time-out code (-1001).
+    // finished that long after its start is stopped and fails with the URL loading system's time-out code
+    // (-1001).
     void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0),
               const HeaderList& headers = {});
     void loadHTML(const std::string& html, const std::string& baseURL);
@@ -93,14 +94,19 @@ private:
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
     bool decideNavigation(void* decision, bool newWindow);
     void cancelLoadTimer();
+    void onLoadTimeout();
+    void startLoadTimer();
 
     EngineClient& m_client;
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     unsigned m_loadTimer = 0;
+    std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;
-    bool m_loadFailed = false;
-    bool m_loadStarted = false;
+    // The main frame's load as the client sees it: allowed (asked, not started yet), then started; one
+    // finish or failure ends it.
+    enum class LoadState { Idle, Allowed, Started };
+    LoadState m_loadState = LoadState::Idle;
     int m_routingDepth = 0;
     // Sub-resource loads on their way; cancelled when the engine goes.
     std::map<RoutedLoad*, std::shared_ptr<RoutedLoad>> m_loads;

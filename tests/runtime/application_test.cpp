@@ -198,6 +198,25 @@ TEST_F(ApplicationTest, AMissingStartPageLoadsTheErrorPageWithTheMessage) {
     EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0) << "the user-agent lock is given back once the page loaded";
 }
 
+TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/>");
+    const std::string start = platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString();
+    const std::string message = "Failed to load webpage with error: boom";
+    const std::string errorPage = platform::URL::fileURLWithPath(m_home.folders().www() + "/error.html", false).absoluteString() +
+                                  "?error=" + platform::addPercentEscapes(message);
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    // The error page fails the same way (a server that is down), so it would be asked for again and again.
+    m_page->setFailure(errorPage, platform::Error("Test", 1, "boom"));
+    hybtest::LogCapture log;
+    launch();
+    EXPECT_TRUE(log.contains(message));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), errorPage), 1) << "the error page is tried once";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), message), 2) << "once for the start page, once for the error page";
+    EXPECT_FALSE(view().hasPendingWork()) << "a failing error page is not loaded again and again";
+    EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
+}
+
 TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) {
     writeConfig("", "missing.html");
     launch();
