@@ -566,6 +566,32 @@ TEST(URLConnection, ManyTransfersRunAtOnce) {
     }
 }
 
+// The loopback server's held replies, which the tests of cancellation rely on: a release lets go what is
+// held and what comes after, until a held route is set again.
+TEST(URLConnection, HeldRepliesWaitForTheReleaseAfterTheirRoute) {
+    HTTPTestServer server;
+    Reply held = Reply::text(200, "first");
+    held.hold = true;
+    server.route("/first", held);
+    auto first = startLoad(URLRequest(server.url("/first")));
+    ASSERT_TRUE(server.waitForRequests(1));
+    server.releaseHeldReplies();
+    ASSERT_TRUE(first.recorder->waitUntilEnded());
+    auto afterRelease = startLoad(URLRequest(server.url("/first")));
+    ASSERT_TRUE(afterRelease.recorder->waitUntilEnded());
+    EXPECT_EQ(afterRelease.recorder->body(), "first");
+
+    Reply heldAgain = Reply::text(200, "second");
+    heldAgain.hold = true;
+    server.route("/second", heldAgain);
+    auto second = startLoad(URLRequest(server.url("/second")));
+    ASSERT_TRUE(server.waitForRequests(3));
+    EXPECT_FALSE(second.recorder->waitUntilEnded(std::chrono::milliseconds(200))) << "held until the next release";
+    server.releaseHeldReplies();
+    ASSERT_TRUE(second.recorder->waitUntilEnded());
+    EXPECT_EQ(second.recorder->body(), "second");
+}
+
 TEST(URLConnection, HTTPSAsksTheDelegateAboutServerTrustFirst) {
     // A server that answers the TLS greeting with plain HTTP: the handshake fails whatever the delegate says.
     HTTPTestServer plain;

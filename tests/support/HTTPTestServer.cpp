@@ -249,6 +249,10 @@ void HTTPTestServer::route(const std::string& path, Handler handler) {
 }
 
 void HTTPTestServer::route(const std::string& path, Reply canned) {
+    if (canned.hold) {
+        std::lock_guard lock(m_mutex);
+        m_holding = true;
+    }
     route(path, [canned = std::move(canned)](const RecordedRequest&) { return canned; });
 }
 
@@ -275,7 +279,8 @@ std::size_t HTTPTestServer::connectionCount() const {
 
 void HTTPTestServer::releaseHeldReplies() {
     std::lock_guard lock(m_mutex);
-    m_released = true;
+    ++m_releases;
+    m_holding = false;
     m_changed.notify_all();
 }
 
@@ -345,8 +350,10 @@ void HTTPTestServer::serveConnection(int fd) {
         if (!readRequest(reader, fd, request))
             break;
         Handler handler;
+        HoldTicket ticket;
         {
             std::lock_guard lock(m_mutex);
+            ticket = HoldTicket{m_holding, m_releases};
             m_requests.push_back(request);
             m_changed.notify_all();
             if (auto it = m_routes.find(request.path); it != m_routes.end())
@@ -355,7 +362,7 @@ void HTTPTestServer::serveConnection(int fd) {
         Reply reply = handler ? handler(request) : Reply::text(404, "not found");
         if (auto connection = request.header("Connection"); connection && equalsIgnoringCase(*connection, "close"))
             keepOpen = false;
-        if (!sendReply(fd, reply, request.method == "HEAD", keepOpen))
+        if (!sendReply(fd, reply, request.method == "HEAD", keepOpen, ticket))
             break;
     }
     std::lock_guard lock(m_mutex);
@@ -363,10 +370,10 @@ void HTTPTestServer::serveConnection(int fd) {
     ::close(fd);
 }
 
-bool HTTPTestServer::sendReply(int fd, const Reply& reply, bool headOnly, bool& keepOpen) {
-    if (reply.hold) {
+bool HTTPTestServer::sendReply(int fd, const Reply& reply, bool headOnly, bool& keepOpen, HoldTicket ticket) {
+    if (reply.hold && ticket.holding) {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_stopped || m_released; });
+        m_changed.wait(lock, [&] { return m_stopped || m_releases > ticket.releases; });
         if (m_stopped)
             return false;
     }

@@ -11,6 +11,10 @@
 // Reply shapes: a body with "Content-Length" (the default), chunked, or "length-less" (no length, the end
 // of the body is the closing of the connection); a slow body written in pieces with pauses; a body cut off
 // after some bytes while more were announced; a reply held back until `releaseHeldReplies()` or `stop()`.
+//
+// Held replies: a release lets go every reply held so far, and also the held replies of requests that
+// come after it, until a route with a held reply is set again; from then on held replies wait for the
+// next release. (A test can hold, release, then hold again on the same server.)
 #pragma once
 
 #include <chrono>
@@ -94,7 +98,12 @@ public:
 private:
     void acceptLoop();
     void serveConnection(int fd);
-    bool sendReply(int fd, const Reply& reply, bool headOnly, bool& keepOpen);
+    // Taken when a request is recorded: whether held replies are being held then, and the releases so far.
+    struct HoldTicket {
+        bool holding = true;
+        std::uint64_t releases = 0;
+    };
+    bool sendReply(int fd, const Reply& reply, bool headOnly, bool& keepOpen, HoldTicket ticket);
     bool waitUnlessStopped(std::chrono::milliseconds pause);
 
     int m_listenFd = -1;
@@ -110,7 +119,8 @@ private:
     std::vector<int> m_openFds;
     std::size_t m_connectionCount = 0;
     bool m_stopped = false;
-    bool m_released = false;
+    bool m_holding = true;      // false from a release until a held route is set again
+    std::uint64_t m_releases = 0;
 };
 
 } // namespace testsupport
