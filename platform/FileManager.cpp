@@ -224,7 +224,11 @@ Status FileManager::writeAtomically(const std::string& path, const Bytes& conten
         ::unlink(temp.c_str());
         return e;
     }
-    ::close(fd);
+    if (::close(fd) != 0) {
+        Error e = errnoError(FileAccess::Write, path, "Could not write");
+        ::unlink(temp.c_str());
+        return e;
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         Error e = errnoError(FileAccess::Write, path, "Could not write");
         ::unlink(temp.c_str());

@@ -1,11 +1,11 @@
 #include "platform/Keychain.h"
 
 #include "platform/AppFolders.h"
+#include "platform/Clock.h"
 #include "platform/FileLock.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
 
-#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -103,8 +103,7 @@ Value resultFor(const Dictionary& item, bool wantData, bool wantAttributes) {
 }
 
 Date now() {
-    using namespace std::chrono;
-    return Date{duration<double>(system_clock::now().time_since_epoch()).count()};
+    return Clock::current().wallNow();
 }
 
 // The items of the file, read under the caller's lock.
@@ -136,12 +135,14 @@ struct Store {
     }
 };
 
-// Locks the item file (creating its folder, so that the lock file can exist).
-bool lockStore(FileLock& lock, const std::string& path, FileLock::Mode mode) {
-    auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(path.substr(0, slash)))
-        return false;
-    return lock.lock(path + ".lock", mode).ok();
+// Locks the item file (creating its folder, so that the lock file can exist) and reads its items.
+OSStatus lockAndLoad(Store& store, FileLock& lock, FileLock::Mode mode) {
+    auto slash = store.path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(store.path.substr(0, slash)))
+        return errSecIO;
+    if (!lock.lock(store.path + ".lock", mode).ok())
+        return errSecIO;
+    return store.load();
 }
 
 // Serialises the calls of this process (flock does the same between processes).
@@ -168,9 +169,7 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lockStore(lock, store.path, FileLock::Mode::Shared))
-        return errSecIO;
-    if (OSStatus s = store.load())
+    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Shared))
         return s;
 
     bool wantData = truthOf(query[kSecReturnData]);
@@ -207,9 +206,7 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
-        return errSecIO;
-    if (OSStatus s = store.load())
+    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
         return s;
 
     Dictionary item;
@@ -240,9 +237,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
-        return errSecIO;
-    if (OSStatus s = store.load())
+    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
         return s;
 
     Array changed = store.items;
@@ -273,9 +268,7 @@ OSStatus Keychain::deleteItems(const Dictionary& query) {
     std::lock_guard guard(processMutex());
     Store store{m_filePath(), {}};
     FileLock lock;
-    if (!lockStore(lock, store.path, FileLock::Mode::Exclusive))
-        return errSecIO;
-    if (OSStatus s = store.load())
+    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
         return s;
     Array kept;
     for (Value& item : store.items)

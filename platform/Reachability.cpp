@@ -1,6 +1,7 @@
 #include "platform/Reachability.h"
 
 #include "platform/RunLoop.h"
+#include "platform/RunLoopCore.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -163,9 +164,10 @@ bool Reachability::scheduleWithRunLoop(RunLoop& loop) {
     ReachabilityFlags now = flags();
     {
         std::lock_guard lock(m_mutex);
-        if (m_loop)
+        if (m_scheduled)
             return false;
-        m_loop = &loop;
+        m_scheduled = true;
+        m_loop = loop.core().weak_from_this();
         ++m_scheduleGeneration;
         m_lastReported = now;
     }
@@ -180,7 +182,8 @@ bool Reachability::scheduleWithRunLoop(RunLoop& loop) {
 void Reachability::unscheduleFromRunLoop() {
     {
         std::lock_guard lock(m_mutex);
-        m_loop = nullptr;
+        m_scheduled = false;
+        m_loop.reset();
         ++m_scheduleGeneration;
     }
     Registry& r = registry();
@@ -193,14 +196,16 @@ void Reachability::unscheduleFromRunLoop() {
 
 void Reachability::reportIfChanged() {
     ReachabilityFlags now = flags();
-    RunLoop* loop = nullptr;
+    std::shared_ptr<RunLoopCore> loop;
     std::uint64_t generation = 0;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_loop || m_lastReported == now)
+        if (!m_scheduled || m_lastReported == now)
             return;
+        loop = m_loop.lock();
+        if (!loop)
+            return; // the loop's thread has ended
         m_lastReported = now;
-        loop = m_loop;
         generation = m_scheduleGeneration;
     }
     std::weak_ptr<Reachability> weak = weak_from_this();
@@ -211,7 +216,7 @@ void Reachability::reportIfChanged() {
         Callback callback;
         {
             std::lock_guard lock(self->m_mutex);
-            if (self->m_scheduleGeneration != generation || !self->m_loop)
+            if (self->m_scheduleGeneration != generation || !self->m_scheduled)
                 return;
             callback = self->m_callback;
         }

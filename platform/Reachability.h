@@ -12,7 +12,7 @@
 // - Tests: setOverrideFlags makes every reachability answer the given flags (and nullopt goes back to
 //   the system's); scheduled ones hear the change like a real one. systemChanged() re-reads at once.
 // - Thread-safe. The callback never runs after unscheduleFromRunLoop() returned on the loop's thread,
-//   nor after the reachability is destroyed. Unschedule before the run loop's thread ends.
+//   nor after the reachability is destroyed; a change after the run loop's thread ended reaches nobody.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@
 namespace platform {
 
 class RunLoop;
+class RunLoopCore;
 
 using ReachabilityFlags = std::uint32_t;
 inline constexpr ReachabilityFlags kReachabilityFlagsTransientConnection = 1u << 0;
@@ -75,7 +76,9 @@ private:
     Target m_target;
     mutable std::mutex m_mutex;
     Callback m_callback;
-    RunLoop* m_loop = nullptr;
+    // The loop it is scheduled on, held weakly: a change after that loop's thread ended reaches nobody.
+    std::weak_ptr<RunLoopCore> m_loop;
+    bool m_scheduled = false;
     std::optional<ReachabilityFlags> m_lastReported;
     std::uint64_t m_scheduleGeneration = 0;
 };

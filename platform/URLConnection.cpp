@@ -1,6 +1,7 @@
 #include "platform/URLConnection.h"
 
 #include "platform/HTTPCookieStorage.h"
+#include "platform/RunLoopCore.h"
 #include "platform/URLError.h"
 
 #include <cerrno>
@@ -105,8 +106,12 @@ void URLConnection::scheduleInRunLoop(RunLoop& loop) {
         std::shared_ptr<RunLoop> shared = RunLoop::currentShared();
         return setDeliveryTarget([shared](std::function<void()> work) { shared->perform(std::move(work)); });
     }
-    // Another thread's loop, by reference: its owner keeps it for the load.
-    setDeliveryTarget([&loop](std::function<void()> work) { loop.perform(std::move(work)); });
+    // Another thread's loop, held weakly: a load that outlives that thread delivers nothing.
+    std::weak_ptr<RunLoopCore> core = loop.core().weak_from_this();
+    setDeliveryTarget([core](std::function<void()> work) {
+        if (auto alive = core.lock())
+            alive->perform(std::move(work));
+    });
 }
 
 void URLConnection::setDelegateQueue(std::shared_ptr<DispatchQueue> queue) {

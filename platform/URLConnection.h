@@ -9,7 +9,7 @@
 //   `setDeliveryTarget` choose the place before `start`. Unscheduled, a connection delivers where
 //   `start` was called: the main run loop on the main thread, the serial queue whose block called it
 //   (a serial queue of its own when that queue is concurrent), else the calling thread's run loop
-//   (which must then be turned).
+//   (which must then be turned). Calls for the run loop of a thread that has ended are dropped.
 // - A started connection keeps itself alive until it ends or is cancelled; `cancel` may be called on any
 //   thread and after it no delegate call is made (none is on its way once cancel returns on the delivery
 //   target's thread). A cancelled load sends no failure.

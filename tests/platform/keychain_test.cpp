@@ -1,5 +1,6 @@
 #include "platform/Keychain.h"
 
+#include "platform/VirtualClock.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +96,22 @@ TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
     ASSERT_EQ(keychain.copyMatching(everything, &all), errSecSuccess);
     ASSERT_EQ(all.arrayOrEmpty().size(), 1u);
     EXPECT_EQ(all[0][kSecAttrAccount], Value("b"));
+}
+
+TEST_F(KeychainTest, DatesFollowThePlatformClock) {
+    VirtualClock clock;
+    clock.install();
+    const Date added = clock.wallNow();
+    Keychain keychain(m_path);
+    ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    clock.advance(60);
+    ASSERT_EQ(keychain.update(base("a"), Dictionary{{kSecValueData, bytesOf("2")}}), errSecSuccess);
+    Value attributes;
+    ASSERT_EQ(keychain.copyMatching(with(base("a"), kSecReturnAttributes, true), &attributes), errSecSuccess);
+    ASSERT_TRUE(attributes[kSecAttrCreationDate].isDate());
+    ASSERT_TRUE(attributes[kSecAttrModificationDate].isDate());
+    EXPECT_DOUBLE_EQ(attributes[kSecAttrCreationDate].getDate()->secondsSince1970, added.secondsSince1970);
+    EXPECT_DOUBLE_EQ(attributes[kSecAttrModificationDate].getDate()->secondsSince1970, added.secondsSince1970 + 60);
 }
 
 TEST_F(KeychainTest, SynchronizableIsPartOfIdentityAndMatching) {

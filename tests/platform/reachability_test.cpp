@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <thread>
 
@@ -96,5 +97,19 @@ TEST_F(ReachabilityTest, CallbackRunsOnTheThreadOfItsRunLoop) {
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return callbackThread.has_value(); }));
     }
     EXPECT_EQ(*callbackThread, loopThread);
+    reach->unscheduleFromRunLoop();
+}
+
+TEST_F(ReachabilityTest, AChangeAfterTheLoopsThreadEndedReachesNobody) {
+    auto thread = std::make_unique<RunLoopThread>("reachability");
+    auto reach = Reachability::createWithAddress("0.0.0.0");
+    std::atomic<int> calls{0};
+    reach->setCallback([&](Reachability&, ReachabilityFlags) { ++calls; });
+    Reachability::setOverrideFlags(0);
+    ASSERT_TRUE(reach->scheduleWithRunLoop(thread->runLoop()));
+    thread.reset(); // the loop goes with its thread; the reachability stays scheduled
+    Reachability::setOverrideFlags(kReachabilityFlagsReachable);
+    EXPECT_EQ(calls.load(), 0);
+    EXPECT_FALSE(reach->scheduleWithRunLoop(RunLoop::main())) << "still scheduled until unscheduled";
     reach->unscheduleFromRunLoop();
 }

@@ -1,5 +1,6 @@
 #include "platform/BoundStreamPair.h"
 #include "platform/HTTPCookieStorage.h"
+#include "platform/RunLoopThread.h"
 #include "platform/URLConnection.h"
 #include "platform/URLError.h"
 #include "support/HTTPTestServer.h"
@@ -503,6 +504,34 @@ TEST(URLConnection, UnscheduledConnectionsDeliverWhereTheyWereStarted) {
     third->start();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return scheduled->done.load(); }));
     EXPECT_EQ(scheduled->labels, (std::vector<std::string>{"test.connections", "test.connections"}));
+}
+
+TEST(URLConnection, ScheduledOnAnotherThreadsLoopItRunsThereAndNotAfterThatThreadEnded) {
+    HTTPTestServer server;
+    server.route("/t", Reply::text(200, "there"));
+    Reply held = Reply::text(200, "late");
+    held.hold = true;
+    server.route("/held", held);
+    auto thread = std::make_unique<RunLoopThread>("url-test-loop");
+
+    auto recorder = std::make_shared<URLLoadRecorder>();
+    auto connection = URLConnection::make(URLRequest(server.url("/t")), recorder, false);
+    connection->scheduleInRunLoop(thread->runLoop());
+    connection->start();
+    ASSERT_TRUE(recorder->waitUntilEnded());
+    EXPECT_EQ(recorder->body(), "there");
+    for (auto id : recorder->threads())
+        EXPECT_NE(id, std::this_thread::get_id());
+
+    auto late = std::make_shared<URLLoadRecorder>();
+    auto outliving = URLConnection::make(URLRequest(server.url("/held")), late, false);
+    outliving->scheduleInRunLoop(thread->runLoop());
+    outliving->start();
+    ASSERT_TRUE(server.waitForRequests(2));
+    thread.reset(); // the loop goes with its thread while the load is under way
+    server.releaseHeldReplies();
+    ASSERT_TRUE(hybtest::runMainUntil([] { return HTTPTransport::shared().activeTransferCount() == 0; }));
+    EXPECT_TRUE(late->events().empty());
 }
 
 TEST(URLConnection, CancelOnTheDeliveryThreadDropsQueuedCalls) {
