@@ -5,6 +5,7 @@
 #include "platform/Application.h"
 #include "platform/Device.h"
 #include "platform/FileManager.h"
+#include "platform/HTTPCookieStorage.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PercentEscaping.h"
@@ -117,6 +118,9 @@ TEST_F(ApplicationTest, TheCachePluginAnswersThroughEachOfTheThreeSignals) {
     EXPECT_EQ(view().readyState(), "complete");
     EXPECT_TRUE(std::dynamic_pointer_cast<MainViewController>(m_delegate->viewController()));
     EXPECT_EQ(platform::URLCache::shared()->diskPath(), "nsurlcache");
+    EXPECT_EQ(platform::URLCache::shared()->memoryCapacity(), 8u * 1024 * 1024);
+    EXPECT_EQ(platform::URLCache::shared()->diskCapacity(), 32u * 1024 * 1024);
+    EXPECT_EQ(platform::HTTPCookieStorage::shared().cookieAcceptPolicy(), platform::HTTPCookieAcceptPolicy::Always);
 
     // 1. An XHR poke to "/!hyb_exec" (the user agent names the controller); the native side fetches.
     m_queued = clearCommand("Cache1");
