@@ -14,7 +14,9 @@
 
 #include "platform/Value.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -24,8 +26,15 @@ namespace platform {
 using Duration = std::chrono::nanoseconds;
 using Seconds = std::chrono::duration<double>;
 
-// A duration from a number of seconds as the Parts give them (0.05, 290, 86400).
-inline Duration seconds(double s) { return std::chrono::duration_cast<Duration>(Seconds(s)); }
+// A duration from a number of seconds as the Parts give them (0.05, 290, 86400). Saturates at a century
+// either way, so that an endless time (1e300, infinity) stays far in the future instead of wrapping
+// round, and a deadline built from it cannot overflow; NaN is no time.
+inline Duration seconds(double s) {
+    constexpr double kLimit = 100.0 * 365 * 86400;
+    if (std::isnan(s))
+        return Duration::zero();
+    return std::chrono::duration_cast<Duration>(Seconds(std::clamp(s, -kLimit, kLimit)));
+}
 
 // Something that runs timers against the clock (a run loop). A virtual clock asks it for its next
 // deadline and lets it catch up after each step.

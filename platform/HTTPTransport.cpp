@@ -1,5 +1,6 @@
 #include "platform/HTTPTransport.h"
 
+#include "platform/Clock.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
 
@@ -19,7 +20,8 @@ namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Network time-outs run on real time, whatever clock the rest of the system reads.
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr long kBufferSize = 128 * 1024;
 constexpr int kLongestWaitMs = 1000;
@@ -90,8 +92,8 @@ struct HTTPTransport::Impl {
         bool paused = false;
         std::int64_t uploadExpected = -1;
         curl_off_t lastUploaded = 0;
-        Clock::duration timeout{};
-        Clock::time_point lastActivity = Clock::now();
+        SteadyClock::duration timeout{};
+        SteadyClock::time_point lastActivity = SteadyClock::now();
         char errorText[CURL_ERROR_SIZE] = {};
 
         ~Transfer() {
@@ -102,7 +104,7 @@ struct HTTPTransport::Impl {
             curl_slist_free_all(headers);
         }
 
-        void touch() { lastActivity = Clock::now(); }
+        void touch() { lastActivity = SteadyClock::now(); }
 
         std::string effectiveURL() const {
             char* url = nullptr;
@@ -171,7 +173,7 @@ struct HTTPTransport::Impl {
     }
 
     int waitMilliseconds() const {
-        auto now = Clock::now();
+        auto now = SteadyClock::now();
         auto wait = std::chrono::milliseconds(kLongestWaitMs);
         for (const auto& [id, t] : transfers) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t->lastActivity + t->timeout - now);
@@ -199,7 +201,7 @@ struct HTTPTransport::Impl {
     }
 
     void expireIdleTransfers() {
-        auto now = Clock::now();
+        auto now = SteadyClock::now();
         std::vector<TransferID> expired;
         for (const auto& [id, t] : transfers)
             if (now - t->lastActivity >= t->timeout)
@@ -385,7 +387,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     t->options = options;
     t->observer = std::move(observer);
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
-    t->timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    t->timeout = platform::seconds(seconds);
 
     CURL* easy = curl_easy_init();
     t->easy = easy;

@@ -407,7 +407,7 @@ Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request
     // The transport times out idle HTTP loads itself; this bound keeps a silent URL protocol from
     // holding the caller forever.
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
-    auto idle = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds + 1.0));
+    auto idle = platform::seconds(seconds + 1.0);
     if (auto outcome = collector->wait(idle))
         return std::move(*outcome);
     connection->cancel();

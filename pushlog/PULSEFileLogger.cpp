@@ -238,7 +238,7 @@ void PULSEFileLogger::scheduleTimerToRollLogFileDueToAge() {
     const double createdAt = created ? created->secondsSince1970 : platform::Clock::current().wallNow().secondsSince1970;
     const double delay = createdAt + m_rollingFrequency - platform::Clock::current().wallNow().secondsSince1970;
     // One shot: the start is the whole nanoseconds to the roll time (at once when that has passed).
-    const auto start = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, delay) * 1e9));
+    const platform::Duration start = platform::seconds(std::max(0.0, delay));
     std::weak_ptr<PULSEFileLogger> weak = self();
     m_rollingTimer = platform::DispatchTimerSource::create(loggerQueue());
     m_rollingTimer->setTimer(start, platform::Duration::zero(), std::chrono::nanoseconds(1));

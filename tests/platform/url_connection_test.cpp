@@ -15,6 +15,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <zlib.h>
 
 #include <arpa/inet.h>
@@ -644,6 +645,21 @@ TEST(URLConnection, SynchronousSendReturnsAnyStatusOrTheError) {
     auto timedOut = URLConnection::sendSynchronousRequest(slow);
     ASSERT_FALSE(timedOut);
     EXPECT_EQ(timedOut.error().code, kURLErrorTimedOut);
+}
+
+TEST(URLConnection, AnEndlessTimeOutIsNoTimeOut) {
+    HTTPTestServer server;
+    server.route("/t", Reply::text(200, "patient"));
+    for (double endless : {1e300, std::numeric_limits<double>::infinity()}) {
+        URLRequest request(server.url("/t"));
+        request.setTimeoutInterval(endless);
+        auto load = startLoad(request);
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        EXPECT_FALSE(load.recorder->error()) << load.recorder->error()->localizedDescription();
+        EXPECT_EQ(load.recorder->body(), "patient");
+        auto sync = URLConnection::sendSynchronousRequest(request);
+        ASSERT_TRUE(sync) << sync.error().localizedDescription();
+    }
 }
 
 TEST(URLConnection, CanHandleRequestKnowsTheSchemes) {
