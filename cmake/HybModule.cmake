@@ -19,6 +19,8 @@ function(hyb_tests label)
     target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support GTest::gtest_main GTest::gmock)
     gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS ${label} TIMEOUT 120
-      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;NO_AT_BRIDGE=1")
+      # One variable per property: gtest_discover_tests splits a list value and keeps only its first item.
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp"
+      ENVIRONMENT_MODIFICATION "NO_AT_BRIDGE=set:1")
   endforeach()
 endfunction()
