@@ -114,6 +114,10 @@ void HYBCommandQueue::fetchCommandsFromJs() {
 }
 
 void HYBCommandQueue::removeHolder(const std::shared_ptr<BatchHolder>& holder) {
+    if (!m_queue.empty() && m_queue.front() == holder) {
+        m_queue.pop_front(); // the common case: the batch being run
+        return;
+    }
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
         if (*it == holder) {
             m_queue.erase(it);
@@ -134,6 +138,8 @@ void HYBCommandQueue::executePending() {
         return;
     platform::Clock& clock = platform::Clock::current();
     m_startExecutionTime = clock.now();
+    // The latest clock reading of this pass.
+    platform::Clock::TimePoint lastRead = *m_startExecutionTime;
     // The pass ends however it is left, an exception from an action included.
     struct EndPass {
         std::optional<platform::Clock::TimePoint>& start;
@@ -154,15 +160,16 @@ void HYBCommandQueue::executePending() {
             continue;
         }
         while (holder->next < holder->batch.size()) {
-            platform::Value entry = std::move(holder->batch[holder->next++]);
+            std::optional<HYBInvokedUrlCommand> command =
+                HYBInvokedUrlCommand::commandFromJson(std::move(holder->batch[holder->next++]));
             if (holder->next == holder->batch.size())
                 removeHolder(holder); // before the command runs
-            platform::Clock::TimePoint ended;
-            if (std::optional<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::commandFromJson(std::move(entry)))
-                execute(*command, ended);
+            // One clock read per command: the end of one command is the start of the next.
+            if (command)
+                execute(*command, lastRead, lastRead);
             else
-                ended = clock.now();
-            if (!m_queue.empty() && ended - *m_startExecutionTime > kTimeSlice) {
+                lastRead = clock.now();
+            if (!m_queue.empty() && lastRead - *m_startExecutionTime > kTimeSlice) {
                 scheduleExecutePendingOnMain();
                 return;
             }
@@ -172,10 +179,11 @@ void HYBCommandQueue::executePending() {
 
 bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command) {
     platform::Clock::TimePoint ended;
-    return execute(command, ended);
+    return execute(command, platform::Clock::current().now(), ended);
 }
 
-bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended) {
+bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
+                              platform::Clock::TimePoint& ended) {
     platform::Clock& clock = platform::Clock::current();
     auto notRun = [&] {
         ended = clock.now();
@@ -196,7 +204,6 @@ bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clo
                              "' not found, or is not a HYBPlugin. Check your plugin mapping in config.xml.");
         return notRun();
     }
-    const platform::Clock::TimePoint started = clock.now();
     const bool performed = plugin->performAction(command.methodName(), command);
     if (!performed)
         platform::Log::write("ERROR: Method '" + command.methodName() + ":' not defined in Plugin '" +

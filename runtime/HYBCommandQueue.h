@@ -82,8 +82,9 @@ private:
     struct BatchHolder;
     void removeHolder(const std::shared_ptr<BatchHolder>& holder);
     void scheduleExecutePendingOnMain();
-    // execute(command), also telling when it ended.
-    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended);
+    // execute(command) with the clock read `started` taken before it, also telling when it ended.
+    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
+                 platform::Clock::TimePoint& ended);
 
     std::weak_ptr<HYBCommandHost> m_viewController;
     std::deque<std::shared_ptr<BatchHolder>> m_queue;
