@@ -1,6 +1,7 @@
 // hybridhost: the application. Starts the runtime's application (its delegate, view controller and web
 // view on WebKitGTK) on the bundle and shows the view controller's web view in a window.
 #include "app/HostOptions.h"
+#include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
@@ -60,9 +61,8 @@ int main(int argc, char** argv)
         return fail("cannot open a display (use --headless to run without one)");
 
     // Every web view of the application (the view controller's, the user agent's probe) is WebKitGTK's.
+    app::registerPlugins();
     webengine::WebKitGtkWebView::installAsEngine();
-    platform::WebView::setFactory(
-        [](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return webengine::WebKitGtkWebView::create(frame); });
 
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();

@@ -21,8 +21,6 @@ using runtime::HYBPluginResult;
 
 namespace {
 
-runtime::HYBPluginRegistration<ZMDeploy> s_registration("ZMDeploy");
-
 // Where a version is unpacked before it is moved into place whole.
 constexpr const char* kStagingFolder = ".zmdeploy-staging";
 
@@ -37,6 +35,11 @@ void syncFolder(const std::string& path) {
 }
 
 } // namespace
+
+void ZMDeploy::registerClass() {
+    static const bool registered = runtime::HYBPluginClassRegistry::shared().registerClass<ZMDeploy>("ZMDeploy");
+    (void)registered;
+}
 
 ZMDeploy::ZMDeploy(const std::shared_ptr<platform::WebView>& webView)
     : HYBPlugin(webView), m_versions(platform::UserDefaults::standard()) {}

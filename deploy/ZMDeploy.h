@@ -38,6 +38,10 @@ class ZMDeploy : public runtime::HYBPlugin, public DownloadManagerDelegate, publ
 public:
     static constexpr const char* kSerialQueueLabel = "Deploy Plugin Queue";
 
+    // Makes the class creatable by the name "ZMDeploy" (once; later calls do nothing). The application
+    // calls it at start-up (app/Plugins.cpp): a static registration would be dropped by the linker.
+    static void registerClass();
+
     explicit ZMDeploy(const std::shared_ptr<platform::WebView>& webView);
     ~ZMDeploy() override;
 

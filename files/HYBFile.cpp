@@ -23,8 +23,6 @@ using platform::FileManager;
 
 namespace {
 
-runtime::HYBPluginRegistration<HYBFile> s_registration("HYBFile");
-
 std::mutex& currentMutex() {
     static std::mutex mutex;
     return mutex;
@@ -64,6 +62,11 @@ std::string resolvingSymlinks(const std::string& path) {
 }
 
 } // namespace
+
+void HYBFile::registerClass() {
+    static const bool registered = runtime::HYBPluginClassRegistry::shared().registerClass<HYBFile>("HYBFile");
+    (void)registered;
+}
 
 std::shared_ptr<HYBFile> HYBFile::current() {
     std::lock_guard lock(currentMutex());

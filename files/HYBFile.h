@@ -30,6 +30,10 @@ namespace files {
 
 class HYBFile : public runtime::HYBPlugin {
 public:
+    // Makes the class creatable by the name "HYBFile" (once; later calls do nothing). The application
+    // calls it at start-up (app/Plugins.cpp): a static registration would be dropped by the linker.
+    static void registerClass();
+
     using FileSystems = std::vector<std::shared_ptr<HYBFileSystem>>;
 
     using HYBPlugin::HYBPlugin;

@@ -5,12 +5,14 @@
 #include "platform/Screen.h"
 #include "platform/URLCache.h"
 #include "runtime/HYBCache.h"
+#include "runtime/HYBLocalStorage.h"
 #include "runtime/MainViewController.h"
 
 namespace runtime {
 
 AppDelegate::AppDelegate() {
     HYBCache::registerClass();
+    HYBLocalStorage::registerClass();
     platform::HTTPCookieStorage::shared().setCookieAcceptPolicy(platform::HTTPCookieAcceptPolicy::Always);
     platform::URLCache::setShared(std::make_shared<platform::URLCache>(kHYBURLCacheMemoryCapacity, kHYBURLCacheDiskCapacity, "nsurlcache"));
 }

@@ -30,9 +30,12 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
-HYBPluginRegistration<HYBLocalStorage> registration("HYBLocalStorage");
-
 } // namespace
+
+void HYBLocalStorage::registerClass() {
+    static const bool registered = HYBPluginClassRegistry::shared().registerClass<HYBLocalStorage>("HYBLocalStorage");
+    (void)registered;
+}
 
 // ---- locations ----
 

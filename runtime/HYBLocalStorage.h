@@ -34,6 +34,9 @@ class HYBLocalStorage : public HYBPlugin {
 public:
     using HYBPlugin::HYBPlugin;
 
+    // Makes the class creatable by the name "HYBLocalStorage" (once; later calls do nothing).
+    static void registerClass();
+
     // ---- class operations ----
     // At view load: repairs the stored database paths, then moves the files earlier settings left.
     static void fixupDatabaseLocationsWithBackupType(const std::string& backupType);

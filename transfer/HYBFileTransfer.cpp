@@ -20,8 +20,6 @@ using runtime::HYBPluginResult;
 
 namespace {
 
-runtime::HYBPluginRegistration<HYBFileTransfer> s_registration("HYBFileTransfer");
-
 // The text of an argument (numbers as their decimal text), the default when it is missing or null.
 std::optional<std::string> textArgument(const HYBInvokedUrlCommand& command, std::size_t index,
                                         const platform::Value& defaultValue = platform::Value()) {
@@ -80,6 +78,11 @@ void writeBody(const std::shared_ptr<platform::BoundOutputStream>& stream, const
 }
 
 } // namespace
+
+void HYBFileTransfer::registerClass() {
+    static const bool registered = runtime::HYBPluginClassRegistry::shared().registerClass<HYBFileTransfer>("HYBFileTransfer");
+    (void)registered;
+}
 
 void HYBFileTransfer::pluginInitialize() {
     std::lock_guard lock(m_activeTransfersLock);

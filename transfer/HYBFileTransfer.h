@@ -28,6 +28,10 @@ namespace transfer {
 
 class HYBFileTransfer : public runtime::HYBPlugin {
 public:
+    // Makes the class creatable by the name "HYBFileTransfer" (once; later calls do nothing). The application
+    // calls it at start-up (app/Plugins.cpp): a static registration would be dropped by the linker.
+    static void registerClass();
+
     using HYBPlugin::HYBPlugin;
 
     void pluginInitialize() override;

@@ -2,7 +2,6 @@
 
 #include "platform/AppFolders.h"
 #include "platform/Log.h"
-#include "platform/WebViewFactory.h"
 
 #include <chrono>
 
@@ -35,7 +34,7 @@ std::shared_ptr<WebKitGtkWebView> WebKitGtkWebView::create(platform::Rect frame)
 
 void WebKitGtkWebView::installAsEngine()
 {
-    platform::WebViewFactory::setMaker([](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return create(frame); });
+    platform::WebView::setFactory([](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return create(frame); });
 }
 
 WebKitGtkWebView::WebKitGtkWebView(platform::Rect frame)

@@ -30,7 +30,7 @@ namespace webengine {
 class WebKitGtkWebView final : public platform::WebView, private EngineClient {
 public:
     static std::shared_ptr<WebKitGtkWebView> create(platform::Rect frame = {});
-    // Makes this engine the one platform::WebViewFactory uses.
+    // Makes this engine the one platform::WebView::create uses.
     static void installAsEngine();
 
     ~WebKitGtkWebView() override;

@@ -2,6 +2,7 @@
 // own bridge script calls Cache.clear through each signal path, and lifecycle changes reach the page.
 #include "EngineHarness.h"
 
+#include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
@@ -43,8 +44,8 @@ TEST(ApplicationOnEngineTest, TheSamplePageClearsTheCacheThroughEachSignalPathAn
                                        "<feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
     platform::Application::shared().resetForTesting();
     runtime::HYBURLProtocol::resetForTesting();
-    platform::WebView::setFactory(
-        [](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return webengine::WebKitGtkWebView::create(frame); });
+    app::registerPlugins();
+    webengine::WebKitGtkWebView::installAsEngine();
     int loads = 0;
     static const int observer = 0;
     platform::NotificationCenter::defaultCenter().addObserver(&observer, runtime::kHYBPageDidLoadNotification, nullptr,

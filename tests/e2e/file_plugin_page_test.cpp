@@ -5,10 +5,10 @@
 // page's commands when the page signals with a "hyb://ready" frame.
 #include "EngineHarness.h"
 
+#include "app/Plugins.h"
 #include "files/HYBFile.h"
 #include "platform/FileManager.h"
 #include "platform/RunLoop.h"
-#include "platform/WebViewFactory.h"
 #include "runtime/HYBBase64.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"
@@ -78,9 +78,9 @@ protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
-        (void)files::HYBFile::current(); // keeps the plug-in class (and its registration) linked
+        app::registerPlugins();
         WebKitGtkWebView::installAsEngine();
-        m_host->view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebViewFactory::makeWebView(platform::Rect(0, 0, 320, 480)));
+        m_host->view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebView::create(platform::Rect(0, 0, 320, 480)));
         ASSERT_TRUE(m_host->view);
         m_host->view->setDelegate(m_host);
         m_host->start();
@@ -90,7 +90,7 @@ protected:
     }
     void TearDown() override
     {
-        platform::WebViewFactory::setMaker(nullptr);
+        platform::WebView::setFactory(nullptr);
         if (m_window)
             gtk_container_remove(GTK_CONTAINER(m_window), m_host->view->widget());
         m_host->view.reset();

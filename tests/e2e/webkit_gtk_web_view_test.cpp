@@ -6,7 +6,6 @@
 #include "platform/RunLoop.h"
 #include "platform/URLProtocol.h"
 #include "platform/UserDefaults.h"
-#include "platform/WebViewFactory.h"
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
@@ -80,7 +79,7 @@ protected:
     {
         REQUIRE_DISPLAY();
         WebKitGtkWebView::installAsEngine();
-        m_view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebViewFactory::makeWebView(platform::Rect(0, 0, 320, 480)));
+        m_view = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebView::create(platform::Rect(0, 0, 320, 480)));
         ASSERT_TRUE(m_view);
         m_view->setDelegate(m_delegate);
         m_window = gtk_offscreen_window_new();
@@ -89,7 +88,7 @@ protected:
     }
     void TearDown() override
     {
-        platform::WebViewFactory::setMaker(nullptr);
+        platform::WebView::setFactory(nullptr);
         if (m_window)
             gtk_container_remove(GTK_CONTAINER(m_window), m_view->widget());
         m_view.reset();
