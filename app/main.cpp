@@ -23,6 +23,19 @@ namespace {
 constexpr int kWindowWidth = 480;
 constexpr int kWindowHeight = 800;
 constexpr guint kScreenshotTimeoutSeconds = 60;
+// A page has settled when no call of its bridge waits for an answer at three polls in a row (a page
+// without the bridge, such as the error page, at once).
+constexpr guint kSettlePollMilliseconds = 100;
+constexpr int kSettledPolls = 3;
+constexpr const char* kSettledScript =
+    "typeof hybrid === 'undefined' || hybrid.require('hybrid/exec').pendingCallbackCount() === 0";
+
+struct Screenshot {
+    webengine::WebKitGtkWebView* webView;
+    std::string file;
+    int* exitCode;
+    int settledPolls = 0;
+};
 
 int fail(const std::string& message)
 {
@@ -67,18 +80,28 @@ int main(int argc, char** argv)
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();
     std::shared_ptr<webengine::WebKitGtkWebView> webView;
-    // With --screenshot: the first page that loaded (the start page, or the error page) is written out.
+    Screenshot shot{nullptr, options->screenshot, &exitCode};
+    // With --screenshot: the first page that loaded (the start page, or the error page) is written out once
+    // it has settled.
     static const int kScreenshotObserver = 0;
     if (screenshot) {
         platform::NotificationCenter::defaultCenter().addObserver(
             &kScreenshotObserver, runtime::kHYBPageDidLoadNotification, nullptr, [&](const platform::Notification&) {
                 platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
-                auto written = webView->engine().writeSnapshot(options->screenshot);
-                if (!written.ok()) {
-                    std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
-                    exitCode = 1;
-                }
-                gtk_main_quit();
+                // The page's first calls are still travelling: wait until it has settled.
+                g_timeout_add(kSettlePollMilliseconds, [](gpointer data) -> gboolean {
+                    auto* shot = static_cast<Screenshot*>(data);
+                    shot->settledPolls = shot->webView->stringByEvaluatingJavaScriptFromString(kSettledScript) == "true" ? shot->settledPolls + 1 : 0;
+                    if (shot->settledPolls < kSettledPolls)
+                        return G_SOURCE_CONTINUE;
+                    auto written = shot->webView->engine().writeSnapshot(shot->file);
+                    if (!written.ok()) {
+                        std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
+                        *shot->exitCode = 1;
+                    }
+                    gtk_main_quit();
+                    return G_SOURCE_REMOVE;
+                }, &shot);
             });
     }
 
@@ -88,6 +111,7 @@ int main(int argc, char** argv)
     if (!launched.ok())
         return fail(launched.error().localizedDescription());
     webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*launched)->viewController()->webView());
+    shot.webView = webView.get();
 
     GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");

@@ -1,5 +1,7 @@
-// The application on the real engine: booted from a temporary bundle holding the sample page, the page's
-// own bridge script calls Cache.clear through each signal path, and lifecycle changes reach the page.
+// The application on the real engine: booted from a temporary bundle holding the sample page and the
+// application's plug-ins, as hybridhost runs it. The page's own bridge script calls Cache.clear through
+// each signal path and the other plug-ins (its "hybfile:" load served by the file plug-in); lifecycle
+// changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads.
 #include "EngineHarness.h"
 
 #include "app/Plugins.h"
@@ -9,6 +11,7 @@
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "runtime/HYBURLProtocol.h"
+#include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -18,7 +21,8 @@
 
 namespace {
 
-const std::filesystem::path kSampleWww = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle/www";
+const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
+const std::string kCleared = "Hybrid%20iOS%20webview%20cache%20cleared.";
 
 std::string readText(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -34,58 +38,130 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-TEST(ApplicationOnEngineTest, TheSamplePageClearsTheCacheThroughEachSignalPathAndHearsLifecycleEvents) {
-    REQUIRE_DISPLAY();
-    hybtest::TempHome home;
-    home.writeBundleFile("www/index.html", readText(kSampleWww / "index.html"));
-    home.writeBundleFile("www/hybrid.js", readText(kSampleWww / "hybrid.js"));
-    home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"index.html\"/>"
-                                       "<access origin=\"*\"/>"
-                                       "<feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
-    platform::Application::shared().resetForTesting();
-    runtime::HYBURLProtocol::resetForTesting();
-    app::registerPlugins();
-    webengine::WebKitGtkWebView::installAsEngine();
-    int loads = 0;
-    static const int observer = 0;
-    platform::NotificationCenter::defaultCenter().addObserver(&observer, runtime::kHYBPageDidLoadNotification, nullptr,
-                                                              [&](const platform::Notification&) { ++loads; });
+class ApplicationOnEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_DISPLAY();
+        m_home.writeBundleFile("www/hybrid.js", readText(kSampleBundle / "www/hybrid.js"));
+        platform::Application::shared().resetForTesting();
+        runtime::HYBURLProtocol::resetForTesting();
+        app::registerPlugins();
+        webengine::WebKitGtkWebView::installAsEngine();
+        platform::NotificationCenter::defaultCenter().addObserver(this, runtime::kHYBPageDidLoadNotification, nullptr,
+                                                                  [this](const platform::Notification&) { ++m_loads; });
+    }
+    void TearDown() override {
+        platform::NotificationCenter::defaultCenter().removeObserver(this);
+        if (m_window)
+            gtk_container_remove(GTK_CONTAINER(m_window), m_webView->widget());
+        m_webView.reset();
+        m_launched = platform::Error();
+        platform::Application::shared().resetForTesting();
+        platform::WebView::setFactory({});
+        runtime::HYBURLProtocol::resetForTesting();
+        if (m_window)
+            gtk_widget_destroy(m_window);
+    }
 
-    auto launched = runtime::launchApplication(home.folders().bundle(), home.folders().home());
-    ASSERT_TRUE(launched.ok()) << launched.error().localizedDescription();
-    auto webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*launched)->viewController()->webView());
-    GtkWidget* window = gtk_offscreen_window_new();
-    gtk_window_set_default_size(GTK_WINDOW(window), 400, 600);
-    gtk_container_add(GTK_CONTAINER(window), webView->widget());
-    gtk_widget_show_all(window);
+    // Launches the application on the bundle written so far; `beforeLoad` runs before the start page loads.
+    void launch(const std::function<void()>& beforeLoad = {}) {
+        m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
+        ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
+        m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*m_launched)->viewController()->webView());
+        if (beforeLoad)
+            beforeLoad();
+        m_window = gtk_offscreen_window_new();
+        gtk_window_set_default_size(GTK_WINDOW(m_window), 400, 600);
+        gtk_container_add(GTK_CONTAINER(m_window), m_webView->widget());
+        gtk_widget_show_all(m_window);
+        ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
+    }
+    // The sample bundle: its page, config.xml and Info.plist.
+    void launchSample(const std::function<void()>& beforeLoad = {}) {
+        m_home.writeBundleFile("Info.plist", readText(kSampleBundle / "Info.plist"));
+        m_home.writeBundleFile("www/index.html", readText(kSampleBundle / "www/index.html"));
+        m_home.writeBundleFile("config.xml", readText(kSampleBundle / "config.xml"));
+        launch(beforeLoad);
+    }
+    std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
+    std::string pageLog() { return eval("document.getElementById('log').textContent"); }
+    bool logShows(const std::string& text) {
+        return e2e::waitUntil([&] { return pageLog().find(text) != std::string::npos; });
+    }
 
-    auto pageLog = [&] { return webView->stringByEvaluatingJavaScriptFromString("document.getElementById('log').textContent"); };
-    EXPECT_TRUE(e2e::waitUntil([&] { return loads > 0 && pageLog().find("deviceready") != std::string::npos; }));
+    hybtest::TempHome m_home;
+    int m_loads = 0;
+    platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
+    std::shared_ptr<webengine::WebKitGtkWebView> m_webView;
+    GtkWidget* m_window = nullptr;
+};
 
-    webView->stringByEvaluatingJavaScriptFromString("clearAll(); 'started'");
-    EXPECT_TRUE(e2e::waitUntil([&] { return occurrences(pageLog(), "Hybrid%20iOS%20webview%20cache%20cleared.") >= 3; }));
+TEST_F(ApplicationOnEngineTest, TheSamplePageClearsTheCacheThroughEachSignalPathAndHearsLifecycleEvents) {
+    launchSample();
+    ASSERT_TRUE(logShows("deviceready"));
+
+    eval("clearAll(); 'started'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return occurrences(pageLog(), kCleared) >= 3; }));
     const std::string log = pageLog();
     for (const char* path : {"xhr", "iframe", "hash"})
-        EXPECT_NE(log.find(std::string("Cache.clear via ") + path + ": Hybrid%20iOS%20webview%20cache%20cleared."), std::string::npos)
-            << path << "\n" << log;
+        EXPECT_NE(log.find(std::string("Cache.clear via ") + path + ": " + kCleared), std::string::npos) << path << "\n" << log;
 
     platform::Application::shared().enterBackground();
     platform::Application::shared().enterForeground();
-    EXPECT_TRUE(e2e::waitUntil([&] { return pageLog().find("document event: active") != std::string::npos; }));
+    EXPECT_TRUE(logShows("document event: active"));
     const std::string events = pageLog();
     // The page dispatches 'pause' at once and the other events on a later turn of its own loop, so only
     // pause-before-resume is an order the page sees.
     EXPECT_NE(events.find("document event: resign"), std::string::npos);
     EXPECT_LT(events.find("document event: pause"), events.find("document event: resume"));
+}
 
-    platform::NotificationCenter::defaultCenter().removeObserver(&observer);
-    gtk_container_remove(GTK_CONTAINER(window), webView->widget());
-    webView.reset();
-    launched = platform::Error();
-    platform::Application::shared().resetForTesting();
-    platform::WebView::setFactory({});
-    runtime::HYBURLProtocol::resetForTesting();
-    gtk_widget_destroy(window);
+TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
+    launchSample();
+    auto shown = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').textContent"); };
+    auto settled = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').className") != "waiting"; };
+    ASSERT_TRUE(e2e::waitUntil([&] { return settled("File") && settled("hybfile") && settled("FileTransfer") && settled("ZMDeploy"); }));
+
+    EXPECT_NE(shown("File").find("File: wrote 31 bytes, read \"Written by the page at "), std::string::npos) << shown("File");
+    // The page loads the file it wrote by its "hybfile:" URL: the file plug-in's URL protocol serves it.
+    EXPECT_NE(shown("hybfile").find("hybfile: URL: 200, \"Written by the page at "), std::string::npos) << shown("hybfile");
+    EXPECT_EQ(shown("FileTransfer"), "FileTransfer: downloaded this page to /index-copy.html (temporary)");
+    EXPECT_EQ(readText(m_home.folders().tmp() + "/index-copy.html"), readText(kSampleBundle / "www/index.html"));
+    EXPECT_EQ(shown("ZMDeploy"), "ZMDeploy: web root \"NO_DEPLOY_LABEL\", application version 1.0.0");
+}
+
+TEST_F(ApplicationOnEngineTest, AURLOpenedIntoTheApplicationReachesHandleOpenURLAfterDeviceready) {
+    // Opened while the start page is still loading: it waits for the page.
+    launchSample([] { EXPECT_TRUE(platform::Application::shared().deliverOpenURL("hybridhost://item/42?from='mail'")); });
+    ASSERT_TRUE(logShows("opened URL: hybridhost://item/42?from='mail'"));
+    const std::string log = pageLog();
+    EXPECT_LT(log.find("deviceready"), log.find("opened URL:"));
+
+    // Once the page runs, a URL reaches it at once.
+    EXPECT_TRUE(platform::Application::shared().deliverOpenURL("hybridhost://second"));
+    EXPECT_TRUE(logShows("opened URL: hybridhost://second"));
+}
+
+TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOneLoads) {
+    testsupport::HTTPTestServer server;
+    server.route("/data.txt", testsupport::Reply::text(200, "allowed data"));
+    m_home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"index.html\"/>"
+                                         "<access origin=\"127.0.0.1\"/></widget>");
+    m_home.writeBundleFile("www/index.html",
+                           "<html><body><img id='refused' src='http://refused.invalid/picture.png'><script>"
+                           "window.imageFailed = false;"
+                           "document.getElementById('refused').onerror = function () { window.imageFailed = true; };"
+                           "window.got = {};"
+                           "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url);"
+                           " x.onloadend = function () { window.got[key] = x.status + ':' + x.responseText; }; x.send(); }"
+                           "get('http://refused.invalid/data.txt', 'refused'); get('" + server.url("/data.txt") + "', 'allowed');"
+                           "</script></body></html>");
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("Object.keys(window.got).length === 2 && window.imageFailed") == "true"; }));
+    EXPECT_EQ(eval("window.got.allowed"), "200:allowed data");
+    EXPECT_EQ(eval("window.got.refused"), "401:ERROR whitelist rejection: url='http://refused.invalid/data.txt'");
+    // Neither refused load reached the network: the only request the server saw is the allowed one.
+    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 } // namespace
