@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include <atomic>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,9 +42,34 @@ gint timeoutUntil(Clock::TimePoint now, Clock::TimePoint when) {
 RunLoopCore::RunLoopCore(GMainContext* context, bool isMain)
     : m_context(g_main_context_ref(context)), m_isMain(isMain), m_thread(std::this_thread::get_id()) {}
 
+namespace {
+
+// Bumped in the child of a fork, where the forking thread becomes the main thread.
+std::atomic<unsigned> g_forkGeneration{0};
+
+// Whether the calling thread is the process's main thread (its id is the process id). Asked of the
+// kernel once per thread (and again after a fork) rather than on every log line and page call.
+bool callingThreadIsMain() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, [] { g_forkGeneration.fetch_add(1); });
+        return true;
+    }();
+    (void)registered;
+    thread_local unsigned generation = ~0u;
+    thread_local bool isMain = false;
+    const unsigned current = g_forkGeneration.load(std::memory_order_relaxed);
+    if (generation != current) {
+        isMain = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+        generation = current;
+    }
+    return isMain;
+}
+
+} // namespace
+
 bool RunLoopCore::isCurrent() const {
     if (m_isMain)
-        return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+        return callingThreadIsMain();
     return std::this_thread::get_id() == m_thread;
 }
 

@@ -122,6 +122,7 @@ public:
     const std::int64_t* getInteger() const { return std::get_if<std::int64_t>(&m_data); }
     const double* getDouble() const { return std::get_if<double>(&m_data); }
     const std::string* getString() const { return std::get_if<std::string>(&m_data); }
+    std::string* getString() { return std::get_if<std::string>(&m_data); }
     const platform::Bytes* getBytes() const { return std::get_if<platform::Bytes>(&m_data); }
     const platform::Date* getDate() const { return std::get_if<platform::Date>(&m_data); }
     const platform::Array* getArray() const { return std::get_if<platform::Array>(&m_data); }

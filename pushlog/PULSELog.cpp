@@ -57,6 +57,12 @@ struct FrameworkState {
     int processorCount = std::max(1, platform::activeProcessorCount());
     // Touched only on the logging queue.
     std::vector<std::shared_ptr<PULSELoggerNode>> loggers;
+    // Delivered asynchronous messages, released by the next callers that log rather than by the logger
+    // threads: their memory was allocated by the callers, and freeing it on the thread that allocated it
+    // keeps the callers and the logger threads from contending for the allocator.
+    std::mutex retiredMutex;
+    std::vector<std::shared_ptr<void>> retired; // PULSELog::Delivery objects
+    std::atomic<std::size_t> retiredCount{0};
 
     FrameworkState() {
         loggers.reserve(4);
@@ -72,6 +78,28 @@ FrameworkState& state() {
     // Made once, lives for the process: loggers may still be flushed while the process ends.
     static FrameworkState* framework = new FrameworkState();
     return *framework;
+}
+
+constexpr std::size_t kRetiredBatch = 64;
+
+// On a logger thread: hands a delivered message over to be released by a caller.
+void retire(FrameworkState& framework, std::shared_ptr<void> delivery) {
+    std::lock_guard lock(framework.retiredMutex);
+    framework.retired.push_back(std::move(delivery));
+    framework.retiredCount.store(framework.retired.size(), std::memory_order_relaxed);
+}
+
+// On a calling thread: releases the delivered messages once a batch of them has gathered.
+void releaseRetired(FrameworkState& framework) {
+    if (framework.retiredCount.load(std::memory_order_relaxed) < kRetiredBatch)
+        return;
+    thread_local std::vector<std::shared_ptr<void>> released;
+    {
+        std::lock_guard lock(framework.retiredMutex);
+        released.swap(framework.retired);
+        framework.retiredCount.store(0, std::memory_order_relaxed);
+    }
+    released.clear(); // outside the lock; the vectors keep their capacity for the next rounds
 }
 
 struct ClassRegistry {
@@ -181,7 +209,11 @@ void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, b
 void PULSELog::enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous) {
     FrameworkState& framework = state();
     if (asynchronous) {
-        framework.loggingQueue->async([delivery = std::move(delivery)] { lt_log(delivery); });
+        releaseRetired(framework);
+        framework.loggingQueue->async([delivery = std::move(delivery)]() mutable {
+            lt_log(delivery);
+            retire(state(), std::move(delivery));
+        });
         return;
     }
     framework.loggingQueue->sync([&delivery] { lt_log(delivery); });
@@ -264,10 +296,12 @@ void PULSELog::lt_log(const std::shared_ptr<Delivery>& delivery) {
     for (const auto& node : framework.loggers) {
         if (!levelAcceptsFlag(node->level(), message.flag()))
             continue;
-        node->loggerQueue()->async([logger = node->logger(), delivery] {
+        node->loggerQueue()->async([logger = node->logger(), delivery]() mutable {
             logger->logMessage(delivery->message);
             if (delivery->remaining.fetch_sub(1) == 1)
                 delivery->finish(state().queueSemaphore);
+            if (!delivery->waited)
+                retire(state(), std::move(delivery));
         });
     }
 }

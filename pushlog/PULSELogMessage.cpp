@@ -49,6 +49,19 @@ std::shared_ptr<const std::string> internedText(const char* text) {
     return entry.value;
 }
 
+// The label of the calling thread's current queue, shared with earlier messages of this thread from a
+// queue of the same label rather than copied each time.
+std::shared_ptr<const std::string> currentQueueLabel() {
+    static const auto none = std::make_shared<const std::string>();
+    thread_local std::shared_ptr<const std::string> last = none;
+    const platform::DispatchQueue* queue = platform::DispatchQueue::current();
+    if (!queue || queue->label().empty())
+        return none;
+    if (*last != queue->label())
+        last = std::make_shared<const std::string>(queue->label());
+    return last;
+}
+
 } // namespace
 
 PULSELogMessage::PULSELogMessage(LogText message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
@@ -58,7 +71,7 @@ PULSELogMessage::PULSELogMessage(LogText message, std::uint64_t level, std::uint
       m_file(internedText(file)), m_fileName(fileNameForPath(*m_file)), m_function(internedText(function)),
       m_line(line), m_tag(std::move(tag)), m_options(options), m_timestamp(platform::Clock::current().wallNow()),
       m_threadID(callingThreadID()), m_threadName(callingThreadName()),
-      m_queueLabel(platform::DispatchQueue::currentLabel()) {}
+      m_queueLabel(currentQueueLabel()) {}
 
 PULSELogMessage::PULSELogMessage(std::string message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
                                  std::string file, std::string function, std::uint64_t line, platform::Value tag,
@@ -67,7 +80,7 @@ PULSELogMessage::PULSELogMessage(std::string message, std::uint64_t level, std::
       m_file(std::make_shared<const std::string>(std::move(file))), m_fileName(fileNameForPath(*m_file)),
       m_function(std::make_shared<const std::string>(std::move(function))), m_line(line),
       m_tag(std::move(tag)), m_options(options), m_timestamp(timestamp ? *timestamp : platform::Clock::current().wallNow()),
-      m_threadID(callingThreadID()), m_threadName(callingThreadName()), m_queueLabel(platform::DispatchQueue::currentLabel()) {}
+      m_threadID(callingThreadID()), m_threadName(callingThreadName()), m_queueLabel(currentQueueLabel()) {}
 
 PULSELogMessage PULSELogMessage::withMessage(LogText line) const {
     PULSELogMessage copy(*this);

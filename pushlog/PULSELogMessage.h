@@ -44,7 +44,7 @@ public:
     platform::Date timestamp() const { return m_timestamp; }
     const std::string& threadID() const { return m_threadID; }
     const std::optional<std::string>& threadName() const { return m_threadName; }
-    const std::string& queueLabel() const { return m_queueLabel; }
+    const std::string& queueLabel() const { return *m_queueLabel; }
 
     // The same from the C strings a logging call passes (null ones become "(null)"); repeated file and
     // function names are shared between the messages of a thread rather than copied each time.
@@ -71,7 +71,7 @@ private:
     platform::Date m_timestamp;
     std::string m_threadID;
     std::optional<std::string> m_threadName;
-    std::string m_queueLabel;
+    std::shared_ptr<const std::string> m_queueLabel;
 };
 
 } // namespace pushlog

@@ -8,7 +8,7 @@
 #include "runtime/HYBJSONSerializing.h"
 #include "runtime/HYBPlugin.h"
 
-#include <mutex>
+#include <atomic>
 #include <utility>
 
 namespace runtime {
@@ -18,13 +18,13 @@ constexpr const char* kFetchMessagesScript = "hybrid.require('hybrid/exec').nati
 
 } // namespace
 
-// One batch's place in the queue. Filled once (by the parser, under the lock); from then on it is read
-// and consumed on the main thread only.
+// One batch's place in the queue. Filled once by the parser, which publishes the batch through `state`
+// (a release store; the pass reads it with an acquire load); from then on it is read and consumed on the
+// main thread only.
 struct HYBCommandQueue::BatchHolder {
     enum class State { Parsing, Ready, Failed };
 
-    std::mutex mutex;
-    State state = State::Parsing;
+    std::atomic<State> state{State::Parsing};
     platform::Array batch;
     std::size_t next = 0; // the first entry not yet taken
 
@@ -34,13 +34,12 @@ struct HYBCommandQueue::BatchHolder {
         platform::Array* entries = parsed ? parsed->getArray() : nullptr;
         if (parsed && !entries)
             platform::Log::write("ERROR: Command batch dropped: it is not an array of commands.");
-        std::lock_guard lock(mutex);
         if (!entries) {
-            state = State::Failed;
+            state.store(State::Failed, std::memory_order_release);
             return;
         }
         batch = std::move(*entries);
-        state = State::Ready;
+        state.store(State::Ready, std::memory_order_release);
     }
 };
 
@@ -73,13 +72,12 @@ std::size_t HYBCommandQueue::utf16Length(std::string_view text) {
 void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
     if (batchText.empty())
         return;
-    auto holder = std::make_shared<BatchHolder>();
-    m_queue.push_back(holder); // the batch keeps its place, however long it takes to parse
+    m_queue.push_back(std::make_shared<BatchHolder>()); // the batch keeps its place, however long it takes to parse
 
     // Each UTF-16 code unit takes at least one byte, so a shorter text is short without counting.
     if (batchText.size() > kMainThreadParseLimit && utf16Length(batchText) > kMainThreadParseLimit) {
         platform::DispatchQueue::global()->async(
-            [holder, text = std::string(batchText), weak = weak_from_this()] {
+            [holder = m_queue.back(), text = std::string(batchText), weak = weak_from_this()] {
                 holder->fill(text);
                 if (weak.expired())
                     return;
@@ -90,9 +88,11 @@ void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
             });
         return;
     }
-    holder->fill(batchText);
-    if (holder->state == BatchHolder::State::Failed)
-        removeHolder(holder);
+    // Parsed here and now: nothing else runs meanwhile, so the holder is still the last one.
+    BatchHolder& holder = *m_queue.back();
+    holder.fill(batchText);
+    if (holder.state.load(std::memory_order_relaxed) == BatchHolder::State::Failed)
+        m_queue.pop_back();
 }
 
 void HYBCommandQueue::processXhrExecBridgePoke(std::int64_t requestId) {
@@ -113,15 +113,6 @@ void HYBCommandQueue::fetchCommandsFromJs() {
     enqueueCommandBatch(webView->stringByEvaluatingJavaScriptFromString(kFetchMessagesScript));
 }
 
-void HYBCommandQueue::removeHolder(const std::shared_ptr<BatchHolder>& holder) {
-    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
-        if (*it == holder) {
-            m_queue.erase(it);
-            return;
-        }
-    }
-}
-
 void HYBCommandQueue::scheduleExecutePendingOnMain() {
     platform::RunLoop::current().performAfterDelay(0.0, [weak = weak_from_this()] {
         if (std::shared_ptr<HYBCommandQueue> queue = weak.lock())
@@ -134,6 +125,8 @@ void HYBCommandQueue::executePending() {
         return;
     platform::Clock& clock = platform::Clock::current();
     m_startExecutionTime = clock.now();
+    // The latest clock reading of this pass.
+    platform::Clock::TimePoint lastRead = *m_startExecutionTime;
     // The pass ends however it is left, an exception from an action included.
     struct EndPass {
         std::optional<platform::Clock::TimePoint>& start;
@@ -143,26 +136,28 @@ void HYBCommandQueue::executePending() {
     std::shared_ptr<HYBCommandQueue> keepAlive = weak_from_this().lock();
 
     while (!m_queue.empty()) {
-        std::shared_ptr<BatchHolder> holder = m_queue.front();
-        {
-            std::lock_guard lock(holder->mutex);
-            if (holder->state == BatchHolder::State::Parsing)
-                return; // its parser schedules a new pass when it is done
-        }
-        if (holder->state == BatchHolder::State::Failed || holder->next >= holder->batch.size()) {
-            removeHolder(holder); // failed, or nothing in it
+        // The batch at the head stays there (and alive) until its last entry is taken; only this pass
+        // removes it, and a nested pass returns at once. It is not touched once removed.
+        BatchHolder& holder = *m_queue.front();
+        const BatchHolder::State state = holder.state.load(std::memory_order_acquire);
+        if (state == BatchHolder::State::Parsing)
+            return; // its parser schedules a new pass when it is done
+        if (state == BatchHolder::State::Failed || holder.next >= holder.batch.size()) {
+            m_queue.pop_front(); // failed, or nothing in it
             continue;
         }
-        while (holder->next < holder->batch.size()) {
-            platform::Value entry = std::move(holder->batch[holder->next++]);
-            if (holder->next == holder->batch.size())
-                removeHolder(holder); // before the command runs
-            platform::Clock::TimePoint ended;
-            if (std::optional<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::commandFromJson(std::move(entry)))
-                execute(*command, ended);
+        for (bool last = false; !last;) {
+            std::optional<HYBInvokedUrlCommand> command =
+                HYBInvokedUrlCommand::commandFromJson(std::move(holder.batch[holder.next++]));
+            last = holder.next == holder.batch.size();
+            if (last)
+                m_queue.pop_front(); // before the command runs
+            // One clock read per command: the end of one command is the start of the next.
+            if (command)
+                execute(*command, lastRead, lastRead);
             else
-                ended = clock.now();
-            if (!m_queue.empty() && ended - *m_startExecutionTime > kTimeSlice) {
+                lastRead = clock.now();
+            if (!m_queue.empty() && lastRead - *m_startExecutionTime > kTimeSlice) {
                 scheduleExecutePendingOnMain();
                 return;
             }
@@ -172,10 +167,11 @@ void HYBCommandQueue::executePending() {
 
 bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command) {
     platform::Clock::TimePoint ended;
-    return execute(command, ended);
+    return execute(command, platform::Clock::current().now(), ended);
 }
 
-bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended) {
+bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
+                              platform::Clock::TimePoint& ended) {
     platform::Clock& clock = platform::Clock::current();
     auto notRun = [&] {
         ended = clock.now();
@@ -196,7 +192,6 @@ bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command, platform::Clo
                              "' not found, or is not a HYBPlugin. Check your plugin mapping in config.xml.");
         return notRun();
     }
-    const platform::Clock::TimePoint started = clock.now();
     const bool performed = plugin->performAction(command.methodName(), command);
     if (!performed)
         platform::Log::write("ERROR: Method '" + command.methodName() + ":' not defined in Plugin '" +

@@ -3,7 +3,7 @@
 //
 // Guarantees:
 // - Main thread: every operation. Only the parsing of a long batch (more than 4095 UTF-16 code units)
-//   runs on the global concurrent queue; it fills its own placeholder under the placeholder's lock and
+//   runs on the global concurrent queue; it fills its own placeholder (publishing it with an atomic state) and
 //   then schedules executePending() on the main thread.
 // - Order: batches run in the order they were enqueued, whenever each finished parsing; commands of a
 //   batch run in their order. A batch still being parsed at the head of the queue ends the pass.
@@ -80,10 +80,10 @@ public:
 
 private:
     struct BatchHolder;
-    void removeHolder(const std::shared_ptr<BatchHolder>& holder);
     void scheduleExecutePendingOnMain();
-    // execute(command), also telling when it ended.
-    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint& ended);
+    // execute(command) with the clock read `started` taken before it, also telling when it ended.
+    bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
+                 platform::Clock::TimePoint& ended);
 
     std::weak_ptr<HYBCommandHost> m_viewController;
     std::deque<std::shared_ptr<BatchHolder>> m_queue;

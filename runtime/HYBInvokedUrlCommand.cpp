@@ -37,20 +37,26 @@ std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(platfo
     platform::Array* fields = entry.getArray();
     if (!fields || fields->size() < 4)
         return reject(entry, "not an array of four elements");
-    const platform::Value& callbackId = (*fields)[0];
+    platform::Value& callbackId = (*fields)[0];
     if (!callbackId.isNull() && !callbackId.isString())
         return reject(entry, "callback id is not a string");
-    const std::string* service = (*fields)[1].getString();
-    const std::string* action = (*fields)[2].getString();
+    std::string* service = (*fields)[1].getString();
+    std::string* action = (*fields)[2].getString();
     if (!service || !action)
         return reject(entry, "service or action is not a string");
     platform::Array* arguments = (*fields)[3].getArray();
     if (!arguments)
         return reject(entry, "arguments are not an array");
-    std::optional<std::string> id;
-    if (const std::string* text = callbackId.getString())
-        id = *text;
-    return HYBInvokedUrlCommand(std::move(*arguments), std::move(id), *service, *action);
+    // The entry is ours: its parts move straight into the command, which is built in its final place.
+    std::optional<HYBInvokedUrlCommand> command(std::in_place, platform::Array(), std::nullopt, std::string(),
+                                                std::string());
+    if (std::string* text = callbackId.getString())
+        command->m_callbackId.emplace(std::move(*text));
+    command->m_className = std::move(*service);
+    command->m_methodName = std::move(*action);
+    command->m_arguments = std::move(*arguments);
+    command->massageArguments();
+    return command;
 }
 
 HYBInvokedUrlCommand::HYBInvokedUrlCommand(platform::Array arguments, std::optional<std::string> callbackId,

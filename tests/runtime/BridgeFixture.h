@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/HeadlessWebView.h"
+#include "platform/VirtualClock.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBCommandQueue.h"
@@ -59,6 +60,12 @@ public:
 
 struct Bridge {
     Bridge() {
+        // Passes stop after 8 ms of the clock: on a real clock a slow machine would cut them short at
+        // random. A test that brings its own virtual clock keeps it.
+        if (!platform::Clock::current().isVirtual()) {
+            m_clock = std::make_shared<platform::VirtualClock>();
+            m_clock->install();
+        }
         queue = std::make_shared<HYBCommandQueue>(host);
         delegate = std::make_shared<HYBCommandDelegateImpl>(host, queue);
         host->delegate = delegate;
@@ -69,6 +76,7 @@ struct Bridge {
     // The scripts the page was asked to evaluate, in order.
     const std::vector<std::string>& evaluated() const { return host->view->page().evaluatedScripts(); }
 
+    std::shared_ptr<platform::VirtualClock> m_clock; // first: uninstalled after everything else is gone
     std::shared_ptr<TestCommandHost> host = std::make_shared<TestCommandHost>();
     std::shared_ptr<HYBCommandQueue> queue;
     std::shared_ptr<HYBCommandDelegateImpl> delegate;
