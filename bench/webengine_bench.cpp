@@ -1,12 +1,13 @@
 // Start-up and memory of the application on the real engine, next to a bare WebKitGTK program in the
 // same run.
 //
-// Each run starts a new process that shows the sample bundle's start page and writes it as a PNG once
-// loaded, then exits: "start to loaded" below is exec to exit, an upper bound of process start to page
-// loaded (it also holds the snapshot and the teardown). The baseline is this executable started again as a
-// bare WebKitGTK program (one web view, the same page, the same snapshot, no platform or runtime). Peak
-// RSS is the UI process's maximum resident set (the web and network processes are not counted).
-// Both run on one private virtual display started here when there is none.
+// Each run starts a new process that shows the sample bundle's start page, writes it as a PNG once the
+// page has settled, then exits. "Start to loaded" is fork to the line the process writes on its standard
+// error when the start page has finished loading ("Finished load of: ..."). The baseline is this
+// executable started again as a bare WebKitGTK program (one web view, the same page, the same line at
+// load, the same snapshot; no platform or runtime). Peak RSS is the UI process's maximum resident set
+// over the whole run (the web and network processes are not counted). Both run on one private virtual
+// display started here when there is none.
 #include "webengine/PrivateDisplay.h"
 
 #include <benchmark/benchmark.h>
@@ -14,6 +15,7 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,32 +46,61 @@ fs::path sampleBundle()
     return {};
 }
 
+constexpr const char* kLoadedLine = "Finished load of: ";
+
 struct ProcessRun {
-    double seconds = 0;
+    double secondsToLoaded = 0;
     long peakRSSKiB = 0;
     bool ok = false;
 };
 
+// Runs the program to its end; the time is taken when its standard error first shows kLoadedLine.
 ProcessRun runProcess(const std::vector<std::string>& arguments)
 {
     std::vector<char*> argv;
     for (const auto& a : arguments)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    int errors[2];
+    if (pipe(errors) != 0)
+        return {};
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
+        dup2(errors[1], STDERR_FILENO);
+        close(errors[0]);
+        close(errors[1]);
         setenv("NO_AT_BRIDGE", "1", 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    close(errors[1]);
+    ProcessRun run;
+    std::string seen;
+    char buffer[4096];
+    bool loaded = false;
+    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (loaded)
+            continue;
+        seen.append(buffer, static_cast<size_t>(n));
+        if (seen.find(kLoadedLine) != std::string::npos) {
+            loaded = true;
+            run.secondsToLoaded = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+    }
+    close(errors[0]);
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
-    ProcessRun run;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.peakRSSKiB = usage.ru_maxrss;
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.ok = loaded && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!run.ok)
+        std::fprintf(stderr, "%s", seen.c_str());
     return run;
 }
 
@@ -87,7 +118,7 @@ void measure(benchmark::State& state, const std::string& name, const std::vector
             state.SkipWithError("the process failed");
             return;
         }
-        state.SetIterationTime(run.seconds);
+        state.SetIterationTime(run.secondsToLoaded);
         state.counters["peak_rss_MiB"] = static_cast<double>(run.peakRSSKiB) / 1024.0;
         runs()[name].push_back(run);
     }
@@ -129,6 +160,7 @@ int bareWebKit(const char* page, const char* png)
     g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView* v, WebKitLoadEvent event, gpointer path) {
         if (event != WEBKIT_LOAD_FINISHED)
             return;
+        std::fprintf(stderr, "%s%s\n", kLoadedLine, webkit_web_view_get_uri(v));
         webkit_web_view_get_snapshot(v, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
                                      [](GObject* source, GAsyncResult* result, gpointer file) {
                                          cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
@@ -180,11 +212,11 @@ int main(int argc, char** argv)
     for (const auto& [name, list] : runs()) {
         std::vector<double> seconds, rss;
         for (const auto& run : list) {
-            seconds.push_back(run.seconds);
+            seconds.push_back(run.secondsToLoaded);
             rss.push_back(static_cast<double>(run.peakRSSKiB) / 1024.0);
         }
         medians[name] = {median(seconds), median(rss)};
-        std::printf("%-16s start to loaded (exec to exit, median of %zu): %.0f ms; peak RSS of the UI process: %.0f MiB\n",
+        std::printf("%-16s process start to page loaded (median of %zu): %.0f ms; peak RSS of the UI process: %.0f MiB\n",
                     name.c_str(), list.size(), medians[name].first * 1000, medians[name].second);
     }
     if (medians.count("hybridhost") && medians.count("bare WebKitGTK") && medians["bare WebKitGTK"].first > 0) {

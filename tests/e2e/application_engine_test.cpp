@@ -116,6 +116,20 @@ TEST_F(ApplicationOnEngineTest, TheSamplePageClearsTheCacheThroughEachSignalPath
     EXPECT_LT(events.find("document event: pause"), events.find("document event: resume"));
 }
 
+TEST_F(ApplicationOnEngineTest, ABurstTooLongForAHeaderIsFetchedAfterSequentialCalls) {
+    launchSample();
+    ASSERT_TRUE(logShows("deviceready"));
+    // Three calls that carry their commands in the XHR, then 300 calls at once: a batch too long for a
+    // header, which the page announces with a poke and the runtime fetches.
+    eval("exec.setJsToNativeBridgeMode('xhr'); window.answered = 0;"
+         "function sequence(left) {"
+         "  if (!left) { for (var i = 0; i < 300; i++) exec(function () { answered++; }, null, 'Cache', 'clear', []); return; }"
+         "  exec(function () { Promise.resolve().then(function () { sequence(left - 1); }); }, null, 'Cache', 'clear', []);"
+         "}"
+         "sequence(3); 'started'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(window.answered)") == "300"; }));
+}
+
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();
     auto shown = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').textContent"); };

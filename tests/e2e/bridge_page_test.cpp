@@ -162,11 +162,15 @@ TEST_F(BridgePageTest, CallsMadeTogetherTravelAsOneBatchAndLongBatchesAreFetched
     eval("for (var i = 0; i < 10; i++) exec(ok, ko, 'Cache', 'clear', [i]);");
     ASSERT_TRUE(waitForPage("answers.length == 10"));
     EXPECT_TRUE(m_native.pokes.empty());
-    // A batch too long for a header: a poke with the first request number, then a fetch.
-    eval("answers = []; for (var i = 0; i < 200; i++) exec(ok, ko, 'Cache', 'clear', ['" + std::string(40, 'x') + "']);");
+    // A batch too long for a header: a poke, then a fetch. Pokes are numbered from 1 after the page load
+    // (the native side takes a first poke only when it is 1); requests that carried commands do not count.
+    const std::string longCalls = "answers = []; for (var i = 0; i < 200; i++) exec(ok, ko, 'Cache', 'clear', ['" + std::string(40, 'x') + "']);";
+    eval(longCalls);
     ASSERT_TRUE(waitForPage("answers.length == 200"));
-    EXPECT_EQ(m_native.pokes, std::vector<int>({2}));
-    EXPECT_EQ(m_native.calls.size(), 210u);
+    eval(longCalls);
+    ASSERT_TRUE(waitForPage("answers.length == 200"));
+    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2}));
+    EXPECT_EQ(m_native.calls.size(), 410u);
 }
 
 TEST_F(BridgePageTest, CallsMadeInsideACallbackComeBackWithTheAnswer)

@@ -94,7 +94,7 @@
         var callbacks = {};         // callbackId -> {success, fail}
         var nextCallbackId = Math.floor(Math.random() * 1000000000);
         var nativeContextDepth = 0; // > 0 while the native side runs script in the page
-        var requestNumber = 0;      // the "rc" header; 1 after each page load
+        var requestNumber = 0;      // the "rc" header of the last poke; the first poke of a page is 1
         var hashFlip = false;
         var signalFrame = null;
         var signalScheduled = false;
@@ -153,13 +153,17 @@
             xhr.open('GET', '/!hyb_exec?' + (+new Date()), true);
             var vc = viewNumber();
             if (vc !== null) { xhr.setRequestHeader('vc', vc); }
-            requestNumber += 1;
-            xhr.setRequestHeader('rc', String(requestNumber));
             var batch = asciiJSON(queue);
+            // Every request carries "rc". A batch too long for a header goes as a poke, and the native side
+            // fetches the queue. Pokes are numbered 1, 2, ... from the page load: the native side takes only a
+            // first poke of 1 and then rising numbers, so requests that carry their commands do not count.
             if (batch.length <= MAX_HEADER_BATCH) {
                 xhr.setRequestHeader('cmds', batch);
                 queue = [];
+            } else {
+                requestNumber += 1;
             }
+            xhr.setRequestHeader('rc', String(requestNumber));
             xhr.send(null);
         }
 
