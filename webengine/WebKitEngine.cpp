@@ -176,6 +176,10 @@ platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, 
         return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
                                "script evaluation refused while the page waits for a sub-resource answer");
     }
+    if (m_fragmentDecisionDepth > 0) {
+        return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
+                               "script evaluation refused while the page waits for a fragment change's decision");
+    }
     return ScriptEvaluator::evaluate(m_view, script, timeout);
 }
 
@@ -290,8 +294,13 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     // Keep the view alive and find out whether the client destroyed the engine during the question.
     g_object_ref(m_view);
     WebKitWebView* view = m_view;
+    // WebKit asks about a fragment change while the page's script waits for the answer, so no script can
+    // run in the page until it is given.
+    m_fragmentDecisionDepth += request.isFragmentChange ? 1 : 0;
     const bool allowed = m_client.shouldStartLoad(request);
     const bool engineAlive = fromView(view) == this;
+    if (engineAlive)
+        m_fragmentDecisionDepth -= request.isFragmentChange ? 1 : 0;
     if (!allowed || !engineAlive) {
         webkit_policy_decision_ignore(decision);
     } else if (newWindow) {

@@ -9,7 +9,8 @@
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
-//   blocked in a synchronous XHR waiting for exactly that answer.
+//   blocked in a synchronous XHR waiting for exactly that answer, and while the client decides a fragment
+//   change (WebKit holds the page's script until that decision).
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
@@ -108,6 +109,7 @@ private:
     enum class LoadState { Idle, Allowed, Started };
     LoadState m_loadState = LoadState::Idle;
     int m_routingDepth = 0;
+    int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
     // Sub-resource loads on their way; cancelled when the engine goes.
     std::map<RoutedLoad*, std::shared_ptr<RoutedLoad>> m_loads;
     // Declared last: callbacks holding a weak reference to it find the engine gone.
