@@ -3,6 +3,7 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 CTEST_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
 
 .PHONY: deps test run bench tsan fuzz clean
 
