@@ -5,9 +5,9 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
-#include "platform/Screen.h"
+#include "platform/ui/Screen.h"
 #include "platform/URL.h"
-#include "platform/Window.h"
+#include "platform/ui/Window.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -32,9 +32,9 @@
 #pragma once
 
 #include "platform/Error.h"
-#include "platform/ScrollView.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/URLRequest.h"
-#include "platform/View.h"
+#include "platform/ui/View.h"
 #include "platform/WebViewDelegate.h"
 
 #include <functional>

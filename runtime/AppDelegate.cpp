@@ -2,7 +2,7 @@
 
 #include "platform/HTTPCookieStorage.h"
 #include "platform/NotificationCenter.h"
-#include "platform/Screen.h"
+#include "platform/ui/Screen.h"
 #include "platform/URLCache.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"

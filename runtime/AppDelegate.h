@@ -12,7 +12,7 @@
 #pragma once
 
 #include "platform/ApplicationDelegate.h"
-#include "platform/Window.h"
+#include "platform/ui/Window.h"
 #include "runtime/HYBViewController.h"
 
 #include <memory>

@@ -21,7 +21,7 @@
 
 #include "platform/URL.h"
 #include "platform/Value.h"
-#include "platform/ViewController.h"
+#include "platform/ui/ViewController.h"
 #include "platform/WebView.h"
 #include "platform/WebViewDelegate.h"
 #include "runtime/HYBCommandHost.h"

@@ -3,7 +3,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/VirtualClock.h"
-#include "platform/Window.h"
+#include "platform/ui/Window.h"
 
 #include "support/TempHome.h"
 

@@ -1,5 +1,5 @@
 #include "platform/Device.h"
-#include "platform/Screen.h"
+#include "platform/ui/Screen.h"
 
 #include <gtest/gtest.h>
 

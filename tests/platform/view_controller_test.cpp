@@ -1,7 +1,7 @@
 #include "platform/RunLoop.h"
-#include "platform/Screen.h"
-#include "platform/ViewController.h"
-#include "platform/Window.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "runtime/HYBPluginRegistry.h"
 
 #include "platform/HeadlessWebView.h"
-#include "platform/ViewController.h"
+#include "platform/ui/ViewController.h"
 
 #include "support/LogCapture.h"
 

@@ -2,7 +2,7 @@
 
 #include "platform/HeadlessWebView.h"
 #include "platform/NotificationCenter.h"
-#include "platform/ViewController.h"
+#include "platform/ui/ViewController.h"
 
 #include "RecordingCommandDelegate.h"
 

@@ -1,4 +1,4 @@
-#include "platform/Window.h"
+#include "platform/ui/Window.h"
 
 #include "platform/RunLoop.h"
 

@@ -1,4 +1,4 @@
-#include "platform/View.h"
+#include "platform/ui/View.h"
 
 #include <algorithm>
 

@@ -18,7 +18,7 @@
 
 #include "platform/Geometry.h"
 #include "platform/InterfaceOrientation.h"
-#include "platform/View.h"
+#include "platform/ui/View.h"
 
 #include <functional>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "platform/Screen.h"
+#include "platform/ui/Screen.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
-#include "platform/ViewController.h"
+#include "platform/ui/ViewController.h"
 
 #include "platform/RunLoop.h"
-#include "platform/Screen.h"
+#include "platform/ui/Screen.h"
 
 namespace platform {
 

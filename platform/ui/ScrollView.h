@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/Geometry.h"
-#include "platform/View.h"
+#include "platform/ui/View.h"
 
 #include <memory>
 

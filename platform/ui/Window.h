@@ -13,8 +13,8 @@
 #pragma once
 
 #include "platform/InterfaceOrientation.h"
-#include "platform/View.h"
-#include "platform/ViewController.h"
+#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 
 #include <functional>
 #include <memory>

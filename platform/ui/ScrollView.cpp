@@ -1,4 +1,4 @@
-#include "platform/ScrollView.h"
+#include "platform/ui/ScrollView.h"
 
 namespace platform {
 
