@@ -64,6 +64,7 @@ public:
     void setType(std::uint64_t value);
 
     static std::unique_ptr<PULSEThreadBuilder> builder(PULSERunLoopMode mode);
+    // A builder of the prototype's type as mode (nothing sets a type, so normal mode) with its name.
     static std::unique_ptr<PULSEThreadBuilder> builderWithPrototype(const std::shared_ptr<PULSEThread>& prototype);
     std::unique_ptr<PULSEThreadBuilder> toBuilder();
 

@@ -134,10 +134,8 @@ std::string PULSENetworkStatusName(int status) {
 // ---- time ----
 
 double PULSECurrentTime() {
-    // Whole seconds plus whole microseconds, as the system's time of day gives them.
-    const double now = platform::Clock::current().wallNow().secondsSince1970;
-    const double whole = std::floor(now);
-    return whole + std::floor((now - whole) * 1e6) / 1e6;
+    // The wall clock already counts whole microseconds.
+    return platform::Clock::current().wallNow().secondsSince1970;
 }
 
 double PULSECorrectedTime() {
