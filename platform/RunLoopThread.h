@@ -26,6 +26,8 @@ public:
 
     const std::string& name() const { return m_name; }
     RunLoop& runLoop() const { return *m_loop; }
+    // The loop for holders that may outlive this object (posts to it then reach nobody).
+    std::shared_ptr<RunLoop> sharedRunLoop() const { return m_loop; }
     void requestExit();
     // Waits for the thread to end (after requestExit()). Safe to call twice.
     void join();

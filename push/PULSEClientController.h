@@ -1,0 +1,109 @@
+// The push client's hub: one object per process that holds the device facts, the configuration, the
+// stored identity, the managers and the network controller, through which the client's parts reach each
+// other (PULSEClientController::sharedClient().networkService()...).
+//
+// Guarantees:
+// - One instance per process, made on first use; resetForTesting() replaces it with a fresh one (tests
+//   only, while no other thread uses it).
+// - Its fields belong to the client thread, which alone sets them; the managers and controllers are
+//   empty until the client's set-up makes them.
+// - Two sources that parts of the client read from any thread are replaceable (guarded by a lock): the
+//   current network status (the network controller's reachability installs its own; until then the
+//   platform's reachability of the network in general answers) and the server-time offset in whole
+//   seconds (the session's correction; 0 until a session installs it).
+#pragma once
+
+#include "push/PULSEThreadController.h"
+
+#include "platform/Value.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace platform {
+class NotificationCenter;
+}
+
+namespace push {
+
+class PULSEPushConfigController;
+class PULSEUserDefaultsController;
+class PULSETagAlias;
+class PULSEMessageCenter;
+class PULSEPageFlowSession;
+class PULSENetworkController;
+
+class PULSEClientController {
+public:
+    using NetworkStatusSource = std::function<int()>;
+    using ServerTimeOffsetSource = std::function<std::int32_t()>;
+
+    static PULSEClientController& sharedClient();
+    static void resetForTesting();
+
+    PULSEClientController(const PULSEClientController&) = delete;
+    PULSEClientController& operator=(const PULSEClientController&) = delete;
+    ~PULSEClientController();
+
+    // ---- device facts (set by the client's set-up) ----
+    const std::string& systemVersion() const { return m_systemVersion; }
+    void setSystemVersion(std::string value) { m_systemVersion = std::move(value); }
+    const std::string& bundleIdentifier() const { return m_bundleIdentifier; }
+    void setBundleIdentifier(std::string value) { m_bundleIdentifier = std::move(value); }
+    const platform::Value& bundleVersion() const { return m_bundleVersion; }
+    void setBundleVersion(platform::Value value) { m_bundleVersion = std::move(value); }
+    const std::optional<std::string>& emProvisionUrl() const { return m_emProvisionUrl; }
+    void setEmProvisionUrl(std::optional<std::string> value) { m_emProvisionUrl = std::move(value); }
+    const std::string& modelName() const { return m_modelName; }
+    void setModelName(std::string value) { m_modelName = std::move(value); }
+
+    // ---- what the client is made of (empty until set-up) ----
+    const std::shared_ptr<PULSEPushConfigController>& pushConfig() const { return m_pushConfig; }
+    void setPushConfig(std::shared_ptr<PULSEPushConfigController> config) { m_pushConfig = std::move(config); }
+    const std::shared_ptr<PULSEUserDefaultsController>& userDefaults() const { return m_userDefaults; }
+    const std::shared_ptr<PULSETagAlias>& tagAliasMng() const { return m_tagAliasMng; }
+    const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
+    const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
+    const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
+    const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
+    PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
+
+    // The channel of the push configuration, "" while there is none.
+    std::string pushChannel() const;
+
+    // ---- replaceable sources (any thread) ----
+    // Reachability status: 0 not reachable, 2 Wi-Fi, 3 mobile network.
+    int currentNetworkStatus() const;
+    void setNetworkStatusSource(NetworkStatusSource source);
+    // The session's server-time correction in whole seconds.
+    std::int32_t proofTimeInterval() const;
+    void setServerTimeOffsetSource(ServerTimeOffsetSource source);
+
+private:
+    PULSEClientController();
+
+    std::string m_systemVersion;
+    std::string m_bundleIdentifier;
+    platform::Value m_bundleVersion;
+    std::optional<std::string> m_emProvisionUrl;
+    std::string m_modelName;
+
+    std::shared_ptr<PULSEPushConfigController> m_pushConfig;
+    std::shared_ptr<PULSEUserDefaultsController> m_userDefaults;
+    std::shared_ptr<PULSETagAlias> m_tagAliasMng;
+    std::shared_ptr<PULSEMessageCenter> m_messageCenter;
+    std::shared_ptr<PULSEPageFlowSession> m_pageFlowController;
+    std::shared_ptr<platform::NotificationCenter> m_clientNotificationCenter;
+    std::shared_ptr<PULSENetworkController> m_networkService;
+    PULSEThreadController& m_pulseThreadManager;
+
+    mutable std::mutex m_sourcesMutex;
+    NetworkStatusSource m_networkStatusSource;
+    ServerTimeOffsetSource m_serverTimeOffsetSource;
+};
+
+} // namespace push

@@ -1,0 +1,380 @@
+#include "push/PULSEUtilities.h"
+
+#include "push/PULSEClientController.h"
+#include "push/PULSELogging.h"
+
+#include "platform/Bundle.h"
+#include "platform/Clock.h"
+#include "platform/Device.h"
+#include "platform/DispatchQueue.h"
+#include "platform/JSON.h"
+#include "platform/NetworkInfo.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "platform/ui/Screen.h"
+
+#include <arpa/inet.h>
+#include <zlib.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+namespace push {
+
+namespace {
+
+constexpr std::size_t kGzipStep = 16384;
+
+std::string orUnknown(const std::optional<std::string>& fact) {
+    return fact ? *fact : kPULSEUnknown;
+}
+
+std::optional<std::string> carrierFact(std::optional<std::string> platform::NetworkInfo::Carrier::*fact) {
+    auto carrier = platform::NetworkInfo::current().carrier();
+    return carrier ? (*carrier).*fact : std::nullopt;
+}
+
+std::string wifiFact(std::optional<std::string> platform::NetworkInfo::WiFiNetwork::*fact) {
+    auto network = platform::NetworkInfo::current().currentWiFiNetwork();
+    if (!network || !((*network).*fact))
+        return kPULSENotFound;
+    return *((*network).*fact);
+}
+
+// Whether a value is something JSON holds: strings, numbers (bools among them), null, and arrays and
+// dictionaries of those. Bytes and dates are not.
+bool isJSONValue(const platform::Value& value) {
+    switch (value.type()) {
+    case platform::Value::Type::Bytes:
+    case platform::Value::Type::Date:
+        return false;
+    case platform::Value::Type::Double:
+        return std::isfinite(*value.getDouble());
+    case platform::Value::Type::Array:
+        for (const auto& element : *value.getArray()) {
+            if (!isJSONValue(element))
+                return false;
+        }
+        return true;
+    case platform::Value::Type::Dictionary:
+        for (const auto& entry : *value.getDictionary()) {
+            if (!isJSONValue(entry.value))
+                return false;
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
+// ---- network facts ----
+
+std::string PULSECarrierName() {
+    return orUnknown(carrierFact(&platform::NetworkInfo::Carrier::carrierName));
+}
+
+std::string PULSEMobileNetworkCode() {
+    return orUnknown(carrierFact(&platform::NetworkInfo::Carrier::mobileNetworkCode));
+}
+
+std::string PULSEMobileCountryCode() {
+    return orUnknown(carrierFact(&platform::NetworkInfo::Carrier::mobileCountryCode));
+}
+
+std::string PULSEWiFiBSSID() {
+    return wifiFact(&platform::NetworkInfo::WiFiNetwork::bssid);
+}
+
+std::string PULSEWiFiSSID() {
+    return wifiFact(&platform::NetworkInfo::WiFiNetwork::ssid);
+}
+
+int PULSECarrierCode(std::string_view carrierName) {
+    if (carrierName == "中国移动")
+        return 1;
+    if (carrierName == "中国联通")
+        return 2;
+    if (carrierName == "中国电信")
+        return 3;
+    return 0;
+}
+
+int PULSENetworkType(std::string_view carrierName) {
+    switch (PULSEClientController::sharedClient().currentNetworkStatus()) {
+    case kPULSEReachableViaWiFi:
+        return 4;
+    case kPULSEReachableViaWWAN:
+        return PULSECarrierCode(carrierName);
+    default:
+        return 0;
+    }
+}
+
+std::string PULSENetworkStatusName(int status) {
+    switch (status) {
+    case -1:
+        return "NetworkUnknown";
+    case kPULSENotReachable:
+        return "NotReachable";
+    case kPULSEReachableViaWiFi:
+        return "ReachableViaWiFi";
+    case kPULSEReachableViaWWAN:
+        return "ReachableViaWWAN";
+    default:
+        return {};
+    }
+}
+
+// ---- time ----
+
+double PULSECurrentTime() {
+    // The wall clock already counts whole microseconds.
+    return platform::Clock::current().wallNow().secondsSince1970;
+}
+
+double PULSECorrectedTime() {
+    return PULSECurrentTime() + PULSEClientController::sharedClient().proofTimeInterval();
+}
+
+void PULSEDateAndTimeStrings(std::int64_t secondsSince1970, std::string& date, std::string& time) {
+    const auto t = static_cast<std::time_t>(secondsSince1970);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) {
+        date.clear();
+        time.clear();
+        return;
+    }
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local);
+    date = buffer;
+    std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local);
+    time = buffer;
+}
+
+std::string PULSETimeZoneOffset() {
+    const std::time_t now = static_cast<std::time_t>(platform::Clock::current().wallNow().secondsSince1970);
+    std::tm local{};
+    if (!localtime_r(&now, &local))
+        return kPULSEUnknown;
+    return PULSETimeZoneOffsetText(local.tm_gmtoff);
+}
+
+std::string PULSETimeZoneOffsetText(long secondsEastOfGMT) {
+    const long hours = secondsEastOfGMT / 3600;
+    return secondsEastOfGMT >= 3600 ? "+" + std::to_string(hours) : std::to_string(hours);
+}
+
+// ---- device and application ----
+
+std::string PULSEDeviceModel() {
+    std::string machine = platform::Device::current().machine();
+    if (machine.size() > 127)
+        machine.resize(127);
+    return machine;
+}
+
+std::string PULSEScreenResolution() {
+    if (platform::Device::current().userInterfaceIdiom() != platform::UserInterfaceIdiom::Phone)
+        return "2048x1536";
+    const auto& screen = platform::Screen::main();
+    const double pixels = screen.bounds().size.height * screen.scale();
+    if (pixels <= 480)
+        return "320x480";
+    if (pixels <= 960)
+        return "640x960";
+    return "640x1136";
+}
+
+std::string PULSESystemVersion() {
+    std::string version = platform::Device::current().systemVersion();
+    return version.empty() ? kPULSEUnknown : version;
+}
+
+std::string PULSELanguage() {
+    platform::Value languages = platform::UserDefaults::standard().object("AppleLanguages");
+    const platform::Array* list = languages.getArray();
+    if (!list || list->empty())
+        return kPULSEUnknown;
+    const std::string* first = list->front().getString();
+    return first ? *first : kPULSEUnknown;
+}
+
+std::string PULSEAppVersion() {
+    platform::Value version = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
+    const std::string* text = version.getString();
+    return text ? *text : std::string();
+}
+
+std::string PULSESDKVersion() {
+    // Built once from the version code: even positions are followed by a dot (but the last), odd ones
+    // are kept only when not zero. "20100" gives "2.1.0".
+    static const std::string version = [] {
+        const std::string_view code = kPULSESDKVersionCode;
+        std::string text;
+        for (std::size_t i = 0; i < code.size(); ++i) {
+            if (i % 2 == 0) {
+                text.push_back(code[i]);
+                if (i + 1 < code.size())
+                    text.push_back('.');
+            } else if (code[i] != '0') {
+                text.push_back(code[i]);
+            }
+        }
+        return text;
+    }();
+    return version;
+}
+
+std::uint32_t PULSESDKVersionNumber() {
+    return PULSEHexStringToInt(kPULSESDKVersionCode);
+}
+
+std::uint32_t PULSEHexStringToInt(std::string_view text) {
+    std::uint32_t value = 0;
+    for (char c : text) {
+        const std::uint32_t code = static_cast<unsigned char>(c);
+        const std::uint32_t digit = code <= 64 ? code - 48 : code - 55;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+platform::Dictionary PULSEDeviceInfo() {
+    const std::string appVersion = PULSEAppVersion();
+    return platform::Dictionary{
+        {"itime", static_cast<std::int64_t>(PULSECorrectedTime())},
+        {"type", "device_info"},
+        {"os_version", PULSESystemVersion()},
+        {"sdk_version", PULSESDKVersion()},
+        {"timezone", PULSETimeZoneOffset()},
+        {"app_versioncode", appVersion},
+        {"app_versionname", appVersion},
+        {"language", PULSELanguage()},
+        {"resolution", PULSEScreenResolution()},
+        {"Channel", PULSEClientController::sharedClient().pushChannel()},
+        {"model", PULSEDeviceModel()},
+    };
+}
+
+// ---- identifiers ----
+
+std::string PULSERandomDeviceID() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<int> digit(0, 15);
+    std::string pairs;
+    char buffer[3];
+    for (int i = 0; i < 18; ++i) {
+        std::snprintf(buffer, sizeof buffer, "%02x", digit(generator));
+        pairs += buffer;
+    }
+    return "iPhone" + pairs.substr(0, 18);
+}
+
+// ---- digests, encodings, JSON, gzip ----
+
+std::string md5HexString(std::string_view text) {
+    if (const auto zero = text.find('\0'); zero != std::string_view::npos)
+        text = text.substr(0, zero);
+    return platform::Crypto::md5Hex(platform::bytesOf(text));
+}
+
+std::string PULSEMD5Data(platform::ByteSpan bytes) {
+    return platform::Crypto::md5Hex(bytes);
+}
+
+std::string PULSEBase64String(platform::ByteSpan bytes) {
+    return platform::Crypto::base64Encode(bytes);
+}
+
+std::optional<platform::Bytes> gzipCompressData(platform::ByteSpan bytes) {
+    if (bytes.empty())
+        return platform::Bytes();
+    if (bytes.size() > UINT_MAX)
+        return std::nullopt; // zlib counts input in 32 bits
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::nullopt;
+    stream.next_in = const_cast<Bytef*>(bytes.data());
+    stream.avail_in = static_cast<uInt>(bytes.size());
+
+    platform::Bytes out(kGzipStep);
+    int status = Z_OK;
+    do {
+        if (stream.total_out >= out.size())
+            out.resize(out.size() + kGzipStep);
+        stream.next_out = out.data() + stream.total_out;
+        stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
+        status = deflate(&stream, Z_FINISH);
+    } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    // Room left means deflate finished, unless it failed: a cut-off stream is no result.
+    if (status != Z_STREAM_END)
+        return std::nullopt;
+    return out;
+}
+
+std::optional<platform::Value> PULSEJSONObject(platform::ByteSpan bytes) {
+    if (bytes.empty())
+        return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    auto parsed = platform::JSON::parse(text, platform::JSON::ReadMode::Container);
+    if (!parsed) {
+        PULSE_LOG_ERROR("trans data to obj with error:%ld", static_cast<long>(parsed.error().code));
+        return std::nullopt;
+    }
+    return std::move(parsed).value();
+}
+
+std::optional<platform::Bytes> PULSEJSONData(const platform::Value& object) {
+    if ((object.isArray() || object.isDictionary()) && isJSONValue(object)) {
+        if (auto text = platform::JSON::writeCompact(object))
+            return platform::Bytes(text->begin(), text->end());
+    }
+    PULSE_LOG_ERROR("serialization unknown type");
+    return std::nullopt;
+}
+
+// ---- notifications ----
+
+void PULSEPostNotificationWithUserInfo(const std::string& name, std::optional<platform::Dictionary> userInfo) {
+    const std::string info = userInfo ? platform::Value(*userInfo).description() : std::string("(null)");
+    PULSE_LOG_DEBUG("%s %s %s", __func__, name.c_str(), info.c_str());
+    platform::DispatchQueue::main()->async([name, userInfo = std::move(userInfo)]() mutable {
+        platform::NotificationCenter::defaultCenter().post(name, nullptr, userInfo ? std::move(*userInfo) : platform::Dictionary());
+    });
+}
+
+void PULSEPostNotification(const std::string& name) {
+    PULSEPostNotificationWithUserInfo(name, std::nullopt);
+}
+
+// ---- socket address ----
+
+std::optional<PULSESockAddr> PULSESocketAddress(std::string_view host, std::uint32_t port) {
+    if (host.empty() || host.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    in_addr_t address;
+    if (host == "localhost" || host == "loopback") {
+        address = htonl(INADDR_LOOPBACK);
+    } else {
+        address = inet_addr(std::string(host).c_str());
+        if (address == INADDR_NONE)
+            return std::nullopt;
+    }
+    PULSESockAddr bytes{};
+    bytes[0] = 16;
+    bytes[1] = AF_INET;
+    bytes[2] = static_cast<std::uint8_t>((port >> 8) & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(port & 0xFF);
+    std::memcpy(bytes.data() + 4, &address, 4);
+    return bytes;
+}
+
+} // namespace push

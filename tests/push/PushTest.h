@@ -1,0 +1,64 @@
+// The push client's test fixture: a fresh client in a temporary home on an installed virtual clock, the
+// built-in endpoints, no device or network facts, and a logger that records every line the client logs.
+#pragma once
+
+#include "pushlog/RecordingLogger.h"
+
+#include "push/PULSEClientController.h"
+#include "push/PULSEDelegateSynchronize.h"
+#include "push/PULSEEndpoints.h"
+#include "push/PULSEThread.h"
+#include "push/PULSEThreadController.h"
+
+#include "support/TempHome.h"
+
+#include "platform/Device.h"
+#include "platform/NetworkInfo.h"
+#include "platform/VirtualClock.h"
+#include "platform/ui/Screen.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pushtest {
+
+// Brings every process-wide part of the client back to its first state.
+inline void resetClientState() {
+    push::PULSEThreadController::shareThreadInstance().resetForTesting();
+    push::PULSEThread::resetDefaultInstancesForTesting();
+    push::PULSEDelegateSynchronize::resetForTesting();
+    push::PULSEClientController::resetForTesting();
+    push::PULSEEndpoints::resetShared();
+    platform::NetworkInfo::current().resetToDefaults();
+    platform::Device::current().resetToDefaults();
+    platform::Screen::main().resetToDefaults();
+}
+
+class PushTest : public ::testing::Test {
+protected:
+    PushTest() {
+        m_clock.install();
+        resetClientState();
+        pushlog::testing::resetLoggers();
+        pushlog::PULSELog::addLogger(m_logger);
+        (void)push::PULSEClientController::sharedClient();
+    }
+    ~PushTest() override {
+        pushlog::testing::resetLoggers();
+        resetClientState();
+    }
+
+    // The texts of the lines logged so far.
+    std::vector<std::string> logLines() const { return m_logger->lines(); }
+    std::vector<pushlog::PULSELogMessage> logMessages() const { return m_logger->messages(); }
+
+    hybtest::TempHome m_home;
+    platform::VirtualClock m_clock;
+    std::shared_ptr<pushlog::testing::RecordingLogger> m_logger =
+        std::make_shared<pushlog::testing::RecordingLogger>("push.test");
+};
+
+} // namespace pushtest
