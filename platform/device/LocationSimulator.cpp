@@ -113,10 +113,11 @@ std::vector<std::shared_ptr<LocationManager>> LocationSimulator::managers() {
     std::lock_guard lock(m_mutex);
     std::vector<std::shared_ptr<LocationManager>> live;
     std::erase_if(m_managers, [&](const auto& weak) {
-        auto manager = weak.lock();
-        if (manager)
+        if (auto manager = weak.lock()) {
             live.push_back(std::move(manager));
-        return !manager;
+            return false;
+        }
+        return true;
     });
     return live;
 }
