@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/GeocoderPlaces.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Telephony.h"
 
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     file->apply();
     platform::LocationSimulator::shared().resetToDefaults();
+    platform::GeocoderPlaces::shared().resetToDefaults();
     platform::BluetoothCentralManager::resetToDefaults();
     (void)platform::Telephony::setCurrentRadioAccessTechnology("");
     while (platform::RunLoop::main().runOnce(platform::Clock::current().now()) == platform::RunLoop::RunResult::Handled) {
