@@ -9,6 +9,29 @@ platform::Error usageError(const std::string& message)
     return platform::Error("HYBHostOptions", 1, message);
 }
 
+// "--name VALUE" or "--name=VALUE".
+bool takesValue(const std::string& argument, const std::string& name)
+{
+    return argument == name || argument.rfind(name + "=", 0) == 0;
+}
+
+// The value of the option at arguments[i] (advancing i past a separate value); empty values are refused.
+platform::Result<std::string> valueOf(const std::vector<std::string>& arguments, size_t& i, const std::string& name,
+                                      const std::string& what)
+{
+    std::string value;
+    if (arguments[i] == name) {
+        if (i + 1 >= arguments.size())
+            return usageError(name + " needs " + what);
+        value = arguments[++i];
+    } else {
+        value = arguments[i].substr(name.size() + 1);
+    }
+    if (value.empty())
+        return usageError(name + " needs " + what);
+    return value;
+}
+
 } // namespace
 
 platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>& arguments)
@@ -23,18 +46,16 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
             options.help = true;
         } else if (!onlyPositional && argument == "--headless") {
             options.headless = true;
-        } else if (!onlyPositional && (argument == "--screenshot" || argument.rfind("--screenshot=", 0) == 0)) {
-            std::string file;
-            if (argument == "--screenshot") {
-                if (i + 1 >= arguments.size())
-                    return usageError("--screenshot needs a file name");
-                file = arguments[++i];
-            } else {
-                file = argument.substr(std::string("--screenshot=").size());
-            }
-            if (file.empty())
-                return usageError("--screenshot needs a file name");
-            options.screenshot = file;
+        } else if (!onlyPositional && takesValue(argument, "--screenshot")) {
+            auto file = valueOf(arguments, i, "--screenshot", "a file name");
+            if (!file.ok())
+                return file.error();
+            options.screenshot = *file;
+        } else if (!onlyPositional && takesValue(argument, "--device")) {
+            auto file = valueOf(arguments, i, "--device", "a file name");
+            if (!file.ok())
+                return file.error();
+            options.device = *file;
         } else if (!onlyPositional && argument.size() > 1 && argument[0] == '-') {
             return usageError("unknown option " + argument);
         } else if (options.bundle.empty()) {
@@ -48,13 +69,18 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
 
 std::string HostOptions::usage(const std::string& program)
 {
-    return "Usage: " + program + " [--headless] [--screenshot FILE.png] [--help] [BUNDLE]\n"
+    return "Usage: " + program + " [--headless] [--screenshot FILE.png] [--device FILE] [--help] [BUNDLE]\n"
            "\n"
            "Runs the hybrid application: a window with the web view showing the bundle's start page.\n"
            "\n"
            "  BUNDLE               the bundle folder (www/, config.xml); default: the sample bundle\n"
            "  --headless           show no window; without a display, run on a private virtual display (Xvfb)\n"
            "  --screenshot FILE    write the page as a PNG file once it has loaded, then exit\n"
+           "  --device FILE        a JSON device file: what the simulated device reports (system version,\n"
+           "                       idiom and model, screen size and scale, location services and position,\n"
+           "                       route and geocoder places, permissions, Bluetooth, radio technology,\n"
+           "                       advertising identifier, Wi-Fi interface, installed app schemes);\n"
+           "                       default: the sample app/device.json. A bad file stops with status 2\n"
            "  --help               print this text\n";
 }
 

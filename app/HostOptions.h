@@ -1,4 +1,4 @@
-// The application's command line: hybridhost [--headless] [--screenshot FILE.png] [--help] [BUNDLE]
+// The application's command line: hybridhost [--headless] [--screenshot FILE.png] [--device FILE] [--help] [BUNDLE]
 #pragma once
 
 #include "platform/Error.h"
@@ -15,6 +15,8 @@ struct HostOptions {
     bool headless = false;
     // Write the page as a PNG once it has loaded, then exit.
     std::string screenshot;
+    // The device file (what the simulated device reports); empty means the sample, app/device.json.
+    std::string device;
     bool help = false;
 
     // Bad arguments give an error whose description says what is wrong.

@@ -1,10 +1,12 @@
 // hybridhost: the application. Starts the runtime's application (its delegate, view controller and web
 // view on WebKitGTK) on the bundle and shows the view controller's web view in a window.
+#include "app/DeviceFile.h"
 #include "app/HostOptions.h"
 #include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
+#include "platform/ui/Screen.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "webengine/PrivateDisplay.h"
@@ -20,8 +22,6 @@
 
 namespace {
 
-constexpr int kWindowWidth = 480;
-constexpr int kWindowHeight = 800;
 constexpr guint kScreenshotTimeoutSeconds = 60;
 // A page has settled when no call of its bridge waits for an answer at three polls in a row (a page
 // without the bridge, such as the error page, at once).
@@ -59,6 +59,14 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // The simulated device is configured before anything opens; a bad device file stops here.
+    const std::string deviceFile = options->device.empty() ? HYB_SAMPLE_DEVICE_FILE : options->device;
+    auto device = app::DeviceFile::read(deviceFile);
+    if (!device.ok()) {
+        std::fprintf(stderr, "hybridhost: device file %s: %s\n", deviceFile.c_str(), device.error().localizedDescription().c_str());
+        return 2;
+    }
+
     std::error_code ec;
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
@@ -76,6 +84,7 @@ int main(int argc, char** argv)
     // Every web view of the application (the view controller's, the user agent's probe) is WebKitGTK's.
     app::registerPlugins();
     webengine::WebKitGtkWebView::installAsEngine();
+    device->apply();
 
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();
@@ -115,8 +124,12 @@ int main(int argc, char** argv)
 
     GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
-    gtk_window_set_default_size(GTK_WINDOW(window), kWindowWidth, kWindowHeight);
-    gtk_widget_set_size_request(webView->widget(), kWindowWidth, kWindowHeight);
+    // The window is the device's screen, one window pixel per point.
+    const platform::Rect screen = platform::Screen::main().bounds();
+    const int windowWidth = static_cast<int>(screen.width());
+    const int windowHeight = static_cast<int>(screen.height());
+    gtk_window_set_default_size(GTK_WINDOW(window), windowWidth, windowHeight);
+    gtk_widget_set_size_request(webView->widget(), windowWidth, windowHeight);
     gtk_container_add(GTK_CONTAINER(window), webView->widget());
     g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
         gtk_main_quit();

@@ -23,6 +23,11 @@ TEST(HostOptionsTest, ReadsEveryOptionAndTheBundle)
     ASSERT_TRUE(dashFolder.ok());
     EXPECT_EQ(dashFolder->bundle, "--odd-folder");
     EXPECT_TRUE(HostOptions::parse({"--help"})->help);
+
+    EXPECT_EQ(HostOptions::parse({"--device", "phone.json"})->device, "phone.json");
+    EXPECT_EQ(HostOptions::parse({"--device=pad.json", "b"})->device, "pad.json");
+    EXPECT_EQ(HostOptions::parse({})->device, "");
+    EXPECT_NE(HostOptions::usage("hybridhost").find("--device FILE"), std::string::npos);
 }
 
 TEST(HostOptionsTest, BadArgumentsSayWhatIsWrong)
@@ -35,4 +40,6 @@ TEST(HostOptionsTest, BadArgumentsSayWhatIsWrong)
     ASSERT_FALSE(unknown.ok());
     EXPECT_EQ(unknown.error().localizedDescription(), "unknown option --fullscreen");
     EXPECT_FALSE(HostOptions::parse({"a", "b"}).ok());
+    EXPECT_EQ(HostOptions::parse({"--device"}).error().localizedDescription(), "--device needs a file name");
+    EXPECT_FALSE(HostOptions::parse({"--device="}).ok());
 }

@@ -1,0 +1,31 @@
+// Feeds device-file text to the device-file reader; what reads well is applied to the simulated device
+// services (and the main loop turned, so their queued deliveries run), then they are reset.
+#include "app/DeviceFile.h"
+#include "platform/Application.h"
+#include "platform/Clock.h"
+#include "platform/RunLoop.h"
+#include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/GeocoderPlaces.h"
+#include "platform/device/LocationSimulator.h"
+#include "platform/device/Telephony.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto file = app::DeviceFile::parse(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!file.ok()) {
+        if (file.error().localizedDescription().empty())
+            __builtin_trap(); // every refusal says why
+        return 0;
+    }
+    file->apply();
+    platform::LocationSimulator::shared().resetToDefaults();
+    platform::GeocoderPlaces::shared().resetToDefaults();
+    platform::BluetoothCentralManager::resetToDefaults();
+    (void)platform::Telephony::setCurrentRadioAccessTechnology("");
+    while (platform::RunLoop::main().runOnce(platform::Clock::current().now()) == platform::RunLoop::RunResult::Handled) {
+    }
+    return 0;
+}

@@ -1,0 +1,210 @@
+// The device file: every key reaches the platform's device services, and bad files name the fault.
+#include "app/DeviceFile.h"
+
+#include "platform/Application.h"
+#include "platform/ui/Screen.h"
+#include "support/DeviceServices.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+using namespace platform;
+using app::DeviceFile;
+
+namespace {
+
+class DeviceFileTest : public ::testing::Test {
+protected:
+    DeviceFileTest() { reset(); }
+    ~DeviceFileTest() override { reset(); }
+    static void reset() {
+        hybtest::resetDeviceServices();
+        Screen::main().resetToDefaults();
+        Application::shared().resetForTesting();
+    }
+
+    // The error text of a file that must be refused.
+    static std::string refusal(std::string_view text) {
+        auto file = DeviceFile::parse(text);
+        EXPECT_FALSE(file.ok()) << text;
+        return file.ok() ? std::string() : file.error().localizedDescription();
+    }
+};
+
+} // namespace
+
+TEST_F(DeviceFileTest, TheSampleGrantsEverythingAndSetsAPositionAndPlaces) {
+    auto sample = DeviceFile::read(HYB_SAMPLE_DEVICE_FILE);
+    ASSERT_TRUE(sample.ok()) << sample.error().localizedDescription();
+    sample->apply();
+    EXPECT_EQ(Device::current().systemVersion(), "9.0");
+    EXPECT_EQ(Screen::main().bounds(), Rect(0, 0, 375, 667));
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::Location), AuthorizationStatus::AuthorizedWhenInUse);
+    ASSERT_TRUE(LocationSimulator::shared().currentLocation());
+    EXPECT_EQ(LocationSimulator::shared().currentLocation()->coordinate(), (LocationCoordinate{52.5163, 13.3777}));
+    EXPECT_GE(GeocoderPlaces::shared().places().size(), 3u);
+    for (PermissionKind kind : {PermissionKind::VideoCapture, PermissionKind::PhotoLibrary, PermissionKind::AddressBook,
+                                PermissionKind::Events, PermissionKind::Reminders})
+        EXPECT_EQ(Permissions::shared().status(kind), AuthorizationStatus::Authorized);
+    EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Granted);
+    EXPECT_EQ(BluetoothCentralManager::simulatedState(), BluetoothManagerState::PoweredOn);
+    EXPECT_EQ(Telephony::currentRadioAccessTechnology(), kRadioAccessTechnologyLTE);
+    EXPECT_TRUE(PlatformClasses::isPresent(kAdvertisingIdentifierManagerClassName));
+    EXPECT_TRUE(Application::shared().canOpenURL("comgooglemaps://"));
+}
+
+TEST_F(DeviceFileTest, EveryKeyReachesItsService) {
+    auto file = DeviceFile::parse(R"({
+      "system": {"version": "7.1", "idiom": "pad", "model": "Tablet"},
+      "screen": {"width": 768, "height": 1024, "scale": 1},
+      "location": {"servicesEnabled": false, "authorization": "denied", "answer": "always",
+                   "position": {"latitude": -33.86, "longitude": 151.21, "altitude": null, "horizontalAccuracy": 65,
+                                "verticalAccuracy": 10, "course": 270, "speed": 3.5},
+                   "route": {"points": [[1, 2], [3, 4]], "interval": 5, "repeat": true},
+                   "places": [{"name": "Opera House", "latitude": -33.857, "longitude": 151.215, "locality": "Sydney",
+                               "postalCode": "2000", "countryCode": "AU"}]},
+      "permissions": {"camera": {"status": "restricted"}, "photoLibrary": {"answer": "denied"},
+                      "microphone": {"status": "undetermined", "answer": "denied"},
+                      "addressBook": {"status": "not_determined", "available": false},
+                      "events": {"status": "denied"}, "reminders": {"status": "authorized"}},
+      "bluetooth": "powered_off",
+      "radio": "CDMAEVDORevB",
+      "advertising": {"present": false, "identifier": "00000000-0000-0000-0000-000000000000", "trackingEnabled": false},
+      "wifiInterface": "wlan9",
+      "installedSchemes": ["http", "waze"],
+      "classes": {"UIPopoverController": false, "AVCaptureSession": true}
+    })");
+    ASSERT_TRUE(file.ok()) << file.error().localizedDescription();
+    file->apply();
+
+    EXPECT_EQ(Device::current().systemVersion(), "7.1");
+    EXPECT_EQ(Device::current().userInterfaceIdiom(), UserInterfaceIdiom::Pad);
+    EXPECT_EQ(Device::current().model(), "Tablet");
+    EXPECT_EQ(Screen::main().bounds(), Rect(0, 0, 768, 1024));
+    EXPECT_EQ(Screen::main().scale(), 1);
+
+    EXPECT_FALSE(LocationSimulator::shared().servicesEnabled());
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::Location), AuthorizationStatus::Denied);
+    auto position = LocationSimulator::shared().currentLocation();
+    ASSERT_TRUE(position);
+    EXPECT_EQ(position->coordinate(), (LocationCoordinate{-33.86, 151.21}));
+    EXPECT_TRUE(std::isnan(position->altitude()));
+    EXPECT_EQ(position->horizontalAccuracy(), 65);
+    EXPECT_EQ(position->verticalAccuracy(), 10);
+    EXPECT_EQ(position->course(), 270);
+    EXPECT_EQ(position->speed(), 3.5);
+    EXPECT_TRUE(LocationSimulator::shared().isReplayingRoute());
+    auto places = GeocoderPlaces::shared().places();
+    ASSERT_EQ(places.size(), 1u);
+    EXPECT_EQ(places[0].name(), "Opera House");
+    EXPECT_EQ(places[0].locality(), "Sydney");
+    EXPECT_EQ(places[0].postalCode(), "2000");
+    EXPECT_EQ(places[0].addressDictionary()[kAddressCountryCodeKey], Value("AU"));
+    // The answer set for location: a request while not determined gets "always".
+    Permissions::shared().setStatus(PermissionKind::Location, AuthorizationStatus::NotDetermined);
+    Permissions::shared().requestLocation(false);
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::Location), kAuthorizationStatusAuthorizedAlways);
+
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::VideoCapture), AuthorizationStatus::Restricted);
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::PhotoLibrary), AuthorizationStatus::NotDetermined);
+    EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Undetermined);
+    EXPECT_FALSE(Permissions::shared().isAddressBookAvailable());
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::Events), AuthorizationStatus::Denied);
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::Reminders), AuthorizationStatus::Authorized);
+    Permissions::shared().request(PermissionKind::PhotoLibrary, {});
+    Permissions::shared().request(PermissionKind::Microphone, {});
+    EXPECT_EQ(Permissions::shared().status(PermissionKind::PhotoLibrary), AuthorizationStatus::Denied);
+    EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Denied);
+
+    EXPECT_EQ(BluetoothCentralManager::simulatedState(), BluetoothManagerState::PoweredOff);
+    EXPECT_EQ(Telephony::currentRadioAccessTechnology(), kRadioAccessTechnologyCDMAEVDORevB);
+    EXPECT_FALSE(PlatformClasses::isPresent(kAdvertisingIdentifierManagerClassName));
+    EXPECT_EQ(AdvertisingIdentifierManager::shared().advertisingIdentifier(), kZeroAdvertisingIdentifier);
+    EXPECT_FALSE(AdvertisingIdentifierManager::shared().isAdvertisingTrackingEnabled());
+    EXPECT_EQ(InterfaceAddresses::wifiInterfaceName(), "wlan9");
+    EXPECT_TRUE(Application::shared().canOpenURL("waze://"));
+    EXPECT_FALSE(Application::shared().canOpenURL("https://example.org"));
+    EXPECT_FALSE(PlatformClasses::isPresent(kPopoverControllerClassName));
+    EXPECT_TRUE(PlatformClasses::isPresent(kCaptureSessionClassName));
+}
+
+TEST_F(DeviceFileTest, RadioNamesAndAnEmptyFile) {
+    ASSERT_TRUE(DeviceFile::parse(R"({"radio": "none"})").ok());
+    auto empty = DeviceFile::parse("{}");
+    ASSERT_TRUE(empty.ok());
+    empty->apply();
+    EXPECT_EQ(Device::current().systemVersion(), "9.0");
+    EXPECT_EQ(Telephony::currentRadioAccessTechnology(), "");
+    for (const std::string& technology : Telephony::radioAccessTechnologies()) {
+        const std::string name = technology.substr(std::string("CTRadioAccessTechnology").size());
+        auto file = DeviceFile::parse(R"({"radio": ")" + name + "\"}");
+        ASSERT_TRUE(file.ok()) << name;
+        file->apply();
+        EXPECT_EQ(Telephony::currentRadioAccessTechnology(), technology);
+    }
+}
+
+TEST_F(DeviceFileTest, BadFilesNameTheKeyAndConfigureNothing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"[]", "expected an object, found an array"},
+        {R"({"bogus": 1})", "\"bogus\": unknown key"},
+        {R"({"system": {"version": 9}})", "\"system.version\": expected a string, found a number"},
+        {R"({"system": {"version": "nine"}})", "\"system.version\": expected a version"},
+        {R"({"system": {"idiom": "watch"}})", "\"system.idiom\": expected one of \"phone\", \"pad\", found \"watch\""},
+        {R"({"system": {"build": "x"}})", "\"system.build\": unknown key"},
+        {R"({"screen": {"width": 0}})", "\"screen.width\": expected a number from 1 to 10000"},
+        {R"({"screen": {"scale": "2"}})", "\"screen.scale\": expected a number, found a string"},
+        {R"({"location": {"servicesEnabled": 1}})", "\"location.servicesEnabled\": expected true or false, found a number"},
+        {R"({"location": {"authorization": "authorized"}})", "\"location.authorization\": expected one of"},
+        {R"({"location": {"position": {"latitude": 91, "longitude": 0}}})", "\"location.position.latitude\": expected a number from -90 to 90"},
+        {R"({"location": {"position": {"latitude": 1}}})", "\"location.position.longitude\": missing"},
+        {R"({"location": {"position": {"latitude": 1, "longitude": 2, "heading": 3}}})", "\"location.position.heading\": unknown key"},
+        {R"({"location": {"route": {"points": []}}})", "\"location.route.points\": expected a non-empty array"},
+        {R"({"location": {"route": {"points": [[1, 2], [3]]}}})", "\"location.route.points[1]\": expected [latitude, longitude]"},
+        {R"({"location": {"route": {"points": [[1, 2]], "interval": 0}}})", "\"location.route.interval\": expected a number from 0.1"},
+        {R"({"location": {"places": [{"name": "a", "latitude": 1, "longitude": 2}, {"name": 5, "latitude": 1, "longitude": 2}]}})",
+         "\"location.places[1].name\": expected a string, found a number"},
+        {R"({"location": {"places": {}}})", "\"location.places\": expected an array, found an object"},
+        {R"({"permissions": {"camera": "authorized"}})", "\"permissions.camera\": expected an object, found a string"},
+        {R"({"permissions": {"camera": {"answer": "not_determined"}}})", "\"permissions.camera.answer\": expected one of"},
+        {R"({"permissions": {"microphone": {"status": "authorized"}}})", "\"permissions.microphone.status\": expected one of \"undetermined\""},
+        {R"({"permissions": {"events": {"available": true}}})", "\"permissions.events.available\": unknown key"},
+        {R"({"permissions": {"contacts": {}}})", "\"permissions.contacts\": unknown key"},
+        {R"({"bluetooth": true})", "\"bluetooth\": expected one of \"unknown\""},
+        {R"({"radio": "5G"})", "\"radio\": expected one of \"none\", \"GPRS\""},
+        {R"({"advertising": {"identifier": "not-a-uuid"}})", "\"advertising.identifier\": expected a UUID"},
+        {R"({"wifiInterface": "../../etc"})", "\"wifiInterface\": expected an interface name"},
+        {R"({"installedSchemes": ["http", "ht tp"]})", "\"installedSchemes[1]\": expected a URL scheme"},
+        {R"({"installedSchemes": "http"})", "\"installedSchemes\": expected an array of schemes, found a string"},
+        {R"({"classes": {"NoSuchClass": true}})", "\"classes.NoSuchClass\": unknown key"},
+        {R"({"classes": {"UIPopoverController": "no"}})", "\"classes.UIPopoverController\": expected true or false"},
+    };
+    for (const auto& [text, message] : cases) {
+        const std::string refused = refusal(text);
+        EXPECT_NE(refused.find(message), std::string::npos) << text << "\n  gave: " << refused;
+    }
+
+    // A fault after good keys configures nothing: parse applies nothing by itself and gives no file.
+    EXPECT_FALSE(DeviceFile::parse(R"({"system": {"version": "5.0"}, "radio": "6G"})").ok());
+    EXPECT_EQ(Device::current().systemVersion(), "9.0");
+    EXPECT_EQ(Telephony::currentRadioAccessTechnology(), "");
+}
+
+TEST_F(DeviceFileTest, SyntaxErrorsGiveTheLineAndColumnAndSizesAreBounded) {
+    const std::string refused = refusal("{\n  \"system\": {\"version\": \"9.0\"},\n  \"radio\": LTE\n}");
+    EXPECT_NE(refused.find("line 3, column "), std::string::npos) << refused;
+    EXPECT_NE(refusal("").find("line 1, column 1"), std::string::npos);
+    EXPECT_NE(refusal("{\"a\": \"\xff\"}").find("not valid JSON"), std::string::npos);
+
+    std::string huge = "{\"installedSchemes\": [";
+    while (huge.size() <= DeviceFile::kMaxBytes)
+        huge += "\"http\",";
+    huge += "\"http\"]}";
+    EXPECT_NE(refusal(huge).find("larger than"), std::string::npos);
+
+    auto missing = DeviceFile::read("/nonexistent/device.json");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_NE(missing.error().localizedDescription().find("cannot open"), std::string::npos);
+}

@@ -1,0 +1,30 @@
+// Puts every simulated device service back to its defaults (tests share one process per file).
+#pragma once
+
+#include "platform/Device.h"
+#include "platform/device/AdvertisingIdentifierManager.h"
+#include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/GeocoderPlaces.h"
+#include "platform/device/InterfaceAddresses.h"
+#include "platform/device/LocationSimulator.h"
+#include "platform/device/MapItem.h"
+#include "platform/device/Permissions.h"
+#include "platform/device/PlatformClasses.h"
+#include "platform/device/Telephony.h"
+
+namespace hybtest {
+
+inline void resetDeviceServices() {
+    platform::Device::current().resetToDefaults();
+    platform::Permissions::shared().resetToDefaults();
+    platform::LocationSimulator::shared().resetToDefaults();
+    platform::GeocoderPlaces::shared().resetToDefaults();
+    platform::MapItem::resetToDefaults();
+    platform::BluetoothCentralManager::resetToDefaults();
+    (void)platform::Telephony::setCurrentRadioAccessTechnology("");
+    platform::AdvertisingIdentifierManager::shared().resetToDefaults();
+    platform::PlatformClasses::resetToDefaults();
+    platform::InterfaceAddresses::resetToDefaults();
+}
+
+} // namespace hybtest
