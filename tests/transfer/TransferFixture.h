@@ -141,6 +141,14 @@ protected:
         return true;
     }
 
+    // The progress answers (keep-callback) a callback received, in order.
+    std::vector<Value> progressOf(const std::string& callbackId) {
+        std::vector<Value> progress;
+        for (const Answer& answer : m_delegate->answersFor(callbackId))
+            if (answer.result.keepCallback())
+                progress.push_back(answer.result.message());
+        return progress;
+    }
     std::string path(const std::string& relative) const { return m_home.folders().documents() + "/" + relative; }
     static void writeFile(const std::string& filePath, const std::string& contents) {
         ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(filePath)));

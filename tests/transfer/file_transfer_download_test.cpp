@@ -15,13 +15,6 @@ protected:
         auto names = platform::FileManager::defaultManager().contentsOfDirectory(path(relative));
         return names ? *names : std::vector<std::string>{};
     }
-    std::vector<Value> progressOf(const std::string& callbackId) {
-        std::vector<Value> progress;
-        for (const Answer& answer : m_delegate->answersFor(callbackId))
-            if (answer.result.keepCallback())
-                progress.push_back(answer.result.message());
-        return progress;
-    }
 };
 
 TEST_F(DownloadTest, ADownloadCreatesMissingFoldersReplacesTheTargetAndReportsProgressWithItsLength) {
