@@ -316,11 +316,10 @@ HYBPluginResult HYBLocalFilesystem::truncateFileAtURL(const HYBFilesystemURL& ur
         return refusedPath();
     // A file grows by no more than the volume has free: a page must not claim the whole disk (or a size
     // no file can reach) with one call.
-    const FileManager& files = FileManager::defaultManager();
-    if (platform::Result<platform::FileAttributes> attributes = files.attributesOfItem(*native);
-        attributes && position > attributes->size) {
-        platform::Result<platform::FileSystemAttributes> volume = files.attributesOfFileSystem(*native);
-        const std::uint64_t growth = position - attributes->size;
+    struct stat st {};
+    if (::stat(native->c_str(), &st) == 0 && position > static_cast<std::uint64_t>(st.st_size)) {
+        platform::Result<platform::FileSystemAttributes> volume = FileManager::defaultManager().attributesOfFileSystem(*native);
+        const std::uint64_t growth = position - static_cast<std::uint64_t>(st.st_size);
         if (!volume || growth > volume->freeSize) {
             platform::Log::write("refused to extend " + *native + " by " + std::to_string(growth) +
                                  " bytes: more than the volume has free");

@@ -7,6 +7,7 @@
 #include "transfer/HYBFileTransferEntityLengthRequest.h"
 #include "transfer/TransferFileSystems.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -25,6 +26,20 @@ std::string_view asText(const platform::Bytes& bytes) {
 
 // How much of a name a temporary sibling keeps.
 constexpr std::size_t kTemporaryNameHintLength = 64;
+
+// Drops a multi-byte UTF-8 sequence that the end of the bytes cuts short.
+void dropIncompleteUTF8Tail(platform::Bytes& bytes) {
+    const std::size_t size = bytes.size();
+    for (std::size_t back = 1; back <= std::min<std::size_t>(4, size); ++back) {
+        const std::uint8_t byte = bytes[size - back];
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: its lead is further back
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back)
+            bytes.resize(size - back);
+        return;
+    }
+}
 
 } // namespace
 
@@ -229,13 +244,18 @@ bool HYBFileTransferDelegate::keepResponseBytes(const platform::Bytes& data) {
     const bool isUploadReply = !isDownload() && m_responseCode >= 200 && m_responseCode < 300;
     const std::size_t limit = isUploadReply ? kMaxUploadResponseLength : kMaxErrorBodyLength;
     const std::size_t room = limit - std::min(limit, m_responseData.size());
+    if (m_responseCut)
+        return true;
     if (data.size() <= room) {
         m_responseData.insert(m_responseData.end(), data.begin(), data.end());
         return true;
     }
     if (!isUploadReply) {
-        // An error body is only shown: its start is kept, the rest dropped as it comes.
+        // An error body is only shown: its start is kept, the rest dropped as it comes. The cut falls
+        // between characters, so the kept part still reads as UTF-8.
         m_responseData.insert(m_responseData.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(room));
+        dropIncompleteUTF8Tail(m_responseData);
+        m_responseCut = true;
         return true;
     }
     // The page would get the whole reply as text: one larger than the limit fails the upload.

@@ -152,6 +152,7 @@ private:
     std::optional<std::string> m_temporaryPath;
     std::shared_ptr<HYBFileTransferEntityLengthRequest> m_entityLengthRequest;
     bool m_lengthPending = false;
+    bool m_responseCut = false; // the error body reached its limit: the rest is dropped
     runtime::HYBProgressPacer m_progressPacer;
 
     std::atomic<bool> m_answered{false};

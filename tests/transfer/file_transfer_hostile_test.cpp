@@ -68,6 +68,14 @@ TEST_F(HostileTransferTest, ErrorBodiesAreCutAtTheLimitAndOversizedUploadReplies
     m_server.route("/huge-upload-error", largeReply(502, 8, 'u'));
     answer = runToEnd("upload", Array{path("up.txt"), m_server.url("/huge-upload-error")});
     EXPECT_EQ(answer.message()["body"], Value(std::string(transfer::HYBFileTransferDelegate::kMaxErrorBodyLength, 'u')));
+
+    // The cut never splits a character: "é" (two bytes) after an odd byte leaves the last one out whole.
+    std::string accented = "x";
+    while (accented.size() < transfer::HYBFileTransferDelegate::kMaxErrorBodyLength + 10)
+        accented += "\xC3\xA9";
+    m_server.route("/accented-error", testsupport::Reply::text(500, accented));
+    answer = runToEnd("download", Array{m_server.url("/accented-error"), path("never.bin")});
+    EXPECT_EQ(answer.message()["body"], Value(accented.substr(0, transfer::HYBFileTransferDelegate::kMaxErrorBodyLength - 1)));
 }
 
 TEST_F(HostileTransferTest, UploadSourcesMustBeRegularFilesAndAreReadFromDiskAsTheBodyGoes) {
