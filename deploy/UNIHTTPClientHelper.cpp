@@ -132,7 +132,7 @@ platform::Result<UNIHTTPResponse> UNIHTTPClientHelper::requestSync(const UNIHTTP
     auto prepared = prepareRequest(request);
     if (!prepared)
         return prepared.error();
-    auto reply = platform::URLConnection::sendSynchronousRequest(*prepared);
+    auto reply = platform::URLConnection::sendSynchronousRequest(*prepared, kMaxResponseLength);
     if (!reply)
         return reply.error();
     return *getResponse(reply->response, reply->data);

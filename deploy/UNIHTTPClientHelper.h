@@ -22,6 +22,11 @@ public:
     static constexpr const char* kUserAgent = "unirest-objc/1.1";
     static constexpr const char* kBoundary = "---------------------------17237809831461299884346131229";
     static constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
+    // The longest reply body (after decompression) kept: this client reads the hot-update server's JSON
+    // answers, a few hundred bytes. A longer body fails the request with
+    // kURLErrorDataLengthExceedsMaximum as it arrives, so a small compressed reply that expands to
+    // gigabytes never lands in memory.
+    static constexpr std::size_t kMaxResponseLength = 1024 * 1024;
 
     using Handler = std::function<void(std::optional<UNIHTTPResponse> response, std::optional<platform::Error> error)>;
 

@@ -1,5 +1,11 @@
 #include "deploy/UNIUrlConnection.h"
 
+#include "deploy/UNIHTTPClientHelper.h"
+#include "platform/URLError.h"
+
+#include <algorithm>
+#include <string>
+
 namespace deploy {
 
 std::shared_ptr<UNIUrlConnection> UNIUrlConnection::sendAsynchronousRequest(const platform::URLRequest& request,
@@ -58,12 +64,23 @@ void UNIUrlConnection::didReceiveResponse(platform::URLConnection&, const platfo
     m_response = response;
 }
 
-void UNIUrlConnection::didReceiveData(platform::URLConnection&, const platform::Bytes& data) {
-    std::lock_guard lock(m_mutex);
-    if (!m_responseData)
-        m_responseData = data;
-    else
-        m_responseData->insert(m_responseData->end(), data.begin(), data.end());
+void UNIUrlConnection::didReceiveData(platform::URLConnection& connection, const platform::Bytes& data) {
+    {
+        std::lock_guard lock(m_mutex);
+        const std::size_t kept = m_responseData ? m_responseData->size() : 0;
+        if (data.size() <= UNIHTTPClientHelper::kMaxResponseLength - std::min(UNIHTTPClientHelper::kMaxResponseLength, kept)) {
+            if (!m_responseData)
+                m_responseData = data;
+            else
+                m_responseData->insert(m_responseData->end(), data.begin(), data.end());
+            return;
+        }
+        m_responseData.reset();
+    }
+    connection.cancel();
+    complete(platform::makeURLError(platform::kURLErrorDataLengthExceedsMaximum,
+                                    "the reply is larger than " + std::to_string(UNIHTTPClientHelper::kMaxResponseLength) + " bytes",
+                                    m_request.urlString()));
 }
 
 void UNIUrlConnection::didFinishLoading(platform::URLConnection&) { complete(std::nullopt); }

@@ -1,7 +1,8 @@
 // Sends one prepared request asynchronously and collects the reply: the last response, the body so far
 // and, at the end, the error if the load failed. The handler is called at most once, on the queue given,
 // with (response, data, error); data is none when no byte arrived. `cancel` (also run when the object
-// goes away) drops the handler: no answer is delivered after it.
+// goes away) drops the handler: no answer is delivered after it. A body longer than
+// UNIHTTPClientHelper::kMaxResponseLength ends the load with kURLErrorDataLengthExceedsMaximum.
 //
 // Thread: the connection's callbacks run on the main queue; `cancel` may be called from any thread.
 // The connection keeps itself alive while the load runs.

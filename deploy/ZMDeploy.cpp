@@ -21,9 +21,6 @@ using runtime::HYBPluginResult;
 
 namespace {
 
-// Where a version is unpacked before it is moved into place whole.
-constexpr const char* kStagingFolder = ".zmdeploy-staging";
-
 std::string firstLabelComponent(const std::string& label) { return ZMDeployVersionStore::deconstructVersionLabel(label).front(); }
 
 void syncFolder(const std::string& path) {
@@ -81,7 +78,7 @@ void ZMDeploy::answerString(const std::optional<std::string>& callbackId, HYBCom
 
 std::optional<std::string> ZMDeploy::storedString(const char* key) { return m_versions.defaults().string(key); }
 
-std::string ZMDeploy::archivePath() const { return m_versions.applicationSupport() + "/www.zip"; }
+std::string ZMDeploy::archivePath() const { return m_versions.applicationSupport() + "/" + ZMDeployVersionStore::kArchiveName; }
 
 bool ZMDeploy::ignoreDeploy() const {
     std::lock_guard lock(m_mutex);
@@ -269,6 +266,7 @@ void ZMDeploy::performDownload(const std::optional<std::string>& callbackId) {
     {
         std::lock_guard lock(m_mutex);
         m_callbackId = callbackId;
+        m_downloadPacer = {};
     }
     std::optional<std::string> upstream = storedString(ZMDeployVersionStore::kUpstreamUUIDKey);
     if (upstream && m_versions.hasVersion(*upstream)) {
@@ -306,6 +304,8 @@ void ZMDeploy::downloadManagerDidReceiveData(DownloadManager&, Download& downloa
     {
         std::lock_guard lock(m_mutex);
         m_progress = progress;
+        if (!m_downloadPacer.shouldSend(progress >= 100))
+            return;
         callbackId = m_callbackId;
     }
     char line[64];
@@ -344,6 +344,7 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
         std::lock_guard lock(m_mutex);
         m_callbackId = callbackId;
         m_ignoreDeploy = false;
+        m_extractPacer = {};
     }
     auto fail = [&](const std::string& why) -> platform::Status {
         platform::Log::write("Extraction failed: " + why);
@@ -361,7 +362,7 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
 
     auto& files = platform::FileManager::defaultManager();
     const std::string support = m_versions.applicationSupport();
-    const std::string stagingParent = support + "/" + kStagingFolder;
+    const std::string stagingParent = support + "/" + ZMDeployVersionStore::kStagingFolderName;
     const std::string staging = stagingParent + "/" + *uuid;
     const std::string target = m_versions.versionFolder(*uuid);
     // Leftovers of an unpacking that was cut short go first.
@@ -400,6 +401,11 @@ void ZMDeploy::zipArchiveProgressEvent(std::int64_t loaded, std::int64_t total) 
     if (total <= 0)
         return;
     float percentage = static_cast<float>(static_cast<double>(loaded) * (100.0 / static_cast<double>(total)));
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_extractPacer.shouldSend(loaded >= total))
+            return;
+    }
     char line[64];
     std::snprintf(line, sizeof line, "Zip Extraction: %.0f%%", static_cast<double>(percentage));
     platform::Log::write(line);

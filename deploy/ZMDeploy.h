@@ -10,6 +10,11 @@
 //   is recorded and made current, and "uuid" names a complete folder at every moment. A failed unzip
 //   answers an error and changes nothing; a process killed at any point starts again on a complete web
 //   root, the old one or the new one.
+// - Version ids naming the store's own entries ("www.zip", the staging folder), the sentinels or holding
+//   control characters are refused like "../x".
+// - The check reply is read up to UNIHTTPClientHelper::kMaxResponseLength (decompressed); an archive
+//   that would expand beyond ZMZipArchive's limits is refused with nothing left outside staging.
+// - Download and extraction progress goes at most every 50 ms, and at 100% (runtime/HYBProgressPacer.h).
 // - Plug-in state shared between the serial queue and the main thread is guarded by one lock.
 #pragma once
 
@@ -19,6 +24,7 @@
 #include "deploy/ZMZipArchiveDelegate.h"
 #include "platform/DispatchQueue.h"
 #include "runtime/HYBPlugin.h"
+#include "runtime/HYBProgressPacer.h"
 
 #include <cstdint>
 #include <memory>
@@ -94,6 +100,8 @@ private:
     mutable std::mutex m_mutex;
     bool m_ignoreDeploy = false;
     std::int32_t m_progress = 0;
+    runtime::HYBProgressPacer m_downloadPacer;
+    runtime::HYBProgressPacer m_extractPacer;
     std::shared_ptr<DownloadManager> m_downloadManager;
     std::optional<std::string> m_callbackId;
     std::string m_channelTag;

@@ -31,7 +31,16 @@ ZMDeployVersionStore::ZMDeployVersionStore(platform::UserDefaults& defaults) : m
 bool ZMDeployVersionStore::isSafeVersionName(const std::string& uuid) {
     if (uuid.empty() || uuid.size() > 255 || uuid == "." || uuid == "..")
         return false;
-    return uuid.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+    for (const char* reserved : {kArchiveName, kStagingFolderName, kNoDeployLabel, kNothingToIgnore}) {
+        if (uuid == reserved)
+            return false;
+    }
+    for (char c : uuid) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '/' || c == '\\')
+            return false;
+    }
+    return true;
 }
 
 std::string ZMDeployVersionStore::applicationSupport() const { return platform::AppFolders::current().applicationSupport(); }

@@ -22,6 +22,9 @@ class ZMDeployVersionStore {
 public:
     static constexpr const char* kNoDeployLabel = "NO_DEPLOY_LABEL";
     static constexpr const char* kNothingToIgnore = "NOTHING_TO_IGNORE";
+    // The store's own entries in Application Support, beside the version folders.
+    static constexpr const char* kArchiveName = "www.zip";
+    static constexpr const char* kStagingFolderName = ".zmdeploy-staging";
 
     static constexpr const char* kLabelKey = "zmdeploy_version_label";
     static constexpr const char* kIgnoreKey = "zmdeploy_version_ignore";
@@ -33,7 +36,9 @@ public:
 
     explicit ZMDeployVersionStore(platform::UserDefaults& defaults);
 
-    // One path component: not empty, not "." or "..", no "/", "\" or NUL, at most 255 bytes.
+    // One path component: not empty, not "." or "..", no "/", "\" or control characters, at most 255
+    // bytes; and none of the names the store gives other meanings: its archive and staging folder (a
+    // version of that name would be deleted with them) and the two sentinels.
     static bool isSafeVersionName(const std::string& uuid);
 
     // The Application Support folder, and a version's folder in it ("<support>/<uuid>").

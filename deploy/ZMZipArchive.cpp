@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <condition_variable>
 #include <mutex>
@@ -114,6 +115,7 @@ platform::Status closeOpenEntry(unzFile zip) {
 // Writes the open entry's data to a new file at fullPath (its folder exists), replacing what is there
 // without following a link, and applies the entry's permissions.
 platform::Status writeEntryData(unzFile zip, std::vector<char>& buffer, const Entry& entry, const std::string& fullPath) {
+    std::uint64_t inflated = 0;
     const std::string& rel = entry.path.relativePath;
     int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && (errno == ELOOP || errno == EACCES || errno == ETXTBSY)) {
@@ -133,6 +135,13 @@ platform::Status writeEntryData(unzFile zip, std::vector<char>& buffer, const En
         }
         if (n == 0)
             break;
+        inflated += static_cast<std::uint64_t>(n);
+        if (inflated > entry.info.uncompressedSize) {
+            result = ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge,
+                                             "entry \"" + rel + "\" expands beyond its declared " +
+                                                 std::to_string(entry.info.uncompressedSize) + " bytes");
+            break;
+        }
         const char* data = buffer.data();
         std::size_t left = static_cast<std::size_t>(n);
         while (left > 0) {
@@ -168,6 +177,8 @@ public:
           m_password(password), m_delegate(delegate), m_buffer(kBufferSize) {}
 
     platform::Status readDirectory(std::uint64_t count);
+    // Refuses an archive whose entries declare more than the limits allow.
+    platform::Status checkExpansion(std::uint64_t archiveLength) const;
     platform::Status extractAll(std::int64_t total);
     void restoreDates();
 
@@ -227,6 +238,38 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
     }
     if (status != UNZ_END_OF_LIST_OF_FILE)
         return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read the archive's directory");
+    return {};
+}
+
+// The space free for this process on the volume of `path` (or of its nearest existing parent).
+std::optional<std::uint64_t> freeSpaceAt(std::string path) {
+    struct statvfs volume {};
+    while (::statvfs(path.c_str(), &volume) != 0) {
+        std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos || path.size() <= 1)
+            return std::nullopt;
+        path = slash == 0 ? std::string("/") : path.substr(0, slash);
+    }
+    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+}
+
+platform::Status Unzipper::checkExpansion(std::uint64_t archiveLength) const {
+    std::uint64_t declared = 0;
+    for (const Entry& entry : m_entries) {
+        if (entry.kind == EntryKind::File)
+            declared += std::min<std::uint64_t>(entry.info.uncompressedSize, ZMZipArchive::kMaxExpandedLength + 1);
+    }
+    auto refuse = [&](const std::string& why) {
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge,
+                                       "refused to unpack " + std::to_string(declared) + " bytes: " + why);
+    };
+    if (declared > ZMZipArchive::kMaxExpandedLength)
+        return refuse("more than " + std::to_string(ZMZipArchive::kMaxExpandedLength) + " bytes");
+    if (declared > ZMZipArchive::kRatioFreeLength && declared / ZMZipArchive::kMaxExpansionRatio > archiveLength)
+        return refuse("more than " + std::to_string(ZMZipArchive::kMaxExpansionRatio) + " times the archive's " +
+                      std::to_string(archiveLength) + " bytes");
+    if (std::optional<std::uint64_t> free = freeSpaceAt(m_destination); free && declared > *free)
+        return refuse("more than the " + std::to_string(*free) + " bytes free at the destination");
     return {};
 }
 
@@ -533,18 +576,20 @@ platform::Status ZMZipArchive::unzipFileAtPath(const std::string& path, const st
         delegate->zipArchiveProgressEvent(0, total);
     }
 
-    platform::Status result;
     std::string root = destination;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    if (ec)
-        result = writeError("cannot create folder", root, ec.value());
-
+    // The directory and the sizes it declares are checked before the destination is touched.
     Unzipper unzipper(zip, path, root, overwrite, password, delegate);
+    platform::Status result = unzipper.readDirectory(global.numberOfEntries);
     if (result)
-        result = unzipper.readDirectory(global.numberOfEntries);
+        result = unzipper.checkExpansion(static_cast<std::uint64_t>(total));
+    if (result) {
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (ec)
+            result = writeError("cannot create folder", root, ec.value());
+    }
     if (result)
         result = unzipper.extractAll(total);
     unzClose(zip);

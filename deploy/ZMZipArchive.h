@@ -3,7 +3,9 @@
 // Unpacking keeps folders, symbolic links, modification dates and permissions. It is safe against
 // hostile archives: entries named with "..", absolute names and symbolic links pointing outside the
 // destination are refused before anything is written, and nothing is ever written through a symbolic
-// link, so no byte lands outside the destination. Any failure part-way (unreadable entry, read or CRC
+// link, so no byte lands outside the destination. An archive that would expand beyond the limits below
+// is refused before anything (not even the destination folder) is made, or, when an entry inflates past
+// its declared size, as soon as it does. Any failure part-way (unreadable entry, read or CRC
 // error, unwritable output) ends the unzip with an error; the entries written so far stay.
 //
 // Unzipping is synchronous on the calling thread; the delegate's messages come on that thread.
@@ -33,7 +35,16 @@ public:
         kErrorWriteFailed = -7,       // a folder, file or link could not be written
         kErrorNotOpen = -8,           // writer used while closed
         kErrorAlreadyOpen = -9,       // writer opened twice
+        kErrorTooLarge = -10,         // the archive expands beyond its limits (a zip bomb)
     };
+    // Limits of an unzip, checked against the entries' declared sizes before anything is written and
+    // against the bytes actually inflated while writing (an entry may not grow past its declared size):
+    // - at most kMaxExpandedLength in all, and no more than the destination's volume has free;
+    // - at most kMaxExpansionRatio times the archive's own size, once past kRatioFreeLength (tiny
+    //   archives of repetitive text may compress better than that and harm no one).
+    static constexpr std::uint64_t kMaxExpandedLength = 2ull * 1024 * 1024 * 1024;
+    static constexpr std::uint64_t kMaxExpansionRatio = 200;
+    static constexpr std::uint64_t kRatioFreeLength = 1024 * 1024;
     static platform::Error makeError(long long code, std::string description);
 
     // Unpacks the archive at `path` into `destination`. Existing files are replaced when `overwrite`

@@ -125,6 +125,10 @@ void HYBAssetLibraryFilesystem::readFileAtURL(const HYBFilesystemURL& url, std::
             // From start to end when end lies beyond it, else the whole representation; the copy never
             // asks for more than the asset holds.
             const std::uint64_t length = end > start ? static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start) : asset->size();
+            if (std::min(length, asset->size()) > kMaxReadLength) {
+                (*shared)(std::nullopt, asset->mimeType(), static_cast<std::int32_t>(HYBFileError::NotReadable));
+                return;
+            }
             platform::Bytes bytes;
             if (start >= 0) {
                 if (platform::Result<platform::Bytes> read = asset->bytes(static_cast<std::uint64_t>(start), length))

@@ -410,7 +410,13 @@ void HYBFile::write(const HYBInvokedUrlCommand& command) {
         auto found = self->fileSystemForArgument(command);
         if (!found)
             return;
-        (void)found->second->truncateFileAtURL(found->first, static_cast<std::uint64_t>(position));
+        // A position the file cannot reach (past the free space, or past what the platform can address)
+        // answers the truncation's error; appending at the old end would write somewhere else.
+        HYBPluginResult cut = found->second->truncateFileAtURL(found->first, static_cast<std::uint64_t>(position));
+        if (cut.status() != HYBCommandStatus::Ok) {
+            self->send(command, std::move(cut));
+            return;
+        }
         self->send(command, found->second->writeToFileAtURL(found->first, bytes, true));
     });
 }

@@ -25,6 +25,10 @@ namespace files {
 
 class HYBFileSystem {
 public:
+    // The most one read hands back: reads land whole in memory (and then in one answer to the page), so
+    // a larger range is refused rather than read.
+    static constexpr std::uint64_t kMaxReadLength = 64ull * 1024 * 1024;
+
     using ResultCallback = std::function<void(runtime::HYBPluginResult result)>;
     // Bytes (none on failure), MIME type (may be none) and an error code (0: the bytes are valid).
     using ReadCallback = std::function<void(std::optional<platform::Bytes> data, std::optional<std::string> mimeType,

@@ -11,6 +11,9 @@
 #include "platform/PercentEscaping.h"
 #include "platform/Text.h"
 
+#include <algorithm>
+#include <sys/stat.h>
+
 namespace files {
 
 using platform::FileManager;
@@ -65,7 +68,19 @@ HYBLocalFilesystem::HYBLocalFilesystem(std::string name, std::string root) : HYB
 // Path mapping.
 
 std::optional<std::string> HYBLocalFilesystem::filesystemPathForFullPath(const std::string& fullPath) const {
-    return nativePathUnderRoot(m_fsRoot, fullPath);
+    std::optional<std::string> native = nativePathUnderRoot(m_fsRoot, fullPath);
+    if (!native || !resolvesInsideRoot(m_fsRoot, *native))
+        return std::nullopt;
+    return native;
+}
+
+std::optional<std::string> HYBLocalFilesystem::removablePathForURL(const HYBFilesystemURL& url) const {
+    if (!url.fullPath())
+        return std::nullopt;
+    std::optional<std::string> native = nativePathUnderRoot(m_fsRoot, *url.fullPath());
+    if (!native || !resolvesInsideRoot(m_fsRoot, *native, FinalComponent::NotFollowed))
+        return std::nullopt;
+    return native;
 }
 
 std::optional<std::string> HYBLocalFilesystem::filesystemPathForURL(const HYBFilesystemURL& url) {
@@ -226,7 +241,7 @@ void HYBLocalFilesystem::getFileMetadataForURL(const HYBFilesystemURL& url, Resu
 // Removal and listing.
 
 HYBPluginResult HYBLocalFilesystem::removeFileAtURL(const HYBFilesystemURL& url) {
-    std::optional<std::string> native = filesystemPathForURL(url);
+    std::optional<std::string> native = removablePathForURL(url);
     if (!native)
         return refusedPath();
     if (*native == m_fsRoot)
@@ -243,7 +258,7 @@ HYBPluginResult HYBLocalFilesystem::removeFileAtURL(const HYBFilesystemURL& url)
 }
 
 HYBPluginResult HYBLocalFilesystem::recursiveRemoveFileAtURL(const HYBFilesystemURL& url) {
-    std::optional<std::string> native = filesystemPathForURL(url);
+    std::optional<std::string> native = removablePathForURL(url);
     if (!native)
         return refusedPath();
     if (*native == m_fsRoot)
@@ -299,6 +314,18 @@ HYBPluginResult HYBLocalFilesystem::truncateFileAtURL(const HYBFilesystemURL& ur
     std::optional<std::string> native = filesystemPathForURL(url);
     if (!native)
         return refusedPath();
+    // A file grows by no more than the volume has free: a page must not claim the whole disk (or a size
+    // no file can reach) with one call.
+    struct stat st {};
+    if (::stat(native->c_str(), &st) == 0 && position > static_cast<std::uint64_t>(st.st_size)) {
+        platform::Result<platform::FileSystemAttributes> volume = FileManager::defaultManager().attributesOfFileSystem(*native);
+        const std::uint64_t growth = position - static_cast<std::uint64_t>(st.st_size);
+        if (!volume || growth > volume->freeSize) {
+            platform::Log::write("refused to extend " + *native + " by " + std::to_string(growth) +
+                                 " bytes: more than the volume has free");
+            return fileErrorResult(HYBFileError::QuotaExceeded);
+        }
+    }
     std::optional<std::uint64_t> length = truncateFile(*native, position);
     if (!length)
         return fileErrorResult(HYBFileError::InvalidModification);
@@ -432,21 +459,43 @@ void HYBLocalFilesystem::readFileAtURL(const HYBFilesystemURL& url, std::int64_t
     }
     std::string mimeType = getMimeTypeFromPath(native).value_or("*/*");
     constexpr auto kNotFound = static_cast<std::int32_t>(HYBFileError::NotFound);
+    constexpr auto kNotReadable = static_cast<std::int32_t>(HYBFileError::NotReadable);
+    // Only regular files are read: a device ("/dev/zero") or a FIFO has no end and would block or grow
+    // until the process is killed. A directory reads as missing.
+    struct stat st {};
+    if (::stat(native->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        callback(std::nullopt, mimeType, kNotFound);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        platform::Log::write("refused to read " + *native + ": not a regular file");
+        callback(std::nullopt, mimeType, kNotReadable);
+        return;
+    }
+    // The length is the difference taken as unsigned: an end below the start reads to the end.
+    const std::uint64_t first = start >= 1 ? static_cast<std::uint64_t>(start) : 0;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t available = size > first ? size - first : 0;
+    const std::uint64_t requested = end < 0 ? available : static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
+    const std::uint64_t length = std::min(requested, available);
+    if (length > kMaxReadLength) {
+        platform::Log::write("refused to read " + std::to_string(length) + " bytes of " + *native + ": a read returns at most " +
+                             std::to_string(kMaxReadLength));
+        callback(std::nullopt, mimeType, kNotReadable);
+        return;
+    }
     platform::Result<std::unique_ptr<platform::FileHandle>> handle = platform::FileHandle::openForReading(*native);
     if (!handle) {
         callback(std::nullopt, mimeType, kNotFound);
         return;
     }
-    if (start >= 1) {
-        if (platform::Status s = (*handle)->seek(static_cast<std::uint64_t>(start)); !s) {
+    if (first > 0) {
+        if (platform::Status s = (*handle)->seek(first); !s) {
             callback(std::nullopt, mimeType, kNotFound);
             return;
         }
     }
-    // The length is the difference taken as unsigned: an end below the start reads to the end.
-    platform::Result<platform::Bytes> data =
-        end < 0 ? (*handle)->readToEnd()
-                : (*handle)->read(static_cast<std::size_t>(static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)));
+    platform::Result<platform::Bytes> data = (*handle)->read(static_cast<std::size_t>(length));
     (void)(*handle)->close();
     if (!data) {
         callback(std::nullopt, mimeType, kNotFound);

@@ -5,8 +5,12 @@
 //
 // Guarantees:
 // - Nothing outside the root is ever touched: every full path is resolved first (FullPath.h) and one that
-//   leaves the root is refused with ENCODING_ERR (6 with 5, or read code 5). The root itself is never
+//   leaves the root, lexically or through a symbolic link, is refused with ENCODING_ERR (6 with 5, or
+//   read code 5). Removal does not follow a final link (it removes the link). The root itself is never
 //   removed (6 with 6).
+// - Reads take regular files only (a device or FIFO answers NOT_READABLE_ERR) and at most
+//   kMaxReadLength bytes at once (a larger range answers NOT_READABLE_ERR without reading); truncation
+//   grows a file by no more than its volume has free (QUOTA_EXCEEDED_ERR).
 // - Stateless besides name, root and transformer; operations run on their caller's thread and answer
 //   before they return, except copying out of another kind of file system, which answers when that one
 //   has read the source.
@@ -60,6 +64,8 @@ public:
     static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
 
 private:
+    // The native path to remove: the parent must stay inside the root, the item itself is not followed.
+    std::optional<std::string> removablePathForURL(const HYBFilesystemURL& url) const;
     runtime::HYBPluginResult doRemove(const std::string& nativePath) const;
     runtime::HYBPluginResult copyOrMoveLocal(const std::string& newPath, const std::string& newFullPath, bool copy,
                                              const std::shared_ptr<HYBFileSystem>& sourceFileSystem,

@@ -21,6 +21,8 @@ namespace {
 
 constexpr const char* kCreationDateAttribute = "user.creation-date";
 constexpr const char* kExcludedFromBackupAttribute = "user.excluded-from-backup";
+// How much of a file's name its temporary sibling keeps (".<hint>.XXXXXX" stays far below 255 bytes).
+constexpr std::size_t kTemporaryNameHintLength = 64;
 
 Error errnoError(FileAccess access, const std::string& path, const char* what) {
     return fileError(errno, access, path, what);
@@ -211,7 +213,8 @@ Status FileManager::writeAtomically(const std::string& path, const Bytes& conten
     std::string folder = deletingLastPathComponent(path);
     if (folder.empty())
         folder.push_back('.'); // (not = ".": g++ 12 warns wrongly about that at -O2)
-    std::string temp = folder + "/." + lastPathComponent(path) + ".XXXXXX";
+    // The temporary name keeps a bounded part of the name: a 255-byte name must not make it too long.
+    std::string temp = folder + "/." + lastPathComponent(path).substr(0, kTemporaryNameHintLength) + ".XXXXXX";
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return errnoError(FileAccess::Write, path, "Could not write");

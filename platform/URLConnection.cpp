@@ -344,14 +344,27 @@ namespace {
 // Collects a load for a synchronous caller. Every call counts as progress.
 class Collector final : public URLConnectionDelegate {
 public:
+    explicit Collector(std::optional<std::size_t> maxBodyLength) : m_maxBodyLength(maxBodyLength) {}
+
     void didReceiveResponse(URLConnection&, const URLResponse& response) override {
         std::lock_guard lock(m_mutex);
         m_response = response;
         m_data.clear();
         progress();
     }
-    void didReceiveData(URLConnection&, const Bytes& data) override {
+    void didReceiveData(URLConnection& connection, const Bytes& data) override {
         std::lock_guard lock(m_mutex);
+        if (m_done)
+            return;
+        if (m_maxBodyLength && data.size() > *m_maxBodyLength - std::min(*m_maxBodyLength, m_data.size())) {
+            m_error = makeURLError(kURLErrorDataLengthExceedsMaximum,
+                                   "the reply is larger than " + std::to_string(*m_maxBodyLength) + " bytes",
+                                   connection.originalRequest().urlString());
+            m_data.clear();
+            m_done = true;
+            m_changed.notify_all();
+            return;
+        }
         m_data.insert(m_data.end(), data.begin(), data.end());
         progress();
     }
@@ -382,11 +395,14 @@ private:
     }
     void end(std::optional<Error> error) {
         std::lock_guard lock(m_mutex);
+        if (m_done)
+            return;
         m_error = std::move(error);
         m_done = true;
         m_changed.notify_all();
     }
 
+    const std::optional<std::size_t> m_maxBodyLength;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::chrono::steady_clock::time_point m_lastProgress = std::chrono::steady_clock::now();
@@ -397,10 +413,10 @@ private:
 };
 } // namespace
 
-Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request) {
+Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request, std::optional<std::size_t> maxBodyLength) {
     if (HTTPTransport::shared().isLoadingThread())
         return makeURLError(kURLErrorUnknown, "a synchronous load cannot run on the URL-loading thread", request.urlString());
-    auto collector = std::make_shared<Collector>();
+    auto collector = std::make_shared<Collector>(maxBodyLength);
     auto connection = make(request, collector, false);
     connection->setDeliveryTarget(onLoadingThread());
     connection->start();
@@ -408,8 +424,11 @@ Result<URLReply> URLConnection::sendSynchronousRequest(const URLRequest& request
     // holding the caller forever.
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
     auto idle = platform::seconds(seconds + 1.0);
-    if (auto outcome = collector->wait(idle))
+    if (auto outcome = collector->wait(idle)) {
+        if (!*outcome)
+            connection->cancel(); // a body over its limit stops here; any other failure has ended the load
         return std::move(*outcome);
+    }
     connection->cancel();
     return makeURLError(kURLErrorTimedOut, "The request timed out.", request.urlString());
 }

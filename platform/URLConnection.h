@@ -69,8 +69,10 @@ public:
     // Loads the request and waits for the end. The reply holds the response of any HTTP status and the
     // body; a failure is the error value. A load that makes no progress for its time-out interval (plus
     // a second, for URL protocols that never answer) is cancelled and fails with kURLErrorTimedOut. Must
-    // not be called on the URL-loading thread (answers an error).
-    static Result<URLReply> sendSynchronousRequest(const URLRequest& request);
+    // not be called on the URL-loading thread (answers an error). With `maxBodyLength`, a body (as decoded)
+    // that grows past it cancels the load as it arrives and fails with kURLErrorDataLengthExceedsMaximum.
+    static Result<URLReply> sendSynchronousRequest(const URLRequest& request,
+                                                   std::optional<std::size_t> maxBodyLength = std::nullopt);
     // Whether some loader (a registered protocol, http, https or file) would take the request.
     static bool canHandleRequest(const URLRequest& request);
 

@@ -28,6 +28,7 @@ enum URLErrorCode : long long {
     kURLErrorFileDoesNotExist = -1100,
     kURLErrorFileIsDirectory = -1101,
     kURLErrorNoPermissionsToReadFile = -1102,
+    kURLErrorDataLengthExceedsMaximum = -1103,
     kURLErrorSecureConnectionFailed = -1200,
     kURLErrorServerCertificateUntrusted = -1202,
 };

@@ -3,14 +3,19 @@
 #include "platform/Application.h"
 #include "platform/BoundStreamPair.h"
 #include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
+#include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "platform/PercentEscaping.h"
 #include "transfer/TransferFileSystems.h"
 #include "transfer/UploadForm.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <strings.h>
+#include <sys/stat.h>
+#include <type_traits>
 
 namespace transfer {
 
@@ -43,38 +48,91 @@ bool namesContentType(const platform::Dictionary& headers) {
     return false;
 }
 
-void appendPiece(platform::Bytes& out, const platform::Bytes& piece) {
-    out.insert(out.end(), piece.begin(), piece.end());
+// A file is read into the body in pieces of this size, so an upload never holds it whole.
+constexpr std::size_t kUploadReadLength = 64 * 1024;
+
+// One piece of an upload body: bytes in memory, or a file read from disk as the body is sent.
+using BodyPiece = std::variant<platform::Bytes, UploadFileOnDisk>;
+
+std::uint64_t lengthOf(const UploadFile& file) {
+    if (const auto* bytes = std::get_if<platform::Bytes>(&file))
+        return bytes->size();
+    return std::get<UploadFileOnDisk>(file).length;
+}
+
+// Writes all of the bytes into the stream; false (logged) when it takes no more.
+bool writeAll(platform::BoundOutputStream& stream, const std::uint8_t* data, std::size_t length) {
+    std::size_t written = 0;
+    while (written < length) {
+        long count = stream.write(data + written, length - written);
+        if (count < 0) {
+            platform::Error error = stream.streamError();
+            platform::Log::writef("WriteStreamError domain: %ld error: %ld", error.domain == platform::kPOSIXErrorDomain ? 1L : 0L,
+                                  static_cast<long>(error.code));
+        }
+        if (count <= 0)
+            return false;
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Copies the file's announced length into the stream; false when it cannot be read or is shorter now.
+bool writeFile(platform::BoundOutputStream& stream, const UploadFileOnDisk& file) {
+    auto handle = platform::FileHandle::openForReading(file.path);
+    if (!handle) {
+        platform::Log::writef("FileTransfer: cannot read %s: %s", file.path.c_str(), handle.error().localizedDescription().c_str());
+        return false;
+    }
+    for (std::uint64_t left = file.length; left > 0;) {
+        auto piece = (*handle)->read(static_cast<std::size_t>(std::min<std::uint64_t>(left, kUploadReadLength)));
+        if (!piece || piece->empty()) {
+            platform::Log::writef("FileTransfer: %s ended before its %llu bytes", file.path.c_str(),
+                                  static_cast<unsigned long long>(file.length));
+            return false;
+        }
+        if (!writeAll(stream, piece->data(), piece->size()))
+            return false;
+        left -= std::min<std::uint64_t>(left, piece->size());
+    }
+    return true;
 }
 
 // Writes the pieces into the writing end of the body's stream pair, in order, skipping empty ones.
-void writeBody(const std::shared_ptr<platform::BoundOutputStream>& stream, const std::vector<platform::Bytes>& pieces) {
+void writeBody(const std::shared_ptr<platform::BoundOutputStream>& stream, const std::vector<BodyPiece>& pieces) {
     if (!stream->open()) {
         platform::Log::write("FileTransfer: Failed to open writeStream");
         return;
     }
-    for (const platform::Bytes& piece : pieces) {
-        if (piece.empty())
-            continue;
-        std::size_t written = 0;
-        bool failed = false;
-        while (written < piece.size()) {
-            long count = stream->write(piece.data() + written, piece.size() - written);
-            if (count < 0) {
-                platform::Error error = stream->streamError();
-                platform::Log::writef("WriteStreamError domain: %ld error: %ld", error.domain == platform::kPOSIXErrorDomain ? 1L : 0L,
-                                      static_cast<long>(error.code));
-            }
-            if (count <= 0) {
-                failed = true;
-                break;
-            }
-            written += static_cast<std::size_t>(count);
-        }
-        if (failed)
+    for (const BodyPiece& piece : pieces) {
+        const bool written = std::visit(
+            [&](const auto& part) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(part)>, platform::Bytes>)
+                    return part.empty() || writeAll(*stream, part.data(), part.size());
+                else
+                    return part.length == 0 || writeFile(*stream, part);
+            },
+            piece);
+        if (!written)
             break;
     }
     stream->close();
+}
+
+// The upload source at a native path: a regular file (read while the body is sent), else none after
+// logging why.
+std::optional<UploadFile> regularFileAt(const std::string& path, const std::string& source) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        platform::Log::writef("Error opening file %s: %s", source.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // A device or FIFO has no end; a folder has no bytes.
+        platform::Log::writef("Error opening file %s: not a regular file", source.c_str());
+        return std::nullopt;
+    }
+    return UploadFile(UploadFileOnDisk{path, static_cast<std::uint64_t>(st.st_size)});
 }
 
 } // namespace
@@ -196,39 +254,39 @@ void HYBFileTransfer::fileDataForUploadCommand(const HYBInvokedUrlCommand& comma
     if (std::holds_alternative<MissingComma>(dataURL))
         return answerError(command, createFileTransferError(kFileTransferInvalidURL, source, server));
     if (auto* bytes = std::get_if<std::optional<platform::Bytes>>(&dataURL))
-        return uploadData(*bytes, command);
+        return uploadData(*bytes ? std::optional<UploadFile>(std::move(**bytes)) : std::nullopt, command);
 
-    std::weak_ptr<HYBFileTransfer> weakSelf = self();
-    bool readByFileSystem = readFileSystemSource(filePlugin(), sourceText,
-                                                 [weakSelf, command, source, server](std::optional<platform::Bytes> data, std::int32_t errorCode) {
-        auto plugin = weakSelf.lock();
-        if (!plugin)
+    // A file of a local file system is read from disk while the body goes out; another kind (the photo
+    // library) hands over its bytes.
+    std::optional<std::string> path = fileSystemPathForTarget(filePlugin(), sourceText);
+    if (!path) {
+        std::weak_ptr<HYBFileTransfer> weakSelf = self();
+        bool readByFileSystem = readFileSystemSource(filePlugin(), sourceText,
+                                                     [weakSelf, command, source, server](std::optional<platform::Bytes> data, std::int32_t errorCode) {
+            auto plugin = weakSelf.lock();
+            if (!plugin)
+                return;
+            if (errorCode != 0 || !data)
+                return plugin->answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
+            plugin->uploadData(UploadFile(std::move(*data)), command);
+        });
+        if (readByFileSystem)
             return;
-        if (errorCode != 0)
-            return plugin->answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
-        plugin->uploadData(data, command);
-    });
-    if (readByFileSystem)
-        return;
-
-    std::optional<std::string> path;
-    if (sourceText.starts_with("/")) {
+    }
+    if (!path && sourceText.starts_with("/"))
         path = sourceText;
-    } else if (auto url = platform::URL::fromString(sourceText); url && !url->path().empty()) {
-        path = url->path();
+    else if (!path) {
+        if (auto url = platform::URL::fromString(sourceText); url && !url->path().empty())
+            path = url->path();
     }
-    if (!path)
+    std::optional<UploadFile> file = path ? regularFileAt(*path, sourceText) : std::nullopt;
+    if (!file)
         return answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
-    platform::Result<platform::Bytes> contents = platform::FileManager::defaultManager().contentsOfFile(*path);
-    if (!contents) {
-        platform::Log::writef("Error opening file %s: %s", sourceText.c_str(), contents.error().localizedDescription().c_str());
-        return answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
-    }
-    uploadData(*contents, command);
+    uploadData(file, command);
 }
 
 std::optional<platform::URLRequest> HYBFileTransfer::requestForUploadCommand(const HYBInvokedUrlCommand& command,
-                                                                             const std::optional<platform::Bytes>& fileData) {
+                                                                             const std::optional<UploadFile>& fileData) {
     const std::optional<std::string> source = textArgument(command, 0);
     const std::optional<std::string> server = textArgument(command, 1);
     const std::string fileKey = textArgument(command, 2, "file").value_or("file");
@@ -263,17 +321,20 @@ std::optional<platform::URLRequest> HYBFileTransfer::requestForUploadCommand(con
         (void)request.setValue(std::string("multipart/form-data; boundary=") + kUploadFormBoundary, "Content-Type");
     applyRequestHeaders(headers, request);
 
-    MultipartPieces form = buildMultipartPieces(parameters, fileKey, fileName, mimeType, fileData->size());
-    std::size_t contentLength = callerContentType ? fileData->size() : form.prefix.size() + fileData->size() + form.suffix.size();
+    const std::uint64_t fileLength = lengthOf(*fileData);
+    MultipartPieces form = buildMultipartPieces(parameters, fileKey, fileName, mimeType, static_cast<std::size_t>(fileLength));
+    std::uint64_t contentLength = callerContentType ? fileLength : form.prefix.size() + fileLength + form.suffix.size();
     (void)request.setValue(std::to_string(contentLength), "Content-Length");
 
-    std::vector<platform::Bytes> pieces;
+    const BodyPiece filePiece = std::visit([](const auto& file) { return BodyPiece(file); }, *fileData);
+    std::vector<BodyPiece> pieces;
     if (callerContentType)
-        pieces = {*fileData};
+        pieces = {filePiece};
     else
-        pieces = {std::move(form.prefix), *fileData, std::move(form.suffix)};
+        pieces = {std::move(form.prefix), filePiece, std::move(form.suffix)};
 
-    if (chunkedMode) {
+    // A file on disk is always streamed (its "Content-Length" is known, so the request looks the same).
+    if (chunkedMode || std::holds_alternative<UploadFileOnDisk>(*fileData)) {
         auto streams = platform::BoundStreamPair::make(platform::BoundStreamPair::kDefaultBufferSize);
         std::shared_ptr<platform::BoundOutputStream> writer = std::move(streams.second);
         request.setHTTPBodyStream(std::move(streams.first));
@@ -285,8 +346,10 @@ std::optional<platform::URLRequest> HYBFileTransfer::requestForUploadCommand(con
             delegate->runInBackground(std::move(write));
     } else {
         platform::Bytes body;
-        for (const platform::Bytes& piece : pieces)
-            appendPiece(body, piece);
+        for (const BodyPiece& piece : pieces) {
+            const auto& bytes = std::get<platform::Bytes>(piece);
+            body.insert(body.end(), bytes.begin(), bytes.end());
+        }
         request.setHTTPBody(std::move(body));
     }
     return request;
@@ -320,7 +383,7 @@ void HYBFileTransfer::registerTransfer(const std::shared_ptr<HYBFileTransferDele
     m_activeTransfers.insert_or_assign(transfer->objectId(), transfer);
 }
 
-void HYBFileTransfer::uploadData(const std::optional<platform::Bytes>& fileData, const HYBInvokedUrlCommand& command) {
+void HYBFileTransfer::uploadData(const std::optional<UploadFile>& fileData, const HYBInvokedUrlCommand& command) {
     std::optional<platform::URLRequest> request = requestForUploadCommand(command, fileData);
     if (!request)
         return;

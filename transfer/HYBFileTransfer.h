@@ -16,6 +16,7 @@
 #include "runtime/HYBPlugin.h"
 #include "transfer/HYBFileTransferDelegate.h"
 #include "transfer/HYBFileTransferError.h"
+#include "transfer/UploadForm.h"
 
 #include <cstddef>
 #include <map>
@@ -47,13 +48,15 @@ public:
 
     // X-Requested-With, User-Agent, then the caller's headers (which replace those two when they name them).
     void applyRequestHeaders(const platform::Dictionary& headers, platform::URLRequest& request);
-    // The upload request, or none after answering the page with the error.
+    // The upload request, or none after answering the page with the error. A file on disk is read into the
+    // body while it is sent (in either body mode), never whole.
     std::optional<platform::URLRequest> requestForUploadCommand(const runtime::HYBInvokedUrlCommand& command,
-                                                                const std::optional<platform::Bytes>& fileData);
+                                                                const std::optional<UploadFile>& fileData);
     std::shared_ptr<HYBFileTransferDelegate> delegateForUploadCommand(const runtime::HYBInvokedUrlCommand& command);
-    // Resolves the source into bytes, then uploadData.
+    // Resolves the source (data URL bytes, or a regular file: a device, FIFO or folder answers error 1),
+    // then uploadData.
     void fileDataForUploadCommand(const runtime::HYBInvokedUrlCommand& command);
-    void uploadData(const std::optional<platform::Bytes>& fileData, const runtime::HYBInvokedUrlCommand& command);
+    void uploadData(const std::optional<UploadFile>& fileData, const runtime::HYBInvokedUrlCommand& command);
     // Keeps the text up to the end of the first "://.*?/" and percent-escapes the rest.
     static std::string escapePathComponentForUrlString(const std::string& urlString);
 

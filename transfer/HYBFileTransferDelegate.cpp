@@ -7,6 +7,7 @@
 #include "transfer/HYBFileTransferEntityLengthRequest.h"
 #include "transfer/TransferFileSystems.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -21,6 +22,23 @@ namespace {
 
 std::string_view asText(const platform::Bytes& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// How much of a name a temporary sibling keeps.
+constexpr std::size_t kTemporaryNameHintLength = 64;
+
+// Drops a multi-byte UTF-8 sequence that the end of the bytes cuts short.
+void dropIncompleteUTF8Tail(platform::Bytes& bytes) {
+    const std::size_t size = bytes.size();
+    for (std::size_t back = 1; back <= std::min<std::size_t>(4, size); ++back) {
+        const std::uint8_t byte = bytes[size - back];
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: its lead is further back
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back)
+            bytes.resize(size - back);
+        return;
+    }
 }
 
 } // namespace
@@ -145,16 +163,15 @@ void HYBFileTransferDelegate::didReceiveResponse(platform::URLConnection& connec
 }
 
 std::optional<std::string> HYBFileTransferDelegate::targetFilePath() const {
+    // Only a place a file system holds: a target that none resolves (a path or file URL outside every
+    // root, "..", an unregistered file system, another host) has no path, whatever its own text says.
     if (!m_target)
         return std::nullopt;
     if (auto path = fileSystemPathForTarget(m_filePlugin, *m_target))
         return path;
-    if (m_target->starts_with("/"))
-        return *m_target;
-    auto url = platform::URL::fromString(*m_target);
-    if (!url || url->path().empty())
-        return std::nullopt;
-    return url->path();
+    if (m_targetURL && m_targetURL->isFileURL())
+        return fileSystemPathForLocalPath(m_filePlugin, m_targetURL->path());
+    return std::nullopt;
 }
 
 void HYBFileTransferDelegate::openTargetFile() {
@@ -169,7 +186,9 @@ void HYBFileTransferDelegate::openTargetFile() {
         return cancelTransferWithError("Could not create path to save downloaded file: " + description);
     }
     // The bytes go to a temporary file beside the target; the target is replaced only when all arrived.
-    std::string pattern = platform::appendingPathComponent(folder, "." + platform::lastPathComponent(*path) + ".download-XXXXXX");
+    // Its name keeps a bounded part of the target's, so a 255-byte target name still has a sibling.
+    std::string pattern = platform::appendingPathComponent(
+        folder, "." + platform::lastPathComponent(*path).substr(0, kTemporaryNameHintLength) + ".download-XXXXXX");
     int fd = ::mkstemp(pattern.data());
     if (fd < 0)
         return cancelTransferWithError("Could not create target file");
@@ -215,10 +234,40 @@ void HYBFileTransferDelegate::didReceiveData(platform::URLConnection&, const pla
     if (m_targetFileHandle) {
         if (!m_targetFileHandle->write(data))
             return cancelTransferWithError("Could not write to target file");
-    } else {
-        m_responseData.insert(m_responseData.end(), data.begin(), data.end());
+    } else if (!keepResponseBytes(data)) {
+        return;
     }
     updateProgress();
+}
+
+bool HYBFileTransferDelegate::keepResponseBytes(const platform::Bytes& data) {
+    const bool isUploadReply = !isDownload() && m_responseCode >= 200 && m_responseCode < 300;
+    const std::size_t limit = isUploadReply ? kMaxUploadResponseLength : kMaxErrorBodyLength;
+    const std::size_t room = limit - std::min(limit, m_responseData.size());
+    if (m_responseCut)
+        return true;
+    if (data.size() <= room) {
+        m_responseData.insert(m_responseData.end(), data.begin(), data.end());
+        return true;
+    }
+    if (!isUploadReply) {
+        // An error body is only shown: its start is kept, the rest dropped as it comes. The cut falls
+        // between characters, so the kept part still reads as UTF-8.
+        m_responseData.insert(m_responseData.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(room));
+        dropIncompleteUTF8Tail(m_responseData);
+        m_responseCut = true;
+        return true;
+    }
+    // The page would get the whole reply as text: one larger than the limit fails the upload.
+    if (!claimAnswer())
+        return false;
+    platform::Log::writef("File Transfer Error: the server's reply is larger than %zu bytes", kMaxUploadResponseLength);
+    platform::Dictionary error = HYBFileTransfer::createFileTransferError(kFileTransferConnectionError, m_source, m_target,
+                                                                          m_responseCode, std::nullopt);
+    endOnHome();
+    sendResult(HYBPluginResult::messageAsDictionary(HYBCommandStatus::Error, std::move(error)));
+    releaseKeepAlive();
+    return false;
 }
 
 platform::Dictionary HYBFileTransferDelegate::progressDictionary(bool lengthComputable, std::int64_t loaded, std::int64_t total) {
@@ -241,6 +290,8 @@ void HYBFileTransferDelegate::updateProgress() {
     // Without a length the report waits for the length request's answer.
     if (m_bytesExpected == -1 && m_lengthPending)
         return;
+    if (!m_progressPacer.shouldSend(m_bytesExpected >= 0 && m_bytesTransfered >= m_bytesExpected))
+        return;
     sendProgress(progressDictionary(m_bytesExpected != -1, m_bytesTransfered, m_bytesExpected));
 }
 
@@ -254,7 +305,8 @@ void HYBFileTransferDelegate::didSendBodyData(platform::URLConnection&, std::int
                                               std::int64_t totalBytesExpectedToWrite) {
     if (m_answered)
         return;
-    if (m_direction == HYBFileTransferDirection::Upload)
+    if (m_direction == HYBFileTransferDirection::Upload &&
+        m_progressPacer.shouldSend(totalBytesWritten >= totalBytesExpectedToWrite))
         sendProgress(progressDictionary(true, totalBytesWritten, totalBytesExpectedToWrite));
     m_bytesTransfered = totalBytesWritten;
 }
@@ -287,8 +339,11 @@ void HYBFileTransferDelegate::didFinishLoading(platform::URLConnection&) {
         closeTargetFile();
         if (!moveIntoPlace())
             return answerTargetError("Could not create target file");
+        // The file is in place; the page still needs its entry to use it.
         std::optional<platform::Dictionary> entry = entryForURL(m_filePlugin, *m_targetURL);
-        result = HYBPluginResult(HYBCommandStatus::Ok, entry ? platform::Value(std::move(*entry)) : platform::Value());
+        if (!entry)
+            return answerTargetError("Could not describe the downloaded file");
+        result = HYBPluginResult::messageAsDictionary(HYBCommandStatus::Ok, std::move(*entry));
     } else {
         std::string text = platform::decodeUTF8OrLatin1(asText(m_responseData));
         int code = m_responseCode == 404 ? kFileTransferFileNotFound

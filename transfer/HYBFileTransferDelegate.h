@@ -10,6 +10,11 @@
 // - A download is written to a temporary file beside its target. Only a successful download replaces the
 //   target (by renaming); a failed, aborted or reset download removes the temporary file and leaves an
 //   existing target as it was.
+// - A download is written only inside a file system of the file plug-in: a target that no file system
+//   resolves answers error 1 ("Could not create target file") and nothing is written.
+// - Memory is bounded whatever the server sends: an error body is kept up to kMaxErrorBodyLength (the rest
+//   dropped as it arrives); an upload's successful reply above kMaxUploadResponseLength fails the upload.
+// - Progress goes at most every 50 ms, and at completion (runtime/HYBProgressPacer.h).
 // - While its connection runs, the transfer keeps itself alive (the connection holds its delegate
 //   weakly), so a transfer replaced in the registry by another with the same object id still answers.
 #pragma once
@@ -20,6 +25,7 @@
 #include "platform/URLConnection.h"
 #include "platform/Value.h"
 #include "runtime/HYBPlugin.h"
+#include "runtime/HYBProgressPacer.h"
 #include "transfer/HYBFileTransferError.h"
 #include "transfer/TransferExecutor.h"
 
@@ -38,6 +44,12 @@ class HYBFileTransferEntityLengthRequest;
 class HYBFileTransferDelegate final : public platform::URLConnectionDelegate,
                                       public std::enable_shared_from_this<HYBFileTransferDelegate> {
 public:
+    // The part of an error body kept for the page and the log: enough for any message a server means a
+    // person to read.
+    static constexpr std::size_t kMaxErrorBodyLength = 64 * 1024;
+    // The largest upload reply handed to the page as text (a JSON answer, typically a few kilobytes).
+    static constexpr std::size_t kMaxUploadResponseLength = 16 * 1024 * 1024;
+
     struct Setup {
         std::shared_ptr<HYBFileTransfer> command;
         std::optional<std::string> callbackId;
@@ -102,6 +114,8 @@ private:
     void sendResult(runtime::HYBPluginResult result);
     static platform::Dictionary progressDictionary(bool lengthComputable, std::int64_t loaded, std::int64_t total);
     void sendProgress(platform::Dictionary progress);
+    // Keeps reply bytes within their limit; false when the transfer ended over them.
+    bool keepResponseBytes(const platform::Bytes& data);
     // Home only: the end of a cancelled transfer (connection, registry, length request, partial file).
     void endOnHome();
     void releaseKeepAlive();
@@ -138,6 +152,8 @@ private:
     std::optional<std::string> m_temporaryPath;
     std::shared_ptr<HYBFileTransferEntityLengthRequest> m_entityLengthRequest;
     bool m_lengthPending = false;
+    bool m_responseCut = false; // the error body reached its limit: the rest is dropped
+    runtime::HYBProgressPacer m_progressPacer;
 
     std::atomic<bool> m_answered{false};
     std::mutex m_keepAliveMutex;

@@ -37,6 +37,15 @@ std::optional<platform::URL> fileSystemURLForLocalPath(const std::shared_ptr<run
     return url ? url->url() : std::nullopt;
 }
 
+std::optional<std::string> fileSystemPathForLocalPath(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
+                                                      const std::string& path) {
+    std::shared_ptr<files::HYBFile> file = asFilePlugin(filePlugin);
+    if (!file)
+        return std::nullopt;
+    std::optional<files::HYBFilesystemURL> url = file->fileSystemURLforLocalPath(path);
+    return url ? file->filesystemPathForURL(*url) : std::nullopt;
+}
+
 std::optional<std::string> fileSystemPathForTarget(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
                                                    const std::string& target) {
     std::shared_ptr<files::HYBFile> file = asFilePlugin(filePlugin);

@@ -27,6 +27,11 @@ bool readFileSystemSource(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
 std::optional<platform::URL> fileSystemURLForLocalPath(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
                                                        const std::string& path);
 
+// The native path of a native path as the file system holding it resolves it (links followed, none when
+// it leaves every root).
+std::optional<std::string> fileSystemPathForLocalPath(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
+                                                      const std::string& path);
+
 // The native path of a target given as a file-system URL, when its file system gives one.
 std::optional<std::string> fileSystemPathForTarget(const std::shared_ptr<runtime::HYBPlugin>& filePlugin,
                                                    const std::string& target);

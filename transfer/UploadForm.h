@@ -4,12 +4,21 @@
 
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 namespace transfer {
+
+// A regular file uploaded from disk: read into the body while it is sent.
+struct UploadFileOnDisk {
+    std::string path;
+    std::uint64_t length = 0;
+};
+// What an upload sends as its file.
+using UploadFile = std::variant<platform::Bytes, UploadFileOnDisk>;
 
 // The boundary between the parts of every upload form; the body is never scanned for it.
 inline constexpr const char* kUploadFormBoundary = "+++++app.quellar.transfer";

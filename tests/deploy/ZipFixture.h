@@ -55,6 +55,23 @@ inline void writeArchive(const std::string& path, const std::vector<FixtureEntry
     zipClose(zip, nullptr);
 }
 
+// Writes one deflated entry from raw (already compressed) bytes, declaring whatever size and CRC it is
+// told: archives that lie about their expansion.
+inline void writeRawEntryArchive(const std::string& path, const std::string& name, const std::string& rawDeflate,
+                                 std::uint64_t declaredSize, std::uint32_t declaredCrc = 0) {
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    if (!zip)
+        std::abort();
+    zip_fileinfo info{};
+    info.external_fa = static_cast<uLong>(0100644) << 16;
+    if (zipOpenNewFileInZip2_64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION,
+                                1, declaredSize >= 0xFFFFFFFFull ? 1 : 0) != ZIP_OK)
+        std::abort();
+    zipWriteInFileInZip(zip, rawDeflate.data(), static_cast<unsigned>(rawDeflate.size()));
+    zipCloseFileInZipRaw64(zip, declaredSize, declaredCrc);
+    zipClose(zip, nullptr);
+}
+
 class TempFolder {
 public:
     TempFolder() {

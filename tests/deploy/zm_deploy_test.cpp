@@ -270,6 +270,12 @@ TEST_F(DeployTest, RefusedChecks) {
                           Case{"current version", offerReply("true", "\"current\"")},
                           Case{"ignored version", offerReply("true", "\"ignored\"")},
                           Case{"path version", offerReply("true", "\"../x\"")}, Case{"numeric version", offerReply("true", "7")},
+                          Case{"the archive's name", offerReply("true", "\"www.zip\"")},
+                          Case{"the staging folder", offerReply("true", "\".zmdeploy-staging\"")},
+                          Case{"a sentinel", offerReply("true", "\"NOTHING_TO_IGNORE\"")},
+                          Case{"the other sentinel", offerReply("true", "\"NO_DEPLOY_LABEL\"")},
+                          Case{"a control character", offerReply("true", "\"v\\u0001\"")},
+                          Case{"a line break", offerReply("true", "\"v\\n9\"")},
                           Case{"not JSON", "<html>"}, Case{"array", "[true]"},
                           Case{"no update", "{\"compatible_binary\":true,\"update_available\":false}"}}) {
         SCOPED_TRACE(c.what);
@@ -315,7 +321,8 @@ TEST_F(DeployTest, HostileOrBrokenArchivesChangeNothing) {
     };
     for (const Case& c : {Case{"dot-dot", {fileEntry("index.html", "x"), fileEntry("../evil", "x")}},
                           Case{"absolute", {fileEntry("/abs-evil", "x")}},
-                          Case{"escaping link", {fileEntry("index.html", "x"), linkEntry("evil", "../../../evil")}}}) {
+                          Case{"escaping link", {fileEntry("index.html", "x"), linkEntry("evil", "../../../evil")}},
+                          Case{"zip bomb", {fileEntry("index.html", "x"), fileEntry("bomb.bin", std::string(8 << 20, '\0'))}}}) {
         SCOPED_TRACE(c.what);
         Answer answer = update("bad", c.entries);
         EXPECT_EQ(answer.status, 9);
@@ -323,6 +330,7 @@ TEST_F(DeployTest, HostileOrBrokenArchivesChangeNothing) {
         EXPECT_FALSE(fs::exists(support() + "/bad"));
         EXPECT_FALSE(fs::exists(support() + "/evil"));
         EXPECT_FALSE(fs::exists(support() + "/../evil"));
+        EXPECT_FALSE(fs::exists(support() + "/.zmdeploy-staging"));
         EXPECT_EQ(call("getVersions").message, platform::Value(platform::Array{"v1"}));
     }
 

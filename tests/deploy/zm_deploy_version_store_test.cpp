@@ -104,9 +104,10 @@ TEST_F(VersionStore, RemovalAndItsRecords) {
 }
 
 TEST_F(VersionStore, UnsafeVersionNamesTouchNoFile) {
-    for (const char* bad : {"", ".", "..", "../x", "a/b", "a\\b", "/abs"})
+    for (const char* bad : {"", ".", "..", "../x", "a/b", "a\\b", "/abs", "www.zip", ".zmdeploy-staging", "NOTHING_TO_IGNORE",
+                            "NO_DEPLOY_LABEL", "a\nb", "tab\t", "del\x7f", "\x1b[31m"})
         EXPECT_FALSE(ZMDeployVersionStore::isSafeVersionName(bad)) << bad;
-    for (const char* good : {"1f3c-9a", "v1.2", "..a", "a..", "\xE4\xB8\xAD"})
+    for (const char* good : {"1f3c-9a", "v1.2", "..a", "a..", "\xE4\xB8\xAD", "www.zip2", "no_deploy_label"})
         EXPECT_TRUE(ZMDeployVersionStore::isSafeVersionName(good)) << good;
 
     ZMDeployVersionStore store(defaults());

@@ -1,6 +1,7 @@
 #include "deploy/ZMZipArchive.h"
 
 #include "ZipFixture.h"
+#include "support/Deflate.h"
 
 #include <gtest/gtest.h>
 
@@ -319,4 +320,34 @@ TEST(ZMZipArchive, LargeArchivesUnpackAlikeOnSeveralThreads) {
     EXPECT_EQ(result.error().code, ZMZipArchive::kErrorReadFailed);
     EXPECT_LT(damaged.didIndices.size(), 80u);
     EXPECT_TRUE(std::find(damaged.events.begin(), damaged.events.end(), "did-archive") == damaged.events.end());
+}
+
+TEST(ZMZipArchive, ArchivesThatExpandTooMuchAreRefused) {
+    EXPECT_EQ(ZMZipArchive::kMaxExpandedLength, 2ull << 30);
+    EXPECT_EQ(ZMZipArchive::kMaxExpansionRatio, 200u);
+    TempFolder tmp;
+    auto refusedCode = [&](const std::string& archive) {
+        auto result = ZMZipArchive::unzipFileAtPath(tmp / archive, tmp / "out");
+        EXPECT_FALSE(fs::exists(tmp / "out")) << archive; // refused before the destination is made
+        return result ? 0LL : result.error().code;
+    };
+
+    // Declared: 8 MiB from some 8 KiB (a ratio near 1000), and 3 GiB from 16 MiB (a ratio under 200, but
+    // past the total).
+    writeArchive(tmp / "ratio.zip", {fileEntry("index.html", "<p>"), fileEntry("bomb.bin", std::string(8 << 20, '\0'))});
+    EXPECT_EQ(refusedCode("ratio.zip"), ZMZipArchive::kErrorTooLarge);
+    writeRawEntryArchive(tmp / "total.zip", "huge.bin", std::string(16 << 20, 'r'), 3ull << 30);
+    EXPECT_EQ(refusedCode("total.zip"), ZMZipArchive::kErrorTooLarge);
+
+    // Actual: an entry that declares 100 bytes but would inflate to 4 MiB writes no more than them and
+    // fails.
+    writeRawEntryArchive(tmp / "liar.zip", "liar.bin", testsupport::deflated(std::string(4 << 20, '\0'), -MAX_WBITS), 100);
+    auto lied = ZMZipArchive::unzipFileAtPath(tmp / "liar.zip", tmp / "liar");
+    ASSERT_FALSE(lied);
+    EXPECT_LE(fs::file_size(tmp / "liar/liar.bin"), 100u);
+
+    // Small archives of repetitive text stay welcome whatever their ratio.
+    writeArchive(tmp / "text.zip", {fileEntry("spaces.css", std::string(512 * 1024, ' '))});
+    EXPECT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "text.zip", tmp / "text"));
+    EXPECT_EQ(fs::file_size(tmp / "text/spaces.css"), 512u * 1024);
 }

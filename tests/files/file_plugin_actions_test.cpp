@@ -233,3 +233,36 @@ TEST_F(FilePluginTest, MetadataEntriesAndListing) {
         listed.push_back(entry["name"].stringOr(""));
     EXPECT_EQ(listed, (std::vector<std::string>{"NoCloud", "m.txt"}));
 }
+
+namespace {
+
+TEST_F(FilePluginTest, HostileCallsAreRefusedWithoutTouchingTheDisk) {
+    startPlugin({{"iosextrafilesystems", "root"}});
+    // A device through the "root" file system is refused at once, whatever the range.
+    for (const char* action : {"readAsArrayBuffer", "readAsBinaryString", "readAsDataURL"}) {
+        SCOPED_TRACE(action);
+        EXPECT_EQ(statusAndCode(call(action, {"hybfile://localhost/root/dev/zero", 0, -1})), std::make_pair(6, 4LL));
+    }
+    EXPECT_EQ(statusAndCode(call("readAsText", {"hybfile://localhost/root/dev/zero", "UTF-8", 0, 100})), std::make_pair(6, 4LL));
+
+    // A position no file can reach answers the truncation's refusal and writes nothing.
+    const std::string file = kPersistent + "/w.txt";
+    writeFile(documents("w.txt"), "hello");
+    for (std::int64_t position : {std::int64_t{1} << 62, INT64_MAX}) {
+        EXPECT_EQ(statusAndCode(call("write", {file, "abc", position})), std::make_pair(6, 10LL));
+        EXPECT_EQ(readFile(documents("w.txt")), "hello");
+    }
+    EXPECT_EQ(statusAndCode(call("truncate", {file, INT64_MAX})), std::make_pair(6, 10LL));
+    EXPECT_EQ(readFile(documents("w.txt")), "hello");
+
+    // The longest name a folder takes still works (its temporary sibling's name is bounded).
+    const std::string longName(255, 'n');
+    auto created = call("getFile", {kPersistent + "/", longName, Dictionary{{"create", 1}}});
+    EXPECT_EQ(created.status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(created.message()["name"], platform::Value(longName));
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(documents(longName)));
+    EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/" + longName, "long", 0})), okInt(4));
+    EXPECT_EQ(readFile(documents(longName)), "long");
+}
+
+} // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace files;
 
 TEST(HYBFilesystemURL, NameAndFullPathOfHybfileURLs) {
@@ -94,7 +96,10 @@ TEST_F(FilesystemURLLoadTest, ExistingFileAnswers200WithTypeAndNoCache) {
 TEST_F(FilesystemURLLoadTest, MissingFilesTraversalAndUnknownFileSystemsAnswer404) {
     startPlugin();
     writeFile(m_home.folders().library() + "/secret.txt", "secret");
+    ASSERT_EQ(::symlink(m_home.folders().library().c_str(), documents("library-link").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", documents("zero").c_str()), 0);
     for (const char* url : {"hybfile://localhost/persistent/missing.txt", "hybfile://localhost/persistent/../Library/secret.txt",
+                            "hybfile://localhost/persistent/library-link/secret.txt", "hybfile://localhost/persistent/zero",
                             "hybfile://localhost/persistent/%2e%2e/Library/secret.txt", "hybfile://localhost/nosuchfs/a.txt",
                             "hybfile://localhost/", "hybfile://otherhost/persistent/a.txt"}) {
         auto reply = load(url);

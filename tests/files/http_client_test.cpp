@@ -3,6 +3,7 @@
 #include "deploy/UNIRest.h"
 #include "platform/URLError.h"
 
+#include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "support/RunLoopWait.h"
 
@@ -33,19 +34,7 @@ protected:
 
 std::string text(const platform::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-std::string gzip(const std::string& plain) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, static_cast<uLong>(plain.size())) + 32, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    stream.avail_in = static_cast<uInt>(plain.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
+std::string gzip(const std::string& plain) { return testsupport::deflated(plain, 31); }
 
 } // namespace
 
@@ -239,4 +228,67 @@ TEST(HTTPClientHelper, EscapesAndJoinsParameters) {
     EXPECT_FALSE(UNIHTTPClientHelper::hasBinaryParameters(parameters));
     parameters.setFile("f", platform::URL::fileURLWithPath("/tmp/x"));
     EXPECT_TRUE(UNIHTTPClientHelper::hasBinaryParameters(parameters));
+}
+
+namespace {
+
+// A gzip stream of `length` zero bytes, made a block at a time (some 1,000 times smaller than that).
+std::string gzipOfZeros(std::size_t length) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
+    const std::string block(1024 * 1024, '\0');
+    std::string out;
+    std::string buffer(64 * 1024, '\0');
+    for (std::size_t left = length; left > 0 || stream.avail_in > 0;) {
+        const bool last = left <= block.size();
+        const std::size_t n = std::min(left, block.size());
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
+        stream.avail_in = static_cast<uInt>(n);
+        left -= n;
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
+            stream.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH);
+            out.append(buffer.data(), buffer.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+        if (last)
+            break;
+    }
+    deflateEnd(&stream);
+    return out;
+}
+
+} // namespace
+
+TEST_F(HTTPClient, RepliesPastTheLimitAreRefusedAsTheyArriveEvenWhenTheyExpandFromGzip) {
+    EXPECT_EQ(UNIHTTPClientHelper::kMaxResponseLength, 1024u * 1024u);
+    const std::size_t limit = UNIHTTPClientHelper::kMaxResponseLength;
+    server.route("/full", Reply::text(200, std::string(limit, 'f')));
+    server.route("/over", Reply::text(200, std::string(limit + 1, 'o')));
+    // A quarter of a megabyte on the wire that would expand to 256 MiB.
+    const std::string bomb = gzipOfZeros(std::size_t{256} << 20);
+    ASSERT_LT(bomb.size(), limit + 1);
+    server.route("/bomb", Reply::text(200, bomb, "application/json").withHeader("Content-Encoding", "gzip"));
+
+    auto full = UNIRest::get([&](UNISimpleRequest& r) { r.url = server.url("/full"); }).asBinary();
+    ASSERT_TRUE(full) << full.error().localizedDescription();
+    EXPECT_EQ(full->body().size(), limit);
+    for (const char* path : {"/over", "/bomb"}) {
+        SCOPED_TRACE(path);
+        auto refused = UNIRest::get([&](UNISimpleRequest& r) { r.url = server.url(path); }).asJson();
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().code, platform::kURLErrorDataLengthExceedsMaximum);
+
+        std::atomic<int> answers{0};
+        std::optional<platform::Error> failure;
+        auto connection = UNIRest::get([&](UNISimpleRequest& r) { r.url = server.url(path); })
+                              .asJsonAsync([&](std::optional<UNIHTTPJsonResponse> response, std::optional<platform::Error> error) {
+                                  EXPECT_FALSE(response);
+                                  failure = error;
+                                  ++answers;
+                              });
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return answers == 1; }));
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->code, platform::kURLErrorDataLengthExceedsMaximum);
+    }
 }

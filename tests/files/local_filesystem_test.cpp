@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace files;
 using platform::FileManager;
 using runtime::HYBCommandStatus;
@@ -282,3 +285,72 @@ TEST_F(LocalFilesystemTest, MetadataReadAndBackupFlag) {
     ASSERT_TRUE(attribute);
     EXPECT_EQ(*attribute, platform::Bytes{1});
 }
+
+namespace {
+
+class HostileLocalFilesystemTest : public LocalFilesystemTest {
+protected:
+    void link(const std::string& target, const std::string& relative) const {
+        ASSERT_EQ(::symlink(target.c_str(), native(relative).c_str()), 0);
+    }
+};
+
+TEST_F(HostileLocalFilesystemTest, LinksLeadingOutOfTheRootAreNotFollowedAndLinksInsideWork) {
+    const std::string outsideFolder = m_home.folders().library() + "/secret";
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(outsideFolder));
+    const std::string outside = outsideFolder + "/keep.txt";
+    ASSERT_TRUE(FileManager::defaultManager().createFile(outside, platform::Bytes{'k'}));
+    write("in.txt", "in");
+    link(outsideFolder, "out");                                 // a folder outside
+    link(outside, "outfile");                                   // a file outside
+    link(m_home.folders().library() + "/absent.txt", "dangling"); // would create its target when written
+    link("in.txt", "alias");                                    // stays inside
+
+    for (const char* path : {"/out/keep.txt", "/outfile", "/dangling"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(read(path, 0, -1).code, 5);
+        EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url(path), {'x'}, false)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url(path), 0)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", true)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", false)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->entryForLocalURI(url(path))), std::make_pair(6, 5LL));
+    }
+    EXPECT_EQ(statusAndCode(copy("/in.txt", "/out", "in.txt", true)), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url("/out"), "new.txt", {{"create", 1}})), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->readEntriesAtURL(url("/out"))), std::make_pair(6, 5LL));
+    EXPECT_EQ(contents("../Library/secret/keep.txt"), "k");
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(outsideFolder + "/new.txt"));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(m_home.folders().library() + "/absent.txt"));
+
+    // A link inside the root reads and writes its target.
+    EXPECT_EQ(read("/alias", 0, -1).data, "in");
+    EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url("/alias"), {'!'}, true)), std::make_pair(1, 1LL));
+    EXPECT_EQ(contents("in.txt"), "in!");
+    // Removing a link removes the link, never what it points to.
+    EXPECT_EQ(m_fs->removeFileAtURL(url("/outfile")).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(m_fs->recursiveRemoveFileAtURL(url("/out")).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(contents("../Library/secret/keep.txt"), "k");
+}
+
+TEST_F(HostileLocalFilesystemTest, ReadsTakeRegularFilesWithinTheCapAndTruncationWithinTheFreeSpace) {
+    EXPECT_EQ(HYBFileSystem::kMaxReadLength, 64ull * 1024 * 1024);
+    // A FIFO would block the read for ever; a device would never end.
+    ASSERT_EQ(::mkfifo(native("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(read("/fifo", 0, -1).code, 4);
+
+    // A sparse file one byte over the cap is refused without being read; a range inside it reads.
+    write("big.bin", "");
+    ASSERT_EQ(::truncate(native("big.bin").c_str(), static_cast<off_t>(HYBFileSystem::kMaxReadLength + 1)), 0);
+    EXPECT_EQ(read("/big.bin", 0, -1).code, 4);
+    EXPECT_EQ(read("/big.bin", 1, -1).data->size(), HYBFileSystem::kMaxReadLength);
+    EXPECT_EQ(read("/big.bin", 10, 14).data, std::string(4, '\0'));
+
+    // Growth past the free space (or past anything addressable) is refused; cutting always works.
+    const std::uint64_t free = FileManager::defaultManager().attributesOfFileSystem(m_root)->freeSize;
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/big.bin"), HYBFileSystem::kMaxReadLength + 2 + free)),
+              std::make_pair(6, 10LL));
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/big.bin"), std::uint64_t{1} << 62)), std::make_pair(6, 10LL));
+    EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url("/big.bin"), 3)), std::make_pair(1, 3LL));
+}
+
+} // namespace

@@ -383,8 +383,9 @@ bool HTTPTestServer::sendReply(int fd, const Reply& reply, bool headOnly, bool& 
                        (reply.reason.empty() ? reasonFor(reply.status) : reply.reason) + "\r\n";
     for (const auto& [name, value] : reply.headers)
         head += name + ": " + value + "\r\n";
+    const std::uint64_t bodyLength = body.size() * reply.bodyRepeat;
     if (reply.framing == Reply::Framing::ContentLength && reply.status != 304 && reply.status != 204)
-        head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     if (reply.framing == Reply::Framing::Chunked && !noBody)
         head += "Transfer-Encoding: chunked\r\n";
     if (reply.framing == Reply::Framing::UntilClose || reply.dropAfterBodyBytes) {
@@ -397,18 +398,20 @@ bool HTTPTestServer::sendReply(int fd, const Reply& reply, bool headOnly, bool& 
     if (noBody)
         return true;
 
-    std::size_t limit = std::min(body.size(), reply.dropAfterBodyBytes.value_or(body.size()));
-    std::size_t piece = reply.pieceSize == 0 ? std::max<std::size_t>(limit, 1) : reply.pieceSize;
-    for (std::size_t sent = 0; sent < limit;) {
+    const std::uint64_t limit = std::min<std::uint64_t>(bodyLength, reply.dropAfterBodyBytes.value_or(bodyLength));
+    const std::size_t piece = reply.pieceSize == 0 ? std::max<std::size_t>(body.size(), 1) : reply.pieceSize;
+    for (std::uint64_t sent = 0; sent < limit;) {
         if (sent > 0 && reply.pauseBetweenPieces.count() > 0 && !waitUnlessStopped(reply.pauseBetweenPieces))
             return false;
-        std::size_t n = std::min(piece, limit - sent);
+        // A piece never crosses the end of one repetition of the body.
+        const std::size_t at = static_cast<std::size_t>(sent % body.size());
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>({piece, limit - sent, body.size() - at}));
         if (reply.framing == Reply::Framing::Chunked) {
             char size[32];
             int len = std::snprintf(size, sizeof size, "%zx\r\n", n);
-            if (!sendAll(fd, size, static_cast<std::size_t>(len)) || !sendAll(fd, body.data() + sent, n) || !sendAll(fd, "\r\n", 2))
+            if (!sendAll(fd, size, static_cast<std::size_t>(len)) || !sendAll(fd, body.data() + at, n) || !sendAll(fd, "\r\n", 2))
                 return false;
-        } else if (!sendAll(fd, body.data() + sent, n)) {
+        } else if (!sendAll(fd, body.data() + at, n)) {
             return false;
         }
         sent += n;

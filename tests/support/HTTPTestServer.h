@@ -53,6 +53,8 @@ struct Reply {
     HeaderList headers;
     std::shared_ptr<const std::string> body = std::make_shared<const std::string>();
     Framing framing = Framing::ContentLength;
+    // Large bodies: the body is sent this many times over, made as it goes (1 GiB needs only its block).
+    std::uint64_t bodyRepeat = 1;
 
     // Slow replies: the body goes out in pieces of this size with a pause between them (0: at once).
     std::size_t pieceSize = 0;

@@ -1,8 +1,10 @@
 // Drives the file-transfer plug-in the way the command queue does: a command delegate that records every
-// answer (from any thread), runs background work on the global queue and can hand out a file plug-in,
+// answer (from any thread), runs background work on the global queue and hands out a started file plug-in
+// (downloads are written only where its file systems reach),
 // and helpers that run one action and wait for the final (non-keep-callback) answer of a callback.
 #pragma once
 
+#include "files/HYBFile.h"
 #include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
 #include "runtime/HYBCommandDelegate.h"
@@ -47,7 +49,8 @@ public:
     void runInBackground(std::function<void()> block) override { platform::DispatchQueue::global()->async(std::move(block)); }
     std::string userAgent() override { return userAgentText; }
     bool URLIsWhitelisted(const platform::URL&) override { return true; }
-    platform::Dictionary settings() override { return {}; }
+    // The file plug-in's extra file systems leave "root" out: paths outside the sandbox have no place.
+    platform::Dictionary settings() override { return {{"iosextrafilesystems", "library,documents,cache"}}; }
 
     // Every answer sent to the callback so far.
     std::vector<Answer> answersFor(const std::string& callbackId) {
@@ -104,6 +107,10 @@ protected:
         m_plugin = std::make_shared<transfer::HYBFileTransfer>(nullptr);
         m_plugin->setCommandDelegate(m_delegate);
         m_plugin->pluginInitialize();
+        auto file = std::make_shared<files::HYBFile>(nullptr);
+        file->setCommandDelegate(m_delegate);
+        file->pluginInitialize();
+        m_delegate->filePlugin = file;
     }
     // Every transfer has left the registry (and ended its background task) before the next test.
     void TearDown() override { EXPECT_TRUE(waitForNoTransfers()); }
@@ -134,6 +141,14 @@ protected:
         return true;
     }
 
+    // The progress answers (keep-callback) a callback received, in order.
+    std::vector<Value> progressOf(const std::string& callbackId) {
+        std::vector<Value> progress;
+        for (const Answer& answer : m_delegate->answersFor(callbackId))
+            if (answer.result.keepCallback())
+                progress.push_back(answer.result.message());
+        return progress;
+    }
     std::string path(const std::string& relative) const { return m_home.folders().documents() + "/" + relative; }
     static void writeFile(const std::string& filePath, const std::string& contents) {
         ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(filePath)));

@@ -15,13 +15,6 @@ protected:
         auto names = platform::FileManager::defaultManager().contentsOfDirectory(path(relative));
         return names ? *names : std::vector<std::string>{};
     }
-    std::vector<Value> progressOf(const std::string& callbackId) {
-        std::vector<Value> progress;
-        for (const Answer& answer : m_delegate->answersFor(callbackId))
-            if (answer.result.keepCallback())
-                progress.push_back(answer.result.message());
-        return progress;
-    }
 };
 
 TEST_F(DownloadTest, ADownloadCreatesMissingFoldersReplacesTheTargetAndReportsProgressWithItsLength) {
@@ -178,13 +171,14 @@ TEST_F(DownloadTest, BadSourcesAndTargetsWithoutAPlaceAnswerTheirErrors) {
     auto answer = runToEnd("download", Array{"::not a url", fileURL("x")});
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 2}, {"source", "::not a url"}, {"target", fileURL("x")}}));
 
-    // No file system claims the absolute path (no file plug-in here): no target once the reply is 2xx.
+    // No file system claims the absolute path: no target once the reply is 2xx.
     m_server.route("/ok", testsupport::Reply::text(200, "ok"));
-    answer = runToEnd("download", Array{m_server.url("/ok"), path("nowhere.txt")});
+    const std::string nowhere = m_home.folders().home() + "/nowhere.txt";
+    answer = runToEnd("download", Array{m_server.url("/ok"), nowhere});
     EXPECT_EQ(answer.status(), HYBCommandStatus::IOError);
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 1}, {"source", m_server.url("/ok")}, {"http_status", 200},
                                                  {"body", "Could not create target file"}}));
-    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("nowhere.txt")));
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(nowhere));
 
     // A folder in the target's place is not replaced; the bytes are dropped.
     writeFile(path("folder/inside.txt"), "inside");

@@ -2,21 +2,11 @@
 // download targets, and the entry that answers a finished download.
 #include "TransferFixture.h"
 
-#include "files/HYBFile.h"
 
 namespace transfertest {
 namespace {
 
-class FileSystemTransferTest : public TransferTest {
-protected:
-    void SetUp() override {
-        TransferTest::SetUp();
-        auto file = std::make_shared<files::HYBFile>(nullptr);
-        file->setCommandDelegate(m_delegate);
-        file->pluginInitialize();
-        m_delegate->filePlugin = file;
-    }
-};
+using FileSystemTransferTest = TransferTest;
 
 TEST_F(FileSystemTransferTest, DownloadsIntoHybfileAndAbsoluteTargetsAnswerTheTargetsEntry) {
     m_server.route("/doc", testsupport::Reply::text(200, "document"));
