@@ -3,6 +3,8 @@
 #include "platform/Application.h"
 #include "platform/Log.h"
 
+#include <cmath>
+
 namespace plugins {
 
 namespace {
@@ -14,16 +16,22 @@ constexpr const char* kAlwaysUsageKey = "NSLocationAlwaysUsageDescription";
 constexpr unsigned kPermissionDenied = 1;
 constexpr unsigned kPositionUnavailable = 2;
 
+// JSON has no NaN or infinity (a fix's altitude is NaN when unknown): such a number travels as null, so
+// the position still reaches the page.
+platform::Value number(double value) {
+    return std::isfinite(value) ? platform::Value(value) : platform::Value();
+}
+
 platform::Dictionary positionMessage(const platform::Location& location) {
     return platform::Dictionary{
-        {"timestamp", location.timestamp().secondsSince1970 * 1000},
-        {"velocity", location.speed()},
-        {"altitudeAccuracy", location.verticalAccuracy()},
-        {"accuracy", location.horizontalAccuracy()},
-        {"heading", location.course()},
-        {"altitude", location.altitude()},
-        {"latitude", location.coordinate().latitude},
-        {"longitude", location.coordinate().longitude},
+        {"timestamp", number(location.timestamp().secondsSince1970 * 1000)},
+        {"velocity", number(location.speed())},
+        {"altitudeAccuracy", number(location.verticalAccuracy())},
+        {"accuracy", number(location.horizontalAccuracy())},
+        {"heading", number(location.course())},
+        {"altitude", number(location.altitude())},
+        {"latitude", number(location.coordinate().latitude)},
+        {"longitude", number(location.coordinate().longitude)},
     };
 }
 

@@ -55,6 +55,16 @@ TEST_F(LocationTest, AOneShotRequestGetsThePositionAndStopsTrackingWhenNoWatchIs
     EXPECT_FALSE(manager().isUpdatingLocation());
 }
 
+TEST_F(LocationTest, AnUnknownAltitudeTravelsAsNull) {
+    LocationSimulator::shared().setCurrentLocation(kParis); // altitude NaN: JSON cannot carry it
+    call("getLocation", {false}, "one");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_TRUE(answers()[0].message()["altitude"].isNull());
+    EXPECT_EQ(answers()[0].message()["latitude"], platform::Value(48.8584));
+    EXPECT_EQ(answers()[0].result.argumentsAsJSON().find("NaN"), std::string::npos);
+    EXPECT_NE(answers()[0].result.argumentsAsJSON(), "null");
+}
+
 TEST_F(LocationTest, AOneShotRequestDuringAWatchOfTheSameModeAnswersAtOnce) {
     LocationSimulator::shared().setCurrentLocation(std::nullopt);
     call("addWatch", {"w1", false}, "watch");
