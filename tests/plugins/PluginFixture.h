@@ -3,6 +3,7 @@
 // services at their defaults, and call() that runs one page action.
 #pragma once
 
+#include "platform/HeadlessWebView.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBPlugin.h"
 #include "support/DeviceServices.h"
@@ -52,7 +53,7 @@ protected:
 
     Plugin& plugin() {
         if (!m_plugin) {
-            m_plugin = std::make_shared<Plugin>(nullptr);
+            m_plugin = std::make_shared<Plugin>(m_webView);
             m_plugin->setCommandDelegate(m_log);
             m_plugin->pluginInitialize();
         }
@@ -69,6 +70,7 @@ protected:
         return hybtest::runMainUntil([&] { return m_log->answers.size() >= count; });
     }
 
+    std::shared_ptr<platform::WebView> m_webView = platform::HeadlessWebView::create();
     std::shared_ptr<AnswerLog> m_log = std::make_shared<AnswerLog>();
     std::shared_ptr<Plugin> m_plugin;
 };

@@ -23,7 +23,10 @@ protected:
     ConnectionTest() {
         Reachability::setOverrideFlags(kWiFi);
         NotificationCenter::defaultCenter().addObserver(this, plugins::kNetworkReachabilityChangedNotification, nullptr,
-                                                        [this](const Notification&) { ++m_changes; });
+                                                        [this](const Notification& notification) {
+                                                            ++m_changes;
+                                                            m_lastSender = notification.object;
+                                                        });
     }
     ~ConnectionTest() override {
         NotificationCenter::defaultCenter().removeObserver(this);
@@ -49,6 +52,7 @@ protected:
     }
 
     int m_changes = 0;
+    const void* m_lastSender = nullptr;
 };
 
 TEST_F(ConnectionTest, StatusFollowsTheFlagsInOrder) {
@@ -95,6 +99,7 @@ TEST_F(ConnectionTest, TypesFromFlagsRadioTechnologyAndSystemVersion) {
 TEST_F(ConnectionTest, TheTypeFromStartUpThenEachChangeToTheKeptCallback) {
     plugin();
     changeFlags(0); // before the page asked: sent without a callback id
+    EXPECT_EQ(m_lastSender, plugin().internetReach().get());
     ASSERT_EQ(answers().size(), 1u);
     EXPECT_FALSE(answers()[0].callbackId);
 

@@ -2,6 +2,7 @@
 // one tracking, its accuracy modes, permission and failures.
 #include "PluginFixture.h"
 
+#include "platform/NotificationCenter.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Permissions.h"
 #include "plugins/HYBLocation.h"
@@ -221,10 +222,10 @@ TEST_F(LocationTest, ServicesOffOrRestrictedAccessAnswerCodeOne) {
     EXPECT_EQ(answers()[3].callbackId, "watch");
 }
 
-TEST_F(LocationTest, APageResetStopsTracking) {
+TEST_F(LocationTest, ANewPageInItsWebViewStopsTracking) {
     call("addWatch", {"w", true}, "watch");
     ASSERT_TRUE(plugin().isLocationStarted());
-    plugin().onReset();
+    platform::NotificationCenter::defaultCenter().post(runtime::kHYBPluginResetNotification, m_webView.get());
     EXPECT_FALSE(plugin().isLocationStarted());
     EXPECT_FALSE(manager().isUpdatingLocation());
     call("stopLocation");
