@@ -2,6 +2,10 @@
 
 #include "deploy/ZMDeploy.h"
 #include "files/HYBFile.h"
+#include "plugins/HYBConnection.h"
+#include "plugins/HYBDevice.h"
+#include "plugins/HYBLocation.h"
+#include "plugins/Preference.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"
 #include "transfer/HYBFileTransfer.h"
@@ -15,6 +19,10 @@ void registerPlugins()
     files::HYBFile::registerClass();
     transfer::HYBFileTransfer::registerClass();
     deploy::ZMDeploy::registerClass();
+    plugins::Preference::registerClass();
+    plugins::HYBDevice::registerClass();
+    plugins::HYBLocation::registerClass();
+    plugins::HYBConnection::registerClass();
 }
 
 } // namespace app

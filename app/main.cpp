@@ -24,11 +24,13 @@ namespace {
 
 constexpr guint kScreenshotTimeoutSeconds = 60;
 // A page has settled when no call of its bridge waits for an answer at three polls in a row (a page
-// without the bridge, such as the error page, at once).
+// without the bridge, such as the error page, at once). Callbacks a page keeps open for later answers
+// (change reports, watches) it counts in window.hybridKeptCallbacks; those do not hold the screenshot.
 constexpr guint kSettlePollMilliseconds = 100;
 constexpr int kSettledPolls = 3;
 constexpr const char* kSettledScript =
-    "typeof hybrid === 'undefined' || hybrid.require('hybrid/exec').pendingCallbackCount() === 0";
+    "typeof hybrid === 'undefined'"
+    " || hybrid.require('hybrid/exec').pendingCallbackCount() <= (Number(window.hybridKeptCallbacks) || 0)";
 
 struct Screenshot {
     webengine::WebKitGtkWebView* webView;

@@ -9,7 +9,8 @@ TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
 {
     app::registerPlugins();
     app::registerPlugins(); // a second call changes nothing
-    for (const char* name : {"HYBCache", "Cache", "HYBLocalStorage", "HYBFile", "HYBFileTransfer", "ZMDeploy"}) {
+    for (const char* name : {"HYBCache", "Cache", "HYBLocalStorage", "HYBFile", "HYBFileTransfer", "ZMDeploy", "Preference", "HYBDevice",
+                             "HYBLocation", "HYBConnection"}) {
         auto plugin = runtime::HYBPluginClassRegistry::shared().create(name, platform::HeadlessWebView::create());
         ASSERT_NE(plugin, nullptr) << name;
         EXPECT_EQ(plugin->className(), std::string(name) == "Cache" ? "HYBCache" : name);

@@ -4,13 +4,18 @@
 // changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads.
 #include "EngineHarness.h"
 
+#include "app/DeviceFile.h"
 #include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Reachability.h"
+#include "platform/device/Location.h"
+#include "platform/UserDefaults.h"
 #include "platform/WebView.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "runtime/HYBURLProtocol.h"
+#include "support/DeviceServices.h"
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
@@ -142,6 +147,44 @@ TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     EXPECT_EQ(shown("FileTransfer"), "FileTransfer: downloaded this page to /index-copy.html (temporary)");
     EXPECT_EQ(readText(m_home.folders().tmp() + "/index-copy.html"), readText(kSampleBundle / "www/index.html"));
     EXPECT_EQ(shown("ZMDeploy"), "ZMDeploy: web root \"NO_DEPLOY_LABEL\", application version 1.0.0");
+}
+
+TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheDeviceAPositionAndEachConnectionChange) {
+    hybtest::resetDeviceServices();
+    auto device = app::DeviceFile::read((kSampleBundle / "../device.json").string());
+    ASSERT_TRUE(device.ok()) << device.error().localizedDescription();
+    device->apply();
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable);
+    struct Restore {
+        ~Restore() {
+            platform::Reachability::setOverrideFlags(std::nullopt);
+            hybtest::resetDeviceServices();
+        }
+    } restore;
+
+    launchSample();
+    auto shown = [&](const std::string& id) { return eval("document.getElementById('device-" + id + "').textContent"); };
+    auto settled = [&](const std::string& id) { return eval("document.getElementById('device-" + id + "').className") != "waiting"; };
+    ASSERT_TRUE(e2e::waitUntil([&] { return settled("info") && settled("preference") && settled("connection"); }));
+
+    const std::string uuid = platform::UserDefaults::standard().string("HYBUUID").value_or("<none stored>");
+    EXPECT_EQ(shown("info"), "Device: " + platform::Device::current().machine() + ", iOS 9.0, runtime 3.9.2, installation " + uuid);
+    EXPECT_EQ(shown("preference"), "Preference BackupWebStorage: \"local\"");
+    EXPECT_EQ(shown("connection"), "Connection: wifi");
+    // The sample device file's position.
+    eval("getPosition(); 'asked'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown("position") == "Position: 52.51630, 13.37770 (within 5 m)"; })) << shown("position");
+
+    // Cellular, and the sample device's radio is LTE.
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsIsWWAN);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown("connection") == "Connection: 4g (was wifi)"; })) << shown("connection");
+
+    eval("watchPosition(); 'started'");
+    ASSERT_TRUE(e2e::waitUntil([&] { return shown("watch").find("update 1") != std::string::npos; })) << shown("watch");
+    platform::LocationSimulator::shared().pushLocation(platform::Location({48.8584, 2.2945}, platform::Date{1700000000}));
+    ASSERT_TRUE(e2e::waitUntil([&] { return shown("watch") == "Watch: 48.85840, 2.29450, update 2"; })) << shown("watch");
+    eval("stopWatch(); 'stopped'");
+    EXPECT_EQ(shown("watch"), "Watch: off after 2 update(s)");
 }
 
 TEST_F(ApplicationOnEngineTest, AURLOpenedIntoTheApplicationReachesHandleOpenURLAfterDeviceready) {
