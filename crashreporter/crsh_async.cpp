@@ -35,9 +35,11 @@ template <typename T>
 crsh_error_t readConverted(crsh_task_t task, T (*convert)(T), crsh_vm_address_t address, crsh_vm_off_t offset,
                            T* result)
 {
-    // Cleared first: a failed read converts zero, never whatever the stack held.
+    // A failed read converts zero: never whatever the stack held, nor the part a short read copied.
     T value = 0;
     crsh_error_t error = crsh_async_task_memcpy(task, address, offset, &value, sizeof value);
+    if (error != CRSH_ERR_NONE)
+        value = 0;
     *result = convert(value);
     return error;
 }
