@@ -318,7 +318,7 @@ crsh_error_t crsh_dwarf_read_encoded_pointer(const crsh_dwarf_ptr_state* state, 
     case CRSH_DW_EH_PE_udata2:
     case CRSH_DW_EH_PE_udata4:
     case CRSH_DW_EH_PE_udata8: {
-        consumed = std::size_t{1} << (encoding & 0x0F); // 2, 4, 8
+        consumed = std::size_t{1} << ((encoding & 0x0F) - 1); // 2, 4, 8
         CRSH_TRY(crsh_dwarf_read_uintmax(mobj, state->byteorder, location, 0, static_cast<std::uint8_t>(consumed), &raw));
         break;
     }
@@ -331,7 +331,7 @@ crsh_error_t crsh_dwarf_read_encoded_pointer(const crsh_dwarf_ptr_state* state, 
     case CRSH_DW_EH_PE_sdata2:
     case CRSH_DW_EH_PE_sdata4:
     case CRSH_DW_EH_PE_sdata8: {
-        consumed = std::size_t{1} << ((encoding & 0x0F) - 8); // 2, 4, 8
+        consumed = std::size_t{1} << ((encoding & 0x0F) - 9); // 2, 4, 8
         CRSH_TRY(crsh_dwarf_read_uintmax(mobj, state->byteorder, location, 0, static_cast<std::uint8_t>(consumed), &raw));
         if (consumed < 8) {
             const unsigned unused = static_cast<unsigned>(64 - consumed * 8);
