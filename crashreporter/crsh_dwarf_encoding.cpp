@@ -204,52 +204,51 @@ crsh_error_t crsh_dwarf_read_uintmax(const crsh_async_mobject* mobj, const crsh_
     return error == CRSH_ERR_NONE ? CRSH_ERR_NONE : CRSH_ERR_INVALID_ARGUMENT;
 }
 
-crsh_error_t crsh_dwarf_read_uleb128(const crsh_async_mobject* mobj, crsh_vm_address_t address, crsh_vm_off_t offset,
-                                     std::uint64_t* result, std::size_t* size)
+namespace {
+
+// LEB128: seven bits a byte, least significant first, while the top bit is set.
+crsh_error_t readLEB128(const crsh_async_mobject* mobj, crsh_vm_address_t address, crsh_vm_off_t offset, bool isSigned,
+                        std::uint64_t* result, std::size_t* size)
 {
+    crsh_vm_address_t start;
+    if (!crsh_async_address_apply_offset(address, offset, &start))
+        return CRSH_ERR_INVALID_ARGUMENT;
     std::uint64_t value = 0;
     unsigned shift = 0;
     for (std::size_t position = 0;; ++position) {
         if (shift >= 64)
             return CRSH_ERR_NOT_SUPPORTED;
         std::uint8_t byte;
-        crsh_vm_address_t at;
-        if (!crsh_async_address_apply_offset(address, offset, &at) ||
-            crsh_async_mobject_read_uint8(mobj, at, static_cast<crsh_vm_off_t>(position), &byte) != CRSH_ERR_NONE)
+        if (crsh_async_mobject_read_uint8(mobj, start, static_cast<crsh_vm_off_t>(position), &byte) != CRSH_ERR_NONE)
             return CRSH_ERR_INVALID_ARGUMENT;
         value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
         shift += 7;
-        if ((byte & 0x80) == 0) {
-            *result = value;
-            *size = position + 1;
-            return CRSH_ERR_NONE;
-        }
+        if ((byte & 0x80) != 0)
+            continue;
+        if (isSigned && (byte & 0x40) != 0 && shift < 64)
+            value |= ~std::uint64_t{0} << shift;
+        *result = value;
+        *size = position + 1;
+        return CRSH_ERR_NONE;
     }
+}
+
+} // namespace
+
+crsh_error_t crsh_dwarf_read_uleb128(const crsh_async_mobject* mobj, crsh_vm_address_t address, crsh_vm_off_t offset,
+                                     std::uint64_t* result, std::size_t* size)
+{
+    return readLEB128(mobj, address, offset, false, result, size);
 }
 
 crsh_error_t crsh_dwarf_read_sleb128(const crsh_async_mobject* mobj, crsh_vm_address_t address, crsh_vm_off_t offset,
                                      std::int64_t* result, std::size_t* size)
 {
     std::uint64_t value = 0;
-    unsigned shift = 0;
-    for (std::size_t position = 0;; ++position) {
-        if (shift >= 64)
-            return CRSH_ERR_NOT_SUPPORTED;
-        std::uint8_t byte;
-        crsh_vm_address_t at;
-        if (!crsh_async_address_apply_offset(address, offset, &at) ||
-            crsh_async_mobject_read_uint8(mobj, at, static_cast<crsh_vm_off_t>(position), &byte) != CRSH_ERR_NONE)
-            return CRSH_ERR_INVALID_ARGUMENT;
-        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-        shift += 7;
-        if ((byte & 0x80) == 0) {
-            if ((byte & 0x40) != 0 && shift < 64)
-                value |= ~static_cast<std::uint64_t>(0) << shift;
-            *result = static_cast<std::int64_t>(value);
-            *size = position + 1;
-            return CRSH_ERR_NONE;
-        }
-    }
+    crsh_error_t error = readLEB128(mobj, address, offset, true, &value, size);
+    if (error == CRSH_ERR_NONE)
+        *result = static_cast<std::int64_t>(value);
+    return error;
 }
 
 template <typename machine_ptr>

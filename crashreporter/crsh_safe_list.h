@@ -42,7 +42,7 @@ public:
         Node* node = obtainNode(value);
         if (node == nullptr)
             return false;
-        std::atomic_thread_fence(std::memory_order_release);
+        // The node is published by a release compare-and-swap: a reader that reaches it sees it filled.
         if (Node* tail = m_tail) {
             Node* expected = nullptr;
             tail->next.compare_exchange_strong(expected, node, std::memory_order_release);
@@ -66,7 +66,6 @@ public:
         if (head != nullptr) {
             node->next.store(head, std::memory_order_relaxed);
             head->previous = node;
-            std::atomic_thread_fence(std::memory_order_release);
             m_head.compare_exchange_strong(head, node, std::memory_order_release);
         } else {
             m_tail = node;
@@ -159,7 +158,9 @@ private:
                 return nullptr;
             node = new (memory) Node;
         }
-        node->value.store(value, std::memory_order_relaxed);
+        // Released: a reader still standing on a reused node may load the new value before the node is
+        // published again, and must then see what the value points to fully written.
+        node->value.store(value, std::memory_order_release);
         node->previous = nullptr;
         node->next.store(nullptr, std::memory_order_relaxed);
         node->nextFree = nullptr;

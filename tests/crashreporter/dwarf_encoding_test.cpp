@@ -35,6 +35,15 @@ public:
         return crsh_dwarf_find_fde(&reader, offset, pc, fde);
     }
 
+    // The CIE at offset, parsed with no pointer bases.
+    crsh_error_t parseCIE(std::size_t offset, crsh_dwarf_cie_info* info, bool m64 = true) const
+    {
+        crsh_dwarf_ptr_state state{};
+        state.byteorder = &crsh_async_byteorder_direct;
+        return m64 ? crsh_dwarf_parse_cie<std::uint64_t>(info, &m_mobj, &crsh_async_byteorder_direct, &state, address(offset))
+                   : crsh_dwarf_parse_cie<std::uint32_t>(info, &m_mobj, &crsh_async_byteorder_direct, &state, address(offset));
+    }
+
 private:
     crashtest::PlacedBytes m_placed;
     crsh_async_mobject m_mobj{};
@@ -166,11 +175,8 @@ TEST(CrashDwarf, PersonalityLSDAAndPointerEncodingAugmentations)
     section.entry(fdeContent);
     PlacedSection placed(section);
 
-    crsh_dwarf_ptr_state state = noBases();
     crsh_dwarf_cie_info info;
-    ASSERT_EQ(crsh_dwarf_parse_cie<std::uint64_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state,
-                                                  placed.address(cie)),
-              CRSH_ERR_NONE);
+    ASSERT_EQ(placed.parseCIE(cie, &info), CRSH_ERR_NONE);
     EXPECT_TRUE(info.has_personality_address);
     EXPECT_EQ(info.personality_address, 0x1122334455667788u);
     EXPECT_TRUE(info.has_lsda_encoding);
@@ -195,11 +201,8 @@ TEST(CrashDwarf, SignalFrameAndUnknownAugmentationCharacters)
     CFISection section;
     const std::size_t cie = section.entry(ehCIE("zSRx", Bytes().u8(0x03).u8(0xAA)));
     PlacedSection placed(section);
-    crsh_dwarf_ptr_state state = noBases();
     crsh_dwarf_cie_info info;
-    ASSERT_EQ(crsh_dwarf_parse_cie<std::uint64_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state,
-                                                  placed.address(cie)),
-              CRSH_ERR_NONE);
+    ASSERT_EQ(placed.parseCIE(cie, &info), CRSH_ERR_NONE);
     EXPECT_TRUE(info.signal_frame);
     EXPECT_EQ(info.pointer_encoding, 0x03);
     // "x" ends the walk; the instructions still start after the declared data.
@@ -213,11 +216,8 @@ TEST(CrashDwarf, EhAugmentationIsNotSupported)
     const std::size_t at = section.nextContent();
     section.entry(ehFDE(at, cie, Bytes().u64(0x1000).u64(0x10), false));
     PlacedSection placed(section);
-    crsh_dwarf_ptr_state state = noBases();
     crsh_dwarf_cie_info info;
-    EXPECT_EQ(crsh_dwarf_parse_cie<std::uint64_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state,
-                                                  placed.address(cie)),
-              CRSH_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(placed.parseCIE(cie, &info), CRSH_ERR_NOT_SUPPORTED);
     crsh_dwarf_fde_info fde;
     EXPECT_EQ(placed.find(0x1008, &fde), CRSH_ERR_NOT_SUPPORTED);
 }
@@ -383,10 +383,8 @@ TEST(CrashDwarf, SixtyFourBitLengthForm)
     EXPECT_EQ(fde.cie_offset, cie);
     EXPECT_EQ(fde.pc_start, 0x5000u);
     EXPECT_EQ(fde.fde_instruction_offset, at + 8 + 16 + 1);
-    crsh_dwarf_ptr_state state = noBases();
     crsh_dwarf_cie_info info;
-    ASSERT_EQ(crsh_dwarf_parse_cie<std::uint64_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state, placed.address(cie)),
-              CRSH_ERR_NONE);
+    ASSERT_EQ(placed.parseCIE(cie, &info), CRSH_ERR_NONE);
     EXPECT_EQ(info.cie_offset, cie + 12);
     EXPECT_EQ(info.cie_id, 0u);
 }
@@ -428,11 +426,8 @@ TEST(CrashDwarf, DebugFrameSectionsOfBothWidths)
         EXPECT_EQ(fde.cie_offset, cie);
         EXPECT_EQ(fde.pc_end, start + 0x100);
         EXPECT_EQ(fde.fde_instruction_length, 1u);
-        crsh_dwarf_ptr_state state = noBases();
         crsh_dwarf_cie_info info;
-        ASSERT_EQ(m64 ? crsh_dwarf_parse_cie<std::uint64_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state, placed.address(cie))
-                      : crsh_dwarf_parse_cie<std::uint32_t>(&info, placed.mobj(), &crsh_async_byteorder_direct, &state, placed.address(cie)),
-                  CRSH_ERR_NONE);
+        ASSERT_EQ(placed.parseCIE(cie, &info, m64), CRSH_ERR_NONE);
         EXPECT_EQ(info.cie_version, 4);
         EXPECT_EQ(info.address_size, m64 ? 8 : 4);
         EXPECT_FALSE(info.has_eh_augmentation);
