@@ -42,6 +42,18 @@ const void* subTable(const crsh_macho_symtab_reader* reader, std::uint32_t first
     return static_cast<const char*>(reader->symtab) + static_cast<std::size_t>(first) * entrySize(reader->image);
 }
 
+// Whether the name at string-table index strx is exactly name; compared in place, so that a table without
+// terminators is not scanned to its end for every symbol.
+bool hasName(const crsh_macho_symtab_reader* reader, std::uint32_t strx, const char* name)
+{
+    for (std::uint64_t i = strx;; ++i, ++name) {
+        if (i >= reader->string_table_size || reader->string_table[i] != *name)
+            return false;
+        if (*name == '\0')
+            return true;
+    }
+}
+
 struct Best {
     bool found = false;
     crsh_macho_symbol symbol{};
@@ -175,10 +187,7 @@ crsh_error_t crsh_macho_find_symbol_by_name(const crsh_macho_image* image, const
     error = CRSH_ERR_NOT_FOUND;
     for (std::uint32_t i = 0; i < reader.nsyms; ++i) {
         crsh_macho_symbol symbol = crsh_macho_symtab_reader_read(&reader, reader.symtab, i);
-        if (!isDefinedInSection(symbol))
-            continue;
-        const char* candidate = crsh_macho_symtab_reader_symbol_name(&reader, symbol.n_strx);
-        if (candidate != nullptr && crsh_async_strcmp(candidate, name) == 0) {
+        if (isDefinedInSection(symbol) && hasName(&reader, symbol.n_strx, name)) {
             *address = image->vmaddr_slide + symbol.normalized_value;
             error = CRSH_ERR_NONE;
             break;

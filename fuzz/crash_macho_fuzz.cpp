@@ -42,8 +42,8 @@ void exercise(const crsh_macho_image* image)
     }
 
     const crsh_vm_address_t header = image->header_addr;
-    for (crsh_vm_address_t pc : {header, header + 0x10, header + image->text_size / 2, header + image->text_size - 1,
-                                 image->vmaddr_slide + 0x1000}) {
+    // Each lookup scans the whole symbol table: two are enough to reach every path.
+    for (crsh_vm_address_t pc : {header + image->text_size / 2, image->vmaddr_slide + 0x1000}) {
         (void)crsh_macho_find_symbol_by_pc(image, pc, ignoreSymbol, nullptr);
         (void)crsh_macho_image_contains_address(image, pc);
     }

@@ -434,6 +434,10 @@ TEST(CrashMachO, NameRunningToTheEndOfTheStringTableIsNotReturned)
     crsh_macho_symtab_reader_free(&reader);
     symbolAt(placed.image(), placed.address() + 0x830, CRSH_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(symbolAt(placed.image(), placed.address() + 0x810).name, "_a");
+    crsh_vm_address_t address = 0;
+    EXPECT_EQ(crsh_macho_find_symbol_by_name(&placed.image(), "_last", &address), CRSH_ERR_NOT_FOUND);
+    EXPECT_EQ(crsh_macho_find_symbol_by_name(&placed.image(), "_las", &address), CRSH_ERR_NOT_FOUND);
+    EXPECT_EQ(crsh_macho_find_symbol_by_name(&placed.image(), "_a", &address), CRSH_ERR_NONE);
 }
 
 } // namespace
