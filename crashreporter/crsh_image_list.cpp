@@ -57,7 +57,9 @@ void crsh_image_list_remove(crsh_image_list* list, crsh_vm_address_t header_addr
         crsh_macho_image* image = crsh_safe_list<crsh_macho_image*>::value(node);
         if (image->header_addr != header_addr)
             continue;
-        list->list->remove(node);
+        // Another writer may have removed the same image since this walk found it: retire it only once.
+        if (!list->list->remove(node))
+            break;
         RetiredImage* retired = retiredOf(image);
         void* first = list->retired.load(std::memory_order_relaxed);
         do {

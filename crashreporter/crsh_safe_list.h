@@ -75,15 +75,16 @@ public:
         return true;
     }
 
-    // Unlinks node when it is in the list; it is freed at once unless a reader is announced.
-    void remove(Node* node)
+    // Unlinks node when it is in the list (false when it is not); it is freed at once unless a reader is
+    // announced.
+    bool remove(Node* node)
     {
         Locker locker(m_lock);
         Node* found = m_head.load(std::memory_order_relaxed);
         while (found != nullptr && found != node)
             found = found->next.load(std::memory_order_relaxed);
         if (found == nullptr)
-            return;
+            return false;
         Node* next = node->next.load(std::memory_order_relaxed);
         if (node->previous == nullptr) {
             Node* expected = node;
@@ -106,6 +107,7 @@ public:
         } else {
             std::free(node);
         }
+        return true;
     }
 
     void setReading(bool reading) { m_readers.fetch_add(reading ? 1 : -1, std::memory_order_acq_rel); }

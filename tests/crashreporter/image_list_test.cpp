@@ -195,6 +195,23 @@ TEST_F(CrashImageList, WritersAndReadersOnFourThreads)
     expectConsistentLinks();
 }
 
+TEST_F(CrashImageList, TwoWritersRemovingOneImageRetireItOnce)
+{
+    // A double retirement would free the record twice when the list is freed.
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 4; ++i)
+            ASSERT_EQ(m_loaders[static_cast<std::size_t>(i)]->appendTo(&m_list), CRSH_ERR_NONE);
+        auto removeAll = [this] {
+            for (int i = 0; i < 4; ++i)
+                crsh_image_list_remove(&m_list, header(i));
+        };
+        std::thread first(removeAll), second(removeAll);
+        first.join();
+        second.join();
+        ASSERT_TRUE(listed().empty());
+    }
+}
+
 TEST(CrashSafeList, WithoutReadersRemoveFreesAtOnce)
 {
     crsh_safe_list<std::uintptr_t> list;
@@ -207,22 +224,22 @@ TEST(CrashSafeList, WithoutReadersRemoveFreesAtOnce)
     EXPECT_EQ(values, (std::vector<std::uintptr_t>{1, 2, 3}));
     EXPECT_EQ(list.head()->next.load()->previous, list.head());
 
-    list.remove(list.head()->next.load());
+    EXPECT_TRUE(list.remove(list.head()->next.load()));
     EXPECT_EQ(list.freeList(), nullptr);
-    list.remove(list.tail());
+    EXPECT_TRUE(list.remove(list.tail()));
     EXPECT_EQ(list.freeList(), nullptr);
     EXPECT_EQ(list.tail(), list.head());
     // A node of another list is not unlinked.
     crsh_safe_list<std::uintptr_t> other;
     ASSERT_TRUE(other.append(9));
-    list.remove(other.head());
+    EXPECT_FALSE(list.remove(other.head()));
     EXPECT_EQ(crsh_safe_list<std::uintptr_t>::value(list.head()), 1u);
     EXPECT_EQ(crsh_safe_list<std::uintptr_t>::value(other.head()), 9u);
 
     list.setNodeAllocator([](std::size_t) -> void* { return nullptr; });
     EXPECT_FALSE(list.prepend(0));
     EXPECT_EQ(crsh_safe_list<std::uintptr_t>::value(list.head()), 1u);
-    list.remove(list.head());
+    EXPECT_TRUE(list.remove(list.head()));
     EXPECT_EQ(list.head(), nullptr);
     EXPECT_FALSE(list.prepend(0));
     EXPECT_EQ(list.head(), nullptr);
