@@ -68,6 +68,16 @@ crsh_error_t crsh_async_task_read_uint32(crsh_task_t task, const crsh_async_byte
 crsh_error_t crsh_async_task_read_uint64(crsh_task_t task, const crsh_async_byteorder* byteorder,
                                          crsh_vm_address_t address, crsh_vm_off_t offset, std::uint64_t* result);
 
+// A value of fixed size read from a possibly unaligned local address: the compiler emits plain loads for
+// it (no library call at any optimisation level).
+template <typename T>
+inline T crsh_async_load(const void* source)
+{
+    T value;
+    __builtin_memcpy(&value, source, sizeof value);
+    return value;
+}
+
 // String and memory loops that call nothing (the compiler may not turn them into library calls).
 int crsh_async_strcmp(const char* a, const char* b);
 int crsh_async_strncmp(const char* a, const char* b, std::size_t n);

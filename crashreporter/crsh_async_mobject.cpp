@@ -30,9 +30,7 @@ crsh_error_t readValue(const crsh_async_mobject* object, T (*convert)(T), crsh_v
     const void* local = crsh_async_mobject_remap_address(object, address, offset, sizeof(T));
     if (local == nullptr)
         return CRSH_ERR_INVALID_ARGUMENT;
-    T value;
-    crsh_async_memcpy(&value, local, sizeof value);
-    *result = convert(value);
+    *result = convert(crsh_async_load<T>(local));
     return CRSH_ERR_NONE;
 }
 

@@ -9,8 +9,12 @@
 
 #include "crashreporter/crsh_async.h"
 
-// The largest snapshot: a longer range is cut to it, or refused when it must be mapped in full.
-constexpr crsh_vm_size_t CRSH_ASYNC_MOBJECT_MAX_LENGTH = 64 * 1024 * 1024;
+// The largest snapshot: a longer range is cut to it, or refused when it must be mapped in full. A build may
+// lower it (the fuzz build does, so that inputs aiming segments at large readable neighbours stay fast).
+#ifndef CRSH_ASYNC_MOBJECT_MAX_LENGTH_BYTES
+#define CRSH_ASYNC_MOBJECT_MAX_LENGTH_BYTES (64 * 1024 * 1024)
+#endif
+constexpr crsh_vm_size_t CRSH_ASYNC_MOBJECT_MAX_LENGTH = CRSH_ASYNC_MOBJECT_MAX_LENGTH_BYTES;
 
 struct crsh_async_mobject {
     crsh_task_t task;

@@ -33,16 +33,12 @@ constexpr std::size_t kNameLength = 16; // segment and section names: 16 bytes, 
 
 inline std::uint32_t load32(const crsh_macho_image* image, const void* base, std::size_t offset)
 {
-    std::uint32_t value;
-    crsh_async_memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
-    return image->byteorder->swap32(value);
+    return image->byteorder->swap32(crsh_async_load<std::uint32_t>(static_cast<const char*>(base) + offset));
 }
 
 inline std::uint64_t load64(const crsh_macho_image* image, const void* base, std::size_t offset)
 {
-    std::uint64_t value;
-    crsh_async_memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
-    return image->byteorder->swap64(value);
+    return image->byteorder->swap64(crsh_async_load<std::uint64_t>(static_cast<const char*>(base) + offset));
 }
 
 // A pointer-sized field: 4 bytes in 32-bit images, 8 in 64-bit ones.

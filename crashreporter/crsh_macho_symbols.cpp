@@ -134,9 +134,7 @@ crsh_macho_symbol crsh_macho_symtab_reader_read(const crsh_macho_symtab_reader* 
     symbol.n_strx = load32(image, entry, 0);
     symbol.n_type = static_cast<std::uint8_t>(entry[4]);
     symbol.n_sect = static_cast<std::uint8_t>(entry[5]);
-    std::uint16_t desc;
-    crsh_async_memcpy(&desc, entry + 6, sizeof desc);
-    symbol.n_desc = image->byteorder->swap16(desc);
+    symbol.n_desc = image->byteorder->swap16(crsh_async_load<std::uint16_t>(entry + 6));
     symbol.n_value = image->m64 ? load64(image, entry, 8) : load32(image, entry, 8);
     symbol.normalized_value = symbol.n_value | ((symbol.n_desc & kArmThumbDefinition) != 0 ? 1 : 0);
     return symbol;

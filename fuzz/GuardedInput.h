@@ -37,7 +37,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kPositions = 4096; // pages the input's end may move over
+    static constexpr std::size_t kPositions = 64; // pages the input's end may move over
     static constexpr std::size_t kMargin = std::size_t{256} << 20;
 
     struct Area {
