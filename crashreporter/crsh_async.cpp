@@ -1,0 +1,189 @@
+#include "crashreporter/crsh_async.h"
+
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+namespace {
+
+std::uint16_t identity16(std::uint16_t value) { return value; }
+std::uint32_t identity32(std::uint32_t value) { return value; }
+std::uint64_t identity64(std::uint64_t value) { return value; }
+std::uint16_t swap16(std::uint16_t value) { return __builtin_bswap16(value); }
+std::uint32_t swap32(std::uint32_t value) { return __builtin_bswap32(value); }
+std::uint64_t swap64(std::uint64_t value) { return __builtin_bswap64(value); }
+
+// Read at load time: sysconf is not on the list of calls a signal handler may make.
+const std::size_t g_pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+// Keeps errno as the caller left it, as a signal handler must.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : m_saved(errno) {}
+    ~ErrnoKeeper() { errno = m_saved; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int m_saved;
+};
+
+template <typename T>
+crsh_error_t readConverted(crsh_task_t task, T (*convert)(T), crsh_vm_address_t address, crsh_vm_off_t offset,
+                           T* result)
+{
+    // A failed read converts zero: never whatever the stack held, nor the part a short read copied.
+    T value = 0;
+    crsh_error_t error = crsh_async_task_memcpy(task, address, offset, &value, sizeof value);
+    if (error != CRSH_ERR_NONE)
+        value = 0;
+    *result = convert(value);
+    return error;
+}
+
+} // namespace
+
+const crsh_async_byteorder crsh_async_byteorder_direct = {identity16, identity32, identity64};
+const crsh_async_byteorder crsh_async_byteorder_swapped = {swap16, swap32, swap64};
+
+crsh_task_t crsh_async_task_self()
+{
+    return getpid();
+}
+
+crsh_thread_t crsh_async_mach_thread_self()
+{
+    return static_cast<crsh_thread_t>(syscall(SYS_gettid));
+}
+
+std::size_t crsh_async_page_size()
+{
+    return g_pageSize;
+}
+
+crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t address, void* destination,
+                                        crsh_vm_size_t length)
+{
+    if (length == 0)
+        return CRSH_KERN_SUCCESS;
+    if (length > static_cast<crsh_vm_size_t>(std::numeric_limits<ssize_t>::max()))
+        return CRSH_KERN_INVALID_ADDRESS;
+    ErrnoKeeper keeper;
+    iovec local{destination, static_cast<std::size_t>(length)};
+    iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), static_cast<std::size_t>(length)};
+    ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
+    if (count >= 0)
+        return static_cast<crsh_vm_size_t>(count) == length ? CRSH_KERN_SUCCESS : CRSH_KERN_INVALID_ADDRESS;
+    switch (errno) {
+    case EFAULT:
+        return CRSH_KERN_INVALID_ADDRESS;
+    case EPERM:
+        return CRSH_KERN_PROTECTION_FAILURE;
+    default:
+        return CRSH_KERN_FAILURE;
+    }
+}
+
+bool crsh_async_address_apply_offset(crsh_vm_address_t base, crsh_vm_off_t offset, crsh_vm_address_t* result)
+{
+    crsh_vm_address_t sum;
+    if (offset >= 0) {
+        if (__builtin_add_overflow(base, static_cast<crsh_vm_address_t>(offset), &sum))
+            return false;
+    } else {
+        // The magnitude of a negative offset, INT64_MIN included.
+        crsh_vm_address_t magnitude = static_cast<crsh_vm_address_t>(0) - static_cast<crsh_vm_address_t>(offset);
+        if (magnitude > base)
+            return false;
+        sum = base - magnitude;
+    }
+    if (result)
+        *result = sum;
+    return true;
+}
+
+crsh_error_t crsh_async_task_memcpy(crsh_task_t task, crsh_vm_address_t address, crsh_vm_off_t offset,
+                                    void* destination, crsh_vm_size_t length)
+{
+    crsh_vm_address_t target;
+    if (!crsh_async_address_apply_offset(address, offset, &target))
+        return CRSH_ERR_NO_MEMORY;
+    switch (crsh_async_read_addr(task, target, destination, length)) {
+    case CRSH_KERN_SUCCESS:
+        return CRSH_ERR_NONE;
+    case CRSH_KERN_INVALID_ADDRESS:
+        return CRSH_ERR_NOT_FOUND;
+    case CRSH_KERN_PROTECTION_FAILURE:
+        return CRSH_ERR_ACCESS_DENIED;
+    case CRSH_KERN_FAILURE:
+        break;
+    }
+    return CRSH_ERR_UNKNOWN;
+}
+
+crsh_error_t crsh_async_task_read_uint8(crsh_task_t task, crsh_vm_address_t address, crsh_vm_off_t offset,
+                                        std::uint8_t* result)
+{
+    return readConverted<std::uint8_t>(task, [](std::uint8_t value) { return value; }, address, offset, result);
+}
+
+crsh_error_t crsh_async_task_read_uint16(crsh_task_t task, const crsh_async_byteorder* byteorder,
+                                         crsh_vm_address_t address, crsh_vm_off_t offset, std::uint16_t* result)
+{
+    return readConverted(task, byteorder->swap16, address, offset, result);
+}
+
+crsh_error_t crsh_async_task_read_uint32(crsh_task_t task, const crsh_async_byteorder* byteorder,
+                                         crsh_vm_address_t address, crsh_vm_off_t offset, std::uint32_t* result)
+{
+    return readConverted(task, byteorder->swap32, address, offset, result);
+}
+
+crsh_error_t crsh_async_task_read_uint64(crsh_task_t task, const crsh_async_byteorder* byteorder,
+                                         crsh_vm_address_t address, crsh_vm_off_t offset, std::uint64_t* result)
+{
+    return readConverted(task, byteorder->swap64, address, offset, result);
+}
+
+int crsh_async_strcmp(const char* a, const char* b)
+{
+    const auto* left = reinterpret_cast<const unsigned char*>(a);
+    const auto* right = reinterpret_cast<const unsigned char*>(b);
+    while (*left != 0 && *left == *right) {
+        ++left;
+        ++right;
+    }
+    return *left - *right;
+}
+
+int crsh_async_strncmp(const char* a, const char* b, std::size_t n)
+{
+    const auto* left = reinterpret_cast<const unsigned char*>(a);
+    const auto* right = reinterpret_cast<const unsigned char*>(b);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (left[i] != right[i] || left[i] == 0)
+            return left[i] - right[i];
+    }
+    return 0;
+}
+
+// The volatile destination keeps the compiler from replacing these loops with calls to the C library.
+void* crsh_async_memcpy(void* destination, const void* source, std::size_t n)
+{
+    auto* to = static_cast<volatile unsigned char*>(destination);
+    const auto* from = static_cast<const unsigned char*>(source);
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = from[i];
+    return destination;
+}
+
+void* crsh_async_memset(void* destination, std::uint8_t value, std::size_t n)
+{
+    auto* to = static_cast<volatile unsigned char*>(destination);
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = value;
+    return destination;
+}
