@@ -17,7 +17,8 @@ namespace stats {
 std::string MXStatEnv::appVersionOfBundle() {
     const platform::Bundle bundle = platform::Bundle::main();
     for (const char* key : {"CFBundleShortVersionString", "CFBundleVersion"}) {
-        const std::string* version = bundle.objectForInfoDictionaryKey(key).getString();
+        const platform::Value value = bundle.objectForInfoDictionaryKey(key);
+        const std::string* version = value.getString();
         if (version && !version->empty())
             return *version;
     }
