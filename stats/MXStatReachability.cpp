@@ -68,14 +68,20 @@ bool MXStatReachability::isReachable() const {
     return isReachableWithFlags(reachabilityFlags());
 }
 
-bool MXStatReachability::isReachableViaWWAN() const {
-    const ReachabilityFlags flags = reachabilityFlags();
+bool MXStatReachability::isReachableViaWWANWithFlags(ReachabilityFlags flags) {
     return (flags & platform::kReachabilityFlagsReachable) && (flags & platform::kReachabilityFlagsIsWWAN);
 }
 
-bool MXStatReachability::isReachableViaWiFi() const {
-    const ReachabilityFlags flags = reachabilityFlags();
+bool MXStatReachability::isReachableViaWiFiWithFlags(ReachabilityFlags flags) {
     return (flags & platform::kReachabilityFlagsReachable) && !(flags & platform::kReachabilityFlagsIsWWAN);
+}
+
+bool MXStatReachability::isReachableViaWWAN() const {
+    return isReachableViaWWANWithFlags(reachabilityFlags());
+}
+
+bool MXStatReachability::isReachableViaWiFi() const {
+    return isReachableViaWiFiWithFlags(reachabilityFlags());
 }
 
 bool MXStatReachability::isConnectionRequired() const {

@@ -3,8 +3,9 @@
 //
 // Guarantees:
 // - Thread: the readings from any thread (each reads the flags afresh). startNotifier and stopNotifier
-//   from any thread; the blocks run on the notifier's own serial queue, then
-//   "kReachabilityChangedNotification" (object: this reachability) is posted on the main queue.
+//   from any thread. The platform reports a change on the main run loop, which hands it to the
+//   notifier's own serial queue; the block runs there, then "kReachabilityChangedNotification" (object:
+//   this reachability) is posted on the main queue.
 // - While notifying, the object keeps itself alive; stopNotifier lets it go.
 #pragma once
 
@@ -53,6 +54,8 @@ public:
 
     // The readings of given flags (a failed query reads as no flags at all).
     bool isReachableWithFlags(platform::ReachabilityFlags flags) const;
+    static bool isReachableViaWiFiWithFlags(platform::ReachabilityFlags flags);
+    static bool isReachableViaWWANWithFlags(platform::ReachabilityFlags flags);
     static MXStatNetworkStatus statusForFlags(platform::ReachabilityFlags flags);
     static std::string flagsText(platform::ReachabilityFlags flags);
 

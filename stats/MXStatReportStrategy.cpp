@@ -30,9 +30,11 @@ void MXStatReportStrategy::reportEventByStrategy(const std::shared_ptr<MXStatEve
         return;
     std::int32_t strategy = event->isRealTime ? MXStatReportInstant : config.reportStrategy();
 
+    // One reading of the flags answers both questions.
     auto reachability = MXStatReachability::reachabilityForInternetConnection();
-    const bool reachable = reachability && reachability->isReachable();
-    const bool viaWiFi = reachability && reachability->isReachableViaWiFi();
+    const platform::ReachabilityFlags flags = reachability ? reachability->reachabilityFlags() : 0;
+    const bool reachable = reachability && reachability->isReachableWithFlags(flags);
+    const bool viaWiFi = MXStatReachability::isReachableViaWiFiWithFlags(flags);
 
     if (strategy != MXStatReportWiFiOnlyNoStore && !reachable) {
         MXStatLog("Store event since no active network.");
