@@ -18,12 +18,12 @@ MXStatReportStrategy::MXStatReportStrategy(std::shared_ptr<MXStatStoreProtocol> 
       m_apiQueue(platform::DispatchQueue::createSerial(kMXStatAPIQueueLabel)) {}
 
 void MXStatReportStrategy::reportEvent(std::shared_ptr<MXStatEvent> event) {
-    // The store and the dispatcher are captured rather than this: a queued step never outlives them.
-    auto step = std::make_shared<MXStatReportStrategy>(*this);
-    m_apiQueue->async([step, event = std::move(event)] { step->reportEventByStrategy(event); });
+    // The step is captured by value (three shared handles) rather than this, so a queued step never
+    // outlives what it calls.
+    m_apiQueue->async([step = *this, event = std::move(event)] { step.reportEventByStrategy(event); });
 }
 
-void MXStatReportStrategy::reportEventByStrategy(const std::shared_ptr<MXStatEvent>& event) {
+void MXStatReportStrategy::reportEventByStrategy(const std::shared_ptr<MXStatEvent>& event) const {
     m_apiQueue->assertIsCurrent();
     const MXStatConfig& config = MXStatConfig::getInstance();
     if (!config.statEnable() || !event)
@@ -78,11 +78,11 @@ void MXStatReportStrategy::reportEventByStrategy(const std::shared_ptr<MXStatEve
     }
 }
 
-void MXStatReportStrategy::store(const std::shared_ptr<MXStatEvent>& event) {
+void MXStatReportStrategy::store(const std::shared_ptr<MXStatEvent>& event) const {
     m_store->storeEvent(event, false, [] {});
 }
 
-void MXStatReportStrategy::sendWhenNothingStored(const std::shared_ptr<MXStatEvent>& event) {
+void MXStatReportStrategy::sendWhenNothingStored(const std::shared_ptr<MXStatEvent>& event) const {
     std::shared_ptr<MXStatStoreProtocol> store = m_store;
     if (store->storedEventCount() != 0) {
         // Stored events go first: this one joins them and everything is flushed.
@@ -99,7 +99,7 @@ void MXStatReportStrategy::sendWhenNothingStored(const std::shared_ptr<MXStatEve
     });
 }
 
-void MXStatReportStrategy::storeThenCheckBatch(const std::shared_ptr<MXStatEvent>& event) {
+void MXStatReportStrategy::storeThenCheckBatch(const std::shared_ptr<MXStatEvent>& event) const {
     std::shared_ptr<MXStatStoreProtocol> store = m_store;
     store->storeEvent(event, false, [store] {
         const std::uint32_t batch = MXStatConfig::getInstance().minBatchReportCount();
@@ -111,7 +111,7 @@ void MXStatReportStrategy::storeThenCheckBatch(const std::shared_ptr<MXStatEvent
     });
 }
 
-void MXStatReportStrategy::checkPeriod() {
+void MXStatReportStrategy::checkPeriod() const {
     platform::UserDefaults& defaults = platform::UserDefaults::standard();
     const std::int64_t sentAt = defaults.integer(kMXStatDataSentTimeKey);
     const auto now = static_cast<std::int64_t>(std::floor(platform::Clock::current().wallNow().secondsSince1970));
@@ -121,8 +121,11 @@ void MXStatReportStrategy::checkPeriod() {
             return;
         m_store->sendCachedEvents(-1);
     }
-    (void)defaults.set(kMXStatDataSentTimeKey, now);
-    (void)defaults.synchronize();
+    auto saved = defaults.set(kMXStatDataSentTimeKey, now);
+    if (saved.ok())
+        saved = defaults.synchronize();
+    if (!saved.ok())
+        MXStatLog("[WARN]Cannot save %s: %s", kMXStatDataSentTimeKey, saved.error().localizedDescription().c_str());
 }
 
 } // namespace stats

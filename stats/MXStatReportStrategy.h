@@ -37,13 +37,13 @@ public:
     void reportEvent(std::shared_ptr<MXStatEvent> event);
 
     // On the API queue.
-    void reportEventByStrategy(const std::shared_ptr<MXStatEvent>& event);
+    void reportEventByStrategy(const std::shared_ptr<MXStatEvent>& event) const;
 
 private:
-    void sendWhenNothingStored(const std::shared_ptr<MXStatEvent>& event);
-    void storeThenCheckBatch(const std::shared_ptr<MXStatEvent>& event);
-    void checkPeriod();
-    void store(const std::shared_ptr<MXStatEvent>& event);
+    void sendWhenNothingStored(const std::shared_ptr<MXStatEvent>& event) const;
+    void storeThenCheckBatch(const std::shared_ptr<MXStatEvent>& event) const;
+    void checkPeriod() const;
+    void store(const std::shared_ptr<MXStatEvent>& event) const;
 
     const std::shared_ptr<MXStatStoreProtocol> m_store;
     const std::shared_ptr<MXStatDispatcherProtocol> m_dispatcher;

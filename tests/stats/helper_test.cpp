@@ -4,6 +4,7 @@
 #include "stats/MXStatKeyChain.h"
 #include "stats/MXStatPasteboard.h"
 
+#include "platform/DispatchQueue.h"
 #include "platform/JSON.h"
 #include "platform/Locale.h"
 #include "platform/UserDefaults.h"
@@ -11,6 +12,7 @@
 
 #include <net/if.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 
@@ -248,6 +250,36 @@ TEST_F(HelperTest, KillSwitchEventIndexAndMid) {
     helper.saveMid("mid-7");
     EXPECT_EQ(helper.getMid(), "mid-7");
     EXPECT_TRUE(platform::Pasteboard::withName("org.example", false)->isPersistent());
+}
+
+} // namespace
+
+namespace {
+
+// The held user is shared by the API, store and upload queues.
+TEST_F(HelperTest, TheUserIsReadWholeFromSeveralQueues) {
+    auto store = std::make_shared<RecordingStore>();
+    store->setUser(MXStatUser{"uid-1", MXStatUserTypeNew, "2.0", now()});
+    MXStatHelper helper;
+    helper.setStore(store);
+    std::vector<std::shared_ptr<platform::DispatchQueue>> queues;
+    for (const char* label : {"MessengerAnalysis", "StatStore", "HttpDispatcher"})
+        queues.push_back(platform::DispatchQueue::createSerial(label));
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 50; ++round) {
+        for (auto& queue : queues) {
+            queue->async([&] {
+                auto user = helper.getUser();
+                if (!user || user->uid != "uid-1" || user->appVer != "2.1" || user->userType != MXStatUserTypeAppVersionChanged)
+                    ++wrong;
+            });
+        }
+    }
+    for (auto& queue : queues)
+        queue->sync([] {});
+    EXPECT_EQ(wrong.load(), 0);
+    // Whichever queue came first brought the type up to date; the others found it done.
+    EXPECT_EQ(store->storedUsers().size(), 1u);
 }
 
 } // namespace

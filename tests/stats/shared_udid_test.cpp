@@ -1,5 +1,6 @@
 #include "StatsTest.h"
 
+#include "platform/DispatchQueue.h"
 #include "platform/UserDefaults.h"
 
 #include <spawn.h>
@@ -187,6 +188,33 @@ TEST_F(SharedUDIDTest, AllSlotsTakenLeavesTheSlotsAlone) {
         ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(n < 60 ? kMajorityId : kMinorityId, "app-" + std::to_string(n)), slot(n)));
     EXPECT_EQ(MXStatSharedUDID::value(), kMajorityId);
     EXPECT_FALSE(localRecord()->contains(kSharedUDIDSlotKey));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SharedUDIDTest, ConcurrentFirstCallersShareOneComputation) {
+    std::vector<std::shared_ptr<platform::DispatchQueue>> queues;
+    for (const char* label : {"MessengerAnalysis", "StatStore", "HttpDispatcher"})
+        queues.push_back(platform::DispatchQueue::createSerial(label));
+    std::mutex mutex;
+    std::vector<std::string> ids;
+    for (auto& queue : queues) {
+        queue->async([&] {
+            std::string id = MXStatSharedUDID::value();
+            std::lock_guard lock(mutex);
+            ids.push_back(std::move(id));
+        });
+    }
+    for (auto& queue : queues)
+        queue->sync([] {});
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(ids[0], ids[1]);
+    EXPECT_EQ(ids[1], ids[2]);
+    // One application, one slot.
+    EXPECT_FALSE(MXStatSharedUDID::_getDictFromPasteboard(slot(0)).empty());
+    EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(1)).empty());
 }
 
 } // namespace
