@@ -1,0 +1,64 @@
+// Feeds other applications' SharedUDID records to the protocol: the input (split in two at its first
+// byte's value) becomes the data of two slot pasteboards and of the company's keychain item; the protocol
+// must answer a 40-character id and the keychain readers must not fail.
+#include "stats/MXStatHelper.h"
+#include "stats/MXStatSharedUDID.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+#include "platform/Keychain.h"
+#include "platform/Pasteboard.h"
+#include "platform/UserDefaults.h"
+
+#include "stats/MXStatKeyChain.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+void installHome() {
+    static const bool installed = [] {
+        char pattern[] = "/tmp/hyb-stats-fuzz-XXXXXX";
+        const std::string root = ::mkdtemp(pattern) ? pattern : "/tmp/hyb-stats-fuzz";
+        platform::AppFolders folders(root + "/home", root + "/home/App.bundle");
+        (void)folders.createFolders();
+        (void)platform::FileManager::defaultManager().createDirectory(folders.bundle(), true);
+        const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                                  "<key>CFBundleIdentifier</key><string>org.example.fuzz</string></dict></plist>";
+        (void)platform::FileManager::defaultManager().writeAtomically(folders.infoPlist(),
+                                                                      platform::Bytes(plist.begin(), plist.end()));
+        platform::AppFolders::install(folders);
+        platform::Pasteboard::setStorageFolder(root + "/pasteboards");
+        return true;
+    }();
+    (void)installed;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    installHome();
+    const std::size_t split = size ? std::min<std::size_t>(data[0], size - 1) + 1 : 0;
+    const platform::Bytes first(data, data + split);
+    const platform::Bytes second(data + split, data + size);
+
+    (void)platform::Pasteboard::withName(std::string(stats::kMXStatSharedUDIDSlotPrefix) + "0", true)
+        ->setData(first, stats::kMXStatSharedUDIDType);
+    (void)platform::Pasteboard::withName(std::string(stats::kMXStatSharedUDIDSlotPrefix) + "1", true)
+        ->setData(second, stats::kMXStatSharedUDIDType);
+    platform::Dictionary item = stats::MXStatKeyChain::getKeychainQuery("org.example");
+    (void)platform::Keychain::shared().deleteItems(item);
+    item.set(platform::kSecValueData, first);
+    (void)platform::Keychain::shared().add(item);
+
+    stats::MXStatSharedUDID::forgetCachedValue();
+    (void)platform::UserDefaults::standard().remove(stats::kSharedUDIDKey);
+    if (stats::MXStatSharedUDID::value().size() != 40)
+        __builtin_trap();
+    (void)stats::MXStatHelper::getSharedUDID();
+    (void)stats::MXStatHelper::getInstance().getXGDeviceToken();
+    for (int slot = 0; slot < 3; ++slot)
+        platform::Pasteboard::removeWithName(std::string(stats::kMXStatSharedUDIDSlotPrefix) + std::to_string(slot));
+    return 0;
+}

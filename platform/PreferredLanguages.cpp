@@ -1,0 +1,19 @@
+#include "platform/PreferredLanguages.h"
+
+#include "platform/Locale.h"
+#include "platform/UserDefaults.h"
+
+#include <algorithm>
+
+namespace platform {
+
+std::vector<std::string> preferredLanguages() {
+    auto languages = UserDefaults::standard().stringArray(kAppleLanguagesKey);
+    if (languages && !languages->empty())
+        return *languages;
+    std::string identifier = Locale::currentIdentifier();
+    std::replace(identifier.begin(), identifier.end(), '_', '-');
+    return {identifier};
+}
+
+} // namespace platform

@@ -1,0 +1,88 @@
+// The statistics client's device and application helper: the environment gathered once, the user record
+// with its user type, the kill switch, the running event index and the device identifiers (SharedUDID in
+// the keychain, the push token, the Wi-Fi MAC address and network).
+//
+// Guarantees:
+// - Thread: every call from any queue. The environment is fixed when the helper is made; the held user is
+//   guarded by a mutex and handed out as a copy; the kill switch and the event index are atomic.
+// - getInstance() is made once, on first use, and lives until the process ends.
+// - getUser() loads the user through the store (it waits for the store's queue, so the first call must
+//   not come from there) and writes a changed user type back through it.
+// - Missing identifiers read as empty or placeholder texts; nothing throws.
+#pragma once
+
+#include "stats/MXStatEnv.h"
+#include "stats/MXStatStoreProtocol.h"
+#include "stats/MXStatUser.h"
+
+#include "platform/Value.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace stats {
+
+inline constexpr const char* kMXStatSharedUDIDKeychainKey = "mstsharedudid";
+inline constexpr const char* kMXStatXGTokenKeychainKey = "xgtoken";
+inline constexpr const char* kMXStatXGDeviceTokenPasteboardKey = "xgDeviceToken";
+inline constexpr const char* kMXStatNotFound = "Not Found";
+
+class MXStatHelper {
+public:
+    static MXStatHelper& getInstance();
+
+    // Gathers the environment now.
+    MXStatHelper();
+    MXStatHelper(const MXStatHelper&) = delete;
+    MXStatHelper& operator=(const MXStatHelper&) = delete;
+
+    const MXStatEnv& getEnv() const { return m_env; }
+
+    // The store the user record lives in (the statistics start sets it).
+    void setStore(std::shared_ptr<MXStatStoreProtocol> store);
+    // The user with its type brought up to date; nothing when the store cannot give one.
+    std::optional<MXStatUser> getUser();
+
+    bool checkMSTEnable() const;
+    bool MSTEnableFlag() const { return m_enableFlag.load(); }
+    void setMSTEnableFlag(bool enable) { m_enableFlag.store(enable); }
+
+    static std::uint64_t currentIndex();
+    // 0 is refused ("Warning:set idx failed!").
+    static void setCurrentIndex(std::uint64_t index);
+
+    // The Wi-Fi interface's hardware address "AA:BB:CC:DD:EE:FF", or the text of what failed.
+    static std::string getMacAddress();
+    // Some interface named "en0" has an IPv4 address and is not a loopback.
+    static bool isWiFiAvailable();
+    // {"ss": SSID, "bs": BSSID} as JSON text; both "Not Found" when the network is unknown.
+    std::string fetchSSIDInfo() const;
+    // Compact JSON text; "" (and "error json format") for a value JSON cannot hold.
+    static std::string getJson(const platform::Value& object);
+
+    // "xgtoken" of the company-domain keychain dictionary.
+    std::optional<std::string> getXGDeviceToken() const;
+    // "mstsharedudid" of the company-domain keychain dictionary.
+    static std::optional<std::string> getSharedUDID();
+    // Stores the id as "mstsharedudid" of the company-domain keychain dictionary (other entries kept).
+    static void saveSharedUDID(const std::string& sharedUDID);
+    // The company pasteboard's "xgDeviceToken", else "0".
+    std::string getMid() const;
+    void saveMid(const std::string& mid);
+
+private:
+    // Brings the user's type up to date; true when it changed.
+    bool refreshUserType(MXStatUser& user) const;
+
+    const MXStatEnv m_env;
+    std::atomic<bool> m_enableFlag{false};
+    mutable std::mutex m_mutex;
+    std::shared_ptr<MXStatStoreProtocol> m_store;
+    std::optional<MXStatUser> m_user;
+};
+
+} // namespace stats

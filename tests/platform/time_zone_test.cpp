@@ -1,0 +1,63 @@
+#include "platform/Locale.h"
+#include "platform/PreferredLanguages.h"
+#include "platform/TimeZone.h"
+#include "platform/UserDefaults.h"
+
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+
+using namespace platform;
+
+namespace {
+
+class TimeZoneTest : public ::testing::Test {
+protected:
+    TimeZoneTest() {
+        if (const char* tz = std::getenv("TZ"))
+            m_previous = tz;
+    }
+    ~TimeZoneTest() override {
+        TimeZone::setSystemName(std::nullopt);
+        if (m_previous)
+            ::setenv("TZ", m_previous->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+    }
+    std::optional<std::string> m_previous;
+};
+
+TEST_F(TimeZoneTest, NameFromTheSettingTheEnvironmentOrTheSystem) {
+    ::setenv("TZ", ":Europe/Berlin", 1);
+    EXPECT_EQ(TimeZone::systemName(), "Europe/Berlin");
+    ::setenv("TZ", "/usr/share/zoneinfo/Asia/Shanghai", 1);
+    EXPECT_EQ(TimeZone::systemName(), "Asia/Shanghai");
+    ::setenv("TZ", "CST-8", 1);
+    EXPECT_EQ(TimeZone::systemName(), "CST-8");
+    TimeZone::setSystemName("America/New_York");
+    EXPECT_EQ(TimeZone::systemName(), "America/New_York");
+    TimeZone::setSystemName(std::nullopt);
+    ::unsetenv("TZ");
+    EXPECT_FALSE(TimeZone::systemName().empty());
+}
+
+class PreferredLanguagesTest : public hybtest::TempHomeTest {
+protected:
+    ~PreferredLanguagesTest() override { Locale::resetToEnvironment(); }
+};
+
+TEST_F(PreferredLanguagesTest, TheUserDefaultsArrayElseTheLocale) {
+    Locale::setCurrentIdentifier("pt_BR");
+    EXPECT_EQ(preferredLanguages(), std::vector<std::string>{"pt-BR"});
+    ASSERT_TRUE(UserDefaults::standard().set(kAppleLanguagesKey, Array{"zh-Hans", "en"}).ok());
+    EXPECT_EQ(preferredLanguages(), (std::vector<std::string>{"zh-Hans", "en"}));
+    for (const Value& bad : {Value(Array{}), Value(Array{"en", 1}), Value("en")}) {
+        ASSERT_TRUE(UserDefaults::standard().set(kAppleLanguagesKey, bad).ok());
+        EXPECT_EQ(preferredLanguages(), std::vector<std::string>{"pt-BR"});
+    }
+}
+
+} // namespace

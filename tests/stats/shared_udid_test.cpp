@@ -1,0 +1,220 @@
+#include "StatsTest.h"
+
+#include "platform/DispatchQueue.h"
+#include "platform/UserDefaults.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+extern char** environ;
+
+using namespace stats;
+using namespace statstest;
+
+namespace {
+
+// Another application on the same device: this test executable started again with its own home and the
+// same pasteboard folder, running only the disabled test below, which checks the id it computes.
+int runOtherApplication(const std::string& pasteboards, const std::string& expectedId) {
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=SharedUDIDOtherApplication.DISABLED_ComputesTheExpectedId";
+    const char* argv[] = {exe.c_str(), filter.c_str(), "--gtest_also_run_disabled_tests", nullptr};
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.push_back("HYB_PASTEBOARD_DIR=" + pasteboards);
+    env.push_back("HYB_STATS_EXPECTED_UDID=" + expectedId);
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), envp.data()) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+platform::Dictionary slotRecord(const std::string& id, const std::string& appUID) {
+    return platform::Dictionary{{kSharedUDIDKey, id}, {kSharedUDIDAppUIDKey, appUID}, {kSharedUDIDCreatedKey, platform::Date{1.0e9}}};
+}
+
+std::string slot(int n) {
+    return kMXStatSharedUDIDSlotPrefix + std::to_string(n);
+}
+
+const std::string kMajorityId = "1111111111111111111111111111111111111111";
+const std::string kMinorityId = "2222222222222222222222222222222222222222";
+
+class SharedUDIDTest : public StatsTest {
+protected:
+    std::optional<platform::Dictionary> localRecord() { return platform::UserDefaults::standard().dictionary(kSharedUDIDKey); }
+};
+
+TEST(SharedUDIDOtherApplication, DISABLED_ComputesTheExpectedId) {
+    const char* expected = std::getenv("HYB_STATS_EXPECTED_UDID");
+    ASSERT_NE(expected, nullptr);
+    hybtest::TempHome home;
+    platform::Error error;
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), expected);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+}
+
+TEST_F(SharedUDIDTest, AFreshIdIsFortyHexadecimalCharacters) {
+    const std::regex hex40("[0-9a-f]{40}");
+    const std::string first = MXStatSharedUDID::_generateFreshSharedUDID();
+    EXPECT_TRUE(std::regex_match(first, hex40)) << first;
+    EXPECT_NE(first, MXStatSharedUDID::_generateFreshSharedUDID());
+
+    platform::Error error;
+    const std::string id = MXStatSharedUDID::valueWithError(&error);
+    EXPECT_TRUE(std::regex_match(id, hex40)) << id;
+    EXPECT_EQ(error.domain, kMXStatSharedUDIDType);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+    EXPECT_EQ(error.userInfo["description"], platform::Value("SharedUDID succesfully retrieved"));
+
+    // Kept locally and in the first slot.
+    auto record = localRecord();
+    ASSERT_TRUE(record);
+    EXPECT_EQ((*record)[kSharedUDIDKey], platform::Value(id));
+    EXPECT_EQ((*record)[kSharedUDIDSlotKey], platform::Value(slot(0)));
+    EXPECT_TRUE((*record)[kSharedUDIDCreatedKey].isDate());
+    EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(0))[kSharedUDIDKey], platform::Value(id));
+    EXPECT_TRUE(platform::Pasteboard::withName(slot(0), false)->isPersistent());
+
+    // Answered from memory afterwards.
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), id);
+    EXPECT_EQ(error.userInfo["description"], platform::Value("SharedUDID in cache from first call"));
+    // And the same after a restart (the cache forgotten), from the local record.
+    MXStatSharedUDID::forgetCachedValue();
+    EXPECT_EQ(MXStatSharedUDID::value(), id);
+}
+
+TEST_F(SharedUDIDTest, TwoApplicationsConvergeOnTheMostVotedId) {
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMinorityId, "app-a"), slot(0)));
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-b"), slot(2)));
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-c"), slot(3)));
+
+    platform::Error error;
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), kMajorityId);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+    // This application took the first free slot.
+    EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(1))[kSharedUDIDKey], platform::Value(kMajorityId));
+
+    ASSERT_EQ(runOtherApplication(platform::Pasteboard::storageFolder(), kMajorityId), 0);
+    // The other application wrote its copy into the next free slot.
+    EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(4))[kSharedUDIDKey], platform::Value(kMajorityId));
+}
+
+TEST_F(SharedUDIDTest, ALocalIdAgainstTheMajorityIsKeptWithCode2) {
+    ASSERT_TRUE(platform::UserDefaults::standard()
+                    .set(kSharedUDIDKey, platform::Dictionary{{kSharedUDIDKey, kMinorityId}, {kSharedUDIDSlotKey, slot(0)}})
+                    .ok());
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMinorityId, "this-app"), slot(0)));
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-b"), slot(1)));
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-c"), slot(2)));
+
+    platform::Error error;
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), kMinorityId);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kCompromised);
+    EXPECT_EQ(error.userInfo["description"],
+              platform::Value("Found a discrepancy between stored SharedUDID (reliable) and redundant copies; one of the apps "
+                              "on the device is most likely corrupting the SharedUDID protocol"));
+    // Its owned slot exists, so no other slot was taken.
+    EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(3)).empty());
+}
+
+TEST_F(SharedUDIDTest, AnOptedOutApplicationGetsZerosWithCode1) {
+    const std::string id = MXStatSharedUDID::value();
+    MXStatSharedUDID::setOptOut(true);
+    platform::Error error;
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), std::string(40, '0'));
+    EXPECT_EQ(error.code, MXStatSharedUDID::kOptedOut);
+    const std::string description = error.userInfo["description"].stringOr("");
+    EXPECT_EQ(description.rfind("Application with unique id ", 0), 0u) << description;
+    EXPECT_NE(description.find(" is opted-out from SharedUDID as of 2023-11-14 22:13:20 +0000"), std::string::npos)
+        << description;
+
+    MXStatSharedUDID::setOptOut(false);
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), id);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+    EXPECT_FALSE(localRecord()->contains(kSharedUDIDOptOutKey));
+}
+
+TEST_F(SharedUDIDTest, GarbageInSlotsAndDefaultsCountsAsAbsent) {
+    // Slot 0: not an archive; slot 1: an archive of a string; slot 2: a record whose id is a number.
+    ASSERT_TRUE(platform::Pasteboard::withName(slot(0), true)->setData(platform::Bytes{1, 2, 3}, kMXStatSharedUDIDType));
+    auto notADictionary = platform::PropertyList::write(platform::Value("text"), platform::PropertyList::Format::Binary);
+    ASSERT_TRUE(notADictionary.ok());
+    ASSERT_TRUE(platform::Pasteboard::withName(slot(1), true)
+                    ->setData(platform::Bytes(notADictionary->begin(), notADictionary->end()), kMXStatSharedUDIDType));
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(platform::Dictionary{{kSharedUDIDKey, 7}}, slot(2)));
+    for (int n : {0, 1, 2})
+        EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(n))[kSharedUDIDKey].getString() == nullptr);
+    // The local record is not a dictionary.
+    ASSERT_TRUE(platform::UserDefaults::standard().set(kSharedUDIDKey, "garbage").ok());
+
+    platform::Error error;
+    const std::string id = MXStatSharedUDID::valueWithError(&error);
+    EXPECT_EQ(id.size(), 40u);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+    // The first free slot was the unreadable one; the local record is a proper one now.
+    EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(0))[kSharedUDIDKey], platform::Value(id));
+    ASSERT_TRUE(localRecord());
+    EXPECT_EQ((*localRecord())[kSharedUDIDKey], platform::Value(id));
+}
+
+TEST_F(SharedUDIDTest, ALocalRecordWithAMistypedIdTakesTheChosenOne) {
+    ASSERT_TRUE(platform::UserDefaults::standard()
+                    .set(kSharedUDIDKey, platform::Dictionary{{kSharedUDIDKey, 12}, {kSharedUDIDOptOutKey, "yes"}})
+                    .ok());
+    ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-b"), slot(0)));
+    platform::Error error;
+    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), kMajorityId);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess); // an opt-out that is not a date does not count
+    EXPECT_EQ((*localRecord())[kSharedUDIDKey], platform::Value(kMajorityId));
+    EXPECT_EQ((*localRecord())[kSharedUDIDSlotKey], platform::Value(slot(1)));
+}
+
+TEST_F(SharedUDIDTest, AllSlotsTakenLeavesTheSlotsAlone) {
+    for (int n = 0; n < kMXStatSharedUDIDSlotCount; ++n)
+        ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(n < 60 ? kMajorityId : kMinorityId, "app-" + std::to_string(n)), slot(n)));
+    EXPECT_EQ(MXStatSharedUDID::value(), kMajorityId);
+    EXPECT_FALSE(localRecord()->contains(kSharedUDIDSlotKey));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SharedUDIDTest, ConcurrentFirstCallersShareOneComputation) {
+    std::vector<std::shared_ptr<platform::DispatchQueue>> queues;
+    for (const char* label : {"MessengerAnalysis", "StatStore", "HttpDispatcher"})
+        queues.push_back(platform::DispatchQueue::createSerial(label));
+    std::mutex mutex;
+    std::vector<std::string> ids;
+    for (auto& queue : queues) {
+        queue->async([&] {
+            std::string id = MXStatSharedUDID::value();
+            std::lock_guard lock(mutex);
+            ids.push_back(std::move(id));
+        });
+    }
+    for (auto& queue : queues)
+        queue->sync([] {});
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(ids[0], ids[1]);
+    EXPECT_EQ(ids[1], ids[2]);
+    // One application, one slot.
+    EXPECT_FALSE(MXStatSharedUDID::_getDictFromPasteboard(slot(0)).empty());
+    EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(1)).empty());
+}
+
+} // namespace
