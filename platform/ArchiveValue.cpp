@@ -22,6 +22,16 @@ ArchiveDictionary::ArchiveDictionary(std::initializer_list<std::pair<std::string
         set(key, value);
 }
 
+ArchiveDictionary::ArchiveDictionary(const ArchiveDictionary& other) = default;
+ArchiveDictionary::ArchiveDictionary(ArchiveDictionary&&) noexcept = default;
+ArchiveDictionary& ArchiveDictionary::operator=(const ArchiveDictionary& other) = default;
+ArchiveDictionary& ArchiveDictionary::operator=(ArchiveDictionary&&) noexcept = default;
+ArchiveDictionary::~ArchiveDictionary() = default;
+
+void ArchiveDictionary::clear() {
+    m_entries.clear();
+}
+
 std::vector<ArchiveDictionary::Entry>::iterator ArchiveDictionary::lowerBound(std::string_view key) {
     return std::lower_bound(m_entries.begin(), m_entries.end(), key,
                             [](const Entry& entry, std::string_view k) { return entry.key < k; });

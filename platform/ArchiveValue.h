@@ -44,9 +44,14 @@ public:
 
     ArchiveDictionary() = default;
     ArchiveDictionary(std::initializer_list<std::pair<std::string, ArchiveValue>> entries);
+    ArchiveDictionary(const ArchiveDictionary& other);
+    ArchiveDictionary(ArchiveDictionary&&) noexcept;
+    ArchiveDictionary& operator=(const ArchiveDictionary& other);
+    ArchiveDictionary& operator=(ArchiveDictionary&&) noexcept;
+    ~ArchiveDictionary();
 
-    std::size_t size() const { return m_entries.size(); }
-    bool empty() const { return m_entries.empty(); }
+    std::size_t size() const;
+    bool empty() const;
     bool contains(std::string_view key) const { return find(key) != nullptr; }
 
     // The value for a key, or nullptr when absent.
@@ -57,7 +62,7 @@ public:
 
     ArchiveValue& set(std::string key, ArchiveValue value);
     bool remove(std::string_view key);
-    void clear() { m_entries.clear(); }
+    void clear();
 
     const_iterator begin() const;
     const_iterator end() const;
@@ -84,8 +89,8 @@ public:
     ArchiveSet& operator=(ArchiveSet&&) noexcept;
     ~ArchiveSet();
 
-    std::size_t size() const { return m_items.size(); }
-    bool empty() const { return m_items.empty(); }
+    std::size_t size() const;
+    bool empty() const;
     // Adds the value unless an equal one is there; answers whether it was added.
     bool insert(ArchiveValue value);
     bool contains(const ArchiveValue& value) const;
@@ -195,6 +200,11 @@ struct ArchiveDictionary::Entry {
     friend bool operator==(const Entry&, const Entry&) = default;
 };
 
+// Defined here, where the element types are complete.
+inline std::size_t ArchiveDictionary::size() const { return m_entries.size(); }
+inline bool ArchiveDictionary::empty() const { return m_entries.empty(); }
+inline std::size_t ArchiveSet::size() const { return m_items.size(); }
+inline bool ArchiveSet::empty() const { return m_items.empty(); }
 inline ArchiveDictionary::const_iterator ArchiveDictionary::begin() const { return m_entries.begin(); }
 inline ArchiveDictionary::const_iterator ArchiveDictionary::end() const { return m_entries.end(); }
 inline ArchiveSet::const_iterator ArchiveSet::begin() const { return m_items.begin(); }
