@@ -204,6 +204,13 @@ Result<Bytes> KeyedArchiver::archivedData(const ArchiveValue& root) {
     return Bytes(text.begin(), text.end());
 }
 
+Result<std::size_t> KeyedArchiver::archivedLength(const ArchiveValue& root) {
+    auto bytes = archivedData(root);
+    if (!bytes)
+        return bytes.error();
+    return bytes->size();
+}
+
 Result<ArchiveValue> KeyedUnarchiver::unarchive(ByteSpan bytes, std::vector<std::string>* droppedClassNames) {
     auto archive =
         PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

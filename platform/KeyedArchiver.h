@@ -35,6 +35,7 @@
 #include "platform/Crypto.h"
 #include "platform/Error.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -73,6 +74,8 @@ public:
 
     // The archive's bytes (a binary property list).
     static Result<Bytes> archivedData(const ArchiveValue& root);
+    // The length of those bytes (what a store of the tree takes on disk).
+    static Result<std::size_t> archivedLength(const ArchiveValue& root);
 
     // Registers a class by name (false when the name is taken; the first registration stays).
     template <class T>

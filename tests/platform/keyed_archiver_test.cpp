@@ -158,6 +158,15 @@ TEST(KeyedArchiver, ObjectsComeBackWithTheirFieldsAndNestedObjects) {
     EXPECT_EQ(point->extra.getSet()->size(), 2u);
 }
 
+TEST(KeyedArchiver, TheLengthIsThatOfTheBytes) {
+    ArchiveValue tree(everyKind());
+    EXPECT_EQ(KeyedArchiver::archivedLength(tree).value(), KeyedArchiver::archivedData(tree).value().size());
+    auto a = std::make_shared<Point>(1, "a");
+    a->next = a;
+    EXPECT_FALSE(KeyedArchiver::archivedLength(ArchiveValue(a)).ok());
+    a->next.reset();
+}
+
 TEST(KeyedArchiver, TheBytesDoNotDependOnInsertionOrder) {
     ArchiveDictionary a, b;
     a.set("x", 1);
