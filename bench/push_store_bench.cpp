@@ -96,6 +96,15 @@ void BM_AtomicWriteAlone(benchmark::State& state) {
 }
 BENCHMARK(BM_AtomicWriteAlone)->UseRealTime()->MinTime(1.0);
 
+// The keyed archive of the cache store's table alone (no cipher, no write).
+void BM_ArchiveAlone(benchmark::State& state) {
+    auto cache = store(0);
+    const ArchiveValue table(cache->cacheObject());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(platform::KeyedArchiver::archivedData(table).ok());
+}
+BENCHMARK(BM_ArchiveAlone)->UseRealTime()->MinTime(1.0);
+
 void BM_IdentitySynchronize(benchmark::State& state) {
     store(1);
     store(0);
@@ -127,10 +136,12 @@ int main(int argc, char** argv) {
     const double document = reporter.microseconds["BM_DocumentStoreSet"];
     const double baseline = reporter.microseconds["BM_AtomicWriteAlone"];
     const double identity = reporter.microseconds["BM_IdentitySynchronize"];
+    const double archive = reporter.microseconds["BM_ArchiveAlone"];
     if (baseline > 0)
         std::printf("one set: cache store %.0f us (%.2f x the atomic write alone), document store %.0f us (%.2f x); "
-                    "atomic write alone %.0f us; identity synchronize %.0f us (%.1f x)\n",
-                    cache, cache / baseline, document, document / baseline, baseline, identity, identity / baseline);
+                    "atomic write alone %.0f us; archive alone %.0f us; identity synchronize %.0f us (%.1f x)\n",
+                    cache, cache / baseline, document, document / baseline, baseline, archive, identity,
+                    identity / baseline);
     std::error_code ignored;
     fs::remove_all(benchHome(), ignored);
     return 0;

@@ -46,8 +46,11 @@ bool isMemoryOnly(const ArchiveValue& value) {
 
 // A plain value showing the table: sets as arrays, objects as "<class name>".
 platform::Value describable(const ArchiveValue& value) {
-    if (auto object = value.object())
-        return platform::Value("<" + object->archiveClassName() + ">");
+    if (auto object = value.object()) {
+        std::string text("<");
+        text.append(object->archiveClassName()).append(">");
+        return platform::Value(std::move(text));
+    }
     if (const auto* items = value.getSet()) {
         platform::Array described;
         for (const auto& item : *items)
