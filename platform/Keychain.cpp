@@ -19,7 +19,7 @@ bool startsWith(const std::string& s, std::string_view prefix) { return s.compar
 
 bool isStringAttribute(const std::string& key) {
     return key == kSecAttrAccount || key == kSecAttrService || key == kSecAttrLabel || key == kSecAttrDescription ||
-           key == kSecAttrComment || key == kSecAttrAccessible;
+           key == kSecAttrComment || key == kSecAttrAccessible || key == kSecAttrAccessGroup;
 }
 
 bool truthOf(const Value& v) { return v.isBool() ? *v.getBool() : (v.isInteger() && *v.getInteger() != 0); }

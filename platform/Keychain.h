@@ -3,9 +3,9 @@
 //
 // Guarantees:
 // - Items: class kSecClassGenericPassword (other classes answer errSecUnimplemented), with account,
-//   service, label, synchronizable, description, comment, generic data and value data, plus creation and
-//   modification dates. An item is identified by (account, service, synchronizable): adding a second
-//   item with the same three answers errSecDuplicateItem.
+//   service, access group, label, synchronizable, description, comment, accessibility, generic data and
+//   value data, plus creation and modification dates. An item is identified by (account, service,
+//   synchronizable): adding a second item with the same three answers errSecDuplicateItem.
 // - Matching: every attribute of the query must equal the item's. A query without kSecAttrSynchronizable
 //   matches only items that are not synchronizable; the value kSecAttrSynchronizableAny matches both.
 //   kSecReturnData / kSecReturnAttributes choose the result (bytes, an attribute dictionary, or both in
@@ -48,6 +48,14 @@ inline constexpr const char* kSecAttrDescription = "desc";
 inline constexpr const char* kSecAttrComment = "icmt";
 inline constexpr const char* kSecAttrGeneric = "gena";
 inline constexpr const char* kSecAttrAccessible = "pdmn";
+inline constexpr const char* kSecAttrAccessGroup = "agrp";
+// Values of kSecAttrAccessible (kept with the item; this keychain is never locked).
+inline constexpr const char* kSecAttrAccessibleWhenUnlocked = "ak";
+inline constexpr const char* kSecAttrAccessibleAfterFirstUnlock = "ck";
+inline constexpr const char* kSecAttrAccessibleAlways = "dk";
+inline constexpr const char* kSecAttrAccessibleWhenUnlockedThisDeviceOnly = "aku";
+inline constexpr const char* kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly = "cku";
+inline constexpr const char* kSecAttrAccessibleAlwaysThisDeviceOnly = "dku";
 inline constexpr const char* kSecAttrSynchronizable = "sync";
 inline constexpr const char* kSecAttrSynchronizableAny = "syna";
 inline constexpr const char* kSecAttrCreationDate = "cdat";

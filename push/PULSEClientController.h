@@ -65,10 +65,14 @@ public:
     const std::shared_ptr<PULSEPushConfigController>& pushConfig() const { return m_pushConfig; }
     void setPushConfig(std::shared_ptr<PULSEPushConfigController> config) { m_pushConfig = std::move(config); }
     const std::shared_ptr<PULSEUserDefaultsController>& userDefaults() const { return m_userDefaults; }
+    void setUserDefaults(std::shared_ptr<PULSEUserDefaultsController> userDefaults) { m_userDefaults = std::move(userDefaults); }
     const std::shared_ptr<PULSETagAlias>& tagAliasMng() const { return m_tagAliasMng; }
     const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
     const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
     const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
+    void setClientNotificationCenter(std::shared_ptr<platform::NotificationCenter> center) {
+        m_clientNotificationCenter = std::move(center);
+    }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
     PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
 

@@ -7,6 +7,7 @@
 #include "push/PULSEClientController.h"
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEEndpoints.h"
+#include "push/PULSEFileCacheController.h"
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
 
@@ -31,6 +32,7 @@ inline void resetClientState() {
     push::PULSEThread::resetDefaultInstancesForTesting();
     push::PULSEDelegateSynchronize::resetForTesting();
     push::PULSEClientController::resetForTesting();
+    push::PULSEFileCacheController::resetForTesting();
     push::PULSEEndpoints::resetShared();
     platform::NetworkInfo::current().resetToDefaults();
     platform::Device::current().resetToDefaults();

@@ -1,0 +1,349 @@
+#include "push/PULSEFileCacheController.h"
+
+#include "push/PULSEAES.h"
+#include "push/PULSEJSONSerializer.h"
+#include "push/PULSELogging.h"
+#include "push/PULSEUtilities.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+#include "platform/KeyedArchiver.h"
+#include "platform/Notification.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+
+#include <array>
+#include <mutex>
+#include <utility>
+
+namespace push {
+
+using platform::ArchiveValue;
+
+namespace {
+
+constexpr std::array<const char*, 6> kApplicationStateNotifications = {
+    platform::kApplicationWillTerminateNotification,      platform::kApplicationWillResignActiveNotification,
+    platform::kApplicationDidBecomeActiveNotification,    platform::kApplicationDidEnterBackgroundNotification,
+    platform::kApplicationWillEnterForegroundNotification, platform::kApplicationDidReceiveMemoryWarningNotification,
+};
+
+struct Stores {
+    std::mutex mutex;
+    std::shared_ptr<PULSEFileCacheController> cache;
+    std::shared_ptr<PULSEFileCacheController> document;
+};
+
+Stores& stores() {
+    static auto* shared = new Stores; // lives for the process
+    return *shared;
+}
+
+bool isMemoryOnly(const ArchiveValue& value) {
+    auto typed = value.objectOfClass<PULSECacheTypeProtocol>();
+    return typed && typed->cacheType() == PULSEFileCacheController::kMemoryOnlyCacheType;
+}
+
+// A plain value showing the table: sets as arrays, objects as "<class name>".
+platform::Value describable(const ArchiveValue& value) {
+    if (auto object = value.object()) {
+        std::string text("<");
+        text.append(object->archiveClassName()).append(">");
+        return platform::Value(std::move(text));
+    }
+    if (const auto* items = value.getSet()) {
+        platform::Array described;
+        for (const auto& item : *items)
+            described.push_back(describable(item));
+        return described;
+    }
+    if (const auto* items = value.getArray()) {
+        platform::Array described;
+        for (const auto& item : *items)
+            described.push_back(describable(item));
+        return described;
+    }
+    if (const auto* entries = value.getDictionary()) {
+        platform::Dictionary described;
+        for (const auto& entry : *entries)
+            described.set(entry.key, describable(entry.value));
+        return described;
+    }
+    return value.toValue().value_or(platform::Value());
+}
+
+// The older files hold one JSON object; anything else (an archive above all) is not parsed, and so does
+// not log a JSON error.
+bool startsLikeJSONObject(const platform::Bytes& bytes) {
+    for (std::uint8_t byte : bytes) {
+        if (byte != ' ' && byte != '\t' && byte != '\n' && byte != '\r')
+            return byte == '{';
+    }
+    return false;
+}
+
+} // namespace
+
+PULSEFileCacheController::PULSEFileCacheController(std::int64_t type, std::string name, bool security)
+    : m_cacheType(type), m_cacheName(std::move(name)), m_isAESEnable(security) {
+    const auto folders = platform::AppFolders::current();
+    m_cacheUser = type == kCacheTypeCache ? kCacheUser : kDocumentUser;
+    m_cachePath = type == kCacheTypeCache ? folders.caches() : folders.documents();
+    setAutoSynchronizeEnable(true);
+    if (readOldVersionCacheFile())
+        return;
+    readCacheFile();
+}
+
+PULSEFileCacheController::~PULSEFileCacheController() {
+    setAutoSynchronizeEnable(false);
+}
+
+std::shared_ptr<PULSEFileCacheController> PULSEFileCacheController::startShareInstance(const std::string& name,
+                                                                                      std::int64_t type, bool security) {
+    if (type != kCacheTypeCache && type != kCacheTypeDocument)
+        return nullptr;
+    auto& shared = stores();
+    std::lock_guard lock(shared.mutex);
+    auto& slot = type == kCacheTypeCache ? shared.cache : shared.document;
+    if (!slot)
+        slot.reset(new PULSEFileCacheController(type, name, security));
+    return slot;
+}
+
+std::shared_ptr<PULSEFileCacheController> PULSEFileCacheController::shareInstanceWithType(std::int64_t type) {
+    if (type != kCacheTypeCache && type != kCacheTypeDocument)
+        return nullptr;
+    std::shared_ptr<PULSEFileCacheController> store;
+    {
+        auto& shared = stores();
+        std::lock_guard lock(shared.mutex);
+        store = type == kCacheTypeCache ? shared.cache : shared.document;
+    }
+    if (!store) {
+        if (type == kCacheTypeCache)
+            PULSE_LOG_ERROR("初始化FileCache前使用FileCache");
+        else
+            PULSE_LOG_ERROR("初始化DocumentFileCache前使用FileCache");
+    }
+    return store;
+}
+
+void PULSEFileCacheController::resetForTesting() {
+    auto& shared = stores();
+    std::shared_ptr<PULSEFileCacheController> cache, document;
+    {
+        std::lock_guard lock(shared.mutex);
+        cache = std::move(shared.cache);
+        document = std::move(shared.document);
+    }
+}
+
+// ---- values ----
+
+ArchiveValue PULSEFileCacheController::objectForKey(const std::string& key) const {
+    if (const ArchiveValue* value = m_cacheObject.find(key))
+        return *value;
+    return m_memoryObject[key];
+}
+
+bool PULSEFileCacheController::hasObjectForKey(const std::string& key) const {
+    return m_cacheObject.contains(key) || m_memoryObject.contains(key);
+}
+
+bool PULSEFileCacheController::setObject(ArchiveValue object, const std::string& key) {
+    if (object.isNull()) {
+        m_cacheObject.remove(key);
+        m_memoryObject.remove(key);
+    } else if (isMemoryOnly(object)) {
+        m_memoryObject.set(key, std::move(object));
+    } else {
+        m_cacheObject.set(key, std::move(object));
+    }
+    return synchronize();
+}
+
+bool PULSEFileCacheController::removeAllObjects() {
+    m_cacheObject.clear();
+    m_memoryObject.clear();
+    return synchronize();
+}
+
+bool PULSEFileCacheController::synchronize() {
+    auto archive = platform::KeyedArchiver::archivedData(ArchiveValue(m_cacheObject));
+    if (!archive) {
+        PULSE_LOG_ERROR("archive cache %s failed: %s", m_cacheName.c_str(),
+                        archive.error().localizedDescription().c_str());
+        return false;
+    }
+    platform::Bytes bytes = std::move(archive).value();
+    if (m_isAESEnable) {
+        auto enciphered = PULSEAES::AES256EncryptData(bytes, kCacheKeyString);
+        if (!enciphered)
+            return false;
+        bytes = std::move(*enciphered);
+    }
+    auto written = platform::FileManager::defaultManager().writeAtomically(pathForName(m_cacheName), bytes);
+    if (!written) {
+        PULSE_LOG_ERROR("write cache %s failed: %s", m_cacheName.c_str(), written.error().localizedDescription().c_str());
+        return false;
+    }
+    return true;
+}
+
+void PULSEFileCacheController::setAutoSynchronizeEnable(bool enable) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    if (enable == m_autoSynchronize)
+        return;
+    m_autoSynchronize = enable;
+    if (!enable) {
+        center.removeObserver(this);
+        return;
+    }
+    for (const char* name : kApplicationStateNotifications)
+        center.addObserver(this, name, nullptr, [](const platform::Notification&) {});
+}
+
+ArchiveValue PULSEFileCacheController::decodeCacheObject(const platform::Value& object) {
+    if (!object.isDictionary())
+        return {};
+    return PULSEJSONSerializer::getObjectFromJSON(object);
+}
+
+std::string PULSEFileCacheController::description() const {
+    return "cache Content:" + describable(ArchiveValue(m_cacheObject)).description();
+}
+
+std::string PULSEFileCacheController::pathForName(const std::string& name) const {
+    std::string folder = m_cachePath;
+    if (!m_cacheUser.empty())
+        folder = platform::appendingPathComponent(folder, m_cacheUser);
+    auto& files = platform::FileManager::defaultManager();
+    if (!files.isDirectory(folder)) {
+        auto made = files.createDirectory(folder, true);
+        if (!made)
+            PULSE_LOG_ERROR("create cache folder failed: %s", made.error().localizedDescription().c_str());
+    }
+    return platform::appendingPathComponent(folder, name);
+}
+
+// ---- start ----
+
+bool PULSEFileCacheController::readOldVersionCacheFile() {
+    auto& defaults = platform::UserDefaults::standard();
+    const char* versionKey = m_cacheType == kCacheTypeCache ? kCacheVersionKey : kDocumentVersionKey;
+    if (m_cacheType == kCacheTypeCache && !defaults.boolean(kNotFirstStartKey) && transferOlderArchive()) {
+        markMigrated(versionKey);
+        return true;
+    }
+    if (defaults.integer(versionKey) != 0)
+        return false;
+    // Only a file that is JSON is an older version's and goes once taken over; anything else (a store
+    // whose version marks were lost with the preferences) is kept and read as usual.
+    const JSONTransfer transfer = transferJSONFile();
+    markMigrated(versionKey);
+    return transfer == JSONTransfer::Transferred;
+}
+
+void PULSEFileCacheController::markMigrated(const char* versionKey) {
+    auto& defaults = platform::UserDefaults::standard();
+    auto marked = defaults.set(versionKey, 1);
+    if (marked)
+        marked = defaults.synchronize();
+    if (!marked)
+        PULSE_LOG_ERROR("save %s failed: %s", versionKey, marked.error().localizedDescription().c_str());
+}
+
+bool PULSEFileCacheController::transferOlderArchive() {
+    const std::string path = pathForName(kOlderArchiveName);
+    auto& files = platform::FileManager::defaultManager();
+    if (!files.fileExists(path))
+        return false;
+    bool transferred = false;
+    auto bytes = readFileBytes(path, false);
+    if (bytes && !bytes->empty()) {
+        auto archive = platform::KeyedUnarchiver::unarchive(*bytes);
+        const auto* table = archive ? archive->getDictionary() : nullptr;
+        if (table && !table->empty()) {
+            m_cacheObject = *table;
+            transferred = true;
+        }
+    }
+    (void)files.removeItem(path);
+    return transferred;
+}
+
+PULSEFileCacheController::JSONTransfer PULSEFileCacheController::transferJSONFile() {
+    const std::string path = pathForName(m_cacheName);
+    auto bytes = readFileBytes(path, false);
+    if (!bytes || !startsLikeJSONObject(*bytes))
+        return JSONTransfer::NotJSON;
+    auto json = PULSEJSONObject(*bytes);
+    if (!json)
+        return JSONTransfer::NotJSON;
+    if (const auto* members = json->getDictionary()) {
+        for (const auto& member : *members) {
+            ArchiveValue value = decodeCacheObject(member.value);
+            if (value.isString() || value.isBytes() || value.isDictionary() || value.isNumber() || value.isBool()
+                || value.isArray() || value.isSet())
+                m_cacheObject.set(member.key, std::move(value));
+        }
+    }
+    (void)platform::FileManager::defaultManager().removeItem(path);
+    return JSONTransfer::Transferred;
+}
+
+std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std::string& path,
+                                                                      bool warnWhenMissing) const {
+    auto& files = platform::FileManager::defaultManager();
+    auto attributes = files.attributesOfItem(path);
+    if (!attributes) {
+        if (warnWhenMissing)
+            PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), attributes.error().localizedDescription().c_str());
+        return std::nullopt;
+    }
+    if (attributes->size > kMaxFileSize) {
+        PULSE_LOG_WARN("cache file %s not read: %llu bytes is over the limit", path.c_str(),
+                       static_cast<unsigned long long>(attributes->size));
+        return std::nullopt;
+    }
+    auto contents = files.contentsOfFile(path);
+    if (!contents) {
+        PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), contents.error().localizedDescription().c_str());
+        return std::nullopt;
+    }
+    if (!m_isAESEnable)
+        return std::move(contents).value();
+    auto plain = PULSEAES::AES256DecryptData(contents.value(), kCacheKeyString);
+    if (!plain)
+        PULSE_LOG_WARN("cache file %s does not decipher", path.c_str());
+    return plain;
+}
+
+void PULSEFileCacheController::readCacheFile() {
+    const std::string path = pathForName(m_cacheName);
+    if (!platform::FileManager::defaultManager().fileExists(path))
+        return;
+    auto bytes = readFileBytes(path, true);
+    if (!bytes)
+        return;
+    std::vector<std::string> droppedClassNames;
+    auto archive = platform::KeyedUnarchiver::unarchive(*bytes, &droppedClassNames);
+    if (!archive) {
+        PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), archive.error().localizedDescription().c_str());
+        return;
+    }
+    for (const auto& name : droppedClassNames)
+        PULSE_LOG_WARN("cache file %s: an object of the unknown class %s reads as absent", path.c_str(), name.c_str());
+    const auto* table = archive->getDictionary();
+    if (!table) {
+        PULSE_LOG_WARN("cache file %s not read: its root is not a dictionary", path.c_str());
+        return;
+    }
+    // An enciphered store takes a table that holds something; the plain one any table.
+    if (m_isAESEnable && table->empty())
+        return;
+    m_cacheObject = *table;
+}
+
+} // namespace push

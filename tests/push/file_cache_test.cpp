@@ -1,0 +1,311 @@
+#include "PushTest.h"
+
+#include "push/PULSEAES.h"
+#include "push/PULSEFileCacheController.h"
+
+#include "platform/FileManager.h"
+#include "platform/KeyedArchiver.h"
+#include "platform/Notification.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace push;
+using platform::ArchiveDictionary;
+using platform::ArchiveValue;
+using platform::Bytes;
+using Store = PULSEFileCacheController;
+
+namespace {
+
+// A value that keeps itself out of the file when its cache type is 1.
+class Transient : public platform::KeyedArchivable, public PULSECacheTypeProtocol {
+public:
+    explicit Transient(std::int64_t type) : m_type(type) {}
+    std::string archiveClassName() const override { return "TestTransient"; }
+    void encodeWithCoder(platform::KeyedArchiver& coder) const override { coder.encode("type", m_type); }
+    std::int64_t cacheType() const override { return m_type; }
+    void setCacheType(std::int64_t type) override { m_type = type; }
+
+private:
+    std::int64_t m_type;
+};
+
+class FileCache : public pushtest::PushTest {
+protected:
+    static std::shared_ptr<Store> startCache() { return Store::startShareInstance("PULSEJSON", 0, false); }
+    static std::shared_ptr<Store> startDocument() { return Store::startShareInstance("PULSEDocument", 1, true); }
+    // A restart: the process ends (the stores go) and the next one starts them again.
+    static void restart() { Store::resetForTesting(); }
+
+    std::string cachePath() const { return m_home.folders().caches() + "/Pulse/PULSEJSON"; }
+    std::string documentPath() const { return m_home.folders().documents() + "/PulseDocument/PULSEDocument"; }
+
+    static Bytes read(const std::string& path) { return platform::FileManager::defaultManager().contentsOfFile(path).valueOr({}); }
+    static void write(const std::string& path, const Bytes& bytes) {
+        auto& files = platform::FileManager::defaultManager();
+        ASSERT_TRUE(files.createDirectory(platform::deletingLastPathComponent(path)).ok());
+        ASSERT_TRUE(files.writeAtomically(path, bytes).ok());
+    }
+    static void write(const std::string& path, const std::string& text) { write(path, Bytes(text.begin(), text.end())); }
+    static Bytes archive(const ArchiveValue& value) { return platform::KeyedArchiver::archivedData(value).value(); }
+    static Bytes encipher(const Bytes& bytes, const char* key = Store::kCacheKeyString) {
+        return *PULSEAES::AES256EncryptData(bytes, key);
+    }
+    static bool fileExists(const std::string& path) { return platform::FileManager::defaultManager().fileExists(path); }
+
+    static void markMigrated() {
+        auto& defaults = platform::UserDefaults::standard();
+        ASSERT_TRUE(defaults.set(Store::kCacheVersionKey, 1).ok());
+        ASSERT_TRUE(defaults.set(Store::kDocumentVersionKey, 1).ok());
+        ASSERT_TRUE(defaults.set(Store::kNotFirstStartKey, true).ok());
+    }
+
+    bool logged(const std::string& line) const {
+        auto lines = logLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    bool loggedContaining(const std::string& part) const {
+        auto lines = logLines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+};
+
+} // namespace
+
+TEST_F(FileCache, AFreshInstallationMarksBothStoresMigratedAndStartsEmpty) {
+    auto cache = startCache();
+    auto document = startDocument();
+    ASSERT_TRUE(cache && document);
+    EXPECT_TRUE(cache->cacheObject().empty());
+    EXPECT_TRUE(document->cacheObject().empty());
+    auto& defaults = platform::UserDefaults::standard();
+    EXPECT_EQ(defaults.integer(Store::kCacheVersionKey), 1);
+    EXPECT_EQ(defaults.integer(Store::kDocumentVersionKey), 1);
+    EXPECT_FALSE(fileExists(cachePath()));
+    EXPECT_FALSE(fileExists(documentPath()));
+    EXPECT_EQ(cache->cacheUser(), "Pulse");
+    EXPECT_EQ(document->cacheUser(), "PulseDocument");
+    EXPECT_EQ(cache->cachePath(), m_home.folders().caches());
+    EXPECT_EQ(document->cachePath(), m_home.folders().documents());
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(FileCache, AValueSurvivesARestartAndARemovedOneDoesNot) {
+    for (auto start : {&FileCache::startCache, &FileCache::startDocument}) {
+        auto store = start();
+        EXPECT_TRUE(store->setObject("kept", "a"));
+        EXPECT_TRUE(store->setObject(platform::ArchiveSet{1, 2}, "b"));
+        EXPECT_TRUE(store->setObject(7, "gone"));
+        EXPECT_TRUE(store->removeObjectForKey("gone"));
+        restart();
+        store = start();
+        EXPECT_EQ(store->objectForKey("a"), ArchiveValue("kept"));
+        EXPECT_EQ(store->objectForKey("b"), ArchiveValue(platform::ArchiveSet{1, 2}));
+        EXPECT_FALSE(store->hasObjectForKey("gone"));
+        EXPECT_TRUE(store->objectForKey("gone").isNull());
+        restart();
+    }
+}
+
+TEST_F(FileCache, MemoryOnlyValuesAreNeverSavedAndNullRemovesThemToo) {
+    auto store = startCache();
+    auto transient = std::make_shared<Transient>(1);
+    store->setObject(transient, "t");
+    store->setObject(std::make_shared<Transient>(0), "p");
+    EXPECT_TRUE(store->hasObjectForKey("t"));
+    EXPECT_EQ(store->objectForKey("t").object(), transient);
+    EXPECT_FALSE(store->cacheObject().contains("t"));
+    EXPECT_TRUE(store->cacheObject().contains("p"));
+
+    store->setObject(ArchiveValue(), "t");
+    EXPECT_FALSE(store->hasObjectForKey("t"));
+
+    store->setObject(transient, "t");
+    EXPECT_TRUE(store->removeAllObjects());
+    EXPECT_FALSE(store->hasObjectForKey("t"));
+    EXPECT_FALSE(store->hasObjectForKey("p"));
+}
+
+TEST_F(FileCache, TheDocumentFileIsEncipheredAndTheCacheFileIsNot) {
+    startCache()->setObject("plain", "k");
+    startDocument()->setObject("secret", "k");
+    auto plain = platform::KeyedUnarchiver::unarchive(read(cachePath()));
+    ASSERT_TRUE(plain.ok());
+    EXPECT_EQ(plain.value(), ArchiveValue(ArchiveDictionary{{"k", "plain"}}));
+
+    const Bytes enciphered = read(documentPath());
+    EXPECT_FALSE(platform::KeyedUnarchiver::unarchive(enciphered).ok());
+    auto deciphered = PULSEAES::AES256DecryptData(enciphered, Store::kCacheKeyString);
+    ASSERT_TRUE(deciphered.has_value());
+    EXPECT_EQ(platform::KeyedUnarchiver::unarchive(*deciphered).value(), ArchiveValue(ArchiveDictionary{{"k", "secret"}}));
+}
+
+TEST_F(FileCache, UsingAStoreBeforeItsStartGivesNothingWithTheLine) {
+    EXPECT_EQ(Store::shareInstanceWithType(1), nullptr);
+    EXPECT_TRUE(logged("初始化DocumentFileCache前使用FileCache"));
+    EXPECT_EQ(Store::shareInstanceWithType(0), nullptr);
+    EXPECT_TRUE(logged("初始化FileCache前使用FileCache"));
+    EXPECT_EQ(Store::shareInstanceWithType(2), nullptr);
+    EXPECT_EQ(logLines().size(), 2u);
+    EXPECT_EQ(Store::startShareInstance("x", 5, false), nullptr);
+}
+
+TEST_F(FileCache, ASecondStartKeepsTheFirstStore) {
+    auto first = startCache();
+    auto second = Store::startShareInstance("Other", 0, true);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(second->cacheName(), "PULSEJSON");
+    EXPECT_FALSE(second->isAESEnable());
+    second->setObject(1, "k");
+    EXPECT_TRUE(fileExists(cachePath()));
+    EXPECT_FALSE(fileExists(m_home.folders().caches() + "/Pulse/Other"));
+    EXPECT_EQ(Store::shareInstanceWithType(0), first);
+}
+
+TEST_F(FileCache, AutomaticSynchronisingCanBeSwitchedOff) {
+    auto document = startDocument();
+    EXPECT_TRUE(document->isAutoSynchronizeEnabled());
+    document->setAutoSynchronizeEnable(false);
+    EXPECT_FALSE(document->isAutoSynchronizeEnabled());
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillTerminateNotification);
+    EXPECT_FALSE(fileExists(documentPath())); // the handlers never save
+}
+
+TEST_F(FileCache, AJSONFileOfAnOlderVersionGivesItsPlainMembersAndGoes) {
+    write(cachePath(), R"({
+        "s": {"hasCustomObject": 0, "stringObject": "text"},
+        "n": {"hasCustomObject": 0, "numberObject": 12},
+        "d": {"hasCustomObject": 0, "dataObject": "AB"},
+        "set": {"hasCustomObject": false, "setObject": ["x"]},
+        "dict": {"dictionaryObject": {"a": 1}},
+        "plain": "not decoded",
+        "custom": {"className": "NoSuchClass"},
+        "number": 5
+    })");
+    ASSERT_TRUE(platform::UserDefaults::standard().set(Store::kNotFirstStartKey, true).ok());
+    auto store = startCache();
+    EXPECT_EQ(store->objectForKey("s"), ArchiveValue("text"));
+    EXPECT_EQ(store->objectForKey("n"), ArchiveValue(12));
+    EXPECT_EQ(store->objectForKey("d"), ArchiveValue(Bytes{'A', 'B'}));
+    EXPECT_EQ(store->objectForKey("set"), ArchiveValue(platform::ArchiveSet{"x"}));
+    EXPECT_EQ(store->objectForKey("dict"), ArchiveValue(ArchiveDictionary{{"a", 1}}));
+    EXPECT_EQ(store->cacheObject().size(), 5u);
+    EXPECT_FALSE(fileExists(cachePath()));
+    EXPECT_EQ(platform::UserDefaults::standard().integer(Store::kCacheVersionKey), 1);
+}
+
+TEST_F(FileCache, AnEncipheredJSONFileIsTakenOverToo) {
+    const std::string json = R"({"k": {"hasCustomObject": 0, "stringObject": "v"}})";
+    write(documentPath(), encipher(Bytes(json.begin(), json.end())));
+    auto store = startDocument();
+    EXPECT_EQ(store->objectForKey("k"), ArchiveValue("v"));
+    EXPECT_FALSE(fileExists(documentPath()));
+}
+
+TEST_F(FileCache, AStoreFileThatIsNotJSONIsKeptAndReadWhenTheVersionMarksWereLost) {
+    // The preferences were reset (or a backup restored) but the stores' files stayed.
+    write(cachePath(), archive(ArchiveDictionary{{"kUIDKey", Bytes{1, 2}}}));
+    write(documentPath(), encipher(archive(ArchiveDictionary{{"APDeviceId", "iPhone1"}})));
+    auto cache = startCache();
+    auto document = startDocument();
+    EXPECT_EQ(cache->objectForKey("kUIDKey"), ArchiveValue(Bytes{1, 2}));
+    EXPECT_EQ(document->objectForKey("APDeviceId"), ArchiveValue("iPhone1"));
+    EXPECT_TRUE(fileExists(cachePath()));
+    EXPECT_TRUE(fileExists(documentPath()));
+    EXPECT_EQ(platform::UserDefaults::standard().integer(Store::kCacheVersionKey), 1);
+    EXPECT_EQ(platform::UserDefaults::standard().integer(Store::kDocumentVersionKey), 1);
+}
+
+TEST_F(FileCache, TheFirstStartTakesOverTheOlderArchive) {
+    const std::string older = m_home.folders().caches() + "/Pulse/PULSE";
+    write(older, archive(ArchiveDictionary{{"__PULSESessionID", 41}}));
+    write(cachePath(), archive(ArchiveDictionary{{"ignored", 1}}));
+    auto store = startCache();
+    EXPECT_EQ(store->objectForKey("__PULSESessionID"), ArchiveValue(41));
+    EXPECT_FALSE(store->hasObjectForKey("ignored"));
+    EXPECT_FALSE(fileExists(older));
+    EXPECT_EQ(platform::UserDefaults::standard().integer(Store::kCacheVersionKey), 1);
+}
+
+TEST_F(FileCache, AnEmptyOlderArchiveIsDroppedAndTheStoreReadsOn) {
+    const std::string older = m_home.folders().caches() + "/Pulse/PULSE";
+    write(older, archive(ArchiveDictionary{}));
+    markMigrated();
+    ASSERT_TRUE(platform::UserDefaults::standard().set(Store::kNotFirstStartKey, false).ok());
+    write(cachePath(), archive(ArchiveDictionary{{"k", 1}}));
+    auto store = startCache();
+    EXPECT_FALSE(fileExists(older));
+    EXPECT_EQ(store->objectForKey("k"), ArchiveValue(1));
+}
+
+TEST_F(FileCache, DamagedFilesStartTheStoreEmptyAndAreNotWrittenAtStart) {
+    markMigrated();
+    const Bytes good = archive(ArchiveDictionary{{"a", "b"}, {"c", platform::ArchiveArray{1, 2}}});
+    const Bytes goodEnciphered = encipher(good);
+    auto check = [&](const Bytes& cacheBytes, const Bytes& documentBytes, bool expectCache, bool expectDocument) {
+        write(cachePath(), cacheBytes);
+        write(documentPath(), documentBytes);
+        auto cache = startCache();
+        auto document = startDocument();
+        EXPECT_EQ(cache->hasObjectForKey("a"), expectCache);
+        EXPECT_EQ(document->hasObjectForKey("a"), expectDocument);
+        EXPECT_EQ(read(cachePath()), cacheBytes);
+        EXPECT_EQ(read(documentPath()), documentBytes);
+        restart();
+    };
+    check(good, goodEnciphered, true, true);
+    for (std::size_t length = 0; length < good.size(); length += 7)
+        check(Bytes(good.begin(), good.begin() + static_cast<long>(length)),
+              Bytes(goodEnciphered.begin(), goodEnciphered.begin() + static_cast<long>(length)), false, false);
+    for (std::size_t i = 0; i < goodEnciphered.size(); i += 13) {
+        Bytes flipped = goodEnciphered;
+        flipped[i] ^= 0x01;
+        write(documentPath(), flipped);
+        (void)startDocument(); // any table, no crash
+        restart();
+    }
+    // Another key; a plain archive in the enciphered store; an archive whose root is not a dictionary.
+    check(archive(platform::ArchiveArray{1}), encipher(good, "ANOTHER_KEY_STRING_OF_32_BYTES__"), false, false);
+    check(good, good, true, false);
+    EXPECT_TRUE(loggedContaining("root is not a dictionary"));
+    EXPECT_TRUE(loggedContaining("does not decipher"));
+}
+
+TEST_F(FileCache, AnUnknownClassReadsAsAbsentAndTheOtherKeysStay) {
+    class Gone : public platform::KeyedArchivable {
+    public:
+        std::string archiveClassName() const override { return "TestGoneClass"; }
+        void encodeWithCoder(platform::KeyedArchiver&) const override {}
+    };
+    markMigrated();
+    write(cachePath(), archive(ArchiveDictionary{{"gone", std::make_shared<Gone>()}, {"uid", 5}}));
+    auto store = startCache();
+    EXPECT_EQ(store->objectForKey("uid"), ArchiveValue(5));
+    EXPECT_TRUE(store->objectForKey("gone").isNull());
+    EXPECT_TRUE(loggedContaining("unknown class TestGoneClass"));
+}
+
+TEST_F(FileCache, AFailedWriteKeepsTheChangeInMemory) {
+    auto store = startCache();
+    // A folder where the file should be: the write cannot replace it.
+    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(cachePath() + "/blocker").ok());
+    EXPECT_FALSE(store->setObject("v", "k"));
+    EXPECT_EQ(store->objectForKey("k"), ArchiveValue("v"));
+    EXPECT_FALSE(store->synchronize());
+}
+
+TEST_F(FileCache, TheDescriptionShowsThePersistedTable) {
+    auto store = startCache();
+    store->setObject("v", "k");
+    EXPECT_EQ(store->description().rfind("cache Content:", 0), 0u);
+    EXPECT_NE(store->description().find("k"), std::string::npos);
+}
+
+TEST_F(FileCache, DecodeCacheObjectTakesOnlyDictionaries) {
+    EXPECT_TRUE(Store::decodeCacheObject(platform::Value("x")).isNull());
+    EXPECT_EQ(Store::decodeCacheObject(platform::Value(platform::Dictionary{{"numberObject", 3}})), ArchiveValue(3));
+}
