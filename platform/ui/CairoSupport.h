@@ -1,0 +1,42 @@
+// Private to platform/ui: the Cairo glue the drawing context, the renderer and the image share. Main thread
+// (or the thread that owns the cairo_t).
+#pragma once
+
+#include "platform/Color.h"
+#include "platform/Geometry.h"
+#include "platform/ui/Image.h"
+
+#include <cairo.h>
+
+#include <memory>
+
+namespace platform::cairo {
+
+struct SurfaceDeleter {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+struct ContextDeleter {
+    void operator()(cairo_t* c) const { cairo_destroy(c); }
+};
+using ContextPtr = std::unique_ptr<cairo_t, ContextDeleter>;
+
+// A surface over the image's stored pixels (no copy); it keeps the pixels alive while it lives.
+SurfacePtr surfaceFor(const Image::Ptr& image);
+
+// The matrix from stored pixels to the upright image's pixels.
+cairo_matrix_t orientationMatrix(const Image& image);
+
+// Draws the image, upright, scaled into `dest` (user space), at the given opacity.
+void drawImage(cairo_t* cr, const Image::Ptr& image, Rect dest, double alpha = 1);
+
+// Sets the source to the colour (a pattern colour tiles its image from the user-space origin).
+void setSource(cairo_t* cr, const Color& color, double alpha = 1);
+
+// Adds a rectangle with rounded corners (radius clamped to half the shorter side) to the path.
+void roundedRectangle(cairo_t* cr, Rect r, double radius);
+
+// Copies an ARGB32 surface's pixels into a new image.
+Image::Ptr imageFromSurface(cairo_surface_t* surface, double scale);
+
+} // namespace platform::cairo
