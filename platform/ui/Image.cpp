@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -140,13 +141,15 @@ Image::Ptr Image::named(const std::string& name) {
         return nullptr;
     std::string base = endsWith(name, ".png") ? name.substr(0, name.size() - 4) : name;
     int screenScale = static_cast<int>(std::lround(Screen::main().scale()));
+    // The screen's own scale first, then the larger ones, then the smaller ones.
+    screenScale = std::clamp(screenScale, 1, 3);
     std::vector<std::string> candidates;
-    if (screenScale >= 2)
-        candidates.push_back(base + "@" + std::to_string(std::min(screenScale, 3)) + "x");
-    for (int s : {3, 2})
-        if (s != screenScale)
-            candidates.push_back(base + "@" + std::to_string(s) + "x");
-    candidates.push_back(base);
+    for (int s : {screenScale, 3, 2, 1})
+        if (s != screenScale || candidates.empty()) {
+            std::string candidate = s == 1 ? base : base + "@" + std::to_string(s) + "x";
+            if (std::find(candidates.begin(), candidates.end(), candidate) == candidates.end())
+                candidates.push_back(candidate);
+        }
     Bundle bundle = Bundle::main();
     for (const std::string& candidate : candidates) {
         std::string path = bundle.pathForResource(candidate, "png");

@@ -57,7 +57,8 @@ public:
     // A file; "@2x" or "@3x" before the extension sets the scale.
     static Result<Ptr> fromFile(const std::string& path, const DecodeLimits& limits = {});
     // A named image of the main bundle: "name", "name.png", "name@2x.png"...; the file for the main
-    // screen's scale is preferred, then the other scales, then the plain name. nullptr when absent.
+    // screen's scale is preferred, then larger scales, then smaller ones (the plain name is scale 1).
+    // nullptr when absent.
     static Ptr named(const std::string& name);
     // Straight (not premultiplied) RGBA rows, width * 4 bytes each.
     static Result<Ptr> fromRGBA(int width, int height, std::span<const std::uint8_t> rgba, double scale = 1,

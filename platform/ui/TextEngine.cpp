@@ -115,8 +115,10 @@ std::shared_ptr<LaidOutText> TextEngine::build(const AttributedString& text, con
     pango_layout_set_font_description(layout, base);
     pango_font_description_free(base);
 
-    if (!text.runs().empty()) {
+    {
         PangoAttrList* attrs = pango_attr_list_new();
+        // Words broken inside (character wrapping, long words) get no hyphen, as on the platform.
+        pango_attr_list_insert(attrs, pango_attr_insert_hyphens_new(FALSE));
         for (const AttributedString::Run& run : text.runs()) {
             auto place = [&](PangoAttribute* a) {
                 a->start_index = static_cast<guint>(run.begin);
