@@ -1,6 +1,9 @@
 #include "platform/ui/CairoSupport.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace platform::cairo {
 
@@ -8,7 +11,81 @@ namespace {
 const cairo_user_data_key_t kPixelsKey{};
 
 void releasePixels(void* holder) { delete static_cast<Image::Ptr*>(holder); }
+
+// Three passes of a box blur over an A8 surface (close to a Gaussian), in place.
+void blurAlpha(cairo_surface_t* surface, int radius) {
+    if (radius < 1)
+        return;
+    cairo_surface_flush(surface);
+    int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
+    int stride = cairo_image_surface_get_stride(surface);
+    unsigned char* data = cairo_image_surface_get_data(surface);
+    std::vector<unsigned char> line(static_cast<std::size_t>(std::max(w, h)));
+    auto pass = [&](unsigned char* start, int count, int step) {
+        for (int i = 0; i < count; ++i)
+            line[static_cast<std::size_t>(i)] = start[static_cast<std::ptrdiff_t>(i) * step];
+        int window = 2 * radius + 1, sum = 0;
+        auto at = [&](int i) { return i < 0 || i >= count ? 0 : line[static_cast<std::size_t>(i)]; };
+        for (int i = -radius; i <= radius; ++i)
+            sum += at(i);
+        for (int i = 0; i < count; ++i) {
+            start[static_cast<std::ptrdiff_t>(i) * step] = static_cast<unsigned char>(sum / window);
+            sum += at(i + radius + 1) - at(i - radius);
+        }
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (int y = 0; y < h; ++y)
+            pass(data + static_cast<std::ptrdiff_t>(y) * stride, w, 1);
+        for (int x = 0; x < w; ++x)
+            pass(data + x, h, stride);
+    }
+    cairo_surface_mark_dirty(surface);
+}
+
+double deviceScale(cairo_t* cr) {
+    double dx = 1, dy = 0;
+    cairo_user_to_device_distance(cr, &dx, &dy);
+    double s = std::hypot(dx, dy);
+    return std::isfinite(s) && s > 0 ? s : 1;
+}
+
 } // namespace
+
+void drawShadow(cairo_t* cr, Rect shape, double cornerRadius, const Color& shadowColor, double shadowOpacity, Size offset,
+                double radius) {
+    double opacity = shadowOpacity * shadowColor.alpha;
+    if (!(opacity > 0) || shape.isEmpty() || !shape.isFinite() || !std::isfinite(radius))
+        return;
+    Color color = shadowColor.withAlpha(1);
+    if (radius <= 0) {
+        roundedRectangle(cr, shape.offsetBy(offset.width, offset.height), cornerRadius);
+        setSource(cr, color, opacity);
+        cairo_fill(cr);
+        return;
+    }
+    double scale = std::min(deviceScale(cr), 4.0);
+    double pad = radius * 1.5;
+    double w = std::ceil((shape.width() + 2 * pad) * scale), h = std::ceil((shape.height() + 2 * pad) * scale);
+    if (w * h > static_cast<double>(kMaxShadowPixels))
+        return;
+    SurfacePtr mask(cairo_image_surface_create(CAIRO_FORMAT_A8, static_cast<int>(w), static_cast<int>(h)));
+    if (cairo_surface_status(mask.get()) != CAIRO_STATUS_SUCCESS)
+        return;
+    {
+        ContextPtr mc(cairo_create(mask.get()));
+        cairo_scale(mc.get(), scale, scale);
+        roundedRectangle(mc.get(), Rect(pad, pad, shape.width(), shape.height()), cornerRadius);
+        cairo_set_source_rgba(mc.get(), 0, 0, 0, 1);
+        cairo_fill(mc.get());
+    }
+    blurAlpha(mask.get(), static_cast<int>(std::lround(radius * scale / 2)));
+    cairo_save(cr);
+    cairo_translate(cr, shape.minX() + offset.width - pad, shape.minY() + offset.height - pad);
+    cairo_scale(cr, 1 / scale, 1 / scale);
+    setSource(cr, color, opacity);
+    cairo_mask_surface(cr, mask.get(), 0, 0);
+    cairo_restore(cr);
+}
 
 SurfacePtr surfaceFor(const Image::Ptr& image) {
     auto* data = reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(image->argb()));

@@ -36,6 +36,12 @@ void setSource(cairo_t* cr, const Color& color, double alpha = 1);
 // Adds a rectangle with rounded corners (radius clamped to half the shorter side) to the path.
 void roundedRectangle(cairo_t* cr, Rect r, double radius);
 
+// A soft shadow of a rounded rectangle: the shape, offset, blurred by `radius` (three box blurs of a
+// mask at the device's scale), in the colour at the opacity. Shadows whose mask would exceed
+// kMaxShadowPixels are not drawn.
+inline constexpr double kMaxShadowPixels = 1 << 24;
+void drawShadow(cairo_t* cr, Rect shape, double cornerRadius, const Color& color, double opacity, Size offset, double radius);
+
 // Copies an ARGB32 surface's pixels into a new image.
 Image::Ptr imageFromSurface(cairo_surface_t* surface, double scale);
 

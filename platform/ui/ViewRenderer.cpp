@@ -19,78 +19,9 @@ void applyTransform(cairo_t* cr, const AffineTransform& t) {
     cairo_transform(cr, &m);
 }
 
-// Three passes of a box blur over an A8 surface (close to a Gaussian), in place.
-void blurAlpha(cairo_surface_t* surface, int radius) {
-    if (radius < 1)
-        return;
-    cairo_surface_flush(surface);
-    int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
-    int stride = cairo_image_surface_get_stride(surface);
-    unsigned char* data = cairo_image_surface_get_data(surface);
-    std::vector<unsigned char> line(static_cast<std::size_t>(std::max(w, h)));
-    auto pass = [&](unsigned char* start, int count, int step) {
-        for (int i = 0; i < count; ++i)
-            line[static_cast<std::size_t>(i)] = start[static_cast<std::ptrdiff_t>(i) * step];
-        int window = 2 * radius + 1, sum = 0;
-        auto at = [&](int i) { return i < 0 || i >= count ? 0 : line[static_cast<std::size_t>(i)]; };
-        for (int i = -radius; i <= radius; ++i)
-            sum += at(i);
-        for (int i = 0; i < count; ++i) {
-            start[static_cast<std::ptrdiff_t>(i) * step] = static_cast<unsigned char>(sum / window);
-            sum += at(i + radius + 1) - at(i - radius);
-        }
-    };
-    for (int round = 0; round < 3; ++round) {
-        for (int y = 0; y < h; ++y)
-            pass(data + static_cast<std::ptrdiff_t>(y) * stride, w, 1);
-        for (int x = 0; x < w; ++x)
-            pass(data + x, h, stride);
-    }
-    cairo_surface_mark_dirty(surface);
-}
-
-double deviceScale(cairo_t* cr) {
-    double dx = 1, dy = 0;
-    cairo_user_to_device_distance(cr, &dx, &dy);
-    double s = std::hypot(dx, dy);
-    return std::isfinite(s) && s > 0 ? s : 1;
-}
-
 void drawShadow(cairo_t* cr, const Layer& layer, Rect bounds) {
-    double opacity = layer.shadowOpacity() * layer.shadowColor().alpha;
-    if (!(opacity > 0) || bounds.isEmpty())
-        return;
-    Size offset = layer.shadowOffset();
-    double radius = layer.shadowRadius();
-    Color color = layer.shadowColor().withAlpha(1);
-    if (radius <= 0) {
-        cairo::roundedRectangle(cr, bounds.offsetBy(offset.width, offset.height), layer.cornerRadius());
-        cairo::setSource(cr, color, opacity);
-        cairo_fill(cr);
-        return;
-    }
-    double scale = std::min(deviceScale(cr), 4.0);
-    double pad = radius * 1.5;
-    double w = std::ceil((bounds.width() + 2 * pad) * scale), h = std::ceil((bounds.height() + 2 * pad) * scale);
-    if (w * h > static_cast<double>(ImageContext::kMaxPixels))
-        return;
-    cairo::SurfacePtr mask(cairo_image_surface_create(CAIRO_FORMAT_A8, static_cast<int>(w), static_cast<int>(h)));
-    if (cairo_surface_status(mask.get()) != CAIRO_STATUS_SUCCESS)
-        return;
-    {
-        cairo::ContextPtr mc(cairo_create(mask.get()));
-        cairo_scale(mc.get(), scale, scale);
-        cairo::roundedRectangle(mc.get(), Rect(pad, pad, bounds.width(), bounds.height()), layer.cornerRadius());
-        cairo_set_source_rgba(mc.get(), 0, 0, 0, 1);
-        cairo_fill(mc.get());
-    }
-    blurAlpha(mask.get(), static_cast<int>(std::lround(radius * scale / 2)));
-    cairo_save(cr);
-    cairo_translate(cr, bounds.minX() + offset.width - pad, bounds.minY() + offset.height - pad);
-    cairo_scale(cr, 1 / scale, 1 / scale);
-    cairo::setSource(cr, color, opacity);
-    cairo_mask_surface(cr, mask.get(), 0, 0);
-    cairo_restore(cr);
+    cairo::drawShadow(cr, bounds, layer.cornerRadius(), layer.shadowColor(), layer.shadowOpacity(), layer.shadowOffset(),
+                      layer.shadowRadius());
 }
 
 void drawGradient(cairo_t* cr, const GradientLayer& layer, Rect bounds) {
