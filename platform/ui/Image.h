@@ -92,6 +92,7 @@ public:
     // The image as shown, with orientation Up (itself when already upright).
     Ptr upright() const;
 
+    // For the factories above and the drawing code: `pixels` holds width * height premultiplied words.
     Image(int width, int height, double scale, ImageOrientation orientation,
           std::shared_ptr<const std::vector<std::uint32_t>> pixels);
 

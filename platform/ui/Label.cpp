@@ -13,10 +13,7 @@ constexpr double kUnbounded = std::numeric_limits<double>::infinity();
 
 } // namespace
 
-Label::Label(Rect frame) : View(frame) {
-    setUserInteractionEnabled(false);
-    setBackgroundColor(std::nullopt);
-}
+Label::Label(Rect frame) : View(frame) { setUserInteractionEnabled(false); }
 
 void Label::setText(const std::string& text) {
     m_text = AttributedString(text);
