@@ -19,7 +19,10 @@ namespace {
 
 constexpr const char* kFamily = "WenQuanYi Micro Hei";
 constexpr std::size_t kMaxEntries = 2048;
-constexpr std::size_t kMaxCost = 16u << 20;  // bytes of cached text (and a little per entry)
+// A layout holds about 48 bytes per byte of text (glyphs, clusters, attributes, lines); the cache keeps
+// about 48 MiB of them, so a megabyte of text stays for its next draw but does not pile up.
+constexpr std::size_t kCostPerByte = 48;
+constexpr std::size_t kMaxCost = 48u << 20;
 
 // Only face 0 of the file; no hinting, so advances are the design advances at every size; bold is the
 // regular face emboldened (the file has no bold face).
@@ -183,7 +186,7 @@ std::shared_ptr<LaidOutText> TextEngine::build(const AttributedString& text, con
     laid->size = Size{static_cast<double>(widest) / PANGO_SCALE, static_cast<double>(bottom) / PANGO_SCALE};
     if (bounded)
         laid->size.width = std::min(laid->size.width, width);
-    laid->cost = s.size() + 256;
+    laid->cost = s.size() * kCostPerByte + 1024;
     return laid;
 }
 

@@ -20,15 +20,21 @@ PendingLayouts& pendingLayouts() {
     return pending;
 }
 
-void runPendingLayouts() {
+} // namespace
+
+void View::runPendingLayouts() {
     PendingLayouts& pending = pendingLayouts();
     std::vector<std::weak_ptr<View>> views;
     views.swap(pending.views);
     pending.scheduled = false;
     for (const auto& weak : views)
-        if (auto view = weak.lock())
+        if (auto view = weak.lock()) {
+            view->m_layoutQueued = false;
             view->layoutIfNeeded();
+        }
 }
+
+namespace {
 
 Rect withoutNegativeSize(Rect r) {
     r.size.width = std::max(0.0, r.size.width);
@@ -286,14 +292,15 @@ std::shared_ptr<View> View::hitTest(Point point) {
 void View::setNeedsLayout() {
     m_needsLayout = true;
     std::weak_ptr<View> weak = weak_from_this();
-    if (weak.expired())
-        return;  // not shared yet: laid out by layoutIfNeeded only
+    if (m_layoutQueued || weak.expired())
+        return;  // queued already, or not shared yet (then laid out by layoutIfNeeded only)
+    m_layoutQueued = true;
     PendingLayouts& pending = pendingLayouts();
     pending.views.push_back(std::move(weak));
     if (pending.scheduled)
         return;
     pending.scheduled = true;
-    RunLoop::main().perform(runPendingLayouts);
+    RunLoop::main().perform(&View::runPendingLayouts);
 }
 
 void View::layoutIfNeeded() {

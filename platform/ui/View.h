@@ -183,6 +183,7 @@ private:
     void geometryChanged(const Rect& oldFrame, const Rect& oldBounds);
     void notify(const std::string& keyPath);
     AffineTransform transformToSuperview() const;
+    static void runPendingLayouts();
 
     Rect m_untransformedFrame;  // the frame with an identity transform
     Rect m_bounds;
@@ -202,6 +203,7 @@ private:
     unsigned m_autoresizingMask = kAutoresizingNone;
     bool m_autoresizesSubviews = true;
     bool m_needsLayout = false;
+    bool m_layoutQueued = false;  // in the pending list of the next layout pass
     int m_tag = 0;
     std::vector<std::pair<std::weak_ptr<KeyValueObserver>, std::string>> m_observers;
 };

@@ -65,7 +65,7 @@ private:
                                 .concatenating(layer.transform())
                                 .concatenating(AffineTransform::translation(f.midX(), f.midY()));
         applyTransform(m_cr, t);
-        withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, ContentMode::ScaleToFill, false, [] {}); });
+        withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, ContentMode::ScaleToFill, false, [] {}, [] {}); });
         cairo_restore(m_cr);
     }
 
@@ -81,10 +81,11 @@ private:
         cairo_paint_with_alpha(m_cr, opacity);
     }
 
-    // The layer's looks in `bounds` (the coordinates the layer draws in), then `inside` (a view's own
-    // drawing and subviews) within the layer's clip, then the border above all.
-    template <class Inside>
-    void drawLayerBody(Layer& layer, Rect bounds, std::optional<Color> background, ContentMode mode, bool clips, Inside inside) {
+    // The layer's looks in `bounds` (the coordinates the layer draws in); within the layer's clip, a
+    // view's own drawing (`content`), the sublayers, then the subviews (`subviews`); the border above all.
+    template <class Content, class Subviews>
+    void drawLayerBody(Layer& layer, Rect bounds, std::optional<Color> background, ContentMode mode, bool clips,
+                       Content content, Subviews subviews) {
         bool masks = clips || layer.masksToBounds();
         if (!masks && (background || layer.backgroundColor() || layer.contents()))
             drawShadow(m_cr, layer, bounds);
@@ -105,13 +106,14 @@ private:
             drawGradient(m_cr, *gradient, bounds);
         if (Image::Ptr image = layer.currentImage())
             cairo::drawImage(m_cr, image, contentRect(mode, image->size(), bounds));
-        inside();
+        content();
         for (const auto& sub : std::vector<std::shared_ptr<Layer>>(layer.sublayers())) {
             cairo_save(m_cr);
             cairo_translate(m_cr, bounds.minX(), bounds.minY());
             drawSublayer(*sub);
             cairo_restore(m_cr);
         }
+        subviews();
         cairo_restore(m_cr);
         if (layer.borderWidth() > 0 && layer.borderColor().alpha > 0) {
             double inset = layer.borderWidth() / 2;
@@ -152,17 +154,19 @@ private:
                 cairo_fill(m_cr);
                 return;
             }
-            drawLayerBody(*view.layer(), view.bounds(), view.backgroundColor(), view.contentMode(), view.clipsToBounds(), [&] {
-                {
-                    GraphicsContext context(m_cr);
-                    GraphicsContext::Scope scope(context);
-                    cairo_save(m_cr);
-                    view.drawRect(view.bounds());
-                    cairo_restore(m_cr);
-                }
+            auto content = [&] {
+                GraphicsContext context(m_cr);
+                GraphicsContext::Scope scope(context);
+                cairo_save(m_cr);
+                view.drawRect(view.bounds());
+                cairo_restore(m_cr);
+            };
+            auto subviews = [&] {
                 for (const auto& child : std::vector<std::shared_ptr<View>>(view.subviews()))
                     drawSubview(*child);
-            });
+            };
+            drawLayerBody(*view.layer(), view.bounds(), view.backgroundColor(), view.contentMode(), view.clipsToBounds(),
+                          content, subviews);
             if (auto window = dynamic_cast<Window*>(&view))
                 drawDetachedPresentations(*window);
         });

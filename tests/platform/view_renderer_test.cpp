@@ -102,6 +102,12 @@ TEST(ViewRendererTest, LayersGradientsBordersShadowsAlphaAndClipping) {
     gradientHost->layer()->setCornerRadius(20);
     gradientHost->layer()->setMasksToBounds(true);
     root->addSubview(gradientHost);
+    // Subviews draw above their superview's sublayers.
+    auto caption = std::make_shared<Label>(Rect(12, 60, 126, 22));
+    caption->setText("渐变 Gradient");
+    caption->setTextColor(Color::white());
+    caption->setFont(Font::boldSystemFont(16));
+    gradientHost->addSubview(caption);
 
     // Clipping: a child hanging out of a clipping parent is cut; out of a plain parent it is not.
     for (int i = 0; i < 2; ++i) {
@@ -239,6 +245,41 @@ TEST(ViewRendererTest, WindowDrawsPresentedControllersAbove) {
     EXPECT_NEAR(image->pixelAt(10, 10).green, (120 / 255.0) / 2, 0.02);  // dimmed by the presented view
     EXPECT_EQ(image->pixelAt(22, 102), Color::white());
     hybtest::expectSnapshot(*window, "window_presentation");
+}
+
+TEST(ViewRendererTest, LiveImageLayersShowTheirLatestPicture) {
+    auto root = canvas(20, 20);
+    auto preview = std::make_shared<LiveImageLayer>();
+    preview->setFrame(Rect(0, 0, 20, 20));
+    root->layer()->addSublayer(preview);
+    auto pixel = [&] { return ViewRenderer::renderImage(*root, 1).value()->pixelAt(10, 10); };
+    EXPECT_EQ(pixel(), Color::white());
+    preview->setContents(Image::solidColor(Color::fromRGBA255(0, 0, 255), {2, 2}));
+    EXPECT_EQ(pixel(), Color::fromRGBA255(0, 0, 255));
+    preview->setCurrentImage(Image::solidColor(Color::fromRGBA255(255, 0, 0), {2, 2}));
+    EXPECT_EQ(preview->generation(), 1u);
+    EXPECT_EQ(pixel(), Color::fromRGBA255(255, 0, 0));
+    preview->setOpacity(0);
+    EXPECT_EQ(pixel(), Color::white());
+}
+
+TEST(SnapshotTest, PixelsDifferBeyondTheChannelTolerance) {
+    std::vector<std::uint8_t> base(4 * 100, 100);
+    for (std::size_t i = 3; i < base.size(); i += 4)
+        base[i] = 255;  // opaque, so the channels round-trip exactly
+    std::vector<std::uint8_t> near = base, far = base;
+    for (std::size_t i = 0; i < base.size(); i += 4)
+        near[i] = static_cast<std::uint8_t>(100 + hybtest::kSnapshotChannelTolerance);
+    far[0] = static_cast<std::uint8_t>(100 + hybtest::kSnapshotChannelTolerance + 1);
+    far[7] = 0;
+    auto image = [](const std::vector<std::uint8_t>& px) { return Image::fromRGBA(10, 10, px).value(); };
+    auto same = hybtest::compareSnapshotImages(*image(base), *image(near));
+    EXPECT_TRUE(same.sameSize);
+    EXPECT_EQ(same.differingPixels, 0);
+    auto two = hybtest::compareSnapshotImages(*image(base), *image(far));
+    EXPECT_EQ(two.differingPixels, 2);
+    EXPECT_EQ(two.totalPixels, 100);
+    EXPECT_FALSE(hybtest::compareSnapshotImages(*image(base), *Image::fromRGBA(5, 20, base).value()).sameSize);
 }
 
 TEST(ViewRendererTest, BadGeometryNeverUpsetsTheRenderer) {
