@@ -24,12 +24,11 @@ constexpr std::size_t kMaxEntries = 2048;
 constexpr std::size_t kCostPerByte = 48;
 constexpr std::size_t kMaxCost = 48u << 20;
 
-// Only face 0 of the file; no hinting, so advances are the design advances at every size; bold is the
-// regular face emboldened (the file has no bold face).
+// No hinting, so advances are the design advances at every size; bold is the regular face emboldened
+// (the file has no bold face).
 constexpr const char* kFontConfig = R"(<?xml version="1.0"?>
 <!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
 <fontconfig>
-  <selectfont><rejectfont><pattern><patelt name="index"><int>1</int></patelt></pattern></rejectfont></selectfont>
   <match target="font">
     <edit name="hinting" mode="assign"><bool>false</bool></edit>
     <edit name="hintstyle" mode="assign"><const>hintnone</const></edit>
@@ -87,6 +86,20 @@ TextEngine::TextEngine() {
     FcConfig* config = FcConfigCreate();
     FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kFontConfig), FcTrue);
     FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(HYB_UI_FONT_FILE));
+    // Keep face 0 only: the file also holds a monospaced face, which fallback could otherwise pick.
+    // (Reject rules do not apply to application fonts, so the set is trimmed here.)
+    if (FcFontSet* set = FcConfigGetFonts(config, FcSetApplication)) {
+        int kept = 0;
+        for (int i = 0; i < set->nfont; ++i) {
+            int index = 0;
+            FcPatternGetInteger(set->fonts[i], FC_INDEX, 0, &index);
+            if (index == 0)
+                set->fonts[kept++] = set->fonts[i];
+            else
+                FcPatternDestroy(set->fonts[i]);
+        }
+        set->nfont = kept;
+    }
     PangoFontMap* map = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
     pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(map), config);
     FcConfigDestroy(config);

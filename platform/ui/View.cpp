@@ -75,7 +75,9 @@ Rect contentRect(ContentMode mode, Size size, Rect bounds) {
     return r;
 }
 
-View::View(Rect frame) : m_layer(std::make_shared<Layer>()) {
+View::View(Rect frame) : View(frame, nullptr) {}
+
+View::View(Rect frame, std::shared_ptr<Layer> layer) : m_layer(layer ? std::move(layer) : std::make_shared<Layer>()) {
     if (!frame.isFinite())
         frame = {};
     frame = withoutNegativeSize(frame);

@@ -172,6 +172,9 @@ public:
     virtual bool endEditing(bool force);
 
 protected:
+    // For views whose own layer is of another class (a gradient, a live image); nullptr gives a Layer.
+    View(Rect frame, std::shared_ptr<Layer> layer);
+
     // Called after the view moved to another superview (or none).
     virtual void didMoveToSuperview() {}
     // Called after the bounds' size changed (subviews already autoresized) and by layout passes.

@@ -263,6 +263,24 @@ TEST(ViewRendererTest, LiveImageLayersShowTheirLatestPicture) {
     EXPECT_EQ(pixel(), Color::white());
 }
 
+// A view whose own layer is a gradient.
+class GradientView : public View {
+public:
+    explicit GradientView(Rect frame) : View(frame, std::make_shared<GradientLayer>()) {}
+    GradientLayer& gradient() { return static_cast<GradientLayer&>(*layer()); }
+};
+
+TEST(ViewRendererTest, AViewsOwnLayerMayBeAGradient) {
+    auto root = canvas(20, 100);
+    auto view = std::make_shared<GradientView>(Rect(0, 0, 20, 100));
+    view->gradient().setColors({Color::black(), Color::white()});
+    view->gradient().setLocations({0.5, 1});
+    root->addSubview(view);
+    auto image = ViewRenderer::renderImage(*root, 1).value();
+    EXPECT_EQ(image->pixelAt(10, 20), Color::black());  // solid up to the first location
+    EXPECT_NEAR(image->pixelAt(10, 75).red, 0.5, 0.03);
+}
+
 TEST(SnapshotTest, PixelsDifferBeyondTheChannelTolerance) {
     std::vector<std::uint8_t> base(4 * 100, 100);
     for (std::size_t i = 3; i < base.size(); i += 4)
