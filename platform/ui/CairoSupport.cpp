@@ -80,11 +80,27 @@ void drawShadow(cairo_t* cr, Rect shape, double cornerRadius, const Color& shado
     }
     blurAlpha(mask.get(), static_cast<int>(std::lround(radius * scale / 2)));
     cairo_save(cr);
-    cairo_translate(cr, shape.minX() + offset.width - pad, shape.minY() + offset.height - pad);
-    cairo_scale(cr, 1 / scale, 1 / scale);
-    setSource(cr, color, opacity);
-    cairo_mask_surface(cr, mask.get(), 0, 0);
+    if (translateSafely(cr, shape.minX() + offset.width - pad, shape.minY() + offset.height - pad) &&
+        scaleSafely(cr, 1 / scale, 1 / scale)) {
+        setSource(cr, color, opacity);
+        cairo_mask_surface(cr, mask.get(), 0, 0);
+    }
     cairo_restore(cr);
+}
+
+bool transformSafely(cairo_t* cr, const cairo_matrix_t& m) {
+    cairo_matrix_t current, result;
+    cairo_get_matrix(cr, &current);
+    cairo_matrix_multiply(&result, &m, &current);
+    double det = result.xx * result.yy - result.yx * result.xy;
+    for (double v : {result.xx, result.yx, result.xy, result.yy, result.x0, result.y0, det})
+        if (!std::isfinite(v))
+            return false;
+    // Cairo's fixed-point device space holds about 2^23; a scale far below a millionth is degenerate.
+    if (std::fabs(det) < 1e-12)
+        return false;
+    cairo_set_matrix(cr, &result);
+    return true;
 }
 
 SurfacePtr surfaceFor(const Image::Ptr& image) {
@@ -121,10 +137,12 @@ void drawImage(cairo_t* cr, const Image::Ptr& image, Rect dest, double alpha) {
     cairo_save(cr);
     cairo_rectangle(cr, dest.minX(), dest.minY(), dest.width(), dest.height());
     cairo_clip(cr);
-    cairo_translate(cr, dest.minX(), dest.minY());
-    cairo_scale(cr, dest.width() / shownW, dest.height() / shownH);
     cairo_matrix_t m = orientationMatrix(*image);
-    cairo_transform(cr, &m);
+    if (!translateSafely(cr, dest.minX(), dest.minY()) || !scaleSafely(cr, dest.width() / shownW, dest.height() / shownH) ||
+        !transformSafely(cr, m)) {
+        cairo_restore(cr);
+        return;
+    }
     cairo_set_source_surface(cr, surface.get(), 0, 0);
     cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);

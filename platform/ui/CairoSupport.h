@@ -21,6 +21,21 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<cairo_t, ContextDeleter>;
 
+// Multiplies the current transform by `m` when the result is finite and invertible; otherwise leaves it
+// and answers false. (A singular matrix would put the cairo_t in a lasting error state, after which
+// nothing more draws.) Callers skip what they would have drawn.
+bool transformSafely(cairo_t* cr, const cairo_matrix_t& m);
+inline bool translateSafely(cairo_t* cr, double dx, double dy) {
+    cairo_matrix_t m;
+    cairo_matrix_init_translate(&m, dx, dy);
+    return transformSafely(cr, m);
+}
+inline bool scaleSafely(cairo_t* cr, double sx, double sy) {
+    cairo_matrix_t m;
+    cairo_matrix_init_scale(&m, sx, sy);
+    return transformSafely(cr, m);
+}
+
 // A surface over the image's stored pixels (no copy); it keeps the pixels alive while it lives.
 SurfacePtr surfaceFor(const Image::Ptr& image);
 

@@ -52,26 +52,25 @@ void GraphicsContext::restoreState() {
 }
 
 void GraphicsContext::translate(double dx, double dy) {
-    if (finite(dx) && finite(dy))
-        cairo_translate(m_cr, dx, dy);
+    cairo::translateSafely(m_cr, dx, dy);
 }
 
 void GraphicsContext::rotate(double radians) {
-    if (finite(radians))
-        cairo_rotate(m_cr, radians);
+    if (!finite(radians))
+        return;
+    cairo_matrix_t m;
+    cairo_matrix_init_rotate(&m, radians);
+    cairo::transformSafely(m_cr, m);
 }
 
 void GraphicsContext::scale(double sx, double sy) {
-    if (finite(sx) && finite(sy) && sx != 0 && sy != 0)
-        cairo_scale(m_cr, sx, sy);
+    cairo::scaleSafely(m_cr, sx, sy);
 }
 
 void GraphicsContext::concatenate(const AffineTransform& t) {
-    if (!t.isFinite() || !t.isInvertible())
-        return;
     cairo_matrix_t m;
     cairo_matrix_init(&m, t.a, t.b, t.c, t.d, t.tx, t.ty);
-    cairo_transform(m_cr, &m);
+    cairo::transformSafely(m_cr, m);
 }
 
 void GraphicsContext::clipToRect(Rect rect) {

@@ -91,7 +91,7 @@ void Label::drawRect(Rect) { drawTextInRect(bounds()); }
 void Label::drawTextInRect(Rect rect) {
     GraphicsContext* context = GraphicsContext::current();
     const AttributedString& content = m_attributed ? *m_attributed : m_text;
-    if (!context || content.string().empty() || !rect.isFinite())
+    if (!context || content.string().empty() || !rect.isFinite() || rect.isEmpty())
         return;
     Font font = fittingFont(rect.width());
     TextStyle s = style(font, m_numberOfLines);

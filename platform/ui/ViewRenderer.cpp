@@ -13,10 +13,10 @@ namespace platform {
 
 namespace {
 
-void applyTransform(cairo_t* cr, const AffineTransform& t) {
+bool applyTransform(cairo_t* cr, const AffineTransform& t) {
     cairo_matrix_t m;
     cairo_matrix_init(&m, t.a, t.b, t.c, t.d, t.tx, t.ty);
-    cairo_transform(cr, &m);
+    return cairo::transformSafely(cr, m);
 }
 
 void drawShadow(cairo_t* cr, const Layer& layer, Rect bounds) {
@@ -45,8 +45,8 @@ public:
 
     void drawRoot(View& view) {
         cairo_save(m_cr);
-        cairo_translate(m_cr, -view.bounds().minX(), -view.bounds().minY());
-        drawContent(view);
+        if (cairo::translateSafely(m_cr, -view.bounds().minX(), -view.bounds().minY()))
+            drawContent(view);
         cairo_restore(m_cr);
     }
 
@@ -64,8 +64,8 @@ private:
                                 .concatenating(layer.presentationTransform(m_now))
                                 .concatenating(layer.transform())
                                 .concatenating(AffineTransform::translation(f.midX(), f.midY()));
-        applyTransform(m_cr, t);
-        withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, ContentMode::ScaleToFill, false, [] {}, [] {}); });
+        if (applyTransform(m_cr, t))
+            withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, ContentMode::ScaleToFill, false, [] {}, [] {}); });
         cairo_restore(m_cr);
     }
 
@@ -91,8 +91,7 @@ private:
             drawShadow(m_cr, layer, bounds);
         if (auto fill = layer.backgroundColor() ? layer.backgroundColor() : background; fill && (fill->alpha > 0 || fill->isPattern())) {
             cairo_save(m_cr);
-            cairo_translate(m_cr, bounds.minX(), bounds.minY());
-            cairo::roundedRectangle(m_cr, Rect(Point{}, bounds.size), layer.cornerRadius());
+            cairo::roundedRectangle(m_cr, bounds, layer.cornerRadius());
             cairo::setSource(m_cr, *fill);
             cairo_fill(m_cr);
             cairo_restore(m_cr);
@@ -109,8 +108,8 @@ private:
         content();
         for (const auto& sub : std::vector<std::shared_ptr<Layer>>(layer.sublayers())) {
             cairo_save(m_cr);
-            cairo_translate(m_cr, bounds.minX(), bounds.minY());
-            drawSublayer(*sub);
+            if (cairo::translateSafely(m_cr, bounds.minX(), bounds.minY()))
+                drawSublayer(*sub);
             cairo_restore(m_cr);
         }
         subviews();
@@ -134,8 +133,8 @@ private:
                                 .concatenating(view.layer()->presentationTransform(m_now))
                                 .concatenating(view.transform())
                                 .concatenating(AffineTransform::translation(c.x, c.y));
-        applyTransform(m_cr, t);
-        drawContent(view);
+        if (applyTransform(m_cr, t))  // a view scaled to nothing (or beyond numbers) draws nothing
+            drawContent(view);
         cairo_restore(m_cr);
     }
 

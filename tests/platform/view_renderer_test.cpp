@@ -312,9 +312,36 @@ TEST(ViewRendererTest, BadGeometryNeverUpsetsTheRenderer) {
     l->setText(std::string("\xff\xfe bad \xc3", 9));
     l->setFont(Font::systemFont(-1));
     root->addSubview(l);
+    // Transforms that overflow or collapse draw nothing of their view and spoil nothing after them.
+    for (double s : {1e200, 1e-200}) {
+        auto extreme = std::make_shared<View>(Rect(0, 0, 1e300, 1e300));
+        extreme->setBackgroundColor(Color::black());
+        extreme->setTransform(AffineTransform::scale(s, s));
+        root->addSubview(extreme);
+    }
+    auto tiny = std::make_shared<ImageView>(Rect(0, 0, 1e-300, 1e-300));
+    tiny->setImage(Image::solidColor(Color::black(), {1, 1}));
+    root->addSubview(tiny);
+    auto zeroWidth = label("overflowing text", Rect(0, 0, 0, 20), LineBreakMode::WordWrap, 0);
+    root->addSubview(zeroWidth);
+    auto after = std::make_shared<View>(Rect(40, 40, 10, 10));
+    after->setBackgroundColor(Color::fromRGBA255(0, 0, 255));
+    root->addSubview(after);
     auto empty = std::make_shared<View>();
     EXPECT_FALSE(ViewRenderer::renderImage(*empty).ok());
-    EXPECT_TRUE(ViewRenderer::renderImage(*root).ok());
+    auto image = ViewRenderer::renderImage(*root, 1);
+    ASSERT_TRUE(image.ok());
+    EXPECT_EQ(image.value()->pixelAt(45, 45), Color::fromRGBA255(0, 0, 255));
+
+    auto ctx = ImageContext::begin({4, 4}, 1);
+    ctx->context().saveState();
+    ctx->context().scale(1e-300, 1e-300);
+    ctx->context().rotate(std::nan(""));
+    ctx->context().translate(1e308, -1e308);
+    ctx->context().restoreState();
+    ctx->context().setFillColor(Color::white());
+    ctx->context().fillRect(Rect(0, 0, 4, 4));
+    EXPECT_EQ(ctx->end()->pixelAt(2, 2), Color::white());
 }
 
 } // namespace
