@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -12,7 +13,8 @@ const cairo_user_data_key_t kPixelsKey{};
 
 void releasePixels(void* holder) { delete static_cast<Image::Ptr*>(holder); }
 
-// Three passes of a box blur over an A8 surface (close to a Gaussian), in place.
+// Three passes of a box blur over an A8 surface (close to a Gaussian), in place. Rows run along a padded
+// line buffer; columns keep one running sum per column, so both directions read memory in order.
 void blurAlpha(cairo_surface_t* surface, int radius) {
     if (radius < 1)
         return;
@@ -20,24 +22,44 @@ void blurAlpha(cairo_surface_t* surface, int radius) {
     int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
     int stride = cairo_image_surface_get_stride(surface);
     unsigned char* data = cairo_image_surface_get_data(surface);
-    std::vector<unsigned char> line(static_cast<std::size_t>(std::max(w, h)));
-    auto pass = [&](unsigned char* start, int count, int step) {
-        for (int i = 0; i < count; ++i)
-            line[static_cast<std::size_t>(i)] = start[static_cast<std::ptrdiff_t>(i) * step];
-        int window = 2 * radius + 1, sum = 0;
-        auto at = [&](int i) { return i < 0 || i >= count ? 0 : line[static_cast<std::size_t>(i)]; };
-        for (int i = -radius; i <= radius; ++i)
-            sum += at(i);
-        for (int i = 0; i < count; ++i) {
-            start[static_cast<std::ptrdiff_t>(i) * step] = static_cast<unsigned char>(sum / window);
-            sum += at(i + radius + 1) - at(i - radius);
-        }
-    };
+    auto row = [&](int y) { return data + static_cast<std::ptrdiff_t>(y) * stride; };
+    const int window = 2 * radius + 1;
+    // sum / window as a multiply and a shift (exact for sums up to 255 * window).
+    const std::uint32_t reciprocal = ((1u << 24) + static_cast<std::uint32_t>(window) - 1) / static_cast<std::uint32_t>(window);
+    std::vector<unsigned char> line(static_cast<std::size_t>(w + 2 * radius + 2), 0);
+    std::vector<std::uint32_t> sums(static_cast<std::size_t>(w));
+    std::vector<unsigned char> source(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
     for (int round = 0; round < 3; ++round) {
+        for (int y = 0; y < h; ++y) {
+            unsigned char* out = row(y);
+            std::copy(out, out + w, line.begin() + radius);
+            std::uint32_t sum = 0;
+            for (int i = 0; i < window; ++i)
+                sum += line[static_cast<std::size_t>(i)];
+            for (int x = 0; x < w; ++x) {
+                out[x] = static_cast<unsigned char>((sum * reciprocal) >> 24);
+                sum += line[static_cast<std::size_t>(x + window)];
+                sum -= line[static_cast<std::size_t>(x)];
+            }
+        }
         for (int y = 0; y < h; ++y)
-            pass(data + static_cast<std::ptrdiff_t>(y) * stride, w, 1);
-        for (int x = 0; x < w; ++x)
-            pass(data + x, h, stride);
+            std::copy(row(y), row(y) + w, source.begin() + static_cast<std::ptrdiff_t>(y) * w);
+        auto sourceRow = [&](int y) { return source.data() + static_cast<std::ptrdiff_t>(y) * w; };
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int y = 0; y <= std::min(radius, h - 1); ++y)
+            for (int x = 0; x < w; ++x)
+                sums[static_cast<std::size_t>(x)] += sourceRow(y)[x];
+        for (int y = 0; y < h; ++y) {
+            unsigned char* out = row(y);
+            for (int x = 0; x < w; ++x)
+                out[x] = static_cast<unsigned char>((sums[static_cast<std::size_t>(x)] * reciprocal) >> 24);
+            if (y + radius + 1 < h)
+                for (int x = 0; x < w; ++x)
+                    sums[static_cast<std::size_t>(x)] += sourceRow(y + radius + 1)[x];
+            if (y - radius >= 0)
+                for (int x = 0; x < w; ++x)
+                    sums[static_cast<std::size_t>(x)] -= sourceRow(y - radius)[x];
+        }
     }
     cairo_surface_mark_dirty(surface);
 }
