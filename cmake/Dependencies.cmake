@@ -9,6 +9,14 @@ find_package(SQLite3 REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+# The view system's drawing, text and image codecs (linked privately by platform).
+pkg_check_modules(UI_DRAWING REQUIRED IMPORTED_TARGET cairo pangocairo pangoft2 fontconfig freetype2 libpng libturbojpeg)
+# The one font file every text is measured and drawn with: face 0 of the CJK font of fonts-wqy-microhei.
+find_file(HYB_UI_FONT_FILE wqy-microhei.ttc PATHS /usr/share/fonts/truetype/wqy NO_DEFAULT_PATH)
+if(NOT HYB_UI_FONT_FILE)
+  message(FATAL_ERROR "The font file /usr/share/fonts/truetype/wqy/wqy-microhei.ttc is missing: "
+                      "install the Debian package fonts-wqy-microhei (scripts/install-deps does).")
+endif()
 # The web engine (GTK3 flavour) and the module it loads into its web processes.
 pkg_check_modules(WEBKIT REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 pkg_check_modules(WEBKIT_EXTENSION REQUIRED IMPORTED_TARGET webkit2gtk-web-extension-4.1)

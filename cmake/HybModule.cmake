@@ -17,6 +17,8 @@ function(hyb_tests label)
     set(exe ${label}_${stem})
     add_executable(${exe} ${src})
     target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support GTest::gtest_main GTest::gmock)
+    # Snapshot tests file their pictures under the label (tests/support/Snapshot.h).
+    target_compile_definitions(${exe} PRIVATE HYB_TEST_LABEL="${label}")
     gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS ${label} TIMEOUT 120
       # One variable per property: gtest_discover_tests splits a list value and keeps only its first item.

@@ -1,25 +1,150 @@
 #include "platform/ui/View.h"
 
+#include "platform/RunLoop.h"
+#include "platform/ui/GraphicsContext.h"
+
 #include <algorithm>
 
 namespace platform {
 
-View::View(Rect frame) : m_frame(frame), m_bounds(Point{}, frame.size) {}
+namespace {
+
+// Views marked for layout, laid out together on the next turn of the main run loop.
+struct PendingLayouts {
+    std::vector<std::weak_ptr<View>> views;
+    bool scheduled = false;
+};
+
+PendingLayouts& pendingLayouts() {
+    static PendingLayouts pending;
+    return pending;
+}
+
+} // namespace
+
+void View::runPendingLayouts() {
+    PendingLayouts& pending = pendingLayouts();
+    std::vector<std::weak_ptr<View>> views;
+    views.swap(pending.views);
+    pending.scheduled = false;
+    for (const auto& weak : views)
+        if (auto view = weak.lock()) {
+            view->m_layoutQueued = false;
+            view->layoutIfNeeded();
+        }
+}
+
+namespace {
+
+Rect withoutNegativeSize(Rect r) {
+    r.size.width = std::max(0.0, r.size.width);
+    r.size.height = std::max(0.0, r.size.height);
+    return r;
+}
+
+} // namespace
+
+Rect contentRect(ContentMode mode, Size size, Rect bounds) {
+    if (!(size.width > 0) || !(size.height > 0))
+        return bounds;
+    double sx = bounds.width() / size.width, sy = bounds.height() / size.height;
+    auto centred = [&](Size s) { return Rect(bounds.midX() - s.width / 2, bounds.midY() - s.height / 2, s.width, s.height); };
+    switch (mode) {
+    case ContentMode::ScaleToFill:
+    case ContentMode::Redraw: return bounds;
+    case ContentMode::ScaleAspectFit: {
+        double s = std::min(sx, sy);
+        return centred({size.width * s, size.height * s});
+    }
+    case ContentMode::ScaleAspectFill: {
+        double s = std::max(sx, sy);
+        return centred({size.width * s, size.height * s});
+    }
+    case ContentMode::Center: return centred(size);
+    default: break;
+    }
+    Rect r = centred(size);
+    if (mode == ContentMode::Top || mode == ContentMode::TopLeft || mode == ContentMode::TopRight)
+        r.origin.y = bounds.minY();
+    if (mode == ContentMode::Bottom || mode == ContentMode::BottomLeft || mode == ContentMode::BottomRight)
+        r.origin.y = bounds.maxY() - size.height;
+    if (mode == ContentMode::Left || mode == ContentMode::TopLeft || mode == ContentMode::BottomLeft)
+        r.origin.x = bounds.minX();
+    if (mode == ContentMode::Right || mode == ContentMode::TopRight || mode == ContentMode::BottomRight)
+        r.origin.x = bounds.maxX() - size.width;
+    return r;
+}
+
+View::View(Rect frame) : View(frame, nullptr) {}
+
+View::View(Rect frame, std::shared_ptr<Layer> layer) : m_layer(layer ? std::move(layer) : std::make_shared<Layer>()) {
+    if (!frame.isFinite())
+        frame = {};
+    frame = withoutNegativeSize(frame);
+    m_untransformedFrame = frame;
+    m_bounds = Rect(Point{}, frame.size);
+    m_layer->setFrame(m_bounds);
+}
 
 View::~View() = default;
 
+Rect View::frame() const {
+    if (m_transform.isIdentity())
+        return m_untransformedFrame;
+    Point c = center();
+    Rect local(-m_bounds.width() / 2, -m_bounds.height() / 2, m_bounds.width(), m_bounds.height());
+    return m_transform.apply(local).offsetBy(c.x, c.y);
+}
+
 void View::setFrame(Rect frame) {
-    Size oldSize = m_bounds.size;
-    m_frame = frame;
-    m_bounds.size = frame.size;
-    resizeSubviews(oldSize);
+    if (!frame.isFinite())
+        return;
+    frame = withoutNegativeSize(frame);
+    Rect oldFrame = this->frame(), oldBounds = m_bounds;
+    if (m_transform.isIdentity()) {
+        m_untransformedFrame = frame;
+        m_bounds.size = frame.size;
+    } else {
+        Point c = frame.center();
+        m_untransformedFrame.origin = Point{c.x - m_bounds.width() / 2, c.y - m_bounds.height() / 2};
+    }
+    geometryChanged(oldFrame, oldBounds);
 }
 
 void View::setBounds(Rect bounds) {
-    Size oldSize = m_bounds.size;
+    if (!bounds.isFinite())
+        return;
+    bounds = withoutNegativeSize(bounds);
+    Rect oldFrame = frame(), oldBounds = m_bounds;
+    Point c = center();
     m_bounds = bounds;
-    m_frame.size = bounds.size;
-    resizeSubviews(oldSize);
+    m_untransformedFrame = Rect(c.x - bounds.width() / 2, c.y - bounds.height() / 2, bounds.width(), bounds.height());
+    geometryChanged(oldFrame, oldBounds);
+}
+
+void View::setCenter(Point center) {
+    if (!std::isfinite(center.x) || !std::isfinite(center.y))
+        return;
+    Rect oldFrame = frame(), oldBounds = m_bounds;
+    m_untransformedFrame.origin = Point{center.x - m_bounds.width() / 2, center.y - m_bounds.height() / 2};
+    geometryChanged(oldFrame, oldBounds);
+}
+
+void View::setTransform(const AffineTransform& transform) {
+    if (!transform.isFinite())
+        return;
+    Rect oldFrame = frame(), oldBounds = m_bounds;
+    m_transform = transform;
+    geometryChanged(oldFrame, oldBounds);
+}
+
+void View::geometryChanged(const Rect& oldFrame, const Rect& oldBounds) {
+    m_layer->setFrame(Rect(Point{}, m_bounds.size));
+    resizeSubviews(oldBounds.size);
+    if (!(frame() == oldFrame))
+        notify("frame");
+    if (!(m_bounds == oldBounds))
+        notify("bounds");
 }
 
 void View::resizeSubviews(Size oldSize) {
@@ -48,6 +173,22 @@ void View::resizeSubviews(Size oldSize) {
     layoutSubviews();
 }
 
+void View::setAlpha(double alpha) {
+    if (std::isnan(alpha))
+        return;
+    m_alpha = std::clamp(alpha, 0.0, 1.0);
+}
+
+Color View::tintColor() const {
+    for (const View* v = this; v;) {
+        if (v->m_tintColor)
+            return *v->m_tintColor;
+        auto parent = v->superview();
+        v = parent.get();
+    }
+    return Color::fromRGBA255(0, 122, 255);
+}
+
 void View::addSubview(const std::shared_ptr<View>& view) { insertSubviewAt(view, m_subviews.size()); }
 
 void View::insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index) {
@@ -60,6 +201,33 @@ void View::insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index)
     m_subviews.insert(m_subviews.begin() + static_cast<std::ptrdiff_t>(index), keep);
     keep->m_superview = weak_from_this();
     keep->didMoveToSuperview();
+}
+
+void View::insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling) {
+    if (!view || view == sibling)
+        return;
+    std::shared_ptr<View> keep = view;
+    if (keep->superview().get() == this)
+        detach(*keep);
+    auto it = std::find(m_subviews.begin(), m_subviews.end(), sibling);
+    insertSubviewAt(keep, it == m_subviews.end() ? 0 : static_cast<std::size_t>(it - m_subviews.begin()));
+}
+
+void View::insertSubviewAbove(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling) {
+    if (!view || view == sibling)
+        return;
+    std::shared_ptr<View> keep = view;
+    if (keep->superview().get() == this)
+        detach(*keep);
+    auto it = std::find(m_subviews.begin(), m_subviews.end(), sibling);
+    insertSubviewAt(keep, it == m_subviews.end() ? m_subviews.size() : static_cast<std::size_t>(it - m_subviews.begin()) + 1);
+}
+
+void View::bringSubviewToFront(const std::shared_ptr<View>& view) {
+    auto it = std::find(m_subviews.begin(), m_subviews.end(), view);
+    if (it == m_subviews.end())
+        return;
+    std::rotate(it, it + 1, m_subviews.end());
 }
 
 void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
@@ -91,6 +259,133 @@ bool View::isDescendantOf(const View& ancestor) const {
             return true;
     return false;
 }
+
+std::shared_ptr<View> View::rootView() {
+    std::shared_ptr<View> root = shared_from_this();
+    while (auto parent = root->superview())
+        root = parent;
+    return root;
+}
+
+std::shared_ptr<View> View::viewWithTag(int tag) {
+    if (m_tag == tag)
+        return shared_from_this();
+    for (const auto& child : m_subviews)
+        if (auto found = child->viewWithTag(tag))
+            return found;
+    return nullptr;
+}
+
+bool View::pointInside(Point point) const { return m_bounds.contains(point); }
+
+std::shared_ptr<View> View::hitTest(Point point) {
+    if (m_hidden || m_alpha < 0.01 || !m_userInteractionEnabled || !std::isfinite(point.x) || !std::isfinite(point.y) ||
+        !pointInside(point))
+        return nullptr;
+    for (auto it = m_subviews.rbegin(); it != m_subviews.rend(); ++it) {
+        std::shared_ptr<View> child = *it;
+        Point inChild = child->transformToSuperview().inverted().apply(point);
+        if (auto hit = child->hitTest(inChild))
+            return hit;
+    }
+    return shared_from_this();
+}
+
+void View::setNeedsLayout() {
+    m_needsLayout = true;
+    std::weak_ptr<View> weak = weak_from_this();
+    if (m_layoutQueued || weak.expired())
+        return;  // queued already, or not shared yet (then laid out by layoutIfNeeded only)
+    m_layoutQueued = true;
+    PendingLayouts& pending = pendingLayouts();
+    pending.views.push_back(std::move(weak));
+    if (pending.scheduled)
+        return;
+    pending.scheduled = true;
+    RunLoop::main().perform(&View::runPendingLayouts);
+}
+
+void View::layoutIfNeeded() {
+    if (m_needsLayout) {
+        m_needsLayout = false;
+        layoutSubviews();
+    }
+    for (const auto& child : std::vector<std::shared_ptr<View>>(m_subviews))
+        child->layoutIfNeeded();
+}
+
+Size View::sizeThatFits(Size) const { return m_bounds.size; }
+
+void View::sizeToFit() {
+    Size fitting = sizeThatFits(m_bounds.size);
+    Rect f = frame();
+    setFrame(Rect(f.origin, fitting));
+}
+
+AffineTransform View::transformToSuperview() const {
+    Point boundsCenter = m_bounds.center();
+    Point c = center();
+    return AffineTransform::translation(-boundsCenter.x, -boundsCenter.y)
+        .concatenating(m_transform)
+        .concatenating(AffineTransform::translation(c.x, c.y));
+}
+
+AffineTransform View::transformToRoot() const {
+    AffineTransform t;
+    const View* v = this;
+    std::shared_ptr<View> parent;
+    while ((parent = v->superview())) {
+        t = t.concatenating(v->transformToSuperview());
+        v = parent.get();
+    }
+    return t;
+}
+
+Point View::convertPointTo(Point point, const View* view) const {
+    Point inRoot = transformToRoot().apply(point);
+    return view ? view->transformToRoot().inverted().apply(inRoot) : inRoot;
+}
+
+Point View::convertPointFrom(Point point, const View* view) const {
+    Point inRoot = view ? view->transformToRoot().apply(point) : point;
+    return transformToRoot().inverted().apply(inRoot);
+}
+
+Rect View::convertRectTo(Rect rect, const View* view) const {
+    AffineTransform t = transformToRoot();
+    if (view)
+        t = t.concatenating(view->transformToRoot().inverted());
+    return t.apply(rect);
+}
+
+Rect View::convertRectFrom(Rect rect, const View* view) const {
+    AffineTransform t = view ? view->transformToRoot() : AffineTransform{};
+    return t.concatenating(transformToRoot().inverted()).apply(rect);
+}
+
+void View::addObserver(const std::shared_ptr<KeyValueObserver>& observer, const std::string& keyPath) {
+    if (observer)
+        m_observers.emplace_back(observer, keyPath);
+}
+
+void View::removeObserver(const KeyValueObserver* observer, const std::string& keyPath) {
+    std::erase_if(m_observers, [&](const auto& entry) {
+        auto o = entry.first.lock();
+        return !o || (o.get() == observer && entry.second == keyPath);
+    });
+}
+
+void View::notify(const std::string& keyPath) {
+    if (m_observers.empty())
+        return;
+    auto observers = m_observers;  // an observer may remove itself
+    for (const auto& [weak, path] : observers)
+        if (path == keyPath)
+            if (auto o = weak.lock())
+                o->observeValueForKeyPath(keyPath, *this);
+}
+
+void View::drawRect(Rect) {}
 
 bool View::endEditing(bool force) {
     bool resigned = false;

@@ -1,20 +1,36 @@
-// A minimal retained view tree: frame and bounds, subviews, colour and a few flags. The full view system
-// builds on this class later; the web view, the scroll view and the window are views.
+// The retained view tree: geometry (frame, bounds, centre, transform), subviews in z-order, a layer for
+// looks, layout, size fitting, conversion between views' coordinates, hit testing and observers of frame
+// and bounds. Controls, the web view, the scroll view and the window are views.
 //
 // Guarantees:
 // - Main thread only.
 // - A view owns its subviews (shared ownership, because a view may be handed around while it is shown);
-//   a subview holds its superview weakly. Adding a view that has a superview moves it.
+//   a subview holds its superview weakly. Adding a view that has a superview moves it; a view never
+//   becomes its own ancestor.
+// - Geometry: the frame is the centre and the bounds' size, turned by the transform about the centre;
+//   with a transform other than the identity, frame() reads as the bounding box of the turned bounds.
+//   Coordinates that are not finite are ignored; negative sizes read as 0. So is a transform that is
+//   not finite.
+// - Setting the frame keeps the bounds' origin and takes the frame's size (with a transform, only the
+//   centre moves); setting the bounds keeps the centre. Subviews with flexible margins, width or height
+//   follow a size change when `autoresizesSubviews` is on, then layoutSubviews runs.
+// - setNeedsLayout marks the view; layout runs once per turn of the main run loop for every marked view
+//   (or at once with layoutIfNeeded).
+// - Observers of "frame" and "bounds" are held weakly and told after each change of that value.
 #pragma once
 
 #include "platform/Color.h"
 #include "platform/Geometry.h"
+#include "platform/ui/Layer.h"
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform {
+
+class View;
 
 // Autoresizing flags, the platform's numbers.
 enum AutoresizingMask : unsigned {
@@ -27,6 +43,33 @@ enum AutoresizingMask : unsigned {
     kAutoresizingFlexibleBottomMargin = 32,
 };
 
+// How a view's content (an image) fills its bounds; the platform's numbers.
+enum class ContentMode {
+    ScaleToFill = 0,
+    ScaleAspectFit = 1,
+    ScaleAspectFill = 2,
+    Redraw = 3,
+    Center = 4,
+    Top = 5,
+    Bottom = 6,
+    Left = 7,
+    Right = 8,
+    TopLeft = 9,
+    TopRight = 10,
+    BottomLeft = 11,
+    BottomRight = 12,
+};
+
+// Where content of `size` goes in `bounds` for a content mode.
+Rect contentRect(ContentMode mode, Size size, Rect bounds);
+
+// Told after an observed value ("frame", "bounds") of a view changed.
+class KeyValueObserver {
+public:
+    virtual ~KeyValueObserver() = default;
+    virtual void observeValueForKeyPath(const std::string& keyPath, View& object) = 0;
+};
+
 class View : public std::enable_shared_from_this<View> {
 public:
     explicit View(Rect frame = {});
@@ -34,57 +77,138 @@ public:
     View(const View&) = delete;
     View& operator=(const View&) = delete;
 
-    Rect frame() const { return m_frame; }
-    // Setting the frame keeps the bounds' origin and takes the frame's size; subviews with flexible
-    // width or height follow when `autoresizesSubviews` is on.
+    // Geometry.
+    Rect frame() const;
     void setFrame(Rect frame);
     Rect bounds() const { return m_bounds; }
     void setBounds(Rect bounds);
+    Point center() const { return m_untransformedFrame.center(); }
+    void setCenter(Point center);
+    AffineTransform transform() const { return m_transform; }
+    void setTransform(const AffineTransform& transform);
 
+    // The tree.
     const std::vector<std::shared_ptr<View>>& subviews() const { return m_subviews; }
     std::shared_ptr<View> superview() const { return m_superview.lock(); }
     void addSubview(const std::shared_ptr<View>& view);
     void insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index);
+    // Below (above) `sibling`; at the back (front) when `sibling` is not a subview.
+    void insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling);
+    void insertSubviewAbove(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling);
+    void bringSubviewToFront(const std::shared_ptr<View>& view);
     void sendSubviewToBack(const std::shared_ptr<View>& view);
     void removeFromSuperview();
     bool isDescendantOf(const View& ancestor) const;
+    // The root of the tree (the window when shown); itself when it has no superview.
+    std::shared_ptr<View> rootView();
+    int tag() const { return m_tag; }
+    void setTag(int tag) { m_tag = tag; }
+    // This view or the first descendant (depth first, back to front) with the tag.
+    std::shared_ptr<View> viewWithTag(int tag);
 
+    // Looks.
+    const std::shared_ptr<Layer>& layer() const { return m_layer; }
     std::optional<Color> backgroundColor() const { return m_backgroundColor; }
-    void setBackgroundColor(std::optional<Color> color) { m_backgroundColor = color; }
+    void setBackgroundColor(std::optional<Color> color) { m_backgroundColor = std::move(color); }
     bool isHidden() const { return m_hidden; }
     void setHidden(bool hidden) { m_hidden = hidden; }
     double alpha() const { return m_alpha; }
-    void setAlpha(double alpha) { m_alpha = alpha < 0 ? 0 : (alpha > 1 ? 1 : alpha); }
+    void setAlpha(double alpha);
+    bool clipsToBounds() const { return m_clipsToBounds; }
+    void setClipsToBounds(bool clips) { m_clipsToBounds = clips; }
+    bool isOpaque() const { return m_opaque; }
+    void setOpaque(bool opaque) { m_opaque = opaque; }
+    ContentMode contentMode() const { return m_contentMode; }
+    void setContentMode(ContentMode mode) { m_contentMode = mode; }
+    // The tint: this view's own, else its superview's, else the system blue.
+    Color tintColor() const;
+    void setTintColor(std::optional<Color> color) { m_tintColor = std::move(color); }
+
+    // Touches.
     bool isUserInteractionEnabled() const { return m_userInteractionEnabled; }
     void setUserInteractionEnabled(bool enabled) { m_userInteractionEnabled = enabled; }
+    bool isExclusiveTouch() const { return m_exclusiveTouch; }
+    void setExclusiveTouch(bool exclusive) { m_exclusiveTouch = exclusive; }
+    // Whether the point (in bounds coordinates) is inside the view.
+    virtual bool pointInside(Point point) const;
+    // The deepest visible, interactive view under the point (in this view's coordinates), front first;
+    // nullptr when none. Hidden views, views with alpha below 0.01 and views with interaction off are
+    // skipped with their subviews.
+    std::shared_ptr<View> hitTest(Point point);
+
+    // Autoresizing and layout.
     unsigned autoresizingMask() const { return m_autoresizingMask; }
     void setAutoresizingMask(unsigned mask) { m_autoresizingMask = mask; }
     bool autoresizesSubviews() const { return m_autoresizesSubviews; }
     void setAutoresizesSubviews(bool on) { m_autoresizesSubviews = on; }
+    void setNeedsLayout();
+    bool needsLayout() const { return m_needsLayout; }
+    // Lays this view out if it is marked, then its subviews that are.
+    void layoutIfNeeded();
+    // The size that suits the view within `size`; the base view keeps its own.
+    virtual Size sizeThatFits(Size size) const;
+    // Resizes to sizeThatFits(bounds size), keeping the frame's origin.
+    void sizeToFit();
+
+    // Conversion between this view's bounds coordinates and another view's (nullptr: the root of the
+    // tree, the window when shown), through every transform on the way. Rectangles convert to the
+    // bounding box of their turned corners.
+    Point convertPointTo(Point point, const View* view) const;
+    Point convertPointFrom(Point point, const View* view) const;
+    Rect convertRectTo(Rect rect, const View* view) const;
+    Rect convertRectFrom(Rect rect, const View* view) const;
+    // This view's bounds coordinates to its root's.
+    AffineTransform transformToRoot() const;
+
+    // Observers of "frame" and "bounds".
+    void addObserver(const std::shared_ptr<KeyValueObserver>& observer, const std::string& keyPath);
+    void removeObserver(const KeyValueObserver* observer, const std::string& keyPath);
+
+    // Draws the view's own content (above its background and layer, below its subviews) into
+    // GraphicsContext::current(), in bounds coordinates. The base view draws nothing.
+    virtual void drawRect(Rect rect);
 
     // Resigns first responder status in this view and its subviews; the base view has none.
     virtual bool endEditing(bool force);
 
 protected:
+    // For views whose own layer is of another class (a gradient, a live image); nullptr gives a Layer.
+    View(Rect frame, std::shared_ptr<Layer> layer);
+
     // Called after the view moved to another superview (or none).
     virtual void didMoveToSuperview() {}
-    // Called after the bounds' size changed (subviews already autoresized).
+    // Called after the bounds' size changed (subviews already autoresized) and by layout passes.
     virtual void layoutSubviews() {}
 
 private:
     void resizeSubviews(Size oldSize);
     void detach(const View& child);
+    void geometryChanged(const Rect& oldFrame, const Rect& oldBounds);
+    void notify(const std::string& keyPath);
+    AffineTransform transformToSuperview() const;
+    static void runPendingLayouts();
 
-    Rect m_frame;
+    Rect m_untransformedFrame;  // the frame with an identity transform
     Rect m_bounds;
+    AffineTransform m_transform;
     std::vector<std::shared_ptr<View>> m_subviews;
     std::weak_ptr<View> m_superview;
+    std::shared_ptr<Layer> m_layer;
     std::optional<Color> m_backgroundColor;
+    std::optional<Color> m_tintColor;
     bool m_hidden = false;
     double m_alpha = 1;
+    bool m_clipsToBounds = false;
+    bool m_opaque = true;
+    ContentMode m_contentMode = ContentMode::ScaleToFill;
     bool m_userInteractionEnabled = true;
+    bool m_exclusiveTouch = false;
     unsigned m_autoresizingMask = kAutoresizingNone;
     bool m_autoresizesSubviews = true;
+    bool m_needsLayout = false;
+    bool m_layoutQueued = false;  // in the pending list of the next layout pass
+    int m_tag = 0;
+    std::vector<std::pair<std::weak_ptr<KeyValueObserver>, std::string>> m_observers;
 };
 
 } // namespace platform

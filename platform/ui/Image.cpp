@@ -1,0 +1,281 @@
+#include "platform/ui/Image.h"
+
+#include "platform/Bundle.h"
+#include "platform/FileManager.h"
+#include "platform/PosixIO.h"
+#include "platform/ui/CairoSupport.h"
+#include "platform/ui/Screen.h"
+
+#include <png.h>
+#include <turbojpeg.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+constexpr double kMaxSolidSide = 16384;
+
+Error imageError(ImageErrorCode code, std::string text) {
+    return Error(kImageErrorDomain, static_cast<long long>(code), std::move(text));
+}
+
+double validScale(double scale) { return std::isfinite(scale) && scale > 0 && scale <= 16 ? scale : 1; }
+
+Status checkDimensions(long long width, long long height, const DecodeLimits& limits) {
+    if (width <= 0 || height <= 0)
+        return imageError(ImageErrorCode::Corrupt, "image has no pixels");
+    if (width > limits.maxSide || height > limits.maxSide || width * height > limits.maxPixels)
+        return imageError(ImageErrorCode::TooLarge, "image of " + std::to_string(width) + " x " + std::to_string(height) +
+                                                        " pixels is above the limit of " + std::to_string(limits.maxSide) +
+                                                        " a side and " + std::to_string(limits.maxPixels) + " pixels");
+    return {};
+}
+
+std::uint32_t premultiply(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a) {
+    auto mul = [a](std::uint8_t c) { return static_cast<std::uint32_t>((c * a + 127) / 255); };
+    return static_cast<std::uint32_t>(a) << 24 | mul(r) << 16 | mul(g) << 8 | mul(b);
+}
+
+std::shared_ptr<std::vector<std::uint32_t>> packRGBA(const std::uint8_t* rgba, std::size_t count) {
+    auto pixels = std::make_shared<std::vector<std::uint32_t>>(count);
+    for (std::size_t i = 0; i < count; ++i, rgba += 4)
+        (*pixels)[i] = premultiply(rgba[0], rgba[1], rgba[2], rgba[3]);
+    return pixels;
+}
+
+Result<Image::Ptr> decodePNG(std::span<const std::uint8_t> bytes, double scale, const DecodeLimits& limits) {
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&png, bytes.data(), bytes.size()))
+        return imageError(ImageErrorCode::Corrupt, std::string("corrupt PNG: ") + png.message);
+    if (Status s = checkDimensions(png.width, png.height, limits); !s) {
+        png_image_free(&png);
+        return s.error();
+    }
+    png.format = PNG_FORMAT_RGBA;
+    std::vector<std::uint8_t> rgba(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, rgba.data(), 0, nullptr))
+        return imageError(ImageErrorCode::Corrupt, std::string("corrupt PNG: ") + png.message);
+    int w = static_cast<int>(png.width), h = static_cast<int>(png.height);
+    return std::make_shared<const Image>(w, h, scale, ImageOrientation::Up,
+                                         packRGBA(rgba.data(), static_cast<std::size_t>(w) * static_cast<std::size_t>(h)));
+}
+
+Result<Image::Ptr> decodeJPEG(std::span<const std::uint8_t> bytes, double scale, const DecodeLimits& limits) {
+    std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
+    if (!tj)
+        return imageError(ImageErrorCode::Corrupt, "JPEG decoder unavailable");
+    if (bytes.size() > ULONG_MAX)
+        return imageError(ImageErrorCode::TooLarge, "JPEG too large");
+    int w = 0, h = 0, subsampling = 0, colorspace = 0;
+    auto* data = const_cast<unsigned char*>(bytes.data());
+    auto size = static_cast<unsigned long>(bytes.size());
+    if (tjDecompressHeader3(tj.get(), data, size, &w, &h, &subsampling, &colorspace) != 0)
+        return imageError(ImageErrorCode::Corrupt, std::string("corrupt JPEG: ") + tjGetErrorStr2(tj.get()));
+    if (Status s = checkDimensions(w, h, limits); !s)
+        return s.error();
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+    // A warning (truncated data, say) fails the decode as well: no partial images.
+    if (tjDecompress2(tj.get(), data, size, rgba.data(), w, 0, h, TJPF_RGBA, 0) != 0)
+        return imageError(ImageErrorCode::Corrupt, std::string("corrupt JPEG: ") + tjGetErrorStr2(tj.get()));
+    return std::make_shared<const Image>(w, h, scale, ImageOrientation::Up,
+                                         packRGBA(rgba.data(), static_cast<std::size_t>(w) * static_cast<std::size_t>(h)));
+}
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+} // namespace
+
+Image::Image(int width, int height, double scale, ImageOrientation orientation,
+             std::shared_ptr<const std::vector<std::uint32_t>> pixels)
+    : m_width(width), m_height(height), m_scale(validScale(scale)), m_orientation(orientation), m_pixels(std::move(pixels)) {}
+
+double scaleFromFileName(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    std::string stem = name.substr(0, name.find_last_of('.'));
+    if (endsWith(stem, "@3x"))
+        return 3;
+    if (endsWith(stem, "@2x"))
+        return 2;
+    return 1;
+}
+
+Result<Image::Ptr> Image::decode(std::span<const std::uint8_t> bytes, double scale, const DecodeLimits& limits) {
+    static const std::uint8_t kPNG[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    scale = validScale(scale);
+    if (bytes.size() >= sizeof kPNG && std::memcmp(bytes.data(), kPNG, sizeof kPNG) == 0)
+        return decodePNG(bytes, scale, limits);
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF)
+        return decodeJPEG(bytes, scale, limits);
+    return imageError(ImageErrorCode::UnknownFormat, "not a PNG or JPEG image");
+}
+
+Result<Image::Ptr> Image::fromFile(const std::string& path, const DecodeLimits& limits) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return imageError(ImageErrorCode::Unreadable, posixError(errno, "cannot open", path).localizedDescription());
+    Bytes bytes;
+    std::size_t limit = static_cast<std::size_t>(limits.maxFileBytes);
+    bool ok = readAll(fd, bytes, limit + 1);
+    int savedErrno = errno;
+    ::close(fd);
+    if (!ok)
+        return imageError(ImageErrorCode::Unreadable, posixError(savedErrno, "cannot read", path).localizedDescription());
+    if (bytes.size() > limit)
+        return imageError(ImageErrorCode::TooLarge, path + " is larger than " + std::to_string(limit) + " bytes");
+    return decode(bytes, scaleFromFileName(path), limits);
+}
+
+Image::Ptr Image::named(const std::string& name) {
+    if (name.empty())
+        return nullptr;
+    std::string base = endsWith(name, ".png") ? name.substr(0, name.size() - 4) : name;
+    int screenScale = static_cast<int>(std::lround(Screen::main().scale()));
+    // The screen's own scale first, then the larger ones, then the smaller ones.
+    screenScale = std::clamp(screenScale, 1, 3);
+    std::vector<std::string> candidates;
+    for (int s : {screenScale, 3, 2, 1})
+        if (s != screenScale || candidates.empty()) {
+            std::string candidate = s == 1 ? base : base + "@" + std::to_string(s) + "x";
+            if (std::find(candidates.begin(), candidates.end(), candidate) == candidates.end())
+                candidates.push_back(candidate);
+        }
+    Bundle bundle = Bundle::main();
+    for (const std::string& candidate : candidates) {
+        std::string path = bundle.pathForResource(candidate, "png");
+        if (path.empty())
+            continue;
+        if (auto image = fromFile(path))
+            return image.value();
+    }
+    // A name with another extension ("photo.jpg") is looked up as it is.
+    if (base == name && name.find('.') != std::string::npos) {
+        std::string path = bundle.pathForResource(name, "");
+        if (!path.empty())
+            if (auto image = fromFile(path))
+                return image.value();
+    }
+    return nullptr;
+}
+
+Result<Image::Ptr> Image::fromRGBA(int width, int height, std::span<const std::uint8_t> rgba, double scale,
+                                   ImageOrientation orientation) {
+    if (Status s = checkDimensions(width, height, DecodeLimits{}); !s)
+        return s.error();
+    std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (rgba.size() != count * 4)
+        return imageError(ImageErrorCode::InvalidArgument, "expected " + std::to_string(count * 4) + " bytes of RGBA, got " +
+                                                               std::to_string(rgba.size()));
+    if (static_cast<int>(orientation) < 0 || static_cast<int>(orientation) > 7)
+        return imageError(ImageErrorCode::InvalidArgument, "orientation out of range");
+    return std::make_shared<const Image>(width, height, scale, orientation, packRGBA(rgba.data(), count));
+}
+
+Image::Ptr Image::solidColor(const Color& color, Size size, double scale) {
+    scale = validScale(scale);
+    if (!(size.width > 0) || !(size.height > 0) || size.width > kMaxSolidSide || size.height > kMaxSolidSide)
+        return nullptr;
+    int w = std::max(1, static_cast<int>(std::ceil(size.width * scale)));
+    int h = std::max(1, static_cast<int>(std::ceil(size.height * scale)));
+    if (!checkDimensions(w, h, DecodeLimits{}))
+        return nullptr;
+    auto c = [](double v) { return static_cast<std::uint8_t>(std::lround(v * 255)); };
+    std::uint32_t pixel = premultiply(c(color.red), c(color.green), c(color.blue), c(color.alpha));
+    auto pixels = std::make_shared<std::vector<std::uint32_t>>(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), pixel);
+    return std::make_shared<const Image>(w, h, scale, ImageOrientation::Up, std::move(pixels));
+}
+
+Image::Ptr Image::withOrientation(ImageOrientation orientation) const {
+    return std::make_shared<const Image>(m_width, m_height, m_scale, orientation, m_pixels);
+}
+
+Image::Ptr Image::withScale(double scale) const {
+    return std::make_shared<const Image>(m_width, m_height, scale, m_orientation, m_pixels);
+}
+
+Size Image::size() const {
+    bool quarterTurn = static_cast<int>(m_orientation) % 4 >= 2;
+    double w = m_width / m_scale, h = m_height / m_scale;
+    return quarterTurn ? Size{h, w} : Size{w, h};
+}
+
+Color Image::pixelAt(int x, int y) const {
+    if (x < 0 || y < 0 || x >= m_width || y >= m_height)
+        return Color::clear();
+    std::uint32_t p = (*m_pixels)[static_cast<std::size_t>(y) * static_cast<std::size_t>(m_width) + static_cast<std::size_t>(x)];
+    double a = (p >> 24) / 255.0;
+    if (a == 0)
+        return Color::clear();
+    auto channel = [a](std::uint32_t v) { return std::min(1.0, (v & 0xFF) / 255.0 / a); };
+    return Color{channel(p >> 16), channel(p >> 8), channel(p), a};
+}
+
+std::vector<std::uint8_t> Image::rgbaPixels() const {
+    std::vector<std::uint8_t> out(m_pixels->size() * 4);
+    std::uint8_t* o = out.data();
+    for (std::uint32_t p : *m_pixels) {
+        std::uint32_t a = p >> 24;
+        auto un = [a](std::uint32_t v) { return static_cast<std::uint8_t>(a ? std::min<std::uint32_t>(255, ((v & 0xFF) * 255 + a / 2) / a) : 0); };
+        *o++ = un(p >> 16);
+        *o++ = un(p >> 8);
+        *o++ = un(p);
+        *o++ = static_cast<std::uint8_t>(a);
+    }
+    return out;
+}
+
+Image::Ptr Image::upright() const {
+    auto self = std::make_shared<const Image>(m_width, m_height, m_scale, m_orientation, m_pixels);
+    if (m_orientation == ImageOrientation::Up)
+        return self;
+    bool quarterTurn = static_cast<int>(m_orientation) % 4 >= 2;
+    int w = quarterTurn ? m_height : m_width, h = quarterTurn ? m_width : m_height;
+    cairo::SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    cairo::ContextPtr cr(cairo_create(surface.get()));
+    cairo_matrix_t m = cairo::orientationMatrix(*this);
+    cairo_transform(cr.get(), &m);
+    cairo::SurfacePtr source = cairo::surfaceFor(self);
+    cairo_set_source_surface(cr.get(), source.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_NEAREST);
+    cairo_paint(cr.get());
+    cr.reset();
+    return cairo::imageFromSurface(surface.get(), m_scale);
+}
+
+Result<std::vector<std::uint8_t>> Image::pngData() const {
+    Image::Ptr shown = upright();
+    std::vector<std::uint8_t> rgba = shown->rgbaPixels();
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    png.width = static_cast<png_uint_32>(shown->pixelWidth());
+    png.height = static_cast<png_uint_32>(shown->pixelHeight());
+    png.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&png, nullptr, &size, 0, rgba.data(), 0, nullptr))
+        return imageError(ImageErrorCode::InvalidArgument, std::string("PNG encoding failed: ") + png.message);
+    std::vector<std::uint8_t> out(size);
+    if (!png_image_write_to_memory(&png, out.data(), &size, 0, rgba.data(), 0, nullptr))
+        return imageError(ImageErrorCode::InvalidArgument, std::string("PNG encoding failed: ") + png.message);
+    out.resize(size);
+    return out;
+}
+
+Status Image::writePNG(const std::string& path) const {
+    auto data = pngData();
+    if (!data)
+        return data.error();
+    return FileManager::defaultManager().writeAtomically(path, data.value());
+}
+
+} // namespace platform

@@ -1,0 +1,32 @@
+// Draws a view tree with Cairo, for people and for snapshot tests: in z-order, with each view's
+// transform, alpha, hidden flag and clipping; background, corner radius, border, shadow, gradients and
+// sublayers; layer contents; and each view's own drawing (images in their content mode, label text with
+// the measuring layout). Layer animations are drawn at the time of Clock::current(). A window draws its
+// presented controllers' views above their presenters. Web views draw as white rectangles: their pixels
+// belong to their engine.
+//
+// Guarantees: main thread only. The view tree is laid out (layoutIfNeeded) before it is drawn. Shadows
+// are blurred masks of the layer's rounded bounds (not of its drawn content).
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/ui/Image.h"
+#include "platform/ui/View.h"
+
+#include <string>
+
+typedef struct _cairo cairo_t;
+
+namespace platform {
+
+class ViewRenderer {
+public:
+    // Draws `view` with its bounds' origin at the context's current origin (its own frame and transform
+    // do not apply; its alpha does).
+    static void render(View& view, cairo_t* cr);
+    // The view drawn into a new image of its bounds' size at `scale` pixels per point.
+    static Result<Image::Ptr> renderImage(View& view, double scale = 2);
+    static Status writePNG(View& view, const std::string& path, double scale = 2);
+};
+
+} // namespace platform
