@@ -19,16 +19,6 @@ struct Evaluation {
 
 using SharedEvaluation = std::shared_ptr<Evaluation>;
 
-std::string textOf(JSCValue* value)
-{
-    if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value))
-        return {};
-    char* text = jsc_value_to_string(value);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
-}
-
 // Results arrive as values of a script context of this process that WebKit makes on demand and drops after
 // a while; keeping it spares making a new virtual machine for each burst of evaluations (and tearing one
 // down, which the sanitizer builds misreport inside the engine's library).
@@ -47,8 +37,7 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
     Evaluation& state = **evaluation;
     state.done = true;
     if (value) {
-        keepResultContext(value);
-        state.result = textOf(value);
+        state.result = scriptResultText(value);
         g_object_unref(value);
     } else {
         // A script that throws answers "" like any failed evaluation; the reason is kept for the log.
@@ -59,6 +48,19 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
 }
 
 } // namespace
+
+std::string scriptResultText(JSCValue* value)
+{
+    if (!value)
+        return {};
+    keepResultContext(value);
+    if (jsc_value_is_undefined(value) || jsc_value_is_null(value))
+        return {};
+    char* text = jsc_value_to_string(value);
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,
                                                         std::chrono::milliseconds timeout)

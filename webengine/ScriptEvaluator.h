@@ -17,11 +17,15 @@
 #include <string>
 
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _JSCValue JSCValue;
 
 namespace webengine {
 
 inline constexpr const char* kWebEngineErrorDomain = "HYBWebEngine";
 enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3 };
+
+// A script's result as the web view gives it (see above); keeps the context the value belongs to.
+std::string scriptResultText(JSCValue* value);
 
 class ScriptEvaluator {
 public:

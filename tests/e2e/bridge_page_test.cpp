@@ -6,7 +6,6 @@
 #include "platform/JSON.h"
 #include "platform/PercentEscaping.h"
 
-#include <deque>
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -44,14 +43,17 @@ public:
     {
         onNavigation = [this](const webengine::NavigationRequest& request) {
             if (request.url.rfind("hyb:", 0) == 0) {
-                later([this] { run(fetch(), "iframe"); });
+                fetchAndRun("iframe");
                 return false;
             }
             const auto hash = request.url.find('#');
             if (hash != std::string::npos && (request.url.compare(hash + 1, 3, "%01") == 0
                                               || request.url.compare(hash + 1, 3, "%02") == 0)) {
                 const std::string batch = platform::removePercentEscapes(request.url.substr(hash + 4)).value_or("");
-                later([this, batch] { run(batch.empty() ? fetch() : batch, "hash"); });
+                if (batch.empty())
+                    fetchAndRun("hash");
+                else
+                    run(batch, "hash");
                 return false;
             }
             return true;
@@ -65,43 +67,34 @@ public:
                 return false;
             const auto cmds = request->header("cmds").value_or("");
             if (!cmds.empty()) {
-                later([this, cmds] { run(cmds, "xhr"); });
+                run(cmds, "xhr");
                 return false;
             }
             pokes.push_back(std::stoi(*rc));
-            later([this] { run(fetch(), "xhr"); });
+            fetchAndRun("xhr");
             request->respond(200, {{"Content-Type", "text/plain"}}, "");
             return true;
         };
     }
 
 private:
-    void later(std::function<void()> work)
+    // As the runtime does: nothing waits for the page; what an evaluation returns runs when it comes back.
+    void fetchAndRun(const std::string& path)
     {
-        g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()>*>(data))();
-            return G_SOURCE_REMOVE;
-        }, new std::function<void()>(std::move(work)), [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        engine->evaluateLater(kFetchScript, [this, path](std::string batch) { run(batch, path); });
     }
 
-    std::string fetch() { return engine->evaluate(kFetchScript).valueOr(""); }
-
-    void run(const std::string& firstBatch, const std::string& path)
+    void run(const std::string& batch, const std::string& path)
     {
-        std::deque<std::string> batches{firstBatch};
-        while (!batches.empty()) {
-            const std::string batch = batches.front();
-            batches.pop_front();
-            if (batch.empty())
-                continue;
-            auto parsed = platform::JSON::parse(batch);
-            ASSERT_TRUE(parsed.ok()) << batch;
-            for (const auto& entry : *parsed->getArray()) {
-                Call call{*entry[0].getString(), *entry[1].getString(), *entry[2].getString(),
-                          platform::JSON::writeCompact(entry[3]).valueOr(""), path};
-                calls.push_back(call);
-                batches.push_back(engine->evaluate(answer(call)).valueOr(""));
-            }
+        if (batch.empty())
+            return;
+        auto parsed = platform::JSON::parse(batch);
+        ASSERT_TRUE(parsed.ok()) << batch;
+        for (const auto& entry : *parsed->getArray()) {
+            Call call{*entry[0].getString(), *entry[1].getString(), *entry[2].getString(),
+                      platform::JSON::writeCompact(entry[3]).valueOr(""), path};
+            calls.push_back(call);
+            engine->evaluateLater(answer(call), [this, path](std::string more) { run(more, path); });
         }
     }
 };
