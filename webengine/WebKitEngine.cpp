@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char* kEngineKey = "hyb-webkit-engine";
 constexpr const char* kNavigationMessage = "hyb.navigation";
+constexpr const char* kExecMessage = "hyb.exec";
 constexpr long long kCancelled = -999;
 constexpr long long kTimedOut = -1001;
 
@@ -82,6 +83,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
 }
 
 WebKitEngine::~WebKitEngine()
@@ -465,6 +467,39 @@ int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error
     self->m_loadState = LoadState::Idle;
     self->m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
     // Handled: the phone's web view shows no error page of its own.
+    return TRUE;
+}
+
+int WebKitEngine::onUserMessage(WebKitWebView*, void* messagePointer, WebKitEngine* self)
+{
+    auto* message = WEBKIT_USER_MESSAGE(messagePointer);
+    if (g_strcmp0(webkit_user_message_get_name(message), kExecMessage) != 0)
+        return FALSE;
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa(ss))")))
+        return TRUE;
+    const char* url = nullptr;
+    GVariantIter* fields = nullptr;
+    g_variant_get(parameters, "(&sa(ss))", &url, &fields);
+    HeaderList headers;
+    bool hasUserAgent = false;
+    const char* name = nullptr;
+    const char* value = nullptr;
+    while (g_variant_iter_next(fields, "(&s&s)", &name, &value)) {
+        hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name, "User-Agent") == 0;
+        headers.emplace_back(name, value);
+    }
+    g_variant_iter_free(fields);
+    // The page's requests carry the view's agent; the web process adds it after handing the request over.
+    if (!hasUserAgent)
+        headers.emplace_back("User-Agent", self->userAgent());
+    if (self->isDeferring()) {
+        self->defer([self, url = std::string(url), headers = std::move(headers), page = self->url()] {
+            self->m_client.handleBridgeRequest(url, headers, page);
+        });
+        return TRUE;
+    }
+    self->m_client.handleBridgeRequest(url, headers, self->url());
     return TRUE;
 }
 

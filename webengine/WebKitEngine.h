@@ -7,7 +7,9 @@
 //   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
-//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file).
+//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
+//   except the bridge's requests ("/!hyb_exec"), which the web process answers itself and hands to the
+//   client's handleBridgeRequest.
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
@@ -103,6 +105,7 @@ private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
+    static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
     // Engine events that come during a synchronous wait (and those behind them) reach the client later,
