@@ -121,7 +121,7 @@ void report(benchmark::State& state, const std::string& name, const Results& res
 {
     for (const auto& [measure, value] : results) {
         if (value.startupMs > 0) {
-            state.counters["startup_ms"] = value.startupMs;
+            state.counters[measure + "_ms"] = value.startupMs;
         } else if (value.callsPerSecond > 0) {
             state.counters[measure + "_calls_per_s"] = value.callsPerSecond;
         } else {
@@ -152,6 +152,8 @@ void BM_BenchPageInTheApplication(benchmark::State& state)
     config.replace(config.find(start), start.size(), "<content src=\"bench.html\" />");
     std::ofstream(bundle / "config.xml") << config;
 
+    int launches = 0;
+    Results results;
     for (auto _ : state) {
         const auto started = std::chrono::steady_clock::now();
         auto launched = runtime::launchApplication(bundle.string(), (root / "home").string());
@@ -170,13 +172,14 @@ void BM_BenchPageInTheApplication(benchmark::State& state)
                 loadedMs = millisecondsSince(started);
         });
 
-        Results results;
         std::string error;
         const bool ok = collect([&](const std::string& script) { return webView->stringByEvaluatingJavaScriptFromString(script); },
                                 results, error);
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         platform::NotificationCenter::defaultCenter().removeObserver(&loadedMs);
-        results["start-up"].startupMs = loadedMs;
+        // The first launch on a fresh home also asks a new web view for the engine's user agent, once for
+        // good; the second is the application's usual start.
+        results[launches++ == 0 ? "first start-up" : "start-up"].startupMs = loadedMs;
         platform::Application::shared().terminate();
         gtk_container_remove(GTK_CONTAINER(window), webView->widget());
         webView.reset();
@@ -374,7 +377,7 @@ void BM_BaselineScriptMessage(benchmark::State& state)
 
 BENCHMARK(BM_BaselineBareXHR)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_BaselineScriptMessage)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK(BM_BenchPageInTheApplication)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_BenchPageInTheApplication)->UseManualTime()->Iterations(2)->Unit(benchmark::kSecond);
 
 } // namespace
 
@@ -421,8 +424,9 @@ int main(int argc, char** argv)
     std::printf("%-26s %10.3f %10.3f %16s %14.0f\n", "baseline: script message", messageCall.median, messageCall.p90, "",
                 messageBurst.callsPerSecond);
     const double appStart = get(app, "start-up").startupMs;
-    std::printf("start-up to page loaded: application %.0f ms (x%.2f | x%.2f); bare XHR %.0f ms; script message %.0f ms\n", appStart,
+    std::printf("start-up to page loaded: application %.0f ms (x%.2f | x%.2f), its first launch on a fresh home %.0f ms;"
+                " bare XHR %.0f ms; script message %.0f ms\n", appStart,
                 ratio(appStart, get(xhr, "start-up").startupMs), ratio(appStart, get(message, "start-up").startupMs),
-                get(xhr, "start-up").startupMs, get(message, "start-up").startupMs);
+                get(app, "first start-up").startupMs, get(xhr, "start-up").startupMs, get(message, "start-up").startupMs);
     return 0;
 }
