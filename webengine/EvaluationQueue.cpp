@@ -27,17 +27,15 @@ bool startsWithWord(std::string_view text, std::string_view word)
     return !(std::isalnum(static_cast<unsigned char>(next)) || next == '_' || next == '$');
 }
 
-// A script context of this process, kept for the process's life, in which combined texts are checked.
-JSCContext* syntaxContext()
-{
-    static JSCContext* context = jsc_context_new();
-    return context;
-}
-
+// Whether the text is a valid script, checked in the context results come in (no second virtual machine
+// in this process); unknown (false) until a first result made that context.
 bool isValidScript(const std::string& script)
 {
+    JSCContext* context = scriptResultContext();
+    if (!context)
+        return false;
     JSCException* exception = nullptr;
-    const JSCCheckSyntaxResult result = jsc_context_check_syntax(syntaxContext(), script.data(), static_cast<gssize>(script.size()),
+    const JSCCheckSyntaxResult result = jsc_context_check_syntax(context, script.data(), static_cast<gssize>(script.size()),
                                                                  JSC_CHECK_SYNTAX_MODE_SCRIPT, nullptr, 1, &exception);
     if (exception)
         g_object_unref(exception);
@@ -203,7 +201,8 @@ void EvaluationQueue::sendTogether(std::vector<Pending> group)
         scripts.push_back(item.script);
     std::string script = combinedScript(scripts);
     if (!isValidScript(script)) {
-        // One of them is not an expression after all (or not valid at all): each goes alone, in order.
+        // One of them is not an expression after all (or not valid at all), or nothing has answered yet
+        // to check with: each goes alone, in order.
         for (Pending& item : group)
             sendAlone(std::move(item));
         return;

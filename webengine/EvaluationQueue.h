@@ -12,9 +12,10 @@
 //   inside another one's wait. Results that come meanwhile reach their completions on a later turn, after
 //   the wait. sendPending() sends what waits at once, so that a synchronous evaluation asked next runs
 //   after it.
-// - Only scripts that are expressions share an evaluation (the engine checks the combined text before
-//   sending it, so a script that is not one never takes the others down with it); the rest go alone, in
-//   their place. Each script keeps its own exceptions.
+// - Only scripts that are expressions share an evaluation (the combined text is checked in this process
+//   before it is sent, so a script that is not one never takes the others down with it); the rest go
+//   alone, in their place, as do all of them before any evaluation of the process has answered (the check
+//   uses the script context results come in). Each script keeps its own exceptions.
 // - Destroying the queue drops what waits; completions of evaluations under way are dropped too.
 #pragma once
 

@@ -22,11 +22,16 @@ using SharedEvaluation = std::shared_ptr<Evaluation>;
 // Results arrive as values of a script context of this process that WebKit makes on demand and drops after
 // a while; keeping it spares making a new virtual machine for each burst of evaluations (and tearing one
 // down, which the sanitizer builds misreport inside the engine's library).
-void keepResultContext(JSCValue* value)
+JSCContext*& keptContext()
 {
     static JSCContext* kept = nullptr;
-    if (!kept)
-        kept = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+    return kept;
+}
+
+void keepResultContext(JSCValue* value)
+{
+    if (!keptContext())
+        keptContext() = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
 }
 
 void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
@@ -48,6 +53,11 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
 }
 
 } // namespace
+
+JSCContext* scriptResultContext()
+{
+    return keptContext();
+}
 
 std::string scriptResultText(JSCValue* value)
 {

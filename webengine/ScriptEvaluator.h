@@ -18,6 +18,7 @@
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _JSCValue JSCValue;
+typedef struct _JSCContext JSCContext;
 
 namespace webengine {
 
@@ -26,6 +27,9 @@ enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefuse
 
 // A script's result as the web view gives it (see above); keeps the context the value belongs to.
 std::string scriptResultText(JSCValue* value);
+// The script context of this process that results belong to, once a result came (null before): the one
+// virtual machine of this process, also used to check script text.
+JSCContext* scriptResultContext();
 
 class ScriptEvaluator {
 public:

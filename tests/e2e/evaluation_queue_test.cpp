@@ -20,6 +20,8 @@ protected:
         m_pages.write("index.html", "<html><body><script>window.log = [];</script></body></html>");
         m_engine->load(m_pages.url("index.html"));
         ASSERT_TRUE(waitUntil([&] { return m_client.finished > 0; }));
+        // Scripts are combined once a first result gave the process the script context to check them in.
+        EXPECT_EQ(eval("window.log.length"), "0");
     }
 
     // Asks for each script without waiting and collects the results in the order they come.
