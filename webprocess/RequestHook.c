@@ -107,6 +107,8 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     const char* uri = webkit_uri_request_get_uri(request);
     if (!uri || stays_local(uri))
         return FALSE;
+    if (take_pending_navigation(uri))
+        return FALSE;
     if (is_exec_request(uri)) {
         char* original = g_strdup(uri); /* uri belongs to the request, whose URI changes */
         send_exec_message(page, original, request);
@@ -114,8 +116,6 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         webkit_uri_request_set_uri(request, EXEC_ANSWER);
         return FALSE;
     }
-    if (take_pending_navigation(uri))
-        return FALSE;
     const char* page_uri = webkit_web_page_get_uri(page);
     if (page_uri) {
         char* a = without_fragment(uri);
