@@ -12,6 +12,10 @@ namespace webengine {
 
 namespace {
 
+// At most this many scripts share one evaluation: a page busy with one long evaluation answers nothing
+// else (input, painting) meanwhile.
+constexpr std::size_t kMaxScriptsPerEvaluation = 2000;
+
 bool isSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
@@ -143,6 +147,8 @@ void EvaluationQueue::sendPending()
     for (Pending& item : pending) {
         if (mayBeExpression(item.script)) {
             group.push_back(std::move(item));
+            if (group.size() == kMaxScriptsPerEvaluation)
+                sendGroup();
             continue;
         }
         sendGroup();

@@ -1,8 +1,8 @@
 // Script evaluations of one WebKit view that nobody waits for: the page's answers and the like.
 //
-// Scripts asked for within one turn of the main loop go to the page together, in one evaluation that
-// runs each of them in order and hands back each one's own result text, so a burst of answers costs one
-// trip to the web process instead of one per answer.
+// Scripts asked for within one turn of the main loop go to the page together, in one evaluation (of at
+// most 2,000 scripts) that runs each of them in order and hands back each one's own result text, so a
+// burst of answers costs one trip to the web process instead of one per answer.
 //
 // Guarantees:
 // - Main thread only. Scripts run in the page in the order they were added; completions come in the same
