@@ -124,6 +124,16 @@ void RunLoop::wakeUp() {
     m_core->wakeUp();
 }
 
+void RunLoop::holdPerformsAndTimers() {
+    assertIsCurrent();
+    m_core->hold();
+}
+
+void RunLoop::releasePerformsAndTimers() {
+    assertIsCurrent();
+    m_core->release();
+}
+
 GMainContext* RunLoop::context() const {
     return m_core->context();
 }

@@ -19,6 +19,10 @@
 //   its callout is not re-entered.
 // - Time: deadlines and timers use Clock::current(); under a VirtualClock a waiting loop sleeps until
 //   the clock is advanced.
+// - Holding: while holdPerformsAndTimers() is in force, turns of the loop's context serve every other
+//   source (fd sources of GLib, the web engine's messages) but run no perform request and fire no timer;
+//   they wait, in order, until the last hold ends. A synchronous wait that must not run the program's own
+//   work (the web engine's script evaluation) turns the context under a hold.
 #pragma once
 
 #include "platform/Clock.h"
@@ -92,6 +96,10 @@ public:
     void stop();
     // Wakes the loop's thread from its wait (from any thread).
     void wakeUp();
+
+    // Holds perform requests and timers back (see the header comment); holds nest. Loop's thread only.
+    void holdPerformsAndTimers();
+    void releasePerformsAndTimers();
 
     GMainContext* context() const;
     RunLoopCore& core() const { return *m_core; }

@@ -170,6 +170,10 @@ bool RunLoopCore::hasDueWorkLocked(Clock::TimePoint now) const {
 }
 
 gboolean RunLoopCore::prepare(gint* timeout) {
+    if (m_holds > 0) {
+        *timeout = -1; // release() wakes the loop
+        return FALSE;
+    }
     Clock& clock = Clock::current();
     const auto now = clock.now();
     std::optional<Clock::TimePoint> wake;
@@ -189,12 +193,16 @@ gboolean RunLoopCore::prepare(gint* timeout) {
 }
 
 gboolean RunLoopCore::check() {
+    if (m_holds > 0)
+        return FALSE;
     const auto now = Clock::current().now();
     std::lock_guard lock(m_mutex);
     return hasDueWorkLocked(now);
 }
 
 void RunLoopCore::dispatch() {
+    if (m_holds > 0)
+        return;
     runPerforms();
     fireDueTimers();
     m_settled.notify_all();

@@ -41,6 +41,12 @@ public:
     bool consumeStop() { return m_stop.exchange(false); }
     bool isStopRequested() const { return m_stop.load(); }
     void wakeUp() { g_main_context_wakeup(m_context); }
+    // Loop thread only: see RunLoop::holdPerformsAndTimers.
+    void hold() { ++m_holds; }
+    void release() {
+        if (--m_holds == 0)
+            g_main_context_wakeup(m_context);
+    }
 
     // ClockHost
     std::optional<Clock::TimePoint> nextDeadline() const override;
@@ -78,6 +84,7 @@ private:
     std::atomic<int> m_depth{0}; // > 0 while the thread turns the loop (run, runOnce)
     std::atomic<bool> m_stop{false};
     std::vector<Clock::TimePoint> m_deadlines; // loop thread only: the deadlines of nested runOnce calls
+    int m_holds = 0;                           // loop thread only: > 0 while performs and timers are held
 };
 
 } // namespace platform

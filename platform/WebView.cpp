@@ -1,6 +1,7 @@
 #include "platform/WebView.h"
 
 #include "platform/HeadlessWebView.h"
+#include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 
 #include <atomic>
@@ -53,6 +54,16 @@ bool WebView::isLoading() const { return doIsLoading(); }
 const URLRequest* WebView::request() const { return doRequest(); }
 
 std::string WebView::stringByEvaluatingJavaScriptFromString(std::string_view script) { return doEvaluateScript(script); }
+
+void WebView::evaluateJavaScript(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptLater(std::move(script), std::move(completion));
+}
+
+void WebView::doEvaluateScriptLater(std::string script, EvaluationCompletion completion) {
+    std::string result = doEvaluateScript(script);
+    if (completion)
+        RunLoop::main().perform([completion = std::move(completion), result = std::move(result)] { completion(result); });
+}
 
 void WebView::setSettings(const WebViewSettings& settings) {
     if (settings == m_settings)

@@ -27,6 +27,9 @@
 // - stringByEvaluatingJavaScriptFromString runs the script in the main frame and returns its result as
 //   text ("" for undefined, null, or failure). It may be called from inside any delegate callback. The
 //   real engine waits in a nested turn of the main loop, so other main-loop work may run during it.
+// - evaluateJavaScript runs the script after every evaluation asked before it (either kind) and does not
+//   wait: the result text comes to the completion later, on the main run loop, never inline. The real
+//   engine sends the scripts asked for within one main-loop pass to the page together.
 // - The process-wide user agent is read at the start of each top-level load: the registration-domain
 //   user default "UserAgent" when set, else the engine's own agent (defaultUserAgent()).
 #pragma once
@@ -96,6 +99,9 @@ public:
 
     // Script, in the main frame; "" for no value.
     std::string stringByEvaluatingJavaScriptFromString(std::string_view script);
+    // The same without waiting: `completion` gets the result text later (see the header comment).
+    using EvaluationCompletion = std::function<void(std::string result)>;
+    void evaluateJavaScript(std::string script, EvaluationCompletion completion);
 
     // Settings (platform-needs H).
     const WebViewSettings& settings() const { return m_settings; }
@@ -147,6 +153,8 @@ protected:
     virtual bool doIsLoading() const = 0;
     virtual const URLRequest* doRequest() const = 0;
     virtual std::string doEvaluateScript(std::string_view script) = 0;
+    // By default the script is evaluated at once and the completion posted to the main run loop.
+    virtual void doEvaluateScriptLater(std::string script, EvaluationCompletion completion);
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
     // Keeps the scroll view the size of the web view.

@@ -176,12 +176,15 @@ void HYBCommandDelegateImpl::evalJsHelper2(const std::string& js) {
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
-    std::string commands = webView->stringByEvaluatingJavaScriptFromString(js);
-    std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
-    if (!queue)
-        return;
-    queue->enqueueCommandBatch(std::move(commands));
-    queue->executePending();
+    // The evaluation is not waited for: the commands it returns are queued and run when its text comes
+    // back (evaluations answer in the order they were asked for, so returned batches keep that order).
+    webView->evaluateJavaScript(js, [queue = m_commandQueue](std::string commands) {
+        std::shared_ptr<HYBCommandQueue> target = queue.lock();
+        if (!target)
+            return;
+        target->enqueueCommandBatch(commands);
+        target->executePending();
+    });
 }
 
 } // namespace runtime

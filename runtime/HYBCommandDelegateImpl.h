@@ -4,10 +4,12 @@
 // Guarantees:
 // - Threads: sendPluginResult, evalJs(js) and runInBackground from any thread; the rest on the main
 //   thread. Every evaluation in the web view happens on the main thread.
-// - Answers are evaluated at once only from inside a dispatch pass on the main thread (a plug-in that
+// - Answers go to the web view at once only from inside a dispatch pass on the main thread (a plug-in that
 //   answers synchronously); every other answer, and every answer during flushCommandQueueWithDelayedJs,
-//   is evaluated on a later turn of the main run loop, in the order handed over.
-// - Each evaluation through the helpers queues the commands the page returns and runs them.
+//   goes on a later turn of the main run loop, in the order handed over.
+// - Each evaluation through the helpers queues the commands the page returns and runs them. The helpers
+//   never wait for the page: an evaluation is handed to the web view, and its returned commands are
+//   queued when its text comes back, in the order the evaluations were asked for.
 // - Callback ids must be 1 to 100 characters of A-Z, a-z, 0-9, ".", "_" and "-": answers to other ids
 //   are dropped with a log line ("INVALID" silently). Such an id is therefore safe inside the
 //   single-quoted script literal of the callback.
@@ -54,7 +56,7 @@ public:
     // Evaluates at once when that is safe (main thread, inside a dispatch pass, answers not held back),
     // otherwise on a later turn of the main run loop.
     void evalJsHelper(std::string js);
-    // Evaluates in the web view, then queues and runs the commands the evaluation returned.
+    // Hands the script to the web view; the commands its evaluation returns are queued and run later.
     void evalJsHelper2(const std::string& js);
 
 private:

@@ -110,7 +110,12 @@ void HYBCommandQueue::fetchCommandsFromJs() {
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
-    enqueueCommandBatch(webView->stringByEvaluatingJavaScriptFromString(kFetchMessagesScript));
+    webView->evaluateJavaScript(kFetchMessagesScript, [weak = weak_from_this()](std::string batch) {
+        if (std::shared_ptr<HYBCommandQueue> queue = weak.lock()) {
+            queue->enqueueCommandBatch(batch);
+            queue->executePending();
+        }
+    });
 }
 
 void HYBCommandQueue::scheduleExecutePendingOnMain() {

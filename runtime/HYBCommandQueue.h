@@ -62,8 +62,8 @@ public:
     // one and either is 1 or follows an accepted one since the last reset; an accepted poke fetches the
     // page's commands and runs them. Others are ignored.
     void processXhrExecBridgePoke(std::int64_t requestId);
-    // Evaluates "hybrid.require('hybrid/exec').nativeFetchMessages()" in the web view and queues the
-    // text it returns.
+    // Evaluates "hybrid.require('hybrid/exec').nativeFetchMessages()" in the web view without waiting;
+    // when the text comes back it is queued and a pass runs.
     void fetchCommandsFromJs();
     // Runs queued commands (one pass; see the guarantees).
     void executePending();

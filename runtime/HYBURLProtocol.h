@@ -13,7 +13,8 @@
 // else in parentheses at the end of its user agent ("... (<number>)").
 //
 // Guarantees:
-// - canInitWithRequest runs on URL-loading threads; the controller registry is guarded by a lock for
+// - canInitWithRequest runs on URL-loading threads (the real engine asks it on the main thread for the
+//   bridge requests its web process answers itself); the controller registry is guarded by a lock for
 //   every add, remove and lookup. Commands never run there: the queue operations are posted to the main
 //   run loop without waiting, and reach the queue only if it is still alive then.
 // - The whitelist is the one of the first controller registered and is never replaced; without one no

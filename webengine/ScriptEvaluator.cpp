@@ -19,24 +19,19 @@ struct Evaluation {
 
 using SharedEvaluation = std::shared_ptr<Evaluation>;
 
-std::string textOf(JSCValue* value)
-{
-    if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value))
-        return {};
-    char* text = jsc_value_to_string(value);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
-}
-
 // Results arrive as values of a script context of this process that WebKit makes on demand and drops after
 // a while; keeping it spares making a new virtual machine for each burst of evaluations (and tearing one
 // down, which the sanitizer builds misreport inside the engine's library).
-void keepResultContext(JSCValue* value)
+JSCContext*& keptContext()
 {
     static JSCContext* kept = nullptr;
-    if (!kept)
-        kept = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+    return kept;
+}
+
+void keepResultContext(JSCValue* value)
+{
+    if (!keptContext())
+        keptContext() = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
 }
 
 void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
@@ -47,8 +42,7 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
     Evaluation& state = **evaluation;
     state.done = true;
     if (value) {
-        keepResultContext(value);
-        state.result = textOf(value);
+        state.result = scriptResultText(value);
         g_object_unref(value);
     } else {
         // A script that throws answers "" like any failed evaluation; the reason is kept for the log.
@@ -59,6 +53,24 @@ void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
 }
 
 } // namespace
+
+JSCContext* scriptResultContext()
+{
+    return keptContext();
+}
+
+std::string scriptResultText(JSCValue* value)
+{
+    if (!value)
+        return {};
+    keepResultContext(value);
+    if (jsc_value_is_undefined(value) || jsc_value_is_null(value))
+        return {};
+    char* text = jsc_value_to_string(value);
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,
                                                         std::chrono::milliseconds timeout)

@@ -17,11 +17,19 @@
 #include <string>
 
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _JSCValue JSCValue;
+typedef struct _JSCContext JSCContext;
 
 namespace webengine {
 
 inline constexpr const char* kWebEngineErrorDomain = "HYBWebEngine";
 enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3 };
+
+// A script's result as the web view gives it (see above); keeps the context the value belongs to.
+std::string scriptResultText(JSCValue* value);
+// The script context of this process that results belong to, once a result came (null before): the one
+// virtual machine of this process, also used to check script text.
+JSCContext* scriptResultContext();
 
 class ScriptEvaluator {
 public:

@@ -1,5 +1,6 @@
 #include "webengine/WebKitEngine.h"
 
+#include "platform/RunLoop.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr const char* kEngineKey = "hyb-webkit-engine";
 constexpr const char* kNavigationMessage = "hyb.navigation";
+constexpr const char* kExecMessage = "hyb.exec";
 constexpr long long kCancelled = -999;
 constexpr long long kTimedOut = -1001;
 
@@ -67,6 +69,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
     g_object_ref_sink(m_view);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, this);
+    m_evaluations = std::make_unique<EvaluationQueue>(m_view);
 
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
@@ -80,11 +83,15 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
 }
 
 WebKitEngine::~WebKitEngine()
 {
     cancelLoadTimer();
+    if (m_deferredSource)
+        g_source_remove(m_deferredSource);
+    m_evaluations.reset();
     for (auto& [key, load] : m_loads)
         load->cancel();
     m_loads.clear();
@@ -170,6 +177,24 @@ std::string WebKitEngine::url() const
     return uri ? uri : "";
 }
 
+template <typename Wait> auto WebKitEngine::synchronously(Wait&& wait)
+{
+    // What was asked for earlier runs first; nothing asked for during the wait starts inside it.
+    m_evaluations->sendPending();
+    m_evaluations->hold();
+    ++m_waitDepth;
+    platform::RunLoop::main().holdPerformsAndTimers();
+    std::weak_ptr<bool> alive = m_alive;
+    auto result = wait();
+    platform::RunLoop::main().releasePerformsAndTimers();
+    if (alive.lock()) {
+        --m_waitDepth;
+        m_evaluations->release();
+        scheduleDeferred();
+    }
+    return result;
+}
+
 platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, std::chrono::milliseconds timeout)
 {
     if (m_routingDepth > 0) {
@@ -180,7 +205,16 @@ platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, 
         return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
                                "script evaluation refused while the page waits for a fragment change's decision");
     }
-    return ScriptEvaluator::evaluate(m_view, script, timeout);
+    if (m_waitDepth > 0) {
+        return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
+                               "script evaluation refused inside the wait of another evaluation");
+    }
+    return synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, timeout); });
+}
+
+void WebKitEngine::evaluateLater(std::string script, EvaluationQueue::Completion completion)
+{
+    m_evaluations->add(std::move(script), std::move(completion));
 }
 
 std::string WebKitEngine::defaultUserAgent()
@@ -237,7 +271,7 @@ platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, s
             (*state)->done = true;
         },
         new Shared(snapshot));
-    runNestedLoopUntil([&] { return snapshot->done; }, timeout);
+    synchronously([&] { return runNestedLoopUntil([&] { return snapshot->done; }, timeout); });
     if (!snapshot->done)
         return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "snapshot timed out");
     if (!snapshot->surface)
@@ -291,6 +325,24 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
         && withoutFragment(request.url) == withoutFragment(current) && request.url != current;
     request.mainDocumentURL = request.url;
 
+    // A question that comes during a synchronous wait is put to the client after it (the page does not
+    // wait for it), so that nothing the client does then runs inside the wait. A fragment change cannot
+    // wait: the page's script, and with it the evaluation being waited for, waits for its answer.
+    if (!request.isFragmentChange && isDeferring()) {
+        std::shared_ptr<WebKitPolicyDecision> held(WEBKIT_POLICY_DECISION(g_object_ref(decision)),
+                                                   [](WebKitPolicyDecision* d) { g_object_unref(d); });
+        defer([this, held, request = std::move(request), newWindow] { answerNavigation(held.get(), request, newWindow); });
+        return true;
+    }
+    answerNavigation(decision, request, newWindow);
+    return true;
+}
+
+void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& request, bool newWindow)
+{
+    auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
+    WebKitURIRequest* uriRequest = webkit_navigation_action_get_request(
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
     // Keep the view alive and find out whether the client destroyed the engine during the question.
     g_object_ref(m_view);
     WebKitWebView* view = m_view;
@@ -319,7 +371,6 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
         webkit_policy_decision_use(decision);
     }
     g_object_unref(view);
-    return true;
 }
 
 void WebKitEngine::onLoadTimeout()
@@ -344,8 +395,41 @@ void WebKitEngine::startLoadTimer()
     }, this);
 }
 
+bool WebKitEngine::isDeferring() const
+{
+    return m_waitDepth > 0 || !m_deferred.empty();
+}
+
+void WebKitEngine::defer(std::function<void()> event)
+{
+    m_deferred.push_back(std::move(event));
+    scheduleDeferred();
+}
+
+void WebKitEngine::scheduleDeferred()
+{
+    if (m_deferredSource || m_waitDepth > 0 || m_deferred.empty())
+        return;
+    m_deferredSource = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_deferredSource = 0;
+        std::weak_ptr<bool> alive = self->m_alive;
+        // One at a time: an event may start a wait (new events then queue behind the rest) or end the engine.
+        while (alive.lock() && self->m_waitDepth == 0 && !self->m_deferred.empty()) {
+            std::function<void()> event = std::move(self->m_deferred.front());
+            self->m_deferred.pop_front();
+            event();
+        }
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
 void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
+    if (self->isDeferring()) {
+        self->defer([self, event] { onLoadChanged(nullptr, event, self); });
+        return;
+    }
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
         self->m_loadState = LoadState::Started;
@@ -368,6 +452,11 @@ void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 
 int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error, WebKitEngine* self)
 {
+    if (self->isDeferring()) {
+        std::shared_ptr<GError> copy(g_error_copy(static_cast<GError*>(error)), g_error_free);
+        self->defer([self, copy, uri = std::string(uri ? uri : "")] { onLoadFailed(nullptr, 0, uri.c_str(), copy.get(), self); });
+        return TRUE;
+    }
     self->cancelLoadTimer();
     const bool timedOut = self->m_loadTimedOut;
     self->m_loadTimedOut = false;
@@ -378,6 +467,39 @@ int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error
     self->m_loadState = LoadState::Idle;
     self->m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
     // Handled: the phone's web view shows no error page of its own.
+    return TRUE;
+}
+
+int WebKitEngine::onUserMessage(WebKitWebView*, void* messagePointer, WebKitEngine* self)
+{
+    auto* message = WEBKIT_USER_MESSAGE(messagePointer);
+    if (g_strcmp0(webkit_user_message_get_name(message), kExecMessage) != 0)
+        return FALSE;
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa(ss))")))
+        return TRUE;
+    const char* url = nullptr;
+    GVariantIter* fields = nullptr;
+    g_variant_get(parameters, "(&sa(ss))", &url, &fields);
+    HeaderList headers;
+    bool hasUserAgent = false;
+    const char* name = nullptr;
+    const char* value = nullptr;
+    while (g_variant_iter_next(fields, "(&s&s)", &name, &value)) {
+        hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name, "User-Agent") == 0;
+        headers.emplace_back(name, value);
+    }
+    g_variant_iter_free(fields);
+    // The page's requests carry the view's agent; the web process adds it after handing the request over.
+    if (!hasUserAgent)
+        headers.emplace_back("User-Agent", self->userAgent());
+    if (self->isDeferring()) {
+        self->defer([self, url = std::string(url), headers = std::move(headers), page = self->url()] {
+            self->m_client.handleBridgeRequest(url, headers, page);
+        });
+        return TRUE;
+    }
+    self->m_client.handleBridgeRequest(url, headers, self->url());
     return TRUE;
 }
 

@@ -4,23 +4,34 @@
 // - Main thread only (the GLib default main context); every client call comes from the engine's signal
 //   handlers on that thread.
 // - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included;
+//   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
+//   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
-//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file).
+//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
+//   except the bridge's requests ("/!hyb_exec"), which the web process answers itself and hands to the
+//   client's handleBridgeRequest.
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
-//   blocked in a synchronous XHR waiting for exactly that answer, and while the client decides a fragment
-//   change (WebKit holds the page's script until that decision).
+//   blocked in a synchronous XHR waiting for exactly that answer, while the client decides a fragment
+//   change (WebKit holds the page's script until that decision), and inside the wait of another
+//   evaluation or snapshot of this view (no evaluation starts inside another one's wait).
+// - evaluateLater() does not wait (see EvaluationQueue.h): scripts asked for within one turn of the main
+//   loop go to the page in one evaluation; nothing is sent during a synchronous wait, and a synchronous
+//   evaluation runs after every script asked for before it.
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
 
 #include "platform/Error.h"
 #include "webengine/EngineClient.h"
+#include "webengine/EvaluationQueue.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/WebContext.h"
 
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -73,6 +84,7 @@ public:
 
     platform::Result<std::string> evaluate(const std::string& script,
                                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void evaluateLater(std::string script, EvaluationQueue::Completion completion);
 
     // The engine's own user agent (what a fresh web view sends).
     static std::string defaultUserAgent();
@@ -93,10 +105,19 @@ private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
+    static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     bool decideNavigation(void* decision, bool newWindow);
+    void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
+    // Engine events that come during a synchronous wait (and those behind them) reach the client later,
+    // in order, from a turn of their own.
+    bool isDeferring() const;
+    void defer(std::function<void()> event);
+    void scheduleDeferred();
     void cancelLoadTimer();
     void onLoadTimeout();
     void startLoadTimer();
+    // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
+    template <typename Wait> auto synchronously(Wait&& wait);
 
     EngineClient& m_client;
     WebKitWebView* m_view = nullptr;
@@ -110,6 +131,10 @@ private:
     LoadState m_loadState = LoadState::Idle;
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
+    int m_waitDepth = 0;             // > 0 while an evaluation or a snapshot waits
+    std::unique_ptr<EvaluationQueue> m_evaluations;
+    std::deque<std::function<void()>> m_deferred;
+    unsigned m_deferredSource = 0;
     // Sub-resource loads on their way; cancelled when the engine goes.
     std::map<RoutedLoad*, std::shared_ptr<RoutedLoad>> m_loads;
     // Declared last: callbacks holding a weak reference to it find the engine gone.

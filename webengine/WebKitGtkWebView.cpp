@@ -115,6 +115,11 @@ std::string WebKitGtkWebView::doEvaluateScript(std::string_view script)
     return std::move(*result);
 }
 
+void WebKitGtkWebView::doEvaluateScriptLater(std::string script, EvaluationCompletion completion)
+{
+    m_engine->evaluateLater(std::move(script), std::move(completion));
+}
+
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();

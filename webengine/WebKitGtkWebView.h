@@ -10,8 +10,10 @@
 // - A new navigation or stopLoading ends the open load with didFailLoadWithError(-999), after
 //   stopLoading has returned (WebKit reports it from the main loop).
 // - Script evaluation waits in a nested loop (time-out 10 s, then ""); it answers "" at once while a
-//   sub-resource request of this view is being handed to a URL protocol, and while the delegate decides a
-//   change of the URL fragment (the page's script waits for that decision).
+//   sub-resource request of this view is being handed to a URL protocol, while the delegate decides a
+//   change of the URL fragment (the page's script waits for that decision) and inside the wait of another
+//   evaluation. evaluateJavaScript sends the scripts asked for within one main-loop pass in one
+//   evaluation; completions come from the main loop, in order.
 // - Website data (local storage, databases) lives under the application's Library (Library/WebKit, caches
 //   in Library/Caches/WebKit) of the folders current when the view is made.
 // - Top-level loads send the request's headers (http, https) but not its method and body: WebKit loads
@@ -54,6 +56,7 @@ protected:
     bool doIsLoading() const override;
     const platform::URLRequest* doRequest() const override { return m_request.get(); }
     std::string doEvaluateScript(std::string_view script) override;
+    void doEvaluateScriptLater(std::string script, EvaluationCompletion completion) override;
     void settingsDidChange() override;
 
 private:

@@ -7,6 +7,10 @@
  * unchanged: their navigations were already decided by the UI process, which names them to this module
  * in a "hyb.navigation" message before it lets them go.
  *
+ * The page's bridge requests (path "/!hyb_exec") take a shorter way: their URL and headers go to the UI
+ * process in a "hyb.exec" message over the engine's own channel, and the request itself is answered here,
+ * 200 with an empty "text/plain" body, without a load through the network stack.
+ *
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
  */
@@ -16,6 +20,9 @@
 
 #define ROUTE_PREFIX "hybroute://load/?"
 #define NAVIGATION_MESSAGE "hyb.navigation"
+#define EXEC_MESSAGE "hyb.exec"
+#define EXEC_PATH "/!hyb_exec"
+#define EXEC_ANSWER "data:text/plain,"
 #define MAX_PENDING_NAVIGATIONS 64
 
 /* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
@@ -62,6 +69,36 @@ static gboolean stays_local(const char* uri)
     return FALSE;
 }
 
+static gboolean is_exec_request(const char* uri)
+{
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_ENCODED_PATH, NULL);
+    if (!parsed)
+        return FALSE;
+    gboolean is_exec = g_strcmp0(g_uri_get_path(parsed), EXEC_PATH) == 0;
+    g_uri_unref(parsed);
+    return is_exec;
+}
+
+/* Hands a bridge request to the UI process: ("url", [(name, value), ...]). */
+static void send_exec_message(WebKitWebPage* page, const char* uri, WebKitURIRequest* request)
+{
+    GVariantBuilder headers;
+    g_variant_builder_init(&headers, G_VARIANT_TYPE("a(ss)"));
+    /* The engine shows the headers of http requests only; the page's own pages are files. */
+    webkit_uri_request_set_uri(request, "http://localhost" EXEC_PATH);
+    SoupMessageHeaders* fields = webkit_uri_request_get_http_headers(request);
+    if (fields) {
+        SoupMessageHeadersIter iter;
+        const char* name;
+        const char* value;
+        soup_message_headers_iter_init(&iter, fields);
+        while (soup_message_headers_iter_next(&iter, &name, &value))
+            g_variant_builder_add(&headers, "(ss)", name, value);
+    }
+    GVariant* parameters = g_variant_new("(sa(ss))", uri, &headers);
+    webkit_web_page_send_message_to_view(page, webkit_user_message_new(EXEC_MESSAGE, parameters), NULL, NULL, NULL);
+}
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
@@ -72,6 +109,13 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         return FALSE;
     if (take_pending_navigation(uri))
         return FALSE;
+    if (is_exec_request(uri)) {
+        char* original = g_strdup(uri); /* uri belongs to the request, whose URI changes */
+        send_exec_message(page, original, request);
+        g_free(original);
+        webkit_uri_request_set_uri(request, EXEC_ANSWER);
+        return FALSE;
+    }
     const char* page_uri = webkit_web_page_get_uri(page);
     if (page_uri) {
         char* a = without_fragment(uri);

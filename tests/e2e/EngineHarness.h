@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,11 +48,22 @@ private:
     std::string m_path;
 };
 
+// The first header of that name, if any.
+inline std::optional<std::string> headerValue(const webengine::HeaderList& headers, const std::string& name)
+{
+    for (const auto& [key, value] : headers)
+        if (key == name)
+            return value;
+    return std::nullopt;
+}
+
 // Records what the engine says; answers navigation questions and sub-resource loads through hooks.
 class RecordingClient : public webengine::EngineClient {
 public:
     std::function<bool(const webengine::NavigationRequest&)> onNavigation;
     std::function<bool(const std::shared_ptr<webengine::RoutedRequest>&)> onResource;
+    // The bridge requests the web process answered and handed over: their URL and headers.
+    std::vector<std::pair<std::string, webengine::HeaderList>> bridgeRequests;
 
     std::vector<std::string> events;
     std::vector<webengine::NavigationRequest> navigations;
@@ -82,6 +94,10 @@ public:
     {
         resourceURLs.push_back(request->url());
         return onResource ? onResource(request) : false;
+    }
+    void handleBridgeRequest(const std::string& url, const webengine::HeaderList& headers, const std::string&) override
+    {
+        bridgeRequests.emplace_back(url, headers);
     }
 };
 

@@ -1,12 +1,14 @@
 // The application on the real engine: booted from a temporary bundle holding the sample page and the
 // application's plug-ins, as hybridhost runs it. The page's own bridge script calls Cache.clear through
 // each signal path and the other plug-ins (its "hybfile:" load served by the file plug-in); lifecycle
-// changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads.
+// changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads; bursts
+// of calls are all answered.
 #include "EngineHarness.h"
 
 #include "app/DeviceFile.h"
 #include "app/Plugins.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
 #include "platform/device/Location.h"
@@ -219,6 +221,115 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(eval("window.got.refused"), "401:ERROR whitelist rejection: url='http://refused.invalid/data.txt'");
     // Neither refused load reached the network: the only request the server saw is the allowed one.
     EXPECT_EQ(server.requests().size(), 1u);
+}
+
+
+// Bursts of page calls: a page that fires calls without waiting, through each signal path, keeps the
+// application alive and gets every answer once, in order; commands it queues inside callbacks all run.
+// The page: fire(mode, count, perTask) makes `count` Cache.clear calls without waiting, `perTask` of them
+// in each task of the page (all of them in one task when 0), and records the order of the answers.
+// Inside the first `nested` callbacks it makes one more call, which rides back on the answer's result.
+const char* const kBurstPage = R"(<!DOCTYPE html><html><head><script src="hybrid.js"></script></head><body><script>
+var exec = hybrid.require('hybrid/exec');
+var tasks = new MessageChannel(); // a new task at once (chained timers wait 4 ms each)
+window.ready = false;
+document.addEventListener('deviceready', function () { window.ready = true; }, false);
+function fire(mode, count, perTask, nested) {
+  exec.setJsToNativeBridgeMode(mode);
+  window.order = []; window.failures = 0; window.nestedAnswers = 0;
+  var made = 0;
+  function call(i) {
+    exec(function () {
+      order.push(i);
+      if (i < nested) { exec(function () { nestedAnswers++; }, function () { failures++; }, 'Cache', 'clear', []); }
+    }, function () { failures++; }, 'Cache', 'clear', []);
+  }
+  function some() {
+    var end = perTask ? Math.min(count, made + perTask) : count;
+    for (; made < end; made++) { call(made); }
+    if (made < count) { tasks.port1.onmessage = some; tasks.port2.postMessage(0); }
+  }
+  some();
+}
+// What the page got: "<answers> <in order?> <failures> <nested answers> <callbacks still waiting>".
+function summary() {
+  var inOrder = order.every(function (v, i) { return v === i; });
+  return order.length + ' ' + inOrder + ' ' + failures + ' ' + nestedAnswers + ' ' + exec.pendingCallbackCount();
+}
+</script></body></html>)";
+
+class PageCallBurstTest : public ApplicationOnEngineTest {
+protected:
+    void SetUp() override {
+        ApplicationOnEngineTest::SetUp();
+        if (IsSkipped())
+            return;
+        // Each call logs twice: a hundred thousand calls would flood the test's output.
+        platform::Log::setCaptureHook([](std::string_view) {});
+        m_home.writeBundleFile("www/index.html", kBurstPage);
+        m_home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"index.html\"/>"
+                                             "<access origin=\"*\"/><feature name=\"Cache\"><param name=\"ios-package\" "
+                                             "value=\"HYBCache\"/></feature></widget>");
+        launch();
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("window.ready") == "true"; }));
+    }
+    void TearDown() override {
+        ApplicationOnEngineTest::TearDown();
+        platform::Log::setCaptureHook(nullptr);
+    }
+
+    // Fires the burst and waits (asking twice a second, so as not to compete with it) for every answer.
+    std::string burst(const std::string& mode, int count, int perTask, int nested = 0) {
+        eval("fire('" + mode + "', " + std::to_string(count) + ", " + std::to_string(perTask) + ", " + std::to_string(nested) + "); 0");
+        const std::string all = std::to_string(count) + " ";
+        std::string last;
+        e2e::waitUntil([&] {
+            bool ask = false;
+            const guint tick = g_timeout_add(500, [](gpointer flag) -> gboolean {
+                *static_cast<bool*>(flag) = true;
+                return G_SOURCE_REMOVE;
+            }, &ask);
+            e2e::waitUntil([&] { return ask; });
+            g_source_remove(tick);
+            last = eval("summary()");
+            return last.rfind(all, 0) == 0 && eval("exec.pendingCallbackCount()") == "0";
+        }, std::chrono::minutes(5));
+        return last;
+    }
+};
+
+constexpr int kBurst = 100000;
+
+TEST_F(PageCallBurstTest, AHundredThousandCallsThroughTheFragmentAreAllAnsweredInOrder)
+{
+    EXPECT_EQ(burst("hash", kBurst, 0), std::to_string(kBurst) + " true 0 0 0");
+}
+
+TEST_F(PageCallBurstTest, AHundredThousandCallsThroughTheFrameAreAllAnsweredInOrder)
+{
+    EXPECT_EQ(burst("iframe", kBurst, 0), std::to_string(kBurst) + " true 0 0 0");
+}
+
+TEST_F(PageCallBurstTest, AHundredThousandCallsAnnouncedByOnePokeAreAllAnsweredInOrder)
+{
+    // One task: a batch far too long for a header, announced by a poke and fetched.
+    EXPECT_EQ(burst("xhr", kBurst, 0), std::to_string(kBurst) + " true 0 0 0");
+}
+
+TEST_F(PageCallBurstTest, AHundredThousandCallsCarriedInXHRHeadersAreAllAnsweredInOrder)
+{
+    // Fifty calls per task: each batch travels in the "cmds" header of its own request.
+    EXPECT_EQ(burst("xhr", kBurst, 50), std::to_string(kBurst) + " true 0 0 0");
+}
+
+TEST_F(PageCallBurstTest, CommandsQueuedInsideCoalescedCallbacksAllRun)
+{
+    // A thousand answers share evaluations; the call each callback makes comes back in that evaluation's
+    // result and must run too, once.
+    for (const std::string mode : {"xhr", "iframe", "hash"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_EQ(burst(mode, 1000, 0, 1000), "1000 true 0 1000 0");
+    }
 }
 
 } // namespace

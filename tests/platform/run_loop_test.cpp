@@ -5,6 +5,7 @@
 
 #include "support/RunLoopWait.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -70,6 +71,28 @@ TEST_F(RunLoopTest, PerformNeverRunsInlineAndKeepsEachThreadsOrder) {
             EXPECT_EQ(seen[t][i], i);
     }
     EXPECT_TRUE(ran);
+}
+
+TEST_F(RunLoopTest, AHoldKeepsPerformsAndTimersBackWhileOtherSourcesOfTheContextRun) {
+    std::vector<std::string> order;
+    RunLoop::main().perform([&] { order.push_back("perform"); });
+    auto timer = RunLoop::main().scheduleTimer(Duration::zero(), [&] { order.push_back("timer"); });
+    RunLoop::main().holdPerformsAndTimers();
+    RunLoop::main().holdPerformsAndTimers(); // holds nest
+    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+        static_cast<std::vector<std::string>*>(data)->push_back("other source");
+        return G_SOURCE_REMOVE;
+    }, &order, nullptr);
+    // A nested wait under the hold, as the web engine's synchronous evaluation turns the context.
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    RunLoop::main().releasePerformsAndTimers();
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"other source"}));
+    RunLoop::main().releasePerformsAndTimers();
+    ASSERT_TRUE(runMainUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"other source", "perform", "timer"}));
 }
 
 TEST_F(RunLoopTest, RepeatingTimerFires60TimesIn60VirtualSecondsAndStopsWhenInvalidated) {

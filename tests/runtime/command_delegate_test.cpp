@@ -127,7 +127,9 @@ TEST(HYBCommandDelegateImpl, EvaluatedScriptIsWrappedAndTheCommandsItReturnsRun)
     const std::string wrapped = "try{hybrid.require('hybrid/exec').nativeEvalAndFetch(function(){go()})}catch(e){console.log('exeption nativeEvalAndFetch : '+e);};";
     bridge.host->view->page().setAnswer(wrapped, "[" + probeCommand("e1", "7") + "]");
     bridge.delegate->evalJs("go()", false);
-    EXPECT_EQ(bridge.evaluated(), (std::vector<std::string>{wrapped}));
+    EXPECT_EQ(bridge.evaluated(), (std::vector<std::string>{wrapped})); // at once
+    EXPECT_TRUE(bridge.probe->calls.empty()); // the returned commands run when the answer comes back
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 1; }));
     EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:7"}));
 
     bridge.delegate->evalJs("go()");

@@ -176,6 +176,9 @@ TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) 
     EXPECT_EQ(fetches, 2);
     bridge.queue->processXhrExecBridgePoke(2);
     EXPECT_EQ(fetches, 2);
+    // The fetched commands run when the page's answer comes back, from the main run loop.
+    EXPECT_TRUE(bridge.probe->calls.empty());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 2; }));
     EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:1", "run:2"}));
 
     bridge.queue->resetRequestId();
