@@ -6,6 +6,10 @@
 #include <chrono>
 #include <thread>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace platform {
 namespace {
 
@@ -16,6 +20,7 @@ int maxThreads() {
 // How long a worker that ran out of work keeps looking for the next job before it sleeps: about the
 // cost of one wake-up, so that jobs that follow each other closely are handed over without one.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(20);
+constexpr int kMaxSpinningWorkers = 2;
 
 void pauseBriefly() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -25,18 +30,27 @@ void pauseBriefly() {
 #endif
 }
 
-} // namespace
+// The worker's state word. The submitter that takes a worker off the idle list swaps the word to
+// kWoken, and makes the futex call only when the worker had gone to sleep. (The futex is called
+// directly: the standard library's waits yield the processor in their spin, which on a busy machine can
+// hand it to another process for a whole time slice.)
+constexpr int kIdle = 0;
+constexpr int kWoken = 1;
+constexpr int kSleeping = 2;
 
-// The worker's state word: the submitter that takes a worker off the idle list stores its job and then
-// sets the word to kHasJob; the worker sleeps on the word only when it is still kNoJob.
-namespace {
-constexpr int kNoJob = 0;
-constexpr int kHasJob = 1;
+void sleepWhile(std::atomic<int>& word, int value) {
+    static_assert(sizeof(std::atomic<int>) == sizeof(int));
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+
+void wakeOne(std::atomic<int>& word) {
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 } // namespace
 
 struct WorkerPool::Worker {
-    std::atomic<int> state{kNoJob};
-    std::function<void()> job; // written by the submitter before it sets kHasJob
+    std::atomic<int> state{kIdle};
 };
 
 WorkerPool& WorkerPool::shared() {
@@ -49,26 +63,27 @@ void WorkerPool::submit(std::function<void()> job, Priority priority) {
     bool spawn = false;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_idle.empty()) {
-            idle = m_idle.back();
-            m_idle.pop_back();
-        } else if (m_threads < maxThreads()) {
-            ++m_threads;
-            spawn = true;
-        } else {
-            (priority == Priority::High ? m_high : m_default).push_back(std::move(job));
-            m_waiting.fetch_add(1, std::memory_order_relaxed);
-            return;
+        (priority == Priority::High ? m_high : m_default).push_back(std::move(job));
+        const int waiting = m_waiting.load(std::memory_order_relaxed) + 1;
+        m_waiting.store(waiting, std::memory_order_relaxed);
+        // Busy workers take waiting jobs when they finish, but a busy block may wait for this one: every
+        // job gets a worker on its way to it, idle or new.
+        if (waiting > m_waking.load(std::memory_order_relaxed)) {
+            if (!m_idle.empty()) {
+                idle = m_idle.back();
+                m_idle.pop_back();
+            } else if (m_threads < maxThreads()) {
+                ++m_threads;
+                spawn = true;
+            }
+            if (idle || spawn)
+                m_waking.store(m_waking.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         }
     }
-    if (spawn) {
-        std::thread([this, job = std::move(job)]() mutable { work(std::move(job)); }).detach();
-        return;
-    }
-    // The worker is ours alone now: nobody else writes its job, and it reads it only after kHasJob.
-    idle->job = std::move(job);
-    idle->state.store(kHasJob, std::memory_order_release);
-    idle->state.notify_one();
+    if (spawn)
+        std::thread([this] { work(); }).detach();
+    else if (idle && idle->state.exchange(kWoken, std::memory_order_acq_rel) == kSleeping)
+        wakeOne(idle->state);
 }
 
 std::function<void()> WorkerPool::takeWaitingJobLocked() {
@@ -77,35 +92,43 @@ std::function<void()> WorkerPool::takeWaitingJobLocked() {
         return nullptr;
     std::function<void()> job = std::move(from.front());
     from.pop_front();
-    m_waiting.fetch_sub(1, std::memory_order_relaxed);
+    m_waiting.store(m_waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     return job;
 }
 
-void WorkerPool::work(std::function<void()> first) {
+void WorkerPool::work() {
     setCurrentThreadName("dispatch-worker");
     Worker self;
-    std::function<void()> job = std::move(first);
+    std::unique_lock lock(m_mutex);
     for (;;) {
-        job();
-        job = nullptr;
-        {
-            std::lock_guard lock(m_mutex);
-            job = takeWaitingJobLocked();
-            if (job)
-                continue;
-            self.state.store(kNoJob, std::memory_order_relaxed);
-            m_idle.push_back(&self);
+        // Woken or new: this worker came for a job.
+        m_waking.store(m_waking.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        while (std::function<void()> job = takeWaitingJobLocked()) {
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
         }
-        // Idle: look for a job for a short while, then sleep until one is handed over.
-        const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-        while (self.state.load(std::memory_order_acquire) == kNoJob &&
-               std::chrono::steady_clock::now() < spinUntil) {
-            for (int i = 0; i < 16; ++i)
-                pauseBriefly();
+        self.state.store(kIdle, std::memory_order_relaxed);
+        m_idle.push_back(&self);
+        lock.unlock();
+        // Idle: look for a wake-up for a short while (a few workers at a time, so that idle workers never
+        // crowd out busy threads), then sleep until one comes.
+        if (m_spinning.fetch_add(1, std::memory_order_relaxed) < kMaxSpinningWorkers) {
+            const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+            while (self.state.load(std::memory_order_acquire) == kIdle &&
+                   std::chrono::steady_clock::now() < spinUntil) {
+                for (int i = 0; i < 16; ++i)
+                    pauseBriefly();
+            }
         }
-        while (self.state.load(std::memory_order_acquire) == kNoJob)
-            self.state.wait(kNoJob, std::memory_order_acquire);
-        job = std::move(self.job);
+        m_spinning.fetch_sub(1, std::memory_order_relaxed);
+        int expected = kIdle;
+        if (self.state.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) {
+            while (self.state.load(std::memory_order_acquire) == kSleeping)
+                sleepWhile(self.state, kSleeping);
+        }
+        lock.lock();
     }
 }
 

@@ -1,12 +1,12 @@
 // Private to platform/: the threads that run the blocks of the global queues and the drains of serial
 // queues. Grows when every worker is busy (blocks may wait on each other), up to a cap.
 //
-// A job submitted while a worker is idle is handed straight to that worker (the one idle longest is
-// taken last, so a warm thread is reused), and only that worker is woken: it runs the job without taking
-// the pool's lock again, so a burst of submissions does not line the workers up on the lock. A worker
-// that has just run out of work waits briefly before it sleeps, so a job that follows soon does not pay
-// for a wake-up. Jobs wait in the pool's own lists only when every worker is busy and the cap is reached,
-// or while a new worker starts.
+// Jobs wait in the pool's lists, high priority first; a worker that finishes a job takes the next one
+// there without sleeping. A submission wakes one idle worker only when the jobs waiting outnumber the
+// workers already on their way to them, and it wakes that worker alone, on a word of its own: the
+// worker does not queue up on a shared condition with the others. A worker that has just run out of work
+// keeps looking for a job for a few microseconds before it sleeps (two workers at a time at most), so a
+// job that follows soon does not pay for a wake-up.
 #pragma once
 
 #include <atomic>
@@ -23,15 +23,17 @@ public:
 
     static WorkerPool& shared();
     void submit(std::function<void()> job, Priority priority);
-    // True when a submitted job waits for a worker (a long drain then yields its worker to it).
-    bool hasWaitingJobs() const { return m_waiting.load(std::memory_order_relaxed) > 0; }
+    // True when a submitted job waits with no worker on its way to it (every worker busy, at the cap):
+    // a long drain then yields its worker.
+    bool hasWaitingJobs() const {
+        return m_waiting.load(std::memory_order_relaxed) > m_waking.load(std::memory_order_relaxed);
+    }
 
 private:
-    // One worker thread: it sleeps on a word of its own and finds its next job beside it.
     struct Worker;
 
     WorkerPool() = default;
-    void work(std::function<void()> first);
+    void work();
     // Under m_mutex: the next waiting job, high priority first, or null.
     std::function<void()> takeWaitingJobLocked();
 
@@ -40,7 +42,10 @@ private:
     std::deque<std::function<void()>> m_default;
     std::vector<Worker*> m_idle; // the most recently idle last
     int m_threads = 0;
-    std::atomic<int> m_waiting{0}; // m_high.size() + m_default.size(), readable without the lock
+    // Written under m_mutex, read without it by hasWaitingJobs.
+    std::atomic<int> m_waiting{0}; // jobs in m_high and m_default
+    std::atomic<int> m_waking{0};  // workers woken or started that have not yet come for a job
+    std::atomic<int> m_spinning{0}; // idle workers still looking for a job before they sleep
 };
 
 } // namespace platform

@@ -36,18 +36,25 @@ struct PULSELog::Batch {
         bound.release(static_cast<int>(messages.size()));
         if (!waited)
             return;
-        delivered.store(true, std::memory_order_release);
-        delivered.notify_all();
+        {
+            std::lock_guard lock(mutex);
+            delivered.store(true, std::memory_order_release);
+        }
+        changed.notify_all();
     }
     void waitUntilDelivered() {
-        while (!delivered.load(std::memory_order_acquire))
-            delivered.wait(false, std::memory_order_acquire);
+        if (delivered.load(std::memory_order_acquire))
+            return; // delivered by the loggers' queues while the caller waited for them
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return delivered.load(std::memory_order_acquire); });
     }
 
     std::vector<PULSELogMessage> messages;
     std::uint64_t flags = 0; // every flag of the messages
     std::atomic<int> remaining{0};
     const bool waited;
+    std::mutex mutex;
+    std::condition_variable changed;
     std::atomic<bool> delivered{false};
 };
 
