@@ -3,7 +3,6 @@
 #include "platform/RunLoopThread.h"
 
 #include <algorithm>
-#include <chrono>
 #include <thread>
 
 #include <linux/futex.h>
@@ -17,23 +16,10 @@ int maxThreads() {
     return std::max(64, 4 * static_cast<int>(std::thread::hardware_concurrency()));
 }
 
-// How long a worker that ran out of work keeps looking for the next job before it sleeps: about the
-// cost of one wake-up, so that jobs that follow each other closely are handed over without one.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(20);
-constexpr int kMaxSpinningWorkers = 2;
-
-void pauseBriefly() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // The worker's state word. The submitter that takes a worker off the idle list swaps the word to
-// kWoken, and makes the futex call only when the worker had gone to sleep. (The futex is called
-// directly: the standard library's waits yield the processor in their spin, which on a busy machine can
-// hand it to another process for a whole time slice.)
+// kWoken, and makes the futex call only when the worker has gone to sleep. (The futex is called
+// directly: the standard library's waits spin with sched_yield first, which on a busy machine can hand
+// the processor to another process for a whole time slice.)
 constexpr int kIdle = 0;
 constexpr int kWoken = 1;
 constexpr int kSleeping = 2;
@@ -112,17 +98,7 @@ void WorkerPool::work() {
         self.state.store(kIdle, std::memory_order_relaxed);
         m_idle.push_back(&self);
         lock.unlock();
-        // Idle: look for a wake-up for a short while (a few workers at a time, so that idle workers never
-        // crowd out busy threads), then sleep until one comes.
-        if (m_spinning.fetch_add(1, std::memory_order_relaxed) < kMaxSpinningWorkers) {
-            const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-            while (self.state.load(std::memory_order_acquire) == kIdle &&
-                   std::chrono::steady_clock::now() < spinUntil) {
-                for (int i = 0; i < 16; ++i)
-                    pauseBriefly();
-            }
-        }
-        m_spinning.fetch_sub(1, std::memory_order_relaxed);
+        // Idle until a submission wakes this worker (one that comes before it sleeps spares the futex call).
         int expected = kIdle;
         if (self.state.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) {
             while (self.state.load(std::memory_order_acquire) == kSleeping)

@@ -4,9 +4,7 @@
 // Jobs wait in the pool's lists, high priority first; a worker that finishes a job takes the next one
 // there without sleeping. A submission wakes one idle worker only when the jobs waiting outnumber the
 // workers already on their way to them, and it wakes that worker alone, on a word of its own: the
-// worker does not queue up on a shared condition with the others. A worker that has just run out of work
-// keeps looking for a job for a few microseconds before it sleeps (two workers at a time at most), so a
-// job that follows soon does not pay for a wake-up.
+// worker does not queue up on a shared condition with the others.
 #pragma once
 
 #include <atomic>
@@ -45,7 +43,6 @@ private:
     // Written under m_mutex, read without it by hasWaitingJobs.
     std::atomic<int> m_waiting{0}; // jobs in m_high and m_default
     std::atomic<int> m_waking{0};  // workers woken or started that have not yet come for a job
-    std::atomic<int> m_spinning{0}; // idle workers still looking for a job before they sleep
 };
 
 } // namespace platform
