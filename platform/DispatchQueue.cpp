@@ -135,6 +135,7 @@ void DispatchQueue::async(std::function<void()> block) {
     case Kind::Serial: {
         std::lock_guard lock(m_mutex);
         m_items.push_back(Item{std::move(block), nullptr});
+        countSubmissionLocked();
         scheduleDrainLocked();
         return;
     }
@@ -159,31 +160,33 @@ void DispatchQueue::scheduleDrainLocked() {
 void DispatchQueue::drain() {
     CurrentQueueScope scope(this);
     // Items are taken a batch at a time, so that a busy queue takes its lock once per batch rather than
-    // once per block.
-    std::vector<Item> batch;
-    batch.reserve(kDrainBatch);
-    for (int n = 0; n < kDrainBatch;) {
+    // once per block. The batch's storage is kept: only the one drain of this queue touches it.
+    std::vector<Item>& batch = m_drainBatch;
+    for (;;) {
         {
             std::lock_guard lock(m_mutex);
             if (m_items.empty()) {
                 m_draining = false;
                 return;
             }
-            while (!m_items.empty() && n + static_cast<int>(batch.size()) < kDrainBatch) {
+            while (!m_items.empty() && static_cast<int>(batch.size()) < kDrainBatch) {
                 batch.push_back(std::move(m_items.front()));
                 m_items.pop_front();
             }
         }
-        n += static_cast<int>(batch.size());
         for (Item& item : batch)
             runItem(item);
         batch.clear();
+        if (WorkerPool::shared().hasWaitingJobs())
+            break;
     }
-    // Let other queues have the worker; carry on in a new drain.
-    std::lock_guard lock(m_mutex);
-    if (m_items.empty()) {
-        m_draining = false;
-        return;
+    // Other jobs wait for a worker: let them have this one and carry on in a new drain.
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_items.empty()) {
+            m_draining = false;
+            return;
+        }
     }
     WorkerPool::shared().submit([self = shared_from_this()] { self->drain(); }, WorkerPool::Priority::Default);
 }
@@ -226,6 +229,7 @@ void DispatchQueue::sync(const std::function<void()>& block) {
         {
             // An idle queue is taken over by the caller at once, without a hop through a worker.
             std::unique_lock lock(m_mutex);
+            countSubmissionLocked();
             if (!m_draining && m_items.empty()) {
                 m_draining = true;
                 lock.unlock();

@@ -24,12 +24,15 @@
 
 #include "platform/Clock.h"
 
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -80,6 +83,11 @@ public:
     void after(Duration delay, std::function<void()> block);
     void after(double delaySeconds, std::function<void()> block) { after(seconds(delaySeconds), std::move(block)); }
 
+    // Serial queues: how many blocks were submitted so far (async, sync, and after once its delay has
+    // passed). A caller that reads n just before its own submission and later finds n + 1 knows that
+    // nothing else was queued behind its block. 0 for the main and global queues.
+    std::uint64_t submissionCount() const { return m_submissions.load(std::memory_order_acquire); }
+
     // Queue-specific markers: opaque keys and values the caller owns.
     void setSpecific(const void* key, void* value);
     void* specific(const void* key) const;
@@ -89,6 +97,9 @@ private:
     [[noreturn]] void failNotCurrent() const;
     DispatchQueue(Kind kind, std::string label, Priority priority);
     void scheduleDrainLocked();
+    void countSubmissionLocked() {
+        m_submissions.store(m_submissions.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
     void drain();
     void runItem(Item& item);
 
@@ -99,6 +110,8 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Item> m_items;
     bool m_draining = false;
+    std::atomic<std::uint64_t> m_submissions{0}; // written under m_mutex
+    std::vector<Item> m_drainBatch;              // used by the one running drain only
     std::unordered_map<const void*, void*> m_specifics;
 };
 

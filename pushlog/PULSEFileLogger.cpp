@@ -13,9 +13,8 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <stdexcept>
+#include <exception>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace pushlog {
@@ -23,11 +22,6 @@ namespace pushlog {
 namespace {
 
 std::atomic<int> g_exceptionCount{0};
-
-class WriteFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 } // namespace
 
@@ -152,7 +146,9 @@ bool PULSEFileLogger::isOpenFileUnlinked() const {
     return ::fstat(m_currentLogFileHandle, &info) == 0 && info.st_nlink == 0;
 }
 
-void PULSEFileLogger::logMessage(const PULSELogMessage& message) {
+void PULSEFileLogger::logMessage(const PULSELogMessage& message) { logMessages({&message, 1}, PULSELogLevelAll); }
+
+bool PULSEFileLogger::appendLine(const PULSELogMessage& message) {
     LogText text = message.messageText();
     bool formatted = false;
     if (m_logFormatter) {
@@ -160,44 +156,83 @@ void PULSEFileLogger::logMessage(const PULSELogMessage& message) {
         formatted = text != message.messageText();
     }
     if (!text)
-        return;
+        return false;
     const bool endsInNewline = !text->empty() && text->back() == '\n';
-    const bool appendNewline = !endsInNewline && (!formatted || m_appendNewline.load());
+    const bool appendNewline = !endsInNewline && (!formatted || m_appendNewline.load(std::memory_order_relaxed));
+    m_pendingLines.append(*text);
+    if (appendNewline)
+        m_pendingLines.push_back('\n');
+    return true;
+}
+
+void PULSEFileLogger::logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) {
+    // The lines go out in as few writes as the size limit allows: one check that the open file still has a
+    // name, one write of every line, then the size check. A line that brings the write position to the
+    // limit or past it ends its write, and the file is rolled right after it, as if it were written alone.
+    bool fileChecked = false;
     try {
-        if (m_currentLogFileHandle >= 0 && isOpenFileUnlinked())
-            rollLogFileNow(); // deleted under us: start a new file rather than write into the void
-        const int fd = currentLogFileHandle();
-        if (fd < 0)
-            return;
-        // The text and, when wanted, its newline, in one write.
-        static const char newline = '\n';
-        const std::size_t total = text->size() + (appendNewline ? 1 : 0);
-        std::size_t done = 0;
-        while (done < total) {
-            iovec pieces[2];
-            int count = 0;
-            if (done < text->size())
-                pieces[count++] = {const_cast<char*>(text->data() + done), text->size() - done};
-            if (appendNewline)
-                pieces[count++] = {const_cast<char*>(&newline), 1};
-            const ssize_t written = ::writev(fd, pieces, count);
-            if (written < 0) {
-                if (errno == EINTR)
+        for (const PULSELogMessage& message : messages) {
+            if (!levelAcceptsFlag(level, message.flag()))
+                continue;
+            const std::size_t before = m_pendingLines.size();
+            if (!appendLine(message))
+                continue;
+            if (before == 0) {
+                // The first line of a write: it needs the file, open and still in its folder.
+                if (!fileChecked && m_currentLogFileHandle >= 0 && isOpenFileUnlinked())
+                    rollLogFileNow(); // deleted under us: start a new file rather than write into the void
+                fileChecked = true;
+                if (currentLogFileHandle() < 0) {
+                    m_pendingLines.clear(); // the line is dropped; the next one tries the same path again
                     continue;
-                throw WriteFailure(std::strerror(errno));
+                }
             }
-            done += static_cast<std::size_t>(written);
+            // Written at the size limit, and whenever the lines held back grow large (a batch of long lines).
+            if ((m_maximumFileSize > 0 && m_currentOffset + m_pendingLines.size() >= m_maximumFileSize) ||
+                m_pendingLines.size() >= kPendingLinesCapacity)
+                writePendingLines();
         }
-        m_currentOffset += done;
-        maybeRollLogFileDueToSize();
+        writePendingLines();
     } catch (const std::exception& failure) {
-        const int count = ++g_exceptionCount;
-        if (count <= 10) {
-            platform::Log::writef("PULSEFileLogger.logMessage: %s", failure.what());
-            if (count == 10)
-                platform::Log::write("PULSEFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
-        }
+        m_pendingLines.clear();
+        reportFailure(failure.what());
     }
+}
+
+void PULSEFileLogger::writePendingLines() {
+    if (m_pendingLines.empty())
+        return;
+    const char* data = m_pendingLines.data();
+    std::size_t left = m_pendingLines.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_currentLogFileHandle, data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            m_currentOffset += m_pendingLines.size() - left;
+            m_pendingLines.clear();
+            reportFailure(std::strerror(error));
+            return;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    m_currentOffset += m_pendingLines.size();
+    m_pendingLines.clear();
+    // Keep the buffer's memory for the next batches, unless one huge line made it grow out of measure.
+    if (m_pendingLines.capacity() > kPendingLinesCapacity)
+        m_pendingLines.shrink_to_fit();
+    maybeRollLogFileDueToSize();
+}
+
+void PULSEFileLogger::reportFailure(const char* what) {
+    const int count = ++g_exceptionCount;
+    if (count > 10)
+        return;
+    platform::Log::writef("PULSEFileLogger.logMessage: %s", what);
+    if (count == 10)
+        platform::Log::write("PULSEFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
 }
 
 void PULSEFileLogger::willRemoveLogger() { rollLogFileNow(); }

@@ -7,8 +7,12 @@
 // through the logging queue, so they take their place among the messages. maximumFileSize() and
 // rollingFrequency() wait for both queues and must not be called from either.
 //
-// No line goes into a deleted file: before each write the logger checks that the open file still has a
-// name (link count above 0) and otherwise starts a new file.
+// Messages that waited together are written as one batch: one check of the file, one write of their lines
+// (split after a line that reaches the size limit, where the file is rolled as for a single line, and
+// after 256 KiB of lines). Lines are never split.
+//
+// No line goes into a deleted file: before each batch the logger checks that the open file still has a
+// name (link count above 0) and otherwise starts a new file. (A move is noticed by the file-event source.)
 #pragma once
 
 #include "pushlog/PULSEAbstractLogger.h"
@@ -18,6 +22,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <span>
+#include <string>
 
 namespace platform {
 class DispatchFileSource;
@@ -51,6 +57,7 @@ public:
     void rollLogFileWithCompletionBlock(std::function<void()> completion);
 
     void logMessage(const PULSELogMessage& message) override;
+    void logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) override;
     void willRemoveLogger() override;
 
     // On the logger's queue: the current file (chosen or created as needed), or null.
@@ -61,6 +68,11 @@ public:
 
 private:
     int currentLogFileHandle();
+    // Formats the message and appends its line to m_pendingLines; false when the formatter dropped it.
+    bool appendLine(const PULSELogMessage& message);
+    // Writes m_pendingLines at the end of the open file, then runs the size check.
+    void writePendingLines();
+    static void reportFailure(const char* what);
     void rollLogFileNow();
     void maybeRollLogFileDueToSize();
     void maybeRollLogFileDueToAge();
@@ -75,6 +87,9 @@ private:
     std::shared_ptr<PULSELogFileInfo> m_currentLogFileInfo;
     int m_currentLogFileHandle = -1;
     std::uint64_t m_currentOffset = 0;
+    std::string m_pendingLines; // lines of the batch being written, not yet in the file
+    // Lines held back past this many bytes are written at once; memory past it is given back after.
+    static constexpr std::size_t kPendingLinesCapacity = 256 * 1024;
     std::shared_ptr<platform::DispatchFileSource> m_currentLogFileVnode;
     std::shared_ptr<platform::DispatchTimerSource> m_rollingTimer;
     std::uint64_t m_maximumFileSize = 1024 * 1024;

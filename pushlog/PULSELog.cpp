@@ -22,33 +22,45 @@ const char kLoggingQueueMarker = 0;
 
 } // namespace
 
-// One message on its way: it holds a unit of the queue semaphore until every eligible logger has
+// Messages on their way, delivered together: every logger that takes one of them gets the whole run as
+// one batch. The batch holds a unit of the queue bound per message until every eligible logger has
 // handled it, and wakes a synchronous caller then.
-struct PULSELog::Delivery {
-    Delivery(PULSELogMessage message, bool waited) : message(std::move(message)), waited(waited) {}
+struct PULSELog::Batch {
+    explicit Batch(bool waited) : waited(waited) {}
 
+    void add(PULSELogMessage message) {
+        flags |= message.flag();
+        messages.push_back(std::move(message));
+    }
     void finish(QueueBound& bound) {
-        bound.release();
+        bound.release(static_cast<int>(messages.size()));
         if (!waited)
             return;
-        std::lock_guard lock(mutex);
-        delivered = true;
+        {
+            std::lock_guard lock(mutex);
+            delivered.store(true, std::memory_order_release);
+        }
         changed.notify_all();
     }
     void waitUntilDelivered() {
+        if (delivered.load(std::memory_order_acquire))
+            return; // delivered by the loggers' queues while the caller waited for them
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return delivered; });
+        changed.wait(lock, [&] { return delivered.load(std::memory_order_acquire); });
     }
 
-    const PULSELogMessage message;
+    std::vector<PULSELogMessage> messages;
+    std::uint64_t flags = 0; // every flag of the messages
     std::atomic<int> remaining{0};
     const bool waited;
     std::mutex mutex;
     std::condition_variable changed;
-    bool delivered = false;
+    std::atomic<bool> delivered{false};
 };
 
 namespace {
+
+using BatchRef = std::shared_ptr<PULSELog::Batch>;
 
 struct FrameworkState {
     QueueRef loggingQueue = platform::DispatchQueue::createSerial("pulse.logging");
@@ -57,12 +69,27 @@ struct FrameworkState {
     int processorCount = std::max(1, platform::activeProcessorCount());
     // Touched only on the logging queue.
     std::vector<std::shared_ptr<PULSELoggerNode>> loggers;
-    // Delivered asynchronous messages, released by the next callers that log rather than by the logger
-    // threads: their memory was allocated by the callers, and freeing it on the thread that allocated it
-    // keeps the callers and the logger threads from contending for the allocator.
+
+    // Every flag some logger may take: the levels of the registered loggers and of those still on their
+    // way to the registry. Messages of other flags are dropped by the caller, before any queue work.
+    std::atomic<std::uint64_t> flagsTaken{0};
+    std::mutex registryMutex; // guards pendingAdds and the lowering of flagsTaken
+    int pendingAdds = 0;
+
+    // Asynchronous messages go into the open batch while its delivery block is the last block queued on
+    // the logging queue; once anything else is queued behind it, the next message opens a new batch, so
+    // messages and other blocks keep the order in which they were queued.
+    std::mutex inboxMutex;
+    BatchRef openBatch;
+    std::uint64_t openBatchSubmission = 0; // the logging queue's submission count with its block queued
+    std::vector<BatchRef> spareBatches;    // delivered, emptied, ready for reuse
+
+    // Delivered asynchronous batches, emptied by the next callers that log rather than by the logger
+    // threads: the messages' memory was allocated by the callers, and freeing it on the thread that
+    // allocated it keeps the callers and the logger threads from contending for the allocator.
     std::mutex retiredMutex;
-    std::vector<std::shared_ptr<void>> retired; // PULSELog::Delivery objects
-    std::atomic<std::size_t> retiredCount{0};
+    std::vector<BatchRef> retired;
+    std::atomic<bool> hasRetired{false};
 
     FrameworkState() {
         loggers.reserve(4);
@@ -80,26 +107,49 @@ FrameworkState& state() {
     return *framework;
 }
 
-constexpr std::size_t kRetiredBatch = 64;
+constexpr std::size_t kSpareBatches = 4;
 
-// On a logger thread: hands a delivered message over to be released by a caller.
-void retire(FrameworkState& framework, std::shared_ptr<void> delivery) {
+// On a logger thread: hands a delivered batch over to be emptied by a caller.
+void retire(FrameworkState& framework, BatchRef batch) {
     std::lock_guard lock(framework.retiredMutex);
-    framework.retired.push_back(std::move(delivery));
-    framework.retiredCount.store(framework.retired.size(), std::memory_order_relaxed);
+    framework.retired.push_back(std::move(batch));
+    framework.hasRetired.store(true, std::memory_order_relaxed);
 }
 
-// On a calling thread: releases the delivered messages once a batch of them has gathered.
+// On a calling thread: empties the delivered batches and keeps a few for reuse.
 void releaseRetired(FrameworkState& framework) {
-    if (framework.retiredCount.load(std::memory_order_relaxed) < kRetiredBatch)
+    if (!framework.hasRetired.load(std::memory_order_relaxed))
         return;
-    thread_local std::vector<std::shared_ptr<void>> released;
+    thread_local std::vector<BatchRef> released;
     {
         std::lock_guard lock(framework.retiredMutex);
         released.swap(framework.retired);
-        framework.retiredCount.store(0, std::memory_order_relaxed);
+        framework.hasRetired.store(false, std::memory_order_relaxed);
     }
-    released.clear(); // outside the lock; the vectors keep their capacity for the next rounds
+    for (BatchRef& batch : released) {
+        batch->messages.clear(); // outside the locks; the vector keeps its capacity
+        batch->flags = 0;
+    }
+    {
+        std::lock_guard lock(framework.inboxMutex);
+        for (BatchRef& batch : released)
+            if (framework.spareBatches.size() < kSpareBatches && batch.use_count() == 1)
+                framework.spareBatches.push_back(std::move(batch));
+    }
+    released.clear();
+}
+
+// Under the inbox lock: an empty batch for asynchronous messages.
+BatchRef takeSpareBatchLocked(FrameworkState& framework) {
+    if (framework.spareBatches.empty())
+        return std::make_shared<PULSELog::Batch>(false);
+    BatchRef batch = std::move(framework.spareBatches.back());
+    framework.spareBatches.pop_back();
+    return batch;
+}
+
+bool someLoggerTakes(std::uint64_t flag) {
+    return levelAcceptsFlag(state().flagsTaken.load(std::memory_order_acquire), flag);
 }
 
 struct ClassRegistry {
@@ -142,6 +192,13 @@ void PULSELog::addLogger(std::shared_ptr<PULSELogger> logger) { addLogger(std::m
 void PULSELog::addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t level) {
     if (!logger)
         return;
+    FrameworkState& framework = state();
+    {
+        // Messages logged from now on must reach the logger once it is registered: let their flags pass.
+        std::lock_guard lock(framework.registryMutex);
+        ++framework.pendingAdds;
+        framework.flagsTaken.fetch_or(level, std::memory_order_acq_rel);
+    }
     loggingQueue()->async([logger = std::move(logger), level]() mutable { lt_addLogger(std::move(logger), level); });
 }
 
@@ -163,7 +220,7 @@ std::vector<std::shared_ptr<PULSELogger>> PULSELog::allLoggers() {
 
 void PULSELog::log(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context, const char* file,
                    const char* function, std::uint64_t line, const platform::Value& tag, const char* format, ...) {
-    if (!format)
+    if (!format || !someLoggerTakes(flag))
         return;
     va_list args;
     va_start(args, format);
@@ -174,7 +231,7 @@ void PULSELog::log(bool asynchronous, std::uint64_t level, std::uint64_t flag, s
 void PULSELog::log(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context, const char* file,
                    const char* function, std::uint64_t line, const platform::Value& tag, const char* format,
                    va_list args) {
-    if (!format)
+    if (!format || !someLoggerTakes(flag))
         return;
     queueLogMessage(makeLogText(formatText(format, args)), level, flag, context, file, function, line, tag,
                     asynchronous);
@@ -183,22 +240,23 @@ void PULSELog::log(bool asynchronous, std::uint64_t level, std::uint64_t flag, s
 void PULSELog::queueLogMessage(LogText text, std::uint64_t level, std::uint64_t flag, std::int64_t context,
                                const char* file, const char* function, std::uint64_t line,
                                const platform::Value& tag, bool asynchronous) {
-    FrameworkState& framework = state();
-    framework.queueSemaphore.acquire();
-    enqueue(std::make_shared<Delivery>(
-                PULSELogMessage(std::move(text), level, flag, context, file, function, line, tag, 0), !asynchronous),
-            asynchronous);
+    if (!someLoggerTakes(flag))
+        return;
+    enqueue(PULSELogMessage(std::move(text), level, flag, context, file, function, line, tag, 0), asynchronous);
 }
 
 void PULSELog::log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
                    std::int64_t context, const char* file, const char* function, std::uint64_t line,
                    const platform::Value& tag) {
+    if (!someLoggerTakes(flag))
+        return;
     queueLogMessage(makeLogText(std::move(message)), level, flag, context, file, function, line, tag, asynchronous);
 }
 
 void PULSELog::log(bool asynchronous, PULSELogMessage message) {
-    state().queueSemaphore.acquire();
-    enqueue(std::make_shared<Delivery>(std::move(message), !asynchronous), asynchronous);
+    if (!someLoggerTakes(message.flag()))
+        return;
+    enqueue(std::move(message), asynchronous);
 }
 
 void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous) {
@@ -206,18 +264,43 @@ void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, b
         log(asynchronous, *message);
 }
 
-void PULSELog::enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous) {
+void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     FrameworkState& framework = state();
-    if (asynchronous) {
-        releaseRetired(framework);
-        framework.loggingQueue->async([delivery = std::move(delivery)]() mutable {
-            lt_log(delivery);
-            retire(state(), std::move(delivery));
-        });
+    framework.queueSemaphore.acquire();
+    if (!asynchronous) {
+        // The calling thread's own batch, reused once no logger holds it any more.
+        thread_local BatchRef batch;
+        if (!batch || batch.use_count() != 1)
+            batch = std::make_shared<Batch>(true);
+        batch->messages.clear();
+        batch->flags = 0;
+        batch->delivered.store(false, std::memory_order_relaxed);
+        batch->add(std::move(message));
+        framework.loggingQueue->sync([&mine = batch] { lt_log(mine); });
+        batch->waitUntilDelivered();
         return;
     }
-    framework.loggingQueue->sync([&delivery] { lt_log(delivery); });
-    delivery->waitUntilDelivered();
+    releaseRetired(framework);
+    std::lock_guard lock(framework.inboxMutex);
+    const std::uint64_t submissions = framework.loggingQueue->submissionCount();
+    if (framework.openBatch && submissions == framework.openBatchSubmission) {
+        framework.openBatch->add(std::move(message));
+        return;
+    }
+    framework.openBatch = takeSpareBatchLocked(framework);
+    framework.openBatch->add(std::move(message));
+    framework.loggingQueue->async([batch = framework.openBatch]() mutable {
+        FrameworkState& framework = state();
+        {
+            std::lock_guard lock(framework.inboxMutex);
+            if (framework.openBatch == batch)
+                framework.openBatch = nullptr; // closed: what comes next opens a new batch
+        }
+        if (lt_log(batch))
+            retire(framework, std::move(batch)); // else the last logger to finish retires it
+    });
+    // Counted before the post, so that anything another thread queued meanwhile closes the batch too.
+    framework.openBatchSubmission = submissions + 1;
 }
 
 void PULSELog::flushLog() {
@@ -226,6 +309,19 @@ void PULSELog::flushLog() {
 
 void PULSELog::applicationWillTerminate() { flushLog(); }
 
+void PULSELog::lt_updateFlagsTaken(bool registered) {
+    FrameworkState& framework = state();
+    std::uint64_t flags = 0;
+    for (const auto& node : framework.loggers)
+        flags |= node->level();
+    std::lock_guard lock(framework.registryMutex);
+    if (registered)
+        --framework.pendingAdds;
+    // While registrations are on their way their levels must stay in; the last of them lowers the mask.
+    if (framework.pendingAdds == 0)
+        framework.flagsTaken.store(flags, std::memory_order_release);
+}
+
 void PULSELog::lt_addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t level) {
     auto& loggers = state().loggers;
     auto existing = std::find_if(loggers.begin(), loggers.end(),
@@ -233,6 +329,7 @@ void PULSELog::lt_addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t l
     if (existing != loggers.end()) {
         // Already registered: one registration, at the level asked for last.
         *existing = PULSELoggerNode::nodeWithLogger(logger, (*existing)->loggerQueue(), level);
+        lt_updateFlagsTaken(true);
         return;
     }
     QueueRef queue = logger->loggerQueue();
@@ -241,6 +338,7 @@ void PULSELog::lt_addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t l
         queue = platform::DispatchQueue::createSerial(name ? *name : std::string());
     }
     loggers.push_back(PULSELoggerNode::nodeWithLogger(logger, queue, level));
+    lt_updateFlagsTaken(true);
     queue->async([logger] { logger->didAddLogger(); });
 }
 
@@ -251,6 +349,7 @@ void PULSELog::lt_removeLogger(const std::shared_ptr<PULSELogger>& logger) {
         return;
     (*found)->loggerQueue()->async([logger] { logger->willRemoveLogger(); });
     loggers.erase(found);
+    lt_updateFlagsTaken(false);
 }
 
 void PULSELog::lt_removeAllLoggers() {
@@ -258,6 +357,7 @@ void PULSELog::lt_removeAllLoggers() {
     for (const auto& node : loggers)
         node->loggerQueue()->async([logger = node->logger()] { logger->willRemoveLogger(); });
     loggers.clear();
+    lt_updateFlagsTaken(false);
 }
 
 std::vector<std::shared_ptr<PULSELogger>> PULSELog::lt_allLoggers() {
@@ -267,43 +367,46 @@ std::vector<std::shared_ptr<PULSELogger>> PULSELog::lt_allLoggers() {
     return loggers;
 }
 
-void PULSELog::lt_log(const std::shared_ptr<Delivery>& delivery) {
+bool PULSELog::lt_log(const std::shared_ptr<Batch>& batch) {
     FrameworkState& framework = state();
-    const PULSELogMessage& message = delivery->message;
     int eligible = 0;
     for (const auto& node : framework.loggers)
-        eligible += levelAcceptsFlag(node->level(), message.flag()) ? 1 : 0;
+        eligible += levelAcceptsFlag(node->level(), batch->flags) ? 1 : 0;
+    if (eligible == 0) {
+        batch->finish(framework.queueSemaphore);
+        return true;
+    }
+    const std::span<const PULSELogMessage> messages(batch->messages);
     if (framework.processorCount < 2 || eligible == 1) {
         // One after the other, each on its logger's queue. For a single logger this is the same as
         // handing it over and waiting, and an idle logger queue runs it without a thread hop.
         for (const auto& node : framework.loggers) {
-            if (levelAcceptsFlag(node->level(), message.flag())) {
+            if (levelAcceptsFlag(node->level(), batch->flags)) {
                 PULSELogger& logger = *node->logger();
-                node->loggerQueue()->sync([&] { logger.logMessage(message); });
+                const std::uint64_t level = node->level();
+                node->loggerQueue()->sync([&] { logger.logMessages(messages, level); });
             }
         }
-        delivery->finish(framework.queueSemaphore);
-        return;
+        batch->finish(framework.queueSemaphore);
+        return true;
     }
-    // Each eligible logger gets the message on its own queue, behind the messages queued before; the
-    // loggers work in parallel and the message counts as delivered when the last one has finished.
-    // Each logger still receives the messages strictly in queuing order, one at a time.
-    if (eligible == 0) {
-        delivery->finish(framework.queueSemaphore);
-        return;
-    }
-    delivery->remaining.store(eligible);
+    // Each eligible logger gets the batch on its own queue, behind the batches queued before; the loggers
+    // work in parallel and the batch counts as delivered when the last one has finished. Each logger
+    // still receives the messages strictly in queuing order, one batch at a time.
+    batch->remaining.store(eligible, std::memory_order_release);
     for (const auto& node : framework.loggers) {
-        if (!levelAcceptsFlag(node->level(), message.flag()))
+        if (!levelAcceptsFlag(node->level(), batch->flags))
             continue;
-        node->loggerQueue()->async([logger = node->logger(), delivery]() mutable {
-            logger->logMessage(delivery->message);
-            if (delivery->remaining.fetch_sub(1) == 1)
-                delivery->finish(state().queueSemaphore);
-            if (!delivery->waited)
-                retire(state(), std::move(delivery));
+        node->loggerQueue()->async([logger = node->logger(), level = node->level(), batch]() mutable {
+            logger->logMessages(batch->messages, level);
+            if (batch->remaining.fetch_sub(1, std::memory_order_acq_rel) != 1)
+                return;
+            batch->finish(state().queueSemaphore);
+            if (!batch->waited)
+                retire(state(), std::move(batch));
         });
     }
+    return false;
 }
 
 void PULSELog::lt_flush() {

@@ -5,14 +5,19 @@
 //
 // Guarantees:
 // - Thread: any thread may log and change the registry. All changes of the loggers list, all deliveries
-//   and all flushes run on the one serial logging queue ("pulse.logging"); no lock is used.
-// - Order: each logger receives messages strictly in queuing order, one at a time, on its own queue.
-//   The loggers work in parallel: a fast logger may go on to the next message while a slow one still
+//   and all flushes run on the one serial logging queue ("pulse.logging"); the loggers list has no lock.
+// - Order: each logger receives messages strictly in queuing order, on its own queue. Asynchronous
+//   messages that wait together are handed over as one batch (PULSELogger::logMessages), never across
+//   another block queued on the logging queue in between (a formatter or level change, a flush...).
+//   The loggers work in parallel: a fast logger may go on to the next batch while a slow one still
 //   writes the previous one.
+// - A message whose flag no registered logger's level takes (nor that of a logger being added) costs
+//   the caller a check and nothing more: no formatting, no message, no queue work.
 // - Synchronous calls (log with asynchronous false, flushLog, allLoggers) return only when their work is
 //   done. They must not be called from the logging queue or from a logger's queue: they would wait on
 //   themselves.
-// - At most 1000 messages wait for delivery; the 1001st caller blocks until one is delivered.
+// - At most 1000 messages wait for delivery; the 1001st caller blocks until one is delivered (units come
+//   back in groups, so it may wait for a few more).
 // - A logger is registered once: adding a logger that is already registered changes nothing (see
 //   addLogger).
 #pragma once
@@ -86,14 +91,17 @@ public:
     static std::uint64_t levelForClassWithName(const std::string& name);
     static void setLevel(std::uint64_t level, const std::string& className);
 
+    struct Batch; // messages delivered together (private to the core)
+
 private:
     static void lt_addLogger(std::shared_ptr<PULSELogger> logger, std::uint64_t level);
     static void lt_removeLogger(const std::shared_ptr<PULSELogger>& logger);
     static void lt_removeAllLoggers();
     static std::vector<std::shared_ptr<PULSELogger>> lt_allLoggers();
-    struct Delivery;
-    static void enqueue(std::shared_ptr<Delivery> delivery, bool asynchronous);
-    static void lt_log(const std::shared_ptr<Delivery>& delivery);
+    static void enqueue(PULSELogMessage message, bool asynchronous);
+    // Delivers the batch; false when loggers still work on it in parallel (the last one finishes it).
+    static bool lt_log(const std::shared_ptr<Batch>& batch);
+    static void lt_updateFlagsTaken(bool registered);
     static void lt_flush();
 };
 

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "pushlog/LoggerQueue.h"
+#include "pushlog/PULSELogFlags.h"
 #include "pushlog/PULSELogFormatter.h"
 #include "pushlog/PULSELogMessage.h"
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace pushlog {
@@ -18,6 +20,14 @@ public:
 
     // Writes one message; always called on the logger's queue.
     virtual void logMessage(const PULSELogMessage& message) = 0;
+    // Writes, in order, those of the messages whose flag the level accepts; always called on the logger's
+    // queue. The core hands over messages that waited together this way. The default calls logMessage for
+    // each; a logger that can write many lines at once does better.
+    virtual void logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) {
+        for (const PULSELogMessage& message : messages)
+            if (levelAcceptsFlag(level, message.flag()))
+                logMessage(message);
+    }
     virtual std::shared_ptr<PULSELogFormatter> logFormatter() = 0;
     virtual void setLogFormatter(std::shared_ptr<PULSELogFormatter> formatter) = 0;
 

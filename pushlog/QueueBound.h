@@ -20,9 +20,10 @@ public:
         m_outstanding.fetch_add(1);
     }
 
-    void release() {
-        const int held = m_held.fetch_add(1) + 1;
-        const int outstanding = m_outstanding.fetch_sub(1) - 1;
+    // Hands back the units of `count` delivered messages.
+    void release(int count = 1) {
+        const int held = m_held.fetch_add(count) + count;
+        const int outstanding = m_outstanding.fetch_sub(count) - count;
         if (held < kBatch && outstanding != 0)
             return;
         if (const int units = m_held.exchange(0); units > 0)

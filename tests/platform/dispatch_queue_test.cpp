@@ -148,6 +148,64 @@ TEST(DispatchQueue, AfterFollowsTheVirtualClock) {
     EXPECT_EQ(order.back(), "queue 10");
 }
 
+TEST(DispatchQueue, SubmissionCountCountsEveryBlockOfASerialQueue) {
+    VirtualClock clock;
+    clock.install();
+    auto queue = DispatchQueue::createSerial("counted");
+    EXPECT_EQ(queue->submissionCount(), 0u);
+    DispatchGroup group;
+    queue->async(group, [] {});
+    queue->sync([] {});
+    EXPECT_EQ(queue->submissionCount(), 2u);
+    group.enter();
+    queue->after(5.0, [&] { group.leave(); });
+    EXPECT_EQ(queue->submissionCount(), 2u); // not before its delay has passed
+    clock.advance(5.0);
+    ASSERT_TRUE(group.wait(kLimit));
+    EXPECT_EQ(queue->submissionCount(), 3u);
+    DispatchQueue::global()->async(group, [] {});
+    ASSERT_TRUE(group.wait(kLimit));
+    EXPECT_EQ(DispatchQueue::global()->submissionCount(), 0u);
+}
+
+TEST(DispatchQueue, QueuesWhoseBlocksWaitForEachOtherGetAWorkerEach) {
+    // Each block returns only once all of them have started, so every queue needs a worker of its own at
+    // the same time, whether the pool had idle workers (woken one each) or had to start new ones.
+    constexpr int kQueues = 24;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::shared_ptr<DispatchQueue>> queues;
+        std::atomic<int> started{0};
+        DispatchGroup group;
+        for (int i = 0; i < kQueues; ++i) {
+            queues.push_back(DispatchQueue::createSerial("waiting " + std::to_string(i)));
+            queues.back()->async(group, [&] {
+                started.fetch_add(1);
+                started.notify_all();
+                for (int seen = started.load(); seen < kQueues; seen = started.load())
+                    started.wait(seen);
+            });
+        }
+        ASSERT_TRUE(group.wait(kLimit)) << "round " << round;
+    }
+}
+
+TEST(DispatchQueue, LongRunsKeepTheirOrderBesideOtherQueues) {
+    auto busy = DispatchQueue::createSerial("busy");
+    std::vector<int> order;
+    std::atomic<int> others{0};
+    DispatchGroup group;
+    for (int i = 0; i < 5000; ++i) {
+        busy->async(group, [&order, i] { order.push_back(i); });
+        if (i % 500 == 0)
+            DispatchQueue::global()->async(group, [&] { others.fetch_add(1); });
+    }
+    ASSERT_TRUE(group.wait(kLimit));
+    ASSERT_EQ(order.size(), 5000u);
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(order[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(others.load(), 10);
+}
+
 TEST(DispatchGroup, NotifyRunsOnceWhenEmptyAndLeaveWithoutEnterIsFatal) {
     DispatchGroup group;
     std::atomic<int> notified{0};

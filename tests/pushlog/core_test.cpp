@@ -206,6 +206,102 @@ TEST_F(Core, LoggerKnowsWhereItRuns) {
     EXPECT_EQ(logger->loggerQueue()->label(), "PULSEAbstractLogger");
 }
 
+TEST_F(Core, MessagesNoLoggerTakesCostNoQueueWork) {
+    const auto& queue = PULSELog::loggingQueue();
+    auto errors = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(errors, PULSELogLevelError);
+    // Taken at once: the registration is still on its way, yet a message logged after it must reach it.
+    PULSELog::log(true, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "early");
+    PULSELog::flushLog();
+    EXPECT_EQ(errors->lines(), (std::vector<std::string>{"early"}));
+
+    const std::uint64_t before = queue->submissionCount();
+    logLine(PULSELogFlagDebug, "nobody");
+    PULSELog::log(true, 31, PULSELogFlagVerbose, 0, "f", "g", 1, platform::Value(), "nobody");
+    PULSELog::log(true, "nobody", 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value());
+    EXPECT_EQ(queue->submissionCount(), before);
+
+    // Lowering a level, or removing the logger, lowers what is taken once that change has run.
+    PULSELog::addLogger(errors, PULSELogLevelOff);
+    PULSELog::flushLog();
+    const std::uint64_t lowered = queue->submissionCount();
+    logLine(PULSELogFlagError, "nobody");
+    EXPECT_EQ(queue->submissionCount(), lowered);
+    EXPECT_EQ(errors->lines().size(), 1u);
+}
+
+TEST_F(Core, AsynchronousBatchesKeepTheirPlaceAmongFormatterChangesAndLevels) {
+    auto all = std::make_shared<RecordingLogger>();
+    auto errors = std::make_shared<RecordingLogger>();
+    auto upper = std::make_shared<UpperFormatter>();
+    PULSELog::addLogger(all);
+    PULSELog::addLogger(errors, PULSELogLevelError);
+    std::vector<std::string> expectedAll, expectedErrors;
+    bool shouting = false;
+    for (int i = 0; i < 400; ++i) {
+        if (i % 37 == 0) {
+            shouting = !shouting;
+            all->setLogFormatter(shouting ? std::shared_ptr<PULSELogFormatter>(upper) : nullptr);
+        }
+        const std::uint64_t flag = i % 3 == 0 ? PULSELogFlagError : PULSELogFlagDebug;
+        const std::string text = "line " + std::to_string(i) + " x";
+        PULSELog::log(true, 31, flag, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+        std::string shown = text;
+        if (shouting)
+            for (char& c : shown)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        expectedAll.push_back(shown);
+        if (flag == PULSELogFlagError)
+            expectedErrors.push_back(text);
+    }
+    PULSELog::flushLog();
+    EXPECT_EQ(all->lines(), expectedAll);
+    EXPECT_EQ(errors->lines(), expectedErrors);
+}
+
+namespace {
+
+// Holds its first message until the caller has logged a given number of messages, and records how many
+// messages the caller had logged but the logger not yet handled whenever it starts on a batch.
+class GateLogger : public PULSEAbstractLogger {
+public:
+    explicit GateLogger(std::atomic<int>& logged) : m_logged(logged) {}
+    void logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) override {
+        if (handled == 0)
+            for (int seen = m_logged.load(); seen < 1000; seen = m_logged.load())
+                m_logged.wait(seen);
+        maxWaiting = std::max(maxWaiting.load(), m_logged.load() - handled);
+        PULSEAbstractLogger::logMessages(messages, level);
+    }
+    void logMessage(const PULSELogMessage&) override { ++handled; }
+    int handled = 0; // on the logger's queue
+    std::atomic<int> maxWaiting{0};
+
+private:
+    std::atomic<int>& m_logged;
+};
+
+} // namespace
+
+TEST_F(Core, AtMostAThousandMessagesWait) {
+    std::atomic<int> logged{0};
+    auto logger = std::make_shared<GateLogger>(logged);
+    PULSELog::addLogger(logger);
+    std::thread caller([&] {
+        for (int i = 0; i < 3000; ++i) {
+            PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%d", i);
+            logged.fetch_add(1);
+            logged.notify_all();
+        }
+    });
+    caller.join();
+    PULSELog::flushLog();
+    // The logger held the first message until 1000 had been logged; the 1001st caller could not return
+    // before that message was delivered, so exactly 1000 were waiting then, and never more.
+    EXPECT_EQ(logger->maxWaiting.load(), 1000);
+    EXPECT_EQ(logger->handled, 3000);
+}
+
 TEST(PerClassLevels, RegistryDecidesMembership) {
     static std::uint64_t level = 7;
     PULSELog::registerClass({"TestClassWithLevel", [] { return level; }, [](std::uint64_t l) { level = l; }});

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -200,6 +202,115 @@ TEST_F(FileLogger, OutsideRemoveAndMoveStartANewFileWithoutLosingLines) {
     }));
     EXPECT_TRUE(contents(paths()[0]).ends_with("probe\n"));
     EXPECT_EQ(contents(moved).substr(0, 4), "two\n");
+}
+
+namespace {
+
+// Messages with the texts "<prefix>00", "<prefix>01", ..., each padded with dots to `width` bytes.
+std::vector<PULSELogMessage> numberedMessages(const std::string& prefix, int count, std::size_t width) {
+    std::vector<PULSELogMessage> messages;
+    for (int i = 0; i < count; ++i) {
+        std::string text = prefix + (i < 10 ? "0" : "") + std::to_string(i);
+        text.resize(width, '.');
+        messages.emplace_back(text, 31, PULSELogFlagDebug, 0, "f.cpp", "g", 1);
+    }
+    return messages;
+}
+
+// Hands the messages to the logger as one batch, on its queue, as the core does.
+void writeBatch(const std::shared_ptr<PULSEFileLogger>& logger, const std::vector<PULSELogMessage>& messages) {
+    logger->loggerQueue()->sync([&] { logger->logMessages(messages, PULSELogLevelAll); });
+}
+
+} // namespace
+
+TEST_F(FileLogger, BatchCrossingTheSizeLimitRollsWhereSingleLinesWould) {
+    auto logger = make(false);
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(1000);
+    settle(logger);
+    // 150 bytes a line with its newline: the 7th line brings a file to 1050 bytes and ends it.
+    const auto messages = numberedMessages("n", 16, 149);
+    writeBatch(logger, messages);
+    auto files = paths();
+    ASSERT_EQ(files.size(), 3u);
+    std::vector<std::string> texts;
+    for (const std::string& path : files)
+        texts.push_back(contents(path));
+    std::sort(texts.begin(), texts.end()); // files made in one virtual instant: order them by their lines
+    auto lines = [&](int from, int to) {
+        std::string text;
+        for (int i = from; i < to; ++i)
+            text += messages[static_cast<std::size_t>(i)].message() + "\n";
+        return text;
+    };
+    EXPECT_EQ(texts[0], lines(0, 7));
+    EXPECT_EQ(texts[1], lines(7, 14));
+    EXPECT_EQ(texts[2], lines(14, 16));
+    int archived = 0;
+    for (const std::string& path : files)
+        archived += PULSELogFileInfo(path).isArchived() ? 1 : 0;
+    EXPECT_EQ(archived, 2); // the two full files; the last one stays current
+}
+
+TEST_F(FileLogger, BatchSkipsDroppedAndUnacceptedMessages) {
+    auto logger = make(false);
+    logger->setLogFormatter(std::make_shared<PassFormatter>());
+    settle(logger);
+    std::vector<PULSELogMessage> messages;
+    messages.emplace_back("drop", 31, PULSELogFlagDebug, 0, "f.cpp", "g", 1);
+    messages.emplace_back("kept", 31, PULSELogFlagError, 0, "f.cpp", "g", 1);
+    messages.emplace_back("verbose", 31, PULSELogFlagVerbose, 0, "f.cpp", "g", 1);
+    messages.emplace_back("drop", 31, PULSELogFlagError, 0, "f.cpp", "g", 1);
+    messages.emplace_back("also", 31, PULSELogFlagDebug, 0, "f.cpp", "g", 1);
+    logger->loggerQueue()->sync([&] { logger->logMessages(messages, PULSELogLevelDebug); });
+    ASSERT_EQ(paths().size(), 1u);
+    EXPECT_EQ(contents(paths()[0]), "[kept]\n[also]\n");
+}
+
+TEST_F(FileLogger, FileRemovedBetweenTwoBatchesGetsNoneOfTheSecond) {
+    auto logger = make(false);
+    logger->setLogFormatter(nullptr);
+    settle(logger);
+    writeBatch(logger, numberedMessages("a", 5, 10));
+    ASSERT_EQ(paths().size(), 1u);
+    const std::string first = paths()[0];
+    ASSERT_EQ(::unlink(first.c_str()), 0);
+    const auto second = numberedMessages("b", 5, 10);
+    writeBatch(logger, second);
+    const auto now = paths();
+    ASSERT_EQ(now.size(), 1u); // a new file (of the same name: the old name is free again)
+    std::string expected;
+    for (const PULSELogMessage& message : second)
+        expected += message.message() + "\n";
+    EXPECT_EQ(contents(now[0]), expected);
+}
+
+TEST_F(FileLogger, AsynchronousBurstLandsWholeAndInOrder) {
+    auto logger = make();
+    m_manager->setMaximumNumberOfLogFiles(0); // keep every file: their lines are counted below
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(4096);
+    for (int i = 0; i < 2000; ++i)
+        PULSELog::log(true, 31, PULSELogFlagDebug, 0, "f.cpp", "g", 1, platform::Value(), "line %04d", i);
+    PULSELog::flushLog();
+    std::vector<std::string> texts;
+    for (const std::string& path : paths()) {
+        texts.push_back(contents(path));
+        EXPECT_LE(texts.back().size(), 4096u + 9u) << path; // at most one line past the limit
+    }
+    EXPECT_GE(texts.size(), 4u);
+    std::sort(texts.begin(), texts.end());
+    std::string all;
+    for (const std::string& text : texts)
+        all += text;
+    std::string expected;
+    char line[16];
+    for (int i = 0; i < 2000; ++i) {
+        std::snprintf(line, sizeof line, "line %04d\n", i);
+        expected += line;
+    }
+    EXPECT_EQ(all, expected);
 }
 
 TEST_F(FileLogger, RollOnRequestRunsCompletionOnMainQueue) {
