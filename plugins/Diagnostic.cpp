@@ -127,7 +127,8 @@ const runtime::HYBActionTable& Diagnostic::actions() const {
 
 void Diagnostic::pluginInitialize() {
     m_locationRequestCallbackId.reset();
-    std::shared_ptr<Diagnostic> self = std::static_pointer_cast<Diagnostic>(shared_from_this());
+    // The registry owns plug-ins through a shared_ptr; both managers hold their delegate weakly.
+    std::shared_ptr<Diagnostic> self = std::static_pointer_cast<Diagnostic>(weak_from_this().lock());
     m_locationManager = platform::LocationManager::create();
     m_locationManager->setDelegate(std::weak_ptr<platform::LocationManagerDelegate>(self));
     m_bluetoothManager = platform::BluetoothCentralManager::create(
