@@ -8,6 +8,7 @@
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
 #include "platform/device/GeocoderPlaces.h"
+#include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Permissions.h"
@@ -416,8 +417,10 @@ private:
             const Value* v = find(*permissions, name);
             const std::string path = member("permissions", name);
             const bool isAddressBook = kind == PermissionKind::AddressBook;
+            const bool isCamera = kind == PermissionKind::VideoCapture;
             const Dictionary* entry = !v ? nullptr
                                       : isAddressBook ? object(*v, path, {"status", "answer", "available"})
+                                      : isCamera      ? object(*v, path, {"status", "answer", "present"})
                                                       : object(*v, path, {"status", "answer"});
             if (!entry)
                 continue;
@@ -433,6 +436,10 @@ private:
             if (const Value* a = isAddressBook ? find(*entry, "available") : nullptr) {
                 if (auto available = boolean(*a, member(path, "available")))
                     step([available = *available] { Permissions::shared().setAddressBookAvailable(available); });
+            }
+            if (const Value* p = isCamera ? find(*entry, "present") : nullptr) {
+                if (auto present = boolean(*p, member(path, "present")))
+                    step([present = *present] { ImagePickerSources::setSourceTypeAvailable(ImagePickerSourceType::Camera, present); });
             }
         }
     }

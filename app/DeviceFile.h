@@ -14,7 +14,8 @@
 //                               "countryCode"}]}
 //   "permissions": {"camera" | "photoLibrary" | "addressBook" | "events" | "reminders":
 //                      {"status": "not_determined" | "restricted" | "denied" | "authorized",
-//                       "answer": "restricted" | "denied" | "authorized"}  ("addressBook" also "available": bool),
+//                       "answer": "restricted" | "denied" | "authorized"}  ("addressBook" also "available": bool,
+//                                                                          "camera" also "present": bool),
 //                   "microphone": {"status": "undetermined" | "denied" | "granted", "answer": "denied" | "granted"}}
 //   "bluetooth":   "unknown" | "resetting" | "unsupported" | "unauthorized" | "powered_off" | "powered_on"
 //   "radio":       "none" | "GPRS" | "Edge" | "WCDMA" | "HSDPA" | "HSUPA" | "CDMA1x" | "CDMAEVDORev0" |

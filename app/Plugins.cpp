@@ -2,8 +2,11 @@
 
 #include "deploy/ZMDeploy.h"
 #include "files/HYBFile.h"
+#include "plugins/AppleAdvertising.h"
+#include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
+#include "plugins/HYBKeychain.h"
 #include "plugins/HYBLocation.h"
 #include "plugins/Preference.h"
 #include "runtime/HYBCache.h"
@@ -23,6 +26,9 @@ void registerPlugins()
     plugins::HYBDevice::registerClass();
     plugins::HYBLocation::registerClass();
     plugins::HYBConnection::registerClass();
+    plugins::Diagnostic::registerClass();
+    plugins::HYBKeychain::registerClass();
+    plugins::AppleAdvertising::registerClass();
 }
 
 } // namespace app

@@ -35,7 +35,7 @@ protected:
 
 } // namespace
 
-TEST_F(DeviceFileTest, TheSampleGrantsEverythingAndSetsAPositionAndPlaces) {
+TEST_F(DeviceFileTest, TheSampleSetsPermissionsAPositionAndPlaces) {
     auto sample = DeviceFile::read(HYB_SAMPLE_DEVICE_FILE);
     ASSERT_TRUE(sample.ok()) << sample.error().localizedDescription();
     sample->apply();
@@ -45,10 +45,12 @@ TEST_F(DeviceFileTest, TheSampleGrantsEverythingAndSetsAPositionAndPlaces) {
     ASSERT_TRUE(LocationSimulator::shared().currentLocation());
     EXPECT_EQ(LocationSimulator::shared().currentLocation()->coordinate(), (LocationCoordinate{52.5163, 13.3777}));
     EXPECT_GE(GeocoderPlaces::shared().places().size(), 3u);
-    for (PermissionKind kind : {PermissionKind::VideoCapture, PermissionKind::PhotoLibrary, PermissionKind::AddressBook,
-                                PermissionKind::Events, PermissionKind::Reminders})
+    for (PermissionKind kind : {PermissionKind::VideoCapture, PermissionKind::PhotoLibrary, PermissionKind::AddressBook})
         EXPECT_EQ(Permissions::shared().status(kind), AuthorizationStatus::Authorized);
-    EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Granted);
+    // The sample page's request buttons have something to ask.
+    for (PermissionKind kind : {PermissionKind::Events, PermissionKind::Reminders})
+        EXPECT_EQ(Permissions::shared().status(kind), AuthorizationStatus::NotDetermined);
+    EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Undetermined);
     EXPECT_EQ(BluetoothCentralManager::simulatedState(), BluetoothManagerState::PoweredOn);
     EXPECT_EQ(Telephony::currentRadioAccessTechnology(), kRadioAccessTechnologyLTE);
     EXPECT_TRUE(PlatformClasses::isPresent(kAdvertisingIdentifierManagerClassName));
@@ -65,7 +67,7 @@ TEST_F(DeviceFileTest, EveryKeyReachesItsService) {
                    "route": {"points": [[1, 2], [3, 4]], "interval": 5, "repeat": true},
                    "places": [{"name": "Opera House", "latitude": -33.857, "longitude": 151.215, "locality": "Sydney",
                                "postalCode": "2000", "countryCode": "AU"}]},
-      "permissions": {"camera": {"status": "restricted"}, "photoLibrary": {"answer": "denied"},
+      "permissions": {"camera": {"status": "restricted", "present": false}, "photoLibrary": {"answer": "denied"},
                       "microphone": {"status": "undetermined", "answer": "denied"},
                       "addressBook": {"status": "not_determined", "available": false},
                       "events": {"status": "denied"}, "reminders": {"status": "authorized"}},
@@ -108,6 +110,7 @@ TEST_F(DeviceFileTest, EveryKeyReachesItsService) {
     EXPECT_EQ(Permissions::shared().status(PermissionKind::Location), kAuthorizationStatusAuthorizedAlways);
 
     EXPECT_EQ(Permissions::shared().status(PermissionKind::VideoCapture), AuthorizationStatus::Restricted);
+    EXPECT_FALSE(ImagePickerSources::isSourceTypeAvailable(ImagePickerSourceType::Camera));
     EXPECT_EQ(Permissions::shared().status(PermissionKind::PhotoLibrary), AuthorizationStatus::NotDetermined);
     EXPECT_EQ(Permissions::shared().recordPermission(), RecordPermission::Undetermined);
     EXPECT_FALSE(Permissions::shared().isAddressBookAvailable());
@@ -171,6 +174,7 @@ TEST_F(DeviceFileTest, BadFilesNameTheKeyAndConfigureNothing) {
         {R"({"permissions": {"camera": {"answer": "not_determined"}}})", "\"permissions.camera.answer\": expected one of"},
         {R"({"permissions": {"microphone": {"status": "authorized"}}})", "\"permissions.microphone.status\": expected one of \"undetermined\""},
         {R"({"permissions": {"events": {"available": true}}})", "\"permissions.events.available\": unknown key"},
+        {R"({"permissions": {"camera": {"present": 1}}})", "\"permissions.camera.present\": expected true or false"},
         {R"({"permissions": {"contacts": {}}})", "\"permissions.contacts\": unknown key"},
         {R"({"bluetooth": true})", "\"bluetooth\": expected one of \"unknown\""},
         {R"({"radio": "5G"})", "\"radio\": expected one of \"none\", \"GPRS\""},

@@ -11,6 +11,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
+#include "platform/device/InterfaceAddresses.h"
 #include "platform/device/Location.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebView.h"
@@ -21,6 +22,8 @@
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
+
+#include <net/if.h>
 
 #include <filesystem>
 #include <fstream>
@@ -83,11 +86,12 @@ protected:
         gtk_widget_show_all(m_window);
         ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
     }
-    // The sample bundle: its page, config.xml and Info.plist.
+    // The sample bundle: its page, config.xml, config.plist and Info.plist.
     void launchSample(const std::function<void()>& beforeLoad = {}) {
         m_home.writeBundleFile("Info.plist", readText(kSampleBundle / "Info.plist"));
         m_home.writeBundleFile("www/index.html", readText(kSampleBundle / "www/index.html"));
         m_home.writeBundleFile("config.xml", readText(kSampleBundle / "config.xml"));
+        m_home.writeBundleFile("config.plist", readText(kSampleBundle / "config.plist"));
         launch(beforeLoad);
     }
     std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
@@ -187,6 +191,57 @@ TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheDeviceAPositionAndEachConne
     ASSERT_TRUE(e2e::waitUntil([&] { return shown("watch") == "Watch: 48.85840, 2.29450, update 2"; })) << shown("watch");
     eval("stopWatch(); 'stopped'");
     EXPECT_EQ(shown("watch"), "Watch: off after 2 update(s)");
+}
+
+TEST_F(ApplicationOnEngineTest, TheSamplePageShowsThePrivacyStatusesRequestsAndAKeychainRoundTrip) {
+    hybtest::resetDeviceServices();
+    auto device = app::DeviceFile::read((kSampleBundle / "../device.json").string());
+    ASSERT_TRUE(device.ok()) << device.error().localizedDescription();
+    device->apply();
+    platform::InterfaceAddresses::setOverride(
+        std::vector<platform::InterfaceAddress>{{"en0", platform::InterfaceAddress::Family::IPv4, "192.168.1.20", IFF_UP | IFF_RUNNING}});
+    struct Restore {
+        ~Restore() { hybtest::resetDeviceServices(); }
+    } restore;
+
+    launchSample();
+    auto shown = [&](const std::string& id) { return eval("document.getElementById('privacy-" + id + "').textContent"); };
+    auto word = [&](const std::string& service) { return shown(service + "-status"); };
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return word("reminders") != "waiting" && shown("advertising").find("waiting") == std::string::npos &&
+               shown("bluetooth").find("waiting") == std::string::npos;
+    })) << shown("bluetooth");
+    EXPECT_EQ(word("location"), "authorized_when_in_use");
+    EXPECT_EQ(word("camera"), "authorized");
+    EXPECT_EQ(word("photos"), "authorized");
+    EXPECT_EQ(word("microphone"), "not_determined");
+    EXPECT_EQ(word("contacts"), "authorized");
+    EXPECT_EQ(word("calendar"), "not_determined");
+    EXPECT_EQ(shown("bluetooth"), "Bluetooth: powered_on");
+    EXPECT_EQ(shown("wifi"), "Wi-Fi: connected");
+    EXPECT_EQ(shown("notifications"), "Notifications: none allowed");
+    EXPECT_EQ(shown("advertising"), "Advertising: 6D92078A-8246-4BA4-AE5B-76104861E7DC, vendor " +
+                                        platform::Device::current().identifierForVendor() + ", tracking on");
+
+    // The device file's answers: the microphone is granted, calendar events are not.
+    eval("requestPrivacy(privacyServices[3]); requestPrivacy(privacyServices[5]); 'asked'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return word("microphone") == "granted (asked: granted)"; })) << word("microphone");
+    EXPECT_TRUE(e2e::waitUntil([&] { return word("calendar") == "denied (asked: not granted)"; })) << word("calendar");
+
+    platform::BluetoothCentralManager::setSimulatedState(platform::BluetoothManagerState::PoweredOff);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown("bluetooth") == "Bluetooth: powered_off (changed)"; })) << shown("bluetooth");
+
+    // A keychain round trip under the sample bundle's service name.
+    eval("keychain('setForKey'); 'set'");
+    ASSERT_TRUE(e2e::waitUntil([&] { return shown("keychain") == "Keychain: set greeting"; })) << shown("keychain");
+    eval("keychain('getForKey'); 'get'");
+    ASSERT_TRUE(e2e::waitUntil([&] { return shown("keychain") == "Keychain: greeting = hello"; })) << shown("keychain");
+    eval("keychain('removeForKey'); 'removed'");
+    ASSERT_TRUE(e2e::waitUntil([&] { return shown("keychain") == "Keychain: removed greeting"; })) << shown("keychain");
+    eval("keychain('getForKey'); 'get'");
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        return shown("keychain") == "Keychain: error retrieving value for key 'greeting' : (null)";
+    })) << shown("keychain");
 }
 
 TEST_F(ApplicationOnEngineTest, AURLOpenedIntoTheApplicationReachesHandleOpenURLAfterDeviceready) {

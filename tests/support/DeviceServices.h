@@ -5,6 +5,7 @@
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
 #include "platform/device/GeocoderPlaces.h"
+#include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/MapItem.h"
@@ -25,6 +26,7 @@ inline void resetDeviceServices() {
     platform::AdvertisingIdentifierManager::shared().resetToDefaults();
     platform::PlatformClasses::resetToDefaults();
     platform::InterfaceAddresses::resetToDefaults();
+    platform::ImagePickerSources::resetToDefaults();
 }
 
 } // namespace hybtest

@@ -15,7 +15,8 @@
  * the three returns the commands queued meanwhile, which the native side runs next.
  *
  * Document events: hybrid.fireDocumentEvent(type, data, noDetach) ('pause', 'resume', 'resign', 'active', ...);
- * 'deviceready' fires once, after the document is parsed; a handler added later still runs.
+ * 'deviceready' fires once, after the document is parsed; a handler added later still runs. The Diagnostic
+ * service's 'locationstatechange' and 'bluetoothstatechange' carry the new status word as event.state.
  */
 (function (global) {
     'use strict';
@@ -319,6 +320,20 @@
     } else {
         global.setTimeout(ready, 0);
     }
+
+    // ---- plug-ins that call into the page ------------------------------------------------------------
+    // The Diagnostic service reports changes of the location authorisation and of the Bluetooth state by
+    // calling these; each becomes a document event carrying the new status word as event.state.
+    hybrid.plugins = {
+        diagnostic: {
+            _onLocationStateChange: function (state) {
+                hybrid.fireDocumentEvent('locationstatechange', { state: state });
+            },
+            _onBluetoothStateChange: function (state) {
+                hybrid.fireDocumentEvent('bluetoothstatechange', { state: state });
+            }
+        }
+    };
 
     global.hybrid = hybrid;
 })(window);

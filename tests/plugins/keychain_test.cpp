@@ -1,0 +1,175 @@
+// The Keychain service: round trips under the bundle's service name, the store's rules (same value,
+// unreadable items), the exact error texts, bad arguments and a damaged keychain file.
+#include "PluginFixture.h"
+
+#include "platform/Keychain.h"
+#include "plugins/HYBKeychain.h"
+#include "plugins/SFHFKeychainUtils.h"
+#include "support/LogCapture.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using pluginstest::PluginTest;
+using runtime::HYBCommandStatus;
+
+constexpr const char* kService = "org.example.keychain";
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string description(long long code) { return plugins::SFHFKeychainUtils::error(code).localizedDescription(); }
+
+class KeychainTest : public PluginTest<plugins::HYBKeychain> {
+protected:
+    KeychainTest() { writeConfig(std::string("<key>SERVICE_NAME</key><string>") + kService + "</string>"); }
+
+    void writeConfig(const std::string& entries) {
+        m_home.writeBundleFile("config.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
+    }
+    // Runs one action and returns its only answer.
+    pluginstest::Answer ask(const std::string& action, platform::Array arguments) {
+        const std::size_t before = answers().size();
+        call(action, std::move(arguments));
+        EXPECT_EQ(answers().size(), before + 1) << action;
+        return answers().size() == before + 1 ? answers().back() : pluginstest::Answer{};
+    }
+    void expectError(const pluginstest::Answer& answer, const std::string& message) {
+        EXPECT_EQ(answer.status(), HYBCommandStatus::Error);
+        EXPECT_EQ(answer.message(), platform::Value(message));
+    }
+    // The item of a key as the keychain keeps it.
+    platform::Dictionary item(const std::string& key) {
+        platform::Value found;
+        platform::Keychain::shared().copyMatching(
+            platform::Dictionary{{platform::kSecClass, platform::kSecClassGenericPassword}, {platform::kSecAttrAccount, key},
+                                 {platform::kSecAttrSynchronizable, platform::kSecAttrSynchronizableAny},
+                                 {platform::kSecReturnAttributes, true}, {platform::kSecReturnData, true}},
+            &found);
+        return found.dictionaryOrEmpty();
+    }
+
+    hybtest::LogCapture m_logged;
+};
+
+TEST_F(KeychainTest, AValueIsSetReadAndRemovedAsASynchronizableItemOfTheService) {
+    EXPECT_EQ(ask("setForKey", {"token", "s3cr\u00e9t"}).status(), HYBCommandStatus::Ok);
+    const platform::Dictionary stored = item("token");
+    EXPECT_EQ(stored[platform::kSecAttrService], platform::Value(kService));
+    EXPECT_EQ(stored[platform::kSecAttrLabel], platform::Value(kService));
+    EXPECT_EQ(stored[platform::kSecAttrSynchronizable], platform::Value(true));
+    EXPECT_TRUE(m_logged.contains("save keychain status: 0"));
+
+    pluginstest::Answer read = ask("getForKey", {"token"});
+    EXPECT_EQ(read.status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(read.message(), platform::Value("s3cr\u00e9t"));
+    EXPECT_EQ(read.callbackId, "cb");
+
+    EXPECT_EQ(ask("setForKey", {"token", "changed"}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(ask("getForKey", {"token"}).message(), platform::Value("changed"));
+
+    pluginstest::Answer removed = ask("removeForKey", {"token"});
+    EXPECT_EQ(removed.status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(removed.message().isNull());
+    EXPECT_TRUE(item("token").empty());
+}
+
+TEST_F(KeychainTest, TheSameValueAgainWritesNothing) {
+    ASSERT_EQ(ask("setForKey", {"key", "value"}).status(), HYBCommandStatus::Ok);
+    const std::string before = fileText(platform::Keychain::shared().filePath());
+    m_logged.clear();
+    pluginstest::Answer again = ask("setForKey", {"key", "value"});
+    EXPECT_EQ(again.status(), HYBCommandStatus::Ok);
+    EXPECT_TRUE(again.message().isNull());
+    EXPECT_EQ(m_logged.lines(), std::vector<std::string>{"save keychain status: 0"});
+    EXPECT_EQ(fileText(platform::Keychain::shared().filePath()), before);
+}
+
+TEST_F(KeychainTest, AnItemWhoseValueCannotBeReadIsReplaced) {
+    for (const platform::Value& data : {platform::Value(), platform::Value(platform::Bytes{0xff, 0xfe, 0x00})}) {
+        platform::Dictionary broken{{platform::kSecClass, platform::kSecClassGenericPassword}, {platform::kSecAttrAccount, "key"},
+                                    {platform::kSecAttrService, kService}, {platform::kSecAttrSynchronizable, true}};
+        if (!data.isNull())
+            broken.set(platform::kSecValueData, data);
+        ASSERT_EQ(platform::Keychain::shared().add(broken), platform::errSecSuccess);
+
+        expectError(ask("getForKey", {"key"}), "error retrieving value for key 'key' : " + description(-1999));
+        EXPECT_EQ(ask("setForKey", {"key", "fresh"}).status(), HYBCommandStatus::Ok);
+        EXPECT_EQ(ask("getForKey", {"key"}).message(), platform::Value("fresh"));
+        EXPECT_EQ(item("key")[platform::kSecAttrLabel], platform::Value(kService));
+        ASSERT_EQ(ask("removeForKey", {"key"}).status(), HYBCommandStatus::Ok);
+    }
+}
+
+TEST_F(KeychainTest, AKeyWithoutAnItemGivesTheExactMessages) {
+    expectError(ask("getForKey", {"absent"}), "error retrieving value for key 'absent' : (null)");
+    expectError(ask("removeForKey", {"absent"}), description(platform::errSecItemNotFound));
+    EXPECT_EQ(description(platform::errSecItemNotFound), "The operation couldn't be completed. (SFHFKeychainUtilsErrorDomain error -25300.)");
+}
+
+TEST_F(KeychainTest, TooFewArgumentsAndArgumentsThatAreNoStrings) {
+    expectError(ask("getForKey", {}), "incorrect number of arguments for getForkey");
+    expectError(ask("setForKey", {"key"}), "incorrect number of arguments for setForKey");
+    expectError(ask("removeForKey", {}), "incorrect number of arguments for removeForKey");
+
+    expectError(ask("setForKey", {"key", 42}), description(-2000));
+    expectError(ask("setForKey", {platform::Value(), "value"}), description(-2000));
+    expectError(ask("setForKey", {platform::Dictionary{{"a", 1}}, "value"}), description(-2000));
+    expectError(ask("getForKey", {7}), "error retrieving value for key '7' : " + description(-2000));
+    expectError(ask("removeForKey", {platform::Array{}}), description(0));
+    EXPECT_FALSE(std::filesystem::exists(platform::Keychain::shared().filePath()));
+}
+
+TEST_F(KeychainTest, WithoutAServiceNameEveryActionFailsAsMissingArguments) {
+    for (const std::string& entries : {std::string("<key>OTHER</key><string>x</string>"), std::string("<key>SERVICE_NAME</key><integer>5</integer>")}) {
+        writeConfig(entries);
+        expectError(ask("setForKey", {"key", "value"}), description(-2000));
+        expectError(ask("getForKey", {"key"}), "error retrieving value for key 'key' : " + description(-2000));
+        expectError(ask("removeForKey", {"key"}), description(0));
+    }
+    std::filesystem::remove(m_home.folders().bundle() + "/config.plist");
+    EXPECT_FALSE(plugins::HYBKeychain::serviceName());
+    expectError(ask("setForKey", {"key", "value"}), description(-2000));
+    // A config file too large to be the application's is not read.
+    writeConfig(std::string("<key>SERVICE_NAME</key><string>") + kService + "</string><key>PAD</key><string>" +
+                std::string(plugins::HYBKeychain::kMaxConfigBytes, 'x') + "</string>");
+    EXPECT_FALSE(plugins::HYBKeychain::serviceName());
+}
+
+TEST_F(KeychainTest, ADamagedKeychainFileAnswersTheDecodeStatusAndIsLeftAsItIs) {
+    const std::string path = platform::Keychain::shared().filePath();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << "not a property list";
+    expectError(ask("setForKey", {"key", "value"}), description(platform::errSecDecode));
+    expectError(ask("getForKey", {"key"}), "error retrieving value for key 'key' : " + description(platform::errSecDecode));
+    expectError(ask("removeForKey", {"key"}), description(platform::errSecDecode));
+    EXPECT_EQ(fileText(path), "not a property list");
+}
+
+TEST_F(KeychainTest, TheWorkRunsInTheBackgroundAndAnswersEachCallback) {
+    m_log->backgroundRunsOnQueue = true;
+    call("setForKey", {"a", "1"}, "set-a");
+    call("setForKey", {"b", "2"}, "set-b");
+    ASSERT_TRUE(waitForAnswers(2));
+    call("getForKey", {"a"}, "get-a");
+    call("getForKey", {"b"}, "get-b");
+    ASSERT_TRUE(waitForAnswers(4));
+    for (const pluginstest::Answer& answer : answers()) {
+        EXPECT_FALSE(answer.onMainThread);
+        EXPECT_EQ(answer.status(), HYBCommandStatus::Ok);
+        if (answer.callbackId == "get-a") {
+            EXPECT_EQ(answer.message(), platform::Value("1"));
+        } else if (answer.callbackId == "get-b") {
+            EXPECT_EQ(answer.message(), platform::Value("2"));
+        }
+    }
+}
+
+} // namespace
