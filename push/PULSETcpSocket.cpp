@@ -48,7 +48,7 @@ std::shared_ptr<PULSETcpSocket> PULSETcpSocket::create(std::string host, std::ui
 }
 
 PULSETcpSocket::PULSETcpSocket(std::string host, std::uint16_t port, std::weak_ptr<PULSETcpSocketDelegate> delegate)
-    : m_host(std::move(host)), m_port(port), m_delegate(std::move(delegate)), m_buffer(new std::uint8_t[kBufferSize]) {}
+    : m_host(std::move(host)), m_port(port), m_delegate(std::move(delegate)) {}
 
 PULSETcpSocket::~PULSETcpSocket() {
     // Nobody is left to tell: the descriptor goes quietly.
@@ -75,7 +75,7 @@ bool PULSETcpSocket::setup() {
         return false;
     }
     timeval receiveTimeout{kReceiveTimeoutMicroseconds / 1'000'000, kReceiveTimeoutMicroseconds % 1'000'000};
-    const int bufferSize = static_cast<int>(kBufferSize);
+    const int bufferSize = static_cast<int>(PULSEPacketReassembler::kCapacity);
     (void)setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout);
     (void)setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
     (void)setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
@@ -155,8 +155,8 @@ void PULSETcpSocket::connectResult(int error) {
 
 void PULSETcpSocket::doRead() {
     // Never more than the buffer's free space: the bytes already held stay within the buffer.
-    const std::size_t space = kBufferSize - m_receivedLength;
-    const ssize_t count = ::recv(m_fd, m_buffer.get() + m_receivedLength, space, 0);
+    const auto space = m_reassembly.freeSpace();
+    const ssize_t count = ::recv(m_fd, space.data(), space.size(), 0);
     if (count < 0) {
         const int error = errno;
         if (isTransient(error) || error == ENOTCONN) {
@@ -174,40 +174,22 @@ void PULSETcpSocket::doRead() {
         close();
         return;
     }
-    m_receivedLength += static_cast<std::size_t>(count);
+    m_reassembly.received(static_cast<std::size_t>(count));
     const auto generation = m_generation;
-    frame();
-    if (generation == m_generation)
-        reenableSocketCallbacks();
-}
-
-void PULSETcpSocket::frame() {
-    const auto generation = m_generation;
-    std::size_t start = 0;
-    while (m_receivedLength - start >= 2) {
-        const std::uint8_t* head = m_buffer.get() + start;
-        const std::size_t length = static_cast<std::size_t>((head[0] << 8) | head[1]);
-        if (length == 0) {
-            resetReceivedState();
-            close();
-            return;
-        }
-        if (m_receivedLength - start < length)
-            break;
-        start += length;
-        auto element = PULSEReceivedPacketController::packetWithBuffer(PULSEBytesView(head, length));
+    const auto outcome = m_reassembly.frame([&](PULSEBytesView packet) {
+        auto element = PULSEReceivedPacketController::packetWithBuffer(packet);
         PULSE_LOG_DEBUG("Got tcp command");
         if (element) {
             if (auto delegate = m_delegate.lock())
                 delegate->connection(shared_from_this(), element);
-            if (generation != m_generation)
-                return; // the delegate closed this socket
         }
-    }
-    // The unframed rest moves to the front once per read, not once per packet.
-    if (start > 0) {
-        std::memmove(m_buffer.get(), m_buffer.get() + start, m_receivedLength - start);
-        m_receivedLength -= start;
+        return generation == m_generation; // false once a delegate call closed this socket
+    });
+    if (outcome == PULSEPacketReassembler::Outcome::ZeroLength) {
+        resetReceivedState();
+        close();
+    } else if (generation == m_generation) {
+        reenableSocketCallbacks();
     }
 }
 
@@ -265,8 +247,7 @@ void PULSETcpSocket::setCareAllDataSent(bool care) {
 }
 
 void PULSETcpSocket::resetReceivedState() {
-    std::memset(m_buffer.get(), 0, 8);
-    m_receivedLength = 0;
+    m_reassembly.reset();
     reenableSocketCallbacks();
 }
 
@@ -287,7 +268,7 @@ void PULSETcpSocket::close() {
     if (m_fd < 0)
         return;
     releaseSocket();
-    m_receivedLength = 0;
+    m_reassembly.reset();
     m_sentLength = 0;
     m_sendQueue.clear();
     notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {

@@ -19,6 +19,7 @@
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
 #pragma once
 
+#include "push/PULSEPacketReassembler.h"
 #include "push/PULSEReceivedPacketController.h"
 
 #include "platform/Value.h"
@@ -54,7 +55,6 @@ public:
 
 class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
 public:
-    static constexpr std::size_t kBufferSize = 100240;
     static constexpr double kConnectTimeout = 5.0;
     static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
 
@@ -87,7 +87,7 @@ public:
     std::uint32_t connectionState() const { return m_connectionState; }
     std::shared_ptr<PULSETcpSocketDelegate> delegate() const { return m_delegate.lock(); }
     // Bytes received and not yet framed (tests).
-    std::size_t receivedLength() const { return m_receivedLength; }
+    std::size_t receivedLength() const { return m_reassembly.receivedLength(); }
 
 private:
     PULSETcpSocket(std::string host, std::uint16_t port, std::weak_ptr<PULSETcpSocketDelegate> delegate);
@@ -97,7 +97,6 @@ private:
     void onWritable();
     void connectResult(int error);
     void doRead();
-    void frame();
     void doSend();
     void resetReceivedState();
     void reenableSocketCallbacks();
@@ -121,8 +120,7 @@ private:
     std::deque<platform::Bytes> m_sendQueue;
     std::size_t m_sentLength = 0;
 
-    std::unique_ptr<std::uint8_t[]> m_buffer;
-    std::size_t m_receivedLength = 0;
+    PULSEPacketReassembler m_reassembly;
 };
 
 } // namespace push
