@@ -1,5 +1,7 @@
 #include "push/PULSEClientController.h"
 
+#include "push/PULSEUserDefaultsController.h"
+
 #include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
 
@@ -63,6 +65,22 @@ void PULSEClientController::resetForTesting() {
 std::string PULSEClientController::pushChannel() const {
     // The channel belongs to the push configuration, which the set-up installs; none yet.
     return {};
+}
+
+std::uint64_t PULSEClientController::getRId(int kind) {
+    if (auto session = requestSession())
+        return session->getRId(kind);
+    m_plainRId += 2;
+    return m_plainRId - 1;
+}
+
+std::uint32_t PULSEClientController::sessionID() const {
+    auto session = requestSession();
+    return session ? session->sessionID() : 0;
+}
+
+std::uint64_t PULSEClientController::uid() const {
+    return m_userDefaults ? m_userDefaults->uid() : 0;
 }
 
 int PULSEClientController::currentNetworkStatus() const {

@@ -13,6 +13,7 @@
 //   seconds (the session's correction; 0 until a session installs it).
 #pragma once
 
+#include "push/PULSERequestSession.h"
 #include "push/PULSEThreadController.h"
 
 #include "platform/Value.h"
@@ -79,6 +80,18 @@ public:
     // The channel of the push configuration, "" while there is none.
     std::string pushChannel() const;
 
+    // ---- the TCP session, as packets see it (client thread) ----
+    // Held weakly; none until the session controller installs itself.
+    std::shared_ptr<PULSERequestSession> requestSession() const { return m_requestSession.lock(); }
+    void setRequestSession(std::weak_ptr<PULSERequestSession> session) { m_requestSession = std::move(session); }
+    // The session's next request id; without a session, the next odd number of a plain counter (1, 3,
+    // 5, ...).
+    std::uint64_t getRId(int kind);
+    // The session id of the last login; 0 without a session.
+    std::uint32_t sessionID() const;
+    // The stored push user id; 0 before registration or without stored identity.
+    std::uint64_t uid() const;
+
     // ---- replaceable sources (any thread) ----
     // Reachability status: 0 not reachable, 2 Wi-Fi, 3 mobile network.
     int currentNetworkStatus() const;
@@ -104,6 +117,8 @@ private:
     std::shared_ptr<platform::NotificationCenter> m_clientNotificationCenter;
     std::shared_ptr<PULSENetworkController> m_networkService;
     PULSEThreadController& m_pulseThreadManager;
+    std::weak_ptr<PULSERequestSession> m_requestSession;
+    std::uint64_t m_plainRId = 0;
 
     mutable std::mutex m_sourcesMutex;
     NetworkStatusSource m_networkStatusSource;

@@ -11,6 +11,7 @@
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
 
+#include "support/PushTestServer.h"
 #include "support/TempHome.h"
 
 #include "platform/Device.h"
@@ -61,6 +62,17 @@ protected:
     platform::VirtualClock m_clock;
     std::shared_ptr<pushlog::testing::RecordingLogger> m_logger =
         std::make_shared<pushlog::testing::RecordingLogger>("push.test");
+};
+
+// The fixture of tests that talk to the loopback push server: a test that leaves server faults fails.
+class PushServerTest : public PushTest {
+protected:
+    void TearDown() override {
+        for (const auto& fault : m_server.faults())
+            ADD_FAILURE() << "push server fault: " << fault;
+    }
+
+    testsupport::PushTestServer m_server;
 };
 
 } // namespace pushtest

@@ -1,0 +1,166 @@
+#include "push/PULSEReceivedPacketController.h"
+
+#include "push/PULSEClientController.h"
+#include "push/PULSELogging.h"
+#include "push/PULSEUserDefaultsController.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace push {
+
+namespace {
+
+std::uint16_t headerLength(PULSEBytesView bytes) {
+    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+const char* textOrNull(const std::optional<std::string>& text) { return text ? text->c_str() : "(null)"; }
+
+template <class T>
+std::shared_ptr<PULSEReceivedPacketController> make(PULSEBytesView packet) {
+    return std::make_shared<T>(packet);
+}
+
+} // namespace
+
+// ---- base and dispatcher ----
+
+PULSEReceivedPacketController::PULSEReceivedPacketController(PULSEBytesView packet) {
+    std::uint16_t offset = 2;
+    m_version = PULSEReadInt8(packet, offset);
+    m_protocolType = PULSEReadInt8(packet, offset);
+    m_rid = PULSEReadInt64(packet, offset);
+    m_uid = PULSEReadInt64(packet, offset);
+    m_offset = offset;
+}
+
+std::shared_ptr<PULSEReceivedPacketController> PULSEReceivedPacketController::packetWithBuffer(PULSEBytesView packet) {
+    if (packet.size() < kMinimumLength || headerLength(packet) > packet.size())
+        return nullptr;
+    switch (packet[3]) {
+    case 0: return make<PULSERegistrationResponse>(packet);
+    case 1: return make<PULSELoginResponse>(packet);
+    case 3: return make<PULSEMessageDispatchController>(packet);
+    case 13: return make<PULSEDeviceTokenReportResponse>(packet);
+    case 19: return make<PULSEAck>(packet);
+    case 100: return nullptr;
+    default:
+        PULSE_LOG_ERROR("receive unrecognized command");
+        return nullptr;
+    }
+}
+
+std::uint16_t PULSEReceivedPacketController::expectedBufferLen(PULSEBytesView bytes) {
+    if (bytes.size() < kMinimumLength)
+        return static_cast<std::uint16_t>(kMinimumLength - bytes.size());
+    const std::uint16_t length = headerLength(bytes);
+    return length > bytes.size() ? static_cast<std::uint16_t>(length - bytes.size()) : 0;
+}
+
+// ---- response prefix ----
+
+PULSEResponse::PULSEResponse(PULSEBytesView packet) : PULSEReceivedPacketController(packet) {
+    m_statusCode = PULSEReadInt16(packet, m_offset);
+    if (m_statusCode != 0)
+        m_errorDescription = PULSEReadString(packet, m_offset);
+}
+
+// ---- acknowledgement ----
+
+PULSEAck::PULSEAck(PULSEBytesView packet) : PULSEReceivedPacketController(packet) {
+    m_reqCmd = PULSEReadInt8(packet, m_offset);
+    m_stepCode = PULSEReadInt8(packet, m_offset);
+    m_statusCode = PULSEReadInt8(packet, m_offset);
+    m_timestamp = PULSEReadInt64(packet, m_offset);
+}
+
+void PULSEAck::handleReceipt() {
+    if (auto session = PULSEClientController::sharedClient().requestSession())
+        session->onAckOrRespReceived(*this);
+}
+
+std::string PULSEAck::description() const {
+    char text[128];
+    std::snprintf(text, sizeof text, "[PULSEAck] - requestCmd:%u, step:%u, status:%u, timestamp:%" PRIu64, unsigned(m_reqCmd),
+                  unsigned(m_stepCode), unsigned(m_statusCode), m_timestamp);
+    return text;
+}
+
+// ---- registration ----
+
+PULSERegistrationResponse::PULSERegistrationResponse(PULSEBytesView packet) : PULSEResponse(packet) {
+    if (m_statusCode != 0)
+        return;
+    m_uid = PULSEReadInt64(packet, m_offset);
+    m_password = PULSEReadString(packet, m_offset);
+    m_registrationID = PULSEReadString(packet, m_offset);
+}
+
+void PULSERegistrationResponse::handleReceipt() {
+    if (auto session = PULSEClientController::sharedClient().requestSession()) {
+        session->onAckOrRespReceived(*this);
+        session->onRegisterRespond(*this);
+    }
+}
+
+std::string PULSERegistrationResponse::description() const {
+    char text[64];
+    std::snprintf(text, sizeof text, "[PULSERegistrationResponse] - uid:%" PRIu64 ", password:", m_uid);
+    return std::string(text) + textOrNull(m_password) + ", registrationID:" + textOrNull(m_registrationID) + " - " +
+           PULSENetElement::description();
+}
+
+// ---- login ----
+
+PULSELoginResponse::PULSELoginResponse(PULSEBytesView packet) : PULSEResponse(packet) {
+    if (m_statusCode != 0)
+        return;
+    m_sessionID = PULSEReadInt32(packet, m_offset);
+    m_serverVersion = PULSEReadInt16(packet, m_offset);
+    m_sessionKey = PULSEReadString(packet, m_offset);
+    m_serverTime = PULSEReadInt32(packet, m_offset);
+}
+
+void PULSELoginResponse::handleReceipt() {
+    if (auto session = PULSEClientController::sharedClient().requestSession()) {
+        session->onAckOrRespReceived(*this);
+        session->onLoginRespond(*this);
+    }
+}
+
+std::string PULSELoginResponse::description() const {
+    char text[128];
+    std::snprintf(text, sizeof text, "[PULSELoginResponse] - sid:%u, serverVersion:%u, serverTime:%u, sessionKey:", m_sessionID,
+                  unsigned(m_serverVersion), m_serverTime);
+    return std::string(text) + textOrNull(m_sessionKey) + " - " + PULSENetElement::description();
+}
+
+// ---- device token ----
+
+void PULSEDeviceTokenReportResponse::handleReceipt() {
+    auto& client = PULSEClientController::sharedClient();
+    if (auto session = client.requestSession())
+        session->onAckOrRespReceived(*this);
+    if (m_statusCode != 0)
+        return;
+    if (const auto& identity = client.userDefaults()) {
+        identity->setUploadedDeviceToken(identity->currentDeviceToken());
+        PULSE_LOG_INFO("upload device token success");
+    }
+}
+
+// ---- pushed message ----
+
+PULSEMessageDispatchController::PULSEMessageDispatchController(PULSEBytesView packet) : PULSEReceivedPacketController(packet) {
+    m_commandType = PULSEReadInt8(packet, m_offset);
+    m_uniqueID = PULSEReadInt64(packet, m_offset);
+    m_messageContent = PULSEReadString(packet, m_offset);
+    if (m_messageContent) {
+        const auto lastBreak = m_messageContent->rfind('\n');
+        if (lastBreak != std::string::npos)
+            m_messageContent->erase(0, lastBreak + 1);
+    }
+}
+
+} // namespace push

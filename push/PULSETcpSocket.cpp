@@ -1,0 +1,287 @@
+#include "push/PULSETcpSocket.h"
+
+#include "push/PULSELogging.h"
+#include "push/PULSEUtilities.h"
+
+#include "platform/FdSource.h"
+#include "platform/RunLoop.h"
+#include "platform/Timer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace push {
+
+namespace {
+
+int socketError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
+bool isTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+std::optional<std::string> addressText(int fd, bool local) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int result = local ? getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                             : getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    char text[INET_ADDRSTRLEN];
+    if (result != 0 || address.sin_family != AF_INET || !inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        return std::nullopt;
+    return std::string(text);
+}
+
+} // namespace
+
+std::shared_ptr<PULSETcpSocket> PULSETcpSocket::create(std::string host, std::uint16_t port,
+                                                       std::weak_ptr<PULSETcpSocketDelegate> delegate) {
+    return std::shared_ptr<PULSETcpSocket>(new PULSETcpSocket(std::move(host), port, std::move(delegate)));
+}
+
+PULSETcpSocket::PULSETcpSocket(std::string host, std::uint16_t port, std::weak_ptr<PULSETcpSocketDelegate> delegate)
+    : m_host(std::move(host)), m_port(port), m_delegate(std::move(delegate)) {}
+
+PULSETcpSocket::~PULSETcpSocket() {
+    // Nobody is left to tell: the descriptor goes quietly.
+    releaseSocket();
+}
+
+template <class Call>
+void PULSETcpSocket::notifyDelegate(Call call) {
+    platform::RunLoop::current().perform([delegate = m_delegate, self = shared_from_this(), call = std::move(call)] {
+        if (auto target = delegate.lock())
+            call(*target, self);
+    });
+}
+
+bool PULSETcpSocket::setup() {
+    if (m_connectionState != kClosed)
+        return true;
+    if (m_setupDone)
+        return false;
+
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (m_fd < 0) {
+        PULSE_LOG_ERROR("create tcp socket error: errocode %d", errno);
+        return false;
+    }
+    timeval receiveTimeout{kReceiveTimeoutMicroseconds / 1'000'000, kReceiveTimeoutMicroseconds % 1'000'000};
+    const int bufferSize = static_cast<int>(PULSEPacketReassembler::kCapacity);
+    (void)setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout);
+    (void)setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    (void)setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+
+    const auto socketAddress = PULSESocketAddress(m_host, m_port);
+    if (!socketAddress) {
+        PULSE_LOG_ERROR("connect failed with get remote address");
+        releaseSocket();
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    std::memcpy(&address.sin_port, socketAddress->data() + 2, sizeof address.sin_port);
+    std::memcpy(&address.sin_addr, socketAddress->data() + 4, sizeof address.sin_addr);
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+        PULSE_LOG_ERROR("connect failed with %s", "socket error");
+        releaseSocket();
+        return false;
+    }
+
+    // The connect's outcome shows up as "writable"; reads wait until it is known.
+    auto& loop = platform::RunLoop::current();
+    m_source = loop.addFdSource(m_fd, [this] { onReadable(); }, [this] { onWritable(); });
+    m_source->setReadEnabled(false);
+    std::weak_ptr<PULSETcpSocket> weak = weak_from_this();
+    m_connectTimer = loop.scheduleTimer(platform::seconds(kConnectTimeout), [weak] {
+        if (auto self = weak.lock(); self && self->m_connectionState == kConnecting)
+            self->connectResult(ETIMEDOUT);
+    });
+    m_setupDone = true;
+    m_connectionState = kConnecting;
+    return true;
+}
+
+void PULSETcpSocket::releaseSocket() {
+    m_source.reset();
+    if (m_connectTimer) {
+        m_connectTimer->invalidate();
+        m_connectTimer.reset();
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void PULSETcpSocket::onReadable() {
+    auto keepAlive = shared_from_this(); // a delegate call may let go of this socket
+    doRead();
+}
+
+void PULSETcpSocket::onWritable() {
+    auto keepAlive = shared_from_this();
+    if (m_connectionState == kConnecting)
+        connectResult(socketError(m_fd));
+    else
+        doSend();
+}
+
+void PULSETcpSocket::connectResult(int error) {
+    if (error != 0) {
+        PULSE_LOG_ERROR("TCP连接失败,error:%d", error);
+        close();
+        return;
+    }
+    if (m_connectTimer) {
+        m_connectTimer->invalidate();
+        m_connectTimer.reset();
+    }
+    m_connectionState = kConnected;
+    PULSE_LOG_DEBUG("连接主机成功");
+    notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
+        delegate.connectionDidSetup(socket);
+    });
+    reenableSocketCallbacks();
+}
+
+void PULSETcpSocket::doRead() {
+    // Never more than the buffer's free space: the bytes already held stay within the buffer.
+    const auto space = m_reassembly.freeSpace();
+    const ssize_t count = ::recv(m_fd, space.data(), space.size(), 0);
+    if (count < 0) {
+        const int error = errno;
+        if (isTransient(error) || error == ENOTCONN) {
+            reenableSocketCallbacks();
+            return;
+        }
+        PULSE_LOG_ERROR("tcp read error occured: errocode %d", error);
+        resetReceivedState();
+        close();
+        return;
+    }
+    if (count == 0) {
+        PULSE_LOG_DEBUG("tcp connection closed by remote");
+        resetReceivedState();
+        close();
+        return;
+    }
+    m_reassembly.received(static_cast<std::size_t>(count));
+    const auto generation = m_generation;
+    const auto outcome = m_reassembly.frame([&](PULSEBytesView packet) {
+        auto element = PULSEReceivedPacketController::packetWithBuffer(packet);
+        PULSE_LOG_DEBUG("Got tcp command");
+        if (element) {
+            if (auto delegate = m_delegate.lock())
+                delegate->connection(shared_from_this(), element);
+        }
+        return generation == m_generation; // false once a delegate call closed this socket
+    });
+    if (outcome == PULSEPacketReassembler::Outcome::ZeroLength) {
+        resetReceivedState();
+        close();
+    } else if (generation == m_generation) {
+        reenableSocketCallbacks();
+    }
+}
+
+void PULSETcpSocket::doSend() {
+    if (m_sendQueue.empty()) {
+        reenableSocketCallbacks();
+        notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
+            delegate.connectionSendQueueEmpty(socket);
+        });
+        return;
+    }
+    const platform::Bytes& head = m_sendQueue.front();
+    if (head.size() < m_sentLength) {
+        PULSE_LOG_ERROR("send data error: data len %zu < sent len %lu", head.size(), static_cast<unsigned long>(m_sentLength));
+        close();
+        return;
+    }
+    const ssize_t count = ::send(m_fd, head.data() + m_sentLength, head.size() - m_sentLength, MSG_NOSIGNAL);
+    if (count < 0) {
+        const int error = errno;
+        if (isTransient(error)) {
+            reenableSocketCallbacks();
+            return;
+        }
+        PULSE_LOG_DEBUG("tcp send data error :%d", error);
+        close();
+        return;
+    }
+    m_sentLength += static_cast<std::size_t>(count);
+    if (m_sentLength == head.size()) {
+        m_sentLength = 0;
+        auto sent = std::make_shared<platform::Bytes>(std::move(m_sendQueue.front()));
+        m_sendQueue.pop_front();
+        notifyDelegate([sent](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
+            delegate.connection(socket, *sent);
+        });
+    }
+    reenableSocketCallbacks();
+}
+
+bool PULSETcpSocket::sendData(std::optional<platform::Bytes> data) {
+    if (m_connectionState != kConnected)
+        return false;
+    if (data) {
+        m_sendQueue.push_back(std::move(*data));
+        reenableSocketCallbacks();
+    }
+    return true;
+}
+
+void PULSETcpSocket::setCareAllDataSent(bool care) {
+    m_careAllDataSent = care;
+    if (care)
+        reenableSocketCallbacks();
+}
+
+void PULSETcpSocket::resetReceivedState() {
+    m_reassembly.reset();
+    reenableSocketCallbacks();
+}
+
+void PULSETcpSocket::reenableSocketCallbacks() {
+    if (!m_source || !m_source->isValid() || m_connectionState != kConnected)
+        return;
+    m_source->setReadEnabled(true);
+    m_source->setWriteEnabled(m_careAllDataSent || !m_sendQueue.empty());
+}
+
+void PULSETcpSocket::close() {
+    if (!m_setupDone)
+        return;
+    PULSE_LOG_DEBUG("关闭TCP连接");
+    m_setupDone = false;
+    m_connectionState = kClosed;
+    ++m_generation;
+    if (m_fd < 0)
+        return;
+    releaseSocket();
+    m_reassembly.reset();
+    m_sentLength = 0;
+    m_sendQueue.clear();
+    notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
+        delegate.connectionDidClose(socket);
+    });
+}
+
+std::optional<std::string> PULSETcpSocket::localAddress() const {
+    return isConnected() ? addressText(m_fd, true) : std::nullopt;
+}
+
+std::optional<std::string> PULSETcpSocket::remoteAddress() const {
+    return isConnected() ? addressText(m_fd, false) : std::nullopt;
+}
+
+} // namespace push

@@ -1,0 +1,126 @@
+// The push client's one TCP connection to the push server: a non-blocking IPv4 stream socket on the run
+// loop of the thread that set it up (the client thread). It connects with a bounded wait, writes queued
+// packets as the socket becomes writable, reassembles the received byte stream into packets framed by
+// their u16 length, turns each into an object through the dispatcher and tells its delegate.
+//
+// Guarantees:
+// - Thread: made, set up, used and closed on one thread, whose run loop carries its descriptor and
+//   timers; the delegate is called there. Every socket lives on the client thread, so no lock is taken.
+// - Delegate calls are posted to that run loop with no delay (never made from inside the socket's own
+//   stack), except connection(socket, element), which is made at once, before the next packet of the
+//   same read is framed. A delegate call may close or let go of the socket.
+// - Connecting: setup() starts the connect; its outcome arrives later as the connect event: success
+//   makes the socket connected (state 1 -> 2) and tells connectionDidSetup; a failure, or no outcome
+//   within 5 s, closes it.
+// - Every failure of connect, read or write ends in close(), which empties the send queue and tells
+//   connectionDidClose. close() after a failed setup() does nothing.
+// - Memory: one 100240-byte reassembly buffer; a receive takes at most the buffer's free space, so
+//   bytes from the network can never pass its end. A length of 0 closes the connection.
+// - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
+#pragma once
+
+#include "push/PULSEPacketReassembler.h"
+#include "push/PULSEReceivedPacketController.h"
+
+#include "platform/Value.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform {
+class FdSource;
+class RunLoop;
+class Timer;
+} // namespace platform
+
+namespace push {
+
+class PULSETcpSocket;
+
+class PULSETcpSocketDelegate {
+public:
+    virtual ~PULSETcpSocketDelegate() = default;
+    virtual void connectionDidSetup(const std::shared_ptr<PULSETcpSocket>& socket) = 0;
+    virtual void connectionDidClose(const std::shared_ptr<PULSETcpSocket>& socket) = 0;
+    virtual void connectionDidFailed() = 0;
+    virtual void connection(const std::shared_ptr<PULSETcpSocket>& socket,
+                            const std::shared_ptr<PULSEReceivedPacketController>& element) = 0;
+    virtual void connection(const std::shared_ptr<PULSETcpSocket>& socket, const platform::Bytes& sentData) = 0;
+    virtual void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) = 0;
+};
+
+class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
+public:
+    static constexpr double kConnectTimeout = 5.0;
+    static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
+
+    enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
+
+    // initWithHost:port:delegate: (does not connect).
+    static std::shared_ptr<PULSETcpSocket> create(std::string host, std::uint16_t port,
+                                                  std::weak_ptr<PULSETcpSocketDelegate> delegate);
+    ~PULSETcpSocket();
+    PULSETcpSocket(const PULSETcpSocket&) = delete;
+    PULSETcpSocket& operator=(const PULSETcpSocket&) = delete;
+
+    // Starts connecting. YES when already connecting or connected, or when the connect began; NO (with
+    // an error line, nothing left open) when it could not.
+    bool setup();
+    // Queues a packet while connected; answers whether the socket is connected (nothing is queued
+    // otherwise; no data on a connected socket answers YES).
+    bool sendData(std::optional<platform::Bytes> data);
+    void setCareAllDataSent(bool care);
+    bool careAllDataSent() const { return m_careAllDataSent; }
+    bool isConnected() const { return m_connectionState == kConnected; }
+    void close();
+
+    // The dotted IPv4 address of either end while connected.
+    std::optional<std::string> localAddress() const;
+    std::optional<std::string> remoteAddress() const;
+
+    const std::string& host() const { return m_host; }
+    std::uint16_t port() const { return m_port; }
+    std::uint32_t connectionState() const { return m_connectionState; }
+    std::shared_ptr<PULSETcpSocketDelegate> delegate() const { return m_delegate.lock(); }
+    // Bytes received and not yet framed (tests).
+    std::size_t receivedLength() const { return m_reassembly.receivedLength(); }
+
+private:
+    PULSETcpSocket(std::string host, std::uint16_t port, std::weak_ptr<PULSETcpSocketDelegate> delegate);
+
+    void releaseSocket();
+    void onReadable();
+    void onWritable();
+    void connectResult(int error);
+    void doRead();
+    void doSend();
+    void resetReceivedState();
+    void reenableSocketCallbacks();
+    // Posts a delegate call to the run loop with no delay.
+    template <class Call>
+    void notifyDelegate(Call call);
+
+    const std::string m_host;
+    const std::uint16_t m_port;
+    const std::weak_ptr<PULSETcpSocketDelegate> m_delegate;
+
+    int m_fd = -1;
+    std::unique_ptr<platform::FdSource> m_source;
+    std::shared_ptr<platform::Timer> m_connectTimer;
+    std::uint32_t m_connectionState = kClosed;
+    bool m_setupDone = false;
+    bool m_careAllDataSent = false;
+    // Bumped by every close, so a framing loop learns that a delegate call closed the socket.
+    std::uint64_t m_generation = 0;
+
+    std::deque<platform::Bytes> m_sendQueue;
+    std::size_t m_sentLength = 0;
+
+    PULSEPacketReassembler m_reassembly;
+};
+
+} // namespace push

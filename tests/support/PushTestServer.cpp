@@ -1,0 +1,404 @@
+#include "support/PushTestServer.h"
+
+#include "platform/Clock.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+constexpr std::size_t kRequestHeaderLength = 24;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// The version each command the client sends must carry (receipts, command 4, carry the version of
+// the message they answer: any).
+int expectedVersion(std::uint8_t command) {
+    switch (command) {
+    case 0: return 8;
+    case 1: return 12;
+    case 2: return 3;
+    case 10: return 4;
+    case 13: return 2;
+    case 4: return -1;
+    default: return -2; // not a command the client sends
+    }
+}
+
+std::uint64_t readBigEndian(const std::uint8_t* bytes, int width) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < width; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+int listenSocket(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("PushTestServer: socket failed");
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        throw std::runtime_error("PushTestServer: cannot listen on 127.0.0.1");
+    }
+    return fd;
+}
+
+} // namespace
+
+struct PushTestServer::Connection {
+    int fd = -1;
+    int id = 0;
+    PushBytes inbound;
+    std::deque<PushBytes> outbound; // scripted writes, oldest first
+    std::size_t outboundOffset = 0; // bytes of the front write already sent
+};
+
+PushTestServer::PushTestServer() {
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        throw std::runtime_error("PushTestServer: eventfd failed");
+    listenOn(0);
+    m_thread = std::thread([this] { serve(); });
+}
+
+PushTestServer::~PushTestServer() {
+    post([this] { m_stopping = true; });
+    m_thread.join();
+    for (auto& connection : m_connections)
+        ::close(connection->fd);
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+    ::close(m_wakeFd);
+}
+
+std::uint16_t PushTestServer::closedPort() {
+    // Bind a port, then let it go without listening: nothing answers there until someone takes it.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+void PushTestServer::listenOn(std::uint16_t port) {
+    m_listenFd = listenSocket(port);
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+}
+
+// ---- control ----
+
+void PushTestServer::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_work.push_back(std::move(work));
+    }
+    const std::uint64_t one = 1;
+    (void)!::write(m_wakeFd, &one, sizeof one);
+}
+
+void PushTestServer::postAndWait(std::function<void()> work) {
+    auto done = std::make_shared<bool>(false);
+    post([this, work = std::move(work), done] {
+        work();
+        std::lock_guard lock(m_mutex);
+        *done = true;
+        m_changed.notify_all();
+    });
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return *done; });
+}
+
+std::vector<PushReceivedPacket> PushTestServer::packets() const {
+    std::lock_guard lock(m_mutex);
+    return m_packets;
+}
+
+std::vector<std::string> PushTestServer::faults() const {
+    std::lock_guard lock(m_mutex);
+    return m_faults;
+}
+
+int PushTestServer::connectionsAccepted() const {
+    std::lock_guard lock(m_mutex);
+    return m_accepted;
+}
+
+int PushTestServer::openConnections() const {
+    std::lock_guard lock(m_mutex);
+    return m_open;
+}
+
+bool PushTestServer::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, limit, condition);
+}
+
+void PushTestServer::changed() {
+    std::lock_guard lock(m_mutex);
+    m_changed.notify_all();
+}
+
+void PushTestServer::sendRaw(PushBytes bytes) {
+    post([this, bytes = std::move(bytes)]() mutable {
+        if (!m_connections.empty())
+            m_connections.back()->outbound.push_back(std::move(bytes));
+    });
+}
+
+void PushTestServer::setWriteShape(WriteShape shape) {
+    post([this, shape] { m_shape = shape; });
+}
+
+void PushTestServer::setWithholdHeartbeatAcks(bool withhold) {
+    post([this, withhold] { m_withholdHeartbeatAcks = withhold; });
+}
+
+void PushTestServer::dropConnections() {
+    postAndWait([this] {
+        while (!m_connections.empty())
+            closeConnection(*m_connections.back(), false);
+    });
+}
+
+void PushTestServer::resetConnections() {
+    postAndWait([this] {
+        while (!m_connections.empty())
+            closeConnection(*m_connections.back(), true);
+    });
+}
+
+void PushTestServer::restart(bool reset) {
+    postAndWait([this, reset] {
+        ::close(m_listenFd);
+        m_listenFd = -1;
+        while (!m_connections.empty())
+            closeConnection(*m_connections.back(), reset);
+        listenOn(m_port);
+    });
+}
+
+// ---- building answers ----
+
+void PushTestServer::appendU8(PushBytes& bytes, std::uint8_t value) { bytes.push_back(value); }
+void PushTestServer::appendU16(PushBytes& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+    bytes.push_back(static_cast<std::uint8_t>(value));
+}
+void PushTestServer::appendU32(PushBytes& bytes, std::uint32_t value) {
+    appendU16(bytes, static_cast<std::uint16_t>(value >> 16));
+    appendU16(bytes, static_cast<std::uint16_t>(value));
+}
+void PushTestServer::appendU64(PushBytes& bytes, std::uint64_t value) {
+    appendU32(bytes, static_cast<std::uint32_t>(value >> 32));
+    appendU32(bytes, static_cast<std::uint32_t>(value));
+}
+void PushTestServer::appendString(PushBytes& bytes, const std::string& text) {
+    appendU16(bytes, static_cast<std::uint16_t>(text.size()));
+    bytes.insert(bytes.end(), text.begin(), text.end());
+}
+
+PushBytes PushTestServer::packet(std::uint8_t version, std::uint8_t command, std::uint64_t rid, std::uint64_t uid,
+                                 const PushBytes& body) {
+    PushBytes bytes;
+    appendU16(bytes, static_cast<std::uint16_t>(20 + body.size()));
+    appendU8(bytes, version);
+    appendU8(bytes, command);
+    appendU64(bytes, rid);
+    appendU64(bytes, uid);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+}
+
+// ---- the server thread ----
+
+void PushTestServer::serve() {
+    std::vector<pollfd> fds;
+    for (;;) {
+        std::deque<std::function<void()>> work;
+        {
+            std::lock_guard lock(m_mutex);
+            work.swap(m_work);
+        }
+        for (auto& item : work)
+            item();
+        if (m_stopping)
+            return;
+        changed();
+
+        fds.clear();
+        fds.push_back({m_wakeFd, POLLIN, 0});
+        fds.push_back({m_listenFd, POLLIN, 0});
+        for (auto& connection : m_connections)
+            fds.push_back({connection->fd, short(POLLIN | (connection->outbound.empty() ? 0 : POLLOUT)), 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents) {
+            std::uint64_t count;
+            (void)!::read(m_wakeFd, &count, sizeof count);
+        }
+        if (fds[1].revents)
+            acceptAll();
+        // Connections may close while being served: walk by descriptor.
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            for (auto& connection : m_connections) {
+                if (connection->fd != fds[i].fd)
+                    continue;
+                if (fds[i].revents & POLLOUT)
+                    writeTo(*connection);
+                else
+                    readFrom(*connection);
+                break;
+            }
+        }
+    }
+}
+
+void PushTestServer::acceptAll() {
+    for (;;) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        {
+            std::lock_guard lock(m_mutex);
+            connection->id = ++m_accepted;
+            ++m_open;
+        }
+        m_connections.push_back(std::move(connection));
+    }
+}
+
+void PushTestServer::closeConnection(Connection& connection, bool reset) {
+    if (reset) {
+        const linger abort{1, 0};
+        setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ::close(connection.fd);
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if (it->get() == &connection) {
+            m_connections.erase(it);
+            break;
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    --m_open;
+}
+
+void PushTestServer::writeTo(Connection& connection) {
+    const PushBytes& front = connection.outbound.front();
+    std::size_t length = front.size() - connection.outboundOffset;
+    if (m_shape == WriteShape::OneBytePerWrite)
+        length = std::min<std::size_t>(length, 1);
+    const ssize_t sent = length ? ::send(connection.fd, front.data() + connection.outboundOffset, length, MSG_NOSIGNAL) : 0;
+    if (sent < 0) {
+        if (errno != EAGAIN && errno != EINTR)
+            closeConnection(connection, false);
+        return;
+    }
+    connection.outboundOffset += static_cast<std::size_t>(sent);
+    if (connection.outboundOffset == front.size()) {
+        connection.outbound.pop_front();
+        connection.outboundOffset = 0;
+    }
+}
+
+void PushTestServer::readFrom(Connection& connection) {
+    std::uint8_t chunk[kReadChunk];
+    const ssize_t count = ::recv(connection.fd, chunk, sizeof chunk, 0);
+    if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (count <= 0) {
+        closeConnection(connection, false);
+        return;
+    }
+    auto& inbound = connection.inbound;
+    inbound.insert(inbound.end(), chunk, chunk + count);
+    std::size_t start = 0;
+    while (inbound.size() - start >= 2) {
+        const std::size_t length = readBigEndian(inbound.data() + start, 2);
+        if (length < 2) {
+            fault("connection " + std::to_string(connection.id) + ": packet length " + std::to_string(length) +
+                  ", expected at least 24; cannot frame further");
+            closeConnection(connection, false);
+            return;
+        }
+        if (inbound.size() - start < length)
+            break;
+        handlePacket(connection, PushBytes(inbound.begin() + static_cast<std::ptrdiff_t>(start),
+                                           inbound.begin() + static_cast<std::ptrdiff_t>(start + length)));
+        start += length;
+    }
+    inbound.erase(inbound.begin(), inbound.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+void PushTestServer::fault(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    m_faults.push_back(line);
+}
+
+void PushTestServer::handlePacket(Connection& connection, const PushBytes& bytes) {
+    const std::string name = "connection " + std::to_string(connection.id) + " packet";
+    if (bytes.size() < kRequestHeaderLength) {
+        fault(name + ": length " + std::to_string(bytes.size()) + ", expected at least 24");
+        return;
+    }
+    PushReceivedPacket packet;
+    packet.connection = connection.id;
+    packet.length = static_cast<std::uint16_t>(readBigEndian(bytes.data(), 2));
+    packet.version = bytes[2];
+    packet.command = bytes[3];
+    packet.rid = readBigEndian(bytes.data() + 4, 8);
+    packet.sessionId = static_cast<std::uint32_t>(readBigEndian(bytes.data() + 12, 4));
+    packet.uid = readBigEndian(bytes.data() + 16, 8);
+    packet.body.assign(bytes.begin() + kRequestHeaderLength, bytes.end());
+
+    const std::string command = name + " (command " + std::to_string(packet.command) + ")";
+    const int version = expectedVersion(packet.command);
+    if (version == -2)
+        fault(command + ": command " + std::to_string(packet.command) + ", expected one of 0, 1, 2, 4, 10, 13");
+    else if (version >= 0 && packet.version != version)
+        fault(command + ": version " + std::to_string(packet.version) + ", expected " + std::to_string(version));
+    if (packet.command != 4 && packet.rid % 2 == 0)
+        fault(command + ": rid " + std::to_string(packet.rid) + ", expected an odd request id");
+    if (packet.command == 2 && !packet.body.empty())
+        fault(command + ": " + std::to_string(packet.body.size()) + " bytes after the header, expected none");
+    {
+        std::lock_guard lock(m_mutex);
+        m_packets.push_back(packet);
+    }
+
+    if (packet.command == 2 && !m_withholdHeartbeatAcks) {
+        PushBytes body;
+        appendU8(body, 2); // the acknowledged command
+        appendU8(body, 0); // step
+        appendU8(body, 0); // status
+        appendU64(body, static_cast<std::uint64_t>(platform::Clock::current().wallNow().secondsSince1970));
+        connection.outbound.push_back(PushTestServer::packet(packet.version, 19, packet.rid, packet.uid, body));
+    }
+}
+
+} // namespace testsupport

@@ -1,0 +1,135 @@
+// The loopback push server: a stand-in for the push service the push client talks to. This is its TCP
+// core: one listener on 127.0.0.1 at a port the system picks, the push protocol's framing (u16 length),
+// the 24-byte request header parsed and checked, answers with the 20-byte header carrying the request's
+// rid, scripted raw bytes and write shapes, dropped and reset connections, and restarts on the same port.
+//
+// It is written from the wire formats alone and shares no code with push/, so one mistake cannot hide
+// in both.
+//
+// Guarantees:
+// - The port is listening when the constructor returns; the destructor closes everything and joins the
+//   server's thread. One thread serves every socket; the control interface below is thread-safe and
+//   returns copies.
+// - Every check a received packet fails is recorded in faults() as one line naming the packet, the
+//   field, what came and what was expected (the push fixture fails a test that leaves faults).
+// - Checks: the length is at least 24 (the framing length is the packet's bytes), the command is one
+//   the client sends (0, 1, 2, 4, 10, 13) with its version (0: 8, 1: 12, 2: 3, 13: 2, 10: 4), request
+//   ids are odd (receipts, command 4, carry the id of what they answer), a heartbeat has no body.
+// - Answers: a heartbeat gets an acknowledgement (command 19: requested command 2, step 0, status 0, the
+//   server time stamp) unless withheld. Everything else is scripted.
+// - Nothing here sleeps: waitFor() waits on the server's condition variable with a real-time limit.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+using PushBytes = std::vector<std::uint8_t>;
+
+// One packet received from a client, as parsed by the server.
+struct PushReceivedPacket {
+    int connection = 0; // 1 for the first connection accepted, 2 for the next, ...
+    std::uint16_t length = 0;
+    std::uint8_t version = 0;
+    std::uint8_t command = 0;
+    std::uint64_t rid = 0;
+    std::uint32_t sessionId = 0;
+    std::uint64_t uid = 0;
+    PushBytes body;
+};
+
+class PushTestServer {
+public:
+    enum class WriteShape {
+        Whole,           // each scripted write goes out with as few writes as the socket allows
+        OneBytePerWrite, // every byte is its own write
+    };
+
+    PushTestServer();
+    ~PushTestServer();
+    PushTestServer(const PushTestServer&) = delete;
+    PushTestServer& operator=(const PushTestServer&) = delete;
+
+    std::uint16_t pushPort() const { return m_port; }
+    // A port with nothing listening, for connections that must be refused.
+    static std::uint16_t closedPort();
+
+    // ---- what arrived ----
+    std::vector<PushReceivedPacket> packets() const;
+    std::vector<std::string> faults() const;
+    int connectionsAccepted() const;
+    int openConnections() const;
+    // Waits until the condition holds (checked whenever the server's state changes); false when the
+    // limit passed first. The condition may call the accessors above.
+    bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+    // ---- scripting ----
+    // Sends bytes to the newest open connection as one scripted write (several packets may be joined
+    // into one write this way); shaped by the write shape.
+    void sendRaw(PushBytes bytes);
+    void setWriteShape(WriteShape shape);
+    void setWithholdHeartbeatAcks(bool withhold);
+    // Closes every connection with a FIN, or with a reset (SO_LINGER 0); done when the call returns.
+    void dropConnections();
+    void resetConnections();
+    // Closes the listener and every connection (FIN, or reset when asked), keeps all state, and
+    // listens again on the same port before it returns.
+    void restart(bool reset = false);
+
+    // ---- building answers ----
+    // A packet with the 20-byte header (length filled in) and the body.
+    static PushBytes packet(std::uint8_t version, std::uint8_t command, std::uint64_t rid, std::uint64_t uid,
+                            const PushBytes& body = {});
+    static void appendU8(PushBytes& bytes, std::uint8_t value);
+    static void appendU16(PushBytes& bytes, std::uint16_t value);
+    static void appendU32(PushBytes& bytes, std::uint32_t value);
+    static void appendU64(PushBytes& bytes, std::uint64_t value);
+    static void appendString(PushBytes& bytes, const std::string& text);
+
+private:
+    struct Connection;
+
+    void serve();
+    void post(std::function<void()> work);
+    // Posts and returns once the server thread has done it.
+    void postAndWait(std::function<void()> work);
+    void listenOn(std::uint16_t port);
+    void acceptAll();
+    void readFrom(Connection& connection);
+    void writeTo(Connection& connection);
+    void closeConnection(Connection& connection, bool reset);
+    void handlePacket(Connection& connection, const PushBytes& bytes);
+    void fault(const std::string& line);
+    void changed();
+
+    std::uint16_t m_port = 0;
+    int m_listenFd = -1;
+    int m_wakeFd = -1;
+    bool m_stopping = false;
+
+    // Owned by the server thread.
+    std::vector<std::unique_ptr<Connection>> m_connections;
+    WriteShape m_shape = WriteShape::Whole;
+    bool m_withholdHeartbeatAcks = false;
+
+    mutable std::recursive_mutex m_mutex; // guards what follows and the posted work
+    mutable std::condition_variable_any m_changed;
+    std::deque<std::function<void()>> m_work;
+    std::vector<PushReceivedPacket> m_packets;
+    std::vector<std::string> m_faults;
+    int m_accepted = 0;
+    int m_open = 0;
+
+    std::thread m_thread;
+};
+
+} // namespace testsupport
