@@ -26,15 +26,20 @@ void deliverOnMain(Work work)
 
 platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL)
 {
-    platform::URLRequest result(request.url());
-    result.setHTTPMethod(request.method());
-    for (const auto& [name, value] : request.headers()) {
+    return platformRequestFor(request.url(), request.method(), request.headers(), request.body(), mainDocumentURL);
+}
+
+platform::URLRequest RoutedLoad::platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
+                                                    std::string_view body, const std::string& mainDocumentURL)
+{
+    platform::URLRequest result(url);
+    result.setHTTPMethod(method);
+    for (const auto& [name, value] : headers) {
         // Headers the engine would not send are dropped rather than failing the whole load.
         (void)result.addValue(value, name);
     }
-    const std::string& body = request.body();
     if (!body.empty())
-        result.setHTTPBody(std::string_view(body));
+        result.setHTTPBody(body);
     result.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
     return result;
 }
