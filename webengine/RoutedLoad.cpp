@@ -1,5 +1,6 @@
 #include "webengine/RoutedLoad.h"
 
+#include "platform/HandOver.h"
 #include "webengine/StreamingBody.h"
 
 #include <gio/gio.h>
@@ -10,16 +11,20 @@ namespace {
 
 using Work = std::function<void()>;
 
-// Runs work on the main thread from an idle source of its own (FIFO among these sources).
+// Runs work on the main thread from an idle source of its own (FIFO among these sources). The work is
+// made on the URL-loading thread; g_idle_add_full hands it over under the main context's lock.
 void deliverOnMain(Work work)
 {
+    auto* handed = new Work(std::move(work));
+    platform::handOverSent(handed);
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
+            platform::handOverReceived(data);
             (*static_cast<Work*>(data))();
             return G_SOURCE_REMOVE;
         },
-        new Work(std::move(work)), [](gpointer data) { delete static_cast<Work*>(data); });
+        handed, [](gpointer data) { delete static_cast<Work*>(data); });
 }
 
 } // namespace
