@@ -118,6 +118,46 @@ plist_t newDate(double seconds) {
     return node;
 }
 
+// Whether a binary list has text stored as UTF-16 holding U+0000, the one way libplist reads a string
+// with a NUL inside (text stored as bytes ends at its first NUL; XML refuses one). Walks the offset
+// table; anything it cannot follow counts as yes, leaving the judgement to libplist and the key check.
+bool holdsUTF16Nul(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    if (size < kBinaryMagic.size() + kTrailerSize)
+        return true;
+    const unsigned char* trailer = data + size - kTrailerSize;
+    const std::size_t offsetSize = trailer[6];
+    const std::uint64_t objects = bigEndian(trailer + 8, 8);
+    const std::uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table > size || objects > (size - table) / offsetSize)
+        return true;
+    for (std::uint64_t i = 0; i < objects; ++i) {
+        const std::uint64_t at = bigEndian(data + table + i * offsetSize, offsetSize);
+        if (at >= size)
+            return true;
+        if ((data[at] & 0xF0) != kUTF16Marker)
+            continue;
+        std::uint64_t units = data[at] & 0x0F;
+        std::uint64_t text = at + 1;
+        if (units == 0x0F) {
+            if (text >= size || (data[text] & 0xF0) != 0x10 || (data[text] & 0x0F) > 3)
+                return true;
+            const std::size_t lengthBytes = std::size_t{1} << (data[text] & 0x0F);
+            if (size - text - 1 < lengthBytes)
+                return true;
+            units = bigEndian(data + text + 1, lengthBytes);
+            text += 1 + lengthBytes;
+        }
+        if (units > (size - text) / 2)
+            return true;
+        for (std::uint64_t u = 0; u < units; ++u)
+            if (data[text + 2 * u] == 0 && data[text + 2 * u + 1] == 0)
+                return true;
+    }
+    return false;
+}
+
 // Whether a key node can be handed out as a C string: its stored text holds no NUL.
 bool isCStringKey(plist_t key) {
     std::string object = singleObject(key);
@@ -145,7 +185,8 @@ bool isCStringKey(plist_t key) {
 
 // ---- Reading ----
 
-std::optional<Value> toValue(plist_t node, int depth) {
+// checkKeys: whether a key may hold a NUL (see holdsUTF16Nul), so that each must be checked first.
+std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
     if (depth > kMaxDepth)
         return std::nullopt;
     switch (plist_get_node_type(node)) {
@@ -195,7 +236,7 @@ std::optional<Value> toValue(plist_t node, int depth) {
             plist_t child = plist_array_get_item(node, i);
             if (!child)
                 return std::nullopt;
-            auto item = toValue(child, depth + 1);
+            auto item = toValue(child, depth + 1, checkKeys);
             if (!item)
                 return std::nullopt;
             items.push_back(std::move(*item));
@@ -216,7 +257,7 @@ std::optional<Value> toValue(plist_t node, int depth) {
                 break;
             // libplist asserts that a key holds no NUL when it hands it out; a binary list can store one.
             plist_t keyNode = plist_dict_item_get_key(child);
-            if (!keyNode || !isCStringKey(keyNode)) {
+            if (!keyNode || (checkKeys && !isCStringKey(keyNode))) {
                 ok = false;
                 break;
             }
@@ -224,7 +265,7 @@ std::optional<Value> toValue(plist_t node, int depth) {
             plist_get_key_val(keyNode, &key);
             std::string name = key ? decodeUTF8OrLatin1(key) : std::string();
             std::free(key);
-            auto item = toValue(child, depth + 1);
+            auto item = toValue(child, depth + 1, checkKeys);
             if (!item) {
                 ok = false;
                 break;
@@ -380,7 +421,7 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
     if (!root)
         return readError(binary ? "Corrupt binary property list" : "Corrupt or unreadable XML property list");
     PlistPtr owner(root);
-    auto value = toValue(root, 0);
+    auto value = toValue(root, 0, binary && holdsUTF16Nul(bytes));
     if (!value)
         return readError("Property list nested too deeply or holding an unknown type");
     if (detectedFormat)

@@ -108,6 +108,14 @@ TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
         ASSERT_TRUE(written.ok());
         EXPECT_EQ(written.value(), bytes) << stored;
     }
+    // Whole microseconds, however they were computed, read as stored (libplist truncates them).
+    for (int micro = 0; micro < 1000000; micro += 997) {
+        for (double stored : {721692800 + micro / 1e6, 721692800 + micro * 1e-6, -3 - micro / 1e6}) {
+            auto read = PropertyList::read(binaryDate(stored));
+            ASSERT_TRUE(read.ok());
+            ASSERT_EQ(read.value(), Value(Date{978307200.0 + stored})) << stored;
+        }
+    }
     // Any other reads as the nearest date, which then stays as it is.
     for (double stored : {521692800.419517, -1e-300, 0.1, 1234.5678901234567, -978305965.000001}) {
         auto read = PropertyList::read(binaryDate(stored));
