@@ -24,9 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parsed.ok() || !parsed.value().isArray())
         return 0;
     platform::Array arguments = *parsed.value().getArray();
-    // The streamed (chunked) body is written from another queue; the whole body is what is checked here.
-    if (arguments.size() > 7)
-        arguments[7] = platform::Value(false);
+    // The streamed (chunked, the default) body is written from another queue; the whole body is what is
+    // checked here.
+    if (arguments.size() < 8)
+        arguments.resize(8);
+    arguments[7] = platform::Value(false);
 
     static const auto delegate = std::make_shared<fuzzing::FuzzCommandDelegate>();
     static const auto plugin = [] {
