@@ -2,6 +2,8 @@
 // entries, against a bare simdjson DOM parse of the same text in the same run. Prints the ratio.
 #include "platform/JSON.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
@@ -47,27 +49,11 @@ void bareSimdjsonParse(benchmark::State& state) {
 BENCHMARK(platformParseAndWrite)->Arg(1)->Arg(10)->Arg(1000);
 BENCHMARK(bareSimdjsonParse)->Arg(1)->Arg(10)->Arg(1000);
 
-// Keeps the time per iteration of every run so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                m_nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-    }
-    const std::map<std::string, double>& times() const { return m_nanoseconds; }
-
-private:
-    std::map<std::string, double> m_nanoseconds;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\nJSON parse + write against a bare simdjson parse (same text, same run):\n");
     for (int n : {1, 10, 1000}) {

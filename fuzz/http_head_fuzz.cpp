@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the reading of response heads (line by line, as the transport hands them
 // over) and of "Set-Cookie" values, and checks what the limits and the cookie store promise.
+#include "fuzz/FuzzHead.h"
 #include "platform/HTTPCookie.h"
 #include "platform/HTTPCookieStorage.h"
-#include "platform/HTTPResponseHead.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,12 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text(reinterpret_cast<const char*>(data), size);
     platform::HTTPResponseHead head;
     (void)head.consumeLine("HTTP/1.1 200 OK\r\n");
-    for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t end = text.find('\n', pos);
-        end = end == std::string_view::npos ? text.size() : end + 1;
-        (void)head.consumeLine(text.substr(pos, end - pos));
-        pos = end;
-    }
+    fuzzing::consumeLines(head, text);
     if (head.fields().size() > platform::HTTPResponseHead::kMaxFields ||
         head.setCookieValues().size() > platform::HTTPResponseHead::kMaxSetCookies)
         std::abort();

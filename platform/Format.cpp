@@ -80,7 +80,7 @@ std::string formatString(std::string_view format, std::initializer_list<FormatAr
     out.reserve(format.size() + 16 * arguments.size());
     const FormatArgument* next = arguments.begin();
     const FormatArgument* last = arguments.end();
-    static const FormatArgument kMissing(std::nullopt);
+    static const FormatArgument& kMissing = *new FormatArgument(std::nullopt); // never destroyed: see Value::null
     auto take = [&]() -> const FormatArgument& { return next < last ? *next++ : kMissing; };
 
     std::size_t i = 0;

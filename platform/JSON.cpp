@@ -304,6 +304,11 @@ constexpr std::array<std::uint8_t, 256> makeClasses() {
 constexpr std::array<std::uint8_t, 256> kClasses = makeClasses();
 
 void appendDouble(std::string& out, double d) {
+    // "-0" would read back as the integer 0; with a fraction it reads back as the double.
+    if (d == 0 && std::signbit(d)) {
+        out += "-0.0";
+        return;
+    }
     char buf[32];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
     (void)ec;

@@ -13,8 +13,9 @@
 //   '"', '\\' and '/' are escaped ("\/"), control characters become \b \f \n \r \t or \u00XX, U+2028 and
 //   U+2029 become \u2028 and \u2029, and bytes that are not valid UTF-8 become \ufffd. Bools are
 //   "true"/"false", null is "null", integers are decimal, doubles the shortest text that reads back to the
-//   same double (1.0 -> "1", 0.1 -> "0.1", 1e+20). Values JSON cannot hold (bytes, dates, NaN and
-//   infinities) give an Error with code JSON::kWriteInvalidError and nothing is written.
+//   same double (1.0 -> "1", 0.1 -> "0.1", 1e+20; a negative zero is "-0.0", as "-0" would read back as
+//   the integer 0). Values JSON cannot hold (bytes, dates, NaN and infinities) give an Error with code
+//   JSON::kWriteInvalidError and nothing is written.
 // - Compact output has no white space. Pretty output puts each member on its own line, indented by two
 //   spaces, with " : " between key and value; empty containers are written "[]" and "{}".
 // - All functions are pure and thread-safe (each thread has its own parser buffers).

@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 namespace platform {
 
@@ -41,9 +42,151 @@ Error writeError(std::string message) {
     return Error(kCocoaErrorDomain, PropertyList::kWriteInvalidError, std::move(message));
 }
 
+// ---- Nodes as libplist stores them ----
+//
+// libplist 2.2 hands out a date only as whole seconds and truncated microseconds, and a key only as a C
+// string (asserting that it holds no NUL). Its binary form shows both exactly as stored: a node written
+// alone is "bplist00", the node's object, a one-entry offset table and the 32-byte trailer.
+
+constexpr std::string_view kBinaryMagic = "bplist00";
+constexpr std::size_t kTrailerSize = 32;
+constexpr unsigned char kDateMarker = 0x33;   // 8-byte big-endian double: seconds since the reference date
+constexpr unsigned char kASCIIMarker = 0x50;  // low nibble: length in bytes, or 0xF and an integer object
+constexpr unsigned char kUTF16Marker = 0x60;  // length in big-endian 16-bit units
+
+std::uint64_t bigEndian(const unsigned char* p, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// The object of a node written alone as a binary list: its bytes up to the offset table.
+std::string singleObject(plist_t node) {
+    char* out = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &out, &length);
+    std::string object;
+    if (out && length > kBinaryMagic.size() + kTrailerSize) {
+        std::string_view bytes(out, length);
+        auto offsetTable = bigEndian(reinterpret_cast<const unsigned char*>(bytes.data()) + length - 8, 8);
+        if (bytes.starts_with(kBinaryMagic) && offsetTable > kBinaryMagic.size() && offsetTable <= length - kTrailerSize)
+            object.assign(bytes.substr(kBinaryMagic.size(), offsetTable - kBinaryMagic.size()));
+    }
+    plist_to_bin_free(out);
+    return object;
+}
+
+// The seconds since the reference date exactly as stored.
+std::optional<double> storedDate(plist_t node) {
+    std::string object = singleObject(node);
+    if (object.size() != 9 || static_cast<unsigned char>(object[0]) != kDateMarker)
+        return std::nullopt;
+    std::uint64_t bits = bigEndian(reinterpret_cast<const unsigned char*>(object.data()) + 1, 8);
+    double seconds = 0;
+    std::memcpy(&seconds, &bits, sizeof seconds);
+    return seconds;
+}
+
+// libplist keeps the seconds of a date it writes to XML in 32 bits; reading refuses what writing would.
+bool isWritableDate(double seconds) {
+    return std::isfinite(seconds) && seconds >= std::numeric_limits<std::int32_t>::min()
+        && seconds < static_cast<double>(std::numeric_limits<std::int32_t>::max());
+}
+
+// A date node holding exactly these seconds (plist_new_date rounds them to microseconds).
+plist_t newDate(double seconds) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &seconds, sizeof bits);
+    std::string bytes(kBinaryMagic);
+    bytes += static_cast<char>(kDateMarker);
+    for (int shift = 56; shift >= 0; shift -= 8)
+        bytes += static_cast<char>((bits >> shift) & 0xFF);
+    bytes += static_cast<char>(kBinaryMagic.size());              // offset table: the one object
+    std::string trailer(kTrailerSize, '\0');
+    trailer[6] = 1;                                                // offset size
+    trailer[7] = 1;                                                // object reference size
+    trailer[15] = 1;                                               // object count
+    trailer[31] = static_cast<char>(bytes.size() - 1);             // offset table offset
+    bytes += trailer;
+    plist_t node = nullptr;
+    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+    if (node && plist_get_node_type(node) != PLIST_DATE) {
+        plist_free(node);
+        node = nullptr;
+    }
+    return node;
+}
+
+// Whether a binary list has text stored as UTF-16 holding U+0000, the one way libplist reads a string
+// with a NUL inside (text stored as bytes ends at its first NUL; XML refuses one). Walks the offset
+// table; anything it cannot follow counts as yes, leaving the judgement to libplist and the key check.
+bool holdsUTF16Nul(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    if (size < kBinaryMagic.size() + kTrailerSize)
+        return true;
+    const unsigned char* trailer = data + size - kTrailerSize;
+    const std::size_t offsetSize = trailer[6];
+    const std::uint64_t objects = bigEndian(trailer + 8, 8);
+    const std::uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table > size || objects > (size - table) / offsetSize)
+        return true;
+    for (std::uint64_t i = 0; i < objects; ++i) {
+        const std::uint64_t at = bigEndian(data + table + i * offsetSize, offsetSize);
+        if (at >= size)
+            return true;
+        if ((data[at] & 0xF0) != kUTF16Marker)
+            continue;
+        std::uint64_t units = data[at] & 0x0F;
+        std::uint64_t text = at + 1;
+        if (units == 0x0F) {
+            if (text >= size || (data[text] & 0xF0) != 0x10 || (data[text] & 0x0F) > 3)
+                return true;
+            const std::size_t lengthBytes = std::size_t{1} << (data[text] & 0x0F);
+            if (size - text - 1 < lengthBytes)
+                return true;
+            units = bigEndian(data + text + 1, lengthBytes);
+            text += 1 + lengthBytes;
+        }
+        if (units > (size - text) / 2)
+            return true;
+        for (std::uint64_t u = 0; u < units; ++u)
+            if (data[text + 2 * u] == 0 && data[text + 2 * u + 1] == 0)
+                return true;
+    }
+    return false;
+}
+
+// Whether a key node can be handed out as a C string: its stored text holds no NUL.
+bool isCStringKey(plist_t key) {
+    std::string object = singleObject(key);
+    if (object.empty())
+        return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(object.data());
+    const unsigned char marker = p[0] & 0xF0;
+    if (marker != kASCIIMarker && marker != kUTF16Marker)
+        return false;
+    std::string_view text = std::string_view(object).substr(1);
+    if ((p[0] & 0x0F) == 0x0F) {
+        // The length follows as an integer object: 0x1N and 2^N big-endian bytes.
+        std::size_t lengthBytes = text.empty() ? 0 : std::size_t{1} << (static_cast<unsigned char>(text[0]) & 0x0F);
+        if (text.empty() || (static_cast<unsigned char>(text[0]) & 0xF0) != 0x10 || text.size() < 1 + lengthBytes)
+            return false;
+        text.remove_prefix(1 + lengthBytes);
+    }
+    if (marker == kASCIIMarker)
+        return text.find('\0') == std::string_view::npos;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        if (text[i] == '\0' && text[i + 1] == '\0')
+            return false;
+    return true;
+}
+
 // ---- Reading ----
 
-std::optional<Value> toValue(plist_t node, int depth) {
+// checkKeys: whether a key may hold a NUL (see holdsUTF16Nul), so that each must be checked first.
+std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
     if (depth > kMaxDepth)
         return std::nullopt;
     switch (plist_get_node_type(node)) {
@@ -75,13 +218,10 @@ std::optional<Value> toValue(plist_t node, int depth) {
         return Value(Bytes(bytes, bytes + (p ? length : 0)));
     }
     case PLIST_DATE: {
-        std::int32_t sec = 0;
-        std::int32_t usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        // libplist splits a stored time by truncation: the seconds carry the sign, the microseconds are
-        // the magnitude of the fraction (only the second before the reference date reads wrongly).
-        double fraction = std::abs(usec) / 1e6;
-        return Value(Date{kReferenceDate + (sec < 0 ? sec - fraction : sec + fraction)});
+        std::optional<double> seconds = storedDate(node);
+        if (!seconds || !isWritableDate(*seconds))
+            return std::nullopt;
+        return Value(Date{kReferenceDate + *seconds});
     }
     case PLIST_UID: {
         std::uint64_t uid = 0;
@@ -96,7 +236,7 @@ std::optional<Value> toValue(plist_t node, int depth) {
             plist_t child = plist_array_get_item(node, i);
             if (!child)
                 return std::nullopt;
-            auto item = toValue(child, depth + 1);
+            auto item = toValue(child, depth + 1, checkKeys);
             if (!item)
                 return std::nullopt;
             items.push_back(std::move(*item));
@@ -111,16 +251,21 @@ std::optional<Value> toValue(plist_t node, int depth) {
             return std::nullopt;
         bool ok = true;
         for (;;) {
-            char* key = nullptr;
             plist_t child = nullptr;
-            plist_dict_next_item(node, iter, &key, &child);
-            if (!child) {
-                std::free(key);
+            plist_dict_next_item(node, iter, nullptr, &child);
+            if (!child)
+                break;
+            // libplist asserts that a key holds no NUL when it hands it out; a binary list can store one.
+            plist_t keyNode = plist_dict_item_get_key(child);
+            if (!keyNode || (checkKeys && !isCStringKey(keyNode))) {
+                ok = false;
                 break;
             }
+            char* key = nullptr;
+            plist_get_key_val(keyNode, &key);
             std::string name = key ? decodeUTF8OrLatin1(key) : std::string();
             std::free(key);
-            auto item = toValue(child, depth + 1);
+            auto item = toValue(child, depth + 1, checkKeys);
             if (!item) {
                 ok = false;
                 break;
@@ -173,17 +318,11 @@ public:
         }
         case Value::Type::Date: {
             double t = v.getDate()->secondsSince1970 - kReferenceDate;
-            if (!std::isfinite(t) || t < std::numeric_limits<std::int32_t>::min()
-                || t >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+            if (!isWritableDate(t))
                 return fail("date out of range for a property list");
-            double whole = std::floor(t);
-            auto sec = static_cast<std::int32_t>(whole);
-            auto usec = static_cast<std::int32_t>(std::llround((t - whole) * 1e6));
-            if (usec >= 1000000) {
-                usec -= 1000000;
-                sec += 1;
-            }
-            return plist_new_date(sec, usec);
+            if (plist_t node = newDate(t))
+                return node;
+            return fail("date the property list library refused");
         }
         case Value::Type::Array: {
             PlistPtr array(plist_new_array());
@@ -282,7 +421,7 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
     if (!root)
         return readError(binary ? "Corrupt binary property list" : "Corrupt or unreadable XML property list");
     PlistPtr owner(root);
-    auto value = toValue(root, 0);
+    auto value = toValue(root, 0, binary && holdsUTF16Nul(bytes));
     if (!value)
         return readError("Property list nested too deeply or holding an unknown type");
     if (detectedFormat)

@@ -5,12 +5,16 @@
 //   data <-> Bytes, integer <-> Integer (signed 64-bit), real <-> Double, true/false <-> Bool (never a
 //   number), date <-> Date. A keyed-archive UID reads as the dictionary {"CF$UID": n}.
 // - Reading detects the format from the bytes. Malformed input gives an Error (kCocoaErrorDomain,
-//   kReadCorruptError), never a crash. Strings that are not valid UTF-8 read as ISO Latin-1.
+//   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
+//   finite or lie more than 68 years from 2001, are malformed. Strings that are not valid UTF-8 read as
+//   ISO Latin-1.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
 //   (libplist keeps their seconds in 32 bits).
-// - Dates keep microseconds in the binary form and whole seconds in the XML form.
+// - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
+//   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
+//   binary list reads back the same after it is written again. The XML form keeps whole seconds.
 // - writeFile is atomic: the bytes go to a temporary file in the same folder, are flushed to disk and then
 //   renamed over the target, so readers see the old file or the new one, never a part.
 // - All functions are thread-safe.

@@ -1,5 +1,7 @@
 #include "platform/RunLoopCore.h"
 
+#include "platform/HandOver.h"
+
 #include <climits>
 
 #include <atomic>
@@ -15,16 +17,23 @@ struct CoreSource {
     RunLoopCore* core;
 };
 
+// The source may have been attached on another thread (the main loop is made by whichever thread asks
+// for it first); g_source_attach and the context's iteration order that under the context's lock.
+RunLoopCore* coreOf(GSource* source) {
+    handOverReceived(source);
+    return reinterpret_cast<CoreSource*>(source)->core;
+}
+
 gboolean corePrepare(GSource* source, gint* timeout) {
-    return reinterpret_cast<CoreSource*>(source)->core->prepare(timeout);
+    return coreOf(source)->prepare(timeout);
 }
 
 gboolean coreCheck(GSource* source) {
-    return reinterpret_cast<CoreSource*>(source)->core->check();
+    return coreOf(source)->check();
 }
 
 gboolean coreDispatch(GSource* source, GSourceFunc, gpointer) {
-    reinterpret_cast<CoreSource*>(source)->core->dispatch();
+    coreOf(source)->dispatch();
     return G_SOURCE_CONTINUE;
 }
 
@@ -80,6 +89,7 @@ void RunLoopCore::attach() {
     // Perform requests and timers must run in nested turns started from their own callouts; the
     // per-timer flag keeps a timer from re-entering itself.
     g_source_set_can_recurse(m_source, TRUE);
+    handOverSent(m_source);
     g_source_attach(m_source, m_context);
     Clock::addHost(weak_from_this());
 }

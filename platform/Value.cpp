@@ -137,8 +137,10 @@ bool operator==(const Dictionary& a, const Dictionary& b) {
     return true;
 }
 
+// The shared empty values are never destroyed: threads that outlive main (the URL-loading thread stops
+// only when its transport is destroyed) may still read them while static objects are torn down.
 const Value& Value::null() {
-    static const Value kNull;
+    static const Value& kNull = *new Value;
     return kNull;
 }
 
@@ -286,13 +288,13 @@ const std::string& Value::stringOr(const std::string& fallback) const {
 }
 
 const Array& Value::arrayOrEmpty() const {
-    static const Array kEmpty;
+    static const Array& kEmpty = *new Array;
     const Array* a = getArray();
     return a ? *a : kEmpty;
 }
 
 const Dictionary& Value::dictionaryOrEmpty() const {
-    static const Dictionary kEmpty;
+    static const Dictionary& kEmpty = *new Dictionary;
     const Dictionary* d = getDictionary();
     return d ? *d : kEmpty;
 }

@@ -1,5 +1,6 @@
 #include "webengine/RoutedLoad.h"
 
+#include "platform/HandOver.h"
 #include "webengine/StreamingBody.h"
 
 #include <gio/gio.h>
@@ -10,31 +11,40 @@ namespace {
 
 using Work = std::function<void()>;
 
-// Runs work on the main thread from an idle source of its own (FIFO among these sources).
+// Runs work on the main thread from an idle source of its own (FIFO among these sources). The work is
+// made on the URL-loading thread; g_idle_add_full hands it over under the main context's lock.
 void deliverOnMain(Work work)
 {
+    auto* handed = new Work(std::move(work));
+    platform::handOverSent(handed);
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
+            platform::handOverReceived(data);
             (*static_cast<Work*>(data))();
             return G_SOURCE_REMOVE;
         },
-        new Work(std::move(work)), [](gpointer data) { delete static_cast<Work*>(data); });
+        handed, [](gpointer data) { delete static_cast<Work*>(data); });
 }
 
 } // namespace
 
 platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL)
 {
-    platform::URLRequest result(request.url());
-    result.setHTTPMethod(request.method());
-    for (const auto& [name, value] : request.headers()) {
+    return platformRequestFor(request.url(), request.method(), request.headers(), request.body(), mainDocumentURL);
+}
+
+platform::URLRequest RoutedLoad::platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
+                                                    std::string_view body, const std::string& mainDocumentURL)
+{
+    platform::URLRequest result(url);
+    result.setHTTPMethod(method);
+    for (const auto& [name, value] : headers) {
         // Headers the engine would not send are dropped rather than failing the whole load.
         (void)result.addValue(value, name);
     }
-    const std::string& body = request.body();
     if (!body.empty())
-        result.setHTTPBody(std::string_view(body));
+        result.setHTTPBody(body);
     result.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
     return result;
 }

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace webengine {
 
@@ -28,6 +29,9 @@ public:
 
     // The platform request for a routed request (method, headers, body, main document).
     static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
+    // The same from the parts the web process sent (outside input: any text).
+    static platform::URLRequest platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
+                                                   std::string_view body, const std::string& mainDocumentURL);
 
     explicit RoutedLoad(std::shared_ptr<RoutedRequest> request) : m_request(std::move(request)) {}
     ~RoutedLoad() override;

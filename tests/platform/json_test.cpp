@@ -146,6 +146,12 @@ TEST(JSON, WritesLiteralsAndNumbers) {
     EXPECT_EQ(compact(Value(1.0)), "1");
     EXPECT_EQ(compact(Value(0.1)), "0.1");
     EXPECT_EQ(compact(Value(-2.5)), "-2.5");
+    // A negative zero reads back as itself, not as the integer 0.
+    EXPECT_EQ(compact(Value(-0.0)), "-0.0");
+    auto negativeZero = JSON::parse("-0.0", JSON::ReadMode::Fragment);
+    ASSERT_TRUE(negativeZero.ok());
+    ASSERT_TRUE(negativeZero.value().isDouble());
+    EXPECT_TRUE(std::signbit(*negativeZero.value().getDouble()));
     EXPECT_EQ(compact(Value(1e20)), "1e+20");
     EXPECT_EQ(compact(Value(1.0 / 3)), "0.3333333333333333");
     EXPECT_EQ(compact(Value(Array{})), "[]");

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <string>
+#include <string_view>
 
 using namespace platform;
 
@@ -46,6 +48,23 @@ Value roundTrip(const Value& v, PropertyList::Format format) {
     return back.ok() ? back.value() : Value();
 }
 
+std::string fromHex(std::string_view hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+    return bytes;
+}
+
+// A binary property list holding one date of these seconds since 2001.
+std::string binaryDate(double seconds) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &seconds, sizeof bits);
+    std::string bytes = "bplist00\x33";
+    for (int shift = 56; shift >= 0; shift -= 8)
+        bytes += static_cast<char>((bits >> shift) & 0xFF);
+    return bytes + fromHex("080000000000000101000000000000000100000000000000000000000000000011");
+}
+
 } // namespace
 
 TEST(PropertyList, RoundTripsNestedValuesInBothForms) {
@@ -70,6 +89,67 @@ TEST(PropertyList, DatePrecision) {
     EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::XML)[0], Value(Date{1700000000}));
     Value before1970(Date{-100000.5});
     EXPECT_EQ(roundTrip(Value(Array{before1970}), PropertyList::Format::Binary)[0], before1970);
+    // Fractions that are not whole microseconds in binary neither drift down nor round up to the second.
+    Value micro(Date{1500000000.419517});
+    EXPECT_EQ(roundTrip(Value(Array{micro}), PropertyList::Format::Binary)[0], micro);
+    double early = roundTrip(Value(Array{Value(Date{1234.999999})}), PropertyList::Format::Binary)[0]
+                       .getDate()->secondsSince1970;
+    EXPECT_NEAR(early, 1234.999999, 2e-7); // the nearest double to the seconds since 2001
+}
+
+TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
+    // Seconds since 2001 that the date (seconds since 1970) holds exactly come back as the same bytes.
+    for (double stored : {521692800.5, 700000000.25, -500000000.125, 2000000000.0}) {
+        std::string bytes = binaryDate(stored);
+        auto read = PropertyList::read(bytes);
+        ASSERT_TRUE(read.ok()) << stored;
+        EXPECT_EQ(read.value(), Value(Date{978307200.0 + stored}));
+        auto written = PropertyList::write(read.value(), PropertyList::Format::Binary);
+        ASSERT_TRUE(written.ok());
+        EXPECT_EQ(written.value(), bytes) << stored;
+    }
+    // Whole microseconds, however they were computed, read as stored (libplist truncates them).
+    for (int micro = 0; micro < 1000000; micro += 997) {
+        for (double stored : {721692800 + micro / 1e6, 721692800 + micro * 1e-6, -3 - micro / 1e6}) {
+            auto read = PropertyList::read(binaryDate(stored));
+            ASSERT_TRUE(read.ok());
+            ASSERT_EQ(read.value(), Value(Date{978307200.0 + stored})) << stored;
+        }
+    }
+    // Any other reads as the nearest date, which then stays as it is.
+    for (double stored : {521692800.419517, -1e-300, 0.1, 1234.5678901234567, -978305965.000001}) {
+        auto read = PropertyList::read(binaryDate(stored));
+        ASSERT_TRUE(read.ok()) << stored;
+        EXPECT_EQ(read.value(), Value(Date{978307200.0 + stored}));
+        auto written = PropertyList::write(read.value(), PropertyList::Format::Binary);
+        ASSERT_TRUE(written.ok());
+        EXPECT_EQ(PropertyList::read(written.value()).value(), read.value()) << stored;
+    }
+}
+
+TEST(PropertyList, HostileBinaryInputGivesAnError) {
+    // {"a\u0000": "x"}, the key stored as UTF-16: libplist asserts on handing out such a key.
+    std::string utf16Key = fromHex("62706c6973743030d1010262006100005178080b1000000000000001010000000000000003"
+                                   "00000000000000000000000000000012");
+    // A date whose seconds are not finite, or do not fit the 32 bits libplist splits them into.
+    std::string nan = binaryDate(std::numeric_limits<double>::quiet_NaN());
+    std::string inf = binaryDate(-std::numeric_limits<double>::infinity());
+    std::string huge = binaryDate(1e300);
+    for (const std::string& bad : {utf16Key, nan, inf, huge}) {
+        auto r = PropertyList::read(bad);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError);
+    }
+    // Text stored as bytes ends at its first NUL where libplist reads it: no fault.
+    auto byteKey = PropertyList::read(fromHex("62706c6973743030d101025261005178080b0e00000000000001010000000000000003"
+                                              "00000000000000000000000000000010"));
+    ASSERT_TRUE(byteKey.ok());
+    EXPECT_EQ(byteKey.value(), Value(Dictionary{{"a", "x"}}));
+    // A NUL in a value (stored as UTF-16) is no fault: it reads, and only writing refuses it.
+    auto value = PropertyList::read(fromHex("62706c6973743030d1010251616200780000080b0d000000000000010100000000000000"
+                                            "0300000000000000000000000000000012"));
+    ASSERT_TRUE(value.ok());
+    EXPECT_EQ(value.value()["a"], Value(std::string("x\0", 2)));
 }
 
 TEST(PropertyList, ReadsXMLText) {
