@@ -322,7 +322,11 @@ crsh_error_t crsh_dwarf_expression_eval(const crsh_async_mobject* mobj, crsh_tas
             return CRSH_ERR_INVALID_ARGUMENT;                                                                          \
     } while (0)
 
+    // Branches may jump backwards: a loop that never ends is cut off instead of hanging the handler.
+    std::size_t steps = 0;
     while (stream.remaining() > 0) {
+        if (++steps > CRSH_DWARF_EXPRESSION_MAX_STEPS)
+            return CRSH_ERR_INVALID_ARGUMENT;
         std::uint8_t opcode;
         (void)stream.read_uint8(&opcode);
         if (opcode < OP_deref || opcode > OP_nop)

@@ -76,6 +76,8 @@ constexpr std::size_t CRSH_DWARF_MAX_STATE_LEVELS = 6;
 constexpr std::size_t CRSH_DWARF_RULE_BUCKETS = 14;
 constexpr std::uint8_t CRSH_DWARF_NO_ENTRY = 255;
 constexpr std::size_t CRSH_DWARF_EXPRESSION_STACK = 100;
+// The most operations one expression may run (its branches can loop).
+constexpr std::size_t CRSH_DWARF_EXPRESSION_MAX_STEPS = 10000;
 
 // The rules in force: a pool of entries chained per register bucket, with up to five remembered levels.
 struct crsh_dwarf_cfa_state {
@@ -137,7 +139,8 @@ crsh_error_t crsh_dwarf_cfa_apply(const crsh_dwarf_cfa_state* state, crsh_task_t
                                   crsh_thread_state* next);
 
 // Runs the expression of length bytes at address + offset with the initial values pushed in order (the
-// last on top) and gives the value left on top.
+// last on top) and gives the value left on top. More than CRSH_DWARF_EXPRESSION_MAX_STEPS operations is
+// CRSH_ERR_INVALID_ARGUMENT.
 template <typename machine_ptr>
 crsh_error_t crsh_dwarf_expression_eval(const crsh_async_mobject* mobj, crsh_task_t task,
                                         const crsh_thread_state* current, const crsh_async_byteorder* byteorder,

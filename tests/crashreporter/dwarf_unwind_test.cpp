@@ -504,6 +504,15 @@ TEST(CrashDwarfExpression, FaultsAndUnsupportedOperations)
     for (const Case& c : cases)
         EXPECT_EQ(eval(c.expression).first, c.error) << c.what;
     EXPECT_STREQ(crsh_strerror(eval(Bytes().u8(0x31).u8(0x30).u8(0x1B)).first), "Invalid argument");
+
+    // A branch back to itself forever is cut off; a loop that ends runs to its end (1000 rounds of four
+    // operations: constu 1000; again: lit1 minus dup bra again).
+    EXPECT_EQ(eval(Bytes().u8(0x31).u8(0x12).u8(0x28).u16(static_cast<std::uint16_t>(-4))).first,
+              CRSH_ERR_INVALID_ARGUMENT);
+    const auto counted =
+        eval(Bytes().u8(0x10).uleb(1000).u8(0x31).u8(0x1C).u8(0x12).u8(0x28).u16(static_cast<std::uint16_t>(-6)));
+    EXPECT_EQ(counted.first, CRSH_ERR_NONE);
+    EXPECT_EQ(counted.second, 0u);
     EXPECT_STREQ(crsh_strerror(eval(Bytes().u8(0x55)).first), "Operation not supported");
 
     // A full stack: 100 initial values fit; another push fails by the operation's group.
