@@ -2,13 +2,6 @@
 
 #include <limits>
 
-#define CRSH_TRY(expression)                                                                                           \
-    do {                                                                                                               \
-        crsh_error_t tryError = (expression);                                                                          \
-        if (tryError != CRSH_ERR_NONE)                                                                                 \
-            return tryError;                                                                                           \
-    } while (0)
-
 namespace {
 
 crsh_vm_address_t sectionStart(const crsh_async_mobject* mobj)

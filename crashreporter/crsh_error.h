@@ -17,3 +17,11 @@ enum [[nodiscard]] crsh_error_t : int {
 
 // A constant text for the code; "Unhandled error code" for any code outside the table.
 const char* crsh_strerror(crsh_error_t error);
+
+// Returns from the calling function with the expression's code unless it is CRSH_ERR_NONE.
+#define CRSH_TRY(expression)                                                                                           \
+    do {                                                                                                               \
+        crsh_error_t tryError = (expression);                                                                          \
+        if (tryError != CRSH_ERR_NONE)                                                                                 \
+            return tryError;                                                                                           \
+    } while (0)
