@@ -205,7 +205,11 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
         batchSent(count, batch);
         return;
     }
-    upload->send(std::move(body), [self = shared_from_this(), count, batch](bool success, const std::vector<MXStatStoreEvent>&) {
+    // Held weakly: the upload keeps the completion while it works and must not keep the store alive.
+    upload->send(std::move(body), [weak = weak_from_this(), count, batch](bool success, const std::vector<MXStatStoreEvent>&) {
+        auto self = weak.lock();
+        if (!self)
+            return;
         if (success)
             self->m_queue->async([self, count, batch] { self->batchSent(count, batch); });
         else
