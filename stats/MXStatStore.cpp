@@ -47,12 +47,13 @@ bool isEventText(const std::string& content) {
 } // namespace
 
 std::shared_ptr<MXStatStore> MXStatStore::getInstance() {
-    static const std::shared_ptr<MXStatStore> instance = [] {
+    // Never destroyed: queues may still work with it while the process ends.
+    static const auto* instance = new std::shared_ptr<MXStatStore>([] {
         auto store = create();
         MXStatHelper::getInstance().setStore(store);
         return store;
-    }();
-    return instance;
+    }());
+    return *instance;
 }
 
 std::shared_ptr<MXStatStore> MXStatStore::create(const std::string& className) {
