@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 
@@ -74,6 +75,20 @@ TEST_F(StoreTest, StoresEventsAndCountsThem) {
     m_store->storeEvent(tried, true, nullptr);
     drain();
     EXPECT_EQ(db.events().back().sendCount, 0);
+}
+
+// The strategy step reads the count on the API queue while the store queue writes it.
+TEST_F(StoreTest, TheCountIsReadWhileEventsAreStored) {
+    auto api = platform::DispatchQueue::createSerial("MessengerAnalysis");
+    std::atomic<std::uint32_t> highest{0};
+    for (int i = 0; i < 20; ++i) {
+        m_store->storeEvent(std::make_shared<MXStatCustomEvent>(), false, nullptr);
+        api->async([&] { highest = std::max(highest.load(), m_store->storedEventCount()); });
+    }
+    api->sync([] {});
+    drain();
+    EXPECT_LE(highest.load(), 20u);
+    EXPECT_EQ(m_store->storedEventCount(), 20u);
 }
 
 TEST_F(StoreTest, AFullStoreErasesItsOldestSecondOnce) {
