@@ -24,6 +24,13 @@ std::atomic<std::uint64_t>& eventIndex() {
     return index;
 }
 
+// Whether the saved index has been read in this process, and the lock of that one read.
+std::atomic<bool> eventIndexLoaded{false};
+std::mutex eventIndexLoadMutex;
+
+// The highest index that is still followed by index + 1.
+constexpr std::uint64_t kMaxEventIndexBeforeWrap = (std::uint64_t{1} << 63) - 10001;
+
 std::uint32_t nowInSeconds() {
     return static_cast<std::uint32_t>(std::floor(platform::Clock::current().wallNow().secondsSince1970));
 }
@@ -122,6 +129,41 @@ void MXStatHelper::setCurrentIndex(std::uint64_t index) {
         return;
     }
     eventIndex().store(index);
+}
+
+std::uint64_t MXStatHelper::nextEventIndex() {
+    if (!eventIndexLoaded.load(std::memory_order_acquire)) {
+        std::lock_guard lock(eventIndexLoadMutex);
+        if (!eventIndexLoaded.load(std::memory_order_relaxed)) {
+            const auto saved = MXStatKeyChain::load(kMXStatEventIndexKeychainKey);
+            // Only a number counts; the archive may hold anything.
+            if (saved && saved->isNumber() && saved->integerValue() >= 2)
+                eventIndex().store(static_cast<std::uint64_t>(saved->integerValue()) + 100);
+            eventIndexLoaded.store(true, std::memory_order_release);
+        }
+    }
+    std::uint64_t current = eventIndex().load();
+    std::uint64_t next = 0;
+    do {
+        next = current <= kMaxEventIndexBeforeWrap ? current + 1 : 1;
+    } while (!eventIndex().compare_exchange_weak(current, next));
+    return next;
+}
+
+void MXStatHelper::forgetEventIndex() {
+    std::lock_guard lock(eventIndexLoadMutex);
+    eventIndex().store(0);
+    eventIndexLoaded.store(false);
+}
+
+void MXStatHelper::setConfigHolder(std::weak_ptr<MXStatDataConfigHolderProtocol> holder) {
+    std::lock_guard lock(m_mutex);
+    m_configHolder = std::move(holder);
+}
+
+std::shared_ptr<MXStatDataConfigHolderProtocol> MXStatHelper::configHolder() const {
+    std::lock_guard lock(m_mutex);
+    return m_configHolder.lock();
 }
 
 std::string MXStatHelper::getMacAddress() {

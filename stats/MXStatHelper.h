@@ -11,6 +11,7 @@
 // - Missing identifiers read as empty or placeholder texts; nothing throws.
 #pragma once
 
+#include "stats/MXStatDataConfigHolderProtocol.h"
 #include "stats/MXStatEnv.h"
 #include "stats/MXStatStoreProtocol.h"
 #include "stats/MXStatUser.h"
@@ -30,6 +31,7 @@ inline constexpr const char* kMXStatSharedUDIDKeychainKey = "mstsharedudid";
 inline constexpr const char* kMXStatXGTokenKeychainKey = "xgtoken";
 inline constexpr const char* kMXStatXGDeviceTokenPasteboardKey = "xgDeviceToken";
 inline constexpr const char* kMXStatNotFound = "Not Found";
+inline constexpr const char* kMXStatEventIndexKeychainKey = "MST.EventIndex.Key";
 
 class MXStatHelper {
 public:
@@ -54,6 +56,16 @@ public:
     static std::uint64_t currentIndex();
     // 0 is refused ("Warning:set idx failed!").
     static void setCurrentIndex(std::uint64_t index);
+    // The index of a new event. Before the first one of the process, an index of at least 2 saved under
+    // "MST.EventIndex.Key" moves the current index to it + 100. Past 2^63 - 10001 the index starts
+    // again at 1.
+    static std::uint64_t nextEventIndex();
+    // Index 0, and the keychain read again before the next event (for tests).
+    static void forgetEventIndex();
+
+    // The online configuration holder whose versions session-environment events carry (held weakly).
+    void setConfigHolder(std::weak_ptr<MXStatDataConfigHolderProtocol> holder);
+    std::shared_ptr<MXStatDataConfigHolderProtocol> configHolder() const;
 
     // The Wi-Fi interface's hardware address "AA:BB:CC:DD:EE:FF", or the text of what failed.
     static std::string getMacAddress();
@@ -83,6 +95,7 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<MXStatStoreProtocol> m_store;
     std::optional<MXStatUser> m_user;
+    std::weak_ptr<MXStatDataConfigHolderProtocol> m_configHolder;
 };
 
 } // namespace stats

@@ -5,6 +5,7 @@
 
 #include "stats/MXStatConfig.h"
 #include "stats/MXStatDispatcherProtocol.h"
+#include "stats/MXStatHelper.h"
 #include "stats/MXStatSharedUDID.h"
 #include "stats/MXStatStoreProtocol.h"
 
@@ -40,6 +41,7 @@ inline constexpr platform::ReachabilityFlags kNoNetworkFlags = 0;
 inline void resetProcessState() {
     stats::MXStatConfig::getInstance().resetToDefaults();
     stats::MXStatSharedUDID::forgetCachedValue();
+    stats::MXStatHelper::forgetEventIndex();
     platform::Reachability::setOverrideFlags(std::nullopt);
     platform::NetworkInfo::current().resetToDefaults();
     platform::Screen::main().resetToDefaults();
@@ -157,6 +159,7 @@ public:
         if (completion)
             completion(succeeds, event);
     }
+    void send(std::vector<stats::MXStatStoreEvent>, BatchCompletion) override {}
     void setSucceeds(bool succeeds) {
         std::lock_guard lock(m_mutex);
         m_succeeds = succeeds;

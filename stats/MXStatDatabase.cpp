@@ -1,0 +1,285 @@
+#include "stats/MXStatDatabase.h"
+
+#include "stats/MXStatLog.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+
+#include <sqlite3.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+namespace stats {
+
+namespace {
+
+constexpr std::size_t kStatementBufferSize = 1024;
+
+bool fileExists(const std::string& path) {
+    return platform::FileManager::defaultManager().fileExists(path);
+}
+
+bool isDamaged(int rc) {
+    const int primary = rc & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+} // namespace
+
+std::recursive_mutex& MXStatSQLLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::string MXStatDatabase::fileNameForClass(const std::string& className) {
+    if (className == "MSTStore")
+        return kMXStatHiddenLegacyDatabaseName;
+    char name[256];
+    std::snprintf(name, sizeof name, kMXStatDatabaseNameFormat, className.c_str());
+    return name;
+}
+
+MXStatDatabase::MXStatDatabase(std::string fileName) : m_fileName(std::move(fileName)) {}
+
+MXStatDatabase::~MXStatDatabase() {
+    closeDB();
+}
+
+std::string MXStatDatabase::path() const {
+    return platform::AppFolders::current().documents() + "/" + m_fileName;
+}
+
+bool MXStatDatabase::getDB() {
+    std::lock_guard lock(MXStatSQLLock());
+    return m_db || openLocked();
+}
+
+bool MXStatDatabase::openLocked() {
+    const std::string documents = platform::AppFolders::current().documents();
+    const std::string legacy = documents + "/" + kMXStatLegacyDatabaseName;
+    const std::string hiddenLegacy = documents + "/" + kMXStatHiddenLegacyDatabaseName;
+    if (fileExists(legacy)) {
+        if (fileExists(hiddenLegacy))
+            deleteDB();
+        const platform::Status moved = platform::FileManager::defaultManager().moveItem(legacy, hiddenLegacy);
+        if (!moved.ok())
+            MXStatLog("Unable to move file: %s", moved.error().localizedDescription().c_str());
+    }
+    const std::string file = documents + "/" + m_fileName;
+    sqlite3* db = nullptr;
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+        MXStatLog("[ERROR]Cannot open the statistics database %s: %s", file.c_str(),
+                  db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return false;
+    }
+    m_db = db;
+    m_openPath = file;
+    return true;
+}
+
+void MXStatDatabase::closeDB() {
+    std::lock_guard lock(MXStatSQLLock());
+    closeLocked();
+}
+
+void MXStatDatabase::closeLocked() {
+    for (auto& [sql, statement] : m_kept)
+        sqlite3_finalize(statement);
+    m_kept.clear();
+    if (m_db)
+        sqlite3_close(m_db);
+    m_db = nullptr;
+}
+
+void MXStatDatabase::deleteDB() {
+    std::lock_guard lock(MXStatSQLLock());
+    closeLocked();
+    const std::string hiddenLegacy = platform::AppFolders::current().documents() + "/" + kMXStatHiddenLegacyDatabaseName;
+    const platform::Status removed = platform::FileManager::defaultManager().removeItem(hiddenLegacy);
+    if (!removed.ok())
+        MXStatLog("Delete database failed reason:%s", removed.error().localizedDescription().c_str());
+}
+
+bool MXStatDatabase::createTables() {
+    std::lock_guard lock(MXStatSQLLock());
+    if (!m_db && !openLocked())
+        return false;
+    for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable}) {
+        if (executeLocked(sql) != SQLITE_OK)
+            return false;
+    }
+    return true;
+}
+
+void MXStatDatabase::failedLocked(const char* sql, int rc, const char* message) {
+    MXStatLog("Failed to execute sql:%s for reason:%s", sql, message ? message : sqlite3_errstr(rc));
+    if (isDamaged(rc))
+        recreateLocked(rc);
+}
+
+void MXStatDatabase::recreateLocked(int rc) {
+    if (m_recreating)
+        return;
+    m_recreating = true;
+    const std::string damaged = m_openPath;
+    MXStatLog("[ERROR]The statistics database %s is damaged (%s): it is removed and made again.", damaged.c_str(),
+              sqlite3_errstr(rc));
+    closeLocked();
+    const platform::FileManager& files = platform::FileManager::defaultManager();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string file = damaged + suffix;
+        if (!fileExists(file))
+            continue;
+        const platform::Status removed = files.removeItem(file);
+        if (!removed.ok())
+            MXStatLog("Delete database failed reason:%s", removed.error().localizedDescription().c_str());
+    }
+    if (openLocked()) {
+        for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
+            if (executeLocked(sql) != SQLITE_OK)
+                break;
+    }
+    m_recreating = false;
+}
+
+int MXStatDatabase::executeLocked(const char* sql) {
+    if (!m_db)
+        return -1;
+    char* message = nullptr;
+    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        const std::string reason = message ? message : sqlite3_errstr(rc);
+        sqlite3_free(message);
+        failedLocked(sql, rc, reason.c_str());
+    }
+    return rc;
+}
+
+int MXStatDatabase::execute(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int rc = executeV(format, args);
+    va_end(args);
+    return rc;
+}
+
+int MXStatDatabase::executeV(const char* format, std::va_list args) {
+    char sql[kStatementBufferSize];
+    std::vsnprintf(sql, sizeof sql, format, args);
+    std::lock_guard lock(MXStatSQLLock());
+    if (!m_db && !openLocked())
+        return -1;
+    return executeLocked(sql);
+}
+
+std::optional<std::vector<std::string>> MXStatDatabase::query(const char* format, ...) {
+    char sql[kStatementBufferSize];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(sql, sizeof sql, format, args);
+    va_end(args);
+    std::vector<std::string> rows;
+    const int rc = run(sql, nullptr, [&rows](sqlite3_stmt* statement) {
+        if (auto text = columnText(statement, 0))
+            rows.push_back(std::move(*text));
+    });
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
+    return rows;
+}
+
+int MXStatDatabase::run(const std::string& sql, const Binder& bind, const RowReader& reader) {
+    std::lock_guard lock(MXStatSQLLock());
+    if (!m_db && !openLocked())
+        return -1;
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr);
+    if (rc != SQLITE_OK) {
+        failedLocked(sql.c_str(), rc, sqlite3_errmsg(m_db));
+        return rc;
+    }
+    if (bind)
+        bind(statement);
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        if (reader)
+            reader(statement);
+    }
+    if (rc != SQLITE_DONE) {
+        const std::string reason = sqlite3_errmsg(m_db);
+        sqlite3_finalize(statement);
+        failedLocked(sql.c_str(), rc, reason.c_str());
+        return rc;
+    }
+    sqlite3_finalize(statement);
+    return rc;
+}
+
+int MXStatDatabase::runKept(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure) {
+    std::lock_guard lock(MXStatSQLLock());
+    if (!m_db && !openLocked())
+        return -1;
+    sqlite3_stmt*& statement = m_kept[sql];
+    if (!statement) {
+        const int rc = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
+        if (rc != SQLITE_OK) {
+            MXStatLog("%s", prepareFailure);
+            const std::string reason = sqlite3_errmsg(m_db);
+            m_kept.erase(sql);
+            failedLocked(sql, rc, reason.c_str());
+            return rc;
+        }
+    }
+    if (bind)
+        bind(statement);
+    const int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) {
+        const std::string reason = sqlite3_errmsg(m_db);
+        sqlite3_finalize(statement);
+        m_kept.erase(sql);
+        MXStatLog("%s", stepFailure);
+        failedLocked(sql, rc, reason.c_str());
+        return rc;
+    }
+    sqlite3_clear_bindings(statement);
+    sqlite3_reset(statement);
+    return rc;
+}
+
+std::int64_t MXStatDatabase::columnInteger(sqlite3_stmt* statement, int column) {
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        return sqlite3_column_int64(statement, column);
+    case SQLITE_TEXT:
+        // SQLite reads the text's leading number; text without one reads as 0.
+        return sqlite3_column_int64(statement, column);
+    default:
+        return 0;
+    }
+}
+
+std::uint32_t MXStatDatabase::columnUnsigned(sqlite3_stmt* statement, int column) {
+    const std::int64_t value = columnInteger(statement, column);
+    if (value < 0 || value > std::numeric_limits<std::uint32_t>::max())
+        return 0;
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::string> MXStatDatabase::columnText(sqlite3_stmt* statement, int column) {
+    if (sqlite3_column_type(statement, column) == SQLITE_NULL)
+        return std::nullopt;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    const int length = sqlite3_column_bytes(statement, column);
+    if (!text)
+        return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+void MXStatDatabase::bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+} // namespace stats

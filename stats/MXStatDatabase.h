@@ -1,0 +1,118 @@
+// One connection to the statistics database, a SQLite file in the application's Documents folder, and the
+// process-wide lock every SQL call of the statistics client runs under.
+//
+// Guarantees:
+// - Thread: every call from any thread. Each call takes MXStatSQLLock() around its prepare, bind, step and
+//   exec; the lock is recursive, so a caller may hold it across several calls (a whole transaction).
+// - Opening follows the client's rules: a legacy "messenger_analysis.db" is moved to
+//   ".messenger_analysis.db" (an existing one of those is removed first), then the connection's own file
+//   is opened. A file that cannot be opened leaves the connection closed; every call then does nothing
+//   and answers failure (-1 for execute), and the next call tries again.
+// - A statement that answers SQLITE_CORRUPT or SQLITE_NOTADB (a damaged file, or one that is not a
+//   database) closes the connection, removes the open file with its journal files, opens a fresh file
+//   and creates the tables again. The statement itself is not repeated.
+// - Failures are logged: "Failed to execute sql:%s for reason:%s" with the statement and SQLite's message.
+// - Statement texts are formatted C-style into 1024 bytes (longer text is cut), as the client's
+//   statements always were; values from outside are bound as parameters, never formatted in.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace stats {
+
+inline constexpr const char* kMXStatLegacyDatabaseName = "messenger_analysis.db";
+inline constexpr const char* kMXStatHiddenLegacyDatabaseName = ".messenger_analysis.db";
+inline constexpr const char* kMXStatDatabaseNameFormat = ".messenger_analysis_%s";
+
+inline constexpr const char* kMXStatCreateEventsTable =
+    "create table if not exists events(event_id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, content TEXT, "
+    "status INTEGER, send_count INTEGER, ts INTEGER)";
+inline constexpr const char* kMXStatCreateUserTable =
+    "create table if not exists user(uid TEXT, user_type INTEGER, app_ver TEXT, ts INTEGER, PRIMARY KEY(uid))";
+inline constexpr const char* kMXStatCreateConfigTable =
+    "create table if not exists config(type INTEGER, content TEXT, md5sum TEXT, version INTEGER, "
+    "PRIMARY KEY(type))";
+
+// The lock "__MST_LOCK__": every SQL call of the statistics client, on any connection, runs under it.
+std::recursive_mutex& MXStatSQLLock();
+
+class MXStatDatabase {
+public:
+    using Binder = std::function<void(sqlite3_stmt*)>;
+    using RowReader = std::function<void(sqlite3_stmt*)>;
+
+    // The file of a store class: ".messenger_analysis_<class>" (".messenger_analysis.db" for "MSTStore").
+    static std::string fileNameForClass(const std::string& className);
+
+    explicit MXStatDatabase(std::string fileName);
+    ~MXStatDatabase();
+    MXStatDatabase(const MXStatDatabase&) = delete;
+    MXStatDatabase& operator=(const MXStatDatabase&) = delete;
+
+    // Documents/<file name>, as the folders stand now.
+    std::string path() const;
+
+    // Opens the database unless it is open; false when it cannot be opened.
+    bool getDB();
+    // Closes the connection (its kept statements are finalised).
+    void closeDB();
+    // Closes the connection and removes Documents/".messenger_analysis.db" ("Delete database failed
+    // reason:%@" on failure).
+    void deleteDB();
+
+    // The three tables; false without a database or when a statement fails.
+    bool createTables();
+
+    // Formats and executes one statement; the SQLite result, -1 without a database.
+    [[gnu::format(printf, 2, 3)]] int execute(const char* format, ...);
+    [[gnu::format(printf, 2, 0)]] int executeV(const char* format, std::va_list args);
+    // Formats and runs a query; the first column of every row whose first column is not NULL, or nothing
+    // when there is no database or the query fails.
+    [[gnu::format(printf, 2, 3)]] std::optional<std::vector<std::string>> query(const char* format, ...);
+    // Prepares a statement, binds it, steps through every row (reader per row) and finalises it. The last
+    // SQLite result (SQLITE_DONE when every row was read), -1 without a database.
+    int run(const std::string& sql, const Binder& bind, const RowReader& reader);
+    // Binds and steps a statement that stays prepared between calls. A failed prepare logs
+    // prepareFailure; a step that does not end in SQLITE_DONE finalises and forgets the statement and logs
+    // stepFailure. The SQLite result, -1 without a database.
+    int runKept(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure);
+
+    // Opens and closes a transaction ("BEGIN TRANSACTION" / "END TRANSACTION").
+    int beginTransaction() { return execute("BEGIN TRANSACTION"); }
+    int endTransaction() { return execute("END TRANSACTION"); }
+
+    // Column readers that read any stored type: NULL and text that is not a number read as 0.
+    static std::int64_t columnInteger(sqlite3_stmt* statement, int column);
+    static std::uint32_t columnUnsigned(sqlite3_stmt* statement, int column);
+    // NULL reads as nothing.
+    static std::optional<std::string> columnText(sqlite3_stmt* statement, int column);
+    // Binds UTF-8 text (copied).
+    static void bindText(sqlite3_stmt* statement, int index, const std::string& text);
+
+private:
+    // Every *Locked member runs with MXStatSQLLock() held.
+    bool openLocked();
+    void closeLocked();
+    // A statement answered rc: log it, and start again on a damaged file.
+    void failedLocked(const char* sql, int rc, const char* message);
+    void recreateLocked(int rc);
+    int executeLocked(const char* sql);
+
+    const std::string m_fileName;
+    sqlite3* m_db = nullptr;
+    std::string m_openPath;
+    std::map<std::string, sqlite3_stmt*> m_kept;
+    bool m_recreating = false;
+};
+
+} // namespace stats

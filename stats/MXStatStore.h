@@ -1,0 +1,130 @@
+// The statistics event store: the events that are not sent at once, kept in a SQLite file in the
+// application's Documents folder (".messenger_analysis_MXStatStore") with their status (1 stored, 2 in an
+// upload batch), failed-upload count and creation time, and sent in batches of maxLoadEventCount through
+// the dispatcher. The same file holds the user row and the online configuration rows.
+//
+// Guarantees:
+// - Thread: every call from any thread. Event, user and configuration writes run on the serial store
+//   queue "StatStore", in the order they were asked for; every SQL call runs under MXStatSQLLock().
+//   loadUser waits for the store queue (called on the store queue itself it runs at once).
+// - numStoredEvents (the cached count of status-1 rows) is written on the store queue and may be read
+//   anywhere (storedEventCount).
+// - Without a database every operation does nothing (counts 0, updateDatabase -1), and every completion
+//   still runs.
+// - Eviction: an insert that finds the cached count at maxStoreEventCount first erases every row of the
+//   oldest second, whatever its status, then counts again.
+// - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
+//   an error event (type 3).
+// - A batch: its rows go to status 2 before it is handed to the dispatcher. Sent: the rows are deleted
+//   (and, for a count, further batches follow). Failed: each row's send count goes up by one, and the row
+//   returns to status 1, or is deleted once the count reaches maxSendRetryCount. Rows whose content is
+//   not one JSON object (NULL, damaged) are left out of the body and share the batch's fate.
+// - launch() returns rows left at status 2 (a process ended during an upload) to status 1.
+#pragma once
+
+#include "stats/MXStatDatabase.h"
+#include "stats/MXStatDispatcherProtocol.h"
+#include "stats/MXStatStoreEvent.h"
+#include "stats/MXStatStoreProtocol.h"
+
+#include "platform/DispatchQueue.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stats {
+
+inline constexpr const char* kMXStatStoreQueueLabel = "StatStore";
+inline constexpr const char* kMXStatStoreClassName = "MXStatStore";
+inline constexpr const char* kMXStatDBVersionKey = "MST_SDK_DB_VER";
+
+class MXStatStore : public MXStatStoreProtocol, public std::enable_shared_from_this<MXStatStore> {
+public:
+    // The process's store (made on first use); it becomes MXStatHelper's store of the user record.
+    static std::shared_ptr<MXStatStore> getInstance();
+    // A store of the given class's file: creates the queue, then initDB.
+    static std::shared_ptr<MXStatStore> create(const std::string& className = kMXStatStoreClassName);
+
+    ~MXStatStore() override;
+    MXStatStore(const MXStatStore&) = delete;
+    MXStatStore& operator=(const MXStatStore&) = delete;
+
+    const std::shared_ptr<platform::DispatchQueue>& queue() const { return m_queue; }
+    MXStatDatabase& database() { return m_db; }
+    // The upload that batches go through.
+    void setDispatcher(std::shared_ptr<MXStatDispatcherProtocol> dispatcher);
+
+    // Opens the database; false when it cannot be opened.
+    bool getDB() { return m_db.getDB(); }
+    // Sets "MST_SDK_DB_VER" to 1 when it is 0, creates the tables ("NULL database to init table." without
+    // a database).
+    void initDB();
+    // Asynchronous: rows at status 2 back to 1, then the count.
+    void launch();
+    // Queries the number of status-1 rows (0 on any failure).
+    std::uint32_t getStoredEventsNum();
+
+    // MXStatStoreProtocol.
+    void storeEvent(std::shared_ptr<MXStatEvent> event, bool hasTrySent, std::function<void()> completion) override;
+    std::uint32_t storedEventCount() const override { return m_numStoredEvents.load(); }
+    void sendCachedEvents(std::int32_t count) override;
+    std::optional<MXStatUser> loadUser() override;
+    void storeUser(const MXStatUser& user) override;
+
+    // On the store queue: appends up to maxLoadEventCount status-1 rows, oldest first.
+    void loadCachedEvents(std::vector<MXStatStoreEvent>& events);
+    // Asynchronous: each row's status in one transaction (failed rows once more), then the count.
+    void updateEvents(std::vector<MXStatStoreEvent> events, std::uint32_t status);
+    // Asynchronous: deletes each row in one transaction (failed rows once more), counts, then the completion.
+    void deleteEvents(std::vector<MXStatStoreEvent> events, std::function<void()> completion);
+    // Asynchronous: the bookkeeping of a failed upload, then the count.
+    void updateSendFailedEvents(std::vector<MXStatStoreEvent> events);
+
+    // The uid of the first user row, or "".
+    std::string getMstSharedUDID();
+    // Asynchronous: replaces the configuration row of its type.
+    void storeConfig(MXStatDataConfig config);
+    // Calls the block once per configuration row, on the caller's thread.
+    void loadConfig(const std::function<void(const MXStatDataConfig&)>& block);
+
+    // Formats and executes one statement; the SQLite result, -1 without a database.
+    [[gnu::format(printf, 2, 3)]] int updateDatabase(const char* format, ...);
+
+    void close() { m_db.closeDB(); }
+    void closeDB() { m_db.closeDB(); }
+    void deleteDB() { m_db.deleteDB(); }
+
+private:
+    explicit MXStatStore(const std::string& className);
+
+    // Store queue.
+    void storeEventNow(MXStatEvent& event, bool hasTrySent);
+    void sendCachedEventsNow(std::int32_t count);
+    void batchSent(std::int32_t count, const std::vector<MXStatStoreEvent>& batch);
+    // Runs a statement per row in a transaction, and the failed rows once more in a second one; true when
+    // every row succeeded in the end. Then counts.
+    bool applyToRows(const std::vector<MXStatStoreEvent>& rows,
+                     const std::function<int(const MXStatStoreEvent&)>& statement);
+    bool updateEventsNow(const std::vector<MXStatStoreEvent>& events, std::uint32_t status);
+    bool deleteEventsNow(const std::vector<MXStatStoreEvent>& events);
+    void updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events);
+    std::optional<MXStatUser> loadUserNow();
+    void recount() { m_numStoredEvents.store(getStoredEventsNum()); }
+
+    std::shared_ptr<MXStatDispatcherProtocol> dispatcher() const;
+
+    const std::shared_ptr<platform::DispatchQueue> m_queue;
+    MXStatDatabase m_db;
+    std::atomic<std::uint32_t> m_numStoredEvents{0};
+    mutable std::mutex m_mutex;
+    std::shared_ptr<MXStatDispatcherProtocol> m_dispatcher;
+};
+
+} // namespace stats

@@ -1,0 +1,487 @@
+#include "StoreTest.h"
+
+#include "stats/MXStatHelper.h"
+
+#include "support/RunLoopWait.h"
+
+#include "platform/FileManager.h"
+#include "platform/JSON.h"
+#include "platform/TextEncoding.h"
+#include "platform/UserDefaults.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+extern char** environ;
+
+using namespace stats;
+using namespace statstest;
+
+namespace {
+
+std::string replaced(std::string text, const std::string& what, const std::string& with) {
+    return text.replace(text.find(what), what.size(), with);
+}
+
+TEST_F(StoreTest, MakesTheThreeTablesWithTheirStatements) {
+    Database db(databasePath());
+    const auto schema = db.column("select sql from sqlite_master where type='table' and name in ('events','user','config') order by rowid");
+    std::vector<std::string> expected;
+    // SQLite keeps the statement from "CREATE TABLE" on, without "if not exists".
+    for (const char* statement : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
+        expected.push_back(replaced(statement, "create table if not exists ", "CREATE TABLE "));
+    EXPECT_EQ(schema, expected);
+    EXPECT_EQ(platform::UserDefaults::standard().integer(kMXStatDBVersionKey), 1);
+    EXPECT_EQ(MXStatDatabase::fileNameForClass("MSTStore"), ".messenger_analysis.db");
+}
+
+TEST_F(StoreTest, LegacyFilesAreMovedAside) {
+    m_store.reset();
+    auto write = [](const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; };
+    write(documents() + "/messenger_analysis.db", "legacy");
+    write(documents() + "/.messenger_analysis.db", "older");
+    makeStore();
+    std::ifstream moved(documents() + "/.messenger_analysis.db");
+    std::string text;
+    moved >> text;
+    EXPECT_EQ(text, "legacy");
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(documents() + "/messenger_analysis.db"));
+    EXPECT_TRUE(platform::FileManager::defaultManager().fileExists(databasePath()));
+}
+
+TEST_F(StoreTest, StoresEventsAndCountsThem) {
+    storeEventAt(1000, "first");
+    storeEventAt(1001, "second");
+    EXPECT_EQ(m_store->storedEventCount(), 2u);
+    EXPECT_EQ(m_store->getStoredEventsNum(), 2u);
+    Database db(databasePath());
+    const auto rows = db.events();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].status, 1);
+    EXPECT_EQ(rows[0].sendCount, 0);
+    EXPECT_EQ(rows[0].ts, 1000);
+    auto content = platform::JSON::parse(rows[0].content.value_or(""));
+    ASSERT_TRUE(content.ok());
+    EXPECT_EQ((*content)["ei"], platform::Value("first"));
+
+    // A tried event is stored the same way.
+    auto tried = std::make_shared<MXStatCustomEvent>();
+    m_store->storeEvent(tried, true, nullptr);
+    drain();
+    EXPECT_EQ(db.events().back().sendCount, 0);
+}
+
+// The strategy step reads the count on the API queue while the store queue writes it.
+TEST_F(StoreTest, TheCountIsReadWhileEventsAreStored) {
+    auto api = platform::DispatchQueue::createSerial("MessengerAnalysis");
+    std::atomic<std::uint32_t> highest{0};
+    for (int i = 0; i < 20; ++i) {
+        m_store->storeEvent(std::make_shared<MXStatCustomEvent>(), false, nullptr);
+        api->async([&] { highest = std::max(highest.load(), m_store->storedEventCount()); });
+    }
+    api->sync([] {});
+    drain();
+    EXPECT_LE(highest.load(), 20u);
+    EXPECT_EQ(m_store->storedEventCount(), 20u);
+}
+
+TEST_F(StoreTest, AFullStoreErasesItsOldestSecondOnce) {
+    Database db(databasePath());
+    db.insertEvents(3, 500);
+    db.insertEvents(1021, 900);
+    m_store->launch();
+    drain();
+    ASSERT_EQ(m_store->storedEventCount(), 1024u);
+    db.insertEvents(1, 500, 2); // in a batch: erased all the same
+
+    storeEventAt(1000);
+    EXPECT_TRUE(m_log.contains("Too many events stored in db, erase oldest event"));
+    EXPECT_EQ(db.column("select count(*) from events where ts=500"), std::vector<std::string>{"0"});
+    EXPECT_EQ(m_store->storedEventCount(), 1024u - 3 + 1);
+
+    m_log.clear();
+    storeEventAt(1001);
+    EXPECT_FALSE(m_log.contains("erase oldest event"));
+    EXPECT_EQ(m_store->storedEventCount(), 1024u - 3 + 2);
+    EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"1023"});
+}
+
+// A custom event whose JSON text is exactly the given number of UTF-16 units, written with characters
+// outside the BMP (two units each) where the length allows.
+std::shared_ptr<MXStatEvent> eventOfLength(std::size_t units, bool error) {
+    std::shared_ptr<MXStatEvent> event;
+    auto fill = [&](const std::string& text) {
+        if (error) {
+            auto e = std::make_shared<MXStatErrorEvent>();
+            e->error = text;
+            event = e;
+        } else {
+            auto e = std::make_shared<MXStatCustomEvent>();
+            e->eventID = text;
+            event = e;
+        }
+    };
+    fill("");
+    const std::size_t base = platform::utf16Length(event->toJsonString());
+    std::string text;
+    std::size_t missing = units - base;
+    for (; missing >= 2 && text.size() < 2000; missing -= 2)
+        text += "\xF0\x9F\x98\x80";
+    text += std::string(missing, 'x');
+    const std::uint64_t index = event->eventIndex;
+    fill(text);
+    event->eventIndex = index; // same digits as measured
+    return event;
+}
+
+TEST_F(StoreTest, OverLongEventsAreRefusedUnlessTheyAreErrors) {
+    auto tooLong = eventOfLength(4097, false);
+    ASSERT_EQ(platform::utf16Length(tooLong->toJsonString()), 4097u);
+    store(tooLong);
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+    EXPECT_TRUE(m_log.contains("[ERROR]Too large event content length to report:4097"));
+
+    auto longest = eventOfLength(4096, false);
+    ASSERT_EQ(platform::utf16Length(longest->toJsonString()), 4096u);
+    store(longest);
+    EXPECT_EQ(m_store->storedEventCount(), 1u);
+
+    auto error = eventOfLength(4097, true);
+    ASSERT_EQ(platform::utf16Length(error->toJsonString()), 4097u);
+    store(error);
+    EXPECT_EQ(m_store->storedEventCount(), 2u);
+}
+
+TEST_F(StoreTest, AFailedBatchIsRetriedTwiceThenDeleted) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    Database db(databasePath());
+    for (int failure = 1; failure <= 3; ++failure) {
+        m_store->sendCachedEvents(-1);
+        drain();
+        ASSERT_EQ(m_dispatcher->batches().size(), static_cast<std::size_t>(failure));
+        EXPECT_EQ(m_dispatcher->batches().back().size(), 2u);
+        for (const EventRow& row : db.events())
+            EXPECT_EQ(row.status, 2);
+        EXPECT_EQ(m_store->storedEventCount(), 0u);
+        ASSERT_TRUE(m_dispatcher->answer(false));
+        drain();
+        const auto rows = db.events();
+        if (failure < 3) {
+            ASSERT_EQ(rows.size(), 2u);
+            for (const EventRow& row : rows) {
+                EXPECT_EQ(row.status, 1);
+                EXPECT_EQ(row.sendCount, failure);
+            }
+            EXPECT_EQ(m_store->storedEventCount(), 2u);
+        } else {
+            EXPECT_TRUE(rows.empty());
+        }
+    }
+}
+
+TEST_F(StoreTest, BatchesFollowTheAskedCount) {
+    {
+        Database db(databasePath());
+        for (int second = 0; second < 70; ++second)
+            db.insertEvents(1, 1000 + second);
+    }
+    m_store->launch();
+    m_dispatcher->setAnswer(true);
+    m_store->sendCachedEvents(30);
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        drain();
+        return m_dispatcher->batches().size() >= 2 && m_store->storedEventCount() == 10;
+    }));
+    drain();
+    EXPECT_EQ(m_dispatcher->batches().size(), 2u);
+    // Oldest first.
+    EXPECT_EQ(m_dispatcher->batches()[0].front().ts, 1000u);
+    EXPECT_EQ(m_dispatcher->batches()[1].front().ts, 1030u);
+
+    {
+        Database db(databasePath());
+        db.insertEvents(60, 2000);
+    }
+    m_store->launch();
+    m_store->sendCachedEvents(-1);
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        drain();
+        return m_store->storedEventCount() == 0;
+    }));
+    drain();
+    const auto batches = m_dispatcher->batches();
+    ASSERT_EQ(batches.size(), 5u);
+    EXPECT_EQ(batches[2].size(), 30u);
+    EXPECT_EQ(batches[3].size(), 30u);
+    EXPECT_EQ(batches[4].size(), 10u);
+}
+
+TEST_F(StoreTest, RowsThatAreNotEventTextsDoNotSpoilTheirBatch) {
+    {
+        Database db(databasePath());
+        db.insertEvents(2, 1000);
+        db.exec("insert into events(content, status, send_count, ts) values(NULL, 1, 0, 1001)");
+        db.insertEvents(1, 1002, 1, "{\"broken\":");
+        db.exec("insert into events(content, status, send_count, ts) values('{\"x\":1}', 1, 'abc', NULL)");
+    }
+    m_store->launch();
+    drain();
+    std::vector<MXStatStoreEvent> loaded;
+    m_store->queue()->sync([&] { m_store->loadCachedEvents(loaded); });
+    ASSERT_EQ(loaded.size(), 5u);
+    // Wrong types read as 0 (the NULL ts sorts first).
+    EXPECT_EQ(loaded[0].content, "{\"x\":1}");
+    EXPECT_EQ(loaded[0].ts, 0u);
+    EXPECT_EQ(loaded[0].sendCount, 0u);
+
+    m_store->sendCachedEvents(-1);
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    EXPECT_EQ(m_dispatcher->batches()[0].size(), 3u);
+    ASSERT_TRUE(m_dispatcher->answer(true));
+    drain();
+    drain();
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+}
+
+TEST_F(StoreTest, NothingIsSentWhileTheClientIsOffOrEmpty) {
+    m_store->sendCachedEvents(-1);
+    drain();
+    storeEventAt(1000);
+    MXStatConfig::getInstance().setStatEnable(false);
+    m_store->sendCachedEvents(-1);
+    drain();
+    EXPECT_TRUE(m_dispatcher->batches().empty());
+}
+
+TEST_F(StoreTest, UserRowWithQuotesRoundTrips) {
+    const MXStatEnv& env = MXStatHelper::getInstance().getEnv();
+    auto user = m_store->loadUser(); // a new user's row
+    ASSERT_TRUE(user);
+    EXPECT_EQ(user->uid, env.deviceid);
+    EXPECT_EQ(user->userType, 0);
+    EXPECT_EQ(user->appVer, env.app_version);
+    EXPECT_EQ(m_store->getMstSharedUDID(), env.deviceid);
+
+    {
+        Database db(databasePath());
+        db.exec("delete from user");
+        db.exec("insert into user values('it''s \"q\"', 0, '1', 5)");
+    }
+    MXStatUser changed{"it's \"q\"", 3, "2.0' where uid='x", 99};
+    m_store->storeUser(changed);
+    drain();
+    EXPECT_EQ(m_store->loadUser(), changed);
+    EXPECT_EQ(m_store->getMstSharedUDID(), "it's \"q\"");
+
+    // Asked on the store queue itself (an event encoded there), it answers at once.
+    std::optional<MXStatUser> onQueue;
+    m_store->queue()->sync([&] { onQueue = m_store->loadUser(); });
+    EXPECT_EQ(onQueue, changed);
+
+    // Wrong types read as 0.
+    Database(databasePath()).exec("update user set user_type='x', ts=NULL");
+    EXPECT_EQ(m_store->loadUser(), (MXStatUser{"it's \"q\"", 0, "2.0' where uid='x", 0}));
+}
+
+TEST_F(StoreTest, ConfigRowsAreReplacedByType) {
+    m_store->storeConfig({1, "{\"rs\":1}", "m1", 2});
+    m_store->storeConfig({2, "{\"k\":\"v\"}", "m2", 1});
+    m_store->storeConfig({1, "{\"rs\":2}", "m'3", 3});
+    drain();
+    std::vector<MXStatDataConfig> configs;
+    m_store->loadConfig([&](const MXStatDataConfig& config) { configs.push_back(config); });
+    ASSERT_EQ(configs.size(), 2u);
+    const auto& sdk = configs[0].type == 1 ? configs[0] : configs[1];
+    EXPECT_EQ(sdk.content, "{\"rs\":2}");
+    EXPECT_EQ(sdk.md5, "m'3");
+    EXPECT_EQ(sdk.version, 3u);
+}
+
+TEST_F(StoreTest, UpdateDatabaseFormatsAndExecutes) {
+    storeEventAt(1000);
+    EXPECT_EQ(m_store->updateDatabase("update events set send_count=%d", 7), SQLITE_OK);
+    EXPECT_EQ(Database(databasePath()).events()[0].sendCount, 7);
+    EXPECT_NE(m_store->updateDatabase("update missing set x=%d", 1), SQLITE_OK);
+    EXPECT_TRUE(m_log.contains("Failed to execute sql:update missing set x=1 for reason:no such table: missing"))
+        << ::testing::PrintToString(m_log.lines());
+}
+
+// A Documents "folder" that is a file: no database can be made there.
+TEST_F(StoreTest, WithoutADatabaseEveryCompletionStillRuns) {
+    m_store.reset();
+    auto& files = platform::FileManager::defaultManager();
+    ASSERT_TRUE(files.removeItem(documents()).ok());
+    std::ofstream(documents()) << "not a folder";
+    makeStore();
+    EXPECT_TRUE(m_log.contains("NULL database to init table."));
+    EXPECT_FALSE(m_store->getDB());
+    storeEventAt(1000);
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+    EXPECT_EQ(m_store->getStoredEventsNum(), 0u);
+    bool deleted = false;
+    m_store->deleteEvents({MXStatStoreEvent{}}, [&] { deleted = true; });
+    m_store->launch();
+    m_store->sendCachedEvents(-1);
+    m_store->storeUser({});
+    m_store->storeConfig({});
+    drain();
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(m_store->loadUser(), std::nullopt);
+    EXPECT_EQ(m_store->getMstSharedUDID(), "");
+    EXPECT_EQ(m_store->updateDatabase("delete from events"), -1);
+    int configs = 0;
+    m_store->loadConfig([&](const MXStatDataConfig&) { ++configs; });
+    EXPECT_EQ(configs, 0);
+    EXPECT_TRUE(m_dispatcher->batches().empty());
+}
+
+TEST_F(StoreTest, AFileThatIsNotADatabaseIsReplaced) {
+    m_store.reset();
+    {
+        std::ofstream file(databasePath(), std::ios::binary);
+        for (int i = 0; i < 4096; ++i)
+            file.put(static_cast<char>((i * 7919 + 13) & 0xff));
+    }
+    std::ofstream(databasePath() + "-journal") << "stale journal";
+    makeStore();
+    EXPECT_TRUE(m_log.contains("is damaged"));
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(databasePath() + "-journal"));
+    storeEventAt(1000);
+    EXPECT_EQ(m_store->storedEventCount(), 1u);
+    EXPECT_EQ(Database(databasePath()).events().size(), 1u);
+}
+
+TEST_F(StoreTest, ATruncatedFileIsReplacedWhenAStatementMeetsTheDamage) {
+    {
+        Database db(databasePath());
+        db.insertEvents(400, 1000, 1, std::string(300, 'x'));
+    }
+    m_store.reset();
+    ASSERT_EQ(::truncate(databasePath().c_str(), 20000), 0);
+    makeStore();
+    m_store->launch();
+    drain();
+    std::vector<MXStatStoreEvent> loaded;
+    m_store->queue()->sync([&] { m_store->loadCachedEvents(loaded); });
+    m_store->sendCachedEvents(-1);
+    storeEventAt(2000);
+    drain();
+    // Whatever the damage met first, the store works on afterwards.
+    storeEventAt(2001);
+    EXPECT_GE(m_store->getStoredEventsNum(), 1u);
+    EXPECT_TRUE(m_log.contains("is damaged")) << ::testing::PrintToString(m_log.lines());
+}
+
+TEST_F(StoreTest, TablesWithOtherColumnsFailInsertsWithoutHarm) {
+    m_store.reset();
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(databasePath()).ok());
+    {
+        Database db(databasePath());
+        db.exec("create table events(a TEXT)");
+        db.exec("create table user(b TEXT)");
+    }
+    makeStore();
+    storeEventAt(1000);
+    EXPECT_TRUE(m_log.contains("Failed to prepare insert events"));
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+    m_store->sendCachedEvents(-1);
+    m_store->storeUser({"u", 1, "v", 2});
+    drain();
+    EXPECT_EQ(m_store->loadUser(), std::nullopt);
+}
+
+// The child of the next test: takes every stored row into a batch whose upload never ends, says so on
+// the given descriptor and waits to be killed.
+TEST(StoreChild, HoldsABatchUntilKilled) {
+    const char* home = std::getenv("HYB_STATS_CHILD_HOME");
+    const char* bundle = std::getenv("HYB_STATS_CHILD_BUNDLE");
+    const char* fd = std::getenv("HYB_STATS_CHILD_FD");
+    if (!home || !bundle || !fd)
+        GTEST_SKIP() << "run by StoreTest.AKilledUploadLeavesItsRowsForTheNextLaunch";
+    platform::AppFolders::install(platform::AppFolders(home, bundle));
+    struct Signalling : BatchDispatcher {
+        int fd = -1;
+        void send(std::vector<MXStatStoreEvent> events, BatchCompletion completion) override {
+            BatchDispatcher::send(std::move(events), std::move(completion));
+            const char byte = 1;
+            (void)!::write(fd, &byte, 1);
+        }
+    };
+    auto dispatcher = std::make_shared<Signalling>();
+    dispatcher->fd = std::atoi(fd);
+    auto store = MXStatStore::create();
+    store->setDispatcher(dispatcher);
+    store->launch();
+    store->sendCachedEvents(-1);
+    for (;;)
+        ::pause();
+}
+
+TEST_F(StoreTest, AKilledUploadLeavesItsRowsForTheNextLaunch) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    storeEventAt(1002);
+    Database db(databasePath());
+    db.exec("update events set send_count=2 where event_id=2");
+    m_store.reset();
+
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    // Everything the child needs is prepared before the fork: between fork and exec only async-safe calls.
+    std::vector<std::string> variables = {"HYB_STATS_CHILD_HOME=" + m_home.folders().home(),
+                                          "HYB_STATS_CHILD_BUNDLE=" + m_home.folders().bundle(),
+                                          "HYB_STATS_CHILD_FD=" + std::to_string(fds[1])};
+    for (char** entry = environ; *entry; ++entry)
+        variables.emplace_back(*entry);
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    char executable[] = "/proc/self/exe";
+    char filter[] = "--gtest_filter=StoreChild.HoldsABatchUntilKilled";
+    char* argv[] = {executable, filter, nullptr};
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::fcntl(fds[1], F_SETFD, 0); // the write end stays open across exec
+        ::execve(executable, argv, envp.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    char byte = 0;
+    const ssize_t got = ::read(fds[0], &byte, 1); // 0 when the child ended without a batch
+    ::close(fds[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(got, 1);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    auto rows = db.events();
+    ASSERT_EQ(rows.size(), 3u);
+    for (const EventRow& row : rows)
+        EXPECT_EQ(row.status, 2);
+
+    makeStore();
+    m_store->launch();
+    drain();
+    rows = db.events();
+    ASSERT_EQ(rows.size(), 3u);
+    for (const EventRow& row : rows) {
+        EXPECT_EQ(row.status, 1);
+        EXPECT_EQ(row.sendCount, row.id == 2 ? 2 : 0);
+    }
+    EXPECT_EQ(m_store->storedEventCount(), 3u);
+}
+
+} // namespace
