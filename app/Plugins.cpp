@@ -5,6 +5,7 @@
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
 #include "plugins/HYBLocation.h"
+#include "plugins/LaunchNavigator.h"
 #include "plugins/Preference.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"
@@ -23,6 +24,7 @@ void registerPlugins()
     plugins::HYBDevice::registerClass();
     plugins::HYBLocation::registerClass();
     plugins::HYBConnection::registerClass();
+    plugins::LaunchNavigator::registerClass();
 }
 
 } // namespace app
