@@ -4,10 +4,6 @@
 
 namespace plugins {
 
-namespace {
-constexpr double kPi = JZLocationConverter::kPi;
-} // namespace
-
 JZLocationConverter::Coordinate JZLocationConverter::wgs84ToGcj02(Coordinate c) { return gcj02Encrypt(c.latitude, c.longitude); }
 
 JZLocationConverter::Coordinate JZLocationConverter::gcj02ToWgs84(Coordinate c) { return gcj02Decrypt(c.latitude, c.longitude); }
