@@ -283,7 +283,7 @@ void LaunchNavigator::launchApp() {
     std::optional<platform::Dictionary> extras;
     if (!isNull(m_state.extras)) {
         const std::string text = m_state.extras.isString() ? *m_state.extras.getString() : m_state.extras.description();
-        platform::Result<platform::Value> parsed = platform::JSON::parse(text, platform::JSON::ReadMode::Fragment);
+        platform::Result<platform::Value> parsed = platform::JSON::parse(text);
         if (!parsed.ok()) {
             logError("Failed to parse extras parameter as valid JSON");
         } else if (const platform::Dictionary* object = parsed->getDictionary()) {

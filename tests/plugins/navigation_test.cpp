@@ -172,10 +172,14 @@ TEST_F(NavigationTest, ExtrasTravelAsTextAndInvalidOnesStillLaunchWithAConsoleEr
               (std::vector<std::string>{"comgooglemaps://?saddr=&daddr=52.516300,13.377700",
                                         "comgooglemaps://?saddr=&daddr=52.516300,13.377700&a=x%20y&n=5&f=1.5&b=true"}));
 
-    for (const char* notAnObject : {"[1]", "\"text\"", "5"})
+    // A bare value is not JSON text of a container: it launches like other invalid extras. An array
+    // is read, but is no set of extras.
+    EXPECT_EQ(navigate(navigateArgs("Berlin", nullptr, nullptr, nullptr, "none", nullptr, "google_maps", nullptr, false, "5")).status(),
+              HYBCommandStatus::Ok);
+    for (const char* notAnObject : {"[1]", "[]"})
         EXPECT_EQ(errorOf(navigate(navigateArgs("Berlin", nullptr, nullptr, nullptr, "none", nullptr, "google_maps", nullptr, false, notAnObject))),
                   "Extras parameter must be a JSON object");
-    EXPECT_EQ(Application::shared().openedURLs().size(), 2u);
+    EXPECT_EQ(Application::shared().openedURLs().size(), 3u);
 }
 
 TEST_F(NavigationTest, DebugLinesReachThePageConsoleWithQuotesEscaped) {
