@@ -8,6 +8,7 @@
 #include "plugins/HYBDevice.h"
 #include "plugins/HYBKeychain.h"
 #include "plugins/HYBLocation.h"
+#include "plugins/LaunchNavigator.h"
 #include "plugins/Preference.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"
@@ -29,6 +30,7 @@ void registerPlugins()
     plugins::Diagnostic::registerClass();
     plugins::HYBKeychain::registerClass();
     plugins::AppleAdvertising::registerClass();
+    plugins::LaunchNavigator::registerClass();
 }
 
 } // namespace app

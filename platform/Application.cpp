@@ -218,6 +218,8 @@ bool Application::openURL(const std::string& url) {
         m_openedURLs.push_back(url);
         desktop = m_desktopOpening;
     }
+    // The desktop has none of the applications these URLs are meant for: the log shows what was opened.
+    Log::write("Opened URL in another application: " + url);
     auto scheme = schemeOf(url);
     if (desktop && (scheme == "http" || scheme == "https"))
         openOnDesktop(url);

@@ -11,7 +11,8 @@
 // - launch: didFinishLaunchingWithOptions, then "UIApplicationDidFinishLaunchingNotification" with the
 //   launch options as user info (after the delegate returned), then the application becomes active.
 // - openURL/canOpenURL answer from the set of installed schemes (default: http, https and the settings
-//   URL "app-settings:"); every URL opened is recorded, so tests can play the other application. When
+//   URL "app-settings:"); every URL opened is recorded, so tests can play the other application, and
+//   logged ("Opened URL in another application: <url>"), as the desktop has none of those applications. When
 //   desktop opening is on (the real application), http and https URLs open in the desktop's browser
 //   through xdg-open.
 // - Getters may be called from any thread (the state, badge and flags are guarded by a lock).

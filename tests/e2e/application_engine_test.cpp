@@ -244,6 +244,35 @@ TEST_F(ApplicationOnEngineTest, TheSamplePageShowsThePrivacyStatusesRequestsAndA
     })) << shown("keychain");
 }
 
+TEST_F(ApplicationOnEngineTest, TheSamplePageListsTheInstalledNavigationAppsAndStartsDirections) {
+    hybtest::resetDeviceServices();
+    auto device = app::DeviceFile::read((kSampleBundle / "../device.json").string());
+    ASSERT_TRUE(device.ok()) << device.error().localizedDescription();
+    device->apply();
+    struct Restore {
+        ~Restore() { hybtest::resetDeviceServices(); }
+    } restore;
+
+    launchSample();
+    auto shown = [&](const std::string& id) { return eval("document.getElementById('nav-" + id + "').textContent"); };
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('nav-apps').className") != "waiting"; }));
+    EXPECT_EQ(shown("apps"), "Apps: apple_maps, google_maps, iosamap, baidumap");
+
+    eval("document.getElementById('nav-destination').value = '39.9163,116.3972';"
+         "document.getElementById('nav-type').value = 'coords';"
+         "document.getElementById('nav-app').value = 'google_maps';"
+         "document.getElementById('nav-mode').value = 'walking'; navigateTo(); 'asked'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown("result") == "Navigation: started in google_maps to 39.9163,116.3972 (walking)"; }))
+        << shown("result");
+    // The device file's place in Beijing: the app gets its GCJ-02 position.
+    EXPECT_EQ(platform::Application::shared().openedURLs(),
+              (std::vector<std::string>{"comgooglemaps://?saddr=&daddr=39.917704,116.403444&directionsmode=walking"}));
+
+    eval("document.getElementById('nav-destination').value = 'Atlantis';"
+         "document.getElementById('nav-type').value = 'address'; navigateTo(); 'asked'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown("result").rfind("Navigation: failed: ", 0) == 0; })) << shown("result");
+}
+
 TEST_F(ApplicationOnEngineTest, AURLOpenedIntoTheApplicationReachesHandleOpenURLAfterDeviceready) {
     // Opened while the start page is still loading: it waits for the page.
     launchSample([] { EXPECT_TRUE(platform::Application::shared().deliverOpenURL("hybridhost://item/42?from='mail'")); });
