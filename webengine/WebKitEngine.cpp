@@ -60,6 +60,20 @@ platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut)
     return result;
 }
 
+// Switches one of WebKit's named features (those the settings have no property for); an engine without
+// it keeps its own behaviour.
+void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
+{
+    static WebKitFeatureList* const features = webkit_settings_get_all_features();
+    for (gsize i = 0; i < webkit_feature_list_get_length(features); ++i) {
+        WebKitFeature* feature = webkit_feature_list_get(features, i);
+        if (g_strcmp0(webkit_feature_get_identifier(feature), identifier) == 0) {
+            webkit_settings_set_feature_enabled(settings, feature, enabled);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& location)
@@ -242,6 +256,7 @@ void WebKitEngine::applySettings(const EngineSettings& settings)
     WebKitSettings* webSettings = webkit_web_view_get_settings(m_view);
     webkit_settings_set_media_playback_allows_inline(webSettings, settings.allowsInlineMediaPlayback);
     webkit_settings_set_media_playback_requires_user_gesture(webSettings, settings.mediaPlaybackRequiresUserAction);
+    setFeature(webSettings, "SuppressesIncrementalRendering", settings.suppressesIncrementalRendering);
 }
 
 platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)

@@ -43,13 +43,15 @@ namespace webengine {
 
 class RoutedLoad;
 
-// The web view settings the runtime applies. Those without a WebKit equivalent are kept and reported back
-// only (the engine has no paging, no scroll bouncing and no on-screen keyboard).
+// The web view settings that WebKitGTK has a counterpart for: inline media playback, media playback on a
+// user gesture only, and incremental rendering (WebKit's "SuppressesIncrementalRendering" feature: the page
+// is shown once loaded, not piece by piece). The rest of the web view's settings have none and are kept by
+// the web view only: fit-to-width scaling (WebKitGTK lays pages out at the view's width), paging (not
+// offered by WebKitGTK), scroll bouncing and deceleration (GTK scrolls without rubber-banding), the
+// keyboard rule (there is no on-screen keyboard).
 struct EngineSettings {
-    bool scalesPageToFit = false;
     bool allowsInlineMediaPlayback = false;
     bool mediaPlaybackRequiresUserAction = true;
-    bool keyboardDisplayRequiresUserAction = true;
     bool suppressesIncrementalRendering = false;
 };
 

@@ -123,8 +123,7 @@ void WebKitGtkWebView::doEvaluateScriptLater(std::string script, EvaluationCompl
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();
-    m_engine->applySettings(EngineSettings{s.scalesPageToFit, s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction,
-                                           s.keyboardDisplayRequiresUserAction, s.suppressesIncrementalRendering});
+    m_engine->applySettings(EngineSettings{s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction, s.suppressesIncrementalRendering});
 }
 
 bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
