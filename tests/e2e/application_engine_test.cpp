@@ -137,6 +137,29 @@ TEST_F(ApplicationOnEngineTest, ABurstTooLongForAHeaderIsFetchedAfterSequentialC
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(window.answered)") == "300"; }));
 }
 
+TEST_F(ApplicationOnEngineTest, ACallQueuedAndSignalledByAnEmptyFragmentIsAnswered) {
+    // A page with its own bridge: it queues calls and signals them with a bare "%01" or "%02", so the
+    // runtime must fetch the batch itself.
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var queue = [], answers = [];
+        var exec = {
+            nativeFetchMessages: function () { var batch = queue.length ? JSON.stringify(queue) : ''; queue = []; return batch; },
+            nativeEvalAndFetch: function (fn) { fn(); return exec.nativeFetchMessages(); },
+            nativeCallback: function (id, status, message) { answers.push(id + ':' + status + ':' + message); return ''; }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function call(id, marker) { queue.push([id, 'Cache', 'clear', []]); location.hash = marker; }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    launch();
+    eval("call('Cache1', '%01'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "1"; }));
+    eval("call('Cache2', '%02'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "2"; }));
+    EXPECT_EQ(eval("answers.join('|')"), "Cache1:1:" + kCleared + "|Cache2:1:" + kCleared);
+    EXPECT_EQ(eval("String(queue.length)"), "0");
+}
+
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();
     auto shown = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').textContent"); };
