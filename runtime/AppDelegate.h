@@ -2,11 +2,14 @@
 // shows one window whose root is a MainViewController at launch, and turns URLs opened into the
 // application into the runtime's open-URL notification.
 //
-// Notifications it posts on the default centre (sender: none):
-// - "HYBPluginHandleOpenURLNotification": user info {"url": <the URL's text>};
-// - "HYBLocalNotification": the local notification's own user info;
-// - "HYBRemoteNotification": user info {"deviceToken": <the token as bare lower-case hexadecimal>};
-// - "HYBRemoteNotificationError": user info {"error": <the error's description>}.
+// Notifications it posts on the default centre:
+// - "HYBPluginHandleOpenURLNotification" (object: none): user info {"url": <the URL's text>};
+// - "HYBLocalNotification": object: the platform::LocalNotification received; user info: its own;
+// - "HYBRemoteNotification" (object: none): user info {"deviceToken": <the token as bare lower-case
+//   hexadecimal>};
+// - "HYBRemoteNotificationError": object: the platform::Error received; user info {"error": <its
+//   description>}.
+// An object is valid while the post is delivered (posts are synchronous): observers copy what they keep.
 //
 // Guarantees: main thread (the platform calls its delegate there).
 #pragma once

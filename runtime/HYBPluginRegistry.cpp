@@ -4,6 +4,7 @@
 #include "runtime/TextCase.h"
 
 #include <algorithm>
+#include <typeinfo>
 
 namespace runtime {
 
@@ -39,6 +40,8 @@ std::shared_ptr<HYBPlugin> HYBPluginRegistry::getCommandInstance(std::string_vie
     if (!mapped)
         return nullptr;
     std::string className = *mapped;
+    if (auto alias = m_aliases.find(className); alias != m_aliases.end())
+        className = alias->second;
     if (std::shared_ptr<HYBPlugin> existing = pluginForClassName(className))
         return existing;
     std::shared_ptr<HYBPlugin> plugin = m_classes.create(className, m_webView.lock());
@@ -46,6 +49,14 @@ std::shared_ptr<HYBPlugin> HYBPluginRegistry::getCommandInstance(std::string_vie
         platform::Log::write("HYBPlugin class " + className + " (pluginName: " + std::string(pluginName) +
                              ") does not exist.");
         return nullptr;
+    }
+    // One class may be registered under several names: the plug-in already made for another of them is the
+    // one live plug-in of the class, and the new object is dropped before it was ever initialised.
+    for (const auto& [name, live] : m_pluginObjects) {
+        if (typeid(*live) == typeid(*plugin)) {
+            m_aliases.emplace(className, name);
+            return live;
+        }
     }
     registerPlugin(plugin, className);
     return plugin;

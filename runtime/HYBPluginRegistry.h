@@ -12,6 +12,7 @@
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBPlugin.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,6 +57,8 @@ private:
     platform::Dictionary m_pluginsMap;
     HYBPluginClassRegistry& m_classes;
     std::vector<std::pair<std::string, std::shared_ptr<HYBPlugin>>> m_pluginObjects;
+    // Class names that made an object of a class already live under another name, to that name.
+    std::map<std::string, std::string, std::less<>> m_aliases;
     std::weak_ptr<platform::WebView> m_webView;
     std::weak_ptr<platform::ViewController> m_viewController;
     std::weak_ptr<HYBCommandDelegate> m_commandDelegate;

@@ -27,6 +27,12 @@ namespace runtime {
 namespace {
 
 constexpr unsigned kFlexibleWidthAndHeight = 18;
+
+// The path part of a page named relative to the web root ("page.html?x#y" gives "page.html"), unescaped.
+std::string resourcePathOf(const std::string& page) {
+    const std::string path = page.substr(0, page.find_first_of("?#"));
+    return platform::removePercentEscapes(path).value_or(path);
+}
 constexpr const char* kPaginationBreakingModes[] = {"page", "column"};
 constexpr const char* kPaginationModes[] = {"unpaginated", "lefttoright", "toptobottom", "bottomtotop", "righttoleft"};
 
@@ -267,8 +273,7 @@ std::optional<platform::URL> HYBViewController::appUrl() {
         return platform::URL::fromString(m_config.wwwFolderName + "/" + startPage);
 
     const std::size_t suffix = startPage.find_first_of("?#");
-    const std::string path = platform::removePercentEscapes(startPage.substr(0, suffix)).value_or(startPage.substr(0, suffix));
-    std::optional<std::string> found = m_commandDelegate->pathForResource(path);
+    std::optional<std::string> found = m_commandDelegate->pathForResource(resourcePathOf(startPage));
     if (!found) {
         m_loadFromString = true;
         return std::nullopt;
@@ -285,7 +290,9 @@ std::optional<platform::URL> HYBViewController::errorUrl() {
         return std::nullopt;
     if (setting->find("://") != std::string::npos)
         return platform::URL::fromString(*setting);
-    std::optional<std::string> found = m_commandDelegate->pathForResource(*setting);
+    // The page is found by the path part of the setting: a query or fragment is not part of a file name.
+    const std::string path = resourcePathOf(*setting);
+    std::optional<std::string> found = m_commandDelegate->pathForResource(path);
     if (!found)
         return std::nullopt;
     return platform::URL::fileURLWithPath(*found, false);
@@ -425,11 +432,13 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
 void HYBViewController::onAppWillTerminate() {
     const std::string tmp = platform::AppFolders::current().tmp();
     const platform::FileManager& files = platform::FileManager::defaultManager();
-    auto entries = files.contentsOfDirectory(tmp);
+    // Every entry under the folder, each folder after its content: an entry that cannot be removed keeps
+    // only itself and the folders above it, and each one left is named in the log.
+    auto entries = files.subpathsOfDirectory(tmp);
     if (!entries.ok())
         return;
-    for (const std::string& entry : *entries) {
-        const std::string path = tmp + "/" + entry;
+    for (auto entry = entries->rbegin(); entry != entries->rend(); ++entry) {
+        const std::string path = tmp + "/" + *entry;
         if (platform::Status removed = files.removeItem(path); !removed)
             platform::Log::write(platform::formatString("Failed to delete: %s (error: %s)", path.c_str(),
                                                         removed.error().localizedDescription().c_str()));

@@ -21,10 +21,12 @@ struct NavigationRequest {
     std::string method;
     HeaderList headers;
     NavigationType type = NavigationType::Other;
-    // The URL of the document of the main frame after this navigation. The engine cannot tell frames apart
-    // when it asks, so this is the request's own URL (every navigation counts as top-level), except for a
-    // change of fragment, which keeps the current document's URL too.
+    // The URL of the document of the main frame after this navigation: the request's own for a top-level
+    // navigation, the shown page's for a change of fragment and for the first load of a frame the page
+    // added (see WebKitEngine.h).
     std::string mainDocumentURL;
+    // True for the first load of a frame the page holds (top-level otherwise).
+    bool isSubFrame = false;
     // True when only the fragment changes (same document).
     bool isFragmentChange = false;
 };

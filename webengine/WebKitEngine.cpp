@@ -1,5 +1,6 @@
 #include "webengine/WebKitEngine.h"
 
+#include "platform/JSON.h"
 #include "platform/RunLoop.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
@@ -9,6 +10,7 @@
 #include <cairo.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace webengine {
@@ -20,6 +22,25 @@ constexpr const char* kNavigationMessage = "hyb.navigation";
 constexpr const char* kExecMessage = "hyb.exec";
 constexpr long long kCancelled = -999;
 constexpr long long kTimedOut = -1001;
+
+constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
+// Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
+// empty document every new frame starts with: the navigation is that frame's first load.
+constexpr const char* kPendingFrameScript =
+    "(function (url) {"
+    "  function search(win) {"
+    "    var frames;"
+    "    try { frames = win.document.querySelectorAll('iframe, frame'); } catch (e) { return false; }"
+    "    for (var i = 0; i < frames.length; i++) {"
+    "      var frame = frames[i], shown = null;"
+    "      try { shown = frame.contentDocument ? frame.contentDocument.URL : null; } catch (e) {}"
+    "      if (frame.src === url && (shown === null || shown === 'about:blank')) return true;"
+    "      try { if (frame.contentWindow && search(frame.contentWindow)) return true; } catch (e) {}"
+    "    }"
+    "    return false;"
+    "  }"
+    "  return search(window);"
+    "})";
 
 std::string withoutFragment(const std::string& url)
 {
@@ -58,6 +79,20 @@ platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut)
     if (uri)
         result.userInfo.set(platform::kURLErrorFailingURLStringKey, std::string(uri));
     return result;
+}
+
+// Switches one of WebKit's named features (those the settings have no property for); an engine without
+// it keeps its own behaviour.
+void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
+{
+    static WebKitFeatureList* const features = webkit_settings_get_all_features();
+    for (gsize i = 0; i < webkit_feature_list_get_length(features); ++i) {
+        WebKitFeature* feature = webkit_feature_list_get(features, i);
+        if (g_strcmp0(webkit_feature_get_identifier(feature), identifier) == 0) {
+            webkit_settings_set_feature_enabled(settings, feature, enabled);
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -242,6 +277,7 @@ void WebKitEngine::applySettings(const EngineSettings& settings)
     WebKitSettings* webSettings = webkit_web_view_get_settings(m_view);
     webkit_settings_set_media_playback_allows_inline(webSettings, settings.allowsInlineMediaPlayback);
     webkit_settings_set_media_playback_requires_user_gesture(webSettings, settings.mediaPlaybackRequiresUserAction);
+    setFeature(webSettings, "SuppressesIncrementalRendering", settings.suppressesIncrementalRendering);
 }
 
 platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)
@@ -323,7 +359,7 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     const std::string current = url();
     request.isFragmentChange = !newWindow && !current.empty() && request.url.find('#') != std::string::npos
         && withoutFragment(request.url) == withoutFragment(current) && request.url != current;
-    request.mainDocumentURL = request.url;
+    request.mainDocumentURL = request.isFragmentChange ? current : request.url;
 
     // A question that comes during a synchronous wait is put to the client after it (the page does not
     // wait for it), so that nothing the client does then runs inside the wait. A fragment change cannot
@@ -338,9 +374,32 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     return true;
 }
 
-void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& request, bool newWindow)
+bool WebKitEngine::isFrameLoad(const std::string& target)
+{
+    // Only loadable documents: the bridge's "hyb:" signals and other schemes WebKit cannot load keep their
+    // quick way (and are never a page load either way).
+    const auto colon = target.find(':');
+    std::string scheme = target.substr(0, colon == std::string::npos ? 0 : colon);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
+    static const std::string loadable[] = {"file", "http", "https", "data", "blob", "about"};
+    if (std::find(std::begin(loadable), std::end(loadable), scheme) == std::end(loadable) || url().empty())
+        return false;
+    if (m_routingDepth > 0 || m_fragmentDecisionDepth > 0 || m_waitDepth > 0)
+        return false;
+    const std::string script =
+        std::string(kPendingFrameScript) + "(" + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
+    auto answer = synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout); });
+    return answer.ok() && *answer == "true";
+}
+
+void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& askedRequest, bool newWindow)
 {
     auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
+    NavigationRequest request = askedRequest;
+    if (!newWindow && !request.isFragmentChange && isFrameLoad(request.url)) {
+        request.isSubFrame = true;
+        request.mainDocumentURL = url();
+    }
     WebKitURIRequest* uriRequest = webkit_navigation_action_get_request(
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
     // Keep the view alive and find out whether the client destroyed the engine during the question.
@@ -361,7 +420,7 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_web_view_load_request(m_view, uriRequest);
     } else {
         if (!request.isFragmentChange) {
-            if (m_loadState == LoadState::Idle)
+            if (m_loadState == LoadState::Idle && !request.isSubFrame)
                 m_loadState = LoadState::Allowed;
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(

@@ -10,6 +10,10 @@
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
 //   except the bridge's requests ("/!hyb_exec"), which the web process answers itself and hands to the
 //   client's handleBridgeRequest.
+// - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
+//   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
+//   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
+//   navigation inside an existing frame cannot be told from a page load and is asked as top-level.
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
@@ -43,13 +47,15 @@ namespace webengine {
 
 class RoutedLoad;
 
-// The web view settings the runtime applies. Those without a WebKit equivalent are kept and reported back
-// only (the engine has no paging, no scroll bouncing and no on-screen keyboard).
+// The web view settings that WebKitGTK has a counterpart for: inline media playback, media playback on a
+// user gesture only, and incremental rendering (WebKit's "SuppressesIncrementalRendering" feature: the page
+// is shown once loaded, not piece by piece). The rest of the web view's settings have none and are kept by
+// the web view only: fit-to-width scaling (WebKitGTK lays pages out at the view's width), paging (not
+// offered by WebKitGTK), scroll bouncing and deceleration (GTK scrolls without rubber-banding), the
+// keyboard rule (there is no on-screen keyboard).
 struct EngineSettings {
-    bool scalesPageToFit = false;
     bool allowsInlineMediaPlayback = false;
     bool mediaPlaybackRequiresUserAction = true;
-    bool keyboardDisplayRequiresUserAction = true;
     bool suppressesIncrementalRendering = false;
 };
 
@@ -108,6 +114,9 @@ private:
     static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
+    // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
+    // frame asks, so the page's frames are looked at).
+    bool isFrameLoad(const std::string& target);
     // Engine events that come during a synchronous wait (and those behind them) reach the client later,
     // in order, from a turn of their own.
     bool isDeferring() const;

@@ -123,19 +123,17 @@ void WebKitGtkWebView::doEvaluateScriptLater(std::string script, EvaluationCompl
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();
-    m_engine->applySettings(EngineSettings{s.scalesPageToFit, s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction,
-                                           s.keyboardDisplayRequiresUserAction, s.suppressesIncrementalRendering});
+    m_engine->applySettings(EngineSettings{s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction, s.suppressesIncrementalRendering});
 }
 
 bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
 {
     auto self = protect();
-    const std::string mainDocument = navigation.isFragmentChange ? m_engine->url() : navigation.url;
-    auto request = std::make_shared<platform::URLRequest>(platformRequestFor(navigation, mainDocument));
+    auto request = std::make_shared<platform::URLRequest>(platformRequestFor(navigation, navigation.mainDocumentURL));
     bool allowed = true;
     if (auto delegate = this->delegate())
         allowed = delegate->shouldStartLoadWithRequest(*this, *request, static_cast<platform::WebViewNavigationType>(navigation.type));
-    if (allowed && !navigation.isFragmentChange) {
+    if (allowed && !navigation.isFragmentChange && !navigation.isSubFrame) {
         m_provisionalRequest = std::move(request);
         // The process-wide agent is read when a top-level load starts.
         m_engine->setUserAgent(currentUserAgent());

@@ -20,6 +20,7 @@
 #include "runtime/HYBURLProtocol.h"
 #include "support/DeviceServices.h"
 #include "support/HTTPTestServer.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -139,6 +140,50 @@ TEST_F(ApplicationOnEngineTest, ABurstTooLongForAHeaderIsFetchedAfterSequentialC
          "}"
          "sequence(3); 'started'");
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(window.answered)") == "300"; }));
+}
+
+TEST_F(ApplicationOnEngineTest, ACallQueuedAndSignalledByAnEmptyFragmentIsAnswered) {
+    // A page with its own bridge: it queues calls and signals them with a bare "%01" or "%02", so the
+    // runtime must fetch the batch itself.
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var queue = [], answers = [];
+        var exec = {
+            nativeFetchMessages: function () { var batch = queue.length ? JSON.stringify(queue) : ''; queue = []; return batch; },
+            nativeEvalAndFetch: function (fn) { fn(); return exec.nativeFetchMessages(); },
+            nativeCallback: function (id, status, message) { answers.push(id + ':' + status + ':' + message); return ''; }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function call(id, marker) { queue.push([id, 'Cache', 'clear', []]); location.hash = marker; }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    launch();
+    eval("call('Cache1', '%01'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "1"; }));
+    eval("call('Cache2', '%02'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "2"; }));
+    EXPECT_EQ(eval("answers.join('|')"), "Cache1:1:" + kCleared + "|Cache2:1:" + kCleared);
+    EXPECT_EQ(eval("String(queue.length)"), "0");
+}
+
+TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPageLoadsWithoutFailure) {
+    m_home.writeBundleFile("www/index.html", "<html><body><a id='next' href='next.html'>next</a></body></html>");
+    m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
+    m_home.writeBundleFile("www/next.html", "<html><body>next page</body></html>");
+    m_home.writeBundleFile("www/error.html", "<html><body>error page</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><preference name=\"ErrorUrl\" value=\"error.html\"/></widget>");
+    hybtest::LogCapture log;
+    launch();
+    eval("var f = document.createElement('iframe'); f.src = 'frame.html'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return f.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    EXPECT_EQ(m_loads, 1) << "a frame's load is not a page load";
+    eval("document.getElementById('next').click(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return m_loads >= 2; }));
+    EXPECT_EQ(eval("document.body.textContent"), "next page");
+    EXPECT_NE(eval("location.href").find("/next.html"), std::string::npos);
+    EXPECT_FALSE(log.contains("Navigation started when state")) << "no false failure";
+    EXPECT_FALSE(log.contains("Failed to load webpage"));
 }
 
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {

@@ -344,3 +344,26 @@ TEST(WebKitEngineDataTest, WebsiteDataIsKeptInTheGivenFolder)
 }
 
 } // namespace
+
+TEST_F(WebKitEngineTest, TheFirstLoadOfAFrameThePageAddsIsAskedAsTheFramesNotAsAPageLoad)
+{
+    m_pages.write("frame.html", "<p>frame</p>");
+    m_pages.write("next.html", "<p>next</p>");
+    loadPage("index.html", "<html><body></body></html>");
+    const size_t before = m_client.navigations.size();
+    eval("var f = document.createElement('iframe'); f.src = 'frame.html?added'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > before; }));
+    const auto frame = m_client.navigations.back();
+    EXPECT_EQ(frame.url, m_pages.url("frame.html?added"));
+    EXPECT_TRUE(frame.isSubFrame);
+    EXPECT_EQ(frame.mainDocumentURL, m_pages.url("index.html"));
+    ASSERT_TRUE(waitForPage("f.contentDocument.body.textContent === 'frame'"));
+
+    // A page load to the same address is the main frame's.
+    eval("location.href = 'frame.html?added'; 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished == 2; }));
+    EXPECT_FALSE(m_client.navigations.back().isSubFrame);
+    EXPECT_EQ(m_client.navigations.back().mainDocumentURL, m_pages.url("frame.html?added"));
+    EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "start"), 2);
+    EXPECT_EQ(m_client.failed, 0);
+}

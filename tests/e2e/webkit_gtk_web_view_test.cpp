@@ -10,6 +10,8 @@
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 
+#include <webkit2/webkit2.h>
+
 #include <filesystem>
 
 using e2e::waitUntil;
@@ -254,3 +256,31 @@ TEST_F(WebKitGtkWebViewTest, TheDelegateMayEvaluateInsideANavigationQuestion)
 }
 
 } // namespace
+
+TEST_F(WebKitGtkWebViewTest, SettingsWithAWebKitCounterpartReachTheEngine)
+{
+    WebKitSettings* settings = webkit_web_view_get_settings(m_view->engine().view());
+    auto incrementalRenderingSuppressed = [&] {
+        WebKitFeatureList* features = webkit_settings_get_all_features();
+        bool on = false;
+        for (gsize i = 0; i < webkit_feature_list_get_length(features); ++i) {
+            WebKitFeature* feature = webkit_feature_list_get(features, i);
+            if (g_strcmp0(webkit_feature_get_identifier(feature), "SuppressesIncrementalRendering") == 0)
+                on = webkit_settings_get_feature_enabled(settings, feature);
+        }
+        webkit_feature_list_unref(features);
+        return on;
+    };
+    EXPECT_FALSE(webkit_settings_get_media_playback_allows_inline(settings));
+    EXPECT_TRUE(webkit_settings_get_media_playback_requires_user_gesture(settings));
+    EXPECT_FALSE(incrementalRenderingSuppressed());
+
+    m_view->setAllowsInlineMediaPlayback(true);
+    m_view->setMediaPlaybackRequiresUserAction(false);
+    m_view->setSuppressesIncrementalRendering(true);
+    m_view->setPaginationMode(platform::PaginationMode::TopToBottom); // no counterpart: kept by the view
+    EXPECT_TRUE(webkit_settings_get_media_playback_allows_inline(settings));
+    EXPECT_FALSE(webkit_settings_get_media_playback_requires_user_gesture(settings));
+    EXPECT_TRUE(incrementalRenderingSuppressed());
+    EXPECT_EQ(m_view->paginationMode(), platform::PaginationMode::TopToBottom);
+}

@@ -7,6 +7,7 @@
 #include "platform/FileManager.h"
 #include "platform/HTTPCookieStorage.h"
 #include "platform/HeadlessWebView.h"
+#include "platform/LocalNotification.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PercentEscaping.h"
 #include "platform/URLCache.h"
@@ -192,7 +193,7 @@ TEST_F(ApplicationTest, XHRPokesFollowTheRequestIdRuleAndRefusedSubResourcesGetA
 }
 
 TEST_F(ApplicationTest, AMissingStartPageLoadsTheErrorPageWithTheMessage) {
-    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/>", "missing.html");
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html?from=config\"/>", "missing.html");
     hybtest::LogCapture log;
     launch();
     const std::string message = "ERROR: Start Page at 'www/missing.html' was not found.";
@@ -383,7 +384,14 @@ TEST_F(ApplicationTest, TerminationEmptiesTheTemporaryFolderAndTheDelegatePostsD
     writeConfig("");
     launch();
     const platform::FileManager& files = platform::FileManager::defaultManager();
-    ASSERT_TRUE(files.createDirectory(m_home.folders().tmp() + "/camera/shots", true).ok());
+    const std::string tmp = m_home.folders().tmp();
+    ASSERT_TRUE(files.createDirectory(tmp + "/camera/shots", true).ok());
+    ASSERT_TRUE(files.createFile(tmp + "/camera/shots/1.jpg", platform::Bytes{1, 2}).ok());
+    // A link to a folder outside is removed as a link; what it points at stays.
+    const std::string outside = m_home.folders().documents() + "/kept";
+    ASSERT_TRUE(files.createDirectory(outside, true).ok());
+    ASSERT_TRUE(files.createFile(outside + "/file.txt", platform::Bytes{3}).ok());
+    ASSERT_TRUE(files.createSymbolicLink(tmp + "/camera/outside", outside).ok());
     std::string token;
     static const int observer = 0;
     platform::NotificationCenter::defaultCenter().addObserver(&observer, kHYBRemoteNotification, nullptr,
@@ -398,10 +406,36 @@ TEST_F(ApplicationTest, TerminationEmptiesTheTemporaryFolderAndTheDelegatePostsD
     EXPECT_EQ(token.size(), 64u);
     EXPECT_EQ(token.substr(0, 6), "01080f");
 
+    // The error and the local notification travel as the notifications' objects.
+    platform::Error failure("Test", 3010, "no push here");
+    platform::LocalNotification reminder;
+    reminder.alertBody = "Wake up";
+    reminder.userInfo = platform::Dictionary{{"id", "r1"}};
+    std::optional<platform::Error> seenError;
+    std::optional<std::string> seenBody;
+    std::string seenId;
+    platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+    center.addObserver(&observer, kHYBRemoteNotificationError, nullptr, [&](const platform::Notification& n) {
+        seenError = *static_cast<const platform::Error*>(n.object);
+    });
+    center.addObserver(&observer, kHYBLocalNotification, nullptr, [&](const platform::Notification& n) {
+        seenBody = static_cast<const platform::LocalNotification*>(n.object)->alertBody;
+        seenId = n.userInfo["id"].stringOr("");
+    });
+    m_delegate->didFailToRegisterForRemoteNotificationsWithError(platform::Application::shared(), failure);
+    m_delegate->didReceiveLocalNotification(platform::Application::shared(), reminder);
+    center.removeObserver(&observer);
+    ASSERT_TRUE(seenError.has_value());
+    EXPECT_EQ(seenError->code, 3010);
+    EXPECT_EQ(seenError->domain, "Test");
+    EXPECT_EQ(seenBody, std::optional<std::string>("Wake up"));
+    EXPECT_EQ(seenId, "r1");
+
     platform::Application::shared().terminate();
     auto left = files.contentsOfDirectory(m_home.folders().tmp());
     ASSERT_TRUE(left.ok());
     EXPECT_TRUE(left->empty());
+    EXPECT_TRUE(files.fileExists(outside + "/file.txt"));
 }
 
 // A plug-in that takes over navigations to one host.

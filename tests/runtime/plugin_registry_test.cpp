@@ -31,10 +31,11 @@ public:
 class RegistryTest : public ::testing::Test {
 protected:
     RegistryTest() : registry(platform::Dictionary{{"device", "HYBDevice"}, {"hardware", "HYBDevice"}, {"ghost", "HYBGhost"},
-                                                   {"refuser", "HYBRefuser"}},
+                                                   {"refuser", "HYBRefuser"}, {"sensor", "HYBSensor"}},
                               classes) {
         g_made = 0;
         classes.registerClass<HYBDevice>("HYBDevice");
+        classes.registerClass<HYBDevice>("HYBSensor"); // the same class under a second name
         classes.registerClass("HYBRefuser", [](std::shared_ptr<platform::WebView>) { return std::unique_ptr<HYBPlugin>(); });
         registry.setWebView(webView);
         registry.setViewController(controller);
@@ -64,6 +65,16 @@ TEST_F(RegistryTest, OneLazyInstancePerClassWhateverTheServiceNameOrCase) {
     EXPECT_EQ(device->webView(), webView);
     ASSERT_EQ(registry.pluginObjects().size(), 1u);
     EXPECT_EQ(registry.pluginObjects()[0].first, "HYBDevice");
+}
+
+TEST_F(RegistryTest, AClassRegisteredUnderTwoNamesStillHasOneLivePlugin) {
+    std::shared_ptr<HYBPlugin> device = registry.getCommandInstance("Device");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(registry.getCommandInstance("Sensor"), device);
+    EXPECT_EQ(registry.getCommandInstance("sensor"), device);
+    EXPECT_EQ(static_cast<HYBDevice*>(device.get())->initialized, 1);
+    EXPECT_EQ(registry.pluginObjects().size(), 1u);
+    EXPECT_EQ(g_made, 2) << "the second name is tried once, then known to lead to the live plug-in";
 }
 
 TEST_F(RegistryTest, UnmappedServiceIsNullWithoutALogLine) {
