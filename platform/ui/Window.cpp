@@ -108,6 +108,8 @@ bool Window::rotateTo(InterfaceOrientation orientation, double duration) {
             c->view()->setFrame(bounds());
     }
     for (const auto& c : chain)
+        c->willAnimateRotationToInterfaceOrientation(orientation, duration);
+    for (const auto& c : chain)
         c->didRotateFromInterfaceOrientation(old);
     for (auto& completion : coordinator.m_completions)
         completion();
