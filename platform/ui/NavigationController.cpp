@@ -169,7 +169,11 @@ void NavigationController::transition(const std::shared_ptr<ViewController>& fro
             if (auto d = nav->delegate())
                 d->didShowViewController(*nav, *to, animated);
     };
-    if (!animated || !onScreen || !isViewLoaded() || !to) {
+    if (!onScreen) {  // nothing to show: done at once
+        done();
+        return;
+    }
+    if (!animated || !isViewLoaded() || !to) {
         RunLoop::main().perform(std::move(done));
         return;
     }

@@ -164,7 +164,10 @@ Placement place(Size content, Rect target, Rect bounds, unsigned permitted) {
         p.frame = Rect(x, y, w + kArrowHeight, h);
         tipOnScreen = Point{chosen == kLeft ? target.maxX() : target.minX(), target.midY()};
     }
-    p.tip = Point{tipOnScreen.x - p.frame.minX(), tipOnScreen.y - p.frame.minY()};
+    // A target that leaves no room on any side: the box overlaps it, but stays on the screen.
+    p.frame = clampedInto(p.frame, area);
+    p.tip = Point{std::clamp(tipOnScreen.x - p.frame.minX(), 0.0, p.frame.width()),
+                  std::clamp(tipOnScreen.y - p.frame.minY(), 0.0, p.frame.height())};
     return p;
 }
 

@@ -194,6 +194,15 @@ void ViewRenderer::render(View& view, cairo_t* cr) {
     Renderer(cr).drawRoot(view);
 }
 
+void ViewRenderer::renderScreen(cairo_t* cr) {
+    for (const auto& window : Window::visibleWindows()) {
+        cairo_save(cr);
+        if (cairo::translateSafely(cr, window->frame().minX(), window->frame().minY()))
+            render(*window, cr);
+        cairo_restore(cr);
+    }
+}
+
 Result<Image::Ptr> ViewRenderer::renderImage(View& view, double scale) {
     view.layoutIfNeeded();
     Size size = view.bounds().size;

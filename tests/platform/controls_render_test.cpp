@@ -2,6 +2,9 @@
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageContext.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/NavigationBar.h"
+#include "platform/ui/Toolbar.h"
 #include "platform/ui/ViewRenderer.h"
 
 #include "support/Snapshot.h"
@@ -111,4 +114,56 @@ TEST(ControlsRenderTest, Spinners) {
     EXPECT_FALSE(white->isHidden());
     hybtest::expectSnapshot(*root, "spinners");
     clock.uninstall();
+}
+
+TEST(ControlsRenderTest, PlainAndTransparentToolbars) {
+    auto root = canvas(320, 108, Color::fromRGBA255(40, 44, 52));
+    auto plain = std::make_shared<Toolbar>(Rect(0, 0, 320, 0));
+    plain->sizeToFit();
+    auto caption = std::make_shared<Label>(Rect(0, 0, 120, 21));
+    caption->setText("选择城市");
+    caption->setTextAlignment(TextAlignment::Center);
+    plain->setItems({BarButtonItem::system(BarButtonSystemItem::Cancel), BarButtonItem::flexibleSpace(),
+                     BarButtonItem::withCustomView(caption), BarButtonItem::flexibleSpace(),
+                     BarButtonItem::system(BarButtonSystemItem::Done)});
+    root->addSubview(plain);
+
+    // Transparent: a clear background and shadow, white items over what lies behind.
+    auto clear = std::make_shared<Toolbar>(Rect(0, 54, 320, 44));
+    clear->setBarStyle(BarStyle::Black);
+    clear->setBackgroundImage(Image::solidColor(Color::clear()), BarPosition::Any);
+    clear->setShadowImage(Image::solidColor(Color::clear()), BarPosition::Any);
+    clear->setTintColor(Color::white());
+    auto title = std::make_shared<Label>(Rect(0, 0, 200, 21));
+    title->setText("Scan a code");
+    title->setTextColor(Color::white());
+    auto close = BarButtonItem::withTitle("Close");
+    clear->setItems({BarButtonItem::fixedSpace(-10), close, BarButtonItem::flexibleSpace(), BarButtonItem::withCustomView(title)});
+    root->addSubview(clear);
+    hybtest::expectSnapshot(*root, "toolbars_plain_transparent");
+    EXPECT_EQ(close->viewForBar()->frame().minX(), 2);
+    EXPECT_EQ(title->frame().maxX(), 320 - 12);
+}
+
+TEST(ControlsRenderTest, NavigationBarWithTitleAndBackItem) {
+    auto root = canvas(320, 70);
+    auto bar = std::make_shared<NavigationBar>(Rect(0, 20, 320, 0));
+    bar->sizeToFit();
+    bar->setStatusBarExtension(20);
+    auto home = std::make_shared<NavigationItem>("订单");
+    auto details = std::make_shared<NavigationItem>("Order details");
+    details->setRightBarButtonItem(BarButtonItem::system(BarButtonSystemItem::Done));
+    bar->setItems({home, details});
+    root->addSubview(bar);
+    EXPECT_EQ(bar->frame().height(), 44);
+    EXPECT_EQ(bar->backItem(), home);
+    hybtest::expectSnapshot(*root, "navigation_bar_title_back");
+    EXPECT_EQ(bar->backButton()->currentTitle(), "订单");
+    EXPECT_NEAR(bar->titleLabel()->frame().midX(), 160, 0.5) << "the title is centred in the bar";
+
+    // Without a navigation controller, the back button pops the bar's own item.
+    bar->layoutIfNeeded();
+    bar->backButton()->sendActionsForControlEvents(kControlEventTouchUpInside);
+    EXPECT_EQ(bar->topItem(), home);
+    EXPECT_EQ(bar->backButton()->superview(), nullptr);
 }
