@@ -15,11 +15,6 @@ constexpr double kMargin = 8;
 constexpr double kTitleFontSize = 13;
 constexpr double kButtonFontSize = 20;
 
-std::vector<std::shared_ptr<ActionSheet>>& shownSheets() {
-    static std::vector<std::shared_ptr<ActionSheet>> sheets;
-    return sheets;
-}
-
 Color destructiveRed() { return Color::fromRGBA255(255, 59, 48); }
 
 std::shared_ptr<View> group(Rect frame) {
@@ -35,17 +30,8 @@ std::shared_ptr<View> group(Rect frame) {
 std::shared_ptr<ActionSheet> ActionSheet::create(const std::string& title, const std::shared_ptr<ActionSheetDelegate>& delegate) {
     auto sheet = std::shared_ptr<ActionSheet>(new ActionSheet());
     sheet->m_title = title;
-    sheet->m_delegate = delegate;
+    sheet->setDelegate(delegate);
     return sheet;
-}
-
-long ActionSheet::addButtonWithTitle(const std::string& title) {
-    m_buttons.push_back(title);
-    return static_cast<long>(m_buttons.size()) - 1;
-}
-
-std::string ActionSheet::buttonTitleAtIndex(long index) const {
-    return validIndex(index) ? m_buttons[static_cast<std::size_t>(index)] : std::string();
 }
 
 long ActionSheet::firstOtherButtonIndex() const {
@@ -55,7 +41,7 @@ long ActionSheet::firstOtherButtonIndex() const {
     return -1;
 }
 
-Rect ActionSheet::sheetFrame() const { return m_sheet ? m_sheet->frame() : Rect{}; }
+Rect ActionSheet::sheetFrame() const { return m_window && m_sheet ? m_sheet->frame() : Rect{}; }
 
 double ActionSheet::buildRows(View& into, double width, double y, bool withCancel) {
     if (!m_title.empty()) {
@@ -95,15 +81,13 @@ void ActionSheet::showInView(View& view) {
         showOnPad(view, std::nullopt, true);
         return;
     }
+    if (!beginShowing())
+        return;
     auto self = shared_from_this();
-    shownSheets().push_back(self);
-    m_dismissing = false;
     m_onPad = false;
-    m_window = overlay::makeWindow();
     Rect screen = m_window->bounds();
     auto backdrop = std::make_shared<overlay::Backdrop>(screen, true);
     m_window->addSubview(backdrop);
-    m_buttonViews.assign(m_buttons.size(), nullptr);
 
     double width = screen.width() - 2 * kMargin;
     auto sheet = std::make_shared<View>(Rect(0, 0, width, 0));
@@ -157,11 +141,10 @@ void ActionSheet::showFromRect(Rect rect, View& view, bool animated) {
 
 void ActionSheet::showOnPad(View& view, std::optional<Rect> rect, bool animated) {
     auto anchorWindow = std::dynamic_pointer_cast<Window>(view.rootView());
+    if (!beginShowing())
+        return;
     auto self = shared_from_this();
-    shownSheets().push_back(self);
-    m_dismissing = false;
     m_onPad = true;
-    m_window = overlay::makeWindow();
     Rect screen = m_window->bounds();
     auto backdrop = std::make_shared<overlay::Backdrop>(screen, false);
     std::weak_ptr<ActionSheet> weak = self;
@@ -170,7 +153,6 @@ void ActionSheet::showOnPad(View& view, std::optional<Rect> rect, bool animated)
             s->tapped(s->m_cancelIndex);
     };
     m_window->addSubview(backdrop);
-    m_buttonViews.assign(m_buttons.size(), nullptr);
 
     auto content = std::make_shared<View>(Rect(0, 0, kPadWidth, 0));
     double height = buildRows(*content, kPadWidth, 0, false);
@@ -199,44 +181,13 @@ void ActionSheet::showOnPad(View& view, std::optional<Rect> rect, bool animated)
     }
 }
 
-void ActionSheet::tapped(long index) {
-    auto self = shared_from_this();
-    if (auto d = delegate())
-        d->clickedButtonAtIndex(*this, index);
-    if (m_window && !m_dismissing)
-        dismissWithClickedButtonIndex(index, true);
-}
+double ActionSheet::dismissDuration() const { return m_onPad ? overlay::kFadeDuration : overlay::kSlideDuration; }
 
-void ActionSheet::dismissWithClickedButtonIndex(long index, bool animated) {
-    if (!m_window || m_dismissing)
-        return;
-    auto self = shared_from_this();
-    m_dismissing = true;
-    if (auto d = delegate())
-        d->willDismissWithButtonIndex(*this, index);
-    auto finish = [self, index] {
-        if (self->m_window)
-            self->m_window->setHidden(true);
-        self->m_window.reset();
-        self->m_sheet.reset();
-        self->m_buttonViews.clear();
-        std::erase(shownSheets(), self);
-        if (auto d = self->delegate())
-            d->didDismissWithButtonIndex(*self, index);
-    };
-    if (!animated) {
-        finish();
-        return;
-    }
-    std::shared_ptr<Window> window = m_window;
-    std::shared_ptr<View> sheet = m_sheet;
-    bool slide = !m_onPad;
-    ViewAnimation::animate(slide ? overlay::kSlideDuration : overlay::kFadeDuration, 0, kAnimationOptionAllowUserInteraction, [&] {
-        if (slide && sheet)
-            sheet->setFrame(sheet->frame().offsetBy(0, sheet->frame().height() + kMargin));
-        else
-            window->setAlpha(0);
-    }, [finish](bool) { finish(); });
+void ActionSheet::animateOut(Window& window) {
+    if (!m_onPad && m_sheet)
+        m_sheet->setFrame(m_sheet->frame().offsetBy(0, m_sheet->frame().height() + kMargin));
+    else
+        window.setAlpha(0);
 }
 
 } // namespace platform

@@ -13,11 +13,6 @@ namespace {
 constexpr double kPadding = 16;
 constexpr double kTop = 20;
 
-std::vector<std::shared_ptr<AlertView>>& shownAlerts() {
-    static std::vector<std::shared_ptr<AlertView>> alerts;
-    return alerts;
-}
-
 std::shared_ptr<Label> textLabel(const std::string& text, const Font& font, double width) {
     auto label = std::make_shared<Label>();
     label->setText(text);
@@ -38,21 +33,12 @@ std::shared_ptr<AlertView> AlertView::create(const std::string& title, const std
     auto alert = std::shared_ptr<AlertView>(new AlertView());
     alert->m_title = title;
     alert->m_message = message;
-    alert->m_delegate = delegate;
+    alert->setDelegate(delegate);
     if (cancelButtonTitle)
         alert->m_cancelIndex = alert->addButtonWithTitle(*cancelButtonTitle);
     for (const auto& t : otherButtonTitles)
         alert->addButtonWithTitle(t);
     return alert;
-}
-
-long AlertView::addButtonWithTitle(const std::string& title) {
-    m_buttons.push_back(title);
-    return static_cast<long>(m_buttons.size()) - 1;
-}
-
-std::string AlertView::buttonTitleAtIndex(long index) const {
-    return index >= 0 && index < numberOfButtons() ? m_buttons[static_cast<std::size_t>(index)] : std::string();
 }
 
 long AlertView::firstOtherButtonIndex() const {
@@ -63,12 +49,9 @@ long AlertView::firstOtherButtonIndex() const {
 }
 
 void AlertView::show() {
-    if (m_window)
+    if (!beginShowing())
         return;
     auto self = shared_from_this();
-    shownAlerts().push_back(self);
-    m_dismissing = false;
-    m_window = overlay::makeWindow();
     Rect screen = m_window->bounds();
     m_window->addSubview(std::make_shared<overlay::Backdrop>(screen, true));
 
@@ -94,7 +77,6 @@ void AlertView::show() {
     bool sideBySide = numberOfButtons() == 2;
     if (hasCancel)
         order.insert(sideBySide ? order.begin() : order.end(), m_cancelIndex);
-    m_buttonViews.assign(m_buttons.size(), nullptr);
     std::weak_ptr<AlertView> weak = self;
     for (std::size_t k = 0; k < order.size(); ++k) {
         long index = order[k];
@@ -125,37 +107,6 @@ void AlertView::show() {
     ViewAnimation::animate(overlay::kFadeDuration, 0, kAnimationOptionAllowUserInteraction, [&] { window->setAlpha(1); });
 }
 
-void AlertView::tapped(long index) {
-    auto self = shared_from_this();
-    if (auto d = delegate())
-        d->clickedButtonAtIndex(*this, index);
-    if (m_window && !m_dismissing)
-        dismissWithClickedButtonIndex(index, true);
-}
-
-void AlertView::dismissWithClickedButtonIndex(long index, bool animated) {
-    if (!m_window || m_dismissing)
-        return;
-    auto self = shared_from_this();
-    m_dismissing = true;
-    if (auto d = delegate())
-        d->willDismissWithButtonIndex(*this, index);
-    auto finish = [self, index] {
-        if (self->m_window)
-            self->m_window->setHidden(true);
-        self->m_window.reset();
-        self->m_buttonViews.clear();
-        std::erase(shownAlerts(), self);
-        if (auto d = self->delegate())
-            d->didDismissWithButtonIndex(*self, index);
-    };
-    if (!animated) {
-        finish();
-        return;
-    }
-    std::shared_ptr<Window> window = m_window;
-    ViewAnimation::animate(overlay::kFadeDuration, 0, kAnimationOptionAllowUserInteraction, [&] { window->setAlpha(0); },
-                           [finish](bool) { finish(); });
-}
+double AlertView::dismissDuration() const { return overlay::kFadeDuration; }
 
 } // namespace platform

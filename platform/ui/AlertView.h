@@ -13,7 +13,7 @@
 //   the delegate at once.
 #pragma once
 
-#include "platform/ui/Window.h"
+#include "platform/ui/ButtonOverlay.h"
 
 #include <memory>
 #include <optional>
@@ -32,7 +32,7 @@ public:
     virtual void didDismissWithButtonIndex(AlertView&, long /*index*/) {}
 };
 
-class AlertView : public std::enable_shared_from_this<AlertView> {
+class AlertView : public ButtonOverlay<AlertView, AlertViewDelegate> {
 public:
     static constexpr double kWidth = 270;
     static constexpr double kButtonHeight = 44;
@@ -46,40 +46,21 @@ public:
     void setTitle(const std::string& title) { m_title = title; }
     const std::string& message() const { return m_message; }
     void setMessage(const std::string& message) { m_message = message; }
-    std::shared_ptr<AlertViewDelegate> delegate() const { return m_delegate.lock(); }
-    void setDelegate(const std::shared_ptr<AlertViewDelegate>& delegate) { m_delegate = delegate; }
     int tag() const { return m_tag; }
     void setTag(int tag) { m_tag = tag; }
 
-    long addButtonWithTitle(const std::string& title);
-    long numberOfButtons() const { return static_cast<long>(m_buttons.size()); }
-    // "" outside the buttons.
-    std::string buttonTitleAtIndex(long index) const;
-    long cancelButtonIndex() const { return m_cancelIndex; }
-    // -1 (or any index outside the buttons) for none.
-    void setCancelButtonIndex(long index) { m_cancelIndex = index; }
     long firstOtherButtonIndex() const;
 
     void show();
-    void dismissWithClickedButtonIndex(long index, bool animated);
-    bool isVisible() const { return m_window != nullptr; }
-    // The alert's window while shown (for drawing and tapping in tests).
-    std::shared_ptr<Window> window() const { return m_window; }
-    // The button views while shown, by index.
-    std::vector<std::shared_ptr<View>> buttonViews() const { return m_buttonViews; }
 
 private:
+    friend class ButtonOverlay<AlertView, AlertViewDelegate>;
     AlertView() = default;
-    void tapped(long index);
+    double dismissDuration() const;
+    void animateOut(Window& window) { window.setAlpha(0); }
 
     std::string m_title, m_message;
-    std::weak_ptr<AlertViewDelegate> m_delegate;
-    std::vector<std::string> m_buttons;
-    long m_cancelIndex = -1;
     int m_tag = 0;
-    std::shared_ptr<Window> m_window;
-    std::vector<std::shared_ptr<View>> m_buttonViews;
-    bool m_dismissing = false;
 };
 
 } // namespace platform

@@ -39,8 +39,7 @@ std::string NavigationItem::backTitle() const {
     return t.empty() ? "Back" : t;
 }
 
-NavigationBar::NavigationBar(Rect frame) : View(frame) {
-    setOpaque(false);
+NavigationBar::NavigationBar(Rect frame) : Bar(frame) {
     m_titleLabel = std::make_shared<Label>();
     m_titleLabel->setFont(Font::boldSystemFont(kTitleFontSize));
     m_titleLabel->setTextAlignment(TextAlignment::Center);
@@ -167,8 +166,6 @@ void NavigationBar::layoutSubviews() {
     double h = std::min(size.height, b.height());
     title->setFrame(Rect(x, b.midY() - h / 2, width, h));
 }
-
-Size NavigationBar::sizeThatFits(Size size) const { return Size{size.width > 0 ? size.width : bounds().width(), kBarHeight}; }
 
 void NavigationBar::drawRect(Rect) {
     bars::drawBackground(bounds(), m_extension, m_barStyle, m_translucent, m_barTint, m_background, m_shadow, true);

@@ -64,18 +64,11 @@ private:
     bool m_hidesBackButton = false;
 };
 
-class NavigationBar : public View {
+class NavigationBar : public Bar {
 public:
     static constexpr double kTitleFontSize = 17;
 
     explicit NavigationBar(Rect frame = {});
-
-    BarStyle barStyle() const { return m_barStyle; }
-    void setBarStyle(BarStyle style) { m_barStyle = style; }
-    bool isTranslucent() const { return m_translucent; }
-    void setTranslucent(bool translucent) { m_translucent = translucent; }
-    std::optional<Color> barTintColor() const { return m_barTint; }
-    void setBarTintColor(std::optional<Color> color) { m_barTint = std::move(color); }
     Image::Ptr backgroundImage(BarMetrics metrics = BarMetrics::Default) const;
     void setBackgroundImage(Image::Ptr image, BarMetrics metrics = BarMetrics::Default);
     Image::Ptr shadowImage() const { return m_shadow; }
@@ -102,7 +95,6 @@ public:
     // Rebuilds the shown views from the top item (after its title or items changed).
     void reloadItems();
 
-    Size sizeThatFits(Size size) const override;
     void drawRect(Rect rect) override;
 
 protected:
@@ -111,9 +103,6 @@ protected:
 private:
     void backTapped();
 
-    BarStyle m_barStyle = BarStyle::Default;
-    bool m_translucent = true;
-    std::optional<Color> m_barTint;
     Image::Ptr m_background;
     Image::Ptr m_compactBackground;
     Image::Ptr m_shadow;

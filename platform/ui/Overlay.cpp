@@ -3,6 +3,7 @@
 #include "platform/ui/CairoSupport.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/ViewAnimation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -169,6 +170,14 @@ Placement place(Size content, Rect target, Rect bounds, unsigned permitted) {
     p.tip = Point{std::clamp(tipOnScreen.x - p.frame.minX(), 0.0, p.frame.width()),
                   std::clamp(tipOnScreen.y - p.frame.minY(), 0.0, p.frame.height())};
     return p;
+}
+
+void dismiss(bool animated, double duration, const std::function<void()>& animations, std::function<void()> finish) {
+    if (!animated) {
+        finish();
+        return;
+    }
+    ViewAnimation::animate(duration, 0, kAnimationOptionAllowUserInteraction, animations, [finish = std::move(finish)](bool) { finish(); });
 }
 
 Rect sanitized(Rect rect) {

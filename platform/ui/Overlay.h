@@ -67,6 +67,10 @@ Placement place(Size content, Rect target, Rect bounds, unsigned permitted);
 // A plain full-width button of a box or sheet: the title centred, a hairline above it.
 std::shared_ptr<Button> makeRowButton(const std::string& title, const Font& font, const Color& color, std::function<void()> onTap);
 
+// Ends a shown overlay: with animation, `animations` run over `duration` on the clock and then `finish`
+// (also when the animation is cut short); without, `finish` runs at once.
+void dismiss(bool animated, double duration, const std::function<void()>& animations, std::function<void()> finish);
+
 // A rectangle made sane for placement within `bounds`: components that are not finite read as 0,
 // negative sizes are made positive, and the result is moved and cut to lie within the bounds.
 Rect clampedInto(Rect rect, Rect bounds);

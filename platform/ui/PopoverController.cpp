@@ -100,11 +100,7 @@ void PopoverController::dismiss(bool animated, bool byTapOutside) {
             if (auto d = self->delegate())
                 d->popoverControllerDidDismissPopover(*self);
     };
-    if (!animated) {
-        finish();
-        return;
-    }
-    ViewAnimation::animate(overlay::kFadeDuration, 0, 0, [&] { window->setAlpha(0); }, [finish](bool) { finish(); });
+    overlay::dismiss(animated, overlay::kFadeDuration, [&] { window->setAlpha(0); }, std::move(finish));
 }
 
 } // namespace platform

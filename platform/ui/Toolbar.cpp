@@ -32,7 +32,9 @@ void bars::drawBackground(Rect bounds, double extendUp, BarStyle style, bool tra
     }
 }
 
-Toolbar::Toolbar(Rect frame) : View(frame) { setOpaque(false); }
+Size Bar::sizeThatFits(Size size) const { return Size{size.width > 0 ? size.width : bounds().width(), kBarHeight}; }
+
+Toolbar::Toolbar(Rect frame) : Bar(frame) {}
 
 void Toolbar::setBackgroundImage(Image::Ptr image, BarPosition position, BarMetrics metrics) {
     if (image)
@@ -86,8 +88,6 @@ void Toolbar::layoutSubviews() {
         view->setFrame(Rect(bounds().minX() + frames[i].first, bounds().midY() - h / 2, frames[i].second, h));
     }
 }
-
-Size Toolbar::sizeThatFits(Size size) const { return Size{size.width > 0 ? size.width : bounds().width(), kBarHeight}; }
 
 void Toolbar::drawRect(Rect) {
     bars::drawBackground(bounds(), 0, m_barStyle, m_translucent, m_barTint, backgroundImage(m_position), shadowImage(m_position),

@@ -26,9 +26,10 @@ inline constexpr double kBarHeight = 44;
 inline constexpr double kBarMargin = 12;
 inline constexpr double kBarItemSpacing = 8;
 
-class Toolbar : public View {
+// What every bar has: a style, translucency, and a bar tint for its background.
+class Bar : public View {
 public:
-    explicit Toolbar(Rect frame = {});
+    explicit Bar(Rect frame) : View(frame) { setOpaque(false); }
 
     BarStyle barStyle() const { return m_barStyle; }
     void setBarStyle(BarStyle style) { m_barStyle = style; }
@@ -36,6 +37,19 @@ public:
     void setTranslucent(bool translucent) { m_translucent = translucent; }
     std::optional<Color> barTintColor() const { return m_barTint; }
     void setBarTintColor(std::optional<Color> color) { m_barTint = std::move(color); }
+
+    // Its width, 44 points high.
+    Size sizeThatFits(Size size) const override;
+
+protected:
+    BarStyle m_barStyle = BarStyle::Default;
+    bool m_translucent = true;
+    std::optional<Color> m_barTint;
+};
+
+class Toolbar : public Bar {
+public:
+    explicit Toolbar(Rect frame = {});
     void setBackgroundImage(Image::Ptr image, BarPosition position, BarMetrics metrics = BarMetrics::Default);
     // The image for the position (falling back to Any).
     Image::Ptr backgroundImage(BarPosition position, BarMetrics metrics = BarMetrics::Default) const;
@@ -48,17 +62,12 @@ public:
     const std::vector<std::shared_ptr<BarButtonItem>>& items() const { return m_items; }
     void setItems(std::vector<std::shared_ptr<BarButtonItem>> items, bool animated = false);
 
-    // Its width, 44 points high.
-    Size sizeThatFits(Size size) const override;
     void drawRect(Rect rect) override;
 
 protected:
     void layoutSubviews() override;
 
 private:
-    BarStyle m_barStyle = BarStyle::Default;
-    bool m_translucent = true;
-    std::optional<Color> m_barTint;
     std::map<std::pair<BarPosition, BarMetrics>, Image::Ptr> m_backgrounds;
     std::map<BarPosition, Image::Ptr> m_shadows;
     BarPosition m_position = BarPosition::Bottom;

@@ -110,8 +110,8 @@ struct DispatchState {
 };
 
 DispatchState& dispatchState() {
-    static DispatchState s;
-    return s;
+    static DispatchState* s = new DispatchState;  // never destroyed: views may outlive the exit's destructors
+    return *s;
 }
 
 Active* find(const std::shared_ptr<Touch>& touch) {

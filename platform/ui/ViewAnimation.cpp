@@ -87,9 +87,10 @@ struct State {
     std::vector<AnimationRecord> records;
 };
 
+// Never destroyed: layers may still go away during the program's exit.
 State& state() {
-    static State s;
-    return s;
+    static State* s = new State;
+    return *s;
 }
 
 double bezier(double p1, double p2, double t) {
