@@ -1,6 +1,7 @@
 #include "platform/Bundle.h"
 
 #include "platform/AppFolders.h"
+#include "platform/PreferredLanguages.h"
 #include "platform/PropertyList.h"
 
 #include <sys/stat.h>
@@ -48,6 +49,27 @@ std::string Bundle::bundleIdentifier() const { return objectForInfoDictionaryKey
 
 std::string Bundle::pathForResource(const std::string& name, const std::string& type, const std::string& subdirectory) const {
     return AppFolders(AppFolders::current().home(), m_path).pathForResource(name, type, subdirectory);
+}
+
+std::string Bundle::localizedString(const std::string& key, const std::string& table) const {
+    std::string name = table.empty() ? "Localizable" : table;
+    std::vector<std::string> folders;
+    for (const auto& language : preferredLanguages())
+        folders.push_back(language + ".lproj");
+    folders.insert(folders.end(), {"Base.lproj", "en.lproj", ""});
+    for (const auto& folder : folders) {
+        std::string path = pathForResource(name, "strings", folder);
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0 || st.st_size > kMaxStringsTableBytes)
+            continue;
+        auto strings = PropertyList::readFile(path);
+        if (!strings || !strings->isDictionary())
+            continue;
+        const Value& entry = (*strings->getDictionary())[key];
+        if (entry.isString())
+            return entry.stringOr(key);
+    }
+    return key;
 }
 
 } // namespace platform

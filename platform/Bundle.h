@@ -26,6 +26,12 @@ public:
     std::string bundleIdentifier() const;
     // A resource by name, type and subfolder; "" when absent (see AppFolders::pathForResource).
     std::string pathForResource(const std::string& name, const std::string& type, const std::string& subdirectory = {}) const;
+    // The text for `key` in the strings table `table` ("Localizable" when empty): "<table>.strings" (an
+    // XML or binary property list of strings, at most kMaxStringsTableBytes) in the folder of the first
+    // preferred language that has one ("<language>.lproj", then "Base.lproj", "en.lproj", the bundle
+    // itself). The key itself when no table has an entry.
+    std::string localizedString(const std::string& key, const std::string& table = {}) const;
+    static constexpr long long kMaxStringsTableBytes = 4 << 20;
 
 private:
     explicit Bundle(std::string path, std::string infoPlist) : m_path(std::move(path)), m_infoPlist(std::move(infoPlist)) {}

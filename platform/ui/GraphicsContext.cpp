@@ -126,6 +126,21 @@ void GraphicsContext::fillRect(Rect rect) {
     cairo_fill(m_cr);
 }
 
+void GraphicsContext::fillEllipse(Rect rect) {
+    if (!rect.isFinite())
+        return;
+    rect = rect.standardized();
+    if (rect.isEmpty())
+        return;
+    cairo_save(m_cr);
+    cairo_translate(m_cr, rect.midX(), rect.midY());
+    cairo_scale(m_cr, rect.width() / 2, rect.height() / 2);
+    cairo_arc(m_cr, 0, 0, 1, 0, 2 * M_PI);
+    cairo_restore(m_cr);
+    cairo::setSource(m_cr, m_state.fill, m_state.alpha);
+    cairo_fill(m_cr);
+}
+
 void GraphicsContext::drawImage(const Image::Ptr& image, Rect rect) { cairo::drawImage(m_cr, image, rect.standardized(), m_state.alpha); }
 
 void GraphicsContext::drawText(const AttributedString& text, const TextStyle& style, Rect rect) {

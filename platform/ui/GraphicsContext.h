@@ -60,6 +60,8 @@ public:
     void strokeLineSegments(std::span<const Point> points);
     void strokeRect(Rect rect);
     void fillRect(Rect rect);
+    // Fills the ellipse inscribed in `rect`.
+    void fillEllipse(Rect rect);
     // Draws the image, upright, scaled into `rect`.
     void drawImage(const Image::Ptr& image, Rect rect);
     // Draws text laid out at the rect's width (see TextLayout) from the rect's top left.

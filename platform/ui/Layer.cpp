@@ -1,5 +1,7 @@
 #include "platform/ui/Layer.h"
 
+#include "platform/ui/ViewAnimationSupport.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -21,7 +23,7 @@ std::optional<double> Animation::valueAt(Clock::TimePoint now) const {
     return fromValue + (toValue - fromValue) * progress;
 }
 
-Layer::~Layer() = default;
+Layer::~Layer() { animation::forget(*this); }
 
 void Layer::setFrame(Rect frame) {
     if (!frame.isFinite())
@@ -98,11 +100,13 @@ const Animation* Layer::animationForKey(const std::string& key) const {
 }
 
 void Layer::removeAnimation(const std::string& key) {
+    animation::layerAnimationsRemoved(*this, &key);
     if (m_animations.erase(key))
         m_animationOrder.erase(std::remove(m_animationOrder.begin(), m_animationOrder.end(), key), m_animationOrder.end());
 }
 
 void Layer::removeAllAnimations() {
+    animation::layerAnimationsRemoved(*this, nullptr);
     m_animations.clear();
     m_animationOrder.clear();
 }

@@ -2,6 +2,8 @@
 
 #include "platform/RunLoop.h"
 #include "platform/ui/GraphicsContext.h"
+#include "platform/ui/ViewAnimationSupport.h"
+#include "platform/ui/Window.h"
 
 #include <algorithm>
 
@@ -88,6 +90,22 @@ View::View(Rect frame, std::shared_ptr<Layer> layer) : m_layer(layer ? std::move
 
 View::~View() = default;
 
+View::Presentation View::presentation(Clock::TimePoint now) const {
+    Presentation p{center(), m_bounds.size, m_transform, m_alpha, m_backgroundColor};
+    const Layer& layer = *m_layer;
+    if (auto v = animation::presentationValue(layer, animation::Property::Center, now))
+        p.center = Point{(*v)[0], (*v)[1]};
+    if (auto v = animation::presentationValue(layer, animation::Property::Size, now))
+        p.size = Size{std::max(0.0, (*v)[0]), std::max(0.0, (*v)[1])};
+    if (auto v = animation::presentationValue(layer, animation::Property::Transform, now))
+        p.transform = AffineTransform{(*v)[0], (*v)[1], (*v)[2], (*v)[3], (*v)[4], (*v)[5]};
+    if (auto v = animation::presentationValue(layer, animation::Property::Alpha, now))
+        p.alpha = std::clamp((*v)[0], 0.0, 1.0);
+    if (auto v = animation::presentationValue(layer, animation::Property::BackgroundColor, now))
+        p.backgroundColor = Color::fromRGBA((*v)[0], (*v)[1], (*v)[2], (*v)[3]);
+    return p;
+}
+
 Rect View::frame() const {
     if (m_transform.isIdentity())
         return m_untransformedFrame;
@@ -100,7 +118,7 @@ void View::setFrame(Rect frame) {
     if (!frame.isFinite())
         return;
     frame = withoutNegativeSize(frame);
-    Rect oldFrame = this->frame(), oldBounds = m_bounds;
+    Geometry old = geometry();
     if (m_transform.isIdentity()) {
         m_untransformedFrame = frame;
         m_bounds.size = frame.size;
@@ -108,42 +126,48 @@ void View::setFrame(Rect frame) {
         Point c = frame.center();
         m_untransformedFrame.origin = Point{c.x - m_bounds.width() / 2, c.y - m_bounds.height() / 2};
     }
-    geometryChanged(oldFrame, oldBounds);
+    geometryChanged(old);
 }
 
 void View::setBounds(Rect bounds) {
     if (!bounds.isFinite())
         return;
     bounds = withoutNegativeSize(bounds);
-    Rect oldFrame = frame(), oldBounds = m_bounds;
+    Geometry old = geometry();
     Point c = center();
     m_bounds = bounds;
     m_untransformedFrame = Rect(c.x - bounds.width() / 2, c.y - bounds.height() / 2, bounds.width(), bounds.height());
-    geometryChanged(oldFrame, oldBounds);
+    geometryChanged(old);
 }
 
 void View::setCenter(Point center) {
     if (!std::isfinite(center.x) || !std::isfinite(center.y))
         return;
-    Rect oldFrame = frame(), oldBounds = m_bounds;
+    Geometry old = geometry();
     m_untransformedFrame.origin = Point{center.x - m_bounds.width() / 2, center.y - m_bounds.height() / 2};
-    geometryChanged(oldFrame, oldBounds);
+    geometryChanged(old);
 }
 
 void View::setTransform(const AffineTransform& transform) {
     if (!transform.isFinite())
         return;
-    Rect oldFrame = frame(), oldBounds = m_bounds;
+    Geometry old = geometry();
     m_transform = transform;
-    geometryChanged(oldFrame, oldBounds);
+    geometryChanged(old);
 }
 
-void View::geometryChanged(const Rect& oldFrame, const Rect& oldBounds) {
+void View::geometryChanged(const Geometry& old) {
     m_layer->setFrame(Rect(Point{}, m_bounds.size));
-    resizeSubviews(oldBounds.size);
-    if (!(frame() == oldFrame))
+    if (!(old.center == center()))
+        animation::propertyChanged(*this, animation::Property::Center, animation::values(old.center), animation::values(center()));
+    if (!(old.bounds.size == m_bounds.size))
+        animation::propertyChanged(*this, animation::Property::Size, animation::values(old.bounds.size), animation::values(m_bounds.size));
+    if (!(old.transform == m_transform))
+        animation::propertyChanged(*this, animation::Property::Transform, animation::values(old.transform), animation::values(m_transform));
+    resizeSubviews(old.bounds.size);
+    if (!(frame() == old.frame))
         notify("frame");
-    if (!(m_bounds == oldBounds))
+    if (!(m_bounds == old.bounds))
         notify("bounds");
 }
 
@@ -176,7 +200,18 @@ void View::resizeSubviews(Size oldSize) {
 void View::setAlpha(double alpha) {
     if (std::isnan(alpha))
         return;
+    double old = m_alpha;
     m_alpha = std::clamp(alpha, 0.0, 1.0);
+    if (old != m_alpha)
+        animation::propertyChanged(*this, animation::Property::Alpha, {old}, {m_alpha});
+}
+
+void View::setBackgroundColor(std::optional<Color> color) {
+    std::optional<Color> old = std::move(m_backgroundColor);
+    m_backgroundColor = std::move(color);
+    // Only plain colours on both sides blend; anything else changes at once.
+    if (old && m_backgroundColor && !old->isPattern() && !m_backgroundColor->isPattern() && !(*old == *m_backgroundColor))
+        animation::propertyChanged(*this, animation::Property::BackgroundColor, animation::values(*old), animation::values(*m_backgroundColor));
 }
 
 Color View::tintColor() const {
@@ -248,9 +283,49 @@ void View::removeFromSuperview() {
     if (!parent)
         return;
     auto self = shared_from_this();  // the parent held the last reference, maybe
+    bool wasInWindow = dynamic_cast<Window*>(parent->rootView().get()) != nullptr;
     parent->detach(*this);
     m_superview.reset();
+    if (wasInWindow)
+        animation::cancelInTree(*this);
     didMoveToSuperview();
+}
+
+void View::touchesBegan(const TouchSet& touches) {
+    if (auto parent = superview())
+        parent->touchesBegan(touches);
+}
+
+void View::touchesMoved(const TouchSet& touches) {
+    if (auto parent = superview())
+        parent->touchesMoved(touches);
+}
+
+void View::touchesEnded(const TouchSet& touches) {
+    if (auto parent = superview())
+        parent->touchesEnded(touches);
+}
+
+void View::touchesCancelled(const TouchSet& touches) {
+    if (auto parent = superview())
+        parent->touchesCancelled(touches);
+}
+
+void View::addGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer) {
+    if (!recognizer || std::find(m_gestureRecognizers.begin(), m_gestureRecognizers.end(), recognizer) != m_gestureRecognizers.end())
+        return;
+    if (auto old = recognizer->view())
+        old->removeGestureRecognizer(recognizer);
+    recognizer->m_view = weak_from_this();
+    m_gestureRecognizers.push_back(recognizer);
+}
+
+void View::removeGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer) {
+    auto it = std::find(m_gestureRecognizers.begin(), m_gestureRecognizers.end(), recognizer);
+    if (it == m_gestureRecognizers.end())
+        return;
+    (*it)->m_view.reset();
+    m_gestureRecognizers.erase(it);
 }
 
 bool View::isDescendantOf(const View& ancestor) const {
@@ -280,7 +355,7 @@ bool View::pointInside(Point point) const { return m_bounds.contains(point); }
 
 std::shared_ptr<View> View::hitTest(Point point) {
     if (m_hidden || m_alpha < 0.01 || !m_userInteractionEnabled || !std::isfinite(point.x) || !std::isfinite(point.y) ||
-        !pointInside(point))
+        !pointInside(point) || animation::blocksInteraction(*m_layer, Clock::current().now()))
         return nullptr;
     for (auto it = m_subviews.rbegin(); it != m_subviews.rend(); ++it) {
         std::shared_ptr<View> child = *it;

@@ -22,6 +22,7 @@
 #include "platform/Color.h"
 #include "platform/Geometry.h"
 #include "platform/ui/Layer.h"
+#include "platform/ui/Touch.h"
 
 #include <memory>
 #include <optional>
@@ -109,7 +110,7 @@ public:
     // Looks.
     const std::shared_ptr<Layer>& layer() const { return m_layer; }
     std::optional<Color> backgroundColor() const { return m_backgroundColor; }
-    void setBackgroundColor(std::optional<Color> color) { m_backgroundColor = std::move(color); }
+    void setBackgroundColor(std::optional<Color> color);
     bool isHidden() const { return m_hidden; }
     void setHidden(bool hidden) { m_hidden = hidden; }
     double alpha() const { return m_alpha; }
@@ -135,6 +136,15 @@ public:
     // nullptr when none. Hidden views, views with alpha below 0.01 and views with interaction off are
     // skipped with their subviews.
     std::shared_ptr<View> hitTest(Point point);
+    // The touches of which this view is the hit view (override). The base view passes them on to its
+    // superview, as the platform's responder chain does.
+    virtual void touchesBegan(const TouchSet& touches);
+    virtual void touchesMoved(const TouchSet& touches);
+    virtual void touchesEnded(const TouchSet& touches);
+    virtual void touchesCancelled(const TouchSet& touches);
+    void addGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer);
+    void removeGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer);
+    const std::vector<std::shared_ptr<GestureRecognizer>>& gestureRecognizers() const { return m_gestureRecognizers; }
 
     // Autoresizing and layout.
     unsigned autoresizingMask() const { return m_autoresizingMask; }
@@ -160,6 +170,17 @@ public:
     // This view's bounds coordinates to its root's.
     AffineTransform transformToRoot() const;
 
+    // What the renderer draws at `now`: the model values, or the in-between values of running animations
+    // (see ViewAnimation.h).
+    struct Presentation {
+        Point center;
+        Size size;
+        AffineTransform transform;
+        double alpha = 1;
+        std::optional<Color> backgroundColor;
+    };
+    Presentation presentation(Clock::TimePoint now) const;
+
     // Observers of "frame" and "bounds".
     void addObserver(const std::shared_ptr<KeyValueObserver>& observer, const std::string& keyPath);
     void removeObserver(const KeyValueObserver* observer, const std::string& keyPath);
@@ -183,7 +204,14 @@ protected:
 private:
     void resizeSubviews(Size oldSize);
     void detach(const View& child);
-    void geometryChanged(const Rect& oldFrame, const Rect& oldBounds);
+    struct Geometry {
+        Rect frame;
+        Rect bounds;
+        Point center;
+        AffineTransform transform;
+    };
+    Geometry geometry() const { return {frame(), m_bounds, center(), m_transform}; }
+    void geometryChanged(const Geometry& old);
     void notify(const std::string& keyPath);
     AffineTransform transformToSuperview() const;
     static void runPendingLayouts();
@@ -209,6 +237,7 @@ private:
     bool m_layoutQueued = false;  // in the pending list of the next layout pass
     int m_tag = 0;
     std::vector<std::pair<std::weak_ptr<KeyValueObserver>, std::string>> m_observers;
+    std::vector<std::shared_ptr<GestureRecognizer>> m_gestureRecognizers;
 };
 
 } // namespace platform

@@ -1,7 +1,11 @@
 #include "platform/ui/ViewController.h"
 
+#include "platform/Application.h"
 #include "platform/RunLoop.h"
+#include "platform/ui/NavigationController.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/ViewAnimation.h"
+#include "platform/ui/Window.h"
 
 namespace platform {
 
@@ -58,7 +62,8 @@ bool ViewController::presentViewController(const std::shared_ptr<ViewController>
     controller->m_orientation = m_orientation;
 
     const std::shared_ptr<View>& shown = controller->view();
-    if (auto window = rootOf(view())) {
+    auto window = rootOf(view());
+    if (window) {
         shown->setFrame(window->bounds());
         window->addSubview(shown);
     }
@@ -66,16 +71,18 @@ bool ViewController::presentViewController(const std::shared_ptr<ViewController>
     viewWillDisappear(animated);
 
     std::weak_ptr<ViewController> weakSelf = self;
-    RunLoop::main().perform([weakSelf, controller, animated, completion = std::move(completion)] {
-        controller->m_transitioning = false;
-        controller->viewDidAppear(animated);
-        if (auto presenter = weakSelf.lock()) {
-            presenter->m_transitioning = false;
-            presenter->viewDidDisappear(animated);
-        }
-        if (completion)
-            completion();
-    });
+    runTransition(window ? shown : nullptr, window ? window->bounds() : Rect{}, true, animated, controller->modalTransitionStyle(),
+                  [weakSelf, controller, animated, completion = std::move(completion)] {
+                      controller->m_transitioning = false;
+                      controller->viewDidAppear(animated);
+                      if (auto presenter = weakSelf.lock()) {
+                          presenter->m_transitioning = false;
+                          presenter->viewDidDisappear(animated);
+                      }
+                      updateStatusBarAppearance();
+                      if (completion)
+                          completion();
+                  });
     return true;
 }
 
@@ -109,19 +116,121 @@ void ViewController::dismissViewController(bool animated, Completion completion)
     viewWillAppear(animated);
 
     std::weak_ptr<ViewController> weakSelf = shared_from_this();
-    RunLoop::main().perform([weakSelf, chain = std::move(chain), top, animated, completion = std::move(completion)] {
-        for (const auto& c : chain)
-            if (c->isViewLoaded())
-                c->view()->removeFromSuperview();
-        top->m_transitioning = false;
-        top->viewDidDisappear(animated);
-        if (auto presenter = weakSelf.lock()) {
-            presenter->m_transitioning = false;
-            presenter->viewDidAppear(animated);
-        }
-        if (completion)
-            completion();
-    });
+    std::shared_ptr<View> leaving = top->isViewLoaded() && rootOf(top->view()) ? top->view() : nullptr;
+    Rect shownFrame = leaving ? leaving->frame() : Rect{};
+    runTransition(leaving, shownFrame, false, animated, top->modalTransitionStyle(),
+                  [weakSelf, chain = std::move(chain), top, animated, shownFrame, leaving, completion = std::move(completion)] {
+                      for (const auto& c : chain)
+                          if (c->isViewLoaded())
+                              c->view()->removeFromSuperview();
+                      if (leaving) {  // as it was, for a later presentation
+                          leaving->setAlpha(1);
+                          leaving->setFrame(shownFrame);
+                      }
+                      top->m_transitioning = false;
+                      top->viewDidDisappear(animated);
+                      if (auto presenter = weakSelf.lock()) {
+                          presenter->m_transitioning = false;
+                          presenter->viewDidAppear(animated);
+                      }
+                      updateStatusBarAppearance();
+                      if (completion)
+                          completion();
+                  });
+}
+
+void ViewController::runTransition(const std::shared_ptr<View>& view, Rect shownFrame, bool appearing, bool animated,
+                                   ModalTransitionStyle style, std::function<void()> done) {
+    if (!animated) {
+        RunLoop::main().perform(std::move(done));
+        return;
+    }
+    auto finish = [done = std::move(done)](bool) { done(); };  // cancelled or not, the transition ends
+    if (!view) {
+        ViewAnimation::animate(kModalTransitionDuration, {}, finish);
+        return;
+    }
+    switch (style) {
+    case ModalTransitionStyle::CoverVertical: {
+        Rect below = shownFrame.offsetBy(0, shownFrame.height());
+        if (appearing)
+            view->setFrame(below);
+        ViewAnimation::animate(kModalTransitionDuration, 0, kAnimationOptionCurveEaseInOut,
+                               [&] { view->setFrame(appearing ? shownFrame : below); }, finish);
+        break;
+    }
+    case ModalTransitionStyle::CrossDissolve:
+        if (appearing)
+            view->setAlpha(0);
+        ViewAnimation::animate(kModalTransitionDuration, 0, kAnimationOptionCurveEaseInOut, [&] { view->setAlpha(appearing ? 1 : 0); },
+                               finish);
+        break;
+    default:
+        ViewAnimation::transition(*view, kModalTransitionDuration,
+                                  appearing ? kAnimationOptionTransitionFlipFromRight : kAnimationOptionTransitionFlipFromLeft, {}, finish);
+        break;
+    }
+}
+
+void ViewController::setTitle(const std::string& title) { m_title = title; }
+
+const std::shared_ptr<NavigationItem>& ViewController::navigationItem() {
+    if (!m_navigationItem) {
+        m_navigationItem = std::make_shared<NavigationItem>();
+        m_navigationItem->m_controller = weak_from_this();
+    }
+    return m_navigationItem;
+}
+
+std::shared_ptr<NavigationController> ViewController::navigationController() const {
+    for (auto c = parentViewController(); c; c = c->parentViewController())
+        if (auto nav = std::dynamic_pointer_cast<NavigationController>(c))
+            return nav;
+    return nullptr;
+}
+
+void ViewController::addChildViewController(const std::shared_ptr<ViewController>& child) {
+    if (!child || child.get() == this)
+        return;
+    auto self = shared_from_this();
+    if (child->parentViewController() == self)
+        return;
+    child->removeFromParentViewController();
+    child->willMoveToParentViewController(self);
+    m_children.push_back(child);
+    child->m_parent = self;
+}
+
+void ViewController::removeFromParentViewController() {
+    auto parent = parentViewController();
+    if (!parent)
+        return;
+    auto self = shared_from_this();  // the parent may hold the last reference
+    std::erase(parent->m_children, self);
+    m_parent.reset();
+    didMoveToParentViewController(nullptr);
+}
+
+StatusBarStyle ViewController::preferredStatusBarStyle() { return StatusBarStyle::Default; }
+
+void ViewController::setNeedsStatusBarAppearanceUpdate() { updateStatusBarAppearance(); }
+
+void ViewController::updateStatusBarAppearance() {
+    auto window = Window::keyWindow();
+    auto root = window ? window->rootViewController() : nullptr;
+    if (!root)
+        return;
+    auto top = root->topPresentedViewController();
+    auto forHidden = top;
+    for (int depth = 0; depth < 64; ++depth) {  // a child naming its parent must not loop
+        auto child = forHidden->childViewControllerForStatusBarHidden();
+        if (!child || child == forHidden)
+            break;
+        forHidden = child;
+    }
+    Application& app = Application::shared();
+    app.setStatusBarStyle(top->preferredStatusBarStyle());
+    app.setStatusBarHidden(forHidden->prefersStatusBarHidden());
 }
 
 } // namespace platform

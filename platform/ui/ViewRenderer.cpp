@@ -127,12 +127,13 @@ private:
         if (view.isHidden())
             return;
         cairo_save(m_cr);
+        View::Presentation p = view.presentation(m_now);
         Rect b = view.bounds();
-        Point c = view.center();
-        AffineTransform t = AffineTransform::translation(-b.midX(), -b.midY())
+        // An animated size keeps the bounds' origin; the content is laid out for the model size.
+        AffineTransform t = AffineTransform::translation(-(b.minX() + p.size.width / 2), -(b.minY() + p.size.height / 2))
                                 .concatenating(view.layer()->presentationTransform(m_now))
-                                .concatenating(view.transform())
-                                .concatenating(AffineTransform::translation(c.x, c.y));
+                                .concatenating(p.transform)
+                                .concatenating(AffineTransform::translation(p.center.x, p.center.y));
         if (applyTransform(m_cr, t))  // a view scaled to nothing (or beyond numbers) draws nothing
             drawContent(view);
         cairo_restore(m_cr);
@@ -142,7 +143,8 @@ private:
     void drawContent(View& view) {
         if (view.isHidden())
             return;
-        double opacity = view.alpha() * view.layer()->presentationOpacity(m_now);
+        View::Presentation p = view.presentation(m_now);
+        double opacity = p.alpha * view.layer()->presentationOpacity(m_now);
         if (!(opacity > 0))
             return;
         withOpacity(opacity, [&] {
@@ -164,7 +166,7 @@ private:
                 for (const auto& child : std::vector<std::shared_ptr<View>>(view.subviews()))
                     drawSubview(*child);
             };
-            drawLayerBody(*view.layer(), view.bounds(), view.backgroundColor(), view.contentMode(), view.clipsToBounds(),
+            drawLayerBody(*view.layer(), Rect(view.bounds().origin, p.size), p.backgroundColor, view.contentMode(), view.clipsToBounds(),
                           content, subviews);
             if (auto window = dynamic_cast<Window*>(&view))
                 drawDetachedPresentations(*window);
@@ -190,6 +192,15 @@ private:
 void ViewRenderer::render(View& view, cairo_t* cr) {
     view.layoutIfNeeded();
     Renderer(cr).drawRoot(view);
+}
+
+void ViewRenderer::renderScreen(cairo_t* cr) {
+    for (const auto& window : Window::visibleWindows()) {
+        cairo_save(cr);
+        if (cairo::translateSafely(cr, window->frame().minX(), window->frame().minY()))
+            render(*window, cr);
+        cairo_restore(cr);
+    }
 }
 
 Result<Image::Ptr> ViewRenderer::renderImage(View& view, double scale) {

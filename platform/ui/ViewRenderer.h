@@ -27,6 +27,8 @@ public:
     // The view drawn into a new image of its bounds' size at `scale` pixels per point.
     static Result<Image::Ptr> renderImage(View& view, double scale = 2);
     static Status writePNG(View& view, const std::string& path, double scale = 2);
+    // Every shown window, back to front (by level), each at its frame's origin: what the screen shows.
+    static void renderScreen(cairo_t* cr);
 };
 
 } // namespace platform

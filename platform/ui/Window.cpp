@@ -2,6 +2,8 @@
 
 #include "platform/RunLoop.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -14,9 +16,28 @@ Window::OrientationMaskProvider& maskProvider() {
     static Window::OrientationMaskProvider provider;
     return provider;
 }
+std::vector<std::weak_ptr<Window>>& allWindows() {
+    static std::vector<std::weak_ptr<Window>> windows;
+    return windows;
+}
 } // namespace
 
-std::shared_ptr<Window> Window::create(Rect frame) { return std::shared_ptr<Window>(new Window(frame)); }
+std::shared_ptr<Window> Window::create(Rect frame) {
+    auto window = std::shared_ptr<Window>(new Window(frame));
+    auto& all = allWindows();
+    std::erase_if(all, [](const auto& w) { return w.expired(); });
+    all.push_back(window);
+    return window;
+}
+
+std::vector<std::shared_ptr<Window>> Window::visibleWindows() {
+    std::vector<std::shared_ptr<Window>> shown;
+    for (const auto& weak : allWindows())
+        if (auto w = weak.lock(); w && !w->isHidden())
+            shown.push_back(std::move(w));
+    std::stable_sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a->windowLevel() < b->windowLevel(); });
+    return shown;
+}
 
 Window::Window(Rect frame) : View(frame) { setHidden(true); }
 
@@ -86,6 +107,8 @@ bool Window::rotateTo(InterfaceOrientation orientation, double duration) {
         if (c->isViewLoaded() && c->view()->superview().get() == this)
             c->view()->setFrame(bounds());
     }
+    for (const auto& c : chain)
+        c->willAnimateRotationToInterfaceOrientation(orientation, duration);
     for (const auto& c : chain)
         c->didRotateFromInterfaceOrientation(old);
     for (auto& completion : coordinator.m_completions)

@@ -16,10 +16,16 @@
 #include "platform/ui/View.h"
 #include "platform/ui/ViewController.h"
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
 namespace platform {
+
+// Window levels, the platform's numbers: higher levels show above lower ones.
+inline constexpr double kWindowLevelNormal = 0;
+inline constexpr double kWindowLevelStatusBar = 1000;
+inline constexpr double kWindowLevelAlert = 2000;
 
 class Window : public View {
 public:
@@ -35,6 +41,11 @@ public:
     // The key window, if one is alive.
     static std::shared_ptr<Window> keyWindow();
 
+    double windowLevel() const { return m_windowLevel; }
+    void setWindowLevel(double level) { if (std::isfinite(level)) m_windowLevel = level; }
+    // The windows that are shown, back to front (by level; at one level, in the order they were made).
+    static std::vector<std::shared_ptr<Window>> visibleWindows();
+
     InterfaceOrientation orientation() const { return m_orientation; }
     // The rotation driver (the device turned). Returns whether the interface rotated.
     bool rotateTo(InterfaceOrientation orientation, double duration = 0.3);
@@ -48,6 +59,7 @@ private:
 
     std::shared_ptr<ViewController> m_rootViewController;
     InterfaceOrientation m_orientation = InterfaceOrientation::Portrait;
+    double m_windowLevel = kWindowLevelNormal;
 };
 
 } // namespace platform

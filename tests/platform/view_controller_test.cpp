@@ -1,4 +1,5 @@
 #include "platform/RunLoop.h"
+#include "platform/VirtualClock.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
@@ -28,6 +29,9 @@ public:
         c.animateAlongsideTransition([this] { log("alongside"); }, [this] { log("transitionDone"); });
     }
     void didRotateFromInterfaceOrientation(InterfaceOrientation o) override { log("didRotate" + std::to_string(static_cast<int>(o))); }
+    void willAnimateRotationToInterfaceOrientation(InterfaceOrientation o, double) override {
+        log("willAnimate" + std::to_string(static_cast<int>(o)));
+    }
 
     InterfaceOrientationMask mask = kInterfaceOrientationMaskAll;
 
@@ -61,19 +65,25 @@ protected:
 } // namespace
 
 TEST_F(ViewControllerTest, PresentAndDismissRunTheirCompletionsAfterTheAppearanceCallbacks) {
+    VirtualClock clock;
+    clock.install();
     auto b = std::make_shared<Recording>("B", events);
     ASSERT_TRUE(root->presentViewController(b, true, [&] { events.push_back("presented"); }));
     events.push_back("returned");
     EXPECT_EQ(root->presentedViewController(), b);
     EXPECT_EQ(b->presentingViewController(), root);
-    drainMainLoop();
+    EXPECT_EQ(b->view()->frame().minY(), 0) << "the model is final at once";
+    clock.advance(kModalTransitionDuration / 2);
+    EXPECT_EQ(events.back(), "returned") << "the animation runs on the clock";
+    EXPECT_NEAR(b->view()->presentation(clock.now()).center.y, window->bounds().height(), 1) << "half way up";
+    clock.advance(kModalTransitionDuration / 2);
     EXPECT_EQ(events, (Events{"B.didLoad", "B.willAppear", "A.willDisappear", "returned", "B.didAppear", "A.didDisappear", "presented"}));
     EXPECT_TRUE(b->view()->isDescendantOf(*window));
 
     events.clear();
     b->dismissViewController(true, [&] { events.push_back("dismissed"); });  // forwarded to the presenter
     EXPECT_EQ(root->presentedViewController(), nullptr);
-    drainMainLoop();
+    clock.advance(kModalTransitionDuration);
     EXPECT_EQ(events, (Events{"B.willDisappear", "A.willAppear", "B.didDisappear", "A.didAppear", "dismissed"}));
     EXPECT_EQ(b->view()->superview(), nullptr);
 }
@@ -106,6 +116,8 @@ TEST_F(ViewControllerTest, OnePresentationAtATime) {
 }
 
 TEST_F(ViewControllerTest, RotationAsksTheTopControllerAndCallsBackInOrder) {
+    // The application allows every orientation (as an Info.plist listing them all would).
+    Window::setApplicationOrientationMaskProvider([](const Window&) { return kInterfaceOrientationMaskAll; });
     root->mask = kInterfaceOrientationMaskPortrait;
     EXPECT_FALSE(window->rotateTo(InterfaceOrientation::LandscapeLeft));
     EXPECT_TRUE(events.empty());
@@ -114,7 +126,7 @@ TEST_F(ViewControllerTest, RotationAsksTheTopControllerAndCallsBackInOrder) {
     Rect before = window->bounds();
     ASSERT_TRUE(window->rotateTo(InterfaceOrientation::LandscapeLeft));
     EXPECT_EQ(events, (Events{"A.willRotate4", "A.transition" + std::to_string(static_cast<int>(before.height())), "A.alongside",
-                              "A.didRotate1", "A.transitionDone"}));
+                              "A.willAnimate4", "A.didRotate1", "A.transitionDone"}));
     EXPECT_EQ(window->bounds().width(), before.height());
     EXPECT_EQ(root->view()->bounds().width(), before.height());
     EXPECT_EQ(root->interfaceOrientation(), InterfaceOrientation::LandscapeLeft);

@@ -1,0 +1,112 @@
+#include "platform/ui/AlertView.h"
+
+#include "platform/ui/Label.h"
+#include "platform/ui/Overlay.h"
+#include "platform/ui/ViewAnimation.h"
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+constexpr double kPadding = 16;
+constexpr double kTop = 20;
+
+std::shared_ptr<Label> textLabel(const std::string& text, const Font& font, double width) {
+    auto label = std::make_shared<Label>();
+    label->setText(text);
+    label->setFont(font);
+    label->setNumberOfLines(0);
+    label->setTextAlignment(TextAlignment::Center);
+    label->setLineBreakMode(LineBreakMode::WordWrap);
+    Size size = label->sizeThatFits(Size{width, 0});
+    label->setFrame(Rect(0, 0, width, size.height));
+    return label;
+}
+
+} // namespace
+
+std::shared_ptr<AlertView> AlertView::create(const std::string& title, const std::string& message,
+                                             const std::shared_ptr<AlertViewDelegate>& delegate,
+                                             std::optional<std::string> cancelButtonTitle, std::vector<std::string> otherButtonTitles) {
+    auto alert = std::shared_ptr<AlertView>(new AlertView());
+    alert->m_title = title;
+    alert->m_message = message;
+    alert->setDelegate(delegate);
+    if (cancelButtonTitle)
+        alert->m_cancelIndex = alert->addButtonWithTitle(*cancelButtonTitle);
+    for (const auto& t : otherButtonTitles)
+        alert->addButtonWithTitle(t);
+    return alert;
+}
+
+long AlertView::firstOtherButtonIndex() const {
+    for (long i = 0; i < numberOfButtons(); ++i)
+        if (i != m_cancelIndex)
+            return i;
+    return -1;
+}
+
+void AlertView::show() {
+    if (!beginShowing())
+        return;
+    auto self = shared_from_this();
+    Rect screen = m_window->bounds();
+    m_window->addSubview(std::make_shared<overlay::Backdrop>(screen, true));
+
+    double textWidth = kWidth - 2 * kPadding;
+    auto box = std::make_shared<overlay::Box>(Rect(0, 0, kWidth, 0));
+    double y = kTop;
+    for (auto [text, font] : {std::pair{m_title, Font::boldSystemFont(17)}, std::pair{m_message, Font::systemFont(13)}}) {
+        if (text.empty())
+            continue;
+        auto label = textLabel(text, font, textWidth);
+        label->setFrame(Rect(kPadding, y, textWidth, label->frame().height()));
+        box->addSubview(label);
+        y = label->frame().maxY() + 4;
+    }
+    y += kTop - 4;
+
+    // Buttons in showing order: the cancel button first when side by side, last when stacked.
+    std::vector<long> order;
+    for (long i = 0; i < numberOfButtons(); ++i)
+        if (i != m_cancelIndex)
+            order.push_back(i);
+    bool hasCancel = m_cancelIndex >= 0 && m_cancelIndex < numberOfButtons();
+    bool sideBySide = numberOfButtons() == 2;
+    if (hasCancel)
+        order.insert(sideBySide ? order.begin() : order.end(), m_cancelIndex);
+    std::weak_ptr<AlertView> weak = self;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        long index = order[k];
+        Font font = index == m_cancelIndex ? Font::boldSystemFont(17) : Font::systemFont(17);
+        auto button = overlay::makeRowButton(m_buttons[static_cast<std::size_t>(index)], font, box->tintColor(), [weak, index] {
+            if (auto alert = weak.lock())
+                alert->tapped(index);
+        });
+        Rect frame = sideBySide ? Rect(k * kWidth / 2, y, kWidth / 2, kButtonHeight) : Rect(0, y + k * kButtonHeight, kWidth, kButtonHeight);
+        button->setFrame(frame);
+        box->addSubview(button);
+        m_buttonViews[static_cast<std::size_t>(index)] = button;
+    }
+    if (sideBySide) {
+        auto separator = std::make_shared<View>(Rect(kWidth / 2, y, 0.5, kButtonHeight));
+        separator->setBackgroundColor(Color::grey(0, 0.2));
+        separator->setUserInteractionEnabled(false);
+        box->addSubview(separator);
+    }
+    double height = y + (sideBySide ? 1 : static_cast<double>(order.size())) * (order.empty() ? 0 : kButtonHeight);
+    if (order.empty())
+        height = y;
+    box->setFrame(Rect(screen.midX() - kWidth / 2, std::max(overlay::kScreenMargin, screen.midY() - height / 2), kWidth, height));
+    m_window->addSubview(box);
+
+    m_window->setAlpha(0);
+    std::shared_ptr<Window> window = m_window;
+    ViewAnimation::animate(overlay::kFadeDuration, 0, kAnimationOptionAllowUserInteraction, [&] { window->setAlpha(1); });
+}
+
+double AlertView::dismissDuration() const { return overlay::kFadeDuration; }
+
+} // namespace platform

@@ -1,0 +1,66 @@
+// An alert: a title, a message and buttons in a centred box over a dimmed screen, in a window of its own
+// above every other. Two buttons sit side by side (the cancel button on the left); any other count is
+// stacked, the cancel button last. A tap on a button tells the delegate clickedButtonAtIndex, then
+// dismisses the alert with that index (willDismiss, then didDismiss after the fade).
+//
+// Guarantees:
+// - Main thread only. A shown alert keeps itself alive until it is dismissed; the delegate is held
+//   weakly.
+// - An alert with no buttons shows; code dismisses it.
+// - dismissWithClickedButtonIndex passes any index to the delegate unchanged (one outside the buttons
+//   touches no button). Dismissing an alert that is not shown does nothing.
+// - Animated dismissals end after overlay::kFadeDuration on the platform clock; unanimated ones tell
+//   the delegate at once.
+#pragma once
+
+#include "platform/ui/ButtonOverlay.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class AlertView;
+
+class AlertViewDelegate {
+public:
+    virtual ~AlertViewDelegate() = default;
+    virtual void clickedButtonAtIndex(AlertView&, long /*index*/) {}
+    virtual void willDismissWithButtonIndex(AlertView&, long /*index*/) {}
+    virtual void didDismissWithButtonIndex(AlertView&, long /*index*/) {}
+};
+
+class AlertView : public ButtonOverlay<AlertView, AlertViewDelegate> {
+public:
+    static constexpr double kWidth = 270;
+    static constexpr double kButtonHeight = 44;
+
+    // The cancel button, when given, is button 0; the others follow.
+    static std::shared_ptr<AlertView> create(const std::string& title, const std::string& message,
+                                             const std::shared_ptr<AlertViewDelegate>& delegate,
+                                             std::optional<std::string> cancelButtonTitle, std::vector<std::string> otherButtonTitles = {});
+
+    const std::string& title() const { return m_title; }
+    void setTitle(const std::string& title) { m_title = title; }
+    const std::string& message() const { return m_message; }
+    void setMessage(const std::string& message) { m_message = message; }
+    int tag() const { return m_tag; }
+    void setTag(int tag) { m_tag = tag; }
+
+    long firstOtherButtonIndex() const;
+
+    void show();
+
+private:
+    friend class ButtonOverlay<AlertView, AlertViewDelegate>;
+    AlertView() = default;
+    double dismissDuration() const;
+    void animateOut(Window& window) { window.setAlpha(0); }
+
+    std::string m_title, m_message;
+    int m_tag = 0;
+};
+
+} // namespace platform
