@@ -2,6 +2,7 @@
 
 #include "deploy/ZMDeploy.h"
 #include "files/HYBFile.h"
+#include "messenger/MessengerPayPlugin.h"
 #include "plugins/AppleAdvertising.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
@@ -29,6 +30,7 @@ void registerPlugins()
     plugins::Diagnostic::registerClass();
     plugins::HYBKeychain::registerClass();
     plugins::AppleAdvertising::registerClass();
+    messenger::MessengerPayPlugin::registerClass();
 }
 
 } // namespace app
