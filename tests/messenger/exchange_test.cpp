@@ -149,8 +149,10 @@ TEST_F(ExchangeTest, RequestsBegunByTheMessagingApp) {
         EXPECT_EQ(object->fileData, platform::Bytes({1, 2, 3}));
         ASSERT_TRUE(hybtest::runMainUntil([] { return platform::Application::shared().runningProgramCount() == 0; }));
     }
+    // One exchange at a time: both sides use the one pasteboard slot of the app id.
     auto delegate = handOver("9.0");
     ASSERT_TRUE(platform::Application::shared().openURL("messenger://app/mxabc/begin/2040"));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return delegate->recorder.reqs.size() == 1; }));
     ASSERT_TRUE(platform::Application::shared().openURL("messenger://app/mxabc/begin/2000"));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return delegate->recorder.reqs.size() == 2; }));
     auto launch = std::dynamic_pointer_cast<LaunchFromMXReq>(delegate->recorder.reqs[0]);
