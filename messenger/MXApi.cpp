@@ -301,7 +301,7 @@ bool MXApi::isMXAppInstalled() {
 
 bool MXApi::isMXAppSupportApi() { return platform::Application::shared().canOpenURL(std::string(kMessengerScheme) + "://"); }
 
-std::string MXApi::getMXAppInstallUrl() { return "https://apps.example.com/app/messenger/id414478124"; }
+std::string MXApi::getMXAppInstallUrl() { return "https://apps.example.com/app/messenger"; }
 
 std::string MXApi::getApiVersion() { return kMessengerApiVersion; }
 

@@ -60,7 +60,7 @@ protected:
     // The page calls pay with the order; true once the page got an answer for the callback.
     bool payFromPage(const std::string& callbackId) {
         const std::string order =
-            R"({"partnerId":"1900","prepayId":"wx20","packageValue":"Sign=WXPay","nonceStr":"n0","timeStamp":1412000000,"sign":"S1"})";
+            R"({"partnerId":"4711","prepayId":"pp20","packageValue":"Sign=Pay","nonceStr":"n0","timeStamp":1700000000,"sign":"S1"})";
         std::string argument;
         platform::JSON::appendQuoted(argument, order);
         bridge.queue->enqueueCommandBatch("[[\"" + callbackId + "\",\"MessengerPay\",\"pay\",[" + argument + "]]]");

@@ -13,7 +13,7 @@ using runtime::HYBCommandStatus;
 namespace {
 
 const std::string kOrder =
-    R"({"partnerId":"1900","prepayId":"wx20","packageValue":"Sign=WXPay","nonceStr":"n0","timeStamp":"1412000000","sign":"S1"})";
+    R"({"partnerId":"4711","prepayId":"pp20","packageValue":"Sign=Pay","nonceStr":"n0","timeStamp":"1700000000","sign":"S1"})";
 
 class PayPluginTest : public messengertest::MessengerTest {
 protected:

@@ -26,12 +26,12 @@ protected:
     }
     static std::shared_ptr<PayReq> payReq() {
         auto req = std::make_shared<PayReq>();
-        req->partnerId = "1900";
-        req->prepayId = "wx20";
-        req->package = "Sign=WX Pay&x=1/2";
+        req->partnerId = "4711";
+        req->prepayId = "pp20";
+        req->package = "Sign=Pay Now&x=1/2";
         req->nonceStr = "n0nce";
         req->sign = "ABCDEF";
-        req->timeStamp = 1412000000;
+        req->timeStamp = 1700000000;
         return req;
     }
     RecordingDelegate delegate;
@@ -39,8 +39,8 @@ protected:
 
 TEST_F(URLProtocolTest, PayURLByteForByte) {
     ASSERT_TRUE(MXApi::sendReq(payReq()));
-    EXPECT_EQ(opened(), std::vector<std::string>{"messenger://app/mxabc/pay/?nonceStr=n0nce&package=Sign%3DWX%20Pay%26x%3D1%2F2"
-                                                 "&partnerId=1900&prepayId=wx20&timeStamp=1412000000&sign=ABCDEF&signType=SHA1"});
+    EXPECT_EQ(opened(), std::vector<std::string>{"messenger://app/mxabc/pay/?nonceStr=n0nce&package=Sign%3DPay%20Now%26x%3D1%2F2"
+                                                 "&partnerId=4711&prepayId=pp20&timeStamp=1700000000&sign=ABCDEF&signType=SHA1"});
     auto zero = payReq();
     zero->timeStamp = 0;
     ASSERT_TRUE(MXApi::sendReq(zero));
