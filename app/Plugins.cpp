@@ -2,6 +2,7 @@
 
 #include "deploy/ZMDeploy.h"
 #include "files/HYBFile.h"
+#include "messenger/MessengerPayPlugin.h"
 #include "plugins/AppleAdvertising.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
@@ -31,6 +32,7 @@ void registerPlugins()
     plugins::HYBKeychain::registerClass();
     plugins::AppleAdvertising::registerClass();
     plugins::LaunchNavigator::registerClass();
+    messenger::MessengerPayPlugin::registerClass();
 }
 
 } // namespace app

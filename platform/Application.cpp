@@ -9,12 +9,15 @@
 #include "platform/URL.h"
 #include "platform/ui/Window.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -50,6 +53,28 @@ void openOnDesktop(const std::string& url) {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }).detach();
+}
+
+// Reads a pipe to its end and hands each line to `onLine`.
+void readLines(int fd, const std::function<void(std::string)>& onLine) {
+    std::string pending;
+    char buffer[4096];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t newline;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+            onLine(pending.substr(0, newline));
+            pending.erase(0, newline + 1);
+        }
+    }
+    if (!pending.empty())
+        onLine(std::move(pending));
+    ::close(fd);
 }
 
 InterfaceOrientationMask maskFromNames(const Value& names) {
@@ -93,6 +118,8 @@ void Application::resetForTesting() {
     m_installedSchemes = defaultSchemes();
     m_openedURLs.clear();
     m_desktopOpening = false;
+    m_programs.clear();
+    m_programFailures.clear();
     m_badge = 0;
     m_activityIndicator = false;
     m_statusBarStyle = StatusBarStyle::Default;
@@ -203,27 +230,116 @@ bool Application::deliverOpenURL(const std::string& url, const std::string& sour
 
 // ---- other applications ----
 
+namespace {
+bool isOwnScheme(const std::string& scheme) {
+    for (const std::string& own : Application::shared().bundleURLSchemes())
+        if (lower(own) == scheme)
+            return true;
+    return false;
+}
+} // namespace
+
 bool Application::canOpenURL(const std::string& url) const {
     auto scheme = schemeOf(url);
-    std::lock_guard lock(m_mutex);
-    return scheme && m_installedSchemes.count(*scheme) > 0;
+    if (!scheme)
+        return false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_installedSchemes.count(*scheme) > 0 || m_programs.count(*scheme) > 0)
+            return true;
+    }
+    return isOwnScheme(*scheme);
 }
 
 bool Application::openURL(const std::string& url) {
     if (!canOpenURL(url))
         return false;
+    auto scheme = schemeOf(url);
     bool desktop = false;
+    std::string program;
     {
         std::lock_guard lock(m_mutex);
         m_openedURLs.push_back(url);
         desktop = m_desktopOpening;
+        if (auto it = m_programs.find(*scheme); it != m_programs.end())
+            program = it->second;
+    }
+    if (!program.empty())
+        return startProgram(program, url);
+    if (isOwnScheme(*scheme)) {
+        RunLoop::main().perform([this, url] { deliverOpenURL(url); });
+        return true;
     }
     // The desktop has none of the applications these URLs are meant for: the log shows what was opened.
     Log::write("Opened URL in another application: " + url);
-    auto scheme = schemeOf(url);
     if (desktop && (scheme == "http" || scheme == "https"))
         openOnDesktop(url);
     return true;
+}
+
+bool Application::startProgram(const std::string& path, const std::string& url) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        recordProgramFailure(path + " " + url + ": no pipe");
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    const char* argv[] = {path.c_str(), url.c_str(), nullptr};
+    pid_t pid = 0;
+    int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (error != 0) {
+        ::close(fds[0]);
+        recordProgramFailure(path + " " + url + ": cannot start (" + std::strerror(error) + ")");
+        return false;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_runningPrograms;
+    }
+    std::thread([this, fd = fds[0], pid, description = path + " " + url] {
+        readLines(fd, [this](std::string line) {
+            constexpr std::string_view kOpen = "open ";
+            if (line.rfind(kOpen, 0) == 0)
+                RunLoop::main().perform([this, target = line.substr(kOpen.size())] { deliverOpenURL(target); });
+        });
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            recordProgramFailure(description + ": " +
+                                 (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status)) : "killed by a signal"));
+        std::lock_guard lock(m_mutex);
+        --m_runningPrograms;
+    }).detach();
+    return true;
+}
+
+void Application::recordProgramFailure(std::string description) {
+    Log::write("Program failed: " + description);
+    std::lock_guard lock(m_mutex);
+    m_programFailures.push_back(std::move(description));
+}
+
+void Application::setProgramForScheme(const std::string& scheme, const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    if (path.empty())
+        m_programs.erase(lower(scheme));
+    else
+        m_programs[lower(scheme)] = path;
+}
+
+std::size_t Application::runningProgramCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_runningPrograms;
+}
+
+std::vector<std::string> Application::programFailures() const {
+    std::lock_guard lock(m_mutex);
+    return m_programFailures;
 }
 
 void Application::setInstalledSchemes(std::set<std::string> schemes) {

@@ -15,6 +15,12 @@
 //   logged ("Opened URL in another application: <url>"), as the desktop has none of those applications. When
 //   desktop opening is on (the real application), http and https URLs open in the desktop's browser
 //   through xdg-open.
+// - Programs can play installed applications (setProgramForScheme): opening a URL of such a scheme
+//   starts the program with the URL as its one argument and this process's environment (so it shares
+//   the pasteboard folder); every line "open <url>" it prints comes back into this application through
+//   deliverOpenURL on the main run loop, in the order printed. Other lines are ignored.
+// - A URL of one of the application's own schemes (Info.plist CFBundleURLSchemes) can be opened and
+//   comes back into the application through deliverOpenURL on a later turn of the main run loop.
 // - Getters may be called from any thread (the state, badge and flags are guarded by a lock).
 // - Background tasks: ids start at 1 (kBackgroundTaskInvalid is 0); expireBackgroundTasks (test hook,
 //   main thread) calls the expiry handler of every task not yet ended, in the order they began.
@@ -93,6 +99,12 @@ public:
     std::vector<std::string> openedURLs() const;
     void clearOpenedURLs();
     void setOpensWebURLsOnDesktop(bool on);
+    // The program that plays the application of a scheme; an empty path removes it.
+    void setProgramForScheme(const std::string& scheme, const std::string& path);
+    // Programs started by openURL that have not exited yet.
+    std::size_t runningProgramCount() const;
+    // Each started program that failed (could not start, exited non-zero or by a signal), described.
+    std::vector<std::string> programFailures() const;
 
     // ---- badge, activity indicator, status bar, key window ----
     long long applicationIconBadgeNumber() const;
@@ -162,6 +174,8 @@ public:
 private:
     Application();
     void post(const char* name, Dictionary userInfo = {});
+    bool startProgram(const std::string& path, const std::string& url);
+    void recordProgramFailure(std::string description);
 
     mutable std::mutex m_mutex;
     std::shared_ptr<ApplicationDelegate> m_delegate;
@@ -169,6 +183,9 @@ private:
     std::set<std::string> m_installedSchemes;
     std::vector<std::string> m_openedURLs;
     bool m_desktopOpening = false;
+    std::map<std::string, std::string> m_programs;
+    std::size_t m_runningPrograms = 0;
+    std::vector<std::string> m_programFailures;
     long long m_badge = 0;
     bool m_activityIndicator = false;
     StatusBarStyle m_statusBarStyle = StatusBarStyle::Default;

@@ -271,6 +271,35 @@ Result<std::vector<std::uint8_t>> Image::pngData() const {
     return out;
 }
 
+Result<std::vector<std::uint8_t>> Image::jpegData(double quality) const {
+    if (!(quality > 0))
+        quality = 0;
+    int q = 1 + static_cast<int>(std::lround(std::min(quality, 1.0) * 99)); // libjpeg's scale is 1-100
+    Image::Ptr shown = upright();
+    std::vector<std::uint8_t> rgb;
+    rgb.reserve(static_cast<std::size_t>(shown->pixelWidth()) * shown->pixelHeight() * 3);
+    for (std::uint32_t argb : std::span(shown->argb(), static_cast<std::size_t>(shown->pixelWidth()) * shown->pixelHeight())) {
+        // Premultiplied over white: c + (255 - alpha).
+        unsigned white = 255 - (argb >> 24);
+        rgb.push_back(static_cast<std::uint8_t>(std::min(255u, ((argb >> 16) & 0xff) + white)));
+        rgb.push_back(static_cast<std::uint8_t>(std::min(255u, ((argb >> 8) & 0xff) + white)));
+        rgb.push_back(static_cast<std::uint8_t>(std::min(255u, (argb & 0xff) + white)));
+    }
+    std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitCompress(), tjDestroy);
+    if (!tj)
+        return imageError(ImageErrorCode::InvalidArgument, "JPEG encoder unavailable");
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(tj.get(), rgb.data(), shown->pixelWidth(), 0, shown->pixelHeight(), TJPF_RGB, &out, &size, TJSAMP_420, q, 0) != 0) {
+        std::string reason = tjGetErrorStr2(tj.get());
+        tjFree(out);
+        return imageError(ImageErrorCode::InvalidArgument, "JPEG encoding failed: " + reason);
+    }
+    std::vector<std::uint8_t> bytes(out, out + size);
+    tjFree(out);
+    return bytes;
+}
+
 Status Image::writePNG(const std::string& path) const {
     auto data = pngData();
     if (!data)

@@ -88,6 +88,9 @@ public:
     // PNG bytes of the image as shown (orientation applied).
     Result<std::vector<std::uint8_t>> pngData() const;
     Status writePNG(const std::string& path) const;
+    // JPEG bytes of the image as shown, at a compression quality from 0 (smallest) to 1 (best); values
+    // outside are clamped (NaN counts as 0). Transparent pixels are laid over white, as JPEG has no alpha.
+    Result<std::vector<std::uint8_t>> jpegData(double quality) const;
 
     // The image as shown, with orientation Up (itself when already upright).
     Ptr upright() const;
