@@ -10,7 +10,8 @@ TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
     app::registerPlugins();
     app::registerPlugins(); // a second call changes nothing
     for (const char* name : {"HYBCache", "Cache", "HYBLocalStorage", "HYBFile", "HYBFileTransfer", "ZMDeploy", "Preference", "HYBDevice",
-                             "HYBLocation", "HYBConnection", "Diagnostic", "HYBKeychain", "AppleAdvertising", "LaunchNavigator"}) {
+                             "HYBLocation", "HYBConnection", "Diagnostic", "HYBKeychain", "AppleAdvertising", "LaunchNavigator",
+                             "MessengerPayPlugin"}) {
         auto plugin = runtime::HYBPluginClassRegistry::shared().create(name, platform::HeadlessWebView::create());
         ASSERT_NE(plugin, nullptr) << name;
         EXPECT_EQ(plugin->className(), std::string(name) == "Cache" ? "HYBCache" : name);
