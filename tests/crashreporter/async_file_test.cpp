@@ -1,0 +1,112 @@
+#include "crashreporter/crsh_async_file.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+// A pipe whose read end never blocks, to see what has reached the descriptor after each call.
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe()
+    {
+        EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    }
+    ~Pipe()
+    {
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
+    }
+    std::size_t drain()
+    {
+        std::size_t total = 0;
+        std::uint8_t chunk[4096];
+        for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
+            total += static_cast<std::size_t>(n);
+        return total;
+    }
+};
+
+TEST(CrashAsyncFile, SmallWritesWaitInTheBufferLargeOnesGoStraightThrough)
+{
+    Pipe pipe;
+    crsh_async_file file;
+    crsh_async_file_init(&file, pipe.fds[1], 0);
+    std::vector<std::uint8_t> bytes(300, 0x5A);
+
+    // 300 bytes into an empty buffer: written directly, nothing buffered.
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 300));
+    EXPECT_EQ(pipe.drain(), 300u);
+    EXPECT_EQ(file.buffered_bytes, 0u);
+
+    // 100 bytes wait; 200 more would pass 256, so the 100 go out and the 200 wait.
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 100));
+    EXPECT_EQ(pipe.drain(), 0u);
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 200));
+    EXPECT_EQ(pipe.drain(), 100u);
+    EXPECT_EQ(file.buffered_bytes, 200u);
+
+    // Exactly filling the buffer keeps the bytes; one more byte flushes them first.
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 56));
+    EXPECT_EQ(pipe.drain(), 0u);
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 1));
+    EXPECT_EQ(pipe.drain(), 256u);
+
+    ASSERT_TRUE(crsh_async_file_flush(&file));
+    EXPECT_EQ(pipe.drain(), 1u);
+    EXPECT_TRUE(crsh_async_file_flush(&file)); // empty buffer
+    EXPECT_EQ(file.total_bytes, 657u);
+    EXPECT_FALSE(crsh_async_file_failed(&file));
+}
+
+TEST(CrashAsyncFile, TheLimitRefusesAWholeWriteAndTheFileRemembersIt)
+{
+    int fd = memfd_create("crash-limit", 0);
+    ASSERT_GE(fd, 0);
+    crsh_async_file file;
+    crsh_async_file_init(&file, fd, 262144);
+    std::vector<std::uint8_t> bytes(262144, 0x11);
+
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes.data(), 262000));
+    EXPECT_FALSE(crsh_async_file_failed(&file));
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes.data(), 145)); // 262145: one byte too many
+    EXPECT_TRUE(crsh_async_file_failed(&file));
+    EXPECT_TRUE(crsh_async_file_write(&file, bytes.data(), 144)); // exactly to the limit
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes.data(), 1));
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes.data(), SIZE_MAX)); // no wrap of the sum
+    ASSERT_TRUE(crsh_async_file_flush(&file));
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), 262144);
+    // The refusal stays known even though flush succeeded.
+    EXPECT_TRUE(crsh_async_file_failed(&file));
+    EXPECT_TRUE(crsh_async_file_close(&file));
+}
+
+TEST(CrashAsyncFile, FailingDescriptorsAreReportedByWriteFlushAndClose)
+{
+    Pipe pipe;
+    crsh_async_file file;
+    crsh_async_file_init(&file, pipe.fds[0], 0); // the read end: write() fails with EBADF
+    std::uint8_t bytes[300] = {};
+
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes, sizeof bytes));
+    EXPECT_TRUE(crsh_async_file_failed(&file));
+
+    crsh_async_file_init(&file, pipe.fds[0], 0);
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes, 10)); // buffered: not yet known
+    EXPECT_FALSE(crsh_async_file_failed(&file));
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes, 250)); // the flush fails
+    EXPECT_EQ(file.buffered_bytes, 10u);                    // nothing overran the buffer
+    EXPECT_FALSE(crsh_async_file_close(&file));
+    pipe.fds[0] = -1; // closed by the writer
+
+    EXPECT_EQ(crsh_async_writen(-1, bytes, 1), -1);
+    EXPECT_EQ(crsh_async_writen(pipe.fds[1], bytes, 0), 0);
+}
+
+} // namespace
