@@ -1,9 +1,13 @@
 #include "push/PULSEAddressController.h"
 
 #include "push/PULSEClientController.h"
+#include "push/PULSEDelegateSynchronize.h"
+#include "push/PULSELogging.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
+
+#include "platform/HostResolver.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,6 +27,110 @@ const std::string* stringElement(const platform::Array& array, std::size_t index
 }
 
 } // namespace
+
+PULSEAddressController::~PULSEAddressController() {
+    stop();
+}
+
+std::optional<PULSELookupResult> PULSEAddressController::getAddressFromSis() {
+    PULSE_LOG_DEBUG("开始Sis解析");
+    resetUdpSocket();
+    return sendSisRequest();
+}
+
+std::optional<PULSELookupResult> PULSEAddressController::sendSisRequest() {
+    for (std::size_t index = 0; index < 3; ++index) {
+        if (auto address = getSisHostAddress(index)) {
+            if (auto result = sendSisRequest(*address, true))
+                return result;
+        }
+    }
+    return sendSisRequest(defaultSisHostAddress(), true);
+}
+
+std::optional<PULSELookupResult> PULSEAddressController::sendSisRequest(const std::string& address, bool toDefaultPort) {
+    resetUdpSocket();
+    const auto request = requestData();
+    const auto ports = PULSEEndpoints::shared().lookupPorts;
+    const std::uint16_t port = toDefaultPort ? ports[0] : ports[1];
+    const double timeout = toDefaultPort ? kDefaultPortTimeout : kSecondPortTimeout;
+    m_queryResult.reset();
+    if (m_udpSocket->sendData(platform::Bytes(request.begin(), request.end()), address, port, timeout))
+        PULSEDelegateSynchronize::runMethodBlockThread([] {}, timeout, kSisIdentifier);
+    auto result = std::move(m_queryResult);
+    m_queryResult.reset();
+    if (!result && toDefaultPort) {
+        resetUdpSocket();
+        return sendSisRequest(address, false);
+    }
+    return result;
+}
+
+void PULSEAddressController::resetUdpSocket() {
+    stop();
+    m_udpSocket = PULSEUdpSocket::create(weak_from_this());
+}
+
+void PULSEAddressController::stop() {
+    if (m_udpSocket) {
+        m_udpSocket->close();
+        m_udpSocket.reset();
+    }
+}
+
+std::optional<std::string> PULSEAddressController::getSisHostAddress(std::size_t index) {
+    return getAddressByHostDomain(PULSEEndpoints::shared().lookupHosts[index % 3]);
+}
+
+std::optional<std::string> PULSEAddressController::getAddressByHostDomain(const std::string& name) {
+    std::shared_ptr<platform::HostResolver::Lookup> lookup;
+    const platform::Value result = PULSEDelegateSynchronize::runMethodBlockThread(
+        [&] {
+            lookup = platform::HostResolver::resolve(name, [](std::optional<std::string> address, int error) {
+                if (error != 0 || !address) {
+                    PULSE_LOG_ERROR("DNS request failed");
+                    PULSEDelegateSynchronize::continueThread(false, platform::Value(0), kDNSIdentifier);
+                } else {
+                    PULSEDelegateSynchronize::continueThread(true, platform::Value(*address), kDNSIdentifier);
+                }
+            });
+        },
+        [](const platform::Value&) {}, [&](const platform::Value&) { lookup->cancel(); }, kDNSIdentifier, kDNSTimeout);
+    if (lookup)
+        lookup->cancel(); // a late answer finds nobody waiting
+    if (const auto* address = result.getString(); address && !address->empty())
+        return *address;
+    return std::nullopt;
+}
+
+std::optional<std::string> PULSEAddressController::defaultConnectDomainAddress() {
+    const auto connect = PULSEEndpoints::shared().connectHost;
+    auto address = getAddressByHostDomain(connect.host);
+    if (!address)
+        return std::nullopt;
+    return *address + ":" + std::to_string(connect.port);
+}
+
+void PULSEAddressController::didSendData(const platform::Bytes&, PULSEUdpSocket&) {}
+
+void PULSEAddressController::didNotSendData(const platform::Bytes&, PULSEUdpSocket& socket) {
+    if (&socket == m_udpSocket.get())
+        PULSEDelegateSynchronize::continueThread(false, platform::Value(), kSisIdentifier);
+}
+
+void PULSEAddressController::didNotReceivedData(PULSEUdpSocket& socket, const PULSEUdpError&) {
+    if (&socket == m_udpSocket.get())
+        PULSEDelegateSynchronize::continueThread(false, platform::Value(), kSisIdentifier);
+}
+
+void PULSEAddressController::didReceivedData(const platform::Bytes& data, PULSEUdpSocket& socket) {
+    if (&socket != m_udpSocket.get())
+        return;
+    m_queryResult = parse(data);
+    PULSEDelegateSynchronize::continueThread(m_queryResult.has_value(), platform::Value(m_queryResult ? 1 : 0),
+                                             kSisIdentifier);
+    stop();
+}
 
 PULSEAddressController::Request PULSEAddressController::requestData() {
     Request request{};

@@ -7,15 +7,22 @@
 // JSON type counting as absent; the values stored while reading stay even when the reply gives no
 // result. Elements of "op_conns" that are not strings are skipped.
 //
-// Thread: the client thread; nothing is locked.
+// Lookup (getAddressFromSis): each of the three lookup names that resolves (IPv4 only, 2 s wait
+// "dnsIdentifier") gets one query on the first lookup port (4 s) and, without a result, one on the second
+// (2 s), waiting on "sisDefaultIdentifer"; then the built-in lookup address the same way. The first
+// result ends the lookup; with nothing answering it takes 24 s.
+//
+// Thread: the client thread (the waits turn its run loop); nothing is locked.
 #pragma once
 
 #include "push/PULSEAddress.h"
+#include "push/PULSEUdpSocket.h"
 
 #include "platform/Crypto.h"
 #include "platform/Value.h"
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,8 +39,31 @@ struct PULSELookupResult {
     friend bool operator==(const PULSELookupResult&, const PULSELookupResult&) = default;
 };
 
-class PULSEAddressController {
+class PULSEAddressController : public PULSEUdpSocketDelegate,
+                               public std::enable_shared_from_this<PULSEAddressController> {
 public:
+    static constexpr const char* kSisIdentifier = "sisDefaultIdentifer";
+    static constexpr const char* kDNSIdentifier = "dnsIdentifier";
+    static constexpr double kDNSTimeout = 2.0;
+    static constexpr double kDefaultPortTimeout = 4.0;
+    static constexpr double kSecondPortTimeout = 2.0;
+
+    // Made shared: the UDP socket holds it weakly as its delegate.
+    static std::shared_ptr<PULSEAddressController> create() { return std::shared_ptr<PULSEAddressController>(new PULSEAddressController()); }
+    ~PULSEAddressController() override;
+
+    std::optional<PULSELookupResult> getAddressFromSis();
+    std::optional<PULSELookupResult> sendSisRequest();
+    std::optional<PULSELookupResult> sendSisRequest(const std::string& address, bool toDefaultPort);
+    void resetUdpSocket();
+    void stop();
+    // The lookup name at index % 3, resolved.
+    std::optional<std::string> getSisHostAddress(std::size_t index);
+    // The first IPv4 address of a name, waiting at most 2 s; none when it does not resolve.
+    static std::optional<std::string> getAddressByHostDomain(const std::string& name);
+    // The connect host resolved, with its port ("a.b.c.d:7000"); none when it does not resolve.
+    static std::optional<std::string> defaultConnectDomainAddress();
+
     static constexpr std::size_t kRequestSize = 128;
     using Request = std::array<std::uint8_t, kRequestSize>;
 
@@ -59,12 +89,24 @@ public:
     // The built-in lookup address.
     static std::string defaultSisHostAddress();
 
+    // PULSEUdpSocketDelegate: only the current socket's calls count.
+    void didSendData(const platform::Bytes& data, PULSEUdpSocket& socket) override;
+    void didNotSendData(const platform::Bytes& data, PULSEUdpSocket& socket) override;
+    void didReceivedData(const platform::Bytes& data, PULSEUdpSocket& socket) override;
+    void didNotReceivedData(PULSEUdpSocket& socket, const PULSEUdpError& error) override;
+
+    const std::shared_ptr<PULSEUdpSocket>& udpSocket() const { return m_udpSocket; }
+
 private:
+    PULSEAddressController() = default;
     void parseUserAddress(const platform::Value& value);
     std::optional<std::string> parseIpsAddress(const platform::Value& value);
     std::optional<std::string> parseUdpReportAddress(const platform::Value& value);
     std::optional<std::vector<std::string>> parseOptionAddress(const platform::Value& value);
 
+    std::shared_ptr<PULSEUdpSocket> m_udpSocket;
+    // The result of the query in progress, set by the reply.
+    std::optional<PULSELookupResult> m_queryResult;
     std::optional<PULSEAddress> m_userReportAddress;
     std::optional<PULSEAddress> m_httpReportAddress;
 };

@@ -68,7 +68,8 @@ protected:
     }
 
     std::shared_ptr<push::PULSEUserDefaultsController> m_identity;
-    PULSEAddressController m_controller;
+    std::shared_ptr<PULSEAddressController> m_controllerHolder = PULSEAddressController::create();
+    PULSEAddressController& m_controller = *m_controllerHolder;
 };
 
 TEST_F(AddressLookup, RequestBytes) {
