@@ -41,6 +41,8 @@ std::shared_ptr<PULSEUdpSocket> PULSEUdpSocket::create(std::weak_ptr<PULSEUdpSoc
     return socket;
 }
 
+PULSEUdpSocket::PULSEUdpSocket(std::weak_ptr<PULSEUdpSocketDelegate> delegate) : m_delegate(std::move(delegate)) {}
+
 PULSEUdpSocket::~PULSEUdpSocket() {
     close();
 }

@@ -102,7 +102,7 @@ public:
     void holdWriteEventsForTesting(bool hold);
 
 private:
-    explicit PULSEUdpSocket(std::weak_ptr<PULSEUdpSocketDelegate> delegate) : m_delegate(std::move(delegate)) {}
+    explicit PULSEUdpSocket(std::weak_ptr<PULSEUdpSocketDelegate> delegate);
 
     void doSend();
     void doRecv();
