@@ -3,6 +3,7 @@
 #include "PushTest.h"
 
 #include "push/PULSEPushConfigController.h"
+#include "push/PULSEReceivedPacketController.h"
 #include "push/PULSESessionRequests.h"
 #include "push/PULSEUDPReport.h"
 
@@ -94,6 +95,25 @@ TEST_F(SessionRequests, HeartbeatAndDeviceToken) {
     appendString(expected, "ff00");
     expected.insert(expected.end(), {2, 1});
     EXPECT_EQ(body(token), expected);
+}
+
+TEST_F(SessionRequests, AnswersOfTheServer) {
+    // Login, status 0 and nothing after it: zeros and no session key.
+    auto login = std::dynamic_pointer_cast<push::PULSELoginResponse>(
+        push::PULSEReceivedPacketController::packetWithBuffer(testsupport::PushTestServer::packet(12, 1, 3, 0, {0, 0})));
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->sessionID(), 0u);
+    EXPECT_EQ(login->serverVersion(), 0);
+    EXPECT_EQ(login->sessionKey().value_or(""), "");
+    EXPECT_EQ(login->serverTime(), 0u);
+
+    // Device token: status 1 leaves the uploaded token, status 0 records the current one.
+    auto uploaded = [&] { return m_identity->infoDictionary()[push::PULSEUserDefaultsController::kUploadedDeviceTokenKey]; };
+    m_identity->setCurrentDeviceToken("aa11");
+    push::PULSEReceivedPacketController::packetWithBuffer(testsupport::PushTestServer::packet(2, 13, 5, 0, {0, 1}))->handleReceipt();
+    EXPECT_TRUE(uploaded().isNull());
+    push::PULSEReceivedPacketController::packetWithBuffer(testsupport::PushTestServer::packet(2, 13, 7, 0, {0, 0}))->handleReceipt();
+    EXPECT_FALSE(uploaded().isNull());
 }
 
 TEST_F(SessionRequests, UDPReportFrameIsBuiltOnce) {
