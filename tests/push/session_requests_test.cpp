@@ -8,6 +8,10 @@
 #include "push/PULSEUDPReport.h"
 
 #include "platform/Application.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include "platform/Device.h"
 
 namespace {
@@ -21,10 +25,12 @@ void appendString(Bytes& bytes, const std::string& text) {
     bytes.insert(bytes.end(), text.begin(), text.end());
 }
 
-class SessionRequests : public pushtest::PushTest {
+// Installs the identity, configuration and device facts every request reads.
+template <class Base>
+class WithClient : public Base {
 protected:
-    SessionRequests() {
-        m_identity = installIdentity("abcdef0123456789abcdef01");
+    WithClient() {
+        m_identity = this->installIdentity("abcdef0123456789abcdef01");
         auto& client = push::PULSEClientController::sharedClient();
         auto config = std::make_shared<push::PULSEPushConfigController>();
         config->setAppKey("ABCDEF0123456789ABCDEF01", std::nullopt, true);
@@ -43,6 +49,80 @@ protected:
 
     std::shared_ptr<push::PULSEUserDefaultsController> m_identity;
 };
+
+using SessionRequests = WithClient<pushtest::PushTest>;
+
+// Requests sent to the loopback push server over a plain blocking connection, one answer each.
+class SessionRoundTrip : public WithClient<pushtest::PushServerTest> {
+protected:
+    SessionRoundTrip() {
+        m_server.setSessionAnswers("abcdef0123456789abcdef01");
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit{10, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_server.pushPort());
+        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~SessionRoundTrip() override { ::close(m_fd); }
+
+    std::shared_ptr<push::PULSEReceivedPacketController> exchange(push::PULSERequest& request) {
+        auto packet = request.packetData();
+        EXPECT_TRUE(packet);
+        EXPECT_EQ(::send(m_fd, packet->data(), packet->size(), MSG_NOSIGNAL), static_cast<ssize_t>(packet->size()));
+        Bytes answer(2);
+        if (!readExactly(answer.data(), 2))
+            return nullptr;
+        answer.resize((answer[0] << 8) | answer[1]);
+        if (answer.size() < 2 || !readExactly(answer.data() + 2, answer.size() - 2))
+            return nullptr;
+        return push::PULSEReceivedPacketController::packetWithBuffer(answer);
+    }
+
+private:
+    bool readExactly(std::uint8_t* into, std::size_t size) {
+        for (std::size_t got = 0; got < size;) {
+            const ssize_t count = ::recv(m_fd, into + got, size - got, 0);
+            if (count <= 0)
+                return false;
+            got += static_cast<std::size_t>(count);
+        }
+        return true;
+    }
+    int m_fd = -1;
+};
+
+TEST_F(SessionRoundTrip, RegistrationThenLoginAreAccepted) {
+    push::PULSERegistrationRequest registration;
+    auto registered = std::dynamic_pointer_cast<push::PULSERegistrationResponse>(exchange(registration));
+    ASSERT_TRUE(registered);
+    EXPECT_EQ(registered->statusCode(), 0);
+    EXPECT_EQ(registered->uid(), 1001u);
+    EXPECT_EQ(registered->password(), "pw1");
+    EXPECT_EQ(registered->registrationID(), "reg1");
+    m_identity->setUid(registered->uid(), registered->password(), registered->registrationID());
+
+    push::PULSELoginRequest login;
+    auto loggedIn = std::dynamic_pointer_cast<push::PULSELoginResponse>(exchange(login));
+    ASSERT_TRUE(loggedIn);
+    EXPECT_EQ(loggedIn->statusCode(), 0);
+    EXPECT_EQ(loggedIn->sessionID(), 0x5E55u);
+    EXPECT_EQ(loggedIn->sessionKey(), "session-key");
+
+    // The same device registering again keeps its identity.
+    push::PULSERegistrationRequest again;
+    auto second = std::dynamic_pointer_cast<push::PULSERegistrationResponse>(exchange(again));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->uid(), 1001u);
+
+    m_identity->setCurrentDeviceToken("00ff");
+    push::PULSEDeviceTokenReportRequest token;
+    auto uploaded = exchange(token);
+    ASSERT_TRUE(uploaded);
+    EXPECT_EQ(uploaded->protocolType(), 13);
+}
 
 TEST_F(SessionRequests, RegistrationBody) {
     push::PULSERegistrationRequest request;
