@@ -1,5 +1,6 @@
 #include "push/PULSEClientController.h"
 
+#include "push/PULSEPushConfigController.h"
 #include "push/PULSEUserDefaultsController.h"
 
 #include "platform/NotificationCenter.h"
@@ -63,8 +64,8 @@ void PULSEClientController::resetForTesting() {
 }
 
 std::string PULSEClientController::pushChannel() const {
-    // The channel belongs to the push configuration, which the set-up installs; none yet.
-    return {};
+    // The channel belongs to the push configuration, which the set-up installs.
+    return m_pushConfig ? m_pushConfig->pushChanel() : std::string();
 }
 
 std::uint64_t PULSEClientController::getRId(int kind) {

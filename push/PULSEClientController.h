@@ -61,6 +61,9 @@ public:
     void setEmProvisionUrl(std::optional<std::string> value) { m_emProvisionUrl = std::move(value); }
     const std::string& modelName() const { return m_modelName; }
     void setModelName(std::string value) { m_modelName = std::move(value); }
+    // Push environment of the build (from its provisioning profile; 0 until determined).
+    std::int32_t apsEvironment() const { return m_apsEvironment; }
+    void setApsEvironment(std::int32_t value) { m_apsEvironment = value; }
 
     // ---- what the client is made of (empty until set-up) ----
     const std::shared_ptr<PULSEPushConfigController>& pushConfig() const { return m_pushConfig; }
@@ -108,6 +111,7 @@ private:
     platform::Value m_bundleVersion;
     std::optional<std::string> m_emProvisionUrl;
     std::string m_modelName;
+    std::int32_t m_apsEvironment = 0;
 
     std::shared_ptr<PULSEPushConfigController> m_pushConfig;
     std::shared_ptr<PULSEUserDefaultsController> m_userDefaults;

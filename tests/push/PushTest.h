@@ -10,12 +10,14 @@
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
+#include "push/PULSEUserDefaultsController.h"
 
 #include "support/PushTestServer.h"
 #include "support/TempHome.h"
 
 #include "platform/Device.h"
 #include "platform/NetworkInfo.h"
+#include "platform/NotificationCenter.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Screen.h"
 
@@ -52,6 +54,20 @@ protected:
     ~PushTest() override {
         pushlog::testing::resetLoggers();
         resetClientState();
+    }
+
+    // Starts the two stores and a stored identity for an app key, installed in the client.
+    std::shared_ptr<push::PULSEUserDefaultsController> installIdentity(const std::string& appKey,
+                                                                       const std::string& bundle = "org.test.pulse") {
+        push::PULSEFileCacheController::resetForTesting();
+        push::PULSEFileCacheController::startShareInstance("PULSEDocument", 1, true)->setAutoSynchronizeEnable(false);
+        push::PULSEFileCacheController::startShareInstance("PULSEJSON", 0, false);
+        auto& client = push::PULSEClientController::sharedClient();
+        client.setClientNotificationCenter(std::make_shared<platform::NotificationCenter>());
+        client.setBundleIdentifier(bundle);
+        auto identity = std::make_shared<push::PULSEUserDefaultsController>(bundle, appKey);
+        client.setUserDefaults(identity);
+        return identity;
     }
 
     // The texts of the lines logged so far.

@@ -1,8 +1,10 @@
 #include "support/PushTestServer.h"
 
 #include "platform/Clock.h"
+#include "platform/Crypto.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -355,6 +357,132 @@ void PushTestServer::readFrom(Connection& connection) {
     inbound.erase(inbound.begin(), inbound.begin() + static_cast<std::ptrdiff_t>(start));
 }
 
+void PushTestServer::setSessionAnswers(std::string appKey) {
+    postAndWait([this, appKey = std::move(appKey)] { m_sessionAppKey = appKey; });
+}
+
+namespace {
+
+// Reads the fields of a session request body; a field beyond the end marks the body short.
+class BodyReader {
+public:
+    explicit BodyReader(const PushBytes& body) : m_body(body) {}
+    std::uint64_t number(std::size_t size) {
+        if (m_at + size > m_body.size()) {
+            m_short = true;
+            return 0;
+        }
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < size; ++i)
+            value = (value << 8) | m_body[m_at++];
+        return value;
+    }
+    std::string text() {
+        const auto length = static_cast<std::size_t>(number(2));
+        if (m_at + length > m_body.size()) {
+            m_short = true;
+            return {};
+        }
+        std::string value(m_body.begin() + static_cast<std::ptrdiff_t>(m_at),
+                          m_body.begin() + static_cast<std::ptrdiff_t>(m_at + length));
+        m_at += length;
+        return value;
+    }
+    bool complete() const { return !m_short && m_at == m_body.size(); }
+
+private:
+    const PushBytes& m_body;
+    std::size_t m_at = 0;
+    bool m_short = false;
+};
+
+std::vector<std::string> splitDollars(const std::string& text) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find("$$", start)) != std::string::npos; start = at + 2)
+        pieces.push_back(text.substr(start, at - start));
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+bool isLowerAlphanumeric(const std::string& text) {
+    for (char c : text)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    return !text.empty();
+}
+
+} // namespace
+
+void PushTestServer::answerSession(Connection& connection, const PushReceivedPacket& packet, const std::string& name) {
+    BodyReader body(packet.body);
+    PushBytes answer;
+    if (packet.command == 0) {
+        const auto identity = splitDollars(body.text());
+        (void)body.text(); // the bundle version, any text
+        const auto system = splitDollars(body.text());
+        const std::string token = body.text();
+        const auto configured = body.number(1);
+        (void)body.number(1); // the build's environment, any value
+        const auto last = body.number(1);
+        if (!body.complete())
+            fault(name + ": registration body does not hold its seven fields exactly");
+        if (identity.size() != 4 || identity[0].empty() || identity[0].find(' ') != std::string::npos ||
+            identity[1] != " " || identity[2].empty() || identity[3] != m_sessionAppKey)
+            fault(name + ": registration identity field is not \"<device id>$$ $$<bundle>$$" + m_sessionAppKey + "\"");
+        if (system.size() != 6 || system[2] != " " || system[3] != " " || system[4].empty() || system[5] != "2.1.0")
+            fault(name + ": registration system field is not \"<system>$$<model>$$ $$ $$<channel>$$2.1.0\"");
+        if (token.empty())
+            fault(name + ": registration token is empty, expected the token or \" \"");
+        if (configured > 2 || last != 1)
+            fault(name + ": registration environment " + std::to_string(configured) + " / final byte " +
+                  std::to_string(last) + ", expected 0-2 / 1");
+        if (identity.empty())
+            return;
+        auto device = std::find_if(m_devices.begin(), m_devices.end(), [&](const auto& d) { return d.first == identity[0]; });
+        if (device == m_devices.end()) {
+            const auto n = m_devices.size() + 1;
+            m_devices.push_back({identity[0], Device{1000 + n, "pw" + std::to_string(n), "reg" + std::to_string(n)}});
+            device = m_devices.end() - 1;
+        }
+        appendU16(answer, 0);
+        appendU64(answer, device->second.uid);
+        appendString(answer, device->second.password);
+        appendString(answer, device->second.registrationID);
+    } else if (packet.command == 1) {
+        const auto magic = body.number(4);
+        const std::string digest = body.text();
+        const auto sdk = body.number(4);
+        const std::string appKey = body.text();
+        const auto last = body.number(1);
+        if (!body.complete())
+            fault(name + ": login body does not hold its five fields exactly");
+        auto device = std::find_if(m_devices.begin(), m_devices.end(), [&](const auto& d) { return d.second.uid == packet.uid; });
+        const std::string password = device == m_devices.end() ? std::string() : device->second.password;
+        const std::string expected = platform::Crypto::md5Hex(
+            platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()));
+        if (magic != 0x69000000 || sdk != 0x00020100 || last != 1)
+            fault(name + ": login fixed fields are not 69 00 00 00 / 0x00020100 / 1");
+        if (digest != expected)
+            fault(name + ": login digest " + digest + ", expected " + expected);
+        if (appKey != m_sessionAppKey || !isLowerAlphanumeric(appKey))
+            fault(name + ": login app key " + appKey + ", expected " + m_sessionAppKey);
+        appendU16(answer, 0);
+        appendU32(answer, 0x5E55);
+        appendU16(answer, 1);
+        appendString(answer, "session-key");
+        appendU32(answer, static_cast<std::uint32_t>(platform::Clock::current().wallNow().secondsSince1970));
+    } else {
+        (void)body.text();
+        const auto configured = body.number(1);
+        (void)body.number(1);
+        if (!body.complete() || configured > 2)
+            fault(name + ": device-token body is not token, environment 0-2, build environment");
+        appendU16(answer, 0);
+    }
+    connection.outbound.push_back(PushTestServer::packet(packet.version, packet.command, packet.rid, packet.uid, answer));
+}
+
 void PushTestServer::fault(const std::string& line) {
     std::lock_guard lock(m_mutex);
     m_faults.push_back(line);
@@ -390,6 +518,9 @@ void PushTestServer::handlePacket(Connection& connection, const PushBytes& bytes
         std::lock_guard lock(m_mutex);
         m_packets.push_back(packet);
     }
+
+    if ((packet.command == 0 || packet.command == 1 || packet.command == 13) && !m_sessionAppKey.empty())
+        answerSession(connection, packet, command);
 
     if (packet.command == 2 && !m_withholdHeartbeatAcks) {
         PushBytes body;

@@ -78,6 +78,12 @@ public:
     void sendRaw(PushBytes bytes);
     void setWriteShape(WriteShape shape);
     void setWithholdHeartbeatAcks(bool withhold);
+    // Session answers: registration (command 0) grants each device id a uid, password and registration
+    // id kept across connections; login (1) and device token (13) answer status 0. Each request's
+    // fields are checked (device id shape, "$$" layouts, lower-case app key, the token or " ", the two
+    // environment bytes and the final 1; 69 00 00 00, the MD5 of the password issued to the header's
+    // uid, 0x00020100). With no app key set, session commands get no answer.
+    void setSessionAnswers(std::string appKey);
     // Closes every connection with a FIN, or with a reset (SO_LINGER 0); done when the call returns.
     void dropConnections();
     void resetConnections();
@@ -108,6 +114,7 @@ private:
     void writeTo(Connection& connection);
     void closeConnection(Connection& connection, bool reset);
     void handlePacket(Connection& connection, const PushBytes& bytes);
+    void answerSession(Connection& connection, const PushReceivedPacket& packet, const std::string& name);
     void fault(const std::string& line);
     void changed();
 
@@ -120,6 +127,14 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     WriteShape m_shape = WriteShape::Whole;
     bool m_withholdHeartbeatAcks = false;
+    // Server thread only: the session answers' app key and the devices registered.
+    std::string m_sessionAppKey;
+    struct Device {
+        std::uint64_t uid;
+        std::string password;
+        std::string registrationID;
+    };
+    std::vector<std::pair<std::string, Device>> m_devices;
 
     mutable std::recursive_mutex m_mutex; // guards what follows and the posted work
     mutable std::condition_variable_any m_changed;
