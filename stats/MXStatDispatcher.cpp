@@ -87,6 +87,7 @@ bool MXStatDispatcher::upload(const std::string& text) {
 }
 
 void MXStatDispatcher::applyReply(const platform::Bytes& reply) {
+    // The reply was judged a JSON object already; parsed again here as the upload task always did.
     auto parsed = platform::JSON::parse(std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()));
     if (!parsed) {
         MXStatLog("Decode JSON error :%s", parsed.error().localizedDescription().c_str());
@@ -153,8 +154,14 @@ bool MXStatDispatcher::nsRequest(const platform::Bytes& plain, platform::Bytes* 
         MXStatLog("Failed to send request for reason:%s", sent.error().localizedDescription().c_str());
         return false;
     }
-    platform::Bytes& body = sent->data;
-    const int status = sent->response.statusCode();
+    return judgeReply(sent->response.statusCode(), sent->response.allHeaderFields().value("Content-Encoding"),
+                      std::move(sent->data), responseData);
+}
+
+bool MXStatDispatcher::judgeReply(int status, const std::optional<std::string>& contentEncoding, platform::Bytes body,
+                                  platform::Bytes* responseData) {
+    if (responseData)
+        responseData->clear();
     if (status != 200) {
         if (!body.empty())
             MXStatLog("[ERROR]%s", textOf(body).c_str());
@@ -162,7 +169,7 @@ bool MXStatDispatcher::nsRequest(const platform::Bytes& plain, platform::Bytes* 
     }
     if (body.empty())
         return false;
-    if (auto encoding = sent->response.allHeaderFields().value("Content-Encoding"); encoding && containsRC4(*encoding))
+    if (contentEncoding && containsRC4(*contentEncoding))
         MXStatHelper::ChiperRC4(body);
     const std::string text = textOf(body);
     MXStatDebugLog("Report response content is %s with length:%lu", text.c_str(), static_cast<unsigned long>(body.size()));

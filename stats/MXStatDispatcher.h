@@ -14,7 +14,9 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Value.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,12 @@ public:
     // Builds the framed, enciphered request for the plain body, sends it and judges the reply. The reply
     // data is the (deciphered) body of a 200 reply, cleared otherwise.
     bool nsRequest(const platform::Bytes& plain, platform::Bytes* responseData);
+    // Judges a reply: success exactly for status 200 with a JSON object (deciphered first when the
+    // "Content-Encoding" names rc4) whose "ret" reads "0". The reply data is the (deciphered) 200 body.
+    static bool judgeReply(int status, const std::optional<std::string>& contentEncoding, platform::Bytes body,
+                           platform::Bytes* responseData);
+    // Hands a successful reply's object to the configuration holder (nothing for other JSON).
+    static void applyReply(const platform::Bytes& reply);
 
     // "[" + texts joined by "," + "]".
     static std::string jsonArrayText(const std::vector<std::string>& texts);
@@ -53,11 +61,30 @@ public:
 
     const std::shared_ptr<platform::DispatchQueue>& queue() const { return m_queue; }
 
+    // Speed test, on the caller's thread (the configuration holder's queue). Resolves each target's host
+    // on a resolver thread for at most kResolveSeconds of Clock::current() (a late answer is dropped on
+    // that thread; no signal is touched), then times a TCP connection to the first IPv4 address.
+    // Resolves a host to dotted IPv4 text, or nothing; may block.
+    using Resolver = std::function<std::optional<std::string>(const std::string& host)>;
+    static constexpr double kResolveSeconds = 10.0;
+    // Targets beyond this many are left out (logged): each may take the whole resolution time.
+    static constexpr std::size_t kMaxSpeedTargets = 16;
+    // Replaces the resolver (tests); an empty one restores getaddrinfo.
+    static void setResolver(Resolver resolver);
+    // Tests the targets in order; MXStatConfig's sp, cn and op take the results.
+    static void speedTest(const std::string& targets);
+    // "h,80;g,8080" -> "http://h:80", "http://g:8080" (empty pieces skipped).
+    static std::vector<std::string> splitSpeedString(const std::string& targets);
+    // One target: "st" 0 with "rip" and "tm" when connected; "st" -1 when the URL has no host or a bad
+    // port, the name does not resolve in time, or the connection fails.
+    static MXStatTestSpeed taSocket(const std::string& url);
+    // Now, "yyyy/MM/dd HH:mm:ss:SSS" in local time.
+    static std::string GetCurTime();
+
 private:
     MXStatDispatcher();
     // The upload task on the queue: returns whether it succeeded.
     bool upload(const std::string& text);
-    static void applyReply(const platform::Bytes& reply);
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;
 };
