@@ -37,13 +37,14 @@ class ConfigHolderTest : public statstest::StoreTest {
 protected:
     ConfigHolderTest() {
         platform::Reachability::setOverrideFlags(statstest::kWiFiFlags);
+        MXStatHelper::getInstance().setMSTEnableFlag(true); // as the client's start leaves it
         makeHolder();
     }
     ~ConfigHolderTest() override {
         // Nothing may still write into the home that goes away.
         m_holder->queue()->sync([] {});
         drain();
-        MXStatHelper::getInstance().setMSTEnableFlag(true);
+        MXStatHelper::getInstance().setMSTEnableFlag(false);
         MXStatHelper::getInstance().setConfigHolder({});
         MXStatDispatcher::setResolver({});
     }
