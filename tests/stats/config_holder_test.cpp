@@ -302,14 +302,18 @@ TEST_F(ConfigHolderTest, SpeedTestTimesEachTargetInOrder) {
 TEST_F(ConfigHolderTest, AResolutionThatNeverAnswersGivesUpAfterTenSecondsWithoutSignals) {
     struct sigaction before {};
     ASSERT_EQ(sigaction(SIGALRM, nullptr, &before), 0);
-    std::mutex mutex;
-    std::condition_variable released;
-    bool release = false;
-    std::atomic<bool> entered{false};
-    MXStatDispatcher::setResolver([&](const std::string&) -> std::optional<std::string> {
-        entered = true;
-        std::unique_lock lock(mutex);
-        released.wait(lock, [&] { return release; });
+    // Shared with the resolver thread, which may still be waking up after the test ends.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable released;
+        bool release = false;
+        std::atomic<bool> entered{false};
+    };
+    auto gate = std::make_shared<Gate>();
+    MXStatDispatcher::setResolver([gate](const std::string&) -> std::optional<std::string> {
+        gate->entered = true;
+        std::unique_lock lock(gate->mutex);
+        gate->released.wait(lock, [&] { return gate->release; });
         return std::string("127.0.0.1");
     });
     std::optional<MXStatTestSpeed> result;
@@ -318,7 +322,7 @@ TEST_F(ConfigHolderTest, AResolutionThatNeverAnswersGivesUpAfterTenSecondsWithou
         result = MXStatDispatcher::taSocket("http://slow:80");
         done = true;
     });
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return entered.load(); }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return gate->entered.load(); }));
     m_clock.advance(9.0);
     EXPECT_FALSE(done.load());
     m_clock.advance(1.0);
@@ -326,10 +330,10 @@ TEST_F(ConfigHolderTest, AResolutionThatNeverAnswersGivesUpAfterTenSecondsWithou
     EXPECT_EQ(result->st, -1);
     EXPECT_FALSE(result->rip.has_value());
     {
-        std::lock_guard lock(mutex);
-        release = true;
+        std::lock_guard lock(gate->mutex);
+        gate->release = true;
     }
-    released.notify_all();
+    gate->released.notify_all();
     struct sigaction after {};
     ASSERT_EQ(sigaction(SIGALRM, nullptr, &after), 0);
     EXPECT_EQ(before.sa_handler, after.sa_handler);
