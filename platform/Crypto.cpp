@@ -1,6 +1,7 @@
 #include "platform/Crypto.h"
 
 #include <mbedtls/aes.h>
+#include <mbedtls/arc4.h>
 #include <mbedtls/base64.h>
 #include <mbedtls/md5.h>
 
@@ -121,6 +122,18 @@ Result<Bytes> Crypto::aes128ECBDecrypt(const AES128Key& key, ByteSpan cipher) {
         return cryptoError(kErrorBadPadding, "the deciphered text does not end in valid padding");
     out.resize(out.size() - padding);
     return out;
+}
+
+bool Crypto::rc4(ByteSpan key, std::span<std::uint8_t> data) {
+    if (key.empty() || key.size() > 256)
+        return false;
+    mbedtls_arc4_context context;
+    mbedtls_arc4_init(&context);
+    mbedtls_arc4_setup(&context, key.data(), static_cast<unsigned int>(key.size()));
+    // In place is allowed: the module reads each input byte before writing the same output byte.
+    const int rc = data.empty() ? 0 : mbedtls_arc4_crypt(&context, data.size(), data.data(), data.data());
+    mbedtls_arc4_free(&context);
+    return rc == 0;
 }
 
 } // namespace platform

@@ -55,6 +55,11 @@ public:
     static Bytes aes128ECBEncrypt(const AES128Key& key, ByteSpan plain);
     // The inverse; errors for empty input, a length that is not a multiple of 16, or bad padding.
     static Result<Bytes> aes128ECBDecrypt(const AES128Key& key, ByteSpan cipher);
+
+    // The RC4 stream cipher, in place: a fresh key schedule from the key's bytes (1 to 256 of them), the
+    // keystream applied from its first byte (nothing discarded). Enciphering and deciphering are the same
+    // call. An empty or over-long key leaves the data unchanged and answers false.
+    static bool rc4(ByteSpan key, std::span<std::uint8_t> data);
 };
 
 } // namespace platform

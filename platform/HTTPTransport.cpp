@@ -75,6 +75,27 @@ bool isDecodedEncoding(const std::optional<std::string>& encoding) {
     return encoding && !encoding->empty() && strcasecmp(encoding->c_str(), "identity") != 0;
 }
 
+// Whether every coding of a "Content-Encoding" list is one the loader decodes. A body with any other
+// coding (a private cipher, say) reaches the caller as it came, header included, for the caller to undo.
+bool isKnownEncoding(const std::optional<std::string>& encoding) {
+    if (!encoding)
+        return true;
+    std::string_view rest = *encoding;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        std::string token(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const std::size_t first = token.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            continue;
+        token = token.substr(first, token.find_last_not_of(" \t") - first + 1);
+        if (strcasecmp(token.c_str(), "gzip") != 0 && strcasecmp(token.c_str(), "x-gzip") != 0 &&
+            strcasecmp(token.c_str(), "deflate") != 0 && strcasecmp(token.c_str(), "identity") != 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 struct HTTPTransport::Impl {
@@ -118,7 +139,8 @@ struct HTTPTransport::Impl {
             responseDelivered = true;
             std::optional<URL> url = URL::fromString(effectiveURL());
             URLResponse response = URLResponse::http(url ? url : request.url(), head.statusCode(), head.fields(), head.httpVersion());
-            if (isDecodedEncoding(head.fields().value("Content-Encoding")))
+            const auto encoding = head.fields().value("Content-Encoding");
+            if (isDecodedEncoding(encoding) && isKnownEncoding(encoding))
                 response.setExpectedContentLength(-1);
             observer->transferDidReceiveResponse(response);
         }
@@ -261,6 +283,9 @@ struct HTTPTransport::Impl {
         t->touch();
         if (t->head.consumeLine(std::string_view(buffer, n)) != HTTPResponseHead::Line::End)
             return n;
+        // Read by the library when the body arrives, after the head: unknown codings pass through.
+        curl_easy_setopt(t->easy, CURLOPT_HTTP_CONTENT_DECODING,
+                         isKnownEncoding(t->head.fields().value("Content-Encoding")) ? 1L : 0L);
         if (!t->head.setCookieValues().empty())
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace stats {
@@ -75,6 +76,16 @@ public:
     std::string fetchSSIDInfo() const;
     // Compact JSON text; "" (and "error json format") for a value JSON cannot hold.
     static std::string getJson(const platform::Value& object);
+
+    // Upload codecs (MXStatCodec.cpp). RC4 in place with the collector's key; deciphering is the same.
+    static void ChiperRC4(platform::Bytes& data);
+    // gzip (window bits 31) of the input; 0 on success, -1 for empty input, no out or a zlib failure.
+    static int GZip(std::span<const std::uint8_t> data, platform::Bytes* out);
+    // Inflates a gzip or zlib stream that ends cleanly; 0 on success, -1 otherwise. The output is bounded
+    // by maxOutput (a larger result is a failure).
+    static int GUnzip(std::span<const std::uint8_t> data, platform::Bytes* out,
+                      std::size_t maxOutput = kMXStatGUnzipMaxOutput);
+    static constexpr std::size_t kMXStatGUnzipMaxOutput = 64u << 20;
 
     // "xgtoken" of the company-domain keychain dictionary.
     std::optional<std::string> getXGDeviceToken() const;

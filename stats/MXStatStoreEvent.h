@@ -1,6 +1,8 @@
 // Stored statistics rows as the store loads them and the upload sends them.
 #pragma once
 
+#include "platform/Value.h"
+
 #include <cstdint>
 #include <string>
 
@@ -25,6 +27,13 @@ struct MXStatDataConfig {
     std::string content; // JSON text of the configuration object
     std::string md5;     // as received
     std::uint32_t version = 0;
+
+    // Takes a reply's record {"c": object, "v": number, "m": string}: false (nothing changed) when one is
+    // missing (silently) or of the wrong type (logged). A version out of the unsigned 32-bit range wraps
+    // as an integer does; a fraction is cut; a number beyond 64 bits reads as 0.
+    bool decode(const platform::Dictionary& record);
+    // Sets "v" to the version (nothing without a dictionary).
+    void encodeWithNoContent(platform::Dictionary* dictionary) const;
 };
 
 } // namespace stats

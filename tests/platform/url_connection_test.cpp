@@ -231,6 +231,25 @@ TEST(URLConnection, GzipBodiesAreDecoded) {
     EXPECT_NE(server.requests().at(0).header("Accept-Encoding").value_or("").find("gzip"), std::string::npos);
 }
 
+TEST(URLConnection, BodiesWithCodingsTheLoaderDoesNotKnowArriveAsSent) {
+    HTTPTestServer server;
+    const std::string raw("\x01\x8b\x00private", 10);
+    server.route("/rc4", Reply::text(200, raw).withHeader("Content-Encoding", "rc4"));
+    server.route("/stack", Reply::text(200, raw).withHeader("Content-Encoding", "rc4, gzip"));
+    server.route("/x", Reply::text(200, gzipped("plain")).withHeader("Content-Encoding", "X-GZIP"));
+    for (const char* path : {"/rc4", "/stack"}) {
+        SCOPED_TRACE(path);
+        auto reply = URLConnection::sendSynchronousRequest(URLRequest(server.url(path)));
+        ASSERT_TRUE(reply.ok());
+        EXPECT_EQ(std::string(reply->data.begin(), reply->data.end()), raw);
+        EXPECT_EQ(reply->response.allHeaderFields().value("Content-Encoding").value_or(""), path == std::string("/rc4") ? "rc4" : "rc4, gzip");
+    }
+    // Known codings are still decoded on the same transport afterwards.
+    auto decoded = URLConnection::sendSynchronousRequest(URLRequest(server.url("/x")));
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(std::string(decoded->data.begin(), decoded->data.end()), "plain");
+}
+
 TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
     HTTPTestServer server;
     server.route("/old", Reply::text(302, "moved").withHeader("Location", "/middle"));

@@ -110,6 +110,7 @@ TEST_F(EventJsonTest, SessionEnvironmentKeepsVersionsInsideEv) {
         void encode(platform::Dictionary& event) const override {
             event.set("cfg", platform::Dictionary{{"1", platform::Dictionary{{"v", 3}}}, {"2", platform::Dictionary{}}});
         }
+        void updateOnlineConfig(const platform::Dictionary&) override {}
     };
     auto holder = std::make_shared<Holder>();
     MXStatHelper::getInstance().setConfigHolder(holder);
