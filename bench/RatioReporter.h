@@ -1,5 +1,6 @@
-// A console reporter that keeps the time per iteration of every run, so that a benchmark can print its
-// ratios against the baseline measured in the same run.
+// A console reporter that keeps the wall time per iteration of every run, so that a benchmark can print its
+// ratios against the baseline measured in the same run. Runs are named as the console shows them
+// ("name/arg", "name/min_time:1.000/real_time").
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -17,9 +18,17 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred)
-                m_nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+                m_nanoseconds[run.benchmark_name()] =
+                    run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
     }
+    // Nanoseconds per iteration, whatever unit the console shows.
     const std::map<std::string, double>& times() const { return m_nanoseconds; }
+
+    // Seconds per iteration of `name`, or 0 when it did not run.
+    double seconds(const std::string& name) const {
+        auto found = m_nanoseconds.find(name);
+        return found == m_nanoseconds.end() ? 0 : found->second / 1e9;
+    }
 
     // The time of `name` over the time of `baseline`, when both ran.
     std::optional<double> ratio(const std::string& name, const std::string& baseline) const {

@@ -10,6 +10,8 @@
 #include "runtime/HYBCommandQueue.h"
 #include "runtime/HYBPlugin.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -98,21 +100,6 @@ void bareParse(benchmark::State& state) {
 BENCHMARK(nativePath)->Arg(1)->Arg(100);
 BENCHMARK(bareParse)->Arg(1)->Arg(100);
 
-// Keeps the time per iteration of every run so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred)
-                m_nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    const std::map<std::string, double>& times() const { return m_nanoseconds; }
-
-private:
-    std::map<std::string, double> m_nanoseconds;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -121,7 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\nNative path of page calls against a bare parse of the same batch text (same run):\n");
     for (int n : {1, 100}) {

@@ -10,6 +10,8 @@
 #include "platform/FileManager.h"
 #include "platform/KeyedArchiver.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -114,29 +116,20 @@ void BM_IdentitySynchronize(benchmark::State& state) {
 }
 BENCHMARK(BM_IdentitySynchronize)->UseRealTime()->MinTime(1.0);
 
-class TimeReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> microseconds;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.iterations > 0)
-                microseconds[run.run_name.function_name] =
-                    run.real_accumulated_time * 1e6 / static_cast<double>(run.iterations);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    TimeReporter reporter;
+    bench::RatioReporter reporter;
+    auto microseconds = [&](const char* name) {
+        return reporter.seconds(std::string(name) + "/min_time:1.000/real_time") * 1e6;
+    };
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double cache = reporter.microseconds["BM_CacheStoreSet"];
-    const double document = reporter.microseconds["BM_DocumentStoreSet"];
-    const double baseline = reporter.microseconds["BM_AtomicWriteAlone"];
-    const double identity = reporter.microseconds["BM_IdentitySynchronize"];
-    const double archive = reporter.microseconds["BM_ArchiveAlone"];
+    const double cache = microseconds("BM_CacheStoreSet");
+    const double document = microseconds("BM_DocumentStoreSet");
+    const double baseline = microseconds("BM_AtomicWriteAlone");
+    const double identity = microseconds("BM_IdentitySynchronize");
+    const double archive = microseconds("BM_ArchiveAlone");
     if (baseline > 0)
         std::printf("one set: cache store %.0f us (%.2f x the atomic write alone), document store %.0f us (%.2f x); "
                     "atomic write alone %.0f us; archive alone %.0f us; identity synchronize %.0f us (%.1f x)\n",

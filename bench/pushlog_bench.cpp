@@ -10,6 +10,8 @@
 #include "pushlog/PULSELog.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <spdlog/async.h>
 #include <spdlog/sinks/basic_file_sink.h>
@@ -113,26 +115,16 @@ BENCHMARK(BM_SpdlogSyncFileFlushedPerLine)->UseRealTime()->MinTime(1.0);
 void BM_SpdlogSyncFileBuffered(benchmark::State& state) { spdlogSynchronous(state, false); }
 BENCHMARK(BM_SpdlogSyncFileBuffered)->UseRealTime()->MinTime(1.0);
 
-// Keeps each benchmark's lines per second so that main can print the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> linesPerSecond;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.iterations > 0 && run.real_accumulated_time > 0)
-                linesPerSecond[run.benchmark_name()] =
-                    static_cast<double>(run.iterations) / run.real_accumulated_time;
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto rate = [&](const char* name) { return reporter.linesPerSecond[std::string(name) + "/min_time:1.000/real_time"]; };
+    auto rate = [&](const char* name) {
+        const double seconds = reporter.seconds(std::string(name) + "/min_time:1.000/real_time");
+        return seconds > 0 ? 1 / seconds : 0;
+    };
     const double async = rate("BM_PushLogAsynchronous");
     const double asyncBaseline = rate("BM_SpdlogAsyncFile");
     const double sync = rate("BM_PushLogSynchronous");

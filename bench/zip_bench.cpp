@@ -2,6 +2,8 @@
 // (the baseline) in the same run. Prints how many times faster ZMZipArchive is.
 #include "deploy/ZMZipArchive.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -85,28 +87,15 @@ void BM_InfoZipUnzip(benchmark::State& state) {
 BENCHMARK(BM_ZMZipArchive)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_InfoZipUnzip)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
-// Keeps each benchmark's mean wall time per iteration so that main can print the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.iterations > 0)
-                seconds[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     fixture();
-    RatioReporter reporter;
+    bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double ours = reporter.seconds["BM_ZMZipArchive/min_time:3.000/real_time"];
-    double baseline = reporter.seconds["BM_InfoZipUnzip/min_time:3.000/real_time"];
+    double ours = reporter.seconds("BM_ZMZipArchive/min_time:3.000/real_time");
+    double baseline = reporter.seconds("BM_InfoZipUnzip/min_time:3.000/real_time");
     if (ours > 0 && baseline > 0)
         std::printf("ZMZipArchive vs unzip -q: %.2f times as fast (%.1f ms vs %.1f ms)\n", baseline / ours,
                     ours * 1000, baseline * 1000);

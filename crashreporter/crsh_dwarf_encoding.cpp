@@ -70,7 +70,7 @@ public:
 
     crsh_error_t readByte(std::uint8_t* value)
     {
-        std::uint64_t wide;
+        std::uint64_t wide = 0;
         crsh_error_t error = readUInt(1, &wide);
         *value = static_cast<std::uint8_t>(wide);
         return error;

@@ -86,19 +86,23 @@ public:
         if (found == nullptr)
             return false;
         Node* next = node->next.load(std::memory_order_relaxed);
+        // The unlink, the readers' count and the readers' loads of the links are sequentially
+        // consistent: either the load of the count below sees a reader's announcement, or that reader's
+        // loads of the links see the node unlinked. With release and acquire alone both sides could read
+        // the old values and the node be freed under a reader about to reach it.
         if (node->previous == nullptr) {
             Node* expected = node;
-            m_head.compare_exchange_strong(expected, next, std::memory_order_release);
+            m_head.compare_exchange_strong(expected, next, std::memory_order_seq_cst);
         } else {
             Node* expected = node;
-            node->previous->next.compare_exchange_strong(expected, next, std::memory_order_release);
+            node->previous->next.compare_exchange_strong(expected, next, std::memory_order_seq_cst);
         }
         if (next != nullptr)
             next->previous = node->previous;
         else
             m_tail = node->previous;
 
-        if (m_readers.load(std::memory_order_acquire) > 0) {
+        if (m_readers.load(std::memory_order_seq_cst) > 0) {
             // A reader may still stand on the node: keep it for reuse. The free list has its own chain, so
             // such a reader still walks on to the node's old successor, never into the free list.
             node->previous = nullptr;
@@ -110,10 +114,11 @@ public:
         return true;
     }
 
-    void setReading(bool reading) { m_readers.fetch_add(reading ? 1 : -1, std::memory_order_acq_rel); }
+    void setReading(bool reading) { m_readers.fetch_add(reading ? 1 : -1, std::memory_order_seq_cst); }
 
-    Node* head() const { return m_head.load(std::memory_order_acquire); }
-    static Node* next(const Node* node) { return node->next.load(std::memory_order_acquire); }
+    // Sequentially consistent, for remove(): as cheap as acquire loads on common processors.
+    Node* head() const { return m_head.load(std::memory_order_seq_cst); }
+    static Node* next(const Node* node) { return node->next.load(std::memory_order_seq_cst); }
     static Value value(const Node* node) { return node->value.load(std::memory_order_acquire); }
 
     // Frees every node, listed or kept for reuse. Teardown only: no reader may be walking.

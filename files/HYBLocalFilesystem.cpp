@@ -62,7 +62,7 @@ HYBLocalFilesystem::HYBLocalFilesystem(std::string name, std::string root) : HYB
     while (m_fsRoot.size() > 1 && m_fsRoot.back() == '/')
         m_fsRoot.pop_back();
     if (m_fsRoot.empty())
-        m_fsRoot = "/";
+        m_fsRoot.push_back('/');
 }
 
 // Path mapping.

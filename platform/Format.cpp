@@ -17,7 +17,7 @@ struct Spec {
     std::string flags;
     int width = -1;
     int precision = -1;
-    std::string length;
+    std::string_view length; // one of the literals below, or empty
     char conversion = 0;
     bool leftAlign() const { return flags.find('-') != std::string::npos; }
 };
@@ -44,11 +44,14 @@ void appendText(std::string& out, std::string_view text, const Spec& spec) {
 }
 
 std::string printfSpec(const Spec& spec, const char* lengthAndConversion) {
-    std::string s = "%" + spec.flags;
+    std::string s(1, '%');
+    s += spec.flags;
     if (spec.width >= 0)
         s += std::to_string(spec.width);
-    if (spec.precision >= 0)
-        s += "." + std::to_string(spec.precision);
+    if (spec.precision >= 0) {
+        s += '.';
+        s += std::to_string(spec.precision);
+    }
     s += lengthAndConversion;
     return s;
 }
@@ -68,7 +71,7 @@ void appendPrintf(std::string& out, const std::string& format, T value) {
     out.append(big.data(), static_cast<std::size_t>(n));
 }
 
-bool isLong(const std::string& length) {
+bool isLong(std::string_view length) {
     return length == "l" || length == "ll" || length == "q" || length == "z" || length == "t" || length == "j"
            || length == "L";
 }
@@ -123,10 +126,10 @@ std::string formatString(std::string_view format, std::initializer_list<FormatAr
                 }
             }
         }
-        for (const char* l : {"hh", "ll", "h", "l", "q", "L", "z", "t", "j"}) {
+        for (std::string_view l : {"hh", "ll", "h", "l", "q", "L", "z", "t", "j"}) {
             if (format.substr(j).starts_with(l)) {
                 spec.length = l;
-                j += std::strlen(l);
+                j += l.size();
                 break;
             }
         }

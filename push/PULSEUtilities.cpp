@@ -167,7 +167,9 @@ std::string PULSETimeZoneOffset() {
 
 std::string PULSETimeZoneOffsetText(long secondsEastOfGMT) {
     const long hours = secondsEastOfGMT / 3600;
-    return secondsEastOfGMT >= 3600 ? "+" + std::to_string(hours) : std::to_string(hours);
+    if (secondsEastOfGMT < 3600)
+        return std::to_string(hours);
+    return std::string(1, '+').append(std::to_string(hours));
 }
 
 // ---- device and application ----

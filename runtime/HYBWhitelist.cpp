@@ -65,7 +65,7 @@ EntryParts splitEntry(std::string_view entry) {
         parts.host = std::string(entry.substr(at, end - at));
         at = end;
     } else if (entry.substr(at).starts_with("*")) {
-        parts.host = "*";
+        parts.host = std::string(1, '*');
         at += 1;
     }
 

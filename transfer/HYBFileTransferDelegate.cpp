@@ -187,8 +187,9 @@ void HYBFileTransferDelegate::openTargetFile() {
     }
     // The bytes go to a temporary file beside the target; the target is replaced only when all arrived.
     // Its name keeps a bounded part of the target's, so a 255-byte target name still has a sibling.
-    std::string pattern = platform::appendingPathComponent(
-        folder, "." + platform::lastPathComponent(*path).substr(0, kTemporaryNameHintLength) + ".download-XXXXXX");
+    std::string name(1, '.');
+    name.append(platform::lastPathComponent(*path).substr(0, kTemporaryNameHintLength)).append(".download-XXXXXX");
+    std::string pattern = platform::appendingPathComponent(folder, name);
     int fd = ::mkstemp(pattern.data());
     if (fd < 0)
         return cancelTransferWithError("Could not create target file");

@@ -1,18 +1,16 @@
 #include "platform/Pasteboard.h"
 #include "platform/PropertyList.h"
 
+#include "support/SelfProcess.h"
+
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-extern char** environ;
 
 using namespace platform;
 
@@ -21,25 +19,8 @@ namespace {
 // The other application: this test executable started again, running only the peer test below with the
 // pasteboard folder and its role in the environment.
 int runPeer(const std::string& folder, const std::string& role) {
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    std::string filter = "--gtest_filter=PasteboardPeer.DISABLED_Act";
-    const char* argv[] = {exe.c_str(), filter.c_str(), "--gtest_also_run_disabled_tests", nullptr};
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    env.push_back("HYB_PASTEBOARD_DIR=" + folder);
-    env.push_back("HYB_PASTEBOARD_PEER=" + role);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), envp.data()) != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return hybtest::runThisTestExecutable("PasteboardPeer.DISABLED_Act",
+                                          {"HYB_PASTEBOARD_DIR=" + folder, "HYB_PASTEBOARD_PEER=" + role});
 }
 
 class PasteboardTest : public ::testing::Test {

@@ -2,16 +2,11 @@
 
 #include "platform/DispatchQueue.h"
 #include "platform/UserDefaults.h"
+#include "support/SelfProcess.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
-
-extern char** environ;
 
 using namespace stats;
 using namespace statstest;
@@ -21,25 +16,8 @@ namespace {
 // Another application on the same device: this test executable started again with its own home and the
 // same pasteboard folder, running only the disabled test below, which checks the id it computes.
 int runOtherApplication(const std::string& pasteboards, const std::string& expectedId) {
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    std::string filter = "--gtest_filter=SharedUDIDOtherApplication.DISABLED_ComputesTheExpectedId";
-    const char* argv[] = {exe.c_str(), filter.c_str(), "--gtest_also_run_disabled_tests", nullptr};
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    env.push_back("HYB_PASTEBOARD_DIR=" + pasteboards);
-    env.push_back("HYB_STATS_EXPECTED_UDID=" + expectedId);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), envp.data()) != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return hybtest::runThisTestExecutable("SharedUDIDOtherApplication.DISABLED_ComputesTheExpectedId",
+                                          {"HYB_PASTEBOARD_DIR=" + pasteboards, "HYB_STATS_EXPECTED_UDID=" + expectedId});
 }
 
 platform::Dictionary slotRecord(const std::string& id, const std::string& appUID) {

@@ -1,0 +1,36 @@
+#include "support/SelfProcess.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+
+extern char** environ;
+
+namespace hybtest {
+
+int runThisTestExecutable(const std::string& filter, const std::vector<std::string>& extraEnvironment) {
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filterArgument = "--gtest_filter=" + filter;
+    const char* argv[] = {exe.c_str(), filterArgument.c_str(), "--gtest_also_run_disabled_tests", nullptr};
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), envp.data()) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace hybtest
