@@ -8,6 +8,13 @@ function(hyb_module name)
   target_link_libraries(${name} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
 
+# ThreadSanitizer runs code several times slower: its tests get a longer limit.
+if(HYB_TSAN)
+  set(HYB_TEST_TIMEOUT 600)
+else()
+  set(HYB_TEST_TIMEOUT 120)
+endif()
+
 # hyb_tests(LABEL DEPS ...): one GoogleTest executable per tests/<folder>/*_test.cpp, labelled LABEL.
 function(hyb_tests label)
   cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
@@ -20,7 +27,7 @@ function(hyb_tests label)
     # Snapshot tests file their pictures under the label (tests/support/Snapshot.h).
     target_compile_definitions(${exe} PRIVATE HYB_TEST_LABEL="${label}")
     gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS ${label} TIMEOUT 120
+      PROPERTIES LABELS ${label} TIMEOUT ${HYB_TEST_TIMEOUT}
       # One variable per property: gtest_discover_tests splits a list value and keeps only its first item.
       ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp"
       ENVIRONMENT_MODIFICATION "NO_AT_BRIDGE=set:1")
