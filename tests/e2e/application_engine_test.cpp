@@ -2,7 +2,7 @@
 // application's plug-ins, as hybridhost runs it. The page's own bridge script calls Cache.clear through
 // each signal path and the other plug-ins (its "hybfile:" load served by the file plug-in); lifecycle
 // changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads; bursts
-// of calls are all answered.
+// of calls are all answered; local storage backed up on resign comes back at the next start.
 #include "EngineHarness.h"
 
 #include "app/DeviceFile.h"
