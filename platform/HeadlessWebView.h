@@ -36,6 +36,11 @@ public:
     static std::shared_ptr<HeadlessWebView> create(Rect frame = {}, std::shared_ptr<ScriptedPage> page = nullptr);
     ~HeadlessWebView() override;
 
+    // The stand-in keeps no web storage on disk unless told where an engine would (e.g. for the runtime's
+    // web-storage backup).
+    void setWebStorageLocation(std::optional<WebStorageLocation> location) { m_storageLocation = std::move(location); }
+    std::optional<WebStorageLocation> webStorageLocation() const override { return m_storageLocation; }
+
     ScriptedPage& page() { return *m_page; }
     const std::shared_ptr<ScriptedPage>& pagePointer() const { return m_page; }
 
@@ -115,6 +120,7 @@ private:
     std::vector<std::shared_ptr<URLConnection>> m_requests;  // the page's own requests
 
     std::shared_ptr<URLRequest> m_request;
+    std::optional<WebStorageLocation> m_storageLocation;
     std::string m_location;
     bool m_hasDocument = false;
     bool m_documentComplete = false;

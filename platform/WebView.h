@@ -138,6 +138,14 @@ public:
     // The engine's own agent, used when no "UserAgent" default is registered.
     virtual std::string defaultUserAgent() const = 0;
 
+    // Where the engine keeps the pages' web storage on disk (local storage, databases), when it does:
+    // `inUse` says a page of this process may have those files open, so they must not be replaced.
+    struct WebStorageLocation {
+        std::string dataFolder;
+        bool inUse = false;
+    };
+    virtual std::optional<WebStorageLocation> webStorageLocation() const { return std::nullopt; }
+
 protected:
     explicit WebView(Rect frame);
 

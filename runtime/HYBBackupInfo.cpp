@@ -7,11 +7,20 @@
 namespace runtime {
 namespace {
 
-std::optional<double> modificationDate(const std::string& path) {
+std::optional<double> dateOf(const std::string& path) {
     auto attributes = platform::FileManager::defaultManager().attributesOfItem(path);
     if (!attributes.ok())
         return std::nullopt;
     return attributes->modificationDate.secondsSince1970;
+}
+
+// A database's newest rows may live only in its write-ahead log: it changed when either file did.
+std::optional<double> modificationDate(const std::string& path) {
+    std::optional<double> date = dateOf(path);
+    if (date)
+        if (std::optional<double> log = dateOf(path + "-wal"); log && *log > *date)
+            return log;
+    return date;
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 // Guarantees:
 // - A plain value; the checks read the file system each time and change nothing. Thread-safe.
 // - An item that does not exist is never newer; an item is newer than a missing one.
+// - A file's date is the later of its own and its write-ahead log's ("-wal" beside it), where rows of an
+//   open database wait before they reach the main file.
 // - Two folders compare entry by entry: the first entry under the first folder that is newer than the
 //   same relative path under the second makes the first folder newer.
 #pragma once

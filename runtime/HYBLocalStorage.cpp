@@ -12,6 +12,12 @@
 #include "platform/UserDefaults.h"
 #include "runtime/TextCase.h"
 
+#include <sqlite3.h>
+
+#include <array>
+#include <cstring>
+#include <fstream>
+
 namespace runtime {
 namespace {
 
@@ -28,6 +34,103 @@ bool isSystemAtLeast(const char* version) {
 
 std::string join(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
+}
+
+// The files SQLite keeps beside a database while it is open (or after a crash): they belong to that one
+// database and must never outlive it or meet another one.
+constexpr const char* kDatabaseSidecars[] = {"-wal", "-shm", "-journal"};
+
+bool isSidecar(const std::string& path) {
+    for (const char* suffix : kDatabaseSidecars) {
+        const std::size_t length = std::strlen(suffix);
+        if (path.size() > length && path.compare(path.size() - length, length, suffix) == 0)
+            return files().fileExists(path.substr(0, path.size() - length));
+    }
+    return false;
+}
+
+bool isDatabase(const std::string& path) {
+    static constexpr char kHeader[] = "SQLite format 3";
+    std::array<char, sizeof kHeader> start{};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(start.data(), start.size()) && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
+}
+
+void removeSidecars(const std::string& database) {
+    for (const char* suffix : kDatabaseSidecars)
+        if (files().fileExists(database + suffix))
+            (void)files().removeItem(database + suffix);
+}
+
+// A consistent snapshot of a database, its write-ahead log included, through SQLite's own backup: safe
+// while another process has the database open and writes to it. Read-only on the source, so its files
+// and dates stay as they are.
+platform::Status snapshotDatabase(const std::string& source, const std::string& destination) {
+    sqlite3* from = nullptr;
+    sqlite3* to = nullptr;
+    int result = sqlite3_open_v2(source.c_str(), &from, SQLITE_OPEN_READONLY, nullptr);
+    if (result == SQLITE_OK)
+        result = sqlite3_open_v2(destination.c_str(), &to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::string failure;
+    if (result == SQLITE_OK) {
+        sqlite3_busy_timeout(from, 2000);
+        sqlite3_busy_timeout(to, 2000);
+        if (sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main")) {
+            result = sqlite3_backup_step(backup, -1);
+            (void)sqlite3_backup_finish(backup);
+            // The copy is one self-contained file (no write-ahead log of its own); the engine switches
+            // a restored database back to its own journal mode when it opens it.
+            if (result == SQLITE_DONE)
+                result = sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+        } else {
+            result = sqlite3_errcode(to);
+        }
+    }
+    if (result != SQLITE_OK)
+        failure = sqlite3_errstr(result);
+    sqlite3_close(from);
+    if (sqlite3_close(to) != SQLITE_OK && failure.empty())
+        failure = "the copy could not be closed";
+    if (failure.empty())
+        return {};
+    (void)files().removeItem(destination);
+    removeSidecars(destination);
+    return platform::Error(kHYBLocalStorageErrorDomain, 2,
+                           platform::formatString("Could not copy the database %s: %s", source.c_str(), failure.c_str()));
+}
+
+platform::Status copyFile(const std::string& source, const std::string& destination) {
+    return isDatabase(source) ? snapshotDatabase(source, destination) : files().copyItem(source, destination);
+}
+
+// Copies a file or folder; databases inside are copied as snapshots, without their sidecars. A failed
+// copy leaves nothing at the destination.
+platform::Status copyItem(const std::string& source, const std::string& destination) {
+    if (!files().isDirectory(source))
+        return copyFile(source, destination);
+    auto entries = files().subpathsOfDirectory(source);
+    if (!entries.ok())
+        return entries.error();
+    platform::Status copied = files().createDirectory(destination, false);
+    for (auto entry = entries->begin(); copied && entry != entries->end(); ++entry) {
+        const std::string from = join(source, *entry);
+        if (files().isDirectory(from))
+            copied = files().createDirectory(join(destination, *entry), true);
+        else if (!isSidecar(from))
+            copied = copyFile(from, join(destination, *entry));
+    }
+    if (!copied)
+        (void)files().removeItem(destination);
+    return copied;
+}
+
+// Removes a file or folder, and a database's sidecars with it (they are left over even when it is gone).
+platform::Status removeItem(const std::string& path) {
+    if (files().fileExists(path))
+        if (platform::Status removed = files().removeItem(path); !removed)
+            return removed;
+    removeSidecars(path);
+    return {};
 }
 
 } // namespace
@@ -52,12 +155,23 @@ std::vector<HYBBackupInfo> HYBLocalStorage::createBackupInfoWithTargetDir(const 
     return items;
 }
 
-std::vector<HYBBackupInfo> HYBLocalStorage::createBackupInfoWithCloudBackup(bool cloudBackup) {
+std::vector<HYBBackupInfo> HYBLocalStorage::createBackupInfoWithDataFolder(const std::string& dataFolder, const std::string& backupDir) {
+    std::vector<HYBBackupInfo> items;
+    items.emplace_back(join(dataFolder, "localstorage/file__0.localstorage"), join(backupDir, "localstorage.appdata.db"),
+                       "localStorage database");
+    items.emplace_back(join(dataFolder, "databases/indexeddb/v1/file__0"), join(backupDir, "indexeddb.appdata.db"),
+                       "indexedDB databases");
+    return items;
+}
+
+std::vector<HYBBackupInfo> HYBLocalStorage::createBackupInfoWithCloudBackup(bool cloudBackup, const std::string& engineDataFolder) {
     const platform::AppFolders folders = platform::AppFolders::current();
     const std::string backupDir = join(folders.documents(), "Backups");
     if (platform::Status made = files().createDirectory(backupDir, true); !made)
         platform::Log::write("Could not make the web-storage backup folder: " + made.error().localizedDescription());
     addSkipBackupAttributeToItemAtURL(platform::URL::fileURLWithPath(backupDir, true), !cloudBackup);
+    if (!engineDataFolder.empty())
+        return createBackupInfoWithDataFolder(engineDataFolder, backupDir);
     return createBackupInfoWithTargetDir(join(folders.library(), "Caches"), backupDir, false, false, true);
 }
 
@@ -79,20 +193,20 @@ platform::Status HYBLocalStorage::copyFrom(const std::string& source, const std:
                                platform::formatString("%s file does not exist.", source.c_str()));
     const std::string tempBackup = join(platform::AppFolders::current().tmp(), platform::newUUIDString() + ".bak");
     if (files().fileExists(destination)) {
-        if (platform::Status kept = files().copyItem(destination, tempBackup); !kept)
+        if (platform::Status kept = copyItem(destination, tempBackup); !kept)
             return kept;
-        if (platform::Status removed = files().removeItem(destination); !removed) {
-            (void)files().removeItem(tempBackup);
-            return removed;
-        }
     } else if (platform::Status made = files().createDirectory(platform::deletingLastPathComponent(destination), true); !made) {
         return made;
     }
-    platform::Status copied = files().copyItem(source, destination);
+    if (platform::Status removed = removeItem(destination); !removed) {
+        (void)files().removeItem(tempBackup);
+        return removed;
+    }
+    platform::Status copied = copyItem(source, destination);
     if (!copied) {
-        // Put the old destination back whole; the failed copy leaves nothing behind (copyItem cleans up).
+        // Put the old destination back whole; the failed copy leaves nothing behind.
         if (files().fileExists(tempBackup)) {
-            (void)files().removeItem(destination);
+            (void)removeItem(destination);
             if (platform::Status restored = files().moveItem(tempBackup, destination); !restored)
                 platform::Log::write("Could not put back " + destination + ": " + restored.error().localizedDescription() +
                                      " (its old content is kept at " + tempBackup + ")");
@@ -191,7 +305,20 @@ void HYBLocalStorage::pluginInitialize() {
         const std::string* type = settings[lowercased("BackupWebStorage")].getString();
         cloud = type && *type == "cloud";
     }
-    m_backupInfo = createBackupInfoWithCloudBackup(cloud);
+    std::optional<platform::WebView::WebStorageLocation> location;
+    if (std::shared_ptr<platform::WebView> view = webView())
+        location = view->webStorageLocation();
+    m_backupInfo = createBackupInfoWithCloudBackup(cloud, location ? location->dataFolder : std::string());
+    // The engine opens its files with the first page and keeps them until the process ends: the start
+    // page's own reset comes too late, so the copies come back now, before any page of this process runs.
+    if (location && !location->inUse)
+        restore(std::nullopt);
+}
+
+bool HYBLocalStorage::engineHasStorageOpen() const {
+    std::shared_ptr<platform::WebView> view = webView();
+    std::optional<platform::WebView::WebStorageLocation> location = view ? view->webStorageLocation() : std::nullopt;
+    return location && location->inUse;
 }
 
 bool HYBLocalStorage::shouldBackup() const {
@@ -229,7 +356,11 @@ void HYBLocalStorage::restore(const std::optional<HYBInvokedUrlCommand>& command
     for (const HYBBackupInfo& item : m_backupInfo) {
         if (!item.shouldRestore())
             continue;
-        platform::Status copied = copyFrom(item.backup(), item.original());
+        // Replacing a database the engine has open would tear it (and the engine writes its own state back).
+        platform::Status copied = engineHasStorageOpen()
+                                      ? platform::Status(platform::Error(kHYBLocalStorageErrorDomain, 3,
+                                                                         "the web engine has it open; it is restored at the next start"))
+                                      : copyFrom(item.backup(), item.original());
         std::string message = copied ? "Restored: " + item.label()
                                      : platform::formatString("Error in HYBLocalStorage (%s) restore: %s", item.label().c_str(),
                                                               copied.error().localizedDescription().c_str());

@@ -5,12 +5,20 @@
 //
 // The plug-in's pairs: Library/Caches/file__0.localstorage <-> Documents/Backups/localstorage.appdata.db,
 // Library/Caches/Databases.db <-> Documents/Backups/websqlmain.appdata.db, and the folder
-// Library/Caches/file__0 <-> Documents/Backups/websqldbs.appdata.db.
+// Library/Caches/file__0 <-> Documents/Backups/websqldbs.appdata.db. A web view that says where its engine
+// keeps web storage (the real engine: Library/WebKit) gets that engine's files instead: its local
+// storage database <-> localstorage.appdata.db and its IndexedDB folder <-> indexeddb.appdata.db.
 //
 // Guarantees:
 // - Main thread: fix-ups, restore and backup; a backup at resign-active or termination is complete when
 //   the handler returns.
 // - copyFrom() never loses the destination: when the copy fails, the old destination is put back.
+//   Databases (SQLite files, also inside folders) are copied as consistent snapshots that include their
+//   write-ahead log, so a database the engine has open and is writing cannot tear; their -wal, -shm and
+//   -journal files are never copied and are removed with the database they belong to.
+// - Nothing is restored over the engine's files once a page of this process may have them open (the
+//   engine keeps them, and local storage in memory, until the process ends): the plug-in restores when
+//   it starts, before the first page; later restores are refused and reported.
 // - Moving earlier locations deletes an old copy only once it has been copied into place, or when the
 //   item in place is already the newer one; a copy that fails keeps the old copy for the next launch.
 #pragma once
@@ -18,6 +26,7 @@
 #include "platform/Error.h"
 #include "platform/URL.h"
 #include "platform/Value.h"
+#include "platform/WebView.h"
 #include "runtime/HYBBackupInfo.h"
 #include "runtime/HYBPlugin.h"
 
@@ -53,15 +62,18 @@ public:
     static std::vector<HYBBackupInfo> createBackupInfoWithTargetDir(const std::string& targetDir, const std::string& backupDir,
                                                                      bool targetDirNests, bool backupDirNests, bool rename);
     // The plug-in's pairs; makes Documents/Backups and marks it excluded from the device backup unless
-    // `cloudBackup`.
-    static std::vector<HYBBackupInfo> createBackupInfoWithCloudBackup(bool cloudBackup);
+    // `cloudBackup`. With the engine's data folder, the pairs are that engine's files.
+    static std::vector<HYBBackupInfo> createBackupInfoWithCloudBackup(bool cloudBackup, const std::string& engineDataFolder = {});
+    // The pairs of an engine keeping web storage in `dataFolder` (local storage database, IndexedDB folder).
+    static std::vector<HYBBackupInfo> createBackupInfoWithDataFolder(const std::string& dataFolder, const std::string& backupDir);
     // Sets the excluded-from-backup flag of a file URL; failures are logged and answered false.
     static bool addSkipBackupAttributeToItemAtURL(const platform::URL& url, bool skip);
     // Copies source over destination, keeping the old destination when the copy fails.
     static platform::Status copyFrom(const std::string& source, const std::string& destination);
 
     // ---- the plug-in ----
-    // Observes will-resign-active and makes the pairs (the backup is "cloud" when the setting says so).
+    // Observes will-resign-active and makes the pairs (the backup is "cloud" when the setting says so);
+    // restores at once when the web view's engine has not opened its storage yet.
     void pluginInitialize() override;
     bool shouldBackup() const;
     bool shouldRestore() const;
@@ -81,6 +93,8 @@ public:
 private:
     void backupAction(const HYBInvokedUrlCommand& command) { backup(command); }
     void restoreAction(const HYBInvokedUrlCommand& command) { restore(command); }
+
+    bool engineHasStorageOpen() const;
 
     std::vector<HYBBackupInfo> m_backupInfo;
 };

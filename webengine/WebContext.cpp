@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <memory>
 
 namespace webengine {
@@ -57,6 +58,27 @@ std::string WebContext::webProcessModuleFolder()
     if (const char* folder = std::getenv("HYB_WEB_PROCESS_MODULE_DIR"))
         return folder;
     return HYB_WEB_PROCESS_MODULE_DIR;
+}
+
+namespace {
+
+std::set<std::string>& foldersInUse()
+{
+    static auto* folders = new std::set<std::string>();
+    return *folders;
+}
+
+} // namespace
+
+void WebContext::noteStorageUse(const WebsiteDataLocation& location)
+{
+    if (!location.dataFolder.empty())
+        foldersInUse().insert(location.dataFolder);
+}
+
+bool WebContext::isStorageInUse(const std::string& dataFolder)
+{
+    return foldersInUse().count(dataFolder) != 0;
 }
 
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)

@@ -29,6 +29,12 @@ public:
     // (nothing written to disk).
     static WebKitWebContext* forLocation(const WebsiteDataLocation& location);
 
+    // Notes that pages of that location are about to run: from then on the engine's network process may
+    // hold its storage files open (and keeps local storage in memory) until this process ends.
+    static void noteStorageUse(const WebsiteDataLocation& location);
+    // Whether a page of this process may have opened the storage under that data folder.
+    static bool isStorageInUse(const std::string& dataFolder);
+
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
     // environment).
     static std::string webProcessModuleFolder();

@@ -99,6 +99,7 @@ void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
 
 WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& location)
     : m_client(client)
+    , m_location(location)
 {
     WebKitWebContext* context = WebContext::forLocation(location);
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
@@ -155,6 +156,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     m_loadTimedOut = false;
     // The time-out counts from the start of the load (the engine's processes may take a while to come up).
     m_loadTimeout = timeout;
+    WebContext::noteStorageUse(m_location);
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -168,6 +170,7 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
 {
     cancelLoadTimer();
     m_loadTimeout = std::chrono::milliseconds(0);
+    WebContext::noteStorageUse(m_location);
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 

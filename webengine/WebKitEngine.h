@@ -129,6 +129,8 @@ private:
     template <typename Wait> auto synchronously(Wait&& wait);
 
     EngineClient& m_client;
+    // Its storage counts as in use from the first load on (reload and history need a load first).
+    const WebsiteDataLocation m_location;
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     unsigned m_loadTimer = 0;

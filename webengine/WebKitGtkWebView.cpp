@@ -39,7 +39,8 @@ void WebKitGtkWebView::installAsEngine()
 
 WebKitGtkWebView::WebKitGtkWebView(platform::Rect frame)
     : WebView(frame)
-    , m_engine(std::make_unique<WebKitEngine>(static_cast<EngineClient&>(*this), currentDataLocation()))
+    , m_dataLocation(currentDataLocation())
+    , m_engine(std::make_unique<WebKitEngine>(static_cast<EngineClient&>(*this), m_dataLocation))
 {
     settingsDidChange();
 }
@@ -49,6 +50,11 @@ WebKitGtkWebView::~WebKitGtkWebView() = default;
 std::shared_ptr<WebKitGtkWebView> WebKitGtkWebView::protect()
 {
     return std::static_pointer_cast<WebKitGtkWebView>(shared_from_this());
+}
+
+std::optional<platform::WebView::WebStorageLocation> WebKitGtkWebView::webStorageLocation() const
+{
+    return WebStorageLocation{m_dataLocation.dataFolder, WebContext::isStorageInUse(m_dataLocation.dataFolder)};
 }
 
 std::string WebKitGtkWebView::defaultUserAgent() const

@@ -43,6 +43,8 @@ public:
     WebKitEngine& engine() { return *m_engine; }
 
     std::string defaultUserAgent() const override;
+    // The application's Library/WebKit; in use once a web view of this process has loaded a page.
+    std::optional<WebStorageLocation> webStorageLocation() const override;
 
 protected:
     void doLoadRequest(const platform::URLRequest& request, platform::WebViewNavigationType type) override;
@@ -70,6 +72,7 @@ private:
 
     std::shared_ptr<WebKitGtkWebView> protect();
 
+    const WebsiteDataLocation m_dataLocation;
     std::unique_ptr<WebKitEngine> m_engine;
     // The top-level request allowed last, waiting for its start; then the current one.
     std::shared_ptr<platform::URLRequest> m_provisionalRequest;

@@ -14,6 +14,7 @@
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 using namespace runtime;
 
@@ -234,6 +235,134 @@ TEST_F(LocalStorageTest, LocalPluginRestoresBeforePageLoadsAndBacksUpWhenResigni
     EXPECT_EQ(delegate->results[1].second.value_or(""), "cb1");
     EXPECT_EQ(delegate->results[1].first->message().stringOr(""), "Backed up: websql main database");
     EXPECT_FALSE(plugin->shouldBackup());
+}
+
+// ---- the engine's databases ----
+
+// A database in write-ahead-log mode, kept open as an engine keeps it: rows added after `opened` stay in
+// its "-wal" file until it is closed.
+class OpenDatabase {
+public:
+    explicit OpenDatabase(const std::string& path) {
+        EXPECT_TRUE(files().createDirectory(platform::deletingLastPathComponent(path), true).ok());
+        EXPECT_EQ(sqlite3_open(path.c_str(), &m_db), SQLITE_OK);
+        run("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; CREATE TABLE IF NOT EXISTS ItemTable (key TEXT UNIQUE, value TEXT)");
+    }
+    ~OpenDatabase() { sqlite3_close(m_db); }
+    void put(const std::string& key, const std::string& value) {
+        run("INSERT OR REPLACE INTO ItemTable VALUES ('" + key + "', '" + value + "')");
+    }
+    void run(const std::string& sql) { EXPECT_EQ(sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// Every key=value of a database copy, in key order ("<unreadable>" when it is no database).
+std::string contentsOf(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string text;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "SELECT key, value FROM ItemTable ORDER BY key",
+                     [](void* out, int, char** row, char**) {
+                         *static_cast<std::string*>(out) += std::string(row[0]) + "=" + row[1] + ";";
+                         return 0;
+                     },
+                     &text, nullptr) != SQLITE_OK)
+        text = "<unreadable>";
+    sqlite3_close(db);
+    return text;
+}
+
+bool hasSidecars(const std::string& database) {
+    return files().fileExists(database + "-wal") || files().fileExists(database + "-shm") || files().fileExists(database + "-journal");
+}
+
+TEST_F(LocalStorageTest, AnOpenDatabaseIsCopiedWholeWithItsLogAndWithoutSidecars) {
+    const std::string original = folders().library() + "/WebKit/localstorage/file__0.localstorage";
+    const std::string copy = backups("localstorage.appdata.db");
+    OpenDatabase engine(original);
+    engine.put("a", "1");
+    engine.put("b", "2");
+    ASSERT_TRUE(files().fileExists(original + "-wal")) << "the rows wait in the log";
+
+    HYBBackupInfo item(original, copy, "localStorage database");
+    writeFile(copy, "older copy", 1000);
+    writeFile(original, readFile(original), 500);
+    EXPECT_TRUE(item.shouldBackup()) << "the log changed after the copy was made, though the main file did not";
+
+    ASSERT_TRUE(HYBLocalStorage::copyFrom(original, copy).ok());
+    EXPECT_EQ(contentsOf(copy), "a=1;b=2;");
+    EXPECT_FALSE(hasSidecars(copy)) << "the copy is one self-contained file";
+    engine.put("c", "3");
+    EXPECT_EQ(contentsOf(original), "a=1;b=2;c=3;") << "the engine's database goes on untouched";
+
+    // A log left beside the destination belongs to the database being replaced: it goes with it, or it
+    // would be replayed into the restored one.
+    const std::string restored = folders().tmp() + "/restored.localstorage";
+    {
+        OpenDatabase stale(restored);
+        stale.put("z", "stale");
+        ASSERT_TRUE(files().copyItem(restored + "-wal", folders().tmp() + "/kept-wal").ok());
+    }
+    ASSERT_TRUE(files().moveItem(folders().tmp() + "/kept-wal", restored + "-wal").ok());
+    ASSERT_TRUE(HYBLocalStorage::copyFrom(copy, restored).ok());
+    EXPECT_FALSE(hasSidecars(restored));
+    EXPECT_EQ(contentsOf(restored), "a=1;b=2;");
+}
+
+TEST_F(LocalStorageTest, AFolderOfDatabasesIsCopiedEntryByEntryWithoutTheirLogs) {
+    const std::string original = folders().library() + "/WebKit/databases/indexeddb/v1/file__0";
+    const std::string copy = backups("indexeddb.appdata.db");
+    OpenDatabase engine(original + "/salted/IndexedDB.sqlite3");
+    engine.put("k", "v");
+    writeFile(original + "/salted/blobs/1", "blob", 1000);
+
+    ASSERT_TRUE(HYBLocalStorage::copyFrom(original, copy).ok());
+    EXPECT_EQ(contentsOf(copy + "/salted/IndexedDB.sqlite3"), "k=v;");
+    EXPECT_FALSE(hasSidecars(copy + "/salted/IndexedDB.sqlite3"));
+    EXPECT_EQ(readFile(copy + "/salted/blobs/1"), "blob");
+
+    // A database that cannot be read makes the whole copy fail and keeps the old copy as it was.
+    writeFile(original + "/salted/broken.sqlite3", std::string("SQLite format 3") + '\0' + "garbage", 2000);
+    EXPECT_FALSE(HYBLocalStorage::copyFrom(original, copy).ok());
+    EXPECT_EQ(contentsOf(copy + "/salted/IndexedDB.sqlite3"), "k=v;");
+    EXPECT_FALSE(files().fileExists(copy + "/salted/broken.sqlite3"));
+}
+
+TEST_F(LocalStorageTest, WithTheEnginesStorageThePluginRestoresAtStartAndNeverOverFilesInUse) {
+    const std::string data = folders().library() + "/WebKit";
+    const std::string original = data + "/localstorage/file__0.localstorage";
+    {
+        OpenDatabase saved(backups("localstorage.appdata.db"));
+        saved.put("kept", "yes");
+    }
+    auto view = platform::HeadlessWebView::create();
+    view->setWebStorageLocation(platform::WebView::WebStorageLocation{data, false});
+    auto delegate = std::make_shared<SettingsDelegate>();
+    delegate->preferences.set("backupwebstorage", "local");
+    auto plugin = std::make_shared<HYBLocalStorage>(view);
+    plugin->setCommandDelegate(delegate);
+    plugin->pluginInitialize();
+    ASSERT_EQ(plugin->backupInfo().size(), 2u);
+    EXPECT_EQ(plugin->backupInfo()[0].original(), original);
+    EXPECT_EQ(plugin->backupInfo()[1].backup(), backups("indexeddb.appdata.db"));
+    EXPECT_EQ(contentsOf(original), "kept=yes;") << "restored before the first page";
+
+    // Once pages run, the engine holds its files: a newer copy waits for the next start.
+    view->setWebStorageLocation(platform::WebView::WebStorageLocation{data, true});
+    OpenDatabase engine(original);
+    engine.put("kept", "edited");
+    writeFile(backups("localstorage.appdata.db"), readFile(backups("localstorage.appdata.db")), 4e9);
+    hybtest::LogCapture log;
+    platform::NotificationCenter::defaultCenter().post(kHYBPluginResetNotification, view.get());
+    EXPECT_TRUE(log.contains("Error in HYBLocalStorage (localStorage database) restore: the web engine has it open"));
+    EXPECT_EQ(contentsOf(original), "kept=edited;");
+
+    // Backing up while the engine writes is safe.
+    ASSERT_TRUE(files().removeItem(backups("localstorage.appdata.db")).ok());
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillResignActiveNotification);
+    EXPECT_EQ(contentsOf(backups("localstorage.appdata.db")), "kept=edited;");
 }
 
 } // namespace
