@@ -21,6 +21,7 @@ public:
     std::uint64_t getRId(int) override { return m_rid += 2; }
     std::uint32_t sessionID() const override { return 0x01020304; }
     void sendRequest(const std::shared_ptr<push::PULSERequest>& request) override { (void)request->packetData(); }
+    void sendUdpReport(const std::shared_ptr<push::PULSEUDPReport>&) override {}
     void onAckTimeoutForRequest(const std::shared_ptr<push::PULSERequest>&) override {}
     void onAckOrRespReceived(const push::PULSEReceivedPacketController& packet) override { m_sum += packet.rid(); }
     void onRegisterRespond(const push::PULSERegistrationResponse& response) override {

@@ -1,9 +1,10 @@
 // What sent and received packets need of the TCP session: request ids, the session id for the sent
-// header, the road a request takes to the socket, and the handlers of answers and ack time-outs.
+// header, the road a request (or a UDP report) takes to its socket, and the handlers of answers and ack
+// time-outs.
 //
 // The session controller implements it and installs itself on the hub
 // (PULSEClientController::setRequestSession); until one is installed, the hub hands out request ids from
-// a plain counter, the session id is 0, and requests and answers go nowhere.
+// a plain counter, the session id is 0, and requests, reports and answers go nowhere.
 //
 // Thread: every call is made on the client thread.
 #pragma once
@@ -17,6 +18,7 @@ class PULSERequest;
 class PULSEReceivedPacketController;
 class PULSERegistrationResponse;
 class PULSELoginResponse;
+class PULSEUDPReport;
 
 class PULSERequestSession {
 public:
@@ -28,6 +30,8 @@ public:
     virtual std::uint32_t sessionID() const = 0;
 
     virtual void sendRequest(const std::shared_ptr<PULSERequest>& request) = 0;
+    // Sends the report now when logged in, else keeps it until login.
+    virtual void sendUdpReport(const std::shared_ptr<PULSEUDPReport>& report) = 0;
     virtual void onAckTimeoutForRequest(const std::shared_ptr<PULSERequest>& request) = 0;
 
     virtual void onAckOrRespReceived(const PULSEReceivedPacketController& packet) = 0;

@@ -1,6 +1,7 @@
 #include "push/PULSEUDPReport.h"
 
 #include "push/PULSEClientController.h"
+#include "push/PULSELogging.h"
 #include "push/PULSEPacket.h"
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
@@ -38,6 +39,16 @@ const platform::Bytes& PULSEUDPReport::packetData() {
         m_packetData = std::move(buffer.bytes());
     }
     return *m_packetData;
+}
+
+void PULSEUDPReport::send() {
+    auto self = weak_from_this().lock();
+    if (!self) {
+        PULSE_LOG_ERROR("udp report not shared, not sent");
+        return;
+    }
+    if (auto session = PULSEClientController::sharedClient().requestSession())
+        session->sendUdpReport(self);
 }
 
 PULSEAPNSStateReport::PULSEAPNSStateReport() {

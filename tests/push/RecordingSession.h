@@ -5,6 +5,7 @@
 #include "push/PULSEPacket.h"
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSERequestSession.h"
+#include "push/PULSEUDPReport.h"
 
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ public:
     }
     std::uint32_t sessionID() const override { return session; }
     void sendRequest(const std::shared_ptr<push::PULSERequest>& request) override { sent.push_back(request); }
+    void sendUdpReport(const std::shared_ptr<push::PULSEUDPReport>& report) override { reports.push_back(report); }
     void onAckTimeoutForRequest(const std::shared_ptr<push::PULSERequest>& request) override { timedOut.push_back(request); }
     void onAckOrRespReceived(const push::PULSEReceivedPacketController& packet) override {
         calls.push_back("ackOrResp " + std::to_string(packet.rid()));
@@ -36,6 +38,7 @@ public:
     std::vector<int> kinds;
     std::vector<std::shared_ptr<push::PULSERequest>> sent;
     std::vector<std::shared_ptr<push::PULSERequest>> timedOut;
+    std::vector<std::shared_ptr<push::PULSEUDPReport>> reports;
     std::vector<std::string> calls;
 };
 

@@ -6,13 +6,21 @@
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSESessionRequests.h"
 #include "push/PULSEUDPReport.h"
+#include "push/PULSEUdpSocket.h"
+
+#include "RecordingSession.h"
+#include "support/PushReportSink.h"
+#include "support/RunLoopWait.h"
 
 #include "platform/Application.h"
+
+#include "platform/Device.h"
+
+#include <algorithm>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include "platform/Device.h"
 
 namespace {
 
@@ -225,6 +233,65 @@ TEST_F(SessionRequests, APNSStateFollowsTheSystemVersion) {
     push::PULSEAPNSStateReport older;
     EXPECT_EQ(older.reportBody()["apns_state"].integerValue(), 0); // not registered for remote notifications
     application.resetForTesting();
+}
+
+// A logged-in session's road for reports: fresh client information, then the frame through a UDP socket
+// connected to the report server, time-out 0.
+class UdpReportingSession : public pushtest::RecordingSession {
+public:
+    explicit UdpReportingSession(std::uint16_t port) {
+        socket->connectToHost("127.0.0.1", port);
+    }
+    void sendUdpReport(const std::shared_ptr<push::PULSEUDPReport>& report) override {
+        RecordingSession::sendUdpReport(report);
+        report->updateClientInfo();
+        sendResults.push_back(socket->sendData(report->packetData(), std::nullopt, 0, 0));
+    }
+
+    std::shared_ptr<push::PULSEUdpSocket> socket = push::PULSEUdpSocket::create({});
+    std::vector<bool> sendResults;
+};
+
+TEST_F(SessionRequests, SentReportsReachTheReportServerWithTheirExactFrame) {
+    testsupport::PushReportSink sink;
+    sink.expect({4321, "abcdef0123456789abcdef01", {"apns_state"}});
+    m_identity->setUid(4321, "pw", "reg");
+    platform::Application::shared().registerUserNotificationSettings(6);
+    platform::Device::current().setSystemVersion("9.0");
+
+    // Without a session the report goes nowhere.
+    auto report = std::make_shared<push::PULSEAPNSStateReport>();
+    report->send();
+
+    auto session = std::make_shared<UdpReportingSession>(sink.port());
+    push::PULSEClientController::sharedClient().setRequestSession(session);
+    report->send();
+    ASSERT_EQ(session->reports, (std::vector<std::shared_ptr<push::PULSEUDPReport>>{report}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return sink.datagrams().size() == 1; }));
+
+    const std::string json = R"({"sdk_ver":"2.1.0","platform":"iOS","apns_state":6,"uid":4321,"senderid":"abcdef0123456789abcdef01"})";
+    Bytes expected{0x00, static_cast<std::uint8_t>(json.size() + 2), 'U', 'F'};
+    expected.insert(expected.end(), json.begin(), json.end());
+    EXPECT_EQ(sink.datagrams()[0], expected);
+    EXPECT_EQ(session->sendResults, std::vector<bool>{true});
+    EXPECT_EQ(sink.faults(), std::vector<std::string>{});
+
+    // A report on the stack is not shared: it is refused with an error line, not sent.
+    push::PULSEAPNSStateReport unshared;
+    unshared.send();
+    EXPECT_EQ(session->reports.size(), 1u);
+    const auto lines = logLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "udp report not shared, not sent"), lines.end());
+
+    // The sink's own checks: a wrong length field and missing keys are faults.
+    const Bytes bad{0x00, 0x05, 'U', 'F', '{', '}'};
+    ASSERT_TRUE(session->socket->sendData(bad, std::nullopt, 0, 0));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return sink.datagrams().size() == 2; }));
+    const auto faults = sink.faults();
+    ASSERT_FALSE(faults.empty());
+    EXPECT_EQ(faults[0], "udp report: length field 5, expected 4");
+    push::PULSEClientController::sharedClient().setRequestSession({});
+    platform::Application::shared().resetForTesting();
 }
 
 } // namespace
