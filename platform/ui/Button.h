@@ -21,8 +21,6 @@
 namespace platform {
 
 enum class ButtonType { Custom = 0, System = 1 };
-enum class ContentHorizontalAlignment { Center = 0, Left = 1, Right = 2, Fill = 3 };
-enum class ContentVerticalAlignment { Center = 0, Top = 1, Bottom = 2, Fill = 3 };
 
 class Button : public Control {
 public:

@@ -48,6 +48,10 @@ enum ControlEvents : unsigned {
     kControlEventAllEvents = 0xFFFFFFFFu,
 };
 
+// How a control places its content; the platform's numbers.
+enum class ContentHorizontalAlignment { Center = 0, Left = 1, Right = 2, Fill = 3 };
+enum class ContentVerticalAlignment { Center = 0, Top = 1, Bottom = 2, Fill = 3 };
+
 class Control : public View {
 public:
     using Action = std::function<void(Control& sender)>;

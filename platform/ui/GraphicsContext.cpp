@@ -126,6 +126,23 @@ void GraphicsContext::fillRect(Rect rect) {
     cairo_fill(m_cr);
 }
 
+void GraphicsContext::fillRoundedRect(Rect rect, double radius) {
+    if (!rect.isFinite() || !std::isfinite(radius))
+        return;
+    cairo::roundedRectangle(m_cr, rect.standardized(), radius);
+    cairo::setSource(m_cr, m_state.fill, m_state.alpha);
+    cairo_fill(m_cr);
+}
+
+void GraphicsContext::strokeRoundedRect(Rect rect, double radius) {
+    if (!rect.isFinite() || !std::isfinite(radius))
+        return;
+    cairo::roundedRectangle(m_cr, rect.standardized(), radius);
+    cairo::setSource(m_cr, m_state.stroke, m_state.alpha);
+    cairo_set_line_width(m_cr, m_state.lineWidth);
+    cairo_stroke(m_cr);
+}
+
 void GraphicsContext::fillEllipse(Rect rect) {
     if (!rect.isFinite())
         return;

@@ -62,6 +62,9 @@ public:
     void fillRect(Rect rect);
     // Fills the ellipse inscribed in `rect`.
     void fillEllipse(Rect rect);
+    // Rectangles with rounded corners (the radius clamped to half the shorter side).
+    void fillRoundedRect(Rect rect, double radius);
+    void strokeRoundedRect(Rect rect, double radius);
     // Draws the image, upright, scaled into `rect`.
     void drawImage(const Image::Ptr& image, Rect rect);
     // Draws text laid out at the rect's width (see TextLayout) from the rect's top left.

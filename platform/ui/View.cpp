@@ -2,6 +2,7 @@
 
 #include "platform/RunLoop.h"
 #include "platform/ui/GraphicsContext.h"
+#include "platform/ui/KeyboardManager.h"
 #include "platform/ui/ViewAnimationSupport.h"
 #include "platform/ui/Window.h"
 
@@ -462,11 +463,50 @@ void View::notify(const std::string& keyPath) {
 
 void View::drawRect(Rect) {}
 
+bool View::resign(View& view, bool forced, View* successor) {
+    auto root = view.rootView();
+    if (!forced && (!view.canResignFirstResponder() || !view.willResignFirstResponder(false)))
+        return false;
+    if (forced)
+        view.willResignFirstResponder(true);
+    root->m_firstResponder.reset();
+    view.didResignFirstResponder();
+    if (!successor)
+        KeyboardManager::shared().responderChanged(nullptr);
+    return true;
+}
+
+std::shared_ptr<View> View::firstResponder() const {
+    const View* root = this;
+    while (auto up = root->superview())
+        root = up.get();
+    return root->m_firstResponder.lock();
+}
+
+bool View::isFirstResponder() const { return firstResponder().get() == this; }
+
+bool View::becomeFirstResponder() {
+    if (isFirstResponder())
+        return true;
+    if (!canBecomeFirstResponder() || !willBecomeFirstResponder())
+        return false;
+    auto self = shared_from_this();
+    auto previous = firstResponder();
+    if (previous && !resign(*previous, false, this))
+        return false;
+    rootView()->m_firstResponder = self;
+    didBecomeFirstResponder();
+    KeyboardManager::shared().responderChanged(this);
+    return true;
+}
+
+bool View::resignFirstResponder() { return !isFirstResponder() || resign(*this, false, nullptr); }
+
 bool View::endEditing(bool force) {
-    bool resigned = false;
-    for (const auto& child : std::vector<std::shared_ptr<View>>(m_subviews))
-        resigned = child->endEditing(force) || resigned;
-    return resigned;
+    auto responder = firstResponder();
+    if (!responder || (responder.get() != this && !responder->isDescendantOf(*this)))
+        return false;
+    return resign(*responder, force, nullptr);
 }
 
 } // namespace platform

@@ -189,12 +189,34 @@ public:
     // GraphicsContext::current(), in bounds coordinates. The base view draws nothing.
     virtual void drawRect(Rect rect);
 
-    // Resigns first responder status in this view and its subviews; the base view has none.
+    // First responder: the one view of a tree (a window) that takes the keyboard's input. Becoming it
+    // asks the current one to resign first; a refusal on either side leaves things as they were.
+    virtual bool canBecomeFirstResponder() const { return false; }
+    virtual bool canResignFirstResponder() const { return true; }
+    bool becomeFirstResponder();
+    bool resignFirstResponder();
+    bool isFirstResponder() const;
+    // The first responder of this view's tree, if any.
+    std::shared_ptr<View> firstResponder() const;
+    // What the keyboard area shows while this view is first responder (nullptr: the system keyboard, and
+    // no accessory).
+    virtual std::shared_ptr<View> inputView() const { return nullptr; }
+    virtual std::shared_ptr<View> inputAccessoryView() const { return nullptr; }
+
+    // Resigns the first responder if it is this view or one of its subviews. With `force`, it resigns
+    // even when it would refuse. Answers whether one resigned.
     virtual bool endEditing(bool force);
 
 protected:
     // For views whose own layer is of another class (a gradient, a live image); nullptr gives a Layer.
     View(Rect frame, std::shared_ptr<Layer> layer);
+
+    // Asked before (answering whether to go ahead) and told after a change of first responder status.
+    // `forced` is endEditing(true): the answer is ignored.
+    virtual bool willBecomeFirstResponder() { return true; }
+    virtual void didBecomeFirstResponder() {}
+    virtual bool willResignFirstResponder(bool /*forced*/) { return true; }
+    virtual void didResignFirstResponder() {}
 
     // Called after the view moved to another superview (or none).
     virtual void didMoveToSuperview() {}
@@ -215,6 +237,7 @@ private:
     void notify(const std::string& keyPath);
     AffineTransform transformToSuperview() const;
     static void runPendingLayouts();
+    static bool resign(View& view, bool forced, View* successor);
 
     Rect m_untransformedFrame;  // the frame with an identity transform
     Rect m_bounds;
@@ -238,6 +261,8 @@ private:
     int m_tag = 0;
     std::vector<std::pair<std::weak_ptr<KeyValueObserver>, std::string>> m_observers;
     std::vector<std::shared_ptr<GestureRecognizer>> m_gestureRecognizers;
+    std::weak_ptr<View> m_firstResponder;  // kept by the root of a tree
 };
+
 
 } // namespace platform
