@@ -123,6 +123,8 @@ void HeadlessWebView::beginTopLevel(URLRequest request, WebViewNavigationType ty
         return;
     if (m_generation != generation)
         return;  // stopped from inside the question
+    if (!html && handOverToApplication(request))
+        return;  // another application's URL: the current document stays
     cancelAll();
     if (m_generation != generation)
         return;  // stopped from inside a cancellation
@@ -190,6 +192,10 @@ void HeadlessWebView::fetch(std::uint64_t id) {
             }
             if (!(l = self.findLoad(id)))
                 return;
+            if (l->isMain && handOverToApplication(next)) {
+                self.fail(id, cancelledError(target));
+                return;
+            }
             *l->request = std::move(next);
             self.fetch(id);
         });

@@ -14,6 +14,9 @@
 //   fragment changes), "window.__hybridLoadToken" and "window.__hybridLoadToken=N" (a value kept per
 //   document), "navigator.userAgent" (read at the document's load start), "document.body==null".
 // - Redirects are limited to 16 per load (then kURLErrorHTTPTooManyRedirects).
+// - A top-level load or redirect the delegate allowed to a scheme nothing here loads goes to
+//   Application::openURL (see WebView::handOverToApplication): a load keeps the current document, a
+//   redirect ends its load as cancelled.
 #pragma once
 
 #include "platform/ScriptedPage.h"

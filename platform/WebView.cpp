@@ -1,7 +1,9 @@
 #include "platform/WebView.h"
 
+#include "platform/Application.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/RunLoop.h"
+#include "platform/URLConnection.h"
 #include "platform/UserDefaults.h"
 
 #include <atomic>
@@ -28,6 +30,16 @@ void WebView::setFactory(Factory factory) { installedFactory() = std::move(facto
 WebView::WebView(Rect frame) : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))) {}
 
 WebView::~WebView() = default;
+
+bool WebView::handOverToApplication(const URLRequest& request) {
+    const std::string scheme = request.scheme();
+    if (scheme.empty() || scheme == "about" || scheme == "data" || scheme == "blob" || scheme == "javascript")
+        return false;
+    if (URLConnection::canHandleRequest(request))
+        return false;
+    (void)Application::shared().openURL(request.urlString());
+    return true;
+}
 
 void WebView::loadRequest(const URLRequest& request) { doLoadRequest(request, WebViewNavigationType::Other); }
 

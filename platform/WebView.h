@@ -82,6 +82,12 @@ public:
     std::shared_ptr<WebViewDelegate> delegate() const { return m_delegate.lock(); }
     void setDelegate(std::weak_ptr<WebViewDelegate> delegate) { m_delegate = std::move(delegate); }
 
+    // A top-level navigation (or a redirect of one) the delegate allowed, to a scheme that no URL loader
+    // serves (URLConnection::canHandleRequest) and the engine does not load itself (about, data, blob,
+    // javascript), belongs to another application: both engines hand it to Application::openURL and load
+    // nothing. True when `request` was such a navigation. Main thread.
+    static bool handOverToApplication(const URLRequest& request);
+
     // Loading.
     void loadRequest(const URLRequest& request);
     // Shows the HTML text as the document of baseURL ("about:blank" when empty). The load asks the

@@ -2,6 +2,7 @@
 
 #include "platform/JSON.h"
 #include "platform/RunLoop.h"
+#include "platform/WebView.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
@@ -416,6 +417,10 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     if (engineAlive)
         m_fragmentDecisionDepth -= request.isFragmentChange ? 1 : 0;
     if (!allowed || !engineAlive) {
+        webkit_policy_decision_ignore(decision);
+    } else if (!request.isFragmentChange && !request.isSubFrame
+               && platform::WebView::handOverToApplication(platform::URLRequest(request.url))) {
+        // Another application's URL (a sign-in page's return, say): this view loads nothing.
         webkit_policy_decision_ignore(decision);
     } else if (newWindow) {
         // The phone's web view has no other windows: an allowed new-window navigation loads here.

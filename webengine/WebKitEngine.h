@@ -14,6 +14,8 @@
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
 //   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
 //   navigation inside an existing frame cannot be told from a page load and is asked as top-level.
+// - A top-level navigation or redirect the client allowed, to a scheme nothing here loads, is handed to
+//   Application::openURL (platform::WebView::handOverToApplication) and not loaded.
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be

@@ -3,6 +3,8 @@
 // under the app's Library.
 #include "EngineHarness.h"
 
+#include "platform/Application.h"
+#include "platform/ApplicationDelegate.h"
 #include "platform/RunLoop.h"
 #include "platform/URLProtocol.h"
 #include "platform/UserDefaults.h"
@@ -90,6 +92,7 @@ protected:
     }
     void TearDown() override
     {
+        platform::Application::shared().resetForTesting();
         platform::WebView::setFactory(nullptr);
         if (m_window)
             gtk_container_remove(GTK_CONTAINER(m_window), m_view->widget());
@@ -283,4 +286,49 @@ TEST_F(WebKitGtkWebViewTest, SettingsWithAWebKitCounterpartReachTheEngine)
     EXPECT_FALSE(webkit_settings_get_media_playback_requires_user_gesture(settings));
     EXPECT_TRUE(incrementalRenderingSuppressed());
     EXPECT_EQ(m_view->paginationMode(), platform::PaginationMode::TopToBottom);
+}
+
+namespace {
+
+class OpenedURLs : public platform::ApplicationDelegate {
+public:
+    bool openURL(platform::Application&, const std::string& url, const std::string&, const platform::Value&) override
+    {
+        urls.push_back(url);
+        return true;
+    }
+    std::vector<std::string> urls;
+};
+
+} // namespace
+
+// A plain web view (no view controller answering for it) whose page, or a server redirect, goes to the
+// application's own scheme: the URL reaches Application::openURL, which delivers it back to the application
+// once; the page stays.
+TEST_F(WebKitGtkWebViewTest, NavigationsToAnUnservedSchemeOpenInTheApplicationOnce)
+{
+    platform::Application& app = platform::Application::shared();
+    app.resetForTesting();
+    auto opened = std::make_shared<OpenedURLs>();
+    app.setDelegate(opened);
+    m_home.writeBundleFile("Info.plist", R"(<?xml version="1.0"?><plist version="1.0"><dict>
+<key>CFBundleURLTypes</key><array><dict><key>CFBundleURLSchemes</key><array><string>ownscheme</string></array></dict></array>
+</dict></plist>)");
+    const std::string signin = page("signin.html", "<html><body>signin</body></html>");
+    loadAndWait(signin);
+
+    eval("location.href = 'ownscheme://x?code=1'");
+    ASSERT_TRUE(waitUntil([&] { return opened->urls.size() == 1; }));
+    EXPECT_EQ(eval("document.body.textContent"), "signin");
+    EXPECT_EQ(m_delegate->count("should:ownscheme://x?code=1"), 1u);
+
+    testsupport::HTTPTestServer server;
+    server.route("/return", testsupport::Reply::text(302, "").withHeader("Location", "ownscheme://x?code=2"));
+    loadAndWait(server.url("/return"));
+    ASSERT_TRUE(waitUntil([&] { return opened->urls.size() == 2; }));
+
+    // A later load runs behind anything still pending from those navigations.
+    loadAndWait(page("next.html", "<html><body>next</body></html>"));
+    EXPECT_EQ(opened->urls, std::vector<std::string>({"ownscheme://x?code=1", "ownscheme://x?code=2"}));
+    EXPECT_EQ(app.openedURLs(), opened->urls);
 }

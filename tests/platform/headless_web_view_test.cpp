@@ -1,3 +1,4 @@
+#include "platform/Application.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
@@ -369,6 +370,56 @@ TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistr
     view->stopLoading();
     EXPECT_EQ(recorder->events.back(), "fail -999");
     URLProtocol::unregisterClass("PageProtocol");
+}
+
+// Top-level loads and redirects to a scheme nothing here loads go to another application, once, and only
+// when the delegate allowed them; loads that something here serves never do.
+TEST_F(HeadlessWebViewTest, UnservedSchemesGoToTheApplicationInsteadOfLoading) {
+    Application& app = Application::shared();
+    app.resetForTesting();
+    app.addInstalledScheme("xapp");
+    std::string top = page("index.html");
+    view->loadRequest(URLRequest(top));
+    ASSERT_TRUE(view->waitUntilIdle());
+    recorder->events.clear();
+
+    view->pageNavigates("xapp://oauth?code=1");
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events, (Events{"should xapp://oauth?code=1 main=xapp://oauth?code=1 type=0"})) << "no load starts";
+    EXPECT_EQ(view->location(), top) << "the page stays";
+    EXPECT_EQ(app.openedURLs(), (std::vector<std::string>{"xapp://oauth?code=1"}));
+
+    std::string from = "file://" + m_dir + "/signin";
+    view->page().setRedirect(from, "xapp://oauth?code=2");
+    recorder->events.clear();
+    view->loadRequest(URLRequest(from));
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events, (Events{"should " + from + " main=" + from + " type=5", "start",
+                                        "should xapp://oauth?code=2 main=xapp://oauth?code=2 type=5", "fail -999"}));
+    EXPECT_EQ(app.openedURLs(), (std::vector<std::string>{"xapp://oauth?code=1", "xapp://oauth?code=2"}));
+
+    // Refused by the delegate (which may have opened it itself): nothing more opens.
+    recorder->decide = [](const URLRequest& r) { return r.scheme() != "xapp"; };
+    view->pageNavigates("xapp://oauth?code=3");
+    view->loadRequest(URLRequest(from));
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events.back(), "fail -999");
+    recorder->decide = nullptr;
+
+    // Served here: the engine's own schemes, registered protocols, an HTML string's base URL, frames.
+    URLProtocol::registerClass(URLProtocol::classOf<PageProtocol>("PageProtocol"));
+    view->loadRequest(URLRequest("pagetest://top"));
+    ASSERT_TRUE(view->waitUntilIdle());
+    view->loadRequest(URLRequest("about:blank"));
+    ASSERT_TRUE(view->waitUntilIdle());
+    view->loadHTMLString("<p>x</p>", "xapp://base/");
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(view->location(), "xapp://base/");
+    view->pageLoadsFrame("xapp://frame");
+    ASSERT_TRUE(view->waitUntilIdle());
+    URLProtocol::unregisterClass("PageProtocol");
+    EXPECT_EQ(app.openedURLs().size(), 2u);
+    app.resetForTesting();
 }
 
 TEST(WebViewFactory, MakesHeadlessViewsUntilAnEngineIsInstalled) {
