@@ -453,15 +453,5 @@ crsh_frame_error_t crsh_frame_read_compact_unwind(crsh_task_t task, crsh_image_l
                                                   const crsh_thread_state* current, const crsh_thread_state*,
                                                   crsh_thread_state* next)
 {
-    if (!crsh_thread_state_has_reg(current, CRSH_REG_IP))
-        return CRSH_FRAME_ERR_BAD_FRAME;
-    if (image_list == nullptr)
-        return CRSH_FRAME_ERR_NOT_SUPPORTED;
-    crsh_image_list_set_reading(image_list, true);
-    crsh_frame_error_t result = CRSH_FRAME_ERR_NOT_SUPPORTED;
-    if (const crsh_macho_image* image =
-            crsh_image_list_find(image_list, crsh_thread_state_get_reg(current, CRSH_REG_IP)))
-        result = readCompactUnwind(task, image, current, next);
-    crsh_image_list_set_reading(image_list, false);
-    return result;
+    return crsh_frame_read_in_image(task, image_list, current, next, readCompactUnwind);
 }
