@@ -23,6 +23,10 @@ struct Record {
     std::uint8_t bytes[72];
 
     std::size_t word() const { return image->m64 ? 8 : 4; }
+    std::uint16_t u16(std::size_t offset) const
+    {
+        return image->byteorder->swap16(crsh_async_load<std::uint16_t>(bytes + offset));
+    }
     std::uint32_t u32(std::size_t offset) const
     {
         return image->byteorder->swap32(crsh_async_load<std::uint32_t>(bytes + offset));
@@ -255,6 +259,120 @@ crsh_error_t walkList(Walk* walk, const crsh_async_mobject* list, crsh_error_t (
     return CRSH_ERR_NONE;
 }
 
+// The classic layout: __OBJC,__module_info holds 16-byte modules (version, size, name, symbol table);
+// every record is made of 32-bit words whatever the image's width, and is read from the task.
+constexpr std::size_t kModuleBytes = 16;
+constexpr std::size_t kModuleSymtabOffset = 12;
+constexpr std::size_t kSymtabHeaderBytes = 12; // reference count, references, class count (16), category count (16)
+constexpr std::size_t kClassicClassBytes = 40;
+constexpr std::size_t kClassicNameOffset = 8;
+constexpr std::size_t kClassicInfoOffset = 16;
+constexpr std::size_t kClassicMethodListsOffset = 28;
+constexpr std::uint32_t kClassicSingleList = 0x4000; // info: the method-lists word is one list, not an array
+constexpr std::size_t kClassicListHeaderBytes = 8;   // obsolete word, count
+constexpr std::size_t kClassicMethodBytes = 12;      // name, types, implementation
+constexpr std::uint32_t kClassicListsEnd = 0xFFFFFFFF;
+
+crsh_error_t readClassic(const crsh_macho_image* image, crsh_vm_address_t address, std::size_t length, Record* record)
+{
+    return crsh_async_task_memcpy(image->task, address, 0, record->bytes, length);
+}
+
+crsh_error_t reportClassicList(Walk* walk, std::uint32_t list, crsh_objc_string* className, bool isClassMethod)
+{
+    const crsh_macho_image* image = walk->image;
+    Record header{image, {}};
+    CRSH_TRY(readClassic(image, list, kClassicListHeaderBytes, &header));
+    std::uint32_t count = header.u32(4);
+    if (count > CRSH_OBJC_CLASSIC_MAX_METHODS)
+        return CRSH_ERR_INVALID_DATA;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Record entry{image, {}};
+        CRSH_TRY(readClassic(image, std::uint64_t{list} + kClassicListHeaderBytes + i * kClassicMethodBytes,
+                             kClassicMethodBytes, &entry));
+        crsh_objc_string methodName;
+        crsh_objc_string_init(&methodName, image, entry.u32(0));
+        walk->callback(isClassMethod, className, &methodName, entry.u32(8), walk->context);
+        crsh_objc_string_free(&methodName);
+        ++walk->reported;
+    }
+    return CRSH_ERR_NONE;
+}
+
+// Reports the method lists of a class (or metaclass) record: one list, or an array of lists ending at a
+// zero or all-ones entry.
+crsh_error_t reportClassicMethods(Walk* walk, const Record& cls, crsh_objc_string* className, bool isClassMethod)
+{
+    std::uint32_t lists = cls.u32(kClassicMethodListsOffset);
+    if (lists == 0)
+        return CRSH_ERR_NONE;
+    if ((cls.u32(kClassicInfoOffset) & kClassicSingleList) != 0)
+        return reportClassicList(walk, lists, className, isClassMethod);
+    for (std::size_t i = 0;; ++i) {
+        if (i == CRSH_OBJC_CLASSIC_MAX_LISTS)
+            return CRSH_ERR_INVALID_DATA;
+        Record entry{walk->image, {}};
+        CRSH_TRY(readClassic(walk->image, std::uint64_t{lists} + i * 4, 4, &entry));
+        std::uint32_t list = entry.u32(0);
+        if (list == 0 || list == kClassicListsEnd)
+            return CRSH_ERR_NONE;
+        CRSH_TRY(reportClassicList(walk, list, className, isClassMethod));
+    }
+}
+
+crsh_error_t reportClassicClass(Walk* walk, std::uint32_t classAddress)
+{
+    const crsh_macho_image* image = walk->image;
+    Record cls{image, {}};
+    CRSH_TRY(readClassic(image, classAddress, kClassicClassBytes, &cls));
+    crsh_objc_string name;
+    crsh_objc_string_init(&name, image, cls.u32(kClassicNameOffset));
+    crsh_error_t error = reportClassicMethods(walk, cls, &name, false);
+    Record meta{image, {}};
+    if (error == CRSH_ERR_NONE)
+        error = readClassic(image, cls.u32(0), kClassicClassBytes, &meta);
+    if (error == CRSH_ERR_NONE)
+        error = reportClassicMethods(walk, meta, &name, true);
+    crsh_objc_string_free(&name);
+    return error;
+}
+
+crsh_error_t walkModules(Walk* walk, const crsh_async_mobject* modules)
+{
+    const crsh_macho_image* image = walk->image;
+    crsh_vm_address_t base = crsh_async_mobject_base_address(modules);
+    crsh_vm_size_t length = crsh_async_mobject_length(modules);
+    if (length < kModuleBytes)
+        return CRSH_ERR_NOT_FOUND;
+    for (crsh_vm_size_t offset = 0; offset + kModuleBytes <= length; offset += kModuleBytes) {
+        Record module{image, {}};
+        if (!copyFromSection(modules, base + offset, kModuleBytes, &module))
+            return CRSH_ERR_INVALID_DATA;
+        std::uint32_t symtab = module.u32(kModuleSymtabOffset);
+        if (symtab == 0)
+            continue;
+        Record header{image, {}};
+        CRSH_TRY(readClassic(image, symtab, kSymtabHeaderBytes, &header));
+        std::uint16_t classes = header.u16(8);
+        for (std::uint16_t i = 0; i < classes; ++i) {
+            Record pointer{image, {}};
+            CRSH_TRY(readClassic(image, std::uint64_t{symtab} + kSymtabHeaderBytes + i * 4u, 4, &pointer));
+            CRSH_TRY(reportClassicClass(walk, pointer.u32(0)));
+        }
+    }
+    return CRSH_ERR_NONE;
+}
+
+// CRSH_ERR_NOT_FOUND when the image has no classic metadata, so that the modern layout is tried.
+crsh_error_t enumerateClassic(Walk* walk)
+{
+    crsh_async_mobject modules;
+    CRSH_TRY(crsh_macho_image_map_section(walk->image, "__OBJC", "__module_info", &modules));
+    crsh_error_t error = walkModules(walk, &modules);
+    crsh_async_mobject_free(&modules);
+    return error;
+}
+
 } // namespace
 
 crsh_error_t crsh_objc_cache_init(crsh_objc_cache* cache)
@@ -336,13 +454,19 @@ crsh_error_t crsh_objc_enumerate_methods(const crsh_macho_image* image, crsh_obj
 {
     if (cache == nullptr)
         return CRSH_ERR_ACCESS_DENIED;
+    Walk walk{image, cache, callback, context, 0};
+    if (!cache->got_modern) {
+        crsh_error_t classic = enumerateClassic(&walk);
+        if (classic != CRSH_ERR_NOT_FOUND)
+            return classic;
+    }
+
     crsh_error_t mapped = mapSections(image, cache);
     if (mapped != CRSH_ERR_NONE) {
         unmapSections(cache);
         return mapped;
     }
 
-    Walk walk{image, cache, callback, context, 0};
     crsh_error_t last = CRSH_ERR_NONE;
     CRSH_TRY(walkList(&walk, &cache->class_list, reportClass, &last));
     CRSH_TRY(walkList(&walk, &cache->category_list, reportCategory, &last));

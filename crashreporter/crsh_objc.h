@@ -1,6 +1,7 @@
 // The class-metadata reader: walks an image's class and category lists in the task's memory and
 // enumerates every method with its implementation address, so that frames of a stripped image still
-// get names. Reads the modern layout (__DATA,__objc_classlist and its companions). Everything here is
+// get names. Reads the classic layout (__OBJC,__module_info, records of 32-bit words read from the task)
+// and the modern one (__DATA,__objc_classlist and its companions). Everything here is
 // async-signal-safe; the only allocation is the class cache's one block, made on first use.
 #pragma once
 
@@ -15,6 +16,12 @@ constexpr std::size_t CRSH_OBJC_CLASS_CACHE_BLOCK_BYTES = 2 * CRSH_OBJC_CLASS_CA
 // Longest string the reader will scan for its terminating zero. Every scan copies the pages it maps,
 // so an unterminated run through a large readable region must end somewhere.
 constexpr std::size_t CRSH_OBJC_STRING_MAX_BYTES = 64 * 1024;
+
+// Classic-layout lists are read from the task one record at a time with counts taken from the records
+// themselves: a method list above this many entries, or an array of more lists than this, is invalid data
+// rather than a walk through whatever memory happens to be readable.
+constexpr std::uint32_t CRSH_OBJC_CLASSIC_MAX_METHODS = 65536;
+constexpr std::size_t CRSH_OBJC_CLASSIC_MAX_LISTS = 4096;
 
 // One per report: created before its first frame is named and freed after the last. Keeps the last
 // image's four sections mapped and every class resolved so far.
@@ -64,9 +71,11 @@ crsh_error_t crsh_objc_string_length(crsh_objc_string* string, std::size_t* leng
 crsh_error_t crsh_objc_string_pointer(crsh_objc_string* string, const char** pointer);
 void crsh_objc_string_free(crsh_objc_string* string);
 
-// Calls back for every method of every realised class and of every category. CRSH_ERR_ACCESS_DENIED
-// without a cache; CRSH_ERR_NOT_FOUND when the image has no class metadata (or none of it could be
-// reported); CRSH_ERR_INVALID_DATA for records outside their sections.
+// Calls back for every method of every realised class and of every category. The classic layout is
+// tried first until a modern walk has succeeded with this cache; a classic walk ends at the first record
+// it cannot read, with that read's error. CRSH_ERR_ACCESS_DENIED without a cache; CRSH_ERR_NOT_FOUND
+// when the image has no class metadata (or none of it could be reported); CRSH_ERR_INVALID_DATA for
+// records outside their sections.
 crsh_error_t crsh_objc_enumerate_methods(const crsh_macho_image* image, crsh_objc_cache* cache,
                                          crsh_objc_method_cb callback, void* context);
 

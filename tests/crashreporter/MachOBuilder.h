@@ -4,6 +4,8 @@
 // Layout (the file is also the memory image; __TEXT starts at vmaddr 0 with the header):
 //   header, load commands (__TEXT with its sections, __LINKEDIT, LC_SYMTAB, optionally LC_DYSYMTAB),
 //   section data from 0x800, then __LINKEDIT at 0x1000: the symbol table and the string table.
+//   With sectionSegment set, the sections belong to a segment of that name spanning 0x800-0x1000
+//   (inside __TEXT's range), whose command follows __TEXT's.
 #pragma once
 
 #include <cstdint>
@@ -33,13 +35,14 @@ public:
     bool m64 = true;
     bool swapped = false;
     std::string textName = "__TEXT";
+    std::string sectionSegment; // empty: the sections are __TEXT's
     std::vector<BuiltSection> sections;
     std::vector<BuiltSymbol> symbols;
     bool withDysymtab = false;
     std::uint32_t ilocal = 0, nlocal = 0, iextdef = 0, nextdef = 0;
 
     // Offsets into the built bytes, set by build().
-    std::size_t textCommand = 0, linkeditCommand = 0, symtabCommand = 0, dysymtabCommand = 0;
+    std::size_t textCommand = 0, sectionsCommand = 0, linkeditCommand = 0, symtabCommand = 0, dysymtabCommand = 0;
     std::size_t sizeofcmds = 0, symbolTable = 0, stringTable = 0, stringTableSize = 0;
     std::vector<std::size_t> sectionHeaders, sectionData;
 
@@ -63,8 +66,11 @@ public:
         const std::size_t linkeditSize = ((stringTable + stringTableSize - kLinkedit) + 15) & ~std::size_t{15};
         m_bytes.assign(kLinkedit + linkeditSize, 0);
 
+        const bool ownSegment = !sectionSegment.empty();
+        const std::string segname = ownSegment ? sectionSegment : "__TEXT";
         textCommand = headerSize;
-        linkeditCommand = textCommand + segmentSize + sections.size() * sectionSize;
+        sectionsCommand = ownSegment ? textCommand + segmentSize : textCommand;
+        linkeditCommand = sectionsCommand + segmentSize + sections.size() * sectionSize;
         symtabCommand = linkeditCommand + segmentSize;
         dysymtabCommand = symtabCommand + 24;
         sizeofcmds = dysymtabCommand + (withDysymtab ? 80 : 0) - headerSize;
@@ -72,17 +78,20 @@ public:
         put32(0, m64 ? 0xFEEDFACF : 0xFEEDFACE);
         put32(4, m64 ? 0x0100000C : 12);
         put32(12, 6); // a dylib
-        put32(16, withDysymtab ? 4 : 3);
+        put32(16, (withDysymtab ? 4 : 3) + (ownSegment ? 1 : 0));
         put32(20, static_cast<std::uint32_t>(sizeofcmds));
 
-        segment(textCommand, textName, 0, kTextSize, 0, static_cast<std::uint32_t>(sections.size()));
+        const auto nsects = static_cast<std::uint32_t>(sections.size());
+        segment(textCommand, textName, 0, kTextSize, 0, ownSegment ? 0 : nsects);
+        if (ownSegment)
+            segment(sectionsCommand, sectionSegment, 0x800, 0x800, 0x800, nsects);
         std::size_t data = 0x800;
         sectionHeaders.clear();
         sectionData.clear();
         for (std::size_t i = 0; i < sections.size(); ++i) {
-            const std::size_t header = textCommand + segmentSize + i * sectionSize;
+            const std::size_t header = sectionsCommand + segmentSize + i * sectionSize;
             std::memcpy(&m_bytes[header], sections[i].name.data(), std::min<std::size_t>(16, sections[i].name.size()));
-            std::memcpy(&m_bytes[header + 16], "__TEXT", 6);
+            std::memcpy(&m_bytes[header + 16], segname.data(), std::min<std::size_t>(16, segname.size()));
             putWord(header + 32, data);
             putWord(header + (m64 ? 40 : 36), sections[i].data.size());
             std::memcpy(&m_bytes[data], sections[i].data.data(), sections[i].data.size());

@@ -1,6 +1,7 @@
 #include "crashreporter/crsh_objc.h"
 
 #include "FixtureDumps.h"
+#include "MachOBuilder.h"
 #include "support/MachOLoader.h"
 
 #include <gtest/gtest.h>
@@ -20,9 +21,9 @@ namespace {
 // Classes in files are not set up: realise() gives a class the read-write record the runtime would.
 class ObjcImage {
 public:
-    ObjcImage()
+    explicit ObjcImage(hybtest::MachOLoader::Placement placement = hybtest::MachOLoader::Placement::Anywhere)
     {
-        m_loader = hybtest::MachOLoader::load(crashtest::fixturePath("objc_image.dylib"));
+        m_loader = hybtest::MachOLoader::load(crashtest::fixturePath("objc_image.dylib"), {}, placement);
         if (!m_loader)
             return;
         for (const auto& segment : m_loader->segments()) {
@@ -98,11 +99,11 @@ struct Named {
     std::string name;
 };
 
-Named lookup(ObjcImage& fixture, crsh_objc_cache* cache, std::uint32_t strategy, std::uint64_t pc)
+Named lookup(const crsh_macho_image* image, crsh_objc_cache* cache, std::uint32_t strategy, std::uint64_t pc)
 {
     Named named;
     named.error = crsh_find_symbol(
-        &fixture.image, strategy, cache, pc,
+        image, strategy, cache, pc,
         [](crsh_vm_address_t address, const char* name, void* context) {
             auto* out = static_cast<Named*>(context);
             out->address = address;
@@ -110,6 +111,11 @@ Named lookup(ObjcImage& fixture, crsh_objc_cache* cache, std::uint32_t strategy,
         },
         &named);
     return named;
+}
+
+Named lookup(ObjcImage& fixture, crsh_objc_cache* cache, std::uint32_t strategy, std::uint64_t pc)
+{
+    return lookup(&fixture.image, cache, strategy, pc);
 }
 
 struct Cache {
@@ -337,6 +343,224 @@ TEST(CrashObjc, TheClassCacheKeepsOccupiedSlotsAndIsOptional)
     EXPECT_EQ(lookup(fixture, &cache.cache, kObjc, pc).name, "-[Second secondWork]");
     EXPECT_EQ(cache.cache.class_cache_keys[slot], other);
     EXPECT_EQ(cache.cache.class_cache_values[slot], 1u);
+}
+
+TEST(CrashObjc, TaggedIsaOfArm64ImagesIsMasked)
+{
+    // The mask keeps bits 3-32 only, so the image must lie low for it to find the metaclass again.
+    ObjcImage fixture(hybtest::MachOLoader::Placement::Low);
+    ASSERT_TRUE(fixture.ready);
+    ASSERT_LT(fixture.image.header_addr, 1ull << 31);
+    fixture.realiseAll();
+    std::uint64_t& isa = ObjcImage::word(fixture.at("_OBJC_CLASS_$_Root"));
+    ASSERT_EQ(isa, fixture.at("_OBJC_METACLASS_$_Root"));
+    isa |= 0x000F'0000'0000'0001; // tagged: bit 0 and the runtime's high bits
+    Cache cache;
+    EXPECT_EQ(lookup(fixture, &cache.cache, kObjc, fixture.at("+[Root classWork]") + 4).name, "+[Root classWork]");
+
+    // Without bit 0 the word is taken as it is, and lies nowhere near __objc_data.
+    isa &= ~std::uint64_t{1};
+    Cache again;
+    EXPECT_EQ(crsh_objc_enumerate_methods(
+                  &fixture.image, &again.cache,
+                  [](bool, crsh_objc_string*, crsh_objc_string*, crsh_vm_address_t, void*) {}, nullptr),
+              CRSH_ERR_INVALID_DATA);
+}
+
+// A 32-bit image with classic class metadata, placed below 2 GiB so that its records' 32-bit pointers
+// reach them. The records are written after the image, in the image's byte order.
+class ClassicImage {
+public:
+    static constexpr std::size_t kModules = 3;
+    static constexpr std::size_t kRecords = 0x2000; // where the records start, past the image
+
+    explicit ClassicImage(bool swapped)
+        : m_swapped(swapped)
+    {
+        crashtest::MachOBuilder builder;
+        builder.m64 = false;
+        builder.swapped = swapped;
+        builder.sectionSegment = "__OBJC";
+        builder.sections.push_back({"__module_info", std::vector<std::uint8_t>(kModules * 16)});
+        std::vector<std::uint8_t> bytes = builder.build();
+        m_page = static_cast<std::size_t>(getpagesize());
+        m_size = kRecords + 2 * m_page; // the last page stays unreadable
+        m_memory = static_cast<std::uint8_t*>(hybtest::mapLowMemory(m_size, PROT_READ | PROT_WRITE));
+        if (m_memory == nullptr)
+            return;
+        mprotect(m_memory + m_size - m_page, m_page, PROT_NONE);
+        std::memcpy(m_memory, bytes.data(), bytes.size());
+        m_modules = builder.sectionData[0];
+        m_sectionSize = builder.sectionHeaders[0] + 36;
+        m_next = kRecords;
+        ready = crsh_macho_image_init(&image, getpid(), "classic", address(0)) == CRSH_ERR_NONE;
+    }
+    ~ClassicImage()
+    {
+        if (ready)
+            crsh_macho_image_free(&image);
+        if (m_memory != nullptr)
+            munmap(m_memory, m_size);
+    }
+
+    std::uint32_t address(std::size_t offset) const
+    {
+        return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_memory + offset));
+    }
+    void set32(std::uint32_t at, std::uint32_t value)
+    {
+        value = m_swapped ? __builtin_bswap32(value) : value;
+        std::memcpy(reinterpret_cast<void*>(std::uintptr_t{at}), &value, 4);
+    }
+    void set16(std::uint32_t at, std::uint16_t value)
+    {
+        value = m_swapped ? __builtin_bswap16(value) : value;
+        std::memcpy(reinterpret_cast<void*>(std::uintptr_t{at}), &value, 2);
+    }
+    // Appends 32-bit words to the records and returns their address.
+    std::uint32_t words(const std::vector<std::uint32_t>& values)
+    {
+        std::uint32_t at = address(m_next);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            set32(at + 4 * static_cast<std::uint32_t>(i), values[i]);
+        m_next += 4 * values.size();
+        return at;
+    }
+    std::uint32_t string(const std::string& text)
+    {
+        std::uint32_t at = address(m_next);
+        std::memcpy(m_memory + m_next, text.c_str(), text.size() + 1);
+        m_next += (text.size() + 4) & ~std::size_t{3};
+        return at;
+    }
+    // A method list: obsolete word, count, then (name, types, implementation) entries.
+    std::uint32_t methodList(const std::vector<std::pair<std::string, std::uint32_t>>& methods)
+    {
+        std::vector<std::uint32_t> names;
+        for (const auto& method : methods)
+            names.push_back(string(method.first));
+        std::vector<std::uint32_t> list{0, static_cast<std::uint32_t>(methods.size())};
+        for (std::size_t i = 0; i < methods.size(); ++i)
+            list.insert(list.end(), {names[i], 0, methods[i].second});
+        return words(list);
+    }
+    // A class record: isa, superclass, name, version, info, instance size, ivars, method lists, cache,
+    // protocols.
+    std::uint32_t classRecord(std::uint32_t isa, std::uint32_t name, std::uint32_t info, std::uint32_t lists)
+    {
+        return words({isa, 0, name, 0, info, 0, 0, lists, 0, 0});
+    }
+    // A module symbol table: reference count, references, class and category counts, then the pointers.
+    std::uint32_t symtab(const std::vector<std::uint32_t>& classes, const std::vector<std::uint32_t>& categories)
+    {
+        std::uint32_t at = words({0, 0, 0});
+        set16(at + 8, static_cast<std::uint16_t>(classes.size()));
+        set16(at + 10, static_cast<std::uint16_t>(categories.size()));
+        words(classes);
+        words(categories);
+        return at;
+    }
+    void module(std::size_t index, std::uint32_t symtab)
+    {
+        std::uint32_t at = address(m_modules + 16 * index);
+        set32(at, 7);
+        set32(at + 4, 16);
+        set32(at + 12, symtab);
+    }
+    // The image record keeps its own copy of the load commands: it is made again after the change.
+    void setSectionSize(std::uint32_t size)
+    {
+        set32(address(m_sectionSize), size);
+        crsh_macho_image_free(&image);
+        ready = crsh_macho_image_init(&image, getpid(), "classic", address(0)) == CRSH_ERR_NONE;
+    }
+    std::uint32_t unreadable() const { return address(m_size - m_page); }
+
+    crsh_macho_image image;
+    bool ready = false;
+
+private:
+    bool m_swapped;
+    std::uint8_t* m_memory = nullptr;
+    std::size_t m_page = 0, m_size = 0, m_next = 0, m_modules = 0, m_sectionSize = 0;
+};
+
+struct Reported {
+    std::vector<std::string> methods;
+};
+
+crsh_error_t enumerate(const crsh_macho_image* image, crsh_objc_cache* cache, Reported* reported)
+{
+    return crsh_objc_enumerate_methods(
+        image, cache,
+        [](bool isClassMethod, crsh_objc_string* className, crsh_objc_string* methodName, crsh_vm_address_t imp,
+           void* context) {
+            const char* cls = "?";
+            const char* method = "?";
+            (void)crsh_objc_string_pointer(className, &cls);
+            (void)crsh_objc_string_pointer(methodName, &method);
+            static_cast<Reported*>(context)->methods.push_back(std::string(isClassMethod ? "+[" : "-[") + cls + " " +
+                                                               method + "] " + std::to_string(imp));
+        },
+        reported);
+}
+
+TEST(CrashObjc, ClassicLayoutReportsClassesAndMetaclasses)
+{
+    for (bool swapped : {false, true}) {
+        SCOPED_TRACE(swapped ? "swapped" : "host order");
+        ClassicImage classic(swapped);
+        if (!classic.ready)
+            GTEST_SKIP() << "no room below 2 GiB";
+        // Old: one instance list (info bit 0x4000); its metaclass has an array of lists ending at all-ones,
+        // with a list after the end that must not be read.
+        std::uint32_t oldName = classic.string("Old");
+        std::uint32_t instanceList = classic.methodList({{"work", 0x1000}, {"rest:", 0x1100}});
+        std::uint32_t makeList = classic.methodList({{"make", 0x1200}});
+        std::uint32_t buildList = classic.methodList({{"build", 0x1300}});
+        std::uint32_t neverList = classic.methodList({{"never", 0x1400}});
+        std::uint32_t metaLists = classic.words({makeList, buildList, 0xFFFFFFFF, neverList, 0});
+        std::uint32_t oldMeta = classic.classRecord(0, oldName, 0x2, metaLists);
+        std::uint32_t oldClass = classic.classRecord(oldMeta, oldName, 0x4000 | 0x1, instanceList);
+        // Older: an array of lists ending at 0; its metaclass has none. A category pointer follows it,
+        // which the walk leaves alone.
+        std::uint32_t olderName = classic.string("Older");
+        std::uint32_t tickLists = classic.words({classic.methodList({{"tick", 0x1500}}), 0});
+        std::uint32_t olderMeta = classic.classRecord(0, olderName, 0x2, 0);
+        std::uint32_t olderClass = classic.classRecord(olderMeta, olderName, 0x1, tickLists);
+        classic.module(0, 0); // no symbol table: skipped
+        classic.module(1, classic.symtab({oldClass}, {}));
+        classic.module(2, classic.symtab({olderClass}, {classic.unreadable()}));
+
+        Cache cache;
+        Reported reported;
+        ASSERT_EQ(enumerate(&classic.image, &cache.cache, &reported), CRSH_ERR_NONE);
+        EXPECT_EQ(reported.methods,
+                  (std::vector<std::string>{"-[Old work] 4096", "-[Old rest:] 4352", "+[Old make] 4608",
+                                            "+[Old build] 4864", "-[Older tick] 5376"}));
+        EXPECT_FALSE(cache.cache.got_modern);
+        Named named = lookup(&classic.image, &cache.cache, kObjc, 0x1204);
+        EXPECT_EQ(named.name, "+[Old make]");
+        EXPECT_EQ(named.address, 0x1200u);
+        EXPECT_EQ(lookup(&classic.image, &cache.cache, kObjc, 0x2000).name, "-[Older tick]");
+        EXPECT_EQ(lookup(&classic.image, &cache.cache, kObjc, 0xFFF).error, CRSH_ERR_NOT_FOUND);
+
+        // A method count past the bound is invalid data, not a walk through readable memory.
+        classic.set32(instanceList + 4, CRSH_OBJC_CLASSIC_MAX_METHODS + 1);
+        Reported bounded;
+        EXPECT_EQ(enumerate(&classic.image, &cache.cache, &bounded), CRSH_ERR_INVALID_DATA);
+        classic.set32(instanceList + 4, 2);
+
+        // Once a modern walk has succeeded with a cache, the classic layout is not probed again.
+        Cache modern;
+        modern.cache.got_modern = true;
+        EXPECT_EQ(enumerate(&classic.image, &modern.cache, &reported), CRSH_ERR_NOT_FOUND);
+
+        // A module section shorter than one module: no classic metadata (and no modern one either).
+        classic.setSectionSize(8);
+        ASSERT_TRUE(classic.ready);
+        EXPECT_EQ(enumerate(&classic.image, &cache.cache, &reported), CRSH_ERR_NOT_FOUND);
+    }
 }
 
 } // namespace

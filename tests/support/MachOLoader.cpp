@@ -56,7 +56,14 @@ bool readSegments(const std::vector<std::uint8_t>& file, std::vector<MachOLoader
 
 } // namespace
 
-std::unique_ptr<MachOLoader> MachOLoader::load(const std::string& path, const std::vector<std::string>& leaveOut)
+void* mapLowMemory(std::size_t length, int prot)
+{
+    void* mapping = mmap(nullptr, length, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    return mapping == MAP_FAILED ? nullptr : mapping;
+}
+
+std::unique_ptr<MachOLoader> MachOLoader::load(const std::string& path, const std::vector<std::string>& leaveOut,
+                                               Placement placement)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -64,11 +71,11 @@ std::unique_ptr<MachOLoader> MachOLoader::load(const std::string& path, const st
         return nullptr;
     }
     std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return place(file, path, leaveOut);
+    return place(file, path, leaveOut, placement);
 }
 
 std::unique_ptr<MachOLoader> MachOLoader::place(const std::vector<std::uint8_t>& file, const std::string& name,
-                                                const std::vector<std::string>& leaveOut)
+                                                const std::vector<std::string>& leaveOut, Placement placement)
 {
     std::unique_ptr<MachOLoader> loader(new MachOLoader());
     loader->m_name = name;
@@ -93,9 +100,14 @@ std::unique_ptr<MachOLoader> MachOLoader::place(const std::vector<std::uint8_t>&
     low &= ~(page - 1);
     high = (high + page - 1) & ~(page - 1);
     loader->m_reservationSize = high - low;
-    loader->m_reservation = mmap(nullptr, loader->m_reservationSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (loader->m_reservation == MAP_FAILED) {
-        loader->m_reservation = nullptr;
+    if (placement == Placement::Low) {
+        loader->m_reservation = mapLowMemory(loader->m_reservationSize, PROT_NONE);
+    } else {
+        loader->m_reservation = mmap(nullptr, loader->m_reservationSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (loader->m_reservation == MAP_FAILED)
+            loader->m_reservation = nullptr;
+    }
+    if (loader->m_reservation == nullptr) {
         ADD_FAILURE() << "cannot reserve " << loader->m_reservationSize << " bytes for " << name;
         return nullptr;
     }

@@ -2,7 +2,8 @@
 // crash-reporter image list.
 //
 // The whole span of the segments is reserved unreadable (PROT_NONE) at an address the system picks, so
-// every load lands somewhere new; each segment's file bytes are copied to header + (its vmaddr − the
+// every load lands somewhere new (below 2 GiB when asked, for records that hold 32-bit or masked
+// pointers); each segment's file bytes are copied to header + (its vmaddr − the
 // __TEXT vmaddr) and made readable. Gaps between segments stay unreadable, and so do the segments a
 // test asks to leave out, so that partial-mapping cases can be made. The memory lives as long as the
 // loader.
@@ -17,8 +18,13 @@
 
 namespace hybtest {
 
+// Maps length bytes (zeroed, with prot) below 2 GiB; null when the system has no room there.
+void* mapLowMemory(std::size_t length, int prot);
+
 class MachOLoader {
 public:
+    enum class Placement { Anywhere, Low };
+
     struct Segment {
         std::string name;
         std::uint64_t vmaddr = 0;
@@ -29,9 +35,11 @@ public:
 
     // Null (with a test failure naming the cause) when the file cannot be read or is not a 64-bit
     // little-endian Mach-O file with a __TEXT segment.
-    static std::unique_ptr<MachOLoader> load(const std::string& path, const std::vector<std::string>& leaveOut = {});
+    static std::unique_ptr<MachOLoader> load(const std::string& path, const std::vector<std::string>& leaveOut = {},
+                                             Placement placement = Placement::Anywhere);
     static std::unique_ptr<MachOLoader> place(const std::vector<std::uint8_t>& file, const std::string& name,
-                                              const std::vector<std::string>& leaveOut = {});
+                                              const std::vector<std::string>& leaveOut = {},
+                                              Placement placement = Placement::Anywhere);
     ~MachOLoader();
     MachOLoader(const MachOLoader&) = delete;
     MachOLoader& operator=(const MachOLoader&) = delete;
