@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -107,6 +114,68 @@ TEST(CrashAsyncFile, FailingDescriptorsAreReportedByWriteFlushAndClose)
 
     EXPECT_EQ(crsh_async_writen(-1, bytes, 1), -1);
     EXPECT_EQ(crsh_async_writen(pipe.fds[1], bytes, 0), 0);
+}
+
+std::atomic<int> g_interruptions{0};
+
+// Whether the thread is blocked in write() right now, as the kernel reports it.
+bool blockedInWrite(pid_t tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string number;
+    return in >> number && number == std::to_string(SYS_write);
+}
+
+TEST(CrashAsyncFile, WritesInterruptedBySignalsAreRetried)
+{
+    if (!std::ifstream("/proc/self/syscall"))
+        GTEST_SKIP() << "the kernel does not report threads' system calls";
+    // A full pipe whose write end blocks: the write below waits until a signal interrupts it.
+    Pipe pipe;
+    ASSERT_EQ(fcntl(pipe.fds[1], F_SETPIPE_SZ, 4096), 4096);
+    std::vector<std::uint8_t> filler(4096, 1);
+    ASSERT_EQ(write(pipe.fds[1], filler.data(), filler.size()), 4096);
+    ASSERT_EQ(fcntl(pipe.fds[1], F_SETFL, 0), 0);
+
+    struct sigaction interrupt = {}, previous = {};
+    interrupt.sa_handler = [](int) { g_interruptions.fetch_add(1); };
+    sigemptyset(&interrupt.sa_mask);
+    interrupt.sa_flags = 0; // no SA_RESTART: the blocked write fails with EINTR
+    ASSERT_EQ(sigaction(SIGUSR2, &interrupt, &previous), 0);
+    g_interruptions = 0;
+
+    const pid_t writer = static_cast<pid_t>(syscall(SYS_gettid));
+    const pthread_t writerThread = pthread_self();
+    std::atomic<bool> finished{false};
+    bool retried = false;
+    std::thread helper([&] {
+        while (!blockedInWrite(writer)) {
+        }
+        pthread_kill(writerThread, SIGUSR2);
+        while (g_interruptions.load() == 0) {
+        }
+        // The interrupted write has returned; the writer must be back in write() for the same bytes.
+        while (!finished.load() && !blockedInWrite(writer)) {
+        }
+        retried = !finished.load();
+        // Take the filler only, so that the writer's bytes are all still in the pipe afterwards.
+        std::uint8_t chunk[4096];
+        for (std::size_t taken = 0; taken < sizeof chunk;) {
+            ssize_t n = read(pipe.fds[0], chunk, sizeof chunk - taken);
+            if (n > 0)
+                taken += static_cast<std::size_t>(n);
+        }
+    });
+    std::vector<std::uint8_t> bytes(512, 2);
+    ssize_t written = crsh_async_writen(pipe.fds[1], bytes.data(), bytes.size());
+    finished = true;
+    helper.join();
+    sigaction(SIGUSR2, &previous, nullptr);
+
+    EXPECT_EQ(written, 512);
+    EXPECT_EQ(g_interruptions.load(), 1);
+    EXPECT_TRUE(retried);
+    EXPECT_EQ(pipe.drain(), 512u);
 }
 
 } // namespace
