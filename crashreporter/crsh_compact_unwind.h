@@ -9,10 +9,8 @@
 constexpr std::uint32_t CRSH_CU_MAX_SAVED_REGISTERS = 10;
 constexpr std::uint32_t CRSH_CU_NO_REGISTER = 0xFFFFFFFF;
 
-// Register indices of the x86 encodings. No x86 state exists, so they are only ever decoded: the frame
-// pointer keeps the common index 1, the others follow the three common ones.
-constexpr crsh_regnum_t CRSH_X86_64_RBX = 3, CRSH_X86_64_R12 = 4, CRSH_X86_64_R13 = 5, CRSH_X86_64_R14 = 6,
-                        CRSH_X86_64_R15 = 7, CRSH_X86_64_RBP = CRSH_REG_FP;
+// Register indices of the x86 encodings (x86-64 ones are the thread state's). Encodings are only ever
+// decoded for x86: the frame pointer keeps the common index 1, the others follow the three common ones.
 constexpr crsh_regnum_t CRSH_X86_EBX = 3, CRSH_X86_ECX = 4, CRSH_X86_EDX = 5, CRSH_X86_EDI = 6, CRSH_X86_ESI = 7,
                         CRSH_X86_EBP = CRSH_REG_FP;
 

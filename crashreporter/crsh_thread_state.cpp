@@ -3,6 +3,7 @@
 #include "crashreporter/crsh_macho.h"
 
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -25,6 +26,20 @@ constexpr DwarfMapping kArmDwarf[] = {
 };
 static_assert(sizeof kArmDwarf / sizeof kArmDwarf[0] == 16);
 
+// By the x86-64 ABI: 0 rax, 1 rdx, 2 rcx, 3 rbx, 4 rsi, 5 rdi, 6 rbp, 7 rsp, 8 to 15 r8 to r15, 16 the
+// return address (rip).
+constexpr DwarfMapping kX86_64Dwarf[] = {
+    {0, CRSH_X86_64_RAX}, {1, CRSH_X86_64_RDX}, {2, CRSH_X86_64_RCX}, {3, CRSH_X86_64_RBX}, {4, CRSH_X86_64_RSI},
+    {5, CRSH_X86_64_RDI}, {6, CRSH_REG_FP},     {7, CRSH_REG_SP},     {8, 9},  {9, 10}, {10, 11}, {11, 12},
+    {12, 13},             {13, 14},             {14, 15},             {15, 16}, {16, CRSH_REG_IP},
+};
+static_assert(sizeof kX86_64Dwarf / sizeof kX86_64Dwarf[0] == 17);
+
+constexpr const char* kX86_64Names[CRSH_X86_64_REG_COUNT] = {
+    "rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "r8", "r9",
+    "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs", "fs", "gs",
+};
+
 constexpr const char* kArm64Names[CRSH_ARM64_REG_COUNT] = {
     "pc",  "fp",  "sp",  "x0",  "x1",  "x2",  "x3",  "x4",  "x5",  "x6",  "x7",  "x8",
     "x9",  "x10", "x11", "x12", "x13", "x14", "x15", "x16", "x17", "x18", "x19", "x20",
@@ -40,9 +55,32 @@ constexpr std::uint64_t kArm64CalleeSaved = (std::uint64_t{0x3FF} << 22) | (std:
 constexpr std::uint64_t kArmCalleeSaved = (1u << 7) | (1u << 8) | (1u << 9) | (1u << 1) | (1u << 10) | (1u << 12) |
                                           (1u << 13);
 
+// rbx, rbp, r12 to r15.
+constexpr std::uint64_t kX86_64CalleeSaved = (std::uint64_t{1} << CRSH_X86_64_RBX) | (std::uint64_t{1} << CRSH_REG_FP) |
+                                             (std::uint64_t{0xF} << (CRSH_X86_64_R8 + 4));
+
 bool is64(const crsh_thread_state* state)
 {
     return state->arm_state.ash.flavor == CRSH_ARM_THREAD_STATE64;
+}
+
+bool isX86_64(const crsh_thread_state* state)
+{
+    return state->arm_state.ash.flavor == CRSH_X86_THREAD_STATE64;
+}
+
+struct DwarfTable {
+    const DwarfMapping* entries;
+    std::size_t count;
+};
+
+DwarfTable dwarfTable(const crsh_thread_state* state)
+{
+    if (isX86_64(state))
+        return {kX86_64Dwarf, std::size(kX86_64Dwarf)};
+    if (is64(state))
+        return {kArm64Dwarf, std::size(kArm64Dwarf)};
+    return {kArmDwarf, std::size(kArmDwarf)};
 }
 
 void checkIndex(const crsh_thread_state* state, crsh_regnum_t index)
@@ -83,6 +121,12 @@ crsh_error_t crsh_thread_state_init(crsh_thread_state* state, std::int32_t cpu_t
     if (cpu_type == CRSH_CPU_TYPE_ARM64) {
         state->arm_state.ash.flavor = CRSH_ARM_THREAD_STATE64;
         state->arm_state.ash.count = CRSH_ARM_THREAD_STATE64_COUNT;
+        state->greg_size = 8;
+        return CRSH_ERR_NONE;
+    }
+    if (cpu_type == CRSH_CPU_TYPE_X86_64) {
+        state->arm_state.ash.flavor = CRSH_X86_THREAD_STATE64;
+        state->arm_state.ash.count = CRSH_X86_THREAD_STATE64_COUNT;
         state->greg_size = 8;
         return CRSH_ERR_NONE;
     }
@@ -132,13 +176,15 @@ void crsh_thread_state_clear_all_regs(crsh_thread_state* state)
 
 void crsh_thread_state_clear_volatile_regs(crsh_thread_state* state)
 {
-    state->valid_regs &= is64(state) ? kArm64CalleeSaved : kArmCalleeSaved;
+    state->valid_regs &= isX86_64(state) ? kX86_64CalleeSaved : is64(state) ? kArm64CalleeSaved : kArmCalleeSaved;
 }
 
 std::uint64_t crsh_thread_state_get_reg(const crsh_thread_state* state, crsh_regnum_t index)
 {
     checkIndex(state, index);
     auto* mutableState = const_cast<crsh_thread_state*>(state);
+    if (isX86_64(state))
+        return state->arm_state.uts.ts_x86_64.regs[index];
     if (is64(state))
         return index == CRSH_ARM64_CPSR ? state->arm_state.uts.ts_64.cpsr
                                         : *arm64Field(&mutableState->arm_state.uts.ts_64, index);
@@ -148,7 +194,9 @@ std::uint64_t crsh_thread_state_get_reg(const crsh_thread_state* state, crsh_reg
 void crsh_thread_state_set_reg(crsh_thread_state* state, crsh_regnum_t index, std::uint64_t value)
 {
     checkIndex(state, index);
-    if (is64(state)) {
+    if (isX86_64(state)) {
+        state->arm_state.uts.ts_x86_64.regs[index] = value;
+    } else if (is64(state)) {
         if (index == CRSH_ARM64_CPSR)
             state->arm_state.uts.ts_64.cpsr = static_cast<std::uint32_t>(value);
         else
@@ -162,12 +210,12 @@ void crsh_thread_state_set_reg(crsh_thread_state* state, crsh_regnum_t index, st
 const char* crsh_thread_state_get_reg_name(const crsh_thread_state* state, crsh_regnum_t index)
 {
     checkIndex(state, index);
-    return is64(state) ? kArm64Names[index] : kArmNames[index];
+    return isX86_64(state) ? kX86_64Names[index] : is64(state) ? kArm64Names[index] : kArmNames[index];
 }
 
 std::size_t crsh_thread_state_get_reg_count(const crsh_thread_state* state)
 {
-    return is64(state) ? CRSH_ARM64_REG_COUNT : CRSH_ARM_REG_COUNT;
+    return isX86_64(state) ? CRSH_X86_64_REG_COUNT : is64(state) ? CRSH_ARM64_REG_COUNT : CRSH_ARM_REG_COUNT;
 }
 
 crsh_stack_direction_t crsh_thread_state_get_stack_direction(const crsh_thread_state* state)
@@ -182,11 +230,10 @@ std::size_t crsh_thread_state_get_greg_size(const crsh_thread_state* state)
 
 bool crsh_thread_state_map_dwarf_reg(const crsh_thread_state* state, std::uint64_t dwarf_reg, crsh_regnum_t* index)
 {
-    const DwarfMapping* table = is64(state) ? kArm64Dwarf : kArmDwarf;
-    const std::size_t count = is64(state) ? 32 : 16;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (table[i].dwarf == dwarf_reg) {
-            *index = table[i].index;
+    DwarfTable table = dwarfTable(state);
+    for (std::size_t i = 0; i < table.count; ++i) {
+        if (table.entries[i].dwarf == dwarf_reg) {
+            *index = table.entries[i].index;
             return true;
         }
     }
@@ -195,11 +242,10 @@ bool crsh_thread_state_map_dwarf_reg(const crsh_thread_state* state, std::uint64
 
 bool crsh_thread_state_map_reg_to_dwarf(const crsh_thread_state* state, crsh_regnum_t index, std::uint64_t* dwarf_reg)
 {
-    const DwarfMapping* table = is64(state) ? kArm64Dwarf : kArmDwarf;
-    const std::size_t count = is64(state) ? 32 : 16;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (table[i].index == index) {
-            *dwarf_reg = table[i].dwarf;
+    DwarfTable table = dwarfTable(state);
+    for (std::size_t i = 0; i < table.count; ++i) {
+        if (table.entries[i].index == index) {
+            *dwarf_reg = table.entries[i].dwarf;
             return true;
         }
     }

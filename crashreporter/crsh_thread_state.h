@@ -1,6 +1,7 @@
 // The register set of one stack frame, shared by the frame cursor and every frame reader: the platform's
 // ARM thread state (64- or 32-bit, told apart by its flavour) with a set of the registers that hold a
-// value. Registers are named by architecture-neutral indices; 0, 1 and 2 are always the instruction
+// value. So that real crashes on this machine's processor can be walked too, an x86-64 flavour sits beside
+// them (the only addition made for the host; the report names its registers like any other). Registers are named by architecture-neutral indices; 0, 1 and 2 are always the instruction
 // pointer, the frame pointer and the stack pointer. A state is a plain value; every operation is
 // async-signal-safe.
 #pragma once
@@ -9,12 +10,18 @@
 
 #include <cstdint>
 
+#if defined(__x86_64__)
+#include <ucontext.h>
+#endif
+
 constexpr std::uint32_t CRSH_ARM_THREAD_STATE = 1;
 constexpr std::uint32_t CRSH_ARM_THREAD_STATE32 = 9;
 constexpr std::uint32_t CRSH_ARM_THREAD_STATE64 = 6;
 constexpr std::uint32_t CRSH_ARM_THREAD_STATE32_COUNT = 17;
 constexpr std::uint32_t CRSH_ARM_THREAD_STATE64_COUNT = 68;
 constexpr std::uint32_t CRSH_ARM_UNIFIED_THREAD_STATE_COUNT = 70;
+constexpr std::uint32_t CRSH_X86_THREAD_STATE64 = 4;
+constexpr std::uint32_t CRSH_X86_THREAD_STATE64_COUNT = 42;
 
 enum crsh_stack_direction_t : std::uint32_t {
     CRSH_STACK_DIRECTION_UP = 1,   // the stack grows towards higher addresses
@@ -38,6 +45,31 @@ constexpr crsh_regnum_t CRSH_ARM_LR = 15;
 constexpr crsh_regnum_t CRSH_ARM_CPSR = 16;
 constexpr crsh_regnum_t CRSH_ARM_REG_COUNT = 17;
 
+// x86-64 indices: 0 rip, 1 rbp, 2 rsp, 3 rax, 4 rbx, 5 rcx, 6 rdx, 7 rdi, 8 rsi, 9 to 16 r8 to r15,
+// 17 rflags, 18 cs, 19 fs, 20 gs.
+constexpr crsh_regnum_t CRSH_X86_64_RAX = 3;
+constexpr crsh_regnum_t CRSH_X86_64_RBX = 4;
+constexpr crsh_regnum_t CRSH_X86_64_RCX = 5;
+constexpr crsh_regnum_t CRSH_X86_64_RDX = 6;
+constexpr crsh_regnum_t CRSH_X86_64_RDI = 7;
+constexpr crsh_regnum_t CRSH_X86_64_RSI = 8;
+constexpr crsh_regnum_t CRSH_X86_64_R8 = 9;
+constexpr crsh_regnum_t CRSH_X86_64_RFLAGS = 17;
+constexpr crsh_regnum_t CRSH_X86_64_CS = 18;
+constexpr crsh_regnum_t CRSH_X86_64_FS = 19;
+constexpr crsh_regnum_t CRSH_X86_64_GS = 20;
+constexpr crsh_regnum_t CRSH_X86_64_REG_COUNT = 21;
+constexpr crsh_regnum_t crsh_x86_64_r(unsigned n) { return CRSH_X86_64_R8 + (n - 8); } // r8 to r15
+constexpr crsh_regnum_t CRSH_X86_64_R12 = crsh_x86_64_r(12), CRSH_X86_64_R13 = crsh_x86_64_r(13),
+                        CRSH_X86_64_R14 = crsh_x86_64_r(14), CRSH_X86_64_R15 = crsh_x86_64_r(15),
+                        CRSH_X86_64_RBP = CRSH_REG_FP;
+
+// Held by register index.
+struct crsh_x86_64_thread_state {
+    std::uint64_t regs[CRSH_X86_64_REG_COUNT];
+};
+static_assert(sizeof(crsh_x86_64_thread_state) == CRSH_X86_THREAD_STATE64_COUNT * 4);
+
 struct crsh_arm64_thread_state {
     std::uint64_t x[29];
     std::uint64_t fp;
@@ -58,7 +90,7 @@ struct crsh_arm_thread_state {
 };
 static_assert(sizeof(crsh_arm_thread_state) == CRSH_ARM_THREAD_STATE32_COUNT * 4);
 
-// The platform's unified ARM state: a flavour header and either state.
+// The platform's unified ARM state: a flavour header and either state (or this machine's x86-64 one).
 struct crsh_arm_unified_thread_state {
     struct {
         std::uint32_t flavor;
@@ -67,6 +99,7 @@ struct crsh_arm_unified_thread_state {
     union {
         crsh_arm64_thread_state ts_64;
         crsh_arm_thread_state ts_32;
+        crsh_x86_64_thread_state ts_x86_64;
     } uts;
 };
 
@@ -88,10 +121,22 @@ struct crsh_thread_state {
     crsh_arm_unified_thread_state arm_state;
 };
 
-// Clears the state for CRSH_CPU_TYPE_ARM64 or CRSH_CPU_TYPE_ARM; CRSH_ERR_NOT_SUPPORTED for any other.
+// Clears the state for CRSH_CPU_TYPE_ARM64, CRSH_CPU_TYPE_ARM or CRSH_CPU_TYPE_X86_64;
+// CRSH_ERR_NOT_SUPPORTED for any other.
 crsh_error_t crsh_thread_state_init(crsh_thread_state* state, std::int32_t cpu_type);
 // The arm64 state of a signal's machine context, every register valid.
 void crsh_thread_state_mcontext_init(crsh_thread_state* state, const crsh_arm64_mcontext* mcontext);
+#if defined(__x86_64__)
+// The x86-64 state of a Linux signal's machine context (ucontext_t's uc_mcontext), every register valid.
+void crsh_thread_state_mcontext_init(crsh_thread_state* state, const mcontext_t* mcontext);
+
+using crsh_thread_state_cb = crsh_error_t (*)(crsh_thread_state* state, void* context);
+// Captures the calling thread: rip = this call's return address, rsp = the caller's stack pointer after
+// the call returns, rbp and the callee-saved rbx, r12 to r15 as the caller has them (the others are not
+// valid); then calls callback(state, context) and returns its result. The state lives on this call's stack.
+extern "C" crsh_error_t crsh_async_thread_state_current(crsh_thread_state_cb callback, void* context);
+#endif
+
 // The registers of a live, suspended thread. This platform cannot read another thread's registers:
 // always CRSH_ERR_INTERNAL, the code for a state that cannot be read.
 crsh_error_t crsh_thread_state_thread_init(crsh_thread_state* state, crsh_thread_t thread);

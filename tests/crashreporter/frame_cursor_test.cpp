@@ -40,7 +40,13 @@ TEST(CrashThreadState, InitialisationByCPUType)
     EXPECT_EQ(crsh_thread_state_get_greg_size(&state), 4u);
     EXPECT_EQ(crsh_thread_state_get_reg_count(&state), 17u);
 
-    EXPECT_EQ(crsh_thread_state_init(&state, CRSH_CPU_TYPE_X86_64), CRSH_ERR_NOT_SUPPORTED);
+    ASSERT_EQ(crsh_thread_state_init(&state, CRSH_CPU_TYPE_X86_64), CRSH_ERR_NONE);
+    EXPECT_EQ(state.arm_state.ash.flavor, 4u);
+    EXPECT_EQ(state.arm_state.ash.count, 42u);
+    EXPECT_EQ(crsh_thread_state_get_greg_size(&state), 8u);
+    EXPECT_EQ(crsh_thread_state_get_reg_count(&state), 21u);
+
+    EXPECT_EQ(crsh_thread_state_init(&state, CRSH_CPU_TYPE_X86), CRSH_ERR_NOT_SUPPORTED);
     EXPECT_EQ(crsh_thread_state_thread_init(&state, crsh_async_mach_thread_self()), CRSH_ERR_INTERNAL);
 }
 

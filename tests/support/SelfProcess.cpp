@@ -11,12 +11,25 @@ extern char** environ;
 namespace hybtest {
 
 int runThisTestExecutable(const std::string& filter, const std::vector<std::string>& extraEnvironment) {
+    int status = runThisTestExecutableForStatus(filter, extraEnvironment);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int runThisTestExecutableForStatus(const std::string& filter, const std::vector<std::string>& extraEnvironment) {
     std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     std::string filterArgument = "--gtest_filter=" + filter;
     const char* argv[] = {exe.c_str(), filterArgument.c_str(), "--gtest_also_run_disabled_tests", nullptr};
+    // An extra entry replaces an inherited one of the same name.
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& extra : extraEnvironment)
+            replaced = replaced || nameOf(extra) == nameOf(entry);
+        if (!replaced)
+            env.push_back(std::move(entry));
+    }
     env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp;
     for (auto& e : env)
@@ -30,7 +43,7 @@ int runThisTestExecutable(const std::string& filter, const std::vector<std::stri
         if (errno != EINTR)
             return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 } // namespace hybtest

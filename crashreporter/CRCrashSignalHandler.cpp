@@ -1,0 +1,218 @@
+#include "crashreporter/CRCrashSignalHandler.h"
+
+#include "crashreporter/crsh_safe_list.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+struct CallbackEntry {
+    crsh_signal_handler_cb callback;
+    void* context;
+    CallbackEntry* retiredNext;
+};
+
+struct PreviousAction {
+    int signo;
+    struct sigaction action;
+    PreviousAction* retiredNext;
+};
+
+using CallbackList = crsh_safe_list<CallbackEntry*>;
+using PreviousActionList = crsh_safe_list<PreviousAction*>;
+
+// Process-wide, constructed at program start. The records the lists point to are never freed: a handler
+// may still hold one after a reset unlinked it. Reset keeps them on retired chains (owned by the mutex).
+CallbackList g_callbacks;
+PreviousActionList g_previousActions;
+std::mutex g_registrationMutex;
+CallbackEntry* g_retiredCallbacks = nullptr;
+PreviousAction* g_retiredActions = nullptr;
+
+// Raises the list's reader count for as long as it lives.
+template <typename List>
+class Reading {
+public:
+    explicit Reading(List& list) : m_list(list) { m_list.setReading(true); }
+    ~Reading() { m_list.setReading(false); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+
+private:
+    List& m_list;
+};
+
+bool runFrom(const CallbackList::Node* node, int signo, siginfo_t* info, ucontext_t* uap);
+
+platform::Error posixError(const char* description, int errnoValue)
+{
+    platform::Error error(CRCrashReporterErrorDomain, 1, description);
+    error.userInfo.set(platform::kUnderlyingErrorKey,
+                       platform::Dictionary{{"domain", platform::kPOSIXErrorDomain}, {"code", errnoValue}});
+    return error;
+}
+
+// The tail entries: the rest of the chain first, then the action that was in force before registration.
+bool previousActionCallback(int signo, siginfo_t* info, ucontext_t* uap, void*, crsh_signal_handler_callback* next)
+{
+    if (next != nullptr && crsh_signal_forward(next, signo, info, uap))
+        return true;
+    struct sigaction previous;
+    bool found = false;
+    {
+        Reading<PreviousActionList> reading(g_previousActions);
+        for (auto* node = g_previousActions.head(); node != nullptr; node = PreviousActionList::next(node)) {
+            const PreviousAction* entry = PreviousActionList::value(node);
+            if (entry->signo == signo) {
+                previous = entry->action;
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found)
+        return false;
+    if ((previous.sa_flags & SA_SIGINFO) != 0) {
+        previous.sa_sigaction(signo, info, uap);
+        return true;
+    }
+    if (previous.sa_handler == SIG_IGN)
+        return true;
+    if (previous.sa_handler == SIG_DFL)
+        return false;
+    previous.sa_handler(signo);
+    return true;
+}
+
+} // namespace
+
+struct crsh_signal_handler_callback {
+    const CallbackList::Node* node;
+};
+
+namespace {
+
+bool runFrom(const CallbackList::Node* node, int signo, siginfo_t* info, ucontext_t* uap)
+{
+    if (node == nullptr)
+        return false;
+    const CallbackEntry* entry = CallbackList::value(node);
+    crsh_signal_handler_callback next{CallbackList::next(node)};
+    return entry->callback(signo, info, uap, entry->context, next.node != nullptr ? &next : nullptr);
+}
+
+} // namespace
+
+bool crsh_signal_forward(crsh_signal_handler_callback* next, int signo, siginfo_t* info, ucontext_t* uap)
+{
+    if (next == nullptr)
+        return false;
+    return runFrom(next->node, signo, info, uap);
+}
+
+void crsh_signal_handler(int signo, siginfo_t* info, void* uap)
+{
+    bool handled;
+    {
+        Reading<CallbackList> reading(g_callbacks);
+        handled = runFrom(g_callbacks.head(), signo, info, static_cast<ucontext_t*>(uap));
+    }
+    if (handled)
+        return;
+    // Nothing handled it: end with the system's default behaviour. The action is reset first, or the
+    // raised signal would come back to this handler for ever.
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signo, &fallback, nullptr);
+    raise(signo);
+}
+
+CRCrashSignalHandler* CRCrashSignalHandler::sharedHandler()
+{
+    static CRCrashSignalHandler* shared = [] {
+        void* stack = std::malloc(kAlternateStackBytes);
+        if (stack == nullptr)
+            return static_cast<CRCrashSignalHandler*>(nullptr);
+        auto* handler = new CRCrashSignalHandler();
+        handler->_sigstk.ss_sp = stack;
+        handler->_sigstk.ss_size = kAlternateStackBytes;
+        handler->_sigstk.ss_flags = 0;
+        return handler;
+    }();
+    return shared;
+}
+
+platform::Result<void> CRCrashSignalHandler::registerHandlerForSignal(int signo, crsh_signal_handler_cb callback,
+                                                                       void* context)
+{
+    platform::Result<void> registered = registerHandlerWithSignal(signo);
+    if (!registered)
+        return registered;
+    std::lock_guard<std::mutex> lock(g_registrationMutex);
+    auto* entry = new CallbackEntry{callback, context, nullptr};
+    if (!g_callbacks.prepend(entry)) {
+        delete entry;
+        return posixError("Failed to register signal handler", ENOMEM);
+    }
+    return {};
+}
+
+platform::Result<void> CRCrashSignalHandler::registerHandlerWithSignal(int signo)
+{
+    std::lock_guard<std::mutex> lock(g_registrationMutex);
+    // The alternate stack belongs to the thread that registers; a crash on a thread without one runs
+    // the handler on the thread's own stack.
+    if (sigaltstack(&_sigstk, nullptr) != 0)
+        return posixError("Could not initialize alternative signal stack", errno);
+
+    g_callbacks.append(new CallbackEntry{previousActionCallback, nullptr, nullptr});
+
+    {
+        Reading<PreviousActionList> reading(g_previousActions);
+        for (auto* node = g_previousActions.head(); node != nullptr; node = PreviousActionList::next(node)) {
+            if (PreviousActionList::value(node)->signo == signo)
+                return {};
+        }
+    }
+
+    struct sigaction action = {};
+    action.sa_sigaction = crsh_signal_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    auto* previous = new PreviousAction{signo, {}, nullptr};
+    if (sigaction(signo, &action, &previous->action) != 0) {
+        int error = errno;
+        delete previous;
+        return posixError("Failed to register signal handler", error);
+    }
+    g_previousActions.append(previous);
+    return {};
+}
+
+namespace {
+
+// Unlinks every entry of the list onto the retired chain. Announced as a reader while unlinking, so
+// every unlinked node goes to the list's free list.
+template <typename List, typename Record>
+void retireAll(List& list, Record** retired)
+{
+    Reading<List> reading(list);
+    while (auto* node = list.head()) {
+        Record* entry = List::value(node);
+        list.remove(node);
+        entry->retiredNext = *retired;
+        *retired = entry;
+    }
+}
+
+} // namespace
+
+void CRCrashSignalHandler::resetHandlers()
+{
+    std::lock_guard<std::mutex> lock(g_registrationMutex);
+    retireAll(g_previousActions, &g_retiredActions);
+    retireAll(g_callbacks, &g_retiredCallbacks);
+}

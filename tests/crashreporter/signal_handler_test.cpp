@@ -1,0 +1,211 @@
+#include "crashreporter/CRCrashSignalHandler.h"
+
+#include "CrashChild.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Calls seen, in order (signal handlers append; the test reads afterwards).
+char g_order[16];
+std::atomic<int> g_orderLength{0};
+std::atomic<int> g_previousCalls{0};
+std::atomic<int> g_lastSignal{0};
+
+void note(char c)
+{
+    int at = g_orderLength.fetch_add(1);
+    if (at < static_cast<int>(sizeof g_order))
+        g_order[at] = c;
+}
+
+std::string order()
+{
+    return std::string(g_order, static_cast<std::size_t>(std::min<int>(g_orderLength.load(), sizeof g_order)));
+}
+
+template <char Name>
+bool forwarding(int signo, siginfo_t* info, ucontext_t* uap, void*, crsh_signal_handler_callback* next)
+{
+    note(Name);
+    g_lastSignal = signo;
+    return crsh_signal_forward(next, signo, info, uap);
+}
+
+bool declining(int, siginfo_t*, ucontext_t*, void*, crsh_signal_handler_callback*)
+{
+    note('x');
+    return false;
+}
+
+void countingHandler(int)
+{
+    g_previousCalls.fetch_add(1);
+}
+
+// Starts each case from empty lists and the given action for each signal.
+void setAction(int signo, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(signo, &action, nullptr), 0);
+}
+
+void freshChain()
+{
+    CRCrashSignalHandler::resetHandlers();
+    g_orderLength = 0;
+    g_previousCalls = 0;
+    g_lastSignal = 0;
+}
+
+CRCrashSignalHandler& shared()
+{
+    CRCrashSignalHandler* handler = CRCrashSignalHandler::sharedHandler();
+    EXPECT_NE(handler, nullptr);
+    return *handler;
+}
+
+TEST(CrashSignalHandler, RegisteringASignalTwiceInstallsOnceAndCallsTheLaterCallbackFirst)
+{
+    freshChain();
+    setAction(SIGUSR1, countingHandler);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, forwarding<'a'>, nullptr).ok());
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, forwarding<'b'>, nullptr).ok());
+    struct sigaction installed = {};
+    ASSERT_EQ(sigaction(SIGUSR1, nullptr, &installed), 0);
+    EXPECT_EQ(installed.sa_sigaction, crsh_signal_handler);
+    EXPECT_EQ(installed.sa_flags & (SA_SIGINFO | SA_ONSTACK), SA_SIGINFO | SA_ONSTACK);
+
+    raise(SIGUSR1);
+    EXPECT_EQ(order(), "ba");
+    // The first previous action (the counting handler, not the chain's own entry) ends the chain once.
+    EXPECT_EQ(g_previousCalls.load(), 1);
+    freshChain();
+}
+
+TEST(CrashSignalHandler, EveryCaughtSignalWalksTheWholeChain)
+{
+    freshChain();
+    setAction(SIGUSR1, countingHandler);
+    setAction(SIGUSR2, countingHandler);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, forwarding<'u'>, nullptr).ok());
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, forwarding<'v'>, nullptr).ok());
+    raise(SIGUSR2);
+    EXPECT_EQ(order(), "vu"); // registered for SIGUSR1, called first for SIGUSR2 too
+    EXPECT_EQ(g_lastSignal.load(), SIGUSR2);
+    EXPECT_EQ(g_previousCalls.load(), 1);
+    freshChain();
+}
+
+TEST(CrashSignalHandler, APreviousIgnoreActionCountsAsHandled)
+{
+    freshChain();
+    setAction(SIGUSR2, SIG_IGN);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, forwarding<'i'>, nullptr).ok());
+    raise(SIGUSR2); // survives
+    EXPECT_EQ(order(), "i");
+    freshChain();
+}
+
+TEST(CrashSignalHandler, AnUnknownSignalIsAnError)
+{
+    freshChain();
+    platform::Result<void> result = shared().registerHandlerForSignal(SIGKILL, declining, nullptr);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().domain, CRCrashReporterErrorDomain);
+    EXPECT_EQ(result.error().code, 1);
+    EXPECT_EQ(result.error().localizedDescription(), "Failed to register signal handler");
+    EXPECT_EQ(result.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EINVAL));
+    freshChain();
+}
+
+// Peers: each leaves a marker and is expected to die by the signal.
+void leaveMarker()
+{
+    int fd = crashtest::openChildFile(std::getenv("CRASH_CHILD_DIR"), "marker");
+    if (fd >= 0)
+        close(fd);
+}
+
+bool markingForwarder(int signo, siginfo_t* info, ucontext_t* uap, void*, crsh_signal_handler_callback* next)
+{
+    leaveMarker();
+    return crsh_signal_forward(next, signo, info, uap);
+}
+
+bool markingDecliner(int, siginfo_t*, ucontext_t*, void*, crsh_signal_handler_callback*)
+{
+    leaveMarker();
+    return false;
+}
+
+TEST(CrashSignalPeer, DISABLED_DefaultPreviousAction)
+{
+    setAction(SIGUSR1, SIG_DFL);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, markingForwarder, nullptr).ok());
+    raise(SIGUSR1);
+    ADD_FAILURE() << "still alive";
+}
+
+TEST(CrashSignalPeer, DISABLED_EveryCallbackDeclines)
+{
+    // The previous action would handle it, but no callback forwards: the chain ends the process.
+    setAction(SIGUSR2, countingHandler);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, markingDecliner, nullptr).ok());
+    // Registered once more, the dispatch entry's own action must not become a previous action.
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, markingDecliner, nullptr).ok());
+    raise(SIGUSR2);
+    ADD_FAILURE() << "still alive";
+}
+
+TEST(CrashSignalHandler, UnhandledSignalsEndTheProcessWithTheDefaultAction)
+{
+    for (auto [peer, signo] : {std::pair{"CrashSignalPeer.DISABLED_DefaultPreviousAction", SIGUSR1},
+                               std::pair{"CrashSignalPeer.DISABLED_EveryCallbackDeclines", SIGUSR2}}) {
+        SCOPED_TRACE(peer);
+        crashtest::ChildFiles files;
+        int status = crashtest::runChild(peer, files);
+        ASSERT_NE(status, -1);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+        EXPECT_EQ(WTERMSIG(status), signo);
+        EXPECT_TRUE(std::filesystem::exists(files.path("marker")));
+    }
+}
+
+TEST(CrashSignalHandler, ResettingWhileAnotherThreadWalksTheChain)
+{
+    // SIGWINCH's default action is to ignore it, so a signal that finds the chain empty in between
+    // (and is raised again under the default action) does not end the test.
+    freshChain();
+    setAction(SIGWINCH, countingHandler);
+    std::atomic<bool> stop{false};
+    std::atomic<int> raised{0};
+    std::thread raiser([&] {
+        while (!stop.load()) {
+            raise(SIGWINCH);
+            raised.fetch_add(1);
+        }
+    });
+    // Until the walkers have met the chain often enough, whatever the threads' pace.
+    for (int round = 0; round < 300 || raised.load() < 1000 || g_orderLength.load() < 100; ++round) {
+        ASSERT_TRUE(shared().registerHandlerForSignal(SIGWINCH, forwarding<'w'>, nullptr).ok());
+        ASSERT_TRUE(shared().registerHandlerForSignal(SIGWINCH, forwarding<'z'>, nullptr).ok());
+        CRCrashSignalHandler::resetHandlers();
+        setAction(SIGWINCH, countingHandler);
+    }
+    stop = true;
+    raiser.join();
+    freshChain();
+}
+
+} // namespace
