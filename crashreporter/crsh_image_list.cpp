@@ -32,12 +32,15 @@ crsh_error_t crsh_image_list_init(crsh_image_list* list, crsh_task_t task)
     return list->list != nullptr ? CRSH_ERR_NONE : CRSH_ERR_NO_MEMORY;
 }
 
-crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t header_addr, const char* name)
+namespace {
+
+template <typename Init>
+crsh_error_t appendRecord(crsh_image_list* list, Init init)
 {
     auto* record = new (std::nothrow) RetiredImage();
     if (record == nullptr)
         return CRSH_ERR_NO_MEMORY;
-    crsh_error_t error = crsh_macho_image_init(&record->image, list->task, name, header_addr);
+    crsh_error_t error = init(&record->image);
     if (error != CRSH_ERR_NONE) {
         delete record;
         return error;
@@ -47,6 +50,23 @@ crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t hea
         return CRSH_ERR_NO_MEMORY;
     }
     return CRSH_ERR_NONE;
+}
+
+} // namespace
+
+crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t header_addr, const char* name)
+{
+    return appendRecord(list, [&](crsh_macho_image* image) {
+        return crsh_macho_image_init(image, list->task, name, header_addr);
+    });
+}
+
+crsh_error_t crsh_image_list_append_native(crsh_image_list* list, crsh_vm_address_t base, crsh_vm_size_t text_size,
+                                           const char* name, const std::uint8_t* uuid)
+{
+    return appendRecord(list, [&](crsh_macho_image* image) {
+        return crsh_macho_image_init_native(image, list->task, name, base, text_size, uuid);
+    });
 }
 
 void crsh_image_list_remove(crsh_image_list* list, crsh_vm_address_t header_addr)

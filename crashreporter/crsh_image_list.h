@@ -25,6 +25,15 @@ crsh_error_t crsh_image_list_init(crsh_image_list* list, crsh_task_t task);
 // no record or node could be had) nothing is listed and nothing is kept.
 crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t header_addr, const char* name);
 
+// Lists an object of this machine's own loader (see crsh_macho_image_init_native).
+crsh_error_t crsh_image_list_append_native(crsh_image_list* list, crsh_vm_address_t base, crsh_vm_size_t text_size,
+                                           const char* name, const std::uint8_t* uuid);
+
+// Lists every object loaded now, once (outside crash context: it asks the loader, which takes its lock).
+// This machine's loader tells nobody of later loads, so objects loaded afterwards are not listed. The
+// main program is named by its path; an object's identifier is the first 16 bytes of its GNU build-id.
+crsh_error_t crsh_image_list_append_loaded_objects(crsh_image_list* list);
+
 // Unlists the first image whose header is at header_addr; nothing happens when none is listed.
 void crsh_image_list_remove(crsh_image_list* list, crsh_vm_address_t header_addr);
 

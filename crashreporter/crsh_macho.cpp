@@ -94,6 +94,7 @@ crsh_error_t crsh_macho_image_init(crsh_macho_image* image, crsh_task_t task, co
     image->header_addr = header_addr;
     image->load_cmds = {};
     image->name = nullptr;
+    image->has_uuid = false;
     if (name != nullptr && (image->name = strdup(name)) == nullptr)
         return CRSH_ERR_NO_MEMORY;
 
@@ -141,6 +142,51 @@ crsh_error_t crsh_macho_image_init(crsh_macho_image* image, crsh_task_t task, co
 void crsh_macho_image_free(crsh_macho_image* image)
 {
     releaseImage(image);
+}
+
+crsh_error_t crsh_macho_image_init_native(crsh_macho_image* image, crsh_task_t task, const char* name,
+                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid)
+{
+    image->task = task;
+    image->header_addr = base;
+    image->vmaddr_slide = base;
+    image->load_cmds = {};
+    image->name = nullptr;
+    if (name != nullptr && (image->name = strdup(name)) == nullptr)
+        return CRSH_ERR_NO_MEMORY;
+    crsh_async_memset(&image->header, 0, sizeof image->header);
+    // Only the fields the reader uses: the width and the CPU; no commands.
+    image->header.magic = CRSH_MH_MAGIC_64;
+#if defined(__aarch64__)
+    image->header.cputype = CRSH_CPU_TYPE_ARM64;
+#else
+    image->header.cputype = CRSH_CPU_TYPE_X86_64;
+    image->header.cpusubtype = 3;
+#endif
+    image->byteorder = &crsh_async_byteorder_direct;
+    image->m64 = true;
+    image->header_size = 32;
+    image->ncmds = 0;
+    image->text_vmaddr = 0;
+    image->text_size = text_size;
+    image->has_uuid = uuid != nullptr;
+    if (uuid != nullptr)
+        crsh_async_memcpy(image->uuid, uuid, CRSH_IMAGE_UUID_BYTES);
+    return CRSH_ERR_NONE;
+}
+
+bool crsh_macho_image_uuid(const crsh_macho_image* image, std::uint8_t (&uuid)[CRSH_IMAGE_UUID_BYTES])
+{
+    if (image->has_uuid) {
+        crsh_async_memcpy(uuid, image->uuid, CRSH_IMAGE_UUID_BYTES);
+        return true;
+    }
+    const auto* command = crsh_macho_image_find_command(image, CRSH_LC_UUID);
+    if (command == nullptr || load32(image, command, 4) < sizeof(crsh_macho_load_command) + CRSH_IMAGE_UUID_BYTES)
+        return false;
+    crsh_async_memcpy(uuid, reinterpret_cast<const std::uint8_t*>(command) + sizeof(crsh_macho_load_command),
+                      CRSH_IMAGE_UUID_BYTES);
+    return true;
 }
 
 const crsh_macho_load_command* crsh_macho_image_next_command(const crsh_macho_image* image,

@@ -26,6 +26,8 @@ constexpr std::uint32_t CRSH_LC_SEGMENT = 0x1;
 constexpr std::uint32_t CRSH_LC_SYMTAB = 0x2;
 constexpr std::uint32_t CRSH_LC_DYSYMTAB = 0xB;
 constexpr std::uint32_t CRSH_LC_SEGMENT_64 = 0x19;
+constexpr std::uint32_t CRSH_LC_UUID = 27;
+constexpr std::size_t CRSH_IMAGE_UUID_BYTES = 16;
 
 // The Mach-O header as read, in the file's byte order.
 struct crsh_macho_header {
@@ -58,6 +60,9 @@ struct crsh_macho_image {
     bool m64;
     const crsh_async_byteorder* byteorder;
     std::atomic<void*> node; // the image list's node that lists this record; set once
+    // An image of this machine's own format (ELF) has no load commands: its identifier is kept here.
+    bool has_uuid;
+    std::uint8_t uuid[CRSH_IMAGE_UUID_BYTES];
 };
 
 // A mapped segment with its place in the file.
@@ -73,6 +78,16 @@ struct crsh_macho_segment {
 crsh_error_t crsh_macho_image_init(crsh_macho_image* image, crsh_task_t task, const char* name,
                                    crsh_vm_address_t header_addr);
 void crsh_macho_image_free(crsh_macho_image* image);
+
+// A record for an object loaded by this machine's own loader (ELF), which has no Mach-O header: base is
+// its first loaded byte, text_size reaches to the end of its executable segment, the CPU is this machine's
+// (x86-64: type 0x01000007, subtype 3), uuid (16 bytes or none) its identifier. The record has no load
+// commands, so section and symbol lookups answer CRSH_ERR_NOT_FOUND.
+crsh_error_t crsh_macho_image_init_native(crsh_macho_image* image, crsh_task_t task, const char* name,
+                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid);
+
+// The image's 16-byte identifier: a native image's own, else the LC_UUID command's; false when none.
+bool crsh_macho_image_uuid(const crsh_macho_image* image, std::uint8_t (&uuid)[CRSH_IMAGE_UUID_BYTES]);
 
 // The load-command walk. A command is handed out only when its head and its whole declared size lie
 // inside the mapping; a command shorter than its own head ends the walk.

@@ -1,5 +1,6 @@
 #include "crashreporter/crsh_signal_names.h"
 
+#include <csignal>
 #include <cstdint>
 #include <iterator>
 
@@ -85,4 +86,48 @@ const char* crsh_signal_code_name_text(int signo, int code, char (&buffer)[CRSH_
 {
     const char* name = crsh_signal_code_name(signo, code);
     return name != nullptr ? name : numberText(code, buffer);
+}
+
+namespace {
+
+struct HostSignal {
+    int host;
+    int report;
+};
+
+constexpr HostSignal kHostSignals[] = {
+    {SIGHUP, 1},     {SIGINT, 2},     {SIGQUIT, 3},    {SIGILL, kSigIll}, {SIGTRAP, kSigTrap}, {SIGABRT, kSigAbrt},
+    {SIGFPE, kSigFpe}, {SIGKILL, 9},  {SIGBUS, kSigBus}, {SIGSEGV, kSigSegv}, {SIGSYS, 12},     {SIGPIPE, 13},
+    {SIGALRM, 14},   {SIGTERM, 15},   {SIGURG, 16},    {SIGSTOP, 17},     {SIGTSTP, 18},       {SIGCONT, 19},
+    {SIGCHLD, 20},   {SIGTTIN, 21},   {SIGTTOU, 22},   {SIGIO, 23},       {SIGXCPU, 24},       {SIGXFSZ, 25},
+    {SIGVTALRM, 26}, {SIGPROF, 27},   {SIGWINCH, 28},  {SIGUSR1, 30},     {SIGUSR2, 31},
+};
+
+// Host codes 1 to 8 of SIGILL and SIGFPE, by meaning.
+constexpr int kHostIllCodes[] = {0, 1 /*ILLOPC*/, 4 /*ILLOPN*/, 5 /*ILLADR*/, 2 /*ILLTRP*/, 3 /*PRVOPC*/,
+                                 6 /*PRVREG*/, 7 /*COPROC*/, 8 /*BADSTK*/};
+constexpr int kHostFpeCodes[] = {0, 7 /*INTDIV*/, 8 /*INTOVF*/, 1 /*FLTDIV*/, 2 /*FLTOVF*/, 3 /*FLTUND*/,
+                                 4 /*FLTRES*/, 5 /*FLTINV*/, 6 /*FLTSUB*/};
+static_assert(ILL_ILLOPN == 2 && ILL_BADSTK == 8 && FPE_INTDIV == 1 && FPE_FLTSUB == 8,
+              "the tables follow this host's code numbers");
+
+} // namespace
+
+bool crsh_signal_from_host(int host_signo, int host_code, int* signo, int* code)
+{
+    *code = host_code;
+    for (const HostSignal& entry : kHostSignals) {
+        if (entry.host != host_signo)
+            continue;
+        *signo = entry.report;
+        if (host_code > 0 && host_code < static_cast<int>(std::size(kHostIllCodes))) {
+            if (host_signo == SIGILL)
+                *code = kHostIllCodes[host_code];
+            else if (host_signo == SIGFPE)
+                *code = kHostFpeCodes[host_code];
+        }
+        return true;
+    }
+    *signo = host_signo;
+    return false;
 }

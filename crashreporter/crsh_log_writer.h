@@ -1,0 +1,124 @@
+// The crash log writer: turns the state of the crashed process into one report (crsh.proto). At enable
+// time crsh_log_writer_init collects everything that needs the normal runtime into a plain record; at
+// crash time crsh_log_writer_write runs inside a signal handler and emits the report through the async
+// file writer, allocating nothing and taking no lock.
+//
+// On this machine (Linux) other threads cannot be suspended or have their registers read safely: they keep
+// running and are written bare (number and crashed flag), as a thread whose state cannot be read is; the
+// calling thread is written with the state given for it. Signal numbers and codes are the host's and are
+// written under the report's own names (crsh_signal_names.h).
+#pragma once
+
+#include "crashreporter/crsh_async_file.h"
+#include "crashreporter/crsh_image_list.h"
+#include "crashreporter/crsh_thread_state.h"
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+constexpr std::size_t CRSH_LOG_WRITER_MAX_FRAMES = 512;
+constexpr std::uint8_t CRSH_LOG_FILE_VERSION = 1;
+
+// Process identity read from /proc at init time only.
+class CRCrashProcessInfo {
+public:
+    // The running process; none when its /proc record cannot be read.
+    static std::optional<CRCrashProcessInfo> currentProcessInfo();
+    static std::optional<CRCrashProcessInfo> initWithProcessID(pid_t pid);
+
+    pid_t processID() const { return m_processID; }
+    // The longest valid UTF-8 prefix of the 16-byte command name; none when that prefix is empty.
+    const std::optional<std::string>& processName() const { return m_processName; }
+    pid_t parentProcessID() const { return m_parentProcessID; }
+    bool isTraced() const { return m_traced; }
+    // None when the boot time cannot be read.
+    const std::optional<timeval>& startTime() const { return m_startTime; }
+
+private:
+    pid_t m_processID = 0;
+    std::optional<std::string> m_processName;
+    pid_t m_parentProcessID = 0;
+    bool m_traced = false;
+    std::optional<timeval> m_startTime;
+};
+
+// A language exception about to end the process.
+struct crsh_language_exception {
+    std::string name;
+    std::string reason;
+    std::vector<std::uint64_t> callStackReturnAddresses;
+};
+
+struct crsh_log_writer {
+    std::uint32_t symbol_strategy; // bit 0x1 symbol tables, 0x2 class metadata
+    bool user_requested;
+    std::uint8_t uuid[16];
+    struct {
+        char* version;
+        char* build;
+    } system_info;
+    struct {
+        char* model;
+        std::int32_t cpu_type;
+        std::int32_t cpu_subtype;
+        std::uint32_t processor_count;
+        std::uint32_t logical_processor_count;
+    } machine_info;
+    struct {
+        char* identifier;
+        char* version;
+    } application_info;
+    struct {
+        char* process_name;
+        std::uint32_t process_id;
+        char* process_path;
+        bool has_start_time;
+        std::uint64_t start_time;
+        char* parent_process_name;
+        std::uint32_t parent_process_id;
+        bool native;
+    } process_info;
+    struct {
+        bool has_exception;
+        char* name;
+        char* reason;
+        std::uint64_t* callstack;
+        std::size_t callstack_count;
+    } uncaught_exception;
+};
+
+// The signal being reported: the host's signal number and code with the fault address, and optionally a
+// Mach exception (type and codes).
+struct crsh_log_writer_mach_info {
+    std::uint64_t type;
+    const std::uint64_t* codes;
+    std::size_t code_count;
+};
+struct crsh_log_writer_signal_info {
+    int signo;
+    int code;
+    std::uint64_t address;
+    const crsh_log_writer_mach_info* mach; // none for a plain signal
+};
+
+// Fills the record; CRSH_ERR_INVALID_ARGUMENT when the process cannot be described (the record is then
+// partly filled; free it all the same).
+crsh_error_t crsh_log_writer_init(crsh_log_writer* writer, const char* app_identifier, const char* app_version,
+                                  std::uint32_t symbol_strategy, bool user_requested);
+// Records the exception that is about to end the process; a second call is a fatal assertion.
+void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_exception& exception);
+
+// Writes the report: the header, the record's sections, every thread of the process (the calling one only
+// when thread_state is given, and then with it; crashed_thread is marked crashed), the images of the list,
+// the recorded exception and the signal. Async-signal-safe. Output failures are the file's to report
+// (crsh_async_file_failed, flush, close).
+crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
+                                   crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
+                                   const crsh_thread_state* thread_state);
+crsh_error_t crsh_log_writer_close(crsh_log_writer* writer);
+void crsh_log_writer_free(crsh_log_writer* writer);

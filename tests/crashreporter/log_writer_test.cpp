@@ -1,0 +1,319 @@
+#include "crashreporter/crsh_log_writer.h"
+
+#include "crashreporter/crsh_signal_names.h"
+#include "ReportFile.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using crashtest::Report;
+
+crsh_thread_t self()
+{
+    return static_cast<crsh_thread_t>(syscall(SYS_gettid));
+}
+
+// A writer record for this process, freed afterwards.
+struct Writer {
+    crsh_log_writer writer;
+    Writer() { EXPECT_EQ(crsh_log_writer_init(&writer, "com.example.app", "2.5", 0, false), CRSH_ERR_NONE); }
+    ~Writer() { crsh_log_writer_free(&writer); }
+};
+
+// Writes a report into memory and reads it back.
+Report write(crsh_log_writer* writer, const crsh_log_writer_signal_info& signal, const crsh_thread_state* state,
+             crsh_image_list* images = nullptr, crsh_thread_t crashed = self())
+{
+    int fd = memfd_create("crash-report", 0);
+    EXPECT_GE(fd, 0);
+    crsh_async_file file;
+    crsh_async_file_init(&file, fd, 0);
+    EXPECT_EQ(crsh_log_writer_write(writer, crashed, images, &file, &signal, state), CRSH_ERR_NONE);
+    EXPECT_TRUE(crsh_async_file_flush(&file));
+    EXPECT_FALSE(crsh_async_file_failed(&file));
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)));
+    EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    return crashtest::unpackReport(bytes);
+}
+
+constexpr crsh_log_writer_signal_info kSegv{SIGSEGV, SEGV_MAPERR, 0x10, nullptr};
+
+// A stack of frame records laid out as a thread's would be: each record holds the next record's address
+// and a return address; the state starts at the first.
+struct SyntheticStack {
+    std::vector<std::uint64_t> words;
+    crsh_thread_state state;
+
+    explicit SyntheticStack(std::size_t records)
+        : words(2 * records + 2)
+    {
+        for (std::size_t i = 0; i < records; ++i) {
+            words[2 * i] = i + 1 < records ? reinterpret_cast<std::uint64_t>(&words[2 * (i + 1)]) : 0;
+            words[2 * i + 1] = 0x7000'0000 + 16 * i;
+        }
+        (void)crsh_thread_state_init(&state, CRSH_CPU_TYPE_X86_64);
+        crsh_thread_state_set_reg(&state, CRSH_REG_IP, 0x6000'0000);
+        crsh_thread_state_set_reg(&state, CRSH_REG_FP, reinterpret_cast<std::uint64_t>(words.data()));
+        crsh_thread_state_set_reg(&state, CRSH_REG_SP, reinterpret_cast<std::uint64_t>(words.data()) - 64);
+        crsh_thread_state_set_reg(&state, CRSH_X86_64_RAX, 42);
+    }
+};
+
+TEST(CrashLogWriter, TheRecordDescribesThisProcess)
+{
+    Writer record;
+    const crsh_log_writer& writer = record.writer;
+    EXPECT_EQ(writer.process_info.process_id, static_cast<std::uint32_t>(getpid()));
+    EXPECT_EQ(std::string(writer.process_info.process_path), std::filesystem::read_symlink("/proc/self/exe").string());
+    ASSERT_NE(writer.process_info.process_name, nullptr);
+    EXPECT_EQ(std::string(writer.process_info.process_name),
+              std::filesystem::read_symlink("/proc/self/exe").filename().string().substr(0, 15));
+    EXPECT_EQ(writer.process_info.parent_process_id, static_cast<std::uint32_t>(getppid()));
+    EXPECT_TRUE(writer.process_info.has_start_time);
+    EXPECT_LE(writer.process_info.start_time, static_cast<std::uint64_t>(time(nullptr)));
+    EXPECT_TRUE(writer.process_info.native);
+    EXPECT_EQ(writer.machine_info.cpu_type, 0x01000007);
+    EXPECT_EQ(writer.machine_info.cpu_subtype, 3);
+    EXPECT_STREQ(writer.application_info.identifier, "com.example.app");
+    EXPECT_STREQ(writer.system_info.version, "9.0");
+
+    Writer other;
+    EXPECT_NE(std::memcmp(writer.uuid, other.writer.uuid, sizeof writer.uuid), 0);
+}
+
+TEST(CrashLogWriter, ProcessInfoReadsOddCommandNames)
+{
+    // A thread's /proc record has the same layout; its name may hold ")" and blanks, and bytes that are
+    // not UTF-8 end the name.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool named = false, done = false;
+    pid_t tid = 0;
+    std::thread thread([&] {
+        pthread_setname_np(pthread_self(), "a) (b \xC3");
+        std::unique_lock<std::mutex> lock(mutex);
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        named = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return named; });
+    }
+    std::optional<CRCrashProcessInfo> info = CRCrashProcessInfo::initWithProcessID(tid);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    thread.join();
+
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->processName(), std::optional<std::string>("a) (b "));
+    EXPECT_EQ(info->parentProcessID(), getppid());
+    EXPECT_FALSE(info->isTraced());
+    EXPECT_TRUE(info->startTime());
+
+    EXPECT_FALSE(CRCrashProcessInfo::initWithProcessID(-5));
+}
+
+TEST(CrashLogWriter, TheReportHoldsTheRecordAndTheSignal)
+{
+    Writer record;
+    record.writer.symbol_strategy = 0;
+    std::uint64_t codes[] = {1, 0x10};
+    crsh_log_writer_mach_info mach{1, codes, 2};
+    crsh_log_writer_signal_info signal{SIGBUS, BUS_ADRERR, 0x1234, &mach};
+    Report report = write(&record.writer, signal, nullptr);
+    ASSERT_TRUE(report);
+
+    ASSERT_NE(report->report_info, nullptr);
+    EXPECT_FALSE(report->report_info->user_requested);
+    ASSERT_TRUE(report->report_info->has_uuid);
+    EXPECT_EQ(std::memcmp(report->report_info->uuid.data, record.writer.uuid, 16), 0);
+    EXPECT_EQ(report->system_info->operating_system, CRSH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__IPHONE_OS);
+    EXPECT_EQ(report->system_info->architecture, CRSH__ARCHITECTURE__ARCHITECTURE_UNKNOWN);
+    EXPECT_STREQ(report->system_info->os_version, "9.0");
+    EXPECT_GT(report->system_info->timestamp, 0);
+    EXPECT_STREQ(report->application_info->identifier, "com.example.app");
+    EXPECT_STREQ(report->application_info->version, "2.5");
+    ASSERT_NE(report->machine_info, nullptr);
+    EXPECT_EQ(report->machine_info->processor->type, 0x01000007u);
+    EXPECT_EQ(report->machine_info->processor->encoding,
+              CRSH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH);
+    ASSERT_NE(report->process_info, nullptr);
+    EXPECT_EQ(report->process_info->process_id, static_cast<std::uint32_t>(getpid()));
+    EXPECT_TRUE(report->process_info->native);
+    EXPECT_EQ(report->exception, nullptr);
+
+    // Host numbers are written under the report's names (SIGBUS is 7 here, 10 in the table).
+    EXPECT_STREQ(report->signal->name, "SIGBUS");
+    EXPECT_STREQ(report->signal->code, "BUS_ADRERR");
+    EXPECT_EQ(report->signal->address, 0x1234u);
+    ASSERT_NE(report->signal->mach_exception, nullptr);
+    EXPECT_EQ(report->signal->mach_exception->type, 1u);
+    ASSERT_EQ(report->signal->mach_exception->n_codes, 2u);
+    EXPECT_EQ(report->signal->mach_exception->codes[1], 0x10u);
+
+    // A signal without a counterpart in the table goes by its number, and so does its code.
+    report = write(&record.writer, {SIGSTKFLT, 3, 0, nullptr}, nullptr);
+    ASSERT_TRUE(report);
+    EXPECT_STREQ(report->signal->name, "#16");
+    EXPECT_STREQ(report->signal->code, "#3");
+    EXPECT_EQ(report->signal->mach_exception, nullptr);
+}
+
+TEST(CrashLogWriter, HostSignalsAndCodesAreTranslatedByMeaning)
+{
+    struct Case {
+        int signo, code;
+        const char* name;
+        const char* codeName;
+    };
+    for (const Case& c : {Case{SIGFPE, FPE_INTDIV, "SIGFPE", "FPE_INTDIV"}, Case{SIGFPE, FPE_FLTDIV, "SIGFPE", "FPE_FLTDIV"},
+                          Case{SIGFPE, FPE_FLTSUB, "SIGFPE", "FPE_FLTSUB"}, Case{SIGILL, ILL_ILLOPN, "SIGILL", "ILL_ILLOPN"},
+                          Case{SIGILL, ILL_ILLTRP, "SIGILL", "ILL_ILLTRP"}, Case{SIGILL, ILL_BADSTK, "SIGILL", "ILL_BADSTK"},
+                          Case{SIGSEGV, SEGV_ACCERR, "SIGSEGV", "SEGV_ACCERR"}, Case{SIGSEGV, 4, "SIGSEGV", "#4"},
+                          Case{SIGTRAP, TRAP_BRKPT, "SIGTRAP", "TRAP_BRKPT"}, Case{SIGABRT, SI_TKILL, "SIGABRT", "#-6"},
+                          Case{SIGUSR1, 0, "SIGUSR1", "#0"}, Case{SIGCHLD, 1, "SIGCHLD", "#1"}}) {
+        int signo = 0, code = 0;
+        ASSERT_TRUE(crsh_signal_from_host(c.signo, c.code, &signo, &code)) << c.name;
+        char signalText[CRSH_SIGNAL_NUMBER_TEXT_BYTES], codeText[CRSH_SIGNAL_NUMBER_TEXT_BYTES];
+        EXPECT_STREQ(crsh_signal_name_text(signo, signalText), c.name);
+        EXPECT_STREQ(crsh_signal_code_name_text(signo, code, codeText), c.codeName) << c.name << " " << c.code;
+    }
+    int signo = 0, code = 0;
+    EXPECT_FALSE(crsh_signal_from_host(SIGPWR, 0, &signo, &code));
+    EXPECT_FALSE(crsh_signal_from_host(SIGRTMIN, 0, &signo, &code));
+}
+
+TEST(CrashLogWriter, ThreadsAreWrittenBareUnlessTheirStateIsGiven)
+{
+    // A second thread that waits: it is listed, and written with its number and flag only.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false, done = false;
+    std::thread other([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        started = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return started; });
+    }
+
+    Writer record;
+    Report withoutState = write(&record.writer, kSegv, nullptr);
+    SyntheticStack stack(4);
+    Report withState = write(&record.writer, kSegv, &stack.state);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    other.join();
+    ASSERT_TRUE(withoutState && withState);
+
+    // Without a state the calling (crashed) thread is left out; the others are bare.
+    EXPECT_EQ(withState->n_threads, withoutState->n_threads + 1);
+    EXPECT_EQ(crashtest::crashedThread(withoutState.get()), nullptr);
+    for (std::size_t i = 0; i < withoutState->n_threads; ++i) {
+        EXPECT_EQ(withoutState->threads[i]->thread_number, i);
+        EXPECT_EQ(withoutState->threads[i]->n_frames, 0u);
+        EXPECT_EQ(withoutState->threads[i]->n_registers, 0u);
+    }
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(withState.get());
+    ASSERT_NE(crashed, nullptr);
+    ASSERT_EQ(crashed->n_registers, 21u);
+    EXPECT_STREQ(crashed->registers[0]->name, "rip");
+    EXPECT_EQ(crashed->registers[0]->value, 0x6000'0000u);
+    EXPECT_STREQ(crashed->registers[3]->name, "rax");
+    EXPECT_EQ(crashed->registers[3]->value, 42u);
+    EXPECT_EQ(crashed->registers[4]->value, 0u); // rbx holds no value
+    ASSERT_EQ(crashed->n_frames, 5u);
+    EXPECT_EQ(crashed->frames[0]->pc, 0x6000'0000u);
+    EXPECT_EQ(crashed->frames[1]->pc, 0x7000'0000u);
+    EXPECT_EQ(crashed->frames[4]->pc, 0x7000'0030u);
+
+    // A live report for a thread that is not among the process's: nothing is marked crashed.
+    Report live = write(&record.writer, kSegv, &stack.state, nullptr, -1);
+    ASSERT_TRUE(live);
+    EXPECT_EQ(crashtest::crashedThread(live.get()), nullptr);
+}
+
+TEST(CrashLogWriter, AThreadIsCutAfter512Frames)
+{
+    Writer record;
+    SyntheticStack stack(600);
+    Report report = write(&record.writer, kSegv, &stack.state);
+    ASSERT_TRUE(report);
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_frames, 512u);
+}
+
+TEST(CrashLogWriter, TheRecordedExceptionIsWrittenWithItsFrames)
+{
+    Writer record;
+    crsh_log_writer_set_exception(&record.writer, {"Oops", "it broke", {}});
+    Report report = write(&record.writer, kSegv, nullptr);
+    ASSERT_TRUE(report);
+    ASSERT_NE(report->exception, nullptr);
+    EXPECT_STREQ(report->exception->name, "Oops");
+    EXPECT_STREQ(report->exception->reason, "it broke");
+    EXPECT_EQ(report->exception->n_frames, 0u);
+
+    Writer withFrames;
+    std::vector<std::uint64_t> addresses(600);
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+        addresses[i] = 0x5000 + i;
+    crsh_log_writer_set_exception(&withFrames.writer, {"Name", "Reason", addresses});
+    report = write(&withFrames.writer, kSegv, nullptr);
+    ASSERT_TRUE(report && report->exception);
+    ASSERT_EQ(report->exception->n_frames, 512u);
+    EXPECT_EQ(report->exception->frames[511]->pc, 0x5000u + 511);
+
+    EXPECT_DEATH(crsh_log_writer_set_exception(&withFrames.writer, {"Again", "", {}}),
+                 "writer->uncaught_exception.has_exception == false");
+}
+
+TEST(CrashLogWriter, LoadedObjectsAreListedAsImages)
+{
+    crsh_image_list list;
+    ASSERT_EQ(crsh_image_list_init(&list, getpid()), CRSH_ERR_NONE);
+    ASSERT_EQ(crsh_image_list_append_loaded_objects(&list), CRSH_ERR_NONE);
+    crsh_image_list_set_reading(&list, true);
+    const crsh_macho_image* image =
+        crsh_image_list_find(&list, reinterpret_cast<std::uint64_t>(&crsh_log_writer_write));
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(std::string(image->name), std::filesystem::read_symlink("/proc/self/exe").string());
+    EXPECT_EQ(crsh_macho_image_cpu_type(image), 0x01000007);
+    EXPECT_EQ(crsh_macho_image_cpu_subtype(image), 3);
+    std::uint8_t uuid[CRSH_IMAGE_UUID_BYTES];
+    EXPECT_TRUE(crsh_macho_image_uuid(image, uuid));
+    // No Mach-O commands: no sections, no symbols.
+    crsh_async_mobject section;
+    EXPECT_EQ(crsh_macho_image_map_section(image, "__TEXT", "__unwind_info", &section), CRSH_ERR_NOT_FOUND);
+    crsh_vm_address_t address = 0;
+    EXPECT_NE(crsh_macho_find_symbol_by_name(image, "main", &address), CRSH_ERR_NONE);
+    crsh_image_list_set_reading(&list, false);
+    crsh_image_list_free(&list);
+}
+
+} // namespace
