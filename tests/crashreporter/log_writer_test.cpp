@@ -268,6 +268,38 @@ TEST(CrashLogWriter, AThreadIsCutAfter512Frames)
     EXPECT_EQ(crashed->n_frames, 512u);
 }
 
+TEST(CrashLogWriter, BrokenFrameChainsEndTheFramesNotTheWriter)
+{
+    Writer record;
+    long page = getpagesize();
+    auto* unmapped = static_cast<std::uint8_t*>(mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(unmapped, MAP_FAILED);
+    std::uint64_t selfPointing[2];
+    selfPointing[0] = reinterpret_cast<std::uint64_t>(selfPointing);
+    selfPointing[1] = 0x7100'0000;
+
+    struct Case {
+        const char* what;
+        std::uint64_t rbp, rsp;
+        std::size_t frames;
+    };
+    for (const Case& c : {Case{"unmapped", reinterpret_cast<std::uint64_t>(unmapped), reinterpret_cast<std::uint64_t>(unmapped), 1},
+                          Case{"self-pointing", reinterpret_cast<std::uint64_t>(selfPointing), 0, 2},
+                          Case{"null", 0, 0, 1}}) {
+        SCOPED_TRACE(c.what);
+        SyntheticStack stack(1);
+        crsh_thread_state_set_reg(&stack.state, CRSH_REG_FP, c.rbp);
+        crsh_thread_state_set_reg(&stack.state, CRSH_REG_SP, c.rsp);
+        Report report = write(&record.writer, kSegv, &stack.state);
+        ASSERT_TRUE(report);
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+        ASSERT_NE(crashed, nullptr);
+        EXPECT_EQ(crashed->n_frames, c.frames);
+        EXPECT_EQ(crashed->n_registers, 21u);
+    }
+    munmap(unmapped, page);
+}
+
 TEST(CrashLogWriter, TheRecordedExceptionIsWrittenWithItsFrames)
 {
     Writer record;
