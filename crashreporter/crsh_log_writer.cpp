@@ -31,6 +31,10 @@ constexpr std::uint32_t kIPhoneOS = 1;
 constexpr std::uint32_t kArchitectureUnknown = 6;
 constexpr std::uint32_t kTypeEncodingMach = 1;
 
+// Publishes finished records: init and set_exception release it after filling a record, the write
+// acquires it first, so a handler on another processor sees every field written before.
+std::atomic<std::uint32_t> g_recordsPublished{0};
+
 char* copyString(const char* text)
 {
     return text != nullptr ? strdup(text) : nullptr;
@@ -177,7 +181,7 @@ crsh_error_t crsh_log_writer_init(crsh_log_writer* writer, const char* app_ident
     writer->system_info.build = crsh_sysctl_string("kern.osversion");
     writer->system_info.version = copyString(platform::Device::current().systemVersion());
 
-    std::atomic_thread_fence(std::memory_order_seq_cst); // a handler on another processor sees it all
+    g_recordsPublished.fetch_add(1, std::memory_order_release);
     return CRSH_ERR_NONE;
 }
 
@@ -199,7 +203,7 @@ void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_
             writer->uncaught_exception.callstack_count = addresses.size();
         }
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_recordsPublished.fetch_add(1, std::memory_order_release);
 }
 
 crsh_error_t crsh_log_writer_close(crsh_log_writer*)
@@ -447,6 +451,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
                                    crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
                                    const crsh_thread_state* thread_state)
 {
+    (void)g_recordsPublished.load(std::memory_order_acquire);
     crsh_objc_cache cache;
     (void)crsh_objc_cache_init(&cache);
     const WriteContext context{writer, image_list, &cache};
