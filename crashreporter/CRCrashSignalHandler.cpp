@@ -74,15 +74,16 @@ bool previousActionCallback(int signo, siginfo_t* info, ucontext_t* uap, void*, 
     }
     if (!found)
         return false;
-    if ((previous.sa_flags & SA_SIGINFO) != 0) {
-        previous.sa_sigaction(signo, info, uap);
-        return true;
-    }
+    // The ignore and default actions are told apart first: an action may carry SA_SIGINFO with either,
+    // and neither is a function to call.
     if (previous.sa_handler == SIG_IGN)
         return true;
     if (previous.sa_handler == SIG_DFL)
         return false;
-    previous.sa_handler(signo);
+    if ((previous.sa_flags & SA_SIGINFO) != 0)
+        previous.sa_sigaction(signo, info, uap);
+    else
+        previous.sa_handler(signo);
     return true;
 }
 

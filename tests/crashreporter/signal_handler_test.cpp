@@ -114,6 +114,38 @@ TEST(CrashSignalHandler, APreviousIgnoreActionCountsAsHandled)
     ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, forwarding<'i'>, nullptr).ok());
     raise(SIGUSR2); // survives
     EXPECT_EQ(order(), "i");
+
+    // Also when the ignore action carries SA_SIGINFO: it is not a function to call.
+    freshChain();
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    ignore.sa_flags = SA_SIGINFO;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &ignore, nullptr), 0);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR2, forwarding<'j'>, nullptr).ok());
+    raise(SIGUSR2);
+    EXPECT_EQ(order(), "j");
+    freshChain();
+}
+
+void informationHandler(int signo, siginfo_t* info, void*)
+{
+    if (info != nullptr && info->si_signo == signo)
+        g_previousCalls.fetch_add(1);
+}
+
+TEST(CrashSignalHandler, APreviousInformationHandlerGetsTheSignalsInformation)
+{
+    freshChain();
+    struct sigaction action = {};
+    action.sa_sigaction = informationHandler;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, forwarding<'k'>, nullptr).ok());
+    raise(SIGUSR1);
+    EXPECT_EQ(order(), "k");
+    EXPECT_EQ(g_previousCalls.load(), 1);
     freshChain();
 }
 
