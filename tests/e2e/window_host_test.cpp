@@ -17,6 +17,7 @@
 #include "webengine/WindowHost.h"
 
 #include <cairo.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
 
 using e2e::waitUntil;
 using platform::Point;
@@ -269,6 +270,37 @@ TEST_F(ToplevelWindowHostTest, TheScreenAndFullScreenWindowsFollowTheWindowsSize
         gtk_widget_get_allocation(m_page->widget(), &allocation);
         return allocation.width == 500 && allocation.height == 700;
     }));
+}
+
+// What the display shows of the window at a point (0xRRGGBB).
+uint32_t shownAt(WindowHost& host, int x, int y)
+{
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(gtk_widget_get_window(host.window()), x, y, 1, 1);
+    if (!pixbuf)
+        return 0xFFFFFFFFu;
+    const guchar* p = gdk_pixbuf_get_pixels(pixbuf);
+    const uint32_t rgb = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+    g_object_unref(pixbuf);
+    return rgb;
+}
+
+TEST_F(ToplevelWindowHostTest, TheDisplayShowsNativeViewsOverThePageAndAnimationsToTheirEnd)
+{
+    auto over = std::make_shared<platform::View>(Rect(100, 150, 60, 40));
+    over->setBackgroundColor(platform::Color::fromRGBA255(255, 0, 0));
+    m_window->addSubview(over);
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 130, 170) == 0xFF0000u && shownAt(*m_host, 300, 400) == 0x0000FFu; }))
+        << std::hex << shownAt(*m_host, 130, 170) << " " << shownAt(*m_host, 300, 400);
+    // A fade in: drawn frame after frame until it ends, so the display ends at the full colour.
+    auto fading = std::make_shared<platform::View>(Rect(200, 300, 60, 40));
+    fading->setBackgroundColor(platform::Color::fromRGBA255(0, 255, 0));
+    fading->setAlpha(0);
+    m_window->addSubview(fading);
+    platform::ViewAnimation::animate(0.2, [&] { fading->setAlpha(1); });
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 230, 320) == 0x00FF00u; })) << std::hex << shownAt(*m_host, 230, 320);
+    // Hidden, the view leaves the display.
+    over->setHidden(true);
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 130, 170) == 0x0000FFu; }));
 }
 
 } // namespace
