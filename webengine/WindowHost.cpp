@@ -38,10 +38,17 @@ struct ShownWebView {
     double alpha = 1;
 };
 
-// A point of the screen in a window's bounds coordinates, and back.
+// Where a root view's bounds coordinates start in its superview's (the screen's, for a window).
+Point originOf(const View& root)
+{
+    return Point{root.frame().minX() - root.bounds().minX(), root.frame().minY() - root.bounds().minY()};
+}
+
+// A point of the screen in a window's bounds coordinates.
 Point toWindow(const Window& window, Point onScreen)
 {
-    return Point{onScreen.x - window.frame().minX() + window.bounds().minX(), onScreen.y - window.frame().minY() + window.bounds().minY()};
+    const Point origin = originOf(window);
+    return Point{onScreen.x - origin.x, onScreen.y - origin.y};
 }
 
 // The web view a hit view belongs to when it is the page itself (the web view or its scroll view).
@@ -95,9 +102,9 @@ void collectWebViews(View& view, const Window& window, const View& root, double 
     if (auto web = std::dynamic_pointer_cast<WebKitGtkWebView>(view.shared_from_this())) {
         // The view's bounds in its root's coordinates, then on the screen.
         Rect inRoot = view.convertRectTo(view.bounds(), nullptr);
-        Point origin{window.frame().minX() - window.bounds().minX(), window.frame().minY() - window.bounds().minY()};
+        Point origin = originOf(window);
         if (&root != &window)
-            origin = Point{origin.x + root.frame().minX() - root.bounds().minX(), origin.y + root.frame().minY() - root.bounds().minY()};
+            origin = Point{origin.x + originOf(root).x, origin.y + originOf(root).y};
         out.push_back({std::move(web), inRoot.offsetBy(origin.x, origin.y), alpha});
         return;  // the page draws the rest
     }
@@ -518,6 +525,14 @@ bool WindowHost::Impl::key(GdkEvent* keyEvent)
         return false;  // to the focused widget: the page
     }
     setInputMethodFocus(true);
+    // The input method's candidate window goes by the field.
+    if (auto window = std::dynamic_pointer_cast<Window>(field->rootView())) {
+        const Rect r = field->convertRectTo(field->bounds(), nullptr);
+        const Point origin = originOf(*window);
+        GdkRectangle location{static_cast<int>(r.minX() + origin.x), static_cast<int>(r.minY() + origin.y),
+                              static_cast<int>(r.width()), static_cast<int>(r.height())};
+        gtk_im_context_set_cursor_location(im, &location);
+    }
     if (gtk_im_context_filter_keypress(im, event))
         return true;
     if (event->type != GDK_KEY_PRESS)

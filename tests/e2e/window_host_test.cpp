@@ -250,6 +250,61 @@ TEST_F(WindowHostTest, TheScreenshotShowsThePageWithTheNativeLayerOverIt)
     cairo_surface_destroy(image);
 }
 
+TEST_F(WindowHostTest, EveryWebViewOfAShownTreeIsPlacedAtItsFrameShownWithItsViewAndStackedInTreeOrder)
+{
+    auto allocationOf = [](GtkWidget* widget) {
+        GtkAllocation a;
+        gtk_widget_get_allocation(widget, &a);
+        return Rect(a.x, a.y, a.width, a.height);
+    };
+    // A second web view (as an in-app browser adds one), inside a native view at (20, 40).
+    auto panel = std::make_shared<platform::View>(Rect(20, 40, 300, 400));
+    auto browser = WebKitGtkWebView::create(Rect(10, 44, 280, 300));
+    panel->addSubview(browser);
+    m_window->addSubview(panel);
+    m_host->update();
+    GtkWidget* layout = gtk_widget_get_parent(m_page->widget());
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(gtk_widget_get_parent(browser->widget()), layout);
+    ASSERT_TRUE(waitUntil([&] { return allocationOf(browser->widget()) == Rect(30, 84, 280, 300); }));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_length(children), 2u);
+    EXPECT_EQ(g_list_nth_data(children, 0), m_page->widget());
+    EXPECT_EQ(g_list_nth_data(children, 1), browser->widget());
+    g_list_free(children);
+
+    // Hidden with its view (or an ancestor); brought back below the page when moved there.
+    panel->setHidden(true);
+    m_host->update();
+    EXPECT_FALSE(gtk_widget_get_visible(browser->widget()));
+    panel->setHidden(false);
+    m_content->insertSubviewBelow(panel, m_page);
+    m_host->update();
+    EXPECT_TRUE(gtk_widget_get_visible(browser->widget()));
+    children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_nth_data(children, 0), browser->widget());
+    EXPECT_EQ(g_list_nth_data(children, 1), m_page->widget());
+    g_list_free(children);
+
+    // A web view that goes takes its widget along; the host goes on with the rest.
+    panel->removeFromSuperview();
+    panel.reset();
+    browser.reset();
+    m_host->update();
+    children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_length(children), 1u);
+    g_list_free(children);
+    e2e::click(*m_host, Point{5, 5});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+}
+
+TEST_F(WindowHostTest, TheWheelOverThePageScrollsThePage)
+{
+    eval("document.body.style.height = '3000px'");
+    e2e::wheel(*m_host, Point{200, 300}, 3);
+    ASSERT_TRUE(waitUntil([&] { return eval("String(window.scrollY > 0)") == "true"; }));
+}
+
 class ToplevelWindowHostTest : public WindowHostTest {
 protected:
     ToplevelWindowHostTest() { m_kind = WindowHost::Kind::Toplevel; }
