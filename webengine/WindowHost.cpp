@@ -155,6 +155,7 @@ struct WindowHost::Impl {
     GtkWidget* area = nullptr;    // the native layer, above them
     GtkIMContext* im = nullptr;
     bool imFocused = false;
+    std::weak_ptr<platform::TextField> imField;  // the field the input method composes for
 
     // The widgets put in the layout, in stacking order, with their views (a widget is touched only while
     // its view lives: a web view that goes takes its widget out itself).
@@ -173,8 +174,6 @@ struct WindowHost::Impl {
     std::shared_ptr<platform::Touch> touch;
     std::weak_ptr<WebKitGtkWebView> pressedPage;
     bool pressed = false;
-
-    Rect screen;
 
     void queueSync();
     void sync();
@@ -244,33 +243,18 @@ void WindowHost::Impl::placeWidgets()
     }
     const bool inOrder = current.size() == order.size() && std::equal(current.begin(), current.end(), order.begin());
     if (!inOrder) {
-        for (const auto& p : placed) {
-            if (std::find(order.begin(), order.end(), p.widget) == order.end())
-                continue;
-            g_object_ref(p.widget);
-            gtk_container_remove(GTK_CONTAINER(layout), p.widget);
-        }
-        std::vector<Placed> kept;
-        for (const auto& p : placed) {
-            if (std::find(order.begin(), order.end(), p.widget) == order.end())
-                kept.push_back(p);
-        }
+        // Each shown widget out of its container (ours or another) and back in at the end, in tree order;
+        // the hidden ones stay below them.
+        std::erase_if(placed, [&](const Placed& p) { return std::find(order.begin(), order.end(), p.widget) != order.end(); });
         for (const auto& s : shown) {
             GtkWidget* widget = s.view->widget();
-            const bool wasOurs = std::any_of(placed.begin(), placed.end(), [&](const Placed& p) { return p.widget == widget; });
-            if (GtkWidget* parent = gtk_widget_get_parent(widget); parent && !wasOurs) {
-                g_object_ref(widget);
+            g_object_ref(widget);
+            if (GtkWidget* parent = gtk_widget_get_parent(widget))
                 gtk_container_remove(GTK_CONTAINER(parent), widget);
-                gtk_layout_put(GTK_LAYOUT(layout), widget, 0, 0);
-                g_object_unref(widget);
-            } else {
-                gtk_layout_put(GTK_LAYOUT(layout), widget, 0, 0);
-                if (wasOurs)
-                    g_object_unref(widget);
-            }
-            kept.push_back({s.view, widget});
+            gtk_layout_put(GTK_LAYOUT(layout), widget, 0, 0);
+            g_object_unref(widget);
+            placed.push_back({s.view, widget});
         }
-        placed = std::move(kept);
     }
 
     for (const auto& s : shown) {
@@ -525,6 +509,11 @@ bool WindowHost::Impl::key(GdkEvent* keyEvent)
         return false;  // to the focused widget: the page
     }
     setInputMethodFocus(true);
+    // A composition under way belongs to the field it began in.
+    if (imField.lock() != field) {
+        gtk_im_context_reset(im);
+        imField = field;
+    }
     // The input method's candidate window goes by the field.
     if (auto window = std::dynamic_pointer_cast<Window>(field->rootView())) {
         const Rect r = field->convertRectTo(field->bounds(), nullptr);
@@ -574,9 +563,9 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     Impl& d = *m_impl;
     d.window = kind == Kind::Offscreen ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(d.window), title.c_str());
-    d.screen = platform::Screen::main().bounds();
-    const int width = std::max(1, static_cast<int>(std::lround(d.screen.width())));
-    const int height = std::max(1, static_cast<int>(std::lround(d.screen.height())));
+    const Rect screen = platform::Screen::main().bounds();
+    const int width = std::max(1, static_cast<int>(std::lround(screen.width())));
+    const int height = std::max(1, static_cast<int>(std::lround(screen.height())));
     gtk_window_set_default_size(GTK_WINDOW(d.window), width, height);
 
     d.overlay = gtk_overlay_new();
