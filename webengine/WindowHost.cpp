@@ -189,6 +189,8 @@ struct WindowHost::Impl {
     void followPress(GdkEvent* event, Point at);
     void hover(GdkEvent* event, Point at);
     void endPress(GdkEvent* event);
+    // The pointer grab went elsewhere: the press ends, a touch is cancelled.
+    void cancelPress();
     bool scroll(GdkEvent* event);
     bool key(GdkEvent* event);
     // A GTK event signal's handler that calls `handle`.
@@ -451,6 +453,17 @@ void WindowHost::Impl::endPress(GdkEvent* event)
     }
 }
 
+void WindowHost::Impl::cancelPress()
+{
+    pressed = false;
+    pressedPage.reset();
+    if (touch) {
+        platform::TouchDriver::cancel(touch);
+        touch.reset();
+        queueSync();
+    }
+}
+
 bool WindowHost::Impl::scroll(GdkEvent* event)
 {
     double x = 0, y = 0;
@@ -592,6 +605,10 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     for (const char* signal : {"button-press-event", "button-release-event", "motion-notify-event"})
         g_signal_connect(d.area, signal, G_CALLBACK(Impl::on<&Impl::pointer>), &d);
     g_signal_connect(d.area, "scroll-event", G_CALLBACK(Impl::on<&Impl::scroll>), &d);
+    g_signal_connect(d.area, "grab-broken-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, Impl* self) -> gboolean {
+        self->cancelPress();
+        return FALSE;
+    }), &d);
     // Before the window hands keys to its focused widget.
     g_signal_connect(d.window, "key-press-event", G_CALLBACK(Impl::on<&Impl::key>), &d);
     g_signal_connect(d.window, "key-release-event", G_CALLBACK(Impl::on<&Impl::key>), &d);
@@ -609,16 +626,15 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
 WindowHost::~WindowHost()
 {
     Impl& d = *m_impl;
+    d.cancelPress();
     View::setDisplayInvalidationHandler(nullptr);
     if (d.syncSource)
         g_source_remove(d.syncSource);
     if (d.tickCallback)
         gtk_widget_remove_tick_callback(d.area, d.tickCallback);
-    if (d.touch)
-        platform::TouchDriver::cancel(d.touch);
     // The web views' widgets belong to their engines: out of the window before it goes.
     for (const auto& p : d.placed) {
-        if (!p.view.expired())
+        if (!p.view.expired() && gtk_widget_get_parent(p.widget) == d.layout)
             gtk_container_remove(GTK_CONTAINER(d.layout), p.widget);
     }
     g_signal_handlers_disconnect_by_data(d.im, &d);

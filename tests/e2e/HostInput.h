@@ -52,6 +52,16 @@ inline void click(webengine::WindowHost& host, platform::Point at)
     sendPointer(host, GDK_BUTTON_RELEASE, at, 1, GDK_BUTTON1_MASK);
 }
 
+// The pointer grab went to another window (a press cut short).
+inline void breakGrab(webengine::WindowHost& host)
+{
+    GdkEvent* event = gdk_event_new(GDK_GRAB_BROKEN);
+    event->grab_broken.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(host.inputWidget())));
+    event->grab_broken.send_event = TRUE;
+    event->grab_broken.implicit = TRUE;
+    dispatchPointer(host, event);
+}
+
 // One wheel step down (dy 1) or up (dy -1) at a point.
 inline void wheel(webengine::WindowHost& host, platform::Point at, double dy)
 {

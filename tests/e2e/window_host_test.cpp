@@ -7,6 +7,7 @@
 
 #include "platform/Application.h"
 #include "platform/ui/AlertView.h"
+#include "platform/ui/Button.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/TextField.h"
@@ -156,6 +157,33 @@ TEST_F(WindowHostTest, AClickOnANativeAlertsButtonDismissesItAndTellsTheDelegate
     e2e::click(*m_host, Point{10, 10});
     ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
     EXPECT_EQ(eval("clicks.join(';')"), "10,10");
+}
+
+TEST_F(WindowHostTest, APressFollowsThePointerToItsReleaseAndALostGrabCancelsIt)
+{
+    auto button = platform::Button::create(platform::ButtonType::Custom, Rect(100, 100, 120, 44));
+    button->setTitle(std::string("Go"), platform::kControlStateNormal);
+    auto taps = std::make_shared<int>(0);
+    button->addTarget(taps, [taps](platform::Control&) { ++*taps; }, platform::kControlEventTouchUpInside);
+    m_window->addSubview(button);
+    // Down on the button, out of it, back in and up: one tap.
+    e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, Point{150, 120});
+    EXPECT_TRUE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{300, 400}, 1, GDK_BUTTON1_MASK);
+    EXPECT_FALSE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{160, 125}, 1, GDK_BUTTON1_MASK);
+    e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, Point{160, 125}, 1, GDK_BUTTON1_MASK);
+    EXPECT_EQ(*taps, 1);
+    // A grab lost in the middle cancels the touch: no tap, and the release after it goes nowhere.
+    e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, Point{150, 120});
+    e2e::breakGrab(*m_host);
+    EXPECT_FALSE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, Point{150, 120}, 1, GDK_BUTTON1_MASK);
+    EXPECT_EQ(*taps, 1);
+    // The page saw none of it.
+    e2e::click(*m_host, Point{20, 580});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    EXPECT_EQ(eval("clicks.join(';')"), "20,580");
 }
 
 TEST_F(WindowHostTest, WhileAViewOverThePageHasUserInteractionOffAClickReachesNeither)
