@@ -1,16 +1,17 @@
 // hybridhost: the application. Starts the runtime's application (its delegate, view controller and web
-// view on WebKitGTK) on the bundle and shows the view controller's web view in a window.
+// view on WebKitGTK) on the bundle and shows the platform's screen (the page and the native views over it)
+// in a window.
 #include "app/DeviceFile.h"
 #include "app/HostOptions.h"
 #include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
-#include "platform/ui/Screen.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
+#include "webengine/WindowHost.h"
 
 #include <gtk/gtk.h>
 
@@ -34,6 +35,7 @@ constexpr const char* kSettledScript =
 
 struct Screenshot {
     webengine::WebKitGtkWebView* webView;
+    webengine::WindowHost* host;
     std::string file;
     int* exitCode;
     int settledPolls = 0;
@@ -91,7 +93,7 @@ int main(int argc, char** argv)
     int exitCode = 0;
     const bool screenshot = !options->screenshot.empty();
     std::shared_ptr<webengine::WebKitGtkWebView> webView;
-    Screenshot shot{nullptr, options->screenshot, &exitCode};
+    Screenshot shot{nullptr, nullptr, options->screenshot, &exitCode};
     // With --screenshot: the first page that loaded (the start page, or the error page) is written out once
     // it has settled.
     static const int kScreenshotObserver = 0;
@@ -105,7 +107,7 @@ int main(int argc, char** argv)
                     shot->settledPolls = shot->webView->stringByEvaluatingJavaScriptFromString(kSettledScript) == "true" ? shot->settledPolls + 1 : 0;
                     if (shot->settledPolls < kSettledPolls)
                         return G_SOURCE_CONTINUE;
-                    auto written = shot->webView->engine().writeSnapshot(shot->file);
+                    auto written = shot->host->writeScreenshot(shot->file);
                     if (!written.ok()) {
                         std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
                         *shot->exitCode = 1;
@@ -124,20 +126,15 @@ int main(int argc, char** argv)
     webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*launched)->viewController()->webView());
     shot.webView = webView.get();
 
-    GtkWidget* window = options->headless ? gtk_offscreen_window_new() : gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_title(GTK_WINDOW(window), "Hybrid host");
-    // The window is the device's screen, one window pixel per point.
-    const platform::Rect screen = platform::Screen::main().bounds();
-    const int windowWidth = static_cast<int>(screen.width());
-    const int windowHeight = static_cast<int>(screen.height());
-    gtk_window_set_default_size(GTK_WINDOW(window), windowWidth, windowHeight);
-    gtk_widget_set_size_request(webView->widget(), windowWidth, windowHeight);
-    gtk_container_add(GTK_CONTAINER(window), webView->widget());
-    g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
+    // The window is the device's screen, one window pixel per point; it shows the platform's windows.
+    auto host = std::make_unique<webengine::WindowHost>(options->headless ? webengine::WindowHost::Kind::Offscreen
+                                                                          : webengine::WindowHost::Kind::Toplevel);
+    shot.host = host.get();
+    g_signal_connect(host->window(), "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
         gtk_main_quit();
         return TRUE;
     }), nullptr);
-    gtk_widget_show_all(window);
+    host->show();
 
     if (screenshot) {
         g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer code) -> gboolean {
@@ -152,10 +149,9 @@ int main(int argc, char** argv)
     // Termination handlers (web-storage backup, the temporary folder) run before the window goes.
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
     platform::Application::shared().terminate();
-    gtk_container_remove(GTK_CONTAINER(window), webView->widget());
+    host.reset();
     webView.reset();
     launched = platform::Error();
     platform::Application::shared().setDelegate(nullptr);
-    gtk_widget_destroy(window);
     return exitCode;
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace webengine {
 
@@ -284,7 +285,7 @@ void WebKitEngine::applySettings(const EngineSettings& settings)
     setFeature(webSettings, "SuppressesIncrementalRendering", settings.suppressesIncrementalRendering);
 }
 
-platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)
+platform::Result<WebKitEngine::Surface> WebKitEngine::snapshot(std::chrono::milliseconds timeout)
 {
     struct Snapshot {
         bool done = false;
@@ -316,7 +317,15 @@ platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, s
         return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "snapshot timed out");
     if (!snapshot->surface)
         return platform::Error(kWebEngineErrorDomain, kEvaluationFailed, "snapshot failed: " + snapshot->error);
-    if (cairo_surface_write_to_png(snapshot->surface, pngPath.c_str()) != CAIRO_STATUS_SUCCESS)
+    return Surface(std::exchange(snapshot->surface, nullptr), cairo_surface_destroy);
+}
+
+platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)
+{
+    auto surface = snapshot(timeout);
+    if (!surface.ok())
+        return surface.error();
+    if (cairo_surface_write_to_png(surface->get(), pngPath.c_str()) != CAIRO_STATUS_SUCCESS)
         return platform::Error(platform::kPOSIXErrorDomain, 5, "cannot write " + pngPath);
     return {};
 }
@@ -493,22 +502,28 @@ void WebKitEngine::scheduleDeferred()
 
 void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
+    // A deferred event runs in its turn: it must not queue itself again behind the events after it.
     if (self->isDeferring()) {
-        self->defer([self, event] { onLoadChanged(nullptr, event, self); });
+        self->defer([self, event] { self->loadChanged(event); });
         return;
     }
+    self->loadChanged(event);
+}
+
+void WebKitEngine::loadChanged(int event)
+{
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
-        self->m_loadState = LoadState::Started;
-        self->cancelLoadTimer();
-        self->startLoadTimer();
-        self->m_client.didStartLoad();
+        m_loadState = LoadState::Started;
+        cancelLoadTimer();
+        startLoadTimer();
+        m_client.didStartLoad();
         break;
     case WEBKIT_LOAD_FINISHED:
-        self->cancelLoadTimer();
-        if (self->m_loadState == LoadState::Started) {
-            self->m_loadState = LoadState::Idle;
-            self->m_client.didFinishLoad();
+        cancelLoadTimer();
+        if (m_loadState == LoadState::Started) {
+            m_loadState = LoadState::Idle;
+            m_client.didFinishLoad();
         }
         break;
     case WEBKIT_LOAD_REDIRECTED:
@@ -521,20 +536,25 @@ int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error
 {
     if (self->isDeferring()) {
         std::shared_ptr<GError> copy(g_error_copy(static_cast<GError*>(error)), g_error_free);
-        self->defer([self, copy, uri = std::string(uri ? uri : "")] { onLoadFailed(nullptr, 0, uri.c_str(), copy.get(), self); });
+        self->defer([self, copy, uri = std::string(uri ? uri : "")] { self->loadFailed(uri.c_str(), copy.get()); });
         return TRUE;
     }
-    self->cancelLoadTimer();
-    const bool timedOut = self->m_loadTimedOut;
-    self->m_loadTimedOut = false;
-    // WebKit reports failures of the main frame only; one that no allowed navigation announced is not the
-    // client's (a load already ended).
-    if (self->m_loadState == LoadState::Idle)
-        return TRUE;
-    self->m_loadState = LoadState::Idle;
-    self->m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
+    self->loadFailed(uri, error);
     // Handled: the phone's web view shows no error page of its own.
     return TRUE;
+}
+
+void WebKitEngine::loadFailed(const char* uri, void* error)
+{
+    cancelLoadTimer();
+    const bool timedOut = m_loadTimedOut;
+    m_loadTimedOut = false;
+    // WebKit reports failures of the main frame only; one that no allowed navigation announced is not the
+    // client's (a load already ended).
+    if (m_loadState == LoadState::Idle)
+        return;
+    m_loadState = LoadState::Idle;
+    m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
 }
 
 int WebKitEngine::onUserMessage(WebKitWebView*, void* messagePointer, WebKitEngine* self)

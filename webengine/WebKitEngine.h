@@ -44,6 +44,7 @@
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _GtkWidget GtkWidget;
+typedef struct _cairo_surface cairo_surface_t;
 
 namespace webengine {
 
@@ -102,6 +103,9 @@ public:
     void applySettings(const EngineSettings& settings);
     const EngineSettings& settings() const { return m_settings; }
 
+    // What the view shows (its visible part), as an image surface.
+    using Surface = std::shared_ptr<cairo_surface_t>;
+    platform::Result<Surface> snapshot(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Writes what the view shows as a PNG file.
     platform::Result<void> writeSnapshot(const std::string& pngPath,
                                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -114,6 +118,8 @@ private:
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
     static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
+    void loadChanged(int event);
+    void loadFailed(const char* uri, void* error);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which

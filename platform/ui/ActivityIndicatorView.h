@@ -22,7 +22,7 @@ public:
     void setStyle(ActivityIndicatorViewStyle style);
     // The spokes' colour (the style's white or gray unless set).
     Color color() const;
-    void setColor(std::optional<Color> color) { m_color = std::move(color); }
+    void setColor(std::optional<Color> color) { m_color = std::move(color); setNeedsDisplay(); }
 
     void startAnimating();
     void stopAnimating();

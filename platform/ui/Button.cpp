@@ -144,7 +144,10 @@ void Button::setHighlighted(bool highlighted) {
     refresh();
 }
 
-void Button::refresh() { setNeedsLayout(); }
+void Button::refresh() {
+    setNeedsLayout();
+    setNeedsDisplay();
+}
 
 Size Button::titleSize() const {
     auto title = currentTitle();

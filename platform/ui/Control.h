@@ -59,11 +59,11 @@ public:
     explicit Control(Rect frame = {});
 
     bool isEnabled() const { return m_enabled; }
-    virtual void setEnabled(bool enabled) { m_enabled = enabled; }
+    virtual void setEnabled(bool enabled) { m_enabled = enabled; setNeedsDisplay(); }
     bool isSelected() const { return m_selected; }
-    virtual void setSelected(bool selected) { m_selected = selected; }
+    virtual void setSelected(bool selected) { m_selected = selected; setNeedsDisplay(); }
     bool isHighlighted() const { return m_highlighted; }
-    virtual void setHighlighted(bool highlighted) { m_highlighted = highlighted; }
+    virtual void setHighlighted(bool highlighted) { m_highlighted = highlighted; setNeedsDisplay(); }
     bool isTracking() const { return m_tracking != nullptr; }
     // The state bits of the flags (normal 0 when none is set).
     unsigned state() const;

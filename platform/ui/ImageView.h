@@ -13,11 +13,11 @@ public:
     explicit ImageView(Image::Ptr image);
 
     Image::Ptr image() const { return m_image; }
-    void setImage(Image::Ptr image) { m_image = std::move(image); }
+    void setImage(Image::Ptr image) { m_image = std::move(image); setNeedsDisplay(); }
     Image::Ptr highlightedImage() const { return m_highlightedImage; }
-    void setHighlightedImage(Image::Ptr image) { m_highlightedImage = std::move(image); }
+    void setHighlightedImage(Image::Ptr image) { m_highlightedImage = std::move(image); setNeedsDisplay(); }
     bool isHighlighted() const { return m_highlighted; }
-    void setHighlighted(bool highlighted) { m_highlighted = highlighted; }
+    void setHighlighted(bool highlighted) { m_highlighted = highlighted; setNeedsDisplay(); }
 
     // The image's size in points (the view's own size without an image).
     Size sizeThatFits(Size size) const override;

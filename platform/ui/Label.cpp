@@ -18,11 +18,13 @@ Label::Label(Rect frame) : View(frame) { setUserInteractionEnabled(false); }
 void Label::setText(const std::string& text) {
     m_text = AttributedString(text);
     m_attributed.reset();
+    setNeedsDisplay();
 }
 
 void Label::setAttributedText(const AttributedString& text) {
     m_attributed = text;
     m_text = AttributedString(text.string());
+    setNeedsDisplay();
 }
 
 void Label::setMinimumScaleFactor(double factor) {

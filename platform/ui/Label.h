@@ -31,35 +31,35 @@ public:
     void setAttributedText(const AttributedString& text);
 
     Font font() const { return m_font; }
-    void setFont(const Font& font) { m_font = font; }
+    void setFont(const Font& font) { m_font = font; setNeedsDisplay(); }
     Color textColor() const { return m_textColor; }
-    void setTextColor(const Color& color) { m_textColor = color; }
+    void setTextColor(const Color& color) { m_textColor = color; setNeedsDisplay(); }
     TextAlignment textAlignment() const { return m_alignment; }
-    void setTextAlignment(TextAlignment alignment) { m_alignment = alignment; }
+    void setTextAlignment(TextAlignment alignment) { m_alignment = alignment; setNeedsDisplay(); }
     // 0: as many lines as the text needs. Negative values read as 0.
     int numberOfLines() const { return m_numberOfLines; }
-    void setNumberOfLines(int lines) { m_numberOfLines = lines < 0 ? 0 : lines; }
+    void setNumberOfLines(int lines) { m_numberOfLines = lines < 0 ? 0 : lines; setNeedsDisplay(); }
     LineBreakMode lineBreakMode() const { return m_lineBreakMode; }
-    void setLineBreakMode(LineBreakMode mode) { m_lineBreakMode = mode; }
+    void setLineBreakMode(LineBreakMode mode) { m_lineBreakMode = mode; setNeedsDisplay(); }
 
     bool adjustsFontSizeToFitWidth() const { return m_adjustsFontSize; }
-    void setAdjustsFontSizeToFitWidth(bool adjusts) { m_adjustsFontSize = adjusts; }
+    void setAdjustsFontSizeToFitWidth(bool adjusts) { m_adjustsFontSize = adjusts; setNeedsDisplay(); }
     double minimumScaleFactor() const { return m_minimumScaleFactor; }
     void setMinimumScaleFactor(double factor);
     BaselineAdjustment baselineAdjustment() const { return m_baselineAdjustment; }
-    void setBaselineAdjustment(BaselineAdjustment adjustment) { m_baselineAdjustment = adjustment; }
+    void setBaselineAdjustment(BaselineAdjustment adjustment) { m_baselineAdjustment = adjustment; setNeedsDisplay(); }
 
     std::optional<Color> shadowColor() const { return m_shadowColor; }
-    void setShadowColor(std::optional<Color> color) { m_shadowColor = std::move(color); }
+    void setShadowColor(std::optional<Color> color) { m_shadowColor = std::move(color); setNeedsDisplay(); }
     Size shadowOffset() const { return m_shadowOffset; }
     void setShadowOffset(Size offset);
 
     std::optional<Color> highlightedTextColor() const { return m_highlightedTextColor; }
-    void setHighlightedTextColor(std::optional<Color> color) { m_highlightedTextColor = std::move(color); }
+    void setHighlightedTextColor(std::optional<Color> color) { m_highlightedTextColor = std::move(color); setNeedsDisplay(); }
     bool isHighlighted() const { return m_highlighted; }
-    void setHighlighted(bool highlighted) { m_highlighted = highlighted; }
+    void setHighlighted(bool highlighted) { m_highlighted = highlighted; setNeedsDisplay(); }
     bool isEnabled() const { return m_enabled; }
-    void setEnabled(bool enabled) { m_enabled = enabled; }
+    void setEnabled(bool enabled) { m_enabled = enabled; setNeedsDisplay(); }
 
     // Where the text goes within `bounds` with at most `numberOfLines` lines (0: any): the bounds'
     // origin and the text's size, no larger than the bounds.

@@ -1,4 +1,5 @@
 #include "platform/ui/Layer.h"
+#include "platform/ui/View.h"
 
 #include "platform/ui/ViewAnimationSupport.h"
 
@@ -92,6 +93,7 @@ void Layer::addAnimation(Animation animation, const std::string& key) {
         m_animationOrder.erase(std::remove(m_animationOrder.begin(), m_animationOrder.end(), key), m_animationOrder.end());
     m_animations.emplace(key, std::move(animation));
     m_animationOrder.push_back(key);
+    View::displayDidChange();
 }
 
 const Animation* Layer::animationForKey(const std::string& key) const {

@@ -2,6 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/ui/GraphicsContext.h"
+#include "platform/ui/ViewAnimation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -136,11 +137,40 @@ std::shared_ptr<View> PickerView::viewForRow(long row, long component) const {
     return nullptr;
 }
 
-void PickerView::selectRow(long row, long component, bool /*animated*/) {
+std::string PickerView::spinKey(long component) { return "spin." + std::to_string(component); }
+
+double PickerView::wheelPosition(long component) const {
+    if (component < 0 || component >= numberOfComponents())
+        return -1;
+    if (const Animation* spin = layer()->animationForKey(spinKey(component)))
+        if (auto position = spin->valueAt(Clock::current().now()))
+            return *position;
+    return static_cast<double>(m_components[static_cast<std::size_t>(component)].selected);
+}
+
+void PickerView::selectRow(long row, long component, bool animated) {
     if (!valid(row, component, "selection"))
         return;
-    m_components[static_cast<std::size_t>(component)].selected = row;
+    Component& c = m_components[static_cast<std::size_t>(component)];
+    const double from = wheelPosition(component);
+    c.selected = row;
+    layer()->removeAnimation(spinKey(component));
     placeViews(component);
+    setNeedsDisplay();
+    if (!animated || from == static_cast<double>(row))
+        return;
+    layer()->addAnimation(Animation{"spin", from, static_cast<double>(row), kSpinDuration}, spinKey(component));
+    // Row views start where the wheel stood and turn with it.
+    const double shift = (static_cast<double>(row) - from) * c.rowHeight;
+    std::vector<std::pair<std::shared_ptr<View>, Rect>> targets;
+    for (const auto& [shown, view] : c.views) {
+        targets.emplace_back(view, view->frame());
+        view->setFrame(view->frame().offsetBy(0, shift));
+    }
+    ViewAnimation::animate(kSpinDuration, 0, kAnimationOptionCurveLinear, [&] {
+        for (const auto& [view, frame] : targets)
+            view->setFrame(frame);
+    });
 }
 
 bool PickerView::spin(long component, long row) {
@@ -166,15 +196,18 @@ void PickerView::drawRect(Rect) {
         const Component& c = m_components[static_cast<std::size_t>(i)];
         Rect r = componentRect(i);
         double middle = r.midY() - c.rowHeight / 2;
+        // While the wheel turns, rows are drawn about the row it shows now.
+        const double position = wheelPosition(i);
+        const long centre = std::lround(position);
         g->saveState();
         g->clipToRect(r);
         if (d && c.views.empty()) {
-            long reach = static_cast<long>(std::ceil(r.height() / 2 / c.rowHeight));
-            for (long row = std::max(0L, c.selected - reach); row < c.rows && row <= c.selected + reach; ++row) {
+            long reach = static_cast<long>(std::ceil(r.height() / 2 / c.rowHeight)) + 1;
+            for (long row = std::max(0L, centre - reach); row < c.rows && row <= centre + reach; ++row) {
                 auto title = d->titleForRow(*this, row, i);
                 if (!title)
                     continue;
-                long distance = std::abs(row - c.selected);
+                long distance = std::abs(row - centre);
                 TextStyle style;
                 style.font = Font::systemFont(distance == 0 ? 21 : 19);
                 style.color = distance == 0 ? Color::black() : Color::grey(0.55 + 0.1 * static_cast<double>(std::min(distance, 3L)));
@@ -182,7 +215,7 @@ void PickerView::drawRect(Rect) {
                 style.lineBreakMode = LineBreakMode::TruncateTail;
                 style.numberOfLines = 1;
                 double lineHeight = style.font.lineHeight();
-                double y = middle + static_cast<double>(row - c.selected) * c.rowHeight + (c.rowHeight - lineHeight) / 2;
+                double y = middle + (static_cast<double>(row) - position) * c.rowHeight + (c.rowHeight - lineHeight) / 2;
                 g->drawText(AttributedString(*title), style, Rect(r.minX() + 2, y, r.width() - 4, lineHeight));
             }
         }

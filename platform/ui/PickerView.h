@@ -4,6 +4,9 @@
 // Guarantees:
 // - Main thread only. The data source and delegate are held weakly.
 // - selectRow from code tells no one; a user's spin (the driver) tells the delegate didSelectRow.
+// - An animated selection (and a spin) turns the wheel to its row over kSpinDuration on the platform
+//   clock, recorded as the layer's animation "spin.N" (N the component); the selection itself changes at
+//   once.
 // - Counts below 0 read as 0 (logged); a row or component out of range is ignored with a log line; a
 //   selection beyond the rows after a reload moves to the last row.
 #pragma once
@@ -42,6 +45,7 @@ public:
     static constexpr double kDefaultHeight = 216;
     static constexpr double kDefaultRowHeight = 32;
     static constexpr double kComponentGap = 5;
+    static constexpr double kSpinDuration = 0.3;
 
     explicit PickerView(Rect frame = Rect(0, 0, 320, kDefaultHeight));
 
@@ -65,6 +69,9 @@ public:
 
     // The user spins a wheel to a row: selects it and tells the delegate. False when out of range.
     bool spin(long component, long row);
+    // The row the wheel shows in the middle now: the selected one, or a fraction on the way to it while
+    // the wheel turns; -1 for a component that does not exist.
+    double wheelPosition(long component) const;
 
     void drawRect(Rect rect) override;
 
@@ -83,6 +90,7 @@ private:
     Rect componentRect(long component) const;
     void loadComponent(long component);
     void placeViews(long component);
+    static std::string spinKey(long component);
 
     std::weak_ptr<PickerViewDataSource> m_dataSource;
     std::weak_ptr<PickerViewDelegate> m_delegate;

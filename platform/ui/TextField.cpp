@@ -40,6 +40,7 @@ bool TextField::setText(const std::string& text) {
     m_length16 = length16(m_text);
     m_selection = {m_length16, 0};
     setNeedsLayout();
+    setNeedsDisplay();
     return true;
 }
 
@@ -66,6 +67,7 @@ void TextField::setSelectedRange(TextRange16 range) {
     std::size_t start = length16(m_text.substr(0, byteOffset(range.location)));
     std::size_t end = length16(m_text.substr(0, byteOffset(range.location + range.length)));
     m_selection = {start, end - start};
+    setNeedsDisplay();
 }
 
 bool TextField::replace(TextRange16 range, const std::string& replacement, bool ask) {
@@ -81,6 +83,7 @@ bool TextField::replace(TextRange16 range, const std::string& replacement, bool 
     m_length16 = length16(m_text);
     m_selection = {range.location + length16(replacement), 0};
     setNeedsLayout();
+    setNeedsDisplay();
     sendActionsForControlEvents(kControlEventEditingChanged);
     return true;
 }

@@ -23,6 +23,11 @@ PendingLayouts& pendingLayouts() {
     return pending;
 }
 
+std::function<void()>& displayInvalidationHandler() {
+    static std::function<void()> handler;
+    return handler;
+}
+
 } // namespace
 
 void View::runPendingLayouts() {
@@ -115,6 +120,25 @@ Rect View::frame() const {
     return m_transform.apply(local).offsetBy(c.x, c.y);
 }
 
+void View::displayDidChange() {
+    if (const auto& handler = displayInvalidationHandler())
+        handler();
+}
+
+void View::setDisplayInvalidationHandler(std::function<void()> handler) { displayInvalidationHandler() = std::move(handler); }
+
+void View::setHidden(bool hidden) {
+    if (hidden == m_hidden)
+        return;
+    m_hidden = hidden;
+    setNeedsDisplay();
+}
+
+void View::setClipsToBounds(bool clips) {
+    m_clipsToBounds = clips;
+    setNeedsDisplay();
+}
+
 void View::setFrame(Rect frame) {
     if (!frame.isFinite())
         return;
@@ -166,6 +190,8 @@ void View::geometryChanged(const Geometry& old) {
     if (!(old.transform == m_transform))
         animation::propertyChanged(*this, animation::Property::Transform, animation::values(old.transform), animation::values(m_transform));
     resizeSubviews(old.bounds.size);
+    if (!(frame() == old.frame && m_bounds == old.bounds && m_transform == old.transform))
+        setNeedsDisplay();
     if (!(frame() == old.frame))
         notify("frame");
     if (!(m_bounds == old.bounds))
@@ -203,8 +229,10 @@ void View::setAlpha(double alpha) {
         return;
     double old = m_alpha;
     m_alpha = std::clamp(alpha, 0.0, 1.0);
-    if (old != m_alpha)
+    if (old != m_alpha) {
         animation::propertyChanged(*this, animation::Property::Alpha, {old}, {m_alpha});
+        setNeedsDisplay();
+    }
 }
 
 void View::setBackgroundColor(std::optional<Color> color) {
@@ -213,6 +241,7 @@ void View::setBackgroundColor(std::optional<Color> color) {
     // Only plain colours on both sides blend; anything else changes at once.
     if (old && m_backgroundColor && !old->isPattern() && !m_backgroundColor->isPattern() && !(*old == *m_backgroundColor))
         animation::propertyChanged(*this, animation::Property::BackgroundColor, animation::values(*old), animation::values(*m_backgroundColor));
+    setNeedsDisplay();
 }
 
 Color View::tintColor() const {
@@ -237,6 +266,7 @@ void View::insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index)
     m_subviews.insert(m_subviews.begin() + static_cast<std::ptrdiff_t>(index), keep);
     keep->m_superview = weak_from_this();
     keep->didMoveToSuperview();
+    setNeedsDisplay();
 }
 
 void View::insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling) {
@@ -264,6 +294,7 @@ void View::bringSubviewToFront(const std::shared_ptr<View>& view) {
     if (it == m_subviews.end())
         return;
     std::rotate(it, it + 1, m_subviews.end());
+    setNeedsDisplay();
 }
 
 void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
@@ -271,6 +302,7 @@ void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
     if (it == m_subviews.end())
         return;
     std::rotate(m_subviews.begin(), it, it + 1);
+    setNeedsDisplay();
 }
 
 void View::detach(const View& child) {
@@ -290,6 +322,7 @@ void View::removeFromSuperview() {
     if (wasInWindow)
         animation::cancelInTree(*this);
     didMoveToSuperview();
+    parent->setNeedsDisplay();
 }
 
 void View::touchesBegan(const TouchSet& touches) {
@@ -471,6 +504,7 @@ bool View::resign(View& view, bool forced, View* successor) {
         view.willResignFirstResponder(true);
     root->m_firstResponder.reset();
     view.didResignFirstResponder();
+    view.setNeedsDisplay();
     if (!successor)
         KeyboardManager::shared().responderChanged(nullptr);
     return true;
@@ -496,6 +530,7 @@ bool View::becomeFirstResponder() {
         return false;
     rootView()->m_firstResponder = self;
     didBecomeFirstResponder();
+    setNeedsDisplay();
     KeyboardManager::shared().responderChanged(this);
     return true;
 }

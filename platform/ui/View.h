@@ -24,6 +24,7 @@
 #include "platform/ui/Layer.h"
 #include "platform/ui/Touch.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,11 +113,11 @@ public:
     std::optional<Color> backgroundColor() const { return m_backgroundColor; }
     void setBackgroundColor(std::optional<Color> color);
     bool isHidden() const { return m_hidden; }
-    void setHidden(bool hidden) { m_hidden = hidden; }
+    void setHidden(bool hidden);
     double alpha() const { return m_alpha; }
     void setAlpha(double alpha);
     bool clipsToBounds() const { return m_clipsToBounds; }
-    void setClipsToBounds(bool clips) { m_clipsToBounds = clips; }
+    void setClipsToBounds(bool clips);
     bool isOpaque() const { return m_opaque; }
     void setOpaque(bool opaque) { m_opaque = opaque; }
     ContentMode contentMode() const { return m_contentMode; }
@@ -184,6 +185,17 @@ public:
     // Observers of "frame" and "bounds".
     void addObserver(const std::shared_ptr<KeyValueObserver>& observer, const std::string& keyPath);
     void removeObserver(const KeyValueObserver* observer, const std::string& keyPath);
+
+    // What the view shows changed: a host that shows views on a display redraws on its next frame. The
+    // tree calls it for changes of the tree, geometry, visibility, alpha, background and animations, and
+    // the controls for their titles, texts, images and states; a view whose drawing depends on other
+    // state calls it when that state changes.
+    void setNeedsDisplay() { displayDidChange(); }
+    // The same for changes that belong to no one view (a layer's animation).
+    static void displayDidChange();
+    // The host's handler of setNeedsDisplay (one per process; empty for none). It is called often and
+    // must coalesce; it must not change views.
+    static void setDisplayInvalidationHandler(std::function<void()> handler);
 
     // Draws the view's own content (above its background and layer, below its subviews) into
     // GraphicsContext::current(), in bounds coordinates. The base view draws nothing.

@@ -41,7 +41,7 @@ void drawGradient(cairo_t* cr, const GradientLayer& layer, Rect bounds) {
 
 class Renderer {
 public:
-    Renderer(cairo_t* cr) : m_cr(cr), m_now(Clock::current().now()) {}
+    Renderer(cairo_t* cr, ViewRenderer::WebViews webViews) : m_cr(cr), m_now(Clock::current().now()), m_webViews(webViews) {}
 
     void drawRoot(View& view) {
         cairo_save(m_cr);
@@ -147,6 +147,15 @@ private:
         double opacity = p.alpha * view.layer()->presentationOpacity(m_now);
         if (!(opacity > 0))
             return;
+        if (m_webViews == ViewRenderer::WebViews::Clear && dynamic_cast<WebView*>(&view)) {
+            Rect b = view.bounds();
+            cairo_save(m_cr);
+            cairo_rectangle(m_cr, b.minX(), b.minY(), b.width(), b.height());
+            cairo_set_operator(m_cr, CAIRO_OPERATOR_CLEAR);
+            cairo_fill(m_cr);
+            cairo_restore(m_cr);
+            return;
+        }
         withOpacity(opacity, [&] {
             if (dynamic_cast<WebView*>(&view)) {
                 Rect b = view.bounds();
@@ -185,20 +194,21 @@ private:
 
     cairo_t* m_cr;
     Clock::TimePoint m_now;
+    ViewRenderer::WebViews m_webViews;
 };
 
 } // namespace
 
-void ViewRenderer::render(View& view, cairo_t* cr) {
+void ViewRenderer::render(View& view, cairo_t* cr, WebViews webViews) {
     view.layoutIfNeeded();
-    Renderer(cr).drawRoot(view);
+    Renderer(cr, webViews).drawRoot(view);
 }
 
-void ViewRenderer::renderScreen(cairo_t* cr) {
+void ViewRenderer::renderScreen(cairo_t* cr, WebViews webViews) {
     for (const auto& window : Window::visibleWindows()) {
         cairo_save(cr);
         if (cairo::translateSafely(cr, window->frame().minX(), window->frame().minY()))
-            render(*window, cr);
+            render(*window, cr, webViews);
         cairo_restore(cr);
     }
 }

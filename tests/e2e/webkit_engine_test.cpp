@@ -148,6 +148,20 @@ TEST_F(WebKitEngineTest, LoadAsksFirstThenStartsAndFinishesOnce)
     EXPECT_EQ(m_engine->url(), m_pages.url("index.html"));
 }
 
+TEST_F(WebKitEngineTest, LoadEventsThatCameDuringEvaluationsReachTheClientOnceAndInOrder)
+{
+    // The page is polled while it loads: its start and finish come during the waits, and wait together.
+    m_engine->loadHTML("<html><body><script>window.ready = true;</script></body></html>", "file:///");
+    ASSERT_TRUE(waitUntil([&] {
+        auto ready = m_engine->evaluate("window.ready === true");
+        return ready.ok() && *ready == "true";
+    }));
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > 0; }));
+    ASSERT_EQ(m_client.events.size(), 3u);
+    EXPECT_EQ(m_client.events[1], "start");
+    EXPECT_EQ(m_client.events[2], "finish");
+}
+
 TEST_F(WebKitEngineTest, EvaluationReturnsTheCompletionValueAsText)
 {
     loadPage("index.html", "<html><body><script>var answer = {a: 1};</script></body></html>");

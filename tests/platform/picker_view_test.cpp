@@ -1,3 +1,4 @@
+#include "platform/VirtualClock.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/PickerView.h"
 
@@ -91,6 +92,37 @@ TEST(PickerViewTest, RowViewsAreAskedForOnScreenRowsAndReused) {
     EXPECT_TRUE(picker.viewForRow(15, 1));
     EXPECT_GT(wheels->reused, 0);
     EXPECT_LE(picker.subviews().size(), 3u * 9u);
+}
+
+TEST(PickerViewTest, AnAnimatedSelectionTurnsTheWheelOnTheClockWhileTheSelectionChangesAtOnce) {
+    VirtualClock clock;
+    clock.install();
+    auto wheels = std::make_shared<Wheels>();
+    wheels->useViews = true;
+    PickerView picker;
+    picker.setDataSource(wheels);
+    picker.setDelegate(wheels);
+    picker.layoutIfNeeded();
+    EXPECT_TRUE(picker.spin(1, 8));
+    EXPECT_EQ(picker.selectedRowInComponent(1), 8);
+    EXPECT_EQ(picker.wheelPosition(1), 0);
+    EXPECT_TRUE(picker.layer()->animationForKey("spin.1"));
+    auto row8 = picker.viewForRow(8, 1);
+    ASSERT_TRUE(row8);
+    const double settled = row8->frame().minY();
+    clock.advance(PickerView::kSpinDuration / 2);
+    EXPECT_NEAR(picker.wheelPosition(1), 4, 0.01);
+    EXPECT_NEAR(row8->presentation(clock.now()).center.y - row8->frame().height() / 2, settled + 4 * PickerView::kDefaultRowHeight, 0.5);
+    // Another selection turns on from where the wheel stands.
+    picker.selectRow(2, 1, true);
+    EXPECT_NEAR(picker.wheelPosition(1), 4, 0.01);
+    clock.advance(PickerView::kSpinDuration);
+    EXPECT_EQ(picker.wheelPosition(1), 2);
+    // From code without animation: at once.
+    picker.selectRow(12, 1, false);
+    EXPECT_EQ(picker.wheelPosition(1), 12);
+    EXPECT_EQ(picker.wheelPosition(5), -1);
+    clock.uninstall();
 }
 
 TEST(PickerViewRenderTest, ThreeColumns) {

@@ -344,4 +344,46 @@ TEST(ViewRendererTest, BadGeometryNeverUpsetsTheRenderer) {
     EXPECT_EQ(ctx->end()->pixelAt(2, 2), Color::white());
 }
 
+TEST(ViewRendererTest, ForAHostWebViewsAreHolesThatClearWhatLiesBelowThem) {
+    auto root = canvas(100, 100);
+    root->setBackgroundColor(Color::fromRGBA255(255, 0, 0));
+    auto web = HeadlessWebView::create(Rect(10, 10, 60, 60));
+    root->addSubview(web);
+    auto above = std::make_shared<View>(Rect(50, 50, 40, 40));
+    above->setBackgroundColor(Color::fromRGBA255(0, 0, 255));
+    root->addSubview(above);
+    auto context = ImageContext::begin({100, 100}, 1);
+    ViewRenderer::render(*root, context->context().cairo(), ViewRenderer::WebViews::Clear);
+    auto image = context->end();
+    EXPECT_EQ(image->pixelAt(20, 20).alpha, 0);                  // the page's hole
+    EXPECT_EQ(image->pixelAt(60, 60), Color::fromRGBA255(0, 0, 255));  // above the page, still shown
+    EXPECT_EQ(image->pixelAt(5, 5), Color::fromRGBA255(255, 0, 0));
+    // By default the page is a white rectangle.
+    EXPECT_EQ(ViewRenderer::renderImage(*root, 1).value()->pixelAt(20, 20), Color::white());
+}
+
+TEST(ViewDisplayTest, ViewsTellTheHostWhenWhatTheyShowChanges) {
+    int told = 0;
+    View::setDisplayInvalidationHandler([&] { ++told; });
+    auto root = canvas(100, 100);
+    auto label = std::make_shared<Label>(Rect(0, 0, 50, 20));
+    auto count = [&](auto change) {
+        told = 0;
+        change();
+        return told;
+    };
+    EXPECT_GT(count([&] { root->addSubview(label); }), 0);
+    EXPECT_GT(count([&] { label->setText("one"); }), 0);
+    EXPECT_GT(count([&] { label->setFrame(Rect(5, 0, 50, 20)); }), 0);
+    EXPECT_EQ(count([&] { label->setFrame(Rect(5, 0, 50, 20)); }), 0);  // no change, no redraw
+    EXPECT_GT(count([&] { label->setHidden(true); }), 0);
+    EXPECT_EQ(count([&] { label->setHidden(true); }), 0);
+    EXPECT_GT(count([&] { label->setAlpha(0.5); }), 0);
+    EXPECT_GT(count([&] { root->setBackgroundColor(Color::white()); }), 0);
+    EXPECT_GT(count([&] { label->layer()->addAnimation(Animation{"opacity", 0, 1}, "fade"); }), 0);
+    EXPECT_GT(count([&] { label->removeFromSuperview(); }), 0);
+    View::setDisplayInvalidationHandler(nullptr);
+    EXPECT_EQ(count([&] { root->addSubview(label); }), 0);
+}
+
 } // namespace

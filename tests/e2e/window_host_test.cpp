@@ -1,0 +1,389 @@
+// The window host in the real engine: a page under a native view tree, driven by synthesised GTK events.
+// Clicks go where the hit test says (a native alert's button, the page, or nowhere), keys reach a native
+// text field through the input method, the wheel scrolls native scroll views, the window's size is the
+// screen's, and the screenshot shows the page with the native layer over it.
+#include "EngineHarness.h"
+#include "HostInput.h"
+
+#include "platform/Application.h"
+#include "platform/ui/AlertView.h"
+#include "platform/ui/Button.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/ScrollView.h"
+#include "platform/ui/TextField.h"
+#include "platform/ui/ViewAnimation.h"
+#include "platform/ui/Window.h"
+#include "support/TempHome.h"
+#include "webengine/WebKitGtkWebView.h"
+#include "webengine/WindowHost.h"
+
+#include <cairo.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+using e2e::waitUntil;
+using platform::Point;
+using platform::Rect;
+using webengine::WebKitGtkWebView;
+using webengine::WindowHost;
+
+namespace {
+
+// A blue page that records its clicks and keys.
+constexpr const char* kPage = R"(<html><head><style>html, body { margin: 0; height: 100%; background: rgb(0, 0, 255); }</style></head>
+<body><script>
+window.clicks = [];
+window.keys = [];
+document.addEventListener('click', e => clicks.push(e.clientX + ',' + e.clientY));
+document.addEventListener('keydown', e => keys.push(e.key));
+window.ready = true;
+</script></body></html>)";
+
+bool treeAnimates(const platform::View& view)
+{
+    if (platform::ViewAnimation::isAnimating(view))
+        return true;
+    for (const auto& child : view.subviews())
+        if (treeAnimates(*child))
+            return true;
+    return false;
+}
+
+// Centre of a view on the screen (its window's frame at the screen's origin).
+Point centreOnScreen(const platform::View& view)
+{
+    const Rect r = view.convertRectTo(view.bounds(), nullptr);
+    return Point{r.midX(), r.midY()};
+}
+
+class AlertRecorder : public platform::AlertViewDelegate {
+public:
+    std::vector<long> clicked, dismissed;
+    void clickedButtonAtIndex(platform::AlertView&, long index) override { clicked.push_back(index); }
+    void didDismissWithButtonIndex(platform::AlertView&, long index) override { dismissed.push_back(index); }
+};
+
+class FieldRecorder : public platform::TextFieldDelegate {
+public:
+    std::vector<std::string> changes;
+    int returns = 0;
+    bool shouldChangeCharacters(platform::TextField&, platform::TextRange16 range, const std::string& text) override
+    {
+        changes.push_back(std::to_string(range.location) + "," + std::to_string(range.length) + ":" + text);
+        return true;
+    }
+    bool textFieldShouldReturn(platform::TextField&) override
+    {
+        ++returns;
+        return true;
+    }
+};
+
+uint32_t pixelAt(cairo_surface_t* image, int x, int y)
+{
+    cairo_surface_flush(image);
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    return *reinterpret_cast<const uint32_t*>(data + y * cairo_image_surface_get_stride(image) + x * 4) & 0xFFFFFF;
+}
+
+class WindowHostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_DISPLAY();
+        platform::Screen::main().setBounds(Rect(0, 0, 400, 600));
+        WebKitGtkWebView::installAsEngine();
+        m_window = platform::Window::create(platform::Screen::main().bounds());
+        m_content = std::make_shared<platform::View>(m_window->bounds());
+        m_content->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
+        m_window->addSubview(m_content);
+        m_page = WebKitGtkWebView::create(m_window->bounds());
+        m_page->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
+        m_content->addSubview(m_page);
+        m_window->makeKeyAndVisible();
+        m_host = std::make_unique<WindowHost>(m_kind);
+        m_host->show();
+        m_page->loadHTMLString(kPage, "file:///");
+        ASSERT_TRUE(waitUntil([&] { return eval("window.ready === true") == "true"; }));
+    }
+    void TearDown() override
+    {
+        m_host.reset();
+        if (m_window)
+            m_window->setHidden(true);
+        m_page.reset();
+        m_content.reset();
+        m_window.reset();
+        platform::WebView::setFactory(nullptr);
+        platform::Screen::main().resetToDefaults();
+    }
+
+    std::string eval(const std::string& script) { return m_page->stringByEvaluatingJavaScriptFromString(script); }
+    int pageClicks() { return std::stoi("0" + eval("String(clicks.length)")); }
+
+    WindowHost::Kind m_kind = WindowHost::Kind::Offscreen;
+    hybtest::TempHome m_home;
+    std::shared_ptr<platform::Window> m_window;
+    std::shared_ptr<platform::View> m_content;
+    std::shared_ptr<WebKitGtkWebView> m_page;
+    std::unique_ptr<WindowHost> m_host;
+};
+
+TEST_F(WindowHostTest, AClickWhereNoNativeViewLiesReachesThePage)
+{
+    auto banner = std::make_shared<platform::View>(Rect(0, 0, 400, 50));
+    banner->setBackgroundColor(platform::Color::fromRGBA255(255, 0, 0));
+    m_window->addSubview(banner);
+    // On the banner: a native view, not the page. Then below it: the page.
+    e2e::click(*m_host, Point{200, 25});
+    e2e::click(*m_host, Point{120, 300});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    EXPECT_EQ(eval("clicks.join(';')"), "120,300");
+}
+
+TEST_F(WindowHostTest, AClickOnANativeAlertsButtonDismissesItAndTellsTheDelegateItsIndex)
+{
+    auto recorder = std::make_shared<AlertRecorder>();
+    auto alert = platform::AlertView::create("Title", "Message", recorder, std::string("Cancel"), {"OK"});
+    alert->show();
+    ASSERT_TRUE(waitUntil([&] { return !treeAnimates(*alert->window()); }));
+    const auto buttons = alert->buttonViews();
+    ASSERT_EQ(buttons.size(), 2u);
+    e2e::click(*m_host, centreOnScreen(*buttons[1]));
+    EXPECT_EQ(recorder->clicked, std::vector<long>({1}));
+    ASSERT_TRUE(waitUntil([&] { return !recorder->dismissed.empty(); }));
+    EXPECT_EQ(recorder->dismissed, std::vector<long>({1}));
+    EXPECT_FALSE(alert->isVisible());
+    // The alert covered the page: the page heard nothing. Now it is gone, the page hears the next click.
+    e2e::click(*m_host, Point{10, 10});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    EXPECT_EQ(eval("clicks.join(';')"), "10,10");
+}
+
+TEST_F(WindowHostTest, APressFollowsThePointerToItsReleaseAndALostGrabCancelsIt)
+{
+    auto button = platform::Button::create(platform::ButtonType::Custom, Rect(100, 100, 120, 44));
+    button->setTitle(std::string("Go"), platform::kControlStateNormal);
+    auto taps = std::make_shared<int>(0);
+    button->addTarget(taps, [taps](platform::Control&) { ++*taps; }, platform::kControlEventTouchUpInside);
+    m_window->addSubview(button);
+    // Down on the button, out of it, back in and up: one tap.
+    e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, Point{150, 120});
+    EXPECT_TRUE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{300, 400}, 1, GDK_BUTTON1_MASK);
+    EXPECT_FALSE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{160, 125}, 1, GDK_BUTTON1_MASK);
+    e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, Point{160, 125}, 1, GDK_BUTTON1_MASK);
+    EXPECT_EQ(*taps, 1);
+    // A grab lost in the middle cancels the touch: no tap, and the release after it goes nowhere.
+    e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, Point{150, 120});
+    e2e::breakGrab(*m_host);
+    EXPECT_FALSE(button->isHighlighted());
+    e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, Point{150, 120}, 1, GDK_BUTTON1_MASK);
+    EXPECT_EQ(*taps, 1);
+    // The page saw none of it.
+    e2e::click(*m_host, Point{20, 580});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    EXPECT_EQ(eval("clicks.join(';')"), "20,580");
+}
+
+TEST_F(WindowHostTest, WhileAViewOverThePageHasUserInteractionOffAClickReachesNeither)
+{
+    // As under a splash screen: the controller's view (the page and an image over it) takes no touches.
+    auto image = std::make_shared<platform::View>(Rect(100, 100, 200, 200));
+    image->setBackgroundColor(platform::Color::fromRGBA255(0, 255, 0));
+    auto taps = std::make_shared<int>(0);
+    auto recognizer = std::make_shared<platform::TapGestureRecognizer>();
+    recognizer->addTarget(taps, [taps](platform::GestureRecognizer&) { ++*taps; });
+    image->addGestureRecognizer(recognizer);
+    m_content->addSubview(image);
+    m_content->setUserInteractionEnabled(false);
+    e2e::click(*m_host, Point{200, 200});  // on the image
+    e2e::click(*m_host, Point{50, 500});   // on the page
+    // Interaction back on: the image takes its tap, and the page its click.
+    m_content->setUserInteractionEnabled(true);
+    e2e::click(*m_host, Point{200, 200});
+    EXPECT_EQ(*taps, 1);
+    e2e::click(*m_host, Point{60, 510});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    EXPECT_EQ(eval("clicks.join(';')"), "60,510");
+}
+
+TEST_F(WindowHostTest, KeysReachANativeTextFieldThroughItsDelegateAndOtherwiseThePage)
+{
+    auto field = std::make_shared<platform::TextField>(Rect(20, 20, 200, 30));
+    auto recorder = std::make_shared<FieldRecorder>();
+    field->setDelegate(recorder);
+    m_window->addSubview(field);
+    ASSERT_TRUE(field->becomeFirstResponder());
+    e2e::typeKey(*m_host, GDK_KEY_a);
+    e2e::typeKey(*m_host, GDK_KEY_b);
+    e2e::typeKey(*m_host, GDK_KEY_BackSpace);
+    e2e::typeKey(*m_host, GDK_KEY_Tab);
+    e2e::typeKey(*m_host, GDK_KEY_Return);
+    EXPECT_EQ(recorder->changes, std::vector<std::string>({"0,0:a", "1,0:b", "1,1:", "1,0:\t"}));
+    EXPECT_EQ(field->text(), "a\t");
+    EXPECT_EQ(recorder->returns, 1);
+    // Text from the input method that is not UTF-8 is refused; composed text goes in whole.
+    g_signal_emit_by_name(m_host->inputMethod(), "commit", "\xff\xfe");
+    g_signal_emit_by_name(m_host->inputMethod(), "commit", "\xe4\xbd\xa0\xe5\xa5\xbd");
+    EXPECT_EQ(field->text(), "a\t\xe4\xbd\xa0\xe5\xa5\xbd");
+    EXPECT_EQ(recorder->changes.size(), 5u);
+
+    // With no native responder the keys go to the page (focused by a click on it).
+    field->endEditing(true);
+    e2e::click(*m_host, Point{200, 300});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    e2e::typeKey(*m_host, GDK_KEY_x);
+    ASSERT_TRUE(waitUntil([&] { return eval("keys.join(',')") == "x"; }));
+    EXPECT_EQ(field->text(), "a\t\xe4\xbd\xa0\xe5\xa5\xbd");
+}
+
+TEST_F(WindowHostTest, TheWheelScrollsTheNativeScrollViewUnderThePointerUnlessScrollingIsOff)
+{
+    auto scroll = std::make_shared<platform::ScrollView>(Rect(0, 0, 400, 200));
+    scroll->setContentSize(platform::Size{400, 1000});
+    scroll->setBackgroundColor(platform::Color::fromRGBA255(255, 255, 0));
+    auto row = std::make_shared<platform::View>(Rect(0, 0, 400, 44));
+    scroll->addSubview(row);
+    m_window->addSubview(scroll);
+    e2e::wheel(*m_host, Point{100, 20}, 1);  // on a row inside the scroll view
+    EXPECT_EQ(scroll->contentOffset().y, 40);
+    e2e::wheel(*m_host, Point{100, 100}, -3);  // not past the top
+    EXPECT_EQ(scroll->contentOffset().y, 0);
+    scroll->setScrollEnabled(false);
+    e2e::wheel(*m_host, Point{100, 100}, 1);
+    EXPECT_EQ(scroll->contentOffset().y, 0);
+}
+
+TEST_F(WindowHostTest, TheScreenshotShowsThePageWithTheNativeLayerOverIt)
+{
+    // Red over the page, and a green view under the page (which the page hides).
+    auto over = std::make_shared<platform::View>(Rect(100, 150, 60, 40));
+    over->setBackgroundColor(platform::Color::fromRGBA255(255, 0, 0));
+    m_window->addSubview(over);
+    auto under = std::make_shared<platform::View>(Rect(250, 400, 60, 40));
+    under->setBackgroundColor(platform::Color::fromRGBA255(0, 255, 0));
+    m_content->insertSubviewBelow(under, m_page);
+    e2e::TempFolder folder;
+    const std::string png = folder.path() + "/screen.png";
+    ASSERT_TRUE(m_host->writeScreenshot(png).ok());
+    cairo_surface_t* image = cairo_image_surface_create_from_png(png.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    EXPECT_EQ(cairo_image_surface_get_width(image), 400);
+    EXPECT_EQ(cairo_image_surface_get_height(image), 600);
+    EXPECT_EQ(pixelAt(image, 130, 170), 0xFF0000u);  // the native view
+    EXPECT_EQ(pixelAt(image, 101, 151), 0xFF0000u);
+    EXPECT_EQ(pixelAt(image, 280, 420), 0x0000FFu);  // the page, over the view below it
+    EXPECT_EQ(pixelAt(image, 20, 580), 0x0000FFu);
+    cairo_surface_destroy(image);
+}
+
+TEST_F(WindowHostTest, EveryWebViewOfAShownTreeIsPlacedAtItsFrameShownWithItsViewAndStackedInTreeOrder)
+{
+    auto allocationOf = [](GtkWidget* widget) {
+        GtkAllocation a;
+        gtk_widget_get_allocation(widget, &a);
+        return Rect(a.x, a.y, a.width, a.height);
+    };
+    // A second web view (as an in-app browser adds one), inside a native view at (20, 40).
+    auto panel = std::make_shared<platform::View>(Rect(20, 40, 300, 400));
+    auto browser = WebKitGtkWebView::create(Rect(10, 44, 280, 300));
+    panel->addSubview(browser);
+    m_window->addSubview(panel);
+    m_host->update();
+    GtkWidget* layout = gtk_widget_get_parent(m_page->widget());
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(gtk_widget_get_parent(browser->widget()), layout);
+    ASSERT_TRUE(waitUntil([&] { return allocationOf(browser->widget()) == Rect(30, 84, 280, 300); }));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_length(children), 2u);
+    EXPECT_EQ(g_list_nth_data(children, 0), m_page->widget());
+    EXPECT_EQ(g_list_nth_data(children, 1), browser->widget());
+    g_list_free(children);
+
+    // Hidden with its view (or an ancestor); brought back below the page when moved there.
+    panel->setHidden(true);
+    m_host->update();
+    EXPECT_FALSE(gtk_widget_get_visible(browser->widget()));
+    panel->setHidden(false);
+    m_content->insertSubviewBelow(panel, m_page);
+    m_host->update();
+    EXPECT_TRUE(gtk_widget_get_visible(browser->widget()));
+    children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_nth_data(children, 0), browser->widget());
+    EXPECT_EQ(g_list_nth_data(children, 1), m_page->widget());
+    g_list_free(children);
+
+    // A web view that goes takes its widget along; the host goes on with the rest.
+    panel->removeFromSuperview();
+    panel.reset();
+    browser.reset();
+    m_host->update();
+    children = gtk_container_get_children(GTK_CONTAINER(layout));
+    EXPECT_EQ(g_list_length(children), 1u);
+    g_list_free(children);
+    e2e::click(*m_host, Point{5, 5});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+}
+
+TEST_F(WindowHostTest, TheWheelOverThePageScrollsThePage)
+{
+    eval("document.body.style.height = '3000px'");
+    e2e::wheel(*m_host, Point{200, 300}, 3);
+    ASSERT_TRUE(waitUntil([&] { return eval("String(window.scrollY > 0)") == "true"; }));
+}
+
+class ToplevelWindowHostTest : public WindowHostTest {
+protected:
+    ToplevelWindowHostTest() { m_kind = WindowHost::Kind::Toplevel; }
+};
+
+TEST_F(ToplevelWindowHostTest, TheScreenAndFullScreenWindowsFollowTheWindowsSize)
+{
+    auto footer = std::make_shared<platform::View>(Rect(0, 560, 400, 40));
+    footer->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleTopMargin);
+    m_content->addSubview(footer);
+    gtk_window_resize(GTK_WINDOW(m_host->window()), 500, 700);
+    ASSERT_TRUE(waitUntil([&] { return platform::Screen::main().bounds() == Rect(0, 0, 500, 700); }));
+    EXPECT_EQ(m_window->frame(), Rect(0, 0, 500, 700));
+    EXPECT_EQ(footer->frame(), Rect(0, 660, 500, 40));
+    // The page's widget follows its view.
+    ASSERT_TRUE(waitUntil([&] {
+        GtkAllocation allocation;
+        gtk_widget_get_allocation(m_page->widget(), &allocation);
+        return allocation.width == 500 && allocation.height == 700;
+    }));
+}
+
+// What the display shows of the window at a point (0xRRGGBB).
+uint32_t shownAt(WindowHost& host, int x, int y)
+{
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(gtk_widget_get_window(host.window()), x, y, 1, 1);
+    if (!pixbuf)
+        return 0xFFFFFFFFu;
+    const guchar* p = gdk_pixbuf_get_pixels(pixbuf);
+    const uint32_t rgb = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+    g_object_unref(pixbuf);
+    return rgb;
+}
+
+TEST_F(ToplevelWindowHostTest, TheDisplayShowsNativeViewsOverThePageAndAnimationsToTheirEnd)
+{
+    auto over = std::make_shared<platform::View>(Rect(100, 150, 60, 40));
+    over->setBackgroundColor(platform::Color::fromRGBA255(255, 0, 0));
+    m_window->addSubview(over);
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 130, 170) == 0xFF0000u && shownAt(*m_host, 300, 400) == 0x0000FFu; }))
+        << std::hex << shownAt(*m_host, 130, 170) << " " << shownAt(*m_host, 300, 400);
+    // A fade in: drawn frame after frame until it ends, so the display ends at the full colour.
+    auto fading = std::make_shared<platform::View>(Rect(200, 300, 60, 40));
+    fading->setBackgroundColor(platform::Color::fromRGBA255(0, 255, 0));
+    fading->setAlpha(0);
+    m_window->addSubview(fading);
+    platform::ViewAnimation::animate(0.2, [&] { fading->setAlpha(1); });
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 230, 320) == 0x00FF00u; })) << std::hex << shownAt(*m_host, 230, 320);
+    // Hidden, the view leaves the display.
+    over->setHidden(true);
+    ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 130, 170) == 0x0000FFu; }));
+}
+
+} // namespace
