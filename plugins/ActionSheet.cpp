@@ -59,7 +59,8 @@ platform::Rect ActionSheet::getPopupRectFromIPadPopupCoordinates(const platform:
 }
 
 void ActionSheet::show(const runtime::HYBInvokedUrlCommand& command) {
-    const platform::Dictionary& options = command.argumentAtIndex(0).dictionaryOrEmpty();
+    const platform::Value argument = command.argumentAtIndex(0);
+    const platform::Dictionary& options = argument.dictionaryOrEmpty();
     const std::optional<std::string> title = encodeString(pageText(options["title"]));
     const platform::Array& labels = options["buttonLabels"].arrayOrEmpty();
     const std::optional<std::string> cancelLabel = encodeString(pageText(options["addCancelButtonWithLabel"]));
