@@ -3,6 +3,7 @@
 // Cancel), DatePicker show (then user dates, then Done or Cancel) and the Keyboard's flags. The first
 // bytes of the input choose the moves; the rest is the JSON text. Every show answers at most once (the
 // action sheet's hide answers OK, then -1, by design), and nothing crashes.
+#include "CallbackCountingDelegate.h"
 #include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/VirtualClock.h"
@@ -17,7 +18,6 @@
 #include "plugins/DatePicker.h"
 #include "plugins/HYBKeyboard.h"
 #include "plugins/PickerViewPlugin.h"
-#include "runtime/HYBCommandDelegate.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -28,23 +28,7 @@
 
 namespace {
 
-class CountingDelegate : public runtime::HYBCommandDelegate {
-public:
-    std::optional<std::string> pathForResource(std::string_view) override { return std::nullopt; }
-    std::shared_ptr<runtime::HYBPlugin> getCommandInstance(std::string_view) override { return nullptr; }
-    void sendPluginResult(std::optional<runtime::HYBPluginResult>, std::optional<std::string> callbackId) override {
-        ++answers[callbackId.value_or("")];
-    }
-    void evalJs(std::string) override { ++scripts; }
-    void evalJs(std::string, bool) override { ++scripts; }
-    void runInBackground(std::function<void()> block) override { block(); }
-    std::string userAgent() override { return {}; }
-    bool URLIsWhitelisted(const platform::URL&) override { return true; }
-    platform::Dictionary settings() override { return {}; }
-
-    std::map<std::string, int> answers;
-    int scripts = 0;
-};
+using CountingDelegate = fuzzing::CallbackCountingDelegate;
 
 struct Stage {
     platform::VirtualClock clock;
