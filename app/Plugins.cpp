@@ -3,13 +3,18 @@
 #include "deploy/ZMDeploy.h"
 #include "files/HYBFile.h"
 #include "messenger/MessengerPayPlugin.h"
+#include "plugins/ActionSheet.h"
 #include "plugins/AppleAdvertising.h"
+#include "plugins/DatePicker.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
+#include "plugins/HYBKeyboard.h"
 #include "plugins/HYBKeychain.h"
 #include "plugins/HYBLocation.h"
+#include "plugins/HYBSplashScreen.h"
 #include "plugins/LaunchNavigator.h"
+#include "plugins/PickerViewPlugin.h"
 #include "plugins/Preference.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"
@@ -32,6 +37,11 @@ void registerPlugins()
     plugins::HYBKeychain::registerClass();
     plugins::AppleAdvertising::registerClass();
     plugins::LaunchNavigator::registerClass();
+    plugins::HYBSplashScreen::registerClass();
+    plugins::ActionSheet::registerClass();
+    plugins::PickerViewPlugin::registerClass();
+    plugins::DatePicker::registerClass();
+    plugins::HYBKeyboard::registerClass();
     messenger::MessengerPayPlugin::registerClass();
 }
 

@@ -6,7 +6,7 @@
 namespace app {
 
 // Registers every plug-in class of the application: "HYBCache" (and "Cache"), "HYBLocalStorage",
-// "HYBFile", "HYBFileTransfer", "ZMDeploy". Call it once before launching; later calls do nothing.
+// "HYBFile", "HYBFileTransfer", "ZMDeploy" and the device and interface plug-ins. Call it once before launching; later calls do nothing.
 void registerPlugins();
 
 } // namespace app

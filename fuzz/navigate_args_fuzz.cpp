@@ -2,6 +2,7 @@
 // row so that the second replaces the first, "isAppAvailable" and "availableApps"), with a geocoder that
 // knows two places and answers on the next turn of the main loop, which is drained after each call.
 // Every call must be answered exactly once.
+#include "CallbackCountingDelegate.h"
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/HeadlessWebView.h"
@@ -10,7 +11,6 @@
 #include "platform/RunLoop.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "plugins/LaunchNavigator.h"
-#include "runtime/HYBCommandDelegate.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,22 +19,7 @@
 
 namespace {
 
-class CountingDelegate : public runtime::HYBCommandDelegate {
-public:
-    std::optional<std::string> pathForResource(std::string_view) override { return std::nullopt; }
-    std::shared_ptr<runtime::HYBPlugin> getCommandInstance(std::string_view) override { return nullptr; }
-    void sendPluginResult(std::optional<runtime::HYBPluginResult>, std::optional<std::string> callbackId) override {
-        ++answers[callbackId.value_or("")];
-    }
-    void evalJs(std::string) override {}
-    void evalJs(std::string, bool) override {}
-    void runInBackground(std::function<void()> block) override { block(); }
-    std::string userAgent() override { return {}; }
-    bool URLIsWhitelisted(const platform::URL&) override { return true; }
-    platform::Dictionary settings() override { return {}; }
-
-    std::map<std::string, int> answers;
-};
+using CountingDelegate = fuzzing::CallbackCountingDelegate;
 
 void drainMainLoop() {
     while (platform::RunLoop::main().runOnce(platform::Clock::current().now()) == platform::RunLoop::RunResult::Handled) {

@@ -41,6 +41,27 @@ bool WebView::handOverToApplication(const URLRequest& request) {
     return true;
 }
 
+void WebView::pageEditingChanged(bool editing) {
+    if (editing == m_pageEditing)
+        return;
+    m_pageEditing = editing;
+    if (editing)
+        becomeFirstResponder();
+    else
+        resignFirstResponder();
+}
+
+void WebView::didResignFirstResponder() {
+    if (!m_pageEditing)
+        return;  // the page blurred itself
+    m_pageEditing = false;
+    blurActiveElement();
+}
+
+void WebView::blurActiveElement() {
+    (void)stringByEvaluatingJavaScriptFromString("document.activeElement && document.activeElement.blur && document.activeElement.blur()");
+}
+
 void WebView::loadRequest(const URLRequest& request) { doLoadRequest(request, WebViewNavigationType::Other); }
 
 void WebView::loadHTMLString(std::string_view html, std::string_view baseURL) {

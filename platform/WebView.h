@@ -136,8 +136,17 @@ public:
     const std::shared_ptr<ScrollView>& scrollViewPointer() const { return m_scrollView; }
 
     // Process-wide: whether the bar of form helpers above the keyboard is hidden for every web view.
+    // The desktop has no such bar: the flag is kept and read back.
     static void setInputAccessoryBarHidden(bool hidden);
     static bool isInputAccessoryBarHidden();
+
+    // Editing in the page. Engines call pageEditingChanged when an editable element of the page gains
+    // focus (true) or the page's focus leaves the editable elements (false). While the page edits, the
+    // web view is the first responder of its window, so the keyboard shows with its notifications; when
+    // native code ends the editing (endEditing, another responder), the page's active element is blurred.
+    void pageEditingChanged(bool editing);
+    bool isPageEditing() const { return m_pageEditing; }
+    bool canBecomeFirstResponder() const override { return m_pageEditing; }
 
     // The process-wide user agent for a load starting now (see the header comment).
     std::string currentUserAgent() const;
@@ -173,11 +182,15 @@ protected:
     virtual void settingsDidChange() {}
     // Keeps the scroll view the size of the web view.
     void layoutSubviews() override;
+    // Native code took the focus from the page: blurs the page's active element.
+    void didResignFirstResponder() override;
+    virtual void blurActiveElement();
 
 private:
     std::weak_ptr<WebViewDelegate> m_delegate;
     WebViewSettings m_settings;
     std::shared_ptr<ScrollView> m_scrollView;
+    bool m_pageEditing = false;
 };
 
 } // namespace platform

@@ -30,12 +30,20 @@ public:
         auto item = m_item.lock();
         if (!item)
             return;
-        setTitle(item->title().empty() ? std::nullopt : std::optional<std::string>(item->title()), kControlStateNormal);
-        setImage(item->image(), kControlStateNormal);
-        setEnabled(item->isEnabled());
+        // Only what changed: each change asks for another layout pass, which syncs again.
+        std::optional<std::string> title = item->title().empty() ? std::nullopt : std::optional<std::string>(item->title());
+        if (titleForState(kControlStateNormal) != title)
+            setTitle(std::move(title), kControlStateNormal);
+        if (imageForState(kControlStateNormal) != item->image())
+            setImage(item->image(), kControlStateNormal);
+        if (isEnabled() != item->isEnabled())
+            setEnabled(item->isEnabled());
         setTintColor(item->tintColor());
-        titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
-                                                                        : Font::systemFont(kBarItemFontSize));
+        if (m_style != item->style()) {  // titleLabel() asks for a layout pass too
+            m_style = item->style();
+            titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
+                                                                            : Font::systemFont(kBarItemFontSize));
+        }
         Rect f = frame();
         Size fits = sizeThatFits(f.size);
         setFrame(Rect(f.origin, fits));
@@ -49,6 +57,7 @@ protected:
 
 private:
     std::weak_ptr<BarButtonItem> m_item;
+    std::optional<BarButtonItemStyle> m_style;  // the style the title's font was set for
 };
 
 } // namespace

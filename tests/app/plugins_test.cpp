@@ -11,7 +11,8 @@ TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
     app::registerPlugins(); // a second call changes nothing
     for (const char* name : {"HYBCache", "Cache", "HYBLocalStorage", "HYBFile", "HYBFileTransfer", "ZMDeploy", "Preference", "HYBDevice",
                              "HYBLocation", "HYBConnection", "Diagnostic", "HYBKeychain", "AppleAdvertising", "LaunchNavigator",
-                             "MessengerPayPlugin"}) {
+                             "MessengerPayPlugin", "HYBSplashScreen", "ActionSheet", "PickerViewPlugin", "DatePicker",
+                             "HYBKeyboard"}) {
         auto plugin = runtime::HYBPluginClassRegistry::shared().create(name, platform::HeadlessWebView::create());
         ASSERT_NE(plugin, nullptr) << name;
         EXPECT_EQ(plugin->className(), std::string(name) == "Cache" ? "HYBCache" : name);

@@ -17,6 +17,7 @@
  * Document events: hybrid.fireDocumentEvent(type, data, noDetach) ('pause', 'resume', 'resign', 'active', ...);
  * 'deviceready' fires once, after the document is parsed; a handler added later still runs. The Diagnostic
  * service's 'locationstatechange' and 'bluetoothstatechange' carry the new status word as event.state.
+ * hybrid.plugins.Keyboard and the global datePicker are the page's halves of those two services (below).
  */
 (function (global) {
     'use strict';
@@ -332,8 +333,50 @@
             _onBluetoothStateChange: function (state) {
                 hybrid.fireDocumentEvent('bluetoothstatechange', { state: state });
             }
+        },
+        // The Keyboard service sets isVisible and fires the window events 'native.keyboardshow' and
+        // 'native.showkeyboard' (event.keyboardHeight, in points), then 'native.keyboardhide' and
+        // 'native.hidekeyboard'.
+        Keyboard: {
+            isVisible: false,
+            hideKeyboardAccessoryBar: function (hide) {
+                hybrid.exec(null, null, 'Keyboard', 'hideKeyboardAccessoryBar', [hide]);
+            },
+            disableScroll: function (disable) {
+                hybrid.exec(null, null, 'Keyboard', 'disableScroll', [disable]);
+            },
+            close: function () {
+                hybrid.exec(null, null, 'Keyboard', 'close', []);
+            },
+            show: function () {
+                hybrid.exec(null, null, 'Keyboard', 'show', []);
+            }
+        }
+    };
+
+    // The date picker: datePicker.show(options, onChange, onCancel) shows the native sheet. The service
+    // answers by calling _dateSelected with the date as text (seconds since 1970) at every change and on
+    // Done, and _dateSelectionCanceled on Cancel; onChange gets a Date, onCancel nothing.
+    var datePicker = {
+        _onChange: null,
+        _onCancel: null,
+        show: function (options, onChange, onCancel) {
+            datePicker._onChange = onChange || null;
+            datePicker._onCancel = onCancel || null;
+            hybrid.exec(null, null, 'DatePicker', 'show', [options || {}]);
+        },
+        _dateSelected: function (seconds) {
+            if (datePicker._onChange) {
+                datePicker._onChange(new Date(parseFloat(seconds) * 1000));
+            }
+        },
+        _dateSelectionCanceled: function () {
+            if (datePicker._onCancel) {
+                datePicker._onCancel();
+            }
         }
     };
 
     global.hybrid = hybrid;
+    global.datePicker = datePicker;
 })(window);
