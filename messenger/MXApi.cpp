@@ -284,14 +284,14 @@ bool MXApi::registerApp(const std::optional<std::string>& appId) {
     if (!appId)
         return false;
     g_appId = appId;
-    return MMApiRegister::registerApp(*appId);
+    return MMApiRegister::registerApp(appId);
 }
 
 bool MXApi::registerApp(const std::optional<std::string>& appId, const std::string& description) {
     if (!appId)
         return false;
     g_appId = appId;
-    return MMApiRegister::registerApp(*appId, description);
+    return MMApiRegister::registerApp(appId, description);
 }
 
 bool MXApi::isMXAppInstalled() {
