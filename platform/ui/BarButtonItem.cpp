@@ -30,12 +30,23 @@ public:
         auto item = m_item.lock();
         if (!item)
             return;
-        setTitle(item->title().empty() ? std::nullopt : std::optional<std::string>(item->title()), kControlStateNormal);
-        setImage(item->image(), kControlStateNormal);
-        setEnabled(item->isEnabled());
-        setTintColor(item->tintColor());
-        titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
-                                                                        : Font::systemFont(kBarItemFontSize));
+        // Only what changed is set: each setter asks for another layout, which runs this again.
+        std::optional<std::string> title = item->title().empty() ? std::nullopt : std::optional<std::string>(item->title());
+        if (titleForState(kControlStateNormal) != title)
+            setTitle(std::move(title), kControlStateNormal);
+        if (imageForState(kControlStateNormal) != item->image())
+            setImage(item->image(), kControlStateNormal);
+        if (isEnabled() != item->isEnabled())
+            setEnabled(item->isEnabled());
+        if (m_appliedTint != item->tintColor()) {
+            m_appliedTint = item->tintColor();
+            setTintColor(item->tintColor());
+        }
+        if (m_appliedStyle != item->style()) { // asking for the title label asks for a layout too
+            m_appliedStyle = item->style();
+            titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
+                                                                            : Font::systemFont(kBarItemFontSize));
+        }
         Rect f = frame();
         Size fits = sizeThatFits(f.size);
         setFrame(Rect(f.origin, fits));
@@ -49,6 +60,8 @@ protected:
 
 private:
     std::weak_ptr<BarButtonItem> m_item;
+    std::optional<std::optional<Color>> m_appliedTint;
+    std::optional<BarButtonItemStyle> m_appliedStyle;
 };
 
 } // namespace
