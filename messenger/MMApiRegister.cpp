@@ -88,7 +88,10 @@ bool MMApiRegister::registerApp(const std::optional<std::string>& appId, const s
     if (!appId)
         return false;
     shareInstance().startMST(*appId);
+    return enterInRegistry(*appId, description);
+}
 
+bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optional<std::string>& description) {
     auto pasteboard = platform::Pasteboard::withName(getRegisterPasteboardName(), true);
     if (!pasteboard)
         return false;
@@ -97,13 +100,13 @@ bool MMApiRegister::registerApp(const std::optional<std::string>& appId, const s
         return false;
     platform::Dictionary registry = getRegisterDictionary(*pasteboard).value_or(platform::Dictionary{});
 
-    platform::Dictionary entry = buildAppDictionary(*appId, registry[*appId]);
+    platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
     if (description) {
         const std::size_t length = platform::utf16Length(*description);
         if (length >= 1 && length <= kMaxDescriptionLength)
             entry.set("appDescriptionSDK", *description);
     }
-    registry.set(*appId, std::move(entry));
+    registry.set(appId, std::move(entry));
     auto data = MessengerApiUtil::dataFromPropertyList(platform::Value(std::move(registry)));
     return data && pasteboard->setData(*data, kContentType);
 }

@@ -38,6 +38,8 @@ public:
     static bool registerApp(const std::optional<std::string>& appId);
     static bool registerApp(const std::optional<std::string>& appId, const std::optional<std::string>& description);
 
+    // Enters the application in the registry pasteboard (registerApp without the statistics start).
+    static bool enterInRegistry(const std::string& appId, const std::optional<std::string>& description);
     // Starts the statistics bridge and observes the moves to the background (once per process).
     void startMST(const std::string& appId);
     void DidEnterBackground(const platform::Notification& notification);

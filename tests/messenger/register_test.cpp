@@ -212,6 +212,27 @@ TEST_F(RegisterTest, OtherApplicationsEntriesAreKeptAndABrokenRegistryIsReplaced
     }
 }
 
+TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeStillTakeTheApplicationsEntry) {
+    Dictionary others{{"other", Dictionary{{"appID", "other"}, {"appIcon", platform::Bytes{1, 2, 3}}}},
+                      {"mxr", Dictionary{{"firstLaunchTime", "1500000000"}}},
+                      {"list", platform::Array{1, "two", Dictionary{{"k", true}}}}};
+    const platform::Bytes seed = binary(Value(others));
+    std::uint32_t state = 12345;
+    for (int round = 0; round < 200; ++round) {
+        platform::Bytes damaged = seed;
+        for (int flips = 0; flips < 1 + round % 4; ++flips) {
+            state = state * 1103515245u + 12345u;
+            damaged[(state >> 8) % damaged.size()] ^= static_cast<std::uint8_t>(1u << ((state >> 4) % 8));
+        }
+        if (round % 7 == 0)
+            damaged.resize((state >> 3) % damaged.size());
+        writeRegistry(damaged);
+        ASSERT_TRUE(MMApiRegister::enterInRegistry("mxr", std::string("d"))) << "round " << round;
+        Value read = registry();
+        ASSERT_EQ(read["mxr"]["appID"].stringOr(""), "mxr") << "round " << round;
+    }
+}
+
 TEST_F(RegisterTest, ARegistryTooLargeToReadIsLeftAlone) {
     writeRegistry(platform::Bytes(MMApiRegister::kMaxRegistryBytes + 1, 'x'));
     EXPECT_FALSE(MMApiRegister::registerApp(std::string("mxl")));
