@@ -1,9 +1,188 @@
 #include "messenger/MMApiRegister.h"
 
+#include "messenger/MessengerApiUtil.h"
+#include "messenger/StatMX.h"
+
+#include "platform/Bundle.h"
+#include "platform/Clock.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PosixIO.h"
+#include "platform/TextEncoding.h"
+#include "platform/ui/Screen.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+
 namespace messenger {
 
-bool MMApiRegister::registerApp(const std::string& /*appId*/) { return true; }
+namespace {
 
-bool MMApiRegister::registerApp(const std::string& /*appId*/, const std::string& /*description*/) { return true; }
+constexpr const char* kContentType = "content";
+
+// Whether the main screen is double-resolution (scale exactly 2), asked once per process.
+std::optional<bool>& cachedRetina() {
+    static std::optional<bool> retina;
+    return retina;
+}
+
+bool isRetina() {
+    std::optional<bool>& retina = cachedRetina();
+    if (!retina)
+        retina = platform::Screen::main().scale() == 2.0;
+    return *retina;
+}
+
+const std::string* nonEmptyString(const platform::Value& value) {
+    const std::string* text = value.getString();
+    return text && !text->empty() ? text : nullptr;
+}
+
+// The first name that fits the screen, else the last; nothing for a list without names.
+std::optional<std::string> iconFromList(const platform::Array& list) {
+    const bool retina = isRetina();
+    std::optional<std::string> last;
+    for (const platform::Value& entry : list) {
+        const std::string* name = entry.getString();
+        if (!name)
+            continue;
+        if ((name->find("@2x") != std::string::npos) == retina)
+            return *name;
+        last = *name;
+    }
+    return last;
+}
+
+// The bytes of a regular file of at most kMaxIconBytes.
+std::optional<platform::Bytes> readIcon(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    platform::Bytes bytes;
+    const bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                    platform::readAll(fd, bytes, MMApiRegister::kMaxIconBytes + 1) && bytes.size() <= MMApiRegister::kMaxIconBytes;
+    ::close(fd);
+    if (!ok)
+        return std::nullopt;
+    return bytes;
+}
+
+std::string nowText() {
+    const double now = std::floor(platform::Clock::current().wallNow().secondsSince1970);
+    return std::to_string(static_cast<std::uint32_t>(static_cast<std::int64_t>(now)));
+}
+
+} // namespace
+
+MMApiRegister& MMApiRegister::shareInstance() {
+    static auto* instance = new MMApiRegister(); // lives until the process ends
+    return *instance;
+}
+
+bool MMApiRegister::registerApp(const std::optional<std::string>& appId) { return registerApp(appId, std::nullopt); }
+
+bool MMApiRegister::registerApp(const std::optional<std::string>& appId, const std::optional<std::string>& description) {
+    if (!appId)
+        return false;
+    shareInstance().startMST(*appId);
+    return enterInRegistry(*appId, description);
+}
+
+bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optional<std::string>& description) {
+    auto pasteboard = platform::Pasteboard::withName(getRegisterPasteboardName(), true);
+    if (!pasteboard)
+        return false;
+    pasteboard->setPersistent(true);
+    if (auto stored = pasteboard->dataForPasteboardType(kContentType); stored && stored->size() > kMaxRegistryBytes)
+        return false;
+    platform::Dictionary registry = getRegisterDictionary(*pasteboard).value_or(platform::Dictionary{});
+
+    platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
+    if (description) {
+        const std::size_t length = platform::utf16Length(*description);
+        if (length >= 1 && length <= kMaxDescriptionLength)
+            entry.set("appDescriptionSDK", *description);
+    }
+    registry.set(appId, std::move(entry));
+    auto data = MessengerApiUtil::dataFromPropertyList(platform::Value(std::move(registry)));
+    return data && pasteboard->setData(*data, kContentType);
+}
+
+void MMApiRegister::startMST(const std::string& appId) {
+    StatMX::startWithAppkey(appId);
+    // One observer for the process: each move to the background is one event, however often the
+    // application registers.
+    if (m_observing)
+        return;
+    m_observing = true;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, platform::kApplicationDidEnterBackgroundNotification, nullptr,
+        [this](const platform::Notification& notification) { DidEnterBackground(notification); });
+}
+
+void MMApiRegister::DidEnterBackground(const platform::Notification&) { StatMX::onBackground(); }
+
+std::optional<platform::Dictionary> MMApiRegister::getRegisterDictionary(const platform::Pasteboard& pasteboard) {
+    auto data = pasteboard.dataForPasteboardType(kContentType);
+    if (!data || data->size() > kMaxRegistryBytes)
+        return std::nullopt;
+    auto plist = MessengerApiUtil::propertyListFromData(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    if (!plist || !plist->isDictionary())
+        return std::nullopt;
+    return *plist->getDictionary();
+}
+
+std::optional<std::string> MMApiRegister::getIconString() {
+    const platform::Bundle bundle = platform::Bundle::main();
+    const platform::Dictionary info = bundle.infoDictionary();
+    if (info.empty())
+        return std::nullopt;
+    std::optional<std::string> name;
+    if (const platform::Array* list = info["CFBundleIconFiles"].getArray())
+        name = iconFromList(*list);
+    else if (const std::string* single = nonEmptyString(info["CFBundleIconFile"]))
+        name = *single;
+    if (!name)
+        name = isRetina() ? "Icon@2x.png" : "Icon.png";
+    return bundle.bundlePath() + "/" + *name;
+}
+
+platform::Dictionary MMApiRegister::buildAppDictionary(const std::string& appId, const platform::Value& oldAppDictionary) {
+    const platform::Bundle bundle = platform::Bundle::main();
+    const platform::Dictionary info = bundle.infoDictionary();
+    platform::Dictionary entry;
+
+    if (auto path = getIconString()) {
+        auto icon = readIcon(*path);
+        if (!icon)
+            icon = readIcon(bundle.bundlePath() + "/Icon.png");
+        if (icon)
+            entry.set("appIcon", std::move(*icon));
+    }
+    if (const std::string* identifier = info["CFBundleIdentifier"].getString())
+        entry.set("appIdentifier", *identifier);
+    if (const std::string* name = nonEmptyString(info["CFBundleDisplayName"]))
+        entry.set("appName", *name);
+    else if (const std::string* plain = info["CFBundleName"].getString())
+        entry.set("appName", *plain);
+
+    const std::string now = nowText();
+    const std::string* first = oldAppDictionary["firstLaunchTime"].getString();
+    entry.set("firstLaunchTime", first ? *first : now);
+    entry.set("laststLaunchTime", now);
+    entry.set("appID", appId);
+    return entry;
+}
+
+void MMApiRegister::resetForTesting() {
+    MMApiRegister& self = shareInstance();
+    if (self.m_observing)
+        platform::NotificationCenter::defaultCenter().removeObserver(&self);
+    self.m_observing = false;
+    cachedRetina().reset();
+}
 
 } // namespace messenger

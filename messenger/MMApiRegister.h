@@ -1,15 +1,63 @@
-// Registration of the application's app id with the messaging app. This is the least of it: it accepts
-// every app id; the registry pasteboard and the statistics start come with the statistics bridge.
+// Registration of the application's app id with the messaging app: it starts the statistics bridge
+// (StatMX), which reports each move of the application to the background, and enters the application in
+// the registry the messaging app reads: the named pasteboard "messenger_register", one item "content"
+// holding a binary property list that maps app ids to entries (name, bundle id, icon, description,
+// launch times). Other applications' entries are kept as they were read.
+//
+// Guarantees:
+// - Main thread (the background notification arrives there too).
+// - The background observer is added once per process, however often the app is registered; the
+//   registry entry is rewritten at every registration.
+// - Failures are false without a message: no pasteboard, a registry too large to read, a registry that
+//   cannot be written. The statistics start does not depend on them. A registry item that is not a
+//   property-list dictionary is replaced by one holding only this application.
+// - Times are whole seconds of platform::Clock's wall time, as unsigned 32-bit decimal text.
 #pragma once
 
+#include "platform/Notification.h"
+#include "platform/Pasteboard.h"
+#include "platform/Value.h"
+
+#include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace messenger {
 
 class MMApiRegister {
 public:
-    static bool registerApp(const std::string& appId);
-    static bool registerApp(const std::string& appId, const std::string& description);
+    // Registry items beyond this are not read (and not overwritten).
+    static constexpr std::size_t kMaxRegistryBytes = 16u << 20;
+    // Icon files beyond this are left out of the entry.
+    static constexpr std::size_t kMaxIconBytes = 4u << 20;
+    static constexpr std::size_t kMaxDescriptionLength = 1024; // UTF-16 units
+
+    static MMApiRegister& shareInstance();
+
+    static bool registerApp(const std::optional<std::string>& appId);
+    static bool registerApp(const std::optional<std::string>& appId, const std::optional<std::string>& description);
+
+    // Enters the application in the registry pasteboard (registerApp without the statistics start).
+    static bool enterInRegistry(const std::string& appId, const std::optional<std::string>& description);
+    // Starts the statistics bridge and observes the moves to the background (once per process).
+    void startMST(const std::string& appId);
+    void DidEnterBackground(const platform::Notification& notification);
+
+    static std::string getRegisterPasteboardName() { return "messenger_register"; }
+    // The registry: the item "content" parsed as a property list, when that is a dictionary.
+    static std::optional<platform::Dictionary> getRegisterDictionary(const platform::Pasteboard& pasteboard);
+    // The path of the application's icon file; nothing without an Info.plist.
+    static std::optional<std::string> getIconString();
+    // The application's entry, built anew; only "firstLaunchTime" comes from the old entry.
+    static platform::Dictionary buildAppDictionary(const std::string& appId, const platform::Value& oldAppDictionary);
+
+    // Forgets the observer and the cached screen answer (tests).
+    static void resetForTesting();
+
+private:
+    MMApiRegister() = default;
+    bool m_observing = false;
 };
 
 } // namespace messenger

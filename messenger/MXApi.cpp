@@ -167,8 +167,9 @@ bool handleAuthOpenUrl(std::string_view url, MXApiDelegate* delegate) {
     resp->state = param(params, "state");
     resp->lang = param(params, "lang");
     resp->country = param(params, "country");
+    // A web sign-in's page closes before the delegate hears how it ended.
+    WapAuthHandler::shareWapAuthHandlerInstance()->endWapAuth();
     deliverResp(delegate, resp);
-    WapAuthHandler::endWapAuth();
     return true;
 }
 
@@ -284,14 +285,14 @@ bool MXApi::registerApp(const std::optional<std::string>& appId) {
     if (!appId)
         return false;
     g_appId = appId;
-    return MMApiRegister::registerApp(*appId);
+    return MMApiRegister::registerApp(appId);
 }
 
 bool MXApi::registerApp(const std::optional<std::string>& appId, const std::string& description) {
     if (!appId)
         return false;
     g_appId = appId;
-    return MMApiRegister::registerApp(*appId, description);
+    return MMApiRegister::registerApp(appId, description);
 }
 
 bool MXApi::isMXAppInstalled() {
@@ -359,7 +360,7 @@ bool MXApi::sendAuthReq(const std::shared_ptr<SendAuthReq>& req, const std::shar
         return false;
     if (isMXAppInstalled())
         return sendReq(req);
-    return WapAuthHandler::beginWapAuth(req, viewController, g_appId.value_or(""), delegate);
+    return WapAuthHandler::shareWapAuthHandlerInstance()->beginWapAuth(req, viewController, g_appId.value_or(""), delegate);
 }
 
 std::optional<std::string> MXApi::packReq(const std::shared_ptr<BaseReq>& req) {
@@ -408,7 +409,7 @@ std::map<std::string, std::string> MXApi::parseURLParams(std::string_view query)
 bool MXApi::handleOpenURL(std::string_view url, MXApiDelegate* delegate) {
     if (!delegate || !g_appId)
         return false;
-    return handleAuthOpenUrl(url, delegate) || handlePayOpenUrl(url, delegate) || WapAuthHandler::handleWapOAuthOpenUrl(std::string(url)) ||
+    return handleAuthOpenUrl(url, delegate) || handlePayOpenUrl(url, delegate) || WapAuthHandler::shareWapAuthHandlerInstance()->handleWapOAuthOpenUrl(url) ||
            handleAddCardOpenUrl(url, delegate) || handleRetResp<OpenTempSessionResp>(url, *g_appId + "://opentempsession/", delegate) ||
            handleRetResp<OpenWebviewResp>(url, *g_appId + "://openwebview/", delegate) ||
            handleRetResp<OpenRankListResp>(url, *g_appId + "://openranklist/", delegate) || handlePasteboardMessage(url, delegate);

@@ -5,6 +5,7 @@
 #include "platform/URLError.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -98,6 +99,20 @@ bool isKnownEncoding(const std::optional<std::string>& encoding) {
 
 } // namespace
 
+// An absolute location whose scheme is not one the transport follows (http, https).
+static bool isForeignLocation(std::string_view location) {
+    const std::size_t colon = location.find(':');
+    if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(location[0])))
+        return false;
+    for (char c : location.substr(0, colon))
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
+    std::string scheme(location.substr(0, colon));
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme != "http" && scheme != "https";
+}
+
 struct HTTPTransport::Impl {
     struct Transfer {
         Impl* impl = nullptr;
@@ -109,6 +124,9 @@ struct HTTPTransport::Impl {
         curl_slist* headers = nullptr;
         HTTPResponseHead head;
         bool responseDelivered = false;
+        // A redirect to a scheme the transport does not load (an application's own scheme): its reply
+        // is the response, and the library's failure to follow it is no failure.
+        bool foreignRedirect = false;
         std::size_t bodyOffset = 0;
         bool paused = false;
         std::int64_t uploadExpected = -1;
@@ -212,7 +230,7 @@ struct HTTPTransport::Impl {
             Transfer* t = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             CURLcode code = msg->data.result;
-            if (code == CURLE_OK) {
+            if (code == CURLE_OK || t->foreignRedirect) {
                 finish(t->id, std::nullopt);
                 continue;
             }
@@ -290,6 +308,10 @@ struct HTTPTransport::Impl {
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();
         bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location");
+        if (redirect && isForeignLocation(t->head.fields().value("Location").value_or(""))) {
+            t->foreignRedirect = true;
+            redirect = false;
+        }
         if (status >= 200 && !redirect)
             t->deliverResponse();
         return n;

@@ -164,6 +164,33 @@ void HeadlessWebView::startFrame(std::uint64_t parent, const std::string& url) {
         fetch(id);
 }
 
+void HeadlessWebView::redirect(std::uint64_t id, const std::string& target) {
+    Load* l = findLoad(id);
+    if (!l)
+        return;
+    if (++l->redirects > kMaxRedirects) {
+        fail(id, makeURLError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects", l->request->urlString()));
+        return;
+    }
+    URLRequest next = *l->request;
+    next.setURL(URL::fromString(target));
+    if (l->isMain)
+        next.setMainDocumentURL(URL::fromString(target));
+    if (auto d = delegate(); d && !d->shouldStartLoadWithRequest(*this, next, WebViewNavigationType::Other)) {
+        if (findLoad(id))
+            fail(id, cancelledError(target));
+        return;
+    }
+    if (!(l = findLoad(id)))
+        return;
+    if (l->isMain && handOverToApplication(next)) {
+        fail(id, cancelledError(target));
+        return;
+    }
+    *l->request = std::move(next);
+    fetch(id);
+}
+
 void HeadlessWebView::fetch(std::uint64_t id) {
     Load* load = findLoad(id);
     const std::string url = load->request->urlString();
@@ -173,32 +200,7 @@ void HeadlessWebView::fetch(std::uint64_t id) {
         return;
     }
     if (auto target = m_page->redirectOf(url)) {
-        post([id, target = *target](HeadlessWebView& self) {
-            Load* l = self.findLoad(id);
-            if (!l)
-                return;
-            if (++l->redirects > kMaxRedirects) {
-                self.fail(id, makeURLError(kURLErrorHTTPTooManyRedirects, "too many HTTP redirects", l->request->urlString()));
-                return;
-            }
-            URLRequest next = *l->request;
-            next.setURL(URL::fromString(target));
-            if (l->isMain)
-                next.setMainDocumentURL(URL::fromString(target));
-            if (auto d = self.delegate(); d && !d->shouldStartLoadWithRequest(self, next, WebViewNavigationType::Other)) {
-                if (self.findLoad(id))
-                    self.fail(id, cancelledError(target));
-                return;
-            }
-            if (!(l = self.findLoad(id)))
-                return;
-            if (l->isMain && handOverToApplication(next)) {
-                self.fail(id, cancelledError(target));
-                return;
-            }
-            *l->request = std::move(next);
-            self.fetch(id);
-        });
+        post([id, target = *target](HeadlessWebView& self) { self.redirect(id, target); });
         return;
     }
     if (auto error = m_page->failureOf(url)) {
@@ -224,6 +226,15 @@ void HeadlessWebView::fetch(std::uint64_t id) {
             return;  // closed meanwhile (closeLoad already counted it)
         l->fetching = false;
         --self.m_activeFetches;
+        // The transport follows redirects within http and https; one to another scheme arrives as the
+        // reply and is the page's redirect to take here.
+        if (!result.error && result.response && result.response->statusCode() >= 300 && result.response->statusCode() < 400) {
+            if (auto location = result.response->allHeaderFields().value("Location");
+                location && URL::fromString(*location) && !URLConnection::canHandleRequest(URLRequest(*location))) {
+                self.redirect(id, *location);
+                return;
+            }
+        }
         self.fetched(id, Fetched{std::move(result.error), std::move(result.body)});
     });
 }

@@ -14,6 +14,8 @@
 //   fragment changes), "window.__hybridLoadToken" and "window.__hybridLoadToken=N" (a value kept per
 //   document), "navigator.userAgent" (read at the document's load start), "document.body==null".
 // - Redirects are limited to 16 per load (then kURLErrorHTTPTooManyRedirects).
+// - HTTP redirects within http and https are followed by the transport; one to another scheme is taken
+//   like a scripted redirect.
 // - A top-level load or redirect the delegate allowed to a scheme nothing here loads goes to
 //   Application::openURL (see WebView::handOverToApplication): a load keeps the current document, a
 //   redirect ends its load as cancelled.
@@ -104,6 +106,8 @@ private:
                        std::optional<std::size_t> historyIndex, std::uint64_t generation);
     void startFrame(std::uint64_t parent, const std::string& url);
     void fetch(std::uint64_t id);
+    // Moves a load on to the target of a redirect (scripted, or an HTTP redirect to another scheme).
+    void redirect(std::uint64_t id, const std::string& target);
     void fetched(std::uint64_t id, Fetched result);
     void bodyLoaded(std::uint64_t id, Bytes data);
     void maybeFinish(std::uint64_t id);

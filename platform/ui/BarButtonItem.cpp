@@ -30,7 +30,7 @@ public:
         auto item = m_item.lock();
         if (!item)
             return;
-        // Only what changed: each change asks for another layout pass, which syncs again.
+        // Only what changed is set: each setter asks for another layout, which runs this again.
         std::optional<std::string> title = item->title().empty() ? std::nullopt : std::optional<std::string>(item->title());
         if (titleForState(kControlStateNormal) != title)
             setTitle(std::move(title), kControlStateNormal);
@@ -38,9 +38,12 @@ public:
             setImage(item->image(), kControlStateNormal);
         if (isEnabled() != item->isEnabled())
             setEnabled(item->isEnabled());
-        setTintColor(item->tintColor());
-        if (m_style != item->style()) {  // titleLabel() asks for a layout pass too
-            m_style = item->style();
+        if (m_appliedTint != item->tintColor()) {
+            m_appliedTint = item->tintColor();
+            setTintColor(item->tintColor());
+        }
+        if (m_appliedStyle != item->style()) { // asking for the title label asks for a layout too
+            m_appliedStyle = item->style();
             titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
                                                                             : Font::systemFont(kBarItemFontSize));
         }
@@ -57,7 +60,8 @@ protected:
 
 private:
     std::weak_ptr<BarButtonItem> m_item;
-    std::optional<BarButtonItemStyle> m_style;  // the style the title's font was set for
+    std::optional<std::optional<Color>> m_appliedTint;
+    std::optional<BarButtonItemStyle> m_appliedStyle;
 };
 
 } // namespace

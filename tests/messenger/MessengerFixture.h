@@ -1,15 +1,20 @@
 // The messenger tests' common ground: a fresh home with its own pasteboard folder (also in the
 // environment, so a started stand-in app shares it), system 9.0, and no app id, conversation account
-// or installed schemes left from an earlier test. RecordingDelegate keeps what the client hands over.
+// or installed schemes left from an earlier test. Registration starts the statistics client: here it runs
+// without a network (its events are stored in the home, never sent) and starts afresh in each test. RecordingDelegate keeps what the client hands over.
 #pragma once
 
+#include "messenger/MMApiRegister.h"
 #include "messenger/MXApi.h"
 #include "messenger/MXObjects.h"
 #include "messenger/MessengerApiUtil.h"
 #include "platform/Application.h"
 #include "platform/Device.h"
 #include "platform/Pasteboard.h"
+#include "platform/Reachability.h"
 #include "platform/ui/Image.h"
+#include "stats/MXStat.h"
+#include "stats/MXStatConfig.h"
 #include "support/TempHome.h"
 
 #include <cstdlib>
@@ -27,14 +32,23 @@ protected:
         platform::Pasteboard::setStorageFolder(folder);
         platform::Application::shared().resetForTesting();
         messenger::MXApi::resetForTesting();
+        resetStatistics();
         useSystem("9.0");
     }
     ~MessengerTest() override {
         platform::Application::shared().resetForTesting();
         messenger::MXApi::resetForTesting();
+        resetStatistics();
+        platform::Reachability::setOverrideFlags(std::nullopt);
         platform::Device::current().resetToDefaults();
         platform::Pasteboard::setStorageFolder("");
         ::unsetenv("HYB_PASTEBOARD_DIR");
+    }
+    static void resetStatistics() {
+        stats::MXStat::resetForTesting();
+        messenger::MMApiRegister::resetForTesting();
+        stats::MXStatConfig::getInstance().resetToDefaults();
+        platform::Reachability::setOverrideFlags(0);
     }
     static void useSystem(const std::string& version) {
         platform::Device::current().setSystemVersion(version);

@@ -8,6 +8,9 @@
 #include "runtime/AppDelegate.h"
 #include "runtime/BridgeFixture.h"
 #include "support/RunLoopWait.h"
+#include "support/StatsCollector.h"
+#include "platform/Reachability.h"
+#include "stats/MXStatConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +22,12 @@ namespace {
 class HandingDelegate : public platform::ApplicationDelegate {
 public:
     bool openURL(platform::Application&, const std::string& url, const std::string&, const platform::Value&) override {
+        urls.push_back(url);
         handled.push_back(MXApi::handleOpenURL(url, &recorder));
         return handled.back();
     }
     messengertest::RecordingDelegate recorder;
+    std::vector<std::string> urls;
     std::vector<bool> handled;
 };
 
@@ -190,3 +195,38 @@ TEST_F(ExchangeTest, AStandInThatComplainsIsReported) {
 }
 
 } // namespace
+
+// Registration as the messaging app and the statistics collector see it, each from outside.
+TEST_F(ExchangeTest, TheMessagingAppFindsTheRegisteredApplicationInItsRegistry) {
+    m_home.writeBundleFile("Info.plist", R"(<?xml version="1.0"?><plist version="1.0"><dict>
+<key>CFBundleName</key><string>Shop &amp; Go</string>
+</dict></plist>)");
+    auto delegate = handOver("9.0");
+    ASSERT_TRUE(platform::Application::shared().openURL("messenger://app/mxabc/registry"));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !delegate->urls.empty(); }));
+    EXPECT_EQ(delegate->urls[0].rfind("mxabc://registered?name=Shop%20%26%20Go&first=", 0), 0u) << delegate->urls[0];
+}
+
+TEST_F(ExchangeTest, AMoveToTheBackgroundReachesTheCollectorAsOneRealTimeEvent) {
+    testsupport::StatsCollector collector;
+    stats::MXStatConfig::getInstance().setStatReportURL(collector.url());
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable);
+    platform::Application::shared().setApplicationState(platform::ApplicationState::Active);
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc")));
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc")));
+    platform::Application::shared().enterBackground();
+    auto backgroundEvents = [&] {
+        std::vector<platform::Value> found;
+        for (const platform::Value& event : collector.events())
+            if (event["ei"].stringOr("") == "onBackground_MX")
+                found.push_back(event);
+        return found;
+    };
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !backgroundEvents().empty(); }));
+    EXPECT_EQ(collector.problems(), std::vector<std::string>{});
+    const auto events = backgroundEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["ky"].stringOr(""), "IMXOPmxabc");
+    EXPECT_EQ(events[0]["et"].integerValue(), 1000);
+    EXPECT_FALSE(events[0].getDictionary()->contains("kv"));
+}

@@ -3,6 +3,7 @@
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
 #include "platform/URLProtocol.h"
+#include "support/HTTPTestServer.h"
 
 #include <gtest/gtest.h>
 
@@ -419,6 +420,17 @@ TEST_F(HeadlessWebViewTest, UnservedSchemesGoToTheApplicationInsteadOfLoading) {
     ASSERT_TRUE(view->waitUntilIdle());
     URLProtocol::unregisterClass("PageProtocol");
     EXPECT_EQ(app.openedURLs().size(), 2u);
+
+    // An HTTP redirect to the scheme is taken the same way.
+    testsupport::HTTPTestServer server;
+    server.route("/signin", testsupport::Reply::text(302, "").withHeader("Location", "xapp://oauth?code=4"));
+    recorder->events.clear();
+    view->loadRequest(URLRequest(server.url("/signin")));
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events, (Events{"should " + server.url("/signin") + " main=" + server.url("/signin") + " type=5", "start",
+                                        "should xapp://oauth?code=4 main=xapp://oauth?code=4 type=5", "fail -999"}));
+    EXPECT_EQ(app.openedURLs().size(), 3u);
+    EXPECT_EQ(app.openedURLs().back(), "xapp://oauth?code=4");
     app.resetForTesting();
 }
 

@@ -275,3 +275,24 @@ TEST(PlatformFactsTest, LocalizedStringsAndTheBaseLibraryVersion) {
     EXPECT_EQ(foundationVersionNumber(), 993.0);
     setFoundationVersionNumber(kDefaultFoundationVersionNumber);
 }
+
+// A bar's item buttons lay out once: the main loop falls quiet instead of laying them out on every turn.
+TEST(BarItemButtonTest, ButtonsSettleAfterTheirLayout) {
+    Application::shared().resetForTesting();
+    auto window = Window::create(Screen::main().bounds());
+    auto top = std::make_shared<ViewController>();
+    auto item = BarButtonItem::withTitle("取消", BarButtonItemStyle::Bordered);
+    item->setTintColor(Color::fromRGBA255(200, 0, 0));
+    top->navigationItem()->setLeftBarButtonItem(item);
+    top->navigationItem()->setRightBarButtonItem(BarButtonItem::system(BarButtonSystemItem::Done));
+    auto nav = NavigationController::create(top);
+    window->setRootViewController(nav);
+    window->makeKeyAndVisible();
+    int handled = 0;
+    for (int turn = 0; turn < 100; ++turn)
+        if (RunLoop::main().runOnce(std::chrono::milliseconds(20)) == RunLoop::RunResult::Handled)
+            ++handled;
+    EXPECT_LT(handled, 20) << "something keeps asking for another layout";
+    EXPECT_TRUE(item->viewForBar()->superview()) << "the item is shown";
+    Application::shared().resetForTesting();
+}

@@ -275,6 +275,22 @@ TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
     EXPECT_EQ(second.recorder->body(), "arrived");
 }
 
+// A redirect to another application's scheme is not followed: its reply is the response (the web view
+// hands the location over), after any redirects within http.
+TEST(URLConnection, RedirectsToOtherSchemesArriveAsTheResponse) {
+    HTTPTestServer server;
+    server.route("/first", Reply::text(302, "").withHeader("Location", "/signin"));
+    server.route("/signin", Reply::text(302, "to the app").withHeader("Location", "xapp://oauth?code=7&state=a"));
+    auto load = startLoad(URLRequest(server.url("/first")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_FALSE(load.recorder->error());
+    ASSERT_TRUE(load.recorder->response());
+    EXPECT_EQ(load.recorder->response()->statusCode(), 302);
+    EXPECT_EQ(load.recorder->response()->allHeaderFields().value("Location"), std::optional<std::string>("xapp://oauth?code=7&state=a"));
+    EXPECT_EQ(load.recorder->response()->urlString(), server.url("/signin"));
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
 TEST(URLConnection, EndlessRedirectsFail) {
     HTTPTestServer server;
     server.route("/loop", Reply::text(302, "").withHeader("Location", "/loop"));

@@ -11,6 +11,8 @@
 //                                            answers open <appid>://
 //   messenger://app/<appid>/begin/<cmd>   -> begins an exchange: writes a 1010 (app-extension object),
 //                                            2000 or 2040 message for <appid> and answers open <appid>://
+//   messenger://app/<appid>/registry      -> reads <appid>'s entry in the registry "messenger_register"
+//                                            and answers open <appid>://registered?name=...&first=...&last=...
 //
 // Scripted by its environment: MESSENGER_APP_SYSTEM_VERSION (the pasteboard generation, default "9.0"),
 // MESSENGER_APP_PAY_RET (default 0), MESSENGER_APP_RESP_COMMAND (2010 or 2020, default 2010),
@@ -234,6 +236,34 @@ void begin(const std::string& appId, const std::string& command) {
     std::cout << "open " << appId << "://" << std::endl;
 }
 
+// The application's entry in the registry, checked as the messaging app reads it.
+void registry(const std::string& appId) {
+    auto board = platform::Pasteboard::withName("messenger_register", false);
+    if (!board)
+        fail("no registry pasteboard");
+    if (!board->isPersistent())
+        fail("the registry is not persistent");
+    auto data = board->dataForPasteboardType("content");
+    if (!data)
+        fail("no registry content");
+    platform::PropertyList::Format format{};
+    auto plist = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &format);
+    if (!plist.ok() || !plist->isDictionary() || format != platform::PropertyList::Format::Binary)
+        fail("the registry is not a binary property-list dictionary");
+    const Value& entry = (*plist)[appId];
+    if (!entry.isDictionary())
+        fail("no entry for " + appId);
+    if (entry["appID"].stringOr("") != appId)
+        fail("the entry's appID is not " + appId);
+    for (const char* key : {"firstLaunchTime", "laststLaunchTime"}) {
+        const std::string time = entry[key].stringOr("");
+        if (time.empty() || time.find_first_not_of("0123456789") != std::string::npos)
+            fail(std::string("\"") + key + "\" is not decimal text");
+    }
+    std::cout << "open " << appId << "://registered?name=" << escaped(entry["appName"].stringOr("")) << "&first="
+              << entry["firstLaunchTime"].stringOr("") << "&last=" << entry["laststLaunchTime"].stringOr("") << std::endl;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -267,6 +297,8 @@ int main(int argc, char** argv) {
         if (!query.empty())
             fail("sendreq with a query: " + query);
         sendreq(appId);
+    } else if (command == "registry" && path.size() == 3) {
+        registry(appId);
     } else if (command == "begin" && path.size() == 4) {
         begin(appId, path[3]);
     } else {

@@ -1,0 +1,30 @@
+// Bytes as the registry item "content" of "messenger_register" that other applications left: the
+// application enters itself (its entry rebuilt, the others kept), and the result must read back as a
+// dictionary holding its entry.
+#include "messenger/MMApiRegister.h"
+#include "platform/Pasteboard.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    platform::Pasteboard::setStorageFolder("/tmp/messenger-registry-fuzz-" + std::to_string(::getpid()));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto board = platform::Pasteboard::withName(messenger::MMApiRegister::getRegisterPasteboardName(), true);
+    if (!board || !board->setData(platform::Bytes(data, data + size), "content"))
+        return 0;
+    const std::string description(reinterpret_cast<const char*>(data), size < 40 ? size : 40);
+    if (!messenger::MMApiRegister::enterInRegistry("mxabc", description))
+        return 0;
+    auto registry = messenger::MMApiRegister::getRegisterDictionary(*board);
+    if (!registry || !(*registry)["mxabc"].isDictionary() || (*registry)["mxabc"]["appID"].stringOr("") != "mxabc")
+        std::abort();
+    return 0;
+}

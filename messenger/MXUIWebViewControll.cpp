@@ -1,0 +1,34 @@
+#include "messenger/MXUIWebViewControll.h"
+
+#include "platform/Log.h"
+#include "platform/URL.h"
+#include "platform/URLRequest.h"
+#include "platform/ui/Screen.h"
+
+namespace messenger {
+
+std::shared_ptr<MXUIWebViewControll> MXUIWebViewControll::initWithDelegate(const std::shared_ptr<MXUIWebViewControllDelegate>& delegate) {
+    auto controller = std::make_shared<MXUIWebViewControll>();
+    controller->m_delegate = delegate;
+    return controller;
+}
+
+void MXUIWebViewControll::viewDidLoad() {
+    m_webView = platform::WebView::create(platform::Screen::main().bounds());
+    m_webView->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
+    m_webView->setDelegate(std::static_pointer_cast<MXUIWebViewControll>(shared_from_this()));
+    m_webView->setUserInteractionEnabled(true);
+    view()->addSubview(m_webView);
+}
+
+void MXUIWebViewControll::refresh(const std::string& url) {
+    auto parsed = platform::URL::fromString(url);
+    if (!parsed) {
+        platform::Log::writef("The sign-in page's address is not a URL: %s", url.c_str());
+        return;
+    }
+    view(); // the web view comes with the view
+    m_webView->loadRequest(platform::URLRequest(*parsed));
+}
+
+} // namespace messenger

@@ -1,0 +1,332 @@
+// Registering the app id: the registry pasteboard the messaging app reads, the icon choice, the
+// statistics bridge and its background event, and the two archivable registry records.
+#include "MessengerFixture.h"
+
+#include "messenger/AppRegisterInfo.h"
+#include "messenger/MMApiRegister.h"
+#include "messenger/StatMX.h"
+#include "platform/Bundle.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+#include "platform/VirtualClock.h"
+#include "platform/ui/Screen.h"
+#include "stats/MXStatConfig.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+using namespace messenger;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+class RegisterTest : public messengertest::MessengerTest {
+protected:
+    RegisterTest() {
+        m_clock.install();
+        writeInfo({{"CFBundleIdentifier", "org.example.shop"}, {"CFBundleName", "Shop"}, {"CFBundleDisplayName", "Shop Display"}});
+        stats::MXStat::setEventSinkForTesting([this](std::shared_ptr<stats::MXStatEvent> event) { m_events.push_back(std::move(event)); });
+    }
+    ~RegisterTest() override { platform::Screen::main().resetToDefaults(); }
+
+    void writeInfo(const Dictionary& keys) {
+        auto text = platform::PropertyList::write(Value(keys), platform::PropertyList::Format::XML);
+        ASSERT_TRUE(text.ok());
+        m_home.writeBundleFile("Info.plist", *text);
+    }
+    static std::string bundle() { return platform::Bundle::main().bundlePath(); }
+    // The registry as the messaging app reads it.
+    static Value registry() {
+        auto board = platform::Pasteboard::withName("messenger_register", false);
+        if (!board)
+            return Value();
+        auto data = board->dataForPasteboardType("content");
+        if (!data)
+            return Value();
+        platform::PropertyList::Format format{};
+        auto plist = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &format);
+        EXPECT_EQ(format, platform::PropertyList::Format::Binary);
+        return plist.ok() ? *plist : Value();
+    }
+    static void writeRegistry(const platform::Bytes& bytes) {
+        ASSERT_TRUE(platform::Pasteboard::withName("messenger_register", true)->setData(bytes, "content"));
+    }
+    static platform::Bytes binary(const Value& value) {
+        auto text = platform::PropertyList::write(value, platform::PropertyList::Format::Binary);
+        return platform::Bytes(text->begin(), text->end());
+    }
+    static std::string iconName() {
+        auto path = MMApiRegister::getIconString();
+        return path ? path->substr(bundle().size() + 1) : "(none)";
+    }
+    void useScale(double scale) {
+        platform::Screen::main().setScale(scale);
+        MMApiRegister::resetForTesting();
+    }
+    std::size_t backgroundEvents() const {
+        std::size_t count = 0;
+        for (const auto& event : m_events)
+            if (auto custom = std::dynamic_pointer_cast<stats::MXStatCustomEvent>(event))
+                count += custom->eventID == std::optional<std::string>("onBackground_MX");
+        return count;
+    }
+
+    platform::VirtualClock m_clock{platform::Date{1'700'000'000.0}};
+    std::vector<std::shared_ptr<stats::MXStatEvent>> m_events;
+};
+
+TEST_F(RegisterTest, TheEntryNamesTheApplicationAndASecondRegistrationKeepsTheFirstLaunchTime) {
+    EXPECT_FALSE(MXApi::registerApp(std::nullopt));
+    EXPECT_FALSE(platform::Pasteboard::withName("messenger_register", false));
+
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc")));
+    auto board = platform::Pasteboard::withName("messenger_register", false);
+    ASSERT_TRUE(board);
+    EXPECT_TRUE(board->isPersistent());
+    Value entry = registry()["mxabc"];
+    EXPECT_EQ(entry["appID"].stringOr(""), "mxabc");
+    EXPECT_EQ(entry["appIdentifier"].stringOr(""), "org.example.shop");
+    EXPECT_EQ(entry["appName"].stringOr(""), "Shop Display");
+    EXPECT_EQ(entry["firstLaunchTime"].stringOr(""), "1700000000");
+    EXPECT_EQ(entry["laststLaunchTime"].stringOr(""), "1700000000");
+    EXPECT_FALSE(entry.getDictionary()->contains("appDescriptionSDK"));
+    EXPECT_FALSE(entry.getDictionary()->contains("appIcon")) << "no icon file in the bundle";
+
+    m_clock.advance(250);
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc"), "A shop"));
+    entry = registry()["mxabc"];
+    EXPECT_EQ(entry["firstLaunchTime"].stringOr(""), "1700000000");
+    EXPECT_EQ(entry["laststLaunchTime"].stringOr(""), "1700000250");
+    EXPECT_EQ(entry["appDescriptionSDK"].stringOr(""), "A shop");
+}
+
+TEST_F(RegisterTest, TimesPastTheYear2106WrapAsUnsigned32BitText) {
+    platform::VirtualClock late{platform::Date{4294967296.0 + 5}};
+    late.install();
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mx1")));
+    EXPECT_EQ(registry()["mx1"]["laststLaunchTime"].stringOr(""), "5");
+    m_clock.install();
+}
+
+TEST_F(RegisterTest, DescriptionsOf1To1024CharactersAreStored) {
+    auto described = [](const std::string& description) {
+        EXPECT_TRUE(MMApiRegister::registerApp(std::string("mxd"), description));
+        return registry()["mxd"]["appDescriptionSDK"].stringOr("(absent)");
+    };
+    std::string exact;
+    for (int i = 0; i < 1024; ++i)
+        exact += "é"; // 1024 characters, 2048 bytes
+    EXPECT_EQ(described(exact), exact);
+    EXPECT_EQ(described(exact + "x"), "(absent)") << "1025 characters";
+    EXPECT_EQ(described(""), "(absent)");
+    EXPECT_EQ(described("x"), "x");
+    EXPECT_TRUE(MMApiRegister::registerApp(std::string("mxd"), std::nullopt));
+    EXPECT_EQ(registry()["mxd"]["appDescriptionSDK"].stringOr("(absent)"), "(absent)") << "each entry is built anew";
+}
+
+TEST_F(RegisterTest, TheIconFitsTheScreenOrIsTheLastOfTheList) {
+    writeInfo({{"CFBundleIconFiles", platform::Array{"a@2x.png", "b@2x.png"}}});
+    for (double scale : {1.0, 3.0}) {
+        useScale(scale);
+        EXPECT_EQ(iconName(), "b@2x.png") << "scale " << scale;
+    }
+    useScale(2.0);
+    EXPECT_EQ(iconName(), "a@2x.png");
+
+    writeInfo({{"CFBundleIconFiles", platform::Array{"i@2x.png", 7, "i.png", "j.png"}}});
+    EXPECT_EQ(iconName(), "i@2x.png");
+    useScale(1.0);
+    EXPECT_EQ(iconName(), "i.png") << "non-names are passed over";
+    useScale(2.0);
+    EXPECT_EQ(iconName(), "i@2x.png");
+    platform::Screen::main().setScale(1.0);
+    EXPECT_EQ(iconName(), "i@2x.png") << "the screen is asked once per process";
+
+    writeInfo({{"CFBundleIconFiles", platform::Array{}}, {"CFBundleIconFile", "single.png"}});
+    EXPECT_EQ(iconName(), "Icon@2x.png") << "an empty list goes to the default";
+    writeInfo({{"CFBundleIconFiles", "not a list"}, {"CFBundleIconFile", "single.png"}});
+    EXPECT_EQ(iconName(), "single.png");
+    writeInfo({{"CFBundleIconFiles", platform::Array{1, 2}}});
+    EXPECT_EQ(iconName(), "Icon@2x.png");
+    useScale(1.0);
+    writeInfo({{"CFBundleName", "Shop"}});
+    EXPECT_EQ(iconName(), "Icon.png");
+    m_home.writeBundleFile("Info.plist", "");
+    EXPECT_EQ(iconName(), "(none)") << "no Info.plist";
+}
+
+TEST_F(RegisterTest, TheIconBytesComeFromTheChosenFileElseIconPng) {
+    useScale(1.0);
+    writeInfo({{"CFBundleIconFile", "shop.png"}, {"CFBundleName", "Shop"}});
+    m_home.writeBundleFile("shop.png", "SHOP-ICON");
+    m_home.writeBundleFile("Icon.png", "DEFAULT-ICON");
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxi")));
+    EXPECT_EQ(registry()["mxi"]["appIcon"], Value(platform::Bytes{'S', 'H', 'O', 'P', '-', 'I', 'C', 'O', 'N'}));
+
+    writeInfo({{"CFBundleIconFile", "missing.png"}, {"CFBundleName", "Shop"}});
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxi")));
+    const Value entry = registry()["mxi"];
+    const platform::Bytes* icon = entry["appIcon"].getBytes();
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(std::string(icon->begin(), icon->end()), "DEFAULT-ICON");
+
+    writeInfo({{"CFBundleIconFile", "."}, {"CFBundleName", "Shop"}}); // a folder, not a file
+    std::remove((bundle() + "/Icon.png").c_str());
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxi")));
+    EXPECT_FALSE(registry()["mxi"].getDictionary()->contains("appIcon"));
+}
+
+TEST_F(RegisterTest, AnEmptyDisplayNameFallsBackToTheBundleName) {
+    writeInfo({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain Shop"}});
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxn")));
+    EXPECT_EQ(registry()["mxn"]["appName"].stringOr(""), "Plain Shop");
+    writeInfo({{"CFBundleDisplayName", 12}});
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxn")));
+    EXPECT_FALSE(registry()["mxn"].getDictionary()->contains("appName"));
+    EXPECT_FALSE(registry()["mxn"].getDictionary()->contains("appIdentifier"));
+}
+
+TEST_F(RegisterTest, OtherApplicationsEntriesAreKeptAndABrokenRegistryIsReplaced) {
+    Dictionary others{{"other", Dictionary{{"appID", "other"}, {"firstLaunchTime", "1"}}},
+                      {"odd", platform::Array{1, "two"}},
+                      {"text", "just text"},
+                      {"mxk", Dictionary{{"firstLaunchTime", 1234}, {"appName", "stale"}}}};
+    writeRegistry(binary(Value(others)));
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
+    Value read = registry();
+    EXPECT_EQ(read["other"], others["other"]);
+    EXPECT_EQ(read["odd"], others["odd"]);
+    EXPECT_EQ(read["text"], others["text"]);
+    EXPECT_EQ(read["mxk"]["firstLaunchTime"].stringOr(""), "1700000000") << "an old time that is not text";
+    EXPECT_EQ(read["mxk"]["appName"].stringOr(""), "Shop Display");
+
+    for (const platform::Bytes& broken : {platform::Bytes{'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'},
+                                          binary(Value(platform::Array{"a", "list"})), platform::Bytes{}}) {
+        writeRegistry(broken);
+        ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
+        read = registry();
+        ASSERT_TRUE(read.isDictionary());
+        EXPECT_EQ(read.getDictionary()->size(), 1u);
+        EXPECT_EQ(read["mxk"]["appID"].stringOr(""), "mxk");
+    }
+}
+
+TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeStillTakeTheApplicationsEntry) {
+    Dictionary others{{"other", Dictionary{{"appID", "other"}, {"appIcon", platform::Bytes{1, 2, 3}}}},
+                      {"mxr", Dictionary{{"firstLaunchTime", "1500000000"}}},
+                      {"list", platform::Array{1, "two", Dictionary{{"k", true}}}}};
+    const platform::Bytes seed = binary(Value(others));
+    std::uint32_t state = 12345;
+    for (int round = 0; round < 200; ++round) {
+        platform::Bytes damaged = seed;
+        for (int flips = 0; flips < 1 + round % 4; ++flips) {
+            state = state * 1103515245u + 12345u;
+            damaged[(state >> 8) % damaged.size()] ^= static_cast<std::uint8_t>(1u << ((state >> 4) % 8));
+        }
+        if (round % 7 == 0)
+            damaged.resize((state >> 3) % damaged.size());
+        writeRegistry(damaged);
+        ASSERT_TRUE(MMApiRegister::enterInRegistry("mxr", std::string("d"))) << "round " << round;
+        Value read = registry();
+        ASSERT_EQ(read["mxr"]["appID"].stringOr(""), "mxr") << "round " << round;
+    }
+}
+
+TEST_F(RegisterTest, ARegistryTooLargeToReadIsLeftAlone) {
+    writeRegistry(platform::Bytes(MMApiRegister::kMaxRegistryBytes + 1, 'x'));
+    EXPECT_FALSE(MMApiRegister::registerApp(std::string("mxl")));
+    auto data = platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content");
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->size(), MMApiRegister::kMaxRegistryBytes + 1) << "nothing lost";
+    EXPECT_EQ(stats::MXStatConfig::getInstance().appkey(), std::optional<std::string>("IMXOPmxl")) << "statistics start anyway";
+}
+
+TEST_F(RegisterTest, TheStatisticsKeyIsTheAppIdAfterIMXOP) {
+    hybtest::LogCapture log;
+    EXPECT_EQ(StatMX::ConvertMXappkey(std::string("mx0")), std::optional<std::string>("IMXOPmx0"));
+    EXPECT_EQ(StatMX::ConvertMXappkey(std::nullopt), std::nullopt);
+    EXPECT_TRUE(log.contains("[WARN]appkey is nil"));
+    ASSERT_TRUE(MXApi::registerApp(std::string("mx0")));
+    EXPECT_EQ(StatMX::getInstance().appkey(), std::optional<std::string>("IMXOPmx0"));
+    EXPECT_EQ(stats::MXStatConfig::getInstance().appkey(), std::optional<std::string>("IMXOPmx0"));
+}
+
+TEST_F(RegisterTest, EachMoveToTheBackgroundIsOneRealTimeEventHoweverOftenTheAppRegistered) {
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc")));
+    ASSERT_TRUE(MXApi::registerApp(std::string("mxabc")));
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidEnterBackgroundNotification);
+    EXPECT_EQ(backgroundEvents(), 1u);
+    auto custom = std::dynamic_pointer_cast<stats::MXStatCustomEvent>(m_events.back());
+    ASSERT_TRUE(custom);
+    EXPECT_EQ(custom->appkey, std::optional<std::string>("IMXOPmxabc"));
+    EXPECT_TRUE(custom->isRealTime);
+    EXPECT_FALSE(custom->kvs);
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationDidEnterBackgroundNotification);
+    EXPECT_EQ(backgroundEvents(), 2u);
+}
+
+TEST_F(RegisterTest, RegistryRecordsArchiveEveryFieldUnderItsKey) {
+    AppRegisterInfo::registerArchiveClass();
+    AppSettingItem::registerArchiveClass();
+    AppRegisterInfo fresh;
+    EXPECT_EQ(fresh.description(), "{ name:(null) appid:(null)}");
+    EXPECT_FALSE(fresh.appID);
+    EXPECT_EQ(fresh.appInfoVer, 0u);
+
+    auto info = std::make_shared<AppRegisterInfo>();
+    info->appAddedByUser = true;
+    info->appID = "mxabc";
+    info->appName = "Shop";
+    info->appDescription = "desc";
+    info->needUpdateWatermark = true;
+    info->appInfoVer = 0xFFFFFFFFFFull;
+    info->lastUpdateIconTime = 4000000000u;
+    info->appInfoFlag = 0xFFFFFFFFu;
+    info->nextUpdateInfoTime = 3000000000u;
+    info->appDownloadUrlMD5 = "md5";
+    info->rankWeight = 9;
+    EXPECT_EQ(info->description(), "{ name:Shop appid:mxabc}");
+
+    platform::KeyedArchiver coder;
+    info->encodeWithCoder(coder);
+    EXPECT_EQ(coder.fields()["added"], platform::ArchiveValue(true));
+    EXPECT_EQ(coder.fields()["description"], platform::ArchiveValue("desc"));
+    EXPECT_EQ(coder.fields()["needUpdateWaterMark"], platform::ArchiveValue(true));
+    EXPECT_EQ(coder.fields()["appinfoflag"], platform::ArchiveValue(-1)) << "a 32-bit integer";
+    EXPECT_EQ(coder.fields()["lastUpdateIconTime"], platform::ArchiveValue(4000000000u));
+    EXPECT_FALSE(coder.fields().contains("rankWeight"));
+
+    auto bytes = platform::KeyedArchiver::archivedData(platform::ArchiveValue(std::static_pointer_cast<platform::KeyedArchivable>(info)));
+    ASSERT_TRUE(bytes.ok());
+    auto back = platform::KeyedUnarchiver::unarchive(*bytes);
+    ASSERT_TRUE(back.ok());
+    auto read = back->objectOfClass<AppRegisterInfo>();
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->appAddedByUser);
+    EXPECT_EQ(read->appID, info->appID);
+    EXPECT_EQ(read->appDescription, info->appDescription);
+    EXPECT_TRUE(read->needUpdateWatermark);
+    EXPECT_EQ(read->appInfoVer, info->appInfoVer);
+    EXPECT_EQ(read->lastUpdateIconTime, 4000000000u);
+    EXPECT_EQ(read->appInfoFlag, 0xFFFFFFFFu);
+    EXPECT_EQ(read->nextUpdateInfoTime, 3000000000u);
+    EXPECT_EQ(read->appDownloadUrlMD5, info->appDownloadUrlMD5);
+    EXPECT_FALSE(read->appName4ZhTw);
+    EXPECT_EQ(read->rankWeight, 0u);
+
+    auto item = std::make_shared<AppSettingItem>();
+    item->appID = "mxabc";
+    item->openID = "open-1";
+    item->flag = 0x80000001u;
+    item->appAddedByUser = true;
+    auto itemBytes = platform::KeyedArchiver::archivedData(platform::ArchiveValue(std::static_pointer_cast<platform::KeyedArchivable>(item)));
+    ASSERT_TRUE(itemBytes.ok());
+    auto itemBack = platform::KeyedUnarchiver::unarchive(*itemBytes)->objectOfClass<AppSettingItem>();
+    ASSERT_TRUE(itemBack);
+    EXPECT_EQ(itemBack->openID, item->openID);
+    EXPECT_EQ(itemBack->flag, 0x80000001u);
+    EXPECT_TRUE(itemBack->appAddedByUser);
+}
+
+} // namespace
