@@ -1,6 +1,7 @@
 // Texts, colours, card numbers, the settings list, the string cipher and the pay mode.
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCFormat.h"
+#include "cardpay/core/BCImageManager.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/core/BCUtils.h"
@@ -162,4 +163,21 @@ TEST_F(CardPaySettingsTest, TextsFromAnotherKeyDoNotOpen) {
                                                         {platform::kSecAttrService, "BCMPService"}}),
               platform::errSecSuccess);
     EXPECT_EQ(cardpay::BCMPService::userDefaultPayMode(), "1");
+}
+
+TEST(CardPayImages, EveryPictureIsCompiledInAndDecodes) {
+    auto manager = cardpay::BCImageManager::instance();
+    for (int number = cardpay::BCImageManager::kFirstImage; number <= cardpay::BCImageManager::kLastImage; ++number) {
+        const auto image = manager->imageNamed(number);
+        ASSERT_TRUE(image) << number;
+        EXPECT_EQ(image->scale(), 2);
+        EXPECT_EQ(manager->imageNamed(number), image); // kept
+    }
+    EXPECT_FALSE(manager->imageNamed(20000));
+    EXPECT_FALSE(manager->imageNamed(20022));
+    const auto logo = manager->imageNamed(20008);
+    EXPECT_EQ(cardpay::realSize(*logo), (platform::Size{80, 80}));
+    EXPECT_EQ(cardpay::realSize(*manager->imageNamed(20009)), (platform::Size{22, 22}));
+    cardpay::BCImageManager::releaseInstance();
+    EXPECT_NE(cardpay::BCImageManager::instance(), manager);
 }
