@@ -232,15 +232,18 @@ TEST_F(RepliesTest, NetworkFailures) {
         cardpay::BCHttpsConnect::instance()->setServerURL(url);
         EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);
     }
+    // A road opened without a usable server URL.
+    cardpay::BCHttpsConnect::instance()->setServerURL("");
+    EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);
     // A reply held past the time-out of the clock.
     cardpay::BCHttpsConnect::instance()->setServerURL(m_server.url());
     m_server.setFault("getuserinfo", Fault::Hold);
     m_service->postGetUserInfoRequestWithParams("");
     ASSERT_TRUE(m_server.waitForRequests(2));
     m_clock.advance(cardpay::BCHttpsConnect::kTimeout - 1);
-    EXPECT_EQ(m_delegate->answers.size(), 2u);
+    EXPECT_EQ(m_delegate->answers.size(), 3u);
     m_clock.advance(1.0);
-    ASSERT_TRUE(waitForAnswers(3));
+    ASSERT_TRUE(waitForAnswers(4));
     EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureNetwork);
     EXPECT_FALSE(container()->mUserInfo());
     // The released reply finds nobody waiting.

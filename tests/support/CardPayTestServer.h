@@ -43,6 +43,10 @@ public:
 
     CardPayTestServer();
     explicit CardPayTestServer(platform::Dictionary scenario);
+    // Stops the server first: its handlers read the members below.
+    ~CardPayTestServer() { m_http.stop(); }
+    CardPayTestServer(const CardPayTestServer&) = delete;
+    CardPayTestServer& operator=(const CardPayTestServer&) = delete;
 
     // A scenario file (JSON, at most 1 MiB).
     static platform::Result<platform::Dictionary> loadScenario(const std::string& path);
