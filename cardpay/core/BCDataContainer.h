@@ -4,8 +4,8 @@
 // Values stay platform values; each getter answers the type the screens expect (a text, a dictionary,
 // an array) or none: a value of another type counts as absent. Reply keys, beside the Part's names:
 //   init ("params" of the init reply): "merchant_id" merID, "user_id" mUser_id, "order_info"
-//     mOrderInfoArray, "update_info" mUpdateInfo, "tracker_flag" trackerFlag, "pay_tip" warningInfo, "ad"
-//     ADString, and the keys named beside each getter;
+//     mOrderInfoArray, "update_info" mUpdateInfo, "tracker_flag" trackerFlag, "risk_info" riskInfo,
+//     "pay_tip" warningInfo, "ad" ADString, and the keys named beside each getter;
 //   every successful reply: "open_alert_box", "expired_alert_box", "temp_alert_box" (set when present,
 //     forgotten only through their setters);
 //   the payment command's reply: "timeout_msg", the text shown when the result poll times out;
@@ -77,6 +77,8 @@ public:
     Dict findPwdUrl() const { return dict("findPwdUrl"); }              // "find_pwd_url"
     Dict RegUrl() const { return dict("RegUrl"); }                      // "reg_url"
     Text trackerFlag() const { return text("trackerFlag"); }
+    // The order header's risk notice ("risk_info": "label", "value", "style").
+    Dict riskInfo() const { return dict("riskInfo"); }
     // Whether a card-medium screen can be offered, and its class name: set by the host.
     bool shouldSupportMedium() const { return m_shouldSupportMedium; }
     void setShouldSupportMedium(bool b) { m_shouldSupportMedium = b; }

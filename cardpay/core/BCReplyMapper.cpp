@@ -95,6 +95,7 @@ Dictionary BCReplyMapper::initReply(const Dictionary& params) {
     changes.set("findPwdUrl", dictionaryOf(params, "find_pwd_url"));
     changes.set("RegUrl", dictionaryOf(params, "reg_url"));
     changes.set("trackerFlag", textOf(params, "tracker_flag"));
+    changes.set("riskInfo", dictionaryOf(params, "risk_info"));
     changes.set("warningInfo", textOf(params, "pay_tip"));
     changes.set("ADString", textOf(params, "ad"));
     return changes;

@@ -1,6 +1,7 @@
 #include "support/CardPayTestServer.h"
 
 #include "platform/JSON.h"
+#include "support/SourceTree.h"
 
 #include <fstream>
 #include <initializer_list>
@@ -86,13 +87,7 @@ platform::Result<platform::Dictionary> CardPayTestServer::loadScenario(const std
     return std::move(*parsed->getDictionary());
 }
 
-std::string CardPayTestServer::sampleScenarioPath() {
-#ifdef HYB_SOURCE_DIR
-    return std::string(HYB_SOURCE_DIR) + "/tests/support/cardpay/sample-order.json";
-#else
-    return "tests/support/cardpay/sample-order.json";
-#endif
-}
+std::string CardPayTestServer::sampleScenarioPath() { return hybtest::sourcePath("tests/support/cardpay/sample-order.json"); }
 
 void CardPayTestServer::setScenario(platform::Dictionary scenario) {
     std::lock_guard lock(m_mutex);
