@@ -187,10 +187,11 @@ void BCNavigationBar::addLeftButton(std::weak_ptr<void> target, Action action) {
     m_leftButton->setExclusiveTouch(true);
     auto image = BCImageManager::instance()->imageNamed(m_shouldBack ? 20002 : 20003);
     m_leftButton->setImage(image, 0);
-    if (image) {
-        const platform::Size size = realSize(*image);
-        m_leftButton->setImageEdgeInsets({(44 - size.height) / 2, 15, (44 - size.height) / 2, 80 - size.width - 15});
-    }
+    // The image sits 15 points from the left edge, vertically centred: where insets of (44 - h) / 2 above
+    // and below, 15 on the left and 80 - w - 15 on the right put it. This view system shifts a centred
+    // image by the whole difference of opposite insets, so the same place is asked for from the left.
+    m_leftButton->setContentHorizontalAlignment(platform::ContentHorizontalAlignment::Left);
+    m_leftButton->setImageEdgeInsets({0, 15, 0, 0});
     m_leftButton->addTarget(std::move(target), [action = std::move(action)](platform::Control&) { action(); },
                             platform::kControlEventTouchUpInside);
     addSubview(m_leftButton);

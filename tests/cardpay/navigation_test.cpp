@@ -130,10 +130,8 @@ TEST_F(CardPayNavigation, BarWithSpinnerTitleLogoAndLeftButton) {
 
     BCNavigationBar back(Rect(0, 20, 375, 44), std::string("Order"), "  Back", target, [] {}, true);
     EXPECT_EQ(back.leftButton()->imageForState(0), BCImageManager::instance()->imageNamed(20002));
-    const platform::EdgeInsets insets = back.leftButton()->imageEdgeInsets();
-    EXPECT_DOUBLE_EQ(insets.top, (44 - 20) / 2.0);  // the back arrow is 12 x 20 points
-    EXPECT_DOUBLE_EQ(insets.left, 15);
-    EXPECT_DOUBLE_EQ(insets.right, 80 - 12 - 15);
+    back.leftButton()->layoutIfNeeded();
+    EXPECT_EQ(back.leftButton()->imageView()->frame(), Rect(15, (44 - 20) / 2.0, 12, 20));  // the back arrow is 12 x 20
 
     // Without a live target or without an action there is no left button.
     EXPECT_FALSE(BCNavigationBar(Rect(0, 0, 375, 44), std::string("T"), "", std::weak_ptr<void>(), [] {}, true).leftButton());
