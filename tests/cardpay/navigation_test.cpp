@@ -7,6 +7,7 @@
 #include "platform/Application.h"
 #include "platform/Device.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ui/ViewAnimation.h"
 #include "platform/ui/ViewRenderer.h"
 
 #include <gtest/gtest.h>
@@ -170,4 +171,16 @@ TEST(CardPayLabel, VerticalAlignmentPlacesTheTextBand) {
     };
     EXPECT_FALSE(inkInRows(0, 50));
     EXPECT_TRUE(inkInRows(static_cast<int>(bottom.origin.y), 100));
+}
+
+TEST_F(CardPayNavigation, BarRotationIsOneNamedAnimation) {
+    platform::ViewAnimation::clearRecords();
+    BCNavigationBar bar(Rect(0, 20, 375, 44), std::nullopt, "", std::weak_ptr<void>(), nullptr, false);
+    bar.setFrame(Rect(0, 20, 667, 44)); // the screen sets the bar's new width first
+    bar.willRotateToInterfaceOrientation(InterfaceOrientation::LandscapeLeft, 0.4);
+    ASSERT_EQ(platform::ViewAnimation::records().size(), 1u);
+    EXPECT_EQ(platform::ViewAnimation::records()[0].name, "BaseView");
+    EXPECT_EQ(platform::ViewAnimation::records()[0].duration, 0.4);
+    EXPECT_EQ(bar.loadingIndicator()->frame(), Rect((667 - 22) / 2.0, 11, 22, 22));
+    EXPECT_DOUBLE_EQ(bar.logoImage()->frame().origin.x, 667 - bar.logoImage()->frame().size.width - 5);
 }
