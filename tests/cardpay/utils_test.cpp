@@ -4,8 +4,11 @@
 #include "cardpay/core/BCImageManager.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/core/BCPReachability.h"
+#include "platform/Reachability.h"
 #include "cardpay/core/BCUtils.h"
 #include "platform/Application.h"
+#include "platform/Device.h"
 #include "platform/Keychain.h"
 #include "platform/Locale.h"
 #include "platform/VirtualClock.h"
@@ -180,4 +183,33 @@ TEST(CardPayImages, EveryPictureIsCompiledInAndDecodes) {
     EXPECT_EQ(cardpay::realSize(*manager->imageNamed(20009)), (platform::Size{22, 22}));
     cardpay::BCImageManager::releaseInstance();
     EXPECT_NE(cardpay::BCImageManager::instance(), manager);
+}
+
+TEST(CardPayReachability, StatusFromTheFlags) {
+    auto reachability = cardpay::BCPReachability::reachabilityForInternetConnection();
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), cardpay::BCPReachability::ReachableViaWiFi);
+    EXPECT_TRUE(reachability->isReachable());
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsIsWWAN);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), cardpay::BCPReachability::ReachableViaWWAN);
+    platform::Reachability::setOverrideFlags(0);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), cardpay::BCPReachability::NotReachable);
+    EXPECT_FALSE(reachability->isReachable());
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsConnectionRequired |
+                                             platform::kReachabilityFlagsInterventionRequired);
+    EXPECT_FALSE(reachability->isReachable());
+    platform::Reachability::setOverrideFlags(std::nullopt);
+}
+
+TEST(CardPayUtils, OlderSystemsAndTablets) {
+    auto& device = platform::Device::current();
+    EXPECT_EQ(BCUtils::currentUID(), std::nullopt);
+    device.setSystemVersion("6.1");
+    EXPECT_FALSE(BCUtils::iOS7Device());
+    EXPECT_EQ(BCUtils::viewControllerBoundsOriginY(), 0);
+    EXPECT_EQ(BCUtils::currentUID(), device.identifierForVendor());
+    device.setUserInterfaceIdiom(platform::UserInterfaceIdiom::Pad);
+    EXPECT_TRUE(BCUtils::iPadDevice());
+    device.resetToDefaults();
+    EXPECT_FALSE(BCUtils::iPadDevice());
 }
