@@ -9,6 +9,8 @@
 #include "platform/NotificationCenter.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/ViewRenderer.h"
+#include "platform/ui/Window.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -183,4 +185,29 @@ TEST_F(CardPayNavigation, BarRotationIsOneNamedAnimation) {
     EXPECT_EQ(platform::ViewAnimation::records()[0].duration, 0.4);
     EXPECT_EQ(bar.loadingIndicator()->frame(), Rect((667 - 22) / 2.0, 11, 22, 22));
     EXPECT_DOUBLE_EQ(bar.logoImage()->frame().origin.x, 667 - bar.logoImage()->frame().size.width - 5);
+}
+
+TEST_F(CardPayNavigation, TheWindowRotatesATabletRoadOnlyToTheHostsOrientation) {
+    // An application that allows every orientation; the road narrows it.
+    hybtest::TempHome home;
+    home.writeBundleFile("Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>UISupportedInterfaceOrientations</key><array>
+<string>UIInterfaceOrientationPortrait</string><string>UIInterfaceOrientationLandscapeLeft</string>
+<string>UIInterfaceOrientationLandscapeRight</string></array></dict></plist>)");
+    auto screen = std::make_shared<Screen>();
+    auto nav = BCNavController::initWithRootViewController(screen);
+    auto window = platform::Window::create(Rect(0, 0, 375, 667));
+    window->setRootViewController(nav);
+    window->makeKeyAndVisible();
+    EXPECT_FALSE(window->rotateTo(InterfaceOrientation::LandscapeLeft)); // a phone stays upright
+    EXPECT_EQ(screen->rotations, 0);
+
+    platform::Device::current().setUserInterfaceIdiom(platform::UserInterfaceIdiom::Pad);
+    BCDataContainer::instance()->setDefaultOrientation(InterfaceOrientation::LandscapeLeft);
+    EXPECT_FALSE(window->rotateTo(InterfaceOrientation::LandscapeRight));
+    EXPECT_TRUE(window->rotateTo(InterfaceOrientation::LandscapeLeft));
+    EXPECT_EQ(screen->rotations, 1);
+    EXPECT_FALSE(nav->isOrientating());
+    const platform::Size turned = BCDataContainer::instance()->toRotationSize();
+    EXPECT_GT(turned.width, turned.height);
 }
