@@ -1,6 +1,7 @@
 // The factory, the order rows and header, the check boxes and the small widgets.
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCImageManager.h"
+#include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCOrderViews.h"
 #include "cardpay/views/BCPullListView.h"
@@ -278,4 +279,50 @@ TEST(CardPayWidgets, DefaultCardBarAndToast) {
     EXPECT_EQ(host->subviews().size(), 1u);
     clock.advance(0.1);
     EXPECT_TRUE(host->subviews().empty());
+}
+
+TEST(CardPayViews, BlocksFollowTheirTextAndTurnWithTheScreen) {
+    const platform::Font font = platform::Font::systemFont(16);
+    BCLableCell cell(Rect(3, 4, 100, 999), "一二三四五六七八九十一二三四五六七八九十", font, platform::Color::black(),
+                     platform::TextAlignment::Center);
+    const double measured = newSizeWithFont("一二三四五六七八九十一二三四五六七八九十", font, 100, platform::LineBreakMode::CharWrap).height;
+    EXPECT_EQ(cell.frame(), Rect(3, 4, 100, measured));
+    EXPECT_EQ(cell.label()->frame(), Rect(0, 0, 100, measured));
+    EXPECT_EQ(cell.label()->textAlignment(), platform::TextAlignment::Center);
+    EXPECT_EQ(cell.label()->numberOfLines(), 0);
+    cell.setFrame(Rect(3, 4, 200, measured));
+    cell.willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0.3);
+    EXPECT_EQ(cell.label()->frame(), Rect(0, 0, 200, measured));
+
+    platform::ViewAnimation::clearRecords();
+    BCDataContainer::destory();
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    auto region = std::make_shared<BCOrderInfoRegion>(Rect(0, 0, 300, 0), Array{Dictionary{{"label", "a"}, {"value", "b"}}});
+    BCOrderView order(Rect(0, 0, 300, 0), region, nullptr);
+    order.willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0.3);
+    EXPECT_DOUBLE_EQ(region->frame().size.width, 300 + 667 - 375);
+    ASSERT_FALSE(platform::ViewAnimation::records().empty());
+    EXPECT_EQ(platform::ViewAnimation::records()[0].name, "BaseView");
+    BCDataContainer::destory();
+}
+
+TEST(CardPayViews, UnderlinedButtonCallsItsLiveTarget) {
+    int calls = 0;
+    auto target = std::make_shared<int>();
+    auto link = std::make_shared<BCUnderLineButton>(Rect(0, 0, 80, 20), "Terms", platform::Font::systemFont(16));
+    link->setMTarget(target);
+    link->setMSelector([&] { ++calls; });
+    link->setHighlighted(true);
+    EXPECT_NE(link->titleLabel()->textColor(), BCUtils::underLineNormalColor());
+    link->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(link->titleLabel()->textColor(), BCUtils::underLineNormalColor());
+    target.reset();
+    link->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_EQ(calls, 1);
+
+    auto text = BCViews::textButtonWithFrame(Rect(0, 0, 80, 30), "More", std::weak_ptr<void>(), [](platform::Control&) {});
+    EXPECT_EQ(text->titleColorForState(0), platform::Color::fromRGBA(0, 0, 1));
+    EXPECT_EQ(text->currentTitle(), "More");
+    EXPECT_TRUE(text->isExclusiveTouch());
 }
