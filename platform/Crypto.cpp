@@ -3,8 +3,12 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/arc4.h>
 #include <mbedtls/base64.h>
+#include <mbedtls/gcm.h>
 #include <mbedtls/md5.h>
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace platform {
@@ -134,6 +138,64 @@ bool Crypto::rc4(ByteSpan key, std::span<std::uint8_t> data) {
     const int rc = data.empty() ? 0 : mbedtls_arc4_crypt(&context, data.size(), data.data(), data.data());
     mbedtls_arc4_free(&context);
     return rc == 0;
+}
+
+bool Crypto::randomBytes(std::span<std::uint8_t> out) {
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::getrandom(out.data() + got, out.size() - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+class GCMContext {
+public:
+    GCMContext() { mbedtls_gcm_init(&m_context); }
+    ~GCMContext() { mbedtls_gcm_free(&m_context); }
+    GCMContext(const GCMContext&) = delete;
+    GCMContext& operator=(const GCMContext&) = delete;
+    mbedtls_gcm_context* get() { return &m_context; }
+
+private:
+    mbedtls_gcm_context m_context;
+};
+
+} // namespace
+
+Result<Bytes> Crypto::aes256GCMSeal(const AES256Key& key, ByteSpan plain) {
+    Bytes out(kGCMNonceSize + plain.size() + kGCMTagSize);
+    if (!randomBytes(std::span(out.data(), kGCMNonceSize)))
+        return cryptoError(kErrorLibrary, "the random source failed");
+    GCMContext gcm;
+    if (mbedtls_gcm_setkey(gcm.get(), MBEDTLS_CIPHER_ID_AES, key.data(), 256) != 0 ||
+        mbedtls_gcm_crypt_and_tag(gcm.get(), MBEDTLS_GCM_ENCRYPT, plain.size(), out.data(), kGCMNonceSize, nullptr, 0,
+                                  plain.data(), out.data() + kGCMNonceSize, kGCMTagSize,
+                                  out.data() + kGCMNonceSize + plain.size()) != 0)
+        return cryptoError(kErrorLibrary, "AES-GCM refused the operation");
+    return out;
+}
+
+Result<Bytes> Crypto::aes256GCMOpen(const AES256Key& key, ByteSpan sealed) {
+    if (sealed.size() < kGCMNonceSize + kGCMTagSize)
+        return cryptoError(kErrorInvalidLength, "sealed data shorter than its nonce and tag");
+    const std::size_t length = sealed.size() - kGCMNonceSize - kGCMTagSize;
+    Bytes plain(length);
+    GCMContext gcm;
+    if (mbedtls_gcm_setkey(gcm.get(), MBEDTLS_CIPHER_ID_AES, key.data(), 256) != 0)
+        return cryptoError(kErrorLibrary, "AES-GCM refused the key");
+    const int rc = mbedtls_gcm_auth_decrypt(gcm.get(), length, sealed.data(), kGCMNonceSize, nullptr, 0,
+                                            sealed.data() + kGCMNonceSize + length, kGCMTagSize,
+                                            sealed.data() + kGCMNonceSize, plain.data());
+    if (rc != 0)
+        return cryptoError(kErrorAuthentication, "the sealed data does not verify");
+    return plain;
 }
 
 } // namespace platform

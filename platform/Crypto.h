@@ -34,10 +34,14 @@ public:
         kErrorInvalidLength = 1, // cipher text empty or not a whole number of blocks
         kErrorBadPadding = 2,    // the last block does not end in valid PKCS#7 padding
         kErrorLibrary = 3,       // the library refused the key or the operation
+        kErrorAuthentication = 4, // sealed data whose tag does not verify (damaged, or another key)
     };
 
     using MD5Digest = std::array<std::uint8_t, 16>;
     using AES128Key = std::array<std::uint8_t, 16>;
+    using AES256Key = std::array<std::uint8_t, 32>;
+    static constexpr std::size_t kGCMNonceSize = 12;
+    static constexpr std::size_t kGCMTagSize = 16;
     static constexpr std::size_t kAESBlockSize = 16;
 
     Crypto() = delete;
@@ -60,6 +64,16 @@ public:
     // keystream applied from its first byte (nothing discarded). Enciphering and deciphering are the same
     // call. An empty or over-long key leaves the data unchanged and answers false.
     static bool rc4(ByteSpan key, std::span<std::uint8_t> data);
+
+    // Bytes from the system's random source (getrandom); false only when the source fails.
+    static bool randomBytes(std::span<std::uint8_t> out);
+
+    // AES-256 in GCM mode. Sealing gives nonce (12 random bytes), cipher text (as long as the plain
+    // text) and tag (16 bytes), in that order; an error only when the random source fails. Opening takes
+    // that layout back and fails, giving nothing of the plain text, when it is too short or the tag does
+    // not verify.
+    static Result<Bytes> aes256GCMSeal(const AES256Key& key, ByteSpan plain);
+    static Result<Bytes> aes256GCMOpen(const AES256Key& key, ByteSpan sealed);
 };
 
 } // namespace platform

@@ -20,8 +20,10 @@ std::optional<double> Animation::valueAt(Clock::TimePoint now) const {
     double repeats = forever ? 0 : std::max(repeatCount, 1.0);
     if (!forever && cycles >= repeats)
         return std::nullopt;
-    double progress = cycles - std::floor(cycles);
-    return fromValue + (toValue - fromValue) * progress;
+    const double completed = std::floor(cycles);
+    const double progress = cycles - completed;
+    const double start = cumulative ? fromValue + (toValue - fromValue) * completed : fromValue;
+    return start + (toValue - fromValue) * progress;
 }
 
 Layer::~Layer() { animation::forget(*this); }

@@ -33,6 +33,7 @@ struct Animation {
     double duration = 0.25;                 // seconds
     double repeatCount = 1;                 // kRepeatForever (or any infinity) repeats for ever
     bool removedOnCompletion = true;
+    bool cumulative = false;                // each repeat starts where the previous one ended
     std::optional<Clock::TimePoint> beginTime;  // set when added, unless given
 
     // The value at `now`, or nothing once a finite animation is over.

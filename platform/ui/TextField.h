@@ -120,7 +120,8 @@ public:
     // The clear button: asks shouldClear, then empties the text.
     bool clear();
 
-    bool canPerformAction(EditAction action) const;
+    // Whether the edit menu offers the action; subclasses may refuse more.
+    virtual bool canPerformAction(EditAction action) const;
 
     // Geometry of the parts, in bounds coordinates.
     Rect borderRect() const { return bounds(); }

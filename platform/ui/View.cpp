@@ -265,8 +265,24 @@ void View::insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index)
     index = std::min(index, m_subviews.size());
     m_subviews.insert(m_subviews.begin() + static_cast<std::ptrdiff_t>(index), keep);
     keep->m_superview = weak_from_this();
+    if (keep->m_superview.expired())
+        m_subviewsUnlinked = true;  // in this view's constructor
+    keep->linkSubviews();
     keep->didMoveToSuperview();
     setNeedsDisplay();
+}
+
+void View::linkSubviews() {
+    if (!m_subviewsUnlinked)
+        return;
+    std::weak_ptr<View> self = weak_from_this();
+    if (self.expired())
+        return;
+    m_subviewsUnlinked = false;
+    for (const auto& child : m_subviews) {
+        child->m_superview = self;
+        child->linkSubviews();
+    }
 }
 
 void View::insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling) {

@@ -92,7 +92,11 @@ public:
     // The tree.
     const std::vector<std::shared_ptr<View>>& subviews() const { return m_subviews; }
     std::shared_ptr<View> superview() const { return m_superview.lock(); }
+    // Subviews may be added in a subclass's constructor: until a shared pointer owns the new view they
+    // cannot point back to it, and they are linked to it when it is itself added to a superview (or by
+    // linkSubviews(), for a view that stays a root).
     void addSubview(const std::shared_ptr<View>& view);
+    void linkSubviews();
     void insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index);
     // Below (above) `sibling`; at the back (front) when `sibling` is not a subview.
     void insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling);
@@ -256,6 +260,7 @@ private:
     AffineTransform m_transform;
     std::vector<std::shared_ptr<View>> m_subviews;
     std::weak_ptr<View> m_superview;
+    bool m_subviewsUnlinked = false;  // subviews added before a shared pointer owned this view
     std::shared_ptr<Layer> m_layer;
     std::optional<Color> m_backgroundColor;
     std::optional<Color> m_tintColor;

@@ -53,3 +53,28 @@ TEST(Crypto, AESRefusesWhatIsNotItsOwnOutput) {
     block.resize(16);
     EXPECT_EQ(Crypto::aes128ECBDecrypt(key, block).error().code, Crypto::kErrorBadPadding);
 }
+
+TEST(Crypto, AES256GCMSealsAndOpensAndRefusesDamage) {
+    Crypto::AES256Key key{};
+    key[0] = 7;
+    const auto sealed = Crypto::aes256GCMSeal(key, platform::bytesOf("pay mode 2"));
+    ASSERT_TRUE(sealed.ok());
+    EXPECT_EQ(sealed->size(), Crypto::kGCMNonceSize + 10 + Crypto::kGCMTagSize);
+    const auto opened = Crypto::aes256GCMOpen(key, *sealed);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(std::string(opened->begin(), opened->end()), "pay mode 2");
+    // Two seals of one text differ (fresh nonces).
+    EXPECT_NE(*Crypto::aes256GCMSeal(key, platform::bytesOf("pay mode 2")), *sealed);
+
+    auto damaged = *sealed;
+    damaged[Crypto::kGCMNonceSize] ^= 1;
+    EXPECT_EQ(Crypto::aes256GCMOpen(key, damaged).error().code, Crypto::kErrorAuthentication);
+    Crypto::AES256Key other = key;
+    other[1] = 1;
+    EXPECT_FALSE(Crypto::aes256GCMOpen(other, *sealed).ok());
+    EXPECT_EQ(Crypto::aes256GCMOpen(key, platform::Bytes(27)).error().code, Crypto::kErrorInvalidLength);
+    // The empty text seals to nonce and tag alone.
+    const auto empty = Crypto::aes256GCMSeal(key, {});
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(Crypto::aes256GCMOpen(key, *empty)->empty());
+}

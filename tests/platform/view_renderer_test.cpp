@@ -387,3 +387,19 @@ TEST(ViewDisplayTest, ViewsTellTheHostWhenWhatTheyShowChanges) {
 }
 
 } // namespace
+
+TEST(ViewRendererTest, CumulativeAnimationsGoOnFromWhereTheyEnded) {
+    Animation turn;
+    turn.keyPath = "transform";
+    turn.fromValue = 0;
+    turn.toValue = 3.14;
+    turn.duration = 0.5;
+    turn.repeatCount = Animation::kRepeatForever;
+    const Clock::TimePoint start{};
+    turn.beginTime = start;
+    EXPECT_NEAR(*turn.valueAt(start + seconds(0.25)), 1.57, 1e-9);
+    EXPECT_NEAR(*turn.valueAt(start + seconds(0.75)), 1.57, 1e-9);  // starts over
+    turn.cumulative = true;
+    EXPECT_NEAR(*turn.valueAt(start + seconds(0.75)), 3.14 + 1.57, 1e-9);
+    EXPECT_NEAR(*turn.valueAt(start + seconds(10.25)), 20 * 3.14 + 1.57, 1e-6);
+}

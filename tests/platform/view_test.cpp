@@ -237,3 +237,31 @@ TEST(ViewObserverTest, FrameAndBoundsObserversAreToldAfterEachChange) {
 }
 
 } // namespace
+
+TEST(ViewTest, SubviewsAddedInAConstructorFindTheirSuperview) {
+    struct Composite : View {
+        Composite() : View(Rect(10, 20, 100, 50)) {
+            inner = std::make_shared<View>(Rect(5, 5, 10, 10));
+            addSubview(inner);
+        }
+        std::shared_ptr<View> inner;
+    };
+    struct Outer : View {
+        Outer() : View(Rect(1, 1, 200, 200)) {
+            part = std::make_shared<Composite>();
+            addSubview(part);
+        }
+        std::shared_ptr<Composite> part;
+    };
+    auto root = std::make_shared<View>(Rect(0, 0, 300, 300));
+    auto outer = std::make_shared<Outer>();
+    EXPECT_EQ(outer->part->superview(), nullptr);  // outer was not yet owned when it added its part
+    root->addSubview(outer);
+    EXPECT_EQ(outer->part->superview(), outer);
+    EXPECT_EQ(outer->part->inner->superview(), outer->part);
+    EXPECT_EQ(outer->part->inner->convertPointTo(Point{0, 0}, root.get()), (Point{16, 26}));
+
+    auto alone = std::make_shared<Composite>();
+    alone->linkSubviews();
+    EXPECT_EQ(alone->inner->superview(), alone);
+}

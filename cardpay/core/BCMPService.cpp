@@ -1,0 +1,442 @@
+#include "cardpay/core/BCMPService.h"
+
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCPReachability.h"
+#include "cardpay/core/BCReplyMapper.h"
+#include "cardpay/core/BCTrackerManager.h"
+#include "cardpay/core/BCUtils.h"
+#include "platform/Crypto.h"
+#include "platform/Device.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Keychain.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "platform/TimeZone.h"
+#include "platform/Timer.h"
+#include "platform/UserDefaults.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace cardpay {
+
+namespace {
+
+constexpr const char* kCipherKeyService = "BCMPService";
+constexpr const char* kCipherKeyAccount = "StringCipherKey";
+constexpr const char* kPayModeKey = "UserDefaultPayMode";
+
+// The command core of the road: the service objects made since the road opened, and the transport.
+struct Common {
+    std::vector<std::weak_ptr<BCMPService>> services;
+};
+
+Common& common() {
+    static Common c;
+    return c;
+}
+
+std::shared_ptr<BCCommandTransport>& transportOverride() {
+    static std::shared_ptr<BCCommandTransport> transport;
+    return transport;
+}
+
+std::shared_ptr<BCCommandTransport> currentTransport() {
+    if (auto& t = transportOverride())
+        return t;
+    return BCHttpsConnect::instance();
+}
+
+// The key of the string cipher; made and kept on first use when `create` is set.
+std::optional<platform::Crypto::AES256Key> cipherKey(bool create) {
+    auto& keychain = platform::Keychain::shared();
+    const platform::Dictionary query{{platform::kSecClass, platform::kSecClassGenericPassword},
+                                     {platform::kSecAttrService, kCipherKeyService},
+                                     {platform::kSecAttrAccount, kCipherKeyAccount}};
+    platform::Dictionary lookup = query;
+    lookup.set(platform::kSecReturnData, true);
+    platform::Value found;
+    platform::Crypto::AES256Key key{};
+    const platform::OSStatus status = keychain.copyMatching(lookup, &found);
+    if (status == platform::errSecSuccess) {
+        const platform::Bytes* bytes = found.getBytes();
+        if (!bytes || bytes->size() != key.size())
+            return std::nullopt;
+        std::copy(bytes->begin(), bytes->end(), key.begin());
+        return key;
+    }
+    if (status != platform::errSecItemNotFound || !create || !platform::Crypto::randomBytes(key))
+        return std::nullopt;
+    platform::Dictionary item = query;
+    item.set(platform::kSecValueData, platform::Bytes(key.begin(), key.end()));
+    item.set(platform::kSecAttrAccessible, platform::kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly);
+    if (keychain.add(item) != platform::errSecSuccess)
+        return std::nullopt;
+    return key;
+}
+
+std::string join(const std::string& a, const std::string& b) {
+    if (a.empty())
+        return b;
+    if (b.empty())
+        return a;
+    return a + "," + b;
+}
+
+} // namespace
+
+// MARK: - Init values
+
+BCInitInfo BCInitInfo::current() {
+    BCInitInfo info;
+    info.tn = BCDataContainer::instance()->mTN().value_or("");
+    info.uid = BCUtils::currentUID().value_or(BCUtils::readUserIdFromFile("UserId").value_or(""));
+    info.locale = BCUtils::currentLang().value_or("");
+    info.terminalVersion = BCMPService::kClientVersion;
+    info.terminalResolution = BCUtils::currentScreen();
+    info.osName = platform::Device::current().systemName();
+    info.osVersion = platform::Device::current().systemVersion();
+    info.deviceMode = platform::Device::current().localizedModel();
+    info.terminalType = platform::UserDefaults::standard().string("BCPayPluginClient").value_or("") == "YES" ? "1" : "2";
+    info.timeZone = platform::TimeZone::systemName();
+    switch (BCPReachability::reachabilityForInternetConnection()->currentReachabilityStatus()) {
+    case BCPReachability::ReachableViaWWAN:
+        info.networkMode = "mobile";
+        break;
+    case BCPReachability::ReachableViaWiFi:
+        info.networkMode = "wifi";
+        break;
+    default:
+        info.networkMode = "noNet";
+        break;
+    }
+    return info;
+}
+
+std::string BCInitInfo::parameterText() const {
+    const std::pair<const char*, const std::string*> members[] = {
+        {"tn", &tn}, {"uid", &uid}, {"locale", &locale}, {"terminalVersion", &terminalVersion},
+        {"terminalResolution", &terminalResolution}, {"osName", &osName}, {"osVersion", &osVersion},
+        {"deviceMode", &deviceMode}, {"terminalType", &terminalType}, {"timeZone", &timeZone},
+        {"networkMode", &networkMode}};
+    std::string text;
+    for (const auto& [name, value] : members)
+        text = join(text, BCJsonService::member(name, *value));
+    return text;
+}
+
+// MARK: - Service objects
+
+std::shared_ptr<BCMPService> BCMPService::create() {
+    std::shared_ptr<BCMPService> service(new BCMPService());
+    registerService(service);
+    return service;
+}
+
+void BCMPService::registerService(const std::shared_ptr<BCMPService>& service) {
+    auto& services = common().services;
+    std::erase_if(services, [](const std::weak_ptr<BCMPService>& s) { return s.expired(); });
+    services.push_back(service);
+}
+
+BCMPService::~BCMPService() { abandon(); }
+
+void BCMPService::abandon() {
+    stopPoll();
+    for (const auto& [id, transport] : m_pending)
+        if (auto t = transport.lock())
+            t->cancel(id);
+    m_pending.clear();
+}
+
+void BCMPService::releaseCommon() {
+    auto services = std::move(common().services);
+    common().services.clear();
+    for (const auto& weak : services)
+        if (auto service = weak.lock())
+            service->abandon();
+}
+
+void BCMPService::setTransport(std::shared_ptr<BCCommandTransport> transport) { transportOverride() = std::move(transport); }
+
+void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
+    m_currentCMD = code;
+    stopPoll();
+    send(kind, command, parameterText);
+}
+
+void BCMPService::send(ReplyKind kind, std::string_view command, const std::string& parameterText) {
+    const auto body = BCJsonService::instance()->commandBody(command, parameterText);
+    if (!body) {
+        platform::Log::write("BCMPService: the parameters of \"" + std::string(command) + "\" do not make a command");
+        platform::DispatchQueue::main()->async([weak = weak_from_this()] {
+            auto self = weak.lock();
+            auto delegate = self ? self->m_delegate.lock() : nullptr;
+            if (delegate)
+                delegate->comunicateToBCMPDidFailWithErrorType(kBCFailureSystem, std::nullopt);
+        });
+        return;
+    }
+    auto transport = currentTransport();
+    // The id is known only once `send` returns; the completion never runs before that.
+    auto id = std::make_shared<BCCommandTransport::RequestID>(0);
+    *id = transport->send(*body, [weak = weak_from_this(), id, kind](BCTransportOutcome outcome) {
+        if (auto self = weak.lock())
+            self->received(*id, kind, std::move(outcome));
+    });
+    m_pending.emplace(*id, transport);
+}
+
+void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome) {
+    if (m_pending.erase(id) == 0)
+        return;
+    const auto keepAlive = shared_from_this(); // a delegate may let go of its service while it is told
+    auto delegate = m_delegate.lock();
+    if (!delegate) {
+        stopPoll();
+        return;
+    }
+    BCReply reply;
+    switch (outcome.kind) {
+    case BCTransportOutcome::Kind::Body:
+        reply = BCJsonService::instance()->parseReply(outcome.body);
+        break;
+    case BCTransportOutcome::Kind::TooLarge:
+        reply.failureType = kBCFailureBadReply;
+        break;
+    case BCTransportOutcome::Kind::NetworkFailure:
+        reply.failureType = kBCFailureNetwork;
+        break;
+    }
+    if (!reply.ok()) {
+        stopPoll();
+        delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
+        return;
+    }
+    handle(*delegate, kind, reply);
+}
+
+void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply) {
+    auto container = BCDataContainer::instance();
+    const platform::Dictionary& params = reply.params;
+    switch (kind) {
+    case ReplyKind::Init: {
+        container->apply(BCReplyMapper::initReply(params));
+        const platform::Dictionary* update = params["update_info"].getDictionary();
+        if (!update)
+            delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventInitDone);
+        else
+            delegate.comunicateToBCMPDidSucceedWithEvent((*update)["force"].stringOr("") == "1" ? kBCEventUpgradeRequired
+                                                                                                : kBCEventUpgradeOffered);
+        return;
+    }
+    case ReplyKind::Sms:
+        container->apply(BCReplyMapper::common(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventSmsSent);
+        return;
+    case ReplyKind::Payment:
+        container->apply(BCReplyMapper::paymentReply(params));
+        m_polls = 0;
+        m_polling = true;
+        sendQuery();
+        return;
+    case ReplyKind::Query:
+        handleQuery(delegate, reply);
+        return;
+    case ReplyKind::UserInfo:
+        container->apply(BCReplyMapper::userInfoReply(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventUserInfo);
+        return;
+    case ReplyKind::Rules:
+        container->apply(BCReplyMapper::rulesReply(params));
+        if (BCReplyMapper::hasEntrustStep(params)) {
+            BCTrackerManager::trackEvent("entrust_phoneNO_change");
+            container->setUpPayPrefix("entrust_phoneNO_change_");
+            delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventRulesWithEntrust);
+        } else {
+            delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventRules);
+        }
+        return;
+    case ReplyKind::FollowRules:
+        container->apply(BCReplyMapper::rulesReply(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventFollowRules);
+        return;
+    case ReplyKind::UnbindCard:
+        container->apply(BCReplyMapper::common(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventCardUnbound);
+        return;
+    case ReplyKind::Instalment:
+        container->apply(BCReplyMapper::instalmentReply(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventInstalment);
+        return;
+    case ReplyKind::LuckyDraw:
+        container->apply(BCReplyMapper::bingoPromotionReply(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventLuckyDraw);
+        return;
+    case ReplyKind::Points:
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPoints, reply.whole);
+        return;
+    case ReplyKind::Coupon:
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventCoupon, reply.whole);
+        return;
+    }
+}
+
+void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply) {
+    auto container = BCDataContainer::instance();
+    const platform::Dictionary& params = reply.params;
+    const std::string* status = params["status"].getString();
+    const std::string* failMessage = params["fail_msg"].getString();
+    const auto message = failMessage ? std::optional<std::string>(*failMessage) : std::nullopt;
+    if (status && *status == "01") {
+        if (++m_polls < kMaxPolls) {
+            m_pollTimer = platform::RunLoop::main().scheduleTimer(platform::seconds(kPollInterval), [weak = weak_from_this()] {
+                if (auto self = weak.lock())
+                    self->sendQuery();
+            });
+            return;
+        }
+        stopPoll();
+        const auto text = container->queryTimeoutMessage().value_or(BCLocale::instance()->getStringById(12013));
+        delegate.comunicateToBCMPDidFailWithErrorType(kBCFailurePollTimeout, text);
+        return;
+    }
+    stopPoll();
+    if (status && *status == "00") {
+        container->apply(BCReplyMapper::queryReply(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
+    } else if (status && *status == "03") {
+        container->apply(BCReplyMapper::common(params));
+        const bool reopen = params["reopen_flag"].stringOr("") == "0";
+        delegate.comunicateToBCMPDidFailWithErrorType(reopen ? kBCFailureReopen : kBCFailurePayment, message);
+    } else {
+        delegate.comunicateToBCMPDidFailWithErrorType(kBCFailureBadReply, std::nullopt);
+    }
+}
+
+void BCMPService::sendQuery() {
+    if (!m_polling)
+        return;
+    m_pollTimer.reset();
+    send(ReplyKind::Query, "query", BCJsonService::member("tn", BCDataContainer::instance()->mTN().value_or("")));
+}
+
+void BCMPService::stopPoll() {
+    m_polling = false;
+    if (m_pollTimer) {
+        m_pollTimer->invalidate();
+        m_pollTimer.reset();
+    }
+}
+
+void BCMPService::postInitRequest(const BCInitInfo& info) { post(kBCCmdInit, ReplyKind::Init, "init", info.parameterText()); }
+
+void BCMPService::postSmsRequestWithFlag(const std::string& flag, const std::string& params) {
+    post(kBCCmdSms, ReplyKind::Sms, "sms", join(BCJsonService::member("first_pay_flag", flag), params));
+}
+
+void BCMPService::postRequestWithCmd(const std::string& command, const std::string& elements) {
+    post(kBCCmdPay, ReplyKind::Payment, command, elements);
+}
+
+void BCMPService::postPreCmd(const std::string& command, const std::string& elements) {
+    post(kBCCmdPre, ReplyKind::Payment, command, elements);
+}
+
+void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements) {
+    post(kBCCmdTemp, ReplyKind::Payment, command, elements);
+}
+
+// MARK: - Cipher and pay mode
+
+std::optional<std::string> BCMPService::encryptString(const std::string& text) {
+    const auto key = cipherKey(true);
+    if (!key)
+        return std::nullopt;
+    auto sealed = platform::Crypto::aes256GCMSeal(*key, platform::bytesOf(text));
+    if (!sealed.ok())
+        return std::nullopt;
+    return platform::Crypto::base64Encode(*sealed);
+}
+
+std::optional<std::string> BCMPService::decryptString(const std::string& text) {
+    const auto sealed = platform::Crypto::base64Decode(text);
+    if (!sealed)
+        return std::nullopt;
+    const auto key = cipherKey(false);
+    if (!key)
+        return std::nullopt;
+    auto plain = platform::Crypto::aes256GCMOpen(*key, *sealed);
+    if (!plain.ok())
+        return std::nullopt;
+    return std::string(plain->begin(), plain->end());
+}
+
+std::string BCMPService::userDefaultPayMode() {
+    const auto stored = BCUtils::readUserIdFromFile(kPayModeKey);
+    if (!stored)
+        return "1";
+    return decryptString(*stored).value_or("1");
+}
+
+void BCMPService::storageUserDefaultPayMode(const std::string& mode) {
+    if (const auto sealed = encryptString(mode))
+        (void)BCUtils::writeUserIdToFile(*sealed, kPayModeKey);
+}
+
+// MARK: - Consumption
+
+std::shared_ptr<BCMPServiceConsumption> BCMPServiceConsumption::create() {
+    std::shared_ptr<BCMPServiceConsumption> service(new BCMPServiceConsumption());
+    registerService(service);
+    return service;
+}
+
+void BCMPServiceConsumption::postGetUserInfoRequestWithParams(const std::string& params) {
+    post(kBCCmdGetUserInfo, ReplyKind::UserInfo, "getuserinfo", params);
+}
+
+void BCMPServiceConsumption::postRulesRequestWithFlag(const std::string& flag, const std::string& card,
+                                                      const std::string& payType, const std::string& payMode) {
+    std::string text = BCJsonService::member("first_pay_flag", flag);
+    text = join(text, BCJsonService::member(flag == "1" ? "card" : "pan", card));
+    text = join(text, BCJsonService::member("pay_type", payType));
+    text = join(text, BCJsonService::member("pay_mode", payMode));
+    post(kBCCmdRules, ReplyKind::Rules, "rules", text);
+}
+
+void BCMPServiceConsumption::postBindCardRulesRequestWithParams(const std::string& params) {
+    post(kBCCmdBindCardRules, ReplyKind::Rules, "bindcardrules", params);
+}
+
+void BCMPServiceConsumption::postModifyPhoneRequestWithCard(const std::string& card) {
+    post(kBCCmdModifyPhone, ReplyKind::Rules, "modifyphone", BCJsonService::member("card", card));
+}
+
+void BCMPServiceConsumption::postFollowRulesRequestWithParams(const std::string& params) {
+    post(kBCCmdFollowRules, ReplyKind::FollowRules, "followrules", params);
+}
+
+void BCMPServiceConsumption::postUnBindCardRequestWithCardId(const std::string& cardId) {
+    post(kBCCmdUnbindCard, ReplyKind::UnbindCard, "unbindcard", BCJsonService::member("card", cardId));
+}
+
+void BCMPServiceConsumption::postGetInstalmentWithCmd(const std::string& command, const std::string& element) {
+    post(kBCCmdInstalment, ReplyKind::Instalment, command, element);
+}
+
+void BCMPServiceConsumption::postBingoPromotionRequest() {
+    post(kBCCmdBingoPromotion, ReplyKind::LuckyDraw, "bingopromotion", "");
+}
+
+void BCMPServiceConsumption::postPromotionScore(const std::string& command, const std::optional<std::string>& uuid) {
+    post(kBCCmdPoints, ReplyKind::Points, command, uuid ? BCJsonService::member("uuid", *uuid) : std::string());
+}
+
+void BCMPServiceConsumption::postPromotionCoupon(const std::string& command, const std::string& element) {
+    post(kBCCmdCoupon, ReplyKind::Coupon, command, element);
+}
+
+} // namespace cardpay

@@ -1,0 +1,187 @@
+// The service objects of the payment screens: each screen owns one, whose weakly held delegate hears the
+// answers of the commands it posts (on the main thread, on a later turn than the post).
+//
+// A command goes out as {"v":"1.4","cmd":<name>,"params":{<parameter text>}} (BCJsonService.h) through
+// the road's transport; every value the core itself writes into a parameter text is JSON-escaped. The
+// reply is read as BCJsonService describes, mapped into BCDataContainer in one step (BCReplyMapper.h)
+// and answered with an event or a failure type; a failed reply changes nothing in the container.
+//
+// After the payment command ("cmd", the pre-command and the temporary command) the service polls the
+// result: "query" with the transaction number, at once and then every kPollInterval seconds (a main
+// run-loop timer) while the reply's "status" is "01". "00" maps the result and gives event 3004; "03"
+// gives failure 2007 with "fail_msg", or 2011 when "reopen_flag" is "0"; a status that is absent, not a
+// text or unknown gives 2006; still "01" after kMaxPolls polls gives 2008 with the payment reply's time-out
+// text, else text 12013. The poll keeps `currentCMD` of the payment command.
+//
+// A service object that is destroyed cancels what it has in flight and its poll. A reply that arrives
+// while its delegate is gone is dropped (nothing mapped) and the poll stops with it. `releaseCommon`
+// ends the command core of the road: every service's requests and polls stop.
+//
+// Thread: main thread only.
+#pragma once
+
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/core/BCJsonService.h"
+#include "platform/Value.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+class Timer;
+}
+
+namespace cardpay {
+
+class BCMPServiceDelegate {
+public:
+    virtual ~BCMPServiceDelegate() = default;
+    virtual void comunicateToBCMPDidSucceedWithEvent(int /*event*/) {}
+    virtual void comunicateToBCMPDidSucceedWithEvent(int /*event*/, const platform::Value& /*data*/) {}
+    virtual void comunicateToBCMPDidFailWithErrorType(int /*type*/, const std::optional<std::string>& /*error*/) {}
+};
+
+// Events of the service delegate.
+enum BCEvent : int {
+    kBCEventUpgradeOffered = 3000,
+    kBCEventUpgradeRequired = 3001,
+    kBCEventInitDone = 3002,
+    kBCEventSmsSent = 3003,
+    kBCEventPaySucceeded = 3004,
+    kBCEventCardUnbound = 3005,
+    kBCEventRules = 3006,
+    kBCEventRulesWithEntrust = 3008,
+    kBCEventFollowRules = 3009,
+    kBCEventLuckyDraw = 3015,
+    kBCEventUserInfo = 3016,
+    kBCEventPoints = 3017,
+    kBCEventCoupon = 3018,
+    kBCEventInstalment = 3019,
+};
+
+// Codes of `currentCMD`.
+enum BCCommandCode : int {
+    kBCCmdInit = 1000,
+    kBCCmdSms = 1001,
+    kBCCmdPre = 1003,
+    kBCCmdPay = 1004,
+    kBCCmdTemp = 1005,
+    kBCCmdBingoPromotion = 1006,
+    kBCCmdBindCardRules = 1008,
+    kBCCmdPoints = 1009,
+    kBCCmdCoupon = 1010,
+    kBCCmdInstalment = 1011,
+    kBCCmdRules = 1035,
+    kBCCmdModifyPhone = 1036,
+    kBCCmdFollowRules = 1037,
+    kBCCmdUnbindCard = 1038,
+    kBCCmdGetUserInfo = 1039,
+};
+
+// The device's description sent with the init command, under these names and in this order.
+struct BCInitInfo {
+    std::string tn;
+    std::string uid;
+    std::string locale;
+    std::string terminalVersion;
+    std::string terminalResolution;
+    std::string osName;
+    std::string osVersion;
+    std::string deviceMode;
+    std::string terminalType;
+    std::string timeZone;
+    std::string networkMode;
+
+    // The values of this device and road (the transaction number from BCDataContainer).
+    static BCInitInfo current();
+    std::string parameterText() const;
+};
+
+class BCMPService : public std::enable_shared_from_this<BCMPService> {
+public:
+    static constexpr const char* kClientVersion = "3.3.0";
+    static constexpr int kMaxPolls = 60;
+    static constexpr double kPollInterval = 1.0;
+
+    static std::shared_ptr<BCMPService> create();
+    virtual ~BCMPService();
+    BCMPService(const BCMPService&) = delete;
+    BCMPService& operator=(const BCMPService&) = delete;
+
+    void setDelegate(std::weak_ptr<BCMPServiceDelegate> delegate) { m_delegate = std::move(delegate); }
+    int currentCMD() const { return m_currentCMD; }
+    // True while a command is in flight or the result poll waits for its next turn.
+    bool isBusy() const { return !m_pending.empty() || m_polling; }
+    // The "01" answers of the current result poll.
+    int pollsAnswered() const { return m_polls; }
+
+    void postInitRequest(const BCInitInfo& info);
+    // "sms" with the first-pay flag followed by the parameter text.
+    void postSmsRequestWithFlag(const std::string& flag, const std::string& params);
+    void postRequestWithCmd(const std::string& command, const std::string& elements);
+    void postPreCmd(const std::string& command, const std::string& elements);
+    void postTempRequestWithCmd(const std::string& command, const std::string& elements);
+
+    // The client's own reversible cipher: AES-256-GCM under a random key kept in the keychain, as Base64
+    // text. Foreign or damaged text gives none.
+    static std::optional<std::string> encryptString(const std::string& text);
+    static std::optional<std::string> decryptString(const std::string& text);
+    // "UserDefaultPayMode" of the settings list, enciphered; "1" when absent or undecipherable.
+    static std::string userDefaultPayMode();
+    static void storageUserDefaultPayMode(const std::string& mode);
+
+    static void releaseCommon();
+    // The road's transport; none (the default) is BCHttpsConnect's instance.
+    static void setTransport(std::shared_ptr<BCCommandTransport> transport);
+
+protected:
+    BCMPService() = default;
+
+    enum class ReplyKind { Init, Sms, Payment, Query, UserInfo, Rules, FollowRules, UnbindCard, Instalment, LuckyDraw, Points, Coupon };
+    void post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText);
+    static void registerService(const std::shared_ptr<BCMPService>& service);
+
+private:
+    void send(ReplyKind kind, std::string_view command, const std::string& parameterText);
+    void received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome);
+    void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
+    void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
+    void sendQuery();
+    void stopPoll();
+    void abandon();
+
+    std::weak_ptr<BCMPServiceDelegate> m_delegate;
+    int m_currentCMD = 0;
+    std::map<BCCommandTransport::RequestID, std::weak_ptr<BCCommandTransport>> m_pending;
+    std::shared_ptr<platform::Timer> m_pollTimer;
+    int m_polls = 0;
+    bool m_polling = false;
+
+    friend class BCMPServiceConsumption;
+};
+
+class BCMPServiceConsumption final : public BCMPService {
+public:
+    static std::shared_ptr<BCMPServiceConsumption> create();
+
+    void postGetUserInfoRequestWithParams(const std::string& params);
+    // The "card" form when the flag is "1", else the "pan" form.
+    void postRulesRequestWithFlag(const std::string& flag, const std::string& card, const std::string& payType,
+                                  const std::string& payMode);
+    void postBindCardRulesRequestWithParams(const std::string& params);
+    void postModifyPhoneRequestWithCard(const std::string& card);
+    void postFollowRulesRequestWithParams(const std::string& params);
+    void postUnBindCardRequestWithCardId(const std::string& cardId);
+    void postGetInstalmentWithCmd(const std::string& command, const std::string& element);
+    void postBingoPromotionRequest();
+    void postPromotionScore(const std::string& command, const std::optional<std::string>& uuid);
+    void postPromotionCoupon(const std::string& command, const std::string& element);
+
+private:
+    BCMPServiceConsumption() = default;
+};
+
+} // namespace cardpay

@@ -1,0 +1,83 @@
+// What the service tests share: a fresh home, a virtual clock, the loopback payment server with the
+// sample scenario, a state object holding a transaction number, and a delegate that records answers.
+#pragma once
+
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/core/BCMPService.h"
+#include "cardpay/tracker/YLUniTracker.h"
+#include "platform/VirtualClock.h"
+#include "support/CardPayTestServer.h"
+#include "support/RunLoopWait.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cardpaytest {
+
+struct Answer {
+    int code = 0;             // event or failure type
+    bool failure = false;
+    std::optional<std::string> error;
+    platform::Value data;
+};
+
+class RecordingDelegate : public cardpay::BCMPServiceDelegate {
+public:
+    void comunicateToBCMPDidSucceedWithEvent(int event) override {
+        if (onEvent)
+            onEvent(event);
+        answers.push_back({event, false, std::nullopt, {}});
+    }
+    void comunicateToBCMPDidSucceedWithEvent(int event, const platform::Value& data) override {
+        answers.push_back({event, false, std::nullopt, data});
+    }
+    void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override {
+        answers.push_back({type, true, error, {}});
+    }
+    std::vector<Answer> answers;
+    std::function<void(int)> onEvent;
+};
+
+class CardPayFixture : public hybtest::TempHomeTest {
+protected:
+    void SetUp() override {
+        m_clock.install();
+        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+        ASSERT_TRUE(scenario.ok()) << scenario.error().localizedDescription();
+        m_server.setScenario(*scenario);
+        cardpay::BCDataContainer::destory();
+        container()->setMTN("201712010001");
+        cardpay::BCHttpsConnect::instance()->setServerURL(m_server.url());
+        cardpay::YLUniTracker::resetRecord();
+        m_service = cardpay::BCMPServiceConsumption::create();
+        m_service->setDelegate(m_delegate);
+    }
+
+    void TearDown() override {
+        m_server.releaseHeldReplies();
+        cardpay::BCMPService::releaseCommon();
+        cardpay::BCHttpsConnect::releaseInstance();
+        cardpay::BCDataContainer::destory();
+    }
+
+    static std::shared_ptr<cardpay::BCDataContainer> container() { return cardpay::BCDataContainer::instance(); }
+
+    // Turns the main loop until the delegate heard `count` answers in all.
+    bool waitForAnswers(std::size_t count) {
+        return hybtest::runMainUntil([&] { return m_delegate->answers.size() >= count; });
+    }
+    const Answer& lastAnswer() const { return m_delegate->answers.back(); }
+
+    platform::VirtualClock m_clock;
+    testsupport::CardPayTestServer m_server;
+    std::shared_ptr<RecordingDelegate> m_delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<cardpay::BCMPServiceConsumption> m_service;
+};
+
+} // namespace cardpaytest

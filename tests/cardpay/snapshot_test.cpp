@@ -1,0 +1,84 @@
+// The payment screens' widgets as pictures, against stored references (HYB_UPDATE_SNAPSHOTS=1 rewrites).
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/views/BCCheckBoxViews.h"
+#include "cardpay/views/BCNavController.h"
+#include "cardpay/views/BCOrderViews.h"
+#include "cardpay/views/BCPullListView.h"
+#include "cardpay/views/BCWidgets.h"
+#include "platform/VirtualClock.h"
+#include "support/Snapshot.h"
+
+#include <gtest/gtest.h>
+
+using namespace cardpay;
+using platform::Array;
+using platform::Dictionary;
+using platform::Rect;
+
+namespace {
+
+std::shared_ptr<platform::View> canvas(double width, double height) {
+    auto view = std::make_shared<platform::View>(Rect(0, 0, width, height));
+    view->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    return view;
+}
+
+class CardPaySnapshots : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_clock.install();
+        BCDataContainer::destory();
+    }
+    void TearDown() override { BCDataContainer::destory(); }
+    platform::VirtualClock m_clock;
+};
+
+} // namespace
+
+TEST_F(CardPaySnapshots, Bars) {
+    auto target = std::make_shared<int>();
+    auto root = canvas(375, 100);
+    root->addSubview(std::make_shared<BCNavigationBar>(Rect(0, 0, 375, 44), std::string("订单信息 Order"), "  Back", target, [] {}, true));
+    auto spinning = std::make_shared<BCNavigationBar>(Rect(0, 50, 375, 44), std::nullopt, "Cancel", target, [] {}, false);
+    spinning->loadingIndicator()->stopAnimating(); // a still picture
+    spinning->loadingIndicator()->setHidden(false);
+    root->addSubview(spinning);
+    root->layoutIfNeeded();
+    hybtest::expectSnapshot(*root, "bars");
+}
+
+TEST_F(CardPaySnapshots, DefaultCardBarShortensALongLineInItsMiddle) {
+    auto root = canvas(375, 44);
+    root->addSubview(std::make_shared<BCDefaultCardView>(Rect(0, 0, 375, 44),
+                                                         "招商银行 China Merchants Bank debit card ending in **** **** **** 1234 (default)"));
+    hybtest::expectSnapshot(*root, "default_card_bar");
+}
+
+TEST_F(CardPaySnapshots, OrderHeaderFoldedAndUnfolded) {
+    BCDataContainer::instance()->apply(
+        {{"mOrderInfoArray", Array{Dictionary{{"label", "商户名称"}, {"value", "示例商城"}},
+                                   Dictionary{{"label", "订单金额"}, {"value", "¥ 128.00"}, {"style", "FF5252"}},
+                                   Dictionary{{"label", "订单编号"}, {"value", "201712010001"}},
+                                   Dictionary{{"label", "商品描述"}, {"value", "一件很长的商品描述，会在值的一栏中换行显示"}}}},
+         {"riskInfo", Dictionary{{"label", "风险提示"}, {"value", "请核对收款方后再付款"}}}});
+    auto folded = std::make_shared<BCPullListView>(Rect(0, 0, 375, 0), std::weak_ptr<BCPullListViewDelegate>(), 0);
+    auto unfolded = std::make_shared<BCPullListView>(Rect(0, 0, 375, 0), std::weak_ptr<BCPullListViewDelegate>(), 1);
+    auto root = canvas(375, folded->frame().size.height + unfolded->frame().size.height + 10);
+    unfolded->setFrame(Rect(0, folded->frame().size.height + 10, 375, unfolded->frame().size.height));
+    root->addSubview(folded);
+    root->addSubview(unfolded);
+    hybtest::expectSnapshot(*root, "order_header");
+}
+
+TEST_F(CardPaySnapshots, CheckBoxesAndToast) {
+    auto root = canvas(375, 200);
+    const Dictionary content{{"label", "我已阅读并同意"}, {"href_label", "用户协议"}, {"href_url", "http://127.0.0.1/terms"}};
+    Dictionary ticked = content;
+    ticked.set("checked", "0");
+    root->addSubview(std::make_shared<BCCheckBoxView>(Rect(12, 12, 0, 0), ticked, std::weak_ptr<BCCheckBoxDelegate>()));
+    root->addSubview(std::make_shared<BCCheckBoxView>(Rect(12, 52, 0, 0), content, std::weak_ptr<BCCheckBoxDelegate>()));
+    auto toast = std::make_shared<BCToast>("分期已关闭 Instalments switched off", root);
+    toast->show();
+    toast->setCenter({187.5, 150});
+    hybtest::expectSnapshot(*root, "check_boxes_and_toast");
+}

@@ -1,0 +1,61 @@
+// The loopback payment server's own checks of what it receives.
+#include "platform/JSON.h"
+#include "platform/URLConnection.h"
+#include "support/CardPayTestServer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+platform::Value post(const testsupport::CardPayTestServer& server, const std::string& body) {
+    platform::URLRequest request(server.url());
+    request.setHTTPMethod("POST");
+    request.setHTTPBody(body);
+    auto reply = platform::URLConnection::sendSynchronousRequest(request);
+    if (!reply.ok())
+        return {};
+    return platform::JSON::parse(std::string(reply->data.begin(), reply->data.end())).valueOr({});
+}
+
+} // namespace
+
+TEST(CardPayTestServer, MarksMalformedRequests) {
+    testsupport::CardPayTestServer server;
+    const char* bodies[] = {
+        "not json",
+        R"(["init"])",
+        R"({"v":"1.3","cmd":"query","params":{"tn":"1"}})",
+        R"({"v":"1.4","cmd":"nosuch","params":{}})",
+        R"({"v":"1.4","cmd":"query","params":"tn"})",
+        R"({"v":"1.4","cmd":"query","params":{"tn":1}})",
+        R"({"v":"1.4","cmd":"rules","params":{"first_pay_flag":"1","card":"a","pan":"b","pay_type":"1","pay_mode":"1"}})",
+        R"({"v":"1.4","cmd":"rules","params":{"first_pay_flag":"1","card":"a","pay_type":"1"}})",
+        R"({"v":"1.4","cmd":"bingopromotion","params":{"x":"1"}})",
+        R"({"v":"1.4","params":{}})",
+    };
+    for (const char* body : bodies) {
+        const auto reply = post(server, body);
+        EXPECT_EQ(reply["resp"], platform::Value("E1")) << body;
+        EXPECT_TRUE(reply["msg"].stringOr("").starts_with("malformed request: ")) << body;
+    }
+    EXPECT_EQ(server.malformed().size(), std::size(bodies));
+    EXPECT_TRUE(server.commands().empty());
+
+    const auto good = post(server, R"({"v":"1.4","cmd":"query","params":{"tn":"1"}})");
+    EXPECT_EQ(good["resp"], platform::Value("00"));
+    EXPECT_EQ(good["params"], platform::Value(platform::Dictionary{}));
+    ASSERT_EQ(server.commands().size(), 1u);
+    EXPECT_EQ(server.commands()[0].params["tn"], platform::Value("1"));
+}
+
+TEST(CardPayTestServer, SequencesRepeatTheirLastEntryAndScenariosAreChecked) {
+    testsupport::CardPayTestServer server;
+    server.setReply("query", platform::Array{platform::Dictionary{{"status", "01"}}, platform::Dictionary{{"status", "00"}}});
+    const std::string body = R"({"v":"1.4","cmd":"query","params":{"tn":"1"}})";
+    EXPECT_EQ(post(server, body)["params"]["status"], platform::Value("01"));
+    EXPECT_EQ(post(server, body)["params"]["status"], platform::Value("00"));
+    EXPECT_EQ(post(server, body)["params"]["status"], platform::Value("00"));
+
+    EXPECT_TRUE(testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath()).ok());
+    EXPECT_FALSE(testsupport::CardPayTestServer::loadScenario("/nonexistent/scenario.json").ok());
+}

@@ -1,0 +1,91 @@
+// A loopback payment server for the bank-card client: it reads every command body it receives, keeps
+// the parsed commands in order, and answers from a scenario.
+//
+// Requests: POST to the path "/gateway"; the body must be a JSON object with "v" "1.4", a known "cmd"
+// (the client's commands and any command the scenario answers) and a "params" object holding what that
+// command needs (texts under the names the client sends). A malformed request is answered
+// {"resp":"E1","msg":"malformed request: <reason>"} and its reason is recorded in `malformed()`.
+//
+// Replies: {"resp":"00","msg":"","params":<the scenario's params for the command>}. A scenario is a JSON
+// object {"replies": {<cmd>: <params object>, ..., "query": [<params>, ...]}}: "query" (or any
+// command given an array) answers its entries in turn and repeats the last one. A command without
+// a reply gets {"resp":"00","msg":"","params":{}}.
+//
+// Faults a test scripts for a command (kept until cleared): a reply that is not JSON or not an object, "params" missing or
+// of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
+// dropped connection, a held reply (released by `releaseHeldReplies` or `stop`).
+//
+// Thread: requests are served on the server's threads; every method may be called from any thread.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+#include "support/HTTPTestServer.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class CardPayTestServer {
+public:
+    enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold };
+
+    struct Command {
+        std::string cmd;
+        platform::Dictionary params;
+        std::string body; // as received
+    };
+
+    CardPayTestServer();
+    explicit CardPayTestServer(platform::Dictionary scenario);
+    // Stops the server first: its handlers read the members below.
+    ~CardPayTestServer() { m_http.stop(); }
+    CardPayTestServer(const CardPayTestServer&) = delete;
+    CardPayTestServer& operator=(const CardPayTestServer&) = delete;
+
+    // A scenario file (JSON, at most 1 MiB).
+    static platform::Result<platform::Dictionary> loadScenario(const std::string& path);
+    // tests/support/cardpay/sample-order.json of the source tree.
+    static std::string sampleScenarioPath();
+
+    // The URL the client posts to; `url("/other")` for another path (which answers 404).
+    std::string url(const std::string& path = "/gateway") const { return m_http.url(path); }
+    HTTPTestServer& http() { return m_http; }
+
+    void setScenario(platform::Dictionary scenario);
+    void setReply(const std::string& cmd, platform::Value params);
+    void setEnvelope(const std::string& cmd, platform::Dictionary envelope);
+    void setFault(const std::string& cmd, Fault fault);
+    void releaseHeldReplies() { m_http.releaseHeldReplies(); }
+    void stop() { m_http.stop(); }
+
+    std::vector<Command> commands() const;
+    // The commands received with that name, in order.
+    std::vector<Command> commands(const std::string& cmd) const;
+    std::vector<std::string> malformed() const;
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        return m_http.waitForRequests(count, timeout);
+    }
+
+    // The reply to one request body (what the route answers; public for the server program's log).
+    Reply answer(const std::string& body);
+
+private:
+    std::optional<std::string> validate(const platform::Dictionary& request, const std::string& cmd) const;
+
+    HTTPTestServer m_http;
+    mutable std::mutex m_mutex;
+    platform::Dictionary m_replies;
+    std::map<std::string, std::size_t> m_sequencePositions;
+    std::map<std::string, platform::Dictionary> m_envelopes;
+    std::map<std::string, Fault> m_faults;
+    std::vector<Command> m_commands;
+    std::vector<std::string> m_malformed;
+};
+
+} // namespace testsupport
