@@ -1,5 +1,6 @@
 #include "platform/ui/Layer.h"
 
+#include "platform/ui/View.h"
 #include "platform/ui/ViewAnimationSupport.h"
 
 #include <algorithm>
@@ -24,6 +25,8 @@ std::optional<double> Animation::valueAt(Clock::TimePoint now) const {
 }
 
 Layer::~Layer() { animation::forget(*this); }
+
+ContentMode Layer::contentsMode() const { return ContentMode::ScaleToFill; }
 
 void Layer::setFrame(Rect frame) {
     if (!frame.isFinite())

@@ -93,7 +93,7 @@ Rect PickerView::componentRect(long component) const {
 Size PickerView::rowSizeForComponent(long component) const {
     if (component < 0 || component >= numberOfComponents())
         return {};
-    return Size(componentRect(component).width(), m_components[static_cast<std::size_t>(component)].rowHeight);
+    return Size{componentRect(component).width(), m_components[static_cast<std::size_t>(component)].rowHeight};
 }
 
 // Asks the delegate for views of the rows on screen, handing back views of rows that left.

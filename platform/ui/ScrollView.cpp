@@ -21,21 +21,21 @@ ScrollView::~ScrollView() {
 
 void ScrollView::setContentSize(Size size) {
     if (std::isfinite(size.width) && std::isfinite(size.height))
-        m_contentSize = Size(std::max(0.0, size.width), std::max(0.0, size.height));
+        m_contentSize = Size{std::max(0.0, size.width), std::max(0.0, size.height)};
 }
 
-Point ScrollView::minimumOffset() const { return Point(-m_contentInset.left, -m_contentInset.top); }
+Point ScrollView::minimumOffset() const { return Point{-m_contentInset.left, -m_contentInset.top}; }
 
 Point ScrollView::maximumOffset() const {
     Size b = bounds().size;
     Point min = minimumOffset();
-    return Point(std::max(min.x, m_contentSize.width + m_contentInset.right - b.width),
-                 std::max(min.y, m_contentSize.height + m_contentInset.bottom - b.height));
+    return Point{std::max(min.x, m_contentSize.width + m_contentInset.right - b.width),
+                 std::max(min.y, m_contentSize.height + m_contentInset.bottom - b.height)};
 }
 
 Point ScrollView::clamped(Point offset) const {
     Point min = minimumOffset(), max = maximumOffset();
-    return Point(std::clamp(offset.x, min.x, max.x), std::clamp(offset.y, min.y, max.y));
+    return Point{std::clamp(offset.x, min.x, max.x), std::clamp(offset.y, min.y, max.y)};
 }
 
 void ScrollView::applyOffset(Point offset) {
@@ -84,7 +84,7 @@ void ScrollView::animateTo(Point target, bool notifyDecelerating) {
             return;
         }
         double e = 1 - (1 - t) * (1 - t);  // ease out
-        self->applyOffset(Point(from.x + (target.x - from.x) * e, from.y + (target.y - from.y) * e));
+        self->applyOffset(Point{from.x + (target.x - from.x) * e, from.y + (target.y - from.y) * e});
     });
 }
 

@@ -178,7 +178,7 @@ void TableViewCell::layoutSubviews() {
         m_textLabel->setFrame(Rect(x, 0, width, c.height()));
         break;
     case TableViewCellStyle::Value1: {
-        double detail = std::min(width, m_detailTextLabel->sizeThatFits(Size(width, c.height())).width);
+        double detail = std::min(width, m_detailTextLabel->sizeThatFits(Size{width, c.height()}).width);
         m_detailTextLabel->setFrame(Rect(right - detail, 0, detail, c.height()));
         m_textLabel->setFrame(Rect(x, 0, std::max(0.0, width - detail - 8), c.height()));
         break;
@@ -303,9 +303,9 @@ void TableView::reloadData() {
         m_tableFooterView->setFrame(Rect(0, y, width, m_tableFooterView->bounds().height()));
         y += m_tableFooterView->bounds().height();
     }
-    setContentSize(Size(width, y));
+    setContentSize(Size{width, y});
     if (contentOffset().y > maximumOffset().y)
-        setContentOffset(Point(contentOffset().x, maximumOffset().y));
+        setContentOffset(Point{contentOffset().x, maximumOffset().y});
     layoutVisibleCells();
 }
 

@@ -4,6 +4,8 @@
 #include "platform/Device.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/CaptureDevice.h"
+#include "platform/device/CaptureSession.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
@@ -27,6 +29,8 @@ inline void resetDeviceServices() {
     platform::PlatformClasses::resetToDefaults();
     platform::InterfaceAddresses::resetToDefaults();
     platform::ImagePickerSources::resetToDefaults();
+    platform::CaptureDevice::resetToDefaults();
+    platform::CaptureSession::setUnsupportedPresets({});
 }
 
 } // namespace hybtest
