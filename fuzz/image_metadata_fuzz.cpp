@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                              written->begin() + static_cast<long>(after->scanOffset), written->end()))
             std::abort();
     }
-    const Dictionary* gps = (*again->properties(0))[kImagePropertyGPSDictionary].getDictionary();
+    const Dictionary readBack = *again->properties(0);
+    const Dictionary* gps = readBack[kImagePropertyGPSDictionary].getDictionary();
     if (!gps || (*gps)["LatitudeRef"] != Value("S"))
         std::abort();
     return 0;

@@ -9,20 +9,29 @@
 //   be read.
 // - Lookups only ever match files directly in the library's folder (ids are compared with the names
 //   found there, never joined into a path).
-// - Access is allowed unless the process refuses it (setAccessAllowed(false), as a user may).
+// - Access is allowed unless the process refuses it (setAccessAllowed(false), as a user may) or the
+//   user's photo-library permission (Permissions) is denied or restricted. Every read and write is then
+//   refused with kPhotoLibraryAccessDeniedError.
+// - The saved-photos album writes answer once, on the queue given (the main queue by default), never
+//   inside the call: the new item's asset URL, or the error.
 // - Thread: every call from any thread; a library object holds only its folder.
 #pragma once
 
 #include "platform/Error.h"
 #include "platform/PhotoAsset.h"
+#include "platform/ui/Image.h"
 #include "platform/URL.h"
 
 #include <functional>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+class DispatchQueue;
 
 inline constexpr const char* kPhotoLibraryErrorDomain = "PhotoLibraryErrorDomain";
 inline constexpr long long kPhotoLibraryAccessDeniedError = -3311;
@@ -47,6 +56,17 @@ public:
     // Saves image data as a new item (the folder is made when missing); answers its asset URL. The
     // extension names the data's type ("jpg", "png"); the date becomes the item's date when given.
     Result<URL> writeImageData(const Bytes& data, std::string_view extension, std::optional<Date> date = std::nullopt) const;
+
+    // Every item, oldest first (items of the same date by name).
+    Result<std::vector<PhotoAsset>> assets() const;
+
+    using WriteCompletion = std::function<void(Result<URL> assetURL)>;
+    // Saves an image's pixels as a JPEG carrying the orientation in its EXIF.
+    void writeImageToSavedPhotosAlbum(const Image::Ptr& image, ImageOrientation orientation, WriteCompletion completion,
+                                      std::shared_ptr<DispatchQueue> queue = nullptr) const;
+    // Saves JPEG or PNG data; a non-empty metadata dictionary is spliced into it first.
+    void writeImageDataToSavedPhotosAlbum(Bytes data, Dictionary metadata, WriteCompletion completion,
+                                          std::shared_ptr<DispatchQueue> queue = nullptr) const;
 
     static void setAccessAllowed(bool allowed);
     static bool isAccessAllowed();

@@ -34,6 +34,8 @@ public:
     CaptureVideoOrientation orientation() const { return m_orientation; }
     void setOrientation(int orientation);
 
+    // The latest frame as the sensor gave it (nullptr before the first one).
+    const std::shared_ptr<const SampleBuffer>& latestFrame() const { return m_frame; }
     // The latest frame, turned (nullptr before the first frame).
     Image::Ptr currentImage() const override;
     ContentMode contentsMode() const override;

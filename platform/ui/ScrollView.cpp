@@ -111,7 +111,7 @@ bool ScrollView::drag(Point translation) {
     if (d)
         d->scrollViewWillBeginDragging(*this);
     Point before = m_contentOffset;
-    Point to(before.x + translation.x, before.y + translation.y);
+    Point to{before.x + translation.x, before.y + translation.y};
     applyOffset(m_bounces ? to : clamped(to));
     Point rest = clamped(m_contentOffset);
     if (m_pagingEnabled) {
