@@ -3,19 +3,33 @@
 #include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
+#include "platform/Log.h"
 #include "platform/PercentEscaping.h"
 #include "platform/Text.h"
 #include "platform/device/ImageDestination.h"
 #include "platform/device/ImageSource.h"
 #include "platform/device/Permissions.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <cctype>
 
 namespace platform {
 namespace {
 
 std::atomic<bool> s_accessAllowed{true};
+
+struct Seeds {
+    std::mutex mutex;
+    std::vector<PhotoLibrary::SeedPicture> pictures;
+    std::set<std::string> seededFolders;
+};
+Seeds& seeds() {
+    static Seeds* s = new Seeds;
+    return *s;
+}
 
 std::string upperCased(std::string_view text) {
     std::string out(text);
@@ -58,7 +72,47 @@ bool PhotoLibrary::isAccessAllowed() {
     return s_accessAllowed && status != AuthorizationStatus::Denied && status != AuthorizationStatus::Restricted;
 }
 
+Status PhotoLibrary::seed(std::string_view name, const Bytes& data, std::string_view extension) const {
+    const std::string ext = upperCased(extension);
+    auto plain = [](std::string_view text, bool extension) {
+        return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [&](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || (!extension && (c == '-' || c == '_'));
+        });
+    };
+    if (!plain(name, false) || !plain(ext, true))
+        return Error(kPhotoLibraryErrorDomain, -1, "A seed picture needs a plain name and type");
+    if (!isAccessAllowed())
+        return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+    const FileManager& files = FileManager::defaultManager();
+    const std::string path = m_folder + "/" + std::string(name) + "." + ext;
+    if (files.fileExists(path))
+        return {};
+    if (Status s = files.createDirectory(m_folder, true); !s)
+        return s.error();
+    return files.createFile(path, data);
+}
+
+void PhotoLibrary::setSeedPictures(std::vector<SeedPicture> pictures) {
+    std::lock_guard lock(seeds().mutex);
+    seeds().pictures = std::move(pictures);
+    seeds().seededFolders.clear();
+}
+
+void PhotoLibrary::seedOnce() const {
+    std::vector<SeedPicture> pictures;
+    {
+        std::lock_guard lock(seeds().mutex);
+        if (seeds().pictures.empty() || !seeds().seededFolders.insert(m_folder).second)
+            return;
+        pictures = seeds().pictures;
+    }
+    for (const SeedPicture& picture : pictures)
+        if (Status s = seed(picture.name, picture.data, picture.extension); !s)
+            Log::write("Photo library seed " + picture.name + " cannot be added: " + s.error().localizedDescription());
+}
+
 Result<std::vector<PhotoAsset>> PhotoLibrary::assets() const {
+    seedOnce();
     if (!isAccessAllowed())
         return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
     const FileManager& files = FileManager::defaultManager();
@@ -156,6 +210,7 @@ void PhotoLibrary::writeImageDataToSavedPhotosAlbum(Bytes data, Dictionary metad
 }
 
 Result<std::optional<PhotoAsset>> PhotoLibrary::assetForURLNow(const URL& assetURL) const {
+    seedOnce();
     if (!isAccessAllowed())
         return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
     if (assetURL.scheme() != "assets-library" || assetURL.host() != "asset" || !assetURL.query())

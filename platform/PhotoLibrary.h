@@ -57,6 +57,19 @@ public:
     // extension names the data's type ("jpg", "png"); the date becomes the item's date when given.
     Result<URL> writeImageData(const Bytes& data, std::string_view extension, std::optional<Date> date = std::nullopt) const;
 
+    // Saves image data under a fixed name ("<name>.<extension>") unless an item of that name is there
+    // already (so that seeding a library again adds nothing). The name is letters, digits, "-" and "_".
+    Status seed(std::string_view name, const Bytes& data, std::string_view extension) const;
+
+    // Pictures every library gets (by seed) the first time it is used after this call: the device file
+    // sets them before the application's home is known.
+    struct SeedPicture {
+        std::string name;
+        Bytes data;
+        std::string extension;
+    };
+    static void setSeedPictures(std::vector<SeedPicture> pictures);
+
     // Every item, oldest first (items of the same date by name).
     Result<std::vector<PhotoAsset>> assets() const;
 
@@ -72,6 +85,8 @@ public:
     static bool isAccessAllowed();
 
 private:
+    void seedOnce() const;
+
     std::string m_folder;
 };
 

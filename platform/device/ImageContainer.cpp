@@ -30,6 +30,11 @@ bool isFrameHeader(std::uint8_t marker) {
     return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
 }
 
+bool isExifSegment(std::span<const std::uint8_t> bytes, std::uint8_t marker, const ContainerBlock& segment) {
+    return marker == 0xE1 && segment.size >= 4 + sizeof kExifHeader &&
+           std::memcmp(bytes.data() + segment.offset + 4, kExifHeader, sizeof kExifHeader) == 0;
+}
+
 void append(Bytes& out, std::span<const std::uint8_t> bytes) {
     if (bytes.empty())
         return;
@@ -86,8 +91,7 @@ Result<JpegLayout> parseJpeg(std::span<const std::uint8_t> bytes) {
             layout.components = bytes[pos + 9];
             sawFrame = true;
         }
-        if (marker == 0xE1 && !layout.exifSegment && length >= 2 + sizeof kExifHeader &&
-            std::memcmp(bytes.data() + pos + 4, kExifHeader, sizeof kExifHeader) == 0)
+        if (!layout.exifSegment && isExifSegment(bytes, marker, {pos, 2 + length}))
             layout.exifSegment = layout.segments.size();
         layout.segments.push_back({pos, 2 + length});
         layout.markers.push_back(marker);
@@ -168,8 +172,9 @@ Result<Bytes> spliceJpegExif(std::span<const std::uint8_t> bytes, const JpegLayo
         out.insert(out.end(), std::begin(kExifHeader), std::end(kExifHeader));
         append(out, tiff);
     }
+    // Every old EXIF segment goes, not only the first: none may outlive the new one.
     for (; i < count; ++i)
-        if (i != layout.exifSegment)
+        if (!isExifSegment(bytes, layout.markers[i], layout.segments[i]))
             append(out, bytes.subspan(layout.segments[i].offset, layout.segments[i].size));
     // Whatever lay between the last segment and the scan (fill bytes, restart markers) and the scan itself.
     const std::size_t tail = count ? std::min(layout.scanOffset, layout.segments.back().offset + layout.segments.back().size) : 2;
@@ -192,7 +197,7 @@ Bytes splicePngExif(std::span<const std::uint8_t> bytes, const PngLayout& layout
             out.insert(out.end(), {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
                                    static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
         }
-        if (i != layout.exifChunk)
+        if (layout.types[i] != kEXIF)
             append(out, bytes.subspan(layout.chunks[i].offset, layout.chunks[i].size));
     }
     return out;

@@ -168,6 +168,19 @@ TEST(ImageMetadataTest, PngCarriesItsPropertiesInAnExifChunk) {
     EXPECT_EQ(back.type(), kTypePNG);
     EXPECT_EQ(group(*back.properties(), kImagePropertyTIFFDictionary)["Software"], Value("hybrid"));
     EXPECT_EQ((*Image::decode(out))->rgbaPixels(), (*Image::decode(png))->rgbaPixels());  // libpng checks the CRC
+
+    // A file with two EXIF chunks comes out with one: the new one.
+    auto layout = parsePng(out);
+    ASSERT_TRUE(layout && layout->exifChunk);
+    const ContainerBlock chunk = layout->chunks[*layout->exifChunk];
+    Bytes twice = out;
+    twice.insert(twice.begin() + static_cast<long>(chunk.offset), out.begin() + static_cast<long>(chunk.offset),
+                 out.begin() + static_cast<long>(chunk.offset + chunk.size));
+    Bytes once = withProperties(twice, Dictionary{{kImagePropertyTIFFDictionary, Dictionary{{"Software", "again"}}}});
+    EXPECT_EQ(group(*sourceOf(once).properties(), kImagePropertyTIFFDictionary)["Software"], Value("again"));
+    auto after = parsePng(once);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(std::count(after->types.begin(), after->types.end(), 0x65584966u), 1);  // "eXIf"
 }
 
 TEST(ImageMetadataTest, OtherTypesAndPixelImagesAreEncodedWithTheirOrientation) {

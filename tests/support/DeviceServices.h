@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/Device.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
 #include "platform/device/CaptureDevice.h"
@@ -31,6 +32,7 @@ inline void resetDeviceServices() {
     platform::ImagePickerSources::resetToDefaults();
     platform::CaptureDevice::resetToDefaults();
     platform::CaptureSession::setUnsupportedPresets({});
+    platform::PhotoLibrary::setSeedPictures({});
 }
 
 } // namespace hybtest
