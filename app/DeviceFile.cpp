@@ -3,10 +3,14 @@
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/FileManager.h"
 #include "platform/JSON.h"
 #include "platform/Log.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/CaptureDevice.h"
+#include "platform/device/FrameSource.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
@@ -14,6 +18,7 @@
 #include "platform/device/Permissions.h"
 #include "platform/device/PlatformClasses.h"
 #include "platform/device/Telephony.h"
+#include "platform/ui/Image.h"
 #include "platform/ui/Screen.h"
 
 #include <algorithm>
@@ -65,6 +70,8 @@ const Words<std::optional<AuthorizationStatus>> kLocationAnswerWords{{"grant", s
                                                                      {"denied", AuthorizationStatus::Denied},
                                                                      {"always", kAuthorizationStatusAuthorizedAlways},
                                                                      {"when_in_use", AuthorizationStatus::AuthorizedWhenInUse}};
+const Words<CaptureDevicePosition> kCameraPositionWords{{"back", CaptureDevicePosition::Back}, {"front", CaptureDevicePosition::Front}};
+constexpr std::size_t kMaxSeedPictures = 64;
 const Words<UserInterfaceIdiom> kIdiomWords{{"phone", UserInterfaceIdiom::Phone}, {"pad", UserInterfaceIdiom::Pad}};
 const Words<BluetoothManagerState> kBluetoothWords{{"unknown", BluetoothManagerState::Unknown},
                                                    {"resetting", BluetoothManagerState::Resetting},
@@ -145,11 +152,12 @@ std::pair<std::size_t, std::size_t> lineAndColumn(std::string_view text, std::si
 // Reads the document into steps; the first fault is kept and ends the reading.
 class DeviceFileReader {
 public:
-    explicit DeviceFileReader(DeviceFile& file) : m_file(file) {}
+    DeviceFileReader(DeviceFile& file, std::string baseFolder) : m_file(file), m_baseFolder(std::move(baseFolder)) {}
 
     Status read(const Value& root) {
         if (const Dictionary* top = object(root, "", {"system", "screen", "location", "permissions", "bluetooth", "radio",
-                                                      "advertising", "wifiInterface", "installedSchemes", "classes"})) {
+                                                      "advertising", "wifiInterface", "installedSchemes", "classes",
+                                                      "cameras", "cameraInputFails", "photoLibrary"})) {
             readSystem(*top);
             readScreen(*top);
             readLocation(*top);
@@ -157,6 +165,8 @@ public:
             readRadios(*top);
             readAdvertising(*top);
             readInterfacesAndApps(*top);
+            readCameras(*top);
+            readPhotoLibrary(*top);
         }
         if (m_error)
             return *m_error;
@@ -531,11 +541,118 @@ private:
         }
     }
 
+    void readCameras(const Dictionary& top) {
+        if (const Value* v = find(top, "cameras")) {
+            const Array* list = v->getArray();
+            if (!list) {
+                fail("cameras", "expected an array of cameras, found " + typeName(*v));
+                return;
+            }
+            struct Camera {
+                CaptureDevicePosition position;
+                std::string frames;
+                double rate;
+                int width, height;
+            };
+            std::vector<Camera> cameras;
+            for (std::size_t i = 0; i < list->size() && !m_error; ++i) {
+                const std::string at = "cameras[" + std::to_string(i) + "]";
+                const Dictionary* camera = object((*list)[i], at, {"position", "frames", "frameRate", "width", "height"});
+                if (!camera)
+                    return;
+                Camera made{CaptureDevicePosition::Back, "", 30, 640, 480};
+                if (const Value* p = find(*camera, "position")) {
+                    if (auto position = word(*p, member(at, "position"), kCameraPositionWords))
+                        made.position = *position;
+                }
+                if (const Value* f = find(*camera, "frames")) {
+                    if (auto frames = string(*f, member(at, "frames")))
+                        made.frames = *frames;
+                }
+                if (const Value* r = find(*camera, "frameRate")) {
+                    if (auto rate = number(*r, member(at, "frameRate"), 1, 120))
+                        made.rate = *rate;
+                }
+                for (auto [key, side] : {std::pair{"width", &made.width}, std::pair{"height", &made.height}}) {
+                    if (const Value* d = find(*camera, key)) {
+                        if (auto pixels = number(*d, member(at, key), 16, 4096))
+                            *side = static_cast<int>(*pixels);
+                    }
+                }
+                for (const Camera& earlier : cameras)
+                    if (earlier.position == made.position && !m_error)
+                        fail(member(at, "position"), "a second camera at the same position");
+                cameras.push_back(std::move(made));
+            }
+            step([cameras = std::move(cameras), base = m_baseFolder] {
+                std::vector<CameraConfiguration> configs;
+                for (const Camera& c : cameras)
+                    configs.push_back({c.position, c.frames.empty() ? nullptr : FrameSource::fromDescription(c.frames, base), c.rate,
+                                       c.width, c.height});
+                CaptureDevice::setCameras(std::move(configs));
+            });
+        }
+        if (const Value* v = find(top, "cameraInputFails")) {
+            if (auto fails = boolean(*v, "cameraInputFails"))
+                step([fails = *fails] { CaptureDevice::setInputCreationFails(fails); });
+        }
+    }
+
+    void readPhotoLibrary(const Dictionary& top) {
+        const Value* value = find(top, "photoLibrary");
+        const Dictionary* library = value ? object(*value, "photoLibrary", {"seeds"}) : nullptr;
+        const Value* v = library ? find(*library, "seeds") : nullptr;
+        if (!v)
+            return;
+        const Array* list = v->getArray();
+        if (!list || list->size() > kMaxSeedPictures) {
+            fail("photoLibrary.seeds", "expected an array of at most " + std::to_string(kMaxSeedPictures) + " pictures");
+            return;
+        }
+        std::vector<std::string> seeds;
+        for (std::size_t i = 0; i < list->size() && !m_error; ++i)
+            if (auto seed = string((*list)[i], "photoLibrary.seeds[" + std::to_string(i) + "]"))
+                seeds.push_back(*seed);
+        step([seeds = std::move(seeds), base = m_baseFolder] {
+            std::vector<PhotoLibrary::SeedPicture> pictures;
+            for (std::size_t i = 0; i < seeds.size(); ++i)
+                if (auto picture = seedPicture("Seed-" + std::to_string(i + 1), seeds[i], base))
+                    pictures.push_back(std::move(*picture));
+            PhotoLibrary::setSeedPictures(std::move(pictures));
+        });
+    }
+
+    // A test card ("qr:TEXT", "ean13:DIGITS") as a PNG, or a PNG or JPEG file as it is; one log line
+    // when it cannot be made. The library writes them when the application's home is known.
+    static std::optional<PhotoLibrary::SeedPicture> seedPicture(const std::string& name, const std::string& seed,
+                                                                const std::string& base) {
+        Result<Bytes> data = Error(kErrorDomain, 5, "");
+        std::string extension = "png";
+        if (seed.starts_with("qr:") || seed.starts_with("ean13:")) {
+            Result<Image::Ptr> card = FrameSource::testCard(seed);
+            data = card ? (*card)->pngData() : Result<Bytes>(card.error());
+        } else {
+            const std::string path = !seed.empty() && seed.front() != '/' && !base.empty() ? base + "/" + seed : seed;
+            Result<Image::Ptr> picture = Image::fromFile(path);  // checks that it is a picture within the limits
+            extension = path.size() > 4 && (path.ends_with(".png") || path.ends_with(".PNG")) ? "png" : "jpg";
+            if (!picture)
+                data = picture.error();
+            else
+                data = FileManager::defaultManager().contentsOfFile(path);
+        }
+        if (!data) {
+            Log::write("Photo library seed \"" + seed.substr(0, 128) + "\" cannot be added: " + data.error().localizedDescription());
+            return std::nullopt;
+        }
+        return PhotoLibrary::SeedPicture{name, std::move(*data), extension};
+    }
+
     DeviceFile& m_file;
+    std::string m_baseFolder;
     std::optional<Error> m_error;
 };
 
-Result<DeviceFile> DeviceFile::parse(std::string_view text) {
+Result<DeviceFile> DeviceFile::parse(std::string_view text, const std::string& baseFolder) {
     if (text.size() > kMaxBytes)
         return Error(kErrorDomain, 2, "the file is larger than " + std::to_string(kMaxBytes) + " bytes");
     auto document = JSON::parse(text);
@@ -548,7 +665,7 @@ Result<DeviceFile> DeviceFile::parse(std::string_view text) {
                          error.localizedDescription() + ")");
     }
     DeviceFile file;
-    DeviceFileReader reader(file);
+    DeviceFileReader reader(file, baseFolder);
     if (Status read = reader.read(*document); !read.ok())
         return read.error();
     return file;
@@ -567,7 +684,8 @@ Result<DeviceFile> DeviceFile::read(const std::string& path) {
     }
     if (in.bad())
         return Error(kErrorDomain, 4, "cannot read the device file");
-    return parse(text);
+    const std::size_t slash = path.rfind('/');
+    return parse(text, slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
 }
 
 void DeviceFile::apply() const {

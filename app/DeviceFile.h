@@ -25,6 +25,15 @@
 //                              wireless one that is up with IPv4)
 //   "installedSchemes": ["http", "https", ...]  (what Application::canOpenURL answers yes to)
 //   "classes":     {"<platform class name>": false, ...}  (which run-time looked-up classes are present)
+//   "cameras":     [{"position": "back" | "front", "frames": FRAMES, "frameRate": 1-120, "width": 16-4096,
+//                    "height": 16-4096}]  ([] for none; absent: a back and a front camera without frames).
+//                  FRAMES is "qr:TEXT" or "ean13:DIGITS" (a test card with that code), a PNG or JPEG file,
+//                  or a folder of them shown in turn (see platform/device/FrameSource.h); a camera whose
+//                  frames cannot be read gives none, with one log line.
+//   "cameraInputFails": false  (true: making a camera input fails, as when the device refuses it)
+//   "photoLibrary": {"seeds": ["qr:TEXT" | "ean13:DIGITS" | "picture.jpg", ...]}  (at most 64 pictures,
+//                  added as "Seed-1", "Seed-2"... to the application's photo library when it is first
+//                  used, unless already there; a picture that cannot be read is left out with a log line)
 //
 // Guarantees:
 // - parse() only reads: a file that is not JSON (the message gives the line and column), a value of the
@@ -47,7 +56,8 @@ class DeviceFile {
 public:
     static constexpr std::size_t kMaxBytes = 1 << 20;
 
-    static platform::Result<DeviceFile> parse(std::string_view text);
+    // Relative paths (camera frames, seed pictures) are taken from `baseFolder`; read() uses the file's own.
+    static platform::Result<DeviceFile> parse(std::string_view text, const std::string& baseFolder = "");
     static platform::Result<DeviceFile> read(const std::string& path);
 
     void apply() const;

@@ -14,6 +14,8 @@ pkg_check_modules(PROTOBUFC REQUIRED IMPORTED_TARGET libprotobuf-c)
 find_program(PROTOC_C protoc-c REQUIRED)
 # The view system's drawing, text and image codecs (linked privately by platform).
 pkg_check_modules(UI_DRAWING REQUIRED IMPORTED_TARGET cairo pangocairo pangoft2 fontconfig freetype2 libpng libturbojpeg)
+# Code recognition and code pictures for the camera stand-in (zxing-cpp 1.4; text as UTF-8).
+find_package(ZXing 1.4 CONFIG REQUIRED)
 # The one font file every text is measured and drawn with: face 0 of the CJK font of fonts-wqy-microhei.
 find_file(HYB_UI_FONT_FILE wqy-microhei.ttc PATHS /usr/share/fonts/truetype/wqy NO_DEFAULT_PATH)
 if(NOT HYB_UI_FONT_FILE)

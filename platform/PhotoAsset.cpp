@@ -23,6 +23,16 @@ std::optional<std::string> PhotoAsset::mimeType() const {
     return mimeTypeForExtension(std::string_view(name).substr(dot + 1));
 }
 
+bool PhotoAsset::isMovie() const {
+    std::string name = filename();
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    std::string ext = name.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == "mov" || ext == "mp4" || ext == "m4v";
+}
+
 Result<Bytes> PhotoAsset::bytes(std::uint64_t offset, std::uint64_t length) const {
     Result<std::unique_ptr<FileHandle>> handle = FileHandle::openForReading(m_path);
     if (!handle)

@@ -34,6 +34,11 @@ public:
     // Up to `length` bytes from `offset` (fewer at the end of the representation).
     Result<Bytes> bytes(std::uint64_t offset, std::uint64_t length) const;
 
+    // A movie (".mov", ".mp4", ".m4v") rather than a picture.
+    bool isMovie() const;
+    // The file that holds the item.
+    const std::string& path() const { return m_path; }
+
 private:
     URL m_url;
     std::string m_path;

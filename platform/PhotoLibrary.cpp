@@ -3,16 +3,33 @@
 #include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
+#include "platform/Log.h"
 #include "platform/PercentEscaping.h"
 #include "platform/Text.h"
+#include "platform/device/ImageDestination.h"
+#include "platform/device/ImageSource.h"
+#include "platform/device/Permissions.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <cctype>
 
 namespace platform {
 namespace {
 
 std::atomic<bool> s_accessAllowed{true};
+
+struct Seeds {
+    std::mutex mutex;
+    std::vector<PhotoLibrary::SeedPicture> pictures;
+    std::set<std::string> seededFolders;
+};
+Seeds& seeds() {
+    static Seeds* s = new Seeds;
+    return *s;
+}
 
 std::string upperCased(std::string_view text) {
     std::string out(text);
@@ -51,10 +68,149 @@ void PhotoLibrary::setAccessAllowed(bool allowed) {
 }
 
 bool PhotoLibrary::isAccessAllowed() {
-    return s_accessAllowed;
+    AuthorizationStatus status = Permissions::shared().status(PermissionKind::PhotoLibrary);
+    return s_accessAllowed && status != AuthorizationStatus::Denied && status != AuthorizationStatus::Restricted;
+}
+
+Status PhotoLibrary::seed(std::string_view name, const Bytes& data, std::string_view extension) const {
+    const std::string ext = upperCased(extension);
+    auto plain = [](std::string_view text, bool extension) {
+        return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [&](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || (!extension && (c == '-' || c == '_'));
+        });
+    };
+    if (!plain(name, false) || !plain(ext, true))
+        return Error(kPhotoLibraryErrorDomain, -1, "A seed picture needs a plain name and type");
+    if (!isAccessAllowed())
+        return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+    const FileManager& files = FileManager::defaultManager();
+    const std::string path = m_folder + "/" + std::string(name) + "." + ext;
+    if (files.fileExists(path))
+        return {};
+    if (Status s = files.createDirectory(m_folder, true); !s)
+        return s.error();
+    return files.createFile(path, data);
+}
+
+void PhotoLibrary::setSeedPictures(std::vector<SeedPicture> pictures) {
+    std::lock_guard lock(seeds().mutex);
+    seeds().pictures = std::move(pictures);
+    seeds().seededFolders.clear();
+}
+
+void PhotoLibrary::seedOnce() const {
+    std::vector<SeedPicture> pictures;
+    {
+        std::lock_guard lock(seeds().mutex);
+        if (seeds().pictures.empty() || !seeds().seededFolders.insert(m_folder).second)
+            return;
+        pictures = seeds().pictures;
+    }
+    for (const SeedPicture& picture : pictures)
+        if (Status s = seed(picture.name, picture.data, picture.extension); !s)
+            Log::write("Photo library seed " + picture.name + " cannot be added: " + s.error().localizedDescription());
+}
+
+Result<std::vector<PhotoAsset>> PhotoLibrary::assets() const {
+    seedOnce();
+    if (!isAccessAllowed())
+        return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+    const FileManager& files = FileManager::defaultManager();
+    Result<std::vector<std::string>> names = files.contentsOfDirectory(m_folder);
+    if (!names) {
+        if (isNoSuchFileError(names.error()))
+            return std::vector<PhotoAsset>();
+        return names.error();
+    }
+    std::vector<PhotoAsset> found;
+    for (const std::string& name : *names) {
+        std::size_t dot = name.rfind('.');
+        if (dot == std::string::npos || dot == 0)
+            continue;
+        std::string path = m_folder + "/" + name;
+        Result<FileAttributes> attributes = files.attributesOfItem(path);
+        if (!attributes || attributes->type != FileType::Regular)
+            continue;
+        std::string ext = upperCased(std::string_view(name).substr(dot + 1));
+        std::optional<URL> url = URL::fromString("assets-library://asset/asset." + ext + "?id=" +
+                                                 addPercentEscapes(name.substr(0, dot)) + "&ext=" + ext);
+        if (url)
+            found.emplace_back(*url, path, attributes->size, attributes->modificationDate);
+    }
+    std::sort(found.begin(), found.end(), [](const PhotoAsset& a, const PhotoAsset& b) {
+        double da = a.date() ? a.date()->secondsSince1970 : 0, db = b.date() ? b.date()->secondsSince1970 : 0;
+        return da != db ? da < db : a.filename() < b.filename();
+    });
+    return found;
+}
+
+namespace {
+
+void answer(std::shared_ptr<DispatchQueue> queue, PhotoLibrary::WriteCompletion completion, Result<URL> result) {
+    if (!completion)
+        return;
+    (queue ? queue : DispatchQueue::main())->async([completion = std::move(completion), result = std::move(result)] { completion(result); });
+}
+
+Error unsupportedImage(const std::string& why) { return Error(kPhotoLibraryErrorDomain, -1, why); }
+
+} // namespace
+
+void PhotoLibrary::writeImageToSavedPhotosAlbum(const Image::Ptr& image, ImageOrientation orientation, WriteCompletion completion,
+                                                std::shared_ptr<DispatchQueue> queue) const {
+    if (!image) {
+        answer(std::move(queue), std::move(completion), unsupportedImage("No image to save"));
+        return;
+    }
+    Image::Ptr oriented = image->withOrientation(orientation);
+    DispatchQueue::global()->async([library = *this, oriented, completion = std::move(completion), queue = std::move(queue)]() mutable {
+        Result<URL> written = [&]() -> Result<URL> {
+            if (!isAccessAllowed())
+                return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+            Result<ImageDestination> destination = ImageDestination::create(kTypeJPEG, 1);
+            if (!destination)
+                return destination.error();
+            if (Status s = destination->addImage(oriented); !s)
+                return s.error();
+            Result<Bytes> data = destination->finalize();
+            if (!data)
+                return data.error();
+            return library.writeImageData(*data, "jpg");
+        }();
+        answer(std::move(queue), std::move(completion), std::move(written));
+    });
+}
+
+void PhotoLibrary::writeImageDataToSavedPhotosAlbum(Bytes data, Dictionary metadata, WriteCompletion completion,
+                                                    std::shared_ptr<DispatchQueue> queue) const {
+    DispatchQueue::global()->async([library = *this, data = std::move(data), metadata = std::move(metadata),
+                                    completion = std::move(completion), queue = std::move(queue)]() mutable {
+        Result<URL> written = [&]() -> Result<URL> {
+            if (!isAccessAllowed())
+                return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
+            Result<ImageSource> source = ImageSource::withData(std::move(data));
+            if (!source)
+                return unsupportedImage("The data is not a picture that can be saved: " + source.error().localizedDescription());
+            Bytes bytes = source->data();
+            if (!metadata.empty()) {
+                Result<ImageDestination> destination = ImageDestination::create(source->type(), 1);
+                if (!destination)
+                    return destination.error();
+                if (Status s = destination->addImageFromSource(*source, 0, metadata); !s)
+                    return s.error();
+                Result<Bytes> spliced = destination->finalize();
+                if (!spliced)
+                    return spliced.error();
+                bytes = std::move(*spliced);
+            }
+            return library.writeImageData(bytes, source->type() == kTypePNG ? "png" : "jpg");
+        }();
+        answer(std::move(queue), std::move(completion), std::move(written));
+    });
 }
 
 Result<std::optional<PhotoAsset>> PhotoLibrary::assetForURLNow(const URL& assetURL) const {
+    seedOnce();
     if (!isAccessAllowed())
         return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
     if (assetURL.scheme() != "assets-library" || assetURL.host() != "asset" || !assetURL.query())

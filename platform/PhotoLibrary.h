@@ -9,20 +9,29 @@
 //   be read.
 // - Lookups only ever match files directly in the library's folder (ids are compared with the names
 //   found there, never joined into a path).
-// - Access is allowed unless the process refuses it (setAccessAllowed(false), as a user may).
+// - Access is allowed unless the process refuses it (setAccessAllowed(false), as a user may) or the
+//   user's photo-library permission (Permissions) is denied or restricted. Every read and write is then
+//   refused with kPhotoLibraryAccessDeniedError.
+// - The saved-photos album writes answer once, on the queue given (the main queue by default), never
+//   inside the call: the new item's asset URL, or the error.
 // - Thread: every call from any thread; a library object holds only its folder.
 #pragma once
 
 #include "platform/Error.h"
 #include "platform/PhotoAsset.h"
+#include "platform/ui/Image.h"
 #include "platform/URL.h"
 
 #include <functional>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+class DispatchQueue;
 
 inline constexpr const char* kPhotoLibraryErrorDomain = "PhotoLibraryErrorDomain";
 inline constexpr long long kPhotoLibraryAccessDeniedError = -3311;
@@ -48,10 +57,36 @@ public:
     // extension names the data's type ("jpg", "png"); the date becomes the item's date when given.
     Result<URL> writeImageData(const Bytes& data, std::string_view extension, std::optional<Date> date = std::nullopt) const;
 
+    // Saves image data under a fixed name ("<name>.<extension>") unless an item of that name is there
+    // already (so that seeding a library again adds nothing). The name is letters, digits, "-" and "_".
+    Status seed(std::string_view name, const Bytes& data, std::string_view extension) const;
+
+    // Pictures every library gets (by seed) the first time it is used after this call: the device file
+    // sets them before the application's home is known.
+    struct SeedPicture {
+        std::string name;
+        Bytes data;
+        std::string extension;
+    };
+    static void setSeedPictures(std::vector<SeedPicture> pictures);
+
+    // Every item, oldest first (items of the same date by name).
+    Result<std::vector<PhotoAsset>> assets() const;
+
+    using WriteCompletion = std::function<void(Result<URL> assetURL)>;
+    // Saves an image's pixels as a JPEG carrying the orientation in its EXIF.
+    void writeImageToSavedPhotosAlbum(const Image::Ptr& image, ImageOrientation orientation, WriteCompletion completion,
+                                      std::shared_ptr<DispatchQueue> queue = nullptr) const;
+    // Saves JPEG or PNG data; a non-empty metadata dictionary is spliced into it first.
+    void writeImageDataToSavedPhotosAlbum(Bytes data, Dictionary metadata, WriteCompletion completion,
+                                          std::shared_ptr<DispatchQueue> queue = nullptr) const;
+
     static void setAccessAllowed(bool allowed);
     static bool isAccessAllowed();
 
 private:
+    void seedOnce() const;
+
     std::string m_folder;
 };
 

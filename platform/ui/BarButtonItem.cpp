@@ -26,6 +26,8 @@ class BarItemButton : public Button {
 public:
     explicit BarItemButton(std::weak_ptr<BarButtonItem> item) : Button(ButtonType::System), m_item(std::move(item)) {}
 
+    // Takes the item's looks. The bars call it (through viewForBar) whenever they lay out; not from the
+    // button's own layout, where setting the title would ask for another layout pass, turn after turn.
     void sync() {
         auto item = m_item.lock();
         if (!item)
@@ -50,12 +52,6 @@ public:
         Rect f = frame();
         Size fits = sizeThatFits(f.size);
         setFrame(Rect(f.origin, fits));
-    }
-
-protected:
-    void layoutSubviews() override {
-        sync();
-        Button::layoutSubviews();
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "platform/ui/Layer.h"
 #include "platform/ui/View.h"
 
+#include "platform/ui/View.h"
 #include "platform/ui/ViewAnimationSupport.h"
 
 #include <algorithm>
@@ -27,6 +28,8 @@ std::optional<double> Animation::valueAt(Clock::TimePoint now) const {
 }
 
 Layer::~Layer() { animation::forget(*this); }
+
+ContentMode Layer::contentsMode() const { return ContentMode::ScaleToFill; }
 
 void Layer::setFrame(Rect frame) {
     if (!frame.isFinite())

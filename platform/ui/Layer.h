@@ -23,6 +23,8 @@
 
 namespace platform {
 
+enum class ContentMode;  // View.h
+
 // A basic animation of one numeric key path, linear from `fromValue` to `toValue`.
 struct Animation {
     static constexpr double kRepeatForever = std::numeric_limits<double>::infinity();
@@ -107,6 +109,8 @@ public:
 
     // The image to draw now, above the background (for layers whose picture changes); contents().
     virtual Image::Ptr currentImage() const { return m_contents; }
+    // How a sublayer's image fills its bounds (a view's own layer follows the view's content mode).
+    virtual ContentMode contentsMode() const;
 
 protected:
     static double clampNonNegative(double v) { return std::isfinite(v) && v > 0 ? v : 0; }

@@ -65,7 +65,7 @@ private:
                                 .concatenating(layer.transform())
                                 .concatenating(AffineTransform::translation(f.midX(), f.midY()));
         if (applyTransform(m_cr, t))
-            withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, ContentMode::ScaleToFill, false, [] {}, [] {}); });
+            withOpacity(opacity, [&] { drawLayerBody(layer, Rect(Point{}, f.size), std::nullopt, layer.contentsMode(), false, [] {}, [] {}); });
         cairo_restore(m_cr);
     }
 

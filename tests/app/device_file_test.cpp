@@ -2,8 +2,13 @@
 #include "app/DeviceFile.h"
 
 #include "platform/Application.h"
+#include "platform/FileManager.h"
+#include "platform/PhotoLibrary.h"
+#include "platform/device/CaptureDevice.h"
 #include "platform/ui/Screen.h"
 #include "support/DeviceServices.h"
+#include "support/LogCapture.h"
+#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +36,8 @@ protected:
         EXPECT_FALSE(file.ok()) << text;
         return file.ok() ? std::string() : file.error().localizedDescription();
     }
+
+    hybtest::TempHome m_home;  // seed pictures land in its photo library
 };
 
 } // namespace
@@ -133,6 +140,60 @@ TEST_F(DeviceFileTest, EveryKeyReachesItsService) {
     EXPECT_TRUE(PlatformClasses::isPresent(kCaptureSessionClassName));
 }
 
+TEST_F(DeviceFileTest, TheSampleHasTwoCamerasWithCodeCardsAndSeedsTheLibraryOnce) {
+    auto sample = DeviceFile::read(HYB_SAMPLE_DEVICE_FILE);
+    ASSERT_TRUE(sample.ok()) << sample.error().localizedDescription();
+    sample->apply();
+    auto cameras = CaptureDevice::devices(kMediaTypeVideo);
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_EQ(cameras[0]->position(), CaptureDevicePosition::Back);
+    ASSERT_TRUE(cameras[0]->frameSource());
+    EXPECT_TRUE(cameras[0]->frameSource()->hasFrames());
+    EXPECT_EQ(cameras[1]->frameRate(), 15);
+    EXPECT_FALSE(CaptureDevice::inputCreationFails());
+    ASSERT_EQ(PhotoLibrary().assets()->size(), 2u);
+    EXPECT_EQ(PhotoLibrary().assets()->at(0).filename(), "Seed-1.PNG");
+    sample->apply();  // seeds already there are not added again
+    EXPECT_EQ(PhotoLibrary().assets()->size(), 2u);
+}
+
+TEST_F(DeviceFileTest, CamerasFramesAndSeedsReadRelativePathsAndLogWhatCannotBeRead) {
+    const std::string folder = m_home.root() + "/device";
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(folder, true));
+    ASSERT_TRUE(Image::solidColor(Color::white(), {8, 6})->writePNG(folder + "/white.png"));
+    {
+        std::ofstream(folder + "/device.json") << R"({"cameras": [{"position": "front", "frames": "white.png", "width": 64, "height": 48},
+                                                                  {"position": "back", "frames": "missing.jpg"}],
+                                                      "cameraInputFails": true,
+                                                      "photoLibrary": {"seeds": ["white.png", "missing.png", "ean13:4006381333931"]}})";
+    }
+    auto file = DeviceFile::read(folder + "/device.json");
+    ASSERT_TRUE(file.ok()) << file.error().localizedDescription();
+    hybtest::LogCapture log;
+    file->apply();
+    auto cameras = CaptureDevice::devices(kMediaTypeVideo);
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_EQ(cameras[0]->position(), CaptureDevicePosition::Front);
+    EXPECT_EQ(cameras[0]->frameWidth(), 64);
+    EXPECT_TRUE(cameras[0]->frameSource()->hasFrames());
+    EXPECT_FALSE(cameras[1]->frameSource()->hasFrames());
+    EXPECT_TRUE(CaptureDevice::inputCreationFails());
+    auto items = *PhotoLibrary().assets();
+    ASSERT_EQ(items.size(), 2u);  // the missing seed is left out
+    EXPECT_EQ(items[0].filename(), "Seed-1.PNG");
+    EXPECT_EQ(items[1].filename(), "Seed-3.PNG");
+    EXPECT_EQ(log.lines().size(), 2u);  // one line per unreadable picture
+    EXPECT_TRUE(log.contains("missing.jpg"));
+    EXPECT_TRUE(log.contains("missing.png"));
+
+    // No cameras at all.
+    auto none = DeviceFile::parse(R"({"cameras": []})");
+    ASSERT_TRUE(none.ok());
+    none->apply();
+    EXPECT_EQ(CaptureDevice::defaultDevice(kMediaTypeVideo), nullptr);
+    EXPECT_FALSE(ImagePickerSources::isSourceTypeAvailable(ImagePickerSourceType::Camera));
+}
+
 TEST_F(DeviceFileTest, RadioNamesAndAnEmptyFile) {
     ASSERT_TRUE(DeviceFile::parse(R"({"radio": "none"})").ok());
     auto empty = DeviceFile::parse("{}");
@@ -184,6 +245,17 @@ TEST_F(DeviceFileTest, BadFilesNameTheKeyAndConfigureNothing) {
         {R"({"installedSchemes": "http"})", "\"installedSchemes\": expected an array of schemes, found a string"},
         {R"({"classes": {"NoSuchClass": true}})", "\"classes.NoSuchClass\": unknown key"},
         {R"({"classes": {"UIPopoverController": "no"}})", "\"classes.UIPopoverController\": expected true or false"},
+        {R"({"cameras": {}})", "\"cameras\": expected an array of cameras, found an object"},
+        {R"({"cameras": [{"position": "side"}]})", "\"cameras[0].position\": expected one of \"back\", \"front\""},
+        {R"({"cameras": [{"position": "back"}, {"position": "back"}]})", "\"cameras[1].position\": a second camera at the same position"},
+        {R"({"cameras": [{"frames": 7}]})", "\"cameras[0].frames\": expected a string, found a number"},
+        {R"({"cameras": [{"frameRate": 0}]})", "\"cameras[0].frameRate\": expected a number from 1 to 120"},
+        {R"({"cameras": [{"width": 100000}]})", "\"cameras[0].width\": expected a number from 16 to 4096"},
+        {R"({"cameras": [{"zoom": 2}]})", "\"cameras[0].zoom\": unknown key"},
+        {R"({"cameraInputFails": "yes"})", "\"cameraInputFails\": expected true or false"},
+        {R"({"photoLibrary": {"seeds": "qr:x"}})", "\"photoLibrary.seeds\": expected an array of at most 64 pictures"},
+        {R"({"photoLibrary": {"seeds": [1]}})", "\"photoLibrary.seeds[0]\": expected a string"},
+        {R"({"photoLibrary": {"albums": []}})", "\"photoLibrary.albums\": unknown key"},
     };
     for (const auto& [text, message] : cases) {
         const std::string refused = refusal(text);

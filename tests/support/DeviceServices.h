@@ -2,8 +2,11 @@
 #pragma once
 
 #include "platform/Device.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
+#include "platform/device/CaptureDevice.h"
+#include "platform/device/CaptureSession.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
@@ -27,6 +30,9 @@ inline void resetDeviceServices() {
     platform::PlatformClasses::resetToDefaults();
     platform::InterfaceAddresses::resetToDefaults();
     platform::ImagePickerSources::resetToDefaults();
+    platform::CaptureDevice::resetToDefaults();
+    platform::CaptureSession::setUnsupportedPresets({});
+    platform::PhotoLibrary::setSeedPictures({});
 }
 
 } // namespace hybtest
