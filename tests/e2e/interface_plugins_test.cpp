@@ -211,4 +211,12 @@ TEST_F(InterfaceOnEngineTest, FocusingThePagesInputFiresTheKeyboardEvents) {
     EXPECT_TRUE(shows("log", "native.keyboardhide")) << text("log");
     EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
     EXPECT_EQ(eval("String(hybrid.plugins.Keyboard.isVisible)"), "false");
+
+    // The page closes the keyboard natively: the input loses the focus and the hide pair fires again.
+    clickElement("iface-input");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(hybrid.plugins.Keyboard.isVisible)") == "true"; }));
+    eval("document.getElementById('log').textContent = ''; hybrid.plugins.Keyboard.close(); 1");
+    EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(document.activeElement.id)") != "iface-input"; }));
+    EXPECT_FALSE(m_webView->isFirstResponder());
 }
