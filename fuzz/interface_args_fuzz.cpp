@@ -167,10 +167,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto plugin = make<plugins::HYBKeyboard>(stage, delegate);
         run(*plugin, "hideKeyboardAccessoryBar", "bar");
         run(*plugin, "disableScroll", "scroll");
+        run(*plugin, "editingChanged", "editing");
         run(*plugin, "close", "close");
         stage.webView->scrollView().setContentOffset(platform::Point{0, 10});
         run(*plugin, "disableScroll", "scroll");
-        check(!delegate->answers.contains("bar") && !delegate->answers.contains("scroll"));
+        check(!delegate->answers.contains("bar") && !delegate->answers.contains("scroll") && !delegate->answers.contains("editing"));
+        stage.webView->endEditing(true);
     }
     stage.webView->scrollView().setContentOffset(platform::Point{});
     return 0;

@@ -59,7 +59,9 @@ void WebView::didResignFirstResponder() {
 }
 
 void WebView::blurActiveElement() {
-    (void)stringByEvaluatingJavaScriptFromString("document.activeElement && document.activeElement.blur && document.activeElement.blur()");
+    // Without waiting: the real engine's wait turns the main loop, which must not run in the middle of a
+    // change of first responder.
+    evaluateJavaScript("document.activeElement && document.activeElement.blur && document.activeElement.blur()", [](std::string) {});
 }
 
 void WebView::loadRequest(const URLRequest& request) { doLoadRequest(request, WebViewNavigationType::Other); }

@@ -46,6 +46,7 @@ const runtime::HYBActionTable& HYBKeyboard::actions() const {
         {"disableScroll", &HYBKeyboard::disableScroll},
         {"close", &HYBKeyboard::close},
         {"show", &HYBKeyboard::show},
+        {"editingChanged", &HYBKeyboard::editingChanged},
     });
     return table;
 }
@@ -78,6 +79,13 @@ void HYBKeyboard::close(const runtime::HYBInvokedUrlCommand&) {
 
 void HYBKeyboard::show(const runtime::HYBInvokedUrlCommand&) {
     platform::Log::write("Showing keyboard not supported in iOS due to platform limitations.");
+}
+
+void HYBKeyboard::editingChanged(const runtime::HYBInvokedUrlCommand& command) {
+    std::optional<bool> editing = flagArgument(command);
+    std::shared_ptr<platform::WebView> view = webView();
+    if (editing && view)
+        view->pageEditingChanged(*editing);
 }
 
 void HYBKeyboard::setHideKeyboardAccessoryBar(bool hide) {

@@ -5,6 +5,8 @@
 // - Main thread: actions and the keyboard notifications (observed on the main queue).
 // - No action answers. An action whose first argument is missing or null changes nothing; any other
 //   value is read as the platform reads a boolean.
+// - The page's focus of an editable element (reported by editingChanged) makes the web view the first
+//   responder, so the keyboard shows with its notifications, 216 points high on a phone.
 // - From start-up the bar of form helpers is hidden (WebView::setInputAccessoryBarHidden, process-wide).
 // - Each will-show notification evaluates, in order,
 //     hybrid.plugins.Keyboard.isVisible = true; hybrid.fireWindowEvent('native.keyboardshow', ...)
@@ -41,6 +43,10 @@ public:
     void close(const runtime::HYBInvokedUrlCommand& command);
     // Only logs: the keyboard cannot be shown without an editable element.
     void show(const runtime::HYBInvokedUrlCommand& command);
+    // 0: whether an editable element of the page has the focus. The desktop's engine does not tell the
+    // platform, so the page's bridge script reports it; the web view then is (or stops being) the
+    // keyboard's first responder (WebView::pageEditingChanged).
+    void editingChanged(const runtime::HYBInvokedUrlCommand& command);
 
     bool hideKeyboardAccessoryBar() const { return m_hideKeyboardAccessoryBar; }
     void setHideKeyboardAccessoryBar(bool hide);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "platform/Geometry.h"
+#include "platform/ui/View.h"
+#include "platform/ui/ViewAnimation.h"
 #include "webengine/WindowHost.h"
 
 #include <gtk/gtk.h>
@@ -10,6 +12,24 @@
 #include <cstring>
 
 namespace e2e {
+
+// Whether the view or one of its subviews runs an animation (touches pass animating views by).
+inline bool treeAnimates(const platform::View& view)
+{
+    if (platform::ViewAnimation::isAnimating(view))
+        return true;
+    for (const auto& child : view.subviews())
+        if (treeAnimates(*child))
+            return true;
+    return false;
+}
+
+// Centre of a view on the screen (its window's frame at the screen's origin).
+inline platform::Point centreOnScreen(const platform::View& view)
+{
+    const platform::Rect r = view.convertRectTo(view.bounds(), nullptr);
+    return platform::Point{r.midX(), r.midY()};
+}
 
 // The fields pointer events share, for the host's drawing area at a point of the window.
 template <class PointerEvent>

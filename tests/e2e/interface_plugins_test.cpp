@@ -1,14 +1,16 @@
-// The interface plug-ins on the real engine with the sample bundle: the launch image covers the page
-// until it has loaded, and the page's action sheet, picker and date picker answer what a user chose on
-// the native views (touches synthesised by the platform's touch driver at the views' places).
+// The interface plug-ins on the real engine with the sample bundle, shown by the window host and driven by
+// synthesised GTK clicks: the launch image covers the page until it has loaded, then fades; the page's
+// action sheet, picker and date picker answer what was chosen on the native views; focusing the page's
+// input fires the keyboard events.
 #include "EngineHarness.h"
+#include "HostInput.h"
 
 #include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
 #include "platform/ui/ActionSheet.h"
-#include "platform/ui/TouchDriver.h"
+#include "platform/ui/Screen.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
@@ -17,15 +19,20 @@
 #include "plugins/PickerViewPlugin.h"
 #include "runtime/AppDelegate.h"
 #include "runtime/HYBApplicationMain.h"
-#include "runtime/HYBViewController.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "runtime/HYBURLProtocol.h"
+#include "runtime/HYBViewController.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
+#include "webengine/WindowHost.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+using e2e::centreOnScreen;
+using e2e::treeAnimates;
+using platform::Point;
 
 namespace {
 
@@ -45,47 +52,45 @@ protected:
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "Default-667h@2x.png",
                                  "Default-568h@2x.png", "Default@2x.png"})
             m_home.writeBundleFile(file, readFile(kSampleBundle / file));
+        platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();
         app::registerPlugins();
         webengine::WebKitGtkWebView::installAsEngine();
         platform::NotificationCenter::defaultCenter().addObserver(this, runtime::kHYBPageDidLoadNotification, nullptr,
-                                                                  [this](const platform::Notification&) { ++m_loads; });
+                                                                  [this](const platform::Notification&) {
+                                                                      if (++m_loads == 1 && m_onLoad)
+                                                                          m_onLoad();
+                                                                  });
     }
     void TearDown() override {
         platform::NotificationCenter::defaultCenter().removeObserver(this);
-        if (m_window)
-            gtk_container_remove(GTK_CONTAINER(m_window), m_webView->widget());
-        m_webView.reset();
+        m_host.reset();
+        if (m_launched.ok() && (*m_launched)->window())
+            (*m_launched)->window()->setHidden(true);
         m_launched = platform::Error();
         platform::Application::shared().resetForTesting();
         platform::WebView::setFactory({});
         runtime::HYBURLProtocol::resetForTesting();
-        if (m_window)
-            gtk_widget_destroy(m_window);
+        platform::Screen::main().resetToDefaults();
     }
 
-    // Launches the sample bundle; `beforeLoad` runs once the application is up, before the page loads.
-    void launch(const std::function<void()>& beforeLoad = {}) {
+    // Launches the sample bundle in an offscreen host window and waits for its page.
+    void launch() {
         m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
         ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
-        m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>(controller().webView());
-        if (beforeLoad)
-            beforeLoad();
-        m_window = gtk_offscreen_window_new();
-        gtk_window_set_default_size(GTK_WINDOW(m_window), 375, 667);
-        gtk_container_add(GTK_CONTAINER(m_window), m_webView->widget());
-        gtk_widget_show_all(m_window);
+        m_webView = controller().webView();
+        m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
+        m_host->show();
         ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
         ASSERT_TRUE(e2e::waitUntil([&] { return text("ready") == "deviceready"; }));
     }
-    // Launches and waits until the launch image has faded and the page takes touches.
+    // Launches and waits until the launch image has gone and the page takes touches.
     void launchAndWaitForThePage() {
         launch();
         ASSERT_TRUE(e2e::waitUntil([&] { return controller().view()->isUserInteractionEnabled(); }));
     }
     runtime::HYBViewController& controller() { return *(*m_launched)->viewController(); }
-    const std::shared_ptr<platform::Window>& window() { return (*m_launched)->window(); }
     template <class Plugin>
     std::shared_ptr<Plugin> plugin(const char* service) {
         return std::dynamic_pointer_cast<Plugin>(controller().getCommandInstance(service));
@@ -95,81 +100,123 @@ protected:
     bool shows(const std::string& id, const std::string& part) {
         return e2e::waitUntil([&] { return text(id).find(part) != std::string::npos; });
     }
-    // A tap on the view, as the user's finger would give it; false when nothing took it.
-    static bool tap(platform::View& view) { return platform::TouchDriver::tap(view) != nullptr; }
+    // The centre of the page's element on the screen, scrolled into view first.
+    Point elementCentre(const std::string& id) {
+        const std::string at = eval("(function () { var e = document.getElementById('" + id +
+                                    "'); e.scrollIntoView({block: 'center'}); var r = e.getBoundingClientRect();"
+                                    " return (r.left + r.width / 2) + ',' + (r.top + r.height / 2); })()");
+        const std::size_t comma = at.find(',');
+        if (comma == std::string::npos)
+            return Point{-1, -1};
+        return Point{std::stod(at.substr(0, comma)), std::stod(at.substr(comma + 1))};
+    }
+    void clickElement(const std::string& id) { e2e::click(*m_host, elementCentre(id)); }
+    void clickView(platform::View& view) {
+        ASSERT_TRUE(e2e::waitUntil([&] { return !treeAnimates(*view.rootView()); }));
+        e2e::click(*m_host, centreOnScreen(view));
+    }
 
     hybtest::TempHome m_home;
     int m_loads = 0;
+    std::function<void()> m_onLoad;
     platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
-    std::shared_ptr<webengine::WebKitGtkWebView> m_webView;
-    GtkWidget* m_window = nullptr;
+    std::shared_ptr<platform::WebView> m_webView;
+    std::unique_ptr<webengine::WindowHost> m_host;
 };
 
 } // namespace
 
 TEST_F(InterfaceOnEngineTest, TheSplashCoversThePageUntilItHasLoadedThenFades) {
-    std::shared_ptr<plugins::HYBSplashScreen> splash;
-    launch([&] {
-        splash = plugin<plugins::HYBSplashScreen>("SplashScreen");
-        ASSERT_TRUE(splash) << "made at start-up";
-        ASSERT_TRUE(splash->imageView());
-        EXPECT_EQ(splash->curImageName(), "Default-667h");
-        EXPECT_TRUE(splash->imageView()->image()) << "the sample bundle's launch image";
-        // A touch meanwhile reaches nothing of the page.
-        std::shared_ptr<platform::View> hit =
-            platform::TouchDriver::tapAt(window(), platform::Point{100, 200});
-        EXPECT_TRUE(!hit || !hit->isDescendantOf(*controller().view()));
-    });
-    // The page has loaded: the sample's fade (0.5 s) runs, then the views go and the page takes touches.
-    ASSERT_TRUE(splash);
-    EXPECT_FALSE(splash->isVisible());
-    ASSERT_TRUE(e2e::waitUntil([&] { return !splash->imageView(); }));
+    // The moment the page has loaded, the splash is fading: a click on the page's button reaches nothing.
+    bool coveredAtLoad = false;
+    m_onLoad = [&] {
+        auto splash = plugin<plugins::HYBSplashScreen>("SplashScreen");
+        coveredAtLoad = splash && splash->imageView() && splash->imageView()->image() && !controller().view()->isUserInteractionEnabled();
+        if (coveredAtLoad)
+            clickElement("iface-sheet");
+    };
+    launch();
+    ASSERT_TRUE(coveredAtLoad) << "the launch image (the sample's Default-667h) was up at the load";
+    auto splash = plugin<plugins::HYBSplashScreen>("SplashScreen");
+    EXPECT_EQ(splash->curImageName().value_or(""), "Default-667h");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !splash->imageView(); })) << "faded and gone";
     EXPECT_TRUE(controller().view()->isUserInteractionEnabled());
-    EXPECT_EQ(platform::TouchDriver::tapAt(window(), platform::Point{100, 200}), m_webView);
+    EXPECT_FALSE(plugins::ActionSheet::currentSheet()) << "the click under the splash reached nothing";
+
+    // Now the page takes the same click.
+    clickElement("iface-sheet");
+    EXPECT_TRUE(e2e::waitUntil([&] { return plugins::ActionSheet::currentSheet() != nullptr; }));
 }
 
-TEST_F(InterfaceOnEngineTest, TheActionSheetAnswersTheChosenButton) {
+TEST_F(InterfaceOnEngineTest, TheActionSheetAnswersTheButtonAClickChose) {
     launchAndWaitForThePage();
-    eval("showSheet(); 1");
+    clickElement("iface-sheet");
     std::shared_ptr<platform::ActionSheet> sheet;
     ASSERT_TRUE(e2e::waitUntil([&] {
         sheet = plugins::ActionSheet::currentSheet();
         return sheet && sheet->isVisible();
     }));
     ASSERT_EQ(sheet->numberOfButtons(), 4);
-    ASSERT_TRUE(tap(*sheet->buttonViews().at(2)));  // the second label
+    clickView(*sheet->buttonViews().at(2));  // the second label
     EXPECT_TRUE(shows("iface-sheet-result", "button 3 (Choose from library)")) << text("iface-sheet-result");
+    EXPECT_FALSE(sheet->isVisible());
 }
 
-TEST_F(InterfaceOnEngineTest, ThePickerAnswersTheItemsChosenAfterASpin) {
+TEST_F(InterfaceOnEngineTest, ThePickerAnswersTheItemsChosenAfterASpinAndDone) {
     launchAndWaitForThePage();
-    eval("showPicker(3); 1");
-    auto picker = plugin<plugins::PickerViewPlugin>("PickerView");
-    ASSERT_TRUE(e2e::waitUntil([&] { return picker && picker->pickerView() != nullptr; }));
+    clickElement("iface-picker3");
+    std::shared_ptr<plugins::PickerViewPlugin> picker;
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        picker = plugin<plugins::PickerViewPlugin>("PickerView");
+        return picker && picker->pickerView() != nullptr;
+    }));
     ASSERT_TRUE(picker->pickerView()->spin(0, 1));  // Zhejiang
     ASSERT_TRUE(picker->pickerView()->spin(1, 0));  // Hangzhou
     ASSERT_TRUE(picker->pickerView()->spin(2, 1));  // Yuhang
     EXPECT_EQ(picker->label()->text(), "Yuhang, Hangzhou");
-    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*controller().view()); }));
-    const auto& items = picker->toolbar()->items();
-    ASSERT_TRUE(tap(*items.back()->viewForBar()));  // Done
+    clickView(*picker->toolbar()->items().back()->viewForBar());  // Done
     EXPECT_TRUE(shows("iface-picker-result", "Picker: Zhejiang / Hangzhou / Yuhang")) << text("iface-picker-result");
     EXPECT_FALSE(picker->pickerView());
 }
 
 TEST_F(InterfaceOnEngineTest, DatePickerChangesAndDoneReachThePage) {
     launchAndWaitForThePage();
-    eval("showDate('datetime'); 1");
-    auto dates = plugin<plugins::DatePicker>("DatePicker");
-    ASSERT_TRUE(e2e::waitUntil([&] { return dates && dates->isShown(); }));
+    clickElement("iface-date-datetime");
+    std::shared_ptr<plugins::DatePicker> dates;
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        dates = plugin<plugins::DatePicker>("DatePicker");
+        return dates && dates->isShown();
+    }));
     EXPECT_EQ(dates->datePicker()->datePickerMode(), platform::DatePickerMode::DateAndTime);
     dates->datePicker()->setDateAsUser(platform::Date{1773480360 + 3600});  // an hour after the start
     EXPECT_TRUE(shows("iface-date-result", "Date: 2026-03-14T")) << text("iface-date-result");
     const std::string changed = text("iface-date-result");
     eval("document.getElementById('log').textContent = ''; 1");
-    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*dates->datePickerComponentsContainer()); }));
-    ASSERT_TRUE(tap(*dates->doneButton()));
+    clickView(*dates->doneButton());
     EXPECT_TRUE(shows("log", "DatePicker: 2026-03-14T")) << "Done reports the date once more";
     EXPECT_EQ(text("iface-date-result"), changed);
     EXPECT_FALSE(dates->isShown());
+}
+
+TEST_F(InterfaceOnEngineTest, FocusingThePagesInputFiresTheKeyboardEvents) {
+    launchAndWaitForThePage();
+    eval("document.getElementById('log').textContent = ''; 1");
+    clickElement("iface-input");
+    EXPECT_TRUE(shows("log", "native.keyboardshow keyboardHeight=216")) << text("log");
+    EXPECT_TRUE(shows("log", "native.showkeyboard keyboardHeight=216")) << text("log");
+    EXPECT_TRUE(shows("iface-keyboard-result", "shown, 216 points high"));
+    EXPECT_EQ(eval("String(hybrid.plugins.Keyboard.isVisible)"), "true");
+
+    clickElement("iface-keyboard-result");  // text that takes no focus: the input loses it
+    EXPECT_TRUE(shows("log", "native.keyboardhide")) << text("log");
+    EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
+    EXPECT_EQ(eval("String(hybrid.plugins.Keyboard.isVisible)"), "false");
+
+    // The page closes the keyboard natively: the input loses the focus and the hide pair fires again.
+    clickElement("iface-input");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(hybrid.plugins.Keyboard.isVisible)") == "true"; }));
+    eval("document.getElementById('log').textContent = ''; hybrid.plugins.Keyboard.close(); 1");
+    EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(document.activeElement.id)") != "iface-input"; }));
+    EXPECT_FALSE(m_webView->isFirstResponder());
 }

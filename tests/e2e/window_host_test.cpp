@@ -20,6 +20,8 @@
 #include <cairo.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+using e2e::centreOnScreen;
+using e2e::treeAnimates;
 using e2e::waitUntil;
 using platform::Point;
 using platform::Rect;
@@ -37,23 +39,6 @@ document.addEventListener('click', e => clicks.push(e.clientX + ',' + e.clientY)
 document.addEventListener('keydown', e => keys.push(e.key));
 window.ready = true;
 </script></body></html>)";
-
-bool treeAnimates(const platform::View& view)
-{
-    if (platform::ViewAnimation::isAnimating(view))
-        return true;
-    for (const auto& child : view.subviews())
-        if (treeAnimates(*child))
-            return true;
-    return false;
-}
-
-// Centre of a view on the screen (its window's frame at the screen's origin).
-Point centreOnScreen(const platform::View& view)
-{
-    const Rect r = view.convertRectTo(view.bounds(), nullptr);
-    return Point{r.midX(), r.midY()};
-}
 
 class AlertRecorder : public platform::AlertViewDelegate {
 public:

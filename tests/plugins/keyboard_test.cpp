@@ -108,6 +108,21 @@ TEST_F(KeyboardTest, EachShowAndHideFiresBothEventsWithTheHeight) {
     EXPECT_EQ(std::vector<std::string>(scripts().end() - 2, scripts().end()), kShowScripts("264"));
 }
 
+TEST_F(KeyboardTest, ThePagesReportOfItsEditingMovesTheKeyboard) {
+    start();
+    call("editingChanged", {nullptr});
+    call("editingChanged", {});
+    EXPECT_TRUE(scripts().empty());
+    call("editingChanged", {true});
+    EXPECT_TRUE(m_webView->isPageEditing());
+    EXPECT_EQ(scripts(), kShowScripts("216"));
+    settle();
+    call("editingChanged", {false});
+    EXPECT_FALSE(m_webView->isFirstResponder());
+    EXPECT_EQ(std::vector<std::string>(scripts().end() - 2, scripts().end()), kHideScripts);
+    EXPECT_TRUE(answers().empty());
+}
+
 TEST_F(KeyboardTest, HeightsAreWrittenAsPlainDecimalText) {
     EXPECT_EQ(HYBKeyboard::heightText(216), "216");
     EXPECT_EQ(HYBKeyboard::heightText(260.5), "260.5");

@@ -377,6 +377,28 @@
         }
     };
 
+    // The page's editing reaches the native keyboard: while an editable element has the focus the web
+    // view is the keyboard's responder (the Keyboard service's editingChanged). A move of the focus
+    // between editable elements is no change.
+    (function () {
+        var NOT_TYPED = /^(button|checkbox|color|file|hidden|image|radio|range|reset|submit)$/i;
+        var editing = false;
+        function editable(el) {
+            if (!el || el.disabled || el.readOnly) { return false; }
+            if (el.isContentEditable || el.tagName === 'TEXTAREA') { return true; }
+            return el.tagName === 'INPUT' && !NOT_TYPED.test(el.type);
+        }
+        function report() {
+            var now = editable(global.document.activeElement);
+            if (now !== editing) {
+                editing = now;
+                hybrid.exec(null, null, 'Keyboard', 'editingChanged', [now]);
+            }
+        }
+        global.document.addEventListener('focusin', report, true);
+        global.document.addEventListener('focusout', function () { global.setTimeout(report, 0); }, true);
+    })();
+
     global.hybrid = hybrid;
     global.datePicker = datePicker;
 })(window);
