@@ -71,6 +71,7 @@ public:
     const std::shared_ptr<PULSEUserDefaultsController>& userDefaults() const { return m_userDefaults; }
     void setUserDefaults(std::shared_ptr<PULSEUserDefaultsController> userDefaults) { m_userDefaults = std::move(userDefaults); }
     const std::shared_ptr<PULSETagAlias>& tagAliasMng() const { return m_tagAliasMng; }
+    void setTagAliasMng(std::shared_ptr<PULSETagAlias> manager) { m_tagAliasMng = std::move(manager); }
     const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
     const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
     const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
@@ -79,6 +80,10 @@ public:
     }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
     PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
+
+    // Whether a device token has been taken in this process (only ever goes from false to true).
+    bool deviceTokenUpdated() const { return m_deviceTokenUpdated; }
+    void setDeviceTokenUpdated() { m_deviceTokenUpdated = true; }
 
     // The channel of the push configuration, "" while there is none.
     std::string pushChannel() const;
@@ -112,6 +117,7 @@ private:
     std::optional<std::string> m_emProvisionUrl;
     std::string m_modelName;
     std::int32_t m_apsEvironment = 0;
+    bool m_deviceTokenUpdated = false;
 
     std::shared_ptr<PULSEPushConfigController> m_pushConfig;
     std::shared_ptr<PULSEUserDefaultsController> m_userDefaults;

@@ -1,6 +1,7 @@
 #include "push/PULSEReceivedPacketController.h"
 
 #include "push/PULSEClientController.h"
+#include "push/PULSETagAlias.h"
 #include "push/PULSELogging.h"
 #include "push/PULSEUserDefaultsController.h"
 
@@ -161,6 +162,13 @@ PULSEMessageDispatchController::PULSEMessageDispatchController(PULSEBytesView pa
         if (lastBreak != std::string::npos)
             m_messageContent->erase(0, lastBreak + 1);
     }
+}
+
+void PULSEMessageDispatchController::handleReceipt() {
+    if (m_commandType != kTagAliasReplyType)
+        return;
+    if (const auto& tagAlias = PULSEClientController::sharedClient().tagAliasMng())
+        tagAlias->doSetTagsAliasCallbackWithRetJson(m_messageContent.value_or(std::string()));
 }
 
 } // namespace push

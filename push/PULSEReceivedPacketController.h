@@ -129,11 +129,16 @@ public:
     using PULSEResponse::PULSEResponse;
 };
 
-// Command 3: a pushed message (type, id, text whose last line is kept). Delivery and receipts belong
-// to the message centre; handling it does nothing yet.
+// Command 3: a pushed message (type, id, text whose last line is kept). Type 20 carries the reply to a
+// tags-and-alias request and goes to the tags manager; delivery and receipts of the other types belong
+// to the message centre.
 class PULSEMessageDispatchController : public PULSEReceivedPacketController {
 public:
+    static constexpr std::uint8_t kTagAliasReplyType = 20;
+
     explicit PULSEMessageDispatchController(PULSEBytesView packet);
+
+    void handleReceipt() override;
 
     std::uint8_t recv_commandType() const { return m_commandType; }
     std::uint64_t recv_uniqueID() const { return m_uniqueID; }

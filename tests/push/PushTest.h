@@ -8,6 +8,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSEFileCacheController.h"
+#include "push/PULSESessionController.h"
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
 #include "push/PULSEUserDefaultsController.h"
@@ -34,6 +35,7 @@ inline void resetClientState() {
     push::PULSEThreadController::shareThreadInstance().resetForTesting();
     push::PULSEThread::resetDefaultInstancesForTesting();
     push::PULSEDelegateSynchronize::resetForTesting();
+    push::PULSESessionController::resetHeartbeatLockForTesting();
     push::PULSEClientController::resetForTesting();
     push::PULSEFileCacheController::resetForTesting();
     push::PULSEEndpoints::resetShared();
