@@ -73,6 +73,7 @@ public:
     const std::shared_ptr<PULSETagAlias>& tagAliasMng() const { return m_tagAliasMng; }
     void setTagAliasMng(std::shared_ptr<PULSETagAlias> manager) { m_tagAliasMng = std::move(manager); }
     const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
+    void setMessageCenter(std::shared_ptr<PULSEMessageCenter> center) { m_messageCenter = std::move(center); }
     const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
     const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
     void setClientNotificationCenter(std::shared_ptr<platform::NotificationCenter> center) {

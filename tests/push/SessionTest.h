@@ -6,6 +6,7 @@
 
 #include "PushTest.h"
 
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSEPushConfigController.h"
 #include "push/PULSESessionController.h"
 #include "push/PULSETagAlias.h"
@@ -41,6 +42,7 @@ protected:
         m_identity->setCurrentDeviceToken("0a1b2c3d");
         client.setDeviceTokenUpdated();
         client.setTagAliasMng(std::make_shared<push::PULSETagAlias>());
+        client.setMessageCenter(std::make_shared<push::PULSEMessageCenter>());
         client.setNetworkStatusSource([this] { return m_networkStatus.load(); });
 
         m_server.setSessionAnswers(kSessionAppKey);

@@ -229,15 +229,38 @@ void PushTestServer::releaseHeldTagReplies() {
 void PushTestServer::pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text) {
     postAndWait([this, type, id, text] {
         Connection* connection = newestLoggedIn();
-        if (!connection)
+        const std::uint64_t uid = connection ? connection->uid : m_lastLoginUid;
+        if (uid == 0)
             return;
-        PushBytes body;
-        appendU8(body, type);
-        appendU64(body, id);
-        appendString(body, text);
-        connection->outbound.push_back(packet(1, 3, id, connection->uid, body));
+        if (type != 20) {
+            const bool added = m_held[uid].insert_or_assign(id, HeldMessage{type, text}).second;
+            m_pushedIds[uid].insert(id);
+            std::lock_guard lock(m_mutex);
+            m_heldCount += added ? 1 : 0;
+        }
+        if (connection)
+            writeMessage(*connection, type, id, text);
     });
 }
+
+void PushTestServer::writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text) {
+    PushBytes body;
+    appendU8(body, type);
+    appendU64(body, id);
+    appendString(body, text);
+    connection.outbound.push_back(packet(1, 3, id, connection.uid, body));
+}
+
+std::vector<std::uint64_t> PushTestServer::receipts() const {
+    std::lock_guard lock(m_mutex);
+    return m_receipts;
+}
+
+std::size_t PushTestServer::heldMessages() const {
+    std::lock_guard lock(m_mutex);
+    return m_heldCount;
+}
+
 
 void PushTestServer::becomeBlackHole() {
     postAndWait([this] {
@@ -652,6 +675,12 @@ void PushTestServer::answerSession(Connection& connection, const PushReceivedPac
         appendU16(answer, 0);
     }
     connection.outbound.push_back(PushTestServer::packet(packet.version, packet.command, packet.rid, packet.uid, answer));
+    if (packet.command == 1 && connection.loggedIn) {
+        // What the device has not acknowledged goes out again, in id order.
+        m_lastLoginUid = connection.uid;
+        for (const auto& [id, message] : m_held[connection.uid])
+            writeMessage(connection, message.type, id, message.text);
+    }
     if (packet.command == 1 && connection.loggedIn && m_blackHoleAfterLogin) {
         m_blackHoleAfterLogin = false;
         connection.blackHole = true;
@@ -698,6 +727,8 @@ void PushTestServer::handlePacket(Connection& connection, const PushBytes& bytes
         checkSession(connection, packet, command);
     if (packet.command == 10)
         answerTags(connection, packet, command);
+    if (packet.command == 4 && sessions)
+        checkReceipt(connection, packet, command);
     if (connection.blackHole)
         return;
 
@@ -811,6 +842,34 @@ void PushTestServer::sendTagReply(std::uint64_t rid, int code) {
     appendU64(body, id);
     appendString(body, text);
     connection->outbound.push_back(packet(1, 3, id, connection->uid, body));
+}
+
+void PushTestServer::checkReceipt(const Connection& connection, const PushReceivedPacket& packet, const std::string& name) {
+    BodyReader body(packet.body);
+    const auto status = body.number(2);
+    const auto type = body.number(1);
+    const auto id = body.number(8);
+    if (!body.complete() || packet.length != 35)
+        fault(name + ": receipt of " + std::to_string(packet.length) + " bytes, expected 35");
+    if (status != 0 || packet.version != 1 || packet.rid != id)
+        fault(name + ": receipt status " + std::to_string(status) + ", version " + std::to_string(packet.version) + ", rid " +
+              std::to_string(packet.rid) + ", expected 0, 1 and the message id " + std::to_string(id));
+    const auto pushed = m_pushedIds.find(connection.uid);
+    if (type == 20 || pushed == m_pushedIds.end() || !pushed->second.count(id)) {
+        fault(name + ": receipt for message " + std::to_string(id) + " of type " + std::to_string(type) +
+              ", which was not pushed to this device");
+        return;
+    }
+    auto& held = m_held[connection.uid];
+    const auto message = held.find(id);
+    if (message != held.end() && message->second.type != type)
+        fault(name + ": receipt type " + std::to_string(type) + ", expected " + std::to_string(message->second.type));
+    std::lock_guard lock(m_mutex);
+    m_receipts.push_back(id);
+    if (message != held.end()) {
+        held.erase(message);
+        --m_heldCount;
+    }
 }
 
 } // namespace testsupport

@@ -33,10 +33,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace testsupport {
@@ -75,6 +77,9 @@ public:
     std::vector<PushReceivedPacket> packets() const;
     // The packets of one command, in arrival order.
     std::vector<PushReceivedPacket> packets(std::uint8_t command) const;
+    // The message ids of the receipts received, in arrival order, and the messages still held.
+    std::vector<std::uint64_t> receipts() const;
+    std::size_t heldMessages() const;
     // The JSON text of a tags request's body ("" when the body is not app key + JSON).
     static std::string tagRequestJson(const PushReceivedPacket& packet);
     std::vector<std::string> faults() const;
@@ -103,7 +108,9 @@ public:
     // Held replies wait until released (a reply that comes late).
     void setHoldTagReplies(bool hold);
     void releaseHeldTagReplies();
-    // A pushed message (command 3: type, id, text) to the newest logged-in connection.
+    // A pushed message (command 3, version 1: type, id, text) for the device of the newest logged-in
+    // connection (else the device that logged in last). Messages other than type 20 are held until
+    // their receipt; a device that logs in again gets every held message again, in id order.
     void pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text);
     // The newest connection stops answering now; or the next connection to log in, right after its login
     // answer.
@@ -156,6 +163,8 @@ private:
     void answerTags(Connection& connection, const PushReceivedPacket& packet, const std::string& name);
     void sendAck(Connection& connection, const PushReceivedPacket& packet);
     void sendTagReply(std::uint64_t rid, int code);
+    void checkReceipt(const Connection& connection, const PushReceivedPacket& packet, const std::string& name);
+    void writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text);
     Connection* newestLoggedIn();
     void fault(const std::string& line);
     void changed();
@@ -178,6 +187,14 @@ private:
     std::vector<std::pair<std::uint64_t, int>> m_heldTagReplies;
     bool m_blackHoleAfterLogin = false;
     std::uint32_t m_sessionsIssued = 0;
+    std::uint64_t m_lastLoginUid = 0;
+    struct HeldMessage {
+        std::uint8_t type;
+        std::string text;
+    };
+    // Per device uid: messages waiting for their receipt (by id), and the ids of every message pushed.
+    std::map<std::uint64_t, std::map<std::uint64_t, HeldMessage>> m_held;
+    std::map<std::uint64_t, std::unordered_set<std::uint64_t>> m_pushedIds;
     std::uint64_t m_messagesPushed = 0;
     // Server thread only: the session answers' app key and the devices registered.
     std::string m_sessionAppKey;
@@ -194,6 +211,8 @@ private:
     std::vector<PushReceivedPacket> m_packets;
     std::vector<std::string> m_faults;
     int m_accepted = 0;
+    std::vector<std::uint64_t> m_receipts;
+    std::size_t m_heldCount = 0;
     int m_open = 0;
 
     std::thread m_thread;
