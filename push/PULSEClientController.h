@@ -37,6 +37,8 @@ class PULSETagAlias;
 class PULSEMessageCenter;
 class PULSEPageFlowSession;
 class PULSENetworkController;
+class PULSEReportCacheController;
+class PULSEReportSession;
 
 class PULSEClientController {
 public:
@@ -80,6 +82,12 @@ public:
         m_clientNotificationCenter = std::move(center);
     }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
+    // The HTTP statistics session's report cache and the session itself (held weakly), which the
+    // network controller will hold once it exists.
+    const std::shared_ptr<PULSEReportCacheController>& reportCache() const { return m_reportCache; }
+    void setReportCache(std::shared_ptr<PULSEReportCacheController> cache) { m_reportCache = std::move(cache); }
+    std::shared_ptr<PULSEReportSession> reportSession() const { return m_reportSession.lock(); }
+    void setReportSession(std::weak_ptr<PULSEReportSession> session) { m_reportSession = std::move(session); }
     PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
 
     // Whether a device token has been taken in this process (only ever goes from false to true).
@@ -127,6 +135,8 @@ private:
     std::shared_ptr<PULSEPageFlowSession> m_pageFlowController;
     std::shared_ptr<platform::NotificationCenter> m_clientNotificationCenter;
     std::shared_ptr<PULSENetworkController> m_networkService;
+    std::shared_ptr<PULSEReportCacheController> m_reportCache;
+    std::weak_ptr<PULSEReportSession> m_reportSession;
     PULSEThreadController& m_pulseThreadManager;
     std::weak_ptr<PULSERequestSession> m_requestSession;
     std::uint64_t m_plainRId = 0;

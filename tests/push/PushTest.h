@@ -75,6 +75,13 @@ protected:
     // The texts of the lines logged so far.
     std::vector<std::string> logLines() const { return m_logger->lines(); }
     std::vector<pushlog::PULSELogMessage> logMessages() const { return m_logger->messages(); }
+    // The number of lines logged so far that hold a text.
+    int countLines(const std::string& text) const {
+        int count = 0;
+        for (const auto& line : logLines())
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
 
     hybtest::TempHome m_home;
     platform::VirtualClock m_clock;

@@ -112,13 +112,6 @@ protected:
         return m_notes;
     }
 
-    // Log lines holding a text.
-    int countLines(const std::string& text) const {
-        int count = 0;
-        for (const auto& line : logLines())
-            count += line.find(text) != std::string::npos;
-        return count;
-    }
 
     std::shared_ptr<push::PULSEUserDefaultsController> m_identity;
     std::shared_ptr<push::PULSESessionController> m_session;
