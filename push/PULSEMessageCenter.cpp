@@ -81,4 +81,39 @@ std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(
     return dictionary;
 }
 
+// ---- message-state report ----
+
+PULSEMessageReportRequest::PULSEMessageReportRequest() { setReportType(4); }
+
+void PULSEMessageReportRequest::setActiveType(std::uint16_t messageStateType, std::string messageID, std::int32_t flag) {
+    m_messageStateType = messageStateType;
+    m_messageID = std::move(messageID);
+    m_flag = flag;
+}
+
+bool PULSEMessageReportRequest::packData() {
+    const bool packing = PULSEReportRequest::packData();
+    if (!packing)
+        return false;
+    platform::Dictionary item{
+        {"itime", reportTimeStamp()},
+        {"type", "msg_status"},
+        {"result", static_cast<std::int64_t>(m_messageStateType)},
+        {"msg_id", m_messageID},
+    };
+    if (m_flag != kNoFlag)
+        item.set("flag", static_cast<std::int64_t>(m_flag));
+    setContent(item);
+    reportContents().push_back(std::move(item));
+    return packing;
+}
+
+void PULSEMessageReportRequest::setResponseBlock() {
+    std::weak_ptr<PULSEReportRequest> weak = weak_from_this();
+    m_responseBlock = [weak](const std::optional<platform::URLResponse>& response, const platform::Bytes&,
+                             const std::weak_ptr<PULSEHttpRequestDelegate>& delegate) -> std::shared_ptr<PULSEHttpResponse> {
+        return std::make_shared<PULSEMessageReportResponse>(response, delegate, weak.lock());
+    };
+}
+
 } // namespace push

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "push/PULSEPacket.h"
+#include "push/PULSEReportRequest.h"
 
 #include "platform/Value.h"
 
@@ -68,6 +69,28 @@ public:
 
 private:
     std::deque<std::uint64_t> m_receivedMsgIds; // oldest first
+};
+
+// The HTTP message-state report (kind 4): {"itime", "type": "msg_status", "result": state, "msg_id": id
+// text, "flag": flag (left out when it is kNoFlag)}.
+class PULSEMessageReportRequest : public PULSEReportRequest {
+public:
+    static constexpr std::int32_t kNoFlag = -10000;
+
+    PULSEMessageReportRequest();
+    void setActiveType(std::uint16_t messageStateType, std::string messageID, std::int32_t flag);
+    bool packData() override;
+    void setResponseBlock() override;
+
+private:
+    std::uint16_t m_messageStateType = 0;
+    std::string m_messageID;
+    std::int32_t m_flag = kNoFlag;
+};
+
+class PULSEMessageReportResponse : public PULSEReportResponse {
+public:
+    using PULSEReportResponse::PULSEReportResponse;
 };
 
 } // namespace push

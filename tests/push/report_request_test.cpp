@@ -3,6 +3,7 @@
 // that no item is lost when a request yields no body or cannot be sent.
 #include "PushTest.h"
 
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSEReportCacheController.h"
 #include "push/PULSEReportRequest.h"
 
@@ -271,6 +272,20 @@ TEST_F(Reports, TheDelayedSendFollowsItsSteps) {
         EXPECT_EQ(sent, step + 1);
     }
     EXPECT_FALSE(report->startDelaySend());
+}
+
+TEST_F(Reports, MessageStateReportsCarryTheirFourKeysAndAFlagWhenGiven) {
+    auto withFlag = std::make_shared<push::PULSEMessageReportRequest>();
+    withFlag->setActiveType(2, "123456789", 7);
+    auto without = std::make_shared<push::PULSEMessageReportRequest>();
+    without->setActiveType(1, "", push::PULSEMessageReportRequest::kNoFlag);
+    sendAndWait(withFlag);
+    sendAndWait(without);
+    const auto items = m_primary.items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0], R"({"itime":1700000000,"type":"msg_status","result":2,"msg_id":"123456789","flag":7})");
+    EXPECT_EQ(items[1], R"({"itime":1700000000,"type":"msg_status","result":1,"msg_id":""})");
+    EXPECT_TRUE(std::dynamic_pointer_cast<push::PULSEMessageReportResponse>(m_session->exchanges[0]->reportResponse()));
 }
 
 } // namespace
