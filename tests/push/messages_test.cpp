@@ -120,6 +120,15 @@ TEST_F(Messages, TheLastLineIsTheMessageAndEveryMessageGetsAReceipt) {
     EXPECT_NE(receipt->description().find("[PULSEMessageReceipt] - msgType:1, msgId:500"), std::string::npos);
 }
 
+TEST_F(Messages, ALongTextAndBytesThatAreNotUTF8AreHandledLikeAnyOther) {
+    receive(1, 700, R"({"message":")" + std::string(64'980, 'y') + "\"}");
+    receive(1, 701, "{\"message\":\"\xFF\xFE\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == 2; }));
+    EXPECT_EQ(m_listener.infos[0]["content"].stringOr("").size(), 64'980u);
+    EXPECT_TRUE(m_listener.infos[1].empty());
+    EXPECT_EQ(receiptIds(), (std::vector<std::uint64_t>{700, 701}));
+}
+
 TEST_F(Messages, The101LastIdsAreRemembered) {
     for (std::uint64_t id = 1; id <= 102; ++id)
         receive(1, id, "{\"message\":\"m\"}");

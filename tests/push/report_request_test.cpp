@@ -8,6 +8,7 @@
 #include "push/PULSEReportRequest.h"
 
 #include "support/PushReportServer.h"
+#include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
 #include "platform/JSON.h"
@@ -212,6 +213,18 @@ TEST_F(Reports, AFailedPrimarySendsToTheBackupAndAFailedBackupTellsTheSession) {
     sendAndWait(std::make_shared<TestReport>(item("retry", 1700000001)));
     EXPECT_EQ(types(m_backup.items()), std::vector<std::string>{"retry"});
     EXPECT_EQ(m_session->statuses, std::vector<int>{200});
+
+    // A primary that refuses connections sends the report to the backup too.
+    const std::string refused = "http://127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort()) + "/v2/report";
+    auto endpoints = push::PULSEEndpoints::shared();
+    endpoints.statisticsURL = refused;
+    push::PULSEEndpoints::setShared(endpoints);
+    m_session->primary = refused;
+    sendAndWait(std::make_shared<TestReport>(item("refused", 1700000003)));
+    EXPECT_EQ(types(m_backup.items()), (std::vector<std::string>{"retry", "refused"}));
+    endpoints.statisticsURL = m_primary.url();
+    push::PULSEEndpoints::setShared(endpoints);
+    m_session->primary = m_primary.url();
 
     // Both failing: the session is told and puts the items back.
     m_primary.scriptStatuses({testsupport::PushReportServer::kDropConnection});
