@@ -262,6 +262,7 @@ void PULSEHttpRequest::send(const platform::URLRequest& request) {
     }
     m_response.reset();
     m_result.clear();
+    m_keepAlive = shared_from_this();
     m_connection = platform::URLConnection::make(request, weak_from_this(), false);
     m_connection->scheduleInRunLoop(platform::RunLoop::current());
     m_connection->start();
@@ -303,7 +304,7 @@ void PULSEHttpRequest::didReceiveResponse(platform::URLConnection&, const platfo
 void PULSEHttpRequest::didReceiveData(platform::URLConnection&, const platform::Bytes& data) { m_result = data; }
 
 void PULSEHttpRequest::didFinishLoading(platform::URLConnection&) {
-    auto self = shared_from_this();
+    auto self = std::move(m_keepAlive);
     m_connection.reset();
     if (!m_postData)
         return;
@@ -317,7 +318,7 @@ void PULSEHttpRequest::didFinishLoading(platform::URLConnection&) {
 }
 
 void PULSEHttpRequest::didFailWithError(platform::URLConnection& connection, const platform::Error& error) {
-    auto self = shared_from_this();
+    auto self = std::move(m_keepAlive);
     const std::string failed = connection.currentRequest().urlString();
     m_connection.reset();
     m_reportResponse.reset();

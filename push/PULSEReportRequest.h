@@ -159,7 +159,8 @@ public:
     void saveReportPackage();
 };
 
-// One POST of a report request, with one retry at the backup address.
+// One POST of a report request, with one retry at the backup address. It lives until its exchange ends,
+// whoever holds it.
 class PULSEHttpRequest : public platform::URLConnectionDelegate, public std::enable_shared_from_this<PULSEHttpRequest> {
 public:
     static std::shared_ptr<PULSEHttpRequest> create(std::weak_ptr<PULSEHttpRequestDelegate> delegate,
@@ -189,6 +190,8 @@ private:
     std::string m_backUpAddress;
     std::string m_requestAddress;
     std::shared_ptr<platform::URLConnection> m_connection;
+    // The exchange keeps itself while its connection runs (the connection holds it weakly).
+    std::shared_ptr<PULSEHttpRequest> m_keepAlive;
 };
 
 class PULSEReportManager {

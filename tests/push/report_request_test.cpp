@@ -266,6 +266,22 @@ TEST_F(Reports, NoItemIsLostWhenNothingCanBeSent) {
     EXPECT_TRUE(m_session->failures.empty());
 }
 
+TEST_F(Reports, AnExchangeNobodyHoldsStillEnds) {
+    auto report = std::make_shared<TestReport>(item("alone", 1700000001));
+    report->setReportFlag("7:1700000000");
+    const auto request = report->generateReportRequest();
+    ASSERT_TRUE(request);
+    std::weak_ptr<push::PULSEHttpRequest> weak;
+    {
+        auto http = push::PULSEHttpRequest::create(m_session, report, m_primary.url(), m_backup.url());
+        weak = http;
+        http->send(*request);
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_session->statuses.size() == 1; }));
+    EXPECT_TRUE(hybtest::runMainUntil([&] { return weak.expired(); }));
+    EXPECT_EQ(m_cache->description(), "0");
+}
+
 TEST_F(Reports, TheDelayedSendFollowsItsSteps) {
     auto report = std::make_shared<TestReport>(item("later", 1700000001));
     int sent = 0;
