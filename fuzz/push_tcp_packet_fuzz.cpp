@@ -7,6 +7,7 @@
 #include "push/PULSEPacketReassembler.h"
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSERequestSession.h"
+#include "push/PULSETagAlias.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -23,6 +24,8 @@ public:
     void sendRequest(const std::shared_ptr<push::PULSERequest>& request) override { (void)request->packetData(); }
     void sendUdpReport(const std::shared_ptr<push::PULSEUDPReport>&) override {}
     void onAckTimeoutForRequest(const std::shared_ptr<push::PULSERequest>&) override {}
+    std::shared_ptr<push::PULSERequest> findBlockedRequest(std::uint64_t) const override { return nullptr; }
+    void dequeueRequest(const std::shared_ptr<push::PULSERequest>&) override {}
     void onAckOrRespReceived(const push::PULSEReceivedPacketController& packet) override { m_sum += packet.rid(); }
     void onRegisterRespond(const push::PULSERegistrationResponse& response) override {
         m_sum += response.uid() + response.password().value_or("").size() + response.registrationID().value_or("").size();
@@ -42,6 +45,8 @@ std::shared_ptr<FuzzSession>& session() {
     static auto instance = [] {
         auto made = std::make_shared<FuzzSession>();
         push::PULSEClientController::sharedClient().setRequestSession(made);
+        // Messages of type 20 carry tags replies: their text goes to the manager's reader.
+        push::PULSEClientController::sharedClient().setTagAliasMng(std::make_shared<push::PULSETagAlias>());
         return made;
     }();
     return instance;

@@ -37,6 +37,8 @@ class PULSETagAlias;
 class PULSEMessageCenter;
 class PULSEPageFlowSession;
 class PULSENetworkController;
+class PULSEReportCacheController;
+class PULSEReportSession;
 
 class PULSEClientController {
 public:
@@ -71,14 +73,26 @@ public:
     const std::shared_ptr<PULSEUserDefaultsController>& userDefaults() const { return m_userDefaults; }
     void setUserDefaults(std::shared_ptr<PULSEUserDefaultsController> userDefaults) { m_userDefaults = std::move(userDefaults); }
     const std::shared_ptr<PULSETagAlias>& tagAliasMng() const { return m_tagAliasMng; }
+    void setTagAliasMng(std::shared_ptr<PULSETagAlias> manager) { m_tagAliasMng = std::move(manager); }
     const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
+    void setMessageCenter(std::shared_ptr<PULSEMessageCenter> center) { m_messageCenter = std::move(center); }
     const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
     const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
     void setClientNotificationCenter(std::shared_ptr<platform::NotificationCenter> center) {
         m_clientNotificationCenter = std::move(center);
     }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
+    // The HTTP statistics session's report cache and the session itself (held weakly), which the
+    // network controller will hold once it exists.
+    const std::shared_ptr<PULSEReportCacheController>& reportCache() const { return m_reportCache; }
+    void setReportCache(std::shared_ptr<PULSEReportCacheController> cache) { m_reportCache = std::move(cache); }
+    std::shared_ptr<PULSEReportSession> reportSession() const { return m_reportSession.lock(); }
+    void setReportSession(std::weak_ptr<PULSEReportSession> session) { m_reportSession = std::move(session); }
     PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
+
+    // Whether a device token has been taken in this process (only ever goes from false to true).
+    bool deviceTokenUpdated() const { return m_deviceTokenUpdated; }
+    void setDeviceTokenUpdated() { m_deviceTokenUpdated = true; }
 
     // The channel of the push configuration, "" while there is none.
     std::string pushChannel() const;
@@ -112,6 +126,7 @@ private:
     std::optional<std::string> m_emProvisionUrl;
     std::string m_modelName;
     std::int32_t m_apsEvironment = 0;
+    bool m_deviceTokenUpdated = false;
 
     std::shared_ptr<PULSEPushConfigController> m_pushConfig;
     std::shared_ptr<PULSEUserDefaultsController> m_userDefaults;
@@ -120,6 +135,8 @@ private:
     std::shared_ptr<PULSEPageFlowSession> m_pageFlowController;
     std::shared_ptr<platform::NotificationCenter> m_clientNotificationCenter;
     std::shared_ptr<PULSENetworkController> m_networkService;
+    std::shared_ptr<PULSEReportCacheController> m_reportCache;
+    std::weak_ptr<PULSEReportSession> m_reportSession;
     PULSEThreadController& m_pulseThreadManager;
     std::weak_ptr<PULSERequestSession> m_requestSession;
     std::uint64_t m_plainRId = 0;

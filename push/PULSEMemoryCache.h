@@ -80,6 +80,8 @@ public:
     void handleNotification();
 
 protected:
+    // The entries themselves, for subclasses that insert without the bounded insert.
+    platform::Dictionary& mutableCacheObjects() { return m_cacheObjects; }
     // Object equality for removeObject (the report cache compares reports without their time stamps).
     virtual bool objectsEqual(const platform::Value& a, const platform::Value& b) const { return a == b; }
 

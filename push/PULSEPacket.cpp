@@ -3,6 +3,7 @@
 #include "push/PULSEClientController.h"
 #include "push/PULSELogging.h"
 #include "push/PULSEReceivedPacketController.h"
+#include "push/PULSETagAlias.h"
 
 #include "platform/RunLoop.h"
 #include "platform/Timer.h"
@@ -121,6 +122,7 @@ void PULSENetElement::registerArchiveClasses() {
     platform::KeyedArchiver::registerClass<PULSENetElement>("PULSENetElement");
     platform::KeyedArchiver::registerClass<PULSERequest>("PULSERequest");
     platform::KeyedArchiver::registerClass<PULSEReceipt>("PULSEReceipt");
+    PULSESetTagAlias::registerArchiveClass();
 }
 
 // ---- PULSERequest ----

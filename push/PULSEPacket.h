@@ -92,7 +92,8 @@ public:
     std::string archiveClassName() const override { return "PULSENetElement"; }
     void encodeWithCoder(platform::KeyedArchiver& coder) const override;
 
-    // Registers the archivable packet classes (PULSENetElement, PULSERequest, PULSEReceipt) by name.
+    // Registers the archivable packet classes (PULSENetElement, PULSERequest, PULSEReceipt,
+    // PULSESetTagAlias) by name.
     static void registerArchiveClasses();
 
 protected:
@@ -140,7 +141,8 @@ public:
 
     // Hands the request to the session.
     void send();
-    bool isEqualToRequest(const PULSERequest& other) const { return m_rid == other.m_rid; }
+    // The session's waiting queue replaces a request equal to a new one: by default, the same id.
+    virtual bool isEqualToRequest(const PULSERequest& other) const { return m_rid == other.m_rid; }
 
     // A one-shot 10 s timer on the current run loop, held weakly; its firing reaches the session's
     // onAckTimeoutForRequest unless the timer was stopped or replaced meanwhile.

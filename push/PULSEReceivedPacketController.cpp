@@ -1,7 +1,9 @@
 #include "push/PULSEReceivedPacketController.h"
 
 #include "push/PULSEClientController.h"
+#include "push/PULSETagAlias.h"
 #include "push/PULSELogging.h"
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSEUserDefaultsController.h"
 
 #include <cinttypes>
@@ -161,6 +163,35 @@ PULSEMessageDispatchController::PULSEMessageDispatchController(PULSEBytesView pa
         if (lastBreak != std::string::npos)
             m_messageContent->erase(0, lastBreak + 1);
     }
+}
+
+void PULSEMessageDispatchController::handleReceipt() {
+    auto& client = PULSEClientController::sharedClient();
+    if (m_commandType == kTagAliasReplyType) {
+        if (const auto& tagAlias = client.tagAliasMng())
+            tagAlias->doSetTagsAliasCallbackWithRetJson(m_messageContent.value_or(std::string()));
+        return;
+    }
+    if (const auto& center = client.messageCenter())
+        center->dispatchMessage(*this);
+    sendReceipt();
+}
+
+void PULSEMessageDispatchController::sendReceipt() const {
+    std::make_shared<PULSEMessageReceipt>(*this)->send();
+}
+
+std::optional<platform::Dictionary> PULSEMessageDispatchController::getDispatchMessageUserInfo() const {
+    if (m_commandType == kTagAliasReplyType)
+        return std::nullopt;
+    return PULSEMessageCenter::messageDictionary(m_messageContent.value_or(std::string()));
+}
+
+std::string PULSEMessageDispatchController::description() const {
+    char text[128];
+    std::snprintf(text, sizeof text, "[PULSEMessage] - fromUid:%" PRIu64 ", msgType:%d, msgId:%" PRIu64 ", msgContent:", recv_fromUid(),
+                  int(m_commandType), m_uniqueID);
+    return std::string(text) + textOrNull(m_messageContent) + " - " + PULSENetElement::description();
 }
 
 } // namespace push

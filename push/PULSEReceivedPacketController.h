@@ -129,11 +129,21 @@ public:
     using PULSEResponse::PULSEResponse;
 };
 
-// Command 3: a pushed message (type, id, text whose last line is kept). Delivery and receipts belong
-// to the message centre; handling it does nothing yet.
+// Command 3: a pushed message (type, id, text whose last line is kept). Type 20 carries the reply to a
+// tags-and-alias request and goes to the tags manager, with no receipt; every other type goes to the
+// message centre and is acknowledged with a receipt, repeats included.
 class PULSEMessageDispatchController : public PULSEReceivedPacketController {
 public:
+    static constexpr std::uint8_t kTagAliasReplyType = 20;
+
     explicit PULSEMessageDispatchController(PULSEBytesView packet);
+
+    void handleReceipt() override;
+    void sendReceipt() const;
+    // The message dictionary; nothing for type 20 and for texts without one.
+    std::optional<platform::Dictionary> getDispatchMessageUserInfo() const;
+    // "[PULSEMessage] - fromUid:%llu, msgType:%zd, msgId:%llu, msgContent:%@ - <header description>"
+    std::string description() const override;
 
     std::uint8_t recv_commandType() const { return m_commandType; }
     std::uint64_t recv_uniqueID() const { return m_uniqueID; }

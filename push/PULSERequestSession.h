@@ -1,6 +1,6 @@
 // What sent and received packets need of the TCP session: request ids, the session id for the sent
-// header, the road a request (or a UDP report) takes to its socket, and the handlers of answers and ack
-// time-outs.
+// header, the road a request (or a UDP report) takes to its socket, the waiting queue (tags and alias
+// look requests up there), and the handlers of answers and ack time-outs.
 //
 // The session controller implements it and installs itself on the hub
 // (PULSEClientController::setRequestSession); until one is installed, the hub hands out request ids from
@@ -33,6 +33,9 @@ public:
     // Sends the report now when logged in, else keeps it until login.
     virtual void sendUdpReport(const std::shared_ptr<PULSEUDPReport>& report) = 0;
     virtual void onAckTimeoutForRequest(const std::shared_ptr<PULSERequest>& request) = 0;
+    // The request waiting to be sent with this id, or none; taking one out of the waiting queue.
+    virtual std::shared_ptr<PULSERequest> findBlockedRequest(std::uint64_t rid) const = 0;
+    virtual void dequeueRequest(const std::shared_ptr<PULSERequest>& request) = 0;
 
     virtual void onAckOrRespReceived(const PULSEReceivedPacketController& packet) = 0;
     virtual void onRegisterRespond(const PULSERegistrationResponse& response) = 0;

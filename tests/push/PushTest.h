@@ -8,6 +8,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSEFileCacheController.h"
+#include "push/PULSESessionController.h"
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
 #include "push/PULSEUserDefaultsController.h"
@@ -34,6 +35,7 @@ inline void resetClientState() {
     push::PULSEThreadController::shareThreadInstance().resetForTesting();
     push::PULSEThread::resetDefaultInstancesForTesting();
     push::PULSEDelegateSynchronize::resetForTesting();
+    push::PULSESessionController::resetHeartbeatLockForTesting();
     push::PULSEClientController::resetForTesting();
     push::PULSEFileCacheController::resetForTesting();
     push::PULSEEndpoints::resetShared();
@@ -73,6 +75,13 @@ protected:
     // The texts of the lines logged so far.
     std::vector<std::string> logLines() const { return m_logger->lines(); }
     std::vector<pushlog::PULSELogMessage> logMessages() const { return m_logger->messages(); }
+    // The number of lines logged so far that hold a text.
+    int countLines(const std::string& text) const {
+        int count = 0;
+        for (const auto& line : logLines())
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
 
     hybtest::TempHome m_home;
     platform::VirtualClock m_clock;

@@ -23,6 +23,8 @@ public:
     void sendRequest(const std::shared_ptr<push::PULSERequest>& request) override { sent.push_back(request); }
     void sendUdpReport(const std::shared_ptr<push::PULSEUDPReport>& report) override { reports.push_back(report); }
     void onAckTimeoutForRequest(const std::shared_ptr<push::PULSERequest>& request) override { timedOut.push_back(request); }
+    std::shared_ptr<push::PULSERequest> findBlockedRequest(std::uint64_t) const override { return nullptr; }
+    void dequeueRequest(const std::shared_ptr<push::PULSERequest>&) override {}
     void onAckOrRespReceived(const push::PULSEReceivedPacketController& packet) override {
         calls.push_back("ackOrResp " + std::to_string(packet.rid()));
     }

@@ -112,6 +112,12 @@ TEST_F(SessionRoundTrip, RegistrationThenLoginAreAccepted) {
     EXPECT_EQ(registered->registrationID(), "reg1");
     m_identity->setUid(registered->uid(), registered->password(), registered->registrationID());
 
+    // The same device registering again keeps its identity.
+    push::PULSERegistrationRequest again;
+    auto second = std::dynamic_pointer_cast<push::PULSERegistrationResponse>(exchange(again));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->uid(), 1001u);
+
     push::PULSELoginRequest login;
     auto loggedIn = std::dynamic_pointer_cast<push::PULSELoginResponse>(exchange(login));
     ASSERT_TRUE(loggedIn);
@@ -119,12 +125,10 @@ TEST_F(SessionRoundTrip, RegistrationThenLoginAreAccepted) {
     EXPECT_EQ(loggedIn->sessionID(), 0x5E55u);
     EXPECT_EQ(loggedIn->sessionKey(), "session-key");
 
-    // The same device registering again keeps its identity.
-    push::PULSERegistrationRequest again;
-    auto second = std::dynamic_pointer_cast<push::PULSERegistrationResponse>(exchange(again));
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->uid(), 1001u);
-
+    // Later packets of the connection carry the issued session id.
+    auto session = std::make_shared<pushtest::RecordingSession>();
+    session->session = loggedIn->sessionID();
+    push::PULSEClientController::sharedClient().setRequestSession(session);
     m_identity->setCurrentDeviceToken("00ff");
     push::PULSEDeviceTokenReportRequest token;
     auto uploaded = exchange(token);

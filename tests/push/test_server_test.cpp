@@ -127,4 +127,24 @@ TEST(PushTestServer, ShapesWritesAndRestartsOnTheSamePort) {
     EXPECT_NE(PushTestServer::closedPort(), port);
 }
 
+TEST(PushTestServer, ChecksSessionsAndTheRulesOfTagsRequests) {
+    PushTestServer server;
+    server.setSessionAnswers("key1");
+    RawClient client(server.pushPort());
+    ASSERT_TRUE(client.connected);
+    client.send(request(3, 2, 1)); // a heartbeat before any login
+    PushBytes body;
+    PushTestServer::appendString(body, "key1");
+    PushTestServer::appendString(body, R"({"platform":"i","tags":"good,not-good","extra":1})");
+    client.send(request(4, 10, 3, body));
+    ASSERT_TRUE(server.waitFor([&] { return server.faults().size() >= 4; }));
+    const auto faults = server.faults();
+    ASSERT_EQ(faults.size(), 4u);
+    EXPECT_EQ(faults[0], "connection 1 packet (command 2): sent before this connection's login");
+    EXPECT_EQ(faults[1], "connection 1 packet (command 10): sent before this connection's login");
+    EXPECT_NE(faults[2].find("tags break the rules"), std::string::npos);
+    EXPECT_NE(faults[3].find("members beyond platform, tags and alias"), std::string::npos);
+    EXPECT_EQ(PushTestServer::tagRequestJson(server.packets()[1]), R"({"platform":"i","tags":"good,not-good","extra":1})");
+}
+
 } // namespace

@@ -2,12 +2,15 @@
 
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
+#include "platform/JSON.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -67,6 +70,12 @@ struct PushTestServer::Connection {
     PushBytes inbound;
     std::deque<PushBytes> outbound; // scripted writes, oldest first
     std::size_t outboundOffset = 0; // bytes of the front write already sent
+    // The session: the id issued at its login (0 before), the uid of its device (0 before known).
+    bool loggedIn = false;
+    std::uint32_t sessionId = 0;
+    std::uint64_t uid = 0;
+    bool blackHole = false;
+    std::optional<std::size_t> writeBudget; // bytes left before the connection drops
 };
 
 PushTestServer::PushTestServer() {
@@ -136,6 +145,14 @@ std::vector<PushReceivedPacket> PushTestServer::packets() const {
     return m_packets;
 }
 
+std::vector<PushReceivedPacket> PushTestServer::packets(std::uint8_t command) const {
+    std::vector<PushReceivedPacket> matching;
+    for (auto& packet : packets())
+        if (packet.command == command)
+            matching.push_back(std::move(packet));
+    return matching;
+}
+
 std::vector<std::string> PushTestServer::faults() const {
     std::lock_guard lock(m_mutex);
     return m_faults;
@@ -173,7 +190,101 @@ void PushTestServer::setWriteShape(WriteShape shape) {
 }
 
 void PushTestServer::setWithholdHeartbeatAcks(bool withhold) {
-    post([this, withhold] { m_withholdHeartbeatAcks = withhold; });
+    postAndWait([this, withhold] { m_withholdHeartbeatAcks = withhold; });
+}
+
+void PushTestServer::setWithholdTagAcks(bool withhold) {
+    postAndWait([this, withhold] { m_withholdTagAcks = withhold; });
+}
+
+void PushTestServer::setServerVersion(std::uint16_t version) {
+    postAndWait([this, version] { m_serverVersion = version; });
+}
+
+void PushTestServer::scriptRegistrationStatuses(std::vector<std::uint16_t> statuses) {
+    postAndWait([this, statuses = std::move(statuses)] { m_registrationStatuses.assign(statuses.begin(), statuses.end()); });
+}
+
+void PushTestServer::scriptLoginStatuses(std::vector<std::uint16_t> statuses) {
+    postAndWait([this, statuses = std::move(statuses)] { m_loginStatuses.assign(statuses.begin(), statuses.end()); });
+}
+
+void PushTestServer::scriptTagReplies(std::vector<int> codes) {
+    postAndWait([this, codes = std::move(codes)] { m_tagReplies.assign(codes.begin(), codes.end()); });
+}
+
+void PushTestServer::setHoldTagReplies(bool hold) {
+    postAndWait([this, hold] { m_holdTagReplies = hold; });
+}
+
+void PushTestServer::releaseHeldTagReplies() {
+    postAndWait([this] {
+        auto held = std::move(m_heldTagReplies);
+        m_heldTagReplies.clear();
+        for (const auto& [rid, code] : held)
+            sendTagReply(rid, code);
+    });
+}
+
+void PushTestServer::pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text) {
+    postAndWait([this, type, id, text] {
+        Connection* connection = newestLoggedIn();
+        const std::uint64_t uid = connection ? connection->uid : m_lastLoginUid;
+        if (uid == 0)
+            return;
+        if (type != 20) {
+            const bool added = m_held[uid].insert_or_assign(id, HeldMessage{type, text}).second;
+            m_pushedIds[uid].insert(id);
+            std::lock_guard lock(m_mutex);
+            m_heldCount += added ? 1 : 0;
+        }
+        if (connection)
+            writeMessage(*connection, type, id, text);
+    });
+}
+
+void PushTestServer::writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text) {
+    PushBytes body;
+    appendU8(body, type);
+    appendU64(body, id);
+    appendString(body, text);
+    connection.outbound.push_back(packet(1, 3, id, connection.uid, body));
+}
+
+std::vector<std::uint64_t> PushTestServer::receipts() const {
+    std::lock_guard lock(m_mutex);
+    return m_receipts;
+}
+
+std::size_t PushTestServer::heldMessages() const {
+    std::lock_guard lock(m_mutex);
+    return m_heldCount;
+}
+
+
+void PushTestServer::becomeBlackHole() {
+    postAndWait([this] {
+        if (!m_connections.empty())
+            m_connections.back()->blackHole = true;
+    });
+}
+
+void PushTestServer::becomeBlackHoleAfterNextLogin() {
+    postAndWait([this] { m_blackHoleAfterLogin = true; });
+}
+
+void PushTestServer::dropAfterBytes(std::size_t count) {
+    postAndWait([this, count] {
+        if (!m_connections.empty())
+            m_connections.back()->writeBudget = count;
+    });
+}
+
+PushTestServer::Connection* PushTestServer::newestLoggedIn() {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it)
+        if ((*it)->loggedIn)
+            return it->get();
+    return nullptr;
 }
 
 void PushTestServer::dropConnections() {
@@ -197,6 +308,22 @@ void PushTestServer::restart(bool reset) {
         while (!m_connections.empty())
             closeConnection(*m_connections.back(), reset);
         listenOn(m_port);
+    });
+}
+
+void PushTestServer::stopListening() {
+    postAndWait([this] {
+        ::close(m_listenFd);
+        m_listenFd = -1; // poll skips it
+        while (!m_connections.empty())
+            closeConnection(*m_connections.back(), false);
+    });
+}
+
+void PushTestServer::startListening() {
+    postAndWait([this] {
+        if (m_listenFd < 0)
+            listenOn(m_port);
     });
 }
 
@@ -315,6 +442,13 @@ void PushTestServer::writeTo(Connection& connection) {
     std::size_t length = front.size() - connection.outboundOffset;
     if (m_shape == WriteShape::OneBytePerWrite)
         length = std::min<std::size_t>(length, 1);
+    if (connection.writeBudget) {
+        if (*connection.writeBudget == 0) {
+            closeConnection(connection, false);
+            return;
+        }
+        length = std::min(length, *connection.writeBudget);
+    }
     const ssize_t sent = length ? ::send(connection.fd, front.data() + connection.outboundOffset, length, MSG_NOSIGNAL) : 0;
     if (sent < 0) {
         if (errno != EAGAIN && errno != EINTR)
@@ -322,6 +456,10 @@ void PushTestServer::writeTo(Connection& connection) {
         return;
     }
     connection.outboundOffset += static_cast<std::size_t>(sent);
+    if (connection.writeBudget && (*connection.writeBudget -= static_cast<std::size_t>(sent)) == 0) {
+        closeConnection(connection, false);
+        return;
+    }
     if (connection.outboundOffset == front.size()) {
         connection.outbound.pop_front();
         connection.outboundOffset = 0;
@@ -405,6 +543,42 @@ std::vector<std::string> splitDollars(const std::string& text) {
     return pieces;
 }
 
+std::uint16_t nextStatus(std::deque<std::uint16_t>& script) {
+    if (script.empty())
+        return 0;
+    const std::uint16_t status = script.front();
+    script.pop_front();
+    return status;
+}
+
+// Whether a tag or alias follows the client's rules: at most 40 bytes of UTF-8 whose characters are
+// ASCII letters, digits, "_" or in U+4E00-U+9FFF.
+bool isTagText(const std::string& text) {
+    if (text.size() > 40)
+        return false;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (!std::isalnum(c) && c != '_')
+                return false;
+            ++i;
+            continue;
+        }
+        // Only three-byte sequences can be in U+4E00-U+9FFF.
+        if ((c & 0xF0) != 0xE0 || i + 3 > text.size())
+            return false;
+        const auto c1 = static_cast<unsigned char>(text[i + 1]);
+        const auto c2 = static_cast<unsigned char>(text[i + 2]);
+        if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80)
+            return false;
+        const unsigned code = ((c & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) | (c2 & 0x3Fu);
+        if (code < 0x4E00 || code > 0x9FFF)
+            return false;
+        i += 3;
+    }
+    return true;
+}
+
 bool isLowerAlphanumeric(const std::string& text) {
     for (char c : text)
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
@@ -440,15 +614,24 @@ void PushTestServer::answerSession(Connection& connection, const PushReceivedPac
         if (identity.empty())
             return;
         auto device = std::find_if(m_devices.begin(), m_devices.end(), [&](const auto& d) { return d.first == identity[0]; });
-        if (device == m_devices.end()) {
-            const auto n = m_devices.size() + 1;
-            m_devices.push_back({identity[0], Device{1000 + n, "pw" + std::to_string(n), "reg" + std::to_string(n)}});
-            device = m_devices.end() - 1;
+        if (packet.uid != 0 && (device == m_devices.end() || device->second.uid != packet.uid))
+            fault(name + ": registration uid " + std::to_string(packet.uid) + ", expected 0 or the device's issued uid");
+        const std::uint16_t status = nextStatus(m_registrationStatuses);
+        if (status != 0) {
+            appendU16(answer, status);
+            appendString(answer, "registration refused by script");
+        } else {
+            if (device == m_devices.end()) {
+                const auto n = m_devices.size() + 1;
+                m_devices.push_back({identity[0], Device{1000 + n, "pw" + std::to_string(n), "reg" + std::to_string(n)}});
+                device = m_devices.end() - 1;
+            }
+            connection.uid = device->second.uid;
+            appendU16(answer, 0);
+            appendU64(answer, device->second.uid);
+            appendString(answer, device->second.password);
+            appendString(answer, device->second.registrationID);
         }
-        appendU16(answer, 0);
-        appendU64(answer, device->second.uid);
-        appendString(answer, device->second.password);
-        appendString(answer, device->second.registrationID);
     } else if (packet.command == 1) {
         const auto magic = body.number(4);
         const std::string digest = body.text();
@@ -467,11 +650,22 @@ void PushTestServer::answerSession(Connection& connection, const PushReceivedPac
             fault(name + ": login digest " + digest + ", expected " + expected);
         if (appKey != m_sessionAppKey || !isLowerAlphanumeric(appKey))
             fault(name + ": login app key " + appKey + ", expected " + m_sessionAppKey);
-        appendU16(answer, 0);
-        appendU32(answer, 0x5E55);
-        appendU16(answer, 1);
-        appendString(answer, "session-key");
-        appendU32(answer, static_cast<std::uint32_t>(platform::Clock::current().wallNow().secondsSince1970));
+        std::uint16_t status = nextStatus(m_loginStatuses);
+        if (status == 0 && device == m_devices.end())
+            status = 2; // nobody registered this uid
+        if (status != 0) {
+            appendU16(answer, status);
+            appendString(answer, "login refused");
+        } else {
+            connection.loggedIn = true;
+            connection.sessionId = 0x5E55 + m_sessionsIssued++;
+            connection.uid = packet.uid;
+            appendU16(answer, 0);
+            appendU32(answer, connection.sessionId);
+            appendU16(answer, m_serverVersion);
+            appendString(answer, "session-key");
+            appendU32(answer, static_cast<std::uint32_t>(platform::Clock::current().wallNow().secondsSince1970));
+        }
     } else {
         (void)body.text();
         const auto configured = body.number(1);
@@ -481,6 +675,16 @@ void PushTestServer::answerSession(Connection& connection, const PushReceivedPac
         appendU16(answer, 0);
     }
     connection.outbound.push_back(PushTestServer::packet(packet.version, packet.command, packet.rid, packet.uid, answer));
+    if (packet.command == 1 && connection.loggedIn) {
+        // What the device has not acknowledged goes out again, in id order.
+        m_lastLoginUid = connection.uid;
+        for (const auto& [id, message] : m_held[connection.uid])
+            writeMessage(connection, message.type, id, message.text);
+    }
+    if (packet.command == 1 && connection.loggedIn && m_blackHoleAfterLogin) {
+        m_blackHoleAfterLogin = false;
+        connection.blackHole = true;
+    }
 }
 
 void PushTestServer::fault(const std::string& line) {
@@ -518,17 +722,153 @@ void PushTestServer::handlePacket(Connection& connection, const PushBytes& bytes
         std::lock_guard lock(m_mutex);
         m_packets.push_back(packet);
     }
+    const bool sessions = !m_sessionAppKey.empty();
+    if (sessions)
+        checkSession(connection, packet, command);
+    if (packet.command == 10)
+        answerTags(connection, packet, command);
+    if (packet.command == 4 && sessions)
+        checkReceipt(connection, packet, command);
+    if (connection.blackHole)
+        return;
 
-    if ((packet.command == 0 || packet.command == 1 || packet.command == 13) && !m_sessionAppKey.empty())
+    if ((packet.command == 0 || packet.command == 1 || packet.command == 13) && sessions)
         answerSession(connection, packet, command);
 
-    if (packet.command == 2 && !m_withholdHeartbeatAcks) {
-        PushBytes body;
-        appendU8(body, 2); // the acknowledged command
-        appendU8(body, 0); // step
-        appendU8(body, 0); // status
-        appendU64(body, static_cast<std::uint64_t>(platform::Clock::current().wallNow().secondsSince1970));
-        connection.outbound.push_back(PushTestServer::packet(packet.version, 19, packet.rid, packet.uid, body));
+    if (packet.command == 2 && !m_withholdHeartbeatAcks)
+        sendAck(connection, packet);
+}
+
+void PushTestServer::checkSession(Connection& connection, const PushReceivedPacket& packet, const std::string& name) {
+    if (packet.command == 0 || packet.command == 1) {
+        if (packet.sessionId != 0)
+            fault(name + ": session id " + std::to_string(packet.sessionId) + ", expected 0 before the login");
+        if (connection.loggedIn)
+            fault(name + ": sent after this connection's login");
+        return;
+    }
+    if (!connection.loggedIn) {
+        fault(name + ": sent before this connection's login");
+        return;
+    }
+    if (packet.sessionId != connection.sessionId)
+        fault(name + ": session id " + std::to_string(packet.sessionId) + ", expected the issued " +
+              std::to_string(connection.sessionId));
+    if (packet.uid != connection.uid)
+        fault(name + ": uid " + std::to_string(packet.uid) + ", expected the device's " + std::to_string(connection.uid));
+}
+
+void PushTestServer::sendAck(Connection& connection, const PushReceivedPacket& packet) {
+    PushBytes body;
+    appendU8(body, packet.command); // the acknowledged command
+    appendU8(body, 0);              // step
+    appendU8(body, 0);              // status
+    appendU64(body, static_cast<std::uint64_t>(platform::Clock::current().wallNow().secondsSince1970));
+    connection.outbound.push_back(PushTestServer::packet(packet.version, 19, packet.rid, packet.uid, body));
+}
+
+std::string PushTestServer::tagRequestJson(const PushReceivedPacket& packet) {
+    BodyReader body(packet.body);
+    (void)body.text();
+    std::string json = body.text();
+    return body.complete() ? json : std::string();
+}
+
+void PushTestServer::answerTags(Connection& connection, const PushReceivedPacket& packet, const std::string& name) {
+    BodyReader body(packet.body);
+    const std::string appKey = body.text();
+    const std::string json = body.text();
+    if (!body.complete())
+        fault(name + ": tags body is not app key and JSON exactly");
+    if (!m_sessionAppKey.empty() && appKey != m_sessionAppKey)
+        fault(name + ": tags app key " + appKey + ", expected " + m_sessionAppKey);
+    auto parsed = platform::JSON::parse(json);
+    const platform::Dictionary* object = parsed.ok() ? parsed.value().getDictionary() : nullptr;
+    if (!object) {
+        fault(name + ": tags JSON is not an object: " + json);
+    } else {
+        const platform::Value* platformName = object->find("platform");
+        if (!platformName || !platformName->getString() || *platformName->getString() != "i")
+            fault(name + ": tags JSON \"platform\" is not \"i\": " + json);
+        std::size_t members = 1;
+        if (const platform::Value* tags = object->find("tags")) {
+            ++members;
+            const std::string* text = tags->getString();
+            std::vector<std::string> list;
+            if (text && !text->empty()) {
+                std::size_t start = 0;
+                for (std::size_t at; (at = text->find(',', start)) != std::string::npos; start = at + 1)
+                    list.push_back(text->substr(start, at - start));
+                list.push_back(text->substr(start));
+            }
+            std::size_t total = 0;
+            for (const auto& tag : list)
+                total += tag.size();
+            if (!text || list.size() > 100 || total > 1000 ||
+                !std::all_of(list.begin(), list.end(), [](const std::string& tag) { return isTagText(tag); }))
+                fault(name + ": tags break the rules: " + json);
+        }
+        if (const platform::Value* alias = object->find("alias")) {
+            ++members;
+            if (!alias->getString() || !isTagText(*alias->getString()))
+                fault(name + ": alias breaks the rules: " + json);
+        }
+        if (object->size() != members)
+            fault(name + ": tags JSON has members beyond platform, tags and alias: " + json);
+    }
+    if (connection.blackHole)
+        return;
+    if (!m_withholdTagAcks)
+        sendAck(connection, packet);
+    const int code = m_tagReplies.empty() ? 0 : m_tagReplies.front();
+    if (!m_tagReplies.empty())
+        m_tagReplies.pop_front();
+    if (code == kNoReply)
+        return;
+    if (m_holdTagReplies)
+        m_heldTagReplies.emplace_back(packet.rid, code);
+    else
+        sendTagReply(packet.rid, code);
+}
+
+void PushTestServer::sendTagReply(std::uint64_t rid, int code) {
+    Connection* connection = newestLoggedIn();
+    if (!connection)
+        return;
+    const std::string text = "{\"sequence\":" + std::to_string(rid) + ",\"code\":" + std::to_string(code) + "}";
+    PushBytes body;
+    appendU8(body, 20);
+    const std::uint64_t id = (std::uint64_t{1} << 40) + ++m_messagesPushed;
+    appendU64(body, id);
+    appendString(body, text);
+    connection->outbound.push_back(packet(1, 3, id, connection->uid, body));
+}
+
+void PushTestServer::checkReceipt(const Connection& connection, const PushReceivedPacket& packet, const std::string& name) {
+    BodyReader body(packet.body);
+    const auto status = body.number(2);
+    const auto type = body.number(1);
+    const auto id = body.number(8);
+    if (!body.complete() || packet.length != 35)
+        fault(name + ": receipt of " + std::to_string(packet.length) + " bytes, expected 35");
+    if (status != 0 || packet.version != 1 || packet.rid != id)
+        fault(name + ": receipt status " + std::to_string(status) + ", version " + std::to_string(packet.version) + ", rid " +
+              std::to_string(packet.rid) + ", expected 0, 1 and the message id " + std::to_string(id));
+    const auto pushed = m_pushedIds.find(connection.uid);
+    if (type == 20 || pushed == m_pushedIds.end() || !pushed->second.count(id)) {
+        fault(name + ": receipt for message " + std::to_string(id) + " of type " + std::to_string(type) +
+              ", which was not pushed to this device");
+        return;
+    }
+    auto& held = m_held[connection.uid];
+    const auto message = held.find(id);
+    if (message != held.end() && message->second.type != type)
+        fault(name + ": receipt type " + std::to_string(type) + ", expected " + std::to_string(message->second.type));
+    std::lock_guard lock(m_mutex);
+    m_receipts.push_back(id);
+    if (message != held.end()) {
+        held.erase(message);
+        --m_heldCount;
     }
 }
 

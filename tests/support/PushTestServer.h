@@ -1,7 +1,7 @@
 // The loopback push server: a stand-in for the push service the push client talks to. This is its TCP
-// core: one listener on 127.0.0.1 at a port the system picks, the push protocol's framing (u16 length),
-// the 24-byte request header parsed and checked, answers with the 20-byte header carrying the request's
-// rid, scripted raw bytes and write shapes, dropped and reset connections, and restarts on the same port.
+// side: one listener on 127.0.0.1 at a port the system picks, the push protocol's framing (u16 length),
+// the 24-byte request header parsed and checked, a session per connection, answers with the 20-byte
+// header carrying the request's rid, scripted answers and faults, and restarts on the same port.
 //
 // It is written from the wire formats alone and shares no code with push/, so one mistake cannot hide
 // in both.
@@ -15,8 +15,16 @@
 // - Checks: the length is at least 24 (the framing length is the packet's bytes), the command is one
 //   the client sends (0, 1, 2, 4, 10, 13) with its version (0: 8, 1: 12, 2: 3, 13: 2, 10: 4), request
 //   ids are odd (receipts, command 4, carry the id of what they answer), a heartbeat has no body.
-// - Answers: a heartbeat gets an acknowledgement (command 19: requested command 2, step 0, status 0, the
-//   server time stamp) unless withheld. Everything else is scripted.
+//   Sessions: registration and login carry session id 0; every later packet of the connection carries
+//   the session id issued at its login and the uid of its device; commands 2, 4, 10 and 13 come only
+//   after the login. Tags requests carry the app key and a JSON object whose tags and alias follow the
+//   client's rules.
+// - Answers: heartbeats and tags requests get an acknowledgement (command 19: requested command, step
+//   0, status 0, the server time stamp) unless withheld; a tags request is then answered by a pushed
+//   message of type 20 {"sequence": rid, "code": n}. Session answers once setSessionAnswers is called.
+// - Faults on demand: a black hole (the connection stays open, packets are read and checked, nothing is
+//   answered: a half-open peer) now or right after the next login, a drop after N more bytes written,
+//   resets, restarts.
 // - Nothing here sleeps: waitFor() waits on the server's condition variable with a real-time limit.
 #pragma once
 
@@ -25,10 +33,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace testsupport {
@@ -65,6 +75,13 @@ public:
 
     // ---- what arrived ----
     std::vector<PushReceivedPacket> packets() const;
+    // The packets of one command, in arrival order.
+    std::vector<PushReceivedPacket> packets(std::uint8_t command) const;
+    // The message ids of the receipts received, in arrival order, and the messages still held.
+    std::vector<std::uint64_t> receipts() const;
+    std::size_t heldMessages() const;
+    // The JSON text of a tags request's body ("" when the body is not app key + JSON).
+    static std::string tagRequestJson(const PushReceivedPacket& packet);
     std::vector<std::string> faults() const;
     int connectionsAccepted() const;
     int openConnections() const;
@@ -78,6 +95,29 @@ public:
     void sendRaw(PushBytes bytes);
     void setWriteShape(WriteShape shape);
     void setWithholdHeartbeatAcks(bool withhold);
+    void setWithholdTagAcks(bool withhold);
+    // The server version login answers carry (1 unless set).
+    void setServerVersion(std::uint16_t version);
+    // Statuses of the next registration / login answers, in order (then 0 again). A registration status
+    // other than 0 carries no identity; a login status other than 0 opens no session.
+    void scriptRegistrationStatuses(std::vector<std::uint16_t> statuses);
+    void scriptLoginStatuses(std::vector<std::uint16_t> statuses);
+    // Codes of the next tags replies, in order (then 0); kNoReply sends none.
+    static constexpr int kNoReply = -1;
+    void scriptTagReplies(std::vector<int> codes);
+    // Held replies wait until released (a reply that comes late).
+    void setHoldTagReplies(bool hold);
+    void releaseHeldTagReplies();
+    // A pushed message (command 3, version 1: type, id, text) for the device of the newest logged-in
+    // connection (else the device that logged in last). Messages other than type 20 are held until
+    // their receipt; a device that logs in again gets every held message again, in id order.
+    void pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text);
+    // The newest connection stops answering now; or the next connection to log in, right after its login
+    // answer.
+    void becomeBlackHole();
+    void becomeBlackHoleAfterNextLogin();
+    // The newest connection writes at most N more bytes, then closes (FIN).
+    void dropAfterBytes(std::size_t count);
     // Session answers: registration (command 0) grants each device id a uid, password and registration
     // id kept across connections; login (1) and device token (13) answer status 0. Each request's
     // fields are checked (device id shape, "$$" layouts, lower-case app key, the token or " ", the two
@@ -90,6 +130,10 @@ public:
     // Closes the listener and every connection (FIN, or reset when asked), keeps all state, and
     // listens again on the same port before it returns.
     void restart(bool reset = false);
+    // Closes the listener and every connection, so that connections are refused, until listening again
+    // on the same port.
+    void stopListening();
+    void startListening();
 
     // ---- building answers ----
     // A packet with the 20-byte header (length filled in) and the body.
@@ -115,6 +159,13 @@ private:
     void closeConnection(Connection& connection, bool reset);
     void handlePacket(Connection& connection, const PushBytes& bytes);
     void answerSession(Connection& connection, const PushReceivedPacket& packet, const std::string& name);
+    void checkSession(Connection& connection, const PushReceivedPacket& packet, const std::string& name);
+    void answerTags(Connection& connection, const PushReceivedPacket& packet, const std::string& name);
+    void sendAck(Connection& connection, const PushReceivedPacket& packet);
+    void sendTagReply(std::uint64_t rid, int code);
+    void checkReceipt(const Connection& connection, const PushReceivedPacket& packet, const std::string& name);
+    void writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text);
+    Connection* newestLoggedIn();
     void fault(const std::string& line);
     void changed();
 
@@ -127,6 +178,24 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     WriteShape m_shape = WriteShape::Whole;
     bool m_withholdHeartbeatAcks = false;
+    bool m_withholdTagAcks = false;
+    std::uint16_t m_serverVersion = 1;
+    std::deque<std::uint16_t> m_registrationStatuses;
+    std::deque<std::uint16_t> m_loginStatuses;
+    std::deque<int> m_tagReplies;
+    bool m_holdTagReplies = false;
+    std::vector<std::pair<std::uint64_t, int>> m_heldTagReplies;
+    bool m_blackHoleAfterLogin = false;
+    std::uint32_t m_sessionsIssued = 0;
+    std::uint64_t m_lastLoginUid = 0;
+    struct HeldMessage {
+        std::uint8_t type;
+        std::string text;
+    };
+    // Per device uid: messages waiting for their receipt (by id), and the ids of every message pushed.
+    std::map<std::uint64_t, std::map<std::uint64_t, HeldMessage>> m_held;
+    std::map<std::uint64_t, std::unordered_set<std::uint64_t>> m_pushedIds;
+    std::uint64_t m_messagesPushed = 0;
     // Server thread only: the session answers' app key and the devices registered.
     std::string m_sessionAppKey;
     struct Device {
@@ -142,6 +211,8 @@ private:
     std::vector<PushReceivedPacket> m_packets;
     std::vector<std::string> m_faults;
     int m_accepted = 0;
+    std::vector<std::uint64_t> m_receipts;
+    std::size_t m_heldCount = 0;
     int m_open = 0;
 
     std::thread m_thread;

@@ -1,0 +1,119 @@
+#include "push/PULSEMessageCenter.h"
+
+#include "push/PULSEClientController.h"
+#include "push/PULSELogging.h"
+#include "push/PULSEReceivedPacketController.h"
+#include "push/PULSEUtilities.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace push {
+
+// ---- receipt ----
+
+PULSEMessageReceipt::PULSEMessageReceipt(const PULSEMessageDispatchController& message)
+    : PULSEReceipt(message), m_messageType(message.recv_commandType()), m_messageID(message.recv_uniqueID()) {}
+
+bool PULSEMessageReceipt::packData() {
+    if (!PULSEReceipt::packData())
+        return false;
+    pulse_appendInt8(*packetBuffer(), m_messageType);
+    pulse_appendInt64(*packetBuffer(), m_messageID);
+    return true;
+}
+
+std::string PULSEMessageReceipt::description() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "[PULSEMessageReceipt] - msgType:%d, msgId:%" PRIu64 " - ", int(m_messageType), m_messageID);
+    return text + PULSENetElement::description();
+}
+
+void PULSEMessageReceipt::copyFieldsTo(PULSERequest& copy) const {
+    PULSEReceipt::copyFieldsTo(copy);
+    auto& receipt = static_cast<PULSEMessageReceipt&>(copy);
+    receipt.m_messageType = m_messageType;
+    receipt.m_messageID = m_messageID;
+}
+
+// ---- message centre ----
+
+void PULSEMessageCenter::dispatchMessage(const PULSEMessageDispatchController& message) {
+    const std::uint64_t id = message.recv_uniqueID();
+    if (std::find(m_receivedMsgIds.begin(), m_receivedMsgIds.end(), id) != m_receivedMsgIds.end()) {
+        PULSE_LOG_WARN("Found repeated message, and throw it away - msgId:%" PRIu64, id);
+        return;
+    }
+    if (m_receivedMsgIds.size() >= kMaxRememberedIds)
+        m_receivedMsgIds.pop_front();
+    m_receivedMsgIds.push_back(id);
+    PULSEPostNotificationWithUserInfo(kPULSENetworkDidReceiveMessageNotification,
+                                      messageDictionary(message.recv_messageContent().value_or(std::string())));
+}
+
+std::optional<platform::Dictionary> PULSEMessageCenter::messageDictionary(std::string_view text) {
+    const auto info = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return getPULSEMessageFromInfo(info.value_or(platform::Value()));
+}
+
+std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(const platform::Value& info) {
+    const auto* object = info.getDictionary();
+    const platform::Value* message = object ? object->find("message") : nullptr;
+    if (!message) {
+        PULSE_LOG_WARN("缺少自定义消息必须字段message");
+        return std::nullopt;
+    }
+    platform::Dictionary dictionary{{"content", *message}};
+    if (const auto* title = object->find("title"))
+        dictionary.set("title", *title);
+    if (const auto* contentType = object->find("content_type"))
+        dictionary.set("content_type", *contentType);
+    if (const auto* extras = object->find("extras")) {
+        if (extras->isDictionary()) {
+            dictionary.set("extras", *extras);
+        } else if (const auto* text = extras->getString()) {
+            auto parsed = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+            if (parsed && parsed->isDictionary())
+                dictionary.set("extras", std::move(*parsed));
+        }
+    }
+    return dictionary;
+}
+
+// ---- message-state report ----
+
+PULSEMessageReportRequest::PULSEMessageReportRequest() { setReportType(4); }
+
+void PULSEMessageReportRequest::setActiveType(std::uint16_t messageStateType, std::string messageID, std::int32_t flag) {
+    m_messageStateType = messageStateType;
+    m_messageID = std::move(messageID);
+    m_flag = flag;
+}
+
+bool PULSEMessageReportRequest::packData() {
+    const bool packing = PULSEReportRequest::packData();
+    if (!packing)
+        return false;
+    platform::Dictionary item{
+        {"itime", reportTimeStamp()},
+        {"type", "msg_status"},
+        {"result", static_cast<std::int64_t>(m_messageStateType)},
+        {"msg_id", m_messageID},
+    };
+    if (m_flag != kNoFlag)
+        item.set("flag", static_cast<std::int64_t>(m_flag));
+    setContent(item);
+    reportContents().push_back(std::move(item));
+    return packing;
+}
+
+void PULSEMessageReportRequest::setResponseBlock() {
+    std::weak_ptr<PULSEReportRequest> weak = weak_from_this();
+    m_responseBlock = [weak](const std::optional<platform::URLResponse>& response, const platform::Bytes&,
+                             const std::weak_ptr<PULSEHttpRequestDelegate>& delegate) -> std::shared_ptr<PULSEHttpResponse> {
+        return std::make_shared<PULSEMessageReportResponse>(response, delegate, weak.lock());
+    };
+}
+
+} // namespace push

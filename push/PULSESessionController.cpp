@@ -1,0 +1,630 @@
+#include "push/PULSESessionController.h"
+
+#include "push/PULSEAddress.h"
+#include "push/PULSEClientController.h"
+#include "push/PULSEDelegateSynchronize.h"
+#include "push/PULSEFileCacheController.h"
+#include "push/PULSELogging.h"
+#include "push/PULSESessionRequests.h"
+#include "push/PULSETagAlias.h"
+#include "push/PULSEUDPReport.h"
+#include "push/PULSEUserDefaultsController.h"
+#include "push/PULSEUtilities.h"
+
+#include "platform/Clock.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+#include "platform/Timer.h"
+#include "platform/UserDefaults.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <ctime>
+
+namespace push {
+
+namespace {
+
+constexpr std::uint64_t kRIdWrapHalf = 4092; // (c + 1) / 2 beyond this restarts the counter at 0
+
+// The process-wide heartbeat lock: the clock time it was taken at, or none.
+std::mutex& heartbeatLockMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::optional<platform::Clock::TimePoint>& heartbeatLockTakenAt() {
+    static std::optional<platform::Clock::TimePoint> takenAt;
+    return takenAt;
+}
+
+// Takes the lock unless it was taken less than the lock's span ago.
+bool takeHeartbeatLock() {
+    std::lock_guard lock(heartbeatLockMutex());
+    const auto now = platform::Clock::current().now();
+    auto& takenAt = heartbeatLockTakenAt();
+    if (takenAt && now >= *takenAt && now - *takenAt < platform::seconds(PULSESessionController::kHeartbeatLockSeconds))
+        return false;
+    takenAt = now;
+    return true;
+}
+
+std::shared_ptr<PULSEUserDefaultsController> identity() { return PULSEClientController::sharedClient().userDefaults(); }
+
+std::uint32_t storedSeconds(platform::UserDefaults& defaults, const char* key) {
+    // Stored as seconds with a fraction (local) or whole seconds (server); read as 32-bit seconds.
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(defaults.doubleValue(key)));
+}
+
+} // namespace
+
+// ---- creation ----
+
+PULSESessionController::PULSESessionController()
+    : m_tcpBlockedQueue(kMaxQueuedRequests, [](const PULSERequest& r) { return r.rid(); }),
+      m_tcpSendingQueue(kMaxQueuedRequests, [](const PULSERequest& r) { return r.rid(); }) {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    const auto cache = PULSEFileCacheController::shareInstanceWithType(PULSEFileCacheController::kCacheTypeCache);
+    const auto stored = cache ? cache->objectForKey(kSessionIDKey) : platform::ArchiveValue();
+    if (const auto* value = stored.getInteger())
+        m_rId = static_cast<std::uint64_t>(*value);
+    else
+        m_rId = static_cast<std::uint64_t>(std::rand() & 0xFFFF);
+}
+
+std::shared_ptr<PULSESessionController> PULSESessionController::create() {
+    std::shared_ptr<PULSESessionController> session(new PULSESessionController());
+    session->install();
+    return session;
+}
+
+void PULSESessionController::install() {
+    m_addressController = PULSEAddressController::create();
+    auto& client = PULSEClientController::sharedClient();
+    client.setRequestSession(weak_from_this());
+    std::weak_ptr<PULSESessionController> weak = weak_from_this();
+    client.setServerTimeOffsetSource([weak]() -> std::int32_t {
+        auto self = weak.lock();
+        return self ? self->proofTimeInterval() : 0;
+    });
+}
+
+PULSESessionController::~PULSESessionController() {
+    // Tear down without scheduling anything: nobody would be there to run it.
+    m_isConnectDisable = true;
+    m_isConnecting = false;
+    close();
+    stopDelaySetupTimer();
+    if (m_rIdPersistPending)
+        persistRId();
+}
+
+// ---- request ids ----
+
+std::uint64_t PULSESessionController::getRId(int kind) {
+    std::uint64_t& c = m_rId;
+    std::uint64_t result;
+    const bool even = c % 2 == 0;
+    if ((kind == 0 && even) || (kind == 1 && !even))
+        result = ++c;
+    else if (kind == 0 || kind == 1)
+        result = 1;
+    else
+        result = c;
+    c = (c + 1) / 2 > kRIdWrapHalf ? 0 : c + 1;
+    persistRIdSoon();
+    return result;
+}
+
+void PULSESessionController::persistRIdSoon() {
+    if (m_rIdPersistPending)
+        return;
+    m_rIdPersistPending = true;
+    // One write at the end of this turn carries every id drawn in it.
+    std::weak_ptr<PULSESessionController> weak = weak_from_this();
+    platform::RunLoop::current().perform([weak] {
+        if (auto self = weak.lock(); self && self->m_rIdPersistPending)
+            self->persistRId();
+    });
+}
+
+void PULSESessionController::persistRId() {
+    m_rIdPersistPending = false;
+    if (auto cache = PULSEFileCacheController::shareInstanceWithType(PULSEFileCacheController::kCacheTypeCache))
+        cache->setObject(static_cast<unsigned long long>(m_rId), kSessionIDKey);
+}
+
+// ---- set-up and connecting ----
+
+void PULSESessionController::setup() {
+    if (m_isSetup || m_isConnectDisable)
+        return;
+    m_isSetup = true;
+    stopDelaySetupTimer();
+    platform::NotificationCenter::defaultCenter().post(kJPFNetworkIsConnectingNotification);
+    if (PULSEClientController::sharedClient().currentNetworkStatus() == 0) {
+        PULSE_LOG_INFO("当前网络不可用");
+    } else {
+        // The session may be let go by a handler that runs inside the connect wait.
+        auto self = shared_from_this();
+        m_isConnecting = true;
+        const bool connected = connect();
+        m_isConnecting = false;
+        if (connected && !m_hasCloseSession) {
+            m_delaySetupTimeIntervalIndex = 0;
+            doRegisterOrLogin();
+            return;
+        }
+        m_hasCloseSession = false;
+    }
+    close();
+}
+
+bool PULSESessionController::isSisOnProtect() {
+    const int status = PULSEClientController::sharedClient().currentNetworkStatus();
+    const bool sameNetwork = m_status == 0 || m_status == status;
+    if (m_sisContent && sameNetwork && PULSECorrectedTime() - m_lastSucceedSisTime <= kSisProtectSeconds) {
+        PULSE_LOG_DEBUG("sis is on protect");
+        return true;
+    }
+    PULSE_LOG_INFO("sis is not on protect");
+    m_sisContent.reset();
+    m_status = 0;
+    m_lastSucceedSisTime = 0;
+    return false;
+}
+
+bool PULSESessionController::connect() {
+    std::optional<PULSELookupResult> list = isSisOnProtect() ? m_sisContent : m_addressController->getAddressFromSis();
+    if (list) {
+        m_sisContent = list;
+        m_status = PULSEClientController::sharedClient().currentNetworkStatus();
+        m_lastSucceedSisTime = PULSECorrectedTime();
+        if (connectTcp(list->connectAddress, list->udpReportAddress))
+            return true;
+        for (const auto& address : list->optionAddresses)
+            if (connectTcp(address, list->udpReportAddress))
+                return true;
+    }
+    const std::string report = PULSEAddressController::defaultReportAddress();
+    if (auto defaults = identity()) {
+        const platform::ArchiveValue lastSucceed = defaults->lastSucceedConnectionAddress();
+        if (const auto* last = lastSucceed.getString())
+            if (connectTcp(*last, report))
+                return true;
+    }
+    if (connectTcp(PULSEAddressController::defaultConnectAddress(), report))
+        return true;
+    const auto domain = PULSEAddressController::defaultConnectDomainAddress();
+    return domain && connectTcp(*domain, report);
+}
+
+bool PULSESessionController::connectTcp(const std::string& tcpAddress, const std::optional<std::string>& udpAddress) {
+    if (m_hasCloseSession)
+        return false;
+    const auto address = PULSEAddress::initWithString(tcpAddress);
+    if (!address)
+        return false;
+    if (m_tcpConnectionSocket)
+        m_tcpConnectionSocket->close();
+    m_tcpConnectionSocket = PULSETcpSocket::create(address->host(), address->port(), weak_from_this());
+    if (!m_tcpConnectionSocket->setup()) {
+        PULSE_LOG_ERROR("连接服务器失败");
+        m_tcpConnectionSocket.reset();
+        return false;
+    }
+    const platform::Value connected = PULSEDelegateSynchronize::runMethodBlockThread([] {}, kTCPConnectWait, kTCPConnectIdentifier);
+    if (connected.isNull()) {
+        if (m_tcpConnectionSocket) {
+            m_tcpConnectionSocket->close();
+            m_tcpConnectionSocket.reset();
+        }
+        return false;
+    }
+    openUdpSocket(udpAddress);
+    if (auto defaults = identity())
+        defaults->setLastSucceedConnectionAddress(tcpAddress);
+    return true;
+}
+
+void PULSESessionController::openUdpSocket(const std::optional<std::string>& udpAddress) {
+    if (m_udpReportSocket) {
+        m_udpReportSocket->close();
+        m_udpReportSocket.reset();
+    }
+    m_udpReportSocket = PULSEUdpSocket::create(weak_from_this());
+    const auto address = PULSEAddress::initWithString(udpAddress.value_or(PULSEAddressController::defaultReportAddress()));
+    if (address)
+        (void)m_udpReportSocket->connectToHost(address->host(), address->port()); // its outcome changes nothing
+}
+
+void PULSESessionController::connectionDidSetup(const std::shared_ptr<PULSETcpSocket>& socket) {
+    if (socket != m_tcpConnectionSocket)
+        return;
+    m_isConnected = true;
+    PULSEDelegateSynchronize::continueThread(true, platform::Value(true), kTCPConnectIdentifier);
+    PULSEPostNotification(kPULSENetworkDidSetupNotification);
+}
+
+void PULSESessionController::connectionDidClose(const std::shared_ptr<PULSETcpSocket>& socket) {
+    if (socket != m_tcpConnectionSocket)
+        return;
+    PULSE_LOG_WARN("连接被关闭");
+    if (!PULSEDelegateSynchronize::continueThread(false, platform::Value(), kTCPConnectIdentifier)) {
+        PULSE_LOG_WARN("conect close by remote");
+        close();
+    }
+}
+
+void PULSESessionController::connection(const std::shared_ptr<PULSETcpSocket>& socket,
+                                        const std::shared_ptr<PULSEReceivedPacketController>& element) {
+    if (socket != m_tcpConnectionSocket || !element)
+        return;
+    auto self = shared_from_this(); // a handler may close the session and let go of it
+    element->handleReceipt();
+}
+
+void PULSESessionController::connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) {
+    if (socket != m_tcpConnectionSocket)
+        return;
+    if (m_isLogin) {
+        if (auto request = m_tcpBlockedQueue.dequeue()) {
+            doSendTcpRequest(request);
+            return;
+        }
+    }
+    setCareAllDataSent(false);
+}
+
+void PULSESessionController::didNotSendData(const platform::Bytes&, PULSEUdpSocket&) {
+    PULSE_LOG_ERROR("did not send udp data");
+}
+
+void PULSESessionController::didNotReceivedData(PULSEUdpSocket&, const PULSEUdpError& error) {
+    PULSE_LOG_ERROR("did not receive udp data with error %ld", static_cast<long>(error.code));
+}
+
+// ---- registration and login ----
+
+void PULSESessionController::doRegisterOrLogin() {
+    auto defaults = identity();
+    if (defaults && defaults->uid() != 0 && defaults->password() && defaults->registrationID() &&
+        !defaults->registrationID()->empty()) {
+        doLogin();
+        return;
+    }
+    if (PULSEClientController::sharedClient().deviceTokenUpdated()) {
+        std::make_shared<PULSERegistrationRequest>()->send();
+        return;
+    }
+    close();
+}
+
+void PULSESessionController::doLogin() {
+    if (!m_loginRequest)
+        m_loginRequest = std::make_shared<PULSELoginRequest>();
+    m_loginRequest->send();
+}
+
+bool PULSESessionController::stopsClient(std::uint16_t status) const {
+    switch (status) {
+    case 1002: PULSE_LOG_ERROR("error code: %u 注册缺少必要参数", unsigned(status)); return true;
+    case 1003: PULSE_LOG_ERROR("error code: %u 注册参数错误", unsigned(status)); return true;
+    case 1004: PULSE_LOG_ERROR("error code: %u, 注册参数校验失败", unsigned(status)); return true;
+    case 1005: PULSE_LOG_ERROR("error code：%u，你配置的AppKey不存在", unsigned(status)); return true;
+    case 1008: PULSE_LOG_ERROR("error code：%u，你配置的AppKey格式不正确", unsigned(status)); return true;
+    case 1009: PULSE_LOG_ERROR("error code：%u，你配置的AppKey尚未配置iOS平台", unsigned(status)); return true;
+    default: return false;
+    }
+}
+
+void PULSESessionController::onRegisterRespond(const PULSERegistrationResponse& response) {
+    if (m_isLogin) {
+        PULSE_LOG_WARN("When register response, is already login. Give up the register resp.");
+        return;
+    }
+    m_isConnectDisable = stopsClient(response.statusCode());
+    auto defaults = identity();
+    const auto& password = response.password();
+    const auto& registrationID = response.registrationID();
+    if (response.statusCode() != 0 || response.uid() == 0 || !password || !registrationID || !defaults) {
+        close();
+        return;
+    }
+    PULSEPostNotificationWithUserInfo(kPULSENetworkDidRegisterNotification,
+                                      platform::Dictionary{{"RegistrationID", *registrationID}});
+    if (response.uid() != defaults->uid())
+        defaults->clearAllCache();
+    defaults->setUid(response.uid(), password, registrationID);
+    defaults->setUploadedDeviceToken(defaults->currentDeviceToken());
+    doLogin();
+}
+
+void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) {
+    if (m_isLogin)
+        return;
+    if (response.statusCode() != 0) {
+        if (auto defaults = identity())
+            defaults->setUid(0, std::nullopt, std::nullopt);
+        close();
+        return;
+    }
+    m_sessionID = response.sessionID();
+    m_serverVersion = response.serverVersion();
+    m_sessionKey = response.sessionKey().value_or(std::string());
+    auto& defaults = platform::UserDefaults::standard();
+    (void)defaults.set(kLocalTimeKey, PULSECurrentTime());
+    (void)defaults.synchronize();
+    (void)defaults.set(kServerTimeKey, static_cast<std::int64_t>(response.serverTime()));
+    (void)defaults.synchronize();
+    m_proofTimeInterval = 0;
+    PULSEPostNotification(kPULSENetworkDidLoginNotification);
+    m_isLogin = true;
+    m_delaySetupTimeIntervalIndex = 0;
+    startHeartbeatTimer();
+    setCareAllDataSent(true);
+    // The HTTP statistics session sends its blocked reports once it exists on the client.
+    if (const auto& tagAlias = PULSEClientController::sharedClient().tagAliasMng())
+        tagAlias->sendFailedTagAlias();
+    auto kept = std::move(m_udpBlockedQueue);
+    m_udpBlockedQueue.clear();
+    for (const auto& report : kept)
+        sendUdpReport(report);
+}
+
+std::int32_t PULSESessionController::proofTimeInterval() {
+    if (const std::int32_t cached = m_proofTimeInterval.load())
+        return cached;
+    auto& defaults = platform::UserDefaults::standard();
+    const auto d = static_cast<std::int32_t>(storedSeconds(defaults, kServerTimeKey) - storedSeconds(defaults, kLocalTimeKey));
+    if (d >= -kMaxServerTimeOffset && d <= kMaxServerTimeOffset) {
+        m_proofTimeInterval = d;
+        return d;
+    }
+    m_proofTimeInterval = 0;
+    (void)defaults.set(kServerTimeKey, 0);
+    (void)defaults.synchronize();
+    (void)defaults.set(kLocalTimeKey, 0);
+    (void)defaults.synchronize();
+    return 0;
+}
+
+// ---- requests ----
+
+void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& request) {
+    if (!request)
+        return;
+    if (!request->loginRequired()) {
+        doSendTcpRequest(request);
+    } else if (m_isLogin) {
+        if (request->hasHighPriority())
+            doSendTcpRequest(request);
+        else
+            enqueueRequest(request);
+    } else if (request->canBeQueuedIfNotLogin()) {
+        enqueueRequest(request);
+    } else {
+        PULSE_LOG_DEBUG("未登录状态，请求被丢弃");
+    }
+}
+
+void PULSESessionController::enqueueRequest(const std::shared_ptr<PULSERequest>& request) {
+    if (!request->isExclusive())
+        return;
+    m_tcpBlockedQueue.enumerateObjects([&](const std::shared_ptr<PULSERequest>& queued, std::size_t, bool&) {
+        if (queued->isEqualToRequest(*request))
+            m_tcpBlockedQueue.removeItem(queued);
+    });
+    // A full queue makes room itself, with a word about it, instead of the queue dropping silently.
+    if (static_cast<std::uint64_t>(m_tcpBlockedQueue.count()) >= kMaxQueuedRequests) {
+        PULSE_LOG_WARN("tcp队列消息过多,清理部分最初的消息");
+        m_tcpBlockedQueue.dequeue();
+    }
+    if (request->hasHighPriority())
+        m_tcpBlockedQueue.enqueueWithHighPriority(request);
+    else
+        m_tcpBlockedQueue.enqueue(request);
+    setCareAllDataSent(true);
+}
+
+std::shared_ptr<PULSERequest> PULSESessionController::findBlockedRequest(std::uint64_t rid) const {
+    return m_tcpBlockedQueue.getObjectFromQueueWithKey(rid);
+}
+
+void PULSESessionController::dequeueRequest(const std::shared_ptr<PULSERequest>& request) {
+    m_tcpBlockedQueue.removeItem(request);
+}
+
+void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest>& request) {
+    auto packet = request->packetData();
+    if (!packet)
+        return;
+    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet))) {
+        PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
+        close();
+        return;
+    }
+    if (request->ackOrRespRequired() || (request->ackOrRespRequiredForVersion1() && m_serverVersion != 0)) {
+        request->startAckTimeoutTimer();
+        m_tcpSendingQueue.removeItem(request); // a request sent again waits once
+        m_tcpSendingQueue.enqueue(request);
+    }
+}
+
+void PULSESessionController::setCareAllDataSent(bool care) {
+    if (m_tcpConnectionSocket)
+        m_tcpConnectionSocket->setCareAllDataSent(care);
+}
+
+void PULSESessionController::onAckOrRespReceived(const PULSEReceivedPacketController& packet) {
+    if (auto request = m_tcpSendingQueue.getObjectFromQueueWithKey(packet.rid())) {
+        m_tcpSendingQueue.removeItem(request);
+        request->stopAckTimeoutTimer();
+    }
+}
+
+void PULSESessionController::onAckTimeoutForRequest(const std::shared_ptr<PULSERequest>& request) {
+    if (request && m_tcpSendingQueue.getObjectFromQueueWithKey(request->rid()) == request) {
+        m_tcpSendingQueue.removeItem(request);
+        PULSE_LOG_ERROR("ack timeout for request rid: %" PRIu64, request->rid());
+        close();
+    } else {
+        PULSE_LOG_WARN("不在请求队列中ack超时");
+    }
+}
+
+void PULSESessionController::reenqueueSendingRequests() {
+    m_tcpSendingQueue.enumerateObjects([&](const std::shared_ptr<PULSERequest>& request, std::size_t, bool&) {
+        request->stopAckTimeoutTimer();
+        if (!request->canBeQueuedIfNotLogin())
+            return;
+        if (static_cast<std::uint64_t>(m_tcpBlockedQueue.count()) < kMaxQueuedRequests + 1)
+            m_tcpBlockedQueue.enqueue(request);
+        else
+            PULSE_LOG_DEBUG("等待请求队列过多");
+    });
+    // Every request is now back in the waiting queue or dropped: none may be re-queued a second time.
+    m_tcpSendingQueue.clear();
+}
+
+// ---- UDP reports ----
+
+void PULSESessionController::sendUdpReport(const std::shared_ptr<PULSEUDPReport>& report) {
+    if (!report)
+        return;
+    if (!m_isLogin) {
+        if (m_udpBlockedQueue.size() >= kMaxKeptUdpReports) {
+            PULSE_LOG_DEBUG("太多UDP上报,丢弃最早的上报");
+            m_udpBlockedQueue.pop_front();
+        }
+        m_udpBlockedQueue.push_back(report);
+        return;
+    }
+    report->updateClientInfo();
+    const auto address = PULSEAddress::initWithString(PULSEAddressController::defaultReportAddress());
+    if (!m_udpReportSocket || !address ||
+        !m_udpReportSocket->sendData(report->packetData(), address->host(), address->port(), 0))
+        PULSE_LOG_WARN("send Udp Report failed");
+}
+
+// ---- heartbeat ----
+
+void PULSESessionController::startHeartbeatTimer() {
+    stopHeartbeatTimer();
+    std::weak_ptr<PULSESessionController> weak = weak_from_this();
+    m_heartbeatTimer = platform::RunLoop::current().scheduleRepeatingTimer(
+        platform::seconds(kHeartbeatInterval), [weak](platform::Timer& timer) {
+            if (auto self = weak.lock())
+                self->doHeartbeat(timer);
+        });
+}
+
+void PULSESessionController::stopHeartbeatTimer() {
+    if (auto timer = m_heartbeatTimer.lock())
+        timer->invalidate();
+    m_heartbeatTimer.reset();
+}
+
+void PULSESessionController::doHeartbeat(platform::Timer& timer) {
+    if (&timer != m_heartbeatTimer.lock().get())
+        return;
+    if (!m_isLogin) {
+        PULSE_LOG_ERROR("heart beat error!! on unlogin status");
+        stopHeartbeatTimer();
+        return;
+    }
+    fireHeartBeat();
+}
+
+void PULSESessionController::fireHeartBeat() {
+    if (takeHeartbeatLock())
+        std::make_shared<PULSEHeartbeatRequest>()->send();
+}
+
+void PULSESessionController::resetHeartbeatLockForTesting() {
+    std::lock_guard lock(heartbeatLockMutex());
+    heartbeatLockTakenAt().reset();
+}
+
+// ---- reconnecting ----
+
+void PULSESessionController::startDelaySetupTimer() {
+    stopDelaySetupTimer();
+    double delay;
+    if (PULSEClientController::sharedClient().currentNetworkStatus() != 0) {
+        if (m_delaySetupTimeIntervalIndex < kReconnectSchedule.size())
+            delay = kReconnectSchedule[m_delaySetupTimeIntervalIndex++];
+        else
+            delay = kReconnectSchedule.back();
+    } else {
+        delay = kOfflineReconnectDelay;
+    }
+    std::weak_ptr<PULSESessionController> weak = weak_from_this();
+    auto firing = std::make_shared<std::weak_ptr<platform::Timer>>();
+    auto timer = platform::RunLoop::current().scheduleTimer(platform::seconds(delay), [weak, firing] {
+        auto self = weak.lock();
+        auto timer = firing->lock();
+        if (self && timer)
+            self->doDelaySetup(*timer);
+    });
+    *firing = timer;
+    m_delaySetupTimer = timer;
+    PULSE_LOG_DEBUG("session will setup delayed with time interval: %f", delay);
+}
+
+void PULSESessionController::stopDelaySetupTimer() {
+    if (auto timer = m_delaySetupTimer.lock())
+        timer->invalidate();
+    m_delaySetupTimer.reset();
+}
+
+void PULSESessionController::doDelaySetup(platform::Timer& timer) {
+    if (&timer != m_delaySetupTimer.lock().get()) {
+        PULSE_LOG_ERROR("start setup session failed with timer not equal to new timer ");
+        close();
+        return;
+    }
+    m_delaySetupTimer.reset();
+    setup();
+}
+
+// ---- closing ----
+
+bool PULSESessionController::close() {
+    if (m_isConnecting) {
+        m_hasCloseSession = true;
+        return true;
+    }
+    if (!m_isSetup)
+        return false;
+    PULSE_LOG_DEBUG("Action - close Session");
+    m_isSetup = false;
+    if (m_isConnected) {
+        PULSEPostNotification(kPULSENetworkDidCloseNotification);
+        m_isConnected = false;
+    }
+    m_isLogin = false;
+    m_sessionID = 0;
+    m_serverVersion = 0;
+    stopHeartbeatTimer();
+    reenqueueSendingRequests();
+    closeSockets();
+    m_addressController->stop();
+    if (m_rIdPersistPending)
+        persistRId();
+    if (!m_isConnectDisable)
+        startDelaySetupTimer();
+    return true;
+}
+
+void PULSESessionController::closeSockets() {
+    if (auto socket = std::move(m_tcpConnectionSocket)) {
+        m_tcpConnectionSocket.reset();
+        socket->close();
+    }
+    if (auto socket = std::move(m_udpReportSocket)) {
+        m_udpReportSocket.reset();
+        socket->close();
+    }
+}
+
+} // namespace push

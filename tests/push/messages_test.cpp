@@ -1,0 +1,198 @@
+// Pushed messages: the message dictionary, de-duplication, receipts, tags replies, and delivery across
+// broken connections and server restarts.
+#include "SessionTest.h"
+
+#include "push/PULSEMessageCenter.h"
+#include "push/PULSEReceivedPacketController.h"
+
+#include "RecordingSession.h"
+
+#include <map>
+#include <set>
+
+namespace {
+
+using push::PULSEMessageCenter;
+using testsupport::PushBytes;
+using testsupport::PushTestServer;
+
+PushBytes messagePacket(std::uint8_t type, std::uint64_t id, const std::string& text) {
+    PushBytes body;
+    PushTestServer::appendU8(body, type);
+    PushTestServer::appendU64(body, id);
+    PushTestServer::appendString(body, text);
+    return PushTestServer::packet(1, 3, id, 0, body);
+}
+
+// Records the message notifications (main thread).
+class MessageListener {
+public:
+    MessageListener() {
+        platform::NotificationCenter::defaultCenter().addObserver(this, push::kPULSENetworkDidReceiveMessageNotification, nullptr,
+                                                                  [this](const platform::Notification& note) { infos.push_back(note.userInfo); });
+    }
+    ~MessageListener() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+    std::vector<platform::Dictionary> infos;
+};
+
+TEST(MessageDictionary, TakesContentTitleTypeAndExtras) {
+    auto dictionary = PULSEMessageCenter::messageDictionary(
+        R"({"message":"hello","title":"T","content_type":"text","extras":{"k":1},"other":2})");
+    ASSERT_TRUE(dictionary);
+    EXPECT_EQ(platform::Value(*dictionary).description(), platform::Value(platform::Dictionary{
+        {"content", "hello"}, {"title", "T"}, {"content_type", "text"}, {"extras", platform::Dictionary{{"k", 1}}}}).description());
+
+    // Extras as a text holding a JSON dictionary become a dictionary; any other text is left out.
+    auto fromText = PULSEMessageCenter::messageDictionary(R"({"message":"m","extras":"{\"a\":\"b\"}"})");
+    ASSERT_TRUE(fromText);
+    EXPECT_EQ((*fromText)["extras"], platform::Value(platform::Dictionary{{"a", "b"}}));
+    for (const char* text : {R"({"message":"m","extras":"[1]"})", R"({"message":"m","extras":"plain"})", R"({"message":"m","extras":5})"}) {
+        auto left = PULSEMessageCenter::messageDictionary(text);
+        ASSERT_TRUE(left) << text;
+        EXPECT_FALSE(left->contains("extras")) << text;
+    }
+
+    // No "message", not JSON, not UTF-8, an array: nothing.
+    for (const std::string& text : {std::string(R"({"title":"t"})"), std::string("not json"), std::string("{\"message\":\"\xFF\"}"),
+                                   std::string("[1]"), std::string()})
+        EXPECT_FALSE(PULSEMessageCenter::messageDictionary(text)) << text;
+
+    // A large text is read whole.
+    const std::string big = R"({"message":")" + std::string(64'900, 'x') + "\"}";
+    auto large = PULSEMessageCenter::messageDictionary(big);
+    ASSERT_TRUE(large);
+    EXPECT_EQ((*large)["content"].stringOr("").size(), 64'900u);
+}
+
+class Messages : public pushtest::PushTest {
+protected:
+    Messages() {
+        m_identity = installIdentity("abcdef0123456789abcdef01");
+        m_identity->setUid(77, "pw", "reg");
+        auto& client = push::PULSEClientController::sharedClient();
+        client.setMessageCenter(m_center);
+        client.setTagAliasMng(std::make_shared<push::PULSETagAlias>());
+        client.setRequestSession(m_session);
+    }
+
+    void receive(std::uint8_t type, std::uint64_t id, const std::string& text) {
+        auto element = push::PULSEReceivedPacketController::packetWithBuffer(messagePacket(type, id, text));
+        ASSERT_TRUE(element);
+        element->handleReceipt();
+    }
+
+    std::vector<std::uint64_t> receiptIds() const {
+        std::vector<std::uint64_t> ids;
+        for (const auto& request : m_session->sent)
+            if (auto receipt = std::dynamic_pointer_cast<push::PULSEMessageReceipt>(request))
+                ids.push_back(receipt->messageID());
+        return ids;
+    }
+
+    std::shared_ptr<push::PULSEUserDefaultsController> m_identity;
+    std::shared_ptr<PULSEMessageCenter> m_center = std::make_shared<PULSEMessageCenter>();
+    std::shared_ptr<pushtest::RecordingSession> m_session = std::make_shared<pushtest::RecordingSession>();
+    MessageListener m_listener;
+};
+
+TEST_F(Messages, TheLastLineIsTheMessageAndEveryMessageGetsAReceipt) {
+    receive(1, 500, "garbage line\n{not json either\n{\"message\":\"third\"}");
+    receive(1, 500, "{\"message\":\"again\"}");  // repeated: no notification, still a receipt
+    receive(2, 501, "not json");                 // a notification without user information
+    receive(20, 502, "{\"sequence\":1,\"code\":0}"); // a tags reply: neither
+    receive(20, 503, "anything");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == 2; }));
+    EXPECT_EQ(m_listener.infos[0]["content"].stringOr(""), "third");
+    EXPECT_TRUE(m_listener.infos[1].empty());
+    EXPECT_EQ(receiptIds(), (std::vector<std::uint64_t>{500, 500, 501}));
+
+    // The receipt: 35 bytes, command 4, the message's version and rid, the stored uid.
+    auto receipt = std::dynamic_pointer_cast<push::PULSEMessageReceipt>(m_session->sent[0]);
+    auto packet = receipt->packetData();
+    ASSERT_TRUE(packet);
+    ASSERT_EQ(packet->size(), 35u);
+    EXPECT_EQ((*packet)[2], 1);
+    EXPECT_EQ((*packet)[3], 4);
+    EXPECT_EQ((*packet)[11], 500 & 0xFF);
+    EXPECT_EQ((*packet)[23], 77);
+    EXPECT_EQ(platform::Bytes(packet->begin() + 24, packet->end()), (platform::Bytes{0, 0, 1, 0, 0, 0, 0, 0, 0, 0x01, 0xF4}));
+    EXPECT_EQ(receipt->controlFlag(), 25);
+    EXPECT_NE(receipt->description().find("[PULSEMessageReceipt] - msgType:1, msgId:500"), std::string::npos);
+}
+
+TEST_F(Messages, ALongTextAndBytesThatAreNotUTF8AreHandledLikeAnyOther) {
+    receive(1, 700, R"({"message":")" + std::string(64'980, 'y') + "\"}");
+    receive(1, 701, "{\"message\":\"\xFF\xFE\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == 2; }));
+    EXPECT_EQ(m_listener.infos[0]["content"].stringOr("").size(), 64'980u);
+    EXPECT_TRUE(m_listener.infos[1].empty());
+    EXPECT_EQ(receiptIds(), (std::vector<std::uint64_t>{700, 701}));
+}
+
+TEST_F(Messages, The101LastIdsAreRemembered) {
+    for (std::uint64_t id = 1; id <= 102; ++id)
+        receive(1, id, "{\"message\":\"m\"}");
+    EXPECT_EQ(m_center->receivedMsgIdsArray().size(), 101u);
+    EXPECT_EQ(m_center->receivedMsgIdsArray().front(), 2u);
+    receive(1, 1, "{\"message\":\"m\"}");   // forgotten: delivered again
+    receive(1, 102, "{\"message\":\"m\"}"); // remembered: not
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == 103; }));
+    EXPECT_EQ(receiptIds().size(), 104u);
+}
+
+// End to end, against the server, which holds each message until its receipt.
+class PushedMessages : public pushtest::SessionTest {
+protected:
+    std::map<std::string, int> deliveries() const {
+        std::map<std::string, int> seen;
+        for (const auto& info : m_listener.infos)
+            ++seen[info["content"].stringOr("(none)")];
+        return seen;
+    }
+    MessageListener m_listener;
+};
+
+TEST_F(PushedMessages, ReachTheApplicationOnceAndAreAcknowledged) {
+    startLoggedIn();
+    m_server.pushMessage(1, 9001, "{\"message\":\"a\",\"title\":\"t\"}");
+    m_server.pushMessage(1, 9001, "{\"message\":\"a\"}"); // the server repeats it
+    m_server.pushMessage(20, 9002, "{\"sequence\":5,\"code\":0}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 2; }));
+    EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{9001, 9001}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == 1; }));
+    EXPECT_EQ(m_listener.infos[0]["title"].stringOr(""), "t");
+    EXPECT_EQ(m_server.heldMessages(), 0u);
+}
+
+TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
+    startLoggedIn();
+    std::uint64_t next = 1;
+    constexpr int kRounds = 100;
+    constexpr int kPerRound = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < kPerRound; ++i, ++next)
+            m_server.pushMessage(1, next, "{\"message\":\"" + std::to_string(next) + "\"}");
+        // Some restarts come while messages and receipts are on their way, some after all arrived.
+        if (round % 3 == 0) {
+            ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0; }));
+        } else if (round % 3 == 1) {
+            ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() >= next - 1 - kPerRound / 2; }));
+        }
+        m_server.restart(round % 2 == 1);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); })) << round;
+        m_clock.advance(2.0);
+        ASSERT_TRUE(waitLoggedIn()) << round;
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0; }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() >= kRounds * kPerRound; }));
+    const auto seen = deliveries();
+    EXPECT_EQ(seen.size(), std::size_t(kRounds * kPerRound));
+    for (const auto& [content, count] : seen)
+        EXPECT_EQ(count, 1) << content;
+    std::set<std::uint64_t> acknowledged;
+    for (auto id : m_server.receipts())
+        acknowledged.insert(id);
+    EXPECT_EQ(acknowledged.size(), std::size_t(kRounds * kPerRound));
+}
+
+} // namespace

@@ -1,0 +1,480 @@
+// The session against the loopback push server on the virtual clock: registration and login, request
+// ids, queues, heartbeats and acknowledgements, the half-open peer, reconnection, the lookup result's
+// reuse and UDP reports kept until login.
+#include "SessionTest.h"
+
+#include "push/PULSESessionRequests.h"
+#include "push/PULSEThread.h"
+#include "push/PULSEUDPReport.h"
+
+#include "platform/RunLoop.h"
+#include "platform/UserDefaults.h"
+
+#include <algorithm>
+
+namespace {
+
+using push::PULSESessionController;
+using testsupport::PushReceivedPacket;
+
+class Session : public pushtest::SessionTest {
+protected:
+    std::vector<int> commandsOf(int connection) const {
+        std::vector<int> commands;
+        for (const auto& packet : m_server.packets())
+            if (packet.connection == connection)
+                commands.push_back(packet.command);
+        return commands;
+    }
+
+    // Advances the clock and waits for the server to have accepted a number of connections.
+    bool reconnectsAfter(double seconds, int connections) {
+        m_clock.advance(seconds - 0.01);
+        if (m_server.connectionsAccepted() >= connections)
+            return false;
+        m_clock.advance(0.01);
+        return m_server.waitFor([&] { return m_server.connectionsAccepted() >= connections; });
+    }
+
+    // Turns the main run loop (where the session writes) until the server holds n packets of a command.
+    bool serverGot(std::uint8_t command, std::size_t n) {
+        return hybtest::runMainUntil([&] { return m_server.packets(command).size() == n; });
+    }
+
+    // Turns the main run loop until no request waits for its acknowledgement.
+    bool ackArrived() {
+        return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
+    }
+
+    std::uint64_t storedCounter() {
+        auto cache = push::PULSEFileCacheController::shareInstanceWithType(0);
+        const auto stored = cache->objectForKey(PULSESessionController::kSessionIDKey);
+        const auto* value = stored.getInteger();
+        return value ? static_cast<std::uint64_t>(*value) : ~0ull;
+    }
+};
+
+TEST_F(Session, AFirstRunRegistersThenLogsInAndARestartLogsInAtOnce) {
+    startLoggedIn();
+    EXPECT_EQ(commandsOf(1), (std::vector<int>{0, 1}));
+    EXPECT_EQ(m_identity->uid(), 1001u);
+    EXPECT_EQ(m_identity->password(), "pw1");
+    EXPECT_EQ(m_identity->registrationID(), "reg1");
+    EXPECT_EQ(m_session->sessionID(), 0x5E55u);
+    EXPECT_EQ(m_session->serverVersion(), 1);
+    EXPECT_TRUE(m_session->isConnected());
+
+    // Connecting is told at once; the rest through the main queue, the registration with its id.
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return noteNames().size() == 4; }));
+    EXPECT_EQ(noteNames(), (std::vector<std::string>{push::kJPFNetworkIsConnectingNotification, push::kPULSENetworkDidSetupNotification,
+                                                     push::kPULSENetworkDidRegisterNotification, push::kPULSENetworkDidLoginNotification}));
+    EXPECT_EQ(notes()[2].userInfo["RegistrationID"].stringOr(""), "reg1");
+
+    // The login's times are kept; the server stamps whole seconds, so the offset is 0 or -1.
+    auto& defaults = platform::UserDefaults::standard();
+    EXPECT_NEAR(defaults.doubleValue(PULSESessionController::kLocalTimeKey), 1'700'000'000.0, 1.0);
+    EXPECT_EQ(defaults.integer(PULSESessionController::kServerTimeKey), 1'700'000'000);
+    EXPECT_LE(std::abs(push::PULSEClientController::sharedClient().proofTimeInterval()), 1);
+
+    // A restart logs in with the stored identity (the server checks the MD5 of "pw1").
+    restartSession();
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(commandsOf(2), (std::vector<int>{1}));
+    EXPECT_EQ(m_session->sessionID(), 0x5E56u);
+}
+
+TEST_F(Session, ALoginFailureClearsTheIdentityAndTheNextConnectionRegisters) {
+    startLoggedIn();
+    m_server.scriptLoginStatuses({7});
+    restartSession();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(m_identity->uid(), 0u);
+    EXPECT_FALSE(m_identity->password());
+    EXPECT_FALSE(m_identity->registrationID());
+
+    m_lookup.expect({"-1", 0, 0, pushtest::kSessionAppKey});
+    ASSERT_TRUE(reconnectsAfter(2.0, 3));
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(commandsOf(3), (std::vector<int>{0, 1}));
+    EXPECT_EQ(m_identity->uid(), 1001u); // the server knows the device
+}
+
+TEST_F(Session, RegistrationCodesThatStopTheClientLeaveItIdle) {
+    const std::vector<std::pair<std::uint16_t, std::string>> codes = {
+        {1002, "error code: 1002 注册缺少必要参数"},
+        {1003, "error code: 1003 注册参数错误"},
+        {1004, "error code: 1004, 注册参数校验失败"},
+        {1005, "error code：1005，你配置的AppKey不存在"},
+        {1008, "error code：1008，你配置的AppKey格式不正确"},
+        {1009, "error code：1009，你配置的AppKey尚未配置iOS平台"},
+    };
+    int connections = 0;
+    for (const auto& [code, line] : codes) {
+        SCOPED_TRACE(code);
+        m_server.scriptRegistrationStatuses({code});
+        restartSession();
+        m_session->setup();
+        ++connections;
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+        EXPECT_TRUE(m_session->isConnectDisable());
+        EXPECT_EQ(countLines(line), 1);
+        m_clock.advance(1000.0);
+        EXPECT_EQ(m_server.connectionsAccepted(), connections);
+        EXPECT_FALSE(m_session->isSetup());
+    }
+    // Until the network controller enables it again, set-up does nothing.
+    m_session->setup();
+    EXPECT_FALSE(m_session->isSetup());
+    EXPECT_EQ(m_identity->uid(), 0u);
+}
+
+TEST_F(Session, ReconnectionFollowsTheScheduleAndStartsAgainAfterASuccessfulConnect) {
+    // 1006 does not stop the client: the next try comes 2 s later; it finds nothing listening, and the
+    // tries after that come 5, 20, 300 and 300 s later.
+    m_server.scriptRegistrationStatuses({1006});
+    m_session = PULSESessionController::create();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_FALSE(m_session->isConnectDisable());
+    m_server.stopListening();
+    const auto delayLines = [&] { return countLines("session will setup delayed with time interval"); };
+    EXPECT_EQ(delayLines(), 1);
+    EXPECT_EQ(countLines("session will setup delayed with time interval: 2.000000"), 1);
+    for (double delay : {2.0, 5.0, 20.0, 300.0, 300.0}) {
+        SCOPED_TRACE(delay);
+        const int before = delayLines();
+        m_clock.advance(delay - 0.01);
+        EXPECT_EQ(delayLines(), before); // not yet
+        m_clock.advance(0.01);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return delayLines() == before + 1; }));
+    }
+    EXPECT_EQ(countLines("interval: 5.000000"), 1);
+    EXPECT_EQ(countLines("interval: 20.000000"), 1);
+    EXPECT_EQ(countLines("interval: 300.000000"), 3);
+
+    // The server is back: the next try connects, registers, and a failure starts the schedule again.
+    m_server.startListening();
+    m_server.scriptRegistrationStatuses({1007});
+    const int before = m_server.connectionsAccepted();
+    m_clock.advance(300.0);
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.connectionsAccepted() == before + 1; }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 2.000000") == 2; }));
+
+    // While offline, the next try comes after 500 s, and then again after 500 s.
+    m_networkStatus = 0;
+    m_clock.advance(2.0);
+    EXPECT_EQ(countLines("当前网络不可用"), 1);
+    EXPECT_EQ(countLines("interval: 500.000000"), 1);
+    m_clock.advance(499.0);
+    EXPECT_EQ(countLines("当前网络不可用"), 1);
+    m_clock.advance(1.0);
+    EXPECT_EQ(countLines("interval: 500.000000"), 2);
+}
+
+TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOncePerTurn) {
+    auto cache = push::PULSEFileCacheController::shareInstanceWithType(0);
+    auto startFrom = [&](int counter) {
+        m_session.reset();
+        cache->setObject(counter, PULSESessionController::kSessionIDKey);
+        m_session = PULSESessionController::create();
+    };
+    startFrom(0);
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < 4093; ++i)
+        ids.push_back(m_session->getRId(0));
+    EXPECT_EQ(ids.front(), 1u);
+    EXPECT_EQ(ids[1], 3u);
+    EXPECT_EQ(ids.back(), 8185u);
+    EXPECT_EQ(m_session->getRId(0), 1u);
+    // Nothing was written during the turn; its end writes the last value.
+    EXPECT_EQ(storedCounter(), 0u);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2u; }));
+
+    // 1,000 ids in one turn: one write, of the last value, which a restart takes up.
+    for (int i = 0; i < 1000; ++i)
+        (void)m_session->getRId(0);
+    EXPECT_EQ(storedCounter(), 2u);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2002u; }));
+    restartSession();
+    EXPECT_EQ(m_session->getRId(0), 2003u);
+
+    // A large even start gives its successor once, then 1; an odd one gives 1 twice.
+    startFrom(40000);
+    EXPECT_EQ(m_session->getRId(0), 40001u);
+    EXPECT_EQ(m_session->getRId(0), 1u);
+    EXPECT_EQ(m_session->getRId(0), 3u);
+    startFrom(30001);
+    EXPECT_EQ(m_session->getRId(0), 1u);
+    EXPECT_EQ(m_session->getRId(0), 1u);
+    EXPECT_EQ(m_session->getRId(0), 3u);
+    // Closing writes at once.
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    (void)m_session->getRId(0);
+    m_session->close();
+    EXPECT_EQ(storedCounter(), m_session->rId());
+}
+
+TEST_F(Session, RequestsBeforeLoginAreQueuedOrDropped) {
+    push::PULSEFileCacheController::shareInstanceWithType(0)->setObject(100, PULSESessionController::kSessionIDKey);
+    m_session = PULSESessionController::create();
+    // A device-token request waits for the login; a receipt is dropped without a word.
+    auto token = std::make_shared<push::PULSEDeviceTokenReportRequest>();
+    token->send();
+    auto receipt = std::make_shared<push::PULSEReceipt>();
+    receipt->send();
+    EXPECT_EQ(m_session->tcpBlockedQueue().count(), 1);
+    EXPECT_EQ(m_session->findBlockedRequest(token->rid()), token);
+    EXPECT_EQ(m_session->findBlockedRequest(receipt->rid()), nullptr);
+    EXPECT_EQ(countLines("未登录状态"), 0);
+
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(serverGot(13, 1));
+    EXPECT_EQ(m_server.packets(13)[0].rid, token->rid());
+    EXPECT_EQ(commandsOf(1), (std::vector<int>{0, 1, 13}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_session->tcpBlockedQueue().count() == 0; }));
+
+    // A heartbeat, which needs a login, is dropped while logged out.
+    m_session->setIsConnectDisable(true);
+    m_session->close();
+    std::make_shared<push::PULSEHeartbeatRequest>()->send();
+    EXPECT_EQ(countLines("未登录状态，请求被丢弃"), 1);
+
+    // A 21st waiting request drops the oldest, with a warning.
+    std::vector<std::shared_ptr<push::PULSERequest>> waiting;
+    for (int i = 0; i < 21; ++i) {
+        waiting.push_back(std::make_shared<push::PULSEDeviceTokenReportRequest>());
+        waiting.back()->send();
+    }
+    EXPECT_EQ(m_session->tcpBlockedQueue().count(), 20);
+    EXPECT_EQ(countLines("tcp队列消息过多,清理部分最初的消息"), 1);
+    EXPECT_EQ(m_session->findBlockedRequest(waiting.front()->rid()), nullptr);
+    EXPECT_EQ(m_session->findBlockedRequest(waiting.back()->rid()), waiting.back());
+}
+
+TEST_F(Session, HeartbeatsEvery290SecondsAtMostOneIn5Seconds) {
+    startLoggedIn();
+    m_clock.advance(289.9);
+    EXPECT_TRUE(m_server.packets(2).empty());
+    m_clock.advance(0.1);
+    ASSERT_TRUE(serverGot(2, 1));
+    ASSERT_TRUE(ackArrived());
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 2));
+    ASSERT_TRUE(ackArrived());
+
+    // The heartbeats were acknowledged (server version 1): nothing timed out.
+    m_clock.advance(10.0);
+    EXPECT_TRUE(m_session->isLogin());
+    EXPECT_EQ(countLines("ack timeout"), 0);
+
+    // Two firings within 5 s send one heartbeat; 5 s later one goes out again.
+    m_session->fireHeartBeat();
+    m_clock.advance(4.9);
+    m_session->fireHeartBeat();
+    ASSERT_TRUE(serverGot(2, 3));
+    m_clock.advance(0.1);
+    m_session->fireHeartBeat();
+    ASSERT_TRUE(serverGot(2, 4));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; }));
+    EXPECT_EQ(m_server.packets(2).size(), 4u);
+}
+
+TEST_F(Session, AWithheldAckClosesAndTheSessionLogsInAgain) {
+    startLoggedIn();
+    m_server.setWithholdHeartbeatAcks(true);
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 1));
+    const auto rid = m_server.packets(2)[0].rid;
+    m_clock.advance(9.9);
+    EXPECT_TRUE(m_session->isLogin());
+    m_clock.advance(0.1);
+    EXPECT_EQ(countLines("ack timeout for request rid: " + std::to_string(rid)), 1);
+    EXPECT_FALSE(m_session->isSetup());
+    ASSERT_TRUE(reconnectsAfter(2.0, 2));
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(commandsOf(2), (std::vector<int>{1}));
+}
+
+TEST_F(Session, AHalfOpenPeerIsFoundByTheNextHeartbeat) {
+    m_server.becomeBlackHoleAfterNextLogin();
+    startLoggedIn();
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 1));
+    m_clock.advance(10.0);
+    EXPECT_FALSE(m_session->isLogin());
+    ASSERT_TRUE(reconnectsAfter(2.0, 2));
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(commandsOf(2), (std::vector<int>{1}));
+    // The lookup result was 302 s old: it was asked again.
+    EXPECT_EQ(m_lookup.queries(0), 2);
+}
+
+TEST_F(Session, WithServerVersion0AHalfOpenPeerGoesUnnoticedAsDesigned) {
+    // Heartbeats wait for no acknowledgement from a version-0 server, so nothing can tell a silent peer
+    // from a quiet one: the session stays logged in on the dead connection.
+    m_server.setServerVersion(0);
+    m_server.becomeBlackHoleAfterNextLogin();
+    startLoggedIn();
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 1));
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 2));
+    EXPECT_TRUE(m_session->isLogin());
+    EXPECT_EQ(m_server.connectionsAccepted(), 1);
+    EXPECT_EQ(m_session->tcpSendingQueue().count(), 0);
+}
+
+TEST_F(Session, ACloseDuringConnectAnswersYesAndTheSetupEndsIdle) {
+    m_session = PULSESessionController::create();
+    bool answer = false;
+    platform::RunLoop::main().perform([&] { answer = m_session->close(); });
+    m_session->setup();
+    EXPECT_TRUE(answer);
+    EXPECT_FALSE(m_session->isSetup());
+    EXPECT_EQ(m_server.connectionsAccepted(), 0);
+    EXPECT_EQ(countLines("session will setup delayed with time interval: 2.000000"), 1);
+    EXPECT_FALSE(m_session->close()); // not set up
+    ASSERT_TRUE(reconnectsAfter(2.0, 1));
+    ASSERT_TRUE(waitLoggedIn());
+}
+
+TEST_F(Session, TheLookupResultIsReusedFor180SecondsOnTheSameNetwork) {
+    startLoggedIn();
+    EXPECT_EQ(m_lookup.queries(0), 1);
+    auto again = [&](double after) {
+        m_session->setIsConnectDisable(true);
+        m_session->close();
+        m_clock.advance(after);
+        m_session->setIsConnectDisable(false);
+        m_session->setup();
+        return waitLoggedIn();
+    };
+    ASSERT_TRUE(again(180.0));
+    EXPECT_EQ(m_lookup.queries(0), 1);
+    ASSERT_TRUE(again(181.0));
+    EXPECT_EQ(m_lookup.queries(0), 2);
+    m_networkStatus = 3;
+    ASSERT_TRUE(again(1.0));
+    EXPECT_EQ(m_lookup.queries(0), 3);
+    EXPECT_EQ(countLines("sis is not on protect"), 2 + 1); // the first set-up had none either
+}
+
+TEST_F(Session, UDPReportsMadeBeforeLoginAreSentInOrderAfterIt) {
+    m_sink.expect({1001, pushtest::kSessionAppKey, {"apns_state", "n"}});
+    m_session = PULSESessionController::create();
+    for (int n = 1; n <= 9; ++n) {
+        auto report = std::make_shared<push::PULSEAPNSStateReport>();
+        report->reportBody().set("n", n);
+        report->send();
+    }
+    EXPECT_EQ(m_session->keptUdpReportCount(), 8u);
+    EXPECT_EQ(countLines("太多UDP上报,丢弃最早的上报"), 1);
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(m_session->keptUdpReportCount(), 0u);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_sink.datagrams().size() == 8; }));
+    std::vector<int> order;
+    for (const auto& datagram : m_sink.datagrams()) {
+        const std::string text(datagram.begin() + 4, datagram.end());
+        const auto at = text.find("\"n\":");
+        order.push_back(at == std::string::npos ? 0 : std::stoi(text.substr(at + 4)));
+    }
+    EXPECT_EQ(order, (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 9}));
+
+    // Once logged in, a report goes out at once.
+    auto now = std::make_shared<push::PULSEAPNSStateReport>();
+    now->reportBody().set("n", 10);
+    now->send();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_sink.datagrams().size() == 9; }));
+}
+
+TEST_F(Session, ARequestRequeuedByTwoClosesInARowReachesTheServerOnce) {
+    m_server.setWithholdTagAcks(true);
+    m_server.scriptTagReplies({testsupport::PushTestServer::kNoReply, testsupport::PushTestServer::kNoReply});
+    startLoggedIn();
+    auto arg = push::PULSESetTagAliasArg::create();
+    arg->setType(push::PULSESetTagAliasArg::kBlock);
+    arg->setCompletionHandler([](int, const platform::ArchiveValue&, const platform::ArchiveValue&) {});
+    arg->setAlias("first_alias");
+    push::PULSEClientController::sharedClient().tagAliasMng()->setTagsAlias(arg);
+    ASSERT_TRUE(serverGot(10, 1));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 1; }));
+
+    // The first close puts it back in the waiting queue; a second close, before the next login answer
+    // arrives, must not put it there again.
+    m_session->setIsConnectDisable(true);
+    m_session->close();
+    EXPECT_EQ(m_session->tcpBlockedQueue().count(), 1);
+    EXPECT_EQ(m_session->tcpSendingQueue().count(), 0);
+    m_session->setIsConnectDisable(false);
+    m_session->setup();
+    m_session->setIsConnectDisable(true);
+    m_session->close();
+    EXPECT_EQ(m_session->tcpBlockedQueue().count(), 1);
+    m_session->setIsConnectDisable(false);
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(serverGot(10, 2));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_session->tcpBlockedQueue().count() == 0; }));
+    EXPECT_EQ(m_server.packets(10).size(), 2u);
+    EXPECT_EQ(m_server.packets(10)[1].connection, 3);
+    EXPECT_EQ(m_server.packets(10)[1].rid, m_server.packets(10)[0].rid);
+}
+
+TEST_F(Session, ADroppedAnswerAndAResetAreFailuresLikeAnyOther) {
+    startLoggedIn();
+    // The server cuts its next answer (a heartbeat's acknowledgement) after 7 bytes.
+    m_server.dropAfterBytes(7);
+    m_clock.advance(290.0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(countLines("conect close by remote"), 1);
+    ASSERT_TRUE(reconnectsAfter(2.0, 2));
+    ASSERT_TRUE(waitLoggedIn());
+    m_server.resetConnections();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    ASSERT_TRUE(reconnectsAfter(2.0, 3));
+    ASSERT_TRUE(waitLoggedIn());
+    m_server.restart();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    ASSERT_TRUE(reconnectsAfter(2.0, 4));
+    ASSERT_TRUE(waitLoggedIn());
+}
+
+TEST_F(Session, RunsOnTheClientThread) {
+    auto thread = push::PULSEThread::builder(push::PULSERunLoopMode::Alive)->setThreadName("pulse.test.session").build();
+    std::atomic<bool> loggedIn{false};
+    std::atomic<bool> done{false};
+    thread->invokeMethodWithTarget([&] {
+        m_session = PULSESessionController::create();
+        m_session->setup();
+    });
+    ASSERT_TRUE(serverGot(1, 1));
+    auto ask = [&](std::function<bool()> question) {
+        std::atomic<int> answer{-1};
+        thread->invokeMethodWithTarget([&] { answer = question() ? 1 : 0; });
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return answer != -1; }));
+        return answer == 1;
+    };
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return ask([&] { return m_session->isLogin(); }); }));
+    loggedIn = true;
+    // Notifications arrive on the main queue.
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        const auto names = noteNames();
+        return std::find(names.begin(), names.end(), push::kPULSENetworkDidLoginNotification) != names.end();
+    }));
+    m_clock.advance(290.0);
+    ASSERT_TRUE(serverGot(2, 1));
+    thread->invokeMethodWithTarget([&] {
+        m_session.reset();
+        done = true;
+    });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return done.load(); }));
+    thread->close();
+    EXPECT_TRUE(loggedIn);
+}
+
+} // namespace
