@@ -12,12 +12,17 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sched.h>
 
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -134,6 +139,43 @@ TEST(CrashCallbacksPeer, DISABLED_OversizedReport)
             platform::FileManager::defaultManager().contentsOfDirectory(platform::AppFolders::current().tmp());
         leaveNumber("left", left.ok() ? static_cast<long>(left.value().size()) : -1);
     }
+    reporterCrashCaller(nullptr);
+    ADD_FAILURE() << "still alive";
+}
+
+// Whether the thread is inside write() right now, as the kernel reports it.
+bool insideWrite(pid_t tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    std::ifstream in(path);
+    long number = -1;
+    return in >> number && number == SYS_write;
+}
+
+// The report path is a pipe that nobody drains (made by the parent): the crash's report fills it and the
+// writer blocks. A second thread faults as soon as the crashed thread is stuck writing the report.
+TEST(CrashCallbacksPeer, DISABLED_SecondFaultWhileWriting)
+{
+    std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    const std::string name(1000, 'n');
+    for (std::uint64_t i = 0; i < 20; ++i) // a report far larger than the pipe
+        ASSERT_EQ(crsh_image_list_append_native(crsh_shared_image_list(), 0x7f0000000000ull + i * 0x10000, 0x1000,
+                                                name.c_str(), nullptr),
+                  CRSH_ERR_NONE);
+    const int pipe = open(reporter->crashReportPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    const pid_t crashing = static_cast<pid_t>(syscall(SYS_gettid));
+    std::thread second([pipe, crashing] {
+        for (;;) {
+            int queued = 0;
+            if (ioctl(pipe, FIONREAD, &queued) == 0 && queued > 0 && insideWrite(crashing))
+                reporterCrash(nullptr);
+            sched_yield();
+        }
+    });
+    second.detach();
     reporterCrashCaller(nullptr);
     ADD_FAILURE() << "still alive";
 }
@@ -264,6 +306,35 @@ TEST(CrashCallbacks, AReportCutByTheSizeLimitIsNotWrittenAndSkipsTheCallback)
     EXPECT_FALSE(child.callbackRan);
     EXPECT_LE(child.report.size(), CRSH_REPORT_LIMIT_BYTES);
     EXPECT_GT(child.report.size(), 8u);
+}
+
+TEST(CrashCallbacks, ASecondFaultWhileTheReportIsWrittenEndsTheProcessWithAPartialReport)
+{
+    if (!std::ifstream("/proc/self/syscall"))
+        GTEST_SKIP() << "the kernel does not report threads' system calls";
+    crashtest::ChildFiles files;
+    const std::string path = crashtest::childReportPath(files);
+    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(path)).ok());
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    // Held open while the child runs, so what the child wrote stays in the pipe.
+    const int pipe = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    ASSERT_EQ(fcntl(pipe, F_SETPIPE_SZ, 4096), 4096);
+    const int status = crashtest::runChild("CrashCallbacksPeer.DISABLED_SecondFaultWhileWriting", files);
+    std::vector<std::uint8_t> partial(8192);
+    const ssize_t length = read(pipe, partial.data(), partial.size());
+    close(pipe);
+    // The crashed thread stays blocked in its write: only the second fault, under the default action the
+    // crash callback set, can have ended the process.
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(files.path("callback")));
+    ASSERT_GT(length, 8);
+    ASSERT_LE(length, 4096);
+    partial.resize(static_cast<std::size_t>(length));
+    EXPECT_EQ(std::string(partial.begin(), partial.begin() + 7), "crshlog");
+    // What a reader gets is no report.
+    EXPECT_EQ(crsh__crash_report__unpack(nullptr, partial.size() - 8, partial.data() + 8), nullptr);
 }
 
 // ---- The report writing itself ----
