@@ -55,6 +55,17 @@ TEST_F(CrashReporterFacade, ABundleWithoutIdentifierOrVersionUsesTheProcessNameA
     EXPECT_EQ(reporter->config().symbolicationStrategy(), 3u);
 }
 
+TEST_F(CrashReporterFacade, TheSharedReporterIsMadeOnceWithTheDefaultConfiguration)
+{
+    CRCrashReporter* shared = CRCrashReporter::sharedReporter();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(CRCrashReporter::sharedReporter(), shared);
+    EXPECT_EQ(shared->config().signalHandlerType(), CRCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(shared->config().symbolicationStrategy(), 3u);
+    EXPECT_EQ(CRCrashReporter::mapToAsyncSymbolicationStrategy(7), 3u);
+    EXPECT_EQ(CRCrashReporter::mapToAsyncSymbolicationStrategy(4), 0u);
+}
+
 TEST_F(CrashReporterFacade, TheBundlesIdentifierAndVersionNameTheFolder)
 {
     writeInfo("<key>CFBundleIdentifier</key><string>a/b</string><key>CFBundleVersion</key><string>2.1</string>");
