@@ -44,6 +44,19 @@ std::optional<platform::Date> dateSince1970(std::int64_t seconds)
     return platform::Date{static_cast<double>(seconds)};
 }
 
+// Extracts an optional part into `into` when the message has it; the extractor's error when it fails.
+template <class T, class Part, class Extract>
+std::optional<platform::Error> extractPresent(const Part* part, Extract extract, std::optional<T>& into)
+{
+    if (part == nullptr)
+        return std::nullopt;
+    Result<T> extracted = extract(part);
+    if (!extracted)
+        return extracted.error();
+    into = std::move(extracted.value());
+    return std::nullopt;
+}
+
 } // namespace
 
 class CRCrashReportDecoder {
@@ -89,12 +102,8 @@ public:
         if (info == nullptr)
             return invalid("Crash report is missing Machine Information section");
         std::optional<CRCrashReportProcessorInfo> processor;
-        if (info->processor != nullptr) {
-            Result<CRCrashReportProcessorInfo> extracted = extractProcessorInfo(info->processor);
-            if (!extracted)
-                return extracted.error();
-            processor = extracted.value();
-        }
+        if (std::optional<platform::Error> failed = extractPresent(info->processor, extractProcessorInfo, processor))
+            return *failed;
         return CRCrashReportMachineInfo(text(info->model), processor, info->processor_count,
                                         info->logical_processor_count);
     }
@@ -134,12 +143,8 @@ public:
         if (info == nullptr)
             return invalid("Crash report is missing stack frame information");
         std::optional<CRCrashReportSymbolInfo> symbol;
-        if (info->symbol != nullptr) {
-            Result<CRCrashReportSymbolInfo> extracted = extractSymbolInfo(info->symbol);
-            if (!extracted)
-                return extracted.error();
-            symbol = std::move(extracted.value());
-        }
+        if (std::optional<platform::Error> failed = extractPresent(info->symbol, extractSymbolInfo, symbol))
+            return *failed;
         return CRCrashReportStackFrameInfo(info->pc, std::move(symbol));
     }
 
@@ -193,12 +198,8 @@ public:
             if (image->name == nullptr)
                 return invalidFixed("Missing image name in image record");
             std::optional<CRCrashReportProcessorInfo> codeType;
-            if (image->code_type != nullptr) {
-                Result<CRCrashReportProcessorInfo> extracted = extractProcessorInfo(image->code_type);
-                if (!extracted)
-                    return extracted.error();
-                codeType = extracted.value();
-            }
+            if (std::optional<platform::Error> failed = extractPresent(image->code_type, extractProcessorInfo, codeType))
+                return *failed;
             std::optional<std::vector<std::uint8_t>> uuid;
             if (image->has_uuid)
                 uuid = std::vector<std::uint8_t>(image->uuid.data, image->uuid.data + image->uuid.len);
@@ -263,32 +264,21 @@ public:
         if (!system)
             return system.error();
         std::optional<CRCrashReportMachineInfo> machine;
-        if (message->machine_info != nullptr) {
-            Result<CRCrashReportMachineInfo> extracted = extractMachineInfo(message->machine_info);
-            if (!extracted)
-                return extracted.error();
-            machine = std::move(extracted.value());
-        }
+        if (std::optional<platform::Error> failed = extractPresent(message->machine_info, extractMachineInfo, machine))
+            return *failed;
         Result<CRCrashReportApplicationInfo> application = extractApplicationInfo(message->application_info);
         if (!application)
             return application.error();
         std::optional<CRCrashReportProcessInfo> process;
-        if (message->process_info != nullptr) {
-            Result<CRCrashReportProcessInfo> extracted = extractProcessInfo(message->process_info);
-            if (!extracted)
-                return extracted.error();
-            process = std::move(extracted.value());
-        }
+        if (std::optional<platform::Error> failed = extractPresent(message->process_info, extractProcessInfo, process))
+            return *failed;
         Result<CRCrashReportSignalInfo> signal = extractSignalInfo(message->signal);
         if (!signal)
             return signal.error();
         std::optional<CRCrashReportMachExceptionInfo> mach;
-        if (message->signal->mach_exception != nullptr) {
-            Result<CRCrashReportMachExceptionInfo> extracted = extractMachExceptionInfo(message->signal->mach_exception);
-            if (!extracted)
-                return extracted.error();
-            mach = std::move(extracted.value());
-        }
+        if (std::optional<platform::Error> failed =
+                extractPresent(message->signal->mach_exception, extractMachExceptionInfo, mach))
+            return *failed;
         Result<std::vector<CRCrashReportThreadInfo>> threads = extractThreadInfo(message);
         if (!threads)
             return threads.error();
@@ -296,12 +286,8 @@ public:
         if (!images)
             return images.error();
         std::optional<CRCrashReportExceptionInfo> exception;
-        if (message->exception != nullptr) {
-            Result<CRCrashReportExceptionInfo> extracted = extractExceptionInfo(message->exception);
-            if (!extracted)
-                return extracted.error();
-            exception = std::move(extracted.value());
-        }
+        if (std::optional<platform::Error> failed = extractPresent(message->exception, extractExceptionInfo, exception))
+            return *failed;
 
         CRCrashReport report(std::move(system.value()), std::move(application.value()), std::move(signal.value()));
         report.m_uuid = uuid;
