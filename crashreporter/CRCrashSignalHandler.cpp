@@ -48,10 +48,7 @@ bool runFrom(const CallbackList::Node* node, int signo, siginfo_t* info, ucontex
 
 platform::Error posixError(const char* description, int errnoValue)
 {
-    platform::Error error(CRCrashReporterErrorDomain, 1, description);
-    error.userInfo.set(platform::kUnderlyingErrorKey,
-                       platform::Dictionary{{"domain", platform::kPOSIXErrorDomain}, {"code", errnoValue}});
-    return error;
+    return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, description, errnoValue);
 }
 
 // The tail entries: the rest of the chain first, then the action that was in force before registration.

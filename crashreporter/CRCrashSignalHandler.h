@@ -7,12 +7,9 @@
 // thread walk the lists at any moment, also during a registration or a reset.
 #pragma once
 
-#include "platform/Error.h"
+#include "crashreporter/CRCrashReporterError.h"
 
 #include <signal.h>
-
-// The crash reporter's error domain.
-inline constexpr const char* CRCrashReporterErrorDomain = "CRCrashReporterErrorDomain";
 
 // The handle a callback gets for the rest of the chain; none when no entry follows.
 struct crsh_signal_handler_callback;

@@ -2,7 +2,9 @@
 // from the files and texts this system really produces:
 //     build/fuzz/fuzz/corpus_writer fuzz/corpus
 // Each seed goes to <folder>/<target>/<name>; files already there are replaced, others are left alone.
+#include "crashreporter/CRCrashReporter.h"
 #include "deploy/ZMZipArchive.h"
+#include "platform/AppFolders.h"
 #include "platform/JSON.h"
 #include "platform/Keychain.h"
 #include "platform/Pasteboard.h"
@@ -272,6 +274,23 @@ void texts() {
 
 } // namespace
 
+// A live report of this program's own thread, as the crash reporter writes one.
+void crashReports() {
+    AppFolders folders((scratch() / "home").string(), (scratch() / "home/App.bundle").string());
+    AppFolders::install(folders);
+    if (!folders.createFolders().ok())
+        std::exit(1);
+    Result<std::unique_ptr<CRCrashReporter>> reporter = CRCrashReporter::init();
+    if (!reporter.ok())
+        std::exit(1);
+    Result<Bytes> report = reporter.value()->generateLiveReport();
+    if (!report.ok()) {
+        std::cerr << "corpus_writer: " << report.error().localizedDescription() << "\n";
+        std::exit(1);
+    }
+    seed("crash_report_fuzz", "live_report", std::string(report.value().begin(), report.value().end()));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::cerr << "usage: corpus_writer <corpus folder>\n";
@@ -288,6 +307,7 @@ int main(int argc, char** argv) {
     zipEntries();
     pluginArguments();
     texts();
+    crashReports();
     fs::remove_all(scratch());
     return 0;
 }

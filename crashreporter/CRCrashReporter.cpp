@@ -1,0 +1,262 @@
+#include "crashreporter/CRCrashReporter.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+constexpr const char* kDataFolderName = "crashreporter";
+constexpr const char* kReportFileName = "live_report.crshlog";
+constexpr const char* kQueuedFolderName = "queued_reports";
+constexpr const char* kLiveReportTemplate = "live_crash_report.XXXXXX";
+
+std::mutex g_enableMutex;
+bool g_enabled = false; // process-wide, never cleared; guarded by g_enableMutex
+
+// Captures the calling thread and writes the live report with that state.
+struct LiveWrite {
+    int fd;
+    crsh_log_writer* writer;
+    const crsh_log_writer_signal_info* signal;
+    crsh_error_t result;
+};
+
+crsh_error_t writeWithCurrentState(crsh_thread_state* state, void* context)
+{
+    auto* live = static_cast<LiveWrite*>(context);
+    live->result = crsh_write_report_fd(live->fd, live->writer, crsh_async_mach_thread_self(), state, live->signal);
+    return live->result;
+}
+
+} // namespace
+
+CRCrashReporter::CRCrashReporter(std::string identifier, std::string version, const CRCrashReporterConfig& config)
+    : m_config(config), m_applicationIdentifier(std::move(identifier)), m_applicationVersion(std::move(version))
+{
+    m_crashReportDirectory = platform::AppFolders::current().caches() + "/" + kDataFolderName + "/" +
+                             directoryNameForIdentifier(m_applicationIdentifier);
+}
+
+CRCrashReporter* CRCrashReporter::sharedReporter()
+{
+    static CRCrashReporter* shared = [] {
+        platform::Result<std::unique_ptr<CRCrashReporter>> made = init();
+        return made.ok() ? made.value().release() : nullptr;
+    }();
+    return shared;
+}
+
+platform::Result<std::unique_ptr<CRCrashReporter>> CRCrashReporter::init()
+{
+    return initWithConfiguration(CRCrashReporterConfig::defaultConfiguration());
+}
+
+platform::Result<std::unique_ptr<CRCrashReporter>> CRCrashReporter::initWithConfiguration(const CRCrashReporterConfig& config)
+{
+    return initWithBundle(platform::Bundle::main(), config);
+}
+
+platform::Result<std::unique_ptr<CRCrashReporter>> CRCrashReporter::initWithBundle(const platform::Bundle& bundle,
+                                                                                   const CRCrashReporterConfig& config)
+{
+    // The image list belongs to the class: made with the first reporter, from the objects loaded then.
+    (void)crsh_shared_image_list();
+
+    std::string identifier = bundle.bundleIdentifier();
+    if (identifier.empty()) {
+        const char* processName = program_invocation_short_name;
+        if (processName == nullptr || processName[0] == '\0')
+            return crsh_reporter_error(CRCrashReporterErrorUnknown, "Can not determine process identifier or process name");
+        platform::Log::writef("[CRCrashReporter] Warning -- bundle identifier, using process name %s", processName);
+        identifier = processName;
+    }
+    std::string version;
+    const platform::Value versionValue = bundle.objectForInfoDictionaryKey("CFBundleVersion");
+    if (const std::string* bundleVersion = versionValue.getString())
+        version = *bundleVersion;
+    else
+        platform::Log::write("[CRCrashReporter] Warning -- bundle version unavailable");
+    return std::unique_ptr<CRCrashReporter>(new CRCrashReporter(std::move(identifier), std::move(version), config));
+}
+
+std::string CRCrashReporter::directoryNameForIdentifier(const std::string& identifier)
+{
+    std::string name = identifier;
+    for (char& c : name) {
+        if (c == '/')
+            c = '_';
+    }
+    // The name is one folder inside the data folder: it must not name that folder or its parent.
+    if (name.empty() || name == "." || name == "..")
+        return "_";
+    return name;
+}
+
+std::string CRCrashReporter::queuedCrashReportDirectory() const
+{
+    return m_crashReportDirectory + "/" + kQueuedFolderName;
+}
+
+std::string CRCrashReporter::crashReportPath() const
+{
+    return m_crashReportDirectory + "/" + kReportFileName;
+}
+
+bool CRCrashReporter::hasPendingCrashReport() const
+{
+    return platform::FileManager::defaultManager().fileExists(crashReportPath());
+}
+
+platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() const
+{
+    const std::string path = crashReportPath();
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return platform::fileError(errno, platform::FileAccess::Read, path, "Could not open");
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > CRSH_REPORT_LIMIT_BYTES)
+        return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid,
+                                   "The pending crash report is larger than a crash report can be");
+    return platform::FileManager::defaultManager().contentsOfFile(path);
+}
+
+platform::Status CRCrashReporter::purgePendingCrashReport() const
+{
+    const std::string path = crashReportPath();
+    // unlink() removes a file (or a link) and refuses a folder.
+    if (unlink(path.c_str()) != 0)
+        return platform::fileError(errno, platform::FileAccess::Write, path, "Could not remove");
+    return {};
+}
+
+platform::Status CRCrashReporter::populateCrashReportDirectory() const
+{
+    platform::FileManager& files = platform::FileManager::defaultManager();
+    platform::FileAttributeChanges permissions;
+    permissions.posixPermissions = 0755;
+    for (const std::string& folder : {m_crashReportDirectory, queuedCrashReportDirectory()}) {
+        if (files.isDirectory(folder))
+            continue;
+        platform::Status made = files.createDirectory(folder, true, permissions);
+        if (!made)
+            return made;
+    }
+    return {};
+}
+
+platform::Status CRCrashReporter::enableCrashReporter()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_enableMutex);
+        if (g_enabled)
+            return crsh_reporter_error(CRCrashReporterErrorResourceBusy,
+                                       "A CRCrashReporter instance has already been enabled");
+        g_enabled = true;
+    }
+
+    platform::Status populated = populateCrashReportDirectory();
+    if (!populated)
+        return populated;
+
+    crsh_handler_context* context = crsh_shared_handler_context();
+    context->report_path = strdup(crashReportPath().c_str());
+    // A record without the process's description still makes a report; init says so only by its result.
+    (void)crsh_log_writer_init(&context->writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
+                               mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), false);
+
+    const unsigned type = m_config.signalHandlerType();
+    CRCrashSignalHandler* handler = CRCrashSignalHandler::sharedHandler();
+    if (handler == nullptr && (type == CRCrashReporterSignalHandlerTypeBSD || type == CRCrashReporterSignalHandlerTypeMach))
+        return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem,
+                                         "Could not initialize alternative signal stack", ENOMEM);
+    switch (type) {
+    case CRCrashReporterSignalHandlerTypeBSD:
+        for (int signo : CRSH_CRASH_SIGNALS) {
+            platform::Status registered = handler->registerHandlerForSignal(signo, signal_handler_callback, context);
+            if (!registered)
+                return registered;
+        }
+        break;
+    case CRCrashReporterSignalHandlerTypeMach: {
+        platform::Status registered = handler->registerHandlerForSignal(SIGABRT, signal_handler_callback, context);
+        if (!registered)
+            return registered;
+        // No exception ports here: the server cannot be made.
+        return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem,
+                                         "Failed to instantiate the Mach exception server.", ENOTSUP);
+    }
+    default:
+        break; // no signal or exception handler
+    }
+
+    std::set_terminate(uncaught_exception_handler);
+    m_enabled = true;
+    return {};
+}
+
+platform::Result<platform::Bytes> CRCrashReporter::generateLiveReport()
+{
+    return generateLiveReportWithThread(crsh_async_mach_thread_self());
+}
+
+__attribute__((noinline)) platform::Result<platform::Bytes>
+CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
+{
+    std::string path = platform::AppFolders::current().tmp() + "/" + kLiveReportTemplate;
+    int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0)
+        return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, "Failed to create temporary path", errno);
+
+    crsh_log_writer writer;
+    (void)crsh_log_writer_init(&writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
+                               mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), true);
+
+    // A breakpoint trace at the caller's return point.
+    const crsh_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE,
+                                             reinterpret_cast<std::uint64_t>(__builtin_return_address(0)), nullptr};
+    crsh_error_t result;
+    if (thread == crsh_async_mach_thread_self()) {
+        LiveWrite live{fd, &writer, &signal, CRSH_ERR_INTERNAL};
+        (void)crsh_async_thread_state_current(writeWithCurrentState, &live);
+        result = live.result;
+    } else {
+        crsh_thread_state state;
+        const bool readable = crsh_thread_state_thread_init(&state, thread) == CRSH_ERR_NONE;
+        result = crsh_write_report_fd(fd, &writer, thread, readable ? &state : nullptr, &signal);
+    }
+    crsh_log_writer_free(&writer);
+
+    platform::Result<platform::Bytes> report = platform::Bytes{};
+    if (result != CRSH_ERR_NONE) {
+        platform::Log::writef("Write failed with error %s", crsh_strerror(result));
+        report = crsh_reporter_error(CRCrashReporterErrorUnknown, "Failed to write the crash report to disk");
+    } else if (platform::Result<platform::Bytes> bytes = platform::FileManager::defaultManager().contentsOfFile(path);
+               bytes.ok()) {
+        report = std::move(bytes.value());
+    } else {
+        report = crsh_reporter_error(CRCrashReporterErrorUnknown, "Unable to open live crash report for reading");
+    }
+    // The temporary file goes in every case.
+    if (unlink(path.c_str()) != 0)
+        platform::Log::writef("Failure occured deleting live crash report: %s", std::strerror(errno));
+    return report;
+}
+
+platform::Status CRCrashReporter::setCrashCallbacks(const CRCrashReporterCallbacks& callbacks)
+{
+    if (m_enabled)
+        return crsh_reporter_error(CRCrashReporterErrorResourceBusy, "The crash reporter has alread been enabled");
+    if (callbacks.version != 0)
+        platform::internalInconsistency("callbacks->version == 0");
+    crsh_set_crash_callbacks(callbacks.context, callbacks.handleSignal);
+    return {};
+}

@@ -1,0 +1,116 @@
+// The crash reporter's public face: its configuration, the report folder and file, enabling the crash
+// handlers once per process, the crash callbacks, the report a previous crash left behind, and live
+// reports of a running thread.
+//
+// A crash writes one report, "live_report.crshlog", in
+//     <caches>/crashreporter/<application identifier, "/" replaced by "_">/
+// where the next run finds it (hasPendingCrashReport, loadPendingCrashReportData). Nothing in the
+// application enables a reporter.
+//
+// On this platform only signal handlers can catch a crash: the exception-server mode registers its SIGABRT
+// handler and then fails, since there are no exception ports to serve.
+//
+// Threads: a reporter's methods may be called from any thread, one call at a time per reporter; enabling is
+// serialised process-wide.
+#pragma once
+
+#include "crashreporter/CRCrashReporterError.h"
+#include "crashreporter/crsh_async.h"
+#include "crashreporter/crsh_crash_callbacks.h"
+#include "platform/Bundle.h"
+
+#include <memory>
+#include <string>
+
+// How crashes are caught.
+enum CRCrashReporterSignalHandlerType : unsigned {
+    CRCrashReporterSignalHandlerTypeBSD = 0,  // signal handlers for the six crash signals
+    CRCrashReporterSignalHandlerTypeMach = 1, // an exception server plus a SIGABRT handler
+};
+
+// Where frame names are looked up (bits).
+enum CRCrashReporterSymbolicationStrategy : unsigned {
+    CRCrashReporterSymbolicationStrategyNone = 0,
+    CRCrashReporterSymbolicationStrategySymbolTable = 1 << 0, // the images' symbol tables
+    CRCrashReporterSymbolicationStrategyObjC = 1 << 1,        // the class metadata of the images
+    CRCrashReporterSymbolicationStrategyAll = 3,
+};
+
+class CRCrashReporterConfig {
+public:
+    // BSD signal handlers, every symbolication strategy.
+    static CRCrashReporterConfig defaultConfiguration() { return CRCrashReporterConfig(); }
+    CRCrashReporterConfig() = default;
+    CRCrashReporterConfig(unsigned signalHandlerType, unsigned symbolicationStrategy)
+        : m_signalHandlerType(signalHandlerType), m_symbolicationStrategy(symbolicationStrategy)
+    {
+    }
+
+    unsigned signalHandlerType() const { return m_signalHandlerType; }
+    unsigned symbolicationStrategy() const { return m_symbolicationStrategy; }
+
+private:
+    unsigned m_signalHandlerType = CRCrashReporterSignalHandlerTypeBSD;
+    unsigned m_symbolicationStrategy = CRCrashReporterSymbolicationStrategyAll;
+};
+
+class CRCrashReporter {
+public:
+    // The process's reporter, made on first call from the main bundle with the default configuration;
+    // none when the application cannot be named (no identifier and no process name).
+    static CRCrashReporter* sharedReporter();
+
+    // A reporter for the main bundle. The identifier is the bundle's, else the process name (logged);
+    // an error (code 0) when neither exists. The version is "CFBundleVersion", else "" (logged).
+    static platform::Result<std::unique_ptr<CRCrashReporter>> init();
+    static platform::Result<std::unique_ptr<CRCrashReporter>> initWithConfiguration(const CRCrashReporterConfig& config);
+
+    CRCrashReporter(const CRCrashReporter&) = delete;
+    CRCrashReporter& operator=(const CRCrashReporter&) = delete;
+
+    const CRCrashReporterConfig& config() const { return m_config; }
+    const std::string& applicationIdentifier() const { return m_applicationIdentifier; }
+    const std::string& applicationVersion() const { return m_applicationVersion; }
+    const std::string& crashReportDirectory() const { return m_crashReportDirectory; }
+    std::string queuedCrashReportDirectory() const;
+    std::string crashReportPath() const;
+
+    // Whether anything exists at crashReportPath().
+    bool hasPendingCrashReport() const;
+    // The pending report's bytes; the file system's error when it cannot be read, code 2 when it is larger
+    // than a report can be (CRSH_REPORT_LIMIT_BYTES).
+    platform::Result<platform::Bytes> loadPendingCrashReportData() const;
+    // Removes the pending report (a file only).
+    platform::Status purgePendingCrashReport() const;
+
+    // Installs the crash handlers. Once per process: any later call, also after a failed first one, is
+    // error code 3. Folder failures are the file system's errors; handlers installed before a failure stay.
+    platform::Status enableCrashReporter();
+
+    // A report of the calling thread (or of another thread, written without its stack, which this
+    // platform cannot read), made now without stopping the process. Code 0 when it could not be written.
+    platform::Result<platform::Bytes> generateLiveReport();
+    platform::Result<platform::Bytes> generateLiveReportWithThread(crsh_thread_t thread);
+
+    // Stores the crash callbacks process-wide; only before this reporter is enabled (else error code 3).
+    // A version other than 0 is a programming error.
+    platform::Status setCrashCallbacks(const CRCrashReporterCallbacks& callbacks);
+
+    // The strategy's bits that the writer takes.
+    static std::uint32_t mapToAsyncSymbolicationStrategy(unsigned strategy) { return strategy & 0x3; }
+
+    // The folder name for an application identifier: "/" becomes "_"; "", "." and ".." are "_".
+    static std::string directoryNameForIdentifier(const std::string& identifier);
+
+private:
+    CRCrashReporter(std::string identifier, std::string version, const CRCrashReporterConfig& config);
+    static platform::Result<std::unique_ptr<CRCrashReporter>> initWithBundle(const platform::Bundle& bundle,
+                                                                             const CRCrashReporterConfig& config);
+    platform::Status populateCrashReportDirectory() const;
+
+    CRCrashReporterConfig m_config;
+    bool m_enabled = false;
+    std::string m_applicationIdentifier;
+    std::string m_applicationVersion;
+    std::string m_crashReportDirectory;
+};

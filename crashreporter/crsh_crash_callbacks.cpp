@@ -1,0 +1,153 @@
+#include "crashreporter/crsh_crash_callbacks.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <unwind.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <typeinfo>
+
+namespace {
+
+// Plain static data, zero before the program starts: readable from any signal handler.
+crsh_handler_context g_handlerContext;
+struct {
+    void* context;
+    CRCrashReporterPostCrashSignalCallback callback;
+} g_crashCallbacks;
+crsh_image_list* g_imageList = nullptr;
+
+std::string demangled(const char* mangled)
+{
+    int status = 0;
+    char* name = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    if (status != 0 || name == nullptr)
+        return mangled;
+    std::string result(name);
+    std::free(name);
+    return result;
+}
+
+// Collects the return addresses of the calling stack, leaving out the collecting function's own frame.
+// The walk follows the call-frame information the exception itself was thrown with: the frames between
+// the handler and the throw site belong to the language runtime, which keeps no frame pointers.
+struct ReturnAddresses {
+    std::vector<std::uint64_t>* addresses;
+    bool skippedOwnFrame;
+};
+
+_Unwind_Reason_Code collectReturnAddress(_Unwind_Context* frame, void* context)
+{
+    auto* collected = static_cast<ReturnAddresses*>(context);
+    if (!collected->skippedOwnFrame) {
+        collected->skippedOwnFrame = true;
+        return _URC_NO_REASON;
+    }
+    const _Unwind_Ptr pc = _Unwind_GetIP(frame);
+    if (pc == 0 || collected->addresses->size() >= CRSH_LOG_WRITER_MAX_FRAMES)
+        return _URC_END_OF_STACK;
+    collected->addresses->push_back(static_cast<std::uint64_t>(pc));
+    return _URC_NO_REASON;
+}
+
+} // namespace
+
+crsh_handler_context* crsh_shared_handler_context()
+{
+    return &g_handlerContext;
+}
+
+crsh_image_list* crsh_shared_image_list()
+{
+    static std::once_flag made;
+    std::call_once(made, [] {
+        auto* list = new crsh_image_list;
+        if (crsh_image_list_init(list, crsh_async_task_self()) != CRSH_ERR_NONE) {
+            delete list;
+            return;
+        }
+        (void)crsh_image_list_append_loaded_objects(list);
+        g_imageList = list;
+    });
+    return g_imageList;
+}
+
+void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallback callback)
+{
+    g_crashCallbacks.context = context;
+    g_crashCallbacks.callback = callback;
+}
+
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, crsh_signal_handler_callback*)
+{
+    // From here on a second fault, on any thread, ends the process at once instead of entering a report
+    // that is already being written.
+    for (int crashSignal : CRSH_CRASH_SIGNALS) {
+        struct sigaction fallback = {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(crashSignal, &fallback, nullptr);
+    }
+
+    auto* handler = static_cast<crsh_handler_context*>(context);
+    crsh_thread_state state;
+    crsh_thread_state_mcontext_init(&state, &uap->uc_mcontext);
+    // Only a signal the kernel raised for a fault carries an address; a sent one (abort(), kill()) holds
+    // the sender's ids in the same place.
+    const std::uint64_t address = info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
+    const crsh_log_writer_signal_info signal{signo, info->si_code, address, nullptr};
+    if (crsh_write_report(&handler->writer, crsh_async_mach_thread_self(), &state, &signal) == CRSH_ERR_NONE &&
+        g_crashCallbacks.callback != nullptr)
+        g_crashCallbacks.callback(info, uap, g_crashCallbacks.context);
+    return false;
+}
+
+void uncaught_exception_handler()
+{
+    static std::atomic_flag recorded = ATOMIC_FLAG_INIT;
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    if (type != nullptr && !recorded.test_and_set()) {
+        crsh_language_exception exception;
+        exception.name = demangled(type->name());
+        try {
+            std::rethrow_exception(std::current_exception());
+        } catch (const std::exception& thrown) {
+            exception.reason = thrown.what();
+        } catch (...) {
+        }
+        ReturnAddresses addresses{&exception.callStackReturnAddresses, false};
+        (void)_Unwind_Backtrace(collectReturnAddress, &addresses);
+        crsh_log_writer_set_exception(&g_handlerContext.writer, exception);
+    }
+    std::abort();
+}
+
+crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                                  const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+{
+    crsh_async_file file;
+    crsh_async_file_init(&file, fd, CRSH_REPORT_LIMIT_BYTES);
+    crsh_error_t result = crsh_log_writer_write(writer, crashed_thread, g_imageList, &file, signal_info, thread_state);
+    (void)crsh_log_writer_close(writer);
+    if (!crsh_async_file_close(&file))
+        return CRSH_ERR_INTERNAL;
+    // A refused or failed write leaves a nested message shorter than it says: the file is no report.
+    if (result == CRSH_ERR_NONE && crsh_async_file_failed(&file))
+        return CRSH_ERR_OUTPUT;
+    return result;
+}
+
+crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                               const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+{
+    if (g_handlerContext.report_path == nullptr)
+        return CRSH_ERR_INTERNAL;
+    int fd = open(g_handlerContext.report_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return CRSH_ERR_INTERNAL;
+    return crsh_write_report_fd(fd, writer, crashed_thread, thread_state, signal_info);
+}

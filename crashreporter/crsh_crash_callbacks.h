@@ -1,0 +1,69 @@
+// What the crash reporter installs when it is enabled: the crash signal callback of the signal handler
+// chain, the uncaught-exception handler, and the report writing they share. They run in crash context and
+// read only the process-wide plain data below, which CRCrashReporter fills at enable time before anything
+// is installed and never changes afterwards.
+//
+// The exception server's callback does not exist on this platform (there is no exception server).
+#pragma once
+
+#include "crashreporter/CRCrashHostInfo.h"
+#include "crashreporter/CRCrashSignalHandler.h"
+#include "crashreporter/crsh_log_writer.h"
+
+#include <cstdint>
+
+// Called after a crash report was written, still in crash context: (signal information, user context,
+// the context given with it). It must use async-signal-safe calls only.
+using CRCrashReporterPostCrashSignalCallback = void (*)(siginfo_t* info, ucontext_t* uap, void* context);
+
+// The crash callbacks of setCrashCallbacks.
+struct CRCrashReporterCallbacks {
+    std::uint16_t version; // 0
+    void* context;
+    CRCrashReporterPostCrashSignalCallback handleSignal; // none: nothing is called
+};
+
+// The handler context: filled at enable time, then only read.
+struct crsh_handler_context {
+    crsh_log_writer writer;
+    char* report_path; // the crash report file; none until enabled
+    crsh_exception_port_set previous_ports; // all zero: there were none
+};
+
+// The signals of a crash, in the order the BSD mode registers them.
+inline constexpr int CRSH_CRASH_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// The writer's byte limit for one report (256 KiB).
+constexpr std::uint64_t CRSH_REPORT_LIMIT_BYTES = 262144;
+
+// The one handler context of the process.
+crsh_handler_context* crsh_shared_handler_context();
+
+// The process-wide image list: made on first use with the objects loaded at that moment (later loads are
+// not announced on this platform). Never freed.
+crsh_image_list* crsh_shared_image_list();
+
+// Stores the crash callbacks process-wide (normal context, before the handlers are installed).
+void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallback callback);
+
+// The crash signal callback (registered with the handler context as its context): resets the crash signals
+// to their default action, writes the report of the calling thread from the user context, calls the crash
+// callback only when the report was written, and answers false so the chain raises the signal again.
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                             crsh_signal_handler_callback* next);
+
+// The uncaught-exception handler (a terminate handler): records the exception being thrown (its type's
+// demangled name, what() or "", the return addresses of the stack, on which the throw site still is) in
+// the handler context's writer, then aborts, which enters the signal path.
+[[noreturn]] void uncaught_exception_handler();
+
+// Writes a report to the handler context's report path (created or truncated, mode 0644) within
+// CRSH_REPORT_LIMIT_BYTES: CRSH_ERR_INTERNAL when the file cannot be opened, flushed or closed,
+// CRSH_ERR_OUTPUT when any write was refused by the limit or failed (the file then holds a cut report),
+// else the writer's result. Async-signal-safe.
+crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                               const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);
+
+// The same into an open descriptor, which it closes (live reports write to a temporary file).
+crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                                  const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);

@@ -1,0 +1,346 @@
+// The reporter facade: naming and folders, the pending report, live reports, and enabling (in peers, since
+// a process enables once).
+#include "crashreporter/CRCrashReporter.h"
+
+#include "CrashChild.h"
+#include "ReportFile.h"
+#include "ReporterChild.h"
+#include "support/LogCapture.h"
+#include "support/TempHome.h"
+
+#include "platform/FileManager.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using platform::FileManager;
+
+class CrashReporterFacade : public hybtest::TempHomeTest {
+protected:
+    void writeInfo(const std::string& entries) { m_home.writeBundleFile("Info.plist", crashtest::infoPlist(entries)); }
+
+    std::unique_ptr<CRCrashReporter> make()
+    {
+        platform::Result<std::unique_ptr<CRCrashReporter>> reporter = CRCrashReporter::init();
+        EXPECT_TRUE(reporter.ok());
+        return reporter.ok() ? std::move(reporter.value()) : nullptr;
+    }
+
+    std::string dataFolder() const { return m_home.folders().caches() + "/crashreporter"; }
+};
+
+TEST_F(CrashReporterFacade, ABundleWithoutIdentifierOrVersionUsesTheProcessNameAndAnEmptyVersion)
+{
+    hybtest::LogCapture log;
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    EXPECT_EQ(reporter->applicationIdentifier(), program_invocation_short_name);
+    EXPECT_EQ(reporter->applicationVersion(), "");
+    EXPECT_TRUE(log.contains(std::string("[CRCrashReporter] Warning -- bundle identifier, using process name ") +
+                             program_invocation_short_name));
+    EXPECT_TRUE(log.contains("[CRCrashReporter] Warning -- bundle version unavailable"));
+    EXPECT_EQ(reporter->crashReportDirectory(), dataFolder() + "/" + program_invocation_short_name);
+    EXPECT_EQ(reporter->config().signalHandlerType(), CRCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(reporter->config().symbolicationStrategy(), 3u);
+}
+
+TEST_F(CrashReporterFacade, TheSharedReporterIsMadeOnceWithTheDefaultConfiguration)
+{
+    CRCrashReporter* shared = CRCrashReporter::sharedReporter();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(CRCrashReporter::sharedReporter(), shared);
+    EXPECT_EQ(shared->config().signalHandlerType(), CRCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(shared->config().symbolicationStrategy(), 3u);
+    EXPECT_EQ(CRCrashReporter::mapToAsyncSymbolicationStrategy(7), 3u);
+    EXPECT_EQ(CRCrashReporter::mapToAsyncSymbolicationStrategy(4), 0u);
+}
+
+TEST_F(CrashReporterFacade, TheBundlesIdentifierAndVersionNameTheFolder)
+{
+    writeInfo("<key>CFBundleIdentifier</key><string>a/b</string><key>CFBundleVersion</key><string>2.1</string>");
+    hybtest::LogCapture log;
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    EXPECT_EQ(reporter->applicationIdentifier(), "a/b");
+    EXPECT_EQ(reporter->applicationVersion(), "2.1");
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(reporter->crashReportDirectory(), dataFolder() + "/a_b");
+    EXPECT_EQ(reporter->crashReportPath(), dataFolder() + "/a_b/live_report.crshlog");
+    EXPECT_EQ(reporter->queuedCrashReportDirectory(), dataFolder() + "/a_b/queued_reports");
+}
+
+TEST_F(CrashReporterFacade, IdentifiersThatWouldNameAParentFolderAreUsedAsAnUnderscore)
+{
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier("."), "_");
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier(".."), "_");
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier(""), "_");
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier("/"), "_");
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier("../x"), ".._x");
+    EXPECT_EQ(CRCrashReporter::directoryNameForIdentifier("..."), "...");
+    writeInfo("<key>CFBundleIdentifier</key><string>..</string>");
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    EXPECT_EQ(reporter->crashReportDirectory(), dataFolder() + "/_");
+}
+
+TEST_F(CrashReporterFacade, ThePendingReportIsFoundReadAndPurged)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    FileManager& files = FileManager::defaultManager();
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    platform::Result<platform::Bytes> none = reporter->loadPendingCrashReportData();
+    ASSERT_FALSE(none.ok());
+    EXPECT_TRUE(platform::isNoSuchFileError(none.error()));
+    EXPECT_FALSE(reporter->purgePendingCrashReport().ok());
+
+    ASSERT_TRUE(files.createDirectory(reporter->crashReportDirectory()).ok());
+    ASSERT_TRUE(files.createFile(reporter->crashReportPath(), {'c', 'r', 's', 'h'}).ok());
+    EXPECT_TRUE(reporter->hasPendingCrashReport());
+    platform::Result<platform::Bytes> bytes = reporter->loadPendingCrashReportData();
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(bytes.value(), (platform::Bytes{'c', 'r', 's', 'h'}));
+    EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+}
+
+TEST_F(CrashReporterFacade, APendingReportPathThatIsAFolderIsNeitherReadNorRemoved)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportPath() + "/inside").ok());
+    EXPECT_TRUE(reporter->hasPendingCrashReport());
+    platform::Result<platform::Bytes> bytes = reporter->loadPendingCrashReportData();
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_EQ(bytes.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EISDIR));
+    platform::Status purged = reporter->purgePendingCrashReport();
+    ASSERT_FALSE(purged.ok());
+    EXPECT_EQ(purged.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EISDIR));
+    EXPECT_TRUE(FileManager::defaultManager().isDirectory(reporter->crashReportPath() + "/inside"));
+}
+
+TEST_F(CrashReporterFacade, APendingReportLargerThanAReportCanBeIsRefusedUnread)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportDirectory()).ok());
+    ASSERT_EQ(truncate((reporter->crashReportPath()).c_str(), 0), -1); // absent so far
+    std::ofstream(reporter->crashReportPath()).put('x');
+    ASSERT_EQ(truncate(reporter->crashReportPath().c_str(), CRSH_REPORT_LIMIT_BYTES), 0);
+    EXPECT_TRUE(reporter->loadPendingCrashReportData().ok()); // the largest a report can be
+    ASSERT_EQ(truncate(reporter->crashReportPath().c_str(), CRSH_REPORT_LIMIT_BYTES + 1), 0);
+    platform::Result<platform::Bytes> bytes = reporter->loadPendingCrashReportData();
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_EQ(bytes.error().domain, CRCrashReporterErrorDomain);
+    EXPECT_EQ(bytes.error().code, CRCrashReporterErrorCrashReportInvalid);
+}
+
+// ---- Live reports ----
+
+std::vector<std::string> folderContents(const std::string& folder)
+{
+    platform::Result<std::vector<std::string>> names = FileManager::defaultManager().contentsOfDirectory(folder);
+    return names.ok() ? names.value() : std::vector<std::string>{"<unreadable>"};
+}
+
+TEST_F(CrashReporterFacade, ALiveReportOfTheCallingThreadIsATraceTrapWithItsRegisters)
+{
+    writeInfo("<key>CFBundleIdentifier</key><string>com.example.live</string>"
+              "<key>CFBundleVersion</key><string>3</string>");
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    platform::Result<platform::Bytes> bytes = reporter->generateLiveReport();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().localizedDescription();
+    crashtest::Report report = crashtest::unpackReport(bytes.value());
+    ASSERT_TRUE(report);
+    ASSERT_NE(report->report_info, nullptr);
+    EXPECT_TRUE(report->report_info->user_requested);
+    EXPECT_STREQ(report->application_info->identifier, "com.example.live");
+    EXPECT_STREQ(report->application_info->version, "3");
+    EXPECT_STREQ(report->signal->name, "SIGTRAP");
+    EXPECT_STREQ(report->signal->code, "TRAP_TRACE");
+    EXPECT_NE(report->signal->address, 0u);
+    EXPECT_EQ(report->signal->mach_exception, nullptr);
+
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_registers, 21u);
+    EXPECT_STREQ(crashed->registers[0]->name, "rip");
+    ASSERT_GE(crashed->n_frames, 2u);
+    EXPECT_EQ(crashed->frames[0]->pc, crashed->registers[0]->value);
+    // The report's address is a return point in the caller, which is the second frame's neighbourhood
+    // (generateLiveReport calls the thread form).
+    EXPECT_NE(report->n_binary_images, 0u);
+    EXPECT_TRUE(folderContents(m_home.folders().tmp()).empty());
+}
+
+TEST_F(CrashReporterFacade, ALiveReportOfAnotherThreadMarksItCrashedWithoutItsStack)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    pid_t tid = 0;
+    bool done = false;
+    std::thread other([&] {
+        std::unique_lock lock(mutex);
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        changed.notify_all();
+        changed.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return tid != 0; });
+    }
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    platform::Result<platform::Bytes> bytes = reporter->generateLiveReportWithThread(tid);
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    other.join();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().localizedDescription();
+    crashtest::Report report = crashtest::unpackReport(bytes.value());
+    ASSERT_TRUE(report);
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_registers, 0u);
+    EXPECT_EQ(crashed->n_frames, 0u);
+    // No state was taken for the calling thread, so it is not written: every thread is bare.
+    for (std::size_t i = 0; i < report->n_threads; ++i)
+        EXPECT_EQ(report->threads[i]->n_frames, 0u) << i;
+    EXPECT_TRUE(folderContents(m_home.folders().tmp()).empty());
+}
+
+TEST_F(CrashReporterFacade, ALiveReportWithoutATemporaryFolderFailsWithTheSystemsError)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(FileManager::defaultManager().removeItem(m_home.folders().tmp()).ok());
+    platform::Result<platform::Bytes> bytes = reporter->generateLiveReport();
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_EQ(bytes.error().code, CRCrashReporterErrorOperatingSystem);
+    EXPECT_EQ(bytes.error().localizedDescription(), "Failed to create temporary path");
+    EXPECT_EQ(bytes.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(ENOENT));
+}
+
+// ---- Enabling, in peers ----
+
+int runReporterChild(const std::string& test)
+{
+    crashtest::ChildFiles files;
+    return hybtest::runThisTestExecutable(test, {crashtest::kChildSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
+}
+
+void expectInstalled(int signo, bool installed)
+{
+    struct sigaction action = {};
+    ASSERT_EQ(sigaction(signo, nullptr, &action), 0);
+    if (installed) {
+        EXPECT_EQ(action.sa_sigaction, crsh_signal_handler) << signo;
+        EXPECT_EQ(action.sa_flags & (SA_SIGINFO | SA_ONSTACK), SA_SIGINFO | SA_ONSTACK) << signo;
+    } else {
+        EXPECT_NE(action.sa_sigaction, crsh_signal_handler) << signo;
+    }
+}
+
+void expectAlreadyEnabled(const platform::Status& status)
+{
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().domain, CRCrashReporterErrorDomain);
+    EXPECT_EQ(status.error().code, CRCrashReporterErrorResourceBusy);
+    EXPECT_EQ(status.error().localizedDescription(), "A CRCrashReporter instance has already been enabled");
+}
+
+TEST(CrashReporterPeer, DISABLED_EnableBSD)
+{
+    std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(reporter->setCrashCallbacks({0, nullptr, nullptr}).ok()); // before enabling: fine
+    platform::Status enabled = reporter->enableCrashReporter();
+    ASSERT_TRUE(enabled.ok()) << enabled.error().localizedDescription();
+    for (int signo : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP})
+        expectInstalled(signo, true);
+    expectInstalled(SIGPIPE, false);
+    EXPECT_EQ(std::get_terminate(), &uncaught_exception_handler);
+    EXPECT_TRUE(FileManager::defaultManager().isDirectory(reporter->queuedCrashReportDirectory()));
+    struct stat folder {};
+    ASSERT_EQ(stat(reporter->crashReportDirectory().c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0755u);
+    EXPECT_STREQ(crsh_shared_handler_context()->report_path, reporter->crashReportPath().c_str());
+    EXPECT_STREQ(crsh_shared_handler_context()->writer.application_info.identifier, crashtest::kChildIdentifier);
+    EXPECT_FALSE(crsh_shared_handler_context()->writer.user_requested);
+
+    platform::Status callbacks = reporter->setCrashCallbacks({0, nullptr, nullptr});
+    ASSERT_FALSE(callbacks.ok());
+    EXPECT_EQ(callbacks.error().localizedDescription(), "The crash reporter has alread been enabled");
+
+    expectAlreadyEnabled(reporter->enableCrashReporter());
+    std::unique_ptr<CRCrashReporter> another = crashtest::makeChildReporter();
+    expectAlreadyEnabled(another->enableCrashReporter());
+}
+
+TEST(CrashReporterFacadeEnabling, BSDModeInstallsSixHandlersOnce)
+{
+    EXPECT_EQ(runReporterChild("CrashReporterPeer.DISABLED_EnableBSD"), 0);
+}
+
+TEST(CrashReporterPeer, DISABLED_EnableMach)
+{
+    std::unique_ptr<CRCrashReporter> reporter =
+        crashtest::makeChildReporter(CRCrashReporterConfig(CRCrashReporterSignalHandlerTypeMach, 0));
+    ASSERT_TRUE(reporter);
+    platform::Status enabled = reporter->enableCrashReporter();
+    ASSERT_FALSE(enabled.ok());
+    EXPECT_EQ(enabled.error().code, CRCrashReporterErrorOperatingSystem);
+    EXPECT_EQ(enabled.error().localizedDescription(), "Failed to instantiate the Mach exception server.");
+    EXPECT_EQ(enabled.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(ENOTSUP));
+    expectInstalled(SIGABRT, true);
+    for (int signo : {SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP})
+        expectInstalled(signo, false);
+    expectAlreadyEnabled(reporter->enableCrashReporter());
+}
+
+TEST(CrashReporterFacadeEnabling, MachModeRegistersSIGABRTThenFails)
+{
+    EXPECT_EQ(runReporterChild("CrashReporterPeer.DISABLED_EnableMach"), 0);
+}
+
+TEST(CrashReporterPeer, DISABLED_EnableWithUnwritableCaches)
+{
+    std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
+    ASSERT_TRUE(reporter);
+    // A file where the data folder belongs (unwritable even for root).
+    std::ofstream(platform::AppFolders::current().caches() + "/crashreporter") << "in the way";
+    platform::Status enabled = reporter->enableCrashReporter();
+    ASSERT_FALSE(enabled.ok());
+    EXPECT_EQ(enabled.error().domain, platform::kCocoaErrorDomain);
+    for (int signo : {SIGABRT, SIGSEGV})
+        expectInstalled(signo, false);
+    EXPECT_EQ(crsh_shared_handler_context()->report_path, nullptr);
+    expectAlreadyEnabled(reporter->enableCrashReporter());
+}
+
+TEST(CrashReporterFacadeEnabling, AFailedFirstEnableStillCountsAsTheOne)
+{
+    EXPECT_EQ(runReporterChild("CrashReporterPeer.DISABLED_EnableWithUnwritableCaches"), 0);
+}
+
+TEST(CrashReporterFacadeEnabling, CallbacksOfAnotherVersionAreAProgrammingError)
+{
+    hybtest::TempHome home;
+    platform::Result<std::unique_ptr<CRCrashReporter>> reporter = CRCrashReporter::init();
+    ASSERT_TRUE(reporter.ok());
+    EXPECT_DEATH((void)reporter.value()->setCrashCallbacks({1, nullptr, nullptr}), "callbacks->version == 0");
+}
+
+} // namespace
