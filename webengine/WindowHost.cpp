@@ -204,6 +204,17 @@ struct WindowHost::Impl {
     void forward(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event);
 };
 
+namespace {
+
+// The host whose handler View calls.
+const void*& handlingHost()
+{
+    static const void* host = nullptr;
+    return host;
+}
+
+} // namespace
+
 void WindowHost::Impl::queueSync()
 {
     if (drawing) {
@@ -619,6 +630,8 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
         gtk_im_context_set_client_window(self->im, gtk_widget_get_window(window));
     }), &d);
 
+    // The newest host draws (a second one is a mistake, but the first going must not stop the second).
+    handlingHost() = &d;
     View::setDisplayInvalidationHandler([impl = &d] { impl->queueSync(); });
     d.sync();
 }
@@ -627,7 +640,10 @@ WindowHost::~WindowHost()
 {
     Impl& d = *m_impl;
     d.cancelPress();
-    View::setDisplayInvalidationHandler(nullptr);
+    if (handlingHost() == &d) {
+        handlingHost() = nullptr;
+        View::setDisplayInvalidationHandler(nullptr);
+    }
     if (d.syncSource)
         g_source_remove(d.syncSource);
     if (d.tickCallback)

@@ -23,7 +23,7 @@
 // - Size: Screen::main() bounds are the window's size in points (one logical pixel each); shown platform
 //   windows that covered the whole screen follow a resize, and autoresizing lays out the rest.
 //
-// One host at a time; main thread only. The host handles View's display invalidations while it lives.
+// One host at a time (the newest handles View's display invalidations while it lives); main thread only.
 #pragma once
 
 #include "platform/Error.h"
