@@ -169,6 +169,10 @@ struct WindowHost::Impl {
     guint tickCallback = 0;
     bool drawing = false;
     bool changedWhileDrawing = false;
+    // The native layer as last drawn: the area repaints from it whenever a page below it repaints, and
+    // the views are drawn again only after they changed.
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> layer{nullptr, cairo_surface_destroy};
+    bool layerDirty = true;
 
     // The pointer's current press: a touch of a native view, or a web view's widget.
     std::shared_ptr<platform::Touch> touch;
@@ -237,6 +241,7 @@ void WindowHost::Impl::sync()
     for (const auto& window : Window::visibleWindows())
         window->layoutIfNeeded();
     placeWidgets();
+    layerDirty = true;
     gtk_widget_queue_draw(area);
 }
 
@@ -297,18 +302,34 @@ bool WindowHost::Impl::animating() const
 
 void WindowHost::Impl::draw(cairo_t* cr)
 {
-    drawing = true;
-    // The native layer is drawn in a group of its own, so that the web views' holes clear only it.
-    cairo_push_group(cr);
-    platform::ViewRenderer::renderScreen(cr, platform::ViewRenderer::WebViews::Clear);
-    cairo_pop_group_to_source(cr);
-    cairo_paint(cr);
-    drawing = false;
-    if (changedWhileDrawing) {
-        changedWhileDrawing = false;
-        queueSync();
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    const int scale = gtk_widget_get_scale_factor(area);
+    if (!layer || cairo_image_surface_get_width(layer.get()) != width * scale
+        || cairo_image_surface_get_height(layer.get()) != height * scale) {
+        layer.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, std::max(1, width * scale), std::max(1, height * scale)));
+        cairo_surface_set_device_scale(layer.get(), scale, scale);
+        layerDirty = true;
     }
-    ensureTicking();
+    if (layerDirty) {
+        // A surface of its own, so that the web views' holes clear only the native layer.
+        layerDirty = false;
+        drawing = true;
+        cairo_t* layerContext = cairo_create(layer.get());
+        cairo_set_operator(layerContext, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(layerContext);
+        cairo_set_operator(layerContext, CAIRO_OPERATOR_OVER);
+        platform::ViewRenderer::renderScreen(layerContext, platform::ViewRenderer::WebViews::Clear);
+        cairo_destroy(layerContext);
+        drawing = false;
+        if (changedWhileDrawing) {
+            changedWhileDrawing = false;
+            queueSync();
+        }
+        ensureTicking();
+    }
+    cairo_set_source_surface(cr, layer.get(), 0, 0);
+    cairo_paint(cr);
 }
 
 void WindowHost::Impl::ensureTicking()
