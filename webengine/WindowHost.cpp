@@ -178,6 +178,7 @@ struct WindowHost::Impl {
     std::shared_ptr<platform::Touch> touch;
     std::weak_ptr<WebKitGtkWebView> pressedPage;
     bool pressed = false;
+    std::weak_ptr<WebKitGtkWebView> hoveredPage;
 
     void queueSync();
     void sync();
@@ -192,6 +193,10 @@ struct WindowHost::Impl {
     void beginPress(GdkEvent* event, Point at);
     void followPress(GdkEvent* event, Point at);
     void hover(GdkEvent* event, Point at);
+    // The pointer moved from one page (or none) to another: the one it left hears it leave, the new one
+    // hears it enter, as crossing events at the pointer.
+    void crossTo(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event);
+    bool leaveArea(GdkEvent* event);
     void endPress(GdkEvent* event);
     // The pointer grab went elsewhere: the press ends, a touch is cancelled.
     void cancelPress();
@@ -389,6 +394,11 @@ void WindowHost::Impl::forward(const std::shared_ptr<WebKitGtkWebView>& page, Gd
         copy->scroll.x += dx;
         copy->scroll.y += dy;
         break;
+    case GDK_ENTER_NOTIFY:
+    case GDK_LEAVE_NOTIFY:
+        copy->crossing.x += dx;
+        copy->crossing.y += dy;
+        break;
     default:
         break;
     }
@@ -463,10 +473,55 @@ void WindowHost::Impl::beginPress(GdkEvent* event, Point at)
 void WindowHost::Impl::hover(GdkEvent* event, Point at)
 {
     // The page under the pointer sees it move.
-    if (const Hit hit = hitTest(at); hit.view) {
-        if (auto page = std::dynamic_pointer_cast<WebKitGtkWebView>(pageOf(hit.view)))
-            forward(page, event);
-    }
+    std::shared_ptr<WebKitGtkWebView> page;
+    if (const Hit hit = hitTest(at); hit.view)
+        page = std::dynamic_pointer_cast<WebKitGtkWebView>(pageOf(hit.view));
+    crossTo(page, event);
+    if (page)
+        forward(page, event);
+}
+
+void WindowHost::Impl::crossTo(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event)
+{
+    auto old = hoveredPage.lock();
+    if (old == page)
+        return;
+    hoveredPage = page;
+    double x = 0, y = 0;
+    gdk_event_get_coords(event, &x, &y);
+    auto cross = [&](const std::shared_ptr<WebKitGtkWebView>& target, GdkEventType type) {
+        // The engine reads a leave at a point still inside its view (the pointer went onto a native view
+        // over the page) as a move: it leaves just outside the view's corner instead.
+        double atX = x, atY = y;
+        int outsideX = 0, outsideY = 0;
+        if (type == GDK_LEAVE_NOTIFY && gtk_widget_translate_coordinates(target->widget(), area, -1, -1, &outsideX, &outsideY)) {
+            atX = outsideX;
+            atY = outsideY;
+        }
+        GdkEvent* crossing = gdk_event_new(type);
+        crossing->crossing.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(area)));
+        crossing->crossing.send_event = TRUE;
+        crossing->crossing.time = gdk_event_get_time(event);
+        crossing->crossing.x = crossing->crossing.x_root = atX;
+        crossing->crossing.y = crossing->crossing.y_root = atY;
+        crossing->crossing.mode = GDK_CROSSING_NORMAL;
+        crossing->crossing.detail = GDK_NOTIFY_NONLINEAR;
+        gdk_event_set_device(crossing, gdk_event_get_device(event));
+        forward(target, crossing);
+        gdk_event_free(crossing);
+    };
+    if (old)
+        cross(old, GDK_LEAVE_NOTIFY);
+    if (page)
+        cross(page, GDK_ENTER_NOTIFY);
+}
+
+bool WindowHost::Impl::leaveArea(GdkEvent* event)
+{
+    // Out of the window (not into a grab of ours): no page is under the pointer any more.
+    if (!pressed && event->crossing.mode == GDK_CROSSING_NORMAL)
+        crossTo(nullptr, event);
+    return false;
 }
 
 void WindowHost::Impl::endPress(GdkEvent* event)
@@ -618,7 +673,7 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     d.area = gtk_drawing_area_new();
     gtk_widget_set_app_paintable(d.area, TRUE);
     gtk_widget_set_can_focus(d.area, FALSE);
-    gtk_widget_add_events(d.area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK
+    gtk_widget_add_events(d.area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK
                                       | GDK_SCROLL_MASK | GDK_SMOOTH_SCROLL_MASK);
     gtk_container_add(GTK_CONTAINER(d.overlay), d.layout);
     gtk_overlay_add_overlay(GTK_OVERLAY(d.overlay), d.area);
@@ -637,6 +692,7 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     for (const char* signal : {"button-press-event", "button-release-event", "motion-notify-event"})
         g_signal_connect(d.area, signal, G_CALLBACK(Impl::on<&Impl::pointer>), &d);
     g_signal_connect(d.area, "scroll-event", G_CALLBACK(Impl::on<&Impl::scroll>), &d);
+    g_signal_connect(d.area, "leave-notify-event", G_CALLBACK(Impl::on<&Impl::leaveArea>), &d);
     g_signal_connect(d.area, "grab-broken-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, Impl* self) -> gboolean {
         self->cancelPress();
         return FALSE;

@@ -35,6 +35,9 @@ window.clicks = [];
 window.keys = [];
 document.addEventListener('click', e => clicks.push(e.clientX + ',' + e.clientY));
 document.addEventListener('keydown', e => keys.push(e.key));
+window.hovers = [];
+document.documentElement.addEventListener('mouseenter', () => hovers.push('enter'));
+document.documentElement.addEventListener('mouseleave', () => hovers.push('leave'));
 window.ready = true;
 </script></body></html>)";
 
@@ -184,6 +187,16 @@ TEST_F(WindowHostTest, APressFollowsThePointerToItsReleaseAndALostGrabCancelsIt)
     e2e::click(*m_host, Point{20, 580});
     ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
     EXPECT_EQ(eval("clicks.join(';')"), "20,580");
+}
+
+TEST_F(WindowHostTest, ThePointerMovingOverThePageAndOntoANativeViewEntersAndLeavesIt)
+{
+    auto banner = std::make_shared<platform::View>(Rect(0, 0, 400, 50));
+    m_window->addSubview(banner);
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{200, 300});
+    ASSERT_TRUE(waitUntil([&] { return eval("hovers.join(',')") == "enter"; }));
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{200, 20});  // onto the banner
+    ASSERT_TRUE(waitUntil([&] { return eval("hovers.join(',')") == "enter,leave"; }));
 }
 
 TEST_F(WindowHostTest, WhileAViewOverThePageHasUserInteractionOffAClickReachesNeither)
