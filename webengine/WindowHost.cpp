@@ -179,9 +179,13 @@ struct WindowHost::Impl {
     std::weak_ptr<WebKitGtkWebView> pressedPage;
     bool pressed = false;
     std::weak_ptr<WebKitGtkWebView> hoveredPage;
+    // The page that had the keyboard focus when a native text field took the keys; it gets it back after.
+    std::weak_ptr<WebKitGtkWebView> focusedPageBeforeField;
+    bool fieldHasKeys = false;
 
     void queueSync();
     void sync();
+    void followKeyResponder();
     void placeWidgets();
     void draw(cairo_t* cr);
     void ensureTicking();
@@ -246,8 +250,33 @@ void WindowHost::Impl::sync()
     for (const auto& window : Window::visibleWindows())
         window->layoutIfNeeded();
     placeWidgets();
+    followKeyResponder();
     layerDirty = true;
     gtk_widget_queue_draw(area);
+}
+
+void WindowHost::Impl::followKeyResponder()
+{
+    const bool field = keyResponder() != nullptr;
+    if (field == fieldHasKeys)
+        return;
+    fieldHasKeys = field;
+    if (field) {
+        // The page's own focused element blurs while the native field has the keys.
+        focusedPageBeforeField.reset();
+        GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
+        for (const auto& p : placed) {
+            if (p.widget == focus)
+                focusedPageBeforeField = p.view;
+        }
+        if (focus)
+            gtk_window_set_focus(GTK_WINDOW(window), nullptr);
+        return;
+    }
+    setInputMethodFocus(false);
+    if (auto page = focusedPageBeforeField.lock(); page && gtk_widget_get_visible(page->widget()))
+        gtk_widget_grab_focus(page->widget());
+    focusedPageBeforeField.reset();
 }
 
 void WindowHost::Impl::placeWidgets()
