@@ -169,14 +169,23 @@ struct WindowHost::Impl {
     guint tickCallback = 0;
     bool drawing = false;
     bool changedWhileDrawing = false;
+    // The native layer as last drawn: the area repaints from it whenever a page below it repaints, and
+    // the views are drawn again only after they changed.
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> layer{nullptr, cairo_surface_destroy};
+    bool layerDirty = true;
 
     // The pointer's current press: a touch of a native view, or a web view's widget.
     std::shared_ptr<platform::Touch> touch;
     std::weak_ptr<WebKitGtkWebView> pressedPage;
     bool pressed = false;
+    std::weak_ptr<WebKitGtkWebView> hoveredPage;
+    // The page that had the keyboard focus when a native text field took the keys; it gets it back after.
+    std::weak_ptr<WebKitGtkWebView> focusedPageBeforeField;
+    bool fieldHasKeys = false;
 
     void queueSync();
     void sync();
+    void followKeyResponder();
     void placeWidgets();
     void draw(cairo_t* cr);
     void ensureTicking();
@@ -188,6 +197,10 @@ struct WindowHost::Impl {
     void beginPress(GdkEvent* event, Point at);
     void followPress(GdkEvent* event, Point at);
     void hover(GdkEvent* event, Point at);
+    // The pointer moved from one page (or none) to another: the one it left hears it leave, the new one
+    // hears it enter, as crossing events at the pointer.
+    void crossTo(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event);
+    bool leaveArea(GdkEvent* event);
     void endPress(GdkEvent* event);
     // The pointer grab went elsewhere: the press ends, a touch is cancelled.
     void cancelPress();
@@ -203,6 +216,17 @@ struct WindowHost::Impl {
     void setInputMethodFocus(bool focused);
     void forward(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event);
 };
+
+namespace {
+
+// The host whose handler View calls.
+const void*& handlingHost()
+{
+    static const void* host = nullptr;
+    return host;
+}
+
+} // namespace
 
 void WindowHost::Impl::queueSync()
 {
@@ -226,7 +250,33 @@ void WindowHost::Impl::sync()
     for (const auto& window : Window::visibleWindows())
         window->layoutIfNeeded();
     placeWidgets();
+    followKeyResponder();
+    layerDirty = true;
     gtk_widget_queue_draw(area);
+}
+
+void WindowHost::Impl::followKeyResponder()
+{
+    const bool field = keyResponder() != nullptr;
+    if (field == fieldHasKeys)
+        return;
+    fieldHasKeys = field;
+    if (field) {
+        // The page's own focused element blurs while the native field has the keys.
+        focusedPageBeforeField.reset();
+        GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
+        for (const auto& p : placed) {
+            if (p.widget == focus)
+                focusedPageBeforeField = p.view;
+        }
+        if (focus)
+            gtk_window_set_focus(GTK_WINDOW(window), nullptr);
+        return;
+    }
+    setInputMethodFocus(false);
+    if (auto page = focusedPageBeforeField.lock(); page && gtk_widget_get_visible(page->widget()))
+        gtk_widget_grab_focus(page->widget());
+    focusedPageBeforeField.reset();
 }
 
 void WindowHost::Impl::placeWidgets()
@@ -286,18 +336,34 @@ bool WindowHost::Impl::animating() const
 
 void WindowHost::Impl::draw(cairo_t* cr)
 {
-    drawing = true;
-    // The native layer is drawn in a group of its own, so that the web views' holes clear only it.
-    cairo_push_group(cr);
-    platform::ViewRenderer::renderScreen(cr, platform::ViewRenderer::WebViews::Clear);
-    cairo_pop_group_to_source(cr);
-    cairo_paint(cr);
-    drawing = false;
-    if (changedWhileDrawing) {
-        changedWhileDrawing = false;
-        queueSync();
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    const int scale = gtk_widget_get_scale_factor(area);
+    if (!layer || cairo_image_surface_get_width(layer.get()) != width * scale
+        || cairo_image_surface_get_height(layer.get()) != height * scale) {
+        layer.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, std::max(1, width * scale), std::max(1, height * scale)));
+        cairo_surface_set_device_scale(layer.get(), scale, scale);
+        layerDirty = true;
     }
-    ensureTicking();
+    if (layerDirty) {
+        // A surface of its own, so that the web views' holes clear only the native layer.
+        layerDirty = false;
+        drawing = true;
+        cairo_t* layerContext = cairo_create(layer.get());
+        cairo_set_operator(layerContext, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(layerContext);
+        cairo_set_operator(layerContext, CAIRO_OPERATOR_OVER);
+        platform::ViewRenderer::renderScreen(layerContext, platform::ViewRenderer::WebViews::Clear);
+        cairo_destroy(layerContext);
+        drawing = false;
+        if (changedWhileDrawing) {
+            changedWhileDrawing = false;
+            queueSync();
+        }
+        ensureTicking();
+    }
+    cairo_set_source_surface(cr, layer.get(), 0, 0);
+    cairo_paint(cr);
 }
 
 void WindowHost::Impl::ensureTicking()
@@ -356,6 +422,11 @@ void WindowHost::Impl::forward(const std::shared_ptr<WebKitGtkWebView>& page, Gd
     case GDK_SCROLL:
         copy->scroll.x += dx;
         copy->scroll.y += dy;
+        break;
+    case GDK_ENTER_NOTIFY:
+    case GDK_LEAVE_NOTIFY:
+        copy->crossing.x += dx;
+        copy->crossing.y += dy;
         break;
     default:
         break;
@@ -431,10 +502,55 @@ void WindowHost::Impl::beginPress(GdkEvent* event, Point at)
 void WindowHost::Impl::hover(GdkEvent* event, Point at)
 {
     // The page under the pointer sees it move.
-    if (const Hit hit = hitTest(at); hit.view) {
-        if (auto page = std::dynamic_pointer_cast<WebKitGtkWebView>(pageOf(hit.view)))
-            forward(page, event);
-    }
+    std::shared_ptr<WebKitGtkWebView> page;
+    if (const Hit hit = hitTest(at); hit.view)
+        page = std::dynamic_pointer_cast<WebKitGtkWebView>(pageOf(hit.view));
+    crossTo(page, event);
+    if (page)
+        forward(page, event);
+}
+
+void WindowHost::Impl::crossTo(const std::shared_ptr<WebKitGtkWebView>& page, GdkEvent* event)
+{
+    auto old = hoveredPage.lock();
+    if (old == page)
+        return;
+    hoveredPage = page;
+    double x = 0, y = 0;
+    gdk_event_get_coords(event, &x, &y);
+    auto cross = [&](const std::shared_ptr<WebKitGtkWebView>& target, GdkEventType type) {
+        // The engine reads a leave at a point still inside its view (the pointer went onto a native view
+        // over the page) as a move: it leaves just outside the view's corner instead.
+        double atX = x, atY = y;
+        int outsideX = 0, outsideY = 0;
+        if (type == GDK_LEAVE_NOTIFY && gtk_widget_translate_coordinates(target->widget(), area, -1, -1, &outsideX, &outsideY)) {
+            atX = outsideX;
+            atY = outsideY;
+        }
+        GdkEvent* crossing = gdk_event_new(type);
+        crossing->crossing.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(area)));
+        crossing->crossing.send_event = TRUE;
+        crossing->crossing.time = gdk_event_get_time(event);
+        crossing->crossing.x = crossing->crossing.x_root = atX;
+        crossing->crossing.y = crossing->crossing.y_root = atY;
+        crossing->crossing.mode = GDK_CROSSING_NORMAL;
+        crossing->crossing.detail = GDK_NOTIFY_NONLINEAR;
+        gdk_event_set_device(crossing, gdk_event_get_device(event));
+        forward(target, crossing);
+        gdk_event_free(crossing);
+    };
+    if (old)
+        cross(old, GDK_LEAVE_NOTIFY);
+    if (page)
+        cross(page, GDK_ENTER_NOTIFY);
+}
+
+bool WindowHost::Impl::leaveArea(GdkEvent* event)
+{
+    // Out of the window (not into a grab of ours): no page is under the pointer any more.
+    if (!pressed && event->crossing.mode == GDK_CROSSING_NORMAL)
+        crossTo(nullptr, event);
+    return false;
 }
 
 void WindowHost::Impl::endPress(GdkEvent* event)
@@ -586,7 +702,7 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     d.area = gtk_drawing_area_new();
     gtk_widget_set_app_paintable(d.area, TRUE);
     gtk_widget_set_can_focus(d.area, FALSE);
-    gtk_widget_add_events(d.area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK
+    gtk_widget_add_events(d.area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK
                                       | GDK_SCROLL_MASK | GDK_SMOOTH_SCROLL_MASK);
     gtk_container_add(GTK_CONTAINER(d.overlay), d.layout);
     gtk_overlay_add_overlay(GTK_OVERLAY(d.overlay), d.area);
@@ -605,6 +721,7 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
     for (const char* signal : {"button-press-event", "button-release-event", "motion-notify-event"})
         g_signal_connect(d.area, signal, G_CALLBACK(Impl::on<&Impl::pointer>), &d);
     g_signal_connect(d.area, "scroll-event", G_CALLBACK(Impl::on<&Impl::scroll>), &d);
+    g_signal_connect(d.area, "leave-notify-event", G_CALLBACK(Impl::on<&Impl::leaveArea>), &d);
     g_signal_connect(d.area, "grab-broken-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, Impl* self) -> gboolean {
         self->cancelPress();
         return FALSE;
@@ -619,6 +736,8 @@ WindowHost::WindowHost(Kind kind, const std::string& title)
         gtk_im_context_set_client_window(self->im, gtk_widget_get_window(window));
     }), &d);
 
+    // The newest host draws (a second one is a mistake, but the first going must not stop the second).
+    handlingHost() = &d;
     View::setDisplayInvalidationHandler([impl = &d] { impl->queueSync(); });
     d.sync();
 }
@@ -627,7 +746,10 @@ WindowHost::~WindowHost()
 {
     Impl& d = *m_impl;
     d.cancelPress();
-    View::setDisplayInvalidationHandler(nullptr);
+    if (handlingHost() == &d) {
+        handlingHost() = nullptr;
+        View::setDisplayInvalidationHandler(nullptr);
+    }
     if (d.syncSource)
         g_source_remove(d.syncSource);
     if (d.tickCallback)

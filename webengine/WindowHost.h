@@ -14,8 +14,9 @@
 //   native view it becomes a touch (TouchDriver: touches, controls, gesture recognisers) that follows the
 //   pointer until the release; on a web view it goes to that view's widget, with the motion and release
 //   that follow; on nothing (what a view with user interaction off covers, the page included) it is
-//   dropped. The wheel scrolls the web view under the pointer, else the nearest scroll view there (within
-//   its content; not while its scrolling is off).
+//   dropped. Moving without a press, the pointer is seen by the page under it, which hears it enter and
+//   leave (onto a native view or out of the window). The wheel scrolls the web view under the pointer,
+//   else the nearest scroll view there (within its content; not while its scrolling is off).
 // - Keys: while a native text field is first responder (in any shown window, front-most first), text from
 //   a GtkIMContext (so composed and CJK input work), Backspace, Return and Tab go to it (insertText, with a
 //   tab for Tab, deleteBackward, returnKey), through its delegate; text that is not valid UTF-8 is refused
@@ -23,7 +24,7 @@
 // - Size: Screen::main() bounds are the window's size in points (one logical pixel each); shown platform
 //   windows that covered the whole screen follow a resize, and autoresizing lays out the rest.
 //
-// One host at a time; main thread only. The host handles View's display invalidations while it lives.
+// One host at a time (the newest handles View's display invalidations while it lives); main thread only.
 #pragma once
 
 #include "platform/Error.h"

@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include <cmath>
+#include <cstdio>
 
 namespace platform {
 
@@ -47,7 +48,12 @@ Fields fieldsOf(double seconds, const std::string& zone) {
     return f;
 }
 
-std::string two(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+// Two digits at least ("07").
+std::string two(int v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", v);
+    return text;
+}
 
 } // namespace
 

@@ -57,6 +57,7 @@ void Layer::insertSublayerAt(const std::shared_ptr<Layer>& layer, std::size_t in
     index = std::min(index, m_sublayers.size());
     m_sublayers.insert(m_sublayers.begin() + static_cast<std::ptrdiff_t>(index), keep);
     keep->m_superlayer = weak_from_this();
+    changed();
 }
 
 void Layer::insertSublayerBelow(const std::shared_ptr<Layer>& layer, const std::shared_ptr<Layer>& sibling) {
@@ -87,7 +88,10 @@ void Layer::removeFromSuperlayer() {
     auto& siblings = parent->m_sublayers;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), self), siblings.end());
     m_superlayer.reset();
+    changed();
 }
+
+void Layer::changed() { View::displayDidChange(); }
 
 void Layer::addAnimation(Animation animation, const std::string& key) {
     if (!animation.beginTime)
@@ -98,7 +102,7 @@ void Layer::addAnimation(Animation animation, const std::string& key) {
         m_animationOrder.erase(std::remove(m_animationOrder.begin(), m_animationOrder.end(), key), m_animationOrder.end());
     m_animations.emplace(key, std::move(animation));
     m_animationOrder.push_back(key);
-    View::displayDidChange();
+    changed();
 }
 
 const Animation* Layer::animationForKey(const std::string& key) const {

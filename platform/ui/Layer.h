@@ -55,35 +55,35 @@ public:
     Rect bounds() const { return Rect(Point{}, m_frame.size); }
 
     double cornerRadius() const { return m_cornerRadius; }
-    void setCornerRadius(double radius) { m_cornerRadius = clampNonNegative(radius); }
+    void setCornerRadius(double radius) { m_cornerRadius = clampNonNegative(radius); changed(); }
     double borderWidth() const { return m_borderWidth; }
-    void setBorderWidth(double width) { m_borderWidth = clampNonNegative(width); }
+    void setBorderWidth(double width) { m_borderWidth = clampNonNegative(width); changed(); }
     Color borderColor() const { return m_borderColor; }
-    void setBorderColor(const Color& color) { m_borderColor = color; }
+    void setBorderColor(const Color& color) { m_borderColor = color; changed(); }
 
     Color shadowColor() const { return m_shadowColor; }
-    void setShadowColor(const Color& color) { m_shadowColor = color; }
+    void setShadowColor(const Color& color) { m_shadowColor = color; changed(); }
     Size shadowOffset() const { return m_shadowOffset; }
     void setShadowOffset(Size offset);
     double shadowRadius() const { return m_shadowRadius; }
-    void setShadowRadius(double radius) { m_shadowRadius = clampNonNegative(radius); }
+    void setShadowRadius(double radius) { m_shadowRadius = clampNonNegative(radius); changed(); }
     double shadowOpacity() const { return m_shadowOpacity; }
-    void setShadowOpacity(double opacity) { m_shadowOpacity = clampUnit(opacity, m_shadowOpacity); }
+    void setShadowOpacity(double opacity) { m_shadowOpacity = clampUnit(opacity, m_shadowOpacity); changed(); }
 
     double opacity() const { return m_opacity; }
-    void setOpacity(double opacity) { m_opacity = clampUnit(opacity, m_opacity); }
+    void setOpacity(double opacity) { m_opacity = clampUnit(opacity, m_opacity); changed(); }
     bool masksToBounds() const { return m_masksToBounds; }
-    void setMasksToBounds(bool masks) { m_masksToBounds = masks; }
+    void setMasksToBounds(bool masks) { m_masksToBounds = masks; changed(); }
     bool isHidden() const { return m_hidden; }
-    void setHidden(bool hidden) { m_hidden = hidden; }
+    void setHidden(bool hidden) { m_hidden = hidden; changed(); }
     std::optional<Color> backgroundColor() const { return m_backgroundColor; }
-    void setBackgroundColor(std::optional<Color> color) { m_backgroundColor = std::move(color); }
+    void setBackgroundColor(std::optional<Color> color) { m_backgroundColor = std::move(color); changed(); }
     // An image drawn over the background, filling the bounds.
     Image::Ptr contents() const { return m_contents; }
-    void setContents(Image::Ptr image) { m_contents = std::move(image); }
+    void setContents(Image::Ptr image) { m_contents = std::move(image); changed(); }
     // A transform about the layer's centre (sublayers only; a view's layer follows its view).
     AffineTransform transform() const { return m_transform; }
-    void setTransform(const AffineTransform& t) { if (t.isFinite()) m_transform = t; }
+    void setTransform(const AffineTransform& t) { if (t.isFinite()) m_transform = t; changed(); }
 
     // Sublayers, back to front.
     const std::vector<std::shared_ptr<Layer>>& sublayers() const { return m_sublayers; }
@@ -115,6 +115,8 @@ public:
 protected:
     static double clampNonNegative(double v) { return std::isfinite(v) && v > 0 ? v : 0; }
     static double clampUnit(double v, double keep) { return std::isnan(v) ? keep : std::clamp(v, 0.0, 1.0); }
+    // What the layer shows changed (View::displayDidChange).
+    static void changed();
 
 private:
     void pruneFinished(Clock::TimePoint now);
@@ -144,13 +146,13 @@ private:
 class GradientLayer : public Layer {
 public:
     std::vector<Color> colors() const { return m_colors; }
-    void setColors(std::vector<Color> colors) { m_colors = std::move(colors); }
+    void setColors(std::vector<Color> colors) { m_colors = std::move(colors); changed(); }
     std::vector<double> locations() const { return m_locations; }
-    void setLocations(std::vector<double> locations) { m_locations = std::move(locations); }
+    void setLocations(std::vector<double> locations) { m_locations = std::move(locations); changed(); }
     Point startPoint() const { return m_start; }
-    void setStartPoint(Point p) { if (std::isfinite(p.x) && std::isfinite(p.y)) m_start = p; }
+    void setStartPoint(Point p) { if (std::isfinite(p.x) && std::isfinite(p.y)) m_start = p; changed(); }
     Point endPoint() const { return m_end; }
-    void setEndPoint(Point p) { if (std::isfinite(p.x) && std::isfinite(p.y)) m_end = p; }
+    void setEndPoint(Point p) { if (std::isfinite(p.x) && std::isfinite(p.y)) m_end = p; changed(); }
 
     // The stops to draw: (location, colour), locations clamped to 0-1 and ascending.
     std::vector<std::pair<double, Color>> stops() const;
@@ -170,6 +172,7 @@ public:
     void setCurrentImage(Image::Ptr image) {
         m_current = std::move(image);
         ++m_generation;
+        changed();
     }
     // How many pictures were set; a renderer or a test can tell a new one from the last.
     unsigned long long generation() const { return m_generation; }

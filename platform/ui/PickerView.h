@@ -54,7 +54,7 @@ public:
     std::shared_ptr<PickerViewDelegate> delegate() const { return m_delegate.lock(); }
     void setDelegate(std::weak_ptr<PickerViewDelegate> delegate) { m_delegate = std::move(delegate); reloadAllComponents(); }
     bool showsSelectionIndicator() const { return m_showsSelectionIndicator; }
-    void setShowsSelectionIndicator(bool shows) { m_showsSelectionIndicator = shows; }
+    void setShowsSelectionIndicator(bool shows) { m_showsSelectionIndicator = shows; setNeedsDisplay(); }
 
     long numberOfComponents() const { return static_cast<long>(m_components.size()); }
     long numberOfRows(long component) const;

@@ -131,11 +131,11 @@ public:
     double sectionFooterHeight() const { return m_footerHeight; }
     void setSectionFooterHeight(double height) { if (std::isfinite(height) && height >= 0) m_footerHeight = height; }
     TableViewCellSeparatorStyle separatorStyle() const { return m_separatorStyle; }
-    void setSeparatorStyle(TableViewCellSeparatorStyle style) { m_separatorStyle = style; }
+    void setSeparatorStyle(TableViewCellSeparatorStyle style) { m_separatorStyle = style; setNeedsDisplay(); }
     Color separatorColor() const { return m_separatorColor; }
-    void setSeparatorColor(const Color& color) { m_separatorColor = color; }
+    void setSeparatorColor(const Color& color) { m_separatorColor = color; setNeedsDisplay(); }
     EdgeInsets separatorInset() const { return m_separatorInset; }
-    void setSeparatorInset(EdgeInsets inset) { m_separatorInset = inset; }
+    void setSeparatorInset(EdgeInsets inset) { m_separatorInset = inset; setNeedsDisplay(); }
     std::shared_ptr<View> tableHeaderView() const { return m_tableHeaderView; }
     void setTableHeaderView(std::shared_ptr<View> view) { setEdgeView(m_tableHeaderView, std::move(view)); }
     std::shared_ptr<View> tableFooterView() const { return m_tableFooterView; }

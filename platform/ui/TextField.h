@@ -66,19 +66,19 @@ public:
     // a log line) when not valid UTF-8.
     bool setText(const std::string& text);
     const std::string& placeholder() const { return m_placeholder; }
-    void setPlaceholder(std::string placeholder) { m_placeholder = std::move(placeholder); }
+    void setPlaceholder(std::string placeholder) { m_placeholder = std::move(placeholder); setNeedsDisplay(); }
     Font font() const { return m_font; }
-    void setFont(const Font& font) { m_font = font; }
+    void setFont(const Font& font) { m_font = font; setNeedsDisplay(); }
     Color textColor() const { return m_textColor; }
-    void setTextColor(const Color& color) { m_textColor = color; }
+    void setTextColor(const Color& color) { m_textColor = color; setNeedsDisplay(); }
     TextAlignment textAlignment() const { return m_alignment; }
-    void setTextAlignment(TextAlignment alignment) { m_alignment = alignment; }
+    void setTextAlignment(TextAlignment alignment) { m_alignment = alignment; setNeedsDisplay(); }
     TextBorderStyle borderStyle() const { return m_borderStyle; }
-    void setBorderStyle(TextBorderStyle style) { m_borderStyle = style; }
+    void setBorderStyle(TextBorderStyle style) { m_borderStyle = style; setNeedsDisplay(); }
     TextFieldViewMode clearButtonMode() const { return m_clearButtonMode; }
-    void setClearButtonMode(TextFieldViewMode mode) { m_clearButtonMode = mode; }
+    void setClearButtonMode(TextFieldViewMode mode) { m_clearButtonMode = mode; setNeedsDisplay(); }
     ContentVerticalAlignment contentVerticalAlignment() const { return m_verticalAlignment; }
-    void setContentVerticalAlignment(ContentVerticalAlignment a) { m_verticalAlignment = a; }
+    void setContentVerticalAlignment(ContentVerticalAlignment a) { m_verticalAlignment = a; setNeedsDisplay(); }
 
     std::shared_ptr<View> leftView() const { return m_leftView; }
     void setLeftView(std::shared_ptr<View> view) { setSideView(m_leftView, std::move(view)); }
@@ -90,7 +90,7 @@ public:
     void setRightViewMode(TextFieldViewMode mode) { m_rightViewMode = mode; setNeedsLayout(); }
 
     bool isSecureTextEntry() const { return m_secure; }
-    void setSecureTextEntry(bool secure) { m_secure = secure; }
+    void setSecureTextEntry(bool secure) { m_secure = secure; setNeedsDisplay(); }
     KeyboardType keyboardType() const { return m_keyboardType; }
     void setKeyboardType(KeyboardType type) { m_keyboardType = type; }
     ReturnKeyType returnKeyType() const { return m_returnKeyType; }

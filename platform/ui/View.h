@@ -191,9 +191,9 @@ public:
     void removeObserver(const KeyValueObserver* observer, const std::string& keyPath);
 
     // What the view shows changed: a host that shows views on a display redraws on its next frame. The
-    // tree calls it for changes of the tree, geometry, visibility, alpha, background and animations, and
-    // the controls for their titles, texts, images and states; a view whose drawing depends on other
-    // state calls it when that state changes.
+    // tree calls it for changes of the tree, geometry, visibility, alpha, background, layers (their
+    // looks, sublayers, animations, live pictures) and animations, and the controls for their titles,
+    // texts, images and states; a view whose drawing depends on other state calls it when that changes.
     void setNeedsDisplay() { displayDidChange(); }
     // The same for changes that belong to no one view (a layer's animation).
     static void displayDidChange();

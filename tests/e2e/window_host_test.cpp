@@ -18,7 +18,6 @@
 #include "webengine/WindowHost.h"
 
 #include <cairo.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
 
 using e2e::centreOnScreen;
 using e2e::treeAnimates;
@@ -37,6 +36,9 @@ window.clicks = [];
 window.keys = [];
 document.addEventListener('click', e => clicks.push(e.clientX + ',' + e.clientY));
 document.addEventListener('keydown', e => keys.push(e.key));
+window.hovers = [];
+document.documentElement.addEventListener('mouseenter', () => hovers.push('enter'));
+document.documentElement.addEventListener('mouseleave', () => hovers.push('leave'));
 window.ready = true;
 </script></body></html>)";
 
@@ -169,6 +171,16 @@ TEST_F(WindowHostTest, APressFollowsThePointerToItsReleaseAndALostGrabCancelsIt)
     e2e::click(*m_host, Point{20, 580});
     ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
     EXPECT_EQ(eval("clicks.join(';')"), "20,580");
+}
+
+TEST_F(WindowHostTest, ThePointerMovingOverThePageAndOntoANativeViewEntersAndLeavesIt)
+{
+    auto banner = std::make_shared<platform::View>(Rect(0, 0, 400, 50));
+    m_window->addSubview(banner);
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{200, 300});
+    ASSERT_TRUE(waitUntil([&] { return eval("hovers.join(',')") == "enter"; }));
+    e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, Point{200, 20});  // onto the banner
+    ASSERT_TRUE(waitUntil([&] { return eval("hovers.join(',')") == "enter,leave"; }));
 }
 
 TEST_F(WindowHostTest, WhileAViewOverThePageHasUserInteractionOffAClickReachesNeither)
@@ -340,19 +352,24 @@ TEST_F(ToplevelWindowHostTest, TheScreenAndFullScreenWindowsFollowTheWindowsSize
     }));
 }
 
-// What the display shows of the window at a point (0xRRGGBB).
+// What the window shows at a point (0xRRGGBB): the offscreen window's own picture, painted by GTK's
+// frame cycle as a display would show it (no other test's window can cover it).
 uint32_t shownAt(WindowHost& host, int x, int y)
 {
-    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(gtk_widget_get_window(host.window()), x, y, 1, 1);
-    if (!pixbuf)
+    cairo_surface_t* shown = gtk_offscreen_window_get_surface(GTK_OFFSCREEN_WINDOW(host.window()));
+    if (!shown)
         return 0xFFFFFFFFu;
-    const guchar* p = gdk_pixbuf_get_pixels(pixbuf);
-    const uint32_t rgb = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
-    g_object_unref(pixbuf);
+    cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    cairo_t* cr = cairo_create(image);
+    cairo_set_source_surface(cr, shown, -x, -y);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    const uint32_t rgb = pixelAt(image, 0, 0);
+    cairo_surface_destroy(image);
     return rgb;
 }
 
-TEST_F(ToplevelWindowHostTest, TheDisplayShowsNativeViewsOverThePageAndAnimationsToTheirEnd)
+TEST_F(WindowHostTest, TheWindowShowsNativeViewsOverThePageAndAnimationsToTheirEnd)
 {
     auto over = std::make_shared<platform::View>(Rect(100, 150, 60, 40));
     over->setBackgroundColor(platform::Color::fromRGBA255(255, 0, 0));
@@ -369,6 +386,30 @@ TEST_F(ToplevelWindowHostTest, TheDisplayShowsNativeViewsOverThePageAndAnimation
     // Hidden, the view leaves the display.
     over->setHidden(true);
     ASSERT_TRUE(waitUntil([&] { return shownAt(*m_host, 130, 170) == 0x0000FFu; }));
+}
+
+TEST_F(ToplevelWindowHostTest, ANativeTextFieldTakesTheKeyboardFocusFromThePageAndGivesItBack)
+{
+    eval("window.focusEvents = []; window.addEventListener('blur', () => focusEvents.push('blur'));"
+         "window.addEventListener('focus', () => focusEvents.push('focus')); true");
+    // The display's input focus on the window (there is no window manager to give it).
+    gtk_window_present(GTK_WINDOW(m_host->window()));
+    ASSERT_TRUE(waitUntil([&] { return gtk_window_is_active(GTK_WINDOW(m_host->window())); }));
+    e2e::click(*m_host, Point{200, 300});
+    ASSERT_TRUE(waitUntil([&] { return pageClicks() >= 1; }));
+    auto field = std::make_shared<platform::TextField>(Rect(20, 20, 200, 30));
+    m_window->addSubview(field);
+    ASSERT_TRUE(field->becomeFirstResponder());
+    m_host->update();
+    ASSERT_TRUE(waitUntil([&] { return eval("focusEvents[focusEvents.length - 1]") == "blur"; })) << eval("focusEvents.join(',')");
+    e2e::typeKey(*m_host, GDK_KEY_x);
+    EXPECT_EQ(field->text(), "x");
+    ASSERT_TRUE(field->resignFirstResponder());
+    m_host->update();
+    ASSERT_TRUE(waitUntil([&] { return eval("focusEvents[focusEvents.length - 1]") == "focus"; }));
+    e2e::typeKey(*m_host, GDK_KEY_y);
+    ASSERT_TRUE(waitUntil([&] { return eval("keys.join(',')") == "y"; }));
+    EXPECT_EQ(field->text(), "x");
 }
 
 } // namespace

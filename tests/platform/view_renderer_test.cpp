@@ -381,6 +381,10 @@ TEST(ViewDisplayTest, ViewsTellTheHostWhenWhatTheyShowChanges) {
     EXPECT_GT(count([&] { label->setAlpha(0.5); }), 0);
     EXPECT_GT(count([&] { root->setBackgroundColor(Color::white()); }), 0);
     EXPECT_GT(count([&] { label->layer()->addAnimation(Animation{"opacity", 0, 1}, "fade"); }), 0);
+    EXPECT_GT(count([&] { label->layer()->setCornerRadius(4); }), 0);
+    auto live = std::make_shared<LiveImageLayer>();
+    EXPECT_GT(count([&] { label->layer()->addSublayer(live); }), 0);
+    EXPECT_GT(count([&] { live->setCurrentImage(Image::solidColor(Color::black())); }), 0);
     EXPECT_GT(count([&] { label->removeFromSuperview(); }), 0);
     View::setDisplayInvalidationHandler(nullptr);
     EXPECT_EQ(count([&] { root->addSubview(label); }), 0);
