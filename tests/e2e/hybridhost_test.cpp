@@ -3,7 +3,9 @@
 #include "EngineHarness.h"
 
 #include <cairo.h>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <set>
 #include <glib.h>
 
@@ -96,6 +98,44 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheDemoPage)
             colours.insert(*reinterpret_cast<const uint32_t*>(data + y * stride + x * 4));
     }
     EXPECT_GT(colours.size(), 5u);
+    cairo_surface_destroy(image);
+}
+
+// The window as seen holds the native layer over the page: a bundle that keeps its launch image up
+// after the load shows the image in the screenshot, where the page alone is white.
+TEST(HybridHostTest, HeadlessScreenshotShowsTheNativeLayerOverThePage)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = folder.path() + "/bundle";
+    std::filesystem::copy(HYB_SAMPLE_BUNDLE, bundle, std::filesystem::copy_options::recursive);
+    std::stringstream config;
+    config << std::ifstream(bundle + "/config.xml").rdbuf();
+    std::string text = config.str();
+    const auto widgetEnd = text.find("</widget>");
+    ASSERT_NE(widgetEnd, std::string::npos);
+    text.insert(widgetEnd, "    <preference name=\"AutoHideSplashScreen\" value=\"false\" />\n"
+                           "    <preference name=\"ShowSplashScreenSpinner\" value=\"false\" />\n");
+    std::ofstream(bundle + "/config.xml", std::ios::trunc) << text;
+    const std::string device = folder.path() + "/device.json";
+    std::ofstream(device) << R"({"screen": {"width": 375, "height": 667, "scale": 2}})";
+    const std::string png = folder.path() + "/window.png";
+
+    auto run = runHost({"--headless", "--device", device, "--screenshot", png, bundle});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    cairo_surface_t* image = cairo_image_surface_create_from_png(png.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    ASSERT_EQ(cairo_image_surface_get_width(image), 375);
+    cairo_surface_flush(image);
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    const int stride = cairo_image_surface_get_stride(image);
+    auto pixel = [&](int x, int y) { return *reinterpret_cast<const uint32_t*>(data + y * stride + x * 4); };
+    auto red = [](uint32_t p) { return int((p >> 16) & 0xff); };
+    auto blue = [](uint32_t p) { return int(p & 0xff); };
+    // The launch image (Default-667h): a blue field with a white ring around (187, 240).
+    for (auto [x, y] : {std::pair{10, 10}, std::pair{360, 650}, std::pair{187, 240}}) {
+        EXPECT_GT(blue(pixel(x, y)) - red(pixel(x, y)), 60) << "blue launch image at " << x << "," << y;
+    }
+    EXPECT_GT(red(pixel(187, 240 - 61)), 230) << "the ring is white";
     cairo_surface_destroy(image);
 }
 
