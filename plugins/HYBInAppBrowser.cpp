@@ -280,9 +280,7 @@ void HYBInAppBrowser::closeBrowser() {
         platform::Log::write("IAB.close() called but it was already closed.");
         return;
     }
-    // The screen ends in browserExit, which drops it: keep it alive through its own close.
-    std::shared_ptr<HYBInAppBrowserViewController> screen = m_inAppBrowserViewController;
-    screen->close();
+    m_inAppBrowserViewController->close();
 }
 
 void HYBInAppBrowser::browserExit() {

@@ -269,6 +269,8 @@ void HYBInAppBrowserViewController::restoreUserAgent() {
 }
 
 void HYBInAppBrowserViewController::close() {
+    // browserExit lets the plug-in drop the screen: keep it alive to the end of this call.
+    std::shared_ptr<ViewController> keepAlive = shared_from_this();
     restoreUserAgent();
     runtime::HYBUserAgentUtil::releaseLock(m_userAgentLockToken);
     m_currentURL.reset();
