@@ -67,13 +67,10 @@ std::string fillCallbackId(std::string_view format, std::string_view callbackId)
     return out;
 }
 
-// Deletes the shared store's cookies that `matches` picks, except those of file pages.
-template <class Predicate>
-void deleteCookies(Predicate matches) {
-    platform::HTTPCookieStorage& storage = platform::HTTPCookieStorage::shared();
-    for (const platform::HTTPCookie& cookie : storage.cookies())
-        if (cookie.domain() != kHYBFileCookiesDomain && matches(cookie))
-            storage.deleteCookie(cookie);
+// Deletes the cookies that `matches` picks, in the shared store and the engine's, except those of file pages.
+void deleteCookies(bool (*matches)(const platform::HTTPCookie&)) {
+    platform::HTTPCookieStorage::shared().deleteCookies(
+        [matches](const platform::HTTPCookie& cookie) { return cookie.domain() != kHYBFileCookiesDomain && matches(cookie); });
 }
 
 HYBPluginResult kept(HYBPluginResult result) {

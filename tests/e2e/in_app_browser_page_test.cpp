@@ -18,6 +18,8 @@
 #include "runtime/HYBURLProtocol.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "runtime/HYBViewController.h"
+#include "platform/HTTPCookieStorage.h"
+#include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
@@ -133,4 +135,31 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     eval("iabOpenIn('iab.html', '_self'); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("location.pathname").ends_with("/iab.html") && eval("document.readyState") == "complete"; }));
     EXPECT_EQ(eval("navigator.userAgent"), applicationAgent);
+}
+
+TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) {
+    testsupport::HTTPTestServer server;
+    server.route("/set", testsupport::Reply::text(200, "<p>set</p>", "text/html").withHeader("Set-Cookie", "doc=1; Path=/"));
+    server.route("/plain", testsupport::Reply::text(200, "<p>plain</p>", "text/html"));
+    launch();
+    platform::HTTPCookieStorage::shared().setCookie(platform::HTTPCookie("file", "1", plugins::kHYBFileCookiesDomain));
+
+    eval("iabOpenIn('" + server.url("/set") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.cookie"), "doc=1") << "kept by the engine";
+
+    eval("iabOpenIn('" + server.url("/plain") + "', '_blank', 'clearcache=yes,hidden=yes'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return page->stringByEvaluatingJavaScriptFromString("location.pathname") == "/plain" &&
+               page->stringByEvaluatingJavaScriptFromString("document.cookie").empty();
+    })) << page->stringByEvaluatingJavaScriptFromString("document.cookie");
+    bool fileCookieKept = false;
+    for (const platform::HTTPCookie& cookie : platform::HTTPCookieStorage::shared().cookies())
+        fileCookieKept = fileCookieKept || cookie.domain() == plugins::kHYBFileCookiesDomain;
+    EXPECT_TRUE(fileCookieKept);
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
