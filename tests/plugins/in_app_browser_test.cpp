@@ -233,6 +233,7 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
 
 TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
     const std::size_t before = answers().size();
     auto ask = [&](const std::string& url) {
         platform::URLRequest request(url);
@@ -255,7 +256,8 @@ TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     EXPECT_EQ(answers()[before + 3].message(), platform::Value(platform::Array{platform::Value("a"), platform::Value(1)}));
 
     EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
-    EXPECT_EQ(answers().size(), before + 4);
+    for (std::size_t i = before + 4; i < answers().size(); ++i)
+        EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
 }
 
 TEST_F(InAppBrowserTest, InjectedSourceStaysAStringLiteral) {
