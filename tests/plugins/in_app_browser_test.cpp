@@ -369,6 +369,32 @@ TEST_F(InAppBrowserTest, TheBrowserLoadsUnderThePlatformsAgentThenGivesItBack) {
     EXPECT_EQ(m_webView->currentUserAgent(), "ApplicationAgent/1.0");
 }
 
+TEST_F(InAppBrowserTest, PresentationOrientationAndUnloading) {
+    openBrowser("presentationstyle=FormSheet,transitionstyle=CrossDissolve");
+    auto navigation = std::dynamic_pointer_cast<plugins::HYBInAppBrowserNavigationController>(controller->presentedViewController());
+    ASSERT_TRUE(navigation);
+    EXPECT_EQ(navigation->modalPresentationStyle(), platform::ModalPresentationStyle::FormSheet);
+    EXPECT_EQ(navigation->modalTransitionStyle(), platform::ModalTransitionStyle::CrossDissolve);
+    EXPECT_TRUE(navigation->isNavigationBarHidden());
+    ASSERT_TRUE(navigation->statusBarBackground());
+    EXPECT_EQ(navigation->statusBarBackground()->frame(), platform::Rect(0, 0, 320, 20));
+
+    // Without an orientation delegate: autorotation, portrait only; the navigation controller asks the screen.
+    EXPECT_EQ(screen().supportedInterfaceOrientations(), platform::kInterfaceOrientationMaskPortrait);
+    EXPECT_EQ(navigation->supportedInterfaceOrientations(), platform::kInterfaceOrientationMaskPortrait);
+    EXPECT_TRUE(navigation->shouldAutorotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft));
+
+    // In portrait (the key window's orientation) the status bar's frame stays as it is.
+    platform::Device::current().setSystemVersion("7.1");
+    EXPECT_EQ(plugins::HYBInAppBrowserNavigationController::invertFrameIfNeeded(platform::Rect(0, 0, 320, 20)), platform::Rect(0, 0, 320, 20));
+
+    ASSERT_NE(screen().userAgentLockToken(), 0);
+    screen().viewDidUnload();
+    EXPECT_EQ(screen().userAgentLockToken(), 0);
+    EXPECT_EQ(runtime::HYBUserAgentUtil::currentToken(), 0);
+    EXPECT_EQ(m_webView->currentUserAgent(), "ApplicationAgent/1.0");
+}
+
 // ---- the screen as drawn ----
 
 TEST_F(InAppBrowserTest, ScreenWithTheToolbarAtTheBottom) {
