@@ -40,7 +40,7 @@
 namespace plugins {
 
 // The web host of the platform's app store: URLs on it open in the system.
-inline constexpr const char* kHYBAppStoreHost = "itunes.apple.com";
+inline constexpr const char* kHYBAppStoreHost = "apps.hybridhost.org"; // this platform's app store web host
 // The domain of the cookies of file pages, which clearing the cookies keeps.
 inline constexpr const char* kHYBFileCookiesDomain = ".^filecookies^";
 
