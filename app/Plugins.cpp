@@ -9,6 +9,7 @@
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
+#include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBKeyboard.h"
 #include "plugins/HYBKeychain.h"
 #include "plugins/HYBLocation.h"
@@ -42,6 +43,7 @@ void registerPlugins()
     plugins::PickerViewPlugin::registerClass();
     plugins::DatePicker::registerClass();
     plugins::HYBKeyboard::registerClass();
+    plugins::HYBInAppBrowser::registerClass();
     messenger::MessengerPayPlugin::registerClass();
 }
 

@@ -272,6 +272,22 @@ void texts() {
     seed("text_encoding_fuzz", "invalid", "\xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE2\x82");
 }
 
+// The first byte picks the part of the in-app browser (see iab_options_fuzz.cpp): 0 options, 1 URLs.
+void inAppBrowser() {
+    const char* options[] = {"location=no,toolbar=no", "toolbarposition=top,closebuttoncaption=Close",
+                             "location=yes, toolbar=no, hidden=yes", "enableviewportscale=1,presentationstyle=FormSheet,transitionstyle=crossdissolve",
+                             "clearcache=yes,clearsessioncache=1,disallowoverscroll=yes", "a=b=c,,=,x"};
+    int n = 0;
+    for (const char* text : options)
+        seed("iab_options_fuzz", "options-" + std::to_string(n++), std::string(1, '\0') + text);
+    const char* urls[] = {"hyb-iab://InAppBrowser1/%5B2%5D", "hyb-iab://InAppBrowser12/", "hyb-iab://InAppBrowser3/%7B%7D",
+                          "hyb-iab://cb/%5B1%5D", "hyb-iab://InAppBrowser4/%5B%22a%5Cu2028%22%2Cnull%5D", "itms-apps://x/app",
+                          "http://example.com/a#b"};
+    n = 0;
+    for (const char* text : urls)
+        seed("iab_options_fuzz", "url-" + std::to_string(n++), std::string(1, '\1') + text);
+}
+
 } // namespace
 
 // A live report of this program's own thread, as the crash reporter writes one.
@@ -308,6 +324,7 @@ int main(int argc, char** argv) {
     pluginArguments();
     texts();
     crashReports();
+    inAppBrowser();
     fs::remove_all(scratch());
     return 0;
 }

@@ -100,6 +100,24 @@ void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
                     m_cookies.end());
 }
 
+namespace {
+HTTPCookieStorage::DocumentCookieEraser& documentCookieEraser() {
+    static auto* eraser = new HTTPCookieStorage::DocumentCookieEraser;
+    return *eraser;
+}
+} // namespace
+
+void HTTPCookieStorage::deleteCookies(const CookiePredicate& pick) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(), [&](const HTTPCookie& c) { return pick(c); }), m_cookies.end());
+    }
+    if (const DocumentCookieEraser& eraser = documentCookieEraser())
+        eraser(pick);
+}
+
+void HTTPCookieStorage::setDocumentCookieEraser(DocumentCookieEraser eraser) { documentCookieEraser() = std::move(eraser); }
+
 std::optional<std::string> HTTPCookieStorage::cookieHeaderForURL(const URL& url) const {
     Dictionary fields = HTTPCookie::requestHeaderFieldsWithCookies(cookiesForURL(url));
     if (const std::string* header = fields["Cookie"].getString())

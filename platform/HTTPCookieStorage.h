@@ -10,6 +10,7 @@
 #include "platform/HTTPCookie.h"
 #include "platform/URL.h"
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +40,14 @@ public:
     // OnlyFromMainDocumentDomain; none allows).
     void setCookies(const std::vector<HTTPCookie>& cookies, const URL& url, const std::optional<URL>& mainDocumentURL);
     void deleteCookie(const HTTPCookie& cookie);
+
+    // Deletes every cookie `pick` chooses, here and in the web engine's own store of documents' cookies
+    // when the engine keeps one (the real engine: its deletions finish later, on the main run loop).
+    using CookiePredicate = std::function<bool(const HTTPCookie&)>;
+    void deleteCookies(const CookiePredicate& pick);
+    // The engine's deletion from its store of documents' cookies (empty: none). Main thread.
+    using DocumentCookieEraser = std::function<void(CookiePredicate pick)>;
+    static void setDocumentCookieEraser(DocumentCookieEraser eraser);
 
     // The connection's two uses: the "Cookie" value for a URL (nullopt when none match), and the reading
     // and storing of a reply head's "Set-Cookie" values.

@@ -81,15 +81,56 @@ bool WebContext::isStorageInUse(const std::string& dataFolder)
     return foldersInUse().count(dataFolder) != 0;
 }
 
+namespace {
+
+// Never torn down: WebKit keeps web processes and data stores for the process's lifetime anyway.
+std::map<WebsiteDataLocation, WebKitWebContext*>& contexts()
+{
+    static auto* made = new std::map<WebsiteDataLocation, WebKitWebContext*>();
+    return *made;
+}
+
+// The platform's form of a cookie of the engine, enough to choose it (name, value, domain, path, expiry).
+platform::HTTPCookie platformCookie(SoupCookie* cookie)
+{
+    platform::HTTPCookie converted(soup_cookie_get_name(cookie), soup_cookie_get_value(cookie), soup_cookie_get_domain(cookie),
+                                   soup_cookie_get_path(cookie));
+    if (GDateTime* expires = soup_cookie_get_expires(cookie))
+        converted.setExpiresDate(platform::Date{static_cast<double>(g_date_time_to_unix(expires))});
+    converted.setSecure(soup_cookie_get_secure(cookie));
+    converted.setHTTPOnly(soup_cookie_get_http_only(cookie));
+    return converted;
+}
+
+} // namespace
+
+void WebContext::deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredicate pick)
+{
+    for (const auto& [location, context] : contexts()) {
+        WebKitCookieManager* manager = webkit_web_context_get_cookie_manager(context);
+        auto* held = new platform::HTTPCookieStorage::CookiePredicate(pick);
+        webkit_cookie_manager_get_all_cookies(manager, nullptr, +[](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<platform::HTTPCookieStorage::CookiePredicate> chosen(static_cast<platform::HTTPCookieStorage::CookiePredicate*>(data));
+            auto* cookieManager = WEBKIT_COOKIE_MANAGER(source);
+            GList* cookies = webkit_cookie_manager_get_all_cookies_finish(cookieManager, result, nullptr);
+            for (GList* item = cookies; item; item = item->next) {
+                auto* cookie = static_cast<SoupCookie*>(item->data);
+                if ((*chosen)(platformCookie(cookie)))
+                    webkit_cookie_manager_delete_cookie(cookieManager, cookie, nullptr, nullptr, nullptr);
+            }
+            g_list_free_full(cookies, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
+        }, held);
+    }
+}
+
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)
 {
-    // Never torn down: WebKit keeps web processes and data stores for the process's lifetime anyway.
-    static auto* contexts = new std::map<WebsiteDataLocation, WebKitWebContext*>();
-    auto it = contexts->find(location);
-    if (it != contexts->end())
+    auto& contexts = webengine::contexts();
+    auto it = contexts.find(location);
+    if (it != contexts.end())
         return it->second;
     WebKitWebContext* context = makeContext(location);
-    contexts->emplace(location, context);
+    contexts.emplace(location, context);
     return context;
 }
 

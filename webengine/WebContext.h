@@ -6,6 +6,8 @@
 // Main thread only. Contexts live until the process ends (web views hold them).
 #pragma once
 
+#include "platform/HTTPCookieStorage.h"
+
 #include <string>
 
 typedef struct _WebKitWebContext WebKitWebContext;
@@ -34,6 +36,11 @@ public:
     static void noteStorageUse(const WebsiteDataLocation& location);
     // Whether a page of this process may have opened the storage under that data folder.
     static bool isStorageInUse(const std::string& dataFolder);
+
+    // Deletes the cookies `pick` chooses from the cookie store of every context made so far, where the
+    // documents' own cookies live (sub-resources use the platform's store). The deletions finish later, on
+    // the main loop. Installed as the platform's document-cookie eraser by WebKitGtkWebView::installAsEngine.
+    static void deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredicate pick);
 
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
     // environment).

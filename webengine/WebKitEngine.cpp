@@ -27,7 +27,8 @@ constexpr long long kTimedOut = -1001;
 
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
-// empty document every new frame starts with: the navigation is that frame's first load.
+// empty document every new frame starts with: the navigation is that frame's first load. A frame
+// added without a source, or whose source changed before the question, first loads "about:blank".
 constexpr const char* kPendingFrameScript =
     "(function (url) {"
     "  function search(win) {"
@@ -36,7 +37,7 @@ constexpr const char* kPendingFrameScript =
     "    for (var i = 0; i < frames.length; i++) {"
     "      var frame = frames[i], shown = null;"
     "      try { shown = frame.contentDocument ? frame.contentDocument.URL : null; } catch (e) {}"
-    "      if (frame.src === url && (shown === null || shown === 'about:blank')) return true;"
+    "      if ((frame.src === url || url === 'about:blank') && (shown === null || shown === 'about:blank')) return true;"
     "      try { if (frame.contentWindow && search(frame.contentWindow)) return true; } catch (e) {}"
     "    }"
     "    return false;"

@@ -1,5 +1,7 @@
 #include "webengine/WebKitGtkWebView.h"
 
+#include "webengine/WebContext.h"
+
 #include "platform/AppFolders.h"
 #include "platform/Log.h"
 
@@ -35,6 +37,7 @@ std::shared_ptr<WebKitGtkWebView> WebKitGtkWebView::create(platform::Rect frame)
 void WebKitGtkWebView::installAsEngine()
 {
     platform::WebView::setFactory([](platform::Rect frame) -> std::shared_ptr<platform::WebView> { return create(frame); });
+    platform::HTTPCookieStorage::setDocumentCookieEraser(WebContext::deleteDocumentCookies);
 }
 
 WebKitGtkWebView::WebKitGtkWebView(platform::Rect frame)

@@ -86,3 +86,23 @@ TEST(HTTPCookieStorage, ReplacesDeletesAndFollowsThePolicy) {
         storage.deleteCookie(c);
     EXPECT_TRUE(storage.cookies().empty());
 }
+
+TEST(HTTPCookieStorage, DeletesWhatThePredicatePicksHereAndInTheEnginesDocumentStore) {
+    HTTPCookieStorage storage;
+    storage.setCookie(HTTPCookie("a", "1", "example.com"));
+    storage.setCookie(HTTPCookie("b", "2", "example.org"));
+    std::vector<std::string> askedInEngine;
+    HTTPCookieStorage::setDocumentCookieEraser([&](HTTPCookieStorage::CookiePredicate pick) {
+        for (const char* domain : {"example.com", "example.org"})
+            if (pick(HTTPCookie("doc", "1", domain)))
+                askedInEngine.push_back(domain);
+    });
+    storage.deleteCookies([](const HTTPCookie& cookie) { return cookie.domain() == "example.com"; });
+    HTTPCookieStorage::setDocumentCookieEraser({});
+    ASSERT_EQ(storage.cookies().size(), 1u);
+    EXPECT_EQ(storage.cookies()[0].name(), "b");
+    EXPECT_EQ(askedInEngine, std::vector<std::string>{"example.com"});
+
+    storage.deleteCookies([](const HTTPCookie&) { return true; });
+    EXPECT_TRUE(storage.cookies().empty()) << "without an engine store, only here";
+}

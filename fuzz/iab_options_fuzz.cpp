@@ -1,0 +1,107 @@
+// The in-app browser's page input. The first byte chooses what the rest is:
+//   0: an option string, parsed (twice, with the same result) and then applied to a hidden browser
+//      screen on the headless engine, which is closed again (the user-agent lock must be free after);
+//   1: a URL of the browser's page, through the browser's navigation filter: a "hyb-iab" URL whose host
+//      is a valid callback id is refused and answers that id exactly once; any other URL is let through
+//      and answers nothing.
+// Nothing crashes.
+#include "CallbackCountingDelegate.h"
+#include "platform/Log.h"
+#include "platform/URL.h"
+#include "platform/URLRequest.h"
+#include "platform/VirtualClock.h"
+#include "platform/WebView.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
+#include "plugins/HYBInAppBrowser.h"
+#include "plugins/HYBInAppBrowserOptions.h"
+#include "runtime/HYBUserAgentUtil.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+void check(bool condition) {
+    if (!condition)
+        __builtin_trap();
+}
+
+struct Stage {
+    platform::VirtualClock clock;
+    std::shared_ptr<platform::Window> window;
+    std::shared_ptr<platform::ViewController> controller = std::make_shared<platform::ViewController>();
+    std::shared_ptr<platform::WebView> webView;
+    std::shared_ptr<fuzzing::CallbackCountingDelegate> delegate = std::make_shared<fuzzing::CallbackCountingDelegate>();
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+
+    Stage() {
+        platform::Log::setCaptureHook([](std::string_view) {});
+        clock.install();
+        window = platform::Window::create(platform::Screen::main().bounds());
+        window->setRootViewController(controller);
+        window->makeKeyAndVisible();
+        webView = platform::WebView::create(controller->view()->bounds());
+        controller->view()->addSubview(webView);
+        plugin = std::make_shared<plugins::HYBInAppBrowser>(webView);
+        plugin->setViewController(controller);
+        plugin->setCommandDelegate(delegate);
+        plugin->pluginInitialize();
+        (void)runtime::HYBUserAgentUtil::originalUserAgent();  // measured once, not per input
+    }
+};
+
+Stage* g_stage = nullptr;
+
+void options(const std::string& text) {
+    const plugins::HYBInAppBrowserOptions parsed = plugins::HYBInAppBrowserOptions::parseOptions(text);
+    check(parsed == plugins::HYBInAppBrowserOptions::parseOptions(text));
+    g_stage->plugin->openInInAppBrowser(*platform::URL::fromString("about:blank"), text + ",hidden=yes");
+    check(g_stage->plugin->inAppBrowserViewController() != nullptr);
+    check(g_stage->plugin->previousStatusBarStyle() == -1);
+    const std::shared_ptr<platform::WebView> browser = g_stage->plugin->inAppBrowserViewController()->webView();
+    check(browser->frame().isFinite());
+    g_stage->plugin->close(runtime::HYBInvokedUrlCommand({}, std::nullopt, "InAppBrowser", "close"));
+    check(!g_stage->plugin->inAppBrowserViewController());
+    check(runtime::HYBUserAgentUtil::currentToken() == 0);
+    g_stage->clock.advance(1);
+}
+
+void navigation(const std::string& text) {
+    const platform::URLRequest request(text);
+    if (!request.url())
+        return;
+    const platform::URL& url = *request.url();
+    const std::string host = url.host().value_or("");
+    const bool answers = url.scheme() == "hyb-iab" && plugins::HYBInAppBrowser::isValidCallbackId(host);
+    const int before = answers ? g_stage->delegate->answers[host] : 0;
+    const std::size_t answerIds = g_stage->delegate->answers.size();
+    const bool allowed = g_stage->plugin->shouldStartLoadWithRequest(*g_stage->webView, request, platform::WebViewNavigationType::Other);
+    if (answers) {
+        check(!allowed);
+        check(g_stage->delegate->answers[host] == before + 1);
+    } else if (url.scheme() != "itms-apps" && url.scheme() != "itms-appss") {
+        check(allowed);
+        check(g_stage->delegate->answers.size() == answerIds);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_stage = new Stage;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (data[0] % 2 == 0)
+        options(text);
+    else
+        navigation(text);
+    return 0;
+}

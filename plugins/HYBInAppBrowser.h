@@ -1,0 +1,102 @@
+// The page's "InAppBrowser" service: opens a URL in the application's own web view ("_self"), in the
+// system ("_system") or in a modal browser screen with a web view of its own (any other target, see
+// HYBInAppBrowserViewController); reports the browser's loads and its closing as events on the callback
+// of the last `open`; injects script and style into the browser's page and carries the values of
+// injected script back through "hyb-iab://<callback id>/<JSON array>" navigations.
+//
+// Events, each on the kept callback of the last `open`: {"type": "loadstart", "url"} for every top-level
+// navigation, {"type": "loadstop", "url"}, status 9 {"type": "loaderror", "url", "code", "message"},
+// and, not kept, {"type": "exit"} when the browser closes.
+//
+// Guarantees:
+// - Main thread only; the presentation comes on a later turn of the main queue.
+// - `open` answers once, keeping the callback: status 1, or status 9 "incorrect number of arguments"
+//   when argument 0 is not a string, or status 9 "invalid URL" when it cannot be resolved to an
+//   absolute URL (nothing is opened then). A target or option string that is not a string takes its
+//   default ("_self", "").
+// - A URL on the platform's app-store web host (kHYBAppStoreHost) goes to the system whatever the target.
+// - Injection: the source always enters the wrapper as a JSON string literal. With a callback id of the
+//   page's form ("InAppBrowser" and 1 to 10 digits) the page is answered once the script ran or the
+//   element loaded; with another id (or none) the source is injected and nothing is answered. Argument 0
+//   missing or not a string: status 9 "the script or style argument is missing" and nothing is injected.
+// - "hyb-iab" navigations whose host is a valid callback id are never loaded and answer exactly once on
+//   that id: status 1 with the array of the path's JSON text, status 1 with an empty array for a path of
+//   less than two characters, or status 8 "JSON error" when the path is not a JSON array.
+// - Made by the name "HYBInAppBrowser" once registerClass() ran.
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/URL.h"
+#include "platform/URLRequest.h"
+#include "platform/WebView.h"
+#include "plugins/HYBInAppBrowserViewController.h"
+#include "runtime/HYBPlugin.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plugins {
+
+// The web host of the platform's app store: URLs on it open in the system.
+inline constexpr const char* kHYBAppStoreHost = "apps.hybridhost.org"; // this platform's app store web host
+// The domain of the cookies of file pages, which clearing the cookies keeps.
+inline constexpr const char* kHYBFileCookiesDomain = ".^filecookies^";
+
+class HYBInAppBrowser : public runtime::HYBPlugin {
+public:
+    using HYBPlugin::HYBPlugin;
+
+    static void registerClass();
+
+    void pluginInitialize() override;
+    void onReset() override;
+
+    // ---- page actions ----
+    void open(const runtime::HYBInvokedUrlCommand& command);
+    void close(const runtime::HYBInvokedUrlCommand& command);
+    void show(const runtime::HYBInvokedUrlCommand& command);
+    void injectScriptCode(const runtime::HYBInvokedUrlCommand& command);
+    void injectScriptFile(const runtime::HYBInvokedUrlCommand& command);
+    void injectStyleCode(const runtime::HYBInvokedUrlCommand& command);
+    void injectStyleFile(const runtime::HYBInvokedUrlCommand& command);
+
+    // ---- the browser screen's navigation delegate ----
+    bool shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
+                                    platform::WebViewNavigationType navigationType);
+    void webViewDidStartLoad(platform::WebView&) {}
+    void webViewDidFinishLoad(platform::WebView& webView);
+    void webViewDidFailLoadWithError(platform::WebView& webView, const platform::Error& error);
+    void browserExit();
+
+    // ---- other operations ----
+    void openInInAppBrowser(const platform::URL& url, const std::string& options);
+    void openInHybridWebView(const platform::URL& url, const std::string& options);
+    void openInSystem(const platform::URL& url);
+    static bool isSystemUrl(const platform::URL& url);
+    // Evaluates the bridge script, then the source in the wrapper (its one "%@"), or the bare source.
+    void injectDeferredObject(const std::string& source, const std::optional<std::string>& wrapper);
+    static bool isValidCallbackId(std::string_view callbackId);
+
+    const std::shared_ptr<HYBInAppBrowserViewController>& inAppBrowserViewController() const { return m_inAppBrowserViewController; }
+    const std::optional<std::string>& callbackId() const { return m_callbackId; }
+    // The application's status-bar style saved while the browser is shown; -1 when it is not.
+    int previousStatusBarStyle() const { return m_previousStatusBarStyle; }
+
+    const runtime::HYBActionTable& actions() const override;
+    std::string className() const override { return "HYBInAppBrowser"; }
+
+private:
+    void showBrowser();
+    void closeBrowser();
+    void sendEvent(runtime::HYBPluginResult result);
+    // The inject actions: `withCallback` takes the callback id at its "%@" and the source at its "%%@".
+    void inject(const runtime::HYBInvokedUrlCommand& command, const char* withCallback, const char* withoutCallback);
+
+    std::shared_ptr<HYBInAppBrowserViewController> m_inAppBrowserViewController;
+    std::optional<std::string> m_callbackId;
+    int m_previousStatusBarStyle = -1;
+};
+
+} // namespace plugins

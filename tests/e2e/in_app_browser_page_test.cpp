@@ -1,0 +1,165 @@
+// The in-app browser on the real engine with the sample bundle, in the window host: the sample page
+// opens the bundle's browser page in a second web view over the page, hears its loads, injects script and
+// style into it, and a click on the close item ends it; the application's page then loads under its own
+// user agent again.
+#include "EngineHarness.h"
+#include "HostInput.h"
+
+#include "app/Plugins.h"
+#include "platform/Application.h"
+#include "platform/NotificationCenter.h"
+#include "platform/WebView.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/ViewAnimation.h"
+#include "platform/ui/Window.h"
+#include "plugins/HYBInAppBrowser.h"
+#include "runtime/AppDelegate.h"
+#include "runtime/HYBApplicationMain.h"
+#include "runtime/HYBURLProtocol.h"
+#include "runtime/HYBUserAgentUtil.h"
+#include "runtime/HYBViewController.h"
+#include "platform/HTTPCookieStorage.h"
+#include "support/HTTPTestServer.h"
+#include "support/TempHome.h"
+#include "webengine/WebKitGtkWebView.h"
+#include "webengine/WindowHost.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+class InAppBrowserOnEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_DISPLAY();
+        for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/iab.html", "www/hybrid.js",
+                                 "Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"})
+            m_home.writeBundleFile(file, readFile(kSampleBundle / file));
+        platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
+        platform::Application::shared().resetForTesting();
+        runtime::HYBURLProtocol::resetForTesting();
+        app::registerPlugins();
+        webengine::WebKitGtkWebView::installAsEngine();
+    }
+    void TearDown() override {
+        m_host.reset();
+        m_launched = platform::Error();
+        platform::Application::shared().resetForTesting();
+        platform::WebView::setFactory({});
+        runtime::HYBURLProtocol::resetForTesting();
+        platform::Screen::main().resetToDefaults();
+    }
+
+    // Launches the sample bundle in the window host and waits until the page takes touches.
+    void launch() {
+        m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
+        ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
+        m_webView = controller().webView();
+        m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
+        m_host->show();
+        ASSERT_TRUE(e2e::waitUntil([&] { return text("ready") == "deviceready"; }));
+        ASSERT_TRUE(e2e::waitUntil([&] { return controller().view()->isUserInteractionEnabled(); }));
+    }
+    runtime::HYBViewController& controller() { return *(*m_launched)->viewController(); }
+    std::shared_ptr<plugins::HYBInAppBrowser> browser() {
+        return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
+    }
+    std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
+    std::string text(const std::string& id) { return eval("document.getElementById('" + id + "').textContent"); }
+    bool shows(const std::string& id, const std::string& part) {
+        return e2e::waitUntil([&] { return text(id).find(part) != std::string::npos; });
+    }
+
+    hybtest::TempHome m_home;
+    platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
+    std::shared_ptr<platform::WebView> m_webView;
+    std::unique_ptr<webengine::WindowHost> m_host;
+};
+
+} // namespace
+
+TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser) {
+    launch();
+    const std::string applicationAgent = eval("navigator.userAgent");
+    ASSERT_FALSE(applicationAgent.empty());
+
+    eval("iabOpen(''); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstart, loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    auto page = std::static_pointer_cast<webengine::WebKitGtkWebView>(screen->webView());
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.getElementById('iab-page') != null"), "true");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("navigator.userAgent"), runtime::HYBUserAgentUtil::originalUserAgent())
+        << "the browser loads under the platform's own agent";
+
+    // The host shows the browser's web view at its frame, under the bars.
+    ASSERT_TRUE(screen->parentViewController()) << "presented in the browser's navigation controller";
+    const std::shared_ptr<platform::View> presented = screen->parentViewController()->view();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*presented); }));
+    m_host->update();
+    GtkWidget* widget = page->widget();
+    ASSERT_TRUE(gtk_widget_get_parent(widget));
+    EXPECT_TRUE(gtk_widget_get_visible(widget));
+    GtkAllocation allocation;
+    gtk_widget_get_allocation(widget, &allocation);
+    EXPECT_EQ(allocation.y, 0);
+    EXPECT_EQ(allocation.height, 667 - 65);
+
+    eval("iabInject(); 1");
+    EXPECT_TRUE(shows("iab-inject-result", "1+1 = 2, background rgb(0, 128, 0)")) << text("iab-inject-result");
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart, loadstop") << "the bridge frame's load is no page load";
+
+    // A click on the close item (the toolbar's first) ends the browser.
+    std::shared_ptr<platform::View> closeView = screen->closeButton()->viewForBar();
+    ASSERT_TRUE(closeView);
+    const platform::Rect closeFrame = closeView->convertRectTo(closeView->bounds(), nullptr);
+    e2e::click(*m_host, closeFrame.center());
+    EXPECT_TRUE(shows("iab-events", "exit")) << text("iab-events");
+    EXPECT_FALSE(plugin->inAppBrowserViewController());
+    screen.reset();
+    page.reset();
+
+    // The application's web view loads under its own agent again.
+    eval("iabOpenIn('iab.html', '_self'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("location.pathname").ends_with("/iab.html") && eval("document.readyState") == "complete"; }));
+    EXPECT_EQ(eval("navigator.userAgent"), applicationAgent);
+}
+
+TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) {
+    testsupport::HTTPTestServer server;
+    server.route("/set", testsupport::Reply::text(200, "<p>set</p>", "text/html").withHeader("Set-Cookie", "doc=1; Path=/"));
+    server.route("/plain", testsupport::Reply::text(200, "<p>plain</p>", "text/html"));
+    launch();
+    platform::HTTPCookieStorage::shared().setCookie(platform::HTTPCookie("file", "1", plugins::kHYBFileCookiesDomain));
+
+    eval("iabOpenIn('" + server.url("/set") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.cookie"), "doc=1") << "kept by the engine";
+
+    eval("iabOpenIn('" + server.url("/plain") + "', '_blank', 'clearcache=yes,hidden=yes'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return page->stringByEvaluatingJavaScriptFromString("location.pathname") == "/plain" &&
+               page->stringByEvaluatingJavaScriptFromString("document.cookie").empty();
+    })) << page->stringByEvaluatingJavaScriptFromString("document.cookie");
+    bool fileCookieKept = false;
+    for (const platform::HTTPCookie& cookie : platform::HTTPCookieStorage::shared().cookies())
+        fileCookieKept = fileCookieKept || cookie.domain() == plugins::kHYBFileCookiesDomain;
+    EXPECT_TRUE(fileCookieKept);
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
