@@ -145,6 +145,26 @@ void BCKeyboard::donePressed() {
         delegate->doneClick();
 }
 
+bool BCKeyboard::typeKeys(const std::string& text) {
+    bool pressed = false;
+    for (const char c : text)
+        if (c >= '0' && c <= '9') {
+            digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+            pressed = true;
+        }
+    return pressed;
+}
+
+bool BCKeyboard::pressDelete() {
+    m_deleteKey->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    return true;
+}
+
+bool BCKeyboard::pressReturn() {
+    m_doneKey->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    return true;
+}
+
 void BCKeyboard::clearKeptDigits() {
     explicit_bzero(m_kept.data(), m_kept.size());
     m_keptCount = 0;

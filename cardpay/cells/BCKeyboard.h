@@ -9,11 +9,15 @@
 // The shuffle draws from a seeded generator: from the system's random source unless `setRandomSeed`
 // fixed it (tests and reference pictures).
 //
+// As the field's input view it also takes the desktop's keys: typed digits, delete and return press its
+// digit, delete and Done keys (other characters are ignored).
+//
 // Main thread only. The delegate is held weakly.
 #pragma once
 
 #include "platform/InterfaceOrientation.h"
 #include "platform/ui/Button.h"
+#include "platform/ui/TextField.h"
 #include "platform/ui/View.h"
 
 #include <array>
@@ -36,7 +40,7 @@ public:
     virtual void doneClick() = 0;
 };
 
-class BCKeyboard : public platform::View {
+class BCKeyboard : public platform::View, public platform::KeyInputView {
 public:
     static constexpr std::size_t kMaxKeptDigits = 12;  // the longest PIN a format-0 block holds
     static constexpr int kRows = 4;
@@ -72,6 +76,11 @@ public:
     const std::shared_ptr<platform::Button>& digitKey(int digit) const;
     const std::shared_ptr<platform::Button>& doneKey() const { return m_doneKey; }
     const std::shared_ptr<platform::Button>& deleteKey() const { return m_deleteKey; }
+
+    // Typed text: each digit presses its key; answers whether any did.
+    bool typeKeys(const std::string& text) override;
+    bool pressDelete() override;
+    bool pressReturn() override;
 
     // Re-lays the keys over the keyboard's (already changed) width.
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration);

@@ -189,10 +189,18 @@ TEST_F(CardPayBaseCell, KeysStopAtTheLimitUnlessASelectionIsReplaced) {
     EXPECT_EQ(cell->text().substr(0, 2), "72");
     EXPECT_EQ(selectedRange(*cell->textField()).location, 1u);
     EXPECT_EQ(screen->types, std::vector<int>{0});  // never one character long again
-    // Through the text-input driver, as the desktop's keys would press them.
+    // Through the text-input driver: a tap on a key, and the desktop's keys pressing them.
     cell->setText("");
     EXPECT_TRUE(TextInputDriver::pressKey(*cell->textField(), "4"));
     EXPECT_EQ(cell->text(), "4");
+    EXPECT_EQ(TextInputDriver::type(*cell->textField(), "5x6"), 2u);  // letters press nothing
+    EXPECT_EQ(cell->text(), "456");
+    TextInputDriver::backspace(*cell->textField());
+    EXPECT_EQ(cell->text(), "45");
+    cell->keyboard()->setSecurity(true);
+    TextInputDriver::type(*cell->textField(), "7");
+    EXPECT_EQ(cell->text(), "45*");  // the digit stays in the keyboard
+    EXPECT_EQ(cell->keyboard()->keptDigitCount(), 1u);
 }
 
 TEST_F(CardPayBaseCell, DeleteWithAndWithoutASelection) {
