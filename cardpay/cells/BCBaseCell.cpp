@@ -129,15 +129,17 @@ void BCBaseCell::addBGViewAtY(double y) {
     addSubview(m_bgView);
 }
 
-void BCBaseCell::linkKeyboard() {
+void BCBaseCell::finishCreation() {
+    if (m_created)
+        return;
+    m_created = true;
     const auto self = std::dynamic_pointer_cast<BCBaseCell>(shared_from_this());
     m_keyboard->setMDelegate(std::static_pointer_cast<BCKeyboardDelegate>(self));
-    m_keyboardLinked = true;
 }
 
 void BCBaseCell::didMoveToSuperview() {
-    if (!m_keyboardLinked && !weak_from_this().expired())
-        linkKeyboard();
+    if (!m_created && !weak_from_this().expired())
+        finishCreation();
 }
 
 std::optional<std::string> BCBaseCell::param() const {

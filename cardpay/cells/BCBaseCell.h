@@ -39,6 +39,8 @@ public:
     virtual void textFieldChangeType(int type) = 0;
     // Sent by the selection cells before they open their list.
     virtual void textFieldWillChange(platform::TextField&) {}
+    // The phone cell's modify button, with the element's "button_action" (none when it had none).
+    virtual void modifyAction(const std::optional<std::string>&) {}
 };
 
 class BCBaseCell : public platform::View, public BCKeyboardDelegate {
@@ -54,7 +56,7 @@ public:
     template <class Cell = BCBaseCell, class... Args>
     static std::shared_ptr<Cell> create(Args&&... args) {
         auto cell = std::make_shared<Cell>(std::forward<Args>(args)...);
-        cell->linkKeyboard();
+        static_cast<BCBaseCell&>(*cell).finishCreation();
         return cell;
     }
 
@@ -63,7 +65,7 @@ public:
     // `"name":"value"`, both JSON-escaped, whatever the text is.
     std::string paramWithString(const std::string& value) const;
 
-    const std::string& text() const { return m_textField->text(); }
+    virtual std::string text() const { return m_textField->text(); }
     void setText(const std::string& text) { m_textField->setText(text); }
     // The field's display name: its placeholder.
     const std::string& value() const { return m_placeHolder; }
@@ -82,7 +84,7 @@ public:
     void setNeedsDeviceEncryption() { m_needDeviceEncryption = true; }
     bool needsDeviceEncryption() const { return m_needDeviceEncryption; }
 
-    void setTextFieldDelegate(std::weak_ptr<BCTextFieldDelegate> delegate);
+    virtual void setTextFieldDelegate(std::weak_ptr<BCTextFieldDelegate> delegate);
     std::shared_ptr<BCTextFieldDelegate> mDelegate() const { return m_delegate.lock(); }
     void setLeftTitle(const std::string& title);
     void setLabelColor(const platform::Color& color);
@@ -106,7 +108,8 @@ public:
 
 protected:
     void didMoveToSuperview() override;
-    void linkKeyboard();
+    // Links what needs the cell's shared owner (the keyboard's delegate); cells extend it.
+    virtual void finishCreation();
     void setMaxLength(int length) { m_maxLen = length; }
     void tellChangeType(int type);
 
@@ -127,7 +130,7 @@ private:
     std::shared_ptr<BCLineView> m_topLine, m_bottomLine;
     std::weak_ptr<BCTextFieldDelegate> m_delegate;
     std::optional<std::string> m_regexP;
-    bool m_keyboardLinked = false;
+    bool m_created = false;
 };
 
 } // namespace cardpay
