@@ -435,4 +435,24 @@ bool BCCouponCell::shouldChangeCharacters(platform::TextField& field, platform::
     return BCCommCell::shouldChangeCharacters(field, range, replacement);
 }
 
+// MARK: - Login name and password, hidden values
+
+bool BCUserNameCell::isLegalLength() const {
+    if (!BCCommCell::isLegalLength())
+        return false;
+    return !mRegexP() || BCUtils::isValidateTextField(text(), *mRegexP());
+}
+
+BCUserPwdCell::BCUserPwdCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate)
+    : BCCommCell(frame, content, std::move(delegate)) {
+    textField()->setSecureTextEntry(true);
+}
+
+BCHiddenCell::BCHiddenCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate)
+    : BCBaseCell(frame, content, std::move(delegate)) {
+    setFrame(platform::Rect(frame.origin.x, frame.origin.y, frame.size.width, 0));
+    setHidden(true);
+    shouldReadOnly(true);
+}
+
 } // namespace cardpay

@@ -170,4 +170,23 @@ public:
     bool shouldChangeCharacters(platform::TextField& field, platform::TextRange16 range, const std::string& replacement) override;
 };
 
+// The login name: a common cell whose text must also match the element's "regexp" when it has one.
+class BCUserNameCell : public BCCommCell {
+public:
+    using BCCommCell::BCCommCell;
+    bool isLegalLength() const override;
+};
+
+// The login password: a common cell with hidden text.
+class BCUserPwdCell : public BCCommCell {
+public:
+    BCUserPwdCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate);
+};
+
+// A name and a value sent with the form; nothing shown, no height.
+class BCHiddenCell : public BCBaseCell {
+public:
+    BCHiddenCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate);
+};
+
 } // namespace cardpay
