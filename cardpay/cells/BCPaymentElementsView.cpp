@@ -1,5 +1,6 @@
 #include "cardpay/cells/BCPaymentElementsView.h"
 
+#include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCOrderViews.h"
@@ -23,6 +24,13 @@ std::shared_ptr<Cell> find(const std::vector<std::shared_ptr<platform::View>>& e
 }
 
 } // namespace
+
+// Hears the points cell for the form that owns it (so it never outlives the form).
+struct BCPaymentElementsView::PointObserver final : BCPointCellObserver {
+    explicit PointObserver(BCPaymentElementsView& form) : form(form) {}
+    void pointCellKeyPathChanged(BCPointCell& cell, double offset) override { form.pointCellKeyPathChanged(cell, offset); }
+    BCPaymentElementsView& form;
+};
 
 BCPaymentElementsView::BCPaymentElementsView(platform::Rect frame, const platform::Array& elements,
                                              std::weak_ptr<BCTextFieldDelegate> delegate)
@@ -78,7 +86,40 @@ std::shared_ptr<BCBaseCell> BCPaymentElementsView::makeCell(const std::string& t
         return BCBaseCell::create<BCUserNameCell>(frame, content, m_delegate);
     if (type == "password")
         return BCBaseCell::create<BCUserPwdCell>(frame, content, m_delegate);
+    if (type == "point") {
+        auto cell = BCBaseCell::create<BCPointCell>(frame, content, m_delegate);
+        BCDataContainer::instance()->setPointCell(cell);
+        if (!m_pointObserver)
+            m_pointObserver = std::make_shared<PointObserver>(*this);
+        cell->addOffsetObserver(m_pointObserver);
+        if (auto screen = std::dynamic_pointer_cast<BCPointCellObserver>(m_delegate.lock()))
+            cell->addOffsetObserver(screen);
+        m_pointCell = cell;
+        return cell;
+    }
     return nullptr;
+}
+
+BCPaymentElementsView::~BCPaymentElementsView() {
+    if (!m_pointCell)
+        return;
+    m_pointCell->removeAllObservers();
+    if (BCDataContainer::instance()->pointCell() == m_pointCell)
+        BCDataContainer::instance()->setPointCell(nullptr);
+}
+
+void BCPaymentElementsView::pointCellKeyPathChanged(BCPointCell& cell, double offset) {
+    const double bottom = cell.frame().maxY();
+    for (const auto& view : subviews()) {
+        if (view.get() == &cell || view->frame().origin.y < bottom)
+            continue;
+        platform::Rect frame = view->frame();
+        frame.origin.y += offset;
+        view->setFrame(frame);
+    }
+    platform::Rect own = frame();
+    own.size.height += offset;
+    setFrame(own);
 }
 
 std::vector<std::shared_ptr<BCBaseCell>> BCPaymentElementsView::inputCells(bool smsOnly) const {
@@ -111,7 +152,7 @@ std::optional<std::string> BCPaymentElementsView::checkError(const std::vector<s
     for (const auto& cell : cells) {
         if (std::dynamic_pointer_cast<BCHiddenCell>(cell))
             continue;
-        if (cell->isEmpty())
+        if (cell->isEmpty() && !std::dynamic_pointer_cast<BCPointCell>(cell))
             return formatText(locale->getStringById(12004), cell->value());
         if (!cell->isReadOnly() && !cell->isLegalLength())
             return formatText(locale->getStringById(12007), cell->value());

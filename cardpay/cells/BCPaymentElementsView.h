@@ -2,7 +2,8 @@
 // a separator line under each shown cell. The element "type" is compared without regard to case:
 //
 //   "pan" bank number, "mobile" phone, "sms" SMS code, "cvn2", "expire", "pwd" PIN, "text" and
-//   "cert_id" common cells, "hidden", "string" (a caption and a value), "user_name", "password"
+//   "cert_id" common cells, "hidden", "string" (a caption and a value), "user_name", "password",
+//   "point" (the points cell, also BCDataContainer's pointCell while the form lives)
 //
 // Entries that are not dictionaries, have no text "type" or an unknown one make nothing. The form
 // collects the cells' parameters (each a JSON member, so "{" + params + "}" is one object) and checks
@@ -14,6 +15,7 @@
 #pragma once
 
 #include "cardpay/cells/BCInputCells.h"
+#include "cardpay/cells/BCPointCell.h"
 #include "platform/Value.h"
 #include "platform/ui/View.h"
 
@@ -28,6 +30,7 @@ namespace cardpay {
 class BCPaymentElementsView : public platform::View {
 public:
     BCPaymentElementsView(platform::Rect frame, const platform::Array& elements, std::weak_ptr<BCTextFieldDelegate> delegate);
+    ~BCPaymentElementsView() override;
 
     // The cells (input cells and caption cells) in order.
     const std::vector<std::shared_ptr<platform::View>>& elementArray() const { return m_elements; }
@@ -48,7 +51,12 @@ public:
 
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration);
 
+    // The points cell's caption changed height: every view starting below its bottom moves by `offset`
+    // and the form grows by it.
+    void pointCellKeyPathChanged(BCPointCell& cell, double offset);
+
 private:
+    struct PointObserver;
     std::shared_ptr<BCBaseCell> makeCell(const std::string& type, platform::Rect frame, const platform::Dictionary& content);
     std::vector<std::shared_ptr<BCBaseCell>> inputCells(bool smsOnly) const;
     static std::string joinedParams(const std::vector<std::shared_ptr<BCBaseCell>>& cells);
@@ -57,6 +65,8 @@ private:
     std::weak_ptr<BCTextFieldDelegate> m_delegate;
     std::vector<std::shared_ptr<platform::View>> m_elements;
     std::vector<std::shared_ptr<platform::View>> m_lines;
+    std::shared_ptr<PointObserver> m_pointObserver;
+    std::shared_ptr<BCPointCell> m_pointCell;
 };
 
 } // namespace cardpay
