@@ -455,4 +455,49 @@ BCHiddenCell::BCHiddenCell(platform::Rect frame, const platform::Dictionary& con
     shouldReadOnly(true);
 }
 
+// MARK: - Selection cells
+
+BCSelectCell::BCSelectCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate)
+    : BCBaseCell(frame, content, std::move(delegate)) {
+    if (const platform::Array* options = content["options"].getArray())
+        for (const platform::Value& option : *options)
+            if (const platform::Dictionary* d = option.getDictionary())
+                m_options.emplace_back((*d)["label"].stringOr(""), (*d)["value"].stringOr(""));
+    textField()->setInputView(nullptr);
+    textField()->setUserInteractionEnabled(false);
+    m_tapArea = std::make_shared<platform::Control>(bgView()->frame());
+    m_tapArea->addTarget(m_alive, [this](platform::Control&) { openList(); }, platform::kControlEventTouchUpInside);
+    addSubview(m_tapArea);
+}
+
+std::optional<std::string> BCSelectCell::param() const {
+    if (m_chosenValue)
+        return paramWithString(*m_chosenValue);
+    return BCBaseCell::param();
+}
+
+void BCSelectCell::openList() {
+    if (const auto delegate = mDelegate())
+        delegate->textFieldWillChange(*textField());
+    std::vector<std::string> labels;
+    for (const auto& option : m_options)
+        labels.push_back(option.first);
+    platform::View* root = this;
+    while (auto parent = root->superview())
+        root = parent.get();
+    m_list = std::make_shared<BCListView>(root->bounds(), std::move(labels));
+    m_list->setSelectedIndex(m_chosen);
+    m_list->setDelegate(std::dynamic_pointer_cast<BCSelectCell>(shared_from_this()));
+    root->addSubview(m_list);
+}
+
+void BCSelectCell::listViewDidSelectedAtIndex(BCListView&, long index) {
+    if (index >= 0 && index < static_cast<long>(m_options.size())) {
+        m_chosen = index;
+        setText(m_options[static_cast<std::size_t>(index)].first);
+        m_chosenValue = m_options[static_cast<std::size_t>(index)].second;
+    }
+    m_list.reset();
+}
+
 } // namespace cardpay

@@ -14,6 +14,7 @@
 
 #include "cardpay/cells/BCBaseCell.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/views/BCListView.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 
@@ -187,6 +188,41 @@ public:
 class BCHiddenCell : public BCBaseCell {
 public:
     BCHiddenCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate);
+};
+
+// A choice from the element's "options" (dictionaries of "label" and "value"; other entries are left
+// out). The line shows the element's "value" until a choice is made; a tap tells the delegate
+// `textFieldWillChange` and opens a list of the option labels over the whole window; the chosen
+// option's label is shown and its value becomes the parameter.
+class BCSelectCell : public BCBaseCell, public BCListViewDelegate {
+public:
+    BCSelectCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate);
+
+    std::optional<std::string> param() const override;
+    // Opens the list (what a tap on the line does).
+    void openList();
+    const std::shared_ptr<BCListView>& listView() const { return m_list; }
+    const std::shared_ptr<platform::Control>& tapArea() const { return m_tapArea; }
+
+    void listViewDidSelectedAtIndex(BCListView& list, long index) override;
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_options;  // label, value
+    std::optional<std::string> m_chosenValue;
+    long m_chosen = -1;
+    std::shared_ptr<platform::Control> m_tapArea;
+    std::shared_ptr<BCListView> m_list;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+class BCCertSelectCell : public BCSelectCell {
+public:
+    using BCSelectCell::BCSelectCell;
+};
+
+class BCAreaCodeSelectCell : public BCSelectCell {
+public:
+    using BCSelectCell::BCSelectCell;
 };
 
 } // namespace cardpay

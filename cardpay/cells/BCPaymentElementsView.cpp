@@ -80,6 +80,10 @@ std::shared_ptr<BCBaseCell> BCPaymentElementsView::makeCell(const std::string& t
         return BCBaseCell::create<BCPasswordCell>(frame, content, m_delegate);
     if (type == "text" || type == "cert_id")
         return BCBaseCell::create<BCCommCell>(frame, content, m_delegate);
+    if (type == "cert_type")
+        return BCBaseCell::create<BCCertSelectCell>(frame, content, m_delegate);
+    if (type == "area_code")
+        return BCBaseCell::create<BCAreaCodeSelectCell>(frame, content, m_delegate);
     if (type == "hidden")
         return BCBaseCell::create<BCHiddenCell>(frame, content, m_delegate);
     if (type == "user_name")
@@ -129,7 +133,7 @@ std::vector<std::shared_ptr<BCBaseCell>> BCPaymentElementsView::inputCells(bool 
         if (!cell)
             continue;
         if (smsOnly && !std::dynamic_pointer_cast<BCBankNumCell>(cell) && !std::dynamic_pointer_cast<BCTelephoneCell>(cell) &&
-            !std::dynamic_pointer_cast<BCHiddenCell>(cell))
+            !std::dynamic_pointer_cast<BCAreaCodeSelectCell>(cell) && !std::dynamic_pointer_cast<BCHiddenCell>(cell))
             continue;
         cells.push_back(std::move(cell));
     }

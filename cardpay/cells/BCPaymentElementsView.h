@@ -2,7 +2,7 @@
 // a separator line under each shown cell. The element "type" is compared without regard to case:
 //
 //   "pan" bank number, "mobile" phone, "sms" SMS code, "cvn2", "expire", "pwd" PIN, "text" and
-//   "cert_id" common cells, "hidden", "string" (a caption and a value), "user_name", "password",
+//   "cert_id" common cells, "cert_type" and "area_code" choices, "hidden", "string" (a caption and a value), "user_name", "password",
 //   "point" (the points cell, also BCDataContainer's pointCell while the form lives)
 //
 // Entries that are not dictionaries, have no text "type" or an unknown one make nothing. The form
@@ -36,7 +36,7 @@ public:
     const std::vector<std::shared_ptr<platform::View>>& elementArray() const { return m_elements; }
 
     std::string paymentParams() const;
-    // The bank-number, phone and hidden cells' parameters only.
+    // The bank-number, phone, area-code and hidden cells' parameters only.
     std::string smsParams() const;
     std::optional<std::string> checkPaymentParamsError() const;
     std::optional<std::string> checkSmsParamsError() const;
