@@ -15,6 +15,11 @@ namespace {
 
 const platform::Color kLineColor = platform::Color::fromRGBA255(229, 229, 229);
 
+std::string lowercased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
 template <class Cell>
 std::shared_ptr<Cell> find(const std::vector<std::shared_ptr<platform::View>>& elements) {
     for (const auto& view : elements)
@@ -42,8 +47,7 @@ BCPaymentElementsView::BCPaymentElementsView(platform::Rect frame, const platfor
         const std::string* type = content ? (*content)["type"].getString() : nullptr;
         if (!type)
             continue;
-        std::string kind = *type;
-        std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string kind = lowercased(*type);
         std::shared_ptr<platform::View> view;
         if (kind == "string")
             view = std::make_shared<BCStringCell>(platform::Rect(0, y, width, 0), (*content)["label"].stringOr(""),
@@ -210,6 +214,31 @@ void BCPaymentElementsView::willRotateToInterfaceOrientation(platform::Interface
         else if (const auto caption = std::dynamic_pointer_cast<BCStringCell>(view))
             caption->willRotateToInterfaceOrientation(orientation, duration);
     }
+}
+
+// MARK: - BCNewBankCardCell
+
+BCNewBankCardCell::BCNewBankCardCell(platform::Rect frame, const platform::Array& data, std::weak_ptr<BCTextFieldDelegate> delegate)
+    : platform::View(frame) {
+    platform::Dictionary element;
+    for (const platform::Value& entry : data) {
+        const platform::Dictionary* content = entry.getDictionary();
+        const std::string* type = content ? (*content)["type"].getString() : nullptr;
+        if (type && lowercased(*type) == "pan") {
+            element = *content;
+            break;
+        }
+    }
+    m_bankCell = BCBaseCell::create<BCBankNumCell>(platform::Rect(0, 0, frame.size.width, 0), element, std::move(delegate));
+    addSubview(m_bankCell);
+    setFrame(platform::Rect(frame.origin.x, frame.origin.y, frame.size.width, m_bankCell->frame().size.height));
+}
+
+void BCNewBankCardCell::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {
+    const double d = BCUtils::rotatedOffset();
+    growWidth(*this, d);
+    growWidth(*m_bankCell, d);
+    m_bankCell->willRotateToInterfaceOrientation(orientation, duration);
 }
 
 } // namespace cardpay

@@ -69,4 +69,17 @@ private:
     std::shared_ptr<BCPointCell> m_pointCell;
 };
 
+// The card-number block of the card-entry screens: a bank-number cell made from the first "pan" element
+// of the list (type compared without regard to case; an empty element when there is none), as high as
+// that cell.
+class BCNewBankCardCell : public platform::View {
+public:
+    BCNewBankCardCell(platform::Rect frame, const platform::Array& data, std::weak_ptr<BCTextFieldDelegate> delegate);
+    const std::shared_ptr<BCBankNumCell>& bankCell() const { return m_bankCell; }
+    void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration);
+
+private:
+    std::shared_ptr<BCBankNumCell> m_bankCell;
+};
+
 } // namespace cardpay

@@ -137,3 +137,17 @@ TEST_F(CardPayForm, PinSmsAndRotation) {
     EXPECT_DOUBLE_EQ(sms->frame().size.width, 667);
     EXPECT_DOUBLE_EQ(sms->mBtnSmsCode()->frame().maxX(), 667);
 }
+
+TEST_F(CardPayForm, NewCardBlockTakesThePanElement) {
+    BCNewBankCardCell block(Rect(0, 20, 375, 0),
+                            Array{Dictionary{{"type", "sms"}}, Dictionary{{"type", "Pan"}, {"name", "card"}, {"label", "Card number"}}}, screen);
+    ASSERT_TRUE(block.bankCell());
+    EXPECT_EQ(block.bankCell()->mName(), "card");
+    EXPECT_DOUBLE_EQ(block.frame().size.height, block.bankCell()->frame().size.height);
+    block.bankCell()->setText("4111111111111111");
+    EXPECT_TRUE(block.bankCell()->isLegalLength());
+    block.willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0.3);
+    EXPECT_DOUBLE_EQ(block.bankCell()->frame().size.width, 667);
+    BCNewBankCardCell empty(Rect(0, 0, 375, 0), Array{"x"}, screen);
+    EXPECT_DOUBLE_EQ(empty.frame().size.height, 44);
+}

@@ -1,5 +1,7 @@
 // The payment screens' widgets as pictures, against stored references (HYB_UPDATE_SNAPSHOTS=1 rewrites).
 #include "cardpay/cells/BCBaseCell.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/views/BCListView.h"
 #include "cardpay/cells/BCKeyboard.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCADBar.h"
@@ -155,4 +157,65 @@ TEST_F(CardPaySnapshots, PlainAndSecurityKeyboards) {
     root->addSubview(plain);
     root->addSubview(secure);
     hybtest::expectSnapshot(*root, "keyboards");
+}
+
+TEST_F(CardPaySnapshots, PaymentFormWithSecurityKeyboard) {
+    BCDataContainer::instance()->setMMessageBlock(std::string("6222020200001234"));
+    auto form = std::make_shared<BCPaymentElementsView>(
+        Rect(0, 0, 375, 0),
+        Array{Dictionary{{"type", "pan"}, {"name", "pan"}, {"placeholder", "Card number"}},
+              Dictionary{{"type", "expire"}, {"name", "expire"}, {"placeholder", "MMYY"}},
+              Dictionary{{"type", "cvn2"}, {"name", "cvn2"}, {"placeholder", "3 digits on the back"}},
+              Dictionary{{"type", "mobile"}, {"name", "mobile"}, {"placeholder", "Phone number"}, {"button_label", "Modify"}},
+              Dictionary{{"type", "sms"}, {"name", "sms"}, {"placeholder", "SMS code"}},
+              Dictionary{{"type", "pwd"}, {"name", "pin"}, {"placeholder", "Card PIN"}}},
+        std::weak_ptr<BCTextFieldDelegate>());
+    const auto cell = [&](std::size_t i) { return std::static_pointer_cast<BCBaseCell>(form->elementArray()[i]); };
+    const auto press = [&](std::size_t i, const std::string& digits) {
+        for (const char c : digits)
+            cell(i)->keyboard()->digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    };
+    press(0, "6222020200001234");
+    press(1, "0128");
+    press(2, "123");
+    cell(3)->setText("13800138000");
+    std::static_pointer_cast<BCSmsCodeCell>(cell(4))->disableButton();
+    m_clock.advance(17);
+    cell(5)->keyboard()->setRandomSeed(2026);
+    cell(5)->keyboard()->makeKeyboardRandom();
+    press(5, "1234");
+    auto root = canvas(375, form->frame().size.height + 226);
+    root->addSubview(form);
+    auto keyboard = cell(5)->keyboard();
+    keyboard->setFrame(Rect(0, form->frame().size.height + 10, 375, 216));
+    root->addSubview(keyboard);
+    hybtest::expectSnapshot(*root, "payment_form");
+    std::static_pointer_cast<BCSmsCodeCell>(cell(4))->enableButton();
+}
+
+TEST_F(CardPaySnapshots, PointsCellAndReadOnlyCard) {
+    auto root = canvas(375, 0);
+    auto points = BCBaseCell::create<BCPointCell>(Rect(12, 10, 351, 0),
+                                                  Dictionary{{"name", "points"}, {"placeholder", "Points to use"}, {"max_use_point", "500"},
+                                                             {"ordr_amnt", "100.00"}, {"point", "1200"}, {"ratio", "0.01"}},
+                                                  std::weak_ptr<BCTextFieldDelegate>());
+    points->setText("500");
+    points->shouldChangeAmout(500);
+    auto card = BCBaseCell::create<BCBankNumCell>(
+        Rect(0, points->frame().maxY() + 10, 375, 0),
+        Dictionary{{"readonly", "true"}, {"label", "招商银行 储蓄卡"}, {"value", "6222 **** **** 1234"}, {"tip", "This order is paid with the merchant's card."}},
+        std::weak_ptr<BCTextFieldDelegate>());
+    root->setFrame(Rect(0, 0, 375, card->frame().maxY() + 10));
+    root->addSubview(points);
+    root->addSubview(card);
+    hybtest::expectSnapshot(*root, "points_and_readonly_card");
+}
+
+TEST_F(CardPaySnapshots, ListWithHeaderFooterAndMarkedRow) {
+    auto list = std::make_shared<BCListView>(Rect(0, 0, 375, 300), std::vector<std::string>{"身份证 ID card", "护照 Passport", "军官证 Officer card"});
+    list->setHeaderTitle(std::string("证件类型 Certificate"));
+    list->setFooterTitle(std::string("其他 Other"));
+    list->setSelectedIndex(1);
+    list->setEditable(true);
+    hybtest::expectSnapshot(*list, "list");
 }
