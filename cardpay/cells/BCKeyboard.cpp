@@ -102,10 +102,10 @@ void BCKeyboard::setSecurity(bool security) {
 }
 
 void BCKeyboard::makeKeyboardRandom() {
+    // Each deal starts from the ordered keys, so a seed alone fixes the arrangement.
+    m_digits = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0};
     if (m_security)
         std::shuffle(m_digits.begin(), m_digits.end(), m_random);
-    else
-        m_digits = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0};
     applyKeyTitles();
 }
 

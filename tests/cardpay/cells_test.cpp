@@ -122,10 +122,11 @@ TEST(CardPayKeyboard, ShuffleIsAPermutationThatChanges) {
         EXPECT_EQ(keyboard.digitKey(first[i])->currentTitle(), std::to_string(first[i]));
     keyboard.makeKeyboardRandom();
     EXPECT_NE(keyboard.keyDigits(), first);
-    // The same seed deals the same keys (reference pictures rely on it).
+    // The same seed deals the same keys whatever was dealt before (reference pictures rely on it).
     BCKeyboard again;
-    again.setRandomSeed(1);
     again.setSecurity(true);
+    again.makeKeyboardRandom();
+    again.setRandomSeed(1);
     EXPECT_EQ(again.keyDigits(), first);
 }
 
