@@ -103,6 +103,10 @@ TEST_F(CardPayForm, ParametersAndChecks) {
     EXPECT_EQ(all.size(), 6u);
     EXPECT_EQ(all["remark"].stringOr(""), "gift \"wrap\" \\ please");
 
+    // A pasted 100,000-character remark is refused by the check.
+    EXPECT_TRUE(cell(6)->textField()->insertText(std::string(100'000, '7')));
+    EXPECT_EQ(form.checkPaymentParamsError(), formatText(locale->getStringById(12007), "Remark"));
+
     form.setNeedsDeviceEncryption();
     EXPECT_FALSE(parsedParams(form.paymentParams()).contains("pan"));
     form.cleanupSecretInfo();
