@@ -278,7 +278,10 @@ TEST_F(CardPayInputCells, CommonCellsUseTheSystemKeyboard) {
     platform::TextInputDriver::type(*text->textField(), std::string(100, 'a'));
     EXPECT_FALSE(text->isLegalLength());
 
+    BCDataContainer::instance()->setUpPayPrefix(std::string("pre_"));
     auto coupon = make<BCCouponCell>(Dictionary{});
-    platform::TextInputDriver::type(*coupon->textField(), "AB");
-    EXPECT_EQ(trackedEvents(), (std::vector<std::string>{"loginpay_input_certId", "loginpay_input_coupon"}));
+    platform::TextInputDriver::type(*coupon->textField(), "AB");  // the coupon is never prefixed
+    auto cert2 = make<BCCommCell>(Dictionary{{"type", "cert_id"}});
+    platform::TextInputDriver::type(*cert2->textField(), "1");
+    EXPECT_EQ(trackedEvents(), (std::vector<std::string>{"loginpay_input_certId", "loginpay_input_coupon", "pre_input_certId"}));
 }
