@@ -87,4 +87,13 @@ std::string BCLocale::getStringById(int id) const {
     return isChinese() ? it->chinese : it->english;
 }
 
+std::string formatText(const std::string& pattern, const std::string& value) {
+    const std::size_t object = pattern.find("%@");
+    const std::size_t number = pattern.find("%d");
+    const std::size_t at = std::min(object, number);
+    if (at == std::string::npos)
+        return pattern;
+    return pattern.substr(0, at) + value + pattern.substr(at + 2);
+}
+
 } // namespace cardpay

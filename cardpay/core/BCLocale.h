@@ -17,4 +17,7 @@ public:
     static bool isChinese();
 };
 
+// A text of the table with its one placeholder ("%@" or "%d", the first one) replaced by `value`.
+std::string formatText(const std::string& pattern, const std::string& value);
+
 } // namespace cardpay

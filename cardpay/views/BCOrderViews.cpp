@@ -7,7 +7,6 @@
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "platform/UserDefaults.h"
-#include "platform/ui/ViewAnimation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,20 +20,6 @@ const platform::Color kKeyColor = platform::Color::fromRGBA(0.2, 0.2, 0.2);
 const platform::Color kPlainValueColor = platform::Color::fromRGBA(0.4, 0.4, 0.4);
 
 std::string textOf(const platform::Dictionary& d, std::string_view key) { return d[key].stringOr(""); }
-
-void inBaseViewAnimation(double duration, const std::function<void()>& changes) {
-    platform::ViewAnimation::beginAnimations("BaseView");
-    platform::ViewAnimation::setAnimationDuration(duration);
-    platform::ViewAnimation::setAnimationCurve(platform::AnimationCurve::EaseInOut);
-    changes();
-    platform::ViewAnimation::commitAnimations();
-}
-
-void growWidth(platform::View& view, double by) {
-    platform::Rect frame = view.frame();
-    frame.size.width += by;
-    view.setFrame(frame);
-}
 
 } // namespace
 

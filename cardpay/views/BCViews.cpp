@@ -3,6 +3,7 @@
 #include "cardpay/core/BCFormat.h"
 #include "cardpay/core/BCImageManager.h"
 #include "cardpay/views/BCTextSize.h"
+#include "platform/ui/ViewAnimation.h"
 
 #include <cmath>
 #include <numbers>
@@ -178,6 +179,20 @@ std::shared_ptr<platform::ImageView> BCViews::loadingImageViewWithOriginalPoint(
     turn.repeatCount = platform::Animation::kRepeatForever;
     view->layer()->addAnimation(turn, "transform");
     return view;
+}
+
+void inBaseViewAnimation(double duration, const std::function<void()>& changes) {
+    platform::ViewAnimation::beginAnimations("BaseView");
+    platform::ViewAnimation::setAnimationDuration(duration);
+    platform::ViewAnimation::setAnimationCurve(platform::AnimationCurve::EaseInOut);
+    changes();
+    platform::ViewAnimation::commitAnimations();
+}
+
+void growWidth(platform::View& view, double by) {
+    platform::Rect frame = view.frame();
+    frame.size.width += by;
+    view.setFrame(frame);
 }
 
 platform::Image::Ptr BCViews::imageWithR(double r, double g, double b, double alpha) {

@@ -56,4 +56,9 @@ public:
     static double leftLabelWidth();
 };
 
+// Runs the changes inside the screens' rotation animation: named "BaseView", ease-in-out, of the duration.
+void inBaseViewAnimation(double duration, const std::function<void()>& changes);
+// Widens (or narrows, for a negative amount) a view, keeping its origin and height.
+void growWidth(platform::View& view, double by);
+
 } // namespace cardpay

@@ -91,11 +91,15 @@ bool TextField::replace(TextRange16 range, const std::string& replacement, bool 
 bool TextField::insertText(const std::string& text) {
     if (text.empty())
         return false;
+    if (auto* keys = dynamic_cast<KeyInputView*>(m_inputView.get()))
+        return keys->typeKeys(text);
     setSelectedRange(m_selection);
     return replace(m_selection, text, true);
 }
 
 bool TextField::deleteBackward() {
+    if (auto* keys = dynamic_cast<KeyInputView*>(m_inputView.get()))
+        return keys->pressDelete();
     setSelectedRange(m_selection);
     TextRange16 range = m_selection;
     if (range.length == 0) {
@@ -110,6 +114,8 @@ bool TextField::deleteBackward() {
 }
 
 bool TextField::returnKey() {
+    if (auto* keys = dynamic_cast<KeyInputView*>(m_inputView.get()))
+        return keys->pressReturn();
     auto d = delegate();
     if (d && !d->textFieldShouldReturn(*this))
         return false;

@@ -52,6 +52,17 @@ enum class KeyboardType { Default = 0, ASCIICapable = 1, NumbersAndPunctuation =
                           PhonePad = 5, NamePhonePad = 6, EmailAddress = 7, DecimalPad = 8 };
 enum class ReturnKeyType { Default = 0, Go = 1, Google = 2, Join = 3, Next = 4, Route = 5, Search = 6,
                            Send = 7, Yahoo = 8, Done = 9, EmergencyCall = 10 };
+// An input view that takes the typed keys itself (a custom keyboard): the text and the delete and return
+// keys a field is given while such a view is its input view go to the view's keys instead, so the
+// desktop's keys press them as a finger would. Each answers whether a key took it.
+class KeyInputView {
+public:
+    virtual ~KeyInputView() = default;
+    virtual bool typeKeys(const std::string& text) = 0;
+    virtual bool pressDelete() = 0;
+    virtual bool pressReturn() = 0;
+};
+
 // The edit menu's actions (canPerformAction).
 enum class EditAction { Cut, Copy, Paste, Select, SelectAll };
 
@@ -111,7 +122,8 @@ public:
     void setSelectedRange(TextRange16 range);
 
     // Input, as the keyboard (or the test driver) gives it. Each answers whether the text changed.
-    // insertText asks the delegate once for the whole string, replacing the selection.
+    // insertText asks the delegate once for the whole string, replacing the selection. While the input
+    // view is a KeyInputView, the three go to it instead.
     bool insertText(const std::string& text);
     bool deleteBackward();
     // The return key: asks shouldReturn and answers its reply; when it agrees and some target listens to

@@ -1,5 +1,11 @@
 // The payment screens' widgets as pictures, against stored references (HYB_UPDATE_SNAPSHOTS=1 rewrites).
+#include "cardpay/cells/BCBaseCell.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/views/BCListView.h"
+#include "cardpay/cells/BCKeyboard.h"
 #include "cardpay/core/BCDataContainer.h"
+#include "cardpay/views/BCADBar.h"
+#include "cardpay/views/BCAlertViewEx.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCNavController.h"
 #include "cardpay/views/BCOrderViews.h"
@@ -22,6 +28,16 @@ std::shared_ptr<platform::View> canvas(double width, double height) {
     view->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
     return view;
 }
+
+// The screen with a box over it.
+std::shared_ptr<platform::View> screenWith(const std::shared_ptr<BCAlertViewEx>& box) {
+    auto screen = canvas(375, 667);
+    screen->addSubview(std::make_shared<BCDefaultCardView>(Rect(0, 80, 375, 44), "招商银行 debit card 1234"));
+    screen->addSubview(box);
+    return screen;
+}
+
+std::shared_ptr<BCAlertViewEx> displayBox() { return std::make_shared<BCAlertViewEx>(Rect(0, 0, 375, 667)); }
 
 class CardPaySnapshots : public ::testing::Test {
 protected:
@@ -81,4 +97,125 @@ TEST_F(CardPaySnapshots, CheckBoxesAndToast) {
     toast->show();
     toast->setCenter({187.5, 150});
     hybtest::expectSnapshot(*root, "check_boxes_and_toast");
+}
+
+TEST_F(CardPaySnapshots, AlertBoxes) {
+    auto twoButtons = displayBox();
+    auto screen = screenWith(twoButtons);
+    twoButtons->showAlertViewWithTitle("提示 Notice", "确定要放弃本次支付吗？ Leave this payment and go back to the shop?", "确定 Leave",
+                                       "取消 Stay", {});
+    hybtest::expectSnapshot(*screen, "alert_two_buttons");
+
+    auto messageOnly = displayBox();
+    auto other = screenWith(messageOnly);
+    messageOnly->showAlertViewWithTitle(std::nullopt, "卡号输入有误 Card number is not valid", std::nullopt, std::nullopt, {});
+    hybtest::expectSnapshot(*other, "alert_message_only");
+}
+
+TEST_F(CardPaySnapshots, LoadingBoxWithAndWithoutTheConfigurationList) {
+    auto plain = displayBox();
+    auto screen = screenWith(plain);
+    plain->showLoadingViewWithMessage("正在加载 Loading…", {});
+    hybtest::expectSnapshot(*screen, "loading_box");
+
+    BCDataContainer::instance()->setBundleConfig(Dictionary{{"NavigationBarColors", "2E7D32"}});
+    auto configured = displayBox();
+    auto other = screenWith(configured);
+    configured->showLoadingViewWithMessage("正在加载 Loading…", {});
+    hybtest::expectSnapshot(*other, "loading_box_configured");
+}
+
+TEST_F(CardPaySnapshots, NoticeBarsShortAndCapped) {
+    auto root = canvas(375, 110);
+    root->addSubview(std::make_shared<BCADBar>(Rect(0, 0, 375, 0), "请在 18:00 前完成支付 Pay before 18:00"));
+    root->addSubview(std::make_shared<BCADBar>(
+        Rect(0, 50, 375, 0), "本卡仅支持人民币交易，境外商户可能收取额外手续费。Your card is charged in the shop's currency; the bank may add a "
+                             "fee for it, and the shop may refuse cards issued abroad. Read the terms before you pay."));
+    hybtest::expectSnapshot(*root, "notice_bars");
+}
+
+TEST_F(CardPaySnapshots, BaseCellWithCaptionAndHint) {
+    auto root = canvas(375, 0);
+    auto cell = BCBaseCell::create(Rect(0, 10, 375, 0),
+                                   Dictionary{{"label", "请输入银行卡号 Card number"},
+                                              {"placeholder", "Card number"},
+                                              {"value", "6222020200001234"},
+                                              {"tip", "Only debit cards of the banks listed below are accepted for this order."}},
+                                   std::weak_ptr<BCTextFieldDelegate>(), true, std::string("卡号"));
+    root->setFrame(Rect(0, 0, 375, cell->frame().size.height + 20));
+    root->addSubview(cell);
+    hybtest::expectSnapshot(*root, "base_cell");
+}
+
+TEST_F(CardPaySnapshots, PlainAndSecurityKeyboards) {
+    auto root = canvas(375, 2 * 216 + 10);
+    auto plain = std::make_shared<BCKeyboard>();
+    auto secure = std::make_shared<BCKeyboard>();
+    secure->setRandomSeed(2026);
+    secure->setSecurity(true);
+    secure->setFrame(Rect(0, 226, 375, 216));
+    root->addSubview(plain);
+    root->addSubview(secure);
+    hybtest::expectSnapshot(*root, "keyboards");
+}
+
+TEST_F(CardPaySnapshots, PaymentFormWithSecurityKeyboard) {
+    BCDataContainer::instance()->setMMessageBlock(std::string("6222020200001234"));
+    auto form = std::make_shared<BCPaymentElementsView>(
+        Rect(0, 0, 375, 0),
+        Array{Dictionary{{"type", "pan"}, {"name", "pan"}, {"placeholder", "Card number"}},
+              Dictionary{{"type", "expire"}, {"name", "expire"}, {"placeholder", "MMYY"}},
+              Dictionary{{"type", "cvn2"}, {"name", "cvn2"}, {"placeholder", "3 digits on the back"}},
+              Dictionary{{"type", "mobile"}, {"name", "mobile"}, {"placeholder", "Phone number"}, {"button_label", "Modify"}},
+              Dictionary{{"type", "sms"}, {"name", "sms"}, {"placeholder", "SMS code"}},
+              Dictionary{{"type", "pwd"}, {"name", "pin"}, {"placeholder", "Card PIN"}}},
+        std::weak_ptr<BCTextFieldDelegate>());
+    const auto cell = [&](std::size_t i) { return std::static_pointer_cast<BCBaseCell>(form->elementArray()[i]); };
+    const auto press = [&](std::size_t i, const std::string& digits) {
+        for (const char c : digits)
+            cell(i)->keyboard()->digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    };
+    press(0, "6222020200001234");
+    press(1, "0128");
+    press(2, "123");
+    cell(3)->setText("13800138000");
+    std::static_pointer_cast<BCSmsCodeCell>(cell(4))->disableButton();
+    m_clock.advance(17);
+    cell(5)->keyboard()->setRandomSeed(2026);
+    cell(5)->keyboard()->makeKeyboardRandom();
+    press(5, "1234");
+    auto root = canvas(375, form->frame().size.height + 226);
+    root->addSubview(form);
+    auto keyboard = cell(5)->keyboard();
+    keyboard->setFrame(Rect(0, form->frame().size.height + 10, 375, 216));
+    root->addSubview(keyboard);
+    hybtest::expectSnapshot(*root, "payment_form");
+    std::static_pointer_cast<BCSmsCodeCell>(cell(4))->enableButton();
+}
+
+TEST_F(CardPaySnapshots, PointsCellAndReadOnlyCard) {
+    auto root = canvas(375, 0);
+    auto points = BCBaseCell::create<BCPointCell>(Rect(12, 10, 351, 0),
+                                                  Dictionary{{"name", "points"}, {"placeholder", "Points to use"}, {"max_use_point", "500"},
+                                                             {"ordr_amnt", "100.00"}, {"point", "1200"}, {"ratio", "0.01"}},
+                                                  std::weak_ptr<BCTextFieldDelegate>());
+    points->setText("500");
+    points->shouldChangeAmout(500);
+    auto card = BCBaseCell::create<BCBankNumCell>(
+        Rect(0, points->frame().maxY() + 10, 375, 0),
+        Dictionary{{"readonly", "true"}, {"label", "招商银行 储蓄卡"}, {"value", "6222 **** **** 1234"}, {"tip", "This order is paid with the merchant's card."}},
+        std::weak_ptr<BCTextFieldDelegate>());
+    root->setFrame(Rect(0, 0, 375, card->frame().maxY() + 10));
+    root->addSubview(points);
+    root->addSubview(card);
+    hybtest::expectSnapshot(*root, "points_and_readonly_card");
+}
+
+TEST_F(CardPaySnapshots, ListWithHeaderFooterAndMarkedRow) {
+    auto list = std::make_shared<BCListView>(Rect(0, 0, 375, 300), std::vector<std::string>{"身份证 ID card", "护照 Passport", "军官证 Officer card"});
+    list->setHeaderTitle(std::string("证件类型 Certificate"));
+    list->setFooterTitle(std::string("其他 Other"));
+    list->setSelectedIndex(1);
+    list->setEditable(true);
+    hybtest::expectSnapshot(*list, "list");
 }

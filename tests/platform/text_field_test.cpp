@@ -254,6 +254,31 @@ TEST_F(TextFieldTest, CustomKeyboardKeysAndTappingTheField) {
     EXPECT_EQ(field->text(), "");
 }
 
+TEST_F(TextFieldTest, AKeyTakingInputViewGetsTheTypedKeys) {
+    struct Keys : View, KeyInputView {
+        bool typeKeys(const std::string& text) override { typed += text; return true; }
+        bool pressDelete() override { ++deletes; return true; }
+        bool pressReturn() override { ++returns; return false; }
+        std::string typed;
+        int deletes = 0, returns = 0;
+    };
+    auto keys = std::make_shared<Keys>();
+    field->setText("12");
+    field->setInputView(keys);
+    TextInputDriver::focus(*field);
+    EXPECT_EQ(TextInputDriver::type(*field, "3a"), 2u);
+    EXPECT_TRUE(TextInputDriver::backspace(*field));
+    EXPECT_FALSE(TextInputDriver::pressReturn(*field));
+    EXPECT_EQ(keys->typed, "3a");
+    EXPECT_EQ(keys->deletes, 1);
+    EXPECT_EQ(keys->returns, 1);
+    EXPECT_EQ(field->text(), "12");  // only the keys change the text
+    // A plain input view leaves typing to the field.
+    field->setInputView(std::make_shared<View>(Rect(0, 0, 375, 216)));
+    TextInputDriver::type(*field, "4");
+    EXPECT_EQ(field->text(), "124");
+}
+
 TEST(TextFieldRenderTest, EachBorderStyleWithPlaceholderTextClearButtonAndSecureText) {
     auto root = std::make_shared<View>(Rect(0, 0, 360, 180));
     root->setBackgroundColor(Color::grey(0.94));

@@ -1,0 +1,131 @@
+#include "cardpay/views/BCListView.h"
+
+#include "cardpay/core/BCUtils.h"
+#include "cardpay/views/BCViews.h"
+#include "cardpay/views/BCWidgets.h"
+
+namespace cardpay {
+
+namespace {
+
+const platform::Color kLineColor = platform::Color::fromRGBA255(229, 229, 229);
+const platform::Color kHeaderColor = platform::Color::fromRGBA255(240, 240, 240);
+const platform::Color kTextColor = platform::Color::fromRGBA(0.2, 0.2, 0.2);
+
+} // namespace
+
+BCListView::BCListView(platform::Rect frame, std::vector<std::string> list) : platform::View(frame), m_list(std::move(list)) {
+    setBackgroundColor(platform::Color::white());
+    m_scroll = std::make_shared<platform::ScrollView>(bounds());
+    addSubview(m_scroll);
+    rebuild();
+}
+
+void BCListView::setEditable(bool editable) {
+    m_editable = editable;
+    rebuild();
+}
+
+void BCListView::setSelectedIndex(long index) {
+    m_selected = index;
+    rebuild();
+}
+
+void BCListView::setHeaderTitle(const std::optional<std::string>& title) {
+    m_headerTitle = title;
+    rebuild();
+}
+
+void BCListView::setFooterTitle(const std::optional<std::string>& title) {
+    m_footerTitle = title;
+    rebuild();
+}
+
+void BCListView::refreshListAfterDeleted() {
+    if (!m_deleted || *m_deleted < 0 || *m_deleted >= static_cast<long>(m_list.size()))
+        return;
+    const long index = *m_deleted;
+    m_list.erase(m_list.begin() + index);
+    if (m_selected == index)
+        m_selected = -1;
+    else if (m_selected > index)
+        --m_selected;
+    m_deleted.reset();
+    rebuild();
+}
+
+std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::string& text, bool marked, bool footer) {
+    const double w = bounds().size.width;
+    auto row = std::make_shared<platform::Control>(platform::Rect(0, y, w, kRowHeight));
+    row->setBackgroundColor(platform::Color::white());
+    auto label = BCViews::normalLabelWithFrame(platform::Rect(12, 0, w - 24 - (m_editable && !footer ? 60 : 0) - 24, kRowHeight), text, 16,
+                                               footer ? BCUtils::navBarColor() : kTextColor);
+    label->setUserInteractionEnabled(false);
+    row->addSubview(label);
+    if (marked) {
+        auto mark = BCViews::normalLabelWithFrame(platform::Rect(w - 36, 0, 24, kRowHeight), "✓", 18, BCUtils::navBarColor());
+        mark->setUserInteractionEnabled(false);
+        row->addSubview(mark);
+    }
+    auto line = std::make_shared<BCLineView>(platform::Rect(0, kRowHeight - 1, w, 1), kLineColor);
+    line->setUserInteractionEnabled(false);
+    row->addSubview(line);
+    m_scroll->addSubview(row);
+    return row;
+}
+
+void BCListView::rebuild() {
+    for (const auto& view : std::vector(m_scroll->subviews()))
+        view->removeFromSuperview();
+    m_rows.clear();
+    m_deleteButtons.clear();
+    m_header.reset();
+    m_footer.reset();
+    const double w = bounds().size.width;
+    double y = 0;
+    if (m_headerTitle) {
+        m_header = BCViews::normalLabelWithFrame(platform::Rect(0, 0, w, kRowHeight), "   " + *m_headerTitle, 16, kTextColor);
+        m_header->setBackgroundColor(kHeaderColor);
+        m_scroll->addSubview(m_header);
+        y += kRowHeight;
+    }
+    for (std::size_t i = 0; i < m_list.size(); ++i) {
+        const long index = static_cast<long>(i);
+        auto row = makeRow(y, m_list[i], index == m_selected, false);
+        row->addTarget(m_alive, [this, index](platform::Control&) { selectRow(index); }, platform::kControlEventTouchUpInside);
+        if (m_editable) {
+            auto remove = platform::Button::create(platform::ButtonType::Custom, platform::Rect(w - 72 - 24, 7, 60, 30));
+            remove->setTitle(std::string("×"), platform::kControlStateNormal);
+            remove->setTitleColor(BCUtils::redTextColor(), platform::kControlStateNormal);
+            remove->addTarget(m_alive, [this, index](platform::Control&) { deleteRow(index); }, platform::kControlEventTouchUpInside);
+            row->addSubview(remove);
+            m_deleteButtons.push_back(remove);
+        }
+        m_rows.push_back(row);
+        y += kRowHeight;
+    }
+    if (m_footerTitle) {
+        m_footer = makeRow(y, *m_footerTitle, false, true);
+        m_footer->addTarget(m_alive, [this](platform::Control&) { selectRow(static_cast<long>(m_list.size())); },
+                            platform::kControlEventTouchUpInside);
+        y += kRowHeight;
+    }
+    m_scroll->setContentSize({w, y});
+}
+
+void BCListView::selectRow(long index) {
+    const auto self = weak_from_this().lock();  // the delegate may drop its hold on the list
+    if (const auto delegate = m_delegate.lock())
+        delegate->listViewDidSelectedAtIndex(*this, index);
+    removeFromSuperview();
+}
+
+void BCListView::deleteRow(long index) {
+    m_deleted = index;
+    const auto keep = m_rows;  // the delegate may refresh the list under the pressed button
+    const auto keepButtons = m_deleteButtons;
+    if (const auto delegate = m_delegate.lock())
+        delegate->listViewDidDeletedAtIndex(*this, index);
+}
+
+} // namespace cardpay

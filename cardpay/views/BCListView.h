@@ -1,0 +1,73 @@
+// A full-screen list of texts with an optional header row and footer row. A tap on a row (or on the
+// footer, which counts as the row after the last) tells the delegate and removes the list. When
+// editable, each row has a delete button: the delegate hears the index, and `refreshListAfterDeleted`
+// then takes the row out. The selected row is marked.
+//
+// Main thread only. The delegate is held weakly.
+#pragma once
+
+#include "platform/ui/Button.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/ScrollView.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cardpay {
+
+class BCListView;
+
+class BCListViewDelegate {
+public:
+    virtual ~BCListViewDelegate() = default;
+    // A row's index; the row count for the footer. The list removes itself afterwards.
+    virtual void listViewDidSelectedAtIndex(BCListView& list, long index) = 0;
+    virtual void listViewDidDeletedAtIndex(BCListView&, long /*index*/) {}
+};
+
+class BCListView : public platform::View {
+public:
+    static constexpr double kRowHeight = 44;
+
+    BCListView(platform::Rect frame, std::vector<std::string> list);
+
+    void setDelegate(std::weak_ptr<BCListViewDelegate> delegate) { m_delegate = std::move(delegate); }
+    void setEditable(bool editable);
+    void setSelectedIndex(long index);
+    void setHeaderTitle(const std::optional<std::string>& title);
+    void setFooterTitle(const std::optional<std::string>& title);
+    // Takes out the row whose deletion was last told.
+    void refreshListAfterDeleted();
+
+    const std::vector<std::string>& list() const { return m_list; }
+    long selectedIndex() const { return m_selected; }
+    // The row controls, the footer and each row's delete button (for drivers and tests).
+    const std::vector<std::shared_ptr<platform::Control>>& rows() const { return m_rows; }
+    const std::shared_ptr<platform::Control>& footer() const { return m_footer; }
+    const std::vector<std::shared_ptr<platform::Button>>& deleteButtons() const { return m_deleteButtons; }
+    const std::shared_ptr<platform::Label>& headerLabel() const { return m_header; }
+
+    void selectRow(long index);
+    void deleteRow(long index);
+
+private:
+    void rebuild();
+    std::shared_ptr<platform::Control> makeRow(double y, const std::string& text, bool marked, bool footer);
+
+    std::vector<std::string> m_list;
+    std::weak_ptr<BCListViewDelegate> m_delegate;
+    bool m_editable = false;
+    long m_selected = -1;
+    std::optional<long> m_deleted;
+    std::optional<std::string> m_headerTitle, m_footerTitle;
+    std::shared_ptr<platform::ScrollView> m_scroll;
+    std::shared_ptr<platform::Label> m_header;
+    std::vector<std::shared_ptr<platform::Control>> m_rows;
+    std::vector<std::shared_ptr<platform::Button>> m_deleteButtons;
+    std::shared_ptr<platform::Control> m_footer;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+} // namespace cardpay

@@ -1,0 +1,104 @@
+// The full-screen list and the selection cells that open it.
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/views/BCListView.h"
+#include "platform/JSON.h"
+
+#include <gtest/gtest.h>
+
+using namespace cardpay;
+using platform::Array;
+using platform::Dictionary;
+using platform::Rect;
+
+namespace {
+
+struct Listener : BCListViewDelegate {
+    void listViewDidSelectedAtIndex(BCListView&, long index) override { selected.push_back(index); }
+    void listViewDidDeletedAtIndex(BCListView& list, long index) override {
+        deleted.push_back(index);
+        list.refreshListAfterDeleted();
+    }
+    std::vector<long> selected, deleted;
+};
+
+struct Screen : BCTextFieldDelegate {
+    void textFieldChangeType(int) override {}
+    void textFieldWillChange(platform::TextField&) override { ++willChange; }
+    int willChange = 0;
+};
+
+void tap(const std::shared_ptr<platform::Control>& control) {
+    ASSERT_TRUE(control);
+    control->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+}
+
+} // namespace
+
+TEST(CardPayList, RowsFooterAndDeletion) {
+    auto host = std::make_shared<platform::View>(Rect(0, 0, 375, 667));
+    auto listener = std::make_shared<Listener>();
+    auto list = std::make_shared<BCListView>(host->bounds(), std::vector<std::string>{"ID card", "Passport", "Officer card"});
+    list->setDelegate(listener);
+    list->setHeaderTitle(std::string("Certificate"));
+    list->setFooterTitle(std::string("Other"));
+    list->setSelectedIndex(1);
+    host->addSubview(list);
+    ASSERT_EQ(list->rows().size(), 3u);
+    EXPECT_EQ(list->rows()[0]->frame().origin.y, 44);  // under the header
+    EXPECT_EQ(list->rows()[1]->subviews().size(), 3u);  // text, mark, line
+    EXPECT_EQ(list->rows()[0]->subviews().size(), 2u);
+    EXPECT_TRUE(list->deleteButtons().empty());
+
+    list->setEditable(true);
+    ASSERT_EQ(list->deleteButtons().size(), 3u);
+    tap(list->deleteButtons()[0]);
+    EXPECT_EQ(listener->deleted, std::vector<long>{0});
+    EXPECT_EQ(list->list(), (std::vector<std::string>{"Passport", "Officer card"}));
+    EXPECT_EQ(list->selectedIndex(), 0);  // the marked row moved up with its text
+    tap(list->footer());
+    EXPECT_EQ(listener->selected, std::vector<long>{2});  // the footer tells the row count
+    EXPECT_FALSE(list->superview());
+
+    auto again = std::make_shared<BCListView>(host->bounds(), std::vector<std::string>{"a", "b"});
+    again->setDelegate(listener);
+    host->addSubview(again);
+    tap(again->rows()[1]);
+    EXPECT_EQ(listener->selected, (std::vector<long>{2, 1}));
+    EXPECT_TRUE(host->subviews().empty());
+}
+
+TEST(CardPayList, SelectionCellsOpenTheirListAndSendTheChosenValue) {
+    BCDataContainer::destory();
+    auto screen = std::make_shared<Screen>();
+    auto host = std::make_shared<platform::View>(Rect(0, 0, 375, 667));
+    auto form = std::make_shared<BCPaymentElementsView>(
+        Rect(0, 0, 375, 0),
+        Array{Dictionary{{"type", "cert_type"}, {"name", "cert_type"}, {"value", "ID card"},
+                         {"options", Array{Dictionary{{"label", "ID card"}, {"value", "01"}}, "junk",
+                                           Dictionary{{"label", "Passport"}, {"value", "02"}}}}},
+              Dictionary{{"type", "area_code"}, {"name", "area"}}},
+        screen);
+    host->addSubview(form);
+    auto cert = std::static_pointer_cast<BCSelectCell>(form->elementArray()[0]);
+    auto area = std::static_pointer_cast<BCSelectCell>(form->elementArray()[1]);
+    EXPECT_EQ(cert->text(), "ID card");
+    EXPECT_EQ(cert->param(), "\"cert_type\":\"ID card\"");
+    tap(cert->tapArea());
+    EXPECT_EQ(screen->willChange, 1);
+    ASSERT_TRUE(cert->listView());
+    EXPECT_EQ(cert->listView()->superview().get(), host.get());
+    EXPECT_EQ(cert->listView()->list(), (std::vector<std::string>{"ID card", "Passport"}));
+    tap(cert->listView()->rows()[1]);
+    EXPECT_EQ(cert->text(), "Passport");
+    EXPECT_EQ(cert->param(), "\"cert_type\":\"02\"");
+    EXPECT_EQ(host->subviews().size(), 1u);  // the list went
+
+    // Without options the list is empty; the area code is among the SMS parameters.
+    tap(area->tapArea());
+    ASSERT_TRUE(area->listView());
+    EXPECT_TRUE(area->listView()->list().empty());
+    area->setText("86");
+    EXPECT_EQ(form->smsParams(), "\"area\":\"86\"");
+    BCDataContainer::destory();
+}
