@@ -6,6 +6,7 @@
 #include "plugins/ActionSheet.h"
 #include "plugins/AppleAdvertising.h"
 #include "plugins/DatePicker.h"
+#include "plugins/HYBCamera.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
@@ -42,6 +43,7 @@ void registerPlugins()
     plugins::PickerViewPlugin::registerClass();
     plugins::DatePicker::registerClass();
     plugins::HYBKeyboard::registerClass();
+    plugins::HYBCamera::registerClass();
     messenger::MessengerPayPlugin::registerClass();
 }
 
