@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -210,21 +211,26 @@ void HYBJpegHeaderWriter::continuedFraction(double value, std::vector<std::int64
     }
 }
 
-void HYBJpegHeaderWriter::expandContinuedFraction(const std::vector<std::int64_t>& fractionList, std::int64_t& numerator,
+bool HYBJpegHeaderWriter::expandContinuedFraction(const std::vector<std::int64_t>& fractionList, std::int64_t& numerator,
                                                   std::int64_t& denominator) {
-    if (fractionList.empty()) {
-        numerator = 0, denominator = 1;
-        return;
-    }
-    numerator = fractionList.back();
-    denominator = 1;
+    numerator = 0, denominator = 1;
+    if (fractionList.empty())
+        return true;
+    std::int64_t top = fractionList.back(), bottom = 1;
     for (auto term = fractionList.rbegin() + 1; term != fractionList.rend(); ++term) {
-        const std::int64_t next = *term * numerator + denominator;
-        denominator = numerator;
-        numerator = next;
+        std::int64_t next = 0;
+        if (__builtin_mul_overflow(*term, top, &next) || __builtin_add_overflow(next, bottom, &next))
+            return false;
+        bottom = top;
+        top = next;
     }
-    if (denominator < 0)
-        numerator = -numerator, denominator = -denominator;
+    if (bottom < 0) {
+        if (top == INT64_MIN || bottom == INT64_MIN)
+            return false;
+        top = -top, bottom = -bottom;
+    }
+    numerator = top, denominator = bottom;
+    return true;
 }
 
 bool HYBJpegHeaderWriter::decimalToRational(double value, std::int64_t& numerator, std::int64_t& denominator) {
@@ -233,8 +239,7 @@ bool HYBJpegHeaderWriter::decimalToRational(double value, std::int64_t& numerato
     std::vector<std::int64_t> terms;
     continuedFraction(value, terms, 8);
     while (!terms.empty()) {
-        expandContinuedFraction(terms, numerator, denominator);
-        if (denominator != 0 && std::llabs(numerator) <= std::numeric_limits<std::int32_t>::max() &&
+        if (expandContinuedFraction(terms, numerator, denominator) && denominator != 0 && std::llabs(numerator) <= std::numeric_limits<std::int32_t>::max() &&
             denominator <= std::numeric_limits<std::int32_t>::max())
             return true;
         terms.pop_back();
@@ -248,8 +253,7 @@ bool HYBJpegHeaderWriter::decimalToUnsignedRational(double value, std::int64_t& 
     std::vector<std::int64_t> terms;
     continuedFraction(value, terms, 8);
     while (!terms.empty()) {
-        expandContinuedFraction(terms, numerator, denominator);
-        if (denominator > 0 && numerator >= 0 && numerator <= kMaxUint32 && denominator <= kMaxUint32)
+        if (expandContinuedFraction(terms, numerator, denominator) && denominator > 0 && numerator >= 0 && numerator <= kMaxUint32 && denominator <= kMaxUint32)
             return true;
         terms.pop_back();
     }
@@ -258,14 +262,17 @@ bool HYBJpegHeaderWriter::decimalToUnsignedRational(double value, std::int64_t& 
 
 std::string HYBJpegHeaderWriter::formatFractionList(const std::vector<std::int64_t>& fractionList) {
     std::int64_t numerator = 0, denominator = 1;
-    expandContinuedFraction(fractionList, numerator, denominator);
+    if (!expandContinuedFraction(fractionList, numerator, denominator))
+        return {};
     return formatRationalWithNumerator(numerator, denominator, false);
 }
 
 std::string HYBJpegHeaderWriter::formatRationalWithNumerator(std::int64_t numerator, std::int64_t denominator, bool asSigned) {
+    // Only the low 32 bits of each part are written, so wrapping here changes nothing that is written.
     if (asSigned && numerator < 0) {
-        numerator = -numerator;
-        denominator = -std::llabs(denominator);
+        numerator = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(numerator));
+        if (denominator > 0)
+            denominator = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(denominator));
     }
     auto word = [](std::int64_t part) { return formattedHexStringFromDecimalNumber(static_cast<std::uint32_t>(part), 8); };
     return word(numerator) + word(denominator);

@@ -67,11 +67,14 @@ public:
     // Continued fraction terms of `value`: the integer part (toward zero), then recursion on
     // 1 / remainder while the remainder is not 0 and the list holds at most `horizon` terms.
     static void continuedFraction(double value, std::vector<std::int64_t>& fractionList, int horizon);
-    static void expandContinuedFraction(const std::vector<std::int64_t>& fractionList, std::int64_t& numerator,
+    // False (and 0 / 1) when the expansion does not fit 64 bits.
+    static bool expandContinuedFraction(const std::vector<std::int64_t>& fractionList, std::int64_t& numerator,
                                         std::int64_t& denominator);
-    // The rational nearest `value` whose parts fit 32 bits (false: it does not fit at all).
+    // `value` from its continued fraction, the last terms dropped until both parts fit 32 bits (signed
+    // 31 bits in the signed form); false when even the integer part does not fit.
     static bool decimalToRational(double value, std::int64_t& numerator, std::int64_t& denominator);
     static bool decimalToUnsignedRational(double value, std::int64_t& numerator, std::int64_t& denominator);
+    // "" when the list does not expand.
     static std::string formatFractionList(const std::vector<std::int64_t>& fractionList);
     // "%08x%08x"; signed: a negative numerator makes the denominator negative (two's complement).
     static std::string formatRationalWithNumerator(std::int64_t numerator, std::int64_t denominator, bool asSigned);

@@ -79,9 +79,13 @@ TEST(JpegHeaderWriter, RationalsComeFromTheirContinuedFraction) {
     HYBJpegHeaderWriter::continuedFraction(3.14159265358979, terms, 8);
     EXPECT_EQ(terms.size(), 9u) << "at most horizon + 1 terms";
     std::int64_t numerator = 0, denominator = 0;
-    HYBJpegHeaderWriter::expandContinuedFraction({2, 4}, numerator, denominator);
+    ASSERT_TRUE(HYBJpegHeaderWriter::expandContinuedFraction({2, 4}, numerator, denominator));
     EXPECT_EQ(numerator, 9);
     EXPECT_EQ(denominator, 4);
+    // Terms as large as 32 bits allow overflow 64 bits after a few steps: refused, never wrapped.
+    EXPECT_FALSE(HYBJpegHeaderWriter::expandContinuedFraction({1, 4'000'000'000, 4'000'000'000, 4'000'000'000}, numerator, denominator));
+    ASSERT_TRUE(HYBJpegHeaderWriter::decimalToUnsignedRational(1.0000000002328306, numerator, denominator));
+    EXPECT_LE(denominator, 4'294'967'295);
     ASSERT_TRUE(HYBJpegHeaderWriter::decimalToUnsignedRational(1.0 / 3, numerator, denominator));
     EXPECT_EQ(numerator, 1);
     EXPECT_EQ(denominator, 3) << "float noise beyond 32 bits is dropped";
