@@ -65,7 +65,7 @@ Result<Bytes> cameraStep(const Bytes& jpeg) {
     Image::Ptr scaled = plugins::imageByScalingAndCroppingForSize(*image, {kTargetWidth, kTargetHeight});
     if (!scaled)
         return Error("bench", 1, "scaling failed");
-    return (*scaled)->jpegData(kQuality);
+    return scaled->jpegData(kQuality);
 }
 
 // The baseline: libjpeg-turbo straight into a Cairo surface, Cairo's scaler, libjpeg-turbo again.
