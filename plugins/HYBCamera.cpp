@@ -23,6 +23,7 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 namespace plugins {
 
@@ -197,35 +198,38 @@ void HYBCamera::takePicture(const runtime::HYBInvokedUrlCommand& command) {
             if (prohibited)
                 self->showCameraAccessAlert();
             std::shared_ptr<HYBCameraPicker> picker = HYBCameraPicker::createFromPictureOptions(options);
-            self->m_pickerController = picker;
+            std::shared_ptr<HYBCameraPicker> previous = std::exchange(self->m_pickerController, picker);
             picker->setDelegate(self);
             picker->callbackId = callbackId;
             picker->webView = self->webView();
-            self->present(picker);
+            if (!self->present(picker)) {
+                // Nowhere to show the picker (no controller, or a picker still on screen): this call ends
+                // here and a picker already shown keeps its own call.
+                platform::Log::write("Camera.getPicture: the picker could not be shown.");
+                self->m_pickerController = previous;
+                self->send(errorResult("no image selected"), callbackId);
+                if (!previous)
+                    self->finish();
+            }
         });
     });
 }
 
-void HYBCamera::present(const std::shared_ptr<HYBCameraPicker>& picker) {
+bool HYBCamera::present(const std::shared_ptr<HYBCameraPicker>& picker) {
     const HYBPictureOptions& options = picker->pictureOptions;
     if (options.popoverSupported && !isCamera(options)) {
         if (!picker->pickerPopoverController)
             picker->pickerPopoverController = platform::PopoverController::create(picker);
         displayPopover(options.popoverOptions);
         setHasPendingOperation(false);
-        return;
+        return true;
     }
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
     std::shared_ptr<platform::ViewController> controller = viewController();
-    if (!controller || !controller->presentViewController(picker, true, [weak] {
-            if (auto plugin = weak.lock())
-                plugin->setHasPendingOperation(false);
-        })) {
-        // Nowhere to show the picker (no controller, or one already presenting): the call ends here.
-        platform::Log::write("Camera.getPicture: the picker could not be shown.");
-        send(errorResult("no image selected"), picker->callbackId);
-        finish();
-    }
+    return controller && controller->presentViewController(picker, true, [weak] {
+        if (auto plugin = weak.lock())
+            plugin->setHasPendingOperation(false);
+    });
 }
 
 void HYBCamera::showCameraAccessAlert() {

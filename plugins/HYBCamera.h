@@ -149,7 +149,8 @@ private:
     // Clears the picker, the pending flag and what a location wait held.
     void finish();
     void showCameraAccessAlert();
-    void present(const std::shared_ptr<HYBCameraPicker>& picker);
+    // False when the picker cannot be shown.
+    bool present(const std::shared_ptr<HYBCameraPicker>& picker);
     // The file answer: `data` written to a new temporary file.
     runtime::HYBPluginResult fileResult(const platform::Bytes& data, const HYBPictureOptions& options) const;
     std::optional<runtime::HYBPluginResult> dataResult(const platform::Bytes& data) const;

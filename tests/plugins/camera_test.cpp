@@ -424,3 +424,22 @@ TEST_F(CameraTest, OnAPadTheLibraryComesInAPopover) {
     EXPECT_EQ(answers()[0].message(), Value("no image selected"));
     EXPECT_TRUE(m_plugin->pickerController()) << "the picker is kept";
 }
+
+TEST_F(CameraTest, ASecondCallWhileThePickerIsUpEndsAtOnceAndTheFirstKeepsItsAnswer) {
+    auto picker = open({}, "first");
+    ASSERT_TRUE(picker);
+    hybtest::LogCapture log;
+    call("takePicture", {}, "second");
+    settle();
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].callbackId, "second");
+    EXPECT_EQ(answers()[0].message(), Value("no image selected"));
+    EXPECT_TRUE(log.contains("could not be shown"));
+    EXPECT_EQ(m_plugin->pickerController(), picker);
+    clock.advance(1.0 / 30);
+    ASSERT_TRUE(picker->shoot());
+    settle();
+    ASSERT_EQ(answers().size(), 2u);
+    EXPECT_EQ(answers()[1].callbackId, "first");
+    EXPECT_EQ(answers()[1].status(), HYBCommandStatus::Ok);
+}
