@@ -165,11 +165,13 @@ void HYBCamera::takePicture(const runtime::HYBInvokedUrlCommand& command) {
     if (!delegate)
         return;
     setHasPendingOperation(true);
-    const bool geolocation = usesGeolocation();  // the settings are read on the main thread
+    // The settings and the device are read here, on the main thread that owns them.
+    const bool geolocation = usesGeolocation();
+    const bool popover = popoverSupported();
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
-    delegate->runInBackground([weak, command, geolocation] {
+    delegate->runInBackground([weak, command, geolocation, popover] {
         HYBPictureOptions options = HYBPictureOptions::createFromTakePictureArguments(command);
-        options.popoverSupported = popoverSupported();
+        options.popoverSupported = popover;
         options.usesGeolocation = geolocation;
         options.cropToSize = false;
         const std::string callbackId = command.callbackId().value_or("");

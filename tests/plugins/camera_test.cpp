@@ -443,3 +443,19 @@ TEST_F(CameraTest, ASecondCallWhileThePickerIsUpEndsAtOnceAndTheFirstKeepsItsAns
     EXPECT_EQ(answers()[1].callbackId, "first");
     EXPECT_EQ(answers()[1].status(), HYBCommandStatus::Ok);
 }
+
+TEST_F(CameraTest, OptionsAreReadInTheBackgroundAndThePickerComesOnTheMainThread) {
+    m_log->backgroundRunsOnQueue = true;
+    start();
+    call("takePicture", {50, 0});
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        clock.advance(0.1);
+        return m_plugin->pickerController() && !m_plugin->hasPendingOperation();
+    }));
+    clock.advance(1.0 / 30);
+    ASSERT_TRUE(m_plugin->pickerController()->shoot());
+    settle();
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_TRUE(answers()[0].onMainThread);
+    EXPECT_EQ(answers()[0].status(), HYBCommandStatus::Ok);
+}
