@@ -6,6 +6,7 @@
 #include "plugins/ActionSheet.h"
 #include "plugins/AppleAdvertising.h"
 #include "plugins/DatePicker.h"
+#include "plugins/HYBCamera.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
@@ -44,6 +45,7 @@ void registerPlugins()
     plugins::DatePicker::registerClass();
     plugins::HYBKeyboard::registerClass();
     plugins::HYBInAppBrowser::registerClass();
+    plugins::HYBCamera::registerClass();
     messenger::MessengerPayPlugin::registerClass();
 }
 

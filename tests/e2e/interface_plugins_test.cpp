@@ -1,20 +1,28 @@
 // The interface plug-ins on the real engine with the sample bundle, shown by the window host and driven by
 // synthesised GTK clicks: the launch image covers the page until it has loaded, then fades; the page's
 // action sheet, picker and date picker answer what was chosen on the native views; focusing the page's
-// input fires the keyboard events.
+// input fires the keyboard events; the camera
+// takes a picture with its shutter and the page shows it from its file URL.
 #include "EngineHarness.h"
 #include "HostInput.h"
 
 #include "app/Plugins.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PhotoLibrary.h"
+#include "platform/device/CaptureDevice.h"
+#include "platform/device/CaptureVideoPreviewLayer.h"
+#include "platform/device/FrameSource.h"
+#include "platform/ui/TableView.h"
 #include "platform/WebView.h"
 #include "platform/ui/ActionSheet.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
 #include "plugins/DatePicker.h"
+#include "plugins/HYBCamera.h"
 #include "plugins/HYBSplashScreen.h"
 #include "plugins/PickerViewPlugin.h"
 #include "runtime/AppDelegate.h"
@@ -219,4 +227,41 @@ TEST_F(InterfaceOnEngineTest, FocusingThePagesInputFiresTheKeyboardEvents) {
     EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(document.activeElement.id)") != "iface-input"; }));
     EXPECT_FALSE(m_webView->isFirstResponder());
+TEST_F(InterfaceOnEngineTest, TheCameraTakesAPictureWithTheShutterAndTheLibraryAnswersItsURL) {
+    platform::CaptureDevice::setCameras({platform::CameraConfiguration{platform::CaptureDevicePosition::Back,
+                                                                       platform::FrameSource::fromDescription("qr:camera page"), 30, 640, 480}});
+    launchAndWaitForThePage();
+    eval("takePicture(1); 1");
+    std::shared_ptr<plugins::HYBCamera> camera;
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        camera = plugin<plugins::HYBCamera>("Camera");
+        return camera && camera->pickerController() && !camera->hasPendingOperation();
+    }));
+    std::shared_ptr<plugins::HYBCameraPicker> picker = camera->pickerController();
+    ASSERT_TRUE(e2e::waitUntil([&] { return picker->previewLayer() && picker->previewLayer()->latestFrame(); })) << "a frame came";
+    // The shutter: the round button in the middle of the bottom bar.
+    const platform::Rect screen = window()->bounds();
+    std::shared_ptr<platform::View> hit = platform::TouchDriver::tapAt(window(), platform::Point{screen.midX(), screen.maxY() - 48});
+    ASSERT_TRUE(hit);
+    ASSERT_TRUE(shows("camera-result", "hyb_photo_001.jpg")) << text("camera-result");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('camera-image').naturalWidth") == "180"; }))
+        << "the page shows the picture from its file URL, 480 x 640 upright fitted into 320 x 240: "
+        << eval("document.getElementById('camera-image').naturalWidth");
+    EXPECT_EQ(eval("document.getElementById('camera-image').src"), "hybfile://localhost/temporary/hyb_photo_001.jpg");
+
+    // From the library: the answer is the item's photo-library URL.
+    platform::Result<platform::URL> seeded = platform::PhotoLibrary().writeImageData(
+        *platform::Image::solidColor(platform::Color::fromRGBA255(30, 90, 200), {40, 30})->jpegData(0.9), "jpg");
+    ASSERT_TRUE(seeded);
+    eval("chooseLibraryURL(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return camera->pickerController() && camera->pickerController() != picker && !camera->hasPendingOperation();
+    })) << "the library is on screen";
+    picker = camera->pickerController();
+    ASSERT_TRUE(e2e::waitUntil([&] { return picker->libraryTable() && picker->libraryTable()->numberOfRows(0) == 1; }));
+    ASSERT_TRUE(picker->pick(0));
+    ASSERT_TRUE(shows("camera-result", seeded->absoluteString())) << text("camera-result");
+
+    eval("cleanupPictures(); 1");
+    ASSERT_TRUE(shows("camera-result", "temporary pictures removed"));
 }
