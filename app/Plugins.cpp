@@ -7,6 +7,7 @@
 #include "plugins/AppleAdvertising.h"
 #include "plugins/DatePicker.h"
 #include "plugins/Diagnostic.h"
+#include "plugins/HYBBarcodeScanner.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
 #include "plugins/HYBKeyboard.h"
@@ -39,6 +40,7 @@ void registerPlugins()
     plugins::LaunchNavigator::registerClass();
     plugins::HYBSplashScreen::registerClass();
     plugins::ActionSheet::registerClass();
+    plugins::HYBBarcodeScanner::registerClass();
     plugins::PickerViewPlugin::registerClass();
     plugins::DatePicker::registerClass();
     plugins::HYBKeyboard::registerClass();
