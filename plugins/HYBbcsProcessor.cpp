@@ -1,6 +1,8 @@
 #include "plugins/HYBbcsProcessor.h"
 
 #include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/ui/ViewController.h"
 #include "plugins/BarcodeFrameDecoder.h"
 #include "plugins/HYBBarcodeScanner.h"
@@ -259,6 +261,34 @@ void HYBbcsProcessor::captureOutput(platform::CaptureOutput&, const platform::Sa
         return;
     if (std::optional<DecodedBarcode> code = decodeSquare(*square))
         barcodeScanSucceeded(code->text, code->format);
+}
+
+platform::Image::Ptr HYBbcsProcessor::getImageFromSample(const platform::SampleBuffer& sampleBuffer) { return sampleBuffer.image(); }
+
+platform::Image::Ptr HYBbcsProcessor::getImageFromLuminanceSource(const GreySquare& square) {
+    const std::size_t pixels = static_cast<std::size_t>(std::max(0, square.side)) * static_cast<std::size_t>(std::max(0, square.side));
+    if (pixels == 0 || square.bytes.size() < pixels)
+        return nullptr;
+    std::vector<std::uint8_t> rgba(pixels * 4);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::uint8_t* p = &rgba[i * 4];
+        p[0] = p[1] = p[2] = square.bytes[i];
+        p[3] = 255;
+    }
+    auto image = platform::Image::fromRGBA(square.side, square.side, rgba);
+    return image ? *image : nullptr;
+}
+
+void HYBbcsProcessor::dumpImage(const platform::Image::Ptr& image) {
+    if (!image)
+        return;
+    platform::Log::writef("writing image to library: %dx%d", image->pixelWidth(), image->pixelHeight());
+    platform::PhotoLibrary().writeImageToSavedPhotosAlbum(image, platform::ImageOrientation::Up, [](platform::Result<platform::URL> url) {
+        if (url)
+            platform::Log::write(url->absoluteString());
+        else
+            platform::Log::write("   error writing image to library");
+    });
 }
 
 std::shared_ptr<HYBbcsScanScreen> HYBbcsProcessor::makeScreen() {

@@ -25,6 +25,7 @@
 #include "platform/device/CaptureSession.h"
 #include "platform/device/CaptureVideoDataOutput.h"
 #include "platform/device/CaptureVideoPreviewLayer.h"
+#include "plugins/BarcodeFrameDecoder.h"
 
 #include <memory>
 #include <optional>
@@ -131,6 +132,13 @@ public:
     std::optional<std::string> setUpCaptureSession() override;
     void captureOutput(platform::CaptureOutput& output, const platform::SampleBuffer& sampleBuffer,
                        platform::CaptureConnection& connection) override;
+
+    // Diagnostics, not used by the scan: a frame as an image, a grey square as an image, and an image
+    // written to the saved-photos album (upright) with log lines "writing image to library: WxH", then
+    // the asset URL or "   error writing image to library".
+    static platform::Image::Ptr getImageFromSample(const platform::SampleBuffer& sampleBuffer);
+    static platform::Image::Ptr getImageFromLuminanceSource(const GreySquare& square);
+    static void dumpImage(const platform::Image::Ptr& image);
 
 protected:
     std::shared_ptr<HYBbcsScanScreen> makeScreen() override;

@@ -3,6 +3,7 @@
 #include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
+#include "platform/PhotoLibrary.h"
 #include "platform/device/CaptureDevice.h"
 #include "platform/device/FrameSource.h"
 #include "platform/device/PlatformClasses.h"
@@ -458,4 +459,35 @@ TEST_F(BarcodeScannerTest, TheScanScreenOverATestFrame) {
     settle(1.0);  // the card shown; the line back at the top of a sweep
     ASSERT_EQ(screen(), scanScreen);
     expectScreen("barcode_scan_screen");
+}
+
+TEST_F(BarcodeScannerTest, DiagnosticImagesOfFramesAndSquaresGoToTheLibrary) {
+    CaptureDevice camera({CaptureDevicePosition::Back, FrameSource::fromDescription("qr:dump"), 30, 480, 360});
+    auto sample = camera.captureFrame(0, 0);
+    ASSERT_TRUE(sample);
+    Image::Ptr frame = plugins::HYBbcsProcessor::getImageFromSample(*sample);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->pixelWidth(), 480);
+    EXPECT_EQ(frame->pixelHeight(), 360);
+
+    plugins::GreySquare square{2, {0, 85, 170, 255}};
+    Image::Ptr grey = plugins::HYBbcsProcessor::getImageFromLuminanceSource(square);
+    ASSERT_TRUE(grey);
+    EXPECT_EQ(grey->pixelWidth(), 2);
+    EXPECT_EQ(grey->pixelAt(1, 0), Color::fromRGBA255(85, 85, 85));
+    EXPECT_EQ(grey->pixelAt(1, 1), Color::white());
+    EXPECT_FALSE(plugins::HYBbcsProcessor::getImageFromLuminanceSource(plugins::GreySquare{}));
+    EXPECT_FALSE(plugins::HYBbcsProcessor::getImageFromLuminanceSource(plugins::GreySquare{3, {1, 2}}));
+
+    plugins::HYBbcsProcessor::dumpImage(grey);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return log().size() >= 2; }));
+    EXPECT_EQ(log()[0], "writing image to library: 2x2");
+    EXPECT_EQ(log()[1].rfind("assets-library://", 0), 0u) << log()[1];
+    ASSERT_EQ(PhotoLibrary().assets()->size(), 1u);
+
+    PhotoLibrary::setAccessAllowed(false);
+    plugins::HYBbcsProcessor::dumpImage(grey);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return log().size() >= 4; }));
+    EXPECT_EQ(log()[3], "   error writing image to library");
+    PhotoLibrary::setAccessAllowed(true);
 }
