@@ -8,6 +8,7 @@
 #include "plugins/DatePicker.h"
 #include "plugins/HYBCamera.h"
 #include "plugins/Diagnostic.h"
+#include "plugins/HYBBarcodeScanner.h"
 #include "plugins/HYBConnection.h"
 #include "plugins/HYBDevice.h"
 #include "plugins/HYBInAppBrowser.h"
@@ -41,6 +42,7 @@ void registerPlugins()
     plugins::LaunchNavigator::registerClass();
     plugins::HYBSplashScreen::registerClass();
     plugins::ActionSheet::registerClass();
+    plugins::HYBBarcodeScanner::registerClass();
     plugins::PickerViewPlugin::registerClass();
     plugins::DatePicker::registerClass();
     plugins::HYBKeyboard::registerClass();

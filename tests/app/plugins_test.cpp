@@ -12,7 +12,7 @@ TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
     for (const char* name : {"HYBCache", "Cache", "HYBLocalStorage", "HYBFile", "HYBFileTransfer", "ZMDeploy", "Preference", "HYBDevice",
                              "HYBLocation", "HYBConnection", "Diagnostic", "HYBKeychain", "AppleAdvertising", "LaunchNavigator",
                              "MessengerPayPlugin", "HYBSplashScreen", "ActionSheet", "PickerViewPlugin", "DatePicker",
-                             "HYBKeyboard"}) {
+                             "HYBKeyboard", "HYBBarcodeScanner"}) {
         auto plugin = runtime::HYBPluginClassRegistry::shared().create(name, platform::HeadlessWebView::create());
         ASSERT_NE(plugin, nullptr) << name;
         EXPECT_EQ(plugin->className(), std::string(name) == "Cache" ? "HYBCache" : name);
