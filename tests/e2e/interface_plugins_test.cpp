@@ -17,7 +17,6 @@
 #include "platform/WebView.h"
 #include "platform/ui/ActionSheet.h"
 #include "platform/ui/Screen.h"
-#include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
