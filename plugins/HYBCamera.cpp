@@ -574,17 +574,35 @@ void HYBCamera::imagePickerController(platform::ImagePickerController& picker, c
         else
             done(HYBPluginResult::messageAsString(HYBCommandStatus::Ok, info.mediaURL ? info.mediaURL->absoluteString() : ""));
     };
-    if (cameraPicker->pictureOptions.popoverSupported && cameraPicker->pickerPopoverController) {
-        cameraPicker->pickerPopoverController->setDelegate(nullptr);
-        cameraPicker->pickerPopoverController->dismissPopoverAnimated(true);
-        cameraPicker->pickerPopoverController.reset();
-        answer();
+    dismissPicker(*cameraPicker, std::move(answer));
+}
+
+void HYBCamera::imagePickerControllerDidFailToPick(platform::ImagePickerController& picker, const platform::Error& error) {
+    std::shared_ptr<HYBCameraPicker> cameraPicker = m_pickerController;
+    if (!cameraPicker || cameraPicker.get() != &picker)
+        return;
+    std::weak_ptr<HYBPlugin> weak = weak_from_this();
+    dismissPicker(*cameraPicker, [weak, cameraPicker, message = error.localizedDescription()] {
+        auto self = std::static_pointer_cast<HYBCamera>(weak.lock());
+        if (!self || self->m_pickerController != cameraPicker)
+            return;
+        self->send(HYBPluginResult::messageAsString(HYBCommandStatus::IOError, message), cameraPicker->callbackId);
+        self->finish();
+    });
+}
+
+void HYBCamera::dismissPicker(HYBCameraPicker& picker, std::function<void()> then) {
+    if (picker.pictureOptions.popoverSupported && picker.pickerPopoverController) {
+        picker.pickerPopoverController->setDelegate(nullptr);
+        picker.pickerPopoverController->dismissPopoverAnimated(true);
+        picker.pickerPopoverController.reset();
+        then();
         return;
     }
-    if (std::shared_ptr<platform::ViewController> presenting = cameraPicker->presentingViewController())
-        presenting->dismissViewController(true, answer);
+    if (std::shared_ptr<platform::ViewController> presenting = picker.presentingViewController())
+        presenting->dismissViewController(true, std::move(then));
     else
-        answer();
+        then();
 }
 
 void HYBCamera::imagePickerControllerDidCancel(platform::ImagePickerController& picker) {

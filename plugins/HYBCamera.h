@@ -129,6 +129,7 @@ public:
     // ---- delegate calls ----
     void imagePickerController(platform::ImagePickerController& picker, const platform::ImagePickerMediaInfo& info) override;
     void imagePickerControllerDidCancel(platform::ImagePickerController& picker) override;
+    void imagePickerControllerDidFailToPick(platform::ImagePickerController& picker, const platform::Error& error) override;
     void willShowViewController(platform::NavigationController& navigation, platform::ViewController& controller, bool animated) override;
     void clickedButtonAtIndex(platform::AlertView& alert, long index) override;
     void popoverControllerDidDismissPopover(platform::PopoverController& popover) override;
@@ -149,6 +150,8 @@ private:
     // Clears the picker, the pending flag and what a location wait held.
     void finish();
     void showCameraAccessAlert();
+    // Takes a finished picker off screen (its popover, or its presentation), then runs `then`.
+    static void dismissPicker(HYBCameraPicker& picker, std::function<void()> then);
     // False when the picker cannot be shown.
     bool present(const std::shared_ptr<HYBCameraPicker>& picker);
     // The file answer: `data` written to a new temporary file.

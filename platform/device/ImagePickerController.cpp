@@ -181,6 +181,7 @@ public:
             Result<Image::Ptr> picture = pictureOf(asset);
             if (!picture) {
                 Log::write("Image picker: " + asset.filename() + " cannot be read: " + picture.error().localizedDescription());
+                picker.fail(picture.error());
                 return false;
             }
             info.mediaType = kUTTypeImage;
@@ -481,6 +482,11 @@ void ImagePickerController::cancel() {
 void ImagePickerController::finish(const ImagePickerMediaInfo& info) {
     if (auto target = m_delegate.lock())
         target->imagePickerController(*this, info);
+}
+
+void ImagePickerController::fail(const Error& error) {
+    if (auto target = m_delegate.lock())
+        target->imagePickerControllerDidFailToPick(*this, error);
 }
 
 } // namespace platform

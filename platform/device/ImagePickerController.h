@@ -18,9 +18,11 @@
 // - Main thread only. The delegate is held weakly; it is also the navigation delegate.
 // - A source type that is not available is refused (the setter answers false and nothing changes); the
 //   camera is available only when a camera exists. The screen follows the source type set last.
-// - Delegate calls happen inside the tap (driver) that causes them, once per tap.
+// - Delegate calls happen inside the tap (driver) that causes them, once per tap. A chosen library
+//   item whose file is gone or cannot be decoded is reported with the read or decode error.
 #pragma once
 
+#include "platform/Error.h"
 #include "platform/URL.h"
 #include "platform/Value.h"
 #include "platform/device/ImagePickerSources.h"
@@ -68,6 +70,8 @@ class ImagePickerControllerDelegate : public NavigationControllerDelegate {
 public:
     virtual void imagePickerController(ImagePickerController& picker, const ImagePickerMediaInfo& info) = 0;
     virtual void imagePickerControllerDidCancel(ImagePickerController& picker) = 0;
+    // The chosen item cannot be read: `error` is the file's or the image decoder's error.
+    virtual void imagePickerControllerDidFailToPick(ImagePickerController& picker, const Error& error) = 0;
 };
 
 class ImagePickerController : public NavigationController {
@@ -95,8 +99,9 @@ public:
     std::shared_ptr<ImagePickerControllerDelegate> delegate() const { return m_delegate.lock(); }
     void setDelegate(const std::shared_ptr<ImagePickerControllerDelegate>& delegate);
 
-    // Drivers. pick: the item at `index` of the library table (false when out of range, not a library
-    // screen, or the item cannot be read, with a log line). shoot: the latest frame (false when the
+    // Drivers. pick: the item at `index` of the library table (false when out of range or not a library
+    // screen, with a log line; an item that cannot be read is logged and reported to the delegate, and
+    // answers false). shoot: the latest frame (false when the
     // camera has given none yet). cancel: the Cancel button.
     bool pick(std::size_t index);
     bool shoot();
@@ -114,6 +119,7 @@ private:
     friend class ImagePickerCameraController;
     void showSourceScreen();
     void finish(const ImagePickerMediaInfo& info);
+    void fail(const Error& error);
 
     ImagePickerSourceType m_sourceType = ImagePickerSourceType::PhotoLibrary;
     std::vector<std::string> m_mediaTypes{kUTTypeImage};

@@ -17,7 +17,6 @@
 #include "platform/WebView.h"
 #include "platform/ui/ActionSheet.h"
 #include "platform/ui/Screen.h"
-#include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
@@ -227,6 +226,8 @@ TEST_F(InterfaceOnEngineTest, FocusingThePagesInputFiresTheKeyboardEvents) {
     EXPECT_TRUE(shows("log", "native.hidekeyboard")) << text("log");
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("String(document.activeElement.id)") != "iface-input"; }));
     EXPECT_FALSE(m_webView->isFirstResponder());
+}
+
 TEST_F(InterfaceOnEngineTest, TheCameraTakesAPictureWithTheShutterAndTheLibraryAnswersItsURL) {
     platform::CaptureDevice::setCameras({platform::CameraConfiguration{platform::CaptureDevicePosition::Back,
                                                                        platform::FrameSource::fromDescription("qr:camera page"), 30, 640, 480}});
@@ -239,10 +240,10 @@ TEST_F(InterfaceOnEngineTest, TheCameraTakesAPictureWithTheShutterAndTheLibraryA
     }));
     std::shared_ptr<plugins::HYBCameraPicker> picker = camera->pickerController();
     ASSERT_TRUE(e2e::waitUntil([&] { return picker->previewLayer() && picker->previewLayer()->latestFrame(); })) << "a frame came";
-    // The shutter: the round button in the middle of the bottom bar.
-    const platform::Rect screen = window()->bounds();
-    std::shared_ptr<platform::View> hit = platform::TouchDriver::tapAt(window(), platform::Point{screen.midX(), screen.maxY() - 48});
-    ASSERT_TRUE(hit);
+    // The shutter: the round button in the middle of the bottom bar, clicked once the picker is in place.
+    ASSERT_TRUE(e2e::waitUntil([&] { return !treeAnimates(*picker->view()->rootView()); }));
+    const platform::Rect screen = platform::Screen::main().bounds();
+    e2e::click(*m_host, Point{screen.midX(), screen.maxY() - 48});
     ASSERT_TRUE(shows("camera-result", "hyb_photo_001.jpg")) << text("camera-result");
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('camera-image').naturalWidth") == "180"; }))
         << "the page shows the picture from its file URL, 480 x 640 upright fitted into 320 x 240: "

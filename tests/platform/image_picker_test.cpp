@@ -1,6 +1,7 @@
 #include "platform/device/ImagePickerController.h"
 
 #include "platform/Application.h"
+#include "platform/FileHandle.h"
 #include "platform/FileManager.h"
 #include "platform/PhotoLibrary.h"
 #include "platform/VirtualClock.h"
@@ -33,7 +34,9 @@ class RecordingPickerDelegate : public ImagePickerControllerDelegate {
 public:
     void imagePickerController(ImagePickerController&, const ImagePickerMediaInfo& info) override { finished.push_back(info); }
     void imagePickerControllerDidCancel(ImagePickerController&) override { ++cancelled; }
+    void imagePickerControllerDidFailToPick(ImagePickerController&, const Error& error) override { failed.push_back(error); }
     std::vector<ImagePickerMediaInfo> finished;
+    std::vector<Error> failed;
     int cancelled = 0;
 };
 
@@ -159,6 +162,36 @@ TEST_F(ImagePickerTest, PickingFromTheLibraryAnswersTheImageAndItsAssetURL) {
 
     picker->cancel();
     EXPECT_EQ(delegate->cancelled, 1);
+}
+
+TEST_F(ImagePickerTest, ALibraryItemThatCannotBeReadIsReportedWithItsError) {
+    seedLibrary();
+    Result<std::vector<PhotoAsset>> assets = PhotoLibrary().assets();
+    ASSERT_TRUE(assets);
+    ASSERT_EQ(assets->size(), 3u);
+    auto picker = present(ImagePickerSourceType::PhotoLibrary);
+    ASSERT_EQ(picker->libraryTable()->numberOfRows(0), 2);
+
+    // Both files change after the list was shown: the JPEG is deleted, the PNG no longer holds a picture.
+    const FileManager& files = FileManager::defaultManager();
+    ASSERT_TRUE(files.removeItem((*assets)[0].path()));
+    const std::string text = "this is not a picture";
+    ASSERT_TRUE(files.createFile((*assets)[1].path(), Bytes(text.begin(), text.end())));
+
+    hybtest::LogCapture log;
+    EXPECT_FALSE(picker->pick(0));
+    EXPECT_FALSE(picker->pick(1));
+    EXPECT_TRUE(delegate->finished.empty());
+    ASSERT_EQ(delegate->failed.size(), 2u);  // once per pick
+    // The errors are the file's and the decoder's own.
+    Result<std::unique_ptr<FileHandle>> opened = FileHandle::openForReading((*assets)[0].path());
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(delegate->failed[0], opened.error());
+    Result<ImageSource> decoded = ImageSource::withData(Bytes(text.begin(), text.end()));
+    ASSERT_FALSE(decoded);
+    EXPECT_EQ(delegate->failed[1], decoded.error());
+    EXPECT_TRUE(log.contains(delegate->failed[0].localizedDescription()));
+    EXPECT_TRUE(log.contains(delegate->failed[1].localizedDescription()));
 }
 
 TEST_F(ImagePickerTest, TheAlbumListsMoviesWhenAskedAndAMovieAnswersItsMediaURL) {

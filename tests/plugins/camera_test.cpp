@@ -2,6 +2,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/Crypto.h"
+#include "platform/FileHandle.h"
 #include "platform/FileManager.h"
 #include "platform/PhotoLibrary.h"
 #include "platform/device/CaptureDevice.h"
@@ -267,6 +268,39 @@ TEST_F(CameraTest, LibraryPicturesAnswerTheirURLAndAreNeverWrittenAgain) {
     ASSERT_TRUE(source);
     EXPECT_EQ(source->pixelWidth(), 60);
     EXPECT_EQ(source->pixelHeight(), 45);
+}
+
+TEST_F(CameraTest, ALibraryItemThatCannotBeReadAnswersItsErrorOnce) {
+    seedPicture(thirds(60, 40));
+    const std::string path = PhotoLibrary().assets()->at(0).path();
+    const FileManager& files = FileManager::defaultManager();
+
+    // Not a picture any more: the decoder's error, once, even for a second tap before the picker is gone.
+    const std::string text = "no picture here";
+    ASSERT_TRUE(files.createFile(path, Bytes(text.begin(), text.end())));
+    auto picker = open({50, 1, 0});
+    ASSERT_TRUE(picker);
+    EXPECT_FALSE(picker->pick(0));
+    EXPECT_FALSE(picker->pick(0));
+    settle();
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].status(), HYBCommandStatus::IOError);
+    EXPECT_EQ(answers()[0].message(), Value(ImageSource::withData(Bytes(text.begin(), text.end())).error().localizedDescription()));
+    EXPECT_FALSE(m_plugin->hasPendingOperation());
+    EXPECT_FALSE(m_plugin->pickerController());
+    EXPECT_FALSE(controller->presentedViewController());
+
+    // Gone after the list was shown: the file's error; this next call is answered as usual.
+    picker = open({50, 0, 0}, "gone");
+    ASSERT_TRUE(picker);
+    ASSERT_TRUE(files.removeItem(path));
+    EXPECT_FALSE(picker->pick(0));
+    settle();
+    ASSERT_EQ(answers().size(), 2u);
+    EXPECT_EQ(answers()[1].callbackId, "gone");
+    EXPECT_EQ(answers()[1].status(), HYBCommandStatus::IOError);
+    EXPECT_EQ(answers()[1].message(), Value(FileHandle::openForReading(path).error().localizedDescription()));
+    EXPECT_FALSE(m_plugin->hasPendingOperation());
 }
 
 TEST_F(CameraTest, CancelAnswersWhatAccessWasMissing) {
