@@ -370,8 +370,9 @@ double PULSEFoldCrashRecords(PULSEFileCacheController& store) {
     double latest = 0;
     if (!records.empty()) {
         std::vector<platform::ArchiveValue> entries;
-        if (const auto* stored = store.objectForKey(kPULSECrashLogKey).getSet())
-            entries.assign(stored->begin(), stored->end());
+        const auto stored = store.objectForKey(kPULSECrashLogKey);
+        if (const auto* set = stored.getSet())
+            entries.assign(set->begin(), set->end());
         for (const auto& record : records) {
             const std::string callStack = PULSECallStackText(record.frames);
             const std::int64_t crashTime = record.time + record.fixed["offset"].integerValue();

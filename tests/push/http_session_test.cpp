@@ -4,6 +4,7 @@
 #include "SessionTest.h"
 
 #include "push/PULSEBadgeNumberController.h"
+#include "push/PULSECrashLog.h"
 #include "push/PULSEHttpSessionController.h"
 #include "push/PULSELocationInfoController.h"
 #include "push/PULSEPageFlow.h"
@@ -210,6 +211,37 @@ TEST_F(StatsSession, WhenBothAddressesFailTheItemsRideAlongWithTheNextReport) {
     std::make_shared<push::PULSEUserDeviceReportRequest>()->send();
     ASSERT_TRUE(waitItems("device_info", 1) && waitItems("active_launch", 1));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_stats->reportCache()->count() == 0; }));
+}
+
+TEST_F(StatsSession, TheCrashCheckSendsStoredCrashLogsWhenCrashReportingIsOn) {
+    registerDevice();
+    storeChecksRanNow();
+    const auto t0 = static_cast<std::int64_t>(now());
+    m_store->setObject(t0 - 86400, "__PULSECrashTimer");
+    platform::ArchiveSet logs;
+    logs.insert(platform::ArchiveArray{platform::ArchiveValue(Value(Dictionary{{"message", "Signal 11 was raised."}, {"count", 2}})),
+                                       "app("});
+    m_store->setObject(logs, push::kPULSECrashLogKey);
+    startStats();
+    m_stats->prepareActive(now()); // crash reporting off: nothing
+    EXPECT_EQ(blockedOf<push::PULSECrashHandlerReportRequest>(), 0);
+
+    auto& client = push::PULSEClientController::sharedClient();
+    client.setCrashLogON();
+    client.removeCrashReport(); // the report needs the flag, not the handlers (this is the test process)
+    ASSERT_TRUE(client.isReportCrash());
+    m_store->setObject(t0 - 86400, "__PULSECrashTimer");
+    m_stats->reportInactive(now());
+    m_store->setObject(t0 - 86400, "__PULSECrashTimer");
+    m_stats.reset();
+    startStats();
+    m_stats->prepareActive(now());
+    EXPECT_EQ(blockedOf<push::PULSECrashHandlerReportRequest>(), 1);
+    login();
+    ASSERT_TRUE(waitItems("crash_log", 1));
+    EXPECT_EQ(m_reports.itemsOfType("crash_log")[0]["crashlogs"],
+              Value(Array{Dictionary{{"message", "Signal 11 was raised."}, {"count", 2}}}));
+    EXPECT_FALSE(m_store->hasObjectForKey(push::kPULSECrashLogKey));
 }
 
 TEST(StatsSessionTexts, URLErrorCodesHaveTheirTexts) {
