@@ -6,7 +6,10 @@
 #include "push/PULSEHttpSessionController.h"
 #include "push/PULSEPageFlow.h"
 
+#include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+
+#include "support/SelfProcess.h"
 
 #include <csignal>
 #include <fstream>
@@ -48,6 +51,13 @@ protected:
         return status;
     }
 
+    // Runs a scenario of CrashChild.DISABLED_Run in a fresh process of this executable over the same
+    // home (a fork of this threaded process may not start threads under every sanitizer).
+    int inPeer(const std::string& scenario) {
+        return hybtest::runThisTestExecutableForStatus(
+            "CrashChild.DISABLED_Run", {"PUSH_CRASH_HOME=" + m_home.folders().home() + "|" + m_home.folders().bundle(), "PUSH_CRASH_SCENARIO=" + scenario});
+    }
+
     static bool endedBy(int status, int signal) { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
 
     // The stored crash logs: [log dictionary, call-stack text] each.
@@ -73,13 +83,7 @@ protected:
 }
 
 TEST_F(CrashLog, ASegmentationFaultEndsTheChildAndIsFoldedAtTheNextStart) {
-    // The main thread holds a lock and waits while another thread crashes: nothing in the handler may
-    // wait for it.
-    const int status = inChild([] {
-        static std::mutex store;
-        std::lock_guard held(store);
-        std::thread([] { segfault(); }).join();
-    });
+    const int status = inPeer("segv-thread");
     ASSERT_TRUE(endedBy(status, SIGSEGV)) << "wait status " << status;
     EXPECT_GT(push::PULSEFoldCrashRecords(*m_store), 0);
     auto logs = storedLogs();
@@ -92,7 +96,7 @@ TEST_F(CrashLog, ASegmentationFaultEndsTheChildAndIsFoldedAtTheNextStart) {
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(recordPath()));
 
     // The same crash again is counted; another reason is an entry of its own.
-    ASSERT_TRUE(endedBy(inChild([] { std::thread([] { segfault(); }).join(); }), SIGSEGV));
+    ASSERT_TRUE(endedBy(inPeer("segv-thread"), SIGSEGV));
     ASSERT_TRUE(endedBy(inChild([] { ::raise(SIGFPE); }), SIGFPE));
     push::PULSEFoldCrashRecords(*m_store);
     logs = storedLogs();
@@ -104,8 +108,7 @@ TEST_F(CrashLog, ASegmentationFaultEndsTheChildAndIsFoldedAtTheNextStart) {
 }
 
 TEST_F(CrashLog, AnUncaughtExceptionIsRecordedWithItsMessageAndEndsBySIGABRT) {
-    // Thrown on a thread of its own (the test body would catch it).
-    const int status = inChild([] { std::thread([] { throw std::runtime_error("the child gives up"); }).join(); });
+    const int status = inPeer("throw-thread");
     ASSERT_TRUE(endedBy(status, SIGABRT)) << "wait status " << status;
     push::PULSEFoldCrashRecords(*m_store);
     const auto logs = storedLogs();
@@ -206,6 +209,35 @@ TEST_F(CrashLog, ACrashedRunsOpenSessionEndsAtTheCrash) {
     stats->prepareActive(static_cast<double>(t0));
     EXPECT_EQ(stats->blockedRequests().size() >= 2u, true); // launch and session end, held until login
     EXPECT_EQ(storedLogs().size(), 1u);
+}
+
+// The crashing process of the tests above (run by name with its scenario and home in the environment).
+TEST(CrashChild, DISABLED_Run) {
+    const char* home = std::getenv("PUSH_CRASH_HOME");
+    const char* scenario = std::getenv("PUSH_CRASH_SCENARIO");
+    if (!home || !scenario)
+        GTEST_SKIP() << "run by the crash-log tests";
+    ::alarm(20); // a handler that hangs ends this process by SIGALRM
+    for (int signal : {SIGSEGV, SIGFPE, SIGABRT})
+        ::signal(signal, SIG_DFL);
+    const std::string folders = home;
+    const auto bar = folders.find('|');
+    platform::AppFolders::install(platform::AppFolders(folders.substr(0, bar), folders.substr(bar + 1)));
+    push::PULSEFileCacheController::startShareInstance("PULSEJSON", 0, false);
+    if (!push::PULSEInstallCrashHandlers())
+        ::_exit(90);
+    const std::string which = scenario;
+    if (which == "segv-thread") {
+        // The main thread holds a lock and waits while another thread crashes: nothing in the handler
+        // may wait for it.
+        static std::mutex store;
+        std::lock_guard held(store);
+        std::thread([] { segfault(); }).join();
+    } else if (which == "throw-thread") {
+        // Thrown on a thread of its own (the test body would catch it).
+        std::thread([] { throw std::runtime_error("the child gives up"); }).join();
+    }
+    ::_exit(91);
 }
 
 } // namespace
