@@ -4,6 +4,8 @@
 #include "push/PULSECrashLog.h"
 #include "push/PULSEFileCacheController.h"
 
+#include "PushFuzzHome.h"
+
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 
@@ -13,28 +15,8 @@
 #include <filesystem>
 #include <string>
 
-namespace {
-
-std::string& homeFolder() {
-    static std::string folder;
-    return folder;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "push-crash-record-fuzz-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        std::abort();
-    homeFolder() = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(homeFolder(), ignored);
-    });
-    platform::AppFolders folders(pattern, pattern + "/bundle");
-    platform::AppFolders::install(folders);
-    if (!folders.createFolders())
-        std::abort();
+    fuzzing::installTemporaryPushHome("push-crash-record-fuzz");
     return 0;
 }
 
