@@ -6,6 +6,8 @@
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSEUserDefaultsController.h"
 
+#include "PushFuzzHome.h"
+
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 #include "platform/UserDefaults.h"
@@ -20,11 +22,6 @@ namespace {
 
 using Store = push::PULSEFileCacheController;
 
-std::string& homeFolder() {
-    static std::string folder;
-    return folder;
-}
-
 void writeFile(const std::string& path, const platform::Bytes& bytes) {
     auto& files = platform::FileManager::defaultManager();
     (void)files.createDirectory(platform::deletingLastPathComponent(path));
@@ -34,18 +31,7 @@ void writeFile(const std::string& path, const platform::Bytes& bytes) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "push-store-fuzz-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        std::abort();
-    homeFolder() = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(homeFolder(), ignored);
-    });
-    platform::AppFolders folders(pattern, pattern + "/bundle");
-    platform::AppFolders::install(folders);
-    if (!folders.createFolders())
-        std::abort();
+    fuzzing::installTemporaryPushHome("push-store-fuzz");
     return 0;
 }
 

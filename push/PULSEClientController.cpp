@@ -1,5 +1,7 @@
 #include "push/PULSEClientController.h"
 
+#include "push/PULSECrashLog.h"
+
 #include "push/PULSEPushConfigController.h"
 #include "push/PULSEUserDefaultsController.h"
 
@@ -67,6 +69,15 @@ std::string PULSEClientController::pushChannel() const {
     // The channel belongs to the push configuration, which the set-up installs.
     return m_pushConfig ? m_pushConfig->pushChanel() : std::string();
 }
+
+void PULSEClientController::setCrashLogON() {
+    if (m_isReportCrash)
+        return;
+    m_isReportCrash = true;
+    PULSEInstallCrashHandlers();
+}
+
+void PULSEClientController::removeCrashReport() { PULSERemoveCrashHandlers(); }
 
 std::uint64_t PULSEClientController::getRId(int kind) {
     if (auto session = requestSession())

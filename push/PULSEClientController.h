@@ -77,6 +77,7 @@ public:
     const std::shared_ptr<PULSEMessageCenter>& messageCenter() const { return m_messageCenter; }
     void setMessageCenter(std::shared_ptr<PULSEMessageCenter> center) { m_messageCenter = std::move(center); }
     const std::shared_ptr<PULSEPageFlowSession>& pageFlowController() const { return m_pageFlowController; }
+    void setPageFlowController(std::shared_ptr<PULSEPageFlowSession> pages) { m_pageFlowController = std::move(pages); }
     const std::shared_ptr<platform::NotificationCenter>& clientNotificationCenter() const { return m_clientNotificationCenter; }
     void setClientNotificationCenter(std::shared_ptr<platform::NotificationCenter> center) {
         m_clientNotificationCenter = std::move(center);
@@ -89,6 +90,11 @@ public:
     std::shared_ptr<PULSEReportSession> reportSession() const { return m_reportSession.lock(); }
     void setReportSession(std::weak_ptr<PULSEReportSession> session) { m_reportSession = std::move(session); }
     PULSEThreadController& PulseThreadManager() const { return m_pulseThreadManager; }
+
+    // Crash-log capture is on (goes from false to true once; setCrashLogON installs the handlers).
+    bool isReportCrash() const { return m_isReportCrash; }
+    void setCrashLogON();
+    void removeCrashReport();
 
     // Whether a device token has been taken in this process (only ever goes from false to true).
     bool deviceTokenUpdated() const { return m_deviceTokenUpdated; }
@@ -127,6 +133,7 @@ private:
     std::string m_modelName;
     std::int32_t m_apsEvironment = 0;
     bool m_deviceTokenUpdated = false;
+    bool m_isReportCrash = false;
 
     std::shared_ptr<PULSEPushConfigController> m_pushConfig;
     std::shared_ptr<PULSEUserDefaultsController> m_userDefaults;

@@ -332,7 +332,9 @@ void PULSEHttpRequest::didFailWithError(platform::URLConnection& connection, con
         const auto right = platform::URL::fromString(b);
         return left && right ? left->absoluteString() == right->absoluteString() : a == b;
     };
-    if (sameAddress(failed, m_requestAddress)) {
+    // One retry at the backup; a backup that names the same address must not start a loop of retries.
+    if (!m_triedBackUp && sameAddress(failed, m_requestAddress)) {
+        m_triedBackUp = true;
         if (m_backUpAddress.empty()) {
             returnToCache();
             return;

@@ -40,6 +40,8 @@ class PULSEReportSession {
 public:
     virtual ~PULSEReportSession() = default;
     virtual void sendHttpReport(const std::shared_ptr<PULSEReportRequest>& request) = 0;
+    // The TCP session logged in: the requests held until then go now.
+    virtual void sendAllBlockedHttpReports() {}
 };
 
 class PULSEHttpRequestDelegate {
@@ -70,7 +72,7 @@ public:
     // The uncompressed JSON body, built once; nothing when there is nothing to send.
     std::optional<platform::Bytes> packetData();
     // The POST of the gzip body to the statistics endpoint; nothing when there is no body.
-    std::optional<platform::URLRequest> generateReportRequest();
+    virtual std::optional<platform::URLRequest> generateReportRequest();
     // "Basic <token>" over bodyData.
     std::string p_generateRequestHead() const;
     virtual void setResponseBlock();
@@ -109,6 +111,9 @@ public:
     void setReSendTimerIndex(std::int64_t index) { m_reSendTimerIndex = index; }
 
 protected:
+    void setReportTimeStamp(std::int64_t seconds) { m_reportTimeStamp = seconds; }
+    void setBodyData(platform::Bytes body) { m_bodyData = std::move(body); }
+
     ResponseBlock m_responseBlock;
 
 private:
@@ -189,6 +194,7 @@ private:
     platform::Bytes m_result;
     std::string m_backUpAddress;
     std::string m_requestAddress;
+    bool m_triedBackUp = false;
     std::shared_ptr<platform::URLConnection> m_connection;
     // The exchange keeps itself while its connection runs (the connection holds it weakly).
     std::shared_ptr<PULSEHttpRequest> m_keepAlive;

@@ -5,6 +5,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSELogging.h"
+#include "push/PULSEReportRequest.h"
 #include "push/PULSESessionRequests.h"
 #include "push/PULSETagAlias.h"
 #include "push/PULSEUDPReport.h"
@@ -362,7 +363,8 @@ void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) 
     m_delaySetupTimeIntervalIndex = 0;
     startHeartbeatTimer();
     setCareAllDataSent(true);
-    // The HTTP statistics session sends its blocked reports once it exists on the client.
+    if (auto reports = PULSEClientController::sharedClient().reportSession())
+        reports->sendAllBlockedHttpReports();
     if (const auto& tagAlias = PULSEClientController::sharedClient().tagAliasMng())
         tagAlias->sendFailedTagAlias();
     auto kept = std::move(m_udpBlockedQueue);
