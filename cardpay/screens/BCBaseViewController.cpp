@@ -683,8 +683,11 @@ bool BCBaseViewController::checkPaymentParams() {
         }
     if (m_scrollView)
         if (const auto box = std::dynamic_pointer_cast<BCCheckBoxView>(m_scrollView->viewWithTag(kAgreementTag)); box && !box->mSelected()) {
-            showAlertViewWithMessage(box->errorInfo());
-            return false;
+            // A box the server did not mark as required has no message and does not block the payment.
+            if (const auto message = box->errorInfo()) {
+                showAlertViewWithMessage(message);
+                return false;
+            }
         }
     return true;
 }

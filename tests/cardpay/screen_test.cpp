@@ -1,6 +1,15 @@
 // The screen frame: failures, server alert boxes, the exit, the notice bars, the Next button, the
 // form handling, and the web page screen.
+#include "cardpay/cells/BCInputCells.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/core/BCImageManager.h"
+#include "cardpay/core/BCUtils.h"
+#include "cardpay/tracker/YLUniTracker.h"
+#include "cardpay/views/BCCheckBoxViews.h"
+#include "platform/Notification.h"
+#include "support/CardPayTestServer.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCBaseViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
@@ -186,4 +195,203 @@ TEST_F(CardPayScreen, PointsFieldTyping) {
     field->insertText("1");
     field->insertText("3");
     EXPECT_EQ(field->text(), "12.50");
+}
+
+TEST_F(CardPayScreen, FailureTrackingByCommandAndPayType) {
+    testsupport::CardPayTestServer server;
+    auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+    ASSERT_TRUE(scenario.ok());
+    server.setScenario(*scenario);
+    for (const char* cmd : {"rules", "bindcardrules", "getuserinfo", "pay", "sms"})
+        server.setEnvelope(cmd, platform::Dictionary{{"resp", "01"}, {"msg", "boom"}});
+    BCDataContainer::instance()->setMTN(std::string("201712010001"));
+    BCHttpsConnect::instance()->setServerURL(server.url());
+    auto screen = present();
+    ASSERT_TRUE(screen->service());
+    struct Case {
+        std::function<void(BCMPServiceConsumption&)> post;
+        const char* card;
+        const char* login;
+    };
+    const std::vector<Case> cases{
+        {[](auto& s) { s.postRulesRequestWithFlag("0", "4111", "1", "1"); }, "bankpay_cardNO_fail", "loginpay_cardNO_fail"},
+        {[](auto& s) { s.postBindCardRulesRequestWithParams(""); }, "bankpay_cardNO_fail", "loginpay_cardNO_fail"},
+        {[](auto& s) { s.postGetUserInfoRequestWithParams(""); }, "login_fail", "login_fail"},
+        {[](auto& s) { s.postRequestWithCmd("pay", ""); }, "bankpay_fail", "loginpay_fail"},
+        {[](auto& s) { s.postSmsRequestWithFlag("0", ""); }, "bankpay_fail", "loginpay_fail"},
+    };
+    for (long long payType : {101, 100}) {
+        BCDataContainer::instance()->setPayType(payType);
+        for (const auto& c : cases) {
+            YLUniTracker::resetRecord();
+            c.post(*screen->service());
+            ASSERT_TRUE(hybtest::runMainUntil([&] { return screen->mAlertView() != nullptr; }));
+            ASSERT_EQ(YLUniTracker::recordedCalls().size(), 1u);
+            const auto& call = YLUniTracker::recordedCalls()[0];
+            EXPECT_EQ(call.arguments[0], platform::Value(payType == 101 ? c.card : c.login));
+            EXPECT_EQ(call.arguments[2], platform::Value(platform::Dictionary{{"errorDesc", "boom"}}));
+            EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), "boom");
+            screen->dismissAlertView();
+        }
+    }
+    server.releaseHeldReplies();
+    BCMPService::releaseCommon();
+    BCHttpsConnect::releaseInstance();
+}
+
+TEST_F(CardPayScreen, NextButtonStateImages) {
+    auto screen = present();
+    screen->addBtnNextWithTitle("Next", Rect(12, 300, 351, 44), false, *screen->mScrollView());
+    auto next = screen->mBtnNext();
+    EXPECT_FALSE(next->isEnabled());
+    EXPECT_EQ(next->titleColorForState(platform::kControlStateHighlighted), platform::Color::white());
+    EXPECT_EQ(next->backgroundImageForState(platform::kControlStateNormal)->size().width, 10);
+    EXPECT_EQ(next->layer()->cornerRadius(), 4);
+
+    BCDataContainer::instance()->setBundleConfig(platform::Dictionary{});
+    screen->addBtnNextWithTitle("Next", Rect(12, 300, 351, 44), true, *screen->mScrollView());
+    next = screen->mBtnNext();
+    EXPECT_TRUE(next->isEnabled());
+    EXPECT_EQ(next->backgroundImageForState(platform::kControlStateNormal), BCImageManager::instance()->imageNamed(20012));
+    EXPECT_EQ(next->backgroundImageForState(platform::kControlStateDisabled), BCImageManager::instance()->imageNamed(20014));
+    EXPECT_EQ(next->titleColorForState(platform::kControlStateHighlighted), platform::Color::fromRGBA255(217, 164, 38));
+    EXPECT_EQ(next->titleColorForState(platform::kControlStateDisabled), platform::Color::fromRGBA255(255, 229, 167));
+}
+
+namespace {
+
+std::shared_ptr<BCPaymentElementsView> addForm(const std::shared_ptr<Screen>& screen, platform::Array elements) {
+    auto form = std::make_shared<BCPaymentElementsView>(Rect(0, 0, 375, 0), elements, screen);
+    screen->mScrollView()->addSubview(form);
+    screen->setPaymentElementsView(form);
+    screen->initTextFieldArray();
+    screen->addBtnNextWithTitle("Next", Rect(12, 400, 351, 44), true, *screen->mScrollView());
+    return form;
+}
+
+std::shared_ptr<BCBaseCell> cellAt(const std::shared_ptr<BCPaymentElementsView>& form, std::size_t i) {
+    return std::static_pointer_cast<BCBaseCell>(form->elementArray().at(i));
+}
+
+} // namespace
+
+TEST_F(CardPayScreen, NextButtonFollowsTheForm) {
+    auto screen = present();
+    auto form = addForm(screen, platform::Array{platform::Dictionary{{"type", "text"}, {"name", "remark"}, {"placeholder", "Remark"}},
+                                                platform::Dictionary{{"type", "point"}, {"name", "points"}}});
+    auto remark = cellAt(form, 0)->textField();
+    auto points = cellAt(form, 1)->textField();
+    ASSERT_EQ(points->tag(), BCBaseViewController::kPointsTag);
+    EXPECT_FALSE(screen->canEnableNextButton());
+    remark->becomeFirstResponder();
+    remark->insertText("a");  // the last empty cell (points aside) gets its first character
+    EXPECT_TRUE(screen->mBtnNext()->isEnabled());
+    EXPECT_TRUE(screen->canEnableNextButton());  // only the points cell is empty
+    remark->deleteBackward();
+    EXPECT_FALSE(screen->mBtnNext()->isEnabled());
+
+    remark->insertText("b");
+    screen->mBtnNext()->setEnabled(true);
+    points->becomeFirstResponder();
+    points->insertText("5");
+    points->deleteBackward();
+    EXPECT_TRUE(screen->mBtnNext()->isEnabled());
+
+    // The delayed check of a cleared field does not touch a screen that is gone.
+    remark->setText("");
+    screen->checkTextFieldClear(*remark);
+    m_root->dismissViewController(false);
+    m_nav.reset();
+    std::weak_ptr<Screen> weak = screen;
+    form.reset();
+    remark.reset();
+    points.reset();
+    screen.reset();
+    m_clock.advance(1.0);
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(CardPayScreen, PasswordFieldKeyboardAndAgreement) {
+    BCDataContainer::instance()->setMMessageBlock(std::string("4111111111111111"));
+    auto screen = present();
+    auto form = addForm(screen, platform::Array{platform::Dictionary{{"type", "pwd"}, {"name", "pin"}}});
+    auto pin = std::static_pointer_cast<BCPasswordCell>(cellAt(form, 0));
+    pin->keyboard()->setRandomSeed(1);
+    const auto ordered = pin->keyboard()->keyDigits();
+    screen->textFieldDidBeginEditing(*pin->textField());
+    EXPECT_NE(pin->keyboard()->keyDigits(), ordered);
+    EXPECT_EQ(pin->textField()->superview()->layer()->borderColor(), BCUtils::focusedTextFieldBorderColor());
+    pin->keyboard()->digitKey(1)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_EQ(pin->keyboard()->keptDigitCount(), 1u);
+    screen->textFieldShouldClear(*pin->textField());
+    EXPECT_EQ(pin->keyboard()->keptDigitCount(), 0u);
+
+    // Keyboard avoidance: nothing after end-editing with no focus; with focus the view shrinks.
+    const Rect resting = screen->mScrollView()->frame();
+    screen->textFieldShouldEndEditing(*pin->textField());
+    const platform::Notification frameChange{"UIKeyboardWillChangeFrameNotification", nullptr,
+        platform::Dictionary{{platform::kKeyboardFrameEndUserInfoKey, platform::Dictionary{{"x", 0.0}, {"y", 451.0}, {"width", 375.0}, {"height", 216.0}}},
+                             {platform::kKeyboardAnimationDurationUserInfoKey, 0.25}}};
+    screen->keyBoardWillChangeFrame(frameChange);
+    EXPECT_EQ(screen->mScrollView()->frame(), resting);
+    screen->textFieldDidBeginEditing(*pin->textField());
+    screen->keyBoardWillChangeFrame(frameChange);
+    EXPECT_EQ(screen->mScrollView()->frame().size.height, BCUtils::displayHeight() - BCUtils::statusBarHeight() - 44 - 216);
+    screen->keyboareWillHide(frameChange);
+    EXPECT_EQ(screen->mScrollView()->frame(), resting);
+
+    // A complete form is still blocked by an unticked agreement box, with the box's own message.
+    for (int d = 0; d < 6; ++d)
+        pin->keyboard()->digitKey(d)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    auto optional = std::make_shared<BCCheckBoxView>(Rect(0, 500, 375, 40), platform::Dictionary{{"label", "News"}, {"checked", "1"}},
+                                                     std::weak_ptr<BCCheckBoxDelegate>());
+    optional->setTag(BCBaseViewController::kAgreementTag);
+    screen->mScrollView()->addSubview(optional);
+    EXPECT_TRUE(screen->checkPaymentParams());  // an optional box asks nothing
+    optional->removeFromSuperview();
+    auto box = std::make_shared<BCCheckBoxView>(Rect(0, 500, 375, 40),
+        platform::Dictionary{{"label", "I agree"}, {"checked", "1"}, {"required", "1"}, {"error_info", "Please accept the terms"}},
+        std::weak_ptr<BCCheckBoxDelegate>());
+    box->setTag(BCBaseViewController::kAgreementTag);
+    screen->mScrollView()->addSubview(box);
+    EXPECT_FALSE(screen->checkPaymentParams());
+    ASSERT_TRUE(screen->mAlertView());
+    EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), "Please accept the terms");
+    box->removeFromSuperview();
+    EXPECT_TRUE(screen->checkPaymentParams());
+}
+
+TEST_F(CardPayScreen, WebPageScreen) {
+    const std::string dir = m_home.root();
+    { std::ofstream(dir + "/terms.html") << "<p>terms</p>"; }
+    { std::ofstream(dir + "/elsewhere.html") << "<p>else</p>"; }
+    auto page = std::make_shared<platform::ScriptedPage>();
+    page->setRedirect("file://" + dir + "/moved.html", "file://" + dir + "/elsewhere.html");
+    platform::WebView::setFactory([page](Rect frame) { return platform::HeadlessWebView::create(frame, page); });
+    auto screen = present();
+
+    auto web = BCWebViewController::initWithUrl("file://" + dir + "/terms.html", "Terms");
+    m_nav->pushViewController(web, false);
+    web->view();
+    ASSERT_TRUE(web->navigationBar() && web->webView());
+    EXPECT_TRUE(web->navigationBar()->loadingIndicator());
+    EXPECT_EQ(web->webView()->frame().origin.y, BCUtils::viewControllerBoundsOriginY() + 44);
+    EXPECT_FALSE(web->barBackgroundView());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return web->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_EQ(web->navigationBar()->barTitle()->text(), "Terms");
+
+    auto moved = BCWebViewController::initWithUrl("file://" + dir + "/moved.html", "Moved");
+    m_nav->pushViewController(moved, false);
+    moved->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !moved->webView()->isLoading() && moved->webView()->request(); }));
+    EXPECT_FALSE(moved->navigationBar()->barTitle());
+
+    auto broken = BCWebViewController::initWithUrl("not a url", "Broken");
+    m_nav->pushViewController(broken, false);
+    broken->view();
+    EXPECT_FALSE(broken->webView()->request());
+
+    broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == moved; }));
+    platform::WebView::setFactory({});
 }
