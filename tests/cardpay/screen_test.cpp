@@ -10,6 +10,7 @@
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "platform/Notification.h"
 #include "support/CardPayTestServer.h"
+#include "support/Snapshot.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCBaseViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
@@ -394,4 +395,43 @@ TEST_F(CardPayScreen, WebPageScreen) {
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == moved; }));
     platform::WebView::setFactory({});
+}
+
+TEST_F(CardPayScreen, FailureEnablesTheSmsButtonAgain) {
+    auto screen = present();
+    auto form = addForm(screen, platform::Array{platform::Dictionary{{"type", "sms"}, {"name", "sms"}}});
+    auto sms = std::static_pointer_cast<BCSmsCodeCell>(cellAt(form, 0));
+    for (int type : {2005, 2099}) {
+        screen->smsCodeSucceed();
+        EXPECT_FALSE(sms->mBtnSmsCode()->isEnabled());
+        screen->comunicateToBCMPDidFailWithErrorType(type, std::nullopt);
+        EXPECT_TRUE(sms->mBtnSmsCode()->isEnabled()) << type;
+        EXPECT_FALSE(screen->mAlertView());
+    }
+}
+
+TEST_F(CardPayScreen, Pictures) {
+    auto container = BCDataContainer::instance();
+    container->apply({{"warningInfo", "Card payments are slow tonight."}, {"ADString", "Pay by card and get 5% back today."},
+                      {"mOrderInfoArray", platform::Array{platform::Dictionary{{"label", "Merchant"}, {"value", "Sample Shop"}},
+                                                          platform::Dictionary{{"label", "Amount"}, {"value", "128.00"}}}}});
+    auto screen = present();
+    screen->addOrderViewWithStyle(1);
+    hybtest::expectSnapshot(*screen->view(), "frame_bars_and_order");
+    screen->showAlertViewWithMessage(std::string("Network Error, Please Retry."));
+    hybtest::expectSnapshot(*screen->view(), "frame_error_alert");
+    screen->showLoadingAlertView();
+    screen->mAlertView()->loadingImageView()->layer()->removeAllAnimations();
+    hybtest::expectSnapshot(*screen->view(), "frame_loading_box");
+
+    const std::string dir = m_home.root();
+    { std::ofstream(dir + "/terms.html") << "<p>terms</p>"; }
+    auto web = BCWebViewController::initWithUrl("file://" + dir + "/terms.html", "User Agreement");
+    m_nav->pushViewController(web, false);
+    web->view();
+    web->navigationBar()->loadingIndicator()->stopAnimating();  // a still picture
+    web->navigationBar()->loadingIndicator()->setHidden(false);
+    hybtest::expectSnapshot(*web->view(), "web_page_loading");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return web->navigationBar()->barTitle() != nullptr; }));
+    hybtest::expectSnapshot(*web->view(), "web_page_title");
 }
