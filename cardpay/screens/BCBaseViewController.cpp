@@ -639,6 +639,22 @@ void BCBaseViewController::keyboareWillHide(const platform::Notification& notifi
     platform::ViewAnimation::commitAnimations();
 }
 
+void BCBaseViewController::pointCellKeyPathChanged(BCPointCell& cell, double offset) {
+    if (!BCDataContainer::instance()->pointCell() || !m_scrollView || !cell.superview())
+        return;
+    const platform::Rect inScroll = cell.convertRectTo(cell.bounds(), m_scrollView.get());
+    m_scrollView->scrollRectToVisible(inScroll, true);
+    for (const auto& view : m_scrollView->subviews()) {
+        if (view->frame().origin.y <= inScroll.maxY())
+            continue;
+        platform::Rect frame = view->frame();
+        frame.origin.y += offset;
+        view->setFrame(frame);
+    }
+    const platform::Size content = m_scrollView->contentSize();
+    m_scrollView->setContentSize({content.width, content.height + offset});
+}
+
 void BCBaseViewController::smsCodeAction() {
     BCTrackerManager::trackEvent(prefixedEvent("click_get_msg"));
     if (m_focusTextField)

@@ -13,6 +13,7 @@
 // Main thread only.
 #pragma once
 #include "cardpay/cells/BCBaseCell.h"
+#include "cardpay/cells/BCPointCell.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/views/BCADBar.h"
 #include "cardpay/views/BCAlertViewEx.h"
@@ -38,6 +39,7 @@ class BCBaseViewController : public platform::ViewController,
                              public BCTextFieldDelegate,
                              public BCPullListViewDelegate,
                              public BCMPServiceDelegate,
+                             public BCPointCellObserver,
                              public platform::ScrollViewDelegate {
 public:
     static constexpr int kPasswordTag = 95516;
@@ -118,6 +120,8 @@ public:
     static std::string floatValueInTextField(const platform::TextField& field, platform::TextRange16 range, const std::string& string);
     void keyBoardWillChangeFrame(const platform::Notification& notification) override;
     void keyboareWillHide(const platform::Notification& notification) override;
+    // The points cell's caption grew by `offset`: what lies below it in the scroll view moves down.
+    void pointCellKeyPathChanged(BCPointCell& cell, double offset) override;
     void smsCodeAction();
     void postSmsMessage(const std::string& params);
     void smsCodeSucceed();

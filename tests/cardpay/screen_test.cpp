@@ -20,6 +20,7 @@
 #include "platform/VirtualClock.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Window.h"
+#include "cardpay/cells/BCPointCell.h"
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
 
@@ -434,4 +435,73 @@ TEST_F(CardPayScreen, Pictures) {
     hybtest::expectSnapshot(*web->view(), "web_page_loading");
     ASSERT_TRUE(hybtest::runMainUntil([&] { return web->navigationBar()->barTitle() != nullptr; }));
     hybtest::expectSnapshot(*web->view(), "web_page_title");
+}
+
+TEST_F(CardPayScreen, PointsCellGrowthMovesWhatLiesBelow) {
+    BCDataContainer::instance()->setMaxCanUsePoint(500);
+    auto screen = present();
+    auto form = addForm(screen, platform::Array{platform::Dictionary{{"type", "point"}, {"name", "points"}}});
+    auto cell = std::static_pointer_cast<BCPointCell>(cellAt(form, 0));
+    screen->mScrollView()->setContentSize({375, 600});
+    const double nextY = screen->mBtnNext()->frame().origin.y;
+    const double formY = form->frame().origin.y;
+    screen->pointCellKeyPathChanged(*cell, 30);
+    EXPECT_EQ(screen->mBtnNext()->frame().origin.y, nextY + 30);
+    EXPECT_EQ(form->frame().origin.y, formY);
+    EXPECT_EQ(screen->mScrollView()->contentSize().height, 630);
+
+    BCDataContainer::instance()->setPointCell(nullptr);  // no points cell on the road: nothing moves
+    screen->pointCellKeyPathChanged(*cell, 30);
+    EXPECT_EQ(screen->mBtnNext()->frame().origin.y, nextY + 30);
+}
+
+TEST_F(CardPayScreen, RotationLaysTheFrameOutOnce) {
+    auto screen = present();
+    screen->addBtnNextWithTitle("Next", Rect(12, 300, 351, 44), true, *screen->mScrollView());
+    screen->showLoadingAlertView();
+    const Rect scroll = screen->mScrollView()->frame();
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    const double d = BCUtils::rotatedOffset();
+    ASSERT_EQ(d, 667 - 375);
+    for (int i = 0; i < 2; ++i)  // the transition and the older callback may both come
+        screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
+    EXPECT_EQ(screen->mScrollView()->frame(), Rect(scroll.origin.x, scroll.origin.y, 667, scroll.size.height - d));
+    EXPECT_EQ(screen->scrollViewFrame(), screen->mScrollView()->frame());
+    EXPECT_EQ(screen->mBtnNext()->frame().size.width, 351 + d);
+    EXPECT_EQ(screen->statusBarBackgroundView()->frame().size.width, 375 + d);
+    EXPECT_EQ(screen->mAlertView()->frame().size.width, 667);
+}
+
+TEST_F(CardPayScreen, AgreementPageAndSmsRequest) {
+    auto screen = present();
+    BCDataContainer::instance()->setPayType(101);
+    YLUniTracker::resetRecord();
+    screen->checkBoxHref("file:///nowhere/terms.html", "用户协议");
+    ASSERT_EQ(YLUniTracker::recordedCalls().size(), 1u);
+    EXPECT_EQ(YLUniTracker::recordedCalls()[0].arguments[0], platform::Value("bankpay_open_user_protocol"));
+    auto web = std::dynamic_pointer_cast<BCWebViewController>(m_nav->topViewController());
+    ASSERT_TRUE(web);
+    EXPECT_EQ(web->webViewUrl(), "file:///nowhere/terms.html");
+    EXPECT_EQ(web->barTitle(), "用户协议");
+
+    BCDataContainer::instance()->setUpPayPrefix(std::string("up_"));
+    YLUniTracker::resetRecord();
+    screen->checkBoxHref("file:///nowhere/rates.html", "Rates");  // another title is not tracked
+    EXPECT_TRUE(YLUniTracker::recordedCalls().empty());
+
+    // The SMS request checks the form first: an empty phone number shows the form's message.
+    auto form = addForm(screen, platform::Array{platform::Dictionary{{"type", "Mobile"}, {"name", "mobile"}, {"placeholder", "Phone"}}});
+    screen->smsCodeAction();
+    ASSERT_EQ(YLUniTracker::recordedCalls().size(), 1u);
+    EXPECT_EQ(YLUniTracker::recordedCalls()[0].arguments[0], platform::Value("up_click_get_msg"));
+    ASSERT_TRUE(screen->mAlertView());
+    EXPECT_FALSE(screen->mAlertView()->isLoadingStyle());
+}
+
+TEST_F(CardPayScreen, PresentationOverTheCurrentContext) {
+    auto screen = present();
+    auto modal = std::make_shared<platform::ViewController>();
+    screen->viewControllerPresentModalViewController(m_nav, modal);
+    EXPECT_EQ(modal->modalPresentationStyle(), platform::ModalPresentationStyle::OverCurrentContext);
+    EXPECT_EQ(m_nav->presentedViewController(), modal);
 }
