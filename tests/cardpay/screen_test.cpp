@@ -236,6 +236,11 @@ TEST_F(CardPayScreen, FailureTrackingByCommandAndPayType) {
             screen->dismissAlertView();
         }
     }
+    // A failure without a message tracks nothing, though the last command was a tracked one.
+    YLUniTracker::resetRecord();
+    screen->comunicateToBCMPDidFailWithErrorType(2001, std::nullopt);
+    EXPECT_TRUE(YLUniTracker::recordedCalls().empty());
+    EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), "");
     server.releaseHeldReplies();
     BCMPService::releaseCommon();
     BCHttpsConnect::releaseInstance();
