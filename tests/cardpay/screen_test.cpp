@@ -56,7 +56,23 @@ protected:
         m_window->setRootViewController(m_root);
         m_window->makeKeyAndVisible();
     }
-    void TearDown() override { BCDataContainer::destory(); }
+    void TearDown() override {
+        m_server.releaseHeldReplies();
+        BCMPService::releaseCommon();
+        BCHttpsConnect::releaseInstance();
+        BCDataContainer::destory();
+    }
+
+    // The road talks to the loopback payment server from now on.
+    bool openRoad() {
+        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+        if (!scenario.ok())
+            return false;
+        m_server.setScenario(*scenario);
+        BCDataContainer::instance()->setMTN(std::string("201712010001"));
+        BCHttpsConnect::instance()->setServerURL(m_server.url());
+        return true;
+    }
 
     // A screen in a navigation controller presented over the host's root.
     std::shared_ptr<Screen> present() {
@@ -74,6 +90,7 @@ protected:
     std::shared_ptr<platform::Window> m_window;
     std::shared_ptr<platform::ViewController> m_root;
     std::shared_ptr<BCNavController> m_nav;
+    testsupport::CardPayTestServer m_server;
 };
 
 } // namespace
@@ -200,14 +217,10 @@ TEST_F(CardPayScreen, PointsFieldTyping) {
 }
 
 TEST_F(CardPayScreen, FailureTrackingByCommandAndPayType) {
-    testsupport::CardPayTestServer server;
-    auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-    ASSERT_TRUE(scenario.ok());
-    server.setScenario(*scenario);
+    ASSERT_TRUE(openRoad());
+    auto& server = m_server;
     for (const char* cmd : {"rules", "bindcardrules", "getuserinfo", "pay", "sms"})
         server.setEnvelope(cmd, platform::Dictionary{{"resp", "01"}, {"msg", "boom"}});
-    BCDataContainer::instance()->setMTN(std::string("201712010001"));
-    BCHttpsConnect::instance()->setServerURL(server.url());
     auto screen = present();
     ASSERT_TRUE(screen->service());
     struct Case {
@@ -241,9 +254,6 @@ TEST_F(CardPayScreen, FailureTrackingByCommandAndPayType) {
     screen->comunicateToBCMPDidFailWithErrorType(2001, std::nullopt);
     EXPECT_TRUE(YLUniTracker::recordedCalls().empty());
     EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), "");
-    server.releaseHeldReplies();
-    BCMPService::releaseCommon();
-    BCHttpsConnect::releaseInstance();
 }
 
 TEST_F(CardPayScreen, NextButtonStateImages) {
@@ -509,4 +519,18 @@ TEST_F(CardPayScreen, PresentationOverTheCurrentContext) {
     screen->viewControllerPresentModalViewController(m_nav, modal);
     EXPECT_EQ(modal->modalPresentationStyle(), platform::ModalPresentationStyle::OverCurrentContext);
     EXPECT_EQ(m_nav->presentedViewController(), modal);
+}
+
+TEST_F(CardPayScreen, ServerAlertBoxActionPostsATemporaryCommand) {
+    ASSERT_TRUE(openRoad());
+    m_server.setReply("otherpay", platform::Dictionary{});
+    BCDataContainer::instance()->setTempAlertBox(
+        platform::Dictionary{{"text", "Try the other way?"}, {"func", platform::Dictionary{{"label", "Yes"}, {"action", "otherpay"}}}});
+    auto screen = present();
+    screen->handleAlertBoxWithDefaultAction({});
+    screen->mAlertView()->buttonOKClicked();
+    ASSERT_TRUE(screen->mAlertView());
+    EXPECT_TRUE(screen->mAlertView()->isLoadingStyle());
+    EXPECT_EQ(screen->service()->currentCMD(), kBCCmdTemp);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_server.commands("otherpay").empty(); }));
 }
