@@ -14,6 +14,8 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCBaseViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
+#include "platform/Application.h"
+#include "platform/Device.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/ScriptedPage.h"
 #include "platform/UserDefaults.h"
@@ -533,4 +535,23 @@ TEST_F(CardPayScreen, ServerAlertBoxActionPostsATemporaryCommand) {
     EXPECT_TRUE(screen->mAlertView()->isLoadingStyle());
     EXPECT_EQ(screen->service()->currentCMD(), kBCCmdTemp);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_server.commands("otherpay").empty(); }));
+}
+
+TEST_F(CardPayScreen, WindowRotationReachesTheFrameOnce) {
+    m_home.writeBundleFile("Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>UISupportedInterfaceOrientations</key><array>
+<string>UIInterfaceOrientationPortrait</string><string>UIInterfaceOrientationLandscapeLeft</string>
+<string>UIInterfaceOrientationLandscapeRight</string></array></dict></plist>)");
+    platform::Device::current().setUserInterfaceIdiom(platform::UserInterfaceIdiom::Pad);
+    BCDataContainer::instance()->setDefaultOrientation(platform::InterfaceOrientation::LandscapeLeft);
+    auto screen = present();
+    const Rect scroll = screen->mScrollView()->frame();
+    const double d = BCUtils::rotatedOffset();  // before the turn: the long side less the short one
+    ASSERT_GT(d, 0);
+    EXPECT_TRUE(m_window->rotateTo(platform::InterfaceOrientation::LandscapeLeft));
+    m_clock.advance(1.0);
+    EXPECT_EQ(screen->mScrollView()->frame().size.width, scroll.size.width + d);
+    EXPECT_EQ(screen->mScrollView()->frame().size.height, scroll.size.height - d);
+    platform::Device::current().resetToDefaults();
+    platform::Application::shared().setStatusBarOrientation(platform::InterfaceOrientation::Portrait);
 }
