@@ -175,6 +175,7 @@ TEST_F(CardPayScreen, ServerAlertBoxes) {
 }
 
 TEST_F(CardPayScreen, LayoutWithAndWithoutNoticeBars) {
+    BCDataContainer::instance()->apply({{"warningInfo", 5}, {"ADString", platform::Array{}}});  // not texts: no bars
     auto plain = present();
     EXPECT_FALSE(plain->barBackgroundView());
     const double below = plain->addOrderViewWithStyle(0);
