@@ -40,15 +40,11 @@ std::pair<std::size_t, std::size_t> boundaryAtOrBefore(const std::string& text, 
 // Replaces the UTF-16 range of the field's text (widened to whole characters) and puts the caret after
 // the replacement.
 void replaceRange(platform::TextField& field, BCTextRange range, const std::string& replacement) {
-    const std::string& text = field.text();
-    const auto [from, location] = boundaryAtOrBefore(text, range.location);
-    auto [to, end] = boundaryAtOrBefore(text, range.location + range.length);
-    if (end < range.location + range.length && to < text.size())  // a range ending inside a character takes all of it
-        to = static_cast<std::size_t>(g_utf8_next_char(text.c_str() + to) - text.c_str());
+    const auto [from, location] = boundaryAtOrBefore(field.text(), range.location);
     std::size_t inserted = 0;
     for (const char* p = replacement.c_str(); *p; p = g_utf8_next_char(p))
         inserted += units16(g_utf8_get_char(p));
-    field.setText(text.substr(0, from) + replacement + text.substr(to));
+    field.setText(textWithReplacedRange(field.text(), range, replacement));
     setSelectedRange(field, {location + inserted, 0});
 }
 
@@ -60,6 +56,14 @@ std::shared_ptr<BCLineView> addLine(platform::View& owner, platform::Rect frame)
 }
 
 } // namespace
+
+std::string textWithReplacedRange(const std::string& text, BCTextRange range, const std::string& replacement) {
+    const std::size_t from = boundaryAtOrBefore(text, range.location).first;
+    auto [to, end] = boundaryAtOrBefore(text, range.location + range.length);
+    if (end < range.location + range.length && to < text.size())  // a range ending inside a character takes all of it
+        to = static_cast<std::size_t>(g_utf8_next_char(text.c_str() + to) - text.c_str());
+    return text.substr(0, from) + replacement + text.substr(to);
+}
 
 BCBaseCell::BCBaseCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate,
                        bool lineFlag, const std::optional<std::string>& leftTitle)

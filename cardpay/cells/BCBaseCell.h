@@ -30,6 +30,9 @@
 namespace cardpay {
 
 // The screen's side of a cell's input line.
+// `text` with a range of UTF-16 units replaced; a range that splits a character takes all of it.
+std::string textWithReplacedRange(const std::string& text, BCTextRange range, const std::string& replacement);
+
 class BCTextFieldDelegate : public platform::TextFieldDelegate {
 public:
     static constexpr int kChangeTypeFirstCharacter = 0;

@@ -1,0 +1,731 @@
+#include "cardpay/screens/BCBaseViewController.h"
+
+#include "cardpay/cells/BCInputCells.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/cells/BCPointCell.h"
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/core/BCImageManager.h"
+#include "cardpay/core/BCJsonService.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCTrackerManager.h"
+#include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCWebViewController.h"
+#include "cardpay/views/BCCheckBoxViews.h"
+#include "cardpay/views/BCViews.h"
+#include "platform/Application.h"
+#include "platform/Device.h"
+#include "platform/RunLoop.h"
+#include "platform/UserDefaults.h"
+#include "platform/ui/KeyboardManager.h"
+#include "platform/ui/Layer.h"
+#include "platform/ui/NavigationController.h"
+#include "platform/ui/ViewAnimation.h"
+#include "platform/ui/Window.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace cardpay {
+
+namespace {
+
+double systemVersion() { return std::strtod(platform::Device::current().systemVersion().c_str(), nullptr); }
+
+std::string text(int id) { return BCLocale::instance()->getStringById(id); }
+
+std::string payTypeEvent(const char* card, const char* login) {
+    return std::string(BCDataContainer::instance()->payType() == 101 ? card : login);
+}
+
+// The prefix form of an event when the road has a prefix, else its card or login form.
+std::string prefixedEvent(const std::string& suffix) {
+    if (const auto prefix = BCDataContainer::instance()->upPayPrefix(); prefix && !prefix->empty())
+        return *prefix + suffix;
+    return payTypeEvent(("bankpay_" + suffix).c_str(), ("loginpay_" + suffix).c_str());
+}
+
+std::shared_ptr<platform::Window> windowOf(const std::shared_ptr<platform::ViewController>& controller) {
+    if (!controller || !controller->isViewLoaded())
+        return nullptr;
+    return std::dynamic_pointer_cast<platform::Window>(controller->view()->rootView());
+}
+
+platform::Rect restingScrollFrame() {
+    return {0, BCUtils::viewControllerBoundsOriginY() + BCBaseViewController::kBarHeight, BCUtils::displayWidth(),
+            BCUtils::displayHeight() - BCUtils::statusBarHeight() - BCBaseViewController::kBarHeight};
+}
+
+double keyboardDuration(const platform::Notification& notification) {
+    return notification.userInfo[platform::kKeyboardAnimationDurationUserInfoKey].doubleValue();
+}
+
+} // namespace
+
+BCBaseViewController::BCBaseViewController() = default;
+
+BCBaseViewController::~BCBaseViewController() {
+    m_pullListView.reset();
+    m_textFieldsArray.clear();
+}
+
+platform::StatusBarStyle BCBaseViewController::preferredStatusBarStyle() { return platform::StatusBarStyle::LightContent; }
+
+platform::Color BCBaseViewController::createBackgroundColor() { return BCNavigationBar::createBackgroundColor(); }
+
+void BCBaseViewController::viewDidLoad() {
+    platform::ViewController::viewDidLoad();
+    view()->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    view()->setOpaque(true);
+    initBCMPService();
+    resetStatusBar();
+    addContentScrollView();
+    addNavigationBar();
+    addAdBar();
+}
+
+void BCBaseViewController::viewDidAppear(bool animated) {
+    platform::ViewController::viewDidAppear(animated);
+    if (m_pullListView)
+        m_pullListView->setUserInteractionEnabled(true);
+}
+
+void BCBaseViewController::initBCMPService() {
+    const auto tn = BCDataContainer::instance()->mTN();
+    if (!tn || tn->empty())
+        return;
+    m_service = BCMPServiceConsumption::create();
+    m_service->setDelegate(std::static_pointer_cast<BCMPServiceDelegate>(self()));
+}
+
+void BCBaseViewController::resetStatusBar() {
+    if (!BCUtils::iOS7Device())
+        return;
+    m_statusBarBackgroundView = std::make_shared<platform::View>(
+        platform::Rect(0, 0, BCUtils::displayWidth(), BCUtils::viewControllerBoundsOriginY()));
+    m_statusBarBackgroundView->setBackgroundColor(createBackgroundColor());
+    view()->addSubview(m_statusBarBackgroundView);
+    setEdgesForExtendedLayout(platform::kRectEdgeNone);
+}
+
+void BCBaseViewController::addContentScrollView() {
+    m_scrollViewFrame = restingScrollFrame();
+    m_scrollView = std::make_shared<platform::ScrollView>(m_scrollViewFrame);
+    m_scrollView->setDelegate(std::static_pointer_cast<platform::ScrollViewDelegate>(self()));
+    m_scrollView->setShowsVerticalScrollIndicator(false);
+    m_scrollView->setShowsHorizontalScrollIndicator(false);
+    m_scrollView->setClipsToBounds(true);
+    m_scrollView->setBackgroundColor(platform::Color::clear());
+    view()->insertSubviewAt(m_scrollView, 0);
+    const double height = m_scrollViewFrame.size.height;
+    auto backdrop = std::make_shared<platform::View>(platform::Rect(0, -height, 3 * BCUtils::displayWidth(), height));
+    backdrop->setBackgroundColor(platform::Color::white());
+    m_scrollView->addSubview(backdrop);
+}
+
+void BCBaseViewController::addAdBar() {
+    const double width = m_scrollView->frame().size.width;
+    double y = 0;
+    auto* container = BCDataContainer::instance().get();
+    if (const auto warning = container->warningInfo(); warning && !warning->empty()) {
+        m_warningBar = std::make_shared<BCADBar>(platform::Rect(0, 0, width, 0), *warning);
+        y = m_warningBar->frame().size.height;
+    }
+    if (const auto ad = container->ADString(); ad && !ad->empty()) {
+        m_adBar = std::make_shared<BCADBar>(platform::Rect(0, y, BCUtils::displayWidth(), 0), *ad);
+        y += m_adBar->frame().size.height;
+    }
+    if (y <= 0)
+        return;
+    m_barBackgroundViewFrame = platform::Rect(0, 0, width, y);
+    m_barBackgroundView = std::make_shared<platform::View>(m_barBackgroundViewFrame);
+    m_scrollView->addSubview(m_barBackgroundView);
+    if (m_adBar)
+        m_barBackgroundView->addSubview(m_adBar);
+    if (m_warningBar)
+        m_barBackgroundView->addSubview(m_warningBar);
+}
+
+void BCBaseViewController::scrollViewDidScroll(platform::ScrollView& scrollView) {
+    if (!m_adBar || !m_barBackgroundView)
+        return;
+    const double d = scrollView.contentOffset().y - (m_warningBar ? m_warningBar->frame().size.height : 0);
+    if (d > 0) {
+        m_scrollView->bringSubviewToFront(m_barBackgroundView);
+        platform::Rect moved = m_barBackgroundViewFrame;
+        moved.origin.y += d;
+        m_barBackgroundView->setFrame(moved);
+    } else {
+        m_barBackgroundView->setFrame(m_barBackgroundViewFrame);
+    }
+}
+
+double BCBaseViewController::addOrderViewWithStyle(int style) {
+    const double y0 = m_barBackgroundView ? m_barBackgroundView->frame().maxY() : 0;
+    m_pullListView = std::make_shared<BCPullListView>(platform::Rect(0, y0, BCUtils::displayWidth(), 0),
+                                                      std::static_pointer_cast<BCPullListViewDelegate>(self()), style);
+    m_scrollView->addSubview(m_pullListView);
+    return y0 + m_pullListView->frame().size.height;
+}
+
+void BCBaseViewController::setColors(platform::View& view) {
+    auto gradient = std::make_shared<platform::GradientLayer>();
+    gradient->setFrame(view.bounds());
+    gradient->setColors({platform::Color::fromRGBA255(0, 122, 229), platform::Color::fromRGBA255(0, 73, 137)});
+    view.layer()->insertSublayerAt(gradient, 0);
+}
+
+void BCBaseViewController::backAction() {
+    if (const auto navigation = navigationController())
+        navigation->popViewController(true);
+}
+
+void BCBaseViewController::addBtnNextWithTitle(const std::string& title, platform::Rect frame, bool enabled, platform::View& onView) {
+    m_btnNext = platform::Button::create(platform::ButtonType::Custom, frame);
+    m_btnNext->setClipsToBounds(true);
+    m_btnNext->setExclusiveTouch(true);
+    m_btnNext->layer()->setCornerRadius(4);
+    m_btnNext->setTitle(title, platform::kControlStateNormal);
+    m_btnNext->titleLabel()->setFont(platform::Font::boldSystemFont(20));
+    const bool configured = BCDataContainer::instance()->BundleConfig().has_value();
+    const auto white = platform::Color::white();
+    if (configured) {
+        auto images = BCImageManager::instance();
+        m_btnNext->setBackgroundImage(images->imageNamed(20012), platform::kControlStateNormal);
+        m_btnNext->setBackgroundImage(images->imageNamed(20013), platform::kControlStateHighlighted);
+        m_btnNext->setBackgroundImage(images->imageNamed(20014), platform::kControlStateDisabled);
+        m_btnNext->setTitleColor(white, platform::kControlStateNormal);
+        m_btnNext->setTitleColor(platform::Color::fromRGBA255(217, 164, 38), platform::kControlStateHighlighted);
+        m_btnNext->setTitleColor(platform::Color::fromRGBA255(255, 229, 167), platform::kControlStateDisabled);
+    } else {
+        m_btnNext->setBackgroundImage(BCViews::imageWithR(92, 163, 218, 1), platform::kControlStateNormal);
+        m_btnNext->setBackgroundImage(BCViews::imageWithR(64, 133, 187, 1), platform::kControlStateHighlighted);
+        m_btnNext->setBackgroundImage(BCViews::imageWithR(153, 153, 153, 1), platform::kControlStateDisabled);
+        for (unsigned state : {platform::kControlStateNormal, platform::kControlStateHighlighted, platform::kControlStateDisabled})
+            m_btnNext->setTitleColor(white, state);
+    }
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    m_btnNext->addTarget(weak, [weak](platform::Control&) {
+        if (const auto screen = weak.lock())
+            screen->nextAction();
+    }, platform::kControlEventTouchUpInside);
+    m_btnNext->setEnabled(enabled);
+    onView.addSubview(m_btnNext);
+}
+
+void BCBaseViewController::nextAction() { endEditing(); }
+
+void BCBaseViewController::endEditing() {
+    if (m_focusTextField)
+        m_focusTextField->resignFirstResponder();
+    m_focusTextField.reset();
+}
+
+// --- Boxes ----------------------------------------------------------------------------------------
+
+void BCBaseViewController::setSwipeBackEnabled(bool enabled) {
+    if (!BCUtils::iOS7Device())
+        return;
+    if (const auto navigation = navigationController(); navigation && navigation->interactivePopGestureRecognizer())
+        navigation->interactivePopGestureRecognizer()->setEnabled(enabled);
+}
+
+void BCBaseViewController::showAlertViewWithTitle(const std::optional<std::string>& title, const std::optional<std::string>& msg,
+                                                  const std::optional<std::string>& btnCancel, const std::optional<std::string>& btnOK) {
+    dismissAlertView();
+    m_alertView = std::make_shared<BCAlertViewEx>(platform::Rect(0, 0, BCUtils::displayWidth(), BCUtils::displayHeight()));
+    view()->addSubview(m_alertView);
+    setSwipeBackEnabled(false);
+    m_alertView->showAlertViewWithTitle(title, msg, btnOK, btnCancel, std::static_pointer_cast<BCAlertViewExDelegate>(self()));
+}
+
+void BCBaseViewController::showAlertViewWithMessage(const std::optional<std::string>& message) {
+    showAlertViewWithTitle(text(12001), message.value_or(""), std::nullopt, text(10001));
+}
+
+void BCBaseViewController::showLoadingAlertView() {
+    dismissAlertView();
+    m_alertView = std::make_shared<BCAlertViewEx>(platform::Rect(0, 0, BCUtils::displayWidth(), BCUtils::displayHeight()));
+    view()->addSubview(m_alertView);
+    setSwipeBackEnabled(false);
+    m_alertView->showLoadingViewWithMessage(text(13002), std::static_pointer_cast<BCAlertViewExDelegate>(self()));
+}
+
+void BCBaseViewController::showAlertWithAlertBox(const std::optional<platform::Dictionary>& alertBox, BCAlertViewEx::ActionBlock actionBlock) {
+    dismissAlertView();
+    if (!alertBox)
+        return;
+    m_alertView = std::make_shared<BCAlertViewEx>(platform::Rect(0, 0, BCUtils::displayWidth(), BCUtils::displayHeight()));
+    view()->addSubview(m_alertView);
+    setSwipeBackEnabled(false);
+    m_alertView->showAlertViewWithItem(*alertBox, std::move(actionBlock));
+}
+
+void BCBaseViewController::dismissAlertView() {
+    if (m_alertView) {
+        m_alertView->dismissAlertView();
+        // Released on a later turn: the box's own button may be what dismisses it.
+        platform::RunLoop::main().perform([box = std::move(m_alertView)] {});
+        m_alertView.reset();
+    }
+    setSwipeBackEnabled(true);
+}
+
+void BCBaseViewController::buttonCancelClicked() { dismissAlertView(); }
+
+void BCBaseViewController::buttonOKClicked() {
+    dismissAlertView();
+    if (m_clientMustBeTerminated)
+        exitWithResult("fail");
+}
+
+// --- Server alert boxes ---------------------------------------------------------------------------
+
+std::optional<platform::Dictionary> BCBaseViewController::alertBox() {
+    const auto container = BCDataContainer::instance();
+    if (auto box = container->openAlertBox())
+        return box;
+    if (auto box = container->expiredAlertBox())
+        return box;
+    return container->tempAlertBox();
+}
+
+void BCBaseViewController::cleanAlertBox() {
+    const auto container = BCDataContainer::instance();
+    container->setOpenAlertBox(std::nullopt);
+    container->setExpiredAlertBox(std::nullopt);
+    container->setTempAlertBox(std::nullopt);
+}
+
+void BCBaseViewController::handleAlertBoxWithDefaultAction(DefaultAction defaultAction) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    showAlertWithAlertBox(alertBox(), [weak, defaultAction](const std::optional<std::string>& action) {
+        const std::optional<std::string> chosen = action;  // the box that holds `action` goes now
+        if (const auto screen = weak.lock())
+            screen->handleAlertBoxWithCancelAction(defaultAction, chosen);
+    });
+    cleanAlertBox();
+}
+
+void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr) {
+    dismissAlertView();
+    if (actionStr == "init") {
+        if (const auto navigation = navigationController())
+            navigation->popToRootViewController(true);
+    } else if (actionStr && !actionStr->empty()) {
+        showLoadingAlertView();
+        if (m_service)
+            m_service->postTempRequestWithCmd(*actionStr, paymentParams());
+    } else if (defaultAction) {
+        const std::weak_ptr<BCBaseViewController> weak = self();
+        platform::RunLoop::main().perform([weak, defaultAction] {
+            if (weak.lock())
+                defaultAction();
+        });
+    }
+}
+
+// --- Service answers ------------------------------------------------------------------------------
+
+void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int) { dismissAlertView(); }
+
+void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int, const platform::Value&) { dismissAlertView(); }
+
+void BCBaseViewController::trackFailure(const std::string& message) const {
+    if (!m_service)
+        return;
+    const platform::Dictionary parameters{{"errorDesc", message}};
+    switch (m_service->currentCMD()) {
+    case 1035:
+    case 1008:
+        BCTrackerManager::trackEvent(payTypeEvent("bankpay_cardNO_fail", "loginpay_cardNO_fail"), parameters);
+        break;
+    case 1039:
+        BCTrackerManager::trackEvent("login_fail", parameters);
+        break;
+    case 1004:
+    case 1001:
+        BCTrackerManager::trackEvent(payTypeEvent("bankpay_fail", "loginpay_fail"), parameters);
+        break;
+    default:
+        break;
+    }
+}
+
+void BCBaseViewController::enableSmsButton() const {
+    if (!m_paymentElementsView)
+        return;
+    for (const auto& view : m_paymentElementsView->subviews())
+        if (const auto sms = std::dynamic_pointer_cast<BCSmsCodeCell>(view)) {
+            sms->enableButton();
+            return;
+        }
+}
+
+void BCBaseViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
+    if (error)
+        trackFailure(*error);
+    enableSmsButton();
+    switch (type) {
+    case 2000:
+    case 2006:
+        showAlertViewWithMessage(text(12003));
+        break;
+    case 2001:
+        showAlertViewWithMessage(error);
+        break;
+    case 2002:
+        m_clientMustBeTerminated = true;
+        showAlertViewWithMessage(text(12008));
+        break;
+    case 2003:
+        showAlertViewWithMessage(text(12002));
+        break;
+    case 2004:
+        m_clientMustBeTerminated = true;
+        showAlertViewWithMessage(error);
+        break;
+    default:
+        break;
+    }
+}
+
+// --- Leaving the road -----------------------------------------------------------------------------
+
+void BCBaseViewController::exitWithResult(const std::string& result) {
+    if (m_exiting)
+        return;
+    m_exiting = true;
+    auto& defaults = platform::UserDefaults::standard();
+    const bool pluginClient = defaults.string("BCPayPluginClient") == "YES";
+    const auto container = BCDataContainer::instance();
+    const auto root = container->rootViewController();
+    if (const auto config = container->BundleConfig()) {
+        if (const std::string* loading = (*config)["StandardPluginLoading"].getString()) {
+            std::string lower = *loading;
+            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (lower == "no")
+                if (const auto window = windowOf(root); window && window->rootViewController())
+                    window->rootViewController()->setModalPresentationStyle(
+                        static_cast<platform::ModalPresentationStyle>(container->rootViewControllerPresentationStyle()));
+        }
+    }
+    (void)defaults.set("BCPayPluginCheckeCode", platform::Value(""));
+    (void)defaults.set("BCPayPluginClient", platform::Value(""));
+    const auto finish = [screen = self(), result] {
+        const auto state = BCDataContainer::instance();
+        if (const auto window = windowOf(state->rootViewController()))
+            window->setBackgroundColor(state->windowColor());
+        state->didFinishedWithResult(result);
+        BCDataContainer::destory();
+        BCImageManager::releaseInstance();
+        BCHttpsConnect::releaseInstance();
+        BCJsonService::releaseInstance();
+        if (screen->m_service)
+            BCMPService::releaseCommon();
+    };
+    if (const auto navigation = navigationController())
+        navigation->dismissViewController(!pluginClient, finish);
+    else
+        dismissViewController(!pluginClient, finish);
+}
+
+// --- Rotation -------------------------------------------------------------------------------------
+
+void BCBaseViewController::viewWillTransitionToSize(platform::Size size, platform::TransitionCoordinator& coordinator) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    const double duration = coordinator.transitionDuration();
+    coordinator.animateAlongsideTransition([weak, duration] {
+        if (const auto screen = weak.lock())
+            screen->willRotateToInterfaceOrientation(platform::Application::shared().statusBarOrientation(), duration);
+    }, {});
+    platform::ViewController::viewWillTransitionToSize(size, coordinator);
+}
+
+void BCBaseViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {
+    // Both roads (the transition and the older callback) may come for one rotation: lay out once.
+    if (!m_scrollView || m_scrollView->frame().size.width == BCUtils::rotatedWidth())
+        return;
+    const double d = BCUtils::rotatedOffset();
+    platform::ViewAnimation::beginAnimations("BaseView");
+    platform::ViewAnimation::setAnimationDuration(duration);
+    platform::Rect frame = m_scrollView->frame();
+    frame.size.width = BCUtils::rotatedWidth();
+    frame.size.height -= d;
+    m_scrollView->setFrame(frame);
+    m_scrollViewFrame = frame;
+    const platform::Size content = m_scrollView->contentSize();
+    m_scrollView->setContentSize({content.width + d, content.height});
+    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_paymentElementsView),
+                                                       std::static_pointer_cast<platform::View>(m_pullListView),
+                                                       std::static_pointer_cast<platform::View>(m_navigationBar),
+                                                       m_statusBarBackgroundView, std::static_pointer_cast<platform::View>(m_btnNext)})
+        if (view)
+            growWidth(*view, d);
+    if (m_alertView) {
+        platform::Rect box = m_alertView->frame();
+        box.size.width = BCUtils::rotatedWidth();
+        box.size.height -= d;
+        m_alertView->setFrame(box);
+    }
+    platform::ViewAnimation::commitAnimations();
+    if (m_adBar)
+        m_adBar->willRotateToChangeOffset(d, duration);
+    if (m_alertView)
+        m_alertView->willRotateToInterfaceOrientation(orientation, duration);
+    if (m_navigationBar)
+        m_navigationBar->willRotateToInterfaceOrientation(orientation, duration);
+    if (m_pullListView)
+        m_pullListView->willRotateToInterfaceOrientation(orientation, duration);
+    if (m_paymentElementsView)
+        m_paymentElementsView->willRotateToInterfaceOrientation(orientation, duration);
+}
+
+void BCBaseViewController::viewControllerPresentModalViewController(const std::shared_ptr<platform::ViewController>& presenting,
+                                                                    const std::shared_ptr<platform::ViewController>& controller) {
+    if (systemVersion() >= 8.0) {
+        controller->setModalPresentationStyle(platform::ModalPresentationStyle::OverCurrentContext);
+    } else {
+        if (const auto window = windowOf(presenting); window && window->rootViewController())
+            window->rootViewController()->setModalPresentationStyle(platform::ModalPresentationStyle::CurrentContext);
+        controller->setModalPresentationStyle(platform::ModalPresentationStyle::CurrentContext);
+    }
+    presenting->presentViewController(controller, true);
+}
+
+// --- Form handling --------------------------------------------------------------------------------
+
+void BCBaseViewController::initTextFieldArray() {
+    if (m_paymentElementsView)
+        m_textFieldsArray = m_paymentElementsView->elementArray();
+}
+
+bool BCBaseViewController::canEnableNextButton() const {
+    return std::none_of(m_textFieldsArray.begin(), m_textFieldsArray.end(), [](const auto& view) {
+        const auto cell = std::dynamic_pointer_cast<BCBaseCell>(view);
+        return cell && cell->isEmpty() && !std::dynamic_pointer_cast<BCPointCell>(view);
+    });
+}
+
+void BCBaseViewController::enableNextButton(bool enabled) const {
+    if (m_btnNext)
+        m_btnNext->setEnabled(enabled);
+}
+
+void BCBaseViewController::textFieldWillChange(platform::TextField&) { endEditing(); }
+
+void BCBaseViewController::textFieldChangeType(int type) {
+    if (type == kChangeTypeFirstCharacter || type == kChangeTypeEmptied)
+        enableNextButton(canEnableNextButton());
+}
+
+void BCBaseViewController::textFieldDidBeginEditing(platform::TextField& field) {
+    m_keyboardWillHidden = false;
+    m_focusTextField = std::static_pointer_cast<platform::TextField>(field.shared_from_this());
+    if (const auto container = field.superview())
+        container->layer()->setBorderColor(BCUtils::focusedTextFieldBorderColor());
+    if (field.tag() == kPasswordTag && m_paymentElementsView)
+        m_paymentElementsView->makeKeyboardRandom();
+}
+
+bool BCBaseViewController::textFieldShouldEndEditing(platform::TextField& field) {
+    if (const auto container = field.superview())
+        container->layer()->setBorderColor(BCUtils::borderColor());
+    m_focusTextField.reset();
+    enableNextButton(canEnableNextButton());
+    m_keyboardWillHidden = true;
+    return true;
+}
+
+bool BCBaseViewController::textFieldShouldClear(platform::TextField& field) {
+    if (field.tag() == kPasswordTag && m_paymentElementsView)
+        m_paymentElementsView->cleanupPassword();
+    if (field.tag() == kPointsTag)
+        if (const auto cell = std::dynamic_pointer_cast<BCPointCell>(BCDataContainer::instance()->pointCell()))
+            cell->shouldChangeAmout(0);
+    checkTextFieldClear(field);
+    return true;
+}
+
+void BCBaseViewController::checkTextFieldClear(platform::TextField& field) {
+    // Later, on the main run loop: neither the field nor the screen is kept alive for it.
+    const std::weak_ptr<BCBaseViewController> weakScreen = self();
+    const std::weak_ptr<platform::View> weakField = field.shared_from_this();
+    platform::RunLoop::main().performAfterDelay(0.2, [weakScreen, weakField] {
+        const auto screen = weakScreen.lock();
+        const auto textField = std::dynamic_pointer_cast<platform::TextField>(weakField.lock());
+        if (screen && textField && textField->text().empty())
+            screen->enableNextButton(screen->canEnableNextButton());
+    });
+}
+
+std::string BCBaseViewController::floatValueInTextField(const platform::TextField& field, platform::TextRange16 range, const std::string& string) {
+    return textWithReplacedRange(field.text(), {range.location, range.length}, string);
+}
+
+bool BCBaseViewController::shouldChangeCharacters(platform::TextField& field, platform::TextRange16 range, const std::string& string) {
+    bool accepted = true;
+    if (field.tag() == kPointsTag) {
+        const auto cell = std::dynamic_pointer_cast<BCPointCell>(BCDataContainer::instance()->pointCell());
+        const std::string newText = floatValueInTextField(field, range, string);
+        char* end = nullptr;
+        const bool scans = !string.empty() && (std::strtod(string.c_str(), &end), end == string.c_str() + string.size());
+        const double max = BCDataContainer::instance()->maxCanUsePoint();
+        if (scans || string == ".") {
+            if (!BCUtils::isValidateTextField(newText, "^[0-9]*\\.?[0-9]{0,2}$")) {
+                accepted = false;
+            } else if (max > 0) {
+                const double value = BCPointCell::floatFromString(newText);
+                if (value <= max) {
+                    if (cell)
+                        cell->shouldChangeAmout(value);
+                } else {
+                    accepted = false;
+                    char maximum[64];
+                    std::snprintf(maximum, sizeof maximum, "%.2f", max);
+                    field.setText(maximum);
+                    if (cell)
+                        cell->shouldChangeAmout(max);
+                }
+            }
+        } else if (string.empty()) {
+            if (cell)
+                cell->shouldChangeAmout(BCPointCell::floatFromString(newText));
+        } else {
+            accepted = false;
+        }
+    }
+    if (accepted && range.location == 0) {
+        const auto empties = std::count_if(m_textFieldsArray.begin(), m_textFieldsArray.end(), [](const auto& view) {
+            const auto cell = std::dynamic_pointer_cast<BCBaseCell>(view);
+            return cell && cell->isEmpty();
+        });
+        const bool points = field.tag() == kPointsTag;
+        if (empties == 1 && field.text().empty() && !string.empty())
+            enableNextButton(true);
+        else if (field.length() == 1 && string.empty() && !points)
+            enableNextButton(false);
+        else if (range.length == field.length() && string.empty() && !points)
+            enableNextButton(false);
+    }
+    checkTextFieldClear(field);
+    return accepted;
+}
+
+void BCBaseViewController::keyBoardWillChangeFrame(const platform::Notification& notification) {
+    if (m_keyboardWillHidden && !m_focusTextField)
+        return;
+    const auto end = platform::KeyboardManager::endFrame(notification);
+    if (!end || !m_scrollView)
+        return;
+    const double k = std::min(end->size.width, end->size.height);
+    platform::ViewAnimation::beginAnimations("keyboard");
+    platform::ViewAnimation::setAnimationDuration(keyboardDuration(notification));
+    platform::Rect frame = m_scrollView->frame();
+    frame.size.height = BCUtils::displayHeight() - BCUtils::statusBarHeight() - kBarHeight - k;
+    m_scrollView->setFrame(frame);
+    platform::ViewAnimation::commitAnimations();
+    if (m_focusTextField)
+        m_scrollView->scrollRectToVisible(m_focusTextField->convertRectTo(m_focusTextField->bounds(), m_scrollView.get()), true);
+}
+
+void BCBaseViewController::keyboareWillHide(const platform::Notification& notification) {
+    if (!m_scrollView)
+        return;
+    platform::ViewAnimation::beginAnimations("keyboard");
+    platform::ViewAnimation::setAnimationDuration(keyboardDuration(notification));
+    m_scrollView->setFrame(restingScrollFrame());
+    platform::ViewAnimation::commitAnimations();
+}
+
+void BCBaseViewController::pointCellKeyPathChanged(BCPointCell& cell, double offset) {
+    if (!BCDataContainer::instance()->pointCell() || !m_scrollView || !cell.superview())
+        return;
+    const platform::Rect inScroll = cell.convertRectTo(cell.bounds(), m_scrollView.get());
+    m_scrollView->scrollRectToVisible(inScroll, true);
+    for (const auto& view : m_scrollView->subviews()) {
+        if (view->frame().origin.y <= inScroll.maxY())
+            continue;
+        platform::Rect frame = view->frame();
+        frame.origin.y += offset;
+        view->setFrame(frame);
+    }
+    const platform::Size content = m_scrollView->contentSize();
+    m_scrollView->setContentSize({content.width, content.height + offset});
+}
+
+void BCBaseViewController::smsCodeAction() {
+    BCTrackerManager::trackEvent(prefixedEvent("click_get_msg"));
+    if (m_focusTextField)
+        m_focusTextField->resignFirstResponder();
+    if (checkSmsParams()) {
+        showLoadingAlertView();
+        postSmsMessage(smsParams());
+    }
+}
+
+void BCBaseViewController::postSmsMessage(const std::string& params) {
+    if (m_service)
+        m_service->postSmsRequestWithFlag(BCDataContainer::instance()->mFirstPayFlag().value_or(""), params);
+}
+
+void BCBaseViewController::smsCodeSucceed() {
+    dismissAlertView();
+    if (!m_paymentElementsView)
+        return;
+    for (const auto& view : m_paymentElementsView->subviews())
+        if (const auto sms = std::dynamic_pointer_cast<BCSmsCodeCell>(view)) {
+            sms->disableButton();
+            return;
+        }
+}
+
+bool BCBaseViewController::checkSmsParams() {
+    if (!m_paymentElementsView)
+        return true;
+    if (const auto error = m_paymentElementsView->checkSmsParamsError()) {
+        showAlertViewWithMessage(error);
+        return false;
+    }
+    return true;
+}
+
+bool BCBaseViewController::checkPaymentParams() {
+    if (m_paymentElementsView)
+        if (const auto error = m_paymentElementsView->checkPaymentParamsError()) {
+            showAlertViewWithMessage(error);
+            return false;
+        }
+    if (m_scrollView)
+        if (const auto box = std::dynamic_pointer_cast<BCCheckBoxView>(m_scrollView->viewWithTag(kAgreementTag)); box && !box->mSelected()) {
+            // A box the server did not mark as required has no message and does not block the payment.
+            if (const auto message = box->errorInfo()) {
+                showAlertViewWithMessage(message);
+                return false;
+            }
+        }
+    return true;
+}
+
+std::string BCBaseViewController::smsParams() const { return m_paymentElementsView ? m_paymentElementsView->smsParams() : ""; }
+
+std::string BCBaseViewController::paymentParams() const {
+    return m_paymentElementsView ? m_paymentElementsView->paymentParams() : "";
+}
+
+void BCBaseViewController::cleanSecretParams() {
+    if (m_paymentElementsView)
+        m_paymentElementsView->cleanupSecretInfo();
+    enableNextButton(canEnableNextButton());
+}
+
+void BCBaseViewController::checkBoxHref(const std::string& href, const std::string& title) {
+    if (title == "用户协议")
+        BCTrackerManager::trackEvent(prefixedEvent("open_user_protocol"));
+    endEditing();
+    if (const auto navigation = navigationController())
+        navigation->pushViewController(BCWebViewController::initWithUrl(href, title), true);
+}
+
+} // namespace cardpay

@@ -1,0 +1,190 @@
+// The frame every payment screen is built on: the strip under the status bar, the content scroll view
+// with the notice bars pinned at its top, the order header, the Next button, the alert and loading
+// boxes, the messages for service failures, the server's alert boxes, the form handling shared by the
+// screens that show a server-driven form, the exit that hands the road's result to the host, and the
+// re-layout on rotation.
+//
+// A screen derives from BCBaseViewController, lets `viewDidLoad` run the set-up first and then builds
+// its content (`addSubViews`, `addNavigationBar`). Screens are made with `BCBaseViewController::create`
+// or std::make_shared: the service, the scroll view and the cells hold the screen weakly.
+//
+// `exitWithResult` ends the road once: a second call while the dismissal runs is ignored.
+//
+// Main thread only.
+#pragma once
+#include "cardpay/cells/BCBaseCell.h"
+#include "cardpay/cells/BCPointCell.h"
+#include "cardpay/core/BCMPService.h"
+#include "cardpay/views/BCADBar.h"
+#include "cardpay/views/BCAlertViewEx.h"
+#include "cardpay/views/BCNavController.h"
+#include "cardpay/views/BCPullListView.h"
+#include "platform/ui/Button.h"
+#include "platform/ui/ScrollView.h"
+#include "platform/ui/ViewController.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cardpay {
+
+class BCPaymentElementsView;
+
+class BCBaseViewController : public platform::ViewController,
+                             public BCNavScreen,
+                             public BCAlertViewExDelegate,
+                             public BCTextFieldDelegate,
+                             public BCPullListViewDelegate,
+                             public BCMPServiceDelegate,
+                             public BCPointCellObserver,
+                             public platform::ScrollViewDelegate {
+public:
+    static constexpr int kPasswordTag = 95516;
+    static constexpr int kPointsTag = 9998;
+    static constexpr int kAgreementTag = 10001;
+    static constexpr double kBarHeight = 44;
+    // What runs when a server alert box is closed with no action (the screen's default).
+    using DefaultAction = std::function<void()>;
+
+    ~BCBaseViewController() override;
+
+    // Set-up (steps 1-7).
+    void viewDidLoad() override;
+    void viewDidAppear(bool animated) override;
+    platform::StatusBarStyle preferredStatusBarStyle() override;
+    static platform::Color createBackgroundColor();
+    virtual void resetStatusBar();
+    virtual void addContentScrollView();
+    virtual void addAdBar();
+    virtual void initBCMPService();
+    virtual void addSubViews() {}
+    virtual void addNavigationBar() {}
+    // The order header below the notice bars; answers the y below it.
+    double addOrderViewWithStyle(int style);
+    // A vertical gradient RGB 0,122,229 -> 0,73,137 as the view's bottom layer.
+    static void setColors(platform::View& view);
+    void backAction();
+
+    // Notice-bar pinning.
+    void scrollViewDidScroll(platform::ScrollView& scrollView) override;
+
+    // Next button.
+    void addBtnNextWithTitle(const std::string& title, platform::Rect frame, bool enabled, platform::View& onView);
+    virtual void nextAction();
+
+    // Boxes: one at a time, the swipe back switched off while one is up.
+    void showAlertViewWithTitle(const std::optional<std::string>& title, const std::optional<std::string>& msg,
+                                const std::optional<std::string>& btnCancel, const std::optional<std::string>& btnOK);
+    void showAlertViewWithMessage(const std::optional<std::string>& message);
+    void showAlertWithAlertBox(const std::optional<platform::Dictionary>& alertBox, BCAlertViewEx::ActionBlock actionBlock);
+    virtual void showLoadingAlertView();
+    void dismissAlertView();
+    void buttonCancelClicked() override;
+    void buttonOKClicked() override;
+
+    // Server alert boxes: open, then expired, then temp.
+    static std::optional<platform::Dictionary> alertBox();
+    static void cleanAlertBox();
+    void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
+    void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
+
+    // Service answers.
+    void comunicateToBCMPDidSucceedWithEvent(int event) override;
+    void comunicateToBCMPDidSucceedWithEvent(int event, const platform::Value& data) override;
+    void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
+
+    // Leaves the road with "success", "fail" or "cancel".
+    void exitWithResult(const std::string& result);
+
+    // Rotation.
+    void viewWillTransitionToSize(platform::Size size, platform::TransitionCoordinator& coordinator) override;
+    void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) override;
+
+    // Presents a controller over the current context, animated.
+    void viewControllerPresentModalViewController(const std::shared_ptr<platform::ViewController>& presenting,
+                                                  const std::shared_ptr<platform::ViewController>& controller);
+
+    // Form handling.
+    void initTextFieldArray();
+    bool canEnableNextButton() const;
+    void textFieldWillChange(platform::TextField& field) override;
+    void textFieldChangeType(int type) override;
+    void textFieldDidBeginEditing(platform::TextField& field) override;
+    bool textFieldShouldEndEditing(platform::TextField& field) override;
+    bool textFieldShouldClear(platform::TextField& field) override;
+    bool shouldChangeCharacters(platform::TextField& field, platform::TextRange16 range, const std::string& string) override;
+    void checkTextFieldClear(platform::TextField& field);
+    static std::string floatValueInTextField(const platform::TextField& field, platform::TextRange16 range, const std::string& string);
+    void keyBoardWillChangeFrame(const platform::Notification& notification) override;
+    void keyboareWillHide(const platform::Notification& notification) override;
+    // The points cell's caption grew by `offset`: what lies below it in the scroll view moves down.
+    void pointCellKeyPathChanged(BCPointCell& cell, double offset) override;
+    void smsCodeAction();
+    void postSmsMessage(const std::string& params);
+    void smsCodeSucceed();
+    bool checkSmsParams();
+    bool checkPaymentParams();
+    std::string smsParams() const;
+    virtual std::string paymentParams() const;
+    void cleanSecretParams();
+    void checkBoxHref(const std::string& href, const std::string& title);
+
+    std::shared_ptr<BCPullListView> pullListView() const override { return m_pullListView; }
+
+    // The parts (each may be none).
+    bool mClientMustBeTerminated() const { return m_clientMustBeTerminated; }
+    const std::shared_ptr<platform::TextField>& mFocusTextField() const { return m_focusTextField; }
+    const std::shared_ptr<platform::ScrollView>& mScrollView() const { return m_scrollView; }
+    const std::shared_ptr<BCAlertViewEx>& mAlertView() const { return m_alertView; }
+    const std::shared_ptr<platform::Button>& mBtnNext() const { return m_btnNext; }
+    const std::shared_ptr<BCNavigationBar>& navigationBar() const { return m_navigationBar; }
+    const std::shared_ptr<platform::View>& statusBarBackgroundView() const { return m_statusBarBackgroundView; }
+    const std::shared_ptr<BCADBar>& adBar() const { return m_adBar; }
+    const std::shared_ptr<BCADBar>& warningBar() const { return m_warningBar; }
+    const std::shared_ptr<platform::View>& barBackgroundView() const { return m_barBackgroundView; }
+    platform::Rect barBackgroundViewFrame() const { return m_barBackgroundViewFrame; }
+    platform::Rect scrollViewFrame() const { return m_scrollViewFrame; }
+    const std::shared_ptr<BCMPServiceConsumption>& service() const { return m_service; }
+    const std::shared_ptr<BCPaymentElementsView>& paymentElementsView() const { return m_paymentElementsView; }
+    void setPaymentElementsView(std::shared_ptr<BCPaymentElementsView> form) { m_paymentElementsView = std::move(form); }
+    const std::vector<std::shared_ptr<platform::View>>& mTextFieldsArray() const { return m_textFieldsArray; }
+
+protected:
+    BCBaseViewController();
+    void setNavigationBar(std::shared_ptr<BCNavigationBar> bar) { m_navigationBar = std::move(bar); }
+    // Ends editing: the focused field resigns and is forgotten.
+    void endEditing();
+    std::shared_ptr<BCBaseViewController> self() { return std::static_pointer_cast<BCBaseViewController>(shared_from_this()); }
+    void setSwipeBackEnabled(bool enabled);
+
+    double mYOffset = 0;
+
+private:
+    void trackFailure(const std::string& message) const;
+    void enableSmsButton() const;
+    void enableNextButton(bool enabled) const;
+
+    bool m_clientMustBeTerminated = false;
+    bool m_keyboardWillHidden = false;
+    bool m_exiting = false;
+    std::shared_ptr<platform::TextField> m_focusTextField;
+    std::shared_ptr<platform::ScrollView> m_scrollView;
+    std::shared_ptr<BCAlertViewEx> m_alertView;
+    std::shared_ptr<platform::Button> m_btnNext;
+    std::shared_ptr<BCPaymentElementsView> m_paymentElementsView;
+    std::shared_ptr<BCNavigationBar> m_navigationBar;
+    platform::Rect m_scrollViewFrame;
+    std::shared_ptr<platform::View> m_statusBarBackgroundView;
+    std::shared_ptr<BCMPServiceConsumption> m_service;
+    std::shared_ptr<BCADBar> m_adBar;
+    std::shared_ptr<BCADBar> m_warningBar;
+    std::shared_ptr<platform::View> m_barBackgroundView;
+    platform::Rect m_barBackgroundViewFrame;
+    std::shared_ptr<BCPullListView> m_pullListView;
+    std::vector<std::shared_ptr<platform::View>> m_textFieldsArray;
+};
+
+} // namespace cardpay
