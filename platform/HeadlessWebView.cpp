@@ -49,7 +49,16 @@ std::shared_ptr<HeadlessWebView> HeadlessWebView::create(Rect frame, std::shared
 HeadlessWebView::HeadlessWebView(Rect frame, std::shared_ptr<ScriptedPage> page)
     : WebView(frame), m_page(page ? std::move(page) : std::make_shared<ScriptedPage>()) {}
 
-HeadlessWebView::~HeadlessWebView() = default;
+// A web view that goes away stops what it is loading: its connections would otherwise keep themselves
+// alive until their servers answer, for nobody.
+HeadlessWebView::~HeadlessWebView() {
+    for (auto& [id, load] : m_loads) {
+        if (load->fetching && load->connection)
+            load->connection->cancel();
+    }
+    for (auto& connection : m_requests)
+        connection->cancel();
+}
 
 std::string HeadlessWebView::defaultUserAgent() const { return "Mozilla/5.0 (Linux; Mobile) HeadlessWebView/1.0"; }
 
