@@ -44,6 +44,13 @@ public:
     std::function<void(int)> onEvent;
 };
 
+// The host of a payment road: records the result dictionaries it is handed.
+class HostRecorder : public cardpay::BCPayResultDelegate {
+public:
+    void bankCardPayDidFinish(const platform::Dictionary& result) override { results.push_back(result); }
+    std::vector<platform::Dictionary> results;
+};
+
 class CardPayFixture : public hybtest::TempHomeTest {
 protected:
     void SetUp() override {
