@@ -5,6 +5,7 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/screens/BCInitViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "platform/Application.h"
@@ -266,4 +267,30 @@ TEST_F(CardPayStart, Pictures) {
     screen = start();
     screen->mAlertView()->loadingImageView()->layer()->removeAllAnimations();
     hybtest::expectSnapshot(*m_nav->view(), "start_loading_box");
+}
+
+TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
+    BCDataContainer::destory();
+    auto host = std::make_shared<platform::ViewController>();
+    EXPECT_FALSE(BCPayRoad::start(host, "201712010001", m_server.url(), m_host));  // not in a window
+    EXPECT_FALSE(BCPayRoad::start(m_root, "", m_server.url(), m_host));
+    m_window->setBackgroundColor(platform::Color::fromRGBA255(9, 8, 7));
+
+    auto navigation = BCPayRoad::start(m_root, "201712010002", m_server.url(), m_host, platform::Dictionary{{"StandardPluginLoading", "no"}});
+    ASSERT_TRUE(navigation);
+    m_nav = navigation;
+    m_clock.advance(std::chrono::seconds(1));  // the animated presentation
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !navigation->isBeingTransitioned(); }));
+    EXPECT_EQ(m_root->presentedViewController(), navigation);
+    EXPECT_TRUE(std::dynamic_pointer_cast<BCInitViewController>(navigation->viewControllers().at(0)));
+    const auto container = BCDataContainer::instance();
+    EXPECT_EQ(container->rootViewController(), m_root);
+    EXPECT_EQ(container->windowColor(), platform::Color::fromRGBA255(9, 8, 7));
+    ASSERT_TRUE(waitForTop());
+    EXPECT_EQ(m_server.commands("init").at(0).params["tn"], platform::Value("201712010002"));
+
+    top()->exitWithResult("cancel");
+    m_clock.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_host->results.empty(); }));
+    EXPECT_EQ(*m_host->results[0]["code"].getString(), "cancel");
 }
