@@ -13,6 +13,8 @@
 #include "support/Snapshot.h"
 #include "support/TempHome.h"
 
+#include "CardPayFixture.h"
+
 #include <gtest/gtest.h>
 
 using namespace cardpay;
@@ -23,42 +25,27 @@ namespace {
 class PayingDouble : public BCBaseViewController {};
 class EntrustDouble : public BCBaseViewController {};
 
-class CardPayEntry : public hybtest::TempHomeTest {
+class CardPayEntry : public cardpaytest::CardPayRoadFixture {
 protected:
     void SetUp() override {
-        m_clock.install();
-        BCDataContainer::destory();
+        CardPayRoadFixture::SetUp();
         BCScreenRegistry::shared().registerClass<PayingDouble>("BCPayingViewController");
         BCScreenRegistry::shared().registerClass<EntrustDouble>("BCEntrustViewController");
         auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
         ASSERT_TRUE(scenario.ok());
-        m_server.setScenario(*scenario);
         const platform::Dictionary& init = *(*scenario)["replies"]["init"].getDictionary();
-        auto container = BCDataContainer::instance();
-        container->setMTN(std::string("201712010001"));
-        container->apply({{"mInputInfoItem", init["input_info"]}, {"orderViewAction", init["init_button"]},
-                          {"mOrderInfoArray", init["order_info"]}});
-        BCHttpsConnect::instance()->setServerURL(m_server.url());
-        m_window = platform::Window::create(Rect(0, 0, 375, 667));
-        m_root = std::make_shared<platform::ViewController>();
-        m_window->setRootViewController(m_root);
-        m_window->makeKeyAndVisible();
+        container()->apply({{"mInputInfoItem", init["input_info"]}, {"orderViewAction", init["init_button"]},
+                            {"mOrderInfoArray", init["order_info"]}});
     }
     void TearDown() override {
         BCScreenRegistry::shared().unregisterClass("BCPayingViewController");
         BCScreenRegistry::shared().unregisterClass("BCEntrustViewController");
-        BCMPService::releaseCommon();
-        BCHttpsConnect::releaseInstance();
-        BCDataContainer::destory();
+        CardPayRoadFixture::TearDown();
     }
 
     std::shared_ptr<BCInputCardViewController> open(bool forAccount) {
         auto screen = BCInputCardViewController::initForAccount(forAccount);
-        m_nav = BCNavController::initWithRootViewController(screen);
-        m_nav->setNavigationBarHidden(true);  // as the start screen leaves it on the road
-        m_root->presentViewController(m_nav, false);
-        hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
-        screen->view();
+        present(screen, true);  // the start screen leaves the bar hidden on the road
         return screen;
     }
     template <class Screen>
@@ -66,11 +53,6 @@ protected:
         return hybtest::runMainUntil([&] { return std::dynamic_pointer_cast<Screen>(m_nav->topViewController()) != nullptr; });
     }
 
-    platform::VirtualClock m_clock;
-    std::shared_ptr<platform::Window> m_window;
-    std::shared_ptr<platform::ViewController> m_root;
-    std::shared_ptr<BCNavController> m_nav;
-    testsupport::CardPayTestServer m_server;
 };
 
 } // namespace
@@ -83,8 +65,7 @@ TEST_F(CardPayEntry, IllegalNumberIsRefusedAndNothingSent) {
     screen->nextAction();
     ASSERT_TRUE(screen->mAlertView());
     EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12014));
-    int turns = 0;
-    hybtest::runMainUntil([&] { return ++turns > 10; });
+    turns(10);
     EXPECT_TRUE(m_server.commands().empty());
 }
 

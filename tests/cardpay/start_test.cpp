@@ -39,37 +39,21 @@ public:
 };
 class UserInfoDouble : public ScreenDouble {};
 
-using Host = cardpaytest::HostRecorder;
-
-class CardPayStart : public hybtest::TempHomeTest {
+class CardPayStart : public cardpaytest::CardPayRoadFixture {
 protected:
     void SetUp() override {
-        m_clock.install();
-        BCDataContainer::destory();
-        YLUniTracker::resetRecord();
+        CardPayRoadFixture::SetUp();
         BCOrderScreenRegistry::shared().registerClass<ScreenDouble>(std::string(kOrderScreenClass));
         BCScreenRegistry::shared().registerClass<UserInfoDouble>(std::string(kUserInfoScreenClass));
-        auto container = BCDataContainer::instance();
-        container->setResultDelegate(m_host);
-        container->setMTN(std::string("201712010001"));
         auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
         ASSERT_TRUE(scenario.ok());
-        m_server.setScenario(*scenario);
         m_init = *(*scenario)["replies"]["init"].getDictionary();
-        BCHttpsConnect::instance()->setServerURL(m_server.url());
-        m_window = platform::Window::create(Rect(0, 0, 375, 667));
-        m_root = std::make_shared<platform::ViewController>();
-        m_window->setRootViewController(m_root);
-        m_window->makeKeyAndVisible();
     }
     void TearDown() override {
         platform::Reachability::setOverrideFlags(std::nullopt);
         BCOrderScreenRegistry::shared().unregisterClass(kOrderScreenClass);
         BCScreenRegistry::shared().unregisterClass(kUserInfoScreenClass);
-        m_server.releaseHeldReplies();
-        BCMPService::releaseCommon();
-        BCHttpsConnect::releaseInstance();
-        BCDataContainer::destory();
+        CardPayRoadFixture::TearDown();
     }
 
     // The init reply with `changes` applied.
@@ -82,21 +66,12 @@ protected:
 
     std::shared_ptr<BCInitViewController> start() {
         auto screen = std::make_shared<BCInitViewController>();
-        m_nav = BCNavController::initWithRootViewController(screen);
-        BCDataContainer::instance()->setRootViewController(m_root);
-        m_root->presentViewController(m_nav, false);
-        hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
-        screen->view();
+        present(screen);
         return screen;
     }
 
     std::shared_ptr<ScreenDouble> top() const { return std::dynamic_pointer_cast<ScreenDouble>(m_nav->topViewController()); }
     bool waitForTop() { return hybtest::runMainUntil([&] { return top() != nullptr; }); }
-    // A few turns of the main loop (work posted for a later turn runs).
-    static void turns(int count) {
-        int done = 0;
-        hybtest::runMainUntil([&] { return ++done > count; });
-    }
     static bool loggedIn() {
         const auto& calls = YLUniTracker::recordedCalls();
         return !calls.empty() && calls.back().operation == "trackEvent" && *calls.back().arguments[0].getString() == "_login";
@@ -108,12 +83,6 @@ protected:
         return names;
     }
 
-    platform::VirtualClock m_clock;
-    std::shared_ptr<Host> m_host = std::make_shared<Host>();
-    std::shared_ptr<platform::Window> m_window;
-    std::shared_ptr<platform::ViewController> m_root;
-    std::shared_ptr<BCNavController> m_nav;
-    testsupport::CardPayTestServer m_server;
     platform::Dictionary m_init;
 };
 
@@ -271,6 +240,7 @@ TEST_F(CardPayStart, Pictures) {
 
 TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
     BCDataContainer::destory();
+    m_nav.reset();
     auto host = std::make_shared<platform::ViewController>();
     EXPECT_FALSE(BCPayRoad::start(host, "201712010001", m_server.url(), m_host));  // not in a window
     EXPECT_FALSE(BCPayRoad::start(m_root, "", m_server.url(), m_host));
