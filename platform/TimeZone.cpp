@@ -1,6 +1,9 @@
 #include "platform/TimeZone.h"
 
+#include <glib.h>
+
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -61,6 +64,25 @@ std::string TimeZone::systemName() {
     if (auto name = fromSystemFiles())
         return *name;
     return "UTC";
+}
+
+std::string TimeZone::description() { return description(std::int64_t(std::time(nullptr))); }
+
+std::string TimeZone::description(std::int64_t unixSeconds) {
+    const std::string name = systemName();
+    GTimeZone* zone = g_time_zone_new_identifier(name.c_str());
+    if (!zone)
+        zone = g_time_zone_new_utc();
+    const int interval = g_time_zone_find_interval(zone, G_TIME_TYPE_UNIVERSAL, unixSeconds);
+    std::string abbreviation = "UTC";
+    long offset = 0;
+    if (interval >= 0) {
+        if (const char* text = g_time_zone_get_abbreviation(zone, interval); text && *text)
+            abbreviation = text;
+        offset = g_time_zone_get_offset(zone, interval);
+    }
+    g_time_zone_unref(zone);
+    return name + " (" + abbreviation + ") offset " + std::to_string(offset);
 }
 
 void TimeZone::setSystemName(std::optional<std::string> name) {

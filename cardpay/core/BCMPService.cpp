@@ -100,7 +100,7 @@ BCInitInfo BCInitInfo::current() {
     info.osVersion = platform::Device::current().systemVersion();
     info.deviceMode = platform::Device::current().localizedModel();
     info.terminalType = platform::UserDefaults::standard().string("BCPayPluginClient").value_or("") == "YES" ? "1" : "2";
-    info.timeZone = platform::TimeZone::systemName();
+    info.timeZone = platform::TimeZone::description();
     switch (BCPReachability::reachabilityForInternetConnection()->currentReachabilityStatus()) {
     case BCPReachability::ReachableViaWWAN:
         info.networkMode = "mobile";

@@ -244,12 +244,14 @@ void BCBaseViewController::showAlertViewWithMessage(const std::optional<std::str
     showAlertViewWithTitle(text(12001), message.value_or(""), std::nullopt, text(10001));
 }
 
-void BCBaseViewController::showLoadingAlertView() {
+void BCBaseViewController::showLoadingAlertView() { showLoadingAlertViewWithMessage(text(13002)); }
+
+void BCBaseViewController::showLoadingAlertViewWithMessage(const std::string& message) {
     dismissAlertView();
     m_alertView = std::make_shared<BCAlertViewEx>(platform::Rect(0, 0, BCUtils::displayWidth(), BCUtils::displayHeight()));
     view()->addSubview(m_alertView);
     setSwipeBackEnabled(false);
-    m_alertView->showLoadingViewWithMessage(text(13002), std::static_pointer_cast<BCAlertViewExDelegate>(self()));
+    m_alertView->showLoadingViewWithMessage(message, std::static_pointer_cast<BCAlertViewExDelegate>(self()));
 }
 
 void BCBaseViewController::showAlertWithAlertBox(const std::optional<platform::Dictionary>& alertBox, BCAlertViewEx::ActionBlock actionBlock) {

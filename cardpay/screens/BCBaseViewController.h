@@ -81,6 +81,7 @@ public:
     void showAlertViewWithMessage(const std::optional<std::string>& message);
     void showAlertWithAlertBox(const std::optional<platform::Dictionary>& alertBox, BCAlertViewEx::ActionBlock actionBlock);
     virtual void showLoadingAlertView();
+    void showLoadingAlertViewWithMessage(const std::string& message);
     void dismissAlertView();
     void buttonCancelClicked() override;
     void buttonOKClicked() override;

@@ -6,7 +6,9 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/tracker/YLUniTracker.h"
+#include "cardpay/views/BCNavController.h"
 #include "platform/VirtualClock.h"
+#include "platform/ui/Window.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
@@ -44,6 +46,13 @@ public:
     std::function<void(int)> onEvent;
 };
 
+// The host of a payment road: records the result dictionaries it is handed.
+class HostRecorder : public cardpay::BCPayResultDelegate {
+public:
+    void bankCardPayDidFinish(const platform::Dictionary& result) override { results.push_back(result); }
+    std::vector<platform::Dictionary> results;
+};
+
 class CardPayFixture : public hybtest::TempHomeTest {
 protected:
     void SetUp() override {
@@ -78,6 +87,41 @@ protected:
     testsupport::CardPayTestServer m_server;
     std::shared_ptr<RecordingDelegate> m_delegate = std::make_shared<RecordingDelegate>();
     std::shared_ptr<cardpay::BCMPServiceConsumption> m_service;
+};
+
+// Screens of the road: the service fixture plus a key window whose root stands for the host, and a
+// navigation controller presented over it.
+class CardPayRoadFixture : public CardPayFixture {
+protected:
+    void SetUp() override {
+        CardPayFixture::SetUp();
+        m_window = platform::Window::create(platform::Rect(0, 0, 375, 667));
+        m_root = std::make_shared<platform::ViewController>();
+        m_window->setRootViewController(m_root);
+        m_window->makeKeyAndVisible();
+        container()->setResultDelegate(m_host);
+        container()->setRootViewController(m_root);
+    }
+
+    // `screen` as the root of a navigation controller presented over the host; its view is loaded.
+    void present(const std::shared_ptr<platform::ViewController>& screen, bool barHidden = false) {
+        m_nav = cardpay::BCNavController::initWithRootViewController(screen);
+        m_nav->setNavigationBarHidden(barHidden);
+        m_root->presentViewController(m_nav, false);
+        hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
+        screen->view();
+    }
+
+    // A few turns of the main loop (work posted for a later turn runs).
+    static void turns(int count) {
+        int done = 0;
+        hybtest::runMainUntil([&] { return ++done > count; });
+    }
+
+    std::shared_ptr<HostRecorder> m_host = std::make_shared<HostRecorder>();
+    std::shared_ptr<platform::Window> m_window;
+    std::shared_ptr<platform::ViewController> m_root;
+    std::shared_ptr<cardpay::BCNavController> m_nav;
 };
 
 } // namespace cardpaytest

@@ -62,7 +62,7 @@ TEST_F(CommandBodyTest, InitSendsTheDeviceDescriptionInOrder) {
     EXPECT_EQ(init[0].params["terminalResolution"], platform::Value("750*1334"));
     EXPECT_EQ(init[0].params["osName"], platform::Value("iOS"));
     EXPECT_EQ(init[0].params["terminalType"], platform::Value("2"));
-    EXPECT_EQ(init[0].params["timeZone"], platform::Value("Asia/Shanghai"));
+    EXPECT_EQ(init[0].params["timeZone"], platform::Value("Asia/Shanghai (CST) offset 28800"));
     EXPECT_EQ(init[0].params["networkMode"], platform::Value("mobile"));
     EXPECT_EQ(m_service->currentCMD(), cardpay::kBCCmdInit);
     // The sample has no "update_info": init done without upgrade.

@@ -26,6 +26,8 @@
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
 
+#include "CardPayFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -41,11 +43,7 @@ public:
     int defaults = 0;
 };
 
-class Host : public BCPayResultDelegate {
-public:
-    void bankCardPayDidFinish(const platform::Dictionary& result) override { results.push_back(result); }
-    std::vector<platform::Dictionary> results;
-};
+using Host = cardpaytest::HostRecorder;
 
 class CardPayScreen : public hybtest::TempHomeTest {
 protected:

@@ -44,6 +44,16 @@ TEST_F(TimeZoneTest, NameFromTheSettingTheEnvironmentOrTheSystem) {
     EXPECT_FALSE(TimeZone::systemName().empty());
 }
 
+TEST_F(TimeZoneTest, DescriptionHasTheAbbreviationAndTheOffsetOfTheMoment) {
+    TimeZone::setSystemName("Asia/Shanghai");
+    EXPECT_EQ(TimeZone::description(1700000000), "Asia/Shanghai (CST) offset 28800");
+    TimeZone::setSystemName("Europe/Berlin");
+    EXPECT_EQ(TimeZone::description(1700000000), "Europe/Berlin (CET) offset 3600");   // November
+    EXPECT_EQ(TimeZone::description(1690000000), "Europe/Berlin (CEST) offset 7200");  // July
+    TimeZone::setSystemName("No/Such_Zone");
+    EXPECT_EQ(TimeZone::description(1700000000), "No/Such_Zone (UTC) offset 0");
+}
+
 class PreferredLanguagesTest : public hybtest::TempHomeTest {
 protected:
     ~PreferredLanguagesTest() override { Locale::resetToEnvironment(); }

@@ -1,0 +1,35 @@
+#include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/screens/BCInitViewController.h"
+#include "platform/Application.h"
+#include "platform/Log.h"
+#include "platform/ui/Window.h"
+
+namespace cardpay {
+
+std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform::ViewController>& host, const std::string& tn,
+                                                  const std::string& serverURL, std::weak_ptr<BCPayResultDelegate> delegate,
+                                                  std::optional<platform::Dictionary> bundleConfig) {
+    const auto window = host && host->isViewLoaded() ? std::dynamic_pointer_cast<platform::Window>(host->view()->rootView()) : nullptr;
+    if (!window || tn.empty() || serverURL.empty()) {
+        platform::Log::write("BCPayRoad: the payment road needs a host in a window, a transaction number and a server address");
+        return nullptr;
+    }
+    const auto container = BCDataContainer::instance();
+    container->setRootViewController(host);
+    if (const auto windowRoot = window->rootViewController())
+        container->setRootViewControllerPresentationStyle(static_cast<long long>(windowRoot->modalPresentationStyle()));
+    container->setWindowColor(window->backgroundColor());
+    container->setDefaultOrientation(platform::Application::shared().statusBarOrientation());
+    container->setBundleConfig(std::move(bundleConfig));
+    container->setMTN(tn);
+    container->setResultDelegate(std::move(delegate));
+    BCHttpsConnect::instance()->setServerURL(serverURL);
+
+    auto start = std::make_shared<BCInitViewController>();
+    auto navigation = BCNavController::initWithRootViewController(start);
+    start->viewControllerPresentModalViewController(host, navigation);
+    return navigation;
+}
+
+} // namespace cardpay

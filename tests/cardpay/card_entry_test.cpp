@@ -1,0 +1,102 @@
+// The card-entry screen: the number check, the two commands and the move on by the rules answer.
+#include "cardpay/cells/BCInputCells.h"
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCMPService.h"
+#include "cardpay/screens/BCInputCardViewController.h"
+#include "cardpay/screens/BCScreenRegistry.h"
+#include "platform/VirtualClock.h"
+#include "platform/ui/Window.h"
+#include "support/CardPayTestServer.h"
+#include "support/RunLoopWait.h"
+#include "support/Snapshot.h"
+#include "support/TempHome.h"
+
+#include "CardPayFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace cardpay;
+using platform::Rect;
+
+namespace {
+
+class PayingDouble : public BCBaseViewController {};
+class EntrustDouble : public BCBaseViewController {};
+
+class CardPayEntry : public cardpaytest::CardPayRoadFixture {
+protected:
+    void SetUp() override {
+        CardPayRoadFixture::SetUp();
+        BCScreenRegistry::shared().registerClass<PayingDouble>("BCPayingViewController");
+        BCScreenRegistry::shared().registerClass<EntrustDouble>("BCEntrustViewController");
+        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+        ASSERT_TRUE(scenario.ok());
+        const platform::Dictionary& init = *(*scenario)["replies"]["init"].getDictionary();
+        container()->apply({{"mInputInfoItem", init["input_info"]}, {"orderViewAction", init["init_button"]},
+                            {"mOrderInfoArray", init["order_info"]}});
+    }
+    void TearDown() override {
+        BCScreenRegistry::shared().unregisterClass("BCPayingViewController");
+        BCScreenRegistry::shared().unregisterClass("BCEntrustViewController");
+        CardPayRoadFixture::TearDown();
+    }
+
+    std::shared_ptr<BCInputCardViewController> open(bool forAccount) {
+        auto screen = BCInputCardViewController::initForAccount(forAccount);
+        present(screen, true);  // the start screen leaves the bar hidden on the road
+        return screen;
+    }
+    template <class Screen>
+    bool waitForTop() {
+        return hybtest::runMainUntil([&] { return std::dynamic_pointer_cast<Screen>(m_nav->topViewController()) != nullptr; });
+    }
+
+};
+
+} // namespace
+
+TEST_F(CardPayEntry, IllegalNumberIsRefusedAndNothingSent) {
+    auto screen = open(false);
+    ASSERT_TRUE(screen->cardCell() && screen->cardCell()->bankCell());
+    EXPECT_FALSE(screen->mBtnNext()->isEnabled());
+    screen->cardCell()->bankCell()->setText("6222 0212");
+    screen->nextAction();
+    ASSERT_TRUE(screen->mAlertView());
+    EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12014));
+    turns(10);
+    EXPECT_TRUE(m_server.commands().empty());
+}
+
+TEST_F(CardPayEntry, OrderRoadAsksForRulesAndMovesOnToPaying) {
+    m_server.setReply("rules", platform::Dictionary{{"rules", platform::Array{platform::Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
+    auto screen = open(false);
+    screen->cardCell()->bankCell()->setText("6222 0212 3456 7890");
+    screen->nextAction();
+    EXPECT_TRUE(screen->mAlertView() && screen->mAlertView()->isLoadingStyle());
+    ASSERT_TRUE(waitForTop<PayingDouble>());
+    const auto rules = m_server.commands("rules");
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].params["pan"], platform::Value("6222021234567890"));
+    EXPECT_EQ(rules[0].params["first_pay_flag"], platform::Value("0"));
+    EXPECT_EQ(BCDataContainer::instance()->mEntrustedCard(), "6222021234567890");
+    EXPECT_FALSE(screen->mAlertView());
+}
+
+TEST_F(CardPayEntry, AccountRoadAsksForBindCardRulesAndTheEntrustStep) {
+    m_server.setReply("bindcardrules", platform::Dictionary{{"entrust_rules", platform::Array{platform::Dictionary{{"type", "mobile"}, {"name", "mobile"}}}}});
+    auto screen = open(true);
+    screen->cardCell()->bankCell()->setText("6222021234567890");
+    screen->nextAction();
+    ASSERT_TRUE(waitForTop<EntrustDouble>());
+    EXPECT_TRUE(m_server.commands("rules").empty());
+    const auto bind = m_server.commands("bindcardrules");
+    ASSERT_EQ(bind.size(), 1u);
+    EXPECT_EQ(bind[0].params["pan"], platform::Value("6222021234567890"));
+}
+
+TEST_F(CardPayEntry, Picture) {
+    auto screen = open(false);
+    hybtest::expectSnapshot(*m_nav->view(), "card_entry");
+}
