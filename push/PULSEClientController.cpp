@@ -1,6 +1,7 @@
 #include "push/PULSEClientController.h"
 
 #include "push/PULSECrashLog.h"
+#include "push/PULSENetworkController.h"
 
 #include "push/PULSEPushConfigController.h"
 #include "push/PULSEUserDefaultsController.h"
@@ -47,7 +48,10 @@ std::mutex& sharedSlotMutex() {
 PULSEClientController::PULSEClientController()
     : m_pulseThreadManager(PULSEThreadController::shareThreadInstance()), m_networkStatusSource(platformNetworkStatus) {}
 
-PULSEClientController::~PULSEClientController() = default;
+PULSEClientController::~PULSEClientController() {
+    // The network controller gives the network-status source back while the hub is still whole.
+    m_networkService.reset();
+}
 
 PULSEClientController& PULSEClientController::sharedClient() {
     std::lock_guard lock(sharedSlotMutex());

@@ -83,6 +83,7 @@ public:
         m_clientNotificationCenter = std::move(center);
     }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
+    void setNetworkService(std::shared_ptr<PULSENetworkController> service) { m_networkService = std::move(service); }
     // The HTTP statistics session's report cache and the session itself (held weakly), which the
     // network controller will hold once it exists.
     const std::shared_ptr<PULSEReportCacheController>& reportCache() const { return m_reportCache; }
