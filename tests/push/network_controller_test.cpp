@@ -1,25 +1,16 @@
 // The network controller and its reachability: the flag rule, the gate (token, HTTP session, verified
 // identity, network, TCP session) against the loopback servers, network changes and the lifecycle, with
 // reachability forced through the platform's override.
-#include "SessionTest.h"
+#include "NetworkGateTest.h"
 
 #include "push/PULSEHttpSessionController.h"
-#include "push/PULSENetworkController.h"
 #include "push/PULSEReachability.h"
-
-#include "support/PushReportServer.h"
-
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
 
 namespace {
 
 using namespace platform;
-using push::PULSENetworkController;
+using namespace pushtest;
 using push::PULSEReachability;
-
-constexpr ReachabilityFlags kWiFi = kReachabilityFlagsReachable | kReachabilityFlagsIsDirect;
-constexpr ReachabilityFlags kMobile = kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN;
 
 TEST(Reachability, FlagsReadAsNetworkStatus) {
     const auto status = PULSEReachability::networkStatusForFlags;
@@ -40,58 +31,6 @@ TEST(Reachability, FlagsReadAsNetworkStatus) {
     EXPECT_EQ(PULSEReachability::localWiFiStatusForFlags(kReachabilityFlagsReachable), 0);
     EXPECT_EQ(PULSEReachability::localWiFiStatusForFlags(kReachabilityFlagsIsDirect), 0);
 }
-
-class NetworkGate : public pushtest::SessionTest {
-protected:
-    explicit NetworkGate(bool deviceToken = true) : SessionTest(deviceToken) {
-        auto endpoints = push::PULSEEndpoints::shared();
-        endpoints.statisticsURL = m_reports.url();
-        endpoints.userURL = m_reports.userURL();
-        push::PULSEEndpoints::setShared(endpoints);
-        Reachability::setOverrideFlags(kWiFi);
-    }
-    ~NetworkGate() override {
-        push::PULSEClientController::sharedClient().setNetworkService(nullptr);
-        m_network.reset();
-        m_session.reset();
-        Reachability::setOverrideFlags(std::nullopt);
-        for (const auto& fault : m_reports.faults())
-            ADD_FAILURE() << "report server fault: " << fault;
-    }
-
-    // Registers the device and logs in once with a session of its own, so that the report server
-    // knows the uid; then lets that session go.
-    void registerDevice() {
-        registerDeviceWith(m_reports);
-        m_session.reset();
-    }
-    void start() {
-        m_network = PULSENetworkController::create();
-        push::PULSEClientController::sharedClient().setNetworkService(m_network);
-        m_session = m_network->clientSession();
-    }
-    // Forces the flags and waits until the controller has heard the change.
-    void changeNetwork(ReachabilityFlags flags) {
-        const int heard = countLines("网络发生变化,重启session");
-        Reachability::setOverrideFlags(flags);
-        ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("网络发生变化,重启session") > heard; }));
-    }
-    // Turns the main loop until the blocks posted so far (and those they post with no delay) have run.
-    void drainPosted() {
-        bool done = false;
-        RunLoop::main().perform([&] { RunLoop::main().perform([&] { done = true; }); });
-        ASSERT_TRUE(hybtest::runMainUntil([&] { return done; }));
-    }
-    int count(const char* name) {
-        int n = 0;
-        for (const auto& noteName : noteNames())
-            n += noteName == name;
-        return n;
-    }
-
-    testsupport::PushReportServer m_reports;
-    std::shared_ptr<PULSENetworkController> m_network;
-};
 
 class NetworkGateWithoutToken : public NetworkGate {
 protected:
