@@ -27,6 +27,7 @@
 
 namespace platform {
 class NotificationCenter;
+class Timer;
 }
 
 namespace push {
@@ -37,6 +38,7 @@ class PULSETagAlias;
 class PULSEMessageCenter;
 class PULSEPageFlowSession;
 class PULSENetworkController;
+class PULSEHttpSessionController;
 class PULSEReportCacheController;
 class PULSEReportSession;
 
@@ -83,6 +85,7 @@ public:
         m_clientNotificationCenter = std::move(center);
     }
     const std::shared_ptr<PULSENetworkController>& networkService() const { return m_networkService; }
+    void setNetworkService(std::shared_ptr<PULSENetworkController> service) { m_networkService = std::move(service); }
     // The HTTP statistics session's report cache and the session itself (held weakly), which the
     // network controller will hold once it exists.
     const std::shared_ptr<PULSEReportCacheController>& reportCache() const { return m_reportCache; }
@@ -95,6 +98,34 @@ public:
     bool isReportCrash() const { return m_isReportCrash; }
     void setCrashLogON();
     void removeCrashReport();
+
+    // ---- the client's life (client thread) ----
+    static constexpr int kDeviceTokenChecks = 5;
+    static constexpr double kDeviceTokenCheckInterval = 2.0;
+    // Starts the client: file caches, private centre, managers, push environment, stored identity,
+    // network controller, device-token check, launch report and the notification-state report. Without a
+    // bundle identifier it logs "no bundle id set" and starts nothing.
+    void setup();
+    // Drops the network controller, stored identity, push configuration, message centre and page flows.
+    void close();
+    // Takes the first device token of the process; later ones are refused with a warning.
+    void updateDeviceToken(const std::string& tokenBytes);
+    // Push environment from the provisioning profile (see apsEvironment for the values).
+    void loadApsEnvironment();
+    // Lower-case hexadecimal, two digits per byte.
+    static std::string stringWithDeviceToken(const std::string& tokenBytes);
+    // A non-empty stored "kRegistrationId", else the identity's registration id; none without either.
+    std::optional<std::string> readRegistrationID() const;
+    // [open code, payload]: reports the message state with the payload's "_j_msgid" and "_j_flag"
+    // (-10000 without one). Anything else does nothing.
+    void handleRemoteNotification(const platform::Value& codeAndPayload);
+    void reportLaunch(double time);
+    void reportInactive(double time);
+    void UDPReportAPNSState();
+    void onDidBecomeActive();
+    void onEnterBackground();
+    double becomeActiveTime() const { return m_becomeActiveTime; }
+    std::int64_t deviceTokenStatusCheckTimes() const { return m_deviceTokenStatusCheckTimes; }
 
     // Whether a device token has been taken in this process (only ever goes from false to true).
     bool deviceTokenUpdated() const { return m_deviceTokenUpdated; }
@@ -125,6 +156,10 @@ public:
 
 private:
     PULSEClientController();
+    void startDeviceTokenUpdatedCheckTimer();
+    void stopDeviceTokenUpdatedCheckTimer();
+    void checkDeviceTokenUpdated();
+    std::shared_ptr<PULSEHttpSessionController> httpSession() const;
 
     std::string m_systemVersion;
     std::string m_bundleIdentifier;
@@ -133,6 +168,9 @@ private:
     std::string m_modelName;
     std::int32_t m_apsEvironment = 0;
     bool m_deviceTokenUpdated = false;
+    std::weak_ptr<platform::Timer> m_deviceTokenStatusCheckTimer;
+    std::int64_t m_deviceTokenStatusCheckTimes = 0;
+    double m_becomeActiveTime = 0;
     bool m_isReportCrash = false;
 
     std::shared_ptr<PULSEPushConfigController> m_pushConfig;

@@ -12,6 +12,7 @@
 #include "push/PULSETagAlias.h"
 
 #include "support/PushLookupServer.h"
+#include "support/PushReportServer.h"
 #include "support/PushReportSink.h"
 #include "support/RunLoopWait.h"
 
@@ -30,7 +31,8 @@ inline constexpr const char* kSessionAppKey = "abcdef0123456789abcdef01";
 
 class SessionTest : public PushServerTest {
 protected:
-    SessionTest() {
+    // Without `deviceToken` the client has not been given its device token yet.
+    explicit SessionTest(bool deviceToken = true) {
         m_identity = installIdentity(kSessionAppKey);
         auto& client = push::PULSEClientController::sharedClient();
         auto config = std::make_shared<push::PULSEPushConfigController>();
@@ -39,8 +41,10 @@ protected:
         client.setBundleVersion(platform::Value(42));
         client.setSystemVersion("9.0");
         client.setModelName("iPhone7,2");
-        m_identity->setCurrentDeviceToken("0a1b2c3d");
-        client.setDeviceTokenUpdated();
+        if (deviceToken) {
+            m_identity->setCurrentDeviceToken("0a1b2c3d");
+            client.setDeviceTokenUpdated();
+        }
         client.setTagAliasMng(std::make_shared<push::PULSETagAlias>());
         client.setMessageCenter(std::make_shared<push::PULSEMessageCenter>());
         client.setNetworkStatusSource([this] { return m_networkStatus.load(); });
@@ -85,6 +89,13 @@ protected:
         m_session = push::PULSESessionController::create();
         m_session->setup();
         ASSERT_TRUE(waitLoggedIn());
+    }
+
+    // Registers and logs in once, so that the report server knows the uid and the device.
+    void registerDeviceWith(testsupport::PushReportServer& reports) {
+        startLoggedIn();
+        reports.expect(m_identity->uid(), m_identity->password().value_or(""), kSessionAppKey);
+        reports.expectDevice(m_identity->sharedUdid());
     }
 
     bool waitLoggedIn() {

@@ -40,9 +40,7 @@ protected:
     // Registers and logs in once (so that the uid is known to the report server), then leaves the TCP
     // session logged out: requests are held until login().
     void registerDevice() {
-        startLoggedIn();
-        m_reports.expect(m_identity->uid(), m_identity->password().value_or(""), pushtest::kSessionAppKey);
-        m_reports.expectDevice(m_identity->sharedUdid());
+        registerDeviceWith(m_reports);
         restartSession();
     }
     void login() {
