@@ -7,7 +7,10 @@
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/core/BCReplyMapper.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
@@ -308,6 +311,38 @@ TEST_F(CardPayOrder, CancelAsksFirst) {
     m_clock.advance(std::chrono::seconds(1));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_host->results.empty(); }));
     EXPECT_EQ(*m_host->results[0]["code"].getString(), "cancel");
+}
+
+TEST_F(CardPayOrder, RoadOpensTheOrderScreenAlone) {
+    BCOrderScreenRegistry::shared().unregisterClass(kOrderScreenClass);  // the road registers the screen itself
+    m_nav = BCPayRoad::start(m_root, "201712010003", m_server.url(), m_host);
+    ASSERT_TRUE(m_nav);
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        m_clock.advance(std::chrono::milliseconds(100));
+        return m_nav->viewControllers().size() == 1 && std::dynamic_pointer_cast<BCOrderInfoViewController>(m_nav->topViewController());
+    }));
+    const auto order = std::dynamic_pointer_cast<BCOrderInfoViewController>(m_nav->topViewController());
+    EXPECT_TRUE(order->isRootViewController());
+    EXPECT_EQ(order->payMode(), kCard);
+}
+
+TEST_F(CardPayOrder, FailuresAndLinks) {
+    auto screen = open(kAccount);
+    screen->comunicateToBCMPDidFailWithErrorType(2003, std::string("Card refused"));
+    EXPECT_EQ(alertText(*screen), "Card refused");
+    screen->comunicateToBCMPDidFailWithErrorType(2003, std::nullopt);
+    EXPECT_EQ(alertText(*screen), text(12002));
+    screen->dismissAlertView();
+
+    screen->showFindPwd();
+    ASSERT_TRUE(waitForTop<BCWebViewController>());
+    const auto page = std::dynamic_pointer_cast<BCWebViewController>(m_nav->topViewController());
+    EXPECT_EQ(page->webViewUrl(), "http://127.0.0.1/find-password.html");
+    EXPECT_EQ(page->barTitle(), "Forgot password");
+    const auto& calls = YLUniTracker::recordedCalls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& call) {
+        return call.operation == "trackEvent" && call.arguments[0] == Value("login_forget_pwd");
+    }));
 }
 
 TEST_F(CardPayOrder, Pictures) {
