@@ -461,16 +461,19 @@ void BCOrderInfoViewController::pullListAnimationDidStart(double offset) {
 
 void BCOrderInfoViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {
     BCBaseViewController::willRotateToInterfaceOrientation(orientation, duration);
-    const double offset = BCUtils::rotatedOffset();
+    // The body's views span the display and take the new width. This platform may send a second call
+    // for the same turn: the body already has that width then, and nothing grows twice.
+    const double width = BCUtils::rotatedWidth();
+    if (!m_subView || m_subView->frame().size.width == width)
+        return;
     platform::ViewAnimation::beginAnimations("BaseView");
     platform::ViewAnimation::setAnimationDuration(duration);
     platform::ViewAnimation::setAnimationCurve(platform::AnimationCurve::EaseInOut);
-    for (const std::shared_ptr<platform::View>& widened : {std::static_pointer_cast<platform::View>(m_bankCell), m_subView,
-                                                          std::static_pointer_cast<platform::View>(m_payChannelView)}) {
+    for (const std::shared_ptr<platform::View>& widened : {m_subView, std::static_pointer_cast<platform::View>(m_payChannelView)}) {
         if (!widened)
             continue;
         platform::Rect frame = widened->frame();
-        frame.size.width += offset;
+        frame.size.width = width;
         widened->setFrame(frame);
     }
     platform::ViewAnimation::commitAnimations();
@@ -479,7 +482,7 @@ void BCOrderInfoViewController::willRotateToInterfaceOrientation(platform::Inter
     if (m_defaultCardView)
         m_defaultCardView->willRotateToInterfaceOrientation(orientation, duration);
     if (m_bankCell)
-        m_bankCell->willRotateToInterfaceOrientation(orientation, duration);
+        m_bankCell->willRotateToInterfaceOrientation(orientation, duration);  // the cell widens itself
 }
 
 // --- Actions ------------------------------------------------------------------------------------------

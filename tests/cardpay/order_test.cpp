@@ -345,6 +345,20 @@ TEST_F(CardPayOrder, FailuresAndLinks) {
     }));
 }
 
+TEST_F(CardPayOrder, RotationWidensTheBodyOnce) {
+    m_init.set("cards", Array{});
+    auto screen = open(kCard);
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    for (int i = 0; i < 2; ++i)  // the transition and the older callback may both come
+        screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
+    m_clock.advance(1.0);
+    EXPECT_EQ(screen->mSubView()->frame().size.width, 667);
+    EXPECT_EQ(screen->mBankCell()->frame().size.width, 667);
+    ASSERT_TRUE(screen->mPayChannelView());
+    EXPECT_EQ(screen->mPayChannelView()->frame().size.width, 667);
+    EXPECT_EQ(screen->mPayChannelView()->rows().at(0)->frame().size.width, 667);
+}
+
 TEST_F(CardPayOrder, Pictures) {
     {
         auto screen = open(kAccount);
