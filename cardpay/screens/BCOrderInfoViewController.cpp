@@ -497,7 +497,7 @@ void BCOrderInfoViewController::nextAction() {
         showLoadingAlertView();
         container->setDefaultPayMode(std::string("1"));
         container->setMFirstPayFlag(std::string("0"));
-        service()->postRulesRequestWithFlag("0", cell->text(), "1", "1");
+        service()->postRulesRequestWithFlag("0", BCUtils::getNormalCardID(cell->text()), "1", "1");
         return;
     }
     if (m_payMode == kAccountPay) {

@@ -195,7 +195,7 @@ TEST_F(CardPayOrder, NextSendsTheBodysCard) {
         ASSERT_TRUE(waitForTop<EntrustDouble>());
         const auto rules = m_server.commands("rules");
         ASSERT_EQ(rules.size(), 2u);
-        EXPECT_EQ(rules[1].params["pan"], Value(screen->mBankCell()->bankCell()->text()));
+        EXPECT_EQ(rules[1].params["pan"], Value("6222-021234567890"));  // blanks out, the rest as given
         EXPECT_EQ(rules[1].params["first_pay_flag"], Value("0"));
     }
 }
