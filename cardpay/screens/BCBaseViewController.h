@@ -160,6 +160,8 @@ protected:
     void endEditing();
     std::shared_ptr<BCBaseViewController> self() { return std::static_pointer_cast<BCBaseViewController>(shared_from_this()); }
     void setSwipeBackEnabled(bool enabled);
+    void setTextFieldsArray(std::vector<std::shared_ptr<platform::View>> fields) { m_textFieldsArray = std::move(fields); }
+    void setMClientMustBeTerminated(bool terminate) { m_clientMustBeTerminated = terminate; }
 
     double mYOffset = 0;
 

@@ -87,11 +87,10 @@ void BCInputCardViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCInputCardViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {
     BCBaseViewController::willRotateToInterfaceOrientation(orientation, duration);
-    if (!m_cardCell)
+    // The cell widens itself by the rotation's offset; a second call for the same turn (this platform
+    // may send one) finds it at the new width already.
+    if (!m_cardCell || m_cardCell->frame().size.width == BCUtils::rotatedWidth())
         return;
-    platform::Rect frame = m_cardCell->frame();
-    frame.size.width = BCUtils::rotatedWidth();
-    m_cardCell->setFrame(frame);
     m_cardCell->willRotateToInterfaceOrientation(orientation, duration);
 }
 

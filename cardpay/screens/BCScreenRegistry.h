@@ -17,7 +17,7 @@ class BCBaseViewController;
 
 // Screens made with no arguments ("BCUserInfoViewController", "BCPayingViewController", ...).
 using BCScreenRegistry = platform::ClassRegistry<BCBaseViewController>;
-// The order-information screen: made with its pay mode (100 card pay, 101 account pay) and whether it is
+// The order-information screen: made with its pay mode (100 account pay, 101 card pay) and whether it is
 // the root order screen of the road.
 using BCOrderScreenRegistry = platform::ClassRegistry<BCBaseViewController, int, bool>;
 

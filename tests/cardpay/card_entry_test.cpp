@@ -96,6 +96,15 @@ TEST_F(CardPayEntry, AccountRoadAsksForBindCardRulesAndTheEntrustStep) {
     EXPECT_EQ(bind[0].params["pan"], platform::Value("6222021234567890"));
 }
 
+TEST_F(CardPayEntry, RotationWidensTheCardCellOnce) {
+    auto screen = open(false);
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    for (int i = 0; i < 2; ++i)  // the transition and the older callback may both come
+        screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
+    EXPECT_EQ(screen->cardCell()->frame().size.width, 667);
+    EXPECT_EQ(screen->cardCell()->bankCell()->frame().size.width, 667);
+}
+
 TEST_F(CardPayEntry, Picture) {
     auto screen = open(false);
     hybtest::expectSnapshot(*m_nav->view(), "card_entry");
