@@ -430,6 +430,11 @@ void PULSEService::deleteLocalNotification(const std::optional<platform::LocalNo
 
 void PULSEService::clearAllLocalNotifications() { PULSELocalNotificationController::clearAllLocalNotifications(); }
 
+std::shared_ptr<platform::AlertView> PULSEService::showLocalNotificationAtFront(
+    const std::optional<platform::LocalNotification>& notification, const std::optional<std::string>& identifierKey) {
+    return PULSELocalNotificationController::showLocalNotificationAtFront(notification, identifierKey);
+}
+
 // ---- the application's lifecycle ----
 
 void PULSEService::observeLifecycle() {

@@ -25,6 +25,10 @@
 #include <set>
 #include <string>
 
+namespace platform {
+class AlertView;
+}
+
 namespace push {
 
 class PULSEThread;
@@ -115,6 +119,8 @@ public:
     static void deleteLocalNotificationWithIdentifierKey(const std::optional<std::string>& identifierKey);
     static void deleteLocalNotification(const std::optional<platform::LocalNotification>& notification);
     static void clearAllLocalNotifications();
+    static std::shared_ptr<platform::AlertView> showLocalNotificationAtFront(
+        const std::optional<platform::LocalNotification>& notification, const std::optional<std::string>& identifierKey);
 
     PULSEService(const PULSEService&) = delete;
     PULSEService& operator=(const PULSEService&) = delete;
