@@ -1,5 +1,7 @@
 #include "push/PULSEService.h"
 
+#include "platform/DispatchSemaphore.h"
+
 #include "push/PULSEAlert.h"
 #include "push/PULSEClientController.h"
 #include "push/PULSEEndpoints.h"
@@ -400,8 +402,21 @@ void PULSEService::crashLogON() {
 }
 
 std::string PULSEService::registrationID() {
-    sharedService();
-    return PULSEClientController::sharedClient().readRegistrationID().value_or("");
+    PULSEService& service = sharedService();
+    auto read = [] { return PULSEClientController::sharedClient().readRegistrationID().value_or(""); };
+    if (!service.m_clientLoop || service.m_clientLoop->isCurrent())
+        return read();
+    // The hub's fields belong to the client thread: the id is read there, and an answer that does not come
+    // within two seconds (a client thread stuck or gone) is no id.
+    auto result = std::make_shared<std::string>();
+    auto done = std::make_shared<platform::DispatchSemaphore>(0);
+    service.m_clientLoop->perform([result, done, read] {
+        *result = read();
+        done->signal();
+    });
+    if (!done->wait(std::chrono::seconds(2)))
+        return "";
+    return *result;
 }
 
 // ---- local notifications ----

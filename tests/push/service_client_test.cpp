@@ -7,6 +7,9 @@
 
 #include "platform/Application.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using namespace pushtest;
@@ -62,6 +65,16 @@ TEST_F(ServiceClient, SetUpTokenLoginAndRegistrationThroughTheEntryPoints) {
     EXPECT_EQ(countLines("Pulse WARN device token should NOT be updated for multi times"), 1);
     EXPECT_EQ(countLines("Pulse SDK Version"), 1);
     EXPECT_FALSE(PULSEService::registrationID().empty());
+    // From another thread the id is read on the client thread (here the main loop, which this test turns).
+    std::string fromAnotherThread;
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        fromAnotherThread = PULSEService::registrationID();
+        read = true;
+    });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return read.load(); }));
+    reader.join();
+    EXPECT_EQ(fromAnotherThread, PULSEService::registrationID());
     // The badge: 99999 reaches the user endpoint; out-of-range values send nothing.
     EXPECT_FALSE(PULSEService::setBadge(100000));
     EXPECT_FALSE(PULSEService::setBadge(-1));
