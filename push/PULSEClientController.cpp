@@ -3,6 +3,8 @@
 #include "push/PULSECrashLog.h"
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSEHttpSessionController.h"
+#include "push/PULSEBadgeNumberController.h"
+#include "push/PULSELocationInfoController.h"
 #include "push/PULSELogging.h"
 #include "push/PULSEMessageCenter.h"
 #include "push/PULSENetworkController.h"
@@ -19,6 +21,7 @@
 #include "platform/Reachability.h"
 #include "platform/RunLoop.h"
 #include "platform/Timer.h"
+#include "platform/UserDefaults.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -367,6 +370,50 @@ void PULSEClientController::onDidBecomeActive() {
 void PULSEClientController::onEnterBackground() {
     if (m_networkService)
         m_networkService->onEnterBackground();
+}
+
+void PULSEClientController::setTagAlias(const std::shared_ptr<PULSESetTagAliasArg>& arg) {
+    if (m_tagAliasMng && arg)
+        m_tagAliasMng->setTagsAlias(arg);
+}
+
+void PULSEClientController::setBadgeNumberReport(std::int64_t badge) {
+    if (auto session = httpSession(); session && session->badgeNumberManager())
+        session->badgeNumberManager()->setBadge(badge);
+}
+
+static bool checkPageName(const std::optional<std::string>& name) {
+    if (name)
+        return true;
+    PULSE_LOG_ERROR("参数错误，pageName不能为空");
+    return false;
+}
+
+void PULSEClientController::setViewStart(const std::optional<std::string>& name) {
+    if (m_pageFlowController && checkPageName(name))
+        m_pageFlowController->setViewStart(name);
+}
+
+void PULSEClientController::setViewStop(const std::optional<std::string>& name) {
+    if (m_pageFlowController && checkPageName(name))
+        m_pageFlowController->setViewStop(name);
+}
+
+void PULSEClientController::setViewLogSecond(const platform::Array& view) {
+    if (m_pageFlowController)
+        m_pageFlowController->setViewLogSecond(view);
+}
+
+void PULSEClientController::setLatitude(const platform::Value& location) {
+    if (auto session = httpSession(); session && session->locationInfo())
+        session->locationInfo()->addGpsInfo(location);
+}
+
+void PULSEClientController::synchronizeData() {
+    if (m_userDefaults)
+        m_userDefaults->synchronize();
+    if (auto written = platform::UserDefaults::standard().synchronize(); !written)
+        PULSE_LOG_WARN("standard defaults not written: %s", written.error().localizedDescription().c_str());
 }
 
 } // namespace push

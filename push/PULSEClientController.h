@@ -35,6 +35,7 @@ namespace push {
 class PULSEPushConfigController;
 class PULSEUserDefaultsController;
 class PULSETagAlias;
+class PULSESetTagAliasArg;
 class PULSEMessageCenter;
 class PULSEPageFlowSession;
 class PULSENetworkController;
@@ -124,6 +125,19 @@ public:
     void UDPReportAPNSState();
     void onDidBecomeActive();
     void onEnterBackground();
+
+    // ---- forwarding onto the managers (client thread) ----
+    void setTagAlias(const std::shared_ptr<PULSESetTagAliasArg>& arg);
+    // The badge value the application shows, reported through the statistics session.
+    void setBadgeNumberReport(std::int64_t badge);
+    // A missing page name is refused with an error line.
+    void setViewStart(const std::optional<std::string>& name);
+    void setViewStop(const std::optional<std::string>& name);
+    void setViewLogSecond(const platform::Array& view);
+    // A location entry for the next location report; dropped while there is no statistics session.
+    void setLatitude(const platform::Value& location);
+    // Writes the stored identity and the application's standard defaults.
+    void synchronizeData();
     double becomeActiveTime() const { return m_becomeActiveTime; }
     std::int64_t deviceTokenStatusCheckTimes() const { return m_deviceTokenStatusCheckTimes; }
 

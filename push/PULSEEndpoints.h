@@ -9,6 +9,8 @@
 // Thread: shared() and setShared() from any thread; shared() returns a copy.
 #pragma once
 
+#include "platform/Error.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -43,6 +45,14 @@ struct PULSEEndpoints {
     static void setShared(PULSEEndpoints endpoints);
     // Back to the built-in values (tests).
     static void resetShared();
+    // Installs the endpoints of a "PushEndpoints.plist" dictionary (at most kMaxFileBytes): "LookupHosts"
+    // (three strings), "LookupAddress", "LookupPorts" (two integers), "ConnectHost", "ConnectPort",
+    // "DefaultConnectAddress" and "DefaultReportAddress" ("host:port"), "StatisticsURL", "UserURL".
+    // Missing keys keep the current values; a file that is unreadable or has a malformed entry changes
+    // nothing and says why.
+    static constexpr long long kMaxFileBytes = 64 * 1024;
+    static platform::Status loadFile(const std::string& path);
+    static platform::Result<PULSEEndpoints> fromDictionary(const platform::Value& plist, PULSEEndpoints base);
 };
 
 } // namespace push

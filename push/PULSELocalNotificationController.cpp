@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Device.h"
 #include "platform/TimeZone.h"
+#include "platform/ui/AlertView.h"
 
 #include <cstdlib>
 
@@ -122,5 +123,26 @@ void PULSELocalNotificationController::deleteLocalNotification(const std::option
 }
 
 void PULSELocalNotificationController::clearAllLocalNotifications() { Application::shared().cancelAllLocalNotifications(); }
+
+std::shared_ptr<platform::AlertView> PULSELocalNotificationController::showLocalNotificationAtFront(
+    const std::optional<platform::LocalNotification>& notification, const std::optional<std::string>& identifierKey) {
+    if (!notification) {
+        PULSE_LOG_ERROR("notification参数错误，不能为空");
+        return nullptr;
+    }
+    if (identifierKey) {
+        const platform::Value* key = notification->userInfo ? notification->userInfo->find(kNotificationKey) : nullptr;
+        const std::string* text = key ? key->getString() : nullptr;
+        if (!text || *text != *identifierKey)
+            return nullptr;
+    }
+    std::vector<std::string> others;
+    if (notification->alertAction && !notification->alertAction->empty())
+        others.push_back(*notification->alertAction);
+    auto alert = platform::AlertView::create("", notification->alertBody.value_or(""), nullptr, std::string("关闭"),
+                                             std::move(others));
+    alert->show();
+    return alert;
+}
 
 } // namespace push

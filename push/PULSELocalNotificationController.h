@@ -14,10 +14,15 @@
 #include "platform/LocalNotification.h"
 
 #include <cstdint>
+#include <memory>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace platform {
+class AlertView;
+}
 
 namespace push {
 
@@ -42,6 +47,11 @@ public:
     static void deleteLocalNotificationWithIdentifierKey(const std::optional<std::string>& identifier);
     static void deleteLocalNotification(const std::optional<platform::LocalNotification>& notification);
     static void clearAllLocalNotifications();
+    // Shows the notification's text in an alert (empty title, the body, "关闭" and, with an action, a
+    // button of that title) when no identifier is given or the notification carries that identifier;
+    // pressing a button only closes it. The alert shown, or none. Main thread.
+    static std::shared_ptr<platform::AlertView> showLocalNotificationAtFront(
+        const std::optional<platform::LocalNotification>& notification, const std::optional<std::string>& identifierKey);
 
 private:
     static void p_deleteCacheObjectWithKey(const std::string& identifier,

@@ -1,6 +1,7 @@
 #include "push/PULSEReceivedPacketController.h"
 
 #include "push/PULSEClientController.h"
+#include "push/PULSEService.h"
 #include "push/PULSETagAlias.h"
 #include "push/PULSELogging.h"
 #include "push/PULSEMessageCenter.h"
@@ -148,7 +149,11 @@ void PULSEDeviceTokenReportResponse::handleReceipt() {
         return;
     if (const auto& identity = client.userDefaults()) {
         identity->setUploadedDeviceToken(identity->currentDeviceToken());
-        PULSE_LOG_INFO("upload device token success");
+        if (PULSEService::currentLogLevel() > 14)
+            PULSE_LOG_DEBUG("upload device token success, token is : %s",
+                            identity->currentDeviceToken().value_or("(null)").c_str());
+        else
+            PULSE_LOG_INFO("upload device token success");
     }
 }
 

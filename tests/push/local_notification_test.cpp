@@ -7,6 +7,10 @@
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/ui/AlertView.h"
+#include "platform/ui/Screen.h"
+
+#include "support/Snapshot.h"
 
 namespace {
 
@@ -106,6 +110,40 @@ TEST_F(LocalNotifications, OneIdentifierFindsAndCancelsAllItsNotifications) {
     EXPECT_EQ(scheduled(), 1u);
     PULSELocalNotificationController::clearAllLocalNotifications();
     EXPECT_EQ(scheduled(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(LocalNotifications, InFrontAlertOnlyForNoIdentifierOrAMatchingOne) {
+    platform::Screen::main().setBounds(platform::Rect(0, 0, 320, 480));
+    auto keyed = schedule(inSeconds(60), std::string("daily"));
+    ASSERT_TRUE(keyed);
+    LocalNotification bare;
+    bare.alertBody = "no key";
+
+    EXPECT_FALSE(PULSELocalNotificationController::showLocalNotificationAtFront(std::nullopt, std::nullopt));
+    EXPECT_EQ(countLines("notification参数错误，不能为空"), 1);
+    EXPECT_FALSE(PULSELocalNotificationController::showLocalNotificationAtFront(keyed, std::string("weekly")));
+    EXPECT_FALSE(PULSELocalNotificationController::showLocalNotificationAtFront(bare, std::string("daily")));
+
+    auto plain = PULSELocalNotificationController::showLocalNotificationAtFront(bare, std::nullopt);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->numberOfButtons(), 1);
+    EXPECT_EQ(plain->buttonTitleAtIndex(0), "关闭");
+    plain->dismissWithClickedButtonIndex(0, false);
+
+    auto alert = PULSELocalNotificationController::showLocalNotificationAtFront(keyed, std::string("daily"));
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "");
+    EXPECT_EQ(alert->message(), "body");
+    ASSERT_EQ(alert->numberOfButtons(), 2);
+    EXPECT_EQ(alert->buttonTitleAtIndex(1), "Open");
+    m_clock.advance(1);
+    hybtest::expectSnapshot(*alert->window(), "local_notification_alert");
+    alert->dismissWithClickedButtonIndex(1, false);
+    EXPECT_FALSE(alert->isVisible());
 }
 
 } // namespace
