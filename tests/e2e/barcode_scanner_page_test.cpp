@@ -20,24 +20,13 @@
 #include "runtime/HYBURLProtocol.h"
 #include "runtime/HYBViewController.h"
 #include "support/DeviceServices.h"
+#include "support/SourceTree.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 class BarcodeScannerOnEngineTest : public ::testing::Test {
 protected:
@@ -49,7 +38,7 @@ protected:
             {{platform::CaptureDevicePosition::Back, platform::FrameSource::fromDescription("qr:Hello from the hybrid host"), 30, 640, 480}});
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "nav_back.png",
                                  "bar-background.png"})
-            m_home.writeBundleFile(file, readFile(kSampleBundle / file));
+            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();
         app::registerPlugins();

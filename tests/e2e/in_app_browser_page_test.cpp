@@ -20,24 +20,13 @@
 #include "runtime/HYBViewController.h"
 #include "platform/HTTPCookieStorage.h"
 #include "support/HTTPTestServer.h"
+#include "support/SourceTree.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 class InAppBrowserOnEngineTest : public ::testing::Test {
 protected:
@@ -45,7 +34,7 @@ protected:
         REQUIRE_DISPLAY();
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/iab.html", "www/hybrid.js",
                                  "Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"})
-            m_home.writeBundleFile(file, readFile(kSampleBundle / file));
+            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
         platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();

@@ -29,13 +29,11 @@
 #include "runtime/HYBHandleOpenURL.h"
 #include "runtime/HYBURLProtocol.h"
 #include "runtime/HYBViewController.h"
+#include "support/SourceTree.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using e2e::centreOnScreen;
 using e2e::treeAnimates;
@@ -43,22 +41,13 @@ using platform::Point;
 
 namespace {
 
-const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
 class InterfaceOnEngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_DISPLAY();
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "Default-667h@2x.png",
                                  "Default-568h@2x.png", "Default@2x.png"})
-            m_home.writeBundleFile(file, readFile(kSampleBundle / file));
+            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
         platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();
