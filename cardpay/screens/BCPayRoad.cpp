@@ -2,6 +2,7 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
@@ -29,6 +30,7 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     BCHttpsConnect::instance()->setServerURL(serverURL);
     // A second start keeps the first registrations.
     BCOrderInfoViewController::registerScreen();
+    BCPayingViewController::registerScreen();
     BCUserInfoViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();

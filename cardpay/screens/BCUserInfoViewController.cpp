@@ -6,6 +6,7 @@
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCInputCardViewController.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCNavController.h"
@@ -375,6 +376,7 @@ void BCUserInfoViewController::nextAction() {
             }
             if (!service())
                 return;
+            container->setMEntrustedCard(BCUtils::getNormalCardID(field->text()));
             showLoadingAlertView();
             service()->postBindCardRulesRequestWithParams(field->param().value_or(""));
         }
@@ -401,6 +403,7 @@ void BCUserInfoViewController::modifyAction(const std::optional<std::string>&) {
     if (!card || !service())
         return;
     m_handleModifyPhone = true;
+    BCDataContainer::instance()->setMCardId(*card);
     endEditing();
     showLoadingAlertView();
     service()->postModifyPhoneRequestWithCard(*card);
@@ -484,9 +487,11 @@ void BCUserInfoViewController::pushViewToSuccessViewContriller() {
     pushScreenNamed("BCSucceedViewController");
 }
 
-void BCUserInfoViewController::pushViewControllerToPayingViewController() {
+void BCUserInfoViewController::pushViewControllerToPayingViewController(bool newCard) {
     endEditing();
-    pushScreenNamed("BCPayingViewController");
+    const auto navigation = navigationController();
+    if (const auto screen = navigation ? makeRoadScreen(kPayingScreenClass, newCard) : nullptr)
+        navigation->pushViewController(screen, true);
 }
 
 void BCUserInfoViewController::pushViewControllerToEntrustViewController() { pushScreenNamed("BCEntrustViewController"); }
@@ -514,7 +519,8 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
             if (alertBox())
                 handleAlertBoxWithDefaultAction(nullptr);
         } else {
-            pushViewControllerToPayingViewController();
+            // A changed phone number pays with the bound card shown (its id kept by the change).
+            pushViewControllerToPayingViewController(!phoneChange);
         }
         break;
     case kBCEventRulesWithEntrust:

@@ -101,7 +101,7 @@ private:
     // The id of the bound card at `index`, none outside the list.
     std::optional<std::string> cardIdAtIndex(long long index) const;
     void pushViewToSuccessViewContriller();
-    void pushViewControllerToPayingViewController();
+    void pushViewControllerToPayingViewController(bool newCard);
     void pushViewControllerToEntrustViewController();
     void pushScreenNamed(std::string_view className);
     void growBody(double offset);

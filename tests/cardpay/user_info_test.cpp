@@ -11,6 +11,7 @@
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
@@ -33,7 +34,6 @@ using platform::Value;
 namespace {
 
 class RootDouble : public BCBaseViewController {};
-class PayingDouble : public BCBaseViewController {};
 class EntrustDouble : public BCBaseViewController {};
 class SuccessDouble : public BCBaseViewController {};
 
@@ -49,7 +49,7 @@ protected:
     void SetUp() override {
         CardPayRoadFixture::SetUp();
         auto& screens = BCScreenRegistry::shared();
-        screens.registerClass<PayingDouble>("BCPayingViewController");
+        BCPayingViewController::registerScreen();
         screens.registerClass<EntrustDouble>("BCEntrustViewController");
         screens.registerClass<SuccessDouble>("BCSucceedViewController");
         BCUserInfoViewController::registerScreen();
@@ -247,7 +247,9 @@ TEST_F(CardPayUserInfo, PhoneChangeGoesOnToPaying) {
     EXPECT_EQ(container()->upPayPrefix(), "loginpay_phoneNO_change_");
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("modifyphone").size() == 1; }));
     EXPECT_EQ(m_server.commands("modifyphone")[0].params, (Dictionary{{"card", "card-7001"}}));
-    ASSERT_TRUE(waitForTop<PayingDouble>());
+    ASSERT_TRUE(waitForTop<BCPayingViewController>());
+    EXPECT_FALSE(std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController())->mNewCard());
+    EXPECT_EQ(container()->mCardId(), "card-7001");
     EXPECT_FALSE(screen->handleModifyPhone());
 }
 
@@ -341,7 +343,9 @@ TEST_F(CardPayUserInfo, AddCardField) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("bindcardrules").size() == 1; }));
     EXPECT_EQ(m_server.commands("bindcardrules")[0].params, (Dictionary{{"pan", "6222021234567890"}}));
     EXPECT_TRUE(tracked("bankpay_input_cardNO_next"));
-    ASSERT_TRUE(waitForTop<PayingDouble>());
+    ASSERT_TRUE(waitForTop<BCPayingViewController>());
+    EXPECT_TRUE(std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController())->mNewCard());
+    EXPECT_EQ(container()->mEntrustedCard(), "6222021234567890");
 }
 
 TEST_F(CardPayUserInfo, PayWithTheBoundCard) {
