@@ -243,7 +243,7 @@ TEST_F(CardPayOrder, LoginNameIsKeptEncipheredForTheNextPayment) {
     auto screen = open(kAccount);
     ASSERT_TRUE(nameCell(*screen));
     EXPECT_EQ(nameCell(*screen)->text(), "");
-    passwordCell(*screen)->setText("secret1");
+    passwordCell(*screen)->setText("demo1234");  // the sample order's login
     for (const std::string& bad : {std::string(65, 'a'), std::string("name with blanks")}) {
         nameCell(*screen)->setText(bad);
         screen->nextAction();
@@ -253,15 +253,22 @@ TEST_F(CardPayOrder, LoginNameIsKeptEncipheredForTheNextPayment) {
     turns(5);
     EXPECT_TRUE(m_server.commands().empty());
 
+    // A name the server does not know: its message, and the login form stays.
     nameCell(*screen)->setText("buyer@example.com");
     screen->nextAction();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return alertText(*screen) == testsupport::CardPayTestServer::kWrongLogin; }));
+    EXPECT_EQ(m_nav->topViewController(), screen);
+    screen->mAlertView()->buttonOKClicked();
+
+    nameCell(*screen)->setText("demo");
+    screen->nextAction();
     ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
-    EXPECT_EQ(m_server.commands("getuserinfo").size(), 1u);
+    EXPECT_EQ(m_server.commands("getuserinfo").size(), 2u);
     const auto stored = BCUtils::readUserIdFromFile("UserAccount");
     ASSERT_TRUE(stored);
-    EXPECT_NE(*stored, "buyer@example.com");
-    EXPECT_EQ(BCMPServiceConsumption::decryptString(*stored), "buyer@example.com");
-    EXPECT_EQ(nameCell(*open(kAccount))->text(), "buyer@example.com");
+    EXPECT_NE(*stored, "demo");
+    EXPECT_EQ(BCMPServiceConsumption::decryptString(*stored), "demo");
+    EXPECT_EQ(nameCell(*open(kAccount))->text(), "demo");
 
     BCUtils::writeUserIdToFile("not enciphered", "UserAccount");
     EXPECT_EQ(nameCell(*open(kAccount))->text(), "");

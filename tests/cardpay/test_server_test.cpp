@@ -59,3 +59,21 @@ TEST(CardPayTestServer, SequencesRepeatTheirLastEntryAndScenariosAreChecked) {
     EXPECT_TRUE(testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath()).ok());
     EXPECT_FALSE(testsupport::CardPayTestServer::loadScenario("/nonexistent/scenario.json").ok());
 }
+
+TEST(CardPayTestServer, LoginFormsAreCheckedAgainstTheScenarioLogin) {
+    testsupport::CardPayTestServer server(platform::Dictionary{
+        {"login", platform::Dictionary{{"user_name", "demo"}, {"password", "demo1234"}}},
+        {"replies", platform::Dictionary{{"getuserinfo", platform::Dictionary{{"user_id", "u-1"}}}}}});
+    auto ask = [&](const std::string& params) { return post(server, R"({"v":"1.4","cmd":"getuserinfo","params":{)" + params + "}}"); };
+    for (const char* wrong : {R"("user_name":"demo","password":"nope")", R"("user_name":"Demo","password":"demo1234")",
+                              R"("user_name":"demo")"}) {
+        const auto reply = ask(wrong);
+        EXPECT_EQ(reply["resp"], platform::Value("01")) << wrong;
+        EXPECT_EQ(reply["msg"], platform::Value(testsupport::CardPayTestServer::kWrongLogin));
+    }
+    EXPECT_EQ(ask(R"("user_name":"demo","password":"demo1234")")["params"]["user_id"], platform::Value("u-1"));
+    EXPECT_EQ(ask(R"("user_id":"u-1")")["resp"], platform::Value("00"));  // the start screen's own ask
+
+    testsupport::CardPayTestServer open;  // no login in the scenario: any name is let in
+    EXPECT_EQ(post(open, R"({"v":"1.4","cmd":"getuserinfo","params":{"user_name":"x","password":"y"}})")["resp"], platform::Value("00"));
+}

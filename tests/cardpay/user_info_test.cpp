@@ -389,7 +389,10 @@ TEST_F(CardPayUserInfo, FailedAndTimedOutPayments) {
     auto screen = open();
     auto pin = formCell<BCPasswordCell>(*screen);
     ASSERT_TRUE(pin);
+    auto sms = formCell<BCSmsCodeCell>(*screen);
+    ASSERT_TRUE(sms);
     auto typePin = [&] {
+        sms->setText("123456");
         for (const char c : std::string("123456"))
             pin->keyboard()->digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     };

@@ -92,6 +92,7 @@ std::string CardPayTestServer::sampleScenarioPath() { return hybtest::sourcePath
 void CardPayTestServer::setScenario(platform::Dictionary scenario) {
     std::lock_guard lock(m_mutex);
     m_replies = scenario["replies"].dictionaryOrEmpty();
+    m_login = scenario["login"].getDictionary() ? std::optional(*scenario["login"].getDictionary()) : std::nullopt;
     m_sequencePositions.clear();
 }
 
@@ -127,6 +128,12 @@ std::vector<CardPayTestServer::Command> CardPayTestServer::commands(const std::s
 std::vector<std::string> CardPayTestServer::malformed() const {
     std::lock_guard lock(m_mutex);
     return m_malformed;
+}
+
+bool CardPayTestServer::loginAccepted(const platform::Dictionary& params) const {
+    if (!m_login || !params.contains("user_name"))
+        return true;
+    return params["user_name"] == (*m_login)["user_name"] && params["password"] == (*m_login)["password"];
 }
 
 std::optional<std::string> CardPayTestServer::validate(const platform::Dictionary& request, const std::string& cmd) const {
@@ -182,6 +189,8 @@ Reply CardPayTestServer::answer(const std::string& body) {
     platform::Dictionary envelope{{"resp", "00"}, {"msg", ""}, {"params", params}};
     if (auto custom = m_envelopes.find(*cmd); custom != m_envelopes.end())
         envelope = custom->second;
+    else if (*cmd == "getuserinfo" && !loginAccepted((*request)["params"].dictionaryOrEmpty()))
+        envelope = {{"resp", "01"}, {"msg", kWrongLogin}};
 
     const auto faultEntry = m_faults.find(*cmd);
     switch (faultEntry == m_faults.end() ? Fault::None : faultEntry->second) {

@@ -11,6 +11,10 @@
 // command given an array) answers its entries in turn and repeats the last one. A command without
 // a reply gets {"resp":"00","msg":"","params":{}}.
 //
+// With a "login" object {"user_name": ..., "password": ...} in the scenario, "getuserinfo" with a login
+// form (a "user_name") is answered only for that name and password, else with {"resp":"01","msg":
+// kWrongLogin}; a request that names a "user_id" instead is answered as usual.
+//
 // Faults a test scripts for a command (kept until cleared): a reply that is not JSON or not an object, "params" missing or
 // of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
 // dropped connection, a held reply (released by `releaseHeldReplies` or `stop`).
@@ -33,6 +37,7 @@ namespace testsupport {
 
 class CardPayTestServer {
 public:
+    static constexpr const char* kWrongLogin = "Wrong login name or password.";
     enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold };
 
     struct Command {
@@ -77,10 +82,12 @@ public:
 
 private:
     std::optional<std::string> validate(const platform::Dictionary& request, const std::string& cmd) const;
+    bool loginAccepted(const platform::Dictionary& params) const;
 
     HTTPTestServer m_http;
     mutable std::mutex m_mutex;
     platform::Dictionary m_replies;
+    std::optional<platform::Dictionary> m_login;
     std::map<std::string, std::size_t> m_sequencePositions;
     std::map<std::string, platform::Dictionary> m_envelopes;
     std::map<std::string, Fault> m_faults;
