@@ -2,6 +2,7 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/ui/Window.h"
@@ -26,7 +27,9 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     container->setMTN(tn);
     container->setResultDelegate(std::move(delegate));
     BCHttpsConnect::instance()->setServerURL(serverURL);
-    BCOrderInfoViewController::registerScreen();  // a second start keeps the first registration
+    // A second start keeps the first registrations.
+    BCOrderInfoViewController::registerScreen();
+    BCPayingViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);
