@@ -140,6 +140,8 @@ public:
     void panelViewWithCoupon(const platform::Dictionary& option) override;
 
     bool didSelected() const { return m_didSelected; }
+    // Marks the switch's state without the box or the chooser row (see `BCToggleView::setSelected`).
+    void setDidSelected(bool selected) { m_didSelected = selected; }
     bool isAvailable() const { return m_isAvailable; }
     const platform::Dictionary& promotionContent() const { return m_promotionContent; }
     unsigned promotionViewType() const { return m_promotionViewType; }
