@@ -43,6 +43,7 @@ public:
     // Whether the payment is for a card typed on the road (true) or a bound card (false, the default).
     void setMNewCard(bool newCard) { m_newCard = newCard; }
     bool mNewCard() const { return m_newCard; }
+    std::string_view screenClassName() const override { return kPayingScreenClass; }
 
     void viewDidLoad() override;
     void addSubViews() override;
@@ -52,7 +53,6 @@ public:
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
 
 private:
-    void pushScreenNamed(std::string_view className);
     void loginDidChange();
 
     bool m_newCard = false;
