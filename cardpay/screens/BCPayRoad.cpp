@@ -5,6 +5,7 @@
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/ui/Window.h"
@@ -34,6 +35,7 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     BCPayingViewController::registerScreen();
     BCEntrustViewController::registerScreen();
     BCSucceedViewController::registerScreen();
+    BCUserInfoViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);
