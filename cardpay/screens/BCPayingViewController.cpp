@@ -3,12 +3,21 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCJsonService.h"
 #include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCPReachability.h"
+#include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCSucceedViewController.h"
 #include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
 #include "platform/ui/NavigationController.h"
 
 namespace cardpay {
+
+namespace {
+
+constexpr double kPromotionGap = 12;
+const char* const kNoNetworkMessage = "网络连接异常，请连接网络重试！";
+
+} // namespace
 
 void BCPayingViewController::registerScreen() {
     BCScreenRegistry::shared().registerClass<BCPayingViewController>(std::string(kPayingScreenClass));
@@ -43,7 +52,104 @@ void BCPayingViewController::addSubViews() {
     if (title.empty())
         title = BCLocale::instance()->getStringById(10002);
     addFormBody(container->mPayElementArray().value_or(platform::Array{}), container->serviceCheckBox(), title);
+    addPromotionViews();
 }
+
+void BCPayingViewController::addPromotionViews() {
+    const auto container = BCDataContainer::instance();
+    if (!promotion() && container->promotion()) {
+        setPromotion(container->promotion());
+        container->setPromotion(std::nullopt);
+    }
+    if (!instalment() && container->instalment()) {
+        setInstalment(container->instalment());
+        container->setInstalment(std::nullopt);
+    }
+    if (!promotion() && !instalment())
+        return;
+    double y = paymentElementsView()->frame().origin.y;
+    if (const double height = makePromotionViewAtY(y); height > 0) {
+        moveStackDown(2, height + kPromotionGap);
+        y += height + kPromotionGap;
+    }
+    if (const double height = makeInstalmentViewAtY(y); height > 0)
+        moveStackDown(2, height);
+}
+
+void BCPayingViewController::moveStackDown(std::size_t first, double offset) {
+    const std::shared_ptr<platform::View> stack[] = {promotionView(), instalmentView(), paymentElementsView(), licenseBox(), mBtnNext()};
+    for (std::size_t i = first; i < std::size(stack); ++i) {
+        if (!stack[i])
+            continue;
+        platform::Rect frame = stack[i]->frame();
+        frame.origin.y += offset;
+        stack[i]->setFrame(frame);
+    }
+    platform::Size content = mScrollView()->contentSize();
+    content.height += offset;
+    mScrollView()->setContentSize(content);
+}
+
+void BCPayingViewController::pullListAnimationDidStart(double offset) {
+    endEditing();
+    moveStackDown(0, offset);
+}
+
+void BCPayingViewController::promotionAndInstalmentCooperate(BCPromotionView& view) {
+    if (&view != instalmentView().get() || !view.didSelected()) {
+        view.animationWithStatus(view.didSelected());
+        return;
+    }
+    if (!BCPReachability::reachabilityForInternetConnection()->isReachable()) {
+        view.animationWithStatus(false);
+        view.checkBox()->tapAction();
+        showToast(kNoNetworkMessage);
+        return;
+    }
+    const std::string options = promotionView() ? promotionView()->optionParams() : std::string();
+    if (m_savedPromotion == options || !service()) {
+        view.animationWithStatus(true);
+        return;
+    }
+    showLoadingAlertView();
+    service()->postGetInstalmentWithCmd("instalment", options);
+    m_savedPromotion = options;
+}
+
+void BCPayingViewController::instalmentDidArrive() {
+    const auto view = instalmentView();
+    if (!view)
+        return;
+    const auto container = BCDataContainer::instance();
+    if (const auto empty = container->instalmentEmptyInfo()) {
+        showToast(*empty);
+        view->checkBox()->setSelected(false);
+        view->setDidSelected(false);
+        return;
+    }
+    view->animationWithStatus(view->didSelected());
+    if (const auto plans = container->updatedInstalment())
+        view->refreshInstalmentList(*plans);
+}
+
+void BCPayingViewController::promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) {
+    if (&view == promotionView().get())
+        moveStackDown(1, offset);
+    else if (&view == instalmentView().get())
+        moveStackDown(2, offset);
+}
+
+void BCPayingViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
+
+void BCPayingViewController::promotionRealPayAmountChange() {
+    const auto view = instalmentView();
+    if (!view || !view->didSelected())
+        return;
+    view->checkBox()->tapAction();
+    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+}
+
+void BCPayingViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
 
 std::string BCPayingViewController::paymentParams() const {
     const auto container = BCDataContainer::instance();
@@ -63,6 +169,9 @@ std::string BCPayingViewController::paymentParams() const {
     add(BCFormScreen::paymentParams());
     if (licenseBox() && !licenseBox()->boxContent()["name"].stringOr("").empty())
         add(licenseBox()->checkBoxParams());
+    for (const auto& view : {promotionView(), instalmentView()})
+        if (view)
+            add(view->optionParams());
     return params;
 }
 
@@ -74,36 +183,23 @@ void BCPayingViewController::nextAction() {
     service()->postRequestWithCmd("pay", paymentParams());
 }
 
-void BCPayingViewController::pushScreenNamed(std::string_view className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(className) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
 void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCFormScreen::comunicateToBCMPDidSucceedWithEvent(event);
     switch (event) {
     case kBCEventSmsSent:
         smsCodeSucceed();
         break;
+    case kBCEventInstalment:
+        instalmentDidArrive();
+        break;
     case kBCEventPaySucceeded:
         BCDataContainer::instance()->setMMessageBlock(std::nullopt);
         cleanSecretParams();
-        pushScreenNamed("BCSucceedViewController");
+        pushScreenNamed(kSucceedScreenClass);
         break;
-    case kBCEventRulesWithEntrust: {
-        const std::weak_ptr<BCBaseViewController> weak = self();
-        auto push = [weak] {
-            if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
-                screen->pushScreenNamed("BCEntrustViewController");
-        };
-        if (alertBox())
-            handleAlertBoxWithDefaultAction(push);
-        else
-            push();
+    case kBCEventRulesWithEntrust:
+        moveOnAfterAlertBox(kEntrustScreenClass);
         break;
-    }
     default:
         break;
     }

@@ -16,6 +16,15 @@
 // shows the message and its OK ends the road with "fail". A login elsewhere on the road
 // ("NotificationLogin") takes the stack back to its root order screen.
 //
+// Promotion and instalment: the screen shows the views of the elements it was given (`setPromotion`,
+// `setInstalment`), else of those BCDataContainer holds, which it then takes out of the container. They
+// sit between the order header and the form (promotion above instalment), and their parameters follow
+// the form's in "pay". Switching the instalment on asks the server for the plans ("instalment" with the
+// promotion's parameter) only when that parameter differs from the one sent last; otherwise the view
+// just opens. Without network the switch is undone and a toast says so. When a promotion choice changes
+// the amount to pay while the instalment is on, the instalment is switched off with the toast
+// "promotion_change_info".
+//
 // Screens are made by class name: `registerScreen` registers this one.
 //
 // Main thread only.
@@ -43,6 +52,7 @@ public:
     // Whether the payment is for a card typed on the road (true) or a bound card (false, the default).
     void setMNewCard(bool newCard) { m_newCard = newCard; }
     bool mNewCard() const { return m_newCard; }
+    std::string_view screenClassName() const override { return kPayingScreenClass; }
 
     void viewDidLoad() override;
     void addSubViews() override;
@@ -50,12 +60,25 @@ public:
     std::string paymentParams() const override;
     void comunicateToBCMPDidSucceedWithEvent(int event) override;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
+    void pullListAnimationDidStart(double offset) override;
+
+    void promotionAndInstalmentCooperate(BCPromotionView& view) override;
+    void promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) override;
+    void promotionViewOpenUrl(const std::string& href, const std::string& title) override;
+    void promotionRealPayAmountChange() override;
 
 private:
-    void pushScreenNamed(std::string_view className);
     void loginDidChange();
+    void addPromotionViews();
+    void instalmentDidArrive();
+    void showToast(const std::string& message);
+    // Moves the views from `first` on in the stack (promotion, instalment, form, agreement box, Next)
+    // down by `offset` and grows the content by it.
+    void moveStackDown(std::size_t first, double offset);
 
     bool m_newCard = false;
+    // The promotion parameter of the last instalment request (none before the first).
+    std::optional<std::string> m_savedPromotion;
 };
 
 // The screen of that class name (none when it is not registered); a paying screen is told whether its
