@@ -8,11 +8,13 @@
 #include "cardpay/core/BCImageManager.h"
 #include "cardpay/core/BCJsonService.h"
 #include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCPReachability.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCViews.h"
+#include "cardpay/views/BCWidgets.h"
 #include "platform/Application.h"
 #include "platform/Device.h"
 #include "platform/RunLoop.h"
@@ -374,6 +376,9 @@ void BCBaseViewController::enableSmsButton() const {
 void BCBaseViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     if (error)
         trackFailure(*error);
+    // Plans that did not arrive were not sent: the next switch-on asks again.
+    if (m_service && m_service->currentCMD() == kBCCmdInstalment)
+        m_savedPromotion.reset();
     enableSmsButton();
     switch (type) {
     case 2000:
@@ -761,6 +766,69 @@ double BCBaseViewController::placePromotionView(std::shared_ptr<BCPromotionView>
     view->setDelegate(self());
     m_scrollView->addSubview(view);
     return view->frame().size.height;
+}
+
+void BCBaseViewController::promotionAndInstalmentCooperate(BCPromotionView& view) {
+    if (&view != m_instalmentView.get() || !view.didSelected()) {
+        view.animationWithStatus(view.didSelected());
+        return;
+    }
+    if (!BCPReachability::reachabilityForInternetConnection()->isReachable()) {
+        view.animationWithStatus(false);
+        view.checkBox()->tapAction();
+        showToast(kNoNetworkMessage);
+        return;
+    }
+    const std::string options = m_promotionView ? m_promotionView->optionParams() : std::string();
+    if (m_savedPromotion == options || !m_service) {
+        view.animationWithStatus(true);
+        return;
+    }
+    showLoadingAlertView();
+    m_service->postGetInstalmentWithCmd("instalment", options);
+    m_savedPromotion = options;
+}
+
+void BCBaseViewController::instalmentDidArrive() {
+    if (!m_instalmentView)
+        return;
+    const auto container = BCDataContainer::instance();
+    if (const auto empty = container->instalmentEmptyInfo()) {
+        showToast(*empty);
+        m_instalmentView->checkBox()->setSelected(false);
+        m_instalmentView->setDidSelected(false);
+        return;
+    }
+    m_instalmentView->animationWithStatus(m_instalmentView->didSelected());
+    if (const auto plans = container->updatedInstalment())
+        m_instalmentView->refreshInstalmentList(*plans);
+}
+
+void BCBaseViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
+
+void BCBaseViewController::promotionRealPayAmountChange() {
+    if (!switchInstalmentOff())
+        return;
+    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+}
+
+bool BCBaseViewController::switchInstalmentOff() {
+    if (!m_instalmentView || !m_instalmentView->didSelected())
+        return false;
+    m_instalmentView->checkBox()->tapAction();
+    return true;
+}
+
+void BCBaseViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
+
+void BCBaseViewController::paymentDidFail(int type, const std::optional<std::string>& error) {
+    if (type == kBCFailurePayment) {
+        cleanSecretParams();
+        showAlertViewWithMessage(error);
+    } else if (type == kBCFailurePollTimeout) {
+        m_clientMustBeTerminated = true;
+        showAlertViewWithMessage(error);
+    }
 }
 
 } // namespace cardpay

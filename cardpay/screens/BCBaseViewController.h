@@ -148,6 +148,24 @@ public:
     const std::shared_ptr<BCPromotionView>& promotionView() const { return m_promotionView; }
     const std::shared_ptr<BCPromotionView>& instalmentView() const { return m_instalmentView; }
 
+    // What the screens offering both views share. Switching the instalment on asks the server for plans
+    // ("instalment" with the promotion's parameter, "" without one) only when that parameter differs from
+    // the one sent last (none before the first request); otherwise the view just opens. Without network
+    // the view closes, its switch is flipped back and a toast says so (kNoNetworkMessage). Other switches
+    // open or close their view.
+    static constexpr const char* kNoNetworkMessage = "网络连接异常，请连接网络重试！";
+    void promotionAndInstalmentCooperate(BCPromotionView& view) override;
+    void promotionViewOpenUrl(const std::string& href, const std::string& title) override;
+    // With the instalment on: switched off, and "promotion_change_info" as a toast.
+    void promotionRealPayAmountChange() override;
+    // Event 3019: "instalment_empty_info" as a toast with the switch set off (without its block), else
+    // the new plans in the instalment view, opened or closed as its switch says.
+    void instalmentDidArrive();
+    // Flips the instalment switch off when it is on (the view closes through its block); answers whether it was.
+    bool switchInstalmentOff();
+    void showToast(const std::string& message);
+    const std::optional<std::string>& savedPromotion() const { return m_savedPromotion; }
+
     std::shared_ptr<BCPullListView> pullListView() const override { return m_pullListView; }
     // The class name a screen made by name is registered under (BCScreenRegistry.h); "" for the others.
     virtual std::string_view screenClassName() const { return {}; }
@@ -179,6 +197,9 @@ protected:
     void setSwipeBackEnabled(bool enabled);
     void setTextFieldsArray(std::vector<std::shared_ptr<platform::View>> fields) { m_textFieldsArray = std::move(fields); }
     void setMClientMustBeTerminated(bool terminate) { m_clientMustBeTerminated = terminate; }
+    // The payment's result poll failed (2007: the secret fields are cleared) or timed out (2008: OK ends
+    // the road with "fail"): the error text in the message alert. Other types do nothing.
+    void paymentDidFail(int type, const std::optional<std::string>& error);
 
     double mYOffset = 0;
 
@@ -209,6 +230,7 @@ private:
     std::vector<std::shared_ptr<platform::View>> m_textFieldsArray;
     std::optional<platform::Dictionary> m_promotion, m_instalment;
     std::shared_ptr<BCPromotionView> m_promotionView, m_instalmentView;
+    std::optional<std::string> m_savedPromotion;  // the promotion parameter of the last instalment request
 };
 
 } // namespace cardpay

@@ -3,7 +3,6 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCJsonService.h"
 #include "cardpay/core/BCLocale.h"
-#include "cardpay/core/BCPReachability.h"
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCSucceedViewController.h"
@@ -15,7 +14,6 @@ namespace cardpay {
 namespace {
 
 constexpr double kPromotionGap = 12;
-const char* const kNoNetworkMessage = "网络连接异常，请连接网络重试！";
 
 } // namespace
 
@@ -95,61 +93,12 @@ void BCPayingViewController::pullListAnimationDidStart(double offset) {
     moveStackDown(0, offset);
 }
 
-void BCPayingViewController::promotionAndInstalmentCooperate(BCPromotionView& view) {
-    if (&view != instalmentView().get() || !view.didSelected()) {
-        view.animationWithStatus(view.didSelected());
-        return;
-    }
-    if (!BCPReachability::reachabilityForInternetConnection()->isReachable()) {
-        view.animationWithStatus(false);
-        view.checkBox()->tapAction();
-        showToast(kNoNetworkMessage);
-        return;
-    }
-    const std::string options = promotionView() ? promotionView()->optionParams() : std::string();
-    if (m_savedPromotion == options || !service()) {
-        view.animationWithStatus(true);
-        return;
-    }
-    showLoadingAlertView();
-    service()->postGetInstalmentWithCmd("instalment", options);
-    m_savedPromotion = options;
-}
-
-void BCPayingViewController::instalmentDidArrive() {
-    const auto view = instalmentView();
-    if (!view)
-        return;
-    const auto container = BCDataContainer::instance();
-    if (const auto empty = container->instalmentEmptyInfo()) {
-        showToast(*empty);
-        view->checkBox()->setSelected(false);
-        view->setDidSelected(false);
-        return;
-    }
-    view->animationWithStatus(view->didSelected());
-    if (const auto plans = container->updatedInstalment())
-        view->refreshInstalmentList(*plans);
-}
-
 void BCPayingViewController::promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) {
     if (&view == promotionView().get())
         moveStackDown(1, offset);
     else if (&view == instalmentView().get())
         moveStackDown(2, offset);
 }
-
-void BCPayingViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
-
-void BCPayingViewController::promotionRealPayAmountChange() {
-    const auto view = instalmentView();
-    if (!view || !view->didSelected())
-        return;
-    view->checkBox()->tapAction();
-    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
-}
-
-void BCPayingViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
 
 std::string BCPayingViewController::paymentParams() const {
     const auto container = BCDataContainer::instance();
@@ -207,13 +156,7 @@ void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCFormScreen::comunicateToBCMPDidFailWithErrorType(type, error);
-    if (type == kBCFailurePayment) {
-        cleanSecretParams();
-        showAlertViewWithMessage(error);
-    } else if (type == kBCFailurePollTimeout) {
-        setMClientMustBeTerminated(true);
-        showAlertViewWithMessage(error);
-    }
+    paymentDidFail(type, error);
 }
 
 void BCPayingViewController::loginDidChange() {

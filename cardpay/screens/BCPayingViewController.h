@@ -62,23 +62,16 @@ public:
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
     void pullListAnimationDidStart(double offset) override;
 
-    void promotionAndInstalmentCooperate(BCPromotionView& view) override;
     void promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) override;
-    void promotionViewOpenUrl(const std::string& href, const std::string& title) override;
-    void promotionRealPayAmountChange() override;
 
 private:
     void loginDidChange();
     void addPromotionViews();
-    void instalmentDidArrive();
-    void showToast(const std::string& message);
     // Moves the views from `first` on in the stack (promotion, instalment, form, agreement box, Next)
     // down by `offset` and grows the content by it.
     void moveStackDown(std::size_t first, double offset);
 
     bool m_newCard = false;
-    // The promotion parameter of the last instalment request (none before the first).
-    std::optional<std::string> m_savedPromotion;
 };
 
 // The screen of that class name (none when it is not registered); a paying screen is told whether its

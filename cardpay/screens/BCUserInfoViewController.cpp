@@ -12,6 +12,7 @@
 #include "cardpay/views/BCNavController.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
+#include "platform/RunLoop.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewAnimation.h"
 
@@ -125,6 +126,16 @@ void BCUserInfoViewController::addNavigationBar() {
 
 void BCUserInfoViewController::initLocalDatas() {
     const auto container = BCDataContainer::instance();
+    // The elements move into the screen. A rebuild after a card change keeps those it holds when the
+    // card's answer brought none (the core keeps them from the user-information answer only).
+    if (const auto promotion = container->promotion()) {
+        setPromotion(promotion);
+        container->setPromotion(std::nullopt);
+    }
+    if (const auto instalment = container->instalment()) {
+        setInstalment(instalment);
+        container->setInstalment(std::nullopt);
+    }
     m_isBCMP = container->isBCMPService();
     m_bindCardDescriptions.clear();
     for (const platform::Value& card : container->mUserCards().value_or(platform::Array{})) {
@@ -147,6 +158,8 @@ void BCUserInfoViewController::addSubViews() {
                                                              std::static_pointer_cast<BCTextFieldDelegate>(self()));
     m_mainView->addSubview(m_userInfoView);
     double y = m_userInfoView->frame().size.height;
+    if (promotion())
+        y += addPromotionViewAtY(y) + kGap;
 
     std::string nextTitle;
     bool nextEnabled = true;
@@ -155,6 +168,7 @@ void BCUserInfoViewController::addSubViews() {
         nextTitle = text(10002);
         container->setMFirstPayFlag(std::string("1"));
         y += addCardListViewWithOriginY(y) - 1;
+        y += addInstalmentViewAtY(y);
         y += addCardRules(container->mUserRules().value_or(platform::Array{}), y - 1) + kGap;
         y += addIndicatorViewWithOriginY(y) + kGap;
         nextEnabled = canEnableNextButton();
@@ -191,6 +205,20 @@ double BCUserInfoViewController::addCardListViewWithOriginY(double y) {
     }, platform::kControlEventTouchUpInside);
     m_mainView->addSubview(m_defaultCardView);
     return m_defaultCardView->frame().size.height;
+}
+
+double BCUserInfoViewController::addPromotionViewAtY(double y) {
+    const double height = makePromotionViewAtY(y);
+    if (const auto view = promotionView())
+        m_mainView->addSubview(view);
+    return height;
+}
+
+double BCUserInfoViewController::addInstalmentViewAtY(double y) {
+    const double height = makeInstalmentViewAtY(y);
+    if (const auto view = instalmentView())
+        m_mainView->addSubview(view);
+    return height;
 }
 
 double BCUserInfoViewController::addCardRules(const platform::Array& rules, double y) {
@@ -306,7 +334,11 @@ void BCUserInfoViewController::refreshCardRulesView() {
     initLocalDatas();
     const double width = BCUtils::displayWidth();
     double y = m_userInfoView->frame().size.height;
+    if (promotion())
+        y += addPromotionViewAtY(y) + kGap;
     y += addCardListViewWithOriginY(y);
+    if (instalment())
+        y += addInstalmentViewAtY(y - 1) - 1;
     y += addCardRules(container->mPayElementArray().value_or(platform::Array{}), y - 2) + kGap;
     y += addIndicatorViewWithOriginY(y) + kGap;
     addNextButton(text(10002), y, canEnableNextButton());
@@ -392,7 +424,8 @@ void BCUserInfoViewController::nextAction() {
 void BCUserInfoViewController::postCommonCmd(const std::string& command) {
     // Members joined by ",": an empty part adds no stray comma that would spoil the body.
     std::string params = R"("pay_type":"1","pay_mode":"2","bind":"yes")";
-    for (const std::string& part : {paymentParams()})
+    for (const std::string& part : {paymentParams(), promotionView() ? promotionView()->optionParams() : std::string(),
+                                    instalmentView() ? instalmentView()->optionParams() : std::string()})
         if (!part.empty())
             params += "," + part;
     service()->postRequestWithCmd(command, params);
@@ -505,6 +538,9 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     case kBCEventSmsSent:
         smsCodeSucceed();
         break;
+    case kBCEventInstalment:
+        instalmentDidArrive();
+        break;
     case kBCEventPaySucceeded:
         BCDataContainer::instance()->setMMessageBlock(std::nullopt);
         cleanSecretParams();
@@ -539,12 +575,30 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCUserInfoViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCBaseViewController::comunicateToBCMPDidFailWithErrorType(type, error);
-    if (type == kBCFailurePayment) {
-        cleanSecretParams();
-        showAlertViewWithMessage(error);
-    } else if (type == kBCFailurePollTimeout) {
-        setMClientMustBeTerminated(true);
-        showAlertViewWithMessage(error);
+    paymentDidFail(type, error);
+}
+
+// --- Promotion and instalment ---------------------------------------------------------------------
+
+void BCUserInfoViewController::promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) {
+    std::vector<std::shared_ptr<platform::View>> below;
+    const bool promotionChanged = &view == promotionView().get();
+    if (promotionChanged)
+        below = {m_defaultCardView, instalmentView(), paymentElementsView()};
+    else if (&view == instalmentView().get())
+        below = {paymentElementsView()};
+    below.push_back(m_indicatorView);
+    below.push_back(mBtnNext());
+    for (const auto& moved : below)
+        if (moved)
+            moveBy(*moved, offset);
+    growBody(offset);
+    if (promotionChanged && switchInstalmentOff()) {
+        const auto weak = weakSelf();
+        platform::RunLoop::main().performAfterDelay(0.5, [weak] {
+            if (const auto screen = weak.lock())
+                screen->showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+        });
     }
 }
 

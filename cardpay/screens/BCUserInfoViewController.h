@@ -11,6 +11,9 @@
 // card's form again and goes on to the paying screen. Without bound cards Next asks for the typed card's
 // form ("bindcardrules") or leaves.
 //
+// A promotion and an instalment chooser are offered when the answer has their elements (taken out of the
+// state object at each build); their choices join the payment's parameters.
+//
 // Made by class name ("BCUserInfoViewController", `registerScreen`). Main thread only.
 #pragma once
 
@@ -64,6 +67,9 @@ public:
     using BCBaseViewController::comunicateToBCMPDidSucceedWithEvent;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) override;
+    // A chooser grew or shrank: what lies below it in the body moves. The promotion changing while the
+    // instalment is on switches the instalment off, with "promotion_change_info" half a second later.
+    void promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) override;
 
     void showSupportedBank();
     void pushViewToBindUrlViewContriller();
@@ -91,6 +97,9 @@ private:
     std::shared_ptr<BCCheckBoxView> agreementBox() const;
     // Each answers the height it takes from `y` inside the body.
     double addCardListViewWithOriginY(double y);
+    // The frame's promotion (or instalment) view for the element held, moved into the body at `y`.
+    double addPromotionViewAtY(double y);
+    double addInstalmentViewAtY(double y);
     double addCardRules(const platform::Array& rules, double y);
     double addIndicatorViewWithOriginY(double y);
     double showNoCardInfoAtY(double y);
@@ -119,7 +128,6 @@ private:
     std::shared_ptr<BCListView> m_cardListView;
     std::shared_ptr<BCNewBankCardCell> m_cardInputCell;
     std::vector<std::string> m_bindCardDescriptions;
-    std::optional<std::string> m_savedPromotion;
 
     std::shared_ptr<BCLabel> m_noCardLabel;
     std::shared_ptr<BCUnderLineButton> m_bindLink;

@@ -17,6 +17,7 @@
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "platform/Application.h"
+#include "platform/Reachability.h"
 #include "platform/ui/NavigationController.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
@@ -57,6 +58,8 @@ protected:
         ASSERT_TRUE(scenario.ok());
         m_init = *(*scenario)["replies"]["init"].getDictionary();
         m_user = *(*scenario)["replies"]["getuserinfo"].getDictionary();
+        m_promotion = *m_user["promotion"].getDictionary();
+        m_instalment = *m_user["instalment"].getDictionary();
         m_user.remove("promotion");
         m_user.remove("instalment");
         m_server.setReply("rules", kCardForm);
@@ -64,6 +67,7 @@ protected:
         m_server.setReply("bindcardrules", kCardForm);
     }
     void TearDown() override {
+        platform::Reachability::setOverrideFlags(std::nullopt);
         for (const char* name : {"BCPayingViewController", "BCEntrustViewController", "BCSucceedViewController"})
             BCScreenRegistry::shared().unregisterClass(name);
         BCScreenRegistry::shared().unregisterClass(kUserInfoScreenClass);
@@ -124,8 +128,27 @@ protected:
         ASSERT_TRUE(waitForBoxGone(screen));
     }
 
+    // The sample's promotion and instalment offered, then the screen opened.
+    std::shared_ptr<BCUserInfoViewController> openWithChoosers() {
+        m_user.set("promotion", m_promotion);
+        m_user.set("instalment", m_instalment);
+        return open();
+    }
+    // The SMS code and the PIN typed.
+    static void fillForm(BCUserInfoViewController& screen) {
+        formCell<BCSmsCodeCell>(screen)->setText("123456");
+        auto pin = formCell<BCPasswordCell>(screen);
+        for (const char c : std::string("123456"))
+            pin->keyboard()->digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    }
+    bool waitForInstalmentRequests(std::size_t count) {
+        return hybtest::runMainUntil([&] { return m_server.commands("instalment").size() == count; });
+    }
+
     Dictionary m_init;
     Dictionary m_user;
+    Dictionary m_promotion;
+    Dictionary m_instalment;
 };
 
 TEST_F(CardPayUserInfo, TheRoadRegistersTheScreenByName) {
@@ -545,6 +568,174 @@ TEST_F(CardPayUserInfo, Pictures) {
         auto screen = open();
         hybtest::expectSnapshot(*screen->view(), "user_info_empty");
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CardPayUserInfo, PromotionAndInstalmentInTheBody) {
+    auto screen = openWithChoosers();
+    auto promotion = screen->promotionView();
+    auto instalment = screen->instalmentView();
+    ASSERT_TRUE(promotion && instalment);
+    EXPECT_FALSE(container()->promotion());  // taken out of the state object
+    EXPECT_FALSE(container()->instalment());
+    EXPECT_EQ(promotion->superview(), screen->mainView());
+    EXPECT_EQ(instalment->superview(), screen->mainView());
+    EXPECT_EQ(instalment->promotionViewType(), BCPromotionView::Instalment);
+    const double info = screen->userInfoView()->frame().size.height;
+    EXPECT_DOUBLE_EQ(promotion->frame().origin.y, info);
+    EXPECT_DOUBLE_EQ(screen->defaultCardView()->frame().origin.y, promotion->frame().maxY() + 12);
+    EXPECT_DOUBLE_EQ(instalment->frame().origin.y, screen->defaultCardView()->frame().maxY() - 1);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, instalment->frame().maxY() - 1);
+
+    // Opening the promotion moves everything below it and grows the body.
+    const double cardY = screen->defaultCardView()->frame().origin.y;
+    const double nextY = screen->mBtnNext()->frame().origin.y;
+    const double body = screen->mainView()->frame().size.height;
+    promotion->checkBox()->tapAction();
+    m_clock.advance(1.0);
+    const double grown = promotion->frame().size.height - BCPromotionView::kHideHeight;
+    ASSERT_GT(grown, 0);
+    EXPECT_DOUBLE_EQ(screen->defaultCardView()->frame().origin.y, cardY + grown);
+    EXPECT_DOUBLE_EQ(screen->mBtnNext()->frame().origin.y, nextY + grown);
+    EXPECT_DOUBLE_EQ(screen->mainView()->frame().size.height, body + grown);
+
+    // The first plans request goes out with the promotion's choice; the answer opens the plans.
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(1));
+    EXPECT_EQ(m_server.commands("instalment")[0].params, (Dictionary{{"promotion", "d-5"}}));
+    ASSERT_TRUE(waitForBoxGone(*screen));
+    m_clock.advance(1.0);
+    EXPECT_EQ(instalment->promotionLabels(), std::vector<std::string>{"12 期 12 months"});
+    EXPECT_GT(instalment->frame().size.height, BCPromotionView::kHideHeight);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, instalment->frame().maxY() - 1);
+
+    // Both choices follow the form in "pay".
+    fillForm(*screen);
+    screen->nextAction();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("pay").size() == 1; }));
+    const std::string body1 = m_server.commands("pay")[0].body;
+    EXPECT_NE(body1.find(R"("bind":"yes","sms":"123456","pin":)"), std::string::npos) << body1;
+    EXPECT_NE(body1.find(R"(,"promotion":"d-5","instalment":")"), std::string::npos) << body1;
+}
+
+TEST_F(CardPayUserInfo, InstalmentRequestsFollowThePromotionChoice) {
+    auto screen = openWithChoosers();
+    auto instalment = screen->instalmentView();
+    // Unset at first: the first request goes out even with no promotion parameter.
+    EXPECT_FALSE(screen->savedPromotion());
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(1));
+    EXPECT_TRUE(m_server.commands("instalment")[0].params.empty());
+    ASSERT_TRUE(waitForBoxGone(*screen));
+    EXPECT_EQ(screen->savedPromotion(), "");
+
+    // Off and on again with the same promotion options: the view opens, nothing is sent.
+    instalment->checkBox()->tapAction();
+    instalment->checkBox()->tapAction();
+    m_clock.advance(1.0);
+    turns(5);
+    EXPECT_EQ(m_server.commands("instalment").size(), 1u);
+    EXPECT_TRUE(instalment->didSelected());
+    EXPECT_GT(instalment->frame().size.height, BCPromotionView::kHideHeight);
+
+    // A failed request does not count as sent: the view stays as it was and the next switch-on asks again.
+    instalment->checkBox()->tapAction();
+    m_server.setReply("instalment", Dictionary{});
+    screen->promotionView()->checkBox()->tapAction();  // the promotion's parameter changes
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(2));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return alertText(*screen) == text(12003); }));
+    EXPECT_FALSE(screen->savedPromotion());
+    EXPECT_EQ(instalment->promotionLabels().size(), 1u);  // the plans of the first answer
+    screen->mAlertView()->buttonOKClicked();
+    instalment->checkBox()->tapAction();
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(3));
+}
+
+TEST_F(CardPayUserInfo, ChangingThePromotionSwitchesTheInstalmentOff) {
+    auto screen = openWithChoosers();
+    auto instalment = screen->instalmentView();
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(1));
+    ASSERT_TRUE(waitForBoxGone(*screen));
+    m_clock.advance(1.0);
+    ASSERT_TRUE(instalment->didSelected());
+
+    screen->promotionView()->checkBox()->tapAction();
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    m_clock.advance(0.4);
+    turns(3);
+    EXPECT_TRUE(toasts(*screen).empty());
+    m_clock.advance(0.1);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !toasts(*screen).empty(); }));
+    EXPECT_EQ(toasts(*screen), std::vector<std::string>{"The amount changed; instalments were switched off."});
+    m_clock.advance(1.0);
+    EXPECT_DOUBLE_EQ(instalment->frame().size.height, BCPromotionView::kHideHeight);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, instalment->frame().maxY() - 1);
+
+    // A panel choice that changes the amount does the same at once.
+    m_clock.advance(3.0);  // the toast has gone
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(2));
+    ASSERT_TRUE(waitForBoxGone(*screen));
+    screen->promotionRealPayAmountChange();
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_EQ(toasts(*screen).size(), 1u);
+}
+
+TEST_F(CardPayUserInfo, NoPlansAndNoNetwork) {
+    auto screen = openWithChoosers();
+    auto instalment = screen->instalmentView();
+    m_server.setReply("instalment", Dictionary{{"instalment_empty_info", "No instalments for this card."}});
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !toasts(*screen).empty(); }));
+    EXPECT_EQ(toasts(*screen), std::vector<std::string>{"No instalments for this card."});
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    EXPECT_DOUBLE_EQ(instalment->frame().size.height, BCPromotionView::kHideHeight);
+    m_clock.advance(3.0);
+
+    platform::Reachability::setOverrideFlags(platform::ReachabilityFlags{});
+    screen->promotionView()->checkBox()->tapAction();  // another parameter: a request would go out
+    instalment->checkBox()->tapAction();
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    EXPECT_EQ(toasts(*screen), std::vector<std::string>{"网络连接异常，请连接网络重试！"});
+    turns(5);
+    EXPECT_EQ(m_server.commands("instalment").size(), 1u);
+    EXPECT_FALSE(screen->mAlertView());
+}
+
+TEST_F(CardPayUserInfo, CardChangeKeepsTheChoosers) {
+    m_user.set("user_cards", kTwoCards);
+    auto screen = openWithChoosers();
+    const auto oldPromotion = screen->promotionView();
+    chooseCard(*screen, 1);
+    ASSERT_TRUE(screen->promotionView() && screen->instalmentView());
+    EXPECT_NE(screen->promotionView(), oldPromotion);
+    EXPECT_FALSE(oldPromotion->superview());
+    EXPECT_EQ(screen->promotionView()->superview(), screen->mainView());
+    EXPECT_DOUBLE_EQ(screen->defaultCardView()->frame().origin.y, screen->promotionView()->frame().maxY() + 12);
+    EXPECT_DOUBLE_EQ(screen->instalmentView()->frame().origin.y, screen->defaultCardView()->frame().maxY() - 1);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, screen->instalmentView()->frame().maxY() - 2);
+    EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Bank of Example **** 5678");
+}
+
+TEST_F(CardPayUserInfo, PictureWithChoosers) {
+    auto screen = openWithChoosers();
+    screen->promotionView()->checkBox()->tapAction();
+    screen->instalmentView()->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentRequests(1));
+    ASSERT_TRUE(waitForBoxGone(*screen));
+    m_clock.advance(1.0);
+    // The whole body (it runs past the window's bottom), on the screen's background.
+    screen->mainView()->setBackgroundColor(screen->view()->backgroundColor());
+    hybtest::expectSnapshot(*screen->mainView(), "user_info_choosers");
 }
 
 } // namespace
