@@ -21,6 +21,7 @@
 #pragma once
 
 #include "cardpay/promotion/BCPromotionContentView.h"
+#include "cardpay/promotion/BCPromotionPannelViewDelegate.h"
 #include "cardpay/promotion/BCPromotionTabBarViewController.h"
 #include "cardpay/screens/BCBaseViewController.h"
 #include "platform/Notification.h"
@@ -31,13 +32,6 @@
 #include <string>
 
 namespace cardpay {
-
-class BCPromotionPannelViewDelegate {
-public:
-    virtual ~BCPromotionPannelViewDelegate() = default;
-    // The option the user chose (a list row, or the confirmed coupon).
-    virtual void panelViewWithCoupon(const platform::Dictionary& option) = 0;
-};
 
 class BCPromotionPannelViewController : public BCBaseViewController, public BCPromotionTabBarViewDelegate {
 public:

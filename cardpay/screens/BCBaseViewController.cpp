@@ -68,6 +68,12 @@ BCBaseViewController::BCBaseViewController() = default;
 BCBaseViewController::~BCBaseViewController() {
     m_pullListView.reset();
     m_textFieldsArray.clear();
+    for (const auto& view : {m_promotionView, m_instalmentView}) {
+        if (view) {
+            view->checkBox()->setLinkBlock({});
+            view->checkBox()->setActionBlcok({});
+        }
+    }
 }
 
 platform::StatusBarStyle BCBaseViewController::preferredStatusBarStyle() { return platform::StatusBarStyle::LightContent; }
@@ -459,9 +465,8 @@ void BCBaseViewController::willRotateToInterfaceOrientation(platform::InterfaceO
     m_scrollViewFrame = frame;
     const platform::Size content = m_scrollView->contentSize();
     m_scrollView->setContentSize({content.width + d, content.height});
-    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_paymentElementsView),
-                                                       std::static_pointer_cast<platform::View>(m_pullListView),
-                                                       std::static_pointer_cast<platform::View>(m_navigationBar),
+    // The form and the order header widen themselves (and what they hold) with their rotation calls below.
+    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_navigationBar),
                                                        m_statusBarBackgroundView, std::static_pointer_cast<platform::View>(m_btnNext)})
         if (view)
             growWidth(*view, d);
@@ -728,6 +733,34 @@ void BCBaseViewController::checkBoxHref(const std::string& href, const std::stri
     endEditing();
     if (const auto navigation = navigationController())
         navigation->pushViewController(BCWebViewController::initWithUrl(href, title), true);
+}
+
+// MARK: - Promotion and instalment views
+
+void BCBaseViewController::promotionViewWillChange(BCPromotionView&) { endEditing(); }
+
+double BCBaseViewController::makePromotionViewAtY(double y) {
+    return placePromotionView(m_promotionView, m_promotion, y, 0, BCPromotionView::Promotion);
+}
+
+double BCBaseViewController::makeInstalmentViewAtY(double y) {
+    const double height = placePromotionView(m_instalmentView, m_instalment, y, 12, BCPromotionView::Instalment);
+    if (m_instalmentView)
+        m_instalmentView->setPromotionViewType(BCPromotionView::Instalment);
+    return height;
+}
+
+double BCBaseViewController::placePromotionView(std::shared_ptr<BCPromotionView>& view, const std::optional<platform::Dictionary>& element,
+                                                double y, double leftMargin, unsigned type) {
+    if (view)
+        view->removeFromSuperview();
+    view.reset();
+    if (!element || !m_scrollView)
+        return 0;
+    view = BCPromotionView::create(platform::Rect(0, y, m_scrollView->frame().size.width, 0), *element, leftMargin, type);
+    view->setDelegate(self());
+    m_scrollView->addSubview(view);
+    return view->frame().size.height;
 }
 
 } // namespace cardpay

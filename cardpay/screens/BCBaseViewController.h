@@ -15,6 +15,7 @@
 #include "cardpay/cells/BCBaseCell.h"
 #include "cardpay/cells/BCPointCell.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/promotion/BCPromotionView.h"
 #include "cardpay/views/BCADBar.h"
 #include "cardpay/views/BCAlertViewEx.h"
 #include "cardpay/views/BCNavController.h"
@@ -27,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cardpay {
@@ -39,6 +41,7 @@ class BCBaseViewController : public platform::ViewController,
                              public BCTextFieldDelegate,
                              public BCPullListViewDelegate,
                              public BCMPServiceDelegate,
+                             public BCPromotionViewDelegate,
                              public BCPointCellObserver,
                              public platform::ScrollViewDelegate {
 public:
@@ -133,7 +136,21 @@ public:
     void cleanSecretParams();
     void checkBoxHref(const std::string& href, const std::string& title);
 
+    // The promotion and instalment views: each call replaces the view it makes (none without an
+    // element), adds it to the scroll view at `y` and answers its height (0 without an element).
+    void promotionViewWillChange(BCPromotionView& view) override;
+    double makePromotionViewAtY(double y);
+    double makeInstalmentViewAtY(double y);
+    const std::optional<platform::Dictionary>& promotion() const { return m_promotion; }
+    void setPromotion(std::optional<platform::Dictionary> promotion) { m_promotion = std::move(promotion); }
+    const std::optional<platform::Dictionary>& instalment() const { return m_instalment; }
+    void setInstalment(std::optional<platform::Dictionary> instalment) { m_instalment = std::move(instalment); }
+    const std::shared_ptr<BCPromotionView>& promotionView() const { return m_promotionView; }
+    const std::shared_ptr<BCPromotionView>& instalmentView() const { return m_instalmentView; }
+
     std::shared_ptr<BCPullListView> pullListView() const override { return m_pullListView; }
+    // The class name a screen made by name is registered under (BCScreenRegistry.h); "" for the others.
+    virtual std::string_view screenClassName() const { return {}; }
 
     // The parts (each may be none).
     bool mClientMustBeTerminated() const { return m_clientMustBeTerminated; }
@@ -169,6 +186,8 @@ private:
     void trackFailure(const std::string& message) const;
     void enableSmsButton() const;
     void enableNextButton(bool enabled) const;
+    double placePromotionView(std::shared_ptr<BCPromotionView>& view, const std::optional<platform::Dictionary>& element,
+                              double y, double leftMargin, unsigned type);
 
     bool m_clientMustBeTerminated = false;
     bool m_keyboardWillHidden = false;
@@ -188,6 +207,8 @@ private:
     platform::Rect m_barBackgroundViewFrame;
     std::shared_ptr<BCPullListView> m_pullListView;
     std::vector<std::shared_ptr<platform::View>> m_textFieldsArray;
+    std::optional<platform::Dictionary> m_promotion, m_instalment;
+    std::shared_ptr<BCPromotionView> m_promotionView, m_instalmentView;
 };
 
 } // namespace cardpay

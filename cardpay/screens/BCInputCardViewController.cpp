@@ -4,6 +4,7 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewAnimation.h"
@@ -65,7 +66,7 @@ void BCInputCardViewController::nextAction() {
 void BCInputCardViewController::pushScreenNamed(const char* className) {
     endEditing();
     const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(className) : nullptr)
+    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
         navigation->pushViewController(screen, true);
 }
 

@@ -6,6 +6,7 @@
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCInitViewController.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCNavController.h"
@@ -585,7 +586,7 @@ void BCOrderInfoViewController::pushScreenNamed(std::string_view className) {
     BCDataContainer::instance()->setPayType(m_payMode);
     endEditing();
     const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(className) : nullptr)
+    if (const auto screen = navigation ? makeRoadScreen(className, m_newCard) : nullptr)
         navigation->pushViewController(screen, true);
 }
 

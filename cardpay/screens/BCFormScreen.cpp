@@ -1,0 +1,105 @@
+#include "cardpay/screens/BCFormScreen.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCTrackerManager.h"
+#include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCPayingViewController.h"
+#include "platform/ui/NavigationController.h"
+
+namespace cardpay {
+
+namespace {
+
+constexpr double kFormGap = 15;
+constexpr double kGap = 12;
+constexpr double kBoxHeight = 40;
+constexpr double kNextHeight = 44;
+constexpr double kBottomMargin = 30;
+
+void moveDown(const std::shared_ptr<platform::View>& view, double offset) {
+    if (!view)
+        return;
+    platform::Rect frame = view->frame();
+    frame.origin.y += offset;
+    view->setFrame(frame);
+}
+
+} // namespace
+
+void BCFormScreen::addNavigationBar() {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
+    auto bar = std::make_shared<BCNavigationBar>(frame, BCDataContainer::instance()->viewControllerTitle(),
+                                                 BCLocale::instance()->getStringById(10006), weak, [weak] {
+                                                     if (const auto screen = weak.lock())
+                                                         screen->backAction();
+                                                 }, true);
+    setNavigationBar(bar);
+    view()->addSubview(bar);
+}
+
+void BCFormScreen::addFormBody(const platform::Array& elements, const std::optional<platform::Dictionary>& agreement,
+                               const std::string& nextTitle) {
+    const double width = BCUtils::displayWidth();
+    double y = addOrderViewWithStyle(1) + kFormGap;
+    auto form = std::make_shared<BCPaymentElementsView>(platform::Rect(0, y, width, 0), elements,
+                                                        std::static_pointer_cast<BCTextFieldDelegate>(self()));
+    mScrollView()->addSubview(form);
+    setPaymentElementsView(form);
+    initTextFieldArray();
+    y += form->frame().size.height + kGap;
+    if (agreement) {
+        m_licenseBox = std::make_shared<BCCheckBoxView>(platform::Rect(kGap, y, width - 2 * kGap, kBoxHeight), *agreement,
+                                                        std::dynamic_pointer_cast<BCCheckBoxDelegate>(self()));
+        m_licenseBox->setTag(kAgreementTag);
+        mScrollView()->addSubview(m_licenseBox);
+        y += m_licenseBox->frame().size.height + kGap;
+    }
+    addBtnNextWithTitle(nextTitle, platform::Rect(kGap, y, width - 2 * kGap, kNextHeight), canEnableNextButton(), *mScrollView());
+    mScrollView()->setContentSize({width, y + kNextHeight + kBottomMargin});
+}
+
+void BCFormScreen::pushScreenNamed(std::string_view className) {
+    endEditing();
+    const auto navigation = navigationController();
+    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
+        navigation->pushViewController(screen, true);
+}
+
+void BCFormScreen::moveOnAfterAlertBox(std::string_view className) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    auto push = [weak, name = std::string(className)] {
+        if (const auto screen = std::static_pointer_cast<BCFormScreen>(weak.lock()))
+            screen->pushScreenNamed(name);
+    };
+    if (alertBox())
+        handleAlertBoxWithDefaultAction(push);
+    else
+        push();
+}
+
+void BCFormScreen::checkBox(BCCheckBoxView& view) {
+    if (&view != m_licenseBox.get())
+        return;
+    const auto container = BCDataContainer::instance();
+    if (const auto prefix = container->upPayPrefix(); prefix && !prefix->empty()) {
+        BCTrackerManager::trackEvent(*prefix + "user_protocol");
+        return;
+    }
+    const platform::Dictionary parameters{{"agree", view.mSelected() ? "Y" : "N"}};
+    BCTrackerManager::trackEvent(container->payType() == 101 ? "bankpay_agree_user_protocol" : "loginpay_agree_user_protocol",
+                                 parameters);
+}
+
+void BCFormScreen::pullListAnimationDidStart(double offset) {
+    endEditing();
+    moveDown(paymentElementsView(), offset);
+    moveDown(m_licenseBox, offset);
+    moveDown(mBtnNext(), offset);
+    platform::Size content = mScrollView()->contentSize();
+    content.height += offset;
+    mScrollView()->setContentSize(content);
+}
+
+} // namespace cardpay

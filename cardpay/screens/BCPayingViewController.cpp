@@ -1,0 +1,226 @@
+#include "cardpay/screens/BCPayingViewController.h"
+#include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCJsonService.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/core/BCPReachability.h"
+#include "cardpay/screens/BCEntrustViewController.h"
+#include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCSucceedViewController.h"
+#include "platform/NotificationCenter.h"
+#include "platform/ui/NavigationController.h"
+
+namespace cardpay {
+
+namespace {
+
+constexpr double kPromotionGap = 12;
+const char* const kNoNetworkMessage = "网络连接异常，请连接网络重试！";
+
+} // namespace
+
+void BCPayingViewController::registerScreen() {
+    BCScreenRegistry::shared().registerClass<BCPayingViewController>(std::string(kPayingScreenClass));
+}
+
+std::shared_ptr<BCBaseViewController> makeRoadScreen(std::string_view className, bool newCard) {
+    auto screen = makeScreen(className);
+    if (const auto paying = std::dynamic_pointer_cast<BCPayingViewController>(screen))
+        paying->setMNewCard(newCard);
+    return screen;
+}
+
+BCPayingViewController::~BCPayingViewController() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+
+void BCPayingViewController::viewDidLoad() {
+    BCFormScreen::viewDidLoad();
+    const auto container = BCDataContainer::instance();
+    // The PIN block is bound to the typed card's number.
+    if (const auto card = container->mEntrustedCard(); m_newCard && card)
+        container->setMMessageBlock(card);
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    platform::NotificationCenter::defaultCenter().addObserver(this, kLoginNotification, nullptr, [weak](const platform::Notification&) {
+        if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
+            screen->loginDidChange();
+    });
+    addSubViews();
+}
+
+void BCPayingViewController::addSubViews() {
+    const auto container = BCDataContainer::instance();
+    std::string title = container->actionButton().value_or(platform::Dictionary{})["label"].stringOr("");
+    if (title.empty())
+        title = BCLocale::instance()->getStringById(10002);
+    addFormBody(container->mPayElementArray().value_or(platform::Array{}), container->serviceCheckBox(), title);
+    addPromotionViews();
+}
+
+void BCPayingViewController::addPromotionViews() {
+    const auto container = BCDataContainer::instance();
+    if (!promotion() && container->promotion()) {
+        setPromotion(container->promotion());
+        container->setPromotion(std::nullopt);
+    }
+    if (!instalment() && container->instalment()) {
+        setInstalment(container->instalment());
+        container->setInstalment(std::nullopt);
+    }
+    if (!promotion() && !instalment())
+        return;
+    double y = paymentElementsView()->frame().origin.y;
+    if (const double height = makePromotionViewAtY(y); height > 0) {
+        moveStackDown(2, height + kPromotionGap);
+        y += height + kPromotionGap;
+    }
+    if (const double height = makeInstalmentViewAtY(y); height > 0)
+        moveStackDown(2, height);
+}
+
+void BCPayingViewController::moveStackDown(std::size_t first, double offset) {
+    const std::shared_ptr<platform::View> stack[] = {promotionView(), instalmentView(), paymentElementsView(), licenseBox(), mBtnNext()};
+    for (std::size_t i = first; i < std::size(stack); ++i) {
+        if (!stack[i])
+            continue;
+        platform::Rect frame = stack[i]->frame();
+        frame.origin.y += offset;
+        stack[i]->setFrame(frame);
+    }
+    platform::Size content = mScrollView()->contentSize();
+    content.height += offset;
+    mScrollView()->setContentSize(content);
+}
+
+void BCPayingViewController::pullListAnimationDidStart(double offset) {
+    endEditing();
+    moveStackDown(0, offset);
+}
+
+void BCPayingViewController::promotionAndInstalmentCooperate(BCPromotionView& view) {
+    if (&view != instalmentView().get() || !view.didSelected()) {
+        view.animationWithStatus(view.didSelected());
+        return;
+    }
+    if (!BCPReachability::reachabilityForInternetConnection()->isReachable()) {
+        view.animationWithStatus(false);
+        view.checkBox()->tapAction();
+        showToast(kNoNetworkMessage);
+        return;
+    }
+    const std::string options = promotionView() ? promotionView()->optionParams() : std::string();
+    if (m_savedPromotion == options || !service()) {
+        view.animationWithStatus(true);
+        return;
+    }
+    showLoadingAlertView();
+    service()->postGetInstalmentWithCmd("instalment", options);
+    m_savedPromotion = options;
+}
+
+void BCPayingViewController::instalmentDidArrive() {
+    const auto view = instalmentView();
+    if (!view)
+        return;
+    const auto container = BCDataContainer::instance();
+    if (const auto empty = container->instalmentEmptyInfo()) {
+        showToast(*empty);
+        view->checkBox()->setSelected(false);
+        view->setDidSelected(false);
+        return;
+    }
+    view->animationWithStatus(view->didSelected());
+    if (const auto plans = container->updatedInstalment())
+        view->refreshInstalmentList(*plans);
+}
+
+void BCPayingViewController::promotionViewWillChangeFrameWithOffset(BCPromotionView& view, double offset) {
+    if (&view == promotionView().get())
+        moveStackDown(1, offset);
+    else if (&view == instalmentView().get())
+        moveStackDown(2, offset);
+}
+
+void BCPayingViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
+
+void BCPayingViewController::promotionRealPayAmountChange() {
+    const auto view = instalmentView();
+    if (!view || !view->didSelected())
+        return;
+    view->checkBox()->tapAction();
+    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+}
+
+void BCPayingViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
+
+std::string BCPayingViewController::paymentParams() const {
+    const auto container = BCDataContainer::instance();
+    std::string params = BCJsonService::member("pay_type", "1");
+    const auto add = [&params](const std::string& member) {
+        if (!member.empty())
+            params += "," + member;
+    };
+    add(BCJsonService::member("pay_mode", container->defaultPayMode().value_or("1")));
+    add(BCJsonService::member("first_pay_flag", container->mFirstPayFlag().value_or(m_newCard ? "0" : "1")));
+    if (m_newCard) {
+        if (const auto card = container->mEntrustedCard())
+            add(BCJsonService::member("pan", *card));
+    } else if (const auto card = container->mCardId()) {
+        add(BCJsonService::member("card", *card));
+    }
+    add(BCFormScreen::paymentParams());
+    if (licenseBox() && !licenseBox()->boxContent()["name"].stringOr("").empty())
+        add(licenseBox()->checkBoxParams());
+    for (const auto& view : {promotionView(), instalmentView()})
+        if (view)
+            add(view->optionParams());
+    return params;
+}
+
+void BCPayingViewController::nextAction() {
+    BCFormScreen::nextAction();
+    if (!service() || !checkPaymentParams())
+        return;
+    showLoadingAlertView();
+    service()->postRequestWithCmd("pay", paymentParams());
+}
+
+void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
+    BCFormScreen::comunicateToBCMPDidSucceedWithEvent(event);
+    switch (event) {
+    case kBCEventSmsSent:
+        smsCodeSucceed();
+        break;
+    case kBCEventInstalment:
+        instalmentDidArrive();
+        break;
+    case kBCEventPaySucceeded:
+        BCDataContainer::instance()->setMMessageBlock(std::nullopt);
+        cleanSecretParams();
+        pushScreenNamed(kSucceedScreenClass);
+        break;
+    case kBCEventRulesWithEntrust:
+        moveOnAfterAlertBox(kEntrustScreenClass);
+        break;
+    default:
+        break;
+    }
+}
+
+void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
+    BCFormScreen::comunicateToBCMPDidFailWithErrorType(type, error);
+    if (type == kBCFailurePayment) {
+        cleanSecretParams();
+        showAlertViewWithMessage(error);
+    } else if (type == kBCFailurePollTimeout) {
+        setMClientMustBeTerminated(true);
+        showAlertViewWithMessage(error);
+    }
+}
+
+void BCPayingViewController::loginDidChange() {
+    dismissAlertView();
+    endEditing();
+    if (const auto navigation = navigationController())
+        navigation->popToRootViewController(true);
+}
+
+} // namespace cardpay
