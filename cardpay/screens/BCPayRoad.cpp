@@ -1,6 +1,7 @@
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/screens/BCInitViewController.h"
+#include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
@@ -26,7 +27,8 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     container->setMTN(tn);
     container->setResultDelegate(std::move(delegate));
     BCHttpsConnect::instance()->setServerURL(serverURL);
-    BCOrderInfoViewController::registerScreen();  // a second start keeps the first registration
+    BCOrderInfoViewController::registerScreen();  // a second start keeps the first registrations
+    BCInputCardViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);
