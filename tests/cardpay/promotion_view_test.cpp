@@ -12,6 +12,7 @@
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
+#include "support/Snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -408,4 +409,47 @@ TEST_F(PromotionViewTest, AmountLineMarksTheAmount) {
     platform::Device::current().setSystemVersion("5.1");
     EXPECT_TRUE(BCPromotionView::attributedStringFromInfo(o).runs().empty());
     platform::Device::current().setSystemVersion("9.0");
+}
+
+// MARK: - Pictures
+
+namespace {
+
+std::shared_ptr<platform::View> canvasWith(const std::shared_ptr<BCPromotionView>& view, double height) {
+    auto canvas = std::make_shared<platform::View>(Rect(0, 0, 375, height));
+    canvas->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    view->setFrame(Rect(0, 10, 375, view->frame().size.height));
+    canvas->addSubview(view);
+    return canvas;
+}
+
+Dictionary pictureElement(const char* checked) {
+    Dictionary element = promotionElement(
+        Array{Dictionary{{"label", "立减5元 Save 5"}, {"value", "d-5"}, {"rel_label", "实付金额 Pay "}, {"rel_value", "¥123.00"}, {"rel_value_style", "FF5252"}}},
+        checked);
+    element.set("url", Dictionary{{"href", "http://127.0.0.1/rules.html"}, {"label", "活动规则"}});
+    return element;
+}
+
+} // namespace
+
+TEST_F(PromotionViewTest, PicturePromotionClosedAndOpen) {
+    auto closed = make(pictureElement("1"), BCPromotionView::Promotion);
+    hybtest::expectSnapshot(*canvasWith(closed, 65), "promotion_closed");
+    auto open = make(pictureElement("0"), BCPromotionView::Promotion);
+    hybtest::expectSnapshot(*canvasWith(open, open->frame().size.height + 20), "promotion_open");
+}
+
+TEST_F(PromotionViewTest, PictureInstalmentOpenWithItsPlanList) {
+    Dictionary element = instalmentElement(threePlans());
+    auto view = make(element, BCPromotionView::Instalment, 12);
+    view->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(Rect(), std::vector<std::string>{}), 1);
+    hybtest::expectSnapshot(*canvasWith(view, view->frame().size.height + 20), "instalment_open");
+    auto screenView = m_screen->view();
+    screenView->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    view->setFrame(Rect(0, 100, 375, view->frame().size.height));
+    screenView->addSubview(view);
+    view->showPromotionListView();
+    screenView->layoutIfNeeded();
+    hybtest::expectSnapshot(*screenView, "instalment_plan_list");
 }
