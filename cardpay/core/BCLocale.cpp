@@ -34,7 +34,7 @@ constexpr Entry kTexts[] = {
     {11009, "Security Code", "安全码"},
     {11021, "FastPay", "登录付款"},
     {11022, "Use Other Pay Channel", "使用其他付款方式"},
-    {11023, "Bound Cards", "已绑定的银行卡"},
+    {11023, "About Account Pay", "了解账号支付"},
     {12001, "Error", "提示"},
     {12002, "Network Error, Please Retry.", "网络连接失败，请重试。"},
     {12003, "System Error, Please Retry.", "系统错误，请重试。"},

@@ -268,6 +268,11 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventCardUnbound);
         return;
     case ReplyKind::Instalment:
+        // A reply with neither new plans nor the text saying there are none answers nothing.
+        if (!params["instalment"].isDictionary() && !params["instalment_empty_info"].isString()) {
+            delegate.comunicateToBCMPDidFailWithErrorType(kBCFailureBadReply, std::nullopt);
+            return;
+        }
         container->apply(BCReplyMapper::instalmentReply(params));
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventInstalment);
         return;

@@ -13,6 +13,9 @@
 // text or unknown gives 2006; still "01" after kMaxPolls polls gives 2008 with the payment reply's time-out
 // text, else text 12013. The poll keeps `currentCMD` of the payment command.
 //
+// An instalment reply with neither "instalment" (a dictionary) nor "instalment_empty_info" (a text) gives
+// 2006 and changes nothing.
+//
 // A service object that is destroyed cancels what it has in flight and its poll. A reply that arrives
 // while its delegate is gone is dropped (nothing mapped) and the poll stops with it. `releaseCommon`
 // ends the command core of the road: every service's requests and polls stop.

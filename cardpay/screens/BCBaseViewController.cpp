@@ -465,9 +465,8 @@ void BCBaseViewController::willRotateToInterfaceOrientation(platform::InterfaceO
     m_scrollViewFrame = frame;
     const platform::Size content = m_scrollView->contentSize();
     m_scrollView->setContentSize({content.width + d, content.height});
-    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_paymentElementsView),
-                                                       std::static_pointer_cast<platform::View>(m_pullListView),
-                                                       std::static_pointer_cast<platform::View>(m_navigationBar),
+    // The form and the order header widen themselves (and what they hold) with their rotation calls below.
+    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_navigationBar),
                                                        m_statusBarBackgroundView, std::static_pointer_cast<platform::View>(m_btnNext)})
         if (view)
             growWidth(*view, d);

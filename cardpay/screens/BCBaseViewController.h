@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cardpay {
@@ -148,6 +149,8 @@ public:
     const std::shared_ptr<BCPromotionView>& instalmentView() const { return m_instalmentView; }
 
     std::shared_ptr<BCPullListView> pullListView() const override { return m_pullListView; }
+    // The class name a screen made by name is registered under (BCScreenRegistry.h); "" for the others.
+    virtual std::string_view screenClassName() const { return {}; }
 
     // The parts (each may be none).
     bool mClientMustBeTerminated() const { return m_clientMustBeTerminated; }

@@ -4,6 +4,8 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCPayingViewController.h"
+#include "platform/ui/NavigationController.h"
 
 namespace cardpay {
 
@@ -56,6 +58,25 @@ void BCFormScreen::addFormBody(const platform::Array& elements, const std::optio
     }
     addBtnNextWithTitle(nextTitle, platform::Rect(kGap, y, width - 2 * kGap, kNextHeight), canEnableNextButton(), *mScrollView());
     mScrollView()->setContentSize({width, y + kNextHeight + kBottomMargin});
+}
+
+void BCFormScreen::pushScreenNamed(std::string_view className) {
+    endEditing();
+    const auto navigation = navigationController();
+    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
+        navigation->pushViewController(screen, true);
+}
+
+void BCFormScreen::moveOnAfterAlertBox(std::string_view className) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    auto push = [weak, name = std::string(className)] {
+        if (const auto screen = std::static_pointer_cast<BCFormScreen>(weak.lock()))
+            screen->pushScreenNamed(name);
+    };
+    if (alertBox())
+        handleAlertBoxWithDefaultAction(push);
+    else
+        push();
 }
 
 void BCFormScreen::checkBox(BCCheckBoxView& view) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace cardpay {
 
@@ -30,6 +31,11 @@ protected:
     // The order header, the form over `elements`, the agreement box when `agreement` is given and the
     // Next button titled `nextTitle`; the content size closes 30 points below the button.
     void addFormBody(const platform::Array& elements, const std::optional<platform::Dictionary>& agreement, const std::string& nextTitle);
+    // Pushes the screen of that class name (a paying screen is for a new card), animated, after the
+    // focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box first, with the push
+    // as its default action.
+    void pushScreenNamed(std::string_view className);
+    void moveOnAfterAlertBox(std::string_view className);
 
 private:
     std::shared_ptr<BCCheckBoxView> m_licenseBox;

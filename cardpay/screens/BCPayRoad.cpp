@@ -1,8 +1,11 @@
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/core/BCHttpsConnect.h"
+#include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
+#include "cardpay/screens/BCSucceedViewController.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/ui/Window.h"
@@ -30,6 +33,9 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     // A second start keeps the first registrations.
     BCOrderInfoViewController::registerScreen();
     BCPayingViewController::registerScreen();
+    BCEntrustViewController::registerScreen();
+    BCSucceedViewController::registerScreen();
+    BCUserInfoViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);

@@ -4,9 +4,10 @@
 #include "cardpay/core/BCJsonService.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCPReachability.h"
+#include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCSucceedViewController.h"
 #include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
 #include "platform/ui/NavigationController.h"
 
 namespace cardpay {
@@ -182,13 +183,6 @@ void BCPayingViewController::nextAction() {
     service()->postRequestWithCmd("pay", paymentParams());
 }
 
-void BCPayingViewController::pushScreenNamed(std::string_view className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(className) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
 void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCFormScreen::comunicateToBCMPDidSucceedWithEvent(event);
     switch (event) {
@@ -201,20 +195,11 @@ void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     case kBCEventPaySucceeded:
         BCDataContainer::instance()->setMMessageBlock(std::nullopt);
         cleanSecretParams();
-        pushScreenNamed("BCSucceedViewController");
+        pushScreenNamed(kSucceedScreenClass);
         break;
-    case kBCEventRulesWithEntrust: {
-        const std::weak_ptr<BCBaseViewController> weak = self();
-        auto push = [weak] {
-            if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
-                screen->pushScreenNamed("BCEntrustViewController");
-        };
-        if (alertBox())
-            handleAlertBoxWithDefaultAction(push);
-        else
-            push();
+    case kBCEventRulesWithEntrust:
+        moveOnAfterAlertBox(kEntrustScreenClass);
         break;
-    }
     default:
         break;
     }

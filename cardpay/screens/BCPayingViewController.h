@@ -52,6 +52,7 @@ public:
     // Whether the payment is for a card typed on the road (true) or a bound card (false, the default).
     void setMNewCard(bool newCard) { m_newCard = newCard; }
     bool mNewCard() const { return m_newCard; }
+    std::string_view screenClassName() const override { return kPayingScreenClass; }
 
     void viewDidLoad() override;
     void addSubViews() override;
@@ -67,7 +68,6 @@ public:
     void promotionRealPayAmountChange() override;
 
 private:
-    void pushScreenNamed(std::string_view className);
     void loginDidChange();
     void addPromotionViews();
     void instalmentDidArrive();

@@ -12,6 +12,7 @@
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
 #include "support/Snapshot.h"
@@ -29,7 +30,6 @@ namespace {
 
 class PayingDouble : public BCBaseViewController {};
 class EntrustDouble : public BCBaseViewController {};
-class UserInfoDouble : public BCBaseViewController {};
 class MediumDouble : public BCBaseViewController {};
 
 constexpr int kAccount = BCOrderInfoViewController::kAccountPay;
@@ -42,7 +42,7 @@ protected:
         auto& screens = BCScreenRegistry::shared();
         screens.registerClass<PayingDouble>("BCPayingViewController");
         screens.registerClass<EntrustDouble>("BCEntrustViewController");
-        screens.registerClass<UserInfoDouble>("BCUserInfoViewController");
+        BCUserInfoViewController::registerScreen();
         screens.registerClass<MediumDouble>("MediumDouble");
         BCOrderInfoViewController::registerScreen();
         auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
@@ -255,7 +255,7 @@ TEST_F(CardPayOrder, LoginNameIsKeptEncipheredForTheNextPayment) {
 
     nameCell(*screen)->setText("buyer@example.com");
     screen->nextAction();
-    ASSERT_TRUE(waitForTop<UserInfoDouble>());
+    ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
     EXPECT_EQ(m_server.commands("getuserinfo").size(), 1u);
     const auto stored = BCUtils::readUserIdFromFile("UserAccount");
     ASSERT_TRUE(stored);

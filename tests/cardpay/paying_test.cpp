@@ -10,8 +10,10 @@
 #include "support/Snapshot.h"
 
 #include "CardPayFixture.h"
+#include "ScreenHelpers.h"
 
 using namespace cardpay;
+using cardpaytest::alertText;
 using platform::Array;
 using platform::Dictionary;
 
@@ -59,21 +61,14 @@ protected:
         screen->view();
         return screen;
     }
-    static std::shared_ptr<BCBaseCell> cell(BCPayingViewController& screen, std::size_t i) {
-        return std::static_pointer_cast<BCBaseCell>(screen.paymentElementsView()->elementArray()[i]);
-    }
+    static std::shared_ptr<BCBaseCell> cell(BCPayingViewController& screen, std::size_t i) { return cardpaytest::formCell(screen, i); }
     static void fill(BCPayingViewController& screen) {
         cell(screen, 0)->setText("123");
-        auto pin = std::static_pointer_cast<BCPasswordCell>(cell(screen, 1));
-        for (const char c : std::string("123456"))
-            pin->keyboard()->digitKey(c - '0')->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+        cardpaytest::typeDigits(*cell(screen, 1), "123456");
     }
     template <class Screen>
     bool waitForTop() {
-        return hybtest::runMainUntil([&] { return std::dynamic_pointer_cast<Screen>(m_nav->topViewController()) != nullptr; });
-    }
-    static std::string alertText(const BCBaseViewController& screen) {
-        return screen.mAlertView() && screen.mAlertView()->messageLabel() ? screen.mAlertView()->messageLabel()->text() : "";
+        return cardpaytest::waitForTop<Screen>(m_nav);
     }
 
     std::shared_ptr<BCBaseViewController> m_rootScreen;
@@ -102,8 +97,10 @@ TEST_F(CardPayPaying, MadeByClassNameWithTheFormTheAgreementBoxAndNext) {
 
     // Unfolding the order header moves the three down.
     const double formY = screen->paymentElementsView()->frame().origin.y;
+    const double boxY = screen->licenseBox()->frame().origin.y;
     const double nextY = screen->mBtnNext()->frame().origin.y;
     screen->pullListAnimationDidStart(40);
+    EXPECT_DOUBLE_EQ(screen->licenseBox()->frame().origin.y, boxY + 40);
     EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, formY + 40);
     EXPECT_DOUBLE_EQ(screen->mBtnNext()->frame().origin.y, nextY + 40);
 }

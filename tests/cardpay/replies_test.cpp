@@ -125,8 +125,24 @@ TEST_F(RepliesTest, UserInformationAndInstalment) {
     EXPECT_EQ((*c->updatedInstalment())["options"][0]["value"], Value("12"));
     EXPECT_EQ(m_service->currentCMD(), cardpay::kBCCmdInstalment);
 
+    // Neither plans nor the text saying there are none: 2006, and the plans held stay.
+    for (const Value& reply : {Value(Dictionary{}), Value(Dictionary{{"instalment", "12"}, {"instalment_empty_info", 0}})}) {
+        m_server.setReply("instalment", reply);
+        const std::size_t before = m_delegate->answers.size();
+        m_service->postGetInstalmentWithCmd("instalment", "");
+        ASSERT_TRUE(waitForAnswers(before + 1));
+        EXPECT_TRUE(lastAnswer().failure);
+        EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureBadReply);
+        EXPECT_EQ((*c->updatedInstalment())["options"][0]["value"], Value("12"));
+    }
+    m_server.setReply("instalment", Dictionary{{"instalment_empty_info", "No plans for this card."}});
+    m_service->postGetInstalmentWithCmd("instalment", "");
+    ASSERT_TRUE(waitForAnswers(m_delegate->answers.size() + 1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventInstalment);
+    EXPECT_EQ(c->instalmentEmptyInfo(), "No plans for this card.");
+
     m_service->postPromotionCoupon("coupon", R"("coupon":"A1")");
-    ASSERT_TRUE(waitForAnswers(3));
+    ASSERT_TRUE(waitForAnswers(m_delegate->answers.size() + 1));
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventCoupon);
     EXPECT_EQ(lastAnswer().data["resp"], Value("00"));
     EXPECT_TRUE(lastAnswer().data["params"].isDictionary());

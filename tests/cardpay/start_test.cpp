@@ -1,5 +1,5 @@
 // The start screen: splash or loading box, the init command, the upgrade prompt, analytics start and
-// tracking, and the road on to the order and user-information screens (doubles registered by name).
+// tracking, and the road on to the order screen (a double registered by name) and the user-information screen.
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCLocale.h"
@@ -7,6 +7,7 @@
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "platform/Application.h"
 #include "platform/Reachability.h"
@@ -37,14 +38,22 @@ public:
     bool isRoot;
     std::vector<bool> appearedAnimated;
 };
-class UserInfoDouble : public ScreenDouble {};
+// The user-information screen itself, recording how it was shown.
+class RecordingUserInfo : public BCUserInfoViewController {
+public:
+    void viewWillAppear(bool animated) override {
+        BCUserInfoViewController::viewWillAppear(animated);
+        appearedAnimated.push_back(animated);
+    }
+    std::vector<bool> appearedAnimated;
+};
 
 class CardPayStart : public cardpaytest::CardPayRoadFixture {
 protected:
     void SetUp() override {
         CardPayRoadFixture::SetUp();
         BCOrderScreenRegistry::shared().registerClass<ScreenDouble>(std::string(kOrderScreenClass));
-        BCScreenRegistry::shared().registerClass<UserInfoDouble>(std::string(kUserInfoScreenClass));
+        BCScreenRegistry::shared().registerClass<RecordingUserInfo>(std::string(kUserInfoScreenClass));
         auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
         ASSERT_TRUE(scenario.ok());
         m_init = *(*scenario)["replies"]["init"].getDictionary();
@@ -156,7 +165,7 @@ TEST_F(CardPayStart, PayModeOfTheOrderScreen) {
     start();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return loggedIn(); }));
     m_clock.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return std::dynamic_pointer_cast<UserInfoDouble>(m_nav->topViewController()) != nullptr; }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return std::dynamic_pointer_cast<RecordingUserInfo>(m_nav->topViewController()) != nullptr; }));
     auto order = std::dynamic_pointer_cast<ScreenDouble>(m_nav->viewControllers().at(1));
     EXPECT_EQ(order->payMode, 100);
 }
@@ -175,7 +184,7 @@ TEST_F(CardPayStart, UserRoadWaitsForTheUserInformation) {
     m_clock.advance(std::chrono::milliseconds(20));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->viewControllers().size() == 3; }));
     auto order = std::dynamic_pointer_cast<ScreenDouble>(m_nav->viewControllers()[1]);
-    auto user = std::dynamic_pointer_cast<UserInfoDouble>(m_nav->viewControllers()[2]);
+    auto user = std::dynamic_pointer_cast<RecordingUserInfo>(m_nav->viewControllers()[2]);
     ASSERT_TRUE(order && user);
     EXPECT_EQ(order->payMode, 101);
     EXPECT_EQ(user->appearedAnimated, std::vector<bool>{true});
