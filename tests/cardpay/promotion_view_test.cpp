@@ -3,6 +3,7 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCFormat.h"
 #include "cardpay/core/BCImageManager.h"
+#include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/promotion/BCPromotionView.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/views/BCTextSize.h"
@@ -12,6 +13,7 @@
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
+#include "support/RunLoopWait.h"
 #include "support/Snapshot.h"
 
 #include <gtest/gtest.h>
@@ -385,6 +387,42 @@ TEST_F(PromotionViewTest, PanelChoiceUpdatesTheRowTheParameterAndTheAmount) {
     view->animationWithStatus(false);
     view->animationWithStatus(true);
     EXPECT_DOUBLE_EQ(view->frame().size.height, before + grow);
+}
+
+TEST_F(PromotionViewTest, ChooserOpensThePanelAndTheChoiceComesBack) {
+    auto view = make(promotionElement(Array{option("立减5元", "D5", "实付 ", "¥95.00"), option("立减8元", "D8", "实付 ", "¥92.00")}),
+                     BCPromotionView::Promotion);
+    const auto settle = [this] {
+        m_clock.advance(0.6);
+        int turns = 0;
+        hybtest::runMainUntil([&] { return ++turns > 3; });
+    };
+    ASSERT_TRUE(platform::TouchDriver::tap(*view->promotionRow()));
+    EXPECT_EQ(m_screen->willChange, 1);
+    const auto panel = view->myPannel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->view()->superview(), m_screen->view());
+    EXPECT_EQ(panel->myContentDic(), view->promotionContent());
+    settle();
+
+    panel->myContentView()->list("discount")->tableView()->tapRow(0, 1);
+    EXPECT_EQ(view->promotionRow()->textLabel()->text(), "立减8元");
+    EXPECT_EQ(view->optionParams(), R"("promotion":"D8")");
+    EXPECT_EQ(view->promotionAmountLabel()->attributedText()->string(), "实付 ¥92.00");
+    EXPECT_EQ(m_screen->amountChanges, 1);
+    settle();
+    EXPECT_FALSE(panel->view()->superview());
+
+    // The next tap shows the same panel again; closing it by its button changes nothing.
+    platform::TouchDriver::tap(*view->promotionRow());
+    EXPECT_EQ(view->myPannel(), panel);
+    EXPECT_EQ(panel->view()->superview(), m_screen->view());
+    settle();
+    panel->closeButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    settle();
+    EXPECT_FALSE(panel->view()->superview());
+    EXPECT_EQ(view->optionParams(), R"("promotion":"D8")");
+    EXPECT_EQ(m_screen->amountChanges, 1);
 }
 
 TEST_F(PromotionViewTest, AmountLineMarksTheAmount) {
