@@ -6,6 +6,7 @@
 #include "cardpay/core/BCJsonService.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "platform/Device.h"
@@ -349,7 +350,14 @@ void BCPromotionView::showPromotionListView() {
     host->addSubview(list);
 }
 
-void BCPromotionView::openPannel(platform::View&) {}
+void BCPromotionView::openPannel(platform::View& host) {
+    if (!m_myPannel) {
+        m_myPannel = BCPromotionPannelViewController::initWithContent(m_promotionContent);
+        m_myPannel->setMyController(std::static_pointer_cast<BCPromotionView>(shared_from_this()));
+    }
+    host.addSubview(m_myPannel->view());
+    m_myPannel->showPannel();
+}
 
 void BCPromotionView::listViewDidSelectedAtIndex(BCListView&, long index) {
     if (index < 0 || static_cast<std::size_t>(index) >= m_promotionLabels.size())

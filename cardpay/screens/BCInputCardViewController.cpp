@@ -22,6 +22,12 @@ std::shared_ptr<BCInputCardViewController> BCInputCardViewController::initForAcc
     return std::make_shared<BCInputCardViewController>(forAccount);
 }
 
+void BCInputCardViewController::registerScreen() {
+    BCScreenRegistry::shared().registerClass("BCInputCardViewController", [] {
+        return std::unique_ptr<BCBaseViewController>(new BCInputCardViewController(false));
+    });
+}
+
 void BCInputCardViewController::viewDidLoad() {
     BCBaseViewController::viewDidLoad();
     addSubViews();

@@ -18,6 +18,8 @@ namespace cardpay {
 class BCInputCardViewController : public BCBaseViewController {
 public:
     static std::shared_ptr<BCInputCardViewController> initForAccount(bool forAccount);
+    // Registers the screen by its class name as the order road's card entry (not for the account).
+    static void registerScreen();
     explicit BCInputCardViewController(bool forAccount) : m_forAccount(forAccount) {}
 
     void addSubViews() override;

@@ -2,6 +2,7 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCInitViewController.h"
+#include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
@@ -36,6 +37,7 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     BCEntrustViewController::registerScreen();
     BCSucceedViewController::registerScreen();
     BCUserInfoViewController::registerScreen();
+    BCInputCardViewController::registerScreen();
 
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);

@@ -9,6 +9,7 @@
 #include "cardpay/views/BCNavController.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Window.h"
+#include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
@@ -89,8 +90,8 @@ protected:
     std::shared_ptr<cardpay::BCMPServiceConsumption> m_service;
 };
 
-// Screens of the road: the service fixture plus a key window whose root stands for the host, and a
-// navigation controller presented over it.
+// Screens of the road: the service fixture plus a key window whose root stands for the host, a
+// navigation controller presented over it, and a driver that works the screens as a user would.
 class CardPayRoadFixture : public CardPayFixture {
 protected:
     void SetUp() override {
@@ -101,7 +102,10 @@ protected:
         m_window->makeKeyAndVisible();
         container()->setResultDelegate(m_host);
         container()->setRootViewController(m_root);
+        m_road = std::make_unique<hybtest::CardPayRoadDriver>(m_window, &m_clock);
     }
+
+    hybtest::CardPayRoadDriver& road() { return *m_road; }
 
     // `screen` as the root of a navigation controller presented over the host; its view is loaded.
     void present(const std::shared_ptr<platform::ViewController>& screen, bool barHidden = false) {
@@ -122,6 +126,7 @@ protected:
     std::shared_ptr<platform::Window> m_window;
     std::shared_ptr<platform::ViewController> m_root;
     std::shared_ptr<cardpay::BCNavController> m_nav;
+    std::unique_ptr<hybtest::CardPayRoadDriver> m_road;
 };
 
 } // namespace cardpaytest

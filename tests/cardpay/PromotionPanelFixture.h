@@ -61,13 +61,14 @@ public:
 
 class PromotionPanelFixture : public CardPayRoadFixture {
 protected:
-    // A panel on the host's view, shown, its animation over.
-    std::shared_ptr<cardpay::BCPromotionPannelViewController> openPanel(const Dictionary& element) {
+    // A panel on the host's view, shown, its animation over unless the clock must stay where it is.
+    std::shared_ptr<cardpay::BCPromotionPannelViewController> openPanel(const Dictionary& element, bool settleAnimation = true) {
         auto panel = cardpay::BCPromotionPannelViewController::initWithContent(element);
         panel->setMyController(m_controller);
         m_root->view()->addSubview(panel->view());
         panel->showPannel();
-        settle();
+        if (settleAnimation)
+            settle();
         return panel;
     }
 

@@ -324,11 +324,9 @@ TEST_F(CardPayOrder, RoadOpensTheOrderScreenAlone) {
     BCOrderScreenRegistry::shared().unregisterClass(kOrderScreenClass);  // the road registers the screen itself
     m_nav = BCPayRoad::start(m_root, "201712010003", m_server.url(), m_host);
     ASSERT_TRUE(m_nav);
-    ASSERT_TRUE(hybtest::runMainUntil([&] {
-        m_clock.advance(std::chrono::milliseconds(100));
-        return m_nav->viewControllers().size() == 1 && std::dynamic_pointer_cast<BCOrderInfoViewController>(m_nav->topViewController());
-    }));
-    const auto order = std::dynamic_pointer_cast<BCOrderInfoViewController>(m_nav->topViewController());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    EXPECT_EQ(m_nav->viewControllers().size(), 1u);
+    const auto order = road().top<BCOrderInfoViewController>();
     EXPECT_TRUE(order->isRootViewController());
     EXPECT_EQ(order->payMode(), kCard);
 }

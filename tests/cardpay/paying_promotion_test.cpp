@@ -185,3 +185,28 @@ TEST_F(PayingPromotion, WithoutElementsNothingChanges) {
     EXPECT_FALSE(screen->instalmentView());
     EXPECT_EQ(screen->paymentParams(), R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001")");
 }
+
+TEST_F(PayingPromotion, FrameMakesReplacesAndDropsTheViews) {
+    auto screen = open();
+    const auto first = screen->promotionView();
+    const double width = screen->mScrollView()->frame().size.width;
+    EXPECT_EQ(first->frame(), platform::Rect(0, first->frame().origin.y, width, first->totalHeight()));
+    EXPECT_EQ(screen->instalmentView()->promotionViewType(), BCPromotionView::Instalment);
+    EXPECT_EQ(screen->instalmentView()->checkBox()->superview()->subviews().back()->frame().origin.x, 12);  // the top line
+    EXPECT_EQ(first->checkBox()->superview()->subviews().back()->frame().origin.x, 0);
+
+    // A second call replaces the view; without an element there is none.
+    EXPECT_EQ(screen->makePromotionViewAtY(500), first->totalHeight());
+    EXPECT_FALSE(first->superview());
+    EXPECT_EQ(screen->promotionView()->frame().origin.y, 500);
+    screen->setInstalment(std::nullopt);
+    EXPECT_EQ(screen->makeInstalmentViewAtY(600), 0);
+    EXPECT_FALSE(screen->instalmentView());
+
+    // Tapping the chooser ends editing first.
+    auto field = std::static_pointer_cast<BCBaseCell>(screen->paymentElementsView()->elementArray()[0])->textField();
+    ASSERT_TRUE(field->becomeFirstResponder());
+    screen->promotionView()->showPromotionListView();
+    EXPECT_FALSE(field->isFirstResponder());
+    EXPECT_FALSE(screen->mFocusTextField());
+}

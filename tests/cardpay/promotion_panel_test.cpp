@@ -4,6 +4,7 @@
 
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/promotion/BCPromotionNotifications.h"
+#include "platform/Device.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/TouchDriver.h"
@@ -80,6 +81,15 @@ TEST_F(PromotionPanel, OpensAsASheetOverTheMaskAndClosesOutOfItsSuperview) {
     settle();
     EXPECT_FALSE(panel->view()->superview());
     EXPECT_TRUE(m_controller->chosen.empty());
+}
+
+TEST_F(PromotionPanel, OnATabletTheSheetIsTaller) {
+    platform::Device::current().setUserInterfaceIdiom(platform::UserInterfaceIdiom::Pad);
+    auto panel = threeTabs();
+    EXPECT_DOUBLE_EQ(panel->pannelHeight(), 600);
+    EXPECT_EQ(panel->pannelView()->frame(), platform::Rect(0, kScreenHeight - 600, 375, 600));
+    EXPECT_EQ(panel->myContentView()->frame().height(), 600 - 44);
+    platform::Device::current().setUserInterfaceIdiom(platform::UserInterfaceIdiom::Phone);
 }
 
 TEST_F(PromotionPanel, ASheetOpenedAgainWhileClosingStays) {
@@ -195,7 +205,8 @@ TEST_F(PromotionPanel, FiveRunningRepliesThenASixthOfAnyKindGiveUpWithTheMessage
         replies.push_back(Dictionary{{"status", "01"}, {"uuid", "tok\"" + std::to_string(i) + "\\"}});
     replies.push_back(Dictionary{{"options", Array{option("使用500积分", "P500")}}});
     m_server.setReply("querypoints", replies);
-    auto panel = threeTabs("2");
+    // The clock stands still until the first reply: each re-query is due ten seconds after a reply.
+    auto panel = openPanel(promotionElement(Array{discountItem(), couponItem(), pointItem()}, "2"), false);
     ASSERT_TRUE(waitForPointsReplies(*panel, 1));
     for (int reply = 2; reply <= 6; ++reply) {
         EXPECT_EQ(messageOf(*panel), BCPromotionPannelViewController::kQueryingMessage);

@@ -1,8 +1,8 @@
 // The promotion and instalment views: building from the server's elements, the switch, opening and
 // closing, the parameter text, the plan list and the panel's choice.
 #include "cardpay/core/BCDataContainer.h"
-#include "cardpay/core/BCFormat.h"
 #include "cardpay/core/BCImageManager.h"
+#include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/promotion/BCPromotionView.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/views/BCTextSize.h"
@@ -12,6 +12,8 @@
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
+#include "support/RunLoopWait.h"
+#include "support/Snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -258,30 +260,20 @@ TEST_F(PromotionViewTest, OpeningAndClosingAnimateTheHeightAndTellTheScreen) {
     EXPECT_EQ(m_screen->offsets.size(), 2u);
 }
 
-TEST_F(PromotionViewTest, ToggleRowLayoutAndLink) {
+TEST_F(PromotionViewTest, LinkOfTheSwitchRowOpensThroughTheScreen) {
     Dictionary element = instalmentElement(threePlans());
     element.set("url", Dictionary{{"href", "https://bank.example/instalment"}, {"label", "分期说明"}});
     auto view = make(element, BCPromotionView::Instalment, 12);
-    const auto& toggle = view->checkBox();
-    const platform::Size box = realSize(*BCImageManager::instance()->imageNamed(20015));
-    const double height = std::max(sizeWithFontSize("分期付款", 16, 375).height, box.height);
-    EXPECT_EQ(toggle->frame(), Rect(12, (44 - height) / 2, 375 - 12, height));
-    EXPECT_EQ(toggle->imageViewCheckBox()->frame(), Rect(375 - box.width - 24, (height - box.height) / 2, box.width, box.height));
-    ASSERT_TRUE(toggle->linkButton());
-    EXPECT_EQ(toggle->linkButton()->frame().origin.x, 375 - box.width - 12 - 110);
-    EXPECT_EQ(toggle->linkButton()->currentTitle(), "分期说明");
-    EXPECT_FALSE(toggle->titleLabel()->isUserInteractionEnabled());
-    ASSERT_EQ(toggle->subviews().size(), 3u);
-    EXPECT_EQ(toggle->subviews()[0], toggle->linkButton());
-
-    toggle->linkButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    const auto& link = view->checkBox()->linkButton();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->currentTitle(), "分期说明");
+    link->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     EXPECT_EQ(m_screen->links, std::vector<std::string>{"https://bank.example/instalment|分期说明"});
 
     // No link dictionary, no button; a link block without a screen does nothing.
     auto plain = BCPromotionView::create(Rect(0, 0, 375, 0), instalmentElement(threePlans()), 12, BCPromotionView::Instalment);
     EXPECT_FALSE(plain->checkBox()->linkButton());
     plain->checkBox()->installmentDesAction();
-    EXPECT_EQ(BCToggleView::boxHeight(), 44);
 }
 
 TEST_F(PromotionViewTest, PlanListChoosesAPlan) {
@@ -386,6 +378,42 @@ TEST_F(PromotionViewTest, PanelChoiceUpdatesTheRowTheParameterAndTheAmount) {
     EXPECT_DOUBLE_EQ(view->frame().size.height, before + grow);
 }
 
+TEST_F(PromotionViewTest, ChooserOpensThePanelAndTheChoiceComesBack) {
+    auto view = make(promotionElement(Array{option("立减5元", "D5", "实付 ", "¥95.00"), option("立减8元", "D8", "实付 ", "¥92.00")}),
+                     BCPromotionView::Promotion);
+    const auto settle = [this] {
+        m_clock.advance(0.6);
+        int turns = 0;
+        hybtest::runMainUntil([&] { return ++turns > 3; });
+    };
+    ASSERT_TRUE(platform::TouchDriver::tap(*view->promotionRow()));
+    EXPECT_EQ(m_screen->willChange, 1);
+    const auto panel = view->myPannel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->view()->superview(), m_screen->view());
+    EXPECT_EQ(panel->myContentDic(), view->promotionContent());
+    settle();
+
+    panel->myContentView()->list("discount")->tableView()->tapRow(0, 1);
+    EXPECT_EQ(view->promotionRow()->textLabel()->text(), "立减8元");
+    EXPECT_EQ(view->optionParams(), R"("promotion":"D8")");
+    EXPECT_EQ(view->promotionAmountLabel()->attributedText()->string(), "实付 ¥92.00");
+    EXPECT_EQ(m_screen->amountChanges, 1);
+    settle();
+    EXPECT_FALSE(panel->view()->superview());
+
+    // The next tap shows the same panel again; closing it by its button changes nothing.
+    platform::TouchDriver::tap(*view->promotionRow());
+    EXPECT_EQ(view->myPannel(), panel);
+    EXPECT_EQ(panel->view()->superview(), m_screen->view());
+    settle();
+    panel->closeButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    settle();
+    EXPECT_FALSE(panel->view()->superview());
+    EXPECT_EQ(view->optionParams(), R"("promotion":"D8")");
+    EXPECT_EQ(m_screen->amountChanges, 1);
+}
+
 TEST_F(PromotionViewTest, AmountLineMarksTheAmount) {
     const Dictionary o{{"rel_label", "实付 "}, {"rel_value", "¥95.00"}, {"rel_value_style", " ff5252 "}};
     const platform::AttributedString text = BCPromotionView::attributedStringFromInfo(o);
@@ -408,4 +436,47 @@ TEST_F(PromotionViewTest, AmountLineMarksTheAmount) {
     platform::Device::current().setSystemVersion("5.1");
     EXPECT_TRUE(BCPromotionView::attributedStringFromInfo(o).runs().empty());
     platform::Device::current().setSystemVersion("9.0");
+}
+
+// MARK: - Pictures
+
+namespace {
+
+std::shared_ptr<platform::View> canvasWith(const std::shared_ptr<BCPromotionView>& view, double height) {
+    auto canvas = std::make_shared<platform::View>(Rect(0, 0, 375, height));
+    canvas->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    view->setFrame(Rect(0, 10, 375, view->frame().size.height));
+    canvas->addSubview(view);
+    return canvas;
+}
+
+Dictionary pictureElement(const char* checked) {
+    Dictionary element = promotionElement(
+        Array{Dictionary{{"label", "立减5元 Save 5"}, {"value", "d-5"}, {"rel_label", "实付金额 Pay "}, {"rel_value", "¥123.00"}, {"rel_value_style", "FF5252"}}},
+        checked);
+    element.set("url", Dictionary{{"href", "http://127.0.0.1/rules.html"}, {"label", "活动规则"}});
+    return element;
+}
+
+} // namespace
+
+TEST_F(PromotionViewTest, PicturePromotionClosedAndOpen) {
+    auto closed = make(pictureElement("1"), BCPromotionView::Promotion);
+    hybtest::expectSnapshot(*canvasWith(closed, 65), "promotion_closed");
+    auto open = make(pictureElement("0"), BCPromotionView::Promotion);
+    hybtest::expectSnapshot(*canvasWith(open, open->frame().size.height + 20), "promotion_open");
+}
+
+TEST_F(PromotionViewTest, PictureInstalmentOpenWithItsPlanList) {
+    Dictionary element = instalmentElement(threePlans());
+    auto view = make(element, BCPromotionView::Instalment, 12);
+    view->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(Rect(), std::vector<std::string>{}), 1);
+    hybtest::expectSnapshot(*canvasWith(view, view->frame().size.height + 20), "instalment_open");
+    auto screenView = m_screen->view();
+    screenView->setBackgroundColor(platform::Color::fromRGBA255(240, 240, 240));
+    view->setFrame(Rect(0, 100, 375, view->frame().size.height));
+    screenView->addSubview(view);
+    view->showPromotionListView();
+    screenView->layoutIfNeeded();
+    hybtest::expectSnapshot(*screenView, "instalment_plan_list");
 }

@@ -31,14 +31,18 @@ SnapshotComparison compareSnapshotImages(const Image& a, const Image& b) {
 }
 
 void expectSnapshotIn(const std::string& label, View& view, const std::string& name) {
+    auto rendered = ViewRenderer::renderImage(view, 2);
+    ASSERT_TRUE(rendered.ok()) << "snapshot " << name << ": " << rendered.error().localizedDescription();
+    expectSnapshotImageIn(label, *rendered.value(), name);
+}
+
+void expectSnapshotImageIn(const std::string& label, const Image& image, const std::string& name) {
     namespace fs = std::filesystem;
     fs::path actualPath = fs::path(HYB_BINARY_DIR) / "snapshots" / label / (name + ".png");
     fs::path referencePath = fs::path(HYB_SOURCE_DIR) / "tests" / label / "snapshots" / (name + ".png");
-    auto rendered = ViewRenderer::renderImage(view, 2);
-    ASSERT_TRUE(rendered.ok()) << "snapshot " << name << ": " << rendered.error().localizedDescription();
     std::error_code ec;
     fs::create_directories(actualPath.parent_path(), ec);
-    Status written = rendered.value()->writePNG(actualPath.string());
+    Status written = image.writePNG(actualPath.string());
     ASSERT_TRUE(written.ok()) << "snapshot " << name << ": " << written.error().localizedDescription();
 
     const char* update = std::getenv("HYB_UPDATE_SNAPSHOTS");
@@ -56,9 +60,9 @@ void expectSnapshotIn(const std::string& label, View& view, const std::string& n
     auto reference = Image::fromFile(referencePath.string());
     ASSERT_TRUE(reference.ok()) << "snapshot " << name << ": reference " << referencePath << " unreadable: "
                                 << reference.error().localizedDescription();
-    SnapshotComparison cmp = compareSnapshotImages(*rendered.value(), *reference.value());
-    EXPECT_TRUE(cmp.sameSize) << "snapshot " << name << ": rendered " << rendered.value()->pixelWidth() << " x "
-                              << rendered.value()->pixelHeight() << " pixels, reference " << reference.value()->pixelWidth()
+    SnapshotComparison cmp = compareSnapshotImages(image, *reference.value());
+    EXPECT_TRUE(cmp.sameSize) << "snapshot " << name << ": rendered " << image.pixelWidth() << " x "
+                              << image.pixelHeight() << " pixels, reference " << reference.value()->pixelWidth()
                               << " x " << reference.value()->pixelHeight() << " (" << actualPath << ")";
     if (!cmp.sameSize)
         return;

@@ -27,6 +27,8 @@ SnapshotComparison compareSnapshotImages(const platform::Image& a, const platfor
 
 // For the macro below: the test's label names the folders.
 void expectSnapshotIn(const std::string& label, platform::View& view, const std::string& name);
+// The same for a picture already drawn (a whole screen, say).
+void expectSnapshotImageIn(const std::string& label, const platform::Image& image, const std::string& name);
 
 } // namespace hybtest
 

@@ -1,0 +1,159 @@
+// The road as a user walks it, from the host's view controller through the start screen to the order
+// screen and on, driven by taps, typing and the digit keyboard on screen (support/CardPayRoadDriver.h);
+// and the driver's own reports when what it is asked for is not there.
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/screens/BCInputCardViewController.h"
+#include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/screens/BCScreenRegistry.h"
+#include "support/CardPayRoadDriver.h"
+#include "support/CardPayTestServer.h"
+
+#include "CardPayFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace cardpay;
+using platform::Array;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+class PayingDouble : public BCBaseViewController {};
+
+constexpr const char* kNext = "下一步 Next";
+constexpr const char* kCardNumber = "银行卡号 Card number";
+
+class CardPayRoad : public cardpaytest::CardPayRoadFixture {
+protected:
+    void SetUp() override {
+        CardPayRoadFixture::SetUp();
+        BCScreenRegistry::shared().registerClass<PayingDouble>("BCPayingViewController");
+        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+        ASSERT_TRUE(scenario.ok());
+        m_init = *(*scenario)["replies"]["init"].getDictionary();
+    }
+    void TearDown() override {
+        BCScreenRegistry::shared().unregisterClass("BCPayingViewController");
+        CardPayRoadFixture::TearDown();
+    }
+
+    // The road opened over the host as the application opens it; on to the order screen.
+    ::testing::AssertionResult openOrderScreen() {
+        m_server.setReply("init", m_init);
+        m_nav = BCPayRoad::start(m_root, "201712010009", m_server.url(), m_host);
+        if (!m_nav)
+            return ::testing::AssertionFailure() << "the road did not open";
+        return road().waitForScreen<BCOrderInfoViewController>();
+    }
+    static std::string text(int id) { return BCLocale::instance()->getStringById(id); }
+
+    Dictionary m_init;
+};
+
+} // namespace
+
+TEST_F(CardPayRoad, BoundCardFromTheStartScreenToPaying) {
+    ASSERT_TRUE(openOrderScreen());
+    EXPECT_EQ(m_server.commands("init").at(0).params["tn"], Value("201712010009"));
+    const auto titles = road().shownTitles();
+    EXPECT_NE(std::find(titles.begin(), titles.end(), "招商银行 China Merchants Bank **** 1234"), titles.end());
+    EXPECT_NE(std::find(titles.begin(), titles.end(), "Pay with a card reader"), titles.end());
+
+    m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
+    ASSERT_TRUE(road().tap(kNext));
+    EXPECT_TRUE(road().isLoading());
+    ASSERT_TRUE(road().waitForScreen<PayingDouble>());
+    const auto rules = m_server.commands("rules");
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].params["card"], Value("card-7001"));
+    EXPECT_EQ(rules[0].params["first_pay_flag"], Value("1"));
+}
+
+TEST_F(CardPayRoad, AnotherCardFromTheListOpensCardEntry) {
+    ASSERT_TRUE(openOrderScreen());
+    ASSERT_TRUE(road().tap("招商银行 China Merchants Bank **** 1234"));  // the bound-card bar opens the list
+    ASSERT_TRUE(road().tap("使用其他银行卡 Use another card"));
+    ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
+    EXPECT_FALSE(road().top<BCInputCardViewController>()->isForAccount());
+
+    // A number too short: 12014, nothing sent; the box goes with its button.
+    ASSERT_TRUE(road().type(kCardNumber, "62220212"));
+    ASSERT_TRUE(road().tap(kNext));
+    EXPECT_EQ(road().alertMessage(), text(12014));
+    ASSERT_TRUE(road().tap(text(10001)));
+    EXPECT_FALSE(road().alertBox());
+    EXPECT_TRUE(m_server.commands("rules").empty());
+
+    // The rest of the number from the keyboard on screen (the field takes the focus again), one wrong
+    // key taken back.
+    EXPECT_FALSE(road().pressKeys("3"));
+    ASSERT_TRUE(road().type(kCardNumber, ""));
+    ASSERT_TRUE(road().pressKeys("345678909"));
+    ASSERT_TRUE(road().pressDelete());
+    m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
+    ASSERT_TRUE(road().tap(kNext));
+    ASSERT_TRUE(road().waitForScreen<PayingDouble>());
+    const auto rules = m_server.commands("rules");
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].params["pan"], Value("6222021234567890"));
+}
+
+TEST_F(CardPayRoad, NewCardBodyTypedWithTheKeyboardAndItsPicture) {
+    m_init.set("cards", Array{});
+    ASSERT_TRUE(openOrderScreen());
+    EXPECT_FALSE(road().tap(kNext));  // disabled until a number is typed
+    ASSERT_TRUE(road().type(kCardNumber, ""));  // the focus only: the digit keyboard comes up
+    ASSERT_TRUE(road().pressKeys("6222021234567890"));
+    ASSERT_TRUE(road().settle());
+    road().expectScreenSnapshot("road_new_card_keyboard");
+    ASSERT_TRUE(road().pressDone());
+    m_server.setReply("rules", Dictionary{{"rules", Array{}}});
+    ASSERT_TRUE(road().tap(kNext));
+    ASSERT_TRUE(road().waitForScreen<PayingDouble>());
+    EXPECT_EQ(m_server.commands("rules").at(0).params["pan"], Value("6222021234567890"));
+}
+
+TEST_F(CardPayRoad, CancelOnTheOrderScreenEndsTheRoad) {
+    ASSERT_TRUE(openOrderScreen());
+    const auto bar = road().top<BCOrderInfoViewController>()->navigationBar();
+    ASSERT_TRUE(bar && bar->leftButton());
+    ASSERT_TRUE(road().tapOn(*bar->leftButton(), "the bar's Cancel"));
+    EXPECT_EQ(road().alertMessage(), text(13003));
+    ASSERT_TRUE(road().tap(text(10001)));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
+    EXPECT_EQ(*m_host->results[0]["code"].getString(), "cancel");
+    ASSERT_TRUE(road().settle());
+    EXPECT_EQ(road().topScreen(), m_root);
+}
+
+TEST_F(CardPayRoad, DriverSaysWhatIsMissing) {
+    m_server.setFault("init", testsupport::CardPayTestServer::Fault::Hold);
+    BCDataContainer::instance();
+    m_nav = BCPayRoad::start(m_root, "201712010009", m_server.url(), m_host, Dictionary{{"StandardPluginLoading", "no"}});
+    ASSERT_TRUE(road().settle());
+    EXPECT_TRUE(road().isLoading());
+
+    const auto missing = road().tap("No such button");
+    EXPECT_FALSE(missing);
+    EXPECT_NE(std::string(missing.message()).find("nothing shown is titled \"No such button\""), std::string::npos) << missing.message();
+    EXPECT_NE(std::string(missing.message()).find("a loading box is shown"), std::string::npos);
+    EXPECT_FALSE(road().pressKeys("1"));
+    EXPECT_FALSE(road().type("No such field", "1"));
+
+    const auto late = road().waitForScreen<BCOrderInfoViewController>(std::chrono::milliseconds(50));
+    EXPECT_FALSE(late);
+    EXPECT_NE(std::string(late.message()).find("BCInitViewController"), std::string::npos) << late.message();
+    m_server.releaseHeldReplies();
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+}
+
+TEST_F(CardPayRoad, ABoxOverAButtonTakesItsTap) {
+    ASSERT_TRUE(openOrderScreen());
+    road().top<BCOrderInfoViewController>()->showLoadingAlertView();
+    const auto covered = road().tap(kNext);
+    EXPECT_FALSE(covered);
+    EXPECT_NE(std::string(covered.message()).find("did not get the tap"), std::string::npos) << covered.message();
+    EXPECT_TRUE(m_server.commands("rules").empty());
+}
