@@ -132,6 +132,11 @@ Dictionary BCReplyMapper::rulesReply(const Dictionary& params) {
     changes.set("viewControllerTitle", textOf(params, "title"));
     changes.set("serviceCheckBox", dictionaryOf(params, "service_checkbox"));
     changes.set("mFailContinue", textOf(params, "fail_continue"));
+    // A card's form may come with its own promotion and instalment offers; without them the screens keep
+    // what they hold.
+    for (const char* key : {"promotion", "instalment"})
+        if (const Value offer = dictionaryOf(params, key); !offer.isNull())
+            changes.set(key, offer);
     return changes;
 }
 

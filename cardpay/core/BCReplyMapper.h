@@ -17,7 +17,8 @@ public:
     static platform::Dictionary common(const platform::Dictionary& params);
     static platform::Dictionary initReply(const platform::Dictionary& params);
     static platform::Dictionary userInfoReply(const platform::Dictionary& params);
-    // "rules", "bindcardrules", "modifyphone" and "followrules".
+    // "rules", "bindcardrules", "modifyphone" and "followrules"; "promotion" and "instalment" are set only
+    // when the reply has them (dictionaries).
     static platform::Dictionary rulesReply(const platform::Dictionary& params);
     // The payment command's reply (before the poll): the poll's time-out text.
     static platform::Dictionary paymentReply(const platform::Dictionary& params);

@@ -87,6 +87,21 @@ TEST_F(RepliesTest, RulesWithAnEntrustStepTrackAndSetThePrefix) {
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventCardUnbound);
 }
 
+TEST_F(RepliesTest, ACardsFormMayBringItsOwnOffers) {
+    const Dictionary offer{{"label", "Promotions"}, {"name", "promotion"}};
+    container()->setInstalment(Dictionary{{"label", "Held"}});
+    m_server.setReply("rules", Dictionary{{"rules", Array{}}, {"promotion", offer}, {"instalment", "12"}});
+    m_service->postRulesRequestWithFlag("0", "6222021234567890", "1", "1");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(container()->promotion(), offer);
+    EXPECT_EQ(container()->instalment(), (Dictionary{{"label", "Held"}}));  // not a dictionary: the held one stays
+
+    m_server.setReply("rules", Dictionary{{"rules", Array{}}});
+    m_service->postRulesRequestWithFlag("0", "6222021234567890", "1", "1");
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_EQ(container()->promotion(), offer);
+}
+
 TEST_F(RepliesTest, LuckyDrawIsSetBeforeItsEvent) {
     std::optional<platform::Dictionary> seen;
     m_delegate->onEvent = [&](int event) {
