@@ -575,6 +575,8 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCUserInfoViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCBaseViewController::comunicateToBCMPDidFailWithErrorType(type, error);
+    // A phone change that failed is over: a later card form is shown here again.
+    m_handleModifyPhone = false;
     paymentDidFail(type, error);
 }
 

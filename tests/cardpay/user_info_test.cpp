@@ -276,6 +276,29 @@ TEST_F(CardPayUserInfo, PhoneChangeGoesOnToPaying) {
     EXPECT_FALSE(screen->handleModifyPhone());
 }
 
+TEST_F(CardPayUserInfo, AFailedPhoneChangeLeavesCardChangesOnTheScreen) {
+    m_user.set("rules", kCardForm["rules"]);
+    m_user.set("user_cards", kTwoCards);
+    auto screen = open();
+    m_server.setEnvelope("modifyphone", Dictionary{{"resp", "01"}, {"msg", "Not now"}});
+    screen->modifyAction("modifyphone");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return alertText(*screen) == "Not now"; }));
+    EXPECT_FALSE(screen->handleModifyPhone());
+    screen->mAlertView()->buttonOKClicked();
+    chooseCard(*screen, 1);
+    EXPECT_EQ(m_nav->topViewController(), screen);
+    EXPECT_EQ(screen->selectedCardIndex(), 1);
+}
+
+TEST_F(CardPayUserInfo, UnfoldingTheOrderHeaderMovesTheBody) {
+    auto screen = open();
+    const double top = screen->mainView()->frame().origin.y;
+    const double content = screen->mScrollView()->contentSize().height;
+    screen->pullListAnimationDidStart(40);
+    EXPECT_DOUBLE_EQ(screen->mainView()->frame().origin.y, top + 40);
+    EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, content + 40);
+}
+
 TEST_F(CardPayUserInfo, NoCardsNoTip) {
     m_user.set("user_cards", Array{});
     m_user.remove("add_card_tip");
@@ -352,6 +375,12 @@ TEST_F(CardPayUserInfo, AddCardField) {
     EXPECT_FALSE(screen->mBtnNext()->isEnabled());
     ASSERT_TRUE(screen->supportedBanksLink());
     EXPECT_EQ(screen->supportedBanksLink()->titleLabel()->text(), "Supported Banks");
+    screen->showSupportedBank();
+    ASSERT_TRUE(waitForTop<BCWebViewController>());
+    EXPECT_EQ(std::static_pointer_cast<BCWebViewController>(m_nav->topViewController())->webViewUrl(), "http://127.0.0.1/banks.html");
+    EXPECT_TRUE(tracked("loginpay_support_bank"));
+    m_nav->popViewController(false);
+    ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
 
     // A number that fails its check: 12014, nothing sent.
     field->setText("6222 0212");
