@@ -4,11 +4,13 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "platform/Application.h"
+#include "platform/Device.h"
 #include "platform/Reachability.h"
 #include "platform/UserDefaults.h"
 #include "platform/VirtualClock.h"
@@ -128,6 +130,24 @@ TEST_F(CardPayStart, InitValues) {
     EXPECT_EQ(init["terminalType"], platform::Value("2"));
 }
 
+TEST_F(CardPayStart, InitUidFromTheVendorIdElseTheStoredUserIdElseNothing) {
+    auto& device = platform::Device::current();
+    const std::string version = device.systemVersion();
+    const auto uidSent = [&](std::size_t count) {
+        start();
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("init").size() == count; }));
+        m_root->dismissViewController(false);
+        return m_server.commands("init").back().params["uid"];
+    };
+    EXPECT_EQ(uidSent(1), platform::Value(""));
+    ASSERT_TRUE(BCUtils::writeUserIdToFile("stored-7", "UserId"));
+    EXPECT_EQ(uidSent(2), platform::Value("stored-7"));
+    device.setSystemVersion("6.1");  // the vendor id is read before system 7 only
+    device.setIdentifierForVendor("6F1C2A3B-0000-4000-8000-000000000001");
+    EXPECT_EQ(uidSent(3), platform::Value("6F1C2A3B-0000-4000-8000-000000000001"));
+    device.setSystemVersion(version);
+}
+
 TEST_F(CardPayStart, NoUpgradeStartsTrackingAndOpensTheOrderScreen) {
     start();
     ASSERT_TRUE(waitForTop());
@@ -178,6 +198,7 @@ TEST_F(CardPayStart, UserRoadWaitsForTheUserInformation) {
     auto user = std::dynamic_pointer_cast<UserInfoDouble>(m_nav->viewControllers()[2]);
     ASSERT_TRUE(order && user);
     EXPECT_EQ(order->payMode, 101);
+    EXPECT_EQ(order->appearedAnimated, std::vector<bool>{false});
     EXPECT_EQ(user->appearedAnimated, std::vector<bool>{true});
 }
 
