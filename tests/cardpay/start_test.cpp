@@ -270,8 +270,7 @@ TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
     auto navigation = BCPayRoad::start(m_root, "201712010002", m_server.url(), m_host, platform::Dictionary{{"StandardPluginLoading", "no"}});
     ASSERT_TRUE(navigation);
     m_nav = navigation;
-    m_clock.advance(std::chrono::seconds(1));  // the animated presentation
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !navigation->isBeingTransitioned(); }));
+    ASSERT_TRUE(road().settle());  // the animated presentation
     EXPECT_EQ(m_root->presentedViewController(), navigation);
     EXPECT_TRUE(std::dynamic_pointer_cast<BCInitViewController>(navigation->viewControllers().at(0)));
     const auto container = BCDataContainer::instance();
@@ -281,7 +280,8 @@ TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
     EXPECT_EQ(m_server.commands("init").at(0).params["tn"], platform::Value("201712010002"));
 
     top()->exitWithResult("cancel");
-    m_clock.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_host->results.empty(); }));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
     EXPECT_EQ(*m_host->results[0]["code"].getString(), "cancel");
+    ASSERT_TRUE(road().settle());
+    EXPECT_EQ(road().topScreen(), m_root);  // the host shows again
 }
