@@ -227,6 +227,19 @@ TEST_F(CardPayStart, UpgradeAnswers) {
     EXPECT_EQ(opened.back(), "https://example.com/new");
 }
 
+// The start screen has no other way out than the box's OK: a failed init ends the road with "fail".
+TEST_F(CardPayStart, FailedInitEndsWithFailOnOK) {
+    m_server.setFault("init", testsupport::CardPayTestServer::Fault::HTTP500);
+    start();
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() != nullptr; }, "the failure's box"));
+    EXPECT_EQ(road().alertMessage(), BCLocale::instance()->getStringById(12002));
+    EXPECT_TRUE(m_host->results.empty());
+    EXPECT_TRUE(YLUniTracker::recordedCalls().empty());  // no analytics session without an init answer
+    ASSERT_TRUE(road().tap(BCLocale::instance()->getStringById(10001)));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
+    EXPECT_EQ(*m_host->results[0]["code"].getString(), "fail");
+}
+
 TEST_F(CardPayStart, CompulsoryUpgradeCancelledEndsTheRoad) {
     replyInit({{"update_info", platform::Dictionary{{"url", "https://example.com/new"}, {"force", "1"}}}});
     auto screen = start();
