@@ -5,7 +5,7 @@ CTEST_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: deps test run bench tsan fuzz clean
+.PHONY: deps test run demo-cardpay bench tsan fuzz clean
 
 deps:
 	@./scripts/install-deps
@@ -22,6 +22,13 @@ run: deps
 	@cmake --build build/release -j $(JOBS)
 	@if [ -x build/release/app/hybridhost ]; then build/release/app/hybridhost app/bundle; \
 	 else echo "run: the application is not built yet; it will start app/bundle/www/index.html"; fi
+
+# The bank-card payment road in the application, against the loopback payment server and its sample
+# order (scripts/demo-cardpay starts the server and stops it when the application ends).
+demo-cardpay: deps
+	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
+	@cmake --build build/release -j $(JOBS) --target hybridhost cardpay-test-server
+	@./scripts/demo-cardpay build/release $(DEMO_ARGS)
 
 bench: deps
 	@cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF -DHYB_BENCH=ON >/dev/null

@@ -1,5 +1,8 @@
 #include "app/HostOptions.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace app {
 
 namespace {
@@ -32,6 +35,18 @@ platform::Result<std::string> valueOf(const std::vector<std::string>& arguments,
     return value;
 }
 
+// "http://" or "https://" followed by a host, no blanks or control characters.
+bool isWebURL(const std::string& text)
+{
+    std::string_view rest;
+    for (std::string_view scheme : {"http://", "https://"})
+        if (text.size() > scheme.size() && text.compare(0, scheme.size(), scheme) == 0)
+            rest = std::string_view(text).substr(scheme.size());
+    if (rest.empty() || rest.front() == '/')
+        return false;
+    return std::none_of(rest.begin(), rest.end(), [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
+}
+
 } // namespace
 
 platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>& arguments)
@@ -56,6 +71,13 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
             if (!file.ok())
                 return file.error();
             options.device = *file;
+        } else if (!onlyPositional && takesValue(argument, "--cardpay-demo")) {
+            auto url = valueOf(arguments, i, "--cardpay-demo", "the payment server's URL");
+            if (!url.ok())
+                return url.error();
+            if (!isWebURL(*url))
+                return usageError("--cardpay-demo needs an http:// or https:// URL (got " + *url + ")");
+            options.cardpayDemo = *url;
         } else if (!onlyPositional && argument.size() > 1 && argument[0] == '-') {
             return usageError("unknown option " + argument);
         } else if (options.bundle.empty()) {
@@ -69,7 +91,7 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
 
 std::string HostOptions::usage(const std::string& program)
 {
-    return "Usage: " + program + " [--headless] [--screenshot FILE.png] [--device FILE] [--help] [BUNDLE]\n"
+    return "Usage: " + program + " [--headless] [--screenshot FILE.png] [--device FILE] [--cardpay-demo URL] [--help] [BUNDLE]\n"
            "\n"
            "Runs the hybrid application: a window with the web view showing the bundle's start page.\n"
            "\n"
@@ -81,6 +103,10 @@ std::string HostOptions::usage(const std::string& program)
            "                       route and geocoder places, permissions, Bluetooth, radio technology,\n"
            "                       advertising identifier, Wi-Fi interface, installed app schemes);\n"
            "                       default: the sample app/device.json. A bad file stops with status 2\n"
+           "  --cardpay-demo URL   once the start page has loaded, open the bank-card payment road for a\n"
+           "                       sample order against the payment server at URL (see cardpay-test-server);\n"
+           "                       the result is written to standard output as JSON when the road ends.\n"
+           "                       With --screenshot, the PNG is taken once the order screen shows\n"
            "  --help               print this text\n";
 }
 

@@ -1,4 +1,5 @@
-// The application's command line: hybridhost [--headless] [--screenshot FILE.png] [--device FILE] [--help] [BUNDLE]
+// The application's command line:
+// hybridhost [--headless] [--screenshot FILE.png] [--device FILE] [--cardpay-demo URL] [--help] [BUNDLE]
 #pragma once
 
 #include "platform/Error.h"
@@ -17,6 +18,9 @@ struct HostOptions {
     std::string screenshot;
     // The device file (what the simulated device reports); empty means the sample, app/device.json.
     std::string device;
+    // The payment server to open the bank-card payment road against once the start page has loaded
+    // (an "http://" or "https://" URL); empty: the road is not opened.
+    std::string cardpayDemo;
     bool help = false;
 
     // Bad arguments give an error whose description says what is wrong.

@@ -1,6 +1,7 @@
 // hybridhost: the application. Starts the runtime's application (its delegate, view controller and web
 // view on WebKitGTK) on the bundle and shows the platform's screen (the page and the native views over it)
-// in a window.
+// in a window. With --cardpay-demo it opens the bank-card payment road over the page once it has loaded.
+#include "app/CardPayDemo.h"
 #include "app/DeviceFile.h"
 #include "app/HostOptions.h"
 #include "app/Plugins.h"
@@ -39,7 +40,19 @@ struct Screenshot {
     std::string file;
     int* exitCode;
     int settledPolls = 0;
+    const char* awaited = "the start page did not load";  // said when the time-out comes first
 };
+
+// Writes the screenshot (a failure sets the exit status) and ends the main loop.
+void writeScreenshotAndQuit(Screenshot& shot)
+{
+    auto written = shot.host->writeScreenshot(shot.file);
+    if (!written.ok()) {
+        std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
+        *shot.exitCode = 1;
+    }
+    gtk_main_quit();
+}
 
 int fail(const std::string& message)
 {
@@ -94,10 +107,11 @@ int main(int argc, char** argv)
     const bool screenshot = !options->screenshot.empty();
     std::shared_ptr<webengine::WebKitGtkWebView> webView;
     Screenshot shot{nullptr, nullptr, options->screenshot, &exitCode};
+    const bool cardpayDemo = !options->cardpayDemo.empty();
     // With --screenshot: the first page that loaded (the start page, or the error page) is written out once
-    // it has settled.
+    // it has settled; with --cardpay-demo too, the order screen once it shows (below).
     static const int kScreenshotObserver = 0;
-    if (screenshot) {
+    if (screenshot && !cardpayDemo) {
         platform::NotificationCenter::defaultCenter().addObserver(
             &kScreenshotObserver, runtime::kHYBPageDidLoadNotification, nullptr, [&](const platform::Notification&) {
                 platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
@@ -107,12 +121,7 @@ int main(int argc, char** argv)
                     shot->settledPolls = shot->webView->stringByEvaluatingJavaScriptFromString(kSettledScript) == "true" ? shot->settledPolls + 1 : 0;
                     if (shot->settledPolls < kSettledPolls)
                         return G_SOURCE_CONTINUE;
-                    auto written = shot->host->writeScreenshot(shot->file);
-                    if (!written.ok()) {
-                        std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
-                        *shot->exitCode = 1;
-                    }
-                    gtk_main_quit();
+                    writeScreenshotAndQuit(*shot);
                     return G_SOURCE_REMOVE;
                 }, &shot);
             });
@@ -136,18 +145,43 @@ int main(int argc, char** argv)
     }), nullptr);
     host->show();
 
+    // With --cardpay-demo: once the start page has loaded, the payment road opens over the page.
+    static const int kCardPayDemoObserver = 0;
+    std::shared_ptr<app::CardPayDemo> demo;
+    if (cardpayDemo) {
+        demo = app::CardPayDemo::create(options->cardpayDemo, stdout);
+        shot.awaited = "the payment road's order screen did not show";
+        auto viewController = (*launched)->viewController();
+        platform::NotificationCenter::defaultCenter().addObserver(
+            &kCardPayDemoObserver, runtime::kHYBPageDidLoadNotification, nullptr, [&, viewController](const platform::Notification&) {
+                platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
+                auto opened = demo->open(viewController);
+                if (!opened.ok()) {
+                    std::fprintf(stderr, "hybridhost: %s\n", opened.error().localizedDescription().c_str());
+                    exitCode = 1;
+                    gtk_main_quit();
+                    return;
+                }
+                if (screenshot)
+                    demo->whenOrderScreenShows([&] { writeScreenshotAndQuit(shot); });
+            });
+    }
+
     if (screenshot) {
-        g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer code) -> gboolean {
-            std::fprintf(stderr, "hybridhost: the start page did not load within %u s\n", kScreenshotTimeoutSeconds);
-            *static_cast<int*>(code) = 1;
+        g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer data) -> gboolean {
+            auto* shot = static_cast<Screenshot*>(data);
+            std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
+            *shot->exitCode = 1;
             gtk_main_quit();
             return G_SOURCE_REMOVE;
-        }, &exitCode);
+        }, &shot);
     }
     gtk_main();
 
     // Termination handlers (web-storage backup, the temporary folder) run before the window goes.
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
+    platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
+    demo.reset();
     platform::Application::shared().terminate();
     host.reset();
     webView.reset();

@@ -43,3 +43,20 @@ TEST(HostOptionsTest, BadArgumentsSayWhatIsWrong)
     EXPECT_EQ(HostOptions::parse({"--device"}).error().localizedDescription(), "--device needs a file name");
     EXPECT_FALSE(HostOptions::parse({"--device="}).ok());
 }
+
+TEST(HostOptionsTest, PaymentDemoTakesAWebURL)
+{
+    auto demo = HostOptions::parse({"--headless", "--cardpay-demo", "http://127.0.0.1:8123/gateway"});
+    ASSERT_TRUE(demo.ok());
+    EXPECT_EQ(demo->cardpayDemo, "http://127.0.0.1:8123/gateway");
+    EXPECT_EQ(HostOptions::parse({"--cardpay-demo=https://pay.example/gw"})->cardpayDemo, "https://pay.example/gw");
+    EXPECT_EQ(HostOptions::parse({})->cardpayDemo, "");
+    EXPECT_NE(HostOptions::usage("hybridhost").find("--cardpay-demo URL"), std::string::npos);
+
+    EXPECT_EQ(HostOptions::parse({"--cardpay-demo"}).error().localizedDescription(), "--cardpay-demo needs the payment server's URL");
+    for (const char* bad : {"127.0.0.1:8123", "ftp://host/x", "http://", "http:///gateway", "http://host/a b", "file:///etc/passwd"}) {
+        auto refused = HostOptions::parse({"--cardpay-demo", bad});
+        ASSERT_FALSE(refused.ok()) << bad;
+        EXPECT_EQ(refused.error().localizedDescription(), std::string("--cardpay-demo needs an http:// or https:// URL (got ") + bad + ")");
+    }
+}

@@ -154,6 +154,15 @@ TEST_F(CardPayOrder, CardMediumOnly) {
     }
 }
 
+TEST_F(CardPayOrder, ANumberAsTradePrivilegeCountsAsAbsent) {
+    m_init.set("trade_privilege", 0);
+    container()->setShouldSupportMedium(true);
+    auto screen = open(kCard);
+    EXPECT_FALSE(screen->mClientMustBeTerminated());
+    EXPECT_TRUE(screen->defaultCardView());  // the bound-card body, not the card reader alone
+    EXPECT_EQ(screen->payChannels().size(), 2u);
+}
+
 TEST_F(CardPayOrder, ChannelsSwitchPayModeOrOpenTheMedium) {
     auto screen = open(kCard);
     container()->setMediumViewClassName(std::string("MediumDouble"));
@@ -197,6 +206,14 @@ TEST_F(CardPayOrder, NextSendsTheBodysCard) {
         ASSERT_EQ(rules.size(), 2u);
         EXPECT_EQ(rules[1].params["pan"], Value("6222-021234567890"));  // blanks out, the rest as given
         EXPECT_EQ(rules[1].params["first_pay_flag"], Value("0"));
+    }
+    {
+        setMerchantCard("6222 ab\"\\ 12");  // letters, a quote and a backslash travel escaped
+        auto screen = open(kCard);
+        screen->nextAction();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("rules").size() == 3; }));
+        EXPECT_EQ(m_server.commands("rules")[2].params["pan"], Value("6222ab\"\\12"));
+        EXPECT_TRUE(m_server.malformed().empty());
     }
 }
 
@@ -283,6 +300,12 @@ TEST_F(CardPayOrder, UnbindingTheOnlyCardTurnsTheBodyIntoANewCard) {
     EXPECT_FALSE(screen->mBtnNext()->isEnabled());
     EXPECT_FALSE(container()->mOtherCard_info());
     EXPECT_TRUE(container()->mBindCardArray()->empty());
+    // The list stays open over the new body (its footer leads to card entry); a first digit from the
+    // card cell's keyboard enables Next.
+    EXPECT_TRUE(screen->listView()->superview());
+    screen->mBankCell()->bankCell()->keyboard()->digitKey(6)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_EQ(screen->mBankCell()->bankCell()->text(), "6");
+    EXPECT_TRUE(screen->mBtnNext()->isEnabled());
 }
 
 TEST_F(CardPayOrder, PendingServerBoxDelaysThePush) {

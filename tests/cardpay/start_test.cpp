@@ -4,12 +4,14 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "platform/Application.h"
+#include "platform/Device.h"
 #include "platform/Reachability.h"
 #include "platform/UserDefaults.h"
 #include "platform/VirtualClock.h"
@@ -137,6 +139,24 @@ TEST_F(CardPayStart, InitValues) {
     EXPECT_EQ(init["terminalType"], platform::Value("2"));
 }
 
+TEST_F(CardPayStart, InitUidFromTheVendorIdElseTheStoredUserIdElseNothing) {
+    auto& device = platform::Device::current();
+    const std::string version = device.systemVersion();
+    const auto uidSent = [&](std::size_t count) {
+        start();
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("init").size() == count; }));
+        m_root->dismissViewController(false);
+        return m_server.commands("init").back().params["uid"];
+    };
+    EXPECT_EQ(uidSent(1), platform::Value(""));
+    ASSERT_TRUE(BCUtils::writeUserIdToFile("stored-7", "UserId"));
+    EXPECT_EQ(uidSent(2), platform::Value("stored-7"));
+    device.setSystemVersion("6.1");  // the vendor id is read before system 7 only
+    device.setIdentifierForVendor("6F1C2A3B-0000-4000-8000-000000000001");
+    EXPECT_EQ(uidSent(3), platform::Value("6F1C2A3B-0000-4000-8000-000000000001"));
+    device.setSystemVersion(version);
+}
+
 TEST_F(CardPayStart, NoUpgradeStartsTrackingAndOpensTheOrderScreen) {
     start();
     ASSERT_TRUE(waitForTop());
@@ -187,6 +207,7 @@ TEST_F(CardPayStart, UserRoadWaitsForTheUserInformation) {
     auto user = std::dynamic_pointer_cast<RecordingUserInfo>(m_nav->viewControllers()[2]);
     ASSERT_TRUE(order && user);
     EXPECT_EQ(order->payMode, 101);
+    EXPECT_EQ(order->appearedAnimated, std::vector<bool>{false});
     EXPECT_EQ(user->appearedAnimated, std::vector<bool>{true});
 }
 
@@ -213,6 +234,19 @@ TEST_F(CardPayStart, UpgradeAnswers) {
     const auto opened = platform::Application::shared().openedURLs();
     ASSERT_FALSE(opened.empty());
     EXPECT_EQ(opened.back(), "https://example.com/new");
+}
+
+// The start screen has no other way out than the box's OK: a failed init ends the road with "fail".
+TEST_F(CardPayStart, FailedInitEndsWithFailOnOK) {
+    m_server.setFault("init", testsupport::CardPayTestServer::Fault::HTTP500);
+    start();
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() != nullptr; }, "the failure's box"));
+    EXPECT_EQ(road().alertMessage(), BCLocale::instance()->getStringById(12002));
+    EXPECT_TRUE(m_host->results.empty());
+    EXPECT_TRUE(YLUniTracker::recordedCalls().empty());  // no analytics session without an init answer
+    ASSERT_TRUE(road().tap(BCLocale::instance()->getStringById(10001)));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
+    EXPECT_EQ(*m_host->results[0]["code"].getString(), "fail");
 }
 
 TEST_F(CardPayStart, CompulsoryUpgradeCancelledEndsTheRoad) {
@@ -258,8 +292,7 @@ TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
     auto navigation = BCPayRoad::start(m_root, "201712010002", m_server.url(), m_host, platform::Dictionary{{"StandardPluginLoading", "no"}});
     ASSERT_TRUE(navigation);
     m_nav = navigation;
-    m_clock.advance(std::chrono::seconds(1));  // the animated presentation
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !navigation->isBeingTransitioned(); }));
+    ASSERT_TRUE(road().settle());  // the animated presentation
     EXPECT_EQ(m_root->presentedViewController(), navigation);
     EXPECT_TRUE(std::dynamic_pointer_cast<BCInitViewController>(navigation->viewControllers().at(0)));
     const auto container = BCDataContainer::instance();
@@ -269,7 +302,8 @@ TEST_F(CardPayStart, RoadOpensOverTheHostAndEnds) {
     EXPECT_EQ(m_server.commands("init").at(0).params["tn"], platform::Value("201712010002"));
 
     top()->exitWithResult("cancel");
-    m_clock.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_host->results.empty(); }));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
     EXPECT_EQ(*m_host->results[0]["code"].getString(), "cancel");
+    ASSERT_TRUE(road().settle());
+    EXPECT_EQ(road().topScreen(), m_root);  // the host shows again
 }

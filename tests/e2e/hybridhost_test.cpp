@@ -1,6 +1,6 @@
 // The application executable: --help, bad options and device files, and --headless --screenshot of the
 // sample bundle (the window takes the device file's screen size).
-#include "EngineHarness.h"
+#include "ProgramRun.h"
 
 #include <cairo.h>
 #include <filesystem>
@@ -11,38 +11,7 @@
 
 namespace {
 
-struct Run {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
-
-Run runHost(std::vector<std::string> arguments)
-{
-    e2e::quietAccessibility();
-    arguments.insert(arguments.begin(), HYB_HOST_EXE);
-    std::vector<char*> argv;
-    for (auto& a : arguments)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Run run;
-    char* out = nullptr;
-    char* err = nullptr;
-    int status = 0;
-    GError* error = nullptr;
-    // The screenshot run has its own time-out (60 s); the test's CTest time-out bounds the rest.
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, &error)) {
-        run.err = error->message;
-        g_error_free(error);
-        return run;
-    }
-    run.out = out ? out : "";
-    run.err = err ? err : "";
-    g_free(out);
-    g_free(err);
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+e2e::ProgramRun runHost(std::vector<std::string> arguments) { return e2e::runProgram(HYB_HOST_EXE, std::move(arguments)); }
 
 TEST(HybridHostTest, HelpAndBadOptions)
 {

@@ -64,7 +64,7 @@ platform::Dictionary wrongTypes(const platform::Dictionary& params) {
 
 CardPayTestServer::CardPayTestServer() : CardPayTestServer(platform::Dictionary{}) {}
 
-CardPayTestServer::CardPayTestServer(platform::Dictionary scenario) {
+CardPayTestServer::CardPayTestServer(platform::Dictionary scenario, std::uint16_t port) : m_http(port) {
     setScenario(std::move(scenario));
     m_http.route("/gateway", [this](const RecordedRequest& request) { return answer(request.body); });
 }

@@ -42,7 +42,8 @@ public:
     };
 
     CardPayTestServer();
-    explicit CardPayTestServer(platform::Dictionary scenario);
+    // `port` 0: one the system picks. A port that cannot be had throws std::runtime_error (see HTTPTestServer).
+    explicit CardPayTestServer(platform::Dictionary scenario, std::uint16_t port = 0);
     // Stops the server first: its handlers read the members below.
     ~CardPayTestServer() { m_http.stop(); }
     CardPayTestServer(const CardPayTestServer&) = delete;

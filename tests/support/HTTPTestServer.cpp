@@ -220,16 +220,22 @@ Reply& Reply::withFraming(Framing f) {
     return *this;
 }
 
-HTTPTestServer::HTTPTestServer() {
+HTTPTestServer::HTTPTestServer() : HTTPTestServer(0) {}
+
+HTTPTestServer::HTTPTestServer(std::uint16_t port) {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listenFd, 128) != 0)
-        throw std::runtime_error(std::string("HTTPTestServer: cannot listen: ") + std::strerror(errno));
+    addr.sin_port = htons(port);
+    if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listenFd, 128) != 0) {
+        const int error = errno;
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(error));
+    }
     socklen_t len = sizeof addr;
     ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
     m_port = ntohs(addr.sin_port);

@@ -1,4 +1,4 @@
-// A loopback HTTP/1.1 server for tests: listens on 127.0.0.1 at a port the system picks, serves each
+// A loopback HTTP/1.1 server for tests: listens on 127.0.0.1 at a port the system picks (or a given one), serves each
 // connection on its own thread and answers by path with handlers or canned replies.
 //
 // Guarantees:
@@ -74,6 +74,9 @@ public:
     using Handler = std::function<Reply(const RecordedRequest&)>;
 
     HTTPTestServer();
+    // At a fixed port of 127.0.0.1 (0: one the system picks). Throws std::runtime_error, saying why, when
+    // the port cannot be had (taken, say).
+    explicit HTTPTestServer(std::uint16_t port);
     ~HTTPTestServer();
     HTTPTestServer(const HTTPTestServer&) = delete;
     HTTPTestServer& operator=(const HTTPTestServer&) = delete;

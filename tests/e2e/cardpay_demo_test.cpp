@@ -1,0 +1,103 @@
+// The payment road in the application: the payment server as a program of its own (its arguments, its
+// URL, its port) and `hybridhost --headless --cardpay-demo URL --screenshot FILE`, whose picture is the
+// order screen over the page.
+#include "ProgramRun.h"
+
+#include "platform/ui/Image.h"
+#include "support/HTTPTestServer.h"
+#include "support/Snapshot.h"
+
+#include <fstream>
+
+namespace {
+
+constexpr const char* kSampleScenario = HYB_SOURCE_DIR "/tests/support/cardpay/sample-order.json";
+
+e2e::ProgramRun runServer(std::vector<std::string> arguments) { return e2e::runProgram(HYB_CARDPAY_SERVER_EXE, std::move(arguments)); }
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(CardPayTestServerProgram, BadArgumentsAndScenariosStopWithStatusTwo)
+{
+    auto help = runServer({"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_TRUE(contains(help.out, "usage: cardpay-test-server --scenario FILE [--port N]")) << help.out;
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string says;
+    };
+    e2e::TempFolder folder;
+    const std::string notJSON = folder.path() + "/broken.json";
+    std::ofstream(notJSON) << "{\"replies\": ";
+    const std::vector<Case> cases{
+        {{}, "--scenario FILE is required"},
+        {{"--port", "8080"}, "--scenario FILE is required"},
+        {{"--scenario"}, "--scenario needs a value"},
+        {{"--scenario", kSampleScenario, "--port"}, "--port needs a value"},
+        {{"--scenario", kSampleScenario, "--port", "0"}, "--port needs a number from 1 to 65535 (got \"0\")"},
+        {{"--scenario", kSampleScenario, "--port", "65536"}, "(got \"65536\")"},
+        {{"--scenario", kSampleScenario, "--port", "80a"}, "(got \"80a\")"},
+        {{"--scenario", kSampleScenario, "--port", "-1"}, "(got \"-1\")"},
+        {{"--scenario", kSampleScenario, "--port", "0000000000080"}, "(got \"0000000000080\")"},
+        {{"--scenario", kSampleScenario, "extra"}, "unknown argument \"extra\""},
+        {{"--scenario", folder.path() + "/none.json"}, "cannot open"},
+        {{"--scenario", notJSON}, notJSON},
+    };
+    for (const auto& c : cases) {
+        auto run = runServer(c.arguments);
+        EXPECT_EQ(run.exitStatus, 2) << c.says;
+        EXPECT_TRUE(contains(run.err, c.says)) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;  // no URL printed
+    }
+}
+
+TEST(CardPayTestServerProgram, ATakenPortStopsWithStatusOne)
+{
+    testsupport::HTTPTestServer holder;  // holds the port
+    auto run = runServer({"--scenario", kSampleScenario, "--port", std::to_string(holder.port())});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(contains(run.err, "cannot listen on 127.0.0.1:" + std::to_string(holder.port()))) << run.err;
+    EXPECT_TRUE(run.out.empty());
+}
+
+TEST(CardPayTestServerProgram, PrintsItsURLAndStopsOnSIGTERM)
+{
+    e2e::BackgroundProgram server(HYB_CARDPAY_SERVER_EXE, {"--scenario", kSampleScenario});
+    ASSERT_TRUE(server.error().empty()) << server.error();
+    EXPECT_EQ(server.firstLine().rfind("http://127.0.0.1:", 0), 0u) << server.firstLine();
+    EXPECT_TRUE(contains(server.firstLine(), "/gateway"));
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
+{
+    e2e::BackgroundProgram server(HYB_CARDPAY_SERVER_EXE, {"--scenario", kSampleScenario});
+    ASSERT_TRUE(server.error().empty()) << server.error();
+    ASSERT_EQ(server.firstLine().rfind("http://127.0.0.1:", 0), 0u) << server.firstLine();
+
+    e2e::TempFolder folder;
+    const std::string png = folder.path() + "/shot.png";
+    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", server.firstLine(), "--screenshot", png, HYB_SAMPLE_BUNDLE});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;  // the road has not ended: no result yet
+
+    ASSERT_EQ(server.stop(), 0);
+    EXPECT_TRUE(contains(server.rest(), "init {")) << server.rest();
+    EXPECT_TRUE(contains(server.rest(), "\"tn\":\"201712010001\"")) << server.rest();
+
+    auto image = platform::Image::fromFile(png);
+    ASSERT_TRUE(image.ok()) << image.error().localizedDescription();
+    EXPECT_EQ(image.value()->pixelWidth(), 375);
+    EXPECT_EQ(image.value()->pixelHeight(), 667);
+    hybtest::expectSnapshotImageIn("e2e", *image.value(), "cardpay_demo_order_screen");
+}
+
+TEST(CardPayDemo, AServerAddressThatIsNoWebURLStopsBeforeAnyWindow)
+{
+    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", "127.0.0.1:1/gateway", HYB_SAMPLE_BUNDLE});
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_TRUE(contains(run.err, "--cardpay-demo needs an http:// or https:// URL")) << run.err;
+}
+
+} // namespace
