@@ -6,7 +6,7 @@
 // of "pay" (also what a server alert box's command is sent with) is, in this order:
 //   "pay_type":"1", "pay_mode": the default pay mode ("1" when none is stored),
 //   "first_pay_flag": BCDataContainer's flag ("0" for a new card, "1" for a bound one when none is stored),
-//   "pan": the typed card number (a new card) or "card": the bound card's id,
+//   "card": the bound card's id when the flag is "1", else "pan": the typed card number,
 //   then the form's parameters and the agreement box's "name":"value" when the box names one.
 // Members whose value is unknown are left out.
 //
@@ -69,6 +69,8 @@ public:
 
 private:
     void loginDidChange();
+    // "1" when a bound card is paid with, "0" for a typed one.
+    std::string firstPayFlag() const;
     void addPromotionViews();
     void instalmentDidArrive();
     void showToast(const std::string& message);

@@ -120,3 +120,36 @@ TEST_F(CardPayCardRoad, FromTheStartScreenToSuccessByCard) {
     EXPECT_EQ(m_server.commands("bingopromotion").at(0).params, Dictionary{});
     EXPECT_TRUE(m_server.malformed().empty());
 }
+
+// The sample order that the application's demo serves reaches success with its bound card.
+TEST_F(CardPayCardRoad, TheDemosSampleOrderReachesSuccessWithItsBoundCard) {
+    auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+    ASSERT_TRUE(scenario.ok());
+    m_server.setScenario(*scenario);
+    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+    ASSERT_TRUE(m_nav);
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap("下一步 Next"));
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(road().type("CVN2", "123"));
+    ASSERT_TRUE(road().pressDone());
+    ASSERT_TRUE(road().tap("同意并付款 Agree and pay"));
+    ASSERT_TRUE(polls(2));
+    ASSERT_TRUE(road().waitForScreen<BCPayingViewController>());
+    ASSERT_TRUE(road().type("密码 PIN", "123456"));
+    ASSERT_TRUE(road().pressDone());
+    ASSERT_TRUE(road().tap("确认付款 Pay"));
+    ASSERT_TRUE(road().waitForScreen<BCSucceedViewController>());
+    const auto success = road().top<BCSucceedViewController>();
+    ASSERT_TRUE(road().waitUntil([&] { return success->tableView() != nullptr; }, "the lucky draw"));
+    EXPECT_EQ(success->tableView()->numberOfRows(0), 3);
+    ASSERT_TRUE(road().tap("Back To Merchant"));
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the host to hear the result"));
+    EXPECT_EQ(m_host->results.at(0)["code"], Value("success"));
+
+    const Dictionary pay = m_server.commands("pay").back().params;
+    EXPECT_EQ(pay["card"], Value("card-7001"));
+    EXPECT_EQ(pay["first_pay_flag"], Value("1"));
+    EXPECT_TRUE(pay.contains("pin"));
+    EXPECT_TRUE(m_server.malformed().empty());
+}

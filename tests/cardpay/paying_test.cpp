@@ -223,3 +223,15 @@ TEST_F(CardPayPaying, Picture) {
     hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
     hybtest::expectSnapshot(*m_nav->view(), "paying");
 }
+
+TEST_F(CardPayPaying, ABoundCardAuthorisedFirstStillPaysByItsId) {
+    // The entrust step opens the paying screen as for a new card; the road's record says bound card.
+    container()->setMFirstPayFlag(std::string("1"));
+    container()->setMCardId(std::string("card-7002"));
+    auto screen = open(true);
+    EXPECT_EQ(container()->mMessageBlock(), std::nullopt);  // no PIN bound to an earlier typed number
+    const auto parsed = platform::JSON::parse("{" + screen->paymentParams() + "}");
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ((*parsed->getDictionary())["card"], platform::Value("card-7002"));
+    EXPECT_FALSE(parsed->getDictionary()->contains("pan"));
+}
