@@ -39,7 +39,7 @@ void BCPayingViewController::viewDidLoad() {
     if (const auto card = container->mEntrustedCard(); firstPayFlag() != "1" && card)
         container->setMMessageBlock(card);
     const std::weak_ptr<BCBaseViewController> weak = self();
-    platform::NotificationCenter::defaultCenter().addObserver(this, kLoginNotification, nullptr, [weak](const platform::Notification&) {
+    platform::NotificationCenter::defaultCenter().addObserver(this, kNotificationLogin, nullptr, [weak](const platform::Notification&) {
         if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
             screen->loginDidChange();
     });

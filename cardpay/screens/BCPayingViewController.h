@@ -30,6 +30,7 @@
 // Main thread only.
 #pragma once
 
+#include "cardpay/promotion/BCPromotionNotifications.h"
 #include "cardpay/screens/BCFormScreen.h"
 
 #include <memory>
@@ -40,7 +41,6 @@
 namespace cardpay {
 
 inline constexpr std::string_view kPayingScreenClass = "BCPayingViewController";
-inline constexpr const char* kLoginNotification = "NotificationLogin";
 
 class BCPayingViewController : public BCFormScreen {
 public:
