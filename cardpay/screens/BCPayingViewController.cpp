@@ -39,7 +39,7 @@ void BCPayingViewController::viewDidLoad() {
     if (const auto card = container->mEntrustedCard(); m_newCard && card)
         container->setMMessageBlock(card);
     const std::weak_ptr<BCBaseViewController> weak = self();
-    platform::NotificationCenter::defaultCenter().addObserver(this, kLoginNotification, nullptr, [weak](const platform::Notification&) {
+    platform::NotificationCenter::defaultCenter().addObserver(this, kNotificationLogin, nullptr, [weak](const platform::Notification&) {
         if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
             screen->loginDidChange();
     });
@@ -114,17 +114,25 @@ void BCPayingViewController::promotionAndInstalmentCooperate(BCPromotionView& vi
     showLoadingAlertView();
     service()->postGetInstalmentWithCmd("instalment", options);
     m_savedPromotion = options;
+    m_instalmentAsked = true;
+}
+
+void BCPayingViewController::instalmentSwitchOff() {
+    if (const auto view = instalmentView()) {
+        view->checkBox()->setSelected(false);
+        view->setDidSelected(false);
+    }
 }
 
 void BCPayingViewController::instalmentDidArrive() {
+    m_instalmentAsked = false;
     const auto view = instalmentView();
     if (!view)
         return;
     const auto container = BCDataContainer::instance();
     if (const auto empty = container->instalmentEmptyInfo()) {
         showToast(*empty);
-        view->checkBox()->setSelected(false);
-        view->setDidSelected(false);
+        instalmentSwitchOff();
         return;
     }
     view->animationWithStatus(view->didSelected());
@@ -207,6 +215,13 @@ void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCFormScreen::comunicateToBCMPDidFailWithErrorType(type, error);
+    if (m_instalmentAsked) {
+        // The plans never came: the switch goes back off (the view is still closed) and the next
+        // switch-on asks again.
+        m_instalmentAsked = false;
+        m_savedPromotion.reset();
+        instalmentSwitchOff();
+    }
     if (type == kBCFailurePayment) {
         cleanSecretParams();
         showAlertViewWithMessage(error);

@@ -1,6 +1,7 @@
 // The paying screen with promotion and instalment views: where they sit, what "pay" carries, when the
 // plans are asked for, and how the instalment is undone.
 #include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "platform/Reachability.h"
@@ -209,4 +210,28 @@ TEST_F(PayingPromotion, FrameMakesReplacesAndDropsTheViews) {
     screen->promotionView()->showPromotionListView();
     EXPECT_FALSE(field->isFirstResponder());
     EXPECT_FALSE(screen->mFocusTextField());
+}
+
+TEST_F(PayingPromotion, AFailedPlanRequestLeavesTheInstalmentOffAndAsksAgainNextTime) {
+    m_server.setFault("instalment", testsupport::CardPayTestServer::Fault::HTTP500);
+    auto screen = open();
+    const auto instalment = screen->instalmentView();
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("instalment").size() == 1 && screen->mAlertView() &&
+                                                   screen->mAlertView()->messageLabel() &&
+                                                   screen->mAlertView()->messageLabel()->text() != BCLocale::instance()->getStringById(13002); }));
+    // No plan the user has not seen goes into the payment: the switch is off again and the view closed.
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    EXPECT_EQ(instalment->frame().size.height, 45);
+    EXPECT_EQ(screen->paymentParams(), R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-5")");
+
+    // The same promotion is asked for again: the failed request brought no plans.
+    screen->dismissAlertView();
+    m_server.setFault("instalment", testsupport::CardPayTestServer::Fault::None);
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentReply(*screen));
+    EXPECT_EQ(m_server.commands("instalment").size(), 2u);
+    EXPECT_TRUE(instalment->didSelected());
+    EXPECT_GT(instalment->frame().size.height, 45);
 }

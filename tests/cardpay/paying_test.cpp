@@ -192,14 +192,14 @@ TEST_F(CardPayPaying, RefusedPaymentClearsTheSecretsAndTimeoutEndsTheRoadAtOk) {
 
 TEST_F(CardPayPaying, LoginElsewhereGoesBackToTheRootScreen) {
     auto screen = open();
-    platform::NotificationCenter::defaultCenter().post(kLoginNotification);
+    platform::NotificationCenter::defaultCenter().post(kNotificationLogin);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->viewControllers().size() == 1 && !m_nav->isBeingTransitioned(); }));
     EXPECT_EQ(m_nav->topViewController(), m_rootScreen);
     // A screen that is gone hears nothing more.
     std::weak_ptr<BCPayingViewController> weak = screen;
     screen.reset();
     turns(5);
-    platform::NotificationCenter::defaultCenter().post(kLoginNotification);
+    platform::NotificationCenter::defaultCenter().post(kNotificationLogin);
 }
 
 TEST_F(CardPayPaying, CardEntryPushesItForTheTypedCard) {
