@@ -148,10 +148,14 @@ TEST_F(PromotionViewTest, AmountLineOfAPromotionIsNeverMissingThatOfAPlanMayBe) 
 }
 
 TEST_F(PromotionViewTest, ParameterFollowsAvailabilityAndTheSwitch) {
-    auto unavailable = make(promotionElement(Array{Dictionary{{"label", "满100减10"}, {"value", "M10"}, {"available", "1"}}}), BCPromotionView::Promotion);
-    EXPECT_TRUE(unavailable->didSelected());
-    EXPECT_EQ(unavailable->optionParams(), "");
-    EXPECT_FALSE(unavailable->isAvailable());
+    // Anything but the text "0" may not be sent, a number 0 and a word included.
+    for (const platform::Value& flag : {platform::Value("1"), platform::Value("abc"), platform::Value(0)}) {
+        auto unavailable = make(promotionElement(Array{Dictionary{{"label", "满100减10"}, {"value", "M10"}, {"available", flag}}}),
+                                BCPromotionView::Promotion);
+        EXPECT_TRUE(unavailable->didSelected());
+        EXPECT_EQ(unavailable->optionParams(), "");
+        EXPECT_FALSE(unavailable->isAvailable());
+    }
 
     for (const char* available : std::initializer_list<const char*>{"0", nullptr}) {
         Dictionary o = option("满100减10", "M10");
