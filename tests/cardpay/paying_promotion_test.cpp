@@ -2,6 +2,7 @@
 // plans are asked for, and how the instalment is undone.
 #include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCLocale.h"
+#include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "platform/Reachability.h"
@@ -234,4 +235,32 @@ TEST_F(PayingPromotion, AFailedPlanRequestLeavesTheInstalmentOffAndAsksAgainNext
     EXPECT_EQ(m_server.commands("instalment").size(), 2u);
     EXPECT_TRUE(instalment->didSelected());
     EXPECT_GT(instalment->frame().size.height, 45);
+}
+
+TEST_F(PayingPromotion, ThePanelOpensOverTheWholeWindowAndItsChoiceJoinsThePayment) {
+    Dictionary element = promotionElement();
+    element.set("items", Array{Dictionary{{"type", "discount"}, {"label", "立减"},
+                                          {"options", Array{kDiscount, Dictionary{{"label", "立减8元"}, {"value", "d-8"}, {"rel_value", "120.00"}}}}}});
+    container()->setPromotion(element);
+    auto screen = open();
+    const auto promotion = screen->promotionView();
+    ASSERT_TRUE(promotion->promotionRow()->isUserInteractionEnabled());
+    promotion->promotionRow()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    const auto panel = promotion->myPannel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->view()->superview(), screen->view());
+    m_clock.advance(0.6);
+    turns(3);
+    // The sheet sits on the window's bottom edge, whole.
+    const platform::Rect window = m_window->bounds();
+    const platform::Rect sheet = panel->pannelView()->convertRectTo(panel->pannelView()->bounds(), m_window.get());
+    EXPECT_DOUBLE_EQ(sheet.maxY(), window.maxY());
+    EXPECT_DOUBLE_EQ(sheet.height(), 420);
+
+    panel->myContentView()->list("discount")->tableView()->tapRow(0, 1);
+    m_clock.advance(0.6);
+    turns(3);
+    EXPECT_FALSE(panel->view()->superview());
+    EXPECT_EQ(promotion->promotionRow()->textLabel()->text(), "立减8元");
+    EXPECT_EQ(screen->paymentParams(), R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-8")");
 }
