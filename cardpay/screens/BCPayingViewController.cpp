@@ -154,7 +154,9 @@ void BCPayingViewController::promotionRealPayAmountChange() {
     if (!view || !view->didSelected())
         return;
     view->checkBox()->tapAction();
-    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+    // Without a text from the server the switch alone says it: no empty toast.
+    if (const auto info = BCDataContainer::instance()->promotionChangeInfo(); info && !info->empty())
+        showToast(*info);
 }
 
 void BCPayingViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }

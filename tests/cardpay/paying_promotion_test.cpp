@@ -146,6 +146,15 @@ TEST_F(PayingPromotion, ChangedAmountWithTheInstalmentOnUnticksIt) {
     // With the instalment off a changed amount says nothing.
     screen->promotionView()->panelViewWithCoupon(Dictionary{{"label", "立减20元"}, {"value", "d-20"}, {"rel_value", "108.00"}});
     EXPECT_EQ(toasts(*screen).size(), 1u);
+
+    // Without the server's text the instalment still goes off, with no empty toast.
+    container()->apply({{"promotionChangeInfo", platform::Value()}});
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentReply(*screen));
+    ASSERT_TRUE(instalment->didSelected());
+    screen->promotionView()->panelViewWithCoupon(Dictionary{{"label", "立减30元"}, {"value", "d-30"}, {"rel_value", "98.00"}});
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_EQ(toasts(*screen).size(), 1u);
 }
 
 TEST_F(PayingPromotion, WithoutNetworkTheSwitchIsUndone) {
