@@ -114,17 +114,25 @@ void BCPayingViewController::promotionAndInstalmentCooperate(BCPromotionView& vi
     showLoadingAlertView();
     service()->postGetInstalmentWithCmd("instalment", options);
     m_savedPromotion = options;
+    m_instalmentAsked = true;
+}
+
+void BCPayingViewController::instalmentSwitchOff() {
+    if (const auto view = instalmentView()) {
+        view->checkBox()->setSelected(false);
+        view->setDidSelected(false);
+    }
 }
 
 void BCPayingViewController::instalmentDidArrive() {
+    m_instalmentAsked = false;
     const auto view = instalmentView();
     if (!view)
         return;
     const auto container = BCDataContainer::instance();
     if (const auto empty = container->instalmentEmptyInfo()) {
         showToast(*empty);
-        view->checkBox()->setSelected(false);
-        view->setDidSelected(false);
+        instalmentSwitchOff();
         return;
     }
     view->animationWithStatus(view->didSelected());
@@ -146,7 +154,9 @@ void BCPayingViewController::promotionRealPayAmountChange() {
     if (!view || !view->didSelected())
         return;
     view->checkBox()->tapAction();
-    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+    // Without a text from the server the switch alone says it: no empty toast.
+    if (const auto info = BCDataContainer::instance()->promotionChangeInfo(); info && !info->empty())
+        showToast(*info);
 }
 
 void BCPayingViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
@@ -212,6 +222,13 @@ void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCFormScreen::comunicateToBCMPDidFailWithErrorType(type, error);
+    if (m_instalmentAsked) {
+        // The plans never came: the switch goes back off (the view is still closed) and the next
+        // switch-on asks again.
+        m_instalmentAsked = false;
+        m_savedPromotion.reset();
+        instalmentSwitchOff();
+    }
     if (type == kBCFailurePayment) {
         cleanSecretParams();
         showAlertViewWithMessage(error);

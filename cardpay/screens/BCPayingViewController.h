@@ -23,7 +23,7 @@
 // promotion's parameter) only when that parameter differs from the one sent last; otherwise the view
 // just opens. Without network the switch is undone and a toast says so. When a promotion choice changes
 // the amount to pay while the instalment is on, the instalment is switched off with the toast
-// "promotion_change_info".
+// "promotion_change_info". A failed request for plans sets the switch back off.
 //
 // Screens are made by class name: `registerScreen` registers this one.
 //
@@ -73,6 +73,8 @@ private:
     std::string firstPayFlag() const;
     void addPromotionViews();
     void instalmentDidArrive();
+    // Sets the instalment switch off without its block (the view stays as it is).
+    void instalmentSwitchOff();
     void showToast(const std::string& message);
     // Moves the views from `first` on in the stack (promotion, instalment, form, agreement box, Next)
     // down by `offset` and grows the content by it.
@@ -81,6 +83,8 @@ private:
     bool m_newCard = false;
     // The promotion parameter of the last instalment request (none before the first).
     std::optional<std::string> m_savedPromotion;
+    // An instalment request is out (its reply or failure is the next answer).
+    bool m_instalmentAsked = false;
 };
 
 // The screen of that class name (none when it is not registered); a paying screen is told whether its
