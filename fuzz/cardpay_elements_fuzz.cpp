@@ -3,6 +3,7 @@
 // "elements" (an element list), "alert" (a server alert dictionary) and "check" (a check box's
 // contents). Each key byte picks a cell and a key: a digit, delete, Done, a typed character or a
 // selection. After every key the form's parameters must make one JSON object.
+#include "JsonThenActions.h"
 #include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCAlertViewEx.h"
@@ -12,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -29,19 +29,17 @@ void expectOneObject(const std::string& params) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto* bytes = reinterpret_cast<const char*>(data);
-    const void* zero = std::memchr(bytes, 0, size);
-    const std::size_t jsonSize = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : size;
-    const auto parsed = platform::JSON::parse(std::string_view(bytes, jsonSize));
-    if (!parsed.ok())
+    const fuzzing::JsonThenActions split = fuzzing::splitJsonThenActions(data, size);
+    if (!split.json)
         return 0;
+    const platform::Value& parsed = *split.json;
     cardpay::BCDataContainer::destory();
     cardpay::BCDataContainer::instance()->setMMessageBlock(std::string("6222020200001234"));
 
     platform::Array elements;
-    if (const platform::Array* list = parsed.value().getArray())
+    if (const platform::Array* list = parsed.getArray())
         elements = *list;
-    if (const platform::Dictionary* object = parsed.value().getDictionary()) {
+    if (const platform::Dictionary* object = parsed.getDictionary()) {
         if (const platform::Array* list = (*object)["elements"].getArray())
             elements = *list;
         if (const platform::Dictionary* alert = (*object)["alert"].getDictionary()) {
@@ -70,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectOneObject(form.paymentParams());
     if (cells.empty())
         return 0;
-    for (std::size_t i = jsonSize + 1; i < size; ++i) {
-        const std::uint8_t key = data[i];
+    for (std::size_t i = 0; i < split.actionCount; ++i) {
+        const std::uint8_t key = split.actions[i];
         cardpay::BCBaseCell& cell = *cells[(key >> 4) % cells.size()];
         const int action = key & 0x0F;
         if (action < 10)

@@ -4,6 +4,7 @@
 // plans); anything else counts as empty. Each action byte flips a switch, opens or closes a view, picks a
 // panel choice or a plan, opens the chooser or takes new plans. After every action each view's parameter
 // must be empty or exactly one JSON member.
+#include "JsonThenActions.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/promotion/BCPromotionView.h"
 #include "platform/JSON.h"
@@ -11,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -34,14 +34,11 @@ const platform::Dictionary& dictionaryAt(const platform::Value& object, const ch
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto* bytes = reinterpret_cast<const char*>(data);
-    const void* zero = std::memchr(bytes, 0, size);
-    const std::size_t jsonSize = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : size;
-    const auto parsed = platform::JSON::parse(std::string_view(bytes, jsonSize));
-    if (!parsed.ok())
+    const fuzzing::JsonThenActions split = fuzzing::splitJsonThenActions(data, size);
+    if (!split.json)
         return 0;
     cardpay::BCDataContainer::destory();
-    const platform::Value& input = parsed.value();
+    const platform::Value& input = *split.json;
     const platform::Array& choices = input["choices"].arrayOrEmpty();
 
     auto screen = std::make_shared<Screen>();
@@ -57,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectEmptyOrOneMember(instalment->optionParams());
 
     cardpay::BCListView list(platform::Rect(), {});
-    for (std::size_t i = jsonSize + 1; i < size; ++i) {
-        const std::uint8_t key = data[i];
+    for (std::size_t i = 0; i < split.actionCount; ++i) {
+        const std::uint8_t key = split.actions[i];
         const unsigned argument = key >> 3;
         switch (key & 0x07) {
         case 0: promotion->checkBox()->tapAction(); break;

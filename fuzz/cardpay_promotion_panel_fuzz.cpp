@@ -5,10 +5,10 @@
 // action byte picks a tab, a row, the next reply of either kind, a coupon code, the coupon page's
 // buttons, a failure or ten seconds of the clock. Invariants: a points reply after the fifth leaves
 // the give-up text shown; and the panel lets go of everything when it is released.
+#include "JsonThenActions.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/promotion/BCPromotionPannelViewController.h"
-#include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/VirtualClock.h"
@@ -16,7 +16,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -64,13 +63,10 @@ void checkMessage(const cardpay::BCPromotionPannelViewController& panel) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     platform::VirtualClock& time = virtualClock();
-    const auto* bytes = reinterpret_cast<const char*>(data);
-    const void* zero = std::memchr(bytes, 0, size);
-    const std::size_t jsonSize = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : size;
-    const auto parsed = platform::JSON::parse(std::string_view(bytes, jsonSize));
-    if (!parsed.ok() || !parsed.value().getDictionary())
+    const fuzzing::JsonThenActions split = fuzzing::splitJsonThenActions(data, size);
+    if (!split.json || !split.json->getDictionary())
         return 0;
-    const platform::Dictionary& input = *parsed.value().getDictionary();
+    const platform::Dictionary& input = *split.json->getDictionary();
     const platform::Dictionary& element = input["element"].getDictionary() ? *input["element"].getDictionary() : input;
     const platform::Array& points = input["points"].arrayOrEmpty();
     const platform::Array& coupons = input["coupons"].arrayOrEmpty();
@@ -84,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     panel->showPannel();
     auto& content = *panel->myContentView();
     std::size_t nextPoints = 0, nextCoupon = 0;
-    for (std::size_t i = jsonSize + 1; i < size; ++i) {
-        const std::uint8_t key = data[i];
+    for (std::size_t i = 0; i < split.actionCount; ++i) {
+        const std::uint8_t key = split.actions[i];
         const std::uint8_t arg = key >> 3;
         switch (key & 7) {
         case 0:

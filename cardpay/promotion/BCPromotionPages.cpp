@@ -184,9 +184,12 @@ std::string BCPromotionCouponView::hintText() const {
     return text(*hint, "label") + " " + text(*hint, "value");
 }
 
+platform::Size BCPromotionCouponView::tipSize(const std::string& tip) const {
+    return newSizeWithFont(tip, platform::Font::systemFont(16), bounds().width() - 24, platform::LineBreakMode::CharWrap);
+}
+
 std::shared_ptr<platform::Label> BCPromotionCouponView::makeTipLabel(const std::string& tip) const {
-    const double width = bounds().width() - 24;
-    const platform::Size size = newSizeWithFont(tip, platform::Font::systemFont(16), width, platform::LineBreakMode::CharWrap);
+    const platform::Size size = tipSize(tip);
     const double y = (m_myCouponCell ? m_myCouponCell->frame().maxY() : 0) + 12;
     auto label = std::make_shared<platform::Label>(platform::Rect(12, y, size.width, size.height));
     label->setFont(platform::Font::systemFont(16));
@@ -278,8 +281,14 @@ void BCPromotionCouponView::refreshViewWithData(const std::optional<platform::Di
 void BCPromotionCouponView::changeCoupon() {
     if (m_myCouponCell)
         m_myCouponCell->setText("");
-    if (m_couponTipLabel)
-        m_couponTipLabel->setText(hintText());
+    if (m_couponTipLabel) {
+        // Measured anew: the hint is often longer than the coupon's label it replaces.
+        const std::string hint = hintText();
+        m_couponTipLabel->setText(hint);
+        platform::Rect frame = m_couponTipLabel->frame();
+        frame.size = tipSize(hint);
+        m_couponTipLabel->setFrame(frame);
+    }
     m_useButton->setEnabled(false);
     if (m_verifyButton) {
         m_verifyButton->setTitle(rule(0).value_or(platform::Dictionary())["button_label"].stringOr(""), platform::kControlStateNormal);

@@ -113,6 +113,7 @@ public:
 
 private:
     void addSubviews();
+    platform::Size tipSize(const std::string& text) const;
     std::shared_ptr<platform::Label> makeTipLabel(const std::string& text) const;
     std::string hintText() const;
     std::optional<platform::Dictionary> rule(std::size_t index) const;

@@ -231,8 +231,12 @@ void BCPromotionPannelViewController::schedulePointsRequery() {
 
 // --- Pages' notifications -------------------------------------------------------------------------
 
+bool BCPromotionPannelViewController::fromOwnPage(const platform::Notification& notification) const {
+    return m_myContentView && m_myContentView->isPage(notification.object);
+}
+
 void BCPromotionPannelViewController::panelViewSelectCoupon(const platform::Notification& notification) {
-    if (!m_myContentView || !m_myContentView->isPage(notification.object))
+    if (!fromOwnPage(notification))
         return;
     m_myContentView->deselectAllListView();
     if (const auto controller = myController()) {
@@ -243,7 +247,7 @@ void BCPromotionPannelViewController::panelViewSelectCoupon(const platform::Noti
 }
 
 void BCPromotionPannelViewController::couponViewVerify(const platform::Notification& notification) {
-    if (!m_myContentView || !m_myContentView->isPage(notification.object))
+    if (!fromOwnPage(notification))
         return;
     const platform::Dictionary& check = notification.userInfo;
     const std::string* action = textOf(check["button_action"]);
@@ -257,7 +261,7 @@ void BCPromotionPannelViewController::couponViewVerify(const platform::Notificat
 }
 
 void BCPromotionPannelViewController::couponFormatErr(const platform::Notification& notification) {
-    if (!m_myContentView || !m_myContentView->isPage(notification.object))
+    if (!fromOwnPage(notification))
         return;
     showAlertViewWithMessage(BCLocale::instance()->getStringById(12016));
 }

@@ -86,6 +86,8 @@ private:
     const platform::Dictionary* item(std::size_t index) const;
     std::optional<std::size_t> defaultItemIndex() const;
     void observePages();
+    // Whether one of this panel's own pages posted it.
+    bool fromOwnPage(const platform::Notification& notification) const;
     void handlePoints(const platform::Dictionary& params);
     void schedulePointsRequery();
     void placeCloseButton();

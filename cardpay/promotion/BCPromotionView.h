@@ -4,7 +4,8 @@
 // command (`optionParams`) and tells its screen when its height, its switch or the real amount changes.
 //
 // Elements come from the server: every key may be missing or of another type. A missing or malformed
-// value counts as absent; an index outside the items or plans chooses nothing. The parameter is always
+// value counts as absent, except an option's "available": present and anything but the text "0", the
+// option may not be sent. An index outside the items or plans chooses nothing. The parameter is always
 // empty or one JSON member ("name":"value", both escaped).
 //
 // Opening and closing follow the switch through the screen, which calls `animationWithStatus`: an open

@@ -376,9 +376,15 @@ void BCBaseViewController::enableSmsButton() const {
 void BCBaseViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     if (error)
         trackFailure(*error);
-    // Plans that did not arrive were not sent: the next switch-on asks again.
-    if (m_service && m_service->currentCMD() == kBCCmdInstalment)
+    // Plans that never came: the switch goes back off (the view is still closed) and the next switch-on
+    // asks again.
+    if (m_service && m_service->currentCMD() == kBCCmdInstalment) {
         m_savedPromotion.reset();
+        if (m_instalmentView) {
+            m_instalmentView->checkBox()->setSelected(false);
+            m_instalmentView->setDidSelected(false);
+        }
+    }
     enableSmsButton();
     switch (type) {
     case 2000:
@@ -807,9 +813,14 @@ void BCBaseViewController::instalmentDidArrive() {
 void BCBaseViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
 
 void BCBaseViewController::promotionRealPayAmountChange() {
-    if (!switchInstalmentOff())
-        return;
-    showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+    if (switchInstalmentOff())
+        showPromotionChangeInfo();
+}
+
+void BCBaseViewController::showPromotionChangeInfo() {
+    // Without a text from the server the switch alone says it: no empty toast.
+    if (const auto info = BCDataContainer::instance()->promotionChangeInfo(); info && !info->empty())
+        showToast(*info);
 }
 
 bool BCBaseViewController::switchInstalmentOff() {

@@ -156,7 +156,8 @@ public:
     static constexpr const char* kNoNetworkMessage = "网络连接异常，请连接网络重试！";
     void promotionAndInstalmentCooperate(BCPromotionView& view) override;
     void promotionViewOpenUrl(const std::string& href, const std::string& title) override;
-    // With the instalment on: switched off, and "promotion_change_info" as a toast.
+    // With the instalment on: switched off, and "promotion_change_info" as a toast. A failed plans request
+    // sets the switch back off and is not counted as sent.
     void promotionRealPayAmountChange() override;
     // Event 3019: "instalment_empty_info" as a toast with the switch set off (without its block), else
     // the new plans in the instalment view, opened or closed as its switch says.
@@ -164,6 +165,8 @@ public:
     // Flips the instalment switch off when it is on (the view closes through its block); answers whether it was.
     bool switchInstalmentOff();
     void showToast(const std::string& message);
+    // "promotion_change_info" as a toast (nothing when the server gave none).
+    void showPromotionChangeInfo();
     const std::optional<std::string>& savedPromotion() const { return m_savedPromotion; }
 
     std::shared_ptr<BCPullListView> pullListView() const override { return m_pullListView; }

@@ -64,6 +64,7 @@ void BCInputCardViewController::nextAction() {
         service()->postBindCardRulesRequestWithParams(cell->param().value_or(""));
     } else {
         container->setDefaultPayMode(std::string("1"));
+        container->setMFirstPayFlag(std::string("0"));  // a typed card, as on the order screen
         BCTrackerManager::trackEvent("bankpay_input_cardNO_next");
         service()->postRulesRequestWithFlag("0", number, "1", "1");
     }

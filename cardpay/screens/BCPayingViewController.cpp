@@ -34,10 +34,10 @@ void BCPayingViewController::viewDidLoad() {
     BCFormScreen::viewDidLoad();
     const auto container = BCDataContainer::instance();
     // The PIN block is bound to the typed card's number.
-    if (const auto card = container->mEntrustedCard(); m_newCard && card)
+    if (const auto card = container->mEntrustedCard(); firstPayFlag() != "1" && card)
         container->setMMessageBlock(card);
     const std::weak_ptr<BCBaseViewController> weak = self();
-    platform::NotificationCenter::defaultCenter().addObserver(this, kLoginNotification, nullptr, [weak](const platform::Notification&) {
+    platform::NotificationCenter::defaultCenter().addObserver(this, kNotificationLogin, nullptr, [weak](const platform::Notification&) {
         if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
             screen->loginDidChange();
     });
@@ -100,6 +100,12 @@ void BCPayingViewController::promotionViewWillChangeFrameWithOffset(BCPromotionV
         moveStackDown(2, offset);
 }
 
+std::string BCPayingViewController::firstPayFlag() const {
+    // The road's own record of the card wins: the entrust step opens this screen as for a new card
+    // even when a bound card is being authorised.
+    return BCDataContainer::instance()->mFirstPayFlag().value_or(m_newCard ? "0" : "1");
+}
+
 std::string BCPayingViewController::paymentParams() const {
     const auto container = BCDataContainer::instance();
     std::string params = BCJsonService::member("pay_type", "1");
@@ -108,13 +114,12 @@ std::string BCPayingViewController::paymentParams() const {
             params += "," + member;
     };
     add(BCJsonService::member("pay_mode", container->defaultPayMode().value_or("1")));
-    add(BCJsonService::member("first_pay_flag", container->mFirstPayFlag().value_or(m_newCard ? "0" : "1")));
-    if (m_newCard) {
-        if (const auto card = container->mEntrustedCard())
-            add(BCJsonService::member("pan", *card));
-    } else if (const auto card = container->mCardId()) {
-        add(BCJsonService::member("card", *card));
-    }
+    const std::string flag = firstPayFlag();
+    add(BCJsonService::member("first_pay_flag", flag));
+    if (const auto id = container->mCardId(); flag == "1" && id)
+        add(BCJsonService::member("card", *id));
+    else if (const auto number = container->mEntrustedCard())
+        add(BCJsonService::member("pan", *number));
     add(BCFormScreen::paymentParams());
     if (licenseBox() && !licenseBox()->boxContent()["name"].stringOr("").empty())
         add(licenseBox()->checkBoxParams());

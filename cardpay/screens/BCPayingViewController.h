@@ -6,7 +6,7 @@
 // of "pay" (also what a server alert box's command is sent with) is, in this order:
 //   "pay_type":"1", "pay_mode": the default pay mode ("1" when none is stored),
 //   "first_pay_flag": BCDataContainer's flag ("0" for a new card, "1" for a bound one when none is stored),
-//   "pan": the typed card number (a new card) or "card": the bound card's id,
+//   "card": the bound card's id when the flag is "1", else "pan": the typed card number,
 //   then the form's parameters and the agreement box's "name":"value" when the box names one.
 // Members whose value is unknown are left out.
 //
@@ -23,13 +23,14 @@
 // promotion's parameter) only when that parameter differs from the one sent last; otherwise the view
 // just opens. Without network the switch is undone and a toast says so. When a promotion choice changes
 // the amount to pay while the instalment is on, the instalment is switched off with the toast
-// "promotion_change_info".
+// "promotion_change_info". A failed request for plans sets the switch back off.
 //
 // Screens are made by class name: `registerScreen` registers this one.
 //
 // Main thread only.
 #pragma once
 
+#include "cardpay/promotion/BCPromotionNotifications.h"
 #include "cardpay/screens/BCFormScreen.h"
 
 #include <memory>
@@ -40,7 +41,6 @@
 namespace cardpay {
 
 inline constexpr std::string_view kPayingScreenClass = "BCPayingViewController";
-inline constexpr const char* kLoginNotification = "NotificationLogin";
 
 class BCPayingViewController : public BCFormScreen {
 public:
@@ -66,6 +66,8 @@ public:
 
 private:
     void loginDidChange();
+    // "1" when a bound card is paid with, "0" for a typed one.
+    std::string firstPayFlag() const;
     void addPromotionViews();
     // Moves the views from `first` on in the stack (promotion, instalment, form, agreement box, Next)
     // down by `offset` and grows the content by it.

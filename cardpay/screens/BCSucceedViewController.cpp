@@ -236,7 +236,11 @@ void BCSucceedViewController::removeSpinner() {
 }
 
 void BCSucceedViewController::makeLuckView() {
-    const double top = m_indicator ? m_indicator->frame().origin.y : 0;
+    // Only an awaited draw is shown, in the spinner's place: a second answer (one asked before the
+    // content was rebuilt, say) would lay a list over the top of the screen.
+    if (!m_indicator)
+        return;
+    const double top = m_indicator->frame().origin.y;
     removeSpinner();
     m_promotions.clear();
     if (const auto draw = BCDataContainer::instance()->luckPromotions())

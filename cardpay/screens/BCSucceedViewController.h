@@ -4,7 +4,8 @@
 // then the temporary-payment notice when the poll announced one ("temporary_pay_flag" "0") and gave its
 // text; a "Back To Merchant" button that ends the road with "success"; and, when the poll announced a
 // lucky draw ("luck_draw_flag" "0"), a spinner while "bingopromotion" is asked, replaced by the list of
-// the draw's options (a tap is tracked and opens the option's page) or by nothing.
+// the draw's options (a tap is tracked and opens the option's page) or by nothing. A draw answer that
+// arrives while no spinner waits for it changes nothing.
 //
 // The content is rebuilt every time the screen is about to appear (so coming back from an option's page
 // asks for the draw again). Once shown, the screen is the only one left in the stack. Values of the

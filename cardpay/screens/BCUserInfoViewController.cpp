@@ -599,7 +599,7 @@ void BCUserInfoViewController::promotionViewWillChangeFrameWithOffset(BCPromotio
         const auto weak = weakSelf();
         platform::RunLoop::main().performAfterDelay(0.5, [weak] {
             if (const auto screen = weak.lock())
-                screen->showToast(BCDataContainer::instance()->promotionChangeInfo().value_or(""));
+                screen->showPromotionChangeInfo();
         });
     }
 }

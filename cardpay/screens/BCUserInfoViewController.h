@@ -20,6 +20,7 @@
 #include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/screens/BCBaseViewController.h"
+#include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCListView.h"
 #include "cardpay/views/BCOrderViews.h"
@@ -40,6 +41,7 @@ public:
     ~BCUserInfoViewController() override;
     // Registers this class under its name for the start and order screens.
     static void registerScreen();
+    std::string_view screenClassName() const override { return kUserInfoScreenClass; }
 
     void viewDidLoad() override;
     void viewDidAppear(bool animated) override;

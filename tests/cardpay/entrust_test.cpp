@@ -4,6 +4,7 @@
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "support/Snapshot.h"
 
 #include "CardPayFixture.h"
@@ -20,10 +21,6 @@ using platform::Value;
 namespace {
 
 class RootDouble : public BCBaseViewController {};
-class UserInfoDouble : public BCBaseViewController {
-public:
-    std::string_view screenClassName() const override { return kUserInfoScreenClass; }
-};
 
 const Array kEntrustForm{
     Dictionary{{"type", "mobile"}, {"name", "mobile"}, {"placeholder", "Phone"}, {"regexp", "1\\d{10}"}},
@@ -206,7 +203,7 @@ TEST_F(CardPayEntrust, BackSkipsTheLowestPayingOrUserInformationScreen) {
     EXPECT_EQ(m_nav->viewControllers().size(), 2u);
     EXPECT_EQ(m_nav->viewControllers()[1], screen);
 
-    auto userInfo = std::make_shared<UserInfoDouble>();
+    auto userInfo = std::make_shared<BCUserInfoViewController>();
     auto secondPaying = makeScreen(kPayingScreenClass);
     screen = open({userInfo, secondPaying});
     ASSERT_EQ(m_nav->viewControllers().size(), 3u);

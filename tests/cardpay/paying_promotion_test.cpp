@@ -1,6 +1,8 @@
 // The paying screen with promotion and instalment views: where they sit, what "pay" carries, when the
 // plans are asked for, and how the instalment is undone.
 #include "cardpay/cells/BCPaymentElementsView.h"
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "platform/Reachability.h"
@@ -144,6 +146,15 @@ TEST_F(PayingPromotion, ChangedAmountWithTheInstalmentOnUnticksIt) {
     // With the instalment off a changed amount says nothing.
     screen->promotionView()->panelViewWithCoupon(Dictionary{{"label", "立减20元"}, {"value", "d-20"}, {"rel_value", "108.00"}});
     EXPECT_EQ(toasts(*screen).size(), 1u);
+
+    // Without the server's text the instalment still goes off, with no empty toast.
+    container()->apply({{"promotionChangeInfo", platform::Value()}});
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentReply(*screen));
+    ASSERT_TRUE(instalment->didSelected());
+    screen->promotionView()->panelViewWithCoupon(Dictionary{{"label", "立减30元"}, {"value", "d-30"}, {"rel_value", "98.00"}});
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_EQ(toasts(*screen).size(), 1u);
 }
 
 TEST_F(PayingPromotion, WithoutNetworkTheSwitchIsUndone) {
@@ -209,4 +220,56 @@ TEST_F(PayingPromotion, FrameMakesReplacesAndDropsTheViews) {
     screen->promotionView()->showPromotionListView();
     EXPECT_FALSE(field->isFirstResponder());
     EXPECT_FALSE(screen->mFocusTextField());
+}
+
+TEST_F(PayingPromotion, AFailedPlanRequestLeavesTheInstalmentOffAndAsksAgainNextTime) {
+    m_server.setFault("instalment", testsupport::CardPayTestServer::Fault::HTTP500);
+    auto screen = open();
+    const auto instalment = screen->instalmentView();
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("instalment").size() == 1 && screen->mAlertView() &&
+                                                   screen->mAlertView()->messageLabel() &&
+                                                   screen->mAlertView()->messageLabel()->text() != BCLocale::instance()->getStringById(13002); }));
+    // No plan the user has not seen goes into the payment: the switch is off again and the view closed.
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    EXPECT_EQ(instalment->frame().size.height, 45);
+    EXPECT_EQ(screen->paymentParams(), R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-5")");
+
+    // The same promotion is asked for again: the failed request brought no plans.
+    screen->dismissAlertView();
+    m_server.setFault("instalment", testsupport::CardPayTestServer::Fault::None);
+    instalment->checkBox()->tapAction();
+    ASSERT_TRUE(waitForInstalmentReply(*screen));
+    EXPECT_EQ(m_server.commands("instalment").size(), 2u);
+    EXPECT_TRUE(instalment->didSelected());
+    EXPECT_GT(instalment->frame().size.height, 45);
+}
+
+TEST_F(PayingPromotion, ThePanelOpensOverTheWholeWindowAndItsChoiceJoinsThePayment) {
+    Dictionary element = promotionElement();
+    element.set("items", Array{Dictionary{{"type", "discount"}, {"label", "立减"},
+                                          {"options", Array{kDiscount, Dictionary{{"label", "立减8元"}, {"value", "d-8"}, {"rel_value", "120.00"}}}}}});
+    container()->setPromotion(element);
+    auto screen = open();
+    const auto promotion = screen->promotionView();
+    ASSERT_TRUE(promotion->promotionRow()->isUserInteractionEnabled());
+    promotion->promotionRow()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    const auto panel = promotion->myPannel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->view()->superview(), screen->view());
+    m_clock.advance(0.6);
+    turns(3);
+    // The sheet sits on the window's bottom edge, whole.
+    const platform::Rect window = m_window->bounds();
+    const platform::Rect sheet = panel->pannelView()->convertRectTo(panel->pannelView()->bounds(), m_window.get());
+    EXPECT_DOUBLE_EQ(sheet.maxY(), window.maxY());
+    EXPECT_DOUBLE_EQ(sheet.height(), 420);
+
+    panel->myContentView()->list("discount")->tableView()->tapRow(0, 1);
+    m_clock.advance(0.6);
+    turns(3);
+    EXPECT_FALSE(panel->view()->superview());
+    EXPECT_EQ(promotion->promotionRow()->textLabel()->text(), "立减8元");
+    EXPECT_EQ(screen->paymentParams(), R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-8")");
 }

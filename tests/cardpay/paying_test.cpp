@@ -192,14 +192,14 @@ TEST_F(CardPayPaying, RefusedPaymentClearsTheSecretsAndTimeoutEndsTheRoadAtOk) {
 
 TEST_F(CardPayPaying, LoginElsewhereGoesBackToTheRootScreen) {
     auto screen = open();
-    platform::NotificationCenter::defaultCenter().post(kLoginNotification);
+    platform::NotificationCenter::defaultCenter().post(kNotificationLogin);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->viewControllers().size() == 1 && !m_nav->isBeingTransitioned(); }));
     EXPECT_EQ(m_nav->topViewController(), m_rootScreen);
     // A screen that is gone hears nothing more.
     std::weak_ptr<BCPayingViewController> weak = screen;
     screen.reset();
     turns(5);
-    platform::NotificationCenter::defaultCenter().post(kLoginNotification);
+    platform::NotificationCenter::defaultCenter().post(kNotificationLogin);
 }
 
 TEST_F(CardPayPaying, CardEntryPushesItForTheTypedCard) {
@@ -222,4 +222,16 @@ TEST_F(CardPayPaying, Picture) {
     cell(*screen, 0)->setText("123");
     hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
     hybtest::expectSnapshot(*m_nav->view(), "paying");
+}
+
+TEST_F(CardPayPaying, ABoundCardAuthorisedFirstStillPaysByItsId) {
+    // The entrust step opens the paying screen as for a new card; the road's record says bound card.
+    container()->setMFirstPayFlag(std::string("1"));
+    container()->setMCardId(std::string("card-7002"));
+    auto screen = open(true);
+    EXPECT_EQ(container()->mMessageBlock(), std::nullopt);  // no PIN bound to an earlier typed number
+    const auto parsed = platform::JSON::parse("{" + screen->paymentParams() + "}");
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ((*parsed->getDictionary())["card"], platform::Value("card-7002"));
+    EXPECT_FALSE(parsed->getDictionary()->contains("pan"));
 }

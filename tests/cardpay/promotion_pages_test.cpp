@@ -202,6 +202,7 @@ TEST_F(PromotionPages, TheCouponPageAlternatesBetweenEnteringAndConfirmed) {
     EXPECT_FALSE(page->useButton()->isEnabled());
     EXPECT_EQ(page->verifyButton()->currentTitle(), "验证");
     EXPECT_EQ(page->couponTipLabel()->text(), "提示： 每笔订单限用一张立减券");
+    EXPECT_EQ(page->couponTipLabel()->frame(), hint) << "the hint is not squeezed into the coupon label's frame";
     EXPECT_EQ(m_posts.posts.size(), 1u) << "changing the coupon posts nothing";
     page->verifyButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     ASSERT_EQ(m_posts.posts.size(), 2u);

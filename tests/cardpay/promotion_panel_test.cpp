@@ -255,6 +255,26 @@ TEST_F(PromotionPanel, PointsRepliesFillTheListShowTheEmptyTextOrChangeNothing) 
     }
 }
 
+TEST_F(PromotionPanel, PointsRepliesWithoutParamsChangeNothingButCount) {
+    m_server.setReply("querypoints", Dictionary{{"status", "00"}});
+    auto panel = threeTabs("2");
+    ASSERT_TRUE(waitForPointsReplies(*panel, 1));
+    for (const platform::Value& reply : {platform::Value(Dictionary{}), platform::Value(Dictionary{{"params", "01"}}),
+                                         platform::Value(Dictionary{{"params", Array{Dictionary{{"status", "01"}}}}}),
+                                         platform::Value("not a reply")}) {
+        panel->comunicateToBCMPDidSucceedWithEvent(kBCEventPoints, reply);
+        EXPECT_EQ(messageOf(*panel), BCPromotionPannelViewController::kQueryingMessage);
+        EXPECT_TRUE(panel->myContentView()->list("point")->myDataSource().empty());
+    }
+    EXPECT_EQ(panel->scoreRequestCount(), 5);
+    m_clock.advance(10);
+    turns(5);
+    EXPECT_EQ(sent("querypoints"), 1u) << "none of them was a running query";
+    // They count towards the five: the next reply gives up.
+    panel->comunicateToBCMPDidSucceedWithEvent(kBCEventPoints, Dictionary{{"params", Dictionary{{"options", Array{option("x", "y")}}}}});
+    EXPECT_EQ(messageOf(*panel), BCPromotionPannelViewController::kNoPointsMessage);
+}
+
 TEST_F(PromotionPanel, ARunningReplyWithoutATextTokenAsksAgainWithoutOne) {
     m_server.setReply("querypoints", Array{Dictionary{{"status", "01"}, {"uuid", 42}}, Dictionary{{"status", "00"}}});
     auto panel = threeTabs("2");

@@ -148,10 +148,14 @@ TEST_F(PromotionViewTest, AmountLineOfAPromotionIsNeverMissingThatOfAPlanMayBe) 
 }
 
 TEST_F(PromotionViewTest, ParameterFollowsAvailabilityAndTheSwitch) {
-    auto unavailable = make(promotionElement(Array{Dictionary{{"label", "满100减10"}, {"value", "M10"}, {"available", "1"}}}), BCPromotionView::Promotion);
-    EXPECT_TRUE(unavailable->didSelected());
-    EXPECT_EQ(unavailable->optionParams(), "");
-    EXPECT_FALSE(unavailable->isAvailable());
+    // Anything but the text "0" may not be sent, a number 0 and a word included.
+    for (const platform::Value& flag : {platform::Value("1"), platform::Value("abc"), platform::Value(0)}) {
+        auto unavailable = make(promotionElement(Array{Dictionary{{"label", "满100减10"}, {"value", "M10"}, {"available", flag}}}),
+                                BCPromotionView::Promotion);
+        EXPECT_TRUE(unavailable->didSelected());
+        EXPECT_EQ(unavailable->optionParams(), "");
+        EXPECT_FALSE(unavailable->isAvailable());
+    }
 
     for (const char* available : std::initializer_list<const char*>{"0", nullptr}) {
         Dictionary o = option("满100减10", "M10");
@@ -325,14 +329,28 @@ TEST_F(PromotionViewTest, NewPlansReplaceTheLabelsButNotTheValuesSent) {
 }
 
 TEST_F(PromotionViewTest, InstalmentWithoutPlans) {
-    auto view = make(instalmentElement(Array{}), BCPromotionView::Instalment, 12);
-    EXPECT_TRUE(view->promotionLabels().empty());
-    EXPECT_EQ(view->promotionRow()->textLabel()->text(), "");
-    EXPECT_EQ(view->optionParams(), "");
-    view->checkBox()->tapAction();
-    view->checkBox()->tapAction();
-    view->showPromotionListView();  // an empty list opens
-    EXPECT_EQ(view->optionParams(), "");
+    // No plans: an empty list, a text, a dictionary or no "options" at all.
+    Dictionary missing = instalmentElement(Array{});
+    missing.remove("options");
+    for (const Dictionary& element : {instalmentElement(Array{}), missing}) {
+        auto view = make(element, BCPromotionView::Instalment, 12);
+        EXPECT_TRUE(view->promotionLabels().empty());
+        EXPECT_EQ(view->promotionRow()->textLabel()->text(), "");
+        EXPECT_EQ(view->optionParams(), "");
+        EXPECT_DOUBLE_EQ(view->totalHeight(), 88);
+        view->checkBox()->tapAction();
+        view->checkBox()->tapAction();
+        view->showPromotionListView();  // an empty list opens
+        view->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(Rect(), std::vector<std::string>{}), 0);
+        EXPECT_EQ(view->optionParams(), "");
+    }
+    for (const platform::Value& plans : {platform::Value("3期"), platform::Value(Dictionary{{"label", "3期"}, {"value", "3"}})}) {
+        Dictionary element = instalmentElement(Array{});
+        element.set("options", plans);
+        auto view = make(element, BCPromotionView::Instalment, 12);
+        EXPECT_TRUE(view->promotionLabels().empty());
+        EXPECT_EQ(view->optionParams(), "");
+    }
 }
 
 TEST_F(PromotionViewTest, PanelChoiceUpdatesTheRowTheParameterAndTheAmount) {

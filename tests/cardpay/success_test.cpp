@@ -190,6 +190,11 @@ TEST_F(CardPaySuccess, LuckyDrawTableTakesTheSpinnersPlace) {
     EXPECT_EQ(screen->tableView()->frame(), platform::Rect(0, spinnerY, 375, 154));
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, spinnerY + 154 + 12);
     EXPECT_EQ(screen->tableView()->numberOfRows(0), 3);
+    // An answer nobody waits for any more changes nothing.
+    const auto table = screen->tableView();
+    screen->comunicateToBCMPDidSucceedWithEvent(kBCEventLuckyDraw);
+    EXPECT_EQ(screen->tableView(), table);
+    EXPECT_DOUBLE_EQ(table->frame().origin.y, spinnerY);
     hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
     hybtest::expectSnapshot(*m_nav->view(), "success_lucky_draw");
 

@@ -670,8 +670,10 @@ TEST_F(CardPayUserInfo, InstalmentRequestsFollowThePromotionChoice) {
     EXPECT_TRUE(instalment->didSelected());
     EXPECT_GT(instalment->frame().size.height, BCPromotionView::kHideHeight);
 
-    // A failed request does not count as sent: the view stays as it was and the next switch-on asks again.
+    // A reply without plans or notice fails (2006): the view stays closed with its old plans, the switch
+    // goes back off, and the next switch-on asks again.
     instalment->checkBox()->tapAction();
+    m_clock.advance(1.0);
     m_server.setReply("instalment", Dictionary{});
     screen->promotionView()->checkBox()->tapAction();  // the promotion's parameter changes
     instalment->checkBox()->tapAction();
@@ -679,8 +681,10 @@ TEST_F(CardPayUserInfo, InstalmentRequestsFollowThePromotionChoice) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return alertText(*screen) == text(12003); }));
     EXPECT_FALSE(screen->savedPromotion());
     EXPECT_EQ(instalment->promotionLabels().size(), 1u);  // the plans of the first answer
+    EXPECT_FALSE(instalment->didSelected());
+    EXPECT_FALSE(instalment->checkBox()->selected());
+    EXPECT_DOUBLE_EQ(instalment->frame().size.height, BCPromotionView::kHideHeight);
     screen->mAlertView()->buttonOKClicked();
-    instalment->checkBox()->tapAction();
     instalment->checkBox()->tapAction();
     ASSERT_TRUE(waitForInstalmentRequests(3));
 }
