@@ -19,11 +19,28 @@
 #include "plugins/LaunchNavigator.h"
 #include "plugins/PickerViewPlugin.h"
 #include "plugins/Preference.h"
+#include "push/PulseAppDelegate.h"
+#include "push/PulsePlugin.h"
+#include "platform/Bundle.h"
+#include "platform/XMLParser.h"
+#include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBCache.h"
+#include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLocalStorage.h"
 #include "transfer/HYBFileTransfer.h"
 
 namespace app {
+
+bool bundleDeclaresPush()
+{
+    const std::string path = platform::Bundle::main().pathForResource("config", "xml");
+    std::optional<platform::XMLParser> reader;
+    if (!path.empty())
+        reader = platform::XMLParser::fromFile(path);
+    runtime::HYBConfigParser config;
+    // A config.xml that cannot be read is the view controller's to report; it declares nothing here.
+    return reader && config.parseDocument(*reader) && config.pluginsDict().contains("pulseplugin");
+}
 
 void registerPlugins()
 {
@@ -49,6 +66,12 @@ void registerPlugins()
     plugins::HYBInAppBrowser::registerClass();
     plugins::HYBCamera::registerClass();
     messenger::MessengerPayPlugin::registerClass();
+    push::PulsePlugin::registerClass();
+    runtime::setAppDelegateFactory([]() -> std::shared_ptr<runtime::AppDelegate> {
+        if (bundleDeclaresPush())
+            return std::make_shared<push::PulseAppDelegate>();
+        return std::make_shared<runtime::AppDelegate>();
+    });
 }
 
 } // namespace app

@@ -6,7 +6,13 @@
 namespace app {
 
 // Registers every plug-in class of the application: "HYBCache" (and "Cache"), "HYBLocalStorage",
-// "HYBFile", "HYBFileTransfer", "ZMDeploy" and the device and interface plug-ins. Call it once before launching; later calls do nothing.
+// "HYBFile", "HYBFileTransfer", "ZMDeploy", the device and interface plug-ins and "PulsePlugin"; and
+// chooses the application delegate that goes with them: push::PulseAppDelegate for bundles that declare
+// push (bundleDeclaresPush), the shell's runtime::AppDelegate for the others. Call it once before
+// launching; later calls do nothing.
 void registerPlugins();
+
+// Whether the main bundle's config.xml maps the service "PulsePlugin" (a feature of that name).
+bool bundleDeclaresPush();
 
 } // namespace app

@@ -38,7 +38,7 @@ platform::Value PULSEDelegateSynchronize::runMethodBlockThread(MethodBlock metho
             wait.failedBlock = std::move(failed);
     }
 
-    while (stateForIdentifier(identifier) == kWaiting)
+    while (stateForIdentifier(identifier) == kWaiting && !self.m_abandoned.load(std::memory_order_acquire))
         loop.runOnce(platform::seconds(kSliceSeconds));
 
     Wait ended;
@@ -49,6 +49,8 @@ platform::Value PULSEDelegateSynchronize::runMethodBlockThread(MethodBlock metho
             self.m_waits.erase(it);
         }
     }
+    if (ended.flag == kWaiting)
+        ended.flag = kTimedOut; // abandoned
     // Our own timer too: entries removed meanwhile may have taken theirs with them.
     timer->invalidate();
     if (ended.timer)
@@ -122,8 +124,11 @@ PULSEDelegateSynchronize::State PULSEDelegateSynchronize::stateForIdentifier(con
     return it == self.m_waits.end() ? kNone : it->second.flag;
 }
 
+void PULSEDelegateSynchronize::abandonAllWaits() { shared().m_abandoned.store(true, std::memory_order_release); }
+
 void PULSEDelegateSynchronize::resetForTesting() {
     auto& self = shared();
+    self.m_abandoned.store(false, std::memory_order_release);
     std::unordered_map<std::string, Wait> waits;
     {
         std::lock_guard lock(self.m_mutex);

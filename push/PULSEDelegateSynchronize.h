@@ -26,6 +26,7 @@
 
 #include "platform/Value.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,7 +67,9 @@ public:
 
     // The identifier's state (kNone without entries).
     static State stateForIdentifier(const std::string& identifier);
-    // Forgets every entry (tests).
+    // The process is ending: every wait, running or started later, ends as timed out at its next slice.
+    static void abandonAllWaits();
+    // Forgets every entry and the abandonment (tests).
     static void resetForTesting();
 
 private:
@@ -87,6 +90,7 @@ private:
     std::mutex m_mutex;
     std::unordered_map<std::string, Wait> m_waits;
     std::uint64_t m_nextSerial = 1;
+    std::atomic<bool> m_abandoned{false};
 };
 
 } // namespace push

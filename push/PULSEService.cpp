@@ -4,6 +4,7 @@
 
 #include "push/PULSEAlert.h"
 #include "push/PULSEClientController.h"
+#include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSELocalNotificationController.h"
 #include "push/PULSELogging.h"
@@ -162,6 +163,25 @@ void PULSEService::commonSetup(const platform::Dictionary& launchOptions, const 
                    "----------------\n----------------------------------------------------------------",
                    "\n--------------------------- Pulse Log ----------------------------\n",
                    PULSESDKVersion().c_str(), kBuildNumber, config->applicationKey().c_str());
+
+    // A process that ends without the application's end (its termination) ends the client thread before
+    // the process's state that the thread reads (made during set-up) is torn down.
+    static std::once_flag exitHook;
+    std::call_once(exitHook, [] {
+        // What the thread reads of the process is made before the hook, so that it is torn down after it.
+        (void)PULSEDelegateSynchronize::stateForIdentifier({});
+        (void)PULSEEndpoints::shared();
+        std::atexit([] {
+            PULSEService* service = nullptr;
+            {
+                std::lock_guard lock(g_serviceMutex);
+                service = g_service.get();
+            }
+            // Outside the lock: the thread's last work may ask for the service.
+            if (service)
+                service->finishClientThread();
+        });
+    });
 
     const platform::Dictionary* launchPayload = nullptr;
     if (const platform::Value* entry = launchOptions.find(platform::kApplicationLaunchOptionsRemoteNotificationKey))
@@ -458,6 +478,9 @@ void PULSEService::observeLifecycle() {
     center.addObserver(this, platform::kApplicationWillTerminateNotification, application, [this](const platform::Notification&) {
         reportInactive();
         synchronize();
+        // The process ends next: the client thread ends first, so that its last work completes and
+        // nothing of it runs while the process tears its state down.
+        finishClientThread();
     });
     center.addObserver(this, platform::kApplicationDidBecomeActiveNotification, application,
                        [this](const platform::Notification&) { m_isFromBackground = false; });
@@ -473,6 +496,14 @@ void PULSEService::observeLifecycle() {
                            onClient([] { PULSEClientController::sharedClient().onDidBecomeActive(); });
                            reportLaunch();
                        });
+}
+
+void PULSEService::finishClientThread() {
+    if (!m_clientThread)
+        return;
+    // Nothing answers the client's waits any more once the process ends: they give up at once.
+    PULSEDelegateSynchronize::abandonAllWaits();
+    m_clientThread->finish(kFinishLimit);
 }
 
 void PULSEService::reportLaunch() const {

@@ -18,6 +18,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Value.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,8 @@ public:
     static constexpr std::uint32_t kBuildNumber = 346;
     static constexpr const char* kEndpointsFileName = "PushEndpoints";
     static constexpr const char* kClientThreadName = "pulse.client";
+    // How long the application's end waits for the client thread's last work (reports, stored state).
+    static constexpr std::chrono::milliseconds kFinishLimit{3000};
 
     static PULSEService& sharedService();
     // Tests: a fresh service whose client thread is the given run loop (the once guards start over).
@@ -144,6 +147,8 @@ private:
     void reportLaunch() const;
     void reportInactive() const;
     void synchronize() const;
+    // Ends the client thread once its work so far has run (at the application's end).
+    void finishClientThread();
 
     std::shared_ptr<PULSEThread> m_clientThread;
     std::shared_ptr<platform::RunLoop> m_clientLoop;

@@ -1,5 +1,7 @@
 #include "push/PULSEThread.h"
 
+#include <future>
+
 #include "platform/RunLoopThread.h"
 #include "platform/Timer.h"
 
@@ -220,6 +222,32 @@ void PULSEThread::closeMySelf() {
         if (auto self = weak.lock())
             self->close();
     });
+}
+
+void PULSEThread::finish(std::chrono::milliseconds drainLimit) {
+    std::unique_ptr<platform::RunLoopThread> thread;
+    std::shared_ptr<platform::RunLoop> loop;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_runLoopThread || !m_runLoop || m_runLoop->isCurrent())
+            return;
+        thread = std::move(m_runLoopThread);
+        loop = m_runLoop;
+    }
+    auto drained = std::make_shared<std::promise<void>>();
+    std::future<void> drainedFuture = drained->get_future();
+    loop->perform([weak = weak_from_this(), drained] {
+        if (auto self = weak.lock())
+            self->m_closed.store(true, std::memory_order_release);
+        drained->set_value();
+    });
+    (void)drainedFuture.wait_for(drainLimit);
+    // Each stop ends the innermost turn of the loop; a thread waiting inside a nested turn needs one
+    // more for each level it is in.
+    std::future<void> joined = std::async(std::launch::async, [&thread] { thread->join(); });
+    do
+        thread->requestExit();
+    while (joined.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
 }
 
 void PULSEThread::close() {

@@ -18,6 +18,7 @@
 #include "platform/RunLoop.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -94,6 +95,11 @@ public:
     void closeMySelf();
     // On the thread itself: stops the keep-alive timer and ends the run loop, so the thread exits.
     void close();
+    // Ends an alive thread from another thread and returns once it has ended: the work already posted
+    // runs first (waited for at most `drainLimit`), later work is dropped, and a loop turned inside a
+    // wait is stopped until the thread's own run has returned. Does nothing on the thread itself or for
+    // a thread without a run loop.
+    void finish(std::chrono::milliseconds drainLimit);
 
 private:
     explicit PULSEThread(PULSERunLoopMode mode);

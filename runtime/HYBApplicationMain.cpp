@@ -15,6 +15,12 @@ namespace {
 
 constexpr const char* kDefaultBundleIdentifier = "org.hybridhost.app";
 
+// Main thread.
+AppDelegateFactory& appDelegateFactory() {
+    static AppDelegateFactory factory;
+    return factory;
+}
+
 std::string bundleIdentifierOf(const std::string& bundlePath) {
     auto info = platform::PropertyList::readFile(bundlePath + "/Info.plist");
     if (!info.ok() || !info->isDictionary())
@@ -28,6 +34,8 @@ std::string bundleIdentifierOf(const std::string& bundlePath) {
 
 } // namespace
 
+void setAppDelegateFactory(AppDelegateFactory factory) { appDelegateFactory() = std::move(factory); }
+
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath) {
     const platform::FileManager& files = platform::FileManager::defaultManager();
     if (!files.isDirectory(bundlePath))
@@ -40,7 +48,11 @@ platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::stri
         return made.error();
     platform::AppFolders::install(folders);
 
-    auto delegate = std::make_shared<AppDelegate>();
+    std::shared_ptr<AppDelegate> delegate;
+    if (const AppDelegateFactory& factory = appDelegateFactory())
+        delegate = factory();
+    if (!delegate)
+        delegate = std::make_shared<AppDelegate>();
     platform::Application::shared().launch(delegate);
     return delegate;
 }

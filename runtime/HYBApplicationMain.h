@@ -10,14 +10,23 @@
 #include "platform/Error.h"
 #include "runtime/AppDelegate.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace runtime {
 
+// Makes the application's delegate. launchApplication calls it once the bundle is installed as the main
+// bundle (platform::Bundle::main()), so a factory can choose by what the bundle holds.
+using AppDelegateFactory = std::function<std::shared_ptr<AppDelegate>()>;
+
+// Chooses how launchApplication makes the delegate (main thread). The default, and an empty factory,
+// make a plain AppDelegate; so does a factory that gives none.
+void setAppDelegateFactory(AppDelegateFactory factory);
+
 // Installs the application's folders (the bundle at bundlePath; the home at homePath, or when empty the
 // desktop default for the bundle's identifier), makes the home's folders and launches the platform
-// application with an AppDelegate, which shows the root view controller and starts loading the start
+// application with the delegate the factory makes (an AppDelegate unless set), which shows the root view controller and starts loading the start
 // page. Main thread. A bundle without config.xml is refused with an error.
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath = {});
 

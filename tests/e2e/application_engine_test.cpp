@@ -4,6 +4,7 @@
 // changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads; bursts
 // of calls are all answered; local storage backed up on resign comes back at the next start.
 #include "EngineHarness.h"
+#include "PushBundle.h"
 
 #include "app/DeviceFile.h"
 #include "app/Plugins.h"
@@ -97,6 +98,7 @@ protected:
         m_home.writeBundleFile("www/index.html", readText(kSampleBundle / "www/index.html"));
         m_home.writeBundleFile("config.xml", readText(kSampleBundle / "config.xml"));
         m_home.writeBundleFile("config.plist", readText(kSampleBundle / "config.plist"));
+        e2e::writeSamplePushFiles(m_home);
         launch(beforeLoad);
     }
     std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
@@ -268,7 +270,8 @@ TEST_F(ApplicationOnEngineTest, TheSamplePageShowsThePrivacyStatusesRequestsAndA
     EXPECT_EQ(word("calendar"), "not_determined");
     EXPECT_EQ(shown("bluetooth"), "Bluetooth: powered_on");
     EXPECT_EQ(shown("wifi"), "Wi-Fi: connected");
-    EXPECT_EQ(shown("notifications"), "Notifications: none allowed");
+    // The sample bundle's push client registered at launch for alerts, badges and sounds.
+    EXPECT_EQ(shown("notifications"), "Notifications: alert, badge, sound");
     EXPECT_EQ(shown("advertising"), "Advertising: 6D92078A-8246-4BA4-AE5B-76104861E7DC, vendor " +
                                         platform::Device::current().identifierForVendor() + ", tracking on");
 

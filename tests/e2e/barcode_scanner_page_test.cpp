@@ -2,6 +2,7 @@
 // button brings the scan screen over the page a second later, the simulated back camera's QR card is
 // read and the page shows its text; a second scan, left by a click on the back item, answers cancelled.
 #include "EngineHarness.h"
+#include "PushBundle.h"
 #include "HostInput.h"
 
 #include "app/Plugins.h"
@@ -39,6 +40,7 @@ protected:
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "nav_back.png",
                                  "bar-background.png"})
             m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
+        e2e::writeSamplePushFiles(m_home);
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();
         app::registerPlugins();

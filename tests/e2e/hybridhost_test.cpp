@@ -1,6 +1,7 @@
 // The application executable: --help, bad options and device files, and --headless --screenshot of the
 // sample bundle (the window takes the device file's screen size).
 #include "ProgramRun.h"
+#include "PushBundle.h"
 
 #include <cairo.h>
 #include <filesystem>
@@ -12,6 +13,16 @@
 namespace {
 
 e2e::ProgramRun runHost(std::vector<std::string> arguments) { return e2e::runProgram(HYB_HOST_EXE, std::move(arguments)); }
+
+// A copy of the sample bundle whose push client stays on the loopback interface, where nothing answers.
+std::string copySampleBundle(const e2e::TempFolder& folder)
+{
+    const std::string bundle = folder.path() + "/bundle";
+    std::filesystem::copy(HYB_SAMPLE_BUNDLE, bundle, std::filesystem::copy_options::recursive);
+    std::filesystem::remove(bundle + "/PushEndpoints.plist");
+    std::ofstream(bundle + "/PushEndpoints.plist") << e2e::pushEndpointsPlist();
+    return bundle;
+}
 
 TEST(HybridHostTest, HelpAndBadOptions)
 {
@@ -51,7 +62,7 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheDemoPage)
     // A device whose screen is 400 x 720 points.
     const std::string device = folder.path() + "/device.json";
     std::ofstream(device) << R"({"screen": {"width": 400, "height": 720}})";
-    auto run = runHost({"--headless", "--device", device, "--screenshot", png, HYB_SAMPLE_BUNDLE});
+    auto run = runHost({"--headless", "--device", device, "--screenshot", png, copySampleBundle(folder)});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     cairo_surface_t* image = cairo_image_surface_create_from_png(png.c_str());
     ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
@@ -75,8 +86,7 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheDemoPage)
 TEST(HybridHostTest, HeadlessScreenshotShowsTheNativeLayerOverThePage)
 {
     e2e::TempFolder folder;
-    const std::string bundle = folder.path() + "/bundle";
-    std::filesystem::copy(HYB_SAMPLE_BUNDLE, bundle, std::filesystem::copy_options::recursive);
+    const std::string bundle = copySampleBundle(folder);
     std::stringstream config;
     config << std::ifstream(bundle + "/config.xml").rdbuf();
     std::string text = config.str();
@@ -106,6 +116,24 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheNativeLayerOverThePage)
     }
     EXPECT_GT(red(pixel(187, 240 - 61)), 230) << "the ring is white";
     cairo_surface_destroy(image);
+}
+
+// A bundle that declares push is built wrongly without its push configuration: the application ends at
+// launch, saying why.
+TEST(HybridHostTest, ABundleDeclaringPushWithoutItsConfigurationEndsAtLaunch)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = copySampleBundle(folder);
+    std::filesystem::remove(bundle + "/PushConfig.plist");
+    auto run = runHost({"--headless", "--screenshot", folder.path() + "/page.png", bundle});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_NE(run.err.find("error: PushConfig.plist not found"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.path() + "/page.png"));
+
+    std::ofstream(bundle + "/PushConfig.plist") << "<plist version=\"1.0\"><dict><key>CHANNEL</key><string>x</string></dict></plist>";
+    run = runHost({"--headless", "--screenshot", folder.path() + "/page.png", bundle});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_NE(run.err.find("error: app key not found in PushConfig.plist "), std::string::npos) << run.err;
 }
 
 } // namespace

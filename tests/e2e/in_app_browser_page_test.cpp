@@ -3,6 +3,7 @@
 // style into it, and a click on the close item ends it; the application's page then loads under its own
 // user agent again.
 #include "EngineHarness.h"
+#include "PushBundle.h"
 #include "HostInput.h"
 
 #include "app/Plugins.h"
@@ -35,6 +36,7 @@ protected:
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/iab.html", "www/hybrid.js",
                                  "Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"})
             m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
+        e2e::writeSamplePushFiles(m_home);
         platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();

@@ -4,6 +4,7 @@
 // input fires the keyboard events; the camera
 // takes a picture with its shutter and the page shows it from its file URL.
 #include "EngineHarness.h"
+#include "PushBundle.h"
 #include "HostInput.h"
 
 #include "app/Plugins.h"
@@ -48,6 +49,7 @@ protected:
         for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "Default-667h@2x.png",
                                  "Default-568h@2x.png", "Default@2x.png"})
             m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
+        e2e::writeSamplePushFiles(m_home);
         platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
         platform::Application::shared().resetForTesting();
         runtime::HYBURLProtocol::resetForTesting();

@@ -209,3 +209,19 @@ TEST_F(Wait, WaitsOnTheClientThread) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return done.load(); }));
     EXPECT_EQ(result, Value("connected"));
 }
+
+TEST_F(Wait, AbandonedWaitsEndAsTimedOutAndLaterOnesAtOnce) {
+    // Nothing ever answers, and the virtual clock never moves: only the abandonment ends the wait.
+    const Value result = PULSEDelegateSynchronize::runMethodBlockThread(
+        [] { later([] { PULSEDelegateSynchronize::abandonAllWaits(); }); }, succeed(), failed(), "udpIdentifier", 60.0);
+    EXPECT_TRUE(result.isNull());
+    const Value next = PULSEDelegateSynchronize::runMethodBlockThread([] {}, succeed(), failed(), "dnsIdentifier", 60.0);
+    EXPECT_TRUE(next.isNull());
+    EXPECT_EQ(m_events, (std::vector<std::string>{"failed:<null>", "failed:<null>"}));
+    EXPECT_EQ(PULSEDelegateSynchronize::stateForIdentifier("udpIdentifier"), PULSEDelegateSynchronize::kNone);
+    // A fresh start forgets it.
+    PULSEDelegateSynchronize::resetForTesting();
+    const Value answered = PULSEDelegateSynchronize::runMethodBlockThread(
+        [] { later([] { PULSEDelegateSynchronize::continueThread(true, "ok", "id"); }); }, succeed(), failed(), "id", 2.0);
+    EXPECT_EQ(answered, Value("ok"));
+}

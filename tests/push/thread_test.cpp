@@ -153,3 +153,28 @@ TEST_F(Threads, TheLastOwnerMayLetGoOnTheThreadItself) {
 TEST_F(Threads, TheClientKeepsTheSharedRegistry) {
     EXPECT_EQ(&PULSEClientController::sharedClient().PulseThreadManager(), &PULSEThreadController::shareThreadInstance());
 }
+
+TEST_F(Threads, FinishingRunsThePostedWorkFirstAndEndsEvenAThreadWaitingInANestedTurn) {
+    auto thread = PULSEThread::builder(PULSERunLoopMode::Alive)->setThreadName("finish").build();
+    std::atomic<int> ran{0};
+    std::atomic<bool> nestedReturned{false};
+    // The first block waits in a nested turn of the loop that nothing else would end (as a wait for a
+    // reply that never comes does); the second is plain work posted behind it.
+    thread->invokeMethodWithTarget([&] {
+        ++ran;
+        platform::RunLoop::current().run();
+        nestedReturned = true;
+    });
+    thread->invokeMethodWithTarget([&] { ++ran; });
+    thread->finish(std::chrono::seconds(10));
+    EXPECT_EQ(ran.load(), 2) << "work posted before runs, inside the nested turn";
+    EXPECT_TRUE(nestedReturned.load());
+
+    // Ended: later work is dropped, and finishing again (or on a thread without a loop) does nothing.
+    EXPECT_TRUE(thread->invokeMethodWithTarget([&] { ++ran; }));
+    thread->finish(std::chrono::seconds(1));
+    auto normal = PULSEThread::builder(PULSERunLoopMode::Normal)->build();
+    normal->finish(std::chrono::seconds(1));
+    thread.reset();
+    EXPECT_EQ(ran.load(), 2);
+}

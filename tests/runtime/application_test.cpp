@@ -3,6 +3,7 @@
 #include "runtime/HYBApplicationMain.h"
 
 #include "platform/Application.h"
+#include "platform/Bundle.h"
 #include "platform/Device.h"
 #include "platform/FileManager.h"
 #include "platform/HTTPCookieStorage.h"
@@ -71,6 +72,7 @@ protected:
                                              "<string>org.example.e2e</string></dict></plist>");
     }
     void TearDown() override {
+        setAppDelegateFactory({});
         m_delegate.reset();
         platform::Application::shared().resetForTesting();
         platform::WebView::setFactory({});
@@ -472,6 +474,44 @@ TEST_F(ApplicationTest, TwoQuickClearsAnswerBothAtOnce) {
     view().pageLoadsFrame("hyb://ready");
     ASSERT_TRUE(waitForCallbacks(2));
     EXPECT_EQ(m_callbacks, (std::vector<std::string>{cacheCleared("A"), cacheCleared("B")}));
+}
+
+// An application delegate of the application's choosing, which notes what it saw at launch.
+class ChosenDelegate : public AppDelegate {
+public:
+    bool didFinishLaunchingWithOptions(platform::Application& app, const platform::Dictionary& launchOptions) override {
+        bundleAtLaunch = platform::Bundle::main().bundlePath();
+        return AppDelegate::didFinishLaunchingWithOptions(app, launchOptions);
+    }
+    std::string bundleAtLaunch;
+};
+
+TEST_F(ApplicationTest, TheFactoryChoosesTheDelegateOnceTheBundleIsInstalled) {
+    writeConfig("");
+    std::string bundleSeenByFactory;
+    setAppDelegateFactory([&]() -> std::shared_ptr<AppDelegate> {
+        bundleSeenByFactory = platform::Bundle::main().bundlePath();
+        return std::make_shared<ChosenDelegate>();
+    });
+    launch();
+    auto chosen = std::dynamic_pointer_cast<ChosenDelegate>(m_delegate);
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(platform::Application::shared().delegate(), m_delegate);
+    EXPECT_EQ(bundleSeenByFactory, m_home.folders().bundle());
+    EXPECT_EQ(chosen->bundleAtLaunch, m_home.folders().bundle());
+
+    // A factory that gives none, and no factory at all, make the plain delegate.
+    m_delegate.reset();
+    platform::Application::shared().resetForTesting();
+    setAppDelegateFactory([]() -> std::shared_ptr<AppDelegate> { return nullptr; });
+    launch();
+    EXPECT_EQ(std::dynamic_pointer_cast<ChosenDelegate>(m_delegate), nullptr);
+    EXPECT_NE(m_delegate->viewController(), nullptr);
+    m_delegate.reset();
+    platform::Application::shared().resetForTesting();
+    setAppDelegateFactory({});
+    launch();
+    EXPECT_EQ(std::dynamic_pointer_cast<ChosenDelegate>(m_delegate), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,133 @@
+// The page's "PulsePlugin" service: the push client's actions for the page's script, and the client's
+// news (pushed messages, remote notifications, tags-and-alias results) as document events.
+//
+// Page actions (arguments by index; "argument error" lines go to the console, platform::Log, and the
+// command is never answered then):
+// - stopPush, resumePush, initial, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
+//   clearAllLocalNotifications: no arguments, no answer.
+// - isPushStopped: OK with 0 when registered for remote notifications, 1 when not.
+// - getRegistrationID: OK with the registration id ("" before registration).
+// - getApplicationIconBadgeNumber: OK with the application's badge number.
+// - setTagsWithAlias [alias, tags], setTags [tag...], setAlias [alias]: the client's tags and alias, each
+//   answered by the "pulse.setTagsWithAlias" event {"resultCode", "tags" (array or null), "alias" (text
+//   or null)}. Alias: a string or null; tags: an array of strings or null; setTags: strings only.
+// - startLogPageView [name], stopLogPageView [name], beginLogPageView [name, seconds], setBadge [n],
+//   setApplicationIconBadgeNumber [n], deleteLocalNotificationWithIdentifierKey [key], setLocation
+//   [latitude, longitude]: names and keys strings, the rest numbers; 32-bit values in range.
+// - setLocalNotification [seconds, body, badge, identifier key, user information], each null or of its
+//   kind (number, string, number, string, dictionary): fire date now + seconds (none when null, which
+//   the scheduling refuses), badge 0 when null.
+//
+// Events: every event is evaluated through the command delegate's evalJs on a later turn of the main
+// queue, after the handler that produced it returned; nothing is evaluated once the plug-in is gone.
+// - A pushed message ("kPULSENetworkDidReceiveMessageNotification"): "pulse.receiveMessage" with the
+//   message's JSON, then the page script's receiveMessageIniOSCallback with the same JSON text as a
+//   string (null in both for a message without user information).
+// - A remote notification ("PulsePluginReceiveNofication", the payload dictionary as the notification's
+//   object): "pulse.receiveNotification" while active, "pulse.openNotification" while inactive or in the
+//   background.
+// - The first instance after a launch from a remote notification: "pulse.openNotification".
+//
+// Start-up (class-wide, main thread): setLaunchOptions keeps the launch options, switches debug logging
+// on, registers for remote notifications (system 8.0 and later) and sets the client up from the
+// bundle's "PushConfig.plist" ("APP_KEY", required; "CHANNEL"; "IsProduction"). A bundle without the file
+// or without an app key is built wrongly: the application ends at once, with the reason on the console.
+//
+// Thread: main thread, except tagAliasCallbackNamed's callbacks, which may come on any thread and only
+// post to the main queue.
+#pragma once
+
+#include "push/PULSETagAlias.h"
+#include "push/PulsePageEvents.h"
+
+#include "runtime/HYBPlugin.h"
+
+#include "platform/Value.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace push {
+
+// Posted by the application delegate for each remote notification; the payload (a platform::Dictionary)
+// is the notification's object, valid while the post is delivered.
+inline constexpr const char* kPulsePluginReceiveNotification = "PulsePluginReceiveNofication";
+
+class PulsePlugin : public runtime::HYBPlugin, public PULSETagAliasCallbackTarget {
+public:
+    // Badge, sound and alert.
+    static constexpr unsigned kRemoteNotificationTypes = 7;
+    static constexpr const char* kTagsWithAliasCallbackName = "tagsWithAliasCallback:tags:alias:";
+    // "PushConfig.plist" is the application's own small file; anything larger is not one.
+    static constexpr long long kMaxConfigBytes = 64 * 1024;
+    // Status of an application ended for a bundle without its push configuration.
+    static constexpr int kConfigurationExitStatus = 1;
+
+    // Makes the class known by the name "PulsePlugin".
+    static void registerClass();
+
+    explicit PulsePlugin(const std::shared_ptr<platform::WebView>& webView);
+    ~PulsePlugin() override;
+
+    // Observes the client's notifications and, after a launch from a remote notification, schedules its
+    // "pulse.openNotification" event.
+    void pluginInitialize() override;
+    const runtime::HYBActionTable& actions() const override;
+    std::string className() const override { return "PulsePlugin"; }
+
+    // ---- page actions ----
+    void stopPush(const runtime::HYBInvokedUrlCommand& command);
+    void resumePush(const runtime::HYBInvokedUrlCommand& command);
+    void isPushStopped(const runtime::HYBInvokedUrlCommand& command);
+    void initial(const runtime::HYBInvokedUrlCommand& command);
+    void setTagsWithAlias(const runtime::HYBInvokedUrlCommand& command);
+    void setTags(const runtime::HYBInvokedUrlCommand& command);
+    void setAlias(const runtime::HYBInvokedUrlCommand& command);
+    void getRegistrationID(const runtime::HYBInvokedUrlCommand& command);
+    void startLogPageView(const runtime::HYBInvokedUrlCommand& command);
+    void stopLogPageView(const runtime::HYBInvokedUrlCommand& command);
+    void beginLogPageView(const runtime::HYBInvokedUrlCommand& command);
+    void setBadge(const runtime::HYBInvokedUrlCommand& command);
+    void resetBadge(const runtime::HYBInvokedUrlCommand& command);
+    void setApplicationIconBadgeNumber(const runtime::HYBInvokedUrlCommand& command);
+    void getApplicationIconBadgeNumber(const runtime::HYBInvokedUrlCommand& command);
+    void setDebugModeFromIos(const runtime::HYBInvokedUrlCommand& command);
+    void setLogOFF(const runtime::HYBInvokedUrlCommand& command);
+    void crashLogON(const runtime::HYBInvokedUrlCommand& command);
+    void setLocalNotification(const runtime::HYBInvokedUrlCommand& command);
+    void deleteLocalNotificationWithIdentifierKey(const runtime::HYBInvokedUrlCommand& command);
+    void clearAllLocalNotifications(const runtime::HYBInvokedUrlCommand& command);
+    void setLocation(const runtime::HYBInvokedUrlCommand& command);
+
+    // ---- the client's news ----
+    void networkDidReceiveMessage(const platform::Notification& notification);
+    void networkDidReceiveNotification(const platform::Notification& notification);
+    // The tags-and-alias answer: {"resultCode", "tags" (array, or null without a set), "alias" (or null)}.
+    void tagsWithAliasCallback(int resultCode, const platform::ArchiveValue& tags, const platform::ArchiveValue& alias);
+    // kTagsWithAliasCallbackName gives tagsWithAliasCallback (held weakly); other names give none.
+    PULSETagAliasCallback tagAliasCallbackNamed(const std::string& name) override;
+
+    // Answers a command with one value: a string percent-escaped, any other value as it is, with OK;
+    // none (or null) is logged and answered Error.
+    void hanleResultWithValue(const std::optional<platform::Value>& value, const runtime::HYBInvokedUrlCommand& command);
+
+    // ---- start-up (class-wide, main thread) ----
+    static void setLaunchOptions(const platform::Dictionary& launchOptions);
+    // The launch options kept by the last setLaunchOptions; none before.
+    static std::optional<platform::Dictionary> launchOptions();
+    // From system version 8.0: registers with types 7; before 8.0 nothing.
+    static void registerForRemoteNotification();
+    // Forgets the launch options (tests).
+    static void resetForTesting();
+
+private:
+    // Evaluates the script on a later turn of the main queue.
+    void schedule(std::string script);
+    void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }
+    void answer(const runtime::HYBInvokedUrlCommand& command, platform::Value value);
+    // The callback target handed to the tags-and-alias calls: this object.
+    std::shared_ptr<PULSETagAliasCallbackTarget> callbackTarget();
+};
+
+} // namespace push
