@@ -399,6 +399,16 @@ void BCBaseViewController::comunicateToBCMPDidFailWithErrorType(int type, const 
     }
 }
 
+void BCBaseViewController::showPaymentPollFailure(int type, const std::optional<std::string>& error) {
+    if (type == kBCFailurePayment) {
+        cleanSecretParams();
+        showAlertViewWithMessage(error);
+    } else if (type == kBCFailurePollTimeout) {
+        m_clientMustBeTerminated = true;
+        showAlertViewWithMessage(error);
+    }
+}
+
 // --- Leaving the road -----------------------------------------------------------------------------
 
 void BCBaseViewController::exitWithResult(const std::string& result) {

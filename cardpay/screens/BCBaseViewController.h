@@ -99,6 +99,9 @@ public:
     void comunicateToBCMPDidSucceedWithEvent(int event) override;
     void comunicateToBCMPDidSucceedWithEvent(int event, const platform::Value& data) override;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
+    // What the screens that pay do when the payment's result poll fails: refused (2007) clears the
+    // secret fields and shows the message; timed out (2008) shows it, its OK ending the road with "fail".
+    void showPaymentPollFailure(int type, const std::optional<std::string>& error);
 
     // Leaves the road with "success", "fail" or "cancel".
     void exitWithResult(const std::string& result);

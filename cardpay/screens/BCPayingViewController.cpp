@@ -229,13 +229,7 @@ void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, cons
         m_savedPromotion.reset();
         instalmentSwitchOff();
     }
-    if (type == kBCFailurePayment) {
-        cleanSecretParams();
-        showAlertViewWithMessage(error);
-    } else if (type == kBCFailurePollTimeout) {
-        setMClientMustBeTerminated(true);
-        showAlertViewWithMessage(error);
-    }
+    showPaymentPollFailure(type, error);
 }
 
 void BCPayingViewController::loginDidChange() {

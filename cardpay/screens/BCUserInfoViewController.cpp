@@ -533,13 +533,7 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 
 void BCUserInfoViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCBaseViewController::comunicateToBCMPDidFailWithErrorType(type, error);
-    if (type == kBCFailurePayment) {
-        cleanSecretParams();
-        showAlertViewWithMessage(error);
-    } else if (type == kBCFailurePollTimeout) {
-        setMClientMustBeTerminated(true);
-        showAlertViewWithMessage(error);
-    }
+    showPaymentPollFailure(type, error);
 }
 
 // --- Rotation -------------------------------------------------------------------------------------

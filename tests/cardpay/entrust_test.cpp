@@ -120,6 +120,23 @@ TEST_F(CardPayEntrust, NextAuthorisesThenAsksForTheFollowUpFormAndPays) {
     EXPECT_EQ(paying->navigationBar()->barTitle()->text(), "付款 Pay");
 }
 
+TEST_F(CardPayEntrust, APendingServerBoxComesBeforeThePayingScreen) {
+    m_server.setReply("followrules", Dictionary{{"rules", Array{Dictionary{{"type", "pwd"}, {"name", "pin"}}}},
+                                                {"open_alert_box", Dictionary{{"title", "Notice"}}}});
+    auto screen = open();
+    fill(*screen);
+    screen->nextAction();
+    ASSERT_TRUE(waitForCommands(4));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen->mAlertView() && !screen->mAlertView()->isLoadingStyle(); }));
+    turns(5);
+    EXPECT_EQ(m_nav->topViewController(), screen);
+    EXPECT_EQ(screen->mAlertView()->titleLabel()->text(), "Notice");
+    screen->mAlertView()->buttonOKClicked();
+    ASSERT_TRUE(cardpaytest::waitForTop<BCPayingViewController>(m_nav));
+    EXPECT_EQ(m_nav->viewControllers().size(), 3u);  // pushed once
+    EXPECT_EQ(commandNames(), (std::vector<std::string>{"prepay", "query", "query", "followrules"}));
+}
+
 TEST_F(CardPayEntrust, SkipAfterARefusalAsksForTheFollowUpFormWithTheCurrentForm) {
     m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Authorisation refused"}});
     auto screen = open();
