@@ -35,9 +35,9 @@ BCPayingViewController::~BCPayingViewController() { platform::NotificationCenter
 void BCPayingViewController::viewDidLoad() {
     BCFormScreen::viewDidLoad();
     const auto container = BCDataContainer::instance();
-    // The PIN block is bound to the typed card's number.
-    if (const auto card = container->mEntrustedCard(); firstPayFlag() != "1" && card)
-        container->setMMessageBlock(card);
+    // The PIN block is bound to the typed card's number; a bound card's to none (a number typed
+    // earlier on the road is not this card's).
+    container->setMMessageBlock(firstPayFlag() != "1" ? container->mEntrustedCard() : std::nullopt);
     const std::weak_ptr<BCBaseViewController> weak = self();
     platform::NotificationCenter::defaultCenter().addObserver(this, kNotificationLogin, nullptr, [weak](const platform::Notification&) {
         if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))

@@ -234,8 +234,17 @@ TEST_F(CardPayEntrust, PageAndPrefixOnlyWhileOnTop) {
     auto screen = open();
     EXPECT_EQ(trackerCalls("trackPageBegin"), (std::vector<Array>{{"entrust_View"}}));
     EXPECT_EQ(container()->upPayPrefix(), "entrust_");
-    screen->viewDidDisappear(false);
+    // A screen over it, then back.
+    m_nav->pushViewController(std::make_shared<RootDouble>(), false);
+    turns(2);  // the push ends on a later turn
     EXPECT_EQ(trackerCalls("trackPageEnd"), (std::vector<Array>{{"entrust_View"}}));
+    EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
+    m_nav->popViewController(false);
+    turns(2);
+    EXPECT_EQ(container()->upPayPrefix(), "entrust_");
+    // The road taken away with the screen on top leaves no prefix behind for the next one.
+    cardpaytest::dismissRoad(m_root);
+    EXPECT_EQ(trackerCalls("trackPageEnd").size(), 2u);
     EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
 }
 

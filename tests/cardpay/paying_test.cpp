@@ -241,6 +241,17 @@ TEST_F(CardPayPaying, Picture) {
     hybtest::expectSnapshot(*m_nav->view(), "paying");
 }
 
+TEST_F(CardPayPaying, ABoundCardsPinIsNotBoundToACardTypedEarlierOnTheRoad) {
+    auto typed = open();  // a typed card first: its PIN goes with its number
+    EXPECT_EQ(container()->mMessageBlock(), "6222021234567890");
+    cardpaytest::dismissRoad(m_root);
+    // Back on the order screen the user picks a bound card instead.
+    container()->setMFirstPayFlag(std::string("1"));
+    container()->setMCardId(std::string("card-7001"));
+    auto bound = open(false);
+    EXPECT_EQ(container()->mMessageBlock(), std::nullopt);
+}
+
 TEST_F(CardPayPaying, ABoundCardAuthorisedFirstStillPaysByItsId) {
     // The entrust step opens the paying screen as for a new card; the road's record says bound card.
     container()->setMFirstPayFlag(std::string("1"));
