@@ -201,6 +201,20 @@ TEST_F(CardPayEntrust, RefusalWithoutGoingOnClearsTheSecretsAndTimeoutOnlySays) 
     EXPECT_EQ(m_nav->topViewController(), screen);
 }
 
+TEST_F(CardPayEntrust, SmsCodeSentStartsTheCountdownAndAFailureEndsIt) {
+    container()->apply({{"mEntrustElementArray", Array{Dictionary{{"type", "mobile"}, {"name", "mobile"}, {"regexp", "1\\d{10}"}},
+                                                       Dictionary{{"type", "sms"}, {"name", "sms"}, {"placeholder", "Code"}}}}});
+    auto screen = open();
+    const auto sms = std::dynamic_pointer_cast<BCSmsCodeCell>(formCell(*screen, 1));
+    ASSERT_TRUE(sms);
+    screen->showLoadingAlertView();
+    screen->comunicateToBCMPDidSucceedWithEvent(kBCEventSmsSent);
+    EXPECT_FALSE(screen->mAlertView());
+    EXPECT_FALSE(sms->mBtnSmsCode()->isEnabled());
+    screen->comunicateToBCMPDidFailWithErrorType(kBCFailurePollTimeout, std::string("Later"));
+    EXPECT_TRUE(sms->mBtnSmsCode()->isEnabled());
+}
+
 TEST_F(CardPayEntrust, AnswerButtonWithoutACommandSendsNothing) {
     for (const Value& button : {Value(Dictionary{{"label", "Go"}}), Value(Dictionary{{"label", "Go"}, {"action", 5}}),
                                 Value(Dictionary{{"label", "Go"}, {"action", ""}})}) {
