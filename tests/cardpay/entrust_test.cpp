@@ -103,6 +103,17 @@ TEST_F(CardPayEntrust, FormAgreementBoxAndNextFromTheAnswer) {
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, screen->mBtnNext()->frame().maxY() + 30);
     fill(*screen);
     hybtest::expectSnapshot(*m_nav->view(), "entrust");
+
+    // Unfolding the order header moves the form, the box and Next down and grows the content.
+    const double formY = screen->paymentElementsView()->frame().origin.y;
+    const double boxY = screen->licenseBox()->frame().origin.y;
+    const double nextY = screen->mBtnNext()->frame().origin.y;
+    const double contentHeight = screen->mScrollView()->contentSize().height;
+    screen->pullListAnimationDidStart(36);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, formY + 36);
+    EXPECT_DOUBLE_EQ(screen->licenseBox()->frame().origin.y, boxY + 36);
+    EXPECT_DOUBLE_EQ(screen->mBtnNext()->frame().origin.y, nextY + 36);
+    EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, contentHeight + 36);
 }
 
 TEST_F(CardPayEntrust, NextAuthorisesThenAsksForTheFollowUpFormAndPays) {
