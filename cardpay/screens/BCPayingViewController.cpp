@@ -78,16 +78,7 @@ void BCPayingViewController::addPromotionViews() {
 
 void BCPayingViewController::moveStackDown(std::size_t first, double offset) {
     const std::shared_ptr<platform::View> stack[] = {promotionView(), instalmentView(), paymentElementsView(), licenseBox(), mBtnNext()};
-    for (std::size_t i = first; i < std::size(stack); ++i) {
-        if (!stack[i])
-            continue;
-        platform::Rect frame = stack[i]->frame();
-        frame.origin.y += offset;
-        stack[i]->setFrame(frame);
-    }
-    platform::Size content = mScrollView()->contentSize();
-    content.height += offset;
-    mScrollView()->setContentSize(content);
+    moveDown(std::span(stack).subspan(first), offset);
 }
 
 void BCPayingViewController::pullListAnimationDidStart(double offset) {
