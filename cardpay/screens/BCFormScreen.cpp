@@ -17,14 +17,6 @@ constexpr double kBoxHeight = 40;
 constexpr double kNextHeight = 44;
 constexpr double kBottomMargin = 30;
 
-void moveDown(const std::shared_ptr<platform::View>& view, double offset) {
-    if (!view)
-        return;
-    platform::Rect frame = view->frame();
-    frame.origin.y += offset;
-    view->setFrame(frame);
-}
-
 } // namespace
 
 void BCFormScreen::addNavigationBar() {
@@ -94,9 +86,18 @@ void BCFormScreen::checkBox(BCCheckBoxView& view) {
 
 void BCFormScreen::pullListAnimationDidStart(double offset) {
     endEditing();
-    moveDown(paymentElementsView(), offset);
-    moveDown(m_licenseBox, offset);
-    moveDown(mBtnNext(), offset);
+    const std::shared_ptr<platform::View> body[] = {paymentElementsView(), m_licenseBox, mBtnNext()};
+    moveDown(body, offset);
+}
+
+void BCFormScreen::moveDown(std::span<const std::shared_ptr<platform::View>> views, double offset) {
+    for (const auto& view : views) {
+        if (!view)
+            continue;
+        platform::Rect frame = view->frame();
+        frame.origin.y += offset;
+        view->setFrame(frame);
+    }
     platform::Size content = mScrollView()->contentSize();
     content.height += offset;
     mScrollView()->setContentSize(content);

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,8 @@ protected:
     // as its default action.
     void pushScreenNamed(std::string_view className);
     void moveOnAfterAlertBox(std::string_view className);
+    // Moves the views that are there down by `offset` and grows the content by it.
+    void moveDown(std::span<const std::shared_ptr<platform::View>> views, double offset);
 
 private:
     std::shared_ptr<BCCheckBoxView> m_licenseBox;

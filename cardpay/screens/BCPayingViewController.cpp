@@ -33,9 +33,9 @@ BCPayingViewController::~BCPayingViewController() { platform::NotificationCenter
 void BCPayingViewController::viewDidLoad() {
     BCFormScreen::viewDidLoad();
     const auto container = BCDataContainer::instance();
-    // The PIN block is bound to the typed card's number.
-    if (const auto card = container->mEntrustedCard(); firstPayFlag() != "1" && card)
-        container->setMMessageBlock(card);
+    // The PIN block is bound to the typed card's number; a bound card's to none (a number typed
+    // earlier on the road is not this card's).
+    container->setMMessageBlock(firstPayFlag() != "1" ? container->mEntrustedCard() : std::nullopt);
     const std::weak_ptr<BCBaseViewController> weak = self();
     platform::NotificationCenter::defaultCenter().addObserver(this, kNotificationLogin, nullptr, [weak](const platform::Notification&) {
         if (const auto screen = std::static_pointer_cast<BCPayingViewController>(weak.lock()))
@@ -76,16 +76,7 @@ void BCPayingViewController::addPromotionViews() {
 
 void BCPayingViewController::moveStackDown(std::size_t first, double offset) {
     const std::shared_ptr<platform::View> stack[] = {promotionView(), instalmentView(), paymentElementsView(), licenseBox(), mBtnNext()};
-    for (std::size_t i = first; i < std::size(stack); ++i) {
-        if (!stack[i])
-            continue;
-        platform::Rect frame = stack[i]->frame();
-        frame.origin.y += offset;
-        stack[i]->setFrame(frame);
-    }
-    platform::Size content = mScrollView()->contentSize();
-    content.height += offset;
-    mScrollView()->setContentSize(content);
+    moveDown(std::span(stack).subspan(first), offset);
 }
 
 void BCPayingViewController::pullListAnimationDidStart(double offset) {

@@ -8,6 +8,7 @@
 //   "first_pay_flag": BCDataContainer's flag ("0" for a new card, "1" for a bound one when none is stored),
 //   "card": the bound card's id when the flag is "1", else "pan": the typed card number,
 //   then the form's parameters and the agreement box's "name":"value" when the box names one.
+// The PIN block is bound to the typed card's number, or to none for a bound card.
 // Members whose value is unknown are left out.
 //
 // Answers: 3003 SMS code sent; 3004 paid: the PIN block's card number is forgotten, the secret fields are

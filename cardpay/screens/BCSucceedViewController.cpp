@@ -245,7 +245,7 @@ void BCSucceedViewController::makeLuckView() {
     m_promotions.clear();
     if (const auto draw = BCDataContainer::instance()->luckPromotions())
         for (const platform::Value& option : (*draw)["options"].arrayOrEmpty())
-            if (option.isDictionary())
+            if (option.isDictionary() && m_promotions.size() < kMaxLuckyDrawOptions)
                 m_promotions.push_back(option);
     if (m_promotions.empty())
         return;

@@ -9,7 +9,8 @@
 //
 // The content is rebuilt every time the screen is about to appear (so coming back from an option's page
 // asks for the draw again). Once shown, the screen is the only one left in the stack. Values of the
-// poll that are not texts count as absent.
+// poll that are not texts count as absent; options that are not dictionaries are dropped, and a draw
+// lists its first kMaxLuckyDrawOptions options.
 //
 // Main thread only.
 #pragma once
@@ -20,6 +21,7 @@
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/TableView.h"
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +38,8 @@ public:
     static constexpr double kRowHeight = 44;
     static constexpr double kHeaderHeight = 21;
     static constexpr double kFooterHeight = 1;
+    // The table shows every row at once (it does not scroll): a draw lists its first options only.
+    static constexpr std::size_t kMaxLuckyDrawOptions = 20;
 
     static void registerScreen();
 

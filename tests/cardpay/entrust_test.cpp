@@ -103,6 +103,17 @@ TEST_F(CardPayEntrust, FormAgreementBoxAndNextFromTheAnswer) {
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, screen->mBtnNext()->frame().maxY() + 30);
     fill(*screen);
     hybtest::expectSnapshot(*m_nav->view(), "entrust");
+
+    // Unfolding the order header moves the form, the box and Next down and grows the content.
+    const double formY = screen->paymentElementsView()->frame().origin.y;
+    const double boxY = screen->licenseBox()->frame().origin.y;
+    const double nextY = screen->mBtnNext()->frame().origin.y;
+    const double contentHeight = screen->mScrollView()->contentSize().height;
+    screen->pullListAnimationDidStart(36);
+    EXPECT_DOUBLE_EQ(screen->paymentElementsView()->frame().origin.y, formY + 36);
+    EXPECT_DOUBLE_EQ(screen->licenseBox()->frame().origin.y, boxY + 36);
+    EXPECT_DOUBLE_EQ(screen->mBtnNext()->frame().origin.y, nextY + 36);
+    EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, contentHeight + 36);
 }
 
 TEST_F(CardPayEntrust, NextAuthorisesThenAsksForTheFollowUpFormAndPays) {
@@ -118,6 +129,23 @@ TEST_F(CardPayEntrust, NextAuthorisesThenAsksForTheFollowUpFormAndPays) {
     auto paying = std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController());
     EXPECT_TRUE(paying->mNewCard());
     EXPECT_EQ(paying->navigationBar()->barTitle()->text(), "付款 Pay");
+}
+
+TEST_F(CardPayEntrust, APendingServerBoxComesBeforeThePayingScreen) {
+    m_server.setReply("followrules", Dictionary{{"rules", Array{Dictionary{{"type", "pwd"}, {"name", "pin"}}}},
+                                                {"open_alert_box", Dictionary{{"title", "Notice"}}}});
+    auto screen = open();
+    fill(*screen);
+    screen->nextAction();
+    ASSERT_TRUE(waitForCommands(4));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen->mAlertView() && !screen->mAlertView()->isLoadingStyle(); }));
+    turns(5);
+    EXPECT_EQ(m_nav->topViewController(), screen);
+    EXPECT_EQ(screen->mAlertView()->titleLabel()->text(), "Notice");
+    screen->mAlertView()->buttonOKClicked();
+    ASSERT_TRUE(cardpaytest::waitForTop<BCPayingViewController>(m_nav));
+    EXPECT_EQ(m_nav->viewControllers().size(), 3u);  // pushed once
+    EXPECT_EQ(commandNames(), (std::vector<std::string>{"prepay", "query", "query", "followrules"}));
 }
 
 TEST_F(CardPayEntrust, SkipAfterARefusalAsksForTheFollowUpFormWithTheCurrentForm) {
@@ -184,6 +212,20 @@ TEST_F(CardPayEntrust, RefusalWithoutGoingOnClearsTheSecretsAndTimeoutOnlySays) 
     EXPECT_EQ(m_nav->topViewController(), screen);
 }
 
+TEST_F(CardPayEntrust, SmsCodeSentStartsTheCountdownAndAFailureEndsIt) {
+    container()->apply({{"mEntrustElementArray", Array{Dictionary{{"type", "mobile"}, {"name", "mobile"}, {"regexp", "1\\d{10}"}},
+                                                       Dictionary{{"type", "sms"}, {"name", "sms"}, {"placeholder", "Code"}}}}});
+    auto screen = open();
+    const auto sms = std::dynamic_pointer_cast<BCSmsCodeCell>(formCell(*screen, 1));
+    ASSERT_TRUE(sms);
+    screen->showLoadingAlertView();
+    screen->comunicateToBCMPDidSucceedWithEvent(kBCEventSmsSent);
+    EXPECT_FALSE(screen->mAlertView());
+    EXPECT_FALSE(sms->mBtnSmsCode()->isEnabled());
+    screen->comunicateToBCMPDidFailWithErrorType(kBCFailurePollTimeout, std::string("Later"));
+    EXPECT_TRUE(sms->mBtnSmsCode()->isEnabled());
+}
+
 TEST_F(CardPayEntrust, AnswerButtonWithoutACommandSendsNothing) {
     for (const Value& button : {Value(Dictionary{{"label", "Go"}}), Value(Dictionary{{"label", "Go"}, {"action", 5}}),
                                 Value(Dictionary{{"label", "Go"}, {"action", ""}})}) {
@@ -217,8 +259,17 @@ TEST_F(CardPayEntrust, PageAndPrefixOnlyWhileOnTop) {
     auto screen = open();
     EXPECT_EQ(trackerCalls("trackPageBegin"), (std::vector<Array>{{"entrust_View"}}));
     EXPECT_EQ(container()->upPayPrefix(), "entrust_");
-    screen->viewDidDisappear(false);
+    // A screen over it, then back.
+    m_nav->pushViewController(std::make_shared<RootDouble>(), false);
+    turns(2);  // the push ends on a later turn
     EXPECT_EQ(trackerCalls("trackPageEnd"), (std::vector<Array>{{"entrust_View"}}));
+    EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
+    m_nav->popViewController(false);
+    turns(2);
+    EXPECT_EQ(container()->upPayPrefix(), "entrust_");
+    // The road taken away with the screen on top leaves no prefix behind for the next one.
+    cardpaytest::dismissRoad(m_root);
+    EXPECT_EQ(trackerCalls("trackPageEnd").size(), 2u);
     EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
 }
 

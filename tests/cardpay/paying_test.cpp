@@ -167,6 +167,19 @@ TEST_F(CardPayPaying, EntrustAnswerPushesTheEntrustScreen) {
     screen->comunicateToBCMPDidSucceedWithEvent(kBCEventRulesWithEntrust);
     ASSERT_TRUE(waitForTop<EntrustDouble>());
     EXPECT_EQ(m_nav->viewControllers().size(), 3u);
+
+    // A pending server box first: the push is its default action.
+    m_nav->popViewController(false);
+    ASSERT_TRUE(waitForTop<BCPayingViewController>());
+    container()->setOpenAlertBox(Dictionary{{"title", "Notice"}});
+    screen->comunicateToBCMPDidSucceedWithEvent(kBCEventRulesWithEntrust);
+    turns(5);
+    EXPECT_EQ(m_nav->topViewController(), screen);
+    ASSERT_TRUE(screen->mAlertView());
+    EXPECT_EQ(screen->mAlertView()->titleLabel()->text(), "Notice");
+    screen->mAlertView()->buttonOKClicked();
+    ASSERT_TRUE(waitForTop<EntrustDouble>());
+    EXPECT_EQ(m_nav->viewControllers().size(), 3u);
 }
 
 TEST_F(CardPayPaying, RefusedPaymentClearsTheSecretsAndTimeoutEndsTheRoadAtOk) {
@@ -198,8 +211,12 @@ TEST_F(CardPayPaying, LoginElsewhereGoesBackToTheRootScreen) {
     // A screen that is gone hears nothing more.
     std::weak_ptr<BCPayingViewController> weak = screen;
     screen.reset();
+    m_clock.advance(std::chrono::seconds(2));  // the animated pop lets the screen go when it ends
     turns(5);
+    EXPECT_TRUE(weak.expired());
     platform::NotificationCenter::defaultCenter().post(kNotificationLogin);
+    turns(2);
+    EXPECT_EQ(m_nav->topViewController(), m_rootScreen);
 }
 
 TEST_F(CardPayPaying, CardEntryPushesItForTheTypedCard) {
@@ -222,6 +239,17 @@ TEST_F(CardPayPaying, Picture) {
     cell(*screen, 0)->setText("123");
     hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
     hybtest::expectSnapshot(*m_nav->view(), "paying");
+}
+
+TEST_F(CardPayPaying, ABoundCardsPinIsNotBoundToACardTypedEarlierOnTheRoad) {
+    auto typed = open();  // a typed card first: its PIN goes with its number
+    EXPECT_EQ(container()->mMessageBlock(), "6222021234567890");
+    cardpaytest::dismissRoad(m_root);
+    // Back on the order screen the user picks a bound card instead.
+    container()->setMFirstPayFlag(std::string("1"));
+    container()->setMCardId(std::string("card-7001"));
+    auto bound = open(false);
+    EXPECT_EQ(container()->mMessageBlock(), std::nullopt);
 }
 
 TEST_F(CardPayPaying, ABoundCardAuthorisedFirstStillPaysByItsId) {

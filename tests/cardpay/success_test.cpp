@@ -110,6 +110,16 @@ TEST_F(CardPaySuccess, MessageMarkupColoursTheStretchOnly) {
     EXPECT_EQ(text.string().substr(text.runs()[1].begin, text.runs()[1].end - text.runs()[1].begin), "10.00");
     EXPECT_EQ(text.paragraphStyle(), (platform::ParagraphStyle{platform::TextAlignment::Left, platform::LineBreakMode::CharWrap}));
 
+    // Chinese text and emoji before, inside and after the stretch: the coloured run is the stretch's
+    // text exactly.
+    const auto wide = screen->atrributedStringFromInfo("🎉支付成功😀 <00FF00#¥10.00🧧元> 谢谢👍");
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(wide->string(), "🎉支付成功😀 ¥10.00🧧元 谢谢👍");
+    ASSERT_EQ(runsOf(*wide), 2u);
+    const auto& stretch = wide->runs()[1];
+    EXPECT_EQ(wide->string().substr(stretch.begin, stretch.end - stretch.begin), "¥10.00🧧元");
+    EXPECT_EQ(stretch.foregroundColor, platform::Color::fromRGBA255(0, 255, 0));
+
     // A colour that is not six hex digits leaves the stretch in the label's colour.
     const auto odd = screen->atrributedStringFromInfo("a <red#1> b");
     ASSERT_TRUE(odd);
@@ -141,6 +151,8 @@ TEST_F(CardPaySuccess, NewerLayoutWithNotesAndTemporaryPayment) {
     EXPECT_FALSE(screen->adBar());
     EXPECT_FALSE(screen->indicator());  // no draw announced
     hybtest::expectSnapshot(*m_nav->view(), "success_new");
+    turns(5);
+    EXPECT_TRUE(m_server.commands().empty());
 }
 
 TEST_F(CardPaySuccess, OlderLayoutWithTheOrderSummary) {
@@ -253,6 +265,25 @@ TEST_F(CardPaySuccess, DrawWithoutOptionsOrAFailedRequestLeavesNoSpinnerAndNoBox
     EXPECT_TRUE(screen->mBtnNext()->isEnabled());
 }
 
+TEST_F(CardPaySuccess, AnOverlongDrawListsItsFirstOptionsOnly) {
+    // Every row of the table is on screen at once: a reply of thousands of options must not make as
+    // many cells.
+    Array options;
+    for (int i = 0; i < 5'000; ++i)
+        options.push_back(Dictionary{{"label", "Option " + std::to_string(i)}, {"url", "http://127.0.0.1/o.html"}});
+    m_server.setReply("bingopromotion", Dictionary{{"luck_draw", Dictionary{{"label", "Draw"}, {"options", options}}}});
+    container()->apply({{"paySuccessMessage", "Paid"}, {"luckRrawFlag", "0"}});
+    auto screen = open();
+    ASSERT_TRUE(waitForTable(*screen));
+    const auto shown = static_cast<long>(BCSucceedViewController::kMaxLuckyDrawOptions);
+    EXPECT_EQ(screen->tableView()->numberOfRows(0), shown);
+    EXPECT_DOUBLE_EQ(screen->tableView()->frame().size.height, static_cast<double>(shown) * 44 + 22);
+    EXPECT_EQ(screen->tableView()->visibleCells().size(), static_cast<std::size_t>(shown));
+    YLUniTracker::resetRecord();
+    screen->tableView()->tapRow(0, shown - 1);
+    EXPECT_EQ(trackerCalls("trackEvent").at(0).at(2), Value(Dictionary{{"pos", std::to_string(shown - 1)}, {"name", "Option " + std::to_string(shown - 1)}}));
+}
+
 TEST_F(CardPaySuccess, ShownAloneInTheStackAndBackToTheMerchant) {
     container()->apply({{"paySuccessMessage", "Paid"}, {"defaultPayMode", "2"}});
     auto screen = open();
@@ -271,11 +302,14 @@ TEST_F(CardPaySuccess, ShownAloneInTheStackAndBackToTheMerchant) {
 
 TEST_F(CardPaySuccess, LongMessageWrapsAndRotationWidensOnce) {
     std::string message;
-    while (message.size() < 10'000)
-        message += "付款成功 paid ";
+    for (int i = 0; i < 1'000; ++i)
+        message += i == 500 ? "<FF0000#10.00> " : "付款成功 paid ";  // ten characters, or a stretch
     newerLayout(message);
     auto screen = open();
     const auto& label = screen->successLabel();
+    ASSERT_TRUE(label->attributedText());
+    const auto& stretch = label->attributedText()->runs().at(1);
+    EXPECT_EQ(label->text().substr(stretch.begin, stretch.end - stretch.begin), "10.00");
     EXPECT_LE(label->frame().maxX(), 375 - 12);
     EXPECT_GT(label->frame().size.height, 20 * 100.0);
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, screen->mBtnNext()->frame().maxY() + 12);
