@@ -187,6 +187,17 @@ void BCBaseViewController::backAction() {
         navigation->popViewController(true);
 }
 
+void BCBaseViewController::addBackNavigationBar(const std::optional<std::string>& title) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), 44);
+    auto bar = std::make_shared<BCNavigationBar>(frame, title, text(10006), weak, [weak] {
+        if (const auto screen = weak.lock())
+            screen->backAction();
+    }, true);
+    setNavigationBar(bar);
+    view()->addSubview(bar);
+}
+
 void BCBaseViewController::addBtnNextWithTitle(const std::string& title, platform::Rect frame, bool enabled, platform::View& onView) {
     m_btnNext = platform::Button::create(platform::ButtonType::Custom, frame);
     m_btnNext->setClipsToBounds(true);

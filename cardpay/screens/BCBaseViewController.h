@@ -70,6 +70,9 @@ public:
     // A vertical gradient RGB 0,122,229 -> 0,73,137 as the view's bottom layer.
     static void setColors(platform::View& view);
     void backAction();
+    // The screen's own bar at the top offset, titled `title`, whose button (text 10006, "  Back", with
+    // the back arrow) runs `backAction`.
+    void addBackNavigationBar(const std::optional<std::string>& title);
 
     // Notice-bar pinning.
     void scrollViewDidScroll(platform::ScrollView& scrollView) override;

@@ -27,17 +27,7 @@ void moveDown(const std::shared_ptr<platform::View>& view, double offset) {
 
 } // namespace
 
-void BCFormScreen::addNavigationBar() {
-    const std::weak_ptr<BCBaseViewController> weak = self();
-    const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
-    auto bar = std::make_shared<BCNavigationBar>(frame, BCDataContainer::instance()->viewControllerTitle(),
-                                                 BCLocale::instance()->getStringById(10006), weak, [weak] {
-                                                     if (const auto screen = weak.lock())
-                                                         screen->backAction();
-                                                 }, true);
-    setNavigationBar(bar);
-    view()->addSubview(bar);
-}
+void BCFormScreen::addNavigationBar() { addBackNavigationBar(BCDataContainer::instance()->viewControllerTitle()); }
 
 void BCFormScreen::addFormBody(const platform::Array& elements, const std::optional<platform::Dictionary>& agreement,
                                const std::string& nextTitle) {

@@ -33,6 +33,9 @@ void BCInputCardViewController::viewDidLoad() {
     addSubViews();
 }
 
+// The road's own bar is hidden: without this one the screen would have no way back to the order screen.
+void BCInputCardViewController::addNavigationBar() { addBackNavigationBar(BCDataContainer::instance()->orderViewTitle()); }
+
 void BCInputCardViewController::addSubViews() {
     const auto container = BCDataContainer::instance();
     const double width = BCUtils::displayWidth();
@@ -40,6 +43,7 @@ void BCInputCardViewController::addSubViews() {
     m_cardCell = std::make_shared<BCNewBankCardCell>(platform::Rect(0, y, width, 0), container->mInputInfoItem().value_or(platform::Array{}),
                                                      std::static_pointer_cast<BCTextFieldDelegate>(self()));
     mScrollView()->addSubview(m_cardCell);
+    setTextFieldsArray({m_cardCell->bankCell()});  // Next follows the card field: off again once it is emptied
     y = m_cardCell->frame().maxY() + kNextGap;
     const auto action = container->orderViewAction().value_or(platform::Dictionary{});
     const bool filled = m_cardCell->bankCell() && !m_cardCell->bankCell()->text().empty();

@@ -92,21 +92,17 @@ void BCOrderInfoViewController::viewDidDisappear(bool animated) {
 }
 
 void BCOrderInfoViewController::addNavigationBar() {
+    const auto title = BCDataContainer::instance()->orderViewTitle();
+    if (!m_isRootViewController) {
+        addBackNavigationBar(title);
+        return;
+    }
     const auto weak = weakSelf();
     const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
-    const auto title = BCDataContainer::instance()->orderViewTitle();
-    std::shared_ptr<BCNavigationBar> bar;
-    if (m_isRootViewController) {
-        bar = std::make_shared<BCNavigationBar>(frame, title, text(10004), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->cancelAction();
-        }, false);
-    } else {
-        bar = std::make_shared<BCNavigationBar>(frame, title, text(10006), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->backAction();
-        }, true);
-    }
+    auto bar = std::make_shared<BCNavigationBar>(frame, title, text(10004), weak, [weak] {
+        if (const auto screen = weak.lock())
+            screen->cancelAction();
+    }, false);
     setNavigationBar(bar);
     view()->addSubview(bar);
 }
@@ -206,6 +202,7 @@ void BCOrderInfoViewController::addPayChannelView(double y) {
     if (m_payChannels.empty() || !m_isRootViewController)
         return;
     m_payChannelView = std::make_shared<BCPayChannelView>(platform::Rect(0, y, BCUtils::displayWidth(), 0));
+    m_payChannelHeight = 0;
     const auto weak = weakSelf();
     m_payChannelView->setDelegate(weak);
     m_subView->addSubview(m_payChannelView);
@@ -213,9 +210,12 @@ void BCOrderInfoViewController::addPayChannelView(double y) {
 }
 
 void BCOrderInfoViewController::didPayChannelViewFinishedLayout(BCPayChannelView& channels) {
-    if (!m_subView)
+    // Only the body's own channel view counts, and a second report (a reload) grows the body by the
+    // change only: the channels' height is in the body once.
+    if (!m_subView || &channels != m_payChannelView.get())
         return;
-    const double height = channels.frame().size.height;
+    const double height = channels.frame().size.height - m_payChannelHeight;
+    m_payChannelHeight = channels.frame().size.height;
     platform::Rect frame = m_subView->frame();
     frame.size.height += height;
     m_subView->setFrame(frame);
@@ -624,7 +624,7 @@ void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
             if (const auto cell = std::dynamic_pointer_cast<BCUserNameCell>(field))
                 if (const auto sealed = BCMPServiceConsumption::encryptString(cell->text()))
                     BCUtils::writeUserIdToFile(*sealed, kUserAccountKey);
-        if (const auto user = BCDataContainer::instance()->mUser_id())
+        if (const auto user = BCDataContainer::instance()->mUser_id(); user && !user->empty())
             BCTrackerManager::trackEvent("login", platform::Dictionary{{"sysid", *user}});
         pushScreenNamed(kUserInfoScreenClass);
         break;

@@ -107,6 +107,7 @@ private:
     double m_scrollViewHeight = 0;
     std::shared_ptr<platform::View> m_subView;
     std::shared_ptr<BCPayChannelView> m_payChannelView;
+    double m_payChannelHeight = 0;  // what the channel view has added to the body
     std::shared_ptr<BCNewBankCardCell> m_bankCell;
     std::shared_ptr<BCDefaultCardView> m_defaultCardView;
     std::shared_ptr<BCListView> m_listView;

@@ -163,6 +163,21 @@ TEST_F(CardPayOrder, ANumberAsTradePrivilegeCountsAsAbsent) {
     EXPECT_EQ(screen->payChannels().size(), 2u);
 }
 
+TEST_F(CardPayOrder, ChannelHeightIsInTheBodyOnce) {
+    auto screen = open(kCard);
+    ASSERT_TRUE(screen->mPayChannelView());
+    const double body = screen->mSubView()->frame().size.height;
+    const double content = screen->mScrollView()->contentSize().height;
+    screen->mPayChannelView()->reloadData();  // a second report of the same height
+    EXPECT_EQ(screen->mSubView()->frame().size.height, body);
+    EXPECT_EQ(screen->mScrollView()->contentSize().height, content);
+
+    // A channel view that is not the body's own changes nothing.
+    BCPayChannelView stray(platform::Rect(0, 0, 375, 300));
+    screen->didPayChannelViewFinishedLayout(stray);
+    EXPECT_EQ(screen->mSubView()->frame().size.height, body);
+}
+
 TEST_F(CardPayOrder, ChannelsSwitchPayModeOrOpenTheMedium) {
     auto screen = open(kCard);
     container()->setMediumViewClassName(std::string("MediumDouble"));

@@ -78,6 +78,15 @@ TEST_F(CardPayRoad, AnotherCardFromTheListOpensCardEntry) {
     ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
     EXPECT_FALSE(road().top<BCInputCardViewController>()->isForAccount());
 
+    // Its bar leads back to the order screen, and the list's footer opens card entry again.
+    const auto bar = road().top<BCInputCardViewController>()->navigationBar();
+    ASSERT_TRUE(bar && bar->leftButton());
+    ASSERT_TRUE(road().tapOn(*bar->leftButton(), "the bar's Back"));
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap("招商银行 China Merchants Bank **** 1234"));
+    ASSERT_TRUE(road().tap("使用其他银行卡 Use another card"));
+    ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
+
     // A number too short: 12014, nothing sent; the box goes with its button.
     ASSERT_TRUE(road().type(kCardNumber, "62220212"));
     ASSERT_TRUE(road().tap(kNext));
