@@ -75,13 +75,18 @@ void BCOrderInfoViewController::viewDidLoad() {
 
 void BCOrderInfoViewController::viewDidAppear(bool animated) {
     BCBaseViewController::viewDidAppear(animated);
+    // The start screen leaves the stack once the order screen shows. Only the start screen: with a
+    // known user this screen may appear once the user-information screen has been pushed over it, and
+    // that one stays on top.
     if (const auto navigation = navigationController()) {
-        const auto& stack = navigation->viewControllers();
-        const bool hasStart = std::any_of(stack.begin(), stack.end(), [](const auto& screen) {
+        auto stack = navigation->viewControllers();
+        const auto start = std::remove_if(stack.begin(), stack.end(), [](const auto& screen) {
             return std::dynamic_pointer_cast<BCInitViewController>(screen) != nullptr;
         });
-        if (hasStart)
-            navigation->setViewControllers({self()});
+        if (start != stack.end()) {
+            stack.erase(start, stack.end());
+            navigation->setViewControllers(stack);
+        }
     }
     BCTrackerManager::trackPageBegin(kPage);
 }

@@ -2,10 +2,12 @@
 // screen and on, driven by taps, typing and the digit keyboard on screen (support/CardPayRoadDriver.h);
 // and the driver's own reports when what it is asked for is not there.
 #include "cardpay/core/BCLocale.h"
+#include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 
@@ -69,6 +71,33 @@ TEST_F(CardPayRoad, BoundCardFromTheStartScreenToPaying) {
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0].params["card"], Value("card-7001"));
     EXPECT_EQ(rules[0].params["first_pay_flag"], Value("1"));
+}
+
+// A known user: the order screen goes under the user-information screen, the start screen leaves the
+// stack, and going back from the user information lands on the order screen.
+TEST_F(CardPayRoad, KnownUserLandsOnUserInformationOverTheOrderScreen) {
+    m_init.set("user_id", "u-10086");
+    m_server.setReply("init", m_init);
+    m_nav = BCPayRoad::start(m_root, "201712010009", m_server.url(), m_host);
+    ASSERT_TRUE(m_nav);
+    ASSERT_TRUE(road().waitUntil([&] {
+        const auto& calls = YLUniTracker::recordedCalls();
+        return !calls.empty() && calls.back().arguments[0] == Value("_login");
+    }, "the user information"));
+    road().advance(BCInitViewController::kUserInfoDelay);
+    ASSERT_TRUE(road().waitForScreen<BCUserInfoViewController>());
+    const auto stack = m_nav->viewControllers();
+    ASSERT_EQ(stack.size(), 2u);
+    const auto order = std::dynamic_pointer_cast<BCOrderInfoViewController>(stack[0]);
+    ASSERT_TRUE(order);
+    EXPECT_TRUE(order->isRootViewController());
+    EXPECT_EQ(order->payMode(), BCOrderInfoViewController::kCardPay);
+
+    const auto bar = road().top<BCUserInfoViewController>()->navigationBar();
+    ASSERT_TRUE(bar && bar->leftButton());
+    ASSERT_TRUE(road().tapOn(*bar->leftButton(), "the bar's Back"));
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    EXPECT_EQ(m_nav->viewControllers().size(), 1u);
 }
 
 TEST_F(CardPayRoad, AnotherCardFromTheListOpensCardEntry) {

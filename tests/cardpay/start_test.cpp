@@ -128,6 +128,11 @@ TEST_F(CardPayStart, InitValues) {
     EXPECT_EQ(init["terminalVersion"], platform::Value("3.3.0"));
     EXPECT_EQ(init["tn"], platform::Value("201712010001"));
     EXPECT_EQ(screen->versionLabel()->text(), "3.3.0");
+    ASSERT_TRUE(waitForTop());  // the plug-in client's version is reported too
+    const auto& calls = YLUniTracker::recordedCalls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[2].operation, "setVersionWithCode");
+    EXPECT_EQ(calls[2].arguments, (platform::Array{"3.3.0", "BCPayPluginClient"}));
 
     m_root->dismissViewController(false);
     ASSERT_TRUE(defaults.set("BCPayPluginClient", platform::Value("yes")).ok());
@@ -137,6 +142,12 @@ TEST_F(CardPayStart, InitValues) {
     init = m_server.commands("init")[1].params;
     EXPECT_EQ(init["networkMode"], platform::Value("noNet"));
     EXPECT_EQ(init["terminalType"], platform::Value("2"));
+
+    m_root->dismissViewController(false);
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsIsWWAN);
+    start();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("init").size() == 3; }));
+    EXPECT_EQ(m_server.commands("init")[2].params["networkMode"], platform::Value("mobile"));
 }
 
 TEST_F(CardPayStart, InitUidFromTheVendorIdElseTheStoredUserIdElseNothing) {
