@@ -108,6 +108,17 @@ TEST_F(CardPayOrder, BodyFollowsTheInitAnswerAndPayMode) {
         EXPECT_FALSE(screen->mPayChannelView());
     }
     {
+        // Only arrays of three texts are cards; the others are left out of the list.
+        m_init.set("cards", Array{"card-1", Array{"card-2", "Bank", "**** 1"}, Array{"card-3", 5, "**** 2"}, Array{"card-4", "Bank"},
+                                  Array{"card-5", "Other Bank", "**** 3"}});
+        auto screen = open(kCard);
+        screen->showBindCardsList();
+        ASSERT_TRUE(screen->listView());
+        EXPECT_EQ(container()->mBindCardArray()->size(), 2u);
+        screen->listViewDidSelectedAtIndex(*screen->listView(), 1);
+        EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Other Bank **** 3");
+    }
+    {
         m_init.set("cards", "not a list");
         m_init.set("kalefu_info", Dictionary{{"label", 7}});
         auto screen = open(kCard);
@@ -202,6 +213,11 @@ TEST_F(CardPayOrder, NextSendsTheBodysCard) {
         m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
         auto screen = open(kCard);
         screen->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(platform::Rect(0, 0, 10, 10), std::vector<std::string>{}), 1);
+        EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Bank of Example **** 5678");
+        const auto& chosen = YLUniTracker::recordedCalls().back();
+        ASSERT_EQ(chosen.arguments.size(), 3u);
+        EXPECT_EQ(chosen.arguments[0], Value("bankpay_choose_bankcard"));
+        EXPECT_EQ(chosen.arguments[2], Value(Dictionary{{"pos", "1"}}));
         screen->nextAction();
         EXPECT_TRUE(screen->mAlertView() && screen->mAlertView()->isLoadingStyle());
         ASSERT_TRUE(waitForTop<PayingDouble>());
@@ -289,6 +305,11 @@ TEST_F(CardPayOrder, LoginNameIsKeptEncipheredForTheNextPayment) {
     screen->nextAction();
     ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
     EXPECT_EQ(m_server.commands("getuserinfo").size(), 1u);
+    const auto& calls = YLUniTracker::recordedCalls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& call) {
+        return call.operation == "trackEvent" && call.arguments.size() > 2 && call.arguments[0] == Value("login") &&
+               call.arguments[2] == Value(Dictionary{{"sysid", "u-10086"}});
+    }));
     const auto stored = BCUtils::readUserIdFromFile("UserAccount");
     ASSERT_TRUE(stored);
     EXPECT_NE(*stored, "buyer@example.com");

@@ -279,6 +279,21 @@ TEST_F(CardPayStart, UnregisteredOrderScreenLeavesTheStartScreen) {
     EXPECT_EQ(m_nav->topViewController(), screen);
 }
 
+TEST_F(CardPayStart, RotationLaysTheSplashOutAgain) {
+    m_server.setFault("init", testsupport::CardPayTestServer::Fault::Hold);
+    auto screen = start();
+    const platform::Size logo = screen->logoView()->frame().size;
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    for (int i = 0; i < 2; ++i)  // a second call for the same turn lands on the same frames
+        screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
+    m_clock.advance(1.0);
+    EXPECT_EQ(screen->backGroundView()->frame(), Rect(0, 0, 667, 375));
+    EXPECT_EQ(screen->logoView()->frame().size, logo);
+    EXPECT_EQ(screen->logoView()->frame().midX(), 667 / 2.0);
+    EXPECT_EQ(screen->loadingView()->frame(), Rect((667 - 22) / 2.0, screen->logoView()->frame().maxY() + 12, 22, 22));
+    EXPECT_EQ(screen->versionLabel()->frame(), Rect(0, 375 - 88, 667, 44));
+}
+
 TEST_F(CardPayStart, Pictures) {
     m_server.setFault("init", testsupport::CardPayTestServer::Fault::Hold);
     auto screen = start();
