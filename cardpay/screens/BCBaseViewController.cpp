@@ -10,6 +10,7 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCViews.h"
@@ -343,6 +344,25 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
                 defaultAction();
         });
     }
+}
+
+void BCBaseViewController::pushRoadScreen(std::string_view className, bool newCard) {
+    endEditing();
+    const auto navigation = navigationController();
+    if (const auto screen = navigation ? makeRoadScreen(className, newCard) : nullptr)
+        navigation->pushViewController(screen, true);
+}
+
+void BCBaseViewController::moveOnAfterAlertBox(std::string_view className, bool newCard) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    auto push = [weak, name = std::string(className), newCard] {
+        if (const auto screen = weak.lock())
+            screen->pushRoadScreen(name, newCard);
+    };
+    if (alertBox())
+        handleAlertBoxWithDefaultAction(push);
+    else
+        push();
 }
 
 // --- Service answers ------------------------------------------------------------------------------

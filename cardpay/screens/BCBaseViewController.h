@@ -97,6 +97,11 @@ public:
     static void cleanAlertBox();
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
+    // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
+    // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box
+    // first, with the push as its default action.
+    void pushRoadScreen(std::string_view className, bool newCard);
+    void moveOnAfterAlertBox(std::string_view className, bool newCard);
 
     // Service answers.
     void comunicateToBCMPDidSucceedWithEvent(int event) override;

@@ -50,24 +50,9 @@ void BCFormScreen::addFormBody(const platform::Array& elements, const std::optio
     mScrollView()->setContentSize({width, y + kNextHeight + kBottomMargin});
 }
 
-void BCFormScreen::pushScreenNamed(std::string_view className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
-        navigation->pushViewController(screen, true);
-}
+void BCFormScreen::pushScreenNamed(std::string_view className) { pushRoadScreen(className, true); }
 
-void BCFormScreen::moveOnAfterAlertBox(std::string_view className) {
-    const std::weak_ptr<BCBaseViewController> weak = self();
-    auto push = [weak, name = std::string(className)] {
-        if (const auto screen = std::static_pointer_cast<BCFormScreen>(weak.lock()))
-            screen->pushScreenNamed(name);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
-}
+void BCFormScreen::moveOnAfterAlertBox(std::string_view className) { BCBaseViewController::moveOnAfterAlertBox(className, true); }
 
 void BCFormScreen::checkBox(BCCheckBoxView& view) {
     if (&view != m_licenseBox.get())

@@ -74,27 +74,12 @@ void BCInputCardViewController::nextAction() {
     }
 }
 
-void BCInputCardViewController::pushScreenNamed(const char* className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
 void BCInputCardViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(event);
-    if (event != kBCEventRules && event != kBCEventRulesWithEntrust)
-        return;
-    const char* next = event == kBCEventRules ? "BCPayingViewController" : "BCEntrustViewController";
-    const std::weak_ptr<BCInputCardViewController> weak = std::static_pointer_cast<BCInputCardViewController>(self());
-    auto push = [weak, next] {
-        if (const auto screen = weak.lock())
-            screen->pushScreenNamed(next);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
+    if (event == kBCEventRules)
+        moveOnAfterAlertBox("BCPayingViewController", true);
+    else if (event == kBCEventRulesWithEntrust)
+        moveOnAfterAlertBox("BCEntrustViewController", true);
 }
 
 void BCInputCardViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {

@@ -33,8 +33,6 @@ public:
     const std::shared_ptr<BCNewBankCardCell>& cardCell() const { return m_cardCell; }
 
 private:
-    void pushScreenNamed(const char* className);
-
     bool m_forAccount;
     std::shared_ptr<BCNewBankCardCell> m_cardCell;
 };

@@ -587,26 +587,6 @@ void BCOrderInfoViewController::pushOrderScreen(int payMode, const char* event) 
             navigation->pushViewController(screen, true);
 }
 
-void BCOrderInfoViewController::pushScreenNamed(std::string_view className) {
-    BCDataContainer::instance()->setPayType(m_payMode);
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, m_newCard) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
-void BCOrderInfoViewController::moveOnAfterAlertBox(const char* className) {
-    const auto weak = weakSelf();
-    auto push = [weak, className] {
-        if (const auto screen = weak.lock())
-            screen->pushScreenNamed(className);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
-}
-
 void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(event);
     switch (event) {
@@ -619,10 +599,9 @@ void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
         break;
     }
     case kBCEventRules:
-        moveOnAfterAlertBox("BCPayingViewController");
-        break;
     case kBCEventRulesWithEntrust:
-        moveOnAfterAlertBox("BCEntrustViewController");
+        BCDataContainer::instance()->setPayType(m_payMode);  // read by the screens from here on
+        moveOnAfterAlertBox(event == kBCEventRules ? "BCPayingViewController" : "BCEntrustViewController", m_newCard);
         break;
     case kBCEventUserInfo: {
         for (const auto& field : mTextFieldsArray())
@@ -631,7 +610,8 @@ void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
                     BCUtils::writeUserIdToFile(*sealed, kUserAccountKey);
         if (const auto user = BCDataContainer::instance()->mUser_id(); user && !user->empty())
             BCTrackerManager::trackEvent("login", platform::Dictionary{{"sysid", *user}});
-        pushScreenNamed(kUserInfoScreenClass);
+        BCDataContainer::instance()->setPayType(m_payMode);
+        pushRoadScreen(kUserInfoScreenClass, m_newCard);
         break;
     }
     default:

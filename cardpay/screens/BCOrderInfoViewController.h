@@ -94,8 +94,6 @@ private:
     void removeSubViews();
     void openCardMedium();
     void pushOrderScreen(int payMode, const char* event);
-    void pushScreenNamed(std::string_view className);
-    void moveOnAfterAlertBox(const char* className);
     void pushWebPage(const std::string& url, const std::string& title);
 
     int m_payMode;
