@@ -344,6 +344,27 @@ TEST_F(CardPayOrder, UnbindingTheOnlyCardTurnsTheBodyIntoANewCard) {
     EXPECT_TRUE(screen->mBtnNext()->isEnabled());
 }
 
+TEST_F(CardPayOrder, AFailedUnbindLeavesTheListAndTheCards) {
+    auto screen = open(kCard);
+    screen->showBindCardsList();
+    m_server.setFault("unbindcard", testsupport::CardPayTestServer::Fault::HTTP500);
+    screen->listView()->deleteRow(0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen->mAlertView() && !screen->mAlertView()->isLoadingStyle(); }));
+    EXPECT_EQ(alertText(*screen), text(12002));
+    turns(5);
+    EXPECT_EQ(container()->mBindCardArray()->size(), 2u);
+    EXPECT_EQ(screen->listView()->list().size(), 2u);
+    EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "招商银行 China Merchants Bank **** 1234");
+    screen->dismissAlertView();
+
+    // The next unbind takes its own row.
+    m_server.setFault("unbindcard", testsupport::CardPayTestServer::Fault::None);
+    screen->listView()->deleteRow(1);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return container()->mBindCardArray()->size() == 1; }));
+    EXPECT_EQ(m_server.commands("unbindcard").back().params["card"], Value("card-7002"));
+    EXPECT_EQ(screen->listView()->list(), std::vector<std::string>{"招商银行 China Merchants Bank **** 1234"});
+}
+
 TEST_F(CardPayOrder, PendingServerBoxDelaysThePush) {
     m_server.setReply("rules", Dictionary{{"rules", Array{}}, {"open_alert_box", Dictionary{{"title", "Notice"}}}});
     auto screen = open(kCard);
