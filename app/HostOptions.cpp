@@ -36,6 +36,9 @@ platform::Result<std::string> valueOf(const std::vector<std::string>& arguments,
 }
 
 // "http://" or "https://" followed by a host, no blanks or control characters.
+// Longer than any server address a command line needs; the address is not echoed back past it.
+constexpr std::size_t kMaxServerURLLength = 2048;
+
 bool isWebURL(const std::string& text)
 {
     std::string_view rest;
@@ -75,6 +78,9 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
             auto url = valueOf(arguments, i, "--cardpay-demo", "the payment server's URL");
             if (!url.ok())
                 return url.error();
+            if (url->size() > kMaxServerURLLength)
+                return usageError("--cardpay-demo takes a URL of at most " + std::to_string(kMaxServerURLLength) + " characters (got " +
+                                  std::to_string(url->size()) + ")");
             if (!isWebURL(*url))
                 return usageError("--cardpay-demo needs an http:// or https:// URL (got " + *url + ")");
             options.cardpayDemo = *url;

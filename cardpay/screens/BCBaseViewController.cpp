@@ -11,6 +11,7 @@
 #include "cardpay/core/BCPReachability.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCViews.h"
@@ -189,6 +190,17 @@ void BCBaseViewController::backAction() {
         navigation->popViewController(true);
 }
 
+void BCBaseViewController::addBackNavigationBar(const std::optional<std::string>& title) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), 44);
+    auto bar = std::make_shared<BCNavigationBar>(frame, title, text(10006), weak, [weak] {
+        if (const auto screen = weak.lock())
+            screen->backAction();
+    }, true);
+    setNavigationBar(bar);
+    view()->addSubview(bar);
+}
+
 void BCBaseViewController::addBtnNextWithTitle(const std::string& title, platform::Rect frame, bool enabled, platform::View& onView) {
     m_btnNext = platform::Button::create(platform::ButtonType::Custom, frame);
     m_btnNext->setClipsToBounds(true);
@@ -334,6 +346,25 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
                 defaultAction();
         });
     }
+}
+
+void BCBaseViewController::pushRoadScreen(std::string_view className, bool newCard) {
+    endEditing();
+    const auto navigation = navigationController();
+    if (const auto screen = navigation ? makeRoadScreen(className, newCard) : nullptr)
+        navigation->pushViewController(screen, true);
+}
+
+void BCBaseViewController::moveOnAfterAlertBox(std::string_view className, bool newCard) {
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    auto push = [weak, name = std::string(className), newCard] {
+        if (const auto screen = weak.lock())
+            screen->pushRoadScreen(name, newCard);
+    };
+    if (alertBox())
+        handleAlertBoxWithDefaultAction(push);
+    else
+        push();
 }
 
 // --- Service answers ------------------------------------------------------------------------------

@@ -70,6 +70,9 @@ public:
     // A vertical gradient RGB 0,122,229 -> 0,73,137 as the view's bottom layer.
     static void setColors(platform::View& view);
     void backAction();
+    // The screen's own bar at the top offset, titled `title`, whose button (text 10006, "  Back", with
+    // the back arrow) runs `backAction`.
+    void addBackNavigationBar(const std::optional<std::string>& title);
 
     // Notice-bar pinning.
     void scrollViewDidScroll(platform::ScrollView& scrollView) override;
@@ -94,6 +97,11 @@ public:
     static void cleanAlertBox();
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
+    // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
+    // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box
+    // first, with the push as its default action.
+    void pushRoadScreen(std::string_view className, bool newCard);
+    void moveOnAfterAlertBox(std::string_view className, bool newCard);
 
     // Service answers.
     void comunicateToBCMPDidSucceedWithEvent(int event) override;

@@ -19,17 +19,7 @@ constexpr double kBottomMargin = 30;
 
 } // namespace
 
-void BCFormScreen::addNavigationBar() {
-    const std::weak_ptr<BCBaseViewController> weak = self();
-    const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
-    auto bar = std::make_shared<BCNavigationBar>(frame, BCDataContainer::instance()->viewControllerTitle(),
-                                                 BCLocale::instance()->getStringById(10006), weak, [weak] {
-                                                     if (const auto screen = weak.lock())
-                                                         screen->backAction();
-                                                 }, true);
-    setNavigationBar(bar);
-    view()->addSubview(bar);
-}
+void BCFormScreen::addNavigationBar() { addBackNavigationBar(BCDataContainer::instance()->viewControllerTitle()); }
 
 void BCFormScreen::addFormBody(const platform::Array& elements, const std::optional<platform::Dictionary>& agreement,
                                const std::string& nextTitle) {
@@ -52,24 +42,9 @@ void BCFormScreen::addFormBody(const platform::Array& elements, const std::optio
     mScrollView()->setContentSize({width, y + kNextHeight + kBottomMargin});
 }
 
-void BCFormScreen::pushScreenNamed(std::string_view className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
-        navigation->pushViewController(screen, true);
-}
+void BCFormScreen::pushScreenNamed(std::string_view className) { pushRoadScreen(className, true); }
 
-void BCFormScreen::moveOnAfterAlertBox(std::string_view className) {
-    const std::weak_ptr<BCBaseViewController> weak = self();
-    auto push = [weak, name = std::string(className)] {
-        if (const auto screen = std::static_pointer_cast<BCFormScreen>(weak.lock()))
-            screen->pushScreenNamed(name);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
-}
+void BCFormScreen::moveOnAfterAlertBox(std::string_view className) { BCBaseViewController::moveOnAfterAlertBox(className, true); }
 
 void BCFormScreen::checkBox(BCCheckBoxView& view) {
     if (&view != m_licenseBox.get())

@@ -33,6 +33,9 @@ void BCInputCardViewController::viewDidLoad() {
     addSubViews();
 }
 
+// The road's own bar is hidden: without this one the screen would have no way back to the order screen.
+void BCInputCardViewController::addNavigationBar() { addBackNavigationBar(BCDataContainer::instance()->orderViewTitle()); }
+
 void BCInputCardViewController::addSubViews() {
     const auto container = BCDataContainer::instance();
     const double width = BCUtils::displayWidth();
@@ -40,6 +43,7 @@ void BCInputCardViewController::addSubViews() {
     m_cardCell = std::make_shared<BCNewBankCardCell>(platform::Rect(0, y, width, 0), container->mInputInfoItem().value_or(platform::Array{}),
                                                      std::static_pointer_cast<BCTextFieldDelegate>(self()));
     mScrollView()->addSubview(m_cardCell);
+    setTextFieldsArray({m_cardCell->bankCell()});  // Next follows the card field: off again once it is emptied
     y = m_cardCell->frame().maxY() + kNextGap;
     const auto action = container->orderViewAction().value_or(platform::Dictionary{});
     const bool filled = m_cardCell->bankCell() && !m_cardCell->bankCell()->text().empty();
@@ -70,27 +74,12 @@ void BCInputCardViewController::nextAction() {
     }
 }
 
-void BCInputCardViewController::pushScreenNamed(const char* className) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, true) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
 void BCInputCardViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(event);
-    if (event != kBCEventRules && event != kBCEventRulesWithEntrust)
-        return;
-    const char* next = event == kBCEventRules ? "BCPayingViewController" : "BCEntrustViewController";
-    const std::weak_ptr<BCInputCardViewController> weak = std::static_pointer_cast<BCInputCardViewController>(self());
-    auto push = [weak, next] {
-        if (const auto screen = weak.lock())
-            screen->pushScreenNamed(next);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
+    if (event == kBCEventRules)
+        moveOnAfterAlertBox("BCPayingViewController", true);
+    else if (event == kBCEventRulesWithEntrust)
+        moveOnAfterAlertBox("BCEntrustViewController", true);
 }
 
 void BCInputCardViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {

@@ -1,4 +1,4 @@
-// The card-entry screen: the order header, the card-number block made from the init answer's "input_info"
+// The card-entry screen: a bar titled as the order screen with a Back button, the order header, the card-number block made from the init answer's "input_info"
 // and a Next button (the init answer's "init_button" label). Next checks the number's length (text 12014
 // when it is not legal, nothing sent), then asks for the card's payment form: "rules" with the number as
 // "pan" from the order road, "bindcardrules" with the card cell's parameter when made for the account
@@ -22,6 +22,7 @@ public:
     static void registerScreen();
     explicit BCInputCardViewController(bool forAccount) : m_forAccount(forAccount) {}
 
+    void addNavigationBar() override;
     void addSubViews() override;
     void viewDidLoad() override;
     void nextAction() override;
@@ -32,8 +33,6 @@ public:
     const std::shared_ptr<BCNewBankCardCell>& cardCell() const { return m_cardCell; }
 
 private:
-    void pushScreenNamed(const char* className);
-
     bool m_forAccount;
     std::shared_ptr<BCNewBankCardCell> m_cardCell;
 };

@@ -75,13 +75,18 @@ void BCOrderInfoViewController::viewDidLoad() {
 
 void BCOrderInfoViewController::viewDidAppear(bool animated) {
     BCBaseViewController::viewDidAppear(animated);
+    // The start screen leaves the stack once the order screen shows. Only the start screen: with a
+    // known user this screen may appear once the user-information screen has been pushed over it, and
+    // that one stays on top.
     if (const auto navigation = navigationController()) {
-        const auto& stack = navigation->viewControllers();
-        const bool hasStart = std::any_of(stack.begin(), stack.end(), [](const auto& screen) {
+        auto stack = navigation->viewControllers();
+        const auto start = std::remove_if(stack.begin(), stack.end(), [](const auto& screen) {
             return std::dynamic_pointer_cast<BCInitViewController>(screen) != nullptr;
         });
-        if (hasStart)
-            navigation->setViewControllers({self()});
+        if (start != stack.end()) {
+            stack.erase(start, stack.end());
+            navigation->setViewControllers(stack);
+        }
     }
     BCTrackerManager::trackPageBegin(kPage);
 }
@@ -92,21 +97,17 @@ void BCOrderInfoViewController::viewDidDisappear(bool animated) {
 }
 
 void BCOrderInfoViewController::addNavigationBar() {
+    const auto title = BCDataContainer::instance()->orderViewTitle();
+    if (!m_isRootViewController) {
+        addBackNavigationBar(title);
+        return;
+    }
     const auto weak = weakSelf();
     const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
-    const auto title = BCDataContainer::instance()->orderViewTitle();
-    std::shared_ptr<BCNavigationBar> bar;
-    if (m_isRootViewController) {
-        bar = std::make_shared<BCNavigationBar>(frame, title, text(10004), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->cancelAction();
-        }, false);
-    } else {
-        bar = std::make_shared<BCNavigationBar>(frame, title, text(10006), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->backAction();
-        }, true);
-    }
+    auto bar = std::make_shared<BCNavigationBar>(frame, title, text(10004), weak, [weak] {
+        if (const auto screen = weak.lock())
+            screen->cancelAction();
+    }, false);
     setNavigationBar(bar);
     view()->addSubview(bar);
 }
@@ -206,6 +207,7 @@ void BCOrderInfoViewController::addPayChannelView(double y) {
     if (m_payChannels.empty() || !m_isRootViewController)
         return;
     m_payChannelView = std::make_shared<BCPayChannelView>(platform::Rect(0, y, BCUtils::displayWidth(), 0));
+    m_payChannelHeight = 0;
     const auto weak = weakSelf();
     m_payChannelView->setDelegate(weak);
     m_subView->addSubview(m_payChannelView);
@@ -213,9 +215,12 @@ void BCOrderInfoViewController::addPayChannelView(double y) {
 }
 
 void BCOrderInfoViewController::didPayChannelViewFinishedLayout(BCPayChannelView& channels) {
-    if (!m_subView)
+    // Only the body's own channel view counts, and a second report (a reload) grows the body by the
+    // change only: the channels' height is in the body once.
+    if (!m_subView || &channels != m_payChannelView.get())
         return;
-    const double height = channels.frame().size.height;
+    const double height = channels.frame().size.height - m_payChannelHeight;
+    m_payChannelHeight = channels.frame().size.height;
     platform::Rect frame = m_subView->frame();
     frame.size.height += height;
     m_subView->setFrame(frame);
@@ -582,26 +587,6 @@ void BCOrderInfoViewController::pushOrderScreen(int payMode, const char* event) 
             navigation->pushViewController(screen, true);
 }
 
-void BCOrderInfoViewController::pushScreenNamed(std::string_view className) {
-    BCDataContainer::instance()->setPayType(m_payMode);
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(className, m_newCard) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
-void BCOrderInfoViewController::moveOnAfterAlertBox(const char* className) {
-    const auto weak = weakSelf();
-    auto push = [weak, className] {
-        if (const auto screen = weak.lock())
-            screen->pushScreenNamed(className);
-    };
-    if (alertBox())
-        handleAlertBoxWithDefaultAction(push);
-    else
-        push();
-}
-
 void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(event);
     switch (event) {
@@ -614,19 +599,19 @@ void BCOrderInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
         break;
     }
     case kBCEventRules:
-        moveOnAfterAlertBox("BCPayingViewController");
-        break;
     case kBCEventRulesWithEntrust:
-        moveOnAfterAlertBox("BCEntrustViewController");
+        BCDataContainer::instance()->setPayType(m_payMode);  // read by the screens from here on
+        moveOnAfterAlertBox(event == kBCEventRules ? "BCPayingViewController" : "BCEntrustViewController", m_newCard);
         break;
     case kBCEventUserInfo: {
         for (const auto& field : mTextFieldsArray())
             if (const auto cell = std::dynamic_pointer_cast<BCUserNameCell>(field))
                 if (const auto sealed = BCMPServiceConsumption::encryptString(cell->text()))
                     BCUtils::writeUserIdToFile(*sealed, kUserAccountKey);
-        if (const auto user = BCDataContainer::instance()->mUser_id())
+        if (const auto user = BCDataContainer::instance()->mUser_id(); user && !user->empty())
             BCTrackerManager::trackEvent("login", platform::Dictionary{{"sysid", *user}});
-        pushScreenNamed(kUserInfoScreenClass);
+        BCDataContainer::instance()->setPayType(m_payMode);
+        pushRoadScreen(kUserInfoScreenClass, m_newCard);
         break;
     }
     default:

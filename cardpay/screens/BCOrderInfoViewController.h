@@ -94,8 +94,6 @@ private:
     void removeSubViews();
     void openCardMedium();
     void pushOrderScreen(int payMode, const char* event);
-    void pushScreenNamed(std::string_view className);
-    void moveOnAfterAlertBox(const char* className);
     void pushWebPage(const std::string& url, const std::string& title);
 
     int m_payMode;
@@ -107,6 +105,7 @@ private:
     double m_scrollViewHeight = 0;
     std::shared_ptr<platform::View> m_subView;
     std::shared_ptr<BCPayChannelView> m_payChannelView;
+    double m_payChannelHeight = 0;  // what the channel view has added to the body
     std::shared_ptr<BCNewBankCardCell> m_bankCell;
     std::shared_ptr<BCDefaultCardView> m_defaultCardView;
     std::shared_ptr<BCListView> m_listView;

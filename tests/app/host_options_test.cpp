@@ -59,4 +59,9 @@ TEST(HostOptionsTest, PaymentDemoTakesAWebURL)
         ASSERT_FALSE(refused.ok()) << bad;
         EXPECT_EQ(refused.error().localizedDescription(), std::string("--cardpay-demo needs an http:// or https:// URL (got ") + bad + ")");
     }
+    const std::string longest = "http://h/" + std::string(2048 - 9, 'a');
+    EXPECT_EQ(HostOptions::parse({"--cardpay-demo", longest})->cardpayDemo, longest);
+    auto tooLong = HostOptions::parse({"--cardpay-demo", longest + "a"});
+    ASSERT_FALSE(tooLong.ok());
+    EXPECT_EQ(tooLong.error().localizedDescription(), "--cardpay-demo takes a URL of at most 2048 characters (got 2049)");
 }

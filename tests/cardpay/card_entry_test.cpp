@@ -35,7 +35,7 @@ protected:
         ASSERT_TRUE(scenario.ok());
         const platform::Dictionary& init = *(*scenario)["replies"]["init"].getDictionary();
         container()->apply({{"mInputInfoItem", init["input_info"]}, {"orderViewAction", init["init_button"]},
-                            {"mOrderInfoArray", init["order_info"]}});
+                            {"mOrderInfoArray", init["order_info"]}, {"orderViewTitle", init["title"]}});
     }
     void TearDown() override {
         BCScreenRegistry::shared().unregisterClass("BCPayingViewController");
@@ -61,7 +61,16 @@ TEST_F(CardPayEntry, IllegalNumberIsRefusedAndNothingSent) {
     auto screen = open(false);
     ASSERT_TRUE(screen->cardCell() && screen->cardCell()->bankCell());
     EXPECT_FALSE(screen->mBtnNext()->isEnabled());
-    screen->cardCell()->bankCell()->setText("6222 0212");
+    // Next follows the card field, on with the first digit and off again once it is emptied.
+    const auto field = screen->cardCell()->bankCell();
+    field->keyboard()->digitKey(6)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_TRUE(screen->mBtnNext()->isEnabled());
+    field->keyboard()->deleteKey()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_EQ(field->text(), "");
+    screen->textFieldShouldEndEditing(*field->textField());
+    EXPECT_FALSE(screen->mBtnNext()->isEnabled());
+
+    field->setText("6222 0212");
     screen->nextAction();
     ASSERT_TRUE(screen->mAlertView());
     EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12014));

@@ -108,6 +108,17 @@ TEST_F(CardPayOrder, BodyFollowsTheInitAnswerAndPayMode) {
         EXPECT_FALSE(screen->mPayChannelView());
     }
     {
+        // Only arrays of three texts are cards; the others are left out of the list.
+        m_init.set("cards", Array{"card-1", Array{"card-2", "Bank", "**** 1"}, Array{"card-3", 5, "**** 2"}, Array{"card-4", "Bank"},
+                                  Array{"card-5", "Other Bank", "**** 3"}});
+        auto screen = open(kCard);
+        screen->showBindCardsList();
+        ASSERT_TRUE(screen->listView());
+        EXPECT_EQ(container()->mBindCardArray()->size(), 2u);
+        screen->listViewDidSelectedAtIndex(*screen->listView(), 1);
+        EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Other Bank **** 3");
+    }
+    {
         m_init.set("cards", "not a list");
         m_init.set("kalefu_info", Dictionary{{"label", 7}});
         auto screen = open(kCard);
@@ -163,6 +174,21 @@ TEST_F(CardPayOrder, ANumberAsTradePrivilegeCountsAsAbsent) {
     EXPECT_EQ(screen->payChannels().size(), 2u);
 }
 
+TEST_F(CardPayOrder, ChannelHeightIsInTheBodyOnce) {
+    auto screen = open(kCard);
+    ASSERT_TRUE(screen->mPayChannelView());
+    const double body = screen->mSubView()->frame().size.height;
+    const double content = screen->mScrollView()->contentSize().height;
+    screen->mPayChannelView()->reloadData();  // a second report of the same height
+    EXPECT_EQ(screen->mSubView()->frame().size.height, body);
+    EXPECT_EQ(screen->mScrollView()->contentSize().height, content);
+
+    // A channel view that is not the body's own changes nothing.
+    BCPayChannelView stray(platform::Rect(0, 0, 375, 300));
+    screen->didPayChannelViewFinishedLayout(stray);
+    EXPECT_EQ(screen->mSubView()->frame().size.height, body);
+}
+
 TEST_F(CardPayOrder, ChannelsSwitchPayModeOrOpenTheMedium) {
     auto screen = open(kCard);
     container()->setMediumViewClassName(std::string("MediumDouble"));
@@ -187,6 +213,11 @@ TEST_F(CardPayOrder, NextSendsTheBodysCard) {
         m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
         auto screen = open(kCard);
         screen->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(platform::Rect(0, 0, 10, 10), std::vector<std::string>{}), 1);
+        EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Bank of Example **** 5678");
+        const auto& chosen = YLUniTracker::recordedCalls().back();
+        ASSERT_EQ(chosen.arguments.size(), 3u);
+        EXPECT_EQ(chosen.arguments[0], Value("bankpay_choose_bankcard"));
+        EXPECT_EQ(chosen.arguments[2], Value(Dictionary{{"pos", "1"}}));
         screen->nextAction();
         EXPECT_TRUE(screen->mAlertView() && screen->mAlertView()->isLoadingStyle());
         ASSERT_TRUE(waitForTop<PayingDouble>());
@@ -281,6 +312,11 @@ TEST_F(CardPayOrder, LoginNameIsKeptEncipheredForTheNextPayment) {
     screen->nextAction();
     ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
     EXPECT_EQ(m_server.commands("getuserinfo").size(), 2u);
+    const auto& calls = YLUniTracker::recordedCalls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& call) {
+        return call.operation == "trackEvent" && call.arguments.size() > 2 && call.arguments[0] == Value("login") &&
+               call.arguments[2] == Value(Dictionary{{"sysid", "u-10086"}});
+    }));
     const auto stored = BCUtils::readUserIdFromFile("UserAccount");
     ASSERT_TRUE(stored);
     EXPECT_NE(*stored, "demo");
@@ -313,6 +349,27 @@ TEST_F(CardPayOrder, UnbindingTheOnlyCardTurnsTheBodyIntoANewCard) {
     screen->mBankCell()->bankCell()->keyboard()->digitKey(6)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     EXPECT_EQ(screen->mBankCell()->bankCell()->text(), "6");
     EXPECT_TRUE(screen->mBtnNext()->isEnabled());
+}
+
+TEST_F(CardPayOrder, AFailedUnbindLeavesTheListAndTheCards) {
+    auto screen = open(kCard);
+    screen->showBindCardsList();
+    m_server.setFault("unbindcard", testsupport::CardPayTestServer::Fault::HTTP500);
+    screen->listView()->deleteRow(0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen->mAlertView() && !screen->mAlertView()->isLoadingStyle(); }));
+    EXPECT_EQ(alertText(*screen), text(12002));
+    turns(5);
+    EXPECT_EQ(container()->mBindCardArray()->size(), 2u);
+    EXPECT_EQ(screen->listView()->list().size(), 2u);
+    EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "招商银行 China Merchants Bank **** 1234");
+    screen->dismissAlertView();
+
+    // The next unbind takes its own row.
+    m_server.setFault("unbindcard", testsupport::CardPayTestServer::Fault::None);
+    screen->listView()->deleteRow(1);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return container()->mBindCardArray()->size() == 1; }));
+    EXPECT_EQ(m_server.commands("unbindcard").back().params["card"], Value("card-7002"));
+    EXPECT_EQ(screen->listView()->list(), std::vector<std::string>{"招商银行 China Merchants Bank **** 1234"});
 }
 
 TEST_F(CardPayOrder, PendingServerBoxDelaysThePush) {

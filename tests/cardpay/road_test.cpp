@@ -2,10 +2,12 @@
 // screen and on, driven by taps, typing and the digit keyboard on screen (support/CardPayRoadDriver.h);
 // and the driver's own reports when what it is asked for is not there.
 #include "cardpay/core/BCLocale.h"
+#include "cardpay/screens/BCInitViewController.h"
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCScreenRegistry.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 
@@ -71,12 +73,48 @@ TEST_F(CardPayRoad, BoundCardFromTheStartScreenToPaying) {
     EXPECT_EQ(rules[0].params["first_pay_flag"], Value("1"));
 }
 
+// A known user: the order screen goes under the user-information screen, the start screen leaves the
+// stack, and going back from the user information lands on the order screen.
+TEST_F(CardPayRoad, KnownUserLandsOnUserInformationOverTheOrderScreen) {
+    m_init.set("user_id", "u-10086");
+    m_server.setReply("init", m_init);
+    m_nav = BCPayRoad::start(m_root, "201712010009", m_server.url(), m_host);
+    ASSERT_TRUE(m_nav);
+    ASSERT_TRUE(road().waitUntil([&] {
+        const auto& calls = YLUniTracker::recordedCalls();
+        return !calls.empty() && calls.back().arguments[0] == Value("_login");
+    }, "the user information"));
+    road().advance(BCInitViewController::kUserInfoDelay);
+    ASSERT_TRUE(road().waitForScreen<BCUserInfoViewController>());
+    const auto stack = m_nav->viewControllers();
+    ASSERT_EQ(stack.size(), 2u);
+    const auto order = std::dynamic_pointer_cast<BCOrderInfoViewController>(stack[0]);
+    ASSERT_TRUE(order);
+    EXPECT_TRUE(order->isRootViewController());
+    EXPECT_EQ(order->payMode(), BCOrderInfoViewController::kCardPay);
+
+    const auto bar = road().top<BCUserInfoViewController>()->navigationBar();
+    ASSERT_TRUE(bar && bar->leftButton());
+    ASSERT_TRUE(road().tapOn(*bar->leftButton(), "the bar's Back"));
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    EXPECT_EQ(m_nav->viewControllers().size(), 1u);
+}
+
 TEST_F(CardPayRoad, AnotherCardFromTheListOpensCardEntry) {
     ASSERT_TRUE(openOrderScreen());
     ASSERT_TRUE(road().tap("招商银行 China Merchants Bank **** 1234"));  // the bound-card bar opens the list
     ASSERT_TRUE(road().tap("使用其他银行卡 Use another card"));
     ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
     EXPECT_FALSE(road().top<BCInputCardViewController>()->isForAccount());
+
+    // Its bar leads back to the order screen, and the list's footer opens card entry again.
+    const auto bar = road().top<BCInputCardViewController>()->navigationBar();
+    ASSERT_TRUE(bar && bar->leftButton());
+    ASSERT_TRUE(road().tapOn(*bar->leftButton(), "the bar's Back"));
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap("招商银行 China Merchants Bank **** 1234"));
+    ASSERT_TRUE(road().tap("使用其他银行卡 Use another card"));
+    ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
 
     // A number too short: 12014, nothing sent; the box goes with its button.
     ASSERT_TRUE(road().type(kCardNumber, "62220212"));

@@ -128,6 +128,11 @@ TEST_F(CardPayStart, InitValues) {
     EXPECT_EQ(init["terminalVersion"], platform::Value("3.3.0"));
     EXPECT_EQ(init["tn"], platform::Value("201712010001"));
     EXPECT_EQ(screen->versionLabel()->text(), "3.3.0");
+    ASSERT_TRUE(waitForTop());  // the plug-in client's version is reported too
+    const auto& calls = YLUniTracker::recordedCalls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[2].operation, "setVersionWithCode");
+    EXPECT_EQ(calls[2].arguments, (platform::Array{"3.3.0", "BCPayPluginClient"}));
 
     m_root->dismissViewController(false);
     ASSERT_TRUE(defaults.set("BCPayPluginClient", platform::Value("yes")).ok());
@@ -137,6 +142,12 @@ TEST_F(CardPayStart, InitValues) {
     init = m_server.commands("init")[1].params;
     EXPECT_EQ(init["networkMode"], platform::Value("noNet"));
     EXPECT_EQ(init["terminalType"], platform::Value("2"));
+
+    m_root->dismissViewController(false);
+    platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsIsWWAN);
+    start();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("init").size() == 3; }));
+    EXPECT_EQ(m_server.commands("init")[2].params["networkMode"], platform::Value("mobile"));
 }
 
 TEST_F(CardPayStart, InitUidFromTheVendorIdElseTheStoredUserIdElseNothing) {
@@ -266,6 +277,21 @@ TEST_F(CardPayStart, UnregisteredOrderScreenLeavesTheStartScreen) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !YLUniTracker::recordedCalls().empty(); }));
     turns(10);
     EXPECT_EQ(m_nav->topViewController(), screen);
+}
+
+TEST_F(CardPayStart, RotationLaysTheSplashOutAgain) {
+    m_server.setFault("init", testsupport::CardPayTestServer::Fault::Hold);
+    auto screen = start();
+    const platform::Size logo = screen->logoView()->frame().size;
+    BCDataContainer::instance()->setToRotationSize({667, 375});
+    for (int i = 0; i < 2; ++i)  // a second call for the same turn lands on the same frames
+        screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
+    m_clock.advance(1.0);
+    EXPECT_EQ(screen->backGroundView()->frame(), Rect(0, 0, 667, 375));
+    EXPECT_EQ(screen->logoView()->frame().size, logo);
+    EXPECT_EQ(screen->logoView()->frame().midX(), 667 / 2.0);
+    EXPECT_EQ(screen->loadingView()->frame(), Rect((667 - 22) / 2.0, screen->logoView()->frame().maxY() + 12, 22, 22));
+    EXPECT_EQ(screen->versionLabel()->frame(), Rect(0, 375 - 88, 667, 44));
 }
 
 TEST_F(CardPayStart, Pictures) {

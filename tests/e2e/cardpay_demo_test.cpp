@@ -41,6 +41,8 @@ TEST(CardPayTestServerProgram, BadArgumentsAndScenariosStopWithStatusTwo)
         {{"--scenario", kSampleScenario, "--port", "-1"}, "(got \"-1\")"},
         {{"--scenario", kSampleScenario, "--port", "0000000000080"}, "(got \"0000000000080\")"},
         {{"--scenario", kSampleScenario, "extra"}, "unknown argument \"extra\""},
+        {{"--scenario", kSampleScenario, "--scenario", notJSON}, "--scenario is given twice"},
+        {{"--scenario", kSampleScenario, "--port", "8080", "--port", "8081"}, "--port is given twice"},
         {{"--scenario", folder.path() + "/none.json"}, "cannot open"},
         {{"--scenario", notJSON}, notJSON},
     };

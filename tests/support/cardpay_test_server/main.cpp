@@ -56,6 +56,9 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
             if (i + 1 >= arguments.size() || arguments[i + 1].empty())
                 return argument + " needs a value";
             const std::string& value = arguments[++i];
+            const bool given = argument == "--scenario" ? !options.scenario.empty() : options.port != 0;
+            if (given)
+                return argument + " is given twice";
             if (argument == "--scenario") {
                 options.scenario = value;
             } else if (const auto port = parsePort(value)) {
