@@ -2,12 +2,12 @@
 // and a run of every store operation over whatever the database file holds.
 #pragma once
 
+#include "StatsFuzzHome.h"
 #include "stats/MXStatConfig.h"
 #include "stats/MXStatEvent.h"
 #include "stats/MXStatStore.h"
 
 #include "platform/AppFolders.h"
-#include "platform/FileManager.h"
 #include "platform/JSON.h"
 #include "platform/Log.h"
 
@@ -26,14 +26,7 @@ inline void installHome() {
         char fallback[] = "/tmp/hyb-stats-store-fuzz-XXXXXX";
         const char* made = ::mkdtemp(pattern);
         const std::string root = made ? made : (::mkdtemp(fallback) ? fallback : "/tmp/hyb-stats-store-fuzz");
-        platform::AppFolders folders(root + "/home", root + "/home/App.bundle");
-        (void)folders.createFolders();
-        (void)platform::FileManager::defaultManager().createDirectory(folders.bundle(), true);
-        const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                                  "<key>CFBundleIdentifier</key><string>org.example.fuzz</string></dict></plist>";
-        (void)platform::FileManager::defaultManager().writeAtomically(folders.infoPlist(),
-                                                                      platform::Bytes(plist.begin(), plist.end()));
-        platform::AppFolders::install(folders);
+        installHomeIn(root);
         platform::Log::setCaptureHook([](std::string_view) {}); // quiet
         return true;
     }();

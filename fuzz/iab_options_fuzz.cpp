@@ -6,14 +6,10 @@
 //      and answers nothing.
 // Nothing crashes.
 #include "CallbackCountingDelegate.h"
-#include "platform/Log.h"
+#include "PluginStage.h"
 #include "platform/URL.h"
 #include "platform/URLRequest.h"
-#include "platform/VirtualClock.h"
 #include "platform/WebView.h"
-#include "platform/ui/Screen.h"
-#include "platform/ui/ViewController.h"
-#include "platform/ui/Window.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBUserAgentUtil.h"
@@ -29,28 +25,11 @@ void check(bool condition) {
         __builtin_trap();
 }
 
-struct Stage {
-    platform::VirtualClock clock;
-    std::shared_ptr<platform::Window> window;
-    std::shared_ptr<platform::ViewController> controller = std::make_shared<platform::ViewController>();
-    std::shared_ptr<platform::WebView> webView;
+struct Stage : fuzzing::PluginStage {
     std::shared_ptr<fuzzing::CallbackCountingDelegate> delegate = std::make_shared<fuzzing::CallbackCountingDelegate>();
-    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = attach<plugins::HYBInAppBrowser>(delegate);
 
-    Stage() {
-        platform::Log::setCaptureHook([](std::string_view) {});
-        clock.install();
-        window = platform::Window::create(platform::Screen::main().bounds());
-        window->setRootViewController(controller);
-        window->makeKeyAndVisible();
-        webView = platform::WebView::create(controller->view()->bounds());
-        controller->view()->addSubview(webView);
-        plugin = std::make_shared<plugins::HYBInAppBrowser>(webView);
-        plugin->setViewController(controller);
-        plugin->setCommandDelegate(delegate);
-        plugin->pluginInitialize();
-        (void)runtime::HYBUserAgentUtil::originalUserAgent();  // measured once, not per input
-    }
+    Stage() { (void)runtime::HYBUserAgentUtil::originalUserAgent(); }  // measured once, not per input
 };
 
 Stage* g_stage = nullptr;

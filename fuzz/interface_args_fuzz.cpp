@@ -4,16 +4,12 @@
 // bytes of the input choose the moves; the rest is the JSON text. Every show answers at most once (the
 // action sheet's hide answers OK, then -1, by design), and nothing crashes.
 #include "CallbackCountingDelegate.h"
+#include "PluginStage.h"
 #include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/VirtualClock.h"
 #include "platform/WebView.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/Label.h"
-#include "platform/ui/Screen.h"
 #include "platform/ui/TouchDriver.h"
-#include "platform/ui/ViewController.h"
-#include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
 #include "plugins/DatePicker.h"
 #include "plugins/HYBKeyboard.h"
@@ -30,32 +26,9 @@ namespace {
 
 using CountingDelegate = fuzzing::CallbackCountingDelegate;
 
-struct Stage {
-    platform::VirtualClock clock;
-    std::shared_ptr<platform::Window> window;
-    std::shared_ptr<platform::ViewController> controller = std::make_shared<platform::ViewController>();
-    std::shared_ptr<platform::WebView> webView;
-
-    Stage() {
-        platform::Log::setCaptureHook([](std::string_view) {});
-        clock.install();
-        window = platform::Window::create(platform::Screen::main().bounds());
-        window->setRootViewController(controller);
-        window->makeKeyAndVisible();
-        webView = platform::WebView::create(controller->view()->bounds());
-        controller->view()->addSubview(webView);
-    }
+struct Stage : fuzzing::PluginStage {
     void settle() { clock.advance(1.0); }
 };
-
-template <class Plugin>
-std::shared_ptr<Plugin> make(Stage& stage, const std::shared_ptr<CountingDelegate>& delegate) {
-    auto plugin = std::make_shared<Plugin>(stage.webView);
-    plugin->setViewController(stage.controller);
-    plugin->setCommandDelegate(delegate);
-    plugin->pluginInitialize();
-    return plugin;
-}
 
 void check(bool condition) {
     if (!condition)
@@ -94,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Action sheet: a tap on a button, a tap outside, or hide.
     {
-        auto plugin = make<plugins::ActionSheet>(stage, delegate);
+        auto plugin = stage.attach<plugins::ActionSheet>(delegate);
         run(*plugin, "show", "sheet");
         stage.settle();
         std::shared_ptr<platform::ActionSheet> sheet = plugins::ActionSheet::currentSheet();
@@ -120,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Picker: spins, then Done or Cancel.
     {
-        auto plugin = make<plugins::PickerViewPlugin>(stage, delegate);
+        auto plugin = stage.attach<plugins::PickerViewPlugin>(delegate);
         run(*plugin, "show", "picker");
         if (plugin->pickerView()) {
             check(delegate->answers["picker"] == 0);
@@ -147,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Date picker: user dates, then Done or Cancel; it never answers.
     {
-        auto plugin = make<plugins::DatePicker>(stage, delegate);
+        auto plugin = stage.attach<plugins::DatePicker>(delegate);
         run(*plugin, "show", "date");
         stage.settle();
         if (auto picker = plugin->datePicker()) {
@@ -164,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Keyboard flags.
     {
-        auto plugin = make<plugins::HYBKeyboard>(stage, delegate);
+        auto plugin = stage.attach<plugins::HYBKeyboard>(delegate);
         run(*plugin, "hideKeyboardAccessoryBar", "bar");
         run(*plugin, "disableScroll", "scroll");
         run(*plugin, "editingChanged", "editing");

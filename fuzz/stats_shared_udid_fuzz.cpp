@@ -1,11 +1,10 @@
 // Feeds other applications' SharedUDID records to the protocol: the input (split in two at its first
 // byte's value) becomes the data of two slot pasteboards and of the company's keychain item; the protocol
 // must answer a 40-character id and the keychain readers must not fail.
+#include "StatsFuzzHome.h"
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatSharedUDID.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
 #include "platform/Keychain.h"
 #include "platform/Pasteboard.h"
 #include "platform/UserDefaults.h"
@@ -22,14 +21,7 @@ void installHome() {
     static const bool installed = [] {
         char pattern[] = "/tmp/hyb-stats-fuzz-XXXXXX";
         const std::string root = ::mkdtemp(pattern) ? pattern : "/tmp/hyb-stats-fuzz";
-        platform::AppFolders folders(root + "/home", root + "/home/App.bundle");
-        (void)folders.createFolders();
-        (void)platform::FileManager::defaultManager().createDirectory(folders.bundle(), true);
-        const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                                  "<key>CFBundleIdentifier</key><string>org.example.fuzz</string></dict></plist>";
-        (void)platform::FileManager::defaultManager().writeAtomically(folders.infoPlist(),
-                                                                      platform::Bytes(plist.begin(), plist.end()));
-        platform::AppFolders::install(folders);
+        statsfuzz::installHomeIn(root);
         platform::Pasteboard::setStorageFolder(root + "/pasteboards");
         return true;
     }();
