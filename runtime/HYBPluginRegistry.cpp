@@ -52,8 +52,10 @@ std::shared_ptr<HYBPlugin> HYBPluginRegistry::getCommandInstance(std::string_vie
     }
     // One class may be registered under several names: the plug-in already made for another of them is the
     // one live plug-in of the class, and the new object is dropped before it was ever initialised.
+    const HYBPlugin& made = *plugin;
     for (const auto& [name, live] : m_pluginObjects) {
-        if (typeid(*live) == typeid(*plugin)) {
+        const HYBPlugin& other = *live;
+        if (typeid(other) == typeid(made)) {
             m_aliases.emplace(className, name);
             return live;
         }

@@ -22,7 +22,6 @@ namespace cardpay {
 
 namespace {
 
-constexpr double kBarHeight = 44;
 constexpr double kNextHeight = 44;
 constexpr char kPage[] = "order_View";
 constexpr char kUserAccountKey[] = "UserAccount";

@@ -192,7 +192,6 @@ private:
     EdgeInsets m_separatorInset{0, 15, 0, 0};
     std::shared_ptr<View> m_tableHeaderView, m_tableFooterView;
     std::vector<Section> m_sections;
-    double m_sectionsTop = 0;
     std::map<IndexPath, std::shared_ptr<TableViewCell>> m_visible;
     std::map<std::string, std::vector<std::shared_ptr<TableViewCell>>> m_reusable;
     std::optional<IndexPath> m_selected;

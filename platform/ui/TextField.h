@@ -177,7 +177,6 @@ private:
     ReturnKeyType m_returnKeyType = ReturnKeyType::Default;
     std::shared_ptr<View> m_inputView, m_accessoryView;
     std::weak_ptr<TextFieldDelegate> m_delegate;
-    bool m_clearTouchDown = false;
 };
 
 } // namespace platform
