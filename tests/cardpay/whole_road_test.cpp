@@ -144,6 +144,9 @@ TEST_F(CardPayWholeRoad, AccountRoadFromTheStartScreenToTheMerchant) {
     // Pay, poll "01", "01", "00", success, back to the merchant.
     ASSERT_TRUE(road().tap(text(10002)));
     ASSERT_TRUE(pollToSuccess());
+    // The lucky draw's answer comes from the server after the screen shows: the picture waits for it.
+    const auto success = road().top<BCSucceedViewController>();
+    ASSERT_TRUE(road().waitUntil([&] { return success->tableView() != nullptr; }, "the lucky draw"));
     road().expectScreenSnapshot("road-account/06-success");
     ASSERT_TRUE(backToTheMerchant());
     EXPECT_EQ(m_host->results, std::vector<Dictionary>{(Dictionary{{"code", "success"}, {"data", ""}})});
@@ -193,6 +196,8 @@ TEST_F(CardPayWholeRoad, CardRoadWithAPromotionChosenOnThePayingScreen) {
     scrollTo(*paying, *paying->mBtnNext());
     ASSERT_TRUE(road().tap(text(10002)));
     ASSERT_TRUE(pollToSuccess());
+    const auto success = road().top<BCSucceedViewController>();
+    ASSERT_TRUE(road().waitUntil([&] { return success->tableView() != nullptr; }, "the lucky draw"));
     ASSERT_TRUE(backToTheMerchant());
     EXPECT_EQ(m_host->results, std::vector<Dictionary>{(Dictionary{{"code", "success"}, {"data", ""}})});
 
