@@ -86,8 +86,8 @@ TEST_F(CardPayWholeRoad, AccountRoadFromTheStartScreenToTheMerchant) {
     m_server.setFault("init", testsupport::CardPayTestServer::Fault::Hold);
     // With the promotion the plans cost less each month (the same plans, so the values sent stay theirs).
     m_server.setReply("instalment", Dictionary{{"instalment", Dictionary{{"label", "分期 Instalments"}, {"name", "instalment"}, {"options", Array{
-        Dictionary{{"label", "3 期 3 months"}, {"value", "3"}, {"rel_label", "Each"}, {"rel_value", "41.00"}},
-        Dictionary{{"label", "6 期 6 months"}, {"value", "6"}, {"rel_label", "Each"}, {"rel_value", "20.50"}}}}}}});
+        Dictionary{{"label", "3 期 3 months"}, {"value", "3"}, {"rel_label", "每期 Each "}, {"rel_value", "41.00"}},
+        Dictionary{{"label", "6 期 6 months"}, {"value", "6"}, {"rel_label", "每期 Each "}, {"rel_value", "20.50"}}}}}}});
     ASSERT_TRUE(openRoad());
     ASSERT_TRUE(road().waitUntil([&] { return m_server.commands("init").size() == 1; }, "the init command"));
     ASSERT_TRUE(road().settle());
