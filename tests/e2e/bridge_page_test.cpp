@@ -244,6 +244,19 @@ TEST_F(BridgePageTest, DocumentEventsDevicereadyAndOpenedURLsReachThePage)
     EXPECT_EQ(eval("events[events.length - 1]"), "open:app://paid?order=1");
 }
 
+// Data from outside (a notification's payload) may hold names the event itself keeps read-only: the
+// event still fires, with every other entry, on the document and on the window.
+TEST_F(BridgePageTest, EventDataNamingTheEventsOwnPropertiesStillFiresTheEvent)
+{
+    loadPage("['news'].forEach(function(t) {"
+             "  document.addEventListener(t, function(e) { events.push('doc:' + e.type + ':' + e.content); }, false);"
+             "  window.addEventListener(t, function(e) { events.push('win:' + e.type + ':' + e.content); }, false); });");
+    eval("hybrid.fireDocumentEvent('news', {type: 'promo', isTrusted: false, target: 1, content: 'c'}, true);");
+    EXPECT_EQ(eval("events[events.length - 1]"), "doc:news:c");
+    eval("hybrid.fireWindowEvent('news', {type: 'promo', isTrusted: false, content: 'w'});");
+    EXPECT_EQ(eval("events[events.length - 1]"), "win:news:w");
+}
+
 TEST_F(BridgePageTest, NonASCIIArgumentsSurviveTheHeaderPath)
 {
     loadPage();

@@ -268,6 +268,24 @@
     var channel = require('hybrid/channel');
     var deviceReady = channel.sticky();
 
+    // The data's entries become the event's properties. Data from outside (a notification's payload) may
+    // name one the event holds read-only (type, target, isTrusted...): that one keeps the event's value,
+    // and the event still fires.
+    function copyEventData(event, data) {
+        if (!data) {
+            return;
+        }
+        for (var key in data) {
+            if (Object.prototype.hasOwnProperty.call(data, key)) {
+                try {
+                    event[key] = data[key];
+                } catch (e) {
+                    // read-only on the event
+                }
+            }
+        }
+    }
+
     var hybrid = {
         define: define,
         require: require,
@@ -275,11 +293,7 @@
         fireDocumentEvent: function (type, data, noDetach) {
             var event = global.document.createEvent('Events');
             event.initEvent(type, false, false);
-            if (data) {
-                for (var key in data) {
-                    if (Object.prototype.hasOwnProperty.call(data, key)) { event[key] = data[key]; }
-                }
-            }
+            copyEventData(event, data);
             if (noDetach) {
                 global.document.dispatchEvent(event);
             } else {
@@ -289,11 +303,7 @@
         fireWindowEvent: function (type, data) {
             var event = global.document.createEvent('Events');
             event.initEvent(type, false, false);
-            if (data) {
-                for (var key in data) {
-                    if (Object.prototype.hasOwnProperty.call(data, key)) { event[key] = data[key]; }
-                }
-            }
+            copyEventData(event, data);
             global.dispatchEvent(event);
         }
     };
