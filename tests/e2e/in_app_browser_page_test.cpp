@@ -2,86 +2,32 @@
 // opens the bundle's browser page in a second web view over the page, hears its loads, injects script and
 // style into it, and a click on the close item ends it; the application's page then loads under its own
 // user agent again.
-#include "EngineHarness.h"
-#include "PushBundle.h"
+#include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
-#include "app/Plugins.h"
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
-#include "platform/WebView.h"
-#include "platform/ui/Screen.h"
 #include "platform/ui/ViewAnimation.h"
-#include "platform/ui/Window.h"
 #include "plugins/HYBInAppBrowser.h"
-#include "runtime/AppDelegate.h"
-#include "runtime/HYBApplicationMain.h"
-#include "runtime/HYBURLProtocol.h"
 #include "runtime/HYBUserAgentUtil.h"
-#include "runtime/HYBViewController.h"
 #include "platform/HTTPCookieStorage.h"
 #include "support/HTTPTestServer.h"
-#include "support/SourceTree.h"
-#include "support/TempHome.h"
-#include "webengine/WebKitGtkWebView.h"
-#include "webengine/WindowHost.h"
 
 
 namespace {
 
-class InAppBrowserOnEngineTest : public ::testing::Test {
+class InAppBrowserOnEngineTest : public e2e::SampleBundleOnEngine {
 protected:
-    void SetUp() override {
-        REQUIRE_DISPLAY();
-        for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/iab.html", "www/hybrid.js",
-                                 "Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"})
-            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
-        e2e::writeSamplePushFiles(m_home);
-        platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
-        platform::Application::shared().resetForTesting();
-        runtime::HYBURLProtocol::resetForTesting();
-        app::registerPlugins();
-        webengine::WebKitGtkWebView::installAsEngine();
-    }
-    void TearDown() override {
-        m_host.reset();
-        m_launched = platform::Error();
-        platform::Application::shared().resetForTesting();
-        platform::WebView::setFactory({});
-        runtime::HYBURLProtocol::resetForTesting();
-        platform::Screen::main().resetToDefaults();
-    }
+    InAppBrowserOnEngineTest()
+        : SampleBundleOnEngine({.extraFiles = {"www/iab.html", "Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"}}) {}
 
-    // Launches the sample bundle in the window host and waits until the page takes touches.
-    void launch() {
-        m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
-        ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
-        m_webView = controller().webView();
-        m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
-        m_host->show();
-        ASSERT_TRUE(e2e::waitUntil([&] { return text("ready") == "deviceready"; }));
-        ASSERT_TRUE(e2e::waitUntil([&] { return controller().view()->isUserInteractionEnabled(); }));
-    }
-    runtime::HYBViewController& controller() { return *(*m_launched)->viewController(); }
     std::shared_ptr<plugins::HYBInAppBrowser> browser() {
         return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
     }
-    std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
-    std::string text(const std::string& id) { return eval("document.getElementById('" + id + "').textContent"); }
-    bool shows(const std::string& id, const std::string& part) {
-        return e2e::waitUntil([&] { return text(id).find(part) != std::string::npos; });
-    }
-
-    hybtest::TempHome m_home;
-    platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
-    std::shared_ptr<platform::WebView> m_webView;
-    std::unique_ptr<webengine::WindowHost> m_host;
 };
 
 } // namespace
 
 TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser) {
-    launch();
+    launchAndWaitForThePage();
     const std::string applicationAgent = eval("navigator.userAgent");
     ASSERT_FALSE(applicationAgent.empty());
 
@@ -132,7 +78,7 @@ TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) 
     testsupport::HTTPTestServer server;
     server.route("/set", testsupport::Reply::text(200, "<p>set</p>", "text/html").withHeader("Set-Cookie", "doc=1; Path=/"));
     server.route("/plain", testsupport::Reply::text(200, "<p>plain</p>", "text/html"));
-    launch();
+    launchAndWaitForThePage();
     platform::HTTPCookieStorage::shared().setCookie(platform::HTTPCookie("file", "1", plugins::kHYBFileCookiesDomain));
 
     eval("iabOpenIn('" + server.url("/set") + "', '_blank', 'hidden=yes'); 1");

@@ -3,37 +3,21 @@
 // action sheet, picker and date picker answer what was chosen on the native views; focusing the page's
 // input fires the keyboard events; the camera
 // takes a picture with its shutter and the page shows it from its file URL.
-#include "EngineHarness.h"
-#include "PushBundle.h"
+#include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
-#include "app/Plugins.h"
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
 #include "platform/PhotoLibrary.h"
 #include "platform/device/CaptureDevice.h"
 #include "platform/device/CaptureVideoPreviewLayer.h"
 #include "platform/device/FrameSource.h"
 #include "platform/ui/TableView.h"
-#include "platform/WebView.h"
 #include "platform/ui/ActionSheet.h"
-#include "platform/ui/Screen.h"
 #include "platform/ui/ViewAnimation.h"
-#include "platform/ui/Window.h"
 #include "plugins/ActionSheet.h"
 #include "plugins/DatePicker.h"
 #include "plugins/HYBCamera.h"
 #include "plugins/HYBSplashScreen.h"
 #include "plugins/PickerViewPlugin.h"
-#include "runtime/AppDelegate.h"
-#include "runtime/HYBApplicationMain.h"
-#include "runtime/HYBHandleOpenURL.h"
-#include "runtime/HYBURLProtocol.h"
-#include "runtime/HYBViewController.h"
-#include "support/SourceTree.h"
-#include "support/TempHome.h"
-#include "webengine/WebKitGtkWebView.h"
-#include "webengine/WindowHost.h"
 
 
 using e2e::centreOnScreen;
@@ -42,61 +26,19 @@ using platform::Point;
 
 namespace {
 
-class InterfaceOnEngineTest : public ::testing::Test {
+class InterfaceOnEngineTest : public e2e::SampleBundleOnEngine {
 protected:
-    void SetUp() override {
-        REQUIRE_DISPLAY();
-        for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js", "Default-667h@2x.png",
-                                 "Default-568h@2x.png", "Default@2x.png"})
-            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
-        e2e::writeSamplePushFiles(m_home);
-        platform::Screen::main().setBounds(platform::Rect(0, 0, 375, 667));
-        platform::Application::shared().resetForTesting();
-        runtime::HYBURLProtocol::resetForTesting();
-        app::registerPlugins();
-        webengine::WebKitGtkWebView::installAsEngine();
-        platform::NotificationCenter::defaultCenter().addObserver(this, runtime::kHYBPageDidLoadNotification, nullptr,
-                                                                  [this](const platform::Notification&) {
-                                                                      if (++m_loads == 1 && m_onLoad)
-                                                                          m_onLoad();
-                                                                  });
-    }
-    void TearDown() override {
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-        m_host.reset();
-        if (m_launched.ok() && (*m_launched)->window())
-            (*m_launched)->window()->setHidden(true);
-        m_launched = platform::Error();
-        platform::Application::shared().resetForTesting();
-        platform::WebView::setFactory({});
-        runtime::HYBURLProtocol::resetForTesting();
-        platform::Screen::main().resetToDefaults();
-    }
+    InterfaceOnEngineTest()
+        : SampleBundleOnEngine({.extraFiles = {"Default-667h@2x.png", "Default-568h@2x.png", "Default@2x.png"},
+                                .hideWindowOnTearDown = true}) {}
 
-    // Launches the sample bundle in an offscreen host window and waits for its page.
-    void launch() {
-        m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
-        ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
-        m_webView = controller().webView();
-        m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
-        m_host->show();
-        ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
-        ASSERT_TRUE(e2e::waitUntil([&] { return text("ready") == "deviceready"; }));
+    void didLoadPage() override {
+        if (m_loads == 1 && m_onLoad)
+            m_onLoad();
     }
-    // Launches and waits until the launch image has gone and the page takes touches.
-    void launchAndWaitForThePage() {
-        launch();
-        ASSERT_TRUE(e2e::waitUntil([&] { return controller().view()->isUserInteractionEnabled(); }));
-    }
-    runtime::HYBViewController& controller() { return *(*m_launched)->viewController(); }
     template <class Plugin>
     std::shared_ptr<Plugin> plugin(const char* service) {
         return std::dynamic_pointer_cast<Plugin>(controller().getCommandInstance(service));
-    }
-    std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
-    std::string text(const std::string& id) { return eval("document.getElementById('" + id + "').textContent"); }
-    bool shows(const std::string& id, const std::string& part) {
-        return e2e::waitUntil([&] { return text(id).find(part) != std::string::npos; });
     }
     // The centre of the page's element on the screen, scrolled into view first.
     Point elementCentre(const std::string& id) {
@@ -114,12 +56,7 @@ protected:
         e2e::click(*m_host, centreOnScreen(view));
     }
 
-    hybtest::TempHome m_home;
-    int m_loads = 0;
     std::function<void()> m_onLoad;
-    platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
-    std::shared_ptr<platform::WebView> m_webView;
-    std::unique_ptr<webengine::WindowHost> m_host;
 };
 
 } // namespace

@@ -2,36 +2,23 @@
 // and endpoints naming a loopback push service in this process. The page's own script reads the
 // registration id the server issued, hears a pushed message through both of its roads with every awkward
 // character intact and once, and sets tags and alias.
-#include "EngineHarness.h"
-#include "PushBundle.h"
+#include "SampleBundleOnEngine.h"
 
-#include "app/Plugins.h"
-#include "platform/Application.h"
 #include "platform/JSON.h"
-#include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
-#include "platform/WebView.h"
 #include "push/PULSEService.h"
 #include "push/PULSESessionController.h"
-#include "runtime/HYBApplicationMain.h"
-#include "runtime/HYBHandleOpenURL.h"
-#include "runtime/HYBURLProtocol.h"
 #include "support/PushLookupServer.h"
 #include "support/PushReportSink.h"
 #include "support/PushTestServer.h"
-#include "support/SourceTree.h"
-#include "support/TempHome.h"
-#include "webengine/WebKitGtkWebView.h"
-#include "webengine/WindowHost.h"
 
 namespace {
 
-class PushPageOnEngineTest : public ::testing::Test {
+class PushPageOnEngineTest : public e2e::SampleBundleOnEngine {
 protected:
-    void SetUp() override {
-        REQUIRE_DISPLAY();
-        for (const char* file : {"Info.plist", "config.xml", "config.plist", "www/index.html", "www/hybrid.js"})
-            m_home.writeBundleFile(file, hybtest::readSourceFile(std::string("app/bundle/") + file));
+    PushPageOnEngineTest() : SampleBundleOnEngine({.phoneScreen = false}) {}
+
+    void prepare() override {
         m_server.setSessionAnswers(e2e::sampleAppKey());
         const std::string push = "127.0.0.1:" + std::to_string(m_server.pushPort());
         // The backup statistics address, where nothing listens.
@@ -39,41 +26,27 @@ protected:
         for (int port = 0; port < 2; ++port)
             m_lookup.setReply(port, testsupport::PushLookupServer::reply(closed, {push, push, closed},
                                                                           "127.0.0.1:" + std::to_string(m_sink.port()), {}));
-        e2e::writeSamplePushFiles(m_home, {m_server.pushPort(), m_lookup.port(0), m_lookup.port(1), m_sink.port(),
-                                           testsupport::PushTestServer::closedPort()});
         platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable | platform::kReachabilityFlagsIsDirect);
-        platform::Application::shared().resetForTesting();
-        runtime::HYBURLProtocol::resetForTesting();
-        app::registerPlugins();
-        webengine::WebKitGtkWebView::installAsEngine();
-        auto& center = platform::NotificationCenter::defaultCenter();
-        center.addObserver(this, runtime::kHYBPageDidLoadNotification, nullptr, [this](const platform::Notification&) { ++m_loads; });
-        center.addObserver(this, push::kPULSENetworkDidRegisterNotification, nullptr, [this](const platform::Notification& note) {
-            m_registrationID = note.userInfo["RegistrationID"].stringOr("");
-        });
-        m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
-        ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
-        m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*m_launched)->viewController()->webView());
-        m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
-        m_host->show();
-        ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
+        platform::NotificationCenter::defaultCenter().addObserver(
+            this, push::kPULSENetworkDidRegisterNotification, nullptr,
+            [this](const platform::Notification& note) { m_registrationID = note.userInfo["RegistrationID"].stringOr(""); });
+    }
+    e2e::PushPorts pushPorts() override {
+        return {m_server.pushPort(), m_lookup.port(0), m_lookup.port(1), m_sink.port(), testsupport::PushTestServer::closedPort()};
+    }
+    void SetUp() override {
+        SampleBundleOnEngine::SetUp();
+        if (!IsSkipped() && !HasFatalFailure())
+            open();
     }
     void TearDown() override {
         // The application's end: the push client's thread ends with it.
         platform::Application::shared().terminate();
-        platform::NotificationCenter::defaultCenter().removeObserver(this);
-        m_host.reset();
-        m_webView.reset();
-        m_launched = platform::Error();
-        platform::Application::shared().resetForTesting();
-        platform::WebView::setFactory({});
-        runtime::HYBURLProtocol::resetForTesting();
+        SampleBundleOnEngine::TearDown();
         platform::Reachability::setOverrideFlags(std::nullopt);
         for (const auto& fault : m_server.faults())
             ADD_FAILURE() << "push server fault: " << fault;
     }
-    std::string eval(const std::string& script) { return m_webView->stringByEvaluatingJavaScriptFromString(script); }
-    std::string text(const std::string& id) { return eval("document.getElementById('" + id + "').textContent"); }
     // What the page kept of each pushed message: [{via, content}, ...].
     platform::Array received() {
         auto parsed = platform::JSON::parse(eval("JSON.stringify(pushReceived)"));
@@ -83,12 +56,7 @@ protected:
     testsupport::PushTestServer m_server;
     testsupport::PushLookupServer m_lookup;
     testsupport::PushReportSink m_sink;
-    hybtest::TempHome m_home;
-    int m_loads = 0;
     std::string m_registrationID;
-    platform::Result<std::shared_ptr<runtime::AppDelegate>> m_launched = platform::Error();
-    std::shared_ptr<webengine::WebKitGtkWebView> m_webView;
-    std::unique_ptr<webengine::WindowHost> m_host;
 };
 
 TEST_F(PushPageOnEngineTest, ThePageReadsItsRegistrationHearsAPushedMessageOnceByBothRoadsAndSetsTags) {
