@@ -387,8 +387,9 @@ struct HTTPTransport::Impl {
 };
 
 HTTPTransport& HTTPTransport::shared() {
-    static HTTPTransport transport;
-    return transport;
+    // Never destroyed: queues may still start or cancel transfers while the process ends.
+    static auto* transport = new HTTPTransport;
+    return *transport;
 }
 
 HTTPTransport::HTTPTransport() : m_impl(std::make_unique<Impl>()) {}

@@ -216,7 +216,8 @@ std::string PULSEAppVersion() {
 std::string PULSESDKVersion() {
     // Built once from the version code: even positions are followed by a dot (but the last), odd ones
     // are kept only when not zero. "20100" gives "2.1.0".
-    static const std::string version = [] {
+    // Never destroyed: any thread may ask while the process ends.
+    static const auto* version = new std::string([] {
         const std::string_view code = kPULSESDKVersionCode;
         std::string text;
         for (std::size_t i = 0; i < code.size(); ++i) {
@@ -229,8 +230,8 @@ std::string PULSESDKVersion() {
             }
         }
         return text;
-    }();
-    return version;
+    }());
+    return *version;
 }
 
 std::uint32_t PULSESDKVersionNumber() {

@@ -15,12 +15,13 @@ std::atomic<bool> g_sharedInstanceMade{false};
 } // namespace
 
 const std::shared_ptr<PULSEASLLogger>& PULSEASLLogger::sharedInstance() {
-    static const std::shared_ptr<PULSEASLLogger> instance = [] {
+    // Never destroyed: any thread may log while the process ends.
+    static const auto* instance = new std::shared_ptr<PULSEASLLogger>([] {
         auto logger = std::make_shared<PULSEASLLogger>(Token{});
         g_sharedInstanceMade = true;
         return logger;
-    }();
-    return instance;
+    }());
+    return *instance;
 }
 
 std::shared_ptr<PULSEASLLogger> PULSEASLLogger::create() {

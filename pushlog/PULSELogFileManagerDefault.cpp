@@ -44,14 +44,15 @@ std::string PULSELogFileManagerDefault::defaultLogsDirectory() {
 }
 
 const std::string& PULSELogFileManagerDefault::applicationName() {
-    static const std::string name = [] {
+    // Never destroyed: any thread may log while the process ends.
+    static const auto* name = new std::string([] {
         std::string identifier = platform::Bundle::main().bundleIdentifier();
         if (!identifier.empty())
             return identifier;
         const char* process = program_invocation_short_name;
         return std::string(process ? process : "");
-    }();
-    return name;
+    }());
+    return *name;
 }
 
 std::string PULSELogFileManagerDefault::logsDirectory() {

@@ -52,11 +52,12 @@ std::shared_ptr<const std::string> internedText(const char* text) {
 // The label of the calling thread's current queue, shared with earlier messages of this thread from a
 // queue of the same label rather than copied each time.
 std::shared_ptr<const std::string> currentQueueLabel() {
-    static const auto none = std::make_shared<const std::string>();
-    thread_local std::shared_ptr<const std::string> last = none;
+    // Never destroyed: any thread may log while the process ends.
+    static const auto* none = new std::shared_ptr<const std::string>(std::make_shared<const std::string>());
+    thread_local std::shared_ptr<const std::string> last = *none;
     const platform::DispatchQueue* queue = platform::DispatchQueue::current();
     if (!queue || queue->label().empty())
-        return none;
+        return *none;
     if (*last != queue->label())
         last = std::make_shared<const std::string>(queue->label());
     return last;

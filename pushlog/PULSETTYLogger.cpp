@@ -29,14 +29,15 @@ PULSETTYLogger::PULSETTYLogger(Token, TerminalColorMode mode)
 }
 
 const std::shared_ptr<PULSETTYLogger>& PULSETTYLogger::sharedInstance() {
-    static const std::shared_ptr<PULSETTYLogger> instance = [] {
+    // Never destroyed: any thread may log while the process ends.
+    static const auto* instance = new std::shared_ptr<PULSETTYLogger>([] {
         const TerminalColorMode mode =
             PULSETTYLoggerColorProfile::modeForEnvironment(std::getenv("XcodeColors"), std::getenv("TERM"));
         auto logger = std::make_shared<PULSETTYLogger>(Token{}, mode);
         g_sharedInstanceMade = true;
         return logger;
-    }();
-    return instance;
+    }());
+    return *instance;
 }
 
 std::shared_ptr<PULSETTYLogger> PULSETTYLogger::create(TerminalColorMode mode) {
@@ -172,7 +173,8 @@ std::string PULSETTYLogger::timestampText(platform::Date date) {
 std::string PULSETTYLogger::composeLine(const PULSELogMessage& message, const std::string& text, bool formatted,
                                         const PULSETTYLoggerColorProfile* profile, bool appendNewline,
                                         const std::string& appName, const std::string& processID) {
-    static const std::string none;
+    static const auto* noCode = new std::string; // any thread may log while the process ends
+    const std::string& none = *noCode;
     const std::string& fgCode = profile ? profile->fgCode : none;
     const std::string& bgCode = profile ? profile->bgCode : none;
     const std::string& resetCode = profile ? profile->resetCode : none;

@@ -784,3 +784,20 @@ TEST(URLConnection, TLSCertificatesAreVerifiedUnlessTheDelegateAcceptsAny) {
     EXPECT_EQ(trusting.recorder->response()->statusCode(), 200);
     EXPECT_FALSE(trusting.recorder->body().empty());
 }
+
+// A queue may still start or cancel a transfer while the process ends: the transport outlives every
+// object destroyed at exit.
+TEST(HTTPTransportDeathTest, TransfersAreStillCancelledWhileTheProcessEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            HTTPTransport::shared();
+            std::thread([] {
+                for (;;)
+                    HTTPTransport::shared().cancel(1);
+            }).detach();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
