@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <curl/curl.h>
@@ -172,21 +173,33 @@ struct HTTPTransport::Impl {
     }
 
     ~Impl() {
-        {
-            std::lock_guard lock(mutex);
-            stopping = true;
-        }
-        curl_multi_wakeup(multi);
-        thread.join();
+        stop();
         for (auto& [id, t] : transfers)
             curl_multi_remove_handle(multi, t->easy);
         transfers.clear();
         curl_multi_cleanup(multi);
     }
 
+    // Ends the loading thread; work posted from then on is dropped.
+    void stop() {
+        {
+            std::lock_guard lock(mutex);
+            if (stopping)
+                return;
+            stopping = true;
+        }
+        curl_multi_wakeup(multi);
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach(); // asked from a transfer's callback: the loop ends when that callback returns
+        else
+            thread.join();
+    }
+
     void post(std::function<void()> work) {
         {
             std::lock_guard lock(mutex);
+            if (stopping)
+                return;
             commands.push_back(std::move(work));
         }
         curl_multi_wakeup(multi);
@@ -387,8 +400,14 @@ struct HTTPTransport::Impl {
 };
 
 HTTPTransport& HTTPTransport::shared() {
-    // Never destroyed: queues may still start or cancel transfers while the process ends.
-    static auto* transport = new HTTPTransport;
+    // Never freed: a queue may still start or cancel a transfer while the process ends. The loading thread
+    // stops at exit, where a static transport would have been destroyed, so that no transfer's callback
+    // runs while the objects made before it are destroyed; what is posted after that is dropped.
+    static auto* transport = [] {
+        auto* made = new HTTPTransport;
+        std::atexit([] { shared().m_impl->stop(); });
+        return made;
+    }();
     return *transport;
 }
 
