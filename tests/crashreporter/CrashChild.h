@@ -21,6 +21,8 @@ namespace crashtest {
 
 constexpr const char* kChildSanitizerOptions =
     "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0";
+constexpr const char* kChildThreadSanitizerOptions =
+    "TSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
 
 // A directory for one test's files, removed afterwards.
 class ChildFiles {
@@ -43,7 +45,7 @@ private:
 // The child's wait status; the child gets CRASH_CHILD_DIR=dir.
 inline int runChild(const std::string& test, const ChildFiles& files)
 {
-    return hybtest::runThisTestExecutableForStatus(test, {kChildSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
+    return hybtest::runThisTestExecutableForStatus(test, {kChildSanitizerOptions, kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
 }
 
 inline std::vector<std::uint8_t> readBytes(const std::string& path)

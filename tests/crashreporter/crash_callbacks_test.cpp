@@ -200,7 +200,7 @@ Child runChild(const std::string& test, std::vector<std::string> extraEnvironmen
     Child child;
     child.m_files = std::make_unique<crashtest::ChildFiles>();
     extraEnvironment.insert(extraEnvironment.begin(),
-                            {crashtest::kChildSanitizerOptions, "CRASH_CHILD_DIR=" + child.m_files->path("")});
+                            {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + child.m_files->path("")});
     child.status = hybtest::runThisTestExecutableForStatus(test, extraEnvironment);
     platform::FileManager& files = platform::FileManager::defaultManager();
     child.callbackRan = files.fileExists(child.m_files->path("callback"));

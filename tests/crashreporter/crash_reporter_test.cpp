@@ -238,7 +238,7 @@ TEST_F(CrashReporterFacade, ALiveReportWithoutATemporaryFolderFailsWithTheSystem
 int runReporterChild(const std::string& test)
 {
     crashtest::ChildFiles files;
-    return hybtest::runThisTestExecutable(test, {crashtest::kChildSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
+    return hybtest::runThisTestExecutable(test, {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
 }
 
 void expectInstalled(int signo, bool installed)
