@@ -420,13 +420,8 @@ protected:
         const std::string all = std::to_string(count) + " ";
         std::string last;
         e2e::waitUntil([&] {
-            bool ask = false;
-            const guint tick = g_timeout_add(500, [](gpointer flag) -> gboolean {
-                *static_cast<bool*>(flag) = true;
-                return G_SOURCE_REMOVE;
-            }, &ask);
-            e2e::waitUntil([&] { return ask; });
-            g_source_remove(tick);
+            const auto askAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+            e2e::waitUntil([&] { return std::chrono::steady_clock::now() >= askAt; });
             last = eval("summary()");
             return last.rfind(all, 0) == 0 && eval("exec.pendingCallbackCount()") == "0";
         }, std::chrono::minutes(5));
@@ -434,7 +429,11 @@ protected:
     }
 };
 
+#if defined(__SANITIZE_THREAD__)
+constexpr int kBurst = 10000; // under ThreadSanitizer a hundred thousand frame loads take over ten minutes
+#else
 constexpr int kBurst = 100000;
+#endif
 
 TEST_F(PageCallBurstTest, AHundredThousandCallsThroughTheFragmentAreAllAnsweredInOrder)
 {
