@@ -106,20 +106,16 @@ void BCUserInfoViewController::viewDidDisappear(bool animated) {
 }
 
 void BCUserInfoViewController::addNavigationBar() {
+    if (!accountOnly()) {
+        addBackNavigationBar(text(11021));
+        return;
+    }
     const auto weak = weakSelf();
     const platform::Rect frame(0, BCUtils::viewControllerBoundsOriginY(), BCUtils::displayWidth(), kBarHeight);
-    std::shared_ptr<BCNavigationBar> bar;
-    if (accountOnly()) {
-        bar = std::make_shared<BCNavigationBar>(frame, text(11021), text(10004), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->cancelAction();
-        }, false);
-    } else {
-        bar = std::make_shared<BCNavigationBar>(frame, text(11021), text(10006), weak, [weak] {
-            if (const auto screen = weak.lock())
-                screen->backAction();
-        }, true);
-    }
+    auto bar = std::make_shared<BCNavigationBar>(frame, text(11021), text(10004), weak, [weak] {
+        if (const auto screen = weak.lock())
+            screen->cancelAction();
+    }, false);
     setNavigationBar(bar);
     view()->addSubview(bar);
 }
@@ -520,12 +516,7 @@ void BCUserInfoViewController::pushViewToSuccessViewContriller() {
     pushScreenNamed("BCSucceedViewController");
 }
 
-void BCUserInfoViewController::pushViewControllerToPayingViewController(bool newCard) {
-    endEditing();
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeRoadScreen(kPayingScreenClass, newCard) : nullptr)
-        navigation->pushViewController(screen, true);
-}
+void BCUserInfoViewController::pushViewControllerToPayingViewController(bool newCard) { pushRoadScreen(kPayingScreenClass, newCard); }
 
 void BCUserInfoViewController::pushViewControllerToEntrustViewController() { pushScreenNamed("BCEntrustViewController"); }
 
