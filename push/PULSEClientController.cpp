@@ -341,8 +341,8 @@ void PULSEClientController::handleRemoteNotification(const platform::Value& code
     const auto code = static_cast<std::uint16_t>(integerOf(&(*array)[0]));
     const platform::Value* payload = array->size() > 1 ? &(*array)[1] : nullptr;
     const platform::Dictionary* fields = payload ? payload->getDictionary() : nullptr;
-    const platform::Value* messageId = fields ? fields->find("_j_msgid") : nullptr;
-    const platform::Value* flag = fields ? fields->find("_j_flag") : nullptr;
+    const platform::Value* messageId = fields ? fields->find("_p_msgid") : nullptr;
+    const platform::Value* flag = fields ? fields->find("_p_flag") : nullptr;
     auto session = httpSession();
     if (!session)
         return;

@@ -117,7 +117,7 @@ public:
     static std::string stringWithDeviceToken(const std::string& tokenBytes);
     // A non-empty stored "kRegistrationId", else the identity's registration id; none without either.
     std::optional<std::string> readRegistrationID() const;
-    // [open code, payload]: reports the message state with the payload's "_j_msgid" and "_j_flag"
+    // [open code, payload]: reports the message state with the payload's "_p_msgid" and "_p_flag"
     // (-10000 without one). Anything else does nothing.
     void handleRemoteNotification(const platform::Value& codeAndPayload);
     void reportLaunch(double time);

@@ -28,6 +28,9 @@ namespace push {
 class PULSEMessageDispatchController;
 
 inline constexpr const char* kPULSENetworkDidReceiveMessageNotification = "kPULSENetworkDidReceiveMessageNotification";
+// Named for applications that observe it: messages of protocol type 100 (instant messages), which this
+// client's dispatcher does not receive, would be posted under it.
+inline constexpr const char* kPULSENetworkDidReceiveIMMessageNotification = "kPULSENetworkDidReceiveIMMessageNotification";
 
 // The receipt of a pushed message: version and rid of the message, command 4, flag 25, the stored uid;
 // body u16 0, u8 message type, u64 message id.

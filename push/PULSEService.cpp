@@ -291,7 +291,7 @@ void PULSEService::handleRemoteNotification(const platform::Dictionary& payload,
     std::uint16_t code = kOpenOther;
     {
         std::lock_guard lock(m_onceMutex);
-        const std::uint64_t messageId = unsignedValueOf(payload.find("_j_msgid"));
+        const std::uint64_t messageId = unsignedValueOf(payload.find("_p_msgid"));
         if (atLaunch) {
             m_launchMessageId = messageId;
             if (m_launchMessageId == 0)

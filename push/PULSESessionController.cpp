@@ -141,7 +141,7 @@ void PULSESessionController::setup() {
         return;
     m_isSetup = true;
     stopDelaySetupTimer();
-    platform::NotificationCenter::defaultCenter().post(kJPFNetworkIsConnectingNotification);
+    platform::NotificationCenter::defaultCenter().post(kPULSENetworkIsConnectingNotification);
     if (PULSEClientController::sharedClient().currentNetworkStatus() == 0) {
         PULSE_LOG_INFO("当前网络不可用");
     } else {

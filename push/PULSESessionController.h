@@ -19,7 +19,7 @@
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store once at
 //   the end of each run-loop turn in which ids were drawn, and at once when the session closes or ends.
-// - Notifications: "kJPFNetworkIsConnectingNotification" at once on the calling thread; the others on
+// - Notifications: "kPULSENetworkIsConnectingNotification" at once on the calling thread; the others on
 //   the main queue.
 // - Installs itself on the hub (weakly) as the request session and as its server-time source.
 #pragma once
@@ -47,7 +47,7 @@ namespace push {
 
 class PULSELoginRequest;
 
-inline constexpr const char* kJPFNetworkIsConnectingNotification = "kJPFNetworkIsConnectingNotification";
+inline constexpr const char* kPULSENetworkIsConnectingNotification = "kPULSENetworkIsConnectingNotification";
 inline constexpr const char* kPULSENetworkDidSetupNotification = "kPULSENetworkDidSetupNotification";
 inline constexpr const char* kPULSENetworkDidRegisterNotification = "kPULSENetworkDidRegisterNotification";
 inline constexpr const char* kPULSENetworkDidLoginNotification = "kPULSENetworkDidLoginNotification";

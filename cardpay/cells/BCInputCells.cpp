@@ -62,7 +62,7 @@ void layOutBesideButton(BCBaseCell& cell, platform::Button& button) {
 std::string firstKeyEventName(const std::string& suffix, bool usePrefix) {
     const auto container = BCDataContainer::instance();
     if (usePrefix)
-        if (const auto prefix = container->upPayPrefix(); prefix && !prefix->empty())
+        if (const auto prefix = container->bcPayPrefix(); prefix && !prefix->empty())
             return *prefix + suffix;
     return (container->payType() == kCardPayType ? "bankpay_" : "loginpay_") + suffix;
 }
@@ -372,7 +372,7 @@ void BCTelephoneCell::modifyAction() {
     const auto container = BCDataContainer::instance();
     const bool card = container->payType() == kCardPayType;
     BCTrackerManager::trackEvent(card ? "bankpay_change_phoneNO" : "loginpay_change_phoneNO");
-    container->setUpPayPrefix(std::string(card ? "bankpay_phoneNO_change_" : "loginpay_phoneNO_change_"));
+    container->setBcPayPrefix(std::string(card ? "bankpay_phoneNO_change_" : "loginpay_phoneNO_change_"));
     if (const auto delegate = mDelegate())
         delegate->modifyAction(m_modifyAction);
 }

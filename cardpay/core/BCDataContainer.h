@@ -147,8 +147,8 @@ public:
     void setPayType(long long type) { m_payType = type; }
     Text mMessageBlock() const { return text("mMessageBlock"); }
     void setMMessageBlock(const Text& card) { setField("mMessageBlock", card); }
-    Text upPayPrefix() const { return text("upPayPrefix"); }
-    void setUpPayPrefix(const Text& prefix) { setField("upPayPrefix", prefix); }
+    Text bcPayPrefix() const { return text("bcPayPrefix"); }
+    void setBcPayPrefix(const Text& prefix) { setField("bcPayPrefix", prefix); }
     double maxCanUsePoint() const { return m_maxCanUsePoint; }
     void setMaxCanUsePoint(double points) { m_maxCanUsePoint = points; }
     std::shared_ptr<platform::View> pointCell() const { return m_pointCell.lock(); }

@@ -253,7 +253,7 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         container->apply(BCReplyMapper::rulesReply(params));
         if (BCReplyMapper::hasEntrustStep(params)) {
             BCTrackerManager::trackEvent("entrust_phoneNO_change");
-            container->setUpPayPrefix("entrust_phoneNO_change_");
+            container->setBcPayPrefix("entrust_phoneNO_change_");
             delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventRulesWithEntrust);
         } else {
             delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventRules);

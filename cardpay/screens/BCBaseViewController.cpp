@@ -44,7 +44,7 @@ std::string payTypeEvent(const char* card, const char* login) {
 
 // The prefix form of an event when the road has a prefix, else its card or login form.
 std::string prefixedEvent(const std::string& suffix) {
-    if (const auto prefix = BCDataContainer::instance()->upPayPrefix(); prefix && !prefix->empty())
+    if (const auto prefix = BCDataContainer::instance()->bcPayPrefix(); prefix && !prefix->empty())
         return *prefix + suffix;
     return payTypeEvent(("bankpay_" + suffix).c_str(), ("loginpay_" + suffix).c_str());
 }

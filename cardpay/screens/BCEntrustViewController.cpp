@@ -53,12 +53,12 @@ void BCEntrustViewController::viewDidAppear(bool animated) {
         }
     }
     BCTrackerManager::trackPageBegin(kPage);
-    BCDataContainer::instance()->setUpPayPrefix(std::string("entrust_"));
+    BCDataContainer::instance()->setBcPayPrefix(std::string("entrust_"));
 }
 
 void BCEntrustViewController::viewDidDisappear(bool animated) {
     BCTrackerManager::trackPageEnd(kPage);
-    BCDataContainer::instance()->setUpPayPrefix(std::nullopt);
+    BCDataContainer::instance()->setBcPayPrefix(std::nullopt);
     BCFormScreen::viewDidDisappear(animated);
 }
 

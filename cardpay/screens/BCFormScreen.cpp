@@ -50,7 +50,7 @@ void BCFormScreen::checkBox(BCCheckBoxView& view) {
     if (&view != m_licenseBox.get())
         return;
     const auto container = BCDataContainer::instance();
-    if (const auto prefix = container->upPayPrefix(); prefix && !prefix->empty()) {
+    if (const auto prefix = container->bcPayPrefix(); prefix && !prefix->empty()) {
         BCTrackerManager::trackEvent(*prefix + "user_protocol");
         return;
     }

@@ -258,19 +258,19 @@ TEST_F(CardPayEntrust, BackSkipsTheLowestPayingOrUserInformationScreen) {
 TEST_F(CardPayEntrust, PageAndPrefixOnlyWhileOnTop) {
     auto screen = open();
     EXPECT_EQ(trackerCalls("trackPageBegin"), (std::vector<Array>{{"entrust_View"}}));
-    EXPECT_EQ(container()->upPayPrefix(), "entrust_");
+    EXPECT_EQ(container()->bcPayPrefix(), "entrust_");
     // A screen over it, then back.
     m_nav->pushViewController(std::make_shared<RootDouble>(), false);
     turns(2);  // the push ends on a later turn
     EXPECT_EQ(trackerCalls("trackPageEnd"), (std::vector<Array>{{"entrust_View"}}));
-    EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
+    EXPECT_EQ(container()->bcPayPrefix(), std::nullopt);
     m_nav->popViewController(false);
     turns(2);
-    EXPECT_EQ(container()->upPayPrefix(), "entrust_");
+    EXPECT_EQ(container()->bcPayPrefix(), "entrust_");
     // The road taken away with the screen on top leaves no prefix behind for the next one.
     cardpaytest::dismissRoad(m_root);
     EXPECT_EQ(trackerCalls("trackPageEnd").size(), 2u);
-    EXPECT_EQ(container()->upPayPrefix(), std::nullopt);
+    EXPECT_EQ(container()->bcPayPrefix(), std::nullopt);
 }
 
 TEST_F(CardPayEntrust, AgreementBoxTracksWithThePrefixOrThePayType) {
@@ -280,7 +280,7 @@ TEST_F(CardPayEntrust, AgreementBoxTracksWithThePrefixOrThePayType) {
     screen->licenseBox()->checkboxClick();
     EXPECT_EQ(trackerCalls("trackEvent"), (std::vector<Array>{{"entrust_user_protocol"}}));
 
-    container()->setUpPayPrefix(std::nullopt);
+    container()->setBcPayPrefix(std::nullopt);
     YLUniTracker::resetRecord();
     screen->licenseBox()->checkboxClick();  // ticked again
     ASSERT_EQ(trackerCalls("trackEvent").size(), 1u);

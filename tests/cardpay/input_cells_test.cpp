@@ -227,10 +227,10 @@ TEST_F(CardPayInputCells, PhoneRuleAndModifyButton) {
     ASSERT_TRUE(cell->resetPhoneButton());
     BCDataContainer::instance()->setPayType(101);
     cell->resetPhoneButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
-    EXPECT_EQ(BCDataContainer::instance()->upPayPrefix(), "bankpay_phoneNO_change_");
+    EXPECT_EQ(BCDataContainer::instance()->bcPayPrefix(), "bankpay_phoneNO_change_");
     BCDataContainer::instance()->setPayType(102);
     cell->modifyAction();
-    EXPECT_EQ(BCDataContainer::instance()->upPayPrefix(), "loginpay_phoneNO_change_");
+    EXPECT_EQ(BCDataContainer::instance()->bcPayPrefix(), "loginpay_phoneNO_change_");
     EXPECT_EQ(screen->actions, (std::vector<std::optional<std::string>>{"change_phone", "change_phone"}));
     EXPECT_EQ(trackedEvents(), (std::vector<std::string>{"bankpay_change_phoneNO", "loginpay_change_phoneNO"}));
 
@@ -246,7 +246,7 @@ TEST_F(CardPayInputCells, FirstKeyTrackingWithAndWithoutAPrefix) {
     press(*cvn, "12");
     press(*pan, "6");
     BCDataContainer::instance()->setPayType(101);
-    BCDataContainer::instance()->setUpPayPrefix(std::string("bankpay_phoneNO_change_"));
+    BCDataContainer::instance()->setBcPayPrefix(std::string("bankpay_phoneNO_change_"));
     auto sms = make<BCSmsCodeCell>(Dictionary{});
     auto pan2 = make<BCBankNumCell>(Dictionary{});
     press(*sms, "1");
@@ -278,7 +278,7 @@ TEST_F(CardPayInputCells, CommonCellsUseTheSystemKeyboard) {
     platform::TextInputDriver::type(*text->textField(), std::string(100, 'a'));
     EXPECT_FALSE(text->isLegalLength());
 
-    BCDataContainer::instance()->setUpPayPrefix(std::string("pre_"));
+    BCDataContainer::instance()->setBcPayPrefix(std::string("pre_"));
     auto coupon = make<BCCouponCell>(Dictionary{});
     platform::TextInputDriver::type(*coupon->textField(), "AB");  // the coupon is never prefixed
     auto cert2 = make<BCCommCell>(Dictionary{{"type", "cert_id"}});

@@ -63,7 +63,7 @@ TEST_F(RepliesTest, RulesWithAnEntrustStepTrackAndSetThePrefix) {
     m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
     ASSERT_TRUE(waitForAnswers(1));
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventRulesWithEntrust);
-    EXPECT_EQ(container()->upPayPrefix(), "entrust_phoneNO_change_");
+    EXPECT_EQ(container()->bcPayPrefix(), "entrust_phoneNO_change_");
     EXPECT_EQ(cardpay::YLUniTracker::recordedCalls(),
               (std::vector<cardpay::YLUniTrackerCall>{{"trackEvent", {"entrust_phoneNO_change"}}}));
     EXPECT_EQ(container()->mEntrustElementArray()->size(), 1u);
@@ -72,12 +72,12 @@ TEST_F(RepliesTest, RulesWithAnEntrustStepTrackAndSetThePrefix) {
     EXPECT_EQ(container()->mFailContinue(), "0");
 
     // An empty "entrust_rules", and the other rules-type commands.
-    container()->setUpPayPrefix(std::nullopt);
+    container()->setBcPayPrefix(std::nullopt);
     m_server.setReply("bindcardrules", Dictionary{{"rules", Array{}}, {"entrust_rules", Array{}}});
     m_service->postBindCardRulesRequestWithParams(R"("pan":"6222020200112233445")");
     ASSERT_TRUE(waitForAnswers(2));
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventRules);
-    EXPECT_FALSE(container()->upPayPrefix());
+    EXPECT_FALSE(container()->bcPayPrefix());
     EXPECT_EQ(m_service->currentCMD(), cardpay::kBCCmdBindCardRules);
     m_service->postFollowRulesRequestWithParams("");
     ASSERT_TRUE(waitForAnswers(3));

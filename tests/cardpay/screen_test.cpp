@@ -500,7 +500,7 @@ TEST_F(CardPayScreen, AgreementPageAndSmsRequest) {
     EXPECT_EQ(web->webViewUrl(), "file:///nowhere/terms.html");
     EXPECT_EQ(web->barTitle(), "用户协议");
 
-    BCDataContainer::instance()->setUpPayPrefix(std::string("up_"));
+    BCDataContainer::instance()->setBcPayPrefix(std::string("up_"));
     YLUniTracker::resetRecord();
     screen->checkBoxHref("file:///nowhere/rates.html", "Rates");  // another title is not tracked
     EXPECT_TRUE(YLUniTracker::recordedCalls().empty());

@@ -267,7 +267,7 @@ TEST_F(CardPayUserInfo, PhoneChangeGoesOnToPaying) {
     ASSERT_TRUE(phone && phone->resetPhoneButton());
     phone->resetPhoneButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     EXPECT_TRUE(screen->handleModifyPhone());
-    EXPECT_EQ(container()->upPayPrefix(), "loginpay_phoneNO_change_");
+    EXPECT_EQ(container()->bcPayPrefix(), "loginpay_phoneNO_change_");
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("modifyphone").size() == 1; }));
     EXPECT_EQ(m_server.commands("modifyphone")[0].params, (Dictionary{{"card", "card-7001"}}));
     ASSERT_TRUE(waitForTop<BCPayingViewController>());

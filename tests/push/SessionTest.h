@@ -65,7 +65,7 @@ protected:
             platform::HostResolver::setTestEntry(host, platform::HostResolver::TestAnswer::Failure);
         platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Address, "127.0.0.1");
 
-        for (const char* name : {push::kJPFNetworkIsConnectingNotification, push::kPULSENetworkDidSetupNotification,
+        for (const char* name : {push::kPULSENetworkIsConnectingNotification, push::kPULSENetworkDidSetupNotification,
                                  push::kPULSENetworkDidRegisterNotification, push::kPULSENetworkDidLoginNotification,
                                  push::kPULSENetworkDidCloseNotification})
             platform::NotificationCenter::defaultCenter().addObserver(this, name, nullptr, [this](const platform::Notification& note) {

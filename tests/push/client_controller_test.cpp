@@ -128,9 +128,9 @@ TEST_F(ClientSetup, RemoteNotificationsAreReportedWithTheirIdAndFlag) {
 
     client.handleRemoteNotification(Value(Array{}));
     client.handleRemoteNotification(Value("2001"));
-    client.handleRemoteNotification(Value(Array{Value(2001), Value(Dictionary{{"_j_msgid", Value("123")}})}));
-    client.handleRemoteNotification(Value(Array{Value(2002), Value(Dictionary{{"_j_msgid", Value(7)}, {"_j_flag", Value("5")}})}));
-    client.handleRemoteNotification(Value(Array{Value(2004), Value(Dictionary{{"_j_msgid", Value("x")}, {"_j_flag", Value("y")}})}));
+    client.handleRemoteNotification(Value(Array{Value(2001), Value(Dictionary{{"_p_msgid", Value("123")}})}));
+    client.handleRemoteNotification(Value(Array{Value(2002), Value(Dictionary{{"_p_msgid", Value(7)}, {"_p_flag", Value("5")}})}));
+    client.handleRemoteNotification(Value(Array{Value(2004), Value(Dictionary{{"_p_msgid", Value("x")}, {"_p_flag", Value("y")}})}));
     client.handleRemoteNotification(Value(Array{Value(2003)}));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_reports.itemsOfType("msg_status").size() >= 4; }));
     drainPosted();

@@ -93,7 +93,7 @@ TEST_F(PulseStartUp, LaunchOptionsSetTheClientUpAndTheLaunchingNotificationOpens
     writeConfig("<key>APP_KEY</key><string>" + std::string(kAppKey) + "</string><key>CHANNEL</key><string>web</string>"
                 "<key>IsProduction</key><true/>");
     platform::Device::current().setSystemVersion("8.0");
-    const Dictionary payload{{"aps", Dictionary{{"alert", "hello"}}}, {"_j_msgid", "77"}};
+    const Dictionary payload{{"aps", Dictionary{{"alert", "hello"}}}, {"_p_msgid", "77"}};
     PulsePlugin::setLaunchOptions(launchedFrom(Value(payload)));
     EXPECT_EQ(PulsePlugin::launchOptions(), std::optional<Dictionary>(launchedFrom(Value(payload))));
     EXPECT_TRUE(platform::Application::shared().isRegisteredForRemoteNotifications());
@@ -110,7 +110,7 @@ TEST_F(PulseStartUp, LaunchOptionsSetTheClientUpAndTheLaunchingNotificationOpens
     makePlugin();
     ASSERT_EQ(m_delegate->scripts.size(), 1u);
     EXPECT_EQ(m_delegate->scripts[0], "hybrid.fireDocumentEvent('pulse.openNotification',"
-                                      "{\"aps\":{\"alert\":\"hello\"},\"_j_msgid\":\"77\"})");
+                                      "{\"aps\":{\"alert\":\"hello\"},\"_p_msgid\":\"77\"})");
     // Each instance fires it when made (one per web view).
     m_delegate->scripts.clear();
     makePlugin();
@@ -169,7 +169,7 @@ TEST_F(PulseStartUp, TheDelegateStartsTheClientAtLaunchAndRoutesTokensAndNotific
         observe(name);
     auto delegate = std::make_shared<push::PulseAppDelegate>();
     auto& application = platform::Application::shared();
-    const Dictionary launchPayload{{"aps", Dictionary{}}, {"_j_msgid", "5"}};
+    const Dictionary launchPayload{{"aps", Dictionary{}}, {"_p_msgid", "5"}};
     ASSERT_TRUE(application.launch(delegate, launchedFrom(Value(launchPayload))));
     EXPECT_EQ(PulsePlugin::launchOptions(), std::optional<Dictionary>(launchedFrom(Value(launchPayload))));
     EXPECT_NE(delegate->viewController(), nullptr) << "the shell's launch still runs";
@@ -185,7 +185,7 @@ TEST_F(PulseStartUp, TheDelegateStartsTheClientAtLaunchAndRoutesTokensAndNotific
 
     // A remote notification is reported, then posted with the payload; the fetch variant answers new data.
     application.setApplicationState(platform::ApplicationState::Active);
-    const Dictionary payload{{"aps", Dictionary{{"alert", "hi"}}}, {"_j_msgid", "6"}};
+    const Dictionary payload{{"aps", Dictionary{{"alert", "hi"}}}, {"_p_msgid", "6"}};
     std::optional<platform::BackgroundFetchResult> fetched;
     application.deliverRemoteNotification(payload, [&](platform::BackgroundFetchResult result) { fetched = result; });
     EXPECT_EQ(fetched, platform::BackgroundFetchResult::NewData);

@@ -176,7 +176,7 @@ TEST_F(PulsePluginTest, AResultWithoutTagsAndAliasCarriesNullForBoth) {
 
 TEST_F(PulsePluginTest, ARemoteNotificationFiresReceiveWhileActiveAndOpenOtherwise) {
     plugin();
-    const Dictionary payload{{"aps", Dictionary{{"alert", "it's \"here\" \\ </script>"}}}, {"_j_msgid", 5}};
+    const Dictionary payload{{"aps", Dictionary{{"alert", "it's \"here\" \\ </script>"}}}, {"_p_msgid", 5}};
     auto deliver = [&](platform::ApplicationState state) {
         platform::Application::shared().setApplicationState(state);
         platform::NotificationCenter::defaultCenter().post(push::kPulsePluginReceiveNotification, &payload);

@@ -42,7 +42,7 @@ protected:
         Dictionary d;
         d.set("aps", Dictionary{});
         if (!messageId.isNull())
-            d.set("_j_msgid", std::move(messageId));
+            d.set("_p_msgid", std::move(messageId));
         return d;
     }
     void setState(platform::ApplicationState state) { platform::Application::shared().setApplicationState(state); }

@@ -66,7 +66,7 @@ TEST_F(Session, AFirstRunRegistersThenLogsInAndARestartLogsInAtOnce) {
 
     // Connecting is told at once; the rest through the main queue, the registration with its id.
     ASSERT_TRUE(hybtest::runMainUntil([&] { return noteNames().size() == 4; }));
-    EXPECT_EQ(noteNames(), (std::vector<std::string>{push::kJPFNetworkIsConnectingNotification, push::kPULSENetworkDidSetupNotification,
+    EXPECT_EQ(noteNames(), (std::vector<std::string>{push::kPULSENetworkIsConnectingNotification, push::kPULSENetworkDidSetupNotification,
                                                      push::kPULSENetworkDidRegisterNotification, push::kPULSENetworkDidLoginNotification}));
     EXPECT_EQ(notes()[2].userInfo["RegistrationID"].stringOr(""), "reg1");
 
