@@ -1,25 +1,38 @@
-# hyb_module(NAME [DEPS ...]): one static library from every .cpp and .c in the calling folder and its
+# The folders' libraries are static in the application and shared in the test build, where several
+# hundred test programs would otherwise each carry their own copy of every library they use.
+if(HYB_SHARED_MODULES)
+  set(HYB_MODULE_TYPE SHARED)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+else()
+  set(HYB_MODULE_TYPE STATIC)
+endif()
+
+# hyb_module(NAME [DEPS ...]): one library from every .cpp and .c in the calling folder and its
 # subfolders. New files join the build without editing any CMakeLists.
 function(hyb_module name)
   cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
-  add_library(${name} STATIC ${srcs})
+  add_library(${name} ${HYB_MODULE_TYPE} ${srcs})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
 
-# ThreadSanitizer runs code several times slower: its tests get a longer limit.
+# A test program runs whole, every case in one process, so that state one case leaves behind is seen by
+# the next. ThreadSanitizer runs code several times slower: its programs get a longer limit.
 if(HYB_TSAN)
-  set(HYB_TEST_TIMEOUT 600)
+  set(HYB_TEST_TIMEOUT 3000)
 else()
-  set(HYB_TEST_TIMEOUT 120)
+  set(HYB_TEST_TIMEOUT 600)
 endif()
 
-# hyb_tests(LABEL DEPS ... [SERIAL stem ...]): one GoogleTest executable per tests/<folder>/*_test.cpp,
-# labelled LABEL. The executables named under SERIAL run with nothing beside them: they wait on an
-# engine's own timers, which a fully loaded machine stretches past any sane limit.
+# hyb_tests(LABEL DEPS ... [SERIAL stem ...] [PER_CASE stem ...]): one GoogleTest program per
+# tests/<folder>/*_test.cpp, labelled LABEL, and one CTest entry of the same name that runs it whole (run
+# one case with `<program> --gtest_filter=Suite.Case`). The programs named under SERIAL run with nothing
+# beside them: they wait on an engine's own timers, which a fully loaded machine stretches past any sane
+# limit. Those named under PER_CASE still run one case per process: each is a known fault, a case that
+# fails after another case of its program, to be mended and taken off the list.
 function(hyb_tests label)
-  cmake_parse_arguments(T "" "" "DEPS;SERIAL" ${ARGN})
+  cmake_parse_arguments(T "" "" "DEPS;SERIAL;PER_CASE" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   foreach(src ${tests})
     get_filename_component(stem ${src} NAME_WE)
@@ -32,10 +45,16 @@ function(hyb_tests label)
     if(stem IN_LIST T_SERIAL)
       set(serial TRUE)
     endif()
-    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS ${label} TIMEOUT ${HYB_TEST_TIMEOUT} RUN_SERIAL ${serial}
-      # One variable per property: gtest_discover_tests splits a list value and keeps only its first item.
-      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp"
-      ENVIRONMENT_MODIFICATION "NO_AT_BRIDGE=set:1")
+    if(stem IN_LIST T_PER_CASE)
+      gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS ${label} TIMEOUT 120 RUN_SERIAL ${serial}
+        # One variable per property: gtest_discover_tests splits a list value and keeps only its first item.
+        ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp"
+        ENVIRONMENT_MODIFICATION "NO_AT_BRIDGE=set:1")
+    else()
+      add_test(NAME ${exe} COMMAND ${exe} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+      set_tests_properties(${exe} PROPERTIES LABELS ${label} TIMEOUT ${HYB_TEST_TIMEOUT} RUN_SERIAL ${serial}
+        ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;NO_AT_BRIDGE=1")
+    endif()
   endforeach()
 endfunction()
