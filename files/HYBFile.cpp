@@ -110,7 +110,7 @@ void HYBFile::pluginInitialize() {
     } else if (location == "compatibility") {
         registerFilesystem(std::make_shared<HYBLocalFilesystem>("persistent", m_rootDocsPath));
     } else {
-        platform::internalInconsistency(
+        platform::configurationFailure(
             "File plugin configuration error: Please set iosPersistentFileLocation in config.xml to one of \"library\" "
             "(for new applications) or \"compatibility\" (for compatibility with previous versions)");
     }

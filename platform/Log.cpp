@@ -83,7 +83,10 @@ std::string formatString(const char* format, ...) {
     return out;
 }
 
-void internalInconsistency(std::string_view description) {
+namespace {
+// The last line of a process that stops: to the capture hook, and also where people look when a
+// captured process ends.
+void writeFailure(std::string_view description) {
     std::string line = "Internal-consistency failure: ";
     line += description;
     auto& s = state();
@@ -94,9 +97,20 @@ void internalInconsistency(std::string_view description) {
     }
     if (hook)
         (*hook)(line);
-    // Also where people look when a captured process ends.
     writeToStderr(line);
+}
+} // namespace
+
+void internalInconsistency(std::string_view description) {
+    writeFailure(description);
     std::abort();
+}
+
+void configurationFailure(std::string_view description) {
+    writeFailure(description);
+    std::fflush(nullptr);
+    // Other threads may still run: no exit handlers, no static destructors.
+    std::_Exit(kConfigurationFailureExitStatus);
 }
 
 } // namespace platform

@@ -8,6 +8,10 @@
 //   assert on log texts this way). The hook may be called from any thread; it must not log itself.
 // - internalInconsistency(): a programming error that correct callers never reach. It logs
 //   "Internal-consistency failure: <description>" and aborts the process; it never returns.
+// - configurationFailure(): the application is configured so that it cannot run (its bundle's config.xml
+//   is missing or does not parse, a required preference is wrong). It logs the same line and ends the
+//   process at once with exit status 1: no abort, no core dump, no exit handlers (other threads may be
+//   running). It never returns.
 #pragma once
 
 #include <functional>
@@ -33,5 +37,8 @@ public:
 [[gnu::format(printf, 1, 2)]] std::string formatString(const char* format, ...);
 
 [[noreturn]] void internalInconsistency(std::string_view description);
+
+inline constexpr int kConfigurationFailureExitStatus = 1;
+[[noreturn]] void configurationFailure(std::string_view description);
 
 } // namespace platform

@@ -9,6 +9,9 @@
 #include "platform/RunLoop.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
 
 namespace runtime {
 namespace {
@@ -40,8 +43,13 @@ platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::stri
     const platform::FileManager& files = platform::FileManager::defaultManager();
     if (!files.isDirectory(bundlePath))
         return platform::Error("HYBApplication", 1, "No bundle folder at " + bundlePath + ".");
-    if (!files.fileExists(bundlePath + "/config.xml"))
+    const std::string config = bundlePath + "/config.xml";
+    if (!files.fileExists(config))
         return platform::Error("HYBApplication", 2, "The bundle at " + bundlePath + " has no config.xml.");
+    // The view controller would log it and run without plug-ins, answering none of the page's calls.
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(config, ignored) || ::access(config.c_str(), R_OK) != 0)
+        return platform::Error("HYBApplication", 3, "The bundle's config.xml at " + config + " is not a readable file.");
     platform::AppFolders folders(homePath.empty() ? platform::AppFolders::defaultHome(bundleIdentifierOf(bundlePath)) : homePath,
                                  bundlePath);
     if (platform::Status made = folders.createFolders(); !made)

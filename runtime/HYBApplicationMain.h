@@ -27,7 +27,8 @@ void setAppDelegateFactory(AppDelegateFactory factory);
 // Installs the application's folders (the bundle at bundlePath; the home at homePath, or when empty the
 // desktop default for the bundle's identifier), makes the home's folders and launches the platform
 // application with the delegate the factory makes (an AppDelegate unless set), which shows the root view controller and starts loading the start
-// page. Main thread. A bundle without config.xml is refused with an error.
+// page. Main thread. A bundle without config.xml, or whose config.xml is not a readable file, is refused
+// with an error; a config.xml that does not parse stops the process (HYBLoadedSettings.h).
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath = {});
 
 // launchApplication, then turns the main run loop until the application terminates. Returns the

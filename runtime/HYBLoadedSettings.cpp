@@ -18,8 +18,8 @@ std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings(const std::stri
     HYBConfigParser parser;
     std::error_code error;
     if (configPath.empty() || !std::filesystem::exists(configPath, error))
-        platform::internalInconsistency("ERROR: config.xml does not exist. Please run "
-                                        "hybrid-ios/bin/hybrid_plist_to_config_xml path/to/project.");
+        platform::configurationFailure("ERROR: config.xml does not exist. Please run "
+                                       "hybrid-ios/bin/hybrid_plist_to_config_xml path/to/project.");
     std::optional<platform::XMLParser> reader;
     if (std::filesystem::is_regular_file(configPath, error))
         reader = platform::XMLParser::fromFile(configPath);
@@ -28,7 +28,7 @@ std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings(const std::stri
         return std::nullopt;
     }
     if (!parser.parseDocument(*reader))
-        platform::internalInconsistency(*parser.parseFailure());
+        platform::configurationFailure(*parser.parseFailure());
     return fromParser(parser);
 }
 

@@ -2,8 +2,8 @@
 // map, the start-up plug-ins, the whitelist, the preferences, the web folder and the start page.
 //
 // loadSettings() reads the bundle's config.xml. A missing file or a document that does not parse stops
-// the process with a fixed text (an internal-consistency failure: the bundle is broken); a file that
-// cannot be opened is logged and gives nothing.
+// the process with a fixed text and exit status 1 (platform::configurationFailure: the bundle is broken);
+// a file that cannot be opened is logged and gives nothing.
 #pragma once
 
 #include "platform/Value.h"

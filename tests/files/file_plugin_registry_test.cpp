@@ -62,8 +62,8 @@ TEST_F(FilePluginTest, ExtraFileSystemsAreSplitWithoutTrimmingAndRegisteredOnce)
     EXPECT_FALSE(FileManager::defaultManager().fileExists(m_home.folders().documents() + "/NoCloud"));
 }
 
-TEST_F(FilePluginTest, BadPersistentLocationStopsWithTheFixedText) {
-    EXPECT_DEATH(startPlugin({{"iospersistentfilelocation", "sdcard"}}),
+TEST_F(FilePluginTest, BadPersistentLocationStopsWithTheFixedTextAndStatusOne) {
+    EXPECT_EXIT(startPlugin({{"iospersistentfilelocation", "sdcard"}}), ::testing::ExitedWithCode(1),
                  "File plugin configuration error: Please set iosPersistentFileLocation in config.xml to one of \"library\" "
                  "\\(for new applications\\) or \"compatibility\" \\(for compatibility with previous versions\\)");
 }

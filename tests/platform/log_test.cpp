@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,21 @@ TEST(LogDeathTest, InternalInconsistencyLogsItsFixedTextAndAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(internalInconsistency(formatString("Got token %ld, expected %ld", 3L, 4L)),
                  "Internal-consistency failure: Got token 3, expected 4");
+    EXPECT_EXIT(internalInconsistency("x"), ::testing::KilledBySignal(SIGABRT), "");
+}
+
+// A broken configuration is not a crash: the same line, then exit status 1 (no abort, no core dump),
+// also while a capture hook takes the log's lines.
+TEST(LogDeathTest, ConfigurationFailureLogsItsFixedTextAndExitsWithStatusOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(configurationFailure("config.xml parse error line 11 col 4"), ::testing::ExitedWithCode(kConfigurationFailureExitStatus),
+                "^Internal-consistency failure: config.xml parse error line 11 col 4\n$");
+    EXPECT_EXIT(
+        {
+            Log::setCaptureHook([](std::string_view) {});
+            configurationFailure("captured");
+        },
+        ::testing::ExitedWithCode(1), "Internal-consistency failure: captured");
 }
 
 } // namespace

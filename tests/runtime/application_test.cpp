@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 using namespace runtime;
 
@@ -512,6 +513,20 @@ TEST_F(ApplicationTest, TheFactoryChoosesTheDelegateOnceTheBundleIsInstalled) {
     setAppDelegateFactory({});
     launch();
     EXPECT_EQ(std::dynamic_pointer_cast<ChosenDelegate>(m_delegate), nullptr);
+}
+
+// A bundle the application cannot configure itself from is refused before anything launches.
+TEST_F(ApplicationTest, ABundleWithoutAReadableConfigXmlIsRefusedWithAnError) {
+    const std::string bundle = m_home.folders().bundle();
+    auto refusal = [&](const std::string& path) {
+        auto launched = launchApplication(path, m_home.folders().home());
+        EXPECT_FALSE(platform::Application::shared().delegate());
+        return launched.ok() ? std::string("launched") : launched.error().localizedDescription();
+    };
+    EXPECT_EQ(refusal(bundle + "/nowhere"), "No bundle folder at " + bundle + "/nowhere.");
+    EXPECT_EQ(refusal(bundle), "The bundle at " + bundle + " has no config.xml.");
+    std::filesystem::create_directories(bundle + "/config.xml");
+    EXPECT_EQ(refusal(bundle), "The bundle's config.xml at " + bundle + "/config.xml is not a readable file.");
 }
 
 } // namespace

@@ -129,15 +129,23 @@ TEST_F(LoadSettingsTest, ReadsTheBundlesConfigXml) {
     EXPECT_EQ(loaded->startupPluginNames, std::vector<std::string>{"device"});
 }
 
-TEST_F(LoadSettingsTest, MissingFileStopsWithItsFixedText) {
-    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(),
-                 "ERROR: config.xml does not exist. Please run hybrid-ios/bin/hybrid_plist_to_config_xml "
-                 "path/to/project.");
+// A broken bundle is the user's to mend, not a crash: the fixed text and exit status 1, never an abort.
+TEST_F(LoadSettingsTest, MissingFileStopsWithItsFixedTextAndStatusOne) {
+    EXPECT_EXIT((void)HYBLoadedSettings::loadSettings(), ::testing::ExitedWithCode(1),
+                "Internal-consistency failure: ERROR: config.xml does not exist. Please run "
+                "hybrid-ios/bin/hybrid_plist_to_config_xml path/to/project.");
 }
 
-TEST_F(LoadSettingsTest, MalformedFileStopsWithItsPosition) {
-    m_home.writeBundleFile("config.xml", "<widget>\n<preference name='a' value='b'>\n");
-    EXPECT_DEATH((void)HYBLoadedSettings::loadSettings(), "config.xml parse error line [0-9]+ col [0-9]+");
+TEST_F(LoadSettingsTest, MalformedFilesStopWithTheirPositionAndStatusOne) {
+    const std::string randomBytes("\x8f\x01\xff<\x00\x13\xfe\x7f", 8);
+    for (const std::string& text : {std::string("<widget>\n<preference name='a' value='b'>\n"), std::string(),
+                                    std::string("plain text, not a document"), randomBytes,
+                                    std::string("<widget><preference name=\"a value=\"b\"/></widget>")}) {
+        m_home.writeBundleFile("config.xml", text);
+        EXPECT_EXIT((void)HYBLoadedSettings::loadSettings(), ::testing::ExitedWithCode(1),
+                    "config.xml parse error line [0-9]+ col [0-9]+")
+            << "config.xml: " << text;
+    }
 }
 
 TEST_F(LoadSettingsTest, UnreadableFileIsLoggedAndGivesNothing) {
