@@ -14,9 +14,11 @@
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +35,10 @@ constexpr int kSettledPolls = 3;
 constexpr const char* kSettledScript =
     "typeof hybrid === 'undefined'"
     " || hybrid.require('hybrid/exec').pendingCallbackCount() <= (Number(window.hybridKeptCallbacks) || 0)";
+// How many of the page's calls still wait for an answer (those it keeps open not counted).
+constexpr const char* kUnansweredScript =
+    "typeof hybrid === 'undefined' ? 0"
+    " : hybrid.require('hybrid/exec').pendingCallbackCount() - (Number(window.hybridKeptCallbacks) || 0)";
 
 struct Screenshot {
     webengine::WebKitGtkWebView* webView;
@@ -41,7 +47,27 @@ struct Screenshot {
     int* exitCode;
     int settledPolls = 0;
     const char* awaited = "the start page did not load";  // said when the time-out comes first
+    bool settling = false;                                // the page has loaded; its calls are awaited
 };
+
+// The signal that asked the application to end (SIGINT, SIGTERM), or 0.
+int quitSignal = 0;
+
+// SIGINT and SIGTERM end the application as closing its window does: the main loop ends and the
+// termination handlers run. The process then ends by that signal, as its sender expects. The handler
+// goes after the first one, so a second signal ends the process at once.
+void quitOnSignals()
+{
+    for (int signum : {SIGINT, SIGTERM}) {
+        g_unix_signal_add(signum, [](gpointer data) -> gboolean {
+            if (!quitSignal)
+                quitSignal = GPOINTER_TO_INT(data);
+            if (gtk_main_level() > 0)
+                gtk_main_quit();
+            return G_SOURCE_REMOVE;
+        }, GINT_TO_POINTER(signum));
+    }
+}
 
 // Writes the screenshot (a failure sets the exit status) and ends the main loop.
 void writeScreenshotAndQuit(Screenshot& shot)
@@ -96,7 +122,8 @@ int main(int argc, char** argv)
         display = std::move(*started);
     }
     if (!gtk_init_check(&argc, &argv))
-        return fail("cannot open a display (use --headless to run without one)");
+        return fail("cannot open a display (run with --headless to use a private virtual display)");
+    quitOnSignals();
 
     // Every web view of the application (the view controller's, the user agent's probe) is WebKitGTK's.
     app::registerPlugins();
@@ -115,6 +142,7 @@ int main(int argc, char** argv)
         platform::NotificationCenter::defaultCenter().addObserver(
             &kScreenshotObserver, runtime::kHYBPageDidLoadNotification, nullptr, [&](const platform::Notification&) {
                 platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
+                shot.settling = true;
                 // The page's first calls are still travelling: wait until it has settled.
                 g_timeout_add(kSettlePollMilliseconds, [](gpointer data) -> gboolean {
                     auto* shot = static_cast<Screenshot*>(data);
@@ -170,13 +198,21 @@ int main(int argc, char** argv)
     if (screenshot) {
         g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer data) -> gboolean {
             auto* shot = static_cast<Screenshot*>(data);
-            std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
+            if (shot->settling) {
+                // Calls for services config.xml does not map are never answered (the log names them).
+                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls were still unanswered after %u s\n",
+                             shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript).c_str(),
+                             kScreenshotTimeoutSeconds);
+            } else {
+                std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
+            }
             *shot->exitCode = 1;
             gtk_main_quit();
             return G_SOURCE_REMOVE;
         }, &shot);
     }
-    gtk_main();
+    if (!quitSignal)
+        gtk_main();
 
     // Termination handlers (web-storage backup, the temporary folder) run before the window goes.
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
@@ -187,5 +223,10 @@ int main(int argc, char** argv)
     webView.reset();
     launched = platform::Error();
     platform::Application::shared().setDelegate(nullptr);
+    if (quitSignal) {
+        display.reset();
+        std::signal(quitSignal, SIG_DFL);
+        std::raise(quitSignal);
+    }
     return exitCode;
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,7 @@ platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chr
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return displayError("cannot make a pipe for Xvfb");
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         close(fds[0]);
@@ -93,6 +95,10 @@ platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chr
         return displayError("cannot start Xvfb");
     }
     if (child == 0) {
+        // However this process ends (an abort, _Exit, a signal), the server is told to stop; it may
+        // already have ended before the request took hold.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+            _exit(127);
         // The write end must survive exec; everything the server says goes to /dev/null.
         const int writeEnd = dup(fds[1]);
         const int null = open("/dev/null", O_RDWR);

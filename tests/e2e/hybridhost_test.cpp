@@ -4,11 +4,16 @@
 #include "PushBundle.h"
 
 #include <cairo.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <set>
 #include <glib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <thread>
 
 namespace {
 
@@ -134,6 +139,249 @@ TEST(HybridHostTest, ABundleDeclaringPushWithoutItsConfigurationEndsAtLaunch)
     run = runHost({"--headless", "--screenshot", folder.path() + "/page.png", bundle});
     EXPECT_EQ(run.exitStatus, 1) << run.err;
     EXPECT_NE(run.err.find("error: app key not found in PushConfig.plist "), std::string::npos) << run.err;
+}
+
+// ---- every way out of a headless run stops its private display ----
+
+// The command name of a process (readable while it is a zombie too).
+std::string commandName(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(file, name);
+    return name;
+}
+
+struct ProcessEntry {
+    pid_t pid = 0;
+    std::string name;
+    char state = 0;
+    pid_t parent = 0;
+};
+
+// Every process of the machine as /proc lists it now.
+std::vector<ProcessEntry> processes()
+{
+    std::vector<ProcessEntry> all;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open)
+            continue;
+        ProcessEntry process{static_cast<pid_t>(std::stol(name)), line.substr(open + 1, close - open - 1)};
+        std::istringstream(line.substr(close + 1)) >> process.state >> process.parent;
+        all.push_back(process);
+    }
+    return all;
+}
+
+// The application on its own private virtual display: started without DISPLAY, with its home in `folder`
+// and no core files, its standard error caught. This process is made the subreaper of what the
+// application starts, so that whatever outlives it (its display server, the engine's processes) becomes a
+// child here and is seen ending, or seen still running.
+class HeadlessHost {
+public:
+    HeadlessHost(const e2e::TempFolder& folder, const std::string& bundle)
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        gchar** env = g_get_environ();
+        env = g_environ_unsetenv(env, "DISPLAY");
+        env = g_environ_unsetenv(env, "WAYLAND_DISPLAY");
+        env = g_environ_setenv(env, "XDG_DATA_HOME", folder.path().c_str(), TRUE);
+        env = g_environ_setenv(env, "NO_AT_BRIDGE", "1", TRUE);
+        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", bundle};
+        std::vector<char*> argv;
+        for (auto& a : arguments)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        GError* error = nullptr;
+        auto noCores = [](gpointer) {
+            const rlimit none{0, 0};
+            setrlimit(RLIMIT_CORE, &none);
+        };
+        if (!g_spawn_async_with_pipes(nullptr, argv.data(), env, GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),
+                                      noCores, nullptr, &m_pid, nullptr, nullptr, &m_err, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        } else {
+            fcntl(m_err, F_SETFL, fcntl(m_err, F_GETFL) | O_NONBLOCK);
+        }
+        g_strfreev(env);
+    }
+    ~HeadlessHost()
+    {
+        // Nothing of a failed run stays behind.
+        for (pid_t pid : runningChildren())
+            kill(pid, SIGKILL);
+        while (waitpid(-1, nullptr, 0) > 0) {
+        }
+        if (m_err >= 0)
+            close(m_err);
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+
+    pid_t pid() const { return m_pid; }
+    const std::string& err() const { return m_errText; }
+
+    // Waits (bounded) until the application has said `text` on standard error.
+    bool waitForOutput(const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(60))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_errText.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || !readError(100))
+                return false;
+        }
+        return true;
+    }
+
+    // The application's display server, once it runs (bounded).
+    pid_t displayServer(std::chrono::seconds timeout = std::chrono::seconds(20))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const ProcessEntry& process : processes())
+                if (process.name == "Xvfb" && process.parent == m_pid)
+                    return process.pid;
+            readError(50);
+        }
+        return 0;
+    }
+
+    struct End {
+        int status = -1;                  // the application's wait status
+        std::multiset<std::string> ended; // what it left that ended after it, by command name
+        std::vector<std::string> running; // what it left that still ran at the time-out
+    };
+    // Waits until the application and everything it left behind have ended (bounded).
+    End awaitEnd(std::chrono::seconds timeout = std::chrono::seconds(30))
+    {
+        End end;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            readError(0);
+            siginfo_t info{};
+            if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+                break; // no children left at all
+            if (info.si_pid == 0) {
+                readError(20);
+                continue;
+            }
+            const std::string name = commandName(info.si_pid);
+            int status = 0;
+            waitpid(info.si_pid, &status, 0);
+            if (info.si_pid == m_pid)
+                end.status = status;
+            else
+                end.ended.insert(name);
+        }
+        for (pid_t pid : runningChildren())
+            end.running.push_back(commandName(pid));
+        for (int i = 0; i < 100 && m_err >= 0; ++i)
+            readError(0);
+        return end;
+    }
+
+private:
+    // Reads what the application said, waiting up to waitMs; false once its standard error is closed.
+    bool readError(int waitMs)
+    {
+        if (m_err < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+            return false;
+        }
+        pollfd p{m_err, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0)
+            return true;
+        char buffer[4096];
+        const ssize_t n = read(m_err, buffer, sizeof buffer);
+        if (n > 0)
+            m_errText.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            close(m_err);
+            m_err = -1;
+            return false;
+        }
+        return true;
+    }
+    static std::vector<pid_t> runningChildren()
+    {
+        std::vector<pid_t> children;
+        for (const ProcessEntry& process : processes())
+            if (process.parent == getpid() && process.state != 'Z')
+                children.push_back(process.pid);
+        return children;
+    }
+
+    GPid m_pid = 0;
+    int m_err = -1;
+    std::string m_errText;
+};
+
+// SIGINT and SIGTERM end the application as closing its window does, and then by that signal; an abort
+// ends it at once. Either way its display server and the engine's processes stop with it.
+TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGABRT}) {
+        SCOPED_TRACE(strsignal(signal));
+        e2e::TempFolder folder;
+        HeadlessHost host(folder, copySampleBundle(folder));
+        const pid_t server = host.displayServer();
+        ASSERT_NE(server, 0) << host.err();
+        ASSERT_TRUE(host.waitForOutput("Multi-tasking")) << host.err();
+        kill(host.pid(), signal);
+        const HeadlessHost::End end = host.awaitEnd();
+        EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == signal) << end.status << "\n" << host.err();
+        // Stopped by the application on its way out, or by the kernel when it ended at once.
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(server)));
+        EXPECT_EQ(end.running, std::vector<std::string>{});
+    }
+}
+
+// A bundle the application cannot run ends it with status 1 and one line saying why, not an abort; the
+// display server stops too, also when the push plug-in ends the process at once (_Exit).
+TEST(HybridHostTest, ABundleThatCannotRunEndsAHeadlessRunWithStatusOneAndStopsItsDisplayServer)
+{
+    const struct {
+        const char* file;
+        const char* contents; // nullptr: removed
+        const char* said;
+    } cases[] = {
+        {"config.xml", "<?xml version='1.0'?>\n<widget>\n<content src=\"index.html\"", "config.xml parse error line "},
+        {"config.xml", "", "config.xml parse error line "},
+        {"config.xml", "not a document at all", "config.xml parse error line "},
+        {"PushConfig.plist", nullptr, "error: PushConfig.plist not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ": " + (c.contents ? c.contents : "(none)"));
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        std::filesystem::remove(bundle + "/" + c.file);
+        if (c.contents)
+            std::ofstream(bundle + "/" + c.file) << c.contents;
+        HeadlessHost host(folder, bundle);
+        const HeadlessHost::End end = host.awaitEnd();
+        EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1) << end.status << "\n" << host.err();
+        EXPECT_NE(host.err().find(c.said), std::string::npos) << host.err();
+        EXPECT_EQ(end.ended.count("Xvfb"), 1u);
+        EXPECT_EQ(end.running, std::vector<std::string>{});
+    }
+}
+
+// A config.xml that is a folder is refused before the application launches.
+TEST(HybridHostTest, AConfigXmlThatIsNoFileIsRefusedWithStatusOne)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = copySampleBundle(folder);
+    std::filesystem::remove(bundle + "/config.xml");
+    std::filesystem::create_directory(bundle + "/config.xml");
+    auto run = runHost({"--headless", bundle});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_NE(run.err.find("config.xml at " + bundle + "/config.xml is not a readable file"), std::string::npos) << run.err;
 }
 
 } // namespace
