@@ -24,11 +24,12 @@ test-release: deps
 	@cmake --build build/test-release -j $(JOBS)
 	@cd build/test-release && xvfb-run -a ctest --output-on-failure -j $(JOBS) -L 'crash|e2e' $(CTEST_ARGS)
 
+# The application's options go in ARGS, e.g. make run ARGS="--headless --screenshot page.png" (its
+# --help lists them); without a bundle folder among them it runs the sample bundle app/bundle.
 run: deps
 	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
 	@cmake --build build/release -j $(JOBS)
-	@if [ -x build/release/app/hybridhost ]; then build/release/app/hybridhost app/bundle; \
-	 else echo "run: the application is not built yet; it will start app/bundle/www/index.html"; fi
+	@build/release/app/hybridhost $(ARGS)
 
 # The bank-card payment road in the application, against the loopback payment server and its sample
 # order (scripts/demo-cardpay starts the server and stops it when the application ends).
@@ -37,10 +38,14 @@ demo-cardpay: deps
 	@cmake --build build/release -j $(JOBS) --target hybridhost cardpay-test-server
 	@./scripts/demo-cardpay build/release $(DEMO_ARGS)
 
+# Every benchmark runs, even after one has failed; any failure fails the target, naming the failed ones.
 bench: deps
 	@cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF -DHYB_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bench/*_bench; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BENCH_ARGS); done; true
+	@failed=""; for b in build/bench/bench/*_bench; do \
+	   [ -x "$$b" ] || continue; echo "== $$b"; "$$b" $(BENCH_ARGS) || failed="$$failed $${b##*/}"; \
+	 done; \
+	 if [ -n "$$failed" ]; then echo "bench: failed:$$failed" >&2; exit 1; fi
 
 # Every test under ThreadSanitizer (not part of CI). Any report fails its test; tests/tsan.supp silences
 # only reports wholly inside uninstrumented system libraries, each line saying why.

@@ -1,6 +1,7 @@
 // A console reporter that keeps the wall time per iteration of every run, so that a benchmark can print its
-// ratios against the baseline measured in the same run. Runs are named as the console shows them
-// ("name/arg", "name/min_time:1.000/real_time").
+// ratios against the baseline measured in the same run, and notes the runs that ended in an error
+// (SkipWithError), which fail the program. Runs are named as the console shows them ("name/arg",
+// "name/min_time:1.000/real_time").
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -17,10 +18,17 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
+            if (run.error_occurred)
+                m_failed = true;
+        for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred)
                 m_nanoseconds[run.benchmark_name()] =
                     run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
     }
+    // Whether a run ended in an error: the program's exit status is then 1.
+    bool failed() const { return m_failed; }
+    int exitStatus() const { return m_failed ? 1 : 0; }
+
     // Nanoseconds per iteration, whatever unit the console shows.
     const std::map<std::string, double>& times() const { return m_nanoseconds; }
 
@@ -41,6 +49,17 @@ public:
 
 private:
     std::map<std::string, double> m_nanoseconds;
+    bool m_failed = false;
 };
+
+// The whole program of a benchmark that prints nothing of its own: every selected run, and exit status 1
+// when one ended in an error.
+inline int runBenchmarks(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return reporter.exitStatus();
+}
 
 } // namespace bench

@@ -88,5 +88,5 @@ int main(int argc, char** argv) {
         std::printf("frame path %.1f frames/s vs whole frame as BGRX (baseline) %.1f frames/s: %.2f times as fast\n", 1 / path,
                     1 / whole, whole / path);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

@@ -121,5 +121,5 @@ int main(int argc, char** argv) {
                     bareCalls, oursCalls / bareCalls);
     }
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

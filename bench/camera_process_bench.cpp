@@ -169,5 +169,5 @@ int main(int argc, char** argv) {
         std::printf("camera processing vs direct libjpeg-turbo + Cairo (medians of %d): %.2f times the baseline (%.1f ms vs %.1f ms; goal at most 1.5)\n",
                     kRepetitions, camera / baseline, camera * 1000, baseline * 1000);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

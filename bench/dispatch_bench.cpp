@@ -12,6 +12,8 @@
 #include "platform/RunLoop.h"
 #include "platform/RunLoopThread.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <glib.h>
 
@@ -265,4 +267,4 @@ BENCHMARK(BM_GlobalQueueBurst10k)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return bench::runBenchmarks(argc, argv); }

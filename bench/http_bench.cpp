@@ -6,6 +6,8 @@
 #include "platform/URLConnection.h"
 #include "support/HTTPTestServer.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -138,12 +140,13 @@ BENCHMARK(BM_CurlToolDownload)->UseManualTime()->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     if (g_connectionSeconds > 0 && g_mainLoopSeconds > 0 && g_curlSeconds > 0)
         std::printf("64 MiB loopback download: curl tool %.1f ms; URLConnection %.1f ms (ratio %.2f), delivering on the main run "
                     "loop %.1f ms (ratio %.2f); speed ratio = curl time / URLConnection time, goal >= 0.95\n",
                     g_curlSeconds * 1000, g_connectionSeconds * 1000, g_curlSeconds / g_connectionSeconds,
                     g_mainLoopSeconds * 1000, g_curlSeconds / g_mainLoopSeconds);
-    return 0;
+    return reporter.exitStatus();
 }

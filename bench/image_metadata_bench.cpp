@@ -131,5 +131,5 @@ int main(int argc, char** argv) {
         std::printf("GPS splice vs decode and re-encode (libjpeg-turbo): %.1f times as fast (%.2f ms vs %.1f ms)\n",
                     baseline / ours, ours * 1000, baseline * 1000);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

@@ -65,5 +65,5 @@ int main(int argc, char** argv) {
                     bare->second);
     }
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

@@ -81,5 +81,5 @@ int main(int argc, char** argv) {
             std::printf("  %-7s (items/non-ASCII): %.1fx\n", args, *ratio);
     }
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

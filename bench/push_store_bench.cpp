@@ -137,5 +137,5 @@ int main(int argc, char** argv) {
                     identity / baseline);
     std::error_code ignored;
     fs::remove_all(benchHome(), ignored);
-    return 0;
+    return reporter.exitStatus();
 }

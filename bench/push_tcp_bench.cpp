@@ -6,6 +6,8 @@
 #include "push/PULSEPacketReassembler.h"
 #include "push/PULSEReceivedPacketController.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -98,4 +100,4 @@ BENCHMARK(BM_CopyOnly);
 BENCHMARK(BM_Frame);
 BENCHMARK(BM_FrameMovingAfterEveryPacket);
 BENCHMARK(BM_FrameAndDispatch);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return bench::runBenchmarks(argc, argv); }

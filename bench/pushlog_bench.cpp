@@ -141,5 +141,5 @@ int main(int argc, char** argv) {
                     sync / syncBaseline, sync, syncBaseline, sync / syncBuffered, syncBuffered);
     std::error_code ignored;
     fs::remove_all(benchFolder(), ignored);
-    return 0;
+    return reporter.exitStatus();
 }

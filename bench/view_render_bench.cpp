@@ -8,6 +8,8 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/ViewRenderer.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <pango/pangocairo.h>
 
@@ -204,11 +206,12 @@ BENCHMARK(BM_DirectCairoPango)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Use
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     double ours = medians()["ViewRenderer"], baseline = medians()["Direct"];
     if (ours > 0 && baseline > 0)
         std::printf("ViewRenderer vs direct Cairo+Pango: %.2f times the baseline's time (median %.2f ms vs %.2f ms per frame)\n",
                     ours / baseline, ours * 1000, baseline * 1000);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }

@@ -10,6 +10,8 @@
 // display started here when there is none.
 #include "webengine/PrivateDisplay.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <cairo.h>
 #include <webkit2/webkit2.h>
@@ -205,7 +207,8 @@ int main(int argc, char** argv)
         return 1;
     }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
     std::map<std::string, std::pair<double, double>> medians; // seconds, MiB
@@ -226,5 +229,5 @@ int main(int argc, char** argv)
     }
     std::error_code ignored;
     fs::remove(screenshotPath(), ignored);
-    return 0;
+    return reporter.exitStatus();
 }

@@ -100,5 +100,5 @@ int main(int argc, char** argv) {
         std::printf("ZMZipArchive vs unzip -q: %.2f times as fast (%.1f ms vs %.1f ms)\n", baseline / ours,
                     ours * 1000, baseline * 1000);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }
