@@ -2,9 +2,9 @@
 
 #include "platform/RunLoop.h"
 #include "platform/RunLoopCore.h"
+#include "platform/device/InterfaceAddresses.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -22,30 +22,21 @@ namespace platform {
 
 namespace {
 
-bool isMobileInterface(const char* name) {
-    return std::strncmp(name, "wwan", 4) == 0 || std::strncmp(name, "rmnet", 5) == 0 || std::strncmp(name, "ppp", 3) == 0;
-}
-
 ReachabilityFlags systemFlags(bool local) {
     if (local)
         return kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress | kReachabilityFlagsIsDirect;
-    struct ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
+    auto list = InterfaceAddresses::list();
+    if (!list.ok())
         return 0;
-    bool any = false;
-    bool allMobile = true;
-    for (struct ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || (a->ifa_flags & IFF_LOOPBACK) || !(a->ifa_flags & IFF_UP) || !(a->ifa_flags & IFF_RUNNING))
-            continue;
-        if (a->ifa_addr->sa_family != AF_INET && a->ifa_addr->sa_family != AF_INET6)
-            continue;
-        any = true;
-        allMobile = allMobile && isMobileInterface(a->ifa_name);
-    }
-    freeifaddrs(list);
-    if (!any)
-        return 0;
-    return kReachabilityFlagsReachable | (allMobile ? kReachabilityFlagsIsWWAN : 0);
+    if (InterfaceAddresses::isWifiConnected(*list))
+        return kReachabilityFlagsReachable;
+    // Any other way out of the device is its mobile network.
+    const bool other = std::any_of(list->begin(), list->end(), [](const InterfaceAddress& entry) {
+        constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
+        return entry.name != kWifiInterfaceName && (entry.flags & kUp) == kUp && !(entry.flags & IFF_LOOPBACK) &&
+               entry.family != InterfaceAddress::Family::Other;
+    });
+    return other ? kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN : 0;
 }
 
 class Registry {

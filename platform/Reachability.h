@@ -2,10 +2,12 @@
 // callback on a run loop when they change.
 //
 // Guarantees:
-// - Flags come from the system: an IPv4 loopback target (or "localhost") is reachable, local and direct;
-//   any other target is reachable when an interface other than loopback is up and running with an
-//   address (IsWWAN when every such interface is a mobile-data one: wwan*, rmnet*, ppp*). Nothing else is
-//   probed: no name is resolved and no packet is sent.
+// - Flags come from the device's interfaces (platform/device/InterfaceAddresses.h): an IPv4 loopback
+//   target (or "localhost") is reachable, local and direct; any other target is reachable over Wi-Fi
+//   when the Wi-Fi interface is joined (InterfaceAddresses::isWifiConnected, the diagnostic plug-in's
+//   rule), else reachable over the mobile network (IsWWAN) when another interface than loopback is up
+//   and running with an address, else not reachable. Nothing else is probed: no name is resolved and no
+//   packet is sent.
 // - Changes: a watcher thread listens to the kernel's link and address messages (netlink) while any
 //   reachability is scheduled. When a scheduled reachability's flags differ from the last ones it
 //   reported, its callback runs on the run loop it was scheduled on, with the new flags.

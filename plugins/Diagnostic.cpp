@@ -9,7 +9,6 @@
 #include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
 
-#include <net/if.h>
 
 #include <utility>
 
@@ -320,14 +319,7 @@ void Diagnostic::requestCameraRollAuthorization(const runtime::HYBInvokedUrlComm
 
 bool Diagnostic::connectedToWifi() {
     const auto addresses = platform::InterfaceAddresses::list();
-    if (!addresses)
-        return false;
-    for (const platform::InterfaceAddress& entry : *addresses) {
-        if (entry.name == platform::kWifiInterfaceName && entry.family == platform::InterfaceAddress::Family::IPv4 &&
-            (entry.flags & IFF_LOOPBACK) == 0)
-            return true;
-    }
-    return false;
+    return addresses && platform::InterfaceAddresses::isWifiConnected(*addresses);
 }
 
 void Diagnostic::isWifiAvailable(const runtime::HYBInvokedUrlCommand& command) {

@@ -1,11 +1,14 @@
 #include "platform/device/InterfaceAddresses.h"
 
+#include "platform/Reachability.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -63,12 +66,28 @@ std::optional<std::string> InterfaceAddresses::chooseWifiInterface(const std::ve
                                                                    bool (*isWireless)(const std::string& name)) {
     if (configured)
         return configured->empty() ? std::nullopt : configured;
+    auto upWithIPv4 = [](const InterfaceAddress& address) {
+        return address.family == InterfaceAddress::Family::IPv4 && (address.flags & IFF_UP) && !(address.flags & IFF_LOOPBACK);
+    };
     for (const InterfaceAddress& address : system) {
-        if (address.family == InterfaceAddress::Family::IPv4 && (address.flags & IFF_UP) && !(address.flags & IFF_LOOPBACK) &&
-            isWireless(address.name))
+        if (upWithIPv4(address) && isWireless(address.name))
+            return address.name;
+    }
+    for (const InterfaceAddress& address : system) {
+        if (upWithIPv4(address) && (address.flags & IFF_RUNNING) && !isMobileDataInterface(address.name))
             return address.name;
     }
     return std::nullopt;
+}
+
+bool InterfaceAddresses::isWifiConnected(const std::vector<InterfaceAddress>& list) {
+    return std::any_of(list.begin(), list.end(), [](const InterfaceAddress& entry) {
+        return entry.name == kWifiInterfaceName && entry.family == InterfaceAddress::Family::IPv4 && !(entry.flags & IFF_LOOPBACK);
+    });
+}
+
+bool InterfaceAddresses::isMobileDataInterface(const std::string& name) {
+    return name.rfind("wwan", 0) == 0 || name.rfind("rmnet", 0) == 0 || name.rfind("ppp", 0) == 0;
 }
 
 Result<std::vector<InterfaceAddress>> InterfaceAddresses::list() {
@@ -98,8 +117,11 @@ Result<std::vector<InterfaceAddress>> InterfaceAddresses::list() {
 }
 
 void InterfaceAddresses::setWifiInterfaceName(std::optional<std::string> name) {
-    std::lock_guard lock(settings().mutex);
-    settings().wifiName = std::move(name);
+    {
+        std::lock_guard lock(settings().mutex);
+        settings().wifiName = std::move(name);
+    }
+    Reachability::systemChanged();
 }
 
 std::optional<std::string> InterfaceAddresses::wifiInterfaceName() {
@@ -108,20 +130,29 @@ std::optional<std::string> InterfaceAddresses::wifiInterfaceName() {
 }
 
 void InterfaceAddresses::setOverride(std::optional<std::vector<InterfaceAddress>> addresses) {
-    std::lock_guard lock(settings().mutex);
-    settings().override = std::move(addresses);
+    {
+        std::lock_guard lock(settings().mutex);
+        settings().override = std::move(addresses);
+    }
+    Reachability::systemChanged();
 }
 
 void InterfaceAddresses::setReadFailure(bool fails) {
-    std::lock_guard lock(settings().mutex);
-    settings().readFails = fails;
+    {
+        std::lock_guard lock(settings().mutex);
+        settings().readFails = fails;
+    }
+    Reachability::systemChanged();
 }
 
 void InterfaceAddresses::resetToDefaults() {
-    std::lock_guard lock(settings().mutex);
-    settings().wifiName.reset();
-    settings().override.reset();
-    settings().readFails = false;
+    {
+        std::lock_guard lock(settings().mutex);
+        settings().wifiName.reset();
+        settings().override.reset();
+        settings().readFails = false;
+    }
+    Reachability::systemChanged();
 }
 
 } // namespace platform

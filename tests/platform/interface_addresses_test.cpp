@@ -62,7 +62,19 @@ TEST_F(InterfaceAddressesTest, TheFirstWirelessInterfaceUpWithIPv4IsChosen) {
     EXPECT_EQ(InterfaceAddresses::chooseWifiInterface(system, std::nullopt, namedWireless), "wlan1");
     EXPECT_EQ(InterfaceAddresses::chooseWifiInterface(system, std::string("eth0"), namedWireless), "eth0");
     EXPECT_EQ(InterfaceAddresses::chooseWifiInterface(system, std::string(), namedWireless), std::nullopt);
-    EXPECT_EQ(InterfaceAddresses::chooseWifiInterface({system[0], system[1], system[3]}, std::nullopt, namedWireless), std::nullopt);
+    // Without a wireless one up, the desktop's wired connection stands for the Wi-Fi; never loopback, a
+    // mobile-data interface or one without a running link.
+    EXPECT_EQ(InterfaceAddresses::chooseWifiInterface({system[0], system[1], system[3]}, std::nullopt, namedWireless), "eth0");
+    const std::vector<InterfaceAddress> noWired{
+        {"lo", Family::IPv4, "127.0.0.1", kUp | IFF_LOOPBACK},
+        {"wwan0", Family::IPv4, "10.64.0.9", kUp},
+        {"ppp0", Family::IPv4, "10.64.0.10", kUp},
+        {"eth1", Family::IPv4, "10.0.0.3", IFF_UP},
+        {"eth2", Family::IPv6, "fe80::2", kUp},
+        {"wlan0", Family::IPv4, "192.168.1.5", 0},
+    };
+    EXPECT_EQ(InterfaceAddresses::chooseWifiInterface(noWired, std::nullopt, namedWireless), std::nullopt);
+    EXPECT_EQ(InterfaceAddresses::chooseWifiInterface(noWired, std::string("wwan0"), namedWireless), "wwan0");
 }
 
 TEST_F(InterfaceAddressesTest, TestListsCoverEnZeroWithOnlyIPv6AndNoEnZero) {

@@ -1,8 +1,11 @@
 #include "platform/Reachability.h"
 #include "platform/RunLoop.h"
 #include "platform/RunLoopThread.h"
+#include "platform/device/InterfaceAddresses.h"
 
 #include <gtest/gtest.h>
+
+#include <net/if.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -19,7 +22,10 @@ void drainMainLoop() {
 
 class ReachabilityTest : public ::testing::Test {
 protected:
-    void TearDown() override { Reachability::setOverrideFlags(std::nullopt); }
+    void TearDown() override {
+        Reachability::setOverrideFlags(std::nullopt);
+        InterfaceAddresses::resetToDefaults();
+    }
 };
 
 } // namespace
@@ -39,6 +45,58 @@ TEST_F(ReachabilityTest, TargetsAreCheckedAndLoopbackIsLocalAndDirect) {
     if (!(general & kReachabilityFlagsReachable)) {
         EXPECT_EQ(general, 0u);
     }
+}
+
+// Reachable over Wi-Fi exactly when the permission diagnostics say Wi-Fi is connected; any other way out
+// is the mobile network.
+TEST_F(ReachabilityTest, FlagsFollowTheDevicesInterfacesAsTheWifiCheckDoes) {
+    using Family = InterfaceAddress::Family;
+    constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
+    const InterfaceAddress loopback{"lo", Family::IPv4, "127.0.0.1", kUp | IFF_LOOPBACK};
+    const InterfaceAddress wifi{"en0", Family::IPv4, "192.168.1.5", kUp};
+    const InterfaceAddress wifiIPv6{"en0", Family::IPv6, "fe80::1", kUp};
+    const InterfaceAddress mobile{"wwan0", Family::IPv4, "10.64.0.9", kUp};
+    const InterfaceAddress mobileDown{"wwan0", Family::IPv4, "10.64.0.9", IFF_UP};
+    const InterfaceAddress mobileLink{"wwan0", Family::Other, "", kUp};
+    const ReachabilityFlags kWiFi = kReachabilityFlagsReachable;
+    const ReachabilityFlags kWWAN = kReachabilityFlagsReachable | kReachabilityFlagsIsWWAN;
+    const struct {
+        std::vector<InterfaceAddress> list;
+        ReachabilityFlags flags;
+    } cases[] = {
+        {{loopback, wifi}, kWiFi},
+        {{loopback, wifiIPv6, wifi, mobile}, kWiFi},
+        {{loopback, mobile}, kWWAN},
+        {{loopback, wifiIPv6, mobile}, kWWAN},
+        {{loopback, wifiIPv6}, 0},
+        {{loopback, mobileDown, mobileLink}, 0},
+        {{}, 0},
+    };
+    auto reach = Reachability::createWithAddress("0.0.0.0");
+    for (const auto& c : cases) {
+        InterfaceAddresses::setOverride(c.list);
+        EXPECT_EQ(reach->flags(), c.flags) << "with " << c.list.size() << " entries";
+        EXPECT_EQ(InterfaceAddresses::isWifiConnected(c.list), c.flags == kWiFi);
+    }
+    InterfaceAddresses::setReadFailure(true);
+    EXPECT_EQ(reach->flags(), 0u);
+    EXPECT_EQ(Reachability::createWithAddress("127.0.0.1")->flags() & kReachabilityFlagsReachable, kReachabilityFlagsReachable);
+}
+
+// A scheduled reachability hears a change of the interfaces as the device file or a test makes it.
+TEST_F(ReachabilityTest, AChangedInterfaceListIsReportedToTheScheduledRunLoop) {
+    const InterfaceAddress wifi{"en0", InterfaceAddress::Family::IPv4, "192.168.1.5", IFF_UP | IFF_RUNNING};
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{wifi});
+    auto reach = Reachability::createWithAddress("0.0.0.0");
+    std::vector<ReachabilityFlags> seen;
+    reach->setCallback([&](Reachability&, ReachabilityFlags f) { seen.push_back(f); });
+    ASSERT_TRUE(reach->scheduleWithRunLoop(RunLoop::main()));
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{});
+    drainMainLoop();
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{wifi});
+    drainMainLoop();
+    EXPECT_EQ(seen, (std::vector<ReachabilityFlags>{0, kReachabilityFlagsReachable}));
+    reach->unscheduleFromRunLoop();
 }
 
 TEST_F(ReachabilityTest, OverrideChangesAreReportedOnTheScheduledRunLoopOnlyWhenTheyDiffer) {

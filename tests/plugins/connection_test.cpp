@@ -6,8 +6,11 @@
 #include "platform/Device.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Reachability.h"
+#include "platform/device/InterfaceAddresses.h"
 #include "platform/device/Telephony.h"
 #include "plugins/HYBConnection.h"
+
+#include <net/if.h>
 
 namespace {
 
@@ -140,6 +143,22 @@ TEST_F(ConnectionTest, ARadioTechnologyChangeOnCellularIsSent) {
     ASSERT_TRUE(Telephony::setCurrentRadioAccessTechnology(kRadioAccessTechnologyLTE));
     ASSERT_TRUE(waitForAnswers(2));
     EXPECT_EQ(sentTypes(), (std::vector<std::string>{"3g", "4g"}));
+}
+
+// Unforced, the type comes from the device's interfaces: "wifi" exactly when the permission diagnostics
+// see the Wi-Fi joined, else the mobile network's radio technology.
+TEST_F(ConnectionTest, UnforcedTheTypeFollowsTheDevicesWifiInterface) {
+    using Family = InterfaceAddress::Family;
+    const unsigned up = IFF_UP | IFF_RUNNING;
+    Reachability::setOverrideFlags(std::nullopt);
+    ASSERT_TRUE(Telephony::setCurrentRadioAccessTechnology(kRadioAccessTechnologyLTE));
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{{"en0", Family::IPv4, "192.168.1.5", up}});
+    call("getConnectionInfo", {}, "cb");
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{{"en0", Family::IPv6, "fe80::1", up}, {"wwan0", Family::IPv4, "10.64.0.9", up}});
+    ASSERT_TRUE(waitForAnswers(2));
+    InterfaceAddresses::setOverride(std::vector<InterfaceAddress>{{"lo", Family::IPv4, "127.0.0.1", up | IFF_LOOPBACK}});
+    ASSERT_TRUE(waitForAnswers(3));
+    EXPECT_EQ(sentTypes(), (std::vector<std::string>{"wifi", "4g", "none"}));
 }
 
 TEST_F(ConnectionTest, BackInTheForegroundTheTypeIsSentOnlyWhenItChangedMeanwhile) {
