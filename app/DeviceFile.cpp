@@ -364,21 +364,26 @@ private:
         }
         const Array* points = pointsValue->getArray();
         if (!points || points->empty()) {
-            fail(member(path, "points"), "expected a non-empty array of [latitude, longitude] pairs");
+            fail(member(path, "points"), "expected a non-empty array of [latitude, longitude(, altitude)] points");
             return;
         }
-        std::vector<LocationCoordinate> coordinates;
+        std::vector<RoutePoint> coordinates;
         for (std::size_t i = 0; i < points->size() && !m_error; ++i) {
             const std::string at = member(path, "points") + "[" + std::to_string(i) + "]";
-            const Array* pair = (*points)[i].getArray();
-            if (!pair || pair->size() != 2) {
-                fail(at, "expected [latitude, longitude]");
+            const Array* point = (*points)[i].getArray();
+            if (!point || point->size() < 2 || point->size() > 3) {
+                fail(at, "expected [latitude, longitude] or [latitude, longitude, altitude]");
                 return;
             }
-            auto lat = number((*pair)[0], at + "[0]", -90, 90);
-            auto lon = number((*pair)[1], at + "[1]", -180, 180);
-            if (lat && lon)
-                coordinates.push_back({*lat, *lon});
+            auto lat = number((*point)[0], at + "[0]", -90, 90);
+            auto lon = number((*point)[1], at + "[1]", -180, 180);
+            RoutePoint routePoint;
+            if (point->size() == 3)
+                routePoint.altitude = number((*point)[2], at + "[2]", -kHuge, kHuge).value_or(routePoint.altitude);
+            if (lat && lon) {
+                routePoint.coordinate = {*lat, *lon};
+                coordinates.push_back(routePoint);
+            }
         }
         double interval = 1;
         if (const Value* v = find(*route, "interval"))

@@ -8,7 +8,9 @@
 //                   "answer": "grant" | "restricted" | "denied" | "always" | "when_in_use",
 //                   "position": {"latitude", "longitude", "altitude" (number or null), "horizontalAccuracy",
 //                                "verticalAccuracy", "course", "speed"},
-//                   "route": {"points": [[latitude, longitude], ...], "interval": seconds, "repeat": false},
+//                   "route": {"points": [[latitude, longitude(, altitude)], ...], "interval": seconds,
+//                             "repeat": false}  (fixes 5 m accurate, altitudes 10 m, with the course and
+//                             speed of each leg; see platform/device/LocationSimulator.h),
 //                   "places": [{"name", "latitude", "longitude", "subThoroughfare", "thoroughfare", "locality",
 //                               "subAdministrativeArea", "administrativeArea", "postalCode", "country",
 //                               "countryCode"}]}
@@ -21,8 +23,10 @@
 //   "radio":       "none" | "GPRS" | "Edge" | "WCDMA" | "HSDPA" | "HSUPA" | "CDMA1x" | "CDMAEVDORev0" |
 //                  "CDMAEVDORevA" | "CDMAEVDORevB" | "eHRPD" | "LTE"
 //   "advertising": {"present": true, "identifier": "UUID", "trackingEnabled": true}
-//   "wifiInterface": "wlan0"  (the local interface reported as "en0"; "" for none; absent: the first
-//                              wireless one that is up with IPv4)
+//   "wifiInterface": "wlan0"  (the local interface reported as "en0", the Wi-Fi the network plug-in and
+//                              the diagnostics report; "" for none, any other connection then counts as
+//                              the mobile network; absent: the first wireless one that is up with IPv4,
+//                              else the first wired one)
 //   "installedSchemes": ["http", "https", ...]  (what Application::canOpenURL answers yes to)
 //   "classes":     {"<platform class name>": false, ...}  (which run-time looked-up classes are present)
 //   "cameras":     [{"position": "back" | "front", "frames": FRAMES, "frameRate": 1-120, "width": 16-4096,

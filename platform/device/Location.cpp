@@ -29,6 +29,18 @@ double Location::distanceFrom(const Location& other) const {
     return 2 * kEarthRadiusMetres * std::asin(std::sqrt(std::fmin(1.0, h)));
 }
 
+double Location::courseTo(const Location& other) const {
+    if (!m_coordinate.isValid() || !other.m_coordinate.isValid() || m_coordinate == other.m_coordinate)
+        return -1;
+    const double lat1 = m_coordinate.latitude * kRadiansPerDegree;
+    const double lat2 = other.m_coordinate.latitude * kRadiansPerDegree;
+    const double dLon = (other.m_coordinate.longitude - m_coordinate.longitude) * kRadiansPerDegree;
+    const double y = std::sin(dLon) * std::cos(lat2);
+    const double x = std::cos(lat1) * std::sin(lat2) - std::sin(lat1) * std::cos(lat2) * std::cos(dLon);
+    const double degrees = std::atan2(y, x) / kRadiansPerDegree;
+    return degrees < 0 ? degrees + 360 : degrees;
+}
+
 bool operator==(const Location& a, const Location& b) {
     return a.m_coordinate == b.m_coordinate && sameDouble(a.m_altitude, b.m_altitude) &&
            a.m_horizontalAccuracy == b.m_horizontalAccuracy && a.m_verticalAccuracy == b.m_verticalAccuracy &&

@@ -61,6 +61,9 @@ public:
 
     // The great-circle distance in metres (haversine on the mean Earth radius); NaN for invalid coordinates.
     double distanceFrom(const Location& other) const;
+    // The initial great-circle course towards `other`, in degrees clockwise from true north in [0, 360);
+    // -1 (not known) when either coordinate is invalid or both are the same.
+    double courseTo(const Location& other) const;
 
     // Equal when every field is equal (NaN altitudes count as equal).
     friend bool operator==(const Location& a, const Location& b);

@@ -4,6 +4,8 @@
 #include "platform/device/LocationManager.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace platform {
 
@@ -52,21 +54,47 @@ void LocationSimulator::pushFailure(long long code) {
     }
 }
 
-void LocationSimulator::replayRoute(std::vector<LocationCoordinate> points, Duration interval, bool repeat) {
+std::vector<Location> LocationSimulator::routeFixes(const std::vector<RoutePoint>& points, Duration interval, bool repeat) {
+    const double seconds = std::chrono::duration<double>(interval).count();
+    auto at = [&](std::size_t i) { return Location(points[i].coordinate, Date{}); };
+    std::vector<Location> fixes;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        double course = -1;
+        double speed = 0;
+        const bool last = i + 1 == points.size();
+        if (!last || (repeat && points.size() > 1)) {
+            const Location here = at(i), next = at(last ? 0 : i + 1);
+            course = here.courseTo(next);
+            const double metres = here.distanceFrom(next);
+            speed = seconds > 0 && std::isfinite(metres) ? metres / seconds : 0;
+        } else if (i > 0) {
+            course = at(i - 1).courseTo(at(i));
+        }
+        const bool altitudeKnown = std::isfinite(points[i].altitude);
+        fixes.emplace_back(points[i].coordinate, altitudeKnown ? points[i].altitude : std::numeric_limits<double>::quiet_NaN(),
+                           kRouteHorizontalAccuracy, altitudeKnown ? kRouteVerticalAccuracy : -1, course, speed, Date{});
+    }
+    return fixes;
+}
+
+void LocationSimulator::replayRoute(std::vector<RoutePoint> points, Duration interval, bool repeat) {
     stopRoute();
     if (points.empty())
         return;
     auto next = std::make_shared<std::size_t>(0);
+    // The simulator lives as long as the process: its timer may hold it plainly.
     auto timer = RunLoop::main().scheduleRepeatingTimer(
-        Clock::current().now(), interval, [this, points = std::move(points), repeat, next](Timer& timer) {
-            if (*next >= points.size()) {
+        Clock::current().now(), interval, [this, fixes = routeFixes(points, interval, repeat), repeat, next](Timer& timer) {
+            if (*next >= fixes.size()) {
                 if (!repeat) {
                     timer.invalidate();
                     return;
                 }
                 *next = 0;
             }
-            pushLocation(Location(points[(*next)++], Clock::current().wallNow()));
+            const Location& fix = fixes[(*next)++];
+            pushLocation(Location(fix.coordinate(), fix.altitude(), fix.horizontalAccuracy(), fix.verticalAccuracy(), fix.course(),
+                                  fix.speed(), Clock::current().wallNow()));
         });
     std::lock_guard lock(m_mutex);
     m_routeTimer = std::move(timer);

@@ -9,13 +9,19 @@
 // - pushFailure hands a kLocationErrorDomain error to every updating manager.
 // - replayRoute pushes the route's points one by one on the main run loop, the first at once and then
 //   one every interval of Clock::current() (stamped with the clock's wall time), repeating from the start
-//   when asked; a new route or stopRoute ends the old one.
+//   when asked; a new route or stopRoute ends the old one. Each fix reads as a receiver moving along the
+//   route would report it (routeFixes): a horizontal accuracy of kRouteHorizontalAccuracy, the point's
+//   altitude with kRouteVerticalAccuracy (an unknown altitude, NaN, with the unknown accuracy -1), and the
+//   course and speed of the leg from the point to the next one, covered in one interval (after a route's
+//   last point the next is its first when it repeats; otherwise the last fix keeps the course of the leg
+//   before it at speed 0; a lone point has an unknown course, -1, and speed 0).
 #pragma once
 
 #include "platform/Clock.h"
 #include "platform/device/AuthorizationStatus.h"
 #include "platform/device/Location.h"
 
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +31,12 @@ namespace platform {
 
 class LocationManager;
 class Timer;
+
+// A point of a replayed route: where, and at what altitude when it is known.
+struct RoutePoint {
+    LocationCoordinate coordinate;
+    double altitude = std::numeric_limits<double>::quiet_NaN();
+};
 
 class LocationSimulator {
 public:
@@ -39,7 +51,11 @@ public:
     void pushLocation(const Location& location);
     void pushFailure(long long code);
 
-    void replayRoute(std::vector<LocationCoordinate> points, Duration interval, bool repeat);
+    static constexpr double kRouteHorizontalAccuracy = 5;
+    static constexpr double kRouteVerticalAccuracy = 10;
+    // The fixes a route's points give (their time stamps are set when each is pushed).
+    static std::vector<Location> routeFixes(const std::vector<RoutePoint>& points, Duration interval, bool repeat);
+    void replayRoute(std::vector<RoutePoint> points, Duration interval, bool repeat);
     void stopRoute();
     bool isReplayingRoute() const;
 

@@ -279,6 +279,38 @@ TEST_F(LocationManagerTest, ARouteIsReplayedOnTheClock) {
     EXPECT_EQ(delegate->fixes.size(), 7u);
 }
 
+// A replayed route reads as a receiver moving along it: accurate to a few metres, with each leg's course
+// and the speed that covers it in one interval.
+TEST_F(LocationManagerTest, ARoutesFixesCarryAccuracyAltitudeCourseAndSpeed) {
+    const std::vector<RoutePoint> route{{{0, 0}, 34}, {{0.001, 0}}, {{0.001, 0.001}, 36}};
+    const double northLeg = Location({0, 0}, Date{}).distanceFrom(Location({0.001, 0}, Date{}));
+    auto fixes = LocationSimulator::routeFixes(route, seconds(10), false);
+    ASSERT_EQ(fixes.size(), 3u);
+    for (const Location& fix : fixes)
+        EXPECT_EQ(fix.horizontalAccuracy(), LocationSimulator::kRouteHorizontalAccuracy);
+    EXPECT_EQ(fixes[0].altitude(), 34);
+    EXPECT_EQ(fixes[0].verticalAccuracy(), LocationSimulator::kRouteVerticalAccuracy);
+    EXPECT_TRUE(std::isnan(fixes[1].altitude()));
+    EXPECT_EQ(fixes[1].verticalAccuracy(), -1) << "an unknown altitude has no accuracy";
+    EXPECT_NEAR(fixes[0].course(), 0, 1e-9);
+    EXPECT_NEAR(fixes[0].speed(), northLeg / 10, 1e-9);
+    EXPECT_NEAR(fixes[1].course(), 90, 0.01);
+    EXPECT_NEAR(fixes[2].course(), 90, 0.01) << "the end of the road keeps its last course";
+    EXPECT_EQ(fixes[2].speed(), 0);
+
+    // Repeating, the last point heads back to the first.
+    auto round = LocationSimulator::routeFixes(route, seconds(10), true);
+    EXPECT_NEAR(round[2].course(), 225, 0.1);
+    EXPECT_GT(round[2].speed(), northLeg / 10);
+    // A lone point, or the same point twice, stands still with no course.
+    for (const auto& still : {std::vector<RoutePoint>{{{5, 5}}}, std::vector<RoutePoint>{{{5, 5}}, {{5, 5}}}}) {
+        for (const Location& fix : LocationSimulator::routeFixes(still, seconds(1), true)) {
+            EXPECT_EQ(fix.course(), -1);
+            EXPECT_EQ(fix.speed(), 0);
+        }
+    }
+}
+
 TEST(Location, DistancesAndValidity) {
     const Location berlin({52.52, 13.405}, Date{});
     const Location paris({48.8566, 2.3522}, Date{});
