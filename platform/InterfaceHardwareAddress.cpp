@@ -1,6 +1,7 @@
 #include "platform/InterfaceHardwareAddress.h"
 
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/Text.h"
 
 #include <net/if.h>
 
@@ -43,15 +44,6 @@ std::optional<std::string> systemName(const std::string& name) {
     return InterfaceAddresses::chooseWifiInterface(*system, InterfaceAddresses::wifiInterfaceName(), isWireless);
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 } // namespace
 
 std::optional<InterfaceHardwareAddress::Address> InterfaceHardwareAddress::parse(const std::string& text) {
@@ -61,8 +53,8 @@ std::optional<InterfaceHardwareAddress::Address> InterfaceHardwareAddress::parse
     Address address{};
     for (std::size_t i = 0; i < address.size(); ++i) {
         const std::size_t at = i * 3;
-        const int high = hexDigit(text[at]);
-        const int low = hexDigit(text[at + 1]);
+        const int high = hexDigitValue(text[at]);
+        const int low = hexDigitValue(text[at + 1]);
         if (high < 0 || low < 0 || (i + 1 < address.size() && text[at + 2] != ':'))
             return std::nullopt;
         address[i] = static_cast<std::uint8_t>(high * 16 + low);

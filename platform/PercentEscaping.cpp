@@ -1,6 +1,7 @@
 #include "platform/PercentEscaping.h"
 
 #include "platform/TextEncoding.h"
+#include "platform/Text.h"
 
 #include <array>
 
@@ -48,16 +49,6 @@ std::string escapeWith(std::string_view text, const std::array<bool, 256>& keep)
     return out;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool isLegalURLCharacter(unsigned char c) {
@@ -96,8 +87,8 @@ std::optional<std::string> removePercentEscapes(std::string_view text, PlusHandl
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        int hi = hexValue(text[i + 1]);
-        int lo = hexValue(text[i + 2]);
+        int hi = hexDigitValue(text[i + 1]);
+        int lo = hexDigitValue(text[i + 2]);
         if (hi < 0 || lo < 0)
             return std::nullopt;
         out += static_cast<char>(hi * 16 + lo);

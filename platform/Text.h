@@ -9,6 +9,7 @@
 //   text that is a prefix of the other comes first ("8" < "8.0").
 // - mimeTypeForExtension() answers from a fixed table (case-insensitive extension, no leading "."); an
 //   unknown extension gives nullopt.
+// - hexDigitValue() is the value of one hexadecimal digit (either case), or -1 for any other character.
 #pragma once
 
 #include <optional>
@@ -28,5 +29,15 @@ inline bool isVersionAtLeast(std::string_view version, std::string_view minimum)
 }
 
 std::optional<std::string> mimeTypeForExtension(std::string_view extension);
+
+constexpr int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 } // namespace platform

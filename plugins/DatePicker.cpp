@@ -2,6 +2,7 @@
 
 #include "platform/DateFormatter.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "platform/WebView.h"
 #include "platform/ui/ViewAnimation.h"
 
@@ -39,7 +40,7 @@ platform::DatePickerMode modeOption(const platform::Value& value) {
     return platform::DatePickerMode::DateAndTime;
 }
 
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isHexDigit(char c) { return platform::hexDigitValue(c) >= 0; }
 
 } // namespace
 
@@ -190,9 +191,7 @@ platform::Color DatePicker::colorFromHexString(const std::string& text) {
         return platform::Color::black();
     std::uint64_t value = 0;
     for (; i < text.size() && isHexDigit(text[i]); ++i) {
-        const char c = text[i];
-        const unsigned digit = c <= '9' ? static_cast<unsigned>(c - '0') : static_cast<unsigned>((c | 0x20) - 'a' + 10);
-        value = std::min<std::uint64_t>(value * 16 + digit, UINT32_MAX);
+        value = std::min<std::uint64_t>(value * 16 + static_cast<unsigned>(platform::hexDigitValue(text[i])), UINT32_MAX);
     }
     return platform::Color::fromRGBA255(static_cast<int>((value >> 16) & 0xff), static_cast<int>((value >> 8) & 0xff),
                                         static_cast<int>(value & 0xff));

@@ -1,6 +1,7 @@
 #include "plugins/PickerViewPlugin.h"
 
 #include "platform/FoundationVersion.h"
+#include "platform/Text.h"
 #include "platform/WebView.h"
 #include "plugins/PageText.h"
 #include "platform/ui/ViewAnimation.h"
@@ -288,7 +289,7 @@ platform::Color PickerViewPlugin::colorWithHexColorString(const std::string& tex
         int value = 0;
         for (std::size_t i = at; i < at + 2; ++i) {
             const char c = hex[i];
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            const int digit = platform::hexDigitValue(c);
             if (digit < 0)
                 break;  // reads as far as the digits go, as a hexadecimal scan does
             value = value * 16 + digit;

@@ -1,18 +1,10 @@
 #include "cardpay/core/BCFormat.h"
 
+#include "platform/Text.h"
+
 namespace cardpay {
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -27,8 +19,8 @@ std::optional<platform::Color> hexToColor(std::string_view text) {
         return std::nullopt;
     int channels[3];
     for (int i = 0; i < 3; ++i) {
-        const int high = hexDigit(text[2 * i]);
-        const int low = hexDigit(text[2 * i + 1]);
+        const int high = platform::hexDigitValue(text[2 * i]);
+        const int low = platform::hexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         channels[i] = high * 16 + low;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
@@ -46,6 +47,16 @@ TEST(Text, MIMETypes) {
     EXPECT_EQ(mimeTypeForExtension("html"), "text/html");
     EXPECT_EQ(mimeTypeForExtension("nosuch"), std::nullopt);
     EXPECT_EQ(mimeTypeForExtension(""), std::nullopt);
+}
+
+TEST(Text, HexDigitValuesInEitherCaseAndNothingAroundThem) {
+    const std::string digits = "0123456789abcdef";
+    for (int value = 0; value < 16; ++value) {
+        EXPECT_EQ(hexDigitValue(digits[value]), value);
+        EXPECT_EQ(hexDigitValue(static_cast<char>(std::toupper(digits[value]))), value);
+    }
+    for (char c : std::string("/:@G`g \0\x80\xff", 10))
+        EXPECT_EQ(hexDigitValue(c), -1) << static_cast<int>(c);
 }
 
 TEST(Format, ObjectsAndCConversions) {
