@@ -110,29 +110,14 @@ private:
     std::unordered_multimap<std::size_t, std::size_t> m_index; // hash -> position in m_items
 };
 
-class ArchiveValue {
+class ArchiveValue : public BasicValue<ArchiveArray, ArchiveDictionary, ArchiveSet, std::shared_ptr<KeyedArchivable>> {
 public:
     enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary, Set, Object };
     using Object = std::shared_ptr<KeyedArchivable>;
 
+    using BasicValue::BasicValue;
     ArchiveValue() = default;
-    ArchiveValue(std::nullptr_t) {}
-    ArchiveValue(bool b) : m_data(b) {}
-    ArchiveValue(int i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(long i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(long long i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(unsigned i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(unsigned long i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(unsigned long long i) : m_data(static_cast<std::int64_t>(i)) {}
-    ArchiveValue(double d) : m_data(d) {}
-    ArchiveValue(const char* s) : m_data(std::string(s)) {}
-    ArchiveValue(std::string s) : m_data(std::move(s)) {}
-    ArchiveValue(std::string_view s) : m_data(std::string(s)) {}
-    ArchiveValue(platform::Bytes b) : m_data(std::move(b)) {}
-    ArchiveValue(platform::Date d) : m_data(d) {}
-    ArchiveValue(ArchiveArray a) : m_data(std::move(a)) {}
-    ArchiveValue(ArchiveDictionary d) : m_data(std::move(d)) {}
-    ArchiveValue(ArchiveSet s) : m_data(std::move(s)) {}
+    ArchiveValue(ArchiveSet s) { m_data = std::move(s); }
     // A null object gives a null value.
     template <class T>
     ArchiveValue(std::shared_ptr<T> object) {
@@ -143,30 +128,10 @@ public:
     ArchiveValue(const Value& value);
 
     Type type() const { return static_cast<Type>(m_data.index()); }
-    bool isNull() const { return type() == Type::Null; }
-    bool isBool() const { return type() == Type::Bool; }
-    bool isInteger() const { return type() == Type::Integer; }
-    bool isDouble() const { return type() == Type::Double; }
-    bool isNumber() const { return isInteger() || isDouble(); }
-    bool isString() const { return type() == Type::String; }
-    bool isBytes() const { return type() == Type::Bytes; }
-    bool isDate() const { return type() == Type::Date; }
-    bool isArray() const { return type() == Type::Array; }
-    bool isDictionary() const { return type() == Type::Dictionary; }
-    bool isSet() const { return type() == Type::Set; }
-    bool isObject() const { return type() == Type::Object; }
+    bool isSet() const { return holds<ArchiveSet>(); }
+    bool isObject() const { return holds<Object>(); }
 
-    // Strict accessors: nullptr when the value is of another type.
-    const bool* getBool() const { return std::get_if<bool>(&m_data); }
-    const std::int64_t* getInteger() const { return std::get_if<std::int64_t>(&m_data); }
-    const double* getDouble() const { return std::get_if<double>(&m_data); }
-    const std::string* getString() const { return std::get_if<std::string>(&m_data); }
-    const platform::Bytes* getBytes() const { return std::get_if<platform::Bytes>(&m_data); }
-    const platform::Date* getDate() const { return std::get_if<platform::Date>(&m_data); }
-    const ArchiveArray* getArray() const { return std::get_if<ArchiveArray>(&m_data); }
-    ArchiveArray* getArray() { return std::get_if<ArchiveArray>(&m_data); }
-    const ArchiveDictionary* getDictionary() const { return std::get_if<ArchiveDictionary>(&m_data); }
-    ArchiveDictionary* getDictionary() { return std::get_if<ArchiveDictionary>(&m_data); }
+    // Strict accessors of the two kinds a plain Value does not have: nullptr for another type.
     const ArchiveSet* getSet() const { return std::get_if<ArchiveSet>(&m_data); }
     ArchiveSet* getSet() { return std::get_if<ArchiveSet>(&m_data); }
     // The object, or an empty pointer.
@@ -187,11 +152,6 @@ public:
     friend bool operator==(const ArchiveValue& a, const ArchiveValue& b);
 
     static const ArchiveValue& null();
-
-private:
-    std::variant<std::monostate, bool, std::int64_t, double, std::string, platform::Bytes, platform::Date, ArchiveArray,
-                 ArchiveDictionary, ArchiveSet, Object>
-        m_data;
 };
 
 struct ArchiveDictionary::Entry {

@@ -83,39 +83,40 @@ private:
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> m_index;
 };
 
-class Value {
+// What Value and ArchiveValue (ArchiveValue.h) share: the kinds both hold, in this order (null, bool,
+// integer, double, string, bytes, date, their own array and dictionary, then the extra kinds of the
+// value), the constructors of those kinds, their type tests and their strict accessors.
+template <class ArrayType, class DictionaryType, class... Extra>
+class BasicValue {
 public:
-    enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary };
+    BasicValue() = default;
+    BasicValue(std::nullptr_t) {}
+    BasicValue(bool b) : m_data(b) {}
+    BasicValue(int i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(long i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(long long i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(unsigned i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(unsigned long i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(unsigned long long i) : m_data(static_cast<std::int64_t>(i)) {}
+    BasicValue(double d) : m_data(d) {}
+    BasicValue(const char* s) : m_data(std::string(s)) {}
+    BasicValue(std::string s) : m_data(std::move(s)) {}
+    BasicValue(std::string_view s) : m_data(std::string(s)) {}
+    BasicValue(platform::Bytes b) : m_data(std::move(b)) {}
+    BasicValue(platform::Date d) : m_data(d) {}
+    BasicValue(ArrayType a) : m_data(std::move(a)) {}
+    BasicValue(DictionaryType d) : m_data(std::move(d)) {}
 
-    Value() = default;
-    Value(std::nullptr_t) {}
-    Value(bool b) : m_data(b) {}
-    Value(int i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(long i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(long long i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(unsigned i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long long i) : m_data(static_cast<std::int64_t>(i)) {}
-    Value(double d) : m_data(d) {}
-    Value(const char* s) : m_data(std::string(s)) {}
-    Value(std::string s) : m_data(std::move(s)) {}
-    Value(std::string_view s) : m_data(std::string(s)) {}
-    Value(platform::Bytes b) : m_data(std::move(b)) {}
-    Value(platform::Date d) : m_data(d) {}
-    Value(platform::Array a) : m_data(std::move(a)) {}
-    Value(platform::Dictionary d) : m_data(std::move(d)) {}
-
-    Type type() const { return static_cast<Type>(m_data.index()); }
-    bool isNull() const { return type() == Type::Null; }
-    bool isBool() const { return type() == Type::Bool; }
-    bool isInteger() const { return type() == Type::Integer; }
-    bool isDouble() const { return type() == Type::Double; }
+    bool isNull() const { return holds<std::monostate>(); }
+    bool isBool() const { return holds<bool>(); }
+    bool isInteger() const { return holds<std::int64_t>(); }
+    bool isDouble() const { return holds<double>(); }
     bool isNumber() const { return isInteger() || isDouble(); }
-    bool isString() const { return type() == Type::String; }
-    bool isBytes() const { return type() == Type::Bytes; }
-    bool isDate() const { return type() == Type::Date; }
-    bool isArray() const { return type() == Type::Array; }
-    bool isDictionary() const { return type() == Type::Dictionary; }
+    bool isString() const { return holds<std::string>(); }
+    bool isBytes() const { return holds<platform::Bytes>(); }
+    bool isDate() const { return holds<platform::Date>(); }
+    bool isArray() const { return holds<ArrayType>(); }
+    bool isDictionary() const { return holds<DictionaryType>(); }
 
     // Strict accessors: nullptr when the value is of another type.
     const bool* getBool() const { return std::get_if<bool>(&m_data); }
@@ -125,10 +126,30 @@ public:
     std::string* getString() { return std::get_if<std::string>(&m_data); }
     const platform::Bytes* getBytes() const { return std::get_if<platform::Bytes>(&m_data); }
     const platform::Date* getDate() const { return std::get_if<platform::Date>(&m_data); }
-    const platform::Array* getArray() const { return std::get_if<platform::Array>(&m_data); }
-    platform::Array* getArray() { return std::get_if<platform::Array>(&m_data); }
-    const platform::Dictionary* getDictionary() const { return std::get_if<platform::Dictionary>(&m_data); }
-    platform::Dictionary* getDictionary() { return std::get_if<platform::Dictionary>(&m_data); }
+    const ArrayType* getArray() const { return std::get_if<ArrayType>(&m_data); }
+    ArrayType* getArray() { return std::get_if<ArrayType>(&m_data); }
+    const DictionaryType* getDictionary() const { return std::get_if<DictionaryType>(&m_data); }
+    DictionaryType* getDictionary() { return std::get_if<DictionaryType>(&m_data); }
+
+protected:
+    template <class T>
+    bool holds() const {
+        return std::holds_alternative<T>(m_data);
+    }
+
+    std::variant<std::monostate, bool, std::int64_t, double, std::string, platform::Bytes, platform::Date, ArrayType,
+                 DictionaryType, Extra...>
+        m_data;
+};
+
+class Value : public BasicValue<Array, Dictionary> {
+public:
+    enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary };
+
+    using BasicValue::BasicValue;
+    Value() = default;
+
+    Type type() const { return static_cast<Type>(m_data.index()); }
 
     // Lenient conversions, as the platform's number and string objects answer them:
     // numbers and bools convert between each other; a string gives its leading number ("12abc" -> 12,
@@ -155,11 +176,6 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
     static const Value& null();
-
-private:
-    std::variant<std::monostate, bool, std::int64_t, double, std::string, platform::Bytes, platform::Date,
-                 platform::Array, platform::Dictionary>
-        m_data;
 };
 
 struct Dictionary::Entry {
