@@ -150,6 +150,18 @@ std::mutex& processMutex() {
     static std::mutex m;
     return m;
 }
+
+// Runs `body` on the items of the file at `path()`, read under this process's mutex and the file's lock
+// (shared to read, exclusive to change); a file that cannot be locked or read gives its status instead.
+template <class Body>
+OSStatus withStore(const std::function<std::string()>& path, FileLock::Mode mode, Body&& body) {
+    std::lock_guard guard(processMutex());
+    Store store{path(), {}};
+    FileLock lock;
+    if (OSStatus s = lockAndLoad(store, lock, mode))
+        return s;
+    return body(store);
+}
 } // namespace
 
 Keychain& Keychain::shared() {
@@ -166,34 +178,30 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
         *result = Value();
     if (OSStatus s = validate(query, Use::Query))
         return s;
-    std::lock_guard guard(processMutex());
-    Store store{m_filePath(), {}};
-    FileLock lock;
-    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Shared))
-        return s;
+    return withStore(m_filePath, FileLock::Mode::Shared, [&](Store& store) -> OSStatus {
+        bool wantData = truthOf(query[kSecReturnData]);
+        bool wantAttributes = truthOf(query[kSecReturnAttributes]);
+        const Value& limit = query[kSecMatchLimit];
+        std::size_t max = 1;
+        if (limit.isString() && *limit.getString() == kSecMatchLimitAll)
+            max = SIZE_MAX;
+        else if (limit.isInteger())
+            max = static_cast<std::size_t>(*limit.getInteger());
+        bool asArray = !limit.isNull() && !(limit.isString() && *limit.getString() == kSecMatchLimitOne);
 
-    bool wantData = truthOf(query[kSecReturnData]);
-    bool wantAttributes = truthOf(query[kSecReturnAttributes]);
-    const Value& limit = query[kSecMatchLimit];
-    std::size_t max = 1;
-    if (limit.isString() && *limit.getString() == kSecMatchLimitAll)
-        max = SIZE_MAX;
-    else if (limit.isInteger())
-        max = static_cast<std::size_t>(*limit.getInteger());
-    bool asArray = !limit.isNull() && !(limit.isString() && *limit.getString() == kSecMatchLimitOne);
-
-    Array found;
-    for (const Value& item : store.items) {
-        if (found.size() >= max)
-            break;
-        if (matches(item.dictionaryOrEmpty(), query))
-            found.push_back(resultFor(item.dictionaryOrEmpty(), wantData, wantAttributes));
-    }
-    if (found.empty())
-        return errSecItemNotFound;
-    if (result && (wantData || wantAttributes))
-        *result = asArray ? Value(std::move(found)) : std::move(found.front());
-    return errSecSuccess;
+        Array found;
+        for (const Value& item : store.items) {
+            if (found.size() >= max)
+                break;
+            if (matches(item.dictionaryOrEmpty(), query))
+                found.push_back(resultFor(item.dictionaryOrEmpty(), wantData, wantAttributes));
+        }
+        if (found.empty())
+            return errSecItemNotFound;
+        if (result && (wantData || wantAttributes))
+            *result = asArray ? Value(std::move(found)) : std::move(found.front());
+        return errSecSuccess;
+    });
 }
 
 OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
@@ -203,30 +211,26 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
         return s;
     if (attributes.contains(kSecMatchLimit))
         return errSecParam;
-    std::lock_guard guard(processMutex());
-    Store store{m_filePath(), {}};
-    FileLock lock;
-    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
-        return s;
-
-    Dictionary item;
-    for (const auto& [key, value] : attributes)
-        if (!startsWith(key, "r_"))
-            item.set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
-    if (!item.contains(kSecAttrSynchronizable))
-        item.set(kSecAttrSynchronizable, false);
-    Date stamp = now();
-    item.set(kSecAttrCreationDate, stamp);
-    item.set(kSecAttrModificationDate, stamp);
-    for (const Value& existing : store.items)
-        if (sameIdentity(existing.dictionaryOrEmpty(), item))
-            return errSecDuplicateItem;
-    store.items.push_back(item);
-    if (OSStatus s = store.save())
-        return s;
-    if (result)
-        *result = resultFor(item, truthOf(attributes[kSecReturnData]), truthOf(attributes[kSecReturnAttributes]));
-    return errSecSuccess;
+    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
+        Dictionary item;
+        for (const auto& [key, value] : attributes)
+            if (!startsWith(key, "r_"))
+                item.set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
+        if (!item.contains(kSecAttrSynchronizable))
+            item.set(kSecAttrSynchronizable, false);
+        Date stamp = now();
+        item.set(kSecAttrCreationDate, stamp);
+        item.set(kSecAttrModificationDate, stamp);
+        for (const Value& existing : store.items)
+            if (sameIdentity(existing.dictionaryOrEmpty(), item))
+                return errSecDuplicateItem;
+        store.items.push_back(item);
+        if (OSStatus s = store.save())
+            return s;
+        if (result)
+            *result = resultFor(item, truthOf(attributes[kSecReturnData]), truthOf(attributes[kSecReturnAttributes]));
+        return errSecSuccess;
+    });
 }
 
 OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesToUpdate) {
@@ -234,50 +238,43 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         return s;
     if (OSStatus s = validate(attributesToUpdate, Use::Update))
         return s;
-    std::lock_guard guard(processMutex());
-    Store store{m_filePath(), {}};
-    FileLock lock;
-    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
-        return s;
-
-    Array changed = store.items;
-    bool any = false;
-    Date stamp = now();
-    for (Value& item : changed) {
-        Dictionary* d = item.getDictionary();
-        if (!d || !matches(*d, query))
-            continue;
-        any = true;
-        for (const auto& [key, value] : attributesToUpdate)
-            d->set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
-        d->set(kSecAttrModificationDate, stamp);
-    }
-    if (!any)
-        return errSecItemNotFound;
-    for (std::size_t i = 0; i < changed.size(); ++i)
-        for (std::size_t j = i + 1; j < changed.size(); ++j)
-            if (sameIdentity(changed[i].dictionaryOrEmpty(), changed[j].dictionaryOrEmpty()))
-                return errSecDuplicateItem;
-    store.items = std::move(changed);
-    return store.save();
+    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
+        Array changed = store.items;
+        bool any = false;
+        Date stamp = now();
+        for (Value& item : changed) {
+            Dictionary* d = item.getDictionary();
+            if (!d || !matches(*d, query))
+                continue;
+            any = true;
+            for (const auto& [key, value] : attributesToUpdate)
+                d->set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
+            d->set(kSecAttrModificationDate, stamp);
+        }
+        if (!any)
+            return errSecItemNotFound;
+        for (std::size_t i = 0; i < changed.size(); ++i)
+            for (std::size_t j = i + 1; j < changed.size(); ++j)
+                if (sameIdentity(changed[i].dictionaryOrEmpty(), changed[j].dictionaryOrEmpty()))
+                    return errSecDuplicateItem;
+        store.items = std::move(changed);
+        return store.save();
+    });
 }
 
 OSStatus Keychain::deleteItems(const Dictionary& query) {
     if (OSStatus s = validate(query, Use::Query))
         return s;
-    std::lock_guard guard(processMutex());
-    Store store{m_filePath(), {}};
-    FileLock lock;
-    if (OSStatus s = lockAndLoad(store, lock, FileLock::Mode::Exclusive))
-        return s;
-    Array kept;
-    for (Value& item : store.items)
-        if (!matches(item.dictionaryOrEmpty(), query))
-            kept.push_back(std::move(item));
-    if (kept.size() == store.items.size())
-        return errSecItemNotFound;
-    store.items = std::move(kept);
-    return store.save();
+    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
+        Array kept;
+        for (Value& item : store.items)
+            if (!matches(item.dictionaryOrEmpty(), query))
+                kept.push_back(std::move(item));
+        if (kept.size() == store.items.size())
+            return errSecItemNotFound;
+        store.items = std::move(kept);
+        return store.save();
+    });
 }
 
 } // namespace platform
