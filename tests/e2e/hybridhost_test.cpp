@@ -215,10 +215,16 @@ public:
     }
     ~HeadlessHost()
     {
-        // Nothing of a failed run stays behind.
-        for (pid_t pid : runningChildren())
-            kill(pid, SIGKILL);
-        while (waitpid(-1, nullptr, 0) > 0) {
+        // Nothing of a failed run stays behind (what ends its parent may hand over more children).
+        for (int round = 0; round < 100; ++round) {
+            const std::vector<pid_t> running = runningChildren();
+            for (pid_t pid : running)
+                kill(pid, SIGKILL);
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (running.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (m_err >= 0)
             close(m_err);
