@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -200,9 +201,9 @@ int main(int argc, char** argv)
             auto* shot = static_cast<Screenshot*>(data);
             if (shot->settling) {
                 // Calls for services config.xml does not map are never answered (the log names them).
+                std::string unanswered = shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript);
                 std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls were still unanswered after %u s\n",
-                             shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript).c_str(),
-                             kScreenshotTimeoutSeconds);
+                             unanswered.empty() ? "some" : unanswered.c_str(), kScreenshotTimeoutSeconds);
             } else {
                 std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
             }

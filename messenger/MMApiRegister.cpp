@@ -82,7 +82,10 @@ MMApiRegister& MMApiRegister::shareInstance() {
     return *instance;
 }
 
-bool MMApiRegister::registerApp(const std::optional<std::string>& appId) { return registerApp(appId, std::nullopt); }
+bool MMApiRegister::registerApp(const std::optional<std::string>& appId) {
+    static const std::optional<std::string> kNoDescription;
+    return registerApp(appId, kNoDescription);
+}
 
 bool MMApiRegister::registerApp(const std::optional<std::string>& appId, const std::optional<std::string>& description) {
     if (!appId)

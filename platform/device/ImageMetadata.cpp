@@ -216,7 +216,10 @@ private:
         list.reserve(n);
         for (std::uint32_t i = 0; i < n; ++i) {
             double v = number(type, at + std::size_t{i} * size);
-            list.push_back(isInteger(type) ? Value(static_cast<std::int64_t>(v)) : Value(v));
+            if (isInteger(type))
+                list.emplace_back(static_cast<std::int64_t>(v));
+            else
+                list.emplace_back(v);
         }
         return Value(std::move(list));
     }

@@ -132,7 +132,10 @@ TEST_F(RunLoopTest, TimerHandlesStaySafeAfterFireAndInvalidate) {
     std::weak_ptr<Timer> weak;
     bool validInside = true;
     {
-        auto timer = RunLoop::main().scheduleTimer(seconds(1), [&] { validInside = weak.lock()->isValid(); });
+        auto timer = RunLoop::main().scheduleTimer(seconds(1), [&] {
+            auto held = weak.lock();
+            validInside = held && held->isValid();
+        });
         weak = timer;
     }
     ASSERT_FALSE(weak.expired()); // the run loop holds a valid timer

@@ -141,6 +141,7 @@ TEST(JpegHeaderWriter, TheSpliceWalksSegmentsAndRefusesWhatItCannotHold) {
     // An APP1 after an APP0 of odd length (odd offset) is found; FF E1 inside the APP0 is not a marker.
     const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x05, 0xFF, 0xE1, 0x00, 0xFF, 0xE1, 0x00, 0x04, 0xAA, 0xBB, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xE1};
     Bytes expected(jpeg.begin(), jpeg.begin() + 9);
+    expected.reserve(jpeg.size() + expectedBlock.size());
     expected.insert(expected.end(), expectedBlock.begin(), expectedBlock.end());
     expected.insert(expected.end(), jpeg.begin() + 15, jpeg.end());
     EXPECT_EQ(HYBJpegHeaderWriter::spliceExifBlockIntoJpeg(jpeg, block), expected);

@@ -20,6 +20,7 @@ std::vector<std::uint8_t> counting(std::size_t n) {
 // A string field: its 16-bit count, then the bytes.
 std::vector<std::uint8_t> field(std::uint16_t count, const std::string& bytes) {
     std::vector<std::uint8_t> out{static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count & 0xFF)};
+    out.reserve(out.size() + bytes.size());
     out.insert(out.end(), bytes.begin(), bytes.end());
     return out;
 }
