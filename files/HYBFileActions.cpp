@@ -2,6 +2,7 @@
 #include "files/FullPath.h"
 #include "files/HYBFile.h"
 #include "files/HYBFileError.h"
+#include "files/HYBLocalFilesystem.h"
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
@@ -101,10 +102,12 @@ std::optional<std::pair<HYBFilesystemURL, std::shared_ptr<HYBFileSystem>>> HYBFi
 // File systems and paths.
 
 void HYBFile::requestFileSystem(const HYBInvokedUrlCommand& command) {
-    const auto type = static_cast<std::int32_t>(integerArgument(command, 0));
+    // The type is a position in the registry: any number outside it (negative, or past 32 bits) names
+    // none, rather than the position its low bits happen to give.
+    const std::int64_t type = integerArgument(command, 0);
     const std::int64_t size = integerArgument(command, 1);
     FileSystems all = fileSystems();
-    if (static_cast<std::uint32_t>(type) >= all.size()) {
+    if (type < 0 || static_cast<std::uint64_t>(type) >= all.size()) {
         platform::Log::write("No filesystem of type requested");
         send(command, fileErrorResult(HYBFileError::NotFound, HYBCommandStatus::Error));
         return;
@@ -410,8 +413,12 @@ void HYBFile::write(const HYBInvokedUrlCommand& command) {
         auto found = self->fileSystemForArgument(command);
         if (!found)
             return;
-        // A position the file cannot reach (past the free space, or past what the platform can address)
-        // answers the truncation's error; appending at the old end would write somewhere else.
+        // A local file is cut and written in one step on one open file, so the bytes land at the position
+        // (a new file counts as empty: a position past its end grows it first, within the free space).
+        if (auto* local = dynamic_cast<HYBLocalFilesystem*>(found->second.get())) {
+            self->send(command, local->writeAtPosition(found->first, bytes, static_cast<std::uint64_t>(position)));
+            return;
+        }
         HYBPluginResult cut = found->second->truncateFileAtURL(found->first, static_cast<std::uint64_t>(position));
         if (cut.status() != HYBCommandStatus::Ok) {
             self->send(command, std::move(cut));

@@ -266,3 +266,36 @@ TEST_F(FilePluginTest, HostileCallsAreRefusedWithoutTouchingTheDisk) {
 }
 
 } // namespace
+
+TEST_F(FilePluginTest, WritesLandAtTheirPositionInNewFilesTooAndLengthsKeepTheirSixtyFourBits) {
+    // A file that does not exist yet counts as empty: a position past its end grows it with zero bytes
+    // first (within the free space), and the data lands at the position, never at 0.
+    EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/n100.txt", "x", 100})), okInt(1));
+    EXPECT_EQ(readFile(documents("n100.txt")), std::string(100, '\0') + "x");
+    for (std::int64_t position : {std::int64_t{1} << 62, INT64_MAX}) {
+        EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/far.txt", "x", position})), std::make_pair(6, 10LL));
+        EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("far.txt")));
+    }
+    // Empty data at a position still cuts an existing file there, and makes no new one.
+    writeFile(documents("cut.txt"), "hello");
+    EXPECT_EQ(call("write", {kPersistent + "/cut.txt", "", 2}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(readFile(documents("cut.txt")), "he");
+    EXPECT_EQ(call("write", {kPersistent + "/none.txt", "", 5}).status(), HYBCommandStatus::Ok);
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("none.txt")));
+    // Truncating a missing file changes nothing and makes nothing: its length stays 0.
+    EXPECT_EQ(statusAndCode(call("truncate", {kPersistent + "/none.txt", 5})), okInt(0));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("none.txt")));
+
+    // Lengths past 32 bits keep their value (a sparse file takes no room).
+    const std::int64_t large = 3000000000LL;
+    writeFile(documents("large.bin"), "");
+    if (FileManager::defaultManager().attributesOfFileSystem(documents())->freeSize > static_cast<std::uint64_t>(large)) {
+        EXPECT_EQ(statusAndCode(call("truncate", {kPersistent + "/large.bin", large})), okInt(large));
+        EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/large.bin", "end", large})), okInt(3));
+        EXPECT_EQ(call("getFileMetadata", {kPersistent + "/large.bin"}).message()["size"].integerValue(), large + 3);
+    }
+
+    // A file system's type is its position in the registry: none past 32 bits wraps onto one that exists.
+    for (std::int64_t type : {(std::int64_t{1} << 32) + 1, std::int64_t{1} << 32, -(std::int64_t{1} << 32)})
+        EXPECT_EQ(statusAndCode(call("requestFileSystem", {type, 0})), std::make_pair(9, 1LL)) << type;
+}
