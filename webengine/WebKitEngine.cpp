@@ -94,6 +94,9 @@ platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut)
 // requests and frames reach no other file, wherever their links lead, as the phone's sandbox bounded
 // them; the engine's file-access settings stay open for everything inside.
 constexpr const char* kDocumentFolderKey = "hyb-document-folder";
+// The document the application itself asked for (without fragment): its navigation is the
+// application's, not the page's.
+constexpr const char* kApplicationDocumentKey = "hyb-application-document";
 
 // The path with its links resolved as far as it exists (the rest appended as written).
 std::string resolvedPath(const std::string& path)
@@ -142,9 +145,12 @@ bool mayReadFileURL(WebKitWebView* view, const std::string& url)
     return false;
 }
 
-// Keeps the folder of a document the application loads (a file URL), for mayReadFileURL.
+// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL.
 void noteApplicationDocument(WebKitWebView* view, const std::string& url)
 {
+    const auto hash = url.find('#');
+    g_object_set_data_full(G_OBJECT(view), kApplicationDocumentKey, g_strdup(url.substr(0, hash).c_str()), g_free);
+    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
     std::optional<platform::URL> parsed = platform::URL::fromString(url);
     if (!parsed || !parsed->isFileURL())
         return;
@@ -407,15 +413,16 @@ platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, s
 
 void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& request)
 {
-    if (!mayReadFileURL(m_view, request->url())) {
-        request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
-        return;
-    }
     ++m_routingDepth;
     const bool taken = m_client.handleResourceRequest(request);
     --m_routingDepth;
     if (taken || request->isAnswered())
         return;
+    // What the client's protocols leave, platform's loading reads from disk: only the application's files.
+    if (!mayReadFileURL(m_view, request->url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
+        return;
+    }
     auto load = RoutedLoad::start(request, url(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
         if (alive.lock())
             m_loads.erase(&ended);
@@ -488,8 +495,10 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
 {
     auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
     // A document the page could read through its frames (or show, then read) only from the application's
-    // own folders.
-    if (!mayReadFileURL(m_view, askedRequest.url)) {
+    // own folders; the application's own loads go as it asked.
+    const auto* applicationDocument = static_cast<const char*>(g_object_get_data(G_OBJECT(m_view), kApplicationDocumentKey));
+    const bool applicationLoad = applicationDocument && withoutFragment(askedRequest.url) == applicationDocument;
+    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
         webkit_policy_decision_ignore(decision);
         return;
     }
