@@ -112,6 +112,8 @@ private:
         const runtime::HYBInvokedUrlCommand& command, std::size_t index = 0);
     void doCopyMove(const runtime::HYBInvokedUrlCommand& command, bool copy);
     void readFile(const runtime::HYBInvokedUrlCommand& command, ReadKind kind);
+    static runtime::HYBPluginResult answerForRead(ReadKind kind, const platform::Bytes& data,
+                                                  const std::optional<std::string>& mimeType);
     void removeEntry(const runtime::HYBInvokedUrlCommand& command, bool recursive);
     std::weak_ptr<HYBFile> weakFile();
 

@@ -318,6 +318,25 @@ void HYBFile::readAsBinaryString(const HYBInvokedUrlCommand& command) {
     readFile(command, ReadKind::BinaryString);
 }
 
+HYBPluginResult HYBFile::answerForRead(ReadKind kind, const platform::Bytes& data, const std::optional<std::string>& mimeType) {
+    std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    switch (kind) {
+    case ReadKind::Text:
+        if (std::optional<std::string> text = platform::decodeUTF8(bytes))
+            return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(*text));
+        return fileErrorResult(HYBFileError::Encoding);
+    case ReadKind::DataURL:
+        // An item without a type is described as plain bytes.
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, "data:" + mimeType.value_or("application/octet-stream") +
+                                                                          ";base64," + runtime::hybBase64Encode(data));
+    case ReadKind::ArrayBuffer:
+        return HYBPluginResult::messageAsArrayBuffer(HYBCommandStatus::Ok, data);
+    case ReadKind::BinaryString:
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, platform::decodeASCII(bytes));
+    }
+    return HYBPluginResult::resultWithStatus(HYBCommandStatus::Error);
+}
+
 void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
     const std::size_t rangeIndex = kind == ReadKind::Text ? 2 : 1;
     const std::int64_t start = integerArgument(command, rangeIndex);
@@ -345,28 +364,11 @@ void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
                                           self->send(command, HYBPluginResult::messageAsInt(HYBCommandStatus::IOError, errorCode));
                                           return;
                                       }
-                                      std::string_view bytes(reinterpret_cast<const char*>(data->data()), data->size());
-                                      switch (kind) {
-                                      case ReadKind::Text:
-                                          if (std::optional<std::string> text = platform::decodeUTF8(bytes))
-                                              self->send(command, HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(*text)));
-                                          else
-                                              self->send(command, fileErrorResult(HYBFileError::Encoding));
-                                          return;
-                                      case ReadKind::DataURL:
-                                          // An item without a type is described as plain bytes.
-                                          self->send(command, HYBPluginResult::messageAsString(
-                                                                  HYBCommandStatus::Ok,
-                                                                  "data:" + mimeType.value_or("application/octet-stream") +
-                                                                      ";base64," + runtime::hybBase64Encode(*data)));
-                                          return;
-                                      case ReadKind::ArrayBuffer:
-                                          self->send(command, HYBPluginResult::messageAsArrayBuffer(HYBCommandStatus::Ok, *data));
-                                          return;
-                                      case ReadKind::BinaryString:
-                                          self->send(command, HYBPluginResult::messageAsString(HYBCommandStatus::Ok, platform::decodeASCII(bytes)));
-                                          return;
-                                      }
+                                      // The answer is made, then the bytes go before it is sent: a read holds
+                                      // its bytes and their answer at once only while the answer is made.
+                                      HYBPluginResult answer = answerForRead(kind, *data, mimeType);
+                                      data.reset();
+                                      self->send(command, std::move(answer));
                                   });
     });
 }
