@@ -10,6 +10,7 @@
 #include "platform/TextEncoding.h"
 #include "runtime/HYBBase64.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 namespace files {
@@ -353,10 +354,13 @@ void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
     if (!delegate)
         return;
     std::weak_ptr<HYBFile> weak = weakFile();
-    delegate->runInBackground([weak, command, kind, start, end, url = found->first, fileSystem = found->second] {
+    const std::uint64_t cost = expectedReadCost(found->second, found->first, start, end);
+    // The room goes back when the answer was handed on (or was dropped), whoever holds the ticket last.
+    std::shared_ptr<void> ticket(nullptr, [gate = m_readGate, cost](void*) { gate->release(cost); });
+    auto work = [weak, command, kind, start, end, url = found->first, fileSystem = found->second, ticket] {
         fileSystem->readFileAtURL(url, start, end,
-                                  [weak, command, kind](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
-                                                        std::int32_t errorCode) {
+                                  [weak, command, kind, ticket](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
+                                                                std::int32_t errorCode) {
                                       std::shared_ptr<HYBFile> self = weak.lock();
                                       if (!self)
                                           return;
@@ -370,7 +374,60 @@ void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
                                       data.reset();
                                       self->send(command, std::move(answer));
                                   });
-    });
+    };
+    m_readGate->admit(cost, [delegate, work = std::move(work)]() mutable { delegate->runInBackground(std::move(work)); });
+}
+
+void HYBFile::ReadGate::admit(std::uint64_t cost, std::function<void()> start) {
+    {
+        std::lock_guard lock(m_mutex);
+        const bool fits = m_waiting.empty() && (m_held == 0 || m_held + cost <= kReadBudget);
+        if (!fits) {
+            m_waiting.emplace_back(cost, std::move(start));
+            return;
+        }
+        m_held += cost;
+    }
+    start();
+}
+
+void HYBFile::ReadGate::release(std::uint64_t cost) {
+    std::vector<std::function<void()>> ready;
+    {
+        std::lock_guard lock(m_mutex);
+        m_held -= std::min(m_held, cost);
+        while (!m_waiting.empty() && (m_held == 0 || m_held + m_waiting.front().first <= kReadBudget)) {
+            m_held += m_waiting.front().first;
+            ready.push_back(std::move(m_waiting.front().second));
+            m_waiting.pop_front();
+        }
+    }
+    for (auto& start : ready)
+        start();
+}
+
+std::uint64_t HYBFile::ReadGate::held() const {
+    std::lock_guard lock(m_mutex);
+    return m_held;
+}
+
+std::size_t HYBFile::ReadGate::waiting() const {
+    std::lock_guard lock(m_mutex);
+    return m_waiting.size();
+}
+
+std::uint64_t HYBFile::expectedReadCost(const std::shared_ptr<HYBFileSystem>& fileSystem, const HYBFilesystemURL& url,
+                                        std::int64_t start, std::int64_t end) {
+    auto* local = dynamic_cast<HYBLocalFilesystem*>(fileSystem.get());
+    if (!local)
+        return HYBFileSystem::kMaxReadLength;
+    auto opened = local->openFileForReading(url);
+    if (!opened)
+        return 0; // answered with an error at once
+    const std::uint64_t first = start >= 1 ? static_cast<std::uint64_t>(start) : 0;
+    const std::uint64_t available = opened.value.length > first ? opened.value.length - first : 0;
+    const std::uint64_t requested = end < 0 ? available : static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
+    return std::min({requested, available, HYBFileSystem::kMaxReadLength});
 }
 
 // Changing files.

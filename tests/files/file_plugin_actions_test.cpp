@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace files;
 using filestest::FilePluginTest;
 using filestest::statusAndCode;
@@ -298,4 +301,46 @@ TEST_F(FilePluginTest, WritesLandAtTheirPositionInNewFilesTooAndLengthsKeepTheir
     // A file system's type is its position in the registry: none past 32 bits wraps onto one that exists.
     for (std::int64_t type : {(std::int64_t{1} << 32) + 1, std::int64_t{1} << 32, -(std::int64_t{1} << 32)})
         EXPECT_EQ(statusAndCode(call("requestFileSystem", {type, 0})), std::make_pair(9, 1LL)) << type;
+}
+
+TEST(FileReadGate, ReadsThatDoNotFitWaitTheirTurnInOrder) {
+    const std::uint64_t budget = HYBFile::kReadBudget;
+    EXPECT_EQ(budget, 2 * HYBFileSystem::kMaxReadLength);
+    HYBFile::ReadGate gate;
+    std::vector<int> started;
+    gate.admit(budget / 2, [&] { started.push_back(1); });
+    gate.admit(budget / 2, [&] { started.push_back(2); });
+    gate.admit(budget / 2, [&] { started.push_back(3); }); // no room: waits
+    gate.admit(1, [&] { started.push_back(4); });          // small, but after the one waiting
+    EXPECT_EQ(started, (std::vector<int>{1, 2}));
+    EXPECT_EQ(gate.waiting(), 2u);
+    gate.release(budget / 2);
+    EXPECT_EQ(started, (std::vector<int>{1, 2, 3}));
+    gate.release(budget / 2);
+    EXPECT_EQ(started, (std::vector<int>{1, 2, 3, 4}));
+    gate.release(budget / 2);
+    gate.release(1);
+    EXPECT_EQ(gate.held(), 0u);
+    // A read larger than the whole budget starts alone.
+    gate.admit(budget + 1, [&] { started.push_back(5); });
+    gate.admit(1, [&] { started.push_back(6); });
+    EXPECT_EQ(started.back(), 5);
+    gate.release(budget + 1);
+    EXPECT_EQ(started.back(), 6);
+    gate.release(1);
+    EXPECT_EQ(gate.held(), 0u);
+}
+
+TEST_F(FilePluginTest, ReadsGiveTheirRoomBackWhetherAnsweredOrRefused) {
+    writeFile(documents("r1.txt"), "one");
+    writeFile(documents("r2.bin"), std::string(1000, 'b'));
+    EXPECT_EQ(call("readAsText", {kPersistent + "/r1.txt", "UTF-8", 0, -1}).message(), platform::Value("one"));
+    EXPECT_EQ(call("readAsArrayBuffer", {kPersistent + "/r2.bin", 10, 20}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(statusAndCode(call("readAsDataURL", {kPersistent + "/none.bin", 0, -1})), std::make_pair(6, 1LL));
+    EXPECT_EQ(call("readAsText", {kPersistent + "/r2.bin", "UTF-8", 0, 1}).message(), platform::Value("b"));
+    // The last ticket goes with the background work that answered: wait for it.
+    for (int i = 0; i < 200 && m_plugin->readGate()->held() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(m_plugin->readGate()->held(), 0u);
+    EXPECT_EQ(m_plugin->readGate()->waiting(), 0u);
 }
