@@ -24,7 +24,8 @@
 // confirmed), and `queryPaymentResult` starts it again.
 //
 // An instalment reply with neither "instalment" (a dictionary) nor "instalment_empty_info" (a text) gives
-// 2006 and changes nothing.
+// 2006 and changes nothing; so does a user-information or rules-type reply whose forms hold a points
+// element with values that are not plain numbers (BCReplyMapper::hasMalformedPoints).
 //
 // A service object that is destroyed cancels what it has in flight and its poll. A reply that arrives
 // while its delegate is gone is dropped (nothing mapped) and the poll stops with it. `releaseCommon`
