@@ -155,27 +155,32 @@ void HYBCommandQueue::executePending() {
             if (last)
                 m_queue.pop_front(); // before the command runs
             // One clock read per command: the end of one command is the start of the next.
-            if (platform::Value* value = std::get_if<platform::Value>(&entry)) {
-                std::optional<std::string> callbackId;
-                if (const platform::Array* fields = value->getArray(); fields && !fields->empty() && (*fields)[0].isString())
-                    callbackId = *(*fields)[0].getString();
-                platform::Result<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::readFromJson(std::move(*value));
-                if (command) {
-                    execute(*command, lastRead, lastRead);
-                } else {
-                    answerUnreadable(HYBUnreadableCommand{std::move(callbackId), command.error().localizedDescription()});
-                    lastRead = clock.now();
-                }
-            } else {
-                answerUnreadable(std::get<HYBUnreadableCommand>(entry));
+            if (std::optional<HYBInvokedUrlCommand> command = commandOf(std::move(entry)))
+                execute(*command, lastRead, lastRead);
+            else
                 lastRead = clock.now();
-            }
             if (!m_queue.empty() && lastRead - *m_startExecutionTime > kTimeSlice) {
                 scheduleExecutePendingOnMain();
                 return;
             }
         }
     }
+}
+
+std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEntry entry) {
+    if (HYBUnreadableCommand* unreadable = std::get_if<HYBUnreadableCommand>(&entry)) {
+        answerUnreadable(*unreadable);
+        return std::nullopt;
+    }
+    platform::Value& value = std::get<platform::Value>(entry);
+    std::optional<std::string> callbackId;
+    if (const platform::Array* fields = value.getArray(); fields && !fields->empty() && (*fields)[0].isString())
+        callbackId = *(*fields)[0].getString();
+    platform::Result<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::readFromJson(std::move(value));
+    if (command)
+        return std::move(command).value();
+    answerUnreadable(HYBUnreadableCommand{std::move(callbackId), command.error().localizedDescription()});
+    return std::nullopt;
 }
 
 void HYBCommandQueue::answerUnreadable(const HYBUnreadableCommand& command) {

@@ -85,6 +85,8 @@ public:
 private:
     struct BatchHolder;
     void scheduleExecutePendingOnMain();
+    // The entry's command; an entry that is none is logged and answered (answerUnreadable).
+    std::optional<HYBInvokedUrlCommand> commandOf(HYBCommandBatchEntry entry);
     // Logs an entry that is no command and answers it with status 8 and the reason, when its callback id
     // could be read.
     void answerUnreadable(const HYBUnreadableCommand& command);
