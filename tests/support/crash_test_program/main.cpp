@@ -35,6 +35,10 @@
 
 namespace {
 
+// Read at run time, so that an optimizing compiler makes no copy of a function for a constant argument
+// (the copy would carry another name).
+volatile int* volatile g_nowhere = nullptr;
+
 #define CRASHING extern "C" __attribute__((noinline, no_sanitize("address", "undefined")))
 CRASHING void writeThroughNull(volatile int* target)
 {
@@ -42,7 +46,7 @@ CRASHING void writeThroughNull(volatile int* target)
 }
 CRASHING void crashBySegmentationFault()
 {
-    writeThroughNull(nullptr);
+    writeThroughNull(g_nowhere);
     asm volatile("" ::: "memory");
 }
 CRASHING int divide(const volatile int* dividend, const volatile int* divisor)
@@ -86,7 +90,7 @@ void twoThreadsAtOnce()
         ready.fetch_add(1);
         while (ready.load() < 2) {
         }
-        writeThroughNull(nullptr);
+        writeThroughNull(g_nowhere);
     };
     std::thread first(fault);
     std::thread second(fault);
@@ -178,7 +182,7 @@ int main(int argc, char** argv)
         volatile int one = 1, zero = 0;
         std::printf("%d\n", divide(&one, &zero));
     } else if (mode == "--deep") {
-        crashLevel1(nullptr);
+        crashLevel1(g_nowhere);
     } else if (mode == "--two-threads") {
         twoThreadsAtOnce();
     } else if (mode == "--thread-overflow") {
