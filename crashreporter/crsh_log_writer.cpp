@@ -350,45 +350,72 @@ std::size_t putFrame(File* file, std::uint32_t field, const WriteContext& contex
     });
 }
 
-// The registers and frames of a thread whose state is known.
-std::size_t putStack(File* file, const WriteContext& context, const crsh_thread_state* state, bool crashed)
+// One thread's registers (the crashed thread's first frame only) and frames: walked once, then written
+// twice (the thread message's size, then the message), so that both passes see the same frames.
+constexpr std::size_t kMaxRegisters = 64;
+struct WalkedStack {
+    std::size_t register_count;
+    struct {
+        const char* name;
+        std::uint64_t value;
+    } registers[kMaxRegisters];
+    std::size_t frame_count;
+    std::uint64_t pcs[CRSH_LOG_WRITER_MAX_FRAMES];
+};
+
+void walkStack(const WriteContext& context, const crsh_thread_state* state, bool crashed, WalkedStack* walked)
 {
+    walked->register_count = 0;
+    walked->frame_count = 0;
     crsh_frame_cursor cursor;
     if (crsh_frame_cursor_init(&cursor, context.task, state, context.images) != CRSH_FRAME_ERR_NONE)
-        return 0;
-    std::size_t size = 0;
+        return;
     if (crsh_frame_cursor_next(&cursor) == CRSH_FRAME_ERR_NONE) {
-        for (std::size_t frame = 0; frame < CRSH_LOG_WRITER_MAX_FRAMES; ++frame) {
-            if (frame == 0 && crashed) {
-                for (std::size_t reg = 0; reg < crsh_frame_cursor_get_regcount(&cursor); ++reg) {
+        while (walked->frame_count < CRSH_LOG_WRITER_MAX_FRAMES) {
+            if (walked->frame_count == 0 && crashed) {
+                const std::size_t count = crsh_frame_cursor_get_regcount(&cursor);
+                for (std::size_t reg = 0; reg < count && reg < kMaxRegisters; ++reg) {
                     auto index = static_cast<crsh_regnum_t>(reg);
                     std::uint64_t value = 0;
                     if (crsh_frame_cursor_get_reg(&cursor, index, &value) != CRSH_FRAME_ERR_NONE)
                         value = 0;
-                    const char* name = crsh_frame_cursor_get_regname(&cursor, index);
-                    size += putMessage(file, 4, [&](File* out) { return putString(out, 1, name) + putU64(out, 2, value); });
+                    walked->registers[reg] = {crsh_frame_cursor_get_regname(&cursor, index), value};
+                    walked->register_count = reg + 1;
                 }
             }
             std::uint64_t pc = 0;
             if (crsh_frame_cursor_get_reg(&cursor, CRSH_REG_IP, &pc) != CRSH_FRAME_ERR_NONE)
                 break;
-            size += putFrame(file, 2, context, pc, frame > 0);
+            walked->pcs[walked->frame_count++] = pc;
             if (crsh_frame_cursor_next(&cursor) != CRSH_FRAME_ERR_NONE)
                 break;
         }
     }
     crsh_frame_cursor_free(&cursor);
+}
+
+std::size_t putStack(File* file, const WriteContext& context, const WalkedStack& walked)
+{
+    std::size_t size = 0;
+    for (std::size_t reg = 0; reg < walked.register_count; ++reg) {
+        const auto& value = walked.registers[reg];
+        size += putMessage(file, 4, [&](File* out) { return putString(out, 1, value.name) + putU64(out, 2, value.value); });
+    }
+    for (std::size_t frame = 0; frame < walked.frame_count; ++frame)
+        size += putFrame(file, 2, context, walked.pcs[frame], frame > 0);
     return size;
 }
 
 std::size_t putThread(File* file, const WriteContext& context, std::uint32_t number, bool crashed,
                       const crsh_thread_state* state)
 {
+    WalkedStack walked;
+    walked.register_count = 0;
+    walked.frame_count = 0;
+    if (state != nullptr)
+        walkStack(context, state, crashed, &walked);
     return putMessage(file, report::Threads, [&](File* out) {
-        std::size_t size = putU32(out, 1, number) + putBool(out, 3, crashed);
-        if (state != nullptr)
-            size += putStack(out, context, state, crashed);
-        return size;
+        return putU32(out, 1, number) + putBool(out, 3, crashed) + putStack(out, context, walked);
     });
 }
 
