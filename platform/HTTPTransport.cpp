@@ -1,5 +1,6 @@
 #include "platform/HTTPTransport.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/Clock.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
@@ -218,6 +219,7 @@ struct HTTPTransport::Impl {
 
     void run() {
         threadID = std::this_thread::get_id();
+        enterPlatformThread();
         for (;;) {
             std::vector<std::function<void()>> batch;
             {
