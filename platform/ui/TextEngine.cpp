@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #ifndef HYB_UI_FONT_FILE
 #error "HYB_UI_FONT_FILE names the font file (set by platform/CMakeLists.txt)"
@@ -69,6 +70,60 @@ void appendColor(std::string& key, const Color& c) {
 }
 
 bool isBounded(double width) { return std::isfinite(width) && width > 0; }
+
+// Pango shapes an item whole each time it breaks a line off it, and an item runs as far as the text
+// keeps its script, font and attributes: a long run without spaces (one 256 KiB word, say) is shaped again
+// for every line it wraps onto, in time quadratic in its length. Items end where an attribute does, so
+// such runs get a do-nothing attribute (font fallback on, the default) over every piece of about
+// kPieceBytes, cut at the start of a character as the user sees it (a grapheme). Runs up to kLongRunBytes
+// are left whole: their shaping, kerning included, is what it always was.
+constexpr std::size_t kLongRunBytes = 256;
+constexpr std::size_t kPieceBytes = 64;
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+void insertPiece(PangoAttrList* attrs, std::size_t begin, std::size_t end) {
+    PangoAttribute* a = pango_attr_fallback_new(TRUE);
+    a->start_index = static_cast<guint>(begin);
+    a->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attrs, a);
+}
+
+// Cuts the run [begin, end) of `text` into pieces that start at grapheme boundaries.
+void cutLongRun(PangoAttrList* attrs, const char* text, std::size_t begin, std::size_t end) {
+    const char* run = text + begin;
+    const int length = static_cast<int>(end - begin);
+    const glong characters = g_utf8_strlen(run, length);
+    std::vector<PangoLogAttr> logAttrs(static_cast<std::size_t>(characters) + 1);
+    pango_get_log_attrs(run, length, -1, pango_language_from_string("en"), logAttrs.data(), static_cast<int>(logAttrs.size()));
+    std::size_t pieceStart = begin;
+    const char* p = run;
+    for (glong i = 0; i < characters; ++i) {
+        const std::size_t at = begin + static_cast<std::size_t>(p - run);
+        if (at - pieceStart >= kPieceBytes && logAttrs[static_cast<std::size_t>(i)].is_cursor_position) {
+            insertPiece(attrs, pieceStart, at);
+            pieceStart = at;
+        }
+        p = g_utf8_next_char(p);
+    }
+    if (pieceStart > begin)
+        insertPiece(attrs, pieceStart, end);
+}
+
+// `text` is the layout's own copy: UTF-8 (Pango has replaced what was not) and ending at its first NUL.
+void cutLongRuns(PangoAttrList* attrs, const char* text) {
+    const std::size_t size = std::strlen(text);
+    std::size_t i = 0;
+    while (i < size) {
+        while (i < size && isAsciiSpace(text[i]))
+            ++i;
+        const std::size_t begin = i;
+        while (i < size && !isAsciiSpace(text[i]))
+            ++i;
+        if (i - begin > kLongRunBytes)
+            cutLongRun(attrs, text, begin, i);
+    }
+}
 
 } // namespace
 
@@ -152,6 +207,7 @@ std::shared_ptr<LaidOutText> TextEngine::build(const AttributedString& text, con
                 pango_font_description_free(d);
             }
         }
+        cutLongRuns(attrs, pango_layout_get_text(layout));
         pango_layout_set_attributes(layout, attrs);
         pango_attr_list_unref(attrs);
     }
