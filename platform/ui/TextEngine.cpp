@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#ifndef HYB_UI_FONT_FILE
-#error "HYB_UI_FONT_FILE names the font file (set by platform/CMakeLists.txt)"
+#if !defined(HYB_UI_FONT_FILE) || !defined(HYB_UI_SYMBOL_FONT_FILE) || !defined(HYB_UI_EMOJI_FONT_FILE)
+#error "HYB_UI_FONT_FILE and its fallbacks name the font files (set by platform/CMakeLists.txt)"
 #endif
 
 namespace platform::text {
@@ -25,12 +25,42 @@ constexpr std::size_t kMaxEntries = 2048;
 constexpr std::size_t kCostPerByte = 48;
 constexpr std::size_t kMaxCost = 48u << 20;
 
-// No hinting, so advances are the design advances at every size; bold is the regular face emboldened
-// (the file has no bold face).
+// Outlines get no hinting, so advances are the design advances at every size; bold is the regular face
+// emboldened (the file has no bold face). Characters the font lacks come from DejaVu Sans (symbols such
+// as arrows and shapes), then from Noto Color Emoji; what Pango marks as emoji (the "emoji" family) comes
+// from the emoji font first, its colour pictures scaled from their one size to the text's. The
+// configuration holds these three files and nothing of the machine's own, so every machine draws the
+// same pictures.
 constexpr const char* kFontConfig = R"(<?xml version="1.0"?>
 <!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
 <fontconfig>
+  <alias binding="same">
+    <family>WenQuanYi Micro Hei</family>
+    <accept><family>DejaVu Sans</family><family>Noto Color Emoji</family></accept>
+  </alias>
+  <alias binding="same">
+    <family>emoji</family>
+    <prefer><family>Noto Color Emoji</family></prefer>
+    <accept><family>DejaVu Sans</family><family>WenQuanYi Micro Hei</family></accept>
+  </alias>
   <match target="font">
+    <test name="outline" compare="eq"><bool>false</bool></test>
+    <edit name="pixelsizefixupfactor" mode="assign">
+      <divide><name target="pattern">pixelsize</name><name target="font">pixelsize</name></divide>
+    </edit>
+  </match>
+  <match target="font">
+    <test name="outline" compare="eq"><bool>false</bool></test>
+    <edit name="matrix" mode="assign">
+      <times>
+        <name>matrix</name>
+        <matrix><name>pixelsizefixupfactor</name><double>0</double><double>0</double><name>pixelsizefixupfactor</name></matrix>
+      </times>
+    </edit>
+    <edit name="size" mode="assign"><divide><name>size</name><name>pixelsizefixupfactor</name></divide></edit>
+  </match>
+  <match target="font">
+    <test name="outline" compare="eq"><bool>true</bool></test>
     <edit name="hinting" mode="assign"><bool>false</bool></edit>
     <edit name="hintstyle" mode="assign"><const>hintnone</const></edit>
     <edit name="antialias" mode="assign"><bool>true</bool></edit>
@@ -38,6 +68,7 @@ constexpr const char* kFontConfig = R"(<?xml version="1.0"?>
   <match target="font">
     <test target="pattern" name="weight" compare="more"><const>medium</const></test>
     <test name="weight" compare="less_eq"><const>medium</const></test>
+    <test name="color" compare="eq"><bool>false</bool></test>
     <edit name="embolden" mode="assign"><bool>true</bool></edit>
     <edit name="weight" mode="assign"><const>bold</const></edit>
   </match>
@@ -140,8 +171,9 @@ TextEngine& TextEngine::shared() {
 TextEngine::TextEngine() {
     FcConfig* config = FcConfigCreate();
     FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kFontConfig), FcTrue);
-    FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(HYB_UI_FONT_FILE));
-    // Keep face 0 only: the file also holds a monospaced face, which fallback could otherwise pick.
+    for (const char* file : {HYB_UI_FONT_FILE, HYB_UI_SYMBOL_FONT_FILE, HYB_UI_EMOJI_FONT_FILE})
+        FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(file));
+    // Keep face 0 only: the CJK file also holds a monospaced face, which fallback could otherwise pick.
     // (Reject rules do not apply to application fonts, so the set is trimmed here.)
     if (FcFontSet* set = FcConfigGetFonts(config, FcSetApplication)) {
         int kept = 0;
