@@ -1,6 +1,7 @@
 // Laying out one word of 256 KiB (no spaces, the title of an action sheet a page might send): the text
 // layout measures it wrapped at a phone sheet's title width (word wrapping, character wrapping, and cut
-// to three lines) and a label draws it in its bounds, each from an empty layout cache. The baseline, in
+// to three lines) and a label draws it in its bounds, each from an empty layout cache; a label as tall as
+// the whole text (a scrolling sheet's title) draws its cached layout into a screen. The baseline, in
 // the same run, is one Pango layout of the same word over the same font on one line: the least any
 // layout of it costs (the text shaped once). Prints each one's time and its ratio to the baseline, and
 // the time of a 64 KiB word, so that growth with the length shows (linear: a quarter of the time).
@@ -65,6 +66,19 @@ void BM_LabelDraw(benchmark::State& state) {
     }
 }
 
+// A label as tall as its whole text (an action sheet's title, which scrolls), drawn into a screen's
+// height: the layout is made once (cached), then drawn.
+void BM_TallLabelDraw(benchmark::State& state) {
+    auto label = std::make_shared<Label>();
+    label->setFont(Font::systemFont(kSize));
+    label->setNumberOfLines(0);
+    label->setText(word(static_cast<std::size_t>(state.range(0))));
+    label->setFrame(Rect(0, 0, kWidth, label->sizeThatFits(Size{kWidth, 0}).height));
+    auto context = ImageContext::begin(Size{kWidth, 540}, 1);
+    for (auto _ : state)
+        ViewRenderer::render(*label, context->context().cairo());
+}
+
 // The baseline: one layout of the word, unwrapped, shaped once.
 void BM_OnePangoLayout(benchmark::State& state) {
     const std::string text = word(static_cast<std::size_t>(state.range(0)));
@@ -94,6 +108,7 @@ BENCHMARK(BM_MeasureWordWrap)->Arg(kShort)->Arg(kLong)->Unit(benchmark::kMillise
 BENCHMARK(BM_MeasureCharWrap)->Arg(kLong)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_MeasureThreeLines)->Arg(kLong)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_LabelDraw)->Arg(kLong)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_TallLabelDraw)->Arg(kLong)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 } // namespace
 
@@ -106,7 +121,7 @@ int main(int argc, char** argv) {
     const double base = reporter.seconds(baseline);
     std::printf("one word of %ld bytes at %.0f points wide; baseline: one Pango layout of it on one line, %.1f ms\n", kLong, kWidth,
                 base * 1000);
-    for (const char* name : {"BM_MeasureWordWrap", "BM_MeasureCharWrap", "BM_MeasureThreeLines", "BM_LabelDraw"}) {
+    for (const char* name : {"BM_MeasureWordWrap", "BM_MeasureCharWrap", "BM_MeasureThreeLines", "BM_LabelDraw", "BM_TallLabelDraw"}) {
         const std::string run = std::string(name) + "/" + std::to_string(kLong) + suffix;
         if (auto ratio = reporter.ratio(run, baseline))
             std::printf("%-22s %8.1f ms  %.2f times the baseline\n", name, reporter.seconds(run) * 1000, *ratio);
