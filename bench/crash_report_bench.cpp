@@ -110,5 +110,5 @@ int main(int argc, char** argv)
         std::printf("  against the same report without names:        %.2fx\n", *ratio);
     if (auto ratio = reporter.ratio("writeCrashReport/64/1", "writeCrashReport/1/1"))
         std::printf("  against the report without the extra calls:   %.2fx\n", *ratio);
-    return 0;
+    return reporter.exitStatus();
 }

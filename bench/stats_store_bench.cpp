@@ -178,8 +178,11 @@ int main(int argc, char** argv) {
             rawSeconds += raw.run(contents, events.front()->ts, from, to);
         }
     }
-    if (store.stored() != events.size())
+    bool failed = false;
+    if (store.stored() != events.size()) {
         std::fprintf(stderr, "the store kept %u of %zu events\n", store.stored(), events.size());
+        failed = true;
+    }
     const double ours = static_cast<double>(events.size()) / storeSeconds;
     const double baseline = static_cast<double>(events.size()) / rawSeconds;
     std::printf("%d custom events of %zu bytes of JSON on average\n", kEvents, bytes / kEvents);
@@ -194,11 +197,13 @@ int main(int argc, char** argv) {
         std::abort();
     const double gzipSeconds = secondsSince(gzipStart);
     const double upload = uploadSeconds(contents);
-    if (upload < 0)
+    if (upload < 0) {
         std::fprintf(stderr, "the upload failed\n");
+        failed = true;
+    }
     std::printf("one upload of %d events (%zu bytes of JSON, %zu gzipped) vs gzip alone: ratio %.2f; %.3f s vs %.3f s\n",
                 kEvents, array.size(), packed.size(), upload / gzipSeconds, upload, gzipSeconds);
     std::error_code ignored;
     fs::remove_all(root, ignored);
-    return 0;
+    return failed ? 1 : 0;
 }

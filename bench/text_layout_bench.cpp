@@ -131,5 +131,5 @@ int main(int argc, char** argv) {
     if (shorter > 0 && longer > 0)
         std::printf("word wrap, 4 times the length: %.2f times the time (linear: 4)\n", longer / shorter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.exitStatus();
 }
