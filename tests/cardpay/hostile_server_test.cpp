@@ -112,8 +112,9 @@ TEST_F(CardPayHostileServer, LongTextsAreCutBeforeLayoutAndTheCardListClosesWith
 
 TEST_F(CardPayHostileServer, TenThousandBoundCardsAreListedRowByRowOnce) {
     Array cards;
+    cards.reserve(10'000);
     for (int i = 0; i < 10'000; ++i)
-        cards.push_back(Array{"card-" + std::to_string(i), "Bank " + std::to_string(i), "**** " + std::to_string(1000 + i % 9000)});
+        cards.emplace_back(Array{"card-" + std::to_string(i), "Bank " + std::to_string(i), "**** " + std::to_string(1000 + i % 9000)});
     Dictionary init = m_replies["init"].dictionaryOrEmpty();
     init.set("cards", cards);
     ASSERT_TRUE(openOrderScreen(init));
