@@ -3,6 +3,7 @@
 #include "push/PULSELogging.h"
 #include "push/PULSEUtilities.h"
 
+#include "platform/Clock.h"
 #include "platform/FdSource.h"
 #include "platform/RunLoop.h"
 #include "platform/Timer.h"
@@ -116,6 +117,10 @@ void PULSETcpSocket::releaseSocket() {
         m_connectTimer->invalidate();
         m_connectTimer.reset();
     }
+    if (m_incompleteTimer) {
+        m_incompleteTimer->invalidate();
+        m_incompleteTimer.reset();
+    }
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -176,7 +181,15 @@ void PULSETcpSocket::doRead() {
     }
     m_reassembly.received(static_cast<std::size_t>(count));
     const auto generation = m_generation;
+    std::optional<PULSEBytesView> broken;
+    std::size_t fieldsEnd = 0;
     const auto outcome = m_reassembly.frame([&](PULSEBytesView packet) {
+        if (const auto check = PULSEReceivedPacketController::packetShape(packet);
+            check.shape == PULSEReceivedPacketController::Shape::Broken) {
+            broken = packet; // the buffer keeps its bytes until the reassembler is reset
+            fieldsEnd = check.fieldsEnd;
+            return false;
+        }
         auto element = PULSEReceivedPacketController::packetWithBuffer(packet);
         PULSE_LOG_DEBUG("Got tcp command");
         if (element) {
@@ -185,12 +198,74 @@ void PULSETcpSocket::doRead() {
         }
         return generation == m_generation; // false once a delegate call closed this socket
     });
+    if (generation != m_generation)
+        return;
+    if (broken) {
+        closeOnBrokenPacket(*broken, fieldsEnd, m_reassembly.receivedLength());
+        return;
+    }
     if (outcome == PULSEPacketReassembler::Outcome::ZeroLength) {
         resetReceivedState();
         close();
-    } else if (generation == m_generation) {
-        reenableSocketCallbacks();
+        return;
     }
+    if (m_reassembly.receivedLength() > 0) {
+        // The next packet has begun: judge it as far as it came, and watch that the rest comes.
+        const PULSEBytesView head = m_reassembly.held();
+        if (const auto check = PULSEReceivedPacketController::packetShape(head);
+            check.shape == PULSEReceivedPacketController::Shape::Broken) {
+            closeOnBrokenPacket(head, check.fieldsEnd, 0);
+            return;
+        }
+        watchIncompletePacket();
+    }
+    reenableSocketCallbacks();
+}
+
+void PULSETcpSocket::closeOnBrokenPacket(PULSEBytesView packet, std::size_t fieldsEnd, std::size_t droppedAfter) {
+    const unsigned length = static_cast<unsigned>((packet[0] << 8) | packet[1]);
+    PULSE_LOG_ERROR("tcp packet of command %u cannot be %u bytes long (its fields end at byte %zu): closing the "
+                    "connection, %zu received bytes dropped",
+                    unsigned(packet[3]), length, fieldsEnd, packet.size() + droppedAfter);
+    resetReceivedState();
+    close();
+}
+
+void PULSETcpSocket::watchIncompletePacket() {
+    m_lastReceived = platform::Clock::current().now();
+    if (m_incompleteTimer)
+        return; // it looks at the time of the last byte when it fires
+    std::weak_ptr<PULSETcpSocket> weak = weak_from_this();
+    m_incompleteTimer = platform::RunLoop::current().scheduleTimer(
+        std::chrono::microseconds(kReceiveTimeoutMicroseconds), [weak] {
+            if (auto self = weak.lock())
+                self->incompletePacketTimerFired();
+        });
+}
+
+void PULSETcpSocket::incompletePacketTimerFired() {
+    m_incompleteTimer.reset();
+    if (m_connectionState != kConnected || m_reassembly.receivedLength() == 0)
+        return;
+    const auto timeout = std::chrono::microseconds(kReceiveTimeoutMicroseconds);
+    const auto quiet = platform::Clock::current().now() - m_lastReceived;
+    if (quiet < timeout) {
+        // Bytes came meanwhile: wait out the rest of the time-out from the last of them.
+        std::weak_ptr<PULSETcpSocket> weak = weak_from_this();
+        m_incompleteTimer = platform::RunLoop::current().scheduleTimer(timeout - quiet, [weak] {
+            if (auto self = weak.lock())
+                self->incompletePacketTimerFired();
+        });
+        return;
+    }
+    const PULSEBytesView head = m_reassembly.held();
+    const std::string length = head.size() >= 2 ? std::to_string((head[0] << 8) | head[1]) : std::string("?");
+    PULSE_LOG_ERROR("tcp packet incomplete, %zu of %s bytes arrived and nothing more for %.1f s: closing the "
+                    "connection, %zu received bytes dropped",
+                    head.size(), length.c_str(), kReceiveTimeoutMicroseconds / 1e6, head.size());
+    auto keepAlive = shared_from_this();
+    resetReceivedState();
+    close();
 }
 
 void PULSETcpSocket::doSend() {

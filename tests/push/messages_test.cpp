@@ -164,6 +164,28 @@ TEST_F(PushedMessages, ReachTheApplicationOnceAndAreAcknowledged) {
     EXPECT_EQ(m_server.heldMessages(), 0u);
 }
 
+// The length word is all the framing there is: a packet whose length cannot be right would swallow
+// the message after it. The connection starts again instead, and the server sends what had no receipt.
+TEST_F(PushedMessages, APacketThatCannotBeWhatItsLengthSaysLosesNothing) {
+    startLoggedIn();
+    m_server.pushMessage(1, 1, "{\"message\":\"one\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 1; }));
+    PushBytes bad = messagePacket(1, 99, "{\"message\":\"bad\"}");
+    bad[0] = 0xFF;
+    bad[1] = 0xFF;
+    m_server.sendRaw(bad);
+    m_server.pushMessage(1, 2, "{\"message\":\"two\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(countLines("tcp packet of command 3 cannot be 65535 bytes long (its fields end at byte 48): closing the "
+                         "connection"),
+              1);
+    m_clock.advance(2.0);
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() == 2; }));
+    EXPECT_EQ(deliveries(), (std::map<std::string, int>{{"one", 1}, {"two", 1}}));
+    EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{1, 2}));
+}
+
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
     startLoggedIn();
     std::uint64_t next = 1;
