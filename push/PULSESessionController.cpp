@@ -145,7 +145,7 @@ void PULSESessionController::setup() {
     stopDelaySetupTimer();
     platform::NotificationCenter::defaultCenter().post(kPULSENetworkIsConnectingNotification);
     if (PULSEClientController::sharedClient().currentNetworkStatus() == 0) {
-        PULSE_LOG_INFO("当前网络不可用");
+        PULSE_LOG_DEBUG("当前网络不可用");
     } else {
         // The session may be let go by a handler that runs inside the connect wait.
         auto self = shared_from_this();
@@ -170,7 +170,7 @@ bool PULSESessionController::isSisOnProtect() {
         PULSE_LOG_DEBUG("sis is on protect");
         return true;
     }
-    PULSE_LOG_INFO("sis is not on protect");
+    PULSE_LOG_DEBUG("sis is not on protect");
     m_sisContent.reset();
     m_status = 0;
     m_lastSucceedSisTime = 0;
@@ -275,7 +275,7 @@ bool PULSESessionController::connectTcp(const std::string& tcpAddress, const std
         m_tcpConnectionSocket->close();
     m_tcpConnectionSocket = PULSETcpSocket::create(address->host(), address->port(), weak_from_this());
     if (!m_tcpConnectionSocket->setup()) {
-        PULSE_LOG_ERROR("连接服务器失败");
+        PULSE_LOG_DEBUG("连接服务器失败");
         m_tcpConnectionSocket.reset();
         return false;
     }
@@ -316,8 +316,11 @@ void PULSESessionController::connectionDidSetup(const std::shared_ptr<PULSETcpSo
 void PULSESessionController::connectionDidClose(const std::shared_ptr<PULSETcpSocket>& socket) {
     if (socket != m_tcpConnectionSocket)
         return;
-    PULSE_LOG_WARN("连接被关闭");
-    if (!PULSEDelegateSynchronize::continueThread(false, platform::Value(), kTCPConnectIdentifier)) {
+    // A connection that never came up is one more try of a retry; one that was up is news.
+    if (PULSEDelegateSynchronize::continueThread(false, platform::Value(), kTCPConnectIdentifier)) {
+        PULSE_LOG_DEBUG("连接被关闭");
+    } else {
+        PULSE_LOG_WARN("连接被关闭");
         PULSE_LOG_WARN("conect close by remote");
         noteFailedSession();
         close();

@@ -33,6 +33,8 @@
 //   the end of each run-loop turn in which ids were drawn, and at once when the session closes or ends.
 // - Notifications: "kPULSENetworkIsConnectingNotification" at once on the calling thread; the others on
 //   the main queue.
+// - Log: a round that finds nobody (names that do not resolve, refused or silent addresses, no network)
+//   writes debug lines only: they go to the log files, and to the terminal only at the debug level.
 // - Installs itself on the hub (weakly) as the request session and as its server-time source.
 #pragma once
 

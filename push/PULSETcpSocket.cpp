@@ -92,7 +92,7 @@ bool PULSETcpSocket::setup() {
     std::memcpy(&address.sin_port, socketAddress->data() + 2, sizeof address.sin_port);
     std::memcpy(&address.sin_addr, socketAddress->data() + 4, sizeof address.sin_addr);
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
-        PULSE_LOG_ERROR("connect failed with %s", "socket error");
+        PULSE_LOG_DEBUG("connect failed with %s", "socket error");
         releaseSocket();
         return false;
     }
@@ -142,7 +142,7 @@ void PULSETcpSocket::onWritable() {
 
 void PULSETcpSocket::connectResult(int error) {
     if (error != 0) {
-        PULSE_LOG_ERROR("TCP连接失败,error:%d", error);
+        PULSE_LOG_DEBUG("TCP连接失败,error:%d", error);
         close();
         return;
     }

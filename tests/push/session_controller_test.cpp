@@ -283,6 +283,27 @@ TEST_F(Session, WithNoOtherAddressADroppingServerIsAskedFourTimesIn205Seconds) {
     EXPECT_EQ(m_server.connectionsAccepted(), 0);
 }
 
+// Nobody answering is routine: every line of such a round is a debug line, for the log files, and the
+// terminal shows none of them at its usual level.
+TEST_F(Session, ARoundNobodyAnswersLogsDebugLinesOnly) {
+    const std::string refused = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {refused, refused, "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), {refused}));
+    platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
+    m_session = PULSESessionController::create();
+    const std::size_t before = logMessages().size();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    m_clock.advance(2.0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 5.000000") == 1; }));
+    const auto messages = logMessages();
+    ASSERT_GT(messages.size(), before + 10);
+    for (std::size_t i = before; i < messages.size(); ++i)
+        EXPECT_EQ(messages[i].flag(), pushlog::PULSELogFlagDebug) << messages[i].message();
+    EXPECT_GE(countLines("DNS request failed"), 3);
+    EXPECT_EQ(m_server.connectionsAccepted(), 0);
+}
+
 // A lookup reply naming many addresses that refuse: each round tries four of them, in turn, before the
 // built-in ones.
 TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
