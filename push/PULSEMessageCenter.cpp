@@ -52,26 +52,25 @@ void PULSEMessageCenter::dispatchMessage(const PULSEMessageDispatchController& m
                                       messageDictionary(message.recv_messageContent().value_or(std::string())));
 }
 
-std::optional<platform::Dictionary> PULSEMessageCenter::messageDictionary(std::string_view text) {
-    const auto info = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    return getPULSEMessageFromInfo(info.value_or(platform::Value()));
-}
+namespace {
 
-std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(const platform::Value& info) {
-    const auto* object = info.getDictionary();
-    const platform::Value* message = object ? object->find("message") : nullptr;
+// The message dictionary from the parsed object, its values moved out of it.
+std::optional<platform::Dictionary> messageFromInfo(platform::Value info) {
+    auto* object = info.getDictionary();
+    platform::Value* message = object ? object->find("message") : nullptr;
     if (!message) {
         PULSE_LOG_WARN("缺少自定义消息必须字段message");
         return std::nullopt;
     }
-    platform::Dictionary dictionary{{"content", *message}};
-    if (const auto* title = object->find("title"))
-        dictionary.set("title", *title);
-    if (const auto* contentType = object->find("content_type"))
-        dictionary.set("content_type", *contentType);
-    if (const auto* extras = object->find("extras")) {
+    platform::Dictionary dictionary;
+    dictionary.set("content", std::move(*message));
+    if (auto* title = object->find("title"))
+        dictionary.set("title", std::move(*title));
+    if (auto* contentType = object->find("content_type"))
+        dictionary.set("content_type", std::move(*contentType));
+    if (auto* extras = object->find("extras")) {
         if (extras->isDictionary()) {
-            dictionary.set("extras", *extras);
+            dictionary.set("extras", std::move(*extras));
         } else if (const auto* text = extras->getString()) {
             auto parsed = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
             if (parsed && parsed->isDictionary())
@@ -79,6 +78,17 @@ std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(
         }
     }
     return dictionary;
+}
+
+} // namespace
+
+std::optional<platform::Dictionary> PULSEMessageCenter::messageDictionary(std::string_view text) {
+    auto info = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return messageFromInfo(info ? std::move(*info) : platform::Value());
+}
+
+std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(const platform::Value& info) {
+    return messageFromInfo(info);
 }
 
 // ---- message-state report ----

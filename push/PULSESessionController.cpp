@@ -122,9 +122,10 @@ void PULSESessionController::persistRIdSoon() {
     if (m_rIdPersistPending)
         return;
     m_rIdPersistPending = true;
-    // One write at the end of this turn carries every id drawn in it.
+    // One write a second at most carries every id drawn meanwhile: every receipt draws one, and a
+    // burst of pushed messages must not flush the store to disk again and again.
     std::weak_ptr<PULSESessionController> weak = weak_from_this();
-    platform::RunLoop::current().perform([weak] {
+    m_rIdPersistTimer = platform::RunLoop::current().scheduleTimer(platform::seconds(kRIdPersistDelay), [weak] {
         if (auto self = weak.lock(); self && self->m_rIdPersistPending)
             self->persistRId();
     });
@@ -132,6 +133,10 @@ void PULSESessionController::persistRIdSoon() {
 
 void PULSESessionController::persistRId() {
     m_rIdPersistPending = false;
+    if (m_rIdPersistTimer) {
+        m_rIdPersistTimer->invalidate();
+        m_rIdPersistTimer.reset();
+    }
     if (auto cache = PULSEFileCacheController::shareInstanceWithType(PULSEFileCacheController::kCacheTypeCache))
         cache->setObject(static_cast<unsigned long long>(m_rId), kSessionIDKey);
 }

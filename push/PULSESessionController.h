@@ -29,8 +29,9 @@
 //   queue drops its oldest request with a warning. After a close every request that may wait is back
 //   in the waiting queue exactly once, the others are dropped, and none waits for an acknowledgement.
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
-// - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store once at
-//   the end of each run-loop turn in which ids were drawn, and at once when the session closes or ends.
+// - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
+//   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
+//   once when the session closes or ends.
 // - Notifications: "kPULSENetworkIsConnectingNotification" at once on the calling thread; the others on
 //   the main queue.
 // - Log: a round that finds nobody (names that do not resolve, refused or silent addresses, no network)
@@ -85,6 +86,7 @@ public:
     static constexpr double kHeartbeatLockSeconds = 5.0;
     static constexpr double kSisProtectSeconds = 180.0;
     static constexpr double kOfflineReconnectDelay = 500.0;
+    static constexpr double kRIdPersistDelay = 1.0;
     static constexpr std::array<double, 4> kReconnectSchedule = {2.0, 5.0, 20.0, 300.0};
     static constexpr std::size_t kLookupAddressesPerRound = 4;
     static constexpr int kFailedSessionsBeforeNextAddress = 2;
@@ -211,6 +213,7 @@ private:
 
     std::uint64_t m_rId = 0;
     bool m_rIdPersistPending = false;
+    std::shared_ptr<platform::Timer> m_rIdPersistTimer;
 
     std::weak_ptr<platform::Timer> m_heartbeatTimer;
     std::weak_ptr<platform::Timer> m_delaySetupTimer;

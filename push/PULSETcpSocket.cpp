@@ -11,9 +11,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace push {
@@ -180,6 +182,8 @@ void PULSETcpSocket::doRead() {
         return;
     }
     m_reassembly.received(static_cast<std::size_t>(count));
+    // What the packets of this read post to the main queue goes there together, once they are framed.
+    const PULSEMainQueueBatch mainQueueBatch;
     const auto generation = m_generation;
     std::optional<PULSEBytesView> broken;
     std::size_t fieldsEnd = 0;
@@ -282,8 +286,20 @@ void PULSETcpSocket::doSend() {
         close();
         return;
     }
-    const ssize_t count = ::send(m_fd, head.data() + m_sentLength, head.size() - m_sentLength, MSG_NOSIGNAL);
-    if (count < 0) {
+    // The unwritten rest of the head packet and the packets queued behind it, in one send call: a burst
+    // of receipts goes out in a few calls rather than one 35-byte call each.
+    iovec parts[kMaxPacketsPerWrite];
+    std::size_t count = 0;
+    for (auto packet = m_sendQueue.begin(); packet != m_sendQueue.end() && count < kMaxPacketsPerWrite; ++packet, ++count) {
+        const std::size_t skip = count == 0 ? m_sentLength : 0;
+        parts[count].iov_base = const_cast<std::uint8_t*>(packet->data() + skip);
+        parts[count].iov_len = packet->size() - skip;
+    }
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    const ssize_t written = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+    if (written < 0) {
         const int error = errno;
         if (isTransient(error)) {
             reenableSocketCallbacks();
@@ -293,13 +309,25 @@ void PULSETcpSocket::doSend() {
         close();
         return;
     }
-    m_sentLength += static_cast<std::size_t>(count);
-    if (m_sentLength == head.size()) {
+    // Whole packets leave the queue and are reported, in order, from one block; a partial one waits for
+    // the next write notification.
+    std::size_t left = static_cast<std::size_t>(written);
+    std::vector<platform::Bytes> sent;
+    while (left > 0 && !m_sendQueue.empty()) {
+        const std::size_t rest = m_sendQueue.front().size() - m_sentLength;
+        if (left < rest) {
+            m_sentLength += left;
+            break;
+        }
+        left -= rest;
         m_sentLength = 0;
-        auto sent = std::make_shared<platform::Bytes>(std::move(m_sendQueue.front()));
+        sent.push_back(std::move(m_sendQueue.front()));
         m_sendQueue.pop_front();
-        notifyDelegate([sent](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
-            delegate.connection(socket, *sent);
+    }
+    if (!sent.empty()) {
+        notifyDelegate([sent = std::move(sent)](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
+            for (const auto& packet : sent)
+                delegate.connection(socket, packet);
         });
     }
     reenableSocketCallbacks();

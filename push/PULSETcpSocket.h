@@ -23,6 +23,8 @@
 //   read time-out (1.5 s with no byte while it is incomplete). Packets before it are delivered; the
 //   server sends again whatever had no receipt.
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
+//   Each write notification hands the queued packets (up to 64) to one send call; every packet written
+//   whole is reported to connection(socket, sentData), in order.
 #pragma once
 
 #include "push/PULSEPacketReassembler.h"
@@ -64,6 +66,8 @@ class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
 public:
     static constexpr double kConnectTimeout = 5.0;
     static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
+    // Queued packets handed to one send call at most.
+    static constexpr std::size_t kMaxPacketsPerWrite = 64;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 

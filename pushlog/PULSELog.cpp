@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -80,6 +81,7 @@ struct FrameworkState {
     // the logging queue; once anything else is queued behind it, the next message opens a new batch, so
     // messages and other blocks keep the order in which they were queued.
     std::mutex inboxMutex;
+    std::condition_variable batchChanged; // the open batch was closed or has grown to kLingerMessages
     BatchRef openBatch;
     std::uint64_t openBatchSubmission = 0; // the logging queue's submission count with its block queued
     std::vector<BatchRef> spareBatches;    // delivered, emptied, ready for reuse
@@ -108,6 +110,21 @@ FrameworkState& state() {
 }
 
 constexpr std::size_t kSpareBatches = 4;
+
+// A delivery block that starts while its batch is small keeps the batch open a little longer, so that a
+// steady stream of asynchronous messages wakes the logging queue once a millisecond rather than once a
+// message. It stops at once when the batch is closed (anything else queued, a synchronous message, a
+// flush) or has grown large.
+constexpr auto kLingerTime = std::chrono::milliseconds(1);
+constexpr std::size_t kLingerMessages = 256;
+
+// Under the inbox lock: the open batch takes no more messages; a block lingering over it goes on.
+void closeOpenBatchLocked(FrameworkState& framework) {
+    if (!framework.openBatch)
+        return;
+    framework.openBatch = nullptr;
+    framework.batchChanged.notify_all();
+}
 
 // On a logger thread: hands a delivered batch over to be emptied by a caller.
 void retire(FrameworkState& framework, BatchRef batch) {
@@ -181,6 +198,8 @@ std::string formatText(const char* format, va_list args) {
 } // namespace
 
 const QueueRef& PULSELog::loggingQueue() { return state().loggingQueue; }
+
+bool PULSELog::takesFlag(std::uint64_t flag) { return someLoggerTakes(flag); }
 
 bool PULSELog::isOnLoggingQueue() {
     state();
@@ -268,6 +287,11 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     FrameworkState& framework = state();
     framework.queueSemaphore.acquire();
     if (!asynchronous) {
+        {
+            // What was logged before goes first, without lingering.
+            std::lock_guard lock(framework.inboxMutex);
+            closeOpenBatchLocked(framework);
+        }
         // The calling thread's own batch, reused once no logger holds it any more.
         thread_local BatchRef batch;
         if (!batch || batch.use_count() != 1)
@@ -285,16 +309,24 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     const std::uint64_t submissions = framework.loggingQueue->submissionCount();
     if (framework.openBatch && submissions == framework.openBatchSubmission) {
         framework.openBatch->add(std::move(message));
+        if (framework.openBatch->messages.size() == kLingerMessages)
+            framework.batchChanged.notify_all();
         return;
     }
+    closeOpenBatchLocked(framework); // something else was queued after it
     framework.openBatch = takeSpareBatchLocked(framework);
     framework.openBatch->add(std::move(message));
     framework.loggingQueue->async([batch = framework.openBatch]() mutable {
         FrameworkState& framework = state();
         {
-            std::lock_guard lock(framework.inboxMutex);
-            if (framework.openBatch == batch)
-                framework.openBatch = nullptr; // closed: what comes next opens a new batch
+            std::unique_lock lock(framework.inboxMutex);
+            if (framework.openBatch == batch) {
+                framework.batchChanged.wait_for(lock, kLingerTime, [&] {
+                    return framework.openBatch != batch || batch->messages.size() >= kLingerMessages;
+                });
+                if (framework.openBatch == batch)
+                    framework.openBatch = nullptr; // closed: what comes next opens a new batch
+            }
         }
         if (lt_log(batch))
             retire(framework, std::move(batch)); // else the last logger to finish retires it
@@ -304,7 +336,12 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
 }
 
 void PULSELog::flushLog() {
-    loggingQueue()->sync([] { lt_flush(); });
+    FrameworkState& framework = state();
+    {
+        std::lock_guard lock(framework.inboxMutex);
+        closeOpenBatchLocked(framework);
+    }
+    framework.loggingQueue->sync([] { lt_flush(); });
 }
 
 void PULSELog::applicationWillTerminate() { flushLog(); }

@@ -10,7 +10,9 @@
 //   messages that wait together are handed over as one batch (PULSELogger::logMessages), never across
 //   another block queued on the logging queue in between (a formatter or level change, a flush...).
 //   The loggers work in parallel: a fast logger may go on to the next batch while a slow one still
-//   writes the previous one.
+//   writes the previous one. A batch's delivery waits up to a millisecond for more messages while it is
+//   small (not when anything else is queued behind it, a synchronous message or a flush comes, or it
+//   holds 256), so that a steady stream wakes the logging queue once a millisecond, not once a message.
 // - A message whose flag no registered logger's level takes (nor that of a logger being added) costs
 //   the caller a check and nothing more: no formatting, no message, no queue work.
 // - Synchronous calls (log with asynchronous false, flushLog, allLoggers) return only when their work is
@@ -78,6 +80,10 @@ public:
     static void queueLogMessage(LogText text, std::uint64_t level, std::uint64_t flag, std::int64_t context,
                                 const char* file, const char* function, std::uint64_t line,
                                 const platform::Value& tag, bool asynchronous);
+
+    // Whether some registered logger's level (or that of one being added) takes the flag. A caller may
+    // skip building a costly argument of a line nobody would write; logging itself checks this anyway.
+    static bool takesFlag(std::uint64_t flag);
 
     // Returns when every message queued before has been delivered and every logger has flushed.
     static void flushLog();

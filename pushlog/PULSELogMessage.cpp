@@ -23,11 +23,16 @@ const std::string& callingThreadID() {
     return id;
 }
 
-std::optional<std::string> callingThreadName() {
-    char name[17] = {}; // the kernel keeps 16 bytes with the terminator
-    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
-        return std::nullopt;
-    return std::string(name);
+// Read from the kernel at the thread's first message and kept: threads take their names as they start,
+// and a system call for every message of a busy thread costs more than the rest of the message.
+const std::optional<std::string>& callingThreadName() {
+    thread_local const std::optional<std::string> name = []() -> std::optional<std::string> {
+        char text[17] = {}; // the kernel keeps 16 bytes with the terminator
+        if (prctl(PR_GET_NAME, text) != 0 || text[0] == '\0')
+            return std::nullopt;
+        return std::string(text);
+    }();
+    return name;
 }
 
 // The text of a C string, shared with earlier messages of this thread that passed the same text.

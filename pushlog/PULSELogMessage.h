@@ -4,7 +4,8 @@
 // - Immutable after construction. Copies share the text (the same string object), so a logger can tell
 //   whether a formatter gave back the message's own text or a new line (identity, not equality).
 // - Thread id, thread name, queue label and timestamp are taken on the constructing thread, never later
-//   on a logger's queue.
+//   on a logger's queue. The thread's name is the one it had when it built its first message (threads
+//   are named as they start).
 #pragma once
 
 #include "platform/Value.h"

@@ -85,9 +85,16 @@ protected:
         return identity;
     }
 
-    // The texts of the lines logged so far.
-    std::vector<std::string> logLines() const { return m_logger->lines(); }
-    std::vector<pushlog::PULSELogMessage> logMessages() const { return m_logger->messages(); }
+    // The texts of the lines logged so far (info and debug lines are handed over asynchronously: the
+    // logging queue is flushed first).
+    std::vector<std::string> logLines() const {
+        pushlog::PULSELog::flushLog();
+        return m_logger->lines();
+    }
+    std::vector<pushlog::PULSELogMessage> logMessages() const {
+        pushlog::PULSELog::flushLog();
+        return m_logger->messages();
+    }
     // The number of lines logged so far that hold a text.
     int countLines(const std::string& text) const {
         int count = 0;

@@ -100,6 +100,12 @@ protected:
         return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
     }
 
+    void drainMain() {
+        bool done = false;
+        platform::RunLoop::main().perform([&] { done = true; });
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return done; }));
+    }
+
     std::uint64_t storedCounter() {
         auto cache = push::PULSEFileCacheController::shareInstanceWithType(0);
         const auto stored = cache->objectForKey(PULSESessionController::kSessionIDKey);
@@ -335,7 +341,7 @@ TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
                                         "127.0.0.9" + closed, good}));
 }
 
-TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOncePerTurn) {
+TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOnceASecond) {
     auto cache = push::PULSEFileCacheController::shareInstanceWithType(0);
     auto startFrom = [&](int counter) {
         m_session.reset();
@@ -350,17 +356,30 @@ TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOncePerTurn) {
     EXPECT_EQ(ids[1], 3u);
     EXPECT_EQ(ids.back(), 8185u);
     EXPECT_EQ(m_session->getRId(0), 1u);
-    // Nothing was written during the turn; its end writes the last value.
+    // Nothing is written at once, nor while the second runs; then the last value.
     EXPECT_EQ(storedCounter(), 0u);
+    m_clock.advance(0.99);
+    drainMain();
+    EXPECT_EQ(storedCounter(), 0u);
+    m_clock.advance(0.01);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2u; }));
 
-    // 1,000 ids in one turn: one write, of the last value, which a restart takes up.
-    for (int i = 0; i < 1000; ++i)
+    // 1,000 ids over half a second, in many turns: one write, of the last value, which a restart takes up.
+    for (int i = 0; i < 1000; ++i) {
         (void)m_session->getRId(0);
+        if (i % 100 == 0) {
+            m_clock.advance(0.05);
+            drainMain();
+        }
+    }
     EXPECT_EQ(storedCounter(), 2u);
+    m_clock.advance(0.5);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2002u; }));
     restartSession();
     EXPECT_EQ(m_session->getRId(0), 2003u);
+    // A session that ends writes what it drew.
+    restartSession();
+    EXPECT_EQ(storedCounter(), 2004u);
 
     // A large even start gives its successor once, then 1; an odd one gives 1 twice.
     startFrom(40000);

@@ -154,6 +154,30 @@ TEST_F(TcpSocketTest, ConnectsThenSendsAndReceives) {
     EXPECT_EQ(m_delegate->failures, 0);
 }
 
+TEST_F(TcpSocketTest, QueuedPacketsGoOutTogetherAndEachIsReportedInOrder) {
+    auto socket = connect();
+    m_server.setWithholdHeartbeatAcks(true);
+    std::vector<platform::Bytes> packets;
+    for (int i = 0; i < 300; ++i) {
+        auto heartbeat = std::make_shared<push::PULSERequest>();
+        heartbeat->setVersion(3);
+        heartbeat->setProtocolType(2);
+        packets.push_back(*heartbeat->packetData());
+        ASSERT_TRUE(socket->sendData(packets.back()));
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->sent.size() == packets.size(); }));
+    EXPECT_EQ(m_delegate->sent, packets);
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.packets(2).size() == packets.size(); }));
+    const auto received = m_server.packets(2);
+    for (std::size_t i = 0; i < packets.size(); ++i)
+        EXPECT_EQ(received[i].rid, (std::uint64_t{packets[i][4]} << 56 | std::uint64_t{packets[i][5]} << 48 |
+                                    std::uint64_t{packets[i][6]} << 40 | std::uint64_t{packets[i][7]} << 32 |
+                                    std::uint64_t{packets[i][8]} << 24 | std::uint64_t{packets[i][9]} << 16 |
+                                    std::uint64_t{packets[i][10]} << 8 | packets[i][11]))
+            << i;
+    EXPECT_TRUE(socket->isConnected());
+}
+
 TEST_F(TcpSocketTest, PacketsOfOneReadAreDeliveredBeforeTheReadHandlerReturns) {
     auto socket = connect();
     // A block posted from the first delivery runs only after the read handler returned.

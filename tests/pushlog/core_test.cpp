@@ -230,6 +230,25 @@ TEST_F(Core, MessagesNoLoggerTakesCostNoQueueWork) {
     EXPECT_EQ(errors->lines().size(), 1u);
 }
 
+TEST_F(Core, ASynchronousMessageComesAfterTheAsynchronousOnesBeforeIt) {
+    auto all = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(all);
+    std::vector<std::string> expected;
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 7; ++i) {
+            const std::string text = "async " + std::to_string(round) + "." + std::to_string(i);
+            PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+            expected.push_back(text);
+        }
+        const std::string text = "sync " + std::to_string(round);
+        PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+        expected.push_back(text);
+        // Synchronous: everything before it, and it, has arrived when the call returns.
+        ASSERT_EQ(all->lines().size(), expected.size()) << round;
+    }
+    EXPECT_EQ(all->lines(), expected);
+}
+
 TEST_F(Core, AsynchronousBatchesKeepTheirPlaceAmongFormatterChangesAndLevels) {
     auto all = std::make_shared<RecordingLogger>();
     auto errors = std::make_shared<RecordingLogger>();
