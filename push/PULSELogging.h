@@ -31,3 +31,9 @@ inline constexpr std::uint64_t kPULSELogLevel = pushlog::PULSELogLevelVerbose; /
 #define PULSE_LOG_WARN(...) PULSE_LOG_AT(false, ::pushlog::PULSELogFlagWarning, __VA_ARGS__)
 #define PULSE_LOG_INFO(...) PULSE_LOG_AT(true, ::pushlog::PULSELogFlagInfo, __VA_ARGS__)
 #define PULSE_LOG_DEBUG(...) PULSE_LOG_AT(true, ::pushlog::PULSELogFlagDebug, __VA_ARGS__)
+// A debug line whose text the logger makes from the block, later and on its own queue: for a text that
+// costs more than the caller's work (a description of a pushed message's information). The block must
+// hold what it reads and only read it.
+#define PULSE_LOG_DEBUG_LATER(...)                                                                            \
+    ::pushlog::PULSELog::logDeferred(true, ::push::kPULSELogLevel, ::pushlog::PULSELogFlagDebug, 0, __FILE__, \
+                                     __PRETTY_FUNCTION__, __LINE__, ::platform::Value(), __VA_ARGS__)

@@ -182,8 +182,10 @@ void PULSETcpSocket::doRead() {
         return;
     }
     m_reassembly.received(static_cast<std::size_t>(count));
-    // What the packets of this read post to the main queue goes there together, once they are framed.
+    // What the packets of this read post to the main queue, and the lines they log, go on together once
+    // they are framed.
     const PULSEMainQueueBatch mainQueueBatch;
+    const pushlog::PULSELogBatchScope logBatch;
     const auto generation = m_generation;
     std::optional<PULSEBytesView> broken;
     std::size_t fieldsEnd = 0;

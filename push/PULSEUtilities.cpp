@@ -396,6 +396,9 @@ void handOver(std::vector<std::function<void()>>& blocks) {
         platform::DispatchQueue::main()->async(drainMainQueueChannel); // else the queued drain takes them too
 }
 
+// The function named in the debug line of a posted notification.
+constexpr const char* kPostNotificationFunction = "PULSEPostNotificationWithUserInfo";
+
 } // namespace
 
 PULSEMainQueueBatch::PULSEMainQueueBatch() { ++t_batch.depth; }
@@ -441,20 +444,16 @@ void drainMainQueueChannel() {
 } // namespace
 
 void PULSEPostNotificationWithUserInfo(const std::string& name, std::optional<platform::Dictionary> userInfo) {
-    if (pushlog::PULSELog::takesFlag(pushlog::PULSELogFlagDebug)) {
-        std::string info = "(null)";
-        if (userInfo) {
-            // Described as a value without copying it: moved in, and back out.
-            platform::Value value(std::move(*userInfo));
-            info = value.description();
-            userInfo = std::move(*value.getDictionary());
-        }
-        PULSE_LOG_DEBUG("%s %s %s", __func__, name.c_str(), info.c_str());
-    }
-    // Made here and posted by reference: the main thread reads it and lets the block go back.
-    PULSEPerformOnMainQueue([note = platform::Notification{name, nullptr, userInfo ? std::move(*userInfo) : platform::Dictionary()}] {
-        platform::NotificationCenter::defaultCenter().post(note);
+    // Made here, read by the main thread (posted by reference) and, for the debug line, by the logger that
+    // describes it; the client thread lets it go when the block comes back.
+    const bool hasInfo = userInfo.has_value();
+    auto note = std::make_shared<const platform::Notification>(
+        platform::Notification{name, nullptr, hasInfo ? std::move(*userInfo) : platform::Dictionary()});
+    PULSE_LOG_DEBUG_LATER([note, hasInfo] {
+        return std::string(kPostNotificationFunction) + " " + note->name + " " +
+               (hasInfo ? platform::Value(note->userInfo).description() : std::string("(null)"));
     });
+    PULSEPerformOnMainQueue([note] { platform::NotificationCenter::defaultCenter().post(*note); });
 }
 
 void PULSEPostNotification(const std::string& name) {

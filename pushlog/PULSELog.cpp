@@ -126,8 +126,11 @@ void closeOpenBatchLocked(FrameworkState& framework) {
     framework.batchChanged.notify_all();
 }
 
-// On a logger thread: hands a delivered batch over to be emptied by a caller.
+// On a logger thread: hands a delivered batch over to be emptied by a caller. Texts the loggers made
+// (deferred ones) are let go of here, where they were made.
 void retire(FrameworkState& framework, BatchRef batch) {
+    for (PULSELogMessage& message : batch->messages)
+        message.releaseDeferredText();
     std::lock_guard lock(framework.retiredMutex);
     framework.retired.push_back(std::move(batch));
     framework.hasRetired.store(true, std::memory_order_relaxed);
@@ -197,7 +200,29 @@ std::string formatText(const char* format, va_list args) {
 
 } // namespace
 
-const QueueRef& PULSELog::loggingQueue() { return state().loggingQueue; }
+namespace {
+
+// What the calling thread's scopes hold: how deep they are nested, and the messages.
+struct HeldMessages {
+    int depth = 0;
+    std::vector<PULSELogMessage> messages;
+};
+thread_local HeldMessages t_held;
+constexpr std::size_t kMaxHeldMessages = 256;
+
+} // namespace
+
+PULSELogBatchScope::PULSELogBatchScope() { ++t_held.depth; }
+
+PULSELogBatchScope::~PULSELogBatchScope() {
+    if (--t_held.depth == 0)
+        PULSELog::queueHeldMessages();
+}
+
+const QueueRef& PULSELog::loggingQueue() {
+    queueHeldMessages();
+    return state().loggingQueue;
+}
 
 bool PULSELog::takesFlag(std::uint64_t flag) { return someLoggerTakes(flag); }
 
@@ -278,12 +303,73 @@ void PULSELog::log(bool asynchronous, PULSELogMessage message) {
     enqueue(std::move(message), asynchronous);
 }
 
+void PULSELog::logDeferred(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                           const char* file, const char* function, std::uint64_t line, const platform::Value& tag,
+                           std::function<std::string()> text) {
+    if (!someLoggerTakes(flag))
+        return;
+    enqueue(PULSELogMessage(std::make_shared<DeferredLogText>(std::move(text)), level, flag, context, file, function,
+                            line, tag, 0),
+            asynchronous);
+}
+
 void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous) {
     if (message)
         log(asynchronous, *message);
 }
 
+void PULSELog::queueHeldMessages() {
+    if (t_held.messages.empty())
+        return;
+    std::vector<PULSELogMessage> held;
+    held.swap(t_held.messages);
+    FrameworkState& framework = state();
+    for (std::size_t i = 0; i < held.size(); ++i)
+        framework.queueSemaphore.acquire();
+    releaseRetired(framework);
+    std::lock_guard lock(framework.inboxMutex);
+    BatchRef batch = openBatchLocked();
+    for (PULSELogMessage& message : held)
+        batch->add(std::move(message));
+    if (batch->messages.size() >= kLingerMessages)
+        framework.batchChanged.notify_all();
+}
+
+std::shared_ptr<PULSELog::Batch> PULSELog::openBatchLocked() {
+    FrameworkState& framework = state();
+    const std::uint64_t submissions = framework.loggingQueue->submissionCount();
+    if (framework.openBatch && submissions == framework.openBatchSubmission)
+        return framework.openBatch;
+    closeOpenBatchLocked(framework); // something else was queued after it
+    framework.openBatch = takeSpareBatchLocked(framework);
+    framework.loggingQueue->async([batch = framework.openBatch]() mutable {
+        FrameworkState& framework = state();
+        {
+            std::unique_lock lock(framework.inboxMutex);
+            if (framework.openBatch == batch) {
+                framework.batchChanged.wait_for(lock, kLingerTime, [&] {
+                    return framework.openBatch != batch || batch->messages.size() >= kLingerMessages;
+                });
+                if (framework.openBatch == batch)
+                    framework.openBatch = nullptr; // closed: what comes next opens a new batch
+            }
+        }
+        if (lt_log(batch))
+            retire(framework, std::move(batch)); // else the last logger to finish retires it
+    });
+    // Counted before the post, so that anything another thread queued meanwhile closes the batch too.
+    framework.openBatchSubmission = submissions + 1;
+    return framework.openBatch;
+}
+
 void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
+    if (asynchronous && t_held.depth > 0) {
+        t_held.messages.push_back(std::move(message));
+        if (t_held.messages.size() >= kMaxHeldMessages)
+            queueHeldMessages();
+        return;
+    }
+    queueHeldMessages(); // the thread's earlier messages go first
     FrameworkState& framework = state();
     framework.queueSemaphore.acquire();
     if (!asynchronous) {
@@ -306,36 +392,14 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     }
     releaseRetired(framework);
     std::lock_guard lock(framework.inboxMutex);
-    const std::uint64_t submissions = framework.loggingQueue->submissionCount();
-    if (framework.openBatch && submissions == framework.openBatchSubmission) {
-        framework.openBatch->add(std::move(message));
-        if (framework.openBatch->messages.size() == kLingerMessages)
-            framework.batchChanged.notify_all();
-        return;
-    }
-    closeOpenBatchLocked(framework); // something else was queued after it
-    framework.openBatch = takeSpareBatchLocked(framework);
-    framework.openBatch->add(std::move(message));
-    framework.loggingQueue->async([batch = framework.openBatch]() mutable {
-        FrameworkState& framework = state();
-        {
-            std::unique_lock lock(framework.inboxMutex);
-            if (framework.openBatch == batch) {
-                framework.batchChanged.wait_for(lock, kLingerTime, [&] {
-                    return framework.openBatch != batch || batch->messages.size() >= kLingerMessages;
-                });
-                if (framework.openBatch == batch)
-                    framework.openBatch = nullptr; // closed: what comes next opens a new batch
-            }
-        }
-        if (lt_log(batch))
-            retire(framework, std::move(batch)); // else the last logger to finish retires it
-    });
-    // Counted before the post, so that anything another thread queued meanwhile closes the batch too.
-    framework.openBatchSubmission = submissions + 1;
+    BatchRef batch = openBatchLocked();
+    batch->add(std::move(message));
+    if (batch->messages.size() == kLingerMessages)
+        framework.batchChanged.notify_all();
 }
 
 void PULSELog::flushLog() {
+    queueHeldMessages();
     FrameworkState& framework = state();
     {
         std::lock_guard lock(framework.inboxMutex);

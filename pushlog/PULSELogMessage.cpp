@@ -88,9 +88,22 @@ PULSELogMessage::PULSELogMessage(std::string message, std::uint64_t level, std::
       m_tag(std::move(tag)), m_options(options), m_timestamp(timestamp ? *timestamp : platform::Clock::current().wallNow()),
       m_threadID(callingThreadID()), m_threadName(callingThreadName()), m_queueLabel(currentQueueLabel()) {}
 
+PULSELogMessage::PULSELogMessage(std::shared_ptr<DeferredLogText> message, std::uint64_t level, std::uint64_t flag,
+                                 std::int64_t context, const char* file, const char* function, std::uint64_t line,
+                                 platform::Value tag, std::int64_t options)
+    : PULSELogMessage(LogText(), level, flag, context, file, function, line, std::move(tag), options) {
+    m_deferred = std::move(message);
+}
+
+const LogText& DeferredLogText::text() {
+    std::call_once(m_once, [this] { m_text = makeLogText(m_make ? m_make() : std::string()); });
+    return m_text;
+}
+
 PULSELogMessage PULSELogMessage::withMessage(LogText line) const {
     PULSELogMessage copy(*this);
     copy.m_message = line ? std::move(line) : makeLogText({});
+    copy.m_deferred.reset();
     return copy;
 }
 

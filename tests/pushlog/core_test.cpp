@@ -249,6 +249,64 @@ TEST_F(Core, ASynchronousMessageComesAfterTheAsynchronousOnesBeforeIt) {
     EXPECT_EQ(all->lines(), expected);
 }
 
+// A thread's scope holds its asynchronous lines until it ends, or until the thread queues anything else.
+TEST_F(Core, ABatchScopeHoldsItsThreadsLinesAndKeepsTheirOrder) {
+    auto all = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(all);
+    const auto info = [](const std::string& text) {
+        PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+    };
+    {
+        const PULSELogBatchScope outer;
+        info("held 1");
+        {
+            const PULSELogBatchScope inner;
+            info("held 2");
+        }
+        // Still held: another thread's flush does not wait for them.
+        std::thread([] { PULSELog::flushLog(); }).join();
+        EXPECT_TRUE(all->lines().empty());
+        // A synchronous line of the same thread comes after them.
+        PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", "error 3");
+        EXPECT_EQ(all->lines(), (std::vector<std::string>{"held 1", "held 2", "error 3"}));
+        info("held 4");
+        // A setting change goes after the line before it.
+        all->setLogFormatter(std::make_shared<UpperFormatter>());
+        info("held 5");
+        for (int i = 0; i < 300; ++i) // past 256 they go on by themselves
+            info("many");
+    }
+    PULSELog::flushLog();
+    const auto lines = all->lines();
+    ASSERT_EQ(lines.size(), 305u);
+    EXPECT_EQ(lines[3], "held 4");
+    EXPECT_EQ(lines[4], "HELD 5");
+    EXPECT_EQ(lines[304], "MANY");
+}
+
+// A deferred text is made once, by the first logger that reads it, and only when some logger takes it.
+TEST_F(Core, ADeferredTextIsMadeOnceByALogger) {
+    std::atomic<int> made{0};
+    const auto maker = [&made] {
+        ++made;
+        return std::string("made later");
+    };
+    PULSELog::logDeferred(true, 31, PULSELogFlagDebug, 0, "f", "g", 1, platform::Value(), maker);
+    PULSELog::flushLog();
+    EXPECT_EQ(made.load(), 0); // nobody takes debug lines: nothing made, nothing queued
+
+    auto first = std::make_shared<RecordingLogger>();
+    auto second = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(first);
+    PULSELog::addLogger(second);
+    for (int i = 0; i < 20; ++i)
+        PULSELog::logDeferred(true, 31, PULSELogFlagDebug, 0, "f", "g", 1, platform::Value(), maker);
+    PULSELog::flushLog();
+    EXPECT_EQ(made.load(), 20);
+    EXPECT_EQ(first->lines(), std::vector<std::string>(20, "made later"));
+    EXPECT_EQ(second->lines(), std::vector<std::string>(20, "made later"));
+}
+
 TEST_F(Core, AsynchronousBatchesKeepTheirPlaceAmongFormatterChangesAndLevels) {
     auto all = std::make_shared<RecordingLogger>();
     auto errors = std::make_shared<RecordingLogger>();
