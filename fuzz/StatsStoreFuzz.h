@@ -58,7 +58,7 @@ public:
             std::lock_guard lock(m_mutex);
             ++m_batches;
         }
-        completion(m_succeed, events);
+        completion(m_succeed ? stats::MXStatUploadOutcome::Sent : stats::MXStatUploadOutcome::Refused, events);
     }
     int batches() {
         std::lock_guard lock(m_mutex);

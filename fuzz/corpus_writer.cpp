@@ -23,6 +23,7 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -115,6 +116,44 @@ void propertyLists() {
     (void)defaults.set("launches", 3);
     (void)defaults.set("lastSeen", Date{1700000000});
     seed("plist_fuzz", "user-defaults", fileBytes(defaultsPath));
+}
+
+// Lists another application could leave on a pasteboard: nested past the reading limit, and objects
+// shared level after level that would expand without end. Reading must refuse both, in little stack.
+void hostilePropertyLists() {
+    const auto bigEndian = [](std::string& out, std::uint64_t value, int bytes) {
+        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+            out += static_cast<char>((value >> shift) & 0xFF);
+    };
+    // Arrays `levels` deep, each holding the next (shared: twice), with 2-byte offsets and references.
+    const auto nested = [&](std::size_t levels, bool shared) {
+        std::string bytes = "bplist00";
+        std::vector<std::size_t> offsets;
+        for (std::size_t i = 0; i < levels; ++i) {
+            offsets.push_back(bytes.size());
+            const bool last = i + 1 == levels;
+            bytes += static_cast<char>(0xA0 | (last ? 0 : shared ? 2 : 1));
+            for (int ref = 0; !last && ref < (shared ? 2 : 1); ++ref)
+                bigEndian(bytes, i + 1, 2);
+        }
+        const std::size_t table = bytes.size();
+        for (std::size_t offset : offsets)
+            bigEndian(bytes, offset, 2);
+        bytes += std::string(6, '\0');
+        bytes += "\x02\x02";
+        bigEndian(bytes, levels, 8);
+        bigEndian(bytes, 0, 8);
+        bigEndian(bytes, table, 8);
+        return bytes;
+    };
+    seed("plist_fuzz", "binary-deep", nested(600, false));
+    seed("plist_fuzz", "binary-shared", nested(64, true));
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 600; ++i)
+        xml += "<array>";
+    for (int i = 0; i < 600; ++i)
+        xml += "</array>";
+    seed("plist_fuzz", "xml-deep", xml + "</plist>");
 }
 
 void sharedStores() {
@@ -314,6 +353,7 @@ int main(int argc, char** argv) {
     }
     g_root = argv[1];
     propertyLists();
+    hostilePropertyLists();
     sharedStores();
     jsonTexts();
     urls();

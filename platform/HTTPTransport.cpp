@@ -1,5 +1,6 @@
 #include "platform/HTTPTransport.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/Clock.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
@@ -207,6 +208,7 @@ struct HTTPTransport::Impl {
 
     void run() {
         threadID = std::this_thread::get_id();
+        enterPlatformThread();
         for (;;) {
             std::vector<std::function<void()>> batch;
             {
@@ -469,6 +471,12 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(seconds * 1000)));
+    if (request.timeoutBoundsWholeLoad())
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(seconds * 1000)));
+    // libcurl sends a request again when a reused connection closes before any reply; on a connection
+    // of its own it never does.
+    if (!request.transportMayResend())
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, options.acceptAnyServerCertificate ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, options.acceptAnyServerCertificate ? 0L : 2L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);

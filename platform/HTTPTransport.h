@@ -7,7 +7,10 @@
 //   progress, then exactly one completion, unless the transfer is cancelled first. After `cancel` has
 //   run on the loading thread no call comes; a cancel that races with the end is harmless.
 // - Time-outs count idle time: a transfer that neither sends nor receives for the request's time-out
-//   interval fails with kURLErrorTimedOut (connecting counts as idle).
+//   interval fails with kURLErrorTimedOut (connecting counts as idle). A request whose time-out bounds
+//   the whole load also fails so once the interval has passed since it started, however busy.
+// - A request the transport may not send again goes out on a fresh connection, where a connection
+//   closed before the reply is a failure (kURLErrorNetworkConnectionLost), never a second sending.
 // - TLS peers are verified unless the transfer's options accept any certificate.
 // - HTTP/1.1, redirects (at most kMaxRedirects), gzip and deflate decoding; errors come as URL error codes.
 // - `post` runs a function on the loading thread after what is queued there; it is also where URL

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -181,6 +183,195 @@ bool isCStringKey(plist_t key) {
         if (text[i] == '\0' && text[i + 1] == '\0')
             return false;
     return true;
+}
+
+// ---- Bounding what libplist reads ----
+//
+// libplist builds a list by recursion, one call per nesting level, and a binary list's object shared by
+// several references is copied once per reference. Property lists come from other applications
+// (pasteboards) and from files, so their shape is checked before libplist sees them, in constant stack.
+
+// Nodes a binary list may expand to through shared objects: at least this many, else four per byte.
+constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 20;
+constexpr unsigned char kMarkerMask = 0xF0;
+constexpr unsigned char kArrayMarker = 0xA0;
+constexpr unsigned char kOrderedSetMarker = 0xB0;
+constexpr unsigned char kSetMarker = 0xC0;
+constexpr unsigned char kDictMarker = 0xD0;
+
+struct BinaryLayout {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t offsetSize = 0;
+    std::size_t refSize = 0;
+    std::uint64_t objects = 0;
+    std::uint64_t top = 0;
+    std::uint64_t table = 0;
+};
+
+// The references an object holds: none for a leaf. False when the object cannot be followed.
+bool objectReferences(const BinaryLayout& l, std::uint64_t index, std::uint64_t& first, std::uint64_t& count) {
+    const std::uint64_t at = bigEndian(l.data + l.table + index * l.offsetSize, l.offsetSize);
+    if (at < kBinaryMagic.size() || at >= l.size)
+        return false;
+    const unsigned char marker = l.data[at] & kMarkerMask;
+    if (marker != kArrayMarker && marker != kOrderedSetMarker && marker != kSetMarker && marker != kDictMarker) {
+        count = 0;
+        return true;
+    }
+    std::uint64_t items = l.data[at] & 0x0F;
+    std::uint64_t refs = at + 1;
+    if (items == 0x0F) {
+        if (refs >= l.size || (l.data[refs] & kMarkerMask) != 0x10 || (l.data[refs] & 0x0F) > 3)
+            return false;
+        const std::size_t lengthBytes = std::size_t{1} << (l.data[refs] & 0x0F);
+        if (l.size - refs - 1 < lengthBytes)
+            return false;
+        items = bigEndian(l.data + refs + 1, lengthBytes);
+        refs += 1 + lengthBytes;
+    }
+    const std::uint64_t room = (l.size - refs) / l.refSize;
+    if (items > room || (marker == kDictMarker && items > room / 2))
+        return false;
+    first = refs;
+    count = marker == kDictMarker ? 2 * items : items;
+    return true;
+}
+
+// Whether libplist may be given a binary list: its offset table can be followed, its references do
+// not loop, no object lies deeper than kMaxDepth, and it expands to a bounded number of nodes. Each
+// object is visited once; the stack of open containers never grows past kMaxDepth + 1.
+bool isBoundedBinaryList(std::string_view bytes) {
+    BinaryLayout l;
+    l.data = reinterpret_cast<const unsigned char*>(bytes.data());
+    l.size = bytes.size();
+    if (l.size < kBinaryMagic.size() + kTrailerSize)
+        return false;
+    const unsigned char* trailer = l.data + l.size - kTrailerSize;
+    l.offsetSize = trailer[6];
+    l.refSize = trailer[7];
+    l.objects = bigEndian(trailer + 8, 8);
+    l.top = bigEndian(trailer + 16, 8);
+    l.table = bigEndian(trailer + 24, 8);
+    if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table > l.size - kTrailerSize
+        || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize || l.top >= l.objects)
+        return false;
+    const std::uint64_t maxNodes = std::max<std::uint64_t>(kMinExpandedNodes, std::uint64_t{4} * l.size);
+
+    constexpr std::int32_t kUnseen = -1;
+    constexpr std::int32_t kOpen = -2;
+    // Per object: the levels below it (or unseen, or open on the path), and the nodes it expands to.
+    std::vector<std::int32_t> height(l.objects, kUnseen);
+    std::vector<std::uint64_t> nodes(l.objects, 0);
+    struct Frame {
+        std::uint64_t index, first, count, next;
+        std::int32_t height;
+        std::uint64_t nodes;
+    };
+    std::vector<Frame> path;
+    path.reserve(kMaxDepth + 1);
+
+    const auto open = [&](std::uint64_t index) {
+        Frame frame{index, 0, 0, 0, 0, 1};
+        if (!objectReferences(l, index, frame.first, frame.count))
+            return false;
+        height[index] = kOpen;
+        path.push_back(frame);
+        return true;
+    };
+    if (!open(l.top))
+        return false;
+    while (!path.empty()) {
+        Frame& frame = path.back();
+        if (frame.next == frame.count) {
+            const Frame done = frame;
+            path.pop_back();
+            height[done.index] = done.height;
+            nodes[done.index] = done.nodes;
+            if (!path.empty()) {
+                path.back().height = std::max(path.back().height, done.height + 1);
+                path.back().nodes = std::min(maxNodes + 1, path.back().nodes + done.nodes);
+                if (path.back().nodes > maxNodes)
+                    return false;
+            }
+            continue;
+        }
+        const std::uint64_t child = bigEndian(l.data + frame.first + frame.next * l.refSize, l.refSize);
+        ++frame.next;
+        if (child >= l.objects || height[child] == kOpen)
+            return false;
+        // The child sits at depth path.size(); its deepest descendant its height below that.
+        const auto depth = static_cast<std::int64_t>(path.size());
+        if (height[child] != kUnseen) {
+            if (depth + height[child] > kMaxDepth)
+                return false;
+            frame.height = std::max(frame.height, height[child] + 1);
+            frame.nodes = std::min(maxNodes + 1, frame.nodes + nodes[child]);
+            if (frame.nodes > maxNodes)
+                return false;
+            continue;
+        }
+        if (depth > kMaxDepth || !open(child))
+            return false;
+    }
+    return true;
+}
+
+// Whether an XML list nests elements deeper than a list of kMaxDepth containers can (the plist element
+// and a leaf add two). Counts open and close tags, skipping comments, CDATA, processing instructions
+// and declarations; whatever it cannot follow is left to libplist, as the depth seen so far is bounded.
+bool xmlNestsTooDeeply(std::string_view text) {
+    const auto skipPast = [&text](std::size_t from, std::string_view end) {
+        const std::size_t at = text.find(end, from);
+        return at == std::string_view::npos ? at : at + end.size();
+    };
+    std::int64_t depth = 0;
+    std::size_t i = 0;
+    while (i < text.size() && (i = text.find('<', i)) != std::string_view::npos) {
+        const std::string_view rest = text.substr(i);
+        if (rest.starts_with("<!--")) {
+            i = skipPast(i + 4, "-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            i = skipPast(i + 9, "]]>");
+        } else if (rest.starts_with("<?")) {
+            i = skipPast(i + 2, "?>");
+        } else if (rest.starts_with("<!")) {
+            int brackets = 0;
+            std::size_t j = i + 2;
+            for (; j < text.size(); ++j) {
+                if (text[j] == '[')
+                    ++brackets;
+                else if (text[j] == ']')
+                    --brackets;
+                else if (text[j] == '>' && brackets <= 0)
+                    break;
+            }
+            i = j < text.size() ? j + 1 : std::string_view::npos;
+        } else if (rest.starts_with("</")) {
+            --depth;
+            i = skipPast(i + 2, ">");
+        } else {
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < text.size(); ++j) {
+                const char c = text[j];
+                if (quote) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (j >= text.size())
+                return false;
+            if (text[j - 1] != '/' && ++depth > kMaxDepth + 2)
+                return true;
+            i = j + 1;
+        }
+    }
+    return false;
 }
 
 // ---- Reading ----
@@ -413,6 +604,10 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return readError("Property list too large");
     bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
+    if (binary && !isBoundedBinaryList(bytes))
+        return readError("Corrupt binary property list, nested too deeply or expanding too far");
+    if (!binary && xmlNestsTooDeeply(bytes))
+        return readError("XML property list nested too deeply");
     plist_t root = nullptr;
     if (binary)
         plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);

@@ -63,6 +63,16 @@ public:
     // Seconds without progress after which the load fails with kURLErrorTimedOut.
     double timeoutInterval() const { return m_timeoutInterval; }
     void setTimeoutInterval(double seconds) { m_timeoutInterval = seconds; }
+    // Whether the time-out bounds the whole load, from its start to its end, and not only idle time (a
+    // reply that trickles in keeps an idle time-out from ever firing). Off unless set.
+    bool timeoutBoundsWholeLoad() const { return m_timeoutBoundsWholeLoad; }
+    void setTimeoutBoundsWholeLoad(bool b) { m_timeoutBoundsWholeLoad = b; }
+    // Whether the transport may send the request a second time by itself: a request sent on a kept-alive
+    // connection that the server closed before answering is otherwise sent again on a new one. When
+    // not, the request goes out on a connection of its own and such a failure is the caller's to judge
+    // (for a request that must not arrive twice). On unless set.
+    bool transportMayResend() const { return m_transportMayResend; }
+    void setTransportMayResend(bool b) { m_transportMayResend = b; }
 
     URLRequestCachePolicy cachePolicy() const { return m_cachePolicy; }
     void setCachePolicy(URLRequestCachePolicy p) { m_cachePolicy = p; }
@@ -84,6 +94,8 @@ private:
     double m_timeoutInterval = kDefaultTimeoutInterval;
     URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
     bool m_shouldHandleCookies = true;
+    bool m_timeoutBoundsWholeLoad = false;
+    bool m_transportMayResend = true;
     std::optional<URL> m_mainDocumentURL;
 };
 

@@ -360,6 +360,17 @@ void MXStat::startUp() {
 }
 
 void MXStat::resetForTesting() {
+    // Work queued for the ending test finishes in that test's home: the API queue hands events to the
+    // store, the store batches to the upload, whose completion hands back to the store.
+    if (MXStat* instance = existingInstance()) {
+        instance->m_strategy->apiQueue()->sync([] {});
+        const auto store = MXStatStore::getInstance();
+        store->queue()->sync([] {});
+        MXStatDispatcher::getInstance()->queue()->sync([] {});
+        store->queue()->sync([] {});
+        if (auto holder = MXStatDataConfigHolder::getInstance())
+            holder->queue()->sync([] {});
+    }
     std::lock_guard lock(creationMutex());
     delete g_instance.exchange(nullptr);
     publishedStrategy().reset();

@@ -10,6 +10,7 @@
 
 #include "platform/JSON.h"
 #include "platform/Text.h"
+#include "platform/TextEncoding.h"
 
 #include <sqlite3.h>
 
@@ -135,7 +136,7 @@ std::shared_ptr<MXStatDataConfigHolder> MXStatDataConfigHolder::create(std::shar
 MXStatDataConfigHolder::MXStatDataConfigHolder(std::shared_ptr<MXStatStore> store)
     : m_queue(platform::DispatchQueue::createSerial(kMXStatStoreQueueLabel)),
       m_store(std::move(store)),
-      m_db(MXStatDatabase::fileNameForClass(kMXStatStoreClassName)) {}
+      m_db(m_store->database()) {}
 
 MXStatDataConfigHolder::~MXStatDataConfigHolder() = default;
 
@@ -263,7 +264,7 @@ void MXStatDataConfigHolder::applySDKConfig(const platform::Dictionary& content)
             const std::string* value = (*kill)[key].getString();
             return value && *value == own;
         };
-        if (matches("sv", env.sdk_version) || matches("md", env.devicename) || matches("av", env.app_version))
+        if (matches("sv", env.sdk_version) || matches("md", env.modulename) || matches("av", env.app_version))
             MXStatHelper::getInstance().setMSTEnableFlag(false);
     }
     if (const std::string* targets = content[kMXStatTestSpeedKey].getString(); targets && !targets->empty()) {
@@ -297,8 +298,9 @@ void MXStatDataConfigHolder::runSpeedTest(const std::string& targets) {
     event->op = settings.op();
     event->cn = settings.cn();
     const std::string text = event->toJsonString();
-    if (text.size() > settings.maxReportEventLength()) {
-        MXStatLog("[ERROR]Too large event content length to report:%lu", static_cast<unsigned long>(text.size()));
+    const std::size_t length = platform::utf16Length(text);
+    if (length > settings.maxReportEventLength()) {
+        MXStatLog("[ERROR]Too large event content length to report:%lu", static_cast<unsigned long>(length));
         return;
     }
     std::lock_guard sqlLock(MXStatSQLLock());

@@ -5,7 +5,8 @@
 // - Thread: every call from any thread. The held records and application properties are behind one mutex
 //   (copies out). The speed test runs on the holder's own serial queue ("StatStore", not the store's).
 // - Records only move forward: a record replaces the held one of its type only with a higher version.
-// - The holder's own connection to the store's file takes MXStatSQLLock() for its statements.
+// - The holder works on the store's file through the store's own connection (one owner per file),
+//   under MXStatSQLLock().
 // - Malformed records and content are logged and ignored; malformed content is also reported through
 //   the error reporter (the client's error events).
 #pragma once
@@ -67,7 +68,7 @@ public:
     // Replaces what a speed-test order runs (tests); the default is runSpeedTest.
     void setSpeedTest(SpeedTest test);
     // The speed test of the targets, as ordered: results into MXStatConfig, the event into the store's
-    // file through this holder's connection. Runs on the caller's thread.
+    // file. Runs on the caller's thread.
     void runSpeedTest(const std::string& targets);
 
     const std::shared_ptr<platform::DispatchQueue>& queue() const { return m_queue; }
@@ -79,7 +80,7 @@ private:
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;
     const std::shared_ptr<MXStatStore> m_store;
-    MXStatDatabase m_db;
+    MXStatDatabase& m_db; // the store's
 
     mutable std::mutex m_mutex;
     std::optional<MXStatDataConfig> m_sdkCfg;

@@ -7,6 +7,8 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -53,7 +55,25 @@ std::string MXStatDatabase::path() const {
 
 bool MXStatDatabase::getDB() {
     std::lock_guard lock(MXStatSQLLock());
-    return m_db || openLocked();
+    return ensureOpenLocked();
+}
+
+bool MXStatDatabase::ensureOpenLocked() {
+    if (m_db) {
+        struct stat now {};
+        const std::string file = path();
+        if (file == m_openPath && ::stat(file.c_str(), &now) == 0 && static_cast<std::uint64_t>(now.st_dev) == m_openDevice
+            && static_cast<std::uint64_t>(now.st_ino) == m_openInode)
+            return true;
+        MXStatLog("[WARN]The statistics database %s was removed or replaced: %s is opened.", m_openPath.c_str(), file.c_str());
+        closeLocked();
+    }
+    if (!openLocked())
+        return false;
+    for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
+        if (executeLocked(sql) != SQLITE_OK)
+            break;
+    return m_db != nullptr;
 }
 
 bool MXStatDatabase::openLocked() {
@@ -75,8 +95,17 @@ bool MXStatDatabase::openLocked() {
         sqlite3_close(db);
         return false;
     }
+    struct stat opened {};
+    if (::stat(file.c_str(), &opened) != 0) {
+        MXStatLog("[ERROR]Cannot open the statistics database %s: it vanished as it was opened", file.c_str());
+        sqlite3_close(db);
+        return false;
+    }
     m_db = db;
     m_openPath = file;
+    m_openDevice = static_cast<std::uint64_t>(opened.st_dev);
+    m_openInode = static_cast<std::uint64_t>(opened.st_ino);
+    m_generation.fetch_add(1);
     return true;
 }
 
@@ -105,7 +134,7 @@ void MXStatDatabase::deleteDB() {
 
 bool MXStatDatabase::createTables() {
     std::lock_guard lock(MXStatSQLLock());
-    if (!m_db && !openLocked())
+    if (!ensureOpenLocked())
         return false;
     for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable}) {
         if (executeLocked(sql) != SQLITE_OK)
@@ -118,6 +147,8 @@ void MXStatDatabase::failedLocked(const char* sql, int rc, const char* message) 
     MXStatLog("Failed to execute sql:%s for reason:%s", sql, message ? message : sqlite3_errstr(rc));
     if (isDamaged(rc))
         recreateLocked(rc);
+    else if (rc == SQLITE_READONLY_DBMOVED)
+        closeLocked(); // the next statement opens the file now at the path
 }
 
 void MXStatDatabase::recreateLocked(int rc) {
@@ -170,7 +201,7 @@ int MXStatDatabase::executeV(const char* format, std::va_list args) {
     char sql[kStatementBufferSize];
     std::vsnprintf(sql, sizeof sql, format, args);
     std::lock_guard lock(MXStatSQLLock());
-    if (!m_db && !openLocked())
+    if (!ensureOpenLocked())
         return -1;
     return executeLocked(sql);
 }
@@ -193,7 +224,7 @@ std::optional<std::vector<std::string>> MXStatDatabase::query(const char* format
 
 int MXStatDatabase::run(const std::string& sql, const Binder& bind, const RowReader& reader) {
     std::lock_guard lock(MXStatSQLLock());
-    if (!m_db && !openLocked())
+    if (!ensureOpenLocked())
         return -1;
     sqlite3_stmt* statement = nullptr;
     int rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr);
@@ -219,7 +250,7 @@ int MXStatDatabase::run(const std::string& sql, const Binder& bind, const RowRea
 
 int MXStatDatabase::runKept(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure) {
     std::lock_guard lock(MXStatSQLLock());
-    if (!m_db && !openLocked())
+    if (!ensureOpenLocked())
         return -1;
     sqlite3_stmt*& statement = m_kept[sql];
     if (!statement) {

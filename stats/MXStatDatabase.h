@@ -11,11 +11,18 @@
 // - A statement that answers SQLITE_CORRUPT or SQLITE_NOTADB (a damaged file, or one that is not a
 //   database) closes the connection, removes the open file with its journal files, opens a fresh file
 //   and creates the tables again. The statement itself is not repeated.
+// - The connection follows its file: before each statement the file at path() must be the one that is
+//   open. One that was removed, replaced by another file, or that lies in another Documents folder now
+//   is opened afresh (and its tables made); so is one that SQLite found moved while writing. Every
+//   opening advances generation(), so whoever counts rows knows to count again.
+// - One connection per file in the process: the store owns it and the configuration holder uses the
+//   store's, so neither can act on a file the other has already replaced.
 // - Failures are logged: "Failed to execute sql:%s for reason:%s" with the statement and SQLite's message.
 // - Statement texts are formatted C-style into 1024 bytes (longer text is cut), as the client's
 //   statements always were; values from outside are bound as parameters, never formatted in.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -66,6 +73,8 @@ public:
     bool getDB();
     // Closes the connection (its kept statements are finalised).
     void closeDB();
+    // Advances each time a file is opened: a reader of counts compares it with the one it counted at.
+    std::uint64_t generation() const { return m_generation.load(); }
     // Closes the connection and removes Documents/".messenger_analysis.db" ("Delete database failed
     // reason:%@" on failure).
     void deleteDB();
@@ -102,6 +111,8 @@ public:
 private:
     // Every *Locked member runs with MXStatSQLLock() held.
     bool openLocked();
+    // Opens the database unless the open one is still the file at path(); false when it cannot.
+    bool ensureOpenLocked();
     void closeLocked();
     // A statement answered rc: log it, and start again on a damaged file.
     void failedLocked(const char* sql, int rc, const char* message);
@@ -111,6 +122,10 @@ private:
     const std::string m_fileName;
     sqlite3* m_db = nullptr;
     std::string m_openPath;
+    // The open file's identity, to tell it from one put in its place.
+    std::uint64_t m_openDevice = 0;
+    std::uint64_t m_openInode = 0;
+    std::atomic<std::uint64_t> m_generation{0};
     std::map<std::string, sqlite3_stmt*> m_kept;
     bool m_recreating = false;
 };

@@ -6,6 +6,8 @@
 
 #include "platform/Format.h"
 #include "platform/JSON.h"
+#include "platform/TextEncoding.h"
+#include "platform/URLError.h"
 #include "platform/URLConnection.h"
 #include "platform/URLRequest.h"
 
@@ -25,6 +27,14 @@ std::string textOf(const platform::Bytes& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
+// Whether a failed load still had an answer from the collector: a reply over its bound or one that is
+// not HTTP. Anything else (no connection, a time-out, a connection lost) never reached it.
+bool reachedCollector(const platform::Error& error) {
+    return error.domain == platform::kURLErrorDomain
+        && (error.code == platform::kURLErrorDataLengthExceedsMaximum || error.code == platform::kURLErrorBadServerResponse
+            || error.code == platform::kURLErrorCannotDecodeContentData);
+}
+
 } // namespace
 
 std::shared_ptr<MXStatDispatcher> MXStatDispatcher::getInstance() {
@@ -33,19 +43,23 @@ std::shared_ptr<MXStatDispatcher> MXStatDispatcher::getInstance() {
     return *instance;
 }
 
-std::shared_ptr<MXStatDispatcher> MXStatDispatcher::create() {
-    return std::shared_ptr<MXStatDispatcher>(new MXStatDispatcher());
+std::shared_ptr<MXStatDispatcher> MXStatDispatcher::create(double timeoutSeconds) {
+    return std::shared_ptr<MXStatDispatcher>(new MXStatDispatcher(timeoutSeconds));
 }
 
-MXStatDispatcher::MXStatDispatcher() : m_queue(platform::DispatchQueue::createSerial(kMXStatDispatcherQueueLabel)) {}
+MXStatDispatcher::MXStatDispatcher(double timeoutSeconds)
+    : m_queue(platform::DispatchQueue::createSerial(kMXStatDispatcherQueueLabel)), m_timeoutSeconds(timeoutSeconds) {}
 
 void MXStatDispatcher::sendEvent(std::shared_ptr<MXStatEvent> event, Completion completion) {
     if (!event)
         return;
     const std::string text = event->toJsonString();
     MXStatLog("Sending event %s", text.c_str());
-    if (text.size() > MXStatConfig::getInstance().maxReportEventLength() && event->getType() != MXStatEventTypeError) {
-        MXStatLog("[ERROR]Too large event content length to report:%lu", static_cast<unsigned long>(text.size()));
+    // Counted in UTF-16 units, as the store counts: the same event is never kept by one and dropped by
+    // the other.
+    const std::size_t length = platform::utf16Length(text);
+    if (length > MXStatConfig::getInstance().maxReportEventLength() && event->getType() != MXStatEventTypeError) {
+        MXStatLog("[ERROR]Too large event content length to report:%lu", static_cast<unsigned long>(length));
         if (completion)
             completion(true, nullptr);
         return;
@@ -57,7 +71,7 @@ void MXStatDispatcher::send(std::shared_ptr<MXStatEvent> event, Completion compl
     if (!event)
         return;
     m_queue->async([self = shared_from_this(), event = std::move(event), completion = std::move(completion)] {
-        const bool success = self->upload(jsonArrayText({event->toJsonString()}));
+        const bool success = self->upload(jsonArrayText({event->toJsonString()})) == MXStatUploadOutcome::Sent;
         if (completion)
             completion(success, event);
     });
@@ -69,21 +83,22 @@ void MXStatDispatcher::send(std::vector<MXStatStoreEvent> events, BatchCompletio
         texts.reserve(events.size());
         for (const auto& event : events)
             texts.push_back(event.content);
-        const bool success = self->upload(jsonArrayText(texts));
+        const MXStatUploadOutcome outcome = self->upload(jsonArrayText(texts));
         if (completion)
-            completion(success, events);
+            completion(outcome, events);
     });
 }
 
-bool MXStatDispatcher::upload(const std::string& text) {
+MXStatUploadOutcome MXStatDispatcher::upload(const std::string& text) {
     const platform::Bytes plain(text.begin(), text.end());
     platform::Bytes reply;
-    if (!nsRequest(plain, &reply))
-        return false;
+    const MXStatUploadOutcome outcome = sendRequest(plain, &reply);
+    if (outcome != MXStatUploadOutcome::Sent)
+        return outcome;
     MXStatDebugLog("Send stat request success");
     if (!reply.empty())
         applyReply(reply);
-    return true;
+    return outcome;
 }
 
 void MXStatDispatcher::applyReply(const platform::Bytes& reply) {
@@ -130,20 +145,26 @@ std::optional<platform::Bytes> MXStatDispatcher::frameBody(const platform::Bytes
 }
 
 bool MXStatDispatcher::nsRequest(const platform::Bytes& plain, platform::Bytes* responseData) {
+    return sendRequest(plain, responseData) == MXStatUploadOutcome::Sent;
+}
+
+MXStatUploadOutcome MXStatDispatcher::sendRequest(const platform::Bytes& plain, platform::Bytes* responseData) {
     MXStatDebugLog("Send stat events to access server.");
     if (responseData)
         responseData->clear();
     auto framed = frameBody(plain);
     if (!framed) {
         MXStatLog("Failed to gzip data.");
-        return false;
+        return MXStatUploadOutcome::Refused;
     }
     MXStatHelper::ChiperRC4(*framed);
 
     const std::string url = MXStatConfig::getInstance().statReportURL().value_or(kMXStatDefaultReportURL);
     platform::URLRequest request(url);
     request.setHTTPMethod("POST");
-    request.setTimeoutInterval(kTimeoutSeconds);
+    request.setTimeoutInterval(m_timeoutSeconds);
+    request.setTimeoutBoundsWholeLoad(true);
+    request.setTransportMayResend(false);
     (void)request.setValue("keep-alive", "Connection");
     (void)request.setValue("json", "Content-Type");
     (void)request.setValue(plain.size() < kPlainBodyLimit ? "rc4" : "rc4,gzip", "Content-Encoding");
@@ -152,10 +173,12 @@ bool MXStatDispatcher::nsRequest(const platform::Bytes& plain, platform::Bytes* 
     auto sent = platform::URLConnection::sendSynchronousRequest(request, kMaxReplyLength);
     if (!sent) {
         MXStatLog("Failed to send request for reason:%s", sent.error().localizedDescription().c_str());
-        return false;
+        return reachedCollector(sent.error()) ? MXStatUploadOutcome::Refused : MXStatUploadOutcome::Unreached;
     }
     return judgeReply(sent->response.statusCode(), sent->response.allHeaderFields().value("Content-Encoding"),
-                      std::move(sent->data), responseData);
+                      std::move(sent->data), responseData)
+        ? MXStatUploadOutcome::Sent
+        : MXStatUploadOutcome::Refused;
 }
 
 bool MXStatDispatcher::judgeReply(int status, const std::optional<std::string>& contentEncoding, platform::Bytes body,

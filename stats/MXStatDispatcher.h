@@ -2,8 +2,13 @@
 // array, RC4-enciphered and, from 256 bytes on, gzip-compressed behind a 4-byte big-endian length.
 //
 // Guarantees:
-// - Uploads run one at a time on the serial upload queue "HttpDispatcher"; each waits at most the
-//   10-second time-out. Completions run on that queue.
+// - Uploads run one at a time on the serial upload queue "HttpDispatcher"; each takes at most the
+//   10-second time-out, counted from its start however the reply trickles in. Completions run on that
+//   queue.
+// - An upload is sent once: it goes out on a connection of its own, so the transport never sends it a
+//   second time when a kept-alive connection was dropped; whether to send again is the store's rule.
+// - A batch's outcome tells a collector that refused it from one that was not reached (see
+//   MXStatUploadOutcome).
 // - An upload succeeds exactly when the collector answers 200 with a JSON object whose "ret" reads "0";
 //   only then does the reply's configuration reach the configuration holder.
 // - Reply bodies are bounded (kMaxReplyLength) before they are deciphered or parsed.
@@ -33,7 +38,8 @@ public:
     static constexpr std::size_t kMaxReplyLength = 1u << 20;
 
     static std::shared_ptr<MXStatDispatcher> getInstance();
-    static std::shared_ptr<MXStatDispatcher> create();
+    // A dispatcher of its own; the time-out may be shortened (tests).
+    static std::shared_ptr<MXStatDispatcher> create(double timeoutSeconds = kTimeoutSeconds);
 
     // Logs the event; an over-long event that is not an error event completes with success and is dropped.
     void sendEvent(std::shared_ptr<MXStatEvent> event, Completion completion) override;
@@ -46,6 +52,8 @@ public:
     // Builds the framed, enciphered request for the plain body, sends it and judges the reply. The reply
     // data is the (deciphered) body of a 200 reply, cleared otherwise.
     bool nsRequest(const platform::Bytes& plain, platform::Bytes* responseData);
+    // As nsRequest, telling a refusal from a collector that was not reached.
+    MXStatUploadOutcome sendRequest(const platform::Bytes& plain, platform::Bytes* responseData);
     // Judges a reply: success exactly for status 200 with a JSON object (deciphered first when the
     // "Content-Encoding" names rc4) whose "ret" reads "0". The reply data is the (deciphered) 200 body.
     static bool judgeReply(int status, const std::optional<std::string>& contentEncoding, platform::Bytes body,
@@ -82,11 +90,12 @@ public:
     static std::string GetCurTime();
 
 private:
-    MXStatDispatcher();
-    // The upload task on the queue: returns whether it succeeded.
-    bool upload(const std::string& text);
+    explicit MXStatDispatcher(double timeoutSeconds);
+    // The upload task on the queue.
+    MXStatUploadOutcome upload(const std::string& text);
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;
+    const double m_timeoutSeconds;
 };
 
 } // namespace stats

@@ -11,6 +11,11 @@
 
 namespace stats {
 
+// How a batch upload ended. Only a refusal (the collector answered, and not with success) counts against
+// the rows; a collector that was not reached at all (no connection, a time-out, a connection lost before
+// the reply) says nothing about them.
+enum class MXStatUploadOutcome { Sent, Refused, Unreached };
+
 class MXStatDispatcherProtocol {
 public:
     // (success, the event that was given to send); called on the upload queue.
@@ -18,8 +23,8 @@ public:
 
     virtual ~MXStatDispatcherProtocol() = default;
 
-    // (success, the rows that were given to send); called on the upload queue.
-    using BatchCompletion = std::function<void(bool success, const std::vector<MXStatStoreEvent>& sent)>;
+    // (how it ended, the rows that were given to send); called on the upload queue.
+    using BatchCompletion = std::function<void(MXStatUploadOutcome outcome, const std::vector<MXStatStoreEvent>& sent)>;
 
     virtual void sendEvent(std::shared_ptr<MXStatEvent> event, Completion completion) = 0;
     // Sends the rows' contents as one JSON array.

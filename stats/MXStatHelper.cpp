@@ -13,6 +13,7 @@
 
 #include <net/if.h>
 
+#include <atomic>
 #include <cmath>
 #include <ctime>
 
@@ -167,14 +168,18 @@ std::shared_ptr<MXStatDataConfigHolderProtocol> MXStatHelper::configHolder() con
 }
 
 std::string MXStatHelper::getMacAddress() {
+    // Every event asks: a failure is logged when it first appears, not once per event.
+    static std::atomic<const char*> lastLogged{nullptr};
     auto address = platform::InterfaceHardwareAddress::addressOf(platform::kWifiInterfaceName);
     if (!address.ok()) {
         const char* failure = address.error().code == platform::InterfaceHardwareAddress::kNoSuchInterface
                                   ? "if_nametoindex failure"
                                   : "sysctl mgmtInfoBase failure";
-        MXStatLog("Error: %s", failure);
+        if (lastLogged.exchange(failure) != failure)
+            MXStatLog("Error: %s", failure);
         return failure;
     }
+    lastLogged.store(nullptr);
     const auto& a = *address;
     return platform::formatString("%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
 }

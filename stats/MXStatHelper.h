@@ -68,7 +68,8 @@ public:
     void setConfigHolder(std::weak_ptr<MXStatDataConfigHolderProtocol> holder);
     std::shared_ptr<MXStatDataConfigHolderProtocol> configHolder() const;
 
-    // The Wi-Fi interface's hardware address "AA:BB:CC:DD:EE:FF", or the text of what failed.
+    // The Wi-Fi interface's hardware address "AA:BB:CC:DD:EE:FF", or the text of what failed ("Error: ..." is
+    // logged when a failure first appears, not again while it lasts).
     static std::string getMacAddress();
     // Some interface named "en0" has an IPv4 address and is not a loopback.
     static bool isWiFiAvailable();

@@ -125,6 +125,7 @@ void MXStatStore::storeEvent(std::shared_ptr<MXStatEvent> event, bool hasTrySent
 void MXStatStore::storeEventNow(MXStatEvent& event, bool hasTrySent) {
     m_queue->assertIsCurrent();
     const MXStatConfig& config = MXStatConfig::getInstance();
+    followFile();
     if (m_numStoredEvents.load() >= config.maxStoreEventCount()) {
         MXStatLog("Too many events stored in db, erase oldest event");
         m_db.execute("delete from events where ts in (select min(ts) from events)");
@@ -152,8 +153,21 @@ void MXStatStore::storeEventNow(MXStatEvent& event, bool hasTrySent) {
             sqlite3_bind_int64(statement, parameter(statement, "@TS"), event.ts);
         },
         "Failed to prepare insert events", "Failed to exec satement to insert events.");
-    if (rc == SQLITE_DONE)
+    if (rc == SQLITE_DONE && m_db.generation() == m_countedGeneration)
         m_numStoredEvents.fetch_add(1);
+    else
+        followFile(); // a file opened afresh on the way holds what it holds
+}
+
+void MXStatStore::followFile() {
+    if (m_db.generation() != m_countedGeneration)
+        recount();
+}
+
+void MXStatStore::recount() {
+    // The generation first: a file opened while counting is counted again next time.
+    m_countedGeneration = m_db.generation();
+    m_numStoredEvents.store(getStoredEventsNum());
 }
 
 void MXStatStore::loadCachedEvents(std::vector<MXStatStoreEvent>& events) {
@@ -178,6 +192,7 @@ void MXStatStore::sendCachedEvents(std::int32_t count) {
 
 void MXStatStore::sendCachedEventsNow(std::int32_t count) {
     m_queue->assertIsCurrent();
+    followFile();
     if (!MXStatConfig::getInstance().statEnable() || m_numStoredEvents.load() == 0)
         return;
     const auto upload = dispatcher();
@@ -191,8 +206,14 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
         recount();
         return;
     }
-    // At once rather than queued: a batch asked for meanwhile must not take the same rows.
-    updateEventsNow(batch, MXStatStoreEventStatusSending);
+    // At once rather than queued: a batch asked for meanwhile must not take the same rows. Rows that
+    // cannot be marked could not be deleted once sent either: sending them would send them again and
+    // again.
+    if (!updateEventsNow(batch, MXStatStoreEventStatusSending)) {
+        MXStatLog("[ERROR]Stored events cannot be marked as being sent; they are not sent now.");
+        updateEventsNow(batch, MXStatStoreEventStatusStored);
+        return;
+    }
 
     std::vector<MXStatStoreEvent> body;
     for (const MXStatStoreEvent& event : batch) {
@@ -207,14 +228,24 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
         return;
     }
     // Held weakly: the upload keeps the completion while it works and must not keep the store alive.
-    upload->send(std::move(body), [weak = weak_from_this(), count, batch](bool success, const std::vector<MXStatStoreEvent>&) {
+    upload->send(std::move(body), [weak = weak_from_this(), count, batch](MXStatUploadOutcome outcome,
+                                                                          const std::vector<MXStatStoreEvent>&) {
         auto self = weak.lock();
         if (!self)
             return;
-        if (success)
+        switch (outcome) {
+        case MXStatUploadOutcome::Sent:
             self->m_queue->async([self, count, batch] { self->batchSent(count, batch); });
-        else
+            break;
+        case MXStatUploadOutcome::Refused:
             self->updateSendFailedEvents(batch);
+            break;
+        case MXStatUploadOutcome::Unreached:
+            // Not the rows' fault: they wait for the next batch with their counts unchanged.
+            MXStatDebugLog("The collector was not reached; %d events wait for the next batch.", static_cast<int>(batch.size()));
+            self->updateEvents(batch, MXStatStoreEventStatusStored);
+            break;
+        }
     });
 }
 

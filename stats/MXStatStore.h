@@ -15,10 +15,15 @@
 //   oldest second, whatever its status, then counts again.
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
-// - A batch: its rows go to status 2 before it is handed to the dispatcher. Sent: the rows are deleted
-//   (and, for a count, further batches follow). Failed: each row's send count goes up by one, and the row
-//   returns to status 1, or is deleted once the count reaches maxSendRetryCount. Rows whose content is
-//   not one JSON object (NULL, damaged) are left out of the body and share the batch's fate.
+// - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked
+//   so (a store that cannot write) are not sent at all, as they could not be deleted once sent. Sent:
+//   the rows are deleted (and, for a count, further batches follow). Refused by the collector: each
+//   row's send count goes up by one, and the row returns to status 1, or is deleted once the count
+//   reaches maxSendRetryCount. Collector not reached (no connection, a time-out): the rows return to
+//   status 1 with their counts unchanged. Rows whose content is not one JSON object (NULL, damaged) are
+//   left out of the body and share the batch's fate.
+// - The count follows the file: when the database opens a file afresh (removed, replaced, rebuilt after
+//   damage) the rows are counted again before the next insert or batch.
 // - launch() returns rows left at status 2 (a process ended during an upload) to status 1.
 #pragma once
 
@@ -116,13 +121,17 @@ private:
     bool deleteEventsNow(const std::vector<MXStatStoreEvent>& events);
     void updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events);
     std::optional<MXStatUser> loadUserNow();
-    void recount() { m_numStoredEvents.store(getStoredEventsNum()); }
+    void recount();
+    // Counts again when the database has opened a file since the last count.
+    void followFile();
 
     std::shared_ptr<MXStatDispatcherProtocol> dispatcher() const;
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;
     MXStatDatabase m_db;
     std::atomic<std::uint32_t> m_numStoredEvents{0};
+    // The database generation m_numStoredEvents was counted at (store queue).
+    std::uint64_t m_countedGeneration = 0;
     mutable std::mutex m_mutex;
     std::shared_ptr<MXStatDispatcherProtocol> m_dispatcher;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace platform;
 
@@ -239,4 +242,150 @@ TEST(PropertyList, WritesFilesAtomically) {
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
         << folder.error().localizedDescription();
     fs::remove_all(dir);
+}
+
+// ---- Nesting and sharing bounds: property lists come from other applications ----
+
+namespace {
+
+void appendBigEndian(std::string& out, std::uint64_t value, int bytes) {
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+// An array object of these references (4 bytes each).
+std::string arrayObject(const std::vector<std::uint32_t>& refs) {
+    std::string object;
+    if (refs.size() < 15) {
+        object += static_cast<char>(0xA0 | refs.size());
+    } else {
+        object += "\xAF\x12";
+        appendBigEndian(object, refs.size(), 4);
+    }
+    for (std::uint32_t ref : refs)
+        appendBigEndian(object, ref, 4);
+    return object;
+}
+
+// A binary list of these objects (object 0 on top), with 4-byte offsets and references.
+std::string binaryList(const std::vector<std::string>& objects) {
+    std::string bytes = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (const std::string& object : objects) {
+        offsets.push_back(bytes.size());
+        bytes += object;
+    }
+    const std::uint64_t table = bytes.size();
+    for (std::uint64_t offset : offsets)
+        appendBigEndian(bytes, offset, 4);
+    bytes += std::string(6, '\0');
+    bytes += '\x04';
+    bytes += '\x04';
+    appendBigEndian(bytes, objects.size(), 8);
+    appendBigEndian(bytes, 0, 8);
+    appendBigEndian(bytes, table, 8);
+    return bytes;
+}
+
+// Arrays nested `levels` deep: each holds the next (or, shared, the next twice), the last is empty.
+std::string nestedBinary(std::size_t levels, bool shared = false) {
+    std::vector<std::string> objects;
+    for (std::size_t i = 0; i + 1 < levels; ++i) {
+        const auto next = static_cast<std::uint32_t>(i + 1);
+        objects.push_back(shared ? arrayObject({next, next}) : arrayObject({next}));
+    }
+    objects.push_back(arrayObject({}));
+    return binaryList(objects);
+}
+
+std::string nestedXML(std::size_t levels) {
+    std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "<array>";
+    // What looks like an open tag but is not one does not count.
+    text += "<string>a&lt;b<!-- <array> --></string><string><![CDATA[<array>]]></string><true/>";
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "</array>";
+    return text + "</plist>";
+}
+
+std::size_t depthOf(const Value& value) {
+    std::size_t depth = 0;
+    const Value* at = &value;
+    while (at->isArray() && !at->arrayOrEmpty().empty()) {
+        at = &at->arrayOrEmpty().front();
+        ++depth;
+    }
+    return depth;
+}
+
+// Reads on a thread with a 512 KiB stack, as a secondary thread of the application has.
+Result<Value> readOnSmallStack(const std::string& bytes) {
+    struct Job {
+        const std::string* bytes;
+        std::optional<Result<Value>> result;
+    } job{&bytes, std::nullopt};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t thread;
+    const int started = pthread_create(
+        &thread, &attr,
+        [](void* arg) -> void* {
+            auto* job = static_cast<Job*>(arg);
+            job->result = PropertyList::read(*job->bytes);
+            return nullptr;
+        },
+        &job);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(started, 0);
+    if (started == 0)
+        pthread_join(thread, nullptr);
+    return job.result ? std::move(*job.result) : Result<Value>(Error(kCocoaErrorDomain, 0, "not run"));
+}
+
+} // namespace
+
+TEST(PropertyListBounds, ListsNestedDeeperThanTheLimitAreRefusedBeforeLibplistRecurses) {
+    // 100,000 levels: 900 KB of binary list, or the same in XML, from a pasteboard.
+    for (const std::string& hostile : {nestedBinary(100000), nestedXML(100000)}) {
+        auto read = readOnSmallStack(hostile);
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
+    }
+    // The limit itself: 512 levels below the top read in both forms, 513 do not.
+    auto deepest = PropertyList::read(nestedBinary(513));
+    ASSERT_TRUE(deepest.ok()) << deepest.error().localizedDescription();
+    EXPECT_EQ(depthOf(deepest.value()), 512u);
+    EXPECT_FALSE(PropertyList::read(nestedBinary(514)).ok());
+    auto deepestXML = PropertyList::read(nestedXML(512));
+    ASSERT_TRUE(deepestXML.ok()) << deepestXML.error().localizedDescription();
+    EXPECT_EQ(depthOf(deepestXML.value()), 512u);
+    EXPECT_FALSE(PropertyList::read(nestedXML(513)).ok());
+    // What the writer writes at the limit reads back.
+    auto written = PropertyList::write(deepest.value(), PropertyList::Format::Binary);
+    ASSERT_TRUE(written.ok());
+    EXPECT_EQ(PropertyList::read(written.value()).value(), deepest.value());
+}
+
+TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
+    // The same string shared by two arrays (as writers share equal strings) reads as two copies.
+    auto shared = PropertyList::read(binaryList({arrayObject({1, 2, 1}), arrayObject({3}), "\x51x", "\x51y"}));
+    ASSERT_TRUE(shared.ok());
+    EXPECT_EQ(shared.value(), Value(Array{Array{"y"}, "x", Array{"y"}}));
+    // 17 shared levels expand to 131,071 nodes: within the bound.
+    auto wide = PropertyList::read(nestedBinary(17, true));
+    ASSERT_TRUE(wide.ok());
+    // 64 levels of two references each would expand to 2^64 nodes: refused at once.
+    auto bomb = readOnSmallStack(nestedBinary(64, true));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+    // An array holding itself, or an ancestor.
+    EXPECT_FALSE(PropertyList::read(binaryList({arrayObject({0})})).ok());
+    EXPECT_FALSE(PropertyList::read(binaryList({arrayObject({1}), arrayObject({2}), arrayObject({0})})).ok());
+    // References and offsets that lead outside the list.
+    EXPECT_FALSE(PropertyList::read(binaryList({arrayObject({7})})).ok());
+    std::string badOffset = binaryList({arrayObject({})});
+    badOffset[badOffset.size() - 32 - 1] = '\x7F';
+    EXPECT_FALSE(PropertyList::read(badOffset).ok());
 }

@@ -12,15 +12,18 @@
 
 namespace statstest {
 
-// Records every batch; answers each at once when an answer is set, else when the test says.
+// Records every batch; answers each at once when an answer is set, else when the test says. An answer
+// true is Sent, false Refused.
 class BatchDispatcher : public stats::MXStatDispatcherProtocol {
 public:
+    using Outcome = stats::MXStatUploadOutcome;
+
     void sendEvent(std::shared_ptr<stats::MXStatEvent> event, Completion completion) override {
         if (completion)
             completion(true, event);
     }
     void send(std::vector<stats::MXStatStoreEvent> events, BatchCompletion completion) override {
-        std::optional<bool> answer;
+        std::optional<Outcome> answer;
         {
             std::lock_guard lock(m_mutex);
             m_batches.push_back(events);
@@ -32,11 +35,15 @@ public:
             completion(*answer, events);
     }
     void setAnswer(std::optional<bool> answer) {
+        setOutcome(answer ? std::optional<Outcome>(*answer ? Outcome::Sent : Outcome::Refused) : std::nullopt);
+    }
+    void setOutcome(std::optional<Outcome> answer) {
         std::lock_guard lock(m_mutex);
         m_answer = answer;
     }
     // Answers the oldest batch still waiting; false when none is.
-    bool answer(bool success) {
+    bool answer(bool success) { return answer(success ? Outcome::Sent : Outcome::Refused); }
+    bool answer(Outcome success) {
         std::pair<std::vector<stats::MXStatStoreEvent>, BatchCompletion> pending;
         {
             std::lock_guard lock(m_mutex);
@@ -55,7 +62,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::optional<bool> m_answer;
+    std::optional<Outcome> m_answer;
     std::vector<std::vector<stats::MXStatStoreEvent>> m_batches;
     std::deque<std::pair<std::vector<stats::MXStatStoreEvent>, BatchCompletion>> m_pending;
 };

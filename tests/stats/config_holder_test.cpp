@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 
 using namespace stats;
 using platform::Dictionary;
@@ -84,7 +85,9 @@ TEST_F(ConfigHolderTest, AReplyThroughTheUploadMovesTheConfigurationForwardOnly)
         collector.setReply(testsupport::StatsCollector::jsonReply(Value(reply)));
         std::atomic<int> result{-1};
         dispatcher->send({MXStatStoreEvent{1, R"({"idx":1,"ts":1,"si":1,"mid":"none","et":0})"}},
-                         [&](bool success, const std::vector<MXStatStoreEvent>&) { result = success; });
+                         [&](MXStatUploadOutcome outcome, const std::vector<MXStatStoreEvent>&) {
+                             result = outcome == MXStatUploadOutcome::Sent;
+                         });
         EXPECT_TRUE(hybtest::runMainUntil([&] { return result != -1; }));
         drain();
         return result == 1;
@@ -153,10 +156,19 @@ TEST_F(ConfigHolderTest, SDKKeysSwitchStrategyHibernationAndTheKillSwitch) {
     m_holder->updateOnlineConfig(sdkReply({{"__MST_KILL__", Dictionary{{"sv", "1.4.6"}}}}, 10));
     EXPECT_FALSE(helper.MSTEnableFlag());
 
+    // "md" names the device model ("iPhone"), not the machine.
+    helper.setMSTEnableFlag(true);
+    const MXStatEnv& env = helper.getEnv();
+    ASSERT_NE(env.devicename, env.modulename);
+    m_holder->updateOnlineConfig(sdkReply({{"__MST_KILL__", Dictionary{{"md", env.devicename}}}}, 11));
+    EXPECT_TRUE(helper.MSTEnableFlag());
+    m_holder->updateOnlineConfig(sdkReply({{"__MST_KILL__", Dictionary{{"md", env.modulename}}}}, 12));
+    EXPECT_FALSE(helper.MSTEnableFlag());
+
     // Speed-test orders go to the holder's queue; empty ones and other types do not.
-    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", ""}}, 11));
-    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", 1}}, 12));
-    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", ";;"}}, 13));
+    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", ""}}, 13));
+    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", 1}}, 14));
+    m_holder->updateOnlineConfig(sdkReply({{"__MST_TEST_SPEED__", ";;"}}, 15));
     m_holder->queue()->sync([] {});
     std::lock_guard lock(m_mutex);
     EXPECT_EQ(m_speedOrders, std::vector<std::string>{";;"});
@@ -367,4 +379,33 @@ TEST_F(ConfigHolderTest, TheSpeedTestEventGoesOutWithALaterBatch) {
     platform::Reachability::setOverrideFlags(statstest::kNoNetworkFlags);
     m_holder->runSpeedTest("local,80");
     EXPECT_TRUE(m_log.contains("taSocket event since no active network."));
+}
+
+TEST_F(ConfigHolderTest, AfterARebuildTheHolderWritesWhereTheStoreDoes) {
+    Ports ports;
+    MXStatDispatcher::setResolver([](const std::string&) { return std::optional<std::string>("127.0.0.1"); });
+    ASSERT_TRUE(m_holder->getDB());
+    storeEventAt(1000);
+    {
+        std::fstream file(databasePath(), std::ios::in | std::ios::out | std::ios::binary);
+        for (int i = 0; i < 200; ++i)
+            file.put(static_cast<char>(0xA5));
+    }
+    storeEventAt(2000); // meets the damage: the file is made again
+    storeEventAt(2001);
+    ASSERT_TRUE(m_log.contains("is damaged"));
+    m_holder->runSpeedTest("local," + std::to_string(ports.open));
+    storeEventAt(2002);
+    drain();
+    // The event after the damage, the speed test's and the next one, all in the one file.
+    std::vector<std::string> found;
+    for (const auto& row : statstest::Database(databasePath()).events()) {
+        auto event = platform::JSON::parse(row.content.value_or(""));
+        ASSERT_TRUE(event.ok());
+        const std::int64_t type = (*event)["et"].integerValue();
+        found.push_back(type == 1004 ? "speed" : std::to_string(row.ts));
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"2001", "speed", "2002"}));
+    EXPECT_EQ(m_store->storedEventCount(), 2u);
+    EXPECT_FALSE(m_log.contains("readonly")) << ::testing::PrintToString(m_log.lines());
 }

@@ -56,11 +56,15 @@ protected:
     ~DispatcherTest() override { MXStatHelper::getInstance().setConfigHolder({}); }
 
     // Sends the rows as one batch and waits for the completion.
-    bool sendRows(std::vector<MXStatStoreEvent> rows) {
+    bool sendRows(std::vector<MXStatStoreEvent> rows) { return outcomeOf(std::move(rows)) == MXStatUploadOutcome::Sent; }
+    MXStatUploadOutcome outcomeOf(std::vector<MXStatStoreEvent> rows, MXStatDispatcher* dispatcher = nullptr) {
         std::atomic<int> result{-1};
-        m_dispatcher->send(std::move(rows), [&](bool success, const std::vector<MXStatStoreEvent>&) { result = success; });
-        EXPECT_TRUE(hybtest::runMainUntil([&] { return result != -1; }));
-        return result == 1;
+        (dispatcher ? dispatcher : m_dispatcher.get())
+            ->send(std::move(rows), [&](MXStatUploadOutcome outcome, const std::vector<MXStatStoreEvent>&) {
+                result = static_cast<int>(outcome);
+            });
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return result != -1; }, std::chrono::seconds(30)));
+        return static_cast<MXStatUploadOutcome>(result.load());
     }
 
     StatsCollector m_collector;
@@ -183,7 +187,8 @@ TEST_F(DispatcherTest, RepliesAreJudgedByTheTextOfRet) {
         SCOPED_TRACE(c.name);
         m_log.clear();
         m_collector.setReply(c.reply);
-        EXPECT_EQ(sendRows({rowOfArrayLength(100)}), c.success);
+        // Every answer but success refuses the batch.
+        EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}), c.success ? MXStatUploadOutcome::Sent : MXStatUploadOutcome::Refused);
         if (c.logged) {
             EXPECT_TRUE(m_log.contains(c.logged));
         }
@@ -233,9 +238,51 @@ TEST_F(DispatcherTest, EventsGoOutAloneAndOverLongOnesAreDroppedUnlessErrors) {
     m_dispatcher->send(std::shared_ptr<MXStatEvent>(), [&](bool, const std::shared_ptr<MXStatEvent>&) { ADD_FAILURE(); });
 }
 
-TEST_F(DispatcherTest, AnUnreachableCollectorFails) {
-    MXStatConfig::getInstance().setStatReportURL(m_collector.url());
+TEST_F(DispatcherTest, ACollectorThatIsNotReachedDoesNotRefuseTheBatch) {
+    // Held past the time-out, or trickling in for longer than it: the time-out bounds the whole upload.
+    auto quick = MXStatDispatcher::create(0.5);
+    testsupport::Reply trickle = testsupport::Reply::text(200, R"({"ret":0})", "json");
+    trickle.pieceSize = 1;
+    trickle.pauseBetweenPieces = std::chrono::milliseconds(150);
+    m_collector.server().route(StatsCollector::kPath, trickle);
+    EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}, quick.get()), MXStatUploadOutcome::Unreached);
+    testsupport::Reply held = testsupport::Reply::text(200, R"({"ret":0})", "json");
+    held.hold = true;
+    m_collector.server().route(StatsCollector::kPath, held);
+    EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}, quick.get()), MXStatUploadOutcome::Unreached);
+    // A reply too large to take is an answer, and refuses.
+    testsupport::Reply huge = testsupport::Reply::text(200, std::string(1 << 20, ' '), "json");
+    huge.bodyRepeat = 4;
+    m_collector.server().route(StatsCollector::kPath, huge);
+    EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}), MXStatUploadOutcome::Refused);
+    // No collector at all.
     m_collector.server().stop();
-    EXPECT_FALSE(sendRows({rowOfArrayLength(100)}));
+    EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}), MXStatUploadOutcome::Unreached);
     EXPECT_TRUE(m_log.contains("Failed to send request for reason:"));
+}
+
+TEST_F(DispatcherTest, EveryUploadGoesOutOnAConnectionOfItsOwn) {
+    // A dropped kept-alive connection could otherwise make the transport send a batch twice.
+    ASSERT_TRUE(sendRows({rowOfArrayLength(100)}));
+    ASSERT_TRUE(sendRows({rowOfArrayLength(100)}));
+    EXPECT_EQ(m_collector.uploads().size(), 2u);
+    EXPECT_EQ(m_collector.server().connectionCount(), 2u);
+}
+
+TEST_F(DispatcherTest, ARealTimeEventIsMeasuredInUTF16UnitsAsTheStoreMeasuresIt) {
+    // 1,500 CJK characters: 4,500 bytes of UTF-8 but well within 4,096 UTF-16 units.
+    std::string text;
+    for (int i = 0; i < 1500; ++i)
+        text += "\xe6\xb1\x89"; // U+6C49
+    auto custom = std::make_shared<MXStatCustomEvent>();
+    custom->eventID = text;
+    ASSERT_GT(custom->toJsonString().size(), 4096u);
+    std::atomic<int> result{-1};
+    m_dispatcher->sendEvent(custom, [&](bool success, const std::shared_ptr<MXStatEvent>&) { result = success; });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return result != -1; }));
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(m_collector.problems(), std::vector<std::string>{});
+    EXPECT_FALSE(m_log.contains("Too large event content length")) << ::testing::PrintToString(m_log.lines());
+    ASSERT_EQ(m_collector.events().size(), 1u);
+    EXPECT_EQ(m_collector.events()[0]["ei"], platform::Value(text));
 }

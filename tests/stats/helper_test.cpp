@@ -12,6 +12,7 @@
 
 #include <net/if.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -201,6 +202,21 @@ TEST_F(HelperTest, MacAddressOfTheWiFiInterfaceOrWhatFailed) {
     platform::InterfaceHardwareAddress::setOverride(std::map<std::string, platform::InterfaceHardwareAddress::Address>{});
     EXPECT_EQ(MXStatHelper::getMacAddress(), "if_nametoindex failure");
     EXPECT_TRUE(m_log.contains("Error: if_nametoindex failure"));
+    // Every event asks; the failure is logged once while it lasts, and again when it comes back.
+    const auto failureLines = [this] {
+        const auto lines = m_log.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.find("Error: if_nametoindex failure") != std::string::npos; });
+    };
+    for (int i = 0; i < 1000; ++i)
+        MXStatHelper::getMacAddress();
+    EXPECT_EQ(failureLines(), 1);
+    platform::InterfaceHardwareAddress::setOverride(
+        std::map<std::string, platform::InterfaceHardwareAddress::Address>{{"en0", {0, 1, 2, 3, 4, 5}}});
+    MXStatHelper::getMacAddress();
+    platform::InterfaceHardwareAddress::setOverride(std::map<std::string, platform::InterfaceHardwareAddress::Address>{});
+    MXStatHelper::getMacAddress();
+    EXPECT_EQ(failureLines(), 2);
 }
 
 TEST_F(HelperTest, WiFiIsAvailableWithAnIPv4AddressOnEn0) {

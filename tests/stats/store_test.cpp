@@ -399,6 +399,116 @@ TEST_F(StoreTest, TablesWithOtherColumnsFailInsertsWithoutHarm) {
     EXPECT_EQ(m_store->loadUser(), std::nullopt);
 }
 
+// ---- A collector that cannot be reached ----
+
+TEST_F(StoreTest, BatchesThatDoNotReachTheCollectorKeepTheirRowsUncounted) {
+    for (std::uint32_t i = 0; i < 10; ++i)
+        storeEventAt(1000 + i);
+    Database db(databasePath());
+    // The instant strategy flushes at every event: many more attempts than maxSendRetryCount.
+    m_dispatcher->setOutcome(BatchDispatcher::Outcome::Unreached);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        m_store->sendCachedEvents(-1);
+        drain();
+        drain(); // the outcome's bookkeeping is queued behind the batch
+    }
+    EXPECT_EQ(m_dispatcher->batches().size(), 8u);
+    auto rows = db.events();
+    ASSERT_EQ(rows.size(), 10u);
+    for (const EventRow& row : rows) {
+        EXPECT_EQ(row.status, 1);
+        EXPECT_EQ(row.sendCount, 0);
+    }
+    EXPECT_EQ(m_store->storedEventCount(), 10u);
+    // Back up: every event arrives.
+    m_dispatcher->setAnswer(true);
+    m_store->sendCachedEvents(-1);
+    drain();
+    drain();
+    EXPECT_EQ(m_dispatcher->batches().back().size(), 10u);
+    EXPECT_TRUE(db.events().empty());
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+}
+
+// ---- The file under the store ----
+
+TEST_F(StoreTest, ARemovedFileIsMadeAgainAndCountedFromScratch) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    EXPECT_EQ(m_store->storedEventCount(), 2u);
+    ASSERT_EQ(::unlink(databasePath().c_str()), 0);
+    storeEventAt(1002);
+    EXPECT_EQ(m_store->storedEventCount(), 1u);
+    auto rows = Database(databasePath()).events();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].ts, 1002);
+    EXPECT_FALSE(m_log.contains("readonly")) << ::testing::PrintToString(m_log.lines());
+    // And it sends and deletes as before.
+    m_dispatcher->setAnswer(true);
+    m_store->sendCachedEvents(-1);
+    drain();
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    EXPECT_EQ(m_dispatcher->batches()[0].size(), 1u);
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+}
+
+TEST_F(StoreTest, AFilePutInPlaceOfTheOpenOneIsTheOneUsed) {
+    storeEventAt(1000);
+    const std::string other = documents() + "/restored";
+    {
+        Database db(other);
+        db.exec(kMXStatCreateEventsTable);
+        db.insertEvents(5, 900);
+    }
+    ASSERT_EQ(::rename(other.c_str(), databasePath().c_str()), 0);
+    m_dispatcher->setAnswer(true);
+    m_store->sendCachedEvents(-1);
+    drain();
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    EXPECT_EQ(m_dispatcher->batches()[0].size(), 5u);
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+    EXPECT_EQ(m_store->storedEventCount(), 0u);
+}
+
+TEST_F(StoreTest, ARebuiltFileIsCountedAgain) {
+    for (std::uint32_t i = 0; i < 3; ++i)
+        storeEventAt(1000 + i);
+    EXPECT_EQ(m_store->storedEventCount(), 3u);
+    {
+        // Damaged in place, as a crash of the disk would leave it.
+        std::fstream file(databasePath(), std::ios::in | std::ios::out | std::ios::binary);
+        for (int i = 0; i < 200; ++i)
+            file.put(static_cast<char>(0xA5));
+    }
+    storeEventAt(2000);
+    storeEventAt(2001);
+    EXPECT_TRUE(m_log.contains("is damaged"));
+    const auto rows = Database(databasePath()).events();
+    EXPECT_EQ(m_store->storedEventCount(), rows.size());
+    EXPECT_GE(rows.size(), 1u);
+}
+
+TEST_F(StoreTest, RowsThatCannotBeMarkedAreNotSentAgainAndAgain) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    {
+        // The file refuses every change to its rows, as one that can only be read does.
+        Database db(databasePath());
+        db.exec("create trigger frozen before update on events begin select raise(abort, 'read-only'); end");
+        db.exec("create trigger kept before delete on events begin select raise(abort, 'read-only'); end");
+    }
+    m_dispatcher->setAnswer(true);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_store->sendCachedEvents(-1);
+        drain();
+    }
+    EXPECT_TRUE(m_dispatcher->batches().empty());
+    EXPECT_TRUE(m_log.contains("cannot be marked as being sent"));
+    EXPECT_EQ(Database(databasePath()).events().size(), 2u);
+}
+
 // The child of the next test: takes every stored row into a batch whose upload never ends, says so on
 // the given descriptor and waits to be killed.
 TEST(StoreChild, HoldsABatchUntilKilled) {
