@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool broken = false;
         const auto outcome = reassembler.frame([&](push::PULSEBytesView packet) {
             const auto shape = push::PULSEReceivedPacketController::packetShape(packet).shape;
-            if (shape == Shape::NeedsBytes)
-                __builtin_trap(); // a whole packet can always be judged
+            if (shape == Shape::NeedsBytes && packet.size() >= 2)
+                __builtin_trap(); // a whole packet can always be judged once its length word is there
             if (shape == Shape::Broken) {
                 broken = true; // the socket closes here
                 return false;

@@ -115,11 +115,13 @@ private:
 } // namespace
 
 PULSEReceivedPacketController::ShapeCheck PULSEReceivedPacketController::packetShape(PULSEBytesView held) {
-    if (held.size() < 4)
+    if (held.size() < 2)
         return {Shape::NeedsBytes, 0};
     const std::size_t declared = headerLength(held);
     if (declared < kMinimumLength)
         return {Shape::Fits, 0};
+    if (held.size() < 4)
+        return {Shape::NeedsBytes, 0}; // no command yet
     ShapeWalk walk(held, declared);
     if (!walk.fixed(0))
         return walk.end();

@@ -333,6 +333,7 @@ TEST(PacketShape, FieldsMustEndWhereTheLengthSays) {
         {"a message", message, Shape::Fits, 0},
         {"an unknown command of any length", unknown, Shape::Fits, 0},
         {"a length below 6", PushBytes{0, 5, 1, 19, 0}, Shape::Fits, 0},
+        {"a whole packet of 2 bytes", PushBytes{0, 2}, Shape::Fits, 0},
         {"a bare header", PushTestServer::packet(12, 1, 1, 0), Shape::Fits, 0},
         {"cut inside a field", withLength(PushBytes(login.begin(), login.begin() + 25), 25), Shape::Fits, 0},
         {"cut inside a text count", withLength(PushBytes(message.begin(), message.begin() + 30), 30), Shape::Fits, 0},
