@@ -75,9 +75,10 @@ public:
                     std::int64_t context, const char* file, const char* function, std::uint64_t line,
                     platform::Value tag, std::int64_t options);
 
-    // For the logging core, once every logger has handled the message: a text made later is let go of.
+    // For the logging core, once every logger has handled the message: a text made later is let go of,
+    // unless a logger kept a copy of the message (which still reads it).
     void releaseDeferredText() {
-        if (m_deferred)
+        if (m_deferred && m_deferred.use_count() == 1)
             m_deferred->releaseText();
     }
 

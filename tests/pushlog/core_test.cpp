@@ -305,6 +305,12 @@ TEST_F(Core, ADeferredTextIsMadeOnceByALogger) {
     EXPECT_EQ(made.load(), 20);
     EXPECT_EQ(first->lines(), std::vector<std::string>(20, "made later"));
     EXPECT_EQ(second->lines(), std::vector<std::string>(20, "made later"));
+    // A logger that kept the messages still reads their text once the core is done with them.
+    PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", "after");
+    for (const PULSELogMessage& message : first->messages())
+        if (message.flag() == PULSELogFlagDebug) {
+            EXPECT_EQ(message.message(), "made later");
+        }
 }
 
 TEST_F(Core, AsynchronousBatchesKeepTheirPlaceAmongFormatterChangesAndLevels) {
