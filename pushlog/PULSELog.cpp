@@ -126,6 +126,19 @@ void closeOpenBatchLocked(FrameworkState& framework) {
     framework.batchChanged.notify_all();
 }
 
+// On a calling thread, outside the inbox lock: takes a unit of the bound. A caller that must wait for one
+// first closes the open batch, so that its delivery (which gives units back) starts at once instead of
+// lingering for messages that the waiting caller cannot queue.
+void acquireUnit(FrameworkState& framework) {
+    if (framework.queueSemaphore.tryAcquire())
+        return;
+    {
+        std::lock_guard lock(framework.inboxMutex);
+        closeOpenBatchLocked(framework);
+    }
+    framework.queueSemaphore.acquire();
+}
+
 // On a logger thread: hands a delivered batch over to be emptied by a caller. Texts the loggers made
 // (deferred ones) are let go of here, where they were made.
 void retire(FrameworkState& framework, BatchRef batch) {
@@ -324,15 +337,23 @@ void PULSELog::queueHeldMessages() {
     std::vector<PULSELogMessage> held;
     held.swap(t_held.messages);
     FrameworkState& framework = state();
-    for (std::size_t i = 0; i < held.size(); ++i)
-        framework.queueSemaphore.acquire();
-    releaseRetired(framework);
-    std::lock_guard lock(framework.inboxMutex);
-    BatchRef batch = openBatchLocked();
-    for (PULSELogMessage& message : held)
-        batch->add(std::move(message));
-    if (batch->messages.size() >= kLingerMessages)
-        framework.batchChanged.notify_all();
+    // The messages go in as units are had for them: one, waited for when none is left, and as many more
+    // as are left at once. A caller never waits holding units of messages it has not queued, so callers
+    // waiting together cannot hold the whole bound between them.
+    std::size_t queued = 0;
+    while (queued < held.size()) {
+        acquireUnit(framework);
+        std::size_t end = queued + 1;
+        while (end < held.size() && framework.queueSemaphore.tryAcquire())
+            ++end;
+        releaseRetired(framework);
+        std::lock_guard lock(framework.inboxMutex);
+        BatchRef batch = openBatchLocked();
+        for (; queued < end; ++queued)
+            batch->add(std::move(held[queued]));
+        if (batch->messages.size() >= kLingerMessages)
+            framework.batchChanged.notify_all();
+    }
 }
 
 std::shared_ptr<PULSELog::Batch> PULSELog::openBatchLocked() {
@@ -371,7 +392,7 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     }
     queueHeldMessages(); // the thread's earlier messages go first
     FrameworkState& framework = state();
-    framework.queueSemaphore.acquire();
+    acquireUnit(framework);
     if (!asynchronous) {
         {
             // What was logged before goes first, without lingering.

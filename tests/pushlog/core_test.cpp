@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <latch>
 #include <thread>
+#include <vector>
 
 using namespace pushlog;
 using pushlog::testing::logLine;
@@ -383,6 +388,64 @@ TEST_F(Core, AtMostAThousandMessagesWait) {
     // before that message was delivered, so exactly 1000 were waiting then, and never more.
     EXPECT_EQ(logger->maxWaiting.load(), 1000);
     EXPECT_EQ(logger->handled, 3000);
+}
+
+namespace {
+
+// Holds every delivery until it is opened.
+class ClosedLogger : public PULSEAbstractLogger {
+public:
+    explicit ClosedLogger(std::shared_future<void> opened) : m_opened(std::move(opened)) {}
+    void logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) override {
+        m_opened.wait();
+        PULSEAbstractLogger::logMessages(messages, level);
+    }
+    void logMessage(const PULSELogMessage&) override { ++handled; }
+    int handled = 0; // on the logger's queue
+
+private:
+    std::shared_future<void> m_opened;
+};
+
+} // namespace
+
+// Threads whose batch scopes hold more lines between them than the bound all get through: none waits at
+// the bound holding units of lines it has not queued.
+TEST_F(Core, BatchScopesWaitingAtTheBoundTogetherAllGoOn) {
+    std::promise<void> open;
+    auto logger = std::make_shared<ClosedLogger>(open.get_future().share());
+    PULSELog::addLogger(logger);
+    const auto info = [] { PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", "line"); };
+    info(); // its delivery waits, holding one unit
+    constexpr int kThreads = 8;
+    constexpr int kLines = 255; // 2,040 lines for 999 units, each thread's queued together as its scope ends
+    std::atomic<int> finished{0};
+    std::latch together(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            {
+                const PULSELogBatchScope scope;
+                for (int i = 0; i < kLines; ++i)
+                    info();
+                together.arrive_and_wait();
+            }
+            finished.fetch_add(1);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // they reach the bound
+    EXPECT_LT(finished.load(), kThreads);
+    open.set_value();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (finished.load() < kThreads && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (finished.load() < kThreads) {
+        ADD_FAILURE() << "threads still waiting at the bound: " << kThreads - finished.load();
+        std::abort(); // they can never be joined
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    PULSELog::flushLog();
+    EXPECT_EQ(logger->handled, 1 + kThreads * kLines);
 }
 
 TEST(PerClassLevels, RegistryDecidesMembership) {
