@@ -221,13 +221,15 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
     ASSERT_EQ(scripts.size(), 2u);
     EXPECT_NE(scripts[0].find("_hybIframeBridge"), std::string::npos) << "the bridge frame first";
-    EXPECT_EQ(scripts[1].find("try{_hybIframeBridge.src='hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")]));}"
-                              "catch(e){_hybIframeBridge.src='hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
+    EXPECT_EQ(scripts[1].find("try{_hybIabSend('hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")])));}"
+                              "catch(e){_hybIabSend('hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
     EXPECT_EQ(answers().size(), before) << "answered by the page, not at once";
 
     // The page's answer: the bridge frame navigates; that load is refused and answers the id.
     browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B2%5D");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().back(), "window._hybIabSent&&_hybIabSent()")
+        << "the page hears that its answer was read, and sends the next it holds";
     ASSERT_EQ(answers().size(), before + 1);
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
     EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
@@ -292,7 +294,7 @@ TEST_F(InAppBrowserTest, FailuresOfTheInjectedScriptOrFileComeBackAsErrorsWithTh
         const std::string id = "InAppBrowser" + std::to_string(i + 2);
         call(actions[i], {"missing"}, id);
         const std::string script = browserWebView().page().evaluatedScripts().back();
-        EXPECT_NE(script.find("_hybIframeBridge.src='hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
+        EXPECT_NE(script.find("_hybIabSend('hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
             << actions[i] << ": " << script;
     }
     const std::size_t before = answers().size();
