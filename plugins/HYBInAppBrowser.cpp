@@ -23,12 +23,17 @@ using runtime::HYBPluginResult;
 
 // Answers leave the page as navigations of one hidden frame. A frame navigated again before its last
 // navigation reached us drops that one, so the page queues its answers: _hybIabSend navigates only when
-// nothing is in flight, and each answer we read calls _hybIabSent, which sends the next.
+// nothing is in flight, and each answer we read calls _hybIabSent, which sends the next. An answer longer
+// than kMaxAnswerURLBytes (the number written in the script) goes as the error kAnswerTooLarge instead.
+constexpr std::size_t kMaxAnswerURLBytes = 1 << 20;
+constexpr const char* kAnswerTooLarge = "The answer is too large";
 constexpr const char* kBridgeScript =
     "(function(d){_hybIframeBridge=d.getElementById('_hybIframeBridge');if(!_hybIframeBridge) {var e = _hybIframeBridge = "
     "d.createElement('iframe');e.id='_hybIframeBridge'; e.style.display='none';d.body.appendChild(e);}"
     "if(!window._hybIabSend){var q=[];"
-    "window._hybIabSend=function(u){q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
+    "window._hybIabSend=function(u){if(u.length>1048576){u=u.substring(0,u.indexOf('/',10)+1)+"
+    "encodeURIComponent(JSON.stringify({error:'The answer is too large'}));}"
+    "q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
     "window._hybIabSent=function(){q.shift();if(q.length){_hybIframeBridge.src=q[0];}};}})(document)";
 constexpr const char* kAnswerReadScript = "window._hybIabSent&&_hybIabSent()";
 
@@ -330,7 +335,9 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
             return true;
         HYBPluginResult result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, {});
         const std::string path = url.path();
-        if (path.size() >= 2) {
+        if (path.size() > kMaxAnswerURLBytes) {
+            result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
+        } else if (path.size() >= 2) {
             platform::Result<platform::Value> parsed = platform::JSON::parse(std::string_view(path).substr(1));
             const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
             if (parsed.ok() && parsed->isArray())

@@ -117,7 +117,8 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
          "call('missingScript', 'InAppBrowser', 'injectScriptFile', ['missing.js']);"
          "call('missingStyle', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
          "call('style', 'InAppBrowser', 'injectStyleCode', ['p { color: red; }']);"
-         "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']); 1");
+         "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']);"
+         "call('huge', 'InAppBrowser', 'injectScriptCode', ['\\'x\\'.repeat(3000000)']); 1");
     EXPECT_EQ(answer("throws"), "fail:The script threw Error: boom");
     EXPECT_EQ(answer("unknown").rfind("fail:The script threw ReferenceError", 0), 0u) << answer("unknown");
     EXPECT_EQ(answer("cyclicValue").rfind("fail:The script threw TypeError", 0), 0u) << answer("cyclicValue");
@@ -126,6 +127,7 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
     EXPECT_EQ(answer("missingStyle").rfind("fail:The style sheet could not be loaded: file://", 0), 0u) << answer("missingStyle");
     EXPECT_EQ(answer("style"), "ok:[]");
     EXPECT_EQ(answer("sum"), "ok:[2]");
+    EXPECT_EQ(answer("huge"), "fail:The answer is too large");
 
     // Answers the browser's page sends at the same moment each arrive: a burst of style sheets that fail.
     std::string burst;

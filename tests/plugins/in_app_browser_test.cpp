@@ -260,8 +260,14 @@ TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     EXPECT_EQ(answers()[before + 2].message(), platform::Value(platform::Array{})) << "no path: an empty array";
     EXPECT_EQ(answers()[before + 3].message(), platform::Value(platform::Array{platform::Value("a"), platform::Value(1)}));
 
+    // A page's answer past the bound is refused with the reason, not read.
+    EXPECT_FALSE(ask("hyb-iab://InAppBrowser7/%5B%22" + std::string((1 << 20) + 1, 'a') + "%22%5D"));
+    ASSERT_EQ(answers().size(), before + 5);
+    EXPECT_EQ(answers()[before + 4].status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answers()[before + 4].message(), platform::Value("The answer is too large"));
+
     EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
-    for (std::size_t i = before + 4; i < answers().size(); ++i)
+    for (std::size_t i = before + 5; i < answers().size(); ++i)
         EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
 }
 
