@@ -1,8 +1,8 @@
 // Real crashes on this machine become readable reports: the crash-test program enables the reporter and
 // dies (a null pointer, three calls deep, two threads at once, a stack overflow on a worker, an uncaught
-// exception); its next run finds the report, prints it as text and moves it aside. The frames are named
-// from the program's and the system libraries' symbol tables, in the optimized build as in the sanitizer
-// build.
+// exception, a crash beside three waiting threads); its next run finds the report, prints it as text and
+// moves it aside. The frames are named from the program's and the system libraries' symbol tables, in the
+// optimized build as in the sanitizer build; every thread's frames are there, or the report says why not.
 #include <gtest/gtest.h>
 
 #include "support/TempHome.h"
@@ -122,6 +122,54 @@ std::vector<std::pair<std::string, std::string>> crashedFrames(const std::string
     return frames;
 }
 
+struct ThreadText {
+    bool crashed = false;
+    std::vector<std::pair<std::string, std::string>> frames; // (image, symbol)
+};
+
+// Every thread of the text, in order.
+std::vector<ThreadText> threadsOf(const std::string& text)
+{
+    std::vector<ThreadText> threads;
+    bool inThread = false;
+    for (const std::string& line : lines(text)) {
+        if (line.rfind("Thread ", 0) == 0 && line.back() == ':' && line.find(" crashed with ") == std::string::npos) {
+            threads.emplace_back();
+            threads.back().crashed = line.size() > 9 && line.compare(line.size() - 9, 9, " Crashed:") == 0;
+            inThread = true;
+            continue;
+        }
+        if (!inThread)
+            continue;
+        if (line.empty()) {
+            inThread = false;
+            continue;
+        }
+        std::istringstream fields(line.substr(4));
+        std::string image, pc, symbol;
+        fields >> image >> pc >> symbol;
+        threads.back().frames.emplace_back(image, symbol);
+    }
+    return threads;
+}
+
+// Whether the frames hold the symbols in this order (others may come between).
+bool holdsInOrder(const ThreadText& thread, const std::vector<std::string>& symbols)
+{
+    std::size_t next = 0;
+    for (const auto& frame : thread.frames) {
+        if (next < symbols.size() && frame.second == symbols[next])
+            ++next;
+    }
+    return next == symbols.size();
+}
+
+std::size_t count(const std::vector<ThreadText>& threads, bool crashed)
+{
+    return static_cast<std::size_t>(
+        std::count_if(threads.begin(), threads.end(), [&](const ThreadText& t) { return t.crashed == crashed; }));
+}
+
 TEST(CrashProgram, ASegmentationFaultIsReportedOnTheNextRun)
 {
     hybtest::TempHome home; // only for its temporary folder
@@ -205,6 +253,66 @@ TEST(CrashProgram, TwoThreadsCrashingAtOnceLeaveOneWholeReport)
         const auto frames = crashedFrames(text);
         ASSERT_FALSE(frames.empty()) << text;
         EXPECT_EQ(frames[0].second, "writeThroughNull") << text;
+        // The other faulting thread was stopped too, wherever it was: no thread is listed bare.
+        EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+    }
+}
+
+// The threads that were waiting when the main thread crashed are stopped and read: each is listed with its
+// frames, named from the function it waits in down to its start routine.
+TEST(CrashProgram, EveryThreadIsListedWithItsFramesDownToItsStartRoutine)
+{
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--parked-threads", SIGSEGV);
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    ASSERT_GE(count(threads, false), 3u) << text;
+    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+    EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+    EXPECT_NE(text.find(" crashed with X86-64 Thread State:\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("   rip: 0x"), std::string::npos) << text;
+
+    const std::vector<std::vector<std::string>> parked{{"parkHere", "parkedInFirst", "firstParkedThread"},
+                                                       {"parkHere", "parkedInSecond", "secondParkedThread"},
+                                                       {"parkHere", "parkedInThird", "thirdParkedThread"}};
+    for (const auto& symbols : parked) {
+        const auto found = std::find_if(threads.begin(), threads.end(), [&](const ThreadText& t) {
+            return !t.crashed && holdsInOrder(t, symbols);
+        });
+        ASSERT_NE(found, threads.end()) << symbols[2] << "\n" << text;
+        // The walk goes past the start routine into the system library that started the thread, and every
+        // frame lies in a listed image.
+        const auto start = std::find_if(found->frames.begin(), found->frames.end(),
+                                        [&](const auto& frame) { return frame.second == symbols[2]; });
+        EXPECT_NE(start + 1, found->frames.end()) << text;
+        for (const auto& [image, symbol] : found->frames)
+            EXPECT_NE(image, "???") << text;
+    }
+    // Every thread was stopped: the report has nothing to say of them.
+    EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+}
+
+// Where tracing is refused (here by a system-call filter, as in a sandbox), or no helper process can be
+// started, the crashed thread's report is still whole; the others are listed bare, and the report says so.
+TEST(CrashProgram, WithoutTracingTheOtherThreadsAreListedBareAndTheReportSaysWhy)
+{
+    hybtest::TempHome home;
+    for (const auto& [mode, note] :
+         {std::pair{"--parked-untraceable", "not stopped: tracing was refused; listed without registers or frames"},
+          {"--parked-alone", "not stopped: the report was written inside the crashed process; listed without "
+                             "registers or frames"}}) {
+        SCOPED_TRACE(mode);
+        const std::string text = crashAndShow(home.root(), mode, SIGSEGV);
+        EXPECT_NE(text.find(std::string("\nOther Threads:   ") + note + "\n"), std::string::npos) << text;
+        const std::vector<ThreadText> threads = threadsOf(text);
+        ASSERT_EQ(count(threads, true), 1u) << text;
+        EXPECT_GE(count(threads, false), 3u) << text;
+        for (const ThreadText& thread : threads) {
+            if (thread.crashed)
+                EXPECT_TRUE(holdsInOrder(thread, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+            else
+                EXPECT_TRUE(thread.frames.empty()) << text;
+        }
     }
 }
 
@@ -214,6 +322,7 @@ TEST(CrashProgram, AStackOverflowOnAWorkerThreadIsReported)
     const std::string text = crashAndShow(home.root(), "--thread-overflow", SIGSEGV);
     EXPECT_NE(text.find("Exception Type:  SIGSEGV\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Crashed Thread:  0\n"), std::string::npos) << text; // not the main thread
+    EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
     const auto frames = crashedFrames(text);
     ASSERT_EQ(frames.size(), 512u) << text; // cut at the writer's limit
     for (std::size_t i = 0; i < frames.size(); i += 100)
