@@ -23,10 +23,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
