@@ -26,7 +26,7 @@ struct Launch {
     int (*work)(void*);
     void* context;
     std::atomic<int> go;      // 1 once the helper may start (it has been declared as tracer)
-    std::atomic<int> running; // the helper's id until it ends; the kernel clears it then and wakes waiters
+    std::atomic<int> running; // kRunning until the helper ends; the kernel clears it then and wakes waiters
 };
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
@@ -35,6 +35,9 @@ constexpr int kFaultSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTR
 
 // The helper's exit code when it gave up waiting for its start.
 constexpr int kNotStarted = 255;
+
+// Launch::running while the helper has not ended.
+constexpr int kRunning = 1;
 
 int* word(std::atomic<int>& value)
 {
@@ -104,7 +107,7 @@ bool crsh_report_helper_run(const crsh_report_helper* helper, int (*work)(void* 
     crsh_async_errno_keeper keeper;
     if (helper->mapping == nullptr)
         return false;
-    Launch launch{work, context, {0}, {1}};
+    Launch launch{work, context, {0}, {kRunning}};
     auto top = reinterpret_cast<std::uintptr_t>(helper->mapping) + helper->mapping_bytes;
     top &= ~std::uintptr_t{15};
     // Its own process (no exit signal: an application's SIGCHLD handling neither sees nor reaps it) on the
@@ -128,7 +131,8 @@ bool crsh_report_helper_run(const crsh_report_helper* helper, int (*work)(void* 
             (void)kill(pid, SIGKILL);
             break;
         }
-        waitWhile(launch.running, launch.running.load(std::memory_order_acquire), deadline - now);
+        // Sleeps only while it still runs: had it ended since the look above, the wait returns at once.
+        waitWhile(launch.running, kRunning, deadline - now);
     }
     int status = 0;
     while (waitpid(pid, &status, __WALL) < 0) {
