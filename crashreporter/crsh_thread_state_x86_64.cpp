@@ -1,5 +1,6 @@
 // This machine's part of the thread state: reading a Linux signal's x86-64 machine context, a stopped
-// thread's registers through its tracer, and capturing the calling thread's registers. The phone platform's own capture is arm64; this is its x86-64 twin.
+// thread's registers through its tracer, and capturing the calling thread's registers. The phone
+// platform's own capture is arm64; this is its x86-64 twin.
 #include "crashreporter/crsh_thread_state.h"
 
 #if defined(__x86_64__)
