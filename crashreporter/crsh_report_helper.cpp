@@ -25,6 +25,7 @@ namespace {
 struct Launch {
     int (*work)(void*);
     void* context;
+    void* mapping; // the helper's, for its signal stack
     std::atomic<int> go;      // 1 once the helper may start (it has been declared as tracer)
     std::atomic<int> running; // kRunning until the helper ends; the kernel clears it then and wakes waiters
 };
@@ -33,8 +34,13 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_al
 // The signals of a fault: in the helper, each ends the helper at once.
 constexpr int kFaultSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP, SIGSYS};
 
-// The helper's exit code when it gave up waiting for its start.
+// The helper's exit codes when it gave up waiting for its start, and when a fault ended it.
 constexpr int kNotStarted = 255;
+constexpr int kFaulted = 254;
+
+// The helper's signal stack, at the mapping's start between two guard pages: a fault's handler runs there
+// even when the helper's own stack has run into its guard.
+constexpr std::size_t kSignalStackBytes = 64 * 1024;
 
 // Launch::running while the helper has not ended.
 constexpr int kRunning = 1;
@@ -57,17 +63,29 @@ void wake(std::atomic<int>& value)
     (void)syscall(SYS_futex, word(value), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
+// A fault's handler in the helper: ends it at once. Not the signal's default action, which dumps core: on
+// some kernels a core dump ends every process that shares the memory, the crashed one with it.
+void endOnFault(int)
+{
+    (void)syscall(SYS_exit, kFaulted);
+}
+
 int helperMain(void* opaque)
 {
     auto* launch = static_cast<Launch*>(opaque);
+    stack_t signalStack = {};
+    signalStack.ss_sp = static_cast<char*>(launch->mapping) + crsh_async_page_size();
+    signalStack.ss_size = kSignalStackBytes;
+    const bool hasSignalStack = sigaltstack(&signalStack, nullptr) == 0;
     // The handlers are the crashed process's (a copy): a fault here must end the helper, not enter them.
     sigset_t blocked;
     sigfillset(&blocked);
     for (int signo : kFaultSignals) {
-        struct sigaction fallback = {};
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
-        (void)sigaction(signo, &fallback, nullptr);
+        struct sigaction ending = {};
+        ending.sa_handler = endOnFault;
+        ending.sa_flags = SA_RESETHAND | (hasSignalStack ? SA_ONSTACK : 0);
+        sigfillset(&ending.sa_mask);
+        (void)sigaction(signo, &ending, nullptr);
         sigdelset(&blocked, signo);
     }
     (void)sigprocmask(SIG_SETMASK, &blocked, nullptr);
@@ -87,12 +105,13 @@ int helperMain(void* opaque)
 crsh_error_t crsh_report_helper_prepare(crsh_report_helper* helper)
 {
     const std::size_t guard = crsh_async_page_size();
-    const std::size_t bytes = guard + CRSH_REPORT_HELPER_STACK_BYTES;
+    const std::size_t bytes = guard + kSignalStackBytes + guard + CRSH_REPORT_HELPER_STACK_BYTES;
     void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mapping == MAP_FAILED)
         return CRSH_ERR_NO_MEMORY;
-    // The stack grows down towards the guard page: an overflow faults instead of writing past it.
-    if (mprotect(mapping, guard, PROT_NONE) != 0) {
+    // Each stack grows down towards a guard page: an overflow faults instead of writing past it.
+    auto* start = static_cast<char*>(mapping);
+    if (mprotect(start, guard, PROT_NONE) != 0 || mprotect(start + guard + kSignalStackBytes, guard, PROT_NONE) != 0) {
         munmap(mapping, bytes);
         return CRSH_ERR_NO_MEMORY;
     }
@@ -107,7 +126,7 @@ bool crsh_report_helper_run(const crsh_report_helper* helper, int (*work)(void* 
     crsh_async_errno_keeper keeper;
     if (helper->mapping == nullptr)
         return false;
-    Launch launch{work, context, {0}, {kRunning}};
+    Launch launch{work, context, helper->mapping, {0}, {kRunning}};
     auto top = reinterpret_cast<std::uintptr_t>(helper->mapping) + helper->mapping_bytes;
     top &= ~std::uintptr_t{15};
     // Its own process (no exit signal: an application's SIGCHLD handling neither sees nor reaps it) on the
@@ -139,7 +158,7 @@ bool crsh_report_helper_run(const crsh_report_helper* helper, int (*work)(void* 
         if (errno != EINTR)
             return false;
     }
-    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == kNotStarted)
+    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == kNotStarted || WEXITSTATUS(status) == kFaulted)
         return false;
     *exit_code = WEXITSTATUS(status);
     return true;

@@ -5,8 +5,8 @@
 // reporter is enabled, so nothing is allocated at crash time. The crashed process declares the helper as
 // its tracer where a security module asks for that.
 //
-// The crash signals take their default action in the helper: a fault there ends the helper alone, and the
-// crashed thread, which waits for it, goes on without it.
+// A fault in the helper (its stack overflowing included) ends the helper alone, without a core dump, and
+// the crashed thread, which waits for it, goes on without it.
 #pragma once
 
 #include "crashreporter/crsh_async.h"
@@ -14,11 +14,11 @@
 #include <cstddef>
 
 struct crsh_report_helper {
-    void* mapping;             // a guard page, then the stack; none until prepared
+    void* mapping;             // a guard page, the signal stack, a guard page, the stack; none until prepared
     std::size_t mapping_bytes;
 };
 
-// The helper's stack, guard page not counted.
+// The helper's stack, signal stack and guard pages not counted.
 constexpr std::size_t CRSH_REPORT_HELPER_STACK_BYTES = 512 * 1024;
 // How long the crashed thread waits for its helper before ending it.
 constexpr unsigned CRSH_REPORT_HELPER_WAIT_SECONDS = 10;
@@ -27,9 +27,9 @@ constexpr unsigned CRSH_REPORT_HELPER_WAIT_SECONDS = 10;
 // helper stays unprepared.
 crsh_error_t crsh_report_helper_prepare(crsh_report_helper* helper);
 
-// Runs work(context) in a helper and waits for it: true with *exit_code = work's result (0 to 254) when
-// the helper ran it to the end; false when the helper is not prepared, could not be started, ended by a
-// signal or had to be ended after CRSH_REPORT_HELPER_WAIT_SECONDS. work runs in another process on the
+// Runs work(context) in a helper and waits for it: true with *exit_code = work's result (0 to 253) when
+// the helper ran it to the end; false when the helper is not prepared, could not be started, faulted,
+// ended by a signal or had to be ended after CRSH_REPORT_HELPER_WAIT_SECONDS. work runs in another process on the
 // shared memory, as a signal handler would: async-signal-safe calls only. Async-signal-safe; one run at a
 // time per helper.
 bool crsh_report_helper_run(const crsh_report_helper* helper, int (*work)(void* context), void* context,

@@ -8,12 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -48,6 +53,18 @@ extern "C" __attribute__((noinline, no_sanitize("address", "undefined"))) int fa
     return 0;
 }
 
+volatile bool g_bottomReached = false; // never: the recursion below has no end the compiler could see
+
+// Recurses until the helper's stack runs into its guard page.
+extern "C" __attribute__((noinline, no_sanitize("address", "undefined"))) int overflowInHelper(void* context)
+{
+    volatile char frame[512];
+    frame[0] = 1;
+    if (g_bottomReached)
+        return frame[0];
+    return overflowInHelper(context) + frame[0];
+}
+
 class ReportHelper : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(crsh_report_helper_prepare(&m_helper), CRSH_ERR_NONE); }
@@ -57,7 +74,7 @@ protected:
 
 TEST_F(ReportHelper, TheWorkRunsInAnotherProcessOnThisMemory)
 {
-    for (int answer : {0, 7, 254}) {
+    for (int answer : {0, 7, 253}) {
         Work work{answer, 0, 0, CRSH_ERR_UNKNOWN, CRSH_ERR_UNKNOWN};
         int exitCode = -1;
         ASSERT_TRUE(crsh_report_helper_run(&m_helper, answerInHelper, &work, &exitCode));
@@ -94,15 +111,44 @@ TEST_F(ReportHelper, TheHelperMayStopAndReadThisProcesssThreads)
 
 TEST_F(ReportHelper, AFaultEndsTheHelperAloneAndAtOnce)
 {
-    const auto start = std::chrono::steady_clock::now();
+    // A fault, and the helper's stack overflowing (its handler runs on the signal stack).
     int exitCode = -1;
-    EXPECT_FALSE(crsh_report_helper_run(&m_helper, faultInHelper, nullptr, &exitCode));
-    EXPECT_EQ(exitCode, -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(CRSH_REPORT_HELPER_WAIT_SECONDS));
+    for (int (*work)(void*) : {faultInHelper, overflowInHelper}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(crsh_report_helper_run(&m_helper, work, nullptr, &exitCode));
+        EXPECT_EQ(exitCode, -1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(CRSH_REPORT_HELPER_WAIT_SECONDS));
+    }
     // The helper's stack serves the next run.
     Work work{3, 0, 0, CRSH_ERR_UNKNOWN, CRSH_ERR_UNKNOWN};
     EXPECT_TRUE(crsh_report_helper_run(&m_helper, answerInHelper, &work, &exitCode));
     EXPECT_EQ(exitCode, 3);
+}
+
+// A fault in the helper dumps no core, even where the crashed process's limits would let it: the core of a
+// helper is the whole crashed process's memory, and on some kernels dumping it ends the crashed process.
+TEST_F(ReportHelper, AFaultDumpsNoCore)
+{
+    char folder[] = "/tmp/report-helper-core.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const pid_t child = fork(); // its own folder and limits; the helper takes both from it
+    if (child == 0) {
+        rlimit core{};
+        (void)getrlimit(RLIMIT_CORE, &core);
+        core.rlim_cur = core.rlim_max;
+        int exitCode = -1;
+        const bool ran = chdir(folder) == 0 && setrlimit(RLIMIT_CORE, &core) == 0 &&
+                         !crsh_report_helper_run(&m_helper, faultInHelper, nullptr, &exitCode);
+        _exit(ran ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        left.push_back(entry.path().filename());
+    EXPECT_TRUE(left.empty()) << left.front();
+    std::filesystem::remove_all(folder);
 }
 
 TEST(ReportHelperUnprepared, AnUnpreparedHelperRunsNothing)
