@@ -25,21 +25,28 @@ constexpr const char* kBridgeScript =
     "(function(d){_hybIframeBridge=d.getElementById('_hybIframeBridge');if(!_hybIframeBridge) {var e = _hybIframeBridge = "
     "d.createElement('iframe');e.id='_hybIframeBridge'; e.style.display='none';d.body.appendChild(e);}})(document)";
 
+// The with-callback wrappers answer a failure too: a script that throws (or whose value JSON cannot hold)
+// and a file or style that does not load navigate the bridge frame to {"error": text}.
 constexpr const char* kScriptCodeWithCallback =
-    "_hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify([eval(%%@)]));";
+    "try{_hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify([eval(%%@)]));}"
+    "catch(e){_hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()}));}";
 constexpr const char* kScriptFileWithCallback =
     "(function(d) { var c = d.createElement('script'); c.src = %%@; c.onload = function() { _hybIframeBridge.src='hyb-iab://%@'; }; "
-    "d.body.appendChild(c); })(document)";
+    "c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "'The script file could not be loaded: '+c.src})); }; d.body.appendChild(c); })(document)";
 constexpr const char* kScriptFileWithoutCallback =
     "(function(d) { var c = d.createElement('script'); c.src = %@; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleCodeWithCallback =
     "(function(d) { var c = d.createElement('style'); c.innerHTML = %%@; c.onload = function() { _hybIframeBridge.src='hyb-iab://%@'; }; "
-    "d.body.appendChild(c); })(document)";
+    "c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "'The style could not be loaded'})); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleCodeWithoutCallback =
     "(function(d) { var c = d.createElement('style'); c.innerHTML = %@; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleFileWithCallback =
     "(function(d) { var c = d.createElement('link'); c.rel='stylesheet'; c.type='text/css'; c.href = %%@; c.onload = function() { "
-    "_hybIframeBridge.src='hyb-iab://%@'; }; d.body.appendChild(c); })(document)";
+    "_hybIframeBridge.src='hyb-iab://%@'; }; c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent("
+    "JSON.stringify({error:'The style sheet could not be loaded: '+c.href})); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleFileWithoutCallback =
     "(function(d) { var c = d.createElement('link'); c.rel='stylesheet', c.type='text/css'; c.href = %@; d.body.appendChild(c); "
     "})(document)";
@@ -317,8 +324,11 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         const std::string path = url.path();
         if (path.size() >= 2) {
             platform::Result<platform::Value> parsed = platform::JSON::parse(std::string_view(path).substr(1));
+            const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
             if (parsed.ok() && parsed->isArray())
                 result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());
+            else if (failure)
+                result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, *failure);
             else
                 result = HYBPluginResult::resultWithStatus(HYBCommandStatus::JSONError);
         }
@@ -373,6 +383,11 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
         if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
             delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, "the script or style argument is missing"),
                                        command.callbackId());
+        return;
+    }
+    if (!m_inAppBrowserViewController) {
+        if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+            delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, "no browser is open"), command.callbackId());
         return;
     }
     // Only ids of the page's form can be answered (and enter the script safely); others inject unanswered.

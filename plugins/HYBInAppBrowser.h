@@ -16,12 +16,15 @@
 //   default ("_self", "").
 // - A URL on the platform's app-store web host (kHYBAppStoreHost) goes to the system whatever the target.
 // - Injection: the source always enters the wrapper as a JSON string literal. With a callback id of the
-//   page's form ("InAppBrowser" and 1 to 10 digits) the page is answered once the script ran or the
-//   element loaded; with another id (or none) the source is injected and nothing is answered. Argument 0
-//   missing or not a string: status 9 "the script or style argument is missing" and nothing is injected.
+//   page's form ("InAppBrowser" and 1 to 10 digits) the page is answered once: when the script ran or the
+//   element loaded, or with status 9 and the reason when the script threw (or its value cannot be written
+//   as JSON) or the file, style or style sheet failed to load. With another id (or none) the source is
+//   injected and nothing is answered. Argument 0 missing or not a string: status 9 "the script or style
+//   argument is missing"; no browser open: status 9 "no browser is open"; nothing is injected then.
 // - "hyb-iab" navigations whose host is a valid callback id are never loaded and answer exactly once on
 //   that id: status 1 with the array of the path's JSON text, status 1 with an empty array for a path of
-//   less than two characters, or status 8 "JSON error" when the path is not a JSON array.
+//   less than two characters, status 9 with the text of an object's "error" string (the wrappers'
+//   failures), or status 8 "JSON error" when the path is any other JSON or none.
 // - Made by the name "HYBInAppBrowser" once registerClass() ran.
 #pragma once
 

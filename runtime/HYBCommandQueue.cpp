@@ -5,7 +5,7 @@
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
 #include "runtime/HYBCommandDelegate.h"
-#include "runtime/HYBJSONSerializing.h"
+#include "runtime/HYBPluginResult.h"
 #include "runtime/HYBPlugin.h"
 
 #include <atomic>
@@ -25,20 +25,18 @@ struct HYBCommandQueue::BatchHolder {
     enum class State { Parsing, Ready, Failed };
 
     std::atomic<State> state{State::Parsing};
-    platform::Array batch;
+    std::vector<HYBCommandBatchEntry> batch;
     std::size_t next = 0; // the first entry not yet taken
 
-    // Parses the text and fills the holder; a text that is not an array of entries fails it.
+    // Reads the text and fills the holder; a text that is no batch fails it.
     void fill(std::string_view text) {
-        std::optional<platform::Value> parsed = hyb_JSONObject(text); // logs a parse failure itself
-        platform::Array* entries = parsed ? parsed->getArray() : nullptr;
-        if (parsed && !entries)
-            platform::Log::write("ERROR: Command batch dropped: it is not an array of commands.");
+        platform::Result<std::vector<HYBCommandBatchEntry>> entries = readCommandBatch(text);
         if (!entries) {
+            platform::Log::write("ERROR: Command batch dropped: " + entries.error().localizedDescription());
             state.store(State::Failed, std::memory_order_release);
             return;
         }
-        batch = std::move(*entries);
+        batch = std::move(entries).value();
         state.store(State::Ready, std::memory_order_release);
     }
 };
@@ -152,13 +150,12 @@ void HYBCommandQueue::executePending() {
             continue;
         }
         for (bool last = false; !last;) {
-            std::optional<HYBInvokedUrlCommand> command =
-                HYBInvokedUrlCommand::commandFromJson(std::move(holder.batch[holder.next++]));
+            HYBCommandBatchEntry entry = std::move(holder.batch[holder.next++]);
             last = holder.next == holder.batch.size();
             if (last)
                 m_queue.pop_front(); // before the command runs
             // One clock read per command: the end of one command is the start of the next.
-            if (command)
+            if (std::optional<HYBInvokedUrlCommand> command = commandOf(std::move(entry)))
                 execute(*command, lastRead, lastRead);
             else
                 lastRead = clock.now();
@@ -168,6 +165,33 @@ void HYBCommandQueue::executePending() {
             }
         }
     }
+}
+
+std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEntry entry) {
+    if (HYBUnreadableCommand* unreadable = std::get_if<HYBUnreadableCommand>(&entry)) {
+        answerUnreadable(*unreadable);
+        return std::nullopt;
+    }
+    platform::Value& value = std::get<platform::Value>(entry);
+    std::optional<std::string> callbackId;
+    if (const platform::Array* fields = value.getArray(); fields && !fields->empty() && (*fields)[0].isString())
+        callbackId = *(*fields)[0].getString();
+    platform::Result<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::readFromJson(std::move(value));
+    if (command)
+        return std::move(command).value();
+    answerUnreadable(HYBUnreadableCommand{std::move(callbackId), command.error().localizedDescription()});
+    return std::nullopt;
+}
+
+void HYBCommandQueue::answerUnreadable(const HYBUnreadableCommand& command) {
+    platform::Log::write("ERROR: Command dropped, it cannot be read: " + command.reason);
+    std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
+    std::shared_ptr<HYBCommandDelegate> delegate = host ? host->commandDelegate() : nullptr;
+    if (!command.callbackId || !delegate)
+        return;
+    delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::JSONError,
+                                                                "The command cannot be read: " + command.reason),
+                               *command.callbackId);
 }
 
 bool HYBCommandQueue::execute(const HYBInvokedUrlCommand& command) {

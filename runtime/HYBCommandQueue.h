@@ -7,8 +7,11 @@
 //   then schedules executePending() on the main thread.
 // - Order: batches run in the order they were enqueued, whenever each finished parsing; commands of a
 //   batch run in their order. A batch still being parsed at the head of the queue ends the pass.
-// - A batch that does not parse, or is not an array, is dropped with a log line together with its
+// - A text that is no batch (see HYBCommandBatch.h) is dropped with a log line together with its
 //   placeholder: it never stalls the batches behind it. So is an empty batch ("[]").
+// - One entry that cannot be read, or is no command, costs only itself: it is logged and, when its
+//   callback id can be read, answered in its turn with status 8 ("JSON error") and the reason; the other
+//   entries of its batch run.
 // - One pass at a time: executePending() called while a pass is running (for example from a plug-in
 //   action that evaluates script) returns at once; the running pass also runs what was queued meanwhile.
 // - Time slices: after a command, when more than 8 ms passed since the pass began and commands remain,
@@ -21,6 +24,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Value.h"
+#include "runtime/HYBCommandBatch.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBInvokedUrlCommand.h"
 
@@ -81,6 +85,11 @@ public:
 private:
     struct BatchHolder;
     void scheduleExecutePendingOnMain();
+    // The entry's command; an entry that is none is logged and answered (answerUnreadable).
+    std::optional<HYBInvokedUrlCommand> commandOf(HYBCommandBatchEntry entry);
+    // Logs an entry that is no command and answers it with status 8 and the reason, when its callback id
+    // could be read.
+    void answerUnreadable(const HYBUnreadableCommand& command);
     // execute(command) with the clock read `started` taken before it, also telling when it ended.
     bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
                  platform::Clock::TimePoint& ended);

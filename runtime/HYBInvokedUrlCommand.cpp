@@ -1,6 +1,7 @@
 #include "runtime/HYBInvokedUrlCommand.h"
 
 #include "runtime/HYBBase64.h"
+#include "platform/JSON.h"
 #include "platform/Log.h"
 
 namespace runtime {
@@ -26,36 +27,46 @@ bool isOfClass(const platform::Value& value, HYBArgumentClass argumentClass) {
     return false;
 }
 
-std::optional<HYBInvokedUrlCommand> reject(const platform::Value& entry, const char* reason) {
-    platform::Log::write("ERROR: Command entry dropped (" + std::string(reason) + "): " + entry.description());
-    return std::nullopt;
+// Why a batch entry is no command; nullptr when it is one.
+const char* notACommand(const platform::Value& entry) {
+    const platform::Array* fields = entry.getArray();
+    if (!fields || fields->size() < 4)
+        return "not an array of four elements";
+    if (!(*fields)[0].isNull() && !(*fields)[0].isString())
+        return "callback id is not a string";
+    if (!(*fields)[1].isString() || !(*fields)[2].isString())
+        return "service or action is not a string";
+    if (!(*fields)[3].isArray())
+        return "arguments are not an array";
+    return nullptr;
 }
 
 } // namespace
 
 std::optional<HYBInvokedUrlCommand> HYBInvokedUrlCommand::commandFromJson(platform::Value entry) {
-    platform::Array* fields = entry.getArray();
-    if (!fields || fields->size() < 4)
-        return reject(entry, "not an array of four elements");
-    platform::Value& callbackId = (*fields)[0];
-    if (!callbackId.isNull() && !callbackId.isString())
-        return reject(entry, "callback id is not a string");
-    std::string* service = (*fields)[1].getString();
-    std::string* action = (*fields)[2].getString();
-    if (!service || !action)
-        return reject(entry, "service or action is not a string");
-    platform::Array* arguments = (*fields)[3].getArray();
-    if (!arguments)
-        return reject(entry, "arguments are not an array");
-    // The entry is ours: its parts move straight into the command, which is built in its final place.
-    std::optional<HYBInvokedUrlCommand> command(std::in_place, platform::Array(), std::nullopt, std::string(),
-                                                std::string());
-    if (std::string* text = callbackId.getString())
-        command->m_callbackId.emplace(std::move(*text));
-    command->m_className = std::move(*service);
-    command->m_methodName = std::move(*action);
-    command->m_arguments = std::move(*arguments);
-    command->massageArguments();
+    if (const char* reason = notACommand(entry)) {
+        platform::Log::write("ERROR: Command entry dropped (" + std::string(reason) + "): " + entry.description());
+        return std::nullopt;
+    }
+    return fromCommandEntry(std::move(entry));
+}
+
+platform::Result<HYBInvokedUrlCommand> HYBInvokedUrlCommand::readFromJson(platform::Value entry) {
+    if (const char* reason = notACommand(entry))
+        return platform::Error(platform::kCocoaErrorDomain, platform::JSON::kReadCorruptError, reason);
+    return fromCommandEntry(std::move(entry));
+}
+
+HYBInvokedUrlCommand HYBInvokedUrlCommand::fromCommandEntry(platform::Value entry) {
+    platform::Array& fields = *entry.getArray();
+    // The entry is ours: its parts move straight into the command.
+    HYBInvokedUrlCommand command(platform::Array(), std::nullopt, std::string(), std::string());
+    if (std::string* text = fields[0].getString())
+        command.m_callbackId.emplace(std::move(*text));
+    command.m_className = std::move(*fields[1].getString());
+    command.m_methodName = std::move(*fields[2].getString());
+    command.m_arguments = std::move(*fields[3].getArray());
+    command.massageArguments();
     return command;
 }
 

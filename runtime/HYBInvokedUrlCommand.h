@@ -5,6 +5,7 @@
 // at the top level of the argument list arrive already decoded as bytes.
 #pragma once
 
+#include "platform/Error.h"
 #include "platform/Value.h"
 
 #include <cstddef>
@@ -24,6 +25,8 @@ public:
     // arguments are not an array is dropped with a log line.
     // The entry is taken by value so that a caller done with it can move it in without copying arguments.
     static std::optional<HYBInvokedUrlCommand> commandFromJson(platform::Value entry);
+    // The same without the log line: an entry that is no command gives an Error telling why.
+    static platform::Result<HYBInvokedUrlCommand> readFromJson(platform::Value entry);
 
     HYBInvokedUrlCommand(platform::Array arguments, std::optional<std::string> callbackId, std::string className,
                          std::string methodName);
@@ -44,6 +47,8 @@ public:
     platform::Value argumentAtIndex(std::size_t index) const;
 
 private:
+    // A command from an entry known to be of the command's form.
+    static HYBInvokedUrlCommand fromCommandEntry(platform::Value entry);
     // Replaces top-level ArrayBuffer dictionaries by their decoded bytes.
     void massageArguments();
 

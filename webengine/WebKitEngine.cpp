@@ -3,6 +3,7 @@
 #include "platform/JSON.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
+#include "webengine/LoadError.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
@@ -22,8 +23,6 @@ namespace {
 constexpr const char* kEngineKey = "hyb-webkit-engine";
 constexpr const char* kNavigationMessage = "hyb.navigation";
 constexpr const char* kExecMessage = "hyb.exec";
-constexpr long long kCancelled = -999;
-constexpr long long kTimedOut = -1001;
 
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
@@ -62,26 +61,6 @@ NavigationType navigationTypeOf(WebKitNavigationType type)
     case WEBKIT_NAVIGATION_TYPE_OTHER: return NavigationType::Other;
     }
     return NavigationType::Other;
-}
-
-// The web view's load failure, in the URL loading system's terms.
-platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut)
-{
-    long long code = -1;
-    if (timedOut)
-        code = kTimedOut;
-    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED)
-        code = kCancelled;
-    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_FILE_DOES_NOT_EXIST)
-        code = -1100;
-    else if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL)
-        code = -1002;
-    else if (error->domain == WEBKIT_POLICY_ERROR)
-        code = kCancelled;
-    platform::Error result(platform::kURLErrorDomain, code, timedOut ? "The request timed out." : error->message);
-    if (uri)
-        result.userInfo.set(platform::kURLErrorFailingURLStringKey, std::string(uri));
-    return result;
 }
 
 // Switches one of WebKit's named features (those the settings have no property for); an engine without
@@ -505,30 +484,40 @@ void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
     // A deferred event runs in its turn: it must not queue itself again behind the events after it.
     if (self->isDeferring()) {
-        self->defer([self, event] { self->loadChanged(event); });
+        self->defer([self, event, uri = self->url()] { self->loadChanged(event, uri); });
         return;
     }
-    self->loadChanged(event);
+    self->loadChanged(event, self->url());
 }
 
-void WebKitEngine::loadChanged(int event)
+void WebKitEngine::loadChanged(int event, const std::string& uri)
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
         m_loadState = LoadState::Started;
+        m_loadingURL = uri;
+        m_loadRefused = false;
         cancelLoadTimer();
         startLoadTimer();
         m_client.didStartLoad();
+        break;
+    case WEBKIT_LOAD_REDIRECTED:
+        m_loadingURL = uri;
+        break;
+    case WEBKIT_LOAD_COMMITTED:
+        // WebKit refuses a restricted port or address (127.0.0.1:9, 0.0.0.0) without a failure: it commits
+        // an empty document in its place.
+        m_loadRefused = uri == "about:blank" && !m_loadingURL.starts_with("about:");
         break;
     case WEBKIT_LOAD_FINISHED:
         cancelLoadTimer();
         if (m_loadState == LoadState::Started) {
             m_loadState = LoadState::Idle;
-            m_client.didFinishLoad();
+            if (std::exchange(m_loadRefused, false))
+                m_client.didFailLoad(refusedLoadError(m_loadingURL));
+            else
+                m_client.didFinishLoad();
         }
-        break;
-    case WEBKIT_LOAD_REDIRECTED:
-    case WEBKIT_LOAD_COMMITTED:
         break;
     }
 }

@@ -16,7 +16,10 @@
 //   navigation inside an existing frame cannot be told from a page load and is asked as top-level.
 // - A top-level navigation or redirect the client allowed, to a scheme nothing here loads, is handed to
 //   Application::openURL (platform::WebView::handOverToApplication) and not loaded.
-// - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load.
+// - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load. A failure carries
+//   the engine's fault in the URL loading system's terms (LoadError.h); a load WebKit refuses outright (a
+//   restricted port or address), for which it shows an empty document and reports no failure, fails with
+//   WebKit's code 103.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
 //   blocked in a synchronous XHR waiting for exactly that answer, while the client decides a fragment
@@ -118,7 +121,7 @@ private:
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
     static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
-    void loadChanged(int event);
+    void loadChanged(int event, const std::string& uri);
     void loadFailed(const char* uri, void* error);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
@@ -148,6 +151,8 @@ private:
     // finish or failure ends it.
     enum class LoadState { Idle, Allowed, Started };
     LoadState m_loadState = LoadState::Idle;
+    std::string m_loadingURL; // the started load's URL, after its redirects
+    bool m_loadRefused = false; // the engine put an empty document in the started load's place
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
     int m_waitDepth = 0;             // > 0 while an evaluation or a snapshot waits

@@ -5,10 +5,12 @@
 #include "platform/HeadlessWebView.h"
 #include "platform/NotificationCenter.h"
 #include "platform/URL.h"
+#include "platform/URLError.h"
 #include "platform/UserDefaults.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBUserAgentUtil.h"
+#include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"
 
 #include <algorithm>
@@ -219,7 +221,8 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
     ASSERT_EQ(scripts.size(), 2u);
     EXPECT_NE(scripts[0].find("_hybIframeBridge"), std::string::npos) << "the bridge frame first";
-    EXPECT_EQ(scripts[1], "_hybIframeBridge.src='hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")]));");
+    EXPECT_EQ(scripts[1].find("try{_hybIframeBridge.src='hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")]));}"
+                              "catch(e){_hybIframeBridge.src='hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
     EXPECT_EQ(answers().size(), before) << "answered by the page, not at once";
 
     // The page's answer: the bridge frame navigates; that load is refused and answers the id.
@@ -258,6 +261,73 @@ TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
     for (std::size_t i = before + 4; i < answers().size(); ++i)
         EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
+}
+
+TEST_F(InAppBrowserTest, InjectActionsAreAnsweredWhileNoBrowserIsOpen) {
+    start();
+    const std::vector<std::string> actions = {"injectScriptCode", "injectScriptFile", "injectStyleCode", "injectStyleFile"};
+    for (std::size_t i = 0; i < actions.size(); ++i)
+        call(actions[i], {"x"}, "InAppBrowser" + std::to_string(i + 1));
+    // And once a browser has come and gone.
+    openBrowser("hidden=yes", "InAppBrowser5");
+    call("close", {}, std::nullopt);
+    call("injectScriptCode", {"1"}, "InAppBrowser6");
+
+    std::vector<std::string> answered;
+    for (const pluginstest::Answer& answer : answers()) {
+        if (answer.status() != HYBCommandStatus::Error)
+            continue;
+        answered.push_back(answer.callbackId.value_or(""));
+        EXPECT_EQ(answer.message(), platform::Value("no browser is open"));
+    }
+    EXPECT_EQ(answered, (std::vector<std::string>{"InAppBrowser1", "InAppBrowser2", "InAppBrowser3", "InAppBrowser4", "InAppBrowser6"}));
+}
+
+TEST_F(InAppBrowserTest, FailuresOfTheInjectedScriptOrFileComeBackAsErrorsWithTheirReason) {
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    // Each with-callback wrapper carries a failure road to the same callback id.
+    const std::vector<std::string> actions = {"injectScriptCode", "injectScriptFile", "injectStyleCode", "injectStyleFile"};
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        const std::string id = "InAppBrowser" + std::to_string(i + 2);
+        call(actions[i], {"missing"}, id);
+        const std::string script = browserWebView().page().evaluatedScripts().back();
+        EXPECT_NE(script.find("_hybIframeBridge.src='hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
+            << actions[i] << ": " << script;
+    }
+    const std::size_t before = answers().size();
+    // The page's side of a failure: {"error": text} on the callback's id.
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser3/%7B%22error%22%3A%22The%20script%20file%20could%20not%20be%20loaded%22%7D");
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser4/%7B%22error%22%3A5%7D");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    ASSERT_EQ(answers().size(), before + 2);
+    EXPECT_EQ(answers()[before].callbackId, "InAppBrowser3");
+    EXPECT_EQ(answers()[before].status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answers()[before].message(), platform::Value("The script file could not be loaded"));
+    EXPECT_EQ(answers()[before + 1].status(), HYBCommandStatus::JSONError) << "an error that is no text is no failure of ours";
+}
+
+TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
+    std::uint16_t closedPort = 0;
+    {
+        testsupport::HTTPTestServer gone;
+        closedPort = gone.port();
+    }
+    const std::vector<std::pair<std::string, std::int64_t>> loads = {
+        {pageURL() + ".missing", platform::kURLErrorFileDoesNotExist},
+        {"http://127.0.0.1:" + std::to_string(closedPort) + "/", platform::kURLErrorCannotConnectToHost},
+    };
+    for (const auto& [url, code] : loads) {
+        SCOPED_TRACE(url);
+        openBrowser("hidden=yes", "InAppBrowser1", url);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !eventTypes().empty() && eventTypes().back() != "loadstart"; }));
+        const pluginstest::Answer& last = answers().back();
+        EXPECT_EQ(eventTypes().back(), "loaderror");
+        EXPECT_EQ(last.status(), HYBCommandStatus::Error);
+        EXPECT_EQ(last.message().dictionaryOrEmpty()["code"], platform::Value(code));
+        EXPECT_TRUE(last.result.keepCallback());
+        call("close", {}, std::nullopt);
+    }
 }
 
 TEST_F(InAppBrowserTest, InjectedSourceStaysAStringLiteral) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,7 @@ TEST(HYBCommandQueue, BatchesThatDoNotParseAreDroppedWithoutStallingTheQueue) {
     // Short ones: not JSON, not an array, and an empty batch.
     bridge.queue->enqueueCommandBatch("[\"unterminated");
     bridge.queue->enqueueCommandBatch("{\"a\":1}");
+    bridge.queue->enqueueCommandBatch("{\"a\":");
     bridge.queue->enqueueCommandBatch("[]");
     bridge.queue->enqueueCommandBatch(probeBatch(1, "after"));
     bridge.queue->executePending();
@@ -67,17 +69,51 @@ TEST(HYBCommandQueue, BatchesThatDoNotParseAreDroppedWithoutStallingTheQueue) {
     EXPECT_EQ(bridge.probe->calls[0], "run:after0");
     EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
     EXPECT_FALSE(bridge.queue->currentlyExecuting());
-    EXPECT_TRUE(log.contains("NSString JSONObject error: "));
-    EXPECT_TRUE(log.contains("not an array of commands"));
+    EXPECT_TRUE(log.contains("ERROR: Command batch dropped: it is not an array of commands"));
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("ERROR: Command batch dropped: "); }),
+              2) << "the object and the cut object";
+    EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: "));
+    EXPECT_TRUE(bridge.evaluated().empty()) << "no callback id could be read: nothing to answer";
 }
 
-TEST(HYBCommandQueue, BadEntriesAreSkippedAndTheRestOfTheBatchRuns) {
+TEST(HYBCommandQueue, BadEntriesAreAnsweredWhereTheirCallbackIdCanBeReadAndTheRestOfTheBatchRuns) {
     Bridge bridge;
     hybtest::LogCapture log;
-    bridge.queue->enqueueCommandBatch("[[\"a\",\"Probe\"],5," + probeCommand("b", "2") + ",[null,\"Probe\",7,[]]]");
+    bridge.queue->enqueueCommandBatch("[[\"a\",\"Probe\"],5," + probeCommand("b", "2") +
+                                      ",[null,\"Probe\",7,[]],[\"c\",\"Probe\",\"run\",{}]]");
     bridge.queue->executePending();
     EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:2"}));
     EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
+    EXPECT_EQ(bridge.evaluated(), (std::vector<std::string>{
+        "hybrid.require('hybrid/exec').nativeCallback('a',8,\"The command cannot be read: not an array of four elements\",0)",
+        "hybrid.require('hybrid/exec').nativeCallback('c',8,\"The command cannot be read: arguments are not an array\",0)"}));
+    EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: service or action is not a string"));
+}
+
+// A page's arguments nested deeper than the reader allows, or a string cut inside a surrogate pair: the
+// command is answered (or runs with U+FFFD), and the commands beside it in the batch run in their order.
+TEST(HYBCommandQueue, ADeepCommandIsAnsweredAndALoneSurrogateReadsAsTheReplacementCharacter) {
+    for (std::size_t padding : {std::size_t(0), std::size_t(5000)}) {
+        SCOPED_TRACE(padding); // short batches are read at once, long ones in the background
+        Bridge bridge;
+        hybtest::LogCapture log;
+        const std::string deep = std::string(1500, '[') + std::string(1500, ']');
+        bridge.queue->enqueueCommandBatch("[" + probeCommand("p1", "\"first" + std::string(padding, ' ') + "\"") +
+                                          ",[\"deep1\",\"Probe\",\"run\",[" + deep + "]]," +
+                                          probeCommand("p2", "\"half \\ud83d\"") + "]");
+        bridge.queue->enqueueCommandBatch("[" + probeCommand("p3", "\"next batch\"") + "]");
+        bridge.queue->executePending();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 3; }));
+        EXPECT_EQ(bridge.probe->calls[0], "run:first" + std::string(padding, ' '));
+        EXPECT_EQ(bridge.probe->calls[1], "run:half \xEF\xBF\xBD");
+        EXPECT_EQ(bridge.probe->calls[2], "run:next batch");
+        const std::string answer = "hybrid.require('hybrid/exec').nativeCallback('deep1',8,\"The command cannot be read: ";
+        ASSERT_EQ(bridge.evaluated().size(), 1u);
+        EXPECT_EQ(bridge.evaluated()[0].compare(0, answer.size(), answer), 0) << bridge.evaluated()[0];
+        EXPECT_NE(bridge.evaluated()[0].find("too deep"), std::string::npos) << bridge.evaluated()[0];
+        EXPECT_EQ(bridge.queue->pendingBatchCount(), 0u);
+    }
 }
 
 TEST(HYBCommandQueue, TextUpTo4095CodeUnitsIsParsedAtOnceOnTheCallingThread) {

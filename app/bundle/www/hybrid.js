@@ -3,8 +3,10 @@
  *
  * A page calls a native plug-in with
  *     hybrid.exec(success, failure, 'Service', 'action', [args...]);
- * (also reachable as hybrid.require('hybrid/exec')). The call is queued as the command
- * [callbackId, service, action, args] and the native side is told that commands wait, in one of three ways:
+ * (also reachable as hybrid.require('hybrid/exec')). The call is queued as the JSON text of the command
+ * [callbackId, service, action, args]; a call whose arguments cannot be encoded is not queued but fails at
+ * once through its failure callback, with the reason. The native side is told that commands wait, in one of
+ * three ways:
  *   'xhr'       an XMLHttpRequest to "/!hyb_exec" with the headers "rc" (request number, 1 after each page
  *               load, then rising), "vc" (the view number from the user agent's "(n)") and "cmds" (the
  *               batch itself, when short enough for a header; otherwise the native side fetches it);
@@ -92,7 +94,7 @@
         var MAX_HEADER_BATCH = 4000;
 
         var bridgeMode = modes.xhr;
-        var queue = [];             // commands not yet taken by the native side
+        var queue = [];             // the JSON texts of the commands not yet taken by the native side
         var callbacks = {};         // callbackId -> {success, fail}
         var nextCallbackId = Math.floor(Math.random() * 1000000000);
         var nativeContextDepth = 0; // > 0 while the native side runs script in the page
@@ -101,9 +103,9 @@
         var signalFrame = null;
         var signalScheduled = false;
 
-        // JSON text that is pure ASCII (every other character escaped), so it can travel in a header.
-        function asciiJSON(value) {
-            return JSON.stringify(value).replace(/[\u007f-\uffff]/g, function (c) {
+        // JSON text made pure ASCII (every other character escaped), so it can travel in a header.
+        function asciiJSON(text) {
+            return text.replace(/[\u007f-\uffff]/g, function (c) {
                 return '\\u' + ('0000' + c.charCodeAt(0).toString(16)).slice(-4);
             });
         }
@@ -145,7 +147,7 @@
 
         function takeQueue() {
             if (!queue.length) { return ''; }
-            var text = JSON.stringify(queue);
+            var text = '[' + queue.join(',') + ']';
             queue = [];
             return text;
         }
@@ -155,7 +157,7 @@
             xhr.open('GET', '/!hyb_exec?' + (+new Date()), true);
             var vc = viewNumber();
             if (vc !== null) { xhr.setRequestHeader('vc', vc); }
-            var batch = asciiJSON(queue);
+            var batch = asciiJSON('[' + queue.join(',') + ']');
             // Every request carries "rc". A batch too long for a header goes as a poke, and the native side
             // fetches the queue. Pokes are numbered 1, 2, ... from the page load: the native side takes only a
             // first poke of 1 and then rising numbers, so requests that carry their commands do not count.
@@ -197,14 +199,33 @@
         }
 
         function exec(success, fail, service, action, args) {
-            args = args || [];
-            var callbackId = 'INVALID';
-            if (success || fail) {
+            var callbackId = 'INVALID', command;
+            // The command is encoded now: arguments that cannot be (a cycle, nesting too deep for the
+            // engine, a throwing toJSON) fail this call alone, at once, and never reach the queue.
+            try {
+                service = String(service);
+                action = String(action);
+                if (success || fail) {
+                    callbackId = service.replace(/[^A-Za-z0-9._-]/g, '') + (nextCallbackId + 1);
+                }
+                command = JSON.stringify([callbackId, service, action, massageArgs(args || [])]);
+            } catch (e) {
+                var reason = 'The arguments cannot be encoded';
+                try { reason += ': ' + e; } catch (ignored) { /* an error that cannot be told */ }
+                if (typeof fail === 'function') {
+                    try {
+                        fail(reason);
+                    } catch (e2) {
+                        if (global.console) { global.console.log('Error in callback ' + callbackId + ': ' + e2); }
+                    }
+                }
+                return;
+            }
+            if (callbackId !== 'INVALID') {
                 nextCallbackId += 1;
-                callbackId = String(service).replace(/[^A-Za-z0-9._-]/g, '') + nextCallbackId;
                 callbacks[callbackId] = { success: success, fail: fail };
             }
-            queue.push([callbackId, String(service), String(action), massageArgs(args)]);
+            queue.push(command);
             // Inside native script the native side takes the queue from the script's answer. Otherwise it is
             // told once, after the page's current script: the calls made meanwhile travel as one batch.
             if (nativeContextDepth === 0 && !signalScheduled) {

@@ -1,0 +1,177 @@
+#include "runtime/HYBCommandBatch.h"
+
+#include "platform/JSON.h"
+
+#include <cstdint>
+
+namespace runtime {
+namespace {
+
+bool isJSONSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::size_t skipSpace(std::string_view text, std::size_t at) {
+    while (at < text.size() && isJSONSpace(text[at]))
+        ++at;
+    return at;
+}
+
+// The index of the quote that closes the string opening at `open`; text.size() when none does.
+std::size_t closingQuote(std::string_view text, std::size_t open) {
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '"')
+            return i;
+    }
+    return text.size();
+}
+
+// Just past the JSON value that begins at `begin`, found without reading it: strings are skipped with
+// their escapes, brackets only counted (a mismatch is the reader's to find). text.size() when the value
+// runs to the end of the text.
+std::size_t valueEnd(std::string_view text, std::size_t begin) {
+    std::size_t depth = 0;
+    for (std::size_t i = begin; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            i = closingQuote(text, i);
+            if (i < text.size() && depth == 0)
+                return i + 1;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            if (depth == 0)
+                return i; // the batch's own end: a scalar entry stops before it
+            if (--depth == 0)
+                return i + 1;
+        } else if (depth == 0 && (c == ',' || isJSONSpace(c))) {
+            return i;
+        }
+    }
+    return text.size();
+}
+
+// The four hexadecimal digits at `at` as a number; -1 when they are not there.
+long hexQuad(std::string_view text, std::size_t at) {
+    if (at + 4 > text.size())
+        return -1;
+    long value = 0;
+    for (std::size_t i = at; i < at + 4; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+bool isHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The callback id of an entry the reader refused: its first element, when that is a string.
+std::optional<std::string> leadingCallbackId(std::string_view entry) {
+    std::size_t at = skipSpace(entry, 0);
+    if (at >= entry.size() || entry[at] != '[')
+        return std::nullopt;
+    at = skipSpace(entry, at + 1);
+    if (at >= entry.size() || entry[at] != '"')
+        return std::nullopt;
+    const std::size_t close = closingQuote(entry, at);
+    if (close >= entry.size())
+        return std::nullopt;
+    platform::Result<platform::Value> id = platform::JSON::parse(entry.substr(at, close + 1 - at), platform::JSON::ReadMode::Fragment);
+    if (!id || !id->isString())
+        return std::nullopt;
+    return *id->getString();
+}
+
+HYBCommandBatchEntry readEntry(std::string_view entry) {
+    const std::optional<std::string> mended = replaceLoneSurrogateEscapes(entry);
+    const std::string_view text = mended ? std::string_view(*mended) : entry;
+    platform::Result<platform::Value> value = platform::JSON::parse(text, platform::JSON::ReadMode::Fragment);
+    if (value)
+        return std::move(value).value();
+    return HYBUnreadableCommand{leadingCallbackId(text), value.error().localizedDescription()};
+}
+
+platform::Error notABatch(std::string reason) {
+    return platform::Error(platform::kCocoaErrorDomain, platform::JSON::kReadCorruptError, std::move(reason));
+}
+
+} // namespace
+
+std::optional<std::string> replaceLoneSurrogateEscapes(std::string_view json) {
+    std::optional<std::string> out;
+    std::size_t copied = 0; // json[0, copied) is in `out` already
+    bool inString = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (c == '"') {
+            inString = !inString;
+            continue;
+        }
+        if (!inString || c != '\\')
+            continue;
+        if (i + 1 >= json.size() || json[i + 1] != 'u') {
+            ++i; // a one-character escape
+            continue;
+        }
+        const long unit = hexQuad(json, i + 2);
+        if (isHighSurrogate(unit) && i + 7 < json.size() && json[i + 6] == '\\' && json[i + 7] == 'u' &&
+            isLowSurrogate(hexQuad(json, i + 8))) {
+            i += 11; // a whole pair
+            continue;
+        }
+        if (!isHighSurrogate(unit) && !isLowSurrogate(unit)) {
+            i += 1; // an ordinary escape, or a malformed one the reader reports
+            continue;
+        }
+        if (!out) {
+            out.emplace();
+            out->reserve(json.size());
+        }
+        out->append(json.substr(copied, i - copied));
+        out->append("\\ufffd");
+        copied = i + 6;
+        i += 5;
+    }
+    if (out)
+        out->append(json.substr(copied));
+    return out;
+}
+
+platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text) {
+    std::vector<HYBCommandBatchEntry> entries;
+    platform::Result<platform::Value> whole = platform::JSON::parse(text);
+    if (whole) {
+        platform::Array* items = whole->getArray();
+        if (!items)
+            return notABatch("it is not an array of commands");
+        entries.reserve(items->size());
+        for (platform::Value& item : *items)
+            entries.emplace_back(std::move(item));
+        return entries;
+    }
+    std::size_t at = skipSpace(text, 0);
+    if (at >= text.size() || text[at] != '[')
+        return notABatch(whole.error().localizedDescription());
+
+    // Entry by entry. Separators are taken loosely: what matters is that each entry stands alone.
+    ++at;
+    while (true) {
+        at = skipSpace(text, at);
+        if (at >= text.size() || text[at] == ']' || text[at] == '}')
+            break;
+        if (text[at] == ',') {
+            ++at;
+            continue;
+        }
+        const std::size_t end = valueEnd(text, at);
+        entries.push_back(readEntry(text.substr(at, end - at)));
+        at = end;
+    }
+    return entries;
+}
+
+} // namespace runtime

@@ -1,0 +1,155 @@
+// A page of our own on the real engine, with the application's plug-ins, makes calls no plug-in can
+// honour: arguments the bridge script cannot encode, arguments the native side cannot read, injections
+// that throw or load nothing, browser loads the engine refuses. Every call is answered with a reason, and
+// an ordinary call made after them (in the same turn and later) is answered as usual.
+#include "SampleBundleOnEngine.h"
+
+#include "platform/URLError.h"
+#include "support/HTTPTestServer.h"
+#include "webengine/LoadError.h"
+
+namespace {
+
+// The page: call(name, service, action, args) records the answer as results[name], "ok:" or "fail:"
+// followed by the message's JSON (or the failure's text); browse(url) opens the in-app browser, hidden,
+// and records its events' types and codes in events.
+const char* const kPage = R"(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><script src="hybrid.js"></script><script>
+var results = {}, events = [];
+function call(name, service, action, args) {
+  hybrid.exec(function (m) { results[name] = 'ok:' + JSON.stringify(m); },
+              function (e) { results[name] = 'fail:' + (typeof e === 'string' ? e : JSON.stringify(e)); },
+              service, action, args);
+}
+function nested(depth) { var a = 1; for (var i = 0; i < depth; i++) { a = [a]; } return a; }
+function browse(url) {
+  events = [];
+  hybrid.exec(function (e) { events.push(e.type); }, function (e) { events.push(e.type + ':' + e.code); },
+              'InAppBrowser', 'open', [url, '_blank', 'hidden=yes']);
+}
+document.addEventListener('deviceready', function () {
+  document.getElementById('ready').textContent = 'deviceready';
+}, false);
+</script></head><body><span id="ready">waiting</span></body></html>
+)";
+
+class HostileCallsPageTest : public e2e::SampleBundleOnEngine {
+protected:
+    HostileCallsPageTest() : SampleBundleOnEngine({.extraFiles = {"www/iab.html"}}) {}
+
+    void SetUp() override
+    {
+        SampleBundleOnEngine::SetUp();
+        if (!IsSkipped())
+            m_home.writeBundleFile("www/index.html", kPage);
+    }
+
+    // Waits for the page's answer to `name` and returns it.
+    std::string answer(const std::string& name)
+    {
+        const std::string lookup = "results['" + name + "'] === undefined ? '' : results['" + name + "']";
+        e2e::waitUntil([&] { return !eval(lookup).empty(); });
+        return eval(lookup);
+    }
+    // Opens `url` in the hidden browser and waits for the load's end event.
+    std::string browse(const std::string& url)
+    {
+        eval("browse('" + url + "'); 1");
+        const bool ended = e2e::waitUntil([&] {
+            const std::string last = eval("events.length ? events[events.length - 1] : ''");
+            return !last.empty() && last != "loadstart";
+        });
+        return ended ? eval("events.join(',')") : "no end: " + eval("events.join(',')");
+    }
+    void expectAnOrdinaryCallIsAnswered(const std::string& name)
+    {
+        eval("call('" + name + "', 'Device', 'getDeviceInfo', []); 1");
+        EXPECT_EQ(answer(name).rfind("ok:{", 0), 0u) << answer(name);
+    }
+};
+
+} // namespace
+
+TEST_F(HostileCallsPageTest, ArgumentsThatCannotBeEncodedOrReadAreAnsweredAndTheBridgeGoesOn)
+{
+    launch();
+    // One turn of the page: two calls the bridge script cannot encode, two the native side cannot read
+    // as sent, and ordinary calls between them.
+    eval("var o = {}; o.self = o;"
+         "call('cyclic', 'Device', 'getDeviceInfo', [o]);"
+         "call('deepest', 'Device', 'getDeviceInfo', [nested(200000)]);"
+         "call('throwing', 'Device', 'getDeviceInfo', [{toJSON: function () { throw new Error('no'); }}]);"
+         "call('first', 'Device', 'getDeviceInfo', []);"
+         "call('deep', 'Device', 'getDeviceInfo', [nested(1100)]);"
+         "call('set', 'Keychain', 'setForKey', ['half', 'cut \\ud83d']);"
+         "call('get', 'Keychain', 'getForKey', ['half']);"
+         "call('last', 'Device', 'getDeviceInfo', []); 1");
+    // Those the script cannot encode fail at once, each through its own failure callback.
+    EXPECT_EQ(answer("cyclic").rfind("fail:The arguments cannot be encoded: TypeError", 0), 0u) << answer("cyclic");
+    EXPECT_EQ(answer("throwing"), "fail:The arguments cannot be encoded: Error: no");
+    EXPECT_EQ(answer("deepest").rfind("fail:", 0), 0u) << answer("deepest");
+    // Nested deeper than the native reader takes: answered with the reason; the batch's others run.
+    EXPECT_EQ(answer("deep").rfind("fail:The command cannot be read: ", 0), 0u) << answer("deep");
+    EXPECT_NE(answer("deep").find("too deep"), std::string::npos) << answer("deep");
+    EXPECT_EQ(answer("first").rfind("ok:{", 0), 0u) << answer("first");
+    EXPECT_EQ(answer("last").rfind("ok:{", 0), 0u) << answer("last");
+    // A string cut inside a surrogate pair arrives with U+FFFD in the cut's place.
+    EXPECT_EQ(answer("set"), "ok:null");
+    EXPECT_EQ(answer("get"), "ok:\"cut \xEF\xBF\xBD\"");
+    EXPECT_EQ(eval("hybrid.exec.pendingCallbackCount()"), "0");
+
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
+{
+    launch();
+    for (const char* action : {"injectScriptCode", "injectScriptFile", "injectStyleCode", "injectStyleFile"}) {
+        eval(std::string("call('none-") + action + "', 'InAppBrowser', '" + action + "', ['x']); 1");
+        EXPECT_EQ(answer(std::string("none-") + action), "fail:no browser is open") << action;
+    }
+
+    EXPECT_EQ(browse("iab.html"), "loadstart,loadstop");
+    eval("call('throws', 'InAppBrowser', 'injectScriptCode', ['throw new Error(\"boom\")']);"
+         "call('unknown', 'InAppBrowser', 'injectScriptCode', ['noSuchName + 1']);"
+         "call('cyclicValue', 'InAppBrowser', 'injectScriptCode', ['var c = {}; c.c = c; c']);"
+         "call('missingScript', 'InAppBrowser', 'injectScriptFile', ['missing.js']);"
+         "call('missingStyle', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
+         "call('style', 'InAppBrowser', 'injectStyleCode', ['p { color: red; }']);"
+         "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']); 1");
+    EXPECT_EQ(answer("throws"), "fail:The script threw Error: boom");
+    EXPECT_EQ(answer("unknown").rfind("fail:The script threw ReferenceError", 0), 0u) << answer("unknown");
+    EXPECT_EQ(answer("cyclicValue").rfind("fail:The script threw TypeError", 0), 0u) << answer("cyclicValue");
+    EXPECT_EQ(answer("missingScript").rfind("fail:The script file could not be loaded: file://", 0), 0u) << answer("missingScript");
+    EXPECT_NE(answer("missingScript").find("/www/missing.js"), std::string::npos) << answer("missingScript");
+    EXPECT_EQ(answer("missingStyle").rfind("fail:The style sheet could not be loaded: file://", 0), 0u) << answer("missingStyle");
+    EXPECT_EQ(answer("style"), "ok:[]");
+    EXPECT_EQ(answer("sum"), "ok:[2]");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCode)
+{
+    std::uint16_t closedPort = 0;
+    {
+        testsupport::HTTPTestServer gone;
+        closedPort = gone.port();
+    }
+    launch();
+    const std::string refused = std::to_string(webengine::kWebKitErrorCannotUseRestrictedPort);
+    // Ports and addresses the engine refuses to reach.
+    EXPECT_EQ(browse("http://127.0.0.1:9/"), "loadstart,loaderror:" + refused);
+    EXPECT_EQ(browse("http://127.0.0.1:6000/"), "loadstart,loaderror:" + refused);
+    EXPECT_EQ(browse("http://127.0.0.1:0/"), "loadstart,loaderror:" + refused);
+    // A port nobody listens on, and a file that is not there.
+    EXPECT_EQ(browse("http://127.0.0.1:" + std::to_string(closedPort) + "/"),
+              "loadstart,loaderror:" + std::to_string(platform::kURLErrorCannotConnectToHost));
+    EXPECT_EQ(browse("missing.html"), "loadstart,loaderror:" + std::to_string(platform::kURLErrorFileDoesNotExist));
+    // And a page that loads, after them.
+    EXPECT_EQ(browse("iab.html"), "loadstart,loadstop");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    expectAnOrdinaryCallIsAnswered("later");
+}

@@ -1,0 +1,113 @@
+#include "runtime/HYBCommandBatch.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace runtime;
+
+namespace {
+
+std::string nested(std::size_t depth, const std::string& inside = "1") {
+    return std::string(depth, '[') + inside + std::string(depth, ']');
+}
+
+std::vector<HYBCommandBatchEntry> read(const std::string& text) {
+    platform::Result<std::vector<HYBCommandBatchEntry>> entries = readCommandBatch(text);
+    EXPECT_TRUE(entries.ok()) << text.substr(0, 200);
+    return entries.ok() ? std::move(entries).value() : std::vector<HYBCommandBatchEntry>{};
+}
+
+const platform::Value* value(const HYBCommandBatchEntry& entry) { return std::get_if<platform::Value>(&entry); }
+const HYBUnreadableCommand* unreadable(const HYBCommandBatchEntry& entry) { return std::get_if<HYBUnreadableCommand>(&entry); }
+
+// The first argument of a command entry read as a value.
+std::string firstArgument(const HYBCommandBatchEntry& entry) {
+    const platform::Value* v = value(entry);
+    return v ? (*v)[3][0].stringOr("<not a string>") : "<unreadable>";
+}
+
+} // namespace
+
+// ---- entries that cannot be read cost only themselves ----
+
+TEST(HYBCommandBatch, AnEntryNestedTooDeepIsUnreadableWithItsCallbackIdAndTheOthersRead) {
+    for (std::size_t depth : {std::size_t(1100), std::size_t(200000)}) {
+        SCOPED_TRACE(depth);
+        const std::string batch = "[[\"a1\",\"S\",\"x\",[\"before\"]],[\"deep7\",\"S\",\"x\"," + nested(depth) +
+                                  "],[\"a2\",\"S\",\"x\",[\"after\"]]]";
+        const std::vector<HYBCommandBatchEntry> entries = read(batch);
+        ASSERT_EQ(entries.size(), 3u);
+        EXPECT_EQ(firstArgument(entries[0]), "before");
+        ASSERT_TRUE(unreadable(entries[1]));
+        EXPECT_EQ(unreadable(entries[1])->callbackId, "deep7");
+        EXPECT_NE(unreadable(entries[1])->reason.find("too deep"), std::string::npos) << unreadable(entries[1])->reason;
+        EXPECT_EQ(firstArgument(entries[2]), "after");
+    }
+    // Just within the reader's limit, the same entry reads.
+    const std::vector<HYBCommandBatchEntry> within = read("[[\"ok\",\"S\",\"x\"," + nested(900) + "],5");
+    ASSERT_EQ(within.size(), 2u);
+    EXPECT_TRUE(value(within[0]));
+}
+
+TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
+    const std::vector<HYBCommandBatchEntry> entries = read(
+        "[[\"bad1\",\"S\",\"x\",[tru]],"              // bad syntax inside
+        "[7,\"S\",\"x\",[nul]],"                     // no string first: nothing to answer
+        "[\"a]\\\"[{\",\"S\",\"x\",[\"]}\"]],"       // brackets and quotes inside strings do not split
+        "[\"bad\\ud800\",\"S\",\"x\",[\"\xff\"]],"   // invalid UTF-8; the id is read with its replacement
+        "[\"cut\",\"S\",\"x\",[1,");                 // cut off by the end of the text
+    ASSERT_EQ(entries.size(), 5u);
+    ASSERT_TRUE(unreadable(entries[0]));
+    EXPECT_EQ(unreadable(entries[0])->callbackId, "bad1");
+    EXPECT_FALSE(unreadable(entries[0])->reason.empty());
+    ASSERT_TRUE(unreadable(entries[1]));
+    EXPECT_FALSE(unreadable(entries[1])->callbackId);
+    ASSERT_TRUE(value(entries[2]));
+    EXPECT_EQ((*value(entries[2]))[0].stringOr(""), "a]\"[{");
+    EXPECT_EQ(firstArgument(entries[2]), "]}");
+    ASSERT_TRUE(unreadable(entries[3]));
+    EXPECT_EQ(unreadable(entries[3])->callbackId, "bad\xEF\xBF\xBD");
+    ASSERT_TRUE(unreadable(entries[4]));
+    EXPECT_EQ(unreadable(entries[4])->callbackId, "cut");
+}
+
+TEST(HYBCommandBatch, ATextThatIsNoArrayIsNoBatch) {
+    for (const char* text : {"", "   ", "{\"a\":1}", "{\"a\":[1", "\"x\"", "5", "x["}) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(readCommandBatch(text).ok());
+    }
+    EXPECT_EQ(read("[]").size(), 0u);
+    EXPECT_EQ(read("  [").size(), 0u);
+    EXPECT_EQ(read("[\"unterminated").size(), 1u) << "an entry, unreadable";
+    const std::vector<HYBCommandBatchEntry> scalars = read("[5, \"x\", null]");
+    ASSERT_EQ(scalars.size(), 3u) << "entries that are no commands are the queue's to refuse";
+    EXPECT_EQ(*value(scalars[0]), platform::Value(5));
+}
+
+// ---- lone surrogates ----
+
+TEST(HYBCommandBatch, LoneSurrogateEscapesReadAsTheReplacementCharacter) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const std::vector<HYBCommandBatchEntry> entries = read(
+        "[[\"a\",\"S\",\"x\",[\"cut \\ud83d\"]],"
+        "[\"b\",\"S\",\"x\",[\"\\udc00 low, \\ud800\\ud800 two highs, \\ud83d\\ude00 a pair\"]],"
+        "[\"c\",\"S\",\"x\",[{\"k\\uDBFF\":\"\\\\ud800 is text\"}]]]");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(firstArgument(entries[0]), "cut " + replacement);
+    EXPECT_EQ(firstArgument(entries[1]), replacement + " low, " + replacement + replacement + " two highs, \xF0\x9F\x98\x80 a pair");
+    ASSERT_TRUE(value(entries[2]));
+    const platform::Dictionary& dictionary = (*value(entries[2]))[3][0].dictionaryOrEmpty();
+    EXPECT_EQ(dictionary["k" + replacement].stringOr(""), "\\ud800 is text") << "an escaped backslash is no escape";
+}
+
+TEST(HYBCommandBatch, ReplacingLoneSurrogatesLeavesEverythingElseAlone) {
+    EXPECT_FALSE(replaceLoneSurrogateEscapes("[\"\\ud83d\\ude00\",\"\\u00e9\\n\",\"\\\\ud800\"]"));
+    EXPECT_FALSE(replaceLoneSurrogateEscapes("[1,2]"));
+    EXPECT_EQ(replaceLoneSurrogateEscapes("[\"\\uD800\"]"), "[\"\\ufffd\"]");
+    EXPECT_EQ(replaceLoneSurrogateEscapes("[\"x\\ud800\\u0041\"]"), "[\"x\\ufffd\\u0041\"]");
+    // Cut short: what is not a whole escape stays for the reader to refuse.
+    EXPECT_FALSE(replaceLoneSurrogateEscapes("[\"\\ud8"));
+    EXPECT_EQ(replaceLoneSurrogateEscapes("[\"\\ud800\\u"), "[\"\\ufffd\\u");
+}

@@ -1,0 +1,34 @@
+// The engine's load failures in the terms the web view's delegates know: the URL loading system's codes
+// (the same the headless engine reports for the same fault), or WebKit's own code where the fault is the
+// engine's alone.
+//
+// Guarantees:
+// - Pure functions; every error carries the failing URL under kURLErrorFailingURLStringKey when one is
+//   given, and the engine's message.
+// - Cancellations (a newer navigation, stop, a navigation the client refused) are kURLErrorCancelled
+//   (-999); a load the engine's time-out stopped is kURLErrorTimedOut (-1001).
+// - Network and file faults are URL errors: refused or unreachable host -1004, unknown host -1003,
+//   missing file -1100, unreadable file -1102, unsupported scheme -1002, TLS faults -1200/-1202.
+// - WebKit's own network, policy and plug-in faults keep WebKit's code in kWebKitErrorDomain (103 for a
+//   restricted port or address). Only a fault of no known kind is kURLErrorUnknown (-1).
+#pragma once
+
+#include "platform/Error.h"
+
+#include <glib.h>
+
+#include <string>
+
+namespace webengine {
+
+inline constexpr const char* kWebKitErrorDomain = "WebKitErrorDomain";
+// WebKit's code for a load it refuses to make: a restricted port (9, 6000...) or address (0.0.0.0).
+inline constexpr long long kWebKitErrorCannotUseRestrictedPort = 103;
+
+// The failure WebKit reported for the main frame's load of `uri` (may be null).
+platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut);
+
+// A load WebKit refused without reporting a failure: it showed an empty document instead.
+platform::Error refusedLoadError(const std::string& uri);
+
+} // namespace webengine
