@@ -18,10 +18,13 @@ test: deps
 	@cd build/test && xvfb-run -a ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 # The crash reporter and the end-to-end tests again in an optimized build, linked as the application is:
-# frames, inlining and timing differ from the sanitizer build's.
+# frames, inlining and timing differ from the sanitizer build's. Only those labels' programs are built.
+# Warnings are errors in the sanitizer build; here the optimizer's own flow warnings (GCC 12 at -O3 finds
+# overlapping copies and uninitialized reads in the standard library's inlined strings and variants that
+# cannot happen) would stop the build, so they stay warnings.
 test-release: deps
-	@cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DHYB_WERROR=$(WERROR) >/dev/null
-	@cmake --build build/test-release -j $(JOBS)
+	@cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DHYB_WERROR=OFF >/dev/null
+	@cmake --build build/test-release -j $(JOBS) --target tests_crash tests_e2e
 	@cd build/test-release && xvfb-run -a ctest --output-on-failure -j $(JOBS) -L 'crash|e2e' $(CTEST_ARGS)
 
 run: deps

@@ -22,6 +22,15 @@ if(NOT HYB_UI_FONT_FILE)
   message(FATAL_ERROR "The font file /usr/share/fonts/truetype/wqy/wqy-microhei.ttc is missing: "
                       "install the Debian package fonts-wqy-microhei (scripts/install-deps does).")
 endif()
+# Its fallbacks, for what it lacks: symbols (DejaVu Sans of fonts-dejavu-core), then emoji (Noto Color
+# Emoji of fonts-noto-color-emoji).
+find_file(HYB_UI_SYMBOL_FONT_FILE DejaVuSans.ttf PATHS /usr/share/fonts/truetype/dejavu NO_DEFAULT_PATH)
+find_file(HYB_UI_EMOJI_FONT_FILE NotoColorEmoji.ttf PATHS /usr/share/fonts/truetype/noto NO_DEFAULT_PATH)
+if(NOT HYB_UI_SYMBOL_FONT_FILE OR NOT HYB_UI_EMOJI_FONT_FILE)
+  message(FATAL_ERROR "A fallback font file is missing (/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf, "
+                      "/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf): install the Debian packages "
+                      "fonts-dejavu-core and fonts-noto-color-emoji (scripts/install-deps does).")
+endif()
 # The web engine (GTK3 flavour) and the module it loads into its web processes.
 pkg_check_modules(WEBKIT REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 pkg_check_modules(WEBKIT_EXTENSION REQUIRED IMPORTED_TARGET webkit2gtk-web-extension-4.1)

@@ -38,6 +38,11 @@ function(hyb_tests label)
     get_filename_component(stem ${src} NAME_WE)
     set(exe ${label}_${stem})
     add_executable(${exe} ${src})
+    # tests_<label> builds every program of the label (make test-release builds only the labels it runs).
+    if(NOT TARGET tests_${label})
+      add_custom_target(tests_${label})
+    endif()
+    add_dependencies(tests_${label} ${exe})
     target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support GTest::gtest_main GTest::gmock)
     # Snapshot tests file their pictures under the label (tests/support/Snapshot.h).
     target_compile_definitions(${exe} PRIVATE HYB_TEST_LABEL="${label}")

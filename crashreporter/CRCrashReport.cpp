@@ -39,6 +39,18 @@ CRCrashReportText text(const char* bytes)
     return platform::decodeUTF8(bytes);
 }
 
+// The number an enumeration field holds. The unpacker stores whatever number the report has, also one the
+// enumeration does not name (-1, 2^31 - 1): read as the enumeration type, such a value is undefined, so the
+// field's bytes are read as the plain integer they are.
+template <typename Enumeration>
+std::int32_t enumerationValue(const Enumeration& field)
+{
+    static_assert(sizeof(Enumeration) == sizeof(std::int32_t));
+    std::int32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 std::optional<platform::Date> dateSince1970(std::int64_t seconds)
 {
     return platform::Date{static_cast<double>(seconds)};
@@ -86,15 +98,15 @@ public:
         std::optional<platform::Date> timestamp;
         if (info->timestamp != 0)
             timestamp = dateSince1970(info->timestamp);
-        return CRCrashReportSystemInfo(info->operating_system, text(info->os_version), text(info->os_build),
-                                       info->architecture, timestamp);
+        return CRCrashReportSystemInfo(enumerationValue(info->operating_system), text(info->os_version),
+                                       text(info->os_build), enumerationValue(info->architecture), timestamp);
     }
 
     static Result<CRCrashReportProcessorInfo> extractProcessorInfo(const Crsh__CrashReport__Processor* info)
     {
         if (info == nullptr)
             return invalid("Crash report is missing processor info section");
-        return CRCrashReportProcessorInfo(info->encoding, info->type, info->subtype);
+        return CRCrashReportProcessorInfo(enumerationValue(info->encoding), info->type, info->subtype);
     }
 
     static Result<CRCrashReportMachineInfo> extractMachineInfo(const Crsh__CrashReport__MachineInfo* info)

@@ -5,7 +5,9 @@
 #include "platform/Log.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -124,6 +126,18 @@ CRCrashReportText lastComponent(const CRCrashReportText& path)
     return platform::lastPathComponent(*path);
 }
 
+// Whether the platform can write the date as a calendar date: a timestamp from a damaged report may lie
+// beyond any year.
+bool hasCalendarText(const platform::Date& date)
+{
+    const double seconds = std::floor(date.secondsSince1970);
+    if (!std::isfinite(seconds) || seconds < -9.2e18 || seconds > 9.2e18)
+        return false;
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    return gmtime_r(&t, &tm) != nullptr;
+}
+
 // The platform's text of a UUID: upper-case digit groups of 8, 4, 4, 4 and 12.
 std::string uuidText(const std::array<std::uint8_t, 16>& uuid)
 {
@@ -178,7 +192,8 @@ std::string CRCrashReportTextFormatter::stringValueForCrashReport(const CRCrashR
     const std::optional<CRCrashReportProcessInfo>& process = report.processInfo();
 
     text += format("Incident Identifier: %@\n", {report.uuidRef() ? uuidText(*report.uuidRef()) : kUnknown});
-    text += "CrashReporter Key:   TODO\n";
+    // The report carries no device key: the line shows that, as every other missing value.
+    text += format("CrashReporter Key:   %@\n", {kUnknown});
     text += format("Hardware Model:      %@\n", {machine ? orUnknown(machine->modelName()) : kUnknown});
     if (process) {
         text += format("Process:         %@ [%@]\n", {orUnknown(process->processName()), process->processID()});
@@ -198,7 +213,7 @@ std::string CRCrashReportTextFormatter::stringValueForCrashReport(const CRCrashR
     text += "\n";
 
     const CRCrashReportSystemInfo& system = report.systemInfo();
-    if (system.timestamp())
+    if (system.timestamp() && hasCalendarText(*system.timestamp()))
         text += format("Date/Time:       %@\n", {platform::Value(*system.timestamp())});
     else
         text += format("Date/Time:       %@\n", {kUnknown});

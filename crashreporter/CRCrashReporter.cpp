@@ -31,6 +31,13 @@ struct LiveWrite {
     crsh_error_t result;
 };
 
+bool isThreadOfThisProcess(crsh_thread_t thread)
+{
+    struct stat status {};
+    return thread > 0 &&
+           stat(("/proc/self/task/" + std::to_string(thread)).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 crsh_error_t writeWithCurrentState(crsh_thread_state* state, void* context)
 {
     auto* live = static_cast<LiveWrite*>(context);
@@ -119,14 +126,46 @@ bool CRCrashReporter::hasPendingCrashReport() const
 
 platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() const
 {
+    // Only a regular file is a report: a symbolic link is not followed, and a pipe or a device is opened
+    // without waiting and not read (it could block for ever or never end).
     const std::string path = crashReportPath();
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0)
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != ELOOP)
         return platform::fileError(errno, platform::FileAccess::Read, path, "Could not open");
-    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > CRSH_REPORT_LIMIT_BYTES)
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid,
+                                   "The pending crash report is not a regular file");
+    }
+    platform::Bytes bytes;
+    bool tooLarge = static_cast<std::uint64_t>(status.st_size) > CRSH_REPORT_LIMIT_BYTES;
+    int readError = 0;
+    if (!tooLarge) {
+        // The size may have changed since: read at most one byte past the limit.
+        bytes.resize(CRSH_REPORT_LIMIT_BYTES + 1);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t count = read(fd, bytes.data() + done, bytes.size() - done);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count < 0)
+                readError = errno;
+            if (count <= 0)
+                break;
+            done += static_cast<std::size_t>(count);
+        }
+        tooLarge = done > CRSH_REPORT_LIMIT_BYTES;
+        bytes.resize(done);
+    }
+    close(fd);
+    if (readError != 0)
+        return platform::fileError(readError, platform::FileAccess::Read, path, "Could not read");
+    if (tooLarge)
         return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid,
                                    "The pending crash report is larger than a crash report can be");
-    return platform::FileManager::defaultManager().contentsOfFile(path);
+    return bytes;
 }
 
 platform::Status CRCrashReporter::purgePendingCrashReport() const
@@ -211,6 +250,13 @@ platform::Result<platform::Bytes> CRCrashReporter::generateLiveReport()
 __attribute__((noinline)) platform::Result<platform::Bytes>
 CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
 {
+    // A report names its thread among the process's threads: one that is not there has no report (the
+    // report would list no thread, or none of the one asked for).
+    const crsh_thread_t self = crsh_async_mach_thread_self();
+    if (thread != self && !isThreadOfThisProcess(thread))
+        return crsh_reporter_posix_error(CRCrashReporterErrorUnknown, "Failed to write the crash report to disk",
+                                         ESRCH);
+
     std::string path = platform::AppFolders::current().tmp() + "/" + kLiveReportTemplate;
     int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0)
@@ -224,7 +270,7 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
     const crsh_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE,
                                              reinterpret_cast<std::uint64_t>(__builtin_return_address(0)), nullptr};
     crsh_error_t result;
-    if (thread == crsh_async_mach_thread_self()) {
+    if (thread == self) {
         LiveWrite live{fd, &writer, &signal, CRSH_ERR_INTERNAL};
         (void)crsh_async_thread_state_current(writeWithCurrentState, &live);
         result = live.result;

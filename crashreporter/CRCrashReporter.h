@@ -77,8 +77,9 @@ public:
 
     // Whether anything exists at crashReportPath().
     bool hasPendingCrashReport() const;
-    // The pending report's bytes; the file system's error when it cannot be read, code 2 when it is larger
-    // than a report can be (CRSH_REPORT_LIMIT_BYTES).
+    // The pending report's bytes; the file system's error when it cannot be read, code 2 when it is not a
+    // regular file (a symbolic link, a pipe, a device: none is followed or read) or is larger than a report
+    // can be (CRSH_REPORT_LIMIT_BYTES).
     platform::Result<platform::Bytes> loadPendingCrashReportData() const;
     // Removes the pending report (a file only).
     platform::Status purgePendingCrashReport() const;
@@ -88,7 +89,8 @@ public:
     platform::Status enableCrashReporter();
 
     // A report of the calling thread (or of another thread, written without its stack, which this
-    // platform cannot read), made now without stopping the process. Code 0 when it could not be written.
+    // platform cannot read), made now without stopping the process. Code 0 when it could not be written,
+    // also (with the cause ESRCH) for a thread that is not one of this process's.
     platform::Result<platform::Bytes> generateLiveReport();
     platform::Result<platform::Bytes> generateLiveReportWithThread(crsh_thread_t thread);
 

@@ -1,6 +1,10 @@
 #include "crashreporter/CRCrashSignalHandler.h"
 
 #include "crashreporter/crsh_safe_list.h"
+#include "platform/ThreadHooks.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,10 +27,12 @@ struct PreviousAction {
 using CallbackList = crsh_safe_list<CallbackEntry*>;
 using PreviousActionList = crsh_safe_list<PreviousAction*>;
 
-// Process-wide, constructed at program start. The records the lists point to are never freed: a handler
-// may still hold one after a reset unlinked it. Reset keeps them on retired chains (owned by the mutex).
-CallbackList g_callbacks;
-PreviousActionList g_previousActions;
+// Process-wide, made at program start and never destroyed: a thread may crash while the process runs its
+// exit handlers, and its handler then still walks them. The records the lists point to are never freed
+// either (a handler may still hold one after a reset unlinked it; reset keeps them on retired chains,
+// owned by the mutex), and stay reachable through the lists.
+CallbackList& g_callbacks = *new CallbackList;
+PreviousActionList& g_previousActions = *new PreviousActionList;
 std::mutex g_registrationMutex;
 CallbackEntry* g_retiredCallbacks = nullptr;
 PreviousAction* g_retiredActions = nullptr;
@@ -45,6 +51,48 @@ private:
 };
 
 bool runFrom(const CallbackList::Node* node, int signo, siginfo_t* info, ucontext_t* uap);
+
+// The alternate stack this thread was given by the platform-thread hooks (none: it has none of ours). Each
+// is a mapping of one guard page below the stack.
+thread_local void* t_threadStack = nullptr;
+
+std::size_t threadStackMappingBytes()
+{
+    return static_cast<std::size_t>(getpagesize()) + CRCrashSignalHandler::kAlternateStackBytes;
+}
+
+// A thread the platform started: an alternate stack of its own, unless it has one already (the
+// sanitizers give threads theirs).
+void giveThreadAlternateStack()
+{
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0)
+        return;
+    const std::size_t guard = static_cast<std::size_t>(getpagesize());
+    void* mapping = mmap(nullptr, threadStackMappingBytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED)
+        return;
+    (void)mprotect(mapping, guard, PROT_NONE); // a handler that overruns the stack faults at once
+    stack_t stack{};
+    stack.ss_sp = static_cast<char*>(mapping) + guard;
+    stack.ss_size = CRCrashSignalHandler::kAlternateStackBytes;
+    if (sigaltstack(&stack, nullptr) != 0) {
+        munmap(mapping, threadStackMappingBytes());
+        return;
+    }
+    t_threadStack = mapping;
+}
+
+void takeThreadAlternateStack()
+{
+    if (t_threadStack == nullptr)
+        return;
+    stack_t disable{};
+    disable.ss_flags = SS_DISABLE;
+    if (sigaltstack(&disable, nullptr) == 0)
+        munmap(t_threadStack, threadStackMappingBytes());
+    t_threadStack = nullptr;
+}
 
 platform::Error posixError(const char* description, int errnoValue)
 {
@@ -161,10 +209,15 @@ platform::Result<void> CRCrashSignalHandler::registerHandlerForSignal(int signo,
 platform::Result<void> CRCrashSignalHandler::registerHandlerWithSignal(int signo)
 {
     std::lock_guard<std::mutex> lock(g_registrationMutex);
-    // The alternate stack belongs to the thread that registers; a crash on a thread without one runs
-    // the handler on the thread's own stack.
+    // This alternate stack belongs to the thread that registers; the threads the platform starts get their
+    // own (a stack overflow there is reported too). A crash on any other thread runs the handler on the
+    // thread's own stack.
     if (sigaltstack(&_sigstk, nullptr) != 0)
         return posixError("Could not initialize alternative signal stack", errno);
+    platform::ThreadHooks hooks;
+    hooks.started = giveThreadAlternateStack;
+    hooks.finished = takeThreadAlternateStack;
+    (void)platform::installThreadHooks(hooks); // once: later registrations find them installed
 
     g_callbacks.append(new CallbackEntry{previousActionCallback, nullptr, nullptr});
 

@@ -33,7 +33,9 @@ public:
     static CRCrashSignalHandler* sharedHandler();
 
     // Installs the handler for signo (once per signal) and puts {callback, context} at the head of the
-    // chain, which every caught signal walks, whichever signal it is.
+    // chain, which every caught signal walks, whichever signal it is. The calling thread takes the shared
+    // alternate stack; every thread the platform starts or runs a job or a loop turn on from then on gets
+    // one of its own of the same size (platform/ThreadHooks.h).
     platform::Result<void> registerHandlerForSignal(int signo, crsh_signal_handler_cb callback, void* context);
 
     // Empties the callback chain and the previous actions; installed handlers stay installed.

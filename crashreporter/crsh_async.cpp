@@ -187,3 +187,62 @@ void* crsh_async_memset(void* destination, std::uint8_t value, std::size_t n)
         to[i] = value;
     return destination;
 }
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at bytes (n available), or 0 when none starts there.
+std::size_t wellFormedLength(const unsigned char* bytes, std::size_t n)
+{
+    const unsigned char lead = bytes[0];
+    if (lead < 0x80)
+        return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0; // no overlong forms
+        else if (lead == 0xED)
+            high = 0x9F; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (length > n || bytes[1] < low || bytes[1] > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+} // namespace
+
+std::size_t crsh_async_utf8_sanitize(char* destination, std::size_t capacity, const char* source, std::size_t length)
+{
+    if (capacity == 0)
+        return 0;
+    static constexpr unsigned char kReplacement[] = {0xEF, 0xBF, 0xBD};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(source);
+    std::size_t written = 0;
+    for (std::size_t at = 0; at < length && bytes[at] != 0;) {
+        const std::size_t sequence = wellFormedLength(bytes + at, length - at);
+        const unsigned char* piece = sequence != 0 ? bytes + at : kReplacement;
+        const std::size_t pieceLength = sequence != 0 ? sequence : sizeof kReplacement;
+        if (pieceLength >= capacity - written)
+            break;
+        crsh_async_memcpy(destination + written, piece, pieceLength);
+        written += pieceLength;
+        at += sequence != 0 ? sequence : 1;
+    }
+    destination[written] = '\0';
+    return written;
+}

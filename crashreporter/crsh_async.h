@@ -83,3 +83,9 @@ int crsh_async_strcmp(const char* a, const char* b);
 int crsh_async_strncmp(const char* a, const char* b, std::size_t n);
 void* crsh_async_memcpy(void* destination, const void* source, std::size_t n);
 void* crsh_async_memset(void* destination, std::uint8_t value, std::size_t n);
+
+// Copies the first length bytes of source (up to a zero byte) into destination as UTF-8: every byte that
+// does not belong to a well-formed sequence (overlong forms, surrogates and code points above U+10FFFF
+// included) becomes U+FFFD. Stops before a sequence that would not fit with the terminating zero, which
+// is always written when capacity is not 0. Answers the bytes written, the zero not counted.
+std::size_t crsh_async_utf8_sanitize(char* destination, std::size_t capacity, const char* source, std::size_t length);

@@ -416,7 +416,7 @@ crsh_error_t crsh_cu_entry_apply(crsh_task_t task, crsh_vm_address_t function_ad
 namespace {
 
 crsh_frame_error_t readCompactUnwind(crsh_task_t task, const crsh_macho_image* image, const crsh_thread_state* current,
-                                     crsh_thread_state* next)
+                                     crsh_vm_address_t, crsh_thread_state* next)
 {
     crsh_async_mobject section;
     if (crsh_macho_image_map_section(image, "__TEXT", "__unwind_info", &section) != CRSH_ERR_NONE)
@@ -453,5 +453,6 @@ crsh_frame_error_t crsh_frame_read_compact_unwind(crsh_task_t task, crsh_image_l
                                                   const crsh_thread_state* current, const crsh_thread_state*,
                                                   crsh_thread_state* next)
 {
-    return crsh_frame_read_in_image(task, image_list, current, next, readCompactUnwind);
+    // Looked up by the pc itself, as the compact tables are.
+    return crsh_frame_read_in_image(task, image_list, current, nullptr, false, next, readCompactUnwind);
 }

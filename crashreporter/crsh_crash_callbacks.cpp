@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unwind.h>
 
@@ -20,6 +21,21 @@ struct {
     CRCrashReporterPostCrashSignalCallback callback;
 } g_crashCallbacks;
 crsh_image_list* g_imageList = nullptr;
+// The thread that writes the crash report; 0 until a thread crashes. The first crashing thread takes it.
+std::atomic<crsh_thread_t> g_reportingThread{0};
+static_assert(std::atomic<crsh_thread_t>::is_always_lock_free);
+
+// The crash signals back to their default action (empty mask, no flags): a signal raised now ends the
+// process.
+void resetCrashSignals()
+{
+    for (int crashSignal : CRSH_CRASH_SIGNALS) {
+        struct sigaction fallback = {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(crashSignal, &fallback, nullptr);
+    }
+}
 
 std::string demangled(const char* mangled)
 {
@@ -84,13 +100,20 @@ void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallb
 
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, crsh_signal_handler_callback*)
 {
-    // From here on a second fault, on any thread, ends the process at once instead of entering a report
-    // that is already being written.
-    for (int crashSignal : CRSH_CRASH_SIGNALS) {
-        struct sigaction fallback = {};
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
-        sigaction(crashSignal, &fallback, nullptr);
+    // One report per process, written by the first thread that crashes. Another thread that crashes
+    // meanwhile (or later) waits here, on its own alternate stack, until the writer ends the process: it
+    // neither truncates the report being written nor ends the process under the writer. The crash signals
+    // keep this handler until the report is written, so such a thread always arrives here.
+    const crsh_thread_t self = crsh_async_mach_thread_self();
+    crsh_thread_t writing = 0;
+    if (!g_reportingThread.compare_exchange_strong(writing, self)) {
+        if (writing != self) {
+            for (;;)
+                pause();
+        }
+        // The writer itself faulted again: end now, with the report as far as it got.
+        resetCrashSignals();
+        return false;
     }
 
     auto* handler = static_cast<crsh_handler_context*>(context);
@@ -100,9 +123,12 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     // the sender's ids in the same place.
     const std::uint64_t address = info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
     const crsh_log_writer_signal_info signal{signo, info->si_code, address, nullptr};
-    if (crsh_write_report(&handler->writer, crsh_async_mach_thread_self(), &state, &signal) == CRSH_ERR_NONE &&
+    if (crsh_write_report(&handler->writer, self, &state, &signal) == CRSH_ERR_NONE &&
         g_crashCallbacks.callback != nullptr)
         g_crashCallbacks.callback(info, uap, g_crashCallbacks.context);
+    // The chain raises the signal again: under its default action it ends the process, the waiting
+    // threads with it.
+    resetCrashSignals();
     return false;
 }
 
@@ -144,10 +170,19 @@ crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t
 crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
                                const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
 {
-    if (g_handlerContext.report_path == nullptr)
+    const char* path = g_handlerContext.report_path;
+    if (path == nullptr)
         return CRSH_ERR_INTERNAL;
-    int fd = open(g_handlerContext.report_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Only a regular file takes the report: a symbolic link is not followed (its target is not truncated),
+    // and a pipe or a device, which could block the writer for ever or swallow the report, is opened
+    // without waiting and not written.
+    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
         return CRSH_ERR_INTERNAL;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return CRSH_ERR_INTERNAL;
+    }
     return crsh_write_report_fd(fd, writer, crashed_thread, thread_state, signal_info);
 }

@@ -46,9 +46,11 @@ crsh_image_list* crsh_shared_image_list();
 // Stores the crash callbacks process-wide (normal context, before the handlers are installed).
 void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallback callback);
 
-// The crash signal callback (registered with the handler context as its context): resets the crash signals
-// to their default action, writes the report of the calling thread from the user context, calls the crash
-// callback only when the report was written, and answers false so the chain raises the signal again.
+// The crash signal callback (registered with the handler context as its context): the first thread that
+// crashes writes the report of itself from the user context, calls the crash callback only when the report
+// was written, resets the crash signals to their default action and answers false, so that the chain
+// raises the signal again and ends the process. A thread that crashes while another writes waits in its
+// handler until the process ends; the writer faulting again ends the process at once.
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                              crsh_signal_handler_callback* next);
 
@@ -57,7 +59,8 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 // the handler context's writer, then aborts, which enters the signal path.
 [[noreturn]] void uncaught_exception_handler();
 
-// Writes a report to the handler context's report path (created or truncated, mode 0644) within
+// Writes a report to the handler context's report path (a regular file, created or truncated, mode 0644;
+// a symbolic link there is not followed, and a pipe or a device is not written: CRSH_ERR_INTERNAL) within
 // CRSH_REPORT_LIMIT_BYTES: CRSH_ERR_INTERNAL when the file cannot be opened, flushed or closed,
 // CRSH_ERR_OUTPUT when any write was refused by the limit or failed (the file then holds a cut report),
 // else the writer's result. Async-signal-safe.

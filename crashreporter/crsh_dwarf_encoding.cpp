@@ -405,9 +405,12 @@ crsh_error_t crsh_dwarf_parse_cie(crsh_dwarf_cie_info* info, const crsh_async_mo
     return CRSH_ERR_NONE;
 }
 
+namespace {
+
+// The FDE at address in mobj; its CIE lies in cie_mobj (the same object when the whole section is mapped).
 template <typename machine_ptr>
-crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj,
-                                  const crsh_async_byteorder* byteorder, crsh_vm_address_t address, bool debug_frame)
+crsh_error_t parseFDE(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj, const crsh_async_mobject* cie_mobj,
+                      const crsh_async_byteorder* byteorder, crsh_vm_address_t address, bool debug_frame)
 {
     *info = {};
     EntryHeader header;
@@ -422,7 +425,7 @@ crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mo
     crsh_vm_address_t cie;
     if (debug_frame) {
         // A section offset.
-        if (static_cast<std::int64_t>(pointer) < 0 || __builtin_add_overflow(sectionStart(mobj), pointer, &cie))
+        if (static_cast<std::int64_t>(pointer) < 0 || __builtin_add_overflow(sectionStart(cie_mobj), pointer, &cie))
             return CRSH_ERR_INVALID_ARGUMENT;
     } else {
         // The distance back from the pointer field itself.
@@ -430,14 +433,14 @@ crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mo
             return CRSH_ERR_INVALID_ARGUMENT;
         cie = pointerField - pointer;
     }
-    if (cie < sectionStart(mobj) || cie >= sectionEnd(mobj))
+    if (cie < sectionStart(cie_mobj) || cie >= sectionEnd(cie_mobj))
         return CRSH_ERR_INVALID_ARGUMENT;
-    info->cie_offset = cie - sectionStart(mobj);
+    info->cie_offset = cie - sectionStart(cie_mobj);
 
     crsh_dwarf_ptr_state state{};
     state.byteorder = byteorder;
     crsh_dwarf_cie_info cieInfo;
-    CRSH_TRY(crsh_dwarf_parse_cie<machine_ptr>(&cieInfo, mobj, byteorder, &state, cie));
+    CRSH_TRY(crsh_dwarf_parse_cie<machine_ptr>(&cieInfo, cie_mobj, byteorder, &state, cie));
 
     const std::uint8_t encoding = cieInfo.has_pointer_encoding ? cieInfo.pointer_encoding : CRSH_DW_EH_PE_absptr;
     machine_ptr start;
@@ -458,6 +461,23 @@ crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mo
     info->fde_instruction_offset = reader.position() - sectionStart(mobj);
     info->fde_instruction_length = header.end - reader.position();
     return CRSH_ERR_NONE;
+}
+
+} // namespace
+
+template <typename machine_ptr>
+crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj,
+                                  const crsh_async_byteorder* byteorder, crsh_vm_address_t address, bool debug_frame)
+{
+    return parseFDE<machine_ptr>(info, mobj, mobj, byteorder, address, debug_frame);
+}
+
+template <typename machine_ptr>
+crsh_error_t crsh_dwarf_parse_fde_with_cie(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj,
+                                           const crsh_async_mobject* cie_mobj, const crsh_async_byteorder* byteorder,
+                                           crsh_vm_address_t address)
+{
+    return parseFDE<machine_ptr>(info, mobj, cie_mobj, byteorder, address, false);
 }
 
 namespace {
@@ -513,6 +533,9 @@ template crsh_error_t crsh_dwarf_parse_fde<std::uint32_t>(crsh_dwarf_fde_info*, 
                                                           const crsh_async_byteorder*, crsh_vm_address_t, bool);
 template crsh_error_t crsh_dwarf_parse_fde<std::uint64_t>(crsh_dwarf_fde_info*, const crsh_async_mobject*,
                                                           const crsh_async_byteorder*, crsh_vm_address_t, bool);
+template crsh_error_t crsh_dwarf_parse_fde_with_cie<std::uint64_t>(crsh_dwarf_fde_info*, const crsh_async_mobject*,
+                                                                   const crsh_async_mobject*,
+                                                                   const crsh_async_byteorder*, crsh_vm_address_t);
 template crsh_error_t crsh_dwarf_read_encoded_pointer<std::uint32_t>(const crsh_dwarf_ptr_state*,
                                                                      const crsh_async_mobject*, crsh_vm_address_t,
                                                                      crsh_vm_off_t, std::uint8_t, std::uint32_t*,

@@ -102,6 +102,13 @@ template <typename machine_ptr>
 crsh_error_t crsh_dwarf_parse_fde(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj,
                                   const crsh_async_byteorder* byteorder, crsh_vm_address_t address, bool debug_frame);
 
+// The FDE at task address in an __eh_frame whose CIE lies in another memory object: a table-driven search
+// maps only the FDE and its CIE, not the whole section. cie_offset is then from cie_mobj's start.
+template <typename machine_ptr>
+crsh_error_t crsh_dwarf_parse_fde_with_cie(crsh_dwarf_fde_info* info, const crsh_async_mobject* mobj,
+                                           const crsh_async_mobject* cie_mobj, const crsh_async_byteorder* byteorder,
+                                           crsh_vm_address_t address);
+
 // A pointer in the given encoding at address + offset; *size is the number of bytes it took.
 // CRSH_ERR_NOT_FOUND for the omitted encoding (0xFF), CRSH_ERR_NOT_SUPPORTED for a base the state lacks
 // or an unknown application or format.
@@ -132,6 +139,11 @@ extern template crsh_error_t crsh_dwarf_parse_fde<std::uint32_t>(crsh_dwarf_fde_
                                                                  const crsh_async_byteorder*, crsh_vm_address_t, bool);
 extern template crsh_error_t crsh_dwarf_parse_fde<std::uint64_t>(crsh_dwarf_fde_info*, const crsh_async_mobject*,
                                                                  const crsh_async_byteorder*, crsh_vm_address_t, bool);
+extern template crsh_error_t crsh_dwarf_parse_fde_with_cie<std::uint64_t>(crsh_dwarf_fde_info*,
+                                                                          const crsh_async_mobject*,
+                                                                          const crsh_async_mobject*,
+                                                                          const crsh_async_byteorder*,
+                                                                          crsh_vm_address_t);
 extern template crsh_error_t crsh_dwarf_read_encoded_pointer<std::uint32_t>(
     const crsh_dwarf_ptr_state*, const crsh_async_mobject*, crsh_vm_address_t, crsh_vm_off_t, std::uint8_t,
     std::uint32_t*, std::size_t*);

@@ -426,7 +426,14 @@ crsh_error_t crsh_dwarf_cfa_apply(const crsh_dwarf_cfa_state* state, crsh_task_t
     }
 
     if (!crsh_thread_state_has_reg(&result, CRSH_REG_IP)) {
-        // A function that has not saved its return address: it is still in its register.
+        // Where the return address has a register of its own (a link register), a function that has not
+        // saved it still holds it there. Where its column is the instruction pointer itself (x86-64), no
+        // rule means the description made it undefined: this is the outermost frame, and the caller's state
+        // holds no pc, which ends the walk.
+        if (returnMaps && returnIndex == CRSH_REG_IP) {
+            crsh_thread_state_copy(next, &result);
+            return CRSH_ERR_NONE;
+        }
         if (!returnMaps || !crsh_thread_state_has_reg(current, returnIndex))
             return CRSH_ERR_INVALID_ARGUMENT;
         crsh_thread_state_set_reg(&result, CRSH_REG_IP, crsh_thread_state_get_reg(current, returnIndex));
@@ -437,38 +444,24 @@ crsh_error_t crsh_dwarf_cfa_apply(const crsh_dwarf_cfa_state* state, crsh_task_t
 
 namespace {
 
+// Runs the CIE's and the FDE's instructions up to lookup and applies the rules. The CIE and the FDE may lie
+// in different memory objects.
 template <typename machine_ptr>
-crsh_frame_error_t unwindWithSection(crsh_task_t task, const crsh_macho_image* image, const crsh_async_mobject* section,
-                                     bool debugFrame, const crsh_thread_state* current, crsh_thread_state* next)
+crsh_frame_error_t unwindWithEntries(crsh_task_t task, const crsh_async_byteorder* byteorder,
+                                     const crsh_async_mobject* cieObject, const crsh_dwarf_ptr_state* ciePointers,
+                                     const crsh_dwarf_cie_info& cie, const crsh_async_mobject* fdeObject,
+                                     const crsh_dwarf_ptr_state* fdePointers, const crsh_dwarf_fde_info& fde,
+                                     machine_ptr lookup, const crsh_thread_state* current, crsh_thread_state* next)
 {
-    const crsh_async_byteorder* byteorder = crsh_macho_image_byteorder(image);
-    crsh_dwarf_frame_reader reader;
-    if (crsh_dwarf_frame_reader_init(&reader, section, byteorder, image->m64, debugFrame) != CRSH_ERR_NONE)
-        return CRSH_FRAME_ERR_INVALID_ARGUMENT;
-
-    const machine_ptr pc = static_cast<machine_ptr>(crsh_thread_state_get_reg(current, CRSH_REG_IP));
-    crsh_dwarf_fde_info fde;
-    if (crsh_dwarf_find_fde(&reader, 0, pc, &fde) != CRSH_ERR_NONE)
-        return CRSH_FRAME_ERR_NOT_SUPPORTED;
-
-    const crsh_vm_address_t sectionBase = crsh_async_mobject_base_address(section);
-    crsh_dwarf_ptr_state ptrState{};
-    ptrState.byteorder = byteorder;
-    ptrState.frame_section_base.valid = true;
-    ptrState.frame_section_base.address = sectionBase;
-    ptrState.frame_section_base.vm_address = sectionBase - image->vmaddr_slide;
-    crsh_dwarf_cie_info cie;
-    if (crsh_dwarf_parse_cie<machine_ptr>(&cie, section, byteorder, &ptrState, sectionBase + fde.cie_offset) !=
-        CRSH_ERR_NONE)
-        return CRSH_FRAME_ERR_NOT_SUPPORTED;
-
     crsh_dwarf_cfa_state state;
     crsh_dwarf_cfa_state_init(&state);
     const machine_ptr start = static_cast<machine_ptr>(fde.pc_start);
-    if (crsh_dwarf_cfa_eval_program<machine_ptr>(&state, section, &pc, start, &cie, &ptrState, byteorder, sectionBase,
+    if (crsh_dwarf_cfa_eval_program<machine_ptr>(&state, cieObject, &lookup, start, &cie, ciePointers, byteorder,
+                                                 crsh_async_mobject_base_address(cieObject),
                                                  cie.initial_instructions_offset,
                                                  cie.initial_instructions_length) != CRSH_ERR_NONE ||
-        crsh_dwarf_cfa_eval_program<machine_ptr>(&state, section, &pc, start, &cie, &ptrState, byteorder, sectionBase,
+        crsh_dwarf_cfa_eval_program<machine_ptr>(&state, fdeObject, &lookup, start, &cie, fdePointers, byteorder,
+                                                 crsh_async_mobject_base_address(fdeObject),
                                                  fde.fde_instruction_offset,
                                                  fde.fde_instruction_length) != CRSH_ERR_NONE)
         return CRSH_FRAME_ERR_NOT_SUPPORTED;
@@ -478,9 +471,115 @@ crsh_frame_error_t unwindWithSection(crsh_task_t task, const crsh_macho_image* i
     return CRSH_FRAME_ERR_NONE;
 }
 
-crsh_frame_error_t readDwarfUnwind(crsh_task_t task, const crsh_macho_image* image, const crsh_thread_state* current,
-                                   crsh_thread_state* next)
+// Pointers inside a memory object of the frame section: its aligned encoding aligns on virtual addresses
+// (task address - slide).
+crsh_dwarf_ptr_state sectionPointers(const crsh_async_byteorder* byteorder, const crsh_async_mobject* object,
+                                     crsh_vm_address_t slide)
 {
+    crsh_dwarf_ptr_state pointers{};
+    pointers.byteorder = byteorder;
+    pointers.frame_section_base.valid = true;
+    pointers.frame_section_base.address = crsh_async_mobject_base_address(object);
+    pointers.frame_section_base.vm_address = crsh_async_mobject_base_address(object) - slide;
+    return pointers;
+}
+
+template <typename machine_ptr>
+crsh_frame_error_t unwindWithSection(crsh_task_t task, const crsh_macho_image* image, const crsh_async_mobject* section,
+                                     bool debugFrame, const crsh_thread_state* current, crsh_vm_address_t lookupAddress,
+                                     crsh_thread_state* next)
+{
+    const crsh_async_byteorder* byteorder = crsh_macho_image_byteorder(image);
+    crsh_dwarf_frame_reader reader;
+    if (crsh_dwarf_frame_reader_init(&reader, section, byteorder, image->m64, debugFrame) != CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_INVALID_ARGUMENT;
+
+    const machine_ptr lookup = static_cast<machine_ptr>(lookupAddress);
+    crsh_dwarf_fde_info fde;
+    if (crsh_dwarf_find_fde(&reader, 0, lookup, &fde) != CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+
+    const crsh_vm_address_t sectionBase = crsh_async_mobject_base_address(section);
+    const crsh_dwarf_ptr_state pointers = sectionPointers(byteorder, section, image->vmaddr_slide);
+    crsh_dwarf_cie_info cie;
+    if (crsh_dwarf_parse_cie<machine_ptr>(&cie, section, byteorder, &pointers, sectionBase + fde.cie_offset) !=
+        CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    return unwindWithEntries<machine_ptr>(task, byteorder, section, &pointers, cie, section, &pointers, fde, lookup,
+                                          current, next);
+}
+
+// A snapshot of the whole CIE or FDE at address (its length field, then that many bytes), at most
+// CRSH_ELF_MAX_FRAME_ENTRY_BYTES long.
+crsh_error_t mapFrameEntry(crsh_task_t task, crsh_vm_address_t address, crsh_async_mobject* entry)
+{
+    std::uint32_t length32;
+    CRSH_TRY(crsh_async_task_memcpy(task, address, 0, &length32, sizeof length32));
+    std::uint64_t length = length32;
+    std::uint64_t header = 4;
+    if (length32 == UINT32_MAX) {
+        CRSH_TRY(crsh_async_task_memcpy(task, address, 4, &length, sizeof length));
+        header = 12;
+    }
+    if (length == 0 || length > CRSH_ELF_MAX_FRAME_ENTRY_BYTES)
+        return CRSH_ERR_INVALID_DATA;
+    return crsh_async_mobject_init(entry, task, address, header + length, true);
+}
+
+// An ELF object: the FDE comes from the object's search table, and only it and its CIE are read.
+crsh_frame_error_t readElfUnwind(crsh_task_t task, const crsh_macho_image* image, const crsh_thread_state* current,
+                                 crsh_vm_address_t lookup, crsh_thread_state* next)
+{
+    const crsh_elf_object& elf = image->elf;
+    if (elf.eh_frame_hdr == 0)
+        return CRSH_FRAME_ERR_NO_FRAME;
+    crsh_vm_address_t fdeAddress;
+    if (crsh_elf_find_fde(task, &elf, lookup, &fdeAddress) != CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+
+    // The CIE pointer follows the FDE's length field: the distance back from the pointer to the CIE.
+    std::uint32_t length32;
+    if (crsh_async_task_memcpy(task, fdeAddress, 0, &length32, sizeof length32) != CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    const bool wide = length32 == UINT32_MAX;
+    const crsh_vm_address_t pointerField = fdeAddress + (wide ? 12 : 4);
+    std::uint64_t distance = 0;
+    if (crsh_async_task_memcpy(task, pointerField, 0, &distance, wide ? 8 : 4) != CRSH_ERR_NONE ||
+        distance == 0 || distance > pointerField)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    const crsh_vm_address_t cieAddress = pointerField - distance;
+
+    crsh_async_mobject fdeObject;
+    if (mapFrameEntry(task, fdeAddress, &fdeObject) != CRSH_ERR_NONE)
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    crsh_async_mobject cieObject;
+    if (mapFrameEntry(task, cieAddress, &cieObject) != CRSH_ERR_NONE) {
+        crsh_async_mobject_free(&fdeObject);
+        return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    }
+    const crsh_async_byteorder* byteorder = &crsh_async_byteorder_direct;
+    crsh_frame_error_t result = CRSH_FRAME_ERR_NOT_SUPPORTED;
+    crsh_dwarf_fde_info fde;
+    crsh_dwarf_cie_info cie;
+    const crsh_dwarf_ptr_state ciePointers = sectionPointers(byteorder, &cieObject, elf.load_bias);
+    const crsh_dwarf_ptr_state fdePointers = sectionPointers(byteorder, &fdeObject, elf.load_bias);
+    // The table names the FDE whose range starts last at or below the address: it must also reach it.
+    if (crsh_dwarf_parse_fde_with_cie<std::uint64_t>(&fde, &fdeObject, &cieObject, byteorder, fdeAddress) ==
+            CRSH_ERR_NONE &&
+        fde.pc_start <= lookup && lookup < fde.pc_end &&
+        crsh_dwarf_parse_cie<std::uint64_t>(&cie, &cieObject, byteorder, &ciePointers, cieAddress) == CRSH_ERR_NONE)
+        result = unwindWithEntries<std::uint64_t>(task, byteorder, &cieObject, &ciePointers, cie, &fdeObject,
+                                                  &fdePointers, fde, lookup, current, next);
+    crsh_async_mobject_free(&cieObject);
+    crsh_async_mobject_free(&fdeObject);
+    return result;
+}
+
+crsh_frame_error_t readDwarfUnwind(crsh_task_t task, const crsh_macho_image* image, const crsh_thread_state* current,
+                                   crsh_vm_address_t lookup, crsh_thread_state* next)
+{
+    if (image->elf.present)
+        return readElfUnwind(task, image, current, lookup, next);
     crsh_async_mobject section;
     bool debugFrame = false;
     if (crsh_macho_image_map_section(image, "__TEXT", "__eh_frame", &section) != CRSH_ERR_NONE) {
@@ -489,8 +588,8 @@ crsh_frame_error_t readDwarfUnwind(crsh_task_t task, const crsh_macho_image* ima
         debugFrame = true;
     }
     const crsh_frame_error_t result =
-        image->m64 ? unwindWithSection<std::uint64_t>(task, image, &section, debugFrame, current, next)
-                   : unwindWithSection<std::uint32_t>(task, image, &section, debugFrame, current, next);
+        image->m64 ? unwindWithSection<std::uint64_t>(task, image, &section, debugFrame, current, lookup, next)
+                   : unwindWithSection<std::uint32_t>(task, image, &section, debugFrame, current, lookup, next);
     crsh_async_mobject_free(&section);
     return result;
 }
@@ -498,10 +597,10 @@ crsh_frame_error_t readDwarfUnwind(crsh_task_t task, const crsh_macho_image* ima
 } // namespace
 
 crsh_frame_error_t crsh_frame_read_dwarf_unwind(crsh_task_t task, crsh_image_list* image_list,
-                                                const crsh_thread_state* current, const crsh_thread_state*,
+                                                const crsh_thread_state* current, const crsh_thread_state* previous,
                                                 crsh_thread_state* next)
 {
-    return crsh_frame_read_in_image(task, image_list, current, next, readDwarfUnwind);
+    return crsh_frame_read_in_image(task, image_list, current, previous, true, next, readDwarfUnwind);
 }
 
 #define CRSH_DWARF_UNWIND_INSTANTIATE(machine_ptr)                                                                     \

@@ -100,19 +100,27 @@ bool recordIsAhead(const crsh_thread_state* state, std::uint64_t fp, bool down)
 
 } // namespace
 
+crsh_vm_address_t crsh_frame_lookup_address(const crsh_thread_state* current, const crsh_thread_state* previous)
+{
+    const crsh_vm_address_t pc = crsh_thread_state_get_reg(current, CRSH_REG_IP);
+    return previous != nullptr && pc > 0 ? pc - 1 : pc;
+}
+
 crsh_frame_error_t crsh_frame_read_in_image(crsh_task_t task, crsh_image_list* image_list,
-                                            const crsh_thread_state* current, crsh_thread_state* next,
+                                            const crsh_thread_state* current, const crsh_thread_state* previous,
+                                            bool callers_by_return_address, crsh_thread_state* next,
                                             crsh_image_frame_reader read_image)
 {
     if (!crsh_thread_state_has_reg(current, CRSH_REG_IP))
         return CRSH_FRAME_ERR_BAD_FRAME;
     if (image_list == nullptr)
         return CRSH_FRAME_ERR_NOT_SUPPORTED;
+    const crsh_vm_address_t lookup = callers_by_return_address ? crsh_frame_lookup_address(current, previous)
+                                                               : crsh_thread_state_get_reg(current, CRSH_REG_IP);
     crsh_image_list_set_reading(image_list, true);
     crsh_frame_error_t result = CRSH_FRAME_ERR_NOT_SUPPORTED;
-    if (const crsh_macho_image* image =
-            crsh_image_list_find(image_list, crsh_thread_state_get_reg(current, CRSH_REG_IP)))
-        result = read_image(task, image, current, next);
+    if (const crsh_macho_image* image = crsh_image_list_find(image_list, lookup))
+        result = read_image(task, image, current, lookup, next);
     crsh_image_list_set_reading(image_list, false);
     return result;
 }

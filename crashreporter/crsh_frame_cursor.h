@@ -45,13 +45,21 @@ std::size_t crsh_frame_cursor_get_regcount(const crsh_frame_cursor* cursor);
 
 void crsh_frame_cursor_free(crsh_frame_cursor* cursor);
 
-// What the readers that look into the image holding the current pc share: with the list held for reading,
-// the image found by the pc is given to read_image; CRSH_FRAME_ERR_BAD_FRAME without a pc and
-// CRSH_FRAME_ERR_NOT_SUPPORTED without a list or an image.
+// The address that tells which code a frame runs: the first frame's pc itself (the instruction that
+// stopped), one byte before a caller's pc (a return address, which lies past the end of a function whose
+// last instruction is a call). A reader knows a caller by the previous frame it is given. The current
+// frame must hold a pc.
+crsh_vm_address_t crsh_frame_lookup_address(const crsh_thread_state* current, const crsh_thread_state* previous);
+
+// What the readers that look into the image holding the current code share: with the list held for
+// reading, the image that holds lookup_address is given to read_image; CRSH_FRAME_ERR_BAD_FRAME without a
+// pc and CRSH_FRAME_ERR_NOT_SUPPORTED without a list or an image.
 using crsh_image_frame_reader = crsh_frame_error_t (*)(crsh_task_t task, const crsh_macho_image* image,
-                                                       const crsh_thread_state* current, crsh_thread_state* next);
+                                                       const crsh_thread_state* current,
+                                                       crsh_vm_address_t lookup_address, crsh_thread_state* next);
 crsh_frame_error_t crsh_frame_read_in_image(crsh_task_t task, crsh_image_list* image_list,
-                                            const crsh_thread_state* current, crsh_thread_state* next,
+                                            const crsh_thread_state* current, const crsh_thread_state* previous,
+                                            bool callers_by_return_address, crsh_thread_state* next,
                                             crsh_image_frame_reader read_image);
 
 // The frame-pointer chain: the caller's frame pointer and return address are the two words at the

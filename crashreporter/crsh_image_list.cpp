@@ -62,10 +62,11 @@ crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t hea
 }
 
 crsh_error_t crsh_image_list_append_native(crsh_image_list* list, crsh_vm_address_t base, crsh_vm_size_t text_size,
-                                           const char* name, const std::uint8_t* uuid)
+                                           const char* name, const std::uint8_t* uuid,
+                                           const crsh_elf_object_source* elf)
 {
     return appendRecord(list, [&](crsh_macho_image* image) {
-        return crsh_macho_image_init_native(image, list->task, name, base, text_size, uuid);
+        return crsh_macho_image_init_native(image, list->task, name, base, text_size, uuid, elf);
     });
 }
 

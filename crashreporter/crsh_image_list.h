@@ -27,11 +27,14 @@ crsh_error_t crsh_image_list_append(crsh_image_list* list, crsh_vm_address_t hea
 
 // Lists an object of this machine's own loader (see crsh_macho_image_init_native).
 crsh_error_t crsh_image_list_append_native(crsh_image_list* list, crsh_vm_address_t base, crsh_vm_size_t text_size,
-                                           const char* name, const std::uint8_t* uuid);
+                                           const char* name, const std::uint8_t* uuid,
+                                           const crsh_elf_object_source* elf = nullptr);
 
 // Lists every object loaded now, once (outside crash context: it asks the loader, which takes its lock).
 // This machine's loader tells nobody of later loads, so objects loaded afterwards are not listed. The
 // main program is named by its path; an object's identifier is the first 16 bytes of its GNU build-id.
+// Each record knows the object's call-frame search table and, when its file (an absolute path) can be
+// read, the file's symbol table.
 crsh_error_t crsh_image_list_append_loaded_objects(crsh_image_list* list);
 
 // Unlists the first image whose header is at header_addr; nothing happens when none is listed.

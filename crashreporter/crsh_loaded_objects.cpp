@@ -1,5 +1,6 @@
 // The image list's source on this machine: the phone platform's loader calls back for every image it
-// adds; here the process's objects are listed once from the loader's own table.
+// adds; here the process's objects are listed once from the loader's own table, each with its call-frame
+// search table and its file's symbol table.
 #include "crashreporter/crsh_image_list.h"
 
 #include <elf.h>
@@ -46,8 +47,14 @@ int listObject(dl_phdr_info* info, std::size_t, void* context)
     auto* list = static_cast<crsh_image_list*>(context);
     ElfW(Addr) first = ~ElfW(Addr){0};
     ElfW(Addr) textEnd = 0;
+    crsh_elf_object_source elf{};
+    elf.load_bias = info->dlpi_addr;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_GNU_EH_FRAME) {
+            elf.eh_frame_hdr = info->dlpi_addr + header.p_vaddr;
+            elf.eh_frame_hdr_size = header.p_memsz;
+        }
         if (header.p_type != PT_LOAD)
             continue;
         first = std::min(first, header.p_vaddr - header.p_offset); // where the file's first byte is loaded
@@ -66,9 +73,12 @@ int listObject(dl_phdr_info* info, std::size_t, void* context)
     }
     std::uint8_t uuid[CRSH_IMAGE_UUID_BYTES];
     const bool hasUuid = buildId(info, uuid);
+    // Only a full path names the object's file (the kernel's own object has a bare name and no file).
+    elf.path = name.rfind('/', 0) == 0 ? name.c_str() : nullptr;
+    elf.build_id = hasUuid ? uuid : nullptr;
     // An object that cannot be listed is left out; the others still are.
     (void)crsh_image_list_append_native(list, info->dlpi_addr + first, textEnd - first, name.c_str(),
-                                        hasUuid ? uuid : nullptr);
+                                        hasUuid ? uuid : nullptr, &elf);
     return 0;
 }
 

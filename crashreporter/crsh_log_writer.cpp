@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -35,15 +36,19 @@ constexpr std::uint32_t kTypeEncodingMach = 1;
 // acquires it first, so a handler on another processor sees every field written before.
 std::atomic<std::uint32_t> g_recordsPublished{0};
 
+// Every text of the record is kept as UTF-8: bytes that are not become U+FFFD.
 char* copyString(const char* text)
 {
-    return text != nullptr ? strdup(text) : nullptr;
+    return crsh_strdup_utf8(text);
 }
 
 char* copyString(const std::string& text)
 {
-    return strdup(text.c_str());
+    return crsh_strdup_utf8(text.c_str());
 }
+
+// The bytes of a program's name that the kernel keeps.
+constexpr std::size_t kKernelCommandBytes = 15;
 
 std::optional<std::string> readFile(const std::string& path)
 {
@@ -107,6 +112,20 @@ std::optional<CRCrashProcessInfo> CRCrashProcessInfo::initWithProcessID(pid_t pi
     std::size_t valid = crsh_sysctl_valid_utf8_bytes(command, commandBytes);
     if (valid > 0)
         info.m_processName = std::string(reinterpret_cast<const char*>(command), valid);
+    // The kernel keeps 15 bytes of the name: a longer program name is cut there. The program's file, when
+    // its name goes on from those bytes, gives the whole of it.
+    if (info.m_processName && info.m_processName->size() == kKernelCommandBytes) {
+        std::error_code error;
+        const std::filesystem::path program =
+            std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+        const std::string file = error ? std::string() : program.filename().string();
+        if (file.size() > kKernelCommandBytes && file.compare(0, kKernelCommandBytes, *info.m_processName) == 0) {
+            if (char* whole = crsh_strdup_utf8(file.c_str())) {
+                info.m_processName = std::string(whole);
+                std::free(whole);
+            }
+        }
+    }
 
     if (std::optional<std::string> status = readFile("/proc/" + std::to_string(pid) + "/status")) {
         std::size_t at = status->find("\nTracerPid:");
@@ -271,6 +290,7 @@ std::size_t putMessage(File* file, std::uint32_t field, Body&& body)
 
 struct WriteContext {
     crsh_log_writer* writer;
+    crsh_task_t task; // whose threads and memory are read
     crsh_image_list* images;
     crsh_objc_cache* cache;
 };
@@ -288,32 +308,40 @@ struct FoundName {
     char name[CRSH_SYMBOL_NAME_MAX_CHARACTERS + 1];
 };
 
+// Keeps the name as UTF-8 (a symbol table's bytes are not checked when they are read).
 void keepName(crsh_vm_address_t address, const char* name, void* context)
 {
     auto* result = static_cast<FoundName*>(context);
     result->found = true;
     result->address = address;
     std::size_t length = 0;
-    while (name[length] != '\0' && length < CRSH_SYMBOL_NAME_MAX_CHARACTERS) {
-        result->name[length] = name[length];
+    while (length < CRSH_SYMBOL_NAME_MAX_CHARACTERS && name[length] != '\0')
         ++length;
-    }
-    result->name[length] = '\0';
+    (void)crsh_async_utf8_sanitize(result->name, sizeof result->name, name, length);
 }
 
-// One frame: pc, and the symbol when the strategy finds one.
-std::size_t putFrame(File* file, std::uint32_t field, const WriteContext& context, std::uint64_t pc)
+// The symbol of the code at address, when the strategy finds one.
+FoundName symbolAt(const WriteContext& context, std::uint64_t address)
 {
+    FoundName symbol{};
+    if (context.images != nullptr && context.writer->symbol_strategy != 0) {
+        crsh_image_list_set_reading(context.images, true);
+        crsh_macho_image* image = crsh_image_list_find(context.images, address);
+        if (image != nullptr)
+            (void)crsh_find_symbol(image, context.writer->symbol_strategy, context.cache, address, keepName, &symbol);
+        crsh_image_list_set_reading(context.images, false);
+    }
+    return symbol;
+}
+
+// One frame: pc, and the symbol when the strategy finds one. A return address (returnAddress) is named by
+// the byte before it: the call it returns from may be the last instruction of its function.
+std::size_t putFrame(File* file, std::uint32_t field, const WriteContext& context, std::uint64_t pc,
+                     bool returnAddress)
+{
+    const FoundName symbol = symbolAt(context, returnAddress && pc > 0 ? pc - 1 : pc);
     return putMessage(file, field, [&](File* out) {
         std::size_t size = putU64(out, 3, pc);
-        FoundName symbol{};
-        if (context.images != nullptr && context.writer->symbol_strategy != 0) {
-            crsh_image_list_set_reading(context.images, true);
-            crsh_macho_image* image = crsh_image_list_find(context.images, pc);
-            if (image != nullptr)
-                (void)crsh_find_symbol(image, context.writer->symbol_strategy, context.cache, pc, keepName, &symbol);
-            crsh_image_list_set_reading(context.images, false);
-        }
         if (symbol.found)
             size += putMessage(out, 6, [&](File* inner) {
                 return putString(inner, 1, symbol.name) + putU64(inner, 2, symbol.address);
@@ -322,54 +350,102 @@ std::size_t putFrame(File* file, std::uint32_t field, const WriteContext& contex
     });
 }
 
-// The registers and frames of a thread whose state is known.
-std::size_t putStack(File* file, const WriteContext& context, const crsh_thread_state* state, bool crashed)
+// One thread's registers (the crashed thread's first frame only) and frames: walked once, then written
+// twice (the thread message's size, then the message), so that both passes see the same frames.
+constexpr std::size_t kMaxRegisters = 64;
+struct WalkedStack {
+    std::size_t register_count;
+    struct {
+        const char* name;
+        std::uint64_t value;
+    } registers[kMaxRegisters];
+    std::size_t frame_count;
+    std::uint64_t pcs[CRSH_LOG_WRITER_MAX_FRAMES];
+};
+
+void walkStack(const WriteContext& context, const crsh_thread_state* state, bool crashed, WalkedStack* walked)
 {
+    walked->register_count = 0;
+    walked->frame_count = 0;
     crsh_frame_cursor cursor;
-    if (crsh_frame_cursor_init(&cursor, crsh_async_task_self(), state, context.images) != CRSH_FRAME_ERR_NONE)
-        return 0;
-    std::size_t size = 0;
+    if (crsh_frame_cursor_init(&cursor, context.task, state, context.images) != CRSH_FRAME_ERR_NONE)
+        return;
     if (crsh_frame_cursor_next(&cursor) == CRSH_FRAME_ERR_NONE) {
-        for (std::size_t frame = 0; frame < CRSH_LOG_WRITER_MAX_FRAMES; ++frame) {
-            if (frame == 0 && crashed) {
-                for (std::size_t reg = 0; reg < crsh_frame_cursor_get_regcount(&cursor); ++reg) {
+        while (walked->frame_count < CRSH_LOG_WRITER_MAX_FRAMES) {
+            if (walked->frame_count == 0 && crashed) {
+                const std::size_t count = crsh_frame_cursor_get_regcount(&cursor);
+                for (std::size_t reg = 0; reg < count && reg < kMaxRegisters; ++reg) {
                     auto index = static_cast<crsh_regnum_t>(reg);
                     std::uint64_t value = 0;
                     if (crsh_frame_cursor_get_reg(&cursor, index, &value) != CRSH_FRAME_ERR_NONE)
                         value = 0;
-                    const char* name = crsh_frame_cursor_get_regname(&cursor, index);
-                    size += putMessage(file, 4, [&](File* out) { return putString(out, 1, name) + putU64(out, 2, value); });
+                    walked->registers[reg] = {crsh_frame_cursor_get_regname(&cursor, index), value};
+                    walked->register_count = reg + 1;
                 }
             }
             std::uint64_t pc = 0;
             if (crsh_frame_cursor_get_reg(&cursor, CRSH_REG_IP, &pc) != CRSH_FRAME_ERR_NONE)
                 break;
-            size += putFrame(file, 2, context, pc);
+            walked->pcs[walked->frame_count++] = pc;
             if (crsh_frame_cursor_next(&cursor) != CRSH_FRAME_ERR_NONE)
                 break;
         }
     }
     crsh_frame_cursor_free(&cursor);
+}
+
+std::size_t putStack(File* file, const WriteContext& context, const WalkedStack& walked)
+{
+    std::size_t size = 0;
+    for (std::size_t reg = 0; reg < walked.register_count; ++reg) {
+        const auto& value = walked.registers[reg];
+        size += putMessage(file, 4, [&](File* out) { return putString(out, 1, value.name) + putU64(out, 2, value.value); });
+    }
+    for (std::size_t frame = 0; frame < walked.frame_count; ++frame)
+        size += putFrame(file, 2, context, walked.pcs[frame], frame > 0);
     return size;
 }
 
 std::size_t putThread(File* file, const WriteContext& context, std::uint32_t number, bool crashed,
                       const crsh_thread_state* state)
 {
+    WalkedStack walked;
+    walked.register_count = 0;
+    walked.frame_count = 0;
+    if (state != nullptr)
+        walkStack(context, state, crashed, &walked);
     return putMessage(file, report::Threads, [&](File* out) {
-        std::size_t size = putU32(out, 1, number) + putBool(out, 3, crashed);
-        if (state != nullptr)
-            size += putStack(out, context, state, crashed);
-        return size;
+        return putU32(out, 1, number) + putBool(out, 3, crashed) + putStack(out, context, walked);
     });
 }
 
-// The thread ids of /proc/self/task, read with open, getdents64 and close into a stack buffer; calls
-// visit(tid) for each in the kernel's order. Entries that are not numbers are skipped.
-template <typename Visit>
-void forEachThread(Visit&& visit)
+// "/proc/<pid>/task" into path (a stack buffer), without the C library.
+void taskDirectory(crsh_task_t task, char (&path)[32])
 {
-    int directory = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    static constexpr char kPrefix[] = "/proc/";
+    static constexpr char kSuffix[] = "/task";
+    std::size_t at = 0;
+    for (std::size_t i = 0; kPrefix[i] != '\0'; ++i)
+        path[at++] = kPrefix[i];
+    char digits[12];
+    std::size_t count = 0;
+    for (auto value = static_cast<std::uint32_t>(task); count == 0 || value > 0; value /= 10)
+        digits[count++] = static_cast<char>('0' + value % 10);
+    while (count > 0)
+        path[at++] = digits[--count];
+    for (std::size_t i = 0; kSuffix[i] != '\0'; ++i)
+        path[at++] = kSuffix[i];
+    path[at] = '\0';
+}
+
+// The thread ids of the task's /proc task folder, read with open, getdents64 and close into a stack
+// buffer; calls visit(tid) for each in the kernel's order. Entries that are not numbers are skipped.
+template <typename Visit>
+void forEachThread(crsh_task_t task, Visit&& visit)
+{
+    char path[32];
+    taskDirectory(task, path);
+    int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)
         return;
     alignas(8) char buffer[2048];
@@ -454,7 +530,8 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     (void)g_recordsPublished.load(std::memory_order_acquire);
     crsh_objc_cache cache;
     (void)crsh_objc_cache_init(&cache);
-    const WriteContext context{writer, image_list, &cache};
+    const crsh_task_t task = image_list != nullptr ? image_list->task : crsh_async_task_self();
+    const WriteContext context{writer, task, image_list, &cache};
 
     static constexpr char kMagic[] = "crshlog";
     (void)crsh_async_file_write(file, kMagic, 7);
@@ -504,7 +581,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
 
     const crsh_thread_t self = crsh_async_mach_thread_self();
     std::uint32_t number = 0;
-    forEachThread([&](crsh_thread_t thread) {
+    forEachThread(task, [&](crsh_thread_t thread) {
         if (thread == self && thread_state == nullptr)
             return;
         putThread(file, context, number++, thread == crashed_thread, thread == self ? thread_state : nullptr);
@@ -523,7 +600,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         putMessage(file, report::Exception, [&](File* out) {
             std::size_t size = putString(out, 1, exception.name) + putString(out, 2, exception.reason);
             for (std::size_t i = 0; i < exception.callstack_count && i < CRSH_LOG_WRITER_MAX_FRAMES; ++i)
-                size += putFrame(out, 3, context, exception.callstack[i]);
+                size += putFrame(out, 3, context, exception.callstack[i], true);
             return size;
         });
     }

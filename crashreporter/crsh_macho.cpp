@@ -1,6 +1,7 @@
 #include "crashreporter/crsh_macho.h"
 
 #include "crashreporter/crsh_macho_fields.h"
+#include "crashreporter/crsh_sysctl.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,9 @@ crsh_error_t readCommands(crsh_macho_image* image)
 void releaseImage(crsh_macho_image* image)
 {
     crsh_async_mobject_free(&image->load_cmds);
+    if (image->elf.present)
+        crsh_elf_object_free(&image->elf);
+    image->elf = {};
     std::free(image->name);
     image->name = nullptr;
 }
@@ -95,7 +99,8 @@ crsh_error_t crsh_macho_image_init(crsh_macho_image* image, crsh_task_t task, co
     image->load_cmds = {};
     image->name = nullptr;
     image->has_uuid = false;
-    if (name != nullptr && (image->name = strdup(name)) == nullptr)
+    image->elf = {};
+    if (name != nullptr && (image->name = crsh_strdup_utf8(name)) == nullptr)
         return CRSH_ERR_NO_MEMORY;
 
     if (crsh_async_read_addr(task, header_addr, &image->header, sizeof image->header) != CRSH_KERN_SUCCESS) {
@@ -145,14 +150,16 @@ void crsh_macho_image_free(crsh_macho_image* image)
 }
 
 crsh_error_t crsh_macho_image_init_native(crsh_macho_image* image, crsh_task_t task, const char* name,
-                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid)
+                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid,
+                                          const crsh_elf_object_source* elf)
 {
     image->task = task;
     image->header_addr = base;
     image->vmaddr_slide = base;
     image->load_cmds = {};
     image->name = nullptr;
-    if (name != nullptr && (image->name = strdup(name)) == nullptr)
+    image->elf = {};
+    if (name != nullptr && (image->name = crsh_strdup_utf8(name)) == nullptr)
         return CRSH_ERR_NO_MEMORY;
     crsh_async_memset(&image->header, 0, sizeof image->header);
     // Only the fields the reader uses: the width and the CPU; no commands.
@@ -172,6 +179,8 @@ crsh_error_t crsh_macho_image_init_native(crsh_macho_image* image, crsh_task_t t
     image->has_uuid = uuid != nullptr;
     if (uuid != nullptr)
         crsh_async_memcpy(image->uuid, uuid, CRSH_IMAGE_UUID_BYTES);
+    if (elf != nullptr)
+        crsh_elf_object_init(&image->elf, *elf);
     return CRSH_ERR_NONE;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "crashreporter/crsh_async_mobject.h"
+#include "crashreporter/crsh_elf.h"
 
 #include <atomic>
 
@@ -60,9 +61,11 @@ struct crsh_macho_image {
     bool m64;
     const crsh_async_byteorder* byteorder;
     std::atomic<void*> node; // the image list's node that lists this record; set once
-    // An image of this machine's own format (ELF) has no load commands: its identifier is kept here.
+    // An image of this machine's own format (ELF) has no load commands: its identifier is kept here, and
+    // where its call-frame search table and symbol table are.
     bool has_uuid;
     std::uint8_t uuid[CRSH_IMAGE_UUID_BYTES];
+    crsh_elf_object elf; // present only for such an image
 };
 
 // A mapped segment with its place in the file.
@@ -82,9 +85,12 @@ void crsh_macho_image_free(crsh_macho_image* image);
 // A record for an object loaded by this machine's own loader (ELF), which has no Mach-O header: base is
 // its first loaded byte, text_size reaches to the end of its executable segment, the CPU is this machine's
 // (x86-64: type 0x01000007, subtype 3), uuid (16 bytes or none) its identifier. The record has no load
-// commands, so section and symbol lookups answer CRSH_ERR_NOT_FOUND.
+// commands, so Mach-O section lookups answer CRSH_ERR_NOT_FOUND; with elf, the frame readers and the
+// symbol lookup use the object's own tables (crsh_elf.h). The name is kept as UTF-8 (bytes that are not
+// become U+FFFD).
 crsh_error_t crsh_macho_image_init_native(crsh_macho_image* image, crsh_task_t task, const char* name,
-                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid);
+                                          crsh_vm_address_t base, crsh_vm_size_t text_size, const std::uint8_t* uuid,
+                                          const crsh_elf_object_source* elf = nullptr);
 
 // The image's 16-byte identifier: a native image's own, else the LC_UUID command's; false when none.
 bool crsh_macho_image_uuid(const crsh_macho_image* image, std::uint8_t (&uuid)[CRSH_IMAGE_UUID_BYTES]);

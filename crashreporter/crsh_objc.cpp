@@ -587,7 +587,10 @@ crsh_error_t crsh_find_symbol(const crsh_macho_image* image, std::uint32_t strat
     crsh_error_t tableError = CRSH_ERR_NOT_FOUND;
     bool anySucceeded = false;
     if ((strategy & CRSH_SYMBOL_STRATEGY_SYMBOL_TABLE) != 0) {
-        tableError = crsh_macho_find_symbol_by_pc(image, pc, recordTableSymbol, &symbol);
+        // An object of this machine's own format has its own symbol tables.
+        tableError = image->elf.present ? crsh_elf_find_symbol_by_pc(&image->elf, pc, CRSH_SYMBOL_NAME_MAX_CHARACTERS,
+                                                                     recordTableSymbol, &symbol)
+                                        : crsh_macho_find_symbol_by_pc(image, pc, recordTableSymbol, &symbol);
         anySucceeded = tableError == CRSH_ERR_NONE;
     }
     if ((strategy & CRSH_SYMBOL_STRATEGY_OBJC) != 0)

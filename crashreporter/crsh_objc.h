@@ -91,7 +91,8 @@ constexpr std::size_t CRSH_SYMBOL_NAME_MAX_CHARACTERS = 255;
 // (start address, name of at most 255 characters, context).
 using crsh_symbol_cb = void (*)(crsh_vm_address_t address, const char* name, void* context);
 
-// Names the function at pc from the symbol table and/or the class metadata, as the strategy asks; on
+// Names the function at pc from the symbol table and/or the class metadata, as the strategy asks (an ELF
+// object's symbol table is read by crsh_elf_find_symbol_by_pc, which names the function holding pc); on
 // equal start addresses the class-metadata name ("-[Class method]", "+[Class method]") wins. When every
 // requested lookup failed, the symbol table's code (CRSH_ERR_NOT_FOUND when it was not asked).
 crsh_error_t crsh_find_symbol(const crsh_macho_image* image, std::uint32_t strategy, crsh_objc_cache* cache,

@@ -1,5 +1,7 @@
 #include "crashreporter/crsh_sysctl.h"
 
+#include "crashreporter/crsh_async.h"
+
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -136,4 +138,16 @@ std::size_t crsh_sysctl_valid_utf8_bytes(const std::uint8_t* bytes, std::size_t 
 std::size_t crsh_sysctl_valid_utf8_bytes(const char* string)
 {
     return crsh_sysctl_valid_utf8_bytes(reinterpret_cast<const std::uint8_t*>(string), std::strlen(string));
+}
+
+char* crsh_strdup_utf8(const char* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    const std::size_t length = std::strlen(text);
+    const std::size_t capacity = 3 * length + 1; // each byte may become a three-byte replacement
+    auto* copy = static_cast<char*>(std::malloc(capacity));
+    if (copy != nullptr)
+        (void)crsh_async_utf8_sanitize(copy, capacity, text, length);
+    return copy;
 }

@@ -20,3 +20,7 @@ bool crsh_sysctl_int(const char* name, std::int32_t* result);
 // counted); counting stops at a zero byte, at an invalid or truncated sequence, or at length.
 std::size_t crsh_sysctl_valid_utf8_bytes(const std::uint8_t* bytes, std::size_t length);
 std::size_t crsh_sysctl_valid_utf8_bytes(const char* string);
+
+// A newly allocated zero-terminated UTF-8 copy of text (free it with free()): bytes that are not
+// well-formed UTF-8 become U+FFFD. None for none, or when no memory could be had.
+char* crsh_strdup_utf8(const char* text);

@@ -21,6 +21,17 @@ using runtime::HYBPluginResult;
 
 namespace {
 
+// The whole percent of `part` in `whole` (whole > 0), rounded down but 100 exactly when all is there (the
+// floating quotient of a small whole can land just below it), kept within 0 to 100.
+std::int32_t percentOf(std::int64_t part, std::int64_t whole) {
+    if (part <= 0)
+        return 0;
+    if (part >= whole)
+        return 100;
+    // part < whole: the quotient is below 100; long double holds 64-bit lengths whole.
+    return static_cast<std::int32_t>(static_cast<long double>(part) * 100.0L / static_cast<long double>(whole));
+}
+
 std::string firstLabelComponent(const std::string& label) { return ZMDeployVersionStore::deconstructVersionLabel(label).front(); }
 
 void syncFolder(const std::string& path) {
@@ -180,7 +191,9 @@ void ZMDeploy::getVersions(const HYBInvokedUrlCommand& command) {
 
 void ZMDeploy::deleteVersion(const HYBInvokedUrlCommand& command) {
     platform::Value uuid = command.argumentAtIndex(1, platform::Value(), runtime::HYBArgumentClass::String);
-    if (uuid.isString() && m_versions.removeVersion(*uuid.getString())) {
+    // Only a version on record: any other folder of Application Support (the staging folder, another
+    // component's data) is not the page's to remove.
+    if (uuid.isString() && m_versions.hasVersion(*uuid.getString()) && m_versions.removeVersion(*uuid.getString())) {
         answer(command.callbackId(), HYBPluginResult::resultWithStatus(HYBCommandStatus::Ok));
         return;
     }
@@ -298,8 +311,7 @@ void ZMDeploy::downloadManagerDidReceiveData(DownloadManager&, Download& downloa
     std::int64_t expected = download.expectedContentLength();
     if (expected <= 0)
         return;  // no length announced: no percentage to give
-    auto progress = static_cast<std::int32_t>(100.0 / static_cast<double>(expected) *
-                                              static_cast<double>(download.progressContentLength()));
+    const std::int32_t progress = percentOf(download.progressContentLength(), expected);
     std::optional<std::string> callbackId;
     {
         std::lock_guard lock(m_mutex);
@@ -309,7 +321,7 @@ void ZMDeploy::downloadManagerDidReceiveData(DownloadManager&, Download& downloa
         callbackId = m_callbackId;
     }
     char line[64];
-    std::snprintf(line, sizeof line, "Download Progress: %.0f%%", static_cast<double>(progress));
+    std::snprintf(line, sizeof line, "Download Progress: %d%%", progress);
     platform::Log::write(line);
     HYBPluginResult result = HYBPluginResult::messageAsInt(HYBCommandStatus::Ok, progress);
     result.setKeepCallbackAsBool(true);
@@ -400,21 +412,21 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
 void ZMDeploy::zipArchiveProgressEvent(std::int64_t loaded, std::int64_t total) {
     if (total <= 0)
         return;
-    float percentage = static_cast<float>(static_cast<double>(loaded) * (100.0 / static_cast<double>(total)));
+    const std::int32_t percentage = percentOf(loaded, total);
     {
         std::lock_guard lock(m_mutex);
         if (!m_extractPacer.shouldSend(loaded >= total))
             return;
     }
     char line[64];
-    std::snprintf(line, sizeof line, "Zip Extraction: %.0f%%", static_cast<double>(percentage));
+    std::snprintf(line, sizeof line, "Zip Extraction: %d%%", percentage);
     platform::Log::write(line);
     std::optional<std::string> callbackId;
     {
         std::lock_guard lock(m_mutex);
         callbackId = m_callbackId;
     }
-    HYBPluginResult result = HYBPluginResult::messageAsInt(HYBCommandStatus::Ok, static_cast<std::int32_t>(percentage));
+    HYBPluginResult result = HYBPluginResult::messageAsInt(HYBCommandStatus::Ok, percentage);
     result.setKeepCallbackAsBool(true);
     answer(callbackId, result);
 }

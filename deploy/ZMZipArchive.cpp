@@ -210,10 +210,19 @@ private:
 };
 
 platform::Status Unzipper::readDirectory(std::uint64_t count) {
-    m_entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 20)));
+    auto tooMany = [] {
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge, "refused to unpack more than " +
+                                                                         std::to_string(ZMZipArchive::kMaxEntries) + " entries");
+    };
+    if (count > ZMZipArchive::kMaxEntries)
+        return tooMany();
+    m_entries.reserve(static_cast<std::size_t>(count));
     std::string name;
     int status = UNZ_OK;
     while (status == UNZ_OK) {
+        // The count the archive states may be wrong: the entries are counted as they are read.
+        if (m_entries.size() >= ZMZipArchive::kMaxEntries)
+            return tooMany();
         unz_file_info64 raw{};
         if (unzGetCurrentFileInfo64(m_zip, &raw, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
             return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read entry information");
@@ -241,8 +250,12 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
     return {};
 }
 
-// The space free for this process on the volume of `path` (or of its nearest existing parent).
-std::optional<std::uint64_t> freeSpaceAt(std::string path) {
+// The volume of `path` (or of its nearest existing parent): the space free for this process and its block.
+struct Volume {
+    std::uint64_t free = 0;
+    std::uint64_t block = 4096;
+};
+std::optional<Volume> volumeAt(std::string path) {
     struct statvfs volume {};
     while (::statvfs(path.c_str(), &volume) != 0) {
         std::size_t slash = path.find_last_of('/');
@@ -250,26 +263,35 @@ std::optional<std::uint64_t> freeSpaceAt(std::string path) {
             return std::nullopt;
         path = slash == 0 ? std::string("/") : path.substr(0, slash);
     }
-    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+    Volume found;
+    found.free = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+    found.block = std::max<std::uint64_t>(volume.f_frsize, 512);
+    return found;
 }
 
 platform::Status Unzipper::checkExpansion(std::uint64_t archiveLength) const {
-    std::uint64_t declared = 0;
+    const std::optional<Volume> volume = volumeAt(m_destination);
+    const std::uint64_t block = volume ? std::max<std::uint64_t>(volume->block, 4096) : 4096;
+    // What each entry costs on disk: whole blocks, at least one (a folder, a link, an empty file).
+    std::uint64_t cost = 0;
     for (const Entry& entry : m_entries) {
-        if (entry.kind == EntryKind::File)
-            declared += std::min<std::uint64_t>(entry.info.uncompressedSize, ZMZipArchive::kMaxExpandedLength + 1);
+        const std::uint64_t size =
+            entry.kind == EntryKind::File ? std::min<std::uint64_t>(entry.info.uncompressedSize, ZMZipArchive::kMaxExpandedLength + 1) : 0;
+        cost += ZMZipArchive::diskCostOf(size, block);
+        if (cost > ZMZipArchive::kMaxExpandedLength)
+            break;
     }
     auto refuse = [&](const std::string& why) {
         return ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge,
-                                       "refused to unpack " + std::to_string(declared) + " bytes: " + why);
+                                       "refused to unpack " + std::to_string(cost) + " bytes on disk: " + why);
     };
-    if (declared > ZMZipArchive::kMaxExpandedLength)
+    if (cost > ZMZipArchive::kMaxExpandedLength)
         return refuse("more than " + std::to_string(ZMZipArchive::kMaxExpandedLength) + " bytes");
-    if (declared > ZMZipArchive::kRatioFreeLength && declared / ZMZipArchive::kMaxExpansionRatio > archiveLength)
+    if (cost > ZMZipArchive::kRatioFreeLength && cost / ZMZipArchive::kMaxExpansionRatio > archiveLength)
         return refuse("more than " + std::to_string(ZMZipArchive::kMaxExpansionRatio) + " times the archive's " +
                       std::to_string(archiveLength) + " bytes");
-    if (std::optional<std::uint64_t> free = freeSpaceAt(m_destination); free && declared > *free)
-        return refuse("more than the " + std::to_string(*free) + " bytes free at the destination");
+    if (volume && cost > volume->free)
+        return refuse("more than the " + std::to_string(volume->free) + " bytes free at the destination");
     return {};
 }
 

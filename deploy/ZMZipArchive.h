@@ -39,13 +39,21 @@ public:
     };
     // Limits of an unzip, checked against the entries' declared sizes before anything is written and
     // against the bytes actually inflated while writing (an entry may not grow past its declared size):
-    // - at most kMaxExpandedLength in all, and no more than the destination's volume has free;
-    // - at most kMaxExpansionRatio times the archive's own size, once past kRatioFreeLength (tiny
-    //   archives of repetitive text may compress better than that and harm no one).
+    // - at most kMaxEntries entries (the directory is read no further);
+    // - what the entries cost on disk, each at least one block of the destination's volume (a folder, a
+    //   link or an empty file takes one; a file its size rounded up to whole blocks): at most
+    //   kMaxExpandedLength in all, and no more than the destination's volume has free;
+    // - that cost at most kMaxExpansionRatio times the archive's own size, once past kRatioFreeLength
+    //   (tiny archives of repetitive text may compress better than that and harm no one).
+    static constexpr std::uint64_t kMaxEntries = 65536;
     static constexpr std::uint64_t kMaxExpandedLength = 2ull * 1024 * 1024 * 1024;
     static constexpr std::uint64_t kMaxExpansionRatio = 200;
     static constexpr std::uint64_t kRatioFreeLength = 1024 * 1024;
     static platform::Error makeError(long long code, std::string description);
+    // What one entry costs on a volume of `block`-byte blocks: its size in whole blocks, at least one.
+    static std::uint64_t diskCostOf(std::uint64_t size, std::uint64_t block) {
+        return (size == 0 ? 1 : (size - 1) / block + 1) * block;
+    }
 
     // Unpacks the archive at `path` into `destination`. Existing files are replaced when `overwrite`
     // is set (else they stay and their entries are passed over). An empty password means none.

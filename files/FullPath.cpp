@@ -1,9 +1,5 @@
 #include "files/FullPath.h"
 
-#include <cstdlib>
-#include <memory>
-#include <sys/stat.h>
-
 namespace files {
 namespace {
 
@@ -96,43 +92,6 @@ std::optional<std::string> pathRelativeToRoot(const std::string& root, std::stri
     if (!rest.empty() && rest.front() != '/')
         return std::nullopt;
     return std::string(rest);
-}
-
-namespace {
-
-std::optional<std::string> realPath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    if (!resolved)
-        return std::nullopt;
-    return std::string(resolved.get());
-}
-
-std::string parentOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return std::string();
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-} // namespace
-
-bool resolvesInsideRoot(const std::string& root, const std::string& nativePath, FinalComponent finalComponent) {
-    if (root == "/")
-        return true;
-    std::optional<std::string> resolvedRoot = realPath(root);
-    if (!resolvedRoot)
-        return true; // no root folder: nothing below it exists that could lead elsewhere
-    // (The root itself has no parent inside the root: it is always checked whole.)
-    std::string probe =
-        finalComponent == FinalComponent::Followed || nativePath.size() <= root.size() ? nativePath : parentOf(nativePath);
-    struct stat st {};
-    while (::lstat(probe.c_str(), &st) != 0) {
-        if (probe.size() <= root.size())
-            return true; // nothing below the root exists yet
-        probe = parentOf(probe);
-    }
-    std::optional<std::string> resolved = realPath(probe);
-    return resolved && pathRelativeToRoot(*resolvedRoot, *resolved).has_value();
 }
 
 std::string standardizePath(std::string_view path) {

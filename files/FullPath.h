@@ -6,7 +6,7 @@
 //   components vanish, each ".." takes the component before it away, and a ".." with nothing left to
 //   take (an attempt to leave the root) or a NUL byte refuses the whole path.
 // - pathRelativeToRoot compares whole path components: the root /r claims /r and /r/x, never /r2/x.
-// - resolvesInsideRoot looks at the disk (symbolic links); everything else is a pure function. All are
+// - Pure functions (nothing looks at the disk: links are the file system's business, HYBLocalFilesystem);
 //   thread-safe.
 #pragma once
 
@@ -35,15 +35,6 @@ std::optional<std::string> nativePathUnderRoot(const std::string& root, std::str
 // The full path of a native path inside `root`: "" for the root itself, else "/..." ; none when the
 // native path is not the root or below it.
 std::optional<std::string> pathRelativeToRoot(const std::string& root, std::string_view nativePath);
-
-// Whether the native path (already lexically under `root`) stays under the root once symbolic links are
-// followed: the deepest part of it that exists must resolve to the root or below. A link that leads
-// nowhere (its target cannot be resolved) counts as leaving, since writing through it would create its
-// target wherever it points. With `FinalComponent::NotFollowed` only the parent is checked (removing a
-// link does not follow it).
-enum class FinalComponent { Followed, NotFollowed };
-bool resolvesInsideRoot(const std::string& root, const std::string& nativePath,
-                        FinalComponent finalComponent = FinalComponent::Followed);
 
 // A native path standardised lexically: "" and "." components dropped, ".." resolved (never above "/").
 std::string standardizePath(std::string_view path);

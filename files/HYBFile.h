@@ -12,6 +12,10 @@
 //   queue and answer from there (or from the photo library's thread).
 // - Callbacks of asynchronous work hold the plug-in weakly; answers for a plug-in that is gone are
 //   dropped.
+// - Reads hold their length of a budget (kReadBudget) from the start of the read until their answer was
+//   handed on; a read that does not fit waits its turn (in the order asked) and starts when others end, so
+//   reads asked all at once do not hold their bytes and answers all at once. A read larger than the whole
+//   budget starts when nothing else holds any. Nothing blocks a thread meanwhile.
 #pragma once
 
 #include "files/HYBFileSystem.h"
@@ -24,6 +28,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 namespace files {
@@ -112,8 +119,38 @@ private:
         const runtime::HYBInvokedUrlCommand& command, std::size_t index = 0);
     void doCopyMove(const runtime::HYBInvokedUrlCommand& command, bool copy);
     void readFile(const runtime::HYBInvokedUrlCommand& command, ReadKind kind);
+    static runtime::HYBPluginResult answerForRead(ReadKind kind, const platform::Bytes& data,
+                                                  const std::optional<std::string>& mimeType);
     void removeEntry(const runtime::HYBInvokedUrlCommand& command, bool recursive);
     std::weak_ptr<HYBFile> weakFile();
+
+public:
+    // The bytes reads may hold at once while their answers are made.
+    static constexpr std::uint64_t kReadBudget = 2 * HYBFileSystem::kMaxReadLength;
+
+    // Reads waiting for room, and the room taken. Shared with the reads' tickets, so that a read whose
+    // plug-in went away still gives its room back.
+    class ReadGate {
+    public:
+        // Runs `start` at once when `cost` fits, else when enough reads have ended (in order).
+        void admit(std::uint64_t cost, std::function<void()> start);
+        void release(std::uint64_t cost);
+        std::uint64_t held() const;
+        std::size_t waiting() const;
+
+    private:
+        mutable std::mutex m_mutex;
+        std::uint64_t m_held = 0;
+        std::deque<std::pair<std::uint64_t, std::function<void()>>> m_waiting;
+    };
+    const std::shared_ptr<ReadGate>& readGate() const { return m_readGate; }
+
+private:
+    // What a read of this range is expected to hold: its length where the file system can tell, else the
+    // most a read returns.
+    static std::uint64_t expectedReadCost(const std::shared_ptr<HYBFileSystem>& fileSystem, const HYBFilesystemURL& url,
+                                          std::int64_t start, std::int64_t end);
+    std::shared_ptr<ReadGate> m_readGate = std::make_shared<ReadGate>();
 
     std::atomic<std::shared_ptr<const FileSystems>> m_fileSystems{std::make_shared<const FileSystems>()};
     std::string m_rootDocsPath;

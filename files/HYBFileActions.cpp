@@ -2,6 +2,7 @@
 #include "files/FullPath.h"
 #include "files/HYBFile.h"
 #include "files/HYBFileError.h"
+#include "files/HYBLocalFilesystem.h"
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
@@ -9,6 +10,7 @@
 #include "platform/TextEncoding.h"
 #include "runtime/HYBBase64.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 namespace files {
@@ -101,10 +103,12 @@ std::optional<std::pair<HYBFilesystemURL, std::shared_ptr<HYBFileSystem>>> HYBFi
 // File systems and paths.
 
 void HYBFile::requestFileSystem(const HYBInvokedUrlCommand& command) {
-    const auto type = static_cast<std::int32_t>(integerArgument(command, 0));
+    // The type is a position in the registry: any number outside it (negative, or past 32 bits) names
+    // none, rather than the position its low bits happen to give.
+    const std::int64_t type = integerArgument(command, 0);
     const std::int64_t size = integerArgument(command, 1);
     FileSystems all = fileSystems();
-    if (static_cast<std::uint32_t>(type) >= all.size()) {
+    if (type < 0 || static_cast<std::uint64_t>(type) >= all.size()) {
         platform::Log::write("No filesystem of type requested");
         send(command, fileErrorResult(HYBFileError::NotFound, HYBCommandStatus::Error));
         return;
@@ -315,6 +319,25 @@ void HYBFile::readAsBinaryString(const HYBInvokedUrlCommand& command) {
     readFile(command, ReadKind::BinaryString);
 }
 
+HYBPluginResult HYBFile::answerForRead(ReadKind kind, const platform::Bytes& data, const std::optional<std::string>& mimeType) {
+    std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    switch (kind) {
+    case ReadKind::Text:
+        if (std::optional<std::string> text = platform::decodeUTF8(bytes))
+            return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(*text));
+        return fileErrorResult(HYBFileError::Encoding);
+    case ReadKind::DataURL:
+        // An item without a type is described as plain bytes.
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, "data:" + mimeType.value_or("application/octet-stream") +
+                                                                          ";base64," + runtime::hybBase64Encode(data));
+    case ReadKind::ArrayBuffer:
+        return HYBPluginResult::messageAsArrayBuffer(HYBCommandStatus::Ok, data);
+    case ReadKind::BinaryString:
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, platform::decodeASCII(bytes));
+    }
+    return HYBPluginResult::resultWithStatus(HYBCommandStatus::Error);
+}
+
 void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
     const std::size_t rangeIndex = kind == ReadKind::Text ? 2 : 1;
     const std::int64_t start = integerArgument(command, rangeIndex);
@@ -331,10 +354,13 @@ void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
     if (!delegate)
         return;
     std::weak_ptr<HYBFile> weak = weakFile();
-    delegate->runInBackground([weak, command, kind, start, end, url = found->first, fileSystem = found->second] {
+    const std::uint64_t cost = expectedReadCost(found->second, found->first, start, end);
+    // The room goes back when the answer was handed on (or was dropped), whoever holds the ticket last.
+    std::shared_ptr<void> ticket(nullptr, [gate = m_readGate, cost](void*) { gate->release(cost); });
+    auto work = [weak, command, kind, start, end, url = found->first, fileSystem = found->second, ticket] {
         fileSystem->readFileAtURL(url, start, end,
-                                  [weak, command, kind](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
-                                                        std::int32_t errorCode) {
+                                  [weak, command, kind, ticket](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
+                                                                std::int32_t errorCode) {
                                       std::shared_ptr<HYBFile> self = weak.lock();
                                       if (!self)
                                           return;
@@ -342,30 +368,66 @@ void HYBFile::readFile(const HYBInvokedUrlCommand& command, ReadKind kind) {
                                           self->send(command, HYBPluginResult::messageAsInt(HYBCommandStatus::IOError, errorCode));
                                           return;
                                       }
-                                      std::string_view bytes(reinterpret_cast<const char*>(data->data()), data->size());
-                                      switch (kind) {
-                                      case ReadKind::Text:
-                                          if (std::optional<std::string> text = platform::decodeUTF8(bytes))
-                                              self->send(command, HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(*text)));
-                                          else
-                                              self->send(command, fileErrorResult(HYBFileError::Encoding));
-                                          return;
-                                      case ReadKind::DataURL:
-                                          // An item without a type is described as plain bytes.
-                                          self->send(command, HYBPluginResult::messageAsString(
-                                                                  HYBCommandStatus::Ok,
-                                                                  "data:" + mimeType.value_or("application/octet-stream") +
-                                                                      ";base64," + runtime::hybBase64Encode(*data)));
-                                          return;
-                                      case ReadKind::ArrayBuffer:
-                                          self->send(command, HYBPluginResult::messageAsArrayBuffer(HYBCommandStatus::Ok, *data));
-                                          return;
-                                      case ReadKind::BinaryString:
-                                          self->send(command, HYBPluginResult::messageAsString(HYBCommandStatus::Ok, platform::decodeASCII(bytes)));
-                                          return;
-                                      }
+                                      // The answer is made, then the bytes go before it is sent: a read holds
+                                      // its bytes and their answer at once only while the answer is made.
+                                      HYBPluginResult answer = answerForRead(kind, *data, mimeType);
+                                      data.reset();
+                                      self->send(command, std::move(answer));
                                   });
-    });
+    };
+    m_readGate->admit(cost, [delegate, work = std::move(work)]() mutable { delegate->runInBackground(std::move(work)); });
+}
+
+void HYBFile::ReadGate::admit(std::uint64_t cost, std::function<void()> start) {
+    {
+        std::lock_guard lock(m_mutex);
+        const bool fits = m_waiting.empty() && (m_held == 0 || m_held + cost <= kReadBudget);
+        if (!fits) {
+            m_waiting.emplace_back(cost, std::move(start));
+            return;
+        }
+        m_held += cost;
+    }
+    start();
+}
+
+void HYBFile::ReadGate::release(std::uint64_t cost) {
+    std::vector<std::function<void()>> ready;
+    {
+        std::lock_guard lock(m_mutex);
+        m_held -= std::min(m_held, cost);
+        while (!m_waiting.empty() && (m_held == 0 || m_held + m_waiting.front().first <= kReadBudget)) {
+            m_held += m_waiting.front().first;
+            ready.push_back(std::move(m_waiting.front().second));
+            m_waiting.pop_front();
+        }
+    }
+    for (auto& start : ready)
+        start();
+}
+
+std::uint64_t HYBFile::ReadGate::held() const {
+    std::lock_guard lock(m_mutex);
+    return m_held;
+}
+
+std::size_t HYBFile::ReadGate::waiting() const {
+    std::lock_guard lock(m_mutex);
+    return m_waiting.size();
+}
+
+std::uint64_t HYBFile::expectedReadCost(const std::shared_ptr<HYBFileSystem>& fileSystem, const HYBFilesystemURL& url,
+                                        std::int64_t start, std::int64_t end) {
+    auto* local = dynamic_cast<HYBLocalFilesystem*>(fileSystem.get());
+    if (!local)
+        return HYBFileSystem::kMaxReadLength;
+    auto opened = local->openFileForReading(url);
+    if (!opened)
+        return 0; // answered with an error at once
+    const std::uint64_t first = start >= 1 ? static_cast<std::uint64_t>(start) : 0;
+    const std::uint64_t available = opened.value.length > first ? opened.value.length - first : 0;
+    const std::uint64_t requested = end < 0 ? available : static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
+    return std::min({requested, available, HYBFileSystem::kMaxReadLength});
 }
 
 // Changing files.
@@ -410,8 +472,12 @@ void HYBFile::write(const HYBInvokedUrlCommand& command) {
         auto found = self->fileSystemForArgument(command);
         if (!found)
             return;
-        // A position the file cannot reach (past the free space, or past what the platform can address)
-        // answers the truncation's error; appending at the old end would write somewhere else.
+        // A local file is cut and written in one step on one open file, so the bytes land at the position
+        // (a new file counts as empty: a position past its end grows it first, within the free space).
+        if (auto* local = dynamic_cast<HYBLocalFilesystem*>(found->second.get())) {
+            self->send(command, local->writeAtPosition(found->first, bytes, static_cast<std::uint64_t>(position)));
+            return;
+        }
         HYBPluginResult cut = found->second->truncateFileAtURL(found->first, static_cast<std::uint64_t>(position));
         if (cut.status() != HYBCommandStatus::Ok) {
             self->send(command, std::move(cut));

@@ -4,10 +4,16 @@
 // manager, file handles and output streams.
 //
 // Guarantees:
-// - Nothing outside the root is ever touched: every full path is resolved first (FullPath.h) and one that
-//   leaves the root, lexically or through a symbolic link, is refused with ENCODING_ERR (6 with 5, or
-//   read code 5). Removal does not follow a final link (it removes the link). The root itself is never
-//   removed (6 with 6).
+// - Nothing outside the root is ever touched: every full path is resolved lexically first (FullPath.h),
+//   then reached by descriptor from the root (platform/RootFolder.h), so looking and doing are one step
+//   that no rename or link swapped in between can redirect. A path that leaves the root lexically, or
+//   passes through or ends at a symbolic link, is refused with ENCODING_ERR (6 with 5, or read code 5);
+//   removing a link is the one thing done to it. A regular file with more than one name (a hard link,
+//   which only a local process can make, and whose other name may lie outside) is not read, written,
+//   truncated or copied: refused the same way. The root itself is never removed (6 with 6). The file
+//   system of the whole disk ("/") has nothing outside it and follows links as usual.
+// - A write at a position past the end of a file, new or not, grows it with zero bytes within the free
+//   space first, and writes at the position (never at another place); lengths are answered in 64 bits.
 // - Reads take regular files only (a device or FIFO answers NOT_READABLE_ERR) and at most
 //   kMaxReadLength bytes at once (a larger range answers NOT_READABLE_ERR without reading); truncation
 //   grows a file by no more than its volume has free (QUOTA_EXCEEDED_ERR).
@@ -16,11 +22,14 @@
 //   has read the source.
 #pragma once
 
+#include "files/HYBFileError.h"
 #include "files/HYBFileSystem.h"
+#include "platform/RootFolder.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace files {
 
@@ -56,20 +65,60 @@ public:
     std::optional<std::string> fullPathForFileSystemPath(const std::string& nativePath) const;
     // The file-system URL of a full path (escaped); none for none.
     std::optional<HYBFilesystemURL> URLforFullPath(const std::optional<std::string>& fullPath) const;
-    // Cuts or extends the file to `position` bytes; the new length, 0 when the file is missing, none when
-    // the platform refused.
-    std::optional<std::uint64_t> truncateFile(const std::string& nativePath, std::uint64_t position) const;
+    // The page's write: everything from `position` on is replaced by the data, in one step on one open
+    // file (created when missing and the data is not empty).
+    runtime::HYBPluginResult writeAtPosition(const HYBFilesystemURL& url, const platform::Bytes& data, std::uint64_t position);
     // Whether a copy or move of a directory `source` to `destination` stays out of the source.
     static bool canCopyMoveSrc(const std::string& source, const std::string& destination);
     static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
 
+    // Folders deeper than this are neither removed nor copied whole (each level holds a descriptor).
+    static constexpr int kMaxTreeDepth = 256;
+
+    // The folder that holds an item, opened beneath the root, and the item's name in it ("." for the
+    // root itself). Every operation works on these, never on a path.
+    struct Place {
+        platform::UniqueFd folder;
+        std::string name;
+        bool isRoot = false;
+        int noFollow = 0;   // O_NOFOLLOW where links are refused
+        int atNoFollow = 0; // AT_SYMLINK_NOFOLLOW likewise
+    };
+    // A regular file opened for reading, by the rules of readFileAtURL; the error is a file-error code.
+    struct OpenedFile {
+        platform::UniqueFd file;
+        std::uint64_t length = 0;
+    };
+    platform::ErrnoResult<OpenedFile> openFileForReading(const HYBFilesystemURL& url) const;
+
+    // The place of a full path; errno EINVAL when it climbs out of the root, ELOOP when a link is on the
+    // way. `createMissing` makes the folders on the way.
+    platform::ErrnoResult<Place> place(const std::optional<std::string>& fullPath, bool createMissing = false) const;
+
 private:
-    // The native path to remove: the parent must stay inside the root, the item itself is not followed.
-    std::optional<std::string> removablePathForURL(const HYBFilesystemURL& url) const;
-    runtime::HYBPluginResult doRemove(const std::string& nativePath) const;
-    runtime::HYBPluginResult copyOrMoveLocal(const std::string& newPath, const std::string& newFullPath, bool copy,
-                                             const std::shared_ptr<HYBFileSystem>& sourceFileSystem,
-                                             const HYBFilesystemURL& sourceURL);
+    enum class WriteMode { Replace, Append, AtPosition };
+
+    bool isConfined() const { return m_fsRoot != "/"; }
+    platform::ErrnoResult<platform::RootFolder> openRoot() const;
+    // The root-relative path of a full path ("" for the root); none when it climbs out.
+    static std::optional<std::string> relativePathOf(const std::string& fullPath);
+    // The item's attributes (not following it); ELOOP for a link.
+    static platform::ErrnoResult<struct stat> statItem(const Place& place);
+    static bool isLeavingError(int error);
+    static HYBFileError errorFor(int error, HYBFileError otherwise);
+    static int linkOr(const Place& place, int error);
+    static bool writeWholeFileAt(const Place& place, const platform::Bytes& data);
+    static runtime::HYBPluginResult lengthResult(std::uint64_t length);
+    platform::ErrnoResult<OpenedFile> openForReading(const Place& where) const;
+    // Refusals for an open file about to change: not a regular file, or one with a second name.
+    std::optional<runtime::HYBPluginResult> checkWritable(int fd) const;
+    // Cuts or grows the open file to `position` bytes (growth within the volume's free space).
+    std::optional<runtime::HYBPluginResult> resize(int fd, std::uint64_t position) const;
+    runtime::HYBPluginResult writeBytes(const HYBFilesystemURL& url, const platform::Bytes& data, WriteMode mode,
+                                        std::uint64_t position);
+    runtime::HYBPluginResult doRemove(const Place& where, bool recursive) const;
+    runtime::HYBPluginResult copyOrMoveLocal(const Place& target, const std::string& newPath, const std::string& newFullPath,
+                                             bool copy, const HYBLocalFilesystem& sourceFileSystem, const HYBFilesystemURL& sourceURL);
 
     std::string m_fsRoot;
 };

@@ -1,21 +1,26 @@
 // Writes the seed corpora of the fuzz targets with the project's own writers, so that every fuzzer starts
 // from the files and texts this system really produces:
 //     build/fuzz/fuzz/corpus_writer fuzz/corpus
-// Each seed goes to <folder>/<target>/<name>; files already there are replaced, others are left alone.
+// Each seed goes to <folder>/<target>/<name>; files already there are replaced (every seed is the same from
+// run to run, so a committed corpus stays as it is), except the live crash report, which differs each time
+// and is written only when there is none. Run from the source folder.
 #include "crashreporter/CRCrashReporter.h"
 #include "deploy/ZMZipArchive.h"
 #include "platform/AppFolders.h"
+#include "push/PULSEAES.h"
 #include "platform/JSON.h"
 #include "platform/Keychain.h"
 #include "platform/Pasteboard.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "platform/URL.h"
+#include "platform/VirtualClock.h"
 #include "platform/Value.h"
 #include "webengine/RouteURL.h"
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -158,6 +163,9 @@ void hostilePropertyLists() {
 
 void sharedStores() {
     const fs::path keychainPath = scratch() / "keychain.plist";
+    // Items are dated: a fixed clock keeps the file the same from run to run.
+    VirtualClock clock;
+    clock.install();
     Keychain keychain(keychainPath.string());
     (void)keychain.add({{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "alice"},
                         {kSecAttrService, "login"}, {kSecValueData, Bytes{'s', 'e', 'c', 'r', 'e', 't'}}});
@@ -268,6 +276,9 @@ void zipEntries() {
     fs::create_directories(folder / "www" / "js");
     std::ofstream(folder / "www" / "index.html") << "<html></html>";
     std::ofstream(folder / "www" / "js" / "app.js") << "var a = 1;";
+    // Entries are dated with their files: fixed dates keep the archive the same from run to run.
+    for (const fs::path& file : {folder / "www" / "index.html", folder / "www" / "js" / "app.js"})
+        fs::last_write_time(file, fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1700000000))));
     const fs::path archive = scratch() / "www.zip";
     if (!deploy::ZMZipArchive::createZipFileAtPath(archive.string(), folder.string())) {
         std::cerr << "corpus_writer: cannot make a zip archive\n";
@@ -327,6 +338,61 @@ void inAppBrowser() {
         seed("iab_options_fuzz", "url-" + std::to_string(n++), std::string(1, '\1') + text);
 }
 
+// The push client's endpoints file and its received and stored bytes.
+void pushInputs() {
+    const Value endpoints(Dictionary{
+        {"LookupHosts", Array{"lookup1.example.com", "lookup2.example.com", "lookup3.example.com"}},
+        {"LookupPorts", Array{8000, 8001}},
+        {"LookupAddress", "127.0.0.1:8002"},
+        {"ConnectHost", "connect.example.com"},
+        {"ConnectPort", 3000},
+        {"DefaultConnectAddress", "127.0.0.1:3000"},
+        {"DefaultReportAddress", "127.0.0.1:8003"},
+        {"StatisticsURL", "https://stats.example.com/report"},
+    });
+    seed("push_endpoints_file_fuzz", "endpoints.xml", must(PropertyList::write(endpoints, PropertyList::Format::XML)));
+    seed("push_endpoints_file_fuzz", "endpoints.bin", must(PropertyList::write(endpoints, PropertyList::Format::Binary)));
+    seed("push_endpoints_file_fuzz", "partial.xml",
+         must(PropertyList::write(Value(Dictionary{{"ConnectHost", "h"}, {"LookupPorts", Array{0, 70000}}}), PropertyList::Format::XML)));
+    // Packets: a header of lengths and ids, then strings with their 16-bit lengths.
+    seed("push_readers_fuzz", "packet", std::string("\x00\x1c\x01\x02\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00*\x00\x05" "hello" "\x00\x02" "ok", 28));
+    seed("push_readers_fuzz", "wrap", std::string("\xff\xff\xff\xff\x00\x10", 6));
+    if (std::optional<Bytes> stored = push::PULSEAES::encrypt("{\"registrationID\":\"abc\",\"tags\":[\"a\"]}",
+                                                              "0123456789abcdef0123456789abcdef"))
+        seed("push_readers_fuzz", "stored", std::string(stored->begin(), stored->end()));
+}
+
+// One byte picks the plug-in's action (see plugin_page_args_fuzz.cpp), the arguments follow.
+void pluginPageArguments() {
+    const std::pair<int, Value> calls[] = {
+        {1, Value(Array{"service", "key", "value"})},
+        {0, Value(Array{"service", "key"})},
+        {8, Value(Array{50, 0, 1, 320, 480, 0, 0, true, false, true, Dictionary{{"x", 0}, {"y", 32}, {"width", 320}, {"height", 480}, {"arrowDir", 15}}, 0})},
+        {11, Value(Array{true, 10000})},
+        {12, Value(Array{"watch-1", true})},
+        {14, Value(Array{"UserName"})},
+        {20, Value(Array{Dictionary{{"checkUrl", "http://127.0.0.1:1/check"}, {"requestHeaders", Dictionary{{"X-App", "1"}}}}})},
+        {23, Value(Array{Value(), "../Library"})},
+        {24, Value(Array{1700000000000.0, "text", 3, "id-1", Dictionary{{"k", "v"}}, "title", "sound"})},
+        {26, Value(Array{5})},
+    };
+    for (const auto& [action, arguments] : calls)
+        seed("plugin_page_args_fuzz", "action-" + std::to_string(action),
+             std::string(1, static_cast<char>(action)) + must(JSON::writeCompact(arguments)));
+}
+
+void webProcessHook() {
+    // Each line: an operation byte (0 add and take, 1 add, 2 take), then a URL.
+    seed("request_hook_fuzz", "navigations", "0file:///app/www/index.html#top\n1http://127.0.0.1/page?a=1\n2http://127.0.0.1/page?a=1#b\n");
+    seed("request_hook_fuzz", "kinds", "2data:text/plain,x\n2hybroute://load/?x\n2file:///a/!hyb_exec?1\n2http://h/%21hyb_exec\n2#\n");
+}
+
+// A backup tree: counts, kinds, names and contents as the target's provider takes them.
+void backupTrees() {
+    seed("local_storage_backup_fuzz", "files", std::string("localstorage contents\0websql\0\x01\x00\x02\x00\x03", 34));
+    seed("local_storage_backup_fuzz", "links", std::string("/etc/passwd\0../../Library\0\x02\x02\x01\x02\x04", 31));
+}
+
 } // namespace
 
 // A live report of this program's own thread, as the crash reporter writes one.
@@ -343,7 +409,9 @@ void crashReports() {
         std::cerr << "corpus_writer: " << report.error().localizedDescription() << "\n";
         std::exit(1);
     }
-    seed("crash_report_fuzz", "live_report", std::string(report.value().begin(), report.value().end()));
+    // A live report differs from run to run (addresses, times): the one already there stays.
+    if (!fs::exists(g_root / "crash_report_fuzz" / "live_report"))
+        seed("crash_report_fuzz", "live_report", std::string(report.value().begin(), report.value().end()));
 }
 
 int main(int argc, char** argv) {
@@ -365,6 +433,10 @@ int main(int argc, char** argv) {
     texts();
     crashReports();
     inAppBrowser();
+    pushInputs();
+    pluginPageArguments();
+    webProcessHook();
+    backupTrees();
     fs::remove_all(scratch());
     return 0;
 }

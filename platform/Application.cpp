@@ -1,5 +1,6 @@
 #include "platform/Application.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/Bundle.h"
 #include "platform/Device.h"
 #include "platform/Log.h"
@@ -49,6 +50,7 @@ void openOnDesktop(const std::string& url) {
         return;
     }
     std::thread([pid] {
+        enterPlatformThread();
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -301,6 +303,7 @@ bool Application::startProgram(const std::string& path, const std::string& url) 
         ++m_runningPrograms;
     }
     std::thread([this, fd = fds[0], pid, description = path + " " + url] {
+        enterPlatformThread();
         readLines(fd, [this](std::string line) {
             constexpr std::string_view kOpen = "open ";
             if (line.rfind(kOpen, 0) == 0)

@@ -45,9 +45,16 @@ std::string xattrName(const std::string& name) {
 }
 
 Status copyFile(const std::string& from, const std::string& to, mode_t mode) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file has bytes to copy: a FIFO would block the open (and the read) for ever, a device
+    // would never end. The kind is checked on what was opened, without waiting for a writer.
+    int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return errnoError(FileAccess::Read, from, "Could not open");
+    struct stat opened {};
+    if (::fstat(in, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(in);
+        return fileError(EINVAL, FileAccess::Read, from, "Could not copy what is not a regular file");
+    }
     int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777);
     if (out < 0) {
         Error e = errnoError(FileAccess::Write, to, "Could not create");
@@ -98,8 +105,11 @@ Status copyRecursively(const std::string& from, const std::string& to) {
             return errnoError(FileAccess::Write, to, "Could not create the link");
         return {};
     }
-    if (!S_ISDIR(st.st_mode))
+    if (!S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode))
+            return fileError(EINVAL, FileAccess::Read, from, "Could not copy what is not a regular file");
         return copyFile(from, to, st.st_mode);
+    }
     if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
         return errnoError(FileAccess::Write, to, "Could not create the folder");
     auto names = FileManager::defaultManager().contentsOfDirectory(from);

@@ -1,5 +1,6 @@
 #include "platform/HTTPTransport.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/Clock.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
@@ -134,6 +135,11 @@ struct HTTPTransport::Impl {
         curl_off_t lastUploaded = 0;
         SteadyClock::duration timeout{};
         SteadyClock::time_point lastActivity = SteadyClock::now();
+        // The final reply's head ended with its empty line (a followed redirect's or an interim reply's
+        // head does not count).
+        bool finalHeadComplete = false;
+        // When the head must be complete: one time-out after the request (and its body) went out.
+        std::optional<SteadyClock::time_point> headDeadline;
         char errorText[CURL_ERROR_SIZE] = {};
 
         ~Transfer() {
@@ -145,6 +151,12 @@ struct HTTPTransport::Impl {
         }
 
         void touch() { lastActivity = SteadyClock::now(); }
+        // The request is out: the head's total deadline starts.
+        void requestSent() {
+            if (!headDeadline)
+                headDeadline = SteadyClock::now() + timeout;
+        }
+        bool headOverdue(SteadyClock::time_point now) const { return !finalHeadComplete && headDeadline && now >= *headDeadline; }
 
         std::string effectiveURL() const {
             char* url = nullptr;
@@ -207,6 +219,7 @@ struct HTTPTransport::Impl {
 
     void run() {
         threadID = std::this_thread::get_id();
+        enterPlatformThread();
         for (;;) {
             std::vector<std::function<void()>> batch;
             {
@@ -229,7 +242,10 @@ struct HTTPTransport::Impl {
         auto now = SteadyClock::now();
         auto wait = std::chrono::milliseconds(kLongestWaitMs);
         for (const auto& [id, t] : transfers) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t->lastActivity + t->timeout - now);
+            auto end = t->lastActivity + t->timeout;
+            if (!t->finalHeadComplete && t->headDeadline)
+                end = std::min(end, *t->headDeadline);
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
             wait = std::min(wait, std::max(left + std::chrono::milliseconds(1), std::chrono::milliseconds(0)));
         }
         return static_cast<int>(wait.count());
@@ -244,6 +260,12 @@ struct HTTPTransport::Impl {
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             CURLcode code = msg->data.result;
             if (code == CURLE_OK || t->foreignRedirect) {
+                // The library takes a reply cut off inside its head for a complete one.
+                if (!t->finalHeadComplete) {
+                    finish(t->id, makeURLError(kURLErrorBadServerResponse, "the server's reply ended before its head was complete",
+                                               t->request.urlString()));
+                    continue;
+                }
                 finish(t->id, std::nullopt);
                 continue;
             }
@@ -257,7 +279,7 @@ struct HTTPTransport::Impl {
         auto now = SteadyClock::now();
         std::vector<TransferID> expired;
         for (const auto& [id, t] : transfers)
-            if (now - t->lastActivity >= t->timeout)
+            if (now - t->lastActivity >= t->timeout || t->headOverdue(now))
                 expired.push_back(id);
         for (TransferID id : expired)
             finish(id, makeURLError(kURLErrorTimedOut, "The request timed out.", transfers[id]->request.urlString()));
@@ -300,6 +322,8 @@ struct HTTPTransport::Impl {
             return;
         }
         t->touch();
+        if (t->uploadExpected == 0)
+            t->requestSent();
         Transfer* raw = t.get();
         transfers[t->id] = std::move(t);
         activeCount = transfers.size();
@@ -326,6 +350,8 @@ struct HTTPTransport::Impl {
             redirect = false;
         }
         if (status >= 200 && !redirect)
+            t->finalHeadComplete = true;
+        if (status >= 200 && !redirect)
             t->deliverResponse();
         return n;
     }
@@ -347,16 +373,21 @@ struct HTTPTransport::Impl {
             std::size_t n = std::min(max, body->size() - t->bodyOffset);
             std::memcpy(buffer, body->data() + t->bodyOffset, n);
             t->bodyOffset += n;
+            if (t->bodyOffset >= body->size())
+                t->requestSent();
             return n;
         }
         const auto& stream = t->request.httpBodyStream();
-        if (!stream)
+        if (!stream) {
+            t->requestSent();
             return 0;
+        }
         InputStream::ReadOutcome outcome = stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
         switch (outcome.state) {
         case InputStream::ReadState::Bytes:
             return outcome.count;
         case InputStream::ReadState::AtEnd:
+            t->requestSent();
             return 0;
         case InputStream::ReadState::Failed:
             return CURL_READFUNC_ABORT;
@@ -385,6 +416,8 @@ struct HTTPTransport::Impl {
             t->observer->transferDidSendBodyData(uploaded - t->lastUploaded, uploaded, t->uploadExpected);
         }
         t->lastUploaded = uploaded;
+        if (t->uploadExpected >= 0 && uploaded >= t->uploadExpected)
+            t->requestSent();
         return 0;
     }
 

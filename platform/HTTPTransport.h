@@ -8,7 +8,12 @@
 //   run on the loading thread no call comes; a cancel that races with the end is harmless.
 // - Time-outs count idle time: a transfer that neither sends nor receives for the request's time-out
 //   interval fails with kURLErrorTimedOut (connecting counts as idle). A request whose time-out bounds
-//   the whole load also fails so once the interval has passed since it started, however busy.
+//   the whole load also fails so once the interval has passed since it started, however busy. The reply's
+//   head has a total deadline besides: it must be complete within one time-out interval of the request
+//   being sent (its body included), however slowly its lines trickle in.
+// - A reply that ends before its head is complete (a status line, maybe a few fields, then the
+//   connection closed) fails with kURLErrorBadServerResponse, although the library takes it for a
+//   finished transfer.
 // - A request the transport may not send again goes out on a fresh connection, where a connection
 //   closed before the reply is a failure (kURLErrorNetworkConnectionLost), never a second sending.
 // - TLS peers are verified unless the transfer's options accept any certificate.

@@ -1,5 +1,6 @@
 #include "platform/HostResolver.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/RunLoop.h"
 
 #include <map>
@@ -72,6 +73,7 @@ std::shared_ptr<HostResolver::Lookup> HostResolver::resolve(const std::string& n
         }
     }
     std::thread([name, answer = std::move(answer)] {
+        enterPlatformThread();
         std::optional<std::string> address;
         int error = 0;
         lookUp(name, address, error);

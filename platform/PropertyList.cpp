@@ -90,10 +90,11 @@ std::optional<double> storedDate(plist_t node) {
     return seconds;
 }
 
-// libplist keeps the seconds of a date it writes to XML in 32 bits; reading refuses what writing would.
+// libplist keeps the whole seconds of a date it writes to XML in 32 bits; reading refuses what writing
+// would. The range is the same on both sides: from -2^31 s up to the end of second 2^31 - 1.
 bool isWritableDate(double seconds) {
-    return std::isfinite(seconds) && seconds >= std::numeric_limits<std::int32_t>::min()
-        && seconds < static_cast<double>(std::numeric_limits<std::int32_t>::max());
+    return std::isfinite(seconds) && seconds >= static_cast<double>(std::numeric_limits<std::int32_t>::min())
+        && seconds < static_cast<double>(std::numeric_limits<std::int32_t>::max()) + 1.0;
 }
 
 // A date node holding exactly these seconds (plist_new_date rounds them to microseconds).
@@ -569,8 +570,14 @@ private:
     Error m_error;
 };
 
+// How much of the name a temporary sibling keeps: the longest name a folder takes still has one.
+constexpr std::size_t kTemporaryNameHint = 64;
+
 Status writeAtomically(const std::string& path, std::string_view bytes) {
-    std::string temp = path + ".XXXXXX";
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp = folder + "." + name.substr(0, kTemporaryNameHint) + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return posixError(errno, "Cannot create a temporary file for", path);

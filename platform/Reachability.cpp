@@ -1,5 +1,6 @@
 #include "platform/Reachability.h"
 
+#include "platform/ThreadHooks.h"
 #include "platform/RunLoop.h"
 #include "platform/RunLoopCore.h"
 
@@ -77,6 +78,7 @@ public:
         m_netlink = nl;
         m_stop = stop;
         m_thread = std::thread([nl, stop] {
+            enterPlatformThread();
             struct pollfd fds[2] = {{nl, POLLIN, 0}, {stop, POLLIN, 0}};
             char buffer[8192];
             for (;;) {

@@ -1,6 +1,7 @@
 #include "platform/RunLoopCore.h"
 
 #include "platform/HandOver.h"
+#include "platform/ThreadHooks.h"
 
 #include <climits>
 
@@ -319,6 +320,7 @@ bool RunLoopCore::runOnce(Clock::TimePoint deadline, bool& stopped) {
 void RunLoopCore::run() {
     ++m_depth; // the thread counts as turning its loop for the whole run
     while (!consumeStop()) {
+        enterPlatformThread();
         bool stopped = false;
         runOnce(Clock::TimePoint::max(), stopped);
     }

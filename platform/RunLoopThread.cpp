@@ -1,5 +1,7 @@
 #include "platform/RunLoopThread.h"
 
+#include "platform/ThreadHooks.h"
+
 #include <future>
 
 #include <pthread.h>
@@ -21,6 +23,7 @@ RunLoopThread::RunLoopThread(std::string name) : m_name(std::move(name)) {
     auto loopFuture = ready.get_future();
     m_thread = std::thread([this, &ready] {
         setCurrentThreadName(m_name);
+        enterPlatformThread();
         std::shared_ptr<RunLoop> loop = RunLoop::currentShared();
         // Ready once the loop turns: a virtual clock then finds the thread serving its timers.
         loop->perform([&ready, loop] { ready.set_value(loop); });

@@ -239,9 +239,19 @@ void describe(const Value& v, std::string& out, int indent) {
         return;
     }
     case Value::Type::Date: {
-        std::time_t t = static_cast<std::time_t>(std::floor(v.getDate()->secondsSince1970));
+        // A date past what the calendar functions can break down (not a number, beyond the range of
+        // time_t, or a year beyond int) has no calendar text.
+        const double seconds = std::floor(v.getDate()->secondsSince1970);
         std::tm tm{};
-        gmtime_r(&t, &tm);
+        if (!std::isfinite(seconds) || seconds < -9.2e18 || seconds > 9.2e18) {
+            out += "<invalid date>";
+            return;
+        }
+        const auto t = static_cast<std::time_t>(seconds);
+        if (gmtime_r(&t, &tm) == nullptr) {
+            out += "<invalid date>";
+            return;
+        }
         char buf[40];
         std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S +0000", &tm);
         out += buf;

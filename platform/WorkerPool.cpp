@@ -1,6 +1,7 @@
 #include "platform/WorkerPool.h"
 
 #include "platform/RunLoopThread.h"
+#include "platform/ThreadHooks.h"
 
 #include <algorithm>
 #include <thread>
@@ -84,6 +85,7 @@ std::function<void()> WorkerPool::takeWaitingJobLocked() {
 
 void WorkerPool::work() {
     setCurrentThreadName("dispatch-worker");
+    enterPlatformThread();
     Worker self;
     std::unique_lock lock(m_mutex);
     for (;;) {
@@ -91,6 +93,7 @@ void WorkerPool::work() {
         m_waking.store(m_waking.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
         while (std::function<void()> job = takeWaitingJobLocked()) {
             lock.unlock();
+            enterPlatformThread();
             job();
             job = nullptr;
             lock.lock();

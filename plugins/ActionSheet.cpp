@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace plugins {
 
@@ -15,9 +16,21 @@ namespace {
 
 // Main thread only, like the sheets themselves.
 struct SheetState {
+    struct Pending {
+        std::shared_ptr<platform::ActionSheet> sheet;
+        std::string callbackId;
+    };
     std::shared_ptr<platform::ActionSheet> current;
-    // The callback id of each sheet's `show` until that sheet answered.
-    std::map<const platform::ActionSheet*, std::string> pending;
+    // Each sheet whose `show` has not been answered yet (with its callback id), oldest first.
+    std::vector<Pending> pending;
+
+    std::vector<Pending>::iterator find(const platform::ActionSheet* sheet) {
+        return std::find_if(pending.begin(), pending.end(), [sheet](const Pending& p) { return p.sheet.get() == sheet; });
+    }
+    void forget(const platform::ActionSheet* sheet) {
+        if (auto it = find(sheet); it != pending.end())
+            pending.erase(it);
+    }
 };
 
 SheetState& state() {
@@ -78,9 +91,8 @@ void ActionSheet::show(const runtime::HYBInvokedUrlCommand& command) {
 
     SheetState& shared = state();
     shared.current = sheet;
-    shared.pending.erase(sheet.get());  // a sheet gone unanswered may have left its address behind
     if (command.callbackId())
-        shared.pending[sheet.get()] = *command.callbackId();
+        shared.pending.push_back({sheet, *command.callbackId()});
 
     const bool anchored = position && !position->isNull() &&
                           platform::Device::current().userInterfaceIdiom() == platform::UserInterfaceIdiom::Pad;
@@ -90,7 +102,7 @@ void ActionSheet::show(const runtime::HYBInvokedUrlCommand& command) {
         auto plugin = weak.lock();
         std::shared_ptr<platform::WebView> webView = plugin ? plugin->webView() : nullptr;
         if (!webView) {
-            state().pending.erase(sheet.get());
+            state().forget(sheet.get());
             return;
         }
         std::shared_ptr<platform::View> host = webView->superview();
@@ -106,14 +118,30 @@ void ActionSheet::hide(const runtime::HYBInvokedUrlCommand&) {
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
     platform::DispatchQueue::main()->async([weak] {
         auto self = std::static_pointer_cast<ActionSheet>(weak.lock());
-        std::shared_ptr<platform::ActionSheet> sheet = state().current;
-        if (!self || !sheet || !sheet->isVisible() || !state().pending.contains(sheet.get()))
+        if (!self)
             return;
-        sheet->dismissWithClickedButtonIndex(-2, true);
-        if (auto delegate = self->commandDelegate())
-            delegate->sendPluginResult(runtime::HYBPluginResult::resultWithStatus(runtime::HYBCommandStatus::Ok),
-                                       state().pending[sheet.get()]);
+        // Every sheet still on screen goes, newest first, so none is left over the page unanswered.
+        std::vector<SheetState::Pending> shown;
+        for (const SheetState::Pending& p : state().pending)
+            if (p.sheet->isVisible())
+                shown.insert(shown.begin(), p);
+        for (const SheetState::Pending& p : shown) {
+            p.sheet->dismissWithClickedButtonIndex(-2, true);
+            if (auto delegate = self->commandDelegate())
+                delegate->sendPluginResult(runtime::HYBPluginResult::resultWithStatus(runtime::HYBCommandStatus::Ok), p.callbackId);
+        }
     });
+}
+
+void ActionSheet::dispose() {
+    // Sheets of a page that is going go with it, answered as dismissed.
+    std::vector<SheetState::Pending> mine;
+    for (const SheetState::Pending& p : state().pending)
+        if (p.sheet->delegate().get() == static_cast<platform::ActionSheetDelegate*>(this))
+            mine.push_back(p);
+    for (const SheetState::Pending& p : mine)
+        p.sheet->dismissWithClickedButtonIndex(-2, false);
+    HYBPlugin::dispose();
 }
 
 void ActionSheet::didDismissWithButtonIndex(platform::ActionSheet& sheet, long index) {
@@ -122,10 +150,10 @@ void ActionSheet::didDismissWithButtonIndex(platform::ActionSheet& sheet, long i
 
 void ActionSheet::answer(platform::ActionSheet& sheet, runtime::HYBPluginResult result) {
     SheetState& shared = state();
-    auto it = shared.pending.find(&sheet);
+    auto it = shared.find(&sheet);
     if (it == shared.pending.end())
         return;
-    std::string callbackId = std::move(it->second);
+    std::string callbackId = std::move(it->callbackId);
     shared.pending.erase(it);
     if (auto delegate = commandDelegate())
         delegate->sendPluginResult(std::move(result), std::move(callbackId));

@@ -5,10 +5,13 @@
 // - Main thread: the sheet is built, shown and answered there (platform views are main-thread only).
 // - `show` answers later, once, with OK and the chosen button's 1-based number in display order: the
 //   destructive button first, then the labels, then the cancel button. Nothing is answered at once.
-// - Class-wide: one current sheet, the one `hide` dismisses. `hide` answers OK without a message to the
-//   current sheet's `show`, then the dismissal answers it -1. A sheet that already answered is not
-//   answered again, and each sheet answers its own `show` (a second `show` does not take over the first
-//   sheet's answer).
+// - Class-wide: the current sheet is the last one built. `hide` dismisses every sheet still on screen
+//   (two `show` calls leave two), newest first: each `show` is answered OK without a message, then -1 by
+//   its dismissal. A sheet that already answered is not answered again, and each sheet answers its own
+//   `show` (a second `show` does not take over the first sheet's answer). dispose() dismisses the plug-in's
+//   sheets at once, each answered -1.
+// - A phone sheet taller than the screen scrolls its title and buttons (the cancel button stays in
+//   view); see platform/ui/ActionSheet.h.
 // - Bad input: options that are not a dictionary give an empty sheet; "buttonLabels" that is not an array
 //   gives no labels; a label (or title) that is not a string shows as its text. On a pad with
 //   "position", the sheet points at the rectangle of getPopupRectFromIPadPopupCoordinates.
@@ -19,7 +22,6 @@
 #include "platform/ui/ActionSheet.h"
 #include "runtime/HYBPlugin.h"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +39,8 @@ public:
     // "addDestructiveButtonWithLabel", "position").
     void show(const runtime::HYBInvokedUrlCommand& command);
     void hide(const runtime::HYBInvokedUrlCommand& command);
+
+    void dispose() override;
 
     void didDismissWithButtonIndex(platform::ActionSheet& sheet, long index) override;
 

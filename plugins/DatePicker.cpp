@@ -39,6 +39,13 @@ platform::DatePickerMode modeOption(const platform::Value& value) {
     return platform::DatePickerMode::DateAndTime;
 }
 
+// A button's title: the page's label; without one (absent, not text, or empty) the platform's own
+// title, so that the sheet always has its two buttons and the user a way out.
+std::string buttonLabel(const platform::Value& value, const char* fallback) {
+    const std::string* label = value.getString();
+    return label && !label->empty() ? *label : std::string(fallback);
+}
+
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 } // namespace
@@ -167,14 +174,12 @@ void DatePicker::updateDatePicker(const platform::Dictionary& options) {
 }
 
 void DatePicker::updateCancelButton(const platform::Dictionary& options) {
-    const std::string* label = options["cancelButtonLabel"].getString();
-    m_cancelButton->setTitle(label ? std::optional<std::string>(*label) : std::nullopt, platform::kControlStateNormal);
+    m_cancelButton->setTitle(buttonLabel(options["cancelButtonLabel"], "Cancel"), platform::kControlStateNormal);
     m_cancelButton->setTintColor(colorFromHexString(options["cancelButtonColor"].stringOr("")));
 }
 
 void DatePicker::updateDoneButton(const platform::Dictionary& options) {
-    const std::string* label = options["doneButtonLabel"].getString();
-    m_doneButton->setTitle(label ? std::optional<std::string>(*label) : std::nullopt, platform::kControlStateNormal);
+    m_doneButton->setTitle(buttonLabel(options["doneButtonLabel"], "Done"), platform::kControlStateNormal);
     m_doneButton->setTintColor(colorFromHexString(options["doneButtonColor"].stringOr("")));
 }
 

@@ -11,7 +11,8 @@
 //   unreadable: now), "allowOldDates" / "allowFutureDates" (non-zero: no limit on that side; absent or
 //   zero: now is the limit), "minDate" / "maxDate" (texts in the same format, overriding those; an
 //   unreadable one changes nothing), "minuteInterval" (a divisor of 60, else ignored), "locale",
-//   "cancelButtonLabel" / "doneButtonLabel" (titles), "cancelButtonColor" / "doneButtonColor" (tints by
+//   "cancelButtonLabel" / "doneButtonLabel" (titles; absent, not text or empty: "Cancel" / "Done", so
+//   that the sheet never lacks its way out), "cancelButtonColor" / "doneButtonColor" (tints by
 //   colorFromHexString). A minimum after the maximum keeps the minimum.
 // - The sheet and its views are built once, in code, and reused by every later `show`; a `show` while
 //   shown applies the options again and slides the sheet in again. Done and Cancel act once per showing.

@@ -197,21 +197,26 @@ void HYBCamera::takePicture(const runtime::HYBInvokedUrlCommand& command) {
             auto self = std::static_pointer_cast<HYBCamera>(weak.lock());
             if (!self)
                 return;
-            if (prohibited)
-                self->showCameraAccessAlert();
             std::shared_ptr<HYBCameraPicker> picker = HYBCameraPicker::createFromPictureOptions(options);
-            std::shared_ptr<HYBCameraPicker> previous = std::exchange(self->m_pickerController, picker);
             picker->setDelegate(self);
             picker->callbackId = callbackId;
             picker->webView = self->webView();
+            if (prohibited)
+                self->showCameraAccessAlert(picker);
+            std::shared_ptr<HYBCameraPicker> previous = std::exchange(self->m_pickerController, picker);
             if (!self->present(picker)) {
-                // Nowhere to show the picker (no controller, or a picker still on screen): this call ends
-                // here and a picker already shown keeps its own call.
+                // Nowhere to show the picker (no controller, or a picker still on screen): a picker already
+                // shown keeps its own call, and this one ends here, or by its access alert when it has one.
                 platform::Log::write("Camera.getPicture: the picker could not be shown.");
                 self->m_pickerController = previous;
-                self->send(errorResult("no image selected"), callbackId);
+                if (prohibited)
+                    self->m_accessAlerts.back().endsTheCall = true;
+                else
+                    self->send(errorResult("no image selected"), callbackId);
                 if (!previous)
                     self->finish();
+                else
+                    self->setHasPendingOperation(false);  // the picker shown is on screen
             }
         });
     });
@@ -234,7 +239,7 @@ bool HYBCamera::present(const std::shared_ptr<HYBCameraPicker>& picker) {
     });
 }
 
-void HYBCamera::showCameraAccessAlert() {
+void HYBCamera::showCameraAccessAlert(const std::shared_ptr<HYBCameraPicker>& picker) {
     const std::string title = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleDisplayName").stringOr("");
     std::vector<std::string> others;
     if (platform::Application::shared().canOpenURL(platform::kApplicationOpenSettingsURLString))
@@ -242,6 +247,7 @@ void HYBCamera::showCameraAccessAlert() {
     m_alert = platform::AlertView::create(
         title, localized("Access to the camera has been prohibited; please enable it in the Settings app to continue."), self(),
         localized("OK"), std::move(others));
+    m_accessAlerts.push_back({m_alert, picker, false});
     m_alert->show();
 }
 
@@ -643,17 +649,26 @@ void HYBCamera::willShowViewController(platform::NavigationController& navigatio
         controller.navigationItem()->setTitle(localized("Videos"));
 }
 
-void HYBCamera::clickedButtonAtIndex(platform::AlertView&, long index) {
+void HYBCamera::clickedButtonAtIndex(platform::AlertView& alert, long index) {
     if (index == 1 && platform::Application::shared().canOpenURL(platform::kApplicationOpenSettingsURLString))
         platform::Application::shared().openURL(platform::kApplicationOpenSettingsURLString);
-    m_alert.reset();
-    std::shared_ptr<HYBCameraPicker> picker = m_pickerController;
-    if (picker) {
-        if (std::shared_ptr<platform::ViewController> presenting = picker->presentingViewController())
+    if (m_alert.get() == &alert)
+        m_alert.reset();
+    auto it = std::find_if(m_accessAlerts.begin(), m_accessAlerts.end(), [&](const AccessAlert& a) { return a.alert.get() == &alert; });
+    if (it == m_accessAlerts.end())
+        return;
+    const AccessAlert ended = *it;
+    m_accessAlerts.erase(it);
+    // The alert ends its own call only: the picker it came with, or the call that had no picker on screen.
+    // Another picker shown meanwhile (the library's, say) keeps its call.
+    if (ended.picker == m_pickerController) {
+        if (std::shared_ptr<platform::ViewController> presenting = ended.picker->presentingViewController())
             presenting->dismissViewController(true);
-        send(errorResult("has no access to camera"), picker->callbackId);
+        send(errorResult("has no access to camera"), ended.picker->callbackId);
+        finish();
+    } else if (ended.endsTheCall) {
+        send(errorResult("has no access to camera"), ended.picker->callbackId);
     }
-    finish();
 }
 
 void HYBCamera::popoverControllerDidDismissPopover(platform::PopoverController& popover) {

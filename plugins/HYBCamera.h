@@ -7,7 +7,9 @@
 // Guarantees:
 // - One answer per takePicture, sent when the picker finishes (OK with a string; Error 9 "No camera
 //   available", "has no access to camera", "has no access to assets", "no image selected"; IO error 6
-//   with a write error's description). A destination or encoding type outside the tables answers no
+//   with a write error's description). Each call is ended by its own screen: the access alert of a
+//   prohibited camera ends its own call (its picker's, or the call whose picker could not be shown while
+//   another was up), never the call of a picker shown meanwhile. A destination or encoding type outside the tables answers no
 //   result (status 0).
 // - With the location setting on, a JPEG that needs re-encoding waits for the location answer: the
 //   call is answered once, after the fix (with the "{GPS}" dictionary in the picture's EXIF) or after
@@ -36,6 +38,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace platform {
 class LocationManager;
@@ -149,7 +152,8 @@ private:
     void send(std::optional<runtime::HYBPluginResult> result, const std::string& callbackId);
     // Clears the picker, the pending flag and what a location wait held.
     void finish();
-    void showCameraAccessAlert();
+    // The alert of a prohibited camera, for the call of `picker`.
+    void showCameraAccessAlert(const std::shared_ptr<HYBCameraPicker>& picker);
     // Takes a finished picker off screen (its popover, or its presentation), then runs `then`.
     static void dismissPicker(HYBCameraPicker& picker, std::function<void()> then);
     // False when the picker cannot be shown.
@@ -165,7 +169,15 @@ private:
     std::optional<platform::Dictionary> m_metadata;
     std::optional<platform::Bytes> m_data;
     bool m_awaitingLocation = false;
-    std::shared_ptr<platform::AlertView> m_alert;
+    std::shared_ptr<platform::AlertView> m_alert;  // the last access alert shown
+    // Each access alert on screen with the call it ends: its picker's while that picker is the one shown,
+    // or (endsTheCall) the call whose picker could not be shown at all.
+    struct AccessAlert {
+        std::shared_ptr<platform::AlertView> alert;
+        std::shared_ptr<HYBCameraPicker> picker;
+        bool endsTheCall = false;
+    };
+    std::vector<AccessAlert> m_accessAlerts;
 };
 
 } // namespace plugins

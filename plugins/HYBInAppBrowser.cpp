@@ -21,32 +21,44 @@ namespace {
 using runtime::HYBCommandStatus;
 using runtime::HYBPluginResult;
 
+// Answers leave the page as navigations of one hidden frame. A frame navigated again before its last
+// navigation reached us drops that one, so the page queues its answers: _hybIabSend navigates only when
+// nothing is in flight, and each answer we read calls _hybIabSent, which sends the next. An answer longer
+// than kMaxAnswerURLBytes (the number written in the script) goes as the error kAnswerTooLarge instead.
+constexpr std::size_t kMaxAnswerURLBytes = 1 << 20;
+constexpr const char* kAnswerTooLarge = "The answer is too large";
 constexpr const char* kBridgeScript =
     "(function(d){_hybIframeBridge=d.getElementById('_hybIframeBridge');if(!_hybIframeBridge) {var e = _hybIframeBridge = "
-    "d.createElement('iframe');e.id='_hybIframeBridge'; e.style.display='none';d.body.appendChild(e);}})(document)";
+    "d.createElement('iframe');e.id='_hybIframeBridge'; e.style.display='none';d.body.appendChild(e);}"
+    "if(!window._hybIabSend){var q=[];"
+    "window._hybIabSend=function(u){if(u.length>1048576){u=u.substring(0,u.indexOf('/',10)+1)+"
+    "encodeURIComponent(JSON.stringify({error:'The answer is too large'}));}"
+    "q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
+    "window._hybIabSent=function(){q.shift();if(q.length){_hybIframeBridge.src=q[0];}};}})(document)";
+constexpr const char* kAnswerReadScript = "window._hybIabSent&&_hybIabSent()";
 
 // The with-callback wrappers answer a failure too: a script that throws (or whose value JSON cannot hold)
 // and a file or style that does not load navigate the bridge frame to {"error": text}.
 constexpr const char* kScriptCodeWithCallback =
-    "try{_hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify([eval(%%@)]));}"
-    "catch(e){_hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()}));}";
+    "try{_hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify([eval(%%@)])));}"
+    "catch(e){_hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()})));}";
 constexpr const char* kScriptFileWithCallback =
-    "(function(d) { var c = d.createElement('script'); c.src = %%@; c.onload = function() { _hybIframeBridge.src='hyb-iab://%@'; }; "
-    "c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "'The script file could not be loaded: '+c.src})); }; d.body.appendChild(c); })(document)";
+    "(function(d) { var c = d.createElement('script'); c.src = %%@; c.onload = function() { _hybIabSend('hyb-iab://%@'); }; "
+    "c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "'The script file could not be loaded: '+c.src}))); }; d.body.appendChild(c); })(document)";
 constexpr const char* kScriptFileWithoutCallback =
     "(function(d) { var c = d.createElement('script'); c.src = %@; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleCodeWithCallback =
-    "(function(d) { var c = d.createElement('style'); c.innerHTML = %%@; c.onload = function() { _hybIframeBridge.src='hyb-iab://%@'; }; "
-    "c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "'The style could not be loaded'})); }; d.body.appendChild(c); })(document)";
+    "(function(d) { var c = d.createElement('style'); c.innerHTML = %%@; c.onload = function() { _hybIabSend('hyb-iab://%@'); }; "
+    "c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
+    "'The style could not be loaded'}))); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleCodeWithoutCallback =
     "(function(d) { var c = d.createElement('style'); c.innerHTML = %@; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleFileWithCallback =
     "(function(d) { var c = d.createElement('link'); c.rel='stylesheet'; c.type='text/css'; c.href = %%@; c.onload = function() { "
-    "_hybIframeBridge.src='hyb-iab://%@'; }; c.onerror = function() { _hybIframeBridge.src='hyb-iab://%@/'+encodeURIComponent("
-    "JSON.stringify({error:'The style sheet could not be loaded: '+c.href})); }; d.body.appendChild(c); })(document)";
+    "_hybIabSend('hyb-iab://%@'); }; c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent("
+    "JSON.stringify({error:'The style sheet could not be loaded: '+c.href}))); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleFileWithoutCallback =
     "(function(d) { var c = d.createElement('link'); c.rel='stylesheet', c.type='text/css'; c.href = %@; d.body.appendChild(c); "
     "})(document)";
@@ -317,12 +329,15 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
     const bool topLevel = request.url() == request.mainDocumentURL();
 
     if (url.scheme() == "hyb-iab") {
+        browserWebView.evaluateJavaScript(kAnswerReadScript, {});
         const std::string callbackId = url.host().value_or("");
         if (!isValidCallbackId(callbackId))
             return true;
         HYBPluginResult result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, {});
         const std::string path = url.path();
-        if (path.size() >= 2) {
+        if (path.size() > kMaxAnswerURLBytes) {
+            result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
+        } else if (path.size() >= 2) {
             platform::Result<platform::Value> parsed = platform::JSON::parse(std::string_view(path).substr(1));
             const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
             if (parsed.ok() && parsed->isArray())

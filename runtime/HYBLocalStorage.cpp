@@ -17,6 +17,7 @@
 #include <array>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace runtime {
 namespace {
@@ -52,6 +53,10 @@ bool isSidecar(const std::string& path) {
 bool isDatabase(const std::string& path) {
     static constexpr char kHeader[] = "SQLite format 3";
     std::array<char, sizeof kHeader> start{};
+    // Only a regular file is opened: a FIFO put in the backup folder would block the open for ever.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     std::ifstream in(path, std::ios::binary);
     return in.read(start.data(), start.size()) && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
 }

@@ -3,7 +3,6 @@
 #include "platform/Application.h"
 #include "platform/BoundStreamPair.h"
 #include "platform/DispatchQueue.h"
-#include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "platform/PercentEscaping.h"
 #include "transfer/TransferFileSystems.h"
@@ -16,6 +15,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <type_traits>
+#include <unistd.h>
 
 namespace transfer {
 
@@ -77,23 +77,24 @@ bool writeAll(platform::BoundOutputStream& stream, const std::uint8_t* data, std
     return true;
 }
 
-// Copies the file's announced length into the stream; false when it cannot be read or is shorter now.
+// Copies the file's announced length into the stream, from the descriptor opened when the upload
+// started; false when it cannot be read or is shorter now.
 bool writeFile(platform::BoundOutputStream& stream, const UploadFileOnDisk& file) {
-    auto handle = platform::FileHandle::openForReading(file.path);
-    if (!handle) {
-        platform::Log::writef("FileTransfer: cannot read %s: %s", file.path.c_str(), handle.error().localizedDescription().c_str());
-        return false;
-    }
-    for (std::uint64_t left = file.length; left > 0;) {
-        auto piece = (*handle)->read(static_cast<std::size_t>(std::min<std::uint64_t>(left, kUploadReadLength)));
-        if (!piece || piece->empty()) {
-            platform::Log::writef("FileTransfer: %s ended before its %llu bytes", file.path.c_str(),
+    std::vector<std::uint8_t> piece(kUploadReadLength);
+    std::uint64_t offset = 0;
+    while (offset < file.length) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(file.length - offset, piece.size()));
+        const ssize_t n = ::pread(file.file->get(), piece.data(), want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            platform::Log::writef("FileTransfer: %s ended before its %llu bytes", file.name.c_str(),
                                   static_cast<unsigned long long>(file.length));
             return false;
         }
-        if (!writeAll(stream, piece->data(), piece->size()))
+        if (!writeAll(stream, piece.data(), static_cast<std::size_t>(n)))
             return false;
-        left -= std::min<std::uint64_t>(left, piece->size());
+        offset += static_cast<std::uint64_t>(n);
     }
     return true;
 }
@@ -117,22 +118,6 @@ void writeBody(const std::shared_ptr<platform::BoundOutputStream>& stream, const
             break;
     }
     stream->close();
-}
-
-// The upload source at a native path: a regular file (read while the body is sent), else none after
-// logging why.
-std::optional<UploadFile> regularFileAt(const std::string& path, const std::string& source) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        platform::Log::writef("Error opening file %s: %s", source.c_str(), std::strerror(errno));
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        // A device or FIFO has no end; a folder has no bytes.
-        platform::Log::writef("Error opening file %s: not a regular file", source.c_str());
-        return std::nullopt;
-    }
-    return UploadFile(UploadFileOnDisk{path, static_cast<std::uint64_t>(st.st_size)});
 }
 
 } // namespace
@@ -256,33 +241,32 @@ void HYBFileTransfer::fileDataForUploadCommand(const HYBInvokedUrlCommand& comma
     if (auto* bytes = std::get_if<std::optional<platform::Bytes>>(&dataURL))
         return uploadData(*bytes ? std::optional<UploadFile>(std::move(**bytes)) : std::nullopt, command);
 
-    // A file of a local file system is read from disk while the body goes out; another kind (the photo
-    // library) hands over its bytes.
-    std::optional<std::string> path = fileSystemPathForTarget(filePlugin(), sourceText);
-    if (!path) {
-        std::weak_ptr<HYBFileTransfer> weakSelf = self();
-        bool readByFileSystem = readFileSystemSource(filePlugin(), sourceText,
-                                                     [weakSelf, command, source, server](std::optional<platform::Bytes> data, std::int32_t errorCode) {
-            auto plugin = weakSelf.lock();
-            if (!plugin)
-                return;
-            if (errorCode != 0 || !data)
-                return plugin->answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
-            plugin->uploadData(UploadFile(std::move(*data)), command);
-        });
-        if (readByFileSystem)
+    // Only a file that lies in a registered file system is sent: a local one is opened now and read from
+    // disk while the body goes out; another kind (the photo library) hands over its bytes.
+    std::weak_ptr<HYBFileTransfer> weakSelf = self();
+    UploadFileOnDisk opened;
+    UploadSourceOutcome outcome = openUploadSource(filePlugin(), sourceText, opened,
+                                                   [weakSelf, command, source, server](std::optional<platform::Bytes> data, std::int32_t errorCode) {
+        auto plugin = weakSelf.lock();
+        if (!plugin)
             return;
+        if (errorCode != 0 || !data)
+            return plugin->answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
+        plugin->uploadData(UploadFile(std::move(*data)), command);
+    });
+    switch (outcome) {
+    case UploadSourceOutcome::ReadByFileSystem:
+        return;
+    case UploadSourceOutcome::Opened:
+        return uploadData(UploadFile(std::move(opened)), command);
+    case UploadSourceOutcome::NotInAFileSystem:
+        platform::Log::writef("Error opening file %s: no registered file system holds it", sourceText.c_str());
+        break;
+    case UploadSourceOutcome::Unreadable:
+        platform::Log::writef("Error opening file %s: it cannot be read", sourceText.c_str());
+        break;
     }
-    if (!path && sourceText.starts_with("/"))
-        path = sourceText;
-    else if (!path) {
-        if (auto url = platform::URL::fromString(sourceText); url && !url->path().empty())
-            path = url->path();
-    }
-    std::optional<UploadFile> file = path ? regularFileAt(*path, sourceText) : std::nullopt;
-    if (!file)
-        return answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
-    uploadData(file, command);
+    answerError(command, createFileTransferError(kFileTransferFileNotFound, source, server));
 }
 
 std::optional<platform::URLRequest> HYBFileTransfer::requestForUploadCommand(const HYBInvokedUrlCommand& command,

@@ -8,9 +8,13 @@
 #include "transfer/TransferFileSystems.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace transfer {
@@ -41,6 +45,20 @@ void dropIncompleteUTF8Tail(platform::Bytes& bytes) {
     }
 }
 
+// Writes every byte to the descriptor; false when the disk refuses.
+bool writeAllTo(int fd, const platform::Bytes& data) {
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 } // namespace
 
 HYBFileTransferDelegate::HYBFileTransferDelegate(Setup setup, std::shared_ptr<TransferExecutor> executor)
@@ -61,9 +79,7 @@ HYBFileTransferDelegate::~HYBFileTransferDelegate() {
     if (m_connection)
         m_connection->cancel();
     // A transfer that never ended (its owner went away) leaves no partial file behind.
-    m_targetFileHandle.reset();
-    if (m_temporaryPath)
-        (void)platform::FileManager::defaultManager().removeItem(*m_temporaryPath);
+    removeTargetFile();
 }
 
 void HYBFileTransferDelegate::makeConnection(const platform::URLRequest& request) {
@@ -162,69 +178,57 @@ void HYBFileTransferDelegate::didReceiveResponse(platform::URLConnection& connec
         openTargetFile();
 }
 
-std::optional<std::string> HYBFileTransferDelegate::targetFilePath() const {
-    // Only a place a file system holds: a target that none resolves (a path or file URL outside every
-    // root, "..", an unregistered file system, another host) has no path, whatever its own text says.
-    if (!m_target)
-        return std::nullopt;
-    if (auto path = fileSystemPathForTarget(m_filePlugin, *m_target))
-        return path;
-    if (m_targetURL && m_targetURL->isFileURL())
-        return fileSystemPathForLocalPath(m_filePlugin, m_targetURL->path());
-    return std::nullopt;
-}
-
 void HYBFileTransferDelegate::openTargetFile() {
-    std::optional<std::string> path = targetFilePath();
-    if (!path)
-        return cancelTransferWithError("Could not create target file");
-    const std::string folder = platform::deletingLastPathComponent(*path);
-    if (platform::Status made = platform::FileManager::defaultManager().createDirectory(folder, true); !made) {
-        const std::string description = made.error().localizedDescription();
-        if (description.empty())
-            return cancelTransferWithError("Could not create path to save downloaded file");
-        return cancelTransferWithError("Could not create path to save downloaded file: " + description);
-    }
+    auto folder = openTargetFolder(m_filePlugin, m_target, m_targetURL);
+    if (auto* error = std::get_if<TargetFolderError>(&folder))
+        return cancelTransferWithError(error->message);
+    m_targetFolder = std::move(std::get<TargetFolder>(folder));
     // The bytes go to a temporary file beside the target; the target is replaced only when all arrived.
     // Its name keeps a bounded part of the target's, so a 255-byte target name still has a sibling.
-    std::string name(1, '.');
-    name.append(platform::lastPathComponent(*path).substr(0, kTemporaryNameHintLength)).append(".download-XXXXXX");
-    std::string pattern = platform::appendingPathComponent(folder, name);
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 16 && !m_targetFile; ++attempt) {
+        std::string name(1, '.');
+        name.append(m_targetFolder->name.substr(0, kTemporaryNameHintLength))
+            .append(".download-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        const int fd = ::openat(m_targetFolder->folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            m_targetFile.reset(fd);
+            m_temporaryName = name;
+        } else if (errno != EEXIST) {
+            break;
+        }
+    }
+    if (!m_targetFile)
         return cancelTransferWithError("Could not create target file");
-    ::close(fd);
-    m_temporaryPath = pattern;
-    auto handle = platform::FileHandle::openForWriting(pattern);
-    if (!handle)
-        return cancelTransferWithError("Could not open target file for writing");
-    m_targetFileHandle = std::move(*handle);
 }
 
 void HYBFileTransferDelegate::closeTargetFile() {
-    if (!m_targetFileHandle)
-        return;
-    (void)m_targetFileHandle->close();
-    m_targetFileHandle.reset();
+    m_targetFile.reset();
 }
 
 void HYBFileTransferDelegate::removeTargetFile() {
     closeTargetFile();
-    if (!m_temporaryPath)
-        return;
-    (void)platform::FileManager::defaultManager().removeItem(*m_temporaryPath);
-    m_temporaryPath.reset();
+    if (m_targetFolder && m_temporaryName)
+        (void)::unlinkat(m_targetFolder->folder.get(), m_temporaryName->c_str(), 0);
+    m_temporaryName.reset();
 }
 
 bool HYBFileTransferDelegate::moveIntoPlace() {
-    std::optional<std::string> path = targetFilePath();
-    if (!m_temporaryPath || !path)
+    if (!m_targetFolder || !m_temporaryName)
         return false;
-    if (::rename(m_temporaryPath->c_str(), path->c_str()) != 0) {
+    // A folder at the target's name stays: the bytes do not replace it.
+    struct stat st {};
+    if (::fstatat(m_targetFolder->folder.get(), m_targetFolder->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
         removeTargetFile();
         return false;
     }
-    m_temporaryPath.reset();
+    // The rename replaces a file or a link at the name; it never writes through a link.
+    if (::renameat(m_targetFolder->folder.get(), m_temporaryName->c_str(), m_targetFolder->folder.get(),
+                   m_targetFolder->name.c_str()) != 0) {
+        removeTargetFile();
+        return false;
+    }
+    m_temporaryName.reset();
     return true;
 }
 
@@ -232,8 +236,8 @@ void HYBFileTransferDelegate::didReceiveData(platform::URLConnection&, const pla
     if (m_answered)
         return;
     m_bytesTransfered += static_cast<std::int64_t>(data.size());
-    if (m_targetFileHandle) {
-        if (!m_targetFileHandle->write(data))
+    if (m_targetFile) {
+        if (!writeAllTo(m_targetFile.get(), data))
             return cancelTransferWithError("Could not write to target file");
     } else if (!keepResponseBytes(data)) {
         return;
@@ -336,7 +340,8 @@ void HYBFileTransferDelegate::didFinishLoading(platform::URLConnection&) {
                 HYBCommandStatus::Error, HYBFileTransfer::createFileTransferError(kFileTransferConnectionError, m_source,
                                                                                   m_target, m_responseCode, text));
         }
-    } else if (m_targetFileHandle) {
+    } else if (m_targetFile) {
+        (void)::fsync(m_targetFile.get());
         closeTargetFile();
         if (!moveIntoPlace())
             return answerTargetError("Could not create target file");

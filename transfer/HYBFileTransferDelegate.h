@@ -20,7 +20,7 @@
 #pragma once
 
 #include "platform/Application.h"
-#include "platform/FileHandle.h"
+#include "platform/RootFolder.h"
 #include "platform/URL.h"
 #include "platform/URLConnection.h"
 #include "platform/Value.h"
@@ -28,6 +28,7 @@
 #include "runtime/HYBProgressPacer.h"
 #include "transfer/HYBFileTransferError.h"
 #include "transfer/TransferExecutor.h"
+#include "transfer/TransferFileSystems.h"
 
 #include <atomic>
 #include <cstdint>
@@ -90,8 +91,6 @@ public:
     // Home only.
     void updateProgress();
     void updateBytesExpected(std::int64_t expected);
-    // Where the download is finally written; none when the target names no place.
-    std::optional<std::string> targetFilePath() const;
     // Removes the partial download (the temporary file), never the target.
     void removeTargetFile();
 
@@ -148,8 +147,11 @@ private:
     platform::Bytes m_responseData;
     std::int64_t m_bytesTransfered = 0;
     std::int64_t m_bytesExpected = -1;
-    std::unique_ptr<platform::FileHandle> m_targetFileHandle;
-    std::optional<std::string> m_temporaryPath;
+    // A download's folder (opened beneath its file system's root when the response came) and the
+    // temporary file in it that receives the bytes; the target's name is taken only when all arrived.
+    std::optional<TargetFolder> m_targetFolder;
+    platform::UniqueFd m_targetFile;
+    std::optional<std::string> m_temporaryName;
     std::shared_ptr<HYBFileTransferEntityLengthRequest> m_entityLengthRequest;
     bool m_lengthPending = false;
     bool m_responseCut = false; // the error body reached its limit: the rest is dropped

@@ -2,9 +2,11 @@
 // values, and the bytes of a base64 data URL source. No I/O; safe on any thread.
 #pragma once
 
+#include "platform/RootFolder.h"
 #include "platform/Value.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,9 +14,11 @@
 
 namespace transfer {
 
-// A regular file uploaded from disk: read into the body while it is sent.
+// A regular file uploaded from disk: opened by the file system that holds it when the upload starts, and
+// read from that descriptor into the body while it is sent (whatever its name leads to by then).
 struct UploadFileOnDisk {
-    std::string path;
+    std::string name; // for log lines
+    std::shared_ptr<const platform::UniqueFd> file;
     std::uint64_t length = 0;
 };
 // What an upload sends as its file.

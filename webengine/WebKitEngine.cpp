@@ -1,6 +1,8 @@
 #include "webengine/WebKitEngine.h"
 
+#include "platform/AppFolders.h"
 #include "platform/JSON.h"
+#include "platform/URL.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
 #include "webengine/LoadError.h"
@@ -13,7 +15,10 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace webengine {
@@ -63,6 +68,78 @@ NavigationType navigationTypeOf(WebKitNavigationType type)
     return NavigationType::Other;
 }
 
+// What a page may read from files: the application's bundle, its home (Documents, Library, tmp) and the
+// folder of the document the application itself loaded last (kept on the view). The page's own
+// requests and frames reach no other file, wherever their links lead, as the phone's sandbox bounded
+// them; the engine's file-access settings stay open for everything inside.
+constexpr const char* kDocumentFolderKey = "hyb-document-folder";
+// The document the application itself asked for (without fragment): its navigation is the
+// application's, not the page's.
+constexpr const char* kApplicationDocumentKey = "hyb-application-document";
+
+// The path with its links resolved as far as it exists (the rest appended as written).
+std::string resolvedPath(const std::string& path)
+{
+    std::string existing = path;
+    std::string rest;
+    while (!existing.empty()) {
+        if (char* real = realpath(existing.c_str(), nullptr)) {
+            std::string resolved(real);
+            free(real);
+            return resolved + rest;
+        }
+        const auto slash = existing.find_last_of('/');
+        if (slash == std::string::npos)
+            break;
+        rest = existing.substr(slash) + rest;
+        existing.resize(slash);
+    }
+    return path;
+}
+
+bool isInside(const std::string& path, const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    if (folder == "/")
+        return true;
+    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
+}
+
+// Whether `url` is no file, or one the page of `view` may read.
+bool mayReadFileURL(WebKitWebView* view, const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed || !parsed->isFileURL())
+        return true;
+    const std::string path = resolvedPath(parsed->path());
+    if (path.find("/../") != std::string::npos || (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0))
+        return false;
+    const platform::AppFolders folders = platform::AppFolders::current();
+    const auto* document = static_cast<const char*>(g_object_get_data(G_OBJECT(view), kDocumentFolderKey));
+    for (const std::string& root : {folders.bundle(), folders.home(), std::string(document ? document : "")}) {
+        if (!root.empty() && isInside(path, resolvedPath(root)))
+            return true;
+    }
+    return false;
+}
+
+// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL.
+void noteApplicationDocument(WebKitWebView* view, const std::string& url)
+{
+    const auto hash = url.find('#');
+    g_object_set_data_full(G_OBJECT(view), kApplicationDocumentKey, g_strdup(url.substr(0, hash).c_str()), g_free);
+    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed || !parsed->isFileURL())
+        return;
+    std::string folder = resolvedPath(parsed->path());
+    const auto slash = folder.find_last_of('/');
+    // A document at the top of the disk opens no folder: "/" would be the whole disk.
+    folder.resize(slash == std::string::npos ? 0 : slash);
+    g_object_set_data_full(G_OBJECT(view), kDocumentFolderKey, g_strdup(folder.c_str()), g_free);
+}
+
 // Switches one of WebKit's named features (those the settings have no property for); an engine without
 // it keeps its own behaviour.
 void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
@@ -92,6 +169,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
     // load is judged natively (navigation questions and routed sub-resources), as with the phone's web view.
+    // Files outside the application's own folders are refused there (mayReadFileURL).
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
@@ -139,6 +217,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     // The time-out counts from the start of the load (the engine's processes may take a while to come up).
     m_loadTimeout = timeout;
     WebContext::noteStorageUse(m_location);
+    noteApplicationDocument(m_view, url);
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -153,6 +232,7 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
     cancelLoadTimer();
     m_loadTimeout = std::chrono::milliseconds(0);
     WebContext::noteStorageUse(m_location);
+    noteApplicationDocument(m_view, baseURL);
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
@@ -317,6 +397,11 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
     --m_routingDepth;
     if (taken || request->isAnswered())
         return;
+    // What the client's protocols leave, platform's loading reads from disk: only the application's files.
+    if (!mayReadFileURL(m_view, request->url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
+        return;
+    }
     auto load = RoutedLoad::start(request, url(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
         if (alive.lock())
             m_loads.erase(&ended);
@@ -388,6 +473,14 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
 void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& askedRequest, bool newWindow)
 {
     auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
+    // A document the page could read through its frames (or show, then read) only from the application's
+    // own folders; the application's own loads go as it asked.
+    const auto* applicationDocument = static_cast<const char*>(g_object_get_data(G_OBJECT(m_view), kApplicationDocumentKey));
+    const bool applicationLoad = applicationDocument && withoutFragment(askedRequest.url) == applicationDocument;
+    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
+        webkit_policy_decision_ignore(decision);
+        return;
+    }
     NavigationRequest request = askedRequest;
     if (!newWindow && !request.isFragmentChange && isFrameLoad(request.url)) {
         request.isSubFrame = true;

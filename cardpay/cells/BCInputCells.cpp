@@ -15,6 +15,7 @@
 #include "platform/ui/Toolbar.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace cardpay {
 
@@ -83,6 +84,17 @@ BCBankNumCell::BCBankNumCell(platform::Rect frame, const platform::Dictionary& c
     }
 }
 
+bool BCBankNumCell::ruleChecksCard(const platform::Dictionary& rule) {
+    const platform::Value& check = rule["isCheck"];
+    if (const bool* flag = check.getBool())
+        return *flag;
+    if (const std::int64_t* number = check.getInteger())
+        return *number != 0;
+    if (const double* number = check.getDouble())
+        return *number != 0 && !std::isnan(*number);
+    return false;
+}
+
 std::string BCBankNumCell::text() const { return BCUtils::getNormalCardID(BCBaseCell::text()); }
 
 std::optional<std::string> BCBankNumCell::param() const {
@@ -98,8 +110,7 @@ bool BCBankNumCell::isLegalLength() const {
         const std::string* pattern = rule["pattern"].getString();
         if (!pattern || !BCUtils::isValidateTextField(number, *pattern))
             continue;
-        const bool* check = rule["isCheck"].getBool();
-        if (check && *check)
+        if (ruleChecksCard(rule))
             return BCUtils::checkCardId(rule["prefix"].stringOr("") + number);
         return number.size() >= 13 && number.size() <= 19;
     }
@@ -109,9 +120,8 @@ bool BCBankNumCell::isLegalLength() const {
 std::optional<std::string> BCBankNumCell::getPanPrefixByPan(const std::string& pan) const {
     for (const platform::Value& value : m_regex) {
         const platform::Dictionary& rule = *value.getDictionary();
-        const bool* check = rule["isCheck"].getBool();
         const std::string* pattern = rule["pattern"].getString();
-        if (check && *check && pattern && BCUtils::isValidateTextField(pan, *pattern)) {
+        if (ruleChecksCard(rule) && pattern && BCUtils::isValidateTextField(pan, *pattern)) {
             const std::string* prefix = rule["prefix"].getString();
             if (prefix && !prefix->empty())
                 return *prefix;
@@ -126,7 +136,7 @@ void BCBankNumCell::resetCellWithLabel(const std::string& label, const std::stri
     auto band = std::make_shared<platform::View>(platform::Rect(0, 0, w, 44));
     band->setBackgroundColor(platform::Color::white());
     m_readOnlyLabel = std::make_shared<platform::Label>(platform::Rect(12, 0, w - 12, 44));
-    m_readOnlyLabel->setText(label + " " + cardNo);
+    m_readOnlyLabel->setText(cutForLayout(label + " " + cardNo));
     m_readOnlyLabel->setFont(platform::Font::systemFont(16));
     m_readOnlyLabel->setTextColor(platform::Color::fromRGBA(0.2, 0.2, 0.2));
     m_readOnlyLabel->setBackgroundColor(platform::Color::white());
@@ -351,8 +361,8 @@ BCTelephoneCell::BCTelephoneCell(platform::Rect frame, const platform::Dictionar
     field.size.width -= buttonWidth;
     textField()->setFrame(field);
     m_resetPhoneBtn = sideButton(platform::Rect(w - 12 - buttonWidth, bgView()->frame().origin.y, buttonWidth, 44));
-    m_resetPhoneBtn->setTitle(*label, platform::kControlStateNormal);
-    m_resetPhoneBtn->setTitle(*label, platform::kControlStateHighlighted);
+    m_resetPhoneBtn->setTitle(cutForLayout(*label), platform::kControlStateNormal);
+    m_resetPhoneBtn->setTitle(cutForLayout(*label), platform::kControlStateHighlighted);
     m_resetPhoneBtn->setTitleColor(kGrey, platform::kControlStateNormal);
     m_resetPhoneBtn->setTitleColor(kGrey, platform::kControlStateHighlighted);
     m_resetPhoneBtn->addTarget(m_alive, [this](platform::Control&) { modifyAction(); }, platform::kControlEventTouchUpInside);
@@ -490,6 +500,8 @@ void BCSelectCell::openList() {
     m_list->setDelegate(std::dynamic_pointer_cast<BCSelectCell>(shared_from_this()));
     root->addSubview(m_list);
 }
+
+void BCSelectCell::listViewDidCancel(BCListView&) { m_list.reset(); }
 
 void BCSelectCell::listViewDidSelectedAtIndex(BCListView&, long index) {
     if (index >= 0 && index < static_cast<long>(m_options.size())) {

@@ -46,6 +46,8 @@ public:
     bool isLegalLength() const override;
     // The "prefix" of the first checked rule whose pattern matches the number, when not empty.
     std::optional<std::string> getPanPrefixByPan(const std::string& pan) const;
+    // Whether a card rule asks for the Luhn check: its "isCheck" is true, or a number other than 0.
+    static bool ruleChecksCard(const platform::Dictionary& rule);
     // The read-only form: label and number on one line, the tip below.
     void resetCellWithLabel(const std::string& label, const std::string& cardNo, const std::string& tip);
     const std::shared_ptr<platform::Label>& readOnlyLabel() const { return m_readOnlyLabel; }
@@ -205,6 +207,7 @@ public:
     const std::shared_ptr<platform::Control>& tapArea() const { return m_tapArea; }
 
     void listViewDidSelectedAtIndex(BCListView& list, long index) override;
+    void listViewDidCancel(BCListView& list) override;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_options;  // label, value

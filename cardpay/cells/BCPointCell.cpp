@@ -5,6 +5,7 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/views/BCTextSize.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -76,7 +77,8 @@ void BCPointCell::resetLabelAndTip(platform::Rect frame) {
     const double w = frame.size.width;
     if (!labelCell() && m_hasMaxPoint) {
         m_caption = std::make_shared<BCLableCell>(platform::Rect(0, 0, w, frame.size.height), formatText(localized(13016), m_maxPoint),
-                                                  platform::Font::systemFont(16), BCUtils::greenTextColor(), platform::TextAlignment::Left);
+                                                  platform::Font::systemFont(16), BCUtils::greenTextColor(), platform::TextAlignment::Left,
+                                                  kTextInset);
         addSubview(m_caption);
         shouldChangeAmout(floatFromString(text()));
         // The input line goes down with its band (it would otherwise sit on the caption).
@@ -91,7 +93,7 @@ void BCPointCell::resetLabelAndTip(platform::Rect frame) {
     if (!tipCell()) {
         const std::string hint = formatText(formatText(localized(13018), m_maxPoint), m_ratio);
         m_hint = std::make_shared<BCLableCell>(platform::Rect(0, bottom + 5, w, frame.size.height), hint, platform::Font::systemFont(14),
-                                               platform::Color::fromRGBA(0.4, 0.4, 0.4), platform::TextAlignment::Left);
+                                               platform::Color::fromRGBA(0.4, 0.4, 0.4), platform::TextAlignment::Left, kTextInset);
         addSubview(m_hint);
         bottom = m_hint->frame().maxY();
     }
@@ -100,8 +102,16 @@ void BCPointCell::resetLabelAndTip(platform::Rect frame) {
     setFrame(own);
 }
 
+std::string BCPointCell::currencyWord() {
+    // A word of letters (the English "yuan") is set off from the amount by a blank; a sign ("元") is not.
+    const std::string word = localized(13019);
+    return !word.empty() && std::isalpha(static_cast<unsigned char>(word.front())) ? " " + word : word;
+}
+
 std::string BCPointCell::rest(double value) const {
-    return twoDecimals(floatFromString(m_amount) - floatFromString(m_ratio) * value);
+    // Points worth more than the order leave nothing to pay, never a negative amount.
+    const double rest = floatFromString(m_amount) - floatFromString(m_ratio) * value;
+    return twoDecimals(std::isfinite(rest) && rest > 0 ? rest : 0);
 }
 
 void BCPointCell::shouldChangeAmout(double value) {
@@ -110,7 +120,7 @@ void BCPointCell::shouldChangeAmout(double value) {
     const std::string base = formatText(localized(13016), m_canUsePoint);
     std::string caption = base;
     if (value > 0) {
-        caption = base + localized(13017) + rest(value) + localized(13019);
+        caption = base + localized(13017) + rest(value) + currencyWord();
         if (const auto attributed = changeAmount(value))
             m_caption->label()->setAttributedText(*attributed);
     } else {
@@ -124,7 +134,7 @@ std::optional<platform::AttributedString> BCPointCell::changeAmount(double value
         return std::nullopt;
     const std::string head = formatText(localized(13016), m_canUsePoint) + localized(13017);
     const std::string amount = rest(value);
-    const std::string currency = localized(13019);
+    const std::string currency = currencyWord();
     platform::AttributedString text(head + amount + currency);
     const std::size_t headLength = units16(head), amountLength = units16(amount);
     // The ranges lie inside the text by construction; a refusal would mean a broken caption, so none.
@@ -142,7 +152,7 @@ std::optional<platform::AttributedString> BCPointCell::changeAmount(double value
 void BCPointCell::resetKeyPathWithString(const std::string& caption) {
     if (!m_caption)
         return;
-    const double measured = newSizeWithFont(caption, platform::Font::systemFont(16), m_caption->frame().size.width,
+    const double measured = newSizeWithFont(caption, platform::Font::systemFont(16), m_caption->frame().size.width - 2 * kTextInset,
                                             platform::LineBreakMode::CharWrap).height;
     const double delta = measured - m_caption->label()->frame().size.height;
     if (delta == 0)

@@ -6,6 +6,10 @@
 // `keyPath` to its observers (held weakly), before its own frame changes, so they can move the views
 // below its old bottom. It sets BCDataContainer maxCanUsePoint at creation and 0 when it goes.
 //
+// The amount left to pay is never below 0 (points worth more than the order pay it whole). The caption
+// and hint views span the cell's width; their texts keep kTextInset free at both ends, like the other
+// cells' captions. (The core refuses replies whose points values are not plain numbers.)
+//
 // Main thread only.
 #pragma once
 
@@ -31,6 +35,7 @@ public:
 class BCPointCell : public BCCommCell {
 public:
     static constexpr int kTag = 9998;
+    static constexpr double kTextInset = 12;
 
     BCPointCell(platform::Rect frame, const platform::Dictionary& content, std::weak_ptr<BCTextFieldDelegate> delegate);
     ~BCPointCell() override;
@@ -63,6 +68,8 @@ public:
 private:
     void resetLabelAndTip(platform::Rect frame);
     std::string rest(double value) const;
+    // Text 13019, after a blank when it is a word ("95.00 yuan", but "95.00元").
+    static std::string currencyWord();
 
     std::string m_amount, m_maxPoint, m_canUsePoint, m_ratio;
     bool m_hasMaxPoint = false;

@@ -153,6 +153,11 @@ public:
     void setMaxCanUsePoint(double points) { m_maxCanUsePoint = points; }
     std::shared_ptr<platform::View> pointCell() const { return m_pointCell.lock(); }
     void setPointCell(const std::shared_ptr<platform::View>& cell) { m_pointCell = cell; }
+    // A payment command ("pay", the pre-command or the temporary command) was sent and its result is not
+    // known yet: set when it goes out, cleared when the server answers that it failed or the result poll
+    // says how it ended. While it is set the service sends no other payment command (BCMPService.h).
+    bool paymentOutstanding() const { return m_paymentOutstanding; }
+    void setPaymentOutstanding(bool outstanding) { m_paymentOutstanding = outstanding; }
     Dict BundleConfig() const { return dict("BundleConfig"); }
     void setBundleConfig(const Dict& config) { setField("BundleConfig", config); }
 
@@ -196,6 +201,7 @@ private:
     bool m_shouldSupportMedium = false;
     long long m_payType = 0;
     double m_maxCanUsePoint = 0;
+    bool m_paymentOutstanding = false;
     std::weak_ptr<platform::View> m_pointCell;
     platform::InterfaceOrientation m_defaultOrientation = platform::InterfaceOrientation::Portrait;
     std::weak_ptr<platform::ViewController> m_rootViewController;

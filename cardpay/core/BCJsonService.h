@@ -39,6 +39,7 @@ enum BCFailureType : int {
     kBCFailureBadReply = 2006,
     kBCFailurePayment = 2007,
     kBCFailurePollTimeout = 2008,
+    kBCFailureResultUnknown = 2009,  // the payment's result could not be had: it is being confirmed
     kBCFailureReopen = 2011,
 };
 

@@ -163,6 +163,15 @@ void BCMPService::setTransport(std::shared_ptr<BCCommandTransport> transport) { 
 
 void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
     m_currentCMD = code;
+    if (kind == ReplyKind::Payment) {
+        const auto container = BCDataContainer::instance();
+        if (container->paymentOutstanding()) {
+            platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: a payment's result is still awaited");
+            queryPaymentResult();
+            return;
+        }
+        container->setPaymentOutstanding(true);
+    }
     stopPoll();
     send(kind, command, parameterText);
 }
@@ -211,6 +220,19 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCT
         break;
     }
     if (!reply.ok()) {
+        const bool endsTheRoad = reply.failureType == kBCFailureSessionOver || reply.failureType == kBCFailureFatal;
+        if (kind == ReplyKind::Query && !endsTheRoad) {
+            pollLost(*delegate);
+            return;
+        }
+        if (kind == ReplyKind::Payment) {
+            if (reply.failureType == kBCFailureNetwork || reply.failureType == kBCFailureBadReply) {
+                // The command may have reached the server: its result is asked for, never the command again.
+                startPoll();
+                return;
+            }
+            BCDataContainer::instance()->setPaymentOutstanding(false);  // the server answered: not taken
+        }
         stopPoll();
         delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
         return;
@@ -221,6 +243,11 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCT
 void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply) {
     auto container = BCDataContainer::instance();
     const platform::Dictionary& params = reply.params;
+    const bool carriesForms = kind == ReplyKind::UserInfo || kind == ReplyKind::Rules || kind == ReplyKind::FollowRules;
+    if (carriesForms && BCReplyMapper::hasMalformedPoints(params)) {
+        delegate.comunicateToBCMPDidFailWithErrorType(kBCFailureBadReply, std::nullopt);
+        return;
+    }
     switch (kind) {
     case ReplyKind::Init: {
         container->apply(BCReplyMapper::initReply(params));
@@ -238,9 +265,7 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         return;
     case ReplyKind::Payment:
         container->apply(BCReplyMapper::paymentReply(params));
-        m_polls = 0;
-        m_polling = true;
-        sendQuery();
+        startPoll();
         return;
     case ReplyKind::Query:
         handleQuery(delegate, reply);
@@ -296,11 +321,9 @@ void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& repl
     const std::string* failMessage = params["fail_msg"].getString();
     const auto message = failMessage ? std::optional<std::string>(*failMessage) : std::nullopt;
     if (status && *status == "01") {
+        m_lostPolls = 0;
         if (++m_polls < kMaxPolls) {
-            m_pollTimer = platform::RunLoop::main().scheduleTimer(platform::seconds(kPollInterval), [weak = weak_from_this()] {
-                if (auto self = weak.lock())
-                    self->sendQuery();
-            });
+            scheduleQuery();
             return;
         }
         stopPoll();
@@ -308,17 +331,49 @@ void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& repl
         delegate.comunicateToBCMPDidFailWithErrorType(kBCFailurePollTimeout, text);
         return;
     }
+    if (!status || (*status != "00" && *status != "03")) {
+        pollLost(delegate);
+        return;
+    }
     stopPoll();
-    if (status && *status == "00") {
+    container->setPaymentOutstanding(false);
+    if (*status == "00") {
         container->apply(BCReplyMapper::queryReply(params));
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
-    } else if (status && *status == "03") {
+    } else {
         container->apply(BCReplyMapper::common(params));
         const bool reopen = params["reopen_flag"].stringOr("") == "0";
         delegate.comunicateToBCMPDidFailWithErrorType(reopen ? kBCFailureReopen : kBCFailurePayment, message);
-    } else {
-        delegate.comunicateToBCMPDidFailWithErrorType(kBCFailureBadReply, std::nullopt);
     }
+}
+
+void BCMPService::startPoll() {
+    m_polls = 0;
+    m_lostPolls = 0;
+    m_polling = true;
+    sendQuery();
+}
+
+void BCMPService::scheduleQuery() {
+    m_pollTimer = platform::RunLoop::main().scheduleTimer(platform::seconds(kPollInterval), [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->sendQuery();
+    });
+}
+
+void BCMPService::pollLost(BCMPServiceDelegate& delegate) {
+    if (++m_lostPolls < kMaxLostPolls) {
+        scheduleQuery();
+        return;
+    }
+    stopPoll();
+    delegate.comunicateToBCMPDidFailWithErrorType(kBCFailureResultUnknown, BCLocale::instance()->getStringById(12017));
+}
+
+void BCMPService::queryPaymentResult() {
+    if (m_polling)
+        return;
+    startPoll();
 }
 
 void BCMPService::sendQuery() {

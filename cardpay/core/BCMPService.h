@@ -9,12 +9,23 @@
 // After the payment command ("cmd", the pre-command and the temporary command) the service polls the
 // result: "query" with the transaction number, at once and then every kPollInterval seconds (a main
 // run-loop timer) while the reply's "status" is "01". "00" maps the result and gives event 3004; "03"
-// gives failure 2007 with "fail_msg", or 2011 when "reopen_flag" is "0"; a status that is absent, not a
-// text or unknown gives 2006; still "01" after kMaxPolls polls gives 2008 with the payment reply's time-out
-// text, else text 12013. The poll keeps `currentCMD` of the payment command.
+// gives failure 2007 with "fail_msg", or 2011 when "reopen_flag" is "0"; still "01" after kMaxPolls polls
+// gives 2008 with the payment reply's time-out text, else text 12013. The poll keeps `currentCMD` of the
+// payment command.
+//
+// A payment is never sent twice. From the moment a payment command goes out until the server refuses
+// it (a reply whose "resp" is not "00") or the poll tells how it ended ("00" or "03"), the payment is
+// outstanding (BCDataContainer::paymentOutstanding) and a payment command posted meanwhile, by any
+// service object, is not sent: its result is asked for instead (`queryPaymentResult`). A payment whose
+// own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
+// the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
+// unknown, or an error answer other than 2002 and 2004) is asked again after kPollInterval seconds; after
+// kMaxLostPolls lost polls in a row the poll stops with failure 2009 and text 12017 (the result is being
+// confirmed), and `queryPaymentResult` starts it again.
 //
 // An instalment reply with neither "instalment" (a dictionary) nor "instalment_empty_info" (a text) gives
-// 2006 and changes nothing.
+// 2006 and changes nothing; so does a user-information or rules-type reply whose forms hold a points
+// element with values that are not plain numbers (BCReplyMapper::hasMalformedPoints).
 //
 // A service object that is destroyed cancels what it has in flight and its poll. A reply that arrives
 // while its delegate is gone is dropped (nothing mapped) and the poll stops with it. `releaseCommon`
@@ -107,6 +118,7 @@ class BCMPService : public std::enable_shared_from_this<BCMPService> {
 public:
     static constexpr const char* kClientVersion = "3.3.0";
     static constexpr int kMaxPolls = 60;
+    static constexpr int kMaxLostPolls = 3;
     static constexpr double kPollInterval = 1.0;
 
     static std::shared_ptr<BCMPService> create();
@@ -118,8 +130,9 @@ public:
     int currentCMD() const { return m_currentCMD; }
     // True while a command is in flight or the result poll waits for its next turn.
     bool isBusy() const { return !m_pending.empty() || m_polling; }
-    // The "01" answers of the current result poll.
+    // The "01" answers of the current result poll, and its lost polls in a row.
     int pollsAnswered() const { return m_polls; }
+    int pollsLost() const { return m_lostPolls; }
 
     void postInitRequest(const BCInitInfo& info);
     // "sms" with the first-pay flag followed by the parameter text.
@@ -127,6 +140,8 @@ public:
     void postRequestWithCmd(const std::string& command, const std::string& elements);
     void postPreCmd(const std::string& command, const std::string& elements);
     void postTempRequestWithCmd(const std::string& command, const std::string& elements);
+    // Asks for the result of the payment again: the poll starts afresh (nothing happens while it runs).
+    void queryPaymentResult();
 
     // The client's own reversible cipher: AES-256-GCM under a random key kept in the keychain, as Base64
     // text. Foreign or damaged text gives none.
@@ -152,6 +167,9 @@ private:
     void received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome);
     void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
     void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
+    void startPoll();
+    void scheduleQuery();
+    void pollLost(BCMPServiceDelegate& delegate);
     void sendQuery();
     void stopPoll();
     void abandon();
@@ -161,6 +179,7 @@ private:
     std::map<BCCommandTransport::RequestID, std::weak_ptr<BCCommandTransport>> m_pending;
     std::shared_ptr<platform::Timer> m_pollTimer;
     int m_polls = 0;
+    int m_lostPolls = 0;
     bool m_polling = false;
 
     friend class BCMPServiceConsumption;

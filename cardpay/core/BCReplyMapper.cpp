@@ -1,6 +1,7 @@
 #include "cardpay/core/BCReplyMapper.h"
 
 #include <algorithm>
+#include <cctype>
 #include <initializer_list>
 #include <utility>
 
@@ -62,6 +63,37 @@ bool BCReplyMapper::isCard(const Value& card) {
 bool BCReplyMapper::hasEntrustStep(const Dictionary& params) {
     const Array* rules = params["entrust_rules"].getArray();
     return rules && !rules->empty();
+}
+
+bool BCReplyMapper::hasMalformedPoints(const Dictionary& params) {
+    const auto plainNumber = [](const Value& value) {
+        const std::string* text = value.getString();
+        if (!text || text->empty() || text->size() > 16)
+            return false;
+        std::size_t digits = 0, points = 0;
+        for (char c : *text) {
+            if (c >= '0' && c <= '9')
+                ++digits;
+            else if (c == '.')
+                ++points;
+            else
+                return false;
+        }
+        return digits > 0 && points <= 1;
+    };
+    for (const char* form : {"rules", "entrust_rules", "user_info"}) {
+        for (const Value& element : params[form].arrayOrEmpty()) {
+            std::string type = element["type"].stringOr("");
+            std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (type != "point")
+                continue;
+            for (const char* key : {"max_use_point", "ordr_amnt", "point", "ratio"})
+                if (const Value* value = element.getDictionary() ? element.getDictionary()->find(key) : nullptr;
+                    value && !plainNumber(*value))
+                    return true;
+        }
+    }
+    return false;
 }
 
 Dictionary BCReplyMapper::common(const Dictionary& params) {

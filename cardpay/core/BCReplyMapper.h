@@ -31,6 +31,11 @@ public:
     static bool isCard(const platform::Value& card);
     // Whether the rules-type reply asks for the entrust step: a non-empty "entrust_rules" list.
     static bool hasEntrustStep(const platform::Dictionary& params);
+    // Whether a form of the reply ("rules", "entrust_rules", "user_info") holds a points element (type
+    // "point" in any letter case) whose "max_use_point", "ordr_amnt", "point" or "ratio" is present but
+    // not a plain decimal number (digits, at most one point, at most 15 digits in all): such a reply is
+    // malformed and changes nothing.
+    static bool hasMalformedPoints(const platform::Dictionary& params);
 };
 
 } // namespace cardpay

@@ -11,9 +11,12 @@
 #include "platform/RegularExpression.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/Toolbar.h"
+#include "platform/URL.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -194,6 +197,15 @@ std::string BCUtils::currentScreen() {
     const platform::Rect bounds = platform::Screen::main().bounds();
     const double scale = platform::Screen::main().scale();
     return std::to_string(std::lround(bounds.size.width * scale)) + "*" + std::to_string(std::lround(bounds.size.height * scale));
+}
+
+bool BCUtils::isWebAddress(std::string_view url) {
+    const auto parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return false;
+    std::string scheme = parsed->scheme();
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return (scheme == "http" || scheme == "https") && parsed->host() && !parsed->host()->empty();
 }
 
 } // namespace cardpay

@@ -63,6 +63,9 @@ public:
 
     // 13 to 19 characters passing the Luhn check; characters that are not digits count as 0.
     static bool checkCardId(std::string_view card);
+    // An address the road may open in its web page: an absolute http or https URL (the scheme in any
+    // letter case). Server-given addresses of any other scheme ("file", "data", "javascript", ...) are not.
+    static bool isWebAddress(std::string_view url);
     // A blank after every fourth character (also after the last complete group); none for empty input.
     static std::optional<std::string> getFormatCardID(std::string_view card);
     // The text with every blank removed.

@@ -1,4 +1,5 @@
 #include "cardpay/promotion/BCPromotionContentView.h"
+#include "cardpay/views/BCTextSize.h"
 
 #include <algorithm>
 
@@ -63,7 +64,7 @@ std::shared_ptr<platform::Label> BCPromotionContentView::messageLabel(platform::
     label->setFont(platform::Font::systemFont(16));
     label->setNumberOfLines(0);
     label->setBackgroundColor(platform::Color::clear());
-    label->setText(message);
+    label->setText(cutForLayout(message));
     return label;
 }
 
@@ -119,7 +120,7 @@ void BCPromotionContentView::showScoreMessage(const std::string& message) {
         m_scoreMessage = messageLabel(pageFrame(index), message);
         m_scoreMessage->setUserInteractionEnabled(false);
     }
-    m_scoreMessage->setText(message);
+    m_scoreMessage->setText(cutForLayout(message));
     if (!m_scoreMessage->superview())
         addSubview(m_scoreMessage);
 }

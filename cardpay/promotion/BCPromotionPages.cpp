@@ -34,7 +34,7 @@ std::shared_ptr<platform::Button> actionButton(platform::Rect frame, const std::
     button->setClipsToBounds(true);
     button->setExclusiveTouch(true);
     button->layer()->setCornerRadius(4);
-    button->setTitle(title, platform::kControlStateNormal);
+    button->setTitle(cutForLayout(title), platform::kControlStateNormal);
     setPromotionButtonBackgrounds(*button);
     return button;
 }
@@ -130,7 +130,7 @@ std::shared_ptr<platform::TableViewCell> BCPromotionListViewController::cellForR
     cell->textLabel()->setLineBreakMode(platform::LineBreakMode::TruncateTail);
     cell->textLabel()->setFont(platform::Font::systemFont(16));
     const platform::Value& option = m_myDataSource[static_cast<std::size_t>(indexPath.row)];
-    cell->textLabel()->setText(option["label"].stringOr(""));
+    cell->textLabel()->setText(cutForLayout(option["label"].stringOr("")));
     cell->setCellState(promotionCellState(option, indexPath.row, m_selectedIndex));
     return cell;
 }
@@ -197,7 +197,7 @@ std::shared_ptr<platform::Label> BCPromotionCouponView::makeTipLabel(const std::
     label->setNumberOfLines(0);
     label->setLineBreakMode(platform::LineBreakMode::CharWrap);
     label->setBackgroundColor(platform::Color::clear());
-    label->setText(tip);
+    label->setText(cutForLayout(tip));
     return label;
 }
 
@@ -206,7 +206,7 @@ void BCPromotionCouponView::addSubviews() {
     const double h = bounds().height();
     if (const auto code = rule(0); code && text(*code, "type") == "coupon_code") {
         m_verifyButton = plainButton(platform::Rect(w - 12 - 60, 12, 60, 44));
-        m_verifyButton->setTitle(text(*code, "button_label"), platform::kControlStateNormal);
+        m_verifyButton->setTitle(cutForLayout(text(*code, "button_label")), platform::kControlStateNormal);
         m_verifyButton->setTitleColor(BCUtils::underLineNormalColor(), platform::kControlStateNormal);
         m_verifyButton->setBackgroundColor(platform::Color::white());
         setVerifyTarget(false);
@@ -284,14 +284,14 @@ void BCPromotionCouponView::changeCoupon() {
     if (m_couponTipLabel) {
         // Measured anew: the hint is often longer than the coupon's label it replaces.
         const std::string hint = hintText();
-        m_couponTipLabel->setText(hint);
+        m_couponTipLabel->setText(cutForLayout(hint));
         platform::Rect frame = m_couponTipLabel->frame();
         frame.size = tipSize(hint);
         m_couponTipLabel->setFrame(frame);
     }
     m_useButton->setEnabled(false);
     if (m_verifyButton) {
-        m_verifyButton->setTitle(rule(0).value_or(platform::Dictionary())["button_label"].stringOr(""), platform::kControlStateNormal);
+        m_verifyButton->setTitle(cutForLayout(rule(0).value_or(platform::Dictionary())["button_label"].stringOr("")), platform::kControlStateNormal);
         setVerifyTarget(false);
     }
 }
@@ -318,7 +318,7 @@ void BCPromotionLoginView::addSubviews() {
     m_tipLabel = std::make_shared<platform::Label>(platform::Rect(12, (h - 16 - 44 - 24) / 2, w - 24, 16));
     m_tipLabel->setTextAlignment(platform::TextAlignment::Center);
     m_tipLabel->setBackgroundColor(platform::Color::clear());
-    m_tipLabel->setText(text(m_myContentDic, "tip"));
+    m_tipLabel->setText(cutForLayout(text(m_myContentDic, "tip")));
     addSubview(m_tipLabel);
     m_loginButton = actionButton(platform::Rect((w - 100) / 2, m_tipLabel->frame().maxY() + 24, 100, 44),
                                  m_myContentDic["button"]["label"].stringOr(""));

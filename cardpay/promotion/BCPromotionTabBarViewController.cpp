@@ -30,7 +30,7 @@ void BCPromotionTabBarViewController::addbutionsStyle1() {
         const double width = newSizeWithFont(title, platform::Font::systemFont(16), 200, platform::LineBreakMode::WordWrap).width;
         auto button = platform::Button::create(platform::ButtonType::Custom, platform::Rect(x, 0, width, kHeight));
         button->titleLabel()->setFont(platform::Font::boldSystemFont(16));
-        button->setTitle(title, platform::kControlStateNormal);
+        button->setTitle(cutForLayout(title), platform::kControlStateNormal);
         button->setTitleColor(platform::Color::black(), platform::kControlStateNormal);
         button->setTitleColor(selectedColor(), platform::kControlStateHighlighted);
         button->addTarget(weak, [weak](platform::Control& sender) {

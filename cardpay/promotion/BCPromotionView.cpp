@@ -116,8 +116,8 @@ BCToggleView::BCToggleView(platform::Point origin, const std::string& title, con
                                                 platform::Rect(screenWidth - box.width - x - 110, (boxHeight() - height) / 2, 100, titleSize.height));
         m_linkButton->setClipsToBounds(true);
         m_linkButton->setExclusiveTouch(true);
-        m_linkButton->setTitle(label, platform::kControlStateNormal);
-        m_linkButton->setTitle(label, platform::kControlStateHighlighted);
+        m_linkButton->setTitle(cutForLayout(label), platform::kControlStateNormal);
+        m_linkButton->setTitle(cutForLayout(label), platform::kControlStateHighlighted);
         m_linkButton->setTitleColor(BCUtils::navBarColor(), platform::kControlStateNormal);
         m_linkButton->setTitleColor(kTextColor, platform::kControlStateHighlighted);
         m_linkButton->titleLabel()->setFont(platform::Font::systemFont(kFontSize));
@@ -166,7 +166,8 @@ std::shared_ptr<BCPromotionView> BCPromotionView::create(platform::Rect frame, c
 BCPromotionView::BCPromotionView(platform::Rect frame, const platform::Dictionary& promotion, double leftMargin, unsigned type)
     : platform::View(frame), m_leftMargin(leftMargin), m_promotionContent(promotion), m_promotionViewType(type) {
     setClipsToBounds(true);
-    m_promotionLabels = labelsOf(promotion["options"].arrayOrEmpty());
+    m_plans = promotion["options"].arrayOrEmpty();
+    m_promotionLabels = labelsOf(m_plans);
 }
 
 BCPromotionView::~BCPromotionView() {
@@ -271,7 +272,7 @@ std::string BCPromotionView::optionParams() {
     const std::string name = textOf(m_promotionContent, "name");
     std::string value;
     if (m_promotionViewType == Instalment) {
-        const std::optional<platform::Dictionary> plan = optionAt(m_promotionContent["options"].arrayOrEmpty(), m_selectIndex);
+        const std::optional<platform::Dictionary> plan = optionAt(m_plans, m_selectIndex);
         if (!plan)
             return {};  // no plan to send
         value = textOf(*plan, "value");
@@ -327,9 +328,15 @@ void BCPromotionView::animationWithStatus(bool open) {
 }
 
 void BCPromotionView::refreshInstalmentList(const platform::Dictionary& element) {
-    m_promotionLabels = labelsOf(element["options"].arrayOrEmpty());
+    m_plans = element["options"].arrayOrEmpty();
+    m_promotionLabels = labelsOf(m_plans);
+    if (m_promotionViewType == Instalment)
+        m_startOptions = m_plans;
     m_selectIndex = 0;
+    m_selectOption = optionAt(m_plans, 0);
     m_promotionView->setText(m_promotionLabels.empty() ? std::string() : m_promotionLabels.front());
+    showAmountOf(m_selectOption.value_or(platform::Dictionary{}));
+    checheAvailableWithContent(m_selectOption);
 }
 
 void BCPromotionView::showPromotionListView() {
@@ -365,7 +372,10 @@ void BCPromotionView::listViewDidSelectedAtIndex(BCListView&, long index) {
     m_selectIndex = index;
     m_promotionView->setText(m_promotionLabels[static_cast<std::size_t>(index)]);
     BCTrackerManager::trackEvent(eventName("select_installment"), platform::Dictionary{{"pos", std::to_string(index)}});
-    m_selectOption = optionAt(m_promotionContent["options"].arrayOrEmpty(), m_selectIndex);
+    m_selectOption = optionAt(m_plans, m_selectIndex);
+    // The amount line follows the plan chosen: it must never show another plan than the one sent.
+    if (m_promotionViewType == Instalment)
+        showAmountOf(m_selectOption.value_or(platform::Dictionary{}));
 }
 
 void BCPromotionView::panelViewWithCoupon(const platform::Dictionary& option) {
@@ -379,19 +389,43 @@ void BCPromotionView::panelViewWithCoupon(const platform::Dictionary& option) {
     m_selectOption = option;
     checheAvailableWithContent(option);
     BCTrackerManager::trackEvent(eventName("select_reduce_activity"), option);
+    if (!amountText(option).empty())
+        showAmountOf(option);
+}
 
-    const platform::AttributedString attributed = attributedStringFromInfo(option);
-    if (attributed.string().empty() || !m_promotionAmountLabel)
-        return;
-    m_promotionAmountLabel->setAttributedText(attributed);
+void BCPromotionView::showAmountOf(const platform::Dictionary& option) {
+    const double width = frame().size.width;
+    const std::string text = amountText(option);
+    double grow = 0;
+    if (!m_promotionAmountLabel) {
+        if (text.empty())
+            return;
+        // A view made without an amount line gets one under the chooser row.
+        const double y = kRowHeight + m_promotionView->frame().size.height;
+        m_amountLabelBg = std::make_shared<platform::View>(platform::Rect(0, y, width, 10));
+        m_amountLabelBg->setBackgroundColor(platform::Color::white());
+        m_promotionAmountLabel = BCViews::wrapLabelWithFrame(platform::Rect(12, 5, width - 24, 0), "", kFontSize, kTextColor);
+        m_promotionAmountLabel->setAlpha(frame().size.height > m_hideHeight ? 1 : 0);
+        m_amountLabelBg->addSubview(m_promotionAmountLabel);
+        addSubview(m_amountLabelBg);
+        m_bottomLine = std::make_shared<BCLineView>(platform::Rect(m_leftMargin, y + 9, width, 1), kLineColor);
+        addSubview(m_bottomLine);
+        grow = 10;
+    }
+    if (text.empty())
+        m_promotionAmountLabel->setText(text);
+    else
+        m_promotionAmountLabel->setAttributedText(attributedStringFromInfo(option));
     const platform::Rect label = m_promotionAmountLabel->frame();
-    const double grow = sizeWithFontSize(attributed.string(), kFontSize, label.size.width).height - label.size.height;
+    const double height = text.empty() ? 0 : sizeWithFontSize(text, kFontSize, label.size.width).height;
+    const double labelGrowth = height - label.size.height;
+    growHeight(*m_promotionAmountLabel, labelGrowth);
+    growHeight(*m_amountLabelBg, labelGrowth);
+    grow += labelGrowth;
     if (grow == 0)
         return;
-    growHeight(*m_promotionAmountLabel, grow);
-    growHeight(*m_amountLabelBg, grow);
     m_amountGrowth += grow;
-    m_bottomLine->setFrame(platform::Rect(m_leftMargin, m_amountLabelBg->frame().maxY() - 1, frame().size.width, 1));
+    m_bottomLine->setFrame(platform::Rect(m_leftMargin, m_amountLabelBg->frame().maxY() - 1, width, 1));
     if (frame().size.height <= m_hideHeight)
         return;  // closed: the next opening takes the new height
     growHeight(*this, grow);

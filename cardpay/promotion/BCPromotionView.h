@@ -127,8 +127,9 @@ public:
     // Opens (true) or closes the view in a 0.25-second animation; opening an open view or closing a
     // closed one changes nothing.
     void animationWithStatus(bool open);
-    // New plan labels after the screen's instalment request; the choice goes back to the first plan.
-    // The values and flags sent stay those of the element given at creation.
+    // The plans of the screen's instalment request replace those shown: their labels, the values and
+    // flags sent and the amount line; the choice goes back to the first plan. What the row shows, the
+    // amount line and `optionParams` are always the same plan.
     void refreshInstalmentList(const platform::Dictionary& element);
     // `isAvailable` for that option: false when it has an "available" other than "0", else the switch.
     void checheAvailableWithContent(const std::optional<platform::Dictionary>& option);
@@ -153,6 +154,8 @@ public:
     const std::shared_ptr<platform::View>& amountLabelBg() const { return m_amountLabelBg; }
     const std::shared_ptr<BCLineView>& bottomLine() const { return m_bottomLine; }
     const std::vector<std::string>& promotionLabels() const { return m_promotionLabels; }
+    // The instalment plans offered (type 1): the element's, then those of the last refresh.
+    const platform::Array& plans() const { return m_plans; }
     long selectIndex() const { return m_selectIndex; }
     double hideHeight() const { return m_hideHeight; }
     double totalHeight() const { return m_totalHeight; }
@@ -168,6 +171,9 @@ private:
     double makePromotionAndInstalment();
     void switchFlipped(bool on);
     void openPannel(platform::View& host);
+    // The amount line shows the option's caption and amount (made when the view has none yet); the view
+    // grows or shrinks with it, telling the delegate while it is open. Empty amounts are shown as none.
+    void showAmountOf(const platform::Dictionary& option);
     // The open height: the rows' total plus what the amount line grew by since.
     double openHeight() const { return m_totalHeight + m_amountGrowth; }
     std::string eventName(const char* suffix) const;
@@ -186,6 +192,7 @@ private:
     std::optional<platform::Dictionary> m_selectOption;
     std::optional<platform::Dictionary> m_selectCouponDic;
     platform::Array m_startOptions;
+    platform::Array m_plans;
     bool m_didSelected = false;
     bool m_isAvailable = false;
     std::weak_ptr<BCPromotionViewDelegate> m_delegate;

@@ -1,4 +1,5 @@
 #include "cardpay/screens/BCBaseViewController.h"
+#include "cardpay/views/BCTextSize.h"
 
 #include "cardpay/cells/BCInputCells.h"
 #include "cardpay/cells/BCPaymentElementsView.h"
@@ -11,13 +12,16 @@
 #include "cardpay/core/BCPReachability.h"
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
+#include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
 #include "cardpay/views/BCCheckBoxViews.h"
 #include "cardpay/views/BCViews.h"
 #include "cardpay/views/BCWidgets.h"
 #include "platform/Application.h"
 #include "platform/Device.h"
+#include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/ui/KeyboardManager.h"
@@ -149,6 +153,8 @@ void BCBaseViewController::addAdBar() {
         return;
     m_barBackgroundViewFrame = platform::Rect(0, 0, width, y);
     m_barBackgroundView = std::make_shared<platform::View>(m_barBackgroundViewFrame);
+    // The bars are translucent; pinned over the content they would let it show through.
+    m_barBackgroundView->setBackgroundColor(platform::Color::white());
     m_scrollView->addSubview(m_barBackgroundView);
     if (m_adBar)
         m_barBackgroundView->addSubview(m_adBar);
@@ -206,7 +212,7 @@ void BCBaseViewController::addBtnNextWithTitle(const std::string& title, platfor
     m_btnNext->setClipsToBounds(true);
     m_btnNext->setExclusiveTouch(true);
     m_btnNext->layer()->setCornerRadius(4);
-    m_btnNext->setTitle(title, platform::kControlStateNormal);
+    m_btnNext->setTitle(cutForLayout(title), platform::kControlStateNormal);
     m_btnNext->titleLabel()->setFont(platform::Font::boldSystemFont(20));
     const bool configured = BCDataContainer::instance()->BundleConfig().has_value();
     const auto white = platform::Color::white();
@@ -369,7 +375,10 @@ void BCBaseViewController::moveOnAfterAlertBox(std::string_view className, bool 
 
 // --- Service answers ------------------------------------------------------------------------------
 
-void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int) { dismissAlertView(); }
+void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int) {
+    dismissAlertView();
+    paymentResultKnown();
+}
 
 void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int, const platform::Value&) { dismissAlertView(); }
 
@@ -405,6 +414,8 @@ void BCBaseViewController::enableSmsButton() const {
 }
 
 void BCBaseViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
+    dismissAlertView();  // a failure answers the request the loading box waits for, whatever it shows
+    paymentResultKnown();
     if (error)
         trackFailure(*error);
     // Plans that never came: the switch goes back off (the view is still closed) and the next switch-on
@@ -559,7 +570,7 @@ bool BCBaseViewController::canEnableNextButton() const {
 
 void BCBaseViewController::enableNextButton(bool enabled) const {
     if (m_btnNext)
-        m_btnNext->setEnabled(enabled);
+        m_btnNext->setEnabled(enabled || m_awaitingResult);
 }
 
 void BCBaseViewController::textFieldWillChange(platform::TextField&) { endEditing(); }
@@ -772,9 +783,18 @@ void BCBaseViewController::cleanSecretParams() {
 void BCBaseViewController::checkBoxHref(const std::string& href, const std::string& title) {
     if (title == "用户协议")
         BCTrackerManager::trackEvent(prefixedEvent("open_user_protocol"));
+    openWebPage(href, title);
+}
+
+void BCBaseViewController::openWebPage(const std::string& url, const std::string& title) {
     endEditing();
+    if (!BCUtils::isWebAddress(url)) {
+        platform::Log::write("BCBaseViewController: not a web address, not opened: " + url.substr(0, 200));
+        showAlertViewWithMessage(text(12003));
+        return;
+    }
     if (const auto navigation = navigationController())
-        navigation->pushViewController(BCWebViewController::initWithUrl(href, title), true);
+        navigation->pushViewController(BCWebViewController::initWithUrl(url, title), true);
 }
 
 // MARK: - Promotion and instalment views
@@ -836,9 +856,10 @@ void BCBaseViewController::instalmentDidArrive() {
         m_instalmentView->setDidSelected(false);
         return;
     }
-    m_instalmentView->animationWithStatus(m_instalmentView->didSelected());
+    // The new plans first, so that the view opens at the height of the plan it shows.
     if (const auto plans = container->updatedInstalment())
         m_instalmentView->refreshInstalmentList(*plans);
+    m_instalmentView->animationWithStatus(m_instalmentView->didSelected());
 }
 
 void BCBaseViewController::promotionViewOpenUrl(const std::string& href, const std::string& title) { checkBoxHref(href, title); }
@@ -864,13 +885,82 @@ bool BCBaseViewController::switchInstalmentOff() {
 void BCBaseViewController::showToast(const std::string& message) { std::make_shared<BCToast>(message, view())->show(); }
 
 void BCBaseViewController::paymentDidFail(int type, const std::optional<std::string>& error) {
-    if (type == kBCFailurePayment) {
+    if (type == kBCFailurePayment || type == kBCFailureReopen) {
         cleanSecretParams();
         showAlertViewWithMessage(error);
     } else if (type == kBCFailurePollTimeout) {
         m_clientMustBeTerminated = true;
         showAlertViewWithMessage(error);
+    } else if (type == kBCFailureResultUnknown) {
+        paymentResultUnknown(error);
     }
+}
+
+void BCBaseViewController::paymentScreenDidSucceedWithEvent(int event) {
+    switch (event) {
+    case kBCEventSmsSent:
+        smsCodeSucceed();
+        break;
+    case kBCEventInstalment:
+        instalmentDidArrive();
+        break;
+    case kBCEventPaySucceeded:
+        BCDataContainer::instance()->setMMessageBlock(std::nullopt);
+        cleanSecretParams();
+        willShowPaymentSuccess();
+        pushRoadScreen(kSucceedScreenClass, false);
+        break;
+    case kBCEventRulesWithEntrust:
+        moveOnAfterAlertBox(kEntrustScreenClass, true);
+        break;
+    default:
+        break;
+    }
+}
+
+bool BCBaseViewController::askForPaymentResultInstead() {
+    if (!BCDataContainer::instance()->paymentOutstanding() || !m_service)
+        return false;
+    checkPaymentResult();
+    return true;
+}
+
+void BCBaseViewController::checkPaymentResult() {
+    showLoadingAlertView();
+    if (m_service)
+        m_service->queryPaymentResult();
+}
+
+void BCBaseViewController::paymentResultUnknown(const std::optional<std::string>& message) {
+    if (m_btnNext && !m_awaitingResult) {
+        m_awaitingResult = m_btnNext->titleForState(platform::kControlStateNormal).value_or("");
+        m_btnNext->setTitle(text(10019), platform::kControlStateNormal);
+    }
+    cleanSecretParams();
+    const platform::Dictionary box{{"title", text(12001)},
+                                   {"text", message.value_or(text(12017))},
+                                   {"func", platform::Dictionary{{"label", text(10019)}, {"action", "query"}}},
+                                   {"cancel", platform::Dictionary{{"label", text(10004)}}}};
+    const std::weak_ptr<BCBaseViewController> weak = self();
+    showAlertWithAlertBox(box, [weak](const std::optional<std::string>& action) {
+        const bool again = action == "query";  // the box that holds `action` goes now
+        const auto screen = weak.lock();
+        if (!screen)
+            return;
+        screen->dismissAlertView();
+        if (again)
+            screen->checkPaymentResult();
+    });
+}
+
+void BCBaseViewController::paymentResultKnown() {
+    if (!m_awaitingResult || BCDataContainer::instance()->paymentOutstanding())
+        return;
+    const std::string title = std::move(*m_awaitingResult);
+    m_awaitingResult.reset();
+    if (m_btnNext)
+        m_btnNext->setTitle(title, platform::kControlStateNormal);
+    enableNextButton(canEnableNextButton());
 }
 
 } // namespace cardpay

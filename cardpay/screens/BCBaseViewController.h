@@ -143,6 +143,9 @@ public:
     virtual std::string paymentParams() const;
     void cleanSecretParams();
     void checkBoxHref(const std::string& href, const std::string& title);
+    // Pushes the road's web page for `url` titled `title` (after the focused field resigns). Only web
+    // addresses (BCUtils::isWebAddress) are opened; any other is refused with the error alert (text 12003).
+    void openWebPage(const std::string& url, const std::string& title);
 
     // The promotion and instalment views: each call replaces the view it makes (none without an
     // element), adds it to the scroll view at `y` and answers its height (0 without an element).
@@ -183,6 +186,8 @@ public:
 
     // The parts (each may be none).
     bool mClientMustBeTerminated() const { return m_clientMustBeTerminated; }
+    // A payment's result is being confirmed: Next asks for it (see `paymentResultUnknown`).
+    bool awaitingPaymentResult() const { return m_awaitingResult.has_value(); }
     const std::shared_ptr<platform::TextField>& mFocusTextField() const { return m_focusTextField; }
     const std::shared_ptr<platform::ScrollView>& mScrollView() const { return m_scrollView; }
     const std::shared_ptr<BCAlertViewEx>& mAlertView() const { return m_alertView; }
@@ -208,9 +213,23 @@ protected:
     void setSwipeBackEnabled(bool enabled);
     void setTextFieldsArray(std::vector<std::shared_ptr<platform::View>> fields) { m_textFieldsArray = std::move(fields); }
     void setMClientMustBeTerminated(bool terminate) { m_clientMustBeTerminated = terminate; }
-    // The payment's result poll failed (2007: the secret fields are cleared) or timed out (2008: OK ends
-    // the road with "fail"): the error text in the message alert. Other types do nothing.
+    // The payment's result poll failed (2007, or 2011 "open again": the secret fields are cleared) or
+    // timed out (2008: OK ends the road with "fail"): the error text in the message alert. 2009 (the
+    // result is being confirmed): see `paymentResultUnknown`. Other types do nothing.
     void paymentDidFail(int type, const std::optional<std::string>& error);
+    // The answers the screens that send the payment share (user information, paying): 3003 the SMS
+    // button counts down; 3019 the instalment plans; 3004 paid: the PIN block's card number is forgotten,
+    // the secret fields are cleared and the success screen is pushed (after `willShowPaymentSuccess`);
+    // 3008 the entrust step, after a pending server alert box. Other events do nothing.
+    void paymentScreenDidSucceedWithEvent(int event);
+    virtual void willShowPaymentSuccess() {}
+    // While a payment's result is awaited (BCDataContainer::paymentOutstanding) Next asks for the result
+    // instead of paying again: answers whether it did so (under the loading box).
+    bool askForPaymentResultInstead();
+    // The result could not be had (2009): the secret fields are cleared, Next reads text 10019 ("Check
+    // Result") and stays enabled until the result is known, and the box says the result is being
+    // confirmed (the message, else text 12017) with Cancel and "Check Result", which asks again.
+    void paymentResultUnknown(const std::optional<std::string>& message);
 
     double mYOffset = 0;
 
@@ -221,7 +240,12 @@ private:
     double placePromotionView(std::shared_ptr<BCPromotionView>& view, const std::optional<platform::Dictionary>& element,
                               double y, double leftMargin, unsigned type);
 
+    void checkPaymentResult();
+    // Once the result is known (no payment outstanding): Next gets its title back and follows the form.
+    void paymentResultKnown();
+
     bool m_clientMustBeTerminated = false;
+    std::optional<std::string> m_awaitingResult;  // Next's own title while the result is awaited
     bool m_keyboardWillHidden = false;
     bool m_exiting = false;
     std::shared_ptr<platform::TextField> m_focusTextField;

@@ -64,7 +64,7 @@ void BCEntrustViewController::viewDidDisappear(bool animated) {
 
 void BCEntrustViewController::nextAction() {
     BCFormScreen::nextAction();
-    if (!service() || !checkPaymentParams())
+    if (askForPaymentResultInstead() || !service() || !checkPaymentParams())
         return;
     const std::string* action = m_entrustActionButton["action"].getString();
     if (!action || action->empty()) {
@@ -111,6 +111,8 @@ void BCEntrustViewController::comunicateToBCMPDidFailWithErrorType(int type, con
         }
     } else if (type == kBCFailurePollTimeout) {
         showAlertViewWithMessage(error);
+    } else if (type == kBCFailureResultUnknown) {
+        paymentResultUnknown(error);
     }
 }
 

@@ -42,8 +42,6 @@ void BCFormScreen::addFormBody(const platform::Array& elements, const std::optio
     mScrollView()->setContentSize({width, y + kNextHeight + kBottomMargin});
 }
 
-void BCFormScreen::pushScreenNamed(std::string_view className) { pushRoadScreen(className, true); }
-
 void BCFormScreen::moveOnAfterAlertBox(std::string_view className) { BCBaseViewController::moveOnAfterAlertBox(className, true); }
 
 void BCFormScreen::checkBox(BCCheckBoxView& view) {

@@ -33,9 +33,7 @@ protected:
     // Next button titled `nextTitle`; the content size closes 30 points below the button.
     void addFormBody(const platform::Array& elements, const std::optional<platform::Dictionary>& agreement, const std::string& nextTitle);
     // Pushes the screen of that class name (a paying screen is for a new card), animated, after the
-    // focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box first, with the push
-    // as its default action.
-    void pushScreenNamed(std::string_view className);
+    // focused field resigns, once a pending server alert box is closed with no action (at once without one).
     void moveOnAfterAlertBox(std::string_view className);
     // Moves the views that are there down by `offset` and grows the content by it.
     void moveDown(std::span<const std::shared_ptr<platform::View>> views, double offset);

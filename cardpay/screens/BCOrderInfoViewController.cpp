@@ -428,11 +428,7 @@ void BCOrderInfoViewController::removeSubViews() {
 
 // --- Web pages ----------------------------------------------------------------------------------------
 
-void BCOrderInfoViewController::pushWebPage(const std::string& url, const std::string& title) {
-    endEditing();
-    if (const auto navigation = navigationController())
-        navigation->pushViewController(BCWebViewController::initWithUrl(url, title), true);
-}
+void BCOrderInfoViewController::pushWebPage(const std::string& url, const std::string& title) { openWebPage(url, title); }
 
 void BCOrderInfoViewController::showSupportedBank() {
     BCTrackerManager::trackEvent(m_payMode == kCardPay ? "bankpay_support_bank" : "loginpay_support_bank");
@@ -571,11 +567,16 @@ void BCOrderInfoViewController::didChoosedChannelAtIndex(int index) {
 
 void BCOrderInfoViewController::openCardMedium() {
     const auto container = BCDataContainer::instance();
-    if (!container->shouldSupportMedium())
-        return;
     const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(container->mediumViewClassName().value_or("")) : nullptr)
+    const auto screen = navigation && container->shouldSupportMedium() ? makeScreen(container->mediumViewClassName().value_or(""))
+                                                                       : nullptr;
+    if (screen) {
         navigation->pushViewController(screen, true);
+        return;
+    }
+    // No card-medium screen here: the user is told so, with the server's text when it gave one.
+    const std::string message = container->noMediumMessage().value_or("");
+    showAlertViewWithMessage(message.empty() ? text(12018) : message);
 }
 
 void BCOrderInfoViewController::pushOrderScreen(int payMode, const char* event) {

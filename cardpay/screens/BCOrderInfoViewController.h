@@ -92,6 +92,8 @@ private:
     void addOnlySupportCardMediumView();
     void shouldDismissCommCardList();
     void removeSubViews();
+    // The card-medium screen when the host offers one (BCDataContainer shouldSupportMedium and a
+    // registered class name); else the message alert says it is not available ("upcard_msg", or text 12018).
     void openCardMedium();
     void pushOrderScreen(int payMode, const char* event);
     void pushWebPage(const std::string& url, const std::string& title);

@@ -122,7 +122,7 @@ std::string BCPayingViewController::paymentParams() const {
 
 void BCPayingViewController::nextAction() {
     BCFormScreen::nextAction();
-    if (!service() || !checkPaymentParams())
+    if (askForPaymentResultInstead() || !service() || !checkPaymentParams())
         return;
     showLoadingAlertView();
     service()->postRequestWithCmd("pay", paymentParams());
@@ -130,24 +130,7 @@ void BCPayingViewController::nextAction() {
 
 void BCPayingViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCFormScreen::comunicateToBCMPDidSucceedWithEvent(event);
-    switch (event) {
-    case kBCEventSmsSent:
-        smsCodeSucceed();
-        break;
-    case kBCEventInstalment:
-        instalmentDidArrive();
-        break;
-    case kBCEventPaySucceeded:
-        BCDataContainer::instance()->setMMessageBlock(std::nullopt);
-        cleanSecretParams();
-        pushScreenNamed(kSucceedScreenClass);
-        break;
-    case kBCEventRulesWithEntrust:
-        moveOnAfterAlertBox(kEntrustScreenClass);
-        break;
-    default:
-        break;
-    }
+    paymentScreenDidSucceedWithEvent(event);
 }
 
 void BCPayingViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {

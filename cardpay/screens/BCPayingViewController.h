@@ -11,10 +11,9 @@
 // The PIN block is bound to the typed card's number, or to none for a bound card.
 // Members whose value is unknown are left out.
 //
-// Answers: 3003 SMS code sent; 3004 paid: the PIN block's card number is forgotten, the secret fields are
-// cleared and the success screen is pushed; 3008 the entrust step is pushed (after a pending server alert
-// box). A failed payment (2007) clears the secret fields and shows the message; a timed-out one (2008)
-// shows the message and its OK ends the road with "fail". A login elsewhere on the road
+// Answers are those every paying screen shares (BCBaseViewController::paymentScreenDidSucceedWithEvent
+// and `paymentDidFail`): the success screen, the entrust step, a failed or timed-out payment, a result
+// being confirmed (Next then asks for the result, never pays again). A login elsewhere on the road
 // ("NotificationLogin") takes the stack back to its root order screen.
 //
 // Promotion and instalment: the screen shows the views of the elements it was given (`setPromotion`,

@@ -109,6 +109,7 @@ void BCSucceedViewController::addSubViews() {
     if (container->luckRrawFlag() == "0") {
         m_indicator = std::make_shared<platform::ActivityIndicatorView>(platform::ActivityIndicatorViewStyle::White);
         m_indicator->setFrame(platform::Rect(kMargin, y, 20, 20));
+        m_indicator->setColor(grey(0.4));  // the white spokes would not show on the light screen
         m_indicator->startAnimating();
         mScrollView()->addSubview(m_indicator);
         m_waitLabel = BCViews::normalLabelWithFrame(platform::Rect(m_indicator->frame().maxX() + 5, y, width, 20), "正在获取抽奖信息...", 16, grey(0.2));
@@ -134,7 +135,7 @@ double BCSucceedViewController::makePaySuccessInfo() {
     m_successLabel = BCViews::wrapLabelWithFrame(platform::Rect(), "", 20, grey(0.2));
     const std::string message = textOf(container->paySuccessMessage()).value_or("");
     const auto attributed = atrributedStringFromInfo(message);
-    const std::string shown = attributed ? attributed->string() : message;
+    const std::string shown = attributed ? attributed->string() : cutForLayout(message);
     const double x = iconSize.width + 5 + kMargin;
     const double available = view()->frame().size.width - x - kMargin;
     const platform::Size size = sizeWithFontSize(shown, 20, available);
@@ -202,13 +203,19 @@ std::optional<platform::AttributedString> BCSucceedViewController::atrributedStr
     const auto markup = parseSuccessMarkup(info);
     if (!markup)
         return std::nullopt;
-    platform::AttributedString attributed(markup->text);
+    // The text is cut for layout; the coloured stretch keeps what is left of it before the cut.
+    const std::string shown = cutForLayout(markup->text);
+    const bool cut = shown != markup->text;
+    platform::AttributedString attributed(shown);
+    const std::size_t kept = attributed.length() - (cut ? 1 : 0);  // the ellipsis is not the server's text
+    const std::size_t location = std::min(markup->location, kept);
+    const std::size_t length = std::min(markup->length, kept - location);
     if (std::strtod(platform::Device::current().systemVersion().c_str(), nullptr) < 6.0)
         return attributed;
     const platform::Color base = m_successLabel ? m_successLabel->textColor() : grey(0.2);
     (void)attributed.addForegroundColor(base, {0, attributed.length()});
     if (const auto colour = hexToColor(markup->colour))
-        (void)attributed.addForegroundColor(*colour, {markup->location, markup->length});
+        (void)attributed.addForegroundColor(*colour, {location, length});
     attributed.setParagraphStyle({platform::TextAlignment::Left, platform::LineBreakMode::CharWrap});
     return attributed;
 }
@@ -306,7 +313,7 @@ std::shared_ptr<platform::TableViewCell> BCSucceedViewController::cellForRow(pla
     cell->setAccessoryType(platform::TableViewCellAccessoryType::DisclosureIndicator);
     const auto row = static_cast<std::size_t>(indexPath.row);
     if (row < m_promotions.size())
-        cell->textLabel()->setText(m_promotions[row]["label"].stringOr(""));
+        cell->textLabel()->setText(cutForLayout(m_promotions[row]["label"].stringOr("")));
     return cell;
 }
 
@@ -318,11 +325,7 @@ void BCSucceedViewController::didSelectRow(platform::TableView& table, platform:
     const platform::Value option = m_promotions[row];
     if (const std::string* label = option["label"].getString())
         BCTrackerManager::trackEvent("pay_success_click_activity", platform::Dictionary{{"pos", std::to_string(row)}, {"name", *label}});
-    const std::string* url = option["url"].getString();
-    if (!url || !platform::URL::fromString(*url))
-        return;
-    if (const auto navigation = navigationController())
-        navigation->pushViewController(BCWebViewController::initWithUrl(*url, ""), true);
+    openWebPage(option["url"].stringOr(""), "");
 }
 
 // --- Actions --------------------------------------------------------------------------------------

@@ -57,7 +57,8 @@ public:
     double makeOldPaySuccessInfo();
     double addTemporaryPay(double y);
     // The message with its markup applied: the whole text in the message label's colour, the stretch in
-    // its own (the label's colour when the colour part is not six hex digits); none without markup.
+    // its own (the label's colour when the colour part is not six hex digits); none without markup. The
+    // text is cut for layout (BCTextSize.h): what of the stretch lies past the cut is not coloured.
     std::optional<platform::AttributedString> atrributedStringFromInfo(const std::string& info) const;
 
     void comunicateToBCMPDidSucceedWithEvent(int event) override;

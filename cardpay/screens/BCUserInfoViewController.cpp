@@ -410,7 +410,7 @@ void BCUserInfoViewController::nextAction() {
         }
         return;
     }
-    if (!checkPaymentParams() || !service())
+    if (askForPaymentResultInstead() || !checkPaymentParams() || !service())
         return;
     showLoadingAlertView();
     postCommonCmd("pay");
@@ -440,16 +440,12 @@ void BCUserInfoViewController::modifyAction(const std::optional<std::string>&) {
 
 void BCUserInfoViewController::showSupportedBank() {
     BCTrackerManager::trackEvent(BCDataContainer::instance()->payType() == 101 ? "bankpay_support_bank" : "loginpay_support_bank");
-    endEditing();
-    if (const auto navigation = navigationController())
-        navigation->pushViewController(BCWebViewController::initWithUrl(BCDataContainer::instance()->mBankUrl().value_or(""), text(11002)), true);
+    openWebPage(BCDataContainer::instance()->mBankUrl().value_or(""), text(11002));
 }
 
 void BCUserInfoViewController::pushViewToBindUrlViewContriller() {
-    const auto bind = linkOf(BCDataContainer::instance()->UserBindUrl());
-    endEditing();
-    if (const auto navigation = navigationController(); navigation && bind)
-        navigation->pushViewController(BCWebViewController::initWithUrl(bind->href, text(11023)), true);
+    if (const auto bind = linkOf(BCDataContainer::instance()->UserBindUrl()))
+        openWebPage(bind->href, text(11023));
 }
 
 void BCUserInfoViewController::pullListAnimationDidStart(double offset) {
@@ -505,38 +501,15 @@ void BCUserInfoViewController::buttonCancelClicked() {
 
 // --- Service answers ------------------------------------------------------------------------------
 
-void BCUserInfoViewController::pushScreenNamed(std::string_view className) {
-    const auto navigation = navigationController();
-    if (const auto screen = navigation ? makeScreen(className) : nullptr)
-        navigation->pushViewController(screen, true);
-}
-
-void BCUserInfoViewController::pushViewToSuccessViewContriller() {
-    BCTrackerManager::trackEvent("loginpay_succeed");
-    pushScreenNamed("BCSucceedViewController");
-}
+void BCUserInfoViewController::willShowPaymentSuccess() { BCTrackerManager::trackEvent("loginpay_succeed"); }
 
 void BCUserInfoViewController::pushViewControllerToPayingViewController(bool newCard) { pushRoadScreen(kPayingScreenClass, newCard); }
-
-void BCUserInfoViewController::pushViewControllerToEntrustViewController() { pushScreenNamed("BCEntrustViewController"); }
 
 void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(event);
     const bool phoneChange = m_handleModifyPhone;
     m_handleModifyPhone = false;
-    const auto weak = weakSelf();
     switch (event) {
-    case kBCEventSmsSent:
-        smsCodeSucceed();
-        break;
-    case kBCEventInstalment:
-        instalmentDidArrive();
-        break;
-    case kBCEventPaySucceeded:
-        BCDataContainer::instance()->setMMessageBlock(std::nullopt);
-        cleanSecretParams();
-        pushViewToSuccessViewContriller();
-        break;
     case kBCEventRules:
         if (!m_noBindCards && !phoneChange) {
             m_selectedCardIndex = m_indexBeforeSelected;
@@ -550,16 +523,8 @@ void BCUserInfoViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
             pushViewControllerToPayingViewController(!phoneChange);
         }
         break;
-    case kBCEventRulesWithEntrust:
-        if (alertBox())
-            handleAlertBoxWithDefaultAction([weak] {
-                if (const auto screen = weak.lock())
-                    screen->pushViewControllerToEntrustViewController();
-            });
-        else
-            pushViewControllerToEntrustViewController();
-        break;
     default:
+        paymentScreenDidSucceedWithEvent(event);
         break;
     }
 }

@@ -111,10 +111,8 @@ private:
     void postCommonCmd(const std::string& command);
     // The id of the bound card at `index`, none outside the list.
     std::optional<std::string> cardIdAtIndex(long long index) const;
-    void pushViewToSuccessViewContriller();
+    void willShowPaymentSuccess() override;
     void pushViewControllerToPayingViewController(bool newCard);
-    void pushViewControllerToEntrustViewController();
-    void pushScreenNamed(std::string_view className);
     void growBody(double offset);
 
     std::shared_ptr<BCPaymentElementsView> m_userInfoView;

@@ -25,7 +25,7 @@ void BCWebViewController::viewDidLoad() {
     m_webView->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(
         std::static_pointer_cast<BCWebViewController>(shared_from_this())));
     m_webView->setBackgroundColor(platform::Color::clear());
-    if (const auto url = platform::URL::fromString(m_webViewUrl))
+    if (const auto url = platform::URL::fromString(m_webViewUrl); url && BCUtils::isWebAddress(m_webViewUrl))
         m_webView->loadRequest(platform::URLRequest(*url));
     view()->addSubview(m_webView);
 }
@@ -42,6 +42,14 @@ void BCWebViewController::addNavigationBar() {
         true);
     setNavigationBar(bar);
     view()->addSubview(bar);
+}
+
+bool BCWebViewController::shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request,
+                                                     platform::WebViewNavigationType) {
+    if (!request.url())
+        return false;
+    const std::string address = request.url()->absoluteString();
+    return BCUtils::isWebAddress(address) || address.starts_with("about:");
 }
 
 void BCWebViewController::webViewDidFinishLoad(platform::WebView& webView) {

@@ -1,6 +1,8 @@
 // One web page inside the payment road (agreements, bank lists, help pages): the bar shows its spinner
 // until a page whose address begins with the requested one has finished loading, then the title for
-// good. Load failures show nothing (the spinner stays); an address that does not parse loads nothing.
+// good. Load failures show nothing (the spinner stays). Only web addresses load (BCUtils::isWebAddress):
+// another address loads nothing, and a page cannot lead its frames anywhere else (an empty frame's
+// "about:" address aside). Screens open it through BCBaseViewController::openWebPage.
 //
 // Main thread only.
 #pragma once
@@ -19,6 +21,8 @@ public:
     void viewDidLoad() override;
     void addNavigationBar() override;
     void addAdBar() override {}
+    bool shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
+                                    platform::WebViewNavigationType navigationType) override;
     void webViewDidFinishLoad(platform::WebView& webView) override;
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) override;
 

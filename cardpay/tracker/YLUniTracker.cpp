@@ -1,5 +1,6 @@
 #include "cardpay/tracker/YLUniTracker.h"
 
+#include <cstddef>
 #include <utility>
 
 namespace cardpay {
@@ -12,7 +13,10 @@ std::vector<YLUniTrackerCall>& record() {
 }
 
 void add(std::string operation, platform::Array arguments) {
-    record().push_back({std::move(operation), std::move(arguments)});
+    auto& calls = record();
+    if (calls.size() >= YLUniTracker::kMaxRecordedCalls)
+        calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(calls.size() - YLUniTracker::kMaxRecordedCalls + 1));
+    calls.push_back({std::move(operation), std::move(arguments)});
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The analytics client as the payment screens see it: a session start, the client's own logging switch,
-// the version reported, and page and event tracking. This build records every call, in order and with
-// its arguments, in a process-wide record that tests read and reset; nothing is stored or uploaded.
+// the version reported, and page and event tracking. This build records the calls, in order and with
+// their arguments, in a process-wide record that tests read and reset; nothing is stored or uploaded.
+// The record keeps the last kMaxRecordedCalls calls (older ones are let go), so that it does not grow
+// for the life of the process.
 //
 // Thread: main thread only, like the screens that call it.
 #pragma once
@@ -24,6 +26,8 @@ struct YLUniTrackerCall {
 
 class YLUniTracker {
 public:
+    static constexpr std::size_t kMaxRecordedCalls = 1000;
+
     YLUniTracker() = delete;
 
     static void sessionStarted(const std::string& appKey, const std::string& channelId);

@@ -5,6 +5,8 @@
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 
+#include <cmath>
+
 namespace cardpay {
 
 namespace {
@@ -17,14 +19,35 @@ bool configured() { return BCDataContainer::instance()->BundleConfig().has_value
 
 } // namespace
 
-BCADBar::BCADBar(platform::Rect frame, const std::string& content) : platform::View(frame), m_adContent(content) {
+BCADBar::BCADBar(platform::Rect frame, const std::string& content) : platform::View(frame), m_adContent(cutForLayout(content)) {
     setAlpha(0.88);
     setBackgroundColor(BCUtils::adBackgroundColor());
     const double tw = frame.size.width - 2 * kInset;
-    const double th = textHeight(content, tw);
+    const double th = textHeight(m_adContent, tw);
     setFrame(platform::Rect(frame.origin.x, frame.origin.y, frame.size.width, barHeight(th)));
     addContentScrollViewWithContentSize({frame.size.width, th + 2 * kTopInset});
-    addAdContentLabelWithFrame(platform::Rect(kInset, kTopInset, tw, th), content);
+    addAdContentLabelWithFrame(platform::Rect(kInset, kTopInset, tw, th), m_adContent);
+    updateFootMask(th, frame.size.width);
+}
+
+void BCADBar::updateFootMask(double th, double width) {
+    const double height = barHeight(th);
+    const double room = height - kTopInset;  // what the box shows of the text at rest
+    const double line = platform::Font::systemFont(kFontSize).lineHeight();
+    const double cut = th > room + 0.5 && line > 0 ? room - std::floor(room / line) * line : 0;
+    if (cut < 0.5) {
+        if (m_footMask)
+            m_footMask->removeFromSuperview();
+        m_footMask.reset();
+        return;
+    }
+    if (!m_footMask) {
+        m_footMask = std::make_shared<platform::View>(platform::Rect());
+        m_footMask->setBackgroundColor(m_contentScrollView->backgroundColor().value_or(platform::Color::clear()));
+        m_footMask->setUserInteractionEnabled(false);
+        addSubview(m_footMask);
+    }
+    m_footMask->setFrame(platform::Rect(0, height - cut, width, cut));
 }
 
 void BCADBar::addContentScrollViewWithContentSize(platform::Size size) {
@@ -62,6 +85,7 @@ void BCADBar::willRotateToChangeOffset(double offset, double duration) {
         m_contentScrollView->setFrame(platform::Rect(box.origin.x, box.origin.y, barWidth, h));
     });
     m_contentScrollView->setContentSize({barWidth, th + 2 * kTopInset});
+    updateFootMask(th, barWidth);
 }
 
 } // namespace cardpay

@@ -5,6 +5,10 @@
 // Colours follow the configuration list (BCDataContainer BundleConfig): without one the box is pale
 // yellow with dark text, with one it takes the advertisement colour with white text.
 //
+// A text taller than the capped box shows its whole first lines: a strip of the box's colour
+// (`footMask`) covers the part of the next line that the cap would cut, at the foot of the box, until the
+// finger scrolls. The text is cut for layout (BCTextSize.h).
+//
 // Main thread only.
 #pragma once
 
@@ -33,6 +37,8 @@ public:
     const std::shared_ptr<platform::ScrollView>& contentScrollView() const { return m_contentScrollView; }
     const std::string& adContent() const { return m_adContent; }
     const std::shared_ptr<platform::Label>& contentLabel() const { return m_contentLabel; }
+    // None while the whole text shows.
+    const std::shared_ptr<platform::View>& footMask() const { return m_footMask; }
 
     // The bar's height for a text of height `textHeight`.
     static double barHeight(double textHeight) { return textHeight >= kCapFromText ? kCapHeight : textHeight + 2 * kTopInset; }
@@ -40,8 +46,11 @@ public:
 private:
     void addContentScrollViewWithContentSize(platform::Size size);
     void addAdContentLabelWithFrame(platform::Rect frame, const std::string& content);
+    // The strip over the cut line for a text of height `textHeight` in a bar `width` wide.
+    void updateFootMask(double textHeight, double width);
 
     std::shared_ptr<platform::ScrollView> m_contentScrollView;
+    std::shared_ptr<platform::View> m_footMask;
     std::string m_adContent;
     std::shared_ptr<platform::Label> m_contentLabel;
 };

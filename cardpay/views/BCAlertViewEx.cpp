@@ -82,15 +82,42 @@ void BCAlertViewEx::showAlertViewWithTitle(const Text& title, const Text& messag
                                            std::weak_ptr<BCAlertViewExDelegate> delegate) {
     m_delegate = std::move(delegate);
     m_loadingStyle = false;
-    caculateSize(false, title, message, btnOk, btnCancel);
+    const Text shownTitle = title ? Text(cutForLayout(*title)) : std::nullopt;
+    const Text shownMessage = message ? Text(cutForLayout(*message)) : std::nullopt;
+    caculateSize(false, shownTitle, shownMessage, btnOk, btnCancel);
+    m_footHeight = (btnOk || btnCancel ? 56 : 0) + kPadding;
+    m_textHeight = m_height - m_footHeight;
     addBaseView();
-    if (title)
-        addTitle(*title);
-    if (message)
-        addMessage(*message, false);
+    fitAlertIntoScreen(BCUtils::displayHeight());
+    if (shownTitle)
+        addTitle(*shownTitle);
+    if (shownMessage)
+        addMessage(*shownMessage, false);
     if (btnOk || btnCancel)
         addOKButton(btnOk, btnCancel);
 }
+
+void BCAlertViewEx::fitAlertIntoScreen(double screenHeight) {
+    const double limit = std::max(screenHeight - 2 * kScreenMargin, m_footHeight + 2 * kPadding);
+    if (m_height <= limit && !m_textScroll)
+        return;
+    m_height = std::min(m_textHeight + m_footHeight, limit);
+    m_baseView->setFrame(platform::Rect(0, 0, m_width, m_height));
+    m_baseView->setCenter(BCUtils::displayCenter());
+    m_subLayer->setFrame(m_baseView->bounds());
+    m_backgroundView->setFrame(m_baseView->bounds());
+    if (!m_textScroll) {
+        m_textScroll = std::make_shared<platform::ScrollView>(platform::Rect());
+        m_textScroll->setBackgroundColor(platform::Color::clear());
+        m_textScroll->setClipsToBounds(true);
+        m_textScroll->setShowsVerticalScrollIndicator(true);
+        m_baseView->addSubview(m_textScroll);
+    }
+    m_textScroll->setFrame(platform::Rect(0, 0, m_width, m_height - m_footHeight));
+    m_textScroll->setContentSize({m_width, m_textHeight});
+}
+
+platform::View& BCAlertViewEx::textHolder() const { return m_textScroll ? *m_textScroll : *m_baseView; }
 
 void BCAlertViewEx::showAlertViewWithItem(const platform::Dictionary& item, ActionBlock block) {
     m_buttonActionBlock = std::move(block);
@@ -111,11 +138,12 @@ void BCAlertViewEx::showAlertViewWithItem(const platform::Dictionary& item, Acti
 void BCAlertViewEx::showLoadingViewWithMessage(const Text& message, std::weak_ptr<BCAlertViewExDelegate> delegate) {
     m_delegate = std::move(delegate);
     m_loadingStyle = true;
-    caculateSize(true, std::nullopt, message, std::nullopt, std::nullopt);
+    const Text shownMessage = message ? Text(cutForLayout(*message)) : std::nullopt;
+    caculateSize(true, std::nullopt, shownMessage, std::nullopt, std::nullopt);
     addBaseView();
     addImageView();
-    if (message)
-        addMessage(*message, true);
+    if (shownMessage)
+        addMessage(*shownMessage, true);
     addWaitIndicator();
 }
 
@@ -162,6 +190,7 @@ void BCAlertViewEx::addBaseView() {
     m_loadingImageView.reset();
     m_buttonLine.reset();
     m_buttonDivider.reset();
+    m_textScroll.reset();
 
     m_baseView = std::make_shared<platform::View>(platform::Rect(0, 0, m_width, m_height));
     m_baseView->setCenter(BCUtils::displayCenter());
@@ -188,6 +217,9 @@ void BCAlertViewEx::resetLayer(platform::Layer& layer) {
 
 void BCAlertViewEx::addBackgroundView() {
     m_backgroundView = std::make_shared<platform::View>(m_baseView->bounds());
+    // The loading box's tint is translucent: over an opaque grey (the dimmed white of the screen), so
+    // that what lies under the box does not show through it.
+    m_baseView->setBackgroundColor(m_loadingStyle ? platform::Color::grey(0.4) : platform::Color::white());
     if (m_loadingStyle)
         m_backgroundView->setBackgroundColor(BCNavigationBar::createBackgroundColor().withAlpha(0.7));
     else
@@ -205,14 +237,14 @@ void BCAlertViewEx::addImageView() {
 void BCAlertViewEx::addTitle(const std::string& title) {
     m_title = std::make_shared<platform::Label>(platform::Rect(kPadding, kPadding, m_width - 2 * kPadding, m_titleSize.height));
     setUpTextLabel(*m_title, m_titleFont, kTextColor).setText(title);
-    m_baseView->addSubview(m_title);
+    textHolder().addSubview(m_title);
 }
 
 void BCAlertViewEx::addMessage(const std::string& message, bool waiting) {
     const double y = std::floor((waiting ? m_imgSize.height : m_titleSize.height) + 24);
     m_message = std::make_shared<platform::Label>(platform::Rect(kPadding, y, m_width - 2 * kPadding, m_msgSize.height));
     setUpTextLabel(*m_message, m_msgFont, waiting ? platform::Color::white() : kTextColor).setText(message);
-    m_baseView->addSubview(m_message);
+    textHolder().addSubview(m_message);
 }
 
 void BCAlertViewEx::addWaitIndicator() {
@@ -228,7 +260,7 @@ std::shared_ptr<platform::Button> BCAlertViewEx::makeButton(platform::Rect frame
     button->setClipsToBounds(true);
     button->setExclusiveTouch(true);
     button->setAlpha(0.7);
-    button->setTitle(title, platform::kControlStateNormal);
+    button->setTitle(cutForLayout(title), platform::kControlStateNormal);
     button->titleLabel()->setFont(platform::Font::systemFont(16));
     button->setTitleColor(BCUtils::navBarColor(), platform::kControlStateNormal);
     button->setBackgroundImage(imageWithR(0, 0, 0), platform::kControlStateHighlighted);

@@ -7,6 +7,11 @@
 // (the text handed to the block; absent, empty or not text: none). A dictionary with neither button
 // gets one OK button (text 10001) whose action is none, so the box can always be dismissed.
 //
+// A box never grows past the screen: when its title and message would make it taller than the display
+// less kScreenMargin above and below, it takes that height, its title and message scroll in
+// `textScrollView` and its buttons stay at its foot. Texts are cut for layout (BCTextSize.h) before they
+// are measured.
+//
 // Main thread only. The delegate is held weakly; the block is held strongly until the box goes.
 #pragma once
 
@@ -17,6 +22,7 @@
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Layer.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/View.h"
 
 #include <functional>
@@ -40,6 +46,7 @@ public:
 
     static constexpr double kPadding = 12;
     static constexpr double kButtonHeight = 44;
+    static constexpr double kScreenMargin = 20;
 
     // The caller passes the display's bounds and adds the box to its view before showing it.
     explicit BCAlertViewEx(platform::Rect frame);
@@ -76,6 +83,8 @@ public:
     const std::shared_ptr<platform::Label>& titleLabel() const { return m_title; }
     const std::shared_ptr<platform::Label>& messageLabel() const { return m_message; }
     const std::shared_ptr<platform::ImageView>& loadingImageView() const { return m_loadingImageView; }
+    // The scrolling holder of the title and message of a box that would be taller than the screen.
+    const std::shared_ptr<platform::ScrollView>& textScrollView() const { return m_textScroll; }
     const std::shared_ptr<BCLineView>& buttonLine() const { return m_buttonLine; }
     const std::shared_ptr<BCLineView>& buttonDivider() const { return m_buttonDivider; }
 
@@ -89,6 +98,11 @@ private:
     void addMessage(const std::string& message, bool waiting);
     void addWaitIndicator();
     void addOKButton(const Text& ok, const Text& cancel);
+    // Keeps an alert box within `screenHeight`: the height it would take beyond that goes to the text's
+    // scrolling holder.
+    void fitAlertIntoScreen(double screenHeight);
+    // Where the title and message go: the box, or their scrolling holder.
+    platform::View& textHolder() const;
     std::shared_ptr<platform::Button> makeButton(platform::Rect frame, const std::string& title, bool ok);
 
     bool m_loadingStyle = false;
@@ -104,6 +118,9 @@ private:
     std::shared_ptr<platform::Button> m_ok, m_cancel;
     std::shared_ptr<platform::Label> m_title, m_message;
     std::shared_ptr<platform::ImageView> m_loadingImageView;
+    std::shared_ptr<platform::ScrollView> m_textScroll;
+    double m_textHeight = 0;  // the height the title and message take in the box, scrolled or not
+    double m_footHeight = 0;  // the buttons' part under them, and the bottom margin
     std::shared_ptr<BCLineView> m_buttonLine, m_buttonDivider;
     std::weak_ptr<BCAlertViewExDelegate> m_delegate;
     ActionBlock m_buttonActionBlock;

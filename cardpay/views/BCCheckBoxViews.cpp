@@ -10,6 +10,7 @@
 #include "platform/ui/Touch.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 namespace cardpay {
@@ -46,16 +47,21 @@ BCCheckBoxView::BCCheckBoxView(platform::Rect frame, const platform::Dictionary&
     m_boxHeight = box.height;
 
     const platform::Font font = platform::Font::systemFont(16);
-    if (const std::string* text = content["label"].getString()) {
-        const platform::Size size = newSizeWithFont(*text, font, BCUtils::displayWidth(), platform::LineBreakMode::WordWrap);
+    if (const std::string* label = content["label"].getString()) {
+        // A label of Latin text ends in a blank before its link ("I agree Terms", not "I agreeTerms").
+        const bool linkFollows = content["href_label"].isString();
+        const unsigned char last = label->empty() ? ' ' : static_cast<unsigned char>(label->back());
+        const std::string text = cutForLayout(*label) + (linkFollows && last < 0x80 && std::isgraph(last) ? " " : "");
+        const platform::Size size = newSizeWithFont(text, font, BCUtils::displayWidth(), platform::LineBreakMode::WordWrap);
         m_boxHeight = std::max(m_boxHeight, size.height);
-        m_label = BCViews::normalLabelWithFrame(platform::Rect(m_xOffset, 0, size.width, m_boxHeight), *text, 16, kTextColor);
+        m_label = BCViews::normalLabelWithFrame(platform::Rect(m_xOffset, 0, size.width, m_boxHeight), text, 16, kTextColor);
         addSubview(m_label);
         m_xOffset += size.width + 2;
     }
-    if (const std::string* link = content["href_label"].getString()) {
-        const platform::Size size = newSizeWithFont(*link, font, BCUtils::displayWidth(), platform::LineBreakMode::WordWrap);
-        m_link = std::make_shared<BCUnderLineButton>(platform::Rect(m_xOffset, (m_boxHeight - size.height) / 2, size.width, size.height), *link, font);
+    if (const std::string* href = content["href_label"].getString()) {
+        const std::string link = cutForLayout(*href);
+        const platform::Size size = newSizeWithFont(link, font, BCUtils::displayWidth(), platform::LineBreakMode::WordWrap);
+        m_link = std::make_shared<BCUnderLineButton>(platform::Rect(m_xOffset, (m_boxHeight - size.height) / 2, size.width, size.height), link, font);
         m_link->setMTarget(std::weak_ptr<void>(m_alive));
         m_link->setMSelector([alive = std::weak_ptr<BCCheckBoxView*>(m_alive)] {
             if (auto self = alive.lock())

@@ -1,8 +1,12 @@
 #include "cardpay/views/BCListView.h"
 
+#include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "cardpay/views/BCWidgets.h"
+
+#include <algorithm>
 
 namespace cardpay {
 
@@ -15,30 +19,51 @@ const platform::Color kTextColor = platform::Color::fromRGBA(0.2, 0.2, 0.2);
 } // namespace
 
 BCListView::BCListView(platform::Rect frame, std::vector<std::string> list) : platform::View(frame), m_list(std::move(list)) {
-    setBackgroundColor(platform::Color::white());
-    m_scroll = std::make_shared<platform::ScrollView>(bounds());
+    // Over a screen's status-bar strip the list starts below it, leaving the strip in view.
+    const double top = std::max(0.0, BCUtils::viewControllerBoundsOriginY() - frame.origin.y);
+    setBackgroundColor(platform::Color::clear());
+    m_scroll = std::make_shared<platform::ScrollView>(
+        platform::Rect(0, top, frame.size.width, std::max(0.0, frame.size.height - top)));
+    m_scroll->setBackgroundColor(platform::Color::white());
     addSubview(m_scroll);
-    rebuild();
+    setNeedsLayout();
 }
+
+void BCListView::changed() {
+    m_built = false;
+    if (superview())
+        rebuild();
+    else
+        setNeedsLayout();
+}
+
+void BCListView::layoutSubviews() { ensureBuilt(); }
+
+void BCListView::ensureBuilt() const {
+    if (!m_built)
+        const_cast<BCListView*>(this)->rebuild();
+}
+
+void BCListView::didMoveToSuperview() { ensureBuilt(); }
 
 void BCListView::setEditable(bool editable) {
     m_editable = editable;
-    rebuild();
+    changed();
 }
 
 void BCListView::setSelectedIndex(long index) {
     m_selected = index;
-    rebuild();
+    changed();
 }
 
 void BCListView::setHeaderTitle(const std::optional<std::string>& title) {
     m_headerTitle = title;
-    rebuild();
+    changed();
 }
 
 void BCListView::setFooterTitle(const std::optional<std::string>& title) {
     m_footerTitle = title;
-    rebuild();
+    changed();
 }
 
 void BCListView::refreshListAfterDeleted() {
@@ -51,7 +76,7 @@ void BCListView::refreshListAfterDeleted() {
     else if (m_selected > index)
         --m_selected;
     m_deleted.reset();
-    rebuild();
+    changed();
 }
 
 std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::string& text, bool marked, bool footer) {
@@ -75,20 +100,32 @@ std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::stri
 }
 
 void BCListView::rebuild() {
+    m_built = true;
+    ++m_builds;
     for (const auto& view : std::vector(m_scroll->subviews()))
         view->removeFromSuperview();
     m_rows.clear();
     m_deleteButtons.clear();
     m_header.reset();
+    m_closeButton.reset();
     m_footer.reset();
     const double w = bounds().size.width;
-    double y = 0;
-    if (m_headerTitle) {
-        m_header = BCViews::normalLabelWithFrame(platform::Rect(0, 0, w, kRowHeight), "   " + *m_headerTitle, 16, kTextColor);
-        m_header->setBackgroundColor(kHeaderColor);
-        m_scroll->addSubview(m_header);
-        y += kRowHeight;
-    }
+    // The header row: the title, and the close button at its right end.
+    const std::string cancel = BCLocale::instance()->getStringById(10004);
+    const double closeWidth = newSizeWithFont(cancel, platform::Font::systemFont(16), w, platform::LineBreakMode::Clip).width + 24;
+    m_header = BCViews::normalLabelWithFrame(platform::Rect(0, 0, w - closeWidth, kRowHeight), m_headerTitle ? "   " + *m_headerTitle : "",
+                                             16, kTextColor);
+    m_header->setBackgroundColor(kHeaderColor);
+    m_header->setLineBreakMode(platform::LineBreakMode::TruncateTail);
+    m_scroll->addSubview(m_header);
+    m_closeButton = platform::Button::create(platform::ButtonType::Custom, platform::Rect(w - closeWidth, 0, closeWidth, kRowHeight));
+    m_closeButton->setTitle(cancel, platform::kControlStateNormal);
+    m_closeButton->setTitleColor(BCUtils::navBarColor(), platform::kControlStateNormal);
+    m_closeButton->titleLabel()->setFont(platform::Font::systemFont(16));
+    m_closeButton->setBackgroundColor(kHeaderColor);
+    m_closeButton->addTarget(m_alive, [this](platform::Control&) { closeList(); }, platform::kControlEventTouchUpInside);
+    m_scroll->addSubview(m_closeButton);
+    double y = kRowHeight;
     for (std::size_t i = 0; i < m_list.size(); ++i) {
         const long index = static_cast<long>(i);
         auto row = makeRow(y, m_list[i], index == m_selected, false);
@@ -117,6 +154,13 @@ void BCListView::selectRow(long index) {
     const auto self = weak_from_this().lock();  // the delegate may drop its hold on the list
     if (const auto delegate = m_delegate.lock())
         delegate->listViewDidSelectedAtIndex(*this, index);
+    removeFromSuperview();
+}
+
+void BCListView::closeList() {
+    const auto self = weak_from_this().lock();
+    if (const auto delegate = m_delegate.lock())
+        delegate->listViewDidCancel(*this);
     removeFromSuperview();
 }
 

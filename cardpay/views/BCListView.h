@@ -1,7 +1,13 @@
-// A full-screen list of texts with an optional header row and footer row. A tap on a row (or on the
-// footer, which counts as the row after the last) tells the delegate and removes the list. When
-// editable, each row has a delete button: the delegate hears the index, and `refreshListAfterDeleted`
-// then takes the row out. The selected row is marked.
+// A full-screen list of texts with a header row (its title optional) and an optional footer row. A tap
+// on a row (or on the footer, which counts as the row after the last) tells the delegate and removes the
+// list. The header's close button (text 10004, "Cancel") removes it choosing nothing (the delegate hears
+// `listViewDidCancel`). When editable, each row has a delete button: the delegate hears the index, and
+// `refreshListAfterDeleted` then takes the row out. The selected row is marked. A list laid over the
+// status-bar strip of a screen leaves the strip showing: its rows start below it.
+//
+// The rows are built once, when the list first goes on screen, is laid out or is asked for them, however
+// many setters ran before; a setter called while it shows builds them again. Row texts are cut for
+// layout (BCTextSize.h).
 //
 // Main thread only. The delegate is held weakly.
 #pragma once
@@ -25,6 +31,8 @@ public:
     // A row's index; the row count for the footer. The list removes itself afterwards.
     virtual void listViewDidSelectedAtIndex(BCListView& list, long index) = 0;
     virtual void listViewDidDeletedAtIndex(BCListView&, long /*index*/) {}
+    // The list was closed without a choice; it removes itself afterwards.
+    virtual void listViewDidCancel(BCListView&) {}
 };
 
 class BCListView : public platform::View {
@@ -44,15 +52,25 @@ public:
     const std::vector<std::string>& list() const { return m_list; }
     long selectedIndex() const { return m_selected; }
     // The row controls, the footer and each row's delete button (for drivers and tests).
-    const std::vector<std::shared_ptr<platform::Control>>& rows() const { return m_rows; }
-    const std::shared_ptr<platform::Control>& footer() const { return m_footer; }
-    const std::vector<std::shared_ptr<platform::Button>>& deleteButtons() const { return m_deleteButtons; }
-    const std::shared_ptr<platform::Label>& headerLabel() const { return m_header; }
+    const std::vector<std::shared_ptr<platform::Control>>& rows() const { ensureBuilt(); return m_rows; }
+    const std::shared_ptr<platform::Control>& footer() const { ensureBuilt(); return m_footer; }
+    const std::vector<std::shared_ptr<platform::Button>>& deleteButtons() const { ensureBuilt(); return m_deleteButtons; }
+    const std::shared_ptr<platform::Label>& headerLabel() const { ensureBuilt(); return m_header; }
+    const std::shared_ptr<platform::Button>& closeButton() const { ensureBuilt(); return m_closeButton; }
+    // How many times the rows were built (for tests).
+    int builds() const { return m_builds; }
 
     void selectRow(long index);
     void deleteRow(long index);
+    void closeList();
+
+    void didMoveToSuperview() override;
+    void layoutSubviews() override;
 
 private:
+    // Builds the rows when they are out of date.
+    void ensureBuilt() const;
+    void changed();
     void rebuild();
     std::shared_ptr<platform::Control> makeRow(double y, const std::string& text, bool marked, bool footer);
 
@@ -64,6 +82,9 @@ private:
     std::optional<std::string> m_headerTitle, m_footerTitle;
     std::shared_ptr<platform::ScrollView> m_scroll;
     std::shared_ptr<platform::Label> m_header;
+    std::shared_ptr<platform::Button> m_closeButton;
+    bool m_built = false;
+    int m_builds = 0;
     std::vector<std::shared_ptr<platform::Control>> m_rows;
     std::vector<std::shared_ptr<platform::Button>> m_deleteButtons;
     std::shared_ptr<platform::Control> m_footer;

@@ -9,6 +9,8 @@
 #include "platform/NotificationCenter.h"
 #include "platform/ui/ViewAnimation.h"
 
+#include <algorithm>
+
 namespace cardpay {
 
 // MARK: - BCNavController
@@ -135,8 +137,14 @@ platform::Color BCNavigationBar::createBackgroundColor() {
 }
 
 void BCNavigationBar::addBarTitle(const std::string& title) {
-    m_barTitle = std::make_shared<platform::Label>(platform::Rect(0, 0, bounds().size.width, 44));
+    m_barTitle = std::make_shared<BCLabel>(platform::Rect(0, 0, bounds().size.width, 44));
     m_barTitle->setText(title);
+    // The title spans the bar but is drawn clear of the left button and the logo (the same room on both
+    // sides, so that it stays centred), cut with an ellipsis when it is longer.
+    const double side = std::max(kLeftButtonWidth, logoSize().width + 10);
+    m_barTitle->setTextInsets(side, side);
+    m_barTitle->setLineBreakMode(platform::LineBreakMode::TruncateTail);
+    m_barTitle->setNumberOfLines(1);
     m_barTitle->setTextAlignment(platform::TextAlignment::Center);
     m_barTitle->setFont(platform::Font::boldSystemFont(20));
     m_barTitle->setBackgroundColor(platform::Color::clear());
@@ -161,13 +169,16 @@ void BCNavigationBar::addLoadingIndicator() {
     addSubview(m_loadingIndicator);
 }
 
-platform::Rect BCNavigationBar::logoFrame() const {
-    const auto image = m_logoImage->image();
+platform::Size BCNavigationBar::logoSize() {
+    const auto image = BCImageManager::instance()->imageNamed(20008);
     const platform::Size size = image ? image->size() : platform::Size{};
     const double scale = size.height > 0 ? size.height / 20 : 1;
-    const double width = size.width / scale;
-    const double height = size.height / scale;
-    return platform::Rect(bounds().size.width - width - 5, (bounds().size.height - height) / 2, width, height);
+    return {size.width / scale, size.height / scale};
+}
+
+platform::Rect BCNavigationBar::logoFrame() const {
+    const platform::Size size = logoSize();
+    return platform::Rect(bounds().size.width - size.width - 5, (bounds().size.height - size.height) / 2, size.width, size.height);
 }
 
 void BCNavigationBar::addCardPaylogo() {

@@ -7,11 +7,13 @@
 //
 // BCNavigationBar is a 44-point bar: a centred title or a spinner until `resetBarTitle`, the logo
 // (image 20008, 20 points high) at the right, and a left button (image 20002 back, 20003 close) when a
-// live target and an action are given.
+// live target and an action are given. The title's label spans the bar; its text is drawn clear of the
+// left button's place and the logo, the same room on both sides, and a longer title ends in "…".
 //
 // Main thread only.
 #pragma once
 
+#include "cardpay/views/BCLabel.h"
 #include "platform/Notification.h"
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/Button.h"
@@ -70,6 +72,7 @@ private:
 class BCNavigationBar : public platform::View {
 public:
     using Action = std::function<void()>;
+    static constexpr double kLeftButtonWidth = 80;
 
     BCNavigationBar(platform::Rect frame, const std::optional<std::string>& barTitle, const std::string& btnTitle,
                     std::weak_ptr<void> target, Action action, bool shouldBack);
@@ -83,7 +86,7 @@ public:
     void showCardPayLogo();
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration);
 
-    const std::shared_ptr<platform::Label>& barTitle() const { return m_barTitle; }
+    const std::shared_ptr<BCLabel>& barTitle() const { return m_barTitle; }
     const std::shared_ptr<platform::ActivityIndicatorView>& loadingIndicator() const { return m_loadingIndicator; }
     const std::shared_ptr<platform::ImageView>& logoImage() const { return m_logoImage; }
     const std::shared_ptr<platform::Button>& leftButton() const { return m_leftButton; }
@@ -94,10 +97,12 @@ private:
     void addCardPaylogo();
     void addLeftButton(std::weak_ptr<void> target, Action action);
     platform::Rect logoFrame() const;
+    // The logo's size: image 20008 scaled to 20 points high.
+    static platform::Size logoSize();
 
     bool m_shouldBack = false;
     std::shared_ptr<platform::ImageView> m_logoImage;
-    std::shared_ptr<platform::Label> m_barTitle;
+    std::shared_ptr<BCLabel> m_barTitle;
     std::shared_ptr<platform::ActivityIndicatorView> m_loadingIndicator;
     std::shared_ptr<platform::Button> m_leftButton;
     std::weak_ptr<void> m_actionTarget;

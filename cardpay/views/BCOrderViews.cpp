@@ -26,11 +26,12 @@ std::string textOf(const platform::Dictionary& d, std::string_view key) { return
 // MARK: - BCLableCell
 
 BCLableCell::BCLableCell(platform::Rect frame, const std::string& text, const platform::Font& font, const platform::Color& color,
-                         platform::TextAlignment alignment)
+                         platform::TextAlignment alignment, double inset)
     : platform::View(frame) {
-    const double height = newSizeWithFont(text, font, frame.size.width, platform::LineBreakMode::CharWrap).height;
+    const double height = newSizeWithFont(text, font, frame.size.width - 2 * inset, platform::LineBreakMode::CharWrap).height;
     setFrame(platform::Rect(frame.origin.x, frame.origin.y, frame.size.width, height));
     m_label = BCViews::normalLabelWithFrame(bounds(), text, 16, color);
+    m_label->setTextInsets(inset, inset);
     m_label->setTextAlignment(alignment);
     m_label->setFont(font);
     m_label->setLineBreakMode(platform::LineBreakMode::CharWrap);

@@ -20,8 +20,9 @@ namespace cardpay {
 // ignored.
 class BCLableCell : public platform::View {
 public:
+    // `inset`: room kept free at both ends of the frame's width; the text is measured and drawn between.
     BCLableCell(platform::Rect frame, const std::string& text, const platform::Font& font, const platform::Color& color,
-                platform::TextAlignment alignment);
+                platform::TextAlignment alignment, double inset = 0);
     const std::shared_ptr<BCLabel>& label() const { return m_label; }
     void setLabelText(const std::string& text) { m_label->setText(text); }
     void setLabelFont(const platform::Font& font) { m_label->setFont(font); }

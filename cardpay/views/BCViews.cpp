@@ -17,7 +17,7 @@ std::shared_ptr<platform::Button> imageButton(const std::string& normal, const s
                                               BCViews::Action action) {
     auto button = BCViews::buttonWithNomalImageName(normal, highlighted, disabled);
     button->setFrame(frame);
-    button->setTitle(title, 0);
+    button->setTitle(cutForLayout(title), 0);
     button->addTarget(std::move(target), std::move(action), platform::kControlEventTouchUpInside);
     return button;
 }
@@ -28,7 +28,7 @@ platform::Font BCViews::defaultFontWithSize(double size) { return platform::Font
 
 std::shared_ptr<BCTextField> BCViews::normalTextFieldWithFrame(platform::Rect frame, const std::string& placeHolder) {
     auto field = std::make_shared<BCTextField>(frame);
-    field->setPlaceholder(placeHolder);
+    field->setPlaceholder(cutForLayout(placeHolder));
     field->setBorderStyle(platform::TextBorderStyle::None);
     field->setBackgroundColor(platform::Color::clear());
     field->setClearButtonMode(platform::TextFieldViewMode::WhileEditing);
@@ -53,7 +53,13 @@ double BCViews::leftLabelWidth() {
 std::shared_ptr<BCLabel> BCViews::textFieldLeftLabelWithTitle(const std::optional<std::string>& title) {
     if (!title)
         return nullptr;
-    return normalLabelWithFrame(platform::Rect(0, 0, leftLabelWidth(), 44), *title, 16, platform::Color::fromRGBA255(51, 51, 51));
+    auto label = normalLabelWithFrame(platform::Rect(0, 0, leftLabelWidth(), 44), *title, 16, platform::Color::fromRGBA255(51, 51, 51));
+    // A title wider than four Chinese characters ("Password:") is drawn smaller rather than run into
+    // the field's text: a few points stay free at the label's right end.
+    label->setTextInsets(0, kLeftLabelGap);
+    label->setAdjustsFontSizeToFitWidth(true);
+    label->setMinimumScaleFactor(0.6);
+    return label;
 }
 
 std::shared_ptr<BCTextField> BCViews::titleTextFieldWithTitle(const std::optional<std::string>& title, platform::Rect frame,
@@ -133,7 +139,7 @@ std::shared_ptr<platform::Button> BCViews::textButtonWithFrame(platform::Rect fr
     auto button = platform::Button::create(platform::ButtonType::Custom, frame);
     button->setClipsToBounds(true);
     button->setExclusiveTouch(true);
-    button->setTitle(text, 0);
+    button->setTitle(cutForLayout(text), 0);
     button->setTitleColor(platform::Color::fromRGBA(0, 0, 1), 0);
     button->setTitleColor(platform::Color::grey(2.0 / 3.0), 1);
     button->addTarget(std::move(target), std::move(action), platform::kControlEventTouchUpInside);

@@ -26,7 +26,9 @@ public:
     static std::shared_ptr<BCTextField> normalTextFieldWithFrame(platform::Rect frame, const std::string& placeHolder);
     static std::shared_ptr<BCTextField> imageTextFieldWithImageName(const std::string& imageName, platform::Rect frame,
                                                                     const std::string& placeHolder);
-    // None for no title; else a label as wide as four Chinese characters at 16 points, plus 10.
+    // None for no title; else a label as wide as four Chinese characters at 16 points, plus 10. Its text
+    // keeps kLeftLabelGap free at its right end, shrunk to fit when it is wider.
+    static constexpr double kLeftLabelGap = 6;
     static std::shared_ptr<BCLabel> textFieldLeftLabelWithTitle(const std::optional<std::string>& title);
     static std::shared_ptr<BCTextField> titleTextFieldWithTitle(const std::optional<std::string>& title, platform::Rect frame,
                                                                 const std::string& placeHolder);

@@ -39,7 +39,7 @@ BCUnderLineButton::BCUnderLineButton(platform::Rect frame, const std::string& ti
     : platform::Control(frame) {
     setBackgroundColor(platform::Color::clear());
     m_label = std::make_shared<platform::Label>(bounds());
-    m_label->setText(title);
+    m_label->setText(cutForLayout(title));
     m_label->setFont(font);
     m_label->setTextColor(BCUtils::underLineNormalColor());
     m_label->setBackgroundColor(platform::Color::clear());
@@ -73,12 +73,12 @@ void BCUnderLineButton::drawRect(platform::Rect) {
 }
 
 BCToast::BCToast(const std::string& message, std::weak_ptr<platform::View> onView)
-    : platform::View(platform::Rect()), m_message(message), m_onView(std::move(onView)) {
+    : platform::View(platform::Rect()), m_message(cutForLayout(message)), m_onView(std::move(onView)) {
     setBackgroundColor(platform::Color::grey(0, 0.75));
     layer()->setCornerRadius(6);
     setUserInteractionEnabled(false);
     m_label = std::make_shared<platform::Label>();
-    m_label->setText(message);
+    m_label->setText(m_message);
     m_label->setFont(platform::Font::systemFont(14));
     m_label->setTextColor(platform::Color::white());
     m_label->setTextAlignment(platform::TextAlignment::Center);

@@ -3,6 +3,7 @@
 #include "platform/Device.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Overlay.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/ViewAnimation.h"
 
 #include <algorithm>
@@ -12,6 +13,8 @@ namespace platform {
 namespace {
 
 constexpr double kMargin = 8;
+// A phone sheet keeps below the status bar and a margin.
+constexpr double kTopInset = 20 + kMargin;
 constexpr double kTitleFontSize = 13;
 constexpr double kButtonFontSize = 20;
 
@@ -42,6 +45,8 @@ long ActionSheet::firstOtherButtonIndex() const {
 }
 
 Rect ActionSheet::sheetFrame() const { return m_window && m_sheet ? m_sheet->frame() : Rect{}; }
+
+std::shared_ptr<ScrollView> ActionSheet::rowsView() const { return m_window ? m_rows.lock() : nullptr; }
 
 double ActionSheet::buildRows(View& into, double width, double y, bool withCancel) {
     if (!m_title.empty()) {
@@ -96,11 +101,18 @@ void ActionSheet::showInView(View& view) {
     bool hasMain = !m_title.empty() || numberOfButtons() > (hasCancel ? 1 : 0);
     double y = 0;
     if (hasMain) {
-        auto main = group(Rect(0, 0, width, 0));
-        double bottom = buildRows(*main, width, 0, false);
-        main->setFrame(Rect(0, 0, width, bottom));
+        // The title and buttons scroll when they are taller than the room the cancel button leaves.
+        auto rows = std::make_shared<ScrollView>(Rect(0, 0, width, 0));
+        double bottom = buildRows(*rows, width, 0, false);
+        double room = screen.height() - kTopInset - kMargin - (hasCancel ? kButtonHeight + kMargin : 0);
+        double height = std::min(bottom, std::max(room, std::min(bottom, kButtonHeight)));
+        auto main = group(Rect(0, 0, width, height));
+        rows->setFrame(main->bounds());
+        rows->setContentSize(Size{width, bottom});
+        main->addSubview(rows);
+        m_rows = rows;
         sheet->addSubview(main);
-        y = bottom + kMargin;
+        y = height + kMargin;
     }
     if (hasCancel) {
         auto cancel = group(Rect(0, y, width, kButtonHeight));
@@ -154,8 +166,11 @@ void ActionSheet::showOnPad(View& view, std::optional<Rect> rect, bool animated)
     };
     m_window->addSubview(backdrop);
 
-    auto content = std::make_shared<View>(Rect(0, 0, kPadWidth, 0));
+    // The rows scroll when the box is cut to fit the screen.
+    auto content = std::make_shared<ScrollView>(Rect(0, 0, kPadWidth, 0));
     double height = buildRows(*content, kPadWidth, 0, false);
+    content->setContentSize(Size{kPadWidth, height});
+    m_rows = content;
     auto box = std::make_shared<overlay::Box>(Rect{});
     if (rect && anchorWindow) {
         Rect target = overlay::clampedInto(view.convertRectTo(overlay::sanitized(*rect), anchorWindow.get()), screen);

@@ -2,10 +2,12 @@
 // button, in a window of its own above the others.
 //
 // - On a phone, showInView slides the sheet up from the bottom of the screen over a dimmed background:
-//   the title and the buttons in one rounded group, the cancel button in its own group below.
+//   the title and the buttons in one rounded group, the cancel button in its own group below. A group
+//   taller than the screen leaves room for (below the status bar, above the cancel button) scrolls.
 // - On a pad, showFromRect:inView shows the buttons (not the cancel button) in a box whose arrow points
 //   at the rectangle; showInView centres the box without an arrow. A tap outside the box dismisses the
-//   sheet with the cancel index (clickedButtonAtIndex, willDismiss, didDismiss).
+//   sheet with the cancel index (clickedButtonAtIndex, willDismiss, didDismiss). A box cut to fit the
+//   screen scrolls its rows.
 // - A tap on a button tells the delegate clickedButtonAtIndex, then dismisses with that index.
 //
 // Guarantees:
@@ -27,6 +29,7 @@
 namespace platform {
 
 class ActionSheet;
+class ScrollView;
 
 class ActionSheetDelegate {
 public:
@@ -54,6 +57,8 @@ public:
     void showFromRect(Rect rect, View& view, bool animated);
     // The sheet (phone) or box (pad) in window coordinates while shown.
     Rect sheetFrame() const;
+    // The scroll view holding the title and the buttons (not a phone's cancel button) while shown.
+    std::shared_ptr<ScrollView> rowsView() const;
 
 private:
     friend class ButtonOverlay<ActionSheet, ActionSheetDelegate>;
@@ -68,6 +73,7 @@ private:
     std::string m_title;
     long m_destructiveIndex = -1;
     std::shared_ptr<View> m_sheet;
+    std::weak_ptr<ScrollView> m_rows;
     bool m_onPad = false;
 };
 

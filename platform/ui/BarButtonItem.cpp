@@ -9,6 +9,8 @@ namespace platform {
 namespace {
 
 constexpr double kBarItemFontSize = 17;
+// The smallest area a bar item's button answers touches in, as on the phone.
+constexpr double kMinimumTouchSide = 44;
 
 std::string systemTitle(BarButtonSystemItem item) {
     switch (item) {
@@ -33,11 +35,16 @@ public:
         if (!item)
             return;
         // Only what changed is set: each setter asks for another layout, which runs this again.
+        bool changed = false;
         std::optional<std::string> title = item->title().empty() ? std::nullopt : std::optional<std::string>(item->title());
-        if (titleForState(kControlStateNormal) != title)
+        if (titleForState(kControlStateNormal) != title) {
             setTitle(std::move(title), kControlStateNormal);
-        if (imageForState(kControlStateNormal) != item->image())
+            changed = true;
+        }
+        if (imageForState(kControlStateNormal) != item->image()) {
             setImage(item->image(), kControlStateNormal);
+            changed = true;
+        }
         if (isEnabled() != item->isEnabled())
             setEnabled(item->isEnabled());
         if (m_appliedTint != item->tintColor()) {
@@ -48,10 +55,23 @@ public:
             m_appliedStyle = item->style();
             titleLabel()->setFont(item->style() == BarButtonItemStyle::Done ? Font::boldSystemFont(kBarItemFontSize)
                                                                             : Font::systemFont(kBarItemFontSize));
+            changed = true;
         }
-        Rect f = frame();
-        Size fits = sizeThatFits(f.size);
-        setFrame(Rect(f.origin, fits));
+        // New looks take their own size; otherwise the size a bar gave stays (a toolbar may have narrowed
+        // the button to fit).
+        if (changed) {
+            Rect f = frame();
+            setFrame(Rect(f.origin, sizeThatFits(f.size)));
+        }
+    }
+
+    // Touches within kMinimumTouchSide around the button's centre count as its own, however small its
+    // picture or title (a 13-point arrow, say).
+    bool pointInside(Point point) const override {
+        Rect b = bounds();
+        double dx = std::max(0.0, (kMinimumTouchSide - b.width()) / 2);
+        double dy = std::max(0.0, (kMinimumTouchSide - b.height()) / 2);
+        return b.insetBy(-dx, -dy).contains(point);
     }
 
 private:
@@ -132,6 +152,35 @@ std::shared_ptr<View> BarButtonItem::viewForBar() {
     return m_button;
 }
 
+namespace {
+
+// Items wider than the bar has room for give up `excess` points of width, the widest first, down to one
+// common width, so that every item keeps a place on the bar (their titles are cut to fit). Only buttons
+// made for titles and pictures shrink; custom views and spaces keep their widths.
+void shrinkToFit(const std::vector<std::shared_ptr<BarButtonItem>>& items, std::vector<double>& widths, double excess) {
+    if (!(excess > 0))
+        return;
+    std::vector<std::size_t> shrinkable;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!items[i]->isFlexibleSpace() && !items[i]->isFixedSpace() && !items[i]->customView() && widths[i] > 0)
+            shrinkable.push_back(i);
+    std::sort(shrinkable.begin(), shrinkable.end(), [&](std::size_t a, std::size_t b) { return widths[a] > widths[b]; });
+    // The common width c of the k widest: their total less c * k is the excess.
+    double total = 0;
+    double cap = 0;
+    for (std::size_t k = 0; k < shrinkable.size(); ++k) {
+        total += widths[shrinkable[k]];
+        cap = (total - excess) / static_cast<double>(k + 1);
+        if (k + 1 == shrinkable.size() || cap >= widths[shrinkable[k + 1]])
+            break;
+    }
+    cap = std::max(0.0, cap);
+    for (std::size_t i : shrinkable)
+        widths[i] = std::min(widths[i], cap);
+}
+
+} // namespace
+
 std::vector<std::pair<double, double>> layoutBarItems(const std::vector<std::shared_ptr<BarButtonItem>>& items, double width,
                                                       double margin, double spacing) {
     std::vector<double> widths;
@@ -145,7 +194,8 @@ std::vector<std::pair<double, double>> layoutBarItems(const std::vector<std::sha
         } else if (item->isFixedSpace()) {
             w = item->width();
         } else if (auto view = item->viewForBar()) {
-            w = item->width() > 0 ? item->width() : view->frame().width();
+            // A button's own width (its frame may be one a narrower bar gave it); a custom view's frame.
+            w = item->width() > 0 ? item->width() : item->customView() ? view->frame().width() : view->sizeThatFits(Size{}).width;
         }
         bool isSpace = item->isFlexibleSpace() || item->isFixedSpace();
         if (previous && !isSpace && !previous->isFlexibleSpace() && !previous->isFixedSpace())
@@ -154,6 +204,7 @@ std::vector<std::pair<double, double>> layoutBarItems(const std::vector<std::sha
         widths.push_back(w);
         previous = item.get();
     }
+    shrinkToFit(items, widths, used - width);
     double share = flexible ? std::max(0.0, width - used) / flexible : 0;
     std::vector<std::pair<double, double>> frames;
     double x = margin;

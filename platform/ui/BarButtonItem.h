@@ -1,6 +1,7 @@
 // Items of navigation bars and toolbars: a title, an image or a custom view, or a system item (done,
 // cancel, flexible and fixed space among them), with a style, an enabled flag, a tint and one
-// target-action. Bars turn items into views; a tap on an item's view calls its action.
+// target-action. Bars turn items into views; a tap on an item's view calls its action. A button made
+// for an item answers touches within 44 x 44 points around its centre, however small it is.
 //
 // Guarantees: main thread only. The target is held weakly: a freed target's action is skipped.
 #pragma once
@@ -84,8 +85,9 @@ private:
 };
 
 // Lays items out along a bar of `width`: `margin` at each end, `spacing` between two items that are not
-// spaces, fixed spaces their width, flexible spaces sharing what is left equally. Answers each item's
-// x and width (spaces included), in order.
+// spaces, fixed spaces their width, flexible spaces sharing what is left equally. When the items are
+// wider than the bar, the widest title and picture buttons narrow to one common width until they fit
+// (custom views keep theirs). Answers each item's x and width (spaces included), in order.
 std::vector<std::pair<double, double>> layoutBarItems(const std::vector<std::shared_ptr<BarButtonItem>>& items, double width,
                                                       double margin, double spacing);
 

@@ -1,7 +1,8 @@
 // Fonts. Every text of the system is measured and drawn with one font file (face 0 of the CJK font of
 // fonts-wqy-microhei), loaded into a private font configuration with hinting and metric hinting off, so
 // that every machine measures and draws the same numbers whatever fonts it has. The bold font is that
-// face emboldened.
+// face emboldened. Characters it lacks are drawn from two fallback files of the same configuration:
+// DejaVu Sans for symbols (fonts-dejavu-core), Noto Color Emoji for emoji (fonts-noto-color-emoji).
 //
 // Guarantees: values; metrics may be read on the main thread (they use the shared text engine).
 #pragma once

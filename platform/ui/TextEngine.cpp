@@ -8,9 +8,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
-#ifndef HYB_UI_FONT_FILE
-#error "HYB_UI_FONT_FILE names the font file (set by platform/CMakeLists.txt)"
+#if !defined(HYB_UI_FONT_FILE) || !defined(HYB_UI_SYMBOL_FONT_FILE) || !defined(HYB_UI_EMOJI_FONT_FILE)
+#error "HYB_UI_FONT_FILE and its fallbacks name the font files (set by platform/CMakeLists.txt)"
 #endif
 
 namespace platform::text {
@@ -24,12 +25,42 @@ constexpr std::size_t kMaxEntries = 2048;
 constexpr std::size_t kCostPerByte = 48;
 constexpr std::size_t kMaxCost = 48u << 20;
 
-// No hinting, so advances are the design advances at every size; bold is the regular face emboldened
-// (the file has no bold face).
+// Outlines get no hinting, so advances are the design advances at every size; bold is the regular face
+// emboldened (the file has no bold face). Characters the font lacks come from DejaVu Sans (symbols such
+// as arrows and shapes), then from Noto Color Emoji; what Pango marks as emoji (the "emoji" family) comes
+// from the emoji font first, its colour pictures scaled from their one size to the text's. The
+// configuration holds these three files and nothing of the machine's own, so every machine draws the
+// same pictures.
 constexpr const char* kFontConfig = R"(<?xml version="1.0"?>
 <!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
 <fontconfig>
+  <alias binding="same">
+    <family>WenQuanYi Micro Hei</family>
+    <accept><family>DejaVu Sans</family><family>Noto Color Emoji</family></accept>
+  </alias>
+  <alias binding="same">
+    <family>emoji</family>
+    <prefer><family>Noto Color Emoji</family></prefer>
+    <accept><family>DejaVu Sans</family><family>WenQuanYi Micro Hei</family></accept>
+  </alias>
   <match target="font">
+    <test name="outline" compare="eq"><bool>false</bool></test>
+    <edit name="pixelsizefixupfactor" mode="assign">
+      <divide><name target="pattern">pixelsize</name><name target="font">pixelsize</name></divide>
+    </edit>
+  </match>
+  <match target="font">
+    <test name="outline" compare="eq"><bool>false</bool></test>
+    <edit name="matrix" mode="assign">
+      <times>
+        <name>matrix</name>
+        <matrix><name>pixelsizefixupfactor</name><double>0</double><double>0</double><name>pixelsizefixupfactor</name></matrix>
+      </times>
+    </edit>
+    <edit name="size" mode="assign"><divide><name>size</name><name>pixelsizefixupfactor</name></divide></edit>
+  </match>
+  <match target="font">
+    <test name="outline" compare="eq"><bool>true</bool></test>
     <edit name="hinting" mode="assign"><bool>false</bool></edit>
     <edit name="hintstyle" mode="assign"><const>hintnone</const></edit>
     <edit name="antialias" mode="assign"><bool>true</bool></edit>
@@ -37,6 +68,7 @@ constexpr const char* kFontConfig = R"(<?xml version="1.0"?>
   <match target="font">
     <test target="pattern" name="weight" compare="more"><const>medium</const></test>
     <test name="weight" compare="less_eq"><const>medium</const></test>
+    <test name="color" compare="eq"><bool>false</bool></test>
     <edit name="embolden" mode="assign"><bool>true</bool></edit>
     <edit name="weight" mode="assign"><const>bold</const></edit>
   </match>
@@ -70,6 +102,60 @@ void appendColor(std::string& key, const Color& c) {
 
 bool isBounded(double width) { return std::isfinite(width) && width > 0; }
 
+// Pango shapes an item whole each time it breaks a line off it, and an item runs as far as the text
+// keeps its script, font and attributes: a long run without spaces (one 256 KiB word, say) is shaped again
+// for every line it wraps onto, in time quadratic in its length. Items end where an attribute does, so
+// such runs get a do-nothing attribute (font fallback on, the default) over every piece of about
+// kPieceBytes, cut at the start of a character as the user sees it (a grapheme). Runs up to kLongRunBytes
+// are left whole: their shaping, kerning included, is what it always was.
+constexpr std::size_t kLongRunBytes = 256;
+constexpr std::size_t kPieceBytes = 64;
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+void insertPiece(PangoAttrList* attrs, std::size_t begin, std::size_t end) {
+    PangoAttribute* a = pango_attr_fallback_new(TRUE);
+    a->start_index = static_cast<guint>(begin);
+    a->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attrs, a);
+}
+
+// Cuts the run [begin, end) of `text` into pieces that start at grapheme boundaries.
+void cutLongRun(PangoAttrList* attrs, const char* text, std::size_t begin, std::size_t end) {
+    const char* run = text + begin;
+    const int length = static_cast<int>(end - begin);
+    const glong characters = g_utf8_strlen(run, length);
+    std::vector<PangoLogAttr> logAttrs(static_cast<std::size_t>(characters) + 1);
+    pango_get_log_attrs(run, length, -1, pango_language_from_string("en"), logAttrs.data(), static_cast<int>(logAttrs.size()));
+    std::size_t pieceStart = begin;
+    const char* p = run;
+    for (glong i = 0; i < characters; ++i) {
+        const std::size_t at = begin + static_cast<std::size_t>(p - run);
+        if (at - pieceStart >= kPieceBytes && logAttrs[static_cast<std::size_t>(i)].is_cursor_position) {
+            insertPiece(attrs, pieceStart, at);
+            pieceStart = at;
+        }
+        p = g_utf8_next_char(p);
+    }
+    if (pieceStart > begin)
+        insertPiece(attrs, pieceStart, end);
+}
+
+// `text` is the layout's own copy: UTF-8 (Pango has replaced what was not) and ending at its first NUL.
+void cutLongRuns(PangoAttrList* attrs, const char* text) {
+    const std::size_t size = std::strlen(text);
+    std::size_t i = 0;
+    while (i < size) {
+        while (i < size && isAsciiSpace(text[i]))
+            ++i;
+        const std::size_t begin = i;
+        while (i < size && !isAsciiSpace(text[i]))
+            ++i;
+        if (i - begin > kLongRunBytes)
+            cutLongRun(attrs, text, begin, i);
+    }
+}
+
 } // namespace
 
 LaidOutText::~LaidOutText() {
@@ -85,8 +171,9 @@ TextEngine& TextEngine::shared() {
 TextEngine::TextEngine() {
     FcConfig* config = FcConfigCreate();
     FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kFontConfig), FcTrue);
-    FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(HYB_UI_FONT_FILE));
-    // Keep face 0 only: the file also holds a monospaced face, which fallback could otherwise pick.
+    for (const char* file : {HYB_UI_FONT_FILE, HYB_UI_SYMBOL_FONT_FILE, HYB_UI_EMOJI_FONT_FILE})
+        FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(file));
+    // Keep face 0 only: the CJK file also holds a monospaced face, which fallback could otherwise pick.
     // (Reject rules do not apply to application fonts, so the set is trimmed here.)
     if (FcFontSet* set = FcConfigGetFonts(config, FcSetApplication)) {
         int kept = 0;
@@ -152,6 +239,7 @@ std::shared_ptr<LaidOutText> TextEngine::build(const AttributedString& text, con
                 pango_font_description_free(d);
             }
         }
+        cutLongRuns(attrs, pango_layout_get_text(layout));
         pango_layout_set_attributes(layout, attrs);
         pango_attr_list_unref(attrs);
     }

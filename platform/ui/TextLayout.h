@@ -1,4 +1,4 @@
-// Measuring text with the layout that draws it (Pango over the one font file, see Font.h). The same
+// Measuring text with the layout that draws it (Pango over the font files of Font.h). The same
 // inputs give the same layout, cached, so measured and drawn sizes never differ and screens that measure
 // the same cell texts many times pay once.
 //

@@ -4,7 +4,8 @@
 //
 // Items are laid out with 12-point margins, 8 points between two items that are not spaces, fixed spaces
 // their width (negative widths pull neighbours closer) and flexible spaces sharing the rest equally;
-// each item's view is centred vertically.
+// each item's view is centred vertically. Buttons too wide for the bar together narrow and cut their
+// titles, so that every item stays on it (see layoutBarItems).
 //
 // Guarantees: main thread only.
 #pragma once

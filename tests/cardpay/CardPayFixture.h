@@ -5,6 +5,8 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/views/BCNavController.h"
 #include "platform/VirtualClock.h"
@@ -77,6 +79,12 @@ protected:
     }
 
     static std::shared_ptr<cardpay::BCDataContainer> container() { return cardpay::BCDataContainer::instance(); }
+    // The sample scenario's replies, with this server's address where they name "{server}".
+    platform::Dictionary sampleReplies() const {
+        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+        EXPECT_TRUE(scenario.ok());
+        return m_server.withServerAddress((scenario.ok() ? *scenario : platform::Dictionary{})["replies"]).dictionaryOrEmpty();
+    }
 
     // Turns the main loop until the delegate heard `count` answers in all.
     bool waitForAnswers(std::size_t count) {
@@ -105,6 +113,24 @@ protected:
         m_road = std::make_unique<hybtest::CardPayRoadDriver>(m_window, &m_clock);
     }
 
+    // What a case set moving ends within it: its transitions finish (on its own clock), the road is
+    // taken off the host without animation and the window is hidden, so that no screen of the case
+    // appears or disappears while a later case of the same program runs.
+    void TearDown() override {
+        m_server.releaseHeldReplies();
+        cardpay::BCMPService::releaseCommon();
+        if (m_road)
+            (void)m_road->settle();
+        if (m_root && m_root->presentedViewController())
+            m_root->dismissViewController(false, {});
+        turns(2);
+        if (m_road)
+            (void)m_road->settle();
+        if (m_window)
+            m_window->setHidden(true);
+        CardPayFixture::TearDown();
+    }
+
     hybtest::CardPayRoadDriver& road() { return *m_road; }
 
     // `screen` as the root of a navigation controller presented over the host; its view is loaded.
@@ -114,6 +140,16 @@ protected:
         m_root->presentViewController(m_nav, false);
         hybtest::runMainUntil([&] { return !m_nav->isBeingTransitioned(); });
         screen->view();
+    }
+
+    // The road opened over the host as the application opens it, the server answering init with `init`;
+    // on to the order screen.
+    ::testing::AssertionResult openRoadOnOrderScreen(const platform::Dictionary& init, const std::string& tn) {
+        m_server.setReply("init", init);
+        m_nav = cardpay::BCPayRoad::start(m_root, tn, m_server.url(), m_host);
+        if (!m_nav)
+            return ::testing::AssertionFailure() << "the road did not open";
+        return m_road->waitForScreen<cardpay::BCOrderInfoViewController>();
     }
 
     // A few turns of the main loop (work posted for a later turn runs).

@@ -173,12 +173,63 @@ TEST_F(CardPayAlert, MalformedServerDictionariesStillGiveADismissableBox) {
     tap(numeric->cancelButton());
     EXPECT_EQ(actions.back(), std::nullopt);
 
-    // A 10,000-character title and message are measured and laid out whole.
-    const std::string longText(10000, 'W');
-    auto huge = box();
-    huge->showAlertViewWithTitle(longText, longText, "OK", std::nullopt, {});
-    EXPECT_GT(huge->mHeight(), 1000);
-    EXPECT_DOUBLE_EQ(huge->titleLabel()->frame().size.height, measured(longText, 246));
+}
+
+TEST_F(CardPayAlert, ABoxNeverGrowsPastTheScreen) {
+    // A message that fits: no scrolling, the Part's layout.
+    auto small = box();
+    small->showAlertViewWithTitle("Error", "Card refused", "OK", std::nullopt, {});
+    EXPECT_FALSE(small->textScrollView());
+
+    // About 900 characters or more: the box takes the screen less its margins, the title and message
+    // scroll above the buttons, and the OK button stays on screen and works.
+    for (const std::size_t length : {std::size_t(900), std::size_t(10'000), std::size_t(1) << 20}) {
+        const std::string longText(length, 'W');
+        Recorder recorder;
+        auto delegate = std::shared_ptr<Recorder>(&recorder, [](Recorder*) {});
+        auto huge = box();
+        huge->showAlertViewWithTitle("Error", longText, "OK", "Cancel", delegate);
+        const double limit = 667 - 2 * BCAlertViewEx::kScreenMargin;
+        EXPECT_DOUBLE_EQ(huge->mHeight(), limit) << length;
+        EXPECT_DOUBLE_EQ(huge->baseView()->frame().size.height, limit);
+        EXPECT_EQ(huge->baseView()->center(), (platform::Point{375.0 / 2, 667.0 / 2}));
+        ASSERT_TRUE(huge->textScrollView());
+        const auto scroll = huge->textScrollView();
+        EXPECT_EQ(scroll->frame(), Rect(0, 0, 270, limit - 56 - 12));
+        EXPECT_EQ(huge->messageLabel()->superview().get(), scroll.get());
+        EXPECT_EQ(huge->titleLabel()->superview().get(), scroll.get());
+        // Very long texts are cut before they are measured.
+        const std::string shown = huge->messageLabel()->text();
+        EXPECT_LE(shown.size(), length);
+        if (length > kMaxLayoutCharacters) {
+            EXPECT_EQ(shown, cutForLayout(longText));
+            EXPECT_EQ(shown.size(), kMaxLayoutCharacters + std::string("…").size());
+        }
+        EXPECT_DOUBLE_EQ(huge->messageLabel()->frame().size.height, measured(shown, 246));
+        EXPECT_NEAR(scroll->contentSize().height, huge->messageLabel()->frame().maxY() + 12, 1);
+        // The buttons sit at the box's foot, inside the screen.
+        const Rect ok = huge->okButton()->convertRectTo(huge->okButton()->bounds(), huge.get());
+        EXPECT_NEAR(ok.maxY(), huge->baseView()->frame().maxY(), 1);
+        EXPECT_LE(ok.maxY(), 667);
+        EXPECT_GE(huge->baseView()->frame().minY(), 0);
+        tap(huge->okButton());
+        EXPECT_EQ(recorder.oks, 1);
+    }
+}
+
+TEST(CardPayTextCut, WholeCharactersAndAnEllipsis) {
+    EXPECT_EQ(cutForLayout("abc", 3), "abc");
+    EXPECT_EQ(cutForLayout("abcd", 3), "abc…");
+    // Multi-byte characters count once and are never split.
+    EXPECT_EQ(cutForLayout("支付成功", 2), "支付…");
+    EXPECT_EQ(cutForLayout("a😀b", 2), "a😀…");
+    EXPECT_EQ(cutForLayout("", 0), "");
+    EXPECT_EQ(cutForLayout(std::string(kMaxLayoutCharacters, 'x')).size(), kMaxLayoutCharacters);
+    // Measuring cuts the same way: a megabyte measures as its first characters.
+    const platform::Font font = platform::Font::systemFont(16);
+    const std::string big(1 << 20, 'W');
+    EXPECT_EQ(newSizeWithFont(big, font, 200, platform::LineBreakMode::CharWrap),
+              newSizeWithFont(cutForLayout(big), font, 200, platform::LineBreakMode::CharWrap));
 }
 
 TEST_F(CardPayAlert, RotationOfATwoButtonBox) {
@@ -295,6 +346,18 @@ TEST_F(CardPayAlert, NoticeBarFollowsItsTextUpToTheCap) {
     EXPECT_EQ(capped.contentScrollView()->frame().size.height, 47);
     EXPECT_DOUBLE_EQ(capped.contentScrollView()->contentSize().height, longHeight + 12);
     EXPECT_DOUBLE_EQ(capped.contentScrollView()->maximumOffset().y, longHeight + 12 - 47);
+
+    // The cap would cut the third line: a strip of the box's colour covers what shows of it, at the
+    // foot, not touchable; a text that shows whole has none.
+    const double line = platform::Font::systemFont(15).lineHeight();
+    const double cut = 41 - std::floor(41 / line) * line;
+    ASSERT_GT(cut, 0.5);
+    ASSERT_TRUE(capped.footMask());
+    EXPECT_EQ(capped.footMask()->frame(), Rect(0, 47 - cut, 375, cut));
+    EXPECT_EQ(capped.footMask()->backgroundColor(), capped.contentScrollView()->backgroundColor());
+    EXPECT_FALSE(capped.footMask()->isUserInteractionEnabled());
+    EXPECT_FALSE(shortBar.footMask());
+    EXPECT_FALSE(twoLineBar.footMask());  // two lines fit within the cap
 
     // A configuration list turns the box and the text to the advertisement colours.
     BCDataContainer::instance()->setBundleConfig(Dictionary{});

@@ -81,28 +81,28 @@ TEST_F(CardPayEntry, IllegalNumberIsRefusedAndNothingSent) {
 TEST_F(CardPayEntry, OrderRoadAsksForRulesAndMovesOnToPaying) {
     m_server.setReply("rules", platform::Dictionary{{"rules", platform::Array{platform::Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
     auto screen = open(false);
-    screen->cardCell()->bankCell()->setText("6222 0212 3456 7890");
+    screen->cardCell()->bankCell()->setText("6222 0212 3456 7894");
     screen->nextAction();
     EXPECT_TRUE(screen->mAlertView() && screen->mAlertView()->isLoadingStyle());
     ASSERT_TRUE(waitForTop<PayingDouble>());
     const auto rules = m_server.commands("rules");
     ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].params["pan"], platform::Value("6222021234567890"));
+    EXPECT_EQ(rules[0].params["pan"], platform::Value("6222021234567894"));
     EXPECT_EQ(rules[0].params["first_pay_flag"], platform::Value("0"));
-    EXPECT_EQ(BCDataContainer::instance()->mEntrustedCard(), "6222021234567890");
+    EXPECT_EQ(BCDataContainer::instance()->mEntrustedCard(), "6222021234567894");
     EXPECT_FALSE(screen->mAlertView());
 }
 
 TEST_F(CardPayEntry, AccountRoadAsksForBindCardRulesAndTheEntrustStep) {
     m_server.setReply("bindcardrules", platform::Dictionary{{"entrust_rules", platform::Array{platform::Dictionary{{"type", "mobile"}, {"name", "mobile"}}}}});
     auto screen = open(true);
-    screen->cardCell()->bankCell()->setText("6222021234567890");
+    screen->cardCell()->bankCell()->setText("6222021234567894");
     screen->nextAction();
     ASSERT_TRUE(waitForTop<EntrustDouble>());
     EXPECT_TRUE(m_server.commands("rules").empty());
     const auto bind = m_server.commands("bindcardrules");
     ASSERT_EQ(bind.size(), 1u);
-    EXPECT_EQ(bind[0].params["pan"], platform::Value("6222021234567890"));
+    EXPECT_EQ(bind[0].params["pan"], platform::Value("6222021234567894"));
 }
 
 TEST_F(CardPayEntry, RotationWidensTheCardCellOnce) {

@@ -66,7 +66,7 @@ TEST_F(CardPayCardRoad, FromTheStartScreenToSuccessByCard) {
 
     // The order screen: a new card.
     ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
-    ASSERT_TRUE(road().type("银行卡号 Card number", "6222021234567890"));
+    ASSERT_TRUE(road().type("银行卡号 Card number", "6222021234567894"));
     ASSERT_TRUE(road().pressDone());
     road().expectScreenSnapshot("road-card/01-order");
     ASSERT_TRUE(road().tap("下一步 Next"));
@@ -107,14 +107,14 @@ TEST_F(CardPayCardRoad, FromTheStartScreenToSuccessByCard) {
     const Dictionary entrustForm{{"mobile", "13800138000"}, {"cvn2", "123"}};
     EXPECT_EQ(m_server.commands("init").at(0).params["tn"], Value(kTn));
     EXPECT_EQ(m_server.commands("rules").at(0).params,
-              (Dictionary{{"first_pay_flag", "0"}, {"pan", "6222021234567890"}, {"pay_type", "1"}, {"pay_mode", "1"}}));
+              (Dictionary{{"first_pay_flag", "0"}, {"pan", "6222021234567894"}, {"pay_type", "1"}, {"pay_mode", "1"}}));
     EXPECT_EQ(m_server.commands("prepay").at(0).params, entrustForm);
     EXPECT_EQ(m_server.commands("followrules").at(0).params, entrustForm);
     for (const auto& query : m_server.commands("query"))
         EXPECT_EQ(query.params, (Dictionary{{"tn", kTn}}));
     const Dictionary pay = m_server.commands("pay").at(0).params;
     const std::string pin = pay["pin"].stringOr("");
-    EXPECT_EQ(pay, (Dictionary{{"pay_type", "1"}, {"pay_mode", "1"}, {"first_pay_flag", "0"}, {"pan", "6222021234567890"}, {"pin", pin}}));
+    EXPECT_EQ(pay, (Dictionary{{"pay_type", "1"}, {"pay_mode", "1"}, {"first_pay_flag", "0"}, {"pan", "6222021234567894"}, {"pin", pin}}));
     EXPECT_EQ(pin.size(), 16u);  // the PIN block, bound to the card, never the digits
     EXPECT_EQ(pin.find("123456"), std::string::npos);
     EXPECT_EQ(m_server.commands("bingopromotion").at(0).params, Dictionary{});

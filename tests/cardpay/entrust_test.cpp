@@ -40,7 +40,7 @@ protected:
                             {"mFailContinue", "0"},
                             {"mOrderInfoArray", Array{Dictionary{{"label", "商户名称"}, {"value", "示例商城"}},
                                                       Dictionary{{"label", "Amount"}, {"value", "CNY 128.00"}}}}});
-        container()->setMEntrustedCard(std::string("6222021234567890"));
+        container()->setMEntrustedCard(std::string("6222021234567894"));
         container()->setPayType(101);
         m_server.setReply("query", Array{Dictionary{{"status", "01"}}, Dictionary{{"status", "00"}}});
         m_server.setReply("followrules", Dictionary{{"title", "付款 Pay"}, {"rules", Array{Dictionary{{"type", "pwd"}, {"name", "pin"}}}}});

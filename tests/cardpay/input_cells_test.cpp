@@ -14,6 +14,7 @@ using namespace cardpay;
 using platform::Array;
 using platform::Dictionary;
 using platform::Rect;
+using platform::Value;
 
 namespace {
 
@@ -109,11 +110,26 @@ TEST_F(CardPayInputCells, BankNumberCardRules) {
     EXPECT_EQ(withPrefix->getPanPrefixByPan("111111111111111"), "4");
     EXPECT_EQ(withPrefix->getPanPrefixByPan("11"), std::nullopt);
 
-    // Malformed rules: not dictionaries, a pattern that does not compile, a non-boolean "isCheck".
+    // "isCheck" is a boolean or a number: 1 (or any number but 0) asks for the Luhn check, 0 does not;
+    // other types (a text "1") count as unchecked.
+    for (const auto& [check, checked] : std::vector<std::pair<Value, bool>>{
+             {Value(1), true}, {Value(2.5), true}, {Value(true), true}, {Value(0), false}, {Value(0.0), false},
+             {Value(false), false}, {Value("1"), false}, {Value(), false}}) {
+        auto rule = make<BCBankNumCell>(Dictionary{{"regex", Array{Dictionary{{"pattern", "4\\d{15}"}, {"isCheck", check}}}}});
+        rule->setText("4111111111111112");
+        EXPECT_EQ(rule->isLegalLength(), !checked) << check.description();
+        rule->setText("4111111111111111");
+        EXPECT_TRUE(rule->isLegalLength()) << check.description();
+        EXPECT_EQ(BCBankNumCell::ruleChecksCard(Dictionary{{"isCheck", check}}), checked) << check.description();
+    }
+
+    // Malformed rules: not dictionaries, a pattern that does not compile.
     auto odd = make<BCBankNumCell>(Dictionary{{"regex", Array{"x", Dictionary{{"pattern", "(("}, {"isCheck", true}},
                                                               Dictionary{{"pattern", "\\d+"}, {"isCheck", 1}}}}});
     odd->setText("4111111111111112");
-    EXPECT_TRUE(odd->isLegalLength());  // the last rule matches and counts as unchecked
+    EXPECT_FALSE(odd->isLegalLength());  // the last rule matches and asks for the Luhn check
+    odd->setText("4111111111111111");
+    EXPECT_TRUE(odd->isLegalLength());
     auto notArray = make<BCBankNumCell>(Dictionary{{"regex", "62.*"}});
     notArray->setText("4111111111111111");
     EXPECT_TRUE(notArray->isLegalLength());

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace cardpay;
 using platform::InterfaceOrientation;
 using platform::Rect;
@@ -135,6 +137,20 @@ TEST_F(CardPayNavigation, BarWithSpinnerTitleLogoAndLeftButton) {
     EXPECT_EQ(back.leftButton()->imageForState(0), BCImageManager::instance()->imageNamed(20002));
     back.leftButton()->layoutIfNeeded();
     EXPECT_EQ(back.leftButton()->imageView()->frame(), Rect(15, (44 - 20) / 2.0, 12, 20));  // the back arrow is 12 x 20
+
+    // A long title ends in an ellipsis between the left button's place and the logo, centred: the label
+    // spans the bar, its text keeps the same room free on both sides.
+    BCNavigationBar longTitle(Rect(0, 20, 375, 44), std::string(200, 'W'), "  Back", target, [] {}, true);
+    const auto title = longTitle.barTitle();
+    EXPECT_EQ(title->frame(), Rect(0, 0, 375, 44));
+    const double side = std::max(80.0, longTitle.logoImage()->frame().size.width + 10);
+    EXPECT_DOUBLE_EQ(title->leftTextInset(), side);
+    EXPECT_DOUBLE_EQ(title->rightTextInset(), side);
+    const Rect text = title->textRectForBounds(title->bounds(), 1);
+    EXPECT_GE(text.minX(), longTitle.leftButton()->frame().maxX());
+    EXPECT_LE(text.maxX(), longTitle.logoImage()->frame().minX());
+    EXPECT_EQ(title->lineBreakMode(), platform::LineBreakMode::TruncateTail);
+    EXPECT_EQ(title->numberOfLines(), 1);
 
     // Without a live target or without an action there is no left button.
     EXPECT_FALSE(BCNavigationBar(Rect(0, 0, 375, 44), std::string("T"), "", std::weak_ptr<void>(), [] {}, true).leftButton());

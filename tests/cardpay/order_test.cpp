@@ -45,9 +45,8 @@ protected:
         BCUserInfoViewController::registerScreen();
         screens.registerClass<MediumDouble>("MediumDouble");
         BCOrderInfoViewController::registerScreen();
-        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-        ASSERT_TRUE(scenario.ok());
-        m_init = *(*scenario)["replies"]["init"].getDictionary();
+        const platform::Dictionary replies = sampleReplies();
+        m_init = replies["init"].dictionaryOrEmpty();
     }
     void TearDown() override {
         for (const char* name : {"BCPayingViewController", "BCEntrustViewController", "BCUserInfoViewController", "MediumDouble"})
@@ -128,7 +127,7 @@ TEST_F(CardPayOrder, BodyFollowsTheInitAnswerAndPayMode) {
         EXPECT_FALSE(screen->mBtnNext()->isEnabled());
     }
     {
-        setMerchantCard("6222 0212 3456 7890");  // the merchant's card wins over account pay
+        setMerchantCard("6222 0212 3456 7894");  // the merchant's card wins over account pay
         auto screen = open(kAccount);
         EXPECT_FALSE(screen->paymentElementsView());
         ASSERT_TRUE(screen->mBankCell());
@@ -258,12 +257,12 @@ TEST_F(CardPayOrder, TypedCardAndItsRefusal) {
     turns(5);
     EXPECT_TRUE(m_server.commands().empty());
     m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
-    cell->setText("6222 0212 3456 7890");
+    cell->setText("6222 0212 3456 7894");
     screen->nextAction();
     ASSERT_TRUE(waitForTop<PayingDouble>());
     const auto rules = m_server.commands("rules");
     ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].params["pan"], Value("6222021234567890"));
+    EXPECT_EQ(rules[0].params["pan"], Value("6222021234567894"));
     EXPECT_EQ(rules[0].params["first_pay_flag"], Value("0"));
 }
 
@@ -422,7 +421,7 @@ TEST_F(CardPayOrder, FailuresAndLinks) {
     screen->showFindPwd();
     ASSERT_TRUE(waitForTop<BCWebViewController>());
     const auto page = std::dynamic_pointer_cast<BCWebViewController>(m_nav->topViewController());
-    EXPECT_EQ(page->webViewUrl(), "http://127.0.0.1/find-password.html");
+    EXPECT_EQ(page->webViewUrl(), m_server.url("/pages/find-password.html"));
     EXPECT_EQ(page->barTitle(), "Forgot password");
     const auto& calls = YLUniTracker::recordedCalls();
     EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& call) {
@@ -467,7 +466,7 @@ TEST_F(CardPayOrder, Pictures) {
     }
     {
         m_init.set("sup_pay_method", "11");
-        setMerchantCard("6222 0212 3456 7890");
+        setMerchantCard("6222 0212 3456 7894");
         auto screen = open(kCard);
         hybtest::expectSnapshot(*screen->view(), "order_merchant_card");
     }

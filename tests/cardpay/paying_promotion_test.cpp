@@ -114,8 +114,11 @@ TEST_F(PayingPromotion, TwoSwitchOnsWithTheSamePromotionAskForPlansOnce) {
     instalment->checkBox()->tapAction();  // on again with the same promotion: opens at once
     EXPECT_GT(instalment->frame().size.height, 45);
     EXPECT_FALSE(screen->mAlertView());
+    // What is shown is what is sent: the new plan, its amount per period.
+    EXPECT_EQ(instalment->promotionRow()->textLabel()->text(), "12 期 12 months");
+    EXPECT_EQ(instalment->promotionAmountLabel()->text(), "每期 Each 10.67");
     EXPECT_EQ(screen->paymentParams(),
-              R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-5","instalment":"3")");
+              R"("pay_type":"1","pay_mode":"1","first_pay_flag":"1","card":"card-7001","promotion":"d-5","instalment":"12")");
 
     // Another promotion choice: the next switch-on asks again (the server seeing only two requests in all
     // shows that the second switch-on sent none).

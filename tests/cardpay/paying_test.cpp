@@ -41,7 +41,7 @@ protected:
                             {"actionButton", Dictionary{{"label", "Pay now"}, {"action", "pay"}}}});
         container()->setDefaultPayMode(std::string("1"));
         container()->setMFirstPayFlag(std::string("0"));
-        container()->setMEntrustedCard(std::string("6222021234567890"));
+        container()->setMEntrustedCard(std::string("6222021234567894"));
         container()->setPayType(101);
         m_server.setReply("query", Dictionary{{"status", "00"}, {"pay_msg", "Paid"}});
     }
@@ -93,7 +93,7 @@ TEST_F(CardPayPaying, MadeByClassNameWithTheFormTheAgreementBoxAndNext) {
     EXPECT_DOUBLE_EQ(screen->mBtnNext()->frame().origin.y, screen->licenseBox()->frame().maxY() + 12);
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, screen->mBtnNext()->frame().maxY() + 30);
     // The PIN block is bound to the typed card.
-    EXPECT_EQ(container()->mMessageBlock(), "6222021234567890");
+    EXPECT_EQ(container()->mMessageBlock(), "6222021234567894");
 
     // Unfolding the order header moves the three down.
     const double formY = screen->paymentElementsView()->frame().origin.y;
@@ -133,7 +133,7 @@ TEST_F(CardPayPaying, NextPostsPayAndTheSuccessClearsTheCardAndThePin) {
     ASSERT_TRUE(waitForTop<SucceedDouble>());
     const auto pay = m_server.commands("pay");
     ASSERT_EQ(pay.size(), 1u);
-    EXPECT_EQ(pay[0].params, (Dictionary{{"pay_type", "1"}, {"pay_mode", "1"}, {"first_pay_flag", "0"}, {"pan", "6222021234567890"},
+    EXPECT_EQ(pay[0].params, (Dictionary{{"pay_type", "1"}, {"pay_mode", "1"}, {"first_pay_flag", "0"}, {"pan", "6222021234567894"},
                                          {"cvn2", "123"}, {"pin", pay[0].params["pin"]}}));
     EXPECT_EQ(pay[0].params["pin"].stringOr("").size(), 16u);
     EXPECT_EQ(m_server.commands("query").size(), 1u);
@@ -220,12 +220,12 @@ TEST_F(CardPayPaying, LoginElsewhereGoesBackToTheRootScreen) {
 }
 
 TEST_F(CardPayPaying, CardEntryPushesItForTheTypedCard) {
-    const Array regex{Dictionary{{"pattern", "62\\d{14,17}"}, {"isCheck", 1}, {"prefix", "62"}}};
+    const Array regex{Dictionary{{"pattern", "62\\d{14,17}"}, {"isCheck", 1}}};
     container()->apply({{"mInputInfoItem", Array{Dictionary{{"type", "pan"}, {"name", "pan"}, {"regex", regex}}}}});
     m_server.setReply("rules", Dictionary{{"rules", kPayForm}});
     auto entry = BCInputCardViewController::initForAccount(false);
     present(entry, true);
-    entry->cardCell()->bankCell()->setText("6222 0212 3456 7890");
+    entry->cardCell()->bankCell()->setText("6222 0212 3456 7894");
     entry->nextAction();
     ASSERT_TRUE(waitForTop<BCPayingViewController>());
     EXPECT_TRUE(std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController())->mNewCard());
@@ -243,7 +243,7 @@ TEST_F(CardPayPaying, Picture) {
 
 TEST_F(CardPayPaying, ABoundCardsPinIsNotBoundToACardTypedEarlierOnTheRoad) {
     auto typed = open();  // a typed card first: its PIN goes with its number
-    EXPECT_EQ(container()->mMessageBlock(), "6222021234567890");
+    EXPECT_EQ(container()->mMessageBlock(), "6222021234567894");
     cardpaytest::dismissRoad(m_root);
     // Back on the order screen the user picks a bound card instead.
     container()->setMFirstPayFlag(std::string("1"));
@@ -262,4 +262,74 @@ TEST_F(CardPayPaying, ABoundCardAuthorisedFirstStillPaysByItsId) {
     ASSERT_TRUE(parsed.ok());
     EXPECT_EQ((*parsed->getDictionary())["card"], platform::Value("card-7002"));
     EXPECT_FALSE(parsed->getDictionary()->contains("pan"));
+}
+
+TEST_F(CardPayPaying, ALostResultPollIsAskedAgainNeverThePayment) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    auto screen = open();
+    fill(*screen);
+    // The payment goes out; its result poll hangs, then answers HTTP 500, then hangs again.
+    m_server.setFault("query", Fault::Hold);
+    ASSERT_TRUE(road().tap("Pay now"));
+    ASSERT_TRUE(road().waitUntil([&] { return m_server.commands("query").size() == 1; }, "the first poll"));
+    EXPECT_TRUE(road().isLoading());
+    road().advance(BCHttpsConnect::kTimeout);  // no reply in time: asked again a second later
+    ASSERT_TRUE(road().waitUntil([&] { return screen->service()->pollsLost() == 1; }, "the lost poll"));
+    m_server.setFault("query", Fault::HTTP500);
+    road().advance(BCMPService::kPollInterval);
+    ASSERT_TRUE(road().waitUntil([&] { return screen->service()->pollsLost() == 2; }, "the second lost poll"));
+    m_server.setFault("query", Fault::Hold);
+    road().advance(BCMPService::kPollInterval);
+    ASSERT_TRUE(road().waitUntil([&] { return m_server.commands("query").size() == 3; }, "the third poll"));
+    road().advance(BCHttpsConnect::kTimeout);
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() != nullptr; }, "the box"));
+
+    // The screen says the result is being confirmed; the secret fields are empty and Next asks for the
+    // result, enabled though the form is not filled.
+    const std::string checkResult = BCLocale::instance()->getStringById(10019);
+    EXPECT_EQ(road().alertMessage(), BCLocale::instance()->getStringById(12017));
+    EXPECT_TRUE(cell(*screen, 0)->text().empty());
+    EXPECT_TRUE(cell(*screen, 1)->text().empty());
+    EXPECT_EQ(screen->mBtnNext()->titleForState(platform::kControlStateNormal), checkResult);
+    EXPECT_TRUE(screen->mBtnNext()->isEnabled());
+    EXPECT_TRUE(screen->awaitingPaymentResult());
+    ASSERT_TRUE(road().tap(BCLocale::instance()->getStringById(10004)));  // Cancel: the box goes, nothing sent
+    EXPECT_FALSE(road().alertBox());
+    EXPECT_EQ(m_server.commands("query").size(), 3u);
+
+    // Next asks again; the server has the result by now: paid.
+    m_server.releaseHeldReplies();
+    m_server.setFault("query", Fault::None);
+    ASSERT_TRUE(road().tap(checkResult));
+    ASSERT_TRUE(waitForTop<SucceedDouble>());
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    EXPECT_EQ(m_server.commands("query").size(), 4u);
+}
+
+TEST_F(CardPayPaying, AResultBeingConfirmedThatFailedLetsTheUserPayAgain) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    auto screen = open();
+    fill(*screen);
+    m_server.setFault("query", Fault::NotJSON);
+    screen->nextAction();
+    for (int lost = 1; lost < BCMPService::kMaxLostPolls; ++lost) {
+        ASSERT_TRUE(road().waitUntil([&] { return screen->service()->pollsLost() == lost; }, "a lost poll"));
+        road().advance(BCMPService::kPollInterval);
+    }
+    ASSERT_TRUE(road().waitUntil([&] { return screen->awaitingPaymentResult() && !road().isLoading(); }, "the result being confirmed"));
+    // "Check Result" in the box: the poll says the payment failed.
+    m_server.setFault("query", Fault::None);
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    ASSERT_TRUE(road().tap(BCLocale::instance()->getStringById(10019)));
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertMessage() == std::optional<std::string>("Card declined"); }, "the failure"));
+    EXPECT_FALSE(screen->awaitingPaymentResult());
+    EXPECT_EQ(screen->mBtnNext()->titleForState(platform::kControlStateNormal), "Pay now");
+    EXPECT_FALSE(screen->mBtnNext()->isEnabled());  // the form was cleared
+    ASSERT_TRUE(road().tap(BCLocale::instance()->getStringById(10001)));
+    // A new payment may go out.
+    fill(*screen);
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    screen->nextAction();
+    ASSERT_TRUE(waitForTop<SucceedDouble>());
+    EXPECT_EQ(m_server.commands("pay").size(), 2u);
 }

@@ -88,7 +88,7 @@ TEST_F(CardPayPoints, CaptionShowsTheRestToPay) {
     const auto caption = cell->changeAmount(500);
     ASSERT_TRUE(caption);
     const std::string head = formatText(localized(13016), "500") + localized(13017);
-    EXPECT_EQ(caption->string(), head + "95.00" + localized(13019));
+    EXPECT_EQ(caption->string(), head + "95.00 " + localized(13019));  // "95.00 yuan": the word set off by a blank
     // Green head, red rest, green currency word.
     bool red = false;
     for (const auto& run : caption->runs())
@@ -107,10 +107,11 @@ TEST_F(CardPayPoints, AWrappingCaptionMovesTheViewsBelow) {
     const double formHeight = form.frame().size.height;
     const double cellHeight = cell->frame().size.height;
 
-    const std::string longer = formatText(localized(13016), "500") + localized(13017) + "95.00" + localized(13019);
+    const std::string longer = formatText(localized(13016), "500") + localized(13017) + "95.00 " + localized(13019);
     const platform::Font font = platform::Font::systemFont(16);
-    const double grow = newSizeWithFont(longer, font, 230, platform::LineBreakMode::CharWrap).height -
-                        newSizeWithFont(formatText(localized(13016), "500"), font, 230, platform::LineBreakMode::CharWrap).height;
+    const double textWidth = 230 - 2 * BCPointCell::kTextInset;  // the caption's text keeps the insets free
+    const double grow = newSizeWithFont(longer, font, textWidth, platform::LineBreakMode::CharWrap).height -
+                        newSizeWithFont(formatText(localized(13016), "500"), font, textWidth, platform::LineBreakMode::CharWrap).height;
     ASSERT_GT(grow, 0);
     cell->shouldChangeAmout(500);
     EXPECT_DOUBLE_EQ(cell->keyPath(), grow);
@@ -125,4 +126,26 @@ TEST_F(CardPayPoints, AWrappingCaptionMovesTheViewsBelow) {
     EXPECT_DOUBLE_EQ(cell->keyPath(), -grow);
     EXPECT_DOUBLE_EQ(below->frame().origin.y, belowY);
     EXPECT_DOUBLE_EQ(form.frame().size.height, formHeight);
+}
+
+TEST_F(CardPayPoints, TheRestToPayIsNeverNegativeAndTheTextsKeepTheirInsets) {
+    // 500 points at 1 yuan against an order of 1.00: nothing left to pay, not "-499.00".
+    Dictionary rich = kPoints;
+    rich.set("ordr_amnt", "1.00");
+    rich.set("ratio", "1");
+    auto cell = BCBaseCell::create<BCPointCell>(Rect(0, 0, 375, 0), rich, screen);
+    cell->shouldChangeAmout(500);
+    const std::string caption = cell->captionView()->label()->text();
+    EXPECT_NE(caption.find(localized(13017) + "0.00 " + localized(13019)), std::string::npos) << caption;
+    EXPECT_EQ(caption.find('-'), std::string::npos) << caption;
+    cell->shouldChangeAmout(0.5);
+    EXPECT_NE(cell->captionView()->label()->text().find("0.50 "), std::string::npos);
+
+    // The caption and the hint span the cell; their texts start 12 points in, like the other captions.
+    for (const auto& view : {cell->captionView(), cell->hintView()}) {
+        EXPECT_DOUBLE_EQ(view->frame().origin.x, 0);
+        EXPECT_DOUBLE_EQ(view->frame().size.width, 375);
+        EXPECT_DOUBLE_EQ(view->label()->leftTextInset(), BCPointCell::kTextInset);
+        EXPECT_DOUBLE_EQ(view->label()->textRectForBounds(view->label()->bounds(), 0).origin.x, BCPointCell::kTextInset);
+    }
 }

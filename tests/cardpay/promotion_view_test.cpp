@@ -303,29 +303,50 @@ TEST_F(PromotionViewTest, PlanListChoosesAPlan) {
     const auto& call = YLUniTracker::recordedCalls().back();
     EXPECT_EQ(call.arguments[0].stringOr(""), "bankpay_select_installment");
     EXPECT_EQ(call.arguments[2], platform::Value(Dictionary{{"pos", "2"}}));
-    // The amount line of a plan view is not touched.
-    EXPECT_FALSE(view->promotionAmountLabel());
+    // The amount line follows the plan chosen: the view, made without one (the first plan has no
+    // amount), gets it under the chooser row and grows by it, telling the screen.
+    ASSERT_TRUE(view->promotionAmountLabel());
+    EXPECT_EQ(view->promotionAmountLabel()->text(), "每期 ¥17.50");
+    EXPECT_DOUBLE_EQ(view->amountLabelBg()->frame().origin.y, 88);
+    const double lineHeight = view->promotionAmountLabel()->frame().size.height;
+    EXPECT_GT(lineHeight, 0);
+    EXPECT_DOUBLE_EQ(view->frame().size.height, 88 + lineHeight + 10);
+    EXPECT_EQ(m_screen->offsets.back(), lineHeight + 10);
+    EXPECT_DOUBLE_EQ(view->bottomLine()->frame().origin.y, view->amountLabelBg()->frame().maxY() - 1);
+    // Back to the plan without an amount: the line empties and shrinks to its margins.
+    view->listViewDidSelectedAtIndex(*list, 0);
+    EXPECT_EQ(view->promotionAmountLabel()->text(), "");
+    EXPECT_DOUBLE_EQ(view->frame().size.height, 88 + 10);
     // An index outside the plans (the footer's) is ignored.
     view->listViewDidSelectedAtIndex(*list, 3);
     view->listViewDidSelectedAtIndex(*list, -1);
-    EXPECT_EQ(view->selectIndex(), 2);
+    EXPECT_EQ(view->selectIndex(), 0);
 }
 
-TEST_F(PromotionViewTest, NewPlansReplaceTheLabelsButNotTheValuesSent) {
+TEST_F(PromotionViewTest, NewPlansReplaceWhatIsShownAndSent) {
     auto view = make(instalmentElement(threePlans()), BCPromotionView::Instalment, 12);
-    view->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(Rect(), std::vector<std::string>{}), 1);
-    view->refreshInstalmentList(instalmentElement(Array{option("12期", "12"), option("24期", "24")}));
+    const auto list = std::make_shared<BCListView>(Rect(), std::vector<std::string>{});
+    view->listViewDidSelectedAtIndex(*list, 1);
+    EXPECT_EQ(view->promotionAmountLabel()->text(), "每期 ¥34.00");
+    view->refreshInstalmentList(instalmentElement(Array{option("12期", "12", "每期 ", "¥10.67"), Dictionary{{"label", "24期"}, {"value", "24"}, {"available", "1"}}}));
     EXPECT_EQ(view->promotionLabels(), (std::vector<std::string>{"12期", "24期"}));
     EXPECT_EQ(view->selectIndex(), 0);
+    // The row, the amount line and the value sent are the first new plan's.
     EXPECT_EQ(view->promotionRow()->textLabel()->text(), "12期");
-    // The values still come from the element the view was made with.
-    EXPECT_EQ(view->optionParams(), R"("instalment":"0")");
-    EXPECT_EQ(view->promotionContent()["options"].arrayOrEmpty().size(), 3u);
+    EXPECT_EQ(view->promotionAmountLabel()->text(), "每期 ¥10.67");
+    EXPECT_EQ(view->optionParams(), R"("instalment":"12")");
+    EXPECT_EQ(view->plans().size(), 2u);
+    // Choosing among the new plans: their values and flags count (the second may not be sent).
+    view->listViewDidSelectedAtIndex(*list, 1);
+    EXPECT_EQ(view->optionParams(), "");
+    view->listViewDidSelectedAtIndex(*list, 2);  // past the new plans: ignored
+    EXPECT_EQ(view->selectIndex(), 1);
 
     // An element without plans: an empty list and chooser, nothing to send.
     view->refreshInstalmentList(Dictionary{{"options", "none"}});
     EXPECT_TRUE(view->promotionLabels().empty());
     EXPECT_EQ(view->promotionRow()->textLabel()->text(), "");
+    EXPECT_EQ(view->optionParams(), "");
 }
 
 TEST_F(PromotionViewTest, InstalmentWithoutPlans) {

@@ -33,8 +33,8 @@ TEST_F(RepliesTest, InitFillsTheOrderFields) {
     ASSERT_TRUE(c->mBindCardArray());
     EXPECT_EQ(c->mBindCardArray()->size(), 2u);
     EXPECT_EQ((*c->mInputInfoItem())[0]["type"], Value("pan"));
-    EXPECT_EQ(c->mBankUrl(), "http://127.0.0.1/banks.html");
-    EXPECT_EQ((*c->findPwdUrl())["href"], Value("http://127.0.0.1/find-password.html"));
+    EXPECT_EQ(c->mBankUrl(), m_server.url("/pages/banks.html"));
+    EXPECT_EQ((*c->findPwdUrl())["href"], Value(m_server.url("/pages/find-password.html")));
     EXPECT_EQ(c->warningInfo(), "Please check the amount before paying.");
     EXPECT_FALSE(c->mUser_id());
     EXPECT_FALSE(c->mUpdateInfo());
@@ -67,7 +67,7 @@ TEST_F(RepliesTest, RulesWithAnEntrustStepTrackAndSetThePrefix) {
     EXPECT_EQ(cardpay::YLUniTracker::recordedCalls(),
               (std::vector<cardpay::YLUniTrackerCall>{{"trackEvent", {"entrust_phoneNO_change"}}}));
     EXPECT_EQ(container()->mEntrustElementArray()->size(), 1u);
-    EXPECT_EQ((*container()->actionButton())["action"], Value("pay"));
+    EXPECT_EQ((*container()->actionButton())["action"], Value("prepay"));
     EXPECT_EQ(container()->viewControllerTitle(), "授权 Authorise");
     EXPECT_EQ(container()->mFailContinue(), "0");
 
@@ -91,13 +91,13 @@ TEST_F(RepliesTest, ACardsFormMayBringItsOwnOffers) {
     const Dictionary offer{{"label", "Promotions"}, {"name", "promotion"}};
     container()->setInstalment(Dictionary{{"label", "Held"}});
     m_server.setReply("rules", Dictionary{{"rules", Array{}}, {"promotion", offer}, {"instalment", "12"}});
-    m_service->postRulesRequestWithFlag("0", "6222021234567890", "1", "1");
+    m_service->postRulesRequestWithFlag("0", "6222021234567894", "1", "1");
     ASSERT_TRUE(waitForAnswers(1));
     EXPECT_EQ(container()->promotion(), offer);
     EXPECT_EQ(container()->instalment(), (Dictionary{{"label", "Held"}}));  // not a dictionary: the held one stays
 
     m_server.setReply("rules", Dictionary{{"rules", Array{}}});
-    m_service->postRulesRequestWithFlag("0", "6222021234567890", "1", "1");
+    m_service->postRulesRequestWithFlag("0", "6222021234567894", "1", "1");
     ASSERT_TRUE(waitForAnswers(2));
     EXPECT_EQ(container()->promotion(), offer);
 }
@@ -296,4 +296,42 @@ TEST_F(RepliesTest, AServiceThatGoesAwayHearsNothing) {
     other->postGetUserInfoRequestWithParams("");
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !otherDelegate->answers.empty(); }));
     EXPECT_TRUE(m_delegate->answers.empty());
+}
+
+TEST_F(RepliesTest, PointsValuesThatAreNotPlainNumbersAreRefused) {
+    ASSERT_EQ(getUserInfo().code, cardpay::kBCEventUserInfo);
+    const platform::Dictionary before = container()->storedFields();
+    const Dictionary points{{"type", "POINT"}, {"name", "points"}, {"max_use_point", "500"}, {"ordr_amnt", "1.00"},
+                            {"point", "1200"}, {"ratio", "0.01"}};
+    auto scenario = *testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+    Dictionary user = *scenario["replies"]["getuserinfo"].getDictionary();
+    // Negative, not a number, not finite, exponents, signs, blanks, empty, not a text, too long: each
+    // value of each key makes the reply malformed, whichever form holds the element.
+    for (const char* key : {"max_use_point", "ordr_amnt", "point", "ratio"}) {
+        for (const Value& bad : {Value("-500"), Value("NaN"), Value("inf"), Value("1e400"), Value("+1"), Value(" 1"),
+                                 Value(""), Value("1.2.3"), Value(500), Value("12345678901234567")}) {
+            Dictionary element = points;
+            element.set(key, bad);
+            user.set("rules", Array{element});
+            m_server.setReply("getuserinfo", user);
+            const Answer& answer = getUserInfo();
+            EXPECT_TRUE(answer.failure) << key << " " << bad.description();
+            EXPECT_EQ(answer.code, cardpay::kBCFailureBadReply) << key << " " << bad.description();
+            EXPECT_EQ(container()->storedFields(), before) << key << " " << bad.description();
+        }
+    }
+    // In the other forms too; an element of another type is not checked.
+    user.set("rules", Array{});
+    user.set("user_info", Array{Dictionary{{"type", "point"}, {"ratio", "-1"}}});
+    m_server.setReply("getuserinfo", user);
+    EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureBadReply);
+    m_server.setReply("rules", Dictionary{{"entrust_rules", Array{Dictionary{{"type", "point"}, {"point", "x"}}}}});
+    m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
+    ASSERT_TRUE(waitForAnswers(m_delegate->answers.size() + 1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureBadReply);
+    user.set("user_info", Array{Dictionary{{"type", "text"}, {"ratio", "-1"}}});
+    // Plain numbers pass: integers, decimals, a leading or trailing point.
+    user.set("rules", Array{Dictionary{{"type", "point"}, {"max_use_point", "500"}, {"ordr_amnt", "100.00"}, {"point", ".5"}, {"ratio", "1."}}});
+    m_server.setReply("getuserinfo", user);
+    EXPECT_EQ(getUserInfo().code, cardpay::kBCEventUserInfo);
 }

@@ -1,4 +1,5 @@
-// The result poll after a payment command, on the virtual clock.
+// The result poll after a payment command, on the virtual clock, and the rule that a payment whose result
+// is not known is never sent again (its result is asked for instead).
 #include "CardPayFixture.h"
 
 #include "cardpay/core/BCLocale.h"
@@ -15,6 +16,9 @@ protected:
     }
     bool waitForPolls(int n) {
         return hybtest::runMainUntil([&] { return m_service->pollsAnswered() >= n; });
+    }
+    bool waitForLostPolls(int n) {
+        return hybtest::runMainUntil([&] { return m_service->pollsLost() >= n; });
     }
 };
 
@@ -79,19 +83,113 @@ TEST_F(ResultPollTest, EndlessWaitingTimesOutAfterSixtyPolls) {
     EXPECT_EQ(queries(), 60u);
 }
 
-TEST_F(ResultPollTest, StatusAbsentNotTextOrUnknownIsABadReplyNotASuccess) {
+TEST_F(ResultPollTest, AStatusAbsentNotTextOrUnknownIsALostPollNeverASuccess) {
     for (const platform::Value& status : {platform::Value(), platform::Value(0), platform::Value("07")}) {
         Dictionary params{{"title", "Paid"}};
         if (!status.isNull())
             params.set("status", status);
         m_server.setReply("query", params);
         const std::size_t before = m_delegate->answers.size();
+        const std::size_t queriesBefore = queries();
+        // The payment is sent once; later ones ask for its result again.
         pay();
+        for (int lost = 1; lost < cardpay::BCMPService::kMaxLostPolls; ++lost) {
+            ASSERT_TRUE(waitForLostPolls(lost));
+            m_clock.advance(cardpay::BCMPService::kPollInterval);
+        }
         ASSERT_TRUE(waitForAnswers(before + 1));
         EXPECT_TRUE(lastAnswer().failure);
-        EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureBadReply);
+        EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureResultUnknown);
+        EXPECT_EQ(lastAnswer().error, cardpay::BCLocale::instance()->getStringById(12017));
+        EXPECT_EQ(queries(), queriesBefore + cardpay::BCMPService::kMaxLostPolls);
         EXPECT_FALSE(container()->viewControllerTitle());
+        EXPECT_TRUE(container()->paymentOutstanding());
     }
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+}
+
+TEST_F(ResultPollTest, LostPollsAreAskedAgainAndThePaymentIsNeverSentTwice) {
+    // The poll answers HTTP 500, then is dropped, then says paid.
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::HTTP500);
+    pay();
+    ASSERT_TRUE(waitForLostPolls(1));
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::Drop);
+    m_clock.advance(cardpay::BCMPService::kPollInterval);
+    ASSERT_TRUE(waitForLostPolls(2));
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+    m_server.setReply("query", Dictionary{{"status", "00"}, {"title", "Paid"}});
+    m_clock.advance(cardpay::BCMPService::kPollInterval);
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(queries(), 3u);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+}
+
+TEST_F(ResultPollTest, AHeldPollTimesOutIsAskedAgainAndAtLastLeavesTheResultToBeConfirmed) {
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+    pay();
+    for (int lost = 0; lost < cardpay::BCMPService::kMaxLostPolls; ++lost) {
+        ASSERT_TRUE(waitForQueries(static_cast<std::size_t>(lost) + 1));
+        m_clock.advance(cardpay::BCHttpsConnect::kTimeout);  // no reply in time
+        if (lost + 1 < cardpay::BCMPService::kMaxLostPolls) {
+            ASSERT_TRUE(waitForLostPolls(lost + 1));
+            m_clock.advance(cardpay::BCMPService::kPollInterval);
+        }
+    }
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureResultUnknown);
+    EXPECT_EQ(queries(), static_cast<std::size_t>(cardpay::BCMPService::kMaxLostPolls));
+    EXPECT_FALSE(m_service->isBusy());
+
+    // Another payment command, from this service or another, asks for the result instead.
+    m_server.releaseHeldReplies();
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Declined"}});
+    auto other = cardpay::BCMPServiceConsumption::create();
+    auto otherDelegate = std::make_shared<RecordingDelegate>();
+    other->setDelegate(otherDelegate);
+    other->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !otherDelegate->answers.empty(); }));
+    EXPECT_EQ(otherDelegate->answers.back().code, cardpay::kBCFailurePayment);
+    EXPECT_EQ(otherDelegate->answers.back().error, "Declined");
+    EXPECT_TRUE(m_server.commands("prepay").empty());
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    // The result said it failed: the next payment goes out.
+    EXPECT_FALSE(container()->paymentOutstanding());
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("pay").size(), 2u);
+}
+
+TEST_F(ResultPollTest, APaymentWhoseReplyIsLostIsPolledNotSentAgain) {
+    for (const auto fault : {testsupport::CardPayTestServer::Fault::Drop, testsupport::CardPayTestServer::Fault::HTTP500,
+                             testsupport::CardPayTestServer::Fault::NotJSON}) {
+        m_server.setFault("pay", fault);
+        m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Not received"}});
+        const std::size_t before = m_delegate->answers.size();
+        const std::size_t paysBefore = m_server.commands("pay").size();
+        pay();
+        ASSERT_TRUE(waitForAnswers(before + 1));
+        // The poll tells: the payment never arrived, so it failed and may be sent again.
+        EXPECT_EQ(lastAnswer().code, cardpay::kBCFailurePayment);
+        EXPECT_EQ(m_server.commands("pay").size(), paysBefore + 1);
+        EXPECT_FALSE(container()->paymentOutstanding());
+    }
+}
+
+TEST_F(ResultPollTest, ARefusedPaymentMayBeSentAgain) {
+    m_server.setEnvelope("pay", Dictionary{{"resp", "12"}, {"msg", "Card frozen"}});
+    pay();
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureMessage);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_EQ(queries(), 0u);
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_EQ(m_server.commands("pay").size(), 2u);
 }
 
 TEST_F(ResultPollTest, AGoneDelegateDropsTheReplyAndStopsThePoll) {

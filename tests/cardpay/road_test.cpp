@@ -32,23 +32,15 @@ protected:
     void SetUp() override {
         CardPayRoadFixture::SetUp();
         BCScreenRegistry::shared().registerClass<PayingDouble>("BCPayingViewController");
-        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-        ASSERT_TRUE(scenario.ok());
-        m_init = *(*scenario)["replies"]["init"].getDictionary();
+        const platform::Dictionary replies = sampleReplies();
+        m_init = replies["init"].dictionaryOrEmpty();
     }
     void TearDown() override {
         BCScreenRegistry::shared().unregisterClass("BCPayingViewController");
         CardPayRoadFixture::TearDown();
     }
 
-    // The road opened over the host as the application opens it; on to the order screen.
-    ::testing::AssertionResult openOrderScreen() {
-        m_server.setReply("init", m_init);
-        m_nav = BCPayRoad::start(m_root, "201712010009", m_server.url(), m_host);
-        if (!m_nav)
-            return ::testing::AssertionFailure() << "the road did not open";
-        return road().waitForScreen<BCOrderInfoViewController>();
-    }
+    ::testing::AssertionResult openOrderScreen() { return openRoadOnOrderScreen(m_init, "201712010009"); }
     static std::string text(int id) { return BCLocale::instance()->getStringById(id); }
 
     Dictionary m_init;
@@ -128,14 +120,14 @@ TEST_F(CardPayRoad, AnotherCardFromTheListOpensCardEntry) {
     // key taken back.
     EXPECT_FALSE(road().pressKeys("3"));
     ASSERT_TRUE(road().type(kCardNumber, ""));
-    ASSERT_TRUE(road().pressKeys("345678909"));
+    ASSERT_TRUE(road().pressKeys("345678949"));
     ASSERT_TRUE(road().pressDelete());
     m_server.setReply("rules", Dictionary{{"rules", Array{Dictionary{{"type", "cvn2"}, {"name", "cvn2"}}}}});
     ASSERT_TRUE(road().tap(kNext));
     ASSERT_TRUE(road().waitForScreen<PayingDouble>());
     const auto rules = m_server.commands("rules");
     ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].params["pan"], Value("6222021234567890"));
+    EXPECT_EQ(rules[0].params["pan"], Value("6222021234567894"));
 }
 
 TEST_F(CardPayRoad, NewCardBodyTypedWithTheKeyboardAndItsPicture) {
@@ -143,14 +135,14 @@ TEST_F(CardPayRoad, NewCardBodyTypedWithTheKeyboardAndItsPicture) {
     ASSERT_TRUE(openOrderScreen());
     EXPECT_FALSE(road().tap(kNext));  // disabled until a number is typed
     ASSERT_TRUE(road().type(kCardNumber, ""));  // the focus only: the digit keyboard comes up
-    ASSERT_TRUE(road().pressKeys("6222021234567890"));
+    ASSERT_TRUE(road().pressKeys("6222021234567894"));
     ASSERT_TRUE(road().settle());
     road().expectScreenSnapshot("road_new_card_keyboard");
     ASSERT_TRUE(road().pressDone());
     m_server.setReply("rules", Dictionary{{"rules", Array{}}});
     ASSERT_TRUE(road().tap(kNext));
     ASSERT_TRUE(road().waitForScreen<PayingDouble>());
-    EXPECT_EQ(m_server.commands("rules").at(0).params["pan"], Value("6222021234567890"));
+    EXPECT_EQ(m_server.commands("rules").at(0).params["pan"], Value("6222021234567894"));
 }
 
 TEST_F(CardPayRoad, CancelOnTheOrderScreenEndsTheRoad) {

@@ -380,15 +380,12 @@ TEST_F(CardPayScreen, PasswordFieldKeyboardAndAgreement) {
 }
 
 TEST_F(CardPayScreen, WebPageScreen) {
-    const std::string dir = m_home.root();
-    { std::ofstream(dir + "/terms.html") << "<p>terms</p>"; }
-    { std::ofstream(dir + "/elsewhere.html") << "<p>else</p>"; }
     auto page = std::make_shared<platform::ScriptedPage>();
-    page->setRedirect("file://" + dir + "/moved.html", "file://" + dir + "/elsewhere.html");
+    page->setRedirect(m_server.url("/moved.html"), m_server.url("/pages/banks.html"));
     platform::WebView::setFactory([page](Rect frame) { return platform::HeadlessWebView::create(frame, page); });
     auto screen = present();
 
-    auto web = BCWebViewController::initWithUrl("file://" + dir + "/terms.html", "Terms");
+    auto web = BCWebViewController::initWithUrl(m_server.url("/pages/terms.html"), "Terms");
     m_nav->pushViewController(web, false);
     web->view();
     ASSERT_TRUE(web->navigationBar() && web->webView());
@@ -398,7 +395,7 @@ TEST_F(CardPayScreen, WebPageScreen) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return web->navigationBar()->barTitle() != nullptr; }));
     EXPECT_EQ(web->navigationBar()->barTitle()->text(), "Terms");
 
-    auto moved = BCWebViewController::initWithUrl("file://" + dir + "/moved.html", "Moved");
+    auto moved = BCWebViewController::initWithUrl(m_server.url("/moved.html"), "Moved");
     m_nav->pushViewController(moved, false);
     moved->view();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !moved->webView()->isLoading() && moved->webView()->request(); }));
@@ -411,6 +408,43 @@ TEST_F(CardPayScreen, WebPageScreen) {
 
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == moved; }));
+    platform::WebView::setFactory({});
+}
+
+TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
+    EXPECT_TRUE(BCUtils::isWebAddress("http://127.0.0.1/a.html"));
+    EXPECT_TRUE(BCUtils::isWebAddress("HTTPS://example.invalid/"));
+    for (const char* other : {"file:///etc/passwd", "FILE:///etc/passwd", "javascript:alert(1)", "data:text/html,<p>x</p>",
+                              "about:blank", "ftp://127.0.0.1/", "http:relative", "/etc/passwd", "", "not a url"})
+        EXPECT_FALSE(BCUtils::isWebAddress(other)) << other;
+
+    const std::string dir = m_home.root();
+    { std::ofstream(dir + "/secret.html") << "<p>secret</p>"; }
+    auto page = std::make_shared<platform::ScriptedPage>();
+    page->setRedirect(m_server.url("/to-file.html"), "file://" + dir + "/secret.html");
+    platform::WebView::setFactory([page](Rect frame) { return platform::HeadlessWebView::create(frame, page); });
+    auto screen = present();
+
+    // A server address of another scheme: the road's error, nothing pushed.
+    for (const std::string& address : {"file://" + dir + "/secret.html", std::string("javascript:alert(1)")}) {
+        screen->openWebPage(address, "Terms");
+        EXPECT_EQ(m_nav->topViewController(), screen) << address;
+        ASSERT_TRUE(screen->mAlertView());
+        EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
+        screen->dismissAlertView();
+    }
+    // The page itself loads nothing but web addresses, and a page that leads elsewhere is stopped.
+    auto direct = BCWebViewController::initWithUrl("file://" + dir + "/secret.html", "Secret");
+    m_nav->pushViewController(direct, false);
+    direct->view();
+    EXPECT_FALSE(direct->webView()->request());
+    auto redirected = BCWebViewController::initWithUrl(m_server.url("/to-file.html"), "Redirected");
+    m_nav->pushViewController(redirected, false);
+    redirected->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !redirected->webView()->isLoading(); }));
+    const platform::URLRequest* loaded = redirected->webView()->request();
+    EXPECT_TRUE(!loaded || !loaded->url() || loaded->url()->scheme() != "file");
+    EXPECT_FALSE(redirected->navigationBar()->barTitle());
     platform::WebView::setFactory({});
 }
 
@@ -441,9 +475,7 @@ TEST_F(CardPayScreen, Pictures) {
     screen->mAlertView()->loadingImageView()->layer()->removeAllAnimations();
     hybtest::expectSnapshot(*screen->view(), "frame_loading_box");
 
-    const std::string dir = m_home.root();
-    { std::ofstream(dir + "/terms.html") << "<p>terms</p>"; }
-    auto web = BCWebViewController::initWithUrl("file://" + dir + "/terms.html", "User Agreement");
+    auto web = BCWebViewController::initWithUrl(m_server.url("/pages/terms.html"), "User Agreement");
     m_nav->pushViewController(web, false);
     web->view();
     web->navigationBar()->loadingIndicator()->stopAnimating();  // a still picture
@@ -492,12 +524,12 @@ TEST_F(CardPayScreen, AgreementPageAndSmsRequest) {
     auto screen = present();
     BCDataContainer::instance()->setPayType(101);
     YLUniTracker::resetRecord();
-    screen->checkBoxHref("file:///nowhere/terms.html", "用户协议");
+    screen->checkBoxHref(m_server.url("/nowhere/terms.html"), "用户协议");
     ASSERT_EQ(YLUniTracker::recordedCalls().size(), 1u);
     EXPECT_EQ(YLUniTracker::recordedCalls()[0].arguments[0], platform::Value("bankpay_open_user_protocol"));
     auto web = std::dynamic_pointer_cast<BCWebViewController>(m_nav->topViewController());
     ASSERT_TRUE(web);
-    EXPECT_EQ(web->webViewUrl(), "file:///nowhere/terms.html");
+    EXPECT_EQ(web->webViewUrl(), m_server.url("/nowhere/terms.html"));
     EXPECT_EQ(web->barTitle(), "用户协议");
 
     BCDataContainer::instance()->setBcPayPrefix(std::string("up_"));

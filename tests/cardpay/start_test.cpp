@@ -56,9 +56,8 @@ protected:
         CardPayRoadFixture::SetUp();
         BCOrderScreenRegistry::shared().registerClass<ScreenDouble>(std::string(kOrderScreenClass));
         BCScreenRegistry::shared().registerClass<RecordingUserInfo>(std::string(kUserInfoScreenClass));
-        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-        ASSERT_TRUE(scenario.ok());
-        m_init = *(*scenario)["replies"]["init"].getDictionary();
+        const platform::Dictionary replies = sampleReplies();
+        m_init = replies["init"].dictionaryOrEmpty();
     }
     void TearDown() override {
         platform::Reachability::setOverrideFlags(std::nullopt);

@@ -5,6 +5,7 @@
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCSuccessMarkup.h"
 #include "cardpay/screens/BCWebViewController.h"
+#include "cardpay/views/BCTextSize.h"
 #include "support/Snapshot.h"
 
 #include "CardPayFixture.h"
@@ -86,6 +87,20 @@ TEST(CardPaySuccessMarkup, OneStretchInUtf16Units) {
     ASSERT_TRUE(invalid);
     EXPECT_EQ(invalid->location, 1u);
     EXPECT_EQ(invalid->text, "\xEF\xBF\xBDx");
+}
+
+TEST(CardPaySuccessMarkup, AStretchPastTheCutIsNotColoured) {
+    std::string message(kMaxLayoutCharacters - 2, 'a');
+    message += "<FF0000#bcdef>";
+    class Probe : public BCSucceedViewController {};
+    const auto shown = Probe().atrributedStringFromInfo(message);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->string(), std::string(kMaxLayoutCharacters - 2, 'a') + "bc…");
+    ASSERT_EQ(shown->runs().size(), 2u);
+    EXPECT_EQ(shown->string().substr(shown->runs()[1].begin, shown->runs()[1].end - shown->runs()[1].begin), "bc");
+    const auto beyond = Probe().atrributedStringFromInfo(std::string(kMaxLayoutCharacters + 5, 'a') + "<FF0000#b>");
+    ASSERT_TRUE(beyond);
+    EXPECT_TRUE(beyond->string().ends_with("a…"));
 }
 
 TEST(CardPaySuccessMarkup, NoMarkup) {
@@ -300,10 +315,10 @@ TEST_F(CardPaySuccess, ShownAloneInTheStackAndBackToTheMerchant) {
     EXPECT_EQ(trackerCalls("trackPageEnd"), (std::vector<Array>{{"result_View"}}));
 }
 
-TEST_F(CardPaySuccess, LongMessageWrapsAndRotationWidensOnce) {
+TEST_F(CardPaySuccess, LongMessageWrapsIsCutForLayoutAndRotationWidensOnce) {
     std::string message;
     for (int i = 0; i < 1'000; ++i)
-        message += i == 500 ? "<FF0000#10.00> " : "付款成功 paid ";  // ten characters, or a stretch
+        message += i == 150 ? "<FF0000#10.00> " : "付款成功 paid ";  // ten characters, or a stretch
     newerLayout(message);
     auto screen = open();
     const auto& label = screen->successLabel();
@@ -311,7 +326,10 @@ TEST_F(CardPaySuccess, LongMessageWrapsAndRotationWidensOnce) {
     const auto& stretch = label->attributedText()->runs().at(1);
     EXPECT_EQ(label->text().substr(stretch.begin, stretch.end - stretch.begin), "10.00");
     EXPECT_LE(label->frame().maxX(), 375 - 12);
-    EXPECT_GT(label->frame().size.height, 20 * 100.0);
+    EXPECT_GT(label->frame().size.height, 20 * 40.0);
+    // Ten thousand characters: the first kMaxLayoutCharacters are laid out, and an ellipsis.
+    EXPECT_EQ(label->text(), cutForLayout(parseSuccessMarkup(message)->text));
+    EXPECT_TRUE(label->text().ends_with("…"));
     EXPECT_DOUBLE_EQ(screen->mScrollView()->contentSize().height, screen->mBtnNext()->frame().maxY() + 12);
 
     const double noticeWidth = screen->tempPayInfoLabel()->frame().size.width;

@@ -77,3 +77,32 @@ TEST(CardPayTestServer, LoginFormsAreCheckedAgainstTheScenarioLogin) {
     testsupport::CardPayTestServer open;  // no login in the scenario: any name is let in
     EXPECT_EQ(post(open, R"({"v":"1.4","cmd":"getuserinfo","params":{"user_name":"x","password":"y"}})")["resp"], platform::Value("00"));
 }
+
+TEST(CardPayTestServer, ServesTheScenariosPagesAndNamesItsOwnAddress) {
+    testsupport::CardPayTestServer server(platform::Dictionary{
+        {"pages", platform::Dictionary{{"/pages/draw.html", platform::Dictionary{{"title", "Draw <1>"}, {"text", "Back to {server}/x & more"}}},
+                                       {"relative.html", platform::Dictionary{{"title", "no leading slash"}}}}},
+        {"replies", platform::Dictionary{{"bingopromotion", platform::Dictionary{{"luck_draw", platform::Dictionary{
+                                             {"options", platform::Array{platform::Dictionary{{"url", "{server}/pages/draw.html"}}}}}}}}}}});
+    // Replies name the server's own address.
+    const auto reply = post(server, R"({"v":"1.4","cmd":"bingopromotion","params":{}})");
+    EXPECT_EQ(reply["params"]["luck_draw"]["options"][0]["url"], platform::Value(server.url("/pages/draw.html")));
+
+    // The page, its texts escaped, "{server}" in it replaced too.
+    platform::URLRequest request(server.url("/pages/draw.html"));
+    auto page = platform::URLConnection::sendSynchronousRequest(request);
+    ASSERT_TRUE(page.ok());
+    const std::string html(page->data.begin(), page->data.end());
+    EXPECT_NE(html.find("<title>Draw &lt;1&gt;</title>"), std::string::npos) << html;
+    EXPECT_NE(html.find("Back to " + server.url("/x") + " &amp; more"), std::string::npos) << html;
+    EXPECT_EQ(server.page("/pages/draw.html"), html);
+    // Paths not named, or named without a leading "/", are not served.
+    EXPECT_FALSE(server.page("/pages/other.html"));
+    auto missing = platform::URLConnection::sendSynchronousRequest(platform::URLRequest(server.url("/pages/other.html")));
+    ASSERT_TRUE(missing.ok());
+    EXPECT_EQ(missing->response.statusCode(), 404);
+
+    // Values: every text of nested arrays and dictionaries.
+    EXPECT_EQ(server.withServerAddress(platform::Value(platform::Array{"{server}", platform::Dictionary{{"a", "{server}{server}"}}, 3})),
+              platform::Value(platform::Array{server.url(""), platform::Dictionary{{"a", server.url("") + server.url("")}}, 3}));
+}

@@ -54,6 +54,15 @@ TEST_F(CardPayTracking, ForwardingRecordsEveryCallInOrderWhateverTheFlag) {
     EXPECT_TRUE(YLUniTracker::recordedCalls().empty());
 }
 
+TEST_F(CardPayTracking, TheRecordKeepsTheLastCallsOnly) {
+    for (std::size_t i = 0; i < 3 * YLUniTracker::kMaxRecordedCalls; ++i)
+        BCTrackerManager::trackEvent("event " + std::to_string(i));
+    const auto& calls = YLUniTracker::recordedCalls();
+    ASSERT_EQ(calls.size(), YLUniTracker::kMaxRecordedCalls);
+    EXPECT_EQ(calls.front().arguments[0], platform::Value("event " + std::to_string(2 * YLUniTracker::kMaxRecordedCalls)));
+    EXPECT_EQ(calls.back().arguments[0], platform::Value("event " + std::to_string(3 * YLUniTracker::kMaxRecordedCalls - 1)));
+}
+
 TEST_F(CardPayTracking, TheHostHearsTheResultOnce) {
     struct Host : cardpay::BCPayResultDelegate {
         void bankCardPayDidFinish(const Dictionary& result) override { results.push_back(result); }

@@ -54,10 +54,9 @@ protected:
         screens.registerClass<EntrustDouble>("BCEntrustViewController");
         screens.registerClass<SuccessDouble>("BCSucceedViewController");
         BCUserInfoViewController::registerScreen();
-        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-        ASSERT_TRUE(scenario.ok());
-        m_init = *(*scenario)["replies"]["init"].getDictionary();
-        m_user = *(*scenario)["replies"]["getuserinfo"].getDictionary();
+        const platform::Dictionary replies = sampleReplies();
+        m_init = replies["init"].dictionaryOrEmpty();
+        m_user = replies["getuserinfo"].dictionaryOrEmpty();
         m_promotion = *m_user["promotion"].getDictionary();
         m_instalment = *m_user["instalment"].getDictionary();
         m_user.remove("promotion");
@@ -192,7 +191,7 @@ TEST_F(CardPayUserInfo, BoundCardBody) {
     ASSERT_TRUE(waitForTop<BCWebViewController>());
     auto page = std::static_pointer_cast<BCWebViewController>(m_nav->topViewController());
     EXPECT_EQ(page->barTitle(), "About Account Pay");
-    EXPECT_EQ(page->webViewUrl(), "http://127.0.0.1/bind.html");
+    EXPECT_EQ(page->webViewUrl(), m_server.url("/pages/bind.html"));
 }
 
 TEST_F(CardPayUserInfo, CardListAndCardChange) {
@@ -377,7 +376,7 @@ TEST_F(CardPayUserInfo, AddCardField) {
     EXPECT_EQ(screen->supportedBanksLink()->titleLabel()->text(), "Supported Banks");
     screen->showSupportedBank();
     ASSERT_TRUE(waitForTop<BCWebViewController>());
-    EXPECT_EQ(std::static_pointer_cast<BCWebViewController>(m_nav->topViewController())->webViewUrl(), "http://127.0.0.1/banks.html");
+    EXPECT_EQ(std::static_pointer_cast<BCWebViewController>(m_nav->topViewController())->webViewUrl(), m_server.url("/pages/banks.html"));
     EXPECT_TRUE(tracked("loginpay_support_bank"));
     m_nav->popViewController(false);
     ASSERT_TRUE(waitForTop<BCUserInfoViewController>());
@@ -390,14 +389,14 @@ TEST_F(CardPayUserInfo, AddCardField) {
     EXPECT_TRUE(m_server.commands().empty());
     screen->mAlertView()->buttonOKClicked();
 
-    field->setText("6222 0212 3456 7890");
+    field->setText("6222 0212 3456 7894");
     screen->nextAction();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.commands("bindcardrules").size() == 1; }));
-    EXPECT_EQ(m_server.commands("bindcardrules")[0].params, (Dictionary{{"pan", "6222021234567890"}}));
+    EXPECT_EQ(m_server.commands("bindcardrules")[0].params, (Dictionary{{"pan", "6222021234567894"}}));
     EXPECT_TRUE(tracked("bankpay_input_cardNO_next"));
     ASSERT_TRUE(waitForTop<BCPayingViewController>());
     EXPECT_TRUE(std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController())->mNewCard());
-    EXPECT_EQ(container()->mEntrustedCard(), "6222021234567890");
+    EXPECT_EQ(container()->mEntrustedCard(), "6222021234567894");
 }
 
 TEST_F(CardPayUserInfo, PayWithTheBoundCard) {

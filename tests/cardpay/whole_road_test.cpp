@@ -31,9 +31,7 @@ class CardPayWholeRoad : public cardpaytest::CardPayRoadFixture {
 protected:
     void SetUp() override {
         CardPayRoadFixture::SetUp();
-        auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
-        ASSERT_TRUE(scenario.ok());
-        m_replies = *(*scenario)["replies"].getDictionary();
+        m_replies = sampleReplies();
         // The result poll answers "01" twice, then the sample's result.
         const Value paid = (*m_replies["query"].getArray()).back();
         m_server.setReply("query", Array{Dictionary{{"status", "01"}}, Dictionary{{"status", "01"}}, paid});
@@ -178,7 +176,7 @@ TEST_F(CardPayWholeRoad, CardRoadWithAPromotionChosenOnThePayingScreen) {
     ASSERT_TRUE(openRoad());
     ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
     ASSERT_TRUE(road().type("银行卡号 Card number", ""));
-    ASSERT_TRUE(road().pressKeys("6222021234567890"));
+    ASSERT_TRUE(road().pressKeys("6222021234567894"));
     ASSERT_TRUE(road().pressDone());
     ASSERT_TRUE(road().tap(kNext));
 
@@ -203,11 +201,11 @@ TEST_F(CardPayWholeRoad, CardRoadWithAPromotionChosenOnThePayingScreen) {
 
     EXPECT_EQ(commandNames(), (std::vector<std::string>{"init", "rules", "pay", "query", "query", "query", "bingopromotion"}));
     EXPECT_EQ(m_server.commands("rules")[0].params,
-              (Dictionary{{"first_pay_flag", "0"}, {"pan", "6222021234567890"}, {"pay_type", "1"}, {"pay_mode", "1"}}));
+              (Dictionary{{"first_pay_flag", "0"}, {"pan", "6222021234567894"}, {"pay_type", "1"}, {"pay_mode", "1"}}));
     const auto pay = m_server.commands("pay").at(0);
     const std::string pin = pay.params["pin"].stringOr("");
     EXPECT_EQ(pin.size(), 16u);
-    EXPECT_EQ(pay.body, R"({"v":"1.4","cmd":"pay","params":{"pay_type":"1","pay_mode":"1","first_pay_flag":"0","pan":"6222021234567890","pin":")" +
+    EXPECT_EQ(pay.body, R"({"v":"1.4","cmd":"pay","params":{"pay_type":"1","pay_mode":"1","first_pay_flag":"0","pan":"6222021234567894","pin":")" +
                             pin + R"(","promotion":"d-5"}})");
 }
 

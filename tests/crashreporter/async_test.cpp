@@ -10,7 +10,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -194,6 +197,43 @@ TEST(CrashSysctl, ValidUTF8PrefixStopsAtTheFirstBadOrTruncatedSequence)
     const std::uint8_t cut[] = {'a', 0xE2, 0x82, 0xAC};
     EXPECT_EQ(crsh_sysctl_valid_utf8_bytes(cut, 3), 1u); // the length cuts the sequence
     EXPECT_EQ(crsh_sysctl_valid_utf8_bytes(cut, 0), 0u);
+}
+
+// Each byte outside a well-formed sequence becomes U+FFFD; the copy never passes its capacity and never
+// splits a character.
+TEST(CrashAsync, UTF8CopiesReplaceEveryBadByte)
+{
+    auto sanitized = [](const std::string& source, std::size_t capacity = 64) {
+        std::vector<char> out(capacity + 1, 'X');
+        const std::size_t written = crsh_async_utf8_sanitize(out.data(), capacity, source.data(), source.size());
+        EXPECT_EQ(out[capacity], 'X') << "wrote past the capacity";
+        EXPECT_EQ(std::strlen(out.data()), written);
+        return std::string(out.data(), written);
+    };
+    EXPECT_EQ(sanitized("plain \u00E9\u20AC\U0001F600"), "plain \u00E9\u20AC\U0001F600");
+    EXPECT_EQ(sanitized("a\xFF" "b"), "a\uFFFD" "b");
+    EXPECT_EQ(sanitized("\xC0\x80"), "\uFFFD\uFFFD");                 // an overlong zero
+    EXPECT_EQ(sanitized("\xE0\x80\xAF"), "\uFFFD\uFFFD\uFFFD");         // an overlong slash
+    EXPECT_EQ(sanitized("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");         // a surrogate
+    EXPECT_EQ(sanitized("\xF4\x90\x80\x80"), "\uFFFD\uFFFD\uFFFD\uFFFD"); // above U+10FFFF
+    EXPECT_EQ(sanitized("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");         // U+10FFFF itself
+    EXPECT_EQ(sanitized("end\xE2\x82"), "end\uFFFD\uFFFD");             // cut at the end
+    EXPECT_EQ(sanitized(std::string("stop\0here", 9)), "stop");           // a zero ends the text
+    // Capacity counts the terminating zero; a character that does not fit whole is left out.
+    EXPECT_EQ(sanitized("abc", 3), "ab");
+    EXPECT_EQ(sanitized("a\u00E9", 3), "a");
+    EXPECT_EQ(sanitized("a\xFF", 4), "a");
+    EXPECT_EQ(sanitized("a\xFF", 5), "a\uFFFD");
+    EXPECT_EQ(sanitized("abc", 1), "");
+    char untouched = 'X';
+    EXPECT_EQ(crsh_async_utf8_sanitize(&untouched, 0, "abc", 3), 0u);
+    EXPECT_EQ(untouched, 'X');
+
+    char* copy = crsh_strdup_utf8("x\xFFy");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_STREQ(copy, "x\uFFFDy");
+    std::free(copy);
+    EXPECT_EQ(crsh_strdup_utf8(nullptr), nullptr);
 }
 
 } // namespace

@@ -8,7 +8,9 @@
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 
+#include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
+#include "platform/RunLoopThread.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,8 @@
 #include <condition_variable>
 #include <exception>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -115,15 +119,21 @@ TEST_F(CrashReporterFacade, ThePendingReportIsFoundReadAndPurged)
     EXPECT_FALSE(reporter->hasPendingCrashReport());
 }
 
+void expectNotARegularFile(const platform::Result<platform::Bytes>& bytes)
+{
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_EQ(bytes.error().domain, CRCrashReporterErrorDomain);
+    EXPECT_EQ(bytes.error().code, CRCrashReporterErrorCrashReportInvalid);
+    EXPECT_EQ(bytes.error().localizedDescription(), "The pending crash report is not a regular file");
+}
+
 TEST_F(CrashReporterFacade, APendingReportPathThatIsAFolderIsNeitherReadNorRemoved)
 {
     std::unique_ptr<CRCrashReporter> reporter = make();
     ASSERT_TRUE(reporter);
     ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportPath() + "/inside").ok());
     EXPECT_TRUE(reporter->hasPendingCrashReport());
-    platform::Result<platform::Bytes> bytes = reporter->loadPendingCrashReportData();
-    ASSERT_FALSE(bytes.ok());
-    EXPECT_EQ(bytes.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EISDIR));
+    expectNotARegularFile(reporter->loadPendingCrashReportData());
     platform::Status purged = reporter->purgePendingCrashReport();
     ASSERT_FALSE(purged.ok());
     EXPECT_EQ(purged.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EISDIR));
@@ -144,6 +154,29 @@ TEST_F(CrashReporterFacade, APendingReportLargerThanAReportCanBeIsRefusedUnread)
     ASSERT_FALSE(bytes.ok());
     EXPECT_EQ(bytes.error().domain, CRCrashReporterErrorDomain);
     EXPECT_EQ(bytes.error().code, CRCrashReporterErrorCrashReportInvalid);
+}
+
+// Only a regular file is read: a link to an endless device would be read until memory runs out, a pipe
+// would hold the reader for ever, and a link to a file is no report of ours.
+TEST_F(CrashReporterFacade, APendingReportThatIsNotARegularFileIsRefusedUnread)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportDirectory()).ok());
+    const std::string path = reporter->crashReportPath();
+    const std::string elsewhere = m_home.folders().documents() + "/report";
+    std::ofstream(elsewhere) << "crshlog";
+    for (const char* target : {"/dev/zero", elsewhere.c_str()}) {
+        ASSERT_EQ(symlink(target, path.c_str()), 0);
+        EXPECT_TRUE(reporter->hasPendingCrashReport());
+        expectNotARegularFile(reporter->loadPendingCrashReportData());
+        EXPECT_TRUE(reporter->purgePendingCrashReport().ok()); // the link goes, its target stays
+        EXPECT_FALSE(reporter->hasPendingCrashReport());
+    }
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(elsewhere));
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    expectNotARegularFile(reporter->loadPendingCrashReportData());
+    EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
 }
 
 // ---- Live reports ----
@@ -219,6 +252,21 @@ TEST_F(CrashReporterFacade, ALiveReportOfAnotherThreadMarksItCrashedWithoutItsSt
     // No state was taken for the calling thread, so it is not written: every thread is bare.
     for (std::size_t i = 0; i < report->n_threads; ++i)
         EXPECT_EQ(report->threads[i]->n_frames, 0u) << i;
+    EXPECT_TRUE(folderContents(m_home.folders().tmp()).empty());
+}
+
+TEST_F(CrashReporterFacade, ALiveReportOfAThreadThatIsNotOneOfThisProcessFails)
+{
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    // No such thread at all, none, and a thread of another process.
+    for (pid_t thread : {pid_t{0x7FFFFFFF}, pid_t{0}, pid_t{-1}, getppid()}) {
+        platform::Result<platform::Bytes> bytes = reporter->generateLiveReportWithThread(thread);
+        ASSERT_FALSE(bytes.ok()) << thread;
+        EXPECT_EQ(bytes.error().code, CRCrashReporterErrorUnknown);
+        EXPECT_EQ(bytes.error().localizedDescription(), "Failed to write the crash report to disk");
+        EXPECT_EQ(bytes.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(ESRCH));
+    }
     EXPECT_TRUE(folderContents(m_home.folders().tmp()).empty());
 }
 
@@ -333,6 +381,78 @@ TEST(CrashReporterPeer, DISABLED_EnableWithUnwritableCaches)
 TEST(CrashReporterFacadeEnabling, AFailedFirstEnableStillCountsAsTheOne)
 {
     EXPECT_EQ(runReporterChild("CrashReporterPeer.DISABLED_EnableWithUnwritableCaches"), 0);
+}
+
+// Whether the calling thread has an alternate signal stack, as a report line: "yes <size>" or "no".
+std::string alternateStack()
+{
+    stack_t stack{};
+    if (sigaltstack(nullptr, &stack) != 0 || (stack.ss_flags & SS_DISABLE) != 0)
+        return "no";
+    return "yes " + std::to_string(stack.ss_size);
+}
+
+void leaveLine(const std::string& name, const std::string& line)
+{
+    const char* directory = std::getenv("CRASH_CHILD_DIR");
+    ASSERT_NE(directory, nullptr);
+    std::ofstream(std::string(directory) + name) << line;
+}
+
+// Runs block on the worker pool and waits for it.
+void onWorker(const std::function<void()>& block)
+{
+    std::promise<void> done;
+    platform::DispatchQueue::global()->async([&] {
+        block();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+TEST(CrashReporterPeer, DISABLED_PlatformThreadsGetAlternateStacks)
+{
+    // Running before the reporter is enabled: a worker of the pool and a run-loop thread.
+    onWorker([] {});
+    platform::RunLoopThread earlier("earlier");
+    std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(reporter->enableCrashReporter().ok());
+
+    onWorker([] { leaveLine("worker", alternateStack()); }); // at its next job
+    platform::RunLoopThread later("later");
+    auto onLoop = [](platform::RunLoopThread& thread, const std::string& name) {
+        std::promise<void> done;
+        thread.runLoop().perform([&] {
+            leaveLine(name, alternateStack());
+            done.set_value();
+        });
+        done.get_future().wait();
+    };
+    onLoop(later, "later");
+    onLoop(earlier, "earlier-now");  // may still be the turn that was waiting when the hooks came
+    onLoop(earlier, "earlier-next"); // a turn after that
+}
+
+TEST(CrashReporterFacadeEnabling, ThreadsThePlatformStartsGetAnAlternateStack)
+{
+    crashtest::ChildFiles files;
+    ASSERT_EQ(hybtest::runThisTestExecutable("CrashReporterPeer.DISABLED_PlatformThreadsGetAlternateStacks",
+                                             {crashtest::kChildSanitizerOptions,
+                                              crashtest::kChildThreadSanitizerOptions,
+                                              "CRASH_CHILD_DIR=" + files.path("")}),
+              0);
+    auto line = [&](const std::string& name) {
+        std::vector<std::uint8_t> bytes = crashtest::readBytes(files.path(name));
+        return std::string(bytes.begin(), bytes.end());
+    };
+    // The sanitizers may have given a thread a stack of their own first; ours is the signal handler's size.
+    for (const char* name : {"worker", "later", "earlier-next"})
+        EXPECT_EQ(line(name).rfind("yes ", 0), 0u) << name << ": " << line(name);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    for (const char* name : {"worker", "later", "earlier-next"})
+        EXPECT_EQ(line(name), "yes " + std::to_string(CRCrashSignalHandler::kAlternateStackBytes)) << name;
+#endif
 }
 
 TEST(CrashReporterFacadeEnabling, CallbacksOfAnotherVersionAreAProgrammingError)

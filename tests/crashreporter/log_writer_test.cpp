@@ -79,8 +79,9 @@ TEST(CrashLogWriter, TheRecordDescribesThisProcess)
     EXPECT_EQ(writer.process_info.process_id, static_cast<std::uint32_t>(getpid()));
     EXPECT_EQ(std::string(writer.process_info.process_path), std::filesystem::read_symlink("/proc/self/exe").string());
     ASSERT_NE(writer.process_info.process_name, nullptr);
+    // The whole program name, although the kernel keeps only its first 15 bytes.
     EXPECT_EQ(std::string(writer.process_info.process_name),
-              std::filesystem::read_symlink("/proc/self/exe").filename().string().substr(0, 15));
+              std::filesystem::read_symlink("/proc/self/exe").filename().string());
     EXPECT_EQ(writer.process_info.parent_process_id, static_cast<std::uint32_t>(getppid()));
     EXPECT_TRUE(writer.process_info.has_start_time);
     EXPECT_LE(writer.process_info.start_time, static_cast<std::uint64_t>(time(nullptr)));
@@ -349,6 +350,31 @@ TEST(CrashLogWriter, LoadedObjectsAreListedAsImages)
     EXPECT_NE(crsh_macho_find_symbol_by_name(image, "main", &address), CRSH_ERR_NONE);
     crsh_image_list_set_reading(&list, false);
     crsh_image_list_free(&list);
+}
+
+// Texts that are not UTF-8 reach the report with U+FFFD in place of each bad byte, so that a reader takes
+// them as texts (it reads a field that is not UTF-8 as absent).
+TEST(CrashLogWriter, TheReportsTextsAreUTF8)
+{
+    crsh_log_writer writer;
+    ASSERT_EQ(crsh_log_writer_init(&writer, "com.\xFF" "example", "1.\xC3", 0, false), CRSH_ERR_NONE);
+    EXPECT_STREQ(writer.application_info.identifier, "com.\uFFFD" "example");
+    EXPECT_STREQ(writer.application_info.version, "1.\uFFFD");
+    crsh_log_writer_set_exception(&writer, {"Bad\xC0\x80Name", "reason \xED\xA0\x80 ok \xF0\x9F\x98\x80", {}});
+    EXPECT_STREQ(writer.uncaught_exception.name, "Bad\uFFFD\uFFFDName");
+    EXPECT_STREQ(writer.uncaught_exception.reason, "reason \uFFFD\uFFFD\uFFFD ok \U0001F600");
+
+    crsh_image_list images;
+    ASSERT_EQ(crsh_image_list_init(&images, getpid()), CRSH_ERR_NONE);
+    ASSERT_EQ(crsh_image_list_append_native(&images, 0x7f0000000000, 0x1000, "/lib/\xFE" "odd.so", nullptr),
+              CRSH_ERR_NONE);
+    Report report = write(&writer, kSegv, nullptr, &images);
+    ASSERT_TRUE(report);
+    ASSERT_EQ(report->n_binary_images, 1u);
+    EXPECT_STREQ(report->binary_images[0]->name, "/lib/\uFFFD" "odd.so");
+    EXPECT_STREQ(report->exception->reason, "reason \uFFFD\uFFFD\uFFFD ok \U0001F600");
+    crsh_image_list_free(&images);
+    crsh_log_writer_free(&writer);
 }
 
 } // namespace

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <iterator>
 #include <sstream>
 
@@ -235,6 +237,48 @@ TEST(CrashReportText, TheASCIIEncodingReplacesOtherCharacters)
                                 .formatReport(report.value());
     const std::string text(ascii.begin(), ascii.end());
     EXPECT_TRUE(hasLine(text, "Identifier:      caf?"));
+}
+
+// Stores a number the enumeration does not name, as a damaged report's unpacked field holds it.
+template <typename Enumeration>
+void storeNumber(Enumeration& field, std::int32_t number)
+{
+    static_assert(sizeof field == sizeof number);
+    std::memcpy(&field, &number, sizeof number);
+}
+
+// Values no writer makes: enumerations outside their lists, timestamps beyond any calendar.
+TEST(CrashReportText, NumbersOutsideTheirRangesRenderAsUnknown)
+{
+    for (std::int32_t number : {-1, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()}) {
+        ReportBuilder builder;
+        builder.addThread(0, false);
+        Crsh__CrashReport__Processor* odd = builder.processor(0x01000007, 3);
+        storeNumber(odd->encoding, number); // neither encoding: this image does not decide the code type
+        builder.addImage(0x1000, 0x1000, "/one", odd);
+        storeNumber(builder.system.operating_system, number);
+        storeNumber(builder.system.architecture, number);
+        builder.addMachineInfo("model", builder.processor(12, 0));
+        storeNumber(builder.machine.processor->encoding, number);
+        const std::string text = render(builder);
+        const std::string unknown = "Unknown (" + std::to_string(number) + ")";
+        EXPECT_TRUE(hasLine(text, "OS Version:      " + unknown + " 9.3 (??" "?)")) << text;
+        EXPECT_TRUE(hasLine(text, "Code Type:       " + unknown)) << text;
+        EXPECT_NE(text.find(" one ??" "?  <??" "?> /one"), std::string::npos) << text;
+    }
+
+    // A date whose year the calendar cannot hold (beyond 2^31 years) is unknown; one before 1970 is a date.
+    for (const auto& [timestamp, shown] :
+         std::vector<std::pair<std::int64_t, std::string>>{{std::numeric_limits<std::int64_t>::max(), "???"},
+                                                            {std::numeric_limits<std::int64_t>::min(), "???"},
+                                                            {100000000000000000, "???"},
+                                                            {-1, "1969-12-31 23:59:59 +0000"}}) {
+        ReportBuilder builder;
+        builder.addThread(0, false);
+        builder.addImage(0x1000, 0x1000, "/one");
+        builder.system.timestamp = timestamp;
+        EXPECT_TRUE(hasLine(render(builder), "Date/Time:       " + shown)) << timestamp;
+    }
 }
 
 } // namespace

@@ -310,6 +310,35 @@ TEST_F(DeployTest, KeepsTheFourNewestVersions) {
     EXPECT_EQ(defaults().string("uuid"), "");  // it was current
     EXPECT_EQ(call("deleteVersion", {nullptr, "../Application Support"}).status, 9);
     EXPECT_TRUE(fs::exists(support() + "/v4"));
+    // A folder of Application Support that no version record names is not the page's to remove.
+    fs::create_directories(support() + "/other-data");
+    EXPECT_EQ(call("deleteVersion", {nullptr, "other-data"}).message, platform::Value("Unable to delete the deploy version"));
+    EXPECT_EQ(call("deleteVersion", {nullptr, "v5"}).status, 9); // gone already
+    EXPECT_TRUE(fs::exists(support() + "/other-data"));
+}
+
+TEST_F(DeployTest, TheLastDownloadProgressIsAHundredForAnyLength) {
+    initialize();
+    // Lengths whose floating quotient lands just below 100 (100.0 / 49 * 49, for one).
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 40; lengths.size() < 3 && n < 2000; ++n) {
+        if (static_cast<std::int32_t>(100.0 / static_cast<double>(n) * static_cast<double>(n)) < 100)
+            lengths.push_back(n);
+    }
+    ASSERT_EQ(lengths.size(), 3u);
+    for (std::size_t length : lengths) {
+        SCOPED_TRACE(length);
+        offer("v-" + std::to_string(length), kVersionTwo);
+        {
+            std::lock_guard lock(m_mutex);
+            m_archive = std::string(length, 'z'); // the download does not look inside
+        }
+        EXPECT_EQ(call("check", {"beta"}).message, platform::Value("true"));
+        EXPECT_EQ(call("download").message, platform::Value("true"));
+        auto progress = progressOfLastCall();
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.back().message, platform::Value(100));
+    }
 }
 
 TEST_F(DeployTest, HostileOrBrokenArchivesChangeNothing) {

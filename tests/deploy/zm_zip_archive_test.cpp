@@ -351,3 +351,70 @@ TEST(ZMZipArchive, ArchivesThatExpandTooMuchAreRefused) {
     EXPECT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "text.zip", tmp / "text"));
     EXPECT_EQ(fs::file_size(tmp / "text/spaces.css"), 512u * 1024);
 }
+
+namespace {
+
+// An archive of `count` empty stored entries named e0, e1, ..., written byte by byte (quicker than the
+// library for many entries).
+void writeEmptyEntries(const std::string& path, std::uint32_t count) {
+    std::string local, central;
+    auto put16 = [](std::string& out, std::uint32_t v) { out += static_cast<char>(v & 0xff); out += static_cast<char>((v >> 8) & 0xff); };
+    auto put32 = [&](std::string& out, std::uint32_t v) { put16(out, v & 0xffff); put16(out, v >> 16); };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string name = "e" + std::to_string(i);
+        const auto offset = static_cast<std::uint32_t>(local.size());
+        put32(local, 0x04034b50);
+        put16(local, 10); put16(local, 0); put16(local, 0); put32(local, 0); // version, flags, stored, date
+        put32(local, 0); put32(local, 0); put32(local, 0);                    // CRC, sizes
+        put16(local, static_cast<std::uint32_t>(name.size())); put16(local, 0);
+        local += name;
+        put32(central, 0x02014b50);
+        put16(central, 0x031e); put16(central, 10); put16(central, 0); put16(central, 0); put32(central, 0);
+        put32(central, 0); put32(central, 0); put32(central, 0);
+        put16(central, static_cast<std::uint32_t>(name.size())); put16(central, 0); put16(central, 0);
+        put16(central, 0); put16(central, 0); put32(central, 0100644u << 16); put32(central, offset);
+        central += name;
+    }
+    auto put64 = [&](std::string& out, std::uint64_t v) { put32(out, static_cast<std::uint32_t>(v)); put32(out, static_cast<std::uint32_t>(v >> 32)); };
+    std::string end;
+    const bool wide = count > 0xffff; // past 16 bits the counts live in the zip64 end record
+    if (wide) {
+        const std::uint64_t recordOffset = local.size() + central.size();
+        put32(end, 0x06064b50);
+        put64(end, 44);
+        put16(end, 45); put16(end, 45); put32(end, 0); put32(end, 0);
+        put64(end, count); put64(end, count); put64(end, central.size()); put64(end, local.size());
+        put32(end, 0x07064b50);
+        put32(end, 0); put64(end, recordOffset); put32(end, 1);
+    }
+    put32(end, 0x06054b50);
+    put16(end, 0); put16(end, 0);
+    put16(end, wide ? 0xffff : count); put16(end, wide ? 0xffff : count);
+    put32(end, static_cast<std::uint32_t>(central.size())); put32(end, static_cast<std::uint32_t>(local.size()));
+    put16(end, 0);
+    writeFile(path, local + central + end);
+}
+
+} // namespace
+
+TEST(ZMZipArchive, EntriesAreBoundedByCountAndCountedAtTheirCostOnDisk) {
+    EXPECT_EQ(ZMZipArchive::kMaxEntries, 65536u);
+    TempFolder tmp;
+    // One entry more than allowed: refused before anything is made.
+    writeEmptyEntries(tmp / "many.zip", ZMZipArchive::kMaxEntries + 1);
+    auto many = ZMZipArchive::unzipFileAtPath(tmp / "many.zip", tmp / "many");
+    ASSERT_FALSE(many);
+    EXPECT_EQ(many.error().code, ZMZipArchive::kErrorTooLarge);
+    EXPECT_FALSE(fs::exists(tmp / "many"));
+    // A few thousand are fine.
+    writeEmptyEntries(tmp / "some.zip", 3000);
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "some.zip", tmp / "some"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "some"), fs::directory_iterator()), 3000);
+
+    // Each entry takes whole blocks, an empty one a block too: a million one-byte entries cost 4 GB, not 1 MB.
+    EXPECT_EQ(ZMZipArchive::diskCostOf(0, 4096), 4096u);
+    EXPECT_EQ(ZMZipArchive::diskCostOf(1, 4096), 4096u);
+    EXPECT_EQ(ZMZipArchive::diskCostOf(4096, 4096), 4096u);
+    EXPECT_EQ(ZMZipArchive::diskCostOf(4097, 4096), 8192u);
+    EXPECT_EQ(ZMZipArchive::diskCostOf(3ull << 30, 4096), 3ull << 30);
+}

@@ -1,10 +1,12 @@
-// A real crash on this machine becomes a readable report: the crash-test program enables the reporter and
-// dies by SIGSEGV; its next run finds the report, prints it as text and moves it aside.
+// Real crashes on this machine become readable reports: the crash-test program enables the reporter and
+// dies (a null pointer, three calls deep, two threads at once, a stack overflow on a worker, an uncaught
+// exception); its next run finds the report, prints it as text and moves it aside. The frames are named
+// from the program's and the system libraries' symbol tables, in the optimized build as in the sanitizer
+// build.
 #include <gtest/gtest.h>
 
 #include "support/TempHome.h"
 
-#include <elf.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,10 +30,13 @@ struct ProgramRun {
     pid_t pid = -1;
     int status = -1;
     std::string out;
+    std::string error;
 };
 
-// Runs the program with the home and the sanitizers' signal handling off; its output goes to a file.
-ProgramRun runProgram(const std::string& home, const std::vector<std::string>& arguments)
+// Runs the program (by default the crash-test program) with the home and the sanitizers' signal handling
+// off; its output goes to a file. A run that does not crash looks for leaks too.
+ProgramRun runProgram(const std::string& home, const std::vector<std::string>& arguments,
+                      const std::string& program = CRASH_TEST_PROGRAM)
 {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -40,13 +45,14 @@ ProgramRun runProgram(const std::string& home, const std::vector<std::string>& a
             env.push_back(entry);
     }
     env.push_back("XDG_DATA_HOME=" + home);
-    env.push_back("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-                  "detect_leaks=0");
+    env.push_back(std::string("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+                              "detect_leaks=") +
+                  (arguments.empty() ? "1" : "0"));
     std::vector<char*> envp;
     for (std::string& entry : env)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args{CRASH_TEST_PROGRAM};
+    std::vector<std::string> args{program};
     args.insert(args.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : args)
@@ -54,41 +60,20 @@ ProgramRun runProgram(const std::string& home, const std::vector<std::string>& a
     argv.push_back(nullptr);
 
     const std::string outPath = home + "/out.txt";
+    const std::string errorPath = home + "/error.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ProgramRun run;
     if (posix_spawn(&run.pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) == 0)
         waitpid(run.pid, &run.status, 0);
     posix_spawn_file_actions_destroy(&actions);
     std::ifstream in(outPath, std::ios::binary);
     run.out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream error(errorPath, std::ios::binary);
+    run.error.assign(std::istreambuf_iterator<char>(error), std::istreambuf_iterator<char>());
     return run;
-}
-
-// The offset of a function of the program, from its symbol table.
-std::uint64_t symbolOffset(const std::string& path, const std::string& name)
-{
-    std::ifstream in(path, std::ios::binary);
-    const std::string file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    Elf64_Ehdr header;
-    std::memcpy(&header, file.data(), sizeof header);
-    for (int i = 0; i < header.e_shnum; ++i) {
-        Elf64_Shdr section;
-        std::memcpy(&section, file.data() + header.e_shoff + i * sizeof section, sizeof section);
-        if (section.sh_type != SHT_SYMTAB)
-            continue;
-        Elf64_Shdr strings;
-        std::memcpy(&strings, file.data() + header.e_shoff + section.sh_link * sizeof strings, sizeof strings);
-        for (std::size_t at = section.sh_offset; at + sizeof(Elf64_Sym) <= section.sh_offset + section.sh_size;
-             at += sizeof(Elf64_Sym)) {
-            Elf64_Sym symbol;
-            std::memcpy(&symbol, file.data() + at, sizeof symbol);
-            if (name == file.data() + strings.sh_offset + symbol.st_name)
-                return symbol.st_value;
-        }
-    }
-    return 0;
 }
 
 std::vector<std::string> lines(const std::string& text)
@@ -100,6 +85,43 @@ std::vector<std::string> lines(const std::string& text)
     return result;
 }
 
+// The report a crash left, as the next run prints it.
+std::string crashAndShow(const std::string& home, const std::string& mode, int signo,
+                         const std::string& program = CRASH_TEST_PROGRAM)
+{
+    ProgramRun crash = runProgram(home, {mode}, program);
+    EXPECT_TRUE(WIFSIGNALED(crash.status)) << mode << " status " << crash.status << "\n" << crash.error;
+    if (WIFSIGNALED(crash.status)) {
+        EXPECT_EQ(WTERMSIG(crash.status), signo) << mode;
+    }
+    ProgramRun next = runProgram(home, {}, program);
+    EXPECT_EQ(next.status, 0) << mode << "\n" << next.error;
+    return next.out;
+}
+
+// The frame lines of the crashed thread: (image, symbol) of each, in order.
+std::vector<std::pair<std::string, std::string>> crashedFrames(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> frames;
+    bool inCrashed = false;
+    for (const std::string& line : lines(text)) {
+        if (line.rfind("Thread ", 0) == 0) {
+            inCrashed = line.size() > 9 && line.compare(line.size() - 9, 9, " Crashed:") == 0;
+            continue;
+        }
+        if (!inCrashed)
+            continue;
+        if (line.empty())
+            break;
+        // "<index> <image, 35 columns> 0x<pc> <symbol> + <offset>"
+        std::istringstream fields(line.substr(4));
+        std::string image, pc, symbol;
+        fields >> image >> pc >> symbol;
+        frames.emplace_back(image, symbol);
+    }
+    return frames;
+}
+
 TEST(CrashProgram, ASegmentationFaultIsReportedOnTheNextRun)
 {
     hybtest::TempHome home; // only for its temporary folder
@@ -109,34 +131,29 @@ TEST(CrashProgram, ASegmentationFaultIsReportedOnTheNextRun)
     ASSERT_TRUE(WIFSIGNALED(crash.status)) << "status " << crash.status;
     EXPECT_EQ(WTERMSIG(crash.status), SIGSEGV);
 
+    // The run that shows the report ends cleanly, without a leak.
     ProgramRun next = runProgram(root, {});
-    ASSERT_TRUE(WIFEXITED(next.status)) << "status " << next.status;
-    EXPECT_EQ(WEXITSTATUS(next.status), 0);
+    ASSERT_TRUE(WIFEXITED(next.status)) << "status " << next.status << "\n" << next.error;
+    EXPECT_EQ(WEXITSTATUS(next.status), 0) << next.error;
     const std::string& text = next.out;
     std::vector<std::string> all = lines(text);
     auto has = [&](const std::string& line) { return std::find(all.begin(), all.end(), line) != all.end(); };
     EXPECT_TRUE(has("Exception Type:  SIGSEGV")) << text;
     EXPECT_TRUE(has("Exception Codes: SEGV_MAPERR at 0x0"));
-    // The process name as the kernel keeps it (15 characters) and the first run's pid.
-    EXPECT_TRUE(has("Process:         crash_test_prog [" + std::to_string(crash.pid) + "]")) << text;
+    // The whole program name (the kernel keeps 15 bytes of it), the first run's pid, the version of the
+    // program's bundle, and no placeholder for the key the report does not have.
+    EXPECT_TRUE(has("Process:         crash_test_program [" + std::to_string(crash.pid) + "]")) << text;
+    EXPECT_TRUE(has("Identifier:      crash_test_program"));
+    EXPECT_TRUE(has("Version:         1"));
+    EXPECT_TRUE(has("CrashReporter Key:   ???"));
     EXPECT_TRUE(has("Code Type:       X86-64"));
 
-    // Frames through the crashing function and its caller, offsets in the program.
-    const std::uint64_t crashing = symbolOffset(CRASH_TEST_PROGRAM, "writeThroughNull");
-    const std::uint64_t caller = symbolOffset(CRASH_TEST_PROGRAM, "crashBySegmentationFault");
-    ASSERT_NE(crashing, 0u);
-    auto frameOffset = [&](const std::string& prefix) -> std::uint64_t {
-        for (const std::string& line : all) {
-            if (line.rfind(prefix, 0) == 0 && line.find("crash_test_program") != std::string::npos)
-                return std::stoull(line.substr(line.rfind(" + ") + 3));
-        }
-        return 0;
-    };
-    const std::uint64_t frame0 = frameOffset("0   "), frame1 = frameOffset("1   ");
-    EXPECT_GE(frame0, crashing);
-    EXPECT_LT(frame0, crashing + 64);
-    EXPECT_GT(frame1, caller);
-    EXPECT_LT(frame1, caller + 64);
+    // Frames through the crashing function and its caller, named from the program's symbol table.
+    const auto frames = crashedFrames(text);
+    ASSERT_GE(frames.size(), 3u) << text;
+    EXPECT_EQ(frames[0], std::make_pair(std::string("crash_test_program"), std::string("writeThroughNull"))) << text;
+    EXPECT_EQ(frames[1], std::make_pair(std::string("crash_test_program"), std::string("crashBySegmentationFault")));
+    EXPECT_EQ(frames[2], std::make_pair(std::string("crash_test_program"), std::string("main")));
 
     // The program's image line is marked "+".
     bool programImage = false;
@@ -153,19 +170,82 @@ TEST(CrashProgram, ASegmentationFaultIsReportedOnTheNextRun)
 
     // A run without a pending report prints nothing.
     ProgramRun quiet = runProgram(root, {});
-    EXPECT_EQ(WEXITSTATUS(quiet.status), 0);
+    EXPECT_EQ(WEXITSTATUS(quiet.status), 0) << quiet.error;
     EXPECT_EQ(quiet.out, "");
+}
+
+TEST(CrashProgram, ACrashThreeCallsDeepNamesEveryFunctionDownToMain)
+{
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--deep", SIGSEGV);
+    const auto frames = crashedFrames(text);
+    ASSERT_GE(frames.size(), 4u) << text;
+    const std::vector<std::string> expected{"crashLevel3", "crashLevel2", "crashLevel1", "main"};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(frames[i].first, "crash_test_program") << i << "\n" << text;
+        EXPECT_EQ(frames[i].second, expected[i]) << i << "\n" << text;
+    }
+    // Below main the walk goes on through the system library that started it to the program's entry,
+    // and every frame lies in a listed image (no "???" frame made up at the end).
+    EXPECT_EQ(frames.back().second, "_start") << text;
+    for (const auto& [image, symbol] : frames)
+        EXPECT_NE(image, "???") << text;
+}
+
+TEST(CrashProgram, TwoThreadsCrashingAtOnceLeaveOneWholeReport)
+{
+    hybtest::TempHome home;
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        const std::string text = crashAndShow(home.root(), "--two-threads", SIGSEGV);
+        std::size_t crashedThreads = 0;
+        for (const std::string& line : lines(text))
+            crashedThreads += line.rfind("Thread ", 0) == 0 && line.find(" Crashed:") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(crashedThreads, 1u) << text;
+        const auto frames = crashedFrames(text);
+        ASSERT_FALSE(frames.empty()) << text;
+        EXPECT_EQ(frames[0].second, "writeThroughNull") << text;
+    }
+}
+
+TEST(CrashProgram, AStackOverflowOnAWorkerThreadIsReported)
+{
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--thread-overflow", SIGSEGV);
+    EXPECT_NE(text.find("Exception Type:  SIGSEGV\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Crashed Thread:  0\n"), std::string::npos) << text; // not the main thread
+    const auto frames = crashedFrames(text);
+    ASSERT_EQ(frames.size(), 512u) << text; // cut at the writer's limit
+    for (std::size_t i = 0; i < frames.size(); i += 100)
+        EXPECT_EQ(frames[i].second, "recurseForEver") << i;
+}
+
+TEST(CrashProgram, TextsThatAreNotUTF8AreShownWithReplacementCharacters)
+{
+    hybtest::TempHome home;
+    std::string text = crashAndShow(home.root(), "--bad-reason", SIGABRT);
+    EXPECT_NE(text.find("*** Terminating app due to uncaught exception 'std::runtime_error', reason: "
+                        "'not \uFFFD\uFFFD UTF-8'\n"),
+              std::string::npos)
+        << text;
+
+    // A program whose path is not UTF-8: its path, name and image are reported with U+FFFD.
+    const std::string odd = home.root() + "/odd\xFF" "dir";
+    std::filesystem::create_directories(odd);
+    std::filesystem::copy_file(CRASH_TEST_PROGRAM, odd + "/crash_test_program");
+    text = crashAndShow(home.root(), "--segv", SIGSEGV, odd + "/crash_test_program");
+    const std::string shown = home.root() + "/odd\uFFFD" "dir/crash_test_program";
+    EXPECT_NE(text.find("Path:            " + shown + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" +crash_test_program x86_64  <"), std::string::npos) << text;
+    EXPECT_NE(text.find("> " + shown + "\n"), std::string::npos) << text;
 }
 
 TEST(CrashProgram, AnAbortAndADivisionByZeroAreReportedToo)
 {
     hybtest::TempHome home;
     for (const auto& [mode, signo, name] : {std::tuple{"--abort", SIGABRT, "SIGABRT"}, {"--divide", SIGFPE, "SIGFPE"}}) {
-        ProgramRun crash = runProgram(home.root(), {mode});
-        ASSERT_TRUE(WIFSIGNALED(crash.status)) << mode;
-        EXPECT_EQ(WTERMSIG(crash.status), signo) << mode;
-        ProgramRun next = runProgram(home.root(), {});
-        EXPECT_NE(next.out.find(std::string("Exception Type:  ") + name + "\n"), std::string::npos) << next.out;
+        const std::string text = crashAndShow(home.root(), mode, signo);
+        EXPECT_NE(text.find(std::string("Exception Type:  ") + name + "\n"), std::string::npos) << text;
     }
 }
 

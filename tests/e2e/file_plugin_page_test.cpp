@@ -5,6 +5,8 @@
 // page's commands when the page signals with a "hyb://ready" frame.
 #include "EngineHarness.h"
 
+#include <unistd.h>
+
 #include "app/Plugins.h"
 #include "files/HYBFile.h"
 #include "platform/FileManager.h"
@@ -171,6 +173,54 @@ TEST_F(FilePluginPageTest, ImagesAndXHRsOfHybfileURLsLoad)
     eval("window.got = ''; fetchText('hybfile://localhost/persistent/../tmp/notes.txt')");
     ASSERT_TRUE(waitUntil([&] { return !eval("window.got").empty(); }));
     EXPECT_EQ(eval("window.got").substr(0, 4), "404:");
+}
+
+TEST_F(FilePluginPageTest, APageFromAFileReadsOnlyTheApplicationsOwnFiles)
+{
+    // Outside the application's folders: a file of another folder, a page that would show it, and a link to
+    // it from Documents.
+    e2e::TempFolder elsewhere;
+    const std::string secret = elsewhere.write("secret.txt", "secret elsewhere");
+    const std::string secretPage = elsewhere.write("secret.html", "<p>secret elsewhere</p>");
+    const std::string documents = m_home.folders().documents();
+    ASSERT_EQ(::symlink(secret.c_str(), (documents + "/link.txt").c_str()), 0);
+    const platform::FileManager& files = platform::FileManager::defaultManager();
+    const std::string own = "own notes";
+    ASSERT_TRUE(files.createFile(documents + "/own.txt", platform::Bytes(own.begin(), own.end())));
+    const std::string ownPage = "<p>own page</p>";
+    ASSERT_TRUE(files.createFile(documents + "/own.html", platform::Bytes(ownPage.begin(), ownPage.end())));
+    m_home.writeBundleFile("www/data.txt", "bundle data");
+    m_home.writeBundleFile("www/index.html",
+                           "<html><body><script>"
+                           "function fetchText(url) { window.got = ''; var x = new XMLHttpRequest(); x.open('GET', url);"
+                           " x.onloadend = function () { window.got = 'done:' + x.responseText; }; x.send(); }"
+                           "function frame(url) { var f = document.createElement('iframe'); f.src = url; document.body.appendChild(f);"
+                           " window.frameEl = f; }"
+                           "function frameText() { try { return window.frameEl.contentDocument.body.innerText; } catch (e) { return 'denied'; } }"
+                           "</script></body></html>");
+    m_host->view->loadRequest(platform::URLRequest("file://" + m_home.folders().www() + "/index.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_host->loads > 0; }));
+
+    auto fetched = [&](const std::string& url) {
+        eval("fetchText('" + url + "')");
+        EXPECT_TRUE(waitUntil([&] { return !eval("window.got").empty(); })) << url;
+        return eval("window.got");
+    };
+    EXPECT_EQ(fetched("file://" + documents + "/own.txt"), "done:" + own);
+    EXPECT_EQ(fetched("data.txt"), "done:bundle data");
+    for (const std::string& url : {"file://" + secret, "file://" + documents + "/link.txt", "file://" + documents + "/../../" + secret,
+                                   std::string("file:///etc/hostname"), std::string("file:///etc/passwd")}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(fetched(url), "done:");
+    }
+
+    // Frames: the application's own page shows; the other one never loads, so the page cannot read it.
+    eval("frame('file://" + documents + "/own.html')");
+    EXPECT_TRUE(waitUntil([&] { return eval("frameText()") == "own page"; }));
+    eval("frame('file://" + secretPage + "')");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_EQ(eval("frameText()").find("secret"), std::string::npos);
+    EXPECT_EQ(eval("document.documentElement.innerHTML").find("secret elsewhere"), std::string::npos);
 }
 
 } // namespace

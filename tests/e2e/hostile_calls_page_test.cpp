@@ -82,7 +82,6 @@ TEST_F(HostileCallsPageTest, ArgumentsThatCannotBeEncodedOrReadAreAnsweredAndThe
          "call('first', 'Device', 'getDeviceInfo', []);"
          "call('deep', 'Device', 'getDeviceInfo', [nested(1100)]);"
          "call('set', 'Keychain', 'setForKey', ['half', 'cut \\ud83d']);"
-         "call('get', 'Keychain', 'getForKey', ['half']);"
          "call('last', 'Device', 'getDeviceInfo', []); 1");
     // Those the script cannot encode fail at once, each through its own failure callback.
     EXPECT_EQ(answer("cyclic").rfind("fail:The arguments cannot be encoded: TypeError", 0), 0u) << answer("cyclic");
@@ -95,6 +94,8 @@ TEST_F(HostileCallsPageTest, ArgumentsThatCannotBeEncodedOrReadAreAnsweredAndThe
     EXPECT_EQ(answer("last").rfind("ok:{", 0), 0u) << answer("last");
     // A string cut inside a surrogate pair arrives with U+FFFD in the cut's place.
     EXPECT_EQ(answer("set"), "ok:null");
+    // The keychain's actions run side by side in the background: the read goes once the write is answered.
+    eval("call('get', 'Keychain', 'getForKey', ['half']); 1");
     EXPECT_EQ(answer("get"), "ok:\"cut \xEF\xBF\xBD\"");
     EXPECT_EQ(eval("hybrid.exec.pendingCallbackCount()"), "0");
 
@@ -116,7 +117,8 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
          "call('missingScript', 'InAppBrowser', 'injectScriptFile', ['missing.js']);"
          "call('missingStyle', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
          "call('style', 'InAppBrowser', 'injectStyleCode', ['p { color: red; }']);"
-         "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']); 1");
+         "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']);"
+         "call('huge', 'InAppBrowser', 'injectScriptCode', ['\\'x\\'.repeat(3000000)']); 1");
     EXPECT_EQ(answer("throws"), "fail:The script threw Error: boom");
     EXPECT_EQ(answer("unknown").rfind("fail:The script threw ReferenceError", 0), 0u) << answer("unknown");
     EXPECT_EQ(answer("cyclicValue").rfind("fail:The script threw TypeError", 0), 0u) << answer("cyclicValue");
@@ -125,6 +127,15 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
     EXPECT_EQ(answer("missingStyle").rfind("fail:The style sheet could not be loaded: file://", 0), 0u) << answer("missingStyle");
     EXPECT_EQ(answer("style"), "ok:[]");
     EXPECT_EQ(answer("sum"), "ok:[2]");
+    EXPECT_EQ(answer("huge"), "fail:The answer is too large");
+
+    // Answers the browser's page sends at the same moment each arrive: a burst of style sheets that fail.
+    std::string burst;
+    for (int i = 0; i < 8; ++i)
+        burst += "call('burst" + std::to_string(i) + "', 'InAppBrowser', 'injectStyleFile', ['missing" + std::to_string(i) + ".css']);";
+    eval(burst + " 1");
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(answer("burst" + std::to_string(i)).rfind("fail:The style sheet could not be loaded: file://", 0), 0u) << i;
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 
     expectAnOrdinaryCallIsAnswered("later");

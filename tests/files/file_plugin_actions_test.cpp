@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace files;
 using filestest::FilePluginTest;
 using filestest::statusAndCode;
@@ -266,3 +269,78 @@ TEST_F(FilePluginTest, HostileCallsAreRefusedWithoutTouchingTheDisk) {
 }
 
 } // namespace
+
+TEST_F(FilePluginTest, WritesLandAtTheirPositionInNewFilesTooAndLengthsKeepTheirSixtyFourBits) {
+    // A file that does not exist yet counts as empty: a position past its end grows it with zero bytes
+    // first (within the free space), and the data lands at the position, never at 0.
+    EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/n100.txt", "x", 100})), okInt(1));
+    EXPECT_EQ(readFile(documents("n100.txt")), std::string(100, '\0') + "x");
+    for (std::int64_t position : {std::int64_t{1} << 62, INT64_MAX}) {
+        EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/far.txt", "x", position})), std::make_pair(6, 10LL));
+        EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("far.txt")));
+    }
+    // Empty data at a position still cuts an existing file there, and makes no new one.
+    writeFile(documents("cut.txt"), "hello");
+    EXPECT_EQ(call("write", {kPersistent + "/cut.txt", "", 2}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(readFile(documents("cut.txt")), "he");
+    EXPECT_EQ(call("write", {kPersistent + "/none.txt", "", 5}).status(), HYBCommandStatus::Ok);
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("none.txt")));
+    // Truncating a missing file changes nothing and makes nothing: its length stays 0.
+    EXPECT_EQ(statusAndCode(call("truncate", {kPersistent + "/none.txt", 5})), okInt(0));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(documents("none.txt")));
+
+    // Lengths past 32 bits keep their value (a sparse file takes no room).
+    const std::int64_t large = 3000000000LL;
+    writeFile(documents("large.bin"), "");
+    if (FileManager::defaultManager().attributesOfFileSystem(documents())->freeSize > static_cast<std::uint64_t>(large)) {
+        EXPECT_EQ(statusAndCode(call("truncate", {kPersistent + "/large.bin", large})), okInt(large));
+        EXPECT_EQ(statusAndCode(call("write", {kPersistent + "/large.bin", "end", large})), okInt(3));
+        EXPECT_EQ(call("getFileMetadata", {kPersistent + "/large.bin"}).message()["size"].integerValue(), large + 3);
+    }
+
+    // A file system's type is its position in the registry: none past 32 bits wraps onto one that exists.
+    for (std::int64_t type : {(std::int64_t{1} << 32) + 1, std::int64_t{1} << 32, -(std::int64_t{1} << 32)})
+        EXPECT_EQ(statusAndCode(call("requestFileSystem", {type, 0})), std::make_pair(9, 1LL)) << type;
+}
+
+TEST(FileReadGate, ReadsThatDoNotFitWaitTheirTurnInOrder) {
+    const std::uint64_t budget = HYBFile::kReadBudget;
+    EXPECT_EQ(budget, 2 * HYBFileSystem::kMaxReadLength);
+    HYBFile::ReadGate gate;
+    std::vector<int> started;
+    gate.admit(budget / 2, [&] { started.push_back(1); });
+    gate.admit(budget / 2, [&] { started.push_back(2); });
+    gate.admit(budget / 2, [&] { started.push_back(3); }); // no room: waits
+    gate.admit(1, [&] { started.push_back(4); });          // small, but after the one waiting
+    EXPECT_EQ(started, (std::vector<int>{1, 2}));
+    EXPECT_EQ(gate.waiting(), 2u);
+    gate.release(budget / 2);
+    EXPECT_EQ(started, (std::vector<int>{1, 2, 3}));
+    gate.release(budget / 2);
+    EXPECT_EQ(started, (std::vector<int>{1, 2, 3, 4}));
+    gate.release(budget / 2);
+    gate.release(1);
+    EXPECT_EQ(gate.held(), 0u);
+    // A read larger than the whole budget starts alone.
+    gate.admit(budget + 1, [&] { started.push_back(5); });
+    gate.admit(1, [&] { started.push_back(6); });
+    EXPECT_EQ(started.back(), 5);
+    gate.release(budget + 1);
+    EXPECT_EQ(started.back(), 6);
+    gate.release(1);
+    EXPECT_EQ(gate.held(), 0u);
+}
+
+TEST_F(FilePluginTest, ReadsGiveTheirRoomBackWhetherAnsweredOrRefused) {
+    writeFile(documents("r1.txt"), "one");
+    writeFile(documents("r2.bin"), std::string(1000, 'b'));
+    EXPECT_EQ(call("readAsText", {kPersistent + "/r1.txt", "UTF-8", 0, -1}).message(), platform::Value("one"));
+    EXPECT_EQ(call("readAsArrayBuffer", {kPersistent + "/r2.bin", 10, 20}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(statusAndCode(call("readAsDataURL", {kPersistent + "/none.bin", 0, -1})), std::make_pair(6, 1LL));
+    EXPECT_EQ(call("readAsText", {kPersistent + "/r2.bin", "UTF-8", 0, 1}).message(), platform::Value("b"));
+    // The last ticket goes with the background work that answered: wait for it.
+    for (int i = 0; i < 200 && m_plugin->readGate()->held() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(m_plugin->readGate()->held(), 0u);
+    EXPECT_EQ(m_plugin->readGate()->waiting(), 0u);
+}

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace files;
@@ -295,41 +297,146 @@ protected:
     }
 };
 
-TEST_F(HostileLocalFilesystemTest, LinksLeadingOutOfTheRootAreNotFollowedAndLinksInsideWork) {
+TEST_F(HostileLocalFilesystemTest, LinksAreNeverFollowedAndFilesWithASecondNameAreRefused) {
     const std::string outsideFolder = m_home.folders().library() + "/secret";
     ASSERT_TRUE(FileManager::defaultManager().createDirectory(outsideFolder));
     const std::string outside = outsideFolder + "/keep.txt";
     ASSERT_TRUE(FileManager::defaultManager().createFile(outside, platform::Bytes{'k'}));
     write("in.txt", "in");
+    mkdir("sub");
     link(outsideFolder, "out");                                 // a folder outside
     link(outside, "outfile");                                   // a file outside
     link(m_home.folders().library() + "/absent.txt", "dangling"); // would create its target when written
-    link("in.txt", "alias");                                    // stays inside
+    link("in.txt", "alias");                                    // stays inside: refused all the same
+    link("sub", "subalias");
+    ASSERT_EQ(::link(outside.c_str(), native("hard.txt").c_str()), 0); // a second name of the outside file
 
-    for (const char* path : {"/out/keep.txt", "/outfile", "/dangling"}) {
+    for (const char* path : {"/out/keep.txt", "/outfile", "/dangling", "/alias", "/subalias/x.txt", "/hard.txt"}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(read(path, 0, -1).code, 5);
         EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url(path), {'x'}, false)), std::make_pair(6, 5LL));
+        EXPECT_EQ(statusAndCode(m_fs->writeAtPosition(url(path), {'x'}, 0)), std::make_pair(6, 5LL));
         EXPECT_EQ(statusAndCode(m_fs->truncateFileAtURL(url(path), 0)), std::make_pair(6, 5LL));
         EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", true)), std::make_pair(6, 5LL));
-        EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", false)), std::make_pair(6, 5LL));
-        EXPECT_EQ(statusAndCode(m_fs->entryForLocalURI(url(path))), std::make_pair(6, 5LL));
+        if (std::string(path) != "/hard.txt") { // moving a name moves no bytes; the name itself is inside
+            EXPECT_EQ(statusAndCode(copy(path, "", "stolen.txt", false)), std::make_pair(6, 5LL));
+            EXPECT_EQ(statusAndCode(m_fs->entryForLocalURI(url(path))), std::make_pair(6, 5LL));
+        }
+        EXPECT_FALSE(m_fs->filesystemPathForURL(url(path)) && std::string(path) != "/hard.txt");
     }
     EXPECT_EQ(statusAndCode(copy("/in.txt", "/out", "in.txt", true)), std::make_pair(6, 5LL));
     EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url("/out"), "new.txt", {{"create", 1}})), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->getFileForURL(url("/subalias"), "new.txt", {{"create", 1}})), std::make_pair(6, 5LL));
     EXPECT_EQ(statusAndCode(m_fs->readEntriesAtURL(url("/out"))), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->setMetadataForURL(url("/outfile"), {{"com.apple.MobileBackup", 1}})), std::make_pair(6, 5LL));
+    EXPECT_FALSE(FileManager::defaultManager().isExcludedFromBackup(outside));
     EXPECT_EQ(contents("../Library/secret/keep.txt"), "k");
+    EXPECT_EQ(contents("in.txt"), "in");
     EXPECT_FALSE(FileManager::defaultManager().fileExists(outsideFolder + "/new.txt"));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(native("sub/new.txt")));
     EXPECT_FALSE(FileManager::defaultManager().fileExists(m_home.folders().library() + "/absent.txt"));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(native("stolen.txt")));
 
-    // A link inside the root reads and writes its target.
-    EXPECT_EQ(read("/alias", 0, -1).data, "in");
-    EXPECT_EQ(statusAndCode(m_fs->writeToFileAtURL(url("/alias"), {'!'}, true)), std::make_pair(1, 1LL));
-    EXPECT_EQ(contents("in.txt"), "in!");
-    // Removing a link removes the link, never what it points to.
+    // Removing a link removes the link, never what it points to; a second name goes, the file stays.
     EXPECT_EQ(m_fs->removeFileAtURL(url("/outfile")).status(), HYBCommandStatus::Ok);
     EXPECT_EQ(m_fs->recursiveRemoveFileAtURL(url("/out")).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(m_fs->removeFileAtURL(url("/hard.txt")).status(), HYBCommandStatus::Ok);
     EXPECT_EQ(contents("../Library/secret/keep.txt"), "k");
+    // With its second name gone, a file reads again.
+    ASSERT_EQ(::link(native("in.txt").c_str(), native("twin.txt").c_str()), 0);
+    EXPECT_EQ(read("/in.txt", 0, -1).code, 5);
+    ASSERT_EQ(::unlink(native("twin.txt").c_str()), 0);
+    EXPECT_EQ(read("/in.txt", 0, -1).data, "in");
+}
+
+TEST_F(HostileLocalFilesystemTest, WithoutTheKernelsBeneathLookupTheComponentWalkRefusesTheSame) {
+    const std::string outside = m_home.folders().library() + "/walk.txt";
+    ASSERT_TRUE(FileManager::defaultManager().createFile(outside, platform::Bytes{'w'}));
+    mkdir("dir");
+    write("dir/in.txt", "in");
+    link(m_home.folders().library(), "lib");
+    link("dir", "dirlink");
+    platform::RootFolder::setComponentWalkForTesting(true);
+    EXPECT_FALSE(platform::RootFolder::kernelResolvesBeneath());
+    EXPECT_EQ(read("/lib/walk.txt", 0, -1).code, 5);
+    EXPECT_EQ(read("/dirlink/in.txt", 0, -1).code, 5);
+    EXPECT_EQ(statusAndCode(m_fs->writeAtPosition(url("/lib/walk.txt"), {'x'}, 0)), std::make_pair(6, 5LL));
+    EXPECT_EQ(statusAndCode(m_fs->readEntriesAtURL(url("/dirlink"))), std::make_pair(6, 5LL));
+    EXPECT_EQ(read("/dir/in.txt", 0, -1).data, "in");
+    EXPECT_EQ(statusAndCode(m_fs->writeAtPosition(url("/dir/in.txt"), {'!'}, 2)), std::make_pair(1, 1LL));
+    platform::RootFolder::setComponentWalkForTesting(false);
+    EXPECT_EQ(contents("dir/in.txt"), "in!");
+    EXPECT_EQ(contents("../Library/walk.txt"), "w");
+}
+
+TEST_F(HostileLocalFilesystemTest, AFileSwappedForALinkWhileInUseNeverLeadsOut) {
+    // Another process swaps race.txt between a file and a link to an outside file (and sub/ between a
+    // folder and a link to an outside folder) as fast as it can, while reads, writes, truncations and
+    // removals run here. Nothing outside may be read or changed.
+    const std::string outsideFolder = m_home.folders().library() + "/victim";
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(outsideFolder));
+    const std::string outside = outsideFolder + "/race.txt";
+    const std::string secret = "outside secret";
+    ASSERT_TRUE(FileManager::defaultManager().createFile(outside, platform::Bytes(secret.begin(), secret.end())));
+    ASSERT_TRUE(FileManager::defaultManager().createFile(outsideFolder + "/keep.txt", platform::Bytes{'k'}));
+    write("race.txt", "inside");
+    mkdir("sub");
+    write("sub/keep.txt", "in");
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        const std::string file = native("race.txt"), link = native("race.link"), fileAside = native("race.file");
+        const std::string folder = native("sub"), folderLink = native("sub.link"), folderAside = native("sub.folder");
+        ::symlink(outside.c_str(), link.c_str());
+        ::symlink(outsideFolder.c_str(), folderLink.c_str());
+        // A file and a link kept beside each other, renamed in turn onto the name in use.
+        bool linked = false;
+        while (!stop && swaps < 10000) {
+            if (!linked) {
+                ::rename(file.c_str(), fileAside.c_str());
+                ::rename(link.c_str(), file.c_str());
+                ::rename(folder.c_str(), folderAside.c_str());
+                ::rename(folderLink.c_str(), folder.c_str());
+            } else {
+                ::rename(file.c_str(), link.c_str());
+                ::rename(fileAside.c_str(), file.c_str());
+                ::rename(folder.c_str(), folderLink.c_str());
+                ::rename(folderAside.c_str(), folder.c_str());
+            }
+            linked = !linked;
+            ++swaps;
+        }
+    });
+    int leaked = 0;
+    for (int i = 0; swaps < 10000 && i < 1000000; ++i) {
+        Read r = read("/race.txt", 0, -1);
+        if (r.data && r.data->find("outside") != std::string::npos)
+            ++leaked;
+        Read inFolder = read("/sub/keep.txt", 0, -1);
+        if (inFolder.data && *inFolder.data == "k")
+            ++leaked;
+        (void)m_fs->writeAtPosition(url("/race.txt"), {'i', 'n'}, 0);
+        (void)m_fs->writeToFileAtURL(url("/race.txt"), {'!'}, true);
+        (void)m_fs->truncateFileAtURL(url("/race.txt"), 1);
+        (void)m_fs->writeAtPosition(url("/sub/keep.txt"), {'i', 'n'}, 0);
+        (void)m_fs->setMetadataForURL(url("/race.txt"), {{"com.apple.MobileBackup", 1}});
+        if (i % 50 == 0)
+            (void)m_fs->recursiveRemoveFileAtURL(url("/sub"));
+        (void)m_fs->getFileForURL(url("/sub"), "made.txt", {{"create", 1}});
+        (void)copy("/race.txt", "/sub", "copied.txt", true);
+        (void)m_fs->removeFileAtURL(url("/sub/copied.txt"));
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(swaps, 100);
+    EXPECT_EQ(leaked, 0);
+    EXPECT_EQ(contents("../Library/victim/race.txt"), secret);
+    EXPECT_EQ(contents("../Library/victim/keep.txt"), "k");
+    auto names = FileManager::defaultManager().contentsOfDirectory(outsideFolder);
+    ASSERT_TRUE(names);
+    EXPECT_EQ(*names, (std::vector<std::string>{"keep.txt", "race.txt"}));
+    EXPECT_FALSE(FileManager::defaultManager().isExcludedFromBackup(outside));
 }
 
 TEST_F(HostileLocalFilesystemTest, ReadsTakeRegularFilesWithinTheCapAndTruncationWithinTheFreeSpace) {

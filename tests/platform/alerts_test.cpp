@@ -4,6 +4,7 @@
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/AlertView.h"
 #include "platform/ui/PopoverController.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewRenderer.h"
@@ -60,6 +61,17 @@ protected:
         };
         ScreenView screen(window->frame());
         hybtest::expectSnapshot(screen, name);
+    }
+
+    // A finger on the view's centre would reach it (it is on screen, not hidden under another view).
+    static bool reachable(View& view) {
+        auto window = std::dynamic_pointer_cast<Window>(view.rootView());
+        if (!window)
+            return false;
+        for (auto hit = window->hitTest(view.convertPointTo(view.bounds().center(), window.get())); hit; hit = hit->superview())
+            if (hit.get() == &view)
+                return true;
+        return false;
     }
 
     VirtualClock clock;
@@ -195,6 +207,59 @@ TEST_F(OverlayTest, ActionSheetOnAPadPointsAtItsRectangleAndATapOutsideCancels) 
         EXPECT_LE(f.maxY(), 480);
         sheet->dismissWithClickedButtonIndex(0, false);
     }
+}
+
+TEST_F(OverlayTest, ActionSheetsTallerThanTheScreenScrollTheirRows) {
+    // A phone: a title and twelve buttons are taller than the 480-point screen.
+    auto sheet = ActionSheet::create("Twelve ways to share this page", recorder);
+    sheet->setDestructiveButtonIndex(sheet->addButtonWithTitle("Delete"));
+    for (int i = 1; i <= 11; ++i)
+        sheet->addButtonWithTitle("Share " + std::to_string(i));
+    sheet->setCancelButtonIndex(sheet->addButtonWithTitle("Cancel"));
+    sheet->showInView(*content);
+    clock.advance(1);
+    const Rect frame = sheet->sheetFrame();
+    EXPECT_GE(frame.minY(), 20) << "below the status bar";
+    EXPECT_EQ(frame.maxY(), 480 - 8);
+    std::shared_ptr<ScrollView> rows = sheet->rowsView();
+    ASSERT_TRUE(rows);
+    EXPECT_LT(rows->bounds().height(), rows->contentSize().height);
+    expectScreen("action_sheet_phone_scrolling");
+
+    // The first button shows at the top; the cancel button always; the last only once scrolled to.
+    auto buttons = sheet->buttonViews();
+    EXPECT_TRUE(reachable(*buttons[0]));
+    EXPECT_TRUE(reachable(*buttons[12]));
+    EXPECT_FALSE(reachable(*buttons[11]));
+    rows->userScroll(rows->maximumOffset());
+    EXPECT_FALSE(reachable(*buttons[0]));
+    EXPECT_TRUE(reachable(*buttons[12]));
+    recorder->events.clear();
+    EXPECT_EQ(TouchDriver::tap(*buttons[11]), buttons[11]);
+    clock.advance(1);
+    EXPECT_EQ(recorder->events, (Events{"clicked 11", "will 11", "did 11"}));
+
+    // A short sheet does not scroll.
+    auto small = ActionSheet::create("", recorder);
+    small->addButtonWithTitle("One");
+    small->showInView(*content);
+    clock.advance(1);
+    EXPECT_EQ(small->rowsView()->bounds().height(), small->rowsView()->contentSize().height);
+    small->dismissWithClickedButtonIndex(0, false);
+
+    // A pad: the box is cut to the screen, and its rows scroll.
+    Device::current().setUserInterfaceIdiom(UserInterfaceIdiom::Pad);
+    sheet->showFromRect(Rect(140, 40, 40, 30), *content, false);
+    rows = sheet->rowsView();
+    ASSERT_TRUE(rows);
+    EXPECT_LE(sheet->sheetFrame().maxY(), 480);
+    EXPECT_LT(rows->bounds().height(), rows->contentSize().height);
+    rows->userScroll(rows->maximumOffset());
+    buttons = sheet->buttonViews();
+    recorder->events.clear();
+    EXPECT_EQ(TouchDriver::tap(*buttons[11]), buttons[11]);
+    clock.advance(1);
+    EXPECT_EQ(recorder->events, (Events{"clicked 11", "will 11", "did 11"}));
 }
 
 TEST_F(OverlayTest, PopoversWithEachArrow) {

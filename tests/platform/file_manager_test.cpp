@@ -90,6 +90,26 @@ TEST_F(FileManagerTest, RecursiveCopyMoveRemoveAndEnumeration) {
     EXPECT_TRUE(files.fileExists(tree + "/top.txt"));
 }
 
+TEST_F(FileManagerTest, CopyingAFIFOOrAFolderHoldingOneFailsAtOnceAndLeavesNothing) {
+    // A FIFO that no one writes would block the copy for ever.
+    const std::string fifo = docs() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto copied = files.copyItem(fifo, docs() + "/fifo-copy");
+    ASSERT_FALSE(copied);
+    EXPECT_EQ(copied.error().code, 256);
+    EXPECT_FALSE(files.fileExists(docs() + "/fifo-copy"));
+
+    const std::string tree = docs() + "/with-fifo";
+    ASSERT_TRUE(files.createDirectory(tree + "/sub", true));
+    ASSERT_TRUE(files.createFile(tree + "/a.txt", bytes("a")));
+    ASSERT_EQ(::mkfifo((tree + "/sub/fifo").c_str(), 0600), 0);
+    ASSERT_FALSE(files.copyItem(tree, docs() + "/tree-copy"));
+    EXPECT_FALSE(files.fileExists(docs() + "/tree-copy/sub/fifo"));
+    auto device = files.copyItem("/dev/zero", docs() + "/zero");
+    ASSERT_FALSE(device);
+    EXPECT_FALSE(files.fileExists(docs() + "/zero"));
+}
+
 TEST_F(FileManagerTest, AttributesDatesAndPermissions) {
     const std::string path = docs() + "/file";
     ASSERT_TRUE(files.createFile(path, bytes("12345"),

@@ -241,7 +241,40 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
         << folder.error().localizedDescription();
+    // The longest name a folder takes: its temporary sibling's name is bounded.
+    const std::string longest = (dir / std::string(255, 'p')).string();
+    ASSERT_TRUE(PropertyList::writeFile(sample(), longest, PropertyList::Format::Binary).ok());
+    EXPECT_EQ(PropertyList::readFile(longest).value(), sample());
+    ASSERT_TRUE(PropertyList::writeFile(Value(Array{}), longest, PropertyList::Format::XML).ok());
+    EXPECT_EQ(PropertyList::readFile(longest).value(), Value(Array{}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
     fs::remove_all(dir);
+}
+
+TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
+    // From -2^31 s to the end of second 2^31 - 1 (since 2001), in either format and either direction.
+    const double lowest = -2147483648.0, highest = 2147483647.0;
+    for (double stored : {lowest, lowest + 0.5, highest, highest + 0.5, 0.0}) {
+        auto read = PropertyList::read(binaryDate(stored));
+        ASSERT_TRUE(read.ok()) << stored;
+        for (auto format : {PropertyList::Format::Binary, PropertyList::Format::XML}) {
+            auto written = PropertyList::write(read.value(), format);
+            ASSERT_TRUE(written.ok()) << stored;
+            auto back = PropertyList::read(written.value());
+            ASSERT_TRUE(back.ok()) << stored;
+            ASSERT_TRUE(back.value().getDate()) << stored;
+            // XML keeps whole seconds (cut toward zero); binary keeps the stored double.
+            const double seconds = back.value().getDate()->secondsSince1970 - 978307200.0;
+            if (format == PropertyList::Format::Binary)
+                EXPECT_EQ(seconds, stored);
+            else
+                EXPECT_EQ(seconds, std::trunc(stored)) << std::fixed << stored;
+        }
+    }
+    for (double stored : {lowest - 0.5, lowest - 1, highest + 1, highest + 1.5}) {
+        EXPECT_FALSE(PropertyList::read(binaryDate(stored)).ok()) << stored;
+        EXPECT_FALSE(PropertyList::write(Value(Array{Value(Date{978307200.0 + stored})}), PropertyList::Format::XML).ok()) << stored;
+    }
 }
 
 // ---- Nesting and sharing bounds: property lists come from other applications ----

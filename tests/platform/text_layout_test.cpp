@@ -126,6 +126,42 @@ TEST(TextLayoutTest, BadInputMeasuresSafely) {
     TextLayout::clearCache();
 }
 
+TEST(TextLayoutTest, AWordLongerThanManyLinesFillsEachLine) {
+    // The word breaks at the last whole character that fits, line after line, however long it is.
+    const Font f = Font::systemFont(16);
+    const double advance = TextLayout::singleLineWidth("W", f);
+    ASSERT_NEAR(TextLayout::singleLineWidth("WW", f), 2 * advance, 1e-3);
+    const double width = 20 * advance + advance / 2;
+    for (LineBreakMode mode : {LineBreakMode::WordWrap, LineBreakMode::CharWrap}) {
+        for (std::size_t length : {100u, 257u, 6000u}) {
+            const Size s = TextLayout::measure(std::string(length, 'W'), styleWith(16, mode), width);
+            const std::size_t lines = (length + 19) / 20;
+            EXPECT_NEAR(s.height, static_cast<double>(lines) * f.lineHeight(), 1e-6) << length;
+            EXPECT_NEAR(s.width, 20 * advance, 1e-3) << length;
+        }
+    }
+    // Words before and after the long one keep their places: the first goes on a line of its own.
+    const std::string text = "Hi " + std::string(2000, 'W') + " end";
+    const Size s = TextLayout::measure(text, styleWith(16), width);
+    EXPECT_NEAR(s.height, (1 + 100 + 1) * f.lineHeight(), 1e-6);
+}
+
+TEST(TextLayoutTest, LongRunsKeepEveryCharacterWhole) {
+    // Runs without spaces are laid out in pieces: no piece begins inside a character as the user sees
+    // it (a letter with its accent, an emoji with its skin tone, a flag's two letters).
+    const Font f = Font::systemFont(16);
+    for (const std::string unit : {"W", "\u6C49", "e\u0301", "\U0001F44D\U0001F3FD", "\U0001F1E9\U0001F1EA", "\u2764\uFE0F"}) {
+        const double one = TextLayout::singleLineWidth(unit, f);
+        const double advance = TextLayout::singleLineWidth(unit + unit, f) - one;
+        ASSERT_GT(advance, 0) << unit;
+        std::string run;
+        for (int i = 0; i < 300; ++i)
+            run += unit;
+        ASSERT_GT(run.size(), 256u);
+        EXPECT_NEAR(TextLayout::singleLineWidth(run, f), one + 299 * advance, 0.5) << unit;
+    }
+}
+
 TEST(AttributedStringTest, RangesCountUTF16Units) {
     // The emoji is one code point, two UTF-16 units and four bytes.
     AttributedString s("😀订单金额 total");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using namespace platform;
 
 TEST(Value, BoolStaysApartFromNumbers) {
@@ -56,6 +58,17 @@ TEST(Value, DescriptionAsPercentAt) {
     EXPECT_EQ(Value(0.1).description(), "0.1");
     EXPECT_EQ(Value("x").description(), "x");
     EXPECT_EQ(Value().description(), "<null>");
+}
+
+TEST(Value, DatesDescribeThemselvesInUTCOrAsInvalid) {
+    EXPECT_EQ(Value(Date{0}).description(), "1970-01-01 00:00:00 +0000");
+    EXPECT_EQ(Value(Date{1700000000.75}).description(), "2023-11-14 22:13:20 +0000");
+    EXPECT_EQ(Value(Date{-0.5}).description(), "1969-12-31 23:59:59 +0000");
+    // Beyond what the calendar holds, or no number at all: never a made-up date.
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    for (double seconds : {9.3e18, -9.3e18, 1e17, static_cast<double>(INT64_MAX), kInfinity, -kInfinity,
+                           std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(Value(Date{seconds}).description(), "<invalid date>") << seconds;
 }
 
 TEST(Value, OutOfRangeAccessGivesNull) {

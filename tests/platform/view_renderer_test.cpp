@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace platform;
@@ -46,6 +47,39 @@ Image::Ptr testPicture() {
     g.setFillColor(Color::fromRGBA255(250, 210, 0));
     g.fillRect(Rect(2, 2, 6, 6));
     return ctx->end();
+}
+
+TEST(ViewRendererTest, SymbolsAndEmojiDrawAsGlyphs) {
+    // What the CJK font lacks comes from the fallback fonts: arrows and shapes as outlines in the text's
+    // colour, emoji as colour pictures, at each size and weight; never boxes of hex digits.
+    auto root = canvas(320, 150);
+    auto arrows = label("\u25C4 Back  Forward \u25BA  \u2713 \u2605 \u2192 \u00A7", Rect(8, 8, 304, 28), LineBreakMode::TruncateTail, 1);
+    root->addSubview(arrows);
+    auto bold = label("\u25C4 \u25BA 返回 \u2714", Rect(8, 42, 304, 28), LineBreakMode::TruncateTail, 1);
+    bold->setFont(Font::boldSystemFont(20));
+    root->addSubview(bold);
+    auto emoji = label("\U0001F600 \U0001F44D\U0001F3FD \u2764\uFE0F \U0001F1E9\U0001F1EA 支付 ok", Rect(8, 76, 304, 30),
+                       LineBreakMode::TruncateTail, 1);
+    root->addSubview(emoji);
+    auto large = label("\U0001F389\u25BA", Rect(8, 110, 120, 36), LineBreakMode::Clip, 1);
+    large->setFont(Font::systemFont(28));
+    root->addSubview(large);
+    hybtest::expectSnapshot(*root, "labels_symbols_emoji");
+
+    // The emoji line has colour in it; the black text's glyphs (and boxes, had there been any) have none.
+    auto colourful = [](View& view) {
+        auto image = ViewRenderer::renderImage(view, 1);
+        EXPECT_TRUE(image.ok());
+        if (!image.ok())
+            return false;
+        std::vector<std::uint8_t> rgba = image.value()->rgbaPixels();
+        for (std::size_t i = 0; i + 3 < rgba.size(); i += 4)
+            if (std::max({rgba[i], rgba[i + 1], rgba[i + 2]}) - std::min({rgba[i], rgba[i + 1], rgba[i + 2]}) > 80)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(colourful(*emoji));
+    EXPECT_FALSE(colourful(*arrows));
 }
 
 TEST(ViewRendererTest, LabelsInEachLineBreakMode) {

@@ -1,5 +1,6 @@
 #include "InterfaceFixture.h"
 
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/TouchDriver.h"
 #include "plugins/ActionSheet.h"
 
@@ -7,6 +8,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <vector>
 
 using namespace platform;
 using Plugin = plugins::ActionSheet;
@@ -95,6 +98,88 @@ TEST_F(ActionSheetTest, EachSheetAnswersItsOwnCall) {
     EXPECT_EQ(choose(first, 0), 1);
     EXPECT_EQ(answers().back().callbackId, "first");
     EXPECT_EQ(answers().size(), 2u);
+}
+
+TEST_F(ActionSheetTest, HideDismissesEverySheetOnScreenAndAnswersEachCall) {
+    start();
+    auto first = showSheet(options({"A"}, "Cancel", std::nullopt), "first");
+    auto second = showSheet(options({"B"}, "Cancel", std::nullopt), "second");
+    ASSERT_TRUE(first->isVisible() && second->isVisible());
+    call("hide", {}, "hide-cb");
+    settle();
+    EXPECT_FALSE(first->isVisible()) << "no sheet is left over the page";
+    EXPECT_FALSE(second->isVisible());
+    std::map<std::string, std::vector<Value>> heard;
+    for (const auto& answer : answers())
+        heard[answer.callbackId.value_or("")].push_back(answer.message());
+    EXPECT_EQ(heard["first"], (std::vector<Value>{Value(), Value(-1)}));
+    EXPECT_EQ(heard["second"], (std::vector<Value>{Value(), Value(-1)}));
+    EXPECT_EQ(heard.size(), 2u) << "nothing to the hide call's own id";
+
+    // The user answers the sheet on top; the one below it is still there for the user, and hide
+    // answers only that one.
+    auto below = showSheet(options({"C"}, std::nullopt, std::nullopt), "below");
+    auto top = showSheet(options({"D"}, std::nullopt, std::nullopt), "top");
+    EXPECT_EQ(choose(top, 0), 1);
+    EXPECT_EQ(answers().back().callbackId, "top");
+    EXPECT_TRUE(below->isVisible());
+    const std::size_t before = answers().size();
+    call("hide", {}, "hide-cb");
+    settle();
+    ASSERT_EQ(answers().size(), before + 2);
+    EXPECT_EQ(answers()[before].callbackId, "below");
+    EXPECT_EQ(answers()[before + 1].callbackId, "below");
+    EXPECT_FALSE(below->isVisible());
+}
+
+TEST_F(ActionSheetTest, ASheetTallerThanThePhoneScrollsToEveryButton) {
+    start();
+    m_webView->setBackgroundColor(Color::white());
+    Array labels;
+    for (int i = 1; i <= 10; ++i)
+        labels.push_back("选项 " + std::to_string(i));
+    std::string title;
+    for (int i = 0; i < 12; ++i)
+        title += "A long title that wraps onto many lines of the sheet. ";
+    Dictionary tall = options(labels, "取消", "删除");
+    tall.set("title", title);
+    auto sheet = showSheet(tall);
+    ASSERT_TRUE(sheet && sheet->isVisible());
+    EXPECT_GE(sheet->sheetFrame().minY(), 20) << "the title and Delete are on the screen";
+    expectScreen("action_sheet_plugin_tall");
+    auto buttons = sheet->buttonViews();
+    EXPECT_EQ(TouchDriver::tap(*buttons[0]), buttons[0]) << "Delete, at the top";
+    settle();
+    EXPECT_EQ(answers().back().message(), Value(1));
+
+    sheet = showSheet(tall);
+    buttons = sheet->buttonViews();
+    std::shared_ptr<ScrollView> rows = sheet->rowsView();
+    ASSERT_TRUE(rows);
+    rows->userScroll(rows->maximumOffset());
+    EXPECT_EQ(choose(sheet, 10), 11) << "the last label, once scrolled to";
+    sheet = showSheet(tall);
+    EXPECT_EQ(choose(sheet, 11), 12) << "the cancel button, without scrolling";
+}
+
+TEST_F(ActionSheetTest, AVeryLongTitleShowsAndTheSheetStillAnswers) {
+    start();
+    // One word of 64 KiB: laid out once per width, in time linear in its length.
+    auto sheet = showSheet(Dictionary{{"title", std::string(64 * 1024, 'w')}, {"addCancelButtonWithLabel", "Cancel"}});
+    ASSERT_TRUE(sheet && sheet->isVisible());
+    EXPECT_GE(sheet->sheetFrame().minY(), 20);
+    EXPECT_GT(sheet->rowsView()->contentSize().height, 10000);
+    EXPECT_EQ(choose(sheet, 0), 1);
+}
+
+TEST_F(ActionSheetTest, DisposeTakesThePluginsSheetsAway) {
+    start();
+    auto sheet = showSheet(options({"A"}, "Cancel", std::nullopt), "shown");
+    m_plugin->dispose();
+    EXPECT_FALSE(sheet->isVisible());
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].callbackId, "shown");
+    EXPECT_EQ(answers()[0].message(), Value(-1));
 }
 
 TEST_F(ActionSheetTest, OptionsOfTheWrongKindGiveWhatCanBeShown) {

@@ -225,6 +225,35 @@ TEST_F(BarcodeScannerTest, TheBackItemCancelsWithAnEmptyResult) {
     }
 }
 
+TEST_F(BarcodeScannerTest, TheBackItemTakesTapsAroundItsSmallArrow) {
+    useCameras("", "");
+    CaptureDevice::setCameras({{CaptureDevicePosition::Back, nullptr, 30, 480, 360}});
+    Device::current().setSystemVersion("7.0");
+    auto scanScreen = openScan({});
+    ASSERT_TRUE(scanScreen);
+    auto backView = scanScreen->overlayParts().backItem->viewForBar();
+    auto window = std::dynamic_pointer_cast<Window>(backView->rootView());
+    ASSERT_TRUE(window);
+    const Rect arrow = backView->convertRectTo(backView->bounds(), window.get());
+    ASSERT_LT(arrow.width(), 20) << "the bundle's arrow is 13 points wide";
+    // A finger beside the arrow, as far as 44 points around its centre reach, is on the back item.
+    const Point beside{arrow.midX() + 20, arrow.midY() - 18};
+    ASSERT_GT(beside.x, 14);
+    EXPECT_EQ(TouchDriver::tapAt(window, beside), backView);
+    settle();
+    ASSERT_EQ(answers().size(), 1u);
+    expectResult(0, result("", "", 1));
+
+    // Farther along the bar, nothing is hit that answers.
+    scanScreen = openScan({}, "again");
+    ASSERT_TRUE(scanScreen);
+    backView = scanScreen->overlayParts().backItem->viewForBar();
+    window = std::dynamic_pointer_cast<Window>(backView->rootView());
+    EXPECT_NE(TouchDriver::tapAt(window, Point{arrow.midX() + 30, arrow.midY()}), backView);
+    settle();
+    EXPECT_EQ(answers().size(), 1u);
+}
+
 TEST_F(BarcodeScannerTest, AFlipAnswersACancellationThenScansWithTheFrontCamera) {
     Device::current().setSystemVersion("6.1");
     useCameras("", "ean13:4006381333931");

@@ -349,6 +349,45 @@ TEST_F(CameraTest, AProhibitedCameraShowsTheAlertAndTheFlowGoesOn) {
     EXPECT_EQ(answers().size(), 2u);
 }
 
+TEST_F(CameraTest, EachCallIsEndedByItsOwnScreen) {
+    // The library picker is up; a camera call comes while the camera is denied.
+    auto library = open({50, 1, 0}, "library");
+    ASSERT_TRUE(library);
+    Permissions::shared().setStatus(PermissionKind::VideoCapture, AuthorizationStatus::Denied);
+    call("takePicture", {}, "camera");
+    settle();
+    std::shared_ptr<AlertView> alert = m_plugin->accessAlert();
+    ASSERT_TRUE(alert && alert->isVisible());
+    EXPECT_TRUE(answers().empty()) << "the camera call waits for its alert";
+    ASSERT_TRUE(TouchDriver::tap(*alert->buttonViews().at(0)));
+    settle();
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].callbackId, "camera");
+    EXPECT_EQ(answers()[0].message(), Value("has no access to camera"));
+    EXPECT_EQ(m_plugin->pickerController(), library) << "the library picker keeps its call";
+    EXPECT_EQ(controller->presentedViewController(), library);
+    EXPECT_FALSE(m_plugin->hasPendingOperation()) << "the picker shown is on screen";
+
+    // The library picker ends its own call.
+    library->cancel();
+    settle();
+    ASSERT_EQ(answers().size(), 2u);
+    EXPECT_EQ(answers()[1].callbackId, "library");
+    EXPECT_EQ(answers()[1].message(), Value("no image selected"));
+
+    // An alert whose picker was answered meanwhile answers nothing more.
+    auto camera = open({}, "shot");
+    ASSERT_TRUE(camera && m_plugin->accessAlert());
+    alert = m_plugin->accessAlert();
+    camera->cancel();
+    settle();
+    ASSERT_EQ(answers().size(), 3u);
+    EXPECT_EQ(answers()[2].callbackId, "shot");
+    TouchDriver::tap(*alert->buttonViews().at(0));
+    settle();
+    EXPECT_EQ(answers().size(), 3u) << "one answer per call";
+}
+
 TEST_F(CameraTest, BadSourcesAndTablesAnswerAsTheyShould) {
     hybtest::LogCapture log;
     start();

@@ -92,8 +92,12 @@ TEST_F(DatePickerTest, ModesIntervalsLocalesAndButtons) {
     EXPECT_EQ(plugin().doneButton()->tintColor(), Color::fromRGBA255(255, 0, 0)) << "pure red";
     EXPECT_EQ(plugin().cancelButton()->tintColor(), Color::fromRGBA255(0x0f, 0, 0)) << "read from the second character";
     call("show", {"not options"});
-    EXPECT_EQ(plugin().doneButton()->titleForState(kControlStateNormal), std::nullopt);
+    EXPECT_EQ(plugin().doneButton()->titleForState(kControlStateNormal), "Done") << "never a sheet without its buttons";
+    EXPECT_EQ(plugin().cancelButton()->titleForState(kControlStateNormal), "Cancel");
     EXPECT_EQ(plugin().doneButton()->tintColor(), Color::black());
+    call("show", {Dictionary{{"doneButtonLabel", ""}, {"cancelButtonLabel", 7}}});
+    EXPECT_EQ(plugin().doneButton()->titleForState(kControlStateNormal), "Done") << "an empty label";
+    EXPECT_EQ(plugin().cancelButton()->titleForState(kControlStateNormal), "Cancel") << "a label that is not text";
     EXPECT_EQ(picker().datePickerMode(), DatePickerMode::DateAndTime);
 
     EXPECT_EQ(Plugin::colorFromHexString("#"), Color::black());

@@ -221,13 +221,15 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
     ASSERT_EQ(scripts.size(), 2u);
     EXPECT_NE(scripts[0].find("_hybIframeBridge"), std::string::npos) << "the bridge frame first";
-    EXPECT_EQ(scripts[1].find("try{_hybIframeBridge.src='hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")]));}"
-                              "catch(e){_hybIframeBridge.src='hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
+    EXPECT_EQ(scripts[1].find("try{_hybIabSend('hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")])));}"
+                              "catch(e){_hybIabSend('hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
     EXPECT_EQ(answers().size(), before) << "answered by the page, not at once";
 
     // The page's answer: the bridge frame navigates; that load is refused and answers the id.
     browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B2%5D");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().back(), "window._hybIabSent&&_hybIabSent()")
+        << "the page hears that its answer was read, and sends the next it holds";
     ASSERT_EQ(answers().size(), before + 1);
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
     EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
@@ -258,8 +260,14 @@ TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     EXPECT_EQ(answers()[before + 2].message(), platform::Value(platform::Array{})) << "no path: an empty array";
     EXPECT_EQ(answers()[before + 3].message(), platform::Value(platform::Array{platform::Value("a"), platform::Value(1)}));
 
+    // A page's answer past the bound is refused with the reason, not read.
+    EXPECT_FALSE(ask("hyb-iab://InAppBrowser7/%5B%22" + std::string((1 << 20) + 1, 'a') + "%22%5D"));
+    ASSERT_EQ(answers().size(), before + 5);
+    EXPECT_EQ(answers()[before + 4].status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answers()[before + 4].message(), platform::Value("The answer is too large"));
+
     EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
-    for (std::size_t i = before + 4; i < answers().size(); ++i)
+    for (std::size_t i = before + 5; i < answers().size(); ++i)
         EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
 }
 
@@ -292,7 +300,7 @@ TEST_F(InAppBrowserTest, FailuresOfTheInjectedScriptOrFileComeBackAsErrorsWithTh
         const std::string id = "InAppBrowser" + std::to_string(i + 2);
         call(actions[i], {"missing"}, id);
         const std::string script = browserWebView().page().evaluatedScripts().back();
-        EXPECT_NE(script.find("_hybIframeBridge.src='hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
+        EXPECT_NE(script.find("_hybIabSend('hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
             << actions[i] << ": " << script;
     }
     const std::size_t before = answers().size();

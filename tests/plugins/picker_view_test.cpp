@@ -1,6 +1,7 @@
 #include "InterfaceFixture.h"
 
 #include "platform/FoundationVersion.h"
+#include "platform/ui/TextLayout.h"
 #include "platform/ui/TouchDriver.h"
 #include "plugins/PickerViewPlugin.h"
 
@@ -178,6 +179,40 @@ TEST_F(PickerViewTest, HexColourStrings) {
     EXPECT_EQ(PickerViewPlugin::colorWithHexColorString("#fff"), Color::black());
     EXPECT_EQ(PickerViewPlugin::colorWithHexColorString("#ff00ff00"), Color::black());
     EXPECT_EQ(PickerViewPlugin::colorWithHexColorString("#zz0000"), Color::black());
+}
+
+TEST_F(PickerViewTest, LongButtonTextsLeaveTheCaptionAndDoneOnTheBar) {
+    start();
+    m_webView->setBackgroundColor(Color::white());
+    Array items{item("A", {}, "The caption")};
+    const std::string longCancel = "Cancel and go back to the page without choosing anything at all, please";
+    call("show", {items, Dictionary{{"level", 1}, {"cancelButton", Dictionary{{"text", longCancel}}}}});
+    settle();
+    const Rect bar = plugin().toolbar()->bounds();
+    const auto& barItems = plugin().toolbar()->items();
+    auto cancel = barItems.front()->viewForBar(), done = barItems.back()->viewForBar();
+    const Rect caption = plugin().label()->frame();
+    EXPECT_GE(cancel->frame().minX(), 0);
+    EXPECT_LE(cancel->frame().maxX(), caption.minX()) << "the cancel title is cut, not the bar";
+    EXPECT_EQ(caption.width(), 180) << "the caption keeps its width";
+    EXPECT_LE(caption.maxX(), done->frame().minX());
+    EXPECT_LE(done->frame().maxX(), bar.maxX());
+    EXPECT_GE(done->frame().width(), TextLayout::singleLineWidth("Done", Font::systemFont(17)));
+    expectScreen("picker_long_cancel_text");
+    tapButton("Done");
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(answers()[0].message(), Value(Array{items[0]}));
+
+    // Both texts long: they share what the caption leaves.
+    call("show", {items, Dictionary{{"level", 1}, {"cancelButton", Dictionary{{"text", longCancel}}},
+                                    {"doneButton", Dictionary{{"text", longCancel + " Done"}}}}});
+    settle();
+    cancel = plugin().toolbar()->items().front()->viewForBar();
+    done = plugin().toolbar()->items().back()->viewForBar();
+    EXPECT_NEAR(cancel->frame().width(), done->frame().width(), 1e-9);
+    EXPECT_LE(done->frame().maxX(), plugin().toolbar()->bounds().maxX());
+    tapButton(longCancel);
+    EXPECT_EQ(answers().back().message(), Value("cancel"));
 }
 
 TEST_F(PickerViewTest, ThreeColumnsWithTheirCaption) {

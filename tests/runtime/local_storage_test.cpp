@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 using namespace runtime;
 
@@ -127,6 +128,12 @@ TEST_F(LocalStorageTest, SafeCopyReportsMissingSourcesMakesFoldersAndKeepsTheOld
     auto leftovers = files().contentsOfDirectory(folders().tmp());
     ASSERT_TRUE(leftovers.ok());
     EXPECT_TRUE(leftovers->empty());
+
+    // A FIFO where a backup should be (a page may name anything there): refused at once, never waited on.
+    ASSERT_TRUE(files().createDirectory(folders().documents() + "/Backups", true).ok());
+    ASSERT_EQ(::mkfifo(backups("localstorage.appdata.db").c_str(), 0600), 0);
+    EXPECT_FALSE(HYBLocalStorage::copyFrom(backups("localstorage.appdata.db"), caches("kept")).ok());
+    EXPECT_EQ(readFile(caches("kept")), "precious");
 }
 
 TEST_F(LocalStorageTest, CloudMovesOldCopiesIntoTheEngineFolderWhenNewerAndDeletesThem) {

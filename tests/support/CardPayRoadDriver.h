@@ -4,7 +4,7 @@
 //
 //     hybtest::CardPayRoadDriver road(window, &clock);
 //     ASSERT_TRUE(road.waitForScreen<cardpay::BCOrderInfoViewController>());
-//     ASSERT_TRUE(road.type("银行卡号 Card number", "6222021234567890"));
+//     ASSERT_TRUE(road.type("银行卡号 Card number", "6222021234567894"));
 //     ASSERT_TRUE(road.tap("下一步 Next"));
 //
 // Everything is found on screen: in the shown windows, the front-most window and the front-most view

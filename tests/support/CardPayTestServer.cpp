@@ -90,10 +90,77 @@ platform::Result<platform::Dictionary> CardPayTestServer::loadScenario(const std
 std::string CardPayTestServer::sampleScenarioPath() { return hybtest::sourcePath("tests/support/cardpay/sample-order.json"); }
 
 void CardPayTestServer::setScenario(platform::Dictionary scenario) {
+    std::vector<std::string> paths;
+    {
+        std::lock_guard lock(m_mutex);
+        m_replies = scenario["replies"].dictionaryOrEmpty();
+        m_login = scenario["login"].getDictionary() ? std::optional(*scenario["login"].getDictionary()) : std::nullopt;
+        m_pages = scenario["pages"].dictionaryOrEmpty();
+        m_sequencePositions.clear();
+        paths = m_pages.keys();
+    }
+    for (const auto& path : paths) {
+        if (path.empty() || path.front() != '/')
+            continue;
+        m_http.route(path, [this, path](const RecordedRequest&) {
+            if (const auto html = page(path))
+                return Reply::text(200, *html, "text/html; charset=utf-8");
+            return Reply::text(404, "not found");
+        });
+    }
+}
+
+std::string CardPayTestServer::withServerAddress(std::string text) const {
+    static constexpr std::string_view kPlaceholder = "{server}";
+    const std::string address = m_http.url("");
+    for (std::size_t at = text.find(kPlaceholder); at != std::string::npos; at = text.find(kPlaceholder, at + address.size()))
+        text.replace(at, kPlaceholder.size(), address);
+    return text;
+}
+
+platform::Value CardPayTestServer::withServerAddress(const platform::Value& value) const {
+    if (const std::string* text = value.getString())
+        return withServerAddress(*text);
+    if (const platform::Array* items = value.getArray()) {
+        platform::Array out;
+        for (const auto& item : *items)
+            out.push_back(withServerAddress(item));
+        return out;
+    }
+    if (const platform::Dictionary* members = value.getDictionary()) {
+        platform::Dictionary out;
+        for (const auto& [key, member] : *members)
+            out.set(key, withServerAddress(member));
+        return out;
+    }
+    return value;
+}
+
+std::optional<std::string> CardPayTestServer::page(const std::string& path) const {
     std::lock_guard lock(m_mutex);
-    m_replies = scenario["replies"].dictionaryOrEmpty();
-    m_login = scenario["login"].getDictionary() ? std::optional(*scenario["login"].getDictionary()) : std::nullopt;
-    m_sequencePositions.clear();
+    const platform::Dictionary* page = m_pages[path].getDictionary();
+    if (!page)
+        return std::nullopt;
+    // Texts go into the page escaped: a scenario's words, not markup.
+    const auto escaped = [](const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+            }
+        }
+        return out;
+    };
+    const std::string title = escaped((*page)["title"].stringOr(""));
+    const std::string text = escaped((*page)["text"].stringOr(""));
+    return withServerAddress("<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
+                             "<meta name=\"viewport\" content=\"width=device-width\"><title>" + title +
+                             "</title></head><body style=\"font-family: sans-serif; margin: 16px\"><h2>" + title + "</h2><p>" + text +
+                             "</p></body></html>");
 }
 
 void CardPayTestServer::setReply(const std::string& cmd, platform::Value params) {
@@ -212,17 +279,17 @@ Reply CardPayTestServer::answer(const std::string& body) {
     case Fault::HTTP500:
         return Reply::text(500, "internal error");
     case Fault::Drop: {
-        Reply reply = jsonReply(envelopeText(envelope));
+        Reply reply = jsonReply(withServerAddress(envelopeText(envelope)));
         reply.dropAfterBodyBytes = 0;
         return reply;
     }
     case Fault::Hold: {
-        Reply reply = jsonReply(envelopeText(envelope));
+        Reply reply = jsonReply(withServerAddress(envelopeText(envelope)));
         reply.hold = true;
         return reply;
     }
     }
-    return jsonReply(envelopeText(envelope));
+    return jsonReply(withServerAddress(envelopeText(envelope)));
 }
 
 } // namespace testsupport

@@ -15,6 +15,11 @@
 // form (a "user_name") is answered only for that name and password, else with {"resp":"01","msg":
 // kWrongLogin}; a request that names a "user_id" instead is answered as usual.
 //
+// Pages: a scenario's "pages" object maps paths ("/pages/banks.html") to pages {"title": ..., "text": ...},
+// served as small HTML pages (GET), so that the addresses the replies give (supported banks, agreements,
+// the lucky draw's options) open. "{server}" in a reply or a page stands for the server's own address
+// ("http://127.0.0.1:<port>"), so a scenario can name them.
+//
 // Faults a test scripts for a command (kept until cleared): a reply that is not JSON or not an object, "params" missing or
 // of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
 // dropped connection, a held reply (released by `releaseHeldReplies` or `stop`).
@@ -80,6 +85,11 @@ public:
 
     // The reply to one request body (what the route answers; public for the server program's log).
     Reply answer(const std::string& body);
+    // The scenario's page at that path, as HTML (none when the scenario has no such page).
+    std::optional<std::string> page(const std::string& path) const;
+    // "{server}" replaced by this server's address, in a text or in every text of a value.
+    std::string withServerAddress(std::string text) const;
+    platform::Value withServerAddress(const platform::Value& value) const;
 
 private:
     std::optional<std::string> validate(const platform::Dictionary& request, const std::string& cmd) const;
@@ -89,6 +99,7 @@ private:
     mutable std::mutex m_mutex;
     platform::Dictionary m_replies;
     std::optional<platform::Dictionary> m_login;
+    platform::Dictionary m_pages;
     std::map<std::string, std::size_t> m_sequencePositions;
     std::map<std::string, platform::Dictionary> m_envelopes;
     std::map<std::string, Fault> m_faults;

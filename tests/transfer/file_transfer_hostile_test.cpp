@@ -4,6 +4,7 @@
 #include "TransferFixture.h"
 
 #include "platform/VirtualClock.h"
+#include "support/ScriptedReplyServer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,6 +137,54 @@ TEST_F(HostileTransferTest, TheLongestFileNameDownloads) {
     EXPECT_EQ(answer.message()["name"], Value(name));
     EXPECT_EQ(readFile(path(name)), "named");
     EXPECT_EQ(namesIn(m_home.folders().documents()), std::vector<std::string>{name});
+}
+
+TEST_F(HostileTransferTest, UploadsSendOnlyWhatLiesInARegisteredFileSystem) {
+    m_server.routeEcho("/echo");
+    const std::string outsideFile = m_home.folders().home() + "/outside.txt";
+    writeFile(outsideFile, "outside");
+    writeFile(m_home.folders().library() + "/lib.txt", "library");
+    ASSERT_EQ(::symlink(outsideFile.c_str(), path("link.txt").c_str()), 0);
+    ASSERT_EQ(::link(outsideFile.c_str(), path("hard.txt").c_str()), 0);
+    // Outside every file system (there is no "root" here), through a link, a second name, or named by the
+    // path of an http URL: nothing is sent.
+    for (const std::string& source : {std::string("/etc/hostname"), std::string("file:///etc/hostname"), outsideFile,
+                                      "file://" + outsideFile, m_server.url("/etc/hostname"), m_server.url(outsideFile),
+                                      path("link.txt"), std::string("hybfile://localhost/persistent/link.txt"), path("hard.txt"),
+                                      path("../outside.txt"), std::string("hybfile://localhost/persistent/../outside.txt"),
+                                      std::string("relative.txt")}) {
+        SCOPED_TRACE(source);
+        auto answer = runToEnd("upload", Array{source, m_server.url("/echo")});
+        EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 1}, {"source", source}, {"target", m_server.url("/echo")}}));
+    }
+    EXPECT_TRUE(m_server.requests().empty());
+
+    // A file of a file system goes, however it is named.
+    writeFile(path("in.txt"), "inside");
+    for (const std::string& source : {path("in.txt"), "file://" + path("in.txt"), std::string("hybfile://localhost/persistent/in.txt"),
+                                      std::string("hybfile://localhost/documents/in.txt"), m_home.folders().library() + "/lib.txt"}) {
+        SCOPED_TRACE(source);
+        auto answer = runToEnd("upload", Array{source, m_server.url("/echo"), Value(), Value(), Value(), Value(), Value(), Value(),
+                                               Dictionary{{"Content-Type", "text/plain"}}});
+        ASSERT_EQ(answer.status(), HYBCommandStatus::Ok);
+        EXPECT_TRUE(answer.message()["response"] == Value(source.find("lib.txt") != std::string::npos ? "library" : "inside"));
+    }
+}
+
+TEST_F(HostileTransferTest, ARepliesCutInsideItsHeadFailsAndAHeadHasATotalDeadline) {
+    writeFile(path("up.txt"), "upload");
+    for (const char* cut : {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"}) {
+        SCOPED_TRACE(cut);
+        testsupport::ScriptedReplyServer server({{cut}});
+        auto download = runToEnd("download", Array{server.url("/file"), path("cut.bin")});
+        EXPECT_EQ(download.status(), HYBCommandStatus::Error);
+        EXPECT_EQ(download.message()["code"].integerValue(), 3);
+        EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(path("cut.bin")));
+        auto upload = runToEnd("upload", Array{path("up.txt"), server.url("/upload")});
+        EXPECT_EQ(upload.status(), HYBCommandStatus::Error);
+        EXPECT_EQ(upload.message()["code"].integerValue(), 3);
+    }
+    EXPECT_EQ(namesIn(m_home.folders().documents()), std::vector<std::string>{"up.txt"});
 }
 
 } // namespace

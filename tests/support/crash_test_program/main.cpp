@@ -1,24 +1,43 @@
-// A small program for trying the crash reporter by hand and in the end-to-end test (not part of the
+// A small program for trying the crash reporter by hand and in the end-to-end tests (not part of the
 // application): it enables the shared reporter in signal mode; with a switch it then crashes. Run again,
 // it prints the report the crash left, then moves it aside (into the queued-reports folder) so the next
 // crash has a free slot.
 //
-//     crash_test_program [--segv | --abort | --divide]
+//     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
+//                         --bad-reason]
 //
-// The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...).
+//   --segv             a write through a null pointer
+//   --abort            abort()
+//   --divide           an integer division by zero
+//   --deep             a null pointer three calls deep (crashLevel1, crashLevel2, crashLevel3)
+//   --two-threads      two threads write through a null pointer at the same moment
+//   --thread-overflow  a stack overflow on a worker of the dispatch pool (recurseForEver)
+//   --bad-reason       an uncaught exception whose reason is not UTF-8
+//
+// The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
+// program's own bundle, "crash_test_program.bundle" beside it, gives its version.
 #include "crashreporter/CRCrashReportTextFormatter.h"
 #include "crashreporter/CRCrashReporter.h"
 #include "platform/AppFolders.h"
+#include "platform/DispatchQueue.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
+
+// Read at run time, so that an optimizing compiler makes no copy of a function for a constant argument
+// (the copy would carry another name).
+volatile int* volatile g_nowhere = nullptr;
 
 #define CRASHING extern "C" __attribute__((noinline, no_sanitize("address", "undefined")))
 CRASHING void writeThroughNull(volatile int* target)
@@ -27,12 +46,74 @@ CRASHING void writeThroughNull(volatile int* target)
 }
 CRASHING void crashBySegmentationFault()
 {
-    writeThroughNull(nullptr);
+    writeThroughNull(g_nowhere);
     asm volatile("" ::: "memory");
 }
 CRASHING int divide(const volatile int* dividend, const volatile int* divisor)
 {
     return *dividend / *divisor;
+}
+
+// Three calls deep; the empty statements after the calls keep them from becoming jumps.
+CRASHING void crashLevel3(volatile int* target)
+{
+    *target = 3;
+}
+CRASHING void crashLevel2(volatile int* target)
+{
+    crashLevel3(target);
+    asm volatile("" ::: "memory");
+}
+CRASHING void crashLevel1(volatile int* target)
+{
+    crashLevel2(target);
+    asm volatile("" ::: "memory");
+}
+
+// Each call keeps a frame of its own until the stack runs out.
+volatile bool g_stopRecursion = false;
+CRASHING int recurseForEver(int depth)
+{
+    volatile char frame[256];
+    frame[0] = static_cast<char>(depth);
+    if (g_stopRecursion)
+        return frame[0];
+    const int deeper = recurseForEver(depth + 1);
+    return deeper + frame[0];
+}
+
+// Two threads released together, both faulting.
+void twoThreadsAtOnce()
+{
+    std::atomic<int> ready{0};
+    auto fault = [&ready] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        writeThroughNull(g_nowhere);
+    };
+    std::thread first(fault);
+    std::thread second(fault);
+    first.join();
+    second.join();
+}
+
+[[noreturn]] void waitForTheCrash()
+{
+    for (;;)
+        pause();
+}
+
+// The program's own bundle: "crash_test_program.bundle" beside the executable, when it is there.
+void useOwnBundle()
+{
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return;
+    const std::filesystem::path bundle = program.parent_path() / "crash_test_program.bundle";
+    if (std::filesystem::is_directory(bundle, error))
+        platform::AppFolders::install(platform::AppFolders(platform::AppFolders::current().home(), bundle.string()));
 }
 
 // Prints the pending report and moves it aside; false when it could not be read or decoded.
@@ -58,15 +139,24 @@ bool showPendingReport(CRCrashReporter& reporter)
     return shown;
 }
 
+constexpr const char* kModes[] = {"--segv", "--abort", "--divide", "--deep", "--two-threads", "--thread-overflow",
+                                  "--bad-reason"};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (argc > 2 || (!mode.empty() && mode != "--segv" && mode != "--abort" && mode != "--divide")) {
-        std::fputs("usage: crash_test_program [--segv | --abort | --divide]\n", stderr);
+    bool known = mode.empty();
+    for (const char* m : kModes)
+        known |= mode == m;
+    if (argc > 2 || !known) {
+        std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
+                   "--thread-overflow | --bad-reason]\n",
+                   stderr);
         return 2;
     }
+    useOwnBundle();
     if (platform::Status made = platform::AppFolders::current().createFolders(); !made.ok()) {
         std::fprintf(stderr, "crash_test_program: %s\n", made.error().localizedDescription().c_str());
         return 1;
@@ -84,13 +174,22 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fflush(stdout);
-    if (mode == "--segv")
+    if (mode == "--segv") {
         crashBySegmentationFault();
-    else if (mode == "--abort")
+    } else if (mode == "--abort") {
         std::abort();
-    else if (mode == "--divide") {
+    } else if (mode == "--divide") {
         volatile int one = 1, zero = 0;
         std::printf("%d\n", divide(&one, &zero));
+    } else if (mode == "--deep") {
+        crashLevel1(g_nowhere);
+    } else if (mode == "--two-threads") {
+        twoThreadsAtOnce();
+    } else if (mode == "--thread-overflow") {
+        platform::DispatchQueue::global()->async([] { std::printf("%d\n", recurseForEver(0)); });
+        waitForTheCrash();
+    } else if (mode == "--bad-reason") {
+        throw std::runtime_error("not \xff\xfe UTF-8");
     }
     return fine ? 0 : 1;
 }
