@@ -2,10 +2,13 @@
 // thread) receives 100,000 pre-built command-3 packets (distinct ids, texts of about 150 bytes with title
 // and extras) from a writer thread; it frames, parses and de-duplicates each, builds the message
 // dictionary, posts the notification on the main queue and writes the 35-byte receipt. A reader thread
-// reads the receipts back; the main thread turns the main run loop and counts the notifications. A
-// message counts when both arrived.
+// reads the receipts back; the main thread turns the main run loop and builds the page's two scripts of
+// each notification, as the page bridge does. A message counts when both its receipt and its scripts are
+// done.
 // Baseline in the same run: a bare loop that recv()s the same bytes from a loopback socket and frames
-// them by their u16 length. Runs: logging off, then with a file logger that takes debug lines.
+// them by their u16 length. Runs: logging off, then with the client's default file logging (the rolling
+// file logger at the debug level with the client's line formatter, as its logger set-up adds it).
+// `push_messages_bench off` or `push_messages_bench file` runs one of them alone (for a profiler).
 #include "push/PULSEClientController.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSEFileCacheController.h"
@@ -15,6 +18,9 @@
 #include "push/PULSEThread.h"
 #include "push/PULSEUserDefaultsController.h"
 
+#include "push/PulsePageEvents.h"
+
+#include "pushlog/PULSECustomFormatter.h"
 #include "pushlog/PULSEFileLogger.h"
 #include "pushlog/PULSELog.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
@@ -35,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -253,21 +260,48 @@ bool turnMainUntil(const std::function<bool()>& done) {
     return true;
 }
 
-double runClient(BenchServer& server, std::uint64_t firstId, std::atomic<int>& notes) {
+// The CPU time the calling thread has used, in seconds.
+double threadCPUSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The client thread's CPU time, read on it.
+double clientCPUSeconds(push::PULSEThread& thread) {
+    std::atomic<double> seconds{-1};
+    thread.invokeMethodWithTarget([&] { seconds = threadCPUSeconds(); });
+    turnMainUntil([&] { return seconds.load() >= 0; });
+    return seconds;
+}
+
+struct ClientRun {
+    double messagesPerSecond = 0;
+    double clientMicroseconds = 0; // CPU per message on the client thread
+    double mainMicroseconds = 0;   // CPU per message on the main thread (notifications, page scripts)
+};
+
+ClientRun runClient(BenchServer& server, push::PULSEThread& thread, std::uint64_t firstId, std::atomic<int>& notes) {
     const Bytes stream = messageStream(firstId);
     const int notesBefore = notes;
     const std::uint64_t receiptsBefore = server.receipts();
+    const double clientBefore = clientCPUSeconds(thread);
+    const double mainBefore = threadCPUSeconds();
     const auto start = Clock::now();
     std::thread writer([&] { server.write(stream); });
     const bool done = turnMainUntil([&] {
         return notes - notesBefore >= kMessages && server.receipts() - receiptsBefore >= static_cast<std::uint64_t>(kMessages);
     });
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double mainAfter = threadCPUSeconds();
     writer.join();
-    if (!done)
+    if (!done) {
         std::fprintf(stderr, "client run incomplete: %d notifications, %llu receipts\n", notes - notesBefore,
                      static_cast<unsigned long long>(server.receipts() - receiptsBefore));
-    return done ? kMessages / seconds : 0;
+        return {};
+    }
+    return {kMessages / seconds, (clientCPUSeconds(thread) - clientBefore) * 1e6 / kMessages,
+            (mainAfter - mainBefore) * 1e6 / kMessages};
 }
 
 double runBaseline() {
@@ -292,7 +326,12 @@ double runBaseline() {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    if (!only.empty() && only != "off" && only != "file") {
+        std::fprintf(stderr, "usage: push_messages_bench [off|file]\n");
+        return 2;
+    }
     std::string pattern = (fs::temp_directory_path() / "push-messages-bench-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         return 1;
@@ -336,24 +375,44 @@ int main() {
         session->setup();
     });
     std::atomic<int> notes{0};
-    platform::NotificationCenter::defaultCenter().addObserver(&notes, push::kPULSENetworkDidReceiveMessageNotification, nullptr,
-                                                              [&](const platform::Notification&) { ++notes; });
+    std::size_t scriptBytes = 0;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        &notes, push::kPULSENetworkDidReceiveMessageNotification, nullptr, [&](const platform::Notification& note) {
+            if (auto scripts = push::pulseMessageScripts(note.userInfo)) {
+                scriptBytes += scripts->first.size() + scripts->second.size();
+                ++notes;
+            }
+        });
     if (!turnMainUntil([&] { return server.loggedIn(); })) {
         std::fprintf(stderr, "the client did not log in\n");
         return 1;
     }
     // The stream orders the login answer before every message, so the client handles it first.
     const double baseline = runBaseline();
-    const double quiet = runClient(server, 1, notes);
-    auto fileLogger = std::make_shared<pushlog::PULSEFileLogger>(
-        std::make_shared<pushlog::PULSELogFileManagerDefault>(pattern + "/logs"));
-    pushlog::PULSELog::addLogger(fileLogger, 31);
-    const double logged = runClient(server, 1 + kMessages, notes);
-    pushlog::PULSELog::removeAllLoggers();
+    const ClientRun quiet = only == "file" ? ClientRun{-1} : runClient(server, *thread, 1, notes);
+    ClientRun logged{-1};
+    if (only != "off") {
+        auto files = std::make_shared<pushlog::PULSELogFileManagerDefault>(pattern + "/logs");
+        files->setMaximumNumberOfLogFiles(7);
+        auto fileLogger = std::make_shared<pushlog::PULSEFileLogger>(files);
+        fileLogger->setRollingFrequency(86400);
+        fileLogger->setLogFormatter(std::make_shared<pushlog::PULSECustomFormatter>(0));
+        pushlog::PULSELog::addLogger(fileLogger, pushlog::PULSELogLevelDebug);
+        logged = runClient(server, *thread, 1 + kMessages, notes);
+        pushlog::PULSELog::flushLog();
+        pushlog::PULSELog::removeAllLoggers();
+    }
 
-    std::printf("baseline (recv and frame only): %.0f messages/s\n", baseline);
-    std::printf("client, logging off:            %.0f messages/s (%.3f x baseline)\n", quiet, baseline > 0 ? quiet / baseline : 0);
-    std::printf("client, file logger (debug):    %.0f messages/s (%.3f x baseline)\n", logged, baseline > 0 ? logged / baseline : 0);
+    const auto show = [&](const char* name, const ClientRun& run) {
+        if (run.messagesPerSecond >= 0)
+            std::printf("%s%.0f messages/s (%.3f x baseline); CPU per message: client thread %.2f us, main thread %.2f us\n",
+                        name, run.messagesPerSecond, baseline > 0 ? run.messagesPerSecond / baseline : 0,
+                        run.clientMicroseconds, run.mainMicroseconds);
+    };
+    std::printf("baseline (recv and frame only):  %.0f messages/s\n", baseline);
+    show("client, logging off:             ", quiet);
+    show("client, default file logging:    ", logged);
+    std::printf("(page scripts built: %zu bytes)\n", scriptBytes);
 
     std::atomic<bool> released{false};
     thread->invokeMethodWithTarget([&] {
@@ -365,5 +424,5 @@ int main() {
     platform::NotificationCenter::defaultCenter().removeObserver(&notes);
     std::error_code ignored;
     fs::remove_all(pattern, ignored);
-    return quiet > 0 && logged > 0 ? 0 : 1;
+    return quiet.messagesPerSecond != 0 && logged.messagesPerSecond != 0 ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // Bytes from the push server, in whatever pieces the network cuts them: the input's first byte seeds
 // the chunk sizes, the rest is the stream. Every chunk goes through the reassembly buffer and every
 // framed packet through the dispatcher; each object is handled against a stand-in session and answered
-// with a receipt. Nothing may read or write outside its bytes.
+// with a receipt; a packet that cannot be what its length says ends the connection, as the socket does.
+// Nothing may read or write outside its bytes.
 #include "push/PULSEClientController.h"
 #include "push/PULSEPacket.h"
 #include "push/PULSEPacketReassembler.h"
@@ -73,7 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(space.data(), data + offset, chunk);
         reassembler.received(chunk);
         offset += chunk;
-        const auto outcome = reassembler.frame([](push::PULSEBytesView packet) {
+        using Shape = push::PULSEReceivedPacketController::Shape;
+        bool broken = false;
+        const auto outcome = reassembler.frame([&](push::PULSEBytesView packet) {
+            const auto shape = push::PULSEReceivedPacketController::packetShape(packet).shape;
+            if (shape == Shape::NeedsBytes && packet.size() >= 2)
+                __builtin_trap(); // a whole packet can always be judged once its length word is there
+            if (shape == Shape::Broken) {
+                broken = true; // the socket closes here
+                return false;
+            }
             (void)push::PULSEReceivedPacketController::expectedBufferLen(packet);
             if (auto element = push::PULSEReceivedPacketController::packetWithBuffer(packet)) {
                 element->handleReceipt();
@@ -83,7 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             return true;
         });
-        if (outcome == push::PULSEPacketReassembler::Outcome::ZeroLength)
+        if (!broken && reassembler.receivedLength() > 0)
+            broken = push::PULSEReceivedPacketController::packetShape(reassembler.held()).shape == Shape::Broken;
+        if (broken || outcome == push::PULSEPacketReassembler::Outcome::ZeroLength)
             reassembler.reset(); // the socket closes; a new connection starts empty
     }
     return 0;

@@ -88,7 +88,7 @@ std::optional<std::string> PULSEAddressController::getAddressByHostDomain(const 
         [&] {
             lookup = platform::HostResolver::resolve(name, [](std::optional<std::string> address, int error) {
                 if (error != 0 || !address) {
-                    PULSE_LOG_ERROR("DNS request failed");
+                    PULSE_LOG_DEBUG("DNS request failed");
                     PULSEDelegateSynchronize::continueThread(false, platform::Value(0), kDNSIdentifier);
                 } else {
                     PULSEDelegateSynchronize::continueThread(true, platform::Value(*address), kDNSIdentifier);

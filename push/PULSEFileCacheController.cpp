@@ -18,6 +18,7 @@
 
 namespace push {
 
+using platform::ArchiveDictionary;
 using platform::ArchiveValue;
 
 namespace {
@@ -151,15 +152,31 @@ bool PULSEFileCacheController::hasObjectForKey(const std::string& key) const {
     return m_cacheObject.contains(key) || m_memoryObject.contains(key);
 }
 
-bool PULSEFileCacheController::setObject(ArchiveValue object, const std::string& key) {
+bool PULSEFileCacheController::put(ArchiveValue object, const std::string& key) {
     if (object.isNull()) {
+        const bool held = hasObjectForKey(key);
         m_cacheObject.remove(key);
         m_memoryObject.remove(key);
-    } else if (isMemoryOnly(object)) {
-        m_memoryObject.set(key, std::move(object));
-    } else {
-        m_cacheObject.set(key, std::move(object));
+        return held;
     }
+    ArchiveDictionary& table = isMemoryOnly(object) ? m_memoryObject : m_cacheObject;
+    if (const ArchiveValue* current = table.find(key); current && *current == object)
+        return false;
+    table.set(key, std::move(object));
+    return true;
+}
+
+bool PULSEFileCacheController::setObject(ArchiveValue object, const std::string& key) {
+    (void)put(std::move(object), key);
+    return synchronize();
+}
+
+std::optional<bool> PULSEFileCacheController::setObjects(std::vector<std::pair<std::string, ArchiveValue>> entries) {
+    bool changed = false;
+    for (auto& [key, object] : entries)
+        changed = put(std::move(object), key) || changed;
+    if (!changed)
+        return std::nullopt;
     return synchronize();
 }
 

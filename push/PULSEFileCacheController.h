@@ -20,8 +20,9 @@
 //
 // Guarantees:
 // - Every change archives and writes the whole table atomically (FileManager::writeAtomically: a
-//   reader sees the old file or the new one), on the calling thread, before it returns. A failed write
-//   leaves the change in memory and answers false.
+//   reader sees the old file or the new one), on the calling thread, before it returns; several values
+//   put together (setObjects) are one change. A failed write leaves the change in memory and answers
+//   false.
 // - A file that was read is never written during start-up; a JSON file is deleted only once its
 //   members have been taken over.
 // - Thread: no lock. The stores belong to the client thread, which starts them during the client's
@@ -36,6 +37,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace push {
 
@@ -93,12 +96,16 @@ public:
     bool hasObjectForKey(const std::string& key) const;
     // A value goes into its table, a null value removes the key from both; then synchronize (its answer).
     bool setObject(platform::ArchiveValue object, const std::string& key);
+    // Several values put as setObject puts one, then one save when any of them changed a table: the
+    // save's answer, or none when nothing changed and nothing was written.
+    std::optional<bool> setObjects(std::vector<std::pair<std::string, platform::ArchiveValue>> entries);
     bool removeObjectForKey(const std::string& key) { return setObject(platform::ArchiveValue(), key); }
     // Empties both tables, then synchronize.
     bool removeAllObjects();
     bool clearFile() { return removeAllObjects(); }
     // Writes the persisted table; false when archiving, the cipher or the write fails.
     bool synchronize();
+
 
     // The six application-state notifications are observed (a new store does) or not; their handlers do
     // nothing: saving happens only through synchronize.
@@ -115,6 +122,8 @@ public:
 
 private:
     PULSEFileCacheController(std::int64_t type, std::string name, bool security);
+    // Puts a value (or removes the key for a null one) without saving; whether a table changed.
+    bool put(platform::ArchiveValue object, const std::string& key);
 
     bool readOldVersionCacheFile();
     bool transferOlderArchive();

@@ -52,33 +52,54 @@ void PULSEMessageCenter::dispatchMessage(const PULSEMessageDispatchController& m
                                       messageDictionary(message.recv_messageContent().value_or(std::string())));
 }
 
-std::optional<platform::Dictionary> PULSEMessageCenter::messageDictionary(std::string_view text) {
-    const auto info = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    return getPULSEMessageFromInfo(info.value_or(platform::Value()));
-}
+namespace {
 
-std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(const platform::Value& info) {
-    const auto* object = info.getDictionary();
-    const platform::Value* message = object ? object->find("message") : nullptr;
+// The message dictionary from the parsed object, its values moved out of it.
+std::optional<platform::Dictionary> messageFromInfo(platform::Value info) {
+    auto* object = info.getDictionary();
+    platform::Value* message = object ? object->find("message") : nullptr;
     if (!message) {
         PULSE_LOG_WARN("缺少自定义消息必须字段message");
         return std::nullopt;
     }
-    platform::Dictionary dictionary{{"content", *message}};
-    if (const auto* title = object->find("title"))
-        dictionary.set("title", *title);
-    if (const auto* contentType = object->find("content_type"))
-        dictionary.set("content_type", *contentType);
-    if (const auto* extras = object->find("extras")) {
-        if (extras->isDictionary()) {
-            dictionary.set("extras", *extras);
-        } else if (const auto* text = extras->getString()) {
-            auto parsed = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
-            if (parsed && parsed->isDictionary())
-                dictionary.set("extras", std::move(*parsed));
-        }
+    // Made from a copy of its full shape (one allocation for the four entries), filled, and rid of the
+    // keys the message does not have; the keys keep this order.
+    static const platform::Dictionary kShape{{"content", {}}, {"title", {}}, {"content_type", {}}, {"extras", {}}};
+    platform::Dictionary dictionary(kShape);
+    *dictionary.find("content") = std::move(*message);
+    if (auto* title = object->find("title"))
+        *dictionary.find("title") = std::move(*title);
+    else
+        dictionary.remove("title");
+    if (auto* contentType = object->find("content_type"))
+        *dictionary.find("content_type") = std::move(*contentType);
+    else
+        dictionary.remove("content_type");
+    platform::Value* extras = object->find("extras");
+    std::optional<platform::Value> parsedExtras;
+    if (extras && !extras->isDictionary()) {
+        // A text holding a JSON dictionary stands for one; anything else is left out.
+        const auto* text = extras->getString();
+        if (text)
+            parsedExtras = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+        extras = parsedExtras && parsedExtras->isDictionary() ? &*parsedExtras : nullptr;
     }
+    if (extras)
+        *dictionary.find("extras") = std::move(*extras);
+    else
+        dictionary.remove("extras");
     return dictionary;
+}
+
+} // namespace
+
+std::optional<platform::Dictionary> PULSEMessageCenter::messageDictionary(std::string_view text) {
+    auto info = PULSEJSONObject(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return messageFromInfo(info ? std::move(*info) : platform::Value());
+}
+
+std::optional<platform::Dictionary> PULSEMessageCenter::getPULSEMessageFromInfo(const platform::Value& info) {
+    return messageFromInfo(info);
 }
 
 // ---- message-state report ----

@@ -45,6 +45,8 @@ public:
     void reset();
     // Bytes held and not yet framed.
     std::size_t receivedLength() const { return m_length - m_start; }
+    // Those bytes (the start of the next packet), valid until the next call that changes the buffer.
+    PULSEBytesView held() const { return {m_buffer.get() + m_start, m_length - m_start}; }
 
 private:
     std::unique_ptr<std::uint8_t[]> m_buffer;

@@ -61,6 +61,95 @@ std::uint16_t PULSEReceivedPacketController::expectedBufferLen(PULSEBytesView by
     return length > bytes.size() ? static_cast<std::uint16_t>(length - bytes.size()) : 0;
 }
 
+namespace {
+
+// The fields of a received body, walked over the bytes held of a packet of a declared length.
+class ShapeWalk {
+public:
+    ShapeWalk(PULSEBytesView held, std::size_t declared) : m_held(held), m_declared(declared) {}
+
+    // Each step answers false when the walk is over (its outcome is then set).
+    bool fixed(std::size_t width, std::uint64_t* value = nullptr) {
+        if (m_at + width > m_declared)
+            return finish(Shape::Fits); // cut short at its length: read as zero fields
+        if (m_at + width > m_held.size())
+            return finish(Shape::NeedsBytes);
+        if (value) {
+            *value = 0;
+            for (std::size_t i = 0; i < width; ++i)
+                *value = (*value << 8) | m_held[m_at + i];
+        }
+        m_at += width;
+        return true;
+    }
+    bool text() {
+        std::uint64_t count = 0;
+        if (!fixed(2, &count))
+            return false;
+        m_at += count;
+        if (m_at > m_declared)
+            return finish(Shape::Broken);
+        return true;
+    }
+    PULSEReceivedPacketController::ShapeCheck end() {
+        if (!m_over)
+            finish(m_at == m_declared ? Shape::Fits : Shape::Broken);
+        return {m_shape, m_at};
+    }
+
+private:
+    using Shape = PULSEReceivedPacketController::Shape;
+    bool finish(Shape shape) {
+        m_shape = shape;
+        m_over = true;
+        return false;
+    }
+
+    PULSEBytesView m_held;
+    std::size_t m_declared;
+    std::size_t m_at = PULSEReceivedPacketController::kHeaderLength;
+    Shape m_shape = Shape::Fits;
+    bool m_over = false;
+};
+
+} // namespace
+
+PULSEReceivedPacketController::ShapeCheck PULSEReceivedPacketController::packetShape(PULSEBytesView held) {
+    if (held.size() < 2)
+        return {Shape::NeedsBytes, 0};
+    const std::size_t declared = headerLength(held);
+    if (declared < kMinimumLength)
+        return {Shape::Fits, 0};
+    if (held.size() < 4)
+        return {Shape::NeedsBytes, 0}; // no command yet
+    ShapeWalk walk(held, declared);
+    if (!walk.fixed(0))
+        return walk.end();
+    std::uint64_t status = 0;
+    switch (held[3]) {
+    case 0: // registration: status, then uid, password and registration id, or the error text
+        if (walk.fixed(2, &status))
+            (void)(status != 0 ? walk.text() : walk.fixed(8) && walk.text() && walk.text());
+        break;
+    case 1: // login: status, then session id, server version, session key and server time, or the error text
+        if (walk.fixed(2, &status))
+            (void)(status != 0 ? walk.text() : walk.fixed(4) && walk.fixed(2) && walk.text() && walk.fixed(4));
+        break;
+    case 13: // device token: status, and the error text when it is not 0
+        if (walk.fixed(2, &status) && status != 0)
+            (void)walk.text();
+        break;
+    case 19: // acknowledgement: requested command, step, status, time stamp
+        (void)(walk.fixed(1) && walk.fixed(1) && walk.fixed(1) && walk.fixed(8));
+        break;
+    case 3: // pushed message: type, id, text
+        (void)(walk.fixed(1) && walk.fixed(8) && walk.text());
+        break;
+    default: return {Shape::Fits, 0};
+    }
+    return walk.end();
+}
+
 // ---- response prefix ----
 
 PULSEResponse::PULSEResponse(PULSEBytesView packet) : PULSEReceivedPacketController(packet) {

@@ -39,6 +39,23 @@ public:
     // the header length minus the count when that is larger, else 0.
     static std::uint16_t expectedBufferLen(PULSEBytesView bytes);
 
+    // Whether the packet begun by these bytes (all of it, or its first bytes as they arrive) can be what
+    // its header says. The protocol cannot find its step again once a length is wrong, so a packet of a
+    // command the client reads (0, 1, 3, 13, 19) whose fields do not end where its length says is
+    // Broken: a text that runs past the packet's end, or bytes after its last field. A packet cut short
+    // at its declared length (fields missing from the end) is read as it stands, zero fields and all;
+    // lengths below 6 and other commands are framed by their length alone.
+    enum class Shape {
+        Fits,       // consistent with its length so far (it may still be arriving)
+        NeedsBytes, // cannot be judged before more of it has arrived
+        Broken,     // cannot be what its length says
+    };
+    struct ShapeCheck {
+        Shape shape = Shape::Fits;
+        std::size_t fieldsEnd = 0; // for Broken: where its fields end (the text's end when it runs past)
+    };
+    static ShapeCheck packetShape(PULSEBytesView held);
+
     // What the packet does once delivered to the session. Nothing here.
     virtual void handleReceipt() {}
 

@@ -38,7 +38,6 @@ std::unique_ptr<PULSEService> g_service;
 
 std::once_flag g_loggerOnce;
 std::atomic<std::uint64_t> g_currentLogLevel{0};
-std::atomic<bool> g_levelChosen{false};
 
 constexpr std::uint64_t kDebugLevel = 15;
 constexpr std::uint64_t kInfoLevel = 7;
@@ -225,8 +224,11 @@ void PULSEService::setupPulseLogger() {
         fileLogger->setLogFormatter(formatter);
         pushlog::PULSELog::addLogger(fileLogger, kDebugLevel);
 
-        // A level chosen before set-up (setDebugMode on the application's start-up road) is kept.
-        const std::uint64_t level = g_levelChosen.load() ? g_currentLogLevel.load() : kInfoLevel;
+        // The terminal and the system log take the set-up's own level, info, whatever was chosen before
+        // (the application's start-up road switches debug on first): the client's routine chatter (every
+        // retry of a connection nobody answers) is debug, in the log files, and reaches the terminal only
+        // when debug is asked for after set-up.
+        const std::uint64_t level = kInfoLevel;
         const auto& system = pushlog::PULSEASLLogger::sharedInstance();
         system->setLogFormatter(formatter);
         const auto& terminal = pushlog::PULSETTYLogger::sharedInstance();
@@ -257,7 +259,6 @@ void PULSEService::changeLoggerLevel(std::uint64_t level) {
     pushlog::PULSELog::removeLogger(system);
     pushlog::PULSELog::addLogger(system, level);
     g_currentLogLevel = level;
-    g_levelChosen = true;
 }
 
 std::uint64_t PULSEService::currentLogLevel() { return g_currentLogLevel.load(); }

@@ -18,9 +18,11 @@
 #include "platform/Timer.h"
 #include "platform/UserDefaults.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 namespace push {
 
@@ -120,9 +122,10 @@ void PULSESessionController::persistRIdSoon() {
     if (m_rIdPersistPending)
         return;
     m_rIdPersistPending = true;
-    // One write at the end of this turn carries every id drawn in it.
+    // One write a second at most carries every id drawn meanwhile: every receipt draws one, and a
+    // burst of pushed messages must not flush the store to disk again and again.
     std::weak_ptr<PULSESessionController> weak = weak_from_this();
-    platform::RunLoop::current().perform([weak] {
+    m_rIdPersistTimer = platform::RunLoop::current().scheduleTimer(platform::seconds(kRIdPersistDelay), [weak] {
         if (auto self = weak.lock(); self && self->m_rIdPersistPending)
             self->persistRId();
     });
@@ -130,6 +133,10 @@ void PULSESessionController::persistRIdSoon() {
 
 void PULSESessionController::persistRId() {
     m_rIdPersistPending = false;
+    if (m_rIdPersistTimer) {
+        m_rIdPersistTimer->invalidate();
+        m_rIdPersistTimer.reset();
+    }
     if (auto cache = PULSEFileCacheController::shareInstanceWithType(PULSEFileCacheController::kCacheTypeCache))
         cache->setObject(static_cast<unsigned long long>(m_rId), kSessionIDKey);
 }
@@ -143,7 +150,7 @@ void PULSESessionController::setup() {
     stopDelaySetupTimer();
     platform::NotificationCenter::defaultCenter().post(kPULSENetworkIsConnectingNotification);
     if (PULSEClientController::sharedClient().currentNetworkStatus() == 0) {
-        PULSE_LOG_INFO("当前网络不可用");
+        PULSE_LOG_DEBUG("当前网络不可用");
     } else {
         // The session may be let go by a handler that runs inside the connect wait.
         auto self = shared_from_this();
@@ -151,7 +158,8 @@ void PULSESessionController::setup() {
         const bool connected = connect();
         m_isConnecting = false;
         if (connected && !m_hasCloseSession) {
-            m_delaySetupTimeIntervalIndex = 0;
+            // The schedule starts again only at a login: a server that takes connections and then
+            // fails them must not be asked every 2 s.
             doRegisterOrLogin();
             return;
         }
@@ -167,7 +175,7 @@ bool PULSESessionController::isSisOnProtect() {
         PULSE_LOG_DEBUG("sis is on protect");
         return true;
     }
-    PULSE_LOG_INFO("sis is not on protect");
+    PULSE_LOG_DEBUG("sis is not on protect");
     m_sisContent.reset();
     m_status = 0;
     m_lastSucceedSisTime = 0;
@@ -175,28 +183,90 @@ bool PULSESessionController::isSisOnProtect() {
 }
 
 bool PULSESessionController::connect() {
-    std::optional<PULSELookupResult> list = isSisOnProtect() ? m_sisContent : m_addressController->getAddressFromSis();
+    m_connectedAddress.clear();
+    const bool reused = isSisOnProtect();
+    const std::optional<PULSELookupResult> list = reused ? m_sisContent : m_addressController->getAddressFromSis();
+    std::vector<std::string> tried; // no address twice in one round
+    const auto tryAddress = [&](const std::string& address, const std::optional<std::string>& udpAddress) {
+        if (std::find(tried.begin(), tried.end(), address) != tried.end() || isSetAside(address))
+            return false;
+        tried.push_back(address);
+        return connectTcp(address, udpAddress);
+    };
     if (list) {
-        m_sisContent = list;
-        m_status = PULSEClientController::sharedClient().currentNetworkStatus();
-        m_lastSucceedSisTime = PULSECorrectedTime();
-        if (connectTcp(list->connectAddress, list->udpReportAddress))
-            return true;
-        for (const auto& address : list->optionAddresses)
-            if (connectTcp(address, list->udpReportAddress))
+        if (!reused) {
+            // The 180 s of reuse run from the lookup itself.
+            m_sisContent = list;
+            m_status = PULSEClientController::sharedClient().currentNetworkStatus();
+            m_lastSucceedSisTime = PULSECorrectedTime();
+            m_sisCursor = 0;
+        }
+        std::vector<std::string> addresses{list->connectAddress};
+        addresses.insert(addresses.end(), list->optionAddresses.begin(), list->optionAddresses.end());
+        const std::size_t count = addresses.size();
+        std::size_t step = 0;
+        std::size_t attempts = 0;
+        for (; step < count && attempts < kLookupAddressesPerRound; ++step) {
+            const std::string& address = addresses[(m_sisCursor + step) % count];
+            if (std::find(tried.begin(), tried.end(), address) != tried.end() || isSetAside(address))
+                continue;
+            ++attempts;
+            tried.push_back(address);
+            if (connectTcp(address, list->udpReportAddress)) {
+                m_sisCursor = (m_sisCursor + step) % count;
                 return true;
+            }
+        }
+        m_sisCursor = (m_sisCursor + step) % count;
     }
     const std::string report = PULSEAddressController::defaultReportAddress();
     if (auto defaults = identity()) {
         const platform::ArchiveValue lastSucceed = defaults->lastSucceedConnectionAddress();
         if (const auto* last = lastSucceed.getString())
-            if (connectTcp(*last, report))
+            if (tryAddress(*last, report))
                 return true;
     }
-    if (connectTcp(PULSEAddressController::defaultConnectAddress(), report))
+    if (tryAddress(PULSEAddressController::defaultConnectAddress(), report))
         return true;
-    const auto domain = PULSEAddressController::defaultConnectDomainAddress();
-    return domain && connectTcp(*domain, report);
+    if (const auto domain = PULSEAddressController::defaultConnectDomainAddress(); domain && tryAddress(*domain, report))
+        return true;
+    // Last, the addresses set aside: they do answer, and may let the device in again.
+    const std::deque<std::string> setAside = m_setAsideAddresses;
+    for (const auto& address : setAside) {
+        if (std::find(tried.begin(), tried.end(), address) != tried.end())
+            continue;
+        tried.push_back(address);
+        if (connectTcp(address, report))
+            return true;
+    }
+    return false;
+}
+
+bool PULSESessionController::isSetAside(const std::string& address) const {
+    return std::find(m_setAsideAddresses.begin(), m_setAsideAddresses.end(), address) != m_setAsideAddresses.end();
+}
+
+void PULSESessionController::noteFailedSession() {
+    if (!m_isConnected || m_isLogin || m_connectedAddress.empty())
+        return;
+    if (m_connectedAddress != m_failingAddress) {
+        m_failingAddress = m_connectedAddress;
+        m_failedSessions = 0;
+    }
+    if (++m_failedSessions < kFailedSessionsBeforeNextAddress)
+        return;
+    PULSE_LOG_WARN("%d sessions in a row with %s ended before login: trying the other addresses first and looking "
+                   "the addresses up again",
+                   m_failedSessions, m_failingAddress.c_str());
+    std::erase(m_setAsideAddresses, m_failingAddress);
+    m_setAsideAddresses.push_back(m_failingAddress);
+    if (m_setAsideAddresses.size() > kMaxSetAsideAddresses)
+        m_setAsideAddresses.pop_front();
+    m_failingAddress.clear();
+    m_failedSessions = 0;
+    m_sisContent.reset();
+    m_status = 0;
+    m_lastSucceedSisTime = 0;
 }
 
 bool PULSESessionController::connectTcp(const std::string& tcpAddress, const std::optional<std::string>& udpAddress) {
@@ -205,16 +275,20 @@ bool PULSESessionController::connectTcp(const std::string& tcpAddress, const std
     const auto address = PULSEAddress::initWithString(tcpAddress);
     if (!address)
         return false;
+    PULSE_LOG_DEBUG("tcp connect to %s", tcpAddress.c_str());
     if (m_tcpConnectionSocket)
         m_tcpConnectionSocket->close();
     m_tcpConnectionSocket = PULSETcpSocket::create(address->host(), address->port(), weak_from_this());
     if (!m_tcpConnectionSocket->setup()) {
-        PULSE_LOG_ERROR("连接服务器失败");
+        PULSE_LOG_DEBUG("连接服务器失败");
         m_tcpConnectionSocket.reset();
         return false;
     }
+    // Known before the wait: the server may take the connection and close it while the wait still turns.
+    m_connectedAddress = tcpAddress;
     const platform::Value connected = PULSEDelegateSynchronize::runMethodBlockThread([] {}, kTCPConnectWait, kTCPConnectIdentifier);
     if (connected.isNull()) {
+        m_connectedAddress.clear();
         if (m_tcpConnectionSocket) {
             m_tcpConnectionSocket->close();
             m_tcpConnectionSocket.reset();
@@ -222,8 +296,6 @@ bool PULSESessionController::connectTcp(const std::string& tcpAddress, const std
         return false;
     }
     openUdpSocket(udpAddress);
-    if (auto defaults = identity())
-        defaults->setLastSucceedConnectionAddress(tcpAddress);
     return true;
 }
 
@@ -249,9 +321,13 @@ void PULSESessionController::connectionDidSetup(const std::shared_ptr<PULSETcpSo
 void PULSESessionController::connectionDidClose(const std::shared_ptr<PULSETcpSocket>& socket) {
     if (socket != m_tcpConnectionSocket)
         return;
-    PULSE_LOG_WARN("连接被关闭");
-    if (!PULSEDelegateSynchronize::continueThread(false, platform::Value(), kTCPConnectIdentifier)) {
+    // A connection that never came up is one more try of a retry; one that was up is news.
+    if (PULSEDelegateSynchronize::continueThread(false, platform::Value(), kTCPConnectIdentifier)) {
+        PULSE_LOG_DEBUG("连接被关闭");
+    } else {
+        PULSE_LOG_WARN("连接被关闭");
         PULSE_LOG_WARN("conect close by remote");
+        noteFailedSession();
         close();
     }
 }
@@ -328,6 +404,7 @@ void PULSESessionController::onRegisterRespond(const PULSERegistrationResponse& 
     const auto& password = response.password();
     const auto& registrationID = response.registrationID();
     if (response.statusCode() != 0 || response.uid() == 0 || !password || !registrationID || !defaults) {
+        noteFailedSession();
         close();
         return;
     }
@@ -346,6 +423,7 @@ void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) 
     if (response.statusCode() != 0) {
         if (auto defaults = identity())
             defaults->setUid(0, std::nullopt, std::nullopt);
+        noteFailedSession();
         close();
         return;
     }
@@ -361,6 +439,11 @@ void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) 
     PULSEPostNotification(kPULSENetworkDidLoginNotification);
     m_isLogin = true;
     m_delaySetupTimeIntervalIndex = 0;
+    m_failingAddress.clear();
+    m_failedSessions = 0;
+    m_setAsideAddresses.clear();
+    if (auto defaults = identity(); defaults && !m_connectedAddress.empty())
+        defaults->setLastSucceedConnectionAddress(m_connectedAddress);
     startHeartbeatTimer();
     setCareAllDataSent(true);
     if (auto reports = PULSEClientController::sharedClient().reportSession())
@@ -442,6 +525,7 @@ void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest
         return;
     if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet))) {
         PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
+        noteFailedSession();
         close();
         return;
     }
@@ -468,6 +552,7 @@ void PULSESessionController::onAckTimeoutForRequest(const std::shared_ptr<PULSER
     if (request && m_tcpSendingQueue.getObjectFromQueueWithKey(request->rid()) == request) {
         m_tcpSendingQueue.removeItem(request);
         PULSE_LOG_ERROR("ack timeout for request rid: %" PRIu64, request->rid());
+        noteFailedSession();
         close();
     } else {
         PULSE_LOG_WARN("不在请求队列中ack超时");

@@ -6,7 +6,19 @@
 //   setup ──> connect (lookup result, else the last good, default and domain addresses; 2 s wait each)
 //         ──> register (no stored identity, a device token taken) or log in
 //         ──> logged in: heartbeat every 290 s, blocked requests pumped out, UDP reports sent
-//   every failure ──> close ──> next setup after 2, 5, 20, 300 s, then 300 s (500 s while offline)
+//   every failure ──> close ──> next setup after 2, 5, 20, 300 s, then 300 s (500 s while offline);
+//   only a login brings the schedule back to 2 s
+//
+// Choosing the address (one round per set-up): at most 4 looked-up addresses, taken in turn from the
+// list (the next round goes on where this one stopped, so a long list of silent addresses costs at most
+// 8 s a round and every address still gets its turn); then the last address that logged in, the default
+// address and the connect host's address; last of all the addresses set aside below. No address is tried
+// twice in a round. The lookup result is reused for 180 s from the lookup itself (reuse does not extend
+// it) while the network stays the same.
+// A server that accepts the connection and then fails the session (closes before the login answer,
+// refuses registration or login, lets a request time out) is set aside after 2 such sessions in a row:
+// the lookup runs again at the next set-up, and the other addresses are tried before it. A login clears
+// what was set aside.
 //
 // Guarantees:
 // - Thread: made, used and destroyed on the client thread, whose run loop carries its sockets and
@@ -17,10 +29,13 @@
 //   queue drops its oldest request with a warning. After a close every request that may wait is back
 //   in the waiting queue exactly once, the others are dropped, and none waits for an acknowledgement.
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
-// - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store once at
-//   the end of each run-loop turn in which ids were drawn, and at once when the session closes or ends.
+// - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
+//   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
+//   once when the session closes or ends.
 // - Notifications: "kPULSENetworkIsConnectingNotification" at once on the calling thread; the others on
 //   the main queue.
+// - Log: a round that finds nobody (names that do not resolve, refused or silent addresses, no network)
+//   writes debug lines only: they go to the log files, and to the terminal only at the debug level.
 // - Installs itself on the hub (weakly) as the request session and as its server-time source.
 #pragma once
 
@@ -71,7 +86,11 @@ public:
     static constexpr double kHeartbeatLockSeconds = 5.0;
     static constexpr double kSisProtectSeconds = 180.0;
     static constexpr double kOfflineReconnectDelay = 500.0;
+    static constexpr double kRIdPersistDelay = 1.0;
     static constexpr std::array<double, 4> kReconnectSchedule = {2.0, 5.0, 20.0, 300.0};
+    static constexpr std::size_t kLookupAddressesPerRound = 4;
+    static constexpr int kFailedSessionsBeforeNextAddress = 2;
+    static constexpr std::size_t kMaxSetAsideAddresses = 8;
     static constexpr std::int32_t kMaxServerTimeOffset = 31'536'000; // one year of 365 days
 
     // Makes the session on the calling (client) thread and installs it on the hub.
@@ -99,6 +118,10 @@ public:
     const RequestQueue& tcpBlockedQueue() const { return m_tcpBlockedQueue; }
     const RequestQueue& tcpSendingQueue() const { return m_tcpSendingQueue; }
     std::size_t keptUdpReportCount() const { return m_udpBlockedQueue.size(); }
+    // The address of the current TCP connection ("" when none connected in this set-up).
+    const std::string& connectedAddress() const { return m_connectedAddress; }
+    // Addresses whose sessions kept failing, tried after all others, oldest first.
+    const std::deque<std::string>& setAsideAddresses() const { return m_setAsideAddresses; }
 
     // ---- PULSERequestSession ----
     std::uint64_t getRId(int kind) override;
@@ -145,6 +168,9 @@ private:
     bool connect();
     bool isSisOnProtect();
     bool connectTcp(const std::string& tcpAddress, const std::optional<std::string>& udpAddress);
+    bool isSetAside(const std::string& address) const;
+    // A session that connected ended before its login: counts against its address.
+    void noteFailedSession();
     void openUdpSocket(const std::optional<std::string>& udpAddress);
     void doRegisterOrLogin();
     void doLogin();
@@ -187,6 +213,7 @@ private:
 
     std::uint64_t m_rId = 0;
     bool m_rIdPersistPending = false;
+    std::shared_ptr<platform::Timer> m_rIdPersistTimer;
 
     std::weak_ptr<platform::Timer> m_heartbeatTimer;
     std::weak_ptr<platform::Timer> m_delaySetupTimer;
@@ -195,6 +222,13 @@ private:
     std::optional<PULSELookupResult> m_sisContent;
     int m_status = 0;
     double m_lastSucceedSisTime = 0;
+    // Where the next round starts in the looked-up addresses (the connect address, then the others).
+    std::size_t m_sisCursor = 0;
+
+    std::string m_connectedAddress;
+    std::string m_failingAddress; // the address of the last failed session, and how many in a row
+    int m_failedSessions = 0;
+    std::deque<std::string> m_setAsideAddresses;
 
     // Read from any thread through the hub; 0 = not known.
     std::atomic<std::int32_t> m_proofTimeInterval{0};

@@ -6,7 +6,6 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/DispatchQueue.h"
 #include "platform/RunLoop.h"
 #include "platform/Timer.h"
 
@@ -430,7 +429,8 @@ void PULSETagAlias::doTagAliasCallbackForSeq(std::uint64_t sequence, int resCode
 }
 
 void PULSETagAlias::doTagAliasCallbackUsingCallbackForArgs(const std::shared_ptr<PULSESetTagAliasArg>& arg, int resCode) {
-    platform::DispatchQueue::main()->async(
+    // Through the client's own channel to the main queue, in order with its notifications.
+    PULSEPerformOnMainQueue(
         [invocation = arg->cbInvocation(), target = std::weak_ptr<PULSETagAliasCallbackTarget>(arg->target()), resCode,
          tags = arg->tags(), alias = arg->alias()] {
             // The target is held weakly: one that went away hears nothing.
@@ -441,7 +441,7 @@ void PULSETagAlias::doTagAliasCallbackUsingCallbackForArgs(const std::shared_ptr
 }
 
 void PULSETagAlias::doTagAliasCallbackUsingBlockForArgs(const std::shared_ptr<PULSESetTagAliasArg>& arg, int resCode) {
-    platform::DispatchQueue::main()->async(
+    PULSEPerformOnMainQueue(
         [block = arg->completionHandler(), resCode, tags = arg->tags(), alias = arg->alias()] {
             if (block)
                 block(resCode, tags, alias);

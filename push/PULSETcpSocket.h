@@ -16,7 +16,15 @@
 //   connectionDidClose. close() after a failed setup() does nothing.
 // - Memory: one 100240-byte reassembly buffer; a receive takes at most the buffer's free space, so
 //   bytes from the network can never pass its end. A length of 0 closes the connection.
+// - Framing that has lost its step closes the connection (with an error line naming the packet and the
+//   bytes dropped) rather than reading the next packets as part of a wrong one: a packet of a command
+//   the client reads whose fields cannot fill its length (PULSEReceivedPacketController::packetShape),
+//   judged as soon as enough of it has arrived, and a packet that stops arriving for longer than the
+//   read time-out (1.5 s with no byte while it is incomplete). Packets before it are delivered; the
+//   server sends again whatever had no receipt.
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
+//   Each write notification hands the queued packets (up to 64) to one send call; every packet written
+//   whole is reported to connection(socket, sentData), in order.
 #pragma once
 
 #include "push/PULSEPacketReassembler.h"
@@ -24,6 +32,7 @@
 
 #include "platform/Value.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -57,6 +66,8 @@ class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
 public:
     static constexpr double kConnectTimeout = 5.0;
     static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
+    // Queued packets handed to one send call at most.
+    static constexpr std::size_t kMaxPacketsPerWrite = 64;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 
@@ -99,6 +110,12 @@ private:
     void doRead();
     void doSend();
     void resetReceivedState();
+    // Closes the connection over a packet that cannot be what its length says.
+    void closeOnBrokenPacket(PULSEBytesView packet, std::size_t fieldsEnd, std::size_t droppedAfter);
+    // Keeps a timer while an incomplete packet is held; it closes the connection when no byte came for
+    // the read time-out.
+    void watchIncompletePacket();
+    void incompletePacketTimerFired();
     void reenableSocketCallbacks();
     // Posts a delegate call to the run loop with no delay.
     template <class Call>
@@ -111,6 +128,8 @@ private:
     int m_fd = -1;
     std::unique_ptr<platform::FdSource> m_source;
     std::shared_ptr<platform::Timer> m_connectTimer;
+    std::shared_ptr<platform::Timer> m_incompleteTimer;
+    std::chrono::steady_clock::time_point m_lastReceived{};
     std::uint32_t m_connectionState = kClosed;
     bool m_setupDone = false;
     bool m_careAllDataSent = false;

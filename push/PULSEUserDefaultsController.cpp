@@ -11,7 +11,9 @@
 #include "platform/UserDefaults.h"
 
 #include <charconv>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace push {
 
@@ -260,9 +262,9 @@ std::optional<std::string> PULSEUserDefaultsController::backupUserReportAddress(
     return addressText(kAttributeReportAddressKey);
 }
 
-bool PULSEUserDefaultsController::writeToFile() {
+std::optional<PULSEUserDefaultsController::Written> PULSEUserDefaultsController::writeToFile() {
     if (m_infoDictionary.empty())
-        return false;
+        return std::nullopt;
     platform::ArchiveDictionary stored;
     if (const std::int64_t* uid = m_infoDictionary[kUIDKey].getInteger()) {
         const std::string digits = std::to_string(static_cast<std::uint64_t>(*uid));
@@ -276,34 +278,45 @@ bool PULSEUserDefaultsController::writeToFile() {
     for (const char* key : {kRegistrationIdKey, kUploadedDeviceTokenKey, kAppKey})
         stored.set(key, m_infoDictionary[key]);
 
-    // Each set saves its store, as every change of a store does.
+    // All keys of a store go in together and the store saves once, only when they changed it: the same
+    // files as a save per key, without rewriting (and flushing) a store ten times over.
+    Written written;
     if (auto cache = cacheStore()) {
+        std::vector<std::pair<std::string, ArchiveValue>> entries;
         for (const char* key : kCacheStoreKeys)
-            cache->setObject(stored[key], key);
+            entries.emplace_back(key, stored[key]);
+        written.cache = cache->setObjects(std::move(entries));
     }
     if (auto document = documentStore()) {
+        std::vector<std::pair<std::string, ArchiveValue>> entries;
         for (const char* key : kDocumentStoreKeys)
-            document->setObject(m_infoDictionary[key], key);
+            entries.emplace_back(key, m_infoDictionary[key]);
+        written.document = document->setObjects(std::move(entries));
     }
-    return true;
+    return written;
 }
 
 bool PULSEUserDefaultsController::synchronizeTarget(std::int64_t target) {
     if (target != kTargetCache && target != kTargetDocument && target != kTargetBoth)
         return false;
-    if (!writeToFile())
+    const auto written = writeToFile();
+    if (!written)
         return false;
+    // A store the writing saved just now is not saved again; its answer stands.
+    const auto save = [](const std::shared_ptr<Store>& store, const std::optional<bool>& savedNow) {
+        if (savedNow)
+            return *savedNow;
+        return store && store->synchronize();
+    };
     bool saved = true;
     if (target == kTargetCache || target == kTargetBoth) {
-        auto cache = cacheStore();
-        if (!cache || !cache->synchronize()) {
+        if (!save(cacheStore(), written->cache)) {
             PULSE_LOG_ERROR("Save UserDefault Cache Data Failed");
             saved = false;
         }
     }
     if (target == kTargetDocument || target == kTargetBoth) {
-        auto document = documentStore();
-        if (!document || !document->synchronize()) {
+        if (!save(documentStore(), written->document)) {
             PULSE_LOG_ERROR("Save UserDefault Documetn Data Failed");
             saved = false;
         }

@@ -11,6 +11,9 @@
 // "kPULSEServerIsNotFirstStart" in the standard user defaults and removes the keychain entry
 // "APKeychainUserDefaultsKey" an older version left.
 //
+// Writing: a synchronisation puts all values of a store in at once and saves each store once (a store
+// the values did not change is saved only when it is the one asked for), rather than once per key.
+//
 // Failure handling: stored values of the wrong type, or uid and password bytes that do not decipher,
 // count as absent (uid 0: the client registers again). A failed save logs "Save UserDefault Cache Data
 // Failed" or "Save UserDefault Documetn Data Failed" and synchronizeTarget answers false; the values stay
@@ -106,7 +109,13 @@ public:
 private:
     platform::ArchiveDictionary readFromFile() const;
     void verifyUserDefaults();
-    bool writeToFile();
+    // Puts the values into both stores; each store that changed is saved once. None when there is
+    // nothing to write; else, per store, the answer of its save (none when it did not change).
+    struct Written {
+        std::optional<bool> cache;
+        std::optional<bool> document;
+    };
+    std::optional<Written> writeToFile();
     void invalidate();
     void setOrRemove(const std::string& key, platform::ArchiveValue value);
     void setAddress(const char* key, platform::ArchiveValue address);

@@ -21,7 +21,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <random>
+#include <vector>
 
 namespace push {
 
@@ -346,12 +348,112 @@ std::optional<platform::Bytes> PULSEJSONData(const platform::Value& object) {
 
 // ---- notifications ----
 
+namespace {
+
+// Blocks on their way to the main queue, oldest first. A drain block is queued on the main queue
+// whenever the list turns non-empty; it takes the whole list. The blocks it ran come back as spent and
+// are destroyed by the next thread that hands blocks over: what the client thread allocated (pushed
+// messages' dictionaries) is freed there too, so that the main thread and the client thread do not
+// contend for the allocator's lock of the client's memory.
+struct MainQueueChannel {
+    std::mutex mutex;
+    std::vector<std::function<void()>> waiting;
+    std::vector<std::function<void()>> spent;
+};
+// Spent blocks the main thread lets go of itself rather than keep for a thread that may not come back.
+constexpr std::size_t kMaxSpentBlocks = 4096;
+
+MainQueueChannel& mainQueueChannel() {
+    // Never destroyed: the client thread may still hand blocks over while the process ends.
+    static auto* channel = new MainQueueChannel();
+    return *channel;
+}
+
+// The calling thread's batch: how deep its scopes are nested, and the blocks they hold.
+struct ThreadBatch {
+    int depth = 0;
+    std::vector<std::function<void()>> held;
+};
+thread_local ThreadBatch t_batch;
+
+void drainMainQueueChannel();
+
+// Appends the blocks, in order, and queues a drain when the channel was empty.
+void handOver(std::vector<std::function<void()>>& blocks) {
+    auto& channel = mainQueueChannel();
+    bool first;
+    std::vector<std::function<void()>> spent;
+    {
+        std::lock_guard lock(channel.mutex);
+        first = channel.waiting.empty();
+        for (auto& block : blocks)
+            channel.waiting.push_back(std::move(block));
+        spent.swap(channel.spent);
+    }
+    blocks.clear();
+    spent.clear(); // outside the lock
+    if (first)
+        platform::DispatchQueue::main()->async(drainMainQueueChannel); // else the queued drain takes them too
+}
+
+// The function named in the debug line of a posted notification.
+constexpr const char* kPostNotificationFunction = "PULSEPostNotificationWithUserInfo";
+
+} // namespace
+
+PULSEMainQueueBatch::PULSEMainQueueBatch() { ++t_batch.depth; }
+
+PULSEMainQueueBatch::~PULSEMainQueueBatch() {
+    if (--t_batch.depth == 0 && !t_batch.held.empty())
+        handOver(t_batch.held);
+}
+
+void PULSEPerformOnMainQueue(std::function<void()> block) {
+    if (t_batch.depth > 0) {
+        t_batch.held.push_back(std::move(block));
+        return;
+    }
+    std::vector<std::function<void()>> one;
+    one.push_back(std::move(block));
+    handOver(one);
+}
+
+namespace {
+
+// On the main queue: runs every block waiting, oldest first.
+void drainMainQueueChannel() {
+    auto& channel = mainQueueChannel();
+    std::vector<std::function<void()>> blocks;
+    {
+        std::lock_guard lock(channel.mutex);
+        blocks.swap(channel.waiting);
+    }
+    for (auto& waiting : blocks)
+        waiting();
+    std::lock_guard lock(channel.mutex);
+    if (channel.spent.size() + blocks.size() > kMaxSpentBlocks)
+        return; // let go of here, when the lock is released
+    if (channel.spent.empty()) {
+        channel.spent.swap(blocks);
+    } else {
+        for (auto& block : blocks)
+            channel.spent.push_back(std::move(block));
+    }
+}
+
+} // namespace
+
 void PULSEPostNotificationWithUserInfo(const std::string& name, std::optional<platform::Dictionary> userInfo) {
-    const std::string info = userInfo ? platform::Value(*userInfo).description() : std::string("(null)");
-    PULSE_LOG_DEBUG("%s %s %s", __func__, name.c_str(), info.c_str());
-    platform::DispatchQueue::main()->async([name, userInfo = std::move(userInfo)]() mutable {
-        platform::NotificationCenter::defaultCenter().post(name, nullptr, userInfo ? std::move(*userInfo) : platform::Dictionary());
+    // Made here, read by the main thread (posted by reference) and, for the debug line, by the logger that
+    // describes it; the client thread lets it go when the block comes back.
+    const bool hasInfo = userInfo.has_value();
+    auto note = std::make_shared<const platform::Notification>(
+        platform::Notification{name, nullptr, hasInfo ? std::move(*userInfo) : platform::Dictionary()});
+    PULSE_LOG_DEBUG_LATER([note, hasInfo] {
+        return std::string(kPostNotificationFunction) + " " + note->name + " " +
+               (hasInfo ? platform::Value(note->userInfo).description() : std::string("(null)"));
     });
+    PULSEPerformOnMainQueue([note] { platform::NotificationCenter::defaultCenter().post(*note); });
 }
 
 void PULSEPostNotification(const std::string& name) {

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,8 +89,23 @@ std::optional<platform::Value> PULSEJSONObject(platform::ByteSpan bytes);
 std::optional<platform::Bytes> PULSEJSONData(const platform::Value& object);
 
 // ---- notifications ----
-// Logs a debug line and returns; the notification (no sender) is posted on the default centre later,
-// on the main queue. Two posts from one thread keep their order.
+// Runs the block later on the main queue. Blocks handed over here run in the order they were handed
+// over, from whatever threads; those that wait together run in one main-queue block (one wake-up of
+// the main thread for a burst of pushed messages rather than one each).
+void PULSEPerformOnMainQueue(std::function<void()> block);
+// While one lives on a thread, the blocks that thread hands to PULSEPerformOnMainQueue are held, and the
+// outermost one hands them all over as it ends (the notifications of every packet of one read, for one
+// wake-up of the main thread).
+class PULSEMainQueueBatch {
+public:
+    PULSEMainQueueBatch();
+    ~PULSEMainQueueBatch();
+    PULSEMainQueueBatch(const PULSEMainQueueBatch&) = delete;
+    PULSEMainQueueBatch& operator=(const PULSEMainQueueBatch&) = delete;
+};
+// Logs a debug line (the user information is described only when some logger takes debug lines) and
+// returns; the notification (no sender) is posted on the default centre later, on the main queue
+// (PULSEPerformOnMainQueue). Two posts from one thread keep their order.
 void PULSEPostNotificationWithUserInfo(const std::string& name, std::optional<platform::Dictionary> userInfo);
 void PULSEPostNotification(const std::string& name);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -80,6 +81,7 @@ struct FrameworkState {
     // the logging queue; once anything else is queued behind it, the next message opens a new batch, so
     // messages and other blocks keep the order in which they were queued.
     std::mutex inboxMutex;
+    std::condition_variable batchChanged; // the open batch was closed or has grown to kLingerMessages
     BatchRef openBatch;
     std::uint64_t openBatchSubmission = 0; // the logging queue's submission count with its block queued
     std::vector<BatchRef> spareBatches;    // delivered, emptied, ready for reuse
@@ -109,8 +111,39 @@ FrameworkState& state() {
 
 constexpr std::size_t kSpareBatches = 4;
 
-// On a logger thread: hands a delivered batch over to be emptied by a caller.
+// A delivery block that starts while its batch is small keeps the batch open a little longer, so that a
+// steady stream of asynchronous messages wakes the logging queue once a millisecond rather than once a
+// message. It stops at once when the batch is closed (anything else queued, a synchronous message, a
+// flush) or has grown large.
+constexpr auto kLingerTime = std::chrono::milliseconds(1);
+constexpr std::size_t kLingerMessages = 256;
+
+// Under the inbox lock: the open batch takes no more messages; a block lingering over it goes on.
+void closeOpenBatchLocked(FrameworkState& framework) {
+    if (!framework.openBatch)
+        return;
+    framework.openBatch = nullptr;
+    framework.batchChanged.notify_all();
+}
+
+// On a calling thread, outside the inbox lock: takes a unit of the bound. A caller that must wait for one
+// first closes the open batch, so that its delivery (which gives units back) starts at once instead of
+// lingering for messages that the waiting caller cannot queue.
+void acquireUnit(FrameworkState& framework) {
+    if (framework.queueSemaphore.tryAcquire())
+        return;
+    {
+        std::lock_guard lock(framework.inboxMutex);
+        closeOpenBatchLocked(framework);
+    }
+    framework.queueSemaphore.acquire();
+}
+
+// On a logger thread: hands a delivered batch over to be emptied by a caller. Texts the loggers made
+// (deferred ones) are let go of here, where they were made.
 void retire(FrameworkState& framework, BatchRef batch) {
+    for (PULSELogMessage& message : batch->messages)
+        message.releaseDeferredText();
     std::lock_guard lock(framework.retiredMutex);
     framework.retired.push_back(std::move(batch));
     framework.hasRetired.store(true, std::memory_order_relaxed);
@@ -180,7 +213,31 @@ std::string formatText(const char* format, va_list args) {
 
 } // namespace
 
-const QueueRef& PULSELog::loggingQueue() { return state().loggingQueue; }
+namespace {
+
+// What the calling thread's scopes hold: how deep they are nested, and the messages.
+struct HeldMessages {
+    int depth = 0;
+    std::vector<PULSELogMessage> messages;
+};
+thread_local HeldMessages t_held;
+constexpr std::size_t kMaxHeldMessages = 256;
+
+} // namespace
+
+PULSELogBatchScope::PULSELogBatchScope() { ++t_held.depth; }
+
+PULSELogBatchScope::~PULSELogBatchScope() {
+    if (--t_held.depth == 0)
+        PULSELog::queueHeldMessages();
+}
+
+const QueueRef& PULSELog::loggingQueue() {
+    queueHeldMessages();
+    return state().loggingQueue;
+}
+
+bool PULSELog::takesFlag(std::uint64_t flag) { return someLoggerTakes(flag); }
 
 bool PULSELog::isOnLoggingQueue() {
     state();
@@ -259,15 +316,89 @@ void PULSELog::log(bool asynchronous, PULSELogMessage message) {
     enqueue(std::move(message), asynchronous);
 }
 
+void PULSELog::logDeferred(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                           const char* file, const char* function, std::uint64_t line, const platform::Value& tag,
+                           std::function<std::string()> text) {
+    if (!someLoggerTakes(flag))
+        return;
+    enqueue(PULSELogMessage(std::make_shared<DeferredLogText>(std::move(text)), level, flag, context, file, function,
+                            line, tag, 0),
+            asynchronous);
+}
+
 void PULSELog::queueLogMessage(std::shared_ptr<const PULSELogMessage> message, bool asynchronous) {
     if (message)
         log(asynchronous, *message);
 }
 
-void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
+void PULSELog::queueHeldMessages() {
+    if (t_held.messages.empty())
+        return;
+    std::vector<PULSELogMessage> held;
+    held.swap(t_held.messages);
     FrameworkState& framework = state();
-    framework.queueSemaphore.acquire();
+    // The messages go in as units are had for them: one, waited for when none is left, and as many more
+    // as are left at once. A caller never waits holding units of messages it has not queued, so callers
+    // waiting together cannot hold the whole bound between them.
+    std::size_t queued = 0;
+    while (queued < held.size()) {
+        acquireUnit(framework);
+        std::size_t end = queued + 1;
+        while (end < held.size() && framework.queueSemaphore.tryAcquire())
+            ++end;
+        releaseRetired(framework);
+        std::lock_guard lock(framework.inboxMutex);
+        BatchRef batch = openBatchLocked();
+        for (; queued < end; ++queued)
+            batch->add(std::move(held[queued]));
+        if (batch->messages.size() >= kLingerMessages)
+            framework.batchChanged.notify_all();
+    }
+}
+
+std::shared_ptr<PULSELog::Batch> PULSELog::openBatchLocked() {
+    FrameworkState& framework = state();
+    const std::uint64_t submissions = framework.loggingQueue->submissionCount();
+    if (framework.openBatch && submissions == framework.openBatchSubmission)
+        return framework.openBatch;
+    closeOpenBatchLocked(framework); // something else was queued after it
+    framework.openBatch = takeSpareBatchLocked(framework);
+    framework.loggingQueue->async([batch = framework.openBatch]() mutable {
+        FrameworkState& framework = state();
+        {
+            std::unique_lock lock(framework.inboxMutex);
+            if (framework.openBatch == batch) {
+                framework.batchChanged.wait_for(lock, kLingerTime, [&] {
+                    return framework.openBatch != batch || batch->messages.size() >= kLingerMessages;
+                });
+                if (framework.openBatch == batch)
+                    framework.openBatch = nullptr; // closed: what comes next opens a new batch
+            }
+        }
+        if (lt_log(batch))
+            retire(framework, std::move(batch)); // else the last logger to finish retires it
+    });
+    // Counted before the post, so that anything another thread queued meanwhile closes the batch too.
+    framework.openBatchSubmission = submissions + 1;
+    return framework.openBatch;
+}
+
+void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
+    if (asynchronous && t_held.depth > 0) {
+        t_held.messages.push_back(std::move(message));
+        if (t_held.messages.size() >= kMaxHeldMessages)
+            queueHeldMessages();
+        return;
+    }
+    queueHeldMessages(); // the thread's earlier messages go first
+    FrameworkState& framework = state();
+    acquireUnit(framework);
     if (!asynchronous) {
+        {
+            // What was logged before goes first, without lingering.
+            std::lock_guard lock(framework.inboxMutex);
+            closeOpenBatchLocked(framework);
+        }
         // The calling thread's own batch, reused once no logger holds it any more.
         thread_local BatchRef batch;
         if (!batch || batch.use_count() != 1)
@@ -282,29 +413,20 @@ void PULSELog::enqueue(PULSELogMessage message, bool asynchronous) {
     }
     releaseRetired(framework);
     std::lock_guard lock(framework.inboxMutex);
-    const std::uint64_t submissions = framework.loggingQueue->submissionCount();
-    if (framework.openBatch && submissions == framework.openBatchSubmission) {
-        framework.openBatch->add(std::move(message));
-        return;
-    }
-    framework.openBatch = takeSpareBatchLocked(framework);
-    framework.openBatch->add(std::move(message));
-    framework.loggingQueue->async([batch = framework.openBatch]() mutable {
-        FrameworkState& framework = state();
-        {
-            std::lock_guard lock(framework.inboxMutex);
-            if (framework.openBatch == batch)
-                framework.openBatch = nullptr; // closed: what comes next opens a new batch
-        }
-        if (lt_log(batch))
-            retire(framework, std::move(batch)); // else the last logger to finish retires it
-    });
-    // Counted before the post, so that anything another thread queued meanwhile closes the batch too.
-    framework.openBatchSubmission = submissions + 1;
+    BatchRef batch = openBatchLocked();
+    batch->add(std::move(message));
+    if (batch->messages.size() == kLingerMessages)
+        framework.batchChanged.notify_all();
 }
 
 void PULSELog::flushLog() {
-    loggingQueue()->sync([] { lt_flush(); });
+    queueHeldMessages();
+    FrameworkState& framework = state();
+    {
+        std::lock_guard lock(framework.inboxMutex);
+        closeOpenBatchLocked(framework);
+    }
+    framework.loggingQueue->sync([] { lt_flush(); });
 }
 
 void PULSELog::applicationWillTerminate() { flushLog(); }

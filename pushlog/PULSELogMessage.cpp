@@ -23,11 +23,16 @@ const std::string& callingThreadID() {
     return id;
 }
 
-std::optional<std::string> callingThreadName() {
-    char name[17] = {}; // the kernel keeps 16 bytes with the terminator
-    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
-        return std::nullopt;
-    return std::string(name);
+// Read from the kernel at the thread's first message and kept: threads take their names as they start,
+// and a system call for every message of a busy thread costs more than the rest of the message.
+const std::optional<std::string>& callingThreadName() {
+    thread_local const std::optional<std::string> name = []() -> std::optional<std::string> {
+        char text[17] = {}; // the kernel keeps 16 bytes with the terminator
+        if (prctl(PR_GET_NAME, text) != 0 || text[0] == '\0')
+            return std::nullopt;
+        return std::string(text);
+    }();
+    return name;
 }
 
 // The text of a C string, shared with earlier messages of this thread that passed the same text.
@@ -83,9 +88,22 @@ PULSELogMessage::PULSELogMessage(std::string message, std::uint64_t level, std::
       m_tag(std::move(tag)), m_options(options), m_timestamp(timestamp ? *timestamp : platform::Clock::current().wallNow()),
       m_threadID(callingThreadID()), m_threadName(callingThreadName()), m_queueLabel(currentQueueLabel()) {}
 
+PULSELogMessage::PULSELogMessage(std::shared_ptr<DeferredLogText> message, std::uint64_t level, std::uint64_t flag,
+                                 std::int64_t context, const char* file, const char* function, std::uint64_t line,
+                                 platform::Value tag, std::int64_t options)
+    : PULSELogMessage(LogText(), level, flag, context, file, function, line, std::move(tag), options) {
+    m_deferred = std::move(message);
+}
+
+const LogText& DeferredLogText::text() {
+    std::call_once(m_once, [this] { m_text = makeLogText(m_make ? m_make() : std::string()); });
+    return m_text;
+}
+
 PULSELogMessage PULSELogMessage::withMessage(LogText line) const {
     PULSELogMessage copy(*this);
     copy.m_message = line ? std::move(line) : makeLogText({});
+    copy.m_deferred.reset();
     return copy;
 }
 

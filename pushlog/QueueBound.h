@@ -19,6 +19,13 @@ public:
         m_units.acquire();
         m_outstanding.fetch_add(1);
     }
+    // Takes a unit when one is left at once.
+    bool tryAcquire() {
+        if (!m_units.try_acquire())
+            return false;
+        m_outstanding.fetch_add(1);
+        return true;
+    }
 
     // Hands back the units of `count` delivered messages.
     void release(int count = 1) {

@@ -19,6 +19,7 @@
 #include "platform/Device.h"
 #include "platform/NetworkInfo.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Screen.h"
 
@@ -29,6 +30,15 @@
 #include <vector>
 
 namespace pushtest {
+
+// Runs what waits on the main run loop: notifications a session posted there as it ended, and the blocks
+// they post in turn, are delivered now rather than to the next test's observers.
+inline void drainMainQueue() {
+    auto& loop = platform::RunLoop::main();
+    for (int turn = 0; turn < 10000; ++turn)
+        if (loop.runOnce(platform::Clock::current().now()) != platform::RunLoop::RunResult::Handled)
+            return;
+}
 
 // Brings every process-wide part of the client back to its first state.
 inline void resetClientState() {
@@ -47,6 +57,7 @@ inline void resetClientState() {
 class PushTest : public ::testing::Test {
 protected:
     PushTest() {
+        drainMainQueue();
         m_clock.install();
         resetClientState();
         pushlog::testing::resetLoggers();
@@ -54,8 +65,10 @@ protected:
         (void)push::PULSEClientController::sharedClient();
     }
     ~PushTest() override {
+        drainMainQueue();
         pushlog::testing::resetLoggers();
         resetClientState();
+        drainMainQueue();
     }
 
     // Starts the two stores and a stored identity for an app key, installed in the client.
@@ -72,9 +85,16 @@ protected:
         return identity;
     }
 
-    // The texts of the lines logged so far.
-    std::vector<std::string> logLines() const { return m_logger->lines(); }
-    std::vector<pushlog::PULSELogMessage> logMessages() const { return m_logger->messages(); }
+    // The texts of the lines logged so far (info and debug lines are handed over asynchronously: the
+    // logging queue is flushed first).
+    std::vector<std::string> logLines() const {
+        pushlog::PULSELog::flushLog();
+        return m_logger->lines();
+    }
+    std::vector<pushlog::PULSELogMessage> logMessages() const {
+        pushlog::PULSELog::flushLog();
+        return m_logger->messages();
+    }
     // The number of lines logged so far that hold a text.
     int countLines(const std::string& text) const {
         int count = 0;

@@ -111,6 +111,31 @@ TEST_F(FileCache, AValueSurvivesARestartAndARemovedOneDoesNot) {
     }
 }
 
+TEST_F(FileCache, SeveralValuesPutTogetherAreSavedOnceAndOnlyWhenTheyChangeSomething) {
+    for (auto start : {&FileCache::startCache, &FileCache::startDocument}) {
+        auto store = start();
+        EXPECT_EQ(store->setObjects({{"a", ArchiveValue("one")}, {"b", ArchiveValue(2)}, {"c", ArchiveValue()}}), true);
+        EXPECT_EQ(store->setObjects({{"a", ArchiveValue("one")}, {"b", ArchiveValue(2)}, {"c", ArchiveValue()}}), std::nullopt);
+        restart();
+        store = start();
+        EXPECT_EQ(store->objectForKey("a"), ArchiveValue("one"));
+        EXPECT_EQ(store->objectForKey("b"), ArchiveValue(2));
+        // A null value removes a key that is there: a change.
+        EXPECT_EQ(store->setObjects({{"a", ArchiveValue("one")}, {"b", ArchiveValue()}}), true);
+        restart();
+        store = start();
+        EXPECT_FALSE(store->hasObjectForKey("b"));
+        EXPECT_EQ(store->objectForKey("a"), ArchiveValue("one"));
+        restart();
+    }
+    // A failed save answers false and keeps the values in memory.
+    auto store = startCache();
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(cachePath()).ok());
+    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(cachePath() + "/blocker").ok());
+    EXPECT_EQ(store->setObjects({{"a", ArchiveValue("two")}}), false);
+    EXPECT_EQ(store->objectForKey("a"), ArchiveValue("two"));
+}
+
 TEST_F(FileCache, MemoryOnlyValuesAreNeverSavedAndNullRemovesThemToo) {
     auto store = startCache();
     auto transient = std::make_shared<Transient>(1);

@@ -164,6 +164,48 @@ TEST_F(PushedMessages, ReachTheApplicationOnceAndAreAcknowledged) {
     EXPECT_EQ(m_server.heldMessages(), 0u);
 }
 
+// What the server (and its standalone program) says of a push: nobody to push to before any login, sent
+// to a connected device, held for one that is away.
+TEST_F(PushedMessages, TheServerSaysWhatBecameOfAPush) {
+    using Outcome = PushTestServer::PushOutcome;
+    EXPECT_EQ(m_server.pushMessage(1, 1, "{\"message\":\"one\"}"), Outcome::Dropped);
+    startLoggedIn();
+    EXPECT_EQ(m_server.pushMessage(1, 2, "{\"message\":\"two\"}"), Outcome::Sent);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 1; }));
+    m_session->setIsConnectDisable(true);
+    m_session->close();
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+    EXPECT_EQ(m_server.pushMessage(1, 3, "{\"message\":\"three\"}"), Outcome::Held);
+    m_session->setIsConnectDisable(false);
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 2 && m_listener.infos.size() == 2; }));
+    EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{2, 3}));
+    EXPECT_EQ(deliveries(), (std::map<std::string, int>{{"two", 1}, {"three", 1}}));
+}
+
+// The length word is all the framing there is: a packet whose length cannot be right would swallow
+// the message after it. The connection starts again instead, and the server sends what had no receipt.
+TEST_F(PushedMessages, APacketThatCannotBeWhatItsLengthSaysLosesNothing) {
+    startLoggedIn();
+    m_server.pushMessage(1, 1, "{\"message\":\"one\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 1; }));
+    PushBytes bad = messagePacket(1, 99, "{\"message\":\"bad\"}");
+    bad[0] = 0xFF;
+    bad[1] = 0xFF;
+    m_server.sendRaw(bad);
+    m_server.pushMessage(1, 2, "{\"message\":\"two\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(countLines("tcp packet of command 3 cannot be 65535 bytes long (its fields end at byte 48): closing the "
+                         "connection"),
+              1);
+    m_clock.advance(2.0);
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() == 2; }));
+    EXPECT_EQ(deliveries(), (std::map<std::string, int>{{"one", 1}, {"two", 1}}));
+    EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{1, 2}));
+}
+
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
     startLoggedIn();
     std::uint64_t next = 1;

@@ -1,6 +1,6 @@
 // The push client's logger set-up when the application chose a level first: each of the terminal and
-// system-log loggers stays registered once, the chosen level is kept, and switching logging off
-// silences both.
+// system-log loggers stays registered once, at the set-up's info level; debug asked for afterwards
+// brings debug lines (a retry's chatter) to the terminal, and switching logging off silences both.
 #include "pushlog/RecordingLogger.h"
 
 #include "push/PULSEService.h"
@@ -25,7 +25,7 @@ long registrations(const std::shared_ptr<pushlog::PULSELogger>& logger) {
     return std::count(all.begin(), all.end(), logger);
 }
 
-TEST(ServiceLogger, DebugModeBeforeSetUpKeepsOneRegistrationAndItsLevel) {
+TEST(ServiceLogger, DebugModeBeforeSetUpKeepsOneRegistrationAtTheSetUpsLevel) {
     hybtest::TempHome home;
     pushlog::testing::resetLoggers();
     const std::shared_ptr<pushlog::PULSELogger> terminal = pushlog::PULSETTYLogger::sharedInstance();
@@ -36,6 +36,9 @@ TEST(ServiceLogger, DebugModeBeforeSetUpKeepsOneRegistrationAndItsLevel) {
     PULSEService::setupPulseLogger();
     EXPECT_EQ(registrations(terminal), 1);
     EXPECT_EQ(registrations(system), 1);
+    EXPECT_EQ(PULSEService::currentLogLevel(), 7u);
+    PULSEService::setDebugMode();
+    EXPECT_EQ(registrations(terminal), 1);
     EXPECT_EQ(PULSEService::currentLogLevel(), 15u);
     const auto all = pushlog::PULSELog::allLoggers();
     EXPECT_EQ(std::count_if(all.begin(), all.end(),

@@ -11,11 +11,65 @@
 #include "platform/UserDefaults.h"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 using push::PULSESessionController;
 using testsupport::PushReceivedPacket;
+
+// A TCP listener that takes every connection and closes it at once, answering nothing.
+class DroppingServer {
+public:
+    DroppingServer() {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listen, 16) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            ADD_FAILURE() << "cannot listen";
+        m_port = ntohs(address.sin_port);
+        m_wake = ::eventfd(0, EFD_CLOEXEC);
+        m_thread = std::thread([this] {
+            for (;;) {
+                pollfd fds[2] = {{m_listen, POLLIN, 0}, {m_wake, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
+                    return;
+                if (const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0) {
+                    ::close(fd);
+                    ++m_accepted;
+                }
+            }
+        });
+    }
+    ~DroppingServer() {
+        const std::uint64_t one = 1;
+        (void)::write(m_wake, &one, sizeof one);
+        m_thread.join();
+        ::close(m_wake);
+        ::close(m_listen);
+    }
+    std::uint16_t port() const { return m_port; }
+    int accepted() const { return m_accepted; }
+
+private:
+    int m_listen = -1;
+    int m_wake = -1;
+    std::uint16_t m_port = 0;
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
 
 class Session : public pushtest::SessionTest {
 protected:
@@ -44,6 +98,12 @@ protected:
     // Turns the main run loop until no request waits for its acknowledgement.
     bool ackArrived() {
         return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
+    }
+
+    void drainMain() {
+        bool done = false;
+        platform::RunLoop::main().perform([&] { done = true; });
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return done; }));
     }
 
     std::uint64_t storedCounter() {
@@ -130,15 +190,14 @@ TEST_F(Session, RegistrationCodesThatStopTheClientLeaveItIdle) {
     EXPECT_EQ(m_identity->uid(), 0u);
 }
 
-TEST_F(Session, ReconnectionFollowsTheScheduleAndStartsAgainAfterASuccessfulConnect) {
-    // 1006 does not stop the client: the next try comes 2 s later; it finds nothing listening, and the
-    // tries after that come 5, 20, 300 and 300 s later.
-    m_server.scriptRegistrationStatuses({1006});
+TEST_F(Session, ReconnectionFollowsTheScheduleWhichOnlyALoginStartsAgain) {
+    // 1006 does not stop the client, but a refused registration is a failure like any other: the tries
+    // come 2, 5, 20, 300 and 300 s apart although every one of them connects.
+    m_server.scriptRegistrationStatuses({1006, 1006, 1006, 1006, 1006, 1006});
     m_session = PULSESessionController::create();
     m_session->setup();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
     EXPECT_FALSE(m_session->isConnectDisable());
-    m_server.stopListening();
     const auto delayLines = [&] { return countLines("session will setup delayed with time interval"); };
     EXPECT_EQ(delayLines(), 1);
     EXPECT_EQ(countLines("session will setup delayed with time interval: 2.000000"), 1);
@@ -150,19 +209,24 @@ TEST_F(Session, ReconnectionFollowsTheScheduleAndStartsAgainAfterASuccessfulConn
         m_clock.advance(0.01);
         ASSERT_TRUE(hybtest::runMainUntil([&] { return delayLines() == before + 1; }));
     }
+    EXPECT_EQ(m_server.connectionsAccepted(), 6);
+    EXPECT_EQ(m_server.packets(0).size(), 6u);
+    EXPECT_EQ(countLines("interval: 2.000000"), 1);
     EXPECT_EQ(countLines("interval: 5.000000"), 1);
     EXPECT_EQ(countLines("interval: 20.000000"), 1);
     EXPECT_EQ(countLines("interval: 300.000000"), 3);
 
-    // The server is back: the next try connects, registers, and a failure starts the schedule again.
-    m_server.startListening();
-    m_server.scriptRegistrationStatuses({1007});
-    const int before = m_server.connectionsAccepted();
+    // The next registration succeeds: the login brings the schedule back to 2 s.
     m_clock.advance(300.0);
-    ASSERT_TRUE(m_server.waitFor([&] { return m_server.connectionsAccepted() == before + 1; }));
+    ASSERT_TRUE(waitLoggedIn());
+    m_server.dropConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 2.000000") == 2; }));
+    ASSERT_TRUE(reconnectsAfter(2.0, 8));
+    ASSERT_TRUE(waitLoggedIn());
 
     // While offline, the next try comes after 500 s, and then again after 500 s.
+    m_server.dropConnections();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 2.000000") == 3; }));
     m_networkStatus = 0;
     m_clock.advance(2.0);
     EXPECT_EQ(countLines("当前网络不可用"), 1);
@@ -173,7 +237,111 @@ TEST_F(Session, ReconnectionFollowsTheScheduleAndStartsAgainAfterASuccessfulConn
     EXPECT_EQ(countLines("interval: 500.000000"), 2);
 }
 
-TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOncePerTurn) {
+// A server that takes every connection and closes it before answering: after two such sessions the
+// client looks the addresses up again and tries the others first.
+TEST_F(Session, AServerThatDropsEveryConnectionIsSetAsideForTheNextAddress) {
+    DroppingServer dropping;
+    const std::string bad = "127.0.0.1:" + std::to_string(dropping.port());
+    const std::string good = "127.0.0.1:" + std::to_string(m_server.pushPort());
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {bad, bad, "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), {good}));
+    m_session = PULSESessionController::create();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(dropping.accepted(), 1);
+    EXPECT_EQ(countLines("interval: 2.000000"), 1);
+    EXPECT_TRUE(m_session->setAsideAddresses().empty());
+
+    // The second session there fails too: it is set aside, and the next set-up looks up again.
+    m_clock.advance(2.0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return dropping.accepted() == 2 && countLines("interval: 5.000000") == 1; }));
+    EXPECT_EQ(m_lookup.queries(0), 1); // reused within its 180 s
+    EXPECT_EQ(m_session->setAsideAddresses(), std::deque<std::string>{bad});
+    EXPECT_EQ(countLines("2 sessions in a row with " + bad +
+                         " ended before login: trying the other addresses first and looking the addresses up again"),
+              1);
+    m_clock.advance(5.0);
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(m_lookup.queries(0), 2);
+    EXPECT_EQ(dropping.accepted(), 2);
+    EXPECT_EQ(m_session->connectedAddress(), good);
+    EXPECT_TRUE(m_session->setAsideAddresses().empty()); // the login forgives
+    EXPECT_EQ(m_identity->lastSucceedConnectionAddress(), platform::ArchiveValue(good));
+}
+
+TEST_F(Session, WithNoOtherAddressADroppingServerIsAskedFourTimesIn205Seconds) {
+    DroppingServer dropping;
+    const std::string bad = "127.0.0.1:" + std::to_string(dropping.port());
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {bad, bad, "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), {}));
+    platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
+    m_session = PULSESessionController::create();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    // 0, 2, 7 and 27 s; the next after 300 s more. Each set-aside round asks the lookup service again.
+    for (int second = 1; second <= 205; ++second) {
+        m_clock.advance(1.0);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    }
+    EXPECT_EQ(dropping.accepted(), 4);
+    EXPECT_EQ(m_lookup.queries(0), 2);
+    EXPECT_EQ(countLines("interval: 300.000000"), 1);
+    EXPECT_EQ(m_server.connectionsAccepted(), 0);
+}
+
+// Nobody answering is routine: every line of such a round is a debug line, for the log files, and the
+// terminal shows none of them at its usual level.
+TEST_F(Session, ARoundNobodyAnswersLogsDebugLinesOnly) {
+    const std::string refused = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {refused, refused, "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), {refused}));
+    platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
+    m_session = PULSESessionController::create();
+    const std::size_t before = logMessages().size();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    m_clock.advance(2.0);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 5.000000") == 1; }));
+    const auto messages = logMessages();
+    ASSERT_GT(messages.size(), before + 10);
+    for (std::size_t i = before; i < messages.size(); ++i)
+        EXPECT_EQ(messages[i].flag(), pushlog::PULSELogFlagDebug) << messages[i].message();
+    EXPECT_GE(countLines("DNS request failed"), 3);
+    EXPECT_EQ(m_server.connectionsAccepted(), 0);
+}
+
+// A lookup reply naming many addresses that refuse: each round tries four of them, in turn, before the
+// built-in ones.
+TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
+    const std::string closed = ":" + std::to_string(testsupport::PushTestServer::closedPort());
+    std::vector<std::string> options;
+    for (int host = 3; host <= 22; ++host)
+        options.push_back("127.0.0." + std::to_string(host) + closed);
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {"127.0.0.2" + closed, "127.0.0.1" + closed, "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), options));
+    const auto tried = [&] {
+        std::vector<std::string> addresses;
+        for (const auto& line : logLines())
+            if (line.starts_with("tcp connect to "))
+                addresses.push_back(line.substr(15));
+        return addresses;
+    };
+    const std::string good = "127.0.0.1:" + std::to_string(m_server.pushPort()); // the connect host's
+    startLoggedIn();
+    EXPECT_EQ(tried(), (std::vector<std::string>{"127.0.0.2" + closed, "127.0.0.3" + closed, "127.0.0.4" + closed,
+                                                 "127.0.0.5" + closed, "127.0.0.1" + closed, good}));
+    m_server.dropConnections();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    m_clock.advance(2.0);
+    ASSERT_TRUE(waitLoggedIn());
+    // The next round goes on with the next four, then the last good address (the connect host's).
+    const auto second = tried();
+    EXPECT_EQ(std::vector<std::string>(second.begin() + 6, second.end()),
+              (std::vector<std::string>{"127.0.0.6" + closed, "127.0.0.7" + closed, "127.0.0.8" + closed,
+                                        "127.0.0.9" + closed, good}));
+}
+
+TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOnceASecond) {
     auto cache = push::PULSEFileCacheController::shareInstanceWithType(0);
     auto startFrom = [&](int counter) {
         m_session.reset();
@@ -188,17 +356,30 @@ TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOncePerTurn) {
     EXPECT_EQ(ids[1], 3u);
     EXPECT_EQ(ids.back(), 8185u);
     EXPECT_EQ(m_session->getRId(0), 1u);
-    // Nothing was written during the turn; its end writes the last value.
+    // Nothing is written at once, nor while the second runs; then the last value.
     EXPECT_EQ(storedCounter(), 0u);
+    m_clock.advance(0.99);
+    drainMain();
+    EXPECT_EQ(storedCounter(), 0u);
+    m_clock.advance(0.01);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2u; }));
 
-    // 1,000 ids in one turn: one write, of the last value, which a restart takes up.
-    for (int i = 0; i < 1000; ++i)
+    // 1,000 ids over half a second, in many turns: one write, of the last value, which a restart takes up.
+    for (int i = 0; i < 1000; ++i) {
         (void)m_session->getRId(0);
+        if (i % 100 == 0) {
+            m_clock.advance(0.05);
+            drainMain();
+        }
+    }
     EXPECT_EQ(storedCounter(), 2u);
+    m_clock.advance(0.5);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return storedCounter() == 2002u; }));
     restartSession();
     EXPECT_EQ(m_session->getRId(0), 2003u);
+    // A session that ends writes what it drew.
+    restartSession();
+    EXPECT_EQ(storedCounter(), 2004u);
 
     // A large even start gives its successor once, then 1; an odd one gives 1 twice.
     startFrom(40000);
@@ -342,7 +523,7 @@ TEST_F(Session, ACloseDuringConnectAnswersYesAndTheSetupEndsIdle) {
     ASSERT_TRUE(waitLoggedIn());
 }
 
-TEST_F(Session, TheLookupResultIsReusedFor180SecondsOnTheSameNetwork) {
+TEST_F(Session, TheLookupResultIsReusedFor180SecondsFromTheLookupOnTheSameNetwork) {
     startLoggedIn();
     EXPECT_EQ(m_lookup.queries(0), 1);
     auto again = [&](double after) {
@@ -357,10 +538,15 @@ TEST_F(Session, TheLookupResultIsReusedFor180SecondsOnTheSameNetwork) {
     EXPECT_EQ(m_lookup.queries(0), 1);
     ASSERT_TRUE(again(181.0));
     EXPECT_EQ(m_lookup.queries(0), 2);
+    // A reuse does not make the result younger: 100 s and another 100 s after the lookup it is asked again.
+    ASSERT_TRUE(again(100.0));
+    EXPECT_EQ(m_lookup.queries(0), 2);
+    ASSERT_TRUE(again(100.0));
+    EXPECT_EQ(m_lookup.queries(0), 3);
     m_networkStatus = 3;
     ASSERT_TRUE(again(1.0));
-    EXPECT_EQ(m_lookup.queries(0), 3);
-    EXPECT_EQ(countLines("sis is not on protect"), 2 + 1); // the first set-up had none either
+    EXPECT_EQ(m_lookup.queries(0), 4);
+    EXPECT_EQ(countLines("sis is not on protect"), 3 + 1); // the first set-up had none either
 }
 
 TEST_F(Session, UDPReportsMadeBeforeLoginAreSentInOrderAfterIt) {

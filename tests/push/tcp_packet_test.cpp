@@ -13,6 +13,7 @@
 #include "platform/RunLoop.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -54,6 +55,11 @@ public:
 private:
     std::string m_text;
 };
+
+PushBytes joined(PushBytes first, const PushBytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
 
 std::shared_ptr<PULSEReceivedPacketController> dispatch(const PushBytes& bytes) {
     return PULSEReceivedPacketController::packetWithBuffer(bytes);
@@ -275,6 +281,79 @@ TEST_F(TcpPacketTest, ShortAnswersGiveZeroFields) {
     EXPECT_EQ(runaway->serverVersion(), 1);
     EXPECT_FALSE(runaway->sessionKey());
     EXPECT_EQ(runaway->serverTime(), 0u);
+}
+
+// Whether a received packet, whole or as far as it arrived, can be what its length says.
+TEST(PacketShape, FieldsMustEndWhereTheLengthSays) {
+    using Shape = PULSEReceivedPacketController::Shape;
+    const auto withLength = [](PushBytes packet, std::uint16_t length) {
+        packet[0] = static_cast<std::uint8_t>(length >> 8);
+        packet[1] = static_cast<std::uint8_t>(length);
+        return packet;
+    };
+    const auto body = [](std::initializer_list<std::function<void(PushBytes&)>> fields) {
+        PushBytes bytes;
+        for (const auto& field : fields)
+            field(bytes);
+        return bytes;
+    };
+    const auto u8 = [](std::uint8_t v) { return [v](PushBytes& b) { PushTestServer::appendU8(b, v); }; };
+    const auto u16 = [](std::uint16_t v) { return [v](PushBytes& b) { PushTestServer::appendU16(b, v); }; };
+    const auto u32 = [](std::uint32_t v) { return [v](PushBytes& b) { PushTestServer::appendU32(b, v); }; };
+    const auto u64 = [](std::uint64_t v) { return [v](PushBytes& b) { PushTestServer::appendU64(b, v); }; };
+    const auto text = [](std::string v) { return [v](PushBytes& b) { PushTestServer::appendString(b, v); }; };
+
+    const PushBytes login = PushTestServer::packet(12, 1, 1, 0, body({u16(0), u32(7), u16(1), text("key"), u32(9)}));
+    const PushBytes registration = PushTestServer::packet(8, 0, 1, 0, body({u16(0), u64(5), text("pw"), text("reg")}));
+    const PushBytes refused = PushTestServer::packet(8, 0, 1, 0, body({u16(1006), text("busy")}));
+    const PushBytes loginRefused = PushTestServer::packet(12, 1, 1, 0, body({u16(7), text("no")}));
+    const PushBytes token = PushTestServer::packet(2, 13, 1, 0, body({u16(0)}));
+    const PushBytes tokenRefused = PushTestServer::packet(2, 13, 1, 0, body({u16(3), text("bad")}));
+    const PushBytes ack = PushTestServer::packet(3, 19, 1, 0, body({u8(2), u8(0), u8(0), u64(1)}));
+    const PushBytes message = PushTestServer::packet(1, 3, 1, 0, body({u8(1), u64(9), text("{\"message\":\"m\"}")}));
+    const PushBytes unknown = PushTestServer::packet(1, 77, 1, 0, PushBytes(30, 0x5A));
+    PushBytes trailing = ack;
+    trailing.push_back(0);
+    PushBytes textPastEnd = message;
+    textPastEnd.resize(35);
+
+    const struct {
+        const char* what;
+        PushBytes bytes;
+        Shape shape;
+        std::size_t fieldsEnd;
+    } cases[] = {
+        {"a login answer", login, Shape::Fits, 0},
+        {"a registration answer", registration, Shape::Fits, 0},
+        {"a refused registration", refused, Shape::Fits, 0},
+        {"a refused login", loginRefused, Shape::Fits, 0},
+        {"a token answer", token, Shape::Fits, 0},
+        {"a refused token", tokenRefused, Shape::Fits, 0},
+        {"an acknowledgement", ack, Shape::Fits, 0},
+        {"a message", message, Shape::Fits, 0},
+        {"an unknown command of any length", unknown, Shape::Fits, 0},
+        {"a length below 6", PushBytes{0, 5, 1, 19, 0}, Shape::Fits, 0},
+        {"a whole packet of 2 bytes", PushBytes{0, 2}, Shape::Fits, 0},
+        {"a bare header", PushTestServer::packet(12, 1, 1, 0), Shape::Fits, 0},
+        {"cut inside a field", withLength(PushBytes(login.begin(), login.begin() + 25), 25), Shape::Fits, 0},
+        {"cut inside a text count", withLength(PushBytes(message.begin(), message.begin() + 30), 30), Shape::Fits, 0},
+        {"the first bytes of a message", PushBytes(message.begin(), message.begin() + 31), Shape::Fits, 0},
+        {"too few bytes to tell", PushBytes(message.begin(), message.begin() + 25), Shape::NeedsBytes, 0},
+        {"no command yet", PushBytes{0, 40, 1}, Shape::NeedsBytes, 0},
+        {"bytes after the last field", withLength(trailing, 32), Shape::Broken, 31},
+        {"a length longer than the fields", withLength(ack, 40), Shape::Broken, 31},
+        {"65535 over a short message", withLength(message, 0xFFFF), Shape::Broken, message.size()},
+        {"a text past the end", withLength(textPastEnd, 35), Shape::Broken, message.size()},
+        {"a refusal with fields after its text", withLength(joined(refused, {0, 0}), 30), Shape::Broken, 28},
+        {"a token answer with a text after status 0", withLength(joined(token, {0, 0}), 24), Shape::Broken, 22},
+    };
+    for (const auto& c : cases) {
+        const auto check = PULSEReceivedPacketController::packetShape(c.bytes);
+        EXPECT_EQ(check.shape, c.shape) << c.what;
+        if (c.shape == Shape::Broken) {
+            EXPECT_EQ(check.fieldsEnd, c.fieldsEnd) << c.what;
+        }
+    }
 }
 
 TEST_F(TcpPacketTest, AnswersCarryTheirFields) {

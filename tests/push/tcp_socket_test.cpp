@@ -46,12 +46,27 @@ public:
     std::function<void(const std::shared_ptr<PULSETcpSocket>&)> onElement;
 };
 
-// An acknowledgement packet with the given rid and filler bytes after its fields.
-PushBytes ack(std::uint64_t rid, std::size_t filler = 0) {
+// An acknowledgement packet (31 bytes) with the given rid.
+PushBytes ack(std::uint64_t rid) {
     PushBytes body = {2, 0, 0};
     PushTestServer::appendU64(body, 1);
-    body.insert(body.end(), filler, 0x5A);
     return PushTestServer::packet(3, 19, rid, 0, body);
+}
+
+// A pushed message with the given rid and a text of `length` bytes: 31 + length bytes in all.
+PushBytes message(std::uint64_t rid, std::size_t length) {
+    PushBytes body;
+    PushTestServer::appendU8(body, 1);
+    PushTestServer::appendU64(body, rid);
+    PushTestServer::appendString(body, std::string(length, 'Z'));
+    return PushTestServer::packet(1, 3, rid, 0, body);
+}
+
+// The packet with another length word.
+PushBytes relabelled(PushBytes packet, std::uint16_t length) {
+    packet[0] = static_cast<std::uint8_t>(length >> 8);
+    packet[1] = static_cast<std::uint8_t>(length);
+    return packet;
 }
 
 PushBytes joined(std::initializer_list<PushBytes> parts) {
@@ -139,6 +154,30 @@ TEST_F(TcpSocketTest, ConnectsThenSendsAndReceives) {
     EXPECT_EQ(m_delegate->failures, 0);
 }
 
+TEST_F(TcpSocketTest, QueuedPacketsGoOutTogetherAndEachIsReportedInOrder) {
+    auto socket = connect();
+    m_server.setWithholdHeartbeatAcks(true);
+    std::vector<platform::Bytes> packets;
+    for (int i = 0; i < 300; ++i) {
+        auto heartbeat = std::make_shared<push::PULSERequest>();
+        heartbeat->setVersion(3);
+        heartbeat->setProtocolType(2);
+        packets.push_back(*heartbeat->packetData());
+        ASSERT_TRUE(socket->sendData(packets.back()));
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->sent.size() == packets.size(); }));
+    EXPECT_EQ(m_delegate->sent, packets);
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.packets(2).size() == packets.size(); }));
+    const auto received = m_server.packets(2);
+    for (std::size_t i = 0; i < packets.size(); ++i)
+        EXPECT_EQ(received[i].rid, (std::uint64_t{packets[i][4]} << 56 | std::uint64_t{packets[i][5]} << 48 |
+                                    std::uint64_t{packets[i][6]} << 40 | std::uint64_t{packets[i][7]} << 32 |
+                                    std::uint64_t{packets[i][8]} << 24 | std::uint64_t{packets[i][9]} << 16 |
+                                    std::uint64_t{packets[i][10]} << 8 | packets[i][11]))
+            << i;
+    EXPECT_TRUE(socket->isConnected());
+}
+
 TEST_F(TcpSocketTest, PacketsOfOneReadAreDeliveredBeforeTheReadHandlerReturns) {
     auto socket = connect();
     // A block posted from the first delivery runs only after the read handler returned.
@@ -155,7 +194,7 @@ TEST_F(TcpSocketTest, PacketsOfOneReadAreDeliveredBeforeTheReadHandlerReturns) {
 
 TEST_F(TcpSocketTest, APacketSplitOverThreeReadsIsDeliveredOnceAfterTheThird) {
     auto socket = connect();
-    const PushBytes whole = ack(7, 10);
+    const PushBytes whole = message(7, 10);
     const std::size_t cuts[] = {1, 15, whole.size()};
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
@@ -178,7 +217,7 @@ TEST_F(TcpSocketTest, AThousandPacketsWrittenOneByteAtATimeArriveInOrder) {
     PushBytes all;
     std::vector<std::uint64_t> expected;
     for (std::uint64_t rid = 1; rid <= 1000; ++rid) {
-        const auto packet = ack(rid, rid % 7);
+        const auto packet = message(rid, rid % 7);
         all.insert(all.end(), packet.begin(), packet.end());
         expected.push_back(rid);
     }
@@ -199,7 +238,7 @@ TEST_F(TcpSocketTest, HundredsOfPacketsInOneWriteAndLargestPacketsBackToBack) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->elements.size() == 500; }));
 
     // 65535-byte packets fill the reassembly buffer's far end: reads must stay within its free space.
-    const PushBytes largest = ack(9999, 65535 - 31);
+    const PushBytes largest = message(9999, 65535 - 31);
     ASSERT_EQ(largest.size(), 65535u);
     m_server.sendRaw(joined({largest, largest, largest, largest, ack(10001)}));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->elements.size() == 505; }));
@@ -217,7 +256,7 @@ TEST_F(TcpSocketTest, ShortLengthsAreDroppedAndFramingGoesOn) {
         m_server.sendRaw(joined({shortPacket, ack(length)}));
     }
     // Length 1 takes one byte; the next length is read from the byte after it (0x01 0x14 = 276).
-    m_server.sendRaw(joined({PushBytes{0}, ack(1, 276 - 31)}));
+    m_server.sendRaw(joined({PushBytes{0}, message(1, 276 - 31)}));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->elements.size() == 5; }));
     EXPECT_EQ(rids(), (std::vector<std::uint64_t>{2, 3, 4, 5, 1}));
     EXPECT_TRUE(socket->isConnected());
@@ -244,6 +283,94 @@ TEST_F(TcpSocketTest, LengthZeroClosesTheConnection) {
     EXPECT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
 }
 
+// The protocol cannot find its step again: a packet that cannot be what its length says closes the
+// connection instead of swallowing the packets after it. Those before it are delivered.
+TEST_F(TcpSocketTest, APacketThatCannotBeWhatItsLengthSaysClosesTheConnection) {
+    const auto garbage = [] {
+        PushBytes packet = PushTestServer::packet(1, 3, 9, 0);
+        packet.insert(packet.end(), 40, 0x5A); // type, id, then a text count of 0x5A5A
+        return relabelled(packet, 60);
+    };
+    PushBytes textPastTheEnd = message(9, 100);
+    textPastTheEnd.resize(60);
+    const struct {
+        const char* what;
+        PushBytes bad;
+        std::size_t fieldsEnd;
+    } cases[] = {
+        {"a length word larger than the data", relabelled(ack(9), 40), 31},
+        {"65535 with a short body", relabelled(message(9, 10), 0xFFFF), 41},
+        {"garbage after a header", garbage(), 31 + 0x5A5A},
+        {"a text that runs past the end", relabelled(textPastTheEnd, 60), 131},
+        {"bytes after an acknowledgement", relabelled(joined({ack(9), PushBytes(4, 0)}), 35), 31},
+    };
+    int closes = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_delegate->elements.clear();
+        m_delegate->setups = 0;
+        auto socket = connect();
+        const std::size_t announced = (std::size_t{c.bad[0]} << 8) | c.bad[1];
+        m_server.sendRaw(joined({ack(1), c.bad, message(3, 5), ack(5)}));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->closes == closes + 1; }));
+        ++closes;
+        EXPECT_EQ(rids(), std::vector<std::uint64_t>{1});
+        EXPECT_EQ(socket->receivedLength(), 0u);
+        const auto lines = logLines();
+        const std::string line = "tcp packet of command " + std::to_string(c.bad[3]) + " cannot be " +
+                                 std::to_string(announced) + " bytes long (its fields end at byte " +
+                                 std::to_string(c.fieldsEnd) + "): closing the connection";
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(line); }))
+            << line;
+        EXPECT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+    }
+}
+
+TEST_F(TcpSocketTest, PacketsCutShortAtTheirLengthAreReadAsTheyStand) {
+    auto socket = connect();
+    // A bare header, an acknowledgement without its time stamp, a message whose text count is cut: each
+    // ends at its length, and framing goes on.
+    PushBytes cutAck = ack(3);
+    cutAck.resize(23);
+    PushBytes cutMessage = message(5, 10);
+    cutMessage.resize(30);
+    m_server.sendRaw(joined({PushTestServer::packet(3, 19, 1, 0), relabelled(cutAck, 23), relabelled(cutMessage, 30), ack(7)}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->elements.size() == 4; }));
+    EXPECT_EQ(rids(), (std::vector<std::uint64_t>{1, 3, 5, 7}));
+    EXPECT_TRUE(socket->isConnected());
+}
+
+TEST_F(TcpSocketTest, APacketThatStopsArrivingClosesAfterTheReadTimeOut) {
+    auto socket = connect();
+    const auto whole = message(1, 100);
+    m_server.sendRaw(PushBytes(whole.begin(), whole.begin() + 60));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return socket->receivedLength() == 60; }));
+    m_clock.advance(platform::seconds(1.4));
+    drainPosted();
+    EXPECT_TRUE(socket->isConnected());
+    // More bytes: the time-out counts from the last of them.
+    m_server.sendRaw(PushBytes(whole.begin() + 60, whole.begin() + 70));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return socket->receivedLength() == 70; }));
+    m_clock.advance(platform::seconds(1.4));
+    drainPosted();
+    EXPECT_TRUE(socket->isConnected());
+    m_clock.advance(platform::seconds(0.2));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->closes == 1; }));
+    EXPECT_TRUE(logged("tcp packet incomplete, 70 of 131 bytes arrived and nothing more for 1.5 s: closing the "
+                       "connection, 70 received bytes dropped"));
+    EXPECT_TRUE(m_delegate->elements.empty());
+
+    // A complete packet leaves nothing to wait for: a quiet connection stays open.
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+    m_delegate->setups = 0;
+    auto again = connect();
+    m_server.sendRaw(ack(3));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->elements.size() == 1; }));
+    m_clock.advance(platform::seconds(10));
+    drainPosted();
+    EXPECT_TRUE(again->isConnected());
+}
+
 TEST_F(TcpSocketTest, ADelegateMayCloseTheSocketWhileAReadIsFramed) {
     auto socket = connect();
     m_delegate->onElement = [](const std::shared_ptr<PULSETcpSocket>& socket) { socket->close(); };
@@ -254,7 +381,7 @@ TEST_F(TcpSocketTest, ADelegateMayCloseTheSocketWhileAReadIsFramed) {
 
 TEST_F(TcpSocketTest, PeerClosingOrResettingMidPacketClosesTheSocket) {
     auto socket = connect();
-    const auto half = ack(1, 100);
+    const auto half = message(1, 100);
     m_server.sendRaw(PushBytes(half.begin(), half.begin() + 60));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return socket->receivedLength() == 60; }));
     m_server.resetConnections();

@@ -304,6 +304,36 @@ TEST_F(UserDefaultsController, SynchronizingTargetsAndFailures) {
     EXPECT_FALSE(identity->synchronize());
 }
 
+// The values of a synchronisation go into each store together: a store is saved when they changed it or
+// when it is the one asked for, never once per key.
+TEST_F(UserDefaultsController, ASynchronisationSavesWhatChangedAndWhatWasAskedFor) {
+    auto identity = launch();
+    identity->setUid(9, "pw", "reg");
+    {
+        WriteWatch cacheWatch(cachePath()), documentWatch(documentPath());
+        EXPECT_TRUE(identity->synchronizeTarget(0));
+        EXPECT_TRUE(cacheWatch.written());
+        EXPECT_FALSE(documentWatch.written()); // not asked for, nothing changed there
+    }
+    {
+        // An address is a document value: the cache store keeps its file.
+        WriteWatch cacheWatch(cachePath()), documentWatch(documentPath());
+        identity->setDefaultConAddress("10.0.0.9:7000");
+        EXPECT_TRUE(documentWatch.written());
+        EXPECT_FALSE(cacheWatch.written());
+    }
+    {
+        // A new uid is a cache value: that store is saved although the document store was asked for.
+        WriteWatch cacheWatch(cachePath()), documentWatch(documentPath());
+        identity->setUid(10, "pw", "reg");
+        EXPECT_TRUE(cacheWatch.written());
+        EXPECT_TRUE(documentWatch.written());
+    }
+    identity = launch();
+    EXPECT_EQ(identity->uid(), 10u);
+    EXPECT_EQ(identity->defaultConAddress(), "10.0.0.9:7000");
+}
+
 TEST_F(UserDefaultsController, StoresThatWereNotStartedReadAsEmpty) {
     Store::resetForTesting();
     Identity identity(kBundle, kAppKey);

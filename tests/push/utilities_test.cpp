@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <mutex>
 #include <random>
+#include <thread>
 
 using namespace push;
 
@@ -309,6 +311,59 @@ TEST_F(Utilities, NotificationsArePostedLaterOnTheMainQueue) {
     EXPECT_EQ(lines[0].rfind("PULSEPostNotificationWithUserInfo kPULSETestOne ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1], "PULSEPostNotificationWithUserInfo kPULSETestTwo (null)");
     EXPECT_EQ(logMessages()[0].flag(), pushlog::PULSELogFlagDebug);
+}
+
+// The client's road to the main queue: blocks run in the order handed over, from whatever threads; a
+// batch on a thread holds its blocks until it ends, then they run together.
+TEST_F(Utilities, BlocksForTheMainQueueKeepTheirOrderAndABatchHandsThemOverAtItsEnd) {
+    std::vector<std::string> ran;
+    std::mutex ranMutex;
+    const auto record = [&](std::string what) {
+        return [&ran, &ranMutex, what] {
+            std::lock_guard lock(ranMutex);
+            ran.push_back(what);
+        };
+    };
+    {
+        const PULSEMainQueueBatch outer;
+        PULSEPerformOnMainQueue(record("a1"));
+        {
+            const PULSEMainQueueBatch inner;
+            PULSEPerformOnMainQueue(record("a2"));
+        }
+        // Another thread's block goes on its way while this thread's batch still holds its own.
+        std::thread other([&] { PULSEPerformOnMainQueue(record("b1")); });
+        other.join();
+        ASSERT_TRUE(hybtest::runMainUntil([&] {
+            std::lock_guard lock(ranMutex);
+            return ran.size() == 1;
+        }));
+        PULSEPerformOnMainQueue(record("a3"));
+        std::lock_guard lock(ranMutex);
+        EXPECT_EQ(ran, std::vector<std::string>{"b1"});
+    }
+    PULSEPerformOnMainQueue(record("a4"));
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        std::lock_guard lock(ranMutex);
+        return ran.size() == 5;
+    }));
+    EXPECT_EQ(ran, (std::vector<std::string>{"b1", "a1", "a2", "a3", "a4"}));
+
+    // A thousand notifications of one batch arrive in order, each with its own information.
+    std::vector<std::int64_t> seen;
+    int observer = 0;
+    platform::NotificationCenter::defaultCenter().addObserver(&observer, "kPULSETestBurst", nullptr, [&](const platform::Notification& n) {
+        seen.push_back(n.userInfo["n"].integerValue());
+    });
+    {
+        const PULSEMainQueueBatch batch;
+        for (int n = 0; n < 1000; ++n)
+            PULSEPostNotificationWithUserInfo("kPULSETestBurst", platform::Dictionary{{"n", n}});
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return seen.size() == 1000; }));
+    platform::NotificationCenter::defaultCenter().removeObserver(&observer);
+    for (int n = 0; n < 1000; ++n)
+        ASSERT_EQ(seen[static_cast<std::size_t>(n)], n);
 }
 
 TEST(Endpoints, SharedEndpointsAreReplaceable) {

@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <latch>
 #include <thread>
+#include <vector>
 
 using namespace pushlog;
 using pushlog::testing::logLine;
@@ -230,6 +235,89 @@ TEST_F(Core, MessagesNoLoggerTakesCostNoQueueWork) {
     EXPECT_EQ(errors->lines().size(), 1u);
 }
 
+TEST_F(Core, ASynchronousMessageComesAfterTheAsynchronousOnesBeforeIt) {
+    auto all = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(all);
+    std::vector<std::string> expected;
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 7; ++i) {
+            const std::string text = "async " + std::to_string(round) + "." + std::to_string(i);
+            PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+            expected.push_back(text);
+        }
+        const std::string text = "sync " + std::to_string(round);
+        PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+        expected.push_back(text);
+        // Synchronous: everything before it, and it, has arrived when the call returns.
+        ASSERT_EQ(all->lines().size(), expected.size()) << round;
+    }
+    EXPECT_EQ(all->lines(), expected);
+}
+
+// A thread's scope holds its asynchronous lines until it ends, or until the thread queues anything else.
+TEST_F(Core, ABatchScopeHoldsItsThreadsLinesAndKeepsTheirOrder) {
+    auto all = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(all);
+    const auto info = [](const std::string& text) {
+        PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", text.c_str());
+    };
+    {
+        const PULSELogBatchScope outer;
+        info("held 1");
+        {
+            const PULSELogBatchScope inner;
+            info("held 2");
+        }
+        // Still held: another thread's flush does not wait for them.
+        std::thread([] { PULSELog::flushLog(); }).join();
+        EXPECT_TRUE(all->lines().empty());
+        // A synchronous line of the same thread comes after them.
+        PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", "error 3");
+        EXPECT_EQ(all->lines(), (std::vector<std::string>{"held 1", "held 2", "error 3"}));
+        info("held 4");
+        // A setting change goes after the line before it.
+        all->setLogFormatter(std::make_shared<UpperFormatter>());
+        info("held 5");
+        for (int i = 0; i < 300; ++i) // past 256 they go on by themselves
+            info("many");
+    }
+    PULSELog::flushLog();
+    const auto lines = all->lines();
+    ASSERT_EQ(lines.size(), 305u);
+    EXPECT_EQ(lines[3], "held 4");
+    EXPECT_EQ(lines[4], "HELD 5");
+    EXPECT_EQ(lines[304], "MANY");
+}
+
+// A deferred text is made once, by the first logger that reads it, and only when some logger takes it.
+TEST_F(Core, ADeferredTextIsMadeOnceByALogger) {
+    std::atomic<int> made{0};
+    const auto maker = [&made] {
+        ++made;
+        return std::string("made later");
+    };
+    PULSELog::logDeferred(true, 31, PULSELogFlagDebug, 0, "f", "g", 1, platform::Value(), maker);
+    PULSELog::flushLog();
+    EXPECT_EQ(made.load(), 0); // nobody takes debug lines: nothing made, nothing queued
+
+    auto first = std::make_shared<RecordingLogger>();
+    auto second = std::make_shared<RecordingLogger>();
+    PULSELog::addLogger(first);
+    PULSELog::addLogger(second);
+    for (int i = 0; i < 20; ++i)
+        PULSELog::logDeferred(true, 31, PULSELogFlagDebug, 0, "f", "g", 1, platform::Value(), maker);
+    PULSELog::flushLog();
+    EXPECT_EQ(made.load(), 20);
+    EXPECT_EQ(first->lines(), std::vector<std::string>(20, "made later"));
+    EXPECT_EQ(second->lines(), std::vector<std::string>(20, "made later"));
+    // A logger that kept the messages still reads their text once the core is done with them.
+    PULSELog::log(false, 31, PULSELogFlagError, 0, "f", "g", 1, platform::Value(), "%s", "after");
+    for (const PULSELogMessage& message : first->messages())
+        if (message.flag() == PULSELogFlagDebug) {
+            EXPECT_EQ(message.message(), "made later");
+        }
+}
+
 TEST_F(Core, AsynchronousBatchesKeepTheirPlaceAmongFormatterChangesAndLevels) {
     auto all = std::make_shared<RecordingLogger>();
     auto errors = std::make_shared<RecordingLogger>();
@@ -300,6 +388,64 @@ TEST_F(Core, AtMostAThousandMessagesWait) {
     // before that message was delivered, so exactly 1000 were waiting then, and never more.
     EXPECT_EQ(logger->maxWaiting.load(), 1000);
     EXPECT_EQ(logger->handled, 3000);
+}
+
+namespace {
+
+// Holds every delivery until it is opened.
+class ClosedLogger : public PULSEAbstractLogger {
+public:
+    explicit ClosedLogger(std::shared_future<void> opened) : m_opened(std::move(opened)) {}
+    void logMessages(std::span<const PULSELogMessage> messages, std::uint64_t level) override {
+        m_opened.wait();
+        PULSEAbstractLogger::logMessages(messages, level);
+    }
+    void logMessage(const PULSELogMessage&) override { ++handled; }
+    int handled = 0; // on the logger's queue
+
+private:
+    std::shared_future<void> m_opened;
+};
+
+} // namespace
+
+// Threads whose batch scopes hold more lines between them than the bound all get through: none waits at
+// the bound holding units of lines it has not queued.
+TEST_F(Core, BatchScopesWaitingAtTheBoundTogetherAllGoOn) {
+    std::promise<void> open;
+    auto logger = std::make_shared<ClosedLogger>(open.get_future().share());
+    PULSELog::addLogger(logger);
+    const auto info = [] { PULSELog::log(true, 31, PULSELogFlagInfo, 0, "f", "g", 1, platform::Value(), "%s", "line"); };
+    info(); // its delivery waits, holding one unit
+    constexpr int kThreads = 8;
+    constexpr int kLines = 255; // 2,040 lines for 999 units, each thread's queued together as its scope ends
+    std::atomic<int> finished{0};
+    std::latch together(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            {
+                const PULSELogBatchScope scope;
+                for (int i = 0; i < kLines; ++i)
+                    info();
+                together.arrive_and_wait();
+            }
+            finished.fetch_add(1);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // they reach the bound
+    EXPECT_LT(finished.load(), kThreads);
+    open.set_value();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (finished.load() < kThreads && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (finished.load() < kThreads) {
+        ADD_FAILURE() << "threads still waiting at the bound: " << kThreads - finished.load();
+        std::abort(); // they can never be joined
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    PULSELog::flushLog();
+    EXPECT_EQ(logger->handled, 1 + kThreads * kLines);
 }
 
 TEST(PerClassLevels, RegistryDecidesMembership) {

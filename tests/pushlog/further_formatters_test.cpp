@@ -36,6 +36,19 @@ PULSELogMessage messageOnQueue(const std::string& label, std::optional<std::stri
 
 } // namespace
 
+TEST(LogMessage, AThreadKeepsTheNameItHadAtItsFirstMessage) {
+    std::optional<PULSELogMessage> first, second;
+    std::thread worker([&] {
+        pthread_setname_np(pthread_self(), "first name");
+        first.emplace(messageWithContext(0));
+        pthread_setname_np(pthread_self(), "renamed");
+        second.emplace(messageWithContext(0));
+    });
+    worker.join();
+    EXPECT_EQ(first->threadName(), std::optional<std::string>("first name"));
+    EXPECT_EQ(second->threadName(), std::optional<std::string>("first name"));
+}
+
 TEST(QueueLabelFormatter, LabelsReplacementsAndThreads) {
     PULSEDispatchQueueLogFormatter formatter;
     EXPECT_EQ(formatter.queueThreadLabelForLogMessage(messageOnQueue("com.apple.main-thread", std::nullopt)), "main");

@@ -2,7 +2,8 @@
 // report sink) until "quit" or the end of standard input, and prints its endpoints. With --bundle it
 // answers registrations for the app key of DIR/PushConfig.plist and writes DIR/PushEndpoints.plist, so
 // that the application started on DIR talks to it. Commands, one per line:
-//   push TEXT   a pushed message {"message": TEXT} to the device logged in last
+//   push TEXT   a pushed message {"message": TEXT} to the device logged in last (held until it logs in
+//               again when it is not connected; not pushed at all while no device has logged in)
 //   restart     closes every connection and listens again on the same port
 //   quit
 #include "support/PushLookupServer.h"
@@ -95,8 +96,19 @@ int main(int argc, char** argv) {
                 std::cout << "not pushed: " << text.error().localizedDescription() << std::endl;
                 continue;
             }
-            server.pushMessage(1, nextMessageId, *text);
-            std::cout << "pushed message " << nextMessageId++ << std::endl;
+            switch (server.pushMessage(1, nextMessageId, *text)) {
+            case testsupport::PushTestServer::PushOutcome::Sent:
+                std::cout << "pushed message " << nextMessageId++ << std::endl;
+                break;
+            case testsupport::PushTestServer::PushOutcome::Held:
+                std::cout << "message " << nextMessageId++ << " held: the device is not connected; it is pushed when it logs in again"
+                          << std::endl;
+                break;
+            case testsupport::PushTestServer::PushOutcome::Dropped:
+                std::cout << "not pushed: no device has logged in yet (start the application on the bundle first)"
+                          << std::endl;
+                break;
+            }
         } else if (!line.empty()) {
             std::cout << "unknown command: " << line << std::endl;
         }

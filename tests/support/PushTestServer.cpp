@@ -226,8 +226,9 @@ void PushTestServer::releaseHeldTagReplies() {
     });
 }
 
-void PushTestServer::pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text) {
-    postAndWait([this, type, id, text] {
+PushTestServer::PushOutcome PushTestServer::pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text) {
+    PushOutcome outcome = PushOutcome::Dropped;
+    postAndWait([this, type, id, text, &outcome] {
         Connection* connection = newestLoggedIn();
         const std::uint64_t uid = connection ? connection->uid : m_lastLoginUid;
         if (uid == 0)
@@ -240,7 +241,9 @@ void PushTestServer::pushMessage(std::uint8_t type, std::uint64_t id, const std:
         }
         if (connection)
             writeMessage(*connection, type, id, text);
+        outcome = connection ? PushOutcome::Sent : PushOutcome::Held;
     });
+    return outcome;
 }
 
 void PushTestServer::writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text) {

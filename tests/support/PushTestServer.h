@@ -110,8 +110,14 @@ public:
     void releaseHeldTagReplies();
     // A pushed message (command 3, version 1: type, id, text) for the device of the newest logged-in
     // connection (else the device that logged in last). Messages other than type 20 are held until
-    // their receipt; a device that logs in again gets every held message again, in id order.
-    void pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text);
+    // their receipt; a device that logs in again gets every held message again, in id order. With no
+    // device logged in yet there is nobody to push to: the message is dropped.
+    enum class PushOutcome {
+        Sent,    // written to the device's connection
+        Held,    // the device is not connected: it gets the message at its next login
+        Dropped, // no device has logged in yet
+    };
+    PushOutcome pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text);
     // The newest connection stops answering now; or the next connection to log in, right after its login
     // answer.
     void becomeBlackHole();
