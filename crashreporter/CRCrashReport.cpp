@@ -303,6 +303,8 @@ public:
 
         CRCrashReport report(std::move(system.value()), std::move(application.value()), std::move(signal.value()));
         report.m_uuid = uuid;
+        if (message->report_info != nullptr)
+            report.m_threadsNote = text(message->report_info->threads_note);
         report.m_machineInfo = std::move(machine);
         report.m_processInfo = std::move(process);
         report.m_machExceptionInfo = std::move(mach);

@@ -31,6 +31,9 @@ public:
     const std::optional<CRCrashReportExceptionInfo>& exceptionInfo() const { return m_exceptionInfo; }
     // The report's UUID; none when the report has none.
     const std::optional<std::array<std::uint8_t, 16>>& uuidRef() const { return m_uuid; }
+    // Why the threads besides the crashed one are listed without registers or frames; none when they are
+    // not (or the report does not say).
+    const CRCrashReportText& threadsNote() const { return m_threadsNote; }
 
     bool hasMachineInfo() const { return m_machineInfo.has_value(); }
     bool hasProcessInfo() const { return m_processInfo.has_value(); }
@@ -70,6 +73,7 @@ private:
     std::vector<CRCrashReportBinaryImageInfo> m_images;
     std::optional<CRCrashReportExceptionInfo> m_exceptionInfo;
     std::optional<std::array<std::uint8_t, 16>> m_uuid;
+    CRCrashReportText m_threadsNote;
     std::string m_freeMemeory;
     std::string m_freeSpace;
 };

@@ -229,6 +229,8 @@ std::string CRCrashReportTextFormatter::stringValueForCrashReport(const CRCrashR
     auto firstCrashed = std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed(); });
     if (firstCrashed != threads.end())
         text += format("Crashed Thread:  %ld\n", {firstCrashed->threadNumber()});
+    if (report.threadsNote())
+        text += format("Other Threads:   %@\n", {*report.threadsNote()});
     text += "\n";
 
     if (const std::optional<CRCrashReportExceptionInfo>& exception = report.exceptionInfo()) {

@@ -211,6 +211,9 @@ platform::Status CRCrashReporter::enableCrashReporter()
     // A record without the process's description still makes a report; init says so only by its result.
     (void)crsh_log_writer_init(&context->writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
                                mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), false);
+    // Without a helper the crashed thread writes the report itself, with the other threads bare.
+    if (crsh_report_helper_prepare(&context->helper) != CRSH_ERR_NONE)
+        platform::Log::write("[CRCrashReporter] Warning -- no crash report helper; other threads will be listed bare");
 
     const unsigned type = m_config.signalHandlerType();
     CRCrashSignalHandler* handler = CRCrashSignalHandler::sharedHandler();
@@ -275,9 +278,8 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
         (void)crsh_async_thread_state_current(writeWithCurrentState, &live);
         result = live.result;
     } else {
-        crsh_thread_state state;
-        const bool readable = crsh_thread_state_thread_init(&state, thread) == CRSH_ERR_NONE;
-        result = crsh_write_report_fd(fd, &writer, thread, readable ? &state : nullptr, &signal);
+        // Written inside this process: the thread's registers cannot be read, it is written bare.
+        result = crsh_write_report_fd(fd, &writer, thread, nullptr, &signal);
     }
     crsh_log_writer_free(&writer);
 

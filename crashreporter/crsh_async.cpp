@@ -19,18 +19,6 @@ std::uint64_t swap64(std::uint64_t value) { return __builtin_bswap64(value); }
 // Read at load time: sysconf is not on the list of calls a signal handler may make.
 const std::size_t g_pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
-// Keeps errno as the caller left it, as a signal handler must.
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : m_saved(errno) {}
-    ~ErrnoKeeper() { errno = m_saved; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
-private:
-    int m_saved;
-};
-
 template <typename T>
 crsh_error_t readConverted(crsh_task_t task, T (*convert)(T), crsh_vm_address_t address, crsh_vm_off_t offset,
                            T* result)
@@ -71,7 +59,7 @@ crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t addr
         return CRSH_KERN_SUCCESS;
     if (length > static_cast<crsh_vm_size_t>(std::numeric_limits<ssize_t>::max()))
         return CRSH_KERN_INVALID_ADDRESS;
-    ErrnoKeeper keeper;
+    crsh_async_errno_keeper keeper;
     iovec local{destination, static_cast<std::size_t>(length)};
     iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), static_cast<std::size_t>(length)};
     ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);

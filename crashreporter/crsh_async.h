@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +37,18 @@ struct crsh_async_byteorder {
 };
 extern const crsh_async_byteorder crsh_async_byteorder_direct;  // the data is in host order
 extern const crsh_async_byteorder crsh_async_byteorder_swapped; // the data is in the other order
+
+// Keeps errno as the caller left it, as a signal handler must.
+class crsh_async_errno_keeper {
+public:
+    crsh_async_errno_keeper() : m_saved(errno) {}
+    ~crsh_async_errno_keeper() { errno = m_saved; }
+    crsh_async_errno_keeper(const crsh_async_errno_keeper&) = delete;
+    crsh_async_errno_keeper& operator=(const crsh_async_errno_keeper&) = delete;
+
+private:
+    int m_saved;
+};
 
 // The current process, as a task.
 crsh_task_t crsh_async_task_self();

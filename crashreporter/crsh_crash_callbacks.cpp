@@ -70,6 +70,43 @@ _Unwind_Reason_Code collectReturnAddress(_Unwind_Context* frame, void* context)
     return _URC_NO_REASON;
 }
 
+// A report written by the helper: what the crashed thread hands it.
+struct HelperWrite {
+    crsh_log_writer* writer;
+    crsh_thread_t crashed_thread;
+    const crsh_thread_state* thread_state;
+    const crsh_log_writer_signal_info* signal_info;
+};
+
+// The helper's exit code when it may not read the crashed process (tracing refused): it writes nothing.
+constexpr int kHelperCannotRead = 200;
+static_assert(kHelperCannotRead > CRSH_ERR_INVALID_DATA);
+
+// In the helper: the report of the image list's task, the crashed process.
+int writeFromHelper(void* opaque)
+{
+    const auto* job = static_cast<const HelperWrite*>(opaque);
+    std::uint8_t probe = 0;
+    if (crsh_async_task_memcpy(g_imageList->task, reinterpret_cast<crsh_vm_address_t>(job), 0, &probe, 1) !=
+        CRSH_ERR_NONE)
+        return kHelperCannotRead;
+    return crsh_write_report(job->writer, job->crashed_thread, job->thread_state, job->signal_info);
+}
+
+// The report of the crashed thread, by the helper when it can, else by the thread itself.
+crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crashed_thread,
+                              const crsh_thread_state* state, const crsh_log_writer_signal_info* signal)
+{
+    // The helper finds the process's threads and memory through the image list's task.
+    if (g_imageList != nullptr && g_imageList->task == crsh_async_task_self()) {
+        HelperWrite job{&handler->writer, crashed_thread, state, signal};
+        int exitCode = 0;
+        if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead)
+            return static_cast<crsh_error_t>(exitCode);
+    }
+    return crsh_write_report(&handler->writer, crashed_thread, state, signal);
+}
+
 } // namespace
 
 crsh_handler_context* crsh_shared_handler_context()
@@ -123,7 +160,7 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     // the sender's ids in the same place.
     const std::uint64_t address = info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
     const crsh_log_writer_signal_info signal{signo, info->si_code, address, nullptr};
-    if (crsh_write_report(&handler->writer, self, &state, &signal) == CRSH_ERR_NONE &&
+    if (writeCrashReport(handler, self, &state, &signal) == CRSH_ERR_NONE &&
         g_crashCallbacks.callback != nullptr)
         g_crashCallbacks.callback(info, uap, g_crashCallbacks.context);
     // The chain raises the signal again: under its default action it ends the process, the waiting

@@ -9,6 +9,7 @@
 #include "crashreporter/CRCrashHostInfo.h"
 #include "crashreporter/CRCrashSignalHandler.h"
 #include "crashreporter/crsh_log_writer.h"
+#include "crashreporter/crsh_report_helper.h"
 
 #include <cstdint>
 
@@ -28,6 +29,7 @@ struct crsh_handler_context {
     crsh_log_writer writer;
     char* report_path; // the crash report file; none until enabled
     crsh_exception_port_set previous_ports; // all zero: there were none
+    crsh_report_helper helper; // the crash report's helper; unprepared: the crashed thread writes the report
 };
 
 // The signals of a crash, in the order the BSD mode registers them.
@@ -47,10 +49,13 @@ crsh_image_list* crsh_shared_image_list();
 void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallback callback);
 
 // The crash signal callback (registered with the handler context as its context): the first thread that
-// crashes writes the report of itself from the user context, calls the crash callback only when the report
-// was written, resets the crash signals to their default action and answers false, so that the chain
-// raises the signal again and ends the process. A thread that crashes while another writes waits in its
-// handler until the process ends; the writer faulting again ends the process at once.
+// crashes has the report written with its own state from the user context, calls the crash callback only
+// when the report was written, resets the crash signals to their default action and answers false, so that
+// the chain raises the signal again and ends the process. The report is written by the context's helper,
+// which stops and reads the other threads; the crashed thread writes it itself, with the other threads
+// bare, when there is no helper, it cannot be started, it may not read the process, or it fails. A thread
+// that crashes while the report is written waits in its handler until the process ends; the crashed
+// thread faulting again ends the process at once.
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                              crsh_signal_handler_callback* next);
 

@@ -4,6 +4,7 @@
 #include "crashreporter/crsh_objc.h"
 #include "crashreporter/crsh_signal_names.h"
 #include "crashreporter/crsh_sysctl.h"
+#include "crashreporter/crsh_thread_suspend.h"
 #include "crashreporter/crsh_writer_pack.h"
 #include "platform/Device.h"
 #include "platform/Log.h"
@@ -477,6 +478,47 @@ void forEachThread(crsh_task_t task, Visit&& visit)
     close(directory);
 }
 
+// The other threads of a write, and which of them it stopped. Only a write from outside the task can stop
+// them; inside it they keep running and are written bare.
+constexpr std::size_t kMaxStoppedThreads = 4096;
+// How long the write waits for all the threads it asked to stop.
+constexpr std::uint64_t kStopWaitNanoseconds = 2000000000;
+
+struct StoppedThread {
+    crsh_thread_t thread;
+    int pending_signal;
+    bool stopped;
+};
+
+struct ThreadStops {
+    StoppedThread* entries; // none inside the task
+    std::size_t count;
+    std::size_t others;  // listed threads besides the one whose state is given (and the writing one)
+    std::size_t stopped; // of those, the ones stopped
+    bool refused;        // tracing was refused for some of them
+
+    bool isStopped(crsh_thread_t thread) const
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (entries[i].thread == thread)
+                return entries[i].stopped;
+        }
+        return false;
+    }
+};
+
+// What the report says of the other threads when some of them are written bare.
+const char* threadsNote(const ThreadStops& stops)
+{
+    if (stops.stopped == stops.others)
+        return nullptr;
+    if (stops.entries == nullptr)
+        return "not stopped: the report was written inside the crashed process; listed without registers or frames";
+    if (stops.stopped == 0 && stops.refused)
+        return "not stopped: tracing was refused; listed without registers or frames";
+    return "some could not be stopped; those are listed without registers or frames";
+}
+
 std::size_t putImage(File* file, const crsh_macho_image* image)
 {
     return putMessage(file, report::BinaryImages, [&](File* out) {
@@ -523,22 +565,32 @@ std::size_t putSignal(File* file, const crsh_log_writer_signal_info* info)
 
 } // namespace
 
-crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
-                                   crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
-                                   const crsh_thread_state* thread_state)
-{
-    (void)g_recordsPublished.load(std::memory_order_acquire);
-    crsh_objc_cache cache;
-    (void)crsh_objc_cache_init(&cache);
-    const crsh_task_t task = image_list != nullptr ? image_list->task : crsh_async_task_self();
-    const WriteContext context{writer, task, image_list, &cache};
+namespace {
 
+struct WriteRequest {
+    crsh_thread_t crashed_thread;
+    crsh_thread_t self;         // the writing thread
+    bool inside;                // the writing thread is one of the task's
+    crsh_thread_t state_thread; // the thread whose state is given; 0 for none
+    crsh_async_file* file;
+    const crsh_log_writer_signal_info* signal_info;
+    const crsh_thread_state* thread_state;
+};
+
+void writeReport(const WriteContext& context, const WriteRequest& request, const ThreadStops& stops)
+{
+    crsh_log_writer* writer = context.writer;
+    crsh_async_file* file = request.file;
     static constexpr char kMagic[] = "crshlog";
     (void)crsh_async_file_write(file, kMagic, 7);
     (void)crsh_async_file_write(file, &CRSH_LOG_FILE_VERSION, 1);
 
+    const char* note = threadsNote(stops);
     putMessage(file, report::ReportInfo, [&](File* out) {
-        return putBool(out, 1, writer->user_requested) + putBytes(out, 2, writer->uuid, sizeof writer->uuid);
+        std::size_t size = putBool(out, 1, writer->user_requested) + putBytes(out, 2, writer->uuid, sizeof writer->uuid);
+        if (note != nullptr)
+            size += putString(out, 3, note);
+        return size;
     });
     putMessage(file, report::SystemInfo, [&](File* out) {
         time_t now = time(nullptr);
@@ -579,14 +631,20 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         return size;
     });
 
-    const crsh_thread_t self = crsh_async_mach_thread_self();
     std::uint32_t number = 0;
-    forEachThread(task, [&](crsh_thread_t thread) {
-        if (thread == self && thread_state == nullptr)
+    forEachThread(context.task, [&](crsh_thread_t thread) {
+        if (request.inside && thread == request.self && request.thread_state == nullptr)
             return;
-        putThread(file, context, number++, thread == crashed_thread, thread == self ? thread_state : nullptr);
+        const crsh_thread_state* state = nullptr;
+        crsh_thread_state read;
+        if (thread == request.state_thread)
+            state = request.thread_state;
+        else if (stops.isStopped(thread) && crsh_thread_state_thread_init(&read, thread) == CRSH_ERR_NONE)
+            state = &read;
+        putThread(file, context, number++, thread == request.crashed_thread, state);
     });
 
+    crsh_image_list* image_list = context.images;
     if (image_list != nullptr) {
         crsh_image_list_set_reading(image_list, true);
         for (crsh_macho_image* image = crsh_image_list_next(image_list, nullptr); image != nullptr;
@@ -605,7 +663,77 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         });
     }
 
-    putSignal(file, signal_info);
+    putSignal(file, request.signal_info);
+}
+
+// Whether the thread is one that the write leaves to run: the given state's and the writing one.
+bool isOwnThread(const WriteRequest& request, crsh_thread_t thread)
+{
+    return thread == request.state_thread || (request.inside && thread == request.self);
+}
+
+// From outside the task: asks every other thread to stop (they stop side by side), waits for each, writes,
+// and lets the stopped ones go with the signals they were about to take. Its own frame holds the list, so
+// that a write inside the task (on a signal stack) does not carry it.
+__attribute__((noinline)) void writeStopped(const WriteContext& context, const WriteRequest& request)
+{
+    StoppedThread entries[kMaxStoppedThreads];
+    ThreadStops stops{entries, 0, 0, 0, false};
+    forEachThread(context.task, [&](crsh_thread_t thread) {
+        if (isOwnThread(request, thread))
+            return;
+        ++stops.others;
+        if (stops.count == kMaxStoppedThreads)
+            return; // written bare
+        const crsh_error_t requested = crsh_thread_suspend_request(thread);
+        stops.refused |= requested == CRSH_ERR_ACCESS_DENIED;
+        if (requested == CRSH_ERR_NONE)
+            entries[stops.count++] = {thread, 0, false};
+    });
+    const std::uint64_t deadline = crsh_async_clock_ns() + kStopWaitNanoseconds;
+    for (std::size_t i = 0; i < stops.count; ++i) {
+        StoppedThread& entry = entries[i];
+        entry.stopped = crsh_thread_suspend_wait(entry.thread, deadline, &entry.pending_signal) == CRSH_ERR_NONE;
+        stops.stopped += entry.stopped ? 1 : 0;
+    }
+
+    writeReport(context, request, stops);
+
+    for (std::size_t i = 0; i < stops.count; ++i) {
+        if (entries[i].stopped)
+            crsh_thread_resume(entries[i].thread, entries[i].pending_signal);
+    }
+}
+
+} // namespace
+
+crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
+                                   crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
+                                   const crsh_thread_state* thread_state)
+{
+    (void)g_recordsPublished.load(std::memory_order_acquire);
+    crsh_objc_cache cache;
+    (void)crsh_objc_cache_init(&cache);
+    const crsh_task_t task = image_list != nullptr ? image_list->task : crsh_async_task_self();
+    const WriteContext context{writer, task, image_list, &cache};
+
+    WriteRequest request{};
+    request.crashed_thread = crashed_thread;
+    request.self = crsh_async_mach_thread_self();
+    request.inside = task == crsh_async_task_self();
+    if (thread_state != nullptr)
+        request.state_thread = request.inside ? request.self : crashed_thread;
+    request.file = file;
+    request.signal_info = signal_info;
+    request.thread_state = thread_state;
+
+    if (request.inside) {
+        ThreadStops stops{nullptr, 0, 0, 0, false};
+        forEachThread(task, [&](crsh_thread_t thread) { stops.others += isOwnThread(request, thread) ? 0 : 1; });
+        writeReport(context, request, stops);
+    } else {
+        writeStopped(context, request);
+    }
     crsh_objc_cache_free(&cache);
     return CRSH_ERR_NONE;
 }

@@ -3,10 +3,14 @@
 // crash time crsh_log_writer_write runs inside a signal handler and emits the report through the async
 // file writer, allocating nothing and taking no lock.
 //
-// On this machine (Linux) other threads cannot be suspended or have their registers read safely: they keep
-// running and are written bare (number and crashed flag), as a thread whose state cannot be read is; the
-// calling thread is written with the state given for it. Signal numbers and codes are the host's and are
-// written under the report's own names (crsh_signal_names.h).
+// On this machine (Linux) a process cannot stop its own threads or read their registers, but another
+// process may, as their tracer (crsh_thread_suspend.h). A write from outside the task (a helper process
+// whose task is the crashed process) stops every other thread, writes each with its registers and frames,
+// and lets them go; the given state is the crashed thread's. A write inside the task, or one for which
+// tracing is refused, writes the other threads bare (number and crashed flag), as a thread whose state
+// cannot be read is, and says so in the report information's note; the given state is the calling
+// thread's. Signal numbers and codes are the host's and are written under the report's own names
+// (crsh_signal_names.h).
 #pragma once
 
 #include "crashreporter/crsh_async_file.h"
@@ -113,10 +117,12 @@ crsh_error_t crsh_log_writer_init(crsh_log_writer* writer, const char* app_ident
 // Records the exception that is about to end the process; a second call is a fatal assertion.
 void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_exception& exception);
 
-// Writes the report: the header, the record's sections, every thread of the process (the calling one only
-// when thread_state is given, and then with it; crashed_thread is marked crashed), the images of the list,
-// the recorded exception and the signal. Async-signal-safe. Output failures are the file's to report
-// (crsh_async_file_failed, flush, close).
+// Writes the report of the image list's task (the calling process without a list): the header, the
+// record's sections, every thread of the task (crashed_thread marked crashed), the images of the list, the
+// recorded exception and the signal. thread_state, when given, is the calling thread's (a write inside the
+// task; without it the calling thread is left out) or, from outside the task, crashed_thread's; every other
+// thread is stopped and read when the write is from outside, else written bare. Async-signal-safe. Output
+// failures are the file's to report (crsh_async_file_failed, flush, close).
 crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
                                    crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
                                    const crsh_thread_state* thread_state);

@@ -146,12 +146,15 @@ void crsh_thread_state_mcontext_init(crsh_thread_state* state, const crsh_arm64_
     state->valid_regs = (std::uint64_t{1} << CRSH_ARM64_REG_COUNT) - 1;
 }
 
+#if !defined(__x86_64__)
+// Only this machine's own processor has a register reader (crsh_thread_state_x86_64.cpp).
 crsh_error_t crsh_thread_state_thread_init(crsh_thread_state* state, crsh_thread_t)
 {
     crsh_async_memset(state, 0, sizeof *state);
     state->stack_direction = CRSH_STACK_DIRECTION_DOWN;
     return CRSH_ERR_INTERNAL;
 }
+#endif
 
 void crsh_thread_state_copy(crsh_thread_state* destination, const crsh_thread_state* source)
 {

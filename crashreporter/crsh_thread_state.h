@@ -137,8 +137,9 @@ using crsh_thread_state_cb = crsh_error_t (*)(crsh_thread_state* state, void* co
 extern "C" crsh_error_t crsh_async_thread_state_current(crsh_thread_state_cb callback, void* context);
 #endif
 
-// The registers of a live, suspended thread. This platform cannot read another thread's registers:
-// always CRSH_ERR_INTERNAL, the code for a state that cannot be read.
+// The registers of a live thread that the caller has suspended (crsh_thread_suspend.h): a thread of
+// another process, stopped under the caller as its tracer. CRSH_ERR_INTERNAL, the code for a state that
+// cannot be read, for any other thread (a process cannot read its own threads' registers here).
 crsh_error_t crsh_thread_state_thread_init(crsh_thread_state* state, crsh_thread_t thread);
 
 void crsh_thread_state_copy(crsh_thread_state* destination, const crsh_thread_state* source);

@@ -1,10 +1,16 @@
-// This machine's part of the thread state: reading a Linux signal's x86-64 machine context, and capturing
-// the calling thread's registers. The phone platform's own capture is arm64; this is its x86-64 twin.
+// This machine's part of the thread state: reading a Linux signal's x86-64 machine context, a stopped
+// thread's registers through its tracer, and capturing the calling thread's registers. The phone
+// platform's own capture is arm64; this is its x86-64 twin.
 #include "crashreporter/crsh_thread_state.h"
 
 #if defined(__x86_64__)
 
 #include "crashreporter/crsh_macho.h"
+
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +40,32 @@ void crsh_thread_state_mcontext_init(crsh_thread_state* state, const mcontext_t*
     crsh_thread_state_set_reg(state, CRSH_X86_64_CS, segments & 0xFFFF);
     crsh_thread_state_set_reg(state, CRSH_X86_64_GS, (segments >> 16) & 0xFFFF);
     crsh_thread_state_set_reg(state, CRSH_X86_64_FS, (segments >> 32) & 0xFFFF);
+}
+
+crsh_error_t crsh_thread_state_thread_init(crsh_thread_state* state, crsh_thread_t thread)
+{
+    crsh_async_errno_keeper keeper;
+    (void)crsh_thread_state_init(state, CRSH_CPU_TYPE_X86_64);
+    user_regs_struct regs;
+    crsh_async_memset(&regs, 0, sizeof regs);
+    // The raw call: only a thread stopped under this process as its tracer answers.
+    if (thread <= 0 || syscall(SYS_ptrace, PTRACE_GETREGS, static_cast<long>(thread), 0L, &regs) != 0)
+        return CRSH_ERR_INTERNAL;
+    const struct {
+        unsigned long long value;
+        crsh_regnum_t index;
+    } registers[] = {
+        {regs.rip, CRSH_REG_IP},        {regs.rbp, CRSH_REG_FP},        {regs.rsp, CRSH_REG_SP},
+        {regs.rax, CRSH_X86_64_RAX},    {regs.rbx, CRSH_X86_64_RBX},    {regs.rcx, CRSH_X86_64_RCX},
+        {regs.rdx, CRSH_X86_64_RDX},    {regs.rdi, CRSH_X86_64_RDI},    {regs.rsi, CRSH_X86_64_RSI},
+        {regs.r8, crsh_x86_64_r(8)},    {regs.r9, crsh_x86_64_r(9)},    {regs.r10, crsh_x86_64_r(10)},
+        {regs.r11, crsh_x86_64_r(11)},  {regs.r12, crsh_x86_64_r(12)},  {regs.r13, crsh_x86_64_r(13)},
+        {regs.r14, crsh_x86_64_r(14)},  {regs.r15, crsh_x86_64_r(15)},  {regs.eflags, CRSH_X86_64_RFLAGS},
+        {regs.cs & 0xFFFF, CRSH_X86_64_CS}, {regs.fs & 0xFFFF, CRSH_X86_64_FS}, {regs.gs & 0xFFFF, CRSH_X86_64_GS},
+    };
+    for (const auto& reg : registers)
+        crsh_thread_state_set_reg(state, reg.index, static_cast<std::uint64_t>(reg.value));
+    return CRSH_ERR_NONE;
 }
 
 // Called by the capture routine below with the callee-saved registers it stored (rbx, r12 to r15) and its

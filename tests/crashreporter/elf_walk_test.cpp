@@ -6,6 +6,7 @@
 #include "crashreporter/crsh_dwarf_unwind.h"
 #include "crashreporter/crsh_log_writer.h"
 
+#include "LoadedObjects.h"
 #include "ReportFile.h"
 
 #include <gtest/gtest.h>
@@ -79,16 +80,7 @@ crashtest_after_call_last:
 
 namespace {
 
-crsh_image_list* loadedObjects()
-{
-    static crsh_image_list* list = [] {
-        auto* made = new crsh_image_list{};
-        EXPECT_EQ(crsh_image_list_init(made, getpid()), CRSH_ERR_NONE);
-        EXPECT_EQ(crsh_image_list_append_loaded_objects(made), CRSH_ERR_NONE);
-        return made;
-    }();
-    return list;
-}
+using crashtest::loadedObjects;
 
 struct Walk {
     std::vector<std::uint64_t> pcs;

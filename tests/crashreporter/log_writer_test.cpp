@@ -231,8 +231,14 @@ TEST(CrashLogWriter, ThreadsAreWrittenBareUnlessTheirStateIsGiven)
     other.join();
     ASSERT_TRUE(withoutState && withState);
 
-    // Without a state the calling (crashed) thread is left out; the others are bare.
+    // Without a state the calling (crashed) thread is left out; the others are bare, and the report says
+    // why: written inside the process, the writer cannot stop them.
     EXPECT_EQ(withState->n_threads, withoutState->n_threads + 1);
+    for (const Report* report : {&withoutState, &withState}) {
+        ASSERT_NE((*report)->report_info->threads_note, nullptr);
+        EXPECT_STREQ((*report)->report_info->threads_note, "not stopped: the report was written inside the crashed "
+                                                           "process; listed without registers or frames");
+    }
     EXPECT_EQ(crashtest::crashedThread(withoutState.get()), nullptr);
     for (std::size_t i = 0; i < withoutState->n_threads; ++i) {
         EXPECT_EQ(withoutState->threads[i]->thread_number, i);

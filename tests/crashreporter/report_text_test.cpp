@@ -106,6 +106,29 @@ TEST(CrashReportText, WhatTheReportLacksIsShownAsQuestionMarks)
     EXPECT_EQ(text.find("Application Specific Information"), std::string::npos);
 }
 
+// A report whose other threads could not be read says why, after the crashed thread's number; one that
+// does not say, or says it in bytes that are not text, has no such line.
+TEST(CrashReportText, TheNoteOnBareThreadsFollowsTheCrashedThread)
+{
+    ReportBuilder builder;
+    Crsh__CrashReport__ReportInfo* info = builder.addReportInfo({});
+    info->has_uuid = 0;
+    builder.addThread(0, true);
+    builder.addThread(1, false);
+    builder.addImage(0x1000, 0x1000, "/one");
+    info->threads_note = builder.text("not stopped: tracing was refused; listed without registers or frames");
+    std::string text = render(builder);
+    EXPECT_NE(text.find("Crashed Thread:  0\nOther Threads:   not stopped: tracing was refused; listed without "
+                        "registers or frames\n\n"),
+              std::string::npos)
+        << text;
+    info->threads_note = nullptr;
+    EXPECT_EQ(render(builder).find("Other Threads:"), std::string::npos);
+    info->threads_note = builder.text("bad \xFF");
+    text = render(builder);
+    EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+}
+
 TEST(CrashReportText, AnExceptionWithoutFramesHasNoBacktrace)
 {
     ReportBuilder builder;

@@ -1,11 +1,12 @@
 // Real crashes on this machine become readable reports: the crash-test program enables the reporter and
 // dies (a null pointer, three calls deep, two threads at once, a stack overflow on a worker, an uncaught
-// exception); its next run finds the report, prints it as text and moves it aside. The frames are named
-// from the program's and the system libraries' symbol tables, in the optimized build as in the sanitizer
-// build.
+// exception, a crash beside three waiting threads); its next run finds the report, prints it as text and
+// moves it aside. The frames are named from the program's and the system libraries' symbol tables, in the
+// optimized build as in the sanitizer build; every thread's frames are there, or the report says why not.
 #include <gtest/gtest.h>
 
 #include "support/TempHome.h"
+#include "support/crash_test_program/TracingAllowed.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -34,7 +35,8 @@ struct ProgramRun {
 };
 
 // Runs the program (by default the crash-test program) with the home and the sanitizers' signal handling
-// off; its output goes to a file. A run that does not crash looks for leaks too.
+// off; its output goes to a file. A run that does not crash looks for leaks too, where the machine lets
+// the leak checker stop the program's threads (it traces them).
 ProgramRun runProgram(const std::string& home, const std::vector<std::string>& arguments,
                       const std::string& program = CRASH_TEST_PROGRAM)
 {
@@ -47,7 +49,7 @@ ProgramRun runProgram(const std::string& home, const std::vector<std::string>& a
     env.push_back("XDG_DATA_HOME=" + home);
     env.push_back(std::string("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
                               "detect_leaks=") +
-                  (arguments.empty() ? "1" : "0"));
+                  (arguments.empty() && crashtest::tracingAllowed() ? "1" : "0"));
     std::vector<char*> envp;
     for (std::string& entry : env)
         envp.push_back(entry.data());
@@ -120,6 +122,54 @@ std::vector<std::pair<std::string, std::string>> crashedFrames(const std::string
         frames.emplace_back(image, symbol);
     }
     return frames;
+}
+
+struct ThreadText {
+    bool crashed = false;
+    std::vector<std::pair<std::string, std::string>> frames; // (image, symbol)
+};
+
+// Every thread of the text, in order.
+std::vector<ThreadText> threadsOf(const std::string& text)
+{
+    std::vector<ThreadText> threads;
+    bool inThread = false;
+    for (const std::string& line : lines(text)) {
+        if (line.rfind("Thread ", 0) == 0 && line.back() == ':' && line.find(" crashed with ") == std::string::npos) {
+            threads.emplace_back();
+            threads.back().crashed = line.size() > 9 && line.compare(line.size() - 9, 9, " Crashed:") == 0;
+            inThread = true;
+            continue;
+        }
+        if (!inThread)
+            continue;
+        if (line.empty()) {
+            inThread = false;
+            continue;
+        }
+        std::istringstream fields(line.substr(4));
+        std::string image, pc, symbol;
+        fields >> image >> pc >> symbol;
+        threads.back().frames.emplace_back(image, symbol);
+    }
+    return threads;
+}
+
+// Whether the frames hold the symbols in this order (others may come between).
+bool holdsInOrder(const ThreadText& thread, const std::vector<std::string>& symbols)
+{
+    std::size_t next = 0;
+    for (const auto& frame : thread.frames) {
+        if (next < symbols.size() && frame.second == symbols[next])
+            ++next;
+    }
+    return next == symbols.size();
+}
+
+std::size_t count(const std::vector<ThreadText>& threads, bool crashed)
+{
+    return static_cast<std::size_t>(
+        std::count_if(threads.begin(), threads.end(), [&](const ThreadText& t) { return t.crashed == crashed; }));
 }
 
 TEST(CrashProgram, ASegmentationFaultIsReportedOnTheNextRun)
@@ -205,6 +255,89 @@ TEST(CrashProgram, TwoThreadsCrashingAtOnceLeaveOneWholeReport)
         const auto frames = crashedFrames(text);
         ASSERT_FALSE(frames.empty()) << text;
         EXPECT_EQ(frames[0].second, "writeThroughNull") << text;
+        // The other faulting thread was stopped too, wherever it was: no thread is listed bare.
+        if (crashtest::tracingAllowed()) {
+            EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+        }
+    }
+}
+
+constexpr const char* kTracingRefused = "not stopped: tracing was refused; listed without registers or frames";
+constexpr const char* kWrittenInside =
+    "not stopped: the report was written inside the crashed process; listed without registers or frames";
+
+// A report of the parked threads' program whose other threads are bare: it says why (one of the notes),
+// and the crashed thread is whole.
+void expectOthersBare(const std::string& text, const std::vector<std::string>& notes)
+{
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
+        return text.find("\nOther Threads:   " + note + "\n") != std::string::npos;
+    })) << text;
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    EXPECT_GE(count(threads, false), 3u) << text;
+    for (const ThreadText& thread : threads) {
+        if (thread.crashed)
+            EXPECT_TRUE(holdsInOrder(thread, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+        else
+            EXPECT_TRUE(thread.frames.empty()) << text;
+    }
+}
+
+// The threads that were waiting when the main thread crashed are stopped and read: each is listed with its
+// frames, named from the function it waits in down to its start routine. Where this machine refuses
+// tracing, they are listed bare and the report says why.
+TEST(CrashProgram, EveryThreadIsListedWithItsFramesDownToItsStartRoutine)
+{
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--parked-threads", SIGSEGV);
+    if (!crashtest::tracingAllowed()) {
+        // Refused for the threads, or (a security module that also guards memory reads) for the helper's
+        // reads, after which the crashed thread writes the report itself.
+        expectOthersBare(text, {kTracingRefused, kWrittenInside});
+        return;
+    }
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    ASSERT_GE(count(threads, false), 3u) << text;
+    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+    EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+    EXPECT_NE(text.find(" crashed with X86-64 Thread State:\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("   rip: 0x"), std::string::npos) << text;
+
+    const std::vector<std::vector<std::string>> parked{{"parkHere", "parkedInFirst", "firstParkedThread"},
+                                                       {"parkHere", "parkedInSecond", "secondParkedThread"},
+                                                       {"parkHere", "parkedInThird", "thirdParkedThread"}};
+    for (const auto& symbols : parked) {
+        const auto found = std::find_if(threads.begin(), threads.end(), [&](const ThreadText& t) {
+            return !t.crashed && holdsInOrder(t, symbols);
+        });
+        ASSERT_NE(found, threads.end()) << symbols[2] << "\n" << text;
+        // The walk goes past the start routine into the system library that started the thread, and every
+        // frame lies in a listed image.
+        const auto start = std::find_if(found->frames.begin(), found->frames.end(),
+                                        [&](const auto& frame) { return frame.second == symbols[2]; });
+        EXPECT_NE(start + 1, found->frames.end()) << text;
+        for (const auto& [image, symbol] : found->frames)
+            EXPECT_NE(image, "???") << text;
+    }
+    // Every thread was stopped: the report has nothing to say of them.
+    EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+}
+
+// Where tracing is refused (here by a system-call filter, as in a sandbox), or no helper process can be
+// started, the crashed thread's report is still whole; the others are listed bare, and the report says so.
+TEST(CrashProgram, WithoutTracingTheOtherThreadsAreListedBareAndTheReportSaysWhy)
+{
+    hybtest::TempHome home;
+    for (const auto& [mode, note] :
+         {std::pair{"--parked-untraceable", kTracingRefused}, {"--parked-alone", kWrittenInside}}) {
+        SCOPED_TRACE(mode);
+        // Where the machine refuses tracing altogether, the helper may be refused its reads as well.
+        const std::vector<std::string> notes =
+            crashtest::tracingAllowed() ? std::vector<std::string>{note}
+                                        : std::vector<std::string>{kTracingRefused, kWrittenInside};
+        expectOthersBare(crashAndShow(home.root(), mode, SIGSEGV), notes);
     }
 }
 
@@ -214,6 +347,9 @@ TEST(CrashProgram, AStackOverflowOnAWorkerThreadIsReported)
     const std::string text = crashAndShow(home.root(), "--thread-overflow", SIGSEGV);
     EXPECT_NE(text.find("Exception Type:  SIGSEGV\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Crashed Thread:  0\n"), std::string::npos) << text; // not the main thread
+    if (crashtest::tracingAllowed()) {
+        EXPECT_EQ(text.find("Other Threads:"), std::string::npos) << text;
+    }
     const auto frames = crashedFrames(text);
     ASSERT_EQ(frames.size(), 512u) << text; // cut at the writer's limit
     for (std::size_t i = 0; i < frames.size(); i += 100)

@@ -4,7 +4,7 @@
 // crash has a free slot.
 //
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
-//                         --bad-reason]
+//                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone]
 //
 //   --segv             a write through a null pointer
 //   --abort            abort()
@@ -13,6 +13,11 @@
 //   --two-threads      two threads write through a null pointer at the same moment
 //   --thread-overflow  a stack overflow on a worker of the dispatch pool (recurseForEver)
 //   --bad-reason       an uncaught exception whose reason is not UTF-8
+//   --parked-threads   three threads wait, each in a function of its own (parkedInFirst, parkedInSecond,
+//                      parkedInThird, started by firstParkedThread, secondParkedThread, thirdParkedThread),
+//                      then the main thread writes through a null pointer
+//   --parked-untraceable  the same under a system-call filter that refuses tracing
+//   --parked-alone     the same under a system-call filter that refuses starting a process
 //
 // The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
@@ -20,7 +25,10 @@
 #include "crashreporter/CRCrashReporter.h"
 #include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
+#include "tests/support/crash_test_program/SystemCallFilter.h"
 
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -98,6 +108,73 @@ void twoThreadsAtOnce()
     second.join();
 }
 
+// Three threads, each waiting in a function of its own below a start routine of its own. Each tells its
+// id once it is about to wait; the crash comes once all three sleep.
+std::atomic<pid_t> g_parked[3];
+
+#define PARKING extern "C" __attribute__((noinline))
+PARKING void parkHere(int slot)
+{
+    g_parked[slot].store(static_cast<pid_t>(syscall(SYS_gettid)));
+    for (;;)
+        pause();
+}
+PARKING void parkedInFirst()
+{
+    parkHere(0);
+    asm volatile("" ::: "memory");
+}
+PARKING void parkedInSecond()
+{
+    parkHere(1);
+    asm volatile("" ::: "memory");
+}
+PARKING void parkedInThird()
+{
+    parkHere(2);
+    asm volatile("" ::: "memory");
+}
+PARKING void* firstParkedThread(void*)
+{
+    parkedInFirst();
+    return nullptr;
+}
+PARKING void* secondParkedThread(void*)
+{
+    parkedInSecond();
+    return nullptr;
+}
+PARKING void* thirdParkedThread(void*)
+{
+    parkedInThird();
+    return nullptr;
+}
+
+// Whether the thread is asleep ("S" in its stat line, after the parenthesised name).
+bool isSleeping(pid_t thread)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
+bool parkThreeThreads()
+{
+    void* (*const routines[])(void*) = {firstParkedThread, secondParkedThread, thirdParkedThread};
+    for (auto* routine : routines) {
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, routine, nullptr) != 0)
+            return false;
+        pthread_detach(thread);
+    }
+    for (std::atomic<pid_t>& parked : g_parked) {
+        while (parked.load() == 0 || !isSleeping(parked.load()))
+            usleep(1000);
+    }
+    return true;
+}
+
 [[noreturn]] void waitForTheCrash()
 {
     for (;;)
@@ -139,8 +216,10 @@ bool showPendingReport(CRCrashReporter& reporter)
     return shown;
 }
 
-constexpr const char* kModes[] = {"--segv", "--abort", "--divide", "--deep", "--two-threads", "--thread-overflow",
-                                  "--bad-reason"};
+constexpr const char* kModes[] = {"--segv",       "--abort",          "--divide",
+                                  "--deep",       "--two-threads",    "--thread-overflow",
+                                  "--bad-reason", "--parked-threads", "--parked-untraceable",
+                                  "--parked-alone"};
 
 } // namespace
 
@@ -152,7 +231,7 @@ int main(int argc, char** argv)
         known |= mode == m;
     if (argc > 2 || !known) {
         std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
-                   "--thread-overflow | --bad-reason]\n",
+                   "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone]\n",
                    stderr);
         return 2;
     }
@@ -188,6 +267,17 @@ int main(int argc, char** argv)
     } else if (mode == "--thread-overflow") {
         platform::DispatchQueue::global()->async([] { std::printf("%d\n", recurseForEver(0)); });
         waitForTheCrash();
+    } else if (mode == "--parked-threads" || mode == "--parked-untraceable" || mode == "--parked-alone") {
+        if (!parkThreeThreads()) {
+            std::fputs("crash_test_program: cannot start the threads\n", stderr);
+            return 1;
+        }
+        if ((mode == "--parked-untraceable" && !crashtest::refuseSystemCall(SYS_ptrace)) ||
+            (mode == "--parked-alone" && !crashtest::refuseSystemCall(SYS_clone))) {
+            std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+            return 1;
+        }
+        crashBySegmentationFault();
     } else if (mode == "--bad-reason") {
         throw std::runtime_error("not \xff\xfe UTF-8");
     }
