@@ -522,7 +522,9 @@ int HYBViewController::mapIosOrientationToJsOrientation(platform::InterfaceOrien
 }
 
 bool HYBViewController::shouldAutorotateToInterfaceOrientation(platform::InterfaceOrientation orientation) {
-    if (m_webView) {
+    // Before the first page starts loading there is no page script to ask: the question would only start the
+    // engine's page process early and wait for it (the start-up plug-ins ask while the start page waits).
+    if (m_webView && m_webView->request()) {
         const std::string answer = m_webView->stringByEvaluatingJavaScriptFromString(
             platform::formatString("window.shouldRotateToOrientation && window.shouldRotateToOrientation(%ld);",
                                    static_cast<long>(mapIosOrientationToJsOrientation(orientation))));

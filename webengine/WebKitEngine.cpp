@@ -30,6 +30,10 @@ constexpr const char* kNavigationMessage = "hyb.navigation";
 constexpr const char* kExecMessage = "hyb.exec";
 
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
+// Refused fragment changes remembered, to recognise one WebKit applied all the same.
+constexpr std::size_t kRememberedRefusals = 16;
+// The script world of the engine's own scripts in the page.
+constexpr const char* kEngineScriptWorld = "hyb-engine";
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
 // empty document every new frame starts with: the navigation is that frame's first load. A frame
 // added without a source, or whose source changed before the question, first loads "about:blank".
@@ -436,8 +440,15 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
     const std::string current = url();
     request.isFragmentChange = !newWindow && !current.empty() && request.url.find('#') != std::string::npos
-        && withoutFragment(request.url) == withoutFragment(current) && request.url != current;
+        && withoutFragment(request.url) == withoutFragment(current)
+        && (request.url != current || isUndoneFragmentChange(current));
     request.mainDocumentURL = request.isFragmentChange ? current : request.url;
+
+    // The engine's own putting back of a refused fragment change WebKit applied: nothing the client asked for.
+    if (!newWindow && m_undoing > 0 && request.url == m_undoTarget) {
+        webkit_policy_decision_use(decision);
+        return true;
+    }
 
     // A question that comes during a synchronous wait is put to the client after it (the page does not
     // wait for it), so that nothing the client does then runs inside the wait. A fragment change cannot
@@ -498,8 +509,13 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     const bool engineAlive = fromView(view) == this;
     if (engineAlive)
         m_fragmentDecisionDepth -= request.isFragmentChange ? 1 : 0;
-    if (!allowed || !engineAlive) {
+    if (!engineAlive) {
         webkit_policy_decision_ignore(decision);
+    } else if (!allowed) {
+        // Answered here and now: WebKit applies a fragment change whose refusal comes later.
+        webkit_policy_decision_ignore(decision);
+        if (request.isFragmentChange)
+            undoRefusedFragmentChange(request.url, request.mainDocumentURL);
     } else if (!request.isFragmentChange && !request.isSubFrame
                && platform::WebView::handOverToApplication(platform::URLRequest(request.url))) {
         // Another application's URL (a sign-in page's return, say): this view loads nothing.
@@ -520,6 +536,54 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_policy_decision_use(decision);
     }
     g_object_unref(view);
+}
+
+bool WebKitEngine::isUndoneFragmentChange(const std::string& url) const
+{
+    // This view may not have heard yet that the page's URL was put back: the page changes the fragment to
+    // the URL this view still shows.
+    return std::find(m_refusedFragmentURLs.begin(), m_refusedFragmentURLs.end(), url) != m_refusedFragmentURLs.end();
+}
+
+void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::string& current)
+{
+    // The URL to come back to: the page's own, not a refused change WebKit applied whose undoing this view
+    // has not heard of yet.
+    if (!isUndoneFragmentChange(current))
+        m_urlBeforeRefusals = current;
+    m_refusedFragmentURLs.push_back(url);
+    if (m_refusedFragmentURLs.size() > kRememberedRefusals)
+        m_refusedFragmentURLs.pop_front();
+    if (withoutFragment(m_urlBeforeRefusals) != withoutFragment(url))
+        return;
+    // Sent now, ahead of anything the refusal leads to (the answers to the calls it signalled): the web
+    // process runs it once the page's script that made the change has returned, before the page can
+    // signal again. Only while the page still shows that URL: a later change of its own stays. The history
+    // takes a hundred replacements in ten seconds; past that, the URL is put back by a fragment change of
+    // the engine's own, which replaces the entry too but which the page hears as a "hashchange". In a world
+    // of its own, so that the page's own replacement of history's functions is not called.
+    std::string target = m_urlBeforeRefusals;
+    if (target.find('#') == std::string::npos)
+        target += '#'; // a fragment change, not a reload
+    const std::string script =
+        "(function (applied, before, target) { if (location.href !== applied) return;"
+        " try { history.replaceState(history.state, '', before); } catch (e) { location.replace(target); } })("
+        + platform::JSON::writeCompact(platform::Value(url)).valueOr("''") + ", "
+        + platform::JSON::writeCompact(platform::Value(m_urlBeforeRefusals)).valueOr("''") + ", "
+        + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
+    m_undoTarget = target;
+    ++m_undoing;
+    auto* alive = new std::weak_ptr<bool>(m_alive);
+    webkit_web_view_evaluate_javascript(
+        m_view, script.c_str(), static_cast<gssize>(script.size()), kEngineScriptWorld, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::weak_ptr<bool>> alive(static_cast<std::weak_ptr<bool>*>(data));
+            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr))
+                g_object_unref(value);
+            if (alive->lock())
+                --fromView(WEBKIT_WEB_VIEW(source))->m_undoing;
+        },
+        alive);
 }
 
 void WebKitEngine::onLoadTimeout()
@@ -587,6 +651,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
+        m_refusedFragmentURLs.clear();
         m_loadState = LoadState::Started;
         m_loadingURL = uri;
         m_loadRefused = false;

@@ -138,6 +138,11 @@ private:
     void startLoadTimer();
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
     template <typename Wait> auto synchronously(Wait&& wait);
+    // WebKit applies some refused fragment changes all the same: the URL changes, with a history entry and
+    // a "hashchange" event. The URL is put back (without an event), so that the page's next change to that
+    // fragment is a navigation again instead of no change at all.
+    void undoRefusedFragmentChange(const std::string& url, const std::string& current);
+    bool isUndoneFragmentChange(const std::string& url) const;
 
     EngineClient& m_client;
     // Its storage counts as in use from the first load on (reload and history need a load first).
@@ -155,6 +160,10 @@ private:
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
+    std::deque<std::string> m_refusedFragmentURLs; // the last refused fragment changes' URLs
+    std::string m_urlBeforeRefusals;                // the URL they would have left
+    std::string m_undoTarget;                       // the fragment change that may put it back
+    int m_undoing = 0;                              // > 0 while a refused change's undoing runs
     int m_waitDepth = 0;             // > 0 while an evaluation or a snapshot waits
     std::unique_ptr<EvaluationQueue> m_evaluations;
     std::deque<std::function<void()>> m_deferred;

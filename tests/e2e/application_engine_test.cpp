@@ -171,6 +171,45 @@ TEST_F(ApplicationOnEngineTest, ACallQueuedAndSignalledByAnEmptyFragmentIsAnswer
     EXPECT_EQ(eval("String(queue.length)"), "0");
 }
 
+TEST_F(ApplicationOnEngineTest, AThousandBareFragmentSignalsBackToBackAreEachAnswered) {
+    // A page with its own bridge that signals each call with a bare "%01" or "%02", alternating, as soon as
+    // the previous answer came: right inside the answer, from a message task or from a timer task, in
+    // turn. WebKit applies some refused fragment changes all the same (many of those made from message
+    // tasks), more of them than the history lets a script replace in ten seconds. Every signal must still
+    // reach the runtime (one that is lost, because the page's URL still held the signal before the last,
+    // leaves its call unanswered and stops the chain), and the URL must come back.
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var queue = [], answered = 0, total = 0, flip = false, wrong = [], tasks = new MessageChannel();
+        var exec = {
+            nativeFetchMessages: function () { var batch = queue.length ? JSON.stringify(queue) : ''; queue = []; return batch; },
+            nativeEvalAndFetch: function (fn) { fn(); return exec.nativeFetchMessages(); },
+            nativeCallback: function (id, status) {
+                if (id !== 'Cache' + answered || status !== 1) { wrong.push(id + ':' + status); }
+                answered += 1;
+                if (answered < total) { next(answered); }
+                return '';
+            }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function signal(i) { queue.push(['Cache' + i, 'Cache', 'clear', []]); flip = !flip; location.hash = flip ? '%01' : '%02'; }
+        function next(i) {
+            if (i % 3 === 0) { signal(i); return; }
+            if (i % 3 === 1) { tasks.port1.onmessage = function () { signal(i); }; tasks.port2.postMessage(0); return; }
+            setTimeout(function () { signal(i); }, 0);
+        }
+        function run(count) { total = count; answered = 0; wrong = []; next(0); }
+        function state() { return answered + '/' + total + ' ' + wrong.join(',') + ' ' + queue.length; }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    platform::Log::setCaptureHook([](std::string_view) {}); // two log lines a call
+    launch();
+    eval("run(1000); 1");
+    e2e::waitUntil([&] { return eval("String(answered)") == "1000"; }, std::chrono::seconds(90));
+    EXPECT_EQ(eval("state()"), "1000/1000  0") << eval("location.href");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.hash") == ""; })) << eval("location.href");
+    platform::Log::setCaptureHook(nullptr);
+}
+
 TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPageLoadsWithoutFailure) {
     m_home.writeBundleFile("www/index.html", "<html><body><a id='next' href='next.html'>next</a></body></html>");
     m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
