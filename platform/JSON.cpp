@@ -474,10 +474,19 @@ void JSON::appendQuoted(std::string& out, std::string_view text) {
 
 Result<std::string> JSON::write(const Value& value, WriteStyle style) {
     std::string out;
-    Writer writer(out, style == WriteStyle::Pretty);
-    if (!writer.write(value, 0))
-        return writer.error();
+    if (Status written = append(out, value, style); !written)
+        return written.error();
     return out;
+}
+
+Status JSON::append(std::string& out, const Value& value, WriteStyle style) {
+    const std::size_t before = out.size();
+    Writer writer(out, style == WriteStyle::Pretty);
+    if (!writer.write(value, 0)) {
+        out.resize(before);
+        return writer.error();
+    }
+    return {};
 }
 
 } // namespace platform

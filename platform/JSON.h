@@ -47,6 +47,8 @@ public:
     static Result<std::string> write(const Value& value, WriteStyle style = WriteStyle::Compact);
     static Result<std::string> writeCompact(const Value& value) { return write(value, WriteStyle::Compact); }
     static Result<std::string> writePretty(const Value& value) { return write(value, WriteStyle::Pretty); }
+    // Appends the value's JSON text to out (no copy of a finished text); on failure out is as it was.
+    static Status append(std::string& out, const Value& value, WriteStyle style = WriteStyle::Compact);
 
     // Appends the JSON string literal of a text (with its quotes) to out, escaped as above.
     static void appendQuoted(std::string& out, std::string_view text);

@@ -27,6 +27,23 @@ bool isCallbackIdCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
 }
 
+// The bytes of the texts in a message and in its containers' direct members: nearly all of a large answer.
+std::size_t textBytesOf(const platform::Value& message) {
+    auto own = [](const platform::Value& value) -> std::size_t {
+        const std::string* text = value.getString();
+        return text ? text->size() + 2 : 8;
+    };
+    std::size_t bytes = own(message);
+    if (const platform::Array* array = message.getArray()) {
+        for (const platform::Value& member : *array)
+            bytes += own(member);
+    } else if (const platform::Dictionary* dictionary = message.getDictionary()) {
+        for (const auto& entry : *dictionary)
+            bytes += entry.key.size() + 4 + own(entry.value);
+    }
+    return bytes;
+}
+
 } // namespace
 
 HYBCommandDelegateImpl::HYBCommandDelegateImpl(std::weak_ptr<HYBCommandHost> viewController,
@@ -80,20 +97,20 @@ std::string HYBCommandDelegateImpl::callbackScript(const std::optional<HYBPlugin
     const int status = result ? static_cast<int>(result->status()) : 0;
     const int keepCallback = result && result->keepCallback() ? 1 : 0;
     std::string script;
-    script.reserve(64 + callbackId.size());
+    // Room for the texts the message holds, so that a large answer (a file's bytes) is written once into
+    // the script and never moved to a bigger buffer; escapes beyond that slack may still grow it.
+    const std::size_t texts = result ? textBytesOf(result->message()) : 0;
+    script.reserve(64 + callbackId.size() + texts + texts / 64);
     script += "hybrid.require('hybrid/exec').nativeCallback('";
     script += callbackId;
     script += "',";
     script += std::to_string(status);
     script += ',';
-    // The message's JSON text, as the result's argumentsAsJSON gives it; strings (the common answer) are
-    // written straight into the script.
-    if (!result || result->message().isNull())
+    // The message's JSON text, as the result's argumentsAsJSON gives it, written straight into the script.
+    if (!result)
         script += "null";
-    else if (const std::string* text = result->message().getString())
-        platform::JSON::appendQuoted(script, *text);
     else
-        script += result->argumentsAsJSON();
+        result->appendArgumentsAsJSON(script);
     script += ',';
     script += keepCallback ? '1' : '0';
     script += ')';
@@ -118,7 +135,7 @@ void HYBCommandDelegateImpl::evalJs(std::string js, bool scheduledOnRunLoop) {
     if (scheduledOnRunLoop)
         evalJsHelper(std::move(wrapped));
     else
-        evalJsHelper2(wrapped);
+        evalJsHelper2(std::move(wrapped));
 }
 
 void HYBCommandDelegateImpl::runInBackground(std::function<void()> block) {
@@ -161,24 +178,24 @@ void HYBCommandDelegateImpl::evalJsHelper(std::string js) {
     if (isOnMainThread() && !m_delayResponses) {
         std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
         if (queue && queue->currentlyExecuting()) {
-            evalJsHelper2(js);
+            evalJsHelper2(std::move(js));
             return;
         }
     }
-    platform::DispatchQueue::main()->async([weak = weak_from_this(), js = std::move(js)] {
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), js = std::move(js)]() mutable {
         if (std::shared_ptr<HYBCommandDelegateImpl> self = weak.lock())
-            self->evalJsHelper2(js);
+            self->evalJsHelper2(std::move(js));
     });
 }
 
-void HYBCommandDelegateImpl::evalJsHelper2(const std::string& js) {
+void HYBCommandDelegateImpl::evalJsHelper2(std::string js) {
     std::shared_ptr<HYBCommandHost> host = m_viewController.lock();
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
     // The evaluation is not waited for: the commands it returns are queued and run when its text comes
     // back (evaluations answer in the order they were asked for, so returned batches keep that order).
-    webView->evaluateJavaScript(js, [queue = m_commandQueue](std::string commands) {
+    webView->evaluateJavaScript(std::move(js), [queue = m_commandQueue](std::string commands) {
         std::shared_ptr<HYBCommandQueue> target = queue.lock();
         if (!target)
             return;

@@ -57,7 +57,7 @@ public:
     // otherwise on a later turn of the main run loop.
     void evalJsHelper(std::string js);
     // Hands the script to the web view; the commands its evaluation returns are queued and run later.
-    void evalJsHelper2(const std::string& js);
+    void evalJsHelper2(std::string js);
 
 private:
     std::weak_ptr<HYBCommandHost> m_viewController;

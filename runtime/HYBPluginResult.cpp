@@ -2,7 +2,6 @@
 
 #include "platform/JSON.h"
 #include "runtime/HYBBase64.h"
-#include "runtime/HYBJSONSerializing.h"
 #include "platform/Log.h"
 
 #include <array>
@@ -90,10 +89,16 @@ HYBPluginResult HYBPluginResult::messageToErrorObject(HYBCommandStatus status, s
 }
 
 std::string HYBPluginResult::argumentsAsJSON() const {
-    std::optional<std::string> wrapped = hyb_JSONString(platform::Array{m_message});
-    if (!wrapped || wrapped->size() < 2)
-        return "null";
-    return wrapped->substr(1, wrapped->size() - 2);
+    std::string text;
+    appendArgumentsAsJSON(text);
+    return text;
+}
+
+void HYBPluginResult::appendArgumentsAsJSON(std::string& out) const {
+    if (platform::Status written = platform::JSON::append(out, m_message); !written) {
+        platform::Log::write("NSArray JSONString error: " + written.error().localizedDescription());
+        out += "null";
+    }
 }
 
 std::optional<std::string> HYBPluginResult::toJSONString() const {

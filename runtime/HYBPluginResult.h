@@ -61,6 +61,8 @@ public:
     // The JSON text of the message alone, as the callback script carries it ("null" without a message).
     // A message that JSON cannot hold is logged and answered as "null", so the script stays well-formed.
     std::string argumentsAsJSON() const;
+    // The same text appended to out, with no copy of the message or of its text on the way.
+    void appendArgumentsAsJSON(std::string& out) const;
 
     // Older answer forms, for plug-ins that evaluate their own script.
     // {"status", "message", "keepCallback"} as pretty-printed JSON; nothing when it cannot be written.

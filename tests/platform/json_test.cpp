@@ -179,7 +179,15 @@ TEST(JSON, UnwritableValuesGiveAnError) {
         auto r = JSON::writeCompact(Value(Array{bad}));
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().code, JSON::kWriteInvalidError);
+
+        // Appending: what was written before the fault is taken back, what the text held stays.
+        std::string out = "f(";
+        ASSERT_FALSE(JSON::append(out, Value(Dictionary{{"a", "x"}, {"b", bad}})).ok());
+        EXPECT_EQ(out, "f(");
     }
+    std::string out = "f(";
+    ASSERT_TRUE(JSON::append(out, Value(Dictionary{{"a", Array{1, "x"}}})).ok());
+    EXPECT_EQ(out, "f({\"a\":[1,\"x\"]}");
 }
 
 TEST(JSON, LargeTextsAndRepeatedUseOfTheThreadParser) {
