@@ -491,9 +491,11 @@ std::vector<std::shared_ptr<PULSELogger>> PULSELog::lt_allLoggers() {
 
 bool PULSELog::lt_log(const std::shared_ptr<Batch>& batch) {
     FrameworkState& framework = state();
+    // Read once: once the last logger has it, a batch can be retired and emptied while this loop goes on.
+    const std::uint64_t flags = batch->flags;
     int eligible = 0;
     for (const auto& node : framework.loggers)
-        eligible += levelAcceptsFlag(node->level(), batch->flags) ? 1 : 0;
+        eligible += levelAcceptsFlag(node->level(), flags) ? 1 : 0;
     if (eligible == 0) {
         batch->finish(framework.queueSemaphore);
         return true;
@@ -503,7 +505,7 @@ bool PULSELog::lt_log(const std::shared_ptr<Batch>& batch) {
         // One after the other, each on its logger's queue. For a single logger this is the same as
         // handing it over and waiting, and an idle logger queue runs it without a thread hop.
         for (const auto& node : framework.loggers) {
-            if (levelAcceptsFlag(node->level(), batch->flags)) {
+            if (levelAcceptsFlag(node->level(), flags)) {
                 PULSELogger& logger = *node->logger();
                 const std::uint64_t level = node->level();
                 node->loggerQueue()->sync([&] { logger.logMessages(messages, level); });
@@ -517,7 +519,7 @@ bool PULSELog::lt_log(const std::shared_ptr<Batch>& batch) {
     // still receives the messages strictly in queuing order, one batch at a time.
     batch->remaining.store(eligible, std::memory_order_release);
     for (const auto& node : framework.loggers) {
-        if (!levelAcceptsFlag(node->level(), batch->flags))
+        if (!levelAcceptsFlag(node->level(), flags))
             continue;
         node->loggerQueue()->async([logger = node->logger(), level = node->level(), batch]() mutable {
             logger->logMessages(batch->messages, level);

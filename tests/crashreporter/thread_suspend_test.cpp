@@ -210,8 +210,10 @@ TEST(ThreadSuspend, AnotherProcessStopsReadsAndLetsGoAThread)
     EXPECT_EQ(outcome.pending, 0);
     EXPECT_TRUE(outcome.heldStill);
     EXPECT_EQ(outcome.read, CRSH_ERR_NONE);
+#if !defined(__SANITIZE_THREAD__) // there the spinning thread is as often inside the sanitizer's checks
     const auto start = reinterpret_cast<std::uint64_t>(&spinInPlace);
     EXPECT_TRUE(outcome.rip >= start && outcome.rip < start + 256) << std::hex << outcome.rip << " " << start;
+#endif
     EXPECT_EQ(outcome.untraced, CRSH_ERR_INTERNAL); // not stopped under the child
     EXPECT_TRUE(outcome.movesAgain);
     EXPECT_EQ(outcome.readAfterResume, CRSH_ERR_INTERNAL); // let go: no longer the child's to read
