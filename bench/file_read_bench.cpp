@@ -10,11 +10,7 @@
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 #include "platform/RunLoop.h"
-#include "platform/WebView.h"
-#include "runtime/HYBCommandDelegateImpl.h"
-#include "runtime/HYBCommandHost.h"
-#include "runtime/HYBCommandQueue.h"
-#include "runtime/HYBPluginRegistry.h"
+#include "support/FilePageHost.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
@@ -58,46 +54,6 @@ long statusKiB(const char* field)
     return 0;
 }
 
-// The view controller's part: owns the command queue, the delegate and the registry, and fetches the
-// page's commands when it signals with a "hyb:" frame.
-class Host : public runtime::HYBCommandHost, public platform::WebViewDelegate, public std::enable_shared_from_this<Host> {
-public:
-    std::shared_ptr<webengine::WebKitGtkWebView> view;
-    std::shared_ptr<runtime::HYBCommandQueue> queue;
-    std::shared_ptr<runtime::HYBCommandDelegateImpl> delegate;
-    runtime::HYBPluginRegistry registry{platform::Dictionary{{"file", "HYBFile"}}};
-    int loads = 0;
-
-    void start()
-    {
-        queue = std::make_shared<runtime::HYBCommandQueue>(weak_from_this());
-        delegate = std::make_shared<runtime::HYBCommandDelegateImpl>(weak_from_this(), queue);
-        registry.setWebView(view);
-        registry.setCommandDelegate(delegate);
-    }
-    std::shared_ptr<platform::WebView> webView() const override { return view; }
-    std::shared_ptr<runtime::HYBCommandDelegate> commandDelegate() const override { return delegate; }
-    std::shared_ptr<runtime::HYBPlugin> getCommandInstance(std::string_view name) override { return registry.getCommandInstance(name); }
-    platform::Dictionary settings() const override { return {}; }
-    const runtime::HYBWhitelist* whitelist() const override { return nullptr; }
-    std::string userAgent() override { return {}; }
-    std::string wwwFolderName() const override { return "www"; }
-    bool shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request, platform::WebViewNavigationType) override
-    {
-        if (request.scheme() != "hyb")
-            return true;
-        std::weak_ptr<runtime::HYBCommandQueue> weak = queue;
-        platform::RunLoop::main().perform([weak] {
-            if (auto q = weak.lock()) {
-                q->fetchCommandsFromJs();
-                q->executePending();
-            }
-        });
-        return false;
-    }
-    void webViewDidFinishLoad(platform::WebView&) override { ++loads; }
-    void didFailLoadWithError(platform::WebView&, const platform::Error&) override { ++loads; }
-};
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit)
 {
@@ -142,7 +98,7 @@ int readFiles(std::size_t bytes, int count)
 
     files::HYBFile::registerClass();
     webengine::WebKitGtkWebView::installAsEngine();
-    auto host = std::make_shared<Host>();
+    auto host = std::make_shared<hybtest::FilePageHost>();
     host->view = std::dynamic_pointer_cast<webengine::WebKitGtkWebView>(platform::WebView::create(platform::Rect(0, 0, 320, 480)));
     host->view->setDelegate(host);
     host->start();

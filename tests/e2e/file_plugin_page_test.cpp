@@ -12,10 +12,7 @@
 #include "platform/FileManager.h"
 #include "platform/RunLoop.h"
 #include "runtime/HYBBase64.h"
-#include "runtime/HYBCommandDelegateImpl.h"
-#include "runtime/HYBCommandHost.h"
-#include "runtime/HYBCommandQueue.h"
-#include "runtime/HYBPluginRegistry.h"
+#include "support/FilePageHost.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -27,46 +24,6 @@ namespace {
 // A 1x1 PNG.
 const char* const kPixelPNG = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNkYPhfDwAChwGA60e6kgAAAABJRU5ErkJggg==";
 
-class PageHost : public runtime::HYBCommandHost, public platform::WebViewDelegate, public std::enable_shared_from_this<PageHost> {
-public:
-    std::shared_ptr<WebKitGtkWebView> view;
-    std::shared_ptr<runtime::HYBCommandQueue> queue;
-    std::shared_ptr<runtime::HYBCommandDelegateImpl> delegate;
-    runtime::HYBPluginRegistry registry{platform::Dictionary{{"file", "HYBFile"}}};
-    int loads = 0;
-
-    void start()
-    {
-        queue = std::make_shared<runtime::HYBCommandQueue>(weak_from_this());
-        delegate = std::make_shared<runtime::HYBCommandDelegateImpl>(weak_from_this(), queue);
-        registry.setWebView(view);
-        registry.setCommandDelegate(delegate);
-    }
-
-    std::shared_ptr<platform::WebView> webView() const override { return view; }
-    std::shared_ptr<runtime::HYBCommandDelegate> commandDelegate() const override { return delegate; }
-    std::shared_ptr<runtime::HYBPlugin> getCommandInstance(std::string_view name) override { return registry.getCommandInstance(name); }
-    platform::Dictionary settings() const override { return {}; }
-    const runtime::HYBWhitelist* whitelist() const override { return nullptr; }
-    std::string userAgent() override { return {}; }
-    std::string wwwFolderName() const override { return "www"; }
-
-    bool shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request, platform::WebViewNavigationType) override
-    {
-        if (request.scheme() != "hyb")
-            return true;
-        std::weak_ptr<runtime::HYBCommandQueue> weak = queue;
-        platform::RunLoop::main().perform([weak] {
-            if (auto q = weak.lock()) {
-                q->fetchCommandsFromJs();
-                q->executePending();
-            }
-        });
-        return false;
-    }
-    void webViewDidFinishLoad(platform::WebView&) override { ++loads; }
-    void didFailLoadWithError(platform::WebView&, const platform::Error&) override { ++loads; }
-};
 
 std::string bundledScript()
 {
@@ -109,7 +66,7 @@ protected:
     }
 
     hybtest::TempHome m_home;
-    std::shared_ptr<PageHost> m_host = std::make_shared<PageHost>();
+    std::shared_ptr<hybtest::FilePageHost> m_host = std::make_shared<hybtest::FilePageHost>();
     GtkWidget* m_window = nullptr;
 };
 
