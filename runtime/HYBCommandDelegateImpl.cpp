@@ -175,12 +175,13 @@ void HYBCommandDelegateImpl::flushCommandQueueWithDelayedJs() {
 }
 
 void HYBCommandDelegateImpl::evalJsHelper(std::string js) {
-    if (isOnMainThread() && !m_delayResponses) {
-        std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
-        if (queue && queue->currentlyExecuting()) {
-            evalJsHelper2(std::move(js));
-            return;
-        }
+    std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
+    // Counted when handed over, so that the pass that made it knows the page will hear from us.
+    if (queue)
+        queue->pageWillBeVisited();
+    if (queue && isOnMainThread() && !m_delayResponses && queue->currentlyExecuting()) {
+        evalJsHelper2(std::move(js));
+        return;
     }
     platform::DispatchQueue::main()->async([weak = weak_from_this(), js = std::move(js)]() mutable {
         if (std::shared_ptr<HYBCommandDelegateImpl> self = weak.lock())
@@ -193,6 +194,8 @@ void HYBCommandDelegateImpl::evalJsHelper2(std::string js) {
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
+    if (std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock())
+        queue->pageWillBeVisited();
     // The evaluation is not waited for: the commands it returns are queued and run when its text comes
     // back (evaluations answer in the order they were asked for, so returned batches keep that order).
     webView->evaluateJavaScript(std::move(js), [queue = m_commandQueue](std::string commands) {

@@ -70,6 +70,8 @@ std::size_t HYBCommandQueue::utf16Length(std::string_view text) {
 void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
     if (batchText.empty())
         return;
+    m_owesPageVisit = true;
+    m_visitsAtLastBatch = m_pageVisits.load(std::memory_order_relaxed);
     m_queue.push_back(std::make_shared<BatchHolder>()); // the batch keeps its place, however long it takes to parse
 
     // Each UTF-16 code unit takes at least one byte, so a shorter text is short without counting.
@@ -108,6 +110,7 @@ void HYBCommandQueue::fetchCommandsFromJs() {
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
+    pageWillBeVisited();
     webView->evaluateJavaScript(kFetchMessagesScript, [weak = weak_from_this()](std::string batch) {
         if (std::shared_ptr<HYBCommandQueue> queue = weak.lock()) {
             queue->enqueueCommandBatch(batch);
@@ -165,6 +168,21 @@ void HYBCommandQueue::executePending() {
             }
         }
     }
+    comeBackToPage();
+}
+
+void HYBCommandQueue::comeBackToPage() {
+    if (!std::exchange(m_owesPageVisit, false))
+        return;
+    const std::uint64_t visits = m_visitsAtLastBatch;
+    if (m_pageVisits.load(std::memory_order_relaxed) != visits)
+        return;
+    // Behind the answers this pass handed to the main queue: when one of them went, it took the queue.
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), visits] {
+        std::shared_ptr<HYBCommandQueue> queue = weak.lock();
+        if (queue && queue->m_pageVisits.load(std::memory_order_relaxed) == visits)
+            queue->fetchCommandsFromJs();
+    });
 }
 
 std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEntry entry) {

@@ -18,6 +18,10 @@
 //   the pass schedules another on the main run loop (behind the work already queued there) and returns.
 //   Time is read from platform::Clock::current(), so a virtual clock drives slices and the slow-action
 //   warning in tests.
+// - Coming back: after a pass that ran the last batch the page handed over, the page hears from this side
+//   again: an answer or other script went to it since that batch came (pageWillBeVisited()), or the
+//   queue fetches its commands once more. The page's bridge counts on it: while this side is coming back
+//   it queues new calls without signalling.
 // - After dispose() (or once the view controller is gone) nothing reaches a web view or a plug-in.
 // - Owned by the view controller through a shared_ptr; scheduled passes hold it weakly.
 #pragma once
@@ -28,6 +32,7 @@
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBInvokedUrlCommand.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -74,6 +79,10 @@ public:
     // Dispatches one command to its plug-in's action; true when the action ran. Failures are logged only.
     bool execute(const HYBInvokedUrlCommand& command);
 
+    // Script that takes the page's queue (an answer, or other script run through the command delegate) is
+    // on its way to the page. Any thread.
+    void pageWillBeVisited() { m_pageVisits.fetch_add(1, std::memory_order_relaxed); }
+
     // True while a pass is running.
     bool currentlyExecuting() const { return m_startExecutionTime.has_value(); }
     // The number of batches queued (being parsed, or with commands left).
@@ -85,6 +94,9 @@ public:
 private:
     struct BatchHolder;
     void scheduleExecutePendingOnMain();
+    // The end of a pass that emptied the queue: fetches the page's commands when no script went to the
+    // page since its last batch came.
+    void comeBackToPage();
     // The entry's command; an entry that is none is logged and answered (answerUnreadable).
     std::optional<HYBInvokedUrlCommand> commandOf(HYBCommandBatchEntry entry);
     // Logs an entry that is no command and answers it with status 8 and the reason, when its callback id
@@ -98,6 +110,11 @@ private:
     std::deque<std::shared_ptr<BatchHolder>> m_queue;
     std::optional<platform::Clock::TimePoint> m_startExecutionTime;
     std::int64_t m_lastCommandQueueFlushRequestId = 0;
+    // Scripts sent towards the page (any thread), and their count when the page's last batch came; the
+    // page is owed a visit while no script went since.
+    std::atomic<std::uint64_t> m_pageVisits{0};
+    std::uint64_t m_visitsAtLastBatch = 0;
+    bool m_owesPageVisit = false;
 };
 
 } // namespace runtime

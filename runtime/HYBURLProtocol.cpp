@@ -139,6 +139,19 @@ bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
         }
         std::weak_ptr<HYBCommandQueue> queue = queueOfController(*number);
         if (commands && !commands->empty()) {
+            // On the main thread the batch takes its place in the queue now, in the order the page's batches
+            // arrive (those an answer's script hands back are queued as they come too); it runs on a later
+            // turn, never inside this question.
+            if (platform::RunLoop::isMainThread()) {
+                if (std::shared_ptr<HYBCommandQueue> target = queue.lock()) {
+                    target->enqueueCommandBatch(*commands);
+                    platform::RunLoop::main().perform([queue] {
+                        if (std::shared_ptr<HYBCommandQueue> later = queue.lock())
+                            later->executePending();
+                    });
+                }
+                return false;
+            }
             platform::RunLoop::main().perform([queue, batch = std::move(*commands)] {
                 if (std::shared_ptr<HYBCommandQueue> target = queue.lock()) {
                     target->enqueueCommandBatch(batch);

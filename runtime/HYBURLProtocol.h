@@ -16,7 +16,9 @@
 // - canInitWithRequest runs on URL-loading threads (the real engine asks it on the main thread for the
 //   bridge requests its web process answers itself); the controller registry is guarded by a lock for
 //   every add, remove and lookup. Commands never run there: the queue operations are posted to the main
-//   run loop without waiting, and reach the queue only if it is still alive then.
+//   run loop without waiting, and reach the queue only if it is still alive then. Asked on the main
+//   thread, a request's commands join the queue at once (so that they keep their place among the page's
+//   other batches, which arrive there too) and only the pass is posted.
 // - The whitelist is the one of the first controller registered and is never replaced; without one no
 //   request is refused.
 // - A request whose number is not registered (another web view, a controller already gone) is never

@@ -101,6 +101,13 @@ void EvaluationQueue::scheduleSend()
 
 void EvaluationQueue::deliver(std::vector<Completion>& completions, std::vector<std::string>& texts)
 {
+    if (m_deferral.defer && m_deferral.isDeferring()) {
+        m_deferral.defer([shared = m_shared, completions = std::move(completions), texts = std::move(texts)]() mutable {
+            for (std::size_t i = 0; i < completions.size() && shared->queue; ++i)
+                completions[i](std::move(texts[i]));
+        });
+        return;
+    }
     // Answers that come during a synchronous wait, and those behind them, wait for a turn of their own.
     if (m_holds > 0 || !m_deferred.empty()) {
         for (std::size_t i = 0; i < completions.size(); ++i)

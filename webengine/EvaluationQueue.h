@@ -42,6 +42,14 @@ public:
     EvaluationQueue(const EvaluationQueue&) = delete;
     EvaluationQueue& operator=(const EvaluationQueue&) = delete;
 
+    // Where results wait while the owner defers its events, so that they keep their place among the
+    // owner's other events (the page's messages); without it they wait in this queue, behind a hold.
+    struct Deferral {
+        std::function<bool()> isDeferring;
+        std::function<void(std::function<void()>)> defer;
+    };
+    void setDeferral(Deferral deferral) { m_deferral = std::move(deferral); }
+
     void add(std::string script, Completion completion);
     void sendPending();
     void hold();
@@ -79,6 +87,7 @@ private:
     int m_holds = 0;
     // Shared with the engine's callbacks: they find the queue gone through it.
     std::shared_ptr<Shared> m_shared;
+    Deferral m_deferral;
 };
 
 } // namespace webengine

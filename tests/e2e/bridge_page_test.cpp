@@ -62,6 +62,9 @@ public:
     }
 
     // The XHR path: the web process answered the request already and hands over its headers.
+    // Pokes to ignore, as if they never came (the commands stay in the page's queue).
+    int pokesToLose = 0;
+
     void handleBridgeRequest(const std::string& url, const webengine::HeaderList& headers, const std::string&) override
     {
         bridgeURLs.push_back(url);
@@ -76,6 +79,10 @@ public:
             return;
         }
         pokes.push_back(std::stoi(*rc));
+        if (pokesToLose > 0) {
+            --pokesToLose;
+            return;
+        }
         fetchAndRun("xhr");
     }
 
@@ -286,6 +293,51 @@ TEST_F(BridgePageTest, TheBenchPageMeasuresEverySignalPathAndItsBurst)
                   path == "xhr" ? 2 * 12 + 3 * 300 : 12 + 2 * 300);
     }
     EXPECT_EQ(m_native.pokes.size(), 12u + 1u);
+}
+
+// Calls made one per task while the native side owes the page an answer wait in the queue and come back
+// with it: far fewer signals than calls, every call answered once, in order.
+TEST_F(BridgePageTest, CallsMadeWhileTheNativeSideIsComingBackTravelWithoutSignalsOfTheirOwn)
+{
+    loadPage("window.addEventListener('message', function (e) { if (e.data === 'next') next(); });"
+             "var made = 0, order = [];"
+             "function next() {"
+             "  var i = made++;"
+             "  exec(function () { order.push(i); }, ko, 'Cache', 'clear', [i]);"
+             "  if (made < 200) { window.postMessage('next', '*'); }"
+             "}");
+    for (const std::string path : {"xhr", "iframe", "hash"}) {
+        SCOPED_TRACE(path);
+        const size_t calls = m_native.calls.size();
+        const size_t signals = m_native.bridgeURLs.size();
+        eval("exec.setJsToNativeBridgeMode('" + path + "'); made = 0; order = []; next(); 0");
+        ASSERT_TRUE(waitForPage("order.length == 200"));
+        EXPECT_EQ(eval("order.every(function (v, i) { return v === i; })"), "true");
+        EXPECT_EQ(eval("exec.pendingCallbackCount()"), "0");
+        EXPECT_EQ(m_native.calls.size(), calls + 200);
+        if (path == "xhr") {
+            EXPECT_LT(m_native.bridgeURLs.size() - signals, 100u) << "most calls rode back on an answer";
+        }
+    }
+}
+
+// A signal lost on its way (a stale poke, a frame that did not navigate) costs a moment, not the calls:
+// the page signals again when the native side has not come back.
+TEST_F(BridgePageTest, ASignalThatNeverArrivesIsSentAgain)
+{
+    loadPage("var pad = new Array(5000).join('x');");
+    m_native.pokesToLose = 1;
+    eval("answers = []; exec(ok, ko, 'Cache', 'clear', ['first', pad]); 0");
+    ASSERT_TRUE(waitForPage("answers.length == 1"));
+    ASSERT_EQ(m_native.calls.size(), 1u);
+    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2})) << "the lost poke and the one sent again";
+    // A call made while the page waited for the lost poke's answer goes with the one sent again.
+    m_native.pokesToLose = 1;
+    eval("answers = []; exec(ok, ko, 'Cache', 'clear', [1, pad]);"
+         " setTimeout(function () { exec(ok, ko, 'Cache', 'clear', [2]); }, 10); 0");
+    ASSERT_TRUE(waitForPage("answers.length == 2"));
+    EXPECT_EQ(m_native.calls.size(), 3u);
+    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2, 3, 4}));
 }
 
 } // namespace

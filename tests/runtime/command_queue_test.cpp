@@ -1,4 +1,5 @@
 #include "runtime/HYBCommandQueue.h"
+#include "runtime/HYBPluginResult.h"
 
 #include "platform/VirtualClock.h"
 
@@ -27,6 +28,11 @@ std::string probeBatch(int count, const std::string& prefix, std::size_t padding
         batch += probeCommand(prefix + std::to_string(i), "\"" + prefix + std::to_string(i) + std::string(padding, ' ') + "\"");
     }
     return batch + "]";
+}
+
+// Turns the main loop a little, for what the last pass posted to it.
+void settle() {
+    hybtest::runMainUntil([] { return false; }, std::chrono::milliseconds(20));
 }
 
 std::vector<std::string> prefixes(const std::vector<std::string>& calls) {
@@ -74,7 +80,9 @@ TEST(HYBCommandQueue, BatchesThatDoNotParseAreDroppedWithoutStallingTheQueue) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("ERROR: Command batch dropped: "); }),
               2) << "the object and the cut object";
     EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: "));
-    EXPECT_TRUE(bridge.evaluated().empty()) << "no callback id could be read: nothing to answer";
+    // No callback id could be read, so nothing is answered; the page hears from this side again by a fetch.
+    settle();
+    EXPECT_EQ(bridge.evaluated(), std::vector<std::string>{"hybrid.require('hybrid/exec').nativeFetchMessages()"});
 }
 
 TEST(HYBCommandQueue, BadEntriesAreAnsweredWhereTheirCallbackIdCanBeReadAndTheRestOfTheBatchRuns) {
@@ -196,18 +204,27 @@ TEST(HYBCommandQueue, CommandsQueuedByARunningActionRunInTheSamePass) {
 
 TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) {
     Bridge bridge;
+    // The page's queue: each fetch takes what it holds.
+    std::vector<std::string> pageQueue;
     int fetches = 0;
     bridge.host->view->page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
         if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
             return std::nullopt;
         ++fetches;
-        return "[" + probeCommand("f" + std::to_string(fetches), std::to_string(fetches)) + "]";
+        std::string batch;
+        for (const std::string& command : pageQueue)
+            batch += (batch.empty() ? "[" : ",") + command;
+        pageQueue.clear();
+        return batch.empty() ? batch : batch + "]";
     });
+    auto pageCalls = [&](int n) { pageQueue.push_back(probeCommand("f" + std::to_string(n), std::to_string(n))); };
     bridge.queue->resetRequestId();
+    pageCalls(1);
     bridge.queue->processXhrExecBridgePoke(3);
     EXPECT_EQ(fetches, 0);
     bridge.queue->processXhrExecBridgePoke(1);
     EXPECT_EQ(fetches, 1);
+    pageCalls(2);
     bridge.queue->processXhrExecBridgePoke(3);
     EXPECT_EQ(fetches, 2);
     bridge.queue->processXhrExecBridgePoke(2);
@@ -216,12 +233,68 @@ TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) 
     EXPECT_TRUE(bridge.probe->calls.empty());
     ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 2; }));
     EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:1", "run:2"}));
+    // They sent no answer: the queue comes back to the page once more, and finds nothing.
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return fetches == 3; }));
 
     bridge.queue->resetRequestId();
     bridge.queue->processXhrExecBridgePoke(4);
-    EXPECT_EQ(fetches, 2);
-    bridge.queue->processXhrExecBridgePoke(1);
     EXPECT_EQ(fetches, 3);
+    bridge.queue->processXhrExecBridgePoke(1);
+    EXPECT_EQ(fetches, 4);
+}
+
+// The page queues its calls without a signal while it waits for this side to come back: after each batch
+// it hands over, it hears from this side again, by an answer when one went, otherwise by a fetch.
+TEST(HYBCommandQueue, ThePageHearsBackOnceAfterEachBatchItHandsOver) {
+    const std::string fetch = "hybrid.require('hybrid/exec').nativeFetchMessages()";
+    auto countOf = [](const std::vector<std::string>& scripts, const std::string& script) {
+        return std::count(scripts.begin(), scripts.end(), script);
+    };
+    {
+        SCOPED_TRACE("no command answers: one fetch, after the batch has run");
+        Bridge bridge;
+        bridge.queue->enqueueCommandBatch(probeBatch(3, "quiet"));
+        bridge.queue->executePending();
+        EXPECT_TRUE(bridge.evaluated().empty()) << "the fetch waits behind what the pass posted";
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !bridge.evaluated().empty(); }));
+        settle();
+        EXPECT_EQ(bridge.evaluated(), std::vector<std::string>{fetch});
+    }
+    {
+        SCOPED_TRACE("an answer went: it takes the page's queue, no fetch");
+        Bridge bridge;
+        bridge.probe->onRun = [&](const HYBInvokedUrlCommand& command) {
+            bridge.delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Ok, "done"), command.callbackId());
+        };
+        bridge.queue->enqueueCommandBatch(probeBatch(2, "loud"));
+        bridge.queue->executePending();
+        settle();
+        EXPECT_EQ(bridge.evaluated().size(), 2u);
+        EXPECT_EQ(countOf(bridge.evaluated(), fetch), 0);
+    }
+    {
+        SCOPED_TRACE("answers held back to a later turn count as well");
+        Bridge bridge;
+        bridge.probe->onRun = [&](const HYBInvokedUrlCommand& command) {
+            bridge.delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Ok, "later"), command.callbackId());
+        };
+        bridge.queue->enqueueCommandBatch(probeBatch(1, "held"));
+        bridge.delegate->flushCommandQueueWithDelayedJs();
+        EXPECT_TRUE(bridge.evaluated().empty());
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !bridge.evaluated().empty(); }));
+        settle();
+        EXPECT_EQ(bridge.evaluated().size(), 1u);
+        EXPECT_EQ(countOf(bridge.evaluated(), fetch), 0);
+    }
+    {
+        SCOPED_TRACE("a batch that does not parse is still a batch handed over");
+        Bridge bridge;
+        hybtest::LogCapture log;
+        bridge.queue->enqueueCommandBatch("{\"a\":1}");
+        bridge.queue->executePending();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !bridge.evaluated().empty(); }));
+        EXPECT_EQ(bridge.evaluated(), std::vector<std::string>{fetch});
+    }
 }
 
 TEST(HYBCommandQueue, AfterDisposeNoPluginIsReached) {

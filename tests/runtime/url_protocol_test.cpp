@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <utility>
 
 using namespace runtime;
 using runtime::testing::Bridge;
@@ -35,13 +36,18 @@ protected:
         HYBURLProtocol::resetForTesting();
         whitelist = std::make_shared<const HYBWhitelist>(std::vector<std::string>{"http://allowed.example"});
         HYBURLProtocol::registerViewController(kNumber, whitelist, bridge.queue);
-        bridge.host->view->page().setAnswer("hybrid.require('hybrid/exec').nativeFetchMessages()",
-                                            "[" + probeCommand("cb1", "\"fetched\"") + "]");
+        // The page's queue holds one command from each poke until a fetch takes it.
+        bridge.host->view->page().setScriptHandler([this](std::string_view script) -> std::optional<std::string> {
+            if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
+                return std::nullopt;
+            return std::exchange(pageHasCommand, false) ? "[" + probeCommand("cb1", "\"fetched\"") + "]" : "";
+        });
     }
     void TearDown() override { HYBURLProtocol::resetForTesting(); }
 
     // Sends the request as the page's XHR and waits for its answer.
     platform::HeadlessWebView::XHRResult send(platform::URLRequest request) {
+        pageHasCommand = true;
         std::optional<platform::HeadlessWebView::XHRResult> answer;
         bridge.host->view->pageSendsRequest(std::move(request), [&](platform::HeadlessWebView::XHRResult result) { answer = result; });
         EXPECT_TRUE(hybtest::runMainUntil([&] { return answer.has_value(); }));
@@ -52,10 +58,13 @@ protected:
         bool reached = false;
         platform::RunLoop::main().perform([&] { reached = true; });
         EXPECT_TRUE(hybtest::runMainUntil([&] { return reached; }));
+        // And the page's answers, with the queue's coming back to the page after them.
+        hybtest::runMainUntil([] { return false; }, std::chrono::milliseconds(30));
     }
 
     Bridge bridge;
     std::shared_ptr<const HYBWhitelist> whitelist;
+    bool pageHasCommand = false;
 };
 
 TEST_F(URLProtocolTest, APokeIsAnsweredAtOnceAndFetchesCommandsOnTheMainThread) {
@@ -74,6 +83,7 @@ TEST_F(URLProtocolTest, PokesAreAcceptedOnlyByTheRequestIdRule) {
     settle();
     EXPECT_TRUE(bridge.probe->calls.empty()) << "the first poke after a reset must be 1";
     send(bridgeRequest({{"vc", vc}, {"rc", "1"}}));
+    settle();
     send(bridgeRequest({{"vc", vc}, {"rc", "1"}}));
     settle();
     EXPECT_EQ(bridge.probe->calls.size(), 1u) << "a repeated id is refused";

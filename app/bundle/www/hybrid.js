@@ -14,7 +14,9 @@
  *   'hash'      a change of location.hash to "%01" or "%02" (alternating) followed by the escaped batch.
  * The native side fetches queued commands by evaluating exec.nativeFetchMessages(), runs script through
  * exec.nativeEvalAndFetch(fn) and answers with exec.nativeCallback(id, status, message, keepCallback); each of
- * the three returns the commands queued meanwhile, which the native side runs next.
+ * the three returns the commands queued meanwhile, which the native side runs next. Once told, or once it
+ * has taken commands, the native side comes back to the page (with answers, or to fetch): until then new
+ * calls wait in the queue without a signal of their own (on the 'xhr' and 'iframe' paths).
  *
  * Document events: hybrid.fireDocumentEvent(type, data, noDetach) ('pause', 'resume', 'resign', 'active', ...);
  * 'deviceready' fires once, after the document is parsed; a handler added later still runs. The Diagnostic
@@ -102,6 +104,14 @@
         var hashFlip = false;
         var signalFrame = null;
         var signalScheduled = false;
+        // True from a signal, or from the native side taking commands, until it takes the queue again and
+        // finds it empty: meanwhile it is sure to come back (with the answers, or to fetch the queue), so
+        // calls made then wait in the queue and travel together, without a signal each. A signal that never
+        // reaches the native side (a stale poke, a frame that did not navigate) is given NATIVE_LATE_MS; then
+        // the page signals again.
+        var nativeComing = false;
+        var nativeLateTimer = null;
+        var NATIVE_LATE_MS = 50;
 
         // JSON text made pure ASCII (every other character escaped), so it can travel in a header.
         function asciiJSON(text) {
@@ -152,6 +162,32 @@
             return text;
         }
 
+        function expectNative(coming) {
+            nativeComing = coming;
+            if (nativeLateTimer !== null) {
+                global.clearTimeout(nativeLateTimer);
+                nativeLateTimer = null;
+            }
+            if (coming) {
+                nativeLateTimer = global.setTimeout(nativeIsLate, NATIVE_LATE_MS);
+            }
+        }
+
+        function nativeIsLate() {
+            nativeLateTimer = null;
+            nativeComing = false;
+            if (queue.length && nativeContextDepth === 0 && !signalScheduled) {
+                signalNative();
+            }
+        }
+
+        // The queue as the native side takes it: having taken commands, it runs them and comes back.
+        function nativeTake() {
+            var text = takeQueue();
+            expectNative(text !== '');
+            return text;
+        }
+
         function signalByXHR() {
             var xhr = new XMLHttpRequest();
             xhr.open('GET', '/!hyb_exec?' + (+new Date()), true);
@@ -186,9 +222,16 @@
             global.location.hash = (hashFlip ? '%01' : '%02') + encodeURIComponent(batch);
         }
 
+        // A fragment signal is a question the native side answers before anything that was on its way to it
+        // (a batch handed back by an answer's script): it must not follow commands that wait to be taken, so
+        // that path signals for every call, as it always did.
+        function waitsForNative() {
+            return nativeComing && bridgeMode !== modes.hash;
+        }
+
         function signalNative() {
             signalScheduled = false;
-            if (!queue.length) { return; }
+            if (!queue.length || waitsForNative()) { return; }
             if (bridgeMode === modes.iframe) {
                 signalByFrame();
             } else if (bridgeMode === modes.hash) {
@@ -196,6 +239,7 @@
             } else {
                 signalByXHR();
             }
+            expectNative(true);
         }
 
         function exec(success, fail, service, action, args) {
@@ -226,9 +270,10 @@
                 callbacks[callbackId] = { success: success, fail: fail };
             }
             queue.push(command);
-            // Inside native script the native side takes the queue from the script's answer. Otherwise it is
-            // told once, after the page's current script: the calls made meanwhile travel as one batch.
-            if (nativeContextDepth === 0 && !signalScheduled) {
+            // Inside native script the native side takes the queue from the script's answer, and while it is
+            // coming back anyway it takes it then. Otherwise it is told once, after the page's current script:
+            // the calls made meanwhile travel as one batch.
+            if (nativeContextDepth === 0 && !signalScheduled && !waitsForNative()) {
                 signalScheduled = true;
                 Promise.resolve().then(signalNative);
             }
@@ -242,7 +287,7 @@
         exec.jsToNativeBridgeMode = function () { return bridgeMode; };
 
         exec.nativeFetchMessages = function () {
-            return takeQueue();
+            return nativeTake();
         };
 
         exec.nativeEvalAndFetch = function (fn) {
@@ -252,7 +297,7 @@
             } finally {
                 nativeContextDepth -= 1;
             }
-            return takeQueue();
+            return nativeTake();
         };
 
         exec.nativeCallback = function (callbackId, status, message, keepCallback) {
@@ -274,7 +319,7 @@
             } finally {
                 nativeContextDepth -= 1;
             }
-            return takeQueue();
+            return nativeTake();
         };
 
         // The number of callbacks still waiting (for tests and the bench page).
