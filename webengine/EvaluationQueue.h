@@ -1,21 +1,20 @@
 // Script evaluations of one WebKit view that nobody waits for: the page's answers and the like.
 //
-// Scripts asked for within one turn of the main loop go to the page together, in one evaluation (of at
-// most 2,000 scripts) that runs each of them in order and hands back each one's own result text, so a
-// burst of answers costs one trip to the web process instead of one per answer.
+// Scripts asked for within one turn of the main loop go to the page together, in one "hyb.eval" message
+// (of at most 2,000 scripts) to the web-process module, which evaluates each in order in the page and
+// replies with each one's own result text: a burst of answers costs one trip to the web process instead of
+// one per answer, and results come back as text (this process runs no script engine for them).
 //
 // Guarantees:
 // - Main thread only. Scripts run in the page in the order they were added; completions come in the same
-//   order, each with its own script's result ("" for undefined, null, an exception or a failed
-//   evaluation), from the main loop (the engine's answer), never inline in add().
+//   order, each with its own script's result ("" for undefined, null, a function, an exception or a
+//   failed evaluation), from the main loop (the engine's answer), never inline in add().
 // - Nothing is sent while the queue is held (a synchronous evaluation is waiting): no evaluation starts
 //   inside another one's wait. Results that come meanwhile reach their completions on a later turn, after
 //   the wait. sendPending() sends what waits at once, so that a synchronous evaluation asked next runs
 //   after it.
-// - Only scripts that are expressions share an evaluation (the combined text is checked in this process
-//   before it is sent, so a script that is not one never takes the others down with it); the rest go
-//   alone, in their place, as do all of them before any evaluation of the process has answered (the check
-//   uses the script context results come in). Each script keeps its own exceptions.
+// - Each script is evaluated on its own (any script text, each with its own exceptions); a script longer
+//   than 64 KiB goes in a message of its own.
 // - Destroying the queue drops what waits; completions of evaluations under way are dropped too.
 #pragma once
 
@@ -57,17 +56,6 @@ public:
     // Hands results to their completions, in order (from the engine's answers).
     void deliver(std::vector<Completion>& completions, std::vector<std::string>& texts);
 
-    // The script that evaluates each expression in order, each inside its own function (so that it sees
-    // only global names) and its own try, and gives the JSON text of the array of their result texts.
-    static std::string combinedScript(const std::vector<std::string_view>& expressions);
-    // The result texts in the answer of a combined script of `count` expressions; nothing when the
-    // answer is not such an array.
-    static std::optional<std::vector<std::string>> resultTexts(std::string_view answer, std::size_t count);
-    // Whether the script may be one expression; false for scripts that begin like a statement whose
-    // meaning would change as an expression (a block, a declaration) or end with ";". Only a hint: the
-    // combined text is checked before it is sent.
-    static bool mayBeExpression(std::string_view script);
-
 private:
     struct Pending {
         std::string script;
@@ -76,8 +64,7 @@ private:
 
     void scheduleSend();
     void deliverDeferred();
-    void sendAlone(Pending pending);
-    void sendTogether(std::vector<Pending> group);
+    void send(std::vector<Pending> group);
 
     WebKitWebView* m_view;
     std::vector<Pending> m_pending;

@@ -5,84 +5,88 @@
 #include <webkit2/webkit2.h>
 
 #include <memory>
-#include <optional>
 
 namespace webengine {
 
 namespace {
 
-struct Evaluation {
-    bool done = false;
-    std::string result;
-    std::optional<std::string> failure;
-};
+// The module's message: (in the engine's world?, scripts) one way, the results ("aay") the other.
+constexpr const char* kEvalMessage = "hyb.eval";
 
-using SharedEvaluation = std::shared_ptr<Evaluation>;
-
-// Results arrive as values of a script context of this process that WebKit makes on demand and drops after
-// a while; keeping it spares making a new virtual machine for each burst of evaluations (and tearing one
-// down, which the sanitizer builds misreport inside the engine's library).
-JSCContext*& keptContext()
+// The texts of a reply; nothing when it is not `count` texts.
+std::optional<std::vector<std::string>> replyTexts(GVariant* parameters, std::size_t count)
 {
-    static JSCContext* kept = nullptr;
-    return kept;
-}
-
-void keepResultContext(JSCValue* value)
-{
-    if (!keptContext())
-        keptContext() = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
-}
-
-void onEvaluated(GObject* source, GAsyncResult* asyncResult, gpointer data)
-{
-    std::unique_ptr<SharedEvaluation> evaluation(static_cast<SharedEvaluation*>(data));
-    GError* error = nullptr;
-    JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), asyncResult, &error);
-    Evaluation& state = **evaluation;
-    state.done = true;
-    if (value) {
-        state.result = scriptResultText(value);
-        g_object_unref(value);
-    } else {
-        // A script that throws answers "" like any failed evaluation; the reason is kept for the log.
-        state.failure = error ? error->message : "evaluation failed";
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("aay")) || g_variant_n_children(parameters) != count)
+        return std::nullopt;
+    std::vector<std::string> texts;
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        GVariant* item = g_variant_get_child_value(parameters, i);
+        gsize length = 0;
+        const auto* data = static_cast<const char*>(g_variant_get_fixed_array(item, &length, 1));
+        texts.emplace_back(data ? data : "", data ? length : 0);
+        g_variant_unref(item);
     }
-    if (error)
-        g_error_free(error);
+    return texts;
 }
+
+struct Sent {
+    std::size_t count;
+    ScriptEvaluator::Results results;
+};
 
 } // namespace
 
-JSCContext* scriptResultContext()
+void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> scripts, ScriptWorld world, Results results)
 {
-    return keptContext();
-}
-
-std::string scriptResultText(JSCValue* value)
-{
-    if (!value)
-        return {};
-    keepResultContext(value);
-    if (jsc_value_is_undefined(value) || jsc_value_is_null(value))
-        return {};
-    char* text = jsc_value_to_string(value);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
+    GVariantBuilder texts;
+    g_variant_builder_init(&texts, G_VARIANT_TYPE("aay"));
+    for (std::string& script : scripts) {
+        g_variant_builder_add_value(&texts, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, script.data(), script.size(), 1));
+        // The message holds its own copy: this one goes at once, not after the whole group.
+        std::string().swap(script);
+    }
+    GVariant* parameters = g_variant_new("(b@aay)", world == ScriptWorld::Engine, g_variant_builder_end(&texts));
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(kEvalMessage, parameters), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Sent> sent(static_cast<Sent*>(data));
+            GError* error = nullptr;
+            WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            std::optional<std::vector<std::string>> texts;
+            if (reply) {
+                texts = replyTexts(webkit_user_message_get_parameters(reply), sent->count);
+                g_object_unref(reply);
+            }
+            if (texts) {
+                sent->results(std::move(*texts));
+            } else {
+                sent->results(platform::Error(kWebEngineErrorDomain, kEvaluationFailed,
+                                              std::string("the page did not answer: ") + (error ? error->message : "unreadable reply")));
+            }
+            if (error)
+                g_error_free(error);
+        },
+        new Sent{scripts.size(), std::move(results)});
 }
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,
                                                         std::chrono::milliseconds timeout)
 {
+    struct Evaluation {
+        bool done = false;
+        std::string result;
+    };
     auto evaluation = std::make_shared<Evaluation>();
-    webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()), nullptr, nullptr,
-                                        nullptr, onEvaluated, new SharedEvaluation(evaluation));
+    send(view, {script}, ScriptWorld::Page, [evaluation](platform::Result<std::vector<std::string>> texts) {
+        evaluation->done = true;
+        // A page that did not answer gives "" like a script that throws.
+        if (texts.ok())
+            evaluation->result = std::move(texts->front());
+    });
     runNestedLoopUntil([&] { return evaluation->done; }, timeout);
     if (!evaluation->done)
         return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "script evaluation timed out");
-    if (evaluation->failure)
-        return std::string();
     return std::move(evaluation->result);
 }
 

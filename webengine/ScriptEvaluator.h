@@ -1,38 +1,45 @@
-// Synchronous script evaluation in a WebKit web view: what the web view's "evaluate and return the string
-// result" means on this engine.
+// Script evaluation in a WebKit web view's page, through the web-process module: what the web view's
+// "evaluate and return the string result" means on this engine.
 //
-// The engine evaluates asynchronously, so the call runs nested turns of the GLib default main context until
-// the answer or the time-out comes. Guarantees and traps:
-// - Re-entrant: other sources (timers, posted work, other bridge calls, even another evaluation) may run
-//   inside the wait. The state the answer lands in lives on the heap and is shared with the engine's
-//   callback, so an answer arriving after the time-out finds valid memory and is dropped.
-// - The result is the script's completion value as text, as the web view gives it: "" for undefined,
-//   null and exceptions; other values in their script string form.
+// Scripts go to the module in a "hyb.eval" message; it evaluates each in order in the page's main frame
+// (in the page's own world, or in the engine's world, which the page's script cannot reach) and replies
+// with each one's result as text. This process runs no script engine for results. Guarantees and traps:
+// - A result is the script's completion value as text: "" for undefined, null, a function and an
+//   exception (a toString that throws included); other values in their script string form.
+// - Messages to one page are taken in the order they were sent.
+// - evaluate() is synchronous: it runs nested turns of the GLib default main context until the answer or
+//   the time-out comes, so other sources (timers, posted work, other bridge calls, even another
+//   evaluation) may run inside the wait. The state the answer lands in lives on the heap and is shared
+//   with the reply's callback, so an answer arriving after the time-out finds valid memory and is dropped.
 // - Main thread only.
 #pragma once
 
 #include "platform/Error.h"
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _WebKitWebView WebKitWebView;
-typedef struct _JSCValue JSCValue;
-typedef struct _JSCContext JSCContext;
 
 namespace webengine {
 
 inline constexpr const char* kWebEngineErrorDomain = "HYBWebEngine";
 enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3 };
 
-// A script's result as the web view gives it (see above); keeps the context the value belongs to.
-std::string scriptResultText(JSCValue* value);
-// The script context of this process that results belong to, once a result came (null before): the one
-// virtual machine of this process, also used to check script text.
-JSCContext* scriptResultContext();
+enum class ScriptWorld { Page, Engine };
 
 class ScriptEvaluator {
 public:
+    // The results of scripts sent together, one text each, or the reason none came (the page's process
+    // ended, the view went away).
+    using Results = std::function<void(platform::Result<std::vector<std::string>> texts)>;
+
+    // Sends the scripts without waiting; `results` runs from the main loop when the page has run them all.
+    static void send(WebKitWebView* view, std::vector<std::string> scripts, ScriptWorld world, Results results);
+
     static platform::Result<std::string> evaluate(WebKitWebView* view, const std::string& script,
                                                   std::chrono::milliseconds timeout);
 };

@@ -32,8 +32,6 @@ constexpr const char* kExecMessage = "hyb.exec";
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
-// The script world of the engine's own scripts in the page.
-constexpr const char* kEngineScriptWorld = "hyb-engine";
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
 // empty document every new frame starts with: the navigation is that frame's first load. A frame
 // added without a source, or whose source changed before the question, first loads "about:blank".
@@ -576,17 +574,11 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
     m_undoTarget = target;
     ++m_undoing;
-    auto* alive = new std::weak_ptr<bool>(m_alive);
-    webkit_web_view_evaluate_javascript(
-        m_view, script.c_str(), static_cast<gssize>(script.size()), kEngineScriptWorld, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::weak_ptr<bool>> alive(static_cast<std::weak_ptr<bool>*>(data));
-            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr))
-                g_object_unref(value);
-            if (alive->lock())
-                --fromView(WEBKIT_WEB_VIEW(source))->m_undoing;
-        },
-        alive);
+    ScriptEvaluator::send(m_view, {script}, ScriptWorld::Engine,
+                          [this, alive = std::weak_ptr<bool>(m_alive)](platform::Result<std::vector<std::string>>) {
+        if (alive.lock())
+            --m_undoing;
+    });
 }
 
 void WebKitEngine::onLoadTimeout()

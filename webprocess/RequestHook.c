@@ -11,6 +11,12 @@
  * process in a "hyb.exec" message over the engine's own channel, and the request itself is answered here,
  * 200 with an empty "text/plain" body, without a load through the network stack.
  *
+ * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
+ * an array of script texts (as bytes), each evaluated here, in order, in the main frame (in the page's world,
+ * or in the engine's own, which the page cannot reach), and answered with the array of their results as text
+ * ("" for undefined, null, a function, an exception). The results travel as plain text, so the UI process
+ * needs no script engine of its own for them.
+ *
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
  */
@@ -24,6 +30,7 @@
 #define EXEC_PATH "/!hyb_exec"
 #define EXEC_ANSWER "data:text/plain,"
 #define MAX_PENDING_NAVIGATIONS 64
+#define EVAL_MESSAGE "hyb.eval"
 
 /* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
  * first. Bounded: an allowed navigation that never loads is forgotten after MAX_PENDING_NAVIGATIONS more. */
@@ -134,10 +141,123 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     return FALSE;
 }
 
+/* A string with a lone surrogate has no UTF-8 form: each lone one becomes U+FFFD, as text read from the page
+ * anywhere else. */
+static char* well_formed_text(JSCContext* context, JSCValue* value)
+{
+    static const char fix[] =
+        "(function (s) { var out = '';"
+        "  for (var i = 0; i < s.length; i++) { var c = s.charCodeAt(i);"
+        "    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.length && (s.charCodeAt(i + 1) & 0xFC00) === 0xDC00) {"
+        "      out += s[i] + s[i + 1]; i++; }"
+        "    else { out += (c & 0xF800) === 0xD800 ? '\\uFFFD' : s[i]; } }"
+        "  return out; })";
+    char* text = NULL;
+    JSCValue* function = jsc_context_evaluate(context, fix, -1);
+    JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
+    if (fixed && !jsc_context_get_exception(context))
+        text = jsc_value_to_string(fixed);
+    jsc_context_clear_exception(context);
+    if (fixed)
+        g_object_unref(fixed);
+    if (function)
+        g_object_unref(function);
+    return text;
+}
+
+/* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). */
+static char* result_text(JSCContext* context, JSCValue* value)
+{
+    if (jsc_context_get_exception(context)) {
+        jsc_context_clear_exception(context);
+        return g_strdup("");
+    }
+    if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value) || jsc_value_is_function(value))
+        return g_strdup("");
+    char* text = jsc_value_to_string(value);
+    if (jsc_context_get_exception(context)) { /* a toString that throws */
+        jsc_context_clear_exception(context);
+        g_free(text);
+        return g_strdup("");
+    }
+    if ((!text || !*text) && jsc_value_is_string(value)) {
+        /* Empty, or a string without a UTF-8 form (its JSON form, with escapes, tells which). */
+        char* json = jsc_value_to_json(value, 0);
+        if (json && strcmp(json, "\"\"") != 0) {
+            g_free(text);
+            text = well_formed_text(context, value);
+        }
+        g_free(json);
+    }
+    return text ? text : g_strdup("");
+}
+
+static GVariant* bytes_variant(const char* data, gsize length)
+{
+    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data, length, 1);
+}
+
+/* The world of the engine's own scripts: the page's script cannot reach it, nor replace what it calls. */
+static WebKitScriptWorld* engine_world(void)
+{
+    static WebKitScriptWorld* world = NULL;
+    if (!world)
+        world = webkit_script_world_new_with_name("hyb-engine");
+    return world;
+}
+
+/* Evaluates each script of a "hyb.eval" message ((in the engine's world?, scripts as "aay")) in the page's
+ * main frame and replies with their results ("aay"). */
+static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
+{
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    GVariantBuilder results;
+    g_variant_builder_init(&results, G_VARIANT_TYPE("aay"));
+    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(baay)"))) {
+        gboolean in_engine_world = FALSE;
+        GVariant* scripts = NULL;
+        g_variant_get(parameters, "(b@aay)", &in_engine_world, &scripts);
+        /* Deprecated without a successor: the other way to the main frame is to keep it from each window
+         * object's clearing, which this does in one call. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        WebKitFrame* frame = webkit_web_page_get_main_frame(page);
+#pragma GCC diagnostic pop
+        JSCContext* context = NULL;
+        if (frame)
+            context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
+                                      : webkit_frame_get_js_context(frame);
+        GVariantIter iter;
+        GVariant* item;
+        g_variant_iter_init(&iter, scripts);
+        while ((item = g_variant_iter_next_value(&iter))) {
+            gsize length = 0;
+            const char* script = g_variant_get_fixed_array(item, &length, 1);
+            char* text = NULL;
+            if (context && length) {
+                JSCValue* value = jsc_context_evaluate(context, script, (gssize)length);
+                text = result_text(context, value);
+                if (value)
+                    g_object_unref(value);
+            }
+            g_variant_builder_add_value(&results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
+            g_free(text);
+            g_variant_unref(item);
+        }
+        g_variant_unref(scripts);
+        if (context)
+            g_object_unref(context);
+    }
+    webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, g_variant_builder_end(&results)));
+}
+
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
 {
-    (void)page;
     (void)user_data;
+    if (strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0) {
+        evaluate_scripts(page, message);
+        return TRUE;
+    }
     if (strcmp(webkit_user_message_get_name(message), NAVIGATION_MESSAGE) != 0)
         return FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
