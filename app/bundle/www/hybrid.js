@@ -110,7 +110,8 @@
         // reaches the native side (a stale poke, a frame that did not navigate) is given NATIVE_LATE_MS; then
         // the page signals again.
         var nativeComing = false;
-        var nativeLateTimer = null;
+        var nativeComingSince = 0;  // when the native side last was told, or last took commands
+        var nativeLateTimer = null; // one timer while it is awaited, not one per call
         var NATIVE_LATE_MS = 50;
 
         // JSON text made pure ASCII (every other character escaped), so it can travel in a header.
@@ -164,17 +165,22 @@
 
         function expectNative(coming) {
             nativeComing = coming;
-            if (nativeLateTimer !== null) {
-                global.clearTimeout(nativeLateTimer);
-                nativeLateTimer = null;
-            }
             if (coming) {
-                nativeLateTimer = global.setTimeout(nativeIsLate, NATIVE_LATE_MS);
+                nativeComingSince = Date.now();
+                if (nativeLateTimer === null) {
+                    nativeLateTimer = global.setTimeout(checkNativeLate, NATIVE_LATE_MS);
+                }
             }
         }
 
-        function nativeIsLate() {
+        function checkNativeLate() {
             nativeLateTimer = null;
+            if (!nativeComing) { return; }
+            var waited = Date.now() - nativeComingSince;
+            if (waited >= 0 && waited < NATIVE_LATE_MS) {
+                nativeLateTimer = global.setTimeout(checkNativeLate, NATIVE_LATE_MS - waited);
+                return;
+            }
             nativeComing = false;
             if (queue.length && nativeContextDepth === 0 && !signalScheduled) {
                 signalNative();
