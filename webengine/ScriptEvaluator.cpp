@@ -10,7 +10,8 @@ namespace webengine {
 
 namespace {
 
-// The module's message: (in the engine's world?, scripts) one way, the results ("aay") the other.
+// The module's message: (in the engine's world?, scripts as "aay"), or one script for the page's world as
+// plain bytes ("ay"), one way; the results ("aay") the other.
 constexpr const char* kEvalMessage = "hyb.eval";
 
 // The texts of a reply; nothing when it is not `count` texts.
@@ -39,14 +40,24 @@ struct Sent {
 
 void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> scripts, ScriptWorld world, Results results)
 {
-    GVariantBuilder texts;
-    g_variant_builder_init(&texts, G_VARIANT_TYPE("aay"));
-    for (std::string& script : scripts) {
-        g_variant_builder_add_value(&texts, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, script.data(), script.size(), 1));
-        // The message holds its own copy: this one goes at once, not after the whole group.
-        std::string().swap(script);
+    GVariant* parameters = nullptr;
+    const std::size_t count = scripts.size();
+    if (count == 1 && world == ScriptWorld::Page) {
+        // One script travels as the message's bytes, its text held by the message rather than copied: a
+        // file's answer of many megabytes is not written out once more before the engine sends it.
+        auto* text = new std::string(std::move(scripts.front()));
+        parameters = g_variant_new_from_data(G_VARIANT_TYPE_BYTESTRING, text->data(), text->size(), TRUE,
+                                             [](gpointer held) { delete static_cast<std::string*>(held); }, text);
+    } else {
+        GVariantBuilder texts;
+        g_variant_builder_init(&texts, G_VARIANT_TYPE("aay"));
+        for (std::string& script : scripts) {
+            g_variant_builder_add_value(&texts, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, script.data(), script.size(), 1));
+            // The message holds its own copy: this one goes at once, not after the whole group.
+            std::string().swap(script);
+        }
+        parameters = g_variant_new("(b@aay)", world == ScriptWorld::Engine, g_variant_builder_end(&texts));
     }
-    GVariant* parameters = g_variant_new("(b@aay)", world == ScriptWorld::Engine, g_variant_builder_end(&texts));
     webkit_web_view_send_message_to_page(
         view, webkit_user_message_new(kEvalMessage, parameters), nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
@@ -67,7 +78,7 @@ void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> scripts
             if (error)
                 g_error_free(error);
         },
-        new Sent{scripts.size(), std::move(results)});
+        new Sent{count, std::move(results)});
 }
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,

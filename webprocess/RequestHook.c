@@ -206,17 +206,37 @@ static WebKitScriptWorld* engine_world(void)
     return world;
 }
 
-/* Evaluates each script of a "hyb.eval" message ((in the engine's world?, scripts as "aay")) in the page's
- * main frame and replies with their results ("aay"). */
+/* Evaluates one script of a "hyb.eval" message and adds its result to the reply's. */
+static void evaluate_one(JSCContext* context, GVariant* script_bytes, GVariantBuilder* results)
+{
+    gsize length = 0;
+    const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
+    char* text = NULL;
+    if (context && length) {
+        JSCValue* value = jsc_context_evaluate(context, script, (gssize)length);
+        text = result_text(context, value);
+        if (value)
+            g_object_unref(value);
+    }
+    g_variant_builder_add_value(results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
+    g_free(text);
+}
+
+/* Evaluates the scripts of a "hyb.eval" message in the page's main frame and replies with their results
+ * ("aay"). The message holds (in the engine's world?, scripts as "aay"), or one script for the page's world
+ * as plain bytes ("ay"), the form a long one comes in: it reaches the page without being copied into a
+ * container first. */
 static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
 {
     GVariant* parameters = webkit_user_message_get_parameters(message);
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE("aay"));
-    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(baay)"))) {
+    const gboolean alone = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_BYTESTRING);
+    if (alone || (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(baay)")))) {
         gboolean in_engine_world = FALSE;
         GVariant* scripts = NULL;
-        g_variant_get(parameters, "(b@aay)", &in_engine_world, &scripts);
+        if (!alone)
+            g_variant_get(parameters, "(b@aay)", &in_engine_world, &scripts);
         /* Deprecated without a successor: the other way to the main frame is to keep it from each window
          * object's clearing, which this does in one call. */
 #pragma GCC diagnostic push
@@ -227,24 +247,18 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
         if (frame)
             context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
                                       : webkit_frame_get_js_context(frame);
-        GVariantIter iter;
-        GVariant* item;
-        g_variant_iter_init(&iter, scripts);
-        while ((item = g_variant_iter_next_value(&iter))) {
-            gsize length = 0;
-            const char* script = g_variant_get_fixed_array(item, &length, 1);
-            char* text = NULL;
-            if (context && length) {
-                JSCValue* value = jsc_context_evaluate(context, script, (gssize)length);
-                text = result_text(context, value);
-                if (value)
-                    g_object_unref(value);
+        if (alone) {
+            evaluate_one(context, parameters, &results);
+        } else {
+            GVariantIter iter;
+            GVariant* item;
+            g_variant_iter_init(&iter, scripts);
+            while ((item = g_variant_iter_next_value(&iter))) {
+                evaluate_one(context, item, &results);
+                g_variant_unref(item);
             }
-            g_variant_builder_add_value(&results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
-            g_free(text);
-            g_variant_unref(item);
+            g_variant_unref(scripts);
         }
-        g_variant_unref(scripts);
         if (context)
             g_object_unref(context);
     }
