@@ -27,6 +27,10 @@ public:
     static constexpr const char* kSmsAuthorizePath = "/connect/smsauthorize";
 
     SignInService();
+    // Stops the server first: its connection threads call the handlers, which write the members below.
+    ~SignInService() { m_server.stop(); }
+    SignInService(const SignInService&) = delete;
+    SignInService& operator=(const SignInService&) = delete;
 
     // "http://127.0.0.1:<port>", the value of the sign-in service setting.
     std::string baseURL() const;

@@ -42,6 +42,10 @@ public:
     };
 
     StatsCollector();
+    // Stops the server first: its connection threads call handle(), which writes the members below.
+    ~StatsCollector() { m_server.stop(); }
+    StatsCollector(const StatsCollector&) = delete;
+    StatsCollector& operator=(const StatsCollector&) = delete;
 
     std::string url() const { return m_server.url(kPath); }
     HTTPTestServer& server() { return m_server; }
