@@ -205,7 +205,7 @@ void benchPageInTheApplication(benchmark::State& state, const std::string& name)
 
 // ---- the baselines -----------------------------------------------------------------------------------
 
-// The baselines' measures (samples are the mean of 10 consecutive calls, as in the bench page), around a
+// The baselines' measures (samples are the mean of 50 consecutive calls, as in the bench page), around a
 // call(done) that each baseline page defines; fire(count, done) is its burst.
 const char* const kBaselineMeasures = R"(
 window.benchResults = null;
@@ -218,7 +218,7 @@ function roundTrips(count, done) {
     call(function (ok) {
       if (!ok) { window.benchResults = { error: 'a call failed' }; return; }
       i += 1; inGroup += 1;
-      if (inGroup === 10 || i === count) {
+      if (inGroup === 50 || i === count) {
         var now = performance.now();
         times.push((now - groupStarted) / inGroup); groupStarted = now; inGroup = 0;
       }
