@@ -176,13 +176,13 @@ void HYBCommandDelegateImpl::flushCommandQueueWithDelayedJs() {
 
 void HYBCommandDelegateImpl::evalJsHelper(std::string js) {
     std::shared_ptr<HYBCommandQueue> queue = m_commandQueue.lock();
-    // Counted when handed over, so that the pass that made it knows the page will hear from us.
-    if (queue)
-        queue->pageWillBeVisited();
     if (queue && isOnMainThread() && !m_delayResponses && queue->currentlyExecuting()) {
         evalJsHelper2(std::move(js));
         return;
     }
+    // Counted when handed over, so that the pass that made it knows the page will hear from us.
+    if (queue)
+        queue->pageWillBeVisited();
     platform::DispatchQueue::main()->async([weak = weak_from_this(), js = std::move(js)]() mutable {
         if (std::shared_ptr<HYBCommandDelegateImpl> self = weak.lock())
             self->evalJsHelper2(std::move(js));

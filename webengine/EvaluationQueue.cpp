@@ -23,9 +23,10 @@ struct EvaluationQueue::Shared {
     EvaluationQueue* queue; // null once the queue is gone
 };
 
-EvaluationQueue::EvaluationQueue(WebKitWebView* view)
+EvaluationQueue::EvaluationQueue(WebKitWebView* view, Deferral deferral)
     : m_view(view)
     , m_shared(std::make_shared<Shared>(Shared{this}))
+    , m_deferral(std::move(deferral))
 {
 }
 
@@ -52,43 +53,22 @@ void EvaluationQueue::scheduleSend()
     m_sendSource = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
         auto* self = static_cast<EvaluationQueue*>(data);
         self->m_sendSource = 0;
-        std::weak_ptr<Shared> shared = self->m_shared;
-        self->deliverDeferred();
-        if (auto alive = shared.lock(); alive && alive->queue)
-            self->sendPending();
+        self->sendPending();
         return G_SOURCE_REMOVE;
     }, this, nullptr);
 }
 
 void EvaluationQueue::deliver(std::vector<Completion>& completions, std::vector<std::string>& texts)
 {
-    if (m_deferral.defer && m_deferral.isDeferring()) {
-        m_deferral.defer([shared = m_shared, completions = std::move(completions), texts = std::move(texts)]() mutable {
-            for (std::size_t i = 0; i < completions.size() && shared->queue; ++i)
-                completions[i](std::move(texts[i]));
-        });
-        return;
-    }
-    // Answers that come during a synchronous wait, and those behind them, wait for a turn of their own.
-    if (m_holds > 0 || !m_deferred.empty()) {
-        for (std::size_t i = 0; i < completions.size(); ++i)
-            m_deferred.emplace_back(std::move(completions[i]), std::move(texts[i]));
-        scheduleSend();
-        return;
-    }
-    std::shared_ptr<Shared> shared = m_shared;
-    for (std::size_t i = 0; i < completions.size() && shared->queue; ++i)
-        completions[i](std::move(texts[i])); // a completion may drop the engine, and this queue with it
-}
-
-void EvaluationQueue::deliverDeferred()
-{
-    std::shared_ptr<Shared> shared = m_shared;
-    while (shared->queue && m_holds == 0 && !m_deferred.empty()) {
-        auto [completion, text] = std::move(m_deferred.front());
-        m_deferred.pop_front();
-        completion(std::move(text));
-    }
+    auto run = [shared = m_shared, completions = std::move(completions), texts = std::move(texts)]() mutable {
+        // A completion may drop the engine, and this queue with it.
+        for (std::size_t i = 0; i < completions.size() && shared->queue; ++i)
+            completions[i](std::move(texts[i]));
+    };
+    if (m_deferral.isDeferring())
+        m_deferral.defer(std::move(run));
+    else
+        run();
 }
 
 void EvaluationQueue::hold()
@@ -98,7 +78,7 @@ void EvaluationQueue::hold()
 
 void EvaluationQueue::release()
 {
-    if (--m_holds == 0 && (!m_pending.empty() || !m_deferred.empty()))
+    if (--m_holds == 0 && !m_pending.empty())
         scheduleSend();
 }
 

@@ -10,20 +10,17 @@
 //   order, each with its own script's result ("" for undefined, null, a function, an exception or a
 //   failed evaluation), from the main loop (the engine's answer), never inline in add().
 // - Nothing is sent while the queue is held (a synchronous evaluation is waiting): no evaluation starts
-//   inside another one's wait. Results that come meanwhile reach their completions on a later turn, after
-//   the wait. sendPending() sends what waits at once, so that a synchronous evaluation asked next runs
-//   after it.
+//   inside another one's wait. Results that come while the owner defers its events (during a wait, and
+//   until what it deferred has run) go to the owner's deferral, in their place among its other events.
+//   sendPending() sends what waits at once, so that a synchronous evaluation asked next runs after it.
 // - Each script is evaluated on its own (any script text, each with its own exceptions); a script longer
 //   than 64 KiB goes in a message of its own.
 // - Destroying the queue drops what waits; completions of evaluations under way are dropped too.
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 typedef struct _WebKitWebView WebKitWebView;
@@ -36,25 +33,22 @@ public:
     // What the engine's callbacks hold: it tells them whether the queue is still there.
     struct Shared;
 
-    explicit EvaluationQueue(WebKitWebView* view);
-    ~EvaluationQueue();
-    EvaluationQueue(const EvaluationQueue&) = delete;
-    EvaluationQueue& operator=(const EvaluationQueue&) = delete;
-
-    // Where results wait while the owner defers its events, so that they keep their place among the
-    // owner's other events (the page's messages); without it they wait in this queue, behind a hold.
+    // How the owner holds back its events: whether it does now, and where such an event waits. Results
+    // wait there too, so that they keep their place among the owner's other events (the page's messages).
     struct Deferral {
         std::function<bool()> isDeferring;
         std::function<void(std::function<void()>)> defer;
     };
-    void setDeferral(Deferral deferral) { m_deferral = std::move(deferral); }
+
+    EvaluationQueue(WebKitWebView* view, Deferral deferral);
+    ~EvaluationQueue();
+    EvaluationQueue(const EvaluationQueue&) = delete;
+    EvaluationQueue& operator=(const EvaluationQueue&) = delete;
 
     void add(std::string script, Completion completion);
     void sendPending();
     void hold();
     void release();
-    // Hands results to their completions, in order (from the engine's answers).
-    void deliver(std::vector<Completion>& completions, std::vector<std::string>& texts);
 
 private:
     struct Pending {
@@ -63,13 +57,12 @@ private:
     };
 
     void scheduleSend();
-    void deliverDeferred();
     void send(std::vector<Pending> group);
+    // Hands results to their completions, in order (from the engine's answers).
+    void deliver(std::vector<Completion>& completions, std::vector<std::string>& texts);
 
     WebKitWebView* m_view;
     std::vector<Pending> m_pending;
-    // Results that came while held (or behind such results), for the next turn.
-    std::deque<std::pair<Completion, std::string>> m_deferred;
     unsigned m_sendSource = 0;
     int m_holds = 0;
     // Shared with the engine's callbacks: they find the queue gone through it.

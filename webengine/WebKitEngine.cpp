@@ -166,10 +166,10 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
     g_object_ref_sink(m_view);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, this);
-    m_evaluations = std::make_unique<EvaluationQueue>(m_view);
     // Results that come during a wait join the page's messages that wait too, in the order they came: a
     // batch of commands an answer hands back and one an XHR brings keep the page's order.
-    m_evaluations->setDeferral({[this] { return isDeferring(); }, [this](std::function<void()> event) { defer(std::move(event)); }});
+    m_evaluations = std::make_unique<EvaluationQueue>(
+        m_view, EvaluationQueue::Deferral{[this] { return isDeferring(); }, [this](std::function<void()> event) { defer(std::move(event)); }});
 
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
