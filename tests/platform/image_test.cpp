@@ -48,6 +48,23 @@ TEST(ImageTest, PNGRoundTripKeepsPixels) {
     ASSERT_TRUE(back.ok()) << back.error().localizedDescription();
     EXPECT_EQ(back.value()->rgbaPixels(), (std::vector<std::uint8_t>{255, 0, 0, 255, 0, 0, 255, 128}));
     EXPECT_EQ(back.value()->size(), (Size{1, 0.5}));
+
+    // Noise compresses worse than the first buffer's guess, a flat picture far better: both come back whole.
+    for (bool noisy : {true, false}) {
+        const int side = 300;
+        std::vector<std::uint8_t> rgba(static_cast<std::size_t>(side * side * 4));
+        std::uint32_t state = 12345;
+        for (std::size_t i = 0; i < rgba.size(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            rgba[i] = i % 4 == 3 ? 255 : noisy ? static_cast<std::uint8_t>(state >> 24) : static_cast<std::uint8_t>(i / 4 / side);
+        }
+        auto encoded = Image::fromRGBA(side, side, rgba, 1).value()->pngData();
+        ASSERT_TRUE(encoded.ok()) << encoded.error().localizedDescription();
+        EXPECT_EQ(noisy, encoded->size() > rgba.size() / 4);
+        auto decoded = Image::decode(*encoded);
+        ASSERT_TRUE(decoded.ok()) << decoded.error().localizedDescription();
+        EXPECT_EQ((*decoded)->rgbaPixels(), rgba) << (noisy ? "noise" : "flat");
+    }
 }
 
 TEST(ImageTest, JPEGDecodes) {
