@@ -627,29 +627,30 @@ private:
         });
     }
 
-    // A test card ("qr:TEXT", "ean13:DIGITS") as a PNG, or a PNG or JPEG file as it is; one log line
-    // when it cannot be made. The library writes them when the application's home is known.
+    // A test card ("qr:TEXT", "ean13:DIGITS"), drawn now and made a PNG when a library first lacks it, or
+    // a PNG or JPEG file as it is; one log line when it cannot be made. The library writes them when the
+    // application's home is known.
     static std::optional<PhotoLibrary::SeedPicture> seedPicture(const std::string& name, const std::string& seed,
                                                                 const std::string& base) {
-        Result<Bytes> data = Error(kErrorDomain, 5, "");
-        std::string extension = "png";
+        std::optional<Error> failure;
         if (seed.starts_with("qr:") || seed.starts_with("ean13:")) {
             Result<Image::Ptr> card = FrameSource::testCard(seed);
-            data = card ? (*card)->pngData() : Result<Bytes>(card.error());
+            if (card)
+                return PhotoLibrary::SeedPicture{name, [card = *card] { return card->pngData(); }, "png"};
+            failure = card.error();
         } else {
             const std::string path = !seed.empty() && seed.front() != '/' && !base.empty() ? base + "/" + seed : seed;
             Result<Image::Ptr> picture = Image::fromFile(path);  // checks that it is a picture within the limits
-            extension = path.size() > 4 && (path.ends_with(".png") || path.ends_with(".PNG")) ? "png" : "jpg";
-            if (!picture)
-                data = picture.error();
-            else
-                data = FileManager::defaultManager().contentsOfFile(path);
+            Result<Bytes> data = picture ? FileManager::defaultManager().contentsOfFile(path) : Result<Bytes>(picture.error());
+            if (data) {
+                auto bytes = std::make_shared<const Bytes>(std::move(*data));
+                return PhotoLibrary::SeedPicture{name, [bytes] { return Result<Bytes>(*bytes); },
+                                                 path.ends_with(".png") || path.ends_with(".PNG") ? "png" : "jpg"};
+            }
+            failure = data.error();
         }
-        if (!data) {
-            Log::write("Photo library seed \"" + seed.substr(0, 128) + "\" cannot be added: " + data.error().localizedDescription());
-            return std::nullopt;
-        }
-        return PhotoLibrary::SeedPicture{name, std::move(*data), extension};
+        Log::write("Photo library seed \"" + seed.substr(0, 128) + "\" cannot be added: " + failure->localizedDescription());
+        return std::nullopt;
     }
 
     DeviceFile& m_file;

@@ -106,9 +106,15 @@ void PhotoLibrary::seedOnce() const {
             return;
         pictures = seeds().pictures;
     }
-    for (const SeedPicture& picture : pictures)
-        if (Status s = seed(picture.name, picture.data, picture.extension); !s)
+    const FileManager& files = FileManager::defaultManager();
+    for (const SeedPicture& picture : pictures) {
+        if (files.fileExists(m_folder + "/" + picture.name + "." + upperCased(picture.extension)))
+            continue;  // seeded before: its bytes are not made again
+        Result<Bytes> data = picture.data ? picture.data() : Result<Bytes>(Error(kPhotoLibraryErrorDomain, -1, "No picture"));
+        Status s = data ? seed(picture.name, *data, picture.extension) : Status(data.error());
+        if (!s)
             Log::write("Photo library seed " + picture.name + " cannot be added: " + s.error().localizedDescription());
+    }
 }
 
 Result<std::vector<PhotoAsset>> PhotoLibrary::assets() const {

@@ -62,10 +62,12 @@ public:
     Status seed(std::string_view name, const Bytes& data, std::string_view extension) const;
 
     // Pictures every library gets (by seed) the first time it is used after this call: the device file
-    // sets them before the application's home is known.
+    // sets them before the application's home is known. A picture's bytes are made only when a library
+    // lacks it, on the thread that first uses that library (so `data` must be callable from any thread);
+    // when they cannot be made, the picture is left out with a log line.
     struct SeedPicture {
         std::string name;
-        Bytes data;
+        std::function<Result<Bytes>()> data;
         std::string extension;
     };
     static void setSeedPictures(std::vector<SeedPicture> pictures);

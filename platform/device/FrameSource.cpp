@@ -59,6 +59,55 @@ std::shared_ptr<FrameSource> noFrames(const std::string& description, const std:
     return std::make_shared<StillSource>(nullptr);
 }
 
+// A test card's code, drawn to the size it has on the card.
+Result<Image::Ptr> drawTestCode(std::string_view code) {
+    const int side = kTestCardWidth - 80;
+    return drawCode(code, side, code.starts_with("ean13:") ? side / 2 : side);
+}
+
+// The card around a drawn code: the code in the middle, its text below.
+Result<Image::Ptr> composeTestCard(std::string_view code, const Image::Ptr& drawn) {
+    const double side = kTestCardWidth - 80;
+    const bool linear = code.starts_with("ean13:");
+    auto card = std::make_shared<View>(Rect(0, 0, kTestCardWidth, kTestCardHeight));
+    card->setBackgroundColor(Color::white());
+    auto picture = std::make_shared<ImageView>(drawn);
+    picture->setFrame(Rect(40, linear ? 120 : 70, side, linear ? side / 2 : side));
+    picture->setContentMode(ContentMode::ScaleToFill);
+    card->addSubview(picture);
+    auto caption = std::make_shared<Label>(Rect(20, 380, kTestCardWidth - 40, 60));
+    caption->setText(std::string(code.substr(code.find(':') + 1)));
+    caption->setFont(Font::systemFont(18));
+    caption->setTextColor(Color::black());
+    caption->setTextAlignment(TextAlignment::Center);
+    caption->setNumberOfLines(2);
+    card->addSubview(caption);
+    return ViewRenderer::renderImage(*card, 1);
+}
+
+// A test card whose code is drawn when the source is made (so a bad code shows at once) and whose card
+// is drawn when a frame is first asked for: a camera that never runs does not draw text.
+class TestCardSource : public FrameSource {
+public:
+    TestCardSource(std::string code, Image::Ptr drawn) : m_code(std::move(code)), m_drawn(std::move(drawn)) {}
+    Image::Ptr pictureForFrame(std::uint64_t, double) override {
+        if (m_drawn) {
+            Result<Image::Ptr> card = composeTestCard(m_code, m_drawn);
+            if (card)
+                m_card = *card;
+            else
+                Log::write("Camera frames \"" + m_code + "\" cannot be drawn (" + card.error().localizedDescription() + ")");
+            m_drawn = nullptr;
+        }
+        return m_card;
+    }
+
+private:
+    std::string m_code;
+    Image::Ptr m_drawn;  // until the card is drawn
+    Image::Ptr m_card;
+};
+
 } // namespace
 
 std::shared_ptr<FrameSource> FrameSource::still(Image::Ptr picture) { return std::make_shared<StillSource>(std::move(picture)); }
@@ -70,10 +119,10 @@ std::shared_ptr<FrameSource> FrameSource::inTurn(std::vector<Image::Ptr> picture
 
 std::shared_ptr<FrameSource> FrameSource::fromDescription(const std::string& description, const std::string& baseFolder) {
     if (description.starts_with("qr:") || description.starts_with("ean13:")) {
-        Result<Image::Ptr> card = testCard(description);
-        if (!card)
-            return noFrames(description, card.error().localizedDescription());
-        return still(*card);
+        Result<Image::Ptr> drawn = drawTestCode(description);
+        if (!drawn)
+            return noFrames(description, drawn.error().localizedDescription());
+        return std::make_shared<TestCardSource>(description, *drawn);
     }
     std::string path = description;
     if (!path.empty() && path.front() != '/' && !baseFolder.empty())
@@ -104,25 +153,10 @@ std::shared_ptr<FrameSource> FrameSource::fromDescription(const std::string& des
 }
 
 Result<Image::Ptr> FrameSource::testCard(std::string_view code) {
-    const double side = kTestCardWidth - 80;
-    const bool linear = code.starts_with("ean13:");
-    Result<Image::Ptr> drawn = drawCode(code, static_cast<int>(side), linear ? static_cast<int>(side / 2) : static_cast<int>(side));
+    Result<Image::Ptr> drawn = drawTestCode(code);
     if (!drawn)
         return drawn.error();
-    auto card = std::make_shared<View>(Rect(0, 0, kTestCardWidth, kTestCardHeight));
-    card->setBackgroundColor(Color::white());
-    auto picture = std::make_shared<ImageView>(*drawn);
-    picture->setFrame(Rect(40, linear ? 120 : 70, side, linear ? side / 2 : side));
-    picture->setContentMode(ContentMode::ScaleToFill);
-    card->addSubview(picture);
-    auto caption = std::make_shared<Label>(Rect(20, 380, kTestCardWidth - 40, 60));
-    caption->setText(std::string(code.substr(code.find(':') + 1)));
-    caption->setFont(Font::systemFont(18));
-    caption->setTextColor(Color::black());
-    caption->setTextAlignment(TextAlignment::Center);
-    caption->setNumberOfLines(2);
-    card->addSubview(caption);
-    return ViewRenderer::renderImage(*card, 1);
+    return composeTestCard(code, *drawn);
 }
 
 void PushedFrameSource::push(Image::Ptr picture) {

@@ -6,6 +6,7 @@
 //   empty folder, a bad code) gives a source without frames and one log line naming it.
 // - Pictures are bounded: files above 16 megapixels or 32 MiB are refused, a folder gives at most
 //   kMaxFolderPictures pictures.
+// - A test card's code is drawn when its source is made, the card itself at the source's first frame.
 // - Thread: fromDescription and testCard draw views: main thread. pictureForFrame is called by the
 //   capture session on the main thread; PushedFrameSource::push from any thread.
 #pragma once

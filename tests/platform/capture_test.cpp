@@ -343,4 +343,12 @@ TEST_F(CaptureTest, FrameSourcesFromDescriptions) {
     EXPECT_EQ(card->pixelWidth(), kTestCardWidth);
     EXPECT_EQ(card->pixelHeight(), kTestCardHeight);
     EXPECT_EQ(card->pixelAt(5, 5), Color::white());
+
+    // A camera's test card is the same card, drawn once, at its first frame.
+    auto described = FrameSource::fromDescription("qr:card");
+    ASSERT_TRUE(described->hasFrames());
+    Image::Ptr first = described->pictureForFrame(0, 30);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->rgbaPixels(), card->rgbaPixels());
+    EXPECT_EQ(described->pictureForFrame(1, 30), first);
 }

@@ -1,10 +1,12 @@
 #include "platform/PhotoLibrary.h"
 
 #include "platform/FileManager.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 using namespace platform;
@@ -72,4 +74,32 @@ TEST_F(PhotoLibraryTest, OnlyPlainImageTypesAreSaved) {
     EXPECT_FALSE(PhotoLibrary().writeImageData(Bytes{1}, "../x"));
     EXPECT_FALSE(PhotoLibrary().writeImageData(Bytes{1}, ""));
     EXPECT_FALSE(FileManager::defaultManager().fileExists(PhotoLibrary::defaultFolder()));
+}
+
+TEST_F(PhotoLibraryTest, SeedPicturesAreMadeOnlyForALibraryThatLacksThem) {
+    std::atomic<int> made{0};
+    auto picture = [&](std::string name, bool fails) {
+        return PhotoLibrary::SeedPicture{std::move(name),
+                                         [&made, fails]() -> Result<Bytes> {
+                                             ++made;
+                                             if (fails)
+                                                 return Error("Test", 1, "cannot draw it");
+                                             return Bytes{0x89, 'P', 'N', 'G'};
+                                         },
+                                         "png"};
+    };
+    hybtest::LogCapture log;
+    PhotoLibrary::setSeedPictures({picture("Seed-1", false), picture("Seed-2", true)});
+    auto first = PhotoLibrary().assets();
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->size(), 1u);  // the one that could not be made is left out, with its log line
+    EXPECT_EQ(first->at(0).filename(), "Seed-1.PNG");
+    EXPECT_EQ(made, 2);
+    EXPECT_TRUE(log.contains("Seed-2 cannot be added: cannot draw it"));
+
+    // Set again (as a second start does): only the missing picture is made again.
+    PhotoLibrary::setSeedPictures({picture("Seed-1", false), picture("Seed-2", true)});
+    EXPECT_EQ(PhotoLibrary().assets()->size(), 1u);
+    EXPECT_EQ(made, 3);
+    PhotoLibrary::setSeedPictures({});
 }
