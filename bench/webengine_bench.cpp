@@ -7,7 +7,7 @@
 // executable started again as a bare WebKitGTK program (one web view, the same page, the same line at
 // load, the same snapshot; no platform or runtime). Peak RSS is the UI process's maximum resident set
 // over the whole run (the web and network processes are not counted). Both run on one private virtual
-// display started here when there is none.
+// display started here when there is none. The two programs run in turns (see BM_StartToLoaded).
 #include "webengine/PrivateDisplay.h"
 
 #include "RatioReporter.h"
@@ -112,40 +112,48 @@ std::map<std::string, std::vector<ProcessRun>>& runs()
     return all;
 }
 
-void measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& arguments)
-{
-    for (auto _ : state) {
-        const ProcessRun run = runProcess(arguments);
-        if (!run.ok) {
-            state.SkipWithError("the process failed");
-            return;
-        }
-        state.SetIterationTime(run.secondsToLoaded);
-        state.counters["peak_rss_MiB"] = static_cast<double>(run.peakRSSKiB) / 1024.0;
-        runs()[name].push_back(run);
-    }
-}
-
 const std::string& screenshotPath()
 {
     static const std::string path = (fs::temp_directory_path() / ("hyb-bench-" + std::to_string(getpid()) + ".png")).string();
     return path;
 }
 
-void BM_HybridHostStartToLoaded(benchmark::State& state)
+std::vector<std::string> hybridHostArguments()
 {
-    measure(state, "hybridhost", {(executableFolder() / "../app/hybridhost").string(), "--headless", "--screenshot",
-                                  screenshotPath(), sampleBundle().string()});
+    return {(executableFolder() / "../app/hybridhost").string(), "--headless", "--screenshot", screenshotPath(), sampleBundle().string()};
 }
 
-void BM_BareWebKitStartToLoaded(benchmark::State& state)
+std::vector<std::string> bareWebKitArguments()
 {
-    measure(state, "bare WebKitGTK", {fs::read_symlink("/proc/self/exe").string(), "--bare-webkit",
-                                      (sampleBundle() / "www/index.html").string(), screenshotPath()});
+    return {fs::read_symlink("/proc/self/exe").string(), "--bare-webkit", (sampleBundle() / "www/index.html").string(), screenshotPath()};
 }
 
-BENCHMARK(BM_HybridHostStartToLoaded)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareWebKitStartToLoaded)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+// Each iteration starts both programs, one right after the other, the first of them taking turns, so that
+// both see the same machine. The iteration's time is the application's.
+void BM_StartToLoaded(benchmark::State& state)
+{
+    for (auto _ : state) {
+        const bool bareFirst = runs()["hybridhost"].size() % 2 == 1;
+        ProcessRun hybrid, bare;
+        if (bareFirst)
+            bare = runProcess(bareWebKitArguments());
+        hybrid = runProcess(hybridHostArguments());
+        if (!bareFirst)
+            bare = runProcess(bareWebKitArguments());
+        if (!hybrid.ok || !bare.ok) {
+            state.SkipWithError(hybrid.ok ? "the bare WebKitGTK program failed" : "hybridhost failed");
+            return;
+        }
+        state.SetIterationTime(hybrid.secondsToLoaded);
+        state.counters["bare_ms"] = bare.secondsToLoaded * 1000;
+        state.counters["rss_MiB"] = static_cast<double>(hybrid.peakRSSKiB) / 1024.0;
+        state.counters["bare_rss_MiB"] = static_cast<double>(bare.peakRSSKiB) / 1024.0;
+        runs()["hybridhost"].push_back(hybrid);
+        runs()["bare WebKitGTK"].push_back(bare);
+    }
+}
+
+BENCHMARK(BM_StartToLoaded)->UseManualTime()->Iterations(1)->Repetitions(7)->Unit(benchmark::kMillisecond);
 
 // The baseline program: one WebKit view shows the page, writes its snapshot once loaded and exits.
 int bareWebKit(const char* page, const char* png)
