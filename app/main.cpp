@@ -8,6 +8,7 @@
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
+#include "platform/ui/TextLayout.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "webengine/PrivateDisplay.h"
@@ -115,6 +116,8 @@ int main(int argc, char** argv)
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
         return fail("no bundle folder at " + options->bundle + ": " + ec.message());
+    // The native screens' fonts are read meanwhile: the display and the toolkit take longer to start.
+    platform::TextLayout::prepare();
     std::unique_ptr<webengine::PrivateDisplay> display;
     if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();

@@ -1,5 +1,6 @@
 #include "platform/ui/TextLayout.h"
 
+#include "platform/DispatchQueue.h"
 #include "platform/ui/TextEngine.h"
 
 namespace platform {
@@ -18,6 +19,10 @@ double TextLayout::singleLineWidth(const std::string& text, const Font& font) {
     style.numberOfLines = 1;
     style.lineBreakMode = LineBreakMode::Clip;
     return text::TextEngine::shared().measure(AttributedString(text), style, 0).width;
+}
+
+void TextLayout::prepare() {
+    DispatchQueue::global()->async([] { singleLineWidth("Ag", Font::systemFont(Font::kDefaultSize)); });
 }
 
 void TextLayout::clearCache() { text::TextEngine::shared().clearCache(); }

@@ -34,6 +34,10 @@ public:
     // The width of the text on one unwrapped line.
     static double singleLineWidth(const std::string& text, const Font& font);
 
+    // Reads the font files and loads the system font on a background queue now, so that the first text
+    // measured or drawn need not wait for them (some milliseconds; a start-up calls this early).
+    static void prepare();
+
     // Drops every cached layout (tests, memory warnings).
     static void clearCache();
     static std::size_t cacheSize();

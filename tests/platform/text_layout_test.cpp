@@ -20,6 +20,15 @@ TextStyle styleWith(double size, LineBreakMode mode = LineBreakMode::WordWrap, i
     return s;
 }
 
+// First in the program: the fonts are read on a background queue while this thread measures already.
+TEST(TextLayoutTest, MeasuringWhileTheFontsArePreparedWaitsForThem) {
+    TextLayout::prepare();
+    const Size early = TextLayout::measure("Prepared 准备", styleWith(17), 0);
+    TextLayout::prepare();  // again: nothing changes
+    EXPECT_GT(early.width, 0);
+    EXPECT_EQ(TextLayout::measure("Prepared 准备", styleWith(17), 0), early);
+}
+
 TEST(FontTest, MetricsAreThoseOfTheOneFontFile) {
     Font f = Font::systemFont(16);
     EXPECT_GT(f.ascender(), 0);
