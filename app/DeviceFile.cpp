@@ -3,6 +3,7 @@
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
 #include "platform/JSON.h"
 #include "platform/Log.h"
@@ -27,6 +28,8 @@
 #include <fstream>
 #include <initializer_list>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <utility>
@@ -46,6 +49,27 @@ constexpr double kHuge = std::numeric_limits<double>::max();
 
 template <class T>
 using Words = std::initializer_list<std::pair<std::string_view, T>>;
+
+// A drawn test card's PNG, made once: by a background job queued when the card is drawn, or by the photo
+// library if it asks first. The picture is let go once it is encoded (a card holds 0.7 MB of pixels,
+// its PNG a few kilobytes).
+class CardPNG {
+public:
+    explicit CardPNG(Image::Ptr card) : m_card(std::move(card)) {}
+    Result<Bytes> bytes() {
+        std::lock_guard lock(m_mutex);
+        if (!m_png) {
+            m_png = m_card->pngData();
+            m_card = nullptr;
+        }
+        return *m_png;
+    }
+
+private:
+    std::mutex m_mutex;
+    Image::Ptr m_card;
+    std::optional<Result<Bytes>> m_png;
+};
 
 const Words<AuthorizationStatus> kStatusWords{{"not_determined", AuthorizationStatus::NotDetermined},
                                               {"restricted", AuthorizationStatus::Restricted},
@@ -627,7 +651,7 @@ private:
         });
     }
 
-    // A test card ("qr:TEXT", "ean13:DIGITS"), drawn now and made a PNG when a library first lacks it, or
+    // A test card ("qr:TEXT", "ean13:DIGITS"), drawn now and made a PNG in the background, or
     // a PNG or JPEG file as it is; one log line when it cannot be made. The library writes them when the
     // application's home is known.
     static std::optional<PhotoLibrary::SeedPicture> seedPicture(const std::string& name, const std::string& seed,
@@ -635,8 +659,11 @@ private:
         std::optional<Error> failure;
         if (seed.starts_with("qr:") || seed.starts_with("ean13:")) {
             Result<Image::Ptr> card = FrameSource::testCard(seed);
-            if (card)
-                return PhotoLibrary::SeedPicture{name, [card = *card] { return card->pngData(); }, "png"};
+            if (card) {
+                auto png = std::make_shared<CardPNG>(*card);
+                DispatchQueue::global()->async([png] { (void)png->bytes(); });  // made now, kept for the library
+                return PhotoLibrary::SeedPicture{name, [png] { return png->bytes(); }, "png"};
+            }
             failure = card.error();
         } else {
             const std::string path = !seed.empty() && seed.front() != '/' && !base.empty() ? base + "/" + seed : seed;

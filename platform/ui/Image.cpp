@@ -317,6 +317,7 @@ Result<std::vector<std::uint8_t>> Image::pngData() const {
     if (!failure.empty())
         return imageError(ImageErrorCode::InvalidArgument, failure);
     out.resize(size);
+    out.shrink_to_fit();  // the bytes may be kept: not the whole guess
     return out;
 }
 
