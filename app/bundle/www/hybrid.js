@@ -11,12 +11,13 @@
  *               load, then rising), "vc" (the view number from the user agent's "(n)") and "cmds" (the
  *               batch itself, when short enough for a header; otherwise the native side fetches it);
  *   'iframe'    a frame navigating to "hyb://ready": the native side fetches the batch;
- *   'hash'      a change of location.hash to "%01" or "%02" (alternating) followed by the escaped batch.
+ *   'hash'      a change of location.hash to "%01" or "%02" (alternating) followed by the escaped batch, or
+ *               by nothing while a batch the native side took may still be on its way (it then fetches).
  * The native side fetches queued commands by evaluating exec.nativeFetchMessages(), runs script through
  * exec.nativeEvalAndFetch(fn) and answers with exec.nativeCallback(id, status, message, keepCallback); each of
  * the three returns the commands queued meanwhile, which the native side runs next. Once told, or once it
  * has taken commands, the native side comes back to the page (with answers, or to fetch): until then new
- * calls wait in the queue without a signal of their own (on the 'xhr' and 'iframe' paths).
+ * calls wait in the queue without a signal of their own.
  *
  * Document events: hybrid.fireDocumentEvent(type, data, noDetach) ('pause', 'resume', 'resign', 'active', ...);
  * 'deviceready' fires once, after the document is parsed; a handler added later still runs. The Diagnostic
@@ -113,6 +114,12 @@
         var nativeComingSince = 0;  // when the native side last was told, or last took commands
         var nativeLateTimer = null; // one timer while it is awaited, not one per call
         var NATIVE_LATE_MS = 50;
+        // Batches the native side took from a script's answer (hand-overs), numbered. One is known to have
+        // arrived once a callback comes for a command in it or in a later one (the native side runs what it
+        // is handed in order). Until then a fragment signal must not carry a batch (see signalByHash).
+        var queuedIds = [];         // the callback id of each command in `queue` ('INVALID': none)
+        var handOvers = 0;          // hand-overs so far
+        var handOversArrived = 0;   // the latest known to have arrived
 
         // JSON text made pure ASCII (every other character escaped), so it can travel in a header.
         function asciiJSON(text) {
@@ -156,10 +163,16 @@
             return [message];
         }
 
-        function takeQueue() {
+        // The queue as text, emptied. `handOver`: the number its callbacks carry (0: a signal took it).
+        function takeQueue(handOver) {
             if (!queue.length) { return ''; }
             var text = '[' + queue.join(',') + ']';
+            for (var i = 0; i < queuedIds.length; i++) {
+                var entry = callbacks[queuedIds[i]];
+                if (entry) { entry.handOver = handOver; }
+            }
             queue = [];
+            queuedIds = [];
             return text;
         }
 
@@ -183,13 +196,14 @@
             }
             nativeComing = false;
             if (queue.length && nativeContextDepth === 0 && !signalScheduled) {
-                signalNative();
+                signalNative(true);
             }
         }
 
         // The queue as the native side takes it: having taken commands, it runs them and comes back.
         function nativeTake() {
-            var text = takeQueue();
+            var text = takeQueue(queue.length ? handOvers + 1 : 0);
+            if (text !== '') { handOvers += 1; }
             expectNative(text !== '');
             return text;
         }
@@ -205,7 +219,7 @@
             // first poke of 1 and then rising numbers, so requests that carry their commands do not count.
             if (batch.length <= MAX_HEADER_BATCH) {
                 xhr.setRequestHeader('cmds', batch);
-                queue = [];
+                takeQueue(0);
             } else {
                 requestNumber += 1;
             }
@@ -222,26 +236,25 @@
             signalFrame.src = 'hyb://ready';
         }
 
-        function signalByHash() {
+        // A fragment signal is a question the native side answers at once, even while it holds back what
+        // else reaches it (hand-overs included) until a wait of its own is over. So a fragment carries the
+        // batch only when every hand-over is known to have arrived, and not when the native side is late;
+        // otherwise it is a bare one: the native side fetches the queue, and the fetch's batch takes its
+        // turn behind the hand-overs.
+        function signalByHash(late) {
             hashFlip = !hashFlip;
-            var batch = takeQueue();
+            var batch = !late && handOversArrived === handOvers ? takeQueue(0) : '';
             global.location.hash = (hashFlip ? '%01' : '%02') + encodeURIComponent(batch);
         }
 
-        // A fragment signal is a question the native side answers before anything that was on its way to it
-        // (a batch handed back by an answer's script): it must not follow commands that wait to be taken, so
-        // that path signals for every call, as it always did.
-        function waitsForNative() {
-            return nativeComing && bridgeMode !== modes.hash;
-        }
-
-        function signalNative() {
+        // `late`: the native side was awaited and did not come back in time.
+        function signalNative(late) {
             signalScheduled = false;
-            if (!queue.length || waitsForNative()) { return; }
+            if (!queue.length || nativeComing) { return; }
             if (bridgeMode === modes.iframe) {
                 signalByFrame();
             } else if (bridgeMode === modes.hash) {
-                signalByHash();
+                signalByHash(late);
             } else {
                 signalByXHR();
             }
@@ -276,10 +289,11 @@
                 callbacks[callbackId] = { success: success, fail: fail };
             }
             queue.push(command);
+            queuedIds.push(callbackId);
             // Inside native script the native side takes the queue from the script's answer, and while it is
             // coming back anyway it takes it then. Otherwise it is told once, after the page's current script:
             // the calls made meanwhile travel as one batch.
-            if (nativeContextDepth === 0 && !signalScheduled && !waitsForNative()) {
+            if (nativeContextDepth === 0 && !signalScheduled && !nativeComing) {
                 signalScheduled = true;
                 Promise.resolve().then(signalNative);
             }
@@ -311,6 +325,7 @@
             try {
                 var entry = callbacks[callbackId];
                 if (entry) {
+                    if (entry.handOver > handOversArrived) { handOversArrived = entry.handOver; }
                     var args = massageMessage(message);
                     if (!keepCallback) { delete callbacks[callbackId]; }
                     var fn = (status === STATUS.OK || status === STATUS.NO_RESULT) ? entry.success : entry.fail;
