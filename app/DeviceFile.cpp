@@ -644,24 +644,32 @@ private:
                 seeds.push_back(*seed);
         step([seeds = std::move(seeds), base = m_baseFolder] {
             std::vector<PhotoLibrary::SeedPicture> pictures;
+            std::vector<std::shared_ptr<CardPNG>> cards;
             for (std::size_t i = 0; i < seeds.size(); ++i)
-                if (auto picture = seedPicture("Seed-" + std::to_string(i + 1), seeds[i], base))
+                if (auto picture = seedPicture("Seed-" + std::to_string(i + 1), seeds[i], base, cards))
                     pictures.push_back(std::move(*picture));
             PhotoLibrary::setSeedPictures(std::move(pictures));
+            // The cards' PNGs are made now, one after the other, and kept for the library.
+            if (!cards.empty())
+                DispatchQueue::global()->async([cards = std::move(cards)] {
+                    for (const auto& card : cards)
+                        (void)card->bytes();
+                });
         });
     }
 
-    // A test card ("qr:TEXT", "ean13:DIGITS"), drawn now and made a PNG in the background, or
-    // a PNG or JPEG file as it is; one log line when it cannot be made. The library writes them when the
-    // application's home is known.
+    // A test card ("qr:TEXT", "ean13:DIGITS"), drawn now (its PNG is made in the background: the card is
+    // added to `cards`), or a PNG or JPEG file as it is; one log line when it cannot be made. The library
+    // writes them when the application's home is known.
     static std::optional<PhotoLibrary::SeedPicture> seedPicture(const std::string& name, const std::string& seed,
-                                                                const std::string& base) {
+                                                                const std::string& base,
+                                                                std::vector<std::shared_ptr<CardPNG>>& cards) {
         std::optional<Error> failure;
         if (seed.starts_with("qr:") || seed.starts_with("ean13:")) {
             Result<Image::Ptr> card = FrameSource::testCard(seed);
             if (card) {
                 auto png = std::make_shared<CardPNG>(*card);
-                DispatchQueue::global()->async([png] { (void)png->bytes(); });  // made now, kept for the library
+                cards.push_back(png);
                 return PhotoLibrary::SeedPicture{name, [png] { return png->bytes(); }, "png"};
             }
             failure = card.error();

@@ -19,6 +19,7 @@
 #include <gtk/gtk.h>
 
 #include <climits>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -116,8 +117,6 @@ int main(int argc, char** argv)
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
         return fail("no bundle folder at " + options->bundle + ": " + ec.message());
-    // The native screens' fonts are read meanwhile: the display and the toolkit take longer to start.
-    platform::TextLayout::prepare();
     std::unique_ptr<webengine::PrivateDisplay> display;
     if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();
@@ -125,6 +124,11 @@ int main(int argc, char** argv)
             return fail(started.error().localizedDescription());
         display = std::move(*started);
     }
+    // The native screens' fonts are read while the toolkit starts. The environment (the display above)
+    // and the locale are settled first, so that neither changes under the thread that reads them: the
+    // locale is the one the toolkit sets.
+    std::setlocale(LC_ALL, "");
+    platform::TextLayout::prepare();
     if (!gtk_init_check(&argc, &argv))
         return fail("cannot open a display (run with --headless to use a private virtual display)");
     quitOnSignals();

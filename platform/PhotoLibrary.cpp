@@ -12,9 +12,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <set>
 #include <cctype>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 
 namespace platform {
 namespace {
@@ -23,8 +24,11 @@ std::atomic<bool> s_accessAllowed{true};
 
 struct Seeds {
     std::mutex mutex;
+    std::condition_variable seeded;  // a folder's seeding ended
     std::vector<PhotoLibrary::SeedPicture> pictures;
-    std::set<std::string> seededFolders;
+    // Folders the pictures went to (true), or go to now (false: other users wait for the end).
+    std::map<std::string, bool> folders;
+    unsigned long generation = 0;  // pictures set so far: a seeding of older ones marks nothing
 };
 Seeds& seeds() {
     static Seeds* s = new Seeds;
@@ -95,17 +99,38 @@ Status PhotoLibrary::seed(std::string_view name, const Bytes& data, std::string_
 void PhotoLibrary::setSeedPictures(std::vector<SeedPicture> pictures) {
     std::lock_guard lock(seeds().mutex);
     seeds().pictures = std::move(pictures);
-    seeds().seededFolders.clear();
+    seeds().folders.clear();
+    ++seeds().generation;
+    seeds().seeded.notify_all();
 }
 
 void PhotoLibrary::seedOnce() const {
+    Seeds& all = seeds();
     std::vector<SeedPicture> pictures;
+    unsigned long generation = 0;
     {
-        std::lock_guard lock(seeds().mutex);
-        if (seeds().pictures.empty() || !seeds().seededFolders.insert(m_folder).second)
+        std::unique_lock lock(all.mutex);
+        if (all.pictures.empty())
             return;
-        pictures = seeds().pictures;
+        if (!all.folders.try_emplace(m_folder, false).second) {
+            // Another user of this folder seeds it: the library is looked at once the pictures are there.
+            all.seeded.wait(lock, [&] {
+                auto found = all.folders.find(m_folder);
+                return found == all.folders.end() || found->second;
+            });
+            return;
+        }
+        pictures = all.pictures;
+        generation = all.generation;
     }
+    seedPictures(pictures);
+    std::lock_guard lock(all.mutex);
+    if (generation == all.generation)
+        all.folders[m_folder] = true;
+    all.seeded.notify_all();
+}
+
+void PhotoLibrary::seedPictures(const std::vector<SeedPicture>& pictures) const {
     const FileManager& files = FileManager::defaultManager();
     for (const SeedPicture& picture : pictures) {
         if (files.fileExists(m_folder + "/" + picture.name + "." + upperCased(picture.extension)))

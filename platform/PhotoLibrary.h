@@ -87,7 +87,10 @@ public:
     static bool isAccessAllowed();
 
 private:
+    // The seed pictures, the first time this folder is used since they were set; a use meanwhile from
+    // another thread waits until they are there.
     void seedOnce() const;
+    void seedPictures(const std::vector<SeedPicture>& pictures) const;
 
     std::string m_folder;
 };

@@ -101,6 +101,7 @@ public:
         }
         return m_card;
     }
+    bool hasFrames() const override { return m_drawn || m_card; }
 
 private:
     std::string m_code;

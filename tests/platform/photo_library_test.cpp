@@ -103,3 +103,26 @@ TEST_F(PhotoLibraryTest, SeedPicturesAreMadeOnlyForALibraryThatLacksThem) {
     EXPECT_EQ(made, 3);
     PhotoLibrary::setSeedPictures({});
 }
+
+TEST_F(PhotoLibraryTest, AUseWhileAnotherThreadSeedsTheLibraryWaitsForThePictures) {
+    std::promise<void> making;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    PhotoLibrary::setSeedPictures({PhotoLibrary::SeedPicture{"Seed-1",
+                                                             [&making, released]() -> Result<Bytes> {
+                                                                 making.set_value();
+                                                                 released.wait();
+                                                                 return Bytes{0x89, 'P', 'N', 'G'};
+                                                             },
+                                                             "png"}});
+    auto first = std::async(std::launch::async, [] { return PhotoLibrary().assets(); });
+    making.get_future().wait();  // the first user makes the picture
+    auto second = std::async(std::launch::async, [] { return PhotoLibrary().assets(); });
+    EXPECT_EQ(second.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "it waits for the seeding";
+    release.set_value();
+    auto seen = second.get();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->size(), 1u);
+    EXPECT_EQ(first.get()->size(), 1u);
+    PhotoLibrary::setSeedPictures({});
+}
