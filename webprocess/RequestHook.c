@@ -15,7 +15,8 @@
  * an array of script texts (as bytes), each evaluated here, in order, in the main frame (in the page's world,
  * or in the engine's own, which the page cannot reach), and answered with the array of their results as text
  * ("" for undefined, null, a function, an exception). The results travel as plain text, so the UI process
- * needs no script engine of its own for them.
+ * needs no script engine of its own for them. An answer to a call runs as a call of a function compiled once
+ * for the page, with the same result as the script's (see run_answer).
  *
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
@@ -31,6 +32,13 @@
 #define EXEC_ANSWER "data:text/plain,"
 #define MAX_PENDING_NAVIGATIONS 64
 #define EVAL_MESSAGE "hyb.eval"
+#define ANSWER_PREFIX "hybrid.require('hybrid/exec').nativeCallback('"
+#define ANSWER_FUNCTION                                                                                      \
+    "(function (id, status, message, keep) {"                                                               \
+    " return hybrid.require('hybrid/exec').nativeCallback(id, status, message, keep); })"
+#define ANSWER_FUNCTION_KEY "hyb-answer-function"
+#define MAX_ANSWER_SCRIPT 65536
+#define MAX_CALLBACK_ID 100
 
 /* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
  * first. Bounded: an allowed navigation that never loads is forgotten after MAX_PENDING_NAVIGATIONS more. */
@@ -206,13 +214,134 @@ static WebKitScriptWorld* engine_world(void)
     return world;
 }
 
+/* ---- answers to the page's calls ---------------------------------------------------------------------
+ *
+ * Each answer the UI process sends is a script of one form:
+ *     hybrid.require('hybrid/exec').nativeCallback('<callback id>',<status>,<message as JSON>,<0 or 1>)
+ * A new program to parse and compile for each costs about twice what the call itself does, and bursts of calls
+ * bring thousands. So such a script runs as a call of ANSWER_FUNCTION, compiled once for each window object of
+ * the page: called with the same values, it reads the same names from the page's global scope when it runs,
+ * as the script does, and its result and exceptions are the script's. The message is made by the engine's own
+ * JSON reader, which makes the value the literal makes, except where a key is "__proto__" (a literal sets the
+ * prototype instead); a message that names it or holds a "\u" escape, one that is not JSON, a long one and
+ * any script of another form are evaluated as scripts. */
+
+typedef struct {
+    char id[MAX_CALLBACK_ID + 1];
+    int status;
+    char* message; /* JSON text */
+    int keep;
+} Answer;
+
+static gboolean is_callback_id_character(char c)
+{
+    return g_ascii_isalnum(c) || c == '.' || c == '_' || c == '-';
+}
+
+/* Reads an answer's script; FALSE for any other text. On TRUE, answer->message is the caller's to free. */
+static gboolean read_answer(const char* script, gsize length, Answer* answer)
+{
+    const gsize prefix = sizeof(ANSWER_PREFIX) - 1;
+    if (length > MAX_ANSWER_SCRIPT || length < prefix || memcmp(script, ANSWER_PREFIX, prefix) != 0)
+        return FALSE;
+    const char* p = script + prefix;
+    const char* end = script + length;
+    gsize id_length = 0;
+    while (p < end && is_callback_id_character(*p)) {
+        if (id_length == MAX_CALLBACK_ID)
+            return FALSE;
+        answer->id[id_length++] = *p++;
+    }
+    answer->id[id_length] = '\0';
+    if (end - p < 2 || p[0] != '\'' || p[1] != ',')
+        return FALSE;
+    p += 2;
+    int digits = 0; /* statuses are not negative: "-0" would not be the same number as 0 */
+    int status = 0;
+    for (; p < end && g_ascii_isdigit(*p); p++) {
+        if (++digits > 9 || (digits > 1 && status == 0)) /* no leading zeros: "01" is not the same literal */
+            return FALSE;
+        status = status * 10 + (*p - '0');
+    }
+    if (digits == 0 || p == end || *p != ',')
+        return FALSE;
+    answer->status = status;
+    p++;
+    /* The message runs to the last ",0)" or ",1)", which ends the script. */
+    if (end - p < 4 || end[-1] != ')' || (end[-2] != '0' && end[-2] != '1') || end[-3] != ',')
+        return FALSE;
+    answer->keep = end[-2] - '0';
+    const gsize message_length = (gsize)((end - 3) - p);
+    if (memchr(p, '\0', message_length) || g_strstr_len(p, (gssize)message_length, "__proto__") ||
+        g_strstr_len(p, (gssize)message_length, "\\u"))
+        return FALSE;
+    answer->message = g_strndup(p, message_length);
+    return TRUE;
+}
+
+/* The page's answer function for this window object, made on first use (NULL when it cannot be made). */
+static JSCValue* answer_function(WebKitWebPage* page, JSCContext* context)
+{
+    JSCValue* function = g_object_get_data(G_OBJECT(page), ANSWER_FUNCTION_KEY);
+    /* A function holds its context, so a context at the same address is the same one. */
+    if (function && jsc_value_get_context(function) == context)
+        return function;
+    function = jsc_context_evaluate(context, ANSWER_FUNCTION, -1);
+    if (jsc_context_get_exception(context) || !function || !jsc_value_is_function(function)) {
+        jsc_context_clear_exception(context);
+        if (function)
+            g_object_unref(function);
+        return NULL;
+    }
+    g_object_set_data_full(G_OBJECT(page), ANSWER_FUNCTION_KEY, function, g_object_unref);
+    return function;
+}
+
+/* A new window object in the main frame (a new document): the old one's function, and with it that page, go. */
+static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
+{
+    (void)world;
+    (void)user_data;
+    if (webkit_frame_is_main_frame(frame))
+        g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
+}
+
+/* Runs an answer's script as a call; FALSE (having run nothing) when it must be evaluated as a script. */
+static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, char** text)
+{
+    Answer answer;
+    if (!read_answer(script, length, &answer))
+        return FALSE;
+    JSCValue* message = jsc_value_new_from_json(context, answer.message);
+    g_free(answer.message);
+    if (!message || jsc_context_get_exception(context)) {
+        jsc_context_clear_exception(context);
+        if (message)
+            g_object_unref(message);
+        return FALSE;
+    }
+    JSCValue* function = answer_function(page, context);
+    if (!function) {
+        g_object_unref(message);
+        return FALSE;
+    }
+    JSCValue* value = jsc_value_function_call(function, G_TYPE_STRING, answer.id, G_TYPE_INT, answer.status,
+                                              JSC_TYPE_VALUE, message, G_TYPE_INT, answer.keep, G_TYPE_NONE);
+    *text = result_text(context, value);
+    if (value)
+        g_object_unref(value);
+    g_object_unref(message);
+    return TRUE;
+}
+
 /* Evaluates one script of a "hyb.eval" message and adds its result to the reply's. */
-static void evaluate_one(JSCContext* context, GVariant* script_bytes, GVariantBuilder* results)
+static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_engine_world, GVariant* script_bytes,
+                         GVariantBuilder* results)
 {
     gsize length = 0;
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
     char* text = NULL;
-    if (context && length) {
+    if (context && length && (in_engine_world || !run_answer(page, context, script, length, &text))) {
         JSCValue* value = jsc_context_evaluate(context, script, (gssize)length);
         text = result_text(context, value);
         if (value)
@@ -248,13 +377,13 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
             context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
                                       : webkit_frame_get_js_context(frame);
         if (alone) {
-            evaluate_one(context, parameters, &results);
+            evaluate_one(page, context, FALSE, parameters, &results);
         } else {
             GVariantIter iter;
             GVariant* item;
             g_variant_iter_init(&iter, scripts);
             while ((item = g_variant_iter_next_value(&iter))) {
-                evaluate_one(context, item, &results);
+                evaluate_one(page, context, in_engine_world, item, &results);
                 g_variant_unref(item);
             }
             g_variant_unref(scripts);
@@ -291,4 +420,5 @@ static void on_page_created(WebKitWebExtension* extension, WebKitWebPage* page, 
 G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)
 {
     g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), NULL);
+    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(on_window_object_cleared), NULL);
 }

@@ -130,4 +130,64 @@ TEST_F(EvaluationQueueTest, ResultsAreTextMadeInThePageAndThePagesGlobalsDoNotMa
     EXPECT_EQ(results[4], "1,2,3");
 }
 
+// Answers to the page's calls take a shorter way in the page's process; what the page sees is what the
+// script itself would do: the same names read when it runs, the same values, results and exceptions.
+TEST_F(EvaluationQueueTest, AnswersToCallsDoWhatTheirScriptsDo)
+{
+    eval(R"(
+        window.calls = [];
+        window.hybrid = { require: function (id) {
+            var self = this;
+            return { nativeCallback: function (callbackId, status, message, keep) {
+                if (callbackId === 'Throws') { throw new Error('a callback failed'); }
+                calls.push([self === hybrid, id, callbackId, status, keep,
+                            message !== null && typeof message === 'object' && Object.getPrototypeOf(message) !== Object.prototype,
+                            JSON.stringify(message)].join('|'));
+                return 'queued after ' + callbackId;
+            } };
+        } };
+        0)");
+    auto answer = [](const std::string& id, const std::string& status, const std::string& message, const std::string& keep) {
+        return "hybrid.require('hybrid/exec').nativeCallback('" + id + "'," + status + "," + message + "," + keep + ")";
+    };
+    const auto results = evaluateAllLater({
+        answer("Cache1", "1", R"("Hybrid%20iOS%20webview%20cache%20cleared.")", "0"),
+        answer("Device.2-x_", "9", R"({"a":[1,2.5e3,-0.5,null,true],"b":{"c":"d"}})", "1"),
+        answer("None3", "0", "null", "0"),
+        answer("Escaped4", "1", R"("café \"quoted\" \\ \n \/")", "0"),
+        answer("Unicode", "1", R"("\u0041")", "0"),
+        answer("Proto5", "1", R"({"__proto__":{"inherited":1}})", "0"), // a literal sets the prototype here
+        answer("Single6", "1", "'not JSON, still a script'", "0"),
+        answer("Throws", "1", "null", "0"),
+        answer("Lead7", "01", "null", "0"), // an old-style octal literal
+        answer("Trailing8", "1", "1,0) + (1", "0"),
+    });
+    EXPECT_EQ(results, (std::vector<std::string>{"queued after Cache1", "queued after Device.2-x_", "queued after None3",
+                                                 "queued after Escaped4", "queued after Unicode", "queued after Proto5", "queued after Single6", "",
+                                                 "queued after Lead7", "queued after Trailing80"}));
+    EXPECT_EQ(eval("calls.join('\\n')"),
+              "true|hybrid/exec|Cache1|1|0|false|\"Hybrid%20iOS%20webview%20cache%20cleared.\"\n"
+              "true|hybrid/exec|Device.2-x_|9|1|false|{\"a\":[1,2500,-0.5,null,true],\"b\":{\"c\":\"d\"}}\n"
+              "true|hybrid/exec|None3|0|0|false|null\n"
+              "true|hybrid/exec|Escaped4|1|0|false|\"caf\xc3\xa9 \\\"quoted\\\" \\\\ \\n /\"\n"
+              "true|hybrid/exec|Unicode|1|0|false|\"A\"\n"
+              "true|hybrid/exec|Proto5|1|0|true|{}\n"
+              "true|hybrid/exec|Single6|1|0|false|\"not JSON, still a script\"\n"
+              "true|hybrid/exec|Lead7|1|0|false|null\n"
+              "true|hybrid/exec|Trailing8|1|0|false|1");
+
+    // The names are read when an answer runs: a page that replaces them, or loads a new document, is answered
+    // by what it has then.
+    eval("hybrid = { require: function () { return { nativeCallback: function (id) { return 'replaced ' + id; } }; } }; 0");
+    EXPECT_EQ(evaluateAllLater({answer("Again9", "1", "null", "0")}), (std::vector<std::string>{"replaced Again9"}));
+    m_pages.write("other.html", "<html><body><script>window.hybrid = { require: function () { return { nativeCallback: "
+                                "function (id, status, message) { return 'other page ' + id + ' ' + message; } }; } };</script></body></html>");
+    const int loads = m_client.finished;
+    m_engine->load(m_pages.url("other.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > loads; }));
+    EXPECT_EQ(evaluateAllLater({answer("Next10", "1", R"("hello")", "0")}), (std::vector<std::string>{"other page Next10 hello"}));
+    eval("delete window.hybrid; 0");
+    EXPECT_EQ(evaluateAllLater({answer("Gone11", "1", "null", "0")}), (std::vector<std::string>{""}));
+}
+
 } // namespace
