@@ -4,7 +4,16 @@
 #include "platform/PercentEscaping.h"
 #include "platform/URLCache.h"
 
+#include <atomic>
+
 namespace runtime {
+namespace {
+// Set while a purge is posted and has not started (any thread). A purge empties the cache of all that was
+// stored before it starts, so a clear asked for meanwhile needs no purge of its own: a burst of clears posts
+// one instead of waking a worker for each.
+std::atomic<bool> purgeWaiting{false};
+} // namespace
+
 void HYBCache::registerClass() {
     static const bool registered = [] {
         HYBPluginClassRegistry::shared().registerClass<HYBCache>("HYBCache");
@@ -22,8 +31,13 @@ const HYBActionTable& HYBCache::actions() const {
 void HYBCache::clear(const HYBInvokedUrlCommand& command) {
     platform::Log::write("Hybrid iOS Cache.clear() called.");
     m_command = command;
-    if (std::shared_ptr<HYBCommandDelegate> delegate = commandDelegate())
-        delegate->runInBackground([] { platform::URLCache::shared()->removeAllCachedResponses(); });
+    std::shared_ptr<HYBCommandDelegate> delegate = commandDelegate();
+    if (delegate && !purgeWaiting.exchange(true, std::memory_order_acq_rel)) {
+        delegate->runInBackground([] {
+            purgeWaiting.store(false, std::memory_order_release); // what is stored from now on needs another
+            platform::URLCache::shared()->removeAllCachedResponses();
+        });
+    }
     success();
 }
 

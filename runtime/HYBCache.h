@@ -2,7 +2,8 @@
 // with "Hybrid iOS webview cache cleared." (percent-escaped).
 //
 // Guarantees: main thread for the action; only the purge runs on the global concurrent queue. The answer
-// does not wait for the purge, and a failing purge is not reported. The plug-in keeps the last command.
+// does not wait for the purge, and a failing purge is not reported. Every clear is followed by a purge that
+// starts after it; clears made while one waits to start share it. The plug-in keeps the last command.
 // Made by the names "HYBCache" and "Cache" once registerClass() ran (the application delegate runs it).
 #pragma once
 

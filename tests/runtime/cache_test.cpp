@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+#include <vector>
+
 using namespace runtime;
 
 namespace {
@@ -42,6 +46,34 @@ TEST(CacheTest, ClearAnswersEachCallAtOnceWithTheEscapedConfirmation) {
     EXPECT_EQ(delegate->results[2].first->status(), HYBCommandStatus::Error);
     EXPECT_EQ(delegate->results[2].first->message().stringOr(""), "Error%20while%20clearing%20webview%20cache%20(disk%20gone).");
     EXPECT_TRUE(log.contains("Error while clearing webview cache (disk gone)."));
+}
+
+// Holds background blocks until the test runs them.
+class HoldingCommandDelegate : public runtime::testing::RecordingCommandDelegate {
+public:
+    void runInBackground(std::function<void()> block) override { held.push_back(std::move(block)); }
+    void runHeld() {
+        for (auto& block : std::exchange(held, {}))
+            block();
+    }
+    std::vector<std::function<void()>> held;
+};
+
+TEST(CacheTest, ClearsMadeWhileAPurgeWaitsToStartShareIt) {
+    auto cache = std::make_shared<HYBCache>(platform::HeadlessWebView::create());
+    auto delegate = std::make_shared<HoldingCommandDelegate>();
+    cache->setCommandDelegate(delegate);
+    hybtest::LogCapture log;
+
+    for (const char* id : {"a", "b", "c"})
+        ASSERT_TRUE(cache->performAction("clear", clearCommand(id)));
+    EXPECT_EQ(delegate->results.size(), 3u) << "each clear is answered at once";
+    EXPECT_EQ(delegate->held.size(), 1u) << "one purge, still waiting, serves the three";
+
+    delegate->runHeld();
+    ASSERT_TRUE(cache->performAction("clear", clearCommand("d")));
+    EXPECT_EQ(delegate->held.size(), 1u) << "a clear after the purge started gets a purge of its own";
+    delegate->runHeld(); // nothing stays waiting for the next test
 }
 
 } // namespace
