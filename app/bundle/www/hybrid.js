@@ -96,6 +96,8 @@
         var modes = { xhr: 'xhr', iframe: 'iframe', hash: 'hash' };
         var STATUS = { NO_RESULT: 0, OK: 1 };
         var MAX_HEADER_BATCH = 4000;
+        // A longer batch makes a fragment the engine and the native side take longer to read than a fetch.
+        var MAX_FRAGMENT_BATCH = 4000;
 
         var bridgeMode = modes.xhr;
         var queue = [];             // the JSON texts of the commands not yet taken by the native side
@@ -165,6 +167,13 @@
         }
 
         // The queue as text, emptied. `handOver`: the number its callbacks carry (0: a signal took it).
+        // The length of the queue's batch text.
+        function queuedLength() {
+            var length = 1 + queue.length;
+            for (var i = 0; i < queue.length; i++) { length += queue[i].length; }
+            return length;
+        }
+
         function takeQueue(handOver) {
             if (!queue.length) { return ''; }
             var text = '[' + queue.join(',') + ']';
@@ -244,7 +253,7 @@
         // turn behind the hand-overs.
         function signalByHash(late) {
             hashFlip = !hashFlip;
-            var batch = !late && handOversArrived === handOvers ? takeQueue(0) : '';
+            var batch = !late && handOversArrived === handOvers && queuedLength() <= MAX_FRAGMENT_BATCH ? takeQueue(0) : '';
             global.location.hash = (hashFlip ? '%01' : '%02') + encodeURIComponent(batch);
         }
 
