@@ -12,8 +12,8 @@
  *               batch itself, when short enough for a header; otherwise the native side fetches it);
  *   'iframe'    a frame navigating to "hyb://ready": the native side fetches the batch;
  *   'hash'      a change of location.hash to "%01" or "%02" (alternating) followed by the escaped batch, or
- *               by nothing while a batch the native side took may still be on its way, or when the native
- *               side is late (it then fetches).
+ *               by nothing while a batch the native side took may still be on its way, when the native side
+ *               is late, or when the batch is long (it then fetches).
  * The native side fetches queued commands by evaluating exec.nativeFetchMessages(), runs script through
  * exec.nativeEvalAndFetch(fn) and answers with exec.nativeCallback(id, status, message, keepCallback); each of
  * the three returns the commands queued meanwhile, which the native side runs next. Once told, or once it
