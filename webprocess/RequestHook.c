@@ -39,6 +39,7 @@
 #define ANSWER_FUNCTION_KEY "hyb-answer-function"
 #define MAX_ANSWER_SCRIPT 65536
 #define MAX_CALLBACK_ID 100
+#define MAX_ANSWER_NESTING 1000
 
 /* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
  * first. Bounded: an allowed navigation that never loads is forgotten after MAX_PENDING_NAVIGATIONS more. */
@@ -221,10 +222,12 @@ static WebKitScriptWorld* engine_world(void)
  * A new program to parse and compile for each costs about twice what the call itself does, and bursts of calls
  * bring thousands. So such a script runs as a call of ANSWER_FUNCTION, compiled once for each window object of
  * the page: called with the same values, it reads the same names from the page's global scope when it runs,
- * as the script does, and its result and exceptions are the script's. The message is made by the engine's own
+ * as the script does, and its result and exceptions are the script's (a stack trace taken inside shows this
+ * function's frame where the script's would show its global code). The message is made by the engine's own
  * JSON reader, which makes the value the literal makes, except where a key is "__proto__" (a literal sets the
- * prototype instead); a message that names it or holds a "\u" escape, one that is not JSON, a long one and
- * any script of another form are evaluated as scripts. */
+ * prototype instead) and where nesting is deep (the script parser runs out of stack first); a message that
+ * names it, holds a "\u" escape or nests deeper than MAX_ANSWER_NESTING, one that is not JSON, a long one
+ * and any script of another form are evaluated as scripts. */
 
 typedef struct {
     char id[MAX_CALLBACK_ID + 1];
@@ -236,6 +239,30 @@ typedef struct {
 static gboolean is_callback_id_character(char c)
 {
     return g_ascii_isalnum(c) || c == '.' || c == '_' || c == '-';
+}
+
+/* Whether the JSON text's arrays and objects nest no deeper than MAX_ANSWER_NESTING. */
+static gboolean nesting_is_shallow(const char* text, gsize length)
+{
+    int depth = 0;
+    gboolean in_string = FALSE;
+    for (gsize i = 0; i < length; i++) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++; /* the escaped character */
+            else if (c == '"')
+                in_string = FALSE;
+        } else if (c == '"') {
+            in_string = TRUE;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_ANSWER_NESTING)
+                return FALSE;
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    return TRUE;
 }
 
 /* Reads an answer's script; FALSE for any other text. On TRUE, answer->message is the caller's to free. */
@@ -273,7 +300,7 @@ static gboolean read_answer(const char* script, gsize length, Answer* answer)
     answer->keep = end[-2] - '0';
     const gsize message_length = (gsize)((end - 3) - p);
     if (memchr(p, '\0', message_length) || g_strstr_len(p, (gssize)message_length, "__proto__") ||
-        g_strstr_len(p, (gssize)message_length, "\\u"))
+        g_strstr_len(p, (gssize)message_length, "\\u") || !nesting_is_shallow(p, message_length))
         return FALSE;
     answer->message = g_strndup(p, message_length);
     return TRUE;
@@ -325,8 +352,10 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
         g_object_unref(message);
         return FALSE;
     }
+    g_object_ref(function); /* held through the call, whatever the page does meanwhile */
     JSCValue* value = jsc_value_function_call(function, G_TYPE_STRING, answer.id, G_TYPE_INT, answer.status,
                                               JSC_TYPE_VALUE, message, G_TYPE_INT, answer.keep, G_TYPE_NONE);
+    g_object_unref(function);
     *text = result_text(context, value);
     if (value)
         g_object_unref(value);

@@ -132,17 +132,27 @@ TEST_F(EvaluationQueueTest, ResultsAreTextMadeInThePageAndThePagesGlobalsDoNotMa
 
 // Answers to the page's calls take a shorter way in the page's process; what the page sees is what the
 // script itself would do: the same names read when it runs, the same values, results and exceptions.
+// Each answer goes twice, as the UI process writes it and with a trailing space, a script the page's
+// process evaluates as it stands: both must reach the page alike.
 TEST_F(EvaluationQueueTest, AnswersToCallsDoWhatTheirScriptsDo)
 {
     eval(R"(
         window.calls = [];
+        window.describe = function (v, depth) {
+            depth = depth || 0;
+            if (typeof v === 'number') { return Object.is(v, -0) ? '-0' : String(v); }
+            if (v === null || typeof v !== 'object') { return typeof v + ':' + JSON.stringify(String(v)); }
+            if (depth === 3) { var levels = 0; while (Array.isArray(v)) { v = v[0]; levels++; } return levels + ' levels more'; }
+            var proto = Object.getPrototypeOf(v);
+            var kind = Array.isArray(v) ? 'array' : proto === Object.prototype ? 'object' : 'inherits ' + Object.keys(proto);
+            return kind + '{' + Object.keys(v).map(function (k) { return k + '=' + describe(v[k], depth + 1); }).join(',') + '}';
+        };
         window.hybrid = { require: function (id) {
             var self = this;
             return { nativeCallback: function (callbackId, status, message, keep) {
                 if (callbackId === 'Throws') { throw new Error('a callback failed'); }
-                calls.push([self === hybrid, id, callbackId, status, keep,
-                            message !== null && typeof message === 'object' && Object.getPrototypeOf(message) !== Object.prototype,
-                            JSON.stringify(message)].join('|'));
+                calls.push([self === hybrid, id, callbackId, typeof status, status, typeof keep, keep, describe(message)].join('|'));
+                window.lastStack = new Error().stack;
                 return 'queued after ' + callbackId;
             } };
         } };
@@ -150,44 +160,74 @@ TEST_F(EvaluationQueueTest, AnswersToCallsDoWhatTheirScriptsDo)
     auto answer = [](const std::string& id, const std::string& status, const std::string& message, const std::string& keep) {
         return "hybrid.require('hybrid/exec').nativeCallback('" + id + "'," + status + "," + message + "," + keep + ")";
     };
-    const auto results = evaluateAllLater({
-        answer("Cache1", "1", R"("Hybrid%20iOS%20webview%20cache%20cleared.")", "0"),
-        answer("Device.2-x_", "9", R"({"a":[1,2.5e3,-0.5,null,true],"b":{"c":"d"}})", "1"),
-        answer("None3", "0", "null", "0"),
-        answer("Escaped4", "1", R"("café \"quoted\" \\ \n \/")", "0"),
-        answer("Unicode", "1", R"("\u0041")", "0"),
-        answer("Proto5", "1", R"({"__proto__":{"inherited":1}})", "0"), // a literal sets the prototype here
-        answer("Single6", "1", "'not JSON, still a script'", "0"),
-        answer("Throws", "1", "null", "0"),
-        answer("Lead7", "01", "null", "0"), // an old-style octal literal
-        answer("Trailing8", "1", "1,0) + (1", "0"),
-    });
-    EXPECT_EQ(results, (std::vector<std::string>{"queued after Cache1", "queued after Device.2-x_", "queued after None3",
-                                                 "queued after Escaped4", "queued after Unicode", "queued after Proto5", "queued after Single6", "",
-                                                 "queued after Lead7", "queued after Trailing80"}));
-    EXPECT_EQ(eval("calls.join('\\n')"),
-              "true|hybrid/exec|Cache1|1|0|false|\"Hybrid%20iOS%20webview%20cache%20cleared.\"\n"
-              "true|hybrid/exec|Device.2-x_|9|1|false|{\"a\":[1,2500,-0.5,null,true],\"b\":{\"c\":\"d\"}}\n"
-              "true|hybrid/exec|None3|0|0|false|null\n"
-              "true|hybrid/exec|Escaped4|1|0|false|\"caf\xc3\xa9 \\\"quoted\\\" \\\\ \\n /\"\n"
-              "true|hybrid/exec|Unicode|1|0|false|\"A\"\n"
-              "true|hybrid/exec|Proto5|1|0|true|{}\n"
-              "true|hybrid/exec|Single6|1|0|false|\"not JSON, still a script\"\n"
-              "true|hybrid/exec|Lead7|1|0|false|null\n"
-              "true|hybrid/exec|Trailing8|1|0|false|1");
+    std::string deep = "0", deeper = "0";
+    for (int i = 0; i < 999; ++i)
+        deep = "[" + deep + "]"; // read as JSON: the limit is 1,000 levels
+    for (int i = 0; i < 30000; ++i)
+        deeper = "[" + deeper + "]"; // too deep for the script parser: nothing is called
+
+    const std::vector<std::vector<std::string>> answers = {
+        {"Cache1", "1", R"("Hybrid%20iOS%20webview%20cache%20cleared.")", "0"},
+        {"Device.2-x_", "9", R"({"b":[1,2.5e3,-0.5,null,true,-0],"a":{"c":"d"},"1":"key order"})", "1"},
+        {"Numbers3", "0", R"([9007199254740993,1e400,-1e-400,5e-324,1E+2])", "0"},
+        {"Duplicate4", "1", R"({"a":1,"a":2})", "0"},
+        {"None5", "0", "null", "0"},
+        {"Escaped6", "1", R"(" café \"quoted\" \\ \n \/ ")", "0"},
+        {"Unicode7", "1", R"("\u0041")", "0"},
+        {"Proto8", "1", R"({"__proto__":{"inherited":1}})", "0"}, // a literal sets the prototype here
+        {"Single9", "1", "'not JSON, still a script'", "0"},
+        {"Throws", "1", "null", "0"},
+        {"Lead10", "01", "null", "0"}, // an old-style octal literal
+        {"Trailing11", "1", "1,0) + (1", "0"},
+        {"Deep12", "1", deep, "0"},
+        {"Deeper13", "1", deeper, "0"},
+    };
+    std::vector<std::string> scripts;
+    for (const auto& a : answers) {
+        scripts.push_back(answer(a[0], a[1], a[2], a[3]));
+        scripts.push_back(answer(a[0], a[1], a[2], a[3]) + " ");
+    }
+    const auto results = evaluateAllLater(scripts);
+    ASSERT_EQ(results.size(), scripts.size());
+    for (std::size_t i = 0; i < answers.size(); ++i)
+        EXPECT_EQ(results[2 * i], results[2 * i + 1]) << answers[i][0];
+    EXPECT_EQ(results[0], "queued after Cache1");
+    EXPECT_EQ(results[18], "") << "a callback that throws";
+    EXPECT_EQ(results[22], "queued after Trailing110");
+    EXPECT_EQ(results[26], "");
+    const std::string calls = eval("calls.join('\\n')");
+    std::vector<std::string> lines;
+    for (std::size_t from = 0, to; from <= calls.size(); from = to + 1) {
+        to = std::min(calls.find('\n', from), calls.size());
+        lines.push_back(calls.substr(from, to - from));
+    }
+    ASSERT_EQ(lines.size(), 2 * (answers.size() - 2)); // the throwing one and the deepest record nothing
+    for (std::size_t i = 0; i < lines.size(); i += 2)
+        EXPECT_EQ(lines[i], lines[i + 1]);
+    EXPECT_EQ(lines[0], "true|hybrid/exec|Cache1|number|1|number|0|string:\"Hybrid%20iOS%20webview%20cache%20cleared.\"");
+    EXPECT_EQ(lines[2], "true|hybrid/exec|Device.2-x_|number|9|number|1|"
+                        "object{1=string:\"key order\",b=array{0=1,1=2500,2=-0.5,3=object:\"null\",4=boolean:\"true\",5=-0},a=object{c=string:\"d\"}}");
+    EXPECT_EQ(lines[4], "true|hybrid/exec|Numbers3|number|0|number|0|array{0=9007199254740992,1=Infinity,2=-0,3=5e-324,4=100}");
+    EXPECT_EQ(lines[10], "true|hybrid/exec|Escaped6|number|1|number|0|string:\" caf\u00e9 \\\"quoted\\\" \\\\ \\n / \"");
+    EXPECT_EQ(lines[14], "true|hybrid/exec|Proto8|number|1|number|0|inherits inherited{}");
+    EXPECT_EQ(lines[22], "true|hybrid/exec|Deep12|number|1|number|0|array{0=array{0=array{0=996 levels more}}}");
+
+    // The short way is taken: its call has no frame of global code under it.
+    eval("lastStack = ''; 0");
+    evaluateAllLater({answer("Stack14", "1", "null", "0")});
+    EXPECT_EQ(eval("lastStack.indexOf('global code') < 0"), "true") << eval("lastStack");
 
     // The names are read when an answer runs: a page that replaces them, or loads a new document, is answered
     // by what it has then.
     eval("hybrid = { require: function () { return { nativeCallback: function (id) { return 'replaced ' + id; } }; } }; 0");
-    EXPECT_EQ(evaluateAllLater({answer("Again9", "1", "null", "0")}), (std::vector<std::string>{"replaced Again9"}));
+    EXPECT_EQ(evaluateAllLater({answer("Again15", "1", "null", "0")}), (std::vector<std::string>{"replaced Again15"}));
     m_pages.write("other.html", "<html><body><script>window.hybrid = { require: function () { return { nativeCallback: "
                                 "function (id, status, message) { return 'other page ' + id + ' ' + message; } }; } };</script></body></html>");
     const int loads = m_client.finished;
     m_engine->load(m_pages.url("other.html"));
     ASSERT_TRUE(waitUntil([&] { return m_client.finished > loads; }));
-    EXPECT_EQ(evaluateAllLater({answer("Next10", "1", R"("hello")", "0")}), (std::vector<std::string>{"other page Next10 hello"}));
+    EXPECT_EQ(evaluateAllLater({answer("Next16", "1", R"("hello")", "0")}), (std::vector<std::string>{"other page Next16 hello"}));
     eval("delete window.hybrid; 0");
-    EXPECT_EQ(evaluateAllLater({answer("Gone11", "1", "null", "0")}), (std::vector<std::string>{""}));
+    EXPECT_EQ(evaluateAllLater({answer("Gone17", "1", "null", "0")}), (std::vector<std::string>{""}));
 }
-
 } // namespace
