@@ -35,6 +35,7 @@ public:
     std::vector<int> pokes;
     std::vector<std::string> bridgeURLs, agents;
     int fragmentSignals = 0;
+    int bareFragments = 0; // fragment signals without a batch: the native side fetched
     // The answer script's status, message and keep flag for a command (default: 1, the cache text, 0).
     std::function<std::string(const Call&)> answer = [](const Call& call) {
         return "hybrid.require('hybrid/exec').nativeCallback('" + call.callbackId + "',1," + kClearedMessage + ",0)";
@@ -53,8 +54,10 @@ public:
                                               || request.url.compare(hash + 1, 3, "%02") == 0)) {
                 ++fragmentSignals;
                 const std::string batch = platform::removePercentEscapes(request.url.substr(hash + 4)).value_or("");
-                if (batch.empty())
+                if (batch.empty()) {
+                    ++bareFragments;
                     fetchAndRun("hash");
+                }
                 else
                     run(batch, "hash");
                 return false;
@@ -175,6 +178,15 @@ TEST_F(BridgePageTest, CallsMadeTogetherTravelAsOneBatchAndLongBatchesAreFetched
     ASSERT_TRUE(waitForPage("answers.length == 200"));
     EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2}));
     EXPECT_EQ(m_native.calls.size(), 410u);
+
+    // On the fragment path, a short batch travels in the fragment and a long one is fetched.
+    eval("exec.setJsToNativeBridgeMode('hash'); answers = []; for (var i = 0; i < 10; i++) exec(ok, ko, 'Cache', 'clear', [i]);");
+    ASSERT_TRUE(waitForPage("answers.length == 10"));
+    EXPECT_EQ(m_native.bareFragments, 0);
+    eval(longCalls);
+    ASSERT_TRUE(waitForPage("answers.length == 200"));
+    EXPECT_EQ(m_native.bareFragments, 1);
+    EXPECT_EQ(m_native.calls.size(), 620u);
 }
 
 TEST_F(BridgePageTest, BridgeRequestsAreAnsweredInTheWebProcessAndHandedOverWithTheirHeaders)

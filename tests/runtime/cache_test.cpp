@@ -48,9 +48,11 @@ TEST(CacheTest, ClearAnswersEachCallAtOnceWithTheEscapedConfirmation) {
     EXPECT_TRUE(log.contains("Error while clearing webview cache (disk gone)."));
 }
 
-// Holds background blocks until the test runs them.
+// Holds background blocks until the test runs them (at the latest when it goes: a purge left waiting would
+// keep later clears in this program from posting theirs).
 class HoldingCommandDelegate : public runtime::testing::RecordingCommandDelegate {
 public:
+    ~HoldingCommandDelegate() override { runHeld(); }
     void runInBackground(std::function<void()> block) override { held.push_back(std::move(block)); }
     void runHeld() {
         for (auto& block : std::exchange(held, {}))
@@ -73,7 +75,6 @@ TEST(CacheTest, ClearsMadeWhileAPurgeWaitsToStartShareIt) {
     delegate->runHeld();
     ASSERT_TRUE(cache->performAction("clear", clearCommand("d")));
     EXPECT_EQ(delegate->held.size(), 1u) << "a clear after the purge started gets a purge of its own";
-    delegate->runHeld(); // nothing stays waiting for the next test
 }
 
 } // namespace

@@ -96,7 +96,8 @@
         var modes = { xhr: 'xhr', iframe: 'iframe', hash: 'hash' };
         var STATUS = { NO_RESULT: 0, OK: 1 };
         var MAX_HEADER_BATCH = 4000;
-        // A longer batch makes a fragment the engine and the native side take longer to read than a fetch.
+        // A longer batch (counted before escaping) makes a fragment the engine and the native side take longer
+        // to read than a fetch.
         var MAX_FRAGMENT_BATCH = 4000;
 
         var bridgeMode = modes.xhr;
@@ -166,14 +167,14 @@
             return [message];
         }
 
-        // The queue as text, emptied. `handOver`: the number its callbacks carry (0: a signal took it).
-        // The length of the queue's batch text.
+        // The length of the queue's batch text (before escaping).
         function queuedLength() {
             var length = 1 + queue.length;
             for (var i = 0; i < queue.length; i++) { length += queue[i].length; }
             return length;
         }
 
+        // The queue as text, emptied. `handOver`: the number its callbacks carry (0: a signal took it).
         function takeQueue(handOver) {
             if (!queue.length) { return ''; }
             var text = '[' + queue.join(',') + ']';
