@@ -241,6 +241,21 @@ static gboolean is_callback_id_character(char c)
     return g_ascii_isalnum(c) || c == '.' || c == '_' || c == '-';
 }
 
+/* Whether the text is UTF-8 (NUL characters included). */
+static gboolean is_utf8(const char* text, gsize length)
+{
+    const char* end = text + length;
+    while (text < end) {
+        const char* stop = NULL;
+        if (g_utf8_validate_len(text, (gsize)(end - text), &stop))
+            return TRUE;
+        if (*stop != '\0')
+            return FALSE;
+        text = stop + 1;
+    }
+    return TRUE;
+}
+
 /* Whether the JSON text's arrays and objects nest no deeper than MAX_ANSWER_NESTING. */
 static gboolean nesting_is_shallow(const char* text, gsize length)
 {
@@ -300,7 +315,8 @@ static gboolean read_answer(const char* script, gsize length, Answer* answer)
     answer->keep = end[-2] - '0';
     const gsize message_length = (gsize)((end - 3) - p);
     if (memchr(p, '\0', message_length) || g_strstr_len(p, (gssize)message_length, "__proto__") ||
-        g_strstr_len(p, (gssize)message_length, "\\u") || !nesting_is_shallow(p, message_length))
+        g_strstr_len(p, (gssize)message_length, "\\u") || !nesting_is_shallow(p, message_length) ||
+        !is_utf8(p, message_length))
         return FALSE;
     answer->message = g_strndup(p, message_length);
     return TRUE;
@@ -371,7 +387,11 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
     char* text = NULL;
     if (context && length && (in_engine_world || !run_answer(page, context, script, length, &text))) {
-        JSCValue* value = jsc_context_evaluate(context, script, (gssize)length);
+        /* The engine takes a script that is not UTF-8 down with its page: such bytes read as U+FFFD, as in a
+         * page's own text. */
+        char* valid = is_utf8(script, length) ? NULL : g_utf8_make_valid(script, (gssize)length);
+        JSCValue* value = valid ? jsc_context_evaluate(context, valid, -1) : jsc_context_evaluate(context, script, (gssize)length);
+        g_free(valid);
         text = result_text(context, value);
         if (value)
             g_object_unref(value);

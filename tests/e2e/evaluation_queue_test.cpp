@@ -230,4 +230,19 @@ TEST_F(EvaluationQueueTest, AnswersToCallsDoWhatTheirScriptsDo)
     eval("delete window.hybrid; 0");
     EXPECT_EQ(evaluateAllLater({answer("Gone17", "1", "null", "0")}), (std::vector<std::string>{""}));
 }
+// A script that is not UTF-8 (native code may build one from bytes of its own) reads its bad bytes as the
+// replacement character; it no longer takes the page down with it.
+TEST_F(EvaluationQueueTest, AScriptThatIsNotUTF8ReadsItsBadBytesAsReplacementCharacters)
+{
+    eval("window.hybrid = { require: function () { return { nativeCallback: function (id, status, message) { return message; } }; } }; 0");
+    const auto results = evaluateAllLater({
+        "'a\xff b'",
+        "hybrid.require('hybrid/exec').nativeCallback('Bytes1',1,\"c\xc3\x28\",0)",
+        std::string("'x\0y'.length", 12), // a NUL character is UTF-8
+        "1 + 1",
+    });
+    EXPECT_EQ(results, (std::vector<std::string>{"a\xef\xbf\xbd b", "c\xef\xbf\xbd(", "3", "2"}));
+    EXPECT_EQ(eval("typeof window.log"), "object") << "the page is still there";
+}
+
 } // namespace
