@@ -37,6 +37,11 @@
     "(function (id, status, message, keep) {"                                                               \
     " return hybrid.require('hybrid/exec').nativeCallback(id, status, message, keep); })"
 #define ANSWER_FUNCTION_KEY "hyb-answer-function"
+#define MICROTASKS_FUNCTION                                                                                  \
+    "(function () { var target = new EventTarget(), event = new Event('hyb-microtasks');"                    \
+    " target.addEventListener('hyb-microtasks', function () {});"                                             \
+    " return function () { target.dispatchEvent(event); }; })()"
+#define MICROTASKS_FUNCTION_KEY "hyb-microtasks-function"
 #define MAX_ANSWER_SCRIPT 65536
 #define MAX_CALLBACK_ID 100
 #define MAX_ANSWER_NESTING 1000
@@ -345,8 +350,39 @@ static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* pa
 {
     (void)world;
     (void)user_data;
-    if (webkit_frame_is_main_frame(frame))
+    if (webkit_frame_is_main_frame(frame)) {
         g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
+        g_object_set_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, NULL);
+    }
+}
+
+/* Runs the page's microtasks now, as the engine does once a script of its own has run: the engine runs those
+ * that scripts evaluated here queued (a promise's reactions, say) only at its next task, which may come after
+ * the UI process's next message. A listener of the engine's own world, called by the engine, ends with them. */
+static void run_microtasks(WebKitWebPage* page, WebKitFrame* frame)
+{
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, engine_world());
+    if (!context)
+        return;
+    JSCValue* function = g_object_get_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY);
+    if (!function || jsc_value_get_context(function) != context) {
+        function = jsc_context_evaluate(context, MICROTASKS_FUNCTION, -1);
+        if (jsc_context_get_exception(context) || !function || !jsc_value_is_function(function)) {
+            jsc_context_clear_exception(context);
+            if (function)
+                g_object_unref(function);
+            g_object_unref(context);
+            return;
+        }
+        g_object_set_data_full(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, function, g_object_unref);
+    }
+    g_object_ref(function);
+    JSCValue* result = jsc_value_function_call(function, G_TYPE_NONE);
+    if (result)
+        g_object_unref(result);
+    jsc_context_clear_exception(context);
+    g_object_unref(function);
+    g_object_unref(context);
 }
 
 /* Runs an answer's script as a call; FALSE (having run nothing) when it must be evaluated as a script. */
@@ -406,6 +442,7 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
  * container first. */
 static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
 {
+    gboolean ran_in_page = FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE("aay"));
@@ -439,8 +476,19 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
         }
         if (context)
             g_object_unref(context);
+        ran_in_page = context && !in_engine_world;
     }
     webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, g_variant_builder_end(&results)));
+    /* After the reply: what the page's microtasks send the UI process (a new call's signal) comes after the
+     * commands the scripts' results hand over. */
+    if (ran_in_page) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        WebKitFrame* frame = webkit_web_page_get_main_frame(page);
+#pragma GCC diagnostic pop
+        if (frame)
+            run_microtasks(page, frame);
+    }
 }
 
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
