@@ -330,11 +330,13 @@ TEST_F(BridgePageTest, CallsMadeWhileTheNativeSideIsComingBackTravelWithoutSigna
         EXPECT_EQ(eval("order.every(function (v, i) { return v === i; })"), "true");
         EXPECT_EQ(eval("exec.pendingCallbackCount()"), "0");
         EXPECT_EQ(m_native.calls.size(), calls + 200);
+        // One signal in most runs: the page learns that the native side comes back from the commands it takes
+        // in a visit, even when a later answer of the same visit finds the queue empty.
         if (path == "xhr") {
-            EXPECT_LT(m_native.bridgeURLs.size() - signals, 100u) << "most calls rode back on an answer";
+            EXPECT_LT(m_native.bridgeURLs.size() - signals, 10u) << "most calls rode back on an answer";
         }
         if (path == "hash") {
-            EXPECT_LT(m_native.fragmentSignals - fragments, 100) << "most calls rode back on an answer";
+            EXPECT_LT(m_native.fragmentSignals - fragments, 10) << "most calls rode back on an answer";
         }
     }
 }
