@@ -220,6 +220,12 @@ TEST_F(BridgePageTest, CallsMadeInsideACallbackComeBackWithTheAnswer)
     EXPECT_EQ(m_native.calls[1].arguments, "[\"second\"]");
     // The second call rode on the first answer's return value: one signal only.
     EXPECT_EQ(m_native.calls[1].path, "xhr");
+
+    // A native script whose page part fails still hands over the calls made meanwhile: the native side
+    // fetches nothing after a script that could have taken them.
+    const std::string batch = eval("exec.nativeEvalAndFetch(function () { exec(ok, ko, 'Cache', 'clear', ['inside']);"
+                                   " throw new Error('the page failed'); })");
+    EXPECT_NE(batch.find("\"inside\""), std::string::npos) << batch;
 }
 
 TEST_F(BridgePageTest, FailuresKeptCallbacksAndBinaryMessages)

@@ -331,10 +331,14 @@
             return nativeTake();
         };
 
+        // Each of the three hands the queue over, even when the page's part of it fails: the native side
+        // counts on the script to take the commands queued meanwhile, and fetches nothing after it.
         exec.nativeEvalAndFetch = function (fn) {
             nativeContextDepth += 1;
             try {
                 fn();
+            } catch (e) {
+                if (global.console) { global.console.log('Error in native script: ' + e); }
             } finally {
                 nativeContextDepth -= 1;
             }
@@ -347,7 +351,7 @@
                 var entry = callbacks[callbackId];
                 if (entry) {
                     if (entry.handOver > handOversArrived) { handOversArrived = entry.handOver; }
-                    var args = massageMessage(message);
+                    var args = massageMessage(message); // an unreadable one is logged below
                     if (!keepCallback) { delete callbacks[callbackId]; }
                     var fn = (status === STATUS.OK || status === STATUS.NO_RESULT) ? entry.success : entry.fail;
                     if (fn) {
@@ -358,6 +362,8 @@
                         }
                     }
                 }
+            } catch (e) {
+                if (global.console) { global.console.log('Error in answer ' + callbackId + ': ' + e); }
             } finally {
                 nativeContextDepth -= 1;
             }
