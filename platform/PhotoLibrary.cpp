@@ -88,12 +88,16 @@ Status PhotoLibrary::seed(std::string_view name, const Bytes& data, std::string_
     if (!isAccessAllowed())
         return Error(kPhotoLibraryErrorDomain, kPhotoLibraryAccessDeniedError, "User denied access");
     const FileManager& files = FileManager::defaultManager();
-    const std::string path = m_folder + "/" + std::string(name) + "." + ext;
+    const std::string path = seedPath(name, extension);
     if (files.fileExists(path))
         return {};
     if (Status s = files.createDirectory(m_folder, true); !s)
         return s.error();
     return files.createFile(path, data);
+}
+
+std::string PhotoLibrary::seedPath(std::string_view name, std::string_view extension) const {
+    return m_folder + "/" + std::string(name) + "." + upperCased(extension);
 }
 
 void PhotoLibrary::setSeedPictures(std::vector<SeedPicture> pictures) {
@@ -133,7 +137,7 @@ void PhotoLibrary::seedOnce() const {
 void PhotoLibrary::seedPictures(const std::vector<SeedPicture>& pictures) const {
     const FileManager& files = FileManager::defaultManager();
     for (const SeedPicture& picture : pictures) {
-        if (files.fileExists(m_folder + "/" + picture.name + "." + upperCased(picture.extension)))
+        if (files.fileExists(seedPath(picture.name, picture.extension)))
             continue;  // seeded before: its bytes are not made again
         Result<Bytes> data = picture.data ? picture.data() : Result<Bytes>(Error(kPhotoLibraryErrorDomain, -1, "No picture"));
         Status s = data ? seed(picture.name, *data, picture.extension) : Status(data.error());

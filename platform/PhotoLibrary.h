@@ -91,6 +91,8 @@ private:
     // another thread waits until they are there.
     void seedOnce() const;
     void seedPictures(const std::vector<SeedPicture>& pictures) const;
+    // Where seed() puts a picture of this name and type.
+    std::string seedPath(std::string_view name, std::string_view extension) const;
 
     std::string m_folder;
 };

@@ -16,7 +16,8 @@
  * or in the engine's own, which the page cannot reach), and answered with the array of their results as text
  * ("" for undefined, null, a function, an exception). The results travel as plain text, so the UI process
  * needs no script engine of its own for them. An answer to a call runs as a call of a function compiled once
- * for the page, with the same result as the script's (see run_answer).
+ * for the page, with the same result as the script's (see run_answer); once the reply is sent, the page's
+ * microtasks the scripts queued run (see run_microtasks).
  *
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
@@ -327,22 +328,24 @@ static gboolean read_answer(const char* script, gsize length, Answer* answer)
     return TRUE;
 }
 
-/* The page's answer function for this window object, made on first use (NULL when it cannot be made). */
-static JSCValue* answer_function(WebKitWebPage* page, JSCContext* context)
+/* A function the page keeps under `key` for this window object (in the context's world), made from `source`
+ * on first use; NULL when it cannot be made. Returned with a reference of the caller's own, so that it
+ * outlives a new window object made while it runs. */
+static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const char* key, const char* source)
 {
-    JSCValue* function = g_object_get_data(G_OBJECT(page), ANSWER_FUNCTION_KEY);
+    JSCValue* function = g_object_get_data(G_OBJECT(page), key);
     /* A function holds its context, so a context at the same address is the same one. */
-    if (function && jsc_value_get_context(function) == context)
-        return function;
-    function = jsc_context_evaluate(context, ANSWER_FUNCTION, -1);
-    if (jsc_context_get_exception(context) || !function || !jsc_value_is_function(function)) {
-        jsc_context_clear_exception(context);
-        if (function)
-            g_object_unref(function);
-        return NULL;
+    if (!function || jsc_value_get_context(function) != context) {
+        function = jsc_context_evaluate(context, source, -1);
+        if (jsc_context_get_exception(context) || !function || !jsc_value_is_function(function)) {
+            jsc_context_clear_exception(context);
+            if (function)
+                g_object_unref(function);
+            return NULL;
+        }
+        g_object_set_data_full(G_OBJECT(page), key, function, g_object_unref);
     }
-    g_object_set_data_full(G_OBJECT(page), ANSWER_FUNCTION_KEY, function, g_object_unref);
-    return function;
+    return g_object_ref(function);
 }
 
 /* A new window object in the main frame (a new document): the old one's function, and with it that page, go. */
@@ -364,24 +367,14 @@ static void run_microtasks(WebKitWebPage* page, WebKitFrame* frame)
     JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, engine_world());
     if (!context)
         return;
-    JSCValue* function = g_object_get_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY);
-    if (!function || jsc_value_get_context(function) != context) {
-        function = jsc_context_evaluate(context, MICROTASKS_FUNCTION, -1);
-        if (jsc_context_get_exception(context) || !function || !jsc_value_is_function(function)) {
-            jsc_context_clear_exception(context);
-            if (function)
-                g_object_unref(function);
-            g_object_unref(context);
-            return;
-        }
-        g_object_set_data_full(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, function, g_object_unref);
+    JSCValue* function = page_function(page, context, MICROTASKS_FUNCTION_KEY, MICROTASKS_FUNCTION);
+    if (function) {
+        JSCValue* result = jsc_value_function_call(function, G_TYPE_NONE);
+        if (result)
+            g_object_unref(result);
+        jsc_context_clear_exception(context);
+        g_object_unref(function);
     }
-    g_object_ref(function);
-    JSCValue* result = jsc_value_function_call(function, G_TYPE_NONE);
-    if (result)
-        g_object_unref(result);
-    jsc_context_clear_exception(context);
-    g_object_unref(function);
     g_object_unref(context);
 }
 
@@ -399,12 +392,11 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
             g_object_unref(message);
         return FALSE;
     }
-    JSCValue* function = answer_function(page, context);
+    JSCValue* function = page_function(page, context, ANSWER_FUNCTION_KEY, ANSWER_FUNCTION);
     if (!function) {
         g_object_unref(message);
         return FALSE;
     }
-    g_object_ref(function); /* held through the call, whatever the page does meanwhile */
     JSCValue* value = jsc_value_function_call(function, G_TYPE_STRING, answer.id, G_TYPE_INT, answer.status,
                                               JSC_TYPE_VALUE, message, G_TYPE_INT, answer.keep, G_TYPE_NONE);
     g_object_unref(function);
