@@ -4,7 +4,7 @@
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
-#include "plugins/SFHFKeychainUtils.h"
+#include "plugins/HYBKeychainUtils.h"
 
 #include <filesystem>
 #include <system_error>
@@ -84,7 +84,7 @@ void HYBKeychain::getForKey(const runtime::HYBInvokedUrlCommand& command) {
     inBackground(command, [](const runtime::HYBInvokedUrlCommand& command, const std::optional<std::string>& service) {
         if (command.arguments().empty())
             return errorResult("incorrect number of arguments for getForkey");
-        auto value = SFHFKeychainUtils::getPasswordForUsername(textAt(command, 0), service);
+        auto value = HYBKeychainUtils::getPasswordForUsername(textAt(command, 0), service);
         if (value && *value)
             return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, **value);
         const platform::FormatArgument reason =
@@ -97,7 +97,7 @@ void HYBKeychain::setForKey(const runtime::HYBInvokedUrlCommand& command) {
     inBackground(command, [](const runtime::HYBInvokedUrlCommand& command, const std::optional<std::string>& service) {
         if (command.arguments().size() < 2)
             return errorResult("incorrect number of arguments for setForKey");
-        return okOrError(SFHFKeychainUtils::storeUsername(textAt(command, 0), textAt(command, 1), service, true));
+        return okOrError(HYBKeychainUtils::storeUsername(textAt(command, 0), textAt(command, 1), service, true));
     });
 }
 
@@ -105,7 +105,7 @@ void HYBKeychain::removeForKey(const runtime::HYBInvokedUrlCommand& command) {
     inBackground(command, [](const runtime::HYBInvokedUrlCommand& command, const std::optional<std::string>& service) {
         if (command.arguments().empty())
             return errorResult("incorrect number of arguments for removeForKey");
-        return okOrError(SFHFKeychainUtils::deleteItemForUsername(textAt(command, 0), service));
+        return okOrError(HYBKeychainUtils::deleteItemForUsername(textAt(command, 0), service));
     });
 }
 

@@ -17,21 +17,21 @@ constexpr const char* kLogTag = "LaunchNavigator[native]";
 constexpr std::size_t kNavigateArguments = 10;
 
 // The app keys in the order availableApps checks them, with their launcher identifiers.
-constexpr std::array<std::pair<const char*, CMMapApp>, 14> kApps = {{
-    {"apple_maps", CMMapAppAppleMaps},
-    {"citymapper", CMMapAppCitymapper},
-    {"google_maps", CMMapAppGoogleMaps},
-    {"navigon", CMMapAppNavigon},
-    {"transit_app", CMMapAppTheTransitApp},
-    {"tomtom", CMMapAppTomTom},
-    {"uber", CMMapAppUber},
-    {"waze", CMMapAppWaze},
-    {"yandex", CMMapAppYandex},
-    {"sygic", CMMapAppSygic},
-    {"here_maps", CMMapAppHereMaps},
-    {"moovit", CMMapAppMoovit},
-    {"iosamap", CMMapAppAmap},
-    {"baidumap", CMMapAppBaidu},
+constexpr std::array<std::pair<const char*, HYBMapApp>, 14> kApps = {{
+    {"apple_maps", HYBMapAppAppleMaps},
+    {"citymapper", HYBMapAppCitymapper},
+    {"google_maps", HYBMapAppGoogleMaps},
+    {"navigon", HYBMapAppNavigon},
+    {"transit_app", HYBMapAppTheTransitApp},
+    {"tomtom", HYBMapAppTomTom},
+    {"uber", HYBMapAppUber},
+    {"waze", HYBMapAppWaze},
+    {"yandex", HYBMapAppYandex},
+    {"sygic", HYBMapAppSygic},
+    {"here_maps", HYBMapAppHereMaps},
+    {"moovit", HYBMapAppMoovit},
+    {"iosamap", HYBMapAppAmap},
+    {"baidumap", HYBMapAppBaidu},
 }};
 
 std::string unexpectedAppName(const platform::Value& key) { return "Unexpected app name: " + key.description(); }
@@ -122,19 +122,19 @@ void LaunchNavigator::navigate(const runtime::HYBInvokedUrlCommand& command) {
                               command.argumentAtIndex(8, false).boolValue(), args[9], {}, {}};
     m_debugEnabled = m_state.enableDebug;
     if (m_debugEnabled)
-        CMMapLauncher::enableDebugLogging();
+        HYBMapLauncher::enableDebugLogging();
     logDebug("Called navigate() with args: destination=" + m_state.destination.description() + "; destType=" +
              m_state.destType.description() + "; destName=" + m_state.destName.description() + "; start=" + m_state.start.description() +
              "; startType=" + m_state.startType.description() + "; startName=" + m_state.startName.description() +
              "; appName=" + m_state.appName.description() + "; transportMode=" + m_state.transportMode.description() +
              "; extras=" + m_state.extras.description());
 
-    const std::optional<CMMapApp> app = mapAppName_lnToCmm(m_state.appName);
+    const std::optional<HYBMapApp> app = mapAppName_lnToCmm(m_state.appName);
     if (!app) {
         answer(runtime::HYBCommandStatus::Error, unexpectedAppName(m_state.appName));
         return;
     }
-    if (!CMMapLauncher::isMapAppInstalled(*app)) {
+    if (!HYBMapLauncher::isMapAppInstalled(*app)) {
         answer(runtime::HYBCommandStatus::Error, m_state.appName.description() + " is not installed on the device");
         return;
     }
@@ -155,8 +155,8 @@ void LaunchNavigator::isAppAvailable(const runtime::HYBInvokedUrlCommand& comman
     if (!delegate)
         return;
     const platform::Value key = command.argumentAtIndex(0);
-    const std::optional<CMMapApp> app = mapAppName_lnToCmm(key);
-    delegate->sendPluginResult(app ? runtime::HYBPluginResult::messageAsBool(runtime::HYBCommandStatus::Ok, CMMapLauncher::isMapAppInstalled(*app))
+    const std::optional<HYBMapApp> app = mapAppName_lnToCmm(key);
+    delegate->sendPluginResult(app ? runtime::HYBPluginResult::messageAsBool(runtime::HYBCommandStatus::Ok, HYBMapLauncher::isMapAppInstalled(*app))
                                    : runtime::HYBPluginResult::messageAsString(runtime::HYBCommandStatus::Error, unexpectedAppName(key)),
                                command.callbackId());
 }
@@ -167,7 +167,7 @@ void LaunchNavigator::availableApps(const runtime::HYBInvokedUrlCommand& command
         return;
     platform::Dictionary apps;
     for (const auto& [key, app] : kApps)
-        apps.set(key, CMMapLauncher::isMapAppInstalled(app));
+        apps.set(key, HYBMapLauncher::isMapAppInstalled(app));
     delegate->sendPluginResult(runtime::HYBPluginResult::messageAsDictionary(runtime::HYBCommandStatus::Ok, std::move(apps)),
                                command.callbackId());
 }
@@ -258,7 +258,7 @@ void LaunchNavigator::reverseGeocode(const std::string& coords, Success success,
 }
 
 void LaunchNavigator::launchApp() {
-    const CMMapApp app = *mapAppName_lnToCmm(m_state.appName);
+    const HYBMapApp app = *mapAppName_lnToCmm(m_state.appName);
     const platform::Placemark& dest = m_state.destPlacemark;
     std::string line = "Using " + m_state.appName.description() + " to navigate to " + getAddressFromPlacemark(dest) + " [" +
                        coordsToString(dest.coordinate()) + "]";
@@ -266,19 +266,19 @@ void LaunchNavigator::launchApp() {
         line += " (" + *name + ")";
     line += " from ";
 
-    std::optional<CMMapPoint> start;
+    std::optional<HYBMapPoint> start;
     if (equals(m_state.startType, "none")) {
         line += " current location";
-        start = CMMapPoint::currentLocation();
+        start = HYBMapPoint::currentLocation();
     } else {
         const platform::Placemark& from = m_state.startPlacemark;
         line += " " + getAddressFromPlacemark(from) + " [" + coordsToString(from.coordinate()) + "]";
         if (std::optional<std::string> name = nameOf(m_state.startName))
             line += " (" + *name + ")";
-        start = CMMapPoint::mapPointWithMapItem(*m_startMapItem, m_startMapItem->name(), getAddressFromPlacemark(from), from.coordinate());
+        start = HYBMapPoint::mapPointWithMapItem(*m_startMapItem, m_startMapItem->name(), getAddressFromPlacemark(from), from.coordinate());
     }
-    const CMMapPoint end =
-        CMMapPoint::mapPointWithMapItem(*m_destMapItem, m_destMapItem->name(), getAddressFromPlacemark(dest), dest.coordinate());
+    const HYBMapPoint end =
+        HYBMapPoint::mapPointWithMapItem(*m_destMapItem, m_destMapItem->name(), getAddressFromPlacemark(dest), dest.coordinate());
 
     std::optional<platform::Dictionary> extras;
     if (!isNull(m_state.extras)) {
@@ -297,7 +297,7 @@ void LaunchNavigator::launchApp() {
     logDebug(line);
     const std::optional<std::string> mode =
         m_state.transportMode.isString() ? std::optional<std::string>(*m_state.transportMode.getString()) : std::nullopt;
-    CMMapLauncher::launchMapApp(app, *start, end, mode, extras);
+    HYBMapLauncher::launchMapApp(app, *start, end, mode, extras);
     answer(runtime::HYBCommandStatus::Ok);
 }
 
@@ -342,7 +342,7 @@ void LaunchNavigator::executeGlobalJavascript(std::string script) {
 
 // ---- helpers ----
 
-std::optional<CMMapApp> LaunchNavigator::mapAppName_lnToCmm(const platform::Value& key) {
+std::optional<HYBMapApp> LaunchNavigator::mapAppName_lnToCmm(const platform::Value& key) {
     for (const auto& [name, app] : kApps) {
         if (equals(key, name))
             return app;
@@ -350,7 +350,7 @@ std::optional<CMMapApp> LaunchNavigator::mapAppName_lnToCmm(const platform::Valu
     return std::nullopt;
 }
 
-std::optional<std::string> LaunchNavigator::mapAppName_cmmToLn(CMMapApp app) {
+std::optional<std::string> LaunchNavigator::mapAppName_cmmToLn(HYBMapApp app) {
     for (const auto& [name, id] : kApps) {
         if (id == app)
             return name;

@@ -5,7 +5,7 @@
 // - Main thread; geocoder answers arrive on the main run loop.
 // - navigate takes ten arguments (see navigate()); the destination, and the start unless its type is
 //   "none", are turned into map items with the platform geocoder (coordinates "lat,lon" are reverse-
-//   geocoded and keep their own position), then handed to CMMapLauncher. It answers OK once the launch
+//   geocoded and keep their own position), then handed to HYBMapLauncher. It answers OK once the launch
 //   was requested, whatever the app answered, or Error with a message.
 // - Every call gets exactly one answer. One navigation at a time: a navigate that arrives while an
 //   earlier one still waits for the geocoder answers the earlier one with Error, and the geocoder's
@@ -18,7 +18,7 @@
 #include "platform/device/Geocoder.h"
 #include "platform/device/MapItem.h"
 #include "platform/device/Placemark.h"
-#include "plugins/CMMapLauncher.h"
+#include "plugins/HYBMapLauncher.h"
 #include "runtime/HYBPlugin.h"
 
 #include <cstdint>
@@ -46,9 +46,9 @@ public:
     void availableApps(const runtime::HYBInvokedUrlCommand& command);
 
     // The launcher's identifier of an app key; none for a value that is not one of the 14 keys.
-    static std::optional<CMMapApp> mapAppName_lnToCmm(const platform::Value& key);
+    static std::optional<HYBMapApp> mapAppName_lnToCmm(const platform::Value& key);
     // The key of an identifier; none outside 0-13.
-    static std::optional<std::string> mapAppName_cmmToLn(CMMapApp app);
+    static std::optional<std::string> mapAppName_cmmToLn(HYBMapApp app);
     // The placemark's address fields, each followed by ", " (the empty string when it has none).
     static std::string getAddressFromPlacemark(const platform::Placemark& placemark);
     // "%g, %g" of latitude and longitude.

@@ -150,7 +150,7 @@ void HYBViewController::loadSettings() {
 }
 
 void HYBViewController::printVersion() {
-    platform::Log::write(platform::formatString("Apache Hybrid native platform version %s is starting.",
+    platform::Log::write(platform::formatString("Hybrid native platform version %s is starting.",
                                                 platform::formatString("%d.%d.%d", 3, 9, 2).c_str()));
 }
 

@@ -4,7 +4,7 @@
 
 #include "platform/Keychain.h"
 #include "plugins/HYBKeychain.h"
-#include "plugins/SFHFKeychainUtils.h"
+#include "plugins/HYBKeychainUtils.h"
 #include "support/LogCapture.h"
 
 #include <filesystem>
@@ -25,7 +25,7 @@ std::string fileText(const std::string& path) {
     return text.str();
 }
 
-std::string description(long long code) { return plugins::SFHFKeychainUtils::error(code).localizedDescription(); }
+std::string description(long long code) { return plugins::HYBKeychainUtils::error(code).localizedDescription(); }
 
 class KeychainTest : public PluginTest<plugins::HYBKeychain> {
 protected:
@@ -111,7 +111,7 @@ TEST_F(KeychainTest, AnItemWhoseValueCannotBeReadIsReplaced) {
 TEST_F(KeychainTest, AKeyWithoutAnItemGivesTheExactMessages) {
     expectError(ask("getForKey", {"absent"}), "error retrieving value for key 'absent' : (null)");
     expectError(ask("removeForKey", {"absent"}), description(platform::errSecItemNotFound));
-    EXPECT_EQ(description(platform::errSecItemNotFound), "The operation couldn't be completed. (SFHFKeychainUtilsErrorDomain error -25300.)");
+    EXPECT_EQ(description(platform::errSecItemNotFound), "The operation couldn't be completed. (HYBKeychainUtilsErrorDomain error -25300.)");
 }
 
 TEST_F(KeychainTest, TooFewArgumentsAndArgumentsThatAreNoStrings) {

@@ -11,7 +11,7 @@
 
 namespace plugins {
 
-class JZLocationConverter {
+class HYBLocationConverter {
 public:
     using Coordinate = platform::LocationCoordinate;
 

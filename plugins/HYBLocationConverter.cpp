@@ -1,28 +1,28 @@
-#include "plugins/JZLocationConverter.h"
+#include "plugins/HYBLocationConverter.h"
 
 #include <cmath>
 
 namespace plugins {
 
-JZLocationConverter::Coordinate JZLocationConverter::wgs84ToGcj02(Coordinate c) { return gcj02Encrypt(c.latitude, c.longitude); }
+HYBLocationConverter::Coordinate HYBLocationConverter::wgs84ToGcj02(Coordinate c) { return gcj02Encrypt(c.latitude, c.longitude); }
 
-JZLocationConverter::Coordinate JZLocationConverter::gcj02ToWgs84(Coordinate c) { return gcj02Decrypt(c.latitude, c.longitude); }
+HYBLocationConverter::Coordinate HYBLocationConverter::gcj02ToWgs84(Coordinate c) { return gcj02Decrypt(c.latitude, c.longitude); }
 
-JZLocationConverter::Coordinate JZLocationConverter::wgs84ToBd09(Coordinate c) {
+HYBLocationConverter::Coordinate HYBLocationConverter::wgs84ToBd09(Coordinate c) {
     const Coordinate gcj = gcj02Encrypt(c.latitude, c.longitude);
     return bd09Encrypt(gcj.latitude, gcj.longitude);
 }
 
-JZLocationConverter::Coordinate JZLocationConverter::gcj02ToBd09(Coordinate c) { return bd09Encrypt(c.latitude, c.longitude); }
+HYBLocationConverter::Coordinate HYBLocationConverter::gcj02ToBd09(Coordinate c) { return bd09Encrypt(c.latitude, c.longitude); }
 
-JZLocationConverter::Coordinate JZLocationConverter::bd09ToGcj02(Coordinate c) { return bd09Decrypt(c.latitude, c.longitude); }
+HYBLocationConverter::Coordinate HYBLocationConverter::bd09ToGcj02(Coordinate c) { return bd09Decrypt(c.latitude, c.longitude); }
 
-JZLocationConverter::Coordinate JZLocationConverter::bd09ToWgs84(Coordinate c) {
+HYBLocationConverter::Coordinate HYBLocationConverter::bd09ToWgs84(Coordinate c) {
     const Coordinate gcj = bd09ToGcj02(c);
     return gcj02Decrypt(gcj.latitude, gcj.longitude);
 }
 
-double JZLocationConverter::transformLat(double x, double y) {
+double HYBLocationConverter::transformLat(double x, double y) {
     double ret = -100.0 + 2.0 * x + 3.0 * y + 0.2 * y * y + 0.1 * x * y + 0.2 * std::sqrt(std::fabs(x));
     ret += (20.0 * std::sin(6.0 * x * kPi) + 20.0 * std::sin(2.0 * x * kPi)) * 2.0 / 3.0;
     ret += (20.0 * std::sin(y * kPi) + 40.0 * std::sin(y / 3.0 * kPi)) * 2.0 / 3.0;
@@ -30,7 +30,7 @@ double JZLocationConverter::transformLat(double x, double y) {
     return ret;
 }
 
-double JZLocationConverter::transformLon(double x, double y) {
+double HYBLocationConverter::transformLon(double x, double y) {
     double ret = 300.0 + x + 2.0 * y + 0.1 * x * x + 0.1 * x * y + 0.1 * std::sqrt(std::fabs(x));
     ret += (20.0 * std::sin(6.0 * x * kPi) + 20.0 * std::sin(2.0 * x * kPi)) * 2.0 / 3.0;
     ret += (20.0 * std::sin(x * kPi) + 40.0 * std::sin(x / 3.0 * kPi)) * 2.0 / 3.0;
@@ -38,13 +38,13 @@ double JZLocationConverter::transformLon(double x, double y) {
     return ret;
 }
 
-bool JZLocationConverter::outOfChina(double latitude, double longitude) {
+bool HYBLocationConverter::outOfChina(double latitude, double longitude) {
     if (longitude < 72.004 || longitude > 137.8347)
         return true;
     return latitude < 0.8293 || latitude > 55.8271;
 }
 
-JZLocationConverter::Coordinate JZLocationConverter::gcj02Encrypt(double latitude, double longitude) {
+HYBLocationConverter::Coordinate HYBLocationConverter::gcj02Encrypt(double latitude, double longitude) {
     if (outOfChina(latitude, longitude))
         return {latitude, longitude};
     double dLat = transformLat(longitude - 105.0, latitude - 35.0);
@@ -58,19 +58,19 @@ JZLocationConverter::Coordinate JZLocationConverter::gcj02Encrypt(double latitud
     return {latitude + dLat, longitude + dLon};
 }
 
-JZLocationConverter::Coordinate JZLocationConverter::gcj02Decrypt(double latitude, double longitude) {
+HYBLocationConverter::Coordinate HYBLocationConverter::gcj02Decrypt(double latitude, double longitude) {
     const Coordinate shifted = gcj02Encrypt(latitude, longitude);
     return {latitude - (shifted.latitude - latitude), longitude - (shifted.longitude - longitude)};
 }
 
-JZLocationConverter::Coordinate JZLocationConverter::bd09Encrypt(double latitude, double longitude) {
+HYBLocationConverter::Coordinate HYBLocationConverter::bd09Encrypt(double latitude, double longitude) {
     const double x = longitude, y = latitude;
     const double z = std::sqrt(x * x + y * y) + 2e-5 * std::sin(y * kPi);
     const double theta = std::atan2(y, x) + 3e-6 * std::cos(x * kPi);
     return {z * std::sin(theta) + 0.006, z * std::cos(theta) + 0.0065};
 }
 
-JZLocationConverter::Coordinate JZLocationConverter::bd09Decrypt(double latitude, double longitude) {
+HYBLocationConverter::Coordinate HYBLocationConverter::bd09Decrypt(double latitude, double longitude) {
     const double x = longitude - 0.0065, y = latitude - 0.006;
     const double z = std::sqrt(x * x + y * y) - 2e-5 * std::sin(y * kPi);
     const double theta = std::atan2(y, x) - 3e-6 * std::cos(x * kPi);

@@ -15,16 +15,16 @@
 
 namespace plugins {
 
-class CMMapPoint {
+class HYBMapPoint {
 public:
     using Coordinate = platform::LocationCoordinate;
 
-    static CMMapPoint currentLocation();
-    static CMMapPoint mapPointWithCoordinate(Coordinate coordinate);
-    static CMMapPoint mapPointWithName(std::optional<std::string> name, Coordinate coordinate);
-    static CMMapPoint mapPointWithName(std::optional<std::string> name, std::optional<std::string> address, Coordinate coordinate);
-    static CMMapPoint mapPointWithAddress(std::optional<std::string> address, Coordinate coordinate);
-    static CMMapPoint mapPointWithMapItem(platform::MapItem mapItem, std::optional<std::string> name,
+    static HYBMapPoint currentLocation();
+    static HYBMapPoint mapPointWithCoordinate(Coordinate coordinate);
+    static HYBMapPoint mapPointWithName(std::optional<std::string> name, Coordinate coordinate);
+    static HYBMapPoint mapPointWithName(std::optional<std::string> name, std::optional<std::string> address, Coordinate coordinate);
+    static HYBMapPoint mapPointWithAddress(std::optional<std::string> address, Coordinate coordinate);
+    static HYBMapPoint mapPointWithMapItem(platform::MapItem mapItem, std::optional<std::string> name,
                                           std::optional<std::string> address, Coordinate coordinate);
 
     bool isCurrentLocation() const { return m_isCurrentLocation; }

@@ -15,7 +15,7 @@
 #pragma once
 
 #include "platform/Value.h"
-#include "plugins/CMMapPoint.h"
+#include "plugins/HYBMapPoint.h"
 
 #include <optional>
 #include <string>
@@ -24,47 +24,47 @@
 namespace plugins {
 
 // The navigation apps (an integer: identifiers outside 0-13 are accepted and answer "not installed").
-enum CMMapApp : int {
-    CMMapAppAppleMaps = 0,
-    CMMapAppCitymapper = 1,
-    CMMapAppGoogleMaps = 2,
-    CMMapAppNavigon = 3,
-    CMMapAppTheTransitApp = 4,
-    CMMapAppWaze = 5,
-    CMMapAppYandex = 6,
-    CMMapAppUber = 7,
-    CMMapAppTomTom = 8,
-    CMMapAppSygic = 9,
-    CMMapAppHereMaps = 10,
-    CMMapAppMoovit = 11,
-    CMMapAppAmap = 12,
-    CMMapAppBaidu = 13,
+enum HYBMapApp : int {
+    HYBMapAppAppleMaps = 0,
+    HYBMapAppCitymapper = 1,
+    HYBMapAppGoogleMaps = 2,
+    HYBMapAppNavigon = 3,
+    HYBMapAppTheTransitApp = 4,
+    HYBMapAppWaze = 5,
+    HYBMapAppYandex = 6,
+    HYBMapAppUber = 7,
+    HYBMapAppTomTom = 8,
+    HYBMapAppSygic = 9,
+    HYBMapAppHereMaps = 10,
+    HYBMapAppMoovit = 11,
+    HYBMapAppAmap = 12,
+    HYBMapAppBaidu = 13,
 };
 
-class CMMapLauncher {
+class HYBMapLauncher {
 public:
     // The host of the web map page Apple Maps falls back to where the platform cannot open map items.
     static constexpr const char* kWebMapHost = "maps.google.com";
 
-    static bool isMapAppInstalled(CMMapApp app);
+    static bool isMapAppInstalled(HYBMapApp app);
 
     // Directions from the current location when no start is given; extras are string keys to string
     // values (a value of another kind is used as its text).
-    static bool launchMapApp(CMMapApp app, const CMMapPoint& end);
-    static bool launchMapApp(CMMapApp app, const CMMapPoint& end, const std::optional<std::string>& directionsMode);
-    static bool launchMapApp(CMMapApp app, const CMMapPoint& start, const CMMapPoint& end);
-    static bool launchMapApp(CMMapApp app, const CMMapPoint& start, const CMMapPoint& end,
+    static bool launchMapApp(HYBMapApp app, const HYBMapPoint& end);
+    static bool launchMapApp(HYBMapApp app, const HYBMapPoint& end, const std::optional<std::string>& directionsMode);
+    static bool launchMapApp(HYBMapApp app, const HYBMapPoint& start, const HYBMapPoint& end);
+    static bool launchMapApp(HYBMapApp app, const HYBMapPoint& start, const HYBMapPoint& end,
                              const std::optional<std::string>& directionsMode,
                              const std::optional<platform::Dictionary>& extras = std::nullopt);
 
     // The scheme whose openability decides availability ("comgooglemaps://"), or none.
-    static std::optional<std::string> urlPrefixForMapApp(CMMapApp app);
+    static std::optional<std::string> urlPrefixForMapApp(HYBMapApp app);
     // Full component escaping: also "!*'();:@&=+$,/?%#[]".
     static std::string urlEncode(std::string_view text);
     // "&key=escaped value" for each entry, in the dictionary's order; keys are not escaped.
     static std::string extrasToQueryParams(const platform::Dictionary& extras);
     // "%f,%f" of the point's GCJ-02 coordinate; empty for no point and for the current location at (0, 0).
-    static std::string googleMapsStringForMapPoint(const CMMapPoint* point);
+    static std::string googleMapsStringForMapPoint(const HYBMapPoint* point);
 
     static void enableDebugLogging();
     static bool isDebugLoggingEnabled();

@@ -1,4 +1,4 @@
-#include "plugins/SFHFKeychainUtils.h"
+#include "plugins/HYBKeychainUtils.h"
 
 #include "platform/Keychain.h"
 #include "platform/Log.h"
@@ -25,7 +25,7 @@ platform::Bytes bytesOf(const std::string& text) { return platform::Bytes(text.b
 
 } // namespace
 
-platform::Result<std::optional<std::string>> SFHFKeychainUtils::getPasswordForUsername(const std::optional<std::string>& username,
+platform::Result<std::optional<std::string>> HYBKeychainUtils::getPasswordForUsername(const std::optional<std::string>& username,
                                                                                        const std::optional<std::string>& serviceName) {
     if (!username || !serviceName)
         return error(kMissingArgumentError);
@@ -57,7 +57,7 @@ platform::Result<std::optional<std::string>> SFHFKeychainUtils::getPasswordForUs
     return std::optional<std::string>(std::move(text));
 }
 
-platform::Status SFHFKeychainUtils::storeUsername(const std::optional<std::string>& username, const std::optional<std::string>& password,
+platform::Status HYBKeychainUtils::storeUsername(const std::optional<std::string>& username, const std::optional<std::string>& password,
                                                   const std::optional<std::string>& serviceName, bool updateExisting) {
     if (!username || !password || !serviceName)
         return error(kMissingArgumentError);
@@ -102,7 +102,7 @@ platform::Status SFHFKeychainUtils::storeUsername(const std::optional<std::strin
     return {};
 }
 
-platform::Status SFHFKeychainUtils::deleteItemForUsername(const std::optional<std::string>& username,
+platform::Status HYBKeychainUtils::deleteItemForUsername(const std::optional<std::string>& username,
                                                           const std::optional<std::string>& serviceName) {
     if (!username || !serviceName)
         return error(kMissingDeleteArgumentError);

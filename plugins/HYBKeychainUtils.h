@@ -2,7 +2,7 @@
 // name, every item synchronizable.
 //
 // Guarantees:
-// - Errors are in kSFHFKeychainUtilsErrorDomain without details: -2000 when a key, value or service name
+// - Errors are in kHYBKeychainUtilsErrorDomain without details: -2000 when a key, value or service name
 //   is missing (read, store), 0 when a key or service name is missing (delete), -1999 when an item exists
 //   but its value cannot be read (no data, or data that is not UTF-8 text), else the keychain's status.
 // - A read of a key without an item answers no value and no error.
@@ -21,9 +21,9 @@
 
 namespace plugins {
 
-inline constexpr const char* kSFHFKeychainUtilsErrorDomain = "SFHFKeychainUtilsErrorDomain";
+inline constexpr const char* kHYBKeychainUtilsErrorDomain = "HYBKeychainUtilsErrorDomain";
 
-class SFHFKeychainUtils {
+class HYBKeychainUtils {
 public:
     static constexpr long long kMissingArgumentError = -2000;
     static constexpr long long kMissingDeleteArgumentError = 0;
@@ -36,7 +36,7 @@ public:
                                           const std::optional<std::string>& serviceName, bool updateExisting);
     static platform::Status deleteItemForUsername(const std::optional<std::string>& username, const std::optional<std::string>& serviceName);
 
-    static platform::Error error(long long code) { return platform::Error(kSFHFKeychainUtilsErrorDomain, code); }
+    static platform::Error error(long long code) { return platform::Error(kHYBKeychainUtilsErrorDomain, code); }
 };
 
 } // namespace plugins

@@ -1,9 +1,9 @@
-#include "plugins/CMMapLauncher.h"
+#include "plugins/HYBMapLauncher.h"
 
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/PercentEscaping.h"
-#include "plugins/JZLocationConverter.h"
+#include "plugins/HYBLocationConverter.h"
 
 #include <array>
 #include <atomic>
@@ -47,18 +47,18 @@ std::string describe(const platform::Dictionary& extras) {
 std::string valueText(const platform::Value& value) { return value.isString() ? *value.getString() : value.description(); }
 
 bool open(const std::string& url) {
-    CMMapLauncher::logDebugURI(url);
+    HYBMapLauncher::logDebugURI(url);
     return platform::Application::shared().openURL(url);
 }
 
-bool launchAppleMaps(const CMMapPoint& start, const CMMapPoint& end, const std::optional<std::string>& mode,
+bool launchAppleMaps(const HYBMapPoint& start, const HYBMapPoint& end, const std::optional<std::string>& mode,
                      const std::optional<platform::Dictionary>& extras) {
     if (!platform::MapItem::respondsToOpenMaps()) {
-        std::string url = platform::formatString("http://%s/maps?saddr=%s&daddr=%s", CMMapLauncher::kWebMapHost,
-                                                 CMMapLauncher::googleMapsStringForMapPoint(&start).c_str(),
-                                                 CMMapLauncher::googleMapsStringForMapPoint(&end).c_str());
+        std::string url = platform::formatString("http://%s/maps?saddr=%s&daddr=%s", HYBMapLauncher::kWebMapHost,
+                                                 HYBMapLauncher::googleMapsStringForMapPoint(&start).c_str(),
+                                                 HYBMapLauncher::googleMapsStringForMapPoint(&end).c_str());
         if (extras)
-            url += CMMapLauncher::extrasToQueryParams(*extras);
+            url += HYBMapLauncher::extrasToQueryParams(*extras);
         return open(url);
     }
     const char* modeValue = platform::kMapsLaunchOptionsDirectionsModeDriving;
@@ -71,8 +71,8 @@ bool launchAppleMaps(const CMMapPoint& start, const CMMapPoint& end, const std::
         for (const std::string& key : extras->keys())
             options.set(key, (*extras)[key]);
     }
-    const platform::LocationCoordinate startGcj = JZLocationConverter::wgs84ToGcj02(start.coordinate());
-    CMMapLauncher::logDebug(platform::formatString(
+    const platform::LocationCoordinate startGcj = HYBLocationConverter::wgs84ToGcj02(start.coordinate());
+    HYBMapLauncher::logDebug(platform::formatString(
         "Launching Apple Maps: destAddress=%s; destLatLon=%f,%f; destName=%s; startAddress=%s; startLatLon=%f,%f; startName=%s; "
         "directionsMode=%s; extras=%s",
         text(end.address()).c_str(), end.coordinate().latitude, end.coordinate().longitude, text(end.name()).c_str(),
@@ -86,8 +86,8 @@ bool launchAppleMaps(const CMMapPoint& start, const CMMapPoint& end, const std::
 
 // The parameter names hold "[" and "]", which may not stand in a URL unescaped (the platform would
 // refuse the URL and Uber could never open): they go escaped, which query readers decode alike.
-bool launchUber(const CMMapPoint& start, const CMMapPoint& end, const std::optional<platform::Dictionary>& extras) {
-    const std::string prefix = *CMMapLauncher::urlPrefixForMapApp(CMMapAppUber);
+bool launchUber(const HYBMapPoint& start, const HYBMapPoint& end, const std::optional<platform::Dictionary>& extras) {
+    const std::string prefix = *HYBMapLauncher::urlPrefixForMapApp(HYBMapAppUber);
     const platform::LocationCoordinate s = start.coordinate(), e = end.coordinate();
     std::string url;
     if (start.isCurrentLocation()) {
@@ -103,22 +103,22 @@ bool launchUber(const CMMapPoint& start, const CMMapPoint& end, const std::optio
               escapeName(text(end.name()));
     }
     if (extras)
-        url += CMMapLauncher::extrasToQueryParams(*extras);
+        url += HYBMapLauncher::extrasToQueryParams(*extras);
     return open(url);
 }
 
-bool launchAmap(const CMMapPoint& end) {
+bool launchAmap(const HYBMapPoint& end) {
     const platform::Value displayName = platform::Application::shared().objectForInfoDictionaryKey("CFBundleDisplayName");
     platform::Log::write(displayName.description());
     const platform::LocationCoordinate e = end.coordinate();
     const std::string url = escapeWithName(
-        platform::formatString("%snavi?sourceApplication=%s&poiname=", CMMapLauncher::urlPrefixForMapApp(CMMapAppAmap)->c_str(),
+        platform::formatString("%snavi?sourceApplication=%s&poiname=", HYBMapLauncher::urlPrefixForMapApp(HYBMapAppAmap)->c_str(),
                                displayName.isNull() ? "(null)" : valueText(displayName).c_str()),
         text(end.name()), platform::formatString("&lat=%f&lon=%f&dev=0&style=2", e.latitude, e.longitude));
     return open(url);
 }
 
-bool launchBaidu(const CMMapPoint& end, const std::optional<std::string>& mode) {
+bool launchBaidu(const HYBMapPoint& end, const std::optional<std::string>& mode) {
     const platform::LocationCoordinate e = end.coordinate();
     const std::string url =
         escapeWithName(platform::formatString("baidumap://map/direction?origin={{我的位置}}&destination=latlng:%f,%f|name=", e.latitude,
@@ -129,32 +129,32 @@ bool launchBaidu(const CMMapPoint& end, const std::optional<std::string>& mode) 
 
 } // namespace
 
-bool CMMapLauncher::isMapAppInstalled(CMMapApp app) {
-    if (app == CMMapAppAppleMaps)
+bool HYBMapLauncher::isMapAppInstalled(HYBMapApp app) {
+    if (app == HYBMapAppAppleMaps)
         return true;
     const std::optional<std::string> prefix = urlPrefixForMapApp(app);
     return prefix && platform::Application::shared().canOpenURL(*prefix);
 }
 
-bool CMMapLauncher::launchMapApp(CMMapApp app, const CMMapPoint& end) { return launchMapApp(app, end, std::nullopt); }
+bool HYBMapLauncher::launchMapApp(HYBMapApp app, const HYBMapPoint& end) { return launchMapApp(app, end, std::nullopt); }
 
-bool CMMapLauncher::launchMapApp(CMMapApp app, const CMMapPoint& end, const std::optional<std::string>& directionsMode) {
-    return launchMapApp(app, CMMapPoint::currentLocation(), end, directionsMode);
+bool HYBMapLauncher::launchMapApp(HYBMapApp app, const HYBMapPoint& end, const std::optional<std::string>& directionsMode) {
+    return launchMapApp(app, HYBMapPoint::currentLocation(), end, directionsMode);
 }
 
-bool CMMapLauncher::launchMapApp(CMMapApp app, const CMMapPoint& start, const CMMapPoint& end) {
+bool HYBMapLauncher::launchMapApp(HYBMapApp app, const HYBMapPoint& start, const HYBMapPoint& end) {
     return launchMapApp(app, start, end, std::nullopt);
 }
 
-bool CMMapLauncher::launchMapApp(CMMapApp app, const CMMapPoint& start, const CMMapPoint& end,
+bool HYBMapLauncher::launchMapApp(HYBMapApp app, const HYBMapPoint& start, const HYBMapPoint& end,
                                  const std::optional<std::string>& directionsMode, const std::optional<platform::Dictionary>& extras) {
     if (!isMapAppInstalled(app))
         return false;
     platform::Log::writef(" end = %f, end = %f", end.coordinate().latitude, end.coordinate().longitude);
     switch (app) {
-    case CMMapAppAppleMaps:
+    case HYBMapAppAppleMaps:
         return launchAppleMaps(start, end, directionsMode, extras);
-    case CMMapAppGoogleMaps: {
+    case HYBMapAppGoogleMaps: {
         std::string url = *urlPrefixForMapApp(app) + "?saddr=" + googleMapsStringForMapPoint(&start) +
                           "&daddr=" + googleMapsStringForMapPoint(&end);
         if (directionsMode)
@@ -163,54 +163,54 @@ bool CMMapLauncher::launchMapApp(CMMapApp app, const CMMapPoint& start, const CM
             url += extrasToQueryParams(*extras);
         return open(url);
     }
-    case CMMapAppUber:
+    case HYBMapAppUber:
         return launchUber(start, end, extras);
-    case CMMapAppAmap:
+    case HYBMapAppAmap:
         return launchAmap(end);
-    case CMMapAppBaidu:
+    case HYBMapAppBaidu:
         return launchBaidu(end, directionsMode);
     default:
         return false;
     }
 }
 
-std::optional<std::string> CMMapLauncher::urlPrefixForMapApp(CMMapApp app) {
+std::optional<std::string> HYBMapLauncher::urlPrefixForMapApp(HYBMapApp app) {
     const int index = static_cast<int>(app);
     if (index < 1 || index >= static_cast<int>(kSchemes.size()))
         return std::nullopt;
     return std::string(kSchemes[static_cast<std::size_t>(index)]);
 }
 
-std::string CMMapLauncher::urlEncode(std::string_view text) { return platform::escapeURLComponent(text); }
+std::string HYBMapLauncher::urlEncode(std::string_view text) { return platform::escapeURLComponent(text); }
 
-std::string CMMapLauncher::extrasToQueryParams(const platform::Dictionary& extras) {
+std::string HYBMapLauncher::extrasToQueryParams(const platform::Dictionary& extras) {
     std::string out;
     for (const std::string& key : extras.keys())
         out += "&" + key + "=" + urlEncode(valueText(extras[key]));
     return out;
 }
 
-std::string CMMapLauncher::googleMapsStringForMapPoint(const CMMapPoint* point) {
+std::string HYBMapLauncher::googleMapsStringForMapPoint(const HYBMapPoint* point) {
     if (!point)
         return {};
-    const platform::LocationCoordinate c = JZLocationConverter::wgs84ToGcj02(point->coordinate());
+    const platform::LocationCoordinate c = HYBLocationConverter::wgs84ToGcj02(point->coordinate());
     if (point->isCurrentLocation() && c.latitude == 0 && c.longitude == 0)
         return {};
     return platform::formatString("%f,%f", c.latitude, c.longitude);
 }
 
-void CMMapLauncher::enableDebugLogging() {
+void HYBMapLauncher::enableDebugLogging() {
     g_debugLogging = true;
     logDebug("Debug logging enabled");
 }
 
-bool CMMapLauncher::isDebugLoggingEnabled() { return g_debugLogging; }
+bool HYBMapLauncher::isDebugLoggingEnabled() { return g_debugLogging; }
 
-void CMMapLauncher::logDebug(std::string_view message) {
+void HYBMapLauncher::logDebug(std::string_view message) {
     if (g_debugLogging)
-        platform::Log::write("CMMapLauncher: " + std::string(message));
+        platform::Log::write("HYBMapLauncher: " + std::string(message));
 }
 
-void CMMapLauncher::logDebugURI(std::string_view uri) { logDebug("Launching URI: " + std::string(uri)); }
+void HYBMapLauncher::logDebugURI(std::string_view uri) { logDebug("Launching URI: " + std::string(uri)); }
 
 } // namespace plugins
