@@ -207,10 +207,20 @@ platform::Status CRCrashReporter::enableCrashReporter()
         return populated;
 
     crsh_handler_context* context = crsh_shared_handler_context();
+    // A record without the process's description still makes a report; one without its workspace does not.
+    if (crsh_log_writer_init(&context->writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
+                             mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), false) ==
+        CRSH_ERR_NO_MEMORY)
+        return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem,
+                                         "Could not map the crash report's workspace", ENOMEM);
     context->report_path = strdup(crashReportPath().c_str());
-    // A record without the process's description still makes a report; init says so only by its result.
-    (void)crsh_log_writer_init(&context->writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
-                               mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), false);
+    // Only this process reports its crashes; a child forked from it does not.
+    context->process = getpid();
+    // Without spares a crash that finds no descriptor left still writes the crashed thread, if it can
+    // open the report at all.
+    if (!crsh_hold_spare_descriptors(context))
+        platform::Log::writef("[CRCrashReporter] Warning -- no spare descriptors for the crash path: %s",
+                              std::strerror(errno));
     // Without a helper the crashed thread writes the report itself, with the other threads bare.
     if (crsh_report_helper_prepare(&context->helper) != CRSH_ERR_NONE)
         platform::Log::write("[CRCrashReporter] Warning -- no crash report helper; other threads will be listed bare");
@@ -266,8 +276,14 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
         return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, "Failed to create temporary path", errno);
 
     crsh_log_writer writer;
-    (void)crsh_log_writer_init(&writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
-                               mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), true);
+    if (crsh_log_writer_init(&writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
+                             mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), true) ==
+        CRSH_ERR_NO_MEMORY) {
+        close(fd);
+        unlink(path.c_str());
+        return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, "Could not map the crash report's workspace",
+                                         ENOMEM);
+    }
 
     // A breakpoint trace at the caller's return point.
     const crsh_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE,

@@ -52,13 +52,38 @@ private:
 
 bool runFrom(const CallbackList::Node* node, int signo, siginfo_t* info, ucontext_t* uap);
 
-// The alternate stack this thread was given by the platform-thread hooks (none: it has none of ours). Each
-// is a mapping of one guard page below the stack.
+// The alternate stack this thread was given by the platform-thread hooks (none: it has none of ours).
 thread_local void* t_threadStack = nullptr;
 
-std::size_t threadStackMappingBytes()
+// Every alternate stack of ours is a mapping (never heap memory): a guard page, the stack, a guard page.
+// A handler that overruns the stack faults at once instead of writing over what lies beside it.
+std::size_t signalStackMappingBytes()
 {
-    return static_cast<std::size_t>(getpagesize()) + CRCrashSignalHandler::kAlternateStackBytes;
+    return 2 * static_cast<std::size_t>(getpagesize()) + CRCrashSignalHandler::kAlternateStackBytes;
+}
+
+void* mapSignalStack()
+{
+    const std::size_t guard = static_cast<std::size_t>(getpagesize());
+    void* mapping = mmap(nullptr, signalStackMappingBytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED)
+        return nullptr;
+    auto* bytes = static_cast<char*>(mapping);
+    if (mprotect(bytes, guard, PROT_NONE) != 0 ||
+        mprotect(bytes + guard + CRCrashSignalHandler::kAlternateStackBytes, guard, PROT_NONE) != 0) {
+        munmap(mapping, signalStackMappingBytes());
+        return nullptr;
+    }
+    return mapping;
+}
+
+stack_t signalStackOf(void* mapping)
+{
+    stack_t stack{};
+    stack.ss_sp = static_cast<char*>(mapping) + getpagesize();
+    stack.ss_size = CRCrashSignalHandler::kAlternateStackBytes;
+    stack.ss_flags = 0;
+    return stack;
 }
 
 // A thread the platform started: an alternate stack of its own, unless it has one already (the
@@ -68,16 +93,12 @@ void giveThreadAlternateStack()
     stack_t current{};
     if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0)
         return;
-    const std::size_t guard = static_cast<std::size_t>(getpagesize());
-    void* mapping = mmap(nullptr, threadStackMappingBytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED)
+    void* mapping = mapSignalStack();
+    if (mapping == nullptr)
         return;
-    (void)mprotect(mapping, guard, PROT_NONE); // a handler that overruns the stack faults at once
-    stack_t stack{};
-    stack.ss_sp = static_cast<char*>(mapping) + guard;
-    stack.ss_size = CRCrashSignalHandler::kAlternateStackBytes;
+    const stack_t stack = signalStackOf(mapping);
     if (sigaltstack(&stack, nullptr) != 0) {
-        munmap(mapping, threadStackMappingBytes());
+        munmap(mapping, signalStackMappingBytes());
         return;
     }
     t_threadStack = mapping;
@@ -90,7 +111,7 @@ void takeThreadAlternateStack()
     stack_t disable{};
     disable.ss_flags = SS_DISABLE;
     if (sigaltstack(&disable, nullptr) == 0)
-        munmap(t_threadStack, threadStackMappingBytes());
+        munmap(t_threadStack, signalStackMappingBytes());
     t_threadStack = nullptr;
 }
 
@@ -179,13 +200,11 @@ void crsh_signal_handler(int signo, siginfo_t* info, void* uap)
 CRCrashSignalHandler* CRCrashSignalHandler::sharedHandler()
 {
     static CRCrashSignalHandler* shared = [] {
-        void* stack = std::malloc(kAlternateStackBytes);
-        if (stack == nullptr)
+        void* mapping = mapSignalStack();
+        if (mapping == nullptr)
             return static_cast<CRCrashSignalHandler*>(nullptr);
         auto* handler = new CRCrashSignalHandler();
-        handler->_sigstk.ss_sp = stack;
-        handler->_sigstk.ss_size = kAlternateStackBytes;
-        handler->_sigstk.ss_flags = 0;
+        handler->_sigstk = signalStackOf(mapping);
         return handler;
     }();
     return shared;

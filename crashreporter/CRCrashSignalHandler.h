@@ -29,7 +29,8 @@ class CRCrashSignalHandler {
 public:
     static constexpr std::size_t kAlternateStackBytes = 65536;
 
-    // The one instance; its alternate stack is made with it. Null when that allocation failed.
+    // The one instance; its alternate stack is mapped with it, between two guard pages (as every thread's
+    // is). Null when that mapping failed.
     static CRCrashSignalHandler* sharedHandler();
 
     // Installs the handler for signo (once per signal) and puts {callback, context} at the head of the

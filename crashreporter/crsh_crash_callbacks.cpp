@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <unwind.h>
 
@@ -82,6 +83,29 @@ struct HelperWrite {
 constexpr int kHelperCannotRead = 200;
 static_assert(kHelperCannotRead > CRSH_ERR_INVALID_DATA);
 
+// The process's image list: none in a process forked from the one that made it (the list's task, whose
+// threads and memory a write reads, is that other process).
+crsh_image_list* imagesOfThisProcess()
+{
+    return g_imageList != nullptr && g_imageList->task == crsh_async_task_self() ? g_imageList : nullptr;
+}
+
+// Closes the spare descriptors of the calling process. Only the process that holds them records that they
+// are gone: the helper shares its memory but closes copies of its own.
+void releaseSpareDescriptors()
+{
+    crsh_handler_context& context = g_handlerContext;
+    if (!context.spares_held)
+        return;
+    for (int fd : context.spare_descriptors)
+        (void)close(fd);
+    if (static_cast<pid_t>(syscall(SYS_getpid)) == context.process)
+        context.spares_held = false;
+}
+
+crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);
+
 // In the helper: the report of the image list's task, the crashed process.
 int writeFromHelper(void* opaque)
 {
@@ -90,7 +114,7 @@ int writeFromHelper(void* opaque)
     if (crsh_async_task_memcpy(g_imageList->task, reinterpret_cast<crsh_vm_address_t>(job), 0, &probe, 1) !=
         CRSH_ERR_NONE)
         return kHelperCannotRead;
-    return crsh_write_report(job->writer, job->crashed_thread, job->thread_state, job->signal_info);
+    return writeReportFile(g_imageList, job->writer, job->crashed_thread, job->thread_state, job->signal_info);
 }
 
 // The report of the crashed thread, by the helper when it can, else by the thread itself.
@@ -137,6 +161,14 @@ void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallb
 
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, crsh_signal_handler_callback*)
 {
+    // A child forked before exec has the enabling process's handlers, records and report path, but not its
+    // threads: it writes nothing (its report would take the place of the enabling process's pending one)
+    // and ends under the signal's default action.
+    auto* handler = static_cast<crsh_handler_context*>(context);
+    if (static_cast<pid_t>(syscall(SYS_getpid)) != handler->process) {
+        resetCrashSignals();
+        return false;
+    }
     // One report per process, written by the first thread that crashes. Another thread that crashes
     // meanwhile (or later) waits here, on its own alternate stack, until the writer ends the process: it
     // neither truncates the report being written nor ends the process under the writer. The crash signals
@@ -153,7 +185,6 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
         return false;
     }
 
-    auto* handler = static_cast<crsh_handler_context*>(context);
     crsh_thread_state state;
     crsh_thread_state_mcontext_init(&state, &uap->uc_mcontext);
     // Only a signal the kernel raised for a fault carries an address; a sent one (abort(), kill()) holds
@@ -189,12 +220,35 @@ void uncaught_exception_handler()
     std::abort();
 }
 
-crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t crashed_thread,
-                                  const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+bool crsh_hold_spare_descriptors(crsh_handler_context* context)
+{
+    if (context->spares_held)
+        return true;
+    int opened[2] = {-1, -1};
+    for (int& fd : opened) {
+        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            for (int other : opened) {
+                if (other >= 0)
+                    close(other);
+            }
+            return false;
+        }
+    }
+    context->spare_descriptors[0] = opened[0];
+    context->spare_descriptors[1] = opened[1];
+    context->spares_held = true;
+    return true;
+}
+
+namespace {
+
+crsh_error_t writeReportFd(int fd, crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                           const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
 {
     crsh_async_file file;
     crsh_async_file_init(&file, fd, CRSH_REPORT_LIMIT_BYTES);
-    crsh_error_t result = crsh_log_writer_write(writer, crashed_thread, g_imageList, &file, signal_info, thread_state);
+    crsh_error_t result = crsh_log_writer_write(writer, crashed_thread, images, &file, signal_info, thread_state);
     (void)crsh_log_writer_close(writer);
     if (!crsh_async_file_close(&file))
         return CRSH_ERR_INTERNAL;
@@ -204,12 +258,14 @@ crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t
     return result;
 }
 
-crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
-                               const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
 {
     const char* path = g_handlerContext.report_path;
     if (path == nullptr)
         return CRSH_ERR_INTERNAL;
+    // The report file and the thread list take the spares' places.
+    releaseSpareDescriptors();
     // Only a regular file takes the report: a symbolic link is not followed (its target is not truncated),
     // and a pipe or a device, which could block the writer for ever or swallow the report, is opened
     // without waiting and not written.
@@ -221,5 +277,19 @@ crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_th
         close(fd);
         return CRSH_ERR_INTERNAL;
     }
-    return crsh_write_report_fd(fd, writer, crashed_thread, thread_state, signal_info);
+    return writeReportFd(fd, images, writer, crashed_thread, thread_state, signal_info);
+}
+
+} // namespace
+
+crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                                  const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+{
+    return writeReportFd(fd, imagesOfThisProcess(), writer, crashed_thread, thread_state, signal_info);
+}
+
+crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
+                               const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+{
+    return writeReportFile(imagesOfThisProcess(), writer, crashed_thread, thread_state, signal_info);
 }

@@ -30,7 +30,16 @@ struct crsh_handler_context {
     char* report_path; // the crash report file; none until enabled
     crsh_exception_port_set previous_ports; // all zero: there were none
     crsh_report_helper helper; // the crash report's helper; unprepared: the crashed thread writes the report
+    pid_t process;             // the process that enabled the reporter; 0 until enabled
+    // Descriptors held open from enable time (on /dev/null) and closed by the crash path before it opens
+    // the report file and the thread list, so that a process with no descriptor left still has a report.
+    // Held only while spares_held.
+    int spare_descriptors[2];
+    bool spares_held;
 };
+
+// Opens the context's spare descriptors (normal context): false when they cannot be opened.
+bool crsh_hold_spare_descriptors(crsh_handler_context* context);
 
 // The signals of a crash, in the order the BSD mode registers them.
 inline constexpr int CRSH_CRASH_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
@@ -48,8 +57,10 @@ crsh_image_list* crsh_shared_image_list();
 // Stores the crash callbacks process-wide (normal context, before the handlers are installed).
 void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallback callback);
 
-// The crash signal callback (registered with the handler context as its context): the first thread that
-// crashes has the report written with its own state from the user context, calls the crash callback only
+// The crash signal callback (registered with the handler context as its context). In a process other
+// than the one that enabled the reporter (a child forked before exec), it writes nothing and leaves the
+// enabling process's pending report alone: it resets the crash signals and answers false. Else the first
+// thread that crashes has the report written with its own state from the user context, calls the crash callback only
 // when the report was written, resets the crash signals to their default action and answers false, so that
 // the chain raises the signal again and ends the process. The report is written by the context's helper,
 // which stops and reads the other threads; the crashed thread writes it itself, with the other threads
@@ -65,6 +76,7 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 [[noreturn]] void uncaught_exception_handler();
 
 // Writes a report to the handler context's report path (a regular file, created or truncated, mode 0644;
+// the context's spare descriptors are closed first;
 // a symbolic link there is not followed, and a pipe or a device is not written: CRSH_ERR_INTERNAL) within
 // CRSH_REPORT_LIMIT_BYTES: CRSH_ERR_INTERNAL when the file cannot be opened, flushed or closed,
 // CRSH_ERR_OUTPUT when any write was refused by the limit or failed (the file then holds a cut report),

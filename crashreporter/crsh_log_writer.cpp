@@ -11,6 +11,7 @@
 #include "platform/Text.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -46,6 +47,20 @@ char* copyString(const char* text)
 char* copyString(const std::string& text)
 {
     return crsh_strdup_utf8(text.c_str());
+}
+
+// An exception's name or reason is kept up to this many bytes (cut at a character's start), so that it
+// leaves the report room for the threads.
+constexpr std::size_t kExceptionTextBytes = 16384;
+
+std::string boundedText(const std::string& text)
+{
+    if (text.size() <= kExceptionTextBytes)
+        return text;
+    std::size_t length = kExceptionTextBytes;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
+    return text.substr(0, length);
 }
 
 // The bytes of a program's name that the kernel keeps.
@@ -147,6 +162,8 @@ crsh_error_t crsh_log_writer_init(crsh_log_writer* writer, const char* app_ident
                                   std::uint32_t symbol_strategy, bool user_requested)
 {
     std::memset(writer, 0, sizeof *writer);
+    if (crsh_log_writer_map_workspace(writer) != CRSH_ERR_NONE)
+        return CRSH_ERR_NO_MEMORY;
     writer->symbol_strategy = symbol_strategy;
     writer->user_requested = user_requested;
 
@@ -212,8 +229,8 @@ void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_
             "writer->uncaught_exception.has_exception == false (crsh_log_writer_set_exception, "
             "crashreporter/Source/CRCrashLogWriter)");
     writer->uncaught_exception.has_exception = true;
-    writer->uncaught_exception.name = copyString(exception.name);
-    writer->uncaught_exception.reason = copyString(exception.reason);
+    writer->uncaught_exception.name = copyString(boundedText(exception.name));
+    writer->uncaught_exception.reason = copyString(boundedText(exception.reason));
     const std::vector<std::uint64_t>& addresses = exception.callStackReturnAddresses;
     if (!addresses.empty()) {
         auto* callstack = static_cast<std::uint64_t*>(std::malloc(addresses.size() * sizeof(std::uint64_t)));
@@ -240,6 +257,7 @@ void crsh_log_writer_free(crsh_log_writer* writer)
                        writer->uncaught_exception.reason})
         std::free(text);
     std::free(writer->uncaught_exception.callstack);
+    crsh_log_writer_unmap_workspace(writer);
     std::memset(writer, 0, sizeof *writer);
 }
 
@@ -291,6 +309,7 @@ std::size_t putMessage(File* file, std::uint32_t field, Body&& body)
 
 struct WriteContext {
     crsh_log_writer* writer;
+    crsh_log_writer_workspace* workspace;
     crsh_task_t task; // whose threads and memory are read
     crsh_image_list* images;
     crsh_objc_cache* cache;
@@ -321,9 +340,91 @@ void keepName(crsh_vm_address_t address, const char* name, void* context)
     (void)crsh_async_utf8_sanitize(result->name, sizeof result->name, name, length);
 }
 
+// ---- The thread list and the size and time budgets of one write ----
+
+constexpr std::size_t kMaxRegisters = 64;
+// The report information's note: at most this many bytes, the terminating zero included. The budget
+// counts a note of that length whatever the note turns out to be.
+constexpr std::size_t kNoteBytes = 512;
+// The row of frame sizes that holds the recorded exception's frames.
+constexpr std::size_t kExceptionRow = CRSH_LOG_WRITER_MAX_THREADS;
+
+// What became of a listed thread.
+enum Fate : std::uint8_t {
+    kBare,       // written without registers or frames: the write is inside the task
+    kOwn,        // the thread whose state the caller gave
+    kStopping,   // asked to stop, not waited for yet
+    kStopped,    // stopped under this write: read, walked and let go at the end
+    kRefused,    // tracing was refused
+    kFailed,     // the stop request failed otherwise
+    kLate,       // not stopped within the stop wait (in vfork, or held up otherwise)
+    kEnded,      // ended meanwhile: not written
+    kUnreadable, // stopped, but its registers could not be read
+    kUnread,     // stopped, but not read within the write's time
+};
+
+} // namespace
+
+struct crsh_log_writer_workspace {
+    struct Thread {
+        crsh_thread_t thread;
+        int pending_signal;
+        std::uint8_t fate;  // Fate
+        bool let_go;        // stopped under this write
+        bool listed;        // written (false: left out for the size limit)
+        std::uint16_t frames; // walked
+        std::uint16_t shown;  // written: the first `shown` of them
+    } threads[CRSH_LOG_WRITER_MAX_THREADS];
+    std::uint64_t pcs[CRSH_LOG_WRITER_MAX_THREADS][CRSH_LOG_WRITER_MAX_FRAMES];
+    // The encoded size of each walked frame; the last row is the exception's.
+    std::uint16_t frame_bytes[CRSH_LOG_WRITER_MAX_THREADS + 1][CRSH_LOG_WRITER_MAX_FRAMES];
+    // The crashed thread's registers, from its first frame.
+    struct {
+        const char* name;
+        std::uint64_t value;
+    } registers[kMaxRegisters];
+    std::size_t register_count;
+    char note[kNoteBytes];
+    // The names found during one write (stacks repeat their calls): by pc, in slots of one generation.
+    std::uint32_t generation;
+    struct {
+        std::uint32_t generation;
+        std::uint64_t address;
+        FoundName symbol;
+    } symbols[1024];
+};
+
+crsh_error_t crsh_log_writer_map_workspace(crsh_log_writer* writer)
+{
+    if (writer->workspace != nullptr)
+        return CRSH_ERR_NONE;
+    // Reserved, not committed: only the pages a write touches are ever backed.
+    void* mapping = mmap(nullptr, sizeof(crsh_log_writer_workspace), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED)
+        return CRSH_ERR_NO_MEMORY;
+    writer->workspace = static_cast<crsh_log_writer_workspace*>(mapping);
+    return CRSH_ERR_NONE;
+}
+
+void crsh_log_writer_unmap_workspace(crsh_log_writer* writer)
+{
+    if (writer->workspace != nullptr)
+        munmap(writer->workspace, sizeof(crsh_log_writer_workspace));
+    writer->workspace = nullptr;
+}
+
+namespace {
+
+using Workspace = crsh_log_writer_workspace;
+
 // The symbol of the code at address, when the strategy finds one.
 FoundName symbolAt(const WriteContext& context, std::uint64_t address)
 {
+    Workspace* ws = context.workspace;
+    auto& slot = ws->symbols[(address ^ (address >> 12)) % (sizeof ws->symbols / sizeof ws->symbols[0])];
+    if (slot.generation == ws->generation && slot.address == address)
+        return slot.symbol;
     FoundName symbol{};
     if (context.images != nullptr && context.writer->symbol_strategy != 0) {
         crsh_image_list_set_reading(context.images, true);
@@ -332,6 +433,9 @@ FoundName symbolAt(const WriteContext& context, std::uint64_t address)
             (void)crsh_find_symbol(image, context.writer->symbol_strategy, context.cache, address, keepName, &symbol);
         crsh_image_list_set_reading(context.images, false);
     }
+    slot.generation = ws->generation;
+    slot.address = address;
+    slot.symbol = symbol;
     return symbol;
 }
 
@@ -351,43 +455,38 @@ std::size_t putFrame(File* file, std::uint32_t field, const WriteContext& contex
     });
 }
 
-// One thread's registers (the crashed thread's first frame only) and frames: walked once, then written
-// twice (the thread message's size, then the message), so that both passes see the same frames.
-constexpr std::size_t kMaxRegisters = 64;
-struct WalkedStack {
-    std::size_t register_count;
-    struct {
-        const char* name;
-        std::uint64_t value;
-    } registers[kMaxRegisters];
-    std::size_t frame_count;
-    std::uint64_t pcs[CRSH_LOG_WRITER_MAX_FRAMES];
-};
+using Workspace = crsh_log_writer_workspace;
 
-void walkStack(const WriteContext& context, const crsh_thread_state* state, bool crashed, WalkedStack* walked)
+// Walks the state's stack into the workspace's row: the frames' pcs and encoded sizes, and for the crashed
+// thread the registers of its first frame.
+void walkStack(const WriteContext& context, Workspace* ws, std::size_t row, const crsh_thread_state* state,
+               bool crashed)
 {
-    walked->register_count = 0;
-    walked->frame_count = 0;
+    Workspace::Thread& entry = ws->threads[row];
+    entry.frames = 0;
     crsh_frame_cursor cursor;
     if (crsh_frame_cursor_init(&cursor, context.task, state, context.images) != CRSH_FRAME_ERR_NONE)
         return;
     if (crsh_frame_cursor_next(&cursor) == CRSH_FRAME_ERR_NONE) {
-        while (walked->frame_count < CRSH_LOG_WRITER_MAX_FRAMES) {
-            if (walked->frame_count == 0 && crashed) {
+        while (entry.frames < CRSH_LOG_WRITER_MAX_FRAMES) {
+            if (entry.frames == 0 && crashed) {
                 const std::size_t count = crsh_frame_cursor_get_regcount(&cursor);
+                ws->register_count = 0;
                 for (std::size_t reg = 0; reg < count && reg < kMaxRegisters; ++reg) {
                     auto index = static_cast<crsh_regnum_t>(reg);
                     std::uint64_t value = 0;
                     if (crsh_frame_cursor_get_reg(&cursor, index, &value) != CRSH_FRAME_ERR_NONE)
                         value = 0;
-                    walked->registers[reg] = {crsh_frame_cursor_get_regname(&cursor, index), value};
-                    walked->register_count = reg + 1;
+                    ws->registers[reg] = {crsh_frame_cursor_get_regname(&cursor, index), value};
+                    ws->register_count = reg + 1;
                 }
             }
             std::uint64_t pc = 0;
             if (crsh_frame_cursor_get_reg(&cursor, CRSH_REG_IP, &pc) != CRSH_FRAME_ERR_NONE)
                 break;
-            walked->pcs[walked->frame_count++] = pc;
+            ws->pcs[row][entry.frames] = pc;
+            ws->frame_bytes[row][entry.frames] = static_cast<std::uint16_t>(putFrame(nullptr, 2, context, pc, entry.frames > 0));
+            ++entry.frames;
             if (crsh_frame_cursor_next(&cursor) != CRSH_FRAME_ERR_NONE)
                 break;
         }
@@ -395,29 +494,53 @@ void walkStack(const WriteContext& context, const crsh_thread_state* state, bool
     crsh_frame_cursor_free(&cursor);
 }
 
-std::size_t putStack(File* file, const WriteContext& context, const WalkedStack& walked)
+std::size_t sumBytes(const std::uint16_t* sizes, std::size_t count)
+{
+    std::size_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        sum += sizes[i];
+    return sum;
+}
+
+// A nested message's whole size: its tag and length, then the body.
+std::size_t messageBytes(std::uint32_t field, std::size_t body)
+{
+    auto length = static_cast<std::uint32_t>(body);
+    return crsh_writer_pack(nullptr, field, CRSH_WRITER_MESSAGE, &length) + body;
+}
+
+std::size_t putRegisters(File* file, const Workspace* ws)
 {
     std::size_t size = 0;
-    for (std::size_t reg = 0; reg < walked.register_count; ++reg) {
-        const auto& value = walked.registers[reg];
+    for (std::size_t reg = 0; reg < ws->register_count; ++reg) {
+        const auto& value = ws->registers[reg];
         size += putMessage(file, 4, [&](File* out) { return putString(out, 1, value.name) + putU64(out, 2, value.value); });
     }
-    for (std::size_t frame = 0; frame < walked.frame_count; ++frame)
-        size += putFrame(file, 2, context, walked.pcs[frame], frame > 0);
     return size;
 }
 
-std::size_t putThread(File* file, const WriteContext& context, std::uint32_t number, bool crashed,
-                      const crsh_thread_state* state)
+// The body of a thread message with its first `frames` frames.
+std::size_t threadBody(const Workspace* ws, std::size_t row, std::uint32_t number, bool crashed, std::size_t frames)
 {
-    WalkedStack walked;
-    walked.register_count = 0;
-    walked.frame_count = 0;
-    if (state != nullptr)
-        walkStack(context, state, crashed, &walked);
-    return putMessage(file, report::Threads, [&](File* out) {
-        return putU32(out, 1, number) + putBool(out, 3, crashed) + putStack(out, context, walked);
-    });
+    std::size_t size = putU32(nullptr, 1, number) + putBool(nullptr, 3, crashed) + sumBytes(ws->frame_bytes[row], frames);
+    if (crashed && frames > 0)
+        size += putRegisters(nullptr, ws);
+    return size;
+}
+
+// Writes the thread message from the walked frames, each frame named once.
+void putThread(File* file, const WriteContext& context, const Workspace* ws, std::size_t row, std::uint32_t number,
+               bool crashed)
+{
+    const Workspace::Thread& entry = ws->threads[row];
+    auto body = static_cast<std::uint32_t>(threadBody(ws, row, number, crashed, entry.shown));
+    (void)crsh_writer_pack(file, report::Threads, CRSH_WRITER_MESSAGE, &body);
+    (void)putU32(file, 1, number);
+    (void)putBool(file, 3, crashed);
+    if (crashed && entry.shown > 0)
+        (void)putRegisters(file, ws);
+    for (std::size_t frame = 0; frame < entry.shown; ++frame)
+        (void)putFrame(file, 2, context, ws->pcs[row][frame], frame > 0);
 }
 
 // "/proc/<pid>/task" into path (a stack buffer), without the C library.
@@ -441,14 +564,15 @@ void taskDirectory(crsh_task_t task, char (&path)[32])
 
 // The thread ids of the task's /proc task folder, read with open, getdents64 and close into a stack
 // buffer; calls visit(tid) for each in the kernel's order. Entries that are not numbers are skipped.
+// False when the folder cannot be opened (no descriptor left, no /proc).
 template <typename Visit>
-void forEachThread(crsh_task_t task, Visit&& visit)
+bool forEachThread(crsh_task_t task, Visit&& visit)
 {
     char path[32];
     taskDirectory(task, path);
     int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)
-        return;
+        return false;
     alignas(8) char buffer[2048];
     for (;;) {
         long count = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
@@ -476,47 +600,7 @@ void forEachThread(crsh_task_t task, Visit&& visit)
         }
     }
     close(directory);
-}
-
-// The other threads of a write, and which of them it stopped. Only a write from outside the task can stop
-// them; inside it they keep running and are written bare.
-constexpr std::size_t kMaxStoppedThreads = 4096;
-// How long the write waits for all the threads it asked to stop.
-constexpr std::uint64_t kStopWaitNanoseconds = 2000000000;
-
-struct StoppedThread {
-    crsh_thread_t thread;
-    int pending_signal;
-    bool stopped;
-};
-
-struct ThreadStops {
-    StoppedThread* entries; // none inside the task
-    std::size_t count;
-    std::size_t others;  // listed threads besides the one whose state is given (and the writing one)
-    std::size_t stopped; // of those, the ones stopped
-    bool refused;        // tracing was refused for some of them
-
-    bool isStopped(crsh_thread_t thread) const
-    {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (entries[i].thread == thread)
-                return entries[i].stopped;
-        }
-        return false;
-    }
-};
-
-// What the report says of the other threads when some of them are written bare.
-const char* threadsNote(const ThreadStops& stops)
-{
-    if (stops.stopped == stops.others)
-        return nullptr;
-    if (stops.entries == nullptr)
-        return "not stopped: the report was written inside the crashed process; listed without registers or frames";
-    if (stops.stopped == 0 && stops.refused)
-        return "not stopped: tracing was refused; listed without registers or frames";
-    return "some could not be stopped; those are listed without registers or frames";
+    return true;
 }
 
 std::size_t putImage(File* file, const crsh_macho_image* image)
@@ -563,10 +647,6 @@ std::size_t putSignal(File* file, const crsh_log_writer_signal_info* info)
     });
 }
 
-} // namespace
-
-namespace {
-
 struct WriteRequest {
     crsh_thread_t crashed_thread;
     crsh_thread_t self;         // the writing thread
@@ -575,26 +655,355 @@ struct WriteRequest {
     crsh_async_file* file;
     const crsh_log_writer_signal_info* signal_info;
     const crsh_thread_state* thread_state;
+    std::int64_t timestamp;
 };
 
-void writeReport(const WriteContext& context, const WriteRequest& request, const ThreadStops& stops)
-{
-    crsh_log_writer* writer = context.writer;
-    crsh_async_file* file = request.file;
-    static constexpr char kMagic[] = "crshlog";
-    (void)crsh_async_file_write(file, kMagic, 7);
-    (void)crsh_async_file_write(file, &CRSH_LOG_FILE_VERSION, 1);
+// What one write lists and how much of it fits.
+struct Plan {
+    std::size_t count;          // listed threads in the workspace
+    std::size_t beyond;         // threads past the workspace's capacity: not written
+    bool list_failed;           // the thread list could not be read: the crashed thread alone
+    std::size_t crashed_row;    // the crashed thread's row; count when it is not listed
+    std::size_t images;         // the first `images` images of the list are written
+    std::size_t image_total;
+    std::size_t exception_frames;
+    std::size_t exception_total;
+    std::size_t others_cap;     // other threads are cut to this many frames; MAX_FRAMES: none cut
+    std::size_t others_cut;     // other threads that lost frames to the cap
+    std::size_t left_out;       // other threads not written for the size limit
+};
 
-    const char* note = threadsNote(stops);
-    putMessage(file, report::ReportInfo, [&](File* out) {
+// Enumerates the task's threads into the workspace (the writing thread left out when its state is not
+// given); when the list cannot be read, the crashed thread alone.
+void listThreads(crsh_task_t task, const WriteRequest& request, Workspace* ws, Plan* plan)
+{
+    auto add = [&](crsh_thread_t thread) {
+        if (request.inside && thread == request.self && request.thread_state == nullptr)
+            return;
+        if (plan->count == CRSH_LOG_WRITER_MAX_THREADS) {
+            ++plan->beyond;
+            return;
+        }
+        Workspace::Thread& entry = ws->threads[plan->count++];
+        entry = {};
+        entry.thread = thread;
+        entry.fate = thread == request.state_thread ? kOwn : kBare;
+        entry.listed = true;
+    };
+    plan->list_failed = !forEachThread(task, add);
+    if (plan->list_failed) {
+        plan->count = 0;
+        plan->beyond = 0;
+        add(request.crashed_thread);
+    }
+    plan->crashed_row = plan->count;
+    for (std::size_t row = 0; row < plan->count; ++row) {
+        if (ws->threads[row].thread == request.crashed_thread)
+            plan->crashed_row = row;
+    }
+}
+
+// From outside the task: asks every other thread to stop (they stop side by side), then waits for each
+// until the deadline.
+void stopThreads(Workspace* ws, const Plan& plan, std::uint64_t deadline)
+{
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate == kOwn)
+            continue;
+        switch (crsh_thread_suspend_request(entry.thread)) {
+        case CRSH_ERR_NONE:
+            entry.fate = kStopping;
+            break;
+        case CRSH_ERR_ACCESS_DENIED:
+            entry.fate = kRefused;
+            break;
+        case CRSH_ERR_NOT_FOUND:
+            entry.fate = kEnded;
+            break;
+        default:
+            entry.fate = kFailed;
+            break;
+        }
+    }
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate != kStopping)
+            continue;
+        switch (crsh_thread_suspend_wait(entry.thread, deadline, &entry.pending_signal)) {
+        case CRSH_ERR_NONE:
+            entry.fate = kStopped;
+            entry.let_go = true;
+            break;
+        case CRSH_ERR_NOT_FOUND:
+            entry.fate = kEnded;
+            break;
+        default:
+            entry.fate = kLate;
+            break;
+        }
+    }
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        if (ws->threads[row].fate == kEnded)
+            ws->threads[row].listed = false;
+    }
+}
+
+// Walks the given state's thread first, whatever the time, then each stopped thread until the deadline.
+void readThreads(const WriteContext& context, const WriteRequest& request, Workspace* ws, const Plan& plan,
+                 std::uint64_t deadline)
+{
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        if (ws->threads[row].fate == kOwn)
+            walkStack(context, ws, row, request.thread_state, row == plan.crashed_row);
+    }
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate != kStopped)
+            continue;
+        if (crsh_async_clock_ns() >= deadline) {
+            entry.fate = kUnread;
+            continue;
+        }
+        crsh_thread_state state;
+        if (crsh_thread_state_thread_init(&state, entry.thread) != CRSH_ERR_NONE) {
+            entry.fate = kUnreadable;
+            continue;
+        }
+        walkStack(context, ws, row, &state, row == plan.crashed_row);
+    }
+}
+
+// The sections that are always written, the note counted at its longest; the exception without frames.
+std::size_t requiredBytes(const WriteContext& context, const WriteRequest& request);
+
+// The other threads' bytes with each cut to `cap` frames.
+std::size_t othersBytes(const Workspace* ws, const Plan& plan, std::size_t cap)
+{
+    std::size_t size = 0;
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        const Workspace::Thread& entry = ws->threads[row];
+        if (!entry.listed || row == plan.crashed_row)
+            continue;
+        const std::size_t frames = entry.frames < cap ? entry.frames : cap;
+        size += messageBytes(report::Threads, threadBody(ws, row, static_cast<std::uint32_t>(row), false, frames));
+    }
+    return size;
+}
+
+// The most frames of `sizes` that fit in `room` bytes.
+std::size_t framesThatFit(const std::uint16_t* sizes, std::size_t count, std::size_t room)
+{
+    std::size_t frames = 0, used = 0;
+    while (frames < count && used + sizes[frames] <= room)
+        used += sizes[frames++];
+    return frames;
+}
+
+// Decides what is written within the file's limit, in this order: the required sections, the crashed
+// thread with all its frames, the exception's frames, the images, then the other threads: whole when they
+// fit, else each cut to the most frames that lets them all fit (the deepest frames go first; threads with
+// fewer frames stay whole), else bare, and those past the room left out.
+void fitToLimit(const WriteContext& context, const WriteRequest& request, Workspace* ws, Plan* plan)
+{
+    const std::uint64_t limit = request.file->limit_bytes != 0 ? request.file->limit_bytes : UINT64_MAX;
+    const std::size_t required = requiredBytes(context, request);
+    std::uint64_t room = limit > required ? limit - required : 0;
+    auto take = [&](std::size_t bytes) {
+        room = bytes < room ? room - bytes : 0;
+    };
+
+    if (plan->crashed_row < plan->count) {
+        Workspace::Thread& crashed = ws->threads[plan->crashed_row];
+        const auto number = static_cast<std::uint32_t>(plan->crashed_row);
+        const std::size_t bare = messageBytes(report::Threads, threadBody(ws, plan->crashed_row, number, true, 0));
+        const std::size_t whole =
+            messageBytes(report::Threads, threadBody(ws, plan->crashed_row, number, true, crashed.frames));
+        if (whole <= room) {
+            crashed.shown = crashed.frames;
+        } else {
+            // Only a report of extreme stacks and names: the frames that fit, registers and message counted.
+            const std::size_t overhead = whole - sumBytes(ws->frame_bytes[plan->crashed_row], crashed.frames);
+            crashed.shown = static_cast<std::uint16_t>(
+                framesThatFit(ws->frame_bytes[plan->crashed_row], crashed.frames, room > overhead ? room - overhead : 0));
+        }
+        take(crashed.shown == 0 ? bare
+                                : messageBytes(report::Threads,
+                                               threadBody(ws, plan->crashed_row, number, true, crashed.shown)));
+    }
+
+    const auto& exception = context.writer->uncaught_exception;
+    if (exception.has_exception) {
+        std::size_t frames = exception.callstack_count < CRSH_LOG_WRITER_MAX_FRAMES ? exception.callstack_count
+                                                                                     : CRSH_LOG_WRITER_MAX_FRAMES;
+        std::uint16_t* sizes = ws->frame_bytes[kExceptionRow];
+        for (std::size_t i = 0; i < frames; ++i)
+            sizes[i] = static_cast<std::uint16_t>(putFrame(nullptr, 3, context, exception.callstack[i], true));
+        // The message's length may take a few more bytes with its frames.
+        const std::size_t fit = framesThatFit(sizes, frames, room > 8 ? room - 8 : 0);
+        plan->exception_frames = fit;
+        plan->exception_total = frames;
+        take(sumBytes(sizes, fit) + 8);
+    }
+
+    if (context.images != nullptr) {
+        crsh_image_list_set_reading(context.images, true);
+        bool full = false;
+        for (crsh_macho_image* image = crsh_image_list_next(context.images, nullptr); image != nullptr;
+             image = crsh_image_list_next(context.images, image)) {
+            ++plan->image_total;
+            const std::size_t bytes = putImage(nullptr, image);
+            if (full || bytes > room) {
+                full = true;
+                continue;
+            }
+            take(bytes);
+            ++plan->images;
+        }
+        crsh_image_list_set_reading(context.images, false);
+    }
+
+    plan->others_cap = CRSH_LOG_WRITER_MAX_FRAMES;
+    if (othersBytes(ws, *plan, plan->others_cap) > room) {
+        std::size_t low = 0, high = CRSH_LOG_WRITER_MAX_FRAMES; // othersBytes(low) is tried below
+        while (low < high) {
+            const std::size_t middle = (low + high + 1) / 2;
+            if (othersBytes(ws, *plan, middle) <= room)
+                low = middle;
+            else
+                high = middle - 1;
+        }
+        plan->others_cap = low;
+        if (othersBytes(ws, *plan, 0) > room) {
+            // Not even bare: the first ones that fit, in order; the others are left out.
+            plan->others_cap = 0;
+            for (std::size_t row = 0; row < plan->count; ++row) {
+                Workspace::Thread& entry = ws->threads[row];
+                if (!entry.listed || row == plan->crashed_row)
+                    continue;
+                const std::size_t bytes = messageBytes(report::Threads, threadBody(ws, row, static_cast<std::uint32_t>(row), false, 0));
+                if (bytes <= room) {
+                    take(bytes);
+                } else {
+                    entry.listed = false;
+                    ++plan->left_out;
+                    room = 0;
+                }
+            }
+        }
+    }
+    for (std::size_t row = 0; row < plan->count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (row == plan->crashed_row)
+            continue;
+        entry.shown = entry.frames < plan->others_cap ? entry.frames : static_cast<std::uint16_t>(plan->others_cap);
+        if (entry.listed && entry.shown < entry.frames)
+            ++plan->others_cut;
+    }
+}
+
+// A note built in a fixed buffer: parts joined by "; ", cut at the buffer's end.
+class Note {
+public:
+    explicit Note(char (&buffer)[kNoteBytes]) : m_buffer(buffer) { m_buffer[0] = '\0'; }
+    Note& part()
+    {
+        if (m_length > 0)
+            text("; ");
+        return *this;
+    }
+    Note& text(const char* text)
+    {
+        while (*text != '\0' && m_length + 1 < kNoteBytes)
+            m_buffer[m_length++] = *text++;
+        m_buffer[m_length] = '\0';
+        return *this;
+    }
+    Note& number(std::size_t value)
+    {
+        char digits[24];
+        std::size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value > 0);
+        char reversed[24];
+        for (std::size_t i = 0; i < count; ++i)
+            reversed[i] = digits[count - 1 - i];
+        reversed[count] = '\0';
+        return text(reversed);
+    }
+    const char* value() const { return m_length > 0 ? m_buffer : nullptr; }
+
+private:
+    char (&m_buffer)[kNoteBytes];
+    std::size_t m_length = 0;
+};
+
+// What the report says of the threads that are not written whole.
+const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& plan)
+{
+    Note note(ws->note);
+    std::size_t others = 0, bare = 0, refused = 0, failed = 0, late = 0, unread = 0;
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        const Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate == kOwn || entry.fate == kEnded)
+            continue;
+        ++others;
+        bare += entry.fate == kBare ? 1 : 0;
+        refused += entry.fate == kRefused ? 1 : 0;
+        failed += entry.fate == kFailed || entry.fate == kUnreadable ? 1 : 0;
+        late += entry.fate == kLate ? 1 : 0;
+        unread += entry.fate == kUnread ? 1 : 0;
+    }
+    if (plan.list_failed)
+        note.part().text("the thread list could not be read; only the crashed thread is listed");
+    if (bare > 0 && request.inside)
+        note.part().text("not stopped: the report was written inside the crashed process; listed without "
+                         "registers or frames");
+    else if (bare > 0)
+        note.part().text("not stopped: no room to hold them; listed without registers or frames");
+    if (refused > 0 && refused == others)
+        note.part().text("not stopped: tracing was refused; listed without registers or frames");
+    else if (refused + failed > 0)
+        note.part().text("some could not be stopped; those are listed without registers or frames");
+    if (late > 0)
+        note.part().number(late).text(" not stopped within ").number(CRSH_LOG_WRITER_STOP_WAIT_NS / 1000000).text(
+            " ms (held in the kernel, as in vfork); listed without registers or frames");
+    if (unread > 0)
+        note.part().number(unread).text(" not read within the report's ").number(CRSH_LOG_WRITER_TIME_NS / 1000000).text(
+            " ms; listed without registers or frames");
+    if (plan.crashed_row < plan.count && ws->threads[plan.crashed_row].shown < ws->threads[plan.crashed_row].frames)
+        note.part().text("the crashed thread is cut to its first ").number(ws->threads[plan.crashed_row].shown).text(
+            " frames to fit the report's size limit");
+    if (plan.others_cut > 0)
+        note.part().number(plan.others_cut).text(" cut to their first ").number(plan.others_cap).text(
+            " frames to fit the report's size limit");
+    if (plan.left_out > 0)
+        note.part().number(plan.left_out).text(" left out to fit the report's size limit");
+    if (plan.beyond > 0)
+        note.part().number(plan.beyond).text(" past the first ").number(CRSH_LOG_WRITER_MAX_THREADS).text(" left out");
+    if (plan.exception_frames < plan.exception_total)
+        note.part().text("the exception's frames are cut to their first ").number(plan.exception_frames).text(
+            " to fit the report's size limit");
+    if (plan.images < plan.image_total)
+        note.part().number(plan.image_total - plan.images).text(" binary images left out to fit the report's size limit");
+    return note.value();
+}
+
+std::size_t putReportInfo(File* file, const crsh_log_writer* writer, const char* note)
+{
+    return putMessage(file, report::ReportInfo, [&](File* out) {
         std::size_t size = putBool(out, 1, writer->user_requested) + putBytes(out, 2, writer->uuid, sizeof writer->uuid);
         if (note != nullptr)
             size += putString(out, 3, note);
         return size;
     });
-    putMessage(file, report::SystemInfo, [&](File* out) {
-        time_t now = time(nullptr);
-        std::int64_t timestamp = now == static_cast<time_t>(-1) ? 0 : static_cast<std::int64_t>(now);
+}
+
+std::size_t putSystemInfo(File* file, const crsh_log_writer* writer, std::int64_t timestamp)
+{
+    return putMessage(file, report::SystemInfo, [&](File* out) {
         std::size_t size = putEnum(out, 1, kIPhoneOS) + putString(out, 2, writer->system_info.version);
         if (writer->system_info.build != nullptr)
             size += putString(out, 5, writer->system_info.build);
@@ -602,7 +1011,11 @@ void writeReport(const WriteContext& context, const WriteRequest& request, const
         size += crsh_writer_pack(out, 4, CRSH_WRITER_INT64, &timestamp);
         return size;
     });
-    putMessage(file, report::MachineInfo, [&](File* out) {
+}
+
+std::size_t putMachineInfo(File* file, const crsh_log_writer* writer)
+{
+    return putMessage(file, report::MachineInfo, [&](File* out) {
         std::size_t size = 0;
         if (writer->machine_info.model != nullptr)
             size += putString(out, 1, writer->machine_info.model);
@@ -611,11 +1024,19 @@ void writeReport(const WriteContext& context, const WriteRequest& request, const
         return size + putU32(out, 3, writer->machine_info.processor_count) +
                putU32(out, 4, writer->machine_info.logical_processor_count);
     });
-    putMessage(file, report::ApplicationInfo, [&](File* out) {
+}
+
+std::size_t putApplicationInfo(File* file, const crsh_log_writer* writer)
+{
+    return putMessage(file, report::ApplicationInfo, [&](File* out) {
         return putString(out, 1, writer->application_info.identifier) +
                putString(out, 2, writer->application_info.version);
     });
-    putMessage(file, report::ProcessInfo, [&](File* out) {
+}
+
+std::size_t putProcessInfo(File* file, const crsh_log_writer* writer)
+{
+    return putMessage(file, report::ProcessInfo, [&](File* out) {
         const auto& process = writer->process_info;
         std::size_t size = 0;
         if (process.process_name != nullptr)
@@ -630,79 +1051,70 @@ void writeReport(const WriteContext& context, const WriteRequest& request, const
             size += putU64(out, 7, process.start_time);
         return size;
     });
+}
+
+// The exception with its first `frames` frames (their sizes in the workspace's exception row).
+std::size_t putException(File* file, const WriteContext& context, std::size_t frames)
+{
+    const auto& exception = context.writer->uncaught_exception;
+    return putMessage(file, report::Exception, [&](File* out) {
+        std::size_t size = putString(out, 1, exception.name) + putString(out, 2, exception.reason);
+        if (out == nullptr)
+            return size + sumBytes(context.writer->workspace->frame_bytes[kExceptionRow], frames);
+        for (std::size_t i = 0; i < frames; ++i)
+            size += putFrame(out, 3, context, exception.callstack[i], true);
+        return size;
+    });
+}
+
+std::size_t requiredBytes(const WriteContext& context, const WriteRequest& request)
+{
+    const crsh_log_writer* writer = context.writer;
+    char longest[kNoteBytes];
+    crsh_async_memset(longest, 'x', sizeof longest - 1);
+    longest[sizeof longest - 1] = '\0';
+    std::size_t size = 8 + putReportInfo(nullptr, writer, longest) + putSystemInfo(nullptr, writer, request.timestamp) +
+                       putMachineInfo(nullptr, writer) + putApplicationInfo(nullptr, writer) +
+                       putProcessInfo(nullptr, writer) + putSignal(nullptr, request.signal_info);
+    if (writer->uncaught_exception.has_exception)
+        size += putException(nullptr, context, 0);
+    return size;
+}
+
+void writeReport(const WriteContext& context, const WriteRequest& request, Workspace* ws, const Plan& plan)
+{
+    crsh_log_writer* writer = context.writer;
+    crsh_async_file* file = request.file;
+    static constexpr char kMagic[] = "crshlog";
+    (void)crsh_async_file_write(file, kMagic, 7);
+    (void)crsh_async_file_write(file, &CRSH_LOG_FILE_VERSION, 1);
+
+    (void)putReportInfo(file, writer, threadsNote(request, ws, plan));
+    (void)putSystemInfo(file, writer, request.timestamp);
+    (void)putMachineInfo(file, writer);
+    (void)putApplicationInfo(file, writer);
+    (void)putProcessInfo(file, writer);
 
     std::uint32_t number = 0;
-    forEachThread(context.task, [&](crsh_thread_t thread) {
-        if (request.inside && thread == request.self && request.thread_state == nullptr)
-            return;
-        const crsh_thread_state* state = nullptr;
-        crsh_thread_state read;
-        if (thread == request.state_thread)
-            state = request.thread_state;
-        else if (stops.isStopped(thread) && crsh_thread_state_thread_init(&read, thread) == CRSH_ERR_NONE)
-            state = &read;
-        putThread(file, context, number++, thread == request.crashed_thread, state);
-    });
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        if (ws->threads[row].listed)
+            putThread(file, context, ws, row, number++, row == plan.crashed_row);
+    }
 
     crsh_image_list* image_list = context.images;
     if (image_list != nullptr) {
         crsh_image_list_set_reading(image_list, true);
-        for (crsh_macho_image* image = crsh_image_list_next(image_list, nullptr); image != nullptr;
-             image = crsh_image_list_next(image_list, image))
+        std::size_t written = 0;
+        for (crsh_macho_image* image = crsh_image_list_next(image_list, nullptr);
+             image != nullptr && written < plan.images; image = crsh_image_list_next(image_list, image), ++written)
             putImage(file, image);
         crsh_image_list_set_reading(image_list, false);
     }
 
-    if (writer->uncaught_exception.has_exception) {
-        const auto& exception = writer->uncaught_exception;
-        putMessage(file, report::Exception, [&](File* out) {
-            std::size_t size = putString(out, 1, exception.name) + putString(out, 2, exception.reason);
-            for (std::size_t i = 0; i < exception.callstack_count && i < CRSH_LOG_WRITER_MAX_FRAMES; ++i)
-                size += putFrame(out, 3, context, exception.callstack[i], true);
-            return size;
-        });
-    }
+    if (writer->uncaught_exception.has_exception)
+        (void)putException(file, context, plan.exception_frames);
 
     putSignal(file, request.signal_info);
-}
-
-// Whether the thread is one that the write leaves to run: the given state's and the writing one.
-bool isOwnThread(const WriteRequest& request, crsh_thread_t thread)
-{
-    return thread == request.state_thread || (request.inside && thread == request.self);
-}
-
-// From outside the task: asks every other thread to stop (they stop side by side), waits for each, writes,
-// and lets the stopped ones go with the signals they were about to take. Its own frame holds the list, so
-// that a write inside the task (on a signal stack) does not carry it.
-__attribute__((noinline)) void writeStopped(const WriteContext& context, const WriteRequest& request)
-{
-    StoppedThread entries[kMaxStoppedThreads];
-    ThreadStops stops{entries, 0, 0, 0, false};
-    forEachThread(context.task, [&](crsh_thread_t thread) {
-        if (isOwnThread(request, thread))
-            return;
-        ++stops.others;
-        if (stops.count == kMaxStoppedThreads)
-            return; // written bare
-        const crsh_error_t requested = crsh_thread_suspend_request(thread);
-        stops.refused |= requested == CRSH_ERR_ACCESS_DENIED;
-        if (requested == CRSH_ERR_NONE)
-            entries[stops.count++] = {thread, 0, false};
-    });
-    const std::uint64_t deadline = crsh_async_clock_ns() + kStopWaitNanoseconds;
-    for (std::size_t i = 0; i < stops.count; ++i) {
-        StoppedThread& entry = entries[i];
-        entry.stopped = crsh_thread_suspend_wait(entry.thread, deadline, &entry.pending_signal) == CRSH_ERR_NONE;
-        stops.stopped += entry.stopped ? 1 : 0;
-    }
-
-    writeReport(context, request, stops);
-
-    for (std::size_t i = 0; i < stops.count; ++i) {
-        if (entries[i].stopped)
-            crsh_thread_resume(entries[i].thread, entries[i].pending_signal);
-    }
 }
 
 } // namespace
@@ -712,10 +1124,17 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
                                    const crsh_thread_state* thread_state)
 {
     (void)g_recordsPublished.load(std::memory_order_acquire);
+    Workspace* ws = writer->workspace;
+    if (ws == nullptr)
+        return CRSH_ERR_NO_MEMORY;
+    const std::uint64_t start = crsh_async_clock_ns();
     crsh_objc_cache cache;
     (void)crsh_objc_cache_init(&cache);
     const crsh_task_t task = image_list != nullptr ? image_list->task : crsh_async_task_self();
-    const WriteContext context{writer, task, image_list, &cache};
+    // A new generation of names: those of an earlier write may belong to objects since unloaded.
+    if (++ws->generation == 0)
+        ++ws->generation;
+    const WriteContext context{writer, ws, task, image_list, &cache};
 
     WriteRequest request{};
     request.crashed_thread = crashed_thread;
@@ -726,13 +1145,27 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     request.file = file;
     request.signal_info = signal_info;
     request.thread_state = thread_state;
+    const time_t now = time(nullptr);
+    request.timestamp = now == static_cast<time_t>(-1) ? 0 : static_cast<std::int64_t>(now);
 
-    if (request.inside) {
-        ThreadStops stops{nullptr, 0, 0, 0, false};
-        forEachThread(task, [&](crsh_thread_t thread) { stops.others += isOwnThread(request, thread) ? 0 : 1; });
-        writeReport(context, request, stops);
-    } else {
-        writeStopped(context, request);
+    // Only a write from outside the task can stop the other threads; inside they keep running and are
+    // written bare. The stops wait a part of the write's time; reading the stopped threads takes at most
+    // half of what is left, since writing them names every frame again.
+    Plan plan{};
+    listThreads(task, request, ws, &plan);
+    std::uint64_t stopped = start;
+    if (!request.inside) {
+        stopThreads(ws, plan, start + CRSH_LOG_WRITER_STOP_WAIT_NS);
+        stopped = crsh_async_clock_ns();
+    }
+    const std::uint64_t end = start + CRSH_LOG_WRITER_TIME_NS;
+    readThreads(context, request, ws, plan, stopped < end ? stopped + (end - stopped) / 2 : stopped);
+    fitToLimit(context, request, ws, &plan);
+    writeReport(context, request, ws, plan);
+
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        if (ws->threads[row].let_go)
+            crsh_thread_resume(ws->threads[row].thread, ws->threads[row].pending_signal);
     }
     crsh_objc_cache_free(&cache);
     return CRSH_ERR_NONE;

@@ -26,6 +26,15 @@
 #include <vector>
 
 constexpr std::size_t CRSH_LOG_WRITER_MAX_FRAMES = 512;
+// The most threads one write lists; those past it are left out, and the report says how many.
+constexpr std::size_t CRSH_LOG_WRITER_MAX_THREADS = 4096;
+// A write from outside the task waits at most this long for the other threads to stop; those not stopped
+// by then (a thread in vfork cannot stop until its child execs or ends) are listed bare.
+constexpr std::uint64_t CRSH_LOG_WRITER_STOP_WAIT_NS = 1000000000;
+// The time one write spends stopping and reading the other threads and writing them: reading stops half
+// way through what the stops left of it, since writing names every read frame again. Threads not read by
+// then are listed bare. The crashed thread is always read whole.
+constexpr std::uint64_t CRSH_LOG_WRITER_TIME_NS = 3000000000;
 constexpr std::uint8_t CRSH_LOG_FILE_VERSION = 1;
 
 // Process identity read from /proc at init time only.
@@ -58,7 +67,12 @@ struct crsh_language_exception {
     std::vector<std::uint64_t> callStackReturnAddresses;
 };
 
+// The memory a write works in (the thread list, each thread's frames and their sizes), mapped by
+// crsh_log_writer_init so that nothing large sits on a signal stack at crash time.
+struct crsh_log_writer_workspace;
+
 struct crsh_log_writer {
+    crsh_log_writer_workspace* workspace; // none when it could not be mapped: nothing can be written
     std::uint32_t symbol_strategy; // bit 0x1 symbol tables, 0x2 class metadata
     bool user_requested;
     std::uint8_t uuid[16];
@@ -110,8 +124,9 @@ struct crsh_log_writer_signal_info {
     const crsh_log_writer_mach_info* mach; // none for a plain signal
 };
 
-// Fills the record; CRSH_ERR_INVALID_ARGUMENT when the process cannot be described (the record is then
-// partly filled; free it all the same).
+// Maps the workspace and fills the record: CRSH_ERR_NO_MEMORY when the workspace cannot be mapped (the
+// record is left empty), CRSH_ERR_INVALID_ARGUMENT when the process cannot be described (the record is
+// then partly filled). Free it all the same.
 crsh_error_t crsh_log_writer_init(crsh_log_writer* writer, const char* app_identifier, const char* app_version,
                                   std::uint32_t symbol_strategy, bool user_requested);
 // Records the exception that is about to end the process; a second call is a fatal assertion.
@@ -121,10 +136,21 @@ void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_
 // record's sections, every thread of the task (crashed_thread marked crashed), the images of the list, the
 // recorded exception and the signal. thread_state, when given, is the calling thread's (a write inside the
 // task; without it the calling thread is left out) or, from outside the task, crashed_thread's; every other
-// thread is stopped and read when the write is from outside, else written bare. Async-signal-safe. Output
-// failures are the file's to report (crsh_async_file_failed, flush, close).
+// thread is stopped and read when the write is from outside, else written bare. When the thread list
+// cannot be read (no descriptor left), the crashed thread is written alone.
+//
+// The report always fits the file's limit and always holds the crashed thread with all its frames: what
+// does not fit is cut from the other threads (each to the most frames that lets them all fit, the deepest
+// frames going first; those that still do not fit are left out), and the report information's note says
+// what was cut, what was not stopped or read in time, and why. Async-signal-safe. CRSH_ERR_NO_MEMORY,
+// nothing written, without a workspace. Output failures are the file's to report (crsh_async_file_failed,
+// flush, close).
 crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
                                    crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
                                    const crsh_thread_state* thread_state);
 crsh_error_t crsh_log_writer_close(crsh_log_writer* writer);
+// Maps the workspace (init does); CRSH_ERR_NO_MEMORY when it cannot be. The mapping is reserved only:
+// the pages a write touches are the only ones backed.
+crsh_error_t crsh_log_writer_map_workspace(crsh_log_writer* writer);
+void crsh_log_writer_unmap_workspace(crsh_log_writer* writer);
 void crsh_log_writer_free(crsh_log_writer* writer);

@@ -4,7 +4,8 @@
 // crash has a free slot.
 //
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
-//                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone]
+//                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone |
+//                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]
 //
 //   --segv             a write through a null pointer
 //   --abort            abort()
@@ -18,6 +19,16 @@
 //                      then the main thread writes through a null pointer
 //   --parked-untraceable  the same under a system-call filter that refuses tracing
 //   --parked-alone     the same under a system-call filter that refuses starting a process
+//   --deep-threads     16 threads each wait 600 calls deep (descendThenPark), then the main thread crashes
+//                      three calls deep: their frames do not all fit in a report
+//   --many-threads     1,200 threads wait (parkedAmongMany), then the main thread crashes three calls deep
+//   --no-descriptors   the three parked threads, then the descriptor limit is lowered to 64 and every
+//                      descriptor is taken before the main thread writes through a null pointer
+//   --fork-crash       a forked child writes through a null pointer; once it has died of it, the program
+//                      ends with status 3 when the child left a report (it must not), else crashes three
+//                      calls deep itself
+//   --vfork-thread     the three parked threads and a thread held in vfork (its child sleeps, at most
+//                      30 s), then the main thread writes through a null pointer
 //
 // The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
@@ -27,9 +38,18 @@
 #include "platform/DispatchQueue.h"
 #include "tests/support/crash_test_program/SystemCallFilter.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <atomic>
 #include <cstdio>
@@ -175,6 +195,132 @@ bool parkThreeThreads()
     return true;
 }
 
+// Threads that each wait at the bottom of a deep stack of calls, or that are many.
+std::atomic<int> g_waiting{0};
+
+CRASHING int descendThenPark(int depth)
+{
+    volatile char frame[16];
+    frame[0] = static_cast<char>(depth);
+    if (depth == 0) {
+        g_waiting.fetch_add(1);
+        while (!g_stopRecursion)
+            pause();
+        return frame[0];
+    }
+    const int deeper = descendThenPark(depth - 1);
+    return deeper + frame[0];
+}
+
+PARKING void* descendingThread(void*)
+{
+    (void)descendThenPark(600);
+    return nullptr;
+}
+
+PARKING void parkedAmongMany()
+{
+    g_waiting.fetch_add(1);
+    for (;;)
+        pause();
+}
+
+PARKING void* oneOfManyThreads(void*)
+{
+    parkedAmongMany();
+    return nullptr;
+}
+
+// Starts the threads (small stacks) and waits until each is about to wait.
+bool startWaitingThreads(void* (*routine)(void*), int count)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    for (int i = 0; i < count; ++i) {
+        pthread_t thread;
+        if (pthread_create(&thread, &attributes, routine, nullptr) != 0)
+            return false;
+        pthread_detach(thread);
+    }
+    pthread_attr_destroy(&attributes);
+    while (g_waiting.load() < count)
+        usleep(1000);
+    usleep(20000); // each into its wait
+    return true;
+}
+
+// Lowers the descriptor limit to 64 and opens descriptors until none is left.
+bool takeEveryDescriptor()
+{
+    const rlimit limit{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    return errno == EMFILE;
+}
+
+// The child of a thread held in vfork: it shares the program's memory and uses system calls only. It ends
+// with the thread that started it (and so with the program), or after 30 s.
+__attribute__((no_sanitize("address", "undefined"))) int sleepInVforkChild(void*)
+{
+    (void)syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0L, 0L, 0L);
+    timespec pause{30, 0};
+    (void)syscall(SYS_nanosleep, &pause, nullptr);
+    syscall(SYS_exit, 0);
+    return 0;
+}
+
+std::atomic<bool> g_inVfork{false};
+
+PARKING void* vforkingThread(void*)
+{
+    constexpr std::size_t kChildStackBytes = 64 * 1024;
+    void* stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED)
+        return nullptr;
+    g_inVfork.store(true);
+    (void)clone(sleepInVforkChild, static_cast<char*>(stack) + kChildStackBytes, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                nullptr);
+    return nullptr;
+}
+
+// A thread held in vfork: its state is "D" or "S" in the kernel, waiting for its child.
+bool startVforkThread()
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, vforkingThread, nullptr) != 0)
+        return false;
+    pthread_detach(thread);
+    while (!g_inVfork.load())
+        usleep(1000);
+    usleep(50000); // into the wait
+    return true;
+}
+
+// Forks a child that crashes; then whether the child died of it without leaving a report.
+int crashInForkedChild(const CRCrashReporter& reporter)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        crashBySegmentationFault();
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return 1;
+    if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+        std::fprintf(stderr, "crash_test_program: the child ended with status %d\n", status);
+        return 1;
+    }
+    if (reporter.hasPendingCrashReport()) {
+        std::fputs("crash_test_program: the child left a report\n", stderr);
+        return 3;
+    }
+    return 0;
+}
+
 [[noreturn]] void waitForTheCrash()
 {
     for (;;)
@@ -219,7 +365,8 @@ bool showPendingReport(CRCrashReporter& reporter)
 constexpr const char* kModes[] = {"--segv",       "--abort",          "--divide",
                                   "--deep",       "--two-threads",    "--thread-overflow",
                                   "--bad-reason", "--parked-threads", "--parked-untraceable",
-                                  "--parked-alone"};
+                                  "--parked-alone", "--deep-threads",     "--many-threads",
+                                  "--no-descriptors", "--fork-crash",   "--vfork-thread"};
 
 } // namespace
 
@@ -231,7 +378,8 @@ int main(int argc, char** argv)
         known |= mode == m;
     if (argc > 2 || !known) {
         std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
-                   "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone]\n",
+                   "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone | "
+                   "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]\n",
                    stderr);
         return 2;
     }
@@ -275,6 +423,29 @@ int main(int argc, char** argv)
         if ((mode == "--parked-untraceable" && !crashtest::refuseSystemCall(SYS_ptrace)) ||
             (mode == "--parked-alone" && !crashtest::refuseSystemCall(SYS_clone))) {
             std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+            return 1;
+        }
+        crashBySegmentationFault();
+    } else if (mode == "--deep-threads" || mode == "--many-threads") {
+        const bool deep = mode == "--deep-threads";
+        if (!startWaitingThreads(deep ? descendingThread : oneOfManyThreads, deep ? 16 : 1200)) {
+            std::fputs("crash_test_program: cannot start the threads\n", stderr);
+            return 1;
+        }
+        crashLevel1(g_nowhere);
+    } else if (mode == "--no-descriptors") {
+        if (!parkThreeThreads() || !takeEveryDescriptor()) {
+            std::fprintf(stderr, "crash_test_program: cannot prepare: %s\n", std::strerror(errno));
+            return 1;
+        }
+        crashBySegmentationFault();
+    } else if (mode == "--fork-crash") {
+        if (const int result = crashInForkedChild(*reporter); result != 0)
+            return result;
+        crashLevel1(g_nowhere);
+    } else if (mode == "--vfork-thread") {
+        if (!parkThreeThreads() || !startVforkThread()) {
+            std::fputs("crash_test_program: cannot start the threads\n", stderr);
             return 1;
         }
         crashBySegmentationFault();
