@@ -368,6 +368,138 @@ TEST(CrashProgram, AStackOverflowOnAWorkerThreadIsReported)
         EXPECT_EQ(frames[i].second, "recurseForEver") << i;
 }
 
+// The sizes of the reports moved aside into the queued-reports folder.
+std::vector<std::uintmax_t> queuedReportSizes(const std::string& root)
+{
+    std::vector<std::uintmax_t> sizes;
+    const std::filesystem::path folder =
+        std::filesystem::path(root) / "org.hybridhost.app/Library/Caches/crashreporter/crash_test_program/queued_reports";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        sizes.push_back(entry.file_size());
+    return sizes;
+}
+
+// The "Other Threads:" line of the text ("" without one).
+std::string otherThreadsNote(const std::string& text)
+{
+    const std::string key = "\nOther Threads:   ";
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos)
+        return "";
+    return text.substr(at + key.size(), text.find('\n', at + key.size()) - at - key.size());
+}
+
+const std::vector<std::string> kThreeCallsDeep{"crashLevel3", "crashLevel2", "crashLevel1", "main", "_start"};
+
+// Sixteen threads 600 calls deep, or 1,200 threads, do not fit in a report whole: the report is still
+// read, within the size limit, with the crashed thread whole down to _start; the other threads are cut
+// to the frames that fit (the deepest go), and the report says so.
+TEST(CrashProgram, ThreadsPastTheReportsSizeLimitAreCutAndTheCrashedThreadIsWhole)
+{
+    SKIP_UNDER_THREAD_SANITIZER();
+    for (const auto& [mode, threads] : {std::pair{"--deep-threads", 16u}, {"--many-threads", 1200u}}) {
+        SCOPED_TRACE(mode);
+        hybtest::TempHome home;
+        const std::string text = crashAndShow(home.root(), mode, SIGSEGV);
+        const std::vector<std::uintmax_t> sizes = queuedReportSizes(home.root());
+        ASSERT_EQ(sizes.size(), 1u);
+        EXPECT_LE(sizes[0], 262144u);
+        const std::vector<ThreadText> all = threadsOf(text);
+        ASSERT_EQ(count(all, true), 1u) << text;
+        EXPECT_GE(count(all, false), threads) << otherThreadsNote(text);
+        const auto frames = crashedFrames(text);
+        ASSERT_GE(frames.size(), kThreeCallsDeep.size()) << text;
+        const ThreadText& crashed = *std::find_if(all.begin(), all.end(), [](const auto& t) { return t.crashed; });
+        EXPECT_TRUE(holdsInOrder(crashed, kThreeCallsDeep)) << text;
+        EXPECT_EQ(frames.back().second, "_start");
+        if (std::string(mode) == "--deep-threads" && crashtest::tracingAllowed()) {
+            // Every deep thread keeps the same number of frames, from the one it waits in: its deepest
+            // calls (down to its start routine) go.
+            const std::string note = otherThreadsNote(text);
+            EXPECT_NE(note.find(" cut to their first "), std::string::npos) << note;
+            EXPECT_NE(note.find(" frames to fit the report's size limit"), std::string::npos) << note;
+            std::size_t cut = 0;
+            for (const ThreadText& thread : all) {
+                if (thread.crashed || !holdsInOrder(thread, {"descendThenPark"}))
+                    continue;
+                ++cut;
+                EXPECT_GT(thread.frames.size(), 100u);
+                EXPECT_LT(thread.frames.size(), 600u);
+                EXPECT_EQ(thread.frames.back().second, "descendThenPark");
+            }
+            EXPECT_EQ(cut, 16u) << note;
+        }
+    }
+}
+
+// With every descriptor taken when the main thread crashes, the report is written all the same, its
+// threads listed and read.
+TEST(CrashProgram, ACrashWithNoDescriptorLeftIsReportedWithItsThreads)
+{
+    SKIP_UNDER_THREAD_SANITIZER();
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--no-descriptors", SIGSEGV);
+    if (!crashtest::tracingAllowed()) {
+        expectOthersBare(text, {kTracingRefused, kWrittenInside});
+        return;
+    }
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+    EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+    for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
+        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(),
+                                [&](const ThreadText& t) { return !t.crashed && holdsInOrder(t, {"parkHere", routine}); }))
+            << routine << "\n" << text;
+    }
+    EXPECT_EQ(otherThreadsNote(text), "") << text;
+}
+
+// A child forked before exec that crashes leaves no report (the program ends with status 3 when it finds
+// one); the program's own crash afterwards is reported, as its own.
+TEST(CrashProgram, AForkedChildsCrashLeavesNoReportAndTheParentsIsWhole)
+{
+    SKIP_UNDER_THREAD_SANITIZER();
+    hybtest::TempHome home;
+    ProgramRun crash = runProgram(home.root(), {"--fork-crash"});
+    ASSERT_TRUE(WIFSIGNALED(crash.status)) << "status " << crash.status << "\n" << crash.error;
+    EXPECT_EQ(WTERMSIG(crash.status), SIGSEGV);
+    ProgramRun next = runProgram(home.root(), {});
+    ASSERT_EQ(next.status, 0) << next.error;
+    EXPECT_NE(next.out.find("Process:         crash_test_program [" + std::to_string(crash.pid) + "]\n"),
+              std::string::npos)
+        << next.out;
+    const std::vector<ThreadText> threads = threadsOf(next.out);
+    ASSERT_EQ(count(threads, true), 1u) << next.out;
+    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+    EXPECT_TRUE(holdsInOrder(crashed, kThreeCallsDeep)) << next.out;
+}
+
+// A thread held in vfork cannot be stopped: it is listed bare with the reason, the others are read.
+TEST(CrashProgram, AThreadHeldInVforkIsListedBareWithTheReason)
+{
+    SKIP_UNDER_THREAD_SANITIZER();
+    if (!crashtest::tracingAllowed())
+        GTEST_SKIP() << "this machine refuses tracing";
+    hybtest::TempHome home;
+    const std::string text = crashAndShow(home.root(), "--vfork-thread", SIGSEGV);
+    EXPECT_EQ(otherThreadsNote(text), "1 not stopped within 1000 ms (held in the kernel, as in vfork); listed "
+                                      "without registers or frames")
+        << text;
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    std::size_t bare = 0;
+    for (const ThreadText& thread : threads)
+        bare += !thread.crashed && thread.frames.empty() ? 1 : 0;
+    EXPECT_EQ(bare, 1u) << text;
+    for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
+        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(),
+                                [&](const ThreadText& t) { return !t.crashed && holdsInOrder(t, {"parkHere", routine}); }))
+            << routine << "\n" << text;
+    }
+}
+
 TEST(CrashProgram, TextsThatAreNotUTF8AreShownWithReplacementCharacters)
 {
     hybtest::TempHome home;
