@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <filesystem>
@@ -71,6 +75,59 @@ struct SyntheticStack {
         crsh_thread_state_set_reg(&state, CRSH_X86_64_RAX, 42);
     }
 };
+
+// With no descriptor left the thread list cannot be read: the crashed thread is written alone, whole, and
+// the report says why. Written in a forked child, whose descriptors may all be taken.
+TEST(CrashLogWriter, WithNoDescriptorLeftTheCrashedThreadIsWrittenAlone)
+{
+    Writer record;
+    SyntheticStack stack(4);
+    const int fd = memfd_create("crash-report", 0);
+    ASSERT_GE(fd, 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const rlimit limit{static_cast<rlim_t>(std::max(fd + 1, 64)), static_cast<rlim_t>(std::max(fd + 1, 64))};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(2);
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+        crsh_async_file file;
+        crsh_async_file_init(&file, fd, 0);
+        const bool written = crsh_log_writer_write(&record.writer, self(), nullptr, &file, &kSegv, &stack.state) ==
+                                 CRSH_ERR_NONE &&
+                             crsh_async_file_flush(&file);
+        _exit(written ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)));
+    ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    Report report = crashtest::unpackReport(bytes);
+    ASSERT_TRUE(report);
+    ASSERT_EQ(report->n_threads, 1u);
+    EXPECT_TRUE(report->threads[0]->crashed);
+    EXPECT_EQ(report->threads[0]->n_frames, 5u);
+    ASSERT_NE(report->report_info->threads_note, nullptr);
+    EXPECT_STREQ(report->report_info->threads_note,
+                 "the thread list could not be read; only the crashed thread is listed");
+}
+
+// Without its workspace a writer writes nothing and says so.
+TEST(CrashLogWriter, AWriterWithoutItsWorkspaceWritesNothing)
+{
+    Writer record;
+    crsh_log_writer_unmap_workspace(&record.writer);
+    const int fd = memfd_create("crash-report", 0);
+    crsh_async_file file;
+    crsh_async_file_init(&file, fd, 0);
+    SyntheticStack stack(2);
+    EXPECT_EQ(crsh_log_writer_write(&record.writer, self(), nullptr, &file, &kSegv, &stack.state), CRSH_ERR_NO_MEMORY);
+    EXPECT_TRUE(crsh_async_file_flush(&file));
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), 0);
+    close(fd);
+}
 
 TEST(CrashLogWriter, TheRecordDescribesThisProcess)
 {

@@ -1,13 +1,16 @@
 #include "crashreporter/CRCrashSignalHandler.h"
 
 #include "CrashChild.h"
+#include "platform/ThreadHooks.h"
 
 #include <gtest/gtest.h>
 
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +93,52 @@ TEST(CrashSignalHandler, RegisteringASignalTwiceInstallsOnceAndCallsTheLaterCall
     EXPECT_EQ(order(), "ba");
     // The first previous action (the counting handler, not the chain's own entry) ends the chain once.
     EXPECT_EQ(g_previousCalls.load(), 1);
+    freshChain();
+}
+
+// The protection of the mapping that holds the address ("" when none), from /proc/self/maps.
+std::string protectionAt(std::uintptr_t address)
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long start = 0, end = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, permissions) == 3 && address >= start &&
+            address < end)
+            return permissions;
+    }
+    return "";
+}
+
+// The calling thread's alternate stack lies between two guard pages: ("below", "stack", "above").
+std::vector<std::string> guardsOfAlternateStack()
+{
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) != 0)
+        return {};
+    EXPECT_EQ(current.ss_size, CRCrashSignalHandler::kAlternateStackBytes);
+    const auto bottom = reinterpret_cast<std::uintptr_t>(current.ss_sp);
+    return {protectionAt(bottom - 1), protectionAt(bottom), protectionAt(bottom + current.ss_size)};
+}
+
+// The registering thread's alternate stack, and a platform thread's, are mappings between guard pages
+// (a handler that overruns one faults instead of writing over the heap).
+TEST(CrashSignalHandler, AlternateStacksLieBetweenGuardPages)
+{
+    freshChain();
+    ASSERT_TRUE(shared().registerHandlerForSignal(SIGUSR1, forwarding<'a'>, nullptr).ok());
+    const std::vector<std::string> guarded{"---p", "rw-p", "---p"};
+    EXPECT_EQ(guardsOfAlternateStack(), guarded);
+    std::thread platformThread([&] {
+        stack_t before{};
+        ASSERT_EQ(sigaltstack(nullptr, &before), 0);
+        platform::enterPlatformThread();
+        // A thread that has a stack already (the sanitizers give threads theirs) keeps it.
+        if ((before.ss_flags & SS_DISABLE) != 0) {
+            EXPECT_EQ(guardsOfAlternateStack(), guarded);
+        }
+    });
+    platformThread.join();
     freshChain();
 }
 

@@ -1,6 +1,7 @@
 // Stopping and reading this process's threads from another process (a forked child, declared as tracer),
 // and the report written from there: every thread with its frames, the threads let go afterwards; bare
 // threads with the reason when tracing is refused for all or some of them.
+#include "crashreporter/CRCrashReport.h"
 #include "crashreporter/crsh_log_writer.h"
 #include "crashreporter/crsh_thread_suspend.h"
 
@@ -17,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -241,11 +243,11 @@ struct WrittenReport {
 };
 
 // A child's report of this process into the shared result (large: kept off the stack).
-void writeFromChild(WrittenReport& out, crsh_log_writer* writer, crsh_thread_t crashed)
+void writeFromChild(WrittenReport& out, crsh_log_writer* writer, crsh_thread_t crashed, std::size_t limit = kReportBytes)
 {
     const int fd = memfd_create("report", 0);
     crsh_async_file file;
-    crsh_async_file_init(&file, fd, kReportBytes);
+    crsh_async_file_init(&file, fd, limit);
     const crsh_log_writer_signal_info signal{SIGSEGV, SEGV_MAPERR, 0, nullptr};
     out.result = crsh_log_writer_write(writer, crashed, crashtest::loadedObjects(), &file, &signal, nullptr);
     (void)crsh_async_file_flush(&file);
@@ -299,7 +301,7 @@ protected:
     // The report a child writes of this process, the calling thread marked crashed; before it writes,
     // the child runs prepare.
     template <typename Prepare>
-    crashtest::Report writeOutside(Prepare prepare)
+    crashtest::Report writeOutside(Prepare prepare, std::size_t limit = kReportBytes)
     {
         const crsh_thread_t crashed = gettid();
         auto* shared = static_cast<WrittenReport*>(
@@ -311,15 +313,20 @@ protected:
         const Done done = fromOutside<Done>([&](Done& out) {
             out.prepared = prepare();
             if (out.prepared)
-                writeFromChild(*shared, &m_writer, crashed);
+                writeFromChild(*shared, &m_writer, crashed, limit);
         });
         EXPECT_TRUE(done.prepared);
         crashtest::Report report = done.prepared ? unpack(*shared) : nullptr;
+        m_size = shared->size;
+        // The project's reader reads it too.
+        EXPECT_TRUE(!done.prepared ||
+                    CRCrashReport::initWithData(platform::Bytes(shared->bytes, shared->bytes + shared->size)).ok());
         munmap(shared, sizeof(WrittenReport));
         return report;
     }
 
     crsh_log_writer m_writer;
+    std::size_t m_size = 0; // of the last report
 };
 
 TEST_F(ReportFromOutside, EveryThreadIsStoppedReadAndLetGo)
@@ -408,6 +415,42 @@ TEST_F(ReportFromOutside, AThreadHeldByAnotherTracerIsListedBare)
     }
     EXPECT_EQ(bare, 1u) << symbolsOf(report.get());
     EXPECT_TRUE(waiter) << symbolsOf(report.get());
+}
+
+// A limit too small for every thread's frames: the report fits it, the crashed thread keeps all its
+// frames, the other threads are cut to the same number of frames, and the report says so.
+TEST_F(ReportFromOutside, OtherThreadsAreCutToFitTheLimitAndTheCrashedThreadIsWhole)
+{
+    if (!crashtest::tracingAllowed())
+        GTEST_SKIP() << "this machine refuses tracing";
+    KnownThreads threads;
+    crashtest::Report whole = writeOutside([] { return true; });
+    ASSERT_TRUE(whole);
+    const std::size_t wholeSize = m_size;
+    const Crsh__CrashReport__Thread* crashedWhole = crashtest::crashedThread(whole.get());
+    ASSERT_NE(crashedWhole, nullptr);
+
+    // Room for the note and a few frames less than the whole report.
+    const std::size_t limit = wholeSize - 200;
+    crashtest::Report cut = writeOutside([] { return true; }, limit);
+    ASSERT_TRUE(cut);
+    EXPECT_LE(m_size, limit);
+    ASSERT_NE(cut->report_info->threads_note, nullptr);
+    const std::string note = cut->report_info->threads_note;
+    EXPECT_NE(note.find(" cut to their first "), std::string::npos) << note;
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(cut.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_frames, crashedWhole->n_frames);
+    EXPECT_EQ(cut->n_threads, whole->n_threads);
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < cut->n_threads; ++i) {
+        if (!cut->threads[i]->crashed)
+            most = std::max(most, cut->threads[i]->n_frames);
+    }
+    EXPECT_NE(note.find(" cut to their first " + std::to_string(most) + " frames to fit the report's size limit"),
+              std::string::npos)
+        << note;
+    EXPECT_EQ(cut->n_binary_images, whole->n_binary_images);
 }
 
 } // namespace
