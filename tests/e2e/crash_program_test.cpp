@@ -414,21 +414,31 @@ TEST(CrashProgram, ThreadsPastTheReportsSizeLimitAreCutAndTheCrashedThreadIsWhol
         EXPECT_TRUE(holdsInOrder(crashed, kThreeCallsDeep)) << text;
         EXPECT_EQ(frames.back().second, "_start");
         if (std::string(mode) == "--deep-threads" && crashtest::tracingAllowed()) {
-            // Every deep thread keeps the same number of frames, from the one it waits in: its deepest
-            // calls (down to its start routine) go.
+            // The deep threads that were read in time (on a slow build or a busy machine some may not be,
+            // and the report says so) keep the same number of frames, from the one each waits in: their
+            // deepest calls, down to the start routine, go.
             const std::string note = otherThreadsNote(text);
-            EXPECT_NE(note.find(" cut to their first "), std::string::npos) << note;
-            EXPECT_NE(note.find(" frames to fit the report's size limit"), std::string::npos) << note;
-            std::size_t cut = 0;
+            const std::size_t cutAt = note.find(" cut to their first ");
+            const std::size_t cap = cutAt == std::string::npos ? 0 : std::stoul(note.substr(cutAt + 20));
+            std::size_t read = 0;
             for (const ThreadText& thread : all) {
                 if (thread.crashed || !holdsInOrder(thread, {"descendThenPark"}))
                     continue;
-                ++cut;
-                EXPECT_GT(thread.frames.size(), 100u);
-                EXPECT_LT(thread.frames.size(), 600u);
-                EXPECT_EQ(thread.frames.back().second, "descendThenPark");
+                ++read;
+                if (cutAt == std::string::npos) {
+                    EXPECT_EQ(thread.frames.size(), 512u) << note; // the most a thread has
+                } else {
+                    EXPECT_EQ(thread.frames.size(), cap) << note;
+                    EXPECT_GT(cap, 100u) << note;
+                    EXPECT_EQ(thread.frames.back().second, "descendThenPark");
+                }
             }
-            EXPECT_EQ(cut, 16u) << note;
+            if (read < 16) {
+                EXPECT_NE(note.find(std::to_string(16 - read) + " not read within the report's "), std::string::npos)
+                    << note;
+            } else {
+                EXPECT_NE(cutAt, std::string::npos) << note;
+            }
         }
     }
 }
