@@ -392,6 +392,20 @@ std::string otherThreadsNote(const std::string& text)
 
 const std::vector<std::string> kThreeCallsDeep{"crashLevel3", "crashLevel2", "crashLevel1", "main", "_start"};
 
+// The report of a crash beside the three parked threads: the crashed thread and each parked one read.
+void expectParkedThreadsRead(const std::string& text)
+{
+    const std::vector<ThreadText> threads = threadsOf(text);
+    ASSERT_EQ(count(threads, true), 1u) << text;
+    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+    EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
+    for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
+        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(),
+                                [&](const ThreadText& t) { return !t.crashed && holdsInOrder(t, {"parkHere", routine}); }))
+            << routine << "\n" << text;
+    }
+}
+
 // Sixteen threads 600 calls deep, or 1,200 threads, do not fit in a report whole: the report is still
 // read, within the size limit, with the crashed thread whole down to _start; the other threads are cut
 // to the frames that fit (the deepest go), and the report says so.
@@ -454,15 +468,7 @@ TEST(CrashProgram, ACrashWithNoDescriptorLeftIsReportedWithItsThreads)
         expectOthersBare(text, {kTracingRefused, kWrittenInside});
         return;
     }
-    const std::vector<ThreadText> threads = threadsOf(text);
-    ASSERT_EQ(count(threads, true), 1u) << text;
-    const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
-    EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "crashBySegmentationFault", "main"})) << text;
-    for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
-        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(),
-                                [&](const ThreadText& t) { return !t.crashed && holdsInOrder(t, {"parkHere", routine}); }))
-            << routine << "\n" << text;
-    }
+    expectParkedThreadsRead(text);
     EXPECT_EQ(otherThreadsNote(text), "") << text;
 }
 
@@ -497,17 +503,11 @@ TEST(CrashProgram, AThreadHeldInVforkIsListedBareWithTheReason)
     EXPECT_EQ(otherThreadsNote(text), "1 not stopped within 1000 ms (held in the kernel, as in vfork); listed "
                                       "without registers or frames")
         << text;
+    expectParkedThreadsRead(text);
     const std::vector<ThreadText> threads = threadsOf(text);
-    ASSERT_EQ(count(threads, true), 1u) << text;
-    std::size_t bare = 0;
-    for (const ThreadText& thread : threads)
-        bare += !thread.crashed && thread.frames.empty() ? 1 : 0;
-    EXPECT_EQ(bare, 1u) << text;
-    for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
-        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(),
-                                [&](const ThreadText& t) { return !t.crashed && holdsInOrder(t, {"parkHere", routine}); }))
-            << routine << "\n" << text;
-    }
+    EXPECT_EQ(std::count_if(threads.begin(), threads.end(), [](const ThreadText& t) { return !t.crashed && t.frames.empty(); }),
+              1)
+        << text;
 }
 
 TEST(CrashProgram, TextsThatAreNotUTF8AreShownWithReplacementCharacters)
