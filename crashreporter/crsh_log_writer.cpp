@@ -800,10 +800,11 @@ std::size_t framesThatFit(const std::uint16_t* sizes, std::size_t count, std::si
     return frames;
 }
 
-// Decides what is written within the file's limit, in this order: the required sections, the crashed
-// thread with all its frames, the exception's frames, the images, then the other threads: whole when they
-// fit, else each cut to the most frames that lets them all fit (the deepest frames go first; threads with
-// fewer frames stay whole), else bare, and those past the room left out.
+// Decides what is written within the file's limit, in this order: the required sections (the first image
+// among them: a report without one is not read), the crashed thread with all its frames, the exception's
+// frames, the images, then the other threads: whole when they fit, else each cut to the most frames that
+// lets them all fit (the deepest frames go first; threads with fewer frames stay whole), else bare, and
+// those past the room left out.
 void fitToLimit(const WriteContext& context, const WriteRequest& request, Workspace* ws, Plan* plan)
 {
     const std::uint64_t limit = request.file->limit_bytes != 0 ? request.file->limit_bytes : UINT64_MAX;
@@ -812,6 +813,12 @@ void fitToLimit(const WriteContext& context, const WriteRequest& request, Worksp
     auto take = [&](std::size_t bytes) {
         room = bytes < room ? room - bytes : 0;
     };
+    if (context.images != nullptr) {
+        crsh_image_list_set_reading(context.images, true);
+        if (const crsh_macho_image* first = crsh_image_list_next(context.images, nullptr))
+            take(putImage(nullptr, first));
+        crsh_image_list_set_reading(context.images, false);
+    }
 
     if (plan->crashed_row < plan->count) {
         Workspace::Thread& crashed = ws->threads[plan->crashed_row];
@@ -852,6 +859,10 @@ void fitToLimit(const WriteContext& context, const WriteRequest& request, Worksp
         for (crsh_macho_image* image = crsh_image_list_next(context.images, nullptr); image != nullptr;
              image = crsh_image_list_next(context.images, image)) {
             ++plan->image_total;
+            if (plan->images == 0) { // counted first
+                ++plan->images;
+                continue;
+            }
             const std::size_t bytes = putImage(nullptr, image);
             if (full || bytes > room) {
                 full = true;

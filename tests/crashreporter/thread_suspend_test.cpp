@@ -417,40 +417,78 @@ TEST_F(ReportFromOutside, AThreadHeldByAnotherTracerIsListedBare)
     EXPECT_TRUE(waiter) << symbolsOf(report.get());
 }
 
-// A limit too small for every thread's frames: the report fits it, the crashed thread keeps all its
-// frames, the other threads are cut to the same number of frames, and the report says so.
+// A thread that waits on a pipe 300 calls deep.
+extern "C" __attribute__((noinline)) int waitDeep(int fd, int depth)
+{
+    volatile int frame = depth;
+    if (depth == 0) {
+        waitOnPipe(fd);
+        return frame;
+    }
+    return waitDeep(fd, depth - 1) + frame;
+}
+
+class DeepThread {
+public:
+    DeepThread()
+    {
+        EXPECT_EQ(pipe(m_pipe), 0);
+        m_thread = std::thread([this] { (void)waitDeep(m_pipe[0], 300); });
+    }
+    ~DeepThread()
+    {
+        EXPECT_EQ(write(m_pipe[1], "x", 1), 1);
+        m_thread.join();
+        close(m_pipe[0]);
+        close(m_pipe[1]);
+    }
+
+private:
+    int m_pipe[2] = {-1, -1};
+    std::thread m_thread;
+};
+
+// A limit too small for every thread's frames: the report fits it and is read; the crashed thread keeps
+// all its frames and the images stay; the deep thread is cut, the shallow ones stay whole, and the report
+// says how far the threads were cut.
 TEST_F(ReportFromOutside, OtherThreadsAreCutToFitTheLimitAndTheCrashedThreadIsWhole)
 {
     if (!crashtest::tracingAllowed())
         GTEST_SKIP() << "this machine refuses tracing";
     KnownThreads threads;
+    DeepThread deep;
+    usleep(20000); // into its wait
     crashtest::Report whole = writeOutside([] { return true; });
     ASSERT_TRUE(whole);
+    ASSERT_EQ(whole->report_info->threads_note, nullptr);
     const std::size_t wholeSize = m_size;
-    const Crsh__CrashReport__Thread* crashedWhole = crashtest::crashedThread(whole.get());
-    ASSERT_NE(crashedWhole, nullptr);
 
-    // Room for the note and a few frames less than the whole report.
-    const std::size_t limit = wholeSize - 200;
+    const std::size_t limit = wholeSize - 2000;
     crashtest::Report cut = writeOutside([] { return true; }, limit);
     ASSERT_TRUE(cut);
     EXPECT_LE(m_size, limit);
     ASSERT_NE(cut->report_info->threads_note, nullptr);
     const std::string note = cut->report_info->threads_note;
-    EXPECT_NE(note.find(" cut to their first "), std::string::npos) << note;
+    const std::size_t at = note.find(" cut to their first ");
+    ASSERT_NE(at, std::string::npos) << note;
+    const std::size_t cap = std::stoul(note.substr(at + 20));
+    EXPECT_EQ(note, "1 cut to their first " + std::to_string(cap) + " frames to fit the report's size limit");
+    EXPECT_LT(cap, 300u);
+
     const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(cut.get());
-    ASSERT_NE(crashed, nullptr);
-    EXPECT_EQ(crashed->n_frames, crashedWhole->n_frames);
+    const Crsh__CrashReport__Thread* crashedWhole = crashtest::crashedThread(whole.get());
+    ASSERT_TRUE(crashed != nullptr && crashedWhole != nullptr);
+    ASSERT_GT(crashed->n_frames, 2u);
+    EXPECT_EQ(crashed->frames[crashed->n_frames - 1]->pc, crashedWhole->frames[crashedWhole->n_frames - 1]->pc);
     EXPECT_EQ(cut->n_threads, whole->n_threads);
-    std::size_t most = 0;
-    for (std::size_t i = 0; i < cut->n_threads; ++i) {
-        if (!cut->threads[i]->crashed)
-            most = std::max(most, cut->threads[i]->n_frames);
-    }
-    EXPECT_NE(note.find(" cut to their first " + std::to_string(most) + " frames to fit the report's size limit"),
-              std::string::npos)
-        << note;
     EXPECT_EQ(cut->n_binary_images, whole->n_binary_images);
+    for (std::size_t i = 0; i < cut->n_threads; ++i) {
+        if (hasSymbol(cut->threads[i], "waitDeep")) {
+            EXPECT_EQ(cut->threads[i]->n_frames, cap) << i;
+        } else if (!cut->threads[i]->crashed) {
+            EXPECT_LT(cut->threads[i]->n_frames, cap) << i; // whole
+        }
+    }
 }
 
 } // namespace
