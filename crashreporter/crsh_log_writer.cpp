@@ -677,14 +677,29 @@ struct Plan {
 // given); when the list cannot be read, the crashed thread alone.
 void listThreads(crsh_task_t task, const WriteRequest& request, Workspace* ws, Plan* plan)
 {
+    auto kept = [&](crsh_thread_t thread) {
+        return thread == request.crashed_thread || thread == request.state_thread;
+    };
     auto add = [&](crsh_thread_t thread) {
         if (request.inside && thread == request.self && request.thread_state == nullptr)
             return;
+        std::size_t row = plan->count;
         if (plan->count == CRSH_LOG_WRITER_MAX_THREADS) {
             ++plan->beyond;
-            return;
+            // The crashed thread (and the one whose state is given) is always listed, however late the
+            // list names it: it takes the place of the last other thread.
+            if (!kept(thread))
+                return;
+            row = CRSH_LOG_WRITER_MAX_THREADS;
+            while (row > 0 && kept(ws->threads[row - 1].thread))
+                --row;
+            if (row == 0)
+                return;
+            --row;
+        } else {
+            ++plan->count;
         }
-        Workspace::Thread& entry = ws->threads[plan->count++];
+        Workspace::Thread& entry = ws->threads[row];
         entry = {};
         entry.thread = thread;
         entry.fate = thread == request.state_thread ? kOwn : kBare;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <filesystem>
@@ -319,6 +320,53 @@ TEST(CrashLogWriter, ThreadsAreWrittenBareUnlessTheirStateIsGiven)
     Report live = write(&record.writer, kSegv, &stack.state, nullptr, -1);
     ASSERT_TRUE(live);
     EXPECT_EQ(crashtest::crashedThread(live.get()), nullptr);
+}
+
+// In a process of more threads than a write lists, the crashed thread is listed however late the thread
+// list names it (here: started last), with its frames; the threads past the capacity are counted.
+TEST(CrashLogWriter, TheCrashedThreadIsListedWhenThreadsArePastTheCapacity)
+{
+    std::atomic<bool> release{false};
+    std::atomic<std::size_t> parked{0};
+    auto park = [](void* opaque) -> void* {
+        auto* flags = static_cast<std::pair<std::atomic<bool>*, std::atomic<std::size_t>*>*>(opaque);
+        flags->second->fetch_add(1);
+        while (!flags->first->load())
+            usleep(10000);
+        return nullptr;
+    };
+    std::pair<std::atomic<bool>*, std::atomic<std::size_t>*> flags{&release, &parked};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 128 * 1024);
+    std::vector<pthread_t> waiting;
+    for (std::size_t i = 0; i < CRSH_LOG_WRITER_MAX_THREADS + 8; ++i) {
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, &attributes, +park, &flags), 0) << i;
+        waiting.push_back(thread);
+    }
+    pthread_attr_destroy(&attributes);
+    while (parked.load() < waiting.size())
+        usleep(1000);
+
+    Writer record;
+    SyntheticStack stack(4);
+    Report report;
+    std::thread last([&] { report = write(&record.writer, kSegv, &stack.state); });
+    last.join();
+    release.store(true);
+    for (pthread_t thread : waiting)
+        pthread_join(thread, nullptr);
+
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->n_threads, CRSH_LOG_WRITER_MAX_THREADS);
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_frames, 5u);
+    EXPECT_EQ(crashed->n_registers, 21u);
+    ASSERT_NE(report->report_info->threads_note, nullptr);
+    EXPECT_NE(std::string(report->report_info->threads_note).find(" past the first 4096 left out"), std::string::npos)
+        << report->report_info->threads_note;
 }
 
 TEST(CrashLogWriter, AThreadIsCutAfter512Frames)
