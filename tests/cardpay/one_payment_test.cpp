@@ -198,3 +198,26 @@ TEST_F(CardPayOnePayment, APaymentConfirmedOnTheAccountRoadEndsTheRoadInSuccess)
     EXPECT_EQ(count("pay"), 1u);
     EXPECT_EQ(m_server.commands("pay").at(0).params["card"], Value("card-7001"));  // the card road's payment
 }
+
+// The payment's poll answers "03" when the authorisation screen asks: the payment failed, and the
+// authorisation screen's "go on without it" (Retry / Skip, which would ask for "followrules") is not
+// offered for it: the message, and the form to correct.
+TEST_F(CardPayOnePayment, APaymentRefusedOnTheAuthorisationScreenOffersNoSkip) {
+    m_server.setPollFault({Fault::Drop, "pay", 3, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(road().tap(kAgreeAndPay));
+
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() && !road().isLoading(); }, "the answer"));
+    EXPECT_EQ(road().alertMessage(), "Card declined");
+    EXPECT_FALSE(road().top<BCEntrustViewController>()->canGetFollowRules());
+    ASSERT_TRUE(road().tap(text(10001)));
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_TRUE(m_host->results.empty());
+}
