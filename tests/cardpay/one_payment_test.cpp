@@ -203,6 +203,10 @@ TEST_F(CardPayOnePayment, APaymentConfirmedOnTheAccountRoadEndsTheRoadInSuccess)
 // authorisation screen's "go on without it" (Retry / Skip, which would ask for "followrules") is not
 // offered for it: the message, and the form to correct.
 TEST_F(CardPayOnePayment, APaymentRefusedOnTheAuthorisationScreenOffersNoSkip) {
+    // The payment form's answer allows going on after a refused authorisation, as the authorisation's did.
+    Dictionary followRules = sampleReplies()["followrules"].dictionaryOrEmpty();
+    followRules.set("fail_continue", "0");
+    m_server.setReply("followrules", followRules);
     m_server.setPollFault({Fault::Drop, "pay", 3, ""});
     ASSERT_TRUE(sendThePayment());
     ASSERT_TRUE(resultBeingConfirmed());
