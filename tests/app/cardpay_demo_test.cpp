@@ -160,6 +160,7 @@ TEST_F(CardPayDemoEnding, WithNoPaymentSentTheRoadEndsWithCancelOnce) {
     m_clock.advance(5);
     EXPECT_EQ(output(), "{\"code\":\"cancel\",\"data\":\"\"}\n");
     EXPECT_EQ(count("query"), 0u);
+    EXPECT_EQ(count("pay"), 0u);
 }
 
 TEST_F(CardPayDemoEnding, AHeldPaymentsResultIsAskedOnceAndReported) {

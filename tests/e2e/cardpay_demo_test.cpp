@@ -148,6 +148,7 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         EXPECT_EQ(out, "{\"code\":\"cancel\",\"data\":\"\"}\n");
         EXPECT_TRUE(server.commands("query").empty());
+        EXPECT_TRUE(server.commands("pay").empty());
     }
 }
 
