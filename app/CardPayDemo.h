@@ -1,6 +1,8 @@
 // hybridhost --cardpay-demo URL: the bank-card payment road opened over the host's view controller for
 // a sample order, against the payment server at URL (cardpay-test-server serves one). When the road ends,
-// the host's result dictionary is written to the output as one line of JSON and the page shows again.
+// the host's result dictionary is written to the output as one line of JSON and the page shows again;
+// when the application ends with the road open, the road hands its result over then (BCPayRoad.h), so the
+// demo must live until the application's termination handlers have run.
 //
 // Main thread only.
 #pragma once

@@ -222,11 +222,12 @@ int main(int argc, char** argv)
     if (!quitSignal)
         gtk_main();
 
-    // Termination handlers (web-storage backup, the temporary folder) run before the window goes.
+    // Termination handlers (web-storage backup, the temporary folder, the result of a payment road still
+    // open, which the demo writes out) run before the window goes.
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
     platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
-    demo.reset();
     platform::Application::shared().terminate();
+    demo.reset();
     host.reset();
     webView.reset();
     launched = platform::Error();

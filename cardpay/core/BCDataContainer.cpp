@@ -1,5 +1,7 @@
 #include "cardpay/core/BCDataContainer.h"
 
+#include <utility>
+
 namespace cardpay {
 
 namespace {
@@ -61,6 +63,17 @@ void BCDataContainer::makeUserInfoClean() {
 bool BCDataContainer::isBCMPService() const {
     const Text tn = mTN();
     return tn && tn->ends_with('2');
+}
+
+std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeeded) {
+    auto settled = std::exchange(m_outstandingPayment, std::nullopt);
+    if (!settled)
+        return std::nullopt;
+    m_lastSettled = settled;
+    m_lastSettledSucceeded = succeeded;
+    if (succeeded && settled->paysTheOrder() && settled->tn == mTN().value_or(""))
+        m_orderPaid = true;
+    return settled;
 }
 
 void BCDataContainer::didFinishedWithResult(const std::string& result) {

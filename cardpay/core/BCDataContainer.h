@@ -19,6 +19,7 @@
 #include "platform/InterfaceOrientation.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,22 @@ class ViewController;
 } // namespace platform
 
 namespace cardpay {
+
+// A payment command as sent: its name, its command code (BCMPService.h), the order (transaction number)
+// it was sent for, what the server's "00" for it means (the order paid, or only the card authorised by the
+// pre-command of the authorisation step, after which the order still has to be paid), and the service
+// object that sent it (BCMPService::serial).
+struct BCPayment {
+    enum class Meaning { Paid, Authorised };
+    std::string command;
+    int code = 0;
+    std::string tn;
+    Meaning meaning = Meaning::Paid;
+    std::uint64_t sender = 0;
+
+    bool paysTheOrder() const { return meaning == Meaning::Paid; }
+    bool operator==(const BCPayment&) const = default;
+};
 
 // What the host hears when a road ends: {"code": result, "data": reserved text or ""}.
 class BCPayResultDelegate {
@@ -153,11 +170,20 @@ public:
     void setMaxCanUsePoint(double points) { m_maxCanUsePoint = points; }
     std::shared_ptr<platform::View> pointCell() const { return m_pointCell.lock(); }
     void setPointCell(const std::shared_ptr<platform::View>& cell) { m_pointCell = cell; }
-    // A payment command ("pay", the pre-command or the temporary command) was sent and its result is not
-    // known yet: set when it goes out, cleared when the server answers that it failed or the result poll
-    // says how it ended. While it is set the service sends no other payment command (BCMPService.h).
-    bool paymentOutstanding() const { return m_paymentOutstanding; }
-    void setPaymentOutstanding(bool outstanding) { m_paymentOutstanding = outstanding; }
+    // The one payment command whose result the road awaits: set when it goes out (BCMPService.h), given
+    // up when the server refuses it, settled by the result poll ("00" succeeded, "03" failed). While one is
+    // outstanding no other payment command is sent; once a "pay" of this order has succeeded none is.
+    bool paymentOutstanding() const { return m_outstandingPayment.has_value(); }
+    const std::optional<BCPayment>& outstandingPayment() const { return m_outstandingPayment; }
+    void setOutstandingPayment(std::optional<BCPayment> payment) { m_outstandingPayment = std::move(payment); }
+    // Settles the outstanding payment (nothing happens when none is) and answers it; a succeeded payment
+    // that pays this order (`BCPayment::paysTheOrder`, for the current transaction number) marks the order paid.
+    std::optional<BCPayment> settleOutstandingPayment(bool succeeded);
+    // The payment the poll settled last, and whether it succeeded.
+    const std::optional<BCPayment>& lastSettledPayment() const { return m_lastSettled; }
+    bool lastSettlementSucceeded() const { return m_lastSettledSucceeded; }
+    // The server confirmed a "pay" of this order: the only case in which the road shows success.
+    bool orderPaid() const { return m_orderPaid; }
     Dict BundleConfig() const { return dict("BundleConfig"); }
     void setBundleConfig(const Dict& config) { setField("BundleConfig", config); }
 
@@ -177,6 +203,8 @@ public:
     void setResultDelegate(std::weak_ptr<BCPayResultDelegate> delegate) { m_resultDelegate = std::move(delegate); }
     void setReserved(const Text& reserved) { setField("reserved", reserved); }
     void didFinishedWithResult(const std::string& result);
+    // A host waits for the road's result: its delegate is alive and has not been handed one yet.
+    bool awaitsResult() const { return !m_resultDelivered && !m_resultDelegate.expired(); }
 
     // The mapper's way in: every field named (by the getter's name) is set to its value, or forgotten
     // where the value is null.
@@ -201,7 +229,10 @@ private:
     bool m_shouldSupportMedium = false;
     long long m_payType = 0;
     double m_maxCanUsePoint = 0;
-    bool m_paymentOutstanding = false;
+    std::optional<BCPayment> m_outstandingPayment;
+    std::optional<BCPayment> m_lastSettled;
+    bool m_lastSettledSucceeded = false;
+    bool m_orderPaid = false;
     std::weak_ptr<platform::View> m_pointCell;
     platform::InterfaceOrientation m_defaultOrientation = platform::InterfaceOrientation::Portrait;
     std::weak_ptr<platform::ViewController> m_rootViewController;

@@ -161,19 +161,38 @@ void BCMPService::releaseCommon() {
 
 void BCMPService::setTransport(std::shared_ptr<BCCommandTransport> transport) { transportOverride() = std::move(transport); }
 
+BCMPService::BCMPService() {
+    static std::uint64_t lastSerial = 0;
+    m_serial = ++lastSerial;
+}
+
 void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
     m_currentCMD = code;
-    if (kind == ReplyKind::Payment) {
-        const auto container = BCDataContainer::instance();
-        if (container->paymentOutstanding()) {
-            platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: a payment's result is still awaited");
-            queryPaymentResult();
-            return;
-        }
-        container->setPaymentOutstanding(true);
-    }
     stopPoll();
     send(kind, command, parameterText);
+}
+
+void BCMPService::postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning) {
+    m_currentCMD = code;
+    const auto container = BCDataContainer::instance();
+    if (container->orderPaid()) {
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the order is paid");
+        platform::DispatchQueue::main()->async([weak = weak_from_this()] {
+            auto self = weak.lock();
+            auto delegate = self ? self->m_delegate.lock() : nullptr;
+            if (delegate)
+                delegate->comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
+        });
+        return;
+    }
+    if (container->paymentOutstanding()) {
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: a payment's result is still awaited");
+        queryPaymentResult();
+        return;
+    }
+    container->setOutstandingPayment(BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial});
+    stopPoll();
+    send(ReplyKind::Payment, command, parameterText);
 }
 
 void BCMPService::send(ReplyKind kind, std::string_view command, const std::string& parameterText) {
@@ -231,7 +250,7 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCT
                 startPoll();
                 return;
             }
-            BCDataContainer::instance()->setPaymentOutstanding(false);  // the server answered: not taken
+            BCDataContainer::instance()->setOutstandingPayment(std::nullopt);  // the server answered: not taken
         }
         stopPoll();
         delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
@@ -336,15 +355,48 @@ void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& repl
         return;
     }
     stopPoll();
-    container->setPaymentOutstanding(false);
-    if (*status == "00") {
-        container->apply(BCReplyMapper::queryReply(params));
+    if (settle(params)) {
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
     } else {
-        container->apply(BCReplyMapper::common(params));
         const bool reopen = params["reopen_flag"].stringOr("") == "0";
         delegate.comunicateToBCMPDidFailWithErrorType(reopen ? kBCFailureReopen : kBCFailurePayment, message);
     }
+}
+
+bool BCMPService::settle(const platform::Dictionary& params) {
+    auto container = BCDataContainer::instance();
+    const bool succeeded = params["status"].stringOr("") == "00";
+    container->apply(succeeded ? BCReplyMapper::queryReply(params) : BCReplyMapper::common(params));
+    container->settleOutstandingPayment(succeeded);
+    return succeeded;
+}
+
+std::function<void()> BCMPService::askPaymentResultOnce(std::function<void(std::optional<bool>)> done) {
+    const auto container = BCDataContainer::instance();
+    const auto body = BCJsonService::instance()->commandBody("query", BCJsonService::member("tn", container->mTN().value_or("")));
+    if (!container->paymentOutstanding() || !body) {
+        auto cancelled = std::make_shared<bool>(false);
+        platform::DispatchQueue::main()->async([cancelled, done = std::move(done)] {
+            if (!*cancelled)
+                done(std::nullopt);
+        });
+        return [cancelled] { *cancelled = true; };
+    }
+    const auto transport = currentTransport();
+    const auto id = transport->send(*body, [done = std::move(done)](BCTransportOutcome outcome) {
+        std::optional<bool> answer;
+        if (outcome.kind == BCTransportOutcome::Kind::Body) {
+            const BCReply reply = BCJsonService::instance()->parseReply(outcome.body);
+            const std::string status = reply.ok() ? reply.params["status"].stringOr("") : "";
+            if (status == "00" || status == "03")
+                answer = settle(reply.params);
+        }
+        done(answer);
+    });
+    return [weak = std::weak_ptr<BCCommandTransport>(transport), id] {
+        if (const auto t = weak.lock())
+            t->cancel(id);
+    };
 }
 
 void BCMPService::startPoll() {
@@ -398,15 +450,19 @@ void BCMPService::postSmsRequestWithFlag(const std::string& flag, const std::str
 }
 
 void BCMPService::postRequestWithCmd(const std::string& command, const std::string& elements) {
-    post(kBCCmdPay, ReplyKind::Payment, command, elements);
+    postPayment(kBCCmdPay, command, elements, BCPayment::Meaning::Paid);
 }
 
 void BCMPService::postPreCmd(const std::string& command, const std::string& elements) {
-    post(kBCCmdPre, ReplyKind::Payment, command, elements);
+    postPayment(kBCCmdPre, command, elements, BCPayment::Meaning::Authorised);
 }
 
 void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements) {
-    post(kBCCmdTemp, ReplyKind::Payment, command, elements);
+    postTempRequestWithCmd(command, elements, BCPayment::Meaning::Paid);
+}
+
+void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements, BCPayment::Meaning meaning) {
+    postPayment(kBCCmdTemp, command, elements, meaning);
 }
 
 // MARK: - Cipher and pay mode

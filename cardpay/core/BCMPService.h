@@ -15,8 +15,13 @@
 //
 // A payment is never sent twice. From the moment a payment command goes out until the server refuses
 // it (a reply whose "resp" is not "00") or the poll tells how it ended ("00" or "03"), the payment is
-// outstanding (BCDataContainer::paymentOutstanding) and a payment command posted meanwhile, by any
-// service object, is not sent: its result is asked for instead (`queryPaymentResult`). A payment whose
+// outstanding (BCDataContainer::outstandingPayment: the command, its order, what a "00" means for it and
+// the service that sent it) and a payment command posted meanwhile, by any service object, is not sent:
+// its result is asked for instead (`queryPaymentResult`). A poll answer settles that payment, whichever
+// service asked (BCDataContainer::settleOutstandingPayment), and 3004 means only that the payment the
+// container settled last succeeded: what that was is the container's to say. Once a "pay" of this order
+// has succeeded (BCDataContainer::orderPaid) no payment command is sent at all: the poster hears 3004
+// again, on a later turn. A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
 // unknown, or an error answer other than 2002 and 2004) is asked again after kPollInterval seconds; after
@@ -34,10 +39,13 @@
 // Thread: main thread only.
 #pragma once
 
+#include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCJsonService.h"
 #include "platform/Value.h"
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -142,6 +150,17 @@ public:
     void postTempRequestWithCmd(const std::string& command, const std::string& elements);
     // Asks for the result of the payment again: the poll starts afresh (nothing happens while it runs).
     void queryPaymentResult();
+    // The temporary command (a server alert box's action): a "00" for it means what `meaning` says.
+    void postTempRequestWithCmd(const std::string& command, const std::string& elements, BCPayment::Meaning meaning);
+    // This object's number among the service objects of the process (never 0), the sender of its payments.
+    std::uint64_t serial() const { return m_serial; }
+
+    // The road's last question about the outstanding payment, outside any poll and any delegate: one
+    // "query". `done` runs on a later turn with true ("00") or false ("03"), the payment then settled as
+    // the poll settles it, or with none (still running, lost, unreadable; nothing settled). The function
+    // answered cancels the query (`done` then never runs). Without an outstanding payment nothing is sent
+    // and `done` hears none.
+    static std::function<void()> askPaymentResultOnce(std::function<void(std::optional<bool>)> done);
 
     // The client's own reversible cipher: AES-256-GCM under a random key kept in the keychain, as Base64
     // text. Foreign or damaged text gives none.
@@ -156,10 +175,11 @@ public:
     static void setTransport(std::shared_ptr<BCCommandTransport> transport);
 
 protected:
-    BCMPService() = default;
+    BCMPService();
 
     enum class ReplyKind { Init, Sms, Payment, Query, UserInfo, Rules, FollowRules, UnbindCard, Instalment, LuckyDraw, Points, Coupon };
     void post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText);
+    void postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning);
     static void registerService(const std::shared_ptr<BCMPService>& service);
 
 private:
@@ -167,6 +187,8 @@ private:
     void received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome);
     void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
     void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
+    // A poll answer "00" or "03": mapped, and the outstanding payment settled; answers whether it succeeded.
+    static bool settle(const platform::Dictionary& params);
     void startPoll();
     void scheduleQuery();
     void pollLost(BCMPServiceDelegate& delegate);
@@ -176,6 +198,7 @@ private:
 
     std::weak_ptr<BCMPServiceDelegate> m_delegate;
     int m_currentCMD = 0;
+    std::uint64_t m_serial;
     std::map<BCCommandTransport::RequestID, std::weak_ptr<BCCommandTransport>> m_pending;
     std::shared_ptr<platform::Timer> m_pollTimer;
     int m_polls = 0;

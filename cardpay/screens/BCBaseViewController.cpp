@@ -102,6 +102,7 @@ void BCBaseViewController::viewDidAppear(bool animated) {
     platform::ViewController::viewDidAppear(animated);
     if (m_pullListView)
         m_pullListView->setUserInteractionEnabled(true);
+    paymentResultKnown();  // settled while another screen was on top
 }
 
 void BCBaseViewController::initBCMPService() {
@@ -344,7 +345,7 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
     } else if (actionStr && !actionStr->empty()) {
         showLoadingAlertView();
         if (m_service)
-            m_service->postTempRequestWithCmd(*actionStr, paymentParams());
+            m_service->postTempRequestWithCmd(*actionStr, paymentParams(), paymentMeaning());
     } else if (defaultAction) {
         const std::weak_ptr<BCBaseViewController> weak = self();
         platform::RunLoop::main().perform([weak, defaultAction] {
@@ -375,10 +376,36 @@ void BCBaseViewController::moveOnAfterAlertBox(std::string_view className, bool 
 
 // --- Service answers ------------------------------------------------------------------------------
 
-void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int) {
+void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     dismissAlertView();
     paymentResultKnown();
+    if (event == kBCEventPaySucceeded)
+        paymentSucceeded();
 }
+
+void BCBaseViewController::paymentSucceeded() {
+    const auto container = BCDataContainer::instance();
+    if (container->orderPaid()) {
+        if (screenClassName() == kSucceedScreenClass)
+            return;
+        container->setMMessageBlock(std::nullopt);
+        cleanSecretParams();
+        willShowPaymentSuccess();
+        pushRoadScreen(kSucceedScreenClass, false);
+        return;
+    }
+    const auto& settled = container->lastSettledPayment();
+    if (!settled || settled->paysTheOrder())
+        return;
+    if (sentHere(*settled))
+        authorisationConfirmed();
+    else
+        showAlertViewWithMessage(text(12019));  // an authorisation sent elsewhere: nothing is paid yet
+}
+
+void BCBaseViewController::authorisationConfirmed() { showAlertViewWithMessage(text(12019)); }
+
+bool BCBaseViewController::sentHere(const BCPayment& payment) const { return m_service && payment.sender == m_service->serial(); }
 
 void BCBaseViewController::comunicateToBCMPDidSucceedWithEvent(int, const platform::Value&) { dismissAlertView(); }
 
@@ -903,12 +930,6 @@ void BCBaseViewController::paymentScreenDidSucceedWithEvent(int event) {
         break;
     case kBCEventInstalment:
         instalmentDidArrive();
-        break;
-    case kBCEventPaySucceeded:
-        BCDataContainer::instance()->setMMessageBlock(std::nullopt);
-        cleanSecretParams();
-        willShowPaymentSuccess();
-        pushRoadScreen(kSucceedScreenClass, false);
         break;
     case kBCEventRulesWithEntrust:
         moveOnAfterAlertBox(kEntrustScreenClass, true);

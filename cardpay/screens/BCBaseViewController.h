@@ -103,7 +103,7 @@ public:
     void pushRoadScreen(std::string_view className, bool newCard);
     void moveOnAfterAlertBox(std::string_view className, bool newCard);
 
-    // Service answers.
+    // Service answers. 3004 (a payment's result, succeeded): `paymentSucceeded`.
     void comunicateToBCMPDidSucceedWithEvent(int event) override;
     void comunicateToBCMPDidSucceedWithEvent(int event, const platform::Value& data) override;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
@@ -218,11 +218,22 @@ protected:
     // result is being confirmed): see `paymentResultUnknown`. Other types do nothing.
     void paymentDidFail(int type, const std::optional<std::string>& error);
     // The answers the screens that send the payment share (user information, paying): 3003 the SMS
-    // button counts down; 3019 the instalment plans; 3004 paid: the PIN block's card number is forgotten,
-    // the secret fields are cleared and the success screen is pushed (after `willShowPaymentSuccess`);
-    // 3008 the entrust step, after a pending server alert box. Other events do nothing.
+    // button counts down; 3019 the instalment plans; 3008 the entrust step, after a pending server alert
+    // box. Other events do nothing (3004 is every screen's: see `comunicateToBCMPDidSucceedWithEvent`).
     void paymentScreenDidSucceedWithEvent(int event);
     virtual void willShowPaymentSuccess() {}
+    // A payment's result came in as succeeded (3004), on whichever screen asked for it; what it means is
+    // the payment BCDataContainer settled. The order paid (a "pay" of this order, confirmed): the PIN
+    // block's card number is forgotten, the secret fields are cleared and the success screen is pushed
+    // (after `willShowPaymentSuccess`), from any screen but the success screen. A card authorised: when
+    // this screen's service sent it, `authorisationConfirmed`; otherwise text 12019 says that nothing is
+    // paid yet, and Next (with its own title back) pays.
+    void paymentSucceeded();
+    virtual void authorisationConfirmed();
+    // Whether this screen's service sent the payment.
+    bool sentHere(const BCPayment& payment) const;
+    // What a "00" for a payment command a server alert box sends from this screen means.
+    virtual BCPayment::Meaning paymentMeaning() const { return BCPayment::Meaning::Paid; }
     // While a payment's result is awaited (BCDataContainer::paymentOutstanding) Next asks for the result
     // instead of paying again: answers whether it did so (under the loading box).
     bool askForPaymentResultInstead();

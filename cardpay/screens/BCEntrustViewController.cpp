@@ -88,9 +88,6 @@ void BCEntrustViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
     case kBCEventSmsSent:
         smsCodeSucceed();
         break;
-    case kBCEventPaySucceeded:
-        postFollowRules();
-        break;
     case kBCEventFollowRules:
         moveOnAfterAlertBox(kPayingScreenClass);
         break;
@@ -102,7 +99,11 @@ void BCEntrustViewController::comunicateToBCMPDidSucceedWithEvent(int event) {
 void BCEntrustViewController::comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) {
     BCFormScreen::comunicateToBCMPDidFailWithErrorType(type, error);
     if (type == kBCFailurePayment) {
-        if (BCDataContainer::instance()->mFailContinue() == "0") {
+        // Going on without the authorisation is offered for this screen's own authorisation only.
+        const auto container = BCDataContainer::instance();
+        const auto& settled = container->lastSettledPayment();
+        const bool ownAuthorisation = settled && !settled->paysTheOrder() && sentHere(*settled);
+        if (ownAuthorisation && container->mFailContinue() == "0") {
             showAlertViewWithTitle(text(12001), error.value_or(""), text(10017), text(10018));
             m_canGetFollowRules = true;
         } else {
@@ -115,6 +116,8 @@ void BCEntrustViewController::comunicateToBCMPDidFailWithErrorType(int type, con
         paymentResultUnknown(error);
     }
 }
+
+void BCEntrustViewController::authorisationConfirmed() { postFollowRules(); }
 
 void BCEntrustViewController::buttonOKClicked() {
     BCFormScreen::buttonOKClicked();

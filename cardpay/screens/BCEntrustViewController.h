@@ -3,12 +3,16 @@
 // has one, and a Next button whose text and command come from the answer's button ("label", "action").
 //
 // Next checks the form and posts the button's command as a pre-command with the form's parameters; the
-// service polls its result. Authorised (3004): "followrules" with the same parameters; its answer (3009)
-// pushes the paying screen for the new card, after a pending server alert box when there is one. Refused
-// (2007): when the answer allowed going on ("fail_continue" "0") a Retry / Skip alert, Skip asking for
-// "followrules" as after an authorisation and Retry leaving the form to correct; otherwise the secret
-// fields are cleared and the message shown. A poll that timed out (2008) shows its message. A button
-// without an "action" text sends nothing: Next shows text 12003.
+// service polls its result. Authorised (3004 for this screen's own pre-command): "followrules" with the
+// same parameters; its answer (3009) pushes the paying screen for the new card, after a pending server
+// alert box when there is one. A "pay" of the order confirmed here (asked for while it was outstanding)
+// opens the success screen instead, and an authorisation another screen sent says only that nothing is
+// paid yet (BCBaseViewController::paymentSucceeded). Refused (2007 for this screen's own pre-command):
+// when the answer allowed going on ("fail_continue" "0") a Retry / Skip alert, Skip asking for
+// "followrules" as after an authorisation and Retry leaving the form to correct; otherwise (and for any
+// other payment) the secret fields are cleared and the message shown. A poll that timed out (2008) shows
+// its message. A button without an "action" text sends nothing: Next shows text 12003. A server alert
+// box's command sent from here stands for the authorisation.
 //
 // Once shown, the screen takes the lowest paying or user-information screen out of the stack (Back skips
 // it), tracks the page "entrust_View" and sets the tracking prefix "entrust_" while it is on top.
@@ -38,6 +42,8 @@ public:
     void buttonCancelClicked() override;
     void comunicateToBCMPDidSucceedWithEvent(int event) override;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
+    void authorisationConfirmed() override;
+    BCPayment::Meaning paymentMeaning() const override { return BCPayment::Meaning::Authorised; }
     std::string_view screenClassName() const override { return kEntrustScreenClass; }
 
     // The answer's button as it was when the screen loaded.

@@ -9,6 +9,8 @@
 #include "cardpay/screens/BCUserInfoViewController.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "platform/ui/Window.h"
 
 namespace cardpay {
@@ -39,10 +41,48 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     BCUserInfoViewController::registerScreen();
     BCInputCardViewController::registerScreen();
 
+    static const int kTerminationObserver = 0;
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.removeObserver(&kTerminationObserver);
+    center.addObserver(&kTerminationObserver, platform::kApplicationWillTerminateNotification, nullptr,
+                       [](const platform::Notification&) { applicationWillTerminate(); });
+
     auto start = std::make_shared<BCInitViewController>();
     auto navigation = BCNavController::initWithRootViewController(start);
     start->viewControllerPresentModalViewController(host, navigation);
     return navigation;
+}
+
+void BCPayRoad::applicationWillTerminate() {
+    const auto container = BCDataContainer::instance();
+    if (!container->awaitsResult())
+        return;
+    BCMPService::releaseCommon();  // no screen hears anything more
+    std::optional<bool> answer;
+    if (!container->orderPaid() && container->paymentOutstanding()) {
+        bool over = false;
+        auto& loop = platform::RunLoop::main();
+        const auto timer = loop.scheduleTimer(platform::seconds(kResultWaitOnExit), [&] { over = true; });
+        const auto cancel = BCMPService::askPaymentResultOnce([&](std::optional<bool> said) {
+            answer = said;
+            over = true;
+        });
+        while (!over)
+            loop.runOnce(platform::Clock::current().now() + platform::seconds(kResultWaitOnExit));
+        timer->invalidate();
+        cancel();
+    }
+    std::string result = "cancel";
+    if (container->orderPaid()) {
+        result = "success";
+    } else if (container->paymentOutstanding()) {
+        result = "fail";
+        container->setReserved(std::string(kUnconfirmed));
+    } else if (answer == false && container->lastSettledPayment() && container->lastSettledPayment()->paysTheOrder()) {
+        result = "fail";
+    }
+    platform::Log::write("BCPayRoad: the application ends with the road open: \"" + result + "\"");
+    container->didFinishedWithResult(result);
 }
 
 } // namespace cardpay

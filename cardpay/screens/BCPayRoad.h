@@ -4,6 +4,14 @@
 // are stored in BCDataContainer; a BCNavController with the start screen as root is presented over the
 // host. The road ends through the screens' exit, which hands {"code", "data"} to `delegate`.
 //
+// When the application ends (Application::terminate, kApplicationWillTerminateNotification) with the
+// road still open and its host waiting, the road's result is handed over then, once: every request and
+// poll of the road stops; a "pay" of this order that the server confirmed gives "success"; a payment
+// still outstanding is asked about once (`askPaymentResultOnce`), waiting at most kResultWaitOnExit
+// seconds: a confirmed "pay" gives "success", a failed one "fail", a settled authorisation "cancel"
+// (nothing was paid), and no answer (still running, lost, too late) "fail" with the reserved data
+// kUnconfirmed; with no payment sent the road ends with "cancel".
+//
 // Main thread only.
 #pragma once
 
@@ -20,7 +28,13 @@ namespace cardpay {
 
 class BCPayRoad {
 public:
+    static constexpr double kResultWaitOnExit = 3.0;
+    static constexpr const char* kUnconfirmed = "unconfirmed";
+
     BCPayRoad() = delete;
+
+    // What ending the application does to an open road (see above); also run by the notification.
+    static void applicationWillTerminate();
 
     // Nothing is opened (none answered) for a host whose view is not in a window, or an empty
     // transaction number or server address.

@@ -5,7 +5,12 @@
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCMPService.h"
+#include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/screens/BCPayingViewController.h"
+#include "cardpay/screens/BCSucceedViewController.h"
+#include "platform/Application.h"
 #include "platform/JSON.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Window.h"
@@ -15,7 +20,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -90,6 +99,144 @@ TEST_F(CardPayDemoTest, OrderScreenReportedThenTheResultWrittenOnce) {
     ASSERT_TRUE(result.ok()) << line;
     EXPECT_EQ((*result)["code"], platform::Value("cancel"));
     EXPECT_FALSE(demo->isOrderScreenShown());
+}
+
+// The application ends with the road open (Application::terminate, as after the window closes or
+// SIGTERM): the road's result is written once, and a payment sent but not settled is never "cancel".
+class CardPayDemoEnding : public CardPayDemoTest {
+protected:
+    void SetUp() override {
+        CardPayDemoTest::SetUp();
+        m_road = std::make_unique<hybtest::CardPayRoadDriver>(m_window, &m_clock);
+        m_demo = app::CardPayDemo::create(m_server.url(), m_output);
+        ASSERT_TRUE(m_demo->open(m_host).ok());
+        ASSERT_TRUE(m_road->waitForScreen<cardpay::BCOrderInfoViewController>());
+    }
+    void TearDown() override {
+        m_server.releaseHeldReplies();
+        if (m_road)
+            (void)m_road->settle();
+        if (m_host->presentedViewController())
+            m_host->dismissViewController(false, {});
+        m_window->setHidden(true);
+        CardPayDemoTest::TearDown();
+    }
+    std::size_t count(const std::string& cmd) const { return m_server.commands(cmd).size(); }
+    // The bound card authorised, then "pay" sent from the paying screen and held by the server.
+    ::testing::AssertionResult sendAHeldPayment() {
+        m_server.setFault("pay", testsupport::CardPayTestServer::Fault::Hold);
+        for (auto step : {m_road->tap("下一步 Next"), m_road->waitForScreen<cardpay::BCEntrustViewController>(), m_road->type("CVN2", "123"),
+                          m_road->pressDone(), m_road->tap("同意并付款 Agree and pay")})
+            if (!step)
+                return step;
+        if (auto paying = m_road->waitUntil([&] {
+                m_clock.advance(0.25);
+                return m_road->top<cardpay::BCPayingViewController>() && !m_road->isLoading();
+            }, "the paying screen");
+            !paying)
+            return paying;
+        for (auto step : {m_road->type("密码 PIN", "123456"), m_road->pressDone(), m_road->tap("确认付款 Pay")})
+            if (!step)
+                return step;
+        return m_road->waitUntil([&] { return count("pay") == 1; }, "the payment");
+    }
+    // The line written, parsed.
+    platform::Dictionary result() const {
+        const std::string text = output();
+        auto parsed = platform::JSON::parse(text);
+        EXPECT_TRUE(parsed.ok() && parsed->isDictionary() && text.back() == '\n' && text.find('\n') == text.size() - 1) << text;
+        return parsed.ok() ? parsed->dictionaryOrEmpty() : platform::Dictionary{};
+    }
+
+    std::unique_ptr<hybtest::CardPayRoadDriver> m_road;
+    std::shared_ptr<app::CardPayDemo> m_demo;
+};
+
+TEST_F(CardPayDemoEnding, WithNoPaymentSentTheRoadEndsWithCancelOnce) {
+    platform::Application::shared().terminate();
+    EXPECT_EQ(output(), "{\"code\":\"cancel\",\"data\":\"\"}\n");
+    EXPECT_TRUE(m_demo->hasEnded());
+    platform::Application::shared().terminate();
+    m_clock.advance(5);
+    EXPECT_EQ(output(), "{\"code\":\"cancel\",\"data\":\"\"}\n");
+    EXPECT_EQ(count("query"), 0u);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+TEST_F(CardPayDemoEnding, AHeldPaymentsResultIsAskedOnceAndReported) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    struct Case {
+        Fault fault;
+        platform::Dictionary reply;
+        platform::Dictionary written;
+    };
+    const Case cases[] = {
+        {Fault::None, {{"status", "00"}}, {{"code", "success"}, {"data", ""}}},
+        {Fault::None, {{"status", "03"}, {"fail_msg", "Declined"}}, {{"code", "fail"}, {"data", ""}}},
+        {Fault::None, {{"status", "01"}}, {{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}},
+        {Fault::Drop, {{"status", "00"}}, {{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}},
+        {Fault::HTTP500, {{"status", "00"}}, {{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}},
+    };
+    ASSERT_TRUE(sendAHeldPayment());
+    std::shared_ptr<app::CardPayDemo> host = m_demo;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(platform::JSON::writeCompact(platform::Value(c.written)).valueOr(""));
+        if (&c != &cases[0]) {
+            // The road's state as the held payment left it, with a host waiting again.
+            cardpay::BCDataContainer::destory();
+            const auto container = cardpay::BCDataContainer::instance();
+            container->setMTN(std::string(app::CardPayDemo::kTransactionNumber));
+            container->setOutstandingPayment(cardpay::BCPayment{"pay", cardpay::kBCCmdPay, app::CardPayDemo::kTransactionNumber,
+                                                                cardpay::BCPayment::Meaning::Paid, 1});
+            host = app::CardPayDemo::create(m_server.url(), m_output);
+            container->setResultDelegate(host);
+            std::rewind(m_output);
+            ASSERT_EQ(ftruncate(fileno(m_output), 0), 0);
+        }
+        m_server.setFault("query", c.fault);
+        m_server.setReply("query", c.reply);
+        const std::size_t polls = count("query");
+        platform::Application::shared().terminate();
+        EXPECT_EQ(result(), c.written);
+        EXPECT_EQ(count("query"), polls + 1);
+        EXPECT_EQ(count("pay"), 1u);
+    }
+}
+
+TEST_F(CardPayDemoEnding, ANeverAnsweredQuestionIsGivenUpAfterAFewSeconds) {
+    ASSERT_TRUE(sendAHeldPayment());
+    std::atomic<bool> stillWaiting = false;
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+    const std::size_t polls = count("query");
+    // The clock moves while the application waits for the answer (as the real clock would): just short
+    // of the limit nothing is given up, at the limit it is.
+    std::thread clock([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        m_clock.advance(cardpay::BCPayRoad::kResultWaitOnExit - 0.1);
+        stillWaiting = output().empty();
+        m_clock.advance(0.1);
+    });
+    platform::Application::shared().terminate();
+    clock.join();
+    EXPECT_TRUE(stillWaiting);
+    EXPECT_EQ(result(), (platform::Dictionary{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayDemoEnding, OnTheSuccessScreenTheRoadEndsWithSuccessUnasked) {
+    ASSERT_TRUE(sendAHeldPayment());
+    m_server.releaseHeldReplies();
+    ASSERT_TRUE(m_road->waitUntil([&] {
+        m_clock.advance(0.25);
+        return m_road->top<cardpay::BCSucceedViewController>() && !m_road->isInTransition();
+    }, "the success screen"));
+    const std::size_t polls = count("query");
+    platform::Application::shared().terminate();
+    EXPECT_EQ(result(), (platform::Dictionary{{"code", "success"}, {"data", ""}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 1u);
 }
 
 TEST_F(CardPayDemoTest, AHostOutsideAWindowIsRefused) {

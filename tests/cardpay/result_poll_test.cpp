@@ -214,3 +214,128 @@ TEST_F(ResultPollTest, ReleasingTheCommonCoreStopsEveryPoll) {
     EXPECT_EQ(queries(), 1u);
     EXPECT_TRUE(m_delegate->answers.empty());
 }
+
+// The outstanding payment is one record: its command, its order, what a "00" means and who sent it. A
+// poll answer settles it whichever service asked; a "00" for the authorisation pays nothing.
+TEST_F(ResultPollTest, APollAnswerSettlesTheOutstandingPaymentWhicheverServiceAsked) {
+    m_server.setPollFault({testsupport::CardPayTestServer::Fault::HTTP500, "prepay", cardpay::BCMPService::kMaxLostPolls, ""});
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForLostPolls(1));
+    const auto outstanding = container()->outstandingPayment();
+    ASSERT_TRUE(outstanding);
+    EXPECT_EQ(*outstanding, (cardpay::BCPayment{"prepay", cardpay::kBCCmdPre, "201712010001", cardpay::BCPayment::Meaning::Authorised,
+                                                m_service->serial()}));
+    for (int lost = 1; lost < cardpay::BCMPService::kMaxLostPolls; ++lost) {
+        ASSERT_TRUE(waitForLostPolls(lost));
+        m_clock.advance(cardpay::BCMPService::kPollInterval);
+    }
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureResultUnknown);
+
+    // Another screen's "pay" asks for the result instead; the "00" is the authorisation's.
+    auto other = cardpay::BCMPServiceConsumption::create();
+    auto otherDelegate = std::make_shared<RecordingDelegate>();
+    other->setDelegate(otherDelegate);
+    EXPECT_NE(other->serial(), m_service->serial());
+    other->postRequestWithCmd("pay", R"("pin":"123456")");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !otherDelegate->answers.empty(); }));
+    EXPECT_EQ(otherDelegate->answers.back().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("pay").size(), 0u);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_EQ(container()->lastSettledPayment(), outstanding);
+    EXPECT_TRUE(container()->lastSettlementSucceeded());
+    EXPECT_FALSE(container()->orderPaid());
+
+    // Now the "pay" goes out, and its "00" pays the order.
+    other->postRequestWithCmd("pay", R"("pin":"123456")");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 2; }));
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    EXPECT_EQ(container()->lastSettledPayment()->command, "pay");
+    EXPECT_TRUE(container()->orderPaid());
+}
+
+// Once a "pay" of this order has succeeded, no payment command goes out at all: the poster hears that
+// the order is paid. A "pay" for another order, or one that failed, does not pay this order.
+TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Declined"}});
+    pay();
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_FALSE(container()->orderPaid());
+    EXPECT_FALSE(container()->lastSettlementSucceeded());
+
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    pay();
+    container()->setMTN("201712010099");  // the order changed under the payment: it pays the one it was sent for
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_FALSE(container()->orderPaid());
+    container()->setMTN("201712010001");
+
+    pay();
+    ASSERT_TRUE(waitForAnswers(3));
+    EXPECT_TRUE(container()->orderPaid());
+    EXPECT_EQ(m_server.commands("pay").size(), 3u);
+    const std::size_t queries = this->queries();
+    pay();
+    m_service->postPreCmd("prepay", "");
+    m_service->postTempRequestWithCmd("temppay", "");
+    ASSERT_TRUE(waitForAnswers(6));
+    for (std::size_t i = 3; i < 6; ++i)
+        EXPECT_EQ(m_delegate->answers[i].code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("pay").size(), 3u);
+    EXPECT_TRUE(m_server.commands("prepay").empty());
+    EXPECT_EQ(this->queries(), queries);
+}
+
+// The road's last question: one "query", no poll; "00" and "03" settle the payment, anything else leaves
+// it outstanding; cancelled, it answers nothing.
+TEST_F(ResultPollTest, AskingTheResultOnceSendsOneQuery) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    std::optional<std::optional<bool>> heard;
+    const auto ask = [&] {
+        heard.reset();
+        return cardpay::BCMPService::askPaymentResultOnce([&](std::optional<bool> said) { heard = said; });
+    };
+    // Nothing outstanding: nothing asked.
+    ask();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return heard.has_value(); }));
+    EXPECT_EQ(*heard, std::nullopt);
+    EXPECT_EQ(queries(), 0u);
+
+    m_server.setFault("pay", Fault::Hold);
+    pay();
+    ASSERT_TRUE(m_server.waitForRequests(1));
+    cardpay::BCMPService::releaseCommon();  // the road's own requests stop, the payment stays outstanding
+    m_server.setFault("pay", Fault::None);
+    struct Case {
+        Fault fault;
+        Dictionary reply;
+        std::optional<bool> said;
+    };
+    for (const Case& c : {Case{Fault::Drop, {{"status", "00"}}, std::nullopt}, Case{Fault::None, {{"status", "01"}}, std::nullopt},
+                          Case{Fault::NotJSON, {}, std::nullopt}, Case{Fault::None, {{"status", "03"}}, false}}) {
+        m_server.setFault("query", c.fault);
+        m_server.setReply("query", c.reply);
+        const std::size_t before = queries();
+        ask();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return heard.has_value(); }));
+        EXPECT_EQ(*heard, c.said);
+        EXPECT_EQ(queries(), before + 1);
+        EXPECT_EQ(container()->paymentOutstanding(), !c.said.has_value());
+    }
+    EXPECT_FALSE(container()->orderPaid());
+
+    // A cancelled question answers nothing; the next one's "00" pays the order.
+    container()->setOutstandingPayment(cardpay::BCPayment{"pay", cardpay::kBCCmdPay, "201712010001", cardpay::BCPayment::Meaning::Paid, 1});
+    m_server.setFault("query", Fault::Hold);
+    ask()();
+    m_server.releaseHeldReplies();
+    m_server.setFault("query", Fault::None);
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    hybtest::runMainUntil([&] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_FALSE(heard.has_value());
+    ask();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return heard.has_value(); }));
+    EXPECT_EQ(*heard, true);
+    EXPECT_TRUE(container()->orderPaid());
+}

@@ -106,3 +106,31 @@ TEST(CardPayTestServer, ServesTheScenariosPagesAndNamesItsOwnAddress) {
     EXPECT_EQ(server.withServerAddress(platform::Value(platform::Array{"{server}", platform::Dictionary{{"a", "{server}{server}"}}, 3})),
               platform::Value(platform::Array{server.url(""), platform::Dictionary{{"a", server.url("") + server.url("")}}, 3}));
 }
+
+// The poll made to fail after a named command, healing after a count of faulty polls or on a command.
+TEST(CardPayTestServer, ThePollFailsAfterANamedCommandUntilItHeals) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    testsupport::CardPayTestServer server;
+    server.setReply("query", platform::Dictionary{{"status", "00"}});
+    const std::string query = R"({"v":"1.4","cmd":"query","params":{"tn":"1"}})";
+    const auto command = [&](const std::string& cmd) { return post(server, R"({"v":"1.4","cmd":")" + cmd + R"(","params":{}})"); };
+    const auto answered = [&] { return post(server, query)["params"]["status"] == platform::Value("00"); };
+
+    server.setPollFault({Fault::HTTP500, "pay", 2, ""});
+    EXPECT_TRUE(answered());  // not before "pay"
+    command("pay");
+    EXPECT_FALSE(answered());
+    EXPECT_FALSE(answered());
+    EXPECT_TRUE(answered());  // healed after two
+    EXPECT_TRUE(answered());
+    command("pay");           // starts again
+    EXPECT_FALSE(answered());
+
+    server.setPollFault({Fault::Drop, "prepay", 0, "getuserinfo"});
+    command("prepay");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(answered());
+    command("getuserinfo");
+    EXPECT_TRUE(answered());
+    EXPECT_EQ(server.commands("query").size(), 12u);  // faulty polls arrive as well
+}

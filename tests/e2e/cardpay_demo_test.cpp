@@ -4,10 +4,14 @@
 #include "ProgramRun.h"
 
 #include "platform/ui/Image.h"
+#include "support/CardPayTestServer.h"
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -43,6 +47,14 @@ TEST(CardPayTestServerProgram, BadArgumentsAndScenariosStopWithStatusTwo)
         {{"--scenario", kSampleScenario, "extra"}, "unknown argument \"extra\""},
         {{"--scenario", kSampleScenario, "--scenario", notJSON}, "--scenario is given twice"},
         {{"--scenario", kSampleScenario, "--port", "8080", "--port", "8081"}, "--port is given twice"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "hold"}, "--poll-fault and --after go together"},
+        {{"--scenario", kSampleScenario, "--heal-on", "sms"}, "--poll-fault and --after go together"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "slow", "--after", "pay"}, "--poll-fault is hold, drop or 500 (got \"slow\")"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "500", "--after", "pay", "--heal-after", "0"},
+         "--heal-after needs a number from 1 to 1000 (got \"0\")"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "500", "--after", "pay", "--heal-after", "12345"}, "(got \"12345\")"},
+        {{"--scenario", kSampleScenario, "--after", "pay", "--after", "prepay"}, "--after is given twice"},
+        {{"--scenario", kSampleScenario, "--poll-fault"}, "--poll-fault needs a value"},
         {{"--scenario", folder.path() + "/none.json"}, "cannot open"},
         {{"--scenario", notJSON}, notJSON},
     };
@@ -70,6 +82,11 @@ TEST(CardPayTestServerProgram, PrintsItsURLAndStopsOnSIGTERM)
     EXPECT_EQ(server.firstLine().rfind("http://127.0.0.1:", 0), 0u) << server.firstLine();
     EXPECT_TRUE(contains(server.firstLine(), "/gateway"));
     EXPECT_EQ(server.stop(), 0);
+
+    e2e::BackgroundProgram faulty(HYB_CARDPAY_SERVER_EXE,
+                                  {"--scenario", kSampleScenario, "--poll-fault", "drop", "--after", "pay", "--heal-after", "3", "--heal-on", "sms"});
+    EXPECT_EQ(faulty.firstLine().rfind("http://127.0.0.1:", 0), 0u) << faulty.firstLine();
+    EXPECT_EQ(faulty.stop(), 0);
 }
 
 TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
@@ -82,7 +99,7 @@ TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
     const std::string png = folder.path() + "/shot.png";
     auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", server.firstLine(), "--screenshot", png, HYB_SAMPLE_BUNDLE});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_TRUE(run.out.empty()) << run.out;  // the road has not ended: no result yet
+    EXPECT_EQ(run.out, "{\"code\":\"cancel\",\"data\":\"\"}\n");  // the application ended the open road
 
     ASSERT_EQ(server.stop(), 0);
     EXPECT_TRUE(contains(server.rest(), "init {")) << server.rest();
@@ -93,6 +110,46 @@ TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
     EXPECT_EQ(image.value()->pixelWidth(), 375);
     EXPECT_EQ(image.value()->pixelHeight(), 667);
     hybtest::expectSnapshotImageIn("e2e", *image.value(), "cardpay_demo_order_screen");
+}
+
+// SIGTERM and SIGINT end the application as closing its window does: the open road's result is written
+// once (no payment was sent: "cancel"), and the process then ends by that signal.
+TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
+{
+    auto scenario = testsupport::CardPayTestServer::loadScenario(kSampleScenario);
+    ASSERT_TRUE(scenario.ok());
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        testsupport::CardPayTestServer server(*scenario);
+        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--cardpay-demo", server.url(), HYB_SAMPLE_BUNDLE};
+        std::vector<char*> argv;
+        for (auto& a : arguments)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        GPid pid = 0;
+        int outFd = -1;
+        ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, argv.data(), nullptr,
+                                             GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL), nullptr, nullptr, &pid,
+                                             nullptr, &outFd, nullptr, nullptr));
+        // The road is open once its start screen has asked for the order.
+        for (int i = 0; i < 6000 && server.commands("init").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(server.commands("init").empty());
+        ::kill(pid, signal);
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(outFd, buffer, sizeof buffer)) > 0)
+            out.append(buffer, static_cast<std::size_t>(n));
+        ::close(outFd);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        g_spawn_close_pid(pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(out, "{\"code\":\"cancel\",\"data\":\"\"}\n");
+        EXPECT_TRUE(server.commands("query").empty());
+        EXPECT_TRUE(server.commands("pay").empty());
+    }
 }
 
 TEST(CardPayDemo, AServerAddressThatIsNoWebURLStopsBeforeAnyWindow)

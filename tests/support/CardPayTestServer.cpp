@@ -179,6 +179,13 @@ void CardPayTestServer::setFault(const std::string& cmd, Fault fault) {
     m_faults[cmd] = fault;
 }
 
+void CardPayTestServer::setPollFault(PollFault fault) {
+    std::lock_guard lock(m_mutex);
+    m_pollFault = std::move(fault);
+    m_pollFaultActive = false;
+    m_faultyPolls = 0;
+}
+
 std::vector<CardPayTestServer::Command> CardPayTestServer::commands() const {
     std::lock_guard lock(m_mutex);
     return m_commands;
@@ -260,7 +267,19 @@ Reply CardPayTestServer::answer(const std::string& body) {
         envelope = {{"resp", "01"}, {"msg", kWrongLogin}};
 
     const auto faultEntry = m_faults.find(*cmd);
-    switch (faultEntry == m_faults.end() ? Fault::None : faultEntry->second) {
+    Fault fault = faultEntry == m_faults.end() ? Fault::None : faultEntry->second;
+    if (m_pollFault) {
+        if (*cmd == m_pollFault->after) {
+            m_pollFaultActive = true;
+            m_faultyPolls = 0;
+        } else if (*cmd == m_pollFault->healOn) {
+            m_pollFaultActive = false;
+        } else if (*cmd == "query" && m_pollFaultActive) {
+            fault = m_pollFault->fault;
+            m_pollFaultActive = m_pollFault->healAfter <= 0 || ++m_faultyPolls < m_pollFault->healAfter;
+        }
+    }
+    switch (fault) {
     case Fault::None:
         break;
     case Fault::NotJSON:

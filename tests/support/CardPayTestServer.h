@@ -24,6 +24,10 @@
 // of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
 // dropped connection, a held reply (released by `releaseHeldReplies` or `stop`).
 //
+// A fault of the result poll (`setPollFault`): from the arrival of a named command on, every "query" gets
+// the fault (a held, dropped or HTTP 500 reply, say) until the poll heals: after a number of faulty polls,
+// or when a named command arrives. Another arrival of the first command starts it again.
+//
 // Thread: requests are served on the server's threads; every method may be called from any thread.
 #pragma once
 
@@ -72,6 +76,14 @@ public:
     void setReply(const std::string& cmd, platform::Value params);
     void setEnvelope(const std::string& cmd, platform::Dictionary envelope);
     void setFault(const std::string& cmd, Fault fault);
+
+    struct PollFault {
+        Fault fault = Fault::None;
+        std::string after;     // the command that starts it
+        int healAfter = 0;     // heals after this many faulty polls (0: not by count)
+        std::string healOn;    // heals when this command arrives ("": not by a command)
+    };
+    void setPollFault(PollFault fault);
     void releaseHeldReplies() { m_http.releaseHeldReplies(); }
     void stop() { m_http.stop(); }
 
@@ -103,6 +115,9 @@ private:
     std::map<std::string, std::size_t> m_sequencePositions;
     std::map<std::string, platform::Dictionary> m_envelopes;
     std::map<std::string, Fault> m_faults;
+    std::optional<PollFault> m_pollFault;
+    bool m_pollFaultActive = false;
+    int m_faultyPolls = 0;
     std::vector<Command> m_commands;
     std::vector<std::string> m_malformed;
 };

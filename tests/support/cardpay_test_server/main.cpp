@@ -2,6 +2,7 @@
 // application's end-to-end test:
 //
 //     cardpay-test-server --scenario FILE [--port N]
+//                         [--poll-fault hold|drop|500 --after CMD [--heal-after N] [--heal-on CMD]]
 //
 // Serves the scenario (see support/CardPayTestServer.h; tests/support/cardpay/sample-order.json is the
 // sample order) on 127.0.0.1 at port N, or at a port the system picks, and prints the URL to post to as
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,13 +29,49 @@ constexpr const char* kUsage =
     "Answers the bank-card client's commands from a scenario file (JSON) on 127.0.0.1.\n"
     "  --scenario FILE  the scenario, e.g. tests/support/cardpay/sample-order.json\n"
     "  --port N         the port to listen on (1-65535); default: one the system picks\n"
+    "  --poll-fault F   from the command --after CMD on, the result poll (\"query\") is held (hold),\n"
+    "                   its connection dropped (drop) or answered HTTP 500 (500), until it heals:\n"
+    "  --heal-after N   after N such polls (1-1000), and/or\n"
+    "  --heal-on CMD    when the command CMD arrives\n"
     "Prints the URL to post to, then one line per command received, until interrupted.\n";
 
 struct Options {
     std::string scenario;
     std::uint16_t port = 0;
     bool help = false;
+    std::optional<testsupport::CardPayTestServer::PollFault> pollFault;
 };
+
+// The poll-fault options (--poll-fault, --after, --heal-after, --heal-on) with their values, or an error.
+std::variant<std::optional<testsupport::CardPayTestServer::PollFault>, std::string> parsePollFault(
+    const std::map<std::string, std::string>& given) {
+    using Fault = testsupport::CardPayTestServer::Fault;
+    if (given.empty())
+        return std::optional<testsupport::CardPayTestServer::PollFault>();
+    if (!given.contains("--poll-fault") || !given.contains("--after"))
+        return std::string("--poll-fault and --after go together");
+    testsupport::CardPayTestServer::PollFault fault;
+    const std::string& kind = given.at("--poll-fault");
+    if (kind == "hold")
+        fault.fault = Fault::Hold;
+    else if (kind == "drop")
+        fault.fault = Fault::Drop;
+    else if (kind == "500")
+        fault.fault = Fault::HTTP500;
+    else
+        return "--poll-fault is hold, drop or 500 (got \"" + kind + "\")";
+    fault.after = given.at("--after");
+    if (given.contains("--heal-after")) {
+        const std::string& count = given.at("--heal-after");
+        if (count.empty() || count.size() > 4 || count.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(count) < 1 || std::stoi(count) > 1000)
+            return "--heal-after needs a number from 1 to 1000 (got \"" + count + "\")";
+        fault.healAfter = std::stoi(count);
+    }
+    if (given.contains("--heal-on"))
+        fault.healOn = given.at("--heal-on");
+    return std::optional(fault);
+}
 
 // A port number: decimal digits only, 1 to 65535.
 std::optional<std::uint16_t> parsePort(const std::string& text) {
@@ -48,10 +86,16 @@ std::optional<std::uint16_t> parsePort(const std::string& text) {
 // The options, or an error message.
 std::variant<Options, std::string> parse(const std::vector<std::string>& arguments) {
     Options options;
+    std::map<std::string, std::string> pollFault;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+        } else if (argument == "--poll-fault" || argument == "--after" || argument == "--heal-after" || argument == "--heal-on") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                return argument + " needs a value";
+            if (!pollFault.emplace(argument, arguments[++i]).second)
+                return argument + " is given twice";
         } else if (argument == "--scenario" || argument == "--port") {
             if (i + 1 >= arguments.size() || arguments[i + 1].empty())
                 return argument + " needs a value";
@@ -72,6 +116,10 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
     }
     if (!options.help && options.scenario.empty())
         return std::string("--scenario FILE is required");
+    auto fault = parsePollFault(pollFault);
+    if (const auto* message = std::get_if<std::string>(&fault))
+        return *message;
+    options.pollFault = std::get<0>(fault);
     return options;
 }
 
@@ -109,6 +157,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardpay-test-server: %s\n", error.what());
         return 1;
     }
+    if (options.pollFault)
+        server->setPollFault(*options.pollFault);
     std::printf("%s\n", server->url().c_str());
     std::fflush(stdout);
 

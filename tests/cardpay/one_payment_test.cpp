@@ -1,0 +1,227 @@
+// One payment per order, whatever the result poll does while the user moves about the road: a poll
+// answer settles the one outstanding payment, read as what that payment was (the order paid, or only the
+// card authorised), on whichever screen asked for it. Each road runs end to end on the loopback server
+// with the sample order, the server failing the poll after a named command and healing; each counts the
+// "pay" commands the server saw.
+#include "cardpay/core/BCLocale.h"
+#include "cardpay/screens/BCEntrustViewController.h"
+#include "cardpay/screens/BCOrderInfoViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
+#include "cardpay/screens/BCPayingViewController.h"
+#include "cardpay/screens/BCSucceedViewController.h"
+#include "cardpay/screens/BCUserInfoViewController.h"
+#include "support/CardPayRoadDriver.h"
+#include "support/CardPayTestServer.h"
+
+#include "CardPayFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace cardpay;
+using platform::Dictionary;
+using platform::Value;
+using Fault = testsupport::CardPayTestServer::Fault;
+
+namespace {
+
+constexpr const char* kTn = "201712010001";
+constexpr const char* kNext = "下一步 Next";
+constexpr const char* kAgreeAndPay = "同意并付款 Agree and pay";
+constexpr const char* kPay = "确认付款 Pay";
+
+class CardPayOnePayment : public cardpaytest::CardPayRoadFixture {
+protected:
+    static std::string text(int id) { return BCLocale::instance()->getStringById(id); }
+    std::size_t count(const std::string& cmd) const { return m_server.commands(cmd).size(); }
+
+    // Until `done`, the clock moving on by a poll interval whenever the road waits for its next poll.
+    ::testing::AssertionResult pollUntil(const std::function<bool()>& done, const std::string& what) {
+        return road().waitUntil([&] {
+            if (done())
+                return true;
+            m_clock.advance(0.25);
+            return false;
+        }, what);
+    }
+    ::testing::AssertionResult resultBeingConfirmed() {
+        return pollUntil([&] { return road().alertMessage() == text(12017) && !road().isLoading(); }, "the result being confirmed");
+    }
+    // The bar's left button of the screen on top (Back, or Cancel on the road's first screen).
+    ::testing::AssertionResult tapBack() {
+        const auto screen = std::dynamic_pointer_cast<BCBaseViewController>(road().topScreen());
+        if (!screen || !screen->navigationBar() || !screen->navigationBar()->leftButton())
+            return ::testing::AssertionFailure() << "no bar button on top";
+        return road().tapOn(*screen->navigationBar()->leftButton(), "the bar's Back");
+    }
+
+    // The bound card's authorisation sent: order, Next, the CVN2, "Agree and pay".
+    ::testing::AssertionResult sendTheAuthorisation() {
+        m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+        for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(kNext), road().waitForScreen<BCEntrustViewController>(),
+                          road().type("CVN2", "123"), road().pressDone(), road().tap(kAgreeAndPay)})
+            if (!step)
+                return step;
+        return ::testing::AssertionSuccess();
+    }
+    // From the authorisation to "pay" sent with a PIN on the paying screen.
+    ::testing::AssertionResult sendThePayment() {
+        if (auto sent = sendTheAuthorisation(); !sent)
+            return sent;
+        if (auto paying = pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen"); !paying)
+            return paying;
+        for (auto step : {road().type("密码 PIN", "123456"), road().pressDone(), road().tap(kPay)})
+            if (!step)
+                return step;
+        return ::testing::AssertionSuccess();
+    }
+    // From the order screen (card pay) to the account road's user-information screen, its form filled.
+    ::testing::AssertionResult logInAndFillTheAccountForm() {
+        for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002))})
+            if (!step)
+                return step;
+        if (auto account = road().waitForScreenWhere(
+                [](platform::ViewController& screen) {
+                    const auto* order = dynamic_cast<BCOrderInfoViewController*>(&screen);
+                    return order && order->payMode() == BCOrderInfoViewController::kAccountPay;
+                },
+                typeid(BCOrderInfoViewController));
+            !account)
+            return account;
+        for (auto step : {road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                          road().waitForScreen<BCUserInfoViewController>()})
+            if (!step)
+                return step;
+        const auto user = road().top<BCUserInfoViewController>();
+        scrollTo(*user, *user->paymentElementsView());
+        if (auto sms = road().tap("SMS Code"); !sms)
+            return sms;
+        if (auto sent = road().waitUntil([&] { return count("sms") == 1 && !road().isLoading(); }, "the SMS code"); !sent)
+            return sent;
+        for (auto step : {road().type("验证码 Code", "123456"), road().pressDone(), road().settle(), road().type("密码 PIN", ""),
+                          road().pressKeys("123456"), road().pressDone(), road().settle()})
+            if (!step)
+                return step;
+        scrollTo(*user, *user->mBtnNext());
+        return road().settle();
+    }
+    static void scrollTo(BCBaseViewController& screen, platform::View& view) {
+        screen.mScrollView()->scrollRectToVisible(view.convertRectTo(view.bounds(), screen.mScrollView().get()), false);
+    }
+    ::testing::AssertionResult backToTheMerchant() {
+        if (auto success = pollUntil([&] { return road().top<BCSucceedViewController>() && !road().isInTransition(); }, "the success screen");
+            !success)
+            return success;
+        if (auto tapped = road().tap(text(10005)); !tapped)
+            return tapped;
+        return road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result");
+    }
+};
+
+} // namespace
+
+// The card road: "pay" goes out, its poll is dropped three times, the box says the result is
+// being confirmed; Cancel, Back to the authorisation, "Agree and pay" asks for the result only. The
+// server's "00" is the payment's: the road ends in success from the authorisation screen, without
+// "followrules" or a second paying screen.
+TEST_F(CardPayOnePayment, APaymentConfirmedOnTheAuthorisationScreenEndsTheRoadInSuccess) {
+    m_server.setPollFault({Fault::Drop, "pay", 3, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(road().tap(kAgreeAndPay));
+
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// The account road: the authorisation's poll fails with HTTP 500 three times; Cancel, Back to
+// the order, the account road with its SMS code and PIN, "Start Pay": the server's "00" is the
+// authorisation's. Nothing was paid: no success, the screen says so, and the next "Start Pay" pays.
+TEST_F(CardPayOnePayment, AnAuthorisationConfirmedOnTheAccountRoadIsNoPayment) {
+    m_server.setPollFault({Fault::HTTP500, "prepay", 3, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(logInAndFillTheAccountForm());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(road().tap(text(10002)));
+
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() && !road().isLoading(); }, "the answer"));
+    EXPECT_EQ(road().alertMessage(), text(12019));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+    EXPECT_TRUE(road().top<BCUserInfoViewController>());
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderPaid());
+
+    // The user pays now: one "pay", its poll, success.
+    ASSERT_TRUE(road().tap(text(10001)));
+    ASSERT_TRUE(road().tap(text(10002)));
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_EQ(m_server.commands("pay").at(0).params["bind"], Value("yes"));
+}
+
+// A "pay" whose result is being confirmed, the user gone back to the order and on to the account road:
+// "Start Pay" asks for the result, and its "00" ends the road in success there, with the one payment.
+TEST_F(CardPayOnePayment, APaymentConfirmedOnTheAccountRoadEndsTheRoadInSuccess) {
+    m_server.setPollFault({Fault::Hold, "pay", 0, "getuserinfo"});
+    ASSERT_TRUE(sendThePayment());
+    const std::size_t authorisationPolls = count("query");
+    for (int lost = 1; lost <= BCMPService::kMaxLostPolls; ++lost) {
+        ASSERT_TRUE(road().waitUntil([&] { return count("query") == authorisationPolls + static_cast<std::size_t>(lost); }, "a held poll"));
+        road().advance(BCHttpsConnect::kTimeout);
+        if (lost < BCMPService::kMaxLostPolls)
+            road().advance(BCMPService::kPollInterval);
+    }
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.releaseHeldReplies();
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(logInAndFillTheAccountForm());
+    ASSERT_TRUE(road().tap(text(10002)));
+
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_EQ(m_server.commands("pay").at(0).params["card"], Value("card-7001"));  // the card road's payment
+}
+
+// The payment's poll answers "03" when the authorisation screen asks: the payment failed, and the
+// authorisation screen's "go on without it" (Retry / Skip, which would ask for "followrules") is not
+// offered for it: the message, and the form to correct.
+TEST_F(CardPayOnePayment, APaymentRefusedOnTheAuthorisationScreenOffersNoSkip) {
+    // The payment form's answer allows going on after a refused authorisation, as the authorisation's did.
+    Dictionary followRules = sampleReplies()["followrules"].dictionaryOrEmpty();
+    followRules.set("fail_continue", "0");
+    m_server.setReply("followrules", followRules);
+    m_server.setPollFault({Fault::Drop, "pay", 3, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(road().tap(kAgreeAndPay));
+
+    ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() && !road().isLoading(); }, "the answer"));
+    EXPECT_EQ(road().alertMessage(), "Card declined");
+    EXPECT_FALSE(road().top<BCEntrustViewController>()->canGetFollowRules());
+    ASSERT_TRUE(road().tap(text(10001)));
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_TRUE(m_host->results.empty());
+}
