@@ -1,7 +1,7 @@
 // The loopback payment server as a program of its own, for trying the payment road by hand and for the
 // application's end-to-end test:
 //
-//     cardpay-test-server --scenario FILE [--port N]
+//     cardpay-test-server --scenario FILE [--port N] [--drop-after-request CMD]...
 //
 // Serves the scenario (see support/CardPayTestServer.h; tests/support/cardpay/sample-order.json is the
 // sample order) on 127.0.0.1 at port N, or at a port the system picks, and prints the URL to post to as
@@ -22,16 +22,19 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: cardpay-test-server --scenario FILE [--port N]\n"
+    "usage: cardpay-test-server --scenario FILE [--port N] [--drop-after-request CMD]...\n"
     "\n"
     "Answers the bank-card client's commands from a scenario file (JSON) on 127.0.0.1.\n"
     "  --scenario FILE  the scenario, e.g. tests/support/cardpay/sample-order.json\n"
     "  --port N         the port to listen on (1-65535); default: one the system picks\n"
+    "  --drop-after-request CMD\n"
+    "                   read each CMD request, then close its connection without a reply\n"
     "Prints the URL to post to, then one line per command received, until interrupted.\n";
 
 struct Options {
     std::string scenario;
     std::uint16_t port = 0;
+    std::vector<std::string> dropAfterRequest; // commands
     bool help = false;
 };
 
@@ -52,6 +55,10 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+        } else if (argument == "--drop-after-request") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                return argument + " needs a command";
+            options.dropAfterRequest.push_back(arguments[++i]);
         } else if (argument == "--scenario" || argument == "--port") {
             if (i + 1 >= arguments.size() || arguments[i + 1].empty())
                 return argument + " needs a value";
@@ -109,6 +116,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardpay-test-server: %s\n", error.what());
         return 1;
     }
+    for (const auto& cmd : options.dropAfterRequest)
+        server->setFault(cmd, testsupport::CardPayTestServer::Fault::NoReply);
     std::printf("%s\n", server->url().c_str());
     std::fflush(stdout);
 
