@@ -299,7 +299,7 @@ double BCUserInfoViewController::makeInputAtY(double y) {
     if (!container->mBankUrl().value_or("").empty()) {
         const std::string title = text(13011);
         const platform::Font font = platform::Font::systemFont(kLinkFontSize);
-        const double linkWidth = newSizeWithFont(title, font, width, platform::LineBreakMode::CharWrap).width;
+        const double linkWidth = newSizeWithFont(title, font, width, platform::LineBreakMode::WordWrap).width;
         m_supportedBanksLink = makeLink(platform::Rect(width - kGap - linkWidth, y, linkWidth, 16), title,
                                         &BCUserInfoViewController::showSupportedBank);
         m_mainView->addSubview(m_supportedBanksLink);

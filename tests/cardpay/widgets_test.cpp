@@ -60,7 +60,7 @@ TEST(CardPayViews, FactoryLabelsFieldsAndButtons) {
     EXPECT_TRUE(sms->backgroundImageForState(0));
     auto wrap = BCViews::wrapLabelWithFrame(Rect(0, 0, 100, 20), "x", 14, platform::Color::black());
     EXPECT_EQ(wrap->numberOfLines(), 0);
-    EXPECT_EQ(wrap->lineBreakMode(), platform::LineBreakMode::CharWrap);
+    EXPECT_EQ(wrap->lineBreakMode(), platform::LineBreakMode::WordWrap);
 
     const auto solid = BCViews::imageWithR(255, 0, 0, 0.5);
     EXPECT_EQ(solid->size(), (platform::Size{10, 10}));
@@ -285,7 +285,7 @@ TEST(CardPayViews, BlocksFollowTheirTextAndTurnWithTheScreen) {
     const platform::Font font = platform::Font::systemFont(16);
     BCLableCell cell(Rect(3, 4, 100, 999), "一二三四五六七八九十一二三四五六七八九十", font, platform::Color::black(),
                      platform::TextAlignment::Center);
-    const double measured = newSizeWithFont("一二三四五六七八九十一二三四五六七八九十", font, 100, platform::LineBreakMode::CharWrap).height;
+    const double measured = newSizeWithFont("一二三四五六七八九十一二三四五六七八九十", font, 100, platform::LineBreakMode::WordWrap).height;
     EXPECT_EQ(cell.frame(), Rect(3, 4, 100, measured));
     EXPECT_EQ(cell.label()->frame(), Rect(0, 0, 100, measured));
     EXPECT_EQ(cell.label()->textAlignment(), platform::TextAlignment::Center);

@@ -293,6 +293,29 @@ TEST_F(WebKitEngineTest, RegisteredProtocolsAnswerSubResourcesAndTheRestLoadsThr
     EXPECT_EQ(RefusingProtocol::lastMainDocumentURL(), m_pages.url("index.html"));
 }
 
+TEST_F(WebKitEngineTest, APagesPostWhoseReplyIsLostIsSentOnce)
+{
+    // A page's POST (a web sign-in's form, say) loads through URL loading. The server reads it, then closes
+    // the connection it came on, kept alive by the page's GET before, without a reply: the page hears a
+    // failure and the server got the POST once.
+    testsupport::HTTPTestServer server;
+    server.route("/lost", testsupport::Reply::closedWithoutReply());
+    loadPage("index.html", "<html><body><script>"
+                           "var k = new XMLHttpRequest(); k.open('GET', '" + server.url("/kept-alive") + "', true);"
+                           "k.onloadend = function() {"
+                           "  var p = new XMLHttpRequest(); p.open('POST', '" + server.url("/lost") + "', true);"
+                           "  p.onloadend = function() { window.posted = p.status; }; p.send('sign-in=once'); };"
+                           "k.send();"
+                           "</script></body></html>");
+    ASSERT_TRUE(waitForPage("window.posted !== undefined"));
+    EXPECT_EQ(eval("window.posted"), "0");
+    std::size_t arrivals = 0;
+    for (const auto& request : server.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_EQ(arrivals, 1u);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
 TEST_F(WebKitEngineTest, BodiesReachThePageAsTheyArriveAndMayBreakOff)
 {
     ScopedProtocol stepped(platform::URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));

@@ -367,7 +367,7 @@ Result<URLReply> send(const std::string& url, const std::string& method, std::op
 std::size_t arrivalsOfALostReply(const std::string& method, std::optional<bool> mayResend) {
     HTTPTestServer server;
     server.route("/lost", Reply::closedWithoutReply());
-    EXPECT_TRUE(testsupport::keepAConnectionAlive(server.url("/kept")));
+    EXPECT_TRUE(testsupport::keepAConnectionAlive(server.url()));
     auto sent = send(server.url("/lost"), method, mayResend);
     EXPECT_FALSE(sent.ok());
     std::size_t arrivals = 0;
@@ -392,7 +392,7 @@ TEST(URLConnection, ARequestLostOnItsOwnConnectionFailsAsLostAndTheNextIsAnswere
     HTTPTestServer server;
     server.route("/pay", Reply::closedWithoutReply());
     server.routeEcho("/echo");
-    ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url("/kept")));
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
     auto once = send(server.url("/pay"), "POST", std::nullopt);
     ASSERT_FALSE(once.ok());
     EXPECT_EQ(once.error().code, kURLErrorNetworkConnectionLost);

@@ -9,8 +9,8 @@
 
 namespace testsupport {
 
-// Sends a GET to `url` (any path of the server: a 404 keeps the connection too) and waits for its reply.
-// False when no reply came.
+// Sends a GET to the path "/kept-alive" of the server `url` names (whatever its path: a 404 keeps the
+// connection too, and the routes of `url` see nothing) and waits for its reply. False when none came.
 bool keepAConnectionAlive(const std::string& url);
 
 } // namespace testsupport
