@@ -356,6 +356,7 @@ void BCOrderInfoViewController::addOnlySupportCardMediumView() {
 void BCOrderInfoViewController::showBindCardsList() {
     endEditing();
     m_listView = std::make_shared<BCListView>(view()->bounds(), m_bindCardDescriptions);
+    m_listView->setWholeEnds(BCListView::cardNumbers(BCDataContainer::instance()->mBindCardArray().value_or(platform::Array{})));
     m_listView->setDelegate(weakSelf());
     m_listView->setEditable(true);
     m_listView->setSelectedIndex(m_commCardIndex);

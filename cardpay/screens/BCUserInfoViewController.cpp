@@ -350,6 +350,7 @@ void BCUserInfoViewController::refreshCardRulesView() {
 void BCUserInfoViewController::showBindCardsList() {
     endEditing();
     m_cardListView = std::make_shared<BCListView>(view()->bounds(), m_bindCardDescriptions);
+    m_cardListView->setWholeEnds(BCListView::cardNumbers(BCDataContainer::instance()->mUserCards().value_or(platform::Array{})));
     m_cardListView->setHeaderTitle(text(17004));
     m_cardListView->setFooterTitle(m_isBCMP ? std::nullopt : BCDataContainer::instance()->addCardTip());
     m_cardListView->setSelectedIndex(static_cast<long>(m_selectedCardIndex));

@@ -132,6 +132,19 @@ TEST_F(CardPayCardRoad, TheDemosSampleOrderReachesSuccessWithItsBoundCard) {
     ASSERT_TRUE(road().tap("下一步 Next"));
     ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
     ASSERT_TRUE(road().type("CVN2", "123"));
+    ASSERT_TRUE(road().settle());
+    {
+        // The keypad leaves the field and the button below it in view, the screen scrolled to show them.
+        const auto entrust = road().top<BCEntrustViewController>();
+        const auto field = entrust->mFocusTextField();
+        ASSERT_TRUE(field && field->inputView() && field->inputView()->window() && entrust->mBtnNext());
+        const double keypadTop = field->inputView()->convertRectTo(field->inputView()->bounds(), nullptr).minY();
+        const platform::Rect button = entrust->mBtnNext()->convertRectTo(entrust->mBtnNext()->bounds(), nullptr);
+        const platform::Rect shown = field->convertRectTo(field->bounds(), nullptr);
+        EXPECT_LE(button.maxY(), keypadTop);
+        EXPECT_LE(shown.maxY(), keypadTop);
+        EXPECT_GE(shown.minY(), entrust->mScrollView()->convertRectTo(entrust->mScrollView()->bounds(), nullptr).minY());
+    }
     ASSERT_TRUE(road().pressDone());
     ASSERT_TRUE(road().tap("同意并付款 Agree and pay"));
     ASSERT_TRUE(polls(2));
