@@ -692,12 +692,14 @@ void BCBaseViewController::keyBoardWillChangeFrame(const platform::Notification&
     // The screen's button below the field comes into view with it when both fit above the keyboard:
     // it is what the user taps once the field is filled.
     if (m_btnNext && !m_btnNext->isHidden() && m_btnNext->isDescendantOf(*m_scrollView)) {
+        constexpr double kGap = 8; // between the button and the keyboard
         const platform::Rect button = m_btnNext->convertRectTo(m_btnNext->bounds(), m_scrollView.get());
-        if (button.minY() >= target.minY() && button.maxY() - target.minY() <= frame.size.height) {
-            target = platform::Rect(target.minX(), target.minY(), target.width(), button.maxY() - target.minY());
+        const double bottom = button.maxY() + kGap;
+        if (button.minY() >= target.minY() && bottom - target.minY() <= frame.size.height) {
+            target = platform::Rect(target.minX(), target.minY(), target.width(), bottom - target.minY());
             const platform::Size content = m_scrollView->contentSize();
-            if (content.height < button.maxY())
-                m_scrollView->setContentSize({content.width, button.maxY()});
+            if (content.height < bottom)
+                m_scrollView->setContentSize({content.width, bottom});
         }
     }
     m_scrollView->scrollRectToVisible(target, true);

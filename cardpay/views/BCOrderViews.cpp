@@ -85,14 +85,21 @@ double BCOrderItemCell::keyColumnWidth(double width, const platform::Array& rows
     const double limit = std::max(base, std::floor(width * 0.4));
     double widest = base;
     for (const auto& row : rows) {
+        // A word: letters of alphabetic scripts (code points of one or two bytes) up to a space; the
+        // ideographs of three- and four-byte code points may each start a line.
         const std::string key = textOf(row.dictionaryOrEmpty(), "label");
-        for (std::size_t start = 0; start < key.size();) {
-            const std::size_t end = std::min(key.find(' ', start), key.size());
-            // A word wider than the limit is measured as the limit.
-            if (end > start)
-                widest = std::max(widest, std::ceil(newSizeWithFont(key.substr(start, end - start), font, limit,
-                                                                    platform::LineBreakMode::WordWrap).width));
-            start = end + 1;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= key.size();) {
+            const unsigned char c = i < key.size() ? static_cast<unsigned char>(key[i]) : ' ';
+            const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            if (c == ' ' || c >= 0xE0) {
+                // A word wider than the limit is measured as the limit.
+                if (i > start)
+                    widest = std::max(widest, std::ceil(newSizeWithFont(key.substr(start, i - start), font, limit,
+                                                                        platform::LineBreakMode::WordWrap).width));
+                start = i + length;
+            }
+            i += length;
         }
     }
     return widest;

@@ -121,6 +121,23 @@ TEST(CardPayOrderRows, KeyColumnValueStyleAndHeights) {
     EXPECT_GT(longKey.keyLabel()->frame().size.height, longKey.valueLabel()->frame().size.height);
     EXPECT_DOUBLE_EQ(longKey.frame().size.height, longKey.keyLabel()->frame().size.height);
 
+    // A key's word wider than the column widens it for every row, so that the word stays whole; a
+    // word wider than 40% of the row breaks inside at that width; ideographs never widen it.
+    const double merchant = std::ceil(newSizeWithFont("Merchant", platform::Font::systemFont(16), 300,
+                                                      platform::LineBreakMode::WordWrap).width);
+    ASSERT_GT(merchant, k);
+    const Array rows{Dictionary{{"label", "Merchant name"}}, Dictionary{{"label", "订单金额"}}};
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, rows), merchant);
+    BCOrderItemCell named(Rect(0, 0, 300, 0), Dictionary{{"label", "Merchant"}, {"value", "Sample Store"}},
+                          BCOrderItemCell::keyColumnWidth(300, rows));
+    EXPECT_DOUBLE_EQ(named.keyLabel()->frame().size.height, plain.keyLabel()->frame().size.height); // one line
+    BCOrderItemCell alone(Rect(0, 0, 300, 0), Dictionary{{"label", "Merchant"}, {"value", "Sample Store"}});
+    EXPECT_DOUBLE_EQ(alone.keyLabel()->frame().size.width, merchant);
+    const double cut = BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", std::string(200, 'W')}}});
+    EXPECT_LE(cut, 120);
+    EXPECT_GT(cut, 100);
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", "这是一个很长很长的键"}}}), k);
+
     // Rows without texts show empty texts; a huge value wraps.
     BCOrderItemCell empty(Rect(0, 0, 300, 0), Dictionary{{"label", 5}, {"value", Array{}}});
     EXPECT_EQ(empty.keyLabel()->label()->text(), "");
