@@ -60,14 +60,22 @@ bool BCWebViewController::shouldStartLoadWithRequest(platform::WebView& webView,
 
 void BCWebViewController::webViewDidStartLoad(platform::WebView&) { ++m_openLoads; }
 
+bool BCWebViewController::loadEnded(platform::WebView& webView) {
+    if (m_openLoads > 0)
+        --m_openLoads;
+    if (m_openLoads > 0 && webView.isLoading())
+        return false; // a frame's end; the page's comes last
+    m_openLoads = 0;
+    return true;
+}
+
 void BCWebViewController::webViewDidFinishLoad(platform::WebView& webView) {
-    if (m_openLoads > 0 && --m_openLoads > 0)
-        return; // a frame's end; the page's comes last
-    pageEnded(webView, std::nullopt);
+    if (loadEnded(webView))
+        pageEnded(webView, std::nullopt);
 }
 
 void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const platform::Error& error) {
-    if (m_openLoads > 0 && --m_openLoads > 0)
+    if (!loadEnded(webView))
         return; // a frame failed; the page goes on
     if (m_refused)
         pageEnded(webView, BCLocale::instance()->getStringById(12003));

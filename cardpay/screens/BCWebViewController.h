@@ -35,6 +35,8 @@ public:
     const std::shared_ptr<platform::WebView>& webView() const { return m_webView; }
 
 private:
+    // One load (the page's or a frame's) ended: whether the page's loads are all over.
+    bool loadEnded(platform::WebView& webView);
     // The page's loads ended: the title (or, after a failure, the error alert) replaces the spinner.
     void pageEnded(platform::WebView& webView, std::optional<std::string> failure);
 
