@@ -388,6 +388,46 @@ TEST(URLConnection, OnlyASafeRequestIsSentAgainByTheTransportWhenItsKeptAliveCon
     EXPECT_EQ(arrivalsOfALostReply("GET", false), 1u);
 }
 
+TEST(URLConnection, ARedirectedRequestThatIsNotSafeArrivesOnceWhereItsReplyIsLost) {
+    // The library follows a 307 or 308 with the same POST, on the connection the redirect came on or on
+    // an idle one to the new server: a connection it reused, so it would send the request there again.
+    for (int status : {307, 308}) {
+        HTTPTestServer server;
+        server.route("/pay", Reply::text(status, "").withHeader("Location", "/lost"));
+        server.route("/lost", Reply::closedWithoutReply());
+        ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
+        auto sent = send(server.url("/pay"), "POST", std::nullopt);
+        ASSERT_FALSE(sent.ok());
+        EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
+        std::size_t arrivals = 0;
+        for (const auto& request : server.requests())
+            arrivals += request.path == "/lost" && request.method == "POST";
+        EXPECT_EQ(arrivals, 1u) << status;
+    }
+    HTTPTestServer elsewhere;
+    elsewhere.route("/lost", Reply::closedWithoutReply());
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(elsewhere.url()));
+    HTTPTestServer server;
+    server.route("/pay", Reply::text(307, "").withHeader("Location", elsewhere.url("/lost")));
+    auto sent = send(server.url("/pay"), "POST", std::nullopt);
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
+    std::size_t arrivals = 0;
+    for (const auto& request : elsewhere.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_EQ(arrivals, 1u);
+    // A caller that allows it has the request sent again, as before.
+    HTTPTestServer allowed;
+    allowed.route("/pay", Reply::text(307, "").withHeader("Location", "/lost"));
+    allowed.route("/lost", Reply::closedWithoutReply());
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(allowed.url()));
+    EXPECT_FALSE(send(allowed.url("/pay"), "POST", true).ok());
+    arrivals = 0;
+    for (const auto& request : allowed.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_GE(arrivals, 2u);
+}
+
 TEST(URLConnection, ARequestLostOnItsOwnConnectionFailsAsLostAndTheNextIsAnswered) {
     HTTPTestServer server;
     server.route("/pay", Reply::closedWithoutReply());
