@@ -316,6 +316,34 @@ TEST_F(WebKitEngineTest, APagesPostWhoseReplyIsLostIsSentOnce)
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
+TEST_F(WebKitEngineTest, APagesFormPostWhoseReplyIsLostIsSentOnce)
+{
+    // A form's POST (the web sign-in's) is a navigation the engine loads itself, on a connection of its own.
+    for (const char* target : {"/lost", "/moved"}) {
+        testsupport::HTTPTestServer server;
+        server.route("/lost", testsupport::Reply::closedWithoutReply());
+        server.route("/moved", testsupport::Reply::text(307, "").withHeader("Location", "/lost"));
+        server.route("/form", testsupport::Reply::text(200, std::string("<html><body><form method='post' action='") + target +
+                                                                "'><input name='code' value='1234'></form>"
+                                                                "<script>window.onload = function() { setTimeout(function() {"
+                                                                " document.forms[0].submit(); }, 200); };</script></body></html>",
+                                                            "text/html"));
+        m_engine->load(server.url("/form"));
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& request : server.requests())
+                if (request.path == "/lost")
+                    return true;
+            return false;
+        }));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        (void)waitUntil([&] { return std::chrono::steady_clock::now() > until; });
+        std::size_t arrivals = 0;
+        for (const auto& request : server.requests())
+            arrivals += request.path == "/lost";
+        EXPECT_EQ(arrivals, 1u) << target;
+    }
+}
+
 TEST_F(WebKitEngineTest, BodiesReachThePageAsTheyArriveAndMayBreakOff)
 {
     ScopedProtocol stepped(platform::URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));
