@@ -140,6 +140,13 @@ struct HTTPTransport::Impl {
         bool finalHeadComplete = false;
         // When the head must be complete: one time-out after the request (and its body) went out.
         std::optional<SteadyClock::time_point> headDeadline;
+        // Sendings of the request so far, and how many it may have: one, and one more for each redirect the
+        // library follows. Past that it is the library sending it again by itself (a connection it reused
+        // closed before the reply, even one reused on the way of a redirect), refused for a request the
+        // transport may not send again.
+        int sendings = 0;
+        int sendingsAsked = 1;
+        bool resendRefused = false;
         char errorText[CURL_ERROR_SIZE] = {};
 
         ~Transfer() {
@@ -259,6 +266,12 @@ struct HTTPTransport::Impl {
             Transfer* t = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             CURLcode code = msg->data.result;
+            if (t->resendRefused) {
+                finish(t->id, makeURLError(kURLErrorNetworkConnectionLost,
+                                           "The network connection was lost before the reply came; the request is not sent again.",
+                                           t->request.urlString()));
+                continue;
+            }
             if (code == CURLE_OK || t->foreignRedirect) {
                 // The library takes a reply cut off inside its head for a complete one.
                 if (!t->finalHeadComplete) {
@@ -349,11 +362,23 @@ struct HTTPTransport::Impl {
             t->foreignRedirect = true;
             redirect = false;
         }
+        if (redirect)
+            ++t->sendingsAsked;
         if (status >= 200 && !redirect)
             t->finalHeadComplete = true;
         if (status >= 200 && !redirect)
             t->deliverResponse();
         return n;
+    }
+
+    // Before each sending of the request, on the connection it goes out on.
+    static int onPrerequest(void* user, char*, char*, int, int) {
+        auto* t = static_cast<Transfer*>(user);
+        if (++t->sendings > t->sendingsAsked && !t->request.transportMayResend()) {
+            t->resendRefused = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        return CURL_PREREQFUNC_OK;
     }
 
     static size_t onData(char* data, size_t size, size_t count, void* user) {
@@ -505,9 +530,12 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     if (request.timeoutBoundsWholeLoad())
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(seconds * 1000)));
     // libcurl sends a request again when a reused connection closes before any reply; on a connection
-    // of its own it never does.
+    // of its own it never does. A followed redirect may still reuse one (the library ignores
+    // FRESH_CONNECT there): onPrerequest refuses what would be a second sending.
     if (!request.transportMayResend())
         curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Impl::onPrerequest);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, t.get());
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, options.acceptAnyServerCertificate ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, options.acceptAnyServerCertificate ? 0L : 2L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);

@@ -14,8 +14,11 @@
 // - A reply that ends before its head is complete (a status line, maybe a few fields, then the
 //   connection closed) fails with kURLErrorBadServerResponse, although the library takes it for a
 //   finished transfer.
-// - A request the transport may not send again goes out on a fresh connection, where a connection
-//   closed before the reply is a failure (kURLErrorNetworkConnectionLost), never a second sending.
+// - A request the transport may not send again (by default every request whose method is not safe: a
+//   POST, PUT, PATCH, DELETE...; see URLRequest::transportMayResend) goes out on a fresh connection, where
+//   a connection closed before the reply is a failure (kURLErrorNetworkConnectionLost), never a second
+//   sending: whether it arrived is the caller's to find out. The same holds where a redirect (307, 308)
+//   sends it on, even over a connection the library reuses there.
 // - TLS peers are verified unless the transfer's options accept any certificate.
 // - HTTP/1.1, redirects (at most kMaxRedirects), gzip and deflate decoding; errors come as URL error codes.
 // - `post` runs a function on the loading thread after what is queued there; it is also where URL

@@ -14,6 +14,13 @@ std::string URLRequest::scheme() const {
     return m_url ? http::lowercased(m_url->scheme()) : std::string();
 }
 
+bool URLRequest::transportMayResend() const {
+    if (m_transportMayResend)
+        return *m_transportMayResend;
+    // Method names are case-sensitive: "post" is not POST, and not safe either.
+    return m_method == "GET" || m_method == "HEAD" || m_method == "OPTIONS" || m_method == "TRACE";
+}
+
 void URLRequest::setHTTPBody(Bytes body) {
     m_body = std::move(body);
     m_bodyStream.reset();

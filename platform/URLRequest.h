@@ -70,8 +70,10 @@ public:
     // Whether the transport may send the request a second time by itself: a request sent on a kept-alive
     // connection that the server closed before answering is otherwise sent again on a new one. When
     // not, the request goes out on a connection of its own and such a failure is the caller's to judge
-    // (for a request that must not arrive twice). On unless set.
-    bool transportMayResend() const { return m_transportMayResend; }
+    // (for a request that must not arrive twice). Unless set, only a request of a safe method (GET, HEAD,
+    // OPTIONS, TRACE: one that changes nothing on the server) may be sent again; a POST, PUT, PATCH,
+    // DELETE or any other method is sent once, whoever builds it.
+    bool transportMayResend() const;
     void setTransportMayResend(bool b) { m_transportMayResend = b; }
 
     URLRequestCachePolicy cachePolicy() const { return m_cachePolicy; }
@@ -95,7 +97,7 @@ private:
     URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
     bool m_shouldHandleCookies = true;
     bool m_timeoutBoundsWholeLoad = false;
-    bool m_transportMayResend = true;
+    std::optional<bool> m_transportMayResend; // unset: by the method
     std::optional<URL> m_mainDocumentURL;
 };
 

@@ -145,7 +145,7 @@ std::optional<platform::AttributedString> BCPointCell::changeAmount(double value
                         text.addFont(platform::Font::systemFont(16), {0, text.length()}).ok();
     if (!styled)
         return std::nullopt;
-    text.setParagraphStyle({platform::TextAlignment::Left, platform::LineBreakMode::CharWrap});
+    text.setParagraphStyle({platform::TextAlignment::Left, platform::LineBreakMode::WordWrap});
     return text;
 }
 
@@ -153,7 +153,7 @@ void BCPointCell::resetKeyPathWithString(const std::string& caption) {
     if (!m_caption)
         return;
     const double measured = newSizeWithFont(caption, platform::Font::systemFont(16), m_caption->frame().size.width - 2 * kTextInset,
-                                            platform::LineBreakMode::CharWrap).height;
+                                            platform::LineBreakMode::WordWrap).height;
     const double delta = measured - m_caption->label()->frame().size.height;
     if (delta == 0)
         return;

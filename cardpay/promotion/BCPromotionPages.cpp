@@ -185,7 +185,7 @@ std::string BCPromotionCouponView::hintText() const {
 }
 
 platform::Size BCPromotionCouponView::tipSize(const std::string& tip) const {
-    return newSizeWithFont(tip, platform::Font::systemFont(16), bounds().width() - 24, platform::LineBreakMode::CharWrap);
+    return newSizeWithFont(tip, platform::Font::systemFont(16), bounds().width() - 24, platform::LineBreakMode::WordWrap);
 }
 
 std::shared_ptr<platform::Label> BCPromotionCouponView::makeTipLabel(const std::string& tip) const {
@@ -195,7 +195,7 @@ std::shared_ptr<platform::Label> BCPromotionCouponView::makeTipLabel(const std::
     label->setFont(platform::Font::systemFont(16));
     label->setTextColor(platform::Color::grey(0.4));
     label->setNumberOfLines(0);
-    label->setLineBreakMode(platform::LineBreakMode::CharWrap);
+    label->setLineBreakMode(platform::LineBreakMode::WordWrap);
     label->setBackgroundColor(platform::Color::clear());
     label->setText(cutForLayout(tip));
     return label;

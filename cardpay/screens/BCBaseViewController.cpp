@@ -713,8 +713,23 @@ void BCBaseViewController::keyBoardWillChangeFrame(const platform::Notification&
     frame.size.height = BCUtils::displayHeight() - BCUtils::statusBarHeight() - kBarHeight - k;
     m_scrollView->setFrame(frame);
     platform::ViewAnimation::commitAnimations();
-    if (m_focusTextField)
-        m_scrollView->scrollRectToVisible(m_focusTextField->convertRectTo(m_focusTextField->bounds(), m_scrollView.get()), true);
+    if (!m_focusTextField)
+        return;
+    platform::Rect target = m_focusTextField->convertRectTo(m_focusTextField->bounds(), m_scrollView.get());
+    // The screen's button below the field comes into view with it when both fit above the keyboard:
+    // it is what the user taps once the field is filled.
+    if (m_btnNext && !m_btnNext->isHidden() && m_btnNext->isDescendantOf(*m_scrollView)) {
+        constexpr double kGap = 8; // between the button and the keyboard
+        const platform::Rect button = m_btnNext->convertRectTo(m_btnNext->bounds(), m_scrollView.get());
+        const double bottom = button.maxY() + kGap;
+        if (button.minY() >= target.minY() && bottom - target.minY() <= frame.size.height) {
+            target = platform::Rect(target.minX(), target.minY(), target.width(), bottom - target.minY());
+            const platform::Size content = m_scrollView->contentSize();
+            if (content.height < bottom)
+                m_scrollView->setContentSize({content.width, bottom});
+        }
+    }
+    m_scrollView->scrollRectToVisible(target, true);
 }
 
 void BCBaseViewController::keyboareWillHide(const platform::Notification& notification) {

@@ -257,12 +257,12 @@ void BCOrderInfoViewController::addSubViewsWithAccount() {
     double y = b + 56;
     double linkHeight = 0;
     if (const std::string find = labelOf(container->findPwdUrl()); container->findPwdUrl()) {
-        const platform::Size size = newSizeWithFont(find, font, width, platform::LineBreakMode::CharWrap);
+        const platform::Size size = newSizeWithFont(find, font, width, platform::LineBreakMode::WordWrap);
         addLink(find, font, platform::Rect(12, y, size.width, size.height), &BCOrderInfoViewController::showFindPwd);
         linkHeight = size.height;
     }
     if (const std::string reg = labelOf(container->RegUrl()); container->RegUrl()) {
-        const platform::Size size = newSizeWithFont(reg, font, width, platform::LineBreakMode::CharWrap);
+        const platform::Size size = newSizeWithFont(reg, font, width, platform::LineBreakMode::WordWrap);
         addLink(reg, font, platform::Rect(width - 12 - size.width, y, size.width, size.height), &BCOrderInfoViewController::showReg);
         linkHeight = size.height;
     }
@@ -302,7 +302,7 @@ void BCOrderInfoViewController::addBankCell(const platform::Array& inputs) {
 
 void BCOrderInfoViewController::addSupportedBanksLink(const platform::Font& font, const std::function<double(double)>& xForWidth, double y) {
     const std::string title = text(13011);
-    const double linkWidth = newSizeWithFont(title, font, BCUtils::displayWidth(), platform::LineBreakMode::CharWrap).width;
+    const double linkWidth = newSizeWithFont(title, font, BCUtils::displayWidth(), platform::LineBreakMode::WordWrap).width;
     addLink(title, font, platform::Rect(xForWidth(linkWidth), y, linkWidth, 16), &BCOrderInfoViewController::showSupportedBank);
 }
 
@@ -356,6 +356,7 @@ void BCOrderInfoViewController::addOnlySupportCardMediumView() {
 void BCOrderInfoViewController::showBindCardsList() {
     endEditing();
     m_listView = std::make_shared<BCListView>(view()->bounds(), m_bindCardDescriptions);
+    m_listView->setWholeEnds(BCListView::cardNumbers(BCDataContainer::instance()->mBindCardArray().value_or(platform::Array{})));
     m_listView->setDelegate(weakSelf());
     m_listView->setEditable(true);
     m_listView->setSelectedIndex(m_commCardIndex);

@@ -160,7 +160,7 @@ double BCSucceedViewController::addNote(const std::optional<platform::Value>& no
     if (!text)
         return y;
     y += 5;
-    const platform::Size size = newSizeWithFont(*text, platform::Font::systemFont(16), width, platform::LineBreakMode::CharWrap);
+    const platform::Size size = newSizeWithFont(*text, platform::Font::systemFont(16), width, platform::LineBreakMode::WordWrap);
     m_successInfoView->addSubview(BCViews::wrapLabelWithFrame(platform::Rect(x, y, size.width, size.height), *text, 16, grey(0.4)));
     return y + size.height;
 }
@@ -189,7 +189,7 @@ double BCSucceedViewController::addTemporaryPay(double y) {
     if (container->mTemporaryFlag() != "0" || !info)
         return y;
     const double width = contentWidth();
-    const platform::Size size = newSizeWithFont(*info, platform::Font::systemFont(16), width - 44, platform::LineBreakMode::CharWrap);
+    const platform::Size size = newSizeWithFont(*info, platform::Font::systemFont(16), width - 44, platform::LineBreakMode::WordWrap);
     m_tempPayInfoLabel = BCViews::wrapLabelWithFrame(platform::Rect(10, 10, size.width, size.height), *info, 16, grey(0.2));
     auto box = std::make_shared<platform::View>(platform::Rect(kMargin, y + kMargin, width - 2 * kMargin, size.height + 20));
     box->setBackgroundColor(platform::Color::fromRGBA255(239, 239, 244));
@@ -216,7 +216,7 @@ std::optional<platform::AttributedString> BCSucceedViewController::atrributedStr
     (void)attributed.addForegroundColor(base, {0, attributed.length()});
     if (const auto colour = hexToColor(markup->colour))
         (void)attributed.addForegroundColor(*colour, {location, length});
-    attributed.setParagraphStyle({platform::TextAlignment::Left, platform::LineBreakMode::CharWrap});
+    attributed.setParagraphStyle({platform::TextAlignment::Left, platform::LineBreakMode::WordWrap});
     return attributed;
 }
 

@@ -299,7 +299,7 @@ double BCUserInfoViewController::makeInputAtY(double y) {
     if (!container->mBankUrl().value_or("").empty()) {
         const std::string title = text(13011);
         const platform::Font font = platform::Font::systemFont(kLinkFontSize);
-        const double linkWidth = newSizeWithFont(title, font, width, platform::LineBreakMode::CharWrap).width;
+        const double linkWidth = newSizeWithFont(title, font, width, platform::LineBreakMode::WordWrap).width;
         m_supportedBanksLink = makeLink(platform::Rect(width - kGap - linkWidth, y, linkWidth, 16), title,
                                         &BCUserInfoViewController::showSupportedBank);
         m_mainView->addSubview(m_supportedBanksLink);
@@ -350,6 +350,7 @@ void BCUserInfoViewController::refreshCardRulesView() {
 void BCUserInfoViewController::showBindCardsList() {
     endEditing();
     m_cardListView = std::make_shared<BCListView>(view()->bounds(), m_bindCardDescriptions);
+    m_cardListView->setWholeEnds(BCListView::cardNumbers(BCDataContainer::instance()->mUserCards().value_or(platform::Array{})));
     m_cardListView->setHeaderTitle(text(17004));
     m_cardListView->setFooterTitle(m_isBCMP ? std::nullopt : BCDataContainer::instance()->addCardTip());
     m_cardListView->setSelectedIndex(static_cast<long>(m_selectedCardIndex));

@@ -4,6 +4,7 @@
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCViews.h"
 #include "platform/URL.h"
+#include "platform/URLError.h"
 #include "platform/URLRequest.h"
 
 namespace cardpay {
@@ -12,8 +13,6 @@ std::shared_ptr<BCWebViewController> BCWebViewController::initWithUrl(const std:
     auto screen = std::shared_ptr<BCWebViewController>(new BCWebViewController());
     screen->m_webViewUrl = url;
     screen->m_barTitle = barTitle;
-    if (const auto parsed = platform::URL::fromString(url))
-        screen->m_absoluteUrl = parsed->absoluteString();
     return screen;
 }
 
@@ -24,7 +23,7 @@ void BCWebViewController::viewDidLoad() {
                                                          BCUtils::displayHeight() - kBarHeight - BCUtils::statusBarHeight()));
     m_webView->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(
         std::static_pointer_cast<BCWebViewController>(shared_from_this())));
-    m_webView->setBackgroundColor(platform::Color::clear());
+    m_webView->setBackgroundColor(platform::Color::white());
     if (const auto url = platform::URL::fromString(m_webViewUrl); url && BCUtils::isWebAddress(m_webViewUrl))
         m_webView->loadRequest(platform::URLRequest(*url));
     view()->addSubview(m_webView);
@@ -44,20 +43,56 @@ void BCWebViewController::addNavigationBar() {
     view()->addSubview(bar);
 }
 
-bool BCWebViewController::shouldStartLoadWithRequest(platform::WebView&, const platform::URLRequest& request,
+bool BCWebViewController::shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                                      platform::WebViewNavigationType) {
-    if (!request.url())
-        return false;
-    const std::string address = request.url()->absoluteString();
-    return BCUtils::isWebAddress(address) || address.starts_with("about:");
+    const std::string address = request.url() ? request.url()->absoluteString() : std::string();
+    if (request.url() && (BCUtils::isWebAddress(address) || address.starts_with("about:")))
+        return true;
+    // The page itself (not one of its frames) is led somewhere refused: a redirect's load ends cancelled
+    // next; a new navigation ends here, with nothing else to come.
+    if (request.mainDocumentURL() && request.url() && request.mainDocumentURL()->absoluteString() == address) {
+        m_refused = true;
+        if (m_openLoads == 0)
+            pageEnded(webView, BCLocale::instance()->getStringById(12003));
+    }
+    return false;
+}
+
+void BCWebViewController::webViewDidStartLoad(platform::WebView&) { ++m_openLoads; }
+
+bool BCWebViewController::loadEnded(platform::WebView& webView) {
+    if (m_openLoads > 0)
+        --m_openLoads;
+    if (m_openLoads > 0 && webView.isLoading())
+        return false; // a frame's end; the page's comes last
+    m_openLoads = 0;
+    return true;
 }
 
 void BCWebViewController::webViewDidFinishLoad(platform::WebView& webView) {
-    const platform::URLRequest* request = webView.request();
-    if (m_absoluteUrl.empty() || !request || !request->url())
-        return;
-    if (request->url()->absoluteString().starts_with(m_absoluteUrl) && navigationBar())
-        navigationBar()->resetBarTitle(m_barTitle);
+    if (loadEnded(webView))
+        pageEnded(webView, std::nullopt);
+}
+
+void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const platform::Error& error) {
+    if (!loadEnded(webView))
+        return; // a frame failed; the page goes on
+    if (m_refused)
+        pageEnded(webView, BCLocale::instance()->getStringById(12003));
+    else if (error.code != platform::kURLErrorCancelled) // cancelled: stopped, or a new load replaces it
+        pageEnded(webView, BCLocale::instance()->getStringById(12002));
+}
+
+void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure) {
+    m_refused = false;
+    if (navigationBar()) {
+        std::string title = m_barTitle;
+        if (title.empty() && !failure)
+            title = webView.stringByEvaluatingJavaScriptFromString("document.title");
+        navigationBar()->resetBarTitle(title);
+    }
+    if (failure)
+        showAlertViewWithMessage(*failure);
 }
 
 void BCWebViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {

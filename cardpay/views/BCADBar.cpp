@@ -12,7 +12,7 @@ namespace cardpay {
 namespace {
 
 double textHeight(const std::string& text, double width) {
-    return newSizeWithFont(text, platform::Font::systemFont(BCADBar::kFontSize), width, platform::LineBreakMode::CharWrap).height;
+    return newSizeWithFont(text, platform::Font::systemFont(BCADBar::kFontSize), width, platform::LineBreakMode::WordWrap).height;
 }
 
 bool configured() { return BCDataContainer::instance()->BundleConfig().has_value(); }
@@ -65,7 +65,7 @@ void BCADBar::addAdContentLabelWithFrame(platform::Rect frame, const std::string
     m_contentLabel->setTextColor(configured() ? platform::Color::white() : platform::Color::grey(0.2));
     m_contentLabel->setFont(platform::Font::systemFont(kFontSize));
     m_contentLabel->setBackgroundColor(platform::Color::clear());
-    m_contentLabel->setLineBreakMode(platform::LineBreakMode::CharWrap);
+    m_contentLabel->setLineBreakMode(platform::LineBreakMode::WordWrap);
     m_contentLabel->setNumberOfLines(0);
     m_contentScrollView->addSubview(m_contentLabel);
 }

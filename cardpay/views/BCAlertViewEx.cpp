@@ -19,7 +19,7 @@ const platform::Color kLineColor = platform::Color::fromRGBA255(229, 229, 229);
 constexpr int kOKTextId = 10001;
 
 platform::Size measured(const std::string& text, const platform::Font& font, double width) {
-    return newSizeWithFont(text, font, width, platform::LineBreakMode::CharWrap);
+    return newSizeWithFont(text, font, width, platform::LineBreakMode::WordWrap);
 }
 
 bool hasText(const BCAlertViewEx::Text& text) { return text.has_value(); }
@@ -45,7 +45,7 @@ ServerButton serverButton(const platform::Value& value) {
 
 platform::Label& setUpTextLabel(platform::Label& label, const platform::Font& font, const platform::Color& color) {
     label.setTextAlignment(platform::TextAlignment::Center);
-    label.setLineBreakMode(platform::LineBreakMode::CharWrap);
+    label.setLineBreakMode(platform::LineBreakMode::WordWrap);
     label.setNumberOfLines(0);
     label.setBackgroundColor(platform::Color::clear());
     label.setTextColor(color);

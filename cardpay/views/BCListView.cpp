@@ -66,11 +66,27 @@ void BCListView::setFooterTitle(const std::optional<std::string>& title) {
     changed();
 }
 
+void BCListView::setWholeEnds(std::vector<std::string> ends) {
+    m_wholeEnds = std::move(ends);
+    changed();
+}
+
+std::vector<std::string> BCListView::cardNumbers(const platform::Array& cards) {
+    std::vector<std::string> numbers;
+    for (const platform::Value& card : cards) {
+        const platform::Array* items = card.getArray();
+        numbers.push_back(items && items->size() > 2 ? (*items)[2].stringOr("") : std::string());
+    }
+    return numbers;
+}
+
 void BCListView::refreshListAfterDeleted() {
     if (!m_deleted || *m_deleted < 0 || *m_deleted >= static_cast<long>(m_list.size()))
         return;
     const long index = *m_deleted;
     m_list.erase(m_list.begin() + index);
+    if (static_cast<std::size_t>(index) < m_wholeEnds.size())
+        m_wholeEnds.erase(m_wholeEnds.begin() + index);
     if (m_selected == index)
         m_selected = -1;
     else if (m_selected > index)
@@ -79,14 +95,27 @@ void BCListView::refreshListAfterDeleted() {
     changed();
 }
 
-std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::string& text, bool marked, bool footer) {
+std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::string& text, bool marked, bool footer,
+                                                      const std::string& wholeEnd) {
     const double w = bounds().size.width;
     auto row = std::make_shared<platform::Control>(platform::Rect(0, y, w, kRowHeight));
     row->setBackgroundColor(platform::Color::white());
-    auto label = BCViews::normalLabelWithFrame(platform::Rect(12, 0, w - 24 - (m_editable && !footer ? 60 : 0) - 24, kRowHeight), text, 16,
+    const double room = w - 24 - (m_editable && !footer ? 60 : 0) - 24;
+    const platform::Font font = BCViews::defaultFontWithSize(16);
+    const bool splits = !wholeEnd.empty() && text.size() > wholeEnd.size() && text.ends_with(wholeEnd) &&
+                        newSizeWithFont(text, font, room * 2, platform::LineBreakMode::Clip).width > room;
+    const double endWidth = splits ? std::ceil(newSizeWithFont(wholeEnd, font, room, platform::LineBreakMode::Clip).width) : 0;
+    auto label = BCViews::normalLabelWithFrame(platform::Rect(12, 0, room - endWidth, kRowHeight),
+                                               splits ? text.substr(0, text.size() - wholeEnd.size()) : text, 16,
                                                footer ? BCUtils::navBarColor() : kTextColor);
+    label->setLineBreakMode(platform::LineBreakMode::TruncateTail);
     label->setUserInteractionEnabled(false);
     row->addSubview(label);
+    if (splits) {
+        auto end = BCViews::normalLabelWithFrame(platform::Rect(12 + room - endWidth, 0, endWidth, kRowHeight), wholeEnd, 16, kTextColor);
+        end->setUserInteractionEnabled(false);
+        row->addSubview(end);
+    }
     if (marked) {
         auto mark = BCViews::normalLabelWithFrame(platform::Rect(w - 36, 0, 24, kRowHeight), "✓", 18, BCUtils::navBarColor());
         mark->setUserInteractionEnabled(false);
@@ -128,7 +157,7 @@ void BCListView::rebuild() {
     double y = kRowHeight;
     for (std::size_t i = 0; i < m_list.size(); ++i) {
         const long index = static_cast<long>(i);
-        auto row = makeRow(y, m_list[i], index == m_selected, false);
+        auto row = makeRow(y, m_list[i], index == m_selected, false, i < m_wholeEnds.size() ? m_wholeEnds[i] : std::string());
         row->addTarget(m_alive, [this, index](platform::Control&) { selectRow(index); }, platform::kControlEventTouchUpInside);
         if (m_editable) {
             auto remove = platform::Button::create(platform::ButtonType::Custom, platform::Rect(w - 72 - 24, 7, 60, 30));

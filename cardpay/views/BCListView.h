@@ -12,6 +12,7 @@
 // Main thread only. The delegate is held weakly.
 #pragma once
 
+#include "platform/Value.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ScrollView.h"
@@ -46,6 +47,12 @@ public:
     void setSelectedIndex(long index);
     void setHeaderTitle(const std::optional<std::string>& title);
     void setFooterTitle(const std::optional<std::string>& title);
+    // The ends of the rows' texts that are never cut (a card's masked number, which tells the cards
+    // apart), one per row ("" for none): a row too long for its line cuts the rest at its tail and shows
+    // such an end whole after it.
+    void setWholeEnds(std::vector<std::string> ends);
+    // The masked numbers of bound cards ([id, bank name, masked number] each), as whole ends of their rows.
+    static std::vector<std::string> cardNumbers(const platform::Array& cards);
     // Takes out the row whose deletion was last told.
     void refreshListAfterDeleted();
 
@@ -72,9 +79,11 @@ private:
     void ensureBuilt() const;
     void changed();
     void rebuild();
-    std::shared_ptr<platform::Control> makeRow(double y, const std::string& text, bool marked, bool footer);
+    std::shared_ptr<platform::Control> makeRow(double y, const std::string& text, bool marked, bool footer,
+                                               const std::string& wholeEnd = {});
 
     std::vector<std::string> m_list;
+    std::vector<std::string> m_wholeEnds;
     std::weak_ptr<BCListViewDelegate> m_delegate;
     bool m_editable = false;
     long m_selected = -1;

@@ -28,13 +28,13 @@ std::string textOf(const platform::Dictionary& d, std::string_view key) { return
 BCLableCell::BCLableCell(platform::Rect frame, const std::string& text, const platform::Font& font, const platform::Color& color,
                          platform::TextAlignment alignment, double inset)
     : platform::View(frame) {
-    const double height = newSizeWithFont(text, font, frame.size.width - 2 * inset, platform::LineBreakMode::CharWrap).height;
+    const double height = newSizeWithFont(text, font, frame.size.width - 2 * inset, platform::LineBreakMode::WordWrap).height;
     setFrame(platform::Rect(frame.origin.x, frame.origin.y, frame.size.width, height));
     m_label = BCViews::normalLabelWithFrame(bounds(), text, 16, color);
     m_label->setTextInsets(inset, inset);
     m_label->setTextAlignment(alignment);
     m_label->setFont(font);
-    m_label->setLineBreakMode(platform::LineBreakMode::CharWrap);
+    m_label->setLineBreakMode(platform::LineBreakMode::WordWrap);
     m_label->setNumberOfLines(0);
     setBackgroundColor(platform::Color::clear());
     addSubview(m_label);
@@ -79,21 +79,43 @@ void BCStringCell::willRotateToInterfaceOrientation(platform::InterfaceOrientati
 
 // MARK: - BCOrderItemCell
 
-double BCOrderItemCell::keyColumnWidth(double width) {
-    return newSizeWithFont("订单金额", platform::Font::systemFont(16), width, platform::LineBreakMode::CharWrap).width;
+double BCOrderItemCell::keyColumnWidth(double width, const platform::Array& rows) {
+    const platform::Font font = platform::Font::systemFont(16);
+    const double base = newSizeWithFont("订单金额", font, width, platform::LineBreakMode::WordWrap).width;
+    const double limit = std::max(base, std::floor(width * 0.4));
+    double widest = base;
+    for (const auto& row : rows) {
+        // A word: letters of alphabetic scripts (code points of one or two bytes) up to a space; the
+        // ideographs of three- and four-byte code points may each start a line.
+        const std::string key = textOf(row.dictionaryOrEmpty(), "label");
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= key.size();) {
+            const unsigned char c = i < key.size() ? static_cast<unsigned char>(key[i]) : ' ';
+            const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            if (c == ' ' || c >= 0xE0) {
+                // A word wider than the limit is measured as the limit.
+                if (i > start)
+                    widest = std::max(widest, std::ceil(newSizeWithFont(key.substr(start, i - start), font, limit,
+                                                                        platform::LineBreakMode::WordWrap).width));
+                start = i + length;
+            }
+            i += length;
+        }
+    }
+    return widest;
 }
 
-BCOrderItemCell::BCOrderItemCell(platform::Rect frame, const platform::Dictionary& content)
+BCOrderItemCell::BCOrderItemCell(platform::Rect frame, const platform::Dictionary& content, double keyWidth)
     : platform::View(frame), m_content(content) {
     const double w = frame.size.width;
-    const double k = keyColumnWidth(w);
+    const double k = keyWidth < 0 ? keyColumnWidth(w, platform::Array{platform::Value(content)}) : keyWidth;
     const platform::Font keyFont = platform::Font::systemFont(16);
     const std::string key = textOf(content, "label");
     const std::string value = textOf(content, "value");
     const auto style = hexToColor(textOf(content, "style"));
     const platform::Font valueFont = style ? platform::Font::boldSystemFont(16) : platform::Font::systemFont(16);
     const double valueWidth = std::max(0.0, w - k - 12);
-    const platform::Size valueSize = newSizeWithFont(value, valueFont, valueWidth, platform::LineBreakMode::CharWrap);
+    const platform::Size valueSize = newSizeWithFont(value, valueFont, valueWidth, platform::LineBreakMode::WordWrap);
     m_keyLabel = std::make_shared<BCLableCell>(platform::Rect(0, 0, k, 0), key, keyFont, kKeyColor, platform::TextAlignment::Left);
     m_valueLabel = std::make_shared<BCLableCell>(platform::Rect(k + 12, 0, valueSize.width, 0), value, valueFont,
                                                  style.value_or(kPlainValueColor), platform::TextAlignment::Left);
@@ -107,9 +129,14 @@ BCOrderItemCell::BCOrderItemCell(platform::Rect frame, const platform::Dictionar
 
 BCOrderInfoRegion::BCOrderInfoRegion(platform::Rect frame, const platform::Array& rows) : platform::View(frame) {
     const double width = frame.size.width;
+    platform::Array keyed = rows;
+    const auto checkCode = platform::UserDefaults::standard().string("BCPayPluginCheckeCode");
+    if (checkCode && !checkCode->empty())
+        keyed.push_back(platform::Dictionary{{"label", BCLocale::instance()->getStringById(11009)}, {"value", *checkCode}});
+    const double keyWidth = BCOrderItemCell::keyColumnWidth(width, keyed);
     double y = 0;
     const auto addRow = [&](const platform::Dictionary& row) {
-        auto cell = std::make_shared<BCOrderItemCell>(platform::Rect(0, y, width, 0), row);
+        auto cell = std::make_shared<BCOrderItemCell>(platform::Rect(0, y, width, 0), row, keyWidth);
         addSubview(cell);
         m_cells.push_back(cell);
         y = std::floor(y + cell->frame().size.height + 5);
@@ -119,9 +146,8 @@ BCOrderInfoRegion::BCOrderInfoRegion(platform::Rect frame, const platform::Array
         if (i == 1)
             m_keyValueHeight = y - 5;
     }
-    const auto checkCode = platform::UserDefaults::standard().string("BCPayPluginCheckeCode");
-    if (checkCode && !checkCode->empty())
-        addRow(platform::Dictionary{{"label", BCLocale::instance()->getStringById(11009)}, {"value", *checkCode}});
+    if (keyed.size() > rows.size())
+        addRow(keyed.back().dictionaryOrEmpty());
     setBackgroundColor(platform::Color::clear());
     setFrame(platform::Rect(frame.origin.x, frame.origin.y, width, std::max(0.0, y - 5)));
 }

@@ -47,18 +47,21 @@ private:
     std::shared_ptr<BCLableCell> m_value;
 };
 
-// One order row: the key column as wide as "订单金额" at 16 points, the value beside it (bold and in
-// the "style" colour when "style" is six hexadecimal digits, else regular grey 0.4).
+// One order row: the key column (see keyColumnWidth), the value beside it (bold and in the "style"
+// colour when "style" is six hexadecimal digits, else regular grey 0.4).
 class BCOrderItemCell : public platform::View {
 public:
-    BCOrderItemCell(platform::Rect frame, const platform::Dictionary& content);
+    // `keyWidth`: the key column's width (negative: keyColumnWidth of this row alone).
+    BCOrderItemCell(platform::Rect frame, const platform::Dictionary& content, double keyWidth = -1);
     const platform::Dictionary& orderContent() const { return m_content; }
     const std::shared_ptr<BCLableCell>& keyLabel() const { return m_keyLabel; }
     const std::shared_ptr<BCLableCell>& valueLabel() const { return m_valueLabel; }
     void resetFrame() {}
     void willRotateToInterfaceOrientation(platform::InterfaceOrientation, double) {}
 
-    static double keyColumnWidth(double width);
+    // As wide as "订单金额" at 16 points, or as the widest word of the rows' keys where one is wider (a
+    // key breaks between its words, inside a word only past 40% of the row's width).
+    static double keyColumnWidth(double width, const platform::Array& rows = {});
 
 private:
     platform::Dictionary m_content;

@@ -106,7 +106,7 @@ std::shared_ptr<BCLabel> BCViews::wrapLabelWithFrame(platform::Rect frame, const
                                                      const platform::Color& color) {
     auto label = normalLabelWithFrame(frame, text, fontSize, color);
     label->setNumberOfLines(0);
-    label->setLineBreakMode(platform::LineBreakMode::CharWrap);
+    label->setLineBreakMode(platform::LineBreakMode::WordWrap);
     return label;
 }
 

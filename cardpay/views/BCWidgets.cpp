@@ -83,7 +83,7 @@ BCToast::BCToast(const std::string& message, std::weak_ptr<platform::View> onVie
     m_label->setTextColor(platform::Color::white());
     m_label->setTextAlignment(platform::TextAlignment::Center);
     m_label->setNumberOfLines(0);
-    m_label->setLineBreakMode(platform::LineBreakMode::CharWrap);
+    m_label->setLineBreakMode(platform::LineBreakMode::WordWrap);
     addSubview(m_label);
 }
 
@@ -93,7 +93,7 @@ void BCToast::show() {
         return;
     const platform::Rect host = view->bounds();
     const double maxWidth = std::max(40.0, host.size.width - 60);
-    const platform::Size text = newSizeWithFont(m_message, m_label->font(), maxWidth - 24, platform::LineBreakMode::CharWrap);
+    const platform::Size text = newSizeWithFont(m_message, m_label->font(), maxWidth - 24, platform::LineBreakMode::WordWrap);
     const double width = std::min(maxWidth, text.width + 24);
     const double height = text.height + 16;
     setFrame(platform::Rect(host.origin.x + (host.size.width - width) / 2, host.origin.y + (host.size.height - height) / 2, width, height));

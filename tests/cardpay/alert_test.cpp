@@ -20,7 +20,7 @@ using platform::Rect;
 namespace {
 
 double measured(const std::string& text, double width) {
-    return newSizeWithFont(text, platform::Font::systemFont(16), width, platform::LineBreakMode::CharWrap).height;
+    return newSizeWithFont(text, platform::Font::systemFont(16), width, platform::LineBreakMode::WordWrap).height;
 }
 
 struct Recorder : BCAlertViewExDelegate {
@@ -228,8 +228,8 @@ TEST(CardPayTextCut, WholeCharactersAndAnEllipsis) {
     // Measuring cuts the same way: a megabyte measures as its first characters.
     const platform::Font font = platform::Font::systemFont(16);
     const std::string big(1 << 20, 'W');
-    EXPECT_EQ(newSizeWithFont(big, font, 200, platform::LineBreakMode::CharWrap),
-              newSizeWithFont(cutForLayout(big), font, 200, platform::LineBreakMode::CharWrap));
+    EXPECT_EQ(newSizeWithFont(big, font, 200, platform::LineBreakMode::WordWrap),
+              newSizeWithFont(cutForLayout(big), font, 200, platform::LineBreakMode::WordWrap));
 }
 
 TEST_F(CardPayAlert, RotationOfATwoButtonBox) {
@@ -312,7 +312,7 @@ TEST_F(CardPayAlert, LoadingBoxOnATablet) {
 
 TEST_F(CardPayAlert, NoticeBarFollowsItsTextUpToTheCap) {
     const auto textHeight = [](const std::string& text, double width) {
-        return newSizeWithFont(text, platform::Font::systemFont(15), width, platform::LineBreakMode::CharWrap).height;
+        return newSizeWithFont(text, platform::Font::systemFont(15), width, platform::LineBreakMode::WordWrap).height;
     };
     BCADBar shortBar(Rect(0, 64, 375, 500), "Pay before 18:00");
     const double th = textHeight("Pay before 18:00", 351);
@@ -371,7 +371,7 @@ TEST_F(CardPayAlert, NoticeBarTakesTheNewWidthOnRotation) {
     BCADBar bar(Rect(0, 64, 375, 0), text);
     platform::ViewAnimation::clearRecords();
     bar.willRotateToChangeOffset(292, 0.3);
-    const double th = newSizeWithFont(text, platform::Font::systemFont(15), 351 + 292, platform::LineBreakMode::CharWrap).height;
+    const double th = newSizeWithFont(text, platform::Font::systemFont(15), 351 + 292, platform::LineBreakMode::WordWrap).height;
     EXPECT_EQ(bar.frame(), Rect(0, 64, 667, BCADBar::barHeight(th)));
     EXPECT_EQ(bar.contentLabel()->frame(), Rect(12, 6, 643, th));
     EXPECT_EQ(bar.contentScrollView()->frame(), Rect(0, 0, 667, BCADBar::barHeight(th)));

@@ -3,6 +3,7 @@
 // with its result poll, the success screen with a lucky draw, and back to the merchant. Each screen is
 // written to the build tree (snapshots/cardpay/road-card/NN-<screen>.png) and compared with its
 // reference; the server's commands are checked in order, with their bodies.
+#include "cardpay/screens/BCBaseViewController.h"
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
@@ -12,6 +13,7 @@
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 #include "support/SourceTree.h"
+#include "platform/ui/KeyboardManager.h"
 
 #include "CardPayFixture.h"
 
@@ -50,6 +52,20 @@ protected:
             return false;
         }, std::to_string(count) + " result polls");
     }
+    // The keypad leaves the focused field and the screen's button below it in view (with a few points of room),
+    // the screen scrolled to show them.
+    void expectFieldAndButtonAboveTheKeypad() {
+        ASSERT_TRUE(road().settle());
+        const auto screen = road().top<BCBaseViewController>();
+        ASSERT_TRUE(screen && screen->mFocusTextField() && screen->mBtnNext() && platform::KeyboardManager::shared().isVisible());
+        const double keypadTop = platform::KeyboardManager::shared().frame().minY();
+        const platform::Rect button = screen->mBtnNext()->convertRectTo(screen->mBtnNext()->bounds(), nullptr);
+        const platform::Rect field = screen->mFocusTextField()->convertRectTo(screen->mFocusTextField()->bounds(), nullptr);
+        const platform::Rect body = screen->mScrollView()->convertRectTo(screen->mScrollView()->bounds(), nullptr);
+        EXPECT_LE(button.maxY() + 4, keypadTop);
+        EXPECT_LE(field.maxY(), keypadTop);
+        EXPECT_GE(field.minY(), body.minY());
+    }
     std::vector<std::string> commandNames() const {
         std::vector<std::string> names;
         for (const auto& command : m_server.commands())
@@ -75,6 +91,7 @@ TEST_F(CardPayCardRoad, FromTheStartScreenToSuccessByCard) {
     ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
     ASSERT_TRUE(road().type("手机号 Phone", "13800138000"));
     ASSERT_TRUE(road().type("CVN2", "123"));
+    expectFieldAndButtonAboveTheKeypad();
     ASSERT_TRUE(road().pressDone());
     road().expectScreenSnapshot("road-card/02-entrust");
     ASSERT_TRUE(road().tap("授权 Authorise"));
@@ -132,6 +149,8 @@ TEST_F(CardPayCardRoad, TheDemosSampleOrderReachesSuccessWithItsBoundCard) {
     ASSERT_TRUE(road().tap("下一步 Next"));
     ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
     ASSERT_TRUE(road().type("CVN2", "123"));
+    expectFieldAndButtonAboveTheKeypad();
+    road().expectScreenSnapshot("road_entrust_keypad");
     ASSERT_TRUE(road().pressDone());
     ASSERT_TRUE(road().tap("同意并付款 Agree and pay"));
     ASSERT_TRUE(polls(2));

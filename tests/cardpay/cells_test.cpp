@@ -160,8 +160,8 @@ TEST_F(CardPayBaseCell, HeightsOfTheParts) {
     const std::string tip = "Enter the number printed on the front of your card";
     auto full = BCBaseCell::create(Rect(0, 0, 375, 0), Dictionary{{"label", caption}, {"tip", tip}, {"name", "pan"}}, screen, true,
                                    std::string("卡号"));
-    const double ch = newSizeWithFont(caption, platform::Font::systemFont(16), 351, platform::LineBreakMode::CharWrap).height;
-    const double hh = newSizeWithFont(tip, platform::Font::systemFont(14), 351, platform::LineBreakMode::CharWrap).height;
+    const double ch = newSizeWithFont(caption, platform::Font::systemFont(16), 351, platform::LineBreakMode::WordWrap).height;
+    const double hh = newSizeWithFont(tip, platform::Font::systemFont(14), 351, platform::LineBreakMode::WordWrap).height;
     EXPECT_EQ(full->labelCell()->frame(), Rect(12, 0, 351, ch));
     EXPECT_EQ(full->textField()->frame(), Rect(12, ch + 5, 351, 44));
     EXPECT_EQ(full->topLine()->frame(), Rect(0, ch + 5, 375, 1));

@@ -3,6 +3,8 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCListView.h"
 #include "platform/JSON.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/TextLayout.h"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,46 @@ TEST(CardPayList, RowsFooterAndDeletion) {
     tap(again->rows()[1]);
     EXPECT_EQ(listener->selected, (std::vector<long>{2, 1}));
     EXPECT_TRUE(host->subviews().empty());
+}
+
+TEST(CardPayList, ACardsMaskedNumberStaysWholeAndALongBankNameIsCut) {
+    auto host = std::make_shared<platform::View>(Rect(0, 0, 375, 667));
+    const Array cards{Array{"c1", "招商银行 China Merchants Bank of a very long name", "**** 1234"},
+                      Array{"c2", "Bank of Example", "**** 5678"}};
+    auto list = std::make_shared<BCListView>(host->bounds(), std::vector<std::string>{
+        "招商银行 China Merchants Bank of a very long name **** 1234", "Bank of Example **** 5678"});
+    list->setWholeEnds(BCListView::cardNumbers(cards));
+    list->setEditable(true);
+    host->addSubview(list);
+    const auto textsOf = [](const platform::View& row) {
+        std::vector<std::string> texts;
+        for (const auto& view : row.subviews())
+            if (const auto label = std::dynamic_pointer_cast<platform::Label>(view))
+                texts.push_back(label->text());
+        return texts;
+    };
+    ASSERT_EQ(list->rows().size(), 2u);
+    // Too long for its line: the name, cut at its tail, then the number whole, inside the row's room.
+    const auto texts = textsOf(*list->rows()[0]);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], "**** 1234");
+    std::shared_ptr<platform::Label> name, number;
+    for (const auto& view : list->rows()[0]->subviews())
+        if (const auto label = std::dynamic_pointer_cast<platform::Label>(view))
+            (label->text() == "**** 1234" ? number : name) = label;
+    ASSERT_TRUE(name && number);
+    EXPECT_EQ(name->lineBreakMode(), platform::LineBreakMode::TruncateTail);
+    EXPECT_GE(number->frame().size.width, platform::TextLayout::singleLineWidth("**** 1234", number->font()));
+    EXPECT_LE(number->frame().maxX(), 375 - 60 - 24);
+    EXPECT_LE(name->frame().maxX(), number->frame().minX());
+    // A row that fits stays one text.
+    EXPECT_EQ(textsOf(*list->rows()[1]), std::vector<std::string>{"Bank of Example **** 5678"});
+    // A deleted row takes its end with it.
+    auto listener = std::make_shared<Listener>();
+    list->setDelegate(listener);
+    tap(list->deleteButtons()[0]);
+    ASSERT_EQ(list->rows().size(), 1u);
+    EXPECT_EQ(textsOf(*list->rows()[0]), std::vector<std::string>{"Bank of Example **** 5678"});
 }
 
 TEST(CardPayList, SelectionCellsOpenTheirListAndSendTheChosenValue) {

@@ -110,8 +110,8 @@ TEST_F(CardPayPoints, AWrappingCaptionMovesTheViewsBelow) {
     const std::string longer = formatText(localized(13016), "500") + localized(13017) + "95.00 " + localized(13019);
     const platform::Font font = platform::Font::systemFont(16);
     const double textWidth = 230 - 2 * BCPointCell::kTextInset;  // the caption's text keeps the insets free
-    const double grow = newSizeWithFont(longer, font, textWidth, platform::LineBreakMode::CharWrap).height -
-                        newSizeWithFont(formatText(localized(13016), "500"), font, textWidth, platform::LineBreakMode::CharWrap).height;
+    const double grow = newSizeWithFont(longer, font, textWidth, platform::LineBreakMode::WordWrap).height -
+                        newSizeWithFont(formatText(localized(13016), "500"), font, textWidth, platform::LineBreakMode::WordWrap).height;
     ASSERT_GT(grow, 0);
     cell->shouldChangeAmout(500);
     EXPECT_DOUBLE_EQ(cell->keyPath(), grow);

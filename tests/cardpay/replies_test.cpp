@@ -2,6 +2,7 @@
 #include "CardPayFixture.h"
 
 #include "cardpay/core/BCTrackerManager.h"
+#include "support/KeptAlive.h"
 
 using namespace cardpaytest;
 using Fault = testsupport::CardPayTestServer::Fault;
@@ -280,6 +281,21 @@ TEST_F(RepliesTest, NetworkFailures) {
     // The released reply finds nobody waiting.
     m_server.releaseHeldReplies();
     EXPECT_FALSE(m_service->isBusy());
+}
+
+TEST_F(RepliesTest, APaymentCommandWhoseReplyIsLostIsSentOnce) {
+    // The server reads the command, then closes the kept-alive connection it came on without a reply:
+    // the command fails as a network failure (the road asks the result) and is never sent again.
+    for (const std::string cmd : {"pay", "prepay"}) {
+        m_server.setFault(cmd, Fault::NoReply);
+        ASSERT_TRUE(testsupport::keepAConnectionAlive(m_server.url()));
+        std::optional<cardpay::BCTransportOutcome> outcome;
+        cardpay::BCHttpsConnect::instance()->send(R"({"v":"1.4","cmd":")" + cmd + R"(","params":{}})",
+                                                  [&](cardpay::BCTransportOutcome o) { outcome = std::move(o); });
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return outcome.has_value(); }));
+        EXPECT_EQ(outcome->kind, cardpay::BCTransportOutcome::Kind::NetworkFailure) << cmd;
+        EXPECT_EQ(m_server.commands(cmd).size(), 1u) << cmd;
+    }
 }
 
 TEST_F(RepliesTest, AServiceThatGoesAwayHearsNothing) {

@@ -18,6 +18,7 @@
 #include "platform/Device.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/ScriptedPage.h"
+#include "platform/URLError.h"
 #include "platform/UserDefaults.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/TextField.h"
@@ -399,7 +400,26 @@ TEST_F(CardPayScreen, WebPageScreen) {
     m_nav->pushViewController(moved, false);
     moved->view();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !moved->webView()->isLoading() && moved->webView()->request(); }));
-    EXPECT_FALSE(moved->navigationBar()->barTitle());
+    // Led to another page of the web: its end stops the spinner all the same.
+    ASSERT_TRUE(moved->navigationBar()->barTitle());
+    EXPECT_EQ(moved->navigationBar()->barTitle()->text(), "Moved");
+
+    // Opened without a title: the page's own; a page that fails to load: the network alert, no spinner.
+    page->setAnswer("document.title", "Supported banks");
+    auto untitled = BCWebViewController::initWithUrl(m_server.url("/pages/banks.html"), "");
+    m_nav->pushViewController(untitled, false);
+    untitled->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return untitled->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_EQ(untitled->navigationBar()->barTitle()->text(), "Supported banks");
+    EXPECT_FALSE(untitled->mAlertView());
+    page->setFailure(m_server.url("/down.html"), platform::makeURLError(platform::kURLErrorCannotConnectToHost, "down", ""));
+    auto down = BCWebViewController::initWithUrl(m_server.url("/down.html"), "Down");
+    m_nav->pushViewController(down, false);
+    down->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return down->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_FALSE(down->navigationBar()->loadingIndicator());
+    ASSERT_TRUE(down->mAlertView());
+    EXPECT_EQ(down->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12002));
 
     auto broken = BCWebViewController::initWithUrl("not a url", "Broken");
     m_nav->pushViewController(broken, false);
@@ -407,7 +427,7 @@ TEST_F(CardPayScreen, WebPageScreen) {
     EXPECT_FALSE(broken->webView()->request());
 
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == moved; }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == down; }));
     platform::WebView::setFactory({});
 }
 
@@ -441,10 +461,15 @@ TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
     auto redirected = BCWebViewController::initWithUrl(m_server.url("/to-file.html"), "Redirected");
     m_nav->pushViewController(redirected, false);
     redirected->view();
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !redirected->webView()->isLoading(); }));
+    // The refusal ends the load: the spinner stops, the error alert shows, the empty page is opaque.
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return redirected->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_FALSE(redirected->webView()->isLoading());
     const platform::URLRequest* loaded = redirected->webView()->request();
     EXPECT_TRUE(!loaded || !loaded->url() || loaded->url()->scheme() != "file");
-    EXPECT_FALSE(redirected->navigationBar()->barTitle());
+    EXPECT_FALSE(redirected->navigationBar()->loadingIndicator());
+    ASSERT_TRUE(redirected->mAlertView());
+    EXPECT_EQ(redirected->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
+    EXPECT_EQ(redirected->webView()->backgroundColor(), std::optional<platform::Color>(platform::Color::white()));
     platform::WebView::setFactory({});
 }
 

@@ -123,7 +123,7 @@ TEST_F(CardPaySuccess, MessageMarkupColoursTheStretchOnly) {
     EXPECT_EQ(text.runs()[0].end, text.string().size());
     EXPECT_EQ(text.runs()[1].foregroundColor, platform::Color::fromRGBA255(255, 0, 0));
     EXPECT_EQ(text.string().substr(text.runs()[1].begin, text.runs()[1].end - text.runs()[1].begin), "10.00");
-    EXPECT_EQ(text.paragraphStyle(), (platform::ParagraphStyle{platform::TextAlignment::Left, platform::LineBreakMode::CharWrap}));
+    EXPECT_EQ(text.paragraphStyle(), (platform::ParagraphStyle{platform::TextAlignment::Left, platform::LineBreakMode::WordWrap}));
 
     // Chinese text and emoji before, inside and after the stretch: the coloured run is the stretch's
     // text exactly.

@@ -60,7 +60,7 @@ TEST(CardPayViews, FactoryLabelsFieldsAndButtons) {
     EXPECT_TRUE(sms->backgroundImageForState(0));
     auto wrap = BCViews::wrapLabelWithFrame(Rect(0, 0, 100, 20), "x", 14, platform::Color::black());
     EXPECT_EQ(wrap->numberOfLines(), 0);
-    EXPECT_EQ(wrap->lineBreakMode(), platform::LineBreakMode::CharWrap);
+    EXPECT_EQ(wrap->lineBreakMode(), platform::LineBreakMode::WordWrap);
 
     const auto solid = BCViews::imageWithR(255, 0, 0, 0.5);
     EXPECT_EQ(solid->size(), (platform::Size{10, 10}));
@@ -120,6 +120,23 @@ TEST(CardPayOrderRows, KeyColumnValueStyleAndHeights) {
     EXPECT_DOUBLE_EQ(longKey.keyLabel()->frame().size.width, k);
     EXPECT_GT(longKey.keyLabel()->frame().size.height, longKey.valueLabel()->frame().size.height);
     EXPECT_DOUBLE_EQ(longKey.frame().size.height, longKey.keyLabel()->frame().size.height);
+
+    // A key's word wider than the column widens it for every row, so that the word stays whole; a
+    // word wider than 40% of the row breaks inside at that width; ideographs never widen it.
+    const double merchant = std::ceil(newSizeWithFont("Merchant", platform::Font::systemFont(16), 300,
+                                                      platform::LineBreakMode::WordWrap).width);
+    ASSERT_GT(merchant, k);
+    const Array rows{Dictionary{{"label", "Merchant name"}}, Dictionary{{"label", "订单金额"}}};
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, rows), merchant);
+    BCOrderItemCell named(Rect(0, 0, 300, 0), Dictionary{{"label", "Merchant"}, {"value", "Sample Store"}},
+                          BCOrderItemCell::keyColumnWidth(300, rows));
+    EXPECT_DOUBLE_EQ(named.keyLabel()->frame().size.height, plain.keyLabel()->frame().size.height); // one line
+    BCOrderItemCell alone(Rect(0, 0, 300, 0), Dictionary{{"label", "Merchant"}, {"value", "Sample Store"}});
+    EXPECT_DOUBLE_EQ(alone.keyLabel()->frame().size.width, merchant);
+    const double cut = BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", std::string(200, 'W')}}});
+    EXPECT_LE(cut, 120);
+    EXPECT_GT(cut, 100);
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", "这是一个很长很长的键"}}}), k);
 
     // Rows without texts show empty texts; a huge value wraps.
     BCOrderItemCell empty(Rect(0, 0, 300, 0), Dictionary{{"label", 5}, {"value", Array{}}});
@@ -285,7 +302,7 @@ TEST(CardPayViews, BlocksFollowTheirTextAndTurnWithTheScreen) {
     const platform::Font font = platform::Font::systemFont(16);
     BCLableCell cell(Rect(3, 4, 100, 999), "一二三四五六七八九十一二三四五六七八九十", font, platform::Color::black(),
                      platform::TextAlignment::Center);
-    const double measured = newSizeWithFont("一二三四五六七八九十一二三四五六七八九十", font, 100, platform::LineBreakMode::CharWrap).height;
+    const double measured = newSizeWithFont("一二三四五六七八九十一二三四五六七八九十", font, 100, platform::LineBreakMode::WordWrap).height;
     EXPECT_EQ(cell.frame(), Rect(3, 4, 100, measured));
     EXPECT_EQ(cell.label()->frame(), Rect(0, 0, 100, measured));
     EXPECT_EQ(cell.label()->textAlignment(), platform::TextAlignment::Center);

@@ -293,6 +293,57 @@ TEST_F(WebKitEngineTest, RegisteredProtocolsAnswerSubResourcesAndTheRestLoadsThr
     EXPECT_EQ(RefusingProtocol::lastMainDocumentURL(), m_pages.url("index.html"));
 }
 
+TEST_F(WebKitEngineTest, APagesPostWhoseReplyIsLostIsSentOnce)
+{
+    // A page's POST (a web sign-in's form, say) loads through URL loading. The server reads it, then closes
+    // the connection it came on, kept alive by the page's GET before, without a reply: the page hears a
+    // failure and the server got the POST once.
+    testsupport::HTTPTestServer server;
+    server.route("/lost", testsupport::Reply::closedWithoutReply());
+    loadPage("index.html", "<html><body><script>"
+                           "var k = new XMLHttpRequest(); k.open('GET', '" + server.url("/kept-alive") + "', true);"
+                           "k.onloadend = function() {"
+                           "  var p = new XMLHttpRequest(); p.open('POST', '" + server.url("/lost") + "', true);"
+                           "  p.onloadend = function() { window.posted = p.status; }; p.send('sign-in=once'); };"
+                           "k.send();"
+                           "</script></body></html>");
+    ASSERT_TRUE(waitForPage("window.posted !== undefined"));
+    EXPECT_EQ(eval("window.posted"), "0");
+    std::size_t arrivals = 0;
+    for (const auto& request : server.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_EQ(arrivals, 1u);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(WebKitEngineTest, APagesFormPostWhoseReplyIsLostIsSentOnce)
+{
+    // A form's POST (the web sign-in's) is a navigation the engine loads itself, on a connection of its own.
+    for (const char* target : {"/lost", "/moved"}) {
+        testsupport::HTTPTestServer server;
+        server.route("/lost", testsupport::Reply::closedWithoutReply());
+        server.route("/moved", testsupport::Reply::text(307, "").withHeader("Location", "/lost"));
+        server.route("/form", testsupport::Reply::text(200, std::string("<html><body><form method='post' action='") + target +
+                                                                "'><input name='code' value='1234'></form>"
+                                                                "<script>window.onload = function() { setTimeout(function() {"
+                                                                " document.forms[0].submit(); }, 200); };</script></body></html>",
+                                                            "text/html"));
+        m_engine->load(server.url("/form"));
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& request : server.requests())
+                if (request.path == "/lost")
+                    return true;
+            return false;
+        }));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        (void)waitUntil([&] { return std::chrono::steady_clock::now() > until; });
+        std::size_t arrivals = 0;
+        for (const auto& request : server.requests())
+            arrivals += request.path == "/lost";
+        EXPECT_EQ(arrivals, 1u) << target;
+    }
+}
+
 TEST_F(WebKitEngineTest, BodiesReachThePageAsTheyArriveAndMayBreakOff)
 {
     ScopedProtocol stepped(platform::URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));

@@ -5,6 +5,7 @@
 
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
+#include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +104,25 @@ TEST_F(HTTPClient, MergesDefaultAndRequestHeaders) {
                     }).asString();
     EXPECT_FALSE(injected);
     EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(HTTPClient, ARequestThatChangesTheServerIsSentOnceWhenItsReplyIsLost) {
+    // The server reads the request, then closes the kept-alive connection it came on without a reply.
+    server.route("/lost", Reply::closedWithoutReply());
+    const std::pair<const char*, UNIHTTPRequestWithBody (*)(const UNIRest::SimpleConfig&)> senders[] = {
+        {"POST", &UNIRest::post}, {"PUT", &UNIRest::put}, {"PATCH", &UNIRest::patch}, {"DELETE", &UNIRest::delete_}};
+    for (const auto& [method, send] : senders) {
+        ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
+        auto response = send([&](UNISimpleRequest& r) {
+                            r.url = server.url("/lost");
+                            r.parameters.set("report", "once");
+                        }).asString();
+        EXPECT_FALSE(response) << method;
+        std::size_t arrivals = 0;
+        for (const auto& request : server.requests())
+            arrivals += request.path == "/lost" && request.method == method;
+        EXPECT_EQ(arrivals, 1u) << method;
+    }
 }
 
 TEST_F(HTTPClient, MultipartBodyIsExact) {

@@ -4,6 +4,7 @@
 #include "platform/URLConnection.h"
 #include "platform/URLError.h"
 #include "support/HTTPTestServer.h"
+#include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
 #include "support/URLLoadRecorder.h"
 
@@ -350,135 +351,94 @@ TEST(URLConnection, AWholeLoadTimeOutEndsAReplyThatKeepsTrickling) {
 
 namespace {
 
-// A loopback server that answers every request "ok" on a kept-alive connection, except the second
-// request it receives: that one's connection is closed without a byte of reply, as a server that drops
-// an idle connection at the moment a request comes does.
-class DroppingServer {
-public:
-    DroppingServer() {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&address), length), 0);
-        EXPECT_EQ(::listen(m_listen, 8), 0);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_accept = std::thread([this] {
-            for (;;) {
-                const int fd = ::accept(m_listen, nullptr, nullptr);
-                if (fd < 0)
-                    return;
-                std::lock_guard lock(m_mutex);
-                m_open.push_back(fd);
-                m_connections.emplace_back([this, fd] {
-                    serve(fd);
-                    std::lock_guard lock(m_mutex);
-                    std::erase(m_open, fd);
-                    ::close(fd);
-                });
-            }
-        });
-    }
-    ~DroppingServer() {
-        ::shutdown(m_listen, SHUT_RDWR);
-        ::close(m_listen);
-        m_accept.join();
-        std::vector<std::thread> connections;
-        {
-            // Kept-alive connections of the transport would hold their threads in recv.
-            std::lock_guard lock(m_mutex);
-            for (int fd : m_open)
-                ::shutdown(fd, SHUT_RDWR);
-            connections.swap(m_connections);
-        }
-        for (auto& connection : connections)
-            connection.join();
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/upload"; }
-    // The bodies of the requests received, in order.
-    std::vector<std::string> bodies() const {
-        std::lock_guard lock(m_mutex);
-        return m_bodies;
-    }
-
-private:
-    void serve(int fd) {
-        timeval wait{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        std::string buffer;
-        char chunk[4096];
-        for (;;) {
-            std::size_t headEnd;
-            while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
-                const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-                if (n <= 0)
-                    return;
-                buffer.append(chunk, static_cast<std::size_t>(n));
-            }
-            std::size_t length = 0;
-            const std::size_t field = buffer.find("Content-Length: ");
-            if (field != std::string::npos && field < headEnd)
-                length = std::stoul(buffer.substr(field + 16));
-            while (buffer.size() < headEnd + 4 + length) {
-                const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-                if (n <= 0)
-                    return;
-                buffer.append(chunk, static_cast<std::size_t>(n));
-            }
-            std::size_t received = 0;
-            {
-                std::lock_guard lock(m_mutex);
-                m_bodies.push_back(buffer.substr(headEnd + 4, length));
-                received = m_bodies.size();
-            }
-            buffer.erase(0, headEnd + 4 + length);
-            if (received == 2)
-                return;
-            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\nok";
-            if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()))
-                return;
-        }
-    }
-
-    int m_listen = -1;
-    std::uint16_t m_port = 0;
-    std::thread m_accept;
-    mutable std::mutex m_mutex;
-    std::vector<std::thread> m_connections;
-    std::vector<int> m_open;
-    std::vector<std::string> m_bodies;
-};
-
-Result<URLReply> post(const std::string& url, const std::string& body, bool mayResend) {
+Result<URLReply> send(const std::string& url, const std::string& method, std::optional<bool> mayResend) {
     URLRequest request(url);
-    request.setHTTPMethod("POST");
-    request.setHTTPBody(std::string_view(body));
+    request.setHTTPMethod(method);
+    if (method != "GET" && method != "HEAD")
+        request.setHTTPBody(std::string_view(method + " body"));
     request.setTimeoutInterval(5);
-    request.setTransportMayResend(mayResend);
+    if (mayResend)
+        request.setTransportMayResend(*mayResend);
     return URLConnection::sendSynchronousRequest(request);
+}
+
+// How many times `method` reached a path whose connection the server closes once the request is read,
+// sent on a kept-alive connection.
+std::size_t arrivalsOfALostReply(const std::string& method, std::optional<bool> mayResend) {
+    HTTPTestServer server;
+    server.route("/lost", Reply::closedWithoutReply());
+    EXPECT_TRUE(testsupport::keepAConnectionAlive(server.url()));
+    auto sent = send(server.url("/lost"), method, mayResend);
+    EXPECT_FALSE(sent.ok());
+    std::size_t arrivals = 0;
+    for (const auto& request : server.requests())
+        arrivals += request.path == "/lost" && request.method == method;
+    return arrivals;
 }
 
 } // namespace
 
-TEST(URLConnection, ARequestTheTransportMayNotResendArrivesOnceWhenItsConnectionIsDropped) {
-    {
-        // Left to itself the transport sends the dropped request again on a new connection.
-        DroppingServer server;
-        ASSERT_TRUE(post(server.url(), "first", true).ok());
-        auto again = post(server.url(), "second", true);
-        ASSERT_TRUE(again.ok());
-        EXPECT_EQ(server.bodies(), (std::vector<std::string>{"first", "second", "second"}));
+TEST(URLConnection, OnlyASafeRequestIsSentAgainByTheTransportWhenItsKeptAliveConnectionIsDropped) {
+    // Left to itself the URL library sends a request lost on a reused connection again, on a new one.
+    EXPECT_EQ(arrivalsOfALostReply("GET", std::nullopt), 2u);
+    EXPECT_EQ(arrivalsOfALostReply("POST", true), 2u);
+    // Whatever builds it, a request that is not safe goes once; so does any the caller forbids.
+    for (const char* method : {"POST", "PUT", "PATCH", "DELETE", "REPORT"})
+        EXPECT_EQ(arrivalsOfALostReply(method, std::nullopt), 1u) << method;
+    EXPECT_EQ(arrivalsOfALostReply("GET", false), 1u);
+}
+
+TEST(URLConnection, ARedirectedRequestThatIsNotSafeArrivesOnceWhereItsReplyIsLost) {
+    // The library follows a 307 or 308 with the same POST, on the connection the redirect came on or on
+    // an idle one to the new server: a connection it reused, so it would send the request there again.
+    for (int status : {307, 308}) {
+        HTTPTestServer server;
+        server.route("/pay", Reply::text(status, "").withHeader("Location", "/lost"));
+        server.route("/lost", Reply::closedWithoutReply());
+        ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
+        auto sent = send(server.url("/pay"), "POST", std::nullopt);
+        ASSERT_FALSE(sent.ok());
+        EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
+        std::size_t arrivals = 0;
+        for (const auto& request : server.requests())
+            arrivals += request.path == "/lost" && request.method == "POST";
+        EXPECT_EQ(arrivals, 1u) << status;
     }
-    DroppingServer server;
-    ASSERT_TRUE(post(server.url(), "first", true).ok());
-    auto once = post(server.url(), "pay once", false);
+    HTTPTestServer elsewhere;
+    elsewhere.route("/lost", Reply::closedWithoutReply());
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(elsewhere.url()));
+    HTTPTestServer server;
+    server.route("/pay", Reply::text(307, "").withHeader("Location", elsewhere.url("/lost")));
+    auto sent = send(server.url("/pay"), "POST", std::nullopt);
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
+    std::size_t arrivals = 0;
+    for (const auto& request : elsewhere.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_EQ(arrivals, 1u);
+    // A caller that allows it has the request sent again, as before.
+    HTTPTestServer allowed;
+    allowed.route("/pay", Reply::text(307, "").withHeader("Location", "/lost"));
+    allowed.route("/lost", Reply::closedWithoutReply());
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(allowed.url()));
+    EXPECT_FALSE(send(allowed.url("/pay"), "POST", true).ok());
+    arrivals = 0;
+    for (const auto& request : allowed.requests())
+        arrivals += request.path == "/lost";
+    EXPECT_GE(arrivals, 2u);
+}
+
+TEST(URLConnection, ARequestLostOnItsOwnConnectionFailsAsLostAndTheNextIsAnswered) {
+    HTTPTestServer server;
+    server.route("/pay", Reply::closedWithoutReply());
+    server.routeEcho("/echo");
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
+    auto once = send(server.url("/pay"), "POST", std::nullopt);
     ASSERT_FALSE(once.ok());
     EXPECT_EQ(once.error().code, kURLErrorNetworkConnectionLost);
-    EXPECT_EQ(server.bodies(), (std::vector<std::string>{"first", "pay once"}));
-    // The next request is answered as usual.
-    EXPECT_TRUE(post(server.url(), "third", false).ok());
+    auto next = send(server.url("/echo"), "POST", std::nullopt);
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(std::string(next->data.begin(), next->data.end()), "POST body");
 }
 
 TEST(URLConnection, CancelStopsEveryCallback) {

@@ -11,6 +11,7 @@
 #include "push/PULSEReportCacheController.h"
 #include "push/PULSEReportKinds.h"
 
+#include "support/KeptAlive.h"
 #include "support/PushReportServer.h"
 
 namespace {
@@ -342,6 +343,14 @@ TEST_F(Badge, ARepeatedValueWhilePendingSendsOneReport) {
     ASSERT_TRUE(waitBadges(3));
     EXPECT_EQ(m_reports.badges().back(), 0);
     EXPECT_FALSE(m_badge->badgeReport());
+}
+
+TEST_F(Badge, AReportWhoseReplyIsLostArrivesOnce) {
+    m_reports.scriptUserStatuses({testsupport::PushReportServer::kCloseWithoutReply});
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(m_reports.userURL()));
+    m_badge->setBadge(8);
+    ASSERT_TRUE(waitBadges(1));
+    EXPECT_EQ(m_reports.badges(), std::vector<std::int64_t>{8});
 }
 
 TEST_F(Badge, ReSendsAfter40100200And300SecondsThenStops) {

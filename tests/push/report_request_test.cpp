@@ -8,6 +8,7 @@
 #include "push/PULSEReportRequest.h"
 
 #include "support/PushReportServer.h"
+#include "support/KeptAlive.h"
 #include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
@@ -232,6 +233,17 @@ TEST_F(Reports, AFailedPrimarySendsToTheBackupAndAFailedBackupTellsTheSession) {
     sendAndWait(std::make_shared<TestReport>(item("lost?", 1700000002)));
     EXPECT_EQ(m_session->failures.size(), 1u);
     EXPECT_EQ(m_cache->count(), 1u);
+}
+
+TEST_F(Reports, AReportWhoseReplyIsLostReachesThePrimaryOnce) {
+    // The primary reads the report, then closes the kept-alive connection it came on: the transport does
+    // not send it there again; the report goes on to the backup, as for any failure.
+    m_primary.scriptStatuses({testsupport::PushReportServer::kCloseWithoutReply});
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(m_primary.url()));
+    const std::size_t before = m_primary.requestCount();
+    sendAndWait(std::make_shared<TestReport>(item("once", 1700000001)));
+    EXPECT_EQ(m_primary.requestCount() - before, 1u);
+    EXPECT_EQ(types(m_backup.items()), std::vector<std::string>{"once"});
 }
 
 TEST_F(Reports, NoItemIsLostWhenNothingCanBeSent) {

@@ -4,6 +4,7 @@
 #include "stats/MXStatEvent.h"
 #include "stats/MXStatHelper.h"
 #include "support/Deflate.h"
+#include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
 #include "support/StatsCollector.h"
 
@@ -267,6 +268,17 @@ TEST_F(DispatcherTest, EveryUploadGoesOutOnAConnectionOfItsOwn) {
     ASSERT_TRUE(sendRows({rowOfArrayLength(100)}));
     EXPECT_EQ(m_collector.uploads().size(), 2u);
     EXPECT_EQ(m_collector.server().connectionCount(), 2u);
+}
+
+TEST_F(DispatcherTest, AnUploadWhoseReplyIsLostArrivesOnce) {
+    // The collector reads the batch, then closes the kept-alive connection it came on without a reply.
+    m_collector.server().route(StatsCollector::kPath, testsupport::Reply::closedWithoutReply());
+    ASSERT_TRUE(testsupport::keepAConnectionAlive(m_collector.server().url()));
+    EXPECT_EQ(outcomeOf({rowOfArrayLength(100)}), MXStatUploadOutcome::Unreached);
+    std::size_t arrivals = 0;
+    for (const auto& request : m_collector.server().requests())
+        arrivals += request.path == StatsCollector::kPath;
+    EXPECT_EQ(arrivals, 1u);
 }
 
 TEST_F(DispatcherTest, ARealTimeEventIsMeasuredInUTF16UnitsAsTheStoreMeasuresIt) {

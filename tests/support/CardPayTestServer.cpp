@@ -307,6 +307,8 @@ Reply CardPayTestServer::answer(const std::string& body) {
         reply.hold = true;
         return reply;
     }
+    case Fault::NoReply:
+        return Reply::closedWithoutReply();
     }
     return jsonReply(withServerAddress(envelopeText(envelope)));
 }

@@ -22,7 +22,8 @@
 //
 // Faults a test scripts for a command (kept until cleared): a reply that is not JSON or not an object, "params" missing or
 // of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
-// dropped connection, a held reply (released by `releaseHeldReplies` or `stop`).
+// dropped connection (the reply's head sent, then closed), a held reply (released by `releaseHeldReplies`
+// or `stop`), no reply at all (the command is read and recorded, then the connection closed).
 //
 // A fault of the result poll (`setPollFault`): from the arrival of a named command on, every "query" gets
 // the fault (a held, dropped or HTTP 500 reply, say) until the poll heals: after a number of faulty polls,
@@ -47,7 +48,7 @@ namespace testsupport {
 class CardPayTestServer {
 public:
     static constexpr const char* kWrongLogin = "Wrong login name or password.";
-    enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold };
+    enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold, NoReply };
 
     struct Command {
         std::string cmd;

@@ -210,6 +210,12 @@ Reply Reply::text(int status, std::string body, std::string contentType) {
     return r;
 }
 
+Reply Reply::closedWithoutReply() {
+    Reply r;
+    r.closeWithoutReply = true;
+    return r;
+}
+
 Reply& Reply::withHeader(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
     return *this;
@@ -382,6 +388,10 @@ bool HTTPTestServer::sendReply(int fd, const Reply& reply, bool headOnly, bool& 
         m_changed.wait(lock, [&] { return m_stopped || m_releases > ticket.releases; });
         if (m_stopped)
             return false;
+    }
+    if (reply.closeWithoutReply) {
+        ::shutdown(fd, SHUT_RDWR);
+        return false;
     }
     const std::string& body = *reply.body;
     bool noBody = headOnly || reply.status == 304 || reply.status == 204 || (reply.status >= 100 && reply.status < 200);

@@ -10,7 +10,8 @@
 //
 // Reply shapes: a body with "Content-Length" (the default), chunked, or "length-less" (no length, the end
 // of the body is the closing of the connection); a slow body written in pieces with pauses; a body cut off
-// after some bytes while more were announced; a reply held back until `releaseHeldReplies()` or `stop()`.
+// after some bytes while more were announced; a reply held back until `releaseHeldReplies()` or `stop()`;
+// no reply at all, the connection closed once the request is read.
 //
 // Held replies: a release lets go every reply held so far, and also the held replies of requests that
 // come after it, until a route with a held reply is set again; from then on held replies wait for the
@@ -63,8 +64,13 @@ struct Reply {
     bool hold = false;
     // Dropped connections: after this many body bytes the connection is closed, mid-body.
     std::optional<std::size_t> dropAfterBodyBytes;
+    // Requests lost on the way back: the request is read (and recorded), then the connection is closed
+    // without a byte of reply, as a server that drops a kept-alive connection at the moment a request
+    // comes does.
+    bool closeWithoutReply = false;
 
     static Reply text(int status, std::string body, std::string contentType = "text/plain");
+    static Reply closedWithoutReply();
     Reply& withHeader(std::string name, std::string value);
     Reply& withFraming(Framing f);
 };

@@ -149,6 +149,8 @@ Reply PushReportServer::nextReply(std::deque<int>& statuses) {
         cut.dropAfterBodyBytes = 1;
         return cut;
     }
+    if (status == kCloseWithoutReply)
+        return Reply::closedWithoutReply();
     return Reply::text(status, "{}", "application/json");
 }
 

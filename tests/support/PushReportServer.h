@@ -2,7 +2,7 @@
 // every request (method, the header fields in order, the gzip body holding exactly "platform", "uid",
 // "sdk_ver", "app_key" and "content", every item an object with a "type" and an integer "itime", and the
 // Authorization recomputed from the expected uid and password), records each content item, and answers
-// with the next scripted status (200 when none) or drops the connection.
+// with the next scripted status (200 when none) or drops the connection (mid-reply, or before any reply).
 //
 // Items are also checked by their "type": the session items ("active_launch", "active_terminate") carry
 // "session_id" = md5 of app key, device id and "itime", a "yyyy-MM-dd" date, a "HH:mm:ss" time and a
@@ -31,7 +31,8 @@ namespace testsupport {
 
 class PushReportServer {
 public:
-    static constexpr int kDropConnection = -1;
+    static constexpr int kDropConnection = -1;   // the reply's head, then the connection closed
+    static constexpr int kCloseWithoutReply = -2; // the request read, then the connection closed
 
     PushReportServer();
 

@@ -2,6 +2,7 @@
 // and one-piece bodies, data-URL sources, progress and the error objects.
 #include "TransferFixture.h"
 
+#include "support/KeptAlive.h"
 #include "support/LogCapture.h"
 #include "transfer/UploadForm.h"
 
@@ -137,6 +138,30 @@ TEST_F(UploadTest, AServerErrorAnswersCode3WithStatusAndBody) {
     EXPECT_EQ(answer.status(), HYBCommandStatus::Error);
     EXPECT_EQ(answer.message(), Value(Dictionary{{"code", 3}, {"source", "file://" + path("a.txt")}, {"target", m_server.url("/fail")},
                                                  {"http_status", 500}, {"body", "broken"}}));
+}
+
+TEST_F(UploadTest, AnUploadWhoseReplyIsLostArrivesOnceAndFailsAsAConnectionError) {
+    // The server reads the upload, then closes the kept-alive connection it came on without a reply.
+    m_server.route("/lost", testsupport::Reply::closedWithoutReply());
+    writeFile(path("a.txt"), "a");
+    std::size_t expected = 0;
+    // A file is streamed; data in memory (a data URL's) goes in one piece, which could be sent again.
+    for (const std::string& source : {path("a.txt"), std::string("data:text/plain;base64,aGVsbG8=")})
+    for (const char* method : {"POST", "PUT"}) {
+        for (bool chunked : {false, true}) {
+            SCOPED_TRACE(source + " " + method + (chunked ? " chunked" : " one piece"));
+            ASSERT_TRUE(testsupport::keepAConnectionAlive(m_server.url()));
+            Array arguments = uploadArguments(source, m_server.url("/lost"), Dictionary{}, chunked, Dictionary{});
+            arguments[10] = method;
+            auto answer = runToEnd("upload", arguments);
+            EXPECT_EQ(answer.status(), HYBCommandStatus::Error);
+            EXPECT_EQ(answer.message()["code"].integerValue(), 3);
+            std::size_t arrivals = 0;
+            for (const auto& request : m_server.requests())
+                arrivals += request.path == "/lost";
+            EXPECT_EQ(arrivals, ++expected);
+        }
+    }
 }
 
 TEST_F(UploadTest, ProgressCountsTheBodyAndBytesSentAddsTheReply) {

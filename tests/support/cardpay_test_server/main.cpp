@@ -1,7 +1,7 @@
 // The loopback payment server as a program of its own, for trying the payment road by hand and for the
 // application's end-to-end test:
 //
-//     cardpay-test-server --scenario FILE [--port N]
+//     cardpay-test-server --scenario FILE [--port N] [--drop-after-request CMD]...
 //                         [--poll-fault hold|drop|500 --after CMD [--heal-after N] [--heal-on CMD]]
 //
 // Serves the scenario (see support/CardPayTestServer.h; tests/support/cardpay/sample-order.json is the
@@ -24,7 +24,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: cardpay-test-server --scenario FILE [--port N]\n"
+    "usage: cardpay-test-server --scenario FILE [--port N] [--drop-after-request CMD]...\n"
+    "                           [--poll-fault hold|drop|500 --after CMD [--heal-after N] [--heal-on CMD]]\n"
     "\n"
     "Answers the bank-card client's commands from a scenario file (JSON) on 127.0.0.1.\n"
     "  --scenario FILE  the scenario, e.g. tests/support/cardpay/sample-order.json\n"
@@ -33,11 +34,14 @@ constexpr const char* kUsage =
     "                   its connection dropped (drop) or answered HTTP 500 (500), until it heals:\n"
     "  --heal-after N   after N such polls (1-1000), and/or\n"
     "  --heal-on CMD    when the command CMD arrives\n"
+    "  --drop-after-request CMD\n"
+    "                   read each CMD request, then close its connection without a reply\n"
     "Prints the URL to post to, then one line per command received, until interrupted.\n";
 
 struct Options {
     std::string scenario;
     std::uint16_t port = 0;
+    std::vector<std::string> dropAfterRequest; // commands
     bool help = false;
     std::optional<testsupport::CardPayTestServer::PollFault> pollFault;
 };
@@ -96,6 +100,10 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& argumen
                 return argument + " needs a value";
             if (!pollFault.emplace(argument, arguments[++i]).second)
                 return argument + " is given twice";
+        } else if (argument == "--drop-after-request") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                return argument + " needs a command";
+            options.dropAfterRequest.push_back(arguments[++i]);
         } else if (argument == "--scenario" || argument == "--port") {
             if (i + 1 >= arguments.size() || arguments[i + 1].empty())
                 return argument + " needs a value";
@@ -159,6 +167,8 @@ int main(int argc, char** argv) {
     }
     if (options.pollFault)
         server->setPollFault(*options.pollFault);
+    for (const auto& cmd : options.dropAfterRequest)
+        server->setFault(cmd, testsupport::CardPayTestServer::Fault::NoReply);
     std::printf("%s\n", server->url().c_str());
     std::fflush(stdout);
 
