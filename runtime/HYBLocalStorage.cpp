@@ -15,9 +15,11 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace runtime {
 namespace {
@@ -53,12 +55,27 @@ bool isSidecar(const std::string& path) {
 bool isDatabase(const std::string& path) {
     static constexpr char kHeader[] = "SQLite format 3";
     std::array<char, sizeof kHeader> start{};
-    // Only a regular file is opened: a FIFO put in the backup folder would block the open for ever.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    // Only a regular file is read, and opening never waits: a FIFO put in the backup folder (even in
+    // the moment between a look and the open) would block a plain open for ever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ifstream in(path, std::ios::binary);
-    return in.read(start.data(), start.size()) && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
+    struct stat st {};
+    bool header = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::size_t got = 0;
+        while (got < start.size()) {
+            const ssize_t n = ::read(fd, start.data() + got, start.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        header = got == start.size() && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
+    }
+    ::close(fd);
+    return header;
 }
 
 void removeSidecars(const std::string& database) {
