@@ -125,9 +125,22 @@ platform::Status copyFile(const std::string& source, const std::string& destinat
     return isDatabase(source) ? snapshotDatabase(source, destination) : files().copyItem(source, destination);
 }
 
-// Copies a file or folder; databases inside are copied as snapshots, without their sidecars. A failed
-// copy leaves nothing at the destination.
+bool isLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+platform::Error linkRefused(const std::string& path) {
+    return platform::Error(kHYBLocalStorageErrorDomain, 2, platform::formatString("Could not copy %s: it is a symbolic link", path.c_str()));
+}
+
+// Copies a file or folder; databases inside are copied as snapshots, without their sidecars. A symbolic
+// link (at the top or inside a folder) is refused: a backup or storage is made of its own files, and a
+// link would bring in whatever it names (a folder elsewhere, the whole disk). A failed copy leaves
+// nothing at the destination.
 platform::Status copyItem(const std::string& source, const std::string& destination) {
+    if (isLink(source))
+        return linkRefused(source);
     if (!files().isDirectory(source))
         return copyFile(source, destination);
     auto entries = files().subpathsOfDirectory(source);
@@ -136,7 +149,9 @@ platform::Status copyItem(const std::string& source, const std::string& destinat
     platform::Status copied = files().createDirectory(destination, false);
     for (auto entry = entries->begin(); copied && entry != entries->end(); ++entry) {
         const std::string from = join(source, *entry);
-        if (files().isDirectory(from))
+        if (isLink(from))
+            copied = linkRefused(from);
+        else if (files().isDirectory(from))
             copied = files().createDirectory(join(destination, *entry), true);
         else if (!isSidecar(from))
             copied = copyFile(from, join(destination, *entry));
