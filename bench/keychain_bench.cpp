@@ -68,7 +68,7 @@ void BM_KeychainSets(benchmark::State& state) {
         storeAll();
     }
 }
-BENCHMARK(BM_KeychainSets)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_KeychainSets)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_KeychainGets(benchmark::State& state) {
     freshHome();
@@ -81,7 +81,7 @@ void BM_KeychainGets(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_KeychainGets)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_KeychainGets)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 // The baseline: the same bytes, each in a file of its own written atomically.
 void BM_PlainFileWrites(benchmark::State& state) {
@@ -96,7 +96,7 @@ void BM_PlainFileWrites(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_PlainFileWrites)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_PlainFileWrites)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 } // namespace
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto seconds = [&](const char* name) { return reporter.seconds(std::string(name) + "/iterations:2/real_time"); };
+    auto seconds = [&](const char* name) { return reporter.seconds(std::string(name) + "/iterations:1/real_time"); };
     const double sets = seconds("BM_KeychainSets"), gets = seconds("BM_KeychainGets"), plain = seconds("BM_PlainFileWrites");
     if (plain > 0)
         std::printf("%d items of %zu bytes: sets %.2f s (%.2f x the plain atomic writes of the same bytes, %.2f s), "
