@@ -5,7 +5,7 @@ CTEST_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: deps test test-release run demo-cardpay bench tsan fuzz clean
+.PHONY: deps test test-release run demo-cardpay bench tsan fuzz fuzz-check clean
 
 deps:
 	@./scripts/install-deps
@@ -58,6 +58,13 @@ tsan: deps
 fuzz: deps
 	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DHYB_TESTS=OFF -DHYB_FUZZ=ON >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
+
+# Every fuzz target built as above, then run once over each seed of its corpus (fuzz/corpus/<target>),
+# at most FUZZ_SECONDS per input: a target that no longer builds, crashes, hangs or is slow on a seed
+# fails (CI runs it).
+FUZZ_SECONDS ?= 10
+fuzz-check: fuzz
+	@./scripts/fuzz-check build/fuzz/fuzz fuzz/corpus $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -34,6 +34,8 @@ constexpr std::uint64_t kParallelMinimumBytes = 4 * 1024 * 1024;
 constexpr unsigned kMaxUnpackThreads = 4;
 // Longest symbolic-link target accepted.
 constexpr std::size_t kMaxLinkTarget = 4096;
+// Fixed part of a record of the archive's central directory (its name, extra field and comment follow).
+constexpr std::uint64_t kCentralRecordLength = 46;
 
 std::string systemMessage(int error) { return std::strerror(error); }
 
@@ -247,6 +249,19 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
     }
     if (status != UNZ_END_OF_LIST_OF_FILE)
         return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read the archive's directory");
+    // The directory is read only as far as the end record's count goes (a count larger than the
+    // directory fails above, on the record that is not there). A directory with more records than the
+    // count says is as much a lie: were it taken at its word, part of the archive would be left out.
+    if (m_entries.empty())
+        return {};
+    const Entry& last = m_entries.back();
+    unz64_file_pos past = last.position;
+    past.pos_in_zip_directory += kCentralRecordLength + last.info.nameSize + last.info.extraSize + last.info.commentSize;
+    past.num_of_file += 1;
+    if (unzGoToFilePos64(m_zip, &past) == UNZ_OK)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed,
+                                       "the archive's directory holds more entries than its end record's " +
+                                           std::to_string(m_entries.size()));
     return {};
 }
 

@@ -326,10 +326,14 @@ HYBPluginResult HYBFile::answerForRead(ReadKind kind, const platform::Bytes& dat
         if (std::optional<std::string> text = platform::decodeUTF8(bytes))
             return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(*text));
         return fileErrorResult(HYBFileError::Encoding);
-    case ReadKind::DataURL:
-        // An item without a type is described as plain bytes.
-        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, "data:" + mimeType.value_or("application/octet-stream") +
-                                                                          ";base64," + runtime::hybBase64Encode(data));
+    case ReadKind::DataURL: {
+        // An item without a type is described as plain bytes. The text is made in place, not joined
+        // from pieces (each a copy of a file's bytes as Base64).
+        std::string url = "data:" + mimeType.value_or("application/octet-stream") + ";base64,";
+        url.reserve(url.size() + runtime::base64Length(data.size()));
+        runtime::hybBase64Append(url, data);
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Ok, std::move(url));
+    }
     case ReadKind::ArrayBuffer:
         return HYBPluginResult::messageAsArrayBuffer(HYBCommandStatus::Ok, data);
     case ReadKind::BinaryString:

@@ -175,6 +175,11 @@ void sharedStores() {
     const std::string keychainBytes = fileBytes(keychainPath);
     seed("shared_store_fuzz", "keychain", keychainBytes);
     seed("plist_fuzz", "keychain", keychainBytes);
+    // The item file (the first add wrote it) and the change log (the second add went there), led by the
+    // item file's length in two bytes.
+    const std::string itemFileLength{static_cast<char>(keychainBytes.size() & 0xff), static_cast<char>((keychainBytes.size() >> 8) & 0xff)};
+    seed("keychain_file_fuzz", "items-and-log", itemFileLength + keychainBytes + fileBytes(keychainPath.string() + ".journal"));
+    seed("keychain_file_fuzz", "items-only", itemFileLength + keychainBytes);
 
     Pasteboard::setStorageFolder((scratch() / "boards").string());
     auto board = Pasteboard::general();

@@ -11,6 +11,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,16 @@ std::map<std::string, std::uintmax_t> outsideTheStorage(const platform::AppFolde
     return items;
 }
 
+// Writes a new file's bytes at `path`, or nothing when something stands there already: an earlier item
+// may have left a FIFO (opened for writing it would wait for a reader for ever) or a link to anything.
+void writeFileAt(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    (void)!::write(fd, bytes.data(), bytes.size());
+    ::close(fd);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -93,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fs::create_directories(path.parent_path(), ec);
         switch (input.ConsumeIntegralInRange(0, 3)) {
         case 0:
-            std::ofstream(path, std::ios::binary) << input.ConsumeRandomLengthString(256);
+            writeFileAt(path, input.ConsumeRandomLengthString(256));
             break;
         case 1:
             fs::create_directories(path, ec);

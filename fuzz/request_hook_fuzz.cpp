@@ -3,11 +3,17 @@
 // The input is a list of lines, each an operation (its first byte) and a URL. The list never holds more
 // than its bound, a navigation just added is found once (and only once) unless the bound pushed it out,
 // and a cut URL has no "#" and starts the original.
-// The engine's headers first, with their C++ parts; then the hook's own code, with C linkage.
-#include <webkit2/webkit-web-extension.h>
+// The hook is C and is compiled as C (request_hook_fuzz.c), which gives this file its functions.
+#include <glib.h>
 
 extern "C" {
-#include "webprocess/RequestHook.c"
+char* fuzz_hook_without_fragment(const char* uri);
+gboolean fuzz_hook_stays_local(const char* uri);
+gboolean fuzz_hook_is_exec_request(const char* uri);
+void fuzz_hook_add_pending_navigation(const char* uri);
+gboolean fuzz_hook_take_pending_navigation(const char* uri);
+guint fuzz_hook_pending_navigation_count(void);
+guint fuzz_hook_max_pending_navigations(void);
 }
 
 #include <cstddef>
@@ -35,29 +41,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char op = line[0];
         const std::string uri = line.substr(1);
 
-        char* cut = without_fragment(uri.c_str());
+        char* cut = fuzz_hook_without_fragment(uri.c_str());
         check(std::string_view(cut).find('#') == std::string_view::npos);
         check(uri.rfind(cut, 0) == 0);
         g_free(cut);
-        (void)stays_local(uri.c_str());
-        (void)is_exec_request(uri.c_str());
+        (void)fuzz_hook_stays_local(uri.c_str());
+        (void)fuzz_hook_is_exec_request(uri.c_str());
 
         switch (op % 3) {
         case 0: {
-            add_pending_navigation(uri.c_str());
-            check(g_queue_get_length(&pending_navigations) <= MAX_PENDING_NAVIGATIONS);
+            fuzz_hook_add_pending_navigation(uri.c_str());
+            check(fuzz_hook_pending_navigation_count() <= fuzz_hook_max_pending_navigations());
             // Found once, with or without its fragment, then no more (unless an equal one was added before).
-            const guint before = g_queue_get_length(&pending_navigations);
-            check(take_pending_navigation(uri.c_str()));
-            check(g_queue_get_length(&pending_navigations) == before - 1);
+            const guint before = fuzz_hook_pending_navigation_count();
+            check(fuzz_hook_take_pending_navigation(uri.c_str()));
+            check(fuzz_hook_pending_navigation_count() == before - 1);
             break;
         }
         case 1:
-            add_pending_navigation(uri.c_str());
-            check(g_queue_get_length(&pending_navigations) <= MAX_PENDING_NAVIGATIONS);
+            fuzz_hook_add_pending_navigation(uri.c_str());
+            check(fuzz_hook_pending_navigation_count() <= fuzz_hook_max_pending_navigations());
             break;
         case 2:
-            (void)take_pending_navigation(uri.c_str());
+            (void)fuzz_hook_take_pending_navigation(uri.c_str());
             break;
         }
     }

@@ -3,9 +3,19 @@
 #include "platform/AppFolders.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
+#include "platform/PosixIO.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -106,61 +116,371 @@ Date now() {
     return Clock::current().wallNow();
 }
 
-// The items of the file, read under the caller's lock.
-struct Store {
-    std::string path;
-    Array items;
+// What identifies the file's contents on disk: a replacement (always a new file, renamed over the
+// old one) changes its inode, size or times.
+struct FileStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
 
-    OSStatus load() {
-        auto data = PrivateFile::read(path);
-        if (!data)
-            return errSecIO;
-        if (!data->has_value())
-            return errSecSuccess;
-        auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>((*data)->data()), (*data)->size()));
-        if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray())
-            return errSecDecode;
-        for (const Value& item : (*root)[kItemsKey].arrayOrEmpty())
-            if (item.isDictionary())
-                items.push_back(item);
-        return errSecSuccess;
+    static FileStamp of(const struct stat& st) {
+        FileStamp stamp;
+        stamp.exists = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.modified = st.st_mtim;
+        stamp.changed = st.st_ctim;
+        return stamp;
     }
-
-    OSStatus save() const {
-        Dictionary root{{kVersionKey, 1}, {kItemsKey, items}};
-        auto text = PropertyList::write(Value(std::move(root)), PropertyList::Format::Binary);
-        if (!text)
-            return errSecIO;
-        return PrivateFile::writeAtomically(path, Bytes(text->begin(), text->end())) ? errSecSuccess : errSecIO;
+    bool operator==(const FileStamp& o) const {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
     }
 };
 
-// Locks the item file (creating its folder, so that the lock file can exist) and reads its items.
-OSStatus lockAndLoad(Store& store, FileLock& lock, FileLock::Mode mode) {
-    auto slash = store.path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(store.path.substr(0, slash)))
+// Reads a regular file of at most `limit` bytes from `offset` on, without ever waiting on a pipe put at
+// its place. errSecDecode for another kind of file or a longer one.
+OSStatus readRegularFile(const std::string& path, std::uint64_t offset, std::uint64_t limit, Bytes& data, struct stat& st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return errSecIO;
-    if (!lock.lock(store.path + ".lock", mode).ok())
-        return errSecIO;
-    return store.load();
+    OSStatus status = errSecSuccess;
+    if (::fstat(fd, &st) != 0)
+        status = errSecIO;
+    else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > limit)
+        status = errSecDecode;
+    else if (offset > static_cast<std::uint64_t>(st.st_size))
+        status = errSecDecode;
+    else if (offset > 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        status = errSecIO;
+    else {
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        data.reserve(static_cast<std::size_t>(size > offset ? size - offset : 0));
+        if (!readAll(fd, data, static_cast<std::size_t>(limit + 1 - offset)))
+            status = errSecIO;
+        else if (offset + data.size() > limit)
+            status = errSecDecode;
+    }
+    ::close(fd);
+    return status;
 }
 
-// Serialises the calls of this process (flock does the same between processes).
+void put32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+void put64(std::string& out, std::uint64_t v) {
+    put32(out, static_cast<std::uint32_t>(v));
+    put32(out, static_cast<std::uint32_t>(v >> 32));
+}
+std::uint64_t get(const std::uint8_t* at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | at[i];
+    return v;
+}
+
+// The change log beside the item file: a header naming the generation of the item file it continues,
+// then one record per change (length, CRC-32, a binary property list saying what changed).
+constexpr char kJournalMagic[8] = {'H', 'K', 'C', 'J', 'R', 'N', 'L', '1'};
+constexpr std::size_t kJournalHeaderLength = 16;
+constexpr std::size_t kRecordHeaderLength = 8;
+// The log is folded into the item file once it grows past the item file's length (and this much).
+constexpr std::uint64_t kMinJournalLength = 256 * 1024;
+constexpr const char* kGenerationKey = "generation";
+constexpr const char* kAddKey = "add";
+constexpr const char* kUpdateKey = "update";
+constexpr const char* kDeleteKey = "delete";
+
+std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
+    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data, static_cast<uInt>(length)));
+}
+
+} // namespace
+
+// The items of one item file (and its change log) as last read or written, and the stamps of the files
+// they came from.
+struct Keychain::Cache {
+    std::string path;
+    bool valid = false;
+    FileStamp stamp;
+    FileStamp journalStamp;
+    std::uint64_t generation = 0;      // of the item file; a log of another generation is left over
+    std::uint64_t snapshotLength = 0;  // of the item file
+    std::uint64_t journalLength = 0;   // the log's header and whole records, as read or written
+    bool journalUsable = false;        // a log of this generation exists and ends at journalLength
+    Array items;
+    std::size_t total = 0;  // itemLength of every item
+
+    std::string journalPath() const { return path + ".journal"; }
+
+    void invalidate() {
+        valid = false;
+        Array().swap(items);
+        total = 0;
+    }
+
+    // Brings the items up to date with the files (the caller holds their lock): nothing is read when
+    // neither changed, only the new records when the log grew, else everything.
+    OSStatus load(const std::string& filePath) {
+        struct stat st {};
+        FileStamp now, journalNow;
+        if (::stat(filePath.c_str(), &st) == 0)
+            now = FileStamp::of(st);
+        else if (errno != ENOENT)
+            return errSecIO;
+        if (::stat((filePath + ".journal").c_str(), &st) == 0)
+            journalNow = FileStamp::of(st);
+        else if (errno != ENOENT)
+            return errSecIO;
+        if (valid && path == filePath && stamp == now) {
+            // (A log with a cut record at its end is read again from there: the next change replaces it.)
+            if (journalStamp == journalNow && (!journalUsable || static_cast<std::uint64_t>(journalNow.size) == journalLength))
+                return errSecSuccess;
+            // Another keychain on these files appended to the log: its new records only.
+            if (journalUsable && journalNow.exists && journalNow.device == journalStamp.device &&
+                journalNow.inode == journalStamp.inode && static_cast<std::uint64_t>(journalNow.size) >= journalLength) {
+                OSStatus status = replayJournal(journalLength);
+                if (status != errSecSuccess)
+                    invalidate();
+                return status;
+            }
+        }
+        invalidate();
+        path = filePath;
+        generation = 0;
+        snapshotLength = 0;
+        stamp = now;
+        if (now.exists) {
+            Bytes data;
+            if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
+                return status;
+            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+            snapshotLength = data.size();
+            Bytes().swap(data);
+            if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray())
+                return errSecDecode;
+            if (const std::int64_t* g = (*root)[kGenerationKey].getInteger(); g && *g > 0)
+                generation = static_cast<std::uint64_t>(*g);
+            for (Value& item : *root->getDictionary()->find(kItemsKey)->getArray())
+                if (const Dictionary* d = item.getDictionary()) {
+                    total += itemLength(*d);
+                    items.push_back(std::move(item));
+                }
+            stamp = FileStamp::of(st);
+        }
+        journalStamp = FileStamp();
+        journalLength = 0;
+        journalUsable = false;
+        if (OSStatus status = replayJournal(0)) {
+            invalidate();
+            return status;
+        }
+        valid = true;
+        return errSecSuccess;
+    }
+
+    // Applies the log's records from `offset` on (0: the whole log, its header first). A record cut short
+    // or damaged ends the log there: its change was never reported as made.
+    OSStatus replayJournal(std::uint64_t offset) {
+        struct stat st {};
+        Bytes data;
+        if (::lstat(journalPath().c_str(), &st) != 0)
+            return errno == ENOENT ? errSecSuccess : errSecIO;
+        if (OSStatus status = readRegularFile(journalPath(), offset, kMaxFileLength, data, st))
+            return status;
+        journalStamp = FileStamp::of(st);
+        std::size_t at = 0;
+        if (offset == 0) {
+            if (data.size() < kJournalHeaderLength || std::memcmp(data.data(), kJournalMagic, sizeof kJournalMagic) != 0)
+                return errSecDecode;
+            if (get(data.data() + 8, 8) != generation) {
+                journalUsable = false;  // left over from before the item file was last written
+                return errSecSuccess;
+            }
+            at = kJournalHeaderLength;
+            journalLength = kJournalHeaderLength;
+        }
+        while (data.size() - at >= kRecordHeaderLength) {
+            const std::uint64_t length = get(data.data() + at, 4);
+            const auto sum = static_cast<std::uint32_t>(get(data.data() + at + 4, 4));
+            if (length > data.size() - at - kRecordHeaderLength)
+                break;
+            const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
+            if (checksum(payload, static_cast<std::size_t>(length)) != sum)
+                break;
+            auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
+            if (!change || !apply(change->dictionaryOrEmpty()))
+                break;
+            at += kRecordHeaderLength + static_cast<std::size_t>(length);
+            journalLength += kRecordHeaderLength + length;
+        }
+        journalUsable = true;
+        return errSecSuccess;
+    }
+
+    // One record's change; false (nothing changed) when it does not fit the items.
+    bool apply(const Dictionary& change) {
+        if (const Value* added = change.find(kAddKey)) {
+            const Dictionary* d = added->getDictionary();
+            if (!d)
+                return false;
+            total += itemLength(*d);
+            items.push_back(*added);
+            return true;
+        }
+        if (const Value* updated = change.find(kUpdateKey)) {
+            const Array& pairs = updated->arrayOrEmpty();
+            for (const Value& pair : pairs) {
+                const std::int64_t* index = pair[0].getInteger();
+                if (!index || *index < 0 || static_cast<std::uint64_t>(*index) >= items.size() || !pair[1].isDictionary())
+                    return false;
+            }
+            for (const Value& pair : pairs) {
+                Value& item = items[static_cast<std::size_t>(*pair[0].getInteger())];
+                total = total - itemLength(item.dictionaryOrEmpty()) + itemLength(pair[1].dictionaryOrEmpty());
+                item = pair[1];
+            }
+            return true;
+        }
+        if (const Value* deleted = change.find(kDeleteKey)) {
+            // Indices in increasing order, removed from the last.
+            const Array& indices = deleted->arrayOrEmpty();
+            std::int64_t previous = -1;
+            for (const Value& index : indices) {
+                const std::int64_t* i = index.getInteger();
+                if (!i || *i <= previous || static_cast<std::uint64_t>(*i) >= items.size())
+                    return false;
+                previous = *i;
+            }
+            for (auto it = indices.rbegin(); it != indices.rend(); ++it) {
+                const auto i = static_cast<std::size_t>(*it->getInteger());
+                total -= itemLength(items[i].dictionaryOrEmpty());
+                items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            return true;
+        }
+        return false;
+    }
+
+    // Makes the change (already applied to the items in memory) last: a record appended to the log and
+    // flushed, or, when there is no item file yet or the log has grown past it, the whole item file
+    // written anew. On failure the items in memory are dropped, to be read again from the files (which
+    // hold everything before this change).
+    OSStatus commit(const Dictionary& change) {
+        OSStatus status = errSecIO;
+        auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
+        if (record) {
+            const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
+            if (!stamp.exists || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
+                status = writeSnapshot();
+            else
+                status = append(*record);
+        }
+        if (status != errSecSuccess)
+            invalidate();
+        return status;
+    }
+
+    OSStatus append(const std::string& payload) {
+        if (!journalUsable) {
+            // A new log for this generation (replacing one left over from an earlier one).
+            std::string header(kJournalMagic, sizeof kJournalMagic);
+            put64(header, generation);
+            if (!PrivateFile::writeAtomically(journalPath(), std::string_view(header)))
+                return errSecIO;
+            journalLength = kJournalHeaderLength;
+            journalUsable = true;
+        }
+        std::string record;
+        record.reserve(kRecordHeaderLength + payload.size());
+        put32(record, static_cast<std::uint32_t>(payload.size()));
+        put32(record, checksum(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()));
+        record += payload;
+        int fd = ::open(journalPath().c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errSecIO;
+        struct stat st {};
+        // Whatever lies past the last whole record (a change cut short) goes before this one is written.
+        bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  (static_cast<std::uint64_t>(st.st_size) == journalLength || ::ftruncate(fd, static_cast<off_t>(journalLength)) == 0) &&
+                  ::lseek(fd, static_cast<off_t>(journalLength), SEEK_SET) >= 0 && writeAll(fd, record.data(), record.size()) &&
+                  ::fdatasync(fd) == 0 && ::fstat(fd, &st) == 0;
+        if (!ok)
+            (void)!::ftruncate(fd, static_cast<off_t>(journalLength));
+        ::close(fd);
+        if (!ok)
+            return errSecIO;
+        journalLength += record.size();
+        journalStamp = FileStamp::of(st);
+        return errSecSuccess;
+    }
+
+    // Writes every item to a new item file of the next generation, which makes the log a left-over; the
+    // log is then removed.
+    OSStatus writeSnapshot() {
+        // (A generation this high comes only from a file someone else wrote: start again from 1.)
+        const std::uint64_t next = generation < (1ull << 62) ? generation + 1 : 1;
+        bool written = false;
+        std::uint64_t length = 0;
+        {
+            Dictionary root{{kVersionKey, 1}, {kGenerationKey, static_cast<std::int64_t>(next)}, {kItemsKey, Value(Array())}};
+            root.find(kItemsKey)->getArray()->swap(items);
+            Value rootValue(std::move(root));
+            auto text = PropertyList::write(rootValue, PropertyList::Format::Binary);
+            items.swap(*rootValue.getDictionary()->find(kItemsKey)->getArray());
+            if (text) {
+                length = text->size();
+                written = static_cast<bool>(PrivateFile::writeAtomically(path, std::string_view(*text)));
+            }
+        }
+        struct stat st {};
+        if (!written || ::stat(path.c_str(), &st) != 0)
+            return errSecIO;
+        generation = next;
+        snapshotLength = length;
+        stamp = FileStamp::of(st);
+        ::unlink(journalPath().c_str());
+        journalStamp = FileStamp();
+        journalLength = 0;
+        journalUsable = false;
+        return errSecSuccess;
+    }
+};
+
+namespace {
+
+// Locks the item file (creating its folder, so that the lock file can exist) and brings the cache up to
+// date with it.
+OSStatus lockAndLoad(Keychain::Cache& cache, const std::string& path, FileLock& lock, FileLock::Mode mode) {
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(path.substr(0, slash)))
+        return errSecIO;
+    if (!lock.lock(path + ".lock", mode).ok())
+        return errSecIO;
+    return cache.load(path);
+}
+
+// Serialises the calls of this process (flock does the same between processes) and guards the caches.
 std::mutex& processMutex() {
     static std::mutex m;
     return m;
 }
 
-// Runs `body` on the items of the file at `path()`, read under this process's mutex and the file's lock
+// Runs `body` on the items of the file at `path()`, under this process's mutex and the file's lock
 // (shared to read, exclusive to change); a file that cannot be locked or read gives its status instead.
 template <class Body>
-OSStatus withStore(const std::function<std::string()>& path, FileLock::Mode mode, Body&& body) {
+OSStatus withStore(const std::function<std::string()>& path, Keychain::Cache& cache, FileLock::Mode mode, Body&& body) {
     std::lock_guard guard(processMutex());
-    Store store{path(), {}};
     FileLock lock;
-    if (OSStatus s = lockAndLoad(store, lock, mode))
+    if (OSStatus s = lockAndLoad(cache, path(), lock, mode))
         return s;
-    return body(store);
+    return body(cache);
 }
 } // namespace
 
@@ -169,16 +489,32 @@ Keychain& Keychain::shared() {
     return keychain;
 }
 
-Keychain::Keychain(std::string filePath) : m_filePath([path = std::move(filePath)] { return path; }) {}
+Keychain::Keychain(std::string filePath)
+    : m_filePath([path = std::move(filePath)] { return path; }), m_cache(std::make_unique<Cache>()) {}
 
-Keychain::Keychain(std::function<std::string()> filePath) : m_filePath(std::move(filePath)) {}
+Keychain::Keychain(std::function<std::string()> filePath) : m_filePath(std::move(filePath)), m_cache(std::make_unique<Cache>()) {}
+
+Keychain::~Keychain() = default;
+
+std::size_t Keychain::itemLength(const Dictionary& item) {
+    constexpr std::size_t kPerAttribute = 16;
+    std::size_t length = 0;
+    for (const auto& [key, value] : item) {
+        length += key.size() + kPerAttribute;
+        if (const std::string* text = value.getString())
+            length += text->size();
+        else if (const Bytes* bytes = value.getBytes())
+            length += bytes->size();
+    }
+    return length;
+}
 
 OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
     if (result)
         *result = Value();
     if (OSStatus s = validate(query, Use::Query))
         return s;
-    return withStore(m_filePath, FileLock::Mode::Shared, [&](Store& store) -> OSStatus {
+    return withStore(m_filePath, *m_cache, FileLock::Mode::Shared, [&](Cache& store) -> OSStatus {
         bool wantData = truthOf(query[kSecReturnData]);
         bool wantAttributes = truthOf(query[kSecReturnAttributes]);
         const Value& limit = query[kSecMatchLimit];
@@ -194,7 +530,8 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
             if (found.size() >= max)
                 break;
             if (matches(item.dictionaryOrEmpty(), query))
-                found.push_back(resultFor(item.dictionaryOrEmpty(), wantData, wantAttributes));
+                found.push_back(result && (wantData || wantAttributes) ? resultFor(item.dictionaryOrEmpty(), wantData, wantAttributes)
+                                                                        : Value());
         }
         if (found.empty())
             return errSecItemNotFound;
@@ -211,7 +548,7 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
         return s;
     if (attributes.contains(kSecMatchLimit))
         return errSecParam;
-    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
+    return withStore(m_filePath, *m_cache, FileLock::Mode::Exclusive, [&](Cache& store) -> OSStatus {
         Dictionary item;
         for (const auto& [key, value] : attributes)
             if (!startsWith(key, "r_"))
@@ -221,15 +558,22 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
         Date stamp = now();
         item.set(kSecAttrCreationDate, stamp);
         item.set(kSecAttrModificationDate, stamp);
+        const std::size_t length = itemLength(item);
+        if (length > kMaxItemLength)
+            return errSecItemTooLarge;
         for (const Value& existing : store.items)
             if (sameIdentity(existing.dictionaryOrEmpty(), item))
                 return errSecDuplicateItem;
-        store.items.push_back(item);
-        if (OSStatus s = store.save())
-            return s;
+        if (store.total + length > kMaxTotalLength)
+            return errSecKeychainFull;
         if (result)
             *result = resultFor(item, truthOf(attributes[kSecReturnData]), truthOf(attributes[kSecReturnAttributes]));
-        return errSecSuccess;
+        store.items.push_back(item);
+        store.total += length;
+        OSStatus saved = store.commit(Dictionary{{kAddKey, std::move(item)}});
+        if (saved != errSecSuccess && result)
+            *result = Value();
+        return saved;
     });
 }
 
@@ -238,42 +582,67 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         return s;
     if (OSStatus s = validate(attributesToUpdate, Use::Update))
         return s;
-    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
-        Array changed = store.items;
-        bool any = false;
+    return withStore(m_filePath, *m_cache, FileLock::Mode::Exclusive, [&](Cache& store) -> OSStatus {
+        // The changed items are made beside the others, checked, and only then put in their places.
+        std::vector<std::pair<std::size_t, Value>> changed;
+        std::size_t total = store.total;
         Date stamp = now();
-        for (Value& item : changed) {
-            Dictionary* d = item.getDictionary();
+        for (std::size_t i = 0; i < store.items.size(); ++i) {
+            const Dictionary* d = store.items[i].getDictionary();
             if (!d || !matches(*d, query))
                 continue;
-            any = true;
+            Dictionary next = *d;
             for (const auto& [key, value] : attributesToUpdate)
-                d->set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
-            d->set(kSecAttrModificationDate, stamp);
+                next.set(key, key == kSecAttrSynchronizable ? Value(truthOf(value)) : value);
+            next.set(kSecAttrModificationDate, stamp);
+            const std::size_t length = itemLength(next);
+            if (length > kMaxItemLength)
+                return errSecItemTooLarge;
+            total = total - itemLength(*d) + length;
+            changed.emplace_back(i, Value(std::move(next)));
         }
-        if (!any)
+        if (changed.empty())
             return errSecItemNotFound;
-        for (std::size_t i = 0; i < changed.size(); ++i)
-            for (std::size_t j = i + 1; j < changed.size(); ++j)
-                if (sameIdentity(changed[i].dictionaryOrEmpty(), changed[j].dictionaryOrEmpty()))
+        if (total > kMaxTotalLength && total > store.total)
+            return errSecKeychainFull;
+        // No two items may share an identity afterwards: each changed item against every other one.
+        std::vector<bool> isChanged(store.items.size(), false);
+        for (const auto& [index, item] : changed)
+            isChanged[index] = true;
+        for (std::size_t c = 0; c < changed.size(); ++c) {
+            const Dictionary& mine = changed[c].second.dictionaryOrEmpty();
+            for (std::size_t i = 0; i < store.items.size(); ++i)
+                if (!isChanged[i] && sameIdentity(store.items[i].dictionaryOrEmpty(), mine))
                     return errSecDuplicateItem;
-        store.items = std::move(changed);
-        return store.save();
+            for (std::size_t o = c + 1; o < changed.size(); ++o)
+                if (sameIdentity(changed[o].second.dictionaryOrEmpty(), mine))
+                    return errSecDuplicateItem;
+        }
+        Array record;
+        record.reserve(changed.size());
+        for (auto& [index, item] : changed) {
+            store.items[index] = item;
+            record.push_back(Array{static_cast<std::int64_t>(index), std::move(item)});
+        }
+        store.total = total;
+        return store.commit(Dictionary{{kUpdateKey, std::move(record)}});
     });
 }
 
 OSStatus Keychain::deleteItems(const Dictionary& query) {
     if (OSStatus s = validate(query, Use::Query))
         return s;
-    return withStore(m_filePath, FileLock::Mode::Exclusive, [&](Store& store) -> OSStatus {
-        Array kept;
-        for (Value& item : store.items)
-            if (!matches(item.dictionaryOrEmpty(), query))
-                kept.push_back(std::move(item));
-        if (kept.size() == store.items.size())
+    return withStore(m_filePath, *m_cache, FileLock::Mode::Exclusive, [&](Cache& store) -> OSStatus {
+        Array removed;
+        for (std::size_t i = 0; i < store.items.size(); ++i)
+            if (matches(store.items[i].dictionaryOrEmpty(), query))
+                removed.push_back(static_cast<std::int64_t>(i));
+        if (removed.empty())
             return errSecItemNotFound;
-        store.items = std::move(kept);
-        return store.save();
+        Dictionary change{{kDeleteKey, std::move(removed)}};
+        if (!store.apply(change))
+            return errSecIO;
+        return store.commit(change);
     });
 }
 

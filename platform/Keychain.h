@@ -13,10 +13,21 @@
 // - No match: errSecItemNotFound (-25300) from copyMatching, update and deleteItems.
 // - Bad parameters (no class, wrong value types, return keys in an update): errSecParam (-50), and
 //   nothing changes.
-// - Storage: one binary property list in a file readable only by the user (0600), replaced atomically on
-//   every change and read again on every call, so a new Keychain on the same file (a reload, another
-//   process) sees the same items. A file that cannot be decoded answers errSecDecode and is left as it
-//   is (never overwritten by a change); file errors answer errSecIO.
+// - Storage: the item file, one binary property list readable only by the user (0600), and beside it a
+//   change log ("<file>.journal"): each change appends one record (length, CRC-32, what changed) and
+//   flushes it, so a change costs its own bytes, not the whole keychain's. When there is no item file
+//   yet, or the log has grown past the item file (and 256 KiB), the change instead writes every item to
+//   a new item file (atomically: a new file renamed over the old one) of the next generation, which
+//   makes the log a left-over. A record cut short (a crash while writing it) ends the log; its change was
+//   never reported as made.
+// - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
+//   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
+//   process) sees the same items. A file that cannot be decoded, is not a regular file or is larger
+//   than kMaxFileLength answers errSecDecode and is left as it is (never overwritten by a change); file
+//   errors answer errSecIO.
+// - Limits: an item (its attributes and data, see itemLength) of more than kMaxItemLength bytes is not
+//   added or made by an update (errSecItemTooLarge); an add or update that would take the items past
+//   kMaxTotalLength answers errSecKeychainFull. Nothing changes then. Reads and deletes always work.
 // - Thread-safe: calls are serialised by a lock on the file (threads and processes).
 #pragma once
 
@@ -24,7 +35,9 @@
 #include "platform/Value.h"
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -38,6 +51,9 @@ inline constexpr OSStatus errSecParam = -50;
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
 inline constexpr OSStatus errSecDecode = -26275;
+// This keychain's own: the limits below.
+inline constexpr OSStatus errSecItemTooLarge = -26290;
+inline constexpr OSStatus errSecKeychainFull = -26291;
 
 inline constexpr const char* kSecClass = "class";
 inline constexpr const char* kSecClassGenericPassword = "genp";
@@ -69,6 +85,14 @@ inline constexpr const char* kSecMatchLimitAll = "m_LimitAll";
 
 class Keychain {
 public:
+    static constexpr std::size_t kMaxItemLength = 1024 * 1024;
+    static constexpr std::size_t kMaxTotalLength = 16 * 1024 * 1024;
+    // Files written by earlier versions may hold more than kMaxTotalLength: those up to this length are
+    // still read (their items can be read and deleted).
+    static constexpr std::size_t kMaxFileLength = 64 * 1024 * 1024;
+    // What an item counts for the limits: the bytes of its keys, strings and data, and 16 per attribute.
+    static std::size_t itemLength(const Dictionary& item);
+
     // The application's keychain: the file "Library/Keychains/keychain.plist" of the current app home
     // (it follows AppFolders::current()).
     static Keychain& shared();
@@ -76,6 +100,9 @@ public:
     explicit Keychain(std::string filePath);
     // A keychain whose file path is asked for at each call (the shared one follows the app home).
     explicit Keychain(std::function<std::string()> filePath);
+    ~Keychain();
+    Keychain(const Keychain&) = delete;
+    Keychain& operator=(const Keychain&) = delete;
 
     OSStatus copyMatching(const Dictionary& query, Value* result);
     OSStatus add(const Dictionary& attributes, Value* result = nullptr);
@@ -84,8 +111,11 @@ public:
 
     std::string filePath() const { return m_filePath(); }
 
+    struct Cache;
+
 private:
     std::function<std::string()> m_filePath;
+    std::unique_ptr<Cache> m_cache;  // guarded by the process-wide keychain mutex
 };
 
 } // namespace platform

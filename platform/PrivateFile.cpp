@@ -56,6 +56,10 @@ Status PrivateFile::makeFolders(const std::string& path) {
 }
 
 Status PrivateFile::writeAtomically(const std::string& path, const Bytes& data) {
+    return writeAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+Status PrivateFile::writeAtomically(const std::string& path, std::string_view data) {
     std::string folder = parentOf(path);
     Status made = makeFolders(folder);
     if (!made)
@@ -71,7 +75,7 @@ Status PrivateFile::writeAtomically(const std::string& path, const Bytes& data) 
     }
     if (fd < 0)
         return posixError(EEXIST, "cannot create", temp);
-    bool ok = writeAll(fd, data) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, data.data(), data.size()) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

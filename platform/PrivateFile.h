@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -22,6 +23,7 @@ public:
     static Result<std::optional<Bytes>> read(const std::string& path);
     // Creates missing parent folders (0700) and replaces the file with the data (0600).
     static Status writeAtomically(const std::string& path, const Bytes& data);
+    static Status writeAtomically(const std::string& path, std::string_view data);
     // Makes the folder and its missing parents with mode 0700.
     static Status makeFolders(const std::string& path);
 };

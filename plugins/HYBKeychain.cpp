@@ -1,6 +1,7 @@
 #include "plugins/HYBKeychain.h"
 
 #include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -72,8 +73,11 @@ void HYBKeychain::inBackground(
     std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate();
     if (!delegate)
         return;
-    delegate->runInBackground([delegate = std::weak_ptr<runtime::HYBCommandDelegate>(delegate), command, service = serviceName(),
-                               work = std::move(work)] {
+    // One serial queue: calls that wait on the keychain's lock would each hold a thread of the global
+    // queues, which grow while every worker is busy.
+    static const std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("HYBKeychain");
+    queue->async([delegate = std::weak_ptr<runtime::HYBCommandDelegate>(delegate), command, service = serviceName(),
+                  work = std::move(work)] {
         HYBPluginResult result = work(command, service);
         if (std::shared_ptr<runtime::HYBCommandDelegate> target = delegate.lock())
             target->sendPluginResult(std::move(result), command.callbackId());

@@ -2,8 +2,10 @@
 // one service name the application bundle names ("SERVICE_NAME" of its "config.plist").
 //
 // Guarantees:
-// - The service name is read on the main thread at each action; the keychain work and the answer run on
-//   the command delegate's background runner, one block per action, answering the command's callback.
+// - The service name is read on the main thread at each action; the keychain work and the answer run
+//   as one block per action on the plug-in's own serial queue (shared by every instance), in the order
+//   the actions came, answering the command's callback. However many calls the page makes at once, they
+//   take one worker thread and hold one item's value at a time.
 // - getForKey [key]: OK with the value; Error "error retrieving value for key '<key>' : <error>" when no
 //   value is read ("(null)" as the error when the key simply has no item).
 // - setForKey [key, value]: OK without a message, or Error with the error's description.
@@ -43,7 +45,7 @@ public:
     std::string className() const override { return "HYBKeychain"; }
 
 private:
-    // Reads the service name, then runs `work` on the background runner and sends its answer.
+    // Reads the service name, then runs `work` on the keychain queue and sends its answer.
     void inBackground(const runtime::HYBInvokedUrlCommand& command,
                       std::function<runtime::HYBPluginResult(const runtime::HYBInvokedUrlCommand&, const std::optional<std::string>&)> work);
 };

@@ -25,6 +25,17 @@ platform::Bytes bytesOf(const std::string& text) { return platform::Bytes(text.b
 
 } // namespace
 
+platform::Error HYBKeychainUtils::error(long long code) {
+    std::string description;
+    if (code == platform::errSecItemTooLarge)
+        description = "The value is too large for the keychain: an item holds at most " +
+                      std::to_string(Keychain::kMaxItemLength) + " bytes.";
+    else if (code == platform::errSecKeychainFull)
+        description = "The keychain is full: its items hold at most " + std::to_string(Keychain::kMaxTotalLength) +
+                      " bytes in all.";
+    return platform::Error(kHYBKeychainUtilsErrorDomain, code, std::move(description));
+}
+
 platform::Result<std::optional<std::string>> HYBKeychainUtils::getPasswordForUsername(const std::optional<std::string>& username,
                                                                                        const std::optional<std::string>& serviceName) {
     if (!username || !serviceName)
@@ -61,6 +72,8 @@ platform::Status HYBKeychainUtils::storeUsername(const std::optional<std::string
                                                   const std::optional<std::string>& serviceName, bool updateExisting) {
     if (!username || !password || !serviceName)
         return error(kMissingArgumentError);
+    if (password->size() > Keychain::kMaxItemLength)
+        return error(platform::errSecItemTooLarge);
     auto existing = getPasswordForUsername(username, serviceName);
     std::optional<std::string> current;
     if (!existing) {

@@ -10,6 +10,9 @@
 //   added again; an existing value is updated only when updateExisting. Each store logs
 //   "save keychain status: <status>".
 // - Delete of a key without an item fails with the keychain's item-not-found status.
+// - Sizes: a value longer than the keychain keeps for one item fails before the keychain is read, with
+//   the keychain's item-too-large status; that status and the keychain-full one carry a description
+//   saying which limit the value passed.
 // - The application's keychain (platform::Keychain::shared()).
 // - Thread: any thread (the keychain serialises its calls); nothing orders calls of different threads.
 #pragma once
@@ -36,7 +39,7 @@ public:
                                           const std::optional<std::string>& serviceName, bool updateExisting);
     static platform::Status deleteItemForUsername(const std::optional<std::string>& username, const std::optional<std::string>& serviceName);
 
-    static platform::Error error(long long code) { return platform::Error(kHYBKeychainUtilsErrorDomain, code); }
+    static platform::Error error(long long code);
 };
 
 } // namespace plugins

@@ -53,7 +53,12 @@ platform::Bytes hybBase64Decode(std::string_view text) {
 
 std::string hybBase64Encode(std::span<const std::uint8_t> bytes) {
     std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
+    hybBase64Append(out, bytes);
+    return out;
+}
+
+void hybBase64Append(std::string& out, std::span<const std::uint8_t> bytes) {
+    out.reserve(out.size() + base64Length(bytes.size()));
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
@@ -64,7 +69,7 @@ std::string hybBase64Encode(std::span<const std::uint8_t> bytes) {
     }
     std::size_t rest = bytes.size() - i;
     if (rest == 0)
-        return out;
+        return;
     std::uint32_t group = std::uint32_t{bytes[i]} << 16;
     if (rest == 2)
         group |= std::uint32_t{bytes[i + 1]} << 8;
@@ -72,7 +77,6 @@ std::string hybBase64Encode(std::span<const std::uint8_t> bytes) {
     out.push_back(kAlphabet[(group >> 12) & 63]);
     out.push_back(rest == 2 ? kAlphabet[(group >> 6) & 63] : '=');
     out.push_back('=');
-    return out;
 }
 
 } // namespace runtime

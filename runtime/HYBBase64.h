@@ -22,6 +22,10 @@ platform::Bytes hybBase64Decode(std::string_view text);
 
 // Encodes bytes as padded Base64 text.
 std::string hybBase64Encode(std::span<const std::uint8_t> bytes);
+// The same text appended to `out` (grown once): a large encoding is never copied.
+void hybBase64Append(std::string& out, std::span<const std::uint8_t> bytes);
+// The length of the text for `length` bytes.
+constexpr std::size_t base64Length(std::size_t length) { return (length + 2) / 3 * 4; }
 
 // The byte-buffer forms the runtime and plug-ins call.
 inline platform::Bytes hyb_dataFromBase64String(std::string_view text) { return hybBase64Decode(text); }

@@ -2,6 +2,7 @@
 
 #include "platform/JSON.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace runtime {
@@ -158,17 +159,33 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         return notABatch(whole.error().localizedDescription());
 
     // Entry by entry. Separators are taken loosely: what matters is that each entry stands alone.
+    // What follows the batch's end (a stray "]" closed it early) is no part of it: each piece there is
+    // an unreadable entry, answered when it names a callback id, never run.
     ++at;
+    bool pastTheEnd = false;
     while (true) {
         at = skipSpace(text, at);
-        if (at >= text.size() || text[at] == ']' || text[at] == '}')
+        if (at >= text.size())
             break;
-        if (text[at] == ',') {
+        if (text[at] == ',' || (pastTheEnd && (text[at] == ']' || text[at] == '}'))) {
             ++at;
             continue;
         }
-        const std::size_t end = valueEnd(text, at);
-        entries.push_back(readEntry(text.substr(at, end - at)));
+        if (text[at] == ']' || text[at] == '}') {
+            pastTheEnd = true;
+            ++at;
+            continue;
+        }
+        const std::size_t end = std::max(valueEnd(text, at), at + 1);
+        HYBCommandBatchEntry entry = readEntry(text.substr(at, end - at));
+        if (pastTheEnd) {
+            const platform::Value* read = std::get_if<platform::Value>(&entry);
+            std::optional<std::string> callbackId = read ? std::nullopt : std::get<HYBUnreadableCommand>(entry).callbackId;
+            if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isString())
+                callbackId = *(*read)[0].getString();
+            entry = HYBUnreadableCommand{std::move(callbackId), "it follows the end of the batch (a stray closing bracket before it)"};
+        }
+        entries.push_back(std::move(entry));
         at = end;
     }
     return entries;

@@ -124,7 +124,11 @@ void HYBCommandDelegateImpl::sendPluginResult(std::optional<HYBPluginResult> res
         platform::Log::write("Invalid callback id received by sendPluginResult");
         return;
     }
-    evalJsHelper(callbackScript(result, *callbackId));
+    std::string script = callbackScript(result, *callbackId);
+    // The message is in the script now: a large one (a file's bytes) must not be held twice while the
+    // script travels to the page.
+    result.reset();
+    evalJsHelper(std::move(script));
 }
 
 void HYBCommandDelegateImpl::evalJs(std::string js) { evalJs(std::move(js), true); }

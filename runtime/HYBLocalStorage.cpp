@@ -15,9 +15,11 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace runtime {
 namespace {
@@ -53,12 +55,27 @@ bool isSidecar(const std::string& path) {
 bool isDatabase(const std::string& path) {
     static constexpr char kHeader[] = "SQLite format 3";
     std::array<char, sizeof kHeader> start{};
-    // Only a regular file is opened: a FIFO put in the backup folder would block the open for ever.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    // Only a regular file is read, and opening never waits: a FIFO put in the backup folder (even in
+    // the moment between a look and the open) would block a plain open for ever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ifstream in(path, std::ios::binary);
-    return in.read(start.data(), start.size()) && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
+    struct stat st {};
+    bool header = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::size_t got = 0;
+        while (got < start.size()) {
+            const ssize_t n = ::read(fd, start.data() + got, start.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        header = got == start.size() && std::memcmp(start.data(), kHeader, sizeof kHeader) == 0;
+    }
+    ::close(fd);
+    return header;
 }
 
 void removeSidecars(const std::string& database) {
@@ -108,9 +125,22 @@ platform::Status copyFile(const std::string& source, const std::string& destinat
     return isDatabase(source) ? snapshotDatabase(source, destination) : files().copyItem(source, destination);
 }
 
-// Copies a file or folder; databases inside are copied as snapshots, without their sidecars. A failed
-// copy leaves nothing at the destination.
+bool isLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+platform::Error linkRefused(const std::string& path) {
+    return platform::Error(kHYBLocalStorageErrorDomain, 2, platform::formatString("Could not copy %s: it is a symbolic link", path.c_str()));
+}
+
+// Copies a file or folder; databases inside are copied as snapshots, without their sidecars. A symbolic
+// link (at the top or inside a folder) is refused: a backup or storage is made of its own files, and a
+// link would bring in whatever it names (a folder elsewhere, the whole disk). A failed copy leaves
+// nothing at the destination.
 platform::Status copyItem(const std::string& source, const std::string& destination) {
+    if (isLink(source))
+        return linkRefused(source);
     if (!files().isDirectory(source))
         return copyFile(source, destination);
     auto entries = files().subpathsOfDirectory(source);
@@ -119,7 +149,9 @@ platform::Status copyItem(const std::string& source, const std::string& destinat
     platform::Status copied = files().createDirectory(destination, false);
     for (auto entry = entries->begin(); copied && entry != entries->end(); ++entry) {
         const std::string from = join(source, *entry);
-        if (files().isDirectory(from))
+        if (isLink(from))
+            copied = linkRefused(from);
+        else if (files().isDirectory(from))
             copied = files().createDirectory(join(destination, *entry), true);
         else if (!isSidecar(from))
             copied = copyFile(from, join(destination, *entry));

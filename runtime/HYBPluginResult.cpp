@@ -18,7 +18,11 @@ constexpr std::array<std::string_view, 10> kStatusNames = {
 };
 
 platform::Dictionary arrayBufferDictionary(const platform::Bytes& bytes) {
-    return platform::Dictionary{{"HYBType", "ArrayBuffer"}, {"data", hybBase64Encode(bytes)}};
+    // Set one by one: a dictionary made from a list would copy the text (a file's bytes as Base64).
+    platform::Dictionary dictionary;
+    dictionary.set("HYBType", "ArrayBuffer");
+    dictionary.set("data", hybBase64Encode(bytes));
+    return dictionary;
 }
 
 std::string callbackString(const char* function, std::string_view callbackId, const std::optional<std::string>& json) {
@@ -80,8 +84,10 @@ HYBPluginResult HYBPluginResult::messageAsMultipart(HYBCommandStatus status, con
         else
             parts.push_back(message);
     }
-    return HYBPluginResult(status,
-                           platform::Value(platform::Dictionary{{"HYBType", "MultiPart"}, {"messages", std::move(parts)}}));
+    platform::Dictionary multipart;
+    multipart.set("HYBType", "MultiPart");
+    multipart.set("messages", std::move(parts));
+    return HYBPluginResult(status, platform::Value(std::move(multipart)));
 }
 
 HYBPluginResult HYBPluginResult::messageToErrorObject(HYBCommandStatus status, std::int32_t errorCode) {

@@ -374,6 +374,25 @@ TEST_F(DeployTest, HostileOrBrokenArchivesChangeNothing) {
     EXPECT_EQ(call("extract").status, 9);
     EXPECT_EQ(defaults().string("uuid"), "v1");
 
+    // An end record that counts 1 entry over a directory of 3: not half installed.
+    offer("short-count", {fileEntry("a.txt", "a"), fileEntry("b.txt", "b"), fileEntry("index.html", "short")});
+    {
+        std::lock_guard lock(m_mutex);
+        ASSERT_GE(m_archive.size(), 22u);
+        const std::size_t end = m_archive.size() - 22;  // no archive comment: the end record closes the file
+        ASSERT_EQ(m_archive.compare(end, 4, "PK\x05\x06"), 0);
+        for (std::size_t at : {end + 8, end + 10}) {  // this disk's count and the total
+            m_archive[at] = 1;
+            m_archive[at + 1] = 0;
+        }
+    }
+    EXPECT_EQ(call("check", {"beta"}).message, platform::Value("true"));
+    EXPECT_EQ(call("download").message, platform::Value("true"));
+    EXPECT_EQ(call("extract").status, 9);
+    EXPECT_EQ(defaults().string("uuid"), "v1");
+    EXPECT_FALSE(fs::exists(support() + "/short-count"));
+    EXPECT_EQ(call("getVersions").message, platform::Value(platform::Array{"v1"}));
+
     // Extract with nothing downloaded, and with a stored id that is not a folder name.
     ASSERT_TRUE(defaults().remove("download_uuid"));
     EXPECT_EQ(call("extract").status, 9);

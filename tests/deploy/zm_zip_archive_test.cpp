@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <sys/stat.h>
 
@@ -355,8 +356,9 @@ TEST(ZMZipArchive, ArchivesThatExpandTooMuchAreRefused) {
 namespace {
 
 // An archive of `count` empty stored entries named e0, e1, ..., written byte by byte (quicker than the
-// library for many entries).
-void writeEmptyEntries(const std::string& path, std::uint32_t count) {
+// library for many entries); its end record says `declared` entries (`count` unless given).
+void writeEmptyEntries(const std::string& path, std::uint32_t count, std::int64_t declared = -1) {
+    const std::uint64_t stated = declared < 0 ? count : static_cast<std::uint64_t>(declared);
     std::string local, central;
     auto put16 = [](std::string& out, std::uint32_t v) { out += static_cast<char>(v & 0xff); out += static_cast<char>((v >> 8) & 0xff); };
     auto put32 = [&](std::string& out, std::uint32_t v) { put16(out, v & 0xffff); put16(out, v >> 16); };
@@ -377,19 +379,19 @@ void writeEmptyEntries(const std::string& path, std::uint32_t count) {
     }
     auto put64 = [&](std::string& out, std::uint64_t v) { put32(out, static_cast<std::uint32_t>(v)); put32(out, static_cast<std::uint32_t>(v >> 32)); };
     std::string end;
-    const bool wide = count > 0xffff; // past 16 bits the counts live in the zip64 end record
+    const bool wide = stated > 0xffff; // past 16 bits the counts live in the zip64 end record
     if (wide) {
         const std::uint64_t recordOffset = local.size() + central.size();
         put32(end, 0x06064b50);
         put64(end, 44);
         put16(end, 45); put16(end, 45); put32(end, 0); put32(end, 0);
-        put64(end, count); put64(end, count); put64(end, central.size()); put64(end, local.size());
+        put64(end, stated); put64(end, stated); put64(end, central.size()); put64(end, local.size());
         put32(end, 0x07064b50);
         put32(end, 0); put64(end, recordOffset); put32(end, 1);
     }
     put32(end, 0x06054b50);
     put16(end, 0); put16(end, 0);
-    put16(end, wide ? 0xffff : count); put16(end, wide ? 0xffff : count);
+    put16(end, wide ? 0xffff : static_cast<std::uint32_t>(stated)); put16(end, wide ? 0xffff : static_cast<std::uint32_t>(stated));
     put32(end, static_cast<std::uint32_t>(central.size())); put32(end, static_cast<std::uint32_t>(local.size()));
     put16(end, 0);
     writeFile(path, local + central + end);
@@ -417,4 +419,30 @@ TEST(ZMZipArchive, EntriesAreBoundedByCountAndCountedAtTheirCostOnDisk) {
     EXPECT_EQ(ZMZipArchive::diskCostOf(4096, 4096), 4096u);
     EXPECT_EQ(ZMZipArchive::diskCostOf(4097, 4096), 8192u);
     EXPECT_EQ(ZMZipArchive::diskCostOf(3ull << 30, 4096), 3ull << 30);
+}
+
+TEST(ZMZipArchive, AnEntryCountThatDisagreesWithTheDirectoryIsRefused) {
+    TempFolder tmp;
+    struct Case {
+        const char* what;
+        std::uint32_t count;
+        std::int64_t declared;
+    };
+    for (const Case& c : {Case{"10 said, 3000 there", 3000, 10}, Case{"10 said, 100,000 there", 100000, 10},
+                          Case{"2999 said, 3000 there", 3000, 2999}, Case{"3001 said, 3000 there", 3000, 3001},
+                          Case{"5000 said, 3000 there", 3000, 5000}, Case{"1 said, 2 there", 2, 1}}) {
+        SCOPED_TRACE(c.what);
+        writeEmptyEntries(tmp / "lying.zip", c.count, c.declared);
+        Recorder recorder;
+        auto lying = ZMZipArchive::unzipFileAtPath(tmp / "lying.zip", tmp / "out", true, "", &recorder);
+        ASSERT_FALSE(lying);
+        EXPECT_EQ(lying.error().code, ZMZipArchive::kErrorEntryInfoFailed);
+        EXPECT_FALSE(fs::exists(tmp / "out"));  // nothing is unpacked
+        EXPECT_TRUE(recorder.willIndices.empty());
+        EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "did-archive"), 0);
+    }
+    // The same archives with honest counts unpack whole.
+    writeEmptyEntries(tmp / "honest.zip", 2);
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "honest.zip", tmp / "honest"));
+    EXPECT_TRUE(fs::exists(tmp / "honest/e1"));
 }

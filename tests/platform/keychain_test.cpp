@@ -150,6 +150,146 @@ TEST_F(KeychainTest, DamagedFileAnswersDecodeAndIsNeverOverwritten) {
     EXPECT_EQ(text, "not a property list");
 }
 
+TEST_F(KeychainTest, ItemsAndTheWholeKeychainAreBounded) {
+    Keychain keychain(m_path);
+    // The largest value an item of `account` can hold; two attributes more (the dates) are added to
+    // what the caller gives.
+    auto largest = [](const std::string& account) {
+        return Keychain::kMaxItemLength - Keychain::itemLength(with(base(account), kSecValueData, Bytes{})) - 2 * (16 + 4);
+    };
+    const std::size_t fits = largest("big");
+    EXPECT_EQ(keychain.add(with(base("big"), kSecValueData, Bytes(fits + 1, 'x'))), errSecItemTooLarge);
+    ASSERT_EQ(keychain.add(with(base("big"), kSecValueData, Bytes(fits, 'x'))), errSecSuccess);
+    EXPECT_EQ(keychain.update(base("big"), Dictionary{{kSecValueData, Bytes(fits + 1, 'y')}}), errSecItemTooLarge);
+    EXPECT_EQ(keychain.update(base("big"), Dictionary{{kSecAttrLabel, "one byte more"}}), errSecItemTooLarge);
+
+    // Items of nearly the largest size fill the keychain up to its total.
+    int added = 1;
+    OSStatus status = errSecSuccess;
+    for (std::string account = "item1"; (status = keychain.add(with(base(account), kSecValueData, Bytes(largest(account), 'x')))) == errSecSuccess;
+         account = "item" + std::to_string(added))
+        ++added;
+    EXPECT_EQ(status, errSecKeychainFull);
+    EXPECT_EQ(added, static_cast<int>(Keychain::kMaxTotalLength / Keychain::kMaxItemLength));
+    EXPECT_EQ(keychain.add(with(base("small"), kSecValueData, Bytes(1, 's'))), errSecKeychainFull);
+    // A full keychain still shrinks: a smaller value, then a delete make room.
+    EXPECT_EQ(keychain.update(base("big"), Dictionary{{kSecValueData, Bytes(10, 'z')}}), errSecSuccess);
+    EXPECT_EQ(keychain.add(with(base("small"), kSecValueData, Bytes(1, 's'))), errSecSuccess);
+    EXPECT_EQ(keychain.update(base("big"), Dictionary{{kSecValueData, Bytes(fits, 'y')}}), errSecKeychainFull);
+    EXPECT_EQ(keychain.deleteItems(base("item1")), errSecSuccess);
+    EXPECT_EQ(keychain.add(with(base("again"), kSecValueData, Bytes(largest("again"), 'x'))), errSecSuccess);
+
+    // What was refused changed nothing on disk.
+    Keychain reloaded(m_path);
+    Value data;
+    ASSERT_EQ(reloaded.copyMatching(with(base("big"), kSecReturnData, true), &data), errSecSuccess);
+    EXPECT_EQ(data, Value(Bytes(10, 'z')));
+    EXPECT_EQ(reloaded.copyMatching(with(base("item1"), kSecReturnData, true), &data), errSecItemNotFound);
+}
+
+TEST_F(KeychainTest, ChangesByAnotherKeychainOnTheFileAreSeen) {
+    Keychain first(m_path);
+    Keychain second(m_path);
+    Value data;
+    ASSERT_EQ(first.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    ASSERT_EQ(second.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess);
+    // Each keychain now holds the items in memory; a change by one is read again by the other.
+    for (int round = 0; round < 20; ++round) {
+        Keychain& writer = round % 2 ? first : second;
+        Keychain& reader = round % 2 ? second : first;
+        const std::string value = std::to_string(round);  // same length as the last value at times
+        ASSERT_EQ(writer.update(base("a"), Dictionary{{kSecValueData, bytesOf(value)}}), errSecSuccess);
+        ASSERT_EQ(reader.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess);
+        EXPECT_EQ(data, Value(bytesOf(value))) << "round " << round;
+    }
+    ASSERT_EQ(second.deleteItems(base("a")), errSecSuccess);
+    EXPECT_EQ(first.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecItemNotFound);
+    // The file removed behind its back: an empty keychain, not the items of before.
+    ASSERT_EQ(first.add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
+    ASSERT_EQ(second.copyMatching(with(base("b"), kSecReturnData, true), &data), errSecSuccess);
+    std::filesystem::remove(m_path);
+    EXPECT_EQ(second.copyMatching(with(base("b"), kSecReturnData, true), &data), errSecItemNotFound);
+}
+
+TEST_F(KeychainTest, ChangesAreLoggedBesideTheItemFileAndFoldedIntoIt) {
+    const std::string journal = m_path + ".journal";
+    auto read = [&](const std::string& account) {
+        Keychain fresh(m_path);
+        Value data;
+        return fresh.copyMatching(with(base(account), kSecReturnData, true), &data) == errSecSuccess ? data : Value("<none>");
+    };
+    Keychain keychain(m_path);
+    ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    EXPECT_TRUE(std::filesystem::exists(m_path)) << "the first change writes the item file";
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    const std::string itemFile = [&] { std::ifstream in(m_path, std::ios::binary); return std::string(std::istreambuf_iterator<char>(in), {}); }();
+
+    // Small changes go to the log; the item file stays as it was.
+    ASSERT_EQ(keychain.update(base("a"), Dictionary{{kSecValueData, bytesOf("2")}}), errSecSuccess);
+    ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecSuccess);
+    ASSERT_EQ(keychain.add(with(base("c"), kSecValueData, bytesOf("c"))), errSecSuccess);
+    ASSERT_EQ(keychain.deleteItems(base("b")), errSecSuccess);
+    EXPECT_TRUE(std::filesystem::exists(journal));
+    std::ifstream in(m_path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), itemFile);
+    struct stat st {};
+    ASSERT_EQ(::stat(journal.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(read("a"), Value(bytesOf("2")));
+    EXPECT_EQ(read("b"), Value("<none>"));
+    EXPECT_EQ(read("c"), Value(bytesOf("c")));
+
+    // A record cut short by a crash ends the log: what came before stands, and the next change follows it.
+    const auto whole = std::filesystem::file_size(journal);
+    std::ofstream(journal, std::ios::binary | std::ios::app) << std::string("\x40\x00\x00\x00\x12\x34", 6) << "half a record";
+    EXPECT_EQ(read("a"), Value(bytesOf("2")));
+    Keychain afterCrash(m_path);
+    ASSERT_EQ(afterCrash.update(base("c"), Dictionary{{kSecValueData, bytesOf("c2")}}), errSecSuccess);
+    EXPECT_GT(std::filesystem::file_size(journal), whole);
+    EXPECT_EQ(read("c"), Value(bytesOf("c2")));
+    EXPECT_EQ(read("a"), Value(bytesOf("2")));
+    const std::string oldLog = [&] { std::ifstream log(journal, std::ios::binary); return std::string(std::istreambuf_iterator<char>(log), {}); }();
+
+    // A log grown past the item file is folded into a new one and removed.
+    ASSERT_EQ(afterCrash.update(base("a"), Dictionary{{kSecValueData, Bytes(300 * 1024, 'x')}}), errSecSuccess);
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
+    // A log of the item file before (a crash between the two steps) is left over: never replayed.
+    std::ofstream(journal, std::ios::binary) << oldLog;
+    EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
+    EXPECT_EQ(read("c"), Value(bytesOf("c2")));
+    ASSERT_EQ(keychain.add(with(base("d"), kSecValueData, bytesOf("d"))), errSecSuccess) << "the first keychain reads the new files";
+    EXPECT_EQ(read("d"), Value(bytesOf("d")));
+    EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
+
+    // A log that is not one: decode error, left as it is.
+    std::filesystem::remove(journal);
+    std::ofstream(journal, std::ios::binary) << "not a change log at all";
+    Keychain damaged(m_path);
+    Value data;
+    EXPECT_EQ(damaged.copyMatching(with(base("d"), kSecReturnData, true), &data), errSecDecode);
+    EXPECT_EQ(damaged.add(with(base("e"), kSecValueData, bytesOf("e"))), errSecDecode);
+    EXPECT_EQ(std::filesystem::file_size(journal), std::string("not a change log at all").size());
+}
+
+TEST_F(KeychainTest, AFileThatIsNoRegularFileOrTooLargeIsNotRead) {
+    std::filesystem::create_directories(m_dir + "/Library/Keychains");
+    // A pipe at the file's place: answered at once, never waited on, and left there.
+    ASSERT_EQ(::mkfifo(m_path.c_str(), 0600), 0);
+    Keychain keychain(m_path);
+    Value r;
+    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecDecode);
+    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecDecode);
+    EXPECT_TRUE(std::filesystem::is_fifo(m_path));
+    std::filesystem::remove(m_path);
+    // A file longer than any keychain this code writes is refused before it is read.
+    std::ofstream(m_path).put('x');
+    std::filesystem::resize_file(m_path, Keychain::kMaxFileLength + 1);
+    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecDecode);
+    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecDecode);
+    EXPECT_EQ(std::filesystem::file_size(m_path), Keychain::kMaxFileLength + 1);
+}
+
 TEST(SharedKeychain, FollowsTheCurrentAppHome) {
     Dictionary item{{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "k"}, {kSecAttrService, "s"},
                     {kSecValueData, Bytes{1, 2, 3}}};

@@ -38,6 +38,7 @@ protected:
     pluginstest::Answer ask(const std::string& action, platform::Array arguments) {
         const std::size_t before = answers().size();
         call(action, std::move(arguments));
+        EXPECT_TRUE(waitForAnswers(before + 1)) << action;
         EXPECT_EQ(answers().size(), before + 1) << action;
         return answers().size() == before + 1 ? answers().back() : pluginstest::Answer{};
     }
@@ -170,6 +171,50 @@ TEST_F(KeychainTest, TheWorkRunsInTheBackgroundAndAnswersEachCallback) {
             EXPECT_EQ(answer.message(), platform::Value("2"));
         }
     }
+}
+
+int threadCount() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator()));
+}
+
+TEST_F(KeychainTest, ManyCallsAtOnceTakeOneThreadAndAnswerInOrder) {
+    const std::string value(512 * 1024, 'v');
+    ASSERT_EQ(ask("setForKey", {"big", value}).status(), HYBCommandStatus::Ok);
+    m_log->backgroundRunsOnQueue = true;  // as the runtime runs background work
+    const int before = threadCount();
+    const std::size_t start = answers().size();
+    constexpr int kCalls = 64;
+    for (int i = 0; i < kCalls; ++i)
+        call("getForKey", {"big"}, "get-" + std::to_string(i));
+    ASSERT_TRUE(waitForAnswers(start + kCalls));
+    EXPECT_LE(threadCount(), before + 1) << "the calls waited for one worker, none took a thread of its own";
+    for (int i = 0; i < kCalls; ++i) {
+        const pluginstest::Answer& answer = answers()[start + static_cast<std::size_t>(i)];
+        EXPECT_EQ(answer.callbackId, "get-" + std::to_string(i));
+        EXPECT_EQ(answer.status(), HYBCommandStatus::Ok);
+        EXPECT_EQ(answer.message().getString() ? answer.message().getString()->size() : 0u, value.size());
+    }
+}
+
+TEST_F(KeychainTest, AValueTooLargeOrAFullKeychainIsAClearError) {
+    const std::size_t largest = platform::Keychain::kMaxItemLength;
+    const pluginstest::Answer tooLarge = ask("setForKey", {"big", std::string(largest + 1, 'x')});
+    EXPECT_EQ(tooLarge.status(), HYBCommandStatus::Error);
+    EXPECT_EQ(tooLarge.message(), platform::Value("The value is too large for the keychain: an item holds at most " +
+                                                  std::to_string(largest) + " bytes."));
+    EXPECT_FALSE(std::filesystem::exists(platform::Keychain::shared().filePath())) << "refused before the keychain was read";
+
+    const std::string half(largest / 2, 'h');
+    int stored = 0;
+    pluginstest::Answer answer;
+    while ((answer = ask("setForKey", {"k" + std::to_string(stored), half})).status() == HYBCommandStatus::Ok)
+        ++stored;
+    EXPECT_EQ(stored, static_cast<int>(platform::Keychain::kMaxTotalLength / (largest / 2)) - 1);
+    EXPECT_EQ(answer.message(), platform::Value("The keychain is full: its items hold at most " +
+                                                std::to_string(platform::Keychain::kMaxTotalLength) + " bytes in all."));
+    EXPECT_EQ(ask("getForKey", {"k0"}).message(), platform::Value(half)) << "what was stored stays";
+    EXPECT_EQ(ask("removeForKey", {"k0"}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(ask("setForKey", {"last", half}).status(), HYBCommandStatus::Ok) << "a removal makes room";
 }
 
 } // namespace

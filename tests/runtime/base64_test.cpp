@@ -17,6 +17,13 @@ TEST(HYBBase64, EncodesWithPaddingAndNoLineBreaks) {
     EXPECT_EQ(hybBase64Encode(bytesOf("")), "");
     EXPECT_EQ(hybBase64Encode(platform::Bytes{0xFB, 0xFF, 0xBF}), "+/+/");
     EXPECT_EQ(hybBase64Encode(platform::Bytes(120, 0)).find('\n'), std::string::npos);
+    // Appended after what the text holds, in the length base64Length gives.
+    for (const char* bytes : {"", "a", "ab", "abc", "abcd"}) {
+        std::string text = "data:;base64,";
+        hybBase64Append(text, bytesOf(bytes));
+        EXPECT_EQ(text, "data:;base64," + hybBase64Encode(bytesOf(bytes)));
+        EXPECT_EQ(base64Length(std::string_view(bytes).size()), hybBase64Encode(bytesOf(bytes)).size());
+    }
 }
 
 TEST(HYBBase64, DecoderSkipsEverythingOutsideTheAlphabet) {

@@ -86,6 +86,22 @@ TEST(HYBCommandBatch, ATextThatIsNoArrayIsNoBatch) {
     EXPECT_EQ(*value(scalars[0]), platform::Value(5));
 }
 
+TEST(HYBCommandBatch, WhatFollowsABracketThatEndsTheBatchEarlyIsUnreadable) {
+    const std::vector<HYBCommandBatchEntry> entries =
+        read("[[\"A\",\"S\",\"x\",[1]]],[\"B\",\"S\",\"x\",[2]]] } 7 [\"C\",\"S\",\"x\",[tru]] ]");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_TRUE(value(entries[0]));
+    ASSERT_TRUE(unreadable(entries[1]));
+    EXPECT_EQ(unreadable(entries[1])->callbackId, "B");
+    EXPECT_NE(unreadable(entries[1])->reason.find("follows the end of the batch"), std::string::npos);
+    ASSERT_TRUE(unreadable(entries[2]));
+    EXPECT_FALSE(unreadable(entries[2])->callbackId);
+    ASSERT_TRUE(unreadable(entries[3]));
+    EXPECT_EQ(unreadable(entries[3])->callbackId, "C");
+    // Space after the end is nothing.
+    EXPECT_EQ(read("[[\"A\",\"S\",\"x\",[1]],[tru] ] \n").size(), 2u);
+}
+
 // ---- lone surrogates ----
 
 TEST(HYBCommandBatch, LoneSurrogateEscapesReadAsTheReplacementCharacter) {

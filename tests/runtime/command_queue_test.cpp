@@ -99,6 +99,18 @@ TEST(HYBCommandQueue, BadEntriesAreAnsweredWhereTheirCallbackIdCanBeReadAndTheRe
     EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: service or action is not a string"));
 }
 
+TEST(HYBCommandQueue, CommandsAfterAStrayClosingBracketAreAnsweredAndLoggedNotRunNorDropped) {
+    Bridge bridge;
+    hybtest::LogCapture log;
+    bridge.queue->enqueueCommandBatch("[" + probeCommand("a", "\"A\"") + "]," + probeCommand("b", "\"B\"") + "]");
+    bridge.queue->executePending();
+    EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:A"}));
+    EXPECT_EQ(bridge.evaluated(), (std::vector<std::string>{
+        "hybrid.require('hybrid/exec').nativeCallback('b',8,\"The command cannot be read: it follows the end of the batch "
+        "(a stray closing bracket before it)\",0)"}));
+    EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: it follows the end of the batch"));
+}
+
 // A page's arguments nested deeper than the reader allows, or a string cut inside a surrogate pair: the
 // command is answered (or runs with U+FFFD), and the commands beside it in the batch run in their order.
 TEST(HYBCommandQueue, ADeepCommandIsAnsweredAndALoneSurrogateReadsAsTheReplacementCharacter) {

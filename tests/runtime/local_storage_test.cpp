@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 using namespace runtime;
 
@@ -132,6 +135,25 @@ TEST_F(LocalStorageTest, SafeCopyReportsMissingSourcesMakesFoldersAndKeepsTheOld
     // A FIFO where a backup should be (a page may name anything there): refused at once, never waited on.
     ASSERT_TRUE(files().createDirectory(folders().documents() + "/Backups", true).ok());
     ASSERT_EQ(::mkfifo(backups("localstorage.appdata.db").c_str(), 0600), 0);
+    EXPECT_FALSE(HYBLocalStorage::copyFrom(backups("localstorage.appdata.db"), caches("kept")).ok());
+    EXPECT_EQ(readFile(caches("kept")), "precious");
+
+    // A link where a backup should be, or inside a backup folder (to a folder outside, to the whole
+    // disk): refused at once, nothing of what it names is copied, the old destination stays.
+    const std::string outside = folders().documents() + "/outside";
+    writeFile(outside + "/secret.txt", "secret", 1000);
+    for (const std::string& target : {outside, std::string("/")}) {
+        SCOPED_TRACE(target);
+        std::filesystem::remove_all(backups("localstorage.appdata.db"));
+        ASSERT_EQ(::symlink(target.c_str(), backups("localstorage.appdata.db").c_str()), 0);
+        auto copied = HYBLocalStorage::copyFrom(backups("localstorage.appdata.db"), caches("kept"));
+        ASSERT_FALSE(copied.ok());
+        EXPECT_NE(copied.error().localizedDescription().find("symbolic link"), std::string::npos);
+        EXPECT_EQ(readFile(caches("kept")), "precious");
+    }
+    std::filesystem::remove(backups("localstorage.appdata.db"));
+    writeFile(backups("localstorage.appdata.db") + "/own.db", "own", 1000);
+    ASSERT_EQ(::symlink(outside.c_str(), (backups("localstorage.appdata.db") + "/link").c_str()), 0);
     EXPECT_FALSE(HYBLocalStorage::copyFrom(backups("localstorage.appdata.db"), caches("kept")).ok());
     EXPECT_EQ(readFile(caches("kept")), "precious");
 }
