@@ -40,6 +40,10 @@ public:
     virtual void onAckOrRespReceived(const PULSEReceivedPacketController& packet) = 0;
     virtual void onRegisterRespond(const PULSERegistrationResponse& response) = 0;
     virtual void onLoginRespond(const PULSELoginResponse& response) = 0;
+
+    // Whether the receipt of this message is on its way: queued, written and not yet acknowledged by
+    // the server's end, or kept from a connection that ended. The message was handed to the application.
+    virtual bool isReceiptPending(std::uint64_t) const { return false; }
 };
 
 } // namespace push
