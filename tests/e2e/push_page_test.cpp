@@ -20,6 +20,7 @@ protected:
 
     void prepare() override {
         m_server.setSessionAnswers(e2e::sampleAppKey());
+        m_server.setCloseAfterLogin(m_closeAfterLogin);
         const std::string push = "127.0.0.1:" + std::to_string(m_server.pushPort());
         // The backup statistics address, where nothing listens.
         const std::string closed = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
@@ -57,6 +58,13 @@ protected:
     testsupport::PushLookupServer m_lookup;
     testsupport::PushReportSink m_sink;
     std::string m_registrationID;
+    bool m_closeAfterLogin = false;
+};
+
+// A server that lets the device in and closes the connection right after each login answer.
+class PushPageAgainstAClosingServerTest : public PushPageOnEngineTest {
+protected:
+    PushPageAgainstAClosingServerTest() { m_closeAfterLogin = true; }
 };
 
 TEST_F(PushPageOnEngineTest, ThePageReadsItsRegistrationHearsAPushedMessageOnceByBothRoadsAndSetsTags) {
@@ -93,6 +101,41 @@ TEST_F(PushPageOnEngineTest, ThePageReadsItsRegistrationHearsAPushedMessageOnceB
     ASSERT_EQ(m_server.packets(10).size(), 1u);
     EXPECT_EQ(testsupport::PushTestServer::tagRequestJson(m_server.packets(10)[0]),
               R"({"platform":"i","tags":"sample,demo","alias":"sample_page"})");
+}
+
+// 300 messages and then a packet whose length word is 40 too big, in one write: the client drops the
+// connection on it, logs in again 2 s later and delivers the receipts it still held; the page hears each
+// message once by each road, and the server holds nothing.
+TEST_F(PushPageOnEngineTest, AfterABrokenPacketThePageHearsEachMessageOnce) {
+    ASSERT_TRUE(e2e::waitUntil([&] { return !m_registrationID.empty(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(m_server.waitFor([&] { return !m_server.packets(1).empty(); }));
+    auto json = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", "burst"}}));
+    ASSERT_TRUE(json.ok());
+    ASSERT_EQ(m_server.pushBurst(1, 300, *json, true), testsupport::PushTestServer::PushOutcome::Sent);
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.packets(1).size() == 2 && m_server.heldMessages() == 0; },
+                                 std::chrono::seconds(30)));
+    ASSERT_TRUE(e2e::waitUntil([&] { return received().size() >= 600; }, std::chrono::seconds(30)));
+    // One more message: once it is heard, nothing pushed before it can still be on its way.
+    auto last = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", "last"}}));
+    ASSERT_TRUE(last.ok());
+    m_server.pushMessage(1, 9999, *last);
+    ASSERT_TRUE(e2e::waitUntil([&] { return received().size() >= 602; }, std::chrono::seconds(30)));
+    const platform::Array heard = received();
+    EXPECT_EQ(heard.size(), 602u);
+    std::size_t burst = 0;
+    for (const auto& entry : heard)
+        burst += entry["content"] == platform::Value("burst") ? 1 : 0;
+    EXPECT_EQ(burst, 600u);
+    EXPECT_GE(m_server.receipts().size(), 301u);
+}
+
+// The client comes back after 2, 5 and 20 s, not every 2 s: each of these sessions failed.
+TEST_F(PushPageAgainstAClosingServerTest, IsNotAskedEveryTwoSeconds) {
+    ASSERT_TRUE(e2e::waitUntil([&] { return !m_registrationID.empty(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(m_server.waitFor([&] { return m_server.packets(1).size() == 3; }, std::chrono::seconds(30)));
+    // The fourth login comes 20 s after the third.
+    EXPECT_FALSE(m_server.waitFor([&] { return m_server.connectionsAccepted() > 3; }, std::chrono::seconds(8)));
+    EXPECT_EQ(text("push-registration"), "Registration id: " + m_registrationID);
 }
 
 } // namespace
