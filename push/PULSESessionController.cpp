@@ -276,8 +276,8 @@ void PULSESessionController::countFailedSession() {
     }
     if (++m_failedSessions < kFailedSessionsBeforeNextAddress)
         return;
-    PULSE_LOG_WARN("%d sessions in a row with %s ended before login or soon after it: trying the other addresses first and looking "
-                   "the addresses up again",
+    PULSE_LOG_WARN("%d sessions in a row with %s ended before login or soon after it: trying the other addresses "
+                   "first and looking the addresses up again",
                    m_failedSessions, m_failingAddress.c_str());
     std::erase(m_setAsideAddresses, m_failingAddress);
     m_setAsideAddresses.push_back(m_failingAddress);
@@ -525,7 +525,8 @@ void PULSESessionController::sendMessageReceipt(const std::shared_ptr<PULSEReque
     if (m_pendingReceipts.size() < kMaxPendingReceipts || m_pendingReceipts.count(messageID))
         m_pendingReceipts[messageID] = receipt;
     else
-        PULSE_LOG_WARN("%zu receipts on their way: the receipt of message %" PRIu64 " is sent without being followed",
+        PULSE_LOG_WARN("%zu receipts on their way: the receipt of message %" PRIu64
+                       " is not followed (lost if the connection ends first)",
                        m_pendingReceipts.size(), messageID);
     if (m_isLogin)
         doSendTcpRequest(receipt);
