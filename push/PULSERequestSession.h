@@ -41,8 +41,9 @@ public:
     virtual void onRegisterRespond(const PULSERegistrationResponse& response) = 0;
     virtual void onLoginRespond(const PULSELoginResponse& response) = 0;
 
-    // Whether the receipt of this message is on its way: queued, written and not yet acknowledged by
-    // the server's end, or kept from a connection that ended. The message was handed to the application.
+    // Whether a receipt of this message that a connection's end left undelivered is still on its way
+    // (kept for the next login, or sent again and not yet acknowledged by the server's end). The message
+    // was handed to the application.
     virtual bool isReceiptPending(std::uint64_t) const { return false; }
 };
 

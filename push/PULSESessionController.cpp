@@ -503,8 +503,8 @@ std::int32_t PULSESessionController::proofTimeInterval() {
 void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& request) {
     if (!request)
         return;
-    if (const auto* receipt = dynamic_cast<const PULSEMessageReceipt*>(request.get())) {
-        sendMessageReceipt(request, receipt->messageID());
+    if (dynamic_cast<const PULSEMessageReceipt*>(request.get())) {
+        sendMessageReceipt(request);
         return;
     }
     if (!request->loginRequired()) {
@@ -521,31 +521,28 @@ void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& re
     }
 }
 
-void PULSESessionController::sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt, std::uint64_t messageID) {
-    if (m_pendingReceipts.size() < kMaxPendingReceipts || m_pendingReceipts.count(messageID))
-        m_pendingReceipts[messageID] = receipt;
-    else
-        PULSE_LOG_WARN("%zu receipts on their way: the receipt of message %" PRIu64
-                       " is not followed (lost if the connection ends first)",
-                       m_pendingReceipts.size(), messageID);
+void PULSESessionController::sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt) {
     if (m_isLogin)
-        doSendTcpRequest(receipt);
-    else
-        keepReceipt(receipt);
+        doSendTcpRequest(receipt, true);
+    else if (keepReceipt(receipt))
+        PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
 }
 
-void PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& receipt) {
+bool PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& receipt) {
     const auto* message = dynamic_cast<const PULSEMessageReceipt*>(receipt.get());
-    const auto pending = message ? m_pendingReceipts.find(message->messageID()) : m_pendingReceipts.end();
-    if (pending == m_pendingReceipts.end() || pending->second != receipt)
-        return; // not followed (or replaced by a newer receipt of the same message)
-    if (m_keptReceipts.size() >= kMaxPendingReceipts) {
-        const auto* oldest = static_cast<const PULSEMessageReceipt*>(m_keptReceipts.front().get());
-        PULSE_LOG_WARN("too many receipts kept: the receipt of message %" PRIu64 " is dropped", oldest->messageID());
-        m_pendingReceipts.erase(oldest->messageID());
-        m_keptReceipts.pop_front();
-    }
+    if (!message)
+        return false;
+    const auto [pending, added] = m_pendingReceipts.try_emplace(message->messageID(), receipt);
+    if (!added && pending->second != receipt)
+        return false; // another receipt of the same message is on its way
     m_keptReceipts.push_back(receipt);
+    if (m_pendingReceipts.size() <= kMaxPendingReceipts)
+        return false;
+    // The oldest kept receipt goes (the one just kept when all the others are on their way again).
+    const auto oldest = m_keptReceipts.front();
+    m_keptReceipts.pop_front();
+    m_pendingReceipts.erase(static_cast<const PULSEMessageReceipt&>(*oldest).messageID());
+    return true;
 }
 
 void PULSESessionController::sendKeptReceipts() {
@@ -557,9 +554,9 @@ void PULSESessionController::sendKeptReceipts() {
         auto receipt = std::move(kept.front());
         kept.pop_front();
         if (m_isLogin)
-            doSendTcpRequest(receipt);
+            doSendTcpRequest(receipt, true);
         else
-            keepReceipt(receipt);
+            (void)keepReceipt(receipt); // as many as before: nothing can be dropped
     }
 }
 
@@ -569,7 +566,10 @@ bool PULSESessionController::isReceiptPending(std::uint64_t messageID) const {
 
 void PULSESessionController::connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
                                                   const std::vector<std::shared_ptr<PULSERequest>>& requests) {
-    // From any connection of this session, the current one or one that ended since.
+    // From any connection of this session, the current one or one that ended since. Only receipts kept
+    // from an ended connection are looked for: a message the server sends again is one of theirs.
+    if (m_pendingReceipts.empty())
+        return;
     for (const auto& request : requests) {
         const auto* receipt = dynamic_cast<const PULSEMessageReceipt*>(request.get());
         if (!receipt)
@@ -607,13 +607,14 @@ void PULSESessionController::dequeueRequest(const std::shared_ptr<PULSERequest>&
     m_tcpBlockedQueue.removeItem(request);
 }
 
-void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest>& request) {
+void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest>& request, bool follow) {
     auto packet = request->packetData();
     if (!packet)
         return;
-    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet), request)) {
+    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet), follow ? request : nullptr)) {
         PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
-        keepReceipt(request);
+        if (follow && keepReceipt(request))
+            PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
         noteFailedSession();
         close();
         return;
@@ -803,8 +804,11 @@ void PULSESessionController::closeSockets() {
     if (auto socket = std::move(m_tcpConnectionSocket)) {
         m_tcpConnectionSocket.reset();
         socket->close();
+        std::size_t dropped = 0;
         for (const auto& request : socket->takeUndeliveredRequests())
-            keepReceipt(request);
+            dropped += keepReceipt(request) ? 1 : 0;
+        if (dropped > 0)
+            PULSE_LOG_WARN("too many receipts kept: the %zu oldest are dropped", dropped);
     }
     if (auto socket = std::move(m_udpReportSocket)) {
         m_udpReportSocket.reset();

@@ -33,9 +33,9 @@
 // - Message receipts: a message handed to the application has its receipt delivered whatever ends the
 //   connection. A receipt the server's end has not acknowledged when the connection ends (still queued,
 //   written in part, or written and unacknowledged) is kept and sent first after the next login, before
-//   the packets that follow the login answer are read; while a receipt is on its way its message, sent
-//   again, is not handed over again. At most 8192 receipts are followed; beyond that the oldest kept
-//   one goes, with a warning.
+//   the packets that follow the login answer are read; until a connection delivers it, its message,
+//   sent again, is not handed over again (it is answered again). At most 8192 receipts are kept; beyond
+//   that the oldest go, with a warning.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
 //   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
 //   once when the session closes or ends.
@@ -104,7 +104,7 @@ public:
     static constexpr std::size_t kMaxSetAsideAddresses = 8;
     // A session that ends sooner than this after its login counts as a failure of its address.
     static constexpr double kLastingSessionSeconds = 60.0;
-    // Message receipts followed until the server's end acknowledged them (kept ones included).
+    // Receipts kept from ended connections, at most (the oldest go first).
     static constexpr std::size_t kMaxPendingReceipts = 8192;
     static constexpr std::int32_t kMaxServerTimeOffset = 31'536'000; // one year of 365 days
 
@@ -200,10 +200,12 @@ private:
     bool stopsClient(std::uint16_t status) const;
 
     void enqueueRequest(const std::shared_ptr<PULSERequest>& request);
-    void doSendTcpRequest(const std::shared_ptr<PULSERequest>& request);
-    // A message receipt: followed until delivered, written when logged in, else kept.
-    void sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt, std::uint64_t messageID);
-    void keepReceipt(const std::shared_ptr<PULSERequest>& receipt);
+    // With `follow`, the socket reports the request delivered or hands it back when the connection ends.
+    void doSendTcpRequest(const std::shared_ptr<PULSERequest>& request, bool follow = false);
+    // A message receipt: written (and followed) when logged in, else kept.
+    void sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt);
+    // Keeps a message receipt for the next login; YES when that dropped the oldest kept one.
+    bool keepReceipt(const std::shared_ptr<PULSERequest>& receipt);
     void sendKeptReceipts();
     void reenqueueSendingRequests();
     void setCareAllDataSent(bool care);
@@ -226,8 +228,8 @@ private:
     RequestQueue m_tcpBlockedQueue;
     RequestQueue m_tcpSendingQueue;
     std::deque<std::shared_ptr<PULSEUDPReport>> m_udpBlockedQueue;
-    // Receipts of messages handed to the application that the server's end has not acknowledged, by
-    // message id; those of connections that ended wait in m_keptReceipts for the next login.
+    // Receipts that a connection's end left undelivered, by message id, until a later connection
+    // delivers them; those not yet sent again wait in m_keptReceipts for the next login.
     std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>> m_pendingReceipts;
     std::deque<std::shared_ptr<PULSERequest>> m_keptReceipts;
     std::shared_ptr<PULSELoginRequest> m_loginRequest;
