@@ -2,7 +2,10 @@
 
 #include "push/PULSEAES.h"
 #include "push/PULSEJSONSerializer.h"
+#include "push/PULSELocationInfoController.h"
 #include "push/PULSELogging.h"
+#include "push/PULSEPacket.h"
+#include "push/PULSEPageFlow.h"
 #include "push/PULSEUtilities.h"
 
 #include "platform/AppFolders.h"
@@ -85,8 +88,16 @@ bool startsLikeJSONObject(const platform::Bytes& bytes) {
 
 } // namespace
 
+void PULSEFileCacheController::registerArchivedClasses() {
+    // A name already registered keeps its registration.
+    PULSENetElement::registerArchiveClasses();
+    PULSELocationInfoController::registerArchiveClass();
+    PULSEPageFlowSession::registerArchiveClasses();
+}
+
 PULSEFileCacheController::PULSEFileCacheController(std::int64_t type, std::string name, bool security)
     : m_cacheType(type), m_cacheName(std::move(name)), m_isAESEnable(security) {
+    registerArchivedClasses(); // an object of a class not yet known would read as absent
     const auto folders = platform::AppFolders::current();
     m_cacheUser = type == kCacheTypeCache ? kCacheUser : kDocumentUser;
     m_cachePath = type == kCacheTypeCache ? folders.caches() : folders.documents();

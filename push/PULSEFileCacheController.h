@@ -15,8 +15,10 @@
 // version wrote as JSON (through PULSEJSONSerializer) takes over its plain members and deletes the file.
 // Otherwise the store reads its file; a file that is missing, larger than kMaxFileSize, does not
 // decipher, is not a keyed archive or whose root is not a dictionary leaves the store empty (a
-// warning line says why), and the next change overwrites it. An object of a class this program does
-// not know reads as absent; its key's other neighbours are kept.
+// warning line says why), and the next change overwrites it. Every class the push client archives into
+// a store (packets, the failed tags request, the location log, pages and page flows) is registered
+// before the first store reads its file; an object of a class this program does not know reads as
+// absent; its key's other neighbours are kept.
 //
 // Guarantees:
 // - Every change archives and writes the whole table atomically (FileManager::writeAtomically: a
@@ -78,6 +80,8 @@ public:
     static std::shared_ptr<PULSEFileCacheController> shareInstanceWithType(std::int64_t type);
     // Forgets both stores (tests).
     static void resetForTesting();
+    // Registers every class the push client keeps in a store (each store does it before it reads).
+    static void registerArchivedClasses();
 
     PULSEFileCacheController(const PULSEFileCacheController&) = delete;
     PULSEFileCacheController& operator=(const PULSEFileCacheController&) = delete;

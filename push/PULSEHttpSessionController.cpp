@@ -44,8 +44,6 @@ std::shared_ptr<PULSESessionController> tcpSession() {
 } // namespace
 
 std::shared_ptr<PULSEHttpSessionController> PULSEHttpSessionController::create() {
-    PULSELocationInfoController::registerArchiveClass();
-    PULSEPageFlowSession::registerArchiveClasses();
     std::shared_ptr<PULSEHttpSessionController> session(new PULSEHttpSessionController());
     session->m_badgeNumberManager = std::make_shared<PULSEBadgeNumberController>();
     session->resumeSession();

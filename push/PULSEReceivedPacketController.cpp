@@ -266,7 +266,11 @@ void PULSEMessageDispatchController::handleReceipt() {
             tagAlias->doSetTagsAliasCallbackWithRetJson(m_messageContent.value_or(std::string()));
         return;
     }
-    if (const auto& center = client.messageCenter())
+    // A message sent again because its receipt has not reached the server yet was handed over already
+    // (whether or not its id is still among the remembered ones); it is answered again all the same.
+    if (auto session = client.requestSession(); session && session->isReceiptPending(m_uniqueID))
+        PULSE_LOG_WARN("Found repeated message whose receipt is on its way, and throw it away - msgId:%" PRIu64, m_uniqueID);
+    else if (const auto& center = client.messageCenter())
         center->dispatchMessage(*this);
     sendReceipt();
 }

@@ -40,6 +40,11 @@ public:
     virtual void onAckOrRespReceived(const PULSEReceivedPacketController& packet) = 0;
     virtual void onRegisterRespond(const PULSERegistrationResponse& response) = 0;
     virtual void onLoginRespond(const PULSELoginResponse& response) = 0;
+
+    // Whether a receipt of this message that a connection's end left undelivered is still on its way
+    // (kept for the next login, or sent again and not yet acknowledged by the server's end). The message
+    // was handed to the application.
+    virtual bool isReceiptPending(std::uint64_t) const { return false; }
 };
 
 } // namespace push

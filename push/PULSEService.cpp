@@ -228,7 +228,6 @@ void PULSEService::setupPulseLogger() {
         // (the application's start-up road switches debug on first): the client's routine chatter (every
         // retry of a connection nobody answers) is debug, in the log files, and reaches the terminal only
         // when debug is asked for after set-up.
-        const std::uint64_t level = kInfoLevel;
         const auto& system = pushlog::PULSEASLLogger::sharedInstance();
         system->setLogFormatter(formatter);
         const auto& terminal = pushlog::PULSETTYLogger::sharedInstance();
@@ -241,8 +240,9 @@ void PULSEService::setupPulseLogger() {
         terminal->setForegroundColor(PULSECLIColor(65 / 255.0, 105 / 255.0, 225 / 255.0), std::nullopt,
                                      pushlog::PULSELogFlagVerbose);
         terminal->setColorsEnabled(true);
-        changeLoggerLevel(level);
     });
+    // Every set-up takes its own level, also one of a service made again (the loggers are made once).
+    changeLoggerLevel(kInfoLevel);
 }
 
 // ---- logging ----

@@ -5,6 +5,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSELogging.h"
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSEReportRequest.h"
 #include "push/PULSESessionRequests.h"
 #include "push/PULSETagAlias.h"
@@ -22,6 +23,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 namespace push {
@@ -199,10 +201,15 @@ bool PULSESessionController::connect() {
             m_sisContent = list;
             m_status = PULSEClientController::sharedClient().currentNetworkStatus();
             m_lastSucceedSisTime = PULSECorrectedTime();
-            m_sisCursor = 0;
         }
         std::vector<std::string> addresses{list->connectAddress};
         addresses.insert(addresses.end(), list->optionAddresses.begin(), list->optionAddresses.end());
+        // A lookup that answers the same list goes on where the last round stopped; only a new list
+        // starts again at its first address.
+        if (addresses != m_sisAddresses) {
+            m_sisAddresses = addresses;
+            m_sisCursor = 0;
+        }
         const std::size_t count = addresses.size();
         std::size_t step = 0;
         std::size_t attempts = 0;
@@ -246,8 +253,22 @@ bool PULSESessionController::isSetAside(const std::string& address) const {
     return std::find(m_setAsideAddresses.begin(), m_setAsideAddresses.end(), address) != m_setAsideAddresses.end();
 }
 
+bool PULSESessionController::sessionLasted() const {
+    return m_isLogin && platform::Clock::current().now() - m_loginTime >= platform::seconds(kLastingSessionSeconds);
+}
+
 void PULSESessionController::noteFailedSession() {
-    if (!m_isConnected || m_isLogin || m_connectedAddress.empty())
+    if (sessionLasted())
+        return; // its address works: close() counts it as a success
+    if (m_isLogin)
+        PULSE_LOG_DEBUG("the session with %s ended %.1f s after its login: counted as a failed session",
+                        m_connectedAddress.c_str(),
+                        std::chrono::duration<double>(platform::Clock::current().now() - m_loginTime).count());
+    countFailedSession();
+}
+
+void PULSESessionController::countFailedSession() {
+    if (!m_isConnected || m_connectedAddress.empty())
         return;
     if (m_connectedAddress != m_failingAddress) {
         m_failingAddress = m_connectedAddress;
@@ -255,8 +276,8 @@ void PULSESessionController::noteFailedSession() {
     }
     if (++m_failedSessions < kFailedSessionsBeforeNextAddress)
         return;
-    PULSE_LOG_WARN("%d sessions in a row with %s ended before login: trying the other addresses first and looking "
-                   "the addresses up again",
+    PULSE_LOG_WARN("%d sessions in a row with %s ended before login or soon after it: trying the other addresses "
+                   "first and looking the addresses up again",
                    m_failedSessions, m_failingAddress.c_str());
     std::erase(m_setAsideAddresses, m_failingAddress);
     m_setAsideAddresses.push_back(m_failingAddress);
@@ -438,10 +459,14 @@ void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) 
     m_proofTimeInterval = 0;
     PULSEPostNotification(kPULSENetworkDidLoginNotification);
     m_isLogin = true;
-    m_delaySetupTimeIntervalIndex = 0;
-    m_failingAddress.clear();
-    m_failedSessions = 0;
-    m_setAsideAddresses.clear();
+    // Whether this address works is known when the session ends: one that lasts counts as a success,
+    // one that ends soon after its login as a failure (close()).
+    m_loginTime = platform::Clock::current().now();
+    // Before anything else, and before the packets behind the login answer are read: the server sends
+    // again what it has no receipt for.
+    sendKeptReceipts();
+    if (!m_isLogin)
+        return;
     if (auto defaults = identity(); defaults && !m_connectedAddress.empty())
         defaults->setLastSucceedConnectionAddress(m_connectedAddress);
     startHeartbeatTimer();
@@ -478,6 +503,10 @@ std::int32_t PULSESessionController::proofTimeInterval() {
 void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& request) {
     if (!request)
         return;
+    if (dynamic_cast<const PULSEMessageReceipt*>(request.get())) {
+        sendMessageReceipt(request);
+        return;
+    }
     if (!request->loginRequired()) {
         doSendTcpRequest(request);
     } else if (m_isLogin) {
@@ -489,6 +518,65 @@ void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& re
         enqueueRequest(request);
     } else {
         PULSE_LOG_DEBUG("未登录状态，请求被丢弃");
+    }
+}
+
+void PULSESessionController::sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt) {
+    if (m_isLogin)
+        doSendTcpRequest(receipt, true);
+    else if (keepReceipt(receipt))
+        PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
+}
+
+bool PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& receipt) {
+    const auto* message = dynamic_cast<const PULSEMessageReceipt*>(receipt.get());
+    if (!message)
+        return false;
+    const auto [pending, added] = m_pendingReceipts.try_emplace(message->messageID(), receipt);
+    if (!added && pending->second != receipt)
+        return false; // another receipt of the same message is on its way
+    m_keptReceipts.push_back(receipt);
+    if (m_pendingReceipts.size() <= kMaxPendingReceipts)
+        return false;
+    // The oldest kept receipt goes (the one just kept when all the others are on their way again).
+    const auto oldest = m_keptReceipts.front();
+    m_keptReceipts.pop_front();
+    m_pendingReceipts.erase(static_cast<const PULSEMessageReceipt&>(*oldest).messageID());
+    return true;
+}
+
+void PULSESessionController::sendKeptReceipts() {
+    if (!m_keptReceipts.empty())
+        PULSE_LOG_DEBUG("sending %zu receipts kept from the last connection", m_keptReceipts.size());
+    // A refused write closes the session and keeps the receipt again.
+    auto kept = std::exchange(m_keptReceipts, {});
+    while (!kept.empty()) {
+        auto receipt = std::move(kept.front());
+        kept.pop_front();
+        if (m_isLogin)
+            doSendTcpRequest(receipt, true);
+        else
+            (void)keepReceipt(receipt); // as many as before: nothing can be dropped
+    }
+}
+
+bool PULSESessionController::isReceiptPending(std::uint64_t messageID) const {
+    return m_pendingReceipts.count(messageID) != 0;
+}
+
+void PULSESessionController::connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
+                                                  const std::vector<std::shared_ptr<PULSERequest>>& requests) {
+    // From any connection of this session, the current one or one that ended since. Only receipts kept
+    // from an ended connection are looked for: a message the server sends again is one of theirs.
+    if (m_pendingReceipts.empty())
+        return;
+    for (const auto& request : requests) {
+        const auto* receipt = dynamic_cast<const PULSEMessageReceipt*>(request.get());
+        if (!receipt)
+            continue;
+        const auto pending = m_pendingReceipts.find(receipt->messageID());
+        if (pending != m_pendingReceipts.end() && pending->second == request)
+            m_pendingReceipts.erase(pending);
     }
 }
 
@@ -519,12 +607,14 @@ void PULSESessionController::dequeueRequest(const std::shared_ptr<PULSERequest>&
     m_tcpBlockedQueue.removeItem(request);
 }
 
-void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest>& request) {
+void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest>& request, bool follow) {
     auto packet = request->packetData();
     if (!packet)
         return;
-    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet))) {
+    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet), follow ? request : nullptr)) {
         PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
+        if (follow && keepReceipt(request))
+            PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
         noteFailedSession();
         close();
         return;
@@ -685,6 +775,13 @@ bool PULSESessionController::close() {
         return false;
     PULSE_LOG_DEBUG("Action - close Session");
     m_isSetup = false;
+    if (sessionLasted()) {
+        // The address works: the schedule starts again at 2 s and nothing stays set aside.
+        m_delaySetupTimeIntervalIndex = 0;
+        m_failingAddress.clear();
+        m_failedSessions = 0;
+        m_setAsideAddresses.clear();
+    }
     if (m_isConnected) {
         PULSEPostNotification(kPULSENetworkDidCloseNotification);
         m_isConnected = false;
@@ -707,6 +804,11 @@ void PULSESessionController::closeSockets() {
     if (auto socket = std::move(m_tcpConnectionSocket)) {
         m_tcpConnectionSocket.reset();
         socket->close();
+        std::size_t dropped = 0;
+        for (const auto& request : socket->takeUndeliveredRequests())
+            dropped += keepReceipt(request) ? 1 : 0;
+        if (dropped > 0)
+            PULSE_LOG_WARN("too many receipts kept: the %zu oldest are dropped", dropped);
     }
     if (auto socket = std::move(m_udpReportSocket)) {
         m_udpReportSocket.reset();

@@ -7,18 +7,19 @@
 //         ──> register (no stored identity, a device token taken) or log in
 //         ──> logged in: heartbeat every 290 s, blocked requests pumped out, UDP reports sent
 //   every failure ──> close ──> next setup after 2, 5, 20, 300 s, then 300 s (500 s while offline);
-//   only a login brings the schedule back to 2 s
+//   only a session that lasted (60 s or more after its login) brings the schedule back to 2 s
 //
 // Choosing the address (one round per set-up): at most 4 looked-up addresses, taken in turn from the
-// list (the next round goes on where this one stopped, so a long list of silent addresses costs at most
-// 8 s a round and every address still gets its turn); then the last address that logged in, the default
+// list (the next round goes on where this one stopped, also after a new lookup that answers the same
+// list, so a long list of silent addresses costs at most 8 s a round and every address gets its turn;
+// a different list starts at its first address); then the last address that logged in, the default
 // address and the connect host's address; last of all the addresses set aside below. No address is tried
 // twice in a round. The lookup result is reused for 180 s from the lookup itself (reuse does not extend
 // it) while the network stays the same.
-// A server that accepts the connection and then fails the session (closes before the login answer,
-// refuses registration or login, lets a request time out) is set aside after 2 such sessions in a row:
-// the lookup runs again at the next set-up, and the other addresses are tried before it. A login clears
-// what was set aside.
+// A server that accepts the connection and then fails the session (closes before the login answer or
+// within 60 s after it, refuses registration or login, lets a request time out) is set aside after 2
+// such sessions in a row: the lookup runs again at the next set-up, and the other addresses are tried
+// before it. A session that lasted clears what was set aside.
 //
 // Guarantees:
 // - Thread: made, used and destroyed on the client thread, whose run loop carries its sockets and
@@ -29,6 +30,12 @@
 //   queue drops its oldest request with a warning. After a close every request that may wait is back
 //   in the waiting queue exactly once, the others are dropped, and none waits for an acknowledgement.
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
+// - Message receipts: a message handed to the application has its receipt delivered whatever ends the
+//   connection. A receipt the server's end has not acknowledged when the connection ends (still queued,
+//   written in part, or written and unacknowledged) is kept and sent first after the next login, before
+//   the packets that follow the login answer are read; until a connection delivers it, its message,
+//   sent again, is not handed over again (it is answered again). At most 8192 receipts are kept; beyond
+//   that the oldest go, with a warning.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
 //   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
 //   once when the session closes or ends.
@@ -46,6 +53,8 @@
 #include "push/PULSETcpSocket.h"
 #include "push/PULSEUdpSocket.h"
 
+#include "platform/Clock.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -53,6 +62,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace platform {
 class Timer;
@@ -91,6 +102,10 @@ public:
     static constexpr std::size_t kLookupAddressesPerRound = 4;
     static constexpr int kFailedSessionsBeforeNextAddress = 2;
     static constexpr std::size_t kMaxSetAsideAddresses = 8;
+    // A session that ends sooner than this after its login counts as a failure of its address.
+    static constexpr double kLastingSessionSeconds = 60.0;
+    // Receipts kept from ended connections, at most (the oldest go first).
+    static constexpr std::size_t kMaxPendingReceipts = 8192;
     static constexpr std::int32_t kMaxServerTimeOffset = 31'536'000; // one year of 365 days
 
     // Makes the session on the calling (client) thread and installs it on the hub.
@@ -118,6 +133,8 @@ public:
     const RequestQueue& tcpBlockedQueue() const { return m_tcpBlockedQueue; }
     const RequestQueue& tcpSendingQueue() const { return m_tcpSendingQueue; }
     std::size_t keptUdpReportCount() const { return m_udpBlockedQueue.size(); }
+    // Message receipts kept from connections that ended, sent first after the next login.
+    std::size_t keptReceiptCount() const { return m_keptReceipts.size(); }
     // The address of the current TCP connection ("" when none connected in this set-up).
     const std::string& connectedAddress() const { return m_connectedAddress; }
     // Addresses whose sessions kept failing, tried after all others, oldest first.
@@ -132,6 +149,7 @@ public:
     void onAckOrRespReceived(const PULSEReceivedPacketController& packet) override;
     void onRegisterRespond(const PULSERegistrationResponse& response) override;
     void onLoginRespond(const PULSELoginResponse& response) override;
+    bool isReceiptPending(std::uint64_t messageID) const override;
 
     std::shared_ptr<PULSERequest> findBlockedRequest(std::uint64_t rid) const override;
     void dequeueRequest(const std::shared_ptr<PULSERequest>& request) override;
@@ -148,6 +166,8 @@ public:
                     const std::shared_ptr<PULSEReceivedPacketController>& element) override;
     void connection(const std::shared_ptr<PULSETcpSocket>&, const platform::Bytes&) override {}
     void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) override;
+    void connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>& socket,
+                              const std::vector<std::shared_ptr<PULSERequest>>& requests) override;
 
     // ---- PULSEUdpSocketDelegate ----
     void didSendData(const platform::Bytes&, PULSEUdpSocket&) override {}
@@ -169,15 +189,24 @@ private:
     bool isSisOnProtect();
     bool connectTcp(const std::string& tcpAddress, const std::optional<std::string>& udpAddress);
     bool isSetAside(const std::string& address) const;
-    // A session that connected ended before its login: counts against its address.
+    // A session that connected failed (before its login, or soon after it): counts against its address.
     void noteFailedSession();
+    void countFailedSession();
+    // Logged in for kLastingSessionSeconds or more.
+    bool sessionLasted() const;
     void openUdpSocket(const std::optional<std::string>& udpAddress);
     void doRegisterOrLogin();
     void doLogin();
     bool stopsClient(std::uint16_t status) const;
 
     void enqueueRequest(const std::shared_ptr<PULSERequest>& request);
-    void doSendTcpRequest(const std::shared_ptr<PULSERequest>& request);
+    // With `follow`, the socket reports the request delivered or hands it back when the connection ends.
+    void doSendTcpRequest(const std::shared_ptr<PULSERequest>& request, bool follow = false);
+    // A message receipt: written (and followed) when logged in, else kept.
+    void sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt);
+    // Keeps a message receipt for the next login; YES when that dropped the oldest kept one.
+    bool keepReceipt(const std::shared_ptr<PULSERequest>& receipt);
+    void sendKeptReceipts();
     void reenqueueSendingRequests();
     void setCareAllDataSent(bool care);
 
@@ -199,6 +228,10 @@ private:
     RequestQueue m_tcpBlockedQueue;
     RequestQueue m_tcpSendingQueue;
     std::deque<std::shared_ptr<PULSEUDPReport>> m_udpBlockedQueue;
+    // Receipts that a connection's end left undelivered, by message id, until a later connection
+    // delivers them; those not yet sent again wait in m_keptReceipts for the next login.
+    std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>> m_pendingReceipts;
+    std::deque<std::shared_ptr<PULSERequest>> m_keptReceipts;
     std::shared_ptr<PULSELoginRequest> m_loginRequest;
 
     bool m_isSetup = false;
@@ -224,11 +257,13 @@ private:
     double m_lastSucceedSisTime = 0;
     // Where the next round starts in the looked-up addresses (the connect address, then the others).
     std::size_t m_sisCursor = 0;
+    std::vector<std::string> m_sisAddresses; // the list the cursor walks
 
     std::string m_connectedAddress;
     std::string m_failingAddress; // the address of the last failed session, and how many in a row
     int m_failedSessions = 0;
     std::deque<std::string> m_setAsideAddresses;
+    platform::Clock::TimePoint m_loginTime{};
 
     // Read from any thread through the hub; 0 = not known.
     std::atomic<std::int32_t> m_proofTimeInterval{0};

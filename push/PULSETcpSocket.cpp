@@ -11,8 +11,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -282,11 +285,18 @@ void PULSETcpSocket::doSend() {
         });
         return;
     }
-    const platform::Bytes& head = m_sendQueue.front();
-    if (head.size() < m_sentLength) {
-        PULSE_LOG_ERROR("send data error: data len %zu < sent len %lu", head.size(), static_cast<unsigned long>(m_sentLength));
+    if (writeQueued() == WriteOutcome::Failed) {
         close();
         return;
+    }
+    reenableSocketCallbacks();
+}
+
+PULSETcpSocket::WriteOutcome PULSETcpSocket::writeQueued() {
+    const platform::Bytes& head = m_sendQueue.front().bytes;
+    if (head.size() < m_sentLength) {
+        PULSE_LOG_ERROR("send data error: data len %zu < sent len %lu", head.size(), static_cast<unsigned long>(m_sentLength));
+        return WriteOutcome::Failed;
     }
     // The unwritten rest of the head packet and the packets queued behind it, in one send call: a burst
     // of receipts goes out in a few calls rather than one 35-byte call each.
@@ -294,36 +304,36 @@ void PULSETcpSocket::doSend() {
     std::size_t count = 0;
     for (auto packet = m_sendQueue.begin(); packet != m_sendQueue.end() && count < kMaxPacketsPerWrite; ++packet, ++count) {
         const std::size_t skip = count == 0 ? m_sentLength : 0;
-        parts[count].iov_base = const_cast<std::uint8_t*>(packet->data() + skip);
-        parts[count].iov_len = packet->size() - skip;
+        parts[count].iov_base = const_cast<std::uint8_t*>(packet->bytes.data() + skip);
+        parts[count].iov_len = packet->bytes.size() - skip;
     }
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = count;
-    const ssize_t written = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+    const ssize_t written = ::sendmsg(m_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (written < 0) {
         const int error = errno;
-        if (isTransient(error)) {
-            reenableSocketCallbacks();
-            return;
-        }
+        if (isTransient(error))
+            return WriteOutcome::WouldBlock;
         PULSE_LOG_DEBUG("tcp send data error :%d", error);
-        close();
-        return;
+        return WriteOutcome::Failed;
     }
     // Whole packets leave the queue and are reported, in order, from one block; a partial one waits for
     // the next write notification.
     std::size_t left = static_cast<std::size_t>(written);
     std::vector<platform::Bytes> sent;
     while (left > 0 && !m_sendQueue.empty()) {
-        const std::size_t rest = m_sendQueue.front().size() - m_sentLength;
+        const std::size_t rest = m_sendQueue.front().bytes.size() - m_sentLength;
         if (left < rest) {
             m_sentLength += left;
             break;
         }
         left -= rest;
         m_sentLength = 0;
-        sent.push_back(std::move(m_sendQueue.front()));
+        auto& packet = m_sendQueue.front();
+        m_unacknowledged.push_back({packet.bytes.size(), std::move(packet.request)});
+        m_unacknowledgedBytes += packet.bytes.size();
+        sent.push_back(std::move(packet.bytes));
         m_sendQueue.pop_front();
     }
     if (!sent.empty()) {
@@ -332,14 +342,57 @@ void PULSETcpSocket::doSend() {
                 delegate.connection(socket, packet);
         });
     }
-    reenableSocketCallbacks();
+    reportDelivered();
+    return WriteOutcome::Wrote;
 }
 
-bool PULSETcpSocket::sendData(std::optional<platform::Bytes> data) {
+void PULSETcpSocket::reportDelivered() {
+    if (m_unacknowledged.empty())
+        return;
+    // The kernel's send queue holds what the peer has not acknowledged: the last bytes written.
+    std::size_t acknowledged = m_unacknowledgedBytes;
+    int outstanding = 0;
+    if (m_fd >= 0 && ::ioctl(m_fd, SIOCOUTQ, &outstanding) == 0 && outstanding >= 0) {
+        const std::size_t written = m_unacknowledgedBytes + m_sentLength;
+        const auto pending = static_cast<std::size_t>(outstanding);
+        acknowledged = written > pending ? written - pending : 0;
+    }
+    std::vector<std::shared_ptr<PULSERequest>> delivered;
+    while (!m_unacknowledged.empty() && m_unacknowledged.front().size <= acknowledged) {
+        auto& packet = m_unacknowledged.front();
+        acknowledged -= packet.size;
+        m_unacknowledgedBytes -= packet.size;
+        if (packet.request)
+            delivered.push_back(std::move(packet.request));
+        m_unacknowledged.pop_front();
+    }
+    if (!delivered.empty()) {
+        notifyDelegate([delivered = std::move(delivered)](PULSETcpSocketDelegate& delegate,
+                                                          const std::shared_ptr<PULSETcpSocket>& socket) {
+            delegate.connectionDidDeliver(socket, delivered);
+        });
+    }
+}
+
+void PULSETcpSocket::flushBeforeClose() {
+    while (!m_sendQueue.empty() && writeQueued() == WriteOutcome::Wrote) {
+    }
+    // Unread bytes at the close would make it a reset, which throws away what is still to be sent.
+    std::uint8_t discard[16384];
+    std::size_t read = 0;
+    while (read < kMaxBytesReadAtClose) {
+        const ssize_t count = ::recv(m_fd, discard, sizeof discard, MSG_DONTWAIT);
+        if (count <= 0)
+            break;
+        read += static_cast<std::size_t>(count);
+    }
+}
+
+bool PULSETcpSocket::sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request) {
     if (m_connectionState != kConnected)
         return false;
     if (data) {
-        m_sendQueue.push_back(std::move(*data));
+        m_sendQueue.push_back({std::move(*data), std::move(request)});
         reenableSocketCallbacks();
     }
     return true;
@@ -367,18 +420,34 @@ void PULSETcpSocket::close() {
     if (!m_setupDone)
         return;
     PULSE_LOG_DEBUG("关闭TCP连接");
+    const bool wasConnected = m_connectionState == kConnected;
     m_setupDone = false;
     m_connectionState = kClosed;
     ++m_generation;
     if (m_fd < 0)
         return;
+    if (wasConnected)
+        flushBeforeClose();
+    reportDelivered();
+    for (auto& packet : m_unacknowledged)
+        if (packet.request)
+            m_undelivered.push_back(std::move(packet.request));
+    for (auto& packet : m_sendQueue)
+        if (packet.request)
+            m_undelivered.push_back(std::move(packet.request));
     releaseSocket();
     m_reassembly.reset();
     m_sentLength = 0;
     m_sendQueue.clear();
+    m_unacknowledged.clear();
+    m_unacknowledgedBytes = 0;
     notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {
         delegate.connectionDidClose(socket);
     });
+}
+
+std::vector<std::shared_ptr<PULSERequest>> PULSETcpSocket::takeUndeliveredRequests() {
+    return std::exchange(m_undelivered, {});
 }
 
 std::optional<std::string> PULSETcpSocket::localAddress() const {

@@ -14,6 +14,13 @@
 //   within 5 s, closes it.
 // - Every failure of connect, read or write ends in close(), which empties the send queue and tells
 //   connectionDidClose. close() after a failed setup() does nothing.
+// - A packet queued with its request is followed until the peer's TCP acknowledged its last byte:
+//   connectionDidDeliver names such requests (in order, from time to time as writes go on). When the
+//   connection ends, the requests of packets that were not written whole or not acknowledged by then
+//   are kept, in order, for takeUndeliveredRequests(), whatever ended it (broken framing, the peer's
+//   close, a failed read or write, the owner's close). Before the descriptor closes, close() writes
+//   what it can of the queue without waiting and reads off what is left to read (at most 1 MiB), so that
+//   the close goes out as a FIN after the data rather than as a reset that drops it.
 // - Memory: one 100240-byte reassembly buffer; a receive takes at most the buffer's free space, so
 //   bytes from the network can never pass its end. A length of 0 closes the connection.
 // - Framing that has lost its step closes the connection (with an error line naming the packet and the
@@ -39,6 +46,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 class FdSource;
@@ -48,6 +56,7 @@ class Timer;
 
 namespace push {
 
+class PULSERequest;
 class PULSETcpSocket;
 
 class PULSETcpSocketDelegate {
@@ -60,6 +69,9 @@ public:
                             const std::shared_ptr<PULSEReceivedPacketController>& element) = 0;
     virtual void connection(const std::shared_ptr<PULSETcpSocket>& socket, const platform::Bytes& sentData) = 0;
     virtual void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) = 0;
+    // Requests whose packets the peer acknowledged, oldest first.
+    virtual void connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
+                                      const std::vector<std::shared_ptr<PULSERequest>>&) {}
 };
 
 class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
@@ -68,6 +80,8 @@ public:
     static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
     // Queued packets handed to one send call at most.
     static constexpr std::size_t kMaxPacketsPerWrite = 64;
+    // Bytes close() reads off and drops at most.
+    static constexpr std::size_t kMaxBytesReadAtClose = 1 << 20;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 
@@ -82,8 +96,10 @@ public:
     // an error line, nothing left open) when it could not.
     bool setup();
     // Queues a packet while connected; answers whether the socket is connected (nothing is queued
-    // otherwise; no data on a connected socket answers YES).
-    bool sendData(std::optional<platform::Bytes> data);
+    // otherwise; no data on a connected socket answers YES). With a request, its delivery is followed.
+    bool sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request = nullptr);
+    // After a close: the requests whose packets were not delivered, oldest first; each is handed out once.
+    std::vector<std::shared_ptr<PULSERequest>> takeUndeliveredRequests();
     void setCareAllDataSent(bool care);
     bool careAllDataSent() const { return m_careAllDataSent; }
     bool isConnected() const { return m_connectionState == kConnected; }
@@ -110,6 +126,14 @@ private:
     void doRead();
     void doSend();
     void resetReceivedState();
+    // Reports the written packets the peer acknowledged since the last call (all of them when the
+    // kernel cannot tell).
+    void reportDelivered();
+    // close(): what can be written without waiting, then what is left to read.
+    void flushBeforeClose();
+    enum class WriteOutcome { Wrote, WouldBlock, Failed };
+    // One send call of the queue's head packets.
+    WriteOutcome writeQueued();
     // Closes the connection over a packet that cannot be what its length says.
     void closeOnBrokenPacket(PULSEBytesView packet, std::size_t fieldsEnd, std::size_t droppedAfter);
     // Keeps a timer while an incomplete packet is held; it closes the connection when no byte came for
@@ -136,8 +160,20 @@ private:
     // Bumped by every close, so a framing loop learns that a delegate call closed the socket.
     std::uint64_t m_generation = 0;
 
-    std::deque<platform::Bytes> m_sendQueue;
+    struct QueuedPacket {
+        platform::Bytes bytes;
+        std::shared_ptr<PULSERequest> request;
+    };
+    std::deque<QueuedPacket> m_sendQueue;
     std::size_t m_sentLength = 0;
+    // Packets written whole and not yet known to be acknowledged: their sizes and requests.
+    struct WrittenPacket {
+        std::size_t size;
+        std::shared_ptr<PULSERequest> request;
+    };
+    std::deque<WrittenPacket> m_unacknowledged;
+    std::size_t m_unacknowledgedBytes = 0;
+    std::vector<std::shared_ptr<PULSERequest>> m_undelivered;
 
     PULSEPacketReassembler m_reassembly;
 };

@@ -2,6 +2,9 @@
 
 #include "push/PULSEAES.h"
 #include "push/PULSEFileCacheController.h"
+#include "push/PULSEHttpSessionController.h"
+#include "push/PULSELocationInfoController.h"
+#include "push/PULSETagAlias.h"
 
 #include "platform/FileManager.h"
 #include "platform/KeyedArchiver.h"
@@ -312,6 +315,29 @@ TEST_F(FileCache, AnUnknownClassReadsAsAbsentAndTheOtherKeysStay) {
     EXPECT_EQ(store->objectForKey("uid"), ArchiveValue(5));
     EXPECT_TRUE(store->objectForKey("gone").isNull());
     EXPECT_TRUE(loggedContaining("unknown class TestGoneClass"));
+}
+
+// The client's own objects that the last run stored (the location log in the cache store, a failed tags
+// request in the document store) read back as themselves at the next start: their classes are known
+// before the first store reads its file, whatever started first.
+TEST_F(FileCache, TheClientsOwnObjectsReadBackAtTheNextStart) {
+    markMigrated();
+    auto log = std::make_shared<PULSELocationInfoController>();
+    log->addWifiInfo(platform::Value(platform::Dictionary{{"ssid", "home"}}));
+    auto tags = std::make_shared<PULSESetTagAlias>();
+    write(cachePath(), archive(ArchiveDictionary{{PULSEHttpSessionController::kLocationLogKey, ArchiveValue(log)}}));
+    write(documentPath(), encipher(archive(ArchiveDictionary{{PULSETagAlias::kFailedTagAliasKey, ArchiveValue(tags)}})));
+    // As in a new process, where nothing has registered them yet.
+    for (const char* name : {PULSELocationInfoController::kClassName, "PULSESetTagAlias"})
+        platform::KeyedArchivableRegistry::shared().unregisterClass(name);
+
+    auto cache = startCache();
+    auto document = startDocument();
+    const auto readLog = cache->objectForKey(PULSEHttpSessionController::kLocationLogKey).objectOfClass<PULSELocationInfoController>();
+    ASSERT_NE(readLog, nullptr);
+    EXPECT_EQ(readLog->wifiInfo(), log->wifiInfo());
+    EXPECT_NE(document->objectForKey(PULSETagAlias::kFailedTagAliasKey).objectOfClass<PULSESetTagAlias>(), nullptr);
+    EXPECT_FALSE(loggedContaining("unknown class"));
 }
 
 TEST_F(FileCache, AFailedWriteKeepsTheChangeInMemory) {

@@ -7,6 +7,8 @@
 
 #include "RecordingSession.h"
 
+#include "platform/RunLoop.h"
+
 #include <map>
 #include <set>
 
@@ -179,8 +181,11 @@ TEST_F(PushedMessages, TheServerSaysWhatBecameOfAPush) {
     m_session->setIsConnectDisable(false);
     m_session->setup();
     ASSERT_TRUE(waitLoggedIn());
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 2 && m_listener.infos.size() == 2; }));
-    EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{2, 3}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() == 2; }));
+    // The receipt of the message before the close may go again: its acknowledgement may not have come
+    // back before the close.
+    const auto receipts = m_server.receipts();
+    EXPECT_EQ(std::set<std::uint64_t>(receipts.begin(), receipts.end()), (std::set<std::uint64_t>{2, 3}));
     EXPECT_EQ(deliveries(), (std::map<std::string, int>{{"two", 1}, {"three", 1}}));
 }
 
@@ -206,6 +211,55 @@ TEST_F(PushedMessages, APacketThatCannotBeWhatItsLengthSaysLosesNothing) {
     EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{1, 2}));
 }
 
+// A burst of 1000 messages ended by a packet whose length word is 40 too big, in one write; or the same
+// burst after which the server closes the connection. The client hands every message over, and the
+// receipts it has not delivered when the connection ends go out first after the next login: what the
+// server sends again meanwhile is known and not handed over twice.
+class MessagesBeforeTheEnd : public PushedMessages {
+protected:
+    static constexpr std::size_t kBurst = 1000;
+    static constexpr const char* kText = "{\"message\":\"m\"}";
+
+    void burstThenReconnect(bool brokenPacket) {
+        startLoggedIn();
+        if (!brokenPacket) {
+            PushBytes body;
+            PushTestServer::appendU8(body, 1);
+            PushTestServer::appendU64(body, 1);
+            PushTestServer::appendString(body, kText);
+            m_server.dropAfterBytes(kBurst * PushTestServer::packet(1, 3, 1, 0, body).size());
+        }
+        ASSERT_EQ(m_server.pushBurst(1, kBurst, kText, brokenPacket), PushTestServer::PushOutcome::Sent);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+        m_clock.advance(2.0);
+        ASSERT_TRUE(waitLoggedIn());
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() >= kBurst; }));
+        // Nothing more comes: a heartbeat's round trip, then whatever was posted meanwhile.
+        m_session->fireHeartBeat();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == 1 && m_session->tcpSendingQueue().count() == 0; }));
+        bool drained = false;
+        platform::RunLoop::main().perform([&] { drained = true; });
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return drained; }));
+        EXPECT_EQ(m_listener.infos.size(), kBurst);
+        EXPECT_EQ(countLines("Found repeated message, and throw it away"), 0);
+        EXPECT_EQ(m_session->keptReceiptCount(), 0u);
+        std::set<std::uint64_t> acknowledged;
+        for (auto id : m_server.receipts())
+            acknowledged.insert(id);
+        EXPECT_EQ(acknowledged.size(), kBurst);
+    }
+};
+
+TEST_F(MessagesBeforeTheEnd, ABrokenPacketLosesNoReceipt) {
+    burstThenReconnect(true);
+    EXPECT_EQ(countLines("tcp packet of command 3 cannot be"), 1);
+}
+
+TEST_F(MessagesBeforeTheEnd, TheServersCloseLosesNoReceipt) {
+    burstThenReconnect(false);
+    EXPECT_EQ(countLines("conect close by remote"), 1);
+}
+
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
     startLoggedIn();
     std::uint64_t next = 1;
@@ -224,6 +278,8 @@ TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
         ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); })) << round;
         m_clock.advance(2.0);
         ASSERT_TRUE(waitLoggedIn()) << round;
+        // A session that lasted: the next reconnection comes after 2 s again.
+        m_clock.advance(push::PULSESessionController::kLastingSessionSeconds);
     }
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0; }));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() >= kRounds * kPerRound; }));

@@ -100,6 +100,14 @@ protected:
         return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
     }
 
+    // How many reconnections were scheduled after 2, 5, 20 and 300 s.
+    std::vector<int> scheduled() const {
+        std::vector<int> counts;
+        for (const char* delay : {"2.000000", "5.000000", "20.000000", "300.000000"})
+            counts.push_back(countLines(std::string("interval: ") + delay));
+        return counts;
+    }
+
     void drainMain() {
         bool done = false;
         platform::RunLoop::main().perform([&] { done = true; });
@@ -211,20 +219,19 @@ TEST_F(Session, ReconnectionFollowsTheScheduleWhichOnlyALoginStartsAgain) {
     }
     EXPECT_EQ(m_server.connectionsAccepted(), 6);
     EXPECT_EQ(m_server.packets(0).size(), 6u);
-    EXPECT_EQ(countLines("interval: 2.000000"), 1);
-    EXPECT_EQ(countLines("interval: 5.000000"), 1);
-    EXPECT_EQ(countLines("interval: 20.000000"), 1);
-    EXPECT_EQ(countLines("interval: 300.000000"), 3);
+    EXPECT_EQ(scheduled(), (std::vector<int>{1, 1, 1, 3}));
 
-    // The next registration succeeds: the login brings the schedule back to 2 s.
+    // The next registration succeeds, and a session that lasted a minute brings the schedule back to 2 s.
     m_clock.advance(300.0);
     ASSERT_TRUE(waitLoggedIn());
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
     m_server.dropConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 2.000000") == 2; }));
     ASSERT_TRUE(reconnectsAfter(2.0, 8));
     ASSERT_TRUE(waitLoggedIn());
 
     // While offline, the next try comes after 500 s, and then again after 500 s.
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
     m_server.dropConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("interval: 2.000000") == 3; }));
     m_networkStatus = 0;
@@ -258,15 +265,19 @@ TEST_F(Session, AServerThatDropsEveryConnectionIsSetAsideForTheNextAddress) {
     EXPECT_EQ(m_lookup.queries(0), 1); // reused within its 180 s
     EXPECT_EQ(m_session->setAsideAddresses(), std::deque<std::string>{bad});
     EXPECT_EQ(countLines("2 sessions in a row with " + bad +
-                         " ended before login: trying the other addresses first and looking the addresses up again"),
+                         " ended before login or soon after it: trying the other addresses first and looking the addresses up again"),
               1);
     m_clock.advance(5.0);
     ASSERT_TRUE(waitLoggedIn());
     EXPECT_EQ(m_lookup.queries(0), 2);
     EXPECT_EQ(dropping.accepted(), 2);
     EXPECT_EQ(m_session->connectedAddress(), good);
-    EXPECT_TRUE(m_session->setAsideAddresses().empty()); // the login forgives
     EXPECT_EQ(m_identity->lastSucceedConnectionAddress(), platform::ArchiveValue(good));
+    // A session that lasted forgives.
+    EXPECT_EQ(m_session->setAsideAddresses(), std::deque<std::string>{bad});
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
+    m_session->close();
+    EXPECT_TRUE(m_session->setAsideAddresses().empty());
 }
 
 TEST_F(Session, WithNoOtherAddressADroppingServerIsAskedFourTimesIn205Seconds) {
@@ -339,6 +350,76 @@ TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
     EXPECT_EQ(std::vector<std::string>(second.begin() + 6, second.end()),
               (std::vector<std::string>{"127.0.0.6" + closed, "127.0.0.7" + closed, "127.0.0.8" + closed,
                                         "127.0.0.9" + closed, good}));
+}
+
+// Twenty looked-up addresses that refuse and a good one last, with the built-in addresses refusing too.
+// The lookup's 180 s of reuse are over before the fifth round, and the new lookup answers the same list:
+// the round goes on where the last one stopped, so the 21st address gets its turn in the sixth round.
+TEST_F(Session, EveryLookedUpAddressGetsItsTurnAlsoAcrossANewLookupOfTheSameList) {
+    const std::string closed = ":" + std::to_string(testsupport::PushTestServer::closedPort());
+    const std::string good = "127.0.0.1:" + std::to_string(m_server.pushPort());
+    std::vector<std::string> options;
+    for (int host = 102; host <= 120; ++host)
+        options.push_back("127.0.0." + std::to_string(host) + closed);
+    options.push_back(good);
+    m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {"127.0.0.101" + closed, "127.0.0.1:1", "127.0.0.1:1"},
+                                                              "127.0.0.1:" + std::to_string(m_sink.port()), options));
+    auto endpoints = push::PULSEEndpoints::shared();
+    endpoints.defaultConnectAddress = {"127.0.0.1", testsupport::PushTestServer::closedPort()};
+    push::PULSEEndpoints::setShared(endpoints);
+    platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
+
+    m_session = PULSESessionController::create();
+    m_session->setup();
+    for (int second = 0; second < 700 && !m_session->isLogin(); ++second) {
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup() || m_session->isLogin(); }));
+        if (!m_session->isLogin())
+            m_clock.advance(1.0);
+    }
+    ASSERT_TRUE(m_session->isLogin());
+    EXPECT_EQ(m_session->connectedAddress(), good);
+    // Rounds at 0, 2, 7, 27, 327 and 627 s; the lookup was asked again for the fifth.
+    EXPECT_EQ(countLines("session will setup delayed with time interval"), 5);
+    EXPECT_EQ(m_lookup.queries(0), 3);
+    for (int host = 101; host <= 120; ++host)
+        EXPECT_EQ(countLines("tcp connect to 127.0.0." + std::to_string(host) + closed), 1) << host;
+}
+
+// A server that lets the device in and closes at once: each such session is a failed one, so the
+// schedule goes on (2, 5, 20, 300 s) and the address is set aside after two; a session that lasted a
+// minute brings the schedule back to 2 s.
+TEST_F(Session, AServerThatClosesRightAfterTheLoginIsAskedFourTimesIn205Seconds) {
+    m_server.setCloseAfterLogin(true);
+    const std::string address = "127.0.0.1:" + std::to_string(m_server.pushPort());
+    m_session = PULSESessionController::create();
+    m_session->setup();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    // Lookups from now on carry the registered uid's low byte.
+    m_lookup.expect({"-1", 0, static_cast<std::uint8_t>(m_identity->uid()), pushtest::kSessionAppKey});
+    for (int second = 1; second <= 205; ++second) {
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+        m_clock.advance(1.0);
+    }
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(m_server.connectionsAccepted(), 4);
+    EXPECT_EQ(m_server.packets(1).size(), 4u);
+    EXPECT_EQ(scheduled(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_EQ(countLines("the session with " + address + " ended 0.0 s after its login: counted as a failed session"), 4);
+    EXPECT_EQ(countLines("2 sessions in a row with " + address + " ended before login or soon after it"), 2);
+
+    // The server keeps the device now: a session of a minute counts as a success.
+    // (The fifth try comes at 327 s, 300 s after the fourth; the clock stops there, so that the login's
+    // acknowledgement time runs only once the login went out.)
+    m_server.setCloseAfterLogin(false);
+    m_clock.advance(327.0 - 205.0);
+    ASSERT_TRUE(waitLoggedIn());
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
+    m_server.dropConnections();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+    EXPECT_EQ(countLines("interval: 2.000000"), 2);
+    EXPECT_TRUE(m_session->setAsideAddresses().empty());
+    ASSERT_TRUE(reconnectsAfter(2.0, 6));
+    ASSERT_TRUE(waitLoggedIn());
 }
 
 TEST_F(Session, RequestIdsAreOddAndWrapAndTheCounterIsWrittenOnceASecond) {
@@ -620,10 +701,13 @@ TEST_F(Session, ADroppedAnswerAndAResetAreFailuresLikeAnyOther) {
     EXPECT_EQ(countLines("conect close by remote"), 1);
     ASSERT_TRUE(reconnectsAfter(2.0, 2));
     ASSERT_TRUE(waitLoggedIn());
+    // Sessions that lasted a minute: each reconnection comes after 2 s.
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
     m_server.resetConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
     ASSERT_TRUE(reconnectsAfter(2.0, 3));
     ASSERT_TRUE(waitLoggedIn());
+    m_clock.advance(PULSESessionController::kLastingSessionSeconds);
     m_server.restart();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
     ASSERT_TRUE(reconnectsAfter(2.0, 4));

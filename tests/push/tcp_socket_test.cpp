@@ -36,6 +36,10 @@ public:
     }
     void connection(const std::shared_ptr<PULSETcpSocket>&, const platform::Bytes& data) override { sent.push_back(data); }
     void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>&) override { ++queueEmpty; }
+    void connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
+                              const std::vector<std::shared_ptr<push::PULSERequest>>& requests) override {
+        delivered.insert(delivered.end(), requests.begin(), requests.end());
+    }
 
     int setups = 0;
     int closes = 0;
@@ -43,6 +47,7 @@ public:
     int queueEmpty = 0;
     std::vector<std::shared_ptr<push::PULSEReceivedPacketController>> elements;
     std::vector<platform::Bytes> sent;
+    std::vector<std::shared_ptr<push::PULSERequest>> delivered;
     std::function<void(const std::shared_ptr<PULSETcpSocket>&)> onElement;
 };
 
@@ -418,6 +423,47 @@ TEST_F(TcpSocketTest, PeerResetDuringALargeSendClosesWithoutSignal) {
     EXPECT_LT(m_delegate->sent.size(), 20000u);
     EXPECT_EQ(socket->connectionState(), 0u);
     EXPECT_FALSE(socket->sendData(heartbeat));
+}
+
+// Every packet queued with its request is, once the connection ended, either reported delivered (the
+// peer's end acknowledged it) or handed back undelivered, each once and in order: whether the peer
+// resets the connection in the middle of a large send or the owner closes with the queue full.
+TEST_F(TcpSocketTest, EveryQueuedRequestIsDeliveredOrHandedBackWhateverEndsTheConnection) {
+    for (const bool peerResets : {true, false}) {
+        SCOPED_TRACE(peerResets ? "the peer resets" : "the owner closes");
+        m_delegate->delivered.clear();
+        m_delegate->setups = 0;
+        auto socket = connect();
+        std::vector<std::shared_ptr<push::PULSERequest>> requests;
+        for (int i = 0; i < 20000; ++i) {
+            auto request = std::make_shared<push::PULSERequest>();
+            request->setVersion(3);
+            request->setProtocolType(2);
+            ASSERT_TRUE(socket->sendData(request->packetData(), request));
+            requests.push_back(request);
+        }
+        m_server.setWithholdHeartbeatAcks(true);
+        const int closes = m_delegate->closes;
+        if (peerResets) {
+            ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_delegate->delivered.empty(); }));
+            m_server.resetConnections();
+            ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->closes == closes + 1; }));
+        } else {
+            socket->close();
+            EXPECT_EQ(socket->connectionState(), 0u);
+        }
+        drainPosted();
+        const auto undelivered = socket->takeUndeliveredRequests();
+        if (peerResets) {
+            EXPECT_FALSE(undelivered.empty());
+        }
+        EXPECT_TRUE(socket->takeUndeliveredRequests().empty()); // handed out once
+        auto accounted = m_delegate->delivered;
+        accounted.insert(accounted.end(), undelivered.begin(), undelivered.end());
+        EXPECT_TRUE(accounted == requests) << m_delegate->delivered.size() << " delivered, " << undelivered.size() << " not";
+        m_server.setWithholdHeartbeatAcks(false);
+        ASSERT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+    }
 }
 
 TEST_F(TcpSocketTest, SetupFailuresLeaveNothingToClose) {

@@ -1,9 +1,19 @@
-// push-test-server [--bundle DIR]: runs the loopback push service (push server, lookup service and UDP
-// report sink) until "quit" or the end of standard input, and prints its endpoints. With --bundle it
-// answers registrations for the app key of DIR/PushConfig.plist and writes DIR/PushEndpoints.plist, so
-// that the application started on DIR talks to it. Commands, one per line:
+// push-test-server [--bundle DIR] [--close-after-login] [--dead-addresses N]: runs the loopback push
+// service (push server, lookup service and UDP report sink) until "quit" or the end of standard input,
+// and prints its endpoints. With --bundle it answers registrations for the app key of
+// DIR/PushConfig.plist and writes DIR/PushEndpoints.plist, so that the application started on DIR talks
+// to it. Hostile modes:
+//   --close-after-login   every connection is closed right after its login answer
+//   --dead-addresses N    the lookup answers N addresses where nothing listens (at most 64) and the
+//                         push server's address after them; the default connect address it names and
+//                         the built-in ones are dead too, so that only the end of the list lets the
+//                         device in
+// Commands, one per line:
 //   push TEXT   a pushed message {"message": TEXT} to the device logged in last (held until it logs in
 //               again when it is not connected; not pushed at all while no device has logged in)
+//   burst N [broken]
+//               N pushed messages {"message": "burst message ID"} in one write to the connected device
+//               (at most 100000), then, with "broken", a packet whose length word is 40 too big
 //   restart     closes every connection and listens again on the same port
 //   quit
 #include "support/PushLookupServer.h"
@@ -16,9 +26,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,15 +45,34 @@ std::string appKeyOf(const std::string& bundle) {
     return key;
 }
 
+constexpr long kMaxDeadAddresses = 64;
+constexpr long kMaxBurst = 100000;
+
+// A decimal count from 0 to `limit`; -1 for anything else.
+long count(const char* text, long limit) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > limit)
+        return -1;
+    return value;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string bundle;
+    bool closeAfterLogin = false;
+    long deadAddresses = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--bundle") == 0 && i + 1 < argc) {
             bundle = argv[++i];
+        } else if (std::strcmp(argv[i], "--close-after-login") == 0) {
+            closeAfterLogin = true;
+        } else if (std::strcmp(argv[i], "--dead-addresses") == 0 && i + 1 < argc &&
+                   (deadAddresses = count(argv[++i], kMaxDeadAddresses)) >= 0) {
         } else {
-            std::cerr << "usage: push-test-server [--bundle DIR]\n";
+            std::cerr << "usage: push-test-server [--bundle DIR] [--close-after-login] [--dead-addresses N (0-64)]\n";
             return 2;
         }
     }
@@ -52,8 +84,20 @@ int main(int argc, char** argv) {
     const std::string sinkAddress = "127.0.0.1:" + std::to_string(sink.port());
     // No statistics endpoint: its addresses name a port where nothing listens.
     const std::string closed = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
-    for (int port = 0; port < 2; ++port)
-        lookup.setReply(port, testsupport::PushLookupServer::reply(closed, {address, address, closed}, sinkAddress, {}));
+    // Every dead address is the closed port on its own loopback host (127.0.1.x).
+    std::vector<std::string> dead;
+    for (long i = 0; i < deadAddresses; ++i)
+        dead.push_back("127.0.1." + std::to_string(i + 1) + closed.substr(closed.find(':')));
+    for (int port = 0; port < 2; ++port) {
+        if (dead.empty()) {
+            lookup.setReply(port, testsupport::PushLookupServer::reply(closed, {address, address, closed}, sinkAddress, {}));
+        } else {
+            std::vector<std::string> others(dead.begin() + 1, dead.end());
+            others.push_back(address);
+            lookup.setReply(port, testsupport::PushLookupServer::reply(closed, {dead.front(), closed, closed}, sinkAddress, others));
+        }
+    }
+    server.setCloseAfterLogin(closeAfterLogin);
     std::cout << "push " << address << "\nlookup 127.0.0.1:" << lookup.port(0) << " 127.0.0.1:" << lookup.port(1)
               << "\nreports " << sinkAddress << std::endl;
     if (!bundle.empty()) {
@@ -67,9 +111,10 @@ int main(int argc, char** argv) {
         endpoints.set("LookupHosts", platform::Array{"localhost", "localhost", "localhost"});
         endpoints.set("LookupAddress", "127.0.0.1");
         endpoints.set("LookupPorts", platform::Array{static_cast<int>(lookup.port(0)), static_cast<int>(lookup.port(1))});
+        // With dead addresses only the end of the looked-up list answers.
         endpoints.set("ConnectHost", "127.0.0.1");
-        endpoints.set("ConnectPort", static_cast<int>(server.pushPort()));
-        endpoints.set("DefaultConnectAddress", address);
+        endpoints.set("ConnectPort", static_cast<int>(dead.empty() ? server.pushPort() : testsupport::PushTestServer::closedPort()));
+        endpoints.set("DefaultConnectAddress", dead.empty() ? address : closed);
         endpoints.set("DefaultReportAddress", sinkAddress);
         endpoints.set("StatisticsURL", "http://" + closed + "/v2/report");
         endpoints.set("UserURL", "http://" + closed + "/v1/user/");
@@ -90,6 +135,24 @@ int main(int argc, char** argv) {
         if (line == "restart") {
             server.restart();
             std::cout << "restarted" << std::endl;
+        } else if (line.rfind("burst ", 0) == 0) {
+            const std::string rest = line.substr(6);
+            const std::size_t space = rest.find(' ');
+            const long n = count(rest.substr(0, space).c_str(), kMaxBurst);
+            const bool broken = space != std::string::npos && rest.substr(space + 1) == "broken";
+            if (n < 1 || (space != std::string::npos && !broken)) {
+                std::cout << "usage: burst N [broken] (N from 1 to " << kMaxBurst << ")" << std::endl;
+                continue;
+            }
+            const auto text = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", "burst message"}}));
+            if (server.pushBurst(nextMessageId, static_cast<std::size_t>(n), text.ok() ? *text : std::string("{}"), broken) ==
+                testsupport::PushTestServer::PushOutcome::Sent) {
+                std::cout << "pushed messages " << nextMessageId << "-" << nextMessageId + n - 1 << (broken ? " and a broken packet" : "")
+                          << std::endl;
+                nextMessageId += static_cast<std::uint64_t>(n);
+            } else {
+                std::cout << "not pushed: no device is connected" << std::endl;
+            }
         } else if (line.rfind("push ", 0) == 0) {
             auto text = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", line.substr(5)}}));
             if (!text.ok()) {

@@ -246,6 +246,49 @@ PushTestServer::PushOutcome PushTestServer::pushMessage(std::uint8_t type, std::
     return outcome;
 }
 
+PushTestServer::PushOutcome PushTestServer::pushBurst(std::uint64_t firstId, std::size_t count, const std::string& text,
+                                                      bool thenBrokenPacket) {
+    PushOutcome outcome = PushOutcome::Dropped;
+    postAndWait([&] {
+        Connection* connection = newestLoggedIn();
+        if (!connection)
+            return;
+        PushBytes burst;
+        std::size_t added = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t id = firstId + i;
+            added += m_held[connection->uid].insert_or_assign(id, HeldMessage{1, text}).second ? 1 : 0;
+            m_pushedIds[connection->uid].insert(id);
+            PushBytes body;
+            appendU8(body, 1);
+            appendU64(body, id);
+            appendString(body, text);
+            const PushBytes message = packet(1, 3, id, connection->uid, body);
+            burst.insert(burst.end(), message.begin(), message.end());
+        }
+        if (thenBrokenPacket) {
+            PushBytes body;
+            appendU8(body, 1);
+            appendU64(body, ~0ull);
+            appendString(body, "broken");
+            PushBytes broken = packet(1, 3, 1, connection->uid, body);
+            const std::size_t lie = broken.size() + 40;
+            broken[0] = static_cast<std::uint8_t>(lie >> 8);
+            broken[1] = static_cast<std::uint8_t>(lie);
+            burst.insert(burst.end(), broken.begin(), broken.end());
+        }
+        connection->outbound.push_back(std::move(burst));
+        std::lock_guard lock(m_mutex);
+        m_heldCount += added;
+        outcome = PushOutcome::Sent;
+    });
+    return outcome;
+}
+
+void PushTestServer::setCloseAfterLogin(bool close) {
+    postAndWait([this, close] { m_closeAfterLogin = close; });
+}
+
 void PushTestServer::writeMessage(Connection& connection, std::uint8_t type, std::uint64_t id, const std::string& text) {
     PushBytes body;
     appendU8(body, type);
@@ -678,6 +721,15 @@ void PushTestServer::answerSession(Connection& connection, const PushReceivedPac
         appendU16(answer, 0);
     }
     connection.outbound.push_back(PushTestServer::packet(packet.version, packet.command, packet.rid, packet.uid, answer));
+    if (packet.command == 1 && connection.loggedIn && m_closeAfterLogin) {
+        // The answer goes out whole, and then the connection closes.
+        std::size_t pending = 0;
+        for (const auto& write : connection.outbound)
+            pending += write.size();
+        connection.writeBudget = pending - connection.outboundOffset;
+        m_lastLoginUid = connection.uid;
+        return;
+    }
     if (packet.command == 1 && connection.loggedIn) {
         // What the device has not acknowledged goes out again, in id order.
         m_lastLoginUid = connection.uid;

@@ -24,7 +24,8 @@
 //   message of type 20 {"sequence": rid, "code": n}. Session answers once setSessionAnswers is called.
 // - Faults on demand: a black hole (the connection stays open, packets are read and checked, nothing is
 //   answered: a half-open peer) now or right after the next login, a drop after N more bytes written,
-//   resets, restarts.
+//   a close right after every login answer, a burst of messages ended by a broken packet, resets,
+//   restarts.
 // - Nothing here sleeps: waitFor() waits on the server's condition variable with a real-time limit.
 #pragma once
 
@@ -118,12 +119,20 @@ public:
         Dropped, // no device has logged in yet
     };
     PushOutcome pushMessage(std::uint8_t type, std::uint64_t id, const std::string& text);
+    // A burst in one scripted write to the newest logged-in connection: `count` messages of type 1 with
+    // ids from `firstId` (held like any other), then, when asked, a broken packet: a message whose
+    // length word says 40 bytes more than it holds (not held; the client must drop the connection).
+    // Dropped (nothing held) when no device is connected.
+    PushOutcome pushBurst(std::uint64_t firstId, std::size_t count, const std::string& text, bool thenBrokenPacket);
     // The newest connection stops answering now; or the next connection to log in, right after its login
     // answer.
     void becomeBlackHole();
     void becomeBlackHoleAfterNextLogin();
     // The newest connection writes at most N more bytes, then closes (FIN).
     void dropAfterBytes(std::size_t count);
+    // Every connection that logs in is closed (FIN) right after its login answer, until turned off: a
+    // server that lets the device in and then drops it.
+    void setCloseAfterLogin(bool close);
     // Session answers: registration (command 0) grants each device id a uid, password and registration
     // id kept across connections; login (1) and device token (13) answer status 0. Each request's
     // fields are checked (device id shape, "$$" layouts, lower-case app key, the token or " ", the two
@@ -192,6 +201,7 @@ private:
     bool m_holdTagReplies = false;
     std::vector<std::pair<std::uint64_t, int>> m_heldTagReplies;
     bool m_blackHoleAfterLogin = false;
+    bool m_closeAfterLogin = false;
     std::uint32_t m_sessionsIssued = 0;
     std::uint64_t m_lastLoginUid = 0;
     struct HeldMessage {
