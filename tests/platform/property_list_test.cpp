@@ -406,9 +406,12 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     auto shared = PropertyList::read(binaryList({arrayObject({1, 2, 1}), arrayObject({3}), "\x51x", "\x51y"}));
     ASSERT_TRUE(shared.ok());
     EXPECT_EQ(shared.value(), Value(Array{Array{"y"}, "x", Array{"y"}}));
-    // 17 shared levels expand to 131,071 nodes: within the bound.
-    auto wide = PropertyList::read(nestedBinary(17, true));
+    // 12 shared levels expand to 4,095 nodes: within the bound; 13 levels (8,191 nodes from 200 bytes)
+    // are not.
+    auto wide = PropertyList::read(nestedBinary(12, true));
     ASSERT_TRUE(wide.ok());
+    EXPECT_EQ(depthOf(wide.value()), 11u);
+    EXPECT_FALSE(PropertyList::read(nestedBinary(13, true)).ok());
     // 64 levels of two references each would expand to 2^64 nodes: refused at once.
     auto bomb = readOnSmallStack(nestedBinary(64, true));
     ASSERT_FALSE(bomb.ok());
@@ -421,4 +424,160 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     std::string badOffset = binaryList({arrayObject({})});
     badOffset[badOffset.size() - 32 - 1] = '\x7F';
     EXPECT_FALSE(PropertyList::read(badOffset).ok());
+}
+
+namespace {
+
+// What a hand-written scan of tags takes for an attribute quote: ' opens a value that runs to the next '.
+// An XML reader sees one array whose attribute holds a "<", which is not well-formed; a reader that
+// does not take ' as a quote sees `levels` arrays.
+std::string quoteTrick(std::size_t levels) {
+    std::string text = "<plist version=\"1.0\"><array x='>";
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "<array>";
+    return text + "'>";
+}
+
+// A flat array of `count` references, all to one string, or each to its own integer.
+std::string flatBinary(std::uint32_t count, bool shared) {
+    std::vector<std::string> objects;
+    std::vector<std::uint32_t> refs;
+    for (std::uint32_t i = 0; i < count; ++i)
+        refs.push_back(shared ? 1 : i + 1);
+    objects.push_back(arrayObject(refs));
+    if (shared) {
+        objects.push_back("\x51x");
+    } else {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::string integer = "\x12";
+            appendBigEndian(integer, i, 4);
+            objects.push_back(integer);
+        }
+    }
+    return binaryList(objects);
+}
+
+// A dictionary of `count` keys "k<i>" holding i.
+std::string wideDictionary(std::uint32_t count) {
+    std::string object = "\xDF\x12";
+    appendBigEndian(object, count, 4);
+    for (std::uint32_t i = 0; i < 2 * count; ++i)
+        appendBigEndian(object, i + 1, 4);
+    std::vector<std::string> objects{object};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string key = "k" + std::to_string(i);
+        objects.push_back(static_cast<char>(0x50 | key.size()) + key);
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string integer = "\x12";
+        appendBigEndian(integer, i, 4);
+        objects.push_back(integer);
+    }
+    return binaryList(objects);
+}
+
+} // namespace
+
+TEST(PropertyListBounds, XMLThatATagScanWouldMiscountIsReadByTheXMLRulesOnASmallStack) {
+    // 200,000 levels behind the quote (1.4 MB), and 20,000 (140 KB): not well-formed, refused.
+    for (std::size_t levels : {std::size_t{200000}, std::size_t{20000}}) {
+        auto read = readOnSmallStack(quoteTrick(levels));
+        ASSERT_FALSE(read.ok()) << levels;
+        EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
+    }
+    // Well-formed nesting with single-quoted attributes counts every level.
+    std::string quoted = "<plist version='1.0'>";
+    for (int i = 0; i < 100000; ++i)
+        quoted += "<array x='>'>";
+    auto deep = readOnSmallStack(quoted);
+    ASSERT_FALSE(deep.ok());
+    EXPECT_NE(deep.error().localizedDescription().find("nested too deeply"), std::string::npos);
+    // A list at the limit reads on the small stack, and writes back as XML.
+    auto atLimit = readOnSmallStack(nestedXML(512));
+    ASSERT_TRUE(atLimit.ok()) << atLimit.error().localizedDescription();
+    auto xml = PropertyList::write(atLimit.value(), PropertyList::Format::XML);
+    ASSERT_TRUE(xml.ok());
+    EXPECT_EQ(PropertyList::read(xml.value()).value(), atLimit.value());
+}
+
+TEST(PropertyList, MalformedXMLListsGiveAnError) {
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (const std::string& body : {
+             std::string("<dict><key>a</key></dict>"), std::string("<dict><string>a</string></dict>"),
+             std::string("<dict><key>a</key><key>b</key></dict>"), std::string("<array><key>a</key></array>"),
+             std::string("<array>text</array>"), std::string("<string>a<string>b</string></string>"),
+             std::string("<widget/>"), std::string("<string>a</string><string>b</string>"), std::string(""),
+             std::string("<integer>12x</integer>"), std::string("<integer>-9223372036854775809</integer>"),
+             std::string("<integer>18446744073709551616</integer>"), std::string("<real>1.5.2</real>"),
+             std::string("<true>yes</true>"), std::string("<date>2001-13-01T00:00:00Z</date>"),
+             std::string("<date>2001-01-01 00:00:00</date>"), std::string("<date>1800-01-01T00:00:00Z</date>"),
+             std::string("<data>AA!=</data>"), std::string("<string>caf\xe9</string>")}) {
+        auto r = PropertyList::read(head + body + "</plist>");
+        ASSERT_FALSE(r.ok()) << body;
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << body;
+    }
+    EXPECT_FALSE(PropertyList::read("<array/>").ok()); // not a plist root
+    // Entities expand as XML says, within libxml2's bound on expansion: a billion laughs is refused.
+    auto entities = PropertyList::read("<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
+                                       "<plist><string>&b;&b;&b;&b;</string></plist>");
+    ASSERT_TRUE(entities.ok());
+    EXPECT_EQ(entities.value(), Value(std::string(160, 'a')));
+    std::string laughs = "<!DOCTYPE plist [<!ENTITY l0 \"ha\">";
+    for (int i = 1; i <= 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">";
+    }
+    auto bomb = PropertyList::read(laughs + "]><plist><string>&l10;</string></plist>");
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+}
+
+TEST(PropertyList, XMLNumbersDatesAndDataReadAsWritten) {
+    const auto one = [](const std::string& body) {
+        auto r = PropertyList::read("<plist version=\"1.0\">" + body + "</plist>");
+        EXPECT_TRUE(r.ok()) << body << ": " << (r.ok() ? "" : r.error().localizedDescription());
+        return r.ok() ? r.value() : Value();
+    };
+    EXPECT_EQ(one("<integer> -9223372036854775808 </integer>"), Value(INT64_MIN));
+    EXPECT_EQ(one("<integer>18446744073709551615</integer>"), Value(-1)); // unsigned 64-bit writers
+    EXPECT_EQ(one("<integer>0x1F</integer>"), Value(31));
+    EXPECT_EQ(one("<integer>+7</integer>"), Value(7));
+    EXPECT_EQ(one("<real>-2.5e3</real>"), Value(-2500.0));
+    EXPECT_EQ(one("<real>+1</real>"), Value(1.0));
+    EXPECT_EQ(one("<date>1970-01-01T00:00:00Z</date>"), Value(Date{0}));
+    EXPECT_EQ(one("<date>2024-02-29T12:34:56.5Z</date>"), Value(Date{1709210096.5}));
+    EXPECT_EQ(one("<data>\n  AAEC\n  /w==\n</data>"), Value(Bytes{0, 1, 2, 0xFF}));
+    EXPECT_EQ(one("<string><![CDATA[<a>]]> &amp; &#x263A;</string>"), Value("<a> & \xe2\x98\xba"));
+    EXPECT_EQ(one("<dict><!-- c --><key>a</key><true/><key>a</key><false/></dict>"), Value(Dictionary{{"a", false}}));
+    // An encoding the document declares is honoured.
+    auto latin = PropertyList::read("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><string>caf\xe9</string></plist>");
+    ASSERT_TRUE(latin.ok());
+    EXPECT_EQ(latin.value(), Value("caf\xc3\xa9"));
+}
+
+TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
+    // 100,000 integers: every item, in order.
+    auto flat = PropertyList::read(flatBinary(100000, false));
+    ASSERT_TRUE(flat.ok());
+    const Array& items = flat.value().arrayOrEmpty();
+    ASSERT_EQ(items.size(), 100000u);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        ASSERT_EQ(items[i], Value(static_cast<std::int64_t>(i))) << i;
+    // 50,000 keys.
+    auto wide = PropertyList::read(wideDictionary(50000));
+    ASSERT_TRUE(wide.ok());
+    ASSERT_EQ(wide.value().dictionaryOrEmpty().size(), 50000u);
+    EXPECT_EQ(wide.value()["k49999"], Value(49999));
+    // 250,000 references to one string (1 MB): one node per four bytes, read.
+    auto shared = PropertyList::read(flatBinary(250000, true));
+    ASSERT_TRUE(shared.ok());
+    EXPECT_EQ(shared.value().arrayOrEmpty().size(), 250000u);
+    EXPECT_EQ(shared.value().arrayOrEmpty().back(), Value("x"));
+    // An array of 1,000 references to an array of 1,000 references: a million nodes from 8 KB.
+    std::vector<std::uint32_t> outer(1000, 1), inner(1000, 2);
+    auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
 }
