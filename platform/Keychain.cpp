@@ -112,7 +112,7 @@ struct Store {
     Array items;
 
     OSStatus load() {
-        auto data = PrivateFile::read(path);
+        auto data = PrivateFile::read(path, Keychain::kMaxFileBytes);
         if (!data)
             return errSecIO;
         if (!data->has_value())

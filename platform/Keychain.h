@@ -16,7 +16,8 @@
 // - Storage: one binary property list in a file readable only by the user (0600), replaced atomically on
 //   every change and read again on every call, so a new Keychain on the same file (a reload, another
 //   process) sees the same items. A file that cannot be decoded answers errSecDecode and is left as it
-//   is (never overwritten by a change); file errors answer errSecIO.
+//   is (never overwritten by a change); file errors answer errSecIO, and so does a file larger than
+//   kMaxFileBytes, which is not read.
 // - Thread-safe: calls are serialised by a lock on the file (threads and processes).
 #pragma once
 
@@ -69,6 +70,9 @@ inline constexpr const char* kSecMatchLimitAll = "m_LimitAll";
 
 class Keychain {
 public:
+    // The item file is judged by its size before it is read.
+    static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{16} << 20;
+
     // The application's keychain: the file "Library/Keychains/keychain.plist" of the current app home
     // (it follows AppFolders::current()).
     static Keychain& shared();

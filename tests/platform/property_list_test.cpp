@@ -1,8 +1,9 @@
 #include "platform/PropertyList.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -354,27 +355,9 @@ std::size_t depthOf(const Value& value) {
 
 // Reads on a thread with a 512 KiB stack, as a secondary thread of the application has.
 Result<Value> readOnSmallStack(const std::string& bytes) {
-    struct Job {
-        const std::string* bytes;
-        std::optional<Result<Value>> result;
-    } job{&bytes, std::nullopt};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t thread;
-    const int started = pthread_create(
-        &thread, &attr,
-        [](void* arg) -> void* {
-            auto* job = static_cast<Job*>(arg);
-            job->result = PropertyList::read(*job->bytes);
-            return nullptr;
-        },
-        &job);
-    pthread_attr_destroy(&attr);
-    EXPECT_EQ(started, 0);
-    if (started == 0)
-        pthread_join(thread, nullptr);
-    return job.result ? std::move(*job.result) : Result<Value>(Error(kCocoaErrorDomain, 0, "not run"));
+    std::optional<Result<Value>> result;
+    EXPECT_TRUE(hybtest::runOnSmallStack([&] { result = PropertyList::read(bytes); }));
+    return result ? std::move(*result) : Result<Value>(Error(kCocoaErrorDomain, 0, "not run"));
 }
 
 } // namespace
@@ -428,16 +411,6 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
 
 namespace {
 
-// What a hand-written scan of tags takes for an attribute quote: ' opens a value that runs to the next '.
-// An XML reader sees one array whose attribute holds a "<", which is not well-formed; a reader that
-// does not take ' as a quote sees `levels` arrays.
-std::string quoteTrick(std::size_t levels) {
-    std::string text = "<plist version=\"1.0\"><array x='>";
-    for (std::size_t i = 0; i < levels; ++i)
-        text += "<array>";
-    return text + "'>";
-}
-
 // A flat array of `count` references, all to one string, or each to its own integer.
 std::string flatBinary(std::uint32_t count, bool shared) {
     std::vector<std::string> objects;
@@ -481,7 +454,7 @@ std::string wideDictionary(std::uint32_t count) {
 TEST(PropertyListBounds, XMLThatATagScanWouldMiscountIsReadByTheXMLRulesOnASmallStack) {
     // 200,000 levels behind the quote (1.4 MB), and 20,000 (140 KB): not well-formed, refused.
     for (std::size_t levels : {std::size_t{200000}, std::size_t{20000}}) {
-        auto read = readOnSmallStack(quoteTrick(levels));
+        auto read = readOnSmallStack(hybtest::quoteTrickXML(levels));
         ASSERT_FALSE(read.ok()) << levels;
         EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
     }
