@@ -869,6 +869,9 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes)
+        return readError("Property list file too large: " + path);
     auto bytes = FileManager::defaultManager().contentsOfFile(path);
     if (!bytes)
         return bytes.error();

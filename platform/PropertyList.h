@@ -30,6 +30,7 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,8 @@ class PropertyList {
 public:
     static constexpr long long kReadCorruptError = 3840;
     static constexpr long long kWriteInvalidError = 3851;
+    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it.
+    static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
 
     enum class Format { XML, Binary };
 

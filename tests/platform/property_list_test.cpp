@@ -238,6 +238,14 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().domain, kPOSIXErrorDomain);
     EXPECT_FALSE(PropertyList::readFile((dir / "absent.plist").string()).ok());
+    // A file past the bound (sparse: it would read as zeros) is refused by its size.
+    const std::string huge = (dir / "huge.plist").string();
+    std::ofstream(huge) << "<plist><string>x</string></plist>";
+    fs::resize_file(huge, PropertyList::kMaxFileBytes + 1);
+    auto tooLarge = PropertyList::readFile(huge);
+    ASSERT_FALSE(tooLarge.ok());
+    EXPECT_NE(tooLarge.error().localizedDescription().find("too large"), std::string::npos);
+    fs::remove(huge);
     auto folder = PropertyList::readFile(dir.string());
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
