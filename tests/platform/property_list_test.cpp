@@ -18,6 +18,7 @@
 #include <vector>
 
 using namespace platform;
+using namespace hybtest;
 
 namespace {
 
@@ -290,56 +291,6 @@ TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
 
 namespace {
 
-void appendBigEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out += static_cast<char>((value >> shift) & 0xFF);
-}
-
-// An array object of these references (4 bytes each).
-std::string arrayObject(const std::vector<std::uint32_t>& refs) {
-    std::string object;
-    if (refs.size() < 15) {
-        object += static_cast<char>(0xA0 | refs.size());
-    } else {
-        object += "\xAF\x12";
-        appendBigEndian(object, refs.size(), 4);
-    }
-    for (std::uint32_t ref : refs)
-        appendBigEndian(object, ref, 4);
-    return object;
-}
-
-// A binary list of these objects (object 0 on top), with 4-byte offsets and references.
-std::string binaryList(const std::vector<std::string>& objects) {
-    std::string bytes = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const std::string& object : objects) {
-        offsets.push_back(bytes.size());
-        bytes += object;
-    }
-    const std::uint64_t table = bytes.size();
-    for (std::uint64_t offset : offsets)
-        appendBigEndian(bytes, offset, 4);
-    bytes += std::string(6, '\0');
-    bytes += '\x04';
-    bytes += '\x04';
-    appendBigEndian(bytes, objects.size(), 8);
-    appendBigEndian(bytes, 0, 8);
-    appendBigEndian(bytes, table, 8);
-    return bytes;
-}
-
-// Arrays nested `levels` deep: each holds the next (or, shared, the next twice), the last is empty.
-std::string nestedBinary(std::size_t levels, bool shared = false) {
-    std::vector<std::string> objects;
-    for (std::size_t i = 0; i + 1 < levels; ++i) {
-        const auto next = static_cast<std::uint32_t>(i + 1);
-        objects.push_back(shared ? arrayObject({next, next}) : arrayObject({next}));
-    }
-    objects.push_back(arrayObject({}));
-    return binaryList(objects);
-}
-
 std::string nestedXML(std::size_t levels) {
     std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
     for (std::size_t i = 0; i < levels; ++i)
@@ -372,16 +323,16 @@ Result<Value> readOnSmallStack(const std::string& bytes) {
 
 TEST(PropertyListBounds, ListsNestedDeeperThanTheLimitAreRefusedBeforeLibplistRecurses) {
     // 100,000 levels: 900 KB of binary list, or the same in XML, from a pasteboard.
-    for (const std::string& hostile : {nestedBinary(100000), nestedXML(100000)}) {
+    for (const std::string& hostile : {nestedBinaryList(100000), nestedXML(100000)}) {
         auto read = readOnSmallStack(hostile);
         ASSERT_FALSE(read.ok());
         EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
     }
     // The limit itself: 512 levels below the top read in both forms, 513 do not.
-    auto deepest = PropertyList::read(nestedBinary(513));
+    auto deepest = PropertyList::read(nestedBinaryList(513));
     ASSERT_TRUE(deepest.ok()) << deepest.error().localizedDescription();
     EXPECT_EQ(depthOf(deepest.value()), 512u);
-    EXPECT_FALSE(PropertyList::read(nestedBinary(514)).ok());
+    EXPECT_FALSE(PropertyList::read(nestedBinaryList(514)).ok());
     auto deepestXML = PropertyList::read(nestedXML(512));
     ASSERT_TRUE(deepestXML.ok()) << deepestXML.error().localizedDescription();
     EXPECT_EQ(depthOf(deepestXML.value()), 512u);
@@ -399,12 +350,12 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     EXPECT_EQ(shared.value(), Value(Array{Array{"y"}, "x", Array{"y"}}));
     // 12 shared levels expand to 4,095 nodes: within the bound; 13 levels (8,191 nodes from 200 bytes)
     // are not.
-    auto wide = PropertyList::read(nestedBinary(12, true));
+    auto wide = PropertyList::read(nestedBinaryList(12, true));
     ASSERT_TRUE(wide.ok());
     EXPECT_EQ(depthOf(wide.value()), 11u);
-    EXPECT_FALSE(PropertyList::read(nestedBinary(13, true)).ok());
+    EXPECT_FALSE(PropertyList::read(nestedBinaryList(13, true)).ok());
     // 64 levels of two references each would expand to 2^64 nodes: refused at once.
-    auto bomb = readOnSmallStack(nestedBinary(64, true));
+    auto bomb = readOnSmallStack(nestedBinaryList(64, true));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
     // An array holding itself, or an ancestor.
@@ -416,48 +367,6 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     badOffset[badOffset.size() - 32 - 1] = '\x7F';
     EXPECT_FALSE(PropertyList::read(badOffset).ok());
 }
-
-namespace {
-
-// A flat array of `count` references, all to one string, or each to its own integer.
-std::string flatBinary(std::uint32_t count, bool shared) {
-    std::vector<std::string> objects;
-    std::vector<std::uint32_t> refs;
-    for (std::uint32_t i = 0; i < count; ++i)
-        refs.push_back(shared ? 1 : i + 1);
-    objects.push_back(arrayObject(refs));
-    if (shared) {
-        objects.push_back("\x51x");
-    } else {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            std::string integer = "\x12";
-            appendBigEndian(integer, i, 4);
-            objects.push_back(integer);
-        }
-    }
-    return binaryList(objects);
-}
-
-// A dictionary of `count` keys "k<i>" holding i.
-std::string wideDictionary(std::uint32_t count) {
-    std::string object = "\xDF\x12";
-    appendBigEndian(object, count, 4);
-    for (std::uint32_t i = 0; i < 2 * count; ++i)
-        appendBigEndian(object, i + 1, 4);
-    std::vector<std::string> objects{object};
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::string key = "k" + std::to_string(i);
-        objects.push_back(static_cast<char>(0x50 | key.size()) + key);
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::string integer = "\x12";
-        appendBigEndian(integer, i, 4);
-        objects.push_back(integer);
-    }
-    return binaryList(objects);
-}
-
-} // namespace
 
 TEST(PropertyListBounds, XMLThatATagScanWouldMiscountIsReadByTheXMLRulesOnASmallStack) {
     // 200,000 levels behind the quote (1.4 MB), and 20,000 (140 KB): not well-formed, refused.
@@ -540,19 +449,19 @@ TEST(PropertyList, XMLNumbersDatesAndDataReadAsWritten) {
 
 TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     // 100,000 integers: every item, in order.
-    auto flat = PropertyList::read(flatBinary(100000, false));
+    auto flat = PropertyList::read(flatBinaryList(100000, false));
     ASSERT_TRUE(flat.ok());
     const Array& items = flat.value().arrayOrEmpty();
     ASSERT_EQ(items.size(), 100000u);
     for (std::size_t i = 0; i < items.size(); ++i)
         ASSERT_EQ(items[i], Value(static_cast<std::int64_t>(i))) << i;
     // 50,000 keys.
-    auto wide = PropertyList::read(wideDictionary(50000));
+    auto wide = PropertyList::read(wideBinaryDictionary(50000));
     ASSERT_TRUE(wide.ok());
     ASSERT_EQ(wide.value().dictionaryOrEmpty().size(), 50000u);
     EXPECT_EQ(wide.value()["k49999"], Value(49999));
     // 250,000 references to one string (1 MB): one node per four bytes, read.
-    auto shared = PropertyList::read(flatBinary(250000, true));
+    auto shared = PropertyList::read(flatBinaryList(250000, true));
     ASSERT_TRUE(shared.ok());
     EXPECT_EQ(shared.value().arrayOrEmpty().size(), 250000u);
     EXPECT_EQ(shared.value().arrayOrEmpty().back(), Value("x"));
