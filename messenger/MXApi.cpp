@@ -26,8 +26,7 @@ constexpr std::size_t kMaxNameLength = 1024;
 constexpr std::size_t kMaxExtMsgLength = 2048;
 constexpr std::size_t kMaxWebviewUrlLength = 10240;
 constexpr std::size_t kMaxCards = 40;
-// Texts the application puts into a URL unbounded by the protocol: a value longer than this is refused.
-constexpr std::size_t kMaxArgumentLength = 1024;
+constexpr std::size_t kMaxArgumentLength = MXApi::kMaxArgumentLength;
 
 std::size_t lengthOf(const OptString& text) { return text ? platform::utf16Length(*text) : 0; }
 bool nonEmpty(const OptString& text) { return text && !text->empty(); }

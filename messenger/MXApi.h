@@ -16,6 +16,7 @@
 
 #include "messenger/MXObjects.h"
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,9 @@ namespace messenger {
 
 class MXApi {
 public:
+    // The longest text (UTF-16 units) a request puts into a URL where the protocol sets no limit.
+    static constexpr std::size_t kMaxArgumentLength = 1024;
+
     static bool registerApp(const std::optional<std::string>& appId);
     static bool registerApp(const std::optional<std::string>& appId, const std::string& description);
     static bool isMXAppInstalled();
