@@ -12,7 +12,8 @@
 // - Without a database every operation does nothing (counts 0, updateDatabase -1), and every completion
 //   still runs.
 // - Eviction: an insert that finds the cached count at maxStoreEventCount first erases the row stored
-//   first, whatever its status, then counts again.
+//   first (not the one of the smallest time: a clock set back gives new rows old times), whatever its
+//   status, then counts again.
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
 // - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked
@@ -31,8 +32,8 @@
 //   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
 //   which the store sends nothing), by the store's end and by the process's.
 // - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
-//   during an upload) to status 1; a store that does not own the file leaves them alone.
-// - Eviction is in the order rows were stored (a clock set back gives new rows old times).
+//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner
+//   counts the rows again before each batch, as the others store rows too.
 #pragma once
 
 #include "stats/MXStatDatabase.h"
