@@ -159,6 +159,45 @@ void hostilePropertyLists() {
     for (int i = 0; i < 600; ++i)
         xml += "</array>";
     seed("plist_fuzz", "xml-deep", xml + "</plist>");
+    // What a tag scan that takes ' for an attribute quote counts as one level (an XML reader sees a "<"
+    // inside an attribute), and the same nesting well-formed with ' quotes.
+    std::string quoted = "<plist version=\"1.0\"><array x='>";
+    std::string wellQuoted = "<plist version='1.0'>";
+    for (int i = 0; i < 600; ++i) {
+        quoted += "<array>";
+        wellQuoted += "<array x='>'>";
+    }
+    seed("plist_fuzz", "xml-quote-trick", quoted + "'>");
+    for (int i = 0; i < 600; ++i)
+        wellQuoted += "</array>";
+    seed("plist_fuzz", "xml-quoted-deep", wellQuoted + "</plist>");
+    // Long flat arrays, which reading by position takes quadratic time over: 100,000 references to one
+    // shared string (2-byte references), and 20,000 one-byte integers of their own (3-byte references).
+    const auto flat = [&](std::size_t items, bool shared) {
+        const int refBytes = shared ? 2 : 3;
+        std::string bytes = "bplist00";
+        std::vector<std::size_t> offsets{bytes.size()};
+        bytes += "\xAF\x12";
+        bigEndian(bytes, items, 4);
+        for (std::size_t i = 0; i < items; ++i)
+            bigEndian(bytes, shared ? 1 : i + 1, refBytes);
+        for (std::size_t i = 0; i < (shared ? 1 : items); ++i) {
+            offsets.push_back(bytes.size());
+            bytes += shared ? std::string("\x51x") : std::string{'\x10', static_cast<char>(i & 0xFF)};
+        }
+        const std::size_t table = bytes.size();
+        for (std::size_t offset : offsets)
+            bigEndian(bytes, offset, 3);
+        bytes += std::string(6, '\0');
+        bytes += '\x03';
+        bytes += static_cast<char>(refBytes);
+        bigEndian(bytes, offsets.size(), 8);
+        bigEndian(bytes, 0, 8);
+        bigEndian(bytes, table, 8);
+        return bytes;
+    };
+    seed("plist_fuzz", "binary-flat-shared", flat(100000, true));
+    seed("plist_fuzz", "binary-flat", flat(20000, false));
 }
 
 void sharedStores() {

@@ -1,5 +1,7 @@
 // Reads arbitrary bytes as a property list (either form); whatever reads must write in binary form and
-// read back to the same value.
+// read back to the same value. Reading is linear in the input: every run gets a time limit per input
+// (kTimeoutFlag, unless the command line sets its own) that a quadratic read of the long flat lists among
+// the seeds would exceed many times over.
 #include "platform/PropertyList.h"
 
 #include <cmath>
@@ -10,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+constexpr const char* kTimeoutFlag = "-timeout=5";
 
 bool hasNaN(const platform::Value& v) {
     if (const double* d = v.getDouble())
@@ -43,6 +47,17 @@ bool largerThan(const platform::Value& root, std::size_t limit) {
 }
 
 } // namespace
+
+// libFuzzer reads its flags after this: the limit goes first, so that one given on the command line wins.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<char*> args;
+    args.assign(*argv, *argv + *argc);
+    args.insert(args.begin() + (args.empty() ? 0 : 1), const_cast<char*>(kTimeoutFlag));
+    args.push_back(nullptr);
+    *argc = static_cast<int>(args.size()) - 1;
+    *argv = args.data();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -497,15 +497,15 @@ std::shared_ptr<platform::Pasteboard> namedBoard(const std::string& name) {
     return board;
 }
 
-// Takes the message data of a pasteboard and empties the item, bounded before it is parsed.
+// Takes the message data of a pasteboard and empties the item. A message too large to be one is judged
+// by the pasteboard's size, not read, and left where it is.
 std::optional<platform::Value> takePropertyList(platform::Pasteboard& board) {
-    auto data = board.dataForPasteboardType(kContentType);
-    if (!data)
+    auto data = board.dataForPasteboardType(kContentType, AppCommunicate::kMaxMessageBytes);
+    if (!data || !data->has_value())
         return std::nullopt;
     board.setData({}, kContentType);
-    if (data->size() > AppCommunicate::kMaxMessageBytes)
-        return std::nullopt;
-    return MessengerApiUtil::propertyListFromData(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    const platform::Bytes& bytes = **data;
+    return MessengerApiUtil::propertyListFromData(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool writePropertyList(platform::Pasteboard& board, const platform::Dictionary& dict) {
@@ -576,15 +576,15 @@ std::shared_ptr<AppCommunicateData> AppCommunicate::appCommunicateDataForAppID(c
     if (!dataBoard || !fileBoard)
         return nullptr;
     auto plist = takePropertyList(*dataBoard);
-    auto file = fileBoard->dataForPasteboardType(kContentType);
+    auto file = fileBoard->dataForPasteboardType(kContentType, kMXMaxMediaDataBytes);
     fileBoard->setData({}, kContentType);
     if (!plist || !plist->isDictionary())
         return nullptr;
     auto message = messageFromEntry((*plist)[appId]);
     if (!message)
         return nullptr;
-    if (file && !file->empty() && file->size() <= kMXMaxMediaDataBytes)
-        message->fileData = std::move(*file);
+    if (file && file->has_value() && !(*file)->empty())
+        message->fileData = std::move(**file);
     return message;
 }
 

@@ -99,9 +99,11 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     if (!pasteboard)
         return false;
     pasteboard->setPersistent(true);
-    if (auto stored = pasteboard->dataForPasteboardType(kContentType); stored && stored->size() > kMaxRegistryBytes)
+    // Read once, bounded by its size: a registry too large to read is not overwritten either.
+    auto stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
+    if (!stored)
         return false;
-    platform::Dictionary registry = getRegisterDictionary(*pasteboard).value_or(platform::Dictionary{});
+    platform::Dictionary registry = registryFrom(*stored).value_or(platform::Dictionary{});
 
     platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
     if (description) {
@@ -129,8 +131,12 @@ void MMApiRegister::startMST(const std::string& appId) {
 void MMApiRegister::DidEnterBackground(const platform::Notification&) { StatMX::onBackground(); }
 
 std::optional<platform::Dictionary> MMApiRegister::getRegisterDictionary(const platform::Pasteboard& pasteboard) {
-    auto data = pasteboard.dataForPasteboardType(kContentType);
-    if (!data || data->size() > kMaxRegistryBytes)
+    auto data = pasteboard.dataForPasteboardType(kContentType, kMaxRegistryBytes);
+    return data ? registryFrom(*data) : std::nullopt;
+}
+
+std::optional<platform::Dictionary> MMApiRegister::registryFrom(const std::optional<platform::Bytes>& data) {
+    if (!data)
         return std::nullopt;
     auto plist = MessengerApiUtil::propertyListFromData(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
     if (!plist || !plist->isDictionary())

@@ -45,7 +45,8 @@ public:
     void DidEnterBackground(const platform::Notification& notification);
 
     static std::string getRegisterPasteboardName() { return "messenger_register"; }
-    // The registry: the item "content" parsed as a property list, when that is a dictionary.
+    // The registry: the item "content" (at most kMaxRegistryBytes, judged before it is read) parsed as a
+    // property list, when that is a dictionary.
     static std::optional<platform::Dictionary> getRegisterDictionary(const platform::Pasteboard& pasteboard);
     // The path of the application's icon file; nothing without an Info.plist.
     static std::optional<std::string> getIconString();
@@ -57,6 +58,8 @@ public:
 
 private:
     MMApiRegister() = default;
+    // The registry held in an item's bytes, when they are a dictionary's property list.
+    static std::optional<platform::Dictionary> registryFrom(const std::optional<platform::Bytes>& data);
     bool m_observing = false;
 };
 

@@ -7,8 +7,13 @@
 #include "messenger/WapAuthHandler.h"
 #include "platform/Application.h"
 #include "platform/JSON.h"
+#include "platform/Log.h"
 #include "platform/PercentEscaping.h"
 #include "platform/TextEncoding.h"
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
 
 namespace messenger {
 
@@ -21,9 +26,22 @@ constexpr std::size_t kMaxNameLength = 1024;
 constexpr std::size_t kMaxExtMsgLength = 2048;
 constexpr std::size_t kMaxWebviewUrlLength = 10240;
 constexpr std::size_t kMaxCards = 40;
+constexpr std::size_t kMaxArgumentLength = MXApi::kMaxArgumentLength;
 
 std::size_t lengthOf(const OptString& text) { return text ? platform::utf16Length(*text) : 0; }
 bool nonEmpty(const OptString& text) { return text && !text->empty(); }
+
+// Whether each named field is within kMaxArgumentLength UTF-16 units; the first that is not is logged.
+bool withinArgumentLength(std::string_view request, std::initializer_list<std::pair<const char*, const OptString*>> fields) {
+    for (const auto& [name, value] : fields) {
+        if (lengthOf(*value) > kMaxArgumentLength) {
+            platform::Log::writef("%.*s refused: %s is %zu characters long, more than %zu", static_cast<int>(request.size()),
+                                  request.data(), name, lengthOf(*value), kMaxArgumentLength);
+            return false;
+        }
+    }
+    return true;
+}
 const std::string& orEmpty(const OptString& text) {
     static const std::string empty;
     return text ? *text : empty;
@@ -40,7 +58,7 @@ bool auth(const SendAuthReq& req, const std::shared_ptr<BaseReq>& original) {
         auto url = MXApi::packReq(original);
         return url && platform::Application::shared().openURL(*url);
     }
-    if (!nonEmpty(req.scope))
+    if (!nonEmpty(req.scope) || !withinArgumentLength("Sign-in request", {{"scope", &req.scope}, {"state", &req.state}}))
         return false;
     g_conversationAccount.reset();
     return openCommand("auth/?scope=" + MessengerApiUtil::escapingForURLArgument(*req.scope) +
@@ -49,6 +67,12 @@ bool auth(const SendAuthReq& req, const std::shared_ptr<BaseReq>& original) {
 
 bool pay(const PayReq& req) {
     if (!nonEmpty(req.package) || !nonEmpty(req.partnerId) || !nonEmpty(req.prepayId) || !nonEmpty(req.sign) || !nonEmpty(req.nonceStr))
+        return false;
+    if (!withinArgumentLength("Payment request", {{"nonceStr", &req.nonceStr},
+                                                  {"package", &req.package},
+                                                  {"partnerId", &req.partnerId},
+                                                  {"prepayId", &req.prepayId},
+                                                  {"sign", &req.sign}}))
         return false;
     g_conversationAccount.reset();
     auto arg = [](const OptString& s) { return MessengerApiUtil::escapingForURLArgument(*s); };
@@ -98,7 +122,7 @@ bool addCardToMXCardPackageReq(const AddCardToMXCardPackageReq& req) {
 }
 
 bool openTempSession(const OpenTempSessionReq& req) {
-    if (lengthOf(req.username) > kMaxNameLength)
+    if (lengthOf(req.username) > kMaxNameLength || !withinArgumentLength("Temporary session request", {{"sessionFrom", &req.sessionFrom}}))
         return false;
     return openCommand("opentempsession/?username=" + orEmpty(req.username) +
                        "&sessionFrom=" + MessengerApiUtil::escapingForURLArgumentOnly(orEmpty(req.sessionFrom)));

@@ -7,12 +7,16 @@
 // - Process-wide state (the app id, the conversation account); main thread only, not guarded.
 // - Failures are false or nullopt, never an exception: no app id, a refused request (a field outside its
 //   limit), a message that cannot be converted or written, a URL the system will not open.
+// - Every text a request puts into a URL is bounded: where the protocol sets no limit (sign-in scope and
+//   state, the payment's texts, a temporary session's origin) it is 1,024 characters, and a longer one
+//   refuses the request, logged with the field's name; nothing is opened.
 // - URLs opened into the application are read as they come: query values stay percent-encoded (except
 //   the card list), broken escapes and parts without "=" never fail the call.
 #pragma once
 
 #include "messenger/MXObjects.h"
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,6 +31,9 @@ namespace messenger {
 
 class MXApi {
 public:
+    // The longest text (UTF-16 units) a request puts into a URL where the protocol sets no limit.
+    static constexpr std::size_t kMaxArgumentLength = 1024;
+
     static bool registerApp(const std::optional<std::string>& appId);
     static bool registerApp(const std::optional<std::string>& appId, const std::string& description);
     static bool isMXAppInstalled();

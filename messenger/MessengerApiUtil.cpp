@@ -156,8 +156,9 @@ std::string MessengerApiUtil::getAppUrlWithPlatformId(std::string_view scheme, s
 
 std::string MessengerApiUtil::getSDKVersion() {
     if (auto board = platform::Pasteboard::withName("messenger_sdk_infomation", false)) {
-        if (auto data = board->dataForPasteboardType("content")) {
-            auto plist = propertyListFromData(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+        if (auto data = board->dataForPasteboardType("content", kMaxSDKInformationBytes); data && data->has_value()) {
+            const platform::Bytes& bytes = **data;
+            auto plist = propertyListFromData(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
             if (plist)
                 if (const std::string* version = (*plist)["version"].getString())
                     return *version;

@@ -8,6 +8,7 @@
 
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +61,11 @@ public:
     static bool isAppInstalledWithCatchException(std::string_view scheme);
     // "<scheme>://platformId=messenger", then "/<args>" when args are non-empty.
     static std::string getAppUrlWithPlatformId(std::string_view scheme, std::string_view otherArgs = {});
-    // The "version" stored on the pasteboard "messenger_sdk_infomation"; else "1.0" when "messenger://"
-    // can be opened; else "".
+    // The "version" stored on the pasteboard "messenger_sdk_infomation" (an item of at most
+    // kMaxSDKInformationBytes, judged before it is read); else "1.0" when "messenger://" can be opened;
+    // else "".
     static std::string getSDKVersion();
+    static constexpr std::uint64_t kMaxSDKInformationBytes = 64u << 10;
 
     // Forgets the cached version test (tests switch system versions).
     static void resetForTesting();

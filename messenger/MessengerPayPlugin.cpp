@@ -5,6 +5,7 @@
 #include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/Notification.h"
+#include "platform/TextEncoding.h"
 
 #include <algorithm>
 #include <utility>
@@ -61,9 +62,13 @@ std::variant<std::shared_ptr<PayReq>, std::string> payRequest(const runtime::HYB
         {"partnerId", &req->partnerId}, {"prepayId", &req->prepayId}, {"packageValue", &req->package},
         {"nonceStr", &req->nonceStr},   {"sign", &req->sign},
     };
-    for (const auto& [name, field] : required)
+    for (const auto& [name, field] : required) {
         if (!*field || (*field)->empty())
             return std::string("pay: the order's \"") + name + "\" is missing or empty";
+        if (platform::utf16Length(**field) > MXApi::kMaxArgumentLength)
+            return std::string("pay: the order's \"") + name + "\" is longer than " +
+                   std::to_string(MXApi::kMaxArgumentLength) + " characters";
+    }
     return req;
 }
 

@@ -1,13 +1,16 @@
 #include "platform/Pasteboard.h"
 
 #include "platform/FileLock.h"
+#include "platform/PosixIO.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -102,8 +105,8 @@ std::string Pasteboard::filePath() const {
     return storageFolder() + (m_general ? "/general.pasteboard" : "/named-" + escapedName(m_name) + ".pasteboard");
 }
 
-Result<Dictionary> Pasteboard::readState() const {
-    auto data = PrivateFile::read(filePath());
+Result<Dictionary> Pasteboard::readState(std::uint64_t maxBytes) const {
+    auto data = PrivateFile::read(filePath(), std::min(maxBytes, kMaxFileBytes));
     if (!data)
         return data.error();
     if (!data->has_value())
@@ -197,8 +200,23 @@ bool Pasteboard::setValue(const Value& value, const std::string& type) {
     return setItems(Array{Value(Dictionary{{type, value}})});
 }
 
+Result<std::optional<Bytes>> Pasteboard::dataForPasteboardType(const std::string& type, std::uint64_t maxBytes) const {
+    const std::uint64_t fileLimit = maxBytes > kMaxFileBytes ? kMaxFileBytes : maxBytes + kFileOverheadBytes;
+    auto state = readState(fileLimit);
+    if (!state)
+        return state.error();
+    const Array& all = (*state)[kItemsKey].arrayOrEmpty();
+    auto data = dataOf(all.empty() ? Value() : all.front()[type]);
+    if (data && data->size() > maxBytes)
+        return posixError(EFBIG, "pasteboard item too large:", m_name);
+    return data;
+}
+
 std::optional<Bytes> Pasteboard::dataForPasteboardType(const std::string& type) const {
-    Value v = valueForPasteboardType(type);
+    return dataOf(valueForPasteboardType(type));
+}
+
+std::optional<Bytes> Pasteboard::dataOf(const Value& v) {
     if (v.isNull())
         return std::nullopt;
     if (const Bytes* b = v.getBytes())

@@ -15,12 +15,16 @@
 //   the application that made a non-persistent one quits.
 // - Failures (a folder that cannot be written, a damaged file) return false / nothing and never remove
 //   or truncate the file.
+// - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read (reads give nothing,
+//   changes fail), and dataForPasteboardType with a limit reads nothing from a file too large to hold
+//   an item within it; both are judged from the file's size before any byte is read.
 // - Thread-safe.
 #pragma once
 
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +37,11 @@ inline constexpr const char* kPasteboardTypeText = "public.text";
 
 class Pasteboard {
 public:
+    // Pasteboards come from other processes: files larger than this are not read.
+    static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
+    // What a pasteboard's file holds beside its items' data (names, types, counts).
+    static constexpr std::uint64_t kFileOverheadBytes = std::uint64_t{64} << 10;
+
     static std::shared_ptr<Pasteboard> general();
     // The named pasteboard; nullptr when it does not exist and create is false (or it cannot be made).
     static std::shared_ptr<Pasteboard> withName(const std::string& name, bool create);
@@ -63,6 +72,9 @@ public:
     // The first item's value for a type as bytes: strings as UTF-8, bytes as they are, other values as a
     // binary property list.
     std::optional<Bytes> dataForPasteboardType(const std::string& type) const;
+    // The same, for an item of at most maxBytes: nothing when there is no such item, an error (EFBIG) for
+    // a larger one, and nothing read at all when the file is larger than maxBytes and kFileOverheadBytes.
+    Result<std::optional<Bytes>> dataForPasteboardType(const std::string& type, std::uint64_t maxBytes) const;
     bool setData(const Bytes& data, const std::string& type);
 
     // The first item's text (types public.utf8-plain-text, public.text, public.plain-text).
@@ -73,7 +85,9 @@ private:
     Pasteboard(std::string name, bool general) : m_name(std::move(name)), m_general(general) {}
 
     std::string filePath() const;
-    Result<Dictionary> readState() const;
+    Result<Dictionary> readState(std::uint64_t maxBytes = kMaxFileBytes) const;
+    // An item's value as bytes (see dataForPasteboardType).
+    static std::optional<Bytes> dataOf(const Value& value);
     template <class Change>
     bool change(Change&& change);
 

@@ -21,20 +21,34 @@ std::string parentOf(const std::string& path) {
 }
 } // namespace
 
-Result<std::optional<Bytes>> PrivateFile::read(const std::string& path) {
+Result<std::optional<Bytes>> PrivateFile::read(const std::string& path, std::uint64_t maxBytes) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::optional<Bytes>();
         return posixError(errno, "cannot open", path);
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        return posixError(err, "cannot read", path);
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return posixError(EFBIG, "too large to read:", path);
+    }
+    // Bounded while reading too: the file may grow meanwhile.
+    const std::size_t limit = maxBytes >= SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(maxBytes) + 1;
     Bytes data;
-    if (!readAll(fd, data)) {
+    if (!readAll(fd, data, limit)) {
         int err = errno;
         ::close(fd);
         return posixError(err, "cannot read", path);
     }
     ::close(fd);
+    if (data.size() > maxBytes)
+        return posixError(EFBIG, "too large to read:", path);
     return std::optional<Bytes>(std::move(data));
 }
 

@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +20,9 @@ namespace platform {
 
 class PrivateFile {
 public:
-    // The whole file, or nullopt when it does not exist. Errors carry errno in the POSIX domain.
-    static Result<std::optional<Bytes>> read(const std::string& path);
+    // The whole file, or nullopt when it does not exist. Errors carry errno in the POSIX domain; a file
+    // larger than maxBytes is an error (EFBIG), found from its size before any byte is read.
+    static Result<std::optional<Bytes>> read(const std::string& path, std::uint64_t maxBytes = UINT64_MAX);
     // Creates missing parent folders (0700) and replaces the file with the data (0600).
     static Status writeAtomically(const std::string& path, const Bytes& data);
     static Status writeAtomically(const std::string& path, std::string_view data);

@@ -1,9 +1,11 @@
 #include "platform/PropertyList.h"
 
+#include "platform/Crypto.h"
 #include "platform/FileManager.h"
 #include "platform/PosixIO.h"
 
 #include "platform/TextEncoding.h"
+#include "platform/XMLParser.h"
 
 #include <plist/plist.h>
 
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -188,12 +192,14 @@ bool isCStringKey(plist_t key) {
 
 // ---- Bounding what libplist reads ----
 //
-// libplist builds a list by recursion, one call per nesting level, and a binary list's object shared by
-// several references is copied once per reference. Property lists come from other applications
-// (pasteboards) and from files, so their shape is checked before libplist sees them, in constant stack.
+// libplist builds a binary list by recursion, one call per nesting level, and an object shared by several
+// references is copied once per reference. Property lists come from other applications (pasteboards)
+// and from files, so a binary list's shape is checked before libplist sees it, in constant stack. XML
+// lists never reach libplist's reader: libxml2 reads them (see XMLReader below).
 
-// Nodes a binary list may expand to through shared objects: at least this many, else four per byte.
-constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 20;
+// Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
+// takes at least a byte, so a list whose objects are each held once always fits), at least this many.
+constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
 constexpr unsigned char kMarkerMask = 0xF0;
 constexpr unsigned char kArrayMarker = 0xA0;
 constexpr unsigned char kOrderedSetMarker = 0xB0;
@@ -257,7 +263,7 @@ bool isBoundedBinaryList(std::string_view bytes) {
     if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table > l.size - kTrailerSize
         || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize || l.top >= l.objects)
         return false;
-    const std::uint64_t maxNodes = std::max<std::uint64_t>(kMinExpandedNodes, std::uint64_t{4} * l.size);
+    const std::uint64_t maxNodes = std::max<std::uint64_t>(kMinExpandedNodes, l.size);
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
@@ -318,64 +324,282 @@ bool isBoundedBinaryList(std::string_view bytes) {
     return true;
 }
 
-// Whether an XML list nests elements deeper than a list of kMaxDepth containers can (the plist element
-// and a leaf add two). Counts open and close tags, skipping comments, CDATA, processing instructions
-// and declarations; whatever it cannot follow is left to libplist, as the depth seen so far is bounded.
-bool xmlNestsTooDeeply(std::string_view text) {
-    const auto skipPast = [&text](std::size_t from, std::string_view end) {
-        const std::size_t at = text.find(end, from);
-        return at == std::string_view::npos ? at : at + end.size();
-    };
-    std::int64_t depth = 0;
-    std::size_t i = 0;
-    while (i < text.size() && (i = text.find('<', i)) != std::string_view::npos) {
-        const std::string_view rest = text.substr(i);
-        if (rest.starts_with("<!--")) {
-            i = skipPast(i + 4, "-->");
-        } else if (rest.starts_with("<![CDATA[")) {
-            i = skipPast(i + 9, "]]>");
-        } else if (rest.starts_with("<?")) {
-            i = skipPast(i + 2, "?>");
-        } else if (rest.starts_with("<!")) {
-            int brackets = 0;
-            std::size_t j = i + 2;
-            for (; j < text.size(); ++j) {
-                if (text[j] == '[')
-                    ++brackets;
-                else if (text[j] == ']')
-                    --brackets;
-                else if (text[j] == '>' && brackets <= 0)
-                    break;
-            }
-            i = j < text.size() ? j + 1 : std::string_view::npos;
-        } else if (rest.starts_with("</")) {
-            --depth;
-            i = skipPast(i + 2, ">");
-        } else {
-            char quote = 0;
-            std::size_t j = i + 1;
-            for (; j < text.size(); ++j) {
-                const char c = text[j];
-                if (quote) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '>') {
-                    break;
-                }
-            }
-            if (j >= text.size())
-                return false;
-            if (text[j - 1] != '/' && ++depth > kMaxDepth + 2)
-                return true;
-            i = j + 1;
-        }
-    }
-    return false;
+// ---- Reading XML ----
+//
+// An XML list is read by libxml2 (through XMLParser), and the values are built from its events with an
+// explicit stack: what is counted is what is read, nothing recurses per level, and an element nested
+// deeper than a list of kMaxDepth containers can be (the plist element and a leaf add two) stops the
+// parser at once. No libplist tree is made, so none is freed or copied.
+
+bool isXMLSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// ---- Reading ----
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isXMLSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isXMLSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Decimal, or hexadecimal after "0x", with an optional sign. Values above the signed range up to 2^64 - 1
+// wrap, as unsigned integers written by other writers always read.
+std::optional<std::int64_t> xmlInteger(std::string_view text) {
+    text = trimmed(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    std::uint64_t magnitude = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    if (!negative)
+        return static_cast<std::int64_t>(magnitude);
+    if (magnitude > std::uint64_t{1} << 63)
+        return std::nullopt;
+    return static_cast<std::int64_t>(0 - magnitude);
+}
+
+std::optional<double> xmlReal(std::string_view text) {
+    text = trimmed(text);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+// "YYYY-MM-DDTHH:MM:SS", an optional fraction, then "Z": seconds since the reference date.
+std::optional<double> xmlDate(std::string_view text) {
+    text = trimmed(text);
+    const auto number = [&text](std::size_t at, std::size_t digits) -> std::optional<unsigned> {
+        unsigned value = 0;
+        if (at + digits > text.size())
+            return std::nullopt;
+        const auto [end, ec] = std::from_chars(text.data() + at, text.data() + at + digits, value);
+        if (ec != std::errc() || end != text.data() + at + digits)
+            return std::nullopt;
+        return value;
+    };
+    const auto year = number(0, 4), month = number(5, 2), day = number(8, 2), hour = number(11, 2),
+               minute = number(14, 2), second = number(17, 2);
+    if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' || text[7] != '-' || text[10] != 'T'
+        || text[13] != ':' || text[16] != ':' || *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23
+        || *minute > 59 || *second > 60 || text.back() != 'Z')
+        return std::nullopt;
+    double fraction = 0;
+    std::string_view rest = text.substr(19, text.size() - 20);
+    if (!rest.empty()) {
+        if (rest.front() != '.' || rest.size() < 2
+            || rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos)
+            return std::nullopt;
+        fraction = std::stod("0" + std::string(rest));
+    }
+    const std::int64_t days = daysFromCivil(*year, *month, *day);
+    const double since1970 = static_cast<double>(days * 86400 + *hour * 3600 + *minute * 60 + *second) + fraction;
+    return since1970 - kReferenceDate;
+}
+
+std::optional<Bytes> xmlData(std::string_view text) {
+    std::string compact;
+    compact.reserve(text.size());
+    for (char c : text)
+        if (!isXMLSpace(c))
+            compact += c;
+    return Crypto::base64Decode(compact);
+}
+
+class XMLListReader final : public XMLParserDelegate {
+public:
+    Result<Value> read(std::string_view bytes) {
+        XMLParser parser{std::string(bytes)};
+        parser.setDelegate(this);
+        const bool parsed = parser.parse();
+        if (!m_failure.empty())
+            return readError("Corrupt XML property list: " + m_failure);
+        if (!parsed) {
+            const auto& error = parser.parserError();
+            return readError("Corrupt or unreadable XML property list"
+                             + (error ? ": " + error->localizedDescription() : std::string()));
+        }
+        if (!m_result)
+            return readError("Corrupt XML property list: no value");
+        return std::move(*m_result);
+    }
+
+    void didStartElement(XMLParser& parser, const std::string& name, const Dictionary&) override {
+        if (m_open.size() >= static_cast<std::size_t>(kMaxDepth) + 2)
+            return fail(parser, "nested too deeply");
+        if (m_open.empty()) {
+            if (name != "plist")
+                return fail(parser, "the root element is not plist");
+            m_open.push_back(Frame{Kind::Plist});
+            return;
+        }
+        Frame& parent = m_open.back();
+        const std::optional<Kind> kind = kindOf(name);
+        if (!kind)
+            return fail(parser, "unknown element " + name);
+        switch (parent.kind) {
+        case Kind::Plist:
+            if (parent.done)
+                return fail(parser, "more than one value");
+            if (*kind == Kind::Key)
+                return fail(parser, "a key outside a dictionary");
+            break;
+        case Kind::Array:
+            if (*kind == Kind::Key)
+                return fail(parser, "a key in an array");
+            break;
+        case Kind::Dict:
+            if ((*kind == Kind::Key) == parent.key.has_value())
+                return fail(parser, parent.key ? "a key without a value" : "a value without a key");
+            break;
+        default:
+            return fail(parser, "an element inside " + std::string(nameOf(parent.kind)));
+        }
+        m_open.push_back(Frame{*kind});
+    }
+
+    void foundCharacters(XMLParser& parser, const std::string& text) override {
+        if (m_open.empty())
+            return;
+        Frame& frame = m_open.back();
+        if (isContainer(frame.kind)) {
+            if (!trimmed(text).empty())
+                fail(parser, "text inside " + std::string(nameOf(frame.kind)));
+            return;
+        }
+        frame.text += text;
+    }
+
+    void didEndElement(XMLParser& parser, const std::string&) override {
+        if (m_open.empty())
+            return;
+        Frame frame = std::move(m_open.back());
+        m_open.pop_back();
+        if (frame.kind == Kind::Plist) {
+            if (!frame.done)
+                return fail(parser, "no value");
+            return;
+        }
+        if (frame.kind == Kind::Key) {
+            m_open.back().key = std::move(frame.text);
+            return;
+        }
+        if (frame.kind == Kind::Dict && frame.key)
+            return fail(parser, "a key without a value");
+        std::optional<Value> value = valueOf(std::move(frame));
+        if (!value)
+            return fail(parser, "a malformed " + std::string(nameOf(frame.kind)));
+        Frame& parent = m_open.back();
+        if (parent.kind == Kind::Plist) {
+            m_result = std::move(*value);
+            parent.done = true;
+        } else if (parent.kind == Kind::Array) {
+            parent.array.push_back(std::move(*value));
+        } else {
+            parent.dict.set(std::move(*parent.key), std::move(*value));
+            parent.key.reset();
+        }
+    }
+
+private:
+    enum class Kind { Plist, Array, Dict, Key, String, Integer, Real, True, False, Date, Data };
+
+    struct Frame {
+        Kind kind;
+        Array array;
+        Dictionary dict;
+        std::optional<std::string> key; // read, waiting for its value
+        std::string text;
+        bool done = false;
+    };
+
+    static constexpr std::pair<Kind, std::string_view> kNames[] = {
+        {Kind::Array, "array"}, {Kind::Dict, "dict"}, {Kind::Key, "key"},       {Kind::String, "string"},
+        {Kind::Integer, "integer"}, {Kind::Real, "real"}, {Kind::True, "true"}, {Kind::False, "false"},
+        {Kind::Date, "date"},   {Kind::Data, "data"},  {Kind::Plist, "plist"},
+    };
+
+    static std::optional<Kind> kindOf(std::string_view name) {
+        for (const auto& [kind, text] : kNames)
+            if (text == name && kind != Kind::Plist)
+                return kind;
+        return std::nullopt;
+    }
+
+    static std::string_view nameOf(Kind kind) {
+        for (const auto& [k, text] : kNames)
+            if (k == kind)
+                return text;
+        return "";
+    }
+
+    static bool isContainer(Kind kind) { return kind == Kind::Plist || kind == Kind::Array || kind == Kind::Dict; }
+
+    static std::optional<Value> valueOf(Frame frame) {
+        switch (frame.kind) {
+        case Kind::Array: return Value(std::move(frame.array));
+        case Kind::Dict: return Value(std::move(frame.dict));
+        case Kind::String: return Value(std::move(frame.text));
+        case Kind::True:
+        case Kind::False:
+            if (!trimmed(frame.text).empty())
+                return std::nullopt;
+            return Value(frame.kind == Kind::True);
+        case Kind::Integer:
+            if (auto integer = xmlInteger(frame.text))
+                return Value(*integer);
+            return std::nullopt;
+        case Kind::Real:
+            if (auto real = xmlReal(frame.text))
+                return Value(*real);
+            return std::nullopt;
+        case Kind::Date:
+            if (auto seconds = xmlDate(frame.text); seconds && isWritableDate(*seconds))
+                return Value(Date{kReferenceDate + *seconds});
+            return std::nullopt;
+        case Kind::Data:
+            if (auto bytes = xmlData(frame.text))
+                return Value(std::move(*bytes));
+            return std::nullopt;
+        default: return std::nullopt;
+        }
+    }
+
+    void fail(XMLParser& parser, std::string why) {
+        if (m_failure.empty())
+            m_failure = std::move(why);
+        parser.abortParsing();
+    }
+
+    std::vector<Frame> m_open;
+    std::optional<Value> m_result;
+    std::string m_failure;
+};
+
+// ---- Reading binary ----
 
 // checkKeys: whether a key may hold a NUL (see holdsUTF16Nul), so that each must be checked first.
 std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
@@ -421,18 +645,30 @@ std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
         return Value(Dictionary{{"CF$UID", Value(static_cast<std::int64_t>(uid))}});
     }
     case PLIST_ARRAY: {
+        // Walked with an iterator: libplist's binary reader keeps no index, so reading by position would
+        // walk the list again for every item.
         Array items;
-        std::uint32_t count = plist_array_get_size(node);
-        items.reserve(count);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            plist_t child = plist_array_get_item(node, i);
+        items.reserve(plist_array_get_size(node));
+        plist_array_iter iter = nullptr;
+        plist_array_new_iter(node, &iter);
+        if (!iter)
+            return std::nullopt;
+        bool ok = true;
+        for (;;) {
+            plist_t child = nullptr;
+            plist_array_next_item(node, iter, &child);
             if (!child)
-                return std::nullopt;
+                break;
             auto item = toValue(child, depth + 1, checkKeys);
-            if (!item)
-                return std::nullopt;
+            if (!item) {
+                ok = false;
+                break;
+            }
             items.push_back(std::move(*item));
         }
+        std::free(iter);
+        if (!ok)
+            return std::nullopt;
         return Value(std::move(items));
     }
     case PLIST_DICT: {
@@ -610,28 +846,32 @@ Status writeAtomically(const std::string& path, std::string_view bytes) {
 Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat) {
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return readError("Property list too large");
-    bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
-    if (binary && !isBoundedBinaryList(bytes))
+    const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
+    if (!binary) {
+        auto value = XMLListReader().read(bytes);
+        if (value && detectedFormat)
+            *detectedFormat = Format::XML;
+        return value;
+    }
+    if (!isBoundedBinaryList(bytes))
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
-    if (!binary && xmlNestsTooDeeply(bytes))
-        return readError("XML property list nested too deeply");
     plist_t root = nullptr;
-    if (binary)
-        plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    else
-        plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     if (!root)
-        return readError(binary ? "Corrupt binary property list" : "Corrupt or unreadable XML property list");
+        return readError("Corrupt binary property list");
     PlistPtr owner(root);
-    auto value = toValue(root, 0, binary && holdsUTF16Nul(bytes));
+    auto value = toValue(root, 0, holdsUTF16Nul(bytes));
     if (!value)
         return readError("Property list nested too deeply or holding an unknown type");
     if (detectedFormat)
-        *detectedFormat = binary ? Format::Binary : Format::XML;
+        *detectedFormat = Format::Binary;
     return std::move(*value);
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes)
+        return readError("Property list file too large: " + path);
     auto bytes = FileManager::defaultManager().contentsOfFile(path);
     if (!bytes)
         return bytes.error();

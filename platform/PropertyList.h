@@ -1,4 +1,5 @@
-// Property lists (XML and binary "bplist00") to and from values, over libplist.
+// Property lists (XML and binary "bplist00") to and from values: binary lists are read over libplist, XML
+// lists over libxml2, and both are written by libplist.
 //
 // Guarantees:
 // - Types map one to one: dict <-> Dictionary (key order kept), array <-> Array, string <-> String,
@@ -6,8 +7,14 @@
 //   number), date <-> Date. A keyed-archive UID reads as the dictionary {"CF$UID": n}.
 // - Reading detects the format from the bytes. Malformed input gives an Error (kCocoaErrorDomain,
 //   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
-//   finite or lie more than 68 years from 2001, are malformed. Strings that are not valid UTF-8 read as
-//   ISO Latin-1.
+//   finite or lie more than 68 years from 2001, are malformed. Strings of a binary list that are not valid
+//   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
+//   when it declares none; entities expand within libxml2's bound), and its root element is plist,
+//   holding one value.
+// - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
+//   in either form, without recursion per level. A binary list's references must not loop, and it may
+//   expand (through objects shared by several references) to at most one node per byte of the list, or
+//   4,096 nodes; arrays and dictionaries are read in time linear in their size.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
@@ -23,6 +30,7 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,6 +40,8 @@ class PropertyList {
 public:
     static constexpr long long kReadCorruptError = 3840;
     static constexpr long long kWriteInvalidError = 3851;
+    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it.
+    static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
 
     enum class Format { XML, Binary };
 

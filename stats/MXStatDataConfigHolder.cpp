@@ -304,7 +304,7 @@ void MXStatDataConfigHolder::runSpeedTest(const std::string& targets) {
         return;
     }
     std::lock_guard sqlLock(MXStatSQLLock());
-    m_db.runKept(
+    const int rc = m_db.runKept(
         kInsertSpeedEvent,
         [&](sqlite3_stmt* statement) {
             MXStatDatabase::bindText(statement, 1, text);
@@ -313,6 +313,9 @@ void MXStatDataConfigHolder::runSpeedTest(const std::string& targets) {
             sqlite3_bind_int64(statement, 4, static_cast<sqlite3_int64>(event->ts));
         },
         "Failed to prepare insert events", "Failed to exec satement to insert events.");
+    // The store's count of unsent rows must include this one, or batches would start one row late.
+    if (rc == SQLITE_DONE)
+        m_store->countStoredEvents();
 }
 
 } // namespace stats

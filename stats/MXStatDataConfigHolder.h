@@ -68,7 +68,7 @@ public:
     // Replaces what a speed-test order runs (tests); the default is runSpeedTest.
     void setSpeedTest(SpeedTest test);
     // The speed test of the targets, as ordered: results into MXStatConfig, the event into the store's
-    // file. Runs on the caller's thread.
+    // file (and the store counts its unsent rows again). Runs on the caller's thread.
     void runSpeedTest(const std::string& targets);
 
     const std::shared_ptr<platform::DispatchQueue>& queue() const { return m_queue; }

@@ -95,6 +95,9 @@ bool MXStatDatabase::openLocked() {
         sqlite3_close(db);
         return false;
     }
+    // Another process of the same application may hold the file's lock for a moment: wait for it (within
+    // a bound) rather than fail and drop what was to be written.
+    sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
     struct stat opened {};
     if (::stat(file.c_str(), &opened) != 0) {
         MXStatLog("[ERROR]Cannot open the statistics database %s: it vanished as it was opened", file.c_str());

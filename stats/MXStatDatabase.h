@@ -17,6 +17,8 @@
 //   opening advances generation(), so whoever counts rows knows to count again.
 // - One connection per file in the process: the store owns it and the configuration holder uses the
 //   store's, so neither can act on a file the other has already replaced.
+// - Other processes: a statement that meets another connection's lock on the file waits for it, up to
+//   kBusyTimeoutMilliseconds, before it fails.
 // - Failures are logged: "Failed to execute sql:%s for reason:%s" with the statement and SQLite's message.
 // - Statement texts are formatted C-style into 1024 bytes (longer text is cut), as the client's
 //   statements always were; values from outside are bound as parameters, never formatted in.
@@ -55,6 +57,8 @@ std::recursive_mutex& MXStatSQLLock();
 
 class MXStatDatabase {
 public:
+    static constexpr int kBusyTimeoutMilliseconds = 5000;
+
     using Binder = std::function<void(sqlite3_stmt*)>;
     using RowReader = std::function<void(sqlite3_stmt*)>;
 
@@ -96,8 +100,9 @@ public:
     // stepFailure. The SQLite result, -1 without a database.
     int runKept(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure);
 
-    // Opens and closes a transaction ("BEGIN TRANSACTION" / "END TRANSACTION").
-    int beginTransaction() { return execute("BEGIN TRANSACTION"); }
+    // Opens and closes a transaction. It takes the file's write lock as it begins (waiting for another
+    // process's, within the bound), so that it never meets that lock half way through.
+    int beginTransaction() { return execute("BEGIN IMMEDIATE TRANSACTION"); }
     int endTransaction() { return execute("END TRANSACTION"); }
 
     // Column readers that read any stored type: NULL and text that is not a number read as 0.

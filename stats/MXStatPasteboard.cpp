@@ -34,10 +34,11 @@ std::optional<std::string> MXStatPasteboard::get(const std::string& key) {
     auto board = platform::Pasteboard::withName(domain, false);
     if (!board)
         return std::nullopt;
-    auto data = board->dataForPasteboardType(key);
-    if (!data)
+    auto data = board->dataForPasteboardType(key, kMaxValueBytes);
+    if (!data || !data->has_value())
         return std::nullopt;
-    return platform::decodeUTF8(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    const platform::Bytes& bytes = **data;
+    return platform::decodeUTF8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 } // namespace stats

@@ -116,7 +116,9 @@ void MXStatReportStrategy::checkPeriod() const {
     const std::int64_t sentAt = defaults.integer(kMXStatDataSentTimeKey);
     const auto now = static_cast<std::int64_t>(std::floor(platform::Clock::current().wallNow().secondsSince1970));
     const std::int64_t period = static_cast<std::int64_t>(MXStatConfig::getInstance().sendPeriodMinutes()) * 60;
-    if (sentAt != 0) {
+    // A time in the future was saved under a clock that has since been set back: it counts as never sent,
+    // or nothing would be sent until the clock caught up with it.
+    if (sentAt != 0 && sentAt <= now) {
         if (now - sentAt < period)
             return;
         m_store->sendCachedEvents(-1);

@@ -10,7 +10,8 @@
 // - Strategy 7 (Wi-Fi only, no store) loses an event whose upload fails; a strategy outside 1-7 drops
 //   the event with "Not supported report strategy:%d".
 // - Every "now" is the wall time of platform::Clock::current(); the period of strategy 5 is kept under
-//   the user-defaults key "MST_SDK_DATA_SENT_TS".
+//   the user-defaults key "MST_SDK_DATA_SENT_TS"; a time saved there that lies in the future (the clock
+//   was set back since) counts as never sent, so the period starts again from now.
 #pragma once
 
 #include "stats/MXStatDispatcherProtocol.h"

@@ -116,10 +116,11 @@ platform::Dictionary MXStatSharedUDID::_getDictFromPasteboard(const std::string&
     auto board = platform::Pasteboard::withName(pasteboardName, false);
     if (!board)
         return {};
-    auto data = board->dataForPasteboardType(kMXStatSharedUDIDType);
-    if (!data)
+    auto data = board->dataForPasteboardType(kMXStatSharedUDIDType, kMXStatSharedUDIDMaxRecordBytes);
+    if (!data || !data->has_value())
         return {};
-    auto record = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    const platform::Bytes& bytes = **data;
+    auto record = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     if (!record.ok() || !record->isDictionary())
         return {};
     return *record->getDictionary();

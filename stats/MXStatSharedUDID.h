@@ -11,12 +11,14 @@
 //   stored id is still the answer).
 // - Bad records never fail the protocol: a slot whose data is not a readable archive of a dictionary reads
 //   as an empty record (a free slot); a local record that is not a dictionary counts as none; values of
-//   the wrong type count as absent.
+//   the wrong type count as absent. A slot's data is judged by its size before it is read: more than
+//   kMXStatSharedUDIDMaxRecordBytes reads as an empty record too.
 #pragma once
 
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <string>
 
 namespace stats {
@@ -24,6 +26,7 @@ namespace stats {
 inline constexpr const char* kMXStatSharedUDIDType = "org.hybridhost.shared-udid";
 inline constexpr const char* kMXStatSharedUDIDSlotPrefix = "org.hybridhost.shared-udid.slot.";
 inline constexpr int kMXStatSharedUDIDSlotCount = 100;
+inline constexpr std::uint64_t kMXStatSharedUDIDMaxRecordBytes = 64u << 10;
 
 inline constexpr const char* kSharedUDIDKey = "SharedUDID";
 inline constexpr const char* kSharedUDIDAppUIDKey = "SharedUDID_appUID";

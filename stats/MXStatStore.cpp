@@ -11,7 +11,13 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace stats {
 
@@ -66,7 +72,53 @@ MXStatStore::MXStatStore(const std::string& className)
     : m_queue(platform::DispatchQueue::createSerial(kMXStatStoreQueueLabel)),
       m_db(MXStatDatabase::fileNameForClass(className)) {}
 
-MXStatStore::~MXStatStore() = default;
+MXStatStore::~MXStatStore() {
+    releaseOwnership();
+}
+
+void MXStatStore::close() {
+    m_closed = true;
+    if (m_queue->isCurrent())
+        releaseOwnership();
+    else
+        m_queue->sync([this] { releaseOwnership(); });
+    m_db.closeDB();
+}
+
+bool MXStatStore::ownsStore() {
+    return holdOwnership();
+}
+
+bool MXStatStore::holdOwnership() {
+    if (m_closed || !m_db.getDB())
+        return false; // closed at the end of the process, or nothing to own
+    const std::string path = m_db.path() + kMXStatStoreOwnerSuffix;
+    if (m_ownerFd >= 0 && path == m_ownerPath)
+        return true;
+    releaseOwnership();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        MXStatLog("[ERROR]Cannot open %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_ownerFd = fd;
+    m_ownerPath = path;
+    // Whoever owned the file before has gone: rows it left in a batch wait to be sent again.
+    m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
+                 static_cast<int>(MXStatStoreEventStatusSending));
+    return true;
+}
+
+void MXStatStore::releaseOwnership() {
+    if (m_ownerFd >= 0)
+        ::close(m_ownerFd); // the lock goes with the descriptor
+    m_ownerFd = -1;
+    m_ownerPath.clear();
+}
 
 void MXStatStore::setDispatcher(std::shared_ptr<MXStatDispatcherProtocol> dispatcher) {
     std::lock_guard lock(m_mutex);
@@ -98,8 +150,8 @@ void MXStatStore::launch() {
     m_queue->async([self = shared_from_this()] {
         if (!self->m_db.getDB())
             return;
-        self->m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
-                           static_cast<int>(MXStatStoreEventStatusSending));
+        if (!self->holdOwnership())
+            MXStatDebugLog("Another process owns the statistics store; it sends the events stored here.");
         self->recount();
     });
 }
@@ -111,6 +163,10 @@ std::uint32_t MXStatStore::getStoredEventsNum() {
     const std::int64_t count = platform::Value(rows->front()).integerValue();
     MXStatDebugLog("%d unsent events.", static_cast<int>(count));
     return count > 0 ? static_cast<std::uint32_t>(count) : 0;
+}
+
+void MXStatStore::countStoredEvents() {
+    m_queue->async([self = shared_from_this()] { self->recount(); });
 }
 
 void MXStatStore::storeEvent(std::shared_ptr<MXStatEvent> event, bool hasTrySent, std::function<void()> completion) {
@@ -128,7 +184,8 @@ void MXStatStore::storeEventNow(MXStatEvent& event, bool hasTrySent) {
     followFile();
     if (m_numStoredEvents.load() >= config.maxStoreEventCount()) {
         MXStatLog("Too many events stored in db, erase oldest event");
-        m_db.execute("delete from events where ts in (select min(ts) from events)");
+        // In the order rows were stored: their times follow the clock, which may have been set back.
+        m_db.execute("delete from events where event_id in (select min(event_id) from events)");
         // Counted again: otherwise every later insert would erase once more.
         recount();
     }
@@ -193,7 +250,15 @@ void MXStatStore::sendCachedEvents(std::int32_t count) {
 void MXStatStore::sendCachedEventsNow(std::int32_t count) {
     m_queue->assertIsCurrent();
     followFile();
-    if (!MXStatConfig::getInstance().statEnable() || m_numStoredEvents.load() == 0)
+    if (!MXStatConfig::getInstance().statEnable())
+        return;
+    if (!holdOwnership()) {
+        MXStatDebugLog("Another process owns the statistics store; it sends the events stored here.");
+        return;
+    }
+    // Other processes store rows too: the count is taken afresh.
+    recount();
+    if (m_numStoredEvents.load() == 0)
         return;
     const auto upload = dispatcher();
     if (!upload) {

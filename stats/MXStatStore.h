@@ -11,8 +11,9 @@
 //   anywhere (storedEventCount).
 // - Without a database every operation does nothing (counts 0, updateDatabase -1), and every completion
 //   still runs.
-// - Eviction: an insert that finds the cached count at maxStoreEventCount first erases every row of the
-//   oldest second, whatever its status, then counts again.
+// - Eviction: an insert that finds the cached count at maxStoreEventCount first erases the row stored
+//   first (not the one of the smallest time: a clock set back gives new rows old times), whatever its
+//   status, then counts again.
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
 // - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked
@@ -24,7 +25,15 @@
 //   left out of the body and share the batch's fate.
 // - The count follows the file: when the database opens a file afresh (removed, replaced, rebuilt after
 //   damage) the rows are counted again before the next insert or batch.
-// - launch() returns rows left at status 2 (a process ended during an upload) to status 1.
+// - Several processes of the application may share the file (a desktop runs it twice with one home).
+//   All of them store events; one at a time owns the store: it alone takes rows into batches and sends
+//   them, so rows at status 2 are always its own. The others hand their events over by storing them, and
+//   become the owner when it has gone (asked at launch and at every batch). Ownership is an exclusive
+//   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
+//   which the store sends nothing), by the store's end and by the process's.
+// - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
+//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner
+//   counts the rows again before each batch, as the others store rows too.
 #pragma once
 
 #include "stats/MXStatDatabase.h"
@@ -49,6 +58,7 @@ namespace stats {
 inline constexpr const char* kMXStatStoreQueueLabel = "StatStore";
 inline constexpr const char* kMXStatStoreClassName = "MXStatStore";
 inline constexpr const char* kMXStatDBVersionKey = "MST_SDK_DB_VER";
+inline constexpr const char* kMXStatStoreOwnerSuffix = "-owner";
 
 class MXStatStore : public MXStatStoreProtocol, public std::enable_shared_from_this<MXStatStore> {
 public:
@@ -75,6 +85,10 @@ public:
     void launch();
     // Queries the number of status-1 rows (0 on any failure).
     std::uint32_t getStoredEventsNum();
+    // Asynchronous: counts the status-1 rows again (after a row was stored through another statement).
+    void countStoredEvents();
+    // Whether this store owns the file now (store queue; tests).
+    bool ownsStore();
 
     // MXStatStoreProtocol.
     void storeEvent(std::shared_ptr<MXStatEvent> event, bool hasTrySent, std::function<void()> completion) override;
@@ -102,7 +116,7 @@ public:
     // Formats and executes one statement; the SQLite result, -1 without a database.
     [[gnu::format(printf, 2, 3)]] int updateDatabase(const char* format, ...);
 
-    void close() { m_db.closeDB(); }
+    void close();
     void closeDB() { m_db.closeDB(); }
     void deleteDB() { m_db.deleteDB(); }
 
@@ -124,6 +138,9 @@ private:
     void recount();
     // Counts again when the database has opened a file since the last count.
     void followFile();
+    // Takes ownership of the file unless this store holds it (store queue); false while another has it.
+    bool holdOwnership();
+    void releaseOwnership();
 
     std::shared_ptr<MXStatDispatcherProtocol> dispatcher() const;
 
@@ -134,6 +151,10 @@ private:
     std::uint64_t m_countedGeneration = 0;
     mutable std::mutex m_mutex;
     std::shared_ptr<MXStatDispatcherProtocol> m_dispatcher;
+    // The owner lock held (store queue, or under m_mutex at the end): its descriptor and file.
+    int m_ownerFd = -1;
+    std::string m_ownerPath;
+    std::atomic<bool> m_closed{false}; // close() gives ownership up for good
 };
 
 } // namespace stats

@@ -3,9 +3,15 @@
 #include "MessengerFixture.h"
 
 #include "messenger/AppCommunicateData.h"
+#include "messenger/MMApiRegister.h"
+#include "messenger/MessengerApiUtil.h"
 #include "platform/PropertyList.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 using namespace messenger;
 using platform::Bytes;
@@ -274,3 +280,61 @@ TEST_F(PasteboardMessageTest, UnusedReadersCheckTheirCommandsAndLimits) {
 }
 
 } // namespace
+
+namespace {
+
+// A board's "content" item made of these bytes.
+void putOn(const std::string& board, const std::string& bytes) {
+    auto pasteboard = board == "general" ? platform::Pasteboard::general() : platform::Pasteboard::withName(board, true);
+    ASSERT_TRUE(pasteboard);
+    ASSERT_TRUE(pasteboard->setData(Bytes(bytes.begin(), bytes.end()), "content"));
+}
+
+} // namespace
+
+TEST_F(PasteboardMessageTest, HostileListsOnEveryRoadAreRefusedOnASmallStack) {
+    for (const std::string& hostile : hybtest::hostilePropertyLists()) {
+        // The message on the general pasteboard, and on the older generation's named one.
+        putOn("general", hostile);
+        std::shared_ptr<AppCommunicateData> read = std::make_shared<AppCommunicateData>();
+        ASSERT_TRUE(hybtest::runOnSmallStack([&] { read = AppCommunicate::appCommunicateDataForAppID("mxabc"); }));
+        EXPECT_FALSE(read);
+        EXPECT_EQ(contentItem(), Bytes{});
+        useSystem("6.1");
+        putOn("messenger_data", hostile);
+        read = std::make_shared<AppCommunicateData>();
+        ASSERT_TRUE(hybtest::runOnSmallStack([&] { read = AppCommunicate::appCommunicateDataForAppID("mxabc"); }));
+        EXPECT_FALSE(read);
+        useSystem("9.0");
+
+        // The registry: refused, and replaced by one holding this application.
+        putOn("messenger_register", hostile);
+        bool entered = false;
+        ASSERT_TRUE(hybtest::runOnSmallStack([&] { entered = MMApiRegister::enterInRegistry("mxabc", std::nullopt); }));
+        EXPECT_TRUE(entered);
+        auto registry = MMApiRegister::getRegisterDictionary(*platform::Pasteboard::withName("messenger_register", false));
+        ASSERT_TRUE(registry);
+        EXPECT_EQ(registry->keys(), std::vector<std::string>{"mxabc"});
+
+        // The client's version the messaging app leaves.
+        putOn("messenger_sdk_infomation", hostile);
+        std::string version = "unset";
+        ASSERT_TRUE(hybtest::runOnSmallStack([&] { version = MessengerApiUtil::getSDKVersion(); }));
+        EXPECT_TRUE(version == "" || version == "1.0") << version;
+    }
+}
+
+TEST_F(PasteboardMessageTest, AMessageTooLargeToBeOneIsJudgedByItsSize) {
+    // 24 MB and a byte, past the message bound though within the pasteboards' own: not taken.
+    putOn("general", std::string(AppCommunicate::kMaxMessageBytes + 1, 'x'));
+    auto item = platform::Pasteboard::general()->dataForPasteboardType("content", AppCommunicate::kMaxMessageBytes);
+    ASSERT_FALSE(item.ok());
+    EXPECT_FALSE(AppCommunicate::appCommunicateDataForAppID("mxabc"));
+
+    // 100 MB (a sparse file: never written, so it would read as zeros): refused by its size alone, and
+    // left to whoever put it there.
+    const std::string path = platform::Pasteboard::storageFolder() + "/general.pasteboard";
+    std::filesystem::resize_file(path, 100u << 20);
+    EXPECT_FALSE(AppCommunicate::appCommunicateDataForAppID("mxabc"));
+    EXPECT_EQ(std::filesystem::file_size(path), 100u << 20);
+}

@@ -113,6 +113,8 @@ TEST_F(PayPluginTest, RefusedOrdersAreAnsweredAtOnceAndOpenNothing) {
         {{"[1,2]"}, "JSON object"},
         {{R"({"partnerId":"1","prepayId":"2","packageValue":"3","nonceStr":"4","sign":""})"}, "\"sign\""},
         {{R"({"partnerId":1,"prepayId":"2","packageValue":"3","nonceStr":"4","sign":"5"})"}, "\"partnerId\""},
+        {{R"({"partnerId":")" + std::string(30u << 20, '7') + R"(","prepayId":"2","packageValue":"3","nonceStr":"4","sign":"5"})"},
+         "\"partnerId\" is longer than 1024 characters"},
     };
     std::size_t count = 0;
     for (const Case& c : cases) {

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 using namespace messenger;
 using messengertest::RecordingDelegate;
 
@@ -91,6 +94,29 @@ TEST_F(URLProtocolTest, ShortRequestsAndTheirChecks) {
                                                   "messenger://app/mxabc/openwebview/?url=https%3A%2F%2Fx.com%2Fa%3Fb%3Dc%20d",
                                                   "messenger://app/mxabc/openranklist/"}));
     EXPECT_FALSE(MXApi::sendReq(nullptr));
+}
+
+TEST_F(URLProtocolTest, TextsWithoutAProtocolLimitAreBoundedBeforeAURLIsMade) {
+    const std::string longest(1024, 'p');
+    const std::string tooLong(30u << 20, 'p'); // a 30 MB partner id
+    // Each payment text, sign-in scope and state, and a temporary session's origin.
+    std::vector<std::function<std::shared_ptr<BaseReq>(const std::string&)>> requests = {
+        [](const std::string& t) { auto r = payReq(); r->partnerId = t; return r; },
+        [](const std::string& t) { auto r = payReq(); r->prepayId = t; return r; },
+        [](const std::string& t) { auto r = payReq(); r->package = t; return r; },
+        [](const std::string& t) { auto r = payReq(); r->nonceStr = t; return r; },
+        [](const std::string& t) { auto r = payReq(); r->sign = t; return r; },
+        [](const std::string& t) { auto r = std::make_shared<SendAuthReq>(); r->scope = t; return r; },
+        [](const std::string& t) { auto r = std::make_shared<SendAuthReq>(); r->scope = "s"; r->state = t; return r; },
+        [](const std::string& t) { auto r = std::make_shared<OpenTempSessionReq>(); r->username = "u"; r->sessionFrom = t; return r; },
+    };
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_TRUE(MXApi::sendReq(requests[i](longest))) << i;
+        EXPECT_EQ(opened().size(), 1u) << i;
+        EXPECT_FALSE(MXApi::sendReq(requests[i](longest + "\xc3\xa9"))) << i;
+        EXPECT_FALSE(MXApi::sendReq(requests[i](tooLong))) << i;
+        EXPECT_TRUE(opened().empty()) << i;
+    }
 }
 
 TEST_F(URLProtocolTest, CardPackageRequests) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -141,4 +142,34 @@ TEST_F(PasteboardTest, DamagedFileIsReportedNotReplaced) {
     EXPECT_FALSE(board->setData(bytesOf("x"), "content"));
     EXPECT_EQ(board->dataForPasteboardType("content"), std::nullopt);
     EXPECT_EQ(std::filesystem::file_size(path), 7u);
+}
+
+TEST_F(PasteboardTest, SizesAreJudgedBeforeAnythingIsRead) {
+    auto board = Pasteboard::general();
+    ASSERT_TRUE(board->setData(Bytes(100 * 1024, 'x'), "content"));
+    // An item within the bound reads; a larger one is an error, whether its file is large enough to be
+    // refused unread (100 KB against 1 KB and the overhead) or has to be read to tell (100 KB against 40).
+    auto within = board->dataForPasteboardType("content", 100 * 1024);
+    ASSERT_TRUE(within.ok());
+    ASSERT_TRUE(within->has_value());
+    EXPECT_EQ((*within)->size(), 100u * 1024);
+    for (std::uint64_t bound : {std::uint64_t{1024}, std::uint64_t{40 * 1024}}) {
+        auto larger = board->dataForPasteboardType("content", bound);
+        ASSERT_FALSE(larger.ok()) << bound;
+        EXPECT_EQ(larger.error().code, EFBIG) << bound;
+    }
+    auto absent = board->dataForPasteboardType("other", 200 * 1024);
+    ASSERT_TRUE(absent.ok());
+    EXPECT_FALSE(absent->has_value());
+
+    // A file past the pasteboards' bound (100 MB, sparse: zeros that were never written) is not read:
+    // the size alone refuses it, reads give nothing, a change fails and leaves the file as it is.
+    const std::string path = m_dir + "/boards/general.pasteboard";
+    std::filesystem::resize_file(path, 100u << 20);
+    auto refused = board->dataForPasteboardType("content", 24u << 20);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().code, EFBIG);
+    EXPECT_FALSE(board->dataForPasteboardType("content").has_value());
+    EXPECT_FALSE(board->setString("new"));
+    EXPECT_EQ(std::filesystem::file_size(path), 100u << 20);
 }

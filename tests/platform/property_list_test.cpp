@@ -1,8 +1,9 @@
 #include "platform/PropertyList.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <vector>
 
 using namespace platform;
+using namespace hybtest;
 
 namespace {
 
@@ -237,6 +239,14 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().domain, kPOSIXErrorDomain);
     EXPECT_FALSE(PropertyList::readFile((dir / "absent.plist").string()).ok());
+    // A file past the bound (sparse: it would read as zeros) is refused by its size.
+    const std::string huge = (dir / "huge.plist").string();
+    std::ofstream(huge) << "<plist><string>x</string></plist>";
+    fs::resize_file(huge, PropertyList::kMaxFileBytes + 1);
+    auto tooLarge = PropertyList::readFile(huge);
+    ASSERT_FALSE(tooLarge.ok());
+    EXPECT_NE(tooLarge.error().localizedDescription().find("too large"), std::string::npos);
+    fs::remove(huge);
     auto folder = PropertyList::readFile(dir.string());
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
@@ -281,56 +291,6 @@ TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
 
 namespace {
 
-void appendBigEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out += static_cast<char>((value >> shift) & 0xFF);
-}
-
-// An array object of these references (4 bytes each).
-std::string arrayObject(const std::vector<std::uint32_t>& refs) {
-    std::string object;
-    if (refs.size() < 15) {
-        object += static_cast<char>(0xA0 | refs.size());
-    } else {
-        object += "\xAF\x12";
-        appendBigEndian(object, refs.size(), 4);
-    }
-    for (std::uint32_t ref : refs)
-        appendBigEndian(object, ref, 4);
-    return object;
-}
-
-// A binary list of these objects (object 0 on top), with 4-byte offsets and references.
-std::string binaryList(const std::vector<std::string>& objects) {
-    std::string bytes = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const std::string& object : objects) {
-        offsets.push_back(bytes.size());
-        bytes += object;
-    }
-    const std::uint64_t table = bytes.size();
-    for (std::uint64_t offset : offsets)
-        appendBigEndian(bytes, offset, 4);
-    bytes += std::string(6, '\0');
-    bytes += '\x04';
-    bytes += '\x04';
-    appendBigEndian(bytes, objects.size(), 8);
-    appendBigEndian(bytes, 0, 8);
-    appendBigEndian(bytes, table, 8);
-    return bytes;
-}
-
-// Arrays nested `levels` deep: each holds the next (or, shared, the next twice), the last is empty.
-std::string nestedBinary(std::size_t levels, bool shared = false) {
-    std::vector<std::string> objects;
-    for (std::size_t i = 0; i + 1 < levels; ++i) {
-        const auto next = static_cast<std::uint32_t>(i + 1);
-        objects.push_back(shared ? arrayObject({next, next}) : arrayObject({next}));
-    }
-    objects.push_back(arrayObject({}));
-    return binaryList(objects);
-}
-
 std::string nestedXML(std::size_t levels) {
     std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
     for (std::size_t i = 0; i < levels; ++i)
@@ -354,43 +314,25 @@ std::size_t depthOf(const Value& value) {
 
 // Reads on a thread with a 512 KiB stack, as a secondary thread of the application has.
 Result<Value> readOnSmallStack(const std::string& bytes) {
-    struct Job {
-        const std::string* bytes;
-        std::optional<Result<Value>> result;
-    } job{&bytes, std::nullopt};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t thread;
-    const int started = pthread_create(
-        &thread, &attr,
-        [](void* arg) -> void* {
-            auto* job = static_cast<Job*>(arg);
-            job->result = PropertyList::read(*job->bytes);
-            return nullptr;
-        },
-        &job);
-    pthread_attr_destroy(&attr);
-    EXPECT_EQ(started, 0);
-    if (started == 0)
-        pthread_join(thread, nullptr);
-    return job.result ? std::move(*job.result) : Result<Value>(Error(kCocoaErrorDomain, 0, "not run"));
+    std::optional<Result<Value>> result;
+    EXPECT_TRUE(hybtest::runOnSmallStack([&] { result = PropertyList::read(bytes); }));
+    return result ? std::move(*result) : Result<Value>(Error(kCocoaErrorDomain, 0, "not run"));
 }
 
 } // namespace
 
 TEST(PropertyListBounds, ListsNestedDeeperThanTheLimitAreRefusedBeforeLibplistRecurses) {
     // 100,000 levels: 900 KB of binary list, or the same in XML, from a pasteboard.
-    for (const std::string& hostile : {nestedBinary(100000), nestedXML(100000)}) {
+    for (const std::string& hostile : {nestedBinaryList(100000), nestedXML(100000)}) {
         auto read = readOnSmallStack(hostile);
         ASSERT_FALSE(read.ok());
         EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
     }
     // The limit itself: 512 levels below the top read in both forms, 513 do not.
-    auto deepest = PropertyList::read(nestedBinary(513));
+    auto deepest = PropertyList::read(nestedBinaryList(513));
     ASSERT_TRUE(deepest.ok()) << deepest.error().localizedDescription();
     EXPECT_EQ(depthOf(deepest.value()), 512u);
-    EXPECT_FALSE(PropertyList::read(nestedBinary(514)).ok());
+    EXPECT_FALSE(PropertyList::read(nestedBinaryList(514)).ok());
     auto deepestXML = PropertyList::read(nestedXML(512));
     ASSERT_TRUE(deepestXML.ok()) << deepestXML.error().localizedDescription();
     EXPECT_EQ(depthOf(deepestXML.value()), 512u);
@@ -406,11 +348,14 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     auto shared = PropertyList::read(binaryList({arrayObject({1, 2, 1}), arrayObject({3}), "\x51x", "\x51y"}));
     ASSERT_TRUE(shared.ok());
     EXPECT_EQ(shared.value(), Value(Array{Array{"y"}, "x", Array{"y"}}));
-    // 17 shared levels expand to 131,071 nodes: within the bound.
-    auto wide = PropertyList::read(nestedBinary(17, true));
+    // 12 shared levels expand to 4,095 nodes: within the bound; 13 levels (8,191 nodes from 200 bytes)
+    // are not.
+    auto wide = PropertyList::read(nestedBinaryList(12, true));
     ASSERT_TRUE(wide.ok());
+    EXPECT_EQ(depthOf(wide.value()), 11u);
+    EXPECT_FALSE(PropertyList::read(nestedBinaryList(13, true)).ok());
     // 64 levels of two references each would expand to 2^64 nodes: refused at once.
-    auto bomb = readOnSmallStack(nestedBinary(64, true));
+    auto bomb = readOnSmallStack(nestedBinaryList(64, true));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
     // An array holding itself, or an ancestor.
@@ -421,4 +366,108 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     std::string badOffset = binaryList({arrayObject({})});
     badOffset[badOffset.size() - 32 - 1] = '\x7F';
     EXPECT_FALSE(PropertyList::read(badOffset).ok());
+}
+
+TEST(PropertyListBounds, XMLThatATagScanWouldMiscountIsReadByTheXMLRulesOnASmallStack) {
+    // 200,000 levels behind the quote (1.4 MB), and 20,000 (140 KB): not well-formed, refused.
+    for (std::size_t levels : {std::size_t{200000}, std::size_t{20000}}) {
+        auto read = readOnSmallStack(hybtest::quoteTrickXML(levels));
+        ASSERT_FALSE(read.ok()) << levels;
+        EXPECT_EQ(read.error().code, PropertyList::kReadCorruptError);
+    }
+    // Well-formed nesting with single-quoted attributes counts every level.
+    std::string quoted = "<plist version='1.0'>";
+    for (int i = 0; i < 100000; ++i)
+        quoted += "<array x='>'>";
+    auto deep = readOnSmallStack(quoted);
+    ASSERT_FALSE(deep.ok());
+    EXPECT_NE(deep.error().localizedDescription().find("nested too deeply"), std::string::npos);
+    // A list at the limit reads on the small stack, and writes back as XML.
+    auto atLimit = readOnSmallStack(nestedXML(512));
+    ASSERT_TRUE(atLimit.ok()) << atLimit.error().localizedDescription();
+    auto xml = PropertyList::write(atLimit.value(), PropertyList::Format::XML);
+    ASSERT_TRUE(xml.ok());
+    EXPECT_EQ(PropertyList::read(xml.value()).value(), atLimit.value());
+}
+
+TEST(PropertyList, MalformedXMLListsGiveAnError) {
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (const std::string& body : {
+             std::string("<dict><key>a</key></dict>"), std::string("<dict><string>a</string></dict>"),
+             std::string("<dict><key>a</key><key>b</key></dict>"), std::string("<array><key>a</key></array>"),
+             std::string("<array>text</array>"), std::string("<string>a<string>b</string></string>"),
+             std::string("<widget/>"), std::string("<string>a</string><string>b</string>"), std::string(""),
+             std::string("<integer>12x</integer>"), std::string("<integer>-9223372036854775809</integer>"),
+             std::string("<integer>18446744073709551616</integer>"), std::string("<real>1.5.2</real>"),
+             std::string("<true>yes</true>"), std::string("<date>2001-13-01T00:00:00Z</date>"),
+             std::string("<date>2001-01-01 00:00:00</date>"), std::string("<date>1800-01-01T00:00:00Z</date>"),
+             std::string("<data>AA!=</data>"), std::string("<string>caf\xe9</string>")}) {
+        auto r = PropertyList::read(head + body + "</plist>");
+        ASSERT_FALSE(r.ok()) << body;
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << body;
+    }
+    EXPECT_FALSE(PropertyList::read("<array/>").ok()); // not a plist root
+    // Entities expand as XML says, within libxml2's bound on expansion: a billion laughs is refused.
+    auto entities = PropertyList::read("<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
+                                       "<plist><string>&b;&b;&b;&b;</string></plist>");
+    ASSERT_TRUE(entities.ok());
+    EXPECT_EQ(entities.value(), Value(std::string(160, 'a')));
+    std::string laughs = "<!DOCTYPE plist [<!ENTITY l0 \"ha\">";
+    for (int i = 1; i <= 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">";
+    }
+    auto bomb = PropertyList::read(laughs + "]><plist><string>&l10;</string></plist>");
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+}
+
+TEST(PropertyList, XMLNumbersDatesAndDataReadAsWritten) {
+    const auto one = [](const std::string& body) {
+        auto r = PropertyList::read("<plist version=\"1.0\">" + body + "</plist>");
+        EXPECT_TRUE(r.ok()) << body << ": " << (r.ok() ? "" : r.error().localizedDescription());
+        return r.ok() ? r.value() : Value();
+    };
+    EXPECT_EQ(one("<integer> -9223372036854775808 </integer>"), Value(INT64_MIN));
+    EXPECT_EQ(one("<integer>18446744073709551615</integer>"), Value(-1)); // unsigned 64-bit writers
+    EXPECT_EQ(one("<integer>0x1F</integer>"), Value(31));
+    EXPECT_EQ(one("<integer>+7</integer>"), Value(7));
+    EXPECT_EQ(one("<real>-2.5e3</real>"), Value(-2500.0));
+    EXPECT_EQ(one("<real>+1</real>"), Value(1.0));
+    EXPECT_EQ(one("<date>1970-01-01T00:00:00Z</date>"), Value(Date{0}));
+    EXPECT_EQ(one("<date>2024-02-29T12:34:56.5Z</date>"), Value(Date{1709210096.5}));
+    EXPECT_EQ(one("<data>\n  AAEC\n  /w==\n</data>"), Value(Bytes{0, 1, 2, 0xFF}));
+    EXPECT_EQ(one("<string><![CDATA[<a>]]> &amp; &#x263A;</string>"), Value("<a> & \xe2\x98\xba"));
+    EXPECT_EQ(one("<dict><!-- c --><key>a</key><true/><key>a</key><false/></dict>"), Value(Dictionary{{"a", false}}));
+    // An encoding the document declares is honoured.
+    auto latin = PropertyList::read("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><string>caf\xe9</string></plist>");
+    ASSERT_TRUE(latin.ok());
+    EXPECT_EQ(latin.value(), Value("caf\xc3\xa9"));
+}
+
+TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
+    // 100,000 integers: every item, in order.
+    auto flat = PropertyList::read(flatBinaryList(100000, false));
+    ASSERT_TRUE(flat.ok());
+    const Array& items = flat.value().arrayOrEmpty();
+    ASSERT_EQ(items.size(), 100000u);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        ASSERT_EQ(items[i], Value(static_cast<std::int64_t>(i))) << i;
+    // 50,000 keys.
+    auto wide = PropertyList::read(wideBinaryDictionary(50000));
+    ASSERT_TRUE(wide.ok());
+    ASSERT_EQ(wide.value().dictionaryOrEmpty().size(), 50000u);
+    EXPECT_EQ(wide.value()["k49999"], Value(49999));
+    // 250,000 references to one string (1 MB): one node per four bytes, read.
+    auto shared = PropertyList::read(flatBinaryList(250000, true));
+    ASSERT_TRUE(shared.ok());
+    EXPECT_EQ(shared.value().arrayOrEmpty().size(), 250000u);
+    EXPECT_EQ(shared.value().arrayOrEmpty().back(), Value("x"));
+    // An array of 1,000 references to an array of 1,000 references: a million nodes from 8 KB.
+    std::vector<std::uint32_t> outer(1000, 1), inner(1000, 2);
+    auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
 }

@@ -79,7 +79,11 @@ struct EventRow {
 // A connection of the test's own to a database file.
 class Database {
 public:
-    explicit Database(const std::string& path) { EXPECT_EQ(sqlite3_open(path.c_str(), &m_db), SQLITE_OK); }
+    // Waits for the store's lock (another connection) as the store waits for this one's.
+    explicit Database(const std::string& path) {
+        EXPECT_EQ(sqlite3_open(path.c_str(), &m_db), SQLITE_OK);
+        sqlite3_busy_timeout(m_db, 5000);
+    }
     ~Database() { sqlite3_close(m_db); }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

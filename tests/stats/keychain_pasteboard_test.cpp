@@ -5,6 +5,8 @@
 
 #include "platform/Keychain.h"
 
+#include "support/HostilePropertyLists.h"
+
 using namespace stats;
 using namespace statstest;
 
@@ -44,6 +46,18 @@ TEST_F(KeyChainTest, AnUnreadableArchiveIsLoggedAndReadsAsAbsent) {
     EXPECT_EQ(loaded->getInteger(), nullptr);
 }
 
+TEST_F(KeyChainTest, HostileListsInTheItemAreRefusedOnASmallStack) {
+    for (const std::string& hostile : hybtest::hostilePropertyLists()) {
+        MXStatKeyChain::deleteItem("MST.EventIndex.Key");
+        platform::Dictionary item = MXStatKeyChain::getKeychainQuery("MST.EventIndex.Key");
+        item.set(platform::kSecValueData, platform::Bytes(hostile.begin(), hostile.end()));
+        ASSERT_EQ(platform::Keychain::shared().add(item), platform::errSecSuccess);
+        std::optional<platform::Value> loaded = platform::Value(1);
+        ASSERT_TRUE(hybtest::runOnSmallStack([&] { loaded = MXStatKeyChain::load("MST.EventIndex.Key"); }));
+        EXPECT_EQ(loaded, std::nullopt);
+    }
+}
+
 TEST_F(KeyChainTest, WhatAPropertyListCannotHoldIsRefusedAndTheOldItemKept) {
     ASSERT_TRUE(MXStatKeyChain::save("key", "old"));
     EXPECT_FALSE(MXStatKeyChain::save("key", platform::Value()));
@@ -61,6 +75,13 @@ TEST_F(CompanyPasteboardTest, TextsLiveOnThePersistentCompanyPasteboard) {
     EXPECT_TRUE(board->isPersistent());
 
     ASSERT_TRUE(board->setData(platform::Bytes{0xff, 0xfe, 0x41}, "xgDeviceToken"));
+    EXPECT_EQ(MXStatPasteboard::get("xgDeviceToken"), std::nullopt);
+
+    // Texts are bounded: one byte more than the bound reads as nothing.
+    const std::string longest(MXStatPasteboard::kMaxValueBytes, 't');
+    ASSERT_TRUE(MXStatPasteboard::set("xgDeviceToken", longest));
+    EXPECT_EQ(MXStatPasteboard::get("xgDeviceToken"), std::optional<std::string>(longest));
+    ASSERT_TRUE(MXStatPasteboard::set("xgDeviceToken", longest + "t"));
     EXPECT_EQ(MXStatPasteboard::get("xgDeviceToken"), std::nullopt);
 }
 

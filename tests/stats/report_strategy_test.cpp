@@ -175,6 +175,25 @@ TEST_F(ReportStrategyTest, PeriodicStartsThePeriodThenFlushesADayLater) {
     EXPECT_EQ(m_store->stored().size(), 3u);
 }
 
+TEST_F(ReportStrategyTest, PeriodicSendingGoesOnAfterTheClockIsSetBack) {
+    useNetwork(kCellularFlags);
+    config().setReportStrategy(MXStatReportPeriodic);
+    platform::UserDefaults& defaults = platform::UserDefaults::standard();
+    const auto now = static_cast<std::int64_t>(m_clock.wallNow().secondsSince1970);
+    // A first launch with the clock a year ahead saved its time; the clock has been corrected since.
+    const std::int64_t ahead = now + 365 * 86400;
+    ASSERT_TRUE(defaults.set(kMXStatDataSentTimeKey, ahead).ok());
+
+    report();
+    EXPECT_TRUE(m_store->flushes().empty());
+    EXPECT_EQ(defaults.integer(kMXStatDataSentTimeKey), now); // the period starts again from now
+
+    m_clock.advance(25 * 3600.0);
+    report();
+    EXPECT_EQ(m_store->flushes(), std::vector<std::int32_t>{-1});
+    EXPECT_EQ(defaults.integer(kMXStatDataSentTimeKey), now + 25 * 3600);
+}
+
 TEST_F(ReportStrategyTest, AtLaunchAndDeveloperOnlyStore) {
     useNetwork(kCellularFlags);
     for (std::int32_t strategy : {MXStatReportAtLaunch, MXStatReportDeveloper}) {

@@ -1,5 +1,7 @@
 #include "StatsTest.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include "platform/DispatchQueue.h"
 #include "platform/UserDefaults.h"
 #include "support/SelfProcess.h"
@@ -107,6 +109,26 @@ TEST_F(SharedUDIDTest, ALocalIdAgainstTheMajorityIsKeptWithCode2) {
                               "on the device is most likely corrupting the SharedUDID protocol"));
     // Its owned slot exists, so no other slot was taken.
     EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(3)).empty());
+}
+
+TEST_F(SharedUDIDTest, HostileOrOversizedSlotsReadAsFreeOnASmallStack) {
+    std::vector<std::string> bad = hybtest::hostilePropertyLists();
+    // A record past the bound, well-formed otherwise.
+    auto large = platform::PropertyList::write(
+        platform::Value(platform::Dictionary{{kSharedUDIDKey, std::string(kMXStatSharedUDIDMaxRecordBytes, '1')}}),
+        platform::PropertyList::Format::Binary);
+    ASSERT_TRUE(large.ok());
+    bad.push_back(*large);
+    for (std::size_t i = 0; i < bad.size(); ++i)
+        ASSERT_TRUE(platform::Pasteboard::withName(slot(static_cast<int>(i)), true)
+                        ->setData(platform::Bytes(bad[i].begin(), bad[i].end()), kMXStatSharedUDIDType));
+    std::string id;
+    platform::Error error;
+    ASSERT_TRUE(hybtest::runOnSmallStack([&] { id = MXStatSharedUDID::valueWithError(&error); }));
+    EXPECT_EQ(id.size(), 40u);
+    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
+    // Every bad slot read as free: the new id went into the first.
+    EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(0))[kSharedUDIDKey], platform::Value(id));
 }
 
 TEST_F(SharedUDIDTest, AnOptedOutApplicationGetsZerosWithCode1) {

@@ -1,8 +1,12 @@
 #include "StoreTest.h"
 
+#include "stats/MXStatDataConfigHolderProtocol.h"
+#include "stats/MXStatDispatcher.h"
 #include "stats/MXStatHelper.h"
 
 #include "support/RunLoopWait.h"
+#include "support/SelfProcess.h"
+#include "support/StatsCollector.h"
 
 #include "platform/FileManager.h"
 #include "platform/JSON.h"
@@ -15,8 +19,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <thread>
 
 extern char** environ;
 
@@ -91,25 +98,26 @@ TEST_F(StoreTest, TheCountIsReadWhileEventsAreStored) {
     EXPECT_EQ(m_store->storedEventCount(), 20u);
 }
 
-TEST_F(StoreTest, AFullStoreErasesItsOldestSecondOnce) {
+TEST_F(StoreTest, AFullStoreErasesTheRowStoredFirstWhateverItsTime) {
     Database db(databasePath());
-    db.insertEvents(3, 500);
-    db.insertEvents(1021, 900);
+    db.insertEvents(1, 900);    // stored first; then the clock was set back
+    db.insertEvents(1023, 500); // stored later, with earlier times
     m_store->launch();
     drain();
     ASSERT_EQ(m_store->storedEventCount(), 1024u);
-    db.insertEvents(1, 500, 2); // in a batch: erased all the same
 
-    storeEventAt(1000);
+    storeEventAt(400);
     EXPECT_TRUE(m_log.contains("Too many events stored in db, erase oldest event"));
-    EXPECT_EQ(db.column("select count(*) from events where ts=500"), std::vector<std::string>{"0"});
-    EXPECT_EQ(m_store->storedEventCount(), 1024u - 3 + 1);
+    EXPECT_EQ(db.column("select count(*) from events where ts=900"), std::vector<std::string>{"0"});
+    EXPECT_EQ(db.column("select count(*) from events where ts=500"), std::vector<std::string>{"1023"});
+    EXPECT_EQ(m_store->storedEventCount(), 1024u);
 
-    m_log.clear();
-    storeEventAt(1001);
-    EXPECT_FALSE(m_log.contains("erase oldest event"));
-    EXPECT_EQ(m_store->storedEventCount(), 1024u - 3 + 2);
-    EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"1023"});
+    // Still full: the next insert erases the next row in storage order, not the newest (ts 400).
+    storeEventAt(401);
+    EXPECT_EQ(db.column("select count(*) from events where ts=500"), std::vector<std::string>{"1022"});
+    EXPECT_EQ(db.column("select ts from events order by event_id desc limit 2"), (std::vector<std::string>{"401", "400"}));
+    EXPECT_EQ(m_store->storedEventCount(), 1024u);
+    EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"1024"});
 }
 
 // A custom event whose JSON text is exactly the given number of UTF-16 units, written with characters
@@ -595,3 +603,176 @@ TEST_F(StoreTest, AKilledUploadLeavesItsRowsForTheNextLaunch) {
 }
 
 } // namespace
+
+// ---- Two processes of the application on one store ----
+
+namespace {
+
+class QuietHolder : public MXStatDataConfigHolderProtocol {
+public:
+    void encode(platform::Dictionary&) const override {}
+    void updateOnlineConfig(const platform::Dictionary&) override {}
+};
+
+// Events each process stores: together fewer than the store keeps, so that none is evicted.
+constexpr int kPeerEvents = 250;
+
+std::string eventText(const std::string& id) {
+    return R"({"idx":1,"ts":1700000000,"si":7,"mid":"none","et":1000,"ei":")" + id + "\"}";
+}
+
+// Stores `count` custom events "<tag>-<i>" through the store, asking for a batch of 30 now and then, then
+// sends while this store owns the file and waits until none of its uploads is in flight.
+void storeAndSend(MXStatStore& store, const std::string& tag, int count) {
+    for (int i = 0; i < count; ++i) {
+        auto event = std::make_shared<MXStatCustomEvent>();
+        event->eventID = tag + "-" + std::to_string(i);
+        event->ts = 1700000000 + static_cast<std::uint32_t>(i);
+        store.storeEvent(event, false, {});
+        if (i % 40 == 39)
+            store.sendCachedEvents(30);
+    }
+    store.sendCachedEvents(-1);
+    store.queue()->sync([] {});
+    const std::string path = store.database().path();
+    EXPECT_TRUE(hybtest::runMainUntil(
+        [&] {
+            bool owner = false;
+            store.queue()->sync([&] { owner = store.ownsStore(); });
+            if (!owner)
+                return true; // the owner sends what is left
+            const auto rows = Database(path).events();
+            for (const EventRow& row : rows)
+                if (row.status == 2)
+                    return false;
+            if (!rows.empty())
+                store.sendCachedEvents(-1);
+            return rows.empty();
+        },
+        std::chrono::seconds(60)));
+}
+
+} // namespace
+
+// The other process of the next test (run by it): stores and sends through the same file.
+TEST(StorePeer, DISABLED_StoresAndSendsAlongside) {
+    const char* home = std::getenv("HYB_STATS_PEER_HOME");
+    const char* bundle = std::getenv("HYB_STATS_PEER_BUNDLE");
+    const char* url = std::getenv("HYB_STATS_PEER_URL");
+    ASSERT_TRUE(home && bundle && url);
+    platform::AppFolders::install(platform::AppFolders(home, bundle));
+    MXStatConfig::getInstance().setStatReportURL(url);
+    auto holder = std::make_shared<QuietHolder>();
+    MXStatHelper::getInstance().setConfigHolder(holder);
+    auto store = MXStatStore::create();
+    store->setDispatcher(MXStatDispatcher::create());
+    store->launch();
+    storeAndSend(*store, "peer", kPeerEvents);
+}
+
+TEST_F(StoreTest, TwoProcessesStoringAndSendingAtOnceLoseNothingAndSendNothingTwice) {
+    testsupport::StatsCollector collector;
+    MXStatConfig::getInstance().setStatReportURL(collector.url());
+    auto holder = std::make_shared<QuietHolder>();
+    MXStatHelper::getInstance().setConfigHolder(holder);
+    m_store->setDispatcher(MXStatDispatcher::create());
+    m_store->launch();
+
+    std::thread peer([&] {
+        EXPECT_EQ(hybtest::runThisTestExecutable("StorePeer.DISABLED_StoresAndSendsAlongside",
+                                                 {"HYB_STATS_PEER_HOME=" + m_home.folders().home(),
+                                                  "HYB_STATS_PEER_BUNDLE=" + m_home.folders().bundle(),
+                                                  "HYB_STATS_PEER_URL=" + collector.url()}),
+                  0);
+    });
+    storeAndSend(*m_store, "here", kPeerEvents);
+    peer.join();
+    // Whichever process owned the store has gone or sent all: this one sends what is left.
+    storeAndSend(*m_store, "last", 0);
+    MXStatHelper::getInstance().setConfigHolder({});
+
+    EXPECT_TRUE(collector.problems().empty()) << ::testing::PrintToString(collector.problems());
+    std::map<std::string, int> seen;
+    for (const platform::Value& event : collector.events())
+        ++seen[event["ei"].stringOr("")];
+    std::vector<std::string> twice, missing;
+    for (const auto& [id, times] : seen)
+        if (times != 1)
+            twice.push_back(id);
+    for (const char* tag : {"here", "peer"})
+        for (int i = 0; i < kPeerEvents; ++i)
+            if (!seen.count(std::string(tag) + "-" + std::to_string(i)))
+                missing.push_back(std::string(tag) + "-" + std::to_string(i));
+    EXPECT_TRUE(twice.empty()) << twice.size() << " sent more than once, e.g. " << twice.front();
+    EXPECT_TRUE(missing.empty()) << missing.size() << " never sent, e.g. " << missing.front();
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+}
+
+TEST_F(StoreTest, AnInsertWaitsForAnotherProcessesLockInsteadOfDroppingTheEvent) {
+    Database other(databasePath());
+    other.exec("BEGIN IMMEDIATE");
+    other.exec("insert into events(content, status, send_count, ts) values('" + eventText("other") + "', 1, 0, 5)");
+    std::thread release([&other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        other.exec("COMMIT");
+    });
+    storeEventAt(1000, "waited");
+    release.join();
+    EXPECT_FALSE(m_log.contains("Failed to exec satement to insert events."));
+    EXPECT_EQ(Database(databasePath()).column("select ts from events order by event_id"),
+              (std::vector<std::string>{"5", "1000"}));
+}
+
+TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    m_store->launch();
+    m_store->sendCachedEvents(-1); // held: no answer yet
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+
+    // A second process starts on the same file: it leaves the batch alone and does not send.
+    auto second = MXStatStore::create();
+    auto secondUpload = std::make_shared<BatchDispatcher>();
+    secondUpload->setAnswer(true);
+    second->setDispatcher(secondUpload);
+    second->launch();
+    second->queue()->sync([] {});
+    for (const EventRow& row : Database(databasePath()).events())
+        EXPECT_EQ(row.status, 2);
+    bool secondOwns = true;
+    second->queue()->sync([&] { secondOwns = second->ownsStore(); });
+    EXPECT_FALSE(secondOwns);
+    bool stored = false;
+    auto event = std::make_shared<MXStatCustomEvent>();
+    event->ts = 1002;
+    second->storeEvent(event, false, [&stored] { stored = true; });
+    second->sendCachedEvents(-1);
+    second->queue()->sync([] {});
+    EXPECT_TRUE(stored);
+    EXPECT_TRUE(secondUpload->batches().empty());
+
+    // The first sends its batch, then the events the second handed over.
+    m_dispatcher->setAnswer(true);
+    ASSERT_TRUE(m_dispatcher->answer(true));
+    drain();
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 2u);
+    EXPECT_EQ(m_dispatcher->batches()[1].size(), 1u);
+    EXPECT_EQ(m_dispatcher->batches()[1][0].ts, 1002u);
+
+    // Once the first has gone, the second owns the file and sends.
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        drain();
+        return Database(databasePath()).events().empty();
+    }));
+    m_store->close();
+    m_store.reset();
+    second->storeEvent(event, false, {});
+    second->sendCachedEvents(-1);
+    second->queue()->sync([] {});
+    second->queue()->sync([] {});
+    EXPECT_EQ(secondUpload->batches().size(), 1u);
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+    second->close();
+}

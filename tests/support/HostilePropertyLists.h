@@ -1,0 +1,140 @@
+// Property lists another application could leave where this one reads them (pasteboards, keychain items):
+// binary lists built object by object, nested, flat or wide, and XML that a tag scan would miscount; and
+// a thread with the small stack of an application's secondary thread to read them on.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hybtest {
+
+// What a hand-written scan of tags takes for an attribute quote: ' opens a value that runs to the next '.
+// An XML reader sees one array whose attribute holds a "<" (not well-formed); a reader that does not take
+// ' as a quote sees `levels` nested arrays.
+inline std::string quoteTrickXML(std::size_t levels) {
+    std::string text = "<plist version=\"1.0\"><array x='>";
+    for (std::size_t i = 0; i < levels; ++i)
+        text += "<array>";
+    return text + "'>";
+}
+
+inline void appendBigEndian(std::string& out, std::uint64_t value, int bytes) {
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+// An array object of these references (4 bytes each).
+inline std::string arrayObject(const std::vector<std::uint32_t>& refs) {
+    std::string object;
+    if (refs.size() < 15) {
+        object += static_cast<char>(0xA0 | refs.size());
+    } else {
+        object += "\xAF\x12";
+        appendBigEndian(object, refs.size(), 4);
+    }
+    for (std::uint32_t ref : refs)
+        appendBigEndian(object, ref, 4);
+    return object;
+}
+
+// A binary list of these objects (object 0 on top), with 4-byte offsets and references.
+inline std::string binaryList(const std::vector<std::string>& objects) {
+    std::string bytes = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (const std::string& object : objects) {
+        offsets.push_back(bytes.size());
+        bytes += object;
+    }
+    const std::uint64_t table = bytes.size();
+    for (std::uint64_t offset : offsets)
+        appendBigEndian(bytes, offset, 4);
+    bytes += std::string(6, '\0');
+    bytes += '\x04';
+    bytes += '\x04';
+    appendBigEndian(bytes, objects.size(), 8);
+    appendBigEndian(bytes, 0, 8);
+    appendBigEndian(bytes, table, 8);
+    return bytes;
+}
+
+// Arrays nested `levels` deep: each holds the next (or, shared, the next twice), the last is empty.
+inline std::string nestedBinaryList(std::size_t levels, bool shared = false) {
+    std::vector<std::string> objects;
+    for (std::size_t i = 0; i + 1 < levels; ++i) {
+        const auto next = static_cast<std::uint32_t>(i + 1);
+        objects.push_back(shared ? arrayObject({next, next}) : arrayObject({next}));
+    }
+    objects.push_back(arrayObject({}));
+    return binaryList(objects);
+}
+
+// A flat array of `count` references, all to one string "x", or each to its own integer (its index).
+inline std::string flatBinaryList(std::uint32_t count, bool shared) {
+    std::vector<std::string> objects;
+    std::vector<std::uint32_t> refs;
+    for (std::uint32_t i = 0; i < count; ++i)
+        refs.push_back(shared ? 1 : i + 1);
+    objects.push_back(arrayObject(refs));
+    if (shared) {
+        objects.push_back("\x51x");
+    } else {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::string integer = "\x12";
+            appendBigEndian(integer, i, 4);
+            objects.push_back(integer);
+        }
+    }
+    return binaryList(objects);
+}
+
+// A dictionary of `count` keys "k<i>" holding i.
+inline std::string wideBinaryDictionary(std::uint32_t count) {
+    std::string object = "\xDF\x12";
+    appendBigEndian(object, count, 4);
+    for (std::uint32_t i = 0; i < 2 * count; ++i)
+        appendBigEndian(object, i + 1, 4);
+    std::vector<std::string> objects{object};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string key = "k" + std::to_string(i);
+        objects.push_back(static_cast<char>(0x50 | key.size()) + key);
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string integer = "\x12";
+        appendBigEndian(integer, i, 4);
+        objects.push_back(integer);
+    }
+    return binaryList(objects);
+}
+
+// Lists that must be refused: 200,000 and 20,000 levels behind the quote, 100,000 binary levels.
+inline std::vector<std::string> hostilePropertyLists() {
+    return {quoteTrickXML(200000), quoteTrickXML(20000), nestedBinaryList(100000)};
+}
+
+// Runs the work on a thread with a stack of this many bytes and waits for it; false when no thread
+// could be started.
+inline bool runOnSmallStack(const std::function<void()>& work, std::size_t stackBytes = 512 * 1024) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, stackBytes);
+    pthread_t thread;
+    auto* job = new std::function<void()>(work);
+    const int started = pthread_create(
+        &thread, &attr,
+        [](void* arg) -> void* {
+            (*static_cast<std::function<void()>*>(arg))();
+            return nullptr;
+        },
+        job);
+    pthread_attr_destroy(&attr);
+    if (started == 0)
+        pthread_join(thread, nullptr);
+    delete job;
+    return started == 0;
+}
+
+} // namespace hybtest
