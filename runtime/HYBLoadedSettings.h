@@ -1,15 +1,19 @@
 // What a view controller takes over from config.xml when it loads its settings: the service-to-class
 // map, the start-up plug-ins, the whitelist, the preferences, the web folder and the start page.
 //
-// loadSettings() reads the bundle's config.xml. A missing file or a document that does not parse stops
-// the process with a fixed text and exit status 1 (platform::configurationFailure: the bundle is broken);
-// a file that cannot be opened is logged and gives nothing.
+// readFile() reads a config.xml and says why it cannot be used: what launchApplication refuses a bundle
+// with before anything starts. loadSettings() is the view controller's own reading, for controllers made
+// without those settings: a missing file or a document that does not parse stops the process with a fixed
+// text and exit status 1 (platform::configurationFailure: the bundle is broken); a file that cannot be
+// read is logged and gives nothing.
 #pragma once
 
+#include "platform/Error.h"
 #include "platform/Value.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBWhitelist.h"
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +23,9 @@
 namespace runtime {
 
 struct HYBLoadedSettings {
+    // config.xml is the application's own small file: a larger one is not read.
+    static constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+
     // Lower-cased service name to plug-in class name.
     platform::Dictionary pluginsMap;
     std::vector<std::string> startupPluginNames;
@@ -27,6 +34,11 @@ struct HYBLoadedSettings {
     platform::Dictionary settings;
     std::string wwwFolderName;
     std::string startPage;
+
+    // The settings of the config.xml at `configPath`: a regular file of at most kMaxConfigBytes that
+    // parses. Otherwise an error (domain "HYBConfig") "config.xml at <path>: <why>" ("not found", "a
+    // folder, not a file", "not a regular file", "larger than N bytes", "parse error line L col C"...).
+    static platform::Result<HYBLoadedSettings> readFile(const std::string& configPath);
 
     // Reads the main bundle's "config" of type "xml". Stops the process when the file does not exist
     // or does not parse; logs "Failed to initialize XML parser." and gives nothing when it cannot be read.
