@@ -675,7 +675,7 @@ private:
         } else {
             const std::string path = !seed.empty() && seed.front() != '/' && !base.empty() ? base + "/" + seed : seed;
             Result<Image::Ptr> picture = Image::fromFile(path);  // checks that it is a picture within the limits
-            Result<Bytes> data = picture ? FileManager::defaultManager().contentsOfRegularFile(path, static_cast<std::size_t>(Image::DecodeLimits().maxFileBytes))
+            Result<Bytes> data = picture ? FileManager::defaultManager().contentsOfRegularFile(path, static_cast<std::size_t>(DecodeLimits().maxFileBytes))
                                          : Result<Bytes>(picture.error());
             if (data) {
                 auto bytes = std::make_shared<const Bytes>(std::move(*data));

@@ -9,6 +9,21 @@
 #include <system_error>
 
 namespace runtime {
+namespace {
+
+// A parser's results without the whitelist.
+HYBLoadedSettings takeOver(const HYBConfigParser& parser) {
+    HYBLoadedSettings loaded;
+    loaded.pluginsMap = parser.pluginsDict();
+    loaded.startupPluginNames = parser.startupPluginNames();
+    loaded.whitelistHosts = parser.whitelistHosts();
+    loaded.settings = parser.settings();
+    loaded.wwwFolderName = "www";
+    loaded.startPage = parser.startPage().value_or("index.html");
+    return loaded;
+}
+
+} // namespace
 
 std::optional<HYBLoadedSettings> HYBLoadedSettings::loadSettings() {
     return loadSettings(platform::Bundle::main().pathForResource("config", "xml"));
@@ -45,18 +60,18 @@ platform::Result<HYBLoadedSettings> HYBLoadedSettings::readFile(const std::strin
             why.remove_prefix(std::string_view("config.xml ").size());
         return refused(2, why);
     }
-    return fromParser(parser);
+    return takeOver(parser);
 }
 
 HYBLoadedSettings HYBLoadedSettings::fromParser(const HYBConfigParser& parser) {
-    HYBLoadedSettings loaded;
-    loaded.pluginsMap = parser.pluginsDict();
-    loaded.startupPluginNames = parser.startupPluginNames();
-    loaded.whitelist = std::make_shared<const HYBWhitelist>(parser.whitelistHosts());
-    loaded.settings = parser.settings();
-    loaded.wwwFolderName = "www";
-    loaded.startPage = parser.startPage().value_or("index.html");
+    HYBLoadedSettings loaded = takeOver(parser);
+    loaded.makeWhitelist();
     return loaded;
+}
+
+void HYBLoadedSettings::makeWhitelist() {
+    if (!whitelist)
+        whitelist = std::make_shared<const HYBWhitelist>(whitelistHosts);
 }
 
 std::optional<std::string> HYBLoadedSettings::settingForKey(std::string_view name) const {

@@ -29,6 +29,10 @@ struct HYBLoadedSettings {
     // Lower-cased service name to plug-in class name.
     platform::Dictionary pluginsMap;
     std::vector<std::string> startupPluginNames;
+    // The access origins, and the whitelist made of them. readFile leaves the whitelist to be made by
+    // whoever takes the settings up (makeWhitelist): making it logs ("Unlimited access to network
+    // resources"), which a check before anything starts must not.
+    std::vector<std::string> whitelistHosts;
     std::shared_ptr<const HYBWhitelist> whitelist;
     // Lower-cased preference name to value text.
     platform::Dictionary settings;
@@ -36,8 +40,9 @@ struct HYBLoadedSettings {
     std::string startPage;
 
     // The settings of the config.xml at `configPath`: a regular file of at most kMaxConfigBytes that
-    // parses. Otherwise an error (domain "HYBConfig") "config.xml at <path>: <why>" ("not found", "a
-    // folder, not a file", "not a regular file", "larger than N bytes", "parse error line L col C"...).
+    // parses, without its whitelist. Otherwise an error (domain "HYBConfig") "config.xml at <path>:
+    // <why>" ("not found", "a folder, not a file", "not a regular file", "larger than N bytes", "parse
+    // error line L col C"...). Nothing is logged either way.
     static platform::Result<HYBLoadedSettings> readFile(const std::string& configPath);
 
     // Reads the main bundle's "config" of type "xml". Stops the process when the file does not exist
@@ -46,8 +51,10 @@ struct HYBLoadedSettings {
     // The same for the file at `configPath` ("" when the bundle has none).
     static std::optional<HYBLoadedSettings> loadSettings(const std::string& configPath);
 
-    // Takes over a parser's results; the start page defaults to "index.html".
+    // Takes over a parser's results, whitelist made; the start page defaults to "index.html".
     static HYBLoadedSettings fromParser(const HYBConfigParser& parser);
+    // Makes the whitelist of whitelistHosts when there is none yet.
+    void makeWhitelist();
 
     // The preference of that name, whatever its case; nothing when unset.
     std::optional<std::string> settingForKey(std::string_view name) const;

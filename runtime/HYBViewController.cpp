@@ -140,8 +140,10 @@ void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
 }
 
 void HYBViewController::loadSettings(std::optional<HYBLoadedSettings> settings) {
-    if (std::optional<HYBLoadedSettings> loaded = settings ? std::move(settings) : HYBLoadedSettings::loadSettings())
+    if (std::optional<HYBLoadedSettings> loaded = settings ? std::move(settings) : HYBLoadedSettings::loadSettings()) {
         m_config = std::move(*loaded);
+        m_config.makeWhitelist();
+    }
     else
         m_config.wwwFolderName = "www";
     m_plugins = std::make_unique<HYBPluginRegistry>(m_config.pluginsMap);

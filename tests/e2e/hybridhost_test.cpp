@@ -359,7 +359,7 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         {"config.xml", Make::Text, "not a document at all", "parse error line 1 col 1"},
         // Truncated: its elements without names are not reported either, only the failure.
         {"config.xml", Make::Text, "<?xml version='1.0'?>\n<widget>\n<feature name=\"A\"><param value=\"x\"/>\n<content src=\"index.html\"",
-         "parse error line 4 col 27"},
+         "parse error line 4 col 26"},
         {"PushConfig.plist", Make::Removed, "", "not found"},
         {"PushConfig.plist", Make::Folder, "", "a folder, not a file"},
         {"PushConfig.plist", Make::Fifo, "", "not a regular file"},
