@@ -64,6 +64,19 @@ inline FoldersAfterEngine& foldersAfterEngine()
     static auto* state = new FoldersAfterEngine; // used at exit: never destroyed
     return *state;
 }
+inline void removeFoldersAfterEngine()
+{
+    endChildProcesses();
+    auto& state = foldersAfterEngine();
+    std::lock_guard lock(state.mutex);
+    for (const std::string& folder : state.folders) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+}
+// Registered while the program starts, so that it runs after everything made later has gone at exit
+// (what runs at exit in the reverse order of its making: the push client's log files among them).
+inline const bool kRemovesFoldersAfterEngine = (foldersAfterEngine(), std::atexit(removeFoldersAfterEngine) == 0);
 } // namespace detail
 
 // Removes the folder now and once more when the program ends normally (exit or a return from main),
@@ -76,17 +89,6 @@ inline void removeNowAndAfterEngine(const std::string& folder)
     std::filesystem::remove_all(folder, ignored);
     auto& state = detail::foldersAfterEngine();
     std::lock_guard lock(state.mutex);
-    if (state.folders.empty()) {
-        std::atexit([] {
-            endChildProcesses();
-            auto& state = detail::foldersAfterEngine();
-            std::lock_guard lock(state.mutex);
-            for (const std::string& folder : state.folders) {
-                std::error_code ignored;
-                std::filesystem::remove_all(folder, ignored);
-            }
-        });
-    }
     state.folders.push_back(folder);
 }
 
