@@ -468,7 +468,7 @@ int main(int argc, char** argv)
             if (value > 0 && base > 0)
                 ratios.push_back(value / base);
         }
-        if (values.empty() || ratios.empty())
+        if ((values.empty() || ratios.empty()) && std::find(unmeasured.begin(), unmeasured.end(), "application " + name) == unmeasured.end())
             unmeasured.push_back("application " + name);
         return Summary{medianOf(values), medianOf(ratios)};
     };
