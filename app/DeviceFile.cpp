@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -676,7 +675,8 @@ private:
         } else {
             const std::string path = !seed.empty() && seed.front() != '/' && !base.empty() ? base + "/" + seed : seed;
             Result<Image::Ptr> picture = Image::fromFile(path);  // checks that it is a picture within the limits
-            Result<Bytes> data = picture ? FileManager::defaultManager().contentsOfFile(path) : Result<Bytes>(picture.error());
+            Result<Bytes> data = picture ? FileManager::defaultManager().contentsOfRegularFile(path, static_cast<std::size_t>(DecodeLimits().maxFileBytes))
+                                         : Result<Bytes>(picture.error());
             if (data) {
                 auto bytes = std::make_shared<const Bytes>(std::move(*data));
                 return PhotoLibrary::SeedPicture{name, [bytes] { return Result<Bytes>(*bytes); },
@@ -713,20 +713,17 @@ Result<DeviceFile> DeviceFile::parse(std::string_view text, const std::string& b
 }
 
 Result<DeviceFile> DeviceFile::read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return Error(kErrorDomain, 4, "cannot open the device file");
-    std::string text;
-    char buffer[8192];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxBytes)
+    // A regular file only: a FIFO or device named here would be waited on for ever.
+    auto bytes = FileManager::defaultManager().contentsOfRegularFile(path, kMaxBytes);
+    if (!bytes) {
+        const Error& error = bytes.error();
+        if (error.code == FileErrorCode::ReadTooLarge)
             return Error(kErrorDomain, 2, "the file is larger than " + std::to_string(kMaxBytes) + " bytes");
+        return Error(kErrorDomain, 4, "cannot open the device file: " + error.localizedDescription());
     }
-    if (in.bad())
-        return Error(kErrorDomain, 4, "cannot read the device file");
     const std::size_t slash = path.rfind('/');
-    return parse(text, slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
+    return parse(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
+                 slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
 }
 
 void DeviceFile::apply() const {

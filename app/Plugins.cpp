@@ -21,25 +21,48 @@
 #include "plugins/Preference.h"
 #include "push/PulseAppDelegate.h"
 #include "push/PulsePlugin.h"
-#include "platform/Bundle.h"
-#include "platform/XMLParser.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBCache.h"
-#include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLocalStorage.h"
 #include "transfer/HYBFileTransfer.h"
 
+#include <string_view>
+
 namespace app {
 
-bool bundleDeclaresPush()
+namespace {
+
+bool mapsClass(const runtime::HYBLoadedSettings& settings, std::string_view className)
 {
-    const std::string path = platform::Bundle::main().pathForResource("config", "xml");
-    std::optional<platform::XMLParser> reader;
-    if (!path.empty())
-        reader = platform::XMLParser::fromFile(path);
-    runtime::HYBConfigParser config;
-    // A config.xml that cannot be read is the view controller's to report; it declares nothing here.
-    return reader && config.parseDocument(*reader) && config.pluginsDict().contains("pulseplugin");
+    for (const auto& [service, plugin] : settings.pluginsMap)
+        if (const std::string* name = plugin.getString(); name && *name == className)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool bundleDeclaresPush(const runtime::HYBLoadedSettings& settings)
+{
+    return settings.pluginsMap.contains("pulseplugin");
+}
+
+platform::Result<runtime::HYBLoadedSettings> readBundle(const std::string& bundlePath)
+{
+    auto settings = runtime::readBundleSettings(bundlePath);
+    if (!settings)
+        return settings.error();
+    if (bundleDeclaresPush(*settings)) {
+        const std::string path = bundlePath + "/PushConfig.plist";
+        if (auto config = push::PulsePlugin::readConfig(path); !config)
+            return platform::Error("HYBApplication", 4, "PushConfig.plist at " + path + ": " + config.error().localizedDescription());
+    }
+    if (mapsClass(*settings, "HYBFile")) {
+        if (platform::Status usable = files::HYBFile::checkSettings(settings->settings); !usable)
+            return platform::Error("HYBApplication", 5,
+                                   "config.xml at " + bundlePath + "/config.xml: " + usable.error().localizedDescription());
+    }
+    return settings;
 }
 
 void registerPlugins()
@@ -67,8 +90,8 @@ void registerPlugins()
     plugins::HYBCamera::registerClass();
     messenger::MessengerPayPlugin::registerClass();
     push::PulsePlugin::registerClass();
-    runtime::setAppDelegateFactory([]() -> std::shared_ptr<runtime::AppDelegate> {
-        if (bundleDeclaresPush())
+    runtime::setAppDelegateFactory([](const runtime::HYBLoadedSettings& settings) -> std::shared_ptr<runtime::AppDelegate> {
+        if (bundleDeclaresPush(settings))
             return std::make_shared<push::PulseAppDelegate>();
         return std::make_shared<runtime::AppDelegate>();
     });

@@ -3,6 +3,11 @@
 // static libraries would be dropped by the linker, since nothing else names those object files.
 #pragma once
 
+#include "platform/Error.h"
+#include "runtime/HYBLoadedSettings.h"
+
+#include <string>
+
 namespace app {
 
 // Registers every plug-in class of the application: "HYBCache" (and "Cache"), "HYBLocalStorage",
@@ -12,7 +17,15 @@ namespace app {
 // launching; later calls do nothing.
 void registerPlugins();
 
-// Whether the main bundle's config.xml maps the service "PulsePlugin" (a feature of that name).
-bool bundleDeclaresPush();
+// Whether config.xml's settings map the service "PulsePlugin" (a feature of that name).
+bool bundleDeclaresPush(const runtime::HYBLoadedSettings& settings);
+
+// Reads the bundle the application is to run, before anything else starts: its config.xml, read once
+// (runtime::readBundleSettings), and what the plug-ins it maps need to start: the push client's
+// PushConfig.plist (push::PulsePlugin::readConfig) and the file plug-in's storage preference
+// (files::HYBFile::checkSettings). A bundle the application cannot run is refused with an error saying
+// what, where and why ("PushConfig.plist at <path>: not found", "config.xml at <path>: parse error line L
+// col C"...). Launch with the settings it gives.
+platform::Result<runtime::HYBLoadedSettings> readBundle(const std::string& bundlePath);
 
 } // namespace app

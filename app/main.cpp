@@ -117,6 +117,10 @@ int main(int argc, char** argv)
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
         return fail("no bundle folder at " + options->bundle + ": " + ec.message());
+    // A bundle the application cannot run is refused before anything starts (no display, no engine).
+    auto settings = app::readBundle(bundle.string());
+    if (!settings)
+        return fail(settings.error().localizedDescription());
     std::unique_ptr<webengine::PrivateDisplay> display;
     if (options->headless && !webengine::PrivateDisplay::openDefaultDisplay()) {
         auto started = webengine::PrivateDisplay::start();
@@ -165,7 +169,7 @@ int main(int argc, char** argv)
 
     // The home (Library, Documents, ...) is the desktop default for the bundle's identifier. Launching
     // starts the start page's load before the window comes up, so the engine's processes start meanwhile.
-    auto launched = runtime::launchApplication(bundle.string());
+    auto launched = runtime::launchApplication(bundle.string(), {}, std::move(*settings));
     if (!launched.ok())
         return fail(launched.error().localizedDescription());
     webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*launched)->viewController()->webView());

@@ -107,7 +107,7 @@ void HYBFile::pluginInitialize() {
             registerFilesystem(std::make_shared<HYBLocalFilesystem>("persistent", m_appLibraryPath));
         else
             platform::Log::write("Unable to create library directory: " + s.error().localizedDescription());
-    } else if (location == "compatibility") {
+    } else if (checkSettings(settings)) {
         registerFilesystem(std::make_shared<HYBLocalFilesystem>("persistent", m_rootDocsPath));
     } else {
         platform::configurationFailure(
@@ -117,6 +117,14 @@ void HYBFile::pluginInitialize() {
 
     registerFilesystem(std::make_shared<HYBAssetLibraryFilesystem>("assets-library"));
     registerExtraFileSystems(getExtraFileSystemsPreference(settings), getAvailableFileSystems());
+}
+
+platform::Status HYBFile::checkSettings(const platform::Dictionary& settings) {
+    const std::string location = lowerCased(settings["iospersistentfilelocation"].stringOr("compatibility"));
+    if (location == "library" || location == "compatibility")
+        return {};
+    return platform::Error("HYBFile", 1, "preference iosPersistentFileLocation is \"" + location.substr(0, 64) +
+                                             "\", not \"library\" or \"compatibility\"");
 }
 
 std::vector<std::string> HYBFile::getExtraFileSystemsPreference(const platform::Dictionary& settings) {

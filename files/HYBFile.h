@@ -40,6 +40,10 @@ public:
     // Makes the class creatable by the name "HYBFile" (once; later calls do nothing). The application
     // calls it at start-up (app/Plugins.cpp): a static registration would be dropped by the linker.
     static void registerClass();
+    // Whether config.xml's settings (lower-cased names) let the plug-in start: "iosPersistentFileLocation"
+    // must be "library" or "compatibility" (either case; unset is "compatibility"). Otherwise an error
+    // naming the value; pluginInitialize ends the application for it, programs check it before starting.
+    static platform::Status checkSettings(const platform::Dictionary& settings);
 
     using FileSystems = std::vector<std::shared_ptr<HYBFileSystem>>;
 

@@ -304,7 +304,10 @@ bool Application::startProgram(const std::string& path, const std::string& url) 
     }
     std::thread([this, fd = fds[0], pid, description = path + " " + url] {
         enterPlatformThread();
-        readLines(fd, [this](std::string line) {
+        // The line by reference: GCC 12 at -O2 takes the by-value copy std::function makes for a by-value
+        // parameter as possibly uninitialized when rfind compares it (-Wmaybe-uninitialized from
+        // char_traits.h; the copy is a whole string, so the warning is false).
+        readLines(fd, [this](const std::string& line) {
             constexpr std::string_view kOpen = "open ";
             if (line.rfind(kOpen, 0) == 0)
                 RunLoop::main().perform([this, target = line.substr(kOpen.size())] { deliverOpenURL(target); });

@@ -29,7 +29,7 @@ Dictionary readInfo(const std::string& path) {
     std::lock_guard lock(mutex);
     if (cached.path == path && cached.size == st.st_size && cached.mtimeNs == mtime && cached.inode == st.st_ino)
         return cached.info;
-    auto value = PropertyList::readFile(path);
+    auto value = PropertyList::readRegularFile(path, Bundle::kMaxPropertyListBytes);
     cached = Cached{path, static_cast<std::int64_t>(st.st_size), mtime, st.st_ino,
                     value && value->isDictionary() ? *value->getDictionary() : Dictionary{}};
     return cached.info;
@@ -59,10 +59,9 @@ std::string Bundle::localizedString(const std::string& key, const std::string& t
     folders.insert(folders.end(), {"Base.lproj", "en.lproj", ""});
     for (const auto& folder : folders) {
         std::string path = pathForResource(name, "strings", folder);
-        struct stat st {};
-        if (path.empty() || ::stat(path.c_str(), &st) != 0 || st.st_size > kMaxStringsTableBytes)
+        if (path.empty())
             continue;
-        auto strings = PropertyList::readFile(path);
+        auto strings = PropertyList::readRegularFile(path, kMaxStringsTableBytes);
         if (!strings || !strings->isDictionary())
             continue;
         const Value& entry = (*strings->getDictionary())[key];

@@ -32,6 +32,9 @@ public:
     // itself). The key itself when no table has an entry.
     std::string localizedString(const std::string& key, const std::string& table = {}) const;
     static constexpr long long kMaxStringsTableBytes = 4 << 20;
+    // The bundle's property lists (Info.plist, the configuration lists read from it) are read only when
+    // they are regular files of at most this size: anything else reads as absent.
+    static constexpr long long kMaxPropertyListBytes = 1 << 20;
 
 private:
     explicit Bundle(std::string path, std::string infoPlist) : m_path(std::move(path)), m_infoPlist(std::move(infoPlist)) {}

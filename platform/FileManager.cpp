@@ -271,6 +271,52 @@ Result<Bytes> FileManager::contentsOfFile(const std::string& path) const {
     return out;
 }
 
+Result<Bytes> FileManager::contentsOfRegularFile(const std::string& path, std::size_t maxBytes) const {
+    auto refused = [&](int errnoValue, long long code, std::string why) {
+        Error error(kCocoaErrorDomain, code, std::move(why));
+        error.userInfo.set(kFilePathErrorKey, path);
+        error.userInfo.set(kUnderlyingErrorKey, Dictionary{{"domain", kPOSIXErrorDomain}, {"code", errnoValue}});
+        return error;
+    };
+    // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const int failure = errno;
+        const long long code = fileErrorCode(failure, FileAccess::Read);
+        if (failure == ENOENT || failure == ENOTDIR)
+            return refused(failure, code, "not found");
+        return refused(failure, code, std::strerror(failure));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        return refused(failure, fileErrorCode(failure, FileAccess::Read), std::strerror(failure));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode))
+            return refused(EISDIR, FileErrorCode::ReadUnknown, "a folder, not a file");
+        return refused(EINVAL, FileErrorCode::ReadUnknown, "not a regular file");
+    }
+    const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return refused(EFBIG, FileErrorCode::ReadTooLarge, tooLarge);
+    }
+    Bytes out;
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    // One byte more than allowed tells a file that grew past the bound.
+    const bool read = readAll(fd, out, maxBytes == SIZE_MAX ? maxBytes : maxBytes + 1);
+    const int failure = errno;
+    ::close(fd);
+    if (!read)
+        return refused(failure, fileErrorCode(failure, FileAccess::Read), std::strerror(failure));
+    if (out.size() > maxBytes)
+        return refused(EFBIG, FileErrorCode::ReadTooLarge, tooLarge);
+    return out;
+}
+
 Status FileManager::copyItem(const std::string& from, const std::string& to) const {
     struct stat st {};
     if (::lstat(from.c_str(), &st) != 0)

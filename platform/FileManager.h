@@ -36,6 +36,13 @@ public:
     Status createFile(const std::string& path, const Bytes& contents, const FileAttributeChanges& attributes = {}) const;
     Status writeAtomically(const std::string& path, const Bytes& contents) const;
     Result<Bytes> contentsOfFile(const std::string& path) const;
+    // The contents of a regular file (a link to one is followed) of at most `maxBytes`, for files that
+    // name the application's own configuration. Nothing else is waited for or read: a FIFO, device or
+    // socket is refused without blocking, and so is a folder, as is a file larger than `maxBytes`
+    // (also one that grows past it while being read). The error's description says why without the
+    // path ("not found", "a folder, not a file", "not a regular file", "larger than N bytes", the
+    // system's text otherwise), so that callers name the file their own way; the path is in its details.
+    Result<Bytes> contentsOfRegularFile(const std::string& path, std::size_t maxBytes) const;
 
     Status copyItem(const std::string& from, const std::string& to) const;
     Status moveItem(const std::string& from, const std::string& to) const;

@@ -878,6 +878,13 @@ Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFo
     return read(std::string(bytes->begin(), bytes->end()), detectedFormat);
 }
 
+Result<Value> PropertyList::readRegularFile(const std::string& path, std::size_t maxBytes) {
+    auto bytes = FileManager::defaultManager().contentsOfRegularFile(path, maxBytes);
+    if (!bytes)
+        return bytes.error();
+    return read(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
 Result<std::string> PropertyList::write(const Value& value, Format format) {
     Builder builder(format);
     PlistPtr root(builder.build(value, 0));

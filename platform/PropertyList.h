@@ -47,6 +47,9 @@ public:
 
     static Result<Value> read(std::string_view bytes, Format* detectedFormat = nullptr);
     static Result<Value> readFile(const std::string& path, Format* detectedFormat = nullptr);
+    // A configuration file: read only when it is a regular file of at most `maxBytes`
+    // (FileManager::contentsOfRegularFile, whose refusals it returns).
+    static Result<Value> readRegularFile(const std::string& path, std::size_t maxBytes);
 
     static Result<std::string> write(const Value& value, Format format);
     static Status writeFile(const Value& value, const std::string& path, Format format);

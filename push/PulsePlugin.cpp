@@ -7,12 +7,14 @@
 #include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/FileManager.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PercentEscaping.h"
 #include "platform/PropertyList.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -403,23 +405,32 @@ void PulsePlugin::setLaunchOptions(const platform::Dictionary& launchOptions) {
     PULSEService::setDebugMode();
     registerForRemoteNotification();
 
-    const std::string path = platform::Bundle::main().pathForResource("PushConfig", "plist");
-    if (path.empty())
-        endApplication("error: PushConfig.plist not found");
-    std::error_code failure;
-    const std::uintmax_t size = std::filesystem::file_size(path, failure);
-    if (failure || size > static_cast<std::uintmax_t>(kMaxConfigBytes))
-        endApplication("error: PushConfig.plist cannot be read or is larger than 64 KiB");
-    auto config = platform::PropertyList::readFile(path);
-    if (!config || !config->isDictionary())
-        endApplication("error: PushConfig.plist is not a property-list dictionary");
-    const platform::Dictionary& entries = *config->getDictionary();
+    const platform::Bundle bundle = platform::Bundle::main();
+    auto config = readConfig(bundle.bundlePath() + "/PushConfig.plist");
+    if (!config) {
+        static constexpr const char* kLines[] = {"error: PushConfig.plist not found",
+                                                 "error: PushConfig.plist cannot be read or is larger than 64 KiB",
+                                                 "error: PushConfig.plist is not a property-list dictionary",
+                                                 "error: app key not found in PushConfig.plist "};
+        endApplication(kLines[std::clamp<long long>(config.error().code, 1, 4) - 1]);
+    }
+    PULSEService::setupWithOption(launchOptions, config->appKey, config->channel, config->isProduction);
+}
+
+platform::Result<PulsePlugin::Config> PulsePlugin::readConfig(const std::string& path) {
+    auto refused = [](long long code, std::string why) { return platform::Error("PulsePlugin", code, std::move(why)); };
+    auto bytes = platform::FileManager::defaultManager().contentsOfRegularFile(path, static_cast<std::size_t>(kMaxConfigBytes));
+    if (!bytes)
+        return refused(platform::isNoSuchFileError(bytes.error()) ? 1 : 2, bytes.error().localizedDescription());
+    auto read = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    if (!read || !read->isDictionary())
+        return refused(3, "not a property-list dictionary");
+    const platform::Dictionary& entries = *read->getDictionary();
     const std::string* appKey = entries["APP_KEY"].getString();
-    const std::string* channel = entries["CHANNEL"].getString();
-    const bool isProduction = entries["IsProduction"].boolValue();
     if (!appKey || appKey->empty())
-        endApplication("error: app key not found in PushConfig.plist ");
-    PULSEService::setupWithOption(launchOptions, *appKey, channel ? *channel : std::string(), isProduction);
+        return refused(4, "no \"APP_KEY\" string");
+    const std::string* channel = entries["CHANNEL"].getString();
+    return Config{*appKey, channel ? *channel : std::string(), entries["IsProduction"].boolValue()};
 }
 
 std::optional<platform::Dictionary> PulsePlugin::launchOptions() { return storedLaunchOptions(); }

@@ -113,6 +113,18 @@ public:
     void hanleResultWithValue(const std::optional<platform::Value>& value, const runtime::HYBInvokedUrlCommand& command);
 
     // ---- start-up (class-wide, main thread) ----
+    // What the push configuration file at `path` sets the client up with: a regular file of at most
+    // kMaxConfigBytes holding a property-list dictionary with a non-empty "APP_KEY" string. Otherwise an
+    // error (domain "PulsePlugin") whose code says which of the four start-up failures it is (1 not
+    // found, 2 not a readable regular file or too large, 3 not a dictionary, 4 no app key) and whose
+    // description says why ("not found", "a folder, not a file", "not a regular file", "larger than
+    // 65536 bytes", "not a property-list dictionary", "no \"APP_KEY\" string").
+    struct Config {
+        std::string appKey;
+        std::string channel;
+        bool isProduction = false;
+    };
+    static platform::Result<Config> readConfig(const std::string& path);
     static void setLaunchOptions(const platform::Dictionary& launchOptions);
     // The launch options kept by the last setLaunchOptions; none before.
     static std::optional<platform::Dictionary> launchOptions();

@@ -8,6 +8,8 @@
 #include "runtime/HYBLocalStorage.h"
 #include "runtime/MainViewController.h"
 
+#include <utility>
+
 namespace runtime {
 
 AppDelegate::AppDelegate() {
@@ -20,7 +22,7 @@ AppDelegate::AppDelegate() {
 bool AppDelegate::didFinishLaunchingWithOptions(platform::Application& /*app*/, const platform::Dictionary& /*launchOptions*/) {
     m_window = platform::Window::create(platform::Screen::main().bounds());
     m_window->setAutoresizesSubviews(true);
-    m_viewController = HYBViewController::create<MainViewController>();
+    m_viewController = HYBViewController::create<MainViewController>(std::exchange(m_launchSettings, std::nullopt));
     m_window->setRootViewController(m_viewController);
     m_window->makeKeyAndVisible();
     return true;

@@ -19,6 +19,7 @@
 #include "runtime/HYBViewController.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace runtime {
@@ -51,12 +52,17 @@ public:
     // The token as the platform describes it, without "<", ">" and blanks: bare hexadecimal digits.
     static std::string deviceTokenText(const platform::Bytes& token);
 
+    // The settings of the bundle's config.xml as launchApplication read them: the view controller made at
+    // launch takes them (without them it reads the file itself).
+    void setLaunchSettings(HYBLoadedSettings settings) { m_launchSettings = std::move(settings); }
+
     const std::shared_ptr<platform::Window>& window() const { return m_window; }
     const std::shared_ptr<HYBViewController>& viewController() const { return m_viewController; }
 
 private:
     std::shared_ptr<platform::Window> m_window;
     std::shared_ptr<HYBViewController> m_viewController;
+    std::optional<HYBLoadedSettings> m_launchSettings;
 };
 
 } // namespace runtime

@@ -1,8 +1,8 @@
 #include "runtime/HYBApplicationMain.h"
 
 #include "platform/AppFolders.h"
+#include "platform/Bundle.h"
 #include "platform/Application.h"
-#include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 
 namespace runtime {
 namespace {
@@ -25,7 +24,7 @@ AppDelegateFactory& appDelegateFactory() {
 }
 
 std::string bundleIdentifierOf(const std::string& bundlePath) {
-    auto info = platform::PropertyList::readFile(bundlePath + "/Info.plist");
+    auto info = platform::PropertyList::readRegularFile(bundlePath + "/Info.plist", platform::Bundle::kMaxPropertyListBytes);
     if (!info.ok() || !info->isDictionary())
         return kDefaultBundleIdentifier;
     const std::string* identifier = (*info->getDictionary())["CFBundleIdentifier"].getString();
@@ -39,17 +38,25 @@ std::string bundleIdentifierOf(const std::string& bundlePath) {
 
 void setAppDelegateFactory(AppDelegateFactory factory) { appDelegateFactory() = std::move(factory); }
 
+platform::Result<HYBLoadedSettings> readBundleSettings(const std::string& bundlePath) {
+    std::error_code error;
+    const auto status = std::filesystem::status(bundlePath, error);
+    if (!std::filesystem::exists(status))
+        return platform::Error("HYBApplication", 1, "bundle folder at " + bundlePath + ": not found");
+    if (!std::filesystem::is_directory(status))
+        return platform::Error("HYBApplication", 1, "bundle folder at " + bundlePath + ": not a folder");
+    return HYBLoadedSettings::readFile(bundlePath + "/config.xml");
+}
+
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath) {
-    const platform::FileManager& files = platform::FileManager::defaultManager();
-    if (!files.isDirectory(bundlePath))
-        return platform::Error("HYBApplication", 1, "No bundle folder at " + bundlePath + ".");
-    const std::string config = bundlePath + "/config.xml";
-    if (!files.fileExists(config))
-        return platform::Error("HYBApplication", 2, "The bundle at " + bundlePath + " has no config.xml.");
-    // The view controller would log it and run without plug-ins, answering none of the page's calls.
-    std::error_code ignored;
-    if (!std::filesystem::is_regular_file(config, ignored) || ::access(config.c_str(), R_OK) != 0)
-        return platform::Error("HYBApplication", 3, "The bundle's config.xml at " + config + " is not a readable file.");
+    auto settings = readBundleSettings(bundlePath);
+    if (!settings)
+        return settings.error();
+    return launchApplication(bundlePath, homePath, std::move(*settings));
+}
+
+platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath,
+                                                                 HYBLoadedSettings settings) {
     platform::AppFolders folders(homePath.empty() ? platform::AppFolders::defaultHome(bundleIdentifierOf(bundlePath)) : homePath,
                                  bundlePath);
     if (platform::Status made = folders.createFolders(); !made)
@@ -58,9 +65,10 @@ platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::stri
 
     std::shared_ptr<AppDelegate> delegate;
     if (const AppDelegateFactory& factory = appDelegateFactory())
-        delegate = factory();
+        delegate = factory(settings);
     if (!delegate)
         delegate = std::make_shared<AppDelegate>();
+    delegate->setLaunchSettings(std::move(settings));
     platform::Application::shared().launch(delegate);
     return delegate;
 }

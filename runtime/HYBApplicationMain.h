@@ -9,6 +9,7 @@
 
 #include "platform/Error.h"
 #include "runtime/AppDelegate.h"
+#include "runtime/HYBLoadedSettings.h"
 
 #include <functional>
 #include <memory>
@@ -17,18 +18,27 @@
 namespace runtime {
 
 // Makes the application's delegate. launchApplication calls it once the bundle is installed as the main
-// bundle (platform::Bundle::main()), so a factory can choose by what the bundle holds.
-using AppDelegateFactory = std::function<std::shared_ptr<AppDelegate>()>;
+// bundle (platform::Bundle::main()), with the settings of its config.xml, so a factory can choose by what
+// the bundle holds.
+using AppDelegateFactory = std::function<std::shared_ptr<AppDelegate>(const HYBLoadedSettings& settings)>;
 
 // Chooses how launchApplication makes the delegate (main thread). The default, and an empty factory,
 // make a plain AppDelegate; so does a factory that gives none.
 void setAppDelegateFactory(AppDelegateFactory factory);
 
+// The settings of the bundle's config.xml, read once: a program reads them before it starts anything
+// else (its display, the web engine) and launches with them. A bundle the application cannot run is
+// refused with an error saying what, where and why: "bundle folder at <path>: not found" (or "not a
+// folder"), or HYBLoadedSettings::readFile's "config.xml at <path>: <why>".
+platform::Result<HYBLoadedSettings> readBundleSettings(const std::string& bundlePath);
+
 // Installs the application's folders (the bundle at bundlePath; the home at homePath, or when empty the
 // desktop default for the bundle's identifier), makes the home's folders and launches the platform
-// application with the delegate the factory makes (an AppDelegate unless set), which shows the root view controller and starts loading the start
-// page. Main thread. A bundle without config.xml, or whose config.xml is not a readable file, is refused
-// with an error; a config.xml that does not parse stops the process (HYBLoadedSettings.h).
+// application with the delegate the factory makes (an AppDelegate unless set), which shows the root view
+// controller, configured by `settings`, and starts loading the start page. Main thread.
+platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath,
+                                                                 HYBLoadedSettings settings);
+// The same after readBundleSettings, whose refusal it returns.
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath = {});
 
 // launchApplication, then turns the main run loop until the application terminates. Returns the

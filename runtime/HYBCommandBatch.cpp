@@ -1,6 +1,7 @@
 #include "runtime/HYBCommandBatch.h"
 
 #include "platform/JSON.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -58,8 +59,7 @@ long hexQuad(std::string_view text, std::size_t at) {
         return -1;
     long value = 0;
     for (std::size_t i = at; i < at + 4; ++i) {
-        const char c = text[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        const int digit = platform::hexDigitValue(text[i]);
         if (digit < 0)
             return -1;
         value = value * 16 + digit;

@@ -11,10 +11,6 @@ const std::string* attribute(const platform::Dictionary& attributes, std::string
     return value ? value->getString() : nullptr;
 }
 
-void logSkipped(std::string_view elementName, std::string_view missing) {
-    platform::Log::write("config.xml: <" + std::string(elementName) + "> without \"" + std::string(missing) + "\" skipped.");
-}
-
 } // namespace
 
 HYBConfigParser::HYBConfigParser() : m_whitelistHosts{"file:///*", "content:///*", "data:///*"} {
@@ -26,7 +22,12 @@ bool HYBConfigParser::parseDocument(platform::XMLParser& reader) {
     if (!reader.parse() && !m_parseFailure)
         parseErrorOccurred(reader, reader.parserError().value_or(platform::Error()));
     reader.setDelegate(nullptr);
-    return !m_parseFailure;
+    if (m_parseFailure)
+        return false;
+    for (const std::string& line : m_skipped)
+        platform::Log::write(line);
+    m_skipped.clear();
+    return true;
 }
 
 bool HYBConfigParser::parseDocument(std::string text) {
@@ -41,7 +42,7 @@ void HYBConfigParser::didStartElement(platform::XMLParser& /*parser*/, const std
     } else if (elementName == "feature") {
         const std::string* name = attribute(attributes, "name");
         if (!name) {
-            logSkipped(elementName, "name");
+            skip(elementName, "name");
             m_featureName.reset();
             return;
         }
@@ -51,7 +52,7 @@ void HYBConfigParser::didStartElement(platform::XMLParser& /*parser*/, const std
     } else if (elementName == "access") {
         const std::string* origin = attribute(attributes, "origin");
         if (!origin) {
-            logSkipped(elementName, "origin");
+            skip(elementName, "origin");
             return;
         }
         m_whitelistHosts.push_back(*origin);
@@ -74,10 +75,14 @@ void HYBConfigParser::parseErrorOccurred(platform::XMLParser& parser, const plat
                                             parser.columnNumber());
 }
 
+void HYBConfigParser::skip(std::string_view elementName, std::string_view missing) {
+    m_skipped.push_back("config.xml: <" + std::string(elementName) + "> without \"" + std::string(missing) + "\" skipped.");
+}
+
 void HYBConfigParser::startPreference(const platform::Dictionary& attributes) {
     const std::string* name = attribute(attributes, "name");
     if (!name) {
-        logSkipped("preference", "name");
+        skip("preference", "name");
         return;
     }
     std::string key = lowercased(*name);
@@ -92,7 +97,7 @@ void HYBConfigParser::startParam(const platform::Dictionary& attributes) {
         return;
     const std::string* name = attribute(attributes, "name");
     if (!name) {
-        logSkipped("param", "name");
+        skip("param", "name");
         return;
     }
     std::string paramName = lowercased(*name);

@@ -4,7 +4,8 @@
 //
 // Vocabulary (names compared exactly): preference(name, value), feature(name) with param(name, value,
 // onload) children, access(origin), content(src). Other elements are ignored. Elements that lack the
-// attribute naming them ("name", or "origin" for access) are skipped with a log line.
+// attribute naming them ("name", or "origin" for access) are skipped with a log line, written once the
+// document has parsed: of a document that does not parse, only its parse failure is told.
 #pragma once
 
 #include "platform/Value.h"
@@ -48,6 +49,8 @@ public:
 private:
     void startPreference(const platform::Dictionary& attributes);
     void startParam(const platform::Dictionary& attributes);
+    // Notes an element skipped for want of its naming attribute (logged by parseDocument).
+    void skip(std::string_view elementName, std::string_view missing);
 
     platform::Dictionary m_pluginsDict;
     platform::Dictionary m_settings;
@@ -56,6 +59,7 @@ private:
     std::optional<std::string> m_startPage;
     std::optional<std::string> m_featureName;
     std::optional<std::string> m_parseFailure;
+    std::vector<std::string> m_skipped;
 };
 
 } // namespace runtime

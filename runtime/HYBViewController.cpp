@@ -109,7 +109,7 @@ std::int64_t HYBViewController::registryNumber() const {
     return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(this));
 }
 
-void HYBViewController::init() {
+void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
     if (m_initialized)
         return;
     std::shared_ptr<HYBViewController> controller = self();
@@ -136,12 +136,14 @@ void HYBViewController::init() {
     printMultitaskingInfo();
     printPlatformVersionWarning();
     m_initialized = true;
-    loadSettings();
+    loadSettings(std::move(settings));
 }
 
-void HYBViewController::loadSettings() {
-    if (std::optional<HYBLoadedSettings> loaded = HYBLoadedSettings::loadSettings())
+void HYBViewController::loadSettings(std::optional<HYBLoadedSettings> settings) {
+    if (std::optional<HYBLoadedSettings> loaded = settings ? std::move(settings) : HYBLoadedSettings::loadSettings()) {
         m_config = std::move(*loaded);
+        m_config.makeWhitelist();
+    }
     else
         m_config.wwwFolderName = "www";
     m_plugins = std::make_unique<HYBPluginRegistry>(m_config.pluginsMap);
@@ -630,7 +632,7 @@ std::optional<platform::Dictionary> HYBViewController::getBundlePlist(const std:
     const std::string path = platform::Bundle::main().pathForResource(name, "plist");
     if (path.empty())
         return std::nullopt;
-    auto read = platform::PropertyList::readFile(path);
+    auto read = platform::PropertyList::readRegularFile(path, platform::Bundle::kMaxPropertyListBytes);
     if (!read.ok() || !read->isDictionary())
         return std::nullopt;
     return *read->getDictionary();

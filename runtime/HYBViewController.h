@@ -56,11 +56,11 @@ class HYBViewController : public platform::ViewController,
                           public HYBScreenOrientationDelegate {
 public:
     // Makes a controller of class T and runs the shared initialisation (queue, delegate, observers,
-    // orientations, start-up log lines, config.xml).
+    // orientations, start-up log lines, config.xml: the settings given, else the main bundle's file).
     template <class T = HYBViewController>
-    static std::shared_ptr<T> create() {
+    static std::shared_ptr<T> create(std::optional<HYBLoadedSettings> settings = std::nullopt) {
         auto controller = std::make_shared<T>();
-        controller->init();
+        controller->init(std::move(settings));
         return controller;
     }
 
@@ -68,7 +68,7 @@ public:
     ~HYBViewController() override;
 
     // The shared initialisation; runs once.
-    void init();
+    void init(std::optional<HYBLoadedSettings> settings = std::nullopt);
 
     // ---- start-up ----
     void viewDidLoad() override;
@@ -157,7 +157,7 @@ public:
 
 private:
     std::shared_ptr<HYBViewController> self();
-    void loadSettings();
+    void loadSettings(std::optional<HYBLoadedSettings> settings);
     void applyWebViewSettings();
     void createStartupPlugins();
     void loadStartPage(std::int64_t lockToken, const std::optional<platform::URL>& startURL);

@@ -10,6 +10,7 @@
 #include <turbojpeg.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,9 +136,15 @@ Result<Image::Ptr> Image::decode(std::span<const std::uint8_t> bytes, double sca
 }
 
 Result<Image::Ptr> Image::fromFile(const std::string& path, const DecodeLimits& limits) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK and the check below: a FIFO or device named as a picture is refused, never waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return imageError(ImageErrorCode::Unreadable, posixError(errno, "cannot open", path).localizedDescription());
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return imageError(ImageErrorCode::Unreadable, path + " is not a regular file");
+    }
     Bytes bytes;
     std::size_t limit = static_cast<std::size_t>(limits.maxFileBytes);
     bool ok = readAll(fd, bytes, limit + 1);

@@ -22,7 +22,10 @@ double TextLayout::singleLineWidth(const std::string& text, const Font& font) {
 }
 
 void TextLayout::prepare() {
-    DispatchQueue::global()->async([] { singleLineWidth("Ag", Font::systemFont(Font::kDefaultSize)); });
+    // The font's metrics lay out a line in it, which reads the files, without adding to the layout cache:
+    // the job may run at any later time, and a cached layout would change what the cache holds under a
+    // caller that had just cleared it.
+    DispatchQueue::global()->async([] { text::TextEngine::shared().metrics(Font::systemFont(Font::kDefaultSize)); });
 }
 
 void TextLayout::clearCache() { text::TextEngine::shared().clearCache(); }

@@ -1,4 +1,5 @@
 // The device file: every key reaches the platform's device services, and bad files name the fault.
+#include "support/SourceTree.h"
 #include "app/DeviceFile.h"
 
 #include "platform/Application.h"
@@ -43,7 +44,7 @@ protected:
 } // namespace
 
 TEST_F(DeviceFileTest, TheSampleSetsPermissionsAPositionAndPlaces) {
-    auto sample = DeviceFile::read(HYB_SAMPLE_DEVICE_FILE);
+    auto sample = DeviceFile::read(hybtest::sourcePath("app/device.json"));
     ASSERT_TRUE(sample.ok()) << sample.error().localizedDescription();
     sample->apply();
     EXPECT_EQ(Device::current().systemVersion(), "9.0");
@@ -141,7 +142,7 @@ TEST_F(DeviceFileTest, EveryKeyReachesItsService) {
 }
 
 TEST_F(DeviceFileTest, TheSampleHasTwoCamerasWithCodeCardsAndSeedsTheLibraryOnce) {
-    auto sample = DeviceFile::read(HYB_SAMPLE_DEVICE_FILE);
+    auto sample = DeviceFile::read(hybtest::sourcePath("app/device.json"));
     ASSERT_TRUE(sample.ok()) << sample.error().localizedDescription();
     sample->apply();
     auto cameras = CaptureDevice::devices(kMediaTypeVideo);

@@ -1,6 +1,7 @@
 // The application carries every plug-in: after registerPlugins each class is made by its name.
 #include "app/Plugins.h"
 #include "platform/HeadlessWebView.h"
+#include "runtime/HYBConfigParser.h"
 #include "runtime/HYBPlugin.h"
 #include "support/TempHome.h"
 
@@ -23,12 +24,39 @@ TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
 // Bundles that declare push get the push client's application delegate; the others the shell's.
 TEST(PluginsTest, OnlyABundleDeclaringThePushServiceAsksForThePushDelegate)
 {
+    auto settingsOf = [](const std::string& text) {
+        runtime::HYBConfigParser parser;
+        EXPECT_TRUE(parser.parseDocument(text)) << text;
+        return runtime::HYBLoadedSettings::fromParser(parser);
+    };
+    EXPECT_FALSE(app::bundleDeclaresPush(settingsOf("<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>")));
+    EXPECT_TRUE(app::bundleDeclaresPush(settingsOf("<widget><feature name=\"PulsePlugin\"><param name=\"ios-package\" value=\"PulsePlugin\"/></feature></widget>")));
+}
+
+// What a bundle needs before the application starts: its config.xml, the push configuration when it
+// declares push, a storage preference the file plug-in can use when it maps that plug-in.
+TEST(PluginsTest, ReadingABundleChecksWhatItsPluginsNeedToStart)
+{
     hybtest::TempHome home;
-    EXPECT_FALSE(app::bundleDeclaresPush()) << "no config.xml";
-    home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
-    EXPECT_FALSE(app::bundleDeclaresPush());
-    home.writeBundleFile("config.xml", "<widget><feature name=\"PulsePlugin\"><param name=\"ios-package\" value=\"PulsePlugin\"/></feature></widget>");
-    EXPECT_TRUE(app::bundleDeclaresPush());
-    home.writeBundleFile("config.xml", "<widget><feature name=\"PulsePlugin\">");
-    EXPECT_FALSE(app::bundleDeclaresPush()) << "a config.xml that does not parse declares nothing";
+    const std::string bundle = home.folders().bundle();
+    auto read = [&] {
+        auto settings = app::readBundle(bundle);
+        return settings.ok() ? std::string("read") : settings.error().localizedDescription();
+    };
+    EXPECT_EQ(read(), "config.xml at " + bundle + "/config.xml: not found");
+    const std::string push = "<feature name=\"PulsePlugin\"><param name=\"ios-package\" value=\"PulsePlugin\"/></feature>";
+    home.writeBundleFile("config.xml", "<widget>" + push + "</widget>");
+    EXPECT_EQ(read(), "PushConfig.plist at " + bundle + "/PushConfig.plist: not found");
+    home.writeBundleFile("PushConfig.plist", "<plist version=\"1.0\"><dict><key>APP_KEY</key><string>k</string></dict></plist>");
+    EXPECT_EQ(read(), "read");
+
+    const std::string file = "<feature name=\"File\"><param name=\"ios-package\" value=\"HYBFile\"/></feature>";
+    home.writeBundleFile("config.xml", "<widget>" + file + "<preference name=\"iosPersistentFileLocation\" value=\"Library\"/></widget>");
+    EXPECT_EQ(read(), "read");
+    home.writeBundleFile("config.xml", "<widget>" + file + "<preference name=\"iosPersistentFileLocation\" value=\"elsewhere\"/></widget>");
+    EXPECT_EQ(read(), "config.xml at " + bundle + "/config.xml: preference iosPersistentFileLocation is \"elsewhere\", not "
+                      "\"library\" or \"compatibility\"");
+    // Without the file plug-in the preference concerns nothing.
+    home.writeBundleFile("config.xml", "<widget><preference name=\"iosPersistentFileLocation\" value=\"elsewhere\"/></widget>");
+    EXPECT_EQ(read(), "read");
 }

@@ -2,6 +2,7 @@
 // and a bounded wait on the GLib main loop.
 #pragma once
 
+#include "support/EngineProcesses.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/WebKitEngine.h"
 
@@ -30,15 +31,18 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return held;
 }
 
-// A folder of test files, removed at the end.
+// A folder of test files under $TMPDIR (or /tmp), removed at the end (and again once the engine's processes have ended: they
+// may still write into a folder a page of theirs used).
 class TempFolder {
 public:
     TempFolder()
     {
-        char pattern[] = "/tmp/hyb-e2e-XXXXXX";
-        m_path = mkdtemp(pattern);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hyb-e2e-XXXXXX";
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
     }
-    ~TempFolder() { std::filesystem::remove_all(m_path); }
+    ~TempFolder() { hybtest::removeNowAndAfterEngine(m_path); }
     const std::string& path() const { return m_path; }
     std::string write(const std::string& name, const std::string& text) const
     {

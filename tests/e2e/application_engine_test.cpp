@@ -3,6 +3,7 @@
 // each signal path and the other plug-ins (its "hybfile:" load served by the file plug-in); lifecycle
 // changes and opened URLs reach the page; the whitelist refuses a host while an allowed one loads; bursts
 // of calls are all answered; local storage backed up on resign comes back at the next start.
+#include "support/SourceTree.h"
 #include "EngineHarness.h"
 #include "PushBundle.h"
 
@@ -36,7 +37,7 @@
 
 namespace {
 
-const std::filesystem::path kSampleBundle = std::filesystem::path(__FILE__).parent_path() / "../../app/bundle";
+const std::filesystem::path kSampleBundle = hybtest::sourcePath("app/bundle");
 const std::string kCleared = "Hybrid%20iOS%20webview%20cache%20cleared.";
 
 std::string readText(const std::filesystem::path& path) {

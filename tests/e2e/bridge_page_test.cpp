@@ -1,6 +1,7 @@
 // The page's half of the bridge (app/bundle/www/hybrid.js) in the real engine, against a small native
 // stand-in that follows the runtime's protocol: the three signal paths, fetching queued commands, callbacks,
 // document events, deviceready and handleOpenURL.
+#include "support/SourceTree.h"
 #include "EngineHarness.h"
 
 #include "platform/JSON.h"
@@ -118,7 +119,7 @@ protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
-        m_pages.write("hybrid.js", readFile(std::string(HYB_BUNDLE_WWW) + "/hybrid.js"));
+        m_pages.write("hybrid.js", readFile(hybtest::sourcePath("app/bundle/www/hybrid.js")));
         startEngine(m_native);
         m_native.engine = m_engine.get();
         m_engine->setUserAgent("Mozilla/5.0 Test (4242)");
@@ -297,7 +298,7 @@ TEST_F(BridgePageTest, NonASCIIArgumentsSurviveTheHeaderPath)
 
 TEST_F(BridgePageTest, TheBenchPageMeasuresEverySignalPathAndItsBurst)
 {
-    m_pages.write("bench.html", readFile(std::string(HYB_BUNDLE_WWW) + "/bench.html"));
+    m_pages.write("bench.html", readFile(hybtest::sourcePath("app/bundle/www/bench.html")));
     m_engine->load(m_pages.url("bench.html") + "?calls=10&burst=300&warmup=2");
     // About fifty round trips and seven bursts: a generous bound for a loaded machine.
     ASSERT_TRUE(waitUntil([&] { return eval("!!window.benchResults") == "true"; }, std::chrono::seconds(60)));

@@ -1,6 +1,7 @@
 // The payment road in the application: the payment server as a program of its own (its arguments, its
 // URL, its port) and `hybridhost --headless --cardpay-demo URL --screenshot FILE`, whose picture is the
 // order screen over the page.
+#include "support/SourceTree.h"
 #include "ProgramRun.h"
 
 #include "platform/ui/Image.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kSampleScenario = HYB_SOURCE_DIR "/tests/support/cardpay/sample-order.json";
+const std::string kSampleScenario = hybtest::sourcePath("tests/support/cardpay/sample-order.json");
 
 e2e::ProgramRun runServer(std::vector<std::string> arguments) { return e2e::runProgram(HYB_CARDPAY_SERVER_EXE, std::move(arguments)); }
 
@@ -97,7 +98,7 @@ TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
 
     e2e::TempFolder folder;
     const std::string png = folder.path() + "/shot.png";
-    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", server.firstLine(), "--screenshot", png, HYB_SAMPLE_BUNDLE});
+    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", server.firstLine(), "--screenshot", png, hybtest::sourcePath("app/bundle")});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "{\"code\":\"cancel\",\"data\":\"\"}\n");  // the application ended the open road
 
@@ -154,7 +155,7 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
 
 TEST(CardPayDemo, AServerAddressThatIsNoWebURLStopsBeforeAnyWindow)
 {
-    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", "127.0.0.1:1/gateway", HYB_SAMPLE_BUNDLE});
+    auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", "127.0.0.1:1/gateway", hybtest::sourcePath("app/bundle")});
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_TRUE(contains(run.err, "--cardpay-demo needs an http:// or https:// URL")) << run.err;
 }

@@ -3,6 +3,7 @@
 // (hybrid.js), the runtime's command queue and command delegate, and the plug-in registry: a page writes a
 // file, reads it back and lists its folder. A small host stands in for the view controller: it owns those pieces and fetches the
 // page's commands when the page signals with a "hyb://ready" frame.
+#include "support/SourceTree.h"
 #include "EngineHarness.h"
 
 #include <unistd.h>
@@ -27,9 +28,7 @@ const char* const kPixelPNG = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAAD
 
 std::string bundledScript()
 {
-    const std::string path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "app/bundle/www/hybrid.js";
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return hybtest::readSourceFile("app/bundle/www/hybrid.js");
 }
 
 class FilePluginPageTest : public ::testing::Test {

@@ -110,6 +110,33 @@ TEST_F(FileManagerTest, CopyingAFIFOOrAFolderHoldingOneFailsAtOnceAndLeavesNothi
     EXPECT_FALSE(files.fileExists(docs() + "/zero"));
 }
 
+// A configuration file is read only when it is a regular file within its bound; nothing else is waited
+// on (a FIFO without a writer, an endless device), and each refusal says why without the path.
+TEST_F(FileManagerTest, ARegularFileWithinItsBoundIsReadAndAnythingElseIsRefusedAtOnce) {
+    const std::string file = docs() + "/config";
+    ASSERT_TRUE(files.createFile(file, bytes("12345")));
+    auto read = files.contentsOfRegularFile(file, 5);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(*read, bytes("12345"));
+    auto why = [&](const std::string& path, std::size_t bound) {
+        auto refused = files.contentsOfRegularFile(path, bound);
+        EXPECT_EQ(refused.ok() ? "" : refused.error().userInfo[kFilePathErrorKey].stringOr(""), refused.ok() ? "" : path);
+        return refused.ok() ? std::string("read") : refused.error().localizedDescription();
+    };
+    EXPECT_EQ(why(file, 4), "larger than 4 bytes");
+    EXPECT_EQ(files.contentsOfRegularFile(file, 4).error().code, FileErrorCode::ReadTooLarge);
+    EXPECT_EQ(why(docs() + "/absent", 5), "not found");
+    EXPECT_TRUE(isNoSuchFileError(files.contentsOfRegularFile(docs() + "/absent", 5).error()));
+    EXPECT_EQ(why(docs(), 5), "a folder, not a file");
+    const std::string fifo = docs() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(why(fifo, 5), "not a regular file");
+    EXPECT_EQ(why("/dev/zero", 5), "not a regular file");
+    // A link to a regular file is followed.
+    ASSERT_EQ(::symlink(file.c_str(), (docs() + "/link").c_str()), 0);
+    EXPECT_EQ(why(docs() + "/link", 5), "read");
+}
+
 TEST_F(FileManagerTest, AttributesDatesAndPermissions) {
     const std::string path = docs() + "/file";
     ASSERT_TRUE(files.createFile(path, bytes("12345"),

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 using namespace platform;
 
@@ -27,6 +29,16 @@ TEST(TextLayoutTest, MeasuringWhileTheFontsArePreparedWaitsForThem) {
     TextLayout::prepare();  // again: nothing changes
     EXPECT_GT(early.width, 0);
     EXPECT_EQ(TextLayout::measure("Prepared 准备", styleWith(17), 0), early);
+}
+
+// The preparation runs whenever the queue gets to it, possibly in the middle of a caller's work: it must
+// leave the layout cache as that caller left it.
+TEST(TextLayoutTest, PreparingTheFontsAddsNoLayoutToTheCache) {
+    TextLayout::clearCache();
+    TextLayout::prepare();
+    for (int poll = 0; poll < 200 && TextLayout::cacheSize() == 0; ++poll)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(TextLayout::cacheSize(), 0u);
 }
 
 TEST(FontTest, MetricsAreThoseOfTheOneFontFile) {

@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sys/stat.h>
 
 using namespace runtime;
 
@@ -490,8 +491,10 @@ public:
 TEST_F(ApplicationTest, TheFactoryChoosesTheDelegateOnceTheBundleIsInstalled) {
     writeConfig("");
     std::string bundleSeenByFactory;
-    setAppDelegateFactory([&]() -> std::shared_ptr<AppDelegate> {
+    std::string startPageSeenByFactory;
+    setAppDelegateFactory([&](const HYBLoadedSettings& settings) -> std::shared_ptr<AppDelegate> {
         bundleSeenByFactory = platform::Bundle::main().bundlePath();
+        startPageSeenByFactory = settings.startPage;
         return std::make_shared<ChosenDelegate>();
     });
     launch();
@@ -499,12 +502,13 @@ TEST_F(ApplicationTest, TheFactoryChoosesTheDelegateOnceTheBundleIsInstalled) {
     ASSERT_NE(chosen, nullptr);
     EXPECT_EQ(platform::Application::shared().delegate(), m_delegate);
     EXPECT_EQ(bundleSeenByFactory, m_home.folders().bundle());
+    EXPECT_EQ(startPageSeenByFactory, "index.html");
     EXPECT_EQ(chosen->bundleAtLaunch, m_home.folders().bundle());
 
     // A factory that gives none, and no factory at all, make the plain delegate.
     m_delegate.reset();
     platform::Application::shared().resetForTesting();
-    setAppDelegateFactory([]() -> std::shared_ptr<AppDelegate> { return nullptr; });
+    setAppDelegateFactory([](const HYBLoadedSettings&) -> std::shared_ptr<AppDelegate> { return nullptr; });
     launch();
     EXPECT_EQ(std::dynamic_pointer_cast<ChosenDelegate>(m_delegate), nullptr);
     EXPECT_NE(m_delegate->viewController(), nullptr);
@@ -515,18 +519,53 @@ TEST_F(ApplicationTest, TheFactoryChoosesTheDelegateOnceTheBundleIsInstalled) {
     EXPECT_EQ(std::dynamic_pointer_cast<ChosenDelegate>(m_delegate), nullptr);
 }
 
-// A bundle the application cannot configure itself from is refused before anything launches.
-TEST_F(ApplicationTest, ABundleWithoutAReadableConfigXmlIsRefusedWithAnError) {
+// A bundle the application cannot configure itself from is refused before anything launches, saying
+// what, where and why; config.xml is read once, by the launch, and the view controller takes that reading.
+TEST_F(ApplicationTest, ABundleWithoutAUsableConfigXmlIsRefusedWithAnErrorAndTheLaunchReadsItOnce) {
     const std::string bundle = m_home.folders().bundle();
+    const std::string config = bundle + "/config.xml";
     auto refusal = [&](const std::string& path) {
         auto launched = launchApplication(path, m_home.folders().home());
         EXPECT_FALSE(platform::Application::shared().delegate());
         return launched.ok() ? std::string("launched") : launched.error().localizedDescription();
     };
-    EXPECT_EQ(refusal(bundle + "/nowhere"), "No bundle folder at " + bundle + "/nowhere.");
-    EXPECT_EQ(refusal(bundle), "The bundle at " + bundle + " has no config.xml.");
-    std::filesystem::create_directories(bundle + "/config.xml");
-    EXPECT_EQ(refusal(bundle), "The bundle's config.xml at " + bundle + "/config.xml is not a readable file.");
+    EXPECT_EQ(refusal(bundle + "/nowhere"), "bundle folder at " + bundle + "/nowhere: not found");
+    m_home.writeBundleFile("file", "");
+    EXPECT_EQ(refusal(bundle + "/file"), "bundle folder at " + bundle + "/file: not a folder");
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": not found");
+    std::filesystem::create_directories(config);
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": a folder, not a file");
+    std::filesystem::remove(config);
+    ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": not a regular file");
+    std::filesystem::remove(config);
+    m_home.writeBundleFile("config.xml", "<widget>" + std::string(HYBLoadedSettings::kMaxConfigBytes, ' ') + "</widget>");
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": larger than 1048576 bytes");
+    // A document that does not parse no longer ends the process: the launch refuses it, and of a
+    // truncated document only the failure is told (not the elements it skipped on the way).
+    std::vector<std::string> logged;
+    auto previous = platform::Log::setCaptureHook([&](std::string_view line) { logged.emplace_back(line); });
+    m_home.writeBundleFile("config.xml", "<widget>\n<feature name=\"A\"><param value=\"x\"/>\n<content src=");
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": parse error line 3 col 14");
+    // Reading a bundle that can run says nothing either: what the settings log, they log when taken up.
+    m_home.writeBundleFile("config.xml", "<widget><access origin=\"*\"/></widget>");
+    auto read = readBundleSettings(bundle);
+    platform::Log::setCaptureHook(previous);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->whitelistHosts.back(), "*");
+    EXPECT_EQ(logged, std::vector<std::string>{});
+
+    // Read once: the view controller runs with what the launch read, though the file changed meanwhile.
+    writeConfig("");
+    std::string startPageSeenByFactory;
+    setAppDelegateFactory([&](const HYBLoadedSettings& settings) -> std::shared_ptr<AppDelegate> {
+        startPageSeenByFactory = settings.startPage;
+        writeConfig("", "other.html");
+        return nullptr;
+    });
+    launch();
+    EXPECT_EQ(startPageSeenByFactory, "index.html");
+    EXPECT_EQ(controller().startPage(), "index.html");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "support/TempHome.h"
 
 #include "platform/FileManager.h"
+#include "support/EngineProcesses.h"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -30,7 +31,8 @@ TempHome::TempHome()
 
 TempHome::~TempHome() {
     platform::AppFolders::install(m_previous);
-    (void)platform::FileManager::defaultManager().removeItem(m_root);
+    // A web engine that showed pages of this home may write into it until its processes end.
+    removeNowAndAfterEngine(m_root);
 }
 
 void TempHome::writeBundleFile(const std::string& relativePath, const std::string& contents) const {
