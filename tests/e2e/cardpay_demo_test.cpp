@@ -122,7 +122,7 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
         testsupport::CardPayTestServer server(*scenario);
-        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--cardpay-demo", server.url(), HYB_SAMPLE_BUNDLE};
+        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--cardpay-demo", server.url(), hybtest::sourcePath("app/bundle")};
         std::vector<char*> argv;
         for (auto& a : arguments)
             argv.push_back(a.data());
