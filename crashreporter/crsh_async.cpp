@@ -63,6 +63,10 @@ crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t addr
     iovec local{destination, static_cast<std::size_t>(length)};
     iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), static_cast<std::size_t>(length)};
     ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
+    // Once the main thread has ended, the process's id names a thread without memory: the process's own
+    // memory is read through the calling thread instead.
+    if (count < 0 && errno == ESRCH && task == getpid())
+        count = process_vm_readv(static_cast<pid_t>(syscall(SYS_gettid)), &local, 1, &remote, 1, 0);
     if (count >= 0)
         return static_cast<crsh_vm_size_t>(count) == length ? CRSH_KERN_SUCCESS : CRSH_KERN_INVALID_ADDRESS;
     switch (errno) {
