@@ -133,6 +133,8 @@ crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crash
 {
     // The helper finds the process's threads and memory through the image list's task.
     if (g_imageList != nullptr && g_imageList->task == crsh_async_task_self()) {
+        // The helper reads through the crashed thread should the main thread have ended.
+        crsh_async_set_reading_thread(g_imageList->task, crashed_thread);
         HelperWrite job{&handler->writer, crashed_thread, state, signal};
         int exitCode = 0;
         if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead)
