@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <limits>
 
@@ -34,6 +35,15 @@ crsh_error_t readConverted(crsh_task_t task, T (*convert)(T), crsh_vm_address_t 
 
 } // namespace
 
+namespace {
+
+// The task whose memory is read through another of its threads, and that thread (0: none).
+std::atomic<crsh_task_t> g_readingTask{0};
+std::atomic<crsh_thread_t> g_readingThread{0};
+static_assert(std::atomic<crsh_task_t>::is_always_lock_free && std::atomic<crsh_thread_t>::is_always_lock_free);
+
+} // namespace
+
 const crsh_async_byteorder crsh_async_byteorder_direct = {identity16, identity32, identity64};
 const crsh_async_byteorder crsh_async_byteorder_swapped = {swap16, swap32, swap64};
 
@@ -52,6 +62,13 @@ std::size_t crsh_async_page_size()
     return g_pageSize;
 }
 
+void crsh_async_set_reading_thread(crsh_task_t task, crsh_thread_t thread)
+{
+    g_readingTask.store(0, std::memory_order_release);
+    g_readingThread.store(thread, std::memory_order_release);
+    g_readingTask.store(task, std::memory_order_release);
+}
+
 crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t address, void* destination,
                                         crsh_vm_size_t length)
 {
@@ -63,6 +80,17 @@ crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t addr
     iovec local{destination, static_cast<std::size_t>(length)};
     iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), static_cast<std::size_t>(length)};
     ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
+    // Once the main thread has ended, the process's id names a thread without memory: the memory is read
+    // through the task's named reading thread, or for the process's own through the calling thread.
+    if (count < 0 && errno == ESRCH) {
+        crsh_thread_t through = 0;
+        if (task == g_readingTask.load(std::memory_order_acquire))
+            through = g_readingThread.load(std::memory_order_acquire);
+        else if (task == getpid())
+            through = static_cast<crsh_thread_t>(syscall(SYS_gettid));
+        if (through > 0 && through != task)
+            count = process_vm_readv(static_cast<pid_t>(through), &local, 1, &remote, 1, 0);
+    }
     if (count >= 0)
         return static_cast<crsh_vm_size_t>(count) == length ? CRSH_KERN_SUCCESS : CRSH_KERN_INVALID_ADDRESS;
     switch (errno) {

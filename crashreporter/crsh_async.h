@@ -59,6 +59,11 @@ crsh_thread_t crsh_async_mach_thread_self();
 // The system's page size, read once when the program is loaded (before any crash).
 std::size_t crsh_async_page_size();
 
+// Names a live thread of the task through which its memory is read once the task's own id names a thread
+// without memory (its main thread has ended): the crashed thread, for the helper's reads. A read of the
+// calling process's own memory falls back on the calling thread without it. Async-signal-safe.
+void crsh_async_set_reading_thread(crsh_task_t task, crsh_thread_t thread);
+
 // One read of length bytes at address in the task into destination.
 crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t address, void* destination,
                                         crsh_vm_size_t length);

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -90,16 +91,25 @@ crsh_image_list* imagesOfThisProcess()
     return g_imageList != nullptr && g_imageList->task == crsh_async_task_self() ? g_imageList : nullptr;
 }
 
-// Closes the spare descriptors of the calling process. Only the process that holds them records that they
-// are gone: the helper shares its memory but closes copies of its own.
+// Closes the spare descriptors of the calling process. In the crashed process itself only those that
+// still name the spares' files: a number the application closed and opened again is its own (a file
+// another thread may be writing), never closed there, or the report would take its number and that
+// thread's writes. The helper shares the process's memory but has copies of its descriptors: it closes
+// the spares' numbers whatever they name now, leaving the crashed process's own untouched. Only the
+// process that holds the spares records that they are gone.
 void releaseSpareDescriptors()
 {
     crsh_handler_context& context = g_handlerContext;
     if (!context.spares_held)
         return;
-    for (int fd : context.spare_descriptors)
-        (void)close(fd);
-    if (static_cast<pid_t>(syscall(SYS_getpid)) == context.process)
+    const bool inCrashedProcess = static_cast<pid_t>(syscall(SYS_getpid)) == context.process;
+    for (std::size_t i = 0; i < 2; ++i) {
+        struct stat status {};
+        if (!inCrashedProcess || (fstat(context.spare_descriptors[i], &status) == 0 &&
+                                  status.st_dev == context.spare_devices[i] && status.st_ino == context.spare_inodes[i]))
+            (void)close(context.spare_descriptors[i]);
+    }
+    if (inCrashedProcess)
         context.spares_held = false;
 }
 
@@ -123,6 +133,8 @@ crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crash
 {
     // The helper finds the process's threads and memory through the image list's task.
     if (g_imageList != nullptr && g_imageList->task == crsh_async_task_self()) {
+        // The helper reads through the crashed thread should the main thread have ended.
+        crsh_async_set_reading_thread(g_imageList->task, crashed_thread);
         HelperWrite job{&handler->writer, crashed_thread, state, signal};
         int exitCode = 0;
         if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead)
@@ -225,9 +237,13 @@ bool crsh_hold_spare_descriptors(crsh_handler_context* context)
     if (context->spares_held)
         return true;
     int opened[2] = {-1, -1};
-    for (int& fd : opened) {
-        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+    struct stat identities[2] = {};
+    for (std::size_t i = 0; i < 2; ++i) {
+        // An anonymous file of its own (a unique inode), else the null device.
+        opened[i] = memfd_create("crash-spare", MFD_CLOEXEC);
+        if (opened[i] < 0)
+            opened[i] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (opened[i] < 0 || fstat(opened[i], &identities[i]) != 0) {
             for (int other : opened) {
                 if (other >= 0)
                     close(other);
@@ -235,8 +251,11 @@ bool crsh_hold_spare_descriptors(crsh_handler_context* context)
             return false;
         }
     }
-    context->spare_descriptors[0] = opened[0];
-    context->spare_descriptors[1] = opened[1];
+    for (std::size_t i = 0; i < 2; ++i) {
+        context->spare_descriptors[i] = opened[i];
+        context->spare_devices[i] = identities[i].st_dev;
+        context->spare_inodes[i] = identities[i].st_ino;
+    }
     context->spares_held = true;
     return true;
 }

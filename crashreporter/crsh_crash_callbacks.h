@@ -31,10 +31,13 @@ struct crsh_handler_context {
     crsh_exception_port_set previous_ports; // all zero: there were none
     crsh_report_helper helper; // the crash report's helper; unprepared: the crashed thread writes the report
     pid_t process;             // the process that enabled the reporter; 0 until enabled
-    // Descriptors held open from enable time (on /dev/null) and closed by the crash path before it opens
-    // the report file and the thread list, so that a process with no descriptor left still has a report.
-    // Held only while spares_held.
+    // Descriptors held open from enable time (each on a file of its own) and closed by the crash path
+    // before it opens the report file and the thread list, so that a process with no descriptor left
+    // still has a report. Held only while spares_held. A number the application has since closed and
+    // reused is not closed: the crash path checks that it still names the spare's file (device, inode).
     int spare_descriptors[2];
+    dev_t spare_devices[2];
+    ino_t spare_inodes[2];
     bool spares_held;
 };
 

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/utsname.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -64,6 +68,43 @@ TEST(CrashAsync, TaskReadsMapFailuresToErrorCodes)
     EXPECT_EQ(buffer[2], 4);
     EXPECT_EQ(crsh_async_task_memcpy(self, placed.address() + 8, -6, buffer, 1), CRSH_ERR_NONE);
     EXPECT_EQ(buffer[0], 3);
+}
+
+// Once the main thread has ended, the process's id names a thread without memory; reads of the process's
+// own memory still succeed (a worker that crashes then is still reported with its frames).
+TEST(CrashAsync, SelfReadsWorkAfterTheMainThreadHasEnded)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static volatile std::uint32_t value = 0x5eed;
+        pthread_t worker;
+        if (pthread_create(&worker, nullptr, [](void*) -> void* {
+                // Until the main thread has ended (its /proc status turns to zombie), at most 5 s.
+                for (int i = 0; i < 500; ++i) {
+                    char status[64] = {};
+                    FILE* file = std::fopen(("/proc/self/task/" + std::to_string(getpid()) + "/stat").c_str(), "r");
+                    if (file == nullptr)
+                        break;
+                    const bool zombie = std::fgets(status, sizeof status, file) != nullptr && std::strstr(status, ") Z") != nullptr;
+                    std::fclose(file);
+                    if (zombie)
+                        break;
+                    usleep(10000);
+                }
+                std::uint32_t read = 0;
+                const crsh_error_t error = crsh_async_task_memcpy(crsh_async_task_self(),
+                                                                  reinterpret_cast<crsh_vm_address_t>(&value), 0, &read,
+                                                                  sizeof read);
+                _exit(error != CRSH_ERR_NONE ? 1 : read != 0x5eed ? 2 : 0);
+            }, nullptr) != 0)
+            _exit(3);
+        syscall(SYS_exit, 0); // the main thread alone ends
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(CrashAsync, TaskValueReadsConvertTheByteOrderAndZeroOnFailure)

@@ -419,4 +419,36 @@ TEST_F(ReportWriting, OnlyARegularFileAtThePathTakesTheReport)
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
 }
 
+// The crash path closes its spare descriptors before it opens the report, but only while their numbers
+// still name the spares: a number the application closed and opened again (here a pipe another thread
+// may be writing into) stays the application's, and the report does not take it.
+TEST_F(ReportWriting, ASpareNumberTheApplicationReusedIsNotClosed)
+{
+    crsh_handler_context* context = crsh_shared_handler_context();
+    ASSERT_FALSE(context->spares_held);
+    context->process = getpid();
+    ASSERT_TRUE(crsh_hold_spare_descriptors(context));
+    const int reused = context->spare_descriptors[0];
+    const int kept = context->spare_descriptors[1];
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ASSERT_EQ(dup2(pipeEnds[1], reused), reused); // closes the spare, the pipe takes its number
+
+    hybtest::TempHome home;
+    const std::string path = home.folders().caches() + "/report";
+    EXPECT_EQ(writeTo(path.c_str()), CRSH_ERR_NONE);
+    EXPECT_FALSE(context->spares_held);
+    context->process = 0;
+    EXPECT_EQ(fcntl(kept, F_GETFD), -1); // the spare still held was closed for the report
+    ASSERT_NE(fcntl(reused, F_GETFD), -1) << "the application's descriptor was closed";
+    EXPECT_EQ(write(reused, "x", 1), 1);
+    char byte = 0;
+    EXPECT_EQ(read(pipeEnds[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+    close(reused);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    EXPECT_TRUE(crashtest::unpackReport(crashtest::readBytes(path)));
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // The crash report's helper process: it runs on the prepared stack in this process's memory, hands back
 // its work's result, may stop this process's threads, and a fault in it ends the helper alone.
+#include "crashreporter/crsh_async.h"
 #include "crashreporter/crsh_report_helper.h"
 #include "crashreporter/crsh_thread_state.h"
 #include "crashreporter/crsh_thread_suspend.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -14,6 +16,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -93,6 +97,58 @@ TEST_F(ReportHelper, TheWorkRunsInAnotherProcessOnThisMemory)
         EXPECT_NE(work.ranIn, 0); // written there, seen here
         EXPECT_NE(work.ranIn, getpid());
     }
+}
+
+// Once the main thread of a process has ended, its id names a thread without memory: the helper reads the
+// process's memory through the thread named for reading (the crashed one). In a forked child whose main
+// thread ends.
+volatile std::uint32_t g_seed = 0x5eed;
+
+int readSeedInHelper(void* opaque)
+{
+    const auto task = *static_cast<const crsh_task_t*>(opaque);
+    std::uint32_t read = 0;
+    if (crsh_async_task_memcpy(task, reinterpret_cast<crsh_vm_address_t>(&g_seed), 0, &read, sizeof read) !=
+        CRSH_ERR_NONE)
+        return 1;
+    return read == 0x5eed ? 0 : 2;
+}
+
+TEST_F(ReportHelper, TheHelperReadsThroughTheNamedThreadOnceTheMainThreadHasEnded)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static crsh_report_helper* helper = &m_helper;
+        pthread_t worker;
+        if (pthread_create(&worker, nullptr, [](void*) -> void* {
+                // Until the main thread is a zombie, at most 5 s.
+                const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+                for (int i = 0; i < 500; ++i) {
+                    char line[128] = {};
+                    FILE* file = std::fopen(stat.c_str(), "r");
+                    const bool ended = file == nullptr || (std::fgets(line, sizeof line, file) != nullptr &&
+                                                           std::strstr(line, ") Z") != nullptr);
+                    if (file != nullptr)
+                        std::fclose(file);
+                    if (ended)
+                        break;
+                    usleep(10000);
+                }
+                crsh_task_t task = crsh_async_task_self();
+                crsh_async_set_reading_thread(task, crsh_async_mach_thread_self());
+                int exitCode = -1;
+                if (!crsh_report_helper_run(helper, readSeedInHelper, &task, &exitCode))
+                    _exit(4);
+                _exit(exitCode);
+            }, nullptr) != 0)
+            _exit(3);
+        syscall(SYS_exit, 0); // the main thread alone ends
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(ReportHelper, TheHelperMayStopAndReadThisProcesssThreads)
