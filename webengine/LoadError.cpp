@@ -83,4 +83,19 @@ platform::Error refusedLoadError(const std::string& uri)
     return result;
 }
 
+platform::Error stoppedLoadError(const std::string& uri)
+{
+    platform::Error result(platform::kURLErrorDomain, platform::kURLErrorUnsupportedURL,
+                           "The engine stopped the load: the page was led to an address it does not load");
+    result.userInfo.set(platform::kURLErrorFailingURLStringKey, uri);
+    return result;
+}
+
+platform::Error terminatedLoadError(const std::string& uri)
+{
+    platform::Error result(kWebKitErrorDomain, kWebKitErrorWebProcessEnded, "The page's web process ended before its load");
+    result.userInfo.set(platform::kURLErrorFailingURLStringKey, uri);
+    return result;
+}
+
 } // namespace webengine

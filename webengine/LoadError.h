@@ -24,11 +24,18 @@ namespace webengine {
 inline constexpr const char* kWebKitErrorDomain = "WebKitErrorDomain";
 // WebKit's code for a load it refuses to make: a restricted port (9, 6000...) or address (0.0.0.0).
 inline constexpr long long kWebKitErrorCannotUseRestrictedPort = 103;
+// The engine's code for a load whose page's web process ended (crashed, or ended by WebKit) before it did.
+inline constexpr long long kWebKitErrorWebProcessEnded = 300;
 
 // The failure WebKit reported for the main frame's load of `uri` (may be null).
 platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut);
 
 // A load WebKit refused without reporting a failure: it showed an empty document instead.
 platform::Error refusedLoadError(const std::string& uri);
+// A load WebKit stopped without reporting a finish or a failure, before any document came (a server led it
+// to an address the engine does not follow, such as a file URL): kURLErrorUnsupportedURL.
+platform::Error stoppedLoadError(const std::string& uri);
+// A load whose page's web process ended before it did: kWebKitErrorWebProcessEnded.
+platform::Error terminatedLoadError(const std::string& uri);
 
 } // namespace webengine

@@ -32,6 +32,8 @@ constexpr const char* kExecMessage = "hyb.exec";
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
+// How long after WebKit stops loading a started load may still report its end before it is ended for it.
+constexpr unsigned kSilentEndWaitMs = 250;
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
 // empty document every new frame starts with: the navigation is that frame's first load. A frame
 // added without a source, or whose source changed before the question, first loads "about:blank".
@@ -184,12 +186,16 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
+    g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
 }
 
 WebKitEngine::~WebKitEngine()
 {
     cancelLoadTimer();
+    if (m_silentEndCheck)
+        g_source_remove(m_silentEndCheck);
     if (m_deferredSource)
         g_source_remove(m_deferredSource);
     m_evaluations.reset();
@@ -650,6 +656,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
         m_loadState = LoadState::Started;
         m_loadingURL = uri;
         m_loadRefused = false;
+        m_loadCommitted = false;
         cancelLoadTimer();
         startLoadTimer();
         m_client.didStartLoad();
@@ -661,6 +668,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
         // WebKit refuses a restricted port or address (127.0.0.1:9, 0.0.0.0) without a failure: it commits
         // an empty document in its place.
         m_loadRefused = uri == "about:blank" && !m_loadingURL.starts_with("about:");
+        m_loadCommitted = true;
         break;
     case WEBKIT_LOAD_FINISHED:
         cancelLoadTimer();
@@ -673,6 +681,57 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
         }
         break;
     }
+}
+
+void WebKitEngine::onIsLoadingChanged(WebKitWebView* view, void*, WebKitEngine* self)
+{
+    if (webkit_web_view_is_loading(view) || self->m_loadState != LoadState::Started || self->m_silentEndCheck)
+        return;
+    // A finish or a failure comes right after this (in the same turn, as a rule); give it time to come.
+    self->m_silentEndCheck = g_timeout_add(kSilentEndWaitMs, [](gpointer data) -> gboolean {
+        auto* engine = static_cast<WebKitEngine*>(data);
+        engine->m_silentEndCheck = 0;
+        engine->endSilentlyStoppedLoad(false);
+        return G_SOURCE_REMOVE;
+    }, self);
+}
+
+void WebKitEngine::onWebProcessTerminated(WebKitWebView*, int, WebKitEngine* self)
+{
+    if (self->isDeferring()) {
+        self->defer([self] { self->webProcessTerminated(); });
+        return;
+    }
+    self->webProcessTerminated();
+}
+
+void WebKitEngine::webProcessTerminated()
+{
+    if (m_loadState != LoadState::Started)
+        return;
+    cancelLoadTimer();
+    m_loadState = LoadState::Idle;
+    m_loadCommitted = false;
+    m_loadRefused = false;
+    m_client.didFailLoad(terminatedLoadError(m_loadingURL));
+}
+
+void WebKitEngine::endSilentlyStoppedLoad(bool queued)
+{
+    // Load events held during a wait come first: one of them may be the end.
+    if (!queued && isDeferring()) {
+        defer([this] { endSilentlyStoppedLoad(true); });
+        return;
+    }
+    if (m_loadState != LoadState::Started || webkit_web_view_is_loading(m_view))
+        return;
+    cancelLoadTimer();
+    m_loadState = LoadState::Idle;
+    // The document came (a frame of it was stopped): the page is there. Else nothing was shown.
+    if (std::exchange(m_loadCommitted, false) && !std::exchange(m_loadRefused, false))
+        m_client.didFinishLoad();
+    else
+        m_client.didFailLoad(stoppedLoadError(m_loadingURL));
 }
 
 int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error, WebKitEngine* self)

@@ -123,6 +123,14 @@ private:
     static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     void loadChanged(int event, const std::string& uri);
     void loadFailed(const char* uri, void* error);
+    // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose
+    // frame was led there): once it says it no longer loads, a started load it never ended is ended here.
+    static void onIsLoadingChanged(WebKitWebView*, void* paramSpec, WebKitEngine* self);
+    // The page's web process ended (it crashed, or WebKit ended it: a page led to a file URL from the web
+    // is one way): a started load fails; the view is empty until the next load.
+    static void onWebProcessTerminated(WebKitWebView*, int reason, WebKitEngine* self);
+    void webProcessTerminated();
+    void endSilentlyStoppedLoad(bool queued);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
@@ -158,6 +166,8 @@ private:
     LoadState m_loadState = LoadState::Idle;
     std::string m_loadingURL; // the started load's URL, after its redirects
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
+    bool m_loadCommitted = false; // the started load's document came
+    unsigned m_silentEndCheck = 0;
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
     std::deque<std::string> m_refusedFragmentURLs; // the last refused fragment changes' URLs

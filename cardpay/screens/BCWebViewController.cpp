@@ -79,7 +79,9 @@ void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const
         return; // a frame failed; the page goes on
     if (m_refused)
         pageEnded(webView, BCLocale::instance()->getStringById(12003));
-    else if (error.code != platform::kURLErrorCancelled) // cancelled: stopped, or a new load replaces it
+    else if (error.code == platform::kURLErrorCancelled)
+        pageEnded(webView, std::nullopt); // stopped (by the page itself, say), or a new load replaces it: no fault
+    else
         pageEnded(webView, BCLocale::instance()->getStringById(12002));
 }
 

@@ -1,7 +1,8 @@
 // One web page inside the payment road (agreements, bank lists, help pages): the bar shows its spinner
 // until the page (its frames included) has finished loading, then the title it was opened with, or the
 // page's own title when it was opened without one. A page that fails to load, or whose address leads
-// somewhere refused, stops the spinner and shows the error alert; the web view is opaque, so nothing
+// somewhere refused, stops the spinner and shows the error alert; a load stopped without a fault (by the
+// page itself, say) stops it too, with the title and no alert; the web view is opaque, so nothing
 // behind it shows through an empty page. Only web addresses load (BCUtils::isWebAddress): another
 // address loads nothing, and a page cannot lead itself or its frames anywhere else (an empty frame's
 // "about:" address aside). Screens open it through BCBaseViewController::openWebPage.

@@ -105,7 +105,9 @@ std::shared_ptr<platform::Control> BCListView::makeRow(double y, const std::stri
     const bool splits = !wholeEnd.empty() && text.size() > wholeEnd.size() && text.ends_with(wholeEnd) &&
                         newSizeWithFont(text, font, room * 2, platform::LineBreakMode::Clip).width > room;
     const double endWidth = splits ? std::ceil(newSizeWithFont(wholeEnd, font, room, platform::LineBreakMode::Clip).width) : 0;
-    auto label = BCViews::normalLabelWithFrame(platform::Rect(12, 0, room - endWidth, kRowHeight),
+    // The cut part's ellipsis keeps a space's width from the end.
+    const double gap = splits ? std::ceil(newSizeWithFont(" ", font, room, platform::LineBreakMode::Clip).width) : 0;
+    auto label = BCViews::normalLabelWithFrame(platform::Rect(12, 0, std::max(0.0, room - endWidth - gap), kRowHeight),
                                                splits ? text.substr(0, text.size() - wholeEnd.size()) : text, 16,
                                                footer ? BCUtils::navBarColor() : kTextColor);
     label->setLineBreakMode(platform::LineBreakMode::TruncateTail);

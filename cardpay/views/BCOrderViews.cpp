@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
+#include <string_view>
 
 namespace cardpay {
 
@@ -79,20 +81,37 @@ void BCStringCell::willRotateToInterfaceOrientation(platform::InterfaceOrientati
 
 // MARK: - BCOrderItemCell
 
+namespace {
+
+// A character that lines may break before and after without a space: CJK ideographs, their symbols and
+// punctuation, kana, Hangul syllables, fullwidth forms. `utf8` is one code point's bytes.
+bool isIdeograph(std::string_view utf8) {
+    if (utf8.size() < 3)
+        return false;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(utf8[i])); };
+    const std::uint32_t cp = utf8.size() == 3 ? ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F)
+                                              : ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+    return (cp >= 0x2E80 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+           (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFFEF) || (cp >= 0x20000 && cp <= 0x3FFFF);
+}
+
+} // namespace
+
 double BCOrderItemCell::keyColumnWidth(double width, const platform::Array& rows) {
     const platform::Font font = platform::Font::systemFont(16);
     const double base = newSizeWithFont("订单金额", font, width, platform::LineBreakMode::WordWrap).width;
     const double limit = std::max(base, std::floor(width * 0.4));
     double widest = base;
     for (const auto& row : rows) {
-        // A word: letters of alphabetic scripts (code points of one or two bytes) up to a space; the
-        // ideographs of three- and four-byte code points may each start a line.
+        // A word: what stands between spaces and line ends, where each ideograph (or kana, or a character
+        // of the fullwidth forms) is a word of its own that may start a line; other characters of three
+        // or four bytes (a curly apostrophe, a dash, a currency sign) belong to the word they stand in.
         const std::string key = textOf(row.dictionaryOrEmpty(), "label");
         std::size_t start = 0;
         for (std::size_t i = 0; i <= key.size();) {
             const unsigned char c = i < key.size() ? static_cast<unsigned char>(key[i]) : ' ';
-            const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-            if (c == ' ' || c >= 0xE0) {
+            const std::size_t length = std::min<std::size_t>(c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4, key.size() + 1 - i);
+            if (c == ' ' || c == '\n' || c == '\t' || isIdeograph(std::string_view(key).substr(i, length))) {
                 // A word wider than the limit is measured as the limit.
                 if (i > start)
                     widest = std::max(widest, std::ceil(newSizeWithFont(key.substr(start, i - start), font, limit,

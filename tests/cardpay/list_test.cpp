@@ -100,6 +100,8 @@ TEST(CardPayList, ACardsMaskedNumberStaysWholeAndALongBankNameIsCut) {
     EXPECT_GE(number->frame().size.width, platform::TextLayout::singleLineWidth("**** 1234", number->font()));
     EXPECT_LE(number->frame().maxX(), 375 - 60 - 24);
     EXPECT_LE(name->frame().maxX(), number->frame().minX());
+    // The cut name's ellipsis keeps a space's width from the number.
+    EXPECT_GE(number->frame().minX() - name->frame().maxX(), platform::TextLayout::singleLineWidth(" ", number->font()));
     // A row that fits stays one text.
     EXPECT_EQ(textsOf(*list->rows()[1]), std::vector<std::string>{"Bank of Example **** 5678"});
     // A deleted row takes its end with it.

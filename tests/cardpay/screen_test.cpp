@@ -421,13 +421,24 @@ TEST_F(CardPayScreen, WebPageScreen) {
     ASSERT_TRUE(down->mAlertView());
     EXPECT_EQ(down->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12002));
 
+    // A load stopped without a fault (the page stops itself, say) and followed by none: the title, no alert.
+    page->setFailure(m_server.url("/stopped.html"), platform::makeURLError(platform::kURLErrorCancelled, "cancelled", ""));
+    auto stopped = BCWebViewController::initWithUrl(m_server.url("/stopped.html"), "Stopped");
+    m_nav->pushViewController(stopped, false);
+    stopped->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !stopped->webView()->isLoading(); }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return stopped->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_EQ(stopped->navigationBar()->barTitle()->text(), "Stopped");
+    EXPECT_FALSE(stopped->navigationBar()->loadingIndicator());
+    EXPECT_FALSE(stopped->mAlertView());
+
     auto broken = BCWebViewController::initWithUrl("not a url", "Broken");
     m_nav->pushViewController(broken, false);
     broken->view();
     EXPECT_FALSE(broken->webView()->request());
 
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == down; }));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == stopped; }));
     platform::WebView::setFactory({});
 }
 

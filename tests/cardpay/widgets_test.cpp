@@ -137,6 +137,15 @@ TEST(CardPayOrderRows, KeyColumnValueStyleAndHeights) {
     EXPECT_LE(cut, 120);
     EXPECT_GT(cut, 100);
     EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", "这是一个很长很长的键"}}}), k);
+    // Punctuation of three bytes (a curly apostrophe) is part of its word; Hangul syllables, kana and
+    // fullwidth forms break like ideographs.
+    const double possessive = std::ceil(newSizeWithFont("Merchant’s", platform::Font::systemFont(16), 300,
+                                                        platform::LineBreakMode::WordWrap).width);
+    ASSERT_GT(possessive, merchant);
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", "Merchant’s name"}}}), possessive);
+    BCOrderItemCell apostrophe(Rect(0, 0, 300, 0), Dictionary{{"label", "Merchant’s"}, {"value", "Sample Store"}});
+    EXPECT_DOUBLE_EQ(apostrophe.keyLabel()->frame().size.height, plain.keyLabel()->frame().size.height); // one line
+    EXPECT_DOUBLE_EQ(BCOrderItemCell::keyColumnWidth(300, Array{Dictionary{{"label", "가맹점이름가맹점 カタカナカタカナ ＡＢＣＤＥＦ"}}}), k);
 
     // Rows without texts show empty texts; a huge value wraps.
     BCOrderItemCell empty(Rect(0, 0, 300, 0), Dictionary{{"label", 5}, {"value", Array{}}});

@@ -10,6 +10,7 @@
 #include "platform/UserDefaults.h"
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
+#include "webengine/LoadError.h"
 #include "webengine/WebKitGtkWebView.h"
 
 #include <webkit2/webkit2.h>
@@ -331,4 +332,28 @@ TEST_F(WebKitGtkWebViewTest, NavigationsToAnUnservedSchemeOpenInTheApplicationOn
     loadAndWait(page("next.html", "<html><body>next</body></html>"));
     EXPECT_EQ(opened->urls, std::vector<std::string>({"ownscheme://x?code=1", "ownscheme://x?code=2"}));
     EXPECT_EQ(app.openedURLs(), opened->urls);
+}
+
+TEST_F(WebKitGtkWebViewTest, ALoadWhoseWebProcessEndsFailsAndTheNextLoadShowsItsPage)
+{
+    // WebKit ends the page's web process when a server leads the page, or a frame of it, to a file URL: it
+    // reports neither a finish nor a failure, so the load fails here, once.
+    testsupport::HTTPTestServer server;
+    server.route("/to-file", testsupport::Reply::text(302, "").withHeader("Location", "file:///etc/passwd"));
+    server.route("/framed", testsupport::Reply::text(200, "<html><head><title>F</title></head><body><iframe src='/to-file'></iframe></body></html>",
+                                                     "text/html"));
+    for (const char* path : {"/to-file", "/framed"}) {
+        m_delegate->events.clear();
+        loadAndWait(server.url(path));
+        EXPECT_EQ(m_delegate->count("fail:" + std::to_string(webengine::kWebKitErrorWebProcessEnded)), 1u) << path;
+        EXPECT_EQ(m_delegate->count("finish"), 0u) << path;
+        EXPECT_EQ(m_delegate->count("start"), 1u) << path;
+        // Nothing more comes for it.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+        (void)waitUntil([&] { return std::chrono::steady_clock::now() > until; });
+        EXPECT_EQ(m_delegate->count("fail") + m_delegate->count("finish"), 1u) << path;
+    }
+    loadAndWait(page("after.html", "<html><head><title>After</title></head><body>after</body></html>"));
+    EXPECT_EQ(m_delegate->events.back(), "finish");
+    EXPECT_EQ(eval("document.title"), "After");
 }
