@@ -25,6 +25,8 @@ void check(bool condition) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // One page's list, as the hook keeps it on the page.
+    GQueue pending = G_QUEUE_INIT;
     std::string_view text(reinterpret_cast<const char*>(data), size);
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -44,22 +46,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         switch (op % 3) {
         case 0: {
-            add_pending_navigation(uri.c_str());
-            check(g_queue_get_length(&pending_navigations) <= MAX_PENDING_NAVIGATIONS);
+            add_pending_navigation(&pending, uri.c_str());
+            check(g_queue_get_length(&pending) <= MAX_PENDING_NAVIGATIONS);
             // Found once, with or without its fragment, then no more (unless an equal one was added before).
-            const guint before = g_queue_get_length(&pending_navigations);
-            check(take_pending_navigation(uri.c_str()));
-            check(g_queue_get_length(&pending_navigations) == before - 1);
+            const guint before = g_queue_get_length(&pending);
+            check(take_pending_navigation(&pending, uri.c_str()));
+            check(g_queue_get_length(&pending) == before - 1);
             break;
         }
         case 1:
-            add_pending_navigation(uri.c_str());
-            check(g_queue_get_length(&pending_navigations) <= MAX_PENDING_NAVIGATIONS);
+            add_pending_navigation(&pending, uri.c_str());
+            check(g_queue_get_length(&pending) <= MAX_PENDING_NAVIGATIONS);
             break;
         case 2:
-            (void)take_pending_navigation(uri.c_str());
+            (void)take_pending_navigation(&pending, uri.c_str());
             break;
         }
     }
+    g_queue_clear_full(&pending, g_free);
     return 0;
 }

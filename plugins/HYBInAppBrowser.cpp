@@ -307,6 +307,7 @@ void HYBInAppBrowser::browserExit() {
     if (m_inAppBrowserViewController)
         m_inAppBrowserViewController->setNavigationDelegate({});
     m_inAppBrowserViewController.reset();
+    m_awaitedAnswers.clear();
     if (isSystemAtLeast("7.0") && m_previousStatusBarStyle != -1)
         platform::Application::shared().setStatusBarStyle(static_cast<platform::StatusBarStyle>(m_previousStatusBarStyle));
     m_previousStatusBarStyle = -1;
@@ -333,6 +334,13 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         const std::string callbackId = url.host().value_or("");
         if (!isValidCallbackId(callbackId))
             return true;
+        // Only the answer to an injection of this browser, once: the browser's page cannot answer (or
+        // answer again) any other call of the application's page.
+        const bool ownView = m_inAppBrowserViewController && m_inAppBrowserViewController->webView().get() == &browserWebView;
+        if (!ownView || m_awaitedAnswers.erase(callbackId) == 0) {
+            platform::Log::write("Refused an in-app browser answer that no injection awaits: " + callbackId);
+            return false;
+        }
         HYBPluginResult result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, {});
         const std::string path = url.path();
         if (path.size() > kMaxAnswerURLBytes) {
@@ -407,9 +415,10 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
     }
     // Only ids of the page's form can be answered (and enter the script safely); others inject unanswered.
     const std::optional<std::string>& id = command.callbackId();
-    if (id && *id != "INVALID" && isValidCallbackId(*id))
+    if (id && *id != "INVALID" && isValidCallbackId(*id)) {
+        m_awaitedAnswers.insert(*id);
         injectDeferredObject(*source, fillCallbackId(withCallback, *id));
-    else
+    } else
         injectDeferredObject(*source, withoutCallback ? std::optional<std::string>(withoutCallback) : std::nullopt);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/AppFolders.h"
 #include "platform/JSON.h"
 #include "platform/URL.h"
+#include "platform/URLError.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
 #include "webengine/LoadError.h"
@@ -126,12 +127,17 @@ bool mayReadFileURL(WebKitWebView* view, const std::string& url)
     return false;
 }
 
-// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL.
-void noteApplicationDocument(WebKitWebView* view, const std::string& url)
+// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL; nothing
+// forgets both (a foreign page's document is not the application's).
+void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
 {
+    g_object_set_data(G_OBJECT(view), kApplicationDocumentKey, nullptr);
+    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
+    if (!document)
+        return;
+    const std::string& url = *document;
     const auto hash = url.find('#');
     g_object_set_data_full(G_OBJECT(view), kApplicationDocumentKey, g_strdup(url.substr(0, hash).c_str()), g_free);
-    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
     std::optional<platform::URL> parsed = platform::URL::fromString(url);
     if (!parsed || !parsed->isFileURL())
         return;
@@ -172,11 +178,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
         m_view, EvaluationQueue::Deferral{[this] { return isDeferring(); }, [this](std::function<void()> event) { defer(std::move(event)); }});
 
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
-    // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
-    // load is judged natively (navigation questions and routed sub-resources), as with the phone's web view.
-    // Files outside the application's own folders are refused there (mayReadFileURL).
-    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
+    applyFileAccess();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     applySettings(m_settings);
@@ -215,14 +217,43 @@ GtkWidget* WebKitEngine::widget() const
     return GTK_WIDGET(m_view);
 }
 
+void WebKitEngine::setForeignPages(bool foreign)
+{
+    m_foreignPages = foreign;
+    applyFileAccess();
+    if (foreign)
+        noteApplicationDocument(m_view, std::nullopt);
+}
+
+void WebKitEngine::applyFileAccess()
+{
+    // The application's pages come from files and reach their bundle, the bridge and the hosts the
+    // application allows; every load is judged natively (navigation questions and routed sub-resources),
+    // as with the phone's web view, and files outside the application's own folders are refused there
+    // (mayReadFileURL). Foreign pages get no more than their own origin from the engine besides.
+    WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, !m_foreignPages);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, !m_foreignPages);
+}
+
 void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers)
 {
     cancelLoadTimer();
     m_loadTimedOut = false;
+    if (m_foreignPages && !mayReadFileURL(m_view, url)) {
+        // A foreign page's choice of file outside the application's folders: nothing loads, and the client
+        // hears why on a later turn.
+        platform::RunLoop::main().perform([this, alive = std::weak_ptr<bool>(m_alive), url] {
+            if (alive.lock())
+                m_client.didFailLoad(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                                     "the page may not read this file: " + url));
+        });
+        return;
+    }
     // The time-out counts from the start of the load (the engine's processes may take a while to come up).
     m_loadTimeout = timeout;
     WebContext::noteStorageUse(m_location);
-    noteApplicationDocument(m_view, url);
+    noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(url));
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -237,7 +268,7 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
     cancelLoadTimer();
     m_loadTimeout = std::chrono::milliseconds(0);
     WebContext::noteStorageUse(m_location);
-    noteApplicationDocument(m_view, baseURL);
+    noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(baseURL));
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
@@ -407,7 +438,7 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
         return;
     }
-    auto load = RoutedLoad::start(request, url(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
+    auto load = RoutedLoad::start(request, url(), m_client.webViewIdentifier(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
         if (alive.lock())
             m_loads.erase(&ended);
     });

@@ -106,6 +106,13 @@ public:
     void applySettings(const EngineSettings& settings);
     const EngineSettings& settings() const { return m_settings; }
 
+    // Foreign pages (platform::WebView::showsForeignPages): no load opens a folder to the pages (they read
+    // files of the application's bundle and home only), a file the view is asked to load outside them is
+    // not loaded and fails (kURLErrorNoPermissionsToReadFile, on a later turn, with no start), and the
+    // engine's own file access from file pages is off.
+    void setForeignPages(bool foreign);
+    bool showsForeignPages() const { return m_foreignPages; }
+
     // What the view shows (its visible part), as an image surface.
     using Surface = std::shared_ptr<cairo_surface_t>;
     platform::Result<Surface> snapshot(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -133,6 +140,7 @@ private:
     bool isDeferring() const;
     void defer(std::function<void()> event);
     void scheduleDeferred();
+    void applyFileAccess();
     void cancelLoadTimer();
     void onLoadTimeout();
     void startLoadTimer();
@@ -149,6 +157,7 @@ private:
     const WebsiteDataLocation m_location;
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
+    bool m_foreignPages = false;
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;

@@ -135,6 +135,11 @@ void WebKitGtkWebView::settingsDidChange()
     m_engine->applySettings(EngineSettings{s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction, s.suppressesIncrementalRendering});
 }
 
+void WebKitGtkWebView::foreignPagesDidChange()
+{
+    m_engine->setForeignPages(showsForeignPages());
+}
+
 bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
 {
     auto self = protect();
