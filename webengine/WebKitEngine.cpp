@@ -230,9 +230,10 @@ void WebKitEngine::applyFileAccess()
     // The application's pages come from files and reach their bundle, the bridge and the hosts the
     // application allows; every load is judged natively (navigation questions and routed sub-resources),
     // as with the phone's web view, and files outside the application's own folders are refused there
-    // (mayReadFileURL). Foreign pages get no more than their own origin from the engine besides.
+    // (mayReadFileURL), the same rule for every view. Foreign pages get no universal access besides: a file
+    // page of theirs reaches other origins only as any page does.
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
-    webkit_settings_set_allow_file_access_from_file_urls(settings, !m_foreignPages);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, !m_foreignPages);
 }
 
@@ -241,12 +242,19 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     cancelLoadTimer();
     m_loadTimedOut = false;
     if (m_foreignPages && !mayReadFileURL(m_view, url)) {
-        // A foreign page's choice of file outside the application's folders: nothing loads, and the client
-        // hears why on a later turn.
-        platform::RunLoop::main().perform([this, alive = std::weak_ptr<bool>(m_alive), url] {
-            if (alive.lock())
+        // A foreign page's choice of file outside the application's folders: nothing loads. On a later turn
+        // the client is asked, as for any load, and hears why it failed.
+        platform::RunLoop::main().perform([this, alive = std::weak_ptr<bool>(m_alive), url, headers] {
+            if (!alive.lock())
+                return;
+            NavigationRequest request;
+            request.url = url;
+            request.method = "GET";
+            request.headers = headers;
+            request.mainDocumentURL = url;
+            if (m_client.shouldStartLoad(request) && alive.lock())
                 m_client.didFailLoad(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
-                                                     "the page may not read this file: " + url));
+                                                     "The page may not read this file: " + url));
         });
         return;
     }

@@ -108,8 +108,9 @@ public:
 
     // Foreign pages (platform::WebView::showsForeignPages): no load opens a folder to the pages (they read
     // files of the application's bundle and home only), a file the view is asked to load outside them is
-    // not loaded and fails (kURLErrorNoPermissionsToReadFile, on a later turn, with no start), and the
-    // engine's own file access from file pages is off.
+    // not loaded (on a later turn the client is asked about it, then told it failed with
+    // kURLErrorNoPermissionsToReadFile, with no start), and the
+    // engine gives their file pages no universal access (their file reads are judged as every page's).
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
 

@@ -9,6 +9,7 @@
 
 #include "cardpay/screens/BCWebViewController.h"
 #include "messenger/MXUIWebViewControll.h"
+#include "platform/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "support/HTTPTestServer.h"
 
@@ -28,7 +29,7 @@ function call(name, service, action, args) {
 }
 function browse(url) {
   hybrid.exec(function (e) { events.push(e.type + (e.type === 'loadstart' || e.type === 'exit' || e.type === 'loadstop' ? '' : ':' + JSON.stringify(e))); },
-              function (e) { events.push(e.type + ':' + e.code); },
+              function (e) { events.push(e.type + ':' + e.code); window.lastError = JSON.stringify(e); },
               'InAppBrowser', 'open', [url, '_blank', 'hidden=yes']);
 }
 document.addEventListener('deviceready', function () {
@@ -106,6 +107,7 @@ protected:
             return !last.empty() && last != "loadstart";
         })) << events();
     }
+    std::string lastError() { return eval("window.lastError || ''"); }
     // Runs the attack in `view`'s page (once it shows the hostile page) and gives it time to land.
     void attackFrom(platform::WebView& view, const std::string& tag)
     {
@@ -119,7 +121,9 @@ protected:
     void expectNothingReached(const std::string& tag, const std::string& eventsBefore)
     {
         EXPECT_EQ(eval("fetches"), m_fetchesBefore) << "no signal of another view makes the application fetch";
-        EXPECT_EQ(events(), eventsBefore) << "no forged answer reached the browser's kept callback";
+        // (The "hyb:" frame's navigation is asked as a top-level one: the browser reports its start.)
+        EXPECT_EQ(eval("events.filter(function (e) { return e !== 'loadstart'; }).join(',')"), eventsBefore)
+            << "no forged answer reached the browser's kept callback: " << events();
         for (const char* path : {"xhr", "agent", "fetch", "routed", "hash"}) {
             const std::string name = tag + "-" + path;
             eval("call('" + name + "', 'Keychain', 'getForKey', ['" + name + "']); 1");
@@ -153,7 +157,7 @@ TEST_F(ForeignPagesTest, ARemotePageInTheInAppBrowserReachesNoPluginOnAnyPath)
     std::shared_ptr<platform::WebView> page = browserView();
     ASSERT_TRUE(page);
     attackFrom(*page, "browser");
-    expectNothingReached("browser", "loadstart,loadstop");
+    expectNothingReached("browser", "loadstop");
     // The browser's own answers still come.
     eval("call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']); 1");
     EXPECT_EQ(answer("sum"), "ok:[2]");
@@ -193,20 +197,22 @@ TEST_F(ForeignPagesTest, NoFileOutsideTheApplicationsFoldersIsReadThroughTheInAp
     launch();
     // A file the browser is told to open outside the application's folders does not load.
     browse("file:///etc/passwd");
-    EXPECT_EQ(events(), "loaderror:" + std::to_string(platform::kURLErrorNoPermissionsToReadFile));
+    EXPECT_EQ(events(), "loadstart,loaderror:" + std::to_string(platform::kURLErrorNoPermissionsToReadFile));
     eval("call('passwd', 'InAppBrowser', 'injectScriptCode', ['document.body ? document.body.innerText : \"\"']); 1");
     EXPECT_EQ(answer("passwd").find("root:"), std::string::npos) << answer("passwd");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
 
     // A page of the bundle in the browser reads the application's files, and no other.
     const std::string documents = m_home.folders().documents();
     std::ofstream(documents + "/own.txt") << "own notes";
     browse("iab.html");
-    EXPECT_EQ(events(), "loadstart,loadstop");
+    EXPECT_EQ(events(), "loadstart,loadstop") << lastError();
     const std::string read = "(function (u) { var x = new XMLHttpRequest(); x.open('GET', u, false);"
                              " try { x.send(null); return x.status + ':' + x.responseText; } catch (e) { return 'refused'; } })";
     std::shared_ptr<platform::WebView> page = browserView();
     ASSERT_TRUE(page);
-    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString(read + "('file://" + documents + "/own.txt')"), "0:own notes");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString(read + "('file://" + documents + "/own.txt')"), "200:own notes");
     for (const char* outside : {"file:///etc/group", "file:///etc/passwd", "file:///etc/hostname"}) {
         const std::string got = page->stringByEvaluatingJavaScriptFromString(read + "('" + outside + "')");
         EXPECT_EQ(got.find("root"), std::string::npos) << outside << ": " << got;
