@@ -18,10 +18,11 @@
 namespace {
 
 // The application's page: call(name, service, action, args) records the answer as results[name];
-// browse(url) opens the hidden browser and records its events; the native side's fetches are counted.
+// browse(url) opens the hidden browser and records its events; the native side's fetches and the ids it
+// answers (but the browser's load starts) are recorded.
 const char* const kPage = R"(<!DOCTYPE html>
 <html><head><meta charset="utf-8"><script src="hybrid.js"></script><script>
-var results = {}, events = [], fetches = 0;
+var results = {}, events = [], fetches = 0, answered = [];
 function call(name, service, action, args) {
   hybrid.exec(function (m) { results[name] = 'ok:' + JSON.stringify(m); },
               function (e) { results[name] = 'fail:' + (typeof e === 'string' ? e : JSON.stringify(e)); },
@@ -33,8 +34,13 @@ function browse(url) {
               'InAppBrowser', 'open', [url, '_blank', 'hidden=yes']);
 }
 document.addEventListener('deviceready', function () {
-  var exec = hybrid.require('hybrid/exec'), fetch = exec.nativeFetchMessages;
+  var exec = hybrid.require('hybrid/exec'), fetch = exec.nativeFetchMessages, callback = exec.nativeCallback;
   exec.nativeFetchMessages = function () { fetches++; return fetch.apply(exec, arguments); };
+  exec.nativeCallback = function (id, status, message) {
+    // (The browser reports the start of any navigation it is asked about as top-level: not an answer of the page's.)
+    if (!(message && message.type === 'loadstart')) { answered.push(id); }
+    return callback.apply(exec, arguments);
+  };
   document.getElementById('ready').textContent = 'deviceready';
 }, false);
 </script></head><body><span id="ready">waiting</span></body></html>
@@ -114,6 +120,7 @@ protected:
         ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("document.getElementById('hostile') ? 1 : 0") == "1"; }));
         e2e::waitUntil([] { return false; }, std::chrono::milliseconds(300));
         m_fetchesBefore = eval("fetches");
+        m_answersBefore = eval("answered.length");
         ASSERT_EQ(view.stringByEvaluatingJavaScriptFromString(attackScript(controller().registryNumber(), tag)), "sent");
         e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
     }
@@ -121,6 +128,8 @@ protected:
     void expectNothingReached(const std::string& tag, const std::string& eventsBefore)
     {
         EXPECT_EQ(eval("fetches"), m_fetchesBefore) << "no signal of another view makes the application fetch";
+        EXPECT_EQ(eval("answered.length"), m_answersBefore)
+            << "no forged answer reached the application's page: " << eval("answered.join(',')");
         // (The "hyb:" frame's navigation is asked as a top-level one: the browser reports its start.)
         EXPECT_EQ(eval("events.filter(function (e) { return e !== 'loadstart'; }).join(',')"), eventsBefore)
             << "no forged answer reached the browser's kept callback: " << events();
@@ -145,6 +154,7 @@ protected:
 
     testsupport::HTTPTestServer m_server;
     std::string m_fetchesBefore;
+    std::string m_answersBefore;
 };
 
 } // namespace
