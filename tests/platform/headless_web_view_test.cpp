@@ -352,6 +352,7 @@ TEST_F(HeadlessWebViewTest, DelegateGoneStopsCallbacksAndViewGoneDropsSteps) {
 
 TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistry) {
     URLProtocol::registerClass(URLProtocol::classOf<PageProtocol>("PageProtocol"));
+    PageProtocol::s_seenAgents.clear();
     PageProtocol::s_seenViews.clear();
     view->page().setFrames("pagetest://top", {"pagetest://frame"});
     view->loadRequest(URLRequest("pagetest://top"));
