@@ -86,8 +86,10 @@ public:
     const std::optional<URL>& mainDocumentURL() const { return m_mainDocumentURL; }
     void setMainDocumentURL(std::optional<URL> url) { m_mainDocumentURL = std::move(url); }
 
-    // The web view whose page made the request (WebView::identifier()), 0 for a request no page made. Only
-    // the engines set it, from what they know of the request's page; a page cannot name another view here.
+    // The web view whose page made the request (WebView::identifier()), 0 for a request no page made. The
+    // engines set it, from what they know of the request's page (a page cannot name another view here);
+    // native code sets it on a top-level load it makes for a page (the real engine then loads the page's
+    // choice, not the application's document).
     std::uint64_t webViewIdentifier() const { return m_webViewIdentifier; }
     void setWebViewIdentifier(std::uint64_t identifier) { m_webViewIdentifier = identifier; }
 

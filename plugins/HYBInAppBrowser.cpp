@@ -192,10 +192,14 @@ void HYBInAppBrowser::open(const runtime::HYBInvokedUrlCommand& command) {
 void HYBInAppBrowser::openInHybridWebView(const platform::URL& url, const std::string& options) {
     std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate();
     std::shared_ptr<platform::WebView> appWebView = webView();
-    if (delegate && appWebView && delegate->URLIsWhitelisted(url))
-        appWebView->loadRequest(platform::URLRequest(url));
-    else
+    if (delegate && appWebView && delegate->URLIsWhitelisted(url)) {
+        // The page's choice, not the application's own document: it opens no folder to the page.
+        platform::URLRequest request(url);
+        request.setWebViewIdentifier(appWebView->identifier());
+        appWebView->loadRequest(request);
+    } else {
         openInInAppBrowser(url, options);
+    }
 }
 
 void HYBInAppBrowser::openInSystem(const platform::URL& url) {

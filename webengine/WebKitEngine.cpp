@@ -237,11 +237,12 @@ void WebKitEngine::applyFileAccess()
     webkit_settings_set_allow_universal_access_from_file_urls(settings, !m_foreignPages);
 }
 
-void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers)
+void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)
 {
     cancelLoadTimer();
     m_loadTimedOut = false;
-    if (m_foreignPages && !mayReadFileURL(m_view, url)) {
+    const bool foreign = m_foreignPages || pagesChoice;
+    if (foreign && !mayReadFileURL(m_view, url)) {
         // A foreign page's choice of file outside the application's folders: nothing loads. On a later turn
         // the client is asked, as for any load, and hears why it failed.
         platform::RunLoop::main().perform([this, alive = std::weak_ptr<bool>(m_alive), url, headers] {
@@ -261,7 +262,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     // The time-out counts from the start of the load (the engine's processes may take a while to come up).
     m_loadTimeout = timeout;
     WebContext::noteStorageUse(m_location);
-    noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(url));
+    noteApplicationDocument(m_view, foreign ? std::nullopt : std::optional<std::string>(url));
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)

@@ -235,6 +235,12 @@ TEST_F(ForeignPagesTest, NoFileOutsideTheApplicationsFoldersIsReadThroughTheInAp
     EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.documentElement.innerHTML").find("root:"), std::string::npos);
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 
+    // Nor by opening it in the application's own view: the page's choice opens no folder there either.
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'open', ['file:///etc/passwd', '_self']); 1");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(eval("location.href").ends_with("/www/index.html")) << eval("location.href");
+    EXPECT_EQ(eval("document.getElementById('ready') ? 'page' : ''"), "page");
+
     // The application's own view reads its files as before.
     eval("var x = new XMLHttpRequest(); x.open('GET', 'file://" + documents + "/own.txt', false); x.send(null); window.own = x.responseText; 1");
     EXPECT_EQ(eval("window.own"), "own notes");
