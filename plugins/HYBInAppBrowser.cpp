@@ -36,6 +36,9 @@ constexpr const char* kBridgeScript =
     "q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
     "window._hybIabSent=function(){q.shift();if(q.length){_hybIframeBridge.src=q[0];}};}})(document)";
 constexpr const char* kAnswerReadScript = "window._hybIabSent&&_hybIabSent()";
+// Injections awaiting their answer at once; one more is answered with kTooManyAwaited and not injected.
+constexpr std::size_t kMaxAwaitedAnswers = 1024;
+constexpr const char* kTooManyAwaited = "too many injections await their answer";
 
 // The with-callback wrappers answer a failure too: a script that throws (or whose value JSON cannot hold)
 // and a file or style that does not load navigate the bridge frame to {"error": text}.
@@ -420,10 +423,16 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
     // Only ids of the page's form can be answered (and enter the script safely); others inject unanswered.
     const std::optional<std::string>& id = command.callbackId();
     if (id && *id != "INVALID" && isValidCallbackId(*id)) {
+        if (m_awaitedAnswers.size() >= kMaxAwaitedAnswers && !m_awaitedAnswers.count(*id)) {
+            if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+                delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, kTooManyAwaited), id);
+            return;
+        }
         m_awaitedAnswers.insert(*id);
         injectDeferredObject(*source, fillCallbackId(withCallback, *id));
-    } else
+    } else {
         injectDeferredObject(*source, withoutCallback ? std::optional<std::string>(withoutCallback) : std::nullopt);
+    }
 }
 
 void HYBInAppBrowser::injectScriptCode(const runtime::HYBInvokedUrlCommand& command) {

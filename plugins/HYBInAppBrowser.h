@@ -27,7 +27,9 @@
 //   of less than two characters, status 9 with the text of an object's "error" string (the wrappers'
 //   failures), or status 8 "JSON error" when the path is any other JSON or none. Any other (an id no
 //   injection awaits, a second answer, another web view's) is logged and answers nothing: the browser's
-//   page reaches no other call of the application's page and no plug-in.
+//   page reaches no other call of the application's page and no plug-in. At most 1024 injections await
+//   their answer at once: one more is answered with status 9 "too many injections await their answer"
+//   and not injected.
 // - The browser's web view shows foreign pages (platform::WebView::showsForeignPages): its loads open
 //   no folder to its pages, which read files of the application's bundle and home only.
 // - Made by the name "HYBInAppBrowser" once registerClass() ran.

@@ -127,8 +127,8 @@ bool mayReadFileURL(WebKitWebView* view, const std::string& url)
     return false;
 }
 
-// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL; nothing
-// forgets both (a foreign page's document is not the application's).
+// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
+// document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
 {
     g_object_set_data(G_OBJECT(view), kApplicationDocumentKey, nullptr);

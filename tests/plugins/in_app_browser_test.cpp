@@ -313,6 +313,15 @@ TEST_F(InAppBrowserTest, TheBridgeFrameAnswersOnlyAnInjectionThatAwaitsItsAnswer
     browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser9/%5B1%5D");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
     EXPECT_EQ(answers().size(), reopened);
+
+    // Injections that wait for an answer are bounded: one past the bound is answered at once, not injected.
+    for (int i = 0; i < 1024; ++i)
+        call("injectScriptFile", {"never.js"}, "InAppBrowser" + std::to_string(1000 + i));
+    const std::size_t evaluated = browserWebView().page().evaluatedScripts().size();
+    call("injectScriptCode", {"1"}, "InAppBrowser5000");
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().size(), evaluated);
+    EXPECT_EQ(answers().back().callbackId, "InAppBrowser5000");
+    EXPECT_EQ(answers().back().message(), platform::Value("too many injections await their answer"));
 }
 
 TEST_F(InAppBrowserTest, TheBrowsersWebViewShowsForeignPages) {
