@@ -197,6 +197,7 @@ TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)
     auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
     signIn->refresh(m_server.url("/hostile.html"));
     ASSERT_TRUE(signIn->webView());
+    EXPECT_TRUE(signIn->webView()->showsForeignPages());
     attackFrom(*signIn->webView(), "signin");
     expectNothingReached("signin", "");
     expectEveryOwnPathWorks();
