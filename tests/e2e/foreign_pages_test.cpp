@@ -152,6 +152,17 @@ protected:
         }
     }
 
+    // A view made by a screen of foreign pages: its page attacks, reaches nothing, and the application's
+    // page still reaches its plug-ins.
+    void expectAViewOfForeignPagesReachesNothing(const std::shared_ptr<platform::WebView>& view, const std::string& tag)
+    {
+        ASSERT_TRUE(view);
+        EXPECT_TRUE(view->showsForeignPages());
+        attackFrom(*view, tag);
+        expectNothingReached(tag, "");
+        expectEveryOwnPathWorks();
+    }
+
     testsupport::HTTPTestServer m_server;
     std::string m_fetchesBefore;
     std::string m_answersBefore;
@@ -184,11 +195,7 @@ TEST_F(ForeignPagesTest, APageThePaymentServerRedirectsToReachesNoPlugin)
     // agent, which ends with the application's view number.
     auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
     screen->view();
-    ASSERT_TRUE(screen->webView());
-    EXPECT_TRUE(screen->webView()->showsForeignPages());
-    attackFrom(*screen->webView(), "road");
-    expectNothingReached("road", "");
-    expectEveryOwnPathWorks();
+    expectAViewOfForeignPagesReachesNothing(screen->webView(), "road");
 }
 
 TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)
@@ -196,11 +203,7 @@ TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)
     launch();
     auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
     signIn->refresh(m_server.url("/hostile.html"));
-    ASSERT_TRUE(signIn->webView());
-    EXPECT_TRUE(signIn->webView()->showsForeignPages());
-    attackFrom(*signIn->webView(), "signin");
-    expectNothingReached("signin", "");
-    expectEveryOwnPathWorks();
+    expectAViewOfForeignPagesReachesNothing(signIn->webView(), "signin");
 }
 
 TEST_F(ForeignPagesTest, NoFileOutsideTheApplicationsFoldersIsReadThroughTheInAppBrowser)
