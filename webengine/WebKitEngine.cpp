@@ -127,6 +127,23 @@ bool mayReadFileURL(WebKitWebView* view, const std::string& url)
     return false;
 }
 
+// Whether `url` is a file URL.
+bool isFileURL(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    return parsed && parsed->isFileURL();
+}
+
+// Whether `url` is an http or https URL.
+bool isWebURL(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return false;
+    const std::string scheme = parsed->scheme();
+    return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
+}
+
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
 // document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
@@ -437,6 +454,14 @@ platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, s
 
 void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& request)
 {
+    // A foreign page of the web (any document but a file of the application's, which the rule below bounds)
+    // reads the web only: no file, no file system URL and no other of the application's protocols, which
+    // the route would otherwise answer to it readable from any origin.
+    if (m_foreignPages && !isWebURL(request->url()) && !isFileURL(url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                      "a foreign page may not read the application's files"));
+        return;
+    }
     ++m_routingDepth;
     const bool taken = m_client.handleResourceRequest(request);
     --m_routingDepth;

@@ -112,6 +112,9 @@ public:
     // not loaded (on a later turn the client is asked about it, then told it failed with
     // kURLErrorNoPermissionsToReadFile, with no start), and the
     // engine gives their file pages no universal access (their file reads are judged as every page's).
+    // While the view shows no file document, its pages' routed requests reach the web only (http, https):
+    // a file, a file system URL or another of the application's protocols fails with
+    // kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
 

@@ -249,3 +249,47 @@ TEST_F(ForeignPagesTest, NoFileOutsideTheApplicationsFoldersIsReadThroughTheInAp
     eval("var x = new XMLHttpRequest(); x.open('GET', 'file://" + documents + "/own.txt', false); x.send(null); window.own = x.responseText; 1");
     EXPECT_EQ(eval("window.own"), "own notes");
 }
+
+TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
+{
+    launch();
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    // What a remote page tries: the route of the web process asked directly for a file and a file system
+    // URL of the application's home (answers the route gives are readable from any origin).
+    const std::string own = "file://" + documents + "/own.txt";
+    const std::string attack =
+        "window.got = {};"
+        "function rd(name, url) { var x = new XMLHttpRequest(); x.open('GET', 'hybroute://load/?' + encodeURIComponent(url), true);"
+        "  x.onload = function () { got[name] = x.status + ':' + x.responseText; }; x.onerror = function () { got[name] = 'error'; };"
+        "  x.send(null); }"
+        "rd('file', '" + own + "'); rd('filesystem', 'hybfile://localhost/persistent/own.txt');"
+        "rd('web', '" + m_server.url("/hostile.html") + "');"
+        "fetch('hybroute://load/?' + encodeURIComponent('" + own + "')).then(function (r) { return r.text(); })"
+        "  .then(function (t) { got.fetch = t; }, function () { got.fetch = 'error'; }); 1";
+    auto expectNoFileRead = [&](platform::WebView& view) {
+        ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+        view.stringByEvaluatingJavaScriptFromString(attack);
+        ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("Object.keys(got).length") == "4"; }))
+            << view.stringByEvaluatingJavaScriptFromString("JSON.stringify(got)");
+        const std::string got = view.stringByEvaluatingJavaScriptFromString("JSON.stringify(got)");
+        EXPECT_EQ(got.find("own notes"), std::string::npos) << got;
+        // The web still loads through the route.
+        EXPECT_EQ(view.stringByEvaluatingJavaScriptFromString("got.web.slice(0, 4)"), "200:") << got;
+    };
+    browse(m_server.url("/hostile.html"));
+    std::shared_ptr<platform::WebView> page = browserView();
+    ASSERT_TRUE(page);
+    expectNoFileRead(*page);
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
+    screen->view();
+    ASSERT_TRUE(screen->webView());
+    expectNoFileRead(*screen->webView());
+
+    // The application's own page reads its files through the route as before.
+    eval("var x = new XMLHttpRequest(); x.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), false);"
+         " x.send(null); window.own = x.responseText; 1");
+    EXPECT_EQ(eval("window.own"), "own notes");
+}
