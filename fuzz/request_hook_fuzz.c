@@ -1,12 +1,10 @@
 /* The request hook compiled as C, as the web process module is built, for request_hook_fuzz: the few of
- * its file-local functions and its list of navigations that the fuzz target drives, under names of their
- * own. */
+ * its file-local functions that the fuzz target drives, under names of their own. */
 #include "webprocess/RequestHook.c"
 
 char* fuzz_hook_without_fragment(const char* uri) { return without_fragment(uri); }
 gboolean fuzz_hook_stays_local(const char* uri) { return stays_local(uri); }
 gboolean fuzz_hook_is_exec_request(const char* uri) { return is_exec_request(uri); }
-void fuzz_hook_add_pending_navigation(const char* uri) { add_pending_navigation(uri); }
-gboolean fuzz_hook_take_pending_navigation(const char* uri) { return take_pending_navigation(uri); }
-guint fuzz_hook_pending_navigation_count(void) { return g_queue_get_length(&pending_navigations); }
+void fuzz_hook_add_pending_navigation(GQueue* pending, const char* uri) { add_pending_navigation(pending, uri); }
+gboolean fuzz_hook_take_pending_navigation(GQueue* pending, const char* uri) { return take_pending_navigation(pending, uri); }
 guint fuzz_hook_max_pending_navigations(void) { return MAX_PENDING_NAVIGATIONS; }

@@ -10,9 +10,8 @@ extern "C" {
 char* fuzz_hook_without_fragment(const char* uri);
 gboolean fuzz_hook_stays_local(const char* uri);
 gboolean fuzz_hook_is_exec_request(const char* uri);
-void fuzz_hook_add_pending_navigation(const char* uri);
-gboolean fuzz_hook_take_pending_navigation(const char* uri);
-guint fuzz_hook_pending_navigation_count(void);
+void fuzz_hook_add_pending_navigation(GQueue* pending, const char* uri);
+gboolean fuzz_hook_take_pending_navigation(GQueue* pending, const char* uri);
 guint fuzz_hook_max_pending_navigations(void);
 }
 
@@ -31,6 +30,8 @@ void check(bool condition) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // One page's list, as the hook keeps it on the page.
+    GQueue pending = G_QUEUE_INIT;
     std::string_view text(reinterpret_cast<const char*>(data), size);
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -50,22 +51,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         switch (op % 3) {
         case 0: {
-            fuzz_hook_add_pending_navigation(uri.c_str());
-            check(fuzz_hook_pending_navigation_count() <= fuzz_hook_max_pending_navigations());
+            fuzz_hook_add_pending_navigation(&pending, uri.c_str());
+            check(g_queue_get_length(&pending) <= fuzz_hook_max_pending_navigations());
             // Found once, with or without its fragment, then no more (unless an equal one was added before).
-            const guint before = fuzz_hook_pending_navigation_count();
-            check(fuzz_hook_take_pending_navigation(uri.c_str()));
-            check(fuzz_hook_pending_navigation_count() == before - 1);
+            const guint before = g_queue_get_length(&pending);
+            check(fuzz_hook_take_pending_navigation(&pending, uri.c_str()));
+            check(g_queue_get_length(&pending) == before - 1);
             break;
         }
         case 1:
-            fuzz_hook_add_pending_navigation(uri.c_str());
-            check(fuzz_hook_pending_navigation_count() <= fuzz_hook_max_pending_navigations());
+            fuzz_hook_add_pending_navigation(&pending, uri.c_str());
+            check(g_queue_get_length(&pending) <= fuzz_hook_max_pending_navigations());
             break;
         case 2:
-            (void)fuzz_hook_take_pending_navigation(uri.c_str());
+            (void)fuzz_hook_take_pending_navigation(&pending, uri.c_str());
             break;
         }
     }
+    g_queue_clear_full(&pending, g_free);
     return 0;
 }

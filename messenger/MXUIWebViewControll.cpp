@@ -15,6 +15,8 @@ std::shared_ptr<MXUIWebViewControll> MXUIWebViewControll::initWithDelegate(const
 
 void MXUIWebViewControll::viewDidLoad() {
     m_webView = platform::WebView::create(platform::Screen::main().bounds());
+    // The sign-in service's pages are not the application's.
+    m_webView->setShowsForeignPages(true);
     m_webView->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
     m_webView->setDelegate(std::static_pointer_cast<MXUIWebViewControll>(shared_from_this()));
     m_webView->setUserInteractionEnabled(true);

@@ -225,7 +225,9 @@ void HeadlessWebView::fetch(std::uint64_t id) {
     ++m_activeFetches;
     load->fetching = true;
     std::weak_ptr<View> weak = weak_from_this();
-    load->connection = startConnection(*load->request, [weak, id](XHRResult result) {
+    URLRequest request = *load->request;
+    request.setWebViewIdentifier(identifier());
+    load->connection = startConnection(request, [weak, id](XHRResult result) {
         auto view = weak.lock();
         if (!view)
             return;
@@ -286,6 +288,8 @@ void HeadlessWebView::pageSendsRequest(URLRequest request, std::function<void(XH
         (void)request.setValue(m_hasDocument ? m_documentUserAgent : currentUserAgent(), "User-Agent");
     if (!request.mainDocumentURL())
         request.setMainDocumentURL(URL::fromString(ScriptedPage::withoutFragment(m_location)));
+    // Whatever the page wrote, the request is this view's.
+    request.setWebViewIdentifier(identifier());
     ++m_activeFetches;
     std::weak_ptr<View> weak = weak_from_this();
     auto connection = startConnection(request, [weak, completion = std::move(completion)](XHRResult result) {

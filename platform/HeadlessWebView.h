@@ -7,7 +7,8 @@
 //   separate task on the main run loop, so a delegate may do anything in a callback (load again, stop,
 //   evaluate scripts) and a test sees the same interleaving as with the real engine.
 // - Loads are fetched with URLConnection, so they pass through the URL protocol registry first (then
-//   http, https and file); "about:blank" and HTML strings need no fetch. A scripted failure, redirect or
+//   http, https and file); "about:blank" and HTML strings need no fetch. Every request of the page (its
+//   documents and its XHRs) carries the view's identifier. A scripted failure, redirect or
 //   stall takes the place of the fetch. Any HTTP status loads as a document.
 // - Built-in script answers: "document.readyState" ("loading" from the commit of a document until its
 //   load finished, then "complete"; "" with no document), "location.href" (the committed URL, with

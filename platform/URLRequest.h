@@ -10,6 +10,7 @@
 #include "platform/URL.h"
 #include "platform/Value.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,13 @@ public:
     const std::optional<URL>& mainDocumentURL() const { return m_mainDocumentURL; }
     void setMainDocumentURL(std::optional<URL> url) { m_mainDocumentURL = std::move(url); }
 
+    // The web view whose page made the request (WebView::identifier()), 0 for a request no page made. The
+    // engines set it, from what they know of the request's page (a page cannot name another view here);
+    // native code sets it on a top-level load it makes for a page (the real engine then loads the page's
+    // choice, not the application's document).
+    std::uint64_t webViewIdentifier() const { return m_webViewIdentifier; }
+    void setWebViewIdentifier(std::uint64_t identifier) { m_webViewIdentifier = identifier; }
+
 private:
     std::optional<URL> m_url;
     std::string m_method = "GET";
@@ -99,6 +107,7 @@ private:
     bool m_timeoutBoundsWholeLoad = false;
     std::optional<bool> m_transportMayResend; // unset: by the method
     std::optional<URL> m_mainDocumentURL;
+    std::uint64_t m_webViewIdentifier = 0;
 };
 
 } // namespace platform

@@ -12,6 +12,7 @@ namespace platform {
 
 namespace {
 std::atomic<bool> g_inputAccessoryBarHidden{false};
+std::atomic<std::uint64_t> g_lastIdentifier{0};
 
 WebView::Factory& installedFactory() {
     static WebView::Factory factory;
@@ -27,7 +28,15 @@ std::shared_ptr<WebView> WebView::create(Rect frame) {
 
 void WebView::setFactory(Factory factory) { installedFactory() = std::move(factory); }
 
-WebView::WebView(Rect frame) : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))) {}
+WebView::WebView(Rect frame)
+    : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))), m_identifier(++g_lastIdentifier) {}
+
+void WebView::setShowsForeignPages(bool foreign) {
+    if (foreign == m_showsForeignPages)
+        return;
+    m_showsForeignPages = foreign;
+    foreignPagesDidChange();
+}
 
 WebView::~WebView() = default;
 

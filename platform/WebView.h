@@ -40,6 +40,7 @@
 #include "platform/ui/View.h"
 #include "platform/WebViewDelegate.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +78,18 @@ public:
     static void setFactory(Factory factory);
 
     ~WebView() override;
+
+    // A number that names this web view for the life of the process (never given to another one): the
+    // engines stamp it on the requests of its pages (URLRequest::webViewIdentifier).
+    std::uint64_t identifier() const { return m_identifier; }
+
+    // Whether the view shows pages the application does not vouch for (the in-app browser's, the payment
+    // road's, sign-in pages): every document it loads is then the page's choice, not the application's,
+    // so a file URL, loaded or read by its pages, reaches only the application's bundle and home (no
+    // document opens its folder), and the engine gives its pages no file access beyond that rule. Off
+    // unless set; set it before the first load.
+    bool showsForeignPages() const { return m_showsForeignPages; }
+    void setShowsForeignPages(bool foreign);
 
     // The delegate is held weakly; callbacks stop when it is gone.
     std::shared_ptr<WebViewDelegate> delegate() const { return m_delegate.lock(); }
@@ -180,6 +193,8 @@ protected:
     virtual void doEvaluateScriptLater(std::string script, EvaluationCompletion completion);
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
+    // showsForeignPages changed; the real engine confines its pages.
+    virtual void foreignPagesDidChange() {}
     // Keeps the scroll view the size of the web view.
     void layoutSubviews() override;
     // Native code took the focus from the page: blurs the page's active element.
@@ -191,6 +206,8 @@ private:
     WebViewSettings m_settings;
     std::shared_ptr<ScrollView> m_scrollView;
     bool m_pageEditing = false;
+    bool m_showsForeignPages = false;
+    const std::uint64_t m_identifier;
 };
 
 } // namespace platform

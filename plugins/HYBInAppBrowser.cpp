@@ -36,6 +36,9 @@ constexpr const char* kBridgeScript =
     "q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
     "window._hybIabSent=function(){q.shift();if(q.length){_hybIframeBridge.src=q[0];}};}})(document)";
 constexpr const char* kAnswerReadScript = "window._hybIabSent&&_hybIabSent()";
+// Injections awaiting their answer at once; one more is answered with kTooManyAwaited and not injected.
+constexpr std::size_t kMaxAwaitedAnswers = 1024;
+constexpr const char* kTooManyAwaited = "too many injections await their answer";
 
 // The with-callback wrappers answer a failure too: a script that throws (or whose value JSON cannot hold)
 // and a file or style that does not load navigate the bridge frame to {"error": text}.
@@ -192,10 +195,14 @@ void HYBInAppBrowser::open(const runtime::HYBInvokedUrlCommand& command) {
 void HYBInAppBrowser::openInHybridWebView(const platform::URL& url, const std::string& options) {
     std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate();
     std::shared_ptr<platform::WebView> appWebView = webView();
-    if (delegate && appWebView && delegate->URLIsWhitelisted(url))
-        appWebView->loadRequest(platform::URLRequest(url));
-    else
+    if (delegate && appWebView && delegate->URLIsWhitelisted(url)) {
+        // The page's choice, not the application's own document: it opens no folder to the page.
+        platform::URLRequest request(url);
+        request.setWebViewIdentifier(appWebView->identifier());
+        appWebView->loadRequest(request);
+    } else {
         openInInAppBrowser(url, options);
+    }
 }
 
 void HYBInAppBrowser::openInSystem(const platform::URL& url) {
@@ -307,6 +314,7 @@ void HYBInAppBrowser::browserExit() {
     if (m_inAppBrowserViewController)
         m_inAppBrowserViewController->setNavigationDelegate({});
     m_inAppBrowserViewController.reset();
+    m_awaitedAnswers.clear();
     if (isSystemAtLeast("7.0") && m_previousStatusBarStyle != -1)
         platform::Application::shared().setStatusBarStyle(static_cast<platform::StatusBarStyle>(m_previousStatusBarStyle));
     m_previousStatusBarStyle = -1;
@@ -333,6 +341,13 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         const std::string callbackId = url.host().value_or("");
         if (!isValidCallbackId(callbackId))
             return true;
+        // Only the answer to an injection of this browser, once: the browser's page cannot answer (or
+        // answer again) any other call of the application's page.
+        const bool ownView = m_inAppBrowserViewController && m_inAppBrowserViewController->webView().get() == &browserWebView;
+        if (!ownView || m_awaitedAnswers.erase(callbackId) == 0) {
+            platform::Log::write("Refused an in-app browser answer that no injection awaits: " + callbackId);
+            return false;
+        }
         HYBPluginResult result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, {});
         const std::string path = url.path();
         if (path.size() > kMaxAnswerURLBytes) {
@@ -407,10 +422,17 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
     }
     // Only ids of the page's form can be answered (and enter the script safely); others inject unanswered.
     const std::optional<std::string>& id = command.callbackId();
-    if (id && *id != "INVALID" && isValidCallbackId(*id))
+    if (id && *id != "INVALID" && isValidCallbackId(*id)) {
+        if (m_awaitedAnswers.size() >= kMaxAwaitedAnswers && !m_awaitedAnswers.count(*id)) {
+            if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+                delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, kTooManyAwaited), id);
+            return;
+        }
+        m_awaitedAnswers.insert(*id);
         injectDeferredObject(*source, fillCallbackId(withCallback, *id));
-    else
+    } else {
         injectDeferredObject(*source, withoutCallback ? std::optional<std::string>(withoutCallback) : std::nullopt);
+    }
 }
 
 void HYBInAppBrowser::injectScriptCode(const runtime::HYBInvokedUrlCommand& command) {

@@ -21,10 +21,17 @@
 //   as JSON) or the file, style or style sheet failed to load. With another id (or none) the source is
 //   injected and nothing is answered. Argument 0 missing or not a string: status 9 "the script or style
 //   argument is missing"; no browser open: status 9 "no browser is open"; nothing is injected then.
-// - "hyb-iab" navigations whose host is a valid callback id are never loaded and answer exactly once on
-//   that id: status 1 with the array of the path's JSON text, status 1 with an empty array for a path of
-//   less than two characters, status 9 with the text of an object's "error" string (the wrappers'
-//   failures), or status 8 "JSON error" when the path is any other JSON or none.
+// - "hyb-iab" navigations whose host is a valid callback id are never loaded. One of the browser's own
+//   web view for the id of an injection with a callback that has not been answered yet answers that id
+//   exactly once: status 1 with the array of the path's JSON text, status 1 with an empty array for a path
+//   of less than two characters, status 9 with the text of an object's "error" string (the wrappers'
+//   failures), or status 8 "JSON error" when the path is any other JSON or none. Any other (an id no
+//   injection awaits, a second answer, another web view's) is logged and answers nothing: the browser's
+//   page reaches no other call of the application's page and no plug-in. At most 1024 injections await
+//   their answer at once: one more is answered with status 9 "too many injections await their answer"
+//   and not injected.
+// - The browser's web view shows foreign pages (platform::WebView::showsForeignPages): its loads open
+//   no folder to its pages, which read files of the application's bundle and home only.
 // - Made by the name "HYBInAppBrowser" once registerClass() ran.
 #pragma once
 
@@ -37,6 +44,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -99,6 +107,8 @@ private:
 
     std::shared_ptr<HYBInAppBrowserViewController> m_inAppBrowserViewController;
     std::optional<std::string> m_callbackId;
+    // The callback ids of the injections whose answer has not come yet (forgotten when the browser exits).
+    std::set<std::string> m_awaitedAnswers;
     int m_previousStatusBarStyle = -1;
 };
 

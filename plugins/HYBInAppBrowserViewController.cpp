@@ -96,6 +96,8 @@ void HYBInAppBrowserViewController::createViews() {
 
     m_webView = platform::WebView::create(
         withHeight(bounds, height - (m_browserOptions.location ? kHYBInAppBrowserBarsHeight : kHYBInAppBrowserToolbarHeight)));
+    // Whatever the page opens here is the page's choice.
+    m_webView->setShowsForeignPages(true);
     m_webView->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
     root->addSubview(m_webView);
     root->sendSubviewToBack(m_webView);

@@ -18,7 +18,11 @@ struct BridgeState {
     std::mutex mutex;
     bool registered = false;
     std::shared_ptr<const HYBWhitelist> whitelist;
-    std::map<std::int64_t, std::weak_ptr<HYBCommandQueue>> controllers;
+    struct Controller {
+        std::uint64_t webViewIdentifier = 0;
+        std::weak_ptr<HYBCommandQueue> queue;
+    };
+    std::map<std::int64_t, Controller> controllers;
 };
 
 BridgeState& state() {
@@ -31,10 +35,14 @@ std::shared_ptr<const HYBWhitelist> whitelist() {
     return state().whitelist;
 }
 
-std::weak_ptr<HYBCommandQueue> queueOfController(std::int64_t number) {
+// The queue of the controller `number` names when the request comes from that controller's web view.
+std::optional<std::weak_ptr<HYBCommandQueue>> queueForRequestOf(std::int64_t number, const platform::URLRequest& request) {
     std::lock_guard lock(state().mutex);
     auto it = state().controllers.find(number);
-    return it == state().controllers.end() ? std::weak_ptr<HYBCommandQueue>() : it->second;
+    if (it == state().controllers.end() || request.webViewIdentifier() == 0 ||
+        request.webViewIdentifier() != it->second.webViewIdentifier)
+        return std::nullopt;
+    return it->second.queue;
 }
 
 bool isRegistered(std::int64_t number) {
@@ -52,8 +60,8 @@ bool isBridgeRequest(const platform::URLRequest& request) {
 
 } // namespace
 
-void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::shared_ptr<const HYBWhitelist> whitelist,
-                                            std::weak_ptr<HYBCommandQueue> commandQueue) {
+void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::uint64_t webViewIdentifier,
+                                            std::shared_ptr<const HYBWhitelist> whitelist, std::weak_ptr<HYBCommandQueue> commandQueue) {
     bool first = false;
     {
         std::lock_guard lock(state().mutex);
@@ -62,7 +70,7 @@ void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::sh
             state().whitelist = std::move(whitelist);
             first = true;
         }
-        state().controllers[registryNumber] = std::move(commandQueue);
+        state().controllers[registryNumber] = BridgeState::Controller{webViewIdentifier, std::move(commandQueue)};
     }
     if (!first)
         return;
@@ -137,7 +145,13 @@ bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
             platform::Log::write("!hybrid request missing rc header");
             return false;
         }
-        std::weak_ptr<HYBCommandQueue> queue = queueOfController(*number);
+        std::optional<std::weak_ptr<HYBCommandQueue>> found = queueForRequestOf(*number, request);
+        if (!found) {
+            platform::Log::write(platform::formatString("Refused a bridge request naming view %lld: it does not come from that view's page",
+                                                        static_cast<long long>(*number)));
+            return false;
+        }
+        std::weak_ptr<HYBCommandQueue> queue = std::move(*found);
         if (commands && !commands->empty()) {
             // On the main thread the batch takes its place in the queue now, in the order the page's batches
             // arrive (those an answer's script hands back are queued as they come too); it runs on a later

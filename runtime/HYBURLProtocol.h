@@ -10,7 +10,12 @@
 // Everything else is left to the ordinary loaders.
 //
 // The caller is the view controller whose registry number the request carries: in the "vc" header, or
-// else in parentheses at the end of its user agent ("... (<number>)").
+// else in parentheses at the end of its user agent ("... (<number>)"). Any page can write that number
+// (every server the application's page talks to learns it from the user agent), so a bridge request is
+// taken only when it also comes from the controller's own web view: the engines stamp each request of a
+// page with its web view's identifier (URLRequest::webViewIdentifier), which a page cannot set. A bridge
+// request of another web view (the in-app browser's, the payment road's, a sign-in page's) or of no web
+// view at all is logged and neither taken nor handed to any queue.
 //
 // Guarantees:
 // - canInitWithRequest runs on URL-loading threads (the real engine asks it on the main thread for the
@@ -22,7 +27,8 @@
 // - The whitelist is the one of the first controller registered and is never replaced; without one no
 //   request is refused.
 // - A request whose number is not registered (another web view, a controller already gone) is never
-//   taken; a bridge request without "rc" is logged and not taken.
+//   taken; a bridge request without "rc", or from another web view than the named controller's, is
+//   logged and not taken.
 // - An asset answer comes later, from the photo library's queue; the pending answer keeps the protocol
 //   object alive until then. An asset whose bytes cannot be read is answered 500 with no body.
 // - Registry and whitelist live for the process; resetForTesting() forgets them and the registration.
@@ -50,9 +56,10 @@ public:
         : URLProtocol(std::move(request), std::move(client)) {}
 
     // A controller's view loaded: on the first call registers the protocol and takes the whitelist
-    // (logging when there is none); on every call enters the controller's number with its queue.
-    static void registerViewController(std::int64_t registryNumber, std::shared_ptr<const HYBWhitelist> whitelist,
-                                       std::weak_ptr<HYBCommandQueue> commandQueue);
+    // (logging when there is none); on every call enters the controller's number with its web view's
+    // identifier (platform::WebView::identifier()) and its queue, replacing what the number had.
+    static void registerViewController(std::int64_t registryNumber, std::uint64_t webViewIdentifier,
+                                       std::shared_ptr<const HYBWhitelist> whitelist, std::weak_ptr<HYBCommandQueue> commandQueue);
     // The controller goes away.
     static void unregisterViewController(std::int64_t registryNumber);
 

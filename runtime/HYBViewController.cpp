@@ -187,7 +187,7 @@ void HYBViewController::viewDidLoad() {
     m_webViewDelegate = std::make_shared<HYBWebViewDelegate>(std::static_pointer_cast<platform::WebViewDelegate>(self()));
     m_webView->setDelegate(m_webViewDelegate);
 
-    HYBURLProtocol::registerViewController(registryNumber(), m_config.whitelist, m_commandQueue);
+    HYBURLProtocol::registerViewController(registryNumber(), m_webView->identifier(), m_config.whitelist, m_commandQueue);
     m_registeredWithBridge = true;
 
     m_webView->setScalesPageToFit(boolValue(textSetting(m_config.settings, "EnableViewportScale").value_or("")));
@@ -346,16 +346,23 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
 
 // ---- navigation ----
 
-bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& /*webView*/, const platform::URLRequest& request,
+bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                                    platform::WebViewNavigationType navigationType) {
     const std::string scheme = request.scheme();
+    const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
+    const bool signal = scheme == "hyb" || (fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0));
+    // The page's signals count only from this controller's own web view: another view's page never reaches
+    // its queue, whoever it was handed to.
+    if (signal && &webView != m_webView.get()) {
+        platform::Log::write("Refused a bridge signal from a web view this controller does not own.");
+        return false;
+    }
     if (scheme == "hyb") {
         m_commandQueue->fetchCommandsFromJs();
         m_commandQueue->executePending();
         return false;
     }
-    const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
-    if (fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0)) {
+    if (signal) {
         const std::string batch = fragment->substr(3);
         if (batch.empty()) {
             m_commandQueue->fetchCommandsFromJs();

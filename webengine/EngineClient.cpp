@@ -10,6 +10,7 @@ void EngineClient::handleBridgeRequest(const std::string& url, const HeaderList&
     for (const auto& [name, value] : headers)
         (void)request.addValue(value, name);
     request.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
+    request.setWebViewIdentifier(webViewIdentifier());
     // Asking is what hands the commands over: the protocol posts them to the main run loop.
     (void)platform::URLProtocol::classForRequest(request);
 }

@@ -8,6 +8,7 @@
 #include "platform/Error.h"
 #include "webengine/RoutedRequest.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -47,9 +48,12 @@ public:
     virtual bool handleResourceRequest(const std::shared_ptr<RoutedRequest>& request) = 0;
     // A bridge request of the page (path "/!hyb_exec"): the web process answered it already (200, empty
     // "text/plain") and handed over its URL and headers ("User-Agent" included). By default it goes to the
-    // URL protocol registry as a sub-resource load would, where the bridge's protocol takes its commands or
-    // its poke; nothing is loaded.
+    // URL protocol registry as a sub-resource load would, carrying webViewIdentifier(), where the bridge's
+    // protocol takes its commands or its poke; nothing is loaded.
     virtual void handleBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& mainDocumentURL);
+    // The identifier of the platform web view the engine shows (platform::WebView::identifier()), which
+    // every request of its pages carries into platform's URL loading; 0 when it is none.
+    virtual std::uint64_t webViewIdentifier() const { return 0; }
 };
 
 } // namespace webengine

@@ -50,11 +50,13 @@ platform::URLRequest RoutedLoad::platformRequestFor(const std::string& url, cons
 }
 
 std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
-                                              std::function<void(RoutedLoad&)> onEnd)
+                                              std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd)
 {
     auto load = std::make_shared<RoutedLoad>(request);
     load->m_onEnd = std::move(onEnd);
-    load->m_connection = platform::URLConnection::make(platformRequestFor(*request, mainDocumentURL), load, false);
+    platform::URLRequest platformRequest = platformRequestFor(*request, mainDocumentURL);
+    platformRequest.setWebViewIdentifier(webViewIdentifier);
+    load->m_connection = platform::URLConnection::make(platformRequest, load, false);
     load->m_connection->setDeliveryTarget(deliverOnMain);
     load->m_connection->start();
     return load;

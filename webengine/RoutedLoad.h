@@ -13,6 +13,8 @@
 #include "platform/URLConnection.h"
 #include "webengine/RoutedRequest.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,10 +23,11 @@ namespace webengine {
 
 class RoutedLoad : public platform::URLConnectionDelegate, public std::enable_shared_from_this<RoutedLoad> {
 public:
-    // `mainDocumentURL`: the URL of the page that makes the load. `onEnd` runs on the main thread once the
-    // request was answered (not after cancel()).
+    // `mainDocumentURL`: the URL of the page that makes the load; `webViewIdentifier`: its web view's
+    // (URLRequest::webViewIdentifier). `onEnd` runs on the main thread once the request was answered (not
+    // after cancel()).
     static std::shared_ptr<RoutedLoad> start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
-                                             std::function<void(RoutedLoad&)> onEnd);
+                                             std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd);
     void cancel();
 
     // The platform request for a routed request (method, headers, body, main document).

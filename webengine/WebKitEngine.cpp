@@ -3,6 +3,7 @@
 #include "platform/AppFolders.h"
 #include "platform/JSON.h"
 #include "platform/URL.h"
+#include "platform/URLError.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
 #include "webengine/LoadError.h"
@@ -128,12 +129,34 @@ bool mayReadFileURL(WebKitWebView* view, const std::string& url)
     return false;
 }
 
-// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL.
-void noteApplicationDocument(WebKitWebView* view, const std::string& url)
+// Whether `url` is a file URL.
+bool isFileURL(const std::string& url)
 {
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    return parsed && parsed->isFileURL();
+}
+
+// Whether `url` is an http or https URL.
+bool isWebURL(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return false;
+    const std::string scheme = parsed->scheme();
+    return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
+}
+
+// Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
+// document (a load that is a page's choice) the view keeps neither.
+void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
+{
+    g_object_set_data(G_OBJECT(view), kApplicationDocumentKey, nullptr);
+    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
+    if (!document)
+        return;
+    const std::string& url = *document;
     const auto hash = url.find('#');
     g_object_set_data_full(G_OBJECT(view), kApplicationDocumentKey, g_strdup(url.substr(0, hash).c_str()), g_free);
-    g_object_set_data(G_OBJECT(view), kDocumentFolderKey, nullptr);
     std::optional<platform::URL> parsed = platform::URL::fromString(url);
     if (!parsed || !parsed->isFileURL())
         return;
@@ -174,11 +197,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
         m_view, EvaluationQueue::Deferral{[this] { return isDeferring(); }, [this](std::function<void()> event) { defer(std::move(event)); }});
 
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
-    // Pages come from files and reach their bundle, the bridge and the hosts the application allows; every
-    // load is judged natively (navigation questions and routed sub-resources), as with the phone's web view.
-    // Files outside the application's own folders are refused there (mayReadFileURL).
-    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
+    applyFileAccess();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     applySettings(m_settings);
@@ -221,14 +240,52 @@ GtkWidget* WebKitEngine::widget() const
     return GTK_WIDGET(m_view);
 }
 
-void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers)
+void WebKitEngine::setForeignPages(bool foreign)
+{
+    m_foreignPages = foreign;
+    applyFileAccess();
+    if (foreign)
+        noteApplicationDocument(m_view, std::nullopt);
+}
+
+void WebKitEngine::applyFileAccess()
+{
+    // The application's pages come from files and reach their bundle, the bridge and the hosts the
+    // application allows; every load is judged natively (navigation questions and routed sub-resources),
+    // as with the phone's web view, and files outside the application's own folders are refused there
+    // (mayReadFileURL), the same rule for every view. Foreign pages get no universal access besides: a file
+    // page of theirs reaches other origins only as any page does.
+    WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, !m_foreignPages);
+}
+
+void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)
 {
     cancelLoadTimer();
     m_loadTimedOut = false;
+    const bool foreign = m_foreignPages || pagesChoice;
+    if (foreign && !mayReadFileURL(m_view, url)) {
+        // A foreign page's choice of file outside the application's folders: nothing loads. On a later turn
+        // the client is asked, as for any load, and hears why it failed.
+        platform::RunLoop::main().perform([this, alive = std::weak_ptr<bool>(m_alive), url, headers] {
+            if (!alive.lock())
+                return;
+            NavigationRequest request;
+            request.url = url;
+            request.method = "GET";
+            request.headers = headers;
+            request.mainDocumentURL = url;
+            if (m_client.shouldStartLoad(request) && alive.lock())
+                m_client.didFailLoad(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                                     "The page may not read this file: " + url));
+        });
+        return;
+    }
     // The time-out counts from the start of the load (the engine's processes may take a while to come up).
     m_loadTimeout = timeout;
     WebContext::noteStorageUse(m_location);
-    noteApplicationDocument(m_view, url);
+    noteApplicationDocument(m_view, foreign ? std::nullopt : std::optional<std::string>(url));
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -243,7 +300,7 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
     cancelLoadTimer();
     m_loadTimeout = std::chrono::milliseconds(0);
     WebContext::noteStorageUse(m_location);
-    noteApplicationDocument(m_view, baseURL);
+    noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(baseURL));
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
@@ -403,6 +460,14 @@ platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, s
 
 void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& request)
 {
+    // A foreign page of the web (any document but a file of the application's, which the rule below bounds)
+    // reads the web only: no file, no file system URL and no other of the application's protocols, which
+    // the route would otherwise answer to it readable from any origin.
+    if (m_foreignPages && !isWebURL(request->url()) && !isFileURL(url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                      "a foreign page may not read the application's files"));
+        return;
+    }
     ++m_routingDepth;
     const bool taken = m_client.handleResourceRequest(request);
     --m_routingDepth;
@@ -413,7 +478,7 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
         return;
     }
-    auto load = RoutedLoad::start(request, url(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
+    auto load = RoutedLoad::start(request, url(), m_client.webViewIdentifier(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
         if (alive.lock())
             m_loads.erase(&ended);
     });

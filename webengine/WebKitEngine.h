@@ -80,9 +80,10 @@ public:
 
     // Loads a top-level URL (with extra headers for http and https). With a time-out, a load that has not
     // finished that long after its start is stopped and fails with the URL loading system's time-out code
-    // (-1001).
+    // (-1001). `pagesChoice`: the URL is what a page asked for (an in-app browser's "_self"), not the
+    // application's own document: it is loaded as in a view of foreign pages (see setForeignPages).
     void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0),
-              const HeaderList& headers = {});
+              const HeaderList& headers = {}, bool pagesChoice = false);
     void loadHTML(const std::string& html, const std::string& baseURL);
     void stop();
     void reload();
@@ -105,6 +106,17 @@ public:
 
     void applySettings(const EngineSettings& settings);
     const EngineSettings& settings() const { return m_settings; }
+
+    // Foreign pages (platform::WebView::showsForeignPages): no load opens a folder to the pages (they read
+    // files of the application's bundle and home only), a file the view is asked to load outside them is
+    // not loaded (on a later turn the client is asked about it, then told it failed with
+    // kURLErrorNoPermissionsToReadFile, with no start), and the
+    // engine gives their file pages no universal access (their file reads are judged as every page's).
+    // While the view shows no file document, its pages' routed requests reach the web only (http, https):
+    // a file, a file system URL or another of the application's protocols fails with
+    // kURLErrorNoPermissionsToReadFile.
+    void setForeignPages(bool foreign);
+    bool showsForeignPages() const { return m_foreignPages; }
 
     // What the view shows (its visible part), as an image surface.
     using Surface = std::shared_ptr<cairo_surface_t>;
@@ -141,6 +153,7 @@ private:
     bool isDeferring() const;
     void defer(std::function<void()> event);
     void scheduleDeferred();
+    void applyFileAccess();
     void cancelLoadTimer();
     void onLoadTimeout();
     void startLoadTimer();
@@ -157,6 +170,7 @@ private:
     const WebsiteDataLocation m_location;
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
+    bool m_foreignPages = false;
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;

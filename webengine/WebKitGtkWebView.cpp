@@ -70,7 +70,8 @@ void WebKitGtkWebView::doLoadRequest(const platform::URLRequest& request, platfo
 {
     m_engine->setUserAgent(currentUserAgent());
     const auto timeout = std::chrono::milliseconds(static_cast<long long>(request.timeoutInterval() * 1000));
-    m_engine->load(request.urlString(), timeout, request.allHTTPHeaderFields().fields());
+    // A request a page made (URLRequest::webViewIdentifier) loads the page's choice, not the application's.
+    m_engine->load(request.urlString(), timeout, request.allHTTPHeaderFields().fields(), request.webViewIdentifier() != 0);
 }
 
 void WebKitGtkWebView::doLoadHTMLString(std::string html, std::string baseURL)
@@ -135,6 +136,11 @@ void WebKitGtkWebView::settingsDidChange()
     m_engine->applySettings(EngineSettings{s.allowsInlineMediaPlayback, s.mediaPlaybackRequiresUserAction, s.suppressesIncrementalRendering});
 }
 
+void WebKitGtkWebView::foreignPagesDidChange()
+{
+    m_engine->setForeignPages(showsForeignPages());
+}
+
 bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
 {
     auto self = protect();
@@ -169,6 +175,7 @@ void WebKitGtkWebView::didFinishLoad()
 void WebKitGtkWebView::didFailLoad(const platform::Error& error)
 {
     auto self = protect();
+    m_provisionalRequest.reset(); // a load that failed before its start never becomes the current one
     if (auto delegate = this->delegate())
         delegate->didFailLoadWithError(*this, error);
 }

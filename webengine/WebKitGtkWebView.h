@@ -18,6 +18,8 @@
 //   in Library/Caches/WebKit) of the folders current when the view is made.
 // - Top-level loads send the request's headers (http, https) but not its method and body: WebKit loads
 //   documents with GET.
+// - The requests of its pages (sub-resources and bridge requests) carry the view's identifier; a view that
+//   shows foreign pages confines them as WebKitEngine::setForeignPages says.
 #pragma once
 
 #include "platform/WebView.h"
@@ -60,6 +62,7 @@ protected:
     std::string doEvaluateScript(std::string_view script) override;
     void doEvaluateScriptLater(std::string script, EvaluationCompletion completion) override;
     void settingsDidChange() override;
+    void foreignPagesDidChange() override;
 
 private:
     explicit WebKitGtkWebView(platform::Rect frame);
@@ -69,6 +72,7 @@ private:
     void didFinishLoad() override;
     void didFailLoad(const platform::Error& error) override;
     bool handleResourceRequest(const std::shared_ptr<RoutedRequest>&) override { return false; }
+    std::uint64_t webViewIdentifier() const override { return identifier(); }
 
     std::shared_ptr<WebKitGtkWebView> protect();
 

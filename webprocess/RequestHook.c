@@ -47,9 +47,26 @@
 #define MAX_CALLBACK_ID 100
 #define MAX_ANSWER_NESTING 1000
 
-/* Document URLs (without fragment) the UI process allowed and that have not been requested yet, oldest
- * first. Bounded: an allowed navigation that never loads is forgotten after MAX_PENDING_NAVIGATIONS more. */
-static GQueue pending_navigations = G_QUEUE_INIT;
+/* Document URLs (without fragment) the UI process allowed for a page and that the page has not requested yet,
+ * oldest first, kept on the page itself: one page's allowed navigation never lets another page of the process
+ * load the same URL unrouted. Bounded: an allowed navigation that never loads is forgotten after
+ * MAX_PENDING_NAVIGATIONS more. */
+#define PENDING_NAVIGATIONS_KEY "hyb-pending-navigations"
+
+static void free_queue(gpointer queue)
+{
+    g_queue_free_full((GQueue*)queue, g_free);
+}
+
+static GQueue* pending_navigations(WebKitWebPage* page)
+{
+    GQueue* queue = (GQueue*)g_object_get_data(G_OBJECT(page), PENDING_NAVIGATIONS_KEY);
+    if (!queue) {
+        queue = g_queue_new();
+        g_object_set_data_full(G_OBJECT(page), PENDING_NAVIGATIONS_KEY, queue, free_queue);
+    }
+    return queue;
+}
 
 static char* without_fragment(const char* uri)
 {
@@ -57,14 +74,14 @@ static char* without_fragment(const char* uri)
     return hash ? g_strndup(uri, (gsize)(hash - uri)) : g_strdup(uri);
 }
 
-static gboolean take_pending_navigation(const char* uri)
+static gboolean take_pending_navigation(GQueue* pending, const char* uri)
 {
     char* key = without_fragment(uri);
     gboolean found = FALSE;
-    for (GList* l = pending_navigations.head; l; l = l->next) {
+    for (GList* l = pending->head; l; l = l->next) {
         if (strcmp((const char*)l->data, key) == 0) {
             g_free(l->data);
-            g_queue_delete_link(&pending_navigations, l);
+            g_queue_delete_link(pending, l);
             found = TRUE;
             break;
         }
@@ -73,11 +90,11 @@ static gboolean take_pending_navigation(const char* uri)
     return found;
 }
 
-static void add_pending_navigation(const char* uri)
+static void add_pending_navigation(GQueue* pending, const char* uri)
 {
-    g_queue_push_tail(&pending_navigations, without_fragment(uri));
-    while (g_queue_get_length(&pending_navigations) > MAX_PENDING_NAVIGATIONS)
-        g_free(g_queue_pop_head(&pending_navigations));
+    g_queue_push_tail(pending, without_fragment(uri));
+    while (g_queue_get_length(pending) > MAX_PENDING_NAVIGATIONS)
+        g_free(g_queue_pop_head(pending));
 }
 
 /* Schemes the page's own engine keeps: in-memory or script-made resources, and our own route. */
@@ -129,7 +146,7 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     const char* uri = webkit_uri_request_get_uri(request);
     if (!uri || stays_local(uri))
         return FALSE;
-    if (take_pending_navigation(uri))
+    if (take_pending_navigation(pending_navigations(page), uri))
         return FALSE;
     if (is_exec_request(uri)) {
         char* original = g_strdup(uri); /* uri belongs to the request, whose URI changes */
@@ -494,7 +511,7 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
         return FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
     if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_STRING))
-        add_pending_navigation(g_variant_get_string(parameters, NULL));
+        add_pending_navigation(pending_navigations(page), g_variant_get_string(parameters, NULL));
     return TRUE;
 }
 

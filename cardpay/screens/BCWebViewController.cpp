@@ -21,6 +21,8 @@ void BCWebViewController::viewDidLoad() {
     const double top = BCUtils::viewControllerBoundsOriginY();
     m_webView = platform::WebView::create(platform::Rect(0, top + kBarHeight, BCUtils::displayWidth(),
                                                          BCUtils::displayHeight() - kBarHeight - BCUtils::statusBarHeight()));
+    // The payment server's pages (and wherever they lead) are not the application's.
+    m_webView->setShowsForeignPages(true);
     m_webView->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(
         std::static_pointer_cast<BCWebViewController>(shared_from_this())));
     m_webView->setBackgroundColor(platform::Color::white());

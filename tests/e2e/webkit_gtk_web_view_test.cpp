@@ -6,6 +6,7 @@
 #include "platform/Application.h"
 #include "platform/ApplicationDelegate.h"
 #include "platform/RunLoop.h"
+#include "platform/URLError.h"
 #include "platform/URLProtocol.h"
 #include "platform/UserDefaults.h"
 #include "support/HTTPTestServer.h"
@@ -16,6 +17,7 @@
 #include <webkit2/webkit2.h>
 
 #include <filesystem>
+#include <fstream>
 
 using e2e::waitUntil;
 using webengine::WebKitGtkWebView;
@@ -75,6 +77,28 @@ public:
                                      platform::URLCacheStoragePolicy::NotAllowed);
         client()->didFinishLoading(*this);
     }
+    void stopLoading() override {}
+};
+
+// Notes the web view each request to a "/probe" or "/!hyb_exec" path names, and takes none.
+class StampRecordingProtocol : public platform::URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static std::vector<std::pair<std::string, std::uint64_t>>& seen()
+    {
+        static std::vector<std::pair<std::string, std::uint64_t>> requests;
+        return requests;
+    }
+    static bool canInitWithRequest(const platform::URLRequest& request)
+    {
+        const std::string path = request.url() ? request.url()->path() : "";
+        if (path == "/probe" || path == "/!hyb_exec") {
+            // Asked on a loading thread for routed loads: handed to the main thread as the bridge does.
+            platform::RunLoop::main().perform([path, id = request.webViewIdentifier()] { seen().emplace_back(path, id); });
+        }
+        return false;
+    }
+    void startLoading() override {}
     void stopLoading() override {}
 };
 
@@ -236,6 +260,54 @@ TEST_F(WebKitGtkWebViewTest, EvaluationFromTheMainLoopWhileThePageWaitsInASynchr
     EXPECT_EQ(seen, "after:200");
     PostingBridgeProtocol::onMain() = nullptr;
     platform::URLProtocol::unregisterClass("PostingBridgeProtocol");
+}
+
+TEST_F(WebKitGtkWebViewTest, EveryRequestOfAPageCarriesItsOwnViewsIdentifier)
+{
+    platform::URLProtocol::registerClass(platform::URLProtocol::classOf<StampRecordingProtocol>("StampRecordingProtocol"));
+    StampRecordingProtocol::seen().clear();
+    auto other = std::dynamic_pointer_cast<WebKitGtkWebView>(platform::WebView::create(platform::Rect(0, 0, 100, 100)));
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->identifier(), m_view->identifier());
+    const std::string url = page("index.html", "<html></html>");
+    loadAndWait(url);
+    auto otherDelegate = std::make_shared<RecordingDelegate>();
+    other->setDelegate(otherDelegate);
+    other->loadRequest(platform::URLRequest(url));
+    ASSERT_TRUE(waitUntil([&] { return otherDelegate->count("finish") > 0; }));
+
+    // Each page: an XHR, a bridge XHR (answered by the web process) and the routed form a page can write.
+    testsupport::HTTPTestServer server;
+    const std::string requests =
+        "function send(u) { var x = new XMLHttpRequest(); x.open('GET', u, true); x.setRequestHeader('vc', '1'); x.send(); }"
+        "send('" + server.url("/probe") + "'); send('/!hyb_exec');"
+        "send('hybroute://load/?' + encodeURIComponent('" + server.url("/!hyb_exec") + "')); 1";
+    eval(requests);
+    ASSERT_TRUE(waitUntil([&] { return StampRecordingProtocol::seen().size() >= 3; }));
+    other->stringByEvaluatingJavaScriptFromString(requests);
+    ASSERT_TRUE(waitUntil([&] { return StampRecordingProtocol::seen().size() >= 6; }));
+    const auto& seen = StampRecordingProtocol::seen();
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i].second, i < 3 ? m_view->identifier() : other->identifier()) << i << ": " << seen[i].first;
+    platform::URLProtocol::unregisterClass("StampRecordingProtocol");
+}
+
+TEST_F(WebKitGtkWebViewTest, AViewOfForeignPagesLoadsNoFileOutsideTheApplicationsFolders)
+{
+    m_view->setShowsForeignPages(true);
+    std::ofstream(m_home.folders().documents() + "/own.html") << "<p>own</p>";
+    loadAndWait("file://" + m_home.folders().documents() + "/own.html");
+    EXPECT_EQ(m_delegate->events.back(), "finish");
+    m_delegate->events.clear();
+    loadAndWait("file:///etc/passwd");
+    EXPECT_EQ(m_delegate->events, (std::vector<std::string>{"should:file:///etc/passwd:5",
+                                                            "fail:" + std::to_string(platform::kURLErrorNoPermissionsToReadFile)}))
+        << "asked as any load, then failed without a start";
+    EXPECT_EQ(eval("document.body.innerText"), "own");
+    // Its pages' own navigations there are refused as in any view.
+    eval("location.href = 'file:///etc/group'; 1");
+    waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(eval("document.body.innerText"), "own");
 }
 
 TEST_F(WebKitGtkWebViewTest, TheDelegateMayEvaluateInsideANavigationQuestion)

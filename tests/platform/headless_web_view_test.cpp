@@ -79,10 +79,12 @@ class PageProtocol : public URLProtocol {
 public:
     static inline std::atomic<int> s_stops{0};
     static inline std::vector<std::string> s_seenAgents;
+    static inline std::vector<std::uint64_t> s_seenViews;
     using URLProtocol::URLProtocol;
     static bool canInitWithRequest(const URLRequest& request) { return request.scheme() == "pagetest"; }
     void startLoading() override {
         s_seenAgents.push_back(request().valueForHTTPHeaderField("User-Agent").value_or(""));
+        s_seenViews.push_back(request().webViewIdentifier());
         if (request().urlString() == "pagetest://slow")
             return;
         std::string body = "served " + request().urlString();
@@ -350,6 +352,8 @@ TEST_F(HeadlessWebViewTest, DelegateGoneStopsCallbacksAndViewGoneDropsSteps) {
 
 TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistry) {
     URLProtocol::registerClass(URLProtocol::classOf<PageProtocol>("PageProtocol"));
+    PageProtocol::s_seenAgents.clear();
+    PageProtocol::s_seenViews.clear();
     view->page().setFrames("pagetest://top", {"pagetest://frame"});
     view->loadRequest(URLRequest("pagetest://top"));
     ASSERT_TRUE(view->waitUntilIdle());
@@ -359,9 +363,15 @@ TEST_F(HeadlessWebViewTest, PageLoadsAndRequestsPassThroughTheURLProtocolRegistr
     EXPECT_EQ(PageProtocol::s_seenAgents[0], view->defaultUserAgent()) << "the top-level load carries the user agent";
 
     std::optional<HeadlessWebView::XHRResult> xhr;
-    view->pageSendsRequest(URLRequest("pagetest://xhr"), [&](HeadlessWebView::XHRResult r) { xhr = std::move(r); });
+    // Whatever view the request names, it is this view's page's.
+    URLRequest named("pagetest://xhr");
+    named.setWebViewIdentifier(view->identifier() + 7);
+    view->pageSendsRequest(named, [&](HeadlessWebView::XHRResult r) { xhr = std::move(r); });
     ASSERT_TRUE(view->waitUntilIdle());
     ASSERT_TRUE(xhr.has_value());
+    EXPECT_EQ(PageProtocol::s_seenViews, (std::vector<std::uint64_t>(3, view->identifier())))
+        << "the document, its frame and the XHR carry the view's identifier";
+    EXPECT_NE(HeadlessWebView::create()->identifier(), view->identifier());
     EXPECT_FALSE(xhr->error.has_value());
     EXPECT_EQ(std::string(xhr->body.begin(), xhr->body.end()), "served pagetest://xhr");
 

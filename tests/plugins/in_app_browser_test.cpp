@@ -239,6 +239,8 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
 TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     openBrowser("hidden=yes");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
+    for (int id = 3; id <= 7; ++id)
+        call("injectScriptCode", {"1"}, "InAppBrowser" + std::to_string(id));
     const std::size_t before = answers().size();
     auto ask = [&](const std::string& url) {
         platform::URLRequest request(url);
@@ -269,6 +271,63 @@ TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
     EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
     for (std::size_t i = before + 5; i < answers().size(); ++i)
         EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
+}
+
+TEST_F(InAppBrowserTest, TheBridgeFrameAnswersOnlyAnInjectionThatAwaitsItsAnswerOnce) {
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    call("injectScriptCode", {"1+1"}, "InAppBrowser7");
+    const std::size_t before = answers().size();
+    hybtest::LogCapture log;
+
+    // The browser's page answers calls no injection made: the open's kept callback, another service's id
+    // form, an id still to come.
+    for (const char* forged : {"hyb-iab://InAppBrowser1/%5B%22forged%22%5D", "hyb-iab://InAppBrowser2/%5B1%5D",
+                               "hyb-iab://InAppBrowser8/%5B1%5D"})
+        browserWebView().pageLoadsFrame(forged);
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    EXPECT_EQ(answers().size(), before) << "nothing answered";
+    EXPECT_TRUE(log.contains("Refused an in-app browser answer that no injection awaits: InAppBrowser1"));
+
+    // Another web view's page (one the plug-in never made) navigating to the awaited id reaches nothing.
+    std::shared_ptr<platform::HeadlessWebView> other = platform::HeadlessWebView::create();
+    platform::URLRequest fromOther(std::string_view("hyb-iab://InAppBrowser7/%5B%22other%22%5D"));
+    EXPECT_FALSE(plugin().shouldStartLoadWithRequest(*other, fromOther, platform::WebViewNavigationType::Other));
+    EXPECT_EQ(answers().size(), before);
+
+    // The awaited answer comes once; a second one for the same id does not.
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B2%5D");
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B3%5D");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    ASSERT_EQ(answers().size(), before + 1);
+    EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
+    EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value(2)}));
+
+    // A browser closed and opened again awaits none of the old ones.
+    call("injectScriptCode", {"1"}, "InAppBrowser9");
+    call("close", {}, std::nullopt);
+    settle();
+    openBrowser("hidden=yes", "InAppBrowser10");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    const std::size_t reopened = answers().size();
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser9/%5B1%5D");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    EXPECT_EQ(answers().size(), reopened);
+
+    // Injections that wait for an answer are bounded: one past the bound is answered at once, not injected.
+    for (int i = 0; i < 1024; ++i)
+        call("injectScriptFile", {"never.js"}, "InAppBrowser" + std::to_string(1000 + i));
+    const std::size_t evaluated = browserWebView().page().evaluatedScripts().size();
+    call("injectScriptCode", {"1"}, "InAppBrowser5000");
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().size(), evaluated);
+    EXPECT_EQ(answers().back().callbackId, "InAppBrowser5000");
+    EXPECT_EQ(answers().back().message(), platform::Value("too many injections await their answer"));
+}
+
+TEST_F(InAppBrowserTest, TheBrowsersWebViewShowsForeignPages) {
+    openBrowser("hidden=yes");
+    EXPECT_TRUE(screen().webView()->showsForeignPages());
+    EXPECT_FALSE(m_webView->showsForeignPages()) << "the application's own view shows its own pages";
 }
 
 TEST_F(InAppBrowserTest, InjectActionsAreAnsweredWhileNoBrowserIsOpen) {

@@ -196,6 +196,43 @@ TEST_F(ApplicationTest, XHRPokesFollowTheRequestIdRuleAndRefusedSubResourcesGetA
     EXPECT_EQ(std::string(refused.body.begin(), refused.body.end()), "ERROR whitelist rejection: url='http://refused.example/data.json'");
 }
 
+TEST_F(ApplicationTest, AnotherWebViewsPageReachesTheControllerOnNoSignal) {
+    writeConfig("");
+    launch();
+    // Another web view of the process, under the same user agent (it ends with the controller's number),
+    // even handed the controller as its delegate.
+    auto other = platform::HeadlessWebView::create(platform::Rect(0, 0, 100, 100), std::make_shared<platform::ScriptedPage>());
+    other->loadRequest(platform::URLRequest(platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html")));
+    ASSERT_TRUE(other->waitUntilIdle());
+    other->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(m_delegate->viewController()));
+    hybtest::LogCapture log;
+
+    m_queued = clearCommand("Queued1");
+    platform::URLRequest carrying(std::string_view("file:///!hyb_exec"));
+    ASSERT_TRUE(carrying.setValue("1", "rc").ok());
+    ASSERT_TRUE(carrying.setValue(std::to_string(controller().registryNumber()), "vc").ok());
+    ASSERT_TRUE(carrying.setValue(clearCommand("Other1"), "cmds").ok());
+    std::optional<platform::HeadlessWebView::XHRResult> answered;
+    other->pageSendsRequest(carrying, [&](platform::HeadlessWebView::XHRResult result) { answered = result; });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return answered.has_value(); }));
+    ASSERT_TRUE(carrying.setValue("", "cmds").ok());
+    other->pageSendsRequest(carrying, nullptr);
+    other->pageLoadsFrame("hyb://ready");
+    other->pageSetsFragment("%01" + platform::escapeURLComponent(clearCommand("Other2")));
+    other->pageSetsFragment("%02");
+    ASSERT_TRUE(other->waitUntilIdle());
+    view().waitUntilIdle();
+    EXPECT_TRUE(m_callbacks.empty()) << "no command ran and the application's page was not fetched from";
+    EXPECT_FALSE(evaluated(kFetchScript));
+    EXPECT_TRUE(log.contains("Refused a bridge signal from a web view this controller does not own."));
+    EXPECT_TRUE(log.contains("Refused a bridge request naming view"));
+
+    // The controller's own page still signals.
+    view().pageLoadsFrame("hyb://ready");
+    ASSERT_TRUE(waitForCallbacks(1));
+    EXPECT_EQ(m_callbacks[0], cacheCleared("Queued1"));
+}
+
 TEST_F(ApplicationTest, AMissingStartPageLoadsTheErrorPageWithTheMessage) {
     writeConfig("<preference name=\"ErrorUrl\" value=\"error.html?from=config\"/>", "missing.html");
     hybtest::LogCapture log;

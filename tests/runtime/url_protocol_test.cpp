@@ -22,9 +22,11 @@ namespace {
 
 constexpr std::int64_t kNumber = 4242;
 
+// A request as the page of the web view `webView` names makes it (0: no web view's).
 platform::URLRequest bridgeRequest(const std::map<std::string, std::string>& headers,
-                                   const std::string& url = "file:///!hyb_exec") {
+                                   const std::string& url = "file:///!hyb_exec", std::uint64_t webView = 0) {
     platform::URLRequest request{std::string_view(url)};
+    request.setWebViewIdentifier(webView);
     for (const auto& [name, value] : headers)
         EXPECT_TRUE(request.setValue(value, name).ok());
     return request;
@@ -35,7 +37,7 @@ protected:
     void SetUp() override {
         HYBURLProtocol::resetForTesting();
         whitelist = std::make_shared<const HYBWhitelist>(std::vector<std::string>{"http://allowed.example"});
-        HYBURLProtocol::registerViewController(kNumber, whitelist, bridge.queue);
+        HYBURLProtocol::registerViewController(kNumber, bridge.host->view->identifier(), whitelist, bridge.queue);
         // The page's queue holds one command from each poke until a fetch takes it.
         bridge.host->view->page().setScriptHandler([this](std::string_view script) -> std::optional<std::string> {
             if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
@@ -97,7 +99,8 @@ TEST_F(URLProtocolTest, PokesAreAcceptedOnlyByTheRequestIdRule) {
 }
 
 TEST_F(URLProtocolTest, CommandsInTheHeaderAreQueuedAndTheRequestIsNotTaken) {
-    auto request = bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}, {"cmds", "[" + probeCommand("cb2", "\"carried\"") + "]"}});
+    auto request = bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}, {"cmds", "[" + probeCommand("cb2", "\"carried\"") + "]"}},
+                                 "file:///!hyb_exec", bridge.host->view->identifier());
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(request));
     EXPECT_TRUE(bridge.probe->calls.empty()) << "commands never run on the loading thread";
     settle();
@@ -110,8 +113,9 @@ TEST_F(URLProtocolTest, TheCallerIsFoundByItsHeaderOrItsUserAgent) {
     EXPECT_TRUE(log.contains("!hybrid request missing rc header"));
 
     // The user agent's last parentheses name the controller; "vc" wins over it.
-    EXPECT_TRUE(HYBURLProtocol::canInitWithRequest(
-        bridgeRequest({{"User-Agent", "Mozilla/5.0 (X11; Linux) Engine (" + std::to_string(kNumber) + ")"}, {"rc", "2"}})));
+    EXPECT_TRUE(HYBURLProtocol::canInitWithRequest(bridgeRequest(
+        {{"User-Agent", "Mozilla/5.0 (X11; Linux) Engine (" + std::to_string(kNumber) + ")"}, {"rc", "2"}}, "file:///!hyb_exec",
+        bridge.host->view->identifier())));
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(
         bridgeRequest({{"User-Agent", "Agent (" + std::to_string(kNumber) + ")"}, {"vc", "99"}, {"rc", "2"}})));
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"User-Agent", "Agent (99)"}, {"rc", "1"}})))
@@ -123,6 +127,36 @@ TEST_F(URLProtocolTest, TheCallerIsFoundByItsHeaderOrItsUserAgent) {
 
     HYBURLProtocol::unregisterViewController(kNumber);
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", std::to_string(kNumber)}, {"rc", "1"}})));
+}
+
+TEST_F(URLProtocolTest, OnlyTheNamedControllersOwnWebViewReachesItsQueue) {
+    // Another web view's page (the in-app browser's, say) knows the number and sends every form of signal.
+    std::shared_ptr<platform::HeadlessWebView> foreign = platform::HeadlessWebView::create();
+    hybtest::LogCapture log;
+    const std::string vc = std::to_string(kNumber);
+    const std::string carried = "[" + probeCommand("cb3", "\"foreign\"") + "]";
+    std::optional<platform::HeadlessWebView::XHRResult> poked;
+    std::optional<platform::HeadlessWebView::XHRResult> carrying;
+    pageHasCommand = true;
+    foreign->pageSendsRequest(bridgeRequest({{"vc", vc}, {"rc", "1"}}), [&](auto result) { poked = result; });
+    foreign->pageSendsRequest(bridgeRequest({{"User-Agent", "Agent (" + vc + ")"}, {"rc", "1"}, {"cmds", carried}}),
+                              [&](auto result) { carrying = result; });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return poked && carrying; }));
+    // The same requests as a page of no web view at all would make them, and a forged stamp of a view that
+    // does not exist.
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", vc}, {"rc", "1"}, {"cmds", carried}})));
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", vc}, {"rc", "1"}}, "file:///!hyb_exec", foreign->identifier() + 1000)));
+    settle();
+    EXPECT_TRUE(bridge.probe->calls.empty()) << "no poke was taken and no batch queued";
+    EXPECT_TRUE(bridge.evaluated().empty()) << "not even a fetch from the application's page";
+    EXPECT_TRUE(log.contains("Refused a bridge request naming view " + vc));
+    EXPECT_FALSE(poked->response && poked->response->statusCode() == 200 && !poked->error) << "the poke is not answered as taken";
+
+    // The controller's own page still reaches it, by number in either place.
+    send(bridgeRequest({{"User-Agent", "Agent (" + vc + ")"}, {"rc", "1"}, {"cmds", carried}}));
+    settle();
+    ASSERT_FALSE(bridge.probe->calls.empty());
+    EXPECT_EQ(bridge.probe->calls.front(), "run:foreign");
 }
 
 TEST_F(URLProtocolTest, ANonWhitelistedSubResourceGetsA401WithTheRejectionText) {
@@ -143,9 +177,9 @@ TEST_F(URLProtocolTest, ANonWhitelistedSubResourceGetsA401WithTheRejectionText) 
 TEST_F(URLProtocolTest, OnlyTheFirstControllersWhitelistCountsAndWithoutOneNothingIsRefused) {
     HYBURLProtocol::resetForTesting();
     hybtest::LogCapture log;
-    HYBURLProtocol::registerViewController(1, nullptr, bridge.queue);
+    HYBURLProtocol::registerViewController(1, bridge.host->view->identifier(), nullptr, bridge.queue);
     EXPECT_TRUE(log.contains("WARNING: NO whitelist has been set in HYBURLProtocol."));
-    HYBURLProtocol::registerViewController(2, whitelist, bridge.queue);
+    HYBURLProtocol::registerViewController(2, bridge.host->view->identifier(), whitelist, bridge.queue);
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({{"vc", "2"}}, "http://refused.example/x")));
 }
 

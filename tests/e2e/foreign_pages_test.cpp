@@ -1,0 +1,295 @@
+// Pages the application does not vouch for, on the real engine with the sample bundle's plug-ins: a remote
+// page in the in-app browser, a page of the payment road's web view (a lucky draw the payment server
+// redirects to) and a sign-in page know the application's view number and try every signal of the bridge
+// with it (the XHR with commands, the bare poke, fetch, the routed form of the XHR, the "hyb:" frame, the
+// "%01"/"%02" fragments) and forge the in-app browser's answers: no plug-in runs and no call of the
+// application's page is answered for them, while the browser's own answers and every signal of the
+// application's page still work. Files read through the in-app browser follow the application's rule.
+#include "SampleBundleOnEngine.h"
+
+#include "cardpay/screens/BCWebViewController.h"
+#include "messenger/MXUIWebViewControll.h"
+#include "platform/URLError.h"
+#include "plugins/HYBInAppBrowser.h"
+#include "support/HTTPTestServer.h"
+
+#include <fstream>
+
+namespace {
+
+// The application's page: call(name, service, action, args) records the answer as results[name];
+// browse(url) opens the hidden browser and records its events; the native side's fetches and the ids it
+// answers (but the browser's load starts) are recorded.
+const char* const kPage = R"(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><script src="hybrid.js"></script><script>
+var results = {}, events = [], fetches = 0, answered = [];
+function call(name, service, action, args) {
+  hybrid.exec(function (m) { results[name] = 'ok:' + JSON.stringify(m); },
+              function (e) { results[name] = 'fail:' + (typeof e === 'string' ? e : JSON.stringify(e)); },
+              service, action, args);
+}
+function browse(url) {
+  hybrid.exec(function (e) { events.push(e.type + (e.type === 'loadstart' || e.type === 'exit' || e.type === 'loadstop' ? '' : ':' + JSON.stringify(e))); },
+              function (e) { events.push(e.type + ':' + e.code); window.lastError = JSON.stringify(e); },
+              'InAppBrowser', 'open', [url, '_blank', 'hidden=yes']);
+}
+document.addEventListener('deviceready', function () {
+  var exec = hybrid.require('hybrid/exec'), fetch = exec.nativeFetchMessages, callback = exec.nativeCallback;
+  exec.nativeFetchMessages = function () { fetches++; return fetch.apply(exec, arguments); };
+  exec.nativeCallback = function (id, status, message) {
+    // (The browser reports the start of any navigation it is asked about as top-level: not an answer of the page's.)
+    if (!(message && message.type === 'loadstart')) { answered.push(id); }
+    return callback.apply(exec, arguments);
+  };
+  document.getElementById('ready').textContent = 'deviceready';
+}, false);
+</script></head><body><span id="ready">waiting</span></body></html>
+)";
+
+// What a hostile page runs with the view's number: every signal, each carrying a keychain write of its own
+// key, and forged browser answers to every id the application's page may have given (the open's kept
+// callback among them).
+std::string attackScript(std::int64_t number, const std::string& tag)
+{
+    const std::string vc = std::to_string(number);
+    auto batch = [&](const std::string& path) {
+        return "'[[\"Keychain90\",\"Keychain\",\"setForKey\",[\"" + tag + "-" + path + "\",\"pwned\"]]]'";
+    };
+    return "(function () {"
+           " function xhr(url, headers) { var x = new XMLHttpRequest(); x.open('GET', url, true);"
+           "   for (var k in headers) { x.setRequestHeader(k, headers[k]); } x.send(null); }"
+           " xhr('/!hyb_exec?1', {vc: '" + vc + "', rc: '1', cmds: " + batch("xhr") + "});"
+           " xhr('/!hyb_exec?2', {vc: '" + vc + "', rc: '1'});"
+           " xhr('/!hyb_exec?3', {rc: '2', cmds: " + batch("agent") + "});"
+           " try { fetch('/!hyb_exec?4', {headers: {vc: '" + vc + "', rc: '3', cmds: " + batch("fetch") + "}}); } catch (e) {}"
+           " xhr('hybroute://load/?' + encodeURIComponent(location.href.split('#')[0].replace(/[^\\/]*$/, '') + '!hyb_exec?5'),"
+           "     {vc: '" + vc + "', rc: '4', cmds: " + batch("routed") + "});"
+           " function frame(src) { var f = document.createElement('iframe'); f.style.display = 'none'; f.src = src;"
+           "   (document.body || document.documentElement).appendChild(f); }"
+           " frame('hyb://ready');"
+           " for (var i = 1; i <= 40; i++) { frame('hyb-iab://InAppBrowser' + i + '/' + encodeURIComponent('[\"forged\"]')); }"
+           " location.hash = '%01' + encodeURIComponent(" + batch("hash") + ");"
+           " setTimeout(function () { location.hash = '%02'; }, 50);"
+           " return 'sent'; })()";
+}
+
+class ForeignPagesTest : public e2e::SampleBundleOnEngine {
+protected:
+    ForeignPagesTest() : SampleBundleOnEngine({.extraFiles = {"www/iab.html"}}) {}
+
+    void SetUp() override
+    {
+        SampleBundleOnEngine::SetUp();
+        if (IsSkipped())
+            return;
+        m_home.writeBundleFile("www/index.html", kPage);
+        const std::string hostile = "<!DOCTYPE html><html><body><p id='hostile'>a page of somebody else</p></body></html>";
+        m_server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+        m_server.route("/draw", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", m_server.url("/hostile.html")));
+    }
+
+    std::string answer(const std::string& name)
+    {
+        const std::string lookup = "results['" + name + "'] === undefined ? '' : results['" + name + "']";
+        e2e::waitUntil([&] { return !eval(lookup).empty(); });
+        return eval(lookup);
+    }
+    std::string events() { return eval("events.join(',')"); }
+    std::shared_ptr<plugins::HYBInAppBrowser> browser()
+    {
+        return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
+    }
+    std::shared_ptr<platform::WebView> browserView()
+    {
+        std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+        return plugin && plugin->inAppBrowserViewController() ? plugin->inAppBrowserViewController()->webView() : nullptr;
+    }
+    // Opens `url` in the hidden browser and waits for its load's end.
+    void browse(const std::string& url)
+    {
+        eval("events = []; browse('" + url + "'); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] {
+            const std::string last = eval("events.length ? events[events.length - 1] : ''");
+            return !last.empty() && last != "loadstart";
+        })) << events();
+    }
+    std::string lastError() { return eval("window.lastError || ''"); }
+    // Runs the attack in `view`'s page (once it shows the hostile page) and gives it time to land.
+    void attackFrom(platform::WebView& view, const std::string& tag)
+    {
+        ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+        e2e::waitUntil([] { return false; }, std::chrono::milliseconds(300));
+        m_fetchesBefore = eval("fetches");
+        m_answersBefore = eval("answered.length");
+        ASSERT_EQ(view.stringByEvaluatingJavaScriptFromString(attackScript(controller().registryNumber(), tag)), "sent");
+        e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+    }
+    // Nothing the attack tried reached a plug-in or the application's page.
+    void expectNothingReached(const std::string& tag, const std::string& eventsBefore)
+    {
+        EXPECT_EQ(eval("fetches"), m_fetchesBefore) << "no signal of another view makes the application fetch";
+        EXPECT_EQ(eval("answered.length"), m_answersBefore)
+            << "no forged answer reached the application's page: " << eval("answered.join(',')");
+        // (The "hyb:" frame's navigation is asked as a top-level one: the browser reports its start.)
+        EXPECT_EQ(eval("events.filter(function (e) { return e !== 'loadstart'; }).join(',')"), eventsBefore)
+            << "no forged answer reached the browser's kept callback: " << events();
+        for (const char* path : {"xhr", "agent", "fetch", "routed", "hash"}) {
+            const std::string name = tag + "-" + path;
+            eval("call('" + name + "', 'Keychain', 'getForKey', ['" + name + "']); 1");
+            EXPECT_EQ(answer(name).rfind("fail:", 0), 0u) << name << ": " << answer(name);
+        }
+    }
+    // Every signal of the application's own page works.
+    void expectEveryOwnPathWorks()
+    {
+        for (const char* mode : {"xhr", "iframe", "hash"}) {
+            const std::string name = std::string("own-") + mode;
+            eval("hybrid.exec.setJsToNativeBridgeMode('" + std::string(mode) + "');"
+                 "call('" + name + "', 'Keychain', 'setForKey', ['" + name + "', 'mine']); 1");
+            EXPECT_EQ(answer(name), "ok:null") << mode;
+            eval("call('" + name + "-get', 'Keychain', 'getForKey', ['" + name + "']); 1");
+            EXPECT_EQ(answer(name + "-get"), "ok:\"mine\"") << mode;
+        }
+    }
+
+    // A view made by a screen of foreign pages: its page attacks, reaches nothing, and the application's
+    // page still reaches its plug-ins.
+    void expectAViewOfForeignPagesReachesNothing(const std::shared_ptr<platform::WebView>& view, const std::string& tag)
+    {
+        ASSERT_TRUE(view);
+        EXPECT_TRUE(view->showsForeignPages());
+        attackFrom(*view, tag);
+        expectNothingReached(tag, "");
+        expectEveryOwnPathWorks();
+    }
+
+    testsupport::HTTPTestServer m_server;
+    std::string m_fetchesBefore;
+    std::string m_answersBefore;
+};
+
+} // namespace
+
+TEST_F(ForeignPagesTest, ARemotePageInTheInAppBrowserReachesNoPluginOnAnyPath)
+{
+    launch();
+    browse(m_server.url("/hostile.html"));
+    EXPECT_EQ(events(), "loadstart,loadstop");
+    std::shared_ptr<platform::WebView> page = browserView();
+    ASSERT_TRUE(page);
+    attackFrom(*page, "browser");
+    expectNothingReached("browser", "loadstop");
+    // The browser's own answers still come.
+    eval("call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']); 1");
+    EXPECT_EQ(answer("sum"), "ok:[2]");
+    eval("call('text', 'InAppBrowser', 'injectScriptCode', ['document.getElementById(\"hostile\").textContent']); 1");
+    EXPECT_EQ(answer("text"), "ok:[\"a page of somebody else\"]");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectEveryOwnPathWorks();
+}
+
+TEST_F(ForeignPagesTest, APageThePaymentServerRedirectsToReachesNoPlugin)
+{
+    launch();
+    // The payment road's web page, led by the server to a page of its choice, loads under the process's
+    // agent, which ends with the application's view number.
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
+    screen->view();
+    expectAViewOfForeignPagesReachesNothing(screen->webView(), "road");
+}
+
+TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)
+{
+    launch();
+    auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
+    signIn->refresh(m_server.url("/hostile.html"));
+    expectAViewOfForeignPagesReachesNothing(signIn->webView(), "signin");
+}
+
+TEST_F(ForeignPagesTest, NoFileOutsideTheApplicationsFoldersIsReadThroughTheInAppBrowser)
+{
+    launch();
+    // A file the browser is told to open outside the application's folders does not load.
+    browse("file:///etc/passwd");
+    EXPECT_EQ(events(), "loadstart,loaderror:" + std::to_string(platform::kURLErrorNoPermissionsToReadFile));
+    eval("call('passwd', 'InAppBrowser', 'injectScriptCode', ['document.body ? document.body.innerText : \"\"']); 1");
+    EXPECT_EQ(answer("passwd").find("root:"), std::string::npos) << answer("passwd");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
+
+    // A page of the bundle in the browser reads the application's files, and no other.
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    browse("iab.html");
+    EXPECT_EQ(events(), "loadstart,loadstop") << lastError();
+    const std::string read = "(function (u) { var x = new XMLHttpRequest(); x.open('GET', u, false);"
+                             " try { x.send(null); return x.status + ':' + x.responseText; } catch (e) { return 'refused'; } })";
+    std::shared_ptr<platform::WebView> page = browserView();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString(read + "('file://" + documents + "/own.txt')"), "200:own notes");
+    for (const char* outside : {"file:///etc/group", "file:///etc/passwd", "file:///etc/hostname"}) {
+        const std::string got = page->stringByEvaluatingJavaScriptFromString(read + "('" + outside + "')");
+        EXPECT_EQ(got.find("root"), std::string::npos) << outside << ": " << got;
+    }
+    // Nor by leading the browser's page there, or a frame of it.
+    page->stringByEvaluatingJavaScriptFromString("var f = document.createElement('iframe'); f.src = 'file:///etc/passwd';"
+                                                 " document.body.appendChild(f); location.href = 'file:///etc/group'; 1");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(page->stringByEvaluatingJavaScriptFromString("location.href").ends_with("/www/iab.html"));
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.documentElement.innerHTML").find("root:"), std::string::npos);
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    // Nor by opening it in the application's own view: the page's choice opens no folder there either.
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'open', ['file:///etc/passwd', '_self']); 1");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(eval("location.href").ends_with("/www/index.html")) << eval("location.href");
+    EXPECT_EQ(eval("document.getElementById('ready') ? 'page' : ''"), "page");
+
+    // The application's own view reads its files as before.
+    eval("var x = new XMLHttpRequest(); x.open('GET', 'file://" + documents + "/own.txt', false); x.send(null); window.own = x.responseText; 1");
+    EXPECT_EQ(eval("window.own"), "own notes");
+}
+
+TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
+{
+    launch();
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    // What a remote page tries: the route of the web process asked directly for a file and a file system
+    // URL of the application's home (answers the route gives are readable from any origin).
+    const std::string own = "file://" + documents + "/own.txt";
+    const std::string attack =
+        "window.got = {};"
+        "function rd(name, url) { var x = new XMLHttpRequest(); x.open('GET', 'hybroute://load/?' + encodeURIComponent(url), true);"
+        "  x.onload = function () { got[name] = x.status + ':' + x.responseText; }; x.onerror = function () { got[name] = 'error'; };"
+        "  x.send(null); }"
+        "rd('file', '" + own + "'); rd('filesystem', 'hybfile://localhost/persistent/own.txt');"
+        "rd('web', '" + m_server.url("/hostile.html") + "');"
+        "fetch('hybroute://load/?' + encodeURIComponent('" + own + "')).then(function (r) { return r.text(); })"
+        "  .then(function (t) { got.fetch = t; }, function () { got.fetch = 'error'; }); 1";
+    auto expectNoFileRead = [&](platform::WebView& view) {
+        ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+        view.stringByEvaluatingJavaScriptFromString(attack);
+        ASSERT_TRUE(e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString("Object.keys(got).length") == "4"; }))
+            << view.stringByEvaluatingJavaScriptFromString("JSON.stringify(got)");
+        const std::string got = view.stringByEvaluatingJavaScriptFromString("JSON.stringify(got)");
+        EXPECT_EQ(got.find("own notes"), std::string::npos) << got;
+        // The web still loads through the route.
+        EXPECT_EQ(view.stringByEvaluatingJavaScriptFromString("got.web.slice(0, 4)"), "200:") << got;
+    };
+    browse(m_server.url("/hostile.html"));
+    std::shared_ptr<platform::WebView> page = browserView();
+    ASSERT_TRUE(page);
+    expectNoFileRead(*page);
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
+    screen->view();
+    ASSERT_TRUE(screen->webView());
+    expectNoFileRead(*screen->webView());
+
+    // The application's own page reads its files through the route as before.
+    eval("var x = new XMLHttpRequest(); x.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), false);"
+         " x.send(null); window.own = x.responseText; 1");
+    EXPECT_EQ(eval("window.own"), "own notes");
+}
