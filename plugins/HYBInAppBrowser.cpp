@@ -10,6 +10,7 @@
 #include "platform/Text.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/ViewController.h"
+#include "runtime/HYBCommandBatch.h"
 #include "runtime/HYBScreenOrientationDelegate.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "runtime/TextCase.h"
@@ -353,7 +354,10 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         if (path.size() > kMaxAnswerURLBytes) {
             result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
         } else if (path.size() >= 2) {
-            platform::Result<platform::Value> parsed = platform::JSON::parse(std::string_view(path).substr(1));
+            // A lone surrogate in the page's text reads as U+FFFD, as it does in the page's own calls.
+            const std::string_view answer = std::string_view(path).substr(1);
+            const std::optional<std::string> mended = runtime::replaceLoneSurrogateEscapes(answer);
+            platform::Result<platform::Value> parsed = platform::JSON::parse(mended ? std::string_view(*mended) : answer);
             const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
             if (parsed.ok() && parsed->isArray())
                 result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());

@@ -234,6 +234,14 @@ TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
     EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
     EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value(2)}));
+
+    // A string holding a lone surrogate (JSON.stringify writes it as an escape) reads as U+FFFD.
+    call("injectScriptCode", {"'a\\ud800b'"}, "InAppBrowser8");
+    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser8/%5B%22a%5Cud800b%22%5D");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    ASSERT_EQ(answers().size(), before + 2);
+    EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value("a\xef\xbf\xbd" "b")}));
 }
 
 TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
