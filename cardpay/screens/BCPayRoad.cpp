@@ -59,7 +59,7 @@ void BCPayRoad::applicationWillTerminate() {
         return;
     BCMPService::releaseCommon();  // no screen hears anything more
     std::optional<bool> answer;
-    if (!container->orderPaid() && container->paymentOutstanding()) {
+    if (orderPaymentUnsettled()) {
         bool over = false;
         auto& loop = platform::RunLoop::main();
         const auto timer = loop.scheduleTimer(platform::seconds(kResultWaitOnExit), [&] { over = true; });
@@ -72,17 +72,28 @@ void BCPayRoad::applicationWillTerminate() {
         timer->invalidate();
         cancel();
     }
-    std::string result = "cancel";
-    if (container->orderPaid()) {
-        result = "success";
-    } else if (container->paymentOutstanding()) {
-        result = "fail";
-        container->setReserved(std::string(kUnconfirmed));
-    } else if (answer == false && container->lastSettledPayment() && container->lastSettledPayment()->paysTheOrder()) {
-        result = "fail";
-    }
+    const std::string result = resultAfterAsking("cancel", answer);
     platform::Log::write("BCPayRoad: the application ends with the road open: \"" + result + "\"");
     container->didFinishedWithResult(result);
+}
+
+bool BCPayRoad::orderPaymentUnsettled() {
+    const auto container = BCDataContainer::instance();
+    const auto& outstanding = container->outstandingPayment();
+    return !container->orderPaid() && outstanding && outstanding->paysTheOrder();
+}
+
+std::string BCPayRoad::resultAfterAsking(const std::string& intended, std::optional<bool> answer) {
+    const auto container = BCDataContainer::instance();
+    if (container->orderPaid())
+        return "success";
+    if (orderPaymentUnsettled()) {
+        container->setReserved(std::string(kUnconfirmed));
+        return "fail";
+    }
+    if (answer == false)
+        return "fail";
+    return intended;
 }
 
 } // namespace cardpay

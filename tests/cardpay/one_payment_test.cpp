@@ -225,3 +225,142 @@ TEST_F(CardPayOnePayment, APaymentRefusedOnTheAuthorisationScreenOffersNoSkip) {
     EXPECT_FALSE(container()->paymentOutstanding());
     EXPECT_TRUE(m_host->results.empty());
 }
+
+namespace {
+
+// Leaving the road from its screens while a payment is outstanding: the box says the result is being
+// confirmed; Cancel, Back to the authorisation, Back to the order, the bar's Cancel and "quit now".
+class CardPayLeavingUnsettled : public CardPayOnePayment {
+protected:
+    // From the order screen's Cancel to its "quit now?" box answered: the road asks or leaves.
+    ::testing::AssertionResult quitFromTheOrderScreen() {
+        for (auto step : {road().tap(text(10004)), tapBack(), road().waitForScreen<BCEntrustViewController>(), tapBack(),
+                          road().waitForScreen<BCOrderInfoViewController>(), tapBack(), road().settle()})
+            if (!step)
+                return step;
+        if (road().alertMessage() != text(13003))
+            return ::testing::AssertionFailure() << "no \"quit now?\" box";
+        return road().tap(text(10001));
+    }
+    ::testing::AssertionResult theResult() {
+        return pollUntil([&] { return !m_host->results.empty(); }, "the road's result");
+    }
+};
+
+} // namespace
+
+// The payment's poll is lost three times; the user leaves the road: its result is asked once more, and
+// the answer decides: the server's "00" ends the road in success, its "03" in failure.
+TEST_F(CardPayLeavingUnsettled, APaymentsResultIsAskedOnceAndTheAnswerReported) {
+    m_server.setPollFault({Fault::Drop, "pay", BCMPService::kMaxLostPolls, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, APaymentTheServerRefusedWhenAskedEndsInFailure) {
+    m_server.setPollFault({Fault::Drop, "pay", BCMPService::kMaxLostPolls, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// No answer (the poll lost again, or held past the limit): never "cancel" for a payment that may have
+// been taken, but "fail" saying the result is unconfirmed, within BCPayRoad::kResultWaitOnExit seconds.
+TEST_F(CardPayLeavingUnsettled, NoAnswerEndsInAnUnconfirmedFailure) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, AHeldAnswerIsGivenUpAfterAFewSeconds) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(road().waitUntil([&] { return count("query") == polls + 1; }, "the question"));
+    EXPECT_TRUE(road().isLoading());
+    road().advance(BCPayRoad::kResultWaitOnExit - 0.1);
+    EXPECT_TRUE(m_host->results.empty());
+    road().advance(0.1);
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    m_server.releaseHeldReplies();
+    (void)road().settle();
+    EXPECT_EQ(m_host->results.size(), 1u);
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// Only the card's authorisation outstanding, its poll lost: leaving the road, or ending the
+// application, pays nothing whatever the authorisation's result: "cancel", and nothing asked.
+TEST_F(CardPayLeavingUnsettled, AnUnsettledAuthorisationEndsInCancelUnasked) {
+    m_server.setPollFault({Fault::Drop, "prepay", 0, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().settle());
+    ASSERT_TRUE(road().tap(text(10001)));
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "cancel"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+TEST_F(CardPayLeavingUnsettled, AnUnsettledAuthorisationAtTheApplicationsEndIsCancelUnasked) {
+    m_server.setPollFault({Fault::Drop, "prepay", 0, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "cancel"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+// The application ends while the road asks, on its way out, about the payment: the result is handed
+// over once.
+TEST_F(CardPayLeavingUnsettled, TheApplicationEndingWhileTheRoadAsksReportsOnce) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(road().waitUntil([&] { return count("query") == polls + 1; }, "the question"));
+    m_server.setFault("query", Fault::None);
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", ""}}}));
+    m_server.releaseHeldReplies();
+    road().advance(BCPayRoad::kResultWaitOnExit);
+    (void)road().settle();
+    EXPECT_EQ(m_host->results.size(), 1u);
+    EXPECT_EQ(count("query"), polls + 2);
+    EXPECT_EQ(count("pay"), 1u);
+}
