@@ -15,6 +15,16 @@
 
 namespace cardpay {
 
+namespace {
+
+// The application was asked to end again while it ends (BCPayRoad::hurry).
+bool& hurried() {
+    static bool flag = false;
+    return flag;
+}
+
+} // namespace
+
 std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform::ViewController>& host, const std::string& tn,
                                                   const std::string& serverURL, std::weak_ptr<BCPayResultDelegate> delegate,
                                                   std::optional<platform::Dictionary> bundleConfig) {
@@ -23,6 +33,7 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
         platform::Log::write("BCPayRoad: the payment road needs a host in a window, a transaction number and a server address");
         return nullptr;
     }
+    hurried() = false;
     const auto container = BCDataContainer::instance();
     container->setRootViewController(host);
     if (const auto windowRoot = window->rootViewController())
@@ -53,13 +64,15 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     return navigation;
 }
 
+void BCPayRoad::hurry() { hurried() = true; }
+
 void BCPayRoad::applicationWillTerminate() {
     const auto container = BCDataContainer::instance();
     if (!container->awaitsResult())
         return;
     BCMPService::releaseCommon();  // no screen hears anything more
     std::optional<bool> answer;
-    if (orderPaymentUnsettled()) {
+    if (orderPaymentUnsettled() && !hurried()) {
         bool over = false;
         auto& loop = platform::RunLoop::main();
         const auto timer = loop.scheduleTimer(platform::seconds(kResultWaitOnExit), [&] { over = true; });
@@ -67,7 +80,7 @@ void BCPayRoad::applicationWillTerminate() {
             answer = said;
             over = true;
         });
-        while (!over)
+        while (!over && !hurried())
             loop.runOnce(platform::Clock::current().now() + platform::seconds(kResultWaitOnExit));
         timer->invalidate();
         cancel();

@@ -36,6 +36,10 @@ public:
 
     // What ending the application does to an open road (see above); also run by the notification.
     static void applicationWillTerminate();
+    // The application is asked to end again while it ends (a second signal, say): the wait for the
+    // payment's result at its end stops at once (or does not start), and the road's result is handed
+    // over with what is known then ("fail" with kUnconfirmed for a payment still unsettled).
+    static void hurry();
 
     // A payment command that pays the order (BCPayment::paysTheOrder) was sent and its result is not
     // known, and no "pay" of the order is confirmed: the road's result is not the road's to say unasked.

@@ -10,12 +10,16 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
+#include "platform/DispatchQueue.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 
 #include "CardPayFixture.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace cardpay;
 using platform::Dictionary;
@@ -362,5 +366,40 @@ TEST_F(CardPayLeavingUnsettled, TheApplicationEndingWhileTheRoadAsksReportsOnce)
     (void)road().settle();
     EXPECT_EQ(m_host->results.size(), 1u);
     EXPECT_EQ(count("query"), polls + 2);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// The application asked to end again while it waits for the payment's result at its end (a second
+// signal): the wait stops at once, the result handed over once as unconfirmed.
+TEST_F(CardPayLeavingUnsettled, AskedToEndAgainTheApplicationStopsWaitingAtOnce) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    std::thread again([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platform::DispatchQueue::main()->async([] { BCPayRoad::hurry(); });
+    });
+    const auto started = m_clock.now();
+    BCPayRoad::applicationWillTerminate();
+    again.join();
+    EXPECT_EQ(m_clock.now(), started);  // no time-out was waited for
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    BCPayRoad::hurry();
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls);
     EXPECT_EQ(count("pay"), 1u);
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -112,14 +113,17 @@ TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
     hybtest::expectSnapshotImageIn("e2e", *image.value(), "cardpay_demo_order_screen");
 }
 
-// SIGTERM and SIGINT end the application as closing its window does: the open road's result is written
-// once (no payment was sent: "cancel"), and the process then ends by that signal.
+// SIGTERM, SIGINT and SIGHUP end the application as closing its window does: the open road's result is
+// written once (no payment was sent: "cancel"), and the process then ends by that signal. A second
+// signal right after the first does not end it before the result is out.
 TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
 {
     auto scenario = testsupport::CardPayTestServer::loadScenario(kSampleScenario);
     ASSERT_TRUE(scenario.ok());
-    for (int signal : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(signal));
+    const std::vector<std::vector<int>> sent{{SIGTERM}, {SIGINT}, {SIGHUP}, {SIGTERM, SIGTERM}, {SIGINT, SIGTERM, SIGHUP}};
+    for (const auto& signals : sent) {
+        const int signal = signals.front();
+        SCOPED_TRACE(std::string(strsignal(signal)) + " and " + std::to_string(signals.size() - 1) + " more");
         testsupport::CardPayTestServer server(*scenario);
         std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--cardpay-demo", server.url(), HYB_SAMPLE_BUNDLE};
         std::vector<char*> argv;
@@ -135,7 +139,10 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
         for (int i = 0; i < 6000 && server.commands("init").empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_FALSE(server.commands("init").empty());
-        ::kill(pid, signal);
+        for (int each : signals) {
+            ::kill(pid, each);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         std::string out;
         char buffer[4096];
         ssize_t n;
