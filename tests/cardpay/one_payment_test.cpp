@@ -403,3 +403,33 @@ TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
     EXPECT_EQ(count("query"), polls);
     EXPECT_EQ(count("pay"), 1u);
 }
+
+// A server alert box whose button names "query", the result poll's command, with no payment outstanding
+// (the account road's user information): nothing is sent, and above all not "query" as a payment whose
+// "00" would show success with no "pay" ever sent.
+TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
+    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
+    user.set("open_alert_box", Dictionary{{"title", "Note"},
+                                          {"text", "Check the result"},
+                                          {"func", Dictionary{{"label", "Check"}, {"action", "query"}}},
+                                          {"cancel", Dictionary{{"label", "Later"}}}});
+    m_server.setReply("getuserinfo", user);
+    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
+                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                      road().waitForScreen<BCUserInfoViewController>()})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Check the result"); }, "the server's box"));
+    ASSERT_TRUE(road().tap("Check"));
+    ASSERT_TRUE(road().settle());
+    m_clock.advance(BCMPService::kPollInterval * 3);
+    ASSERT_TRUE(road().settle());
+    EXPECT_FALSE(road().isLoading());
+    EXPECT_TRUE(road().top<BCUserInfoViewController>());
+    EXPECT_EQ(count("query"), 0u);
+    EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderPaid());
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+}
