@@ -56,6 +56,8 @@ TEST(CardPayTestServerProgram, BadArgumentsAndScenariosStopWithStatusTwo)
         {{"--scenario", kSampleScenario, "--poll-fault", "500", "--after", "pay", "--heal-after", "12345"}, "(got \"12345\")"},
         {{"--scenario", kSampleScenario, "--after", "pay", "--after", "prepay"}, "--after is given twice"},
         {{"--scenario", kSampleScenario, "--poll-fault"}, "--poll-fault needs a value"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "hold", "--after", "paid"}, "unknown command \"paid\""},
+        {{"--scenario", kSampleScenario, "--poll-fault", "drop", "--after", "pay", "--heal-on", "sm"}, "unknown command \"sm\""},
         {{"--scenario", folder.path() + "/none.json"}, "cannot open"},
         {{"--scenario", notJSON}, notJSON},
     };

@@ -211,6 +211,11 @@ bool CardPayTestServer::loginAccepted(const platform::Dictionary& params) const 
     return params["user_name"] == (*m_login)["user_name"] && params["password"] == (*m_login)["password"];
 }
 
+bool CardPayTestServer::knowsCommand(const std::string& cmd) const {
+    std::lock_guard lock(m_mutex);
+    return requiredMembers().contains(cmd) || m_replies.contains(cmd);
+}
+
 std::optional<std::string> CardPayTestServer::validate(const platform::Dictionary& request, const std::string& cmd) const {
     if (request["v"].stringOr("") != "1.4")
         return "\"v\" is not \"1.4\"";

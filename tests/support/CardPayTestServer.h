@@ -85,6 +85,8 @@ public:
         std::string healOn;    // heals when this command arrives ("": not by a command)
     };
     void setPollFault(PollFault fault);
+    // Whether a command of that name is served (one of the client's, or one the scenario answers).
+    bool knowsCommand(const std::string& cmd) const;
     void releaseHeldReplies() { m_http.releaseHeldReplies(); }
     void stop() { m_http.stop(); }
 

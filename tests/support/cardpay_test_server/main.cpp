@@ -157,8 +157,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardpay-test-server: %s\n", error.what());
         return 1;
     }
-    if (options.pollFault)
+    if (options.pollFault) {
+        // A command the server refuses never arrives: a fault named after it would never start or heal.
+        for (const std::string* cmd : {&options.pollFault->after, &options.pollFault->healOn}) {
+            if (!cmd->empty() && !server->knowsCommand(*cmd)) {
+                std::fprintf(stderr, "cardpay-test-server: unknown command \"%s\" (neither the client's nor the scenario's)\n", cmd->c_str());
+                return 2;
+            }
+        }
         server->setPollFault(*options.pollFault);
+    }
     std::printf("%s\n", server->url().c_str());
     std::fflush(stdout);
 
