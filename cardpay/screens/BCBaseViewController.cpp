@@ -492,6 +492,7 @@ void BCBaseViewController::exitWithResult(const std::string& result) {
     if (m_exiting)
         return;
     m_exiting = true;
+    BCDataContainer::instance()->setRoadEnding();
     if (result == "success" || !BCPayRoad::orderPaymentUnsettled()) {
         leaveRoad(BCPayRoad::resultAfterAsking(result, std::nullopt));
         return;

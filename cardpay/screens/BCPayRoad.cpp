@@ -70,6 +70,7 @@ void BCPayRoad::applicationWillTerminate() {
     const auto container = BCDataContainer::instance();
     if (!container->awaitsResult())
         return;
+    container->setRoadEnding();     // nothing is paid while the result is decided
     BCMPService::releaseCommon();  // no screen hears anything more
     std::optional<bool> answer;
     if (orderPaymentUnsettled() && !hurried()) {

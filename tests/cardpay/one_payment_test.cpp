@@ -433,3 +433,31 @@ TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
     EXPECT_EQ(count("pay"), 0u);
     EXPECT_TRUE(m_host->results.empty());
 }
+
+// While the application waits for the payment's result at its end, its screens still show and take
+// taps: a payment command posted then (its predecessor settled as refused meanwhile) is not sent.
+TEST_F(CardPayLeavingUnsettled, NoPaymentIsSentWhileTheApplicationEnds) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const auto paying = road().top<BCPayingViewController>();
+    ASSERT_TRUE(paying && paying->service());
+    const std::size_t polls = count("query");
+    std::thread tap([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platform::DispatchQueue::main()->async([&] {
+            container()->settleOutstandingPayment(false);
+            paying->service()->postRequestWithCmd("pay", R"("pin":"000000")");
+            BCPayRoad::hurry();
+        });
+    });
+    BCPayRoad::applicationWillTerminate();
+    tap.join();
+    ASSERT_TRUE(road().settle());
+    EXPECT_FALSE(m_server.waitForRequests(m_server.commands().size() + 1, std::chrono::milliseconds(300)));
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_EQ(m_host->results.size(), 1u);
+}
