@@ -5,6 +5,7 @@
 #include "app/DeviceFile.h"
 #include "app/HostOptions.h"
 #include "app/Plugins.h"
+#include "cardpay/screens/BCPayRoad.h"
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
@@ -53,21 +54,31 @@ struct Screenshot {
     bool settling = false;                                // the page has loaded; its calls are awaited
 };
 
-// The signal that asked the application to end (SIGINT, SIGTERM), or 0.
+// The signal that asked the application to end (SIGINT, SIGTERM, SIGHUP), or 0.
 int quitSignal = 0;
 
-// SIGINT and SIGTERM end the application as closing its window does: the main loop ends and the
-// termination handlers run. The process then ends by that signal, as its sender expects. The handler
-// goes after the first one, so a second signal ends the process at once.
+// Asked to end (a signal, the window closed): the main loop ends and the termination handlers run.
+// Asked again while they run (the termination handlers wait only for the payment road's result, at
+// most a few seconds), the road stops waiting and hands over what it knows at once.
+void quitOrHurry()
+{
+    if (gtk_main_level() > 0)
+        gtk_main_quit();
+    else
+        cardpay::BCPayRoad::hurry();
+}
+
+// SIGINT, SIGTERM and SIGHUP end the application as closing its window does. The process then ends by
+// that signal, as its sender expects. A further signal while the application ends hurries its end
+// (quitOrHurry); the handlers stay, so that no signal ends the process before the road's result is out.
 void quitOnSignals()
 {
-    for (int signum : {SIGINT, SIGTERM}) {
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
         g_unix_signal_add(signum, [](gpointer data) -> gboolean {
             if (!quitSignal)
                 quitSignal = GPOINTER_TO_INT(data);
-            if (gtk_main_level() > 0)
-                gtk_main_quit();
-            return G_SOURCE_REMOVE;
+            quitOrHurry();
+            return G_SOURCE_CONTINUE;
         }, GINT_TO_POINTER(signum));
     }
 }
@@ -180,7 +191,7 @@ int main(int argc, char** argv)
                                                                           : webengine::WindowHost::Kind::Toplevel);
     shot.host = host.get();
     g_signal_connect(host->window(), "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
-        gtk_main_quit();
+        quitOrHurry();
         return TRUE;
     }), nullptr);
     host->show();

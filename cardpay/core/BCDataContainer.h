@@ -205,6 +205,10 @@ public:
     void didFinishedWithResult(const std::string& result);
     // A host waits for the road's result: its delegate is alive and has not been handed one yet.
     bool awaitsResult() const { return !m_resultDelivered && !m_resultDelegate.expired(); }
+    // The road is ending (its result being decided or handed over): no payment command is sent any more,
+    // whatever a screen still shown is asked to do (BCMPService.h).
+    bool roadEnding() const { return m_roadEnding || m_resultDelivered; }
+    void setRoadEnding() { m_roadEnding = true; }
 
     // The mapper's way in: every field named (by the getter's name) is set to its value, or forgotten
     // where the value is null.
@@ -241,6 +245,7 @@ private:
     platform::Size m_toRotationSize;
     std::weak_ptr<BCPayResultDelegate> m_resultDelegate;
     bool m_resultDelivered = false;
+    bool m_roadEnding = false;
 };
 
 } // namespace cardpay

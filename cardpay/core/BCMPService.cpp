@@ -175,6 +175,10 @@ void BCMPService::post(int code, ReplyKind kind, std::string_view command, const
 void BCMPService::postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning) {
     m_currentCMD = code;
     const auto container = BCDataContainer::instance();
+    if (container->roadEnding()) {
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the road is ending");
+        return;
+    }
     if (container->orderPaid()) {
         platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the order is paid");
         platform::DispatchQueue::main()->async([weak = weak_from_this()] {

@@ -21,7 +21,8 @@
 // service asked (BCDataContainer::settleOutstandingPayment), and 3004 means only that the payment the
 // container settled last succeeded: what that was is the container's to say. Once a "pay" of this order
 // has succeeded (BCDataContainer::orderPaid) no payment command is sent at all: the poster hears 3004
-// again, on a later turn. A payment whose
+// again, on a later turn. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
+// poster hears nothing). A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
 // unknown, or an error answer other than 2002 and 2004) is asked again after kPollInterval seconds; after

@@ -13,6 +13,7 @@
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/screens/BCEntrustViewController.h"
+#include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCWebViewController.h"
@@ -23,6 +24,7 @@
 #include "platform/Device.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "platform/Timer.h"
 #include "platform/UserDefaults.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/Layer.h"
@@ -342,6 +344,11 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
     if (actionStr == "init") {
         if (const auto navigation = navigationController())
             navigation->popToRootViewController(true);
+    } else if (actionStr == "query") {
+        // The result poll's own command asks for the outstanding payment's result (as the client's own
+        // box does); it is never sent as a payment command, whose "00" would stand for a payment.
+        if (BCDataContainer::instance()->paymentOutstanding())
+            checkPaymentResult();
     } else if (actionStr && !actionStr->empty()) {
         showLoadingAlertView();
         if (m_service)
@@ -485,6 +492,40 @@ void BCBaseViewController::exitWithResult(const std::string& result) {
     if (m_exiting)
         return;
     m_exiting = true;
+    BCDataContainer::instance()->setRoadEnding();
+    if (result == "success" || !BCPayRoad::orderPaymentUnsettled()) {
+        leaveRoad(BCPayRoad::resultAfterAsking(result, std::nullopt));
+        return;
+    }
+    // A payment of the order may have been taken: its result is asked once, under the loading box, for
+    // at most BCPayRoad::kResultWaitOnExit seconds; no screen hears the road's requests any more.
+    BCMPService::releaseCommon();
+    showLoadingAlertView();
+    struct Asking {
+        std::function<void()> cancel;
+        std::shared_ptr<platform::Timer> timer;
+        bool over = false;
+    };
+    const auto asking = std::make_shared<Asking>();
+    const auto over = [weak = std::weak_ptr<BCBaseViewController>(self()), asking, result](std::optional<bool> answer) {
+        if (asking->over)
+            return;
+        asking->over = true;
+        if (asking->timer)
+            asking->timer->invalidate();
+        if (asking->cancel)
+            asking->cancel();
+        const auto screen = weak.lock();
+        if (!screen)
+            return;
+        screen->dismissAlertView();
+        screen->leaveRoad(BCPayRoad::resultAfterAsking(result, answer));
+    };
+    asking->timer = platform::RunLoop::main().scheduleTimer(platform::seconds(BCPayRoad::kResultWaitOnExit), [over] { over(std::nullopt); });
+    asking->cancel = BCMPService::askPaymentResultOnce(over);
+}
+
+void BCBaseViewController::leaveRoad(const std::string& result) {
     auto& defaults = platform::UserDefaults::standard();
     const bool pluginClient = defaults.string("BCPayPluginClient") == "YES";
     const auto container = BCDataContainer::instance();

@@ -8,7 +8,8 @@
 // its content (`addSubViews`, `addNavigationBar`). Screens are made with `BCBaseViewController::create`
 // or std::make_shared: the service, the scroll view and the cells hold the screen weakly.
 //
-// `exitWithResult` ends the road once: a second call while the dismissal runs is ignored.
+// `exitWithResult` ends the road once: a second call while the result is asked or the dismissal runs is
+// ignored.
 //
 // Main thread only.
 #pragma once
@@ -96,6 +97,9 @@ public:
     static std::optional<platform::Dictionary> alertBox();
     static void cleanAlertBox();
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
+    // The box's chosen action: "init" back to the road's first screen; "query" asks for the outstanding
+    // payment's result (nothing when none is outstanding); any other command is sent as the temporary
+    // payment command; none runs `defaultAction` on a later turn.
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
     // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
     // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box
@@ -108,7 +112,12 @@ public:
     void comunicateToBCMPDidSucceedWithEvent(int event, const platform::Value& data) override;
     void comunicateToBCMPDidFailWithErrorType(int type, const std::optional<std::string>& error) override;
 
-    // Leaves the road with "success", "fail" or "cancel".
+    // Leaves the road with "success", "fail" or "cancel". Leaving with "cancel" or "fail" while a payment
+    // of the order is sent and unsettled (BCPayRoad::orderPaymentUnsettled) asks its result once first,
+    // under the loading box, for at most BCPayRoad::kResultWaitOnExit seconds (every screen's requests
+    // stop): the road then ends with what BCPayRoad::resultAfterAsking makes of the answer ("success",
+    // "fail", or "fail" with the reserved data "unconfirmed" when none came). A confirmed "pay" of the
+    // order always leaves with "success".
     void exitWithResult(const std::string& result);
 
     // Rotation.
@@ -245,6 +254,8 @@ protected:
     double mYOffset = 0;
 
 private:
+    // The road's exit proper: the host's state given back, the road dismissed, `result` handed over.
+    void leaveRoad(const std::string& result);
     void trackFailure(const std::string& message) const;
     void enableSmsButton() const;
     void enableNextButton(bool enabled) const;

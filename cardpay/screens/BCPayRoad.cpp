@@ -15,6 +15,16 @@
 
 namespace cardpay {
 
+namespace {
+
+// The application was asked to end again while it ends (BCPayRoad::hurry).
+bool& hurried() {
+    static bool flag = false;
+    return flag;
+}
+
+} // namespace
+
 std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform::ViewController>& host, const std::string& tn,
                                                   const std::string& serverURL, std::weak_ptr<BCPayResultDelegate> delegate,
                                                   std::optional<platform::Dictionary> bundleConfig) {
@@ -23,6 +33,7 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
         platform::Log::write("BCPayRoad: the payment road needs a host in a window, a transaction number and a server address");
         return nullptr;
     }
+    hurried() = false;
     const auto container = BCDataContainer::instance();
     container->setRootViewController(host);
     if (const auto windowRoot = window->rootViewController())
@@ -53,13 +64,16 @@ std::shared_ptr<BCNavController> BCPayRoad::start(const std::shared_ptr<platform
     return navigation;
 }
 
+void BCPayRoad::hurry() { hurried() = true; }
+
 void BCPayRoad::applicationWillTerminate() {
     const auto container = BCDataContainer::instance();
     if (!container->awaitsResult())
         return;
+    container->setRoadEnding();     // nothing is paid while the result is decided
     BCMPService::releaseCommon();  // no screen hears anything more
     std::optional<bool> answer;
-    if (!container->orderPaid() && container->paymentOutstanding()) {
+    if (orderPaymentUnsettled() && !hurried()) {
         bool over = false;
         auto& loop = platform::RunLoop::main();
         const auto timer = loop.scheduleTimer(platform::seconds(kResultWaitOnExit), [&] { over = true; });
@@ -67,22 +81,33 @@ void BCPayRoad::applicationWillTerminate() {
             answer = said;
             over = true;
         });
-        while (!over)
+        while (!over && !hurried())
             loop.runOnce(platform::Clock::current().now() + platform::seconds(kResultWaitOnExit));
         timer->invalidate();
         cancel();
     }
-    std::string result = "cancel";
-    if (container->orderPaid()) {
-        result = "success";
-    } else if (container->paymentOutstanding()) {
-        result = "fail";
-        container->setReserved(std::string(kUnconfirmed));
-    } else if (answer == false && container->lastSettledPayment() && container->lastSettledPayment()->paysTheOrder()) {
-        result = "fail";
-    }
+    const std::string result = resultAfterAsking("cancel", answer);
     platform::Log::write("BCPayRoad: the application ends with the road open: \"" + result + "\"");
     container->didFinishedWithResult(result);
+}
+
+bool BCPayRoad::orderPaymentUnsettled() {
+    const auto container = BCDataContainer::instance();
+    const auto& outstanding = container->outstandingPayment();
+    return !container->orderPaid() && outstanding && outstanding->paysTheOrder();
+}
+
+std::string BCPayRoad::resultAfterAsking(const std::string& intended, std::optional<bool> answer) {
+    const auto container = BCDataContainer::instance();
+    if (container->orderPaid())
+        return "success";
+    if (orderPaymentUnsettled()) {
+        container->setReserved(std::string(kUnconfirmed));
+        return "fail";
+    }
+    if (answer == false)
+        return "fail";
+    return intended;
 }
 
 } // namespace cardpay

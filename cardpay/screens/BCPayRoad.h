@@ -6,11 +6,12 @@
 //
 // When the application ends (Application::terminate, kApplicationWillTerminateNotification) with the
 // road still open and its host waiting, the road's result is handed over then, once: every request and
-// poll of the road stops; a "pay" of this order that the server confirmed gives "success"; a payment
-// still outstanding is asked about once (`askPaymentResultOnce`), waiting at most kResultWaitOnExit
-// seconds: a confirmed "pay" gives "success", a failed one "fail", a settled authorisation "cancel"
-// (nothing was paid), and no answer (still running, lost, too late) "fail" with the reserved data
-// kUnconfirmed; with no payment sent the road ends with "cancel".
+// poll of the road stops; a "pay" of this order that the server confirmed gives "success"; a payment of
+// the order still outstanding is asked about once (`askPaymentResultOnce`), waiting at most
+// kResultWaitOnExit seconds: a confirmed "pay" gives "success", a failed one "fail", and no answer (still
+// running, lost, too late) "fail" with the reserved data kUnconfirmed; with no payment sent, or only the
+// card's authorisation (which pays nothing, whatever its result), the road ends with "cancel". Leaving
+// the road from its screens with a payment of the order outstanding asks the same way (BCBaseViewController::exitWithResult).
 //
 // Main thread only.
 #pragma once
@@ -35,6 +36,19 @@ public:
 
     // What ending the application does to an open road (see above); also run by the notification.
     static void applicationWillTerminate();
+    // The application is asked to end again while it ends (a second signal, say): the wait for the
+    // payment's result at its end stops at once (or does not start), and the road's result is handed
+    // over with what is known then ("fail" with kUnconfirmed for a payment still unsettled).
+    static void hurry();
+
+    // A payment command that pays the order (BCPayment::paysTheOrder) was sent and its result is not
+    // known, and no "pay" of the order is confirmed: the road's result is not the road's to say unasked.
+    static bool orderPaymentUnsettled();
+    // The result of a road ending with `intended` ("cancel", "fail") once the unsettled payment was asked
+    // about (`answer`: what askPaymentResultOnce said, none when not asked or no answer came): "success"
+    // when a "pay" of the order is confirmed; "fail" with the reserved data kUnconfirmed while a payment
+    // of the order is still unsettled; "fail" when the payment asked about failed; else `intended`.
+    static std::string resultAfterAsking(const std::string& intended, std::optional<bool> answer);
 
     // Nothing is opened (none answered) for a host whose view is not in a window, or an empty
     // transaction number or server address.

@@ -10,12 +10,16 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
+#include "platform/DispatchQueue.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 
 #include "CardPayFixture.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace cardpay;
 using platform::Dictionary;
@@ -224,4 +228,236 @@ TEST_F(CardPayOnePayment, APaymentRefusedOnTheAuthorisationScreenOffersNoSkip) {
     EXPECT_EQ(count("pay"), 1u);
     EXPECT_FALSE(container()->paymentOutstanding());
     EXPECT_TRUE(m_host->results.empty());
+}
+
+namespace {
+
+// Leaving the road from its screens while a payment is outstanding: the box says the result is being
+// confirmed; Cancel, Back to the authorisation, Back to the order, the bar's Cancel and "quit now".
+class CardPayLeavingUnsettled : public CardPayOnePayment {
+protected:
+    // From the order screen's Cancel to its "quit now?" box answered: the road asks or leaves.
+    ::testing::AssertionResult quitFromTheOrderScreen() {
+        for (auto step : {road().tap(text(10004)), tapBack(), road().waitForScreen<BCEntrustViewController>(), tapBack(),
+                          road().waitForScreen<BCOrderInfoViewController>(), tapBack(), road().settle()})
+            if (!step)
+                return step;
+        if (road().alertMessage() != text(13003))
+            return ::testing::AssertionFailure() << "no \"quit now?\" box";
+        return road().tap(text(10001));
+    }
+    ::testing::AssertionResult theResult() {
+        return pollUntil([&] { return !m_host->results.empty(); }, "the road's result");
+    }
+};
+
+} // namespace
+
+// The payment's poll is lost three times; the user leaves the road: its result is asked once more, and
+// the answer decides: the server's "00" ends the road in success, its "03" in failure.
+TEST_F(CardPayLeavingUnsettled, APaymentsResultIsAskedOnceAndTheAnswerReported) {
+    m_server.setPollFault({Fault::Drop, "pay", BCMPService::kMaxLostPolls, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, APaymentTheServerRefusedWhenAskedEndsInFailure) {
+    m_server.setPollFault({Fault::Drop, "pay", BCMPService::kMaxLostPolls, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// No answer (the poll lost again, or held past the limit): never "cancel" for a payment that may have
+// been taken, but "fail" saying the result is unconfirmed, within BCPayRoad::kResultWaitOnExit seconds.
+TEST_F(CardPayLeavingUnsettled, NoAnswerEndsInAnUnconfirmedFailure) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, AHeldAnswerIsGivenUpAfterAFewSeconds) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(road().waitUntil([&] { return count("query") == polls + 1; }, "the question"));
+    EXPECT_TRUE(road().isLoading());
+    road().advance(BCPayRoad::kResultWaitOnExit - 0.1);
+    EXPECT_TRUE(m_host->results.empty());
+    road().advance(0.1);
+    ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the road's result"));
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    m_server.releaseHeldReplies();
+    (void)road().settle();
+    EXPECT_EQ(m_host->results.size(), 1u);
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// Only the card's authorisation outstanding, its poll lost: leaving the road, or ending the
+// application, pays nothing whatever the authorisation's result: "cancel", and nothing asked.
+TEST_F(CardPayLeavingUnsettled, AnUnsettledAuthorisationEndsInCancelUnasked) {
+    m_server.setPollFault({Fault::Drop, "prepay", 0, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().settle());
+    ASSERT_TRUE(road().tap(text(10001)));
+    ASSERT_TRUE(theResult());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "cancel"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+TEST_F(CardPayLeavingUnsettled, AnUnsettledAuthorisationAtTheApplicationsEndIsCancelUnasked) {
+    m_server.setPollFault({Fault::Drop, "prepay", 0, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "cancel"}, {"data", ""}}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+// The application ends while the road asks, on its way out, about the payment: the result is handed
+// over once.
+TEST_F(CardPayLeavingUnsettled, TheApplicationEndingWhileTheRoadAsksReportsOnce) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    ASSERT_TRUE(quitFromTheOrderScreen());
+    ASSERT_TRUE(road().waitUntil([&] { return count("query") == polls + 1; }, "the question"));
+    m_server.setFault("query", Fault::None);
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", ""}}}));
+    m_server.releaseHeldReplies();
+    road().advance(BCPayRoad::kResultWaitOnExit);
+    (void)road().settle();
+    EXPECT_EQ(m_host->results.size(), 1u);
+    EXPECT_EQ(count("query"), polls + 2);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// The application asked to end again while it waits for the payment's result at its end (a second
+// signal): the wait stops at once, the result handed over once as unconfirmed.
+TEST_F(CardPayLeavingUnsettled, AskedToEndAgainTheApplicationStopsWaitingAtOnce) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const std::size_t polls = count("query");
+    std::thread again([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platform::DispatchQueue::main()->async([] { BCPayRoad::hurry(); });
+    });
+    const auto started = m_clock.now();
+    BCPayRoad::applicationWillTerminate();
+    again.join();
+    EXPECT_EQ(m_clock.now(), started);  // no time-out was waited for
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const std::size_t polls = count("query");
+    BCPayRoad::hurry();
+    BCPayRoad::applicationWillTerminate();
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(count("query"), polls);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// A server alert box whose button names "query", the result poll's command, with no payment outstanding
+// (the account road's user information): nothing is sent, and above all not "query" as a payment whose
+// "00" would show success with no "pay" ever sent.
+TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
+    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
+    user.set("open_alert_box", Dictionary{{"title", "Note"},
+                                          {"text", "Check the result"},
+                                          {"func", Dictionary{{"label", "Check"}, {"action", "query"}}},
+                                          {"cancel", Dictionary{{"label", "Later"}}}});
+    m_server.setReply("getuserinfo", user);
+    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
+                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                      road().waitForScreen<BCUserInfoViewController>()})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Check the result"); }, "the server's box"));
+    ASSERT_TRUE(road().tap("Check"));
+    ASSERT_TRUE(road().settle());
+    m_clock.advance(BCMPService::kPollInterval * 3);
+    ASSERT_TRUE(road().settle());
+    EXPECT_FALSE(road().isLoading());
+    EXPECT_TRUE(road().top<BCUserInfoViewController>());
+    EXPECT_EQ(count("query"), 0u);
+    EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderPaid());
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+}
+
+// While the application waits for the payment's result at its end, its screens still show and take
+// taps: a payment command posted then (its predecessor settled as refused meanwhile) is not sent.
+TEST_F(CardPayLeavingUnsettled, NoPaymentIsSentWhileTheApplicationEnds) {
+    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+    ASSERT_TRUE(sendThePayment());
+    ASSERT_TRUE(resultBeingConfirmed());
+    m_server.setPollFault({});
+    m_server.setFault("query", Fault::Hold);
+    const auto paying = road().top<BCPayingViewController>();
+    ASSERT_TRUE(paying && paying->service());
+    const std::size_t polls = count("query");
+    std::thread tap([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platform::DispatchQueue::main()->async([&] {
+            container()->settleOutstandingPayment(false);
+            paying->service()->postRequestWithCmd("pay", R"("pin":"000000")");
+            BCPayRoad::hurry();
+        });
+    });
+    BCPayRoad::applicationWillTerminate();
+    tap.join();
+    ASSERT_TRUE(road().settle());
+    EXPECT_FALSE(m_server.waitForRequests(m_server.commands().size() + 1, std::chrono::milliseconds(300)));
+    EXPECT_EQ(count("pay"), 1u);
+    EXPECT_EQ(m_host->results.size(), 1u);
 }

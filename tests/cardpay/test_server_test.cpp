@@ -133,4 +133,11 @@ TEST(CardPayTestServer, ThePollFailsAfterANamedCommandUntilItHeals) {
     command("getuserinfo");
     EXPECT_TRUE(answered());
     EXPECT_EQ(server.commands("query").size(), 12u);  // faulty polls arrive as well
+
+    // From the first poll on, itself included; healed after its count.
+    server.setPollFault({Fault::HTTP500, "query", 2, ""});
+    EXPECT_FALSE(answered());
+    EXPECT_FALSE(answered());
+    EXPECT_TRUE(answered());
+    EXPECT_TRUE(answered());
 }

@@ -456,7 +456,8 @@ TEST_F(CardPayUserInfo, FailedAndTimedOutPayments) {
     screen->mAlertView()->buttonOKClicked();
     EXPECT_TRUE(m_host->results.empty());
 
-    // Still "01" at the last poll: the payment reply's time-out text, and OK ends the road with "fail".
+    // Still "01" at the last poll: the payment reply's time-out text, and OK ends the road with "fail":
+    // asked once more on the way out, still "01", the payment's result is unconfirmed.
     typePin();
     m_server.setReply("query", Array{Dictionary{{"status", "01"}}});
     screen->nextAction();
@@ -468,10 +469,17 @@ TEST_F(CardPayUserInfo, FailedAndTimedOutPayments) {
         return false;
     }));
     EXPECT_TRUE(screen->mClientMustBeTerminated());
+    const std::size_t polls = m_server.commands("query").size();
     screen->mAlertView()->buttonOKClicked();
-    m_clock.advance(std::chrono::seconds(1));
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_host->results.empty(); }));
-    EXPECT_EQ(m_host->results[0], (Dictionary{{"code", "fail"}, {"data", ""}}));
+    ASSERT_TRUE(hybtest::runMainUntil([&] {
+        if (!m_host->results.empty())
+            return true;
+        m_clock.advance(std::chrono::milliseconds(250));
+        return false;
+    }));
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}}));
+    EXPECT_EQ(m_server.commands("query").size(), polls + 1);
+    EXPECT_EQ(m_server.commands("pay").size(), 2u);
 }
 
 TEST_F(CardPayUserInfo, PageTrackingAndPendingAlertBox) {

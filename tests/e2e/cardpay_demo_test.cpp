@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -56,6 +57,9 @@ TEST(CardPayTestServerProgram, BadArgumentsAndScenariosStopWithStatusTwo)
         {{"--scenario", kSampleScenario, "--poll-fault", "500", "--after", "pay", "--heal-after", "12345"}, "(got \"12345\")"},
         {{"--scenario", kSampleScenario, "--after", "pay", "--after", "prepay"}, "--after is given twice"},
         {{"--scenario", kSampleScenario, "--poll-fault"}, "--poll-fault needs a value"},
+        {{"--scenario", kSampleScenario, "--poll-fault", "hold", "--after", "paid"}, "unknown command \"paid\""},
+        {{"--scenario", kSampleScenario, "--poll-fault", "drop", "--after", "pay", "--heal-on", "sm"}, "unknown command \"sm\""},
+        {{"--scenario", kSampleScenario, "--drop-after-request", "pya"}, "unknown command \"pya\""},
         {{"--scenario", folder.path() + "/none.json"}, "cannot open"},
         {{"--scenario", notJSON}, notJSON},
     };
@@ -113,14 +117,17 @@ TEST(CardPayDemo, HeadlessScreenshotShowsTheOrderScreen)
     hybtest::expectSnapshotImageIn("e2e", *image.value(), "cardpay_demo_order_screen");
 }
 
-// SIGTERM and SIGINT end the application as closing its window does: the open road's result is written
-// once (no payment was sent: "cancel"), and the process then ends by that signal.
+// SIGTERM, SIGINT and SIGHUP end the application as closing its window does: the open road's result is
+// written once (no payment was sent: "cancel"), and the process then ends by that signal. A second
+// signal right after the first does not end it before the result is out.
 TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
 {
     auto scenario = testsupport::CardPayTestServer::loadScenario(kSampleScenario);
     ASSERT_TRUE(scenario.ok());
-    for (int signal : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(signal));
+    const std::vector<std::vector<int>> sent{{SIGTERM}, {SIGINT}, {SIGHUP}, {SIGTERM, SIGTERM}, {SIGINT, SIGTERM, SIGHUP}};
+    for (const auto& signals : sent) {
+        const int signal = signals.front();
+        SCOPED_TRACE(std::string(strsignal(signal)) + " and " + std::to_string(signals.size() - 1) + " more");
         testsupport::CardPayTestServer server(*scenario);
         std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--cardpay-demo", server.url(), hybtest::sourcePath("app/bundle")};
         std::vector<char*> argv;
@@ -136,7 +143,10 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
         for (int i = 0; i < 6000 && server.commands("init").empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_FALSE(server.commands("init").empty());
-        ::kill(pid, signal);
+        for (int each : signals) {
+            ::kill(pid, each);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         std::string out;
         char buffer[4096];
         ssize_t n;

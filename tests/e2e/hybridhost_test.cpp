@@ -320,11 +320,11 @@ private:
     std::string m_errText;
 };
 
-// SIGINT and SIGTERM end the application as closing its window does, and then by that signal; an abort
-// ends it at once. Either way its display server and the engine's processes stop with it.
+// SIGINT, SIGTERM and SIGHUP end the application as closing its window does, and then by that signal;
+// an abort ends it at once. Either way its display server and the engine's processes stop with it.
 TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
 {
-    for (int signal : {SIGINT, SIGTERM, SIGABRT}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGABRT}) {
         SCOPED_TRACE(strsignal(signal));
         e2e::TempFolder folder;
         HeadlessHost host(folder, copySampleBundle(folder));

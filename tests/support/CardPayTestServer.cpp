@@ -183,6 +183,7 @@ void CardPayTestServer::setPollFault(PollFault fault) {
     std::lock_guard lock(m_mutex);
     m_pollFault = std::move(fault);
     m_pollFaultActive = false;
+    m_pollFaultStarted = false;
     m_faultyPolls = 0;
 }
 
@@ -208,6 +209,11 @@ bool CardPayTestServer::loginAccepted(const platform::Dictionary& params) const 
     if (!m_login || !params.contains("user_name"))
         return true;
     return params["user_name"] == (*m_login)["user_name"] && params["password"] == (*m_login)["password"];
+}
+
+bool CardPayTestServer::knowsCommand(const std::string& cmd) const {
+    std::lock_guard lock(m_mutex);
+    return requiredMembers().contains(cmd) || m_replies.contains(cmd);
 }
 
 std::optional<std::string> CardPayTestServer::validate(const platform::Dictionary& request, const std::string& cmd) const {
@@ -269,12 +275,17 @@ Reply CardPayTestServer::answer(const std::string& body) {
     const auto faultEntry = m_faults.find(*cmd);
     Fault fault = faultEntry == m_faults.end() ? Fault::None : faultEntry->second;
     if (m_pollFault) {
-        if (*cmd == m_pollFault->after) {
+        // "query" itself named as the start: the first poll starts the fault (and is faulty itself); later
+        // polls do not start it again, or it would never heal after its count.
+        const bool starts = *cmd == m_pollFault->after && !(*cmd == "query" && m_pollFaultStarted);
+        if (starts) {
             m_pollFaultActive = true;
+            m_pollFaultStarted = true;
             m_faultyPolls = 0;
         } else if (*cmd == m_pollFault->healOn) {
             m_pollFaultActive = false;
-        } else if (*cmd == "query" && m_pollFaultActive) {
+        }
+        if (*cmd == "query" && m_pollFaultActive) {
             fault = m_pollFault->fault;
             m_pollFaultActive = m_pollFault->healAfter <= 0 || ++m_faultyPolls < m_pollFault->healAfter;
         }

@@ -27,7 +27,8 @@
 //
 // A fault of the result poll (`setPollFault`): from the arrival of a named command on, every "query" gets
 // the fault (a held, dropped or HTTP 500 reply, say) until the poll heals: after a number of faulty polls,
-// or when a named command arrives. Another arrival of the first command starts it again.
+// or when a named command arrives. Another arrival of the first command starts it again ("query" named
+// as the first command: the first poll starts it, faulty itself, and later polls do not start it again).
 //
 // Thread: requests are served on the server's threads; every method may be called from any thread.
 #pragma once
@@ -85,6 +86,8 @@ public:
         std::string healOn;    // heals when this command arrives ("": not by a command)
     };
     void setPollFault(PollFault fault);
+    // Whether a command of that name is served (one of the client's, or one the scenario answers).
+    bool knowsCommand(const std::string& cmd) const;
     void releaseHeldReplies() { m_http.releaseHeldReplies(); }
     void stop() { m_http.stop(); }
 
@@ -118,6 +121,7 @@ private:
     std::map<std::string, Fault> m_faults;
     std::optional<PollFault> m_pollFault;
     bool m_pollFaultActive = false;
+    bool m_pollFaultStarted = false;
     int m_faultyPolls = 0;
     std::vector<Command> m_commands;
     std::vector<std::string> m_malformed;

@@ -165,6 +165,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardpay-test-server: %s\n", error.what());
         return 1;
     }
+    // A command the server refuses never arrives: a fault named after it would never start or heal.
+    std::vector<const std::string*> named;
+    for (const auto& cmd : options.dropAfterRequest)
+        named.push_back(&cmd);
+    if (options.pollFault)
+        named.insert(named.end(), {&options.pollFault->after, &options.pollFault->healOn});
+    for (const std::string* cmd : named) {
+        if (!cmd->empty() && !server->knowsCommand(*cmd)) {
+            std::fprintf(stderr, "cardpay-test-server: unknown command \"%s\" (neither the client's nor the scenario's)\n", cmd->c_str());
+            return 2;
+        }
+    }
     if (options.pollFault)
         server->setPollFault(*options.pollFault);
     for (const auto& cmd : options.dropAfterRequest)
