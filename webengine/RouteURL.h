@@ -1,8 +1,9 @@
 // The URLs by which the web process hands a page's sub-resource loads back to the UI process.
 //
 // The module in the web process (webprocess/RequestHook.c) rewrites each sub-resource request to
-// "hybroute://load/?" followed by the original URL, escaped. A page can also write such a URL itself, so the
-// text is outside input: anything malformed gives no URL.
+// "hybroute://load/?" followed by the original URL, escaped. A page can also write such a URL itself (the
+// module then sends it on as "hybroute://refused/", which names no load), so the text is outside input:
+// anything malformed gives no URL.
 #pragma once
 
 #include <optional>

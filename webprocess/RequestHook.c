@@ -3,7 +3,8 @@
  * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
  * that the application's URL protocols see each one as they would on the phone: the request's URL is
  * rewritten to "hybroute://load/?<the original URL, escaped>", a scheme the UI process serves. Headers set
- * by the page travel with the rewritten request. Documents (the main frame's and sub-frames') load
+ * by the page travel with the rewritten request; a route URL the page writes itself names no load (the UI
+ * process refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main frame's and sub-frames') load
  * unchanged: their navigations were already decided by the UI process, which names them to this module
  * in a "hyb.navigation" message before it lets them go.
  *
@@ -26,7 +27,9 @@
 
 #include <string.h>
 
-#define ROUTE_PREFIX "hybroute://load/?"
+#define ROUTE_SCHEME "hybroute"
+#define ROUTE_PREFIX ROUTE_SCHEME "://load/?"
+#define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define EXEC_MESSAGE "hyb.exec"
 #define EXEC_PATH "/!hyb_exec"
@@ -97,10 +100,10 @@ static void add_pending_navigation(GQueue* pending, const char* uri)
         g_free(g_queue_pop_head(pending));
 }
 
-/* Schemes the page's own engine keeps: in-memory or script-made resources, and our own route. */
+/* Schemes the page's own engine keeps: in-memory or script-made resources. */
 static gboolean stays_local(const char* uri)
 {
-    static const char* const schemes[] = {"data:", "blob:", "about:", "javascript:", "hybroute:"};
+    static const char* const schemes[] = {"data:", "blob:", "about:", "javascript:"};
     for (gsize i = 0; i < G_N_ELEMENTS(schemes); i++) {
         if (g_ascii_strncasecmp(uri, schemes[i], strlen(schemes[i])) == 0)
             return TRUE;
@@ -146,6 +149,13 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     const char* uri = webkit_uri_request_get_uri(request);
     if (!uri || stays_local(uri))
         return FALSE;
+    /* Only this module writes route URLs: one the page wrote itself would hand the UI process a load that
+     * the engine's own checks (which origin may read what) never saw, and the route's answers are readable
+     * from any origin. It goes to a route URL that names no load, which the UI process refuses. */
+    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0) {
+        webkit_uri_request_set_uri(request, REFUSED_ROUTE);
+        return FALSE;
+    }
     if (take_pending_navigation(pending_navigations(page), uri))
         return FALSE;
     if (is_exec_request(uri)) {

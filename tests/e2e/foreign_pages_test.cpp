@@ -264,7 +264,8 @@ TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
         "  x.onload = function () { got[name] = x.status + ':' + x.responseText; }; x.onerror = function () { got[name] = 'error'; };"
         "  x.send(null); }"
         "rd('file', '" + own + "'); rd('filesystem', 'hybfile://localhost/persistent/own.txt');"
-        "rd('web', '" + m_server.url("/hostile.html") + "');"
+        "var w = new XMLHttpRequest(); w.open('GET', '" + m_server.url("/hostile.html") + "', true);"
+        "w.onload = function () { got.web = w.status + ':'; }; w.onerror = function () { got.web = 'error'; }; w.send(null);"
         "fetch('hybroute://load/?' + encodeURIComponent('" + own + "')).then(function (r) { return r.text(); })"
         "  .then(function (t) { got.fetch = t; }, function () { got.fetch = 'error'; }); 1";
     auto expectNoFileRead = [&](platform::WebView& view) {
@@ -288,8 +289,33 @@ TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
     ASSERT_TRUE(screen->webView());
     expectNoFileRead(*screen->webView());
 
-    // The application's own page reads its files through the route as before.
-    eval("var x = new XMLHttpRequest(); x.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), false);"
-         " x.send(null); window.own = x.responseText; 1");
+    // The application's own page reads its files as before, but not by writing the route's URL itself.
+    eval("var x = new XMLHttpRequest(); x.open('GET', '" + own + "', false); x.send(null); window.own = x.responseText; 1");
     EXPECT_EQ(eval("window.own"), "own notes");
+    eval("window.routed = ''; var y = new XMLHttpRequest(); y.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), true);"
+         " y.onload = function () { routed = y.status + ':' + y.responseText; }; y.onerror = function () { routed = 'error'; }; y.send(null); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.routed").empty(); }));
+    EXPECT_EQ(eval("window.routed"), "error");
+}
+
+TEST_F(ForeignPagesTest, ARemoteFrameOfTheApplicationsPageInTheInAppBrowserReadsNoFile)
+{
+    launch();
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    // A remote frame of a page of the bundle shown in the browser (whose file document lets the browser's
+    // pages read the application's files) asks the route for one.
+    m_server.route("/framed.html", testsupport::Reply::text(200,
+        "<html><body><script>var y = new XMLHttpRequest();"
+        " y.open('GET', 'hybroute://load/?' + encodeURIComponent('file://" + documents + "/own.txt'), true);"
+        " y.onload = function () { parent.postMessage('read:' + y.responseText, '*'); };"
+        " y.onerror = function () { parent.postMessage('error', '*'); }; y.send(null);</script></body></html>", "text/html"));
+    browse("iab.html");
+    std::shared_ptr<platform::WebView> page = browserView();
+    ASSERT_TRUE(page);
+    page->stringByEvaluatingJavaScriptFromString("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
+                                                 " var f = document.createElement('iframe'); f.src = '" + m_server.url("/framed.html") + "';"
+                                                 " document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !page->stringByEvaluatingJavaScriptFromString("heard").empty(); }));
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("heard"), "error");
 }
