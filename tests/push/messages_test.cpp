@@ -221,6 +221,8 @@ class MessagesBeforeTheEnd : public PushedMessages {
 protected:
     static constexpr std::size_t kBurst = 1000;
     static constexpr const char* kText = "{\"message\":\"m\"}";
+    // A long burst takes a while in a sanitizer build on a busy machine.
+    static constexpr std::chrono::seconds kLongWait{60};
 
     void burstThenReconnect(bool brokenPacket, std::size_t burst = kBurst) {
         startLoggedIn();
@@ -232,10 +234,10 @@ protected:
             m_server.dropAfterBytes(burst * PushTestServer::packet(1, 3, 1, 0, body).size());
         }
         ASSERT_EQ(m_server.pushBurst(1, burst, kText, brokenPacket), PushTestServer::PushOutcome::Sent);
-        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }, kLongWait));
         m_clock.advance(2.0);
         ASSERT_TRUE(waitLoggedIn());
-        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() >= burst; }));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_listener.infos.size() >= burst; }, kLongWait));
         // Nothing more comes: a heartbeat's round trip, then whatever was posted meanwhile.
         m_session->fireHeartBeat();
         ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == 1 && m_session->tcpSendingQueue().count() == 0; }));
