@@ -42,7 +42,7 @@ public:
     virtual void onLoginRespond(const PULSELoginResponse& response) = 0;
 
     // Whether a receipt of this message that a connection's end left undelivered is still on its way
-    // (kept for the next login, or sent again and not yet acknowledged by the server's end). The message
+    // (kept for the next login, or sent again on the current connection). The message
     // was handed to the application.
     virtual bool isReceiptPending(std::uint64_t) const { return false; }
 };

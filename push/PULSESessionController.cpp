@@ -23,6 +23,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <ctime>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -564,22 +565,6 @@ bool PULSESessionController::isReceiptPending(std::uint64_t messageID) const {
     return m_pendingReceipts.count(messageID) != 0;
 }
 
-void PULSESessionController::connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
-                                                  const std::vector<std::shared_ptr<PULSERequest>>& requests) {
-    // From any connection of this session, the current one or one that ended since. Only receipts kept
-    // from an ended connection are looked for: a message the server sends again is one of theirs.
-    if (m_pendingReceipts.empty())
-        return;
-    for (const auto& request : requests) {
-        const auto* receipt = dynamic_cast<const PULSEMessageReceipt*>(request.get());
-        if (!receipt)
-            continue;
-        const auto pending = m_pendingReceipts.find(receipt->messageID());
-        if (pending != m_pendingReceipts.end() && pending->second == request)
-            m_pendingReceipts.erase(pending);
-    }
-}
-
 void PULSESessionController::enqueueRequest(const std::shared_ptr<PULSERequest>& request) {
     if (!request->isExclusive())
         return;
@@ -804,6 +789,13 @@ void PULSESessionController::closeSockets() {
     if (auto socket = std::move(m_tcpConnectionSocket)) {
         m_tcpConnectionSocket.reset();
         socket->close();
+        // A receipt sent again on this connection stays on its way until the connection ends (the server
+        // may send its message again until it read the receipt); then only those the socket hands back
+        // stay, with those not sent yet.
+        std::unordered_set<std::uint64_t> waiting;
+        for (const auto& receipt : m_keptReceipts)
+            waiting.insert(static_cast<const PULSEMessageReceipt&>(*receipt).messageID());
+        std::erase_if(m_pendingReceipts, [&](const auto& pending) { return waiting.count(pending.first) == 0; });
         std::size_t dropped = 0;
         for (const auto& request : socket->takeUndeliveredRequests())
             dropped += keepReceipt(request) ? 1 : 0;

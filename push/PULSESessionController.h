@@ -32,10 +32,11 @@
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
 // - Message receipts: a message handed to the application has its receipt delivered whatever ends the
 //   connection. A receipt the server's end has not acknowledged when the connection ends (still queued,
-//   written in part, or written and unacknowledged) is kept and sent first after the next login, before
-//   the packets that follow the login answer are read; until a connection delivers it, its message,
-//   sent again, is not handed over again (it is answered again). At most 8192 receipts are kept; beyond
-//   that the oldest go, with a warning.
+//   written in part, or written and unacknowledged), or acknowledged only in the last 10 s before the
+//   end (a server that closes with unread bytes drops them), is kept and sent first after the next
+//   login, before the packets that follow the login answer are read; until a connection that delivered
+//   it ends, its message, sent again, is not handed over again (it is answered again). At most 8192
+//   receipts are kept; beyond that the oldest go, with a warning.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
 //   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
 //   once when the session closes or ends.
@@ -166,8 +167,6 @@ public:
                     const std::shared_ptr<PULSEReceivedPacketController>& element) override;
     void connection(const std::shared_ptr<PULSETcpSocket>&, const platform::Bytes&) override {}
     void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) override;
-    void connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>& socket,
-                              const std::vector<std::shared_ptr<PULSERequest>>& requests) override;
 
     // ---- PULSEUdpSocketDelegate ----
     void didSendData(const platform::Bytes&, PULSEUdpSocket&) override {}
@@ -228,8 +227,8 @@ private:
     RequestQueue m_tcpBlockedQueue;
     RequestQueue m_tcpSendingQueue;
     std::deque<std::shared_ptr<PULSEUDPReport>> m_udpBlockedQueue;
-    // Receipts that a connection's end left undelivered, by message id, until a later connection
-    // delivers them; those not yet sent again wait in m_keptReceipts for the next login.
+    // Receipts that a connection's end left undelivered, by message id, until the end of a later
+    // connection that delivered them; those not yet sent again wait in m_keptReceipts for the next login.
     std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>> m_pendingReceipts;
     std::deque<std::shared_ptr<PULSERequest>> m_keptReceipts;
     std::shared_ptr<PULSELoginRequest> m_loginRequest;

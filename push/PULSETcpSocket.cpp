@@ -285,9 +285,16 @@ void PULSETcpSocket::doSend() {
         });
         return;
     }
-    if (writeQueued() == WriteOutcome::Failed) {
-        close();
-        return;
+    // Several send calls while the kernel takes them: one read can frame thousands of messages, and
+    // their receipts must leave as fast as they come, not 64 a notification.
+    for (std::size_t call = 0; call < kMaxWritesPerEvent && !m_sendQueue.empty(); ++call) {
+        const auto outcome = writeQueued();
+        if (outcome == WriteOutcome::Failed) {
+            close();
+            return;
+        }
+        if (outcome == WriteOutcome::WouldBlock)
+            break;
     }
     reenableSocketCallbacks();
 }
@@ -358,20 +365,30 @@ void PULSETcpSocket::reportDelivered() {
         acknowledged = written > pending ? written - pending : 0;
     }
     std::vector<std::shared_ptr<PULSERequest>> delivered;
+    const auto now = platform::Clock::current().now();
     while (!m_unacknowledged.empty() && m_unacknowledged.front().size <= acknowledged) {
         auto& packet = m_unacknowledged.front();
         acknowledged -= packet.size;
         m_unacknowledgedBytes -= packet.size;
-        if (packet.request)
+        if (packet.request) {
+            m_recentlyDelivered.push_back({now, packet.request});
             delivered.push_back(std::move(packet.request));
+        }
         m_unacknowledged.pop_front();
     }
+    forgetDeliveredBefore(now - platform::seconds(kDeliveredGraceSeconds));
     if (!delivered.empty()) {
         notifyDelegate([delivered = std::move(delivered)](PULSETcpSocketDelegate& delegate,
                                                           const std::shared_ptr<PULSETcpSocket>& socket) {
             delegate.connectionDidDeliver(socket, delivered);
         });
     }
+}
+
+void PULSETcpSocket::forgetDeliveredBefore(platform::Clock::TimePoint limit) {
+    while (!m_recentlyDelivered.empty() &&
+           (m_recentlyDelivered.size() > kMaxRecentlyDelivered || m_recentlyDelivered.front().at < limit))
+        m_recentlyDelivered.pop_front();
 }
 
 void PULSETcpSocket::flushBeforeClose() {
@@ -429,6 +446,10 @@ void PULSETcpSocket::close() {
     if (wasConnected)
         flushBeforeClose();
     reportDelivered();
+    forgetDeliveredBefore(platform::Clock::current().now() - platform::seconds(kDeliveredGraceSeconds));
+    for (auto& delivered : m_recentlyDelivered)
+        m_undelivered.push_back(std::move(delivered.request));
+    m_recentlyDelivered.clear();
     for (auto& packet : m_unacknowledged)
         if (packet.request)
             m_undelivered.push_back(std::move(packet.request));

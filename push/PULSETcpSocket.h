@@ -18,7 +18,9 @@
 //   connectionDidDeliver names such requests (in order, from time to time as writes go on). When the
 //   connection ends, the requests of packets that were not written whole or not acknowledged by then
 //   are kept, in order, for takeUndeliveredRequests(), whatever ended it (broken framing, the peer's
-//   close, a failed read or write, the owner's close). Before the descriptor closes, close() writes
+//   close, a failed read or write, the owner's close); so are those acknowledged within the last
+//   kDeliveredGraceSeconds before it (at most kMaxRecentlyDelivered), since a peer that closes with
+//   unread bytes throws them away although its kernel acknowledged them. Before the descriptor closes, close() writes
 //   what it can of the queue without waiting and reads off what is left to read (at most 1 MiB), so that
 //   the close goes out as a FIN after the data rather than as a reset that drops it.
 // - Memory: one 100240-byte reassembly buffer; a receive takes at most the buffer's free space, so
@@ -37,6 +39,7 @@
 #include "push/PULSEPacketReassembler.h"
 #include "push/PULSEReceivedPacketController.h"
 
+#include "platform/Clock.h"
 #include "platform/Value.h"
 
 #include <chrono>
@@ -80,8 +83,16 @@ public:
     static constexpr int kReceiveTimeoutMicroseconds = 1'500'000;
     // Queued packets handed to one send call at most.
     static constexpr std::size_t kMaxPacketsPerWrite = 64;
+    // Send calls made for one write notification at most (while the kernel takes every byte): more
+    // packets than one read of the reassembly buffer can frame.
+    static constexpr std::size_t kMaxWritesPerEvent = 64;
     // Bytes close() reads off and drops at most.
     static constexpr std::size_t kMaxBytesReadAtClose = 1 << 20;
+    // A followed request the peer's end acknowledged this shortly before the connection ended is handed
+    // back all the same (the newest kMaxRecentlyDelivered at most): the peer's kernel acknowledges bytes
+    // its program may never read.
+    static constexpr double kDeliveredGraceSeconds = 10.0;
+    static constexpr std::size_t kMaxRecentlyDelivered = 8192;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 
@@ -173,6 +184,13 @@ private:
     };
     std::deque<WrittenPacket> m_unacknowledged;
     std::size_t m_unacknowledgedBytes = 0;
+    // Followed requests acknowledged within the last kDeliveredGraceSeconds, oldest first.
+    struct DeliveredRequest {
+        platform::Clock::TimePoint at;
+        std::shared_ptr<PULSERequest> request;
+    };
+    std::deque<DeliveredRequest> m_recentlyDelivered;
+    void forgetDeliveredBefore(platform::Clock::TimePoint limit);
     std::vector<std::shared_ptr<PULSERequest>> m_undelivered;
 
     PULSEPacketReassembler m_reassembly;

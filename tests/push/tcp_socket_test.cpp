@@ -458,11 +458,55 @@ TEST_F(TcpSocketTest, EveryQueuedRequestIsDeliveredOrHandedBackWhateverEndsTheCo
             EXPECT_FALSE(undelivered.empty());
         }
         EXPECT_TRUE(socket->takeUndeliveredRequests().empty()); // handed out once
-        auto accounted = m_delegate->delivered;
-        accounted.insert(accounted.end(), undelivered.begin(), undelivered.end());
-        EXPECT_TRUE(accounted == requests) << m_delegate->delivered.size() << " delivered, " << undelivered.size() << " not";
+        // Those delivered come first, those handed back last, each in order; together they are every
+        // request (one delivered within the grace time before the end is handed back too).
+        const auto& delivered = m_delegate->delivered;
+        ASSERT_LE(delivered.size(), requests.size());
+        ASSERT_LE(undelivered.size(), requests.size());
+        EXPECT_TRUE(std::equal(delivered.begin(), delivered.end(), requests.begin()));
+        EXPECT_TRUE(std::equal(undelivered.begin(), undelivered.end(), requests.end() - static_cast<std::ptrdiff_t>(undelivered.size())));
+        EXPECT_GE(delivered.size() + undelivered.size(), requests.size()) << delivered.size() << " delivered, " << undelivered.size() << " not";
         m_server.setWithholdHeartbeatAcks(false);
         ASSERT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+    }
+}
+
+// The peer's kernel acknowledges what its program may never read: a request delivered within the grace
+// time before the close is handed back as well, an older one is not.
+TEST_F(TcpSocketTest, RequestsDeliveredJustBeforeTheCloseAreHandedBackToo) {
+    std::shared_ptr<PULSETcpSocket> socket;
+    auto queue = [&](bool follow) {
+        auto request = std::make_shared<push::PULSERequest>();
+        request->setVersion(3);
+        request->setProtocolType(2);
+        EXPECT_TRUE(socket->sendData(request->packetData(), follow ? request : nullptr));
+        return request;
+    };
+    for (const bool graceOver : {true, false}) {
+        SCOPED_TRACE(graceOver ? "the grace time is over" : "within the grace time");
+        m_delegate->setups = 0;
+        m_delegate->delivered.clear();
+        ASSERT_TRUE(m_server.waitFor([&] { return m_server.openConnections() == 0; }));
+        const std::size_t before = m_server.packets(2).size();
+        socket = connect();
+        std::vector<std::shared_ptr<push::PULSERequest>> early;
+        for (int i = 0; i < 10; ++i)
+            early.push_back(queue(true));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == before + 10; }));
+        // The next write learns that the peer acknowledged them.
+        queue(false);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == before + 11; }));
+        drainPosted();
+        ASSERT_EQ(m_delegate->delivered, early);
+        if (graceOver)
+            m_clock.advance(platform::seconds(PULSETcpSocket::kDeliveredGraceSeconds + 1));
+        const auto late = queue(true);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == before + 12; }));
+        socket->close();
+        drainPosted();
+        auto expected = graceOver ? std::vector<std::shared_ptr<push::PULSERequest>>{} : early;
+        expected.push_back(late);
+        EXPECT_EQ(socket->takeUndeliveredRequests(), expected);
     }
 }
 
