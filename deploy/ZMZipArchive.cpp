@@ -170,6 +170,63 @@ platform::Status writeEntryData(unzFile zip, std::vector<char>& buffer, const En
     return result;
 }
 
+// What the archive's end records declare about its central directory, found as the unzip library finds
+// them: the last end-record signature within the archive's last 64 KiB, and, where a zip64 locator is
+// found likewise, the zip64 end record it points to (whose counts and sizes then take precedence).
+struct DeclaredDirectory {
+    std::uint64_t entries = 0;
+    std::uint64_t length = 0;
+    bool consistent = true;  // false: the end record and the zip64 one disagree on the count
+};
+
+std::optional<DeclaredDirectory> declaredDirectory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    std::optional<DeclaredDirectory> found;
+    auto readAt = [&](std::uint64_t offset, std::size_t length, std::string& out) {
+        out.assign(length, '\0');
+        return ::pread(fd, out.data(), length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+    };
+    auto number = [](const std::string& bytes, std::size_t at, int width) {
+        std::uint64_t v = 0;
+        for (int i = width - 1; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+        return v;
+    };
+    constexpr std::uint64_t kSearched = 0xffff;
+    std::string tail;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 22) {
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        const std::uint64_t start = size > kSearched ? size - kSearched : 0;
+        if (readAt(start, static_cast<std::size_t>(size - start), tail)) {
+            auto last = [&](const char* signature) -> std::optional<std::size_t> {
+                for (std::size_t i = tail.size() - 4 + 1; i-- > 0;)
+                    if (tail.compare(i, 4, signature, 4) == 0)
+                        return i;
+                return std::nullopt;
+            };
+            const std::optional<std::size_t> end = last("PK\x05\x06");
+            const std::optional<std::size_t> locator = last("PK\x06\x07");
+            if (end && *end + 22 <= tail.size()) {
+                DeclaredDirectory declared{number(tail, *end + 10, 2), number(tail, *end + 12, 4), true};
+                std::string wide;
+                if (!locator) {
+                    found = declared;
+                } else if (*locator + 20 <= tail.size() && readAt(number(tail, *locator + 8, 8), 56, wide) &&
+                           wide.compare(0, 4, "PK\x06\x06", 4) == 0) {
+                    const std::uint64_t wideEntries = number(wide, 32, 8);
+                    found = DeclaredDirectory{wideEntries, number(wide, 40, 8),
+                                              declared.entries == 0xffff || declared.entries == wideEntries};
+                }
+            }
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
 // One unzip run: the open archive, the destination and what has been learnt about it.
 class Unzipper {
 public:
@@ -220,6 +277,9 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
         return tooMany();
     m_entries.reserve(static_cast<std::size_t>(count));
     std::string name;
+    // Files and links by path: a second entry for one of them would make the archive say two things
+    // about one file (what is installed would depend on which one a reader takes).
+    std::unordered_set<std::string> files;
     int status = UNZ_OK;
     while (status == UNZ_OK) {
         // The count the archive states may be wrong: the entries are counted as they are read.
@@ -244,6 +304,9 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
             entry.kind = EntryKind::Link;
         if (unzGetFilePos64(m_zip, &entry.position) != UNZ_OK)
             return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed, "failed to read entry information");
+        if (entry.kind != EntryKind::Directory && !files.insert(entry.path.relativePath).second)
+            return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed,
+                                           "the archive holds \"" + entry.path.relativePath + "\" twice");
         m_entries.push_back(std::move(entry));
         status = unzGoToNextFile(m_zip);
     }
@@ -262,6 +325,16 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
         return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed,
                                        "the archive's directory holds more entries than its end record's " +
                                            std::to_string(m_entries.size()));
+    // Nor may the directory hold more than those records (more entries past a gap the library stops at),
+    // nor the end record and the zip64 one count differently: other readers would see other entries.
+    std::uint64_t length = 0;
+    for (const Entry& entry : m_entries)
+        length += kCentralRecordLength + entry.info.nameSize + entry.info.extraSize + entry.info.commentSize;
+    const std::optional<DeclaredDirectory> declared = declaredDirectory(m_archivePath);
+    if (!declared || !declared->consistent || declared->entries != count || declared->length != length)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryInfoFailed,
+                                       "the archive's directory (" + std::to_string(m_entries.size()) + " entries in " +
+                                           std::to_string(length) + " bytes) disagrees with its end records");
     return {};
 }
 

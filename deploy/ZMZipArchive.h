@@ -5,8 +5,10 @@
 // destination are refused before anything is written, and nothing is ever written through a symbolic
 // link, so no byte lands outside the destination. An archive that would expand beyond the limits below
 // is refused before anything (not even the destination folder) is made, or, when an entry inflates past
-// its declared size, as soon as it does. Any failure part-way (unreadable entry, read or CRC
-// error, unwritable output) ends the unzip with an error; the entries written so far stay.
+// its declared size, as soon as it does. So is an archive whose directory disagrees with its end records
+// (the count of the end record or of the zip64 one, the directory's length) or names one file twice.
+// Any failure part-way (unreadable entry, read or CRC error, unwritable output) ends the unzip with an
+// error; the entries written so far stay.
 //
 // Unzipping is synchronous on the calling thread; the delegate's messages come on that thread.
 // A ZMZipArchive instance (the writer) belongs to one thread at a time.

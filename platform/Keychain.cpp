@@ -7,6 +7,7 @@
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -144,11 +145,13 @@ struct FileStamp {
 };
 
 // Reads a regular file of at most `limit` bytes from `offset` on, without ever waiting on a pipe put at
-// its place. errSecDecode for another kind of file or a longer one.
-OSStatus readRegularFile(const std::string& path, std::uint64_t offset, std::uint64_t limit, Bytes& data, struct stat& st) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// its place (nor following a symbolic link, with O_NOFOLLOW in `flags`). errSecDecode for another kind
+// of file or a longer one.
+OSStatus readRegularFile(const std::string& path, std::uint64_t offset, std::uint64_t limit, Bytes& data, struct stat& st,
+                         int flags = 0) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0)
-        return errSecIO;
+        return errno == ELOOP && (flags & O_NOFOLLOW) ? errSecDecode : errSecIO;
     OSStatus status = errSecSuccess;
     if (::fstat(fd, &st) != 0)
         status = errSecIO;
@@ -292,7 +295,8 @@ struct Keychain::Cache {
         Bytes data;
         if (::lstat(journalPath().c_str(), &st) != 0)
             return errno == ENOENT ? errSecSuccess : errSecIO;
-        if (OSStatus status = readRegularFile(journalPath(), offset, kMaxFileLength, data, st))
+        // (Appends never follow a link at the log's place, and neither does this: what it names is no log.)
+        if (OSStatus status = readRegularFile(journalPath(), offset, kMaxFileLength, data, st, O_NOFOLLOW))
             return status;
         journalStamp = FileStamp::of(st);
         std::size_t at = 0;
@@ -421,9 +425,35 @@ struct Keychain::Cache {
         return errSecSuccess;
     }
 
+    // Removes the copies of the item file and of the log that a process killed while writing one left
+    // beside them ("<file>.tmp-<pid>-<number>"): every write happens under the exclusive lock held now,
+    // so none of them is being written.
+    void removeLeftOvers() const {
+        const std::size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            return;
+        auto isLeftOver = [](std::string_view entry, std::string_view of) {
+            if (entry.substr(0, of.size()) != of || entry.substr(of.size(), 5) != ".tmp-")
+                return false;
+            const std::string_view rest = entry.substr(of.size() + 5);
+            const std::size_t dash = rest.find('-');
+            auto digits = [](std::string_view t) { return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos; };
+            return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
+        };
+        const std::string journal = name + ".journal";
+        while (const struct dirent* entry = ::readdir(dir))
+            if (isLeftOver(entry->d_name, name) || isLeftOver(entry->d_name, journal))
+                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        ::closedir(dir);
+    }
+
     // Writes every item to a new item file of the next generation, which makes the log a left-over; the
     // log is then removed.
     OSStatus writeSnapshot() {
+        removeLeftOvers();
         // (A generation this high comes only from a file someone else wrote: start again from 1.)
         const std::uint64_t next = generation < (1ull << 62) ? generation + 1 : 1;
         bool written = false;

@@ -22,9 +22,11 @@
 //   never reported as made.
 // - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
 //   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
-//   process) sees the same items. A file that cannot be decoded, is not a regular file or is larger
-//   than kMaxFileLength answers errSecDecode and is left as it is (never overwritten by a change); file
-//   errors answer errSecIO.
+//   process) sees the same items. A file that cannot be decoded, is not a regular file (a symbolic
+//   link at the log's place included: it is never followed) or is larger than kMaxFileLength answers
+//   errSecDecode and is left as it is (never overwritten by a change); file errors answer errSecIO.
+//   Writing the item file anew also removes the half-written copies ("<file>.tmp-<pid>-<n>") that a
+//   process killed while writing one left beside it.
 // - Limits: an item (its attributes and data, see itemLength) of more than kMaxItemLength bytes is not
 //   added or made by an update (errSecItemTooLarge); an add or update that would take the items past
 //   kMaxTotalLength answers errSecKeychainFull. Nothing changes then. Reads and deletes always work.

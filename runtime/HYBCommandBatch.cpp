@@ -163,6 +163,7 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
     // an unreadable entry, answered when it names a callback id, never run.
     ++at;
     bool pastTheEnd = false;
+    static constexpr const char* kPastTheEnd = "it follows the end of the batch (a stray closing bracket before it)";
     while (true) {
         at = skipSpace(text, at);
         if (at >= text.size())
@@ -180,10 +181,21 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         HYBCommandBatchEntry entry = readEntry(text.substr(at, end - at));
         if (pastTheEnd) {
             const platform::Value* read = std::get_if<platform::Value>(&entry);
+            // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
+            if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
+                for (const platform::Value& command : read->arrayOrEmpty()) {
+                    std::optional<std::string> callbackId;
+                    if (command.isArray() && !command.arrayOrEmpty().empty() && command[0].isString())
+                        callbackId = *command[0].getString();
+                    entries.push_back(HYBUnreadableCommand{std::move(callbackId), kPastTheEnd});
+                }
+                at = end;
+                continue;
+            }
             std::optional<std::string> callbackId = read ? std::nullopt : std::get<HYBUnreadableCommand>(entry).callbackId;
             if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isString())
                 callbackId = *(*read)[0].getString();
-            entry = HYBUnreadableCommand{std::move(callbackId), "it follows the end of the batch (a stray closing bracket before it)"};
+            entry = HYBUnreadableCommand{std::move(callbackId), kPastTheEnd};
         }
         entries.push_back(std::move(entry));
         at = end;

@@ -8,6 +8,7 @@
 //   reason and, when the entry begins with a string, that string as its callback id; the entries around it
 //   read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
 //   after a bracket that closes the batch before the text ends (`[[...]],[...]]`): those are not run.
+//   An array of commands there (`[[...]] [[...],[...]]`) gives one such entry per command.
 // - A lone surrogate escape (a high half without its low half, or a low half alone) reads as U+FFFD, in
 //   every string of an entry, keys and callback id included.
 // - A text that does not begin with "[" is no batch: an error, and nothing of it is taken.

@@ -357,13 +357,22 @@ namespace {
 
 // An archive of `count` empty stored entries named e0, e1, ..., written byte by byte (quicker than the
 // library for many entries); its end record says `declared` entries (`count` unless given).
-void writeEmptyEntries(const std::string& path, std::uint32_t count, std::int64_t declared = -1) {
+// Lies of other kinds: four bytes of junk inside the directory after the record `gapAfter`, a zip64
+// end record (saying `declared`) even for few entries with `classic` as the plain end record's count,
+// every entry named e0.
+struct Lies {
+    std::int64_t gapAfter = -1;
+    bool wide = false;
+    std::uint32_t classic = 0xffff;
+    bool sameNames = false;
+};
+void writeEmptyEntries(const std::string& path, std::uint32_t count, std::int64_t declared = -1, Lies lies = {}) {
     const std::uint64_t stated = declared < 0 ? count : static_cast<std::uint64_t>(declared);
     std::string local, central;
     auto put16 = [](std::string& out, std::uint32_t v) { out += static_cast<char>(v & 0xff); out += static_cast<char>((v >> 8) & 0xff); };
     auto put32 = [&](std::string& out, std::uint32_t v) { put16(out, v & 0xffff); put16(out, v >> 16); };
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::string name = "e" + std::to_string(i);
+        const std::string name = "e" + std::to_string(lies.sameNames ? 0 : i);
         const auto offset = static_cast<std::uint32_t>(local.size());
         put32(local, 0x04034b50);
         put16(local, 10); put16(local, 0); put16(local, 0); put32(local, 0); // version, flags, stored, date
@@ -376,10 +385,12 @@ void writeEmptyEntries(const std::string& path, std::uint32_t count, std::int64_
         put16(central, static_cast<std::uint32_t>(name.size())); put16(central, 0); put16(central, 0);
         put16(central, 0); put16(central, 0); put32(central, 0100644u << 16); put32(central, offset);
         central += name;
+        if (static_cast<std::int64_t>(i) == lies.gapAfter)
+            central += "JUNK";
     }
     auto put64 = [&](std::string& out, std::uint64_t v) { put32(out, static_cast<std::uint32_t>(v)); put32(out, static_cast<std::uint32_t>(v >> 32)); };
     std::string end;
-    const bool wide = stated > 0xffff; // past 16 bits the counts live in the zip64 end record
+    const bool wide = stated > 0xffff || lies.wide; // past 16 bits the counts live in the zip64 end record
     if (wide) {
         const std::uint64_t recordOffset = local.size() + central.size();
         put32(end, 0x06064b50);
@@ -391,7 +402,8 @@ void writeEmptyEntries(const std::string& path, std::uint32_t count, std::int64_
     }
     put32(end, 0x06054b50);
     put16(end, 0); put16(end, 0);
-    put16(end, wide ? 0xffff : static_cast<std::uint32_t>(stated)); put16(end, wide ? 0xffff : static_cast<std::uint32_t>(stated));
+    const std::uint32_t classic = wide ? lies.classic : static_cast<std::uint32_t>(stated);
+    put16(end, classic); put16(end, classic);
     put32(end, static_cast<std::uint32_t>(central.size())); put32(end, static_cast<std::uint32_t>(local.size()));
     put16(end, 0);
     writeFile(path, local + central + end);
@@ -445,4 +457,35 @@ TEST(ZMZipArchive, AnEntryCountThatDisagreesWithTheDirectoryIsRefused) {
     writeEmptyEntries(tmp / "honest.zip", 2);
     ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "honest.zip", tmp / "honest"));
     EXPECT_TRUE(fs::exists(tmp / "honest/e1"));
+}
+
+TEST(ZMZipArchive, ADirectoryThatDisagreesWithItsEndRecordsOrNamesAFileTwiceIsRefused) {
+    TempFolder tmp;
+    struct Case {
+        const char* what;
+        std::uint32_t count;
+        std::int64_t declared;
+        Lies lies;
+    };
+    for (const Case& c : {Case{"10 counted, junk after the 10th record, 90 more after it", 100, 10, Lies{9}},
+                          Case{"all counted, junk after the 10th record", 100, -1, Lies{9}},
+                          Case{"zip64 counts 100, the end record 10", 100, 100, Lies{-1, true, 10}},
+                          Case{"zip64 counts 10, the end record 100", 100, 10, Lies{-1, true, 100}},
+                          Case{"three entries of one name", 3, -1, Lies{-1, false, 0xffff, true}}}) {
+        SCOPED_TRACE(c.what);
+        writeEmptyEntries(tmp / "lying.zip", c.count, c.declared, c.lies);
+        Recorder recorder;
+        auto lying = ZMZipArchive::unzipFileAtPath(tmp / "lying.zip", tmp / "out", true, "", &recorder);
+        ASSERT_FALSE(lying);
+        EXPECT_EQ(lying.error().code, ZMZipArchive::kErrorEntryInfoFailed);
+        EXPECT_FALSE(fs::exists(tmp / "out"));
+        EXPECT_TRUE(recorder.willIndices.empty());
+    }
+    // A zip64 end record over few entries, with the plain end record saying 0xffff or the same count.
+    for (std::uint32_t classic : {0xffffu, 100u}) {
+        writeEmptyEntries(tmp / "wide.zip", 100, 100, Lies{-1, true, classic});
+        const std::string out = tmp / ("wide" + std::to_string(classic));
+        ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "wide.zip", out));
+        EXPECT_TRUE(fs::exists(out + "/e99"));
+    }
 }

@@ -290,6 +290,46 @@ TEST_F(KeychainTest, AFileThatIsNoRegularFileOrTooLargeIsNotRead) {
     EXPECT_EQ(std::filesystem::file_size(m_path), Keychain::kMaxFileLength + 1);
 }
 
+TEST_F(KeychainTest, CopiesLeftHalfWrittenByAKilledProcessAreRemovedWhenTheItemFileIsWrittenAgain) {
+    std::filesystem::create_directories(m_dir + "/Library/Keychains");
+    const std::vector<std::string> leftOvers{m_path + ".tmp-4242-1234567890", m_path + ".journal.tmp-1-2"};
+    const std::vector<std::string> others{m_path + ".tmp-notes", m_path + ".tmp-1-2-3", m_path + ".other.tmp-1-2"};
+    for (const std::string& file : leftOvers)
+        std::ofstream(file) << std::string(1000, 'x');
+    for (const std::string& file : others)
+        std::ofstream(file) << "kept";
+    Keychain keychain(m_path);
+    ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);  // the first item file
+    for (const std::string& file : leftOvers)
+        EXPECT_FALSE(std::filesystem::exists(file)) << file;
+    for (const std::string& file : others)
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    Value r;
+    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+}
+
+TEST_F(KeychainTest, ALinkAtTheChangeLogsPlaceIsNotFollowed) {
+    // A log elsewhere, of this very item file, holding an item the keychain never had.
+    const std::string elsewhere = m_dir + "/elsewhere";
+    {
+        Keychain keychain(m_path);
+        ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+        ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
+        ASSERT_TRUE(std::filesystem::exists(m_path + ".journal"));
+        std::filesystem::rename(m_path + ".journal", elsewhere);
+        std::filesystem::create_symlink(elsewhere, m_path + ".journal");
+    }
+    Keychain keychain(m_path);
+    Value r;
+    EXPECT_EQ(keychain.copyMatching(with(base("b"), kSecReturnData, true), &r), errSecDecode);
+    EXPECT_EQ(keychain.add(with(base("c"), kSecValueData, bytesOf("3"))), errSecDecode);
+    EXPECT_TRUE(std::filesystem::is_symlink(m_path + ".journal")) << "left as it is";
+    // Without the link, the item file alone.
+    std::filesystem::remove(m_path + ".journal");
+    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+    EXPECT_EQ(keychain.copyMatching(with(base("b"), kSecReturnData, true), &r), errSecItemNotFound);
+}
+
 TEST(SharedKeychain, FollowsTheCurrentAppHome) {
     Dictionary item{{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "k"}, {kSecAttrService, "s"},
                     {kSecValueData, Bytes{1, 2, 3}}};

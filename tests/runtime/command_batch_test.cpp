@@ -98,6 +98,18 @@ TEST(HYBCommandBatch, WhatFollowsABracketThatEndsTheBatchEarlyIsUnreadable) {
     EXPECT_FALSE(unreadable(entries[2])->callbackId);
     ASSERT_TRUE(unreadable(entries[3]));
     EXPECT_EQ(unreadable(entries[3])->callbackId, "C");
+    // A batch of commands after the end: each is unreadable, with its own callback id.
+    const std::vector<HYBCommandBatchEntry> batchAfter =
+        read("[[\"A\",\"S\",\"x\",[1]]] [[\"B\",\"S\",\"x\",[2]],[\"C\",\"S\",\"x\",[3]],7]");
+    ASSERT_EQ(batchAfter.size(), 4u);
+    EXPECT_TRUE(value(batchAfter[0]));
+    for (std::size_t i = 1; i < 4; ++i) {
+        ASSERT_TRUE(unreadable(batchAfter[i])) << i;
+        EXPECT_NE(unreadable(batchAfter[i])->reason.find("follows the end of the batch"), std::string::npos);
+    }
+    EXPECT_EQ(unreadable(batchAfter[1])->callbackId, "B");
+    EXPECT_EQ(unreadable(batchAfter[2])->callbackId, "C");
+    EXPECT_FALSE(unreadable(batchAfter[3])->callbackId);
     // Space after the end is nothing.
     EXPECT_EQ(read("[[\"A\",\"S\",\"x\",[1]],[tru] ] \n").size(), 2u);
 }
