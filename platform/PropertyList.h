@@ -9,8 +9,8 @@
 //   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
 //   finite or lie more than 68 years from 2001, are malformed. Strings of a binary list that are not valid
 //   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
-//   when it declares none; entities expand within libxml2's bound), and its root element is plist,
-//   holding one value.
+//   when it declares none; a list declaring entities or attribute defaults is refused, as XMLParser
+//   refuses it), and its root element is plist, holding one value.
 // - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
 //   in either form, without recursion per level. A binary list's references must not loop, and it may
 //   expand (through objects shared by several references) to at most one node per byte of the list, or

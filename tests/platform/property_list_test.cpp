@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -407,11 +409,12 @@ TEST(PropertyList, MalformedXMLListsGiveAnError) {
         EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << body;
     }
     EXPECT_FALSE(PropertyList::read("<array/>").ok()); // not a plist root
-    // Entities expand as XML says, within libxml2's bound on expansion: a billion laughs is refused.
+    // Declared entities are not expanded: the list is refused (libxml2's own bound on expansion lets 7 KB
+    // become a gigabyte). Predefined entities and character references read as usual.
     auto entities = PropertyList::read("<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
                                        "<plist><string>&b;&b;&b;&b;</string></plist>");
-    ASSERT_TRUE(entities.ok());
-    EXPECT_EQ(entities.value(), Value(std::string(160, 'a')));
+    ASSERT_FALSE(entities.ok());
+    EXPECT_EQ(entities.error().code, PropertyList::kReadCorruptError);
     std::string laughs = "<!DOCTYPE plist [<!ENTITY l0 \"ha\">";
     for (int i = 1; i <= 10; ++i) {
         laughs += "<!ENTITY l" + std::to_string(i) + " \"";
@@ -470,4 +473,64 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+}
+
+TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
+    const auto refused = [](const std::string& text, const char* what) {
+        const auto start = std::chrono::steady_clock::now();
+        auto r = PropertyList::read(text);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(r.ok()) << what;
+        if (!r.ok()) {
+            EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << what;
+        }
+        EXPECT_LT(seconds, 1.0) << what;
+    };
+    const std::string head = "<?xml version=\"1.0\"?>";
+    // 300 KB: an entity of 1,000 elements referred to 100,000 times (100 million values).
+    std::string elements = head + "<!DOCTYPE plist [<!ENTITY a \"";
+    for (int i = 0; i < 1000; ++i)
+        elements += "<true/>";
+    elements += "\">]><plist><array>";
+    for (int i = 0; i < 100000; ++i)
+        elements += "&a;";
+    refused(elements + "</array></plist>", "entity of elements");
+    // 7 KB: a thousand references to a thousand references to 1,000 characters (a gigabyte of text).
+    std::string text = head + "<!DOCTYPE plist [<!ENTITY a \"" + std::string(1000, 'y') + "\"><!ENTITY b \"";
+    for (int i = 0; i < 1000; ++i)
+        text += "&a;";
+    text += "\">]><plist><string>";
+    for (int i = 0; i < 1000; ++i)
+        text += "&b;";
+    refused(text + "</string></plist>", "entity of text");
+    // Attribute defaults copied into each of 100,000 elements, each copy checked against the others.
+    std::string defaults = head + "<!DOCTYPE plist [<!ATTLIST true";
+    for (int i = 0; i < 500; ++i)
+        defaults += " a" + std::to_string(i) + " CDATA \"\"";
+    defaults += ">]><plist><array>";
+    for (int i = 0; i < 100000; ++i)
+        defaults += "<true/>";
+    refused(defaults + "</array></plist>", "attribute defaults");
+    // One start tag of 120,000 attributes (1.2 MB), which libxml2 checks pairwise.
+    std::string attributes = "<plist";
+    for (int i = 0; i < 120000; ++i)
+        attributes += " a" + std::to_string(i) + "=\"\"";
+    refused(attributes + "><true/></plist>", "attributes");
+    // An undeclared entity in a list with an external DTD (never loaded) is not read as nothing.
+    refused(head + "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><string>&x;</string></plist>", "undeclared");
+    // What lists are made of still reads: the usual DOCTYPE, text of any length, pieces split anywhere.
+    std::string body(3 << 20, 'z');
+    auto long_text = PropertyList::read(head + "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist version=\"1.0\">"
+                                        "<string>" + body + "&amp;</string></plist>");
+    ASSERT_TRUE(long_text.ok());
+    EXPECT_EQ(long_text.value(), Value(body + "&"));
+    std::string many = head + "<plist version=\"1.0\"><array>";
+    for (int i = 0; i < 30000; ++i)
+        many += "<string><![CDATA[a]]]]><![CDATA[>]]>&#x263A;\xc3\xa9</string>";
+    auto pieces = PropertyList::read(many + "</array></plist>");
+    ASSERT_TRUE(pieces.ok());
+    ASSERT_EQ(pieces.value().arrayOrEmpty().size(), 30000u);
+    for (const Value& item : pieces.value().arrayOrEmpty())
+        ASSERT_EQ(item, Value("a]]>\xe2\x98\xba\xc3\xa9"));
 }
