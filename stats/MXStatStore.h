@@ -32,7 +32,10 @@
 //   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
 //   which the store sends nothing), by the store's end and by the process's.
 // - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
-//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner
+//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner file
+//   may be removed or replaced under a running owner: the owner then locks the file in place again (or
+//   stops owning), and a store that had to make the file itself leaves rows at status 2 alone (their
+//   owner may still be sending them, locked on the removed file) for the next owner that finds it. The owner
 //   counts the rows again before each batch, as the others store rows too.
 #pragma once
 

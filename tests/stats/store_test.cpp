@@ -776,3 +776,38 @@ TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
     EXPECT_TRUE(Database(databasePath()).events().empty());
     second->close();
 }
+
+TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    m_store->launch();
+    m_store->sendCachedEvents(-1); // held: no answer yet
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    // Someone clears the folder's lock file while the batch is out.
+    ASSERT_EQ(::unlink((databasePath() + kMXStatStoreOwnerSuffix).c_str()), 0);
+
+    auto second = MXStatStore::create();
+    auto secondUpload = std::make_shared<BatchDispatcher>();
+    secondUpload->setAnswer(true);
+    second->setDispatcher(secondUpload);
+    second->launch();
+    second->sendCachedEvents(-1);
+    second->queue()->sync([] {});
+    second->queue()->sync([] {});
+    for (const EventRow& row : Database(databasePath()).events())
+        EXPECT_EQ(row.status, 2) << "the first store's batch is still out";
+    EXPECT_TRUE(secondUpload->batches().empty()) << "the rows in flight were sent a second time";
+    m_dispatcher->setAnswer(true);
+    ASSERT_TRUE(m_dispatcher->answer(true));
+    drain();
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+    // One owner again: the first finds its file gone and the new one locked by the second.
+    bool firstOwns = true, secondOwns = false;
+    m_store->queue()->sync([&] { firstOwns = m_store->ownsStore(); });
+    second->queue()->sync([&] { secondOwns = second->ownsStore(); });
+    EXPECT_FALSE(firstOwns);
+    EXPECT_TRUE(secondOwns);
+    EXPECT_TRUE(m_log.contains("was removed or replaced; it is locked again"));
+    second->close();
+}
