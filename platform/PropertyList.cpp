@@ -869,13 +869,33 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
+    // Not blocking: a FIFO put in the file's place would wait for a writer at open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return FileManager::defaultManager().contentsOfFile(path).error(); // the file manager's error for it
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes)
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool folder = S_ISDIR(st.st_mode);
+        ::close(fd);
+        if (folder)
+            return FileManager::defaultManager().contentsOfFile(path).error();
+        // A FIFO or a device (a link to /dev/zero) has no size to bound it by.
+        return readError("Property list file is not a regular file: " + path);
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        ::close(fd);
         return readError("Property list file too large: " + path);
-    auto bytes = FileManager::defaultManager().contentsOfFile(path);
-    if (!bytes)
-        return bytes.error();
-    return read(std::string(bytes->begin(), bytes->end()), detectedFormat);
+    }
+    Bytes bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    const bool read = readAll(fd, bytes, static_cast<std::size_t>(kMaxFileBytes) + 1); // it may grow meanwhile
+    const int error = errno;
+    ::close(fd);
+    if (!read)
+        return posixError(error, "Could not read", path);
+    if (bytes.size() > kMaxFileBytes)
+        return readError("Property list file too large: " + path);
+    return PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), detectedFormat);
 }
 
 Result<std::string> PropertyList::write(const Value& value, Format format) {

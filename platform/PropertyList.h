@@ -40,7 +40,9 @@ class PropertyList {
 public:
     static constexpr long long kReadCorruptError = 3840;
     static constexpr long long kWriteInvalidError = 3851;
-    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it.
+    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it, and stops
+    // reading one that grows past it meanwhile; anything but a regular file or a folder (a FIFO, a link to
+    // a device) is refused the same way, without waiting on it or reading it.
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
 
     enum class Format { XML, Binary };

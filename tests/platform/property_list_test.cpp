@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -253,6 +253,21 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
         << folder.error().localizedDescription();
+    // A FIFO nobody writes to and a link to /dev/zero (size 0, endless) are refused at once, unread.
+    const auto start = std::chrono::steady_clock::now();
+    const std::string fifo = (dir / "fifo.plist").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = (dir / "zero.plist").string();
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    for (const std::string& odd : {fifo, zero}) {
+        auto r = PropertyList::readFile(odd);
+        ASSERT_FALSE(r.ok()) << odd;
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << odd;
+        EXPECT_NE(r.error().localizedDescription().find("not a regular file"), std::string::npos) << odd;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    fs::remove(fifo);
+    fs::remove(zero);
     // The longest name a folder takes: its temporary sibling's name is bounded.
     const std::string longest = (dir / std::string(255, 'p')).string();
     ASSERT_TRUE(PropertyList::writeFile(sample(), longest, PropertyList::Format::Binary).ok());
