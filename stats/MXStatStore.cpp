@@ -206,6 +206,10 @@ void MXStatStore::storeEventNow(MXStatEvent& event, bool hasTrySent) {
     m_queue->assertIsCurrent();
     const MXStatConfig& config = MXStatConfig::getInstance();
     followFile();
+    // The count is this store's own: other processes of the application store and send rows too, so a
+    // store that counts itself full counts again before it erases anything.
+    if (m_numStoredEvents.load() >= config.maxStoreEventCount())
+        recount();
     if (m_numStoredEvents.load() >= config.maxStoreEventCount()) {
         MXStatLog("Too many events stored in db, erase oldest event");
         // In the order rows were stored: their times follow the clock, which may have been set back.

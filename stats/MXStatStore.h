@@ -11,9 +11,10 @@
 //   anywhere (storedEventCount).
 // - Without a database every operation does nothing (counts 0, updateDatabase -1), and every completion
 //   still runs.
-// - Eviction: an insert that finds the cached count at maxStoreEventCount first erases the row stored
-//   first (not the one of the smallest time: a clock set back gives new rows old times), whatever its
-//   status, then counts again.
+// - Eviction: an insert that finds the cached count at maxStoreEventCount counts again (other processes
+//   send and store rows too) and, when the store is still full, first erases the row stored first (not
+//   the one of the smallest time: a clock set back gives new rows old times), whatever its status, then
+//   counts again.
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
 // - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked

@@ -811,3 +811,19 @@ TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
     EXPECT_TRUE(m_log.contains("was removed or replaced; it is locked again"));
     second->close();
 }
+
+TEST_F(StoreTest, AStoreThatCountedItselfFullErasesNothingOnceAnotherProcessHasSentTheRows) {
+    // This store counts the 1,024 rows the file held at its launch; then another process (the owner)
+    // sends and removes all but two of them.
+    Database db(databasePath());
+    db.insertEvents(1024, 500);
+    m_store->launch();
+    drain();
+    ASSERT_EQ(m_store->storedEventCount(), 1024u);
+    db.exec("delete from events where event_id > 2");
+
+    storeEventAt(600, "kept");
+    EXPECT_FALSE(m_log.contains("Too many events stored in db, erase oldest event"));
+    EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"3"});
+    EXPECT_EQ(m_store->storedEventCount(), 3u);
+}
