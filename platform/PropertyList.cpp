@@ -200,6 +200,11 @@ bool isCStringKey(plist_t key) {
 // Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
 // takes at least a byte, so a list whose objects are each held once always fits), at least this many.
 constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
+// Values any list from outside may hold in all, in either form: each costs libplist and the values made
+// from it a microsecond and a hundred bytes or more, and a binary list of one-byte references to one
+// object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
+// million took a second).
+constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 constexpr unsigned char kMarkerMask = 0xF0;
 constexpr unsigned char kArrayMarker = 0xA0;
 constexpr unsigned char kOrderedSetMarker = 0xB0;
@@ -263,7 +268,7 @@ bool isBoundedBinaryList(std::string_view bytes) {
     if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table > l.size - kTrailerSize
         || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize || l.top >= l.objects)
         return false;
-    const std::uint64_t maxNodes = std::max<std::uint64_t>(kMinExpandedNodes, l.size);
+    const std::uint64_t maxNodes = std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size));
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
@@ -460,6 +465,8 @@ public:
         const std::optional<Kind> kind = kindOf(name);
         if (!kind)
             return fail(parser, "unknown element " + name);
+        if (*kind != Kind::Key && ++m_values > kMaxNodes)
+            return fail(parser, "more than " + std::to_string(kMaxNodes) + " values");
         switch (parent.kind) {
         case Kind::Plist:
             if (parent.done)
@@ -597,6 +604,7 @@ private:
     std::vector<Frame> m_open;
     std::optional<Value> m_result;
     std::string m_failure;
+    std::uint64_t m_values = 0;
 };
 
 // ---- Reading binary ----

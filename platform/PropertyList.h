@@ -14,7 +14,8 @@
 // - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
 //   in either form, without recursion per level. A binary list's references must not loop, and it may
 //   expand (through objects shared by several references) to at most one node per byte of the list, or
-//   4,096 nodes; arrays and dictionaries are read in time linear in their size.
+//   4,096 nodes; arrays and dictionaries are read in time linear in their size. No list holds more than
+//   2^18 (262,144) values (in the binary form, nodes: dictionary keys count too).
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001

@@ -549,3 +549,49 @@ TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
     for (const Value& item : pieces.value().arrayOrEmpty())
         ASSERT_EQ(item, Value("a]]>\xe2\x98\xba\xc3\xa9"));
 }
+
+TEST(PropertyListBounds, NoListHoldsMoreThanAQuarterOfAMillionValues) {
+    // A binary array of one-byte references to one shared item: one value per byte, within the bound of
+    // expansion by size, but 64 MiB of it (a pasteboard) would be 64 million values.
+    const auto sharedItems = [](std::uint32_t count) {
+        std::string bytes = "bplist00";
+        bytes += '\xAF';
+        bytes += '\x12';
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes += static_cast<char>((count >> shift) & 0xFF);
+        bytes.append(count, '\x01');
+        const std::size_t item = bytes.size();
+        bytes += '\x09'; // true
+        const std::size_t table = bytes.size();
+        for (std::size_t offset : {std::size_t{8}, item})
+            for (int shift = 24; shift >= 0; shift -= 8)
+                bytes += static_cast<char>((offset >> shift) & 0xFF);
+        std::string trailer(32, '\0');
+        trailer[6] = 4; // offset size
+        trailer[7] = 1; // reference size
+        trailer[15] = 2; // objects
+        for (int i = 0; i < 8; ++i)
+            trailer[24 + i] = static_cast<char>((static_cast<std::uint64_t>(table) >> (56 - 8 * i)) & 0xFF);
+        return bytes + trailer;
+    };
+    auto within = PropertyList::read(sharedItems((1u << 18) - 1)); // the array and its items
+    ASSERT_TRUE(within.ok()) << within.error().localizedDescription();
+    EXPECT_EQ(within.value().arrayOrEmpty().size(), (1u << 18) - 1);
+    EXPECT_FALSE(PropertyList::read(sharedItems(1u << 18)).ok());
+    EXPECT_EQ(within.value().arrayOrEmpty().back(), Value(true));
+    const auto start = std::chrono::steady_clock::now();
+    auto beyond = PropertyList::read(sharedItems(4u << 20));
+    ASSERT_FALSE(beyond.ok());
+    EXPECT_EQ(beyond.error().code, PropertyList::kReadCorruptError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    // The same bound in XML.
+    std::string xml = "<plist><array>";
+    for (int i = 0; i < (1 << 18); ++i)
+        xml += "<true/>";
+    EXPECT_FALSE(PropertyList::read(xml + "</array></plist>").ok()); // the array and 2^18 items
+    xml.resize(xml.size() - 7);
+    auto most = PropertyList::read(xml + "</array></plist>");
+    ASSERT_TRUE(most.ok());
+    EXPECT_EQ(most.value().arrayOrEmpty().size(), (1u << 18) - 1);
+}
