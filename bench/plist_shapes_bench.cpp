@@ -1,8 +1,9 @@
 // Reading a property list of about 1 MB in every shape another application could leave on a pasteboard:
 // long flat arrays (items of their own, or one shared item), a wide dictionary, nesting at the limit, in
 // both forms; and what must be refused (nesting past the limit, XML that a tag scan would miscount, a
-// binary list expanding past its size). Each read is checked (read whole, or refused); the summary prints
-// the slowest shape of each kind, which should stay well under a second.
+// binary list expanding past its size or holding too many values, XML entities and attributes). Each
+// read is checked (read whole, or refused); the summary prints the slowest shape of each kind, which
+// should stay well under a second.
 #include "platform/PropertyList.h"
 
 #include "RatioReporter.h"
@@ -69,6 +70,9 @@ const std::vector<Shape>& shapes() {
         {"refused/binary-expanding", [] { return expansion(1000, 250000); }, false},
         {"refused/xml-quote-trick-200000", [] { return hybtest::quoteTrickXML(200000); }, false},
         {"refused/xml-nested-100000", [] { return xmlNested(100000); }, false},
+        {"refused/binary-one-byte-shared-1000000", [] { return hybtest::oneByteSharedBinaryList(1000000); }, false},
+        {"refused/xml-entity-of-elements", [] { return hybtest::entityOfElementsXML(); }, false},
+        {"refused/xml-attributes-100000", [] { return hybtest::manyAttributesXML(100000); }, false},
     };
     return all;
 }
@@ -92,7 +96,7 @@ void readShape(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(readShape)->DenseRange(0, 10)->Unit(benchmark::kMillisecond);
+BENCHMARK(readShape)->DenseRange(0, 13)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

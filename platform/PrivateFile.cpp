@@ -22,7 +22,8 @@ std::string parentOf(const std::string& path) {
 } // namespace
 
 Result<std::optional<Bytes>> PrivateFile::read(const std::string& path, std::uint64_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put in the file's place would wait for a writer at open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::optional<Bytes>();
@@ -33,6 +34,11 @@ Result<std::optional<Bytes>> PrivateFile::read(const std::string& path, std::uin
         int err = errno;
         ::close(fd);
         return posixError(err, "cannot read", path);
+    }
+    // A FIFO, device (a link to /dev/zero) or folder has no size to bound it by.
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return posixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "not a regular file:", path);
     }
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
         ::close(fd);

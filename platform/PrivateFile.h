@@ -21,7 +21,9 @@ namespace platform {
 class PrivateFile {
 public:
     // The whole file, or nullopt when it does not exist. Errors carry errno in the POSIX domain; a file
-    // larger than maxBytes is an error (EFBIG), found from its size before any byte is read.
+    // larger than maxBytes is an error (EFBIG), found from its size before any byte is read (and the read
+    // stops past maxBytes should the file grow meanwhile); so is anything but a regular file (EINVAL, or
+    // EISDIR for a folder), without waiting on it or reading it.
     static Result<std::optional<Bytes>> read(const std::string& path, std::uint64_t maxBytes = UINT64_MAX);
     // Creates missing parent folders (0700) and replaces the file with the data (0600).
     static Status writeAtomically(const std::string& path, const Bytes& data);

@@ -200,6 +200,11 @@ bool isCStringKey(plist_t key) {
 // Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
 // takes at least a byte, so a list whose objects are each held once always fits), at least this many.
 constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
+// Values any list from outside may hold in all, in either form: each costs libplist and the values made
+// from it a microsecond and a hundred bytes or more, and a binary list of one-byte references to one
+// object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
+// million took a second).
+constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 constexpr unsigned char kMarkerMask = 0xF0;
 constexpr unsigned char kArrayMarker = 0xA0;
 constexpr unsigned char kOrderedSetMarker = 0xB0;
@@ -263,7 +268,7 @@ bool isBoundedBinaryList(std::string_view bytes) {
     if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table > l.size - kTrailerSize
         || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize || l.top >= l.objects)
         return false;
-    const std::uint64_t maxNodes = std::max<std::uint64_t>(kMinExpandedNodes, l.size);
+    const std::uint64_t maxNodes = std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size));
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
@@ -460,6 +465,8 @@ public:
         const std::optional<Kind> kind = kindOf(name);
         if (!kind)
             return fail(parser, "unknown element " + name);
+        if (*kind != Kind::Key && ++m_values > kMaxNodes)
+            return fail(parser, "more than " + std::to_string(kMaxNodes) + " values");
         switch (parent.kind) {
         case Kind::Plist:
             if (parent.done)
@@ -597,6 +604,7 @@ private:
     std::vector<Frame> m_open;
     std::optional<Value> m_result;
     std::string m_failure;
+    std::uint64_t m_values = 0;
 };
 
 // ---- Reading binary ----
@@ -869,13 +877,33 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
 }
 
 Result<Value> PropertyList::readFile(const std::string& path, Format* detectedFormat) {
+    // Not blocking: a FIFO put in the file's place would wait for a writer at open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return FileManager::defaultManager().contentsOfFile(path).error(); // the file manager's error for it
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes)
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool folder = S_ISDIR(st.st_mode);
+        ::close(fd);
+        if (folder)
+            return FileManager::defaultManager().contentsOfFile(path).error();
+        // A FIFO or a device (a link to /dev/zero) has no size to bound it by.
+        return readError("Property list file is not a regular file: " + path);
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        ::close(fd);
         return readError("Property list file too large: " + path);
-    auto bytes = FileManager::defaultManager().contentsOfFile(path);
-    if (!bytes)
-        return bytes.error();
-    return read(std::string(bytes->begin(), bytes->end()), detectedFormat);
+    }
+    Bytes bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    const bool read = readAll(fd, bytes, static_cast<std::size_t>(kMaxFileBytes) + 1); // it may grow meanwhile
+    const int error = errno;
+    ::close(fd);
+    if (!read)
+        return posixError(error, "Could not read", path);
+    if (bytes.size() > kMaxFileBytes)
+        return readError("Property list file too large: " + path);
+    return PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), detectedFormat);
 }
 
 Result<Value> PropertyList::readRegularFile(const std::string& path, std::size_t maxBytes) {

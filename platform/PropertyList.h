@@ -9,12 +9,13 @@
 //   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
 //   finite or lie more than 68 years from 2001, are malformed. Strings of a binary list that are not valid
 //   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
-//   when it declares none; entities expand within libxml2's bound), and its root element is plist,
-//   holding one value.
+//   when it declares none; a list declaring entities or attribute defaults is refused, as XMLParser
+//   refuses it), and its root element is plist, holding one value.
 // - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
 //   in either form, without recursion per level. A binary list's references must not loop, and it may
 //   expand (through objects shared by several references) to at most one node per byte of the list, or
-//   4,096 nodes; arrays and dictionaries are read in time linear in their size.
+//   4,096 nodes; arrays and dictionaries are read in time linear in their size. No list holds more than
+//   2^18 (262,144) values (in the binary form, nodes: dictionary keys count too).
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
@@ -40,7 +41,9 @@ class PropertyList {
 public:
     static constexpr long long kReadCorruptError = 3840;
     static constexpr long long kWriteInvalidError = 3851;
-    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it.
+    // readFile refuses a larger file (kReadCorruptError) from its size, before reading it, and stops
+    // reading one that grows past it meanwhile; anything but a regular file or a folder (a FIFO, a link to
+    // a device) is refused the same way, without waiting on it or reading it.
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
 
     enum class Format { XML, Binary };

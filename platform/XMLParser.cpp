@@ -7,6 +7,7 @@
 #include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
 #include <iterator>
 #include <mutex>
@@ -65,11 +66,49 @@ struct XMLParser::Callbacks {
 
     static bool isLive(XMLParser& parser) { return parser.m_delegate && !parser.m_error && !parser.m_aborted; }
 
-    static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar*, int,
-                             const xmlChar**, int attributeCount, int, const xmlChar** attributes) {
+    // Stops the parse with a fatal error of its own, as if libxml2 had reported it.
+    static void refuse(XMLParser& parser, std::string message) {
+        if (parser.m_error || parser.m_aborted)
+            return;
+        auto* ctxt = static_cast<xmlParserCtxtPtr>(parser.m_context);
+        updatePosition(parser);
+        Error e(kXMLParserErrorDomain, XML_ERR_USER_STOP, std::move(message));
+        e.userInfo.set(kXMLParserLineKey, Value(parser.m_line));
+        e.userInfo.set(kXMLParserColumnKey, Value(parser.m_column));
+        parser.m_error = e;
+        xmlStopParser(ctxt);
+        if (parser.m_delegate)
+            parser.m_delegate->parseErrorOccurred(parser, e);
+    }
+
+    // Declared entities would be expanded (libxml2 keeps them even for a SAX reader), each reference
+    // parsed again, and attribute defaults copied into every element of that name: a few kilobytes of
+    // declarations become gigabytes of text or elements. Neither is read.
+    static void entityDeclaration(void* context, const xmlChar* name, int, const xmlChar*, const xmlChar*, xmlChar*) {
+        refuse(self(context), "Entity declarations are not supported: " + std::string(reinterpret_cast<const char*>(name)));
+    }
+
+    static void attributeDeclaration(void* context, const xmlChar* element, const xmlChar* name, int, int,
+                                     const xmlChar* defaultValue, xmlEnumerationPtr tree) {
+        if (tree)
+            xmlFreeEnumeration(tree); // the callback owns it
+        if (defaultValue)
+            refuse(self(context), "Attribute defaults are not supported: " + std::string(reinterpret_cast<const char*>(element))
+                                      + " " + reinterpret_cast<const char*>(name));
+    }
+
+    // A reference to an entity that is not declared, in a document with an external DTD (never loaded).
+    static void reference(void* context, const xmlChar* name) {
+        refuse(self(context), "Entity '" + std::string(reinterpret_cast<const char*>(name)) + "' not defined");
+    }
+
+    static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar*,
+                             int namespaceCount, const xmlChar**, int attributeCount, int, const xmlChar** attributes) {
         XMLParser& parser = self(context);
         if (!isLive(parser))
             return;
+        if (namespaceCount + attributeCount > kMaxAttributes)
+            return refuse(parser, "Too many attributes on an element: " + std::to_string(namespaceCount + attributeCount));
         updatePosition(parser);
         Dictionary dict;
         for (int i = 0; i < attributeCount; ++i) {
@@ -150,6 +189,9 @@ bool XMLParser::parse() {
     handler.characters = &Callbacks::characters;
     handler.cdataBlock = &Callbacks::characters;
     handler.serror = &Callbacks::structuredError;
+    handler.entityDecl = &Callbacks::entityDeclaration;
+    handler.attributeDecl = &Callbacks::attributeDeclaration;
+    handler.reference = &Callbacks::reference;
 
     xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr);
     if (!ctxt) {
@@ -160,7 +202,19 @@ bool XMLParser::parse() {
     xmlCtxtUseOptions(ctxt, XML_PARSE_NONET);
     m_context = ctxt;
 
-    xmlParseChunk(ctxt, m_data.data(), static_cast<int>(m_data.size()), 1);
+    // Fed in pieces: libxml2 reads a start tag, comment or declaration only once it is whole, and checks
+    // a tag's attributes against each other pairwise, so the markup it holds unread is bounded.
+    std::size_t fed = 0;
+    while (fed < m_data.size() && !m_error && !m_aborted) {
+        const std::size_t piece = std::min(kFeedBytes, m_data.size() - fed);
+        const bool last = fed + piece == m_data.size();
+        xmlParseChunk(ctxt, m_data.data() + fed, static_cast<int>(piece), last ? 1 : 0);
+        fed += piece;
+        if (!last && !m_error && !m_aborted && ctxt->input && ctxt->input->end - ctxt->input->cur > kMaxMarkupBytes)
+            Callbacks::refuse(*this, "Markup longer than " + std::to_string(kMaxMarkupBytes) + " bytes");
+    }
+    if (m_data.empty())
+        xmlParseChunk(ctxt, m_data.data(), 0, 1);
     bool wellFormed = ctxt->wellFormed != 0;
     if (!m_error && !m_aborted && !wellFormed) {
         // A fault that libxml2 did not report through the callback.

@@ -9,8 +9,14 @@
 //   line (kXMLParserLineKey) and column (kXMLParserColumnKey); parse() then returns false and
 //   parserError() keeps the error. Recoverable warnings are ignored. No crash and no exception on any
 //   input.
-// - Nothing is fetched from the network or the disk: external entities and DTDs are not loaded and
-//   entity declarations are not expanded into text (no entity-expansion blow-up).
+// - Nothing is fetched from the network or the disk: external entities and DTDs are not loaded.
+// - Bounds, for text from other applications: a document declaring an entity or an attribute default,
+//   or referring to an entity that is not predefined, is refused (no expansion blow-up: nothing reported
+//   comes from a declaration); so is an element with more than kMaxAttributes attributes and namespace
+//   declarations, and a start tag, comment, processing instruction, CDATA section or DOCTYPE longer than
+//   kMaxMarkupBytes (libxml2 holds each whole before reading it, and checks a tag's attributes pairwise;
+//   what it holds is checked after each 16 KiB of input, so one up to 16 KiB longer may pass). Text
+//   between tags is not bounded by these.
 // - The delegate is borrowed: it must outlive parse(). abortParsing() may be called from a callback;
 //   parse() then returns false with the error code kXMLParserDelegateAbortedParseError.
 // - A parser is used on one thread at a time.
@@ -43,6 +49,9 @@ public:
 
 class XMLParser {
 public:
+    static constexpr int kMaxAttributes = 256;
+    static constexpr long kMaxMarkupBytes = 64 * 1024;
+
     explicit XMLParser(std::string data);
     // nullopt when the file cannot be read.
     static std::optional<XMLParser> fromFile(const std::string& path);
@@ -61,6 +70,8 @@ public:
 
 private:
     struct Callbacks;
+
+    static constexpr std::size_t kFeedBytes = 16 * 1024;
 
     std::string m_data;
     XMLParserDelegate* m_delegate = nullptr;

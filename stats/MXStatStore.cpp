@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,27 +90,50 @@ bool MXStatStore::ownsStore() {
     return holdOwnership();
 }
 
+namespace {
+
+// Whether the descriptor's file is still the one the path names (not removed nor replaced since).
+bool namesSameFile(int fd, const std::string& path) {
+    struct stat held {}, named {};
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino;
+}
+
+} // namespace
+
 bool MXStatStore::holdOwnership() {
     if (m_closed || !m_db.getDB())
         return false; // closed at the end of the process, or nothing to own
     const std::string path = m_db.path() + kMXStatStoreOwnerSuffix;
-    if (m_ownerFd >= 0 && path == m_ownerPath)
-        return true;
+    if (m_ownerFd >= 0 && path == m_ownerPath) {
+        if (namesSameFile(m_ownerFd, path))
+            return true;
+        // The file was removed or replaced: a lock on it excludes nobody. Taken again on the file there now.
+        MXStatLog("[WARN]The statistics store's owner file %s was removed or replaced; it is locked again.", path.c_str());
+    }
     releaseOwnership();
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Made here: whoever owned the store before may still run, holding a lock on a file that was removed,
+    // with a batch out. Its rows in flight are left for the next owner that finds the file in place.
+    bool made = true;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        made = false;
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
     if (fd < 0) {
         MXStatLog("[ERROR]Cannot open %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !namesSameFile(fd, path)) {
         ::close(fd);
         return false;
     }
     m_ownerFd = fd;
     m_ownerPath = path;
     // Whoever owned the file before has gone: rows it left in a batch wait to be sent again.
-    m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
-                 static_cast<int>(MXStatStoreEventStatusSending));
+    if (!made)
+        m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
+                     static_cast<int>(MXStatStoreEventStatusSending));
     return true;
 }
 
@@ -182,6 +206,10 @@ void MXStatStore::storeEventNow(MXStatEvent& event, bool hasTrySent) {
     m_queue->assertIsCurrent();
     const MXStatConfig& config = MXStatConfig::getInstance();
     followFile();
+    // The count is this store's own: other processes of the application store and send rows too, so a
+    // store that counts itself full counts again before it erases anything.
+    if (m_numStoredEvents.load() >= config.maxStoreEventCount())
+        recount();
     if (m_numStoredEvents.load() >= config.maxStoreEventCount()) {
         MXStatLog("Too many events stored in db, erase oldest event");
         // In the order rows were stored: their times follow the clock, which may have been set back.

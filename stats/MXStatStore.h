@@ -11,9 +11,10 @@
 //   anywhere (storedEventCount).
 // - Without a database every operation does nothing (counts 0, updateDatabase -1), and every completion
 //   still runs.
-// - Eviction: an insert that finds the cached count at maxStoreEventCount first erases the row stored
-//   first (not the one of the smallest time: a clock set back gives new rows old times), whatever its
-//   status, then counts again.
+// - Eviction: an insert that finds the cached count at maxStoreEventCount counts again (other processes
+//   send and store rows too) and, when the store is still full, first erases the row stored first (not
+//   the one of the smallest time: a clock set back gives new rows old times), whatever its status, then
+//   counts again.
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
 // - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked
@@ -32,7 +33,10 @@
 //   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
 //   which the store sends nothing), by the store's end and by the process's.
 // - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
-//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner
+//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner file
+//   may be removed or replaced under a running owner: the owner then locks the file in place again (or
+//   stops owning), and a store that had to make the file itself leaves rows at status 2 alone (their
+//   owner may still be sending them, locked on the removed file) for the next owner that finds it. The owner
 //   counts the rows again before each batch, as the others store rows too.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -172,4 +173,26 @@ TEST_F(PasteboardTest, SizesAreJudgedBeforeAnythingIsRead) {
     EXPECT_FALSE(board->dataForPasteboardType("content").has_value());
     EXPECT_FALSE(board->setString("new"));
     EXPECT_EQ(std::filesystem::file_size(path), 100u << 20);
+}
+
+TEST_F(PasteboardTest, AFIFOOrADeviceInTheFilesPlaceIsRefusedWithoutWaitingOrReading) {
+    auto board = Pasteboard::general();
+    ASSERT_TRUE(board->setString("kept"));
+    const std::string path = m_dir + "/boards/general.pasteboard";
+    const auto start = std::chrono::steady_clock::now();
+    // A FIFO nobody writes to (opening it to read would wait for a writer), then a link to /dev/zero (an
+    // endless file of size 0).
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto fifo = board->dataForPasteboardType("public.utf8-plain-text", 1024);
+    ASSERT_FALSE(fifo.ok());
+    EXPECT_EQ(fifo.error().code, EINVAL);
+    EXPECT_FALSE(board->string().has_value());
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0);
+    auto zero = board->dataForPasteboardType("public.utf8-plain-text", 1024);
+    ASSERT_FALSE(zero.ok());
+    EXPECT_EQ(zero.error().code, EINVAL);
+    EXPECT_FALSE(board->string().has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -251,6 +253,21 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
         << folder.error().localizedDescription();
+    // A FIFO nobody writes to and a link to /dev/zero (size 0, endless) are refused at once, unread.
+    const auto start = std::chrono::steady_clock::now();
+    const std::string fifo = (dir / "fifo.plist").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = (dir / "zero.plist").string();
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    for (const std::string& odd : {fifo, zero}) {
+        auto r = PropertyList::readFile(odd);
+        ASSERT_FALSE(r.ok()) << odd;
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << odd;
+        EXPECT_NE(r.error().localizedDescription().find("not a regular file"), std::string::npos) << odd;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    fs::remove(fifo);
+    fs::remove(zero);
     // The longest name a folder takes: its temporary sibling's name is bounded.
     const std::string longest = (dir / std::string(255, 'p')).string();
     ASSERT_TRUE(PropertyList::writeFile(sample(), longest, PropertyList::Format::Binary).ok());
@@ -407,11 +424,12 @@ TEST(PropertyList, MalformedXMLListsGiveAnError) {
         EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << body;
     }
     EXPECT_FALSE(PropertyList::read("<array/>").ok()); // not a plist root
-    // Entities expand as XML says, within libxml2's bound on expansion: a billion laughs is refused.
+    // Declared entities are not expanded: the list is refused (libxml2's own bound on expansion lets 7 KB
+    // become a gigabyte). Predefined entities and character references read as usual.
     auto entities = PropertyList::read("<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
                                        "<plist><string>&b;&b;&b;&b;</string></plist>");
-    ASSERT_TRUE(entities.ok());
-    EXPECT_EQ(entities.value(), Value(std::string(160, 'a')));
+    ASSERT_FALSE(entities.ok());
+    EXPECT_EQ(entities.error().code, PropertyList::kReadCorruptError);
     std::string laughs = "<!DOCTYPE plist [<!ENTITY l0 \"ha\">";
     for (int i = 1; i <= 10; ++i) {
         laughs += "<!ENTITY l" + std::to_string(i) + " \"";
@@ -470,4 +488,110 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+}
+
+TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
+    const auto refused = [](const std::string& text, const char* what) {
+        const auto start = std::chrono::steady_clock::now();
+        auto r = PropertyList::read(text);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(r.ok()) << what;
+        if (!r.ok()) {
+            EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << what;
+        }
+        EXPECT_LT(seconds, 1.0) << what;
+    };
+    const std::string head = "<?xml version=\"1.0\"?>";
+    // 300 KB: an entity of 1,000 elements referred to 100,000 times (100 million values).
+    std::string elements = head + "<!DOCTYPE plist [<!ENTITY a \"";
+    for (int i = 0; i < 1000; ++i)
+        elements += "<true/>";
+    elements += "\">]><plist><array>";
+    for (int i = 0; i < 100000; ++i)
+        elements += "&a;";
+    refused(elements + "</array></plist>", "entity of elements");
+    // 7 KB: a thousand references to a thousand references to 1,000 characters (a gigabyte of text).
+    std::string text = head + "<!DOCTYPE plist [<!ENTITY a \"" + std::string(1000, 'y') + "\"><!ENTITY b \"";
+    for (int i = 0; i < 1000; ++i)
+        text += "&a;";
+    text += "\">]><plist><string>";
+    for (int i = 0; i < 1000; ++i)
+        text += "&b;";
+    refused(text + "</string></plist>", "entity of text");
+    // Attribute defaults copied into each of 100,000 elements, each copy checked against the others.
+    std::string defaults = head + "<!DOCTYPE plist [<!ATTLIST true";
+    for (int i = 0; i < 500; ++i)
+        defaults += " a" + std::to_string(i) + " CDATA \"\"";
+    defaults += ">]><plist><array>";
+    for (int i = 0; i < 100000; ++i)
+        defaults += "<true/>";
+    refused(defaults + "</array></plist>", "attribute defaults");
+    // One start tag of 120,000 attributes (1.2 MB), which libxml2 checks pairwise.
+    std::string attributes = "<plist";
+    for (int i = 0; i < 120000; ++i)
+        attributes += " a" + std::to_string(i) + "=\"\"";
+    refused(attributes + "><true/></plist>", "attributes");
+    // An undeclared entity in a list with an external DTD (never loaded) is not read as nothing.
+    refused(head + "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><string>&x;</string></plist>", "undeclared");
+    // What lists are made of still reads: the usual DOCTYPE, text of any length, pieces split anywhere.
+    std::string body(3 << 20, 'z');
+    auto long_text = PropertyList::read(head + "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist version=\"1.0\">"
+                                        "<string>" + body + "&amp;</string></plist>");
+    ASSERT_TRUE(long_text.ok());
+    EXPECT_EQ(long_text.value(), Value(body + "&"));
+    std::string many = head + "<plist version=\"1.0\"><array>";
+    for (int i = 0; i < 30000; ++i)
+        many += "<string><![CDATA[a]]]]><![CDATA[>]]>&#x263A;\xc3\xa9</string>";
+    auto pieces = PropertyList::read(many + "</array></plist>");
+    ASSERT_TRUE(pieces.ok());
+    ASSERT_EQ(pieces.value().arrayOrEmpty().size(), 30000u);
+    for (const Value& item : pieces.value().arrayOrEmpty())
+        ASSERT_EQ(item, Value("a]]>\xe2\x98\xba\xc3\xa9"));
+}
+
+TEST(PropertyListBounds, NoListHoldsMoreThanAQuarterOfAMillionValues) {
+    // A binary array of one-byte references to one shared item: one value per byte, within the bound of
+    // expansion by size, but 64 MiB of it (a pasteboard) would be 64 million values.
+    const auto sharedItems = [](std::uint32_t count) {
+        std::string bytes = "bplist00";
+        bytes += '\xAF';
+        bytes += '\x12';
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes += static_cast<char>((count >> shift) & 0xFF);
+        bytes.append(count, '\x01');
+        const std::size_t item = bytes.size();
+        bytes += '\x09'; // true
+        const std::size_t table = bytes.size();
+        for (std::size_t offset : {std::size_t{8}, item})
+            for (int shift = 24; shift >= 0; shift -= 8)
+                bytes += static_cast<char>((offset >> shift) & 0xFF);
+        std::string trailer(32, '\0');
+        trailer[6] = 4; // offset size
+        trailer[7] = 1; // reference size
+        trailer[15] = 2; // objects
+        for (int i = 0; i < 8; ++i)
+            trailer[24 + i] = static_cast<char>((static_cast<std::uint64_t>(table) >> (56 - 8 * i)) & 0xFF);
+        return bytes + trailer;
+    };
+    auto within = PropertyList::read(sharedItems((1u << 18) - 1)); // the array and its items
+    ASSERT_TRUE(within.ok()) << within.error().localizedDescription();
+    EXPECT_EQ(within.value().arrayOrEmpty().size(), (1u << 18) - 1);
+    EXPECT_FALSE(PropertyList::read(sharedItems(1u << 18)).ok());
+    EXPECT_EQ(within.value().arrayOrEmpty().back(), Value(true));
+    const auto start = std::chrono::steady_clock::now();
+    auto beyond = PropertyList::read(sharedItems(4u << 20));
+    ASSERT_FALSE(beyond.ok());
+    EXPECT_EQ(beyond.error().code, PropertyList::kReadCorruptError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    // The same bound in XML.
+    std::string xml = "<plist><array>";
+    for (int i = 0; i < (1 << 18); ++i)
+        xml += "<true/>";
+    EXPECT_FALSE(PropertyList::read(xml + "</array></plist>").ok()); // the array and 2^18 items
+    xml.resize(xml.size() - 7);
+    auto most = PropertyList::read(xml + "</array></plist>");
+    ASSERT_TRUE(most.ok());
+    EXPECT_EQ(most.value().arrayOrEmpty().size(), (1u << 18) - 1);
 }

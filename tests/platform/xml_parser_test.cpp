@@ -112,6 +112,47 @@ TEST(XMLParser, BadInputsNeverCrash) {
     EXPECT_FALSE(parser.parse());
 }
 
+TEST(XMLParser, DeclarationsAndLongMarkupAreRefusedNotExpanded) {
+    const auto fails = [](const std::string& text) {
+        XMLParser parser(text);
+        Recorder recorder;
+        parser.setDelegate(&recorder);
+        EXPECT_FALSE(parser.parse()) << text.substr(0, 80);
+        for (const auto& e : recorder.events)
+            EXPECT_EQ(e.find("hello"), std::string::npos) << "nothing declared is reported";
+        return parser.parserError() ? parser.parserError()->localizedDescription() : std::string();
+    };
+    EXPECT_NE(fails("<!DOCTYPE a [<!ENTITY e \"hello\">]><a>&e;</a>").find("Entity declarations"), std::string::npos);
+    EXPECT_NE(fails("<!DOCTYPE a [<!ENTITY % p \"hello\">]><a/>").find("Entity declarations"), std::string::npos);
+    EXPECT_NE(fails("<!DOCTYPE a [<!ATTLIST a v CDATA \"hello\">]><a/>").find("Attribute defaults"), std::string::npos);
+    EXPECT_NE(fails("<!DOCTYPE a SYSTEM \"x.dtd\"><a>&e;</a>").find("not defined"), std::string::npos);
+    std::string attributes = "<a";
+    for (int i = 0; i <= XMLParser::kMaxAttributes; ++i)
+        attributes += " v" + std::to_string(i) + "=\"\"";
+    EXPECT_NE(fails(attributes + "/>").find("Too many attributes"), std::string::npos);
+    std::string names = "<a";
+    for (int i = 0; i <= XMLParser::kMaxAttributes; ++i)
+        names += " xmlns:p" + std::to_string(i) + "=\"u\"";
+    EXPECT_NE(fails(names + "/>").find("Too many attributes"), std::string::npos);
+    EXPECT_NE(fails("<a><!--" + std::string(2 * XMLParser::kMaxMarkupBytes, 'c') + "--></a>").find("Markup longer"),
+              std::string::npos);
+    EXPECT_NE(fails("<a v=\"" + std::string(2 * XMLParser::kMaxMarkupBytes, 'c') + "\"/>").find("Markup longer"),
+              std::string::npos);
+
+    // Within the bounds: declarations that change nothing, the limit of attributes, long text.
+    std::string fine = "<!DOCTYPE a [<!ELEMENT a ANY><!ATTLIST a v CDATA #IMPLIED>]><a";
+    for (int i = 0; i < XMLParser::kMaxAttributes; ++i)
+        fine += " v" + std::to_string(i) + "=\"&amp;\"";
+    fine += ">" + std::string(1 << 20, 't') + "&lt;</a>";
+    XMLParser parser(fine);
+    Recorder recorder;
+    parser.setDelegate(&recorder);
+    ASSERT_TRUE(parser.parse());
+    ASSERT_EQ(recorder.events.size(), 3u);
+    EXPECT_EQ(recorder.events[1], "text " + std::string(1 << 20, 't') + "<");
+    EXPECT_NE(recorder.events[0].find(" v255=&"), std::string::npos);
+}
+
 TEST(XMLParser, AbortStopsEvents) {
     XMLParser parser("<a><b/><c/></a>");
     Recorder recorder;

@@ -776,3 +776,54 @@ TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
     EXPECT_TRUE(Database(databasePath()).events().empty());
     second->close();
 }
+
+TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
+    storeEventAt(1000);
+    storeEventAt(1001);
+    m_store->launch();
+    m_store->sendCachedEvents(-1); // held: no answer yet
+    drain();
+    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    // Someone clears the folder's lock file while the batch is out.
+    ASSERT_EQ(::unlink((databasePath() + kMXStatStoreOwnerSuffix).c_str()), 0);
+
+    auto second = MXStatStore::create();
+    auto secondUpload = std::make_shared<BatchDispatcher>();
+    secondUpload->setAnswer(true);
+    second->setDispatcher(secondUpload);
+    second->launch();
+    second->sendCachedEvents(-1);
+    second->queue()->sync([] {});
+    second->queue()->sync([] {});
+    for (const EventRow& row : Database(databasePath()).events())
+        EXPECT_EQ(row.status, 2) << "the first store's batch is still out";
+    EXPECT_TRUE(secondUpload->batches().empty()) << "the rows in flight were sent a second time";
+    m_dispatcher->setAnswer(true);
+    ASSERT_TRUE(m_dispatcher->answer(true));
+    drain();
+    EXPECT_TRUE(Database(databasePath()).events().empty());
+    // One owner again: the first finds its file gone and the new one locked by the second.
+    bool firstOwns = true, secondOwns = false;
+    m_store->queue()->sync([&] { firstOwns = m_store->ownsStore(); });
+    second->queue()->sync([&] { secondOwns = second->ownsStore(); });
+    EXPECT_FALSE(firstOwns);
+    EXPECT_TRUE(secondOwns);
+    EXPECT_TRUE(m_log.contains("was removed or replaced; it is locked again"));
+    second->close();
+}
+
+TEST_F(StoreTest, AStoreThatCountedItselfFullErasesNothingOnceAnotherProcessHasSentTheRows) {
+    // This store counts the 1,024 rows the file held at its launch; then another process (the owner)
+    // sends and removes all but two of them.
+    Database db(databasePath());
+    db.insertEvents(1024, 500);
+    m_store->launch();
+    drain();
+    ASSERT_EQ(m_store->storedEventCount(), 1024u);
+    db.exec("delete from events where event_id > 2");
+
+    storeEventAt(600, "kept");
+    EXPECT_FALSE(m_log.contains("Too many events stored in db, erase oldest event"));
+    EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"3"});
+    EXPECT_EQ(m_store->storedEventCount(), 3u);
+}

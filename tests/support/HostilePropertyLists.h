@@ -110,9 +110,50 @@ inline std::string wideBinaryDictionary(std::uint32_t count) {
     return binaryList(objects);
 }
 
-// Lists that must be refused: 200,000 and 20,000 levels behind the quote, 100,000 binary levels.
+// 300 KB of XML whose one declared entity of 1,000 elements is referred to 100,000 times.
+inline std::string entityOfElementsXML() {
+    std::string text = "<!DOCTYPE plist [<!ENTITY a \"";
+    for (int i = 0; i < 1000; ++i)
+        text += "<true/>";
+    text += "\">]><plist><array>";
+    for (int i = 0; i < 100000; ++i)
+        text += "&a;";
+    return text + "</array></plist>";
+}
+
+// One start tag of this many attributes, which libxml2 checks against each other pairwise.
+inline std::string manyAttributesXML(std::size_t count) {
+    std::string text = "<plist";
+    for (std::size_t i = 0; i < count; ++i)
+        text += " a" + std::to_string(i) + "=\"\"";
+    return text + "><true/></plist>";
+}
+
+// A binary array of `count` one-byte references to one shared item: one value per byte.
+inline std::string oneByteSharedBinaryList(std::uint32_t count) {
+    std::string bytes = "bplist00\xAF\x12";
+    appendBigEndian(bytes, count, 4);
+    bytes.append(count, '\x01');
+    const std::size_t item = bytes.size();
+    bytes += '\x09';
+    const std::size_t table = bytes.size();
+    appendBigEndian(bytes, 8, 4);
+    appendBigEndian(bytes, item, 4);
+    std::string trailer(32, '\0');
+    trailer[6] = 4;
+    trailer[7] = 1;
+    trailer[15] = 2;
+    std::string offset;
+    appendBigEndian(offset, table, 8);
+    trailer.replace(24, 8, offset);
+    return bytes + trailer;
+}
+
+// Lists that must be refused: 200,000 and 20,000 levels behind the quote, 100,000 binary levels, an
+// entity expanding to 100 million values, 100,000 attributes on one tag, 2 million shared values.
 inline std::vector<std::string> hostilePropertyLists() {
-    return {quoteTrickXML(200000), quoteTrickXML(20000), nestedBinaryList(100000)};
+    return {quoteTrickXML(200000), quoteTrickXML(20000),    nestedBinaryList(100000),
+            entityOfElementsXML(),  manyAttributesXML(100000), oneByteSharedBinaryList(2000000)};
 }
 
 // Runs the work on a thread with a stack of this many bytes and waits for it; false when no thread
