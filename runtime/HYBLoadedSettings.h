@@ -38,6 +38,9 @@ struct HYBLoadedSettings {
     platform::Dictionary settings;
     std::string wwwFolderName;
     std::string startPage;
+    // The lines on elements readFile skipped ("config.xml: <param> without \"name\" skipped."), not
+    // logged by it: the view controller logs them as it takes the settings up.
+    std::vector<std::string> skippedLines;
 
     // The settings of the config.xml at `configPath`: a regular file of at most kMaxConfigBytes that
     // parses, without its whitelist. Otherwise an error (domain "HYBConfig") "config.xml at <path>:
