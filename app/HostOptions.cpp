@@ -118,4 +118,28 @@ std::string HostOptions::usage(const std::string& program)
            "  --help               print this text\n";
 }
 
+std::string oneLine(std::string_view message)
+{
+    std::string line;
+    line.reserve(message.size());
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            line += "\\x";
+            line += kHex[byte >> 4];
+            line += kHex[byte & 0xf];
+        }
+    }
+    return line;
+}
+
 } // namespace app

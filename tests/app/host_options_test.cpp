@@ -65,3 +65,12 @@ TEST(HostOptionsTest, PaymentDemoTakesAWebURL)
     ASSERT_FALSE(tooLong.ok());
     EXPECT_EQ(tooLong.error().localizedDescription(), "--cardpay-demo takes a URL of at most 2048 characters (got 2049)");
 }
+
+TEST(HostOptionsTest, OneLineWritesControlCharactersAsEscapes)
+{
+    EXPECT_EQ(app::oneLine("config.xml at /b/c: not found"), "config.xml at /b/c: not found");
+    EXPECT_EQ(app::oneLine("a\nb\rc\td"), "a\\nb\\rc\\td");
+    EXPECT_EQ(app::oneLine(std::string("\x1b[2J\x07\x7f\0x", 8)), "\\x1b[2J\\x07\\x7f\\x00x");
+    EXPECT_EQ(app::oneLine("caf\xc3\xa9 \\ \xff"), "caf\xc3\xa9 \\ \xff") << "other bytes stay as they are";
+    EXPECT_EQ(app::oneLine(""), "");
+}
