@@ -86,6 +86,9 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
             options.cardpayDemo = *url;
         } else if (!onlyPositional && argument.size() > 1 && argument[0] == '-') {
             return usageError("unknown option " + argument);
+        } else if (argument.empty()) {
+            // An empty path names no folder; it would otherwise run the sample bundle unasked.
+            return usageError("the bundle folder is an empty path (give none to run the sample bundle)");
         } else if (options.bundle.empty()) {
             options.bundle = argument;
         } else {

@@ -74,3 +74,15 @@ TEST(HostOptionsTest, OneLineWritesControlCharactersAsEscapes)
     EXPECT_EQ(app::oneLine("caf\xc3\xa9 \\ \xff"), "caf\xc3\xa9 \\ \xff") << "other bytes stay as they are";
     EXPECT_EQ(app::oneLine(""), "");
 }
+
+TEST(HostOptionsTest, AnEmptyBundlePathIsRefusedRatherThanTakenForTheSampleBundle)
+{
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{""}, {"--headless", "--", ""}, {"my/bundle", ""}}) {
+        auto options = HostOptions::parse(arguments);
+        ASSERT_FALSE(options.ok()) << arguments.size();
+        EXPECT_EQ(options.error().localizedDescription(), "the bundle folder is an empty path (give none to run the sample bundle)");
+    }
+    auto none = HostOptions::parse({"--headless"});
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none->bundle, "");
+}
