@@ -86,6 +86,9 @@ platform::Result<HostOptions> HostOptions::parse(const std::vector<std::string>&
             options.cardpayDemo = *url;
         } else if (!onlyPositional && argument.size() > 1 && argument[0] == '-') {
             return usageError("unknown option " + argument);
+        } else if (argument.empty()) {
+            // An empty path names no folder; it would otherwise run the sample bundle unasked.
+            return usageError("the bundle folder is an empty path (give none to run the sample bundle)");
         } else if (options.bundle.empty()) {
             options.bundle = argument;
         } else {
@@ -116,6 +119,30 @@ std::string HostOptions::usage(const std::string& program)
            "                       the result is written to standard output as JSON when the road ends.\n"
            "                       With --screenshot, the PNG is taken once the order screen shows\n"
            "  --help               print this text\n";
+}
+
+std::string oneLine(std::string_view message)
+{
+    std::string line;
+    line.reserve(message.size());
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            line += "\\x";
+            line += kHex[byte >> 4];
+            line += kHex[byte & 0xf];
+        }
+    }
+    return line;
 }
 
 } // namespace app

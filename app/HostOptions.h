@@ -5,6 +5,7 @@
 #include "platform/Error.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace app {
@@ -27,5 +28,11 @@ struct HostOptions {
     static platform::Result<HostOptions> parse(const std::vector<std::string>& arguments);
     static std::string usage(const std::string& program);
 };
+
+// A message as one line of text for the terminal: control characters (a newline, a carriage return, an
+// escape sequence's ESC...) in it, as a path may hold them, are written as escapes ("\n", "\r", "\t",
+// "\x1b"; a backslash stays as it is), so that "hybridhost: <what> at <path>: <why>" stays one line and
+// the terminal shows what the file is called rather than obeying it.
+std::string oneLine(std::string_view message);
 
 } // namespace app

@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -88,7 +89,7 @@ void writeScreenshotAndQuit(Screenshot& shot)
 {
     auto written = shot.host->writeScreenshot(shot.file);
     if (!written.ok()) {
-        std::fprintf(stderr, "hybridhost: %s\n", written.error().localizedDescription().c_str());
+        std::fprintf(stderr, "hybridhost: %s\n", app::oneLine(written.error().localizedDescription()).c_str());
         *shot.exitCode = 1;
     }
     gtk_main_quit();
@@ -96,7 +97,7 @@ void writeScreenshotAndQuit(Screenshot& shot)
 
 int fail(const std::string& message)
 {
-    std::fprintf(stderr, "hybridhost: %s\n", message.c_str());
+    std::fprintf(stderr, "hybridhost: %s\n", app::oneLine(message).c_str());
     return 1;
 }
 
@@ -107,7 +108,7 @@ int main(int argc, char** argv)
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto options = app::HostOptions::parse(arguments);
     if (!options.ok()) {
-        std::fprintf(stderr, "hybridhost: %s\n\n%s", options.error().localizedDescription().c_str(),
+        std::fprintf(stderr, "hybridhost: %s\n\n%s", app::oneLine(options.error().localizedDescription()).c_str(),
                      app::HostOptions::usage("hybridhost").c_str());
         return 2;
     }
@@ -120,14 +121,15 @@ int main(int argc, char** argv)
     const std::string deviceFile = options->device.empty() ? HYB_SAMPLE_DEVICE_FILE : options->device;
     auto device = app::DeviceFile::read(deviceFile);
     if (!device.ok()) {
-        std::fprintf(stderr, "hybridhost: device file %s: %s\n", deviceFile.c_str(), device.error().localizedDescription().c_str());
+        std::fprintf(stderr, "hybridhost: %s\n", app::oneLine("device file " + deviceFile + ": " + device.error().localizedDescription()).c_str());
         return 2;
     }
 
     std::error_code ec;
     const auto bundle = std::filesystem::canonical(options->bundle.empty() ? HYB_SAMPLE_BUNDLE : options->bundle, ec);
     if (ec)
-        return fail("no bundle folder at " + options->bundle + ": " + ec.message());
+        return fail("bundle folder at " + options->bundle + ": " +
+                    (ec == std::errc::no_such_file_or_directory ? std::string("not found") : ec.message()));
     // A bundle the application cannot run is refused before anything starts (no display, no engine).
     auto settings = app::readBundle(bundle.string());
     if (!settings)
@@ -208,7 +210,7 @@ int main(int argc, char** argv)
                 platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
                 auto opened = demo->open(viewController);
                 if (!opened.ok()) {
-                    std::fprintf(stderr, "hybridhost: %s\n", opened.error().localizedDescription().c_str());
+                    std::fprintf(stderr, "hybridhost: %s\n", app::oneLine(opened.error().localizedDescription()).c_str());
                     exitCode = 1;
                     gtk_main_quit();
                     return;

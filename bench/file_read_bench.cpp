@@ -69,8 +69,10 @@ int readFiles(std::size_t bytes, int count)
 {
     if (!gtk_init_check(nullptr, nullptr))
         return 1;
-    char pattern[] = "/tmp/hyb-read-bench-XXXXXX";
-    if (!mkdtemp(pattern))
+    // Under TMPDIR, as the tests' folders are.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hyb-read-bench-XXXXXX";
+    if (!mkdtemp(pattern.data()))
         return 1;
     const fs::path home = pattern;
     // The engine's network process writes into the home's Library until it ends: the engine's processes

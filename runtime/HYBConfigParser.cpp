@@ -17,12 +17,23 @@ HYBConfigParser::HYBConfigParser() : m_whitelistHosts{"file:///*", "content:///*
     m_startupPluginNames.reserve(8);
 }
 
-bool HYBConfigParser::parseDocument(platform::XMLParser& reader) {
+bool HYBConfigParser::parseQuietly(platform::XMLParser& reader) {
     reader.setDelegate(this);
     if (!reader.parse() && !m_parseFailure)
         parseErrorOccurred(reader, reader.parserError().value_or(platform::Error()));
     reader.setDelegate(nullptr);
     if (m_parseFailure)
+        m_skipped.clear();
+    return !m_parseFailure;
+}
+
+bool HYBConfigParser::readDocument(std::string text) {
+    platform::XMLParser reader(std::move(text));
+    return parseQuietly(reader);
+}
+
+bool HYBConfigParser::parseDocument(platform::XMLParser& reader) {
+    if (!parseQuietly(reader))
         return false;
     for (const std::string& line : m_skipped)
         platform::Log::write(line);
@@ -37,6 +48,8 @@ bool HYBConfigParser::parseDocument(std::string text) {
 
 void HYBConfigParser::didStartElement(platform::XMLParser& /*parser*/, const std::string& elementName,
                                       const platform::Dictionary& attributes) {
+    if (!m_rootElement)
+        m_rootElement = elementName;
     if (elementName == "preference") {
         startPreference(attributes);
     } else if (elementName == "feature") {

@@ -30,8 +30,13 @@ public:
     void parseErrorOccurred(platform::XMLParser& parser, const platform::Error& error) override;
 
     // Reads a whole document with this parser as the reader's delegate; false when it does not parse.
+    // The elements it skipped are logged once it has parsed.
     bool parseDocument(platform::XMLParser& reader);
     bool parseDocument(std::string text);
+    // The same without logging: the lines parseDocument would log are kept for skippedLines().
+    bool readDocument(std::string text);
+    // "config.xml: <element> without \"name\" skipped." for each element a quiet read skipped.
+    const std::vector<std::string>& skippedLines() const { return m_skipped; }
     // Why the document did not parse, as the fatal failure text; nothing while it parses.
     const std::optional<std::string>& parseFailure() const { return m_parseFailure; }
 
@@ -45,8 +50,11 @@ public:
     const std::vector<std::string>& startupPluginNames() const { return m_startupPluginNames; }
     // The start page the document names, if any.
     const std::optional<std::string>& startPage() const { return m_startPage; }
+    // The name of the document's root element ("widget" in a config.xml), once read.
+    const std::optional<std::string>& rootElement() const { return m_rootElement; }
 
 private:
+    bool parseQuietly(platform::XMLParser& reader);
     void startPreference(const platform::Dictionary& attributes);
     void startParam(const platform::Dictionary& attributes);
     // Notes an element skipped for want of its naming attribute (logged by parseDocument).
@@ -57,6 +65,7 @@ private:
     std::vector<std::string> m_whitelistHosts;
     std::vector<std::string> m_startupPluginNames;
     std::optional<std::string> m_startPage;
+    std::optional<std::string> m_rootElement;
     std::optional<std::string> m_featureName;
     std::optional<std::string> m_parseFailure;
     std::vector<std::string> m_skipped;

@@ -53,14 +53,19 @@ platform::Result<HYBLoadedSettings> HYBLoadedSettings::readFile(const std::strin
     if (!text)
         return refused(1, text.error().localizedDescription());
     HYBConfigParser parser;
-    if (!parser.parseDocument(std::string(text->begin(), text->end()))) {
+    if (!parser.readDocument(std::string(text->begin(), text->end()))) {
         // The parser words its failure for the fatal text ("config.xml parse error line L col C").
         std::string_view why = *parser.parseFailure();
         if (why.starts_with("config.xml "))
             why.remove_prefix(std::string_view("config.xml ").size());
         return refused(2, why);
     }
-    return takeOver(parser);
+    // Another document (a property list, a page) put in its place configures nothing the bundle needs.
+    if (const std::string root = parser.rootElement().value_or(""); root != "widget")
+        return refused(3, "its root element is <" + root.substr(0, 64) + (root.size() > 64 ? "..." : "") + ">, not <widget>");
+    HYBLoadedSettings loaded = takeOver(parser);
+    loaded.skippedLines = parser.skippedLines();
+    return loaded;
 }
 
 HYBLoadedSettings HYBLoadedSettings::fromParser(const HYBConfigParser& parser) {

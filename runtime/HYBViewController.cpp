@@ -22,6 +22,7 @@
 #include "runtime/TextCase.h"
 
 #include <cstdlib>
+#include <utility>
 
 namespace runtime {
 namespace {
@@ -142,6 +143,8 @@ void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
 void HYBViewController::loadSettings(std::optional<HYBLoadedSettings> settings) {
     if (std::optional<HYBLoadedSettings> loaded = settings ? std::move(settings) : HYBLoadedSettings::loadSettings()) {
         m_config = std::move(*loaded);
+        for (const std::string& line : std::exchange(m_config.skippedLines, {}))
+            platform::Log::write(line);
         m_config.makeWhitelist();
     }
     else

@@ -65,3 +65,24 @@ TEST(HostOptionsTest, PaymentDemoTakesAWebURL)
     ASSERT_FALSE(tooLong.ok());
     EXPECT_EQ(tooLong.error().localizedDescription(), "--cardpay-demo takes a URL of at most 2048 characters (got 2049)");
 }
+
+TEST(HostOptionsTest, OneLineWritesControlCharactersAsEscapes)
+{
+    EXPECT_EQ(app::oneLine("config.xml at /b/c: not found"), "config.xml at /b/c: not found");
+    EXPECT_EQ(app::oneLine("a\nb\rc\td"), "a\\nb\\rc\\td");
+    EXPECT_EQ(app::oneLine(std::string("\x1b[2J\x07\x7f\0x", 8)), "\\x1b[2J\\x07\\x7f\\x00x");
+    EXPECT_EQ(app::oneLine("caf\xc3\xa9 \\ \xff"), "caf\xc3\xa9 \\ \xff") << "other bytes stay as they are";
+    EXPECT_EQ(app::oneLine(""), "");
+}
+
+TEST(HostOptionsTest, AnEmptyBundlePathIsRefusedRatherThanTakenForTheSampleBundle)
+{
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{""}, {"--headless", "--", ""}, {"my/bundle", ""}}) {
+        auto options = HostOptions::parse(arguments);
+        ASSERT_FALSE(options.ok()) << arguments.size();
+        EXPECT_EQ(options.error().localizedDescription(), "the bundle folder is an empty path (give none to run the sample bundle)");
+    }
+    auto none = HostOptions::parse({"--headless"});
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none->bundle, "");
+}

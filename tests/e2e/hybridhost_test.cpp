@@ -4,6 +4,7 @@
 #include "ProgramRun.h"
 #include "PushBundle.h"
 
+#include <algorithm>
 #include <cairo.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -43,7 +44,7 @@ TEST(HybridHostTest, HelpAndBadOptions)
     EXPECT_NE(bad.err.find("unknown option --nonsense"), std::string::npos);
     auto missing = runHost({"/nonexistent/bundle"});
     EXPECT_EQ(missing.exitStatus, 1);
-    EXPECT_NE(missing.err.find("no bundle folder"), std::string::npos);
+    EXPECT_EQ(missing.err, "hybridhost: bundle folder at /nonexistent/bundle: not found\n");
     EXPECT_NE(help.out.find("--device FILE"), std::string::npos);
 }
 
@@ -398,6 +399,24 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         EXPECT_EQ(end.ended, std::multiset<std::string>{}) << "nothing was started";
         EXPECT_EQ(end.running, std::vector<std::string>{});
     }
+}
+
+// A path holding a newline, a carriage return or a terminal's escape sequence is told as one line, its
+// control characters written as escapes; a device file's path the same way.
+TEST(HybridHostTest, ARefusalNamingAPathWithControlCharactersIsStillOneLine)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = std::filesystem::canonical(folder.path()).string() + "/new\nline\r\x1b[2J\tbundle";
+    std::filesystem::create_directory(bundle);
+    std::ofstream(bundle + "/config.xml") << "<widget>";
+    auto run = runHost({"--headless", bundle});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    const std::string shown = std::filesystem::canonical(folder.path()).string() + "/new\\nline\\r\\x1b[2J\\tbundle";
+    EXPECT_EQ(run.err, "hybridhost: config.xml at " + shown + "/config.xml: parse error line 1 col 9\n");
+    auto device = runHost({"--headless", "--device", bundle + "/none.json", bundle});
+    EXPECT_EQ(device.exitStatus, 2) << device.err;
+    EXPECT_EQ(std::count(device.err.begin(), device.err.end(), '\n'), 1) << device.err;
+    EXPECT_NE(device.err.find("device file " + shown + "/none.json: "), std::string::npos) << device.err;
 }
 
 // A bundle whose file plug-in cannot start (its storage preference names no storage) is refused the same way.

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 using namespace platform;
 
@@ -27,6 +30,43 @@ TEST(AppFolders, EachTestGetsItsOwnFreshHomeThatIsRemovedAfterwards) {
         EXPECT_EQ(b.folders().applicationSupport(), b.folders().home() + "/Library/Application Support");
     }
     EXPECT_FALSE(FileManager::defaultManager().fileExists(first));
+}
+
+// A death test's child runs the test again in a new process and ends without destructors or exit
+// handlers: the home it made there is removed once it has ended, not left in the temporary folder.
+TEST(AppFoldersDeathTest, AHomeMadeInADeathTestsChildIsRemovedOnceTheChildHasEnded) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* previous = std::getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/hybtest-death-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    ::setenv("TMPDIR", pattern.c_str(), 1); // the child makes its home in there
+    EXPECT_EXIT(
+        {
+            hybtest::TempHome home;
+            home.writeBundleFile("config.xml", "<widget/>");
+            std::_Exit(3);
+        },
+        ::testing::ExitedWithCode(3), "");
+    if (previous)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    // The child ran this test from its start: it made a folder of this pattern in there too, with its home.
+    auto homesLeft = [&] {
+        int homes = 0;
+        std::error_code error;
+        // The helper removes as this walks: a walk that fails counts as a home left, to look again.
+        for (auto it = std::filesystem::recursive_directory_iterator(pattern, error); !error && it != std::filesystem::recursive_directory_iterator();
+             it.increment(error))
+            homes += it->path().filename().string().starts_with("hybtest-home-");
+        return error ? 1 : homes;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (homesLeft() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(homesLeft(), 0) << "left in " << pattern;
+    std::filesystem::remove_all(pattern);
 }
 
 TEST(AppFolders, BundleResourcesAreFoundByNameTypeAndSubfolderButNotOutsideTheBundle) {

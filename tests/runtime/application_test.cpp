@@ -578,6 +578,11 @@ TEST_F(ApplicationTest, ABundleWithoutAUsableConfigXmlIsRefusedWithAnErrorAndThe
     std::filesystem::remove(config);
     m_home.writeBundleFile("config.xml", "<widget>" + std::string(HYBLoadedSettings::kMaxConfigBytes, ' ') + "</widget>");
     EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": larger than 1048576 bytes");
+    // Another document in its place (a property list) is not a configuration.
+    m_home.writeBundleFile("config.xml", "<?xml version=\"1.0\"?><plist><dict/></plist>");
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": its root element is <plist>, not <widget>");
+    m_home.writeBundleFile("config.xml", "<" + std::string(100, 'w') + "/>");
+    EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": its root element is <" + std::string(64, 'w') + "...>, not <widget>");
     // A document that does not parse no longer ends the process: the launch refuses it, and of a
     // truncated document only the failure is told (not the elements it skipped on the way).
     std::vector<std::string> logged;
@@ -585,12 +590,25 @@ TEST_F(ApplicationTest, ABundleWithoutAUsableConfigXmlIsRefusedWithAnErrorAndThe
     m_home.writeBundleFile("config.xml", "<widget>\n<feature name=\"A\"><param value=\"x\"/>\n<content src=");
     EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": parse error line 3 col 14");
     // Reading a bundle that can run says nothing either: what the settings log, they log when taken up.
-    m_home.writeBundleFile("config.xml", "<widget><access origin=\"*\"/></widget>");
+    // Not even the elements it skipped: a bundle refused later (its PushConfig.plist) tells one line only.
+    m_home.writeBundleFile("config.xml", "<widget><access origin=\"*\"/><feature name=\"A\"><param value=\"x\"/></feature></widget>");
     auto read = readBundleSettings(bundle);
     platform::Log::setCaptureHook(previous);
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read->whitelistHosts.back(), "*");
     EXPECT_EQ(logged, std::vector<std::string>{});
+    EXPECT_EQ(read->skippedLines, std::vector<std::string>{"config.xml: <param> without \"name\" skipped."});
+    // The view controller logs them as it takes the settings up.
+    {
+        hybtest::LogCapture takenUp;
+        auto launched = launchApplication(bundle, m_home.folders().home(), std::move(*read));
+        ASSERT_TRUE(launched.ok());
+        m_delegate = *launched;
+        ASSERT_TRUE(view().waitUntilIdle());
+        EXPECT_TRUE(takenUp.contains("config.xml: <param> without \"name\" skipped.")) << ::testing::PrintToString(takenUp.lines());
+    }
+    m_delegate.reset();
+    platform::Application::shared().resetForTesting();
 
     // Read once: the view controller runs with what the launch read, though the file changed meanwhile.
     writeConfig("");

@@ -66,29 +66,22 @@ inline FoldersAfterEngine& foldersAfterEngine()
     static auto* state = new FoldersAfterEngine; // used at exit: never destroyed
     return *state;
 }
-// The engine's processes end only after this process has (and write their last data then: local
-// storage is committed as they end), so they are not ended here: a helper, detached from this process,
-// waits until this process and its children have ended (at most a minute), then removes the folders.
-inline void removeFoldersAfterEngine()
+// A helper, detached from this process, that waits until every process of `pids` has ended (at most
+// `polls` times 50 ms), then removes the folders. rm -r removes a link in them (or a folder replaced by a
+// link) as the link, never what it points to.
+inline void spawnRemover(const std::vector<pid_t>& pids, const std::vector<std::string>& folders, int polls)
 {
+    if (folders.empty())
+        return;
     std::vector<std::string> arguments{"/bin/sh", "-c",
-                                       "n=$1; shift; pids=''; while [ \"$n\" -gt 0 ]; do pids=\"$pids $1\"; shift; n=$((n-1)); done; "
-                                       "t=0; while [ $t -lt 1200 ]; do alive=''; for p in $pids; do "
+                                       "m=$1; n=$2; shift 2; pids=''; while [ \"$n\" -gt 0 ]; do pids=\"$pids $1\"; shift; n=$((n-1)); done; "
+                                       "t=0; while [ $t -lt \"$m\" ]; do alive=''; for p in $pids; do "
                                        "if [ -e /proc/$p ] && ! grep -q ') Z ' /proc/$p/stat 2>/dev/null; then alive=1; fi; done; "
                                        "[ -z \"$alive\" ] && break; sleep 0.05; t=$((t+1)); done; rm -rf -- \"$@\"",
-                                       "sh"};
-    {
-        auto& state = foldersAfterEngine();
-        std::lock_guard lock(state.mutex);
-        if (state.folders.empty())
-            return;
-        std::vector<pid_t> pids = childProcesses();
-        pids.push_back(::getpid());
-        arguments.push_back(std::to_string(pids.size()));
-        for (pid_t pid : pids)
-            arguments.push_back(std::to_string(pid));
-        arguments.insert(arguments.end(), state.folders.begin(), state.folders.end());
-    }
+                                       "sh", std::to_string(polls), std::to_string(pids.size())};
+    for (pid_t pid : pids)
+        arguments.push_back(std::to_string(pid));
+    arguments.insert(arguments.end(), folders.begin(), folders.end());
     std::vector<char*> argv;
     for (std::string& argument : arguments)
         argv.push_back(argument.data());
@@ -110,6 +103,25 @@ inline void removeFoldersAfterEngine()
         ::waitpid(child, nullptr, 0);
 }
 
+// The engine's processes end only after this process has (and write their last data then: local
+// storage is committed as they end), so they are not ended here: the helper waits until this process
+// and its children have ended (at most a minute), then removes the folders.
+inline void removeFoldersAfterEngine()
+{
+    std::vector<pid_t> pids;
+    std::vector<std::string> folders;
+    {
+        auto& state = foldersAfterEngine();
+        std::lock_guard lock(state.mutex);
+        if (state.folders.empty())
+            return;
+        folders = state.folders;
+    }
+    pids = childProcesses();
+    pids.push_back(::getpid());
+    spawnRemover(pids, folders, 1200);
+}
+
 // Registered while the program starts, so that it runs after everything made later has gone at exit
 // (what runs at exit in the reverse order of its making: the push client's log files among them).
 inline const bool kRemovesFoldersAfterEngine = (foldersAfterEngine(), std::atexit(removeFoldersAfterEngine) == 0);
@@ -126,6 +138,15 @@ inline void removeNowAndAfterEngine(const std::string& folder)
     auto& state = detail::foldersAfterEngine();
     std::lock_guard lock(state.mutex);
     state.folders.push_back(folder);
+}
+
+// Removes the folder once this process has ended, however it ends (std::_Exit, a signal): for a
+// process that may end without its exit handlers, such as a death test's child ending the application.
+// The helper waits at most ten minutes for this process.
+inline void removeWhenThisProcessEnds(const std::string& folder)
+{
+    if (!folder.empty())
+        detail::spawnRemover({::getpid()}, {folder}, 12000);
 }
 
 } // namespace hybtest

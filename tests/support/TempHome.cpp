@@ -3,6 +3,8 @@
 #include "platform/FileManager.h"
 #include "support/EngineProcesses.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -27,6 +29,10 @@ TempHome::TempHome()
         throw std::runtime_error("TempHome: " + status.error().localizedDescription());
     (void)platform::FileManager::defaultManager().createDirectory(m_folders.bundle(), true);
     platform::AppFolders::install(m_folders);
+    // A death test's child (the test run again in a new process) ends without its destructors or exit
+    // handlers: its home is removed once it has ended.
+    if (!GTEST_FLAG_GET(internal_run_death_test).empty())
+        removeWhenThisProcessEnds(m_root);
 }
 
 TempHome::~TempHome() {
