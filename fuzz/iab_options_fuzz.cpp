@@ -1,9 +1,9 @@
 // The in-app browser's page input. The first byte chooses what the rest is:
 //   0: an option string, parsed (twice, with the same result) and then applied to a hidden browser
 //      screen on the headless engine, which is closed again (the user-agent lock must be free after);
-//   1: a URL of the browser's page, through the browser's navigation filter: a "hyb-iab" URL whose host
-//      is a valid callback id is refused and answers that id exactly once; any other URL is let through
-//      and answers nothing.
+//   1: a URL of a page that is not the browser's, through the browser's navigation filter: a "hyb-iab"
+//      URL whose host is a valid callback id is refused and answers nothing (no injection of that view
+//      awaits it); any other URL is let through and answers nothing.
 // Nothing crashes.
 #include "CallbackCountingDelegate.h"
 #include "PluginStage.h"
@@ -59,8 +59,9 @@ void navigation(const std::string& text) {
     const std::size_t answerIds = g_stage->delegate->answers.size();
     const bool allowed = g_stage->plugin->shouldStartLoadWithRequest(*g_stage->webView, request, platform::WebViewNavigationType::Other);
     if (answers) {
+        // Never loaded, and never taken as an answer: this view is not the browser's and awaits nothing.
         check(!allowed);
-        check(g_stage->delegate->answers[host] == before + 1);
+        check(g_stage->delegate->answers[host] == before);
     } else if (url.scheme() != "itms-apps" && url.scheme() != "itms-appss") {
         check(allowed);
         check(g_stage->delegate->answers.size() == answerIds);
