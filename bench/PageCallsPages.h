@@ -86,30 +86,25 @@ var CALLS = {
   'frame': function (done) { signalFrame('hyb://ready?' + encodeURIComponent('[' + command(done) + ']')); },
   'frame-fetch': function (done) { queue.push(command(done)); signalFrame('hyb://ready'); }
 };
-// Every path in turn: its sequential measure (after the warm-up), then its burst.
-function runFloors(paths, calls, warmUp, burst) {
-  var results = {};
-  function path(index) {
-    if (index === paths.length) { window.benchResults = results; return; }
-    var name = paths[index], call = CALLS[name];
-    window.stage = name;
-    roundTrips(call, warmUp, function (warm) {
-      if (!warm) { return benchFail(name + ': a call failed'); }
-      roundTrips(call, calls, function (sequential) {
-        if (!sequential) { return benchFail(name + ': a call failed'); }
-        results[name] = sequential;
-        window.stage = name + ' burst';
-        inNewTask(function () {
-          burstEach(call, burst, function (rate) {
-            if (!rate) { return benchFail(name + ' burst: a call failed'); }
-            results['burst-' + name] = rate;
-            inNewTask(function () { path(index + 1); });
-          });
+// A path's sequential measure (after the warm-up), then its burst.
+function runFloor(name, calls, warmUp, burst) {
+  var call = CALLS[name], results = {};
+  window.stage = name;
+  roundTrips(call, warmUp, function (warm) {
+    if (!warm) { return benchFail(name + ': a call failed'); }
+    roundTrips(call, calls, function (sequential) {
+      if (!sequential) { return benchFail(name + ': a call failed'); }
+      results[name] = sequential;
+      window.stage = name + ' burst';
+      inNewTask(function () {
+        burstEach(call, burst, function (rate) {
+          if (!rate) { return benchFail(name + ' burst: a call failed'); }
+          results['burst-' + name] = rate;
+          window.benchResults = results;
         });
       });
     });
-  }
-  path(0);
+  });
 }
 )";
 

@@ -7,13 +7,13 @@
 //   iframe, hash, hash-fetch), median and p90 of the means of 50 consecutive calls, 1,000 calls after 20
 //   warm-up calls.
 // - Bursts, as a page written without hybrid.js makes them (calls.html): 10,000 calls, one in each task of
-//   the page, each with its own signal (see PageCallsPages.h).
+//   the page, each with its own signal (see PageCallsPages.h); each path in a launch of its own.
 // - Memory: this process's resident memory once the page has loaded (idle, before any call), and its peak
-//   during each burst.
+//   during the burst.
 // - Start-up: from launching to the page's load, on a fresh home (first launch) and again (usual launch).
 //
-// The floors (PageCallsFloors.h): a bare WebKitGTK view in this process, whose page measures the same way,
-// each signal answered by the least native code can do; and the start-up of a bare host loading the same
+// The floors (PageCallsFloors.h): a bare WebKitGTK view in this process (one for each path), whose page
+// measures the same way, each signal answered by the least native code can do; and the start-up of a bare host loading the same
 // page file from disk, first in a new context with a fresh persistent data folder, then again.
 //
 // Goals: sequential call <= 1.2x its floor, burst rate >= 0.8x its floor's, peak memory in each burst
@@ -224,36 +224,32 @@ private:
     int m_loads = 0;
 };
 
-// The usual launch's measures: idle memory, bench.html's sequential calls, then back on calls.html each
-// burst with the peak memory during it (the sequential calls come first so that they do not run in what
-// the bursts leave behind). A measure that fails is noted and the others still run.
-void measureApplicationCalls(LaunchedApplication& application, Results& results, std::string& error)
+// Each path's burst in a launch of its own (as each floor's in a view of its own: what a burst leaves
+// behind in a view slows what comes after it there), with this process's resident memory once the page
+// has loaded ("idle-<path>") and its peak during the burst ("peak-<path>").
+void measureBurst(const fs::path& home, const std::string& path, Results& results, std::string& error)
 {
-    auto note = [&error](const std::string& what, const std::string& why) { error += (error.empty() ? "" : "; ") + what + ": " + why; };
-    results["idle"].rssMiB = pagecalls::statusMiB("VmRSS");
+    LaunchedApplication application(home);
+    double startupMs = 0;
     std::string failed;
-    if (!application.navigate("bench.html?burst=0&calls=" + std::to_string(pagecalls::kSequentialCalls) +
-                              "&warmup=" + std::to_string(pagecalls::kWarmUpCalls)))
-        note("bench.html", "it did not load");
-    else if (!application.collect(results, failed, std::chrono::minutes(2)))
-        note("bench.html", failed);
-    if (!application.navigate("calls.html")) {
-        note("calls.html", "it did not load again");
+    if (!application.waitForLoad(startupMs, failed)) {
+        error += (error.empty() ? "" : "; ") + path + " burst: " + failed;
         return;
     }
-    for (const std::string& path : kBurstPaths) {
-        pagecalls::PeakMemory peak;
-        application.evaluate("runBurst('" + path + "', " + std::to_string(pagecalls::kBurstCalls) + ")");
-        Results burst;
-        if (!application.collect(burst, failed, std::chrono::minutes(1))) {
-            note(path + " burst", failed);
-            continue;
-        }
-        results["burst-" + path] = burst["burst"];
-        results["peak-" + path].rssMiB = peak.peakMiB();
+    results["idle-" + path].rssMiB = pagecalls::statusMiB("VmRSS");
+    pagecalls::PeakMemory peak;
+    application.evaluate("runBurst('" + path + "', " + std::to_string(pagecalls::kBurstCalls) + ")");
+    Results burst;
+    if (!application.collect(burst, failed, std::chrono::minutes(1))) {
+        error += (error.empty() ? "" : "; ") + path + " burst: " + failed;
+        return;
     }
+    results["burst-" + path] = burst["burst"];
+    results["peak-" + path].rssMiB = peak.peakMiB();
 }
 
+// The first launch on a fresh home (its start-up only), the usual launch (its start-up, then bench.html's
+// sequential calls), then a launch for each burst.
 void BM_Application(benchmark::State& state, int round)
 {
     const fs::path home = benchRoot() / ("home-" + std::to_string(round));
@@ -267,8 +263,18 @@ void BM_Application(benchmark::State& state, int round)
         }
         if (error.empty()) {
             LaunchedApplication usual(home);
-            if (usual.waitForLoad(results["start-up"].startupMs, error))
-                measureApplicationCalls(usual, results, error);
+            std::string failed;
+            if (usual.waitForLoad(results["start-up"].startupMs, error)) {
+                if (!usual.navigate("bench.html?burst=0&calls=" + std::to_string(pagecalls::kSequentialCalls) +
+                                    "&warmup=" + std::to_string(pagecalls::kWarmUpCalls)))
+                    error = "bench.html did not load";
+                else if (!usual.collect(results, failed, std::chrono::minutes(2)))
+                    error = "bench.html: " + failed;
+            }
+        }
+        if (error.empty()) {
+            for (const std::string& path : kBurstPaths)
+                measureBurst(home, path, results, error);
         }
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
@@ -310,7 +316,7 @@ std::vector<Goal> goals()
         list.push_back({std::string("burst ") + ours + " / " + floor + ", calls/s", std::string("burst-") + floor, std::string("burst-") + ours,
                         &Measure::callsPerSecond, 0.8, true});
     for (const std::string& path : kBurstPaths)
-        list.push_back({"peak RSS in burst " + path + " / idle, MiB", "idle", "peak-" + path, &Measure::rssMiB, 1.1, false, true});
+        list.push_back({"peak RSS in burst " + path + " / idle, MiB", "idle-" + path, "peak-" + path, &Measure::rssMiB, 1.1, false, true});
     list.push_back({"start-up, first launch, ms", "first start-up", "first start-up", &Measure::startupMs, 1.1});
     list.push_back({"start-up, usual launch, ms", "start-up", "start-up", &Measure::startupMs, 1.1});
     return list;
@@ -369,8 +375,9 @@ std::vector<std::string> printTable()
         if (const Measure* m = find(resultsKey("floor", round), "burst-message"))
             messageBurst.push_back(m->callsPerSecond);
     }
-    std::printf("reference, no goal: a script message answered by one evaluation: %.3f ms sequential, %.0f calls/s in a burst\n",
-                medianOf(message), medianOf(messageBurst));
+    if (!message.empty() && !messageBurst.empty())
+        std::printf("reference, no goal: a script message answered by one evaluation: %.3f ms sequential, %.0f calls/s in a burst\n",
+                    medianOf(message), medianOf(messageBurst));
     return unmeasured;
 }
 
