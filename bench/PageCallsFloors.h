@@ -220,8 +220,9 @@ private:
 
 // Every floor's sequential measure and burst ("<path>", "burst-<path>"), each path in a view of its own:
 // what a burst leaves behind in a view slows what comes after it there (after 10,000 refused frame
-// navigations, a reloaded page's fragment calls take twice as long).
-inline bool measureFloors(Results& results, std::string& error)
+// navigations, a reloaded page's fragment calls take twice as long). A path that fails is noted in
+// `error` and the others still run.
+inline void measureFloors(Results& results, std::string& error)
 {
     static WebKitWebContext* const context = [] {
         WebKitWebContext* made = webkit_web_context_new_ephemeral();
@@ -233,18 +234,15 @@ inline bool measureFloors(Results& results, std::string& error)
         webkit_user_content_manager_register_script_message_handler(bare.messages(), "bench");
         g_signal_connect(bare.messages(), "script-message-received::bench", G_CALLBACK(onFloorMessage), bare.view());
         g_signal_connect(bare.view(), "decide-policy", G_CALLBACK(onFloorDecision), nullptr);
-        if (!bare.load("benchfloor://host/floor.html")) {
-            error = "the floors' page did not load";
-            return false;
+        std::string failed = "the page did not load";
+        if (bare.load("benchfloor://host/floor.html")) {
+            bare.evaluate("runFloor('" + path + "', " + std::to_string(kSequentialCalls) + ", " + std::to_string(kWarmUpCalls) + ", " +
+                          std::to_string(kBurstCalls) + ")");
+            if (collect([&](const std::string& script) { return bare.evaluate(script); }, results, failed, std::chrono::minutes(1)))
+                continue;
         }
-        bare.evaluate("runFloor('" + path + "', " + std::to_string(kSequentialCalls) + ", " + std::to_string(kWarmUpCalls) + ", " +
-                      std::to_string(kBurstCalls) + ")");
-        if (!collect([&](const std::string& script) { return bare.evaluate(script); }, results, error, std::chrono::minutes(1))) {
-            error = path + ": " + error;
-            return false;
-        }
+        error += (error.empty() ? "" : "; ") + path + " floor: " + failed;
     }
-    return true;
 }
 
 // Start-up of a bare host: from making its view (and, on the first start, its context with a new data

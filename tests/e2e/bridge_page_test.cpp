@@ -305,15 +305,24 @@ TEST_F(BridgePageTest, TheBenchPageMeasuresEverySignalPathAndItsBurst)
     EXPECT_EQ(eval("window.benchResults.error === undefined"), "true") << eval("window.benchResults.error");
     EXPECT_EQ(eval("['xhr', 'xhr-poke', 'iframe', 'hash'].every(function(m) {"
                    " return benchResults[m].median > 0 && benchResults['burst-' + m].callsPerSecond > 0; })"), "true");
+    EXPECT_EQ(eval("benchResults['hash-fetch'].median > 0"), "true");
     EXPECT_EQ(eval("['xhr', 'iframe', 'hash'].every(function(m) { return benchResults['burst-' + m + '-each'].callsPerSecond > 0; })"),
               "true");
-    // Every sequential call came by its own signal; the poke path's calls and its burst were fetched; each
-    // path's second burst made one call per task.
+    // Every sequential call came by its own signal; the poke path's calls and its burst were fetched, and so
+    // were the long fragment path's calls, each after a bare fragment; each path's second burst made one
+    // call per task.
     for (const std::string path : {"xhr", "iframe", "hash"}) {
         EXPECT_EQ(std::count_if(m_native.calls.begin(), m_native.calls.end(), [&](const auto& c) { return c.path == path; }),
-                  path == "xhr" ? 2 * 12 + 3 * 300 : 12 + 2 * 300);
+                  path == "xhr" ? 2 * 12 + 3 * 300 : path == "hash" ? 2 * 12 + 2 * 300 : 12 + 2 * 300);
     }
     EXPECT_EQ(m_native.pokes.size(), 12u + 1u);
+    EXPECT_GE(m_native.bareFragments, 12);
+
+    // burst=0: the sequential calls only.
+    eval("window.benchResults = null");
+    m_engine->load(m_pages.url("bench.html") + "?calls=2&burst=0&warmup=1");
+    ASSERT_TRUE(waitUntil([&] { return eval("!!window.benchResults") == "true"; }, std::chrono::seconds(60)));
+    EXPECT_EQ(eval("Object.keys(benchResults).sort().join()"), "hash,hash-fetch,iframe,xhr,xhr-poke");
 }
 
 // Calls made one per task while the native side owes the page an answer wait in the queue and come back
