@@ -13,8 +13,9 @@
 // - Start-up: from launching to the page's load, on a fresh home (first launch) and again (usual launch).
 //
 // The floors (PageCallsFloors.h): a bare WebKitGTK view in this process (one for each path), whose page
-// measures the same way, each signal answered by the least native code can do; and the start-up of a bare host loading the same
-// page file from disk, first in a new context with a fresh persistent data folder, then again.
+// measures the same way, each signal answered by the least native code can do; and the start-up of a
+// bare host loading the same page file from disk, first in a new context with a fresh persistent data
+// folder, then again.
 //
 // Goals: sequential call <= 1.2x its floor, burst rate >= 0.8x its floor's, peak memory in each burst
 // <= 1.1x idle, start-up <= 1.1x. The rounds alternate floors and application so that both see the same
