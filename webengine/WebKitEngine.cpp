@@ -628,12 +628,13 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         m_refusedFragmentURLs.pop_front();
     if (withoutFragment(m_urlBeforeRefusals) != withoutFragment(url))
         return;
-    // Sent now, ahead of anything the refusal leads to (the answers to the calls it signalled): the web
-    // process runs it once the page's script that made the change has returned, before the page can
-    // signal again. Only while the page still shows that URL: a later change of its own stays. The history
-    // takes a hundred replacements in ten seconds; past that, the URL is put back by a fragment change of
-    // the engine's own, which replaces the entry too but which the page hears as a "hashchange". In a world
-    // of its own, so that the page's own replacement of history's functions is not called.
+    // It goes with the next evaluation of the page, ahead of the scripts there (the answers to the calls
+    // the refusal signalled, which a page waits for before it signals again), rather than in a trip of its
+    // own. It puts the URL back only while the page still shows the refused change: a change WebKit did not
+    // apply, or a later change of the page's own, stays. The history takes a hundred replacements in ten seconds; past that, the URL
+    // is put back by a fragment change of the engine's own, which replaces the entry too but which the page
+    // hears as a "hashchange". In a world of its own, so that the page's own replacement of history's
+    // functions is not called.
     std::string target = m_urlBeforeRefusals;
     if (target.find('#') == std::string::npos)
         target += '#'; // a fragment change, not a reload
@@ -645,11 +646,7 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
     m_undoTarget = target;
     ++m_undoing;
-    ScriptEvaluator::send(m_view, {script}, ScriptWorld::Engine,
-                          [this, alive = std::weak_ptr<bool>(m_alive)](platform::Result<std::vector<std::string>>) {
-        if (alive.lock())
-            --m_undoing;
-    });
+    m_evaluations->addAhead(script, [this](std::string) { --m_undoing; });
 }
 
 void WebKitEngine::onLoadTimeout()
