@@ -211,6 +211,43 @@ TEST_F(ApplicationOnEngineTest, AThousandBareFragmentSignalsBackToBackAreEachAns
     platform::Log::setCaptureHook(nullptr);
 }
 
+TEST_F(ApplicationOnEngineTest, TheSameBareFragmentSignalledRightInsideEachAnswerReachesTheRuntimeEveryTime) {
+    // A page with its own bridge that signals every call with the same bare "%01", right inside the
+    // previous call's answer: only the refused change's being put back before the answer runs makes that
+    // signal a navigation again. Three hundred calls: more than the history lets a script replace in ten
+    // seconds, so the engine's other way of putting the URL back is taken too. The page's URL comes back;
+    // it hears a "hashchange" for each signal WebKit applied.
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var queue = [], answered = 0, total = 0, wrong = [], hashchanges = 0;
+        addEventListener('hashchange', function () { hashchanges += 1; });
+        var exec = {
+            nativeFetchMessages: function () { var batch = queue.length ? JSON.stringify(queue) : ''; queue = []; return batch; },
+            nativeEvalAndFetch: function (fn) { fn(); return exec.nativeFetchMessages(); },
+            nativeCallback: function (id, status) {
+                if (id !== 'Cache' + answered || status !== 1) { wrong.push(id + ':' + status); }
+                answered += 1;
+                if (answered < total) { signal(answered); }
+                return '';
+            }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function signal(i) { queue.push(['Cache' + i, 'Cache', 'clear', []]); location.hash = '%01'; }
+        function run(count) { total = count; answered = 0; wrong = []; signal(0); }
+        function state() { return answered + '/' + total + ' ' + wrong.join(',') + ' ' + queue.length; }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    platform::Log::setCaptureHook([](std::string_view) {}); // two log lines a call
+    launch();
+    const std::string page = eval("location.href");
+    eval("run(300); 1");
+    e2e::waitUntil([&] { return eval("String(answered)") == "300"; }, std::chrono::seconds(60));
+    EXPECT_EQ(eval("state()"), "300/300  0") << eval("location.href");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.hash") == ""; })) << eval("location.href");
+    EXPECT_EQ(eval("location.href.replace(/#$/, '')"), page);
+    EXPECT_GE(std::stoi(eval("String(hashchanges)")), 300);
+    platform::Log::setCaptureHook(nullptr);
+}
+
 TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPageLoadsWithoutFailure) {
     m_home.writeBundleFile("www/index.html", "<html><body><a id='next' href='next.html'>next</a></body></html>");
     m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
