@@ -13,6 +13,8 @@ namespace {
 // The module's message: (the engine's world's scripts, the page's world's scripts) as "(aayaay)", or one
 // script for the page's world as plain bytes ("ay"), one way; the results ("aay") the other.
 constexpr const char* kEvalMessage = "hyb.eval";
+// The same scripts, nobody waiting for their results: the module sends none.
+constexpr const char* kPostMessage = "hyb.post";
 
 // The texts of a reply; nothing when it is not `count` texts.
 std::optional<std::vector<std::string>> replyTexts(GVariant* parameters, std::size_t count)
@@ -48,25 +50,35 @@ GVariant* textsVariant(std::vector<std::string>& scripts)
     return g_variant_builder_end(&texts);
 }
 
-} // namespace
-
-void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts,
-                           Results results)
+// The message's parameters (floating).
+GVariant* parametersOf(std::vector<std::string>& engineScripts, std::vector<std::string>& pageScripts)
 {
-    GVariant* parameters = nullptr;
-    const std::size_t count = engineScripts.size() + pageScripts.size();
     if (engineScripts.empty() && pageScripts.size() == 1) {
         // One script travels as the message's bytes, its text held by the message rather than copied: a
         // file's answer of many megabytes is not written out once more before the engine sends it.
         auto* text = new std::string(std::move(pageScripts.front()));
-        parameters = g_variant_new_from_data(G_VARIANT_TYPE_BYTESTRING, text->data(), text->size(), TRUE,
-                                             [](gpointer held) { delete static_cast<std::string*>(held); }, text);
-    } else {
-        GVariant* engine = textsVariant(engineScripts);
-        parameters = g_variant_new("(@aay@aay)", engine, textsVariant(pageScripts));
+        return g_variant_new_from_data(G_VARIANT_TYPE_BYTESTRING, text->data(), text->size(), TRUE,
+                                       [](gpointer held) { delete static_cast<std::string*>(held); }, text);
     }
+    GVariant* engine = textsVariant(engineScripts);
+    return g_variant_new("(@aay@aay)", engine, textsVariant(pageScripts));
+}
+
+} // namespace
+
+void ScriptEvaluator::post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts)
+{
+    // Without a completion: nothing waits for the page's answer, and none comes.
     webkit_web_view_send_message_to_page(
-        view, webkit_user_message_new(kEvalMessage, parameters), nullptr,
+        view, webkit_user_message_new(kPostMessage, parametersOf(engineScripts, pageScripts)), nullptr, nullptr, nullptr);
+}
+
+void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts,
+                           Results results)
+{
+    const std::size_t count = engineScripts.size() + pageScripts.size();
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(kEvalMessage, parametersOf(engineScripts, pageScripts)), nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Sent> sent(static_cast<Sent*>(data));
             GError* error = nullptr;

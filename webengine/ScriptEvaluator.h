@@ -41,6 +41,9 @@ public:
     // has run them all.
     static void send(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts,
                      Results results);
+    // The same without results: nothing comes back. What is sent later to the page runs after them, so the
+    // results of a later send() tell that they have run.
+    static void post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts);
 
     static platform::Result<std::string> evaluate(WebKitWebView* view, const std::string& script,
                                                   std::chrono::milliseconds timeout);

@@ -628,13 +628,14 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         m_refusedFragmentURLs.pop_front();
     if (withoutFragment(m_urlBeforeRefusals) != withoutFragment(url))
         return;
-    // It goes with the next evaluation of the page, ahead of the scripts there (the answers to the calls
-    // the refusal signalled, which a page waits for before it signals again), rather than in a trip of its
-    // own. It puts the URL back only while the page still shows the refused change: a change WebKit did not
-    // apply, or a later change of the page's own, stays. The history takes a hundred replacements in ten seconds; past that, the URL
-    // is put back by a fragment change of the engine's own, which replaces the entry too but which the page
-    // hears as a "hashchange". In a world of its own, so that the page's own replacement of history's
-    // functions is not called.
+    // Sent now, ahead of anything the refusal leads to (the answers to the calls it signalled): the web
+    // process runs it once the page's script that made the change has returned, before the page can
+    // signal again, while this process prepares the answers. Nothing waits for its result: no answer
+    // comes back for it. Only while the page still shows that URL: a change WebKit did not apply, or a
+    // later change of the page's own, stays. The history takes a hundred replacements in ten seconds;
+    // past that, the URL is put back by a fragment change of the engine's own, which replaces the entry
+    // too but which the page hears as a "hashchange". In a world of its own, so that the page's own
+    // replacement of history's functions is not called.
     std::string target = m_urlBeforeRefusals;
     if (target.find('#') == std::string::npos)
         target += '#'; // a fragment change, not a reload
@@ -646,7 +647,11 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
     m_undoTarget = target;
     ++m_undoing;
-    m_evaluations->addAhead(script, [this](std::string) { --m_undoing; });
+    ScriptEvaluator::post(m_view, {script}, {});
+    // The engine's own fragment change may come until it has run: until the page has answered a message
+    // sent after it. An empty script goes with the page's next evaluation for that (no trip of its own
+    // when answers follow).
+    m_evaluations->addAhead("", [this](std::string) { --m_undoing; });
 }
 
 void WebKitEngine::onLoadTimeout()

@@ -15,8 +15,8 @@
  * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
  * script texts (as bytes), each evaluated here, in order, in the main frame (first those for the engine's own
  * world, which the page cannot reach, then those for the page's world), and answered with the array of their
- * results as text
- * ("" for undefined, null, a function, an exception). The results travel as plain text, so the UI process
+ * results as text ("" for undefined, null, a function, an exception); "hyb.post" messages hold scripts in the
+ * same form that nobody waits for, and get no answer. The results travel as plain text, so the UI process
  * needs no script engine of its own for them. An answer to a call runs as a call of a function compiled once
  * for the page, with the same result as the script's (see run_answer); once the reply is sent, the page's
  * microtasks the scripts queued run (see run_microtasks).
@@ -37,6 +37,7 @@
 #define EXEC_ANSWER "data:text/plain,"
 #define MAX_PENDING_NAVIGATIONS 64
 #define EVAL_MESSAGE "hyb.eval"
+#define POST_MESSAGE "hyb.post"
 #define ANSWER_PREFIX "hybrid.require('hybrid/exec').nativeCallback('"
 #define ANSWER_FUNCTION                                                                                      \
     "(function (id, status, message, keep) {"                                                               \
@@ -486,10 +487,10 @@ static gboolean evaluate_in_world(WebKitWebPage* page, WebKitFrame* frame, gbool
 }
 
 /* Evaluates the scripts of a "hyb.eval" message in the page's main frame and replies with their results
- * ("aay"). The message holds (the engine's world's scripts, the page's world's scripts) as "(aayaay)", or one
- * script for the page's world as plain bytes ("ay"), the form a long one comes in: it reaches the page without
- * being copied into a container first. */
-static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
+ * ("aay"); those of a "hyb.post" message (`reply` FALSE) get no reply. The message holds (the engine's world's
+ * scripts, the page's world's scripts) as "(aayaay)", or one script for the page's world as plain bytes ("ay"),
+ * the form a long one comes in: it reaches the page without being copied into a container first. */
+static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply)
 {
     gboolean ran_in_page = FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
@@ -514,7 +515,11 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
             g_variant_unref(page_scripts);
         }
     }
-    webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, g_variant_builder_end(&results)));
+    GVariant* texts = g_variant_builder_end(&results);
+    if (reply)
+        webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, texts));
+    else
+        g_variant_unref(g_variant_ref_sink(texts));
     /* After the reply: what the page's microtasks send the UI process (a new call's signal) comes after the
      * commands the scripts' results hand over. */
     if (ran_in_page) {
@@ -530,8 +535,9 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
 {
     (void)user_data;
-    if (strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0) {
-        evaluate_scripts(page, message);
+    const gboolean reply = strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0;
+    if (reply || strcmp(webkit_user_message_get_name(message), POST_MESSAGE) == 0) {
+        evaluate_scripts(page, message, reply);
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), NAVIGATION_MESSAGE) != 0)

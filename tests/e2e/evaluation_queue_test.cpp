@@ -3,6 +3,7 @@
 
 #include "platform/RunLoop.h"
 #include "webengine/EvaluationQueue.h"
+#include "webengine/ScriptEvaluator.h"
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -126,6 +127,17 @@ TEST_F(EvaluationQueueTest, ScriptsOfTheEnginesWorldGoAheadOfThePagesInTheSameTr
     ASSERT_TRUE(waitUntil([&] { return results.size() == 4; }));
     EXPECT_EQ(results, (std::vector<std::string>{"g", "h", "71680", "i"}));
     EXPECT_EQ(eval("document.documentElement.dataset.seen"), "EFABGHI");
+}
+
+// Scripts posted without waiting for results run in their place among the others: what is sent to the page
+// after them finds them done.
+TEST_F(EvaluationQueueTest, PostedScriptsRunBeforeWhatIsSentAfterThem)
+{
+    const std::string mark = "document.documentElement.dataset.seen = (document.documentElement.dataset.seen || '') + ";
+    webengine::ScriptEvaluator::post(m_engine->view(), {mark + "'E'; log.push('unseen')"}, {mark + "'P'; log.push('p')"});
+    webengine::ScriptEvaluator::post(m_engine->view(), {}, {mark + "'Q'"});
+    EXPECT_EQ(eval("document.documentElement.dataset.seen + ' ' + log.join(',')"), "EPQ p")
+        << "the engine's world has no log of the page's";
 }
 
 TEST_F(EvaluationQueueTest, ResultsArriveInTheirOrderAndNothingComesOnceTheEngineIsGone)
