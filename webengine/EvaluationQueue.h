@@ -7,8 +7,9 @@
 //
 // Guarantees:
 // - Main thread only. Scripts run in the page in the order they were added (those added ahead, of the
-//   engine's world, before the page's that wait with them); completions come in the same order, each with its own script's result ("" for undefined, null, a function, an exception or a
-//   failed evaluation), from the main loop (the engine's answer), never inline in add().
+//   engine's world, before the page's that wait with them); completions come in the same order, each with
+//   its own script's result ("" for undefined, null, a function, an exception or a failed evaluation),
+//   from the main loop (the engine's answer), never inline in add().
 // - Nothing is sent while the queue is held (a synchronous evaluation is waiting): no evaluation starts
 //   inside another one's wait. Results that come while the owner defers its events (during a wait, and
 //   until what it deferred has run) go to the owner's deferral, in their place among its other events.
