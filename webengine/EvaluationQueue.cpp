@@ -40,7 +40,14 @@ EvaluationQueue::~EvaluationQueue()
 void EvaluationQueue::add(std::string script, Completion completion)
 {
     m_pending.push_back(Pending{std::move(script), std::move(completion)});
-    if (m_pending.size() == 1)
+    if (m_pending.size() + m_ahead.size() == 1)
+        scheduleSend();
+}
+
+void EvaluationQueue::addAhead(std::string engineScript, Completion completion)
+{
+    m_ahead.push_back(Pending{std::move(engineScript), std::move(completion)});
+    if (m_pending.size() + m_ahead.size() == 1)
         scheduleSend();
 }
 
@@ -78,7 +85,7 @@ void EvaluationQueue::hold()
 
 void EvaluationQueue::release()
 {
-    if (--m_holds == 0 && !m_pending.empty())
+    if (--m_holds == 0 && (!m_pending.empty() || !m_ahead.empty()))
         scheduleSend();
 }
 
@@ -86,36 +93,40 @@ void EvaluationQueue::sendPending()
 {
     if (m_holds > 0)
         return;
+    // The engine's world's scripts go with the first message, ahead of the page's.
+    std::vector<Pending> ahead = std::exchange(m_ahead, {});
     std::vector<Pending> pending = std::exchange(m_pending, {});
     std::vector<Pending> group;
     for (Pending& item : pending) {
         if (item.script.size() > kMaxSharedScriptBytes) {
-            if (!group.empty())
-                send(std::exchange(group, {}));
+            if (!group.empty() || !ahead.empty())
+                send(std::exchange(ahead, {}), std::exchange(group, {}));
             std::vector<Pending> alone;
             alone.push_back(std::move(item));
-            send(std::move(alone));
+            send({}, std::move(alone));
             continue;
         }
         group.push_back(std::move(item));
-        if (group.size() == kMaxScriptsPerMessage)
-            send(std::exchange(group, {}));
+        if (ahead.size() + group.size() >= kMaxScriptsPerMessage)
+            send(std::exchange(ahead, {}), std::exchange(group, {}));
     }
-    if (!group.empty())
-        send(std::move(group));
+    if (!group.empty() || !ahead.empty())
+        send(std::move(ahead), std::move(group));
 }
 
-void EvaluationQueue::send(std::vector<Pending> group)
+void EvaluationQueue::send(std::vector<Pending> engineGroup, std::vector<Pending> pageGroup)
 {
-    std::vector<std::string> scripts;
+    std::vector<std::string> engineScripts, pageScripts;
     auto completions = std::make_shared<std::vector<Completion>>();
-    scripts.reserve(group.size());
-    completions->reserve(group.size());
-    for (Pending& item : group) {
-        scripts.push_back(std::move(item.script));
-        completions->push_back(item.completion ? std::move(item.completion) : [](std::string) {});
+    completions->reserve(engineGroup.size() + pageGroup.size());
+    for (auto [group, scripts] : {std::pair{&engineGroup, &engineScripts}, std::pair{&pageGroup, &pageScripts}}) {
+        scripts->reserve(group->size());
+        for (Pending& item : *group) {
+            scripts->push_back(std::move(item.script));
+            completions->push_back(item.completion ? std::move(item.completion) : [](std::string) {});
+        }
     }
-    ScriptEvaluator::send(m_view, std::move(scripts), ScriptWorld::Page,
+    ScriptEvaluator::send(m_view, std::move(engineScripts), std::move(pageScripts),
                           [shared = m_shared, completions](platform::Result<std::vector<std::string>> texts) {
         EvaluationQueue* queue = shared->queue;
         if (!queue)

@@ -6,9 +6,10 @@
 // one per answer, and results come back as text (this process runs no script engine for them).
 //
 // Guarantees:
-// - Main thread only. Scripts run in the page in the order they were added; completions come in the same
-//   order, each with its own script's result ("" for undefined, null, a function, an exception or a
-//   failed evaluation), from the main loop (the engine's answer), never inline in add().
+// - Main thread only. Scripts run in the page in the order they were added (those added ahead, of the
+//   engine's world, before the page's that wait with them); completions come in the same order, each with
+//   its own script's result ("" for undefined, null, a function, an exception or a failed evaluation),
+//   from the main loop (the engine's answer), never inline in add().
 // - Nothing is sent while the queue is held (a synchronous evaluation is waiting): no evaluation starts
 //   inside another one's wait. Results that come while the owner defers its events (during a wait, and
 //   until what it deferred has run) go to the owner's deferral, in their place among its other events.
@@ -46,6 +47,9 @@ public:
     EvaluationQueue& operator=(const EvaluationQueue&) = delete;
 
     void add(std::string script, Completion completion);
+    // A script of the engine's world (which the page's script cannot reach): it goes with the next message,
+    // ahead of every script of the page's that waits, and its completion ahead of theirs.
+    void addAhead(std::string engineScript, Completion completion);
     void sendPending();
     void hold();
     void release();
@@ -57,12 +61,13 @@ private:
     };
 
     void scheduleSend();
-    void send(std::vector<Pending> group);
+    void send(std::vector<Pending> engineGroup, std::vector<Pending> pageGroup);
     // Hands results to their completions, in order (from the engine's answers).
     void deliver(std::vector<Completion>& completions, std::vector<std::string>& texts);
 
     WebKitWebView* m_view;
     std::vector<Pending> m_pending;
+    std::vector<Pending> m_ahead; // the engine's world's scripts
     unsigned m_sendSource = 0;
     int m_holds = 0;
     // Shared with the engine's callbacks: they find the queue gone through it.

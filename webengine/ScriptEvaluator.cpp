@@ -10,9 +10,11 @@ namespace webengine {
 
 namespace {
 
-// The module's message: (in the engine's world?, scripts as "aay"), or one script for the page's world as
-// plain bytes ("ay"), one way; the results ("aay") the other.
+// The module's message: (the engine's world's scripts, the page's world's scripts) as "(aayaay)", or one
+// script for the page's world as plain bytes ("ay"), one way; the results ("aay") the other.
 constexpr const char* kEvalMessage = "hyb.eval";
+// The same scripts, nobody waiting for their results: the module sends none.
+constexpr const char* kPostMessage = "hyb.post";
 
 // The texts of a reply; nothing when it is not `count` texts.
 std::optional<std::vector<std::string>> replyTexts(GVariant* parameters, std::size_t count)
@@ -36,30 +38,47 @@ struct Sent {
     ScriptEvaluator::Results results;
 };
 
-} // namespace
-
-void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> scripts, ScriptWorld world, Results results)
+GVariant* textsVariant(std::vector<std::string>& scripts)
 {
-    GVariant* parameters = nullptr;
-    const std::size_t count = scripts.size();
-    if (count == 1 && world == ScriptWorld::Page) {
+    GVariantBuilder texts;
+    g_variant_builder_init(&texts, G_VARIANT_TYPE("aay"));
+    for (std::string& script : scripts) {
+        g_variant_builder_add_value(&texts, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, script.data(), script.size(), 1));
+        // The message holds its own copy: this one goes at once, not after the whole group.
+        std::string().swap(script);
+    }
+    return g_variant_builder_end(&texts);
+}
+
+// The message's parameters (floating).
+GVariant* parametersOf(std::vector<std::string>& engineScripts, std::vector<std::string>& pageScripts)
+{
+    if (engineScripts.empty() && pageScripts.size() == 1) {
         // One script travels as the message's bytes, its text held by the message rather than copied: a
         // file's answer of many megabytes is not written out once more before the engine sends it.
-        auto* text = new std::string(std::move(scripts.front()));
-        parameters = g_variant_new_from_data(G_VARIANT_TYPE_BYTESTRING, text->data(), text->size(), TRUE,
-                                             [](gpointer held) { delete static_cast<std::string*>(held); }, text);
-    } else {
-        GVariantBuilder texts;
-        g_variant_builder_init(&texts, G_VARIANT_TYPE("aay"));
-        for (std::string& script : scripts) {
-            g_variant_builder_add_value(&texts, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, script.data(), script.size(), 1));
-            // The message holds its own copy: this one goes at once, not after the whole group.
-            std::string().swap(script);
-        }
-        parameters = g_variant_new("(b@aay)", world == ScriptWorld::Engine, g_variant_builder_end(&texts));
+        auto* text = new std::string(std::move(pageScripts.front()));
+        return g_variant_new_from_data(G_VARIANT_TYPE_BYTESTRING, text->data(), text->size(), TRUE,
+                                       [](gpointer held) { delete static_cast<std::string*>(held); }, text);
     }
+    GVariant* engine = textsVariant(engineScripts);
+    return g_variant_new("(@aay@aay)", engine, textsVariant(pageScripts));
+}
+
+} // namespace
+
+void ScriptEvaluator::post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts)
+{
+    // Without a completion: nothing waits for the page's answer, and none comes.
     webkit_web_view_send_message_to_page(
-        view, webkit_user_message_new(kEvalMessage, parameters), nullptr,
+        view, webkit_user_message_new(kPostMessage, parametersOf(engineScripts, pageScripts)), nullptr, nullptr, nullptr);
+}
+
+void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts,
+                           Results results)
+{
+    const std::size_t count = engineScripts.size() + pageScripts.size();
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(kEvalMessage, parametersOf(engineScripts, pageScripts)), nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Sent> sent(static_cast<Sent*>(data));
             GError* error = nullptr;
@@ -89,7 +108,7 @@ platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, con
         std::string result;
     };
     auto evaluation = std::make_shared<Evaluation>();
-    send(view, {script}, ScriptWorld::Page, [evaluation](platform::Result<std::vector<std::string>> texts) {
+    send(view, {}, {script}, [evaluation](platform::Result<std::vector<std::string>> texts) {
         evaluation->done = true;
         // A page that did not answer gives "" like a script that throws.
         if (texts.ok())

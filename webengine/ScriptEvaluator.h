@@ -2,8 +2,9 @@
 // "evaluate and return the string result" means on this engine.
 //
 // Scripts go to the module in a "hyb.eval" message; it evaluates each in order in the page's main frame
-// (in the page's own world, or in the engine's world, which the page's script cannot reach) and replies
-// with each one's result as text. This process runs no script engine for results. Guarantees and traps:
+// (those of the engine's world, which the page's script cannot reach, first, then those of the page's own
+// world) and replies with each one's result as text. This process runs no script engine for results.
+// Guarantees and traps:
 // - A result is the script's completion value as text: "" for undefined, null, a function and an
 //   exception (a toString that throws included); other values in their script string form.
 // - Messages to one page are taken in the order they were sent.
@@ -29,16 +30,20 @@ namespace webengine {
 inline constexpr const char* kWebEngineErrorDomain = "HYBWebEngine";
 enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3 };
 
-enum class ScriptWorld { Page, Engine };
-
 class ScriptEvaluator {
 public:
     // The results of scripts sent together, one text each, or the reason none came (the page's process
     // ended, the view went away).
     using Results = std::function<void(platform::Result<std::vector<std::string>> texts)>;
 
-    // Sends the scripts without waiting; `results` runs from the main loop when the page has run them all.
-    static void send(WebKitWebView* view, std::vector<std::string> scripts, ScriptWorld world, Results results);
+    // Sends the scripts in one message without waiting: those of the engine's world run first, then the
+    // page's. `results` (the engine's world's texts, then the page's) runs from the main loop when the page
+    // has run them all.
+    static void send(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts,
+                     Results results);
+    // The same without results: nothing comes back. What is sent later to the page runs after them, so the
+    // results of a later send() tell that they have run.
+    static void post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts);
 
     static platform::Result<std::string> evaluate(WebKitWebView* view, const std::string& script,
                                                   std::chrono::milliseconds timeout);

@@ -630,10 +630,12 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         return;
     // Sent now, ahead of anything the refusal leads to (the answers to the calls it signalled): the web
     // process runs it once the page's script that made the change has returned, before the page can
-    // signal again. Only while the page still shows that URL: a later change of its own stays. The history
-    // takes a hundred replacements in ten seconds; past that, the URL is put back by a fragment change of
-    // the engine's own, which replaces the entry too but which the page hears as a "hashchange". In a world
-    // of its own, so that the page's own replacement of history's functions is not called.
+    // signal again, while this process prepares the answers. Nothing waits for its result: no answer
+    // comes back for it. Only while the page still shows that URL: a change WebKit did not apply, or a
+    // later change of the page's own, stays. The history takes a hundred replacements in ten seconds;
+    // past that, the URL is put back by a fragment change of the engine's own, which replaces the entry
+    // too but which the page hears as a "hashchange". In a world of its own, so that the page's own
+    // replacement of history's functions is not called.
     std::string target = m_urlBeforeRefusals;
     if (target.find('#') == std::string::npos)
         target += '#'; // a fragment change, not a reload
@@ -645,11 +647,11 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
         + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
     m_undoTarget = target;
     ++m_undoing;
-    ScriptEvaluator::send(m_view, {script}, ScriptWorld::Engine,
-                          [this, alive = std::weak_ptr<bool>(m_alive)](platform::Result<std::vector<std::string>>) {
-        if (alive.lock())
-            --m_undoing;
-    });
+    ScriptEvaluator::post(m_view, {script}, {});
+    // The engine's own fragment change may come until it has run: until the page has answered a message
+    // sent after it. An empty script goes with the page's next evaluation for that (no trip of its own
+    // when answers follow).
+    m_evaluations->addAhead("", [this](std::string) { --m_undoing; });
 }
 
 void WebKitEngine::onLoadTimeout()

@@ -13,9 +13,10 @@
  * 200 with an empty "text/plain" body, without a load through the network stack.
  *
  * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
- * an array of script texts (as bytes), each evaluated here, in order, in the main frame (in the page's world,
- * or in the engine's own, which the page cannot reach), and answered with the array of their results as text
- * ("" for undefined, null, a function, an exception). The results travel as plain text, so the UI process
+ * script texts (as bytes), each evaluated here, in order, in the main frame (first those for the engine's own
+ * world, which the page cannot reach, then those for the page's world), and answered with the array of their
+ * results as text ("" for undefined, null, a function, an exception); "hyb.post" messages hold scripts in the
+ * same form that nobody waits for, and get no answer. The results travel as plain text, so the UI process
  * needs no script engine of its own for them. An answer to a call runs as a call of a function compiled once
  * for the page, with the same result as the script's (see run_answer); once the reply is sent, the page's
  * microtasks the scripts queued run (see run_microtasks).
@@ -36,6 +37,7 @@
 #define EXEC_ANSWER "data:text/plain,"
 #define MAX_PENDING_NAVIGATIONS 64
 #define EVAL_MESSAGE "hyb.eval"
+#define POST_MESSAGE "hyb.post"
 #define ANSWER_PREFIX "hybrid.require('hybrid/exec').nativeCallback('"
 #define ANSWER_FUNCTION                                                                                      \
     "(function (id, status, message, keep) {"                                                               \
@@ -455,49 +457,69 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
     g_free(text);
 }
 
+/* Evaluates the scripts of one world in the page's main frame, adding their results to the reply's; whether
+ * any ran in the page. */
+static gboolean evaluate_in_world(WebKitWebPage* page, WebKitFrame* frame, gboolean in_engine_world, GVariant* scripts,
+                                  GVariantBuilder* results)
+{
+    const gboolean alone = g_variant_is_of_type(scripts, G_VARIANT_TYPE_BYTESTRING);
+    if (!alone && !g_variant_n_children(scripts))
+        return FALSE;
+    JSCContext* context = NULL;
+    if (frame)
+        context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
+                                  : webkit_frame_get_js_context(frame);
+    if (alone) {
+        evaluate_one(page, context, in_engine_world, scripts, results);
+    } else {
+        GVariantIter iter;
+        GVariant* item;
+        g_variant_iter_init(&iter, scripts);
+        while ((item = g_variant_iter_next_value(&iter))) {
+            evaluate_one(page, context, in_engine_world, item, results);
+            g_variant_unref(item);
+        }
+    }
+    if (!context)
+        return FALSE;
+    g_object_unref(context);
+    return TRUE;
+}
+
 /* Evaluates the scripts of a "hyb.eval" message in the page's main frame and replies with their results
- * ("aay"). The message holds (in the engine's world?, scripts as "aay"), or one script for the page's world
- * as plain bytes ("ay"), the form a long one comes in: it reaches the page without being copied into a
- * container first. */
-static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
+ * ("aay"); those of a "hyb.post" message (`reply` FALSE) get no reply. The message holds (the engine's world's
+ * scripts, the page's world's scripts) as "(aayaay)", or one script for the page's world as plain bytes ("ay"),
+ * the form a long one comes in: it reaches the page without being copied into a container first. */
+static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply)
 {
     gboolean ran_in_page = FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE("aay"));
     const gboolean alone = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_BYTESTRING);
-    if (alone || (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(baay)")))) {
-        gboolean in_engine_world = FALSE;
-        GVariant* scripts = NULL;
-        if (!alone)
-            g_variant_get(parameters, "(b@aay)", &in_engine_world, &scripts);
+    if (alone || (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(aayaay)")))) {
         /* Deprecated without a successor: the other way to the main frame is to keep it from each window
          * object's clearing, which this does in one call. */
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         WebKitFrame* frame = webkit_web_page_get_main_frame(page);
 #pragma GCC diagnostic pop
-        JSCContext* context = NULL;
-        if (frame)
-            context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
-                                      : webkit_frame_get_js_context(frame);
         if (alone) {
-            evaluate_one(page, context, FALSE, parameters, &results);
+            ran_in_page = evaluate_in_world(page, frame, FALSE, parameters, &results);
         } else {
-            GVariantIter iter;
-            GVariant* item;
-            g_variant_iter_init(&iter, scripts);
-            while ((item = g_variant_iter_next_value(&iter))) {
-                evaluate_one(page, context, in_engine_world, item, &results);
-                g_variant_unref(item);
-            }
-            g_variant_unref(scripts);
+            GVariant* engine_scripts = g_variant_get_child_value(parameters, 0);
+            GVariant* page_scripts = g_variant_get_child_value(parameters, 1);
+            evaluate_in_world(page, frame, TRUE, engine_scripts, &results);
+            ran_in_page = evaluate_in_world(page, frame, FALSE, page_scripts, &results);
+            g_variant_unref(engine_scripts);
+            g_variant_unref(page_scripts);
         }
-        if (context)
-            g_object_unref(context);
-        ran_in_page = context && !in_engine_world;
     }
-    webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, g_variant_builder_end(&results)));
+    GVariant* texts = g_variant_builder_end(&results);
+    if (reply)
+        webkit_user_message_send_reply(message, webkit_user_message_new(EVAL_MESSAGE, texts));
+    else
+        g_variant_unref(g_variant_ref_sink(texts));
     /* After the reply: what the page's microtasks send the UI process (a new call's signal) comes after the
      * commands the scripts' results hand over. */
     if (ran_in_page) {
@@ -513,8 +535,9 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message)
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
 {
     (void)user_data;
-    if (strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0) {
-        evaluate_scripts(page, message);
+    const gboolean reply = strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0;
+    if (reply || strcmp(webkit_user_message_get_name(message), POST_MESSAGE) == 0) {
+        evaluate_scripts(page, message, reply);
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), NAVIGATION_MESSAGE) != 0)

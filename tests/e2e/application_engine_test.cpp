@@ -172,15 +172,13 @@ TEST_F(ApplicationOnEngineTest, ACallQueuedAndSignalledByAnEmptyFragmentIsAnswer
     EXPECT_EQ(eval("String(queue.length)"), "0");
 }
 
-TEST_F(ApplicationOnEngineTest, AThousandBareFragmentSignalsBackToBackAreEachAnswered) {
-    // A page with its own bridge that signals each call with a bare "%01" or "%02", alternating, as soon as
-    // the previous answer came: right inside the answer, from a message task or from a timer task, in
-    // turn. WebKit applies some refused fragment changes all the same (many of those made from message
-    // tasks), more of them than the history lets a script replace in ten seconds. Every signal must still
-    // reach the runtime (one that is lost, because the page's URL still held the signal before the last,
-    // leaves its call unanswered and stops the chain), and the URL must come back.
-    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
-        var queue = [], answered = 0, total = 0, flip = false, wrong = [], tasks = new MessageChannel();
+// A page with its own bridge (no hybrid.js) calling Cache.clear: run(count) makes the calls one after the
+// other, each made by the page's next(i) (the signalling given) as soon as the previous answer came, right
+// inside it; state() tells how many were answered, those answered out of order or failed, and what is left
+// in the queue. The application's two log lines a call are captured from here on.
+void writeOwnBridgePage(hybtest::TempHome& home, const std::string& signalling) {
+    home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var queue = [], answered = 0, total = 0, wrong = [];
         var exec = {
             nativeFetchMessages: function () { var batch = queue.length ? JSON.stringify(queue) : ''; queue = []; return batch; },
             nativeEvalAndFetch: function (fn) { fn(); return exec.nativeFetchMessages(); },
@@ -192,22 +190,53 @@ TEST_F(ApplicationOnEngineTest, AThousandBareFragmentSignalsBackToBackAreEachAns
             }
         };
         window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function run(count) { total = count; answered = 0; wrong = []; next(0); }
+        function state() { return answered + '/' + total + ' ' + wrong.join(',') + ' ' + queue.length; }
+        )" + signalling + "</script></body></html>");
+    home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    platform::Log::setCaptureHook([](std::string_view) {});
+}
+
+TEST_F(ApplicationOnEngineTest, AThousandBareFragmentSignalsBackToBackAreEachAnswered) {
+    // Each call signalled with a bare "%01" or "%02", alternating: right inside the answer, from a message
+    // task or from a timer task, in turn. WebKit applies the refused fragment changes all the same, more
+    // of them than the history lets a script replace in ten seconds. Every signal must still reach the
+    // runtime (one that is lost, because the page's URL still held the signal before the last, leaves its
+    // call unanswered and stops the chain), and the URL must come back.
+    writeOwnBridgePage(m_home, R"(
+        var flip = false, tasks = new MessageChannel();
         function signal(i) { queue.push(['Cache' + i, 'Cache', 'clear', []]); flip = !flip; location.hash = flip ? '%01' : '%02'; }
         function next(i) {
             if (i % 3 === 0) { signal(i); return; }
             if (i % 3 === 1) { tasks.port1.onmessage = function () { signal(i); }; tasks.port2.postMessage(0); return; }
             setTimeout(function () { signal(i); }, 0);
-        }
-        function run(count) { total = count; answered = 0; wrong = []; next(0); }
-        function state() { return answered + '/' + total + ' ' + wrong.join(',') + ' ' + queue.length; }
-        </script></body></html>)");
-    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
-    platform::Log::setCaptureHook([](std::string_view) {}); // two log lines a call
+        })");
     launch();
     eval("run(1000); 1");
     e2e::waitUntil([&] { return eval("String(answered)") == "1000"; }, std::chrono::seconds(90));
     EXPECT_EQ(eval("state()"), "1000/1000  0") << eval("location.href");
     EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.hash") == ""; })) << eval("location.href");
+    platform::Log::setCaptureHook(nullptr);
+}
+
+TEST_F(ApplicationOnEngineTest, TheSameBareFragmentSignalledRightInsideEachAnswerReachesTheRuntimeEveryTime) {
+    // Every call signalled with the same bare "%01", right inside the previous call's answer: only the
+    // refused change's being put back before the answer runs makes that signal a navigation again. Three
+    // hundred calls: more than the history lets a script replace in ten seconds, so the engine's other way
+    // of putting the URL back is taken too. The page's URL comes back; it hears a "hashchange" for each
+    // signal WebKit applied.
+    writeOwnBridgePage(m_home, R"(
+        var hashchanges = 0;
+        addEventListener('hashchange', function () { hashchanges += 1; });
+        function next(i) { queue.push(['Cache' + i, 'Cache', 'clear', []]); location.hash = '%01'; })");
+    launch();
+    const std::string page = eval("location.href");
+    eval("run(300); 1");
+    e2e::waitUntil([&] { return eval("String(answered)") == "300"; }, std::chrono::seconds(60));
+    EXPECT_EQ(eval("state()"), "300/300  0") << eval("location.href");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.hash") == ""; })) << eval("location.href");
+    EXPECT_EQ(eval("location.href.replace(/#$/, '')"), page);
+    EXPECT_GE(std::stoi(eval("String(hashchanges)")), 300);
     platform::Log::setCaptureHook(nullptr);
 }
 

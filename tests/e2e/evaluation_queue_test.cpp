@@ -3,6 +3,7 @@
 
 #include "platform/RunLoop.h"
 #include "webengine/EvaluationQueue.h"
+#include "webengine/ScriptEvaluator.h"
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -97,6 +98,46 @@ TEST_F(EvaluationQueueTest, NothingStartsInsideASynchronousWait)
     EXPECT_EQ(order, (std::vector<std::string>{"wait ended", "perform", "question hyb: answered"}));
     ASSERT_TRUE(waitUntil([&] { return eval("log.length") == "2"; }));
     EXPECT_EQ(eval("log.join(',')"), "waited,asked inside the wait");
+}
+
+// Scripts of the engine's world (the engine's own, which the page cannot reach) go with the next trip, ahead
+// of the page's scripts waiting there, even those asked for before them; each keeps its own result.
+TEST_F(EvaluationQueueTest, ScriptsOfTheEnginesWorldGoAheadOfThePagesInTheSameTrip)
+{
+    webengine::EvaluationQueue queue(m_engine->view(), {[] { return false; }, [](std::function<void()> event) { event(); }});
+    std::vector<std::string> results;
+    auto collect = [&results](std::string result) { results.push_back(std::move(result)); };
+    const std::string mark = "document.documentElement.dataset.seen = (document.documentElement.dataset.seen || '') + ";
+    queue.add(mark + "'A'; Promise.resolve().then(function () { log.push(document.documentElement.dataset.seen); }); 'a'", collect);
+    queue.addAhead(mark + "'E'; typeof window.log", collect);
+    queue.add(mark + "'B'; 'b'", collect);
+    queue.addAhead(mark + "'F'; 'f'", collect);
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 4; }));
+    EXPECT_EQ(results, (std::vector<std::string>{"undefined", "f", "a", "b"})) << "the page's globals are not the engine's";
+    // One trip: the microtask the first page script queued ran once every script had.
+    EXPECT_EQ(eval("log.join(',')"), "EFAB");
+
+    // Alone, and behind a script long enough to go in a trip of its own.
+    results.clear();
+    queue.addAhead(mark + "'G'; 'g'", collect);
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
+    queue.add("'" + std::string(70 * 1024, 'x') + "'.length", collect);
+    queue.addAhead(mark + "'H'; 'h'", collect);
+    queue.add(mark + "'I'; 'i'", collect);
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 4; }));
+    EXPECT_EQ(results, (std::vector<std::string>{"g", "h", "71680", "i"}));
+    EXPECT_EQ(eval("document.documentElement.dataset.seen"), "EFABGHI");
+}
+
+// Scripts posted without waiting for results run in their place among the others: what is sent to the page
+// after them finds them done.
+TEST_F(EvaluationQueueTest, PostedScriptsRunBeforeWhatIsSentAfterThem)
+{
+    const std::string mark = "document.documentElement.dataset.seen = (document.documentElement.dataset.seen || '') + ";
+    webengine::ScriptEvaluator::post(m_engine->view(), {mark + "'E'; log.push('unseen')"}, {mark + "'P'; log.push('p')"});
+    webengine::ScriptEvaluator::post(m_engine->view(), {}, {mark + "'Q'"});
+    EXPECT_EQ(eval("document.documentElement.dataset.seen + ' ' + log.join(',')"), "EPQ p")
+        << "the engine's world has no log of the page's";
 }
 
 TEST_F(EvaluationQueueTest, ResultsArriveInTheirOrderAndNothingComesOnceTheEngineIsGone)
