@@ -89,7 +89,7 @@ std::string HYBUserAgentUtil::originalUserAgent() {
     lock.platformUserAgent = defaults.string(kHYBUserAgentKey);
     if (!lock.platformUserAgent || storedVersion != version) {
         std::shared_ptr<platform::WebView> webView = platform::WebView::create(platform::Rect{});
-        lock.platformUserAgent = webView->stringByEvaluatingJavaScriptFromString("navigator.userAgent");
+        lock.platformUserAgent = webView->userAgentBeforeFirstLoad();
         (void)defaults.set(kHYBUserAgentKey, *lock.platformUserAgent);
         (void)defaults.set(kHYBUserAgentVersionKey, version);
         (void)defaults.synchronize();
