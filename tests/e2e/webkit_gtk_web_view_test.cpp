@@ -261,7 +261,8 @@ TEST_F(WebKitGtkWebViewTest, ThePlatformUserAgentIsMeasuredWithoutAWebProcess)
     runtime::HYBUserAgentUtil::onAppLocaleDidChange();
 
     EXPECT_EQ(measured, pageAgent);
-    EXPECT_EQ(platform::UserDefaults::standard().string(runtime::kHYBUserAgentKey), pageAgent) << "stored for the next launch";
+    EXPECT_TRUE(waitUntil([&] { return platform::UserDefaults::standard().string(runtime::kHYBUserAgentKey) == pageAgent; }))
+        << "stored for the next launch";
     EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a web process was started to measure it";
     EXPECT_EQ(m_view->userAgentBeforeFirstLoad(), pageAgent);
 }
