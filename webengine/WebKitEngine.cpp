@@ -314,6 +314,7 @@ void WebKitEngine::stop()
 
 void WebKitEngine::reload()
 {
+    m_requestedDocument = url();
     webkit_web_view_reload(m_view);
 }
 
@@ -329,12 +330,20 @@ bool WebKitEngine::canGoForward() const
 
 void WebKitEngine::goBack()
 {
+    requestHistoryItem(webkit_back_forward_list_get_back_item(webkit_web_view_get_back_forward_list(m_view)));
     webkit_web_view_go_back(m_view);
 }
 
 void WebKitEngine::goForward()
 {
+    requestHistoryItem(webkit_back_forward_list_get_forward_item(webkit_web_view_get_back_forward_list(m_view)));
     webkit_web_view_go_forward(m_view);
+}
+
+void WebKitEngine::requestHistoryItem(WebKitBackForwardListItem* item)
+{
+    const char* uri = item ? webkit_back_forward_list_item_get_uri(item) : nullptr;
+    m_requestedDocument = uri ? std::optional<std::string>(uri) : std::nullopt;
 }
 
 bool WebKitEngine::isLoading() const
