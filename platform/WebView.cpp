@@ -138,6 +138,8 @@ void WebView::layoutSubviews() { m_scrollView->setFrame(Rect(Point{}, bounds().s
 void WebView::setInputAccessoryBarHidden(bool hidden) { g_inputAccessoryBarHidden = hidden; }
 bool WebView::isInputAccessoryBarHidden() { return g_inputAccessoryBarHidden; }
 
+std::string WebView::userAgentBeforeFirstLoad() { return stringByEvaluatingJavaScriptFromString("navigator.userAgent"); }
+
 std::string WebView::currentUserAgent() const {
     if (auto agent = UserDefaults::standard().string("UserAgent"); agent && !agent->empty())
         return *agent;

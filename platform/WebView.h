@@ -165,6 +165,10 @@ public:
     std::string currentUserAgent() const;
     // The engine's own agent, used when no "UserAgent" default is registered.
     virtual std::string defaultUserAgent() const = 0;
+    // What navigator.userAgent gives in this view while it has loaded nothing yet. Evaluated here unless
+    // the engine knows it without starting a page (the real engine answers from the view's settings,
+    // without a web process).
+    virtual std::string userAgentBeforeFirstLoad();
 
     // Where the engine keeps the pages' web storage on disk (local storage, databases), when it does:
     // `inUse` says a page of this process may have those files open, so they must not be replaced.

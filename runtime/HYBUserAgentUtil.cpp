@@ -1,10 +1,12 @@
 #include "runtime/HYBUserAgentUtil.h"
 
+#include "platform/AppFolders.h"
 #include "platform/Device.h"
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/Notification.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebView.h"
 
@@ -89,10 +91,17 @@ std::string HYBUserAgentUtil::originalUserAgent() {
     lock.platformUserAgent = defaults.string(kHYBUserAgentKey);
     if (!lock.platformUserAgent || storedVersion != version) {
         std::shared_ptr<platform::WebView> webView = platform::WebView::create(platform::Rect{});
-        lock.platformUserAgent = webView->stringByEvaluatingJavaScriptFromString("navigator.userAgent");
-        (void)defaults.set(kHYBUserAgentKey, *lock.platformUserAgent);
-        (void)defaults.set(kHYBUserAgentVersionKey, version);
-        (void)defaults.synchronize();
+        lock.platformUserAgent = webView->userAgentBeforeFirstLoad();
+        // Written to disk on the main loop's next turn: the caller (a view about to load its page) goes on
+        // with the cached text, and the writes follow its load's start. Kept for the home that measured it.
+        platform::RunLoop::main().perform([&defaults, home = platform::AppFolders::current().home(), agent = *lock.platformUserAgent,
+                                           version] {
+            if (platform::AppFolders::current().home() != home)
+                return;
+            (void)defaults.set(kHYBUserAgentKey, agent);
+            (void)defaults.set(kHYBUserAgentVersionKey, version);
+            (void)defaults.synchronize();
+        });
     }
     return *lock.platformUserAgent;
 }

@@ -38,7 +38,9 @@ public:
     // Registers the text as the process-wide user agent; the token must be the current one.
     static void setUserAgent(const std::string& userAgent, std::int64_t lockToken);
     // The platform's own user agent: cached; else stored in the user defaults for the current model,
-    // system version and locale; else measured in a throw-away web view and stored.
+    // system version and locale; else measured in a throw-away web view (what its page would read as
+    // navigator.userAgent, which the real engine knows without starting a page), cached at once and
+    // stored on the main loop's next turn (not when the application's home has changed by then).
     static std::string originalUserAgent();
     // The locale changed: the next originalUserAgent() checks the stored agent again.
     static void onAppLocaleDidChange();

@@ -286,6 +286,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     m_loadTimeout = timeout;
     WebContext::noteStorageUse(m_location);
     noteApplicationDocument(m_view, foreign ? std::nullopt : std::optional<std::string>(url));
+    m_requestedDocument = url;
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -301,16 +302,19 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
     m_loadTimeout = std::chrono::milliseconds(0);
     WebContext::noteStorageUse(m_location);
     noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(baseURL));
+    m_requestedDocument = baseURL.empty() ? "about:blank" : baseURL;
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
 void WebKitEngine::stop()
 {
+    m_requestedDocument.reset();
     webkit_web_view_stop_loading(m_view);
 }
 
 void WebKitEngine::reload()
 {
+    m_requestedDocument = url();
     webkit_web_view_reload(m_view);
 }
 
@@ -326,12 +330,20 @@ bool WebKitEngine::canGoForward() const
 
 void WebKitEngine::goBack()
 {
+    requestHistoryItem(webkit_back_forward_list_get_back_item(webkit_web_view_get_back_forward_list(m_view)));
     webkit_web_view_go_back(m_view);
 }
 
 void WebKitEngine::goForward()
 {
+    requestHistoryItem(webkit_back_forward_list_get_forward_item(webkit_web_view_get_back_forward_list(m_view)));
     webkit_web_view_go_forward(m_view);
+}
+
+void WebKitEngine::requestHistoryItem(WebKitBackForwardListItem* item)
+{
+    const char* uri = item ? webkit_back_forward_list_item_get_uri(item) : nullptr;
+    m_requestedDocument = uri ? std::optional<std::string>(uri) : std::nullopt;
 }
 
 bool WebKitEngine::isLoading() const
@@ -545,6 +557,10 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
     static const std::string loadable[] = {"file", "http", "https", "data", "blob", "about"};
     if (std::find(std::begin(loadable), std::end(loadable), scheme) == std::end(loadable) || url().empty())
         return false;
+    if (m_requestedDocument == target) {
+        m_requestedDocument.reset();
+        return false;
+    }
     if (m_routingDepth > 0 || m_fragmentDecisionDepth > 0 || m_waitDepth > 0)
         return false;
     const std::string script =
@@ -719,6 +735,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
+        m_requestedDocument.reset();
         m_refusedFragmentURLs.clear();
         m_loadState = LoadState::Started;
         m_loadingURL = uri;

@@ -43,9 +43,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitBackForwardListItem WebKitBackForwardListItem;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _cairo_surface cairo_surface_t;
 
@@ -146,8 +148,12 @@ private:
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
-    // frame asks, so the page's frames are looked at).
+    // frame asks, so the page's frames are looked at). The document this view was asked to load (load,
+    // loadHTML, reload, goBack, goForward) is the main frame's without a look: the page it replaces is not
+    // asked, and a frame of that page waiting for the same address does not take it over.
     bool isFrameLoad(const std::string& target);
+    // Notes the history item goBack() or goForward() goes to as the document asked for.
+    void requestHistoryItem(WebKitBackForwardListItem* item);
     // Engine events that come during a synchronous wait (and those behind them) reach the client later,
     // in order, from a turn of their own.
     bool isDeferring() const;
@@ -174,6 +180,9 @@ private:
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;
+    // The document load(), loadHTML(), reload(), goBack() or goForward() asked for, until WebKit asks about
+    // a navigation to it or the load starts or stops.
+    std::optional<std::string> m_requestedDocument;
     // The main frame's load as the client sees it: allowed (asked, not started yet), then started; one
     // finish or failure ends it.
     enum class LoadState { Idle, Allowed, Started };

@@ -66,6 +66,11 @@ std::string WebKitGtkWebView::defaultUserAgent() const
     return agent;
 }
 
+std::string WebKitGtkWebView::userAgentBeforeFirstLoad()
+{
+    return m_engine->userAgent();
+}
+
 void WebKitGtkWebView::doLoadRequest(const platform::URLRequest& request, platform::WebViewNavigationType)
 {
     m_engine->setUserAgent(currentUserAgent());

@@ -45,6 +45,9 @@ public:
     WebKitEngine& engine() { return *m_engine; }
 
     std::string defaultUserAgent() const override;
+    // The agent of the view's settings, which its page reads; no web process is started for it. A load
+    // sets it from currentUserAgent().
+    std::string userAgentBeforeFirstLoad() override;
     // The application's Library/WebKit; in use once a web view of this process has loaded a page.
     std::optional<WebStorageLocation> webStorageLocation() const override;
 

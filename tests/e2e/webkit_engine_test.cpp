@@ -428,6 +428,51 @@ TEST(WebKitEngineDataTest, WebsiteDataIsKeptInTheGivenFolder)
 
 } // namespace
 
+// A document the view is asked to load is the main frame's, even when a frame of the page it replaces waits
+// for the same address (a frame whose load was refused shows nothing and keeps its address).
+TEST_F(WebKitEngineTest, TheDocumentTheViewIsAskedToLoadIsAskedAsAPageLoad)
+{
+    m_pages.write("next.html", "<p>next</p>");
+    loadPage("index.html", "<html><body></body></html>");
+    m_client.onNavigation = [](const webengine::NavigationRequest& request) { return !request.isSubFrame; };
+    const size_t before = m_client.navigations.size();
+    eval("var f = document.createElement('iframe'); f.src = 'next.html'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > before; }));
+    ASSERT_TRUE(m_client.navigations.back().isSubFrame);
+
+    const size_t asked = m_client.navigations.size();
+    m_engine->load(m_pages.url("next.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    EXPECT_EQ(m_client.navigations.back().url, m_pages.url("next.html"));
+    ASSERT_FALSE(m_client.navigations.back().isSubFrame);
+    EXPECT_EQ(m_client.navigations.back().mainDocumentURL, m_pages.url("next.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished == 2 || m_client.failed > 0; }));
+    EXPECT_EQ(eval("document.body.textContent"), "next");
+    EXPECT_EQ(m_client.failed, 0);
+}
+
+// The same for a reload and a step back: a frame the page holds that refers to the page itself (WebKit never
+// loads it) does not take over the view's own navigation.
+TEST_F(WebKitEngineTest, AReloadAndAStepBackAreAskedAsPageLoads)
+{
+    loadPage("index.html", "<html><body><iframe src='index.html'></iframe></body></html>");
+    loadPage("next.html", "<html><body><iframe src='next.html'></iframe></body></html>");
+    m_client.onNavigation = [](const webengine::NavigationRequest& request) { return !request.isSubFrame; };
+    const auto expectPageLoad = [&](const std::string& name, const std::function<void()>& navigate) {
+        const size_t asked = m_client.navigations.size();
+        const int finished = m_client.finished;
+        navigate();
+        ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+        EXPECT_EQ(m_client.navigations.back().url, m_pages.url(name));
+        ASSERT_FALSE(m_client.navigations.back().isSubFrame) << name;
+        EXPECT_EQ(m_client.navigations.back().mainDocumentURL, m_pages.url(name));
+        ASSERT_TRUE(waitUntil([&] { return m_client.finished > finished || m_client.failed > 0; }));
+    };
+    expectPageLoad("next.html", [&] { m_engine->reload(); });
+    expectPageLoad("index.html", [&] { m_engine->goBack(); });
+    EXPECT_EQ(m_client.failed, 0);
+}
+
 TEST_F(WebKitEngineTest, TheFirstLoadOfAFrameThePageAddsIsAskedAsTheFramesNotAsAPageLoad)
 {
     m_pages.write("frame.html", "<p>frame</p>");

@@ -5,10 +5,13 @@
 
 #include "platform/Application.h"
 #include "platform/ApplicationDelegate.h"
+#include "platform/Locale.h"
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
 #include "platform/URLProtocol.h"
 #include "platform/UserDefaults.h"
+#include "runtime/HYBUserAgentUtil.h"
+#include "support/EngineProcesses.h"
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"
 #include "webengine/LoadError.h"
@@ -16,8 +19,10 @@
 
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 using e2e::waitUntil;
 using webengine::WebKitGtkWebView;
@@ -222,6 +227,44 @@ TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeO
     EXPECT_EQ(m_delegate->events.back(), "fail:-1001");
     EXPECT_EQ(m_delegate->count("finish"), 0u);
     server.releaseHeldReplies();
+}
+
+// The engine's web processes among this program's children, by process id.
+std::set<pid_t> webProcesses()
+{
+    std::set<pid_t> found;
+    for (pid_t child : hybtest::childProcesses()) {
+        std::error_code error;
+        const std::string program = std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/exe", error).filename().string();
+        if (program == "WebKitWebProcess")
+            found.insert(child);
+    }
+    return found;
+}
+
+// The platform's own user agent is what a page of a new view reads, and measuring it starts no web
+// process: the application's first launch starts only its own page's.
+TEST_F(WebKitGtkWebViewTest, ThePlatformUserAgentIsMeasuredWithoutAWebProcess)
+{
+    auto other = platform::WebView::create(platform::Rect{});
+    const std::string pageAgent = other->stringByEvaluatingJavaScriptFromString("navigator.userAgent");
+    other.reset();
+    ASSERT_FALSE(pageAgent.empty());
+
+    // A locale never measured before: the agent is measured again, not read from the user defaults.
+    platform::Locale::setCurrentIdentifier("de_CH");
+    runtime::HYBUserAgentUtil::onAppLocaleDidChange();
+    const std::set<pid_t> before = webProcesses();
+    const std::string measured = runtime::HYBUserAgentUtil::originalUserAgent();
+    const std::set<pid_t> after = webProcesses();
+    platform::Locale::resetToEnvironment();
+    runtime::HYBUserAgentUtil::onAppLocaleDidChange();
+
+    EXPECT_EQ(measured, pageAgent);
+    EXPECT_TRUE(waitUntil([&] { return platform::UserDefaults::standard().string(runtime::kHYBUserAgentKey) == pageAgent; }))
+        << "stored for the next launch";
+    EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a web process was started to measure it";
+    EXPECT_EQ(m_view->userAgentBeforeFirstLoad(), pageAgent);
 }
 
 TEST_F(WebKitGtkWebViewTest, TheRegisteredUserAgentIsReadAtEachLoad)

@@ -2,6 +2,7 @@
 
 #include "platform/Device.h"
 #include "platform/Locale.h"
+#include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 
 #include "support/LogCapture.h"
@@ -27,6 +28,12 @@ protected:
         platform::Locale::resetToEnvironment();
     }
 };
+
+// Runs what waits on the main run loop.
+void turnMainLoop() {
+    while (platform::RunLoop::main().runOnce(std::chrono::milliseconds(0)) == platform::RunLoop::RunResult::Handled) {
+    }
+}
 
 } // namespace
 
@@ -91,6 +98,10 @@ TEST_F(HYBUserAgentUtilTest, ThePlatformUserAgentIsMeasuredOnceAndStoredForModel
     HYBUserAgentUtil::onAppLocaleDidChange(); // forget what an earlier test cached
     const std::string measured = HYBUserAgentUtil::originalUserAgent();
     EXPECT_FALSE(measured.empty());
+    // Stored after the caller's turn (its page's load starts first); the cache answers meanwhile.
+    EXPECT_FALSE(defaults.string(kHYBUserAgentKey));
+    EXPECT_EQ(HYBUserAgentUtil::originalUserAgent(), measured);
+    turnMainLoop();
     const std::string version = platform::Device::current().model() + " " + platform::Device::current().systemVersion() + " de_DE";
     EXPECT_EQ(defaults.string(kHYBUserAgentKey), measured);
     EXPECT_EQ(defaults.string(kHYBUserAgentVersionKey), version);
@@ -103,6 +114,22 @@ TEST_F(HYBUserAgentUtilTest, ThePlatformUserAgentIsMeasuredOnceAndStoredForModel
     // A locale change clears the cache, and the new version text makes it measure again.
     platform::Locale::setCurrentIdentifier("fr_FR");
     EXPECT_EQ(HYBUserAgentUtil::originalUserAgent(), measured);
+    turnMainLoop();
+    EXPECT_EQ(defaults.string(kHYBUserAgentKey), measured);
     EXPECT_EQ(defaults.string(kHYBUserAgentVersionKey),
               platform::Device::current().model() + " " + platform::Device::current().systemVersion() + " fr_FR");
+}
+
+TEST_F(HYBUserAgentUtilTest, AnAgentMeasuredForAHomeIsNotStoredInTheNextOne) {
+    platform::Locale::setCurrentIdentifier("it_IT");
+    HYBUserAgentUtil::onAppLocaleDidChange();
+    const std::string measured = HYBUserAgentUtil::originalUserAgent();
+    {
+        hybtest::TempHome next;
+        turnMainLoop();
+        EXPECT_FALSE(platform::UserDefaults::standard().string(kHYBUserAgentKey));
+        EXPECT_FALSE(platform::UserDefaults::standard().string(kHYBUserAgentVersionKey));
+    }
+    EXPECT_FALSE(platform::UserDefaults::standard().string(kHYBUserAgentKey)) << "the write was dropped, not kept for later";
+    EXPECT_EQ(HYBUserAgentUtil::originalUserAgent(), measured);
 }
