@@ -121,8 +121,9 @@ void RunLoopCore::perform(std::function<void()> block) {
         wasEmpty = m_performs.empty();
         m_performs.push_back(std::move(block));
     }
-    // One wake-up per empty-to-busy change: the loop drains everything queued before it sleeps again.
-    if (wasEmpty)
+    // One wake-up per empty-to-busy change: the loop drains everything queued before it sleeps again. The
+    // loop's own thread is not sleeping in it: its next turn sees the request before it sleeps.
+    if (wasEmpty && !isCurrent())
         g_main_context_wakeup(m_context);
 }
 

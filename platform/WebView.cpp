@@ -103,6 +103,14 @@ void WebView::evaluateJavaScript(std::string script, EvaluationCompletion comple
     doEvaluateScriptLater(std::move(script), std::move(completion));
 }
 
+void WebView::evaluateJavaScriptPromptly(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptPromptly(std::move(script), std::move(completion));
+}
+
+void WebView::doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptLater(std::move(script), std::move(completion));
+}
+
 void WebView::doEvaluateScriptLater(std::string script, EvaluationCompletion completion) {
     std::string result = doEvaluateScript(script);
     if (completion)

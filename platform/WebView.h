@@ -30,6 +30,9 @@
 // - evaluateJavaScript runs the script after every evaluation asked before it (either kind) and does not
 //   wait: the result text comes to the completion later, on the main run loop, never inline. The real
 //   engine sends the scripts asked for within one main-loop pass to the page together.
+//   evaluateJavaScriptPromptly is the same for a script the page's next step waits for (the fetch of its
+//   queued commands): the real engine sends it, with everything asked before it, at once instead of at the
+//   end of the pass; the order of the scripts and of their results stays the order they were asked in.
 // - The process-wide user agent is read at the start of each top-level load: the registration-domain
 //   user default "UserAgent" when set, else the engine's own agent (defaultUserAgent()).
 #pragma once
@@ -121,6 +124,7 @@ public:
     // The same without waiting: `completion` gets the result text later (see the header comment).
     using EvaluationCompletion = std::function<void(std::string result)>;
     void evaluateJavaScript(std::string script, EvaluationCompletion completion);
+    void evaluateJavaScriptPromptly(std::string script, EvaluationCompletion completion);
 
     // Settings (platform-needs H).
     const WebViewSettings& settings() const { return m_settings; }
@@ -195,6 +199,8 @@ protected:
     virtual std::string doEvaluateScript(std::string_view script) = 0;
     // By default the script is evaluated at once and the completion posted to the main run loop.
     virtual void doEvaluateScriptLater(std::string script, EvaluationCompletion completion);
+    // By default the same as doEvaluateScriptLater.
+    virtual void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion);
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
     // showsForeignPages changed; the real engine confines its pages.

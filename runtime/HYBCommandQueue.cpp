@@ -111,7 +111,8 @@ void HYBCommandQueue::fetchCommandsFromJs() {
     if (!webView)
         return;
     pageWillBeVisited();
-    webView->evaluateJavaScript(kFetchMessagesScript, [weak = weak_from_this()](std::string batch) {
+    // The page's commands wait for this: it goes at once, not with the rest of this turn's scripts.
+    webView->evaluateJavaScriptPromptly(kFetchMessagesScript, [weak = weak_from_this()](std::string batch) {
         if (std::shared_ptr<HYBCommandQueue> queue = weak.lock()) {
             queue->enqueueCommandBatch(batch);
             queue->executePending();

@@ -397,6 +397,15 @@ void WebKitEngine::evaluateLater(std::string script, EvaluationQueue::Completion
     m_evaluations->add(std::move(script), std::move(completion));
 }
 
+void WebKitEngine::evaluatePromptly(std::string script, EvaluationQueue::Completion completion)
+{
+    m_evaluations->add(std::move(script), std::move(completion));
+    // The queue itself waits while it is held (a synchronous wait). During a fragment decision the page is
+    // stopped in the change; what the refusal sends it must come first.
+    if (m_fragmentDecisionDepth == 0)
+        m_evaluations->sendPending();
+}
+
 std::string WebKitEngine::defaultUserAgent()
 {
     WebKitSettings* settings = webkit_settings_new();

@@ -27,7 +27,10 @@
 //   evaluation or snapshot of this view (no evaluation starts inside another one's wait).
 // - evaluateLater() does not wait (see EvaluationQueue.h): scripts asked for within one turn of the main
 //   loop go to the page in one evaluation; nothing is sent during a synchronous wait, and a synchronous
-//   evaluation runs after every script asked for before it.
+//   evaluation runs after every script asked for before it. evaluatePromptly() is the same, but what waits
+//   (that script included) goes to the page at once, not at the end of the turn; it waits for the end of a
+//   synchronous wait, and for the turn's end while the client decides a fragment change (what the refusal
+//   sends goes first).
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
@@ -100,6 +103,7 @@ public:
     platform::Result<std::string> evaluate(const std::string& script,
                                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void evaluateLater(std::string script, EvaluationQueue::Completion completion);
+    void evaluatePromptly(std::string script, EvaluationQueue::Completion completion);
 
     // The engine's own user agent (what a fresh web view sends).
     static std::string defaultUserAgent();

@@ -135,6 +135,11 @@ void WebKitGtkWebView::doEvaluateScriptLater(std::string script, EvaluationCompl
     m_engine->evaluateLater(std::move(script), std::move(completion));
 }
 
+void WebKitGtkWebView::doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion)
+{
+    m_engine->evaluatePromptly(std::move(script), std::move(completion));
+}
+
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();

@@ -64,6 +64,7 @@ protected:
     const platform::URLRequest* doRequest() const override { return m_request.get(); }
     std::string doEvaluateScript(std::string_view script) override;
     void doEvaluateScriptLater(std::string script, EvaluationCompletion completion) override;
+    void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion) override;
     void settingsDidChange() override;
     void foreignPagesDidChange() override;
 

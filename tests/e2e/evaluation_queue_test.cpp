@@ -71,6 +71,37 @@ TEST_F(EvaluationQueueTest, ASynchronousEvaluationRunsAfterTheScriptsAskedForBef
     EXPECT_EQ(later, "done");
 }
 
+// The page's next step waits for a prompt evaluation (the fetch of its queued commands): it goes before the
+// main loop turns again, behind what was asked before it; what is asked after it goes as usual.
+TEST_F(EvaluationQueueTest, APromptEvaluationGoesBeforeTheLoopTurnsAfterWhatWasAskedBeforeIt)
+{
+    std::vector<std::string> results;
+    auto collect = [&](std::string result) { results.push_back(std::move(result)); };
+    m_engine->evaluateLater("log.push('earlier'); 'a'", collect);
+    m_engine->evaluatePromptly("log.push('prompt'); window.promptRanAt = Date.now(); 'b'", collect);
+    m_engine->evaluateLater("log.push('after'); window.afterRanAt = Date.now(); 'c'", collect);
+    // The loop does not turn for a second: only what was sent already runs in the page meanwhile.
+    g_usleep(1000 * 1000);
+    const std::int64_t waitedUntil = g_get_real_time() / 1000;
+    EXPECT_TRUE(results.empty()); // never inline
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 3; }));
+    EXPECT_EQ(results, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(eval("log.join(',')"), "earlier,prompt,after");
+    EXPECT_LE(std::stoll(eval("String(window.promptRanAt)")), waitedUntil);
+    EXPECT_GE(std::stoll(eval("String(window.afterRanAt)")), waitedUntil);
+}
+
+TEST_F(EvaluationQueueTest, APromptEvaluationAskedInsideASynchronousWaitRunsAfterIt)
+{
+    g_timeout_add(10, [](gpointer data) -> gboolean {
+        static_cast<webengine::WebKitEngine*>(data)->evaluatePromptly("log.push('asked inside the wait')", nullptr);
+        return G_SOURCE_REMOVE;
+    }, m_engine.get());
+    EXPECT_EQ(eval("var until = Date.now() + 300; while (Date.now() < until) {} log.push('waited'); 'busy'"), "busy");
+    ASSERT_TRUE(waitUntil([&] { return eval("log.length") == "2"; }));
+    EXPECT_EQ(eval("log.join(',')"), "waited,asked inside the wait");
+}
+
 TEST_F(EvaluationQueueTest, NothingStartsInsideASynchronousWait)
 {
     // Work of the program that becomes due while the page is busy: a perform request, a timer, an

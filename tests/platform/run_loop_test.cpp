@@ -73,6 +73,24 @@ TEST_F(RunLoopTest, PerformNeverRunsInlineAndKeepsEachThreadsOrder) {
     EXPECT_TRUE(ran);
 }
 
+// The loop's own thread asks without waking the loop (it is not asleep in it): the next turn, even one that
+// would sleep until something happens, still runs the request first.
+TEST_F(RunLoopTest, APerformAskedOnTheLoopsOwnThreadRunsAtItsNextTurnEvenOneThatWouldSleep) {
+    std::vector<std::string> order;
+    const guint backstop = g_timeout_add(5000, [](gpointer data) -> gboolean {
+        static_cast<std::vector<std::string>*>(data)->push_back("backstop");
+        return G_SOURCE_REMOVE;
+    }, &order);
+    RunLoop::main().perform([&] {
+        order.push_back("first");
+        RunLoop::main().perform([&] { order.push_back("asked inside a callout"); });
+    });
+    while (order.size() < 2)
+        g_main_context_iteration(nullptr, TRUE); // may block: only a wake-up or due work ends a turn
+    g_source_remove(backstop);
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "asked inside a callout"}));
+}
+
 TEST_F(RunLoopTest, AHoldKeepsPerformsAndTimersBackWhileOtherSourcesOfTheContextRun) {
     std::vector<std::string> order;
     RunLoop::main().perform([&] { order.push_back("perform"); });

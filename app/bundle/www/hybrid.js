@@ -234,11 +234,12 @@
             xhr.open('GET', '/!hyb_exec?' + (+new Date()), true);
             var vc = viewNumber();
             if (vc !== null) { xhr.setRequestHeader('vc', vc); }
-            var batch = asciiJSON('[' + queue.join(',') + ']');
+            // Escaping only lengthens the text: a batch already too long is not written out.
+            var batch = queuedLength() <= MAX_HEADER_BATCH ? asciiJSON('[' + queue.join(',') + ']') : null;
             // Every request carries "rc". A batch too long for a header goes as a poke, and the native side
             // fetches the queue. Pokes are numbered 1, 2, ... from the page load: the native side takes only a
             // first poke of 1 and then rising numbers, so requests that carry their commands do not count.
-            if (batch.length <= MAX_HEADER_BATCH) {
+            if (batch !== null && batch.length <= MAX_HEADER_BATCH) {
                 xhr.setRequestHeader('cmds', batch);
                 takeQueue(0);
             } else {
