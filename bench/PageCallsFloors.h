@@ -220,8 +220,9 @@ private:
 
 // Every floor's sequential measure and burst ("<path>", "burst-<path>"), each path in a view of its own:
 // what a burst leaves behind in a view slows what comes after it there (after 10,000 refused frame
-// navigations, a reloaded page's fragment calls take twice as long). A path that fails is noted in
-// `error` and the others still run.
+// navigations, a reloaded page's fragment calls take twice as long). With this process's resident memory
+// once the view's page has loaded ("idle-<path>") and its peak during the path's calls ("peak-<path>").
+// A path that fails is noted in `error` and the others still run.
 inline void measureFloors(Results& results, std::string& error)
 {
     static WebKitWebContext* const context = [] {
@@ -236,10 +237,14 @@ inline void measureFloors(Results& results, std::string& error)
         g_signal_connect(bare.view(), "decide-policy", G_CALLBACK(onFloorDecision), nullptr);
         std::string failed = "the page did not load";
         if (bare.load("benchfloor://host/floor.html")) {
+            results["idle-" + path].rssMiB = statusMiB("VmRSS");
+            PeakMemory peak;
             bare.evaluate("runFloor('" + path + "', " + std::to_string(kSequentialCalls) + ", " + std::to_string(kWarmUpCalls) + ", " +
                           std::to_string(kBurstCalls) + ")");
-            if (collect([&](const std::string& script) { return bare.evaluate(script); }, results, failed, std::chrono::minutes(1)))
+            if (collect([&](const std::string& script) { return bare.evaluate(script); }, results, failed, std::chrono::minutes(1))) {
+                results["peak-" + path].rssMiB = peak.peakMiB();
                 continue;
+            }
         }
         error += (error.empty() ? "" : "; ") + path + " floor: " + failed;
     }

@@ -384,6 +384,22 @@ std::vector<std::string> printTable()
     if (!message.empty() && !messageBurst.empty())
         std::printf("reference, no goal: a script message answered by one evaluation: %.3f ms sequential, %.0f calls/s in a burst\n",
                     medianOf(message), medianOf(messageBurst));
+    // The floors' own growth, for reference: no goal (each floor's peak spans its sequential calls too).
+    for (const std::string& path : pagecalls::floorPaths()) {
+        std::vector<double> idle, peak, ratios;
+        for (int round = 0; round < kRounds; ++round) {
+            const Measure* i = find(resultsKey("floor", round), "idle-" + path);
+            const Measure* p = find(resultsKey("floor", round), "peak-" + path);
+            if (i && p && i->rssMiB > 0 && p->rssMiB > 0) {
+                idle.push_back(i->rssMiB);
+                peak.push_back(p->rssMiB);
+                ratios.push_back(p->rssMiB / i->rssMiB);
+            }
+        }
+        if (!ratios.empty())
+            std::printf("reference, no goal: floor %s, peak RSS / idle: %.0f / %.0f MiB, %.2f\n", path.c_str(), medianOf(peak),
+                        medianOf(idle), medianOf(ratios));
+    }
     return unmeasured;
 }
 
