@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -470,6 +471,37 @@ TEST_F(WebKitEngineTest, AReloadAndAStepBackAreAskedAsPageLoads)
     };
     expectPageLoad("next.html", [&] { m_engine->reload(); });
     expectPageLoad("index.html", [&] { m_engine->goBack(); });
+    EXPECT_EQ(m_client.failed, 0);
+}
+
+// A frame of the page that asks for the document the view was just asked to load, ahead of the view's own
+// navigation (the page was busy when the load was asked for), does not turn that navigation into a frame's
+// that the client refuses. A load the client refuses is not waited for: a frame asking for it later is a frame.
+TEST_F(WebKitEngineTest, AFrameAskingFirstForTheDocumentTheViewLoadsDoesNotTakeItOver)
+{
+    m_pages.write("next.html", "<p>next</p>");
+    m_pages.write("refused.html", "<p>refused</p>");
+    loadPage("index.html", "<html><body></body></html>");
+    m_client.onNavigation = [&](const webengine::NavigationRequest& request) {
+        return !request.isSubFrame && request.url != m_pages.url("refused.html");
+    };
+    size_t asked = m_client.navigations.size();
+    m_engine->load(m_pages.url("refused.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    ASSERT_FALSE(m_client.navigations.back().isSubFrame);
+    asked = m_client.navigations.size();
+    eval("var f = document.createElement('iframe'); f.src = 'refused.html'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    EXPECT_TRUE(m_client.navigations.back().isSubFrame) << "a refused load is still taken for the view's own";
+
+    const int finished = m_client.finished;
+    // The page is busy when the load is asked for; the frame it adds then asks first.
+    eval("setTimeout(function () { var t = Date.now(); while (Date.now() - t < 400) {}"
+         " var f = document.createElement('iframe'); f.src = 'next.html'; document.body.appendChild(f); }, 0); 1");
+    std::this_thread::sleep_for(150ms);
+    m_engine->load(m_pages.url("next.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > finished || m_client.failed > 0; }, 5s)) << "the load was refused";
+    EXPECT_EQ(eval("document.body.textContent"), "next");
     EXPECT_EQ(m_client.failed, 0);
 }
 
