@@ -532,13 +532,16 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));
     request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
     const std::string current = url();
-    request.isFragmentChange = !newWindow && !current.empty() && request.url.find('#') != std::string::npos
+    // A reload loads the document again, whatever fragment the page shows meanwhile.
+    const bool reload = request.type == NavigationType::Reload;
+    request.isFragmentChange = !newWindow && !reload && !current.empty() && request.url.find('#') != std::string::npos
         && withoutFragment(request.url) == withoutFragment(current)
         && (request.url != current || isUndoneFragmentChange(current));
     request.mainDocumentURL = request.isFragmentChange ? current : request.url;
 
     // The engine's own putting back of a refused fragment change WebKit applied: nothing the client asked for.
-    if (!newWindow && m_undoing > 0 && request.url == m_undoTarget) {
+    // Never the document this view was asked to load, which the client is asked about like any other.
+    if (!newWindow && !reload && m_undoing > 0 && request.url == m_undoTarget && m_requestedDocument != request.url) {
         webkit_policy_decision_use(decision);
         return true;
     }

@@ -3,7 +3,9 @@
 // Guarantees:
 // - Main thread only (the GLib default main context); every client call comes from the engine's signal
 //   handlers on that thread.
-// - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included;
+// - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included
+//   (but the engine's own putting back of a refused one; a reload, never a fragment change, and the document
+//   this view was asked to load are always put to it);
 //   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client

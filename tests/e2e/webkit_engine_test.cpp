@@ -505,6 +505,30 @@ TEST_F(WebKitEngineTest, AFrameAskingFirstForTheDocumentTheViewLoadsDoesNotTakeI
     EXPECT_EQ(m_client.failed, 0);
 }
 
+// A reload asked for while the engine puts back a refused fragment change (the page exhausted the history's
+// replacements, so the URL comes back by a fragment change of the engine's own, to the address the reload
+// asks for) is put to the client as the page load it is, not taken for the engine's own change.
+TEST_F(WebKitEngineTest, AReloadWhileARefusedFragmentChangeIsPutBackIsAskedAsAPageLoad)
+{
+    loadPage("index.html", "<html><body></body></html>");
+    m_client.onNavigation = [](const webengine::NavigationRequest& request) { return request.url.find("#%01") == std::string::npos; };
+    const size_t asked = m_client.navigations.size();
+    const int finished = m_client.finished;
+    // The page is still busy when the reload is asked for: the engine's change and the reload come together.
+    eval("setTimeout(function () { for (var k = 0; k < 120; k++) { try { history.replaceState(null, '', location.href); } catch (e) {} }"
+         " location.hash = '%01'; var t = Date.now(); while (Date.now() - t < 500) {} }, 0); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    m_engine->reload();
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > finished || m_client.failed > 0; }, 5s));
+    const auto reload = std::find_if(m_client.navigations.begin() + asked, m_client.navigations.end(),
+                                     [](const webengine::NavigationRequest& request) { return request.type == webengine::NavigationType::Reload; });
+    ASSERT_NE(reload, m_client.navigations.end()) << "the client was not asked about the reload";
+    EXPECT_FALSE(reload->isFragmentChange);
+    EXPECT_FALSE(reload->isSubFrame);
+    EXPECT_EQ(reload->mainDocumentURL, reload->url);
+    EXPECT_EQ(m_client.failed, 0);
+}
+
 TEST_F(WebKitEngineTest, TheFirstLoadOfAFrameThePageAddsIsAskedAsTheFramesNotAsAPageLoad)
 {
     m_pages.write("frame.html", "<p>frame</p>");
