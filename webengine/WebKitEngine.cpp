@@ -532,13 +532,16 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));
     request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
     const std::string current = url();
-    request.isFragmentChange = !newWindow && !current.empty() && request.url.find('#') != std::string::npos
+    // A reload loads the document again, whatever fragment the page shows meanwhile.
+    const bool reload = request.type == NavigationType::Reload;
+    request.isFragmentChange = !newWindow && !reload && !current.empty() && request.url.find('#') != std::string::npos
         && withoutFragment(request.url) == withoutFragment(current)
         && (request.url != current || isUndoneFragmentChange(current));
     request.mainDocumentURL = request.isFragmentChange ? current : request.url;
 
     // The engine's own putting back of a refused fragment change WebKit applied: nothing the client asked for.
-    if (!newWindow && m_undoing > 0 && request.url == m_undoTarget) {
+    // Never the document this view was asked to load, which the client is asked about like any other.
+    if (!newWindow && !reload && m_undoing > 0 && request.url == m_undoTarget && m_requestedDocument != request.url) {
         webkit_policy_decision_use(decision);
         return true;
     }
@@ -566,10 +569,10 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
     static const std::string loadable[] = {"file", "http", "https", "data", "blob", "about"};
     if (std::find(std::begin(loadable), std::end(loadable), scheme) == std::end(loadable) || url().empty())
         return false;
-    if (m_requestedDocument == target) {
-        m_requestedDocument.reset();
+    // Until the load starts: a frame of the page asking for the same address first does not leave the view's
+    // own navigation to the page's answer (which a frame waiting for that address turns into a frame's).
+    if (m_requestedDocument == target)
         return false;
-    }
     if (m_routingDepth > 0 || m_fragmentDecisionDepth > 0 || m_waitDepth > 0)
         return false;
     const std::string script =
@@ -606,17 +609,24 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     const bool engineAlive = fromView(view) == this;
     if (engineAlive)
         m_fragmentDecisionDepth -= request.isFragmentChange ? 1 : 0;
+    // A requested document that is not loaded after all is no longer waited for (unless asked for again).
+    const auto forgetRequested = [&] {
+        if (!request.isFragmentChange && !request.isSubFrame && m_requestedDocument == request.url)
+            m_requestedDocument.reset();
+    };
     if (!engineAlive) {
         webkit_policy_decision_ignore(decision);
     } else if (!allowed) {
         // Answered here and now: WebKit applies a fragment change whose refusal comes later.
         webkit_policy_decision_ignore(decision);
+        forgetRequested();
         if (request.isFragmentChange)
             undoRefusedFragmentChange(request.url, request.mainDocumentURL);
     } else if (!request.isFragmentChange && !request.isSubFrame
                && platform::WebView::handOverToApplication(platform::URLRequest(request.url))) {
         // Another application's URL (a sign-in page's return, say): this view loads nothing.
         webkit_policy_decision_ignore(decision);
+        forgetRequested();
     } else if (newWindow) {
         // The phone's web view has no other windows: an allowed new-window navigation loads here.
         webkit_policy_decision_ignore(decision);

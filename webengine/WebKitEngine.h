@@ -3,7 +3,9 @@
 // Guarantees:
 // - Main thread only (the GLib default main context); every client call comes from the engine's signal
 //   handlers on that thread.
-// - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included;
+// - Every navigation is put to the client's shouldStartLoad (decide-policy), fragment changes included
+//   (but the engine's own putting back of a refused one; a reload, never a fragment change, and the document
+//   this view was asked to load are always put to it);
 //   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
@@ -153,8 +155,9 @@ private:
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
     // frame asks, so the page's frames are looked at). The document this view was asked to load (load,
-    // loadHTML, reload, goBack, goForward) is the main frame's without a look: the page it replaces is not
-    // asked, and a frame of that page waiting for the same address does not take it over.
+    // loadHTML, reload, goBack, goForward) is the main frame's without a look until its load starts: the page
+    // it replaces is not asked, and a frame of that page asking for the same address, before or after the
+    // view's own navigation, does not take it over (that frame's question is asked as the page load's).
     bool isFrameLoad(const std::string& target);
     // Notes the history item goBack() or goForward() goes to as the document asked for.
     void requestHistoryItem(WebKitBackForwardListItem* item);
@@ -184,8 +187,8 @@ private:
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;
-    // The document load(), loadHTML(), reload(), goBack() or goForward() asked for, until WebKit asks about
-    // a navigation to it or the load starts or stops.
+    // The document load(), loadHTML(), reload(), goBack() or goForward() asked for, until the load starts or
+    // stops, or the client refuses a navigation to it.
     std::optional<std::string> m_requestedDocument;
     // The main frame's load as the client sees it: allowed (asked, not started yet), then started; one
     // finish or failure ends it.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using e2e::RecordingClient;
@@ -470,6 +471,61 @@ TEST_F(WebKitEngineTest, AReloadAndAStepBackAreAskedAsPageLoads)
     };
     expectPageLoad("next.html", [&] { m_engine->reload(); });
     expectPageLoad("index.html", [&] { m_engine->goBack(); });
+    EXPECT_EQ(m_client.failed, 0);
+}
+
+// A frame of the page that asks for the document the view was just asked to load, ahead of the view's own
+// navigation (the page was busy when the load was asked for), does not turn that navigation into a frame's
+// that the client refuses. A load the client refuses is not waited for: a frame asking for it later is a frame.
+TEST_F(WebKitEngineTest, AFrameAskingFirstForTheDocumentTheViewLoadsDoesNotTakeItOver)
+{
+    m_pages.write("next.html", "<p>next</p>");
+    m_pages.write("refused.html", "<p>refused</p>");
+    loadPage("index.html", "<html><body></body></html>");
+    m_client.onNavigation = [&](const webengine::NavigationRequest& request) {
+        return !request.isSubFrame && request.url != m_pages.url("refused.html");
+    };
+    size_t asked = m_client.navigations.size();
+    m_engine->load(m_pages.url("refused.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    ASSERT_FALSE(m_client.navigations.back().isSubFrame);
+    asked = m_client.navigations.size();
+    eval("var f = document.createElement('iframe'); f.src = 'refused.html'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    EXPECT_TRUE(m_client.navigations.back().isSubFrame) << "a refused load is still taken for the view's own";
+
+    const int finished = m_client.finished;
+    // The page is busy when the load is asked for; the frame it adds then asks first.
+    eval("setTimeout(function () { var t = Date.now(); while (Date.now() - t < 400) {}"
+         " var f = document.createElement('iframe'); f.src = 'next.html'; document.body.appendChild(f); }, 0); 1");
+    std::this_thread::sleep_for(150ms);
+    m_engine->load(m_pages.url("next.html"));
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > finished || m_client.failed > 0; }, 5s)) << "the load was refused";
+    EXPECT_EQ(eval("document.body.textContent"), "next");
+    EXPECT_EQ(m_client.failed, 0);
+}
+
+// A reload asked for while the engine puts back a refused fragment change (the page exhausted the history's
+// replacements, so the URL comes back by a fragment change of the engine's own, to the address the reload
+// asks for) is put to the client as the page load it is, not taken for the engine's own change.
+TEST_F(WebKitEngineTest, AReloadWhileARefusedFragmentChangeIsPutBackIsAskedAsAPageLoad)
+{
+    loadPage("index.html", "<html><body></body></html>");
+    m_client.onNavigation = [](const webengine::NavigationRequest& request) { return request.url.find("#%01") == std::string::npos; };
+    const size_t asked = m_client.navigations.size();
+    const int finished = m_client.finished;
+    // The page is still busy when the reload is asked for: the engine's change and the reload come together.
+    eval("setTimeout(function () { for (var k = 0; k < 120; k++) { try { history.replaceState(null, '', location.href); } catch (e) {} }"
+         " location.hash = '%01'; var t = Date.now(); while (Date.now() - t < 500) {} }, 0); 1");
+    ASSERT_TRUE(waitUntil([&] { return m_client.navigations.size() > asked; }));
+    m_engine->reload();
+    ASSERT_TRUE(waitUntil([&] { return m_client.finished > finished || m_client.failed > 0; }, 5s));
+    const auto reload = std::find_if(m_client.navigations.begin() + asked, m_client.navigations.end(),
+                                     [](const webengine::NavigationRequest& request) { return request.type == webengine::NavigationType::Reload; });
+    ASSERT_NE(reload, m_client.navigations.end()) << "the client was not asked about the reload";
+    EXPECT_FALSE(reload->isFragmentChange);
+    EXPECT_FALSE(reload->isSubFrame);
+    EXPECT_EQ(reload->mainDocumentURL, reload->url);
     EXPECT_EQ(m_client.failed, 0);
 }
 
