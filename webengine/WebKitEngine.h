@@ -133,12 +133,13 @@ public:
 
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
+    // A bridge request of the page: answered at once (200, empty "text/plain"), then handed to the client.
+    void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
-    static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     void loadChanged(int event, const std::string& uri);
     void loadFailed(const char* uri, void* error);
     // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose
