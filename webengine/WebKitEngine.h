@@ -8,8 +8,8 @@
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
-//   except the bridge's requests ("/!hyb_exec"), which the web process answers itself and hands to the
-//   client's handleBridgeRequest.
+//   except the bridge's requests ("/!hyb_exec"), which the engine answers at once itself (200, empty
+//   "text/plain") and hands to the client's handleBridgeRequest.
 // - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
 //   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later

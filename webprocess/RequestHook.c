@@ -8,9 +8,10 @@
  * unchanged: their navigations were already decided by the UI process, which names them to this module
  * in a "hyb.navigation" message before it lets them go.
  *
- * The page's bridge requests (path "/!hyb_exec") take a shorter way: their URL and headers go to the UI
- * process in a "hyb.exec" message over the engine's own channel, and the request itself is answered here,
- * 200 with an empty "text/plain" body, without a load through the network stack.
+ * The page's bridge requests (path "/!hyb_exec") go to "hybroute://exec/?<the original URL, escaped>" with
+ * their headers: the UI process answers them at once (200, empty "text/plain") and hands them to the bridge,
+ * without a load of any kind. (Answering them here with a data: URL costs the web process more than that
+ * trip: such a load is decoded on a thread of its own and announced to the network process.)
  *
  * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
  * script texts (as bytes), each evaluated here, in order, in the main frame (first those for the engine's own
