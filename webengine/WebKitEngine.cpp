@@ -859,8 +859,13 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
     // The page's requests carry the view's agent; the web process may add it after handing the request over.
     if (!hasUserAgent)
         headers.emplace_back("User-Agent", userAgent());
-    // The page's request is answered first, whatever its commands do.
-    request->respond(200, {}, "");
+    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
+    // its commands and send their answers, which the page's next call waits for (the request's own end does
+    // not go ahead of them in the page's process).
+    g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+        (*static_cast<std::shared_ptr<RoutedRequest>*>(data))->respond(200, {}, "");
+        return G_SOURCE_REMOVE;
+    }, new std::shared_ptr<RoutedRequest>(request), [](gpointer data) { delete static_cast<std::shared_ptr<RoutedRequest>*>(data); });
     if (isDeferring()) {
         defer([this, original = request->url(), headers = std::move(headers), page = url()] {
             m_client.handleBridgeRequest(original, headers, page);
