@@ -8,7 +8,7 @@
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
-//   except the bridge's requests ("/!hyb_exec"), which the engine answers at once itself (200, empty
+//   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
 //   "text/plain") and hands to the client's handleBridgeRequest.
 // - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
@@ -133,7 +133,8 @@ public:
 
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
-    // A bridge request of the page: answered at once (200, empty "text/plain"), then handed to the client.
+    // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
+    // low-priority idle of the main loop, after the answers its commands send.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
