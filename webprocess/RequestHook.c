@@ -9,7 +9,7 @@
  * in a "hyb.navigation" message before it lets them go.
  *
  * The page's bridge requests (path "/!hyb_exec") go to "hybroute://exec/?<the original URL, escaped>" with
- * their headers: the UI process answers them at once (200, empty "text/plain") and hands them to the bridge,
+ * their headers: the UI process hands them to the bridge and answers them (200, empty "text/plain"),
  * without a load of any kind. (Answering them here with a data: URL costs the web process more than that
  * trip: such a load is decoded on a thread of its own and announced to the network process.)
  *
