@@ -21,5 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!again || *again != *original)
             std::abort();
     }
+    // A bridge route reads as its original, never as a load's.
+    const std::string bridge = std::string(webengine::kBridgeRoutePrefix) + std::string(text);
+    if (const auto original = webengine::originalURLFromBridgeRoute(bridge)) {
+        if (original->empty() || original->find('\0') != std::string::npos || webengine::originalURLFromRoute(bridge))
+            std::abort();
+    }
     return 0;
 }

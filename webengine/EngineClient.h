@@ -46,10 +46,10 @@ public:
     // false lets the engine load it through platform's URL loading: the URL protocol registry, then the
     // built-in loaders (http, https, file).
     virtual bool handleResourceRequest(const std::shared_ptr<RoutedRequest>& request) = 0;
-    // A bridge request of the page (path "/!hyb_exec"): the web process answered it already (200, empty
-    // "text/plain") and handed over its URL and headers ("User-Agent" included). By default it goes to the
-    // URL protocol registry as a sub-resource load would, carrying webViewIdentifier(), where the bridge's
-    // protocol takes its commands or its poke; nothing is loaded.
+    // A bridge request of the page (path "/!hyb_exec"): the engine answers it itself (200, empty
+    // "text/plain", after the answers of its commands) and hands over its URL and headers ("User-Agent"
+    // included). By default it goes to the URL protocol registry as a sub-resource load would, carrying
+    // webViewIdentifier(), where the bridge's protocol takes its commands or its poke; nothing is loaded.
     virtual void handleBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& mainDocumentURL);
     // The identifier of the platform web view the engine shows (platform::WebView::identifier()), which
     // every request of its pages carries into platform's URL loading; 0 when it is none.

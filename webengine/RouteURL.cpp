@@ -28,13 +28,11 @@ bool hasScheme(std::string_view url)
     return true;
 }
 
-} // namespace
-
-std::optional<std::string> originalURLFromRoute(std::string_view routeURL)
+std::optional<std::string> originalURLAfter(std::string_view prefix, std::string_view routeURL)
 {
-    if (routeURL.substr(0, kRoutePrefix.size()) != kRoutePrefix)
+    if (routeURL.substr(0, prefix.size()) != prefix)
         return std::nullopt;
-    const std::string escaped(routeURL.substr(kRoutePrefix.size()));
+    const std::string escaped(routeURL.substr(prefix.size()));
     // g_uri_unescape_string refuses bad escapes and escaped NUL bytes.
     GCharPtr original(g_uri_unescape_string(escaped.c_str(), nullptr));
     if (!original || !*original)
@@ -43,6 +41,18 @@ std::optional<std::string> originalURLFromRoute(std::string_view routeURL)
     if (!hasScheme(text))
         return std::nullopt;
     return text;
+}
+
+} // namespace
+
+std::optional<std::string> originalURLFromRoute(std::string_view routeURL)
+{
+    return originalURLAfter(kRoutePrefix, routeURL);
+}
+
+std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL)
+{
+    return originalURLAfter(kBridgeRoutePrefix, routeURL);
 }
 
 std::string routeURLForOriginal(std::string_view originalURL)

@@ -14,10 +14,15 @@ namespace webengine {
 
 inline constexpr const char* kRouteScheme = "hybroute";
 inline constexpr std::string_view kRoutePrefix = "hybroute://load/?";
+// A bridge request of the page (path "/!hyb_exec"): the UI process hands it to the bridge and answers it
+// itself, loading nothing.
+inline constexpr std::string_view kBridgeRoutePrefix = "hybroute://exec/?";
 
 // The original URL carried by a route URL, or nothing when the text is not one (wrong prefix, bad escapes,
 // an empty or NUL-bearing original, or an original without a scheme).
 std::optional<std::string> originalURLFromRoute(std::string_view routeURL);
+// The same for a bridge request's route URL (kBridgeRoutePrefix).
+std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL);
 
 // The route URL for an original URL (what the web-process module writes).
 std::string routeURLForOriginal(std::string_view originalURL);

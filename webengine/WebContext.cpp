@@ -17,9 +17,13 @@ namespace {
 void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
 {
     const char* uri = webkit_uri_scheme_request_get_uri(request);
-    auto original = originalURLFromRoute(uri ? uri : "");
     WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
     WebKitEngine* engine = view ? WebKitEngine::fromView(view) : nullptr;
+    if (auto bridge = originalURLFromBridgeRoute(uri ? uri : ""); bridge && engine) {
+        engine->routeBridgeRequest(std::make_shared<RoutedRequest>(request, std::move(*bridge)));
+        return;
+    }
+    auto original = originalURLFromRoute(uri ? uri : "");
     if (!original || !engine) {
         GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "not a routed load");
         webkit_uri_scheme_request_finish_error(request, error);

@@ -28,7 +28,6 @@ namespace {
 
 constexpr const char* kEngineKey = "hyb-webkit-engine";
 constexpr const char* kNavigationMessage = "hyb.navigation";
-constexpr const char* kExecMessage = "hyb.exec";
 
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
@@ -207,7 +206,6 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
-    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onUserMessage), this);
 }
 
 WebKitEngine::~WebKitEngine()
@@ -862,37 +860,29 @@ void WebKitEngine::loadFailed(const char* uri, void* error)
     m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
 }
 
-int WebKitEngine::onUserMessage(WebKitWebView*, void* messagePointer, WebKitEngine* self)
+void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request)
 {
-    auto* message = WEBKIT_USER_MESSAGE(messagePointer);
-    if (g_strcmp0(webkit_user_message_get_name(message), kExecMessage) != 0)
-        return FALSE;
-    GVariant* parameters = webkit_user_message_get_parameters(message);
-    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa(ss))")))
-        return TRUE;
-    const char* url = nullptr;
-    GVariantIter* fields = nullptr;
-    g_variant_get(parameters, "(&sa(ss))", &url, &fields);
-    HeaderList headers;
+    HeaderList headers = request->headers();
     bool hasUserAgent = false;
-    const char* name = nullptr;
-    const char* value = nullptr;
-    while (g_variant_iter_next(fields, "(&s&s)", &name, &value)) {
-        hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name, "User-Agent") == 0;
-        headers.emplace_back(name, value);
-    }
-    g_variant_iter_free(fields);
-    // The page's requests carry the view's agent; the web process adds it after handing the request over.
+    for (const auto& [name, value] : headers)
+        hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name.c_str(), "User-Agent") == 0;
+    // The page's requests carry the view's agent; the web process may add it after handing the request over.
     if (!hasUserAgent)
-        headers.emplace_back("User-Agent", self->userAgent());
-    if (self->isDeferring()) {
-        self->defer([self, url = std::string(url), headers = std::move(headers), page = self->url()] {
-            self->m_client.handleBridgeRequest(url, headers, page);
+        headers.emplace_back("User-Agent", userAgent());
+    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
+    // its commands and send their answers, which the page's next call waits for (the request's own end does
+    // not go ahead of them in the page's process).
+    g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+        (*static_cast<std::shared_ptr<RoutedRequest>*>(data))->respond(200, {}, "");
+        return G_SOURCE_REMOVE;
+    }, new std::shared_ptr<RoutedRequest>(request), [](gpointer data) { delete static_cast<std::shared_ptr<RoutedRequest>*>(data); });
+    if (isDeferring()) {
+        defer([this, original = request->url(), headers = std::move(headers), page = url()] {
+            m_client.handleBridgeRequest(original, headers, page);
         });
-        return TRUE;
+        return;
     }
-    self->m_client.handleBridgeRequest(url, headers, self->url());
-    return TRUE;
+    m_client.handleBridgeRequest(request->url(), headers, url());
 }
 
 void WebKitEngine::cancelLoadTimer()

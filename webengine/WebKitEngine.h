@@ -10,8 +10,8 @@
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
-//   except the bridge's requests ("/!hyb_exec"), which the web process answers itself and hands to the
-//   client's handleBridgeRequest.
+//   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
+//   "text/plain") and hands to the client's handleBridgeRequest.
 // - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
 //   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
@@ -135,12 +135,14 @@ public:
 
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
+    // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
+    // low-priority idle of the main loop, after the answers its commands send.
+    void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
-    static int onUserMessage(WebKitWebView*, void* message, WebKitEngine* self);
     void loadChanged(int event, const std::string& uri);
     void loadFailed(const char* uri, void* error);
     // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose

@@ -190,7 +190,7 @@ TEST_F(BridgePageTest, CallsMadeTogetherTravelAsOneBatchAndLongBatchesAreFetched
     EXPECT_EQ(m_native.calls.size(), 620u);
 }
 
-TEST_F(BridgePageTest, BridgeRequestsAreAnsweredInTheWebProcessAndHandedOverWithTheirHeaders)
+TEST_F(BridgePageTest, BridgeRequestsAreAnsweredAtOnceAndHandedOverWithTheirHeaders)
 {
     loadPage();
     // As hybrid.js sends them, asynchronous and synchronous: 200, "text/plain", no body, at once.

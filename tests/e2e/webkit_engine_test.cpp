@@ -237,7 +237,7 @@ TEST_F(WebKitEngineTest, FragmentChangesAreReportedWithTheirText)
     EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "start"), 1);
 }
 
-TEST_F(WebKitEngineTest, BridgeXHRIsAnsweredInTheWebProcessAndReachesTheClientWithItsHeaders)
+TEST_F(WebKitEngineTest, BridgeXHRIsAnsweredAtOnceAndReachesTheClientWithItsHeaders)
 {
     m_engine->setUserAgent("TestAgent/1.0 (12345)");
     loadPage("index.html", "<html><body><script>"
@@ -257,9 +257,19 @@ TEST_F(WebKitEngineTest, BridgeXHRIsAnsweredInTheWebProcessAndReachesTheClientWi
     EXPECT_EQ(header("rc"), "7");
     EXPECT_EQ(header("cmds"), "[[\"id1\",\"Cache\",\"clear\",[]]]");
     EXPECT_EQ(header("User-Agent"), "TestAgent/1.0 (12345)");
-    // No routed load for it: the page had its answer from its own process.
+    // No routed load for it: the engine answered it without one.
     EXPECT_EQ(std::count_if(m_client.resourceURLs.begin(), m_client.resourceURLs.end(),
                             [](const std::string& u) { return u.find("!hyb_exec") != std::string::npos; }), 0);
+
+    // A bridge route the page writes itself hands nothing to the client (only the web process's module
+    // writes them), and the page's request fails.
+    eval("var y = new XMLHttpRequest(); y.open('GET', 'hybroute://exec/?' + encodeURIComponent('file:///!hyb_exec?9'), true);"
+         "y.setRequestHeader('vc', '12345'); y.setRequestHeader('rc', '9');"
+         "y.setRequestHeader('cmds', '[[\"id9\",\"Cache\",\"clear\",[]]]');"
+         "y.onloadend = function() { window.status2 = String(y.status); }; y.send(); 0");
+    ASSERT_TRUE(waitForPage("window.status2 !== undefined"));
+    EXPECT_EQ(eval("window.status2"), "0");
+    EXPECT_EQ(m_client.bridgeRequests.size(), 1u);
 }
 
 TEST_F(WebKitEngineTest, SynchronousXHRGetsItsAnswerAndEvaluationIsRefusedInsideTheHandler)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+using webengine::originalURLFromBridgeRoute;
 using webengine::originalURLFromRoute;
 using webengine::routeURLForOriginal;
 
@@ -23,4 +24,15 @@ TEST(RouteURLTest, MalformedRoutesGiveNoURL)
     EXPECT_FALSE(originalURLFromRoute("hybroute://load/?no-scheme-here"));
     EXPECT_FALSE(originalURLFromRoute("hybroute://load/?1http%3A%2F%2Fa"));
     EXPECT_FALSE(originalURLFromRoute(""));
+}
+
+TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
+{
+    EXPECT_EQ(originalURLFromBridgeRoute("hybroute://exec/?file%3A%2F%2F%2F!hyb_exec%3F3").value_or("<none>"), "file:///!hyb_exec?3");
+    // Neither kind is read as the other: a bridge request is never loaded, a load never handed to the bridge.
+    EXPECT_FALSE(originalURLFromRoute("hybroute://exec/?file%3A%2F%2F%2F!hyb_exec"));
+    EXPECT_FALSE(originalURLFromBridgeRoute(routeURLForOriginal("file:///!hyb_exec")));
+    EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?"));
+    EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?%zz"));
+    EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?no-scheme-here"));
 }
