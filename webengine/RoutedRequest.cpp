@@ -4,6 +4,7 @@
 
 #include <webkit2/webkit2.h>
 
+#include <cstring>
 #include <strings.h>
 
 namespace webengine {
@@ -22,6 +23,39 @@ bool hasHeader(const HeaderList& headers, const char* name)
     return false;
 }
 
+// The origin ("scheme://host[:port]", default port left out) of a web URL, or "" for any other.
+std::string webOriginOf(const std::string& url)
+{
+    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_SCHEME_NORMALIZE, nullptr);
+    if (!uri)
+        return {};
+    std::string origin;
+    const char* scheme = g_uri_get_scheme(uri);
+    const char* host = g_uri_get_host(uri);
+    if (scheme && host && *host && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0)) {
+        const bool bracketed = strchr(host, ':') != nullptr;
+        origin = std::string(scheme) + "://" + (bracketed ? "[" : "") + host + (bracketed ? "]" : "");
+        if (g_uri_get_port(uri) != -1)
+            origin += ":" + std::to_string(g_uri_get_port(uri));
+    }
+    g_uri_unref(uri);
+    return origin;
+}
+
+// Whether a page of one web origin asks for a resource of another: the engine names the asking page's
+// origin in "Origin" only for such requests (and for same-origin ones that are not plain reads).
+bool isCrossOriginRequest(const HeaderList& headers, const std::string& url)
+{
+    for (const auto& [key, value] : headers) {
+        if (strcasecmp(key.c_str(), "Origin") != 0)
+            continue;
+        if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
+            return false; // the application's file pages ("null", "file://"): not a web origin's page
+        return strcasecmp(value.c_str(), webOriginOf(url).c_str()) != 0;
+    }
+    return false;
+}
+
 } // namespace
 
 RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL)
@@ -31,6 +65,7 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     m_method = method ? method : "GET";
     m_headers = headerListOf(webkit_uri_scheme_request_get_http_headers(request));
+    m_crossOrigin = isCrossOriginRequest(m_headers, m_url);
 }
 
 RoutedRequest::~RoutedRequest()
@@ -92,7 +127,10 @@ void RoutedRequest::finish(int status, HeaderList headers, GInputStream* stream,
     m_answered = true;
     if (!hasHeader(headers, "Content-Type"))
         headers.emplace_back("Content-Type", "text/plain");
-    if (!hasHeader(headers, "Access-Control-Allow-Origin"))
+    // Every routed load is another origin's for the engine (the route's scheme). A page of a web origin
+    // reading another origin's resource reads it only as that resource's own answer lets it: its headers
+    // decide, as they would without the route.
+    if (!m_crossOrigin && !hasHeader(headers, "Access-Control-Allow-Origin"))
         headers.emplace_back("Access-Control-Allow-Origin", "*");
     WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
     webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), nullptr);

@@ -39,7 +39,9 @@ public:
     bool isAnswered() const { return m_answered; }
 
     // Answers with a status, headers and a body. A "Content-Type" header is added when missing (text/plain),
-    // and "Access-Control-Allow-Origin: *" so that pages from file URLs may read the answer.
+    // and "Access-Control-Allow-Origin: *" so that pages from file URLs (and a web page its own origin's
+    // resources) may read the answer; a web page's request for another origin's resource gets no such
+    // header beyond the answer's own.
     void respond(int status, HeaderList headers, std::string body);
     // Answers with a stream of `length` bytes (-1 when unknown); takes its own reference on the stream.
     void respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length);
@@ -55,6 +57,7 @@ private:
     HeaderList m_headers;
     std::optional<std::string> m_body;
     bool m_answered = false;
+    bool m_crossOrigin = false; // a web page's request for another origin's resource
 };
 
 } // namespace webengine

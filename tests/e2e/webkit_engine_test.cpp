@@ -561,3 +561,36 @@ TEST_F(WebKitEngineTest, TheFirstLoadOfAFrameThePageAddsIsAskedAsTheFramesNotAsA
     EXPECT_EQ(std::count(m_client.events.begin(), m_client.events.end(), "start"), 2);
     EXPECT_EQ(m_client.failed, 0);
 }
+
+TEST_F(WebKitEngineTest, AWebPageReadsAnotherOriginOnlyAsThatOriginsAnswerAllows)
+{
+    // A page of one loopback server reads its own origin's resources, and another server's only when that
+    // server's answer names it; the application's file page reads them all. In a view of foreign pages too.
+    testsupport::HTTPTestServer own, other;
+    own.route("/page.html", testsupport::Reply::text(200, "<html><body>page</body></html>", "text/html"));
+    own.route("/own.txt", testsupport::Reply::text(200, "own-data", "text/plain"));
+    other.route("/secret", testsupport::Reply::text(200, "secret-data", "text/plain"));
+    other.route("/shared", testsupport::Reply::text(200, "shared-data", "text/plain")
+                               .withHeader("Access-Control-Allow-Origin", own.url("/").substr(0, own.url("/").size() - 1)));
+    const std::string read = "window.got = {}; function get(url, key) { var x = new XMLHttpRequest(); x.open('POST', url, true);"
+                             " x.onloadend = function () { got[key] = x.status + ':' + x.responseText; }; x.send('b'); }"
+                             "get('" + own.url("/own.txt") + "', 'own'); get('" + other.url("/secret") + "', 'secret');"
+                             " get('" + other.url("/shared") + "', 'shared'); 1";
+    const std::string done = "Object.keys(got).length == 3";
+    for (bool foreign : {false, true}) {
+        m_engine->setForeignPages(foreign);
+        const int before = m_client.finished;
+        m_engine->load(own.url("/page.html"));
+        ASSERT_TRUE(waitUntil([&] { return m_client.finished > before; }));
+        eval(read);
+        ASSERT_TRUE(waitForPage(done));
+        EXPECT_EQ(eval("got.own"), "200:own-data") << foreign;
+        EXPECT_EQ(eval("got.secret"), "0:") << foreign;
+        EXPECT_EQ(eval("got.shared"), "200:shared-data") << foreign;
+    }
+    m_engine->setForeignPages(false);
+    loadPage("index.html", "<html><body></body></html>");
+    eval(read);
+    ASSERT_TRUE(waitForPage(done));
+    EXPECT_EQ(eval("got.own + ' ' + got.secret"), "200:own-data 200:secret-data");
+}
