@@ -862,6 +862,12 @@ void WebKitEngine::loadFailed(const char* uri, void* error)
 
 void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request)
 {
+    // A view of foreign pages has no bridge: its page's bridge request reaches none and fails.
+    if (m_foreignPages) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                      "a foreign page has no bridge"));
+        return;
+    }
     HeaderList headers = request->headers();
     bool hasUserAgent = false;
     for (const auto& [name, value] : headers)

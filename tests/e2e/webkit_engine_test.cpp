@@ -270,6 +270,16 @@ TEST_F(WebKitEngineTest, BridgeXHRIsAnsweredAtOnceAndReachesTheClientWithItsHead
     ASSERT_TRUE(waitForPage("window.status2 !== undefined"));
     EXPECT_EQ(eval("window.status2"), "0");
     EXPECT_EQ(m_client.bridgeRequests.size(), 1u);
+
+    // A view of foreign pages has no bridge: its page's request fails, and nothing is handed over.
+    m_engine->setForeignPages(true);
+    eval("var z = new XMLHttpRequest(); z.open('GET', '/!hyb_exec?3', true);"
+         "z.setRequestHeader('vc', '12345'); z.setRequestHeader('rc', '3');"
+         "z.setRequestHeader('cmds', '[[\"id3\",\"Cache\",\"clear\",[]]]');"
+         "z.onloadend = function() { window.status3 = String(z.status); }; z.send(); 0");
+    ASSERT_TRUE(waitForPage("window.status3 !== undefined"));
+    EXPECT_EQ(eval("window.status3"), "0");
+    EXPECT_EQ(m_client.bridgeRequests.size(), 1u);
 }
 
 TEST_F(WebKitEngineTest, SynchronousXHRGetsItsAnswerAndEvaluationIsRefusedInsideTheHandler)
