@@ -249,6 +249,13 @@ protected:
     ::testing::AssertionResult theResult() {
         return pollUntil([&] { return !m_host->results.empty(); }, "the road's result");
     }
+    // The payment sent while the server holds its answer: the road waits, confirming the result.
+    ::testing::AssertionResult aPaymentWhoseAnswerIsHeld() {
+        m_server.setPollFault({Fault::Drop, "pay", 0, ""});
+        if (auto sent = sendThePayment(); !sent)
+            return sent;
+        return resultBeingConfirmed();
+    }
 };
 
 } // namespace
@@ -283,9 +290,7 @@ TEST_F(CardPayLeavingUnsettled, APaymentTheServerRefusedWhenAskedEndsInFailure) 
 // No answer (the poll lost again, or held past the limit): never "cancel" for a payment that may have
 // been taken, but "fail" saying the result is unconfirmed, within BCPayRoad::kResultWaitOnExit seconds.
 TEST_F(CardPayLeavingUnsettled, NoAnswerEndsInAnUnconfirmedFailure) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     const std::size_t polls = count("query");
     ASSERT_TRUE(quitFromTheOrderScreen());
     ASSERT_TRUE(theResult());
@@ -295,9 +300,7 @@ TEST_F(CardPayLeavingUnsettled, NoAnswerEndsInAnUnconfirmedFailure) {
 }
 
 TEST_F(CardPayLeavingUnsettled, AHeldAnswerIsGivenUpAfterAFewSeconds) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     m_server.setPollFault({});
     m_server.setFault("query", Fault::Hold);
     const std::size_t polls = count("query");
@@ -349,9 +352,7 @@ TEST_F(CardPayLeavingUnsettled, AnUnsettledAuthorisationAtTheApplicationsEndIsCa
 // The application ends while the road asks, on its way out, about the payment: the result is handed
 // over once.
 TEST_F(CardPayLeavingUnsettled, TheApplicationEndingWhileTheRoadAsksReportsOnce) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Card declined"}});
     m_server.setPollFault({});
     m_server.setFault("query", Fault::Hold);
@@ -372,9 +373,7 @@ TEST_F(CardPayLeavingUnsettled, TheApplicationEndingWhileTheRoadAsksReportsOnce)
 // The application asked to end again while it waits for the payment's result at its end (a second
 // signal): the wait stops at once, the result handed over once as unconfirmed.
 TEST_F(CardPayLeavingUnsettled, AskedToEndAgainTheApplicationStopsWaitingAtOnce) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     m_server.setPollFault({});
     m_server.setFault("query", Fault::Hold);
     const std::size_t polls = count("query");
@@ -393,9 +392,7 @@ TEST_F(CardPayLeavingUnsettled, AskedToEndAgainTheApplicationStopsWaitingAtOnce)
 }
 
 TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     const std::size_t polls = count("query");
     BCPayRoad::hurry();
     BCPayRoad::applicationWillTerminate();
@@ -437,9 +434,7 @@ TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
 // While the application waits for the payment's result at its end, its screens still show and take
 // taps: a payment command posted then (its predecessor settled as refused meanwhile) is not sent.
 TEST_F(CardPayLeavingUnsettled, NoPaymentIsSentWhileTheApplicationEnds) {
-    m_server.setPollFault({Fault::Drop, "pay", 0, ""});
-    ASSERT_TRUE(sendThePayment());
-    ASSERT_TRUE(resultBeingConfirmed());
+    ASSERT_TRUE(aPaymentWhoseAnswerIsHeld());
     m_server.setPollFault({});
     m_server.setFault("query", Fault::Hold);
     const auto paying = road().top<BCPayingViewController>();
