@@ -55,8 +55,10 @@ tsan: deps
 	@cd build/tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp second_deadlock_stack=1 $(TSAN_OPTIONS)" \
 	  xvfb-run -a ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+# The folders are shared libraries here too, as in the test build, so that each target does not carry its
+# own copy of the product.
 fuzz: deps
-	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DHYB_TESTS=OFF -DHYB_FUZZ=ON >/dev/null
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DHYB_TESTS=OFF -DHYB_FUZZ=ON -DHYB_SHARED_MODULES=ON >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 
 # Every fuzz target built as above, then run once over each seed of its corpus (fuzz/corpus/<target>),
