@@ -145,6 +145,55 @@ bool isWebURL(const std::string& url)
     return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
 }
 
+// The origin of a URL as a page's "Origin" header writes it ("scheme://host[:port]", the port only when it
+// is not the scheme's own); every file URL is of one origin, "file://" (the application's pages read each
+// other's files). Nothing for a URL of any other scheme (data:, blob:, about:, ...): such a document has an
+// origin of its own that no URL names.
+std::optional<std::string> originOf(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return std::nullopt;
+    if (parsed->isFileURL())
+        return std::string("file://");
+    if (!isWebURL(url) || !parsed->host() || parsed->host()->empty())
+        return std::nullopt;
+    std::string scheme = parsed->scheme();
+    std::string host = *parsed->host();
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
+    std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
+    std::string origin = scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+    const int ownPort = scheme == "https" ? 443 : 80;
+    if (parsed->port() && *parsed->port() != ownPort)
+        origin += ":" + std::to_string(*parsed->port());
+    return origin;
+}
+
+// Whether a bridge request comes from a document of the page's own origin (`page`, the main frame's URL):
+// its URL is of that origin, and an "Origin" header, which the engine writes for a request a document of
+// another origin makes (a frame of another site asking the page's origin, a sandboxed frame: "null"),
+// names it too.
+bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& page)
+{
+    const std::optional<std::string> pageOrigin = originOf(page);
+    if (!pageOrigin || originOf(url) != pageOrigin)
+        return false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
+            continue;
+        if (g_ascii_strcasecmp(value.c_str(), pageOrigin->c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
+bool hasSignalFragment(const std::string& url)
+{
+    const auto hash = url.find('#');
+    return hash != std::string::npos && (url.compare(hash + 1, 3, "%01") == 0 || url.compare(hash + 1, 3, "%02") == 0);
+}
+
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
 // document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
@@ -590,6 +639,13 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_policy_decision_ignore(decision);
         return;
     }
+    // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document: the same fragment on
+    // another document (a frame of another origin changing its own, a new window) carries no call of the
+    // page's, and is refused without being asked about.
+    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url()))) {
+        webkit_policy_decision_ignore(decision);
+        return;
+    }
     NavigationRequest request = askedRequest;
     if (!newWindow && !request.isFragmentChange && isFrameLoad(request.url)) {
         request.isSubFrame = true;
@@ -869,6 +925,13 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
         return;
     }
     HeaderList headers = request->headers();
+    // Only the application's page reaches the bridge: a frame of another origin (another site framed by
+    // the page, a frame the page led elsewhere) is refused as a foreign page is, with nothing handed over.
+    if (!isPageOriginsBridgeRequest(request->url(), headers, url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                      "a document of another origin than the page's has no bridge"));
+        return;
+    }
     bool hasUserAgent = false;
     for (const auto& [name, value] : headers)
         hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name.c_str(), "User-Agent") == 0;
