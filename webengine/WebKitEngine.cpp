@@ -6,6 +6,7 @@
 #include "platform/URLError.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
+#include "webengine/BridgeOrigin.h"
 #include "webengine/LoadError.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
@@ -143,55 +144,6 @@ bool isWebURL(const std::string& url)
         return false;
     const std::string scheme = parsed->scheme();
     return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
-}
-
-// The origin of a URL as a page's "Origin" header writes it ("scheme://host[:port]", the port only when it
-// is not the scheme's own); every file URL is of one origin, "file://" (the application's pages read each
-// other's files). Nothing for a URL of any other scheme (data:, blob:, about:, ...): such a document has an
-// origin of its own that no URL names.
-std::optional<std::string> originOf(const std::string& url)
-{
-    std::optional<platform::URL> parsed = platform::URL::fromString(url);
-    if (!parsed)
-        return std::nullopt;
-    if (parsed->isFileURL())
-        return std::string("file://");
-    if (!isWebURL(url) || !parsed->host() || parsed->host()->empty())
-        return std::nullopt;
-    std::string scheme = parsed->scheme();
-    std::string host = *parsed->host();
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
-    std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
-    std::string origin = scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
-    const int ownPort = scheme == "https" ? 443 : 80;
-    if (parsed->port() && *parsed->port() != ownPort)
-        origin += ":" + std::to_string(*parsed->port());
-    return origin;
-}
-
-// Whether a bridge request comes from a document of the page's own origin (`page`, the main frame's URL):
-// its URL is of that origin, and an "Origin" header, which the engine writes for a request a document of
-// another origin makes (a frame of another site asking the page's origin, a sandboxed frame: "null"),
-// names it too.
-bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& page)
-{
-    const std::optional<std::string> pageOrigin = originOf(page);
-    if (!pageOrigin || originOf(url) != pageOrigin)
-        return false;
-    for (const auto& [name, value] : headers) {
-        if (g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
-            continue;
-        if (g_ascii_strcasecmp(value.c_str(), pageOrigin->c_str()) != 0)
-            return false;
-    }
-    return true;
-}
-
-// Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
-bool hasSignalFragment(const std::string& url)
-{
-    const auto hash = url.find('#');
-    return hash != std::string::npos && (url.compare(hash + 1, 3, "%01") == 0 || url.compare(hash + 1, 3, "%02") == 0);
 }
 
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
