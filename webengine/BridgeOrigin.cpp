@@ -50,6 +50,20 @@ bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& header
     return true;
 }
 
+bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
+{
+    const std::optional<std::string> pageOrigin = originOf(page);
+    bool named = false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Referer") != 0)
+            continue;
+        if (!pageOrigin || originOf(value) != pageOrigin)
+            return false;
+        named = true;
+    }
+    return named || !pageOrigin || *pageOrigin == "file://";
+}
+
 bool hasSignalFragment(const std::string& url)
 {
     const auto hash = url.find('#');

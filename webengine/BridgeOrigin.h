@@ -25,6 +25,12 @@ std::optional<std::string> originOf(const std::string& url);
 // one for a frame of another site asking the page's origin, "null" for a sandboxed document).
 bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& page);
 
+// Whether a navigation of the page (`page`, the main frame's URL) was asked for by a document of its origin,
+// as far as its "Referer" header tells: a referrer of another origin was another site's frame. A web page's
+// own navigations name it (a frame that wants to hide its origin sends none, and is refused too); file pages
+// and pages without an origin send none.
+bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page);
+
 // Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
 bool hasSignalFragment(const std::string& url);
 

@@ -591,10 +591,12 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_policy_decision_ignore(decision);
         return;
     }
-    // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document: the same fragment on
-    // another document (a frame of another origin changing its own, a new window) carries no call of the
-    // page's, and is refused without being asked about.
-    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url()))) {
+    // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
+    // of its origin: the same fragment on another document (a frame of another origin changing its own, a new
+    // window), or put on the page's by a frame of another origin, carries no call of the page's, and is
+    // refused without being asked about.
+    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
+                                                || !isPageOriginsNavigation(askedRequest.headers, url()))) {
         webkit_policy_decision_ignore(decision);
         return;
     }

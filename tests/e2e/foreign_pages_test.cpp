@@ -331,13 +331,15 @@ TEST_F(ForeignPagesTest, AFrameOfAnotherOriginInTheApplicationsViewReachesNoPlug
         "var x = new XMLHttpRequest(); x.open('GET', 'file:///!hyb_exec?6', true); x.setRequestHeader('vc', '" + vc + "');"
         " x.setRequestHeader('rc', '5'); x.setRequestHeader('cmds', '[[\"Keychain90\",\"Keychain\",\"setForKey\",[\"frame-file\",\"pwned\"]]]');"
         " try { x.send(null); } catch (e) {}"
+        " try { top.location.href = location.href.replace(/^.*$/, '" + eval("location.href") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain90\",\"Keychain\",\"setForKey\",[\"frame-top\",\"pwned\"]]]')); } catch (e) {}"
         "parent.postMessage(" + attackScript(controller().registryNumber(), "frame") + ", '*');</script></body></html>", "text/html"));
     eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
          " var f = document.createElement('iframe'); f.src = '" + m_server.url("/framed-attack.html") + "';"
          " document.body.appendChild(f); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
     e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
-    for (const char* path : {"xhr", "agent", "fetch", "routed", "hash", "file"}) {
+    for (const char* path : {"xhr", "agent", "fetch", "routed", "hash", "file", "top"}) {
         const std::string name = std::string("frame-") + path;
         eval("call('" + name + "', 'Keychain', 'getForKey', ['" + name + "']); 1");
         EXPECT_EQ(answer(name).rfind("fail:", 0), 0u) << name << ": " << answer(name);
@@ -370,10 +372,20 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     // name) asks the page's own origin for the bridge, and its own.
     std::string other = m_server.url("/other-frame.html");
     other.replace(other.find("127.0.0.1"), 9, "localhost");
+    std::string hidden = m_server.url("/other-frame-hidden.html");
+    hidden.replace(hidden.find("127.0.0.1"), 9, "localhost");
     const std::string page = m_server.url("/");
     m_server.route("/other-frame.html", testsupport::Reply::text(200,
         "<html><body><script>" + xhr + " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own');"
+        " try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-top\",\"set\"]]]'); } catch (e) {}"
         " parent.postMessage('sent', '*');</script></body></html>", "text/html"));
+    // One that hides its origin from the page's navigation.
+    m_server.route("/other-frame-hidden.html", testsupport::Reply::text(200,
+        "<html><head><meta name='referrer' content='no-referrer'></head><body><script>"
+        " setTimeout(function () { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-hidden\",\"set\"]]]'); }, 300);"
+        "</script></body></html>", "text/html"));
     // A document of the page's own server that has no origin (sandboxed) asks it too.
     m_server.route("/sandboxed.html", testsupport::Reply::text(200,
         "<html><body><script>" + xhr + " xhr('/!hyb_exec?3', 'web-sandboxed');</script></body></html>", "text/html")
@@ -384,20 +396,24 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') ? 1 : 0") == "1"; }));
     // Spellings the web process loads as ordinary requests are no bridge request for the runtime either.
     eval("xhr('/%21hyb_exec', 'web-escaped'); xhr('/!hyb_exec/', 'web-slash'); xhr('/!hyb_ex%65c', 'web-escaped-letter');"
-         " xhr('/!hyb_exec', 'web-own'); 1");
+         " xhr('/!hyb_exec', 'web-own'); location.hash = '%01' + encodeURIComponent("
+         "'[[\"Keychain95\",\"Keychain\",\"setForKey\",[\"web-own-hash\",\"set\"]]]'); 1");
     eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
          " var f = document.createElement('iframe'); f.src = '" + other + "'; document.body.appendChild(f);"
-         " var s = document.createElement('iframe'); s.src = '/sandboxed.html'; document.body.appendChild(s); 1");
+         " var s = document.createElement('iframe'); s.src = '/sandboxed.html'; document.body.appendChild(s);"
+         " var h = document.createElement('iframe'); h.src = '" + hidden + "'; document.body.appendChild(h); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
     e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
 
     controller().webView()->loadRequest(platform::URLRequest(home));
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
-    for (const char* key : {"web-cross-explicit", "web-cross-own", "web-sandboxed", "web-escaped", "web-slash", "web-escaped-letter"}) {
+    for (const char* key : {"web-cross-explicit", "web-cross-own", "web-cross-top", "web-cross-hidden", "web-sandboxed", "web-escaped", "web-slash", "web-escaped-letter"}) {
         eval("call('" + std::string(key) + "', 'Keychain', 'getForKey', ['" + key + "']); 1");
         EXPECT_EQ(answer(key).rfind("fail:", 0), 0u) << key << ": " << answer(key);
     }
-    // The page itself reached the bridge.
+    // The page itself reached the bridge, by its request and by its fragment.
     eval("call('own', 'Keychain', 'getForKey', ['web-own']); 1");
     EXPECT_EQ(answer("own"), "ok:\"set\"");
+    eval("call('own-hash', 'Keychain', 'getForKey', ['web-own-hash']); 1");
+    EXPECT_EQ(answer("own-hash"), "ok:\"set\"");
 }

@@ -43,6 +43,22 @@ TEST(BridgeOrigin, OnlyARequestOfThePagesOwnOriginIsTheBridges)
     EXPECT_FALSE(isPageOriginsBridgeRequest("file:///!hyb_exec", {}, ""));
 }
 
+TEST(BridgeOrigin, ANavigationOfThePageIsItsOwnWhenItsReferrerIsOfItsOrigin)
+{
+    const std::string page = "http://app.example:8080/index.html";
+    EXPECT_TRUE(isPageOriginsNavigation({{"Referer", "http://app.example:8080/index.html"}}, page));
+    EXPECT_TRUE(isPageOriginsNavigation({{"referer", "http://app.example:8080/"}}, page)) << "a referrer of the origin only";
+    // Another site's frame, named or hiding its name; a second referrer of another origin.
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://localhost:8080/"}}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://app.example:8080/"}, {"Referer", "http://evil.example/"}}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "garbage"}}, page));
+    // File pages and pages without an origin send no referrer of their own.
+    EXPECT_TRUE(isPageOriginsNavigation({}, "file:///bundle/www/index.html"));
+    EXPECT_TRUE(isPageOriginsNavigation({}, "about:blank"));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://evil.example/"}}, "file:///bundle/www/index.html"));
+}
+
 TEST(BridgeOrigin, ASignalFragmentStartsWithItsMark)
 {
     for (const char* url : {"file:///i.html#%01", "file:///i.html#%01%5B%5D", "http://a/#%02", "#%02x"})
