@@ -376,10 +376,11 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     hidden.replace(hidden.find("127.0.0.1"), 9, "localhost");
     const std::string page = m_server.url("/");
     m_server.route("/other-frame.html", testsupport::Reply::text(200,
-        "<html><body><script>" + xhr + " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own');"
+        "<html><body><script>" + xhr + " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own'); xhr('/to-bridge', 'web-cross-redirect');"
         " try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
         "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-top\",\"set\"]]]'); } catch (e) {}"
         " parent.postMessage('sent', '*');</script></body></html>", "text/html"));
+    m_server.route("/to-bridge", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", page + "!hyb_exec?4"));
     // One that hides its origin from the page's navigation.
     m_server.route("/other-frame-hidden.html", testsupport::Reply::text(200,
         "<html><head><meta name='referrer' content='no-referrer'></head><body><script>"
@@ -407,7 +408,7 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
 
     controller().webView()->loadRequest(platform::URLRequest(home));
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
-    for (const char* key : {"web-cross-explicit", "web-cross-own", "web-cross-top", "web-cross-hidden", "web-sandboxed", "web-escaped", "web-slash", "web-escaped-letter"}) {
+    for (const char* key : {"web-cross-explicit", "web-cross-own", "web-cross-redirect", "web-cross-top", "web-cross-hidden", "web-sandboxed", "web-escaped", "web-slash", "web-escaped-letter"}) {
         eval("call('" + std::string(key) + "', 'Keychain', 'getForKey', ['" + key + "']); 1");
         EXPECT_EQ(answer(key).rfind("fail:", 0), 0u) << key << ": " << answer(key);
     }
