@@ -8,9 +8,9 @@
  * unchanged: their navigations were already decided by the UI process, which names them to this module
  * in a "hyb.navigation" message before it lets them go.
  *
- * The page's bridge requests (path "/!hyb_exec" as written, see BridgePath.h) go to "hybroute://exec/?<the original URL, escaped>" with
- * their headers: the UI process hands them to the bridge and answers them (200, empty "text/plain"),
- * without a load of any kind. (Answering them here with a data: URL costs the web process more than that
+ * The page's bridge requests (path "/!hyb_exec" exactly as written, see BridgePath.h) go to
+ * "hybroute://exec/?<the original URL, escaped>" with their headers: the UI process hands them to the
+ * bridge and answers them (200, empty "text/plain"), without a load of any kind. (Answering them here with a data: URL costs the web process more than that
  * trip: such a load is decoded on a thread of its own and announced to the network process.)
  *
  * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
