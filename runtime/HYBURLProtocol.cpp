@@ -55,7 +55,8 @@ bool isAssetRequest(const platform::URLRequest& request) {
 }
 
 bool isBridgeRequest(const platform::URLRequest& request) {
-    return request.url() && request.url()->path() == kHYBBridgeExecPath;
+    // The path as written, as the web-process module reads it (BridgePath.h).
+    return request.url() && hyb_url_has_bridge_path(request.url()->absoluteString().c_str());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The URL protocol of the command bridge, registered for the whole process when the first view
 // controller loads its view. It looks at every request the URL loading system makes and takes:
-// - the page's bridge requests to the path "/!hyb_exec" (headers "vc", "cmds", "rc"): a request with
+// - the page's bridge requests to the path "/!hyb_exec" as written (no escape decoded, no trailing "/"
+//   dropped: the web-process module reads it alike, webprocess/BridgePath.h), headers "vc", "cmds", "rc": a request with
 //   commands hands them to the caller's command queue and is not taken; a bare request (a poke with its
 //   request id in "rc") is taken and answered 200 with an empty "text/plain" body;
 // - photo-library asset URLs ("assets-library://..."), from any web view, answered with the asset's bytes
@@ -36,6 +37,7 @@
 
 #include "platform/URLProtocol.h"
 #include "runtime/HYBWhitelist.h"
+#include "webprocess/BridgePath.h"
 
 #include <cstdint>
 #include <memory>
@@ -47,7 +49,7 @@ namespace runtime {
 
 class HYBCommandQueue;
 
-inline constexpr const char* kHYBBridgeExecPath = "/!hyb_exec";
+inline constexpr const char* kHYBBridgeExecPath = HYB_BRIDGE_PATH;
 inline constexpr const char* kHYBAssetsLibraryPrefix = "assets-library://";
 
 class HYBURLProtocol : public platform::URLProtocol {

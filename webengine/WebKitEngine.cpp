@@ -6,6 +6,7 @@
 #include "platform/URLError.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
+#include "webengine/BridgeOrigin.h"
 #include "webengine/LoadError.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
@@ -590,6 +591,15 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_policy_decision_ignore(decision);
         return;
     }
+    // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
+    // of its origin: the same fragment on another document (a frame of another origin changing its own, a new
+    // window), or put on the page's by a frame of another origin, carries no call of the page's, and is
+    // refused without being asked about.
+    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
+                                                || !isPageOriginsNavigation(askedRequest.headers, url()))) {
+        webkit_policy_decision_ignore(decision);
+        return;
+    }
     NavigationRequest request = askedRequest;
     if (!newWindow && !request.isFragmentChange && isFrameLoad(request.url)) {
         request.isSubFrame = true;
@@ -869,6 +879,13 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
         return;
     }
     HeaderList headers = request->headers();
+    // Only the application's page reaches the bridge: a frame of another origin (another site framed by
+    // the page, a frame the page led elsewhere) is refused as a foreign page is, with nothing handed over.
+    if (!isPageOriginsBridgeRequest(request->url(), headers, url())) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
+                                      "a document of another origin than the page's has no bridge"));
+        return;
+    }
     bool hasUserAgent = false;
     for (const auto& [name, value] : headers)
         hasUserAgent = hasUserAgent || g_ascii_strcasecmp(name.c_str(), "User-Agent") == 0;

@@ -11,8 +11,10 @@
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
 //   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
-//   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages it fails them
-//   and hands over nothing).
+//   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages, and for a
+//   document of another origin than the page's, it fails them and hands over nothing);
+//   a "%01"/"%02" fragment signal counts only on the page's own document, changed by a document of its
+//   origin; any other is refused without a question.
 // - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
 //   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
@@ -137,8 +139,9 @@ public:
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
     // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
-    // low-priority idle of the main loop, after the answers its commands send. In a view of foreign pages
-    // it fails and is handed to nobody.
+    // low-priority idle of the main loop, after the answers its commands send. In a view of foreign pages,
+    // and from a document of another origin than the page's (BridgeOrigin.h), it fails and is handed to
+    // nobody.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:

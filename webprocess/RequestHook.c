@@ -8,9 +8,9 @@
  * unchanged: their navigations were already decided by the UI process, which names them to this module
  * in a "hyb.navigation" message before it lets them go.
  *
- * The page's bridge requests (path "/!hyb_exec") go to "hybroute://exec/?<the original URL, escaped>" with
- * their headers: the UI process hands them to the bridge and answers them (200, empty "text/plain"),
- * without a load of any kind. (Answering them here with a data: URL costs the web process more than that
+ * The page's bridge requests (path "/!hyb_exec" exactly as written, see BridgePath.h) go to
+ * "hybroute://exec/?<the original URL, escaped>" with their headers: the UI process hands them to the
+ * bridge and answers them (200, empty "text/plain"), without a load of any kind. (Answering them here with a data: URL costs the web process more than that
  * trip: such a load is decoded on a thread of its own and announced to the network process.)
  *
  * The UI process's scripts for the page (the answers to its calls and the like) come in "hyb.eval" messages:
@@ -25,6 +25,8 @@
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
  */
+#include "webprocess/BridgePath.h"
+
 #include <webkit2/webkit-web-extension.h>
 
 #include <string.h>
@@ -33,7 +35,6 @@
 #define ROUTE_PREFIX ROUTE_SCHEME "://load/?"
 #define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define NAVIGATION_MESSAGE "hyb.navigation"
-#define EXEC_PATH "/!hyb_exec"
 #define EXEC_ROUTE_PREFIX ROUTE_SCHEME "://exec/?"
 #define MAX_PENDING_NAVIGATIONS 64
 #define EVAL_MESSAGE "hyb.eval"
@@ -113,16 +114,6 @@ static gboolean stays_local(const char* uri)
     return FALSE;
 }
 
-static gboolean is_exec_request(const char* uri)
-{
-    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_ENCODED_PATH, NULL);
-    if (!parsed)
-        return FALSE;
-    gboolean is_exec = g_strcmp0(g_uri_get_path(parsed), EXEC_PATH) == 0;
-    g_uri_unref(parsed);
-    return is_exec;
-}
-
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
@@ -140,7 +131,7 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     }
     if (take_pending_navigation(pending_navigations(page), uri))
         return FALSE;
-    const gboolean is_exec = is_exec_request(uri);
+    const gboolean is_exec = hyb_url_has_bridge_path(uri);
     const char* page_uri = webkit_web_page_get_uri(page);
     if (page_uri && !is_exec) {
         char* a = without_fragment(uri);

@@ -319,3 +319,102 @@ TEST_F(ForeignPagesTest, ARemoteFrameOfTheApplicationsPageInTheInAppBrowserReads
     ASSERT_TRUE(e2e::waitUntil([&] { return !page->stringByEvaluatingJavaScriptFromString("heard").empty(); }));
     EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("heard"), "error");
 }
+
+TEST_F(ForeignPagesTest, AFrameOfAnotherOriginInTheApplicationsViewReachesNoPlugin)
+{
+    launch();
+    // A page of another site, framed by the application's page (or a frame the page led there), knows the
+    // view's number and tries every signal; it also asks the bridge path of the application's own origin.
+    const std::string vc = std::to_string(controller().registryNumber());
+    m_server.route("/framed-attack.html", testsupport::Reply::text(200,
+        "<html><body><p id='hostile'>another site</p><script>"
+        "var x = new XMLHttpRequest(); x.open('GET', 'file:///!hyb_exec?6', true); x.setRequestHeader('vc', '" + vc + "');"
+        " x.setRequestHeader('rc', '5'); x.setRequestHeader('cmds', '[[\"Keychain90\",\"Keychain\",\"setForKey\",[\"frame-file\",\"pwned\"]]]');"
+        " try { x.send(null); } catch (e) {}"
+        " try { top.location.href = location.href.replace(/^.*$/, '" + eval("location.href") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain90\",\"Keychain\",\"setForKey\",[\"frame-top\",\"pwned\"]]]')); } catch (e) {}"
+        "parent.postMessage(" + attackScript(controller().registryNumber(), "frame") + ", '*');</script></body></html>", "text/html"));
+    eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
+         " var f = document.createElement('iframe'); f.src = '" + m_server.url("/framed-attack.html") + "';"
+         " document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+    for (const char* path : {"xhr", "agent", "fetch", "routed", "hash", "file", "top"}) {
+        const std::string name = std::string("frame-") + path;
+        eval("call('" + name + "', 'Keychain', 'getForKey', ['" + name + "']); 1");
+        EXPECT_EQ(answer(name).rfind("fail:", 0), 0u) << name << ": " << answer(name);
+    }
+    EXPECT_TRUE(eval("location.href").ends_with("/www/index.html")) << eval("location.href");
+    expectEveryOwnPathWorks();
+
+    // A frame of the application's own files still reaches the bridge, as the page does.
+    eval("window.sameOrigin = ''; var g = document.createElement('iframe'); g.src = 'index.html?framed';"
+         " g.onload = function () { var y = new g.contentWindow.XMLHttpRequest(); y.open('GET', '/!hyb_exec?7', true);"
+         " y.setRequestHeader('vc', '" + vc + "'); y.setRequestHeader('rc', '6');"
+         " y.setRequestHeader('cmds', '[[\"Keychain91\",\"Keychain\",\"setForKey\",[\"same-origin\",\"framed\"]]]');"
+         " y.onload = function () { sameOrigin = 'sent'; }; y.onerror = function () { sameOrigin = 'error'; }; y.send(null); };"
+         " document.body.appendChild(g); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.sameOrigin").empty(); }));
+    eval("call('same', 'Keychain', 'getForKey', ['same-origin']); 1");
+    EXPECT_EQ(answer("same"), "ok:\"framed\"");
+}
+
+TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsPathAndOnlyFromItsOwnOrigin)
+{
+    launch();
+    const std::string vc = std::to_string(controller().registryNumber());
+    const std::string home = eval("location.href");
+    const std::string xhr = "function xhr(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true);"
+                            " x.setRequestHeader('vc', '" + vc + "'); x.setRequestHeader('rc', '1');"
+                            " x.setRequestHeader('cmds', '[[\"Keychain92\",\"Keychain\",\"setForKey\",[\"' + key + '\",\"set\"]]]');"
+                            " try { x.send(null); } catch (e) {} }";
+    // The application's view shows a page of the web; a frame of another origin (the same server by another
+    // name) asks the page's own origin for the bridge, and its own.
+    std::string other = m_server.url("/other-frame.html");
+    other.replace(other.find("127.0.0.1"), 9, "localhost");
+    std::string hidden = m_server.url("/other-frame-hidden.html");
+    hidden.replace(hidden.find("127.0.0.1"), 9, "localhost");
+    const std::string page = m_server.url("/");
+    m_server.route("/other-frame.html", testsupport::Reply::text(200,
+        "<html><body><script>" + xhr + " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own'); xhr('/to-bridge', 'web-cross-redirect');"
+        " try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-top\",\"set\"]]]'); } catch (e) {}"
+        " parent.postMessage('sent', '*');</script></body></html>", "text/html"));
+    m_server.route("/to-bridge", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", page + "!hyb_exec?4"));
+    // One that hides its origin from the page's navigation.
+    m_server.route("/other-frame-hidden.html", testsupport::Reply::text(200,
+        "<html><head><meta name='referrer' content='no-referrer'></head><body><script>"
+        " setTimeout(function () { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-hidden\",\"set\"]]]'); }, 300);"
+        "</script></body></html>", "text/html"));
+    // A document of the page's own server that has no origin (sandboxed) asks it too.
+    m_server.route("/sandboxed.html", testsupport::Reply::text(200,
+        "<html><body><script>" + xhr + " xhr('/!hyb_exec?3', 'web-sandboxed');</script></body></html>", "text/html")
+        .withHeader("Content-Security-Policy", "sandbox allow-scripts"));
+    m_server.route("/app.html", testsupport::Reply::text(200, "<html><body><p id='web'>web page</p><script>" + xhr +
+        "</script></body></html>", "text/html"));
+    eval("location.href = '" + m_server.url("/app.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') ? 1 : 0") == "1"; }));
+    // Spellings the web process loads as ordinary requests are no bridge request for the runtime either.
+    eval("xhr('/%21hyb_exec', 'web-escaped'); xhr('/!hyb_exec/', 'web-slash'); xhr('/!hyb_ex%65c', 'web-escaped-letter');"
+         " xhr('/!hyb_exec', 'web-own'); location.hash = '%01' + encodeURIComponent("
+         "'[[\"Keychain95\",\"Keychain\",\"setForKey\",[\"web-own-hash\",\"set\"]]]'); 1");
+    eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
+         " var f = document.createElement('iframe'); f.src = '" + other + "'; document.body.appendChild(f);"
+         " var s = document.createElement('iframe'); s.src = '/sandboxed.html'; document.body.appendChild(s);"
+         " var h = document.createElement('iframe'); h.src = '" + hidden + "'; document.body.appendChild(h); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    for (const char* key : {"web-cross-explicit", "web-cross-own", "web-cross-redirect", "web-cross-top", "web-cross-hidden", "web-sandboxed", "web-escaped", "web-slash", "web-escaped-letter"}) {
+        eval("call('" + std::string(key) + "', 'Keychain', 'getForKey', ['" + key + "']); 1");
+        EXPECT_EQ(answer(key).rfind("fail:", 0), 0u) << key << ": " << answer(key);
+    }
+    // The page itself reached the bridge, by its request and by its fragment.
+    eval("call('own', 'Keychain', 'getForKey', ['web-own']); 1");
+    EXPECT_EQ(answer("own"), "ok:\"set\"");
+    eval("call('own-hash', 'Keychain', 'getForKey', ['web-own-hash']); 1");
+    EXPECT_EQ(answer("own-hash"), "ok:\"set\"");
+}

@@ -220,3 +220,27 @@ TEST(URLProtocolNumbers, LeadingIntegersReadAsThePlatformReadsThem) {
 }
 
 } // namespace
+
+// The bridge path is the one the web-process module sends as a bridge request, written exactly so: a
+// spelling the module sends as an ordinary load (escaped, with a trailing "/", ...) is no bridge request here
+// either; the query and the fragment are not part of the path.
+TEST_F(URLProtocolTest, OnlyThePathWrittenExactlySoIsTheBridge) {
+    const std::string vc = std::to_string(kNumber);
+    const auto carries = [&](const std::string& url) {
+        auto request = bridgeRequest({{"vc", vc}, {"rc", "1"}, {"cmds", "[" + probeCommand("cb3", "\"via\"") + "]"}}, url,
+                                     bridge.host->view->identifier());
+        EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(request));
+        settle();
+        return !std::exchange(bridge.probe->calls, {}).empty();
+    };
+    for (const char* url : {"http://allowed.example/%21hyb_exec", "http://allowed.example/!hyb_exec/", "file:///%21hyb_exec",
+                            "http://allowed.example/!hyb_ex%65c", "http://allowed.example/!HYB_EXEC", "http://allowed.example//!hyb_exec",
+                            "http://allowed.example/a/!hyb_exec", "http://allowed.example/!hyb_exec;x"})
+        EXPECT_FALSE(carries(url)) << url;
+    for (const char* url : {"file:///!hyb_exec", "http://allowed.example/!hyb_exec", "http://allowed.example:8080/!hyb_exec?1#f",
+                            "file:///!hyb_exec#x"})
+        EXPECT_TRUE(carries(url)) << url;
+    // A poke on another spelling is not taken either (the ordinary loaders answer it).
+    EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(
+        bridgeRequest({{"vc", vc}, {"rc", "2"}}, "http://allowed.example/%21hyb_exec", bridge.host->view->identifier())));
+}

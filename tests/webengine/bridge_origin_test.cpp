@@ -1,0 +1,69 @@
+// Which requests and navigations count as the application's page's own bridge signals.
+#include "webengine/BridgeOrigin.h"
+
+#include <gtest/gtest.h>
+
+using namespace webengine;
+
+TEST(BridgeOrigin, AnOriginIsWrittenAsTheOriginHeaderWritesIt)
+{
+    EXPECT_EQ(originOf("HTTP://Example.COM:80/a?b#c").value_or("<none>"), "http://example.com");
+    EXPECT_EQ(originOf("https://example.com:443/").value_or("<none>"), "https://example.com");
+    EXPECT_EQ(originOf("https://example.com:80/").value_or("<none>"), "https://example.com:80");
+    EXPECT_EQ(originOf("http://127.0.0.1:8080/!hyb_exec").value_or("<none>"), "http://127.0.0.1:8080");
+    EXPECT_EQ(originOf("http://[::1]:81/").value_or("<none>"), "http://[::1]:81");
+    EXPECT_EQ(originOf("file:///a/b.html").value_or("<none>"), "file://");
+    EXPECT_EQ(originOf("file://localhost/!hyb_exec").value_or("<none>"), "file://");
+    // Documents whose origin no URL names, and text that is no URL.
+    for (const char* url : {"about:blank", "data:text/html,x", "blob:http://a/1", "hyb://ready", "http:///x", "", "not a url"})
+        EXPECT_FALSE(originOf(url)) << url;
+}
+
+TEST(BridgeOrigin, OnlyARequestOfThePagesOwnOriginIsTheBridges)
+{
+    const std::string page = "http://app.example:8080/index.html#%02";
+    EXPECT_TRUE(isPageOriginsBridgeRequest("http://app.example:8080/!hyb_exec?1", {}, page));
+    EXPECT_TRUE(isPageOriginsBridgeRequest("http://APP.example:8080/!hyb_exec", {{"origin", "http://app.example:8080"}}, page));
+    EXPECT_TRUE(isPageOriginsBridgeRequest("file:///!hyb_exec?1", {{"vc", "3"}}, "file:///bundle/www/index.html"));
+    // A frame of another site asking its own origin, or the page's.
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://evil.example/!hyb_exec", {}, page));
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://app.example/!hyb_exec", {}, page)) << "another port";
+    EXPECT_FALSE(isPageOriginsBridgeRequest("https://app.example:8080/!hyb_exec", {}, page)) << "another scheme";
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://app.example:8080/!hyb_exec", {{"Origin", "http://evil.example"}}, page));
+    // Every Origin header counts, not the first only.
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://app.example:8080/!hyb_exec",
+                                            {{"Origin", "http://app.example:8080"}, {"ORIGIN", "http://evil.example"}}, page));
+    // A sandboxed document, of the page's server or of its files.
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://app.example:8080/!hyb_exec", {{"Origin", "null"}}, page));
+    EXPECT_FALSE(isPageOriginsBridgeRequest("file:///!hyb_exec", {{"Origin", "null"}}, "file:///bundle/www/index.html"));
+    // A file page's request of a web origin, a web page's of a file; a page with no origin has no bridge.
+    EXPECT_FALSE(isPageOriginsBridgeRequest("http://app.example:8080/!hyb_exec", {}, "file:///bundle/www/index.html"));
+    EXPECT_FALSE(isPageOriginsBridgeRequest("file:///!hyb_exec", {}, page));
+    EXPECT_FALSE(isPageOriginsBridgeRequest("file:///!hyb_exec", {}, "about:blank"));
+    EXPECT_FALSE(isPageOriginsBridgeRequest("file:///!hyb_exec", {}, ""));
+}
+
+TEST(BridgeOrigin, ANavigationOfThePageIsItsOwnWhenItsReferrerIsOfItsOrigin)
+{
+    const std::string page = "http://app.example:8080/index.html";
+    EXPECT_TRUE(isPageOriginsNavigation({{"Referer", "http://app.example:8080/index.html"}}, page));
+    EXPECT_TRUE(isPageOriginsNavigation({{"referer", "http://app.example:8080/"}}, page)) << "a referrer of the origin only";
+    // Another site's frame, named or hiding its name; a second referrer of another origin.
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://localhost:8080/"}}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://app.example:8080/"}, {"Referer", "http://evil.example/"}}, page));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "garbage"}}, page));
+    // File pages and pages without an origin send no referrer of their own.
+    EXPECT_TRUE(isPageOriginsNavigation({}, "file:///bundle/www/index.html"));
+    EXPECT_TRUE(isPageOriginsNavigation({}, "about:blank"));
+    EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://evil.example/"}}, "file:///bundle/www/index.html"));
+}
+
+TEST(BridgeOrigin, ASignalFragmentStartsWithItsMark)
+{
+    for (const char* url : {"file:///i.html#%01", "file:///i.html#%01%5B%5D", "http://a/#%02", "#%02x"})
+        EXPECT_TRUE(hasSignalFragment(url)) << url;
+    for (const char* url : {"file:///i.html", "file:///i.html#", "file:///i.html#%0", "file:///i.html#x%01", "file:///%01#%03",
+                            "file:///i.html?%01", "file:///i.html#%2501"})
+        EXPECT_FALSE(hasSignalFragment(url)) << url;
+}

@@ -1,0 +1,73 @@
+#include "webengine/BridgeOrigin.h"
+
+#include "platform/URL.h"
+
+#include <glib.h>
+
+#include <algorithm>
+
+namespace webengine {
+
+namespace {
+
+std::string lowered(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> originOf(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return std::nullopt;
+    if (parsed->isFileURL())
+        return std::string("file://");
+    const std::string scheme = lowered(parsed->scheme());
+    if ((scheme != "http" && scheme != "https") || !parsed->host() || parsed->host()->empty())
+        return std::nullopt;
+    const std::string host = lowered(*parsed->host());
+    std::string origin = scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+    const int ownPort = scheme == "https" ? 443 : 80;
+    if (parsed->port() && *parsed->port() != ownPort)
+        origin += ":" + std::to_string(*parsed->port());
+    return origin;
+}
+
+bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& page)
+{
+    const std::optional<std::string> pageOrigin = originOf(page);
+    if (!pageOrigin || originOf(url) != pageOrigin)
+        return false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
+            continue;
+        if (g_ascii_strcasecmp(value.c_str(), pageOrigin->c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
+{
+    const std::optional<std::string> pageOrigin = originOf(page);
+    bool named = false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Referer") != 0)
+            continue;
+        if (!pageOrigin || originOf(value) != pageOrigin)
+            return false;
+        named = true;
+    }
+    return named || !pageOrigin || *pageOrigin == "file://";
+}
+
+bool hasSignalFragment(const std::string& url)
+{
+    const auto hash = url.find('#');
+    return hash != std::string::npos && (url.compare(hash + 1, 3, "%01") == 0 || url.compare(hash + 1, 3, "%02") == 0);
+}
+
+} // namespace webengine

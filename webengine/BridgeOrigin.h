@@ -1,0 +1,37 @@
+// Which of a page's requests and navigations are the application's page's own bridge signals.
+//
+// Only the application's page reaches the bridge: not a frame of another origin (another site the page
+// frames, a frame the page led elsewhere, a sandboxed document). The engine cannot say which frame made a
+// request, so the request itself is read: its URL and the "Origin" header the engine writes for a document
+// of another origin than the URL's.
+#pragma once
+
+#include "webengine/EngineClient.h"
+
+#include <optional>
+#include <string>
+
+namespace webengine {
+
+// The origin of a URL as an "Origin" header writes it: "scheme://host[:port]", scheme and host in lower
+// case, the port only when it is not the scheme's own, brackets around an IPv6 address. Every file URL is of
+// one origin, "file://" (the application's pages read each other's files). Nothing for a URL of any other
+// scheme (data:, blob:, about:, ...) or without a host: such a document has an origin of its own that no
+// URL names.
+std::optional<std::string> originOf(const std::string& url);
+
+// Whether a bridge request comes from a document of the page's own origin (`page`, the main frame's URL):
+// its URL is of that origin, and every "Origin" header it carries names that origin too (the engine writes
+// one for a frame of another site asking the page's origin, "null" for a sandboxed document).
+bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& page);
+
+// Whether a navigation of the page (`page`, the main frame's URL) was asked for by a document of its origin,
+// as far as its "Referer" header tells: a referrer of another origin was another site's frame. A web page's
+// own navigations name it (a frame that wants to hide its origin sends none, and is refused too); file pages
+// and pages without an origin send none.
+bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page);
+
+// Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
+bool hasSignalFragment(const std::string& url);
+
+} // namespace webengine
