@@ -71,8 +71,12 @@ std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeede
         return std::nullopt;
     m_lastSettled = settled;
     m_lastSettledSucceeded = succeeded;
-    if (succeeded && settled->paysTheOrder() && settled->tn == mTN().value_or(""))
-        m_orderPaid = true;
+    if (succeeded && settled->tn == mTN().value_or("")) {
+        if (settled->paysTheOrder())
+            m_orderPaid = true;
+        else
+            m_orderAuthorised = true;
+    }
     return settled;
 }
 

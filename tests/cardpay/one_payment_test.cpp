@@ -2,7 +2,7 @@
 // answer settles the one outstanding payment, read as what that payment was (the order paid, or only the
 // card authorised), on whichever screen asked for it. Each road runs end to end on the loopback server
 // with the sample order, the server failing the poll after a named command and healing; each counts the
-// "pay" commands the server saw.
+// payment commands ("pay", "prepay") the server saw for the order.
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
@@ -174,6 +174,51 @@ TEST_F(CardPayOnePayment, AnAuthorisationConfirmedOnTheAccountRoadIsNoPayment) {
     EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
     EXPECT_EQ(count("pay"), 1u);
     EXPECT_EQ(m_server.commands("pay").at(0).params["bind"], Value("yes"));
+}
+
+// The authorisation's reply is lost after the server took it and its poll fails three times: the box
+// says the result is being confirmed. Cancel, Back to the order (the authorisation screen and its poll
+// go), Next to a new authorisation screen, "Agree and pay" asks for the result: the server's late "00"
+// is the first "prepay"'s. The new screen goes on from it to the paying screen; back on it, "Agree and
+// pay" goes on again: the order is authorised once.
+TEST_F(CardPayOnePayment, ALateAuthorisationIsAppliedOnANewAuthorisationScreen) {
+    m_server.setFault("prepay", Fault::NoReply);
+    m_server.setPollFault({Fault::HTTP500, "prepay", 3, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const auto first = road().top<BCEntrustViewController>();
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap(kNext));
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_NE(road().top<BCEntrustViewController>(), first);
+    const std::size_t polls = count("query");
+    for (auto step : {road().type("CVN2", "123"), road().pressDone(), road().tap(kAgreeAndPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen"));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_TRUE(container()->orderAuthorised());
+
+    // Back and forth: the authorisation screen's Next goes on without authorising again.
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    for (auto step : {road().type("CVN2", "123"), road().pressDone(), road().tap(kAgreeAndPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen again"));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("followrules"), 2u);
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+
+    // The order is paid once.
+    for (auto step : {road().type("密码 PIN", "123456"), road().pressDone(), road().tap(kPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
 }
 
 // A "pay" whose result is being confirmed, the user gone back to the order and on to the account road:
@@ -425,6 +470,56 @@ TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
     EXPECT_TRUE(road().top<BCUserInfoViewController>());
     EXPECT_EQ(count("query"), 0u);
     EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderPaid());
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+}
+
+// A server box before the paying screen (in the authorisation's follow-up answer) names "pay": the
+// command pays the order, though the authorisation screen sends it. Its "00" ends the road in success,
+// with no second payment from the paying screen.
+TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
+    Dictionary followRules = sampleReplies()["followrules"].dictionaryOrEmpty();
+    followRules.set("open_alert_box", Dictionary{{"title", "Note"},
+                                                 {"text", "Pay at once?"},
+                                                 {"func", Dictionary{{"label", "Pay now"}, {"action", "pay"}}},
+                                                 {"cancel", Dictionary{{"label", "Later"}}}});
+    m_server.setReply("followrules", followRules);
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Pay at once?"); }, "the server's box"));
+    ASSERT_TRUE(road().tap("Pay now"));
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// A server box naming a command of its own that moves no money: sent once as that command, never polled,
+// held or reported as a payment, whatever the server answers to a "query".
+TEST_F(CardPayOnePayment, AServerBoxNamingAnotherCommandIsNoPayment) {
+    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
+    user.set("open_alert_box", Dictionary{{"title", "Note"},
+                                          {"text", "A coupon for you"},
+                                          {"func", Dictionary{{"label", "Take it"}, {"action", "takecoupon"}}},
+                                          {"cancel", Dictionary{{"label", "Later"}}}});
+    m_server.setReply("getuserinfo", user);
+    m_server.setReply("takecoupon", Dictionary{});
+    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
+                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                      road().waitForScreen<BCUserInfoViewController>()})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("A coupon for you"); }, "the server's box"));
+    ASSERT_TRUE(road().tap("Take it"));
+    ASSERT_TRUE(pollUntil([&] { return count("takecoupon") == 1 && !road().isLoading(); }, "the box's command answered"));
+    m_clock.advance(BCMPService::kPollInterval * 3);
+    ASSERT_TRUE(road().settle());
+    EXPECT_FALSE(road().isLoading());
+    EXPECT_TRUE(road().top<BCUserInfoViewController>());
+    EXPECT_EQ(count("takecoupon"), 1u);
+    EXPECT_EQ(count("query"), 0u);
     EXPECT_FALSE(container()->paymentOutstanding());
     EXPECT_FALSE(container()->orderPaid());
     EXPECT_EQ(count("pay"), 0u);
