@@ -111,6 +111,41 @@ protected:
     static void scrollTo(BCBaseViewController& screen, platform::View& view) {
         screen.mScrollView()->scrollRectToVisible(view.convertRectTo(view.bounds(), screen.mScrollView().get()), false);
     }
+    // A server box ("Note", `message`, a button `label` naming `action`, and "Later") in the reply to `cmd`.
+    void serverBoxIn(const std::string& cmd, const std::string& message, const std::string& label, const std::string& action) {
+        Dictionary reply = sampleReplies()[cmd].dictionaryOrEmpty();
+        reply.set("open_alert_box", Dictionary{{"title", "Note"},
+                                               {"text", message},
+                                               {"func", Dictionary{{"label", label}, {"action", action}}},
+                                               {"cancel", Dictionary{{"label", "Later"}}}});
+        m_server.setReply(cmd, reply);
+    }
+    ::testing::AssertionResult theServersBox(const std::string& message) {
+        return pollUntil([&] { return road().alertMessage() == std::optional<std::string>(message); }, "the server's box");
+    }
+    // The account road logged in: its user-information screen with the server's box `message` up.
+    ::testing::AssertionResult theAccountRoadsBox(const std::string& message) {
+        m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+        for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
+                          road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                          road().waitForScreen<BCUserInfoViewController>()})
+            if (!step)
+                return step;
+        return theServersBox(message);
+    }
+    // A while on, the user-information screen still up and free, nothing polled, held or paid.
+    void expectNothingPaid() {
+        m_clock.advance(BCMPService::kPollInterval * 3);
+        ASSERT_TRUE(road().settle());
+        EXPECT_FALSE(road().isLoading());
+        EXPECT_TRUE(road().top<BCUserInfoViewController>());
+        EXPECT_EQ(count("query"), 0u);
+        EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
+        EXPECT_FALSE(container()->paymentOutstanding());
+        EXPECT_FALSE(container()->orderPaid());
+        EXPECT_EQ(count("pay"), 0u);
+        EXPECT_TRUE(m_host->results.empty());
+    }
     ::testing::AssertionResult backToTheMerchant() {
         if (auto success = pollUntil([&] { return road().top<BCSucceedViewController>() && !road().isInTransition(); }, "the success screen");
             !success)
@@ -450,44 +485,20 @@ TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
 // (the account road's user information): nothing is sent, and above all not "query" as a payment whose
 // "00" would show success with no "pay" ever sent.
 TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
-    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
-    user.set("open_alert_box", Dictionary{{"title", "Note"},
-                                          {"text", "Check the result"},
-                                          {"func", Dictionary{{"label", "Check"}, {"action", "query"}}},
-                                          {"cancel", Dictionary{{"label", "Later"}}}});
-    m_server.setReply("getuserinfo", user);
-    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
-    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
-                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
-                      road().waitForScreen<BCUserInfoViewController>()})
-        ASSERT_TRUE(step);
-    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Check the result"); }, "the server's box"));
+    serverBoxIn("getuserinfo", "Check the result", "Check", "query");
+    ASSERT_TRUE(theAccountRoadsBox("Check the result"));
     ASSERT_TRUE(road().tap("Check"));
     ASSERT_TRUE(road().settle());
-    m_clock.advance(BCMPService::kPollInterval * 3);
-    ASSERT_TRUE(road().settle());
-    EXPECT_FALSE(road().isLoading());
-    EXPECT_TRUE(road().top<BCUserInfoViewController>());
-    EXPECT_EQ(count("query"), 0u);
-    EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
-    EXPECT_FALSE(container()->paymentOutstanding());
-    EXPECT_FALSE(container()->orderPaid());
-    EXPECT_EQ(count("pay"), 0u);
-    EXPECT_TRUE(m_host->results.empty());
+    expectNothingPaid();
 }
 
 // A server box before the paying screen (in the authorisation's follow-up answer) names "pay": the
 // command pays the order, though the authorisation screen sends it. Its "00" ends the road in success,
 // with no second payment from the paying screen.
 TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
-    Dictionary followRules = sampleReplies()["followrules"].dictionaryOrEmpty();
-    followRules.set("open_alert_box", Dictionary{{"title", "Note"},
-                                                 {"text", "Pay at once?"},
-                                                 {"func", Dictionary{{"label", "Pay now"}, {"action", "pay"}}},
-                                                 {"cancel", Dictionary{{"label", "Later"}}}});
-    m_server.setReply("followrules", followRules);
+    serverBoxIn("followrules", "Pay at once?", "Pay now", "pay");
     ASSERT_TRUE(sendTheAuthorisation());
-    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Pay at once?"); }, "the server's box"));
+    ASSERT_TRUE(theServersBox("Pay at once?"));
     ASSERT_TRUE(road().tap("Pay now"));
     ASSERT_TRUE(backToTheMerchant());
     EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
@@ -499,31 +510,13 @@ TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
 // A server box naming a command of its own that moves no money: sent once as that command, never polled,
 // held or reported as a payment, whatever the server answers to a "query".
 TEST_F(CardPayOnePayment, AServerBoxNamingAnotherCommandIsNoPayment) {
-    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
-    user.set("open_alert_box", Dictionary{{"title", "Note"},
-                                          {"text", "A coupon for you"},
-                                          {"func", Dictionary{{"label", "Take it"}, {"action", "takecoupon"}}},
-                                          {"cancel", Dictionary{{"label", "Later"}}}});
-    m_server.setReply("getuserinfo", user);
+    serverBoxIn("getuserinfo", "A coupon for you", "Take it", "takecoupon");
     m_server.setReply("takecoupon", Dictionary{});
-    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
-    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
-                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
-                      road().waitForScreen<BCUserInfoViewController>()})
-        ASSERT_TRUE(step);
-    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("A coupon for you"); }, "the server's box"));
+    ASSERT_TRUE(theAccountRoadsBox("A coupon for you"));
     ASSERT_TRUE(road().tap("Take it"));
     ASSERT_TRUE(pollUntil([&] { return count("takecoupon") == 1 && !road().isLoading(); }, "the box's command answered"));
-    m_clock.advance(BCMPService::kPollInterval * 3);
-    ASSERT_TRUE(road().settle());
-    EXPECT_FALSE(road().isLoading());
-    EXPECT_TRUE(road().top<BCUserInfoViewController>());
+    expectNothingPaid();
     EXPECT_EQ(count("takecoupon"), 1u);
-    EXPECT_EQ(count("query"), 0u);
-    EXPECT_FALSE(container()->paymentOutstanding());
-    EXPECT_FALSE(container()->orderPaid());
-    EXPECT_EQ(count("pay"), 0u);
-    EXPECT_TRUE(m_host->results.empty());
 }
 
 // While the application waits for the payment's result at its end, its screens still show and take
