@@ -71,12 +71,8 @@ std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeede
         return std::nullopt;
     m_lastSettled = settled;
     m_lastSettledSucceeded = succeeded;
-    if (succeeded && settled->tn == mTN().value_or("")) {
-        if (settled->paysTheOrder())
-            m_orderPaid = true;
-        else
-            m_orderAuthorised = true;
-    }
+    if (succeeded && settled->tn == mTN().value_or(""))
+        (settled->paysTheOrder() ? m_paidTn : m_authorisedTn) = settled->tn;
     return settled;
 }
 

@@ -186,10 +186,10 @@ public:
     const std::optional<BCPayment>& lastSettledPayment() const { return m_lastSettled; }
     bool lastSettlementSucceeded() const { return m_lastSettledSucceeded; }
     // The server confirmed a "pay" of this order: the only case in which the road shows success.
-    bool orderPaid() const { return m_orderPaid; }
+    bool orderPaid() const { return isCurrentOrder(m_paidTn); }
     // The server confirmed an authorisation (a pre-command) of this order, on whichever screen: the order
     // is never authorised again; what is left is to pay it.
-    bool orderAuthorised() const { return m_orderAuthorised; }
+    bool orderAuthorised() const { return isCurrentOrder(m_authorisedTn); }
     Dict BundleConfig() const { return dict("BundleConfig"); }
     void setBundleConfig(const Dict& config) { setField("BundleConfig", config); }
 
@@ -227,6 +227,7 @@ private:
     Dict dict(std::string_view field) const;
     List list(std::string_view field) const;
     std::optional<platform::Value> textOrDict(std::string_view field) const;
+    bool isCurrentOrder(const std::optional<std::string>& tn) const { return tn && *tn == mTN().value_or(""); }
     template <class T>
     void setField(const char* field, const std::optional<T>& value) {
         if (value)
@@ -242,8 +243,9 @@ private:
     std::optional<BCPayment> m_outstandingPayment;
     std::optional<BCPayment> m_lastSettled;
     bool m_lastSettledSucceeded = false;
-    bool m_orderPaid = false;
-    bool m_orderAuthorised = false;
+    // The orders (transaction numbers) the server confirmed a "pay" and an authorisation of.
+    std::optional<std::string> m_paidTn;
+    std::optional<std::string> m_authorisedTn;
     std::weak_ptr<platform::View> m_pointCell;
     platform::InterfaceOrientation m_defaultOrientation = platform::InterfaceOrientation::Portrait;
     std::weak_ptr<platform::ViewController> m_rootViewController;

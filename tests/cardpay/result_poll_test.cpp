@@ -265,6 +265,9 @@ TEST_F(ResultPollTest, AnOrderAuthorisedIsNeverAuthorisedAgain) {
     ASSERT_TRUE(waitForAnswers(1));
     EXPECT_TRUE(container()->orderAuthorised());
     EXPECT_FALSE(container()->orderPaid());
+    container()->setMTN("201712010099");  // another order is not authorised by it
+    EXPECT_FALSE(container()->orderAuthorised());
+    container()->setMTN("201712010001");
 
     auto other = cardpay::BCMPServiceConsumption::create();
     auto otherDelegate = std::make_shared<RecordingDelegate>();
