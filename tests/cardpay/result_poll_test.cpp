@@ -318,6 +318,21 @@ TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
     EXPECT_TRUE(container()->orderPaid());
 }
 
+// A payment whose parameters make no command never goes out: it is not left outstanding (no result to
+// ask for, nothing to report at the road's end), and the corrected payment goes out once.
+TEST_F(ResultPollTest, APaymentThatMakesNoCommandIsNotLeftOutstanding) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postRequestWithCmd("pay", R"("pin":)");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureSystem);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    EXPECT_TRUE(container()->orderPaid());
+}
+
 // The reply to an earlier payment that comes after a later one went out (the earlier one settled by
 // another service's poll meanwhile) gives up only itself: the later one stays outstanding.
 TEST_F(ResultPollTest, ALateRefusalOfAnEarlierPaymentLeavesTheLaterOneOutstanding) {
