@@ -71,8 +71,8 @@ std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeede
         return std::nullopt;
     m_lastSettled = settled;
     m_lastSettledSucceeded = succeeded;
-    if (succeeded && settled->paysTheOrder() && settled->tn == mTN().value_or(""))
-        m_orderPaid = true;
+    if (succeeded && settled->tn == mTN().value_or(""))
+        (settled->paysTheOrder() ? m_paidTn : m_authorisedTn) = settled->tn;
     return settled;
 }
 

@@ -33,8 +33,9 @@ namespace cardpay {
 
 // A payment command as sent: its name, its command code (BCMPService.h), the order (transaction number)
 // it was sent for, what the server's "00" for it means (the order paid, or only the card authorised by the
-// pre-command of the authorisation step, after which the order still has to be paid), and the service
-// object that sent it (BCMPService::serial).
+// pre-command of the authorisation step, after which the order still has to be paid), the service
+// object that sent it (BCMPService::serial) and its number among the payment commands of the process
+// (BCMPService sets it; 0 for one made elsewhere), which tells a late reply to an earlier one apart.
 struct BCPayment {
     enum class Meaning { Paid, Authorised };
     std::string command;
@@ -42,6 +43,7 @@ struct BCPayment {
     std::string tn;
     Meaning meaning = Meaning::Paid;
     std::uint64_t sender = 0;
+    std::uint64_t number = 0;
 
     bool paysTheOrder() const { return meaning == Meaning::Paid; }
     bool operator==(const BCPayment&) const = default;
@@ -177,13 +179,17 @@ public:
     const std::optional<BCPayment>& outstandingPayment() const { return m_outstandingPayment; }
     void setOutstandingPayment(std::optional<BCPayment> payment) { m_outstandingPayment = std::move(payment); }
     // Settles the outstanding payment (nothing happens when none is) and answers it; a succeeded payment
-    // that pays this order (`BCPayment::paysTheOrder`, for the current transaction number) marks the order paid.
+    // that pays this order (`BCPayment::paysTheOrder`, for the current transaction number) marks the order
+    // paid, a succeeded authorisation of this order marks the order authorised.
     std::optional<BCPayment> settleOutstandingPayment(bool succeeded);
     // The payment the poll settled last, and whether it succeeded.
     const std::optional<BCPayment>& lastSettledPayment() const { return m_lastSettled; }
     bool lastSettlementSucceeded() const { return m_lastSettledSucceeded; }
     // The server confirmed a "pay" of this order: the only case in which the road shows success.
-    bool orderPaid() const { return m_orderPaid; }
+    bool orderPaid() const { return isCurrentOrder(m_paidTn); }
+    // The server confirmed an authorisation (a pre-command) of this order, on whichever screen: the order
+    // is never authorised again; what is left is to pay it.
+    bool orderAuthorised() const { return isCurrentOrder(m_authorisedTn); }
     Dict BundleConfig() const { return dict("BundleConfig"); }
     void setBundleConfig(const Dict& config) { setField("BundleConfig", config); }
 
@@ -221,6 +227,7 @@ private:
     Dict dict(std::string_view field) const;
     List list(std::string_view field) const;
     std::optional<platform::Value> textOrDict(std::string_view field) const;
+    bool isCurrentOrder(const std::optional<std::string>& tn) const { return tn && *tn == mTN().value_or(""); }
     template <class T>
     void setField(const char* field, const std::optional<T>& value) {
         if (value)
@@ -236,7 +243,9 @@ private:
     std::optional<BCPayment> m_outstandingPayment;
     std::optional<BCPayment> m_lastSettled;
     bool m_lastSettledSucceeded = false;
-    bool m_orderPaid = false;
+    // The orders (transaction numbers) the server confirmed a "pay" and an authorisation of.
+    std::optional<std::string> m_paidTn;
+    std::optional<std::string> m_authorisedTn;
     std::weak_ptr<platform::View> m_pointCell;
     platform::InterfaceOrientation m_defaultOrientation = platform::InterfaceOrientation::Portrait;
     std::weak_ptr<platform::ViewController> m_rootViewController;

@@ -166,14 +166,48 @@ BCMPService::BCMPService() {
     m_serial = ++lastSerial;
 }
 
+std::optional<BCPayment::Meaning> BCMPService::moneyMovingCommand(std::string_view command) {
+    if (command == "pay")
+        return BCPayment::Meaning::Paid;
+    if (command == "prepay")
+        return BCPayment::Meaning::Authorised;
+    return std::nullopt;
+}
+
 void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
     m_currentCMD = code;
     stopPoll();
+    if (moneyMovingCommand(command)) {
+        // A server-named command of another kind (points, coupon) that would move money: never sent
+        // outside the payment's own guard.
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" moves money and is not sent as a plain command");
+        failLater(kBCFailureSystem);
+        return;
+    }
     send(kind, command, parameterText);
+}
+
+void BCMPService::failLater(int type) {
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), type] {
+        auto self = weak.lock();
+        auto delegate = self ? self->m_delegate.lock() : nullptr;
+        if (delegate)
+            delegate->comunicateToBCMPDidFailWithErrorType(type, std::nullopt);
+    });
+}
+
+void BCMPService::answerPaidLater() {
+    platform::DispatchQueue::main()->async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        auto delegate = self ? self->m_delegate.lock() : nullptr;
+        if (delegate)
+            delegate->comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
+    });
 }
 
 void BCMPService::postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning) {
     m_currentCMD = code;
+    meaning = moneyMovingCommand(command).value_or(meaning);  // "pay" pays, wherever it is sent from
     const auto container = BCDataContainer::instance();
     if (container->roadEnding()) {
         platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the road is ending");
@@ -181,12 +215,7 @@ void BCMPService::postPayment(int code, std::string_view command, const std::str
     }
     if (container->orderPaid()) {
         platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the order is paid");
-        platform::DispatchQueue::main()->async([weak = weak_from_this()] {
-            auto self = weak.lock();
-            auto delegate = self ? self->m_delegate.lock() : nullptr;
-            if (delegate)
-                delegate->comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
-        });
+        answerPaidLater();
         return;
     }
     if (container->paymentOutstanding()) {
@@ -194,34 +223,38 @@ void BCMPService::postPayment(int code, std::string_view command, const std::str
         queryPaymentResult();
         return;
     }
-    container->setOutstandingPayment(BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial});
+    if (meaning == BCPayment::Meaning::Authorised && container->orderAuthorised()) {
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent: the order is authorised");
+        answerPaidLater();
+        return;
+    }
+    static std::uint64_t lastNumber = 0;
+    const std::uint64_t number = ++lastNumber;
+    container->setOutstandingPayment(BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial, number});
     stopPoll();
-    send(ReplyKind::Payment, command, parameterText);
+    send(ReplyKind::Payment, command, parameterText, number);
 }
 
-void BCMPService::send(ReplyKind kind, std::string_view command, const std::string& parameterText) {
+void BCMPService::send(ReplyKind kind, std::string_view command, const std::string& parameterText, std::uint64_t payment) {
     const auto body = BCJsonService::instance()->commandBody(command, parameterText);
     if (!body) {
         platform::Log::write("BCMPService: the parameters of \"" + std::string(command) + "\" do not make a command");
-        platform::DispatchQueue::main()->async([weak = weak_from_this()] {
-            auto self = weak.lock();
-            auto delegate = self ? self->m_delegate.lock() : nullptr;
-            if (delegate)
-                delegate->comunicateToBCMPDidFailWithErrorType(kBCFailureSystem, std::nullopt);
-        });
+        if (payment != 0)
+            BCDataContainer::instance()->setOutstandingPayment(std::nullopt);  // nothing went out
+        failLater(kBCFailureSystem);
         return;
     }
     auto transport = currentTransport();
     // The id is known only once `send` returns; the completion never runs before that.
     auto id = std::make_shared<BCCommandTransport::RequestID>(0);
-    *id = transport->send(*body, [weak = weak_from_this(), id, kind](BCTransportOutcome outcome) {
+    *id = transport->send(*body, [weak = weak_from_this(), id, kind, payment](BCTransportOutcome outcome) {
         if (auto self = weak.lock())
-            self->received(*id, kind, std::move(outcome));
+            self->received(*id, kind, payment, std::move(outcome));
     });
     m_pending.emplace(*id, transport);
 }
 
-void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome) {
+void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, std::uint64_t payment, BCTransportOutcome outcome) {
     if (m_pending.erase(id) == 0)
         return;
     const auto keepAlive = shared_from_this(); // a delegate may let go of its service while it is told
@@ -254,7 +287,10 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, BCT
                 startPoll();
                 return;
             }
-            BCDataContainer::instance()->setOutstandingPayment(std::nullopt);  // the server answered: not taken
+            // The server answered: not taken. Only this command is given up, not a later one outstanding.
+            const auto container = BCDataContainer::instance();
+            if (const auto& outstanding = container->outstandingPayment(); outstanding && outstanding->number == payment)
+                container->setOutstandingPayment(std::nullopt);
         }
         stopPoll();
         delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
@@ -333,6 +369,10 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         return;
     case ReplyKind::Coupon:
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventCoupon, reply.whole);
+        return;
+    case ReplyKind::Temp:
+        container->apply(BCReplyMapper::common(params));
+        delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventTempAnswered);
         return;
     }
 }
@@ -462,11 +502,10 @@ void BCMPService::postPreCmd(const std::string& command, const std::string& elem
 }
 
 void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements) {
-    postTempRequestWithCmd(command, elements, BCPayment::Meaning::Paid);
-}
-
-void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements, BCPayment::Meaning meaning) {
-    postPayment(kBCCmdTemp, command, elements, meaning);
+    if (const auto meaning = moneyMovingCommand(command))
+        postPayment(kBCCmdTemp, command, elements, *meaning);
+    else
+        post(kBCCmdTemp, ReplyKind::Temp, command, elements);
 }
 
 // MARK: - Cipher and pay mode

@@ -13,6 +13,16 @@
 // gives 2008 with the payment reply's time-out text, else text 12013. The poll keeps `currentCMD` of the
 // payment command.
 //
+// Which commands move money is decided from the command itself, never from who named it: "pay" pays
+// the order and "prepay" authorises the card (`moneyMovingCommand`), wherever they are posted from (a
+// screen's own button, a server alert box, a server-named points or coupon command). The screens' pay
+// and pre-command entries (`postRequestWithCmd`, `postPreCmd`) are payments whatever the command's name
+// (the authorisation step's command is the server's button's), what a "00" means following the name when
+// it is a known one. The temporary command (a server alert box's action) is a payment only when its name is
+// a known one; any other is sent as a plain command (1005), answered with kBCEventTempAnswered (or a
+// failure) and never polled, held or counted as a payment. A known payment command posted through a plain
+// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem.
+//
 // A payment is never sent twice. From the moment a payment command goes out until the server refuses
 // it (a reply whose "resp" is not "00") or the poll tells how it ended ("00" or "03"), the payment is
 // outstanding (BCDataContainer::outstandingPayment: the command, its order, what a "00" means for it and
@@ -21,7 +31,10 @@
 // service asked (BCDataContainer::settleOutstandingPayment), and 3004 means only that the payment the
 // container settled last succeeded: what that was is the container's to say. Once a "pay" of this order
 // has succeeded (BCDataContainer::orderPaid) no payment command is sent at all: the poster hears 3004
-// again, on a later turn. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
+// again, on a later turn; once an authorisation of this order has succeeded (BCDataContainer::
+// orderAuthorised) no authorisation is sent again, and the poster hears 3004 the same way. The reply to a
+// payment command settles nothing but that command: a late reply to an earlier payment, once a later one
+// is outstanding, leaves the later one as it is. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
 // poster hears nothing). A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
@@ -83,6 +96,8 @@ enum BCEvent : int {
     kBCEventPoints = 3017,
     kBCEventCoupon = 3018,
     kBCEventInstalment = 3019,
+    // A temporary command that moves no money (a server alert box's own command) was answered.
+    kBCEventTempAnswered = 3020,
 };
 
 // Codes of `currentCMD`.
@@ -148,11 +163,13 @@ public:
     void postSmsRequestWithFlag(const std::string& flag, const std::string& params);
     void postRequestWithCmd(const std::string& command, const std::string& elements);
     void postPreCmd(const std::string& command, const std::string& elements);
+    // The temporary command (a server alert box's action): a payment only when `moneyMovingCommand` knows it.
     void postTempRequestWithCmd(const std::string& command, const std::string& elements);
     // Asks for the result of the payment again: the poll starts afresh (nothing happens while it runs).
     void queryPaymentResult();
-    // The temporary command (a server alert box's action): a "00" for it means what `meaning` says.
-    void postTempRequestWithCmd(const std::string& command, const std::string& elements, BCPayment::Meaning meaning);
+    // What a "00" for the command means when it moves money ("pay": the order paid; "prepay": the card
+    // authorised); none for every other command.
+    static std::optional<BCPayment::Meaning> moneyMovingCommand(std::string_view command);
     // This object's number among the service objects of the process (never 0), the sender of its payments.
     std::uint64_t serial() const { return m_serial; }
 
@@ -178,14 +195,17 @@ public:
 protected:
     BCMPService();
 
-    enum class ReplyKind { Init, Sms, Payment, Query, UserInfo, Rules, FollowRules, UnbindCard, Instalment, LuckyDraw, Points, Coupon };
+    enum class ReplyKind { Init, Sms, Payment, Query, UserInfo, Rules, FollowRules, UnbindCard, Instalment, LuckyDraw, Points, Coupon, Temp };
     void post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText);
     void postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning);
     static void registerService(const std::shared_ptr<BCMPService>& service);
 
 private:
-    void send(ReplyKind kind, std::string_view command, const std::string& parameterText);
-    void received(BCCommandTransport::RequestID id, ReplyKind kind, BCTransportOutcome outcome);
+    // `payment`: the number of the payment command sent (0 for any other command).
+    void send(ReplyKind kind, std::string_view command, const std::string& parameterText, std::uint64_t payment = 0);
+    void received(BCCommandTransport::RequestID id, ReplyKind kind, std::uint64_t payment, BCTransportOutcome outcome);
+    void failLater(int type);
+    void answerPaidLater();
     void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
     void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
     // A poll answer "00" or "03": mapped, and the outstanding payment settled; answers whether it succeeded.

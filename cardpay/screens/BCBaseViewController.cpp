@@ -352,7 +352,7 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
     } else if (actionStr && !actionStr->empty()) {
         showLoadingAlertView();
         if (m_service)
-            m_service->postTempRequestWithCmd(*actionStr, paymentParams(), paymentMeaning());
+            m_service->postTempRequestWithCmd(*actionStr, paymentParams());
     } else if (defaultAction) {
         const std::weak_ptr<BCBaseViewController> weak = self();
         platform::RunLoop::main().perform([weak, defaultAction] {
@@ -399,6 +399,12 @@ void BCBaseViewController::paymentSucceeded() {
         cleanSecretParams();
         willShowPaymentSuccess();
         pushRoadScreen(kSucceedScreenClass, false);
+        return;
+    }
+    if (paymentMeaning() == BCPayment::Meaning::Authorised && container->orderAuthorised()) {
+        // The order's authorisation is confirmed, by whichever screen sent it (one gone since, say):
+        // this authorisation screen goes on from it, and never sends another.
+        authorisationConfirmed();
         return;
     }
     const auto& settled = container->lastSettledPayment();

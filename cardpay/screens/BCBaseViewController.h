@@ -99,7 +99,8 @@ public:
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
     // The box's chosen action: "init" back to the road's first screen; "query" asks for the outstanding
     // payment's result (nothing when none is outstanding); any other command is sent as the temporary
-    // payment command; none runs `defaultAction` on a later turn.
+    // command, a payment only when the command itself moves money (BCMPService::moneyMovingCommand);
+    // none runs `defaultAction` on a later turn.
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
     // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
     // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box
@@ -234,14 +235,15 @@ protected:
     // A payment's result came in as succeeded (3004), on whichever screen asked for it; what it means is
     // the payment BCDataContainer settled. The order paid (a "pay" of this order, confirmed): the PIN
     // block's card number is forgotten, the secret fields are cleared and the success screen is pushed
-    // (after `willShowPaymentSuccess`), from any screen but the success screen. A card authorised: when
-    // this screen's service sent it, `authorisationConfirmed`; otherwise text 12019 says that nothing is
-    // paid yet, and Next (with its own title back) pays.
+    // (after `willShowPaymentSuccess`), from any screen but the success screen. The order authorised
+    // (BCDataContainer::orderAuthorised), on a screen that authorises: `authorisationConfirmed`, whoever
+    // sent it. A card authorised otherwise: when this screen's service sent it, `authorisationConfirmed`;
+    // otherwise text 12019 says that nothing is paid yet, and Next (with its own title back) pays.
     void paymentSucceeded();
     virtual void authorisationConfirmed();
     // Whether this screen's service sent the payment.
     bool sentHere(const BCPayment& payment) const;
-    // What a "00" for a payment command a server alert box sends from this screen means.
+    // What a "00" for this screen's own payment command means (Authorised: the screen authorises the card).
     virtual BCPayment::Meaning paymentMeaning() const { return BCPayment::Meaning::Paid; }
     // While a payment's result is awaited (BCDataContainer::paymentOutstanding) Next asks for the result
     // instead of paying again: answers whether it did so (under the loading box).

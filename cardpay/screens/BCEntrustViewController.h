@@ -12,7 +12,9 @@
 // "followrules" as after an authorisation and Retry leaving the form to correct; otherwise (and for any
 // other payment) the secret fields are cleared and the message shown. A poll that timed out (2008) shows
 // its message. A button without an "action" text sends nothing: Next shows text 12003. A server alert
-// box's command sent from here stands for the authorisation.
+// box's command is what its name makes it (BCMPService::moneyMovingCommand). Once the order's
+// authorisation is confirmed, here or on a screen gone since (its late answer had by asking the result),
+// the screen goes on with "followrules" and Next never authorises the order again.
 //
 // Once shown, the screen takes the lowest paying or user-information screen out of the stack (Back skips
 // it), tracks the page "entrust_View" and sets the tracking prefix "entrust_" while it is on top.

@@ -2,7 +2,7 @@
 // answer settles the one outstanding payment, read as what that payment was (the order paid, or only the
 // card authorised), on whichever screen asked for it. Each road runs end to end on the loopback server
 // with the sample order, the server failing the poll after a named command and healing; each counts the
-// "pay" commands the server saw.
+// payment commands ("pay", "prepay") the server saw for the order.
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
@@ -111,6 +111,41 @@ protected:
     static void scrollTo(BCBaseViewController& screen, platform::View& view) {
         screen.mScrollView()->scrollRectToVisible(view.convertRectTo(view.bounds(), screen.mScrollView().get()), false);
     }
+    // A server box ("Note", `message`, a button `label` naming `action`, and "Later") in the reply to `cmd`.
+    void serverBoxIn(const std::string& cmd, const std::string& message, const std::string& label, const std::string& action) {
+        Dictionary reply = sampleReplies()[cmd].dictionaryOrEmpty();
+        reply.set("open_alert_box", Dictionary{{"title", "Note"},
+                                               {"text", message},
+                                               {"func", Dictionary{{"label", label}, {"action", action}}},
+                                               {"cancel", Dictionary{{"label", "Later"}}}});
+        m_server.setReply(cmd, reply);
+    }
+    ::testing::AssertionResult theServersBox(const std::string& message) {
+        return pollUntil([&] { return road().alertMessage() == std::optional<std::string>(message); }, "the server's box");
+    }
+    // The account road logged in: its user-information screen with the server's box `message` up.
+    ::testing::AssertionResult theAccountRoadsBox(const std::string& message) {
+        m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+        for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
+                          road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
+                          road().waitForScreen<BCUserInfoViewController>()})
+            if (!step)
+                return step;
+        return theServersBox(message);
+    }
+    // A while on, the user-information screen still up and free, nothing polled, held or paid.
+    void expectNothingPaid() {
+        m_clock.advance(BCMPService::kPollInterval * 3);
+        ASSERT_TRUE(road().settle());
+        EXPECT_FALSE(road().isLoading());
+        EXPECT_TRUE(road().top<BCUserInfoViewController>());
+        EXPECT_EQ(count("query"), 0u);
+        EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
+        EXPECT_FALSE(container()->paymentOutstanding());
+        EXPECT_FALSE(container()->orderPaid());
+        EXPECT_EQ(count("pay"), 0u);
+        EXPECT_TRUE(m_host->results.empty());
+    }
     ::testing::AssertionResult backToTheMerchant() {
         if (auto success = pollUntil([&] { return road().top<BCSucceedViewController>() && !road().isInTransition(); }, "the success screen");
             !success)
@@ -174,6 +209,51 @@ TEST_F(CardPayOnePayment, AnAuthorisationConfirmedOnTheAccountRoadIsNoPayment) {
     EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
     EXPECT_EQ(count("pay"), 1u);
     EXPECT_EQ(m_server.commands("pay").at(0).params["bind"], Value("yes"));
+}
+
+// The authorisation's reply is lost after the server took it and its poll fails three times: the box
+// says the result is being confirmed. Cancel, Back to the order (the authorisation screen and its poll
+// go), Next to a new authorisation screen, "Agree and pay" asks for the result: the server's late "00"
+// is the first "prepay"'s. The new screen goes on from it to the paying screen; back on it, "Agree and
+// pay" goes on again: the order is authorised once.
+TEST_F(CardPayOnePayment, ALateAuthorisationIsAppliedOnANewAuthorisationScreen) {
+    m_server.setFault("prepay", Fault::NoReply);
+    m_server.setPollFault({Fault::HTTP500, "prepay", 3, ""});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(resultBeingConfirmed());
+    const auto first = road().top<BCEntrustViewController>();
+    ASSERT_TRUE(road().tap(text(10004)));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap(kNext));
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_NE(road().top<BCEntrustViewController>(), first);
+    const std::size_t polls = count("query");
+    for (auto step : {road().type("CVN2", "123"), road().pressDone(), road().tap(kAgreeAndPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen"));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_TRUE(container()->orderAuthorised());
+
+    // Back and forth: the authorisation screen's Next goes on without authorising again.
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    for (auto step : {road().type("CVN2", "123"), road().pressDone(), road().tap(kAgreeAndPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen again"));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("followrules"), 2u);
+    EXPECT_EQ(count("pay"), 0u);
+    EXPECT_TRUE(m_host->results.empty());
+
+    // The order is paid once.
+    for (auto step : {road().type("密码 PIN", "123456"), road().pressDone(), road().tap(kPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
 }
 
 // A "pay" whose result is being confirmed, the user gone back to the order and on to the account road:
@@ -405,30 +485,38 @@ TEST_F(CardPayLeavingUnsettled, HurriedBeforeItEndsTheApplicationAsksNothing) {
 // (the account road's user information): nothing is sent, and above all not "query" as a payment whose
 // "00" would show success with no "pay" ever sent.
 TEST_F(CardPayOnePayment, AServerBoxAskingTheResultSendsNoPayment) {
-    Dictionary user = sampleReplies()["getuserinfo"].dictionaryOrEmpty();
-    user.set("open_alert_box", Dictionary{{"title", "Note"},
-                                          {"text", "Check the result"},
-                                          {"func", Dictionary{{"label", "Check"}, {"action", "query"}}},
-                                          {"cancel", Dictionary{{"label", "Later"}}}});
-    m_server.setReply("getuserinfo", user);
-    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
-    for (auto step : {road().waitForScreen<BCOrderInfoViewController>(), road().tap(text(17002)), road().settle(),
-                      road().type(text(17006), "demo"), road().type(text(17007), "demo1234"), road().tap(kNext),
-                      road().waitForScreen<BCUserInfoViewController>()})
-        ASSERT_TRUE(step);
-    ASSERT_TRUE(pollUntil([&] { return road().alertMessage() == std::optional<std::string>("Check the result"); }, "the server's box"));
+    serverBoxIn("getuserinfo", "Check the result", "Check", "query");
+    ASSERT_TRUE(theAccountRoadsBox("Check the result"));
     ASSERT_TRUE(road().tap("Check"));
     ASSERT_TRUE(road().settle());
-    m_clock.advance(BCMPService::kPollInterval * 3);
-    ASSERT_TRUE(road().settle());
-    EXPECT_FALSE(road().isLoading());
-    EXPECT_TRUE(road().top<BCUserInfoViewController>());
-    EXPECT_EQ(count("query"), 0u);
-    EXPECT_EQ(m_server.malformed(), std::vector<std::string>{});
-    EXPECT_FALSE(container()->paymentOutstanding());
-    EXPECT_FALSE(container()->orderPaid());
-    EXPECT_EQ(count("pay"), 0u);
-    EXPECT_TRUE(m_host->results.empty());
+    expectNothingPaid();
+}
+
+// A server box before the paying screen (in the authorisation's follow-up answer) names "pay": the
+// command pays the order, though the authorisation screen sends it. Its "00" ends the road in success,
+// with no second payment from the paying screen.
+TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
+    serverBoxIn("followrules", "Pay at once?", "Pay now", "pay");
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(theServersBox("Pay at once?"));
+    ASSERT_TRUE(road().tap("Pay now"));
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("followrules"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// A server box naming a command of its own that moves no money: sent once as that command, never polled,
+// held or reported as a payment, whatever the server answers to a "query".
+TEST_F(CardPayOnePayment, AServerBoxNamingAnotherCommandIsNoPayment) {
+    serverBoxIn("getuserinfo", "A coupon for you", "Take it", "takecoupon");
+    m_server.setReply("takecoupon", Dictionary{});
+    ASSERT_TRUE(theAccountRoadsBox("A coupon for you"));
+    ASSERT_TRUE(road().tap("Take it"));
+    ASSERT_TRUE(pollUntil([&] { return count("takecoupon") == 1 && !road().isLoading(); }, "the box's command answered"));
+    expectNothingPaid();
+    EXPECT_EQ(count("takecoupon"), 1u);
 }
 
 // While the application waits for the payment's result at its end, its screens still show and take

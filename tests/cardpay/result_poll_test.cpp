@@ -224,8 +224,9 @@ TEST_F(ResultPollTest, APollAnswerSettlesTheOutstandingPaymentWhicheverServiceAs
     ASSERT_TRUE(waitForLostPolls(1));
     const auto outstanding = container()->outstandingPayment();
     ASSERT_TRUE(outstanding);
+    EXPECT_NE(outstanding->number, 0u);
     EXPECT_EQ(*outstanding, (cardpay::BCPayment{"prepay", cardpay::kBCCmdPre, "201712010001", cardpay::BCPayment::Meaning::Authorised,
-                                                m_service->serial()}));
+                                                m_service->serial(), outstanding->number}));
     for (int lost = 1; lost < cardpay::BCMPService::kMaxLostPolls; ++lost) {
         ASSERT_TRUE(waitForLostPolls(lost));
         m_clock.advance(cardpay::BCMPService::kPollInterval);
@@ -255,6 +256,109 @@ TEST_F(ResultPollTest, APollAnswerSettlesTheOutstandingPaymentWhicheverServiceAs
     EXPECT_TRUE(container()->orderPaid());
 }
 
+// Once an authorisation of this order is confirmed, whichever service sent it, no authorisation goes out
+// again, whoever names it (a screen's pre-command or a server box's "prepay"): the poster hears 3004 as
+// for its own. A "pay" still goes out.
+TEST_F(ResultPollTest, AnOrderAuthorisedIsNeverAuthorisedAgain) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_TRUE(container()->orderAuthorised());
+    EXPECT_FALSE(container()->orderPaid());
+    container()->setMTN("201712010099");  // another order is not authorised by it
+    EXPECT_FALSE(container()->orderAuthorised());
+    container()->setMTN("201712010001");
+
+    auto other = cardpay::BCMPServiceConsumption::create();
+    auto otherDelegate = std::make_shared<RecordingDelegate>();
+    other->setDelegate(otherDelegate);
+    const std::size_t queries = this->queries();
+    other->postPreCmd("prepay", R"("cvn2":"123")");
+    other->postTempRequestWithCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 2; }));
+    for (const auto& answer : otherDelegate->answers)
+        EXPECT_EQ(answer.code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("prepay").size(), 1u);
+    EXPECT_EQ(this->queries(), queries);
+
+    other->postRequestWithCmd("pay", R"("pin":"123456")");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 3; }));
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    EXPECT_TRUE(container()->orderPaid());
+}
+
+// What moves money is decided from the command: "pay" and "prepay" are payments however they are
+// posted (a pre-command named "pay" pays the order; a server-named points or coupon command naming one is
+// never sent outside the payment's guard), and a temporary command of another name is a plain command:
+// sent once, answered, never polled or held.
+TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_server.setReply("takecoupon", Dictionary{});
+    m_service->postTempRequestWithCmd("takecoupon", "");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventTempAnswered);
+    EXPECT_EQ(m_server.commands("takecoupon").size(), 1u);
+    EXPECT_EQ(queries(), 0u);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(m_service->isBusy());
+
+    m_service->postPromotionScore("pay", std::nullopt);
+    m_service->postPromotionCoupon("prepay", "");
+    m_service->postGetInstalmentWithCmd("pay", "");
+    ASSERT_TRUE(waitForAnswers(4));
+    for (std::size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(m_delegate->answers[i].code, cardpay::kBCFailureSystem);
+    EXPECT_TRUE(m_server.commands("pay").empty());
+    EXPECT_TRUE(m_server.commands("prepay").empty());
+
+    m_service->postPreCmd("pay", R"("pin":"123456")");
+    ASSERT_TRUE(waitForAnswers(5));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(container()->lastSettledPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
+    EXPECT_TRUE(container()->orderPaid());
+}
+
+// A payment whose parameters make no command never goes out: it is not left outstanding (no result to
+// ask for, nothing to report at the road's end), and the corrected payment goes out once.
+TEST_F(ResultPollTest, APaymentThatMakesNoCommandIsNotLeftOutstanding) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postRequestWithCmd("pay", R"("pin":)");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureSystem);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+    EXPECT_TRUE(container()->orderPaid());
+}
+
+// The reply to an earlier payment that comes after a later one went out (the earlier one settled by
+// another service's poll meanwhile) gives up only itself: the later one stays outstanding.
+TEST_F(ResultPollTest, ALateRefusalOfAnEarlierPaymentLeavesTheLaterOneOutstanding) {
+    m_server.setEnvelope("pay", Dictionary{{"resp", "12"}, {"msg", "Card frozen"}});
+    m_server.setFault("pay", testsupport::CardPayTestServer::Fault::Hold);
+    pay();
+    ASSERT_TRUE(m_server.waitForRequests(1));
+    container()->settleOutstandingPayment(false);  // as another screen's poll would
+    auto other = cardpay::BCMPServiceConsumption::create();
+    auto otherDelegate = std::make_shared<RecordingDelegate>();
+    other->setDelegate(otherDelegate);
+    m_server.setReply("query", Dictionary{{"status", "01"}});  // the later one's poll goes on
+    other->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForQueries(1));
+    const auto later = container()->outstandingPayment();
+    ASSERT_TRUE(later && later->command == "prepay");
+    m_server.setFault("pay", testsupport::CardPayTestServer::Fault::None);
+    m_server.releaseHeldReplies();
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureMessage);
+    EXPECT_EQ(container()->outstandingPayment(), later);
+    m_service->postRequestWithCmd("pay", R"("pin":"123456")");
+    hybtest::runMainUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(m_server.commands("pay").size(), 1u);
+}
+
 // Once a "pay" of this order has succeeded, no payment command goes out at all: the poster hears that
 // the order is paid. A "pay" for another order, or one that failed, does not pay this order.
 TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
@@ -278,7 +382,7 @@ TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
     const std::size_t queries = this->queries();
     pay();
     m_service->postPreCmd("prepay", "");
-    m_service->postTempRequestWithCmd("temppay", "");
+    m_service->postTempRequestWithCmd("pay", "");
     ASSERT_TRUE(waitForAnswers(6));
     for (std::size_t i = 3; i < 6; ++i)
         EXPECT_EQ(m_delegate->answers[i].code, cardpay::kBCEventPaySucceeded);
