@@ -114,6 +114,47 @@ TEST(HYBCommandBatch, WhatFollowsABracketThatEndsTheBatchEarlyIsUnreadable) {
     EXPECT_EQ(read("[[\"A\",\"S\",\"x\",[1]],[tru] ] \n").size(), 2u);
 }
 
+TEST(HYBCommandBatch, StrayBytesBetweenEntriesAreAPieceOfTheirOwnAndTheEntryAfterThemReads) {
+    using namespace std::string_literals;
+    // A NUL, a control character, a byte that is not UTF-8 and a bare word before entries, with and
+    // without commas; one unreadable entry among them keeps its id.
+    const std::vector<HYBCommandBatchEntry> entries = read(
+        "[[\"a\",\"S\",\"x\",[\"A\"]],\0[\"b\",\"S\",\"x\",[\"B\"]],\x01 [\"c\",\"S\",\"x\",[\"C\"]]"
+        "\xff[\"d\",\"S\",\"x\",[\"D\"]],junk\"s\"[\"e\",\"S\",\"x\",[tru]]]"s);
+    std::vector<std::string> read;
+    std::vector<std::string> unreadableIds;
+    for (const HYBCommandBatchEntry& entry : entries) {
+        if (value(entry))
+            read.push_back(firstArgument(entry));
+        else
+            unreadableIds.push_back(unreadable(entry)->callbackId.value_or("-"));
+    }
+    EXPECT_EQ(read, (std::vector<std::string>{"A", "B", "C", "D", "<not a string>"}));
+    EXPECT_EQ(unreadableIds, (std::vector<std::string>{"-", "-", "-", "-", "e"}));
+}
+
+TEST(HYBCommandBatch, CommandsAfterStrayBytesBeforeTheBatchAreUnreadableWithTheirIds) {
+    using namespace std::string_literals;
+    const std::vector<HYBCommandBatchEntry> entries =
+        read("\0[[\"a\",\"S\",\"x\",[1]],\0[\"b\",\"S\",\"x\",[2]]]"s);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(unreadable(entries[0])->callbackId, "a");
+    EXPECT_FALSE(unreadable(entries[1])->callbackId);
+    EXPECT_EQ(unreadable(entries[2])->callbackId, "b");
+    for (const HYBCommandBatchEntry& entry : entries) {
+        ASSERT_TRUE(unreadable(entry)) << "nothing runs";
+        EXPECT_NE(unreadable(entry)->reason.find("does not begin with"), std::string::npos) << unreadable(entry)->reason;
+    }
+    // A whole batch after the stray bytes: each of its commands.
+    const std::vector<HYBCommandBatchEntry> batch = read("\xef\xbb\xbf[[\"a\",\"S\",\"x\",[1]],[\"b\",\"S\",\"x\",[2]]]");
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(unreadable(batch[0])->callbackId, "a");
+    EXPECT_EQ(unreadable(batch[1])->callbackId, "b");
+    // Without a command to answer, it stays no batch.
+    for (const std::string& text : {"\0[1,2]"s, "\0x"s, "\0"s})
+        EXPECT_FALSE(readCommandBatch(text).ok());
+}
+
 // ---- lone surrogates ----
 
 TEST(HYBCommandBatch, LoneSurrogateEscapesReadAsTheReplacementCharacter) {
