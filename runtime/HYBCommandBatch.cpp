@@ -145,6 +145,13 @@ std::optional<std::string> replaceLoneSurrogateEscapes(std::string_view json) {
     return out;
 }
 
+std::optional<std::string> commandCallbackId(const platform::Value& entry) {
+    const platform::Array* fields = entry.getArray();
+    if (!fields || fields->empty() || !(*fields)[0].isString())
+        return std::nullopt;
+    return *(*fields)[0].getString();
+}
+
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text) {
     std::vector<HYBCommandBatchEntry> entries;
     platform::Result<platform::Value> whole = platform::JSON::parse(text);
@@ -200,17 +207,11 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         const platform::Value* read = std::get_if<platform::Value>(&entry);
         // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
         if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
-            for (const platform::Value& command : read->arrayOrEmpty()) {
-                std::optional<std::string> callbackId;
-                if (command.isArray() && !command.arrayOrEmpty().empty() && command[0].isString())
-                    callbackId = *command[0].getString();
-                entries.push_back(HYBUnreadableCommand{std::move(callbackId), notRun});
-            }
+            for (const platform::Value& command : read->arrayOrEmpty())
+                entries.push_back(HYBUnreadableCommand{commandCallbackId(command), notRun});
             continue;
         }
-        std::optional<std::string> callbackId = read ? std::nullopt : std::get<HYBUnreadableCommand>(entry).callbackId;
-        if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isString())
-            callbackId = *(*read)[0].getString();
+        std::optional<std::string> callbackId = read ? commandCallbackId(*read) : std::get<HYBUnreadableCommand>(entry).callbackId;
         entries.push_back(HYBUnreadableCommand{std::move(callbackId), notRun});
     }
     if (outside && std::none_of(entries.begin(), entries.end(), [](const HYBCommandBatchEntry& entry) {

@@ -43,6 +43,10 @@ using HYBCommandBatchEntry = std::variant<platform::Value, HYBUnreadableCommand>
 
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text);
 
+// The callback id of an entry read as a value: its first element, when it is an array whose first element
+// is a string.
+std::optional<std::string> commandCallbackId(const platform::Value& entry);
+
 // The text with every lone surrogate escape inside its strings replaced by "\ufffd"; nullopt when it has
 // none (the text stands as it is).
 std::optional<std::string> replaceLoneSurrogateEscapes(std::string_view json);

@@ -194,17 +194,11 @@ std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEn
     platform::Value& value = std::get<platform::Value>(entry);
     // Commands wrapped in a batch of their own (`[[[...],[...]]]`) are no commands, but each is answered.
     if (const platform::Array* inner = value.getArray(); inner && !inner->empty() && (*inner)[0].isArray()) {
-        for (const platform::Value& command : *inner) {
-            std::optional<std::string> callbackId;
-            if (command.isArray() && !command.arrayOrEmpty().empty() && command[0].isString())
-                callbackId = *command[0].getString();
-            answerUnreadable(HYBUnreadableCommand{std::move(callbackId), "it is a batch inside the batch, not a command"});
-        }
+        for (const platform::Value& command : *inner)
+            answerUnreadable(HYBUnreadableCommand{commandCallbackId(command), "it is a batch inside the batch, not a command"});
         return std::nullopt;
     }
-    std::optional<std::string> callbackId;
-    if (const platform::Array* fields = value.getArray(); fields && !fields->empty() && (*fields)[0].isString())
-        callbackId = *(*fields)[0].getString();
+    std::optional<std::string> callbackId = commandCallbackId(value);
     platform::Result<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::readFromJson(std::move(value));
     if (command)
         return std::move(command).value();
