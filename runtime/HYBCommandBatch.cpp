@@ -73,12 +73,15 @@ long hexQuad(std::string_view text, std::size_t at) {
 bool isHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// The callback id of an entry the reader refused: its first element, when that is a string.
+// The callback id of an entry the reader refused: its first element, when that is a string (stray bytes
+// before it, control characters or bytes no JSON text begins with, aside).
 std::optional<std::string> leadingCallbackId(std::string_view entry) {
     std::size_t at = skipSpace(entry, 0);
     if (at >= entry.size() || entry[at] != '[')
         return std::nullopt;
-    at = skipSpace(entry, at + 1);
+    auto stray = [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x80 || c == ' '; };
+    for (++at; at < entry.size() && stray(entry[at]);)
+        ++at;
     if (at >= entry.size() || entry[at] != '"')
         return std::nullopt;
     const std::size_t close = closingQuote(entry, at);

@@ -52,13 +52,16 @@ TEST(HYBCommandBatch, AnEntryNestedTooDeepIsUnreadableWithItsCallbackIdAndTheOth
 }
 
 TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
+    using namespace std::string_literals;
     const std::vector<HYBCommandBatchEntry> entries = read(
         "[[\"bad1\",\"S\",\"x\",[tru]],"              // bad syntax inside
         "[7,\"S\",\"x\",[nul]],"                     // no string first: nothing to answer
         "[\"a]\\\"[{\",\"S\",\"x\",[\"]}\"]],"       // brackets and quotes inside strings do not split
         "[\"bad\\ud800\",\"S\",\"x\",[\"\xff\"]],"   // invalid UTF-8; the id is read with its replacement
-        "[\"cut\",\"S\",\"x\",[1,");                 // cut off by the end of the text
-    ASSERT_EQ(entries.size(), 5u);
+        "[\0\x01 \xff\"afterNul\",\"S\",\"x\",[]],"  // stray bytes before the id
+        "[7 \"notFirst\",\"S\",\"x\",[]],"
+        "[\"cut\",\"S\",\"x\",[1,"s);                // cut off by the end of the text
+    ASSERT_EQ(entries.size(), 7u);
     ASSERT_TRUE(unreadable(entries[0]));
     EXPECT_EQ(unreadable(entries[0])->callbackId, "bad1");
     EXPECT_FALSE(unreadable(entries[0])->reason.empty());
@@ -70,7 +73,11 @@ TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
     ASSERT_TRUE(unreadable(entries[3]));
     EXPECT_EQ(unreadable(entries[3])->callbackId, "bad\xEF\xBF\xBD");
     ASSERT_TRUE(unreadable(entries[4]));
-    EXPECT_EQ(unreadable(entries[4])->callbackId, "cut");
+    EXPECT_EQ(unreadable(entries[4])->callbackId, "afterNul");
+    ASSERT_TRUE(unreadable(entries[5]));
+    EXPECT_FALSE(unreadable(entries[5])->callbackId);
+    ASSERT_TRUE(unreadable(entries[6]));
+    EXPECT_EQ(unreadable(entries[6])->callbackId, "cut");
 }
 
 TEST(HYBCommandBatch, ATextThatIsNoArrayIsNoBatch) {
