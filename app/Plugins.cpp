@@ -26,6 +26,11 @@
 #include "runtime/HYBLocalStorage.h"
 #include "transfer/HYBFileTransfer.h"
 
+#include "platform/AppFolders.h"
+#include "platform/PercentEscaping.h"
+
+#include <filesystem>
+#include <optional>
 #include <string_view>
 
 namespace app {
@@ -40,6 +45,35 @@ bool mapsClass(const runtime::HYBLoadedSettings& settings, std::string_view clas
     return false;
 }
 
+// Why the bundle's web folder or its start page (config.xml's content src, "index.html" by default)
+// cannot be shown; nothing when both are there. The start page is found as the view controller finds it
+// (its path without query or fragment, unescaped, under the web folder; ".." never leaves it). A start
+// page given as a URL is not checked.
+std::optional<platform::Error> webContentProblem(const std::string& bundlePath, const runtime::HYBLoadedSettings& settings)
+{
+    if (settings.wwwFolderName.find("://") != std::string::npos || settings.startPage.find("://") != std::string::npos)
+        return std::nullopt;
+    auto problem = [](std::string what) { return platform::Error("HYBApplication", 6, std::move(what)); };
+    const std::string www = bundlePath + "/" + settings.wwwFolderName;
+    std::error_code error;
+    const auto status = std::filesystem::status(www, error);
+    if (!std::filesystem::exists(status))
+        return problem("www folder at " + www + ": not found");
+    if (!std::filesystem::is_directory(status))
+        return problem("www folder at " + www + ": not a folder");
+    std::string page = settings.startPage.substr(0, settings.startPage.find_first_of("?#"));
+    page = platform::removePercentEscapes(page).value_or(page);
+    const std::size_t slash = page.rfind('/');
+    const std::string name = slash == std::string::npos ? page : page.substr(slash + 1);
+    const std::string folder = settings.wwwFolderName + (slash == std::string::npos ? "" : "/" + page.substr(0, slash));
+    const std::string where = www + "/" + page;
+    if (platform::AppFolders(std::string(), bundlePath).pathForResource(name, "", folder).empty()) {
+        const bool isFolder = std::filesystem::is_directory(std::filesystem::status(where, error));
+        return problem("start page at " + where + ": " + (page.empty() ? "config.xml's content src names no file" : isFolder ? "a folder, not a file" : "not found"));
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 bool bundleDeclaresPush(const runtime::HYBLoadedSettings& settings)
@@ -52,6 +86,8 @@ platform::Result<runtime::HYBLoadedSettings> readBundle(const std::string& bundl
     auto settings = runtime::readBundleSettings(bundlePath);
     if (!settings)
         return settings.error();
+    if (std::optional<platform::Error> missing = webContentProblem(bundlePath, *settings))
+        return *missing;
     if (bundleDeclaresPush(*settings)) {
         const std::string path = bundlePath + "/PushConfig.plist";
         if (auto config = push::PulsePlugin::readConfig(path); !config)

@@ -1,5 +1,5 @@
 // Feeds arbitrary text to the command queue as a page's command batch, as it arrives from the page's
-// bridge. Every command that reaches the plug-in is answered with its first argument as the message, so
+// bridge (also behind a NUL, where nothing of it may run). Every command that reaches the plug-in is answered with its first argument as the message, so
 // callback ids and messages of every kind pass through the callback script too.
 // Checks: the queue always drains (a bad batch never stalls it), each answer to a valid callback id is a
 // well-formed callback script whose message reads back as JSON, and nothing crashes.
@@ -82,6 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The text as one batch, then behind a batch of its own so that order and draining are checked too.
     queue->enqueueCommandBatch(text);
+    // The same after a stray byte, as a batch that does not begin with its bracket.
+    queue->enqueueCommandBatch(std::string(1, '\0') + std::string(text));
     queue->enqueueCommandBatch("[[\"end\",\"Echo\",\"echo\",[1]]]");
     queue->executePending();
     // Long text is parsed in the background; the parser schedules the next pass on the main loop, and

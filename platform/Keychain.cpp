@@ -3,6 +3,7 @@
 #include "platform/AppFolders.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
+#include "platform/Log.h"
 #include "platform/PosixIO.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
@@ -204,6 +205,22 @@ std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data, static_cast<uInt>(length)));
 }
 
+// A damaged file's copy, kept for inspection beside it as "<file>.damaged" before the damage is dropped:
+// one copy a file (the latest replaces an earlier one) of at most kMaxDamagedCopyLength bytes.
+constexpr std::uint64_t kMaxDamagedCopyLength = 4 * 1024 * 1024;
+
+void setAside(const std::string& path) {
+    Bytes data;
+    struct stat st {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, data, static_cast<std::size_t>(kMaxDamagedCopyLength));
+    ::close(fd);
+    if (!read || !PrivateFile::writeAtomically(path + ".damaged", data))
+        Log::write("Keychain: the damaged file " + path + " could not be copied aside");
+}
+
 } // namespace
 
 // The items of one item file (and its change log) as last read or written, and the stamps of the files
@@ -217,6 +234,11 @@ struct Keychain::Cache {
     std::uint64_t snapshotLength = 0;  // of the item file
     std::uint64_t journalLength = 0;   // the log's header and whole records, as read or written
     bool journalUsable = false;        // a log of this generation exists and ends at journalLength
+    // Damage a crash or a full disk can leave, found when the files were read: bytes of the log that are
+    // no whole change (a header that is none, a record cut short or failing its CRC, and what follows),
+    // and an item file that does not decode. Copied aside before a change drops them.
+    bool journalDamaged = false;
+    bool itemFileDamaged = false;
     Array items;
     std::size_t total = 0;  // itemLength of every item
 
@@ -226,6 +248,8 @@ struct Keychain::Cache {
         valid = false;
         Array().swap(items);
         total = 0;
+        journalDamaged = false;
+        itemFileDamaged = false;
     }
 
     // Brings the items up to date with the files (the caller holds their lock): nothing is read when
@@ -242,8 +266,8 @@ struct Keychain::Cache {
         else if (errno != ENOENT)
             return errSecIO;
         if (valid && path == filePath && stamp == now) {
-            // (A log with a cut record at its end is read again from there: the next change replaces it.)
-            if (journalStamp == journalNow && (!journalUsable || static_cast<std::uint64_t>(journalNow.size) == journalLength))
+            // (Damage at the log's end stays until the next change drops it: unchanged, it is not read again.)
+            if (journalStamp == journalNow)
                 return errSecSuccess;
             // Another keychain on these files appended to the log: its new records only.
             if (journalUsable && journalNow.exists && journalNow.device == journalStamp.device &&
@@ -266,15 +290,20 @@ struct Keychain::Cache {
             auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
             snapshotLength = data.size();
             Bytes().swap(data);
-            if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray())
-                return errSecDecode;
-            if (const std::int64_t* g = (*root)[kGenerationKey].getInteger(); g && *g > 0)
-                generation = static_cast<std::uint64_t>(*g);
-            for (Value& item : *root->getDictionary()->find(kItemsKey)->getArray())
-                if (const Dictionary* d = item.getDictionary()) {
-                    total += itemLength(*d);
-                    items.push_back(std::move(item));
-                }
+            if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray()) {
+                // The items it held are lost; those the log carries whole are not (replayJournal).
+                Log::write("Keychain: the item file " + filePath + " cannot be decoded; the items its change log "
+                           "holds are kept, and the file is copied aside at the next change");
+                itemFileDamaged = true;
+            } else {
+                if (const std::int64_t* g = (*root)[kGenerationKey].getInteger(); g && *g > 0)
+                    generation = static_cast<std::uint64_t>(*g);
+                for (Value& item : *root->getDictionary()->find(kItemsKey)->getArray())
+                    if (const Dictionary* d = item.getDictionary()) {
+                        total += itemLength(*d);
+                        items.push_back(std::move(item));
+                    }
+            }
             stamp = FileStamp::of(st);
         }
         journalStamp = FileStamp();
@@ -289,7 +318,11 @@ struct Keychain::Cache {
     }
 
     // Applies the log's records from `offset` on (0: the whole log, its header first). A record cut short
-    // or damaged ends the log there: its change was never reported as made.
+    // or damaged ends the log there: its change was never reported as made (a crash or a full disk while
+    // it was written), and each change names items by their place, which one missing may have moved, so
+    // nothing after it is applied. A log whose header is none is not read. Either is logged and kept for
+    // the next change to copy aside and drop. Beside an item file that does not decode, the items the
+    // records carry whole are kept (recover).
     OSStatus replayJournal(std::uint64_t offset) {
         struct stat st {};
         Bytes data;
@@ -299,17 +332,23 @@ struct Keychain::Cache {
         if (OSStatus status = readRegularFile(journalPath(), offset, kMaxFileLength, data, st, O_NOFOLLOW))
             return status;
         journalStamp = FileStamp::of(st);
+        journalDamaged = false;
         std::size_t at = 0;
         if (offset == 0) {
-            if (data.size() < kJournalHeaderLength || std::memcmp(data.data(), kJournalMagic, sizeof kJournalMagic) != 0)
-                return errSecDecode;
-            if (get(data.data() + 8, 8) != generation) {
+            if (data.size() < kJournalHeaderLength || std::memcmp(data.data(), kJournalMagic, sizeof kJournalMagic) != 0) {
+                Log::write("Keychain: the change log " + journalPath() + " is damaged (no header); the item file alone is read");
+                journalDamaged = true;
+                journalUsable = false;
+                return errSecSuccess;
+            }
+            if (!itemFileDamaged && get(data.data() + 8, 8) != generation) {
                 journalUsable = false;  // left over from before the item file was last written
                 return errSecSuccess;
             }
             at = kJournalHeaderLength;
             journalLength = kJournalHeaderLength;
         }
+        std::size_t unplaced = 0; // deletions recover could not place
         while (data.size() - at >= kRecordHeaderLength) {
             const std::uint64_t length = get(data.data() + at, 4);
             const auto sum = static_cast<std::uint32_t>(get(data.data() + at + 4, 4));
@@ -319,13 +358,56 @@ struct Keychain::Cache {
             if (checksum(payload, static_cast<std::size_t>(length)) != sum)
                 break;
             auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
-            if (!change || !apply(change->dictionaryOrEmpty()))
+            if (!change || !(itemFileDamaged ? recover(change->dictionaryOrEmpty(), unplaced) : apply(change->dictionaryOrEmpty())))
                 break;
             at += kRecordHeaderLength + static_cast<std::size_t>(length);
             journalLength += kRecordHeaderLength + length;
         }
-        journalUsable = true;
+        if (at < data.size()) {
+            Log::write(formatString("Keychain: the change log %s is damaged after its last whole change (%zu bytes); the "
+                                    "changes before them are kept",
+                                    journalPath().c_str(), data.size() - at));
+            journalDamaged = true;
+        }
+        if (unplaced)
+            Log::write(formatString("Keychain: %zu deletions of the change log name items of the damaged item file by "
+                                    "place and were not applied", unplaced));
+        // Beside a damaged item file the log is read whole each time and goes with the next change.
+        journalUsable = !itemFileDamaged;
         return errSecSuccess;
+    }
+
+    // One record's change read beside an item file that does not decode: the items it carries whole
+    // (added or updated) are kept, replacing an item of the same identity; a deletion names places in the
+    // lost file and cannot be placed (counted in `unplaced`). False when the record is no change.
+    bool recover(const Dictionary& change, std::size_t& unplaced) {
+        auto keep = [&](const Value& item) {
+            const Dictionary* d = item.getDictionary();
+            if (!d)
+                return false;
+            for (Value& existing : items)
+                if (sameIdentity(existing.dictionaryOrEmpty(), *d)) {
+                    total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(*d);
+                    existing = item;
+                    return true;
+                }
+            total += itemLength(*d);
+            items.push_back(item);
+            return true;
+        };
+        if (const Value* added = change.find(kAddKey))
+            return keep(*added);
+        if (const Value* updated = change.find(kUpdateKey)) {
+            for (const Value& pair : updated->arrayOrEmpty())
+                if (!keep(pair[1]))
+                    return false;
+            return updated->isArray();
+        }
+        if (const Value* deleted = change.find(kDeleteKey)) {
+            unplaced += deleted->arrayOrEmpty().size();
+            return deleted->isArray();
+        }
+        return false;
     }
 
     // One record's change; false (nothing changed) when it does not fit the items.
@@ -381,7 +463,7 @@ struct Keychain::Cache {
         auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
         if (record) {
             const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
-            if (!stamp.exists || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
+            if (!stamp.exists || itemFileDamaged || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
                 status = writeSnapshot();
             else
                 status = append(*record);
@@ -392,6 +474,11 @@ struct Keychain::Cache {
     }
 
     OSStatus append(const std::string& payload) {
+        if (journalDamaged) {
+            setAside(journalPath());
+            Log::write("Keychain: the damaged change log was copied to " + journalPath() + ".damaged; its damage is dropped");
+            journalDamaged = false;
+        }
         if (!journalUsable) {
             // A new log for this generation (replacing one left over from an earlier one).
             std::string header(kJournalMagic, sizeof kJournalMagic);
@@ -454,6 +541,14 @@ struct Keychain::Cache {
     // log is then removed.
     OSStatus writeSnapshot() {
         removeLeftOvers();
+        if (itemFileDamaged) {
+            setAside(path);
+            Log::write("Keychain: the damaged item file was copied to " + path + ".damaged");
+        }
+        if (itemFileDamaged || journalDamaged) {
+            setAside(journalPath());
+            Log::write("Keychain: the change log read beside the damage was copied to " + journalPath() + ".damaged");
+        }
         // (A generation this high comes only from a file someone else wrote: start again from 1.)
         const std::uint64_t next = generation < (1ull << 62) ? generation + 1 : 1;
         bool written = false;
@@ -479,6 +574,8 @@ struct Keychain::Cache {
         journalStamp = FileStamp();
         journalLength = 0;
         journalUsable = false;
+        journalDamaged = false;
+        itemFileDamaged = false;
         return errSecSuccess;
     }
 };

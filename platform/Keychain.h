@@ -18,13 +18,20 @@
 //   flushes it, so a change costs its own bytes, not the whole keychain's. When there is no item file
 //   yet, or the log has grown past the item file (and 256 KiB), the change instead writes every item to
 //   a new item file (atomically: a new file renamed over the old one) of the next generation, which
-//   makes the log a left-over. A record cut short (a crash while writing it) ends the log; its change was
-//   never reported as made.
+//   makes the log a left-over. A record cut short or failing its CRC (a crash or a full disk while
+//   writing it) ends the log; its change was never reported as made. Changes name items by their place,
+//   so no record after such a one is applied.
+// - Damage never locks the keychain: a log whose header is none is not read (the item file alone is),
+//   bytes after the log's last whole record are not read, and an item file that does not decode gives
+//   the items the log's records carry whole (added or updated; a deletion there names places in the
+//   lost file and is not applied). Each is logged; the keychain answers as usual, and the next change
+//   copies the damaged file aside ("<file>.damaged", its first 4 MiB, one copy a file) and then drops
+//   the damage (truncating the log, or writing a new item file).
 // - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
 //   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
-//   process) sees the same items. A file that cannot be decoded, is not a regular file (a symbolic
-//   link at the log's place included: it is never followed) or is larger than kMaxFileLength answers
-//   errSecDecode and is left as it is (never overwritten by a change); file errors answer errSecIO.
+//   process) sees the same items. A file that is not a regular file (a symbolic link at the log's place
+//   included: it is never followed) or is larger than kMaxFileLength answers errSecDecode and is left as
+//   it is (never overwritten by a change); file errors answer errSecIO.
 //   Writing the item file anew also removes the half-written copies ("<file>.tmp-<pid>-<n>") that a
 //   process killed while writing one left beside it.
 // - Limits: an item (its attributes and data, see itemLength) of more than kMaxItemLength bytes is not

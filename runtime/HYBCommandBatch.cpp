@@ -30,11 +30,14 @@ std::size_t closingQuote(std::string_view text, std::size_t open) {
 
 // Just past the JSON value that begins at `begin`, found without reading it: strings are skipped with
 // their escapes, brackets only counted (a mismatch is the reader's to find). text.size() when the value
-// runs to the end of the text.
+// runs to the end of the text. A scalar (or stray bytes between entries: a NUL, a control character,
+// invalid UTF-8) ends before a bracket or quote, so that the entry after it stands alone.
 std::size_t valueEnd(std::string_view text, std::size_t begin) {
     std::size_t depth = 0;
     for (std::size_t i = begin; i < text.size(); ++i) {
         const char c = text[i];
+        if (depth == 0 && i > begin && (c == '"' || c == '[' || c == '{'))
+            return i;
         if (c == '"') {
             i = closingQuote(text, i);
             if (i < text.size() && depth == 0)
@@ -70,12 +73,15 @@ long hexQuad(std::string_view text, std::size_t at) {
 bool isHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// The callback id of an entry the reader refused: its first element, when that is a string.
+// The callback id of an entry the reader refused: its first element, when that is a string (stray bytes
+// before it, control characters or bytes no JSON text begins with, aside).
 std::optional<std::string> leadingCallbackId(std::string_view entry) {
     std::size_t at = skipSpace(entry, 0);
     if (at >= entry.size() || entry[at] != '[')
         return std::nullopt;
-    at = skipSpace(entry, at + 1);
+    auto stray = [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x80 || c == ' '; };
+    for (++at; at < entry.size() && stray(entry[at]);)
+        ++at;
     if (at >= entry.size() || entry[at] != '"')
         return std::nullopt;
     const std::size_t close = closingQuote(entry, at);
@@ -142,6 +148,13 @@ std::optional<std::string> replaceLoneSurrogateEscapes(std::string_view json) {
     return out;
 }
 
+std::optional<std::string> commandCallbackId(const platform::Value& entry) {
+    const platform::Array* fields = entry.getArray();
+    if (!fields || fields->empty() || !(*fields)[0].isString())
+        return std::nullopt;
+    return *(*fields)[0].getString();
+}
+
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text) {
     std::vector<HYBCommandBatchEntry> entries;
     platform::Result<platform::Value> whole = platform::JSON::parse(text);
@@ -155,51 +168,60 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         return entries;
     }
     std::size_t at = skipSpace(text, 0);
-    if (at >= text.size() || text[at] != '[')
+    if (at >= text.size())
         return notABatch(whole.error().localizedDescription());
 
     // Entry by entry. Separators are taken loosely: what matters is that each entry stands alone.
     // What follows the batch's end (a stray "]" closed it early) is no part of it: each piece there is
-    // an unreadable entry, answered when it names a callback id, never run.
-    ++at;
-    bool pastTheEnd = false;
+    // an unreadable entry, answered when it names a callback id, never run. So is all of a text with
+    // stray bytes before its first bracket (a NUL, say): it is a batch only when a command in it can be
+    // answered.
     static constexpr const char* kPastTheEnd = "it follows the end of the batch (a stray closing bracket before it)";
+    static constexpr const char* kOutside = "it is in a batch that does not begin with \"[\" (stray bytes before it)";
+    const char* notRun = nullptr; // why the pieces from here on are not run
+    const bool outside = text[at] != '[';
+    if (outside) {
+        at = text.find('[', at);
+        if (at == std::string_view::npos)
+            return notABatch(whole.error().localizedDescription());
+        notRun = kOutside;
+    }
+    ++at;
     while (true) {
         at = skipSpace(text, at);
         if (at >= text.size())
             break;
-        if (text[at] == ',' || (pastTheEnd && (text[at] == ']' || text[at] == '}'))) {
+        if (text[at] == ',' || (notRun && (text[at] == ']' || text[at] == '}'))) {
             ++at;
             continue;
         }
         if (text[at] == ']' || text[at] == '}') {
-            pastTheEnd = true;
+            notRun = kPastTheEnd;
             ++at;
             continue;
         }
         const std::size_t end = std::max(valueEnd(text, at), at + 1);
         HYBCommandBatchEntry entry = readEntry(text.substr(at, end - at));
-        if (pastTheEnd) {
-            const platform::Value* read = std::get_if<platform::Value>(&entry);
-            // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
-            if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
-                for (const platform::Value& command : read->arrayOrEmpty()) {
-                    std::optional<std::string> callbackId;
-                    if (command.isArray() && !command.arrayOrEmpty().empty() && command[0].isString())
-                        callbackId = *command[0].getString();
-                    entries.push_back(HYBUnreadableCommand{std::move(callbackId), kPastTheEnd});
-                }
-                at = end;
-                continue;
-            }
-            std::optional<std::string> callbackId = read ? std::nullopt : std::get<HYBUnreadableCommand>(entry).callbackId;
-            if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isString())
-                callbackId = *(*read)[0].getString();
-            entry = HYBUnreadableCommand{std::move(callbackId), kPastTheEnd};
-        }
-        entries.push_back(std::move(entry));
         at = end;
+        if (!notRun) {
+            entries.push_back(std::move(entry));
+            continue;
+        }
+        const platform::Value* read = std::get_if<platform::Value>(&entry);
+        // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
+        if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
+            for (const platform::Value& command : read->arrayOrEmpty())
+                entries.push_back(HYBUnreadableCommand{commandCallbackId(command), notRun});
+            continue;
+        }
+        std::optional<std::string> callbackId = read ? commandCallbackId(*read) : std::get<HYBUnreadableCommand>(entry).callbackId;
+        entries.push_back(HYBUnreadableCommand{std::move(callbackId), notRun});
     }
+    if (outside && std::none_of(entries.begin(), entries.end(), [](const HYBCommandBatchEntry& entry) {
+            const auto* unreadable = std::get_if<HYBUnreadableCommand>(&entry);
+            return unreadable && unreadable->callbackId;
+        }))
+        return notABatch(whole.error().localizedDescription());
     return entries;
 }
 

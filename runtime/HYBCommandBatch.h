@@ -9,9 +9,13 @@
 //   read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
 //   after a bracket that closes the batch before the text ends (`[[...]],[...]]`): those are not run.
 //   An array of commands there (`[[...]] [[...],[...]]`) gives one such entry per command.
+// - Stray bytes between entries (a NUL, a control character, invalid UTF-8, a bare word) are a piece of
+//   their own, unreadable and without a callback id: the entry after them reads as usual.
 // - A lone surrogate escape (a high half without its low half, or a low half alone) reads as U+FFFD, in
 //   every string of an entry, keys and callback id included.
-// - A text that does not begin with "[" is no batch: an error, and nothing of it is taken.
+// - A text that does not begin with "[" (spaces aside) is no batch: nothing of it runs. When stray bytes
+//   stand before its first bracket (a NUL, say), every piece from that bracket on is read as after the
+//   batch's end (unreadable, with its callback id); without any callback id there, it is an error.
 // - The text is split in one pass without recursion, and no entry is read deeper than the JSON reader's
 //   nesting limit: neither stack nor memory grows with the nesting the page sent.
 // - Pure and thread-safe (a long batch is read on a background queue).
@@ -38,6 +42,10 @@ struct HYBUnreadableCommand {
 using HYBCommandBatchEntry = std::variant<platform::Value, HYBUnreadableCommand>;
 
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text);
+
+// The callback id of an entry read as a value: its first element, when it is an array whose first element
+// is a string.
+std::optional<std::string> commandCallbackId(const platform::Value& entry);
 
 // The text with every lone surrogate escape inside its strings replaced by "\ufffd"; nullopt when it has
 // none (the text stands as it is).

@@ -192,9 +192,13 @@ std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEn
         return std::nullopt;
     }
     platform::Value& value = std::get<platform::Value>(entry);
-    std::optional<std::string> callbackId;
-    if (const platform::Array* fields = value.getArray(); fields && !fields->empty() && (*fields)[0].isString())
-        callbackId = *(*fields)[0].getString();
+    // Commands wrapped in a batch of their own (`[[[...],[...]]]`) are no commands, but each is answered.
+    if (const platform::Array* inner = value.getArray(); inner && !inner->empty() && (*inner)[0].isArray()) {
+        for (const platform::Value& command : *inner)
+            answerUnreadable(HYBUnreadableCommand{commandCallbackId(command), "it is a batch inside the batch, not a command"});
+        return std::nullopt;
+    }
+    std::optional<std::string> callbackId = commandCallbackId(value);
     platform::Result<HYBInvokedUrlCommand> command = HYBInvokedUrlCommand::readFromJson(std::move(value));
     if (command)
         return std::move(command).value();

@@ -34,6 +34,25 @@ std::string resourcePathOf(const std::string& page) {
     const std::string path = page.substr(0, page.find_first_of("?#"));
     return platform::removePercentEscapes(path).value_or(path);
 }
+// A batch carried in the URL fragment, its "%XX" escapes decoded byte by byte. Nothing is refused here: a
+// "%" without two hex digits stays as it is, and bytes that are not UTF-8 are left for the batch reader,
+// which answers the commands they damage.
+std::string fragmentBatchText(std::string_view escaped) {
+    std::string text;
+    text.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const int high = escaped[i] == '%' && i + 2 < escaped.size() ? platform::hexDigitValue(escaped[i + 1]) : -1;
+        const int low = high >= 0 ? platform::hexDigitValue(escaped[i + 2]) : -1;
+        if (low < 0) {
+            text += escaped[i];
+            continue;
+        }
+        text += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return text;
+}
+
 constexpr const char* kPaginationBreakingModes[] = {"page", "column"};
 constexpr const char* kPaginationModes[] = {"unpaginated", "lefttoright", "toptobottom", "bottomtotop", "righttoleft"};
 
@@ -367,13 +386,10 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
     }
     if (signal) {
         const std::string batch = fragment->substr(3);
-        if (batch.empty()) {
+        if (batch.empty())
             m_commandQueue->fetchCommandsFromJs();
-        } else if (std::optional<std::string> decoded = platform::removePercentEscapes(batch)) {
-            m_commandQueue->enqueueCommandBatch(*decoded);
-        } else {
-            platform::Log::write("Dropped a command batch whose escapes do not decode: " + batch);
-        }
+        else
+            m_commandQueue->enqueueCommandBatch(fragmentBatchText(batch));
         m_commandDelegate->flushCommandQueueWithDelayedJs();
         return false;
     }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
 {
     app::registerPlugins();
@@ -43,6 +45,7 @@ TEST(PluginsTest, ReadingABundleChecksWhatItsPluginsNeedToStart)
         auto settings = app::readBundle(bundle);
         return settings.ok() ? std::string("read") : settings.error().localizedDescription();
     };
+    home.writeBundleFile("www/index.html", "<html></html>");
     EXPECT_EQ(read(), "config.xml at " + bundle + "/config.xml: not found");
     const std::string push = "<feature name=\"PulsePlugin\"><param name=\"ios-package\" value=\"PulsePlugin\"/></feature>";
     home.writeBundleFile("config.xml", "<widget>" + push + "</widget>");
@@ -59,4 +62,32 @@ TEST(PluginsTest, ReadingABundleChecksWhatItsPluginsNeedToStart)
     // Without the file plug-in the preference concerns nothing.
     home.writeBundleFile("config.xml", "<widget><preference name=\"iosPersistentFileLocation\" value=\"elsewhere\"/></widget>");
     EXPECT_EQ(read(), "read");
+}
+
+// A bundle without its www folder or start page is refused before anything starts, naming what is missing;
+// the start page is found as the view controller finds it (query and fragment aside, escapes undone, never
+// outside the www folder). A start page given as a URL is not checked.
+TEST(PluginsTest, ReadingABundleRefusesAMissingWwwFolderOrStartPage)
+{
+    hybtest::TempHome home;
+    const std::string bundle = home.folders().bundle();
+    auto read = [&](const std::string& content) {
+        home.writeBundleFile("config.xml", "<widget>" + content + "</widget>");
+        auto settings = app::readBundle(bundle);
+        return settings.ok() ? std::string("read") : settings.error().localizedDescription();
+    };
+    std::filesystem::remove_all(bundle + "/www");
+    EXPECT_EQ(read(""), "www folder at " + bundle + "/www: not found");
+    home.writeBundleFile("www", "a file");
+    EXPECT_EQ(read(""), "www folder at " + bundle + "/www: not a folder");
+    std::filesystem::remove(bundle + "/www");
+    home.writeBundleFile("www/other.html", "<html></html>");
+    EXPECT_EQ(read(""), "start page at " + bundle + "/www/index.html: not found");
+    EXPECT_EQ(read("<content src=\"main.html\"/>"), "start page at " + bundle + "/www/main.html: not found");
+    EXPECT_EQ(read("<content src=\"../config.xml\"/>"), "start page at " + bundle + "/www/../config.xml: not found");
+    home.writeBundleFile("www/pages/a b.html", "<html></html>");
+    EXPECT_EQ(read("<content src=\"pages\"/>"), "start page at " + bundle + "/www/pages: a folder, not a file");
+    EXPECT_EQ(read("<content src=\"pages/a%20b.html?x=1#top\"/>"), "read");
+    EXPECT_EQ(read("<content src=\"other.html\"/>"), "read");
+    EXPECT_EQ(read("<content src=\"http://localhost:1/start.html\"/>"), "read");
 }

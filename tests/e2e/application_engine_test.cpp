@@ -172,6 +172,28 @@ TEST_F(ApplicationOnEngineTest, ACallQueuedAndSignalledByAnEmptyFragmentIsAnswer
     EXPECT_EQ(eval("String(queue.length)"), "0");
 }
 
+// A batch in the fragment holding a NUL or a byte that is not UTF-8 between its commands, or a NUL before
+// its bracket: every call in it is answered (run, or refused as unreadable), none is lost with the batch.
+TEST_F(ApplicationOnEngineTest, EveryCallOfAFragmentBatchWithStrayBytesIsAnswered) {
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var answers = [];
+        var exec = {
+            nativeFetchMessages: function () { return ''; },
+            nativeEvalAndFetch: function (fn) { fn(); return ''; },
+            nativeCallback: function (id, status) { answers.push(id + ':' + status); return ''; }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function command(id) { return encodeURIComponent(JSON.stringify([id, 'Cache', 'clear', []])); }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    launch();
+    eval("location.hash = '%01%5B' + command('N1') + ',%00' + command('N2') + '%ff' + command('N3') + '%5D'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "3"; })) << eval("answers.join('|')");
+    eval("location.hash = '%02%00%5B' + command('N4') + ',' + command('N5') + '%5D'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "5"; })) << eval("answers.join('|')");
+    EXPECT_EQ(eval("answers.join('|')"), "N1:1|N2:1|N3:1|N4:8|N5:8");
+}
+
 // A page with its own bridge (no hybrid.js) calling Cache.clear: run(count) makes the calls one after the
 // other, each made by the page's next(i) (the signalling given) as soon as the previous answer came, right
 // inside it; state() tells how many were answered, those answered out of order or failed, and what is left

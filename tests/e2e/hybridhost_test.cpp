@@ -401,6 +401,23 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
     }
 }
 
+// A bundle without its www folder or start page is refused the same way, with a screenshot asked for too:
+// at once, naming what is missing, instead of a blank page until the screenshot gives up.
+TEST(HybridHostTest, AMissingWwwFolderOrStartPageIsRefusedBeforeAnythingStarts)
+{
+    for (const char* missing : {"www", "www/index.html"}) {
+        SCOPED_TRACE(missing);
+        e2e::TempFolder folder;
+        const std::string bundle = std::filesystem::canonical(copySampleBundle(folder)).string();
+        std::filesystem::remove_all(bundle + "/" + missing);
+        auto run = runHost({"--headless", "--screenshot", folder.path() + "/shot.png", bundle});
+        EXPECT_EQ(run.exitStatus, 1) << run.err;
+        EXPECT_EQ(run.err, "hybridhost: " + std::string(missing == std::string("www") ? "www folder" : "start page") + " at " + bundle +
+                               "/" + missing + ": not found\n");
+        EXPECT_FALSE(std::filesystem::exists(folder.path() + "/shot.png"));
+    }
+}
+
 // A path holding a newline, a carriage return or a terminal's escape sequence is told as one line, its
 // control characters written as escapes; a device file's path the same way.
 TEST(HybridHostTest, ARefusalNamingAPathWithControlCharactersIsStillOneLine)

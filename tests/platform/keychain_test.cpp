@@ -16,6 +16,12 @@ namespace {
 
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; }
+
 class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -138,16 +144,18 @@ TEST_F(KeychainTest, BadParametersAreRefusedAndChangeNothing) {
     EXPECT_FALSE(std::filesystem::exists(m_path)) << "nothing was written";
 }
 
-TEST_F(KeychainTest, DamagedFileAnswersDecodeAndIsNeverOverwritten) {
+TEST_F(KeychainTest, AnItemFileThatDoesNotDecodeIsCopiedAsideAndReplacedAtTheNextChange) {
     std::filesystem::create_directories(m_dir + "/Library/Keychains");
     std::ofstream(m_path) << "not a property list";
     Keychain keychain(m_path);
     Value r;
-    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecDecode);
-    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecDecode);
-    std::ifstream in(m_path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "not a property list");
+    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecItemNotFound);
+    EXPECT_EQ(fileText(m_path), "not a property list") << "a read changes nothing";
+    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    EXPECT_EQ(fileText(m_path + ".damaged"), "not a property list");
+    Keychain reloaded(m_path);
+    ASSERT_EQ(reloaded.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+    EXPECT_EQ(r, Value(bytesOf("1")));
 }
 
 TEST_F(KeychainTest, ItemsAndTheWholeKeychainAreBounded) {
@@ -262,14 +270,133 @@ TEST_F(KeychainTest, ChangesAreLoggedBesideTheItemFileAndFoldedIntoIt) {
     EXPECT_EQ(read("d"), Value(bytesOf("d")));
     EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
 
-    // A log that is not one: decode error, left as it is.
-    std::filesystem::remove(journal);
-    std::ofstream(journal, std::ios::binary) << "not a change log at all";
-    Keychain damaged(m_path);
-    Value data;
-    EXPECT_EQ(damaged.copyMatching(with(base("d"), kSecReturnData, true), &data), errSecDecode);
-    EXPECT_EQ(damaged.add(with(base("e"), kSecValueData, bytesOf("e"))), errSecDecode);
-    EXPECT_EQ(std::filesystem::file_size(journal), std::string("not a change log at all").size());
+}
+
+// What a crash or a full disk can leave in the change log: a header that is none (an empty file
+// included), a last record cut short, a record failing its CRC, bytes after the last record. The
+// keychain keeps answering with every change before the damage; the next change copies the log aside and
+// drops the damage.
+TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedAside) {
+    const std::string journal = m_path + ".journal";
+    const std::string aside = journal + ".damaged";
+    auto value = [&](const std::string& account) {
+        Keychain fresh(m_path);
+        Value data;
+        const OSStatus status = fresh.copyMatching(with(base(account), kSecReturnData, true), &data);
+        return status == errSecSuccess ? data : Value(static_cast<std::int64_t>(status));
+    };
+    // An item file with "a", and a log: add "b", update "a", add "c".
+    auto prepare = [&] {
+        std::filesystem::remove_all(m_dir + "/Library");
+        Keychain keychain(m_path);
+        EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+        EXPECT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecSuccess);
+        EXPECT_EQ(keychain.update(base("a"), Dictionary{{kSecValueData, bytesOf("2")}}), errSecSuccess);
+        EXPECT_EQ(keychain.add(with(base("c"), kSecValueData, bytesOf("c"))), errSecSuccess);
+        return fileText(journal);
+    };
+    // Where each record of the log begins.
+    auto records = [](const std::string& log) {
+        std::vector<std::size_t> starts;
+        for (std::size_t at = 16; at + 8 <= log.size();) {
+            starts.push_back(at);
+            const std::uint32_t length = static_cast<std::uint8_t>(log[at]) | static_cast<std::uint8_t>(log[at + 1]) << 8 |
+                                         static_cast<std::uint8_t>(log[at + 2]) << 16 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(log[at + 3])) << 24;
+            at += 8 + length;
+        }
+        return starts;
+    };
+    const std::string log = prepare();
+    const std::vector<std::size_t> starts = records(log);
+    ASSERT_EQ(starts.size(), 3u);
+    std::string badCrc = log;
+    badCrc[starts[1] + 12] ^= 0x20; // inside the update's record
+    const struct {
+        const char* what;
+        std::string damaged;
+        std::vector<std::string> expected; // of a, b, c
+    } cases[] = {
+        {"no header", "not a change log at all", {"1", "-25300", "-25300"}},
+        {"empty", "", {"1", "-25300", "-25300"}},
+        {"header cut", log.substr(0, 10), {"1", "-25300", "-25300"}},
+        {"last record cut", log.substr(0, log.size() - 3), {"2", "b", "-25300"}},
+        {"bad CRC in the middle", badCrc, {"1", "b", "-25300"}},
+        {"garbage after the records", log + std::string("\x00\xff garbage \x01", 13), {"2", "b", "c"}},
+        {"zeros after the records", log + std::string(4096, '\0'), {"2", "b", "c"}},
+    };
+    auto text = [](const Value& v) { return v.isBytes() ? std::string(v.getBytes()->begin(), v.getBytes()->end()) : std::to_string(*v.getInteger()); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        prepare();
+        writeText(journal, c.damaged);
+        EXPECT_EQ(text(value("a")), c.expected[0]);
+        EXPECT_EQ(text(value("b")), c.expected[1]);
+        EXPECT_EQ(text(value("c")), c.expected[2]);
+        EXPECT_EQ(fileText(journal), c.damaged) << "reads leave the files as they are";
+        EXPECT_FALSE(std::filesystem::exists(aside));
+        // The next change copies the damaged log aside, drops the damage and is read after what stood.
+        Keychain keychain(m_path);
+        ASSERT_EQ(keychain.add(with(base("d"), kSecValueData, bytesOf("d"))), errSecSuccess);
+        EXPECT_EQ(fileText(aside), c.damaged);
+        EXPECT_EQ(text(value("a")), c.expected[0]);
+        EXPECT_EQ(text(value("b")), c.expected[1]);
+        EXPECT_EQ(text(value("c")), c.expected[2]);
+        EXPECT_EQ(text(value("d")), "d");
+        std::filesystem::remove(aside);
+        ASSERT_EQ(keychain.add(with(base("e"), kSecValueData, bytesOf("e"))), errSecSuccess);
+        EXPECT_FALSE(std::filesystem::exists(aside)) << "the damage is gone";
+    }
+    // The copy aside is bounded.
+    prepare();
+    writeText(journal, std::string(5 * 1024 * 1024, 'x'));
+    Keychain keychain(m_path);
+    ASSERT_EQ(keychain.add(with(base("d"), kSecValueData, bytesOf("d"))), errSecSuccess);
+    EXPECT_EQ(std::filesystem::file_size(aside), 4u * 1024 * 1024);
+}
+
+// An item file that does not decode (a crash before its bytes reached the disk) loses only what it
+// held: the items the change log carries whole stay readable, and the next change writes them into a new
+// item file (the damaged one copied aside).
+TEST_F(KeychainTest, AnItemFileThatDoesNotDecodeKeepsTheItemsOfTheChangeLog) {
+    const std::string journal = m_path + ".journal";
+    // The item file holds "old"; the log adds "a" and "b" and updates "a".
+    auto prepare = [&] {
+        std::filesystem::remove_all(m_dir + "/Library");
+        Keychain keychain(m_path);
+        EXPECT_EQ(keychain.add(with(base("old"), kSecValueData, bytesOf("o"))), errSecSuccess);
+        EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+        EXPECT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecSuccess);
+        EXPECT_EQ(keychain.update(base("a"), Dictionary{{kSecValueData, bytesOf("2")}}), errSecSuccess);
+        EXPECT_TRUE(std::filesystem::exists(journal));
+        return fileText(m_path);
+    };
+    const std::string itemFile = prepare();
+    for (const std::string& damaged : {std::string(), std::string(itemFile.size(), '\0'), itemFile.substr(0, itemFile.size() / 2)}) {
+        SCOPED_TRACE(damaged.size());
+        prepare();
+        const std::string log = fileText(journal);
+        writeText(m_path, damaged);
+        Keychain keychain(m_path);
+        Value r;
+        ASSERT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(r, Value(bytesOf("2")));
+        ASSERT_EQ(keychain.copyMatching(with(base("b"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(r, Value(bytesOf("b")));
+        EXPECT_EQ(keychain.copyMatching(with(base("old"), kSecReturnData, true), &r), errSecItemNotFound) << "only in the lost file";
+        EXPECT_EQ(fileText(m_path), damaged);
+        ASSERT_EQ(keychain.add(with(base("old"), kSecValueData, bytesOf("new"))), errSecSuccess);
+        EXPECT_EQ(fileText(m_path + ".damaged"), damaged);
+        EXPECT_EQ(fileText(journal + ".damaged"), log);
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "folded into the new item file";
+        Keychain reloaded(m_path);
+        for (const auto& [account, expected] : {std::pair{"a", "2"}, {"b", "b"}, {"old", "new"}}) {
+            ASSERT_EQ(reloaded.copyMatching(with(base(account), kSecReturnData, true), &r), errSecSuccess) << account;
+            EXPECT_EQ(r, Value(bytesOf(expected))) << account;
+        }
+        ASSERT_EQ(reloaded.deleteItems(base("b")), errSecSuccess);
+        EXPECT_TRUE(std::filesystem::exists(journal)) << "changes go to a log again";
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base("b"), kSecReturnData, true), &r), errSecItemNotFound);
+    }
 }
 
 TEST_F(KeychainTest, AFileThatIsNoRegularFileOrTooLargeIsNotRead) {

@@ -1,5 +1,5 @@
 // The Keychain service: round trips under the bundle's service name, the store's rules (same value,
-// unreadable items), the exact error texts, bad arguments and a damaged keychain file.
+// unreadable items), the exact error texts, bad arguments and damaged keychain files.
 #include "PluginFixture.h"
 
 #include "platform/Keychain.h"
@@ -144,14 +144,29 @@ TEST_F(KeychainTest, WithoutAServiceNameEveryActionFailsAsMissingArguments) {
     EXPECT_FALSE(plugins::HYBKeychain::serviceName());
 }
 
-TEST_F(KeychainTest, ADamagedKeychainFileAnswersTheDecodeStatusAndIsLeftAsItIs) {
+// Damage a crash or a full disk can leave in the keychain's files never locks the page out: its values
+// stand as far as the files keep them, and the next change copies the damaged file aside.
+TEST_F(KeychainTest, ADamagedKeychainFileOrChangeLogDoesNotLockThePageOut) {
     const std::string path = platform::Keychain::shared().filePath();
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << "not a property list";
-    expectError(ask("setForKey", {"key", "value"}), description(platform::errSecDecode));
-    expectError(ask("getForKey", {"key"}), "error retrieving value for key 'key' : " + description(platform::errSecDecode));
-    expectError(ask("removeForKey", {"key"}), description(platform::errSecDecode));
-    EXPECT_EQ(fileText(path), "not a property list");
+    expectError(ask("getForKey", {"key"}), "error retrieving value for key 'key' : (null)");
+    EXPECT_EQ(ask("setForKey", {"key", "value"}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(fileText(path + ".damaged"), "not a property list");
+    EXPECT_EQ(ask("setForKey", {"other", "kept"}).status(), HYBCommandStatus::Ok); // into the change log
+    EXPECT_EQ(ask("setForKey", {"key", "changed"}).status(), HYBCommandStatus::Ok);
+
+    // The log's last change cut short and garbage after it.
+    const std::string journal = path + ".journal";
+    const std::string log = fileText(journal);
+    std::ofstream(journal, std::ios::binary | std::ios::trunc) << log.substr(0, log.size() - 3) << "\xff\xfe";
+    EXPECT_EQ(ask("getForKey", {"key"}).message(), platform::Value("value"));
+    EXPECT_EQ(ask("getForKey", {"other"}).message(), platform::Value("kept"));
+    EXPECT_EQ(ask("setForKey", {"key", "again"}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(ask("getForKey", {"key"}).message(), platform::Value("again"));
+    EXPECT_TRUE(std::filesystem::exists(journal + ".damaged"));
+    EXPECT_TRUE(m_logged.contains("Keychain: the change log " + journal + " is damaged after its last whole change ("));
+    EXPECT_EQ(ask("removeForKey", {"other"}).status(), HYBCommandStatus::Ok);
 }
 
 TEST_F(KeychainTest, TheWorkRunsInTheBackgroundAndAnswersEachCallback) {

@@ -167,6 +167,22 @@ TEST_F(ApplicationTest, TheCachePluginAnswersThroughEachOfTheThreeSignals) {
     EXPECT_EQ(cache->command()->callbackId().value_or(""), "Cache5") << "the plug-in keeps the last command";
 }
 
+// A batch in the fragment whose escapes give a NUL or bytes that are not UTF-8: its calls are still
+// answered (or run), never dropped with the batch.
+TEST_F(ApplicationTest, AFragmentBatchWithEscapesThatAreNoTextStillHasItsCallsAnswered) {
+    writeConfig("");
+    launch();
+    auto escaped = [](const std::string& text) { return platform::escapeURLComponent(text); };
+    const std::string a = escaped("[\"FragA\",\"Cache\",\"clear\",[]]");
+    const std::string b = escaped("[\"FragB\",\"Cache\",\"clear\",[\"") + "%ff" + escaped("\"]]"); // not UTF-8
+    const std::string c = escaped("[\"FragC\",\"Cache\",\"clear\",[]]");
+    view().pageSetsFragment("%01" + escaped("[") + a + escaped(",") + "%00" + b + escaped(",") + c + escaped("]"));
+    ASSERT_TRUE(waitForCallbacks(3));
+    EXPECT_EQ(m_callbacks[0], cacheCleared("FragA"));
+    EXPECT_EQ(m_callbacks[1].rfind("hybrid.require('hybrid/exec').nativeCallback('FragB',8,", 0), 0u) << m_callbacks[1];
+    EXPECT_EQ(m_callbacks[2], cacheCleared("FragC"));
+}
+
 TEST_F(ApplicationTest, XHRPokesFollowTheRequestIdRuleAndRefusedSubResourcesGetA401) {
     writeConfig("");
     launch();

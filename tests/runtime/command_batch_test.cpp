@@ -52,13 +52,16 @@ TEST(HYBCommandBatch, AnEntryNestedTooDeepIsUnreadableWithItsCallbackIdAndTheOth
 }
 
 TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
+    using namespace std::string_literals;
     const std::vector<HYBCommandBatchEntry> entries = read(
         "[[\"bad1\",\"S\",\"x\",[tru]],"              // bad syntax inside
         "[7,\"S\",\"x\",[nul]],"                     // no string first: nothing to answer
         "[\"a]\\\"[{\",\"S\",\"x\",[\"]}\"]],"       // brackets and quotes inside strings do not split
         "[\"bad\\ud800\",\"S\",\"x\",[\"\xff\"]],"   // invalid UTF-8; the id is read with its replacement
-        "[\"cut\",\"S\",\"x\",[1,");                 // cut off by the end of the text
-    ASSERT_EQ(entries.size(), 5u);
+        "[\0\x01 \xff\"afterNul\",\"S\",\"x\",[]],"  // stray bytes before the id
+        "[7 \"notFirst\",\"S\",\"x\",[]],"
+        "[\"cut\",\"S\",\"x\",[1,"s);                // cut off by the end of the text
+    ASSERT_EQ(entries.size(), 7u);
     ASSERT_TRUE(unreadable(entries[0]));
     EXPECT_EQ(unreadable(entries[0])->callbackId, "bad1");
     EXPECT_FALSE(unreadable(entries[0])->reason.empty());
@@ -70,7 +73,11 @@ TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
     ASSERT_TRUE(unreadable(entries[3]));
     EXPECT_EQ(unreadable(entries[3])->callbackId, "bad\xEF\xBF\xBD");
     ASSERT_TRUE(unreadable(entries[4]));
-    EXPECT_EQ(unreadable(entries[4])->callbackId, "cut");
+    EXPECT_EQ(unreadable(entries[4])->callbackId, "afterNul");
+    ASSERT_TRUE(unreadable(entries[5]));
+    EXPECT_FALSE(unreadable(entries[5])->callbackId);
+    ASSERT_TRUE(unreadable(entries[6]));
+    EXPECT_EQ(unreadable(entries[6])->callbackId, "cut");
 }
 
 TEST(HYBCommandBatch, ATextThatIsNoArrayIsNoBatch) {
@@ -112,6 +119,47 @@ TEST(HYBCommandBatch, WhatFollowsABracketThatEndsTheBatchEarlyIsUnreadable) {
     EXPECT_FALSE(unreadable(batchAfter[3])->callbackId);
     // Space after the end is nothing.
     EXPECT_EQ(read("[[\"A\",\"S\",\"x\",[1]],[tru] ] \n").size(), 2u);
+}
+
+TEST(HYBCommandBatch, StrayBytesBetweenEntriesAreAPieceOfTheirOwnAndTheEntryAfterThemReads) {
+    using namespace std::string_literals;
+    // A NUL, a control character, a byte that is not UTF-8 and a bare word before entries, with and
+    // without commas; one unreadable entry among them keeps its id.
+    const std::vector<HYBCommandBatchEntry> entries = read(
+        "[[\"a\",\"S\",\"x\",[\"A\"]],\0[\"b\",\"S\",\"x\",[\"B\"]],\x01 [\"c\",\"S\",\"x\",[\"C\"]]"
+        "\xff[\"d\",\"S\",\"x\",[\"D\"]],junk\"s\"[\"e\",\"S\",\"x\",[tru]]]"s);
+    std::vector<std::string> read;
+    std::vector<std::string> unreadableIds;
+    for (const HYBCommandBatchEntry& entry : entries) {
+        if (value(entry))
+            read.push_back(firstArgument(entry));
+        else
+            unreadableIds.push_back(unreadable(entry)->callbackId.value_or("-"));
+    }
+    EXPECT_EQ(read, (std::vector<std::string>{"A", "B", "C", "D", "<not a string>"}));
+    EXPECT_EQ(unreadableIds, (std::vector<std::string>{"-", "-", "-", "-", "e"}));
+}
+
+TEST(HYBCommandBatch, CommandsAfterStrayBytesBeforeTheBatchAreUnreadableWithTheirIds) {
+    using namespace std::string_literals;
+    const std::vector<HYBCommandBatchEntry> entries =
+        read("\0[[\"a\",\"S\",\"x\",[1]],\0[\"b\",\"S\",\"x\",[2]]]"s);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(unreadable(entries[0])->callbackId, "a");
+    EXPECT_FALSE(unreadable(entries[1])->callbackId);
+    EXPECT_EQ(unreadable(entries[2])->callbackId, "b");
+    for (const HYBCommandBatchEntry& entry : entries) {
+        ASSERT_TRUE(unreadable(entry)) << "nothing runs";
+        EXPECT_NE(unreadable(entry)->reason.find("does not begin with"), std::string::npos) << unreadable(entry)->reason;
+    }
+    // A whole batch after the stray bytes: each of its commands.
+    const std::vector<HYBCommandBatchEntry> batch = read("\xef\xbb\xbf[[\"a\",\"S\",\"x\",[1]],[\"b\",\"S\",\"x\",[2]]]");
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(unreadable(batch[0])->callbackId, "a");
+    EXPECT_EQ(unreadable(batch[1])->callbackId, "b");
+    // Without a command to answer, it stays no batch.
+    for (const std::string& text : {"\0[1,2]"s, "\0x"s, "\0"s})
+        EXPECT_FALSE(readCommandBatch(text).ok());
 }
 
 // ---- lone surrogates ----

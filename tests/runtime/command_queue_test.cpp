@@ -111,6 +111,42 @@ TEST(HYBCommandQueue, CommandsAfterAStrayClosingBracketAreAnsweredAndLoggedNotRu
     EXPECT_TRUE(log.contains("ERROR: Command dropped, it cannot be read: it follows the end of the batch"));
 }
 
+// Whatever bytes a batch holds, each call whose callback id can be found runs or is answered.
+TEST(HYBCommandQueue, EveryCallOfABatchWithStrayBytesRunsOrIsAnswered) {
+    using namespace std::string_literals;
+    const std::string answer = "hybrid.require('hybrid/exec').nativeCallback('";
+    struct Case {
+        std::string batch;
+        std::vector<std::string> runs;
+        std::vector<std::string> answered;
+    };
+    const std::vector<Case> cases = {
+        {"[" + probeCommand("a", "\"A\"") + ",\0"s + probeCommand("b", "\"B\"") + "]", {"run:A", "run:B"}, {}},
+        {"[" + probeCommand("a", "\"A\"") + "\xff\xfe" + probeCommand("b", "\"B\"") + "\x01]", {"run:A", "run:B"}, {}},
+        {"\0["s + probeCommand("a", "\"A\"") + "," + probeCommand("b", "\"B\"") + "]", {}, {"a", "b"}},
+        {"[[" + probeCommand("a", "\"A\"") + "," + probeCommand("b", "\"B\"") + "]]", {}, {"a", "b"}},
+        {"[" + probeCommand("a", "\"A\0\""s) + "," + probeCommand("b", "\"\xc3\"") + "," + probeCommand("c", "\"\\ud800\"") +
+             ",[\"d\",\"Probe\",\"run\",[1,",
+         {"run:\xEF\xBF\xBD"}, {"a", "b", "d"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.batch);
+        Bridge bridge;
+        hybtest::LogCapture log;
+        bridge.queue->enqueueCommandBatch(c.batch);
+        bridge.queue->executePending();
+        EXPECT_EQ(bridge.probe->calls, c.runs);
+        std::vector<std::string> answered;
+        for (const std::string& script : bridge.evaluated()) {
+            if (!script.starts_with(answer))
+                continue;
+            answered.push_back(script.substr(answer.size(), script.find('\'', answer.size()) - answer.size()));
+            EXPECT_NE(script.find(",8,\"The command cannot be read: "), std::string::npos) << script;
+        }
+        EXPECT_EQ(answered, c.answered);
+    }
+}
+
 // A page's arguments nested deeper than the reader allows, or a string cut inside a surrogate pair: the
 // command is answered (or runs with U+FFFD), and the commands beside it in the batch run in their order.
 TEST(HYBCommandQueue, ADeepCommandIsAnsweredAndALoneSurrogateReadsAsTheReplacementCharacter) {
