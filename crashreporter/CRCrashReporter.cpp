@@ -221,6 +221,10 @@ platform::Status CRCrashReporter::enableCrashReporter()
     if (!crsh_hold_spare_descriptors(context))
         platform::Log::writef("[CRCrashReporter] Warning -- no spare descriptors for the crash path: %s",
                               std::strerror(errno));
+    // Without a crash stack the report is made on the crashed thread's own stack, which may be too small.
+    if (crsh_crash_stack_prepare(&context->stack) != CRSH_ERR_NONE)
+        platform::Log::write("[CRCrashReporter] Warning -- no crash stack; a thread with little stack left may crash "
+                             "without a report");
     // Without a helper the crashed thread writes the report itself, with the other threads bare.
     if (crsh_report_helper_prepare(&context->helper) != CRSH_ERR_NONE)
         platform::Log::write("[CRCrashReporter] Warning -- no crash report helper; other threads will be listed bare");

@@ -540,3 +540,35 @@ TEST(CrashProgram, AnAbortAndADivisionByZeroAreReportedToo)
 }
 
 } // namespace
+
+// A thread the program starts itself with a 16 KiB stack, most of it used, crashes: the report is made on
+// the reporter's own stack, so it is whole whether the helper writes it, is refused its tracing, or
+// cannot be started at all (the crashed thread then writes it itself).
+TEST(CrashProgram, AThreadWithA16KiBStackIsReportedWithOrWithoutTheHelper)
+{
+    SKIP_UNDER_THREAD_SANITIZER();
+    hybtest::TempHome home;
+    for (const auto& [mode, note] : {std::pair{"--small-stack", ""}, {"--small-stack-untraceable", kTracingRefused},
+                                     {"--small-stack-alone", kWrittenInside}}) {
+        SCOPED_TRACE(mode);
+        const std::string text = crashAndShow(home.root(), mode, SIGSEGV);
+        EXPECT_NE(text.find("Exception Type:  SIGSEGV\n"), std::string::npos) << text;
+        const std::vector<ThreadText> threads = threadsOf(text);
+        ASSERT_EQ(count(threads, true), 1u) << text;
+        const ThreadText& crashed = *std::find_if(threads.begin(), threads.end(), [](const auto& t) { return t.crashed; });
+        EXPECT_EQ(crashed.frames.front().second, "writeThroughNull") << text;
+        EXPECT_TRUE(holdsInOrder(crashed, {"writeThroughNull", "smallStackThread"})) << text;
+        EXPECT_EQ(count(threads, false), 4u) << text; // the main thread and the three parked ones
+        if (!crashtest::tracingAllowed())
+            continue;
+        if (std::string(note).empty()) {
+            for (const char* routine : {"firstParkedThread", "secondParkedThread", "thirdParkedThread"}) {
+                EXPECT_TRUE(std::any_of(threads.begin(), threads.end(), [&](const ThreadText& t) {
+                    return !t.crashed && holdsInOrder(t, {"parkHere", routine});
+                })) << routine << "\n" << text;
+            }
+        } else {
+            EXPECT_NE(text.find(note), std::string::npos) << text;
+        }
+    }
+}

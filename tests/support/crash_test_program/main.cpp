@@ -5,7 +5,8 @@
 //
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
 //                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone |
-//                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]
+//                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread |
+//                         --small-stack | --small-stack-untraceable | --small-stack-alone | --small-stack-overflow]
 //
 //   --segv             a write through a null pointer
 //   --abort            abort()
@@ -29,6 +30,12 @@
 //                      calls deep itself
 //   --vfork-thread     the three parked threads and a thread held in vfork (its child sleeps, at most
 //                      30 s), then the main thread writes through a null pointer
+//   --small-stack      the three parked threads, then a thread the program starts itself with a 16 KiB
+//                      stack and no alternate signal stack of ours writes through a null pointer, most of
+//                      its stack used (smallStackThread, descendThenCrash)
+//   --small-stack-untraceable, --small-stack-alone  the same under a filter that refuses tracing, or
+//                      starting a process (the report is written inside the crashed process)
+//   --small-stack-overflow  the same thread overflows its stack (recurseForEver)
 //
 // The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
@@ -250,6 +257,78 @@ bool startWaitingThreads(void* (*routine)(void*), int count)
     return true;
 }
 
+[[noreturn]] void waitForTheCrash()
+{
+    for (;;)
+        pause();
+}
+
+// A thread the program starts itself, with the smallest stack it may have (16 KiB here): it goes down
+// until little of its stack is left and writes through a null pointer there, or overflows its stack.
+constexpr std::size_t kSmallStackBytes = 16 * 1024;
+// What a frame of descendThenCrash takes, at most; it stops this far from the stack's end.
+constexpr std::size_t kCrashFrameBytes = 256;
+constexpr std::size_t kLeftOnSmallStack = 8 * 1024; // a signal frame here takes up to 3.4 KiB
+std::uintptr_t g_smallStackEnd = 0;
+
+CRASHING void descendThenCrash(int depth)
+{
+    volatile char frame[64];
+    frame[0] = static_cast<char>(depth);
+    const auto here = reinterpret_cast<std::uintptr_t>(&frame[0]);
+    if (here < g_smallStackEnd + kLeftOnSmallStack + kCrashFrameBytes)
+        writeThroughNull(g_nowhere);
+    else
+        descendThenCrash(depth + 1);
+    asm volatile("" ::: "memory");
+}
+
+// What the small-stack thread does: overflow its stack or not, and which system call it refuses itself
+// first (-1: none).
+struct SmallStackCrash {
+    bool overflow;
+    long refused;
+};
+
+PARKING void* smallStackThread(void* opaque)
+{
+    const auto* crash = static_cast<const SmallStackCrash*>(opaque);
+    pthread_attr_t attributes;
+    void* stack = nullptr;
+    std::size_t bytes = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &stack, &bytes);
+        pthread_attr_destroy(&attributes);
+    }
+    g_smallStackEnd = reinterpret_cast<std::uintptr_t>(stack);
+    // The filter holds for the thread that installs it: the crashed one.
+    if (crash->refused >= 0 && !crashtest::refuseSystemCall(static_cast<int>(crash->refused))) {
+        std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+        std::_Exit(1);
+    }
+    if (crash->overflow)
+        std::printf("%d\n", recurseForEver(0));
+    else
+        descendThenCrash(0);
+    return nullptr;
+}
+
+// Starts the small-stack thread (of at least the system's smallest size) and waits for the crash.
+bool crashOnSmallStack(const SmallStackCrash& crash)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    const std::size_t bytes = least > static_cast<long>(kSmallStackBytes) ? static_cast<std::size_t>(least) : kSmallStackBytes;
+    pthread_t thread;
+    const bool started = pthread_attr_setstacksize(&attributes, bytes) == 0 &&
+                         pthread_create(&thread, &attributes, smallStackThread, const_cast<SmallStackCrash*>(&crash)) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started)
+        return false;
+    waitForTheCrash();
+}
+
 // Lowers the descriptor limit to 64 and opens descriptors until none is left.
 bool takeEveryDescriptor()
 {
@@ -321,12 +400,6 @@ int crashInForkedChild(const CRCrashReporter& reporter)
     return 0;
 }
 
-[[noreturn]] void waitForTheCrash()
-{
-    for (;;)
-        pause();
-}
-
 // The program's own bundle: "crash_test_program.bundle" beside the executable, when it is there.
 void useOwnBundle()
 {
@@ -366,7 +439,9 @@ constexpr const char* kModes[] = {"--segv",       "--abort",          "--divide"
                                   "--deep",       "--two-threads",    "--thread-overflow",
                                   "--bad-reason", "--parked-threads", "--parked-untraceable",
                                   "--parked-alone", "--deep-threads",     "--many-threads",
-                                  "--no-descriptors", "--fork-crash",   "--vfork-thread"};
+                                  "--no-descriptors", "--fork-crash",   "--vfork-thread",
+                                  "--small-stack",  "--small-stack-untraceable", "--small-stack-alone",
+                                  "--small-stack-overflow"};
 
 } // namespace
 
@@ -379,7 +454,8 @@ int main(int argc, char** argv)
     if (argc > 2 || !known) {
         std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
                    "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone | "
-                   "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]\n",
+                   "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread | --small-stack | "
+                   "--small-stack-untraceable | --small-stack-alone | --small-stack-overflow]\n",
                    stderr);
         return 2;
     }
@@ -449,6 +525,15 @@ int main(int argc, char** argv)
             return 1;
         }
         crashBySegmentationFault();
+    } else if (mode.rfind("--small-stack", 0) == 0) {
+        const SmallStackCrash crash{mode == "--small-stack-overflow",
+                                    mode == "--small-stack-untraceable" ? SYS_ptrace
+                                    : mode == "--small-stack-alone"     ? SYS_clone
+                                                                        : -1L};
+        if (!parkThreeThreads() || !crashOnSmallStack(crash)) {
+            std::fputs("crash_test_program: cannot start the threads\n", stderr);
+            return 1;
+        }
     } else if (mode == "--bad-reason") {
         throw std::runtime_error("not \xff\xfe UTF-8");
     }
