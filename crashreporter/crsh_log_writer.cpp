@@ -1146,6 +1146,12 @@ void writeReport(const WriteContext& context, const WriteRequest& request, Works
 
 } // namespace
 
+std::uint64_t crsh_log_writer_read_deadline(std::uint64_t start_ns, std::uint64_t stopped_ns)
+{
+    const std::uint64_t end = start_ns + CRSH_LOG_WRITER_TIME_NS;
+    return stopped_ns < end ? stopped_ns + (end - stopped_ns) / 2 : stopped_ns;
+}
+
 crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
                                    crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
                                    const crsh_thread_state* thread_state)
@@ -1177,7 +1183,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
 
     // Only a write from outside the task can stop the other threads; inside they keep running and are
     // written bare. The stops wait a part of the write's time; reading the stopped threads takes at most
-    // half of what is left, since writing them names every frame again.
+    // half of what is left (crsh_log_writer_read_deadline), and the note names the time it had.
     Plan plan{};
     listThreads(task, request, ws, &plan);
     std::uint64_t stopped = start;
@@ -1185,8 +1191,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         stopThreads(ws, plan, start + CRSH_LOG_WRITER_STOP_WAIT_NS);
         stopped = crsh_async_clock_ns();
     }
-    const std::uint64_t end = start + CRSH_LOG_WRITER_TIME_NS;
-    const std::uint64_t readEnd = stopped < end ? stopped + (end - stopped) / 2 : stopped;
+    const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
     plan.read_ms = (readEnd - start) / 1000000;
     readThreads(context, request, ws, plan, readEnd);
     fitToLimit(context, request, ws, &plan);

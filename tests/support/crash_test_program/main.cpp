@@ -6,7 +6,8 @@
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
 //                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone |
 //                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread |
-//                         --small-stack | --small-stack-untraceable | --small-stack-alone | --small-stack-overflow]
+//                         --small-stack | --small-stack-untraceable | --small-stack-alone | --small-stack-overflow |
+//                         --library-thread-overflow]
 //
 //   --segv             a write through a null pointer
 //   --abort            abort()
@@ -36,6 +37,8 @@
 //   --small-stack-untraceable, --small-stack-alone  the same under a filter that refuses tracing, or
 //                      starting a process (the report is written inside the crashed process)
 //   --small-stack-overflow  the same thread overflows its stack (recurseForEver)
+//   --library-thread-overflow  a thread GLib starts (overflowInLibraryThread) refuses starting a process,
+//                      then overflows its stack: the report is written inside the crashed process
 //
 // The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
@@ -44,6 +47,8 @@
 #include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/crash_test_program/SystemCallFilter.h"
+
+#include <glib.h>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -329,6 +334,17 @@ bool crashOnSmallStack(const SmallStackCrash& crash)
     waitForTheCrash();
 }
 
+// A thread GLib starts: no start of the platform's, no stack of the program's.
+PARKING gpointer overflowInLibraryThread(gpointer)
+{
+    if (!crashtest::refuseSystemCall(SYS_clone)) {
+        std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+        std::_Exit(1);
+    }
+    std::printf("%d\n", recurseForEver(0));
+    return nullptr;
+}
+
 // Lowers the descriptor limit to 64 and opens descriptors until none is left.
 bool takeEveryDescriptor()
 {
@@ -441,7 +457,7 @@ constexpr const char* kModes[] = {"--segv",       "--abort",          "--divide"
                                   "--parked-alone", "--deep-threads",     "--many-threads",
                                   "--no-descriptors", "--fork-crash",   "--vfork-thread",
                                   "--small-stack",  "--small-stack-untraceable", "--small-stack-alone",
-                                  "--small-stack-overflow"};
+                                  "--small-stack-overflow", "--library-thread-overflow"};
 
 } // namespace
 
@@ -455,7 +471,8 @@ int main(int argc, char** argv)
         std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
                    "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone | "
                    "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread | --small-stack | "
-                   "--small-stack-untraceable | --small-stack-alone | --small-stack-overflow]\n",
+                   "--small-stack-untraceable | --small-stack-alone | --small-stack-overflow | "
+                   "--library-thread-overflow]\n",
                    stderr);
         return 2;
     }
@@ -534,6 +551,9 @@ int main(int argc, char** argv)
             std::fputs("crash_test_program: cannot start the threads\n", stderr);
             return 1;
         }
+    } else if (mode == "--library-thread-overflow") {
+        g_thread_unref(g_thread_new("overflowing", overflowInLibraryThread, nullptr));
+        waitForTheCrash();
     } else if (mode == "--bad-reason") {
         throw std::runtime_error("not \xff\xfe UTF-8");
     }
