@@ -83,6 +83,14 @@ crsh_error_t crsh_crash_stack_prepare(crsh_crash_stack* stack)
     return CRSH_ERR_NONE;
 }
 
+void crsh_crash_stack_release(crsh_crash_stack* stack)
+{
+    if (stack->mapping != nullptr)
+        munmap(stack->mapping, stack->mapping_bytes);
+    stack->mapping = nullptr;
+    stack->mapping_bytes = 0;
+}
+
 int crsh_crash_stack_run(const crsh_crash_stack* stack, int (*work)(void* context), void* context)
 {
 #if CRSH_CRASH_STACK_SWITCHES
