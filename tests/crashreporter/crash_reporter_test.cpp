@@ -403,6 +403,27 @@ void leaveLine(const std::string& name, const std::string& line)
     std::ofstream(std::string(directory) + name) << line;
 }
 
+// A peer case of this program run with a folder of its own for the lines it leaves (leaveLine).
+class PeerRun {
+public:
+    explicit PeerRun(const std::string& test)
+        : m_status(hybtest::runThisTestExecutable(test, {crashtest::kChildSanitizerOptions,
+                                                         crashtest::kChildThreadSanitizerOptions,
+                                                         "CRASH_CHILD_DIR=" + m_files.path("")}))
+    {
+    }
+    int status() const { return m_status; }
+    std::string line(const std::string& name) const
+    {
+        std::vector<std::uint8_t> bytes = crashtest::readBytes(m_files.path(name));
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+private:
+    crashtest::ChildFiles m_files;
+    int m_status;
+};
+
 // Runs block on the worker pool and waits for it.
 void onWorker(const std::function<void()>& block)
 {
@@ -450,16 +471,9 @@ TEST(CrashReporterPeer, DISABLED_PlatformThreadsGetAlternateStacks)
 // The platform's threads, and every thread started after enabling, whoever starts it.
 TEST(CrashReporterFacadeEnabling, ThreadsThePlatformStartsGetAnAlternateStack)
 {
-    crashtest::ChildFiles files;
-    ASSERT_EQ(hybtest::runThisTestExecutable("CrashReporterPeer.DISABLED_PlatformThreadsGetAlternateStacks",
-                                             {crashtest::kChildSanitizerOptions,
-                                              crashtest::kChildThreadSanitizerOptions,
-                                              "CRASH_CHILD_DIR=" + files.path("")}),
-              0);
-    auto line = [&](const std::string& name) {
-        std::vector<std::uint8_t> bytes = crashtest::readBytes(files.path(name));
-        return std::string(bytes.begin(), bytes.end());
-    };
+    PeerRun peer("CrashReporterPeer.DISABLED_PlatformThreadsGetAlternateStacks");
+    ASSERT_EQ(peer.status(), 0);
+    auto line = [&](const std::string& name) { return peer.line(name); };
     // The sanitizers may have given a thread a stack of their own first; ours is the signal handler's size.
     for (const char* name : {"worker", "later", "earlier-next", "own", "library"})
         EXPECT_EQ(line(name).rfind("yes ", 0), 0u) << name << ": " << line(name);
@@ -510,18 +524,10 @@ TEST(CrashReporterPeer, DISABLED_LiveReportOnASmallStack)
 // A live report asked for on a thread with a small stack is written on a stack of its own.
 TEST(CrashReporterFacadeEnabling, ALiveReportOnASmallStackIsWritten)
 {
-    crashtest::ChildFiles files;
-    ASSERT_EQ(hybtest::runThisTestExecutable("CrashReporterPeer.DISABLED_LiveReportOnASmallStack",
-                                             {crashtest::kChildSanitizerOptions,
-                                              crashtest::kChildThreadSanitizerOptions,
-                                              "CRASH_CHILD_DIR=" + files.path("")}),
-              0);
-    auto line = [&](const std::string& name) {
-        std::vector<std::uint8_t> bytes = crashtest::readBytes(files.path(name));
-        return std::string(bytes.begin(), bytes.end());
-    };
-    EXPECT_EQ(line("live"), "written");
-    EXPECT_GE(std::stoul("0" + line("frames")), 3u); // the caller's frames down to the thread's start
+    PeerRun peer("CrashReporterPeer.DISABLED_LiveReportOnASmallStack");
+    ASSERT_EQ(peer.status(), 0);
+    EXPECT_EQ(peer.line("live"), "written");
+    EXPECT_GE(std::stoul("0" + peer.line("frames")), 3u); // the caller's frames down to the thread's start
 }
 
 TEST(CrashReporterFacadeEnabling, CallbacksOfAnotherVersionAreAProgrammingError)
