@@ -546,9 +546,10 @@ TEST(CrashProgram, AnAbortAndADivisionByZeroAreReportedToo)
 
 } // namespace
 
-// A thread the program starts itself with a 16 KiB stack, most of it used, crashes: the report is made on
-// the reporter's own stack, so it is whole whether the helper writes it, is refused its tracing, or
-// cannot be started at all (the crashed thread then writes it itself).
+// A thread the program started itself with a 16 KiB stack before enabling the reporter (it has no
+// alternate signal stack) crashes with most of its stack used: the report is made on the reporter's own
+// stack, so it is whole whether the helper writes it, is refused its tracing, or cannot be started at all
+// (the crashed thread then writes it itself).
 TEST(CrashProgram, AThreadWithA16KiBStackIsReportedWithOrWithoutTheHelper)
 {
     SKIP_UNDER_THREAD_SANITIZER();

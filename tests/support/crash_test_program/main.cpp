@@ -31,12 +31,13 @@
 //                      calls deep itself
 //   --vfork-thread     the three parked threads and a thread held in vfork (its child sleeps, at most
 //                      30 s), then the main thread writes through a null pointer
-//   --small-stack      the three parked threads, then a thread the program starts itself with a 16 KiB
-//                      stack and no alternate signal stack of ours writes through a null pointer, most of
-//                      its stack used (smallStackThread, descendThenCrash)
+//   --small-stack      a thread the program starts itself with a 16 KiB stack before it enables the
+//                      reporter (so it has no alternate signal stack) waits for the three parked threads,
+//                      then writes through a null pointer, most of its stack used (smallStackThread,
+//                      descendThenCrash)
 //   --small-stack-untraceable, --small-stack-alone  the same under a filter that refuses tracing, or
 //                      starting a process (the report is written inside the crashed process)
-//   --small-stack-overflow  the same thread overflows its stack (recurseForEver)
+//   --small-stack-overflow  the same thread, started after enabling, overflows its stack (recurseForEver)
 //   --library-thread-overflow  a thread GLib starts (overflowInLibraryThread) refuses starting a process,
 //                      then overflows its stack: the report is written inside the crashed process
 //
@@ -295,9 +296,14 @@ struct SmallStackCrash {
     long refused;
 };
 
+// Set once the small-stack thread may crash.
+std::atomic<bool> g_crashNow{false};
+
 PARKING void* smallStackThread(void* opaque)
 {
     const auto* crash = static_cast<const SmallStackCrash*>(opaque);
+    while (!g_crashNow.load())
+        usleep(1000);
     pthread_attr_t attributes;
     void* stack = nullptr;
     std::size_t bytes = 0;
@@ -318,8 +324,8 @@ PARKING void* smallStackThread(void* opaque)
     return nullptr;
 }
 
-// Starts the small-stack thread (of at least the system's smallest size) and waits for the crash.
-bool crashOnSmallStack(const SmallStackCrash& crash)
+// Starts the small-stack thread (of at least the system's smallest size); it crashes once g_crashNow is set.
+bool startSmallStackThread(const SmallStackCrash& crash)
 {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -329,9 +335,9 @@ bool crashOnSmallStack(const SmallStackCrash& crash)
     const bool started = pthread_attr_setstacksize(&attributes, bytes) == 0 &&
                          pthread_create(&thread, &attributes, smallStackThread, const_cast<SmallStackCrash*>(&crash)) == 0;
     pthread_attr_destroy(&attributes);
-    if (!started)
-        return false;
-    waitForTheCrash();
+    if (started)
+        pthread_detach(thread);
+    return started;
 }
 
 // A thread GLib starts: no start of the platform's, no stack of the program's.
@@ -481,6 +487,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "crash_test_program: %s\n", made.error().localizedDescription().c_str());
         return 1;
     }
+    // The small-stack thread that crashes without a stack of the reporter's starts before it is enabled.
+    static const SmallStackCrash smallStackCrash{mode == "--small-stack-overflow",
+                                                 mode == "--small-stack-untraceable" ? SYS_ptrace
+                                                 : mode == "--small-stack-alone"     ? SYS_clone
+                                                                                     : -1L};
+    const bool smallStack = mode.rfind("--small-stack", 0) == 0;
+    if (smallStack && !smallStackCrash.overflow && !startSmallStackThread(smallStackCrash)) {
+        std::fputs("crash_test_program: cannot start the small-stack thread\n", stderr);
+        return 1;
+    }
     CRCrashReporter* reporter = CRCrashReporter::sharedReporter();
     if (reporter == nullptr) {
         std::fputs("crash_test_program: no reporter\n", stderr);
@@ -542,15 +558,13 @@ int main(int argc, char** argv)
             return 1;
         }
         crashBySegmentationFault();
-    } else if (mode.rfind("--small-stack", 0) == 0) {
-        const SmallStackCrash crash{mode == "--small-stack-overflow",
-                                    mode == "--small-stack-untraceable" ? SYS_ptrace
-                                    : mode == "--small-stack-alone"     ? SYS_clone
-                                                                        : -1L};
-        if (!parkThreeThreads() || !crashOnSmallStack(crash)) {
+    } else if (smallStack) {
+        if (!parkThreeThreads() || (smallStackCrash.overflow && !startSmallStackThread(smallStackCrash))) {
             std::fputs("crash_test_program: cannot start the threads\n", stderr);
             return 1;
         }
+        g_crashNow.store(true);
+        waitForTheCrash();
     } else if (mode == "--library-thread-overflow") {
         g_thread_unref(g_thread_new("overflowing", overflowInLibraryThread, nullptr));
         waitForTheCrash();
