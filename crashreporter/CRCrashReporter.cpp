@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <mutex>
 
 namespace {
@@ -29,6 +30,8 @@ struct LiveWrite {
     crsh_log_writer* writer;
     const crsh_log_writer_signal_info* signal;
     crsh_error_t result;
+    const crsh_crash_stack* stack; // the stack the report is written on (the caller's may be small)
+    crsh_thread_t thread;          // the thread the report is of
 };
 
 bool isThreadOfThisProcess(crsh_thread_t thread)
@@ -38,11 +41,56 @@ bool isThreadOfThisProcess(crsh_thread_t thread)
            stat(("/proc/self/task/" + std::to_string(thread)).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// A live report of the calling thread: its state is taken on its own stack, then the report is written on
+// the live write's stack.
+struct LiveStateWrite {
+    LiveWrite* live;
+    crsh_thread_state* state;
+};
+
+int writeStateOnStack(void* context)
+{
+    auto* job = static_cast<LiveStateWrite*>(context);
+    LiveWrite* live = job->live;
+    live->result = crsh_write_report_fd(live->fd, live->writer, crsh_async_mach_thread_self(), job->state, live->signal);
+    return 0;
+}
+
 crsh_error_t writeWithCurrentState(crsh_thread_state* state, void* context)
 {
     auto* live = static_cast<LiveWrite*>(context);
-    live->result = crsh_write_report_fd(live->fd, live->writer, crsh_async_mach_thread_self(), state, live->signal);
+    LiveStateWrite job{live, state};
+    (void)crsh_crash_stack_run(live->stack, writeStateOnStack, &job);
     return live->result;
+}
+
+// A live report of another thread, written on the live write's stack.
+int writeBareOnStack(void* context)
+{
+    auto* live = static_cast<LiveWrite*>(context);
+    live->result = crsh_write_report_fd(live->fd, live->writer, live->thread, nullptr, live->signal);
+    return 0;
+}
+
+// The live report as written, read through a copy of its descriptor into memory: no buffer on the stack,
+// since the calling thread's may be small. None when it cannot be read or is larger than a report can be.
+std::optional<platform::Bytes> readLiveReport(int fd)
+{
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || status.st_size < 0 ||
+        static_cast<std::uint64_t>(status.st_size) > CRSH_REPORT_LIMIT_BYTES)
+        return std::nullopt;
+    platform::Bytes bytes(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        done += static_cast<std::size_t>(n);
+    }
+    return bytes;
 }
 
 } // namespace
@@ -221,6 +269,10 @@ platform::Status CRCrashReporter::enableCrashReporter()
     if (!crsh_hold_spare_descriptors(context))
         platform::Log::writef("[CRCrashReporter] Warning -- no spare descriptors for the crash path: %s",
                               std::strerror(errno));
+    // Without a crash stack the report is made on the crashed thread's own stack, which may be too small.
+    if (crsh_crash_stack_prepare(&context->stack) != CRSH_ERR_NONE)
+        platform::Log::write("[CRCrashReporter] Warning -- no crash stack; a thread with little stack left may crash "
+                             "without a report");
     // Without a helper the crashed thread writes the report itself, with the other threads bare.
     if (crsh_report_helper_prepare(&context->helper) != CRSH_ERR_NONE)
         platform::Log::write("[CRCrashReporter] Warning -- no crash report helper; other threads will be listed bare");
@@ -288,24 +340,32 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
     // A breakpoint trace at the caller's return point.
     const crsh_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE,
                                              reinterpret_cast<std::uint64_t>(__builtin_return_address(0)), nullptr};
-    crsh_error_t result;
-    if (thread == self) {
-        LiveWrite live{fd, &writer, &signal, CRSH_ERR_INTERNAL};
+    // The writer needs more stack than the calling thread may have (16 KiB, say): it writes on a stack of
+    // its own, or on the caller's where none can be mapped.
+    // The writer closes its descriptor: the report is read back through a copy.
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    crsh_crash_stack stack{};
+    if (crsh_crash_stack_prepare(&stack) != CRSH_ERR_NONE)
+        platform::Log::write("[CRCrashReporter] Warning -- no stack for the live report; writing it on the caller's");
+    LiveWrite live{fd, &writer, &signal, CRSH_ERR_INTERNAL, &stack, thread};
+    if (thread == self)
         (void)crsh_async_thread_state_current(writeWithCurrentState, &live);
-        result = live.result;
-    } else {
+    else
         // Written inside this process: the thread's registers cannot be read, it is written bare.
-        result = crsh_write_report_fd(fd, &writer, thread, nullptr, &signal);
-    }
+        (void)crsh_crash_stack_run(&stack, writeBareOnStack, &live);
+    const crsh_error_t result = live.result;
+    crsh_crash_stack_release(&stack);
     crsh_log_writer_free(&writer);
+    std::optional<platform::Bytes> written = result == CRSH_ERR_NONE ? readLiveReport(copy) : std::nullopt;
+    if (copy >= 0)
+        close(copy);
 
     platform::Result<platform::Bytes> report = platform::Bytes{};
     if (result != CRSH_ERR_NONE) {
         platform::Log::writef("Write failed with error %s", crsh_strerror(result));
         report = crsh_reporter_error(CRCrashReporterErrorUnknown, "Failed to write the crash report to disk");
-    } else if (platform::Result<platform::Bytes> bytes = platform::FileManager::defaultManager().contentsOfFile(path);
-               bytes.ok()) {
-        report = std::move(bytes.value());
+    } else if (written) {
+        report = std::move(*written);
     } else {
         report = crsh_reporter_error(CRCrashReporterErrorUnknown, "Unable to open live crash report for reading");
     }

@@ -3,12 +3,16 @@
 #include "crashreporter/crsh_safe_list.h"
 #include "platform/ThreadHooks.h"
 
+#include <dlfcn.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -115,6 +119,31 @@ void takeThreadAlternateStack()
     t_threadStack = nullptr;
 }
 
+// Set once the handler is registered: from then on every thread started through pthread_create gets an
+// alternate stack of its own, so that its stack overflowing is reported too.
+std::atomic<bool> g_everyThreadGetsAStack{false};
+
+// Takes the thread's alternate stack down when the thread ends.
+struct ThreadStackRelease {
+    ~ThreadStackRelease() { takeThreadAlternateStack(); }
+};
+
+// A thread's start routine and argument, while it starts.
+struct ThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* startWithAlternateStack(void* opaque)
+{
+    const ThreadStart start = *static_cast<ThreadStart*>(opaque);
+    delete static_cast<ThreadStart*>(opaque);
+    giveThreadAlternateStack();
+    static thread_local ThreadStackRelease release;
+    (void)&release;
+    return start.routine(start.argument);
+}
+
 platform::Error posixError(const char* description, int errnoValue)
 {
     return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, description, errnoValue);
@@ -197,6 +226,29 @@ void crsh_signal_handler(int signo, siginfo_t* info, void* uap)
     raise(signo);
 }
 
+// Every thread the process starts, through this function, the threads that libraries and the application
+// start themselves included (std::thread and GLib's threads start here). Before the handler is registered
+// it only hands over; after, the new thread gives itself an alternate stack first (as the platform's
+// threads do through their hooks). Where a sanitizer's runtime starts threads in its place, this is not
+// called, and the sanitizer gives each thread an alternate stack of its own.
+extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                                                                    void* (*routine)(void*), void* argument)
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const Create next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (next == nullptr)
+        return EAGAIN;
+    if (!g_everyThreadGetsAStack.load(std::memory_order_acquire))
+        return next(thread, attributes, routine, argument);
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (start == nullptr)
+        return EAGAIN;
+    const int result = next(thread, attributes, startWithAlternateStack, start);
+    if (result != 0)
+        delete start;
+    return result;
+}
+
 CRCrashSignalHandler* CRCrashSignalHandler::sharedHandler()
 {
     static CRCrashSignalHandler* shared = [] {
@@ -228,15 +280,16 @@ platform::Result<void> CRCrashSignalHandler::registerHandlerForSignal(int signo,
 platform::Result<void> CRCrashSignalHandler::registerHandlerWithSignal(int signo)
 {
     std::lock_guard<std::mutex> lock(g_registrationMutex);
-    // This alternate stack belongs to the thread that registers; the threads the platform starts get their
-    // own (a stack overflow there is reported too). A crash on any other thread runs the handler on the
-    // thread's own stack.
+    // This alternate stack belongs to the thread that registers; the threads the platform starts, and every
+    // thread started from now on, get their own (a stack overflow there is reported too). A crash on a
+    // thread started before, by other code, runs the handler on the thread's own stack.
     if (sigaltstack(&_sigstk, nullptr) != 0)
         return posixError("Could not initialize alternative signal stack", errno);
     platform::ThreadHooks hooks;
     hooks.started = giveThreadAlternateStack;
     hooks.finished = takeThreadAlternateStack;
     (void)platform::installThreadHooks(hooks); // once: later registrations find them installed
+    g_everyThreadGetsAStack.store(true, std::memory_order_release);
 
     g_callbacks.append(new CallbackEntry{previousActionCallback, nullptr, nullptr});
 

@@ -143,6 +143,32 @@ crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crash
     return crsh_write_report(&handler->writer, crashed_thread, state, signal);
 }
 
+// A crash being reported: what the crashed thread's handler hands over to the crash stack.
+struct Crash {
+    crsh_handler_context* handler;
+    crsh_thread_t thread;
+    int signo;
+    siginfo_t* info;
+    ucontext_t* uap;
+};
+
+// Writes the crash's report and, once it is written, calls the crash callback.
+int reportCrash(void* opaque)
+{
+    const auto* crash = static_cast<const Crash*>(opaque);
+    crsh_thread_state state;
+    crsh_thread_state_mcontext_init(&state, &crash->uap->uc_mcontext);
+    // Only a signal the kernel raised for a fault carries an address; a sent one (abort(), kill()) holds
+    // the sender's ids in the same place.
+    const siginfo_t* info = crash->info;
+    const std::uint64_t address = info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
+    const crsh_log_writer_signal_info signal{crash->signo, info->si_code, address, nullptr};
+    const crsh_error_t written = writeCrashReport(crash->handler, crash->thread, &state, &signal);
+    if (written == CRSH_ERR_NONE && g_crashCallbacks.callback != nullptr)
+        g_crashCallbacks.callback(crash->info, crash->uap, g_crashCallbacks.context);
+    return static_cast<int>(written);
+}
+
 } // namespace
 
 crsh_handler_context* crsh_shared_handler_context()
@@ -197,15 +223,10 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
         return false;
     }
 
-    crsh_thread_state state;
-    crsh_thread_state_mcontext_init(&state, &uap->uc_mcontext);
-    // Only a signal the kernel raised for a fault carries an address; a sent one (abort(), kill()) holds
-    // the sender's ids in the same place.
-    const std::uint64_t address = info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
-    const crsh_log_writer_signal_info signal{signo, info->si_code, address, nullptr};
-    if (writeCrashReport(handler, self, &state, &signal) == CRSH_ERR_NONE &&
-        g_crashCallbacks.callback != nullptr)
-        g_crashCallbacks.callback(info, uap, g_crashCallbacks.context);
+    // The rest runs on the crash stack: the thread's own stack (or the signal stack it is on) may have too
+    // little room left for the helper's start or for writing the report here.
+    Crash crash{handler, self, signo, info, uap};
+    (void)crsh_crash_stack_run(&handler->stack, reportCrash, &crash);
     // The chain raises the signal again: under its default action it ends the process, the waiting
     // threads with it.
     resetCrashSignals();

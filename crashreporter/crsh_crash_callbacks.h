@@ -8,6 +8,7 @@
 
 #include "crashreporter/CRCrashHostInfo.h"
 #include "crashreporter/CRCrashSignalHandler.h"
+#include "crashreporter/crsh_crash_stack.h"
 #include "crashreporter/crsh_log_writer.h"
 #include "crashreporter/crsh_report_helper.h"
 
@@ -30,6 +31,7 @@ struct crsh_handler_context {
     char* report_path; // the crash report file; none until enabled
     crsh_exception_port_set previous_ports; // all zero: there were none
     crsh_report_helper helper; // the crash report's helper; unprepared: the crashed thread writes the report
+    crsh_crash_stack stack;    // the crashed thread's stack while the report is made; unprepared: its own
     pid_t process;             // the process that enabled the reporter; 0 until enabled
     // Descriptors held open from enable time (each on a file of its own) and closed by the crash path
     // before it opens the report file and the thread list, so that a process with no descriptor left
@@ -65,7 +67,8 @@ void crsh_set_crash_callbacks(void* context, CRCrashReporterPostCrashSignalCallb
 // enabling process's pending report alone: it resets the crash signals and answers false. Else the first
 // thread that crashes has the report written with its own state from the user context, calls the crash callback only
 // when the report was written, resets the crash signals to their default action and answers false, so that
-// the chain raises the signal again and ends the process. The report is written by the context's helper,
+// the chain raises the signal again and ends the process. The crashed thread does all this on the
+// context's crash stack, whatever room its own stack has left. The report is written by the context's helper,
 // which stops and reads the other threads; the crashed thread writes it itself, with the other threads
 // bare, when there is no helper, it cannot be started, it may not read the process, or it fails. A thread
 // that crashes while the report is written waits in its handler until the process ends; the crashed

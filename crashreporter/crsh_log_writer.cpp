@@ -671,6 +671,7 @@ struct Plan {
     std::size_t others_cap;     // other threads are cut to this many frames; MAX_FRAMES: none cut
     std::size_t others_cut;     // other threads that lost frames to the cap
     std::size_t left_out;       // other threads not written for the size limit
+    std::uint64_t read_ms;      // how long after the write's start reading the other threads stopped
 };
 
 // Enumerates the task's threads into the workspace (the writing thread left out when its state is not
@@ -997,7 +998,7 @@ const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& 
         note.part().number(late).text(" not stopped within ").number(CRSH_LOG_WRITER_STOP_WAIT_NS / 1000000).text(
             " ms (held in the kernel, as in vfork); listed without registers or frames");
     if (unread > 0)
-        note.part().number(unread).text(" not read within the report's ").number(CRSH_LOG_WRITER_TIME_NS / 1000000).text(
+        note.part().number(unread).text(" not read within the report's first ").number(plan.read_ms).text(
             " ms; listed without registers or frames");
     if (plan.crashed_row < plan.count && ws->threads[plan.crashed_row].shown < ws->threads[plan.crashed_row].frames)
         note.part().text("the crashed thread is cut to its first ").number(ws->threads[plan.crashed_row].shown).text(
@@ -1145,6 +1146,12 @@ void writeReport(const WriteContext& context, const WriteRequest& request, Works
 
 } // namespace
 
+std::uint64_t crsh_log_writer_read_deadline(std::uint64_t start_ns, std::uint64_t stopped_ns)
+{
+    const std::uint64_t end = start_ns + CRSH_LOG_WRITER_TIME_NS;
+    return stopped_ns < end ? stopped_ns + (end - stopped_ns) / 2 : stopped_ns;
+}
+
 crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,
                                    crsh_async_file* file, const crsh_log_writer_signal_info* signal_info,
                                    const crsh_thread_state* thread_state)
@@ -1176,7 +1183,7 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
 
     // Only a write from outside the task can stop the other threads; inside they keep running and are
     // written bare. The stops wait a part of the write's time; reading the stopped threads takes at most
-    // half of what is left, since writing them names every frame again.
+    // half of what is left (crsh_log_writer_read_deadline), and the note names the time it had.
     Plan plan{};
     listThreads(task, request, ws, &plan);
     std::uint64_t stopped = start;
@@ -1184,8 +1191,9 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         stopThreads(ws, plan, start + CRSH_LOG_WRITER_STOP_WAIT_NS);
         stopped = crsh_async_clock_ns();
     }
-    const std::uint64_t end = start + CRSH_LOG_WRITER_TIME_NS;
-    readThreads(context, request, ws, plan, stopped < end ? stopped + (end - stopped) / 2 : stopped);
+    const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
+    plan.read_ms = (readEnd - start) / 1000000;
+    readThreads(context, request, ws, plan, readEnd);
     fitToLimit(context, request, ws, &plan);
     writeReport(context, request, ws, plan);
 

@@ -31,10 +31,16 @@ constexpr std::size_t CRSH_LOG_WRITER_MAX_THREADS = 4096;
 // A write from outside the task waits at most this long for the other threads to stop; those not stopped
 // by then (a thread in vfork cannot stop until its child execs or ends) are listed bare.
 constexpr std::uint64_t CRSH_LOG_WRITER_STOP_WAIT_NS = 1000000000;
-// The time one write spends stopping and reading the other threads and writing them: reading stops half
-// way through what the stops left of it, since writing names every read frame again. Threads not read by
-// then are listed bare. The crashed thread is always read whole.
+// The time one write is meant to take in all: stopping the other threads, reading them and writing them.
+// Reading has only part of it (crsh_log_writer_read_deadline); threads not read by then are listed bare,
+// and the report's note names the time reading had. The crashed thread is always read whole.
 constexpr std::uint64_t CRSH_LOG_WRITER_TIME_NS = 3000000000;
+
+// When a write that started at start_ns (crsh_async_clock_ns) and ended its stops at stopped_ns stops
+// reading the other threads: half way through what the stops left of CRSH_LOG_WRITER_TIME_NS, since
+// writing names every read frame again (1.5 s after the start when the stops were quick, 2 s after it
+// when they waited their whole second); at once when the stops left nothing.
+std::uint64_t crsh_log_writer_read_deadline(std::uint64_t start_ns, std::uint64_t stopped_ns);
 constexpr std::uint8_t CRSH_LOG_FILE_VERSION = 1;
 
 // Process identity read from /proc at init time only.

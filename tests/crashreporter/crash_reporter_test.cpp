@@ -14,10 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <glib.h>
+
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <fstream>
@@ -399,6 +403,27 @@ void leaveLine(const std::string& name, const std::string& line)
     std::ofstream(std::string(directory) + name) << line;
 }
 
+// A peer case of this program run with a folder of its own for the lines it leaves (leaveLine).
+class PeerRun {
+public:
+    explicit PeerRun(const std::string& test)
+        : m_status(hybtest::runThisTestExecutable(test, {crashtest::kChildSanitizerOptions,
+                                                         crashtest::kChildThreadSanitizerOptions,
+                                                         "CRASH_CHILD_DIR=" + m_files.path("")}))
+    {
+    }
+    int status() const { return m_status; }
+    std::string line(const std::string& name) const
+    {
+        std::vector<std::uint8_t> bytes = crashtest::readBytes(m_files.path(name));
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+private:
+    crashtest::ChildFiles m_files;
+    int m_status;
+};
+
 // Runs block on the worker pool and waits for it.
 void onWorker(const std::function<void()>& block)
 {
@@ -432,27 +457,77 @@ TEST(CrashReporterPeer, DISABLED_PlatformThreadsGetAlternateStacks)
     onLoop(later, "later");
     onLoop(earlier, "earlier-now");  // may still be the turn that was waiting when the hooks came
     onLoop(earlier, "earlier-next"); // a turn after that
+    // Threads started after enabling by the program itself and by a library.
+    std::thread([] { leaveLine("own", alternateStack()); }).join();
+    GThread* library = g_thread_new(
+        "library", [](gpointer) -> gpointer {
+            leaveLine("library", alternateStack());
+            return nullptr;
+        },
+        nullptr);
+    g_thread_join(library);
 }
 
+// The platform's threads, and every thread started after enabling, whoever starts it.
 TEST(CrashReporterFacadeEnabling, ThreadsThePlatformStartsGetAnAlternateStack)
 {
-    crashtest::ChildFiles files;
-    ASSERT_EQ(hybtest::runThisTestExecutable("CrashReporterPeer.DISABLED_PlatformThreadsGetAlternateStacks",
-                                             {crashtest::kChildSanitizerOptions,
-                                              crashtest::kChildThreadSanitizerOptions,
-                                              "CRASH_CHILD_DIR=" + files.path("")}),
-              0);
-    auto line = [&](const std::string& name) {
-        std::vector<std::uint8_t> bytes = crashtest::readBytes(files.path(name));
-        return std::string(bytes.begin(), bytes.end());
-    };
+    PeerRun peer("CrashReporterPeer.DISABLED_PlatformThreadsGetAlternateStacks");
+    ASSERT_EQ(peer.status(), 0);
+    auto line = [&](const std::string& name) { return peer.line(name); };
     // The sanitizers may have given a thread a stack of their own first; ours is the signal handler's size.
-    for (const char* name : {"worker", "later", "earlier-next"})
+    for (const char* name : {"worker", "later", "earlier-next", "own", "library"})
         EXPECT_EQ(line(name).rfind("yes ", 0), 0u) << name << ": " << line(name);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    for (const char* name : {"worker", "later", "earlier-next"})
+    for (const char* name : {"worker", "later", "earlier-next", "own", "library"})
         EXPECT_EQ(line(name), "yes " + std::to_string(CRCrashSignalHandler::kAlternateStackBytes)) << name;
 #endif
+}
+
+// Runs block on a thread with a small stack, 32 KiB (more under the address
+// sanitizer, whose frames are larger), and waits for it.
+void onSmallStack(const std::function<void()>& block)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr std::size_t kBytes = 64 * 1024;
+#else
+    constexpr std::size_t kBytes = 32 * 1024;
+#endif
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, std::max(kBytes, static_cast<std::size_t>(least))), 0);
+    pthread_t thread;
+    auto run = [](void* opaque) -> void* {
+        (*static_cast<const std::function<void()>*>(opaque))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&block)), 0);
+    pthread_attr_destroy(&attributes);
+    pthread_join(thread, nullptr);
+}
+
+TEST(CrashReporterPeer, DISABLED_LiveReportOnASmallStack)
+{
+    std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
+    ASSERT_TRUE(reporter);
+    onSmallStack([&] {
+        platform::Result<platform::Bytes> bytes = reporter->generateLiveReport();
+        leaveLine("live", bytes.ok() ? "written" : bytes.error().localizedDescription());
+        if (!bytes.ok())
+            return;
+        crashtest::Report report = crashtest::unpackReport(bytes.value());
+        const Crsh__CrashReport__Thread* crashed = report ? crashtest::crashedThread(report.get()) : nullptr;
+        leaveLine("frames", std::to_string(crashed != nullptr ? crashed->n_frames : 0));
+    });
+}
+
+// A live report asked for on a thread with a small stack is written on a stack of its own.
+TEST(CrashReporterFacadeEnabling, ALiveReportOnASmallStackIsWritten)
+{
+    PeerRun peer("CrashReporterPeer.DISABLED_LiveReportOnASmallStack");
+    ASSERT_EQ(peer.status(), 0);
+    EXPECT_EQ(peer.line("live"), "written");
+    EXPECT_GE(std::stoul("0" + peer.line("frames")), 3u); // the caller's frames down to the thread's start
 }
 
 TEST(CrashReporterFacadeEnabling, CallbacksOfAnotherVersionAreAProgrammingError)

@@ -130,6 +130,19 @@ TEST(CrashLogWriter, AWriterWithoutItsWorkspaceWritesNothing)
     close(fd);
 }
 
+// Reading the other threads ends half way through what the stops left of the write's 3 s: the time the
+// note on threads not read names.
+TEST(CrashLogWriter, ReadingEndsHalfWayThroughWhatTheStopsLeft)
+{
+    constexpr std::uint64_t kStart = 5000000000, kMs = 1000000;
+    EXPECT_EQ(crsh_log_writer_read_deadline(kStart, kStart), kStart + 1500 * kMs);
+    EXPECT_EQ(crsh_log_writer_read_deadline(kStart, kStart + CRSH_LOG_WRITER_STOP_WAIT_NS), kStart + 2000 * kMs);
+    EXPECT_EQ(crsh_log_writer_read_deadline(kStart, kStart + 2800 * kMs), kStart + 2900 * kMs);
+    // Stops that used up the write's time leave reading none.
+    EXPECT_EQ(crsh_log_writer_read_deadline(kStart, kStart + CRSH_LOG_WRITER_TIME_NS), kStart + CRSH_LOG_WRITER_TIME_NS);
+    EXPECT_EQ(crsh_log_writer_read_deadline(kStart, kStart + 4000 * kMs), kStart + 4000 * kMs);
+}
+
 TEST(CrashLogWriter, TheRecordDescribesThisProcess)
 {
     Writer record;

@@ -5,7 +5,9 @@
 //
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
 //                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone |
-//                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]
+//                         --deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread |
+//                         --small-stack | --small-stack-untraceable | --small-stack-alone | --small-stack-overflow |
+//                         --library-thread-overflow]
 //
 //   --segv             a write through a null pointer
 //   --abort            abort()
@@ -29,6 +31,15 @@
 //                      calls deep itself
 //   --vfork-thread     the three parked threads and a thread held in vfork (its child sleeps, at most
 //                      30 s), then the main thread writes through a null pointer
+//   --small-stack      a thread the program starts itself with a 16 KiB stack before it enables the
+//                      reporter (so it has no alternate signal stack) waits for the three parked threads,
+//                      then writes through a null pointer, most of its stack used (smallStackThread,
+//                      descendThenCrash)
+//   --small-stack-untraceable, --small-stack-alone  the same under a filter that refuses tracing, or
+//                      starting a process (the report is written inside the crashed process)
+//   --small-stack-overflow  the same thread, started after enabling, overflows its stack (recurseForEver)
+//   --library-thread-overflow  a thread GLib starts (overflowInLibraryThread) refuses starting a process,
+//                      then overflows its stack: the report is written inside the crashed process
 //
 // The reporter's files live under the application home (AppFolders::current(): $XDG_DATA_HOME/...). The
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
@@ -37,6 +48,8 @@
 #include "platform/AppFolders.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/crash_test_program/SystemCallFilter.h"
+
+#include <glib.h>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -250,6 +263,94 @@ bool startWaitingThreads(void* (*routine)(void*), int count)
     return true;
 }
 
+[[noreturn]] void waitForTheCrash()
+{
+    for (;;)
+        pause();
+}
+
+// A thread the program starts itself, with the smallest stack it may have (16 KiB here): it goes down
+// until little of its stack is left and writes through a null pointer there, or overflows its stack.
+constexpr std::size_t kSmallStackBytes = 16 * 1024;
+// What a frame of descendThenCrash takes, at most; it stops this far from the stack's end.
+constexpr std::size_t kCrashFrameBytes = 256;
+constexpr std::size_t kLeftOnSmallStack = 8 * 1024; // a signal frame here takes up to 3.4 KiB
+std::uintptr_t g_smallStackEnd = 0;
+
+CRASHING void descendThenCrash(int depth)
+{
+    volatile char frame[64];
+    frame[0] = static_cast<char>(depth);
+    const auto here = reinterpret_cast<std::uintptr_t>(&frame[0]);
+    if (here < g_smallStackEnd + kLeftOnSmallStack + kCrashFrameBytes)
+        writeThroughNull(g_nowhere);
+    else
+        descendThenCrash(depth + 1);
+    asm volatile("" ::: "memory");
+}
+
+// What the small-stack thread does: overflow its stack or not, and which system call it refuses itself
+// first (-1: none).
+struct SmallStackCrash {
+    bool overflow;
+    long refused;
+};
+
+// Set once the small-stack thread may crash.
+std::atomic<bool> g_crashNow{false};
+
+PARKING void* smallStackThread(void* opaque)
+{
+    const auto* crash = static_cast<const SmallStackCrash*>(opaque);
+    while (!g_crashNow.load())
+        usleep(1000);
+    pthread_attr_t attributes;
+    void* stack = nullptr;
+    std::size_t bytes = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &stack, &bytes);
+        pthread_attr_destroy(&attributes);
+    }
+    g_smallStackEnd = reinterpret_cast<std::uintptr_t>(stack);
+    // The filter holds for the thread that installs it: the crashed one.
+    if (crash->refused >= 0 && !crashtest::refuseSystemCall(static_cast<int>(crash->refused))) {
+        std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+        std::_Exit(1);
+    }
+    if (crash->overflow)
+        std::printf("%d\n", recurseForEver(0));
+    else
+        descendThenCrash(0);
+    return nullptr;
+}
+
+// Starts the small-stack thread (of at least the system's smallest size); it crashes once g_crashNow is set.
+bool startSmallStackThread(const SmallStackCrash& crash)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    const std::size_t bytes = least > static_cast<long>(kSmallStackBytes) ? static_cast<std::size_t>(least) : kSmallStackBytes;
+    pthread_t thread;
+    const bool started = pthread_attr_setstacksize(&attributes, bytes) == 0 &&
+                         pthread_create(&thread, &attributes, smallStackThread, const_cast<SmallStackCrash*>(&crash)) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started)
+        pthread_detach(thread);
+    return started;
+}
+
+// A thread GLib starts: no start of the platform's, no stack of the program's.
+PARKING gpointer overflowInLibraryThread(gpointer)
+{
+    if (!crashtest::refuseSystemCall(SYS_clone)) {
+        std::fprintf(stderr, "crash_test_program: cannot install the filter: %s\n", std::strerror(errno));
+        std::_Exit(1);
+    }
+    std::printf("%d\n", recurseForEver(0));
+    return nullptr;
+}
+
 // Lowers the descriptor limit to 64 and opens descriptors until none is left.
 bool takeEveryDescriptor()
 {
@@ -321,12 +422,6 @@ int crashInForkedChild(const CRCrashReporter& reporter)
     return 0;
 }
 
-[[noreturn]] void waitForTheCrash()
-{
-    for (;;)
-        pause();
-}
-
 // The program's own bundle: "crash_test_program.bundle" beside the executable, when it is there.
 void useOwnBundle()
 {
@@ -366,7 +461,9 @@ constexpr const char* kModes[] = {"--segv",       "--abort",          "--divide"
                                   "--deep",       "--two-threads",    "--thread-overflow",
                                   "--bad-reason", "--parked-threads", "--parked-untraceable",
                                   "--parked-alone", "--deep-threads",     "--many-threads",
-                                  "--no-descriptors", "--fork-crash",   "--vfork-thread"};
+                                  "--no-descriptors", "--fork-crash",   "--vfork-thread",
+                                  "--small-stack",  "--small-stack-untraceable", "--small-stack-alone",
+                                  "--small-stack-overflow", "--library-thread-overflow"};
 
 } // namespace
 
@@ -379,13 +476,25 @@ int main(int argc, char** argv)
     if (argc > 2 || !known) {
         std::fputs("usage: crash_test_program [--segv | --abort | --divide | --deep | --two-threads | "
                    "--thread-overflow | --bad-reason | --parked-threads | --parked-untraceable | --parked-alone | "
-                   "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread]\n",
+                   "--deep-threads | --many-threads | --no-descriptors | --fork-crash | --vfork-thread | --small-stack | "
+                   "--small-stack-untraceable | --small-stack-alone | --small-stack-overflow | "
+                   "--library-thread-overflow]\n",
                    stderr);
         return 2;
     }
     useOwnBundle();
     if (platform::Status made = platform::AppFolders::current().createFolders(); !made.ok()) {
         std::fprintf(stderr, "crash_test_program: %s\n", made.error().localizedDescription().c_str());
+        return 1;
+    }
+    // The small-stack thread that crashes without a stack of the reporter's starts before it is enabled.
+    static const SmallStackCrash smallStackCrash{mode == "--small-stack-overflow",
+                                                 mode == "--small-stack-untraceable" ? SYS_ptrace
+                                                 : mode == "--small-stack-alone"     ? SYS_clone
+                                                                                     : -1L};
+    const bool smallStack = mode.rfind("--small-stack", 0) == 0;
+    if (smallStack && !smallStackCrash.overflow && !startSmallStackThread(smallStackCrash)) {
+        std::fputs("crash_test_program: cannot start the small-stack thread\n", stderr);
         return 1;
     }
     CRCrashReporter* reporter = CRCrashReporter::sharedReporter();
@@ -449,6 +558,16 @@ int main(int argc, char** argv)
             return 1;
         }
         crashBySegmentationFault();
+    } else if (smallStack) {
+        if (!parkThreeThreads() || (smallStackCrash.overflow && !startSmallStackThread(smallStackCrash))) {
+            std::fputs("crash_test_program: cannot start the threads\n", stderr);
+            return 1;
+        }
+        g_crashNow.store(true);
+        waitForTheCrash();
+    } else if (mode == "--library-thread-overflow") {
+        g_thread_unref(g_thread_new("overflowing", overflowInLibraryThread, nullptr));
+        waitForTheCrash();
     } else if (mode == "--bad-reason") {
         throw std::runtime_error("not \xff\xfe UTF-8");
     }
