@@ -42,6 +42,7 @@
 #include "plugins/HYBInAppBrowserViewController.h"
 #include "runtime/HYBPlugin.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
@@ -76,7 +77,7 @@ public:
     // ---- the browser screen's navigation delegate ----
     bool shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                     platform::WebViewNavigationType navigationType);
-    void webViewDidStartLoad(platform::WebView&) {}
+    void webViewDidStartLoad(platform::WebView& webView);
     void webViewDidFinishLoad(platform::WebView& webView);
     void webViewDidFailLoadWithError(platform::WebView& webView, const platform::Error& error);
     void browserExit();
@@ -86,7 +87,7 @@ public:
     void openInHybridWebView(const platform::URL& url, const std::string& options);
     void openInSystem(const platform::URL& url);
     static bool isSystemUrl(const platform::URL& url);
-    // Evaluates the bridge script, then the source in the wrapper (its one "%@"), or the bare source.
+    // Evaluates the source in the wrapper (its one "%@"), or the bare source, in the page (unanswered).
     void injectDeferredObject(const std::string& source, const std::optional<std::string>& wrapper);
     static bool isValidCallbackId(std::string_view callbackId);
 
@@ -102,13 +103,25 @@ private:
     void showBrowser();
     void closeBrowser();
     void sendEvent(runtime::HYBPluginResult result);
-    // The inject actions: `withCallback` takes the callback id at its "%@" and the source at its "%%@".
-    void inject(const runtime::HYBInvokedUrlCommand& command, const char* withCallback, const char* withoutCallback);
+    // The inject actions: with a callback, script code (no `element`) or the element a script of the engine's
+    // world adds (`element` and the text of its `failure`); without, the source in `withoutCallback` (or bare).
+    void inject(const runtime::HYBInvokedUrlCommand& command, const char* element, const char* failure, const char* withoutCallback);
+    // Answers an awaited injection of the browser of `generation` once; anything else is dropped.
+    void answerInjection(const std::string& callbackId, std::uint64_t generation, runtime::HYBPluginResult result);
+    void answerAwaited(const std::set<std::string>& callbackIds, const char* reason);
+    // Reads the outcomes of injected files and styles while one awaits it.
+    void scheduleOutcomeRead();
+    void readOutcomes();
 
     std::shared_ptr<HYBInAppBrowserViewController> m_inAppBrowserViewController;
     std::optional<std::string> m_callbackId;
-    // The callback ids of the injections whose answer has not come yet (forgotten when the browser exits).
+    // The callback ids of the injections whose answer has not come yet (answered when the browser exits),
+    // and those of them that wait for an injected file or style to load.
     std::set<std::string> m_awaitedAnswers;
+    std::set<std::string> m_awaitedOutcomes;
+    bool m_outcomeReadScheduled = false;
+    // One more each time a browser exits: what comes for an older one is dropped.
+    std::uint64_t m_browserGeneration = 0;
     int m_previousStatusBarStyle = -1;
 };
 
