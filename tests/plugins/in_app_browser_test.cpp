@@ -432,6 +432,48 @@ TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
     }
 }
 
+TEST_F(InAppBrowserTest, EveryLoadTheBrowserReportsEndsWhereverTheServerLeadsIt) {
+    testsupport::HTTPTestServer server;
+    auto redirect = [&](const std::string& path, const std::string& target) {
+        server.route(path, testsupport::Reply::text(302, "", "text/plain").withHeader("Location", target));
+    };
+    redirect("/file", pageURL());
+    redirect("/passwd", "file:///etc/passwd");
+    redirect("/loop", "/loop");
+    redirect("/other-application", "nowhere-app://x");
+    redirect("/answer", "hyb-iab://InAppBrowser5/%5B1%5D");
+    redirect("/data", "data:text/html,hi");
+    redirect("/blank", "about:blank");
+    redirect("/store", "itms-apps://store/app");
+    const std::vector<std::pair<std::string, std::int64_t>> loads = {
+        {"/file", platform::kURLErrorUnsupportedURL},   {"/passwd", platform::kURLErrorUnsupportedURL},
+        {"/loop", platform::kURLErrorHTTPTooManyRedirects}, {"/other-application", platform::kURLErrorCancelled},
+        {"/answer", platform::kURLErrorCancelled},      {"/data", platform::kURLErrorUnsupportedURL},
+        {"/blank", platform::kURLErrorUnsupportedURL},  {"/store", platform::kURLErrorCancelled},
+    };
+    for (const auto& [path, code] : loads) {
+        SCOPED_TRACE(path);
+        m_log->answers.clear();
+        openBrowser("hidden=yes", "InAppBrowser1", server.url(path));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !eventTypes().empty() && eventTypes().back() != "loadstart"; }));
+        ASSERT_TRUE(browserWebView().waitUntilIdle());
+        EXPECT_EQ(eventTypes().back(), "loaderror");
+        EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["code"], platform::Value(code));
+        EXPECT_NE(browserWebView().location(), pageURL()) << "no file shown";
+        call("close", {}, std::nullopt);
+        settle();
+    }
+
+    // The page leading the browser to another application: handed over, no load reported.
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    m_log->answers.clear();
+    browserWebView().pageNavigates("nowhere-app://y");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    settle();
+    EXPECT_EQ(eventTypes(), std::vector<std::string>{}) << "no loadstart that nothing would end";
+}
+
 TEST_F(InAppBrowserTest, InjectedSourceStaysAStringLiteral) {
     openBrowser("");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
