@@ -49,8 +49,8 @@ constexpr const char* kScriptCodeWithCallback =
 // Files and styles with a callback, in the engine's world: "%@" takes the source, "%%@" the id (both JSON
 // string literals). Only the engine's own events (isTrusted) note an outcome, once.
 constexpr const char* kElementWithCallback =
-    "(function(d,id){var t=window._hybIabDone||(window._hybIabDone={});%s"
-    "function end(a){return function(e){if(e.isTrusted&&!Object.prototype.hasOwnProperty.call(t,id)){t[id]=a();}};}"
+    "(function(d,id){var ended=false;%s"
+    "function end(a){return function(e){if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}};}"
     "c.addEventListener('load',end(function(){return '[]';}));"
     "c.addEventListener('error',end(function(){return JSON.stringify({error:%s});}));"
     "(d.body||d.documentElement).appendChild(c);})(document,%%@)";
