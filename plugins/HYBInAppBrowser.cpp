@@ -96,23 +96,6 @@ std::string elementWithCallback(const char* element, const char* failure, std::s
     return filled(filled(filled(kElementWithCallback, "%s", element), "%s", failure), "%%@", quoted(callbackId));
 }
 
-// An injection's answer from its JSON text (see the top of this file).
-HYBPluginResult readAnswer(std::string_view text) {
-    if (text.size() > kMaxAnswerBytes)
-        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
-    if (text.empty())
-        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kNotRun);
-    // A lone surrogate in the page's text reads as U+FFFD, as it does in the page's own calls.
-    const std::optional<std::string> mended = runtime::replaceLoneSurrogateEscapes(text);
-    platform::Result<platform::Value> parsed = platform::JSON::parse(mended ? std::string_view(*mended) : text);
-    const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
-    if (parsed.ok() && parsed->isArray())
-        return HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());
-    if (failure)
-        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, *failure);
-    return HYBPluginResult::resultWithStatus(HYBCommandStatus::JSONError);
-}
-
 // Deletes the cookies that `matches` picks, in the shared store and the engine's, except those of file pages.
 void deleteCookies(bool (*matches)(const platform::HTTPCookie&)) {
     platform::HTTPCookieStorage::shared().deleteCookies(
@@ -398,6 +381,23 @@ void HYBInAppBrowser::webViewDidFailLoadWithError(platform::WebView& browserWebV
 }
 
 // ---- injection ----
+
+HYBPluginResult HYBInAppBrowser::readAnswer(std::string_view text) {
+    if (text.size() > kMaxAnswerBytes)
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
+    if (text.empty())
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kNotRun);
+    // A lone surrogate in the page's text reads as U+FFFD, as it does in the page's own calls.
+    const std::optional<std::string> mended = runtime::replaceLoneSurrogateEscapes(text);
+    platform::Result<platform::Value> parsed = platform::JSON::parse(mended ? std::string_view(*mended) : text);
+    const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
+    if (parsed.ok() && parsed->isArray())
+        return HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());
+    if (failure)
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, *failure);
+    return HYBPluginResult::resultWithStatus(HYBCommandStatus::JSONError);
+}
+
 
 void HYBInAppBrowser::injectDeferredObject(const std::string& source, const std::optional<std::string>& wrapper) {
     if (!m_inAppBrowserViewController)
