@@ -366,7 +366,7 @@ void texts() {
     seed("text_encoding_fuzz", "invalid", "\xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE2\x82");
 }
 
-// The first byte picks the part of the in-app browser (see iab_options_fuzz.cpp): 0 options, 1 URLs.
+// The first byte picks the part of the in-app browser (see iab_options_fuzz.cpp): 0 options, 1 URLs, 2 answers.
 void inAppBrowser() {
     const char* options[] = {"location=no,toolbar=no", "toolbarposition=top,closebuttoncaption=Close",
                              "location=yes, toolbar=no, hidden=yes", "enableviewportscale=1,presentationstyle=FormSheet,transitionstyle=crossdissolve",
@@ -380,6 +380,10 @@ void inAppBrowser() {
     n = 0;
     for (const char* text : urls)
         seed("iab_options_fuzz", "url-" + std::to_string(n++), std::string(1, '\1') + text);
+    const char* answers[] = {"[2]", "[\"a\\ud800b\",null,{\"x\":[1]}]", "{\"error\":\"The script threw x\"}", "{\"error\":5}", "", "not-json"};
+    n = 0;
+    for (const char* text : answers)
+        seed("iab_options_fuzz", "answer-" + std::to_string(n++), std::string(1, '\2') + text);
 }
 
 // The push client's endpoints file and its received and stored bytes.

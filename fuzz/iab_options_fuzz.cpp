@@ -2,8 +2,8 @@
 //   0: an option string, parsed (twice, with the same result) and then applied to a hidden browser
 //      screen on the headless engine, which is closed again (the user-agent lock must be free after);
 //   1: a URL of a page that is not the browser's, through the browser's navigation filter: a "hyb-iab"
-//      URL whose host is a valid callback id is refused and answers nothing (no injection of that view
-//      awaits it); any other URL is let through and answers nothing.
+//      URL is refused and answers nothing; any other URL (not top-level) is let through and answers nothing;
+//   2: the text an injection gives as its answer, read into an answer of status 1, 8 or 9.
 // Nothing crashes.
 #include "CallbackCountingDelegate.h"
 #include "PluginStage.h"
@@ -54,18 +54,24 @@ void navigation(const std::string& text) {
         return;
     const platform::URL& url = *request.url();
     const std::string host = url.host().value_or("");
-    const bool answers = url.scheme() == "hyb-iab" && plugins::HYBInAppBrowser::isValidCallbackId(host);
+    const bool answers = url.scheme() == "hyb-iab";
     const int before = answers ? g_stage->delegate->answers[host] : 0;
     const std::size_t answerIds = g_stage->delegate->answers.size();
     const bool allowed = g_stage->plugin->shouldStartLoadWithRequest(*g_stage->webView, request, platform::WebViewNavigationType::Other);
     if (answers) {
-        // Never loaded, and never taken as an answer: this view is not the browser's and awaits nothing.
+        // Never loaded, and never taken as an answer.
         check(!allowed);
         check(g_stage->delegate->answers[host] == before);
     } else if (url.scheme() != "itms-apps" && url.scheme() != "itms-appss") {
         check(allowed);
         check(g_stage->delegate->answers.size() == answerIds);
     }
+}
+
+void answer(const std::string& text) {
+    const runtime::HYBPluginResult result = plugins::HYBInAppBrowser::readAnswer(text);
+    check(result.status() == runtime::HYBCommandStatus::Ok || result.status() == runtime::HYBCommandStatus::Error ||
+          result.status() == runtime::HYBCommandStatus::JSONError);
 }
 
 } // namespace
@@ -79,9 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-    if (data[0] % 2 == 0)
+    if (data[0] % 3 == 0)
         options(text);
-    else
+    else if (data[0] % 3 == 1)
         navigation(text);
+    else
+        answer(text);
     return 0;
 }

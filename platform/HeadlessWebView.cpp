@@ -13,6 +13,12 @@ constexpr int kMaxRedirects = 16;
 
 Error cancelledError(const std::string& url) { return makeURLError(kURLErrorCancelled, "cancelled", url); }
 
+// Whether `text` is an absolute URL of a scheme other than http and https.
+bool isOtherThanWeb(const std::string& text) {
+    const std::optional<URL> url = URL::fromString(text);
+    return url && !url->scheme().empty() && url->scheme() != "http" && url->scheme() != "https";
+}
+
 Error withFailingURL(Error error, const std::string& url) {
     if (!error.userInfo.contains(kURLErrorFailingURLStringKey))
         error.userInfo.set(kURLErrorFailingURLStringKey, url);
@@ -173,7 +179,7 @@ void HeadlessWebView::startFrame(std::uint64_t parent, const std::string& url) {
         fetch(id);
 }
 
-void HeadlessWebView::redirect(std::uint64_t id, const std::string& target) {
+void HeadlessWebView::redirect(std::uint64_t id, const std::string& target, bool fromServer) {
     Load* l = findLoad(id);
     if (!l)
         return;
@@ -194,6 +200,11 @@ void HeadlessWebView::redirect(std::uint64_t id, const std::string& target) {
         return;
     if (l->isMain && handOverToApplication(next)) {
         fail(id, cancelledError(target));
+        return;
+    }
+    if (fromServer) {
+        // As the real engine: a server leads a load to http and https only (or to another application).
+        fail(id, makeURLError(kURLErrorUnsupportedURL, "a server's redirect to a scheme that is not http or https", target));
         return;
     }
     *l->request = std::move(next);
@@ -238,11 +249,10 @@ void HeadlessWebView::fetch(std::uint64_t id) {
         l->fetching = false;
         --self.m_activeFetches;
         // The transport follows redirects within http and https; one to another scheme arrives as the
-        // reply and is the page's redirect to take here.
+        // reply: it is asked as a redirect and then handed over or failed here.
         if (!result.error && result.response && result.response->statusCode() >= 300 && result.response->statusCode() < 400) {
-            if (auto location = result.response->allHeaderFields().value("Location");
-                location && URL::fromString(*location) && !URLConnection::canHandleRequest(URLRequest(*location))) {
-                self.redirect(id, *location);
+            if (auto location = result.response->allHeaderFields().value("Location"); location && isOtherThanWeb(*location)) {
+                self.redirect(id, *location, true);
                 return;
             }
         }

@@ -15,8 +15,9 @@
 //   fragment changes), "window.__hybridLoadToken" and "window.__hybridLoadToken=N" (a value kept per
 //   document), "navigator.userAgent" (read at the document's load start), "document.body==null".
 // - Redirects are limited to 16 per load (then kURLErrorHTTPTooManyRedirects).
-// - HTTP redirects within http and https are followed by the transport; one to another scheme is taken
-//   like a scripted redirect.
+// - HTTP redirects within http and https are followed by the transport; one to another scheme is asked
+//   like a scripted redirect, then handed over (see below) or, as the real engine does, failed with
+//   kURLErrorUnsupportedURL: a server leads no load to a file or to the application's own protocols.
 // - A top-level load or redirect the delegate allowed to a scheme nothing here loads goes to
 //   Application::openURL (see WebView::handOverToApplication): a load keeps the current document, a
 //   redirect ends its load as cancelled.
@@ -107,8 +108,9 @@ private:
                        std::optional<std::size_t> historyIndex, std::uint64_t generation);
     void startFrame(std::uint64_t parent, const std::string& url);
     void fetch(std::uint64_t id);
-    // Moves a load on to the target of a redirect (scripted, or an HTTP redirect to another scheme).
-    void redirect(std::uint64_t id, const std::string& target);
+    // Moves a load on to the target of a redirect (scripted, or a server's to another scheme: asked, then
+    // handed over or failed).
+    void redirect(std::uint64_t id, const std::string& target, bool fromServer = false);
     void fetched(std::uint64_t id, Fetched result);
     void bodyLoaded(std::uint64_t id, Bytes data);
     void maybeFinish(std::uint64_t id);

@@ -111,6 +111,14 @@ void WebView::doEvaluateScriptPromptly(std::string script, EvaluationCompletion 
     doEvaluateScriptLater(std::move(script), std::move(completion));
 }
 
+void WebView::evaluateJavaScriptInEngineWorld(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptInEngineWorld(std::move(script), std::move(completion));
+}
+
+void WebView::doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptLater(std::move(script), std::move(completion));
+}
+
 void WebView::doEvaluateScriptLater(std::string script, EvaluationCompletion completion) {
     std::string result = doEvaluateScript(script);
     if (completion)

@@ -33,6 +33,12 @@
 //   evaluateJavaScriptPromptly is the same for a script the page's next step waits for (the fetch of its
 //   queued commands): the real engine sends it, with everything asked before it, at once instead of at the
 //   end of the pass; the order of the scripts and of their results stays the order they were asked in.
+// - evaluateJavaScriptInEngineWorld runs the script in a script world of the engine's own: it sees the
+//   page's document, but none of the page script's objects, and the page's script cannot reach its objects
+//   (what it keeps on its `window` stays between its scripts for the same document). It does not wait; the
+//   result text comes to the completion later, on the main run loop. The real engine runs it ahead of the
+//   page's scripts still waiting to be sent. The headless engine has no worlds: its page answers it as any
+//   script.
 // - The process-wide user agent is read at the start of each top-level load: the registration-domain
 //   user default "UserAgent" when set, else the engine's own agent (defaultUserAgent()).
 #pragma once
@@ -125,6 +131,7 @@ public:
     using EvaluationCompletion = std::function<void(std::string result)>;
     void evaluateJavaScript(std::string script, EvaluationCompletion completion);
     void evaluateJavaScriptPromptly(std::string script, EvaluationCompletion completion);
+    void evaluateJavaScriptInEngineWorld(std::string script, EvaluationCompletion completion);
 
     // Settings (platform-needs H).
     const WebViewSettings& settings() const { return m_settings; }
@@ -201,6 +208,8 @@ protected:
     virtual void doEvaluateScriptLater(std::string script, EvaluationCompletion completion);
     // By default the same as doEvaluateScriptLater.
     virtual void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion);
+    // By default the same as doEvaluateScriptLater (an engine without script worlds).
+    virtual void doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion);
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
     // showsForeignPages changed; the real engine confines its pages.

@@ -7,6 +7,7 @@
 #include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "platform/Text.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/ViewController.h"
@@ -22,47 +23,51 @@ namespace {
 using runtime::HYBCommandStatus;
 using runtime::HYBPluginResult;
 
-// Answers leave the page as navigations of one hidden frame. A frame navigated again before its last
-// navigation reached us drops that one, so the page queues its answers: _hybIabSend navigates only when
-// nothing is in flight, and each answer we read calls _hybIabSent, which sends the next. An answer longer
-// than kMaxAnswerURLBytes (the number written in the script) goes as the error kAnswerTooLarge instead.
-constexpr std::size_t kMaxAnswerURLBytes = 1 << 20;
+// The answers to injections never travel as anything the browser's page can send. Script code runs in the
+// page's world (it sees the page's script, as it should) and its answer is that evaluation's own result.
+// Files and styles are added by a script of the engine's own world, which the page's script cannot reach:
+// only a load or error event of the engine's (never one the page dispatches) notes the outcome, in a table
+// of that world, which the plug-in reads while such injections await. An answer is JSON text: an array
+// (status 1) or {"error": text} (status 9); longer than kMaxAnswerBytes it reads as kAnswerTooLarge.
+constexpr std::size_t kMaxAnswerBytes = 1 << 20;
 constexpr const char* kAnswerTooLarge = "The answer is too large";
-constexpr const char* kBridgeScript =
-    "(function(d){_hybIframeBridge=d.getElementById('_hybIframeBridge');if(!_hybIframeBridge) {var e = _hybIframeBridge = "
-    "d.createElement('iframe');e.id='_hybIframeBridge'; e.style.display='none';d.body.appendChild(e);}"
-    "if(!window._hybIabSend){var q=[];"
-    "window._hybIabSend=function(u){if(u.length>1048576){u=u.substring(0,u.indexOf('/',10)+1)+"
-    "encodeURIComponent(JSON.stringify({error:'The answer is too large'}));}"
-    "q.push(u);if(q.length===1){_hybIframeBridge.src=u;}};"
-    "window._hybIabSent=function(){q.shift();if(q.length){_hybIframeBridge.src=q[0];}};}})(document)";
-constexpr const char* kAnswerReadScript = "window._hybIabSent&&_hybIabSent()";
+constexpr const char* kNotRun = "The script did not run in the browser's page";
+constexpr const char* kPageLeft = "The browser's page was left before the injection ended";
+constexpr const char* kBrowserClosed = "The browser was closed before the injection ended";
 // Injections awaiting their answer at once; one more is answered with kTooManyAwaited and not injected.
 constexpr std::size_t kMaxAwaitedAnswers = 1024;
 constexpr const char* kTooManyAwaited = "too many injections await their answer";
+constexpr const char* kIdAwaited = "an injection with this callback id awaits its answer";
+// How often the outcomes of injected files and styles are read while one awaits it, in seconds.
+constexpr double kOutcomeReadInterval = 0.05;
 
-// The with-callback wrappers answer a failure too: a script that throws (or whose value JSON cannot hold)
-// and a file or style that does not load navigate the bridge frame to {"error": text}.
+// Script code with a callback, in the page's world: the script's completion value is the answer's text.
 constexpr const char* kScriptCodeWithCallback =
-    "try{_hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify([eval(%%@)])));}"
-    "catch(e){_hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()})));}";
-constexpr const char* kScriptFileWithCallback =
-    "(function(d) { var c = d.createElement('script'); c.src = %%@; c.onload = function() { _hybIabSend('hyb-iab://%@'); }; "
-    "c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "'The script file could not be loaded: '+c.src}))); }; d.body.appendChild(c); })(document)";
+    "try{(function(v){return v.length>1048576?JSON.stringify({error:'The answer is too large'}):v;})"
+    "(JSON.stringify([eval(%@)]))}"
+    "catch(e){JSON.stringify({error:(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()})}";
+// Files and styles with a callback, in the engine's world: "%@" takes the source, "%%@" the id (both JSON
+// string literals). Only the engine's own events (isTrusted) note an outcome, once.
+constexpr const char* kElementWithCallback =
+    "(function(d,id){var ended=false;%s"
+    "function end(a){return function(e){if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}};}"
+    "c.addEventListener('load',end(function(){return '[]';}));"
+    "c.addEventListener('error',end(function(){return JSON.stringify({error:%s});}));"
+    "(d.body||d.documentElement).appendChild(c);})(document,%%@)";
+constexpr const char* kScriptFileElement = "var c=d.createElement('script');c.src=%@;";
+constexpr const char* kScriptFileFailure = "'The script file could not be loaded: '+c.src";
+constexpr const char* kStyleCodeElement = "var c=d.createElement('style');c.innerHTML = %@;";
+constexpr const char* kStyleCodeFailure = "'The style could not be loaded'";
+constexpr const char* kStyleFileElement = "var c=d.createElement('link');c.rel='stylesheet';c.type='text/css';c.href=%@;";
+constexpr const char* kStyleFileFailure = "'The style sheet could not be loaded: '+c.href";
+// Takes the outcomes noted so far (engine's world): {"<id>": "<answer's JSON text>", ...}.
+constexpr const char* kTakeOutcomesScript =
+    "(function(){var t=window._hybIabDone;window._hybIabDone={};return JSON.stringify(t||{});})()";
+
 constexpr const char* kScriptFileWithoutCallback =
     "(function(d) { var c = d.createElement('script'); c.src = %@; d.body.appendChild(c); })(document)";
-constexpr const char* kStyleCodeWithCallback =
-    "(function(d) { var c = d.createElement('style'); c.innerHTML = %%@; c.onload = function() { _hybIabSend('hyb-iab://%@'); }; "
-    "c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent(JSON.stringify({error:"
-    "'The style could not be loaded'}))); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleCodeWithoutCallback =
     "(function(d) { var c = d.createElement('style'); c.innerHTML = %@; d.body.appendChild(c); })(document)";
-constexpr const char* kStyleFileWithCallback =
-    "(function(d) { var c = d.createElement('link'); c.rel='stylesheet'; c.type='text/css'; c.href = %%@; c.onload = function() { "
-    "_hybIabSend('hyb-iab://%@'); }; c.onerror = function() { _hybIabSend('hyb-iab://%@/'+encodeURIComponent("
-    "JSON.stringify({error:'The style sheet could not be loaded: '+c.href}))); }; d.body.appendChild(c); })(document)";
 constexpr const char* kStyleFileWithoutCallback =
     "(function(d) { var c = d.createElement('link'); c.rel='stylesheet', c.type='text/css'; c.href = %@; d.body.appendChild(c); "
     "})(document)";
@@ -73,21 +78,22 @@ bool isSystemAtLeast(const char* version) {
     return platform::isVersionAtLeast(platform::Device::current().systemVersion(), version);
 }
 
-// The with-callback format filled: its "%@" takes the id, its "%%@" becomes the "%@" for the source.
-std::string fillCallbackId(std::string_view format, std::string_view callbackId) {
-    std::string out;
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        if (format.substr(i, 3) == "%%@") {
-            out += "%@";
-            i += 2;
-        } else if (format.substr(i, 2) == "%@") {
-            out += callbackId;
-            i += 1;
-        } else {
-            out += format[i];
-        }
-    }
-    return out;
+// `format` with its first `placeholder` replaced by `value`.
+std::string filled(std::string format, std::string_view placeholder, std::string_view value) {
+    if (const std::size_t at = format.find(placeholder); at != std::string::npos)
+        format.replace(at, placeholder.size(), value);
+    return format;
+}
+
+std::string quoted(std::string_view text) {
+    std::string literal;
+    platform::JSON::appendQuoted(literal, text);
+    return literal;
+}
+
+// The engine's-world script adding a file or style element for the id; "%@" stays for the source.
+std::string elementWithCallback(const char* element, const char* failure, std::string_view callbackId) {
+    return filled(filled(filled(kElementWithCallback, "%s", element), "%s", failure), "%%@", quoted(callbackId));
 }
 
 // Deletes the cookies that `matches` picks, in the shared store and the engine's, except those of file pages.
@@ -308,6 +314,8 @@ void HYBInAppBrowser::closeBrowser() {
 }
 
 void HYBInAppBrowser::browserExit() {
+    answerAwaited(m_awaitedAnswers, kBrowserClosed);
+    ++m_browserGeneration;
     if (m_callbackId) {
         sendEvent(HYBPluginResult::messageAsDictionary(HYBCommandStatus::Ok, platform::Dictionary{{"type", "exit"}}));
         m_callbackId.reset();
@@ -315,7 +323,6 @@ void HYBInAppBrowser::browserExit() {
     if (m_inAppBrowserViewController)
         m_inAppBrowserViewController->setNavigationDelegate({});
     m_inAppBrowserViewController.reset();
-    m_awaitedAnswers.clear();
     if (isSystemAtLeast("7.0") && m_previousStatusBarStyle != -1)
         platform::Application::shared().setStatusBarStyle(static_cast<platform::StatusBarStyle>(m_previousStatusBarStyle));
     m_previousStatusBarStyle = -1;
@@ -338,36 +345,9 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
     const bool topLevel = request.url() == request.mainDocumentURL();
 
     if (url.scheme() == "hyb-iab") {
-        browserWebView.evaluateJavaScript(kAnswerReadScript, {});
-        const std::string callbackId = url.host().value_or("");
-        if (!isValidCallbackId(callbackId))
-            return true;
-        // Only the answer to an injection of this browser, once: the browser's page cannot answer (or
-        // answer again) any other call of the application's page.
-        const bool ownView = m_inAppBrowserViewController && m_inAppBrowserViewController->webView().get() == &browserWebView;
-        if (!ownView || m_awaitedAnswers.erase(callbackId) == 0) {
-            platform::Log::write("Refused an in-app browser answer that no injection awaits: " + callbackId);
-            return false;
-        }
-        HYBPluginResult result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, {});
-        const std::string path = url.path();
-        if (path.size() > kMaxAnswerURLBytes) {
-            result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
-        } else if (path.size() >= 2) {
-            // A lone surrogate in the page's text reads as U+FFFD, as it does in the page's own calls.
-            const std::string_view answer = std::string_view(path).substr(1);
-            const std::optional<std::string> mended = runtime::replaceLoneSurrogateEscapes(answer);
-            platform::Result<platform::Value> parsed = platform::JSON::parse(mended ? std::string_view(*mended) : answer);
-            const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
-            if (parsed.ok() && parsed->isArray())
-                result = HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());
-            else if (failure)
-                result = HYBPluginResult::messageAsString(HYBCommandStatus::Error, *failure);
-            else
-                result = HYBPluginResult::resultWithStatus(HYBCommandStatus::JSONError);
-        }
-        if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
-            delegate->sendPluginResult(std::move(result), callbackId);
+        // Injections are answered by the engine, never by a navigation of the page: such a navigation is
+        // neither loaded nor handed to another application, and answers nothing.
+        platform::Log::write("Refused an in-app browser navigation to " + url.scheme() + "://" + url.host().value_or(""));
         return false;
     }
     if (url.scheme() == "itms-appss" || url.scheme() == "itms-apps") {
@@ -375,9 +355,18 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         openInSystem(url);
         return false;
     }
+    // A scheme of another application opens there: the browser loads nothing, so it reports no load that
+    // would never end (a server's redirect there fails the load it ends).
+    if (topLevel && platform::WebView::handOverToApplication(request))
+        return false;
     if (m_callbackId && topLevel)
         sendEvent(event(HYBCommandStatus::Ok, platform::Dictionary{{"type", "loadstart"}, {"url", url.absoluteString()}}));
     return true;
+}
+
+void HYBInAppBrowser::webViewDidStartLoad(platform::WebView&) {
+    // The files and styles injected into the page left are gone with it, and so are their outcomes.
+    answerAwaited(m_awaitedOutcomes, kPageLeft);
 }
 
 void HYBInAppBrowser::webViewDidFinishLoad(platform::WebView& browserWebView) {
@@ -393,24 +382,32 @@ void HYBInAppBrowser::webViewDidFailLoadWithError(platform::WebView& browserWebV
 
 // ---- injection ----
 
+HYBPluginResult HYBInAppBrowser::readAnswer(std::string_view text) {
+    if (text.size() > kMaxAnswerBytes)
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kAnswerTooLarge);
+    if (text.empty())
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, kNotRun);
+    // A lone surrogate in the page's text reads as U+FFFD, as it does in the page's own calls.
+    const std::optional<std::string> mended = runtime::replaceLoneSurrogateEscapes(text);
+    platform::Result<platform::Value> parsed = platform::JSON::parse(mended ? std::string_view(*mended) : text);
+    const std::string* failure = parsed.ok() ? parsed->dictionaryOrEmpty()["error"].getString() : nullptr;
+    if (parsed.ok() && parsed->isArray())
+        return HYBPluginResult::messageAsArray(HYBCommandStatus::Ok, parsed->arrayOrEmpty());
+    if (failure)
+        return HYBPluginResult::messageAsString(HYBCommandStatus::Error, *failure);
+    return HYBPluginResult::resultWithStatus(HYBCommandStatus::JSONError);
+}
+
+
 void HYBInAppBrowser::injectDeferredObject(const std::string& source, const std::optional<std::string>& wrapper) {
     if (!m_inAppBrowserViewController)
         return;
     platform::WebView& browserWebView = *m_inAppBrowserViewController->webView();
-    browserWebView.stringByEvaluatingJavaScriptFromString(kBridgeScript);
-    if (!wrapper) {
-        browserWebView.stringByEvaluatingJavaScriptFromString(source);
-        return;
-    }
-    std::string literal;
-    platform::JSON::appendQuoted(literal, source);
-    std::string script = *wrapper;
-    if (const std::size_t at = script.find("%@"); at != std::string::npos)
-        script.replace(at, 2, literal);
-    browserWebView.stringByEvaluatingJavaScriptFromString(script);
+    browserWebView.stringByEvaluatingJavaScriptFromString(wrapper ? filled(*wrapper, "%@", quoted(source)) : source);
 }
 
-void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const char* withCallback, const char* withoutCallback) {
+void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const char* element, const char* failure,
+                             const char* withoutCallback) {
     const platform::Value argument = command.argumentAtIndex(0);
     const std::string* source = argument.getString();
     if (!source) {
@@ -424,35 +421,102 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
             delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, "no browser is open"), command.callbackId());
         return;
     }
-    // Only ids of the page's form can be answered (and enter the script safely); others inject unanswered.
+    // Only ids of the page's form are answered; others inject unanswered.
     const std::optional<std::string>& id = command.callbackId();
-    if (id && *id != "INVALID" && isValidCallbackId(*id)) {
-        if (m_awaitedAnswers.size() >= kMaxAwaitedAnswers && !m_awaitedAnswers.count(*id)) {
-            if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
-                delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, kTooManyAwaited), id);
-            return;
-        }
-        m_awaitedAnswers.insert(*id);
-        injectDeferredObject(*source, fillCallbackId(withCallback, *id));
-    } else {
+    if (!id || *id == "INVALID" || !isValidCallbackId(*id)) {
         injectDeferredObject(*source, withoutCallback ? std::optional<std::string>(withoutCallback) : std::nullopt);
+        return;
     }
+    if (m_awaitedAnswers.count(*id)) {
+        // The page reused an id still awaited: the new injection's answer could not be told from the old one's.
+        if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+            delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, kIdAwaited), id);
+        return;
+    }
+    if (m_awaitedAnswers.size() >= kMaxAwaitedAnswers) {
+        if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+            delegate->sendPluginResult(HYBPluginResult::messageAsString(HYBCommandStatus::Error, kTooManyAwaited), id);
+        return;
+    }
+    m_awaitedAnswers.insert(*id);
+    platform::WebView& browserWebView = *m_inAppBrowserViewController->webView();
+    if (!element) {
+        std::weak_ptr<HYBPlugin> weak = weak_from_this();
+        browserWebView.evaluateJavaScript(filled(kScriptCodeWithCallback, "%@", quoted(*source)),
+                                          [weak, callbackId = *id, generation = m_browserGeneration](std::string text) {
+                                              if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
+                                                  self->answerInjection(callbackId, generation, readAnswer(text));
+                                          });
+        return;
+    }
+    m_awaitedOutcomes.insert(*id);
+    browserWebView.evaluateJavaScriptInEngineWorld(filled(elementWithCallback(element, failure, *id), "%@", quoted(*source)), {});
+    scheduleOutcomeRead();
+}
+
+void HYBInAppBrowser::answerInjection(const std::string& callbackId, std::uint64_t generation, HYBPluginResult result) {
+    if (generation != m_browserGeneration || m_awaitedAnswers.erase(callbackId) == 0)
+        return;
+    m_awaitedOutcomes.erase(callbackId);
+    if (std::shared_ptr<runtime::HYBCommandDelegate> delegate = commandDelegate())
+        delegate->sendPluginResult(std::move(result), callbackId);
+}
+
+void HYBInAppBrowser::answerAwaited(const std::set<std::string>& callbackIds, const char* reason) {
+    const std::set<std::string> ids = callbackIds;
+    for (const std::string& id : ids)
+        answerInjection(id, m_browserGeneration, HYBPluginResult::messageAsString(HYBCommandStatus::Error, reason));
+}
+
+void HYBInAppBrowser::scheduleOutcomeRead() {
+    if (m_outcomeReadScheduled || m_awaitedOutcomes.empty())
+        return;
+    m_outcomeReadScheduled = true;
+    std::weak_ptr<HYBPlugin> weak = weak_from_this();
+    platform::RunLoop::main().performAfterDelay(kOutcomeReadInterval, [weak] {
+        if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
+            self->readOutcomes();
+    });
+}
+
+void HYBInAppBrowser::readOutcomes() {
+    if (!m_inAppBrowserViewController || m_awaitedOutcomes.empty()) {
+        m_outcomeReadScheduled = false;
+        return;
+    }
+    std::weak_ptr<HYBPlugin> weak = weak_from_this();
+    m_inAppBrowserViewController->webView()->evaluateJavaScriptInEngineWorld(
+        kTakeOutcomesScript, [weak, generation = m_browserGeneration](std::string text) {
+            auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock());
+            if (!self)
+                return;
+            self->m_outcomeReadScheduled = false;
+            platform::Result<platform::Value> outcomes = platform::JSON::parse(text);
+            if (outcomes.ok() && generation == self->m_browserGeneration) {
+                for (const auto& [id, answer] : outcomes->dictionaryOrEmpty()) {
+                    const std::string* answerText = answer.getString();
+                    if (answerText && self->m_awaitedOutcomes.count(id))
+                        self->answerInjection(id, generation, readAnswer(*answerText));
+                }
+            }
+            self->scheduleOutcomeRead();
+        });
 }
 
 void HYBInAppBrowser::injectScriptCode(const runtime::HYBInvokedUrlCommand& command) {
-    inject(command, kScriptCodeWithCallback, nullptr);
+    inject(command, nullptr, nullptr, nullptr);
 }
 
 void HYBInAppBrowser::injectScriptFile(const runtime::HYBInvokedUrlCommand& command) {
-    inject(command, kScriptFileWithCallback, kScriptFileWithoutCallback);
+    inject(command, kScriptFileElement, kScriptFileFailure, kScriptFileWithoutCallback);
 }
 
 void HYBInAppBrowser::injectStyleCode(const runtime::HYBInvokedUrlCommand& command) {
-    inject(command, kStyleCodeWithCallback, kStyleCodeWithoutCallback);
+    inject(command, kStyleCodeElement, kStyleCodeFailure, kStyleCodeWithoutCallback);
 }
 
 void HYBInAppBrowser::injectStyleFile(const runtime::HYBInvokedUrlCommand& command) {
-    inject(command, kStyleFileWithCallback, kStyleFileWithoutCallback);
+    inject(command, kStyleFileElement, kStyleFileFailure, kStyleFileWithoutCallback);
 }
 
 } // namespace plugins

@@ -1,8 +1,7 @@
 // The page's "InAppBrowser" service: opens a URL in the application's own web view ("_self"), in the
 // system ("_system") or in a modal browser screen with a web view of its own (any other target, see
 // HYBInAppBrowserViewController); reports the browser's loads and its closing as events on the callback
-// of the last `open`; injects script and style into the browser's page and carries the values of
-// injected script back through "hyb-iab://<callback id>/<JSON array>" navigations.
+// of the last `open`; injects script and style into the browser's page and answers with their outcome.
 //
 // Events, each on the kept callback of the last `open`: {"type": "loadstart", "url"} for every top-level
 // navigation, {"type": "loadstop", "url"}, status 9 {"type": "loaderror", "url", "code", "message"},
@@ -21,15 +20,20 @@
 //   as JSON) or the file, style or style sheet failed to load. With another id (or none) the source is
 //   injected and nothing is answered. Argument 0 missing or not a string: status 9 "the script or style
 //   argument is missing"; no browser open: status 9 "no browser is open"; nothing is injected then.
-// - "hyb-iab" navigations whose host is a valid callback id are never loaded. One of the browser's own
-//   web view for the id of an injection with a callback that has not been answered yet answers that id
-//   exactly once: status 1 with the array of the path's JSON text, status 1 with an empty array for a path
-//   of less than two characters, status 9 with the text of an object's "error" string (the wrappers'
-//   failures), or status 8 "JSON error" when the path is any other JSON or none. Any other (an id no
-//   injection awaits, a second answer, another web view's) is logged and answers nothing: the browser's
-//   page reaches no other call of the application's page and no plug-in. At most 1024 injections await
-//   their answer at once: one more is answered with status 9 "too many injections await their answer"
-//   and not injected.
+// - Only the injection answers itself; nothing the browser's page sends reaches the application's page.
+//   Script code runs in the page's world and is answered with that evaluation's own result: status 1 with
+//   the array of the value's JSON, status 9 with the reason of a failure, status 8 "JSON error" for any
+//   other text, status 9 when the page did not run it. A file or style is added by a script of the
+//   engine's own world (WebView::evaluateJavaScriptInEngineWorld) and answered from the engine's own load
+//   or error event of its element (never one the page dispatches), read on a 50 ms timer while one awaits.
+//   An answer longer than 1 MiB is status 9 "The answer is too large". At most 1024 injections await their
+//   answer at once: one more, or one reusing an id still awaited, is answered with status 9 and not
+//   injected. Injected files and styles still awaited when a new page starts loading in the browser, and
+//   every injection still awaited when the browser closes, are answered with status 9 and the reason;
+//   what comes later for them is dropped.
+// - "hyb-iab" navigations are refused (never loaded, answering nothing). A top-level navigation to a
+//   scheme of another application (WebView::handOverToApplication) is handed over without a "loadstart";
+//   every "loadstart" of a load that starts is followed by its "loadstop" or "loaderror".
 // - The browser's web view shows foreign pages (platform::WebView::showsForeignPages): its loads open
 //   no folder to its pages, which read files of the application's bundle and home only.
 // - Made by the name "HYBInAppBrowser" once registerClass() ran.
@@ -42,6 +46,7 @@
 #include "plugins/HYBInAppBrowserViewController.h"
 #include "runtime/HYBPlugin.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
@@ -76,7 +81,7 @@ public:
     // ---- the browser screen's navigation delegate ----
     bool shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                     platform::WebViewNavigationType navigationType);
-    void webViewDidStartLoad(platform::WebView&) {}
+    void webViewDidStartLoad(platform::WebView& webView);
     void webViewDidFinishLoad(platform::WebView& webView);
     void webViewDidFailLoadWithError(platform::WebView& webView, const platform::Error& error);
     void browserExit();
@@ -86,9 +91,11 @@ public:
     void openInHybridWebView(const platform::URL& url, const std::string& options);
     void openInSystem(const platform::URL& url);
     static bool isSystemUrl(const platform::URL& url);
-    // Evaluates the bridge script, then the source in the wrapper (its one "%@"), or the bare source.
+    // Evaluates the source in the wrapper (its one "%@"), or the bare source, in the page (unanswered).
     void injectDeferredObject(const std::string& source, const std::optional<std::string>& wrapper);
     static bool isValidCallbackId(std::string_view callbackId);
+    // An injection's answer from the JSON text its injection gave (see the guarantees above).
+    static runtime::HYBPluginResult readAnswer(std::string_view text);
 
     const std::shared_ptr<HYBInAppBrowserViewController>& inAppBrowserViewController() const { return m_inAppBrowserViewController; }
     const std::optional<std::string>& callbackId() const { return m_callbackId; }
@@ -102,13 +109,25 @@ private:
     void showBrowser();
     void closeBrowser();
     void sendEvent(runtime::HYBPluginResult result);
-    // The inject actions: `withCallback` takes the callback id at its "%@" and the source at its "%%@".
-    void inject(const runtime::HYBInvokedUrlCommand& command, const char* withCallback, const char* withoutCallback);
+    // The inject actions: with a callback, script code (no `element`) or the element a script of the engine's
+    // world adds (`element` and the text of its `failure`); without, the source in `withoutCallback` (or bare).
+    void inject(const runtime::HYBInvokedUrlCommand& command, const char* element, const char* failure, const char* withoutCallback);
+    // Answers an awaited injection of the browser of `generation` once; anything else is dropped.
+    void answerInjection(const std::string& callbackId, std::uint64_t generation, runtime::HYBPluginResult result);
+    void answerAwaited(const std::set<std::string>& callbackIds, const char* reason);
+    // Reads the outcomes of injected files and styles while one awaits it.
+    void scheduleOutcomeRead();
+    void readOutcomes();
 
     std::shared_ptr<HYBInAppBrowserViewController> m_inAppBrowserViewController;
     std::optional<std::string> m_callbackId;
-    // The callback ids of the injections whose answer has not come yet (forgotten when the browser exits).
+    // The callback ids of the injections whose answer has not come yet (answered when the browser exits),
+    // and those of them that wait for an injected file or style to load.
     std::set<std::string> m_awaitedAnswers;
+    std::set<std::string> m_awaitedOutcomes;
+    bool m_outcomeReadScheduled = false;
+    // One more each time a browser exits: what comes for an older one is dropped.
+    std::uint64_t m_browserGeneration = 0;
     int m_previousStatusBarStyle = -1;
 };
 

@@ -396,6 +396,11 @@ void WebKitEngine::evaluateLater(std::string script, EvaluationQueue::Completion
     m_evaluations->add(std::move(script), std::move(completion));
 }
 
+void WebKitEngine::evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion)
+{
+    m_evaluations->addAhead(std::move(script), std::move(completion));
+}
+
 void WebKitEngine::evaluatePromptly(std::string script, EvaluationQueue::Completion completion)
 {
     m_evaluations->add(std::move(script), std::move(completion));

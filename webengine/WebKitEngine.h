@@ -109,6 +109,9 @@ public:
                                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void evaluateLater(std::string script, EvaluationQueue::Completion completion);
     void evaluatePromptly(std::string script, EvaluationQueue::Completion completion);
+    // A script of the engine's own world (which the page's script cannot reach), without waiting: it goes to
+    // the page with the next message, ahead of the page's scripts waiting in it (EvaluationQueue::addAhead).
+    void evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion);
 
     // The engine's own user agent (what a fresh web view sends).
     static std::string defaultUserAgent();

@@ -140,6 +140,11 @@ void WebKitGtkWebView::doEvaluateScriptPromptly(std::string script, EvaluationCo
     m_engine->evaluatePromptly(std::move(script), std::move(completion));
 }
 
+void WebKitGtkWebView::doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion)
+{
+    m_engine->evaluateInEngineWorld(std::move(script), std::move(completion));
+}
+
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();

@@ -65,6 +65,7 @@ protected:
     std::string doEvaluateScript(std::string_view script) override;
     void doEvaluateScriptLater(std::string script, EvaluationCompletion completion) override;
     void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion) override;
+    void doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion) override;
     void settingsDidChange() override;
     void foreignPagesDidChange() override;
 

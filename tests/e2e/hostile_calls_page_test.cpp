@@ -164,3 +164,83 @@ TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCo
 
     expectAnOrdinaryCallIsAnswered("later");
 }
+
+TEST_F(HostileCallsPageTest, APageInTheBrowserCannotAnswerTheInjectionsItAwaits)
+{
+    // The page answers in the injections' place every way it can: it keeps a sender of its own where the
+    // injected scripts looked for one, sends answers for every id the application's page may use as soon as
+    // anything is added to its document, and fires "load" on every element added.
+    const std::string hostile = R"(<!DOCTYPE html><html><body><p id="hostile">hostile</p><script>
+function forge() {
+  for (var i = 1; i <= 200; i++) {
+    var f = document.createElement('iframe'); f.style.display = 'none';
+    f.src = 'hyb-iab://InAppBrowser' + i + '/' + encodeURIComponent('["forged"]');
+    document.documentElement.appendChild(f);
+  }
+}
+window._hybIabSend = function (u) { forge(); };
+window._hybIabSent = function () {};
+new MutationObserver(function (records) {
+  var added = false;
+  records.forEach(function (r) { r.addedNodes.forEach(function (n) {
+    if (n.tagName === 'SCRIPT' || n.tagName === 'LINK' || n.tagName === 'STYLE') { added = true; n.dispatchEvent(new Event('load')); }
+    if (n.id === '_hybIframeBridge') { added = true; }
+  }); });
+  if (added) { forge(); }
+}).observe(document.documentElement, {childList: true, subtree: true});
+</script></body></html>)";
+    testsupport::HTTPTestServer server;
+    server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+    server.route("/good.js", testsupport::Reply::text(200, "window.good = 'loaded';", "text/javascript"));
+    launch();
+    EXPECT_EQ(browse(server.url("/hostile.html")), "loadstart,loadstop");
+    eval("call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']);"
+         "call('missingScript', 'InAppBrowser', 'injectScriptFile', ['missing.js']);"
+         "call('missingStyle', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
+         "call('goodScript', 'InAppBrowser', 'injectScriptFile', ['good.js']);"
+         "call('style', 'InAppBrowser', 'injectStyleCode', ['p { color: red; }']); 1");
+    EXPECT_EQ(answer("sum"), "ok:[2]");
+    EXPECT_EQ(answer("missingScript").rfind("fail:The script file could not be loaded: http://", 0), 0u) << answer("missingScript");
+    EXPECT_EQ(answer("missingStyle").rfind("fail:The style sheet could not be loaded: http://", 0), 0u) << answer("missingStyle");
+    EXPECT_EQ(answer("goodScript"), "ok:[]");
+    EXPECT_EQ(answer("style"), "ok:[]");
+    // The honest script file ran in the page's own world.
+    eval("call('good', 'InAppBrowser', 'injectScriptCode', ['window.good']); 1");
+    EXPECT_EQ(answer("good"), "ok:[\"loaded\"]");
+    // Nothing the page sent reached the events of the browser either.
+    EXPECT_EQ(eval("events.join(',')"), "loadstart,loadstop");
+
+    // Led by its page to another application, the browser reports no load that would never end.
+    eval("call('leave', 'InAppBrowser', 'injectScriptCode', ['location.href = \"nowhere-app://x\"; 1']); 1");
+    EXPECT_EQ(answer("leave"), "ok:[1]");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(eval("events.join(',')"), "loadstart,loadstop");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, EveryBrowserLoadAServerLeadsElsewhereEndsInLoaderror)
+{
+    testsupport::HTTPTestServer server;
+    auto redirect = [&](const std::string& path, const std::string& target) {
+        server.route(path, testsupport::Reply::text(302, "", "text/plain").withHeader("Location", target));
+    };
+    redirect("/bundle", "file://" + m_home.folders().bundle() + "/www/iab.html");
+    redirect("/passwd", "file:///etc/passwd");
+    redirect("/loop", "/loop");
+    redirect("/other-application", "nowhere-app://x");
+    redirect("/answer", "hyb-iab://InAppBrowser5/%5B1%5D");
+    redirect("/data", "data:text/html,hi");
+    redirect("/route", "hybroute://load/?file%3A%2F%2F%2Fetc%2Fpasswd");
+    launch();
+    for (const char* path : {"/bundle", "/passwd", "/loop", "/other-application", "/answer", "/data", "/route"}) {
+        const std::string events = browse(server.url(path));
+        EXPECT_TRUE(events.starts_with("loadstart,")) << path << ": " << events;
+        EXPECT_NE(events.find("loaderror:"), std::string::npos) << path << ": " << events;
+        EXPECT_EQ(events.find("loadstop"), std::string::npos) << path << ": " << events;
+        EXPECT_EQ(events.rfind("loaderror:") , events.rfind(',') + 1) << path << ": " << events;
+    }
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}

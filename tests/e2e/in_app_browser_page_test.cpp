@@ -56,7 +56,7 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
 
     eval("iabInject(); 1");
     EXPECT_TRUE(shows("iab-inject-result", "1+1 = 2, background rgb(0, 128, 0)")) << text("iab-inject-result");
-    EXPECT_EQ(text("iab-events"), "Browser: loadstart, loadstop") << "the bridge frame's load is no page load";
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart, loadstop") << "the injections start no page load";
 
     // A click on the close item (the toolbar's first) ends the browser.
     std::shared_ptr<platform::View> closeView = screen->closeButton()->viewForBar();

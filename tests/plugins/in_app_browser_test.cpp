@@ -110,6 +110,34 @@ protected:
         return types;
     }
 
+    // The browser's page answers each script holding a key with the text given for it.
+    void answerScripts(std::vector<std::pair<std::string, std::string>> answersByKey) {
+        browserWebView().page().setScriptHandler([answersByKey](std::string_view script) -> std::optional<std::string> {
+            for (const auto& [key, answer] : answersByKey)
+                if (script.find(key) != std::string::npos)
+                    return answer;
+            return std::nullopt;
+        });
+    }
+    // Lets the virtual clock run (the plug-in reads injections' outcomes on a timer) until `done` holds.
+    bool settleUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 100 && !done(); ++i) {
+            settle(0.05);
+            hybtest::runMainUntil(done, std::chrono::milliseconds(20));
+        }
+        return done();
+    }
+    // Whether an answer to the id came (from the index on).
+    bool answered(const std::string& callbackId, std::size_t from = 0) const {
+        return std::any_of(answers().begin() + static_cast<std::ptrdiff_t>(std::min(from, answers().size())), answers().end(),
+                           [&](const pluginstest::Answer& answer) { return answer.callbackId == callbackId; });
+    }
+    const pluginstest::Answer& answerFor(const std::string& callbackId) const {
+        static const pluginstest::Answer none{};
+        auto it = std::find_if(answers().begin(), answers().end(), [&](const pluginstest::Answer& a) { return a.callbackId == callbackId; });
+        return it == answers().end() ? none : *it;
+    }
+
     std::filesystem::path m_page;
 };
 
@@ -211,123 +239,146 @@ TEST_F(InAppBrowserTest, ShowTwiceCloseTwiceAndResetLog) {
     EXPECT_EQ(eventTypes().back(), "exit");
 }
 
-TEST_F(InAppBrowserTest, InjectedScriptAnswersThroughTheBridgeFrame) {
+TEST_F(InAppBrowserTest, InjectedScriptIsAnsweredByItsOwnEvaluation) {
     openBrowser("");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
     browserWebView().page().clearEvaluatedScripts();
+    answerScripts({{"eval(\"1+1\")", "[2]"}, {"eval(\"'a\\\\ud800b'\")", "[\"a\\ud800b\"]"}});
     const std::size_t before = answers().size();
 
     call("injectScriptCode", {"1+1"}, "InAppBrowser7");
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
-    ASSERT_EQ(scripts.size(), 2u);
-    EXPECT_NE(scripts[0].find("_hybIframeBridge"), std::string::npos) << "the bridge frame first";
-    EXPECT_EQ(scripts[1].find("try{_hybIabSend('hyb-iab://InAppBrowser7/'+encodeURIComponent(JSON.stringify([eval(\"1+1\")])));}"
-                              "catch(e){_hybIabSend('hyb-iab://InAppBrowser7/'"), 0u) << scripts[1];
-    EXPECT_EQ(answers().size(), before) << "answered by the page, not at once";
-
-    // The page's answer: the bridge frame navigates; that load is refused and answers the id.
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B2%5D");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    EXPECT_EQ(browserWebView().page().evaluatedScripts().back(), "window._hybIabSent&&_hybIabSent()")
-        << "the page hears that its answer was read, and sends the next it holds";
-    ASSERT_EQ(answers().size(), before + 1);
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_EQ(scripts[0].find("try{(function(v){return v.length>1048576?JSON.stringify({error:'The answer is too large'}):v;})"
+                              "(JSON.stringify([eval(\"1+1\")]))}catch(e){JSON.stringify({error:"), 0u)
+        << "the script's value as the evaluation's result: " << scripts[0];
+    EXPECT_EQ(answers().size(), before) << "answered when the page ran it, not at once";
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return answers().size() == before + 1; }));
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
     EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
     EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value(2)}));
 
     // A string holding a lone surrogate (JSON.stringify writes it as an escape) reads as U+FFFD.
     call("injectScriptCode", {"'a\\ud800b'"}, "InAppBrowser8");
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser8/%5B%22a%5Cud800b%22%5D");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    ASSERT_EQ(answers().size(), before + 2);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return answers().size() == before + 2; }));
     EXPECT_EQ(answers().back().status(), HYBCommandStatus::Ok);
     EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value("a\xef\xbf\xbd" "b")}));
 }
 
-TEST_F(InAppBrowserTest, TheNavigationFilterTakesOnlyValidBridgeURLs) {
+TEST_F(InAppBrowserTest, WhatTheEvaluationGivesIsReadAsTheAnswer) {
     openBrowser("hidden=yes");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
-    for (int id = 3; id <= 7; ++id)
-        call("injectScriptCode", {"1"}, "InAppBrowser" + std::to_string(id));
-    const std::size_t before = answers().size();
-    auto ask = [&](const std::string& url) {
-        platform::URLRequest request(url);
-        request.setMainDocumentURL(platform::URL::fromString(pageURL()));
-        return plugin().shouldStartLoadWithRequest(browserWebView(), request, platform::WebViewNavigationType::Other);
-    };
-    EXPECT_TRUE(ask("hyb-iab://cb/%5B2%5D")) << "a host that fails the pattern loads";
-    EXPECT_TRUE(ask("hyb-iab://InAppBrowser12345678901/%5B2%5D"));
-    EXPECT_EQ(answers().size(), before);
-
-    EXPECT_FALSE(ask("hyb-iab://InAppBrowser3/not-json"));
-    EXPECT_FALSE(ask("hyb-iab://InAppBrowser4/%7B%7D"));
-    EXPECT_FALSE(ask("hyb-iab://InAppBrowser5"));
-    EXPECT_FALSE(ask("hyb-iab://InAppBrowser6/%5B%22a%22%2C1%5D"));
-    ASSERT_EQ(answers().size(), before + 4);
-    EXPECT_EQ(answers()[before].status(), HYBCommandStatus::JSONError);
-    EXPECT_EQ(answers()[before].callbackId, "InAppBrowser3");
-    EXPECT_EQ(answers()[before + 1].status(), HYBCommandStatus::JSONError) << "JSON that is no array";
-    EXPECT_EQ(answers()[before + 2].message(), platform::Value(platform::Array{})) << "no path: an empty array";
-    EXPECT_EQ(answers()[before + 3].message(), platform::Value(platform::Array{platform::Value("a"), platform::Value(1)}));
-
-    // A page's answer past the bound is refused with the reason, not read.
-    EXPECT_FALSE(ask("hyb-iab://InAppBrowser7/%5B%22" + std::string((1 << 20) + 1, 'a') + "%22%5D"));
-    ASSERT_EQ(answers().size(), before + 5);
-    EXPECT_EQ(answers()[before + 4].status(), HYBCommandStatus::Error);
-    EXPECT_EQ(answers()[before + 4].message(), platform::Value("The answer is too large"));
-
-    EXPECT_FALSE(ask("itms-apps://store/app")) << "the store's links go to the system";
-    for (std::size_t i = before + 5; i < answers().size(); ++i)
-        EXPECT_EQ(answers()[i].callbackId, "InAppBrowser1") << "only the browser's own events follow";
+    const std::string huge = "[\"" + std::string((1 << 20) + 1, 'a') + "\"]";
+    answerScripts({{"eval(\"3\")", "not-json"}, {"eval(\"4\")", "{}"}, {"eval(\"5\")", ""}, {"eval(\"6\")", "[\"a\",1]"},
+                   {"eval(\"7\")", huge}, {"eval(\"8\")", "{\"error\":\"The script threw boom\"}"}, {"eval(\"9\")", "{\"error\":5}"}});
+    for (int id = 3; id <= 9; ++id)
+        call("injectScriptCode", {std::to_string(id)}, "InAppBrowser" + std::to_string(id));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return answered("InAppBrowser9"); }));
+    auto answerOf = [&](int id) { return answerFor("InAppBrowser" + std::to_string(id)); };
+    EXPECT_EQ(answerOf(3).status(), HYBCommandStatus::JSONError);
+    EXPECT_EQ(answerOf(4).status(), HYBCommandStatus::JSONError) << "JSON that is no array";
+    EXPECT_EQ(answerOf(5).status(), HYBCommandStatus::Error) << "no value: the page did not run it";
+    EXPECT_EQ(answerOf(5).message(), platform::Value("The script did not run in the browser's page"));
+    EXPECT_EQ(answerOf(6).message(), platform::Value(platform::Array{platform::Value("a"), platform::Value(1)}));
+    EXPECT_EQ(answerOf(7).status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answerOf(7).message(), platform::Value("The answer is too large")) << "refused with the reason, not read";
+    EXPECT_EQ(answerOf(8).status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answerOf(8).message(), platform::Value("The script threw boom"));
+    EXPECT_EQ(answerOf(9).status(), HYBCommandStatus::JSONError) << "an error that is no text is no failure of ours";
 }
 
-TEST_F(InAppBrowserTest, TheBridgeFrameAnswersOnlyAnInjectionThatAwaitsItsAnswerOnce) {
+TEST_F(InAppBrowserTest, ThePagesNavigationsAnswerNoInjection) {
     openBrowser("hidden=yes");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
-    call("injectScriptCode", {"1+1"}, "InAppBrowser7");
-    const std::size_t before = answers().size();
     hybtest::LogCapture log;
+    call("injectScriptCode", {"1+1"}, "InAppBrowser7");
+    call("injectStyleFile", {"a.css"}, "InAppBrowser8");
+    const std::size_t before = answers().size();
 
-    // The browser's page answers calls no injection made: the open's kept callback, another service's id
-    // form, an id still to come.
-    for (const char* forged : {"hyb-iab://InAppBrowser1/%5B%22forged%22%5D", "hyb-iab://InAppBrowser2/%5B1%5D",
-                               "hyb-iab://InAppBrowser8/%5B1%5D"})
+    // The page answers the awaited ids, the open's kept callback and an id still to come as the bridge frame
+    // used to: none of it is loaded, handed over, or answered.
+    for (const char* forged : {"hyb-iab://InAppBrowser7/%5B%22forged%22%5D", "hyb-iab://InAppBrowser8", "hyb-iab://InAppBrowser1/%5B1%5D",
+                               "hyb-iab://InAppBrowser9/%5B1%5D", "hyb-iab://cb/%5B2%5D"})
         browserWebView().pageLoadsFrame(forged);
+    browserWebView().pageNavigates("hyb-iab://InAppBrowser7/%5B%22forged%22%5D");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
-    EXPECT_EQ(answers().size(), before) << "nothing answered";
-    EXPECT_TRUE(log.contains("Refused an in-app browser answer that no injection awaits: InAppBrowser1"));
-
-    // Another web view's page (one the plug-in never made) navigating to the awaited id reaches nothing.
-    std::shared_ptr<platform::HeadlessWebView> other = platform::HeadlessWebView::create();
-    platform::URLRequest fromOther(std::string_view("hyb-iab://InAppBrowser7/%5B%22other%22%5D"));
-    EXPECT_FALSE(plugin().shouldStartLoadWithRequest(*other, fromOther, platform::WebViewNavigationType::Other));
-    EXPECT_EQ(answers().size(), before);
-
-    // The awaited answer comes once; a second one for the same id does not.
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B2%5D");
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser7/%5B3%5D");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    ASSERT_EQ(answers().size(), before + 1);
-    EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
-    EXPECT_EQ(answers().back().message(), platform::Value(platform::Array{platform::Value(2)}));
-
-    // A browser closed and opened again awaits none of the old ones.
-    call("injectScriptCode", {"1"}, "InAppBrowser9");
-    call("close", {}, std::nullopt);
     settle();
-    openBrowser("hidden=yes", "InAppBrowser10");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    const std::size_t reopened = answers().size();
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser9/%5B1%5D");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    EXPECT_EQ(answers().size(), reopened);
+    for (const pluginstest::Answer& answer : std::vector<pluginstest::Answer>(answers().begin() + before, answers().end()))
+        EXPECT_NE(answer.message(), platform::Value(platform::Array{platform::Value("forged")}));
+    EXPECT_FALSE(answered("InAppBrowser8", before)) << "the style sheet has not loaded";
+    EXPECT_TRUE(platform::Application::shared().openedURLs().empty());
+    EXPECT_TRUE(log.contains("Refused an in-app browser navigation to hyb-iab://InAppBrowser7"));
+    EXPECT_EQ(eventTypes().back(), "loadstop") << "no load started for them";
+}
 
-    // Injections that wait for an answer are bounded: one past the bound is answered at once, not injected.
-    for (int i = 0; i < 1024; ++i)
-        call("injectScriptFile", {"never.js"}, "InAppBrowser" + std::to_string(1000 + i));
+TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    browserWebView().page().clearEvaluatedScripts();
+    const std::vector<std::string> actions = {"injectScriptFile", "injectStyleCode", "injectStyleFile"};
+    for (std::size_t i = 0; i < actions.size(); ++i)
+        call(actions[i], {"missing"}, "InAppBrowser" + std::to_string(i + 2));
+    // Each adds its element from the engine's world, noting an outcome only for the engine's own events.
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        const std::string& script = browserWebView().page().evaluatedScripts()[i];
+        EXPECT_NE(script.find("if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}"), std::string::npos) << script;
+        EXPECT_NE(script.find("c.addEventListener('error',end(function(){return JSON.stringify({error:"), std::string::npos) << script;
+        EXPECT_TRUE(script.ends_with("})(document,\"InAppBrowser" + std::to_string(i + 2) + "\")")) << script;
+    }
+
+    // The outcomes the engine's world noted: one for each injection, one for an id no injection awaits.
+    std::string outcomes = R"({"InAppBrowser2":"{\"error\":\"The script file could not be loaded: x\"}","InAppBrowser3":"[]",)"
+                           R"("InAppBrowser1":"[\"forged\"]"})";
+    browserWebView().page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
+        if (script.find("_hybIabDone") == std::string::npos || script.find("createElement") != std::string::npos)
+            return std::nullopt;
+        return std::exchange(outcomes, "{}");
+    });
+    ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser3"); }));
+    EXPECT_EQ(answerFor("InAppBrowser2").status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answerFor("InAppBrowser2").message(), platform::Value("The script file could not be loaded: x"));
+    EXPECT_EQ(answerFor("InAppBrowser3").status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(answerFor("InAppBrowser3").message(), platform::Value(platform::Array{}));
+    for (const pluginstest::Answer& answer : answers())
+        EXPECT_NE(answer.message(), platform::Value(platform::Array{platform::Value("forged")})) << "no injection awaited it";
+
+    // The same outcome noted again answers nothing more.
+    outcomes = R"({"InAppBrowser3":"[]","InAppBrowser4":"[]"})";
+    ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser4"); }));
+    EXPECT_EQ(std::count_if(answers().begin(), answers().end(), [](const auto& a) { return a.callbackId == "InAppBrowser3"; }), 1);
+
+    // A page loaded over an injection that awaits its element answers it; a closed browser answers the rest.
+    call("injectStyleFile", {"never.css"}, "InAppBrowser5");
+    call("injectScriptFile", {"never.js"}, "InAppBrowser6");
+    browserWebView().pageNavigates(pageURL() + "?next");
+    ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser6"); }));
+    EXPECT_EQ(answerFor("InAppBrowser5").message(), platform::Value("The browser's page was left before the injection ended"));
+    call("injectStyleCode", {"p{}"}, "InAppBrowser7");
+    call("injectScriptCode", {"1"}, "InAppBrowser8");
+    call("close", {}, std::nullopt);
+    EXPECT_EQ(answerFor("InAppBrowser7").message(), platform::Value("The browser was closed before the injection ended"));
+    EXPECT_EQ(answerFor("InAppBrowser8").message(), platform::Value("The browser was closed before the injection ended"));
+    const std::size_t closed = answers().size();
+    settle();
+    EXPECT_EQ(answers().size(), closed) << "what the closed browser's page gives later is dropped";
+}
+
+TEST_F(InAppBrowserTest, InjectionsAwaitingTheirAnswerAreBoundedAndTheirIdsUnique) {
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    call("injectStyleFile", {"a.css"}, "InAppBrowser2");
     const std::size_t evaluated = browserWebView().page().evaluatedScripts().size();
+    call("injectScriptCode", {"1"}, "InAppBrowser2");
+    EXPECT_EQ(answers().back().callbackId, "InAppBrowser2");
+    EXPECT_EQ(answers().back().message(), platform::Value("an injection with this callback id awaits its answer"));
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().size(), evaluated) << "not injected";
+
+    // One past the bound is answered at once, not injected.
+    for (int i = 0; i < 1023; ++i)
+        call("injectScriptFile", {"never.js"}, "InAppBrowser" + std::to_string(1000 + i));
+    const std::size_t full = browserWebView().page().evaluatedScripts().size();
     call("injectScriptCode", {"1"}, "InAppBrowser5000");
-    EXPECT_EQ(browserWebView().page().evaluatedScripts().size(), evaluated);
+    EXPECT_EQ(browserWebView().page().evaluatedScripts().size(), full);
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser5000");
     EXPECT_EQ(answers().back().message(), platform::Value("too many injections await their answer"));
 }
@@ -358,30 +409,6 @@ TEST_F(InAppBrowserTest, InjectActionsAreAnsweredWhileNoBrowserIsOpen) {
     EXPECT_EQ(answered, (std::vector<std::string>{"InAppBrowser1", "InAppBrowser2", "InAppBrowser3", "InAppBrowser4", "InAppBrowser6"}));
 }
 
-TEST_F(InAppBrowserTest, FailuresOfTheInjectedScriptOrFileComeBackAsErrorsWithTheirReason) {
-    openBrowser("hidden=yes");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    // Each with-callback wrapper carries a failure road to the same callback id.
-    const std::vector<std::string> actions = {"injectScriptCode", "injectScriptFile", "injectStyleCode", "injectStyleFile"};
-    for (std::size_t i = 0; i < actions.size(); ++i) {
-        const std::string id = "InAppBrowser" + std::to_string(i + 2);
-        call(actions[i], {"missing"}, id);
-        const std::string script = browserWebView().page().evaluatedScripts().back();
-        EXPECT_NE(script.find("_hybIabSend('hyb-iab://" + id + "/'+encodeURIComponent(JSON.stringify({error:"), std::string::npos)
-            << actions[i] << ": " << script;
-    }
-    const std::size_t before = answers().size();
-    // The page's side of a failure: {"error": text} on the callback's id.
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser3/%7B%22error%22%3A%22The%20script%20file%20could%20not%20be%20loaded%22%7D");
-    browserWebView().pageLoadsFrame("hyb-iab://InAppBrowser4/%7B%22error%22%3A5%7D");
-    ASSERT_TRUE(browserWebView().waitUntilIdle());
-    ASSERT_EQ(answers().size(), before + 2);
-    EXPECT_EQ(answers()[before].callbackId, "InAppBrowser3");
-    EXPECT_EQ(answers()[before].status(), HYBCommandStatus::Error);
-    EXPECT_EQ(answers()[before].message(), platform::Value("The script file could not be loaded"));
-    EXPECT_EQ(answers()[before + 1].status(), HYBCommandStatus::JSONError) << "an error that is no text is no failure of ours";
-}
-
 TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
     std::uint16_t closedPort = 0;
     {
@@ -405,6 +432,48 @@ TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
     }
 }
 
+TEST_F(InAppBrowserTest, EveryLoadTheBrowserReportsEndsWhereverTheServerLeadsIt) {
+    testsupport::HTTPTestServer server;
+    auto redirect = [&](const std::string& path, const std::string& target) {
+        server.route(path, testsupport::Reply::text(302, "", "text/plain").withHeader("Location", target));
+    };
+    redirect("/file", pageURL());
+    redirect("/passwd", "file:///etc/passwd");
+    redirect("/loop", "/loop");
+    redirect("/other-application", "nowhere-app://x");
+    redirect("/answer", "hyb-iab://InAppBrowser5/%5B1%5D");
+    redirect("/data", "data:text/html,hi");
+    redirect("/blank", "about:blank");
+    redirect("/store", "itms-apps://store/app");
+    const std::vector<std::pair<std::string, std::int64_t>> loads = {
+        {"/file", platform::kURLErrorUnsupportedURL},   {"/passwd", platform::kURLErrorUnsupportedURL},
+        {"/loop", platform::kURLErrorHTTPTooManyRedirects}, {"/other-application", platform::kURLErrorCancelled},
+        {"/answer", platform::kURLErrorCancelled},      {"/data", platform::kURLErrorUnsupportedURL},
+        {"/blank", platform::kURLErrorUnsupportedURL},  {"/store", platform::kURLErrorCancelled},
+    };
+    for (const auto& [path, code] : loads) {
+        SCOPED_TRACE(path);
+        m_log->answers.clear();
+        openBrowser("hidden=yes", "InAppBrowser1", server.url(path));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !eventTypes().empty() && eventTypes().back() != "loadstart"; }));
+        ASSERT_TRUE(browserWebView().waitUntilIdle());
+        EXPECT_EQ(eventTypes().back(), "loaderror");
+        EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["code"], platform::Value(code));
+        EXPECT_NE(browserWebView().location(), pageURL()) << "no file shown";
+        call("close", {}, std::nullopt);
+        settle();
+    }
+
+    // The page leading the browser to another application: handed over, no load reported.
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    m_log->answers.clear();
+    browserWebView().pageNavigates("nowhere-app://y");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    settle();
+    EXPECT_EQ(eventTypes(), std::vector<std::string>{}) << "no loadstart that nothing would end";
+}
+
 TEST_F(InAppBrowserTest, InjectedSourceStaysAStringLiteral) {
     openBrowser("");
     ASSERT_TRUE(browserWebView().waitUntilIdle());
@@ -412,7 +481,7 @@ TEST_F(InAppBrowserTest, InjectedSourceStaysAStringLiteral) {
     call("injectStyleCode", {"p{}'\"</script>\u2028x"}, "InAppBrowser2");
     const std::string script = browserWebView().page().evaluatedScripts().back();
     EXPECT_NE(script.find("c.innerHTML = \"p{}'\\\"<\\/script>\\u2028x\";"), std::string::npos) << script;
-    EXPECT_NE(script.find("hyb-iab://InAppBrowser2'"), std::string::npos);
+    EXPECT_TRUE(script.ends_with("})(document,\"InAppBrowser2\")")) << script;
 
     // Without a usable callback id the source goes in the plain wrapper, or bare for script code.
     call("injectScriptFile", {"a.js"}, std::nullopt);
