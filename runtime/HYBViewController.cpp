@@ -37,6 +37,18 @@ std::string resourcePathOf(const std::string& page) {
 constexpr const char* kPaginationBreakingModes[] = {"page", "column"};
 constexpr const char* kPaginationModes[] = {"unpaginated", "lefttoright", "toptobottom", "bottomtotop", "righttoleft"};
 
+// The document the web view shows the start-up message in: it is given no base URL.
+constexpr const char* kStringLoadDocument = "about:blank";
+
+std::string withoutFragment(const std::string& url) { return url.substr(0, url.find('#')); }
+
+// Whether a navigation question is about the page's main document (its load, a redirect of it, a change of
+// its fragment): a frame's question carries the page's URL as its main document, not its own document.
+bool isAboutMainDocument(const platform::URLRequest& request) {
+    return request.url() && request.mainDocumentURL() &&
+           withoutFragment(request.url()->absoluteString()) == withoutFragment(request.mainDocumentURL()->absoluteString());
+}
+
 bool isSystemAtLeast(const char* version) {
     return platform::isVersionAtLeast(platform::Device::current().systemVersion(), version);
 }
@@ -340,11 +352,24 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
     std::optional<platform::URL> target = errorPage ? errorPageURL(*errorPage, message) : std::nullopt;
     if (target) {
         platform::Log::write(target->absoluteString());
+        // No text is shown: nothing is let through on its account.
+        m_loadFromString = false;
         m_loadingErrorPage = true;
         m_webView->loadRequest(platform::URLRequest(*target));
         return;
     }
+    m_stringLoadDocument = kStringLoadDocument;
     m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", message.c_str()), "");
+}
+
+bool HYBViewController::isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
+                                             platform::WebViewNavigationType navigationType) const {
+    // The question of the load itself: asked for this controller's view, of its top-level document (a
+    // frame's question names the page as its main document), for the text's document, as a load the
+    // application made. A frame, a page's navigation or a redirect elsewhere asks something else.
+    return m_stringLoadDocument && &webView == m_webView.get() && navigationType == platform::WebViewNavigationType::Other &&
+           request.url() && request.mainDocumentURL() && request.urlString() == *m_stringLoadDocument &&
+           request.mainDocumentURL()->absoluteString() == *m_stringLoadDocument;
 }
 
 // ---- navigation ----
@@ -353,7 +378,8 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
                                                    platform::WebViewNavigationType navigationType) {
     const std::string scheme = request.scheme();
     const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
-    const bool signal = scheme == "hyb" || (fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0));
+    const bool fragmentSignal = fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0);
+    const bool signal = scheme == "hyb" || fragmentSignal;
     // The page's signals count only from this controller's own web view: another view's page never reaches
     // its queue, whoever it was handed to.
     if (signal && &webView != m_webView.get()) {
@@ -365,7 +391,13 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
         m_commandQueue->executePending();
         return false;
     }
-    if (signal) {
+    if (fragmentSignal) {
+        // Only the page itself signals through its fragment: the same fragment on a frame's own document
+        // carries no call of the page's and is not read.
+        if (!isAboutMainDocument(request)) {
+            platform::Log::write("Refused a bridge signal in the fragment of a document that is not the page's.");
+            return false;
+        }
         const std::string batch = fragment->substr(3);
         if (batch.empty()) {
             m_commandQueue->fetchCommandsFromJs();
@@ -382,7 +414,8 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
             return false;
     if (request.url() && request.url()->isFileURL())
         return true;
-    if (m_loadFromString) {
+    if (isStringLoadQuestion(webView, request, navigationType)) {
+        m_stringLoadDocument.reset();
         m_loadFromString = false;
         return true;
     }

@@ -15,6 +15,10 @@
 //   user-agent lock back, disposes of the queue and then of every plug-in.
 // - The user-agent lock taken at start-up is given back at the first finished or failed load, at view
 //   unload or at destruction, whichever comes first.
+// - The page's "%01"/"%02" fragment signals are read only from a question about the page's main
+//   document; the same fragment on a frame's own document is refused unread. The message shown in place
+//   of a missing start page is let through by its own load's question only (its view's, top-level, for
+//   its document, a load the application made), never by a frame's, a page's or a redirect's.
 // - Lifecycle scripts: going to the background or resigning evaluates its document event at once;
 //   coming back and becoming active schedule theirs on the main run loop.
 #pragma once
@@ -77,7 +81,8 @@ public:
     // Makes the web view (newHybridViewWithFrame) for the view's bounds and puts it at the back.
     void createGapView();
     virtual std::shared_ptr<platform::WebView> newHybridViewWithFrame(platform::Rect frame);
-    // The start page's URL; nothing (and loadFromString set) when the start page is not in the bundle.
+    // The start page's URL; nothing (and loadFromString set) when the start page is not in the bundle. The
+    // message then shown in its place is let through once, by its own load's question only.
     std::optional<platform::URL> appUrl();
     // The error page's URL from "ErrorUrl"; nothing when unset or not in the bundle.
     std::optional<platform::URL> errorUrl();
@@ -165,6 +170,9 @@ private:
     static std::optional<platform::URL> errorPageURL(const platform::URL& errorPage, const std::string& message);
     void releaseUserAgentLock();
     void forgetWebView();
+    // Whether the question is the one of the message's load (loadStartPage without a page to load).
+    bool isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
+                              platform::WebViewNavigationType navigationType) const;
 
     bool m_initialized = false;
     std::shared_ptr<platform::WebView> m_webView;
@@ -172,6 +180,8 @@ private:
     HYBLoadedSettings m_config;
     std::unique_ptr<HYBPluginRegistry> m_plugins;
     bool m_loadFromString = false;
+    // The document of the text this controller asked its web view to show, until that load's question came.
+    std::optional<std::string> m_stringLoadDocument;
     std::optional<std::string> m_openURL;
     std::optional<std::string> m_baseUserAgent;
     std::shared_ptr<HYBCommandQueue> m_commandQueue;
