@@ -354,7 +354,7 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
         platform::Log::write(target->absoluteString());
         // No text is shown: nothing is let through on its account.
         m_loadFromString = false;
-        m_loadingErrorPage = true;
+        m_errorPageLoad = target->absoluteString();
         m_webView->loadRequest(platform::URLRequest(*target));
         return;
     }
@@ -376,6 +376,16 @@ bool HYBViewController::isStringLoadQuestion(const platform::WebView& webView, c
 
 bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                                    platform::WebViewNavigationType navigationType) {
+    const bool allowed = filterNavigation(webView, request, navigationType);
+    // The error page refused never loads: a later page's failure is none of its own.
+    if (!allowed && m_errorPageLoad && &webView == m_webView.get() && request.mainDocumentURL() &&
+        request.urlString() == *m_errorPageLoad && request.mainDocumentURL()->absoluteString() == *m_errorPageLoad)
+        m_errorPageLoad.reset();
+    return allowed;
+}
+
+bool HYBViewController::filterNavigation(platform::WebView& webView, const platform::URLRequest& request,
+                                         platform::WebViewNavigationType navigationType) {
     const std::string scheme = request.scheme();
     const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
     const bool fragmentSignal = fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0);
@@ -448,7 +458,7 @@ void HYBViewController::webViewDidStartLoad(platform::WebView& webView) {
 void HYBViewController::webViewDidFinishLoad(platform::WebView& webView) {
     const platform::URLRequest* request = webView.request();
     platform::Log::write("Finished load of: " + (request ? request->urlString() : std::string("(null)")));
-    m_loadingErrorPage = false;
+    m_errorPageLoad.reset();
     releaseUserAgentLock();
     platform::Application::shared().setNetworkActivityIndicatorVisible(false);
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, &webView);
@@ -458,9 +468,9 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     releaseUserAgentLock();
     const std::string message = "Failed to load webpage with error: " + error.localizedDescription();
     platform::Log::write(message);
-    if (m_loadingErrorPage) {
+    if (m_errorPageLoad) {
         // The error page itself failed: loading it again would only fail again.
-        m_loadingErrorPage = false;
+        m_errorPageLoad.reset();
         return;
     }
     std::optional<platform::URL> errorPage = errorUrl();
@@ -468,7 +478,7 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     if (!target)
         return;
     platform::Log::write(target->absoluteString());
-    m_loadingErrorPage = true;
+    m_errorPageLoad = target->absoluteString();
     webView.loadRequest(platform::URLRequest(*target));
 }
 

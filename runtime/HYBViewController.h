@@ -170,6 +170,9 @@ private:
     static std::optional<platform::URL> errorPageURL(const platform::URL& errorPage, const std::string& message);
     void releaseUserAgentLock();
     void forgetWebView();
+    // The navigation filter proper (shouldStartLoadWithRequest's answer).
+    bool filterNavigation(platform::WebView& webView, const platform::URLRequest& request,
+                          platform::WebViewNavigationType navigationType);
     // Whether the question is the one of the message's load (loadStartPage without a page to load).
     bool isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
                               platform::WebViewNavigationType navigationType) const;
@@ -190,8 +193,9 @@ private:
     std::int64_t m_userAgentLockToken = 0;
     std::shared_ptr<HYBWebViewDelegate> m_webViewDelegate;
     bool m_registeredWithBridge = false;
-    // The error page is loading: its own failure does not load it again.
-    bool m_loadingErrorPage = false;
+    // The error page asked for, until a page load ends: its own failure does not load it again. Forgotten
+    // when its own question is refused (it never loads).
+    std::optional<std::string> m_errorPageLoad;
 };
 
 } // namespace runtime

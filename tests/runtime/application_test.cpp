@@ -263,6 +263,28 @@ TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
     EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
 }
 
+// An error page whose own question is refused never loads: the next page's failure is no failure of it
+// and shows the error page again.
+TEST_F(ApplicationTest, AnErrorPageRefusedByTheFilterLeavesTheNextFailureItsErrorPage) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"http://refused.example/error.html\"/>");
+    const std::string start = platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString();
+    const std::string next = platform::URL::fileURLWithPath(m_home.folders().www() + "/next.html", false).absoluteString();
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    m_page->setFailure(next, platform::Error("Test", 2, "bang"));
+    hybtest::LogCapture log;
+    launch();
+    const std::string errorPage = "http://refused.example/error.html?error=" + platform::addPercentEscapes("Failed to load webpage with error: ");
+    auto errorPagesAskedFor = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(errorPage, 0) == 0; });
+    };
+    EXPECT_EQ(errorPagesAskedFor(), 1);
+    view().pageNavigates(next);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_TRUE(log.contains(errorPage + "bang"));
+    EXPECT_EQ(errorPagesAskedFor(), 2);
+}
+
 TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) {
     writeConfig("", "missing.html");
     launch();
