@@ -140,7 +140,11 @@ void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
                        [this](const platform::Notification&) { onAppWillEnterForeground(); });
     center.addObserver(this, platform::kApplicationDidEnterBackgroundNotification, nullptr,
                        [this](const platform::Notification&) { onAppDidEnterBackground(); });
-    center.addObserver(this, kHYBPageDidLoadNotification, nullptr, [this](const platform::Notification&) { onPageDidLoad(); });
+    // Only this controller's page: another view's load says nothing of whether this page can take a URL.
+    center.addObserver(this, kHYBPageDidLoadNotification, nullptr, [this](const platform::Notification& notification) {
+        if (m_webView && notification.object == m_webView.get())
+            onPageDidLoad();
+    });
 
     const platform::Value orientations = platform::Bundle::main().objectForInfoDictionaryKey("UISupportedInterfaceOrientations");
     m_supportedOrientations = parseInterfaceOrientations(orientations.isArray() ? *orientations.getArray() : platform::Array());

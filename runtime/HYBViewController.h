@@ -104,7 +104,7 @@ public:
 
     // ---- URLs opened into the application ----
     // Hands the URL to the page's handleOpenURL; unless pageLoaded, waits for the page when it is still
-    // loading.
+    // loading (until this controller's own page has loaded; another view's load does not deliver it).
     void processOpenUrl(const std::string& url, bool pageLoaded = false);
 
     // ---- orientation ----

@@ -489,6 +489,10 @@ TEST_F(ApplicationTest, AnOpenURLWaitingForThePageIsDeliveredOnceAfterItLoads) {
     EXPECT_EQ(controller().openURL().value_or(""), "hybridhost://later");
     m_page->removeAnswer("document.readyState");
     m_page->clearEvaluatedScripts();
+    // Another view's page load does not deliver it.
+    auto other = platform::HeadlessWebView::create();
+    platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, other.get());
+    EXPECT_EQ(controller().openURL().value_or(""), "hybridhost://later");
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
     const auto& scripts = m_page->evaluatedScripts();
