@@ -56,6 +56,18 @@ std::string fragmentBatchText(std::string_view escaped) {
 constexpr const char* kPaginationBreakingModes[] = {"page", "column"};
 constexpr const char* kPaginationModes[] = {"unpaginated", "lefttoright", "toptobottom", "bottomtotop", "righttoleft"};
 
+// The document the web view shows the start-up message in: it is given no base URL.
+constexpr const char* kStringLoadDocument = "about:blank";
+
+std::string withoutFragment(const std::string& url) { return url.substr(0, url.find('#')); }
+
+// Whether a navigation question is about the page's main document (its load, a redirect of it, a change of
+// its fragment): a frame's question carries the page's URL as its main document, not its own document.
+bool isAboutMainDocument(const platform::URLRequest& request) {
+    return request.url() && request.mainDocumentURL() &&
+           withoutFragment(request.url()->absoluteString()) == withoutFragment(request.mainDocumentURL()->absoluteString());
+}
+
 bool isSystemAtLeast(const char* version) {
     return platform::isVersionAtLeast(platform::Device::current().systemVersion(), version);
 }
@@ -147,7 +159,11 @@ void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
                        [this](const platform::Notification&) { onAppWillEnterForeground(); });
     center.addObserver(this, platform::kApplicationDidEnterBackgroundNotification, nullptr,
                        [this](const platform::Notification&) { onAppDidEnterBackground(); });
-    center.addObserver(this, kHYBPageDidLoadNotification, nullptr, [this](const platform::Notification&) { onPageDidLoad(); });
+    // Only this controller's page: another view's load says nothing of whether this page can take a URL.
+    center.addObserver(this, kHYBPageDidLoadNotification, nullptr, [this](const platform::Notification& notification) {
+        if (m_webView && notification.object == m_webView.get())
+            onPageDidLoad();
+    });
 
     const platform::Value orientations = platform::Bundle::main().objectForInfoDictionaryKey("UISupportedInterfaceOrientations");
     m_supportedOrientations = parseInterfaceOrientations(orientations.isArray() ? *orientations.getArray() : platform::Array());
@@ -359,20 +375,44 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
     std::optional<platform::URL> target = errorPage ? errorPageURL(*errorPage, message) : std::nullopt;
     if (target) {
         platform::Log::write(target->absoluteString());
-        m_loadingErrorPage = true;
+        // No text is shown: nothing is let through on its account.
+        m_loadFromString = false;
+        m_errorPageLoad = target->absoluteString();
         m_webView->loadRequest(platform::URLRequest(*target));
         return;
     }
+    m_stringLoadDocument = kStringLoadDocument;
     m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", message.c_str()), "");
+}
+
+bool HYBViewController::isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
+                                             platform::WebViewNavigationType navigationType) const {
+    // The question of the load itself: asked for this controller's view, of its top-level document (a
+    // frame's question names the page as its main document), for the text's document, as a load the
+    // application made. A frame, a page's navigation or a redirect elsewhere asks something else.
+    return m_stringLoadDocument && &webView == m_webView.get() && navigationType == platform::WebViewNavigationType::Other &&
+           request.url() && request.mainDocumentURL() && request.urlString() == *m_stringLoadDocument &&
+           request.mainDocumentURL()->absoluteString() == *m_stringLoadDocument;
 }
 
 // ---- navigation ----
 
 bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, const platform::URLRequest& request,
                                                    platform::WebViewNavigationType navigationType) {
+    const bool allowed = filterNavigation(webView, request, navigationType);
+    // The error page refused never loads: a later page's failure is none of its own.
+    if (!allowed && m_errorPageLoad && &webView == m_webView.get() && request.mainDocumentURL() &&
+        request.urlString() == *m_errorPageLoad && request.mainDocumentURL()->absoluteString() == *m_errorPageLoad)
+        m_errorPageLoad.reset();
+    return allowed;
+}
+
+bool HYBViewController::filterNavigation(platform::WebView& webView, const platform::URLRequest& request,
+                                         platform::WebViewNavigationType navigationType) {
     const std::string scheme = request.scheme();
     const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
-    const bool signal = scheme == "hyb" || (fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0));
+    const bool fragmentSignal = fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0);
+    const bool signal = scheme == "hyb" || fragmentSignal;
     // The page's signals count only from this controller's own web view: another view's page never reaches
     // its queue, whoever it was handed to.
     if (signal && &webView != m_webView.get()) {
@@ -384,7 +424,13 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
         m_commandQueue->executePending();
         return false;
     }
-    if (signal) {
+    if (fragmentSignal) {
+        // Only the page itself signals through its fragment: the same fragment on a frame's own document
+        // carries no call of the page's and is not read.
+        if (!isAboutMainDocument(request)) {
+            platform::Log::write("Refused a bridge signal in the fragment of a document that is not the page's.");
+            return false;
+        }
         const std::string batch = fragment->substr(3);
         if (batch.empty())
             m_commandQueue->fetchCommandsFromJs();
@@ -398,7 +444,8 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
             return false;
     if (request.url() && request.url()->isFileURL())
         return true;
-    if (m_loadFromString) {
+    if (isStringLoadQuestion(webView, request, navigationType)) {
+        m_stringLoadDocument.reset();
         m_loadFromString = false;
         return true;
     }
@@ -431,7 +478,7 @@ void HYBViewController::webViewDidStartLoad(platform::WebView& webView) {
 void HYBViewController::webViewDidFinishLoad(platform::WebView& webView) {
     const platform::URLRequest* request = webView.request();
     platform::Log::write("Finished load of: " + (request ? request->urlString() : std::string("(null)")));
-    m_loadingErrorPage = false;
+    m_errorPageLoad.reset();
     releaseUserAgentLock();
     platform::Application::shared().setNetworkActivityIndicatorVisible(false);
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, &webView);
@@ -441,9 +488,9 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     releaseUserAgentLock();
     const std::string message = "Failed to load webpage with error: " + error.localizedDescription();
     platform::Log::write(message);
-    if (m_loadingErrorPage) {
+    if (m_errorPageLoad) {
         // The error page itself failed: loading it again would only fail again.
-        m_loadingErrorPage = false;
+        m_errorPageLoad.reset();
         return;
     }
     std::optional<platform::URL> errorPage = errorUrl();
@@ -451,7 +498,7 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     if (!target)
         return;
     platform::Log::write(target->absoluteString());
-    m_loadingErrorPage = true;
+    m_errorPageLoad = target->absoluteString();
     webView.loadRequest(platform::URLRequest(*target));
 }
 

@@ -15,6 +15,10 @@
 //   user-agent lock back, disposes of the queue and then of every plug-in.
 // - The user-agent lock taken at start-up is given back at the first finished or failed load, at view
 //   unload or at destruction, whichever comes first.
+// - The page's "%01"/"%02" fragment signals are read only from a question about the page's main
+//   document; the same fragment on a frame's own document is refused unread. The message shown in place
+//   of a missing start page is let through by its own load's question only (its view's, top-level, for
+//   its document, a load the application made), never by a frame's, a page's or a redirect's.
 // - Lifecycle scripts: going to the background or resigning evaluates its document event at once;
 //   coming back and becoming active schedule theirs on the main run loop.
 #pragma once
@@ -77,7 +81,8 @@ public:
     // Makes the web view (newHybridViewWithFrame) for the view's bounds and puts it at the back.
     void createGapView();
     virtual std::shared_ptr<platform::WebView> newHybridViewWithFrame(platform::Rect frame);
-    // The start page's URL; nothing (and loadFromString set) when the start page is not in the bundle.
+    // The start page's URL; nothing (and loadFromString set) when the start page is not in the bundle. The
+    // message then shown in its place is let through once, by its own load's question only.
     std::optional<platform::URL> appUrl();
     // The error page's URL from "ErrorUrl"; nothing when unset or not in the bundle.
     std::optional<platform::URL> errorUrl();
@@ -99,7 +104,7 @@ public:
 
     // ---- URLs opened into the application ----
     // Hands the URL to the page's handleOpenURL; unless pageLoaded, waits for the page when it is still
-    // loading.
+    // loading (until this controller's own page has loaded; another view's load does not deliver it).
     void processOpenUrl(const std::string& url, bool pageLoaded = false);
 
     // ---- orientation ----
@@ -165,6 +170,12 @@ private:
     static std::optional<platform::URL> errorPageURL(const platform::URL& errorPage, const std::string& message);
     void releaseUserAgentLock();
     void forgetWebView();
+    // The navigation filter proper (shouldStartLoadWithRequest's answer).
+    bool filterNavigation(platform::WebView& webView, const platform::URLRequest& request,
+                          platform::WebViewNavigationType navigationType);
+    // Whether the question is the one of the message's load (loadStartPage without a page to load).
+    bool isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
+                              platform::WebViewNavigationType navigationType) const;
 
     bool m_initialized = false;
     std::shared_ptr<platform::WebView> m_webView;
@@ -172,6 +183,8 @@ private:
     HYBLoadedSettings m_config;
     std::unique_ptr<HYBPluginRegistry> m_plugins;
     bool m_loadFromString = false;
+    // The document of the text this controller asked its web view to show, until that load's question came.
+    std::optional<std::string> m_stringLoadDocument;
     std::optional<std::string> m_openURL;
     std::optional<std::string> m_baseUserAgent;
     std::shared_ptr<HYBCommandQueue> m_commandQueue;
@@ -180,8 +193,9 @@ private:
     std::int64_t m_userAgentLockToken = 0;
     std::shared_ptr<HYBWebViewDelegate> m_webViewDelegate;
     bool m_registeredWithBridge = false;
-    // The error page is loading: its own failure does not load it again.
-    bool m_loadingErrorPage = false;
+    // The error page asked for, until a page load ends: its own failure does not load it again. Forgotten
+    // when its own question is refused (it never loads).
+    std::optional<std::string> m_errorPageLoad;
 };
 
 } // namespace runtime

@@ -20,6 +20,7 @@
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "runtime/HYBURLProtocol.h"
+#include "runtime/HYBUserAgentUtil.h"
 #include "support/DeviceServices.h"
 #include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"
@@ -281,6 +282,65 @@ TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPag
     EXPECT_NE(eval("location.href").find("/next.html"), std::string::npos);
     EXPECT_FALSE(log.contains("Navigation started when state")) << "no false failure";
     EXPECT_FALSE(log.contains("Failed to load webpage"));
+}
+
+// A page in the view before the message of a missing start page is asked for: its frame's navigation to the
+// message's document is refused as any, and the message's own load then shows it.
+TEST_F(ApplicationOnEngineTest, AFrameAskingForTheMessagesDocumentFirstLeavesTheMessageItsLoad) {
+    m_home.writeBundleFile("www/page.html", "<html><body><iframe id='f' src='frame.html'></iframe></body></html>");
+    m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><content src=\"missing.html\"/></widget>");
+    // The start-up waits for the user-agent lock while the view shows a page of the test's.
+    std::int64_t held = 0;
+    runtime::HYBUserAgentUtil::acquireLock([&](std::int64_t token) { held = token; });
+    ASSERT_NE(held, 0);
+    struct Release {
+        std::int64_t& token;
+        ~Release() { runtime::HYBUserAgentUtil::releaseLock(token); }
+    } release{held};
+    launch([&] {
+        m_webView->loadRequest(platform::URLRequest(platform::URL::fileURLWithPath(m_home.folders().www() + "/page.html", false)));
+    });
+    const std::string frameText = "(function(){ try { return f.contentDocument.URL + ' ' + f.contentDocument.body.textContent; } "
+                                  "catch (e) { return ''; } })()";
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval(frameText).find(" framed") != std::string::npos; }));
+    // The frame asks for the message's document; a second frame's load then tells that question was answered.
+    eval("f.contentWindow.location.href = 'about:blank'; var g = document.createElement('iframe'); g.src = 'frame.html?2';"
+         "document.body.appendChild(g); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return g.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    EXPECT_NE(eval(frameText).find("/frame.html framed"), std::string::npos) << "refused: " << eval(frameText);
+    runtime::HYBUserAgentUtil::releaseLock(held);
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.body.textContent").find("was not found") != std::string::npos; }))
+        << eval("location.href");
+    EXPECT_EQ(eval("location.href"), "about:blank");
+    EXPECT_EQ(eval("document.body.textContent"), " ERROR: Start Page at 'www/missing.html' was not found. ");
+}
+
+// A frame whose own document carries a "%01" batch gets none of its calls run; the page's calls still are.
+TEST_F(ApplicationOnEngineTest, AFramesOwnFragmentBatchRunsNoCall) {
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "var answered = '';"
+                           "document.addEventListener('deviceready', function () { document.title = 'ready'; }, false);"
+                           "</script></head><body></body></html>");
+    m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    hybtest::LogCapture log;
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.title") == "ready"; }));
+    eval("var f = document.createElement('iframe');"
+         "f.src = 'frame.html#%01' + encodeURIComponent(JSON.stringify([['Frame1', 'Cache', 'clear', []]]));"
+         "document.body.appendChild(f);"
+         "var g = document.createElement('iframe'); g.src = 'frame.html?2'; document.body.appendChild(g); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return g.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    eval("hybrid.exec(function () { answered = 'ok'; }, function (e) { answered = 'fail'; }, 'Cache', 'clear', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("answered") == "ok"; }));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 1) << "only the page's own call ran";
 }
 
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {

@@ -279,12 +279,110 @@ TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
     EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
 }
 
+// An error page whose own question is refused never loads: the next page's failure is no failure of it
+// and shows the error page again.
+TEST_F(ApplicationTest, AnErrorPageRefusedByTheFilterLeavesTheNextFailureItsErrorPage) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"http://refused.example/error.html\"/>");
+    const std::string start = platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString();
+    const std::string next = platform::URL::fileURLWithPath(m_home.folders().www() + "/next.html", false).absoluteString();
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    m_page->setFailure(next, platform::Error("Test", 2, "bang"));
+    hybtest::LogCapture log;
+    launch();
+    const std::string errorPage = "http://refused.example/error.html?error=" + platform::addPercentEscapes("Failed to load webpage with error: ");
+    auto errorPagesAskedFor = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(errorPage, 0) == 0; });
+    };
+    EXPECT_EQ(errorPagesAskedFor(), 1);
+    view().pageNavigates(next);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_TRUE(log.contains(errorPage + "bang"));
+    EXPECT_EQ(errorPagesAskedFor(), 2);
+}
+
 TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) {
     writeConfig("", "missing.html");
     launch();
     const platform::Bytes& document = view().documentData();
     EXPECT_EQ(std::string(document.begin(), document.end()),
               "<html><body> ERROR: Start Page at 'www/missing.html' was not found. </body></html>");
+}
+
+// A missing start page's message is let through by its own load's question only: neither a frame nor the
+// page asking for its document first, before the message is asked for or while it waits, takes its turn.
+TEST_F(ApplicationTest, OnlyTheMessagesOwnLoadIsLetThroughInPlaceOfAMissingStartPage) {
+    writeConfig("", "missing.html");
+    std::int64_t held = 0;
+    HYBUserAgentUtil::acquireLock([&](std::int64_t token) { held = token; });
+    ASSERT_NE(held, 0);
+    launch();  // the start-up waits for the user-agent lock
+    EXPECT_TRUE(controller().loadFromString());
+    const std::string page = platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString();
+    m_page->setFrames(page, {"about:blank"});
+    view().loadRequest(platform::URLRequest(std::string_view(page)));
+    ASSERT_TRUE(view().waitUntilIdle());
+    view().pageLoadsFrame("about:blank");
+    view().pageNavigates("about:blank", platform::WebViewNavigationType::Other);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(view().location(), page) << "the page's own navigation to the message's document is refused";
+    // A frame asking for it once the message's load is asked for, ahead of that load's question.
+    view().pageLoadsFrame("about:blank");
+    HYBUserAgentUtil::releaseLock(held);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(view().location(), "about:blank");
+    const platform::Bytes& document = view().documentData();
+    EXPECT_EQ(std::string(document.begin(), document.end()),
+              "<html><body> ERROR: Start Page at 'www/missing.html' was not found. </body></html>");
+    EXPECT_FALSE(controller().loadFromString());
+    // Let through once: the page's next navigation to it is refused as any.
+    view().pageNavigates(page);
+    ASSERT_TRUE(view().waitUntilIdle());
+    view().pageNavigates("about:blank", platform::WebViewNavigationType::Other);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(view().location(), page);
+}
+
+// The error page shown in place of a missing start page lets nothing through on the message's account.
+TEST_F(ApplicationTest, TheErrorPageInPlaceOfAMissingStartPageLetsNoNavigationThrough) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/>", "missing.html");
+    launch();
+    const std::string errorPage = view().location();
+    ASSERT_NE(errorPage.find("/error.html?error="), std::string::npos) << errorPage;
+    EXPECT_FALSE(controller().loadFromString());
+    for (const char* url : {"http://refused.example/", "about:blank"}) {
+        view().pageNavigates(url, platform::WebViewNavigationType::Other);
+        ASSERT_TRUE(view().waitUntilIdle());
+        EXPECT_EQ(view().location(), errorPage) << url << " is refused as without the missing page";
+    }
+}
+
+// A "%01"/"%02" fragment on a frame's own document is no signal of the page's: none of its calls runs,
+// the page is not fetched from, and the page's own fragment still signals.
+TEST_F(ApplicationTest, AFramesOwnFragmentIsNoBridgeSignal) {
+    writeConfig("");
+    launch();
+    const std::string page = view().location();
+    const std::string www = platform::URL::fileURLWithPath(m_home.folders().www(), true).absoluteString();
+    const std::string batch = "%01" + platform::escapeURLComponent(clearCommand("Frame1"));
+    m_page->setFrames(page, {www + "frame.html#" + batch});
+    m_page->setRedirect("http://allowed.example/moved", "http://allowed.example/frame#" + batch);
+    hybtest::LogCapture log;
+    m_queued = clearCommand("Queued1");
+    view().reload();
+    ASSERT_TRUE(view().waitUntilIdle());
+    view().pageLoadsFrame("http://allowed.example/frame#%02");
+    view().pageLoadsFrame("http://allowed.example/moved");
+    view().pageLoadsFrame(www + "other.html#%01");
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_TRUE(m_callbacks.empty()) << ::testing::PrintToString(m_callbacks);
+    EXPECT_FALSE(evaluated(kFetchScript));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused a bridge signal in the fragment of a document that is not the page's."), 4);
+
+    view().pageSetsFragment("%02");
+    ASSERT_TRUE(waitForCallbacks(1));
+    EXPECT_EQ(m_callbacks, std::vector<std::string>{cacheCleared("Queued1")});
 }
 
 TEST_F(ApplicationTest, TheStartPageKeepsItsFragmentAndTheUserAgentNamesTheController) {
@@ -407,6 +505,10 @@ TEST_F(ApplicationTest, AnOpenURLWaitingForThePageIsDeliveredOnceAfterItLoads) {
     EXPECT_EQ(controller().openURL().value_or(""), "hybridhost://later");
     m_page->removeAnswer("document.readyState");
     m_page->clearEvaluatedScripts();
+    // Another view's page load does not deliver it.
+    auto other = platform::HeadlessWebView::create();
+    platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, other.get());
+    EXPECT_EQ(controller().openURL().value_or(""), "hybridhost://later");
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
     platform::NotificationCenter::defaultCenter().post(kHYBPageDidLoadNotification, controller().webView().get());
     const auto& scripts = m_page->evaluatedScripts();
