@@ -54,6 +54,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ inline constexpr const char* kMXStatStoreQueueLabel = "StatStore";
 inline constexpr const char* kMXStatStoreClassName = "MXStatStore";
 inline constexpr const char* kMXStatDBVersionKey = "MST_SDK_DB_VER";
 inline constexpr const char* kMXStatStoreOwnerSuffix = "-owner";
+// Rows in flight whose owner took no batch for this long are taken back by the next owner: an upload
+// ends (its time-out) long before.
+inline constexpr long long kInFlightLeaseSeconds = 600;
 
 class MXStatStore : public MXStatStoreProtocol, public std::enable_shared_from_this<MXStatStore> {
 public:
@@ -145,6 +149,20 @@ private:
     // Takes ownership of the file unless this store holds it (store queue); false while another has it.
     bool holdOwnership();
     void releaseOwnership();
+    // The record of the rows in flight's owner (store queue, within a transaction).
+    struct InFlightOwner {
+        bool recorded = false;
+        long long dev = 0;
+        long long ino = 0;
+        bool isThisStore = false; // recorded with the file this store holds locked
+        bool expired = false;     // another boot, or its lease ran out
+    };
+    InFlightOwner inFlightOwner();
+    // Rows in flight back to status 1, and their record gone.
+    void returnRowsInFlight();
+    // A batch's rows are settled (store queue): its record goes when no row is in flight any more.
+    void batchSettled(std::pair<long long, long long> marker);
+    void closeRetiredOwnerFiles();
 
     std::shared_ptr<MXStatDispatcherProtocol> dispatcher() const;
 
@@ -158,6 +176,9 @@ private:
     // The owner lock held (store queue, or under m_mutex at the end): its descriptor and file.
     int m_ownerFd = -1;
     std::string m_ownerPath;
+    // Batches out (store queue), and owner files given up while they were out: kept open until none is.
+    std::size_t m_batchesOut = 0;
+    std::vector<int> m_retiredOwnerFds;
     std::atomic<bool> m_closed{false}; // close() gives ownership up for good
 };
 
