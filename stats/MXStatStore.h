@@ -32,12 +32,19 @@
 //   become the owner when it has gone (asked at launch and at every batch). Ownership is an exclusive
 //   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
 //   which the store sends nothing), by the store's end and by the process's.
-// - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
-//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner file
-//   may be removed or replaced under a running owner: the owner then locks the file in place again (or
-//   stops owning), and a store that had to make the file itself leaves rows at status 2 alone (their
-//   owner may still be sending them, locked on the removed file) for the next owner that finds it. The owner
-//   counts the rows again before each batch, as the others store rows too.
+// - A batch is taken in one write transaction: the owner file is checked again, up to maxLoadEventCount
+//   status-1 rows go to status 2, and the owner's mark is written to the table batch_owner: the device and
+//   inode of the owner file it holds locked, the boot's id and the boot clock. No store takes a batch
+//   while the mark names another owner's file: that owner (its file renamed over, removed or replaced
+//   meanwhile) may still be sending. The mark goes when its owner has settled its batches; an owner that
+//   gives up its file with a batch out keeps the file open until then, so that no other file can take
+//   its inode number.
+// - Becoming the owner (at launch, or later) returns rows left at status 2 to status 1 only when their
+//   owner has surely gone: the mark names the file now locked by this store, another boot, or a boot
+//   clock more than kInFlightLeaseSeconds old (an upload ends long before); rows without a mark (left by
+//   an older client) when the owner file was there before. The owner file is opened without following a
+//   link and must be a plain file: otherwise no store owns the store (an error line says why) and the
+//   events wait. The owner counts the rows again before each batch, as the others store rows too.
 #pragma once
 
 #include "stats/MXStatDatabase.h"

@@ -724,12 +724,7 @@ TEST_F(StoreTest, AnInsertWaitsForAnotherProcessesLockInsteadOfDroppingTheEvent)
 }
 
 TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
-    storeEventAt(1000);
-    storeEventAt(1001);
-    m_store->launch();
-    m_store->sendCachedEvents(-1); // held: no answer yet
-    drain();
-    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
 
     // A second process starts on the same file: it leaves the batch alone and does not send.
     auto second = MXStatStore::create();
@@ -778,23 +773,15 @@ TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
 }
 
 TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
-    storeEventAt(1000);
-    storeEventAt(1001);
-    m_store->launch();
-    m_store->sendCachedEvents(-1); // held: no answer yet
-    drain();
-    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
     // Someone clears the folder's lock file while the batch is out.
     ASSERT_EQ(::unlink((databasePath() + kMXStatStoreOwnerSuffix).c_str()), 0);
 
-    auto second = MXStatStore::create();
-    auto secondUpload = std::make_shared<BatchDispatcher>();
-    secondUpload->setAnswer(true);
-    second->setDispatcher(secondUpload);
+    SecondStore other;
+    auto& second = other.store;
+    auto& secondUpload = other.upload;
     second->launch();
-    second->sendCachedEvents(-1);
-    second->queue()->sync([] {});
-    second->queue()->sync([] {});
+    other.send();
     for (const EventRow& row : Database(databasePath()).events())
         EXPECT_EQ(row.status, 2) << "the first store's batch is still out";
     EXPECT_TRUE(secondUpload->batches().empty()) << "the rows in flight were sent a second time";
@@ -825,12 +812,7 @@ TEST_F(StoreTest, AnOwnerFileReplacedUnderTheOwnerSendsNoBatchTwice) {
             m_dispatcher = std::make_shared<BatchDispatcher>();
             makeStore();
         }
-        storeEventAt(1000);
-        storeEventAt(1001);
-        m_store->launch();
-        m_store->sendCachedEvents(-1); // held: no answer yet
-        drain();
-        ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+        ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
 
         const auto makeOther = [&] {
             const int fd = ::open(other.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -865,21 +847,16 @@ TEST_F(StoreTest, AnOwnerFileReplacedUnderTheOwnerSendsNoBatchTwice) {
         // flight again.
         m_store->sendCachedEvents(-1);
         drain();
-        auto second = MXStatStore::create();
-        auto secondUpload = std::make_shared<BatchDispatcher>();
-        secondUpload->setAnswer(true);
-        second->setDispatcher(secondUpload);
+        SecondStore secondStore;
+        auto& second = secondStore.store;
+        auto& secondUpload = secondStore.upload;
         second->launch();
-        second->sendCachedEvents(-1);
-        second->queue()->sync([] {});
-        second->queue()->sync([] {});
+        secondStore.send();
         if (change == Change::RenamedOverTwice) {
             replace();
             m_store->sendCachedEvents(-1);
             drain();
-            second->sendCachedEvents(-1);
-            second->queue()->sync([] {});
-            second->queue()->sync([] {});
+            secondStore.send();
         }
         std::vector<std::int64_t> sent;
         for (const auto& batch : m_dispatcher->batches())
