@@ -88,7 +88,7 @@ bool MMApiRegister::registerApp(const std::optional<std::string>& appId) {
 }
 
 bool MMApiRegister::registerApp(const std::optional<std::string>& appId, const std::optional<std::string>& description) {
-    if (!appId)
+    if (!MessengerApiUtil::checkAppId(appId, "registerApp"))
         return false;
     shareInstance().startMST(*appId);
     return enterInRegistry(*appId, description);

@@ -306,14 +306,14 @@ bool handlePasteboardMessage(std::string_view url, MXApiDelegate* delegate) {
 // ---- registration and the app ----
 
 bool MXApi::registerApp(const std::optional<std::string>& appId) {
-    if (!appId)
+    if (!MessengerApiUtil::checkAppId(appId, "registerApp"))
         return false;
     g_appId = appId;
     return MMApiRegister::registerApp(appId);
 }
 
 bool MXApi::registerApp(const std::optional<std::string>& appId, const std::string& description) {
-    if (!appId)
+    if (!MessengerApiUtil::checkAppId(appId, "registerApp"))
         return false;
     g_appId = appId;
     return MMApiRegister::registerApp(appId, description);
@@ -384,6 +384,8 @@ bool MXApi::sendAuthReq(const std::shared_ptr<SendAuthReq>& req, const std::shar
         return false;
     if (isMXAppInstalled())
         return sendReq(req);
+    if (!withinArgumentLength("Sign-in request", {{"scope", &req->scope}, {"state", &req->state}}))
+        return false;
     return WapAuthHandler::shareWapAuthHandlerInstance()->beginWapAuth(req, viewController, g_appId.value_or(""), delegate);
 }
 

@@ -3,12 +3,14 @@
 #include "platform/Application.h"
 #include "platform/Crypto.h"
 #include "platform/Device.h"
+#include "platform/Log.h"
 #include "platform/Pasteboard.h"
 #include "platform/PercentEscaping.h"
 #include "platform/PropertyList.h"
 #include "platform/TextEncoding.h"
 #include "platform/URL.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 
@@ -26,8 +28,29 @@ std::string plusAsBlank(std::string_view text) {
 }
 } // namespace
 
+bool MessengerApiUtil::isAppId(std::string_view appId) {
+    if (appId.empty() || appId.size() > kMaxAppIdLength || !std::isalpha(static_cast<unsigned char>(appId.front())))
+        return false;
+    for (const char c : appId) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 || !(std::isalnum(byte) || c == '+' || c == '-' || c == '.'))
+            return false;
+    }
+    return true;
+}
+
+bool MessengerApiUtil::checkAppId(const std::optional<std::string>& appId, std::string_view call) {
+    if (appId && isAppId(*appId))
+        return true;
+    platform::Log::writef("%.*s refused: the app id must be 1 to %zu characters, a letter then letters, digits, "
+                          "\"+\", \"-\" or \".\" (%s)",
+                          static_cast<int>(call.size()), call.data(), kMaxAppIdLength,
+                          !appId ? "none is set" : appId->size() > kMaxAppIdLength ? "too long" : "not such a name");
+    return false;
+}
+
 std::optional<std::string> MessengerApiUtil::getMessengerUrl(const std::optional<std::string>& appId) {
-    if (!appId)
+    if (!appId || !isAppId(*appId))
         return std::nullopt;
     return std::string(kMessengerScheme) + "://app/" + *appId + "/";
 }

@@ -20,7 +20,14 @@ inline constexpr const char* kMessengerApiVersion = "1.6";
 
 class MessengerApiUtil {
 public:
-    // "messenger://app/<appId>/"; nothing without an app id.
+    // An app id is also the application's own URL scheme: 1 to kMaxAppIdLength characters, a letter
+    // then letters, digits, "+", "-" or "." (so that it can stand in a URL's path unescaped).
+    static constexpr std::size_t kMaxAppIdLength = 128;
+    static bool isAppId(std::string_view appId);
+    // isAppId, with an error line naming the call refused when it is not one.
+    static bool checkAppId(const std::optional<std::string>& appId, std::string_view call);
+
+    // "messenger://app/<appId>/"; nothing without an app id, or for one that is not (isAppId).
     static std::optional<std::string> getMessengerUrl(const std::optional<std::string>& appId);
     // The base URL followed by the command text (when non-empty); nothing when the result is no URL.
     static std::optional<std::string> getMessengerUrl(const std::optional<std::string>& appId, std::string_view extraUrl);

@@ -1,6 +1,7 @@
 #include "messenger/WapAuthHandler.h"
 
 #include "messenger/MXApi.h"
+#include "messenger/MessengerApiUtil.h"
 
 #include "platform/DispatchQueue.h"
 #include "platform/Format.h"
@@ -29,6 +30,8 @@ std::string WapAuthHandler::serviceURL() { return serviceURLSetting(); }
 
 bool WapAuthHandler::beginWapAuth(const std::shared_ptr<SendAuthReq>& req, const std::shared_ptr<platform::ViewController>& currentVC,
                                   const std::string& appId, MXApiDelegate* delegate) {
+    if (!MessengerApiUtil::checkAppId(appId, "sendAuthReq"))
+        return false;
     endWapAuth();
     m_delegate = delegate;
     m_running = true;
@@ -89,6 +92,12 @@ bool WapAuthHandler::handleWapOAuthOpenUrl(std::string_view url) {
     const std::string prefix = m_appId + "://wapoauth?";
     if (url.size() <= prefix.size() || url.substr(0, prefix.size()) != prefix)
         return false;
+    // The rest goes into the next page's URL as it stands: bounded like every argument.
+    if (url.size() - prefix.size() > MXApi::kMaxArgumentLength) {
+        platform::Log::writef("wapoauth refused: its arguments are %zu bytes long, more than %zu", url.size() - prefix.size(),
+                              MXApi::kMaxArgumentLength);
+        return true; // it was the sign-in's URL: nobody else takes it
+    }
     getWebViewController()->refresh(getSmsAuthorizeUrl(url.substr(prefix.size())));
     return true;
 }
@@ -128,16 +137,22 @@ void WapAuthHandler::clickedButtonAtIndex(platform::AlertView& alert, long index
 }
 
 std::string WapAuthHandler::getMobileCheckUrl() const {
-    return platform::formatString(std::string_view("%@/connect/mobilecheck?appid=%@&uid=%llu"), {serviceURL(), m_appId, m_timeStamp});
+    return platform::formatString(std::string_view("%@/connect/mobilecheck?appid=%@&uid=%llu"),
+                                  {serviceURL(), MessengerApiUtil::escapingForURLArgument(m_appId), m_timeStamp});
 }
 
 std::string WapAuthHandler::getSmsAuthorizeUrl(std::string_view rest) const {
-    const OptString scope = m_sendAuthReq ? m_sendAuthReq->scope : std::nullopt;
-    const OptString state = m_sendAuthReq ? m_sendAuthReq->state : std::nullopt;
+    // The app's own texts are escaped: a "&" or "#" in them must not add arguments or end the query.
+    const auto escaped = [](const OptString& text) -> OptString {
+        return text ? OptString(MessengerApiUtil::escapingForURLArgument(*text)) : std::nullopt;
+    };
+    const OptString scope = escaped(m_sendAuthReq ? m_sendAuthReq->scope : std::nullopt);
+    const OptString state = escaped(m_sendAuthReq ? m_sendAuthReq->state : std::nullopt);
+    const std::string appId = MessengerApiUtil::escapingForURLArgument(m_appId);
     constexpr std::string_view format = "%@/connect/smsauthorize?appid=%@&redirect_uri=%@%%3A%%2F%%2Foauth&response_type=code"
                                         "&scope=%@&state=%@&uid=%llu&%@";
     return platform::formatString(format,
-                                  {serviceURL(), m_appId, m_appId, scope, state, m_timeStamp, std::string(rest)});
+                                  {serviceURL(), appId, appId, scope, state, m_timeStamp, std::string(rest)});
 }
 
 std::shared_ptr<MXUIWebViewControll> WapAuthHandler::getWebViewController() {

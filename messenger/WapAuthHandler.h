@@ -8,8 +8,10 @@
 // Guarantees:
 // - Main thread only. One sign-in at a time: beginning another ends the running one first.
 // - The service's address is a setting (https by default); its pages are "/connect/mobilecheck" and
-//   "/connect/smsauthorize" with the query keys the service expects. Request texts go into the SMS URL
-//   as they stand (a state holding "&" is not escaped).
+//   "/connect/smsauthorize" with the query keys the service expects. The app id, scope and state are
+//   escaped as URL arguments; the rest of a "wapoauth" URL (at most MXApi::kMaxArgumentLength bytes,
+//   else refused with an error line) goes in as it stands. An app id that is no app id
+//   (MessengerApiUtil::isAppId) begins no sign-in.
 // - The delegate is not retained: it must outlive the sign-in. A "wapoauth" URL while no sign-in runs,
 //   or with nothing after its prefix, is not the handler's.
 #pragma once

@@ -365,6 +365,10 @@ void PULSESessionController::connection(const std::shared_ptr<PULSETcpSocket>& s
 void PULSESessionController::connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) {
     if (socket != m_tcpConnectionSocket)
         return;
+    if (m_isLogin && !m_keptReceipts.empty()) {
+        sendKeptReceipts();
+        return;
+    }
     if (m_isLogin) {
         if (auto request = m_tcpBlockedQueue.dequeue()) {
             doSendTcpRequest(request);
@@ -546,11 +550,23 @@ bool PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& re
     return true;
 }
 
+static_assert(PULSESessionController::kSendQueueReserve >= PULSEPacketReassembler::kCapacity / 31);
+static_assert(PULSETcpSocket::kMaxQueuedPackets > PULSESessionController::kSendQueueReserve);
+
 void PULSESessionController::sendKeptReceipts() {
     if (!m_keptReceipts.empty())
         PULSE_LOG_DEBUG("sending %zu receipts kept from the last connection", m_keptReceipts.size());
-    // A refused write closes the session and keeps the receipt again.
-    auto kept = std::exchange(m_keptReceipts, {});
+    // As many as the send queue takes with room to spare; the rest follow as it empties (they stay
+    // kept meanwhile). A refused write closes the session and keeps the receipt again.
+    const std::size_t room = m_tcpConnectionSocket ? m_tcpConnectionSocket->sendQueueRoom() : 0;
+    std::size_t batch = std::min(m_keptReceipts.size(), room > kSendQueueReserve ? room - kSendQueueReserve : 0);
+    std::deque<std::shared_ptr<PULSERequest>> kept;
+    while (batch-- > 0) {
+        kept.push_back(std::move(m_keptReceipts.front()));
+        m_keptReceipts.pop_front();
+    }
+    if (!m_keptReceipts.empty())
+        setCareAllDataSent(true);
     while (!kept.empty()) {
         auto receipt = std::move(kept.front());
         kept.pop_front();
@@ -596,10 +612,19 @@ void PULSESessionController::doSendTcpRequest(const std::shared_ptr<PULSERequest
     auto packet = request->packetData();
     if (!packet)
         return;
-    if (!m_tcpConnectionSocket || !m_tcpConnectionSocket->sendData(std::move(packet), follow ? request : nullptr)) {
-        PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
+    const auto queued = m_tcpConnectionSocket ? m_tcpConnectionSocket->queueData(std::move(packet), follow ? request : nullptr)
+                                              : PULSETcpSocket::QueueOutcome::NotConnected;
+    if (queued != PULSETcpSocket::QueueOutcome::Queued) {
+        if (queued == PULSETcpSocket::QueueOutcome::QueueFull)
+            PULSE_LOG_ERROR("the server reads nothing (send queue full): the connection ends; rid %" PRIu64 " waits for the next one",
+                            request->rid());
+        else
+            PULSE_LOG_DEBUG("当前网络未连接，发送请求失败");
+        // Not written: a receipt is kept, and a request that may wait for a login waits for the next one.
         if (follow && keepReceipt(request))
             PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
+        else if (!follow && request->loginRequired() && request->canBeQueuedIfNotLogin())
+            enqueueRequest(request);
         noteFailedSession();
         close();
         return;

@@ -107,6 +107,10 @@ public:
     static constexpr double kLastingSessionSeconds = 60.0;
     // Receipts kept from ended connections, at most (the oldest go first).
     static constexpr std::size_t kMaxPendingReceipts = 8192;
+    // Room left in the connection's send queue when kept receipts are sent again: for what the session
+    // sends before the next write, above all the receipts of one read (a message packet is at least
+    // 31 bytes long).
+    static constexpr std::size_t kSendQueueReserve = 4096;
     static constexpr std::int32_t kMaxServerTimeOffset = 31'536'000; // one year of 365 days
 
     // Makes the session on the calling (client) thread and installs it on the hub.

@@ -340,6 +340,7 @@ PULSETcpSocket::WriteOutcome PULSETcpSocket::writeQueued() {
         auto& packet = m_sendQueue.front();
         m_unacknowledged.push_back({packet.bytes.size(), std::move(packet.request)});
         m_unacknowledgedBytes += packet.bytes.size();
+        m_queuedBytes -= packet.bytes.size();
         sent.push_back(std::move(packet.bytes));
         m_sendQueue.pop_front();
     }
@@ -405,14 +406,26 @@ void PULSETcpSocket::flushBeforeClose() {
     }
 }
 
-bool PULSETcpSocket::sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request) {
+PULSETcpSocket::QueueOutcome PULSETcpSocket::queueData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request) {
     if (m_connectionState != kConnected)
-        return false;
-    if (data) {
-        m_sendQueue.push_back({std::move(*data), std::move(request)});
-        reenableSocketCallbacks();
+        return QueueOutcome::NotConnected;
+    if (!data)
+        return QueueOutcome::Queued;
+    // A peer that reads nothing would let the queue grow until the heartbeat time-out: past the bounds
+    // the packet is refused, and the caller decides (the session ends the connection).
+    if (m_sendQueue.size() >= kMaxQueuedPackets || data->size() > kMaxQueuedBytes - m_queuedBytes) {
+        PULSE_LOG_ERROR("send queue full (%zu packets, %zu bytes unwritten): the peer reads nothing; a %zu-byte packet is refused",
+                        m_sendQueue.size(), m_queuedBytes, data->size());
+        return QueueOutcome::QueueFull;
     }
-    return true;
+    m_queuedBytes += data->size();
+    m_sendQueue.push_back({std::move(*data), std::move(request)});
+    reenableSocketCallbacks();
+    return QueueOutcome::Queued;
+}
+
+bool PULSETcpSocket::sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request) {
+    return queueData(std::move(data), std::move(request)) == QueueOutcome::Queued;
 }
 
 void PULSETcpSocket::setCareAllDataSent(bool care) {
@@ -460,6 +473,7 @@ void PULSETcpSocket::close() {
     m_reassembly.reset();
     m_sentLength = 0;
     m_sendQueue.clear();
+    m_queuedBytes = 0;
     m_unacknowledged.clear();
     m_unacknowledgedBytes = 0;
     notifyDelegate([](PULSETcpSocketDelegate& delegate, const std::shared_ptr<PULSETcpSocket>& socket) {

@@ -34,6 +34,9 @@
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
 //   Each write notification hands the queued packets (up to 64) to one send call; every packet written
 //   whole is reported to connection(socket, sentData), in order.
+// - The send queue (packets not yet written whole) holds at most kMaxQueuedPackets packets and
+//   kMaxQueuedBytes bytes: a peer that stops reading cannot make it grow further. A packet past either
+//   bound is refused (QueueFull, with an error line) and left to the caller; nothing queued is dropped.
 #pragma once
 
 #include "push/PULSEPacketReassembler.h"
@@ -93,6 +96,9 @@ public:
     // its program may never read.
     static constexpr double kDeliveredGraceSeconds = 10.0;
     static constexpr std::size_t kMaxRecentlyDelivered = 8192;
+    // The send queue's bounds: unwritten packets and their bytes.
+    static constexpr std::size_t kMaxQueuedPackets = 8192;
+    static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 
@@ -106,8 +112,13 @@ public:
     // Starts connecting. YES when already connecting or connected, or when the connect began; NO (with
     // an error line, nothing left open) when it could not.
     bool setup();
-    // Queues a packet while connected; answers whether the socket is connected (nothing is queued
-    // otherwise; no data on a connected socket answers YES). With a request, its delivery is followed.
+    // Queues a packet while connected and the send queue has room (nothing is queued otherwise; no data
+    // on a connected socket is Queued). With a request, its delivery is followed.
+    enum class QueueOutcome { Queued, NotConnected, QueueFull };
+    QueueOutcome queueData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request = nullptr);
+    // Packets the send queue takes before it refuses one (whatever their size within the byte bound).
+    std::size_t sendQueueRoom() const { return kMaxQueuedPackets - m_sendQueue.size(); }
+    // queueData answered as whether the packet was queued.
     bool sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request = nullptr);
     // After a close: the requests whose packets were not delivered, oldest first; each is handed out once.
     std::vector<std::shared_ptr<PULSERequest>> takeUndeliveredRequests();
@@ -176,6 +187,7 @@ private:
         std::shared_ptr<PULSERequest> request;
     };
     std::deque<QueuedPacket> m_sendQueue;
+    std::size_t m_queuedBytes = 0; // the bytes of m_sendQueue's packets
     std::size_t m_sentLength = 0;
     // Packets written whole and not yet known to be acknowledged: their sizes and requests.
     struct WrittenPacket {

@@ -90,6 +90,10 @@ bool PULSEUdpSocket::sendData(platform::Bytes data, const std::optional<std::str
                               double timeout) {
     if (m_fd < 0 || !m_source || !m_source->isValid())
         return false;
+    if (m_sendQueue.size() >= kMaxQueuedPackets) {
+        PULSE_LOG_ERROR("udp send queue full (%zu packets): a %zu-byte packet is refused", m_sendQueue.size(), data.size());
+        return false;
+    }
     auto packet = std::make_shared<PULSEUdpPacket>();
     packet->buffer = std::move(data);
     if (host && port != 0)

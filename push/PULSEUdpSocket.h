@@ -1,6 +1,6 @@
 // The push client's datagram socket: an IPv4 UDP socket on the run loop of the thread that set it up,
-// with an unbounded queue of outgoing packets sent one per write event, and a delegate told what became
-// of each packet and each incoming datagram.
+// with a queue of outgoing packets sent one per write event (at most kMaxQueuedPackets: sendData refuses
+// more, with an error line), and a delegate told what became of each packet and each incoming datagram.
 //
 // Guarantees:
 // - Every delegate call is posted to the socket's run loop with no delay (after the current callback
@@ -71,6 +71,8 @@ public:
     static constexpr double kConnectTimeout = 1.0;
     // A send time-out of this or less means none.
     static constexpr double kNoTimeout = 0.001;
+    // Packets waiting to be sent at most: a socket that cannot send keeps no more.
+    static constexpr std::size_t kMaxQueuedPackets = 1024;
 
     // initWithDelegate: makes the socket and sets it up on the current run loop.
     static std::shared_ptr<PULSEUdpSocket> create(std::weak_ptr<PULSEUdpSocketDelegate> delegate);

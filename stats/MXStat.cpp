@@ -426,8 +426,23 @@ void MXStat::startWithAppkey(const OptString& appkey) {
         MXStatLog("[ERROR]Failed to start mst sdk with nil/empty appkey.");
         return;
     }
+    // Every start adds its key to the "|"-joined list each event carries: a key already there is not
+    // added again, and the list stays within kMaxAppkeysLength bytes.
+    if (appkey->find('|') != std::string::npos) {
+        MXStatLog("[ERROR]Failed to start mst sdk: the appkey holds \"|\".");
+        return;
+    }
     const OptString configured = config().appkey();
-    config().setAppkey(configured ? *configured + "|" + *appkey : *appkey);
+    const std::string joined = configured ? "|" + *configured + "|" : std::string();
+    if (joined.find("|" + *appkey + "|") == std::string::npos) {
+        const std::string keys = configured ? *configured + "|" + *appkey : *appkey;
+        if (keys.size() > kMaxAppkeysLength) {
+            MXStatLog("[ERROR]Failed to start mst sdk: the appkeys would be %zu bytes long, more than %zu.", keys.size(),
+                      kMaxAppkeysLength);
+            return;
+        }
+        config().setAppkey(keys);
+    }
     MXStatDebugLog("MST instance started");
     getInstance();
     touchSession(true, std::nullopt, false);

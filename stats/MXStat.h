@@ -56,6 +56,9 @@ public:
     static std::shared_ptr<platform::DispatchQueue> getTaskQueue();
 
     // ---- start and sessions ----
+    // Adds the key to the configured keys ("|"-joined, each once, at most kMaxAppkeysLength bytes in
+    // all); a key holding "|" or one that would pass the bound is refused with an error line.
+    static constexpr std::size_t kMaxAppkeysLength = 1024;
     static void startWithAppkey(const OptString& appkey);
     // Refuses (and switches statistics off) when the version asked for is newer than this client's.
     static bool startWithAppkey(const OptString& appkey, const std::string& checkedSdkVersion);

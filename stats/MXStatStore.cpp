@@ -16,7 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <cmath>
 #include <cstring>
 
@@ -74,7 +76,9 @@ MXStatStore::MXStatStore(const std::string& className)
       m_db(MXStatDatabase::fileNameForClass(className)) {}
 
 MXStatStore::~MXStatStore() {
+    m_batchesOut = 0;
     releaseOwnership();
+    closeRetiredOwnerFiles();
 }
 
 void MXStatStore::close() {
@@ -95,11 +99,85 @@ namespace {
 // Whether the descriptor's file is still the one the path names (not removed nor replaced since).
 bool namesSameFile(int fd, const std::string& path) {
     struct stat held {}, named {};
-    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev
         && held.st_ino == named.st_ino;
 }
 
+// The owner of the rows in flight: the owner file it locked (device and inode: while it holds rows in
+// flight it keeps that file open, so no other file can take the number), this boot's id and the boot
+// clock (which no user sets) when it last took a batch.
+constexpr const char* kCreateBatchOwnerTable =
+    "create table if not exists batch_owner(id integer primary key check(id = 1), dev integer, ino integer, boot text, at integer)";
+
+std::optional<std::pair<long long, long long>> identityOf(int fd) {
+    struct stat held {};
+    if (fd < 0 || ::fstat(fd, &held) != 0)
+        return std::nullopt;
+    return std::pair<long long, long long>(static_cast<long long>(held.st_dev), static_cast<long long>(held.st_ino));
+}
+
+// This boot's id: a 36-character text the kernel makes at each start ("" when it cannot be read).
+std::string bootId() {
+    char text[64] = {};
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const ssize_t count = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    std::string id;
+    for (ssize_t i = 0; i < count && (std::isxdigit(static_cast<unsigned char>(text[i])) || text[i] == '-'); ++i)
+        id += text[i];
+    return id;
+}
+
+long long bootMilliseconds() {
+    timespec now {};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 } // namespace
+
+MXStatStore::InFlightOwner MXStatStore::inFlightOwner() {
+    m_db.execute("%s", kCreateBatchOwnerTable);
+    InFlightOwner owner;
+    m_db.run("select dev, ino, boot, at from batch_owner where id = 1", nullptr, [&](sqlite3_stmt* statement) {
+        owner.recorded = true;
+        owner.dev = MXStatDatabase::columnInteger(statement, 0);
+        owner.ino = MXStatDatabase::columnInteger(statement, 1);
+        const std::string boot = MXStatDatabase::columnText(statement, 2).value_or("");
+        const long long at = MXStatDatabase::columnInteger(statement, 3);
+        const long long now = bootMilliseconds();
+        // Gone for sure: another boot, or no batch taken for longer than any upload may last.
+        owner.expired = boot != bootId() || boot.empty() || now < at || now - at > kInFlightLeaseSeconds * 1000LL;
+    });
+    const auto own = identityOf(m_ownerFd);
+    owner.isThisStore = owner.recorded && own && own->first == owner.dev && own->second == owner.ino;
+    return owner;
+}
+
+void MXStatStore::returnRowsInFlight() {
+    m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
+                 static_cast<int>(MXStatStoreEventStatusSending));
+    m_db.execute("delete from batch_owner");
+}
+
+void MXStatStore::batchSettled(std::pair<long long, long long> marker) {
+    m_queue->assertIsCurrent();
+    // The record goes once none of its rows is in flight any more: the next owner may take batches then.
+    m_db.execute("delete from batch_owner where dev = %lld and ino = %lld and not exists (select 1 from events where status = %d)",
+                 marker.first, marker.second, static_cast<int>(MXStatStoreEventStatusSending));
+    if (m_batchesOut > 0)
+        --m_batchesOut;
+    if (m_batchesOut == 0)
+        closeRetiredOwnerFiles();
+}
+
+void MXStatStore::closeRetiredOwnerFiles() {
+    for (const int fd : m_retiredOwnerFds)
+        ::close(fd);
+    m_retiredOwnerFds.clear();
+}
 
 bool MXStatStore::holdOwnership() {
     if (m_closed || !m_db.getDB())
@@ -115,13 +193,20 @@ bool MXStatStore::holdOwnership() {
     // Made here: whoever owned the store before may still run, holding a lock on a file that was removed,
     // with a batch out. Its rows in flight are left for the next owner that finds the file in place.
     bool made = true;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == EEXIST) {
         made = false;
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        // Not through a link: the lock is taken on the file the path names itself.
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     }
     if (fd < 0) {
         MXStatLog("[ERROR]Cannot open %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat held {};
+    if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+        MXStatLog("[ERROR]%s is not a plain file: no store can own the statistics store until it is removed.", path.c_str());
+        ::close(fd);
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !namesSameFile(fd, path)) {
@@ -130,16 +215,25 @@ bool MXStatStore::holdOwnership() {
     }
     m_ownerFd = fd;
     m_ownerPath = path;
-    // Whoever owned the file before has gone: rows it left in a batch wait to be sent again.
-    if (!made)
-        m_db.execute("update events set status=%d  where status = %d", static_cast<int>(MXStatStoreEventStatusStored),
-                     static_cast<int>(MXStatStoreEventStatusSending));
+    // Rows left in flight go back to be sent again only when their owner has surely gone: it held this
+    // very file (whose lock is now this store's), or its lease ran out. Rows of an owner that recorded
+    // nothing (an older client) go back when the file was there before, as that owner's lock was on it.
+    std::lock_guard lock(MXStatSQLLock());
+    m_db.beginTransaction();
+    const InFlightOwner owner = inFlightOwner();
+    if (owner.recorded ? owner.isThisStore || owner.expired : !made)
+        returnRowsInFlight();
+    m_db.endTransaction();
     return true;
 }
 
 void MXStatStore::releaseOwnership() {
-    if (m_ownerFd >= 0)
-        ::close(m_ownerFd); // the lock goes with the descriptor
+    // The lock goes with the descriptor. While a batch is out the file stays open (its inode is the
+    // batch's mark in the store and must not pass to another file), unlocked by nobody else meanwhile.
+    if (m_ownerFd >= 0 && m_batchesOut > 0)
+        m_retiredOwnerFds.push_back(m_ownerFd);
+    else if (m_ownerFd >= 0)
+        ::close(m_ownerFd);
     m_ownerFd = -1;
     m_ownerPath.clear();
 }
@@ -294,19 +388,51 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
         return;
     }
     std::vector<MXStatStoreEvent> batch;
-    loadCachedEvents(batch);
-    if (batch.empty()) {
-        recount();
+    const auto marker = identityOf(m_ownerFd);
+    if (!marker)
         return;
+    {
+        // One transaction holding the file's write lock: no other store takes rows or marks a batch
+        // meanwhile, and the owner file is checked again inside it.
+        std::lock_guard lock(MXStatSQLLock());
+        if (m_db.beginTransaction() != SQLITE_OK)
+            return;
+        const InFlightOwner owner = inFlightOwner();
+        bool take = namesSameFile(m_ownerFd, m_ownerPath);
+        if (take && owner.recorded && !owner.isThisStore) {
+            if (owner.expired) {
+                returnRowsInFlight();
+            } else {
+                // An owner before this one (its file renamed over or removed) may still send its batch.
+                MXStatDebugLog("Events of another owner are in flight; no batch until they are settled.");
+                take = false;
+            }
+        }
+        if (take)
+            loadCachedEvents(batch);
+        // Rows that cannot be marked could not be deleted once sent either: sending them would send
+        // them again and again.
+        bool marked = !batch.empty();
+        for (const MXStatStoreEvent& row : batch)
+            marked = marked
+                && m_db.execute("update events set status = %d where event_id = %lld and status = %d",
+                                static_cast<int>(MXStatStoreEventStatusSending), static_cast<long long>(row.eventId),
+                                static_cast<int>(MXStatStoreEventStatusStored)) == SQLITE_OK;
+        if (marked)
+            marked = m_db.execute("replace into batch_owner(id, dev, ino, boot, at) values(1, %lld, %lld, '%s', %lld)",
+                                  marker->first, marker->second, bootId().c_str(), bootMilliseconds()) == SQLITE_OK;
+        if (!marked && !batch.empty()) {
+            MXStatLog("[ERROR]Stored events cannot be marked as being sent; they are not sent now.");
+            m_db.execute("ROLLBACK TRANSACTION");
+            batch.clear();
+        } else {
+            m_db.endTransaction();
+        }
     }
-    // At once rather than queued: a batch asked for meanwhile must not take the same rows. Rows that
-    // cannot be marked could not be deleted once sent either: sending them would send them again and
-    // again.
-    if (!updateEventsNow(batch, MXStatStoreEventStatusSending)) {
-        MXStatLog("[ERROR]Stored events cannot be marked as being sent; they are not sent now.");
-        updateEventsNow(batch, MXStatStoreEventStatusStored);
+    recount();
+    if (batch.empty())
         return;
-    }
+    ++m_batchesOut;
 
     std::vector<MXStatStoreEvent> body;
     for (const MXStatStoreEvent& event : batch) {
@@ -318,27 +444,31 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
     }
     if (body.empty()) {
         batchSent(count, batch);
+        batchSettled(*marker);
         return;
     }
     // Held weakly: the upload keeps the completion while it works and must not keep the store alive.
-    upload->send(std::move(body), [weak = weak_from_this(), count, batch](MXStatUploadOutcome outcome,
-                                                                          const std::vector<MXStatStoreEvent>&) {
+    upload->send(std::move(body), [weak = weak_from_this(), count, batch, marker = *marker](MXStatUploadOutcome outcome,
+                                                                                            const std::vector<MXStatStoreEvent>&) {
         auto self = weak.lock();
         if (!self)
             return;
-        switch (outcome) {
-        case MXStatUploadOutcome::Sent:
-            self->m_queue->async([self, count, batch] { self->batchSent(count, batch); });
-            break;
-        case MXStatUploadOutcome::Refused:
-            self->updateSendFailedEvents(batch);
-            break;
-        case MXStatUploadOutcome::Unreached:
-            // Not the rows' fault: they wait for the next batch with their counts unchanged.
-            MXStatDebugLog("The collector was not reached; %d events wait for the next batch.", static_cast<int>(batch.size()));
-            self->updateEvents(batch, MXStatStoreEventStatusStored);
-            break;
-        }
+        self->m_queue->async([self, count, batch, marker, outcome] {
+            switch (outcome) {
+            case MXStatUploadOutcome::Sent:
+                self->batchSent(count, batch);
+                break;
+            case MXStatUploadOutcome::Refused:
+                self->updateSendFailedEventsNow(batch);
+                break;
+            case MXStatUploadOutcome::Unreached:
+                // Not the rows' fault: they wait for the next batch with their counts unchanged.
+                MXStatDebugLog("The collector was not reached; %d events wait for the next batch.", static_cast<int>(batch.size()));
+                self->updateEventsNow(batch, MXStatStoreEventStatusStored);
+                break;
+            }
+            self->batchSettled(marker);
+        });
     });
 }
 

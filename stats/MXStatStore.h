@@ -32,12 +32,19 @@
 //   become the owner when it has gone (asked at launch and at every batch). Ownership is an exclusive
 //   lock on the file beside the database named with kMXStatStoreOwnerSuffix, released by close() (after
 //   which the store sends nothing), by the store's end and by the process's.
-// - Becoming the owner (at launch, or later) returns rows left at status 2 by the owner before (it ended
-//   during an upload) to status 1; a store that does not own the file leaves them alone. The owner file
-//   may be removed or replaced under a running owner: the owner then locks the file in place again (or
-//   stops owning), and a store that had to make the file itself leaves rows at status 2 alone (their
-//   owner may still be sending them, locked on the removed file) for the next owner that finds it. The owner
-//   counts the rows again before each batch, as the others store rows too.
+// - A batch is taken in one write transaction: the owner file is checked again, up to maxLoadEventCount
+//   status-1 rows go to status 2, and the owner's mark is written to the table batch_owner: the device and
+//   inode of the owner file it holds locked, the boot's id and the boot clock. No store takes a batch
+//   while the mark names another owner's file: that owner (its file renamed over, removed or replaced
+//   meanwhile) may still be sending. The mark goes when its owner has settled its batches; an owner that
+//   gives up its file with a batch out keeps the file open until then, so that no other file can take
+//   its inode number.
+// - Becoming the owner (at launch, or later) returns rows left at status 2 to status 1 only when their
+//   owner has surely gone: the mark names the file now locked by this store, another boot, or a boot
+//   clock more than kInFlightLeaseSeconds old (an upload ends long before); rows without a mark (left by
+//   an older client) when the owner file was there before. The owner file is opened without following a
+//   link and must be a plain file: otherwise no store owns the store (an error line says why) and the
+//   events wait. The owner counts the rows again before each batch, as the others store rows too.
 #pragma once
 
 #include "stats/MXStatDatabase.h"
@@ -54,6 +61,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -63,6 +71,9 @@ inline constexpr const char* kMXStatStoreQueueLabel = "StatStore";
 inline constexpr const char* kMXStatStoreClassName = "MXStatStore";
 inline constexpr const char* kMXStatDBVersionKey = "MST_SDK_DB_VER";
 inline constexpr const char* kMXStatStoreOwnerSuffix = "-owner";
+// Rows in flight whose owner took no batch for this long are taken back by the next owner: an upload
+// ends (its time-out) long before.
+inline constexpr long long kInFlightLeaseSeconds = 600;
 
 class MXStatStore : public MXStatStoreProtocol, public std::enable_shared_from_this<MXStatStore> {
 public:
@@ -145,6 +156,20 @@ private:
     // Takes ownership of the file unless this store holds it (store queue); false while another has it.
     bool holdOwnership();
     void releaseOwnership();
+    // The record of the rows in flight's owner (store queue, within a transaction).
+    struct InFlightOwner {
+        bool recorded = false;
+        long long dev = 0;
+        long long ino = 0;
+        bool isThisStore = false; // recorded with the file this store holds locked
+        bool expired = false;     // another boot, or its lease ran out
+    };
+    InFlightOwner inFlightOwner();
+    // Rows in flight back to status 1, and their record gone.
+    void returnRowsInFlight();
+    // A batch's rows are settled (store queue): its record goes when no row is in flight any more.
+    void batchSettled(std::pair<long long, long long> marker);
+    void closeRetiredOwnerFiles();
 
     std::shared_ptr<MXStatDispatcherProtocol> dispatcher() const;
 
@@ -158,6 +183,9 @@ private:
     // The owner lock held (store queue, or under m_mutex at the end): its descriptor and file.
     int m_ownerFd = -1;
     std::string m_ownerPath;
+    // Batches out (store queue), and owner files given up while they were out: kept open until none is.
+    std::size_t m_batchesOut = 0;
+    std::vector<int> m_retiredOwnerFds;
     std::atomic<bool> m_closed{false}; // close() gives ownership up for good
 };
 

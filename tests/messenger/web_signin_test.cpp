@@ -4,6 +4,7 @@
 #include "MessengerFixture.h"
 
 #include "messenger/MXUIWebViewControll.h"
+#include "messenger/MessengerApiUtil.h"
 #include "messenger/WapAuthHandler.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/VirtualClock.h"
@@ -13,6 +14,7 @@
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewRenderer.h"
 #include "platform/ui/Window.h"
+#include "support/LogCapture.h"
 #include "support/RunLoopWait.h"
 #include "support/SignInService.h"
 #include "support/Snapshot.h"
@@ -131,11 +133,42 @@ TEST_F(WebSignInTest, WithoutTheMessagingAppTheWebPagesSignInAndTheResponseCarri
     EXPECT_FALSE(handler()->endWapAuth()) << "nothing runs any more";
 }
 
-TEST_F(WebSignInTest, AStateHoldingAnAmpersandReachesTheSmsPageUnescaped) {
-    begin("a&b");
+// The request's texts are escaped in the SMS page's query: a state holding "&", "=" or "#" cannot add
+// arguments (a second appid) or end the query.
+TEST_F(WebSignInTest, AStateHoldingQuerySyntaxReachesTheSmsPageEscaped) {
+    begin("a&appid=evil#b");
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_service.queries(testsupport::SignInService::kSmsAuthorizePath).empty(); }));
     const std::string query = m_service.queries(testsupport::SignInService::kSmsAuthorizePath)[0];
-    EXPECT_NE(query.find("&state=a&b&uid="), std::string::npos) << query;
+    EXPECT_NE(query.find("&state=a%26appid%3Devil%23b&uid="), std::string::npos) << query;
+    EXPECT_EQ(query.find("appid=evil"), std::string::npos) << query;
+}
+
+// An app id that is no URL scheme name, or longer than 128 characters, is refused by registerApp with
+// an error line; a sign-in, an app URL or a sign-in request never carries it.
+TEST_F(WebSignInTest, AnAppIdThatIsNoSchemeNameIsRefusedBeforeAnyURL) {
+    hybtest::LogCapture log;
+    const std::string longest(MessengerApiUtil::kMaxAppIdLength, 'm');
+    for (const std::string& bad : {std::string("mx/../x"), std::string("mx?a=b"), std::string("mx&uid=1"), std::string("9mx"),
+                                   std::string("m x"), std::string(""), std::string("mx\xC3\xA9"), longest + "m"}) {
+        EXPECT_FALSE(MXApi::registerApp(bad)) << bad;
+        EXPECT_EQ(MXApi::appId(), std::optional<std::string>("mxabc")) << "the registered id stays";
+        EXPECT_FALSE(MessengerApiUtil::getMessengerUrl(bad)) << bad;
+        EXPECT_FALSE(handler()->beginWapAuth(request("s"), m_root, bad, m_delegate.get())) << bad;
+    }
+    EXPECT_TRUE(log.contains("registerApp refused: the app id must be 1 to 128 characters"));
+    EXPECT_TRUE(log.contains("sendAuthReq refused: the app id must be"));
+    EXPECT_TRUE(MessengerApiUtil::isAppId(longest));
+    EXPECT_TRUE(MessengerApiUtil::isAppId("mx1.a-b+c"));
+    EXPECT_EQ(MessengerApiUtil::getMessengerUrl(std::string("mx1.a-b+c")), std::optional<std::string>("messenger://app/mx1.a-b+c/"));
+    EXPECT_FALSE(pageShown());
+}
+
+// A "wapoauth" URL whose arguments pass the bound is refused and no page is loaded with them.
+TEST_F(WebSignInTest, AnOverlongWapoauthURLIsRefused) {
+    hybtest::LogCapture log;
+    begin();
+    EXPECT_TRUE(handler()->handleWapOAuthOpenUrl("mxabc://wapoauth?" + std::string(MXApi::kMaxArgumentLength + 1, 'a')));
+    EXPECT_TRUE(log.contains("wapoauth refused: its arguments are 1025 bytes long"));
 }
 
 TEST_F(WebSignInTest, ContinuingKeepsThePageAndLeavingAnswersMinusTwoAndClosesIt) {

@@ -271,6 +271,40 @@ TEST_F(MessagesBeforeTheEnd, ALongBurstLeavesFewReceiptsBehind) {
     burstThenReconnect(true, 20000);
 }
 
+// A server that stops reading and goes on pushing: the receipts pile up behind a full kernel buffer.
+// The send queue refuses them past its bound (it does not grow until the heartbeat time-out), the
+// connection ends at once, and after the next login every message has its receipt, none handed over
+// twice.
+TEST_F(PushedMessages, AServerThatNeverReadsEndsTheConnectionAndNoReceiptIsLost) {
+    startLoggedIn();
+    // A session that lasted: the next connection comes after 2 s.
+    m_clock.advance(push::PULSESessionController::kLastingSessionSeconds);
+    m_server.stopReading();
+    constexpr std::size_t kBurst = 4000;
+    constexpr std::size_t kMaxBursts = 50;
+    std::uint64_t next = 1;
+    for (std::size_t burst = 0; burst < kMaxBursts && m_session->isSetup(); ++burst) {
+        ASSERT_EQ(m_server.pushBurst(next, kBurst, "{\"message\":\"m\"}", false), PushTestServer::PushOutcome::Sent);
+        next += kBurst;
+        // Each burst is read and answered before the next one comes (or the connection ends).
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == next - 1 || !m_session->isSetup(); },
+                                          std::chrono::seconds(60)));
+    }
+    ASSERT_FALSE(m_session->isSetup()) << "the send queue grew for " << next - 1 << " receipts";
+    EXPECT_EQ(countLines("the server reads nothing (send queue full)"), 1);
+    m_clock.advance(2.0);
+    ASSERT_TRUE(waitLoggedIn());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0; }, std::chrono::seconds(60)));
+    const auto receipts = m_server.receipts();
+    const std::set<std::uint64_t> acknowledged(receipts.begin(), receipts.end());
+    EXPECT_EQ(acknowledged.size(), next - 1);
+    // Receipts past the 8192 a session keeps are dropped with a warning (the server then sends their
+    // messages again); with a kernel that took fewer, each message is handed over once.
+    if (countLines("too many receipts kept") == 0) {
+        EXPECT_EQ(m_listener.infos.size(), next - 1) << "each message handed over once";
+    }
+}
+
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
     startLoggedIn();
     std::uint64_t next = 1;

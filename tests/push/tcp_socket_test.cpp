@@ -414,15 +414,65 @@ TEST_F(TcpSocketTest, PeerResetDuringALargeSendClosesWithoutSignal) {
     request->setVersion(3);
     request->setProtocolType(2);
     auto heartbeat = *request->packetData();
-    for (int i = 0; i < 20000; ++i)
+    m_server.stopReading(); // the send stays large: the peer's buffers fill
+    for (std::size_t i = 0; i < PULSETcpSocket::kMaxQueuedPackets; ++i)
         ASSERT_TRUE(socket->sendData(heartbeat));
     m_server.setWithholdHeartbeatAcks(true);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_delegate->sent.empty(); }));
     m_server.resetConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->closes == 1; }));
-    EXPECT_LT(m_delegate->sent.size(), 20000u);
+    EXPECT_LE(m_delegate->sent.size(), PULSETcpSocket::kMaxQueuedPackets);
     EXPECT_EQ(socket->connectionState(), 0u);
     EXPECT_FALSE(socket->sendData(heartbeat));
+}
+
+// The send queue is bounded in packets and in bytes: past either bound a packet is refused as
+// QueueFull (not NotConnected), the packets queued before it stay queued, go out once the peer reads,
+// and their followed requests are delivered; a refused request is never followed.
+TEST_F(TcpSocketTest, TheSendQueueRefusesPacketsPastItsBoundsAndKeepsWhatItHolds) {
+    auto socket = connect();
+    m_server.setWithholdHeartbeatAcks(true);
+    std::vector<std::shared_ptr<push::PULSERequest>> requests;
+    auto heartbeat = [] {
+        auto request = std::make_shared<push::PULSERequest>();
+        request->setVersion(3);
+        request->setProtocolType(2);
+        return request;
+    };
+    // Nothing is written while the main loop does not turn: the queue fills.
+    for (std::size_t i = 0; i < PULSETcpSocket::kMaxQueuedPackets; ++i) {
+        requests.push_back(heartbeat());
+        ASSERT_EQ(socket->queueData(requests.back()->packetData(), requests.back()), PULSETcpSocket::QueueOutcome::Queued) << i;
+    }
+    EXPECT_EQ(socket->sendQueueRoom(), 0u);
+    auto refused = heartbeat();
+    EXPECT_EQ(socket->queueData(refused->packetData(), refused), PULSETcpSocket::QueueOutcome::QueueFull);
+    EXPECT_FALSE(socket->sendData(refused->packetData(), refused));
+    EXPECT_EQ(socket->queueData(std::nullopt), PULSETcpSocket::QueueOutcome::Queued) << "no data needs no room";
+    EXPECT_EQ(countLines("send queue full (8192 packets"), 2);
+
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == requests.size(); }));
+    EXPECT_EQ(socket->sendQueueRoom(), PULSETcpSocket::kMaxQueuedPackets);
+    const auto& delivered = m_delegate->delivered;
+    ASSERT_LE(delivered.size(), requests.size());
+    EXPECT_TRUE(std::equal(delivered.begin(), delivered.end(), requests.begin()));
+
+    // The byte bound: packets of 60,000 bytes, as many as fit in it, then one more (to a server that
+    // reads nothing more: they are no packets of its protocol).
+    m_server.stopReading();
+    const platform::Bytes large(60'000, 0);
+    const std::size_t fit = PULSETcpSocket::kMaxQueuedBytes / large.size();
+    for (std::size_t i = 0; i < fit; ++i)
+        ASSERT_EQ(socket->queueData(large), PULSETcpSocket::QueueOutcome::Queued) << i;
+    EXPECT_EQ(socket->queueData(large), PULSETcpSocket::QueueOutcome::QueueFull);
+    EXPECT_EQ(socket->queueData(platform::Bytes(PULSETcpSocket::kMaxQueuedBytes - fit * large.size(), 0)),
+              PULSETcpSocket::QueueOutcome::Queued) << "what still fits is taken";
+    socket->close();
+    EXPECT_EQ(socket->queueData(large), PULSETcpSocket::QueueOutcome::NotConnected);
+    drainPosted();
+    for (const auto& request : socket->takeUndeliveredRequests())
+        EXPECT_NE(request, refused);
+    m_server.setWithholdHeartbeatAcks(false);
 }
 
 // Every packet queued with its request is, once the connection ended, either reported delivered (the
@@ -435,7 +485,7 @@ TEST_F(TcpSocketTest, EveryQueuedRequestIsDeliveredOrHandedBackWhateverEndsTheCo
         m_delegate->setups = 0;
         auto socket = connect();
         std::vector<std::shared_ptr<push::PULSERequest>> requests;
-        for (int i = 0; i < 20000; ++i) {
+        for (std::size_t i = 0; i < PULSETcpSocket::kMaxQueuedPackets; ++i) {
             auto request = std::make_shared<push::PULSERequest>();
             request->setVersion(3);
             request->setProtocolType(2);

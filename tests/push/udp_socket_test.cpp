@@ -112,6 +112,20 @@ TEST_F(UdpSocketTest, SendTimeOutCoversOnlyTheWaitInTheQueue) {
     EXPECT_EQ(m_peer.receive(), Bytes{}); // the timed-out packet never went
 }
 
+// A socket that cannot send keeps at most kMaxQueuedPackets packets: the next is refused (the caller
+// learns), what was queued goes once writes come again.
+TEST_F(UdpSocketTest, TheSendQueueRefusesPacketsPastItsBound) {
+    m_socket->holdWriteEventsForTesting(true);
+    for (std::size_t i = 0; i < PULSEUdpSocket::kMaxQueuedPackets; ++i)
+        ASSERT_TRUE(m_socket->sendData({static_cast<std::uint8_t>(i)}, "127.0.0.1", m_peer.port(), 0)) << i;
+    EXPECT_FALSE(m_socket->sendData({1}, "127.0.0.1", m_peer.port(), 0));
+    EXPECT_EQ(m_socket->sendQueueCount(), PULSEUdpSocket::kMaxQueuedPackets);
+    m_socket->holdWriteEventsForTesting(false);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->sent.size() == PULSEUdpSocket::kMaxQueuedPackets; }));
+    EXPECT_EQ(m_peer.receive(), Bytes{0});
+    ASSERT_TRUE(m_socket->sendData({1}, "127.0.0.1", m_peer.port(), 0)) << "room again";
+}
+
 TEST_F(UdpSocketTest, LongDatagramsArriveCutAndEmptyOnesArrive) {
     ASSERT_TRUE(m_socket->sendData({1}, "127.0.0.1", m_peer.port(), 0));
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->sent.size() == 1; }));

@@ -150,6 +150,31 @@ protected:
     }
     // Waits until the store queue has run everything queued so far.
     void drain() { m_store->queue()->sync([] {}); }
+    // Stores two events (times 1000 and 1001) and sends them in one batch the upload holds unanswered;
+    // the number of batches sent.
+    std::size_t sendHeldBatch() {
+        storeEventAt(1000);
+        storeEventAt(1001);
+        m_store->launch();
+        m_store->sendCachedEvents(-1);
+        drain();
+        return m_dispatcher->batches().size();
+    }
+    // A second store of the same file (another process of the application) whose upload answers at once.
+    struct SecondStore {
+        std::shared_ptr<stats::MXStatStore> store = stats::MXStatStore::create();
+        std::shared_ptr<BatchDispatcher> upload = std::make_shared<BatchDispatcher>();
+        SecondStore() {
+            upload->setAnswer(true);
+            store->setDispatcher(upload);
+        }
+        // Asks for a batch and waits until it is taken and settled.
+        void send() {
+            store->sendCachedEvents(-1);
+            store->queue()->sync([] {});
+            store->queue()->sync([] {});
+        }
+    };
     // Stores one custom event with the given creation time and waits for it.
     void storeEventAt(std::uint32_t ts, const std::string& id = "e") {
         auto event = std::make_shared<stats::MXStatCustomEvent>();

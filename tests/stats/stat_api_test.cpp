@@ -123,6 +123,24 @@ TEST_F(StatApiTest, StartingTwiceJoinsTheKeysAndEmptyKeysAreRefused) {
     EXPECT_EQ(MXStat::getTaskQueue()->label(), "MessengerAnalysis");
 }
 
+// Every start used to add its key again: an application that starts on every page, or a key from
+// outside, made the list (carried by every event) grow without end.
+TEST_F(StatApiTest, TheJoinedKeysHoldEachKeyOnceAndStayBounded) {
+    for (int i = 0; i < 100; ++i) {
+        MXStat::startWithAppkey(std::string("A"));
+        MXStat::startWithAppkey(std::string("B"));
+    }
+    EXPECT_EQ(config().appkey(), std::optional<std::string>("A|B"));
+    MXStat::startWithAppkey(std::string("A|C"));
+    EXPECT_TRUE(m_log.contains("[ERROR]Failed to start mst sdk: the appkey holds \"|\"."));
+    const std::string fits(MXStat::kMaxAppkeysLength - 4, 'k'); // "A|B|" before it
+    MXStat::startWithAppkey(fits);
+    EXPECT_EQ(config().appkey()->size(), MXStat::kMaxAppkeysLength);
+    MXStat::startWithAppkey(std::string("D"));
+    EXPECT_TRUE(m_log.contains("[ERROR]Failed to start mst sdk: the appkeys would be 1026 bytes long, more than 1024."));
+    EXPECT_EQ(config().appkey(), "A|B|" + fits);
+}
+
 TEST_F(StatApiTest, ASdkVersionNewerThanTheClientsIsRefusedAndSwitchesStatisticsOff) {
     EXPECT_TRUE(MXStat::startWithAppkey(std::string("A"), "1.4.6"));
     EXPECT_TRUE(MXStat::startWithAppkey(std::string("B"), "1.4.5"));

@@ -724,12 +724,7 @@ TEST_F(StoreTest, AnInsertWaitsForAnotherProcessesLockInsteadOfDroppingTheEvent)
 }
 
 TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
-    storeEventAt(1000);
-    storeEventAt(1001);
-    m_store->launch();
-    m_store->sendCachedEvents(-1); // held: no answer yet
-    drain();
-    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
 
     // A second process starts on the same file: it leaves the batch alone and does not send.
     auto second = MXStatStore::create();
@@ -778,23 +773,15 @@ TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
 }
 
 TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
-    storeEventAt(1000);
-    storeEventAt(1001);
-    m_store->launch();
-    m_store->sendCachedEvents(-1); // held: no answer yet
-    drain();
-    ASSERT_EQ(m_dispatcher->batches().size(), 1u);
+    ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
     // Someone clears the folder's lock file while the batch is out.
     ASSERT_EQ(::unlink((databasePath() + kMXStatStoreOwnerSuffix).c_str()), 0);
 
-    auto second = MXStatStore::create();
-    auto secondUpload = std::make_shared<BatchDispatcher>();
-    secondUpload->setAnswer(true);
-    second->setDispatcher(secondUpload);
+    SecondStore other;
+    auto& second = other.store;
+    auto& secondUpload = other.upload;
     second->launch();
-    second->sendCachedEvents(-1);
-    second->queue()->sync([] {});
-    second->queue()->sync([] {});
+    other.send();
     for (const EventRow& row : Database(databasePath()).events())
         EXPECT_EQ(row.status, 2) << "the first store's batch is still out";
     EXPECT_TRUE(secondUpload->batches().empty()) << "the rows in flight were sent a second time";
@@ -810,6 +797,116 @@ TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
     EXPECT_TRUE(secondOwns);
     EXPECT_TRUE(m_log.contains("was removed or replaced; it is locked again"));
     second->close();
+}
+
+// The owner file renamed over (another file at the same path), replaced by a folder, a link or
+// truncated while a batch is out: neither the owner itself nor a second store sends the rows in
+// flight again; once the batch is answered exactly one store sends what is stored after it.
+TEST_F(StoreTest, AnOwnerFileReplacedUnderTheOwnerSendsNoBatchTwice) {
+    const std::string ownerFile = databasePath() + kMXStatStoreOwnerSuffix;
+    const std::string other = databasePath() + "-other";
+    enum class Change { RenamedOver, RenamedOverTwice, Truncated, Folder, Link };
+    for (const Change change : {Change::RenamedOver, Change::RenamedOverTwice, Change::Truncated, Change::Folder, Change::Link}) {
+        SCOPED_TRACE(static_cast<int>(change));
+        if (!m_store) {
+            m_dispatcher = std::make_shared<BatchDispatcher>();
+            makeStore();
+        }
+        ASSERT_EQ(sendHeldBatch(), 1u); // held: no answer yet
+
+        const auto makeOther = [&] {
+            const int fd = ::open(other.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::write(fd, "x", 1), 1);
+            ::close(fd);
+        };
+        const auto replace = [&] {
+            switch (change) {
+            case Change::RenamedOver:
+            case Change::RenamedOverTwice:
+                makeOther();
+                ASSERT_EQ(::rename(other.c_str(), ownerFile.c_str()), 0);
+                break;
+            case Change::Truncated:
+                ASSERT_EQ(::truncate(ownerFile.c_str(), 0), 0);
+                break;
+            case Change::Folder:
+                ASSERT_EQ(::unlink(ownerFile.c_str()), 0);
+                ASSERT_EQ(::mkdir(ownerFile.c_str(), 0700), 0);
+                break;
+            case Change::Link:
+                makeOther();
+                ASSERT_EQ(::unlink(ownerFile.c_str()), 0);
+                ASSERT_EQ(::symlink(other.c_str(), ownerFile.c_str()), 0);
+                break;
+            }
+        };
+        replace();
+        storeEventAt(1002);
+        // The owner itself asks for a batch: it finds its file changed and must not send its rows in
+        // flight again.
+        m_store->sendCachedEvents(-1);
+        drain();
+        SecondStore secondStore;
+        auto& second = secondStore.store;
+        auto& secondUpload = secondStore.upload;
+        second->launch();
+        secondStore.send();
+        if (change == Change::RenamedOverTwice) {
+            replace();
+            m_store->sendCachedEvents(-1);
+            drain();
+            secondStore.send();
+        }
+        std::vector<std::int64_t> sent;
+        for (const auto& batch : m_dispatcher->batches())
+            for (const auto& row : batch)
+                sent.push_back(row.ts);
+        for (const auto& batch : secondUpload->batches())
+            for (const auto& row : batch)
+                sent.push_back(row.ts);
+        std::sort(sent.begin(), sent.end());
+        EXPECT_TRUE(std::adjacent_find(sent.begin(), sent.end()) == sent.end()) << "a row was sent twice";
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), 1000), 1);
+
+        // The batch answered: everything is sent once, by one store or the other.
+        m_dispatcher->setAnswer(true);
+        ASSERT_TRUE(m_dispatcher->answer(true));
+        while (m_dispatcher->answer(true)) {
+        }
+        drain();
+        if (change != Change::Folder && change != Change::Link) {
+            ASSERT_TRUE(hybtest::runMainUntil([&] {
+                m_store->sendCachedEvents(-1);
+                second->sendCachedEvents(-1);
+                drain();
+                second->queue()->sync([] {});
+                return Database(databasePath()).events().empty();
+            }));
+        } else {
+            // Nobody can own a store whose owner file is no plain file: the row waits, with an error.
+            EXPECT_EQ(Database(databasePath()).events().size(), 1u);
+            EXPECT_TRUE(m_log.contains("is not a plain file: no store can own the statistics store")
+                        || m_log.contains("Cannot open"));
+        }
+        std::vector<std::int64_t> all;
+        for (const auto* upload : {m_dispatcher.get(), secondUpload.get()})
+            for (const auto& batch : upload->batches())
+                for (const auto& row : batch)
+                    all.push_back(row.ts);
+        std::sort(all.begin(), all.end());
+        EXPECT_TRUE(std::adjacent_find(all.begin(), all.end()) == all.end()) << "a row was sent twice";
+
+        second->close();
+        m_store->close();
+        second.reset();
+        m_store.reset();
+        m_dispatcher.reset();
+        (void)::unlink(other.c_str());
+        (void)::rmdir(ownerFile.c_str());
+        (void)::unlink(ownerFile.c_str());
+        Database(databasePath()).exec("delete from events");
+    }
 }
 
 TEST_F(StoreTest, AStoreThatCountedItselfFullErasesNothingOnceAnotherProcessHasSentTheRows) {

@@ -75,6 +75,7 @@ struct PushTestServer::Connection {
     std::uint32_t sessionId = 0;
     std::uint64_t uid = 0;
     bool blackHole = false;
+    bool deaf = false; // reads nothing more: what the client writes stays in the kernel's buffers
     std::optional<std::size_t> writeBudget; // bytes left before the connection drops
 };
 
@@ -315,6 +316,18 @@ void PushTestServer::becomeBlackHole() {
     });
 }
 
+void PushTestServer::stopReading() {
+    postAndWait([this] {
+        if (m_connections.empty())
+            return;
+        Connection& connection = *m_connections.back();
+        connection.deaf = true;
+        // The smallest receive buffer the kernel allows: the client's writes soon find no room.
+        const int size = 1;
+        (void)::setsockopt(connection.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    });
+}
+
 void PushTestServer::becomeBlackHoleAfterNextLogin() {
     postAndWait([this] { m_blackHoleAfterLogin = true; });
 }
@@ -425,7 +438,7 @@ void PushTestServer::serve() {
         fds.push_back({m_wakeFd, POLLIN, 0});
         fds.push_back({m_listenFd, POLLIN, 0});
         for (auto& connection : m_connections)
-            fds.push_back({connection->fd, short(POLLIN | (connection->outbound.empty() ? 0 : POLLOUT)), 0});
+            fds.push_back({connection->fd, short((connection->deaf ? 0 : POLLIN) | (connection->outbound.empty() ? 0 : POLLOUT)), 0});
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
         if (fds[0].revents) {
@@ -443,8 +456,10 @@ void PushTestServer::serve() {
                     continue;
                 if (fds[i].revents & POLLOUT)
                     writeTo(*connection);
-                else
+                else if (!connection->deaf)
                     readFrom(*connection);
+                else if (fds[i].revents & (POLLHUP | POLLERR))
+                    closeConnection(*connection, false); // gone: nothing more can be written either
                 break;
             }
         }

@@ -24,8 +24,8 @@
 //   message of type 20 {"sequence": rid, "code": n}. Session answers once setSessionAnswers is called.
 // - Faults on demand: a black hole (the connection stays open, packets are read and checked, nothing is
 //   answered: a half-open peer) now or right after the next login, a drop after N more bytes written,
-//   a close right after every login answer, a burst of messages ended by a broken packet, resets,
-//   restarts.
+//   a close right after every login answer, a burst of messages ended by a broken packet, a connection
+//   that reads nothing more, resets, restarts.
 // - Nothing here sleeps: waitFor() waits on the server's condition variable with a real-time limit.
 #pragma once
 
@@ -128,6 +128,9 @@ public:
     // answer.
     void becomeBlackHole();
     void becomeBlackHoleAfterNextLogin();
+    // The newest connection reads nothing more (its receive buffer made as small as the kernel allows)
+    // and still writes: a server that never reads.
+    void stopReading();
     // The newest connection writes at most N more bytes, then closes (FIN).
     void dropAfterBytes(std::size_t count);
     // Every connection that logs in is closed (FIN) right after its login answer, until turned off: a
