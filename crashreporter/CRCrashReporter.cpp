@@ -41,6 +41,27 @@ bool isThreadOfThisProcess(crsh_thread_t thread)
            stat(("/proc/self/task/" + std::to_string(thread)).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// The live report's writer, made on the live write's stack (its making takes some kilobytes).
+struct LiveWriterInit {
+    crsh_log_writer* writer;
+    const char* identifier;
+    const char* version;
+    std::uint32_t strategy;
+    crsh_error_t result;
+    std::exception_ptr thrown; // thrown while making it (out of memory): thrown again on the caller's stack
+};
+
+int initWriterOnStack(void* context)
+{
+    auto* init = static_cast<LiveWriterInit*>(context);
+    try {
+        init->result = crsh_log_writer_init(init->writer, init->identifier, init->version, init->strategy, true);
+    } catch (...) {
+        init->thrown = std::current_exception();
+    }
+    return 0;
+}
+
 // A live report of the calling thread: its state is taken on its own stack, then the report is written on
 // the live write's stack.
 struct LiveStateWrite {
@@ -327,10 +348,24 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
     if (fd < 0)
         return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, "Failed to create temporary path", errno);
 
+    // The writer needs more stack than the calling thread may have (16 KiB, say): it is made and writes on
+    // a stack of its own, or on the caller's where none can be mapped.
+    crsh_crash_stack stack{};
+    if (crsh_crash_stack_prepare(&stack) != CRSH_ERR_NONE)
+        platform::Log::write("[CRCrashReporter] Warning -- no stack for the live report; writing it on the caller's");
     crsh_log_writer writer;
-    if (crsh_log_writer_init(&writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
-                             mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), true) ==
-        CRSH_ERR_NO_MEMORY) {
+    LiveWriterInit init{&writer, m_applicationIdentifier.c_str(), m_applicationVersion.c_str(),
+                        mapToAsyncSymbolicationStrategy(m_config.symbolicationStrategy()), CRSH_ERR_INTERNAL};
+    (void)crsh_crash_stack_run(&stack, initWriterOnStack, &init);
+    if (init.thrown) {
+        crsh_log_writer_free(&writer);
+        crsh_crash_stack_release(&stack);
+        close(fd);
+        unlink(path.c_str());
+        std::rethrow_exception(init.thrown);
+    }
+    if (init.result == CRSH_ERR_NO_MEMORY) {
+        crsh_crash_stack_release(&stack);
         close(fd);
         unlink(path.c_str());
         return crsh_reporter_posix_error(CRCrashReporterErrorOperatingSystem, "Could not map the crash report's workspace",
@@ -340,13 +375,8 @@ CRCrashReporter::generateLiveReportWithThread(crsh_thread_t thread)
     // A breakpoint trace at the caller's return point.
     const crsh_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE,
                                              reinterpret_cast<std::uint64_t>(__builtin_return_address(0)), nullptr};
-    // The writer needs more stack than the calling thread may have (16 KiB, say): it writes on a stack of
-    // its own, or on the caller's where none can be mapped.
     // The writer closes its descriptor: the report is read back through a copy.
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    crsh_crash_stack stack{};
-    if (crsh_crash_stack_prepare(&stack) != CRSH_ERR_NONE)
-        platform::Log::write("[CRCrashReporter] Warning -- no stack for the live report; writing it on the caller's");
     LiveWrite live{fd, &writer, &signal, CRSH_ERR_INTERNAL, &stack, thread};
     if (thread == self)
         (void)crsh_async_thread_state_current(writeWithCurrentState, &live);

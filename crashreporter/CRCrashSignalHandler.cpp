@@ -229,9 +229,12 @@ void crsh_signal_handler(int signo, siginfo_t* info, void* uap)
 // Every thread the process starts, through this function, the threads that libraries and the application
 // start themselves included (std::thread and GLib's threads start here). Before the handler is registered
 // it only hands over; after, the new thread gives itself an alternate stack first (as the platform's
-// threads do through their hooks). Where a sanitizer's runtime starts threads in its place, this is not
-// called, and the sanitizer gives each thread an alternate stack of its own.
-extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+// threads do through their hooks). The definition is weak: a sanitizer whose runtime is linked into the
+// program defines its thread start weakly as well and, linked first, keeps it (a strong definition here
+// would displace it, and the sanitizer would not know the program's threads); this one is then not called,
+// and the sanitizer gives each thread an alternate stack of its own. At run time a weak definition in the
+// program or in this library comes before the C library's all the same.
+extern "C" __attribute__((weak, visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                                                                     void* (*routine)(void*), void* argument)
 {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);

@@ -9,6 +9,19 @@
 
 namespace platform {
 
+namespace {
+
+// The fallback of a system without getrandom: the device is a large object (some kilobytes), made in a
+// frame of its own so that every other call of newUUIDString (a live crash report's on a thread with a
+// small stack, say) stays small.
+__attribute__((noinline)) void fillFromRandomDevice(std::uint8_t* bytes, std::size_t count) {
+    std::random_device device;
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(device());
+}
+
+} // namespace
+
 std::string newUUIDString() {
     std::array<std::uint8_t, 16> bytes{};
     std::size_t got = 0;
@@ -18,11 +31,8 @@ std::string newUUIDString() {
             break;
         got += static_cast<std::size_t>(n);
     }
-    if (got < bytes.size()) {
-        std::random_device device;
-        for (auto& b : bytes)
-            b = static_cast<std::uint8_t>(device());
-    }
+    if (got < bytes.size())
+        fillFromRandomDevice(bytes.data(), bytes.size());
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40); // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
     static const char* const kHex = "0123456789ABCDEF";

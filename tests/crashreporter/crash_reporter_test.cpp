@@ -17,12 +17,15 @@
 #include <glib.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <functional>
@@ -519,6 +522,57 @@ TEST(CrashReporterPeer, DISABLED_LiveReportOnASmallStack)
         const Crsh__CrashReport__Thread* crashed = report ? crashtest::crashedThread(report.get()) : nullptr;
         leaveLine("frames", std::to_string(crashed != nullptr ? crashed->n_frames : 0));
     });
+}
+
+// How much of a thread's own stack block takes, in bytes: the block runs on a thread whose stack is
+// painted first, less what a thread that does nothing takes.
+std::size_t ownStackTakenBy(const std::function<void()>& block)
+{
+    constexpr std::size_t kBytes = 1024 * 1024;
+    void* mapping = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED)
+        return 0;
+    auto* bytes = static_cast<unsigned char*>(mapping);
+    const std::function<void()> nothing = [] {};
+    std::size_t taken[2] = {0, 0};
+    int run = 0;
+    for (const std::function<void()>* work : {&nothing, &block}) {
+        std::memset(bytes, 0xA5, kBytes);
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstack(&attributes, bytes, kBytes);
+        pthread_t thread;
+        auto start = [](void* opaque) -> void* {
+            (*static_cast<const std::function<void()>*>(opaque))();
+            return nullptr;
+        };
+        const bool started = pthread_create(&thread, &attributes, start, const_cast<std::function<void()>*>(work)) == 0;
+        pthread_attr_destroy(&attributes);
+        if (started)
+            pthread_join(thread, nullptr);
+        std::size_t untouched = 0;
+        while (untouched < kBytes && bytes[untouched] == 0xA5)
+            ++untouched;
+        taken[run++] = kBytes - untouched;
+    }
+    munmap(mapping, kBytes);
+    return taken[1] > taken[0] ? taken[1] - taken[0] : 0;
+}
+
+// The writer is made and writes on a stack of the live report's own: the calling thread's stack holds
+// only the way there, about 4 KiB under the address sanitizer too (making the writer takes more than
+// 4 KiB of stack, and making it and writing together some 9 KiB).
+TEST_F(CrashReporterFacade, ALiveReportTakesLittleOfTheCallingThreadsStack)
+{
+    constexpr std::size_t kMost = 8 * 1024;
+    std::unique_ptr<CRCrashReporter> reporter = make();
+    ASSERT_TRUE(reporter);
+    bool written = false;
+    const std::size_t taken = ownStackTakenBy([&] { written = reporter->generateLiveReport().ok(); });
+    EXPECT_TRUE(written);
+    EXPECT_GT(taken, 0u);
+    EXPECT_LE(taken, kMost);
+    std::printf("a live report took %zu bytes of the calling thread's stack\n", taken);
 }
 
 // A live report asked for on a thread with a small stack is written on a stack of its own.

@@ -5,9 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -208,6 +215,72 @@ TEST(CrashSignalHandler, AnUnknownSignalIsAnError)
     EXPECT_EQ(result.error().localizedDescription(), "Failed to register signal handler");
     EXPECT_EQ(result.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EINVAL));
     freshChain();
+}
+
+// The bindings of every definition of name in the symbol tables of the ELF file at path (none when it
+// cannot be read or is not a 64-bit ELF file).
+std::vector<unsigned> definitionBindings(const char* path, const char* name)
+{
+    std::vector<unsigned> bindings;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || static_cast<std::size_t>(status.st_size) < sizeof(Elf64_Ehdr)) {
+        if (fd >= 0)
+            close(fd);
+        return bindings;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (mapped == MAP_FAILED)
+        return bindings;
+    const auto* bytes = static_cast<const unsigned char*>(mapped);
+    const auto* header = reinterpret_cast<const Elf64_Ehdr*>(bytes);
+    const auto within = [size](std::uint64_t offset, std::uint64_t length) {
+        return offset <= size && length <= size - offset;
+    };
+    if (std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0 && header->e_ident[EI_CLASS] == ELFCLASS64 &&
+        header->e_shentsize == sizeof(Elf64_Shdr) && within(header->e_shoff, std::uint64_t{header->e_shnum} * sizeof(Elf64_Shdr))) {
+        const auto* sections = reinterpret_cast<const Elf64_Shdr*>(bytes + header->e_shoff);
+        for (unsigned i = 0; i < header->e_shnum; ++i) {
+            const Elf64_Shdr& table = sections[i];
+            if ((table.sh_type != SHT_SYMTAB && table.sh_type != SHT_DYNSYM) || table.sh_link >= header->e_shnum ||
+                !within(table.sh_offset, table.sh_size))
+                continue;
+            const Elf64_Shdr& strings = sections[table.sh_link];
+            if (!within(strings.sh_offset, strings.sh_size))
+                continue;
+            const auto* symbols = reinterpret_cast<const Elf64_Sym*>(bytes + table.sh_offset);
+            for (std::size_t k = 0; k < table.sh_size / sizeof(Elf64_Sym); ++k) {
+                const Elf64_Sym& symbol = symbols[k];
+                if (symbol.st_shndx == SHN_UNDEF || symbol.st_name >= strings.sh_size)
+                    continue;
+                const char* symbolName = reinterpret_cast<const char*>(bytes + strings.sh_offset + symbol.st_name);
+                if (strnlen(symbolName, strings.sh_size - symbol.st_name) < strings.sh_size - symbol.st_name &&
+                    std::strcmp(symbolName, name) == 0)
+                    bindings.push_back(ELF64_ST_BIND(symbol.st_info));
+            }
+        }
+    }
+    munmap(mapped, size);
+    return bindings;
+}
+
+// The reporter's pthread_create is a weak definition: a sanitizer whose runtime is linked into the
+// program (clang's) defines its own thread-start interceptor weakly too, and the first weak definition
+// linked, the sanitizer's, is kept; a strong one of ours would displace it, and the sanitizer would
+// not know the threads the program starts (its reports on them fail). The C library's is displaced all
+// the same, a weak definition being bound like any other at run time.
+TEST(CrashSignalHandler, TheThreadStartDefinitionIsWeak)
+{
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&crsh_signal_handler), &info), 0);
+    ASSERT_NE(info.dli_fname, nullptr);
+    const std::string object = info.dli_fname[0] != '\0' ? info.dli_fname : "/proc/self/exe";
+    const std::vector<unsigned> bindings = definitionBindings(object.c_str(), "pthread_create");
+    ASSERT_FALSE(bindings.empty()) << object;
+    for (unsigned binding : bindings)
+        EXPECT_EQ(binding, static_cast<unsigned>(STB_WEAK)) << object;
 }
 
 // Peers: each leaves a marker and is expected to die by the signal.
