@@ -249,9 +249,13 @@ TEST_F(InAppBrowserTest, InjectedScriptIsAnsweredByItsOwnEvaluation) {
     call("injectScriptCode", {"1+1"}, "InAppBrowser7");
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
     ASSERT_EQ(scripts.size(), 1u);
-    EXPECT_EQ(scripts[0].find("try{(function(v){return v.length>1048576?JSON.stringify({error:'The answer is too large'}):v;})"
-                              "(JSON.stringify([eval(\"1+1\")]))}catch(e){JSON.stringify({error:"), 0u)
-        << "the script's value as the evaluation's result: " << scripts[0];
+    EXPECT_EQ(scripts[0].find("try{(function(v){return typeof v!=='string'?'{\"error\":\"The answer is not JSON text\"}':"
+                              "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
+                              "(JSON.stringify([eval(\"1+1\")]))}catch(e){"), 0u)
+        << "the script's value as the evaluation's result, a string of at most 1 MiB whatever the page made JSON.stringify: "
+        << scripts[0];
+    EXPECT_NE(scripts[0].find("return '{\"error\":\"The script threw\"}';"), std::string::npos)
+        << "an exception whose text cannot be read is answered too: " << scripts[0];
     EXPECT_EQ(answers().size(), before) << "answered when the page ran it, not at once";
     ASSERT_TRUE(hybtest::runMainUntil([&] { return answers().size() == before + 1; }));
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
@@ -323,6 +327,11 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
         const std::string& script = browserWebView().page().evaluatedScripts()[i];
         EXPECT_NE(script.find("if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}"), std::string::npos) << script;
         EXPECT_NE(script.find("c.addEventListener('error',end(function(){return JSON.stringify({error:"), std::string::npos) << script;
+        // A load of a URL the page put in place of the injected one is no load of it, and a failure names the
+        // injected URL, not what the page wrote since.
+        EXPECT_NE(script.find("c.addEventListener('load',end(function(){return now()===u?'[]':"), std::string::npos) << script;
+        EXPECT_EQ(script.find("'+c.src"), std::string::npos) << script;
+        EXPECT_EQ(script.find("'+c.href"), std::string::npos) << script;
         EXPECT_TRUE(script.ends_with("})(document,\"InAppBrowser" + std::to_string(i + 2) + "\")")) << script;
     }
 
