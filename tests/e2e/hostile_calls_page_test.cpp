@@ -302,3 +302,30 @@ TEST_F(HostileCallsPageTest, ABrowserClosedWhileItsPageIsBusyLeavesTheNextBrowse
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     expectAnOrdinaryCallIsAnswered("later");
 }
+
+TEST_F(HostileCallsPageTest, InjectedElementsThePageTakesAwayAreAnswered)
+{
+    // The page removes each style sheet link added to it (whose load then ends with no event), then its
+    // document's root, so that nothing can be added to it.
+    const std::string hostile = R"(<!DOCTYPE html><html><body><p>hostile</p><script>
+new MutationObserver(function (records) {
+  records.forEach(function (r) { r.addedNodes.forEach(function (n) { if (n.tagName === 'LINK') { n.remove(); } }); });
+}).observe(document.documentElement, {childList: true, subtree: true});
+</script></body></html>)";
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "p{}", "text/css");
+    held.hold = true;
+    server.route("/held.css", held);
+    server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+    launch();
+    EXPECT_EQ(browse(server.url("/hostile.html")), "loadstart,loadstop");
+    eval("call('removed', 'InAppBrowser', 'injectStyleFile', ['held.css']); 1");
+    EXPECT_EQ(answer("removed"), "fail:The page removed the injected element");
+    eval("call('noRoot', 'InAppBrowser', 'injectScriptCode', ['document.removeChild(document.documentElement); 1']); 1");
+    EXPECT_EQ(answer("noRoot"), "ok:[1]");
+    eval("call('notAdded', 'InAppBrowser', 'injectStyleCode', ['p{}']); 1");
+    EXPECT_EQ(answer("notAdded"), "fail:The injected element could not be added to the page");
+    server.releaseHeldReplies();
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}

@@ -325,7 +325,8 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
     // Each adds its element from the engine's world, noting an outcome only for the engine's own events.
     for (std::size_t i = 0; i < actions.size(); ++i) {
         const std::string& script = browserWebView().page().evaluatedScripts()[i];
-        EXPECT_NE(script.find("if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}"), std::string::npos) << script;
+        EXPECT_NE(script.find("function note(t){delete W[id];(window._hybIabDone||(window._hybIabDone={}))[id]=t;}"
+                              "function end(a){return function(e){if(e.isTrusted&&W[id]===c){note(a());}};}"), std::string::npos) << script;
         EXPECT_NE(script.find("c.addEventListener('error',end(function(){return JSON.stringify({error:"), std::string::npos) << script;
         // A load of a URL the page put in place of the injected one is no load of it, and a failure names the
         // injected URL, not what the page wrote since.
@@ -336,8 +337,8 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
     }
 
     // The outcomes the engine's world noted: one for each injection, one for an id no injection awaits.
-    std::string outcomes = R"({"InAppBrowser2":"{\"error\":\"The script file could not be loaded: x\"}","InAppBrowser3":"[]",)"
-                           R"("InAppBrowser1":"[\"forged\"]"})";
+    std::string outcomes = R"({"done":{"InAppBrowser2":"{\"error\":\"The script file could not be loaded: x\"}","InAppBrowser3":"[]",)"
+                           R"("InAppBrowser1":"[\"forged\"]"},"waiting":["InAppBrowser4"]})";
     browserWebView().page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
         if (script.find("_hybIabDone") == std::string::npos || script.find("createElement") != std::string::npos)
             return std::nullopt;
@@ -352,9 +353,19 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
         EXPECT_NE(answer.message(), platform::Value(platform::Array{platform::Value("forged")})) << "no injection awaited it";
 
     // The same outcome noted again answers nothing more.
-    outcomes = R"({"InAppBrowser3":"[]","InAppBrowser4":"[]"})";
+    EXPECT_FALSE(answered("InAppBrowser4")) << "its element still waits in the page";
+    outcomes = R"({"done":{"InAppBrowser3":"[]","InAppBrowser4":"[]"},"waiting":[]})";
     ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser4"); }));
     EXPECT_EQ(std::count_if(answers().begin(), answers().end(), [](const auto& a) { return a.callbackId == "InAppBrowser3"; }), 1);
+    EXPECT_EQ(answerFor("InAppBrowser4").status(), HYBCommandStatus::Ok);
+
+    // An injection whose element the page does not hold (not added, or added to a page since left) is
+    // answered with the reason, not awaited for ever.
+    call("injectStyleFile", {"lost.css"}, "InAppBrowser9");
+    outcomes = R"({"done":{},"waiting":[]})";
+    ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser9"); }));
+    EXPECT_EQ(answerFor("InAppBrowser9").status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answerFor("InAppBrowser9").message(), platform::Value("The injected element is not in the browser's page"));
 
     // A page loaded over an injection that awaits its element answers it; a closed browser answers the rest.
     call("injectStyleFile", {"never.css"}, "InAppBrowser5");
