@@ -41,28 +41,47 @@ constexpr const char* kIdAwaited = "an injection with this callback id awaits it
 // How often the outcomes of injected files and styles are read while one awaits it, in seconds.
 constexpr double kOutcomeReadInterval = 0.05;
 
-// Script code with a callback, in the page's world: the script's completion value is the answer's text.
+// Script code with a callback, in the page's world: the script's completion value is the answer's text. The
+// page's script may have replaced JSON.stringify: only a string (typeof cannot be replaced) of at most 1 MiB
+// (its length is the string's own) leaves the page; anything else becomes an answer of fixed text.
 constexpr const char* kScriptCodeWithCallback =
-    "try{(function(v){return v.length>1048576?JSON.stringify({error:'The answer is too large'}):v;})"
+    "try{(function(v){return typeof v!=='string'?'{\"error\":\"The answer is not JSON text\"}':"
+    "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
     "(JSON.stringify([eval(%@)]))}"
-    "catch(e){JSON.stringify({error:(function(){try{return 'The script threw '+e;}catch(x){return 'The script threw';}})()})}";
+    "catch(e){(function(v){return typeof v!=='string'?'{\"error\":\"The script threw\"}':"
+    "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
+    "((function(){try{return JSON.stringify({error:'The script threw '+e});}catch(x){return '{\"error\":\"The script threw\"}';}})())}";
 // Files and styles with a callback, in the engine's world: "%@" takes the source, "%%@" the id (both JSON
-// string literals). Only the engine's own events (isTrusted) note an outcome, once.
+// string literals). Only the engine's own events (isTrusted) note an outcome, once. The element's snippet
+// keeps `u`, the URL it was given, and `now`, the URL it has when its event comes: the page may change the
+// element's attributes, but a load of another URL is no load of the injected one, and a failure names the
+// injected URL, not the page's text. Until its outcome the element waits in the world's `_hybIabWaiting`;
+// one that cannot be added (the page removed its document's root) notes its failure at once.
 constexpr const char* kElementWithCallback =
-    "(function(d,id){var ended=false;%s"
-    "function end(a){return function(e){if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}};}"
-    "c.addEventListener('load',end(function(){return '[]';}));"
+    "(function(d,id){%s"
+    "var W=window._hybIabWaiting||(window._hybIabWaiting={});"
+    "function note(t){delete W[id];(window._hybIabDone||(window._hybIabDone={}))[id]=t;}"
+    "function end(a){return function(e){if(e.isTrusted&&W[id]===c){note(a());}};}"
+    "c.addEventListener('load',end(function(){return now()===u?'[]':JSON.stringify({error:'The page changed the injected element'});}));"
     "c.addEventListener('error',end(function(){return JSON.stringify({error:%s});}));"
-    "(d.body||d.documentElement).appendChild(c);})(document,%%@)";
-constexpr const char* kScriptFileElement = "var c=d.createElement('script');c.src=%@;";
-constexpr const char* kScriptFileFailure = "'The script file could not be loaded: '+c.src";
-constexpr const char* kStyleCodeElement = "var c=d.createElement('style');c.innerHTML = %@;";
+    "W[id]=c;"
+    "try{(d.body||d.documentElement).appendChild(c);}"
+    "catch(x){note(JSON.stringify({error:'The injected element could not be added to the page'}));}})(document,%%@)";
+constexpr const char* kScriptFileElement = "var c=d.createElement('script');c.src=%@;var u=c.src,now=function(){return c.src;};";
+constexpr const char* kScriptFileFailure = "'The script file could not be loaded: '+u";
+constexpr const char* kStyleCodeElement = "var c=d.createElement('style');c.innerHTML = %@;var u='',now=function(){return '';};";
 constexpr const char* kStyleCodeFailure = "'The style could not be loaded'";
-constexpr const char* kStyleFileElement = "var c=d.createElement('link');c.rel='stylesheet';c.type='text/css';c.href=%@;";
-constexpr const char* kStyleFileFailure = "'The style sheet could not be loaded: '+c.href";
-// Takes the outcomes noted so far (engine's world): {"<id>": "<answer's JSON text>", ...}.
+constexpr const char* kStyleFileElement =
+    "var c=d.createElement('link');c.rel='stylesheet';c.type='text/css';c.href=%@;var u=c.href,now=function(){return c.href;};";
+constexpr const char* kStyleFileFailure = "'The style sheet could not be loaded: '+u";
+// Takes the outcomes noted so far (engine's world), noting first that of each waiting element the page
+// removed from its document (it will have no event): {"done": {"<id>": "<answer's JSON text>", ...},
+// "waiting": ["<id>", ...]}. An awaited id neither done nor waiting was injected into a page since left.
 constexpr const char* kTakeOutcomesScript =
-    "(function(){var t=window._hybIabDone;window._hybIabDone={};return JSON.stringify(t||{});})()";
+    "(function(){var t=window._hybIabDone||{},w=window._hybIabWaiting||{};window._hybIabDone={};"
+    "for(var id in w){if(!w[id].isConnected){delete w[id];t[id]=JSON.stringify({error:'The page removed the injected element'});}}"
+    "return JSON.stringify({done:t,waiting:Object.keys(w)});})()";
+constexpr const char* kNotInPage = "The injected element is not in the browser's page";
 
 constexpr const char* kScriptFileWithoutCallback =
     "(function(d) { var c = d.createElement('script'); c.src = %@; d.body.appendChild(c); })(document)";
@@ -316,6 +335,9 @@ void HYBInAppBrowser::closeBrowser() {
 void HYBInAppBrowser::browserExit() {
     answerAwaited(m_awaitedAnswers, kBrowserClosed);
     ++m_browserGeneration;
+    // A read under way goes with the browser's web view, which may drop its completion: the next browser's
+    // reads start anew.
+    m_outcomeReadScheduled = false;
     if (m_callbackId) {
         sendEvent(HYBPluginResult::messageAsDictionary(HYBCommandStatus::Ok, platform::Dictionary{{"type", "exit"}}));
         m_callbackId.reset();
@@ -473,8 +495,9 @@ void HYBInAppBrowser::scheduleOutcomeRead() {
         return;
     m_outcomeReadScheduled = true;
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
-    platform::RunLoop::main().performAfterDelay(kOutcomeReadInterval, [weak] {
-        if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
+    platform::RunLoop::main().performAfterDelay(kOutcomeReadInterval, [weak, generation = m_browserGeneration] {
+        auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock());
+        if (self && generation == self->m_browserGeneration)
             self->readOutcomes();
     });
 }
@@ -485,18 +508,30 @@ void HYBInAppBrowser::readOutcomes() {
         return;
     }
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
+    // Those injected before this read ran before it (the engine's world's scripts run in the order asked).
     m_inAppBrowserViewController->webView()->evaluateJavaScriptInEngineWorld(
-        kTakeOutcomesScript, [weak, generation = m_browserGeneration](std::string text) {
+        kTakeOutcomesScript, [weak, generation = m_browserGeneration, asked = m_awaitedOutcomes](std::string text) {
             auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock());
-            if (!self)
+            // A read of a closed browser's page: the reads of the browser open now are their own.
+            if (!self || generation != self->m_browserGeneration)
                 return;
             self->m_outcomeReadScheduled = false;
             platform::Result<platform::Value> outcomes = platform::JSON::parse(text);
-            if (outcomes.ok() && generation == self->m_browserGeneration) {
-                for (const auto& [id, answer] : outcomes->dictionaryOrEmpty()) {
+            if (outcomes.ok()) {
+                const platform::Dictionary& read = outcomes->dictionaryOrEmpty();
+                for (const auto& [id, answer] : read["done"].dictionaryOrEmpty()) {
                     const std::string* answerText = answer.getString();
                     if (answerText && self->m_awaitedOutcomes.count(id))
                         self->answerInjection(id, generation, readAnswer(*answerText));
+                }
+                if (read["waiting"].isArray()) {
+                    std::set<std::string> waiting;
+                    for (const platform::Value& id : read["waiting"].arrayOrEmpty())
+                        if (const std::string* text = id.getString())
+                            waiting.insert(*text);
+                    for (const std::string& id : asked)
+                        if (self->m_awaitedOutcomes.count(id) && !waiting.count(id))
+                            self->answerInjection(id, generation, HYBPluginResult::messageAsString(HYBCommandStatus::Error, kNotInPage));
                 }
             }
             self->scheduleOutcomeRead();

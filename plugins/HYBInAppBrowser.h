@@ -25,7 +25,10 @@
 //   the array of the value's JSON, status 9 with the reason of a failure, status 8 "JSON error" for any
 //   other text, status 9 when the page did not run it. A file or style is added by a script of the
 //   engine's own world (WebView::evaluateJavaScriptInEngineWorld) and answered from the engine's own load
-//   or error event of its element (never one the page dispatches), read on a 50 ms timer while one awaits.
+//   or error event of its element (never one the page dispatches), read on a 50 ms timer while one awaits:
+//   a load of a URL the page put in its place is status 9, and so is an element the page removed, one that
+//   could not be added, or one no longer in the page (its id neither done nor waiting when read). Script
+//   code's value leaves the page only as a string (else status 9 "The answer is not JSON text").
 //   An answer longer than 1 MiB is status 9 "The answer is too large". At most 1024 injections await their
 //   answer at once: one more, or one reusing an id still awaited, is answered with status 9 and not
 //   injected. Injected files and styles still awaited when a new page starts loading in the browser, and

@@ -244,3 +244,88 @@ TEST_F(HostileCallsPageTest, EveryBrowserLoadAServerLeadsElsewhereEndsInLoaderro
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     expectAnOrdinaryCallIsAnswered("later");
 }
+
+TEST_F(HostileCallsPageTest, APageThatChangesWhatWasInjectedGetsNoAnswerOfItsChoosing)
+{
+    // The page points an injected style sheet at a style of its own (which loads), gives an injected script
+    // a URL of 3 MB text (which fails), and replaces JSON.stringify by a function whose value is no string
+    // but turns into 50 MB of text when read.
+    const std::string hostile = R"(<!DOCTYPE html><html><body><p id="hostile">hostile</p><script>
+new MutationObserver(function (records) {
+  records.forEach(function (r) { r.addedNodes.forEach(function (n) {
+    if (n.tagName === 'LINK') { n.href = 'data:text/css,p{}'; }
+    if (n.tagName === 'SCRIPT') { n.setAttribute('src', 'http://127.0.0.1:9/' + 'y'.repeat(3000000)); }
+  }); });
+}).observe(document.documentElement, {childList: true, subtree: true});
+</script></body></html>)";
+    testsupport::HTTPTestServer server;
+    server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+    launch();
+    EXPECT_EQ(browse(server.url("/hostile.html")), "loadstart,loadstop");
+    eval("call('swapped', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
+         "call('bloated', 'InAppBrowser', 'injectScriptFile', ['missing.js']);"
+         "call('replace', 'InAppBrowser', 'injectScriptCode', ['JSON.stringify = function () {"
+         " return {length: 0, toString: function () { return \"[\" + \"1\".repeat(50000000) + \"]\"; }}; }; 1']);"
+         "call('afterwards', 'InAppBrowser', 'injectScriptCode', ['[1, 2]']);"
+         "call('threw', 'InAppBrowser', 'injectScriptCode', ['throw 1']); 1");
+    EXPECT_EQ(answer("swapped"), "fail:The page changed the injected element");
+    EXPECT_EQ(answer("bloated"), "fail:The script file could not be loaded: " + server.url("/missing.js"));
+    EXPECT_EQ(answer("replace"), "ok:[1]");
+    EXPECT_EQ(answer("afterwards"), "fail:The answer is not JSON text");
+    EXPECT_EQ(answer("threw"), "fail:The script threw");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, ABrowserClosedWhileItsPageIsBusyLeavesTheNextBrowsersInjectionsAnswered)
+{
+    // The page is busy when the browser closes, with a read of an injected style sheet's outcome under way:
+    // the read goes with the closed browser's web view.
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "p{}", "text/css");
+    held.hold = true;
+    server.route("/held.css", held);
+    server.route("/page.html", testsupport::Reply::text(200, "<p>page</p>", "text/html"));
+    server.route("/good.css", testsupport::Reply::text(200, "p{}", "text/css"));
+    launch();
+    EXPECT_EQ(browse(server.url("/page.html")), "loadstart,loadstop");
+    eval("call('busy', 'InAppBrowser', 'injectScriptCode', ['setTimeout(function () { var t = Date.now() + 2000; while (Date.now() < t) {} }, 200); 1']);"
+         "call('held', 'InAppBrowser', 'injectStyleFile', ['held.css']); 1");
+    EXPECT_EQ(answer("busy"), "ok:[1]");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(600));
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    EXPECT_EQ(answer("held"), "fail:The browser was closed before the injection ended");
+    server.releaseHeldReplies();
+    EXPECT_EQ(browse(server.url("/page.html")), "loadstart,loadstop");
+    eval("call('good', 'InAppBrowser', 'injectStyleFile', ['good.css']); 1");
+    EXPECT_EQ(answer("good"), "ok:[]");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, InjectedElementsThePageTakesAwayAreAnswered)
+{
+    // The page removes each style sheet link added to it (whose load then ends with no event), then its
+    // document's root, so that nothing can be added to it.
+    const std::string hostile = R"(<!DOCTYPE html><html><body><p>hostile</p><script>
+new MutationObserver(function (records) {
+  records.forEach(function (r) { r.addedNodes.forEach(function (n) { if (n.tagName === 'LINK') { n.remove(); } }); });
+}).observe(document.documentElement, {childList: true, subtree: true});
+</script></body></html>)";
+    testsupport::HTTPTestServer server;
+    testsupport::Reply held = testsupport::Reply::text(200, "p{}", "text/css");
+    held.hold = true;
+    server.route("/held.css", held);
+    server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+    launch();
+    EXPECT_EQ(browse(server.url("/hostile.html")), "loadstart,loadstop");
+    eval("call('removed', 'InAppBrowser', 'injectStyleFile', ['held.css']); 1");
+    EXPECT_EQ(answer("removed"), "fail:The page removed the injected element");
+    eval("call('noRoot', 'InAppBrowser', 'injectScriptCode', ['document.removeChild(document.documentElement); 1']); 1");
+    EXPECT_EQ(answer("noRoot"), "ok:[1]");
+    eval("call('notAdded', 'InAppBrowser', 'injectStyleCode', ['p{}']); 1");
+    EXPECT_EQ(answer("notAdded"), "fail:The injected element could not be added to the page");
+    server.releaseHeldReplies();
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}

@@ -249,9 +249,13 @@ TEST_F(InAppBrowserTest, InjectedScriptIsAnsweredByItsOwnEvaluation) {
     call("injectScriptCode", {"1+1"}, "InAppBrowser7");
     const std::vector<std::string>& scripts = browserWebView().page().evaluatedScripts();
     ASSERT_EQ(scripts.size(), 1u);
-    EXPECT_EQ(scripts[0].find("try{(function(v){return v.length>1048576?JSON.stringify({error:'The answer is too large'}):v;})"
-                              "(JSON.stringify([eval(\"1+1\")]))}catch(e){JSON.stringify({error:"), 0u)
-        << "the script's value as the evaluation's result: " << scripts[0];
+    EXPECT_EQ(scripts[0].find("try{(function(v){return typeof v!=='string'?'{\"error\":\"The answer is not JSON text\"}':"
+                              "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
+                              "(JSON.stringify([eval(\"1+1\")]))}catch(e){"), 0u)
+        << "the script's value as the evaluation's result, a string of at most 1 MiB whatever the page made JSON.stringify: "
+        << scripts[0];
+    EXPECT_NE(scripts[0].find("return '{\"error\":\"The script threw\"}';"), std::string::npos)
+        << "an exception whose text cannot be read is answered too: " << scripts[0];
     EXPECT_EQ(answers().size(), before) << "answered when the page ran it, not at once";
     ASSERT_TRUE(hybtest::runMainUntil([&] { return answers().size() == before + 1; }));
     EXPECT_EQ(answers().back().callbackId, "InAppBrowser7");
@@ -321,14 +325,20 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
     // Each adds its element from the engine's world, noting an outcome only for the engine's own events.
     for (std::size_t i = 0; i < actions.size(); ++i) {
         const std::string& script = browserWebView().page().evaluatedScripts()[i];
-        EXPECT_NE(script.find("if(e.isTrusted&&!ended){ended=true;(window._hybIabDone||(window._hybIabDone={}))[id]=a();}"), std::string::npos) << script;
+        EXPECT_NE(script.find("function note(t){delete W[id];(window._hybIabDone||(window._hybIabDone={}))[id]=t;}"
+                              "function end(a){return function(e){if(e.isTrusted&&W[id]===c){note(a());}};}"), std::string::npos) << script;
         EXPECT_NE(script.find("c.addEventListener('error',end(function(){return JSON.stringify({error:"), std::string::npos) << script;
+        // A load of a URL the page put in place of the injected one is no load of it, and a failure names the
+        // injected URL, not what the page wrote since.
+        EXPECT_NE(script.find("c.addEventListener('load',end(function(){return now()===u?'[]':"), std::string::npos) << script;
+        EXPECT_EQ(script.find("'+c.src"), std::string::npos) << script;
+        EXPECT_EQ(script.find("'+c.href"), std::string::npos) << script;
         EXPECT_TRUE(script.ends_with("})(document,\"InAppBrowser" + std::to_string(i + 2) + "\")")) << script;
     }
 
     // The outcomes the engine's world noted: one for each injection, one for an id no injection awaits.
-    std::string outcomes = R"({"InAppBrowser2":"{\"error\":\"The script file could not be loaded: x\"}","InAppBrowser3":"[]",)"
-                           R"("InAppBrowser1":"[\"forged\"]"})";
+    std::string outcomes = R"({"done":{"InAppBrowser2":"{\"error\":\"The script file could not be loaded: x\"}","InAppBrowser3":"[]",)"
+                           R"("InAppBrowser1":"[\"forged\"]"},"waiting":["InAppBrowser4"]})";
     browserWebView().page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
         if (script.find("_hybIabDone") == std::string::npos || script.find("createElement") != std::string::npos)
             return std::nullopt;
@@ -343,9 +353,19 @@ TEST_F(InAppBrowserTest, FilesAndStylesAreAnsweredByTheEnginesOutcomeOnceEach) {
         EXPECT_NE(answer.message(), platform::Value(platform::Array{platform::Value("forged")})) << "no injection awaited it";
 
     // The same outcome noted again answers nothing more.
-    outcomes = R"({"InAppBrowser3":"[]","InAppBrowser4":"[]"})";
+    EXPECT_FALSE(answered("InAppBrowser4")) << "its element still waits in the page";
+    outcomes = R"({"done":{"InAppBrowser3":"[]","InAppBrowser4":"[]"},"waiting":[]})";
     ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser4"); }));
     EXPECT_EQ(std::count_if(answers().begin(), answers().end(), [](const auto& a) { return a.callbackId == "InAppBrowser3"; }), 1);
+    EXPECT_EQ(answerFor("InAppBrowser4").status(), HYBCommandStatus::Ok);
+
+    // An injection whose element the page does not hold (not added, or added to a page since left) is
+    // answered with the reason, not awaited for ever.
+    call("injectStyleFile", {"lost.css"}, "InAppBrowser9");
+    outcomes = R"({"done":{},"waiting":[]})";
+    ASSERT_TRUE(settleUntil([&] { return answered("InAppBrowser9"); }));
+    EXPECT_EQ(answerFor("InAppBrowser9").status(), HYBCommandStatus::Error);
+    EXPECT_EQ(answerFor("InAppBrowser9").message(), platform::Value("The injected element is not in the browser's page"));
 
     // A page loaded over an injection that awaits its element answers it; a closed browser answers the rest.
     call("injectStyleFile", {"never.css"}, "InAppBrowser5");
