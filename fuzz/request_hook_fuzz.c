@@ -4,7 +4,7 @@
 
 char* fuzz_hook_without_fragment(const char* uri) { return without_fragment(uri); }
 gboolean fuzz_hook_stays_local(const char* uri) { return stays_local(uri); }
-gboolean fuzz_hook_is_exec_request(const char* uri) { return is_exec_request(uri); }
+gboolean fuzz_hook_is_exec_request(const char* uri) { return hyb_url_has_bridge_path(uri); }
 void fuzz_hook_add_pending_navigation(GQueue* pending, const char* uri) { add_pending_navigation(pending, uri); }
 gboolean fuzz_hook_take_pending_navigation(GQueue* pending, const char* uri) { return take_pending_navigation(pending, uri); }
 guint fuzz_hook_max_pending_navigations(void) { return MAX_PENDING_NAVIGATIONS; }
