@@ -74,12 +74,14 @@ bool isHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // The callback id of an entry the reader refused: its first element, when that is a string (stray bytes
-// before it, control characters or bytes no JSON text begins with, aside).
+// before it aside: control characters, DEL, bytes that are not ASCII and any other byte that neither
+// begins a JSON value nor is a bracket, brace, comma or colon).
 std::optional<std::string> leadingCallbackId(std::string_view entry) {
     std::size_t at = skipSpace(entry, 0);
     if (at >= entry.size() || entry[at] != '[')
         return std::nullopt;
-    auto stray = [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x80 || c == ' '; };
+    static constexpr std::string_view kNotStray = "\"[]{},:-0123456789tfn";
+    auto stray = [](char c) { return kNotStray.find(c) == std::string_view::npos; };
     for (++at; at < entry.size() && stray(entry[at]);)
         ++at;
     if (at >= entry.size() || entry[at] != '"')

@@ -5,8 +5,9 @@
 // - A text that reads whole is taken in one parse, entry by entry as it stands.
 // - Otherwise its entries are read one by one. An entry that cannot be read (nested deeper than the JSON
 //   reader allows, bad syntax or invalid UTF-8 inside it) becomes an HYBUnreadableCommand with the reader's
-//   reason and, when the entry begins with a string, that string as its callback id; the entries around it
-//   read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
+//   reason and, when the entry begins with a string, that string as its callback id (stray bytes before
+//   it, such as a control character, DEL, a byte that is not ASCII or "#", aside: any byte that begins no
+//   JSON value and is no bracket, brace, comma or colon); the entries around it read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
 //   after a bracket that closes the batch before the text ends (`[[...]],[...]]`): those are not run.
 //   An array of commands there (`[[...]] [[...],[...]]`) gives one such entry per command.
 // - Stray bytes between entries (a NUL, a control character, invalid UTF-8, a bare word) are a piece of
