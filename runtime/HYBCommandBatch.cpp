@@ -157,6 +157,26 @@ std::optional<std::string> commandCallbackId(const platform::Value& entry) {
     return *(*fields)[0].getString();
 }
 
+std::vector<std::optional<std::string>> nestedCommandCallbackIds(const platform::Value& batch) {
+    // Depth first without recursion: the value's nesting is bounded by the JSON reader, not by the stack.
+    std::vector<std::optional<std::string>> ids;
+    std::vector<std::pair<const platform::Array*, std::size_t>> open{{&batch.arrayOrEmpty(), 0}};
+    while (!open.empty()) {
+        auto& [array, next] = open.back();
+        if (next >= array->size()) {
+            open.pop_back();
+            continue;
+        }
+        const platform::Value& element = (*array)[next++];
+        const platform::Array* inner = element.getArray();
+        if (inner && !inner->empty() && (*inner)[0].isArray())
+            open.emplace_back(inner, 0);
+        else
+            ids.push_back(commandCallbackId(element));
+    }
+    return ids;
+}
+
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text) {
     std::vector<HYBCommandBatchEntry> entries;
     platform::Result<platform::Value> whole = platform::JSON::parse(text);
@@ -212,8 +232,8 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         const platform::Value* read = std::get_if<platform::Value>(&entry);
         // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
         if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
-            for (const platform::Value& command : read->arrayOrEmpty())
-                entries.push_back(HYBUnreadableCommand{commandCallbackId(command), notRun});
+            for (std::optional<std::string>& callbackId : nestedCommandCallbackIds(*read))
+                entries.push_back(HYBUnreadableCommand{std::move(callbackId), notRun});
             continue;
         }
         std::optional<std::string> callbackId = read ? commandCallbackId(*read) : std::get<HYBUnreadableCommand>(entry).callbackId;
