@@ -207,7 +207,7 @@ static char* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* val
         g_free(text);
         return g_strdup("");
     }
-    if (jsc_value_is_string(value)) {
+    if (text && *text && jsc_value_is_string(value)) { /* (an empty text is told below) */
         JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
         JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
         if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed)) {
