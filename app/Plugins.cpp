@@ -29,6 +29,10 @@
 #include "platform/AppFolders.h"
 #include "platform/PercentEscaping.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -46,7 +50,7 @@ bool mapsClass(const runtime::HYBLoadedSettings& settings, std::string_view clas
 }
 
 // Why the bundle's web folder or its start page (config.xml's content src, "index.html" by default)
-// cannot be shown; nothing when both are there. The start page is found as the view controller finds it
+// cannot be shown; nothing when both are there and can be read. The start page is found as the view controller finds it
 // (its path without query or fragment, unescaped, under the web folder; ".." never leaves it). A start
 // page given as a URL is not checked.
 std::optional<platform::Error> webContentProblem(const std::string& bundlePath, const runtime::HYBLoadedSettings& settings)
@@ -58,19 +62,27 @@ std::optional<platform::Error> webContentProblem(const std::string& bundlePath, 
     std::error_code error;
     const auto status = std::filesystem::status(www, error);
     if (!std::filesystem::exists(status))
-        return problem("www folder at " + www + ": not found");
+        return problem("www folder at " + www + ": " + (error && error != std::errc::no_such_file_or_directory ? error.message() : "not found"));
     if (!std::filesystem::is_directory(status))
         return problem("www folder at " + www + ": not a folder");
+    if (::access(www.c_str(), X_OK) != 0)
+        return problem("www folder at " + www + ": cannot be entered (" + std::strerror(errno) + ")");
     std::string page = settings.startPage.substr(0, settings.startPage.find_first_of("?#"));
     page = platform::removePercentEscapes(page).value_or(page);
     const std::size_t slash = page.rfind('/');
     const std::string name = slash == std::string::npos ? page : page.substr(slash + 1);
     const std::string folder = settings.wwwFolderName + (slash == std::string::npos ? "" : "/" + page.substr(0, slash));
     const std::string where = www + "/" + page;
-    if (platform::AppFolders(std::string(), bundlePath).pathForResource(name, "", folder).empty()) {
-        const bool isFolder = std::filesystem::is_directory(std::filesystem::status(where, error));
-        return problem("start page at " + where + ": " + (page.empty() ? "config.xml's content src names no file" : isFolder ? "a folder, not a file" : "not found"));
+    const std::string found = platform::AppFolders(std::string(), bundlePath).pathForResource(name, "", folder);
+    if (found.empty()) {
+        const auto pageStatus = std::filesystem::status(where, error);
+        const bool isFolder = std::filesystem::is_directory(pageStatus);
+        const bool denied = error == std::errc::permission_denied;
+        return problem("start page at " + where + ": " + (page.empty() ? "config.xml's content src names no file" : isFolder ? "a folder, not a file" : denied ? error.message() : "not found"));
     }
+    // (The web engine reads it as the user the application runs as.)
+    if (::access(found.c_str(), R_OK) != 0)
+        return problem("start page at " + where + ": cannot be read (" + std::strerror(errno) + ")");
     return std::nullopt;
 }
 

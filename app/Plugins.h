@@ -24,7 +24,7 @@ bool bundleDeclaresPush(const runtime::HYBLoadedSettings& settings);
 // (runtime::readBundleSettings), and what the plug-ins it maps need to start: the push client's
 // PushConfig.plist (push::PulsePlugin::readConfig) and the file plug-in's storage preference
 // (files::HYBFile::checkSettings), and that its www folder and start page (config.xml's content src, else
-// "index.html") are there. A bundle the application cannot run is refused with an error saying what, where
+// "index.html") are there and can be read. A bundle the application cannot run is refused with an error saying what, where
 // and why ("PushConfig.plist at <path>: not found", "config.xml at <path>: parse error line L col C",
 // "www folder at <path>: not found", "start page at <path>: not found"...). Launch with the settings it
 // gives.

@@ -206,19 +206,25 @@ std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
 }
 
 // A damaged file's copy, kept for inspection beside it as "<file>.damaged" before the damage is dropped:
-// one copy a file (the latest replaces an earlier one) of at most kMaxDamagedCopyLength bytes.
+// one copy a file (the latest replaces an earlier one) of at most kMaxDamagedCopyLength bytes. False
+// (logged) when the copy could not be made (a folder at its place, a full disk...): the damage is then
+// not dropped, since nothing else holds what it may still carry. A file that is not there needs none.
 constexpr std::uint64_t kMaxDamagedCopyLength = 4 * 1024 * 1024;
 
-void setAside(const std::string& path) {
+bool setAside(const std::string& path) {
     Bytes data;
     struct stat st {};
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, data, static_cast<std::size_t>(kMaxDamagedCopyLength));
-    ::close(fd);
-    if (!read || !PrivateFile::writeAtomically(path + ".damaged", data))
-        Log::write("Keychain: the damaged file " + path + " could not be copied aside");
+    if (fd < 0 && errno == ENOENT)
+        return true;
+    const bool read = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, data, static_cast<std::size_t>(kMaxDamagedCopyLength));
+    if (fd >= 0)
+        ::close(fd);
+    if (read && PrivateFile::writeAtomically(path + ".damaged", data))
+        return true;
+    Log::write("Keychain: the damaged file " + path + " could not be copied aside to " + path +
+               ".damaged; it is kept as it is and the change is refused");
+    return false;
 }
 
 } // namespace
@@ -475,7 +481,8 @@ struct Keychain::Cache {
 
     OSStatus append(const std::string& payload) {
         if (journalDamaged) {
-            setAside(journalPath());
+            if (!setAside(journalPath()))
+                return errSecIO;
             Log::write("Keychain: the damaged change log was copied to " + journalPath() + ".damaged; its damage is dropped");
             journalDamaged = false;
         }
@@ -542,11 +549,13 @@ struct Keychain::Cache {
     OSStatus writeSnapshot() {
         removeLeftOvers();
         if (itemFileDamaged) {
-            setAside(path);
+            if (!setAside(path))
+                return errSecIO;
             Log::write("Keychain: the damaged item file was copied to " + path + ".damaged");
         }
         if (itemFileDamaged || journalDamaged) {
-            setAside(journalPath());
+            if (!setAside(journalPath()))
+                return errSecIO;
             Log::write("Keychain: the change log read beside the damage was copied to " + journalPath() + ".damaged");
         }
         // (A generation this high comes only from a file someone else wrote: start again from 1.)

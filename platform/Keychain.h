@@ -26,7 +26,9 @@
 //   the items the log's records carry whole (added or updated; a deletion there names places in the
 //   lost file and is not applied). Each is logged; the keychain answers as usual, and the next change
 //   copies the damaged file aside ("<file>.damaged", its first 4 MiB, one copy a file) and then drops
-//   the damage (truncating the log, or writing a new item file).
+//   the damage (truncating the log, or writing a new item file). When that copy cannot be made (a folder
+//   at its place, a full disk), the damage is not dropped: the change answers errSecIO, the files stay as
+//   they are and reads go on as before.
 // - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
 //   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
 //   process) sees the same items. A file that is not a regular file (a symbolic link at the log's place

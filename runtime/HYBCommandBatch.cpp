@@ -74,12 +74,14 @@ bool isHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // The callback id of an entry the reader refused: its first element, when that is a string (stray bytes
-// before it, control characters or bytes no JSON text begins with, aside).
+// before it aside: control characters, DEL, bytes that are not ASCII and any other byte that neither
+// begins a JSON value nor is a bracket, brace, comma or colon).
 std::optional<std::string> leadingCallbackId(std::string_view entry) {
     std::size_t at = skipSpace(entry, 0);
     if (at >= entry.size() || entry[at] != '[')
         return std::nullopt;
-    auto stray = [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x80 || c == ' '; };
+    static constexpr std::string_view kNotStray = "\"[]{},:-0123456789tfn";
+    auto stray = [](char c) { return kNotStray.find(c) == std::string_view::npos; };
     for (++at; at < entry.size() && stray(entry[at]);)
         ++at;
     if (at >= entry.size() || entry[at] != '"')
@@ -155,6 +157,26 @@ std::optional<std::string> commandCallbackId(const platform::Value& entry) {
     return *(*fields)[0].getString();
 }
 
+std::vector<std::optional<std::string>> nestedCommandCallbackIds(const platform::Value& batch) {
+    // Depth first without recursion: the value's nesting is bounded by the JSON reader, not by the stack.
+    std::vector<std::optional<std::string>> ids;
+    std::vector<std::pair<const platform::Array*, std::size_t>> open{{&batch.arrayOrEmpty(), 0}};
+    while (!open.empty()) {
+        auto& [array, next] = open.back();
+        if (next >= array->size()) {
+            open.pop_back();
+            continue;
+        }
+        const platform::Value& element = (*array)[next++];
+        const platform::Array* inner = element.getArray();
+        if (inner && !inner->empty() && (*inner)[0].isArray())
+            open.emplace_back(inner, 0);
+        else
+            ids.push_back(commandCallbackId(element));
+    }
+    return ids;
+}
+
 platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string_view text) {
     std::vector<HYBCommandBatchEntry> entries;
     platform::Result<platform::Value> whole = platform::JSON::parse(text);
@@ -210,8 +232,8 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
         const platform::Value* read = std::get_if<platform::Value>(&entry);
         // A batch of commands there (`[[...]] [[...],[...]]`): each of its commands is answered.
         if (read && read->isArray() && !read->arrayOrEmpty().empty() && (*read)[0].isArray()) {
-            for (const platform::Value& command : read->arrayOrEmpty())
-                entries.push_back(HYBUnreadableCommand{commandCallbackId(command), notRun});
+            for (std::optional<std::string>& callbackId : nestedCommandCallbackIds(*read))
+                entries.push_back(HYBUnreadableCommand{std::move(callbackId), notRun});
             continue;
         }
         std::optional<std::string> callbackId = read ? commandCallbackId(*read) : std::get<HYBUnreadableCommand>(entry).callbackId;

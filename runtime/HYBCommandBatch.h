@@ -5,10 +5,11 @@
 // - A text that reads whole is taken in one parse, entry by entry as it stands.
 // - Otherwise its entries are read one by one. An entry that cannot be read (nested deeper than the JSON
 //   reader allows, bad syntax or invalid UTF-8 inside it) becomes an HYBUnreadableCommand with the reader's
-//   reason and, when the entry begins with a string, that string as its callback id; the entries around it
-//   read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
+//   reason and, when the entry begins with a string, that string as its callback id (stray bytes before
+//   it, such as a control character, DEL, a byte that is not ASCII or "#", aside: any byte that begins no
+//   JSON value and is no bracket, brace, comma or colon); the entries around it read as usual. An entry cut off by the end of the text is such an entry too, and so is each value
 //   after a bracket that closes the batch before the text ends (`[[...]],[...]]`): those are not run.
-//   An array of commands there (`[[...]] [[...],[...]]`) gives one such entry per command.
+//   An array of commands there (`[[...]] [[...],[...]]`) gives one such entry per command, at any depth.
 // - Stray bytes between entries (a NUL, a control character, invalid UTF-8, a bare word) are a piece of
 //   their own, unreadable and without a callback id: the entry after them reads as usual.
 // - A lone surrogate escape (a high half without its low half, or a low half alone) reads as U+FFFD, in
@@ -46,6 +47,10 @@ platform::Result<std::vector<HYBCommandBatchEntry>> readCommandBatch(std::string
 // The callback id of an entry read as a value: its first element, when it is an array whose first element
 // is a string.
 std::optional<std::string> commandCallbackId(const platform::Value& entry);
+
+// The callback id (as commandCallbackId) of each command in an array of commands, in order; an element that
+// is itself an array of commands, at any depth, gives its commands' ids in its place.
+std::vector<std::optional<std::string>> nestedCommandCallbackIds(const platform::Value& batch);
 
 // The text with every lone surrogate escape inside its strings replaced by "\ufffd"; nullopt when it has
 // none (the text stands as it is).

@@ -194,8 +194,8 @@ std::optional<HYBInvokedUrlCommand> HYBCommandQueue::commandOf(HYBCommandBatchEn
     platform::Value& value = std::get<platform::Value>(entry);
     // Commands wrapped in a batch of their own (`[[[...],[...]]]`) are no commands, but each is answered.
     if (const platform::Array* inner = value.getArray(); inner && !inner->empty() && (*inner)[0].isArray()) {
-        for (const platform::Value& command : *inner)
-            answerUnreadable(HYBUnreadableCommand{commandCallbackId(command), "it is a batch inside the batch, not a command"});
+        for (std::optional<std::string>& callbackId : nestedCommandCallbackIds(value))
+            answerUnreadable(HYBUnreadableCommand{std::move(callbackId), "it is a batch inside the batch, not a command"});
         return std::nullopt;
     }
     std::optional<std::string> callbackId = commandCallbackId(value);

@@ -11,7 +11,7 @@
 //   placeholder: it never stalls the batches behind it. So is an empty batch ("[]").
 // - One entry that cannot be read, or is no command, costs only itself: it is logged and, when its
 //   callback id can be read, answered in its turn with status 8 ("JSON error") and the reason; the other
-//   entries of its batch run. An entry that is itself an array of commands answers each of them so.
+//   entries of its batch run. An entry that is itself an array of commands (at any depth) answers each of them so.
 // - One pass at a time: executePending() called while a pass is running (for example from a plug-in
 //   action that evaluates script) returns at once; the running pass also runs what was queued meanwhile.
 // - Time slices: after a command, when more than 8 ms passed since the pass began and commands remain,

@@ -49,6 +49,11 @@
     " target.addEventListener('hyb-microtasks', function () {});"                                             \
     " return function () { target.dispatchEvent(event); }; })()"
 #define MICROTASKS_FUNCTION_KEY "hyb-microtasks-function"
+/* A string result as text: NULL when it has no lone surrogate (it converts as it is), else the string with each
+ * lone one as U+FFFD. (With the "u" flag the class matches only a surrogate that is not half of a pair.) */
+#define WELL_FORMED_FUNCTION \
+    "(function (s) { return /[\\uD800-\\uDFFF]/u.test(s) ? s.replace(/[\\uD800-\\uDFFF]/gu, '\\uFFFD') : null; })"
+#define WELL_FORMED_FUNCTION_KEY "hyb-well-formed-function"
 #define MAX_ANSWER_SCRIPT 65536
 #define MAX_CALLBACK_ID 100
 #define MAX_ANSWER_NESTING 1000
@@ -174,8 +179,12 @@ static char* well_formed_text(JSCContext* context, JSCValue* value)
     return text;
 }
 
-/* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). */
-static char* result_text(JSCContext* context, JSCValue* value)
+static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const char* key, const char* source);
+
+/* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). A
+ * string with a lone surrogate, which the engine's conversion cuts at the first one (a fetched batch would lose
+ * every command from there on), gives its well-formed text. */
+static char* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
     if (jsc_context_get_exception(context)) {
         jsc_context_clear_exception(context);
@@ -188,6 +197,19 @@ static char* result_text(JSCContext* context, JSCValue* value)
         jsc_context_clear_exception(context);
         g_free(text);
         return g_strdup("");
+    }
+    if (text && *text && jsc_value_is_string(value)) { /* (an empty text is told below) */
+        JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
+        JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
+        if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed)) {
+            g_free(text);
+            text = jsc_value_to_string(fixed);
+        }
+        jsc_context_clear_exception(context);
+        if (fixed)
+            g_object_unref(fixed);
+        if (function)
+            g_object_unref(function);
     }
     if ((!text || !*text) && jsc_value_is_string(value)) {
         /* Empty, or a string without a UTF-8 form (its JSON form, with escapes, tells which). */
@@ -350,6 +372,7 @@ static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* pa
     if (webkit_frame_is_main_frame(frame)) {
         g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
         g_object_set_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, NULL);
+        g_object_set_data(G_OBJECT(page), WELL_FORMED_FUNCTION_KEY, NULL);
     }
 }
 
@@ -394,7 +417,7 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
     JSCValue* value = jsc_value_function_call(function, G_TYPE_STRING, answer.id, G_TYPE_INT, answer.status,
                                               JSC_TYPE_VALUE, message, G_TYPE_INT, answer.keep, G_TYPE_NONE);
     g_object_unref(function);
-    *text = result_text(context, value);
+    *text = result_text(page, context, value);
     if (value)
         g_object_unref(value);
     g_object_unref(message);
@@ -414,7 +437,7 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
         char* valid = is_utf8(script, length) ? NULL : g_utf8_make_valid(script, (gssize)length);
         JSCValue* value = valid ? jsc_context_evaluate(context, valid, -1) : jsc_context_evaluate(context, script, (gssize)length);
         g_free(valid);
-        text = result_text(context, value);
+        text = result_text(page, context, value);
         if (value)
             g_object_unref(value);
     }

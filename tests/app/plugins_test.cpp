@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 TEST(PluginsTest, EveryPluginOfTheApplicationIsMadeByItsName)
@@ -90,4 +93,58 @@ TEST(PluginsTest, ReadingABundleRefusesAMissingWwwFolderOrStartPage)
     EXPECT_EQ(read("<content src=\"pages/a%20b.html?x=1#top\"/>"), "read");
     EXPECT_EQ(read("<content src=\"other.html\"/>"), "read");
     EXPECT_EQ(read("<content src=\"http://localhost:1/start.html\"/>"), "read");
+}
+
+// A www folder that cannot be entered, or a start page that cannot be read, by the user the application
+// runs as is refused the same way (read as an unprivileged user when the test runs as root, whom file
+// modes do not stop).
+TEST(PluginsTest, ReadingABundleRefusesAWwwFolderOrStartPageThatCannotBeRead)
+{
+    hybtest::TempHome home;
+    const std::string bundle = home.folders().bundle();
+    home.writeBundleFile("www/index.html", "<html></html>");
+    home.writeBundleFile("config.xml", "<widget></widget>");
+    // What readBundle says, as a user who is not root.
+    auto read = [&] {
+        if (::geteuid() != 0) {
+            auto settings = app::readBundle(bundle);
+            return settings.ok() ? std::string("read") : settings.error().localizedDescription();
+        }
+        int out[2];
+        if (::pipe(out) != 0)
+            return std::string("no pipe");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(out[0]);
+            std::string said = "cannot drop privileges";
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+                auto settings = app::readBundle(bundle);
+                said = settings.ok() ? std::string("read") : settings.error().localizedDescription();
+            }
+            (void)!::write(out[1], said.data(), said.size());
+            ::_exit(0);
+        }
+        ::close(out[1]);
+        std::string said;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+            said.append(buffer, static_cast<std::size_t>(n));
+        ::close(out[0]);
+        ::waitpid(child, nullptr, 0);
+        return said;
+    };
+    // The unprivileged user reaches the bundle.
+    for (std::filesystem::path at = bundle; at.string().size() >= home.root().size(); at = at.parent_path())
+        std::filesystem::permissions(at, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    std::filesystem::permissions(bundle + "/config.xml", std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    std::filesystem::permissions(bundle + "/www", std::filesystem::perms::all);
+    std::filesystem::permissions(bundle + "/www/index.html", std::filesystem::perms::all);
+    ASSERT_EQ(read(), "read");
+    std::filesystem::permissions(bundle + "/www/index.html", std::filesystem::perms::none);
+    EXPECT_EQ(read(), "start page at " + bundle + "/www/index.html: cannot be read (Permission denied)");
+    std::filesystem::permissions(bundle + "/www/index.html", std::filesystem::perms::all);
+    std::filesystem::permissions(bundle + "/www", std::filesystem::perms::owner_all | std::filesystem::perms::group_all |
+                                                      std::filesystem::perms::others_read);
+    EXPECT_EQ(read(), "www folder at " + bundle + "/www: cannot be entered (Permission denied)");
+    std::filesystem::permissions(bundle + "/www", std::filesystem::perms::all);
 }

@@ -195,6 +195,27 @@ TEST_F(ApplicationOnEngineTest, EveryCallOfAFragmentBatchWithStrayBytesIsAnswere
     EXPECT_EQ(eval("answers.join('|')"), "N1:1|N2:1|N3:1|N4:8|N5:8");
 }
 
+// A batch the native side fetches holding a lone surrogate (a string the engine cannot give as UTF-8 as it
+// stands) after its first command: the commands after it are answered too, not cut off with it.
+TEST_F(ApplicationOnEngineTest, EveryCallOfAFetchedBatchWithALoneSurrogateIsAnswered) {
+    m_home.writeBundleFile("www/index.html", R"(<html><body><script>
+        var answers = [], batches = [];
+        var exec = {
+            nativeFetchMessages: function () { return batches.length ? batches.shift() : ''; },
+            nativeEvalAndFetch: function (fn) { fn(); return ''; },
+            nativeCallback: function (id, status) { answers.push(id + ':' + status); return ''; }
+        };
+        window.hybrid = { require: function () { return exec; }, fireDocumentEvent: function () {} };
+        function command(id) { return JSON.stringify([id, 'Cache', 'clear', []]); }
+        </script></body></html>)");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    launch();
+    eval("batches.push('[' + command('S1') + ',\\ud800' + command('S2') + ',[\\udc00' + command('S3').slice(1) + ',' + "
+         "command('S4') + ']'); location.hash = '%01'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("String(answers.length)") == "4"; })) << eval("answers.join('|')");
+    EXPECT_EQ(eval("answers.join('|')"), "S1:1|S2:1|S3:8|S4:1");
+}
+
 // A page with its own bridge (no hybrid.js) calling Cache.clear: run(count) makes the calls one after the
 // other, each made by the page's next(i) (the signalling given) as soon as the previous answer came, right
 // inside it; state() tells how many were answered, those answered out of order or failed, and what is left

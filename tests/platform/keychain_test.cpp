@@ -354,6 +354,40 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(std::filesystem::file_size(aside), 4u * 1024 * 1024);
 }
 
+// A damaged file whose copy aside cannot be made (a folder at the copy's place) is not dropped: the change
+// answers errSecIO and the files stay as they were, readable as before, until the copy can be made.
+TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
+    const std::string journal = m_path + ".journal";
+    auto prepare = [&] {
+        std::filesystem::remove_all(m_dir + "/Library");
+        Keychain keychain(m_path);
+        EXPECT_EQ(keychain.add(with(base("old"), kSecValueData, bytesOf("o"))), errSecSuccess);
+        EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    };
+    for (const bool itemFile : {true, false}) {
+        SCOPED_TRACE(itemFile ? "item file" : "change log");
+        prepare();
+        const std::string damagedPath = itemFile ? m_path : journal;
+        const std::string damaged = itemFile ? fileText(m_path).substr(0, 20) : fileText(journal) + "torn";
+        writeText(damagedPath, damaged);
+        const std::string log = fileText(journal);
+        std::filesystem::create_directories(damagedPath + ".damaged/in-the-way");
+        Keychain keychain(m_path);
+        EXPECT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecIO);
+        EXPECT_EQ(keychain.deleteItems(base("a")), errSecIO);
+        EXPECT_EQ(fileText(damagedPath), damaged) << "the damage is kept";
+        EXPECT_EQ(fileText(journal), log);
+        Value r;
+        ASSERT_EQ(Keychain(m_path).copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(r, Value(bytesOf("1")));
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base("old"), kSecReturnData, true), &r), itemFile ? errSecItemNotFound : errSecSuccess);
+        std::filesystem::remove_all(damagedPath + ".damaged");
+        ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecSuccess);
+        EXPECT_EQ(fileText(damagedPath + ".damaged"), damaged);
+        ASSERT_EQ(Keychain(m_path).copyMatching(with(base("b"), kSecReturnData, true), &r), errSecSuccess);
+    }
+}
+
 // An item file that does not decode (a crash before its bytes reached the disk) loses only what it
 // held: the items the change log carries whole stay readable, and the next change writes them into a new
 // item file (the damaged one copied aside).

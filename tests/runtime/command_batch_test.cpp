@@ -60,8 +60,11 @@ TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
         "[\"bad\\ud800\",\"S\",\"x\",[\"\xff\"]],"   // invalid UTF-8; the id is read with its replacement
         "[\0\x01 \xff\"afterNul\",\"S\",\"x\",[]],"  // stray bytes before the id
         "[7 \"notFirst\",\"S\",\"x\",[]],"
+        "[\x7f#!@\\x\"afterDel\",\"S\",\"x\",[]],"     // DEL and printable bytes that begin no JSON value
+        "[-\"afterMinus\",\"S\",\"x\",[]],"          // a byte that begins a number: no string first
+        "[,\"afterComma\",\"S\",\"x\",[]],"
         "[\"cut\",\"S\",\"x\",[1,"s);                // cut off by the end of the text
-    ASSERT_EQ(entries.size(), 7u);
+    ASSERT_EQ(entries.size(), 10u);
     ASSERT_TRUE(unreadable(entries[0]));
     EXPECT_EQ(unreadable(entries[0])->callbackId, "bad1");
     EXPECT_FALSE(unreadable(entries[0])->reason.empty());
@@ -77,7 +80,13 @@ TEST(HYBCommandBatch, WhatCanBeReadOfABrokenEntryIsItsLeadingString) {
     ASSERT_TRUE(unreadable(entries[5]));
     EXPECT_FALSE(unreadable(entries[5])->callbackId);
     ASSERT_TRUE(unreadable(entries[6]));
-    EXPECT_EQ(unreadable(entries[6])->callbackId, "cut");
+    EXPECT_EQ(unreadable(entries[6])->callbackId, "afterDel");
+    ASSERT_TRUE(unreadable(entries[7]));
+    EXPECT_FALSE(unreadable(entries[7])->callbackId);
+    ASSERT_TRUE(unreadable(entries[8]));
+    EXPECT_FALSE(unreadable(entries[8])->callbackId);
+    ASSERT_TRUE(unreadable(entries[9]));
+    EXPECT_EQ(unreadable(entries[9])->callbackId, "cut");
 }
 
 TEST(HYBCommandBatch, ATextThatIsNoArrayIsNoBatch) {

@@ -125,6 +125,11 @@ TEST(HYBCommandQueue, EveryCallOfABatchWithStrayBytesRunsOrIsAnswered) {
         {"[" + probeCommand("a", "\"A\"") + "\xff\xfe" + probeCommand("b", "\"B\"") + "\x01]", {"run:A", "run:B"}, {}},
         {"\0["s + probeCommand("a", "\"A\"") + "," + probeCommand("b", "\"B\"") + "]", {}, {"a", "b"}},
         {"[[" + probeCommand("a", "\"A\"") + "," + probeCommand("b", "\"B\"") + "]]", {}, {"a", "b"}},
+        // Batches inside the batch at any depth, and after a bracket that ended it early.
+        {"[[[" + probeCommand("a", "\"A\"") + "]],[[[" + probeCommand("b", "\"B\"") + "]],[]]," + probeCommand("c", "\"C\"") + "]",
+         {"run:C"}, {"a", "b"}},
+        {"[" + probeCommand("a", "\"A\"") + "]][[[" + probeCommand("b", "\"B\"") + "]]," + probeCommand("c", "\"C\"") + "]",
+         {"run:A"}, {"b", "c"}},
         {"[" + probeCommand("a", "\"A\0\""s) + "," + probeCommand("b", "\"\xc3\"") + "," + probeCommand("c", "\"\\ud800\"") +
              ",[\"d\",\"Probe\",\"run\",[1,",
          {"run:\xEF\xBF\xBD"}, {"a", "b", "d"}},
