@@ -296,10 +296,10 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, std
         delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
         return;
     }
-    handle(*delegate, kind, reply);
+    handle(*delegate, kind, payment, reply);
 }
 
-void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply) {
+void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, std::uint64_t payment, const BCReply& reply) {
     auto container = BCDataContainer::instance();
     const platform::Dictionary& params = reply.params;
     const bool carriesForms = kind == ReplyKind::UserInfo || kind == ReplyKind::Rules || kind == ReplyKind::FollowRules;
@@ -327,7 +327,7 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         startPoll();
         return;
     case ReplyKind::Query:
-        handleQuery(delegate, reply);
+        handleQuery(delegate, reply, payment);
         return;
     case ReplyKind::UserInfo:
         container->apply(BCReplyMapper::userInfoReply(params));
@@ -377,13 +377,17 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
     }
 }
 
-void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply) {
+void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply, std::uint64_t payment) {
     auto container = BCDataContainer::instance();
     const platform::Dictionary& params = reply.params;
     const std::string* status = params["status"].getString();
     const std::string* failMessage = params["fail_msg"].getString();
     const auto message = failMessage ? std::optional<std::string>(*failMessage) : std::nullopt;
-    if (status && *status == "01") {
+    // An answer to a "query" sent while another payment was outstanding (settled elsewhere since, and a
+    // later one sent) says nothing about the payment outstanding now: as "not known yet" for it.
+    const auto& outstanding = container->outstandingPayment();
+    const bool aboutAnother = outstanding && outstanding->number != payment;
+    if (status && (*status == "01" || (aboutAnother && (*status == "00" || *status == "03")))) {
         m_lostPolls = 0;
         if (++m_polls < kMaxPolls) {
             scheduleQuery();
@@ -427,9 +431,11 @@ std::function<void()> BCMPService::askPaymentResultOnce(std::function<void(std::
         return [cancelled] { *cancelled = true; };
     }
     const auto transport = currentTransport();
-    const auto id = transport->send(*body, [done = std::move(done)](BCTransportOutcome outcome) {
+    const std::uint64_t payment = container->outstandingPayment()->number;
+    const auto id = transport->send(*body, [done = std::move(done), payment](BCTransportOutcome outcome) {
         std::optional<bool> answer;
-        if (outcome.kind == BCTransportOutcome::Kind::Body) {
+        const auto& outstanding = BCDataContainer::instance()->outstandingPayment();
+        if (outcome.kind == BCTransportOutcome::Kind::Body && outstanding && outstanding->number == payment) {
             const BCReply reply = BCJsonService::instance()->parseReply(outcome.body);
             const std::string status = reply.ok() ? reply.params["status"].stringOr("") : "";
             if (status == "00" || status == "03")
@@ -476,7 +482,10 @@ void BCMPService::sendQuery() {
     if (!m_polling)
         return;
     m_pollTimer.reset();
-    send(ReplyKind::Query, "query", BCJsonService::member("tn", BCDataContainer::instance()->mTN().value_or("")));
+    // The answer is about the payment outstanding now (its number; 0 when none is).
+    const auto container = BCDataContainer::instance();
+    const auto& outstanding = container->outstandingPayment();
+    send(ReplyKind::Query, "query", BCJsonService::member("tn", container->mTN().value_or("")), outstanding ? outstanding->number : 0);
 }
 
 void BCMPService::stopPoll() {

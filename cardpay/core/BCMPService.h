@@ -34,7 +34,9 @@
 // again, on a later turn; once an authorisation of this order has succeeded (BCDataContainer::
 // orderAuthorised) no authorisation is sent again, and the poster hears 3004 the same way. The reply to a
 // payment command settles nothing but that command: a late reply to an earlier payment, once a later one
-// is outstanding, leaves the later one as it is. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
+// is outstanding, leaves the later one as it is. So does a poll answer: a "00" or "03" to a "query" sent
+// while another payment was outstanding (settled since by another poll) counts as "01" for the one
+// outstanding now, and the poll goes on. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
 // poster hears nothing). A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
@@ -206,8 +208,9 @@ private:
     void received(BCCommandTransport::RequestID id, ReplyKind kind, std::uint64_t payment, BCTransportOutcome outcome);
     void failLater(int type);
     void answerPaidLater();
-    void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
-    void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
+    // `payment`: as for `received` (for a "query", the payment outstanding when it was sent).
+    void handle(BCMPServiceDelegate& delegate, ReplyKind kind, std::uint64_t payment, const BCReply& reply);
+    void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply, std::uint64_t payment);
     // A poll answer "00" or "03": mapped, and the outstanding payment settled; answers whether it succeeded.
     static bool settle(const platform::Dictionary& params);
     void startPoll();

@@ -359,6 +359,51 @@ TEST_F(ResultPollTest, ALateRefusalOfAnEarlierPaymentLeavesTheLaterOneOutstandin
     EXPECT_EQ(m_server.commands("pay").size(), 1u);
 }
 
+// A poll answer is about the payment that was outstanding when its "query" went out. One held back
+// while that payment was settled elsewhere (another screen's poll) and a later payment went out says
+// nothing about the later one: a late "00" does not pay the order, a late "03" does not give the later
+// payment up (which would let a third payment go out while the second may have been taken); the poll
+// that asked goes on asking about the payment now outstanding.
+class LatePollAnswer : public ResultPollTest {
+protected:
+    void answerLate(const char* late) {
+        m_server.setReply("query", Dictionary{{"status", late}, {"fail_msg", "Declined"}});
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+        m_service->postPreCmd("prepay", R"("cvn2":"123")");
+        ASSERT_TRUE(waitForQueries(1));  // its answer held back
+        container()->settleOutstandingPayment(std::string(late) == "00");  // as another screen's poll would
+        auto other = cardpay::BCMPServiceConsumption::create();
+        auto otherDelegate = std::make_shared<RecordingDelegate>();
+        other->setDelegate(otherDelegate);
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+        m_server.setReply("query", Dictionary{{"status", "01"}});  // the later payment: not known yet
+        other->postRequestWithCmd("pay", R"("pin":"123456")");
+        ASSERT_TRUE(waitForQueries(2));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return other->pollsAnswered() >= 1; }));
+        const auto later = container()->outstandingPayment();
+        ASSERT_TRUE(later && later->command == "pay");
+        m_server.releaseHeldReplies();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_service->pollsAnswered() >= 1 || !m_delegate->answers.empty(); }));
+        EXPECT_FALSE(container()->orderPaid());
+        EXPECT_EQ(container()->outstandingPayment(), later);
+        EXPECT_TRUE(m_delegate->answers.empty());
+        // Both polls go on asking about the later payment; its own answer settles it once.
+        m_server.setReply("query", Dictionary{{"status", "00"}});
+        m_clock.advance(cardpay::BCMPService::kPollInterval);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_delegate->answers.empty() && !otherDelegate->answers.empty(); }));
+        EXPECT_EQ(queries(), 4u);
+        EXPECT_TRUE(container()->orderPaid());
+        other->postRequestWithCmd("pay", R"("pin":"123456")");
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 2; }));
+        EXPECT_EQ(m_server.commands("pay").size(), 1u);
+        EXPECT_EQ(m_server.commands("prepay").size(), 1u);
+    }
+};
+
+TEST_F(LatePollAnswer, ALateSuccessForAnEarlierPaymentDoesNotPayTheOrder) { answerLate("00"); }
+
+TEST_F(LatePollAnswer, ALateFailureForAnEarlierPaymentDoesNotGiveUpTheLaterOne) { answerLate("03"); }
+
 // Once a "pay" of this order has succeeded, no payment command goes out at all: the poster hears that
 // the order is paid. A "pay" for another order, or one that failed, does not pay this order.
 TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
