@@ -166,21 +166,43 @@ BCMPService::BCMPService() {
     m_serial = ++lastSerial;
 }
 
+namespace {
+
+// A command's name as a server that reads names without regard to ASCII case or surrounding blanks
+// would take it.
+std::string readAsServer(std::string_view command) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+    while (!command.empty() && blank(command.front()))
+        command.remove_prefix(1);
+    while (!command.empty() && blank(command.back()))
+        command.remove_suffix(1);
+    std::string name(command);
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+} // namespace
+
 std::optional<BCPayment::Meaning> BCMPService::moneyMovingCommand(std::string_view command) {
-    if (command == "pay")
+    const std::string name = readAsServer(command);
+    if (name == "pay")
         return BCPayment::Meaning::Paid;
-    if (command == "prepay")
+    if (name == "prepay")
         return BCPayment::Meaning::Authorised;
     return std::nullopt;
 }
 
+bool BCMPService::isResultQuery(std::string_view command) { return readAsServer(command) == "query"; }
+
 void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
     m_currentCMD = code;
     stopPoll();
-    if (moneyMovingCommand(command)) {
-        // A server-named command of another kind (points, coupon) that would move money: never sent
-        // outside the payment's own guard.
-        platform::Log::write("BCMPService: \"" + std::string(command) + "\" moves money and is not sent as a plain command");
+    if (moneyMovingCommand(command) || isResultQuery(command)) {
+        // A server-named command of another kind (points, coupon, a box's own) that would move money, or
+        // the result poll's own: never sent outside the payment's guard or the poll.
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent as a plain command");
         failLater(kBCFailureSystem);
         return;
     }
@@ -207,6 +229,12 @@ void BCMPService::answerPaidLater() {
 
 void BCMPService::postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning) {
     m_currentCMD = code;
+    if (isResultQuery(command)) {
+        // A "00" to it would stand for a payment never sent.
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" asks for a result and is not sent as a payment");
+        failLater(kBCFailureSystem);
+        return;
+    }
     meaning = moneyMovingCommand(command).value_or(meaning);  // "pay" pays, wherever it is sent from
     const auto container = BCDataContainer::instance();
     if (container->roadEnding()) {

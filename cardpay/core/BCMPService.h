@@ -21,7 +21,9 @@
 // it is a known one. The temporary command (a server alert box's action) is a payment only when its name is
 // a known one; any other is sent as a plain command (1005), answered with kBCEventTempAnswered (or a
 // failure) and never polled, held or counted as a payment. A known payment command posted through a plain
-// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem.
+// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem. Names are
+// read as a server that ignores ASCII case and surrounding blanks would read them ("PAY" pays), and the
+// result poll's own command ("query") is never sent as a payment or a plain command.
 //
 // A payment is never sent twice. From the moment a payment command goes out until the server refuses
 // it (a reply whose "resp" is not "00") or the poll tells how it ended ("00" or "03"), the payment is
@@ -171,7 +173,11 @@ public:
     void queryPaymentResult();
     // What a "00" for the command means when it moves money ("pay": the order paid; "prepay": the card
     // authorised); none for every other command.
+    // A name is read as a server that ignores ASCII case and surrounding blanks may read it ("PAY", " pay").
     static std::optional<BCPayment::Meaning> moneyMovingCommand(std::string_view command);
+    // Whether the command is the result poll's own ("query", read the same way): sent by the poll alone,
+    // never as a payment or a plain command (the poster hears kBCFailureSystem).
+    static bool isResultQuery(std::string_view command);
     // This object's number among the service objects of the process (never 0), the sender of its payments.
     std::uint64_t serial() const { return m_serial; }
 

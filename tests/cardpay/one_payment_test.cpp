@@ -507,6 +507,32 @@ TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
     EXPECT_EQ(count("pay"), 1u);
 }
 
+// The same box naming "pay" in capitals with blanks around it, as a server that reads names loosely
+// takes for "pay": it is the payment, sent once under the payment's guard, and the road ends in success
+// with nothing paid again. A box naming " Query" sends nothing at all.
+TEST_F(CardPayOnePayment, AServerBoxNamingPayInAnotherCasePaysTheOrderOnce) {
+    serverBoxIn("followrules", "Pay at once?", "Pay now", " PAY ");
+    m_server.setReply(" PAY ", Dictionary{});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(theServersBox("Pay at once?"));
+    ASSERT_TRUE(road().tap("Pay now"));
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count(" PAY "), 1u);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+TEST_F(CardPayOnePayment, AServerBoxAskingTheResultInAnotherCaseSendsNothing) {
+    serverBoxIn("getuserinfo", "Check the result", "Check", " Query");
+    m_server.setReply(" Query", Dictionary{{"status", "00"}});
+    ASSERT_TRUE(theAccountRoadsBox("Check the result"));
+    ASSERT_TRUE(road().tap("Check"));
+    ASSERT_TRUE(road().settle());
+    expectNothingPaid();
+    EXPECT_EQ(count(" Query"), 0u);
+}
+
 // A server box naming a command of its own that moves no money: sent once as that command, never polled,
 // held or reported as a payment, whatever the server answers to a "query".
 TEST_F(CardPayOnePayment, AServerBoxNamingAnotherCommandIsNoPayment) {

@@ -318,6 +318,61 @@ TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
     EXPECT_TRUE(container()->orderPaid());
 }
 
+// A server may read command names without regard to case or surrounding blanks: a name that is "pay" or
+// "prepay" but for those is a payment all the same. A server box's "PAY" goes out once as a payment (and
+// is asked about, never sent again while its result is awaited); a points command " Pay " is refused; an
+// authorisation button naming "PAY" pays the order, so that nothing pays it again.
+TEST_F(ResultPollTest, APaymentNameInAnotherCaseOrWithBlanksIsAPayment) {
+    for (const char* name : {"PAY", "Pay", " pay\t", "PrePay", "prepay\n"})
+        EXPECT_TRUE(cardpay::BCMPService::moneyMovingCommand(name)) << name;
+    EXPECT_EQ(cardpay::BCMPService::moneyMovingCommand("PREPAY"), cardpay::BCPayment::Meaning::Authorised);
+    for (const char* name : {"payx", "pa y", "repay", "query", ""})
+        EXPECT_FALSE(cardpay::BCMPService::moneyMovingCommand(name)) << name;
+
+    m_server.setReply("PAY", Dictionary{});
+    m_server.setReply("Pay", Dictionary{});
+    m_server.setReply("query", Dictionary{{"status", "01"}});
+    m_service->postTempRequestWithCmd("PAY", R"("pin":"123456")");
+    ASSERT_TRUE(waitForQueries(1));
+    ASSERT_TRUE(container()->paymentOutstanding());
+    EXPECT_EQ(container()->outstandingPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
+    m_service->postTempRequestWithCmd("Pay", R"("pin":"123456")");
+    m_service->postPromotionScore(" Pay ", std::nullopt);
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureSystem);
+    EXPECT_EQ(m_server.commands("PAY").size(), 1u);
+    EXPECT_TRUE(m_server.commands("Pay").empty());
+    EXPECT_TRUE(m_server.commands(" Pay ").empty());
+}
+
+TEST_F(ResultPollTest, AnAuthorisationButtonNamingPayInCapitalsPaysTheOrder) {
+    m_server.setReply("PAY", Dictionary{});
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("PAY", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_TRUE(container()->orderPaid());
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_TRUE(m_server.commands("pay").empty());
+}
+
+// The poll's own command is never a payment: an authorisation button naming "query" (in any case) sends
+// nothing, and the poster hears a system failure; nothing is outstanding, nothing confirmed.
+TEST_F(ResultPollTest, TheResultQueryIsNeverSentAsAPayment) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_server.setReply("Query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("query", R"("cvn2":"123")");
+    m_service->postPreCmd("Query", R"("cvn2":"123")");
+    m_service->postTempRequestWithCmd(" QUERY", "");
+    ASSERT_TRUE(waitForAnswers(3));
+    for (const auto& answer : m_delegate->answers)
+        EXPECT_EQ(answer.code, cardpay::kBCFailureSystem);
+    EXPECT_TRUE(m_server.commands().empty());
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderAuthorised());
+}
+
 // A payment whose parameters make no command never goes out: it is not left outstanding (no result to
 // ask for, nothing to report at the road's end), and the corrected payment goes out once.
 TEST_F(ResultPollTest, APaymentThatMakesNoCommandIsNotLeftOutstanding) {
