@@ -431,6 +431,15 @@ void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& repl
         return;
     }
     stopPoll();
+    if (const auto& settled = container->lastSettledPayment(); payment != 0 && !outstanding && settled && settled->number == payment) {
+        // The payment asked about was settled by another poll meanwhile: the asker hears how, whatever
+        // this later answer says.
+        if (container->lastSettlementSucceeded())
+            delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
+        else
+            delegate.comunicateToBCMPDidFailWithErrorType(kBCFailurePayment, std::nullopt);
+        return;
+    }
     if (settle(params)) {
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
     } else {

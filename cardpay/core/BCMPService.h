@@ -38,7 +38,8 @@
 // payment command settles nothing but that command: a late reply to an earlier payment, once a later one
 // is outstanding, leaves the later one as it is. So does a poll answer: a "00" or "03" to a "query" sent
 // while another payment was outstanding (settled since by another poll) counts as "01" for the one
-// outstanding now, and the poll goes on. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
+// outstanding now, and the poll goes on; one for a payment settled since (nothing outstanding) answers how
+// that payment was settled (3004, or kBCFailurePayment without a message), whatever its own status says. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
 // poster hears nothing). A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or

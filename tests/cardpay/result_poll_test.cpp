@@ -459,6 +459,35 @@ TEST_F(LatePollAnswer, ALateSuccessForAnEarlierPaymentDoesNotPayTheOrder) { answ
 
 TEST_F(LatePollAnswer, ALateFailureForAnEarlierPaymentDoesNotGiveUpTheLaterOne) { answerLate("03"); }
 
+// A poll answer held back while its payment was settled elsewhere, nothing outstanding since: the
+// asker hears how the payment was settled, not the late answer's contrary status (a late "00" for an
+// authorisation the server declined does not let the screen go on as authorised, nor a late "03" give
+// up a payment confirmed).
+class LateAnswerAfterSettlement : public ResultPollTest {
+protected:
+    void answerAfterSettlement(bool confirmed) {
+        m_server.setReply("query", Dictionary{{"status", confirmed ? "03" : "00"}, {"fail_msg", "Declined"}});
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+        m_service->postPreCmd("prepay", R"("cvn2":"123")");
+        ASSERT_TRUE(waitForQueries(1));
+        const auto sent = container()->outstandingPayment();
+        ASSERT_TRUE(sent);
+        container()->settleOutstandingPayment(confirmed);  // as another screen's poll would
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+        m_server.releaseHeldReplies();
+        ASSERT_TRUE(waitForAnswers(1));
+        EXPECT_EQ(lastAnswer().code, confirmed ? int(cardpay::kBCEventPaySucceeded) : int(cardpay::kBCFailurePayment));
+        EXPECT_EQ(container()->lastSettledPayment(), sent);
+        EXPECT_EQ(container()->lastSettlementSucceeded(), confirmed);
+        EXPECT_EQ(container()->orderAuthorised(), confirmed);
+        EXPECT_EQ(m_server.commands("prepay").size(), 1u);
+    }
+};
+
+TEST_F(LateAnswerAfterSettlement, ALateSuccessForADeclinedAuthorisationIsNoSuccess) { answerAfterSettlement(false); }
+
+TEST_F(LateAnswerAfterSettlement, ALateFailureForAConfirmedAuthorisationIsNoFailure) { answerAfterSettlement(true); }
+
 // Once a "pay" of this order has succeeded, no payment command goes out at all: the poster hears that
 // the order is paid. A "pay" for another order, or one that failed, does not pay this order.
 TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
