@@ -258,7 +258,8 @@ void BCMPService::postPayment(int code, std::string_view command, const std::str
     }
     static std::uint64_t lastNumber = 0;
     const std::uint64_t number = ++lastNumber;
-    container->setOutstandingPayment(BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial, number});
+    container->setOutstandingPayment(
+        BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial, number, container->authorisationCard().value_or("")});
     stopPoll();
     send(ReplyKind::Payment, command, parameterText, number);
 }
@@ -609,14 +610,18 @@ void BCMPServiceConsumption::postRulesRequestWithFlag(const std::string& flag, c
     text = join(text, BCJsonService::member(flag == "1" ? "card" : "pan", card));
     text = join(text, BCJsonService::member("pay_type", payType));
     text = join(text, BCJsonService::member("pay_mode", payMode));
+    BCDataContainer::instance()->setAuthorisationCard(card);
     post(kBCCmdRules, ReplyKind::Rules, "rules", text);
 }
 
 void BCMPServiceConsumption::postBindCardRulesRequestWithParams(const std::string& params) {
+    const auto container = BCDataContainer::instance();
+    container->setAuthorisationCard(container->mEntrustedCard().value_or(params));  // the card typed for it
     post(kBCCmdBindCardRules, ReplyKind::Rules, "bindcardrules", params);
 }
 
 void BCMPServiceConsumption::postModifyPhoneRequestWithCard(const std::string& card) {
+    BCDataContainer::instance()->setAuthorisationCard(card);
     post(kBCCmdModifyPhone, ReplyKind::Rules, "modifyphone", BCJsonService::member("card", card));
 }
 

@@ -287,6 +287,33 @@ TEST_F(ResultPollTest, AnOrderAuthorisedIsNeverAuthorisedAgain) {
     EXPECT_TRUE(container()->orderPaid());
 }
 
+// An authorisation holds for the order and the card its step was for (the card the rules were asked
+// for): another card is authorised on its own, and each card once; another order has none of them.
+TEST_F(ResultPollTest, AnAuthorisationHoldsForItsCardOnly) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
+    ASSERT_TRUE(waitForAnswers(1));
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_TRUE(container()->orderAuthorised());
+    m_service->postRulesRequestWithFlag("0", "6222021234567894", "1", "1");
+    ASSERT_TRUE(waitForAnswers(3));
+    EXPECT_FALSE(container()->orderAuthorised());
+    m_service->postPreCmd("prepay", R"("cvn2":"321")");
+    ASSERT_TRUE(waitForAnswers(4));
+    EXPECT_TRUE(container()->orderAuthorised());
+    ASSERT_EQ(m_server.commands("prepay").size(), 2u);
+    m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
+    ASSERT_TRUE(waitForAnswers(5));
+    EXPECT_TRUE(container()->orderAuthorised());
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(6));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("prepay").size(), 2u);
+    container()->setMTN("201712010099");
+    EXPECT_FALSE(container()->orderAuthorised());
+}
+
 // What moves money is decided from the command: "pay" and "prepay" are payments however they are
 // posted (a pre-command named "pay" pays the order; a server-named points or coupon command naming one is
 // never sent outside the payment's guard), and a temporary command of another name is a plain command:
