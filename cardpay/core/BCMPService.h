@@ -33,8 +33,9 @@
 // service asked (BCDataContainer::settleOutstandingPayment), and 3004 means only that the payment the
 // container settled last succeeded: what that was is the container's to say. Once a "pay" of this order
 // has succeeded (BCDataContainer::orderPaid) no payment command is sent at all: the poster hears 3004
-// again, on a later turn; once an authorisation of this order has succeeded (BCDataContainer::
-// orderAuthorised) no authorisation is sent again, and the poster hears 3004 the same way. The reply to a
+// again, on a later turn; once an authorisation of this order with the current step's card has succeeded
+// (BCDataContainer::orderAuthorised) no authorisation is sent again for it, and the poster hears 3004 the
+// same way. The reply to a
 // payment command settles nothing but that command: a late reply to an earlier payment, once a later one
 // is outstanding, leaves the later one as it is. So does a poll answer: a "00" or "03" to a "query" sent
 // while another payment was outstanding (settled since by another poll) counts as "01" for the one
