@@ -71,8 +71,13 @@ std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeede
         return std::nullopt;
     m_lastSettled = settled;
     m_lastSettledSucceeded = succeeded;
-    if (succeeded && settled->tn == mTN().value_or(""))
-        (settled->paysTheOrder() ? m_paidTn : m_authorisedTn) = settled->tn;
+    if (succeeded && settled->tn == mTN().value_or("")) {
+        if (settled->paysTheOrder()) {
+            m_paidTn = settled->tn;
+        } else {
+            m_authorised.emplace(settled->tn, settled->card);
+        }
+    }
     return settled;
 }
 

@@ -22,7 +22,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace platform {
 class View;
@@ -44,6 +46,7 @@ struct BCPayment {
     Meaning meaning = Meaning::Paid;
     std::uint64_t sender = 0;
     std::uint64_t number = 0;
+    std::string card;  // for an authorisation: BCDataContainer::authorisationCard when it was sent
 
     bool paysTheOrder() const { return meaning == Meaning::Paid; }
     bool operator==(const BCPayment&) const = default;
@@ -162,6 +165,10 @@ public:
     void setMCardId(const Text& id) { setField("mCardId", id); }
     Text mEntrustedCard() const { return text("mEntrustedCard"); }
     void setMEntrustedCard(const Text& card) { setField("mEntrustedCard", card); }
+    // The card the server's latest authorisation step is for (the card its rules were asked for: a bound
+    // card's id or a typed card's number), set when they are asked for (BCMPServiceConsumption).
+    Text authorisationCard() const { return text("authorisationCard"); }
+    void setAuthorisationCard(const Text& card) { setField("authorisationCard", card); }
     long long payType() const { return m_payType; }
     void setPayType(long long type) { m_payType = type; }
     Text mMessageBlock() const { return text("mMessageBlock"); }
@@ -187,9 +194,10 @@ public:
     bool lastSettlementSucceeded() const { return m_lastSettledSucceeded; }
     // The server confirmed a "pay" of this order: the only case in which the road shows success.
     bool orderPaid() const { return isCurrentOrder(m_paidTn); }
-    // The server confirmed an authorisation (a pre-command) of this order, on whichever screen: the order
-    // is never authorised again; what is left is to pay it.
-    bool orderAuthorised() const { return isCurrentOrder(m_authorisedTn); }
+    // The server confirmed an authorisation (a pre-command) of this order with the card of the current
+    // authorisation step (`authorisationCard`), on whichever screen: that card is never authorised again for
+    // the order; what is left is to pay it. Another card chosen since has its own authorisation.
+    bool orderAuthorised() const { return m_authorised.contains({mTN().value_or(""), authorisationCard().value_or("")}); }
     Dict BundleConfig() const { return dict("BundleConfig"); }
     void setBundleConfig(const Dict& config) { setField("BundleConfig", config); }
 
@@ -243,9 +251,10 @@ private:
     std::optional<BCPayment> m_outstandingPayment;
     std::optional<BCPayment> m_lastSettled;
     bool m_lastSettledSucceeded = false;
-    // The orders (transaction numbers) the server confirmed a "pay" and an authorisation of.
+    // The order (transaction number) the server confirmed a "pay" of, and the orders and cards it
+    // confirmed an authorisation of.
     std::optional<std::string> m_paidTn;
-    std::optional<std::string> m_authorisedTn;
+    std::set<std::pair<std::string, std::string>> m_authorised;  // (transaction number, card)
     std::weak_ptr<platform::View> m_pointCell;
     platform::InterfaceOrientation m_defaultOrientation = platform::InterfaceOrientation::Portrait;
     std::weak_ptr<platform::ViewController> m_rootViewController;

@@ -166,21 +166,43 @@ BCMPService::BCMPService() {
     m_serial = ++lastSerial;
 }
 
+namespace {
+
+// A command's name as a server that reads names without regard to ASCII case or surrounding blanks
+// would take it.
+std::string readAsServer(std::string_view command) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+    while (!command.empty() && blank(command.front()))
+        command.remove_prefix(1);
+    while (!command.empty() && blank(command.back()))
+        command.remove_suffix(1);
+    std::string name(command);
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+} // namespace
+
 std::optional<BCPayment::Meaning> BCMPService::moneyMovingCommand(std::string_view command) {
-    if (command == "pay")
+    const std::string name = readAsServer(command);
+    if (name == "pay")
         return BCPayment::Meaning::Paid;
-    if (command == "prepay")
+    if (name == "prepay")
         return BCPayment::Meaning::Authorised;
     return std::nullopt;
 }
 
+bool BCMPService::isResultQuery(std::string_view command) { return readAsServer(command) == "query"; }
+
 void BCMPService::post(int code, ReplyKind kind, std::string_view command, const std::string& parameterText) {
     m_currentCMD = code;
     stopPoll();
-    if (moneyMovingCommand(command)) {
-        // A server-named command of another kind (points, coupon) that would move money: never sent
-        // outside the payment's own guard.
-        platform::Log::write("BCMPService: \"" + std::string(command) + "\" moves money and is not sent as a plain command");
+    if (moneyMovingCommand(command) || isResultQuery(command)) {
+        // A server-named command of another kind (points, coupon, a box's own) that would move money, or
+        // the result poll's own: never sent outside the payment's guard or the poll.
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent as a plain command");
         failLater(kBCFailureSystem);
         return;
     }
@@ -207,6 +229,12 @@ void BCMPService::answerPaidLater() {
 
 void BCMPService::postPayment(int code, std::string_view command, const std::string& parameterText, BCPayment::Meaning meaning) {
     m_currentCMD = code;
+    if (isResultQuery(command)) {
+        // A "00" to it would stand for a payment never sent.
+        platform::Log::write("BCMPService: \"" + std::string(command) + "\" asks for a result and is not sent as a payment");
+        failLater(kBCFailureSystem);
+        return;
+    }
     meaning = moneyMovingCommand(command).value_or(meaning);  // "pay" pays, wherever it is sent from
     const auto container = BCDataContainer::instance();
     if (container->roadEnding()) {
@@ -230,7 +258,8 @@ void BCMPService::postPayment(int code, std::string_view command, const std::str
     }
     static std::uint64_t lastNumber = 0;
     const std::uint64_t number = ++lastNumber;
-    container->setOutstandingPayment(BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial, number});
+    container->setOutstandingPayment(
+        BCPayment{std::string(command), code, container->mTN().value_or(""), meaning, m_serial, number, container->authorisationCard().value_or("")});
     stopPoll();
     send(ReplyKind::Payment, command, parameterText, number);
 }
@@ -296,10 +325,10 @@ void BCMPService::received(BCCommandTransport::RequestID id, ReplyKind kind, std
         delegate->comunicateToBCMPDidFailWithErrorType(reply.failureType, reply.message);
         return;
     }
-    handle(*delegate, kind, reply);
+    handle(*delegate, kind, payment, reply);
 }
 
-void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply) {
+void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, std::uint64_t payment, const BCReply& reply) {
     auto container = BCDataContainer::instance();
     const platform::Dictionary& params = reply.params;
     const bool carriesForms = kind == ReplyKind::UserInfo || kind == ReplyKind::Rules || kind == ReplyKind::FollowRules;
@@ -327,7 +356,7 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
         startPoll();
         return;
     case ReplyKind::Query:
-        handleQuery(delegate, reply);
+        handleQuery(delegate, reply, payment);
         return;
     case ReplyKind::UserInfo:
         container->apply(BCReplyMapper::userInfoReply(params));
@@ -377,13 +406,17 @@ void BCMPService::handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BC
     }
 }
 
-void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply) {
+void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply, std::uint64_t payment) {
     auto container = BCDataContainer::instance();
     const platform::Dictionary& params = reply.params;
     const std::string* status = params["status"].getString();
     const std::string* failMessage = params["fail_msg"].getString();
     const auto message = failMessage ? std::optional<std::string>(*failMessage) : std::nullopt;
-    if (status && *status == "01") {
+    // An answer to a "query" sent while another payment was outstanding (settled elsewhere since, and a
+    // later one sent) says nothing about the payment outstanding now: as "not known yet" for it.
+    const auto& outstanding = container->outstandingPayment();
+    const bool aboutAnother = outstanding && outstanding->number != payment;
+    if (status && (*status == "01" || (aboutAnother && (*status == "00" || *status == "03")))) {
         m_lostPolls = 0;
         if (++m_polls < kMaxPolls) {
             scheduleQuery();
@@ -399,6 +432,15 @@ void BCMPService::handleQuery(BCMPServiceDelegate& delegate, const BCReply& repl
         return;
     }
     stopPoll();
+    if (const auto& settled = container->lastSettledPayment(); payment != 0 && !outstanding && settled && settled->number == payment) {
+        // The payment asked about was settled by another poll meanwhile: the asker hears how, whatever
+        // this later answer says.
+        if (container->lastSettlementSucceeded())
+            delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
+        else
+            delegate.comunicateToBCMPDidFailWithErrorType(kBCFailurePayment, std::nullopt);
+        return;
+    }
     if (settle(params)) {
         delegate.comunicateToBCMPDidSucceedWithEvent(kBCEventPaySucceeded);
     } else {
@@ -427,9 +469,11 @@ std::function<void()> BCMPService::askPaymentResultOnce(std::function<void(std::
         return [cancelled] { *cancelled = true; };
     }
     const auto transport = currentTransport();
-    const auto id = transport->send(*body, [done = std::move(done)](BCTransportOutcome outcome) {
+    const std::uint64_t payment = container->outstandingPayment()->number;
+    const auto id = transport->send(*body, [done = std::move(done), payment](BCTransportOutcome outcome) {
         std::optional<bool> answer;
-        if (outcome.kind == BCTransportOutcome::Kind::Body) {
+        const auto& outstanding = BCDataContainer::instance()->outstandingPayment();
+        if (outcome.kind == BCTransportOutcome::Kind::Body && outstanding && outstanding->number == payment) {
             const BCReply reply = BCJsonService::instance()->parseReply(outcome.body);
             const std::string status = reply.ok() ? reply.params["status"].stringOr("") : "";
             if (status == "00" || status == "03")
@@ -476,7 +520,10 @@ void BCMPService::sendQuery() {
     if (!m_polling)
         return;
     m_pollTimer.reset();
-    send(ReplyKind::Query, "query", BCJsonService::member("tn", BCDataContainer::instance()->mTN().value_or("")));
+    // The answer is about the payment outstanding now (its number; 0 when none is).
+    const auto container = BCDataContainer::instance();
+    const auto& outstanding = container->outstandingPayment();
+    send(ReplyKind::Query, "query", BCJsonService::member("tn", container->mTN().value_or("")), outstanding ? outstanding->number : 0);
 }
 
 void BCMPService::stopPoll() {
@@ -563,14 +610,18 @@ void BCMPServiceConsumption::postRulesRequestWithFlag(const std::string& flag, c
     text = join(text, BCJsonService::member(flag == "1" ? "card" : "pan", card));
     text = join(text, BCJsonService::member("pay_type", payType));
     text = join(text, BCJsonService::member("pay_mode", payMode));
+    BCDataContainer::instance()->setAuthorisationCard(card);
     post(kBCCmdRules, ReplyKind::Rules, "rules", text);
 }
 
 void BCMPServiceConsumption::postBindCardRulesRequestWithParams(const std::string& params) {
+    const auto container = BCDataContainer::instance();
+    container->setAuthorisationCard(container->mEntrustedCard().value_or(params));  // the card typed for it
     post(kBCCmdBindCardRules, ReplyKind::Rules, "bindcardrules", params);
 }
 
 void BCMPServiceConsumption::postModifyPhoneRequestWithCard(const std::string& card) {
+    BCDataContainer::instance()->setAuthorisationCard(card);
     post(kBCCmdModifyPhone, ReplyKind::Rules, "modifyphone", BCJsonService::member("card", card));
 }
 

@@ -21,7 +21,9 @@
 // it is a known one. The temporary command (a server alert box's action) is a payment only when its name is
 // a known one; any other is sent as a plain command (1005), answered with kBCEventTempAnswered (or a
 // failure) and never polled, held or counted as a payment. A known payment command posted through a plain
-// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem.
+// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem. Names are
+// read as a server that ignores ASCII case and surrounding blanks would read them ("PAY" pays), and the
+// result poll's own command ("query") is never sent as a payment or a plain command.
 //
 // A payment is never sent twice. From the moment a payment command goes out until the server refuses
 // it (a reply whose "resp" is not "00") or the poll tells how it ended ("00" or "03"), the payment is
@@ -31,10 +33,14 @@
 // service asked (BCDataContainer::settleOutstandingPayment), and 3004 means only that the payment the
 // container settled last succeeded: what that was is the container's to say. Once a "pay" of this order
 // has succeeded (BCDataContainer::orderPaid) no payment command is sent at all: the poster hears 3004
-// again, on a later turn; once an authorisation of this order has succeeded (BCDataContainer::
-// orderAuthorised) no authorisation is sent again, and the poster hears 3004 the same way. The reply to a
+// again, on a later turn; once an authorisation of this order with the current step's card has succeeded
+// (BCDataContainer::orderAuthorised) no authorisation is sent again for it, and the poster hears 3004 the
+// same way. The reply to a
 // payment command settles nothing but that command: a late reply to an earlier payment, once a later one
-// is outstanding, leaves the later one as it is. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
+// is outstanding, leaves the later one as it is. So does a poll answer: a "00" or "03" to a "query" sent
+// while another payment was outstanding (settled since by another poll) counts as "01" for the one
+// outstanding now, and the poll goes on; one for a payment settled since (nothing outstanding) answers how
+// that payment was settled (3004, or kBCFailurePayment without a message), whatever its own status says. Nor is one sent once the road is ending (BCDataContainer::roadEnding; the
 // poster hears nothing). A payment whose
 // own reply is lost (no reply, an HTTP error, a reply that cannot be read) may have reached the server:
 // the poll starts as after a reply. A lost poll (the same, or a status that is absent, not a text or
@@ -169,7 +175,11 @@ public:
     void queryPaymentResult();
     // What a "00" for the command means when it moves money ("pay": the order paid; "prepay": the card
     // authorised); none for every other command.
+    // A name is read as a server that ignores ASCII case and surrounding blanks may read it ("PAY", " pay").
     static std::optional<BCPayment::Meaning> moneyMovingCommand(std::string_view command);
+    // Whether the command is the result poll's own ("query", read the same way): sent by the poll alone,
+    // never as a payment or a plain command (the poster hears kBCFailureSystem).
+    static bool isResultQuery(std::string_view command);
     // This object's number among the service objects of the process (never 0), the sender of its payments.
     std::uint64_t serial() const { return m_serial; }
 
@@ -206,8 +216,9 @@ private:
     void received(BCCommandTransport::RequestID id, ReplyKind kind, std::uint64_t payment, BCTransportOutcome outcome);
     void failLater(int type);
     void answerPaidLater();
-    void handle(BCMPServiceDelegate& delegate, ReplyKind kind, const BCReply& reply);
-    void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply);
+    // `payment`: as for `received` (for a "query", the payment outstanding when it was sent).
+    void handle(BCMPServiceDelegate& delegate, ReplyKind kind, std::uint64_t payment, const BCReply& reply);
+    void handleQuery(BCMPServiceDelegate& delegate, const BCReply& reply, std::uint64_t payment);
     // A poll answer "00" or "03": mapped, and the outstanding payment settled; answers whether it succeeded.
     static bool settle(const platform::Dictionary& params);
     void startPoll();

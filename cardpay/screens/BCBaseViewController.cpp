@@ -344,7 +344,7 @@ void BCBaseViewController::handleAlertBoxWithCancelAction(DefaultAction defaultA
     if (actionStr == "init") {
         if (const auto navigation = navigationController())
             navigation->popToRootViewController(true);
-    } else if (actionStr == "query") {
+    } else if (actionStr && BCMPService::isResultQuery(*actionStr)) {
         // The result poll's own command asks for the outstanding payment's result (as the client's own
         // box does); it is never sent as a payment command, whose "00" would stand for a payment.
         if (BCDataContainer::instance()->paymentOutstanding())

@@ -97,10 +97,10 @@ public:
     static std::optional<platform::Dictionary> alertBox();
     static void cleanAlertBox();
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
-    // The box's chosen action: "init" back to the road's first screen; "query" asks for the outstanding
-    // payment's result (nothing when none is outstanding); any other command is sent as the temporary
-    // command, a payment only when the command itself moves money (BCMPService::moneyMovingCommand);
-    // none runs `defaultAction` on a later turn.
+    // The box's chosen action: "init" back to the road's first screen; "query" (in any case, blanks
+    // around it: BCMPService::isResultQuery) asks for the outstanding payment's result (nothing when none
+    // is outstanding); any other command is sent as the temporary command, a payment only when the
+    // command itself moves money (BCMPService::moneyMovingCommand); none runs `defaultAction` on a later turn.
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
     // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
     // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box

@@ -13,7 +13,7 @@
 // other payment) the secret fields are cleared and the message shown. A poll that timed out (2008) shows
 // its message. A button without an "action" text sends nothing: Next shows text 12003. A server alert
 // box's command is what its name makes it (BCMPService::moneyMovingCommand). Once the order's
-// authorisation is confirmed, here or on a screen gone since (its late answer had by asking the result),
+// authorisation with this step's card is confirmed, here or on a screen gone since (its late answer had by asking the result),
 // the screen goes on with "followrules" and Next never authorises the order again.
 //
 // Once shown, the screen takes the lowest paying or user-information screen out of the stack (Back skips

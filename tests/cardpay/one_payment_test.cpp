@@ -5,6 +5,7 @@
 // payment commands ("pay", "prepay") the server saw for the order.
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCEntrustViewController.h"
+#include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/screens/BCPayingViewController.h"
@@ -253,6 +254,37 @@ TEST_F(CardPayOnePayment, ALateAuthorisationIsAppliedOnANewAuthorisationScreen) 
     ASSERT_TRUE(backToTheMerchant());
     EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
     EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// The bound card authorised, the user goes back to the order and takes another card, whose rules ask for
+// its own authorisation: "Agree and pay" sends it (the first card's confirmed authorisation is not the
+// new card's), and the order is paid once.
+TEST_F(CardPayOnePayment, AnotherCardChosenAfterAnAuthorisationIsAuthorisedItself) {
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen"));
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(tapBack());
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap("招商银行 China Merchants Bank **** 1234"));
+    ASSERT_TRUE(road().tap("使用其他银行卡 Use another card"));
+    ASSERT_TRUE(road().waitForScreen<BCInputCardViewController>());
+    for (auto step : {road().type("银行卡号 Card number", "6222021234567894"), road().pressDone(), road().tap(kNext)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCEntrustViewController>() && !road().isLoading(); }, "the new card's authorisation"));
+    for (auto step : {road().type("CVN2", "321"), road().pressDone(), road().tap(kAgreeAndPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(pollUntil([&] { return road().top<BCPayingViewController>() && !road().isLoading(); }, "the paying screen again"));
+    ASSERT_EQ(count("prepay"), 2u);
+    EXPECT_EQ(m_server.commands("prepay").at(1).params["cvn2"], Value("321"));
+    EXPECT_EQ(count("followrules"), 2u);
+    EXPECT_EQ(m_server.commands("followrules").at(1).params["cvn2"], Value("321"));
+    for (auto step : {road().type("密码 PIN", "123456"), road().pressDone(), road().tap(kPay)})
+        ASSERT_TRUE(step);
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 2u);
     EXPECT_EQ(count("pay"), 1u);
 }
 
@@ -505,6 +537,32 @@ TEST_F(CardPayOnePayment, AServerBoxNamingPayPaysTheOrderOnce) {
     EXPECT_EQ(count("prepay"), 1u);
     EXPECT_EQ(count("followrules"), 1u);
     EXPECT_EQ(count("pay"), 1u);
+}
+
+// The same box naming "pay" in capitals with blanks around it, as a server that reads names loosely
+// takes for "pay": it is the payment, sent once under the payment's guard, and the road ends in success
+// with nothing paid again. A box naming " Query" sends nothing at all.
+TEST_F(CardPayOnePayment, AServerBoxNamingPayInAnotherCasePaysTheOrderOnce) {
+    serverBoxIn("followrules", "Pay at once?", "Pay now", " PAY ");
+    m_server.setReply(" PAY ", Dictionary{});
+    ASSERT_TRUE(sendTheAuthorisation());
+    ASSERT_TRUE(theServersBox("Pay at once?"));
+    ASSERT_TRUE(road().tap("Pay now"));
+    ASSERT_TRUE(backToTheMerchant());
+    EXPECT_EQ(m_host->results, (std::vector<Dictionary>{{{"code", "success"}, {"data", ""}}}));
+    EXPECT_EQ(count("prepay"), 1u);
+    EXPECT_EQ(count(" PAY "), 1u);
+    EXPECT_EQ(count("pay"), 0u);
+}
+
+TEST_F(CardPayOnePayment, AServerBoxAskingTheResultInAnotherCaseSendsNothing) {
+    serverBoxIn("getuserinfo", "Check the result", "Check", " Query");
+    m_server.setReply(" Query", Dictionary{{"status", "00"}});
+    ASSERT_TRUE(theAccountRoadsBox("Check the result"));
+    ASSERT_TRUE(road().tap("Check"));
+    ASSERT_TRUE(road().settle());
+    expectNothingPaid();
+    EXPECT_EQ(count(" Query"), 0u);
 }
 
 // A server box naming a command of its own that moves no money: sent once as that command, never polled,

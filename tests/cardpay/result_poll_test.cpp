@@ -287,6 +287,33 @@ TEST_F(ResultPollTest, AnOrderAuthorisedIsNeverAuthorisedAgain) {
     EXPECT_TRUE(container()->orderPaid());
 }
 
+// An authorisation holds for the order and the card its step was for (the card the rules were asked
+// for): another card is authorised on its own, and each card once; another order has none of them.
+TEST_F(ResultPollTest, AnAuthorisationHoldsForItsCardOnly) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
+    ASSERT_TRUE(waitForAnswers(1));
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_TRUE(container()->orderAuthorised());
+    m_service->postRulesRequestWithFlag("0", "6222021234567894", "1", "1");
+    ASSERT_TRUE(waitForAnswers(3));
+    EXPECT_FALSE(container()->orderAuthorised());
+    m_service->postPreCmd("prepay", R"("cvn2":"321")");
+    ASSERT_TRUE(waitForAnswers(4));
+    EXPECT_TRUE(container()->orderAuthorised());
+    ASSERT_EQ(m_server.commands("prepay").size(), 2u);
+    m_service->postRulesRequestWithFlag("1", "card-7001", "1", "1");
+    ASSERT_TRUE(waitForAnswers(5));
+    EXPECT_TRUE(container()->orderAuthorised());
+    m_service->postPreCmd("prepay", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(6));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_server.commands("prepay").size(), 2u);
+    container()->setMTN("201712010099");
+    EXPECT_FALSE(container()->orderAuthorised());
+}
+
 // What moves money is decided from the command: "pay" and "prepay" are payments however they are
 // posted (a pre-command named "pay" pays the order; a server-named points or coupon command naming one is
 // never sent outside the payment's guard), and a temporary command of another name is a plain command:
@@ -316,6 +343,61 @@ TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
     EXPECT_EQ(container()->lastSettledPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
     EXPECT_TRUE(container()->orderPaid());
+}
+
+// A server may read command names without regard to case or surrounding blanks: a name that is "pay" or
+// "prepay" but for those is a payment all the same. A server box's "PAY" goes out once as a payment (and
+// is asked about, never sent again while its result is awaited); a points command " Pay " is refused; an
+// authorisation button naming "PAY" pays the order, so that nothing pays it again.
+TEST_F(ResultPollTest, APaymentNameInAnotherCaseOrWithBlanksIsAPayment) {
+    for (const char* name : {"PAY", "Pay", " pay\t", "PrePay", "prepay\n"})
+        EXPECT_TRUE(cardpay::BCMPService::moneyMovingCommand(name)) << name;
+    EXPECT_EQ(cardpay::BCMPService::moneyMovingCommand("PREPAY"), cardpay::BCPayment::Meaning::Authorised);
+    for (const char* name : {"payx", "pa y", "repay", "query", ""})
+        EXPECT_FALSE(cardpay::BCMPService::moneyMovingCommand(name)) << name;
+
+    m_server.setReply("PAY", Dictionary{});
+    m_server.setReply("Pay", Dictionary{});
+    m_server.setReply("query", Dictionary{{"status", "01"}});
+    m_service->postTempRequestWithCmd("PAY", R"("pin":"123456")");
+    ASSERT_TRUE(waitForQueries(1));
+    ASSERT_TRUE(container()->paymentOutstanding());
+    EXPECT_EQ(container()->outstandingPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
+    m_service->postTempRequestWithCmd("Pay", R"("pin":"123456")");
+    m_service->postPromotionScore(" Pay ", std::nullopt);
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureSystem);
+    EXPECT_EQ(m_server.commands("PAY").size(), 1u);
+    EXPECT_TRUE(m_server.commands("Pay").empty());
+    EXPECT_TRUE(m_server.commands(" Pay ").empty());
+}
+
+TEST_F(ResultPollTest, AnAuthorisationButtonNamingPayInCapitalsPaysTheOrder) {
+    m_server.setReply("PAY", Dictionary{});
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("PAY", R"("cvn2":"123")");
+    ASSERT_TRUE(waitForAnswers(1));
+    EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
+    EXPECT_TRUE(container()->orderPaid());
+    pay();
+    ASSERT_TRUE(waitForAnswers(2));
+    EXPECT_TRUE(m_server.commands("pay").empty());
+}
+
+// The poll's own command is never a payment: an authorisation button naming "query" (in any case) sends
+// nothing, and the poster hears a system failure; nothing is outstanding, nothing confirmed.
+TEST_F(ResultPollTest, TheResultQueryIsNeverSentAsAPayment) {
+    m_server.setReply("query", Dictionary{{"status", "00"}});
+    m_server.setReply("Query", Dictionary{{"status", "00"}});
+    m_service->postPreCmd("query", R"("cvn2":"123")");
+    m_service->postPreCmd("Query", R"("cvn2":"123")");
+    m_service->postTempRequestWithCmd(" QUERY", "");
+    ASSERT_TRUE(waitForAnswers(3));
+    for (const auto& answer : m_delegate->answers)
+        EXPECT_EQ(answer.code, cardpay::kBCFailureSystem);
+    EXPECT_TRUE(m_server.commands().empty());
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_FALSE(container()->orderAuthorised());
 }
 
 // A payment whose parameters make no command never goes out: it is not left outstanding (no result to
@@ -358,6 +440,80 @@ TEST_F(ResultPollTest, ALateRefusalOfAnEarlierPaymentLeavesTheLaterOneOutstandin
     hybtest::runMainUntil([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(m_server.commands("pay").size(), 1u);
 }
+
+// A poll answer is about the payment that was outstanding when its "query" went out. One held back
+// while that payment was settled elsewhere (another screen's poll) and a later payment went out says
+// nothing about the later one: a late "00" does not pay the order, a late "03" does not give the later
+// payment up (which would let a third payment go out while the second may have been taken); the poll
+// that asked goes on asking about the payment now outstanding.
+class LatePollAnswer : public ResultPollTest {
+protected:
+    void answerLate(const char* late) {
+        m_server.setReply("query", Dictionary{{"status", late}, {"fail_msg", "Declined"}});
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+        m_service->postPreCmd("prepay", R"("cvn2":"123")");
+        ASSERT_TRUE(waitForQueries(1));  // its answer held back
+        container()->settleOutstandingPayment(std::string(late) == "00");  // as another screen's poll would
+        auto other = cardpay::BCMPServiceConsumption::create();
+        auto otherDelegate = std::make_shared<RecordingDelegate>();
+        other->setDelegate(otherDelegate);
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+        m_server.setReply("query", Dictionary{{"status", "01"}});  // the later payment: not known yet
+        other->postRequestWithCmd("pay", R"("pin":"123456")");
+        ASSERT_TRUE(waitForQueries(2));
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return other->pollsAnswered() >= 1; }));
+        const auto later = container()->outstandingPayment();
+        ASSERT_TRUE(later && later->command == "pay");
+        m_server.releaseHeldReplies();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_service->pollsAnswered() >= 1 || !m_delegate->answers.empty(); }));
+        EXPECT_FALSE(container()->orderPaid());
+        EXPECT_EQ(container()->outstandingPayment(), later);
+        EXPECT_TRUE(m_delegate->answers.empty());
+        // Both polls go on asking about the later payment; its own answer settles it once.
+        m_server.setReply("query", Dictionary{{"status", "00"}});
+        m_clock.advance(cardpay::BCMPService::kPollInterval);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_delegate->answers.empty() && !otherDelegate->answers.empty(); }));
+        EXPECT_EQ(queries(), 4u);
+        EXPECT_TRUE(container()->orderPaid());
+        other->postRequestWithCmd("pay", R"("pin":"123456")");
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 2; }));
+        EXPECT_EQ(m_server.commands("pay").size(), 1u);
+        EXPECT_EQ(m_server.commands("prepay").size(), 1u);
+    }
+};
+
+TEST_F(LatePollAnswer, ALateSuccessForAnEarlierPaymentDoesNotPayTheOrder) { answerLate("00"); }
+
+TEST_F(LatePollAnswer, ALateFailureForAnEarlierPaymentDoesNotGiveUpTheLaterOne) { answerLate("03"); }
+
+// A poll answer held back while its payment was settled elsewhere, nothing outstanding since: the
+// asker hears how the payment was settled, not the late answer's contrary status (a late "00" for an
+// authorisation the server declined does not let the screen go on as authorised, nor a late "03" give
+// up a payment confirmed).
+class LateAnswerAfterSettlement : public ResultPollTest {
+protected:
+    void answerAfterSettlement(bool confirmed) {
+        m_server.setReply("query", Dictionary{{"status", confirmed ? "03" : "00"}, {"fail_msg", "Declined"}});
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+        m_service->postPreCmd("prepay", R"("cvn2":"123")");
+        ASSERT_TRUE(waitForQueries(1));
+        const auto sent = container()->outstandingPayment();
+        ASSERT_TRUE(sent);
+        container()->settleOutstandingPayment(confirmed);  // as another screen's poll would
+        m_server.setFault("query", testsupport::CardPayTestServer::Fault::None);
+        m_server.releaseHeldReplies();
+        ASSERT_TRUE(waitForAnswers(1));
+        EXPECT_EQ(lastAnswer().code, confirmed ? int(cardpay::kBCEventPaySucceeded) : int(cardpay::kBCFailurePayment));
+        EXPECT_EQ(container()->lastSettledPayment(), sent);
+        EXPECT_EQ(container()->lastSettlementSucceeded(), confirmed);
+        EXPECT_EQ(container()->orderAuthorised(), confirmed);
+        EXPECT_EQ(m_server.commands("prepay").size(), 1u);
+    }
+};
+
+TEST_F(LateAnswerAfterSettlement, ALateSuccessForADeclinedAuthorisationIsNoSuccess) { answerAfterSettlement(false); }
+
+TEST_F(LateAnswerAfterSettlement, ALateFailureForAConfirmedAuthorisationIsNoFailure) { answerAfterSettlement(true); }
 
 // Once a "pay" of this order has succeeded, no payment command goes out at all: the poster hears that
 // the order is paid. A "pay" for another order, or one that failed, does not pay this order.
