@@ -594,10 +594,17 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
     // of its origin: the same fragment on another document (a frame of another origin changing its own, a new
     // window), or put on the page's by a frame of another origin, carries no call of the page's, and is
-    // refused without being asked about.
-    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
-                                                || !isPageOriginsNavigation(askedRequest.headers, url()))) {
+    // refused without being asked about. WebKit applies such a refused change all the same: the page's URL is
+    // put back, as after a change the client refuses, so that nothing of the other document's stays in the
+    // page's URL or history. (A reload or a step in history is no signal, whatever fragment its URL shows: the
+    // client is asked about it as about any load.)
+    const bool reloadOrStep = askedRequest.type == NavigationType::Reload || askedRequest.type == NavigationType::BackForward;
+    if (hasSignalFragment(askedRequest.url) && !reloadOrStep
+        && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
+            || !isPageOriginsNavigation(askedRequest.headers, url()))) {
         webkit_policy_decision_ignore(decision);
+        if (askedRequest.isFragmentChange)
+            undoRefusedFragmentChange(askedRequest.url, askedRequest.mainDocumentURL);
         return;
     }
     NavigationRequest request = askedRequest;
