@@ -2,6 +2,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/JSON.h"
+#include "platform/Log.h"
 #include "platform/URL.h"
 #include "platform/URLError.h"
 #include "platform/RunLoop.h"
@@ -603,8 +604,14 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
             || !isPageOriginsNavigation(askedRequest.headers, url()))) {
         webkit_policy_decision_ignore(decision);
-        if (askedRequest.isFragmentChange)
+        if (askedRequest.isFragmentChange) {
+            // Said once: it may be the page's own signal, when its referrer policy sends no referrer at all.
+            if (!std::exchange(m_unnamedSignalLogged, true))
+                platform::Log::write("Web view: refused a fragment signal on the page that names no referrer of its origin (a frame of "
+                                     "another site's, or the page's own under a referrer policy of \"no-referrer\": such a page "
+                                     "signals by request or frame)");
             undoRefusedFragmentChange(askedRequest.url, askedRequest.mainDocumentURL);
+        }
         return;
     }
     NavigationRequest request = askedRequest;
@@ -770,6 +777,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
         m_requestedDocument.reset();
+        m_unnamedSignalLogged = false;
         m_refusedFragmentURLs.clear();
         m_loadState = LoadState::Started;
         m_loadingURL = uri;

@@ -205,6 +205,9 @@ private:
     std::string m_loadingURL; // the started load's URL, after its redirects
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
     bool m_loadCommitted = false; // the started load's document came
+    // A fragment signal on the page's document without a referrer of its origin was refused and logged (once
+    // for each document: a frame may send thousands).
+    bool m_unnamedSignalLogged = false;
     unsigned m_silentEndCheck = 0;
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
