@@ -411,7 +411,12 @@ bool HYBViewController::filterNavigation(platform::WebView& webView, const platf
                                          platform::WebViewNavigationType navigationType) {
     const std::string scheme = request.scheme();
     const std::optional<std::string>& fragment = request.url() ? request.url()->fragment() : std::nullopt;
-    const bool fragmentSignal = fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0);
+    // A reload or a step in history is never the page's signal, whatever fragment its URL shows (one another
+    // document put there, say): it loads as any navigation does.
+    const bool reloadOrStep = navigationType == platform::WebViewNavigationType::Reload ||
+                              navigationType == platform::WebViewNavigationType::BackForward;
+    const bool fragmentSignal =
+        !reloadOrStep && fragment && (fragment->rfind("%01", 0) == 0 || fragment->rfind("%02", 0) == 0);
     const bool signal = scheme == "hyb" || fragmentSignal;
     // The page's signals count only from this controller's own web view: another view's page never reaches
     // its queue, whoever it was handed to.

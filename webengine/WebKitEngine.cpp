@@ -2,6 +2,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/JSON.h"
+#include "platform/Log.h"
 #include "platform/URL.h"
 #include "platform/URLError.h"
 #include "platform/RunLoop.h"
@@ -599,10 +600,23 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
     // of its origin: the same fragment on another document (a frame of another origin changing its own, a new
     // window), or put on the page's by a frame of another origin, carries no call of the page's, and is
-    // refused without being asked about.
-    if (hasSignalFragment(askedRequest.url) && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
-                                                || !isPageOriginsNavigation(askedRequest.headers, url()))) {
+    // refused without being asked about. WebKit applies such a refused change all the same: the page's URL is
+    // put back, as after a change the client refuses, so that nothing of the other document's stays in the
+    // page's URL or history. (A reload or a step in history is no signal, whatever fragment its URL shows: the
+    // client is asked about it as about any load.)
+    const bool reloadOrStep = askedRequest.type == NavigationType::Reload || askedRequest.type == NavigationType::BackForward;
+    if (hasSignalFragment(askedRequest.url) && !reloadOrStep
+        && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
+            || !isPageOriginsNavigation(askedRequest.headers, url()))) {
         webkit_policy_decision_ignore(decision);
+        if (askedRequest.isFragmentChange) {
+            // Said once: it may be the page's own signal, when its referrer policy sends no referrer at all.
+            if (!std::exchange(m_unnamedSignalLogged, true))
+                platform::Log::write("Web view: refused a fragment signal on the page that names no referrer of its origin (a frame of "
+                                     "another site's, or the page's own under a referrer policy of \"no-referrer\": such a page "
+                                     "signals by request or frame)");
+            undoRefusedFragmentChange(askedRequest.url, askedRequest.mainDocumentURL);
+        }
         return;
     }
     NavigationRequest request = askedRequest;
@@ -768,6 +782,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
         m_requestedDocument.reset();
+        m_unnamedSignalLogged = false;
         m_refusedFragmentURLs.clear();
         m_loadState = LoadState::Started;
         m_loadingURL = uri;

@@ -14,7 +14,8 @@
 //   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages, and for a
 //   document of another origin than the page's, it fails them and hands over nothing);
 //   a "%01"/"%02" fragment signal counts only on the page's own document, changed by a document of its
-//   origin; any other is refused without a question.
+//   origin; any other is refused without a question (and the page's URL put back), but a reload or a step
+//   in history, which is no signal, is asked about as any load.
 // - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
 //   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
 //   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
@@ -207,6 +208,9 @@ private:
     std::string m_loadingURL; // the started load's URL, after its redirects
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
     bool m_loadCommitted = false; // the started load's document came
+    // A fragment signal on the page's document without a referrer of its origin was refused and logged (once
+    // for each document: a frame may send thousands).
+    bool m_unnamedSignalLogged = false;
     unsigned m_silentEndCheck = 0;
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change

@@ -9,11 +9,15 @@
 
 #include "cardpay/screens/BCWebViewController.h"
 #include "messenger/MXUIWebViewControll.h"
+#include "platform/Log.h"
 #include "platform/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "support/HTTPTestServer.h"
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -417,4 +421,83 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     EXPECT_EQ(answer("own"), "ok:\"set\"");
     eval("call('own-hash', 'Keychain', 'getForKey', ['web-own-hash']); 1");
     EXPECT_EQ(answer("own-hash"), "ok:\"set\"");
+}
+
+TEST_F(ForeignPagesTest, AFragmentAFrameOfAnotherSitePutsOnThePageRunsNothingAndAReloadIsNoSignal)
+{
+    launch();
+    const std::string home = eval("location.href");
+    // A page of the web, reached from another page of its site (its reload names that page as referrer),
+    // frames another site, which puts a fragment with a batch on the page's own URL.
+    std::string other = m_server.url("/planter.html");
+    other.replace(other.find("127.0.0.1"), 9, "localhost");
+    m_server.route("/planter.html", testsupport::Reply::text(200,
+        "<html><body><script>try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain96\",\"Keychain\",\"setForKey\",[\"planted\",\"set\"]]]'); } catch (e) {}"
+        " parent.postMessage('sent', '*');</script></body></html>", "text/html"));
+    m_server.route("/start.html", testsupport::Reply::text(200, "<html><body><p id='start'>start</p></body></html>", "text/html"));
+    m_server.route("/app.html", testsupport::Reply::text(200, "<html><body><p id='web'>web page</p></body></html>", "text/html"));
+    eval("location.href = '" + m_server.url("/start.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('start') ? 1 : 0") == "1"; }));
+    eval("location.href = '/app.html'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') ? 1 : 0") == "1"; }));
+    eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
+         " var f = document.createElement('iframe'); f.src = '" + other + "'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
+    // The refused change does not stay in the page's URL.
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.hash").empty(); })) << eval("location.href");
+
+    // A reload of a URL that shows a batch (put there by the page's history, without a navigation) loads the
+    // page again and signals nothing.
+    eval("history.pushState(null, '', '#%01' + encodeURIComponent('[[\"Keychain97\",\"Keychain\",\"setForKey\",[\"reloaded\",\"set\"]]]'));"
+         " window.before = 'reload'; 1");
+    controller().webView()->reload();
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("window.before === undefined && document.getElementById('web') ? 1 : 0") == "1"; }))
+        << "the application's reload loads the page again: " << eval("location.href");
+
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    for (const char* key : {"planted", "reloaded"}) {
+        eval("call('" + std::string(key) + "', 'Keychain', 'getForKey', ['" + key + "']); 1");
+        EXPECT_EQ(answer(key).rfind("fail:", 0), 0u) << key << ": " << answer(key);
+    }
+}
+
+TEST_F(ForeignPagesTest, APageThatSendsNoReferrerIsToldItsFragmentSignalsAreRefusedAndSignalsByRequest)
+{
+    launch();
+    const std::string vc = std::to_string(controller().registryNumber());
+    const std::string home = eval("location.href");
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    platform::Log::Hook previous = platform::Log::setCaptureHook([&](std::string_view line) {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(line);
+    });
+    // Its fragment names no referrer, as a frame of another site that hides its own: refused, and said once.
+    m_server.route("/quiet.html", testsupport::Reply::text(200, "<html><body><p id='web'>web page</p></body></html>", "text/html")
+                                      .withHeader("Referrer-Policy", "no-referrer"));
+    eval("location.href = '" + m_server.url("/quiet.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') ? 1 : 0") == "1"; }));
+    eval("function batch(key) { return encodeURIComponent('[[\"Keychain98\",\"Keychain\",\"setForKey\",[\"' + key + '\",\"set\"]]]'); }"
+         " location.hash = '%01' + batch('quiet-hash'); location.hash = '%02' + batch('quiet-hash-2');"
+         " var x = new XMLHttpRequest(); x.open('GET', '/!hyb_exec?1', true); x.setRequestHeader('vc', '" + vc + "');"
+         " x.setRequestHeader('rc', '1'); x.setRequestHeader('cmds', '[[\"Keychain99\",\"Keychain\",\"setForKey\",[\"quiet-xhr\",\"set\"]]]');"
+         " x.send(null); 1");
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+    platform::Log::setCaptureHook(previous);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                      return line.find("refused a fragment signal on the page that names no referrer") != std::string::npos;
+                  }), 1);
+    }
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    for (const char* key : {"quiet-hash", "quiet-hash-2"}) {
+        eval("call('" + std::string(key) + "', 'Keychain', 'getForKey', ['" + key + "']); 1");
+        EXPECT_EQ(answer(key).rfind("fail:", 0), 0u) << key << ": " << answer(key);
+    }
+    eval("call('quiet-xhr', 'Keychain', 'getForKey', ['quiet-xhr']); 1");
+    EXPECT_EQ(answer("quiet-xhr"), "ok:\"set\"");
 }
