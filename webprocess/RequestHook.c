@@ -155,21 +155,17 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     return FALSE;
 }
 
-/* A string with a lone surrogate has no UTF-8 form: each lone one becomes U+FFFD, as text read from the page
- * anywhere else. */
-static char* well_formed_text(JSCContext* context, JSCValue* value)
+static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const char* key, const char* source);
+
+/* A string with a lone surrogate has no UTF-8 form, and the engine's conversion cuts it at the first one (a
+ * fetched batch would lose every command from there on): each lone one becomes U+FFFD, as text read from the
+ * page anywhere else. NULL when the string cannot be made so. */
+static char* well_formed_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
-    static const char fix[] =
-        "(function (s) { var out = '';"
-        "  for (var i = 0; i < s.length; i++) { var c = s.charCodeAt(i);"
-        "    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.length && (s.charCodeAt(i + 1) & 0xFC00) === 0xDC00) {"
-        "      out += s[i] + s[i + 1]; i++; }"
-        "    else { out += (c & 0xF800) === 0xD800 ? '\\uFFFD' : s[i]; } }"
-        "  return out; })";
     char* text = NULL;
-    JSCValue* function = jsc_context_evaluate(context, fix, -1);
+    JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
     JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
-    if (fixed && !jsc_context_get_exception(context))
+    if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed))
         text = jsc_value_to_string(fixed);
     jsc_context_clear_exception(context);
     if (fixed)
@@ -178,8 +174,6 @@ static char* well_formed_text(JSCContext* context, JSCValue* value)
         g_object_unref(function);
     return text;
 }
-
-static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const char* key, const char* source);
 
 /* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). A
  * string with a lone surrogate, which the engine's conversion cuts at the first one (a fetched batch would lose
@@ -198,27 +192,19 @@ static char* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* val
         g_free(text);
         return g_strdup("");
     }
-    if (text && *text && jsc_value_is_string(value)) { /* (an empty text is told below) */
-        JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
-        JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
-        if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed)) {
-            g_free(text);
-            text = jsc_value_to_string(fixed);
+    if (jsc_value_is_string(value)) {
+        /* An empty text is a string without a UTF-8 form only when its JSON form says more than "". */
+        gboolean fix = text && *text != '\0';
+        if (!fix) {
+            char* json = jsc_value_to_json(value, 0);
+            fix = json && strcmp(json, "\"\"") != 0;
+            g_free(json);
         }
-        jsc_context_clear_exception(context);
-        if (fixed)
-            g_object_unref(fixed);
-        if (function)
-            g_object_unref(function);
-    }
-    if ((!text || !*text) && jsc_value_is_string(value)) {
-        /* Empty, or a string without a UTF-8 form (its JSON form, with escapes, tells which). */
-        char* json = jsc_value_to_json(value, 0);
-        if (json && strcmp(json, "\"\"") != 0) {
+        char* fixed = fix ? well_formed_text(page, context, value) : NULL;
+        if (fixed) {
             g_free(text);
-            text = well_formed_text(context, value);
+            text = fixed;
         }
-        g_free(json);
     }
     return text ? text : g_strdup("");
 }
