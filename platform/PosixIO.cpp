@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include <unistd.h>
 
@@ -24,10 +25,13 @@ bool writeAll(int fd, const void* data, std::size_t length) {
 }
 
 bool readAll(int fd, Bytes& out, std::size_t limit) {
-    std::uint8_t buffer[64 * 1024];
+    // The buffer is not on the caller's stack, which may be a small one (a library's thread, a crash report's);
+    // the result grows only by what was read, within what a caller reserved for it.
+    constexpr std::size_t kChunk = 64 * 1024;
+    const auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
     std::size_t done = 0;
     while (done < limit) {
-        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - done));
+        ssize_t n = ::read(fd, buffer.get(), std::min(kChunk, limit - done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -35,7 +39,7 @@ bool readAll(int fd, Bytes& out, std::size_t limit) {
         }
         if (n == 0)
             break;
-        out.insert(out.end(), buffer, buffer + n);
+        out.insert(out.end(), buffer.get(), buffer.get() + n);
         done += static_cast<std::size_t>(n);
     }
     return true;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,6 +136,34 @@ TEST_F(FileManagerTest, ARegularFileWithinItsBoundIsReadAndAnythingElseIsRefused
     // A link to a regular file is followed.
     ASSERT_EQ(::symlink(file.c_str(), (docs() + "/link").c_str()), 0);
     EXPECT_EQ(why(docs() + "/link", 5), "read");
+}
+
+// A thread with a small stack (a library's, a crash report's) reads a file: the read's buffer is not on it.
+TEST_F(FileManagerTest, AFileIsReadOnAThreadWithASmallStack) {
+    const std::string file = docs() + "/large";
+    const Bytes content(200 * 1024, 'x');
+    ASSERT_TRUE(files.createFile(file, content));
+    struct Read {
+        FileManager* files;
+        std::string path;
+        std::size_t whole = 0, bounded = 0;
+    } read{&files, file};
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 48 * 1024), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attributes, [](void* argument) -> void* {
+        auto* r = static_cast<Read*>(argument);
+        auto whole = r->files->contentsOfFile(r->path);
+        r->whole = whole.ok() ? whole->size() : 0;
+        auto bounded = r->files->contentsOfRegularFile(r->path, 1 << 20);
+        r->bounded = bounded.ok() ? bounded->size() : 0;
+        return nullptr;
+    }, &read), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(read.whole, content.size());
+    EXPECT_EQ(read.bounded, content.size());
 }
 
 TEST_F(FileManagerTest, AttributesDatesAndPermissions) {
