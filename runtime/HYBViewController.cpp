@@ -406,9 +406,11 @@ bool HYBViewController::filterNavigation(platform::WebView& webView, const platf
         return false;
     }
     if (fragmentSignal) {
-        // Only the page itself signals through its fragment: the same fragment on a frame's own document
-        // carries no call of the page's and is not read.
-        if (!isAboutMainDocument(request)) {
+        // Only the page itself signals through its fragment, by changing the fragment of the document it
+        // shows: the same fragment on a frame's own document, on a document a navigation or redirect goes
+        // to (a frame's later navigations may come as top-level ones), carries no call of the page's and is
+        // not read.
+        if (!request.isMainDocumentFragmentChange() || !isAboutMainDocument(request)) {
             platform::Log::write("Refused a bridge signal in the fragment of a document that is not the page's.");
             return false;
         }

@@ -15,8 +15,9 @@
 //   user-agent lock back, disposes of the queue and then of every plug-in.
 // - The user-agent lock taken at start-up is given back at the first finished or failed load, at view
 //   unload or at destruction, whichever comes first.
-// - The page's "%01"/"%02" fragment signals are read only from a question about the page's main
-//   document; the same fragment on a frame's own document is refused unread. The message shown in place
+// - The page's "%01"/"%02" fragment signals are read only from a change of the fragment of the page's
+//   main document; the same fragment on a frame's own document, or on a document a navigation or redirect
+//   loads, is refused unread. The message shown in place
 //   of a missing start page is let through by its own load's question only (its view's, top-level, for
 //   its document, a load the application made), never by a frame's, a page's or a redirect's.
 // - Lifecycle scripts: going to the background or resigning evaluates its document event at once;

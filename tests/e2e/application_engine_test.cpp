@@ -321,6 +321,50 @@ TEST_F(ApplicationOnEngineTest, AFramesOwnFragmentBatchRunsNoCall) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 1) << "only the page's own call ran";
 }
 
+
+// A frame that already shows its document signals through its own later navigations (its fragment, a
+// link, another document or a redirect carrying a "%01" batch): none of them runs a call, whatever the
+// engine takes them for; the page's own calls still run once each.
+class FrameLaterNavigationSignalTest : public ApplicationOnEngineTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(FrameLaterNavigationSignalTest, RunsNoCall) {
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "var answered = '';"
+                           "document.addEventListener('deviceready', function () { document.title = 'ready'; }, false);"
+                           "</script></head><body></body></html>");
+    m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
+    m_home.writeBundleFile("www/other.html", "<html><body>other</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    hybtest::LogCapture log;
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.title") == "ready"; }));
+    eval("var B = '%01' + encodeURIComponent(JSON.stringify([['Frame1', 'Cache', 'clear', []]]));"
+         "var f = document.createElement('iframe'); f.src = 'frame.html'; document.body.appendChild(f);"
+         "var s = document.createElement('iframe'); s.srcdoc = '<p>srcdoc</p>'; document.body.appendChild(s); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return f.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    eval(GetParam());
+    // A later frame's load tells the earlier question was answered.
+    eval("var g = document.createElement('iframe'); g.src = 'frame.html?2'; document.body.appendChild(g); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return g.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    eval("hybrid.exec(function () { answered = 'ok'; }, function (e) { answered = 'fail'; }, 'Cache', 'clear', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("answered") == "ok"; }));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 1) << "only the page's own call ran";
+    EXPECT_EQ(eval("location.href").find('#'), std::string::npos) << eval("location.href");
+}
+INSTANTIATE_TEST_SUITE_P(
+    Frame, FrameLaterNavigationSignalTest,
+    ::testing::Values("f.contentWindow.location.hash = B; 1", "f.contentWindow.location.href = 'frame.html#' + B; 1",
+                      "f.contentWindow.location.href = 'other.html#' + B; 1", "s.contentWindow.location.hash = B; 1",
+                      "f.contentWindow.history.pushState({}, '', 'frame.html#' + B); 1",
+                      "f.contentWindow.location.replace('frame.html?q=1#' + B); 1", "f.src = 'other.html#' + B; 1",
+                      "var a = f.contentDocument.createElement('a'); a.href = '#' + B; f.contentDocument.body.appendChild(a);"
+                      "a.click(); 1"));
+
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();
     auto shown = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').textContent"); };

@@ -369,6 +369,36 @@ TEST_F(ApplicationTest, AFramesOwnFragmentIsNoBridgeSignal) {
     EXPECT_EQ(m_callbacks, std::vector<std::string>{cacheCleared("Queued1")});
 }
 
+// A "%01"/"%02" fragment counts only as a change of the shown page's fragment: a navigation to another
+// document, a redirect, or the page's own document loaded anew carrying one runs no call and fetches none
+// (an engine may tell a frame's later navigation only as a top-level one).
+TEST_F(ApplicationTest, AFragmentSignalOnADocumentBeingLoadedIsNoBridgeSignal) {
+    writeConfig("");
+    launch();
+    const std::string page = view().location();
+    const std::string www = platform::URL::fileURLWithPath(m_home.folders().www(), true).absoluteString();
+    const std::string batch = "%01" + platform::escapeURLComponent(clearCommand("Loaded1"));
+    m_page->setRedirect("http://allowed.example/moved", "http://allowed.example/page#" + batch);
+    hybtest::LogCapture log;
+    for (const std::string& url : {www + "other.html#" + batch, std::string("http://allowed.example/moved"),
+                                   std::string("http://allowed.example/page#%02")}) {
+        view().pageNavigates(url, platform::WebViewNavigationType::Other);
+        ASSERT_TRUE(view().waitUntilIdle());
+    }
+    view().loadRequest(platform::URLRequest(std::string_view(page + "#" + batch)));
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_TRUE(m_callbacks.empty()) << ::testing::PrintToString(m_callbacks);
+    EXPECT_FALSE(evaluated(kFetchScript));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused a bridge signal in the fragment of a document that is not the page's."), 4);
+
+    // The page's own change of its fragment still signals.
+    m_queued = clearCommand("Queued1");
+    view().pageSetsFragment("%02");
+    ASSERT_TRUE(waitForCallbacks(1));
+    EXPECT_EQ(m_callbacks, std::vector<std::string>{cacheCleared("Queued1")});
+}
+
 TEST_F(ApplicationTest, TheStartPageKeepsItsFragmentAndTheUserAgentNamesTheController) {
     writeConfig("<preference name=\"OverrideUserAgent\" value=\"Base/1\"/>", "index.html#start");
     launch();
