@@ -42,6 +42,16 @@ constexpr const char* kStringLoadDocument = "about:blank";
 
 std::string withoutFragment(const std::string& url) { return url.substr(0, url.find('#')); }
 
+// Whether two URL texts name the same address, whichever characters either escapes: an engine escapes some
+// that the URL asked for left as they were (a quote in a query, say).
+bool isSameAddress(const std::string& a, const std::string& b) {
+    if (a == b)
+        return true;
+    const std::optional<std::string> plainA = platform::removePercentEscapes(a);
+    const std::optional<std::string> plainB = platform::removePercentEscapes(b);
+    return plainA && plainB && *plainA == *plainB;
+}
+
 // Whether a navigation question is about the page's main document (its load, a redirect of it, a change of
 // its fragment): a frame's question carries the page's URL as its main document, not its own document.
 bool isAboutMainDocument(const platform::URLRequest& request) {
@@ -383,7 +393,8 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
     const bool allowed = filterNavigation(webView, request, navigationType);
     // The error page refused never loads: a later page's failure is none of its own.
     if (!allowed && m_errorPageLoad && &webView == m_webView.get() && request.mainDocumentURL() &&
-        request.urlString() == *m_errorPageLoad && request.mainDocumentURL()->absoluteString() == *m_errorPageLoad)
+        isSameAddress(request.urlString(), *m_errorPageLoad) &&
+        isSameAddress(request.mainDocumentURL()->absoluteString(), *m_errorPageLoad))
         m_errorPageLoad.reset();
     return allowed;
 }

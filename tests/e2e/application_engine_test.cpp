@@ -12,6 +12,7 @@
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PercentEscaping.h"
 #include "platform/Reachability.h"
 #include "platform/device/InterfaceAddresses.h"
 #include "platform/device/Location.h"
@@ -364,6 +365,41 @@ INSTANTIATE_TEST_SUITE_P(
                       "f.contentWindow.location.replace('frame.html?q=1#' + B); 1", "f.src = 'other.html#' + B; 1",
                       "var a = f.contentDocument.createElement('a'); a.href = '#' + B; f.contentDocument.body.appendChild(a);"
                       "a.click(); 1"));
+
+// The error page asked for in place of a missing start page, refused by the whitelist, is asked with the
+// message's quotes escaped by the engine: it is still known as the error page's own question and no longer
+// awaited, so a later load's failure asks for the error page again.
+TEST_F(ApplicationOnEngineTest, ARefusedErrorPageForAMissingStartPageLeavesTheNextFailureItsErrorPage) {
+    m_home.writeBundleFile("config.xml", "<widget><content src=\"missing.html\"/><access origin=\"http://127.0.0.1\"/>"
+                                         "<preference name=\"ErrorUrl\" value=\"http://refused.invalid/err.html\"/></widget>");
+    hybtest::LogCapture log;
+    const std::string errorPage = "http://refused.invalid/err.html?error=";
+    auto asked = [&](const std::string& message) {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(errorPage + platform::addPercentEscapes(message), 0) == 0;
+        });
+    };
+    auto refused = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind("ERROR whitelist rejection: url='" + errorPage, 0) == 0;
+        });
+    };
+    m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
+    ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
+    m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*m_launched)->viewController()->webView());
+    m_window = gtk_offscreen_window_new();
+    gtk_container_add(GTK_CONTAINER(m_window), m_webView->widget());
+    gtk_widget_show_all(m_window);
+    ASSERT_TRUE(e2e::waitUntil([&] { return refused() == 1; }));
+    EXPECT_EQ(asked("ERROR: Start Page at 'www/missing.html' was not found."), 1);
+    // A port the engine refuses to reach: the load fails at once.
+    m_webView->loadRequest(platform::URLRequest(std::string_view("http://127.0.0.1:1/next")));
+    ASSERT_TRUE(e2e::waitUntil([&] { return log.contains("Failed to load webpage with error: "); }));
+    EXPECT_TRUE(e2e::waitUntil([&] { return refused() == 2; })) << "the failure is taken for the refused error page's own";
+    EXPECT_EQ(asked("Failed to load webpage with error: "), 1);
+}
 
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();
