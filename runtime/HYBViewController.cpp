@@ -475,6 +475,8 @@ void HYBViewController::webViewDidStartLoad(platform::WebView& webView) {
 void HYBViewController::webViewDidFinishLoad(platform::WebView& webView) {
     const platform::URLRequest* request = webView.request();
     platform::Log::write("Finished load of: " + (request ? request->urlString() : std::string("(null)")));
+    // Whether the page now shown is the error page: a failure of a load it starts shows it no more.
+    m_showsErrorPage = m_errorPageLoad && request && isSameAddress(request->urlString(), *m_errorPageLoad);
     m_errorPageLoad.reset();
     releaseUserAgentLock();
     platform::Application::shared().setNetworkActivityIndicatorVisible(false);
@@ -488,6 +490,12 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     if (m_errorPageLoad) {
         // The error page itself failed: loading it again would only fail again.
         m_errorPageLoad.reset();
+        return;
+    }
+    if (m_showsErrorPage) {
+        // A load from the error page (its script, a link, a reload) failed: it stays shown. Loading it again
+        // would let an error page that leads to a failing address load itself without end.
+        platform::Log::write("The error page stays shown.");
         return;
     }
     std::optional<platform::URL> errorPage = errorUrl();

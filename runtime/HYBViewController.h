@@ -20,6 +20,9 @@
 //   loads, is refused unread. The message shown in place
 //   of a missing start page is let through by its own load's question only (its view's, top-level, for
 //   its document, a load the application made), never by a frame's, a page's or a redirect's.
+// - A failed load shows the error page ("ErrorUrl") once: not when the error page itself fails, and not
+//   when the page shown is the error page (a load it leads to that fails leaves it shown, so an error page
+//   leading to a failing address does not load itself without end).
 // - Lifecycle scripts: going to the background or resigning evaluates its document event at once;
 //   coming back and becoming active schedule theirs on the main run loop.
 #pragma once
@@ -197,6 +200,8 @@ private:
     // The error page asked for, until a page load ends: its own failure does not load it again. Forgotten
     // when its own question is refused (it never loads).
     std::optional<std::string> m_errorPageLoad;
+    // The last page that finished loading is the error page: a later failure does not load it again.
+    bool m_showsErrorPage = false;
 };
 
 } // namespace runtime

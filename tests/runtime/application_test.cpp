@@ -263,6 +263,43 @@ TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
     EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
 }
 
+// An error page whose load leads to a failing address (its script, a link) stays shown: it is not loaded
+// again for that failure, which would let it load itself without end. Once another page has loaded, a
+// failure shows the error page again.
+TEST_F(ApplicationTest, AFailureOfALoadFromTheErrorPageLeavesTheErrorPageShown) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/><access origin=\"http://down.example\"/>");
+    const std::string www = platform::URL::fileURLWithPath(m_home.folders().www(), true).absoluteString();
+    const std::string start = www + "index.html";
+    const std::string failing = "http://down.example/again";
+    m_home.writeBundleFile("www/other.html", "<html><body>other</body></html>");
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    m_page->setFailure(failing, platform::Error("Test", 2, "down"));
+    hybtest::LogCapture log;
+    launch();
+    const std::string errorPage = www + "error.html?error=";
+    auto errorPagesAskedFor = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(errorPage, 0) == 0; });
+    };
+    ASSERT_EQ(errorPagesAskedFor(), 1);
+    const std::string shown = view().location();
+    ASSERT_EQ(shown.rfind(errorPage, 0), 0u) << shown;
+    for (int i = 0; i < 3; ++i) {
+        view().pageNavigates(failing);
+        ASSERT_TRUE(view().waitUntilIdle());
+    }
+    EXPECT_EQ(errorPagesAskedFor(), 1) << "the error page is not loaded again for its own load's failure";
+    EXPECT_EQ(view().location(), shown);
+    EXPECT_FALSE(view().hasPendingWork());
+    // Another page loaded: its load's failure shows the error page.
+    view().pageNavigates(www + "other.html");
+    ASSERT_TRUE(view().waitUntilIdle());
+    view().pageNavigates(failing);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(errorPagesAskedFor(), 2);
+    EXPECT_EQ(view().location().rfind(errorPage, 0), 0u) << view().location();
+}
+
 // An error page whose own question is refused never loads: the next page's failure is no failure of it
 // and shows the error page again.
 TEST_F(ApplicationTest, AnErrorPageRefusedByTheFilterLeavesTheNextFailureItsErrorPage) {
