@@ -59,6 +59,23 @@ bool isAboutMainDocument(const platform::URLRequest& request) {
            withoutFragment(request.url()->absoluteString()) == withoutFragment(request.mainDocumentURL()->absoluteString());
 }
 
+// The text as HTML shows it: a start page's name is the bundle's, never markup of the message's page.
+std::string htmlText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
+    }
+    return out;
+}
+
 bool isSystemAtLeast(const char* version) {
     return platform::isVersionAtLeast(platform::Device::current().systemVersion(), version);
 }
@@ -373,7 +390,7 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
         return;
     }
     m_stringLoadDocument = kStringLoadDocument;
-    m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", message.c_str()), "");
+    m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", htmlText(message).c_str()), "");
 }
 
 bool HYBViewController::isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,

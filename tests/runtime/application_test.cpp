@@ -330,6 +330,19 @@ TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) 
               "<html><body> ERROR: Start Page at 'www/missing.html' was not found. </body></html>");
 }
 
+// A start page's name with markup in it is shown as text in the message, never run as the page's markup.
+TEST_F(ApplicationTest, AMissingStartPagesNameIsShownAsTextInTheMessage) {
+    writeConfig("", "a&lt;script&gt;location.hash='%01'&lt;/script&gt;&amp;b.html");
+    hybtest::LogCapture log;
+    launch();
+    EXPECT_EQ(view().location(), "about:blank");
+    const platform::Bytes& document = view().documentData();
+    EXPECT_EQ(std::string(document.begin(), document.end()),
+              "<html><body> ERROR: Start Page at 'www/a&lt;script&gt;location.hash='%01'&lt;/script&gt;&amp;b.html' was not found."
+              " </body></html>");
+    EXPECT_TRUE(log.contains("ERROR: Start Page at 'www/a<script>location.hash='%01'</script>&b.html' was not found."));
+}
+
 // A missing start page's message is let through by its own load's question only: neither a frame nor the
 // page asking for its document first, before the message is asked for or while it waits, takes its turn.
 TEST_F(ApplicationTest, OnlyTheMessagesOwnLoadIsLetThroughInPlaceOfAMissingStartPage) {
