@@ -401,6 +401,30 @@ TEST_F(ApplicationOnEngineTest, ARefusedErrorPageForAMissingStartPageLeavesTheNe
     EXPECT_EQ(asked("Failed to load webpage with error: "), 1);
 }
 
+// The page's calls through its fragment are each answered once, whatever the page did to its own URL
+// first (a history entry of its own, a replaced one, a fragment, a query).
+class PageURLChangeHashCallsTest : public ApplicationOnEngineTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(PageURLChangeHashCallsTest, EachCallIsAnsweredOnce) {
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "var answers = [];"
+                           "document.addEventListener('deviceready', function () { document.title = 'ready'; }, false);"
+                           "</script></head><body></body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    hybtest::LogCapture log;
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.title") == "ready"; }));
+    eval(std::string(GetParam()) + "; hybrid.require('hybrid/exec').setJsToNativeBridgeMode('hash'); 1");
+    eval("for (var i = 0; i < 3; i++) hybrid.exec(function () { answers.push('ok'); }, function () { answers.push('fail'); },"
+         " 'Cache', 'clear', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("answers.join()") == "ok,ok,ok"; })) << eval("answers.join()") << " " << eval("location.href");
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 3);
+}
+INSTANTIATE_TEST_SUITE_P(Page, PageURLChangeHashCallsTest,
+                         ::testing::Values("history.pushState({}, '', 'elsewhere.html?q=1')", "history.replaceState({}, '', 'index.html?r=2#x')",
+                                           "location.hash = 'start'", "history.pushState({}, '', '#%2501')"));
+
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();
     auto shown = [&](const char* name) { return eval("document.getElementById('plugin-" + std::string(name) + "').textContent"); };
