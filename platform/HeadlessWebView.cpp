@@ -445,6 +445,7 @@ void HeadlessWebView::changeFragment(const std::string& url, WebViewNavigationTy
         return;  // setting the same fragment again changes nothing
     URLRequest request(url);
     request.setMainDocumentURL(URL::fromString(url));
+    request.setMainDocumentFragmentChange(true);
     if (auto d = delegate(); d && !d->shouldStartLoadWithRequest(*this, request, type))
         return;
     m_location = url;

@@ -95,6 +95,12 @@ public:
     std::uint64_t webViewIdentifier() const { return m_webViewIdentifier; }
     void setWebViewIdentifier(std::uint64_t identifier) { m_webViewIdentifier = identifier; }
 
+    // Set by the engines on a navigation question that only changes the fragment of the page's main document
+    // (the same document, nothing loads); false for every load, a frame's or a redirect's. A frame's
+    // navigation inside its own document never carries it.
+    bool isMainDocumentFragmentChange() const { return m_mainDocumentFragmentChange; }
+    void setMainDocumentFragmentChange(bool change) { m_mainDocumentFragmentChange = change; }
+
 private:
     std::optional<URL> m_url;
     std::string m_method = "GET";
@@ -108,6 +114,7 @@ private:
     std::optional<bool> m_transportMayResend; // unset: by the method
     std::optional<URL> m_mainDocumentURL;
     std::uint64_t m_webViewIdentifier = 0;
+    bool m_mainDocumentFragmentChange = false;
 };
 
 } // namespace platform

@@ -18,7 +18,8 @@
 //   A nested frame's request carries the top-level URL as mainDocumentURL; a top-level request carries
 //   its own URL. A new top-level navigation or stopLoading ends every open load of the old one with
 //   didFailLoadWithError(kURLErrorCancelled, -999), innermost frames first. A change of the URL fragment
-//   only asks shouldStartLoadWithRequest and, when allowed, changes location.href with no start/finish.
+//   only asks shouldStartLoadWithRequest and, when allowed, changes location.href with no start/finish;
+//   that question, and only it, is marked isMainDocumentFragmentChange.
 // - `request()` is the current top-level request: the committed page's, or the one being loaded once it
 //   started; it stays the same object until the next top-level load starts, so delegates may compare
 //   addresses.

@@ -61,11 +61,38 @@ constexpr const char* kStringLoadDocument = "about:blank";
 
 std::string withoutFragment(const std::string& url) { return url.substr(0, url.find('#')); }
 
+// Whether two URL texts name the same address, whichever characters either escapes: an engine escapes some
+// that the URL asked for left as they were (a quote in a query, say).
+bool isSameAddress(const std::string& a, const std::string& b) {
+    if (a == b)
+        return true;
+    const std::optional<std::string> plainA = platform::removePercentEscapes(a);
+    const std::optional<std::string> plainB = platform::removePercentEscapes(b);
+    return plainA && plainB && *plainA == *plainB;
+}
+
 // Whether a navigation question is about the page's main document (its load, a redirect of it, a change of
 // its fragment): a frame's question carries the page's URL as its main document, not its own document.
 bool isAboutMainDocument(const platform::URLRequest& request) {
     return request.url() && request.mainDocumentURL() &&
            withoutFragment(request.url()->absoluteString()) == withoutFragment(request.mainDocumentURL()->absoluteString());
+}
+
+// The text as HTML shows it: a start page's name is the bundle's, never markup of the message's page.
+std::string htmlText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
+    }
+    return out;
 }
 
 bool isSystemAtLeast(const char* version) {
@@ -382,7 +409,7 @@ void HYBViewController::loadStartPage(std::int64_t lockToken, const std::optiona
         return;
     }
     m_stringLoadDocument = kStringLoadDocument;
-    m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", message.c_str()), "");
+    m_webView->loadHTMLString(platform::formatString("<html><body> %s </body></html>", htmlText(message).c_str()), "");
 }
 
 bool HYBViewController::isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
@@ -402,7 +429,8 @@ bool HYBViewController::shouldStartLoadWithRequest(platform::WebView& webView, c
     const bool allowed = filterNavigation(webView, request, navigationType);
     // The error page refused never loads: a later page's failure is none of its own.
     if (!allowed && m_errorPageLoad && &webView == m_webView.get() && request.mainDocumentURL() &&
-        request.urlString() == *m_errorPageLoad && request.mainDocumentURL()->absoluteString() == *m_errorPageLoad)
+        isSameAddress(request.urlString(), *m_errorPageLoad) &&
+        isSameAddress(request.mainDocumentURL()->absoluteString(), *m_errorPageLoad))
         m_errorPageLoad.reset();
     return allowed;
 }
@@ -430,9 +458,11 @@ bool HYBViewController::filterNavigation(platform::WebView& webView, const platf
         return false;
     }
     if (fragmentSignal) {
-        // Only the page itself signals through its fragment: the same fragment on a frame's own document
-        // carries no call of the page's and is not read.
-        if (!isAboutMainDocument(request)) {
+        // Only the page itself signals through its fragment, by changing the fragment of the document it
+        // shows: the same fragment on a frame's own document, on a document a navigation or redirect goes
+        // to (a frame's later navigations may come as top-level ones), carries no call of the page's and is
+        // not read.
+        if (!request.isMainDocumentFragmentChange() || !isAboutMainDocument(request)) {
             platform::Log::write("Refused a bridge signal in the fragment of a document that is not the page's.");
             return false;
         }
@@ -483,6 +513,8 @@ void HYBViewController::webViewDidStartLoad(platform::WebView& webView) {
 void HYBViewController::webViewDidFinishLoad(platform::WebView& webView) {
     const platform::URLRequest* request = webView.request();
     platform::Log::write("Finished load of: " + (request ? request->urlString() : std::string("(null)")));
+    // Whether the page now shown is the error page: a failure of a load it starts shows it no more.
+    m_showsErrorPage = m_errorPageLoad && request && isSameAddress(request->urlString(), *m_errorPageLoad);
     m_errorPageLoad.reset();
     releaseUserAgentLock();
     platform::Application::shared().setNetworkActivityIndicatorVisible(false);
@@ -496,6 +528,12 @@ void HYBViewController::didFailLoadWithError(platform::WebView& webView, const p
     if (m_errorPageLoad) {
         // The error page itself failed: loading it again would only fail again.
         m_errorPageLoad.reset();
+        return;
+    }
+    if (m_showsErrorPage) {
+        // A load from the error page (its script, a link, a reload) failed: it stays shown. Loading it again
+        // would let an error page that leads to a failing address load itself without end.
+        platform::Log::write("The error page stays shown.");
         return;
     }
     std::optional<platform::URL> errorPage = errorUrl();

@@ -15,10 +15,14 @@
 //   user-agent lock back, disposes of the queue and then of every plug-in.
 // - The user-agent lock taken at start-up is given back at the first finished or failed load, at view
 //   unload or at destruction, whichever comes first.
-// - The page's "%01"/"%02" fragment signals are read only from a question about the page's main
-//   document; the same fragment on a frame's own document is refused unread. The message shown in place
+// - The page's "%01"/"%02" fragment signals are read only from a change of the fragment of the page's
+//   main document; the same fragment on a frame's own document, or on a document a navigation or redirect
+//   loads, is refused unread. The message shown in place
 //   of a missing start page is let through by its own load's question only (its view's, top-level, for
 //   its document, a load the application made), never by a frame's, a page's or a redirect's.
+// - A failed load shows the error page ("ErrorUrl") once: not when the error page itself fails, and not
+//   when the page shown is the error page (a load it leads to that fails leaves it shown, so an error page
+//   leading to a failing address does not load itself without end).
 // - Lifecycle scripts: going to the background or resigning evaluates its document event at once;
 //   coming back and becoming active schedule theirs on the main run loop.
 #pragma once
@@ -196,6 +200,8 @@ private:
     // The error page asked for, until a page load ends: its own failure does not load it again. Forgotten
     // when its own question is refused (it never loads).
     std::optional<std::string> m_errorPageLoad;
+    // The last page that finished loading is the error page: a later failure does not load it again.
+    bool m_showsErrorPage = false;
 };
 
 } // namespace runtime

@@ -24,6 +24,8 @@ platform::URLRequest platformRequestFor(const NavigationRequest& navigation, con
     for (const auto& [name, value] : navigation.headers)
         (void)request.addValue(value, name);
     request.setMainDocumentURL(platform::URL::fromString(mainDocumentURL));
+    // Only the main frame's change of fragment is told as one: a frame's own never is (see WebKitEngine.h).
+    request.setMainDocumentFragmentChange(navigation.isFragmentChange && !navigation.isSubFrame);
     return request;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PercentEscaping.h"
 #include "platform/Reachability.h"
 #include "platform/device/InterfaceAddresses.h"
 #include "platform/device/Location.h"
@@ -363,6 +364,109 @@ TEST_F(ApplicationOnEngineTest, AFramesOwnFragmentBatchRunsNoCall) {
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 1) << "only the page's own call ran";
 }
+
+
+// A frame that already shows its document signals through its own later navigations (its fragment, a
+// link, another document or a redirect carrying a "%01" batch): none of them runs a call, whatever the
+// engine takes them for; the page's own calls still run once each.
+class FrameLaterNavigationSignalTest : public ApplicationOnEngineTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(FrameLaterNavigationSignalTest, RunsNoCall) {
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "var answered = '';"
+                           "document.addEventListener('deviceready', function () { document.title = 'ready'; }, false);"
+                           "</script></head><body></body></html>");
+    m_home.writeBundleFile("www/frame.html", "<html><body>framed</body></html>");
+    m_home.writeBundleFile("www/other.html", "<html><body>other</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    hybtest::LogCapture log;
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.title") == "ready"; }));
+    eval("var B = '%01' + encodeURIComponent(JSON.stringify([['Frame1', 'Cache', 'clear', []]]));"
+         "var f = document.createElement('iframe'); f.src = 'frame.html'; document.body.appendChild(f);"
+         "var s = document.createElement('iframe'); s.srcdoc = '<p>srcdoc</p>'; document.body.appendChild(s); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return f.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    eval(GetParam());
+    // A later frame's load tells the earlier question was answered.
+    eval("var g = document.createElement('iframe'); g.src = 'frame.html?2'; document.body.appendChild(g); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return eval("(function(){ try { return g.contentDocument.body.textContent; } catch (e) { return ''; } })()") == "framed";
+    }));
+    eval("hybrid.exec(function () { answered = 'ok'; }, function (e) { answered = 'fail'; }, 'Cache', 'clear', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("answered") == "ok"; }));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 1) << "only the page's own call ran";
+    EXPECT_EQ(eval("location.href").find('#'), std::string::npos) << eval("location.href");
+}
+INSTANTIATE_TEST_SUITE_P(
+    Frame, FrameLaterNavigationSignalTest,
+    ::testing::Values("f.contentWindow.location.hash = B; 1", "f.contentWindow.location.href = 'frame.html#' + B; 1",
+                      "f.contentWindow.location.href = 'other.html#' + B; 1", "s.contentWindow.location.hash = B; 1",
+                      "f.contentWindow.history.pushState({}, '', 'frame.html#' + B); 1",
+                      "f.contentWindow.location.replace('frame.html?q=1#' + B); 1", "f.src = 'other.html#' + B; 1",
+                      "var a = f.contentDocument.createElement('a'); a.href = '#' + B; f.contentDocument.body.appendChild(a);"
+                      "a.click(); 1"));
+
+// The error page asked for in place of a missing start page, refused by the whitelist, is asked with the
+// message's quotes escaped by the engine: it is still known as the error page's own question and no longer
+// awaited, so a later load's failure asks for the error page again.
+TEST_F(ApplicationOnEngineTest, ARefusedErrorPageForAMissingStartPageLeavesTheNextFailureItsErrorPage) {
+    m_home.writeBundleFile("config.xml", "<widget><content src=\"missing.html\"/><access origin=\"http://127.0.0.1\"/>"
+                                         "<preference name=\"ErrorUrl\" value=\"http://refused.invalid/err.html\"/></widget>");
+    hybtest::LogCapture log;
+    const std::string errorPage = "http://refused.invalid/err.html?error=";
+    auto asked = [&](const std::string& message) {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(errorPage + platform::addPercentEscapes(message), 0) == 0;
+        });
+    };
+    auto refused = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind("ERROR whitelist rejection: url='" + errorPage, 0) == 0;
+        });
+    };
+    m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
+    ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
+    m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>((*m_launched)->viewController()->webView());
+    m_window = gtk_offscreen_window_new();
+    gtk_container_add(GTK_CONTAINER(m_window), m_webView->widget());
+    gtk_widget_show_all(m_window);
+    ASSERT_TRUE(e2e::waitUntil([&] { return refused() == 1; }));
+    EXPECT_EQ(asked("ERROR: Start Page at 'www/missing.html' was not found."), 1);
+    // A port the engine refuses to reach: the load fails at once.
+    m_webView->loadRequest(platform::URLRequest(std::string_view("http://127.0.0.1:1/next")));
+    ASSERT_TRUE(e2e::waitUntil([&] { return log.contains("Failed to load webpage with error: "); }));
+    EXPECT_TRUE(e2e::waitUntil([&] { return refused() == 2; })) << "the failure is taken for the refused error page's own";
+    EXPECT_EQ(asked("Failed to load webpage with error: "), 1);
+}
+
+// The page's calls through its fragment are each answered once, whatever the page did to its own URL
+// first (a history entry of its own, a replaced one, a fragment, a query).
+class PageURLChangeHashCallsTest : public ApplicationOnEngineTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(PageURLChangeHashCallsTest, EachCallIsAnsweredOnce) {
+    m_home.writeBundleFile("www/index.html",
+                           "<html><head><script src='hybrid.js'></script><script>"
+                           "var answers = [];"
+                           "document.addEventListener('deviceready', function () { document.title = 'ready'; }, false);"
+                           "</script></head><body></body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><feature name=\"Cache\"><param name=\"ios-package\" value=\"HYBCache\"/></feature></widget>");
+    hybtest::LogCapture log;
+    launch();
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.title") == "ready"; }));
+    eval(std::string(GetParam()) + "; hybrid.require('hybrid/exec').setJsToNativeBridgeMode('hash'); 1");
+    eval("for (var i = 0; i < 3; i++) hybrid.exec(function () { answers.push('ok'); }, function () { answers.push('fail'); },"
+         " 'Cache', 'clear', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("answers.join()") == "ok,ok,ok"; })) << eval("answers.join()") << " " << eval("location.href");
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hybrid iOS Cache.clear() called."), 3);
+}
+INSTANTIATE_TEST_SUITE_P(Page, PageURLChangeHashCallsTest,
+                         ::testing::Values("history.pushState({}, '', 'elsewhere.html?q=1')", "history.replaceState({}, '', 'index.html?r=2#x')",
+                                           "location.hash = 'start'", "history.pushState({}, '', '#%2501')"));
 
 TEST_F(ApplicationOnEngineTest, TheSamplePageShowsTheAnswersOfEveryPlugin) {
     launchSample();

@@ -279,6 +279,43 @@ TEST_F(ApplicationTest, AFailedLoadShowsTheErrorPageOnceEvenWhenItFailsToo) {
     EXPECT_EQ(HYBUserAgentUtil::currentToken(), 0);
 }
 
+// An error page whose load leads to a failing address (its script, a link) stays shown: it is not loaded
+// again for that failure, which would let it load itself without end. Once another page has loaded, a
+// failure shows the error page again.
+TEST_F(ApplicationTest, AFailureOfALoadFromTheErrorPageLeavesTheErrorPageShown) {
+    writeConfig("<preference name=\"ErrorUrl\" value=\"error.html\"/><access origin=\"http://down.example\"/>");
+    const std::string www = platform::URL::fileURLWithPath(m_home.folders().www(), true).absoluteString();
+    const std::string start = www + "index.html";
+    const std::string failing = "http://down.example/again";
+    m_home.writeBundleFile("www/other.html", "<html><body>other</body></html>");
+    m_page->setFailure(start, platform::Error("Test", 1, "boom"));
+    m_page->setFailure(failing, platform::Error("Test", 2, "down"));
+    hybtest::LogCapture log;
+    launch();
+    const std::string errorPage = www + "error.html?error=";
+    auto errorPagesAskedFor = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(errorPage, 0) == 0; });
+    };
+    ASSERT_EQ(errorPagesAskedFor(), 1);
+    const std::string shown = view().location();
+    ASSERT_EQ(shown.rfind(errorPage, 0), 0u) << shown;
+    for (int i = 0; i < 3; ++i) {
+        view().pageNavigates(failing);
+        ASSERT_TRUE(view().waitUntilIdle());
+    }
+    EXPECT_EQ(errorPagesAskedFor(), 1) << "the error page is not loaded again for its own load's failure";
+    EXPECT_EQ(view().location(), shown);
+    EXPECT_FALSE(view().hasPendingWork());
+    // Another page loaded: its load's failure shows the error page.
+    view().pageNavigates(www + "other.html");
+    ASSERT_TRUE(view().waitUntilIdle());
+    view().pageNavigates(failing);
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_EQ(errorPagesAskedFor(), 2);
+    EXPECT_EQ(view().location().rfind(errorPage, 0), 0u) << view().location();
+}
+
 // An error page whose own question is refused never loads: the next page's failure is no failure of it
 // and shows the error page again.
 TEST_F(ApplicationTest, AnErrorPageRefusedByTheFilterLeavesTheNextFailureItsErrorPage) {
@@ -307,6 +344,19 @@ TEST_F(ApplicationTest, AMissingStartPageWithoutErrorPageShowsTheMessageInline) 
     const platform::Bytes& document = view().documentData();
     EXPECT_EQ(std::string(document.begin(), document.end()),
               "<html><body> ERROR: Start Page at 'www/missing.html' was not found. </body></html>");
+}
+
+// A start page's name with markup in it is shown as text in the message, never run as the page's markup.
+TEST_F(ApplicationTest, AMissingStartPagesNameIsShownAsTextInTheMessage) {
+    writeConfig("", "a&lt;script&gt;location.hash='%01'&lt;/script&gt;&amp;b.html");
+    hybtest::LogCapture log;
+    launch();
+    EXPECT_EQ(view().location(), "about:blank");
+    const platform::Bytes& document = view().documentData();
+    EXPECT_EQ(std::string(document.begin(), document.end()),
+              "<html><body> ERROR: Start Page at 'www/a&lt;script&gt;location.hash='%01'&lt;/script&gt;&amp;b.html' was not found."
+              " </body></html>");
+    EXPECT_TRUE(log.contains("ERROR: Start Page at 'www/a<script>location.hash='%01'</script>&b.html' was not found."));
 }
 
 // A missing start page's message is let through by its own load's question only: neither a frame nor the
@@ -380,6 +430,36 @@ TEST_F(ApplicationTest, AFramesOwnFragmentIsNoBridgeSignal) {
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused a bridge signal in the fragment of a document that is not the page's."), 4);
 
+    view().pageSetsFragment("%02");
+    ASSERT_TRUE(waitForCallbacks(1));
+    EXPECT_EQ(m_callbacks, std::vector<std::string>{cacheCleared("Queued1")});
+}
+
+// A "%01"/"%02" fragment counts only as a change of the shown page's fragment: a navigation to another
+// document, a redirect, or the page's own document loaded anew carrying one runs no call and fetches none
+// (an engine may tell a frame's later navigation only as a top-level one).
+TEST_F(ApplicationTest, AFragmentSignalOnADocumentBeingLoadedIsNoBridgeSignal) {
+    writeConfig("");
+    launch();
+    const std::string page = view().location();
+    const std::string www = platform::URL::fileURLWithPath(m_home.folders().www(), true).absoluteString();
+    const std::string batch = "%01" + platform::escapeURLComponent(clearCommand("Loaded1"));
+    m_page->setRedirect("http://allowed.example/moved", "http://allowed.example/page#" + batch);
+    hybtest::LogCapture log;
+    for (const std::string& url : {www + "other.html#" + batch, std::string("http://allowed.example/moved"),
+                                   std::string("http://allowed.example/page#%02")}) {
+        view().pageNavigates(url, platform::WebViewNavigationType::Other);
+        ASSERT_TRUE(view().waitUntilIdle());
+    }
+    view().loadRequest(platform::URLRequest(std::string_view(page + "#" + batch)));
+    ASSERT_TRUE(view().waitUntilIdle());
+    EXPECT_TRUE(m_callbacks.empty()) << ::testing::PrintToString(m_callbacks);
+    EXPECT_FALSE(evaluated(kFetchScript));
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused a bridge signal in the fragment of a document that is not the page's."), 4);
+
+    // The page's own change of its fragment still signals.
+    m_queued = clearCommand("Queued1");
     view().pageSetsFragment("%02");
     ASSERT_TRUE(waitForCallbacks(1));
     EXPECT_EQ(m_callbacks, std::vector<std::string>{cacheCleared("Queued1")});
