@@ -973,3 +973,46 @@ TEST_F(StoreTest, AStoreThatCountedItselfFullErasesNothingOnceAnotherProcessHasS
     EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"3"});
     EXPECT_EQ(m_store->storedEventCount(), 3u);
 }
+
+// Another process empties the file (truncated to nothing) or drops its tables while the store has it
+// open: the events stored afterwards are kept and sent, not refused with "no such table" until the
+// next launch.
+TEST_F(StoreTest, EventsStoredAfterTheFileWasEmptiedUnderTheStoreAreKept) {
+    for (const bool truncated : {true, false}) {
+        SCOPED_TRACE(truncated ? "truncated" : "tables dropped");
+        if (!m_store) {
+            m_dispatcher = std::make_shared<BatchDispatcher>();
+            makeStore();
+        }
+        ASSERT_EQ(sendHeldBatch(), 1u);
+        if (truncated) {
+            ASSERT_EQ(::truncate(databasePath().c_str(), 0), 0);
+        } else {
+            Database db(databasePath());
+            db.exec("drop table events");
+            db.exec("drop table user");
+        }
+        storeEventAt(2000);
+        storeEventAt(2001);
+        ASSERT_TRUE(m_dispatcher->answer(true));
+        drain();
+        m_dispatcher->setAnswer(true);
+        while (m_dispatcher->answer(true)) {
+        }
+        m_store->sendCachedEvents(-1);
+        drain();
+        drain();
+        std::size_t sent = 0;
+        for (const auto& batch : m_dispatcher->batches())
+            for (const auto& row : batch)
+                sent += row.ts >= 2000 ? 1 : 0;
+        EXPECT_EQ(sent, 2u) << ::testing::PrintToString(m_log.lines());
+        EXPECT_TRUE(Database(databasePath()).events().empty());
+        EXPECT_TRUE(m_log.contains("lost its tables: they are made again"));
+        EXPECT_TRUE(m_store->loadUser().has_value());
+        m_store->close();
+        m_store.reset();
+        m_dispatcher.reset();
+        ASSERT_EQ(::unlink(databasePath().c_str()), 0);
+    }
+}
