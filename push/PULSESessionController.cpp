@@ -527,9 +527,15 @@ void PULSESessionController::sendRequest(const std::shared_ptr<PULSERequest>& re
 }
 
 void PULSESessionController::sendMessageReceipt(const std::shared_ptr<PULSERequest>& receipt) {
-    if (m_isLogin)
+    if (m_isLogin) {
+        // The server sent the message again while an earlier receipt of it is kept, waiting for room in
+        // the send queue: this one goes now and stands for it, the kept one is not sent after it.
+        if (const auto* message = dynamic_cast<const PULSEMessageReceipt*>(receipt.get())) {
+            if (const auto pending = m_pendingReceipts.find(message->messageID()); pending != m_pendingReceipts.end())
+                pending->second = receipt;
+        }
         doSendTcpRequest(receipt, true);
-    else if (keepReceipt(receipt))
+    } else if (keepReceipt(receipt))
         PULSE_LOG_WARN("too many receipts kept: the oldest is dropped");
 }
 
@@ -546,7 +552,9 @@ bool PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& re
     // The oldest kept receipt goes (the one just kept when all the others are on their way again).
     const auto oldest = m_keptReceipts.front();
     m_keptReceipts.pop_front();
-    m_pendingReceipts.erase(static_cast<const PULSEMessageReceipt&>(*oldest).messageID());
+    const auto oldestPending = m_pendingReceipts.find(static_cast<const PULSEMessageReceipt&>(*oldest).messageID());
+    if (oldestPending != m_pendingReceipts.end() && oldestPending->second == oldest)
+        m_pendingReceipts.erase(oldestPending);
     return true;
 }
 
@@ -570,6 +578,10 @@ void PULSESessionController::sendKeptReceipts() {
     while (!kept.empty()) {
         auto receipt = std::move(kept.front());
         kept.pop_front();
+        // Another receipt of the same message went since (the server sent the message again): one is enough.
+        const auto pending = m_pendingReceipts.find(static_cast<const PULSEMessageReceipt&>(*receipt).messageID());
+        if (pending != m_pendingReceipts.end() && pending->second != receipt)
+            continue;
         if (m_isLogin)
             doSendTcpRequest(receipt, true);
         else

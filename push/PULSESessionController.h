@@ -35,8 +35,10 @@
 //   written in part, or written and unacknowledged), or acknowledged only in the last 10 s before the
 //   end (a server that closes with unread bytes drops them), is kept and sent first after the next
 //   login, before the packets that follow the login answer are read; until a connection that delivered
-//   it ends, its message, sent again, is not handed over again (it is answered again). At most 8192
-//   receipts are kept; beyond that the oldest go, with a warning.
+//   it ends, its message, sent again, is not handed over again (it is answered again). After a login the
+//   kept receipts go as the send queue has room; a message sent again while its receipt still waits
+//   there is answered at once, and the waiting receipt is not sent after it. At most 8192 receipts are
+//   kept; beyond that the oldest go, with a warning.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
 //   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
 //   once when the session closes or ends.

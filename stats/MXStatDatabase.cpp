@@ -11,6 +11,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace stats {
@@ -146,12 +147,25 @@ bool MXStatDatabase::createTables() {
     return true;
 }
 
-void MXStatDatabase::failedLocked(const char* sql, int rc, const char* message) {
+bool MXStatDatabase::failedLocked(const char* sql, int rc, const char* message) {
     MXStatLog("Failed to execute sql:%s for reason:%s", sql, message ? message : sqlite3_errstr(rc));
-    if (isDamaged(rc))
+    if (isDamaged(rc)) {
         recreateLocked(rc);
-    else if (rc == SQLITE_READONLY_DBMOVED)
+    } else if (rc == SQLITE_READONLY_DBMOVED) {
         closeLocked(); // the next statement opens the file now at the path
+    } else if ((rc & 0xff) == SQLITE_ERROR && message && std::strncmp(message, "no such table: ", 15) == 0 && m_db
+               && !m_recreating) {
+        // The file was emptied or its tables dropped under the open connection: every later insert
+        // would fail, and its event be lost, until the next launch.
+        MXStatLog("[WARN]The statistics database %s lost its tables: they are made again.", m_openPath.c_str());
+        m_recreating = true;
+        bool made = true;
+        for (const char* create : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
+            made = made && executeLocked(create) == SQLITE_OK;
+        m_recreating = false;
+        return made;
+    }
+    return false;
 }
 
 void MXStatDatabase::recreateLocked(int rc) {
@@ -182,12 +196,16 @@ void MXStatDatabase::recreateLocked(int rc) {
 int MXStatDatabase::executeLocked(const char* sql) {
     if (!m_db)
         return -1;
-    char* message = nullptr;
-    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
-    if (rc != SQLITE_OK) {
+    int rc = SQLITE_OK;
+    for (int attempt = 0; attempt < 2 && m_db; ++attempt) {
+        char* message = nullptr;
+        rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
+        if (rc == SQLITE_OK)
+            break;
         const std::string reason = message ? message : sqlite3_errstr(rc);
         sqlite3_free(message);
-        failedLocked(sql, rc, reason.c_str());
+        if (!failedLocked(sql, rc, reason.c_str()) || attempt > 0)
+            break;
     }
     return rc;
 }
@@ -232,8 +250,14 @@ int MXStatDatabase::run(const std::string& sql, const Binder& bind, const RowRea
     sqlite3_stmt* statement = nullptr;
     int rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr);
     if (rc != SQLITE_OK) {
-        failedLocked(sql.c_str(), rc, sqlite3_errmsg(m_db));
-        return rc;
+        const std::string reason = sqlite3_errmsg(m_db);
+        if (!failedLocked(sql.c_str(), rc, reason.c_str()) || !m_db)
+            return rc;
+        rc = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr); // once more, on the tables made again
+        if (rc != SQLITE_OK) {
+            failedLocked(sql.c_str(), rc, sqlite3_errmsg(m_db));
+            return rc;
+        }
     }
     if (bind)
         bind(statement);
@@ -253,6 +277,17 @@ int MXStatDatabase::run(const std::string& sql, const Binder& bind, const RowRea
 
 int MXStatDatabase::runKept(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure) {
     std::lock_guard lock(MXStatSQLLock());
+    const int rc = runKeptLocked(sql, bind, prepareFailure, stepFailure);
+    // A table gone under the connection is made again (failedLocked): the statement runs once more.
+    if (rc != SQLITE_DONE && m_tablesMadeAgain) {
+        m_tablesMadeAgain = false;
+        return runKeptLocked(sql, bind, prepareFailure, stepFailure);
+    }
+    return rc;
+}
+
+int MXStatDatabase::runKeptLocked(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure) {
+    m_tablesMadeAgain = false;
     if (!ensureOpenLocked())
         return -1;
     sqlite3_stmt*& statement = m_kept[sql];
@@ -262,7 +297,7 @@ int MXStatDatabase::runKept(const char* sql, const Binder& bind, const char* pre
             MXStatLog("%s", prepareFailure);
             const std::string reason = sqlite3_errmsg(m_db);
             m_kept.erase(sql);
-            failedLocked(sql, rc, reason.c_str());
+            m_tablesMadeAgain = failedLocked(sql, rc, reason.c_str());
             return rc;
         }
     }
@@ -274,7 +309,7 @@ int MXStatDatabase::runKept(const char* sql, const Binder& bind, const char* pre
         sqlite3_finalize(statement);
         m_kept.erase(sql);
         MXStatLog("%s", stepFailure);
-        failedLocked(sql, rc, reason.c_str());
+        m_tablesMadeAgain = failedLocked(sql, rc, reason.c_str());
         return rc;
     }
     sqlite3_clear_bindings(statement);

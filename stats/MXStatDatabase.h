@@ -10,7 +10,9 @@
 //   and answers failure (-1 for execute), and the next call tries again.
 // - A statement that answers SQLITE_CORRUPT or SQLITE_NOTADB (a damaged file, or one that is not a
 //   database) closes the connection, removes the open file with its journal files, opens a fresh file
-//   and creates the tables again. The statement itself is not repeated.
+//   and creates the tables again. The statement itself is not repeated. A statement that finds one of
+//   the tables gone ("no such table": the file truncated to nothing or its tables dropped by someone
+//   else while it is open) makes the tables again and runs once more.
 // - The connection follows its file: before each statement the file at path() must be the one that is
 //   open. One that was removed, replaced by another file, or that lies in another Documents folder now
 //   is opened afresh (and its tables made); so is one that SQLite found moved while writing. Every
@@ -120,7 +122,9 @@ private:
     bool ensureOpenLocked();
     void closeLocked();
     // A statement answered rc: log it, and start again on a damaged file.
-    void failedLocked(const char* sql, int rc, const char* message);
+    // Logs the failure and mends what it can; true when the tables were made again (another process
+    // emptied or dropped them under the open connection) and the statement is worth one more try.
+    bool failedLocked(const char* sql, int rc, const char* message);
     void recreateLocked(int rc);
     int executeLocked(const char* sql);
 
@@ -133,6 +137,8 @@ private:
     std::atomic<std::uint64_t> m_generation{0};
     std::map<std::string, sqlite3_stmt*> m_kept;
     bool m_recreating = false;
+    bool m_tablesMadeAgain = false; // the last kept statement failed on a table made again since
+    int runKeptLocked(const char* sql, const Binder& bind, const char* prepareFailure, const char* stepFailure);
 };
 
 } // namespace stats

@@ -136,6 +136,17 @@ long long bootMilliseconds() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
+// The rows of a batch taken under the mark (dev, ino), while they are still in flight under it.
+std::string inFlightUnder(const std::optional<std::pair<long long, long long>>& marker) {
+    if (!marker)
+        return {};
+    char condition[200];
+    std::snprintf(condition, sizeof condition,
+                  " and status = %d and exists (select 1 from batch_owner where dev = %lld and ino = %lld)",
+                  static_cast<int>(MXStatStoreEventStatusSending), marker->first, marker->second);
+    return condition;
+}
+
 } // namespace
 
 MXStatStore::InFlightOwner MXStatStore::inFlightOwner() {
@@ -443,7 +454,7 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
                       static_cast<long long>(event.eventId));
     }
     if (body.empty()) {
-        batchSent(count, batch);
+        batchSent(count, batch, *marker);
         batchSettled(*marker);
         return;
     }
@@ -456,15 +467,15 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
         self->m_queue->async([self, count, batch, marker, outcome] {
             switch (outcome) {
             case MXStatUploadOutcome::Sent:
-                self->batchSent(count, batch);
+                self->batchSent(count, batch, marker);
                 break;
             case MXStatUploadOutcome::Refused:
-                self->updateSendFailedEventsNow(batch);
+                self->updateSendFailedEventsNow(batch, marker);
                 break;
             case MXStatUploadOutcome::Unreached:
                 // Not the rows' fault: they wait for the next batch with their counts unchanged.
                 MXStatDebugLog("The collector was not reached; %d events wait for the next batch.", static_cast<int>(batch.size()));
-                self->updateEventsNow(batch, MXStatStoreEventStatusStored);
+                self->updateEventsNow(batch, MXStatStoreEventStatusStored, marker);
                 break;
             }
             self->batchSettled(marker);
@@ -472,9 +483,9 @@ void MXStatStore::sendCachedEventsNow(std::int32_t count) {
     });
 }
 
-void MXStatStore::batchSent(std::int32_t count, const std::vector<MXStatStoreEvent>& batch) {
+void MXStatStore::batchSent(std::int32_t count, const std::vector<MXStatStoreEvent>& batch, const BatchMark& marker) {
     m_queue->assertIsCurrent();
-    if (!deleteEventsNow(batch)) {
+    if (!deleteEventsNow(batch, marker)) {
         // Sending again would send the same rows again.
         MXStatLog("[ERROR]Sent events could not be deleted; no further batch is sent now.");
         return;
@@ -513,20 +524,30 @@ bool MXStatStore::applyToRows(const std::vector<MXStatStoreEvent>& rows,
     return failed.empty();
 }
 
-bool MXStatStore::updateEventsNow(const std::vector<MXStatStoreEvent>& events, std::uint32_t status) {
+bool MXStatStore::updateEventsNow(const std::vector<MXStatStoreEvent>& events, std::uint32_t status,
+                                  const std::optional<BatchMark>& marker) {
+    const std::string under = inFlightUnder(marker);
+    if (marker)
+        m_db.execute("%s", kCreateBatchOwnerTable); // a file put in place meanwhile may have none
     return applyToRows(events, [&](const MXStatStoreEvent& row) {
-        return m_db.execute("update events set status = %d where event_id = %lld", static_cast<int>(status),
-                            static_cast<long long>(row.eventId));
+        return m_db.execute("update events set status = %d where event_id = %lld%s", static_cast<int>(status),
+                            static_cast<long long>(row.eventId), under.c_str());
     });
 }
 
-bool MXStatStore::deleteEventsNow(const std::vector<MXStatStoreEvent>& events) {
+bool MXStatStore::deleteEventsNow(const std::vector<MXStatStoreEvent>& events, const std::optional<BatchMark>& marker) {
+    const std::string under = inFlightUnder(marker);
+    if (marker)
+        m_db.execute("%s", kCreateBatchOwnerTable);
     return applyToRows(events, [&](const MXStatStoreEvent& row) {
-        return m_db.execute("delete from events where event_id = %lld", static_cast<long long>(row.eventId));
+        return m_db.execute("delete from events where event_id = %lld%s", static_cast<long long>(row.eventId), under.c_str());
     });
 }
 
-void MXStatStore::updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events) {
+void MXStatStore::updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events, const std::optional<BatchMark>& marker) {
+    const std::string under = inFlightUnder(marker);
+    if (marker)
+        m_db.execute("%s", kCreateBatchOwnerTable);
     const std::uint32_t maxRetry = MXStatConfig::getInstance().maxSendRetryCount();
     // Counted once per failed upload, also for rows whose statement needs a second try.
     for (MXStatStoreEvent& row : events) {
@@ -535,10 +556,10 @@ void MXStatStore::updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events
     }
     applyToRows(events, [&](const MXStatStoreEvent& row) {
         if (row.sendCount < maxRetry)
-            return m_db.execute("update events set status=%d,send_count=%d where event_id = %lld",
+            return m_db.execute("update events set status=%d,send_count=%d where event_id = %lld%s",
                                 static_cast<int>(MXStatStoreEventStatusStored), static_cast<int>(row.sendCount),
-                                static_cast<long long>(row.eventId));
-        return m_db.execute("delete from events where event_id = %lld", static_cast<long long>(row.eventId));
+                                static_cast<long long>(row.eventId), under.c_str());
+        return m_db.execute("delete from events where event_id = %lld%s", static_cast<long long>(row.eventId), under.c_str());
     });
 }
 

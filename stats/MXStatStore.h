@@ -18,7 +18,9 @@
 // - An event whose JSON text is longer than maxReportEventLength UTF-16 units is not stored, unless it is
 //   an error event (type 3).
 // - A batch: its rows go to status 2 before it is handed to the dispatcher; rows that cannot be marked
-//   so (a store that cannot write) are not sent at all, as they could not be deleted once sent. Sent:
+//   so (a store that cannot write) are not sent at all, as they could not be deleted once sent. Its
+//   answer touches only its rows still in flight under its owner's mark (below) in the file open then:
+//   a file put in place meanwhile (whose row numbers start again) keeps its rows as they are. Sent:
 //   the rows are deleted (and, for a count, further batches follow). Refused by the collector: each
 //   row's send count goes up by one, and the row returns to status 1, or is deleted once the count
 //   reaches maxSendRetryCount. Collector not reached (no connection, a time-out): the rows return to
@@ -141,14 +143,19 @@ private:
     // Store queue.
     void storeEventNow(MXStatEvent& event, bool hasTrySent);
     void sendCachedEventsNow(std::int32_t count);
-    void batchSent(std::int32_t count, const std::vector<MXStatStoreEvent>& batch);
+    // A batch's owner mark: the device and inode of the owner file it was taken under.
+    using BatchMark = std::pair<long long, long long>;
+    void batchSent(std::int32_t count, const std::vector<MXStatStoreEvent>& batch, const BatchMark& marker);
     // Runs a statement per row in a transaction, and the failed rows once more in a second one; true when
     // every row succeeded in the end. Then counts.
     bool applyToRows(const std::vector<MXStatStoreEvent>& rows,
                      const std::function<int(const MXStatStoreEvent&)>& statement);
-    bool updateEventsNow(const std::vector<MXStatStoreEvent>& events, std::uint32_t status);
-    bool deleteEventsNow(const std::vector<MXStatStoreEvent>& events);
-    void updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events);
+    // With a batch's mark, only rows still in flight under that mark are touched: the file may have
+    // been replaced meanwhile (its rows' numbers start again), or the rows given to another owner.
+    bool updateEventsNow(const std::vector<MXStatStoreEvent>& events, std::uint32_t status,
+                         const std::optional<BatchMark>& marker = std::nullopt);
+    bool deleteEventsNow(const std::vector<MXStatStoreEvent>& events, const std::optional<BatchMark>& marker = std::nullopt);
+    void updateSendFailedEventsNow(std::vector<MXStatStoreEvent> events, const std::optional<BatchMark>& marker = std::nullopt);
     std::optional<MXStatUser> loadUserNow();
     void recount();
     // Counts again when the database has opened a file since the last count.

@@ -9,7 +9,6 @@
 
 #include "platform/RunLoop.h"
 
-#include <map>
 #include <set>
 
 namespace {
@@ -303,6 +302,54 @@ TEST_F(PushedMessages, AServerThatNeverReadsEndsTheConnectionAndNoReceiptIsLost)
     if (countLines("too many receipts kept") == 0) {
         EXPECT_EQ(m_listener.infos.size(), next - 1) << "each message handed over once";
     }
+}
+
+// Receipts kept by a connection the server never read go out after the next login as the send queue has
+// room; the server meanwhile sends again every message it has no receipt for. A message sent again
+// while its kept receipt still waits is answered at once, and that kept receipt is not sent after it:
+// only the receipts already on their way when the messages came again are answered twice. The server
+// also closes right after three logins during the resend: every message still gets its receipt.
+TEST_F(PushedMessages, AMessageSentAgainWhileItsReceiptIsKeptIsAnsweredOnce) {
+    startLoggedIn();
+    m_clock.advance(push::PULSESessionController::kLastingSessionSeconds);
+    m_server.stopReading();
+    constexpr std::size_t kBurst = 4000;
+    std::uint64_t next = 1;
+    for (std::size_t burst = 0; burst < 50 && m_session->isSetup(); ++burst) {
+        ASSERT_EQ(m_server.pushBurst(next, kBurst, "{\"message\":\"m\"}", false), PushTestServer::PushOutcome::Sent);
+        next += kBurst;
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_listener.infos.size() == next - 1 || !m_session->isSetup(); },
+                                          std::chrono::seconds(60)));
+    }
+    ASSERT_FALSE(m_session->isSetup());
+    const std::size_t kept = m_session->keptReceiptCount();
+    ASSERT_GT(kept, push::PULSETcpSocket::kMaxQueuedPackets - push::PULSESessionController::kSendQueueReserve);
+    // The next connections end right after their logins.
+    m_server.setCloseAfterLogin(true);
+    for (int flap = 0; flap < 3; ++flap) {
+        const int closes = countLines("conect close by remote");
+        bool closed = false;
+        for (int step = 0; step < 30 && !closed; ++step) {
+            m_clock.advance(30.0);
+            closed = hybtest::runMainUntil([&] { return countLines("conect close by remote") > closes; }, std::chrono::seconds(2));
+        }
+        ASSERT_TRUE(closed);
+    }
+    m_server.setCloseAfterLogin(false);
+    bool loggedIn = false;
+    for (int step = 0; step < 30 && !loggedIn; ++step) {
+        m_clock.advance(30.0);
+        loggedIn = hybtest::runMainUntil([&] { return m_session->isLogin(); }, std::chrono::seconds(2));
+    }
+    ASSERT_TRUE(loggedIn);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_session->keptReceiptCount() == 0; },
+                                      std::chrono::seconds(60)));
+    const auto receipts = m_server.receipts();
+    const std::set<std::uint64_t> acknowledged(receipts.begin(), receipts.end());
+    EXPECT_EQ(acknowledged.size(), next - 1);
+    // At most the first paced batch was on its way when the messages came again.
+    EXPECT_LE(receipts.size() - acknowledged.size(),
+              push::PULSETcpSocket::kMaxQueuedPackets - push::PULSESessionController::kSendQueueReserve);
 }
 
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {

@@ -480,6 +480,55 @@ TEST_F(StoreTest, AFilePutInPlaceOfTheOpenOneIsTheOneUsed) {
     EXPECT_EQ(m_store->storedEventCount(), 0u);
 }
 
+// A batch is out when another database file is put in place (restored, or made afresh after a removal):
+// its answer settles the rows it took, never the rows of the new file that happen to carry the same
+// numbers (their ids start again from 1 in a new file).
+TEST_F(StoreTest, ABatchAnsweredAfterTheFileWasReplacedLeavesTheNewFilesRowsAlone) {
+    using Outcome = BatchDispatcher::Outcome;
+    for (const Outcome outcome : {Outcome::Sent, Outcome::Refused, Outcome::Unreached}) {
+        SCOPED_TRACE(static_cast<int>(outcome));
+        if (!m_store) {
+            m_dispatcher = std::make_shared<BatchDispatcher>();
+            makeStore();
+        }
+        ASSERT_EQ(sendHeldBatch(), 1u); // rows 1 and 2 in flight
+        const std::string other = documents() + "/restored";
+        {
+            Database db(other);
+            db.exec(kMXStatCreateEventsTable);
+            db.insertEvents(2, 2000); // rows 1 and 2 of the new file, never sent
+        }
+        ASSERT_EQ(::rename(other.c_str(), databasePath().c_str()), 0);
+        ASSERT_TRUE(m_dispatcher->answer(outcome));
+        drain();
+        drain();
+        const auto rows = Database(databasePath()).events();
+        ASSERT_EQ(rows.size(), 2u) << "rows of the new file were settled as the old batch's";
+        for (const EventRow& row : rows) {
+            EXPECT_EQ(row.ts, 2000);
+            EXPECT_EQ(row.sendCount, 0);
+        }
+        // They are sent once, later (a Sent batch goes on with the next at once).
+        m_dispatcher->setAnswer(true);
+        while (m_dispatcher->answer(true)) {
+        }
+        drain();
+        m_store->sendCachedEvents(-1);
+        drain();
+        drain();
+        EXPECT_TRUE(Database(databasePath()).events().empty());
+        std::size_t sent2000 = 0;
+        for (const auto& batch : m_dispatcher->batches())
+            for (const auto& row : batch)
+                sent2000 += row.ts == 2000;
+        EXPECT_EQ(sent2000, 2u);
+        m_store->close();
+        m_store.reset();
+        m_dispatcher.reset();
+        ASSERT_EQ(::unlink(databasePath().c_str()), 0);
+    }
+}
+
 TEST_F(StoreTest, ARebuiltFileIsCountedAgain) {
     for (std::uint32_t i = 0; i < 3; ++i)
         storeEventAt(1000 + i);
@@ -923,4 +972,47 @@ TEST_F(StoreTest, AStoreThatCountedItselfFullErasesNothingOnceAnotherProcessHasS
     EXPECT_FALSE(m_log.contains("Too many events stored in db, erase oldest event"));
     EXPECT_EQ(db.column("select count(*) from events"), std::vector<std::string>{"3"});
     EXPECT_EQ(m_store->storedEventCount(), 3u);
+}
+
+// Another process empties the file (truncated to nothing) or drops its tables while the store has it
+// open: the events stored afterwards are kept and sent, not refused with "no such table" until the
+// next launch.
+TEST_F(StoreTest, EventsStoredAfterTheFileWasEmptiedUnderTheStoreAreKept) {
+    for (const bool truncated : {true, false}) {
+        SCOPED_TRACE(truncated ? "truncated" : "tables dropped");
+        if (!m_store) {
+            m_dispatcher = std::make_shared<BatchDispatcher>();
+            makeStore();
+        }
+        ASSERT_EQ(sendHeldBatch(), 1u);
+        if (truncated) {
+            ASSERT_EQ(::truncate(databasePath().c_str(), 0), 0);
+        } else {
+            Database db(databasePath());
+            db.exec("drop table events");
+            db.exec("drop table user");
+        }
+        storeEventAt(2000);
+        storeEventAt(2001);
+        ASSERT_TRUE(m_dispatcher->answer(true));
+        drain();
+        m_dispatcher->setAnswer(true);
+        while (m_dispatcher->answer(true)) {
+        }
+        m_store->sendCachedEvents(-1);
+        drain();
+        drain();
+        std::size_t sent = 0;
+        for (const auto& batch : m_dispatcher->batches())
+            for (const auto& row : batch)
+                sent += row.ts >= 2000 ? 1 : 0;
+        EXPECT_EQ(sent, 2u) << ::testing::PrintToString(m_log.lines());
+        EXPECT_TRUE(Database(databasePath()).events().empty());
+        EXPECT_TRUE(m_log.contains("lost its tables: they are made again"));
+        EXPECT_TRUE(m_store->loadUser().has_value());
+        m_store->close();
+        m_store.reset();
+        m_dispatcher.reset();
+        ASSERT_EQ(::unlink(databasePath().c_str()), 0);
+    }
 }
