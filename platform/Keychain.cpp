@@ -205,22 +205,18 @@ std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data, static_cast<uInt>(length)));
 }
 
-// A damaged file's copy, kept for inspection beside it as "<file>.damaged" before the damage is dropped:
-// one copy a file (the latest replaces an earlier one) of at most kMaxDamagedCopyLength bytes. False
-// (logged) when the copy could not be made (a folder at its place, a full disk...): the damage is then
-// not dropped, since nothing else holds what it may still carry. A file that is not there needs none.
-constexpr std::uint64_t kMaxDamagedCopyLength = 4 * 1024 * 1024;
-
+// A damaged file's copy, kept whole for inspection beside it as "<file>.damaged" before the damage is
+// dropped: one copy a file (the latest replaces an earlier one); the file is at most kMaxFileLength bytes, or
+// it would not have been read. False (logged) when the copy could not be made (a folder at its place, a full
+// disk...): the damage is then not dropped, since nothing else holds what it may still carry. A file that is
+// not there needs none.
 bool setAside(const std::string& path) {
     Bytes data;
     struct stat st {};
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT)
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;
-    const bool read = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, data, static_cast<std::size_t>(kMaxDamagedCopyLength));
-    if (fd >= 0)
-        ::close(fd);
-    if (read && PrivateFile::writeAtomically(path + ".damaged", data))
+    if (readRegularFile(path, 0, Keychain::kMaxFileLength, data, st, O_NOFOLLOW) == errSecSuccess &&
+        PrivateFile::writeAtomically(path + ".damaged", data))
         return true;
     Log::write("Keychain: the damaged file " + path + " could not be copied aside to " + path +
                ".damaged; it is kept as it is and the change is refused");

@@ -25,7 +25,7 @@
 //   bytes after the log's last whole record are not read, and an item file that does not decode gives
 //   the items the log's records carry whole (added or updated; a deletion there names places in the
 //   lost file and is not applied). Each is logged; the keychain answers as usual, and the next change
-//   copies the damaged file aside ("<file>.damaged", its first 4 MiB, one copy a file) and then drops
+//   copies the damaged file aside ("<file>.damaged", whole, one copy a file) and then drops
 //   the damage (truncating the log, or writing a new item file). When that copy cannot be made (a folder
 //   at its place, a full disk), the damage is not dropped: the change answers errSecIO, the files stay as
 //   they are and reads go on as before.
