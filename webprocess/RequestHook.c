@@ -381,6 +381,15 @@ static void run_microtasks(WebKitWebPage* page, WebKitFrame* frame)
     g_object_unref(context);
 }
 
+/* The text of a script's result for a reply; with no reply to make (`text` NULL) only its exception is cleared. */
+static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* value, char** text)
+{
+    if (text)
+        *text = result_text(page, context, value);
+    else
+        jsc_context_clear_exception(context);
+}
+
 /* Runs an answer's script as a call; FALSE (having run nothing) when it must be evaluated as a script. */
 static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, char** text)
 {
@@ -403,31 +412,34 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
     JSCValue* value = jsc_value_function_call(function, G_TYPE_STRING, answer.id, G_TYPE_INT, answer.status,
                                               JSC_TYPE_VALUE, message, G_TYPE_INT, answer.keep, G_TYPE_NONE);
     g_object_unref(function);
-    *text = result_text(page, context, value);
+    take_result(page, context, value, text);
     if (value)
         g_object_unref(value);
     g_object_unref(message);
     return TRUE;
 }
 
-/* Evaluates one script of a "hyb.eval" message and adds its result to the reply's. */
+/* Evaluates one script of a message and adds its result to the reply's (none for a "hyb.post": `results`
+ * NULL). */
 static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_engine_world, GVariant* script_bytes,
                          GVariantBuilder* results)
 {
     gsize length = 0;
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
     char* text = NULL;
-    if (context && length && (in_engine_world || !run_answer(page, context, script, length, &text))) {
+    char** wanted = results ? &text : NULL;
+    if (context && length && (in_engine_world || !run_answer(page, context, script, length, wanted))) {
         /* The engine takes a script that is not UTF-8 down with its page: such bytes read as U+FFFD, as in a
          * page's own text. */
         char* valid = is_utf8(script, length) ? NULL : g_utf8_make_valid(script, (gssize)length);
         JSCValue* value = valid ? jsc_context_evaluate(context, valid, -1) : jsc_context_evaluate(context, script, (gssize)length);
         g_free(valid);
-        text = result_text(page, context, value);
+        take_result(page, context, value, wanted);
         if (value)
             g_object_unref(value);
     }
-    g_variant_builder_add_value(results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
+    if (results)
+        g_variant_builder_add_value(results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
     g_free(text);
 }
 
@@ -470,6 +482,7 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gb
     GVariant* parameters = webkit_user_message_get_parameters(message);
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE("aay"));
+    GVariantBuilder* sink = reply ? &results : NULL; /* a post's results are not read */
     const gboolean alone = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_BYTESTRING);
     if (alone || (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(aayaay)")))) {
         /* Deprecated without a successor: the other way to the main frame is to keep it from each window
@@ -479,12 +492,12 @@ static void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gb
         WebKitFrame* frame = webkit_web_page_get_main_frame(page);
 #pragma GCC diagnostic pop
         if (alone) {
-            ran_in_page = evaluate_in_world(page, frame, FALSE, parameters, &results);
+            ran_in_page = evaluate_in_world(page, frame, FALSE, parameters, sink);
         } else {
             GVariant* engine_scripts = g_variant_get_child_value(parameters, 0);
             GVariant* page_scripts = g_variant_get_child_value(parameters, 1);
-            evaluate_in_world(page, frame, TRUE, engine_scripts, &results);
-            ran_in_page = evaluate_in_world(page, frame, FALSE, page_scripts, &results);
+            evaluate_in_world(page, frame, TRUE, engine_scripts, sink);
+            ran_in_page = evaluate_in_world(page, frame, FALSE, page_scripts, sink);
             g_variant_unref(engine_scripts);
             g_variant_unref(page_scripts);
         }
