@@ -140,6 +140,10 @@ bool MXStatDatabase::createTables() {
     std::lock_guard lock(MXStatSQLLock());
     if (!ensureOpenLocked())
         return false;
+    return createTablesLocked();
+}
+
+bool MXStatDatabase::createTablesLocked() {
     for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable}) {
         if (executeLocked(sql) != SQLITE_OK)
             return false;
@@ -159,9 +163,7 @@ bool MXStatDatabase::failedLocked(const char* sql, int rc, const char* message) 
         // would fail, and its event be lost, until the next launch.
         MXStatLog("[WARN]The statistics database %s lost its tables: they are made again.", m_openPath.c_str());
         m_recreating = true;
-        bool made = true;
-        for (const char* create : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
-            made = made && executeLocked(create) == SQLITE_OK;
+        const bool made = createTablesLocked();
         m_recreating = false;
         return made;
     }
@@ -185,11 +187,8 @@ void MXStatDatabase::recreateLocked(int rc) {
         if (!removed.ok())
             MXStatLog("Delete database failed reason:%s", removed.error().localizedDescription().c_str());
     }
-    if (openLocked()) {
-        for (const char* sql : {kMXStatCreateEventsTable, kMXStatCreateUserTable, kMXStatCreateConfigTable})
-            if (executeLocked(sql) != SQLITE_OK)
-                break;
-    }
+    if (openLocked())
+        createTablesLocked();
     m_recreating = false;
 }
 

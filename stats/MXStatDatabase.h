@@ -126,6 +126,8 @@ private:
     // emptied or dropped them under the open connection) and the statement is worth one more try.
     bool failedLocked(const char* sql, int rc, const char* message);
     void recreateLocked(int rc);
+    // The tables every statistics file holds, made where missing.
+    bool createTablesLocked();
     int executeLocked(const char* sql);
 
     const std::string m_fileName;

@@ -116,8 +116,9 @@ std::optional<std::pair<long long, long long>> identityOf(int fd) {
     return std::pair<long long, long long>(static_cast<long long>(held.st_dev), static_cast<long long>(held.st_ino));
 }
 
-// This boot's id: a 36-character text the kernel makes at each start ("" when it cannot be read).
-std::string bootId() {
+// This boot's id: a 36-character text the kernel makes at each start ("" when it cannot be read). Read once:
+// it does not change while the process runs.
+std::string readBootId() {
     char text[64] = {};
     const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -127,6 +128,11 @@ std::string bootId() {
     std::string id;
     for (ssize_t i = 0; i < count && (std::isxdigit(static_cast<unsigned char>(text[i])) || text[i] == '-'); ++i)
         id += text[i];
+    return id;
+}
+
+const std::string& bootId() {
+    static const std::string id = readBootId();
     return id;
 }
 
