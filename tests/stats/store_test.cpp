@@ -819,6 +819,7 @@ TEST_F(StoreTest, RowsInFlightBelongToTheStoreThatSentThem) {
     EXPECT_EQ(secondUpload->batches().size(), 1u);
     EXPECT_TRUE(Database(databasePath()).events().empty());
     second->close();
+    settle(second);
 }
 
 TEST_F(StoreTest, AnOwnerFileRemovedUnderTheOwnerDoesNotMakeASecondOwner) {
