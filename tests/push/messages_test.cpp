@@ -331,7 +331,7 @@ TEST_F(PushedMessages, AMessageSentAgainWhileItsReceiptIsKeptIsAnsweredOnce) {
         bool closed = false;
         for (int step = 0; step < 30 && !closed; ++step) {
             m_clock.advance(30.0);
-            closed = hybtest::runMainUntil([&] { return countLines("conect close by remote") > closes; }, std::chrono::seconds(2));
+            closed = hybtest::runMainUntil([&] { return countLines("conect close by remote") > closes; }, std::chrono::seconds(5));
         }
         ASSERT_TRUE(closed);
     }
@@ -339,7 +339,7 @@ TEST_F(PushedMessages, AMessageSentAgainWhileItsReceiptIsKeptIsAnsweredOnce) {
     bool loggedIn = false;
     for (int step = 0; step < 30 && !loggedIn; ++step) {
         m_clock.advance(30.0);
-        loggedIn = hybtest::runMainUntil([&] { return m_session->isLogin(); }, std::chrono::seconds(2));
+        loggedIn = hybtest::runMainUntil([&] { return m_session->isLogin(); }, std::chrono::seconds(5));
     }
     ASSERT_TRUE(loggedIn);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && m_session->keptReceiptCount() == 0; },
