@@ -200,6 +200,26 @@ constexpr const char* kGenerationKey = "generation";
 constexpr const char* kAddKey = "add";
 constexpr const char* kUpdateKey = "update";
 constexpr const char* kDeleteKey = "delete";
+// Beside the places a deletion names, the identities of the items there (an update's entry holds the
+// identity of the item it replaces third), so that changes apply after a record that moved items is lost.
+constexpr const char* kIdentitiesKey = "identities";
+// Bytes of CRC a damaged log's search for its next record may check, per byte of the log.
+constexpr std::uint64_t kResyncBytesPerByte = 4;
+constexpr std::size_t kBinaryListMagicLength = 8;
+
+// How a log's changes find the items they name: by place (the log read in order from its item file), or
+// by identity (after damage, which may have lost a change that moved items).
+enum class Order { InPlace, ByIdentity };
+
+// What identifies an item (see sameIdentity).
+Dictionary identityOf(const Dictionary& item) {
+    Dictionary identity;
+    for (const char* key : {kSecAttrAccount, kSecAttrService})
+        if (const Value* value = item.find(key))
+            identity.set(key, *value);
+    identity.set(kSecAttrSynchronizable, truthOf(item[kSecAttrSynchronizable]));
+    return identity;
+}
 
 std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data, static_cast<uInt>(length)));
@@ -214,6 +234,11 @@ bool setAside(const std::string& path) {
     Bytes data;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return true;
+    // What is not read at all (a folder, a link, a pipe, a file too large) is moved aside whole instead,
+    // neither followed nor opened.
+    if ((!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > Keychain::kMaxFileLength) &&
+        ::rename(path.c_str(), (path + ".damaged").c_str()) == 0)
         return true;
     if (readRegularFile(path, 0, Keychain::kMaxFileLength, data, st, O_NOFOLLOW) == errSecSuccess &&
         PrivateFile::writeAtomically(path + ".damaged", data))
@@ -241,6 +266,12 @@ struct Keychain::Cache {
     // and an item file that does not decode. Copied aside before a change drops them.
     bool journalDamaged = false;
     bool itemFileDamaged = false;
+    // Whole records were read after damage in the log: it cannot be continued, only folded into a new
+    // item file.
+    bool journalSkipped = false;
+    // Something at the log's place that is not read (not a regular file, too large): moved aside by the
+    // next change, which starts a new log.
+    bool journalUnreadable = false;
     Array items;
     std::size_t total = 0;  // itemLength of every item
 
@@ -252,6 +283,8 @@ struct Keychain::Cache {
         total = 0;
         journalDamaged = false;
         itemFileDamaged = false;
+        journalSkipped = false;
+        journalUnreadable = false;
     }
 
     // Brings the items up to date with the files (the caller holds their lock): nothing is read when
@@ -263,7 +296,7 @@ struct Keychain::Cache {
             now = FileStamp::of(st);
         else if (errno != ENOENT)
             return errSecIO;
-        if (::stat((filePath + ".journal").c_str(), &st) == 0)
+        if (::lstat((filePath + ".journal").c_str(), &st) == 0)
             journalNow = FileStamp::of(st);
         else if (errno != ENOENT)
             return errSecIO;
@@ -319,139 +352,231 @@ struct Keychain::Cache {
         return errSecSuccess;
     }
 
-    // Applies the log's records from `offset` on (0: the whole log, its header first). A record cut short
-    // or damaged ends the log there: its change was never reported as made (a crash or a full disk while
-    // it was written), and each change names items by their place, which one missing may have moved, so
-    // nothing after it is applied. A log whose header is none is not read. Either is logged and kept for
-    // the next change to copy aside and drop. Beside an item file that does not decode, the items the
-    // records carry whole are kept (recover).
+    // Applies the log's records from `offset` on (0: the whole log, its header first). Each record
+    // carries its own CRC: one cut short or damaged (a crash or a full disk while it was written, a
+    // flipped byte) is skipped, and reading goes on at the next whole record, so only its change is
+    // lost. Changes name items by their place and by their identity: after a skipped record (which may
+    // have moved items) and beside an item file that does not decode, items are found by identity, an
+    // item a change carries whole is kept even when the item it replaced is not found, and a deletion of
+    // an item not found is not applied. A damaged header is skipped the same way, unless the log is
+    // plainly left over: of the item file before (a crash between writing the item file and removing
+    // the log), or beside no item file. Damage is logged and kept for the next change to copy aside and drop; a log
+    // that cannot be read at all (not a regular file, too large) is not read, and the next change moves
+    // it aside.
     OSStatus replayJournal(std::uint64_t offset) {
         struct stat st {};
         Bytes data;
         if (::lstat(journalPath().c_str(), &st) != 0)
             return errno == ENOENT ? errSecSuccess : errSecIO;
         // (Appends never follow a link at the log's place, and neither does this: what it names is no log.)
-        if (OSStatus status = readRegularFile(journalPath(), offset, kMaxFileLength, data, st, O_NOFOLLOW))
+        OSStatus status = S_ISREG(st.st_mode) ? readRegularFile(journalPath(), offset, kMaxFileLength, data, st, O_NOFOLLOW) : errSecDecode;
+        if (status == errSecDecode) {
+            Log::write("Keychain: the change log " + journalPath() + " is not a regular file of at most " +
+                       std::to_string(kMaxFileLength) + " bytes; the item file alone is read, and the next change moves it aside");
+            journalStamp = FileStamp::of(st);
+            journalDamaged = true;
+            journalUnreadable = true;
+            journalUsable = false;
+            return errSecSuccess;
+        }
+        if (status != errSecSuccess)
             return status;
         journalStamp = FileStamp::of(st);
         journalDamaged = false;
+        journalUnreadable = false;
+        journalSkipped = false;
         std::size_t at = 0;
+        Order order = itemFileDamaged ? Order::ByIdentity : Order::InPlace;
+        bool headerIntact = true;
+        bool damageBefore = false; // damage lies before the record being read
         if (offset == 0) {
-            if (data.size() < kJournalHeaderLength || std::memcmp(data.data(), kJournalMagic, sizeof kJournalMagic) != 0) {
-                Log::write("Keychain: the change log " + journalPath() + " is damaged (no header); the item file alone is read");
-                journalDamaged = true;
+            const bool hasHeader = data.size() >= kJournalHeaderLength && std::memcmp(data.data(), kJournalMagic, sizeof kJournalMagic) == 0;
+            const std::uint64_t logGeneration = hasHeader ? get(data.data() + 8, 8) : 0;
+            // Left over from before the item file was last written, or from an item file removed since.
+            if (hasHeader && !itemFileDamaged && logGeneration != generation && (logGeneration + 1 == generation || !stamp.exists)) {
                 journalUsable = false;
                 return errSecSuccess;
             }
-            if (!itemFileDamaged && get(data.data() + 8, 8) != generation) {
-                journalUsable = false;  // left over from before the item file was last written
-                return errSecSuccess;
+            if (!hasHeader || (!itemFileDamaged && logGeneration != generation)) {
+                Log::write("Keychain: the change log " + journalPath() + " has a damaged header; its records are read by identity");
+                journalDamaged = true;
+                headerIntact = false;
+                damageBefore = true;
+                order = Order::ByIdentity;
             }
-            at = kJournalHeaderLength;
+            at = std::min<std::size_t>(kJournalHeaderLength, data.size());
             journalLength = kJournalHeaderLength;
         }
-        std::size_t unplaced = 0; // deletions recover could not place
-        while (data.size() - at >= kRecordHeaderLength) {
-            const std::uint64_t length = get(data.data() + at, 4);
-            const auto sum = static_cast<std::uint32_t>(get(data.data() + at + 4, 4));
-            if (length > data.size() - at - kRecordHeaderLength)
-                break;
-            const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
-            if (checksum(payload, static_cast<std::size_t>(length)) != sum)
-                break;
-            auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
-            if (!change || !(itemFileDamaged ? recover(change->dictionaryOrEmpty(), unplaced) : apply(change->dictionaryOrEmpty())))
-                break;
-            at += kRecordHeaderLength + static_cast<std::size_t>(length);
-            journalLength += kRecordHeaderLength + length;
+        std::size_t unplaced = 0;  // deletions of items not found
+        std::size_t skipped = 0;   // bytes of no whole record
+        std::uint64_t resyncBudget = kResyncBytesPerByte * data.size() + kRecordHeaderLength;
+        while (at < data.size()) {
+            std::uint64_t length = 0;
+            if (isWholeRecord(data, at, length)) {
+                const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
+                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
+                if (change && apply(change->dictionaryOrEmpty(), order, unplaced)) {
+                    at += kRecordHeaderLength + static_cast<std::size_t>(length);
+                    if (damageBefore)
+                        journalSkipped = true;
+                    else
+                        journalLength += kRecordHeaderLength + length;
+                    continue;
+                }
+            }
+            // No whole change here: skipped to the next whole record, after which items are found by
+            // identity (the skipped change may have moved them).
+            const std::size_t next = nextRecord(data, at, resyncBudget);
+            skipped += next - at;
+            at = next;
+            damageBefore = true;
+            order = Order::ByIdentity;
         }
-        if (at < data.size()) {
-            Log::write(formatString("Keychain: the change log %s is damaged after its last whole change (%zu bytes); the "
-                                    "changes before them are kept",
-                                    journalPath().c_str(), data.size() - at));
+        if (skipped) {
+            Log::write(formatString("Keychain: the change log %s holds %zu bytes of damaged or cut-short changes; the "
+                                    "whole changes around them are kept", journalPath().c_str(), skipped));
             journalDamaged = true;
         }
         if (unplaced)
-            Log::write(formatString("Keychain: %zu deletions of the change log name items of the damaged item file by "
-                                    "place and were not applied", unplaced));
-        // Beside a damaged item file the log is read whole each time and goes with the next change.
-        journalUsable = !itemFileDamaged;
+            Log::write(formatString("Keychain: %zu deletions of the change log name items that were not found and were "
+                                    "not applied", unplaced));
+        // Beside a damaged item file, or with whole records after damage, the log is read whole each time
+        // and goes with the next change (folded into a new item file); damage only after its last whole
+        // record is cut off by the next change, which continues the log.
+        journalUsable = !itemFileDamaged && !journalSkipped && headerIntact;
         return errSecSuccess;
     }
 
-    // One record's change read beside an item file that does not decode: the items it carries whole
-    // (added or updated) are kept, replacing an item of the same identity; a deletion names places in the
-    // lost file and cannot be placed (counted in `unplaced`). False when the record is no change.
-    bool recover(const Dictionary& change, std::size_t& unplaced) {
-        auto keep = [&](const Value& item) {
-            const Dictionary* d = item.getDictionary();
-            if (!d)
-                return false;
-            for (Value& existing : items)
-                if (sameIdentity(existing.dictionaryOrEmpty(), *d)) {
-                    total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(*d);
-                    existing = item;
-                    return true;
-                }
-            total += itemLength(*d);
-            items.push_back(item);
-            return true;
-        };
-        if (const Value* added = change.find(kAddKey))
-            return keep(*added);
-        if (const Value* updated = change.find(kUpdateKey)) {
-            for (const Value& pair : updated->arrayOrEmpty())
-                if (!keep(pair[1]))
-                    return false;
-            return updated->isArray();
-        }
-        if (const Value* deleted = change.find(kDeleteKey)) {
-            unplaced += deleted->arrayOrEmpty().size();
-            return deleted->isArray();
-        }
-        return false;
+    // Whether a whole record begins at `at`: its length fits the log, its payload is a binary property
+    // list (as every record's is), and its CRC holds.
+    static bool isWholeRecord(const Bytes& data, std::size_t at, std::uint64_t& length) {
+        if (data.size() - at < kRecordHeaderLength + kBinaryListMagicLength)
+            return false;
+        length = get(data.data() + at, 4);
+        if (length < kBinaryListMagicLength || length > data.size() - at - kRecordHeaderLength)
+            return false;
+        const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
+        return std::memcmp(payload, "bplist00", kBinaryListMagicLength) == 0 &&
+               checksum(payload, static_cast<std::size_t>(length)) == static_cast<std::uint32_t>(get(data.data() + at + 4, 4));
     }
 
-    // One record's change; false (nothing changed) when it does not fit the items.
-    bool apply(const Dictionary& change) {
+    // Where the next whole record after the bytes at `at` (no whole change) begins: where their length
+    // says they end, when a whole record begins there, else the first place after `at` where one does;
+    // the log's end when none does. The CRCs checked on the way are bounded by `budget` (bytes, spent),
+    // so a log of many false starts costs time linear in its bytes; past it the rest counts as damage.
+    static std::size_t nextRecord(const Bytes& data, std::size_t at, std::uint64_t& budget) {
+        const auto tryAt = [&](std::size_t candidate) {
+            if (data.size() - candidate < kRecordHeaderLength + kBinaryListMagicLength ||
+                std::memcmp(data.data() + candidate + kRecordHeaderLength, "bplist00", kBinaryListMagicLength) != 0)
+                return false;
+            const std::uint64_t length = get(data.data() + candidate, 4);
+            if (length > data.size() - candidate - kRecordHeaderLength || length > budget)
+                return false;
+            budget -= length;
+            std::uint64_t whole = 0;
+            return isWholeRecord(data, candidate, whole);
+        };
+        if (data.size() - at >= kRecordHeaderLength) {
+            const std::uint64_t length = get(data.data() + at, 4);
+            if (length <= data.size() - at - kRecordHeaderLength && tryAt(at + kRecordHeaderLength + static_cast<std::size_t>(length)))
+                return at + kRecordHeaderLength + static_cast<std::size_t>(length);
+        }
+        for (std::size_t candidate = at + 1; candidate < data.size() && budget > 0; ++candidate)
+            if (tryAt(candidate))
+                return candidate;
+        return data.size();
+    }
+
+    // The place of the item an entry of a change names: by its place when the log is read in place
+    // (and the item there has the identity the entry names, when it names one), else the item of that
+    // identity; nullopt when there is none.
+    std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) const {
+        const std::int64_t* i = index.getInteger();
+        const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size();
+        const Dictionary* named = identity ? identity->getDictionary() : nullptr;
+        if (!named)
+            return order == Order::InPlace && inRange ? std::optional<std::size_t>(static_cast<std::size_t>(*i)) : std::nullopt;
+        if (inRange && sameIdentity(items[static_cast<std::size_t>(*i)].dictionaryOrEmpty(), *named))
+            return static_cast<std::size_t>(*i);
+        for (std::size_t p = 0; p < items.size(); ++p)
+            if (sameIdentity(items[p].dictionaryOrEmpty(), *named))
+                return p;
+        return std::nullopt;
+    }
+
+    // Puts an item a change carries whole in place of the item of its identity, or adds it.
+    void keep(const Value& item) {
+        const Dictionary& d = item.dictionaryOrEmpty();
+        for (Value& existing : items)
+            if (sameIdentity(existing.dictionaryOrEmpty(), d)) {
+                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(d);
+                existing = item;
+                return;
+            }
+        total += itemLength(d);
+        items.push_back(item);
+    }
+
+    // One record's change; false (nothing changed) when it is no change or, read in place, does not fit
+    // the items. Read by identity, deletions of items not found are counted in `unplaced`.
+    bool apply(const Dictionary& change, Order order, std::size_t& unplaced) {
         if (const Value* added = change.find(kAddKey)) {
             const Dictionary* d = added->getDictionary();
             if (!d)
                 return false;
+            if (order == Order::ByIdentity) {
+                keep(*added);
+                return true;
+            }
             total += itemLength(*d);
             items.push_back(*added);
             return true;
         }
         if (const Value* updated = change.find(kUpdateKey)) {
-            const Array& pairs = updated->arrayOrEmpty();
-            for (const Value& pair : pairs) {
-                const std::int64_t* index = pair[0].getInteger();
-                if (!index || *index < 0 || static_cast<std::uint64_t>(*index) >= items.size() || !pair[1].isDictionary())
+            const Array& entries = updated->arrayOrEmpty();
+            std::vector<std::optional<std::size_t>> places;
+            places.reserve(entries.size());
+            for (const Value& entry : entries) {
+                const Array& parts = entry.arrayOrEmpty();
+                if (parts.size() < 2 || !parts[1].isDictionary())
+                    return false;
+                places.push_back(placeOf(parts[0], parts.size() > 2 ? &parts[2] : nullptr, order));
+                if (!places.back() && order == Order::InPlace)
                     return false;
             }
-            for (const Value& pair : pairs) {
-                Value& item = items[static_cast<std::size_t>(*pair[0].getInteger())];
-                total = total - itemLength(item.dictionaryOrEmpty()) + itemLength(pair[1].dictionaryOrEmpty());
-                item = pair[1];
+            for (std::size_t e = 0; e < entries.size(); ++e) {
+                const Value& item = entries[e].arrayOrEmpty()[1];
+                if (!places[e]) {
+                    keep(item);
+                    continue;
+                }
+                Value& existing = items[*places[e]];
+                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(item.dictionaryOrEmpty());
+                existing = item;
             }
-            return true;
+            return updated->isArray();
         }
         if (const Value* deleted = change.find(kDeleteKey)) {
-            // Indices in increasing order, removed from the last.
             const Array& indices = deleted->arrayOrEmpty();
-            std::int64_t previous = -1;
-            for (const Value& index : indices) {
-                const std::int64_t* i = index.getInteger();
-                if (!i || *i <= previous || static_cast<std::uint64_t>(*i) >= items.size())
-                    return false;
-                previous = *i;
+            const Array& identities = change[kIdentitiesKey].arrayOrEmpty();
+            std::vector<std::size_t> places;
+            places.reserve(indices.size());
+            for (std::size_t k = 0; k < indices.size(); ++k) {
+                const std::optional<std::size_t> place = placeOf(indices[k], k < identities.size() ? &identities[k] : nullptr, order);
+                if (order == Order::InPlace && (!place || (!places.empty() && *place <= places.back())))
+                    return false; // in place: increasing indices of items there
+                if (place)
+                    places.push_back(*place);
+                else
+                    ++unplaced;
             }
-            for (auto it = indices.rbegin(); it != indices.rend(); ++it) {
-                const auto i = static_cast<std::size_t>(*it->getInteger());
-                total -= itemLength(items[i].dictionaryOrEmpty());
-                items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+            std::sort(places.begin(), places.end());
+            places.erase(std::unique(places.begin(), places.end()), places.end());
+            for (auto it = places.rbegin(); it != places.rend(); ++it) {
+                total -= itemLength(items[*it].dictionaryOrEmpty());
+                items.erase(items.begin() + static_cast<std::ptrdiff_t>(*it));
             }
-            return true;
+            return deleted->isArray();
         }
         return false;
     }
@@ -465,7 +590,7 @@ struct Keychain::Cache {
         auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
         if (record) {
             const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
-            if (!stamp.exists || itemFileDamaged || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
+            if (!stamp.exists || itemFileDamaged || journalSkipped || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
                 status = writeSnapshot();
             else
                 status = append(*record);
@@ -580,6 +705,8 @@ struct Keychain::Cache {
         journalLength = 0;
         journalUsable = false;
         journalDamaged = false;
+        journalSkipped = false;
+        journalUnreadable = false;
         itemFileDamaged = false;
         return errSecSuccess;
     }
@@ -753,8 +880,9 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         Array record;
         record.reserve(changed.size());
         for (auto& [index, item] : changed) {
+            Dictionary identity = identityOf(store.items[index].dictionaryOrEmpty());
             store.items[index] = item;
-            record.push_back(Array{static_cast<std::int64_t>(index), std::move(item)});
+            record.push_back(Array{static_cast<std::int64_t>(index), std::move(item), std::move(identity)});
         }
         store.total = total;
         return store.commit(Dictionary{{kUpdateKey, std::move(record)}});
@@ -765,14 +893,17 @@ OSStatus Keychain::deleteItems(const Dictionary& query) {
     if (OSStatus s = validate(query, Use::Query))
         return s;
     return withStore(m_filePath, *m_cache, FileLock::Mode::Exclusive, [&](Cache& store) -> OSStatus {
-        Array removed;
+        Array removed, identities;
         for (std::size_t i = 0; i < store.items.size(); ++i)
-            if (matches(store.items[i].dictionaryOrEmpty(), query))
+            if (matches(store.items[i].dictionaryOrEmpty(), query)) {
                 removed.push_back(static_cast<std::int64_t>(i));
+                identities.push_back(identityOf(store.items[i].dictionaryOrEmpty()));
+            }
         if (removed.empty())
             return errSecItemNotFound;
-        Dictionary change{{kDeleteKey, std::move(removed)}};
-        if (!store.apply(change))
+        Dictionary change{{kDeleteKey, std::move(removed)}, {kIdentitiesKey, std::move(identities)}};
+        std::size_t unplaced = 0;
+        if (!store.apply(change, Order::InPlace, unplaced))
             return errSecIO;
         return store.commit(change);
     });

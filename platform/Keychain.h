@@ -18,22 +18,27 @@
 //   flushes it, so a change costs its own bytes, not the whole keychain's. When there is no item file
 //   yet, or the log has grown past the item file (and 256 KiB), the change instead writes every item to
 //   a new item file (atomically: a new file renamed over the old one) of the next generation, which
-//   makes the log a left-over. A record cut short or failing its CRC (a crash or a full disk while
-//   writing it) ends the log; its change was never reported as made. Changes name items by their place,
-//   so no record after such a one is applied.
-// - Damage never locks the keychain: a log whose header is none is not read (the item file alone is),
-//   bytes after the log's last whole record are not read, and an item file that does not decode gives
-//   the items the log's records carry whole (added or updated; a deletion there names places in the
-//   lost file and is not applied). Each is logged; the keychain answers as usual, and the next change
-//   copies the damaged file aside ("<file>.damaged", whole, one copy a file) and then drops
-//   the damage (truncating the log, or writing a new item file). When that copy cannot be made (a folder
-//   at its place, a full disk), the damage is not dropped: the change answers errSecIO, the files stay as
-//   they are and reads go on as before.
+//   makes the log a left-over. Each record carries its own CRC: one cut short or failing it (a crash or a
+//   full disk while writing it, a flipped byte) loses only its own change; reading goes on at the next
+//   whole record. Changes name items by their place and their identity; after such a record they find
+//   them by identity (an update whose item is not found keeps the item it carries, a deletion of an item
+//   not found is not applied).
+// - Damage never locks the keychain: a log whose header is damaged has its whole records read the same
+//   way (unless it is left over: of the item file before, which a crash between writing the item file
+//   and removing the log leaves, or beside no item file), bytes that are no whole record are skipped, and an item file that
+//   does not decode gives the items the log's records carry whole. Each is logged; the keychain answers
+//   as usual, and the next change copies the damaged file aside ("<file>.damaged", whole, one copy a
+//   file) and then drops the damage (truncating the log when the damage lies after its last whole
+//   record, else writing a new item file). When that copy cannot be made (a folder at its place, a full
+//   disk), the damage is not dropped: the change answers errSecIO, the files stay as they are and reads go
+//   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
+//   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
+//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
 // - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
 //   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
-//   process) sees the same items. A file that is not a regular file (a symbolic link at the log's place
-//   included: it is never followed) or is larger than kMaxFileLength answers errSecDecode and is left as
-//   it is (never overwritten by a change); file errors answer errSecIO.
+//   process) sees the same items. An item file that is not a regular file or is larger than
+//   kMaxFileLength answers errSecDecode and is left as it is (never overwritten by a change); file errors
+//   answer errSecIO.
 //   Writing the item file anew also removes the half-written copies ("<file>.tmp-<pid>-<n>") that a
 //   process killed while writing one left beside it.
 // - Limits: an item (its attributes and data, see itemLength) of more than kMaxItemLength bytes is not

@@ -311,6 +311,13 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     ASSERT_EQ(starts.size(), 3u);
     std::string badCrc = log;
     badCrc[starts[1] + 12] ^= 0x20; // inside the update's record
+    std::string badLength = log;
+    badLength[starts[1] + 3] ^= 0x40; // the update's length runs past the log
+    std::string badMagic = log;
+    badMagic[0] ^= 0x01;
+    std::string badGeneration = log;
+    badGeneration[15] ^= 0x40;
+    const std::string emptyRecordFirst = log.substr(0, 16) + std::string(8, '\0') + log.substr(16);
     const struct {
         const char* what;
         std::string damaged;
@@ -320,7 +327,11 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
         {"empty", "", {"1", "-25300", "-25300"}},
         {"header cut", log.substr(0, 10), {"1", "-25300", "-25300"}},
         {"last record cut", log.substr(0, log.size() - 3), {"2", "b", "-25300"}},
-        {"bad CRC in the middle", badCrc, {"1", "b", "-25300"}},
+        {"bad CRC in the middle", badCrc, {"1", "b", "c"}},
+        {"bad length in the middle", badLength, {"1", "b", "c"}},
+        {"damaged header", badMagic, {"2", "b", "c"}},
+        {"damaged generation", badGeneration, {"2", "b", "c"}},
+        {"a record of no bytes first", emptyRecordFirst, {"2", "b", "c"}},
         {"garbage after the records", log + std::string("\x00\xff garbage \x01", 13), {"2", "b", "c"}},
         {"zeros after the records", log + std::string(4096, '\0'), {"2", "b", "c"}},
     };
@@ -346,6 +357,36 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
         ASSERT_EQ(keychain.add(with(base("e"), kSecValueData, bytesOf("e"))), errSecSuccess);
         EXPECT_FALSE(std::filesystem::exists(aside)) << "the damage is gone";
     }
+    // Fifty-one changes, a byte flipped in the 26th (an add) and in the 50th (a deletion, which moved the
+    // items after it): only those two changes are lost, and the deletion after them finds its item by
+    // identity, not by its place.
+    {
+        std::filesystem::remove_all(m_dir + "/Library");
+        Keychain keychain(m_path);
+        ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+        for (int k = 1; k <= 49; ++k)
+            ASSERT_EQ(keychain.add(with(base("k" + std::to_string(k)), kSecValueData, bytesOf("v"))), errSecSuccess);
+        ASSERT_EQ(keychain.deleteItems(base("k10")), errSecSuccess);
+        ASSERT_EQ(keychain.deleteItems(base("k20")), errSecSuccess);
+    }
+    std::string many = fileText(journal);
+    const std::vector<std::size_t> manyStarts = records(many);
+    ASSERT_EQ(manyStarts.size(), 51u);
+    many[manyStarts[25] + 20] ^= 0x01;
+    many[manyStarts[49] + 20] ^= 0x01;
+    writeText(journal, many);
+    for (int k = 1; k <= 49; ++k) {
+        const bool present = k != 26 && k != 20;
+        EXPECT_EQ(text(value("k" + std::to_string(k))), present ? "v" : "-25300") << k;
+    }
+    Keychain afterDamage(m_path);
+    ASSERT_EQ(afterDamage.add(with(base("z"), kSecValueData, bytesOf("z"))), errSecSuccess);
+    EXPECT_EQ(fileText(aside), many);
+    EXPECT_EQ(text(value("k21")), "v");
+    EXPECT_EQ(text(value("k20")), "-25300");
+    EXPECT_EQ(text(value("z")), "z");
+    std::filesystem::remove(aside);
+
     // The copy aside is whole, however long the damaged file (it is bounded by what is read at all).
     prepare();
     writeText(journal, std::string(5 * 1024 * 1024, 'x'));
@@ -470,25 +511,50 @@ TEST_F(KeychainTest, CopiesLeftHalfWrittenByAKilledProcessAreRemovedWhenTheItemF
 }
 
 TEST_F(KeychainTest, ALinkAtTheChangeLogsPlaceIsNotFollowed) {
-    // A log elsewhere, of this very item file, holding an item the keychain never had.
+    // A log elsewhere, of this very item file, holding an item the keychain never had; or a folder, a
+    // pipe or a file too large at the log's place. None is read or waited on: the item file alone is,
+    // and the next change moves the thing aside (a link unfollowed) and starts a new log.
     const std::string elsewhere = m_dir + "/elsewhere";
-    {
+    const std::string journal = m_path + ".journal";
+    for (const std::string place : {"link", "folder", "pipe", "too large"}) {
+        SCOPED_TRACE(place);
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::remove(elsewhere);
+        {
+            Keychain keychain(m_path);
+            ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+            ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
+            ASSERT_TRUE(std::filesystem::exists(journal));
+            std::filesystem::rename(journal, elsewhere);
+        }
+        const std::string elsewhereText = fileText(elsewhere);
+        if (place == "link")
+            std::filesystem::create_symlink(elsewhere, journal);
+        else if (place == "folder")
+            std::filesystem::create_directories(journal + "/inside");
+        else if (place == "pipe")
+            ASSERT_EQ(::mkfifo(journal.c_str(), 0600), 0);
+        else
+            std::filesystem::resize_file((std::filesystem::copy_file(elsewhere, journal), journal), Keychain::kMaxFileLength + 1);
         Keychain keychain(m_path);
-        ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
-        ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
-        ASSERT_TRUE(std::filesystem::exists(m_path + ".journal"));
-        std::filesystem::rename(m_path + ".journal", elsewhere);
-        std::filesystem::create_symlink(elsewhere, m_path + ".journal");
+        Value r;
+        EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base("b"), kSecReturnData, true), &r), errSecItemNotFound);
+        ASSERT_EQ(keychain.add(with(base("c"), kSecValueData, bytesOf("3"))), errSecSuccess);
+        EXPECT_EQ(std::filesystem::symlink_status(journal + ".damaged").type(),
+                  place == "link"     ? std::filesystem::file_type::symlink
+                  : place == "folder" ? std::filesystem::file_type::directory
+                  : place == "pipe"   ? std::filesystem::file_type::fifo
+                                      : std::filesystem::file_type::regular)
+            << "moved aside whole";
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(journal))) << "a new log";
+        EXPECT_EQ(fileText(elsewhere), elsewhereText) << "never followed";
+        Keychain reloaded(m_path);
+        EXPECT_EQ(reloaded.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(reloaded.copyMatching(with(base("c"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(r, Value(bytesOf("3")));
+        std::filesystem::remove_all(journal + ".damaged");
     }
-    Keychain keychain(m_path);
-    Value r;
-    EXPECT_EQ(keychain.copyMatching(with(base("b"), kSecReturnData, true), &r), errSecDecode);
-    EXPECT_EQ(keychain.add(with(base("c"), kSecValueData, bytesOf("3"))), errSecDecode);
-    EXPECT_TRUE(std::filesystem::is_symlink(m_path + ".journal")) << "left as it is";
-    // Without the link, the item file alone.
-    std::filesystem::remove(m_path + ".journal");
-    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
-    EXPECT_EQ(keychain.copyMatching(with(base("b"), kSecReturnData, true), &r), errSecItemNotFound);
 }
 
 TEST(SharedKeychain, FollowsTheCurrentAppHome) {
