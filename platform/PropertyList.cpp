@@ -125,46 +125,6 @@ plist_t newDate(double seconds) {
     return node;
 }
 
-// Whether a binary list has text stored as UTF-16 holding U+0000, the one way libplist reads a string
-// with a NUL inside (text stored as bytes ends at its first NUL; XML refuses one). Walks the offset
-// table; anything it cannot follow counts as yes, leaving the judgement to libplist and the key check.
-bool holdsUTF16Nul(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
-    if (size < kBinaryMagic.size() + kTrailerSize)
-        return true;
-    const unsigned char* trailer = data + size - kTrailerSize;
-    const std::size_t offsetSize = trailer[6];
-    const std::uint64_t objects = bigEndian(trailer + 8, 8);
-    const std::uint64_t table = bigEndian(trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || table > size || objects > (size - table) / offsetSize)
-        return true;
-    for (std::uint64_t i = 0; i < objects; ++i) {
-        const std::uint64_t at = bigEndian(data + table + i * offsetSize, offsetSize);
-        if (at >= size)
-            return true;
-        if ((data[at] & 0xF0) != kUTF16Marker)
-            continue;
-        std::uint64_t units = data[at] & 0x0F;
-        std::uint64_t text = at + 1;
-        if (units == 0x0F) {
-            if (text >= size || (data[text] & 0xF0) != 0x10 || (data[text] & 0x0F) > 3)
-                return true;
-            const std::size_t lengthBytes = std::size_t{1} << (data[text] & 0x0F);
-            if (size - text - 1 < lengthBytes)
-                return true;
-            units = bigEndian(data + text + 1, lengthBytes);
-            text += 1 + lengthBytes;
-        }
-        if (units > (size - text) / 2)
-            return true;
-        for (std::uint64_t u = 0; u < units; ++u)
-            if (data[text + 2 * u] == 0 && data[text + 2 * u + 1] == 0)
-                return true;
-    }
-    return false;
-}
-
 // Whether a key node can be handed out as a C string: its stored text holds no NUL.
 bool isCStringKey(plist_t key) {
     std::string object = singleObject(key);
@@ -193,9 +153,11 @@ bool isCStringKey(plist_t key) {
 // ---- Bounding what libplist reads ----
 //
 // libplist builds a binary list by recursion, one call per nesting level, and an object shared by several
-// references is copied once per reference. Property lists come from other applications (pasteboards)
-// and from files, so a binary list's shape is checked before libplist sees it, in constant stack. XML
-// lists never reach libplist's reader: libxml2 reads them (see XMLReader below).
+// references is copied once per reference. Property lists come from other applications (pasteboards,
+// keychain items) and from files, so a binary list's shape and cost are checked before libplist sees it,
+// in constant stack and in time linear in the list: each object is read once, and what it expands to is
+// kept for its further references. XML lists never reach libplist's reader: libxml2 reads them (see
+// XMLListReader below).
 
 // Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
 // takes at least a byte, so a list whose objects are each held once always fits), at least this many.
@@ -205,7 +167,18 @@ constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
 // object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
 // million took a second).
 constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
+// Bytes of text and data a binary list may expand to, a shared string or data object counting at every
+// reference: four times the list, or this much for a smaller one. Writers share equal strings and data,
+// so a list of many items holding the same value expands; every keychain this platform writes (at most
+// Keychain::kMaxTotalLength of items) fits the floor. Without it, a megabyte of one-byte references to
+// one long string would be gigabytes.
+constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{16} << 20;
+constexpr std::uint64_t kExpandedBytesPerByte = 4;
+// Text stored as UTF-16 counts the bytes of its UTF-8 form at most: 3 per unit.
+constexpr std::uint64_t kUTF8BytesPerUnit = 3;
 constexpr unsigned char kMarkerMask = 0xF0;
+constexpr unsigned char kIntegerMarker = 0x10;
+constexpr unsigned char kDataMarker = 0x40;
 constexpr unsigned char kArrayMarker = 0xA0;
 constexpr unsigned char kOrderedSetMarker = 0xB0;
 constexpr unsigned char kSetMarker = 0xC0;
@@ -218,115 +191,174 @@ struct BinaryLayout {
     std::size_t refSize = 0;
     std::uint64_t objects = 0;
     std::uint64_t top = 0;
-    std::uint64_t table = 0;
+    std::uint64_t table = 0; // where the offset table begins: every object lies before it
 };
 
-// The references an object holds: none for a leaf. False when the object cannot be followed.
-bool objectReferences(const BinaryLayout& l, std::uint64_t index, std::uint64_t& first, std::uint64_t& count) {
-    const std::uint64_t at = bigEndian(l.data + l.table + index * l.offsetSize, l.offsetSize);
-    if (at < kBinaryMagic.size() || at >= l.size)
-        return false;
-    const unsigned char marker = l.data[at] & kMarkerMask;
-    if (marker != kArrayMarker && marker != kOrderedSetMarker && marker != kSetMarker && marker != kDictMarker) {
-        count = 0;
+// What one object is made of.
+struct ObjectShape {
+    std::uint64_t first = 0; // where a container's references begin
+    std::uint64_t count = 0; // its references (none for a leaf)
+    std::uint64_t bytes = 0; // the bytes of text or data a leaf reads as
+    bool holdsUTF16Nul = false;
+};
+
+// The length after a marker at `at`: its low nibble, or, when that is 0xF, the integer object that
+// follows (0x1N and 2^N big-endian bytes). `next` is where the object's contents begin. False when the
+// length cannot be read before the offset table.
+bool objectLength(const BinaryLayout& l, std::uint64_t at, std::uint64_t& length, std::uint64_t& next) {
+    length = l.data[at] & 0x0F;
+    next = at + 1;
+    if (length != 0x0F)
         return true;
-    }
-    std::uint64_t items = l.data[at] & 0x0F;
-    std::uint64_t refs = at + 1;
-    if (items == 0x0F) {
-        if (refs >= l.size || (l.data[refs] & kMarkerMask) != 0x10 || (l.data[refs] & 0x0F) > 3)
-            return false;
-        const std::size_t lengthBytes = std::size_t{1} << (l.data[refs] & 0x0F);
-        if (l.size - refs - 1 < lengthBytes)
-            return false;
-        items = bigEndian(l.data + refs + 1, lengthBytes);
-        refs += 1 + lengthBytes;
-    }
-    const std::uint64_t room = (l.size - refs) / l.refSize;
-    if (items > room || (marker == kDictMarker && items > room / 2))
+    if (next >= l.table || (l.data[next] & kMarkerMask) != kIntegerMarker || (l.data[next] & 0x0F) > 3)
         return false;
-    first = refs;
-    count = marker == kDictMarker ? 2 * items : items;
+    const std::size_t lengthBytes = std::size_t{1} << (l.data[next] & 0x0F);
+    if (l.table - next - 1 < lengthBytes)
+        return false;
+    length = bigEndian(l.data + next + 1, lengthBytes);
+    next += 1 + lengthBytes;
     return true;
 }
 
+// Reads the object of the table's entry `index`. False when it cannot be followed: outside the objects,
+// or longer than the bytes before the offset table.
+bool readObject(const BinaryLayout& l, std::uint64_t index, ObjectShape& shape) {
+    const std::uint64_t at = bigEndian(l.data + l.table + index * l.offsetSize, l.offsetSize);
+    if (at < kBinaryMagic.size() || at >= l.table)
+        return false;
+    shape = ObjectShape{};
+    const unsigned char marker = l.data[at] & kMarkerMask;
+    std::uint64_t length = 0, next = 0;
+    switch (marker) {
+    case kDataMarker:
+    case kASCIIMarker:
+        if (!objectLength(l, at, length, next) || length > l.table - next)
+            return false;
+        shape.bytes = length;
+        return true;
+    case kUTF16Marker: {
+        if (!objectLength(l, at, length, next) || length > (l.table - next) / 2)
+            return false;
+        shape.bytes = length * kUTF8BytesPerUnit;
+        // U+0000 is the one way libplist reads a key with a NUL inside (text stored as bytes ends at its
+        // first NUL), and libplist asserts on handing such a key out: noted, so that keys are checked.
+        for (std::uint64_t u = 0; u < length && !shape.holdsUTF16Nul; ++u)
+            shape.holdsUTF16Nul = l.data[next + 2 * u] == 0 && l.data[next + 2 * u + 1] == 0;
+        return true;
+    }
+    case kArrayMarker:
+    case kOrderedSetMarker:
+    case kSetMarker:
+    case kDictMarker: {
+        if (!objectLength(l, at, length, next))
+            return false;
+        const std::uint64_t room = (l.table - next) / l.refSize;
+        if (length > room || (marker == kDictMarker && length > room / 2))
+            return false;
+        shape.first = next;
+        shape.count = marker == kDictMarker ? 2 * length : length;
+        return true;
+    }
+    default:
+        return true; // a number, date, boolean or UID: a node and nothing more
+    }
+}
+
 // Whether libplist may be given a binary list: its offset table can be followed, its references do
-// not loop, no object lies deeper than kMaxDepth, and it expands to a bounded number of nodes. Each
-// object is visited once; the stack of open containers never grows past kMaxDepth + 1.
-bool isBoundedBinaryList(std::string_view bytes) {
+// not loop, no object lies deeper than kMaxDepth, and it expands to a bounded number of nodes and bytes.
+// Each object is read once; the stack of open containers never grows past kMaxDepth + 1, and the tables
+// kept per object are sized from the bytes present (every object takes a byte before the offset table,
+// and an entry of the table can name no more objects than its size counts), whatever the trailer claims.
+struct BinaryScan {
+    bool bounded = false;
+    bool holdsUTF16Nul = false; // some text the list reads holds U+0000
+};
+
+BinaryScan scanBinaryList(std::string_view bytes) {
+    BinaryScan scan;
     BinaryLayout l;
     l.data = reinterpret_cast<const unsigned char*>(bytes.data());
     l.size = bytes.size();
     if (l.size < kBinaryMagic.size() + kTrailerSize)
-        return false;
+        return scan;
     const unsigned char* trailer = l.data + l.size - kTrailerSize;
     l.offsetSize = trailer[6];
     l.refSize = trailer[7];
     l.objects = bigEndian(trailer + 8, 8);
     l.top = bigEndian(trailer + 16, 8);
     l.table = bigEndian(trailer + 24, 8);
-    if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table > l.size - kTrailerSize
-        || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize || l.top >= l.objects)
-        return false;
+    if (l.offsetSize < 1 || l.offsetSize > 8 || l.refSize < 1 || l.refSize > 8 || l.table < kBinaryMagic.size()
+        || l.table > l.size - kTrailerSize || l.objects > (l.size - kTrailerSize - l.table) / l.offsetSize
+        || l.objects > l.table - kBinaryMagic.size()
+        || (l.offsetSize < 8 && l.objects > std::uint64_t{1} << (8 * l.offsetSize)) || l.top >= l.objects)
+        return scan;
     const std::uint64_t maxNodes = std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size));
+    // (Kept in 32 bits: no list this platform reads expands to 4 GiB.)
+    const std::uint64_t maxBytes = std::min<std::uint64_t>(std::numeric_limits<std::uint32_t>::max() - 1,
+                                                           std::max(kMinExpandedBytes, kExpandedBytesPerByte * l.size));
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
-    // Per object: the levels below it (or unseen, or open on the path), and the nodes it expands to.
-    std::vector<std::int32_t> height(l.objects, kUnseen);
-    std::vector<std::uint64_t> nodes(l.objects, 0);
+    // Per object: the levels below it (or unseen, or open on the path), and the nodes and bytes it
+    // expands to (at most one past their bound).
+    struct Seen {
+        std::int32_t height = kUnseen;
+        std::uint32_t nodes = 0;
+        std::uint32_t bytes = 0;
+    };
+    std::vector<Seen> seen(l.objects);
     struct Frame {
         std::uint64_t index, first, count, next;
         std::int32_t height;
-        std::uint64_t nodes;
+        std::uint64_t nodes, bytes;
     };
     std::vector<Frame> path;
     path.reserve(kMaxDepth + 1);
 
     const auto open = [&](std::uint64_t index) {
-        Frame frame{index, 0, 0, 0, 0, 1};
-        if (!objectReferences(l, index, frame.first, frame.count))
+        ObjectShape shape;
+        if (!readObject(l, index, shape))
             return false;
-        height[index] = kOpen;
-        path.push_back(frame);
-        return true;
+        scan.holdsUTF16Nul = scan.holdsUTF16Nul || shape.holdsUTF16Nul;
+        seen[index].height = kOpen;
+        path.push_back(Frame{index, shape.first, shape.count, 0, 0, 1, std::min(shape.bytes, maxBytes + 1)});
+        return path.back().bytes <= maxBytes;
+    };
+    // Adds what a child expands to; false past a bound.
+    const auto add = [&](Frame& frame, std::int32_t height, std::uint64_t nodes, std::uint64_t bytes) {
+        frame.height = std::max(frame.height, height + 1);
+        frame.nodes = std::min(maxNodes + 1, frame.nodes + nodes);
+        frame.bytes = std::min(maxBytes + 1, frame.bytes + bytes);
+        return frame.nodes <= maxNodes && frame.bytes <= maxBytes;
     };
     if (!open(l.top))
-        return false;
+        return scan;
     while (!path.empty()) {
         Frame& frame = path.back();
         if (frame.next == frame.count) {
             const Frame done = frame;
             path.pop_back();
-            height[done.index] = done.height;
-            nodes[done.index] = done.nodes;
-            if (!path.empty()) {
-                path.back().height = std::max(path.back().height, done.height + 1);
-                path.back().nodes = std::min(maxNodes + 1, path.back().nodes + done.nodes);
-                if (path.back().nodes > maxNodes)
-                    return false;
-            }
+            seen[done.index] = Seen{done.height, static_cast<std::uint32_t>(done.nodes), static_cast<std::uint32_t>(done.bytes)};
+            if (!path.empty() && !add(path.back(), done.height, done.nodes, done.bytes))
+                return scan;
             continue;
         }
         const std::uint64_t child = bigEndian(l.data + frame.first + frame.next * l.refSize, l.refSize);
         ++frame.next;
-        if (child >= l.objects || height[child] == kOpen)
-            return false;
+        if (child >= l.objects || seen[child].height == kOpen)
+            return scan;
         // The child sits at depth path.size(); its deepest descendant its height below that.
         const auto depth = static_cast<std::int64_t>(path.size());
-        if (height[child] != kUnseen) {
-            if (depth + height[child] > kMaxDepth)
-                return false;
-            frame.height = std::max(frame.height, height[child] + 1);
-            frame.nodes = std::min(maxNodes + 1, frame.nodes + nodes[child]);
-            if (frame.nodes > maxNodes)
-                return false;
+        if (seen[child].height != kUnseen) {
+            if (depth + seen[child].height > kMaxDepth || !add(frame, seen[child].height, seen[child].nodes, seen[child].bytes))
+                return scan;
             continue;
         }
         if (depth > kMaxDepth || !open(child))
-            return false;
+            return scan;
     }
-    return true;
+    scan.bounded = true;
+    return scan;
 }
 
 // ---- Reading XML ----
@@ -439,6 +471,7 @@ public:
     Result<Value> read(std::string_view bytes) {
         XMLParser parser{std::string(bytes)};
         parser.setDelegate(this);
+        parser.refuseNamespaceDeclarations(); // lists have none, and each costs libxml2 a look-up per prefix
         const bool parsed = parser.parse();
         if (!m_failure.empty())
             return readError("Corrupt XML property list: " + m_failure);
@@ -609,7 +642,7 @@ private:
 
 // ---- Reading binary ----
 
-// checkKeys: whether a key may hold a NUL (see holdsUTF16Nul), so that each must be checked first.
+// checkKeys: whether a key may hold a NUL (BinaryScan::holdsUTF16Nul), so that each must be checked first.
 std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
     if (depth > kMaxDepth)
         return std::nullopt;
@@ -861,14 +894,15 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
             *detectedFormat = Format::XML;
         return value;
     }
-    if (!isBoundedBinaryList(bytes))
+    const BinaryScan scan = scanBinaryList(bytes);
+    if (!scan.bounded)
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
     plist_t root = nullptr;
     plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     if (!root)
         return readError("Corrupt binary property list");
     PlistPtr owner(root);
-    auto value = toValue(root, 0, holdsUTF16Nul(bytes));
+    auto value = toValue(root, 0, scan.holdsUTF16Nul);
     if (!value)
         return readError("Property list nested too deeply or holding an unknown type");
     if (detectedFormat)

@@ -9,13 +9,16 @@
 //   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
 //   finite or lie more than 68 years from 2001, are malformed. Strings of a binary list that are not valid
 //   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
-//   when it declares none; a list declaring entities or attribute defaults is refused, as XMLParser
-//   refuses it), and its root element is plist, holding one value.
+//   when it declares none; a list declaring entities, attribute defaults or namespaces is refused), and
+//   its root element is plist, holding one value.
 // - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
 //   in either form, without recursion per level. A binary list's references must not loop, and it may
-//   expand (through objects shared by several references) to at most one node per byte of the list, or
-//   4,096 nodes; arrays and dictionaries are read in time linear in their size. No list holds more than
-//   2^18 (262,144) values (in the binary form, nodes: dictionary keys count too).
+//   expand (through objects shared by several references, each counting at every reference) to at most
+//   one node per byte of the list, or 4,096 nodes, and to at most four bytes of text and data per byte of
+//   the list, or 16 MiB (text stored as UTF-16 counts 3 bytes a unit); its offset table may name no more
+//   objects than the bytes before it hold. Reading costs time linear in the list's bytes whatever its
+//   shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes: dictionary keys
+//   count too).
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001

@@ -383,6 +383,21 @@ TEST(PropertyListBounds, SharedObjectsReadButLoopsAndExpansionBombsDoNot) {
     std::string badOffset = binaryList({arrayObject({})});
     badOffset[badOffset.size() - 32 - 1] = '\x7F';
     EXPECT_FALSE(PropertyList::read(badOffset).ok());
+    // An offset table naming more objects than the bytes before it hold (every entry the one byte of
+    // true), or than its entries can address: refused before anything is sized by the claim.
+    EXPECT_EQ(PropertyList::read(oneObjectManyEntries("\x09", 1, false)).value(), Value(true));
+    EXPECT_FALSE(PropertyList::read(oneObjectManyEntries("\x09", 2, false)).ok());
+    EXPECT_FALSE(PropertyList::read(oneObjectManyEntries("\x09", 100000, false)).ok());
+    // Every entry naming one long UTF-16 text: its text is read (and scanned) once, as the top; an
+    // array referencing every entry expands it once per entry, past the bound.
+    std::string units;
+    for (int i = 0; i < 32 * 1024; ++i)
+        units += std::string("\x00\xE9", 2);
+    const std::string text = leafObject(0x60, units);
+    auto once = PropertyList::read(oneObjectManyEntries(text, 30000, false));
+    ASSERT_TRUE(once.ok()) << once.error().localizedDescription();
+    EXPECT_EQ(once.value().getString()->size(), 64u * 1024);
+    EXPECT_FALSE(PropertyList::read(oneObjectManyEntries(text, 200, true)).ok());
 }
 
 TEST(PropertyListBounds, XMLThatATagScanWouldMiscountIsReadByTheXMLRulesOnASmallStack) {
@@ -488,6 +503,28 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+    // Few nodes, many bytes: one-byte references to one megabyte of text or data expand it at each.
+    // 16 MiB in all (the floor of the bound for a list this small) reads; more does not, however it is
+    // shared: flat, level below level, or as UTF-16 text (3 bytes a unit).
+    const std::string megabyte(1 << 20, 's');
+    auto sixteen = PropertyList::read(oneByteSharedBinaryList(16, leafObject(0x50, megabyte)));
+    ASSERT_TRUE(sixteen.ok()) << sixteen.error().localizedDescription();
+    EXPECT_EQ(sixteen.value().arrayOrEmpty().size(), 16u);
+    EXPECT_EQ(sixteen.value().arrayOrEmpty().back(), Value(megabyte));
+    std::string utf16;
+    for (int i = 0; i < (1 << 19); ++i)
+        utf16 += std::string("\x00s", 2);
+    for (const std::string& expanding : {oneByteSharedBinaryList(17, leafObject(0x50, megabyte)),
+                                         oneByteSharedBinaryList(17, leafObject(0x40, megabyte)),
+                                         oneByteSharedBinaryList(11, leafObject(0x60, utf16)),
+                                         oneByteSharedBinaryList(3500, leafObject(0x50, std::string(900 * 1024, 's'))),
+                                         binaryList({arrayObject(std::vector<std::uint32_t>(10, 1)),
+                                                     arrayObject(std::vector<std::uint32_t>(10, 2)),
+                                                     leafObject(0x50, std::string(200 * 1024, 's'))})}) {
+        auto r = PropertyList::read(expanding);
+        ASSERT_FALSE(r.ok()) << expanding.size();
+        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError);
+    }
 }
 
 TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
@@ -531,6 +568,10 @@ TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
     for (int i = 0; i < 120000; ++i)
         attributes += " a" + std::to_string(i) + "=\"\"";
     refused(attributes + "><true/></plist>", "attributes");
+    // Namespaces, which lists never use: each prefix costs libxml2 a look-up among all in scope.
+    refused(namespacedXML(2, 3), "namespace declarations");
+    refused(namespacedXML(200, 255), "namespace declarations at a keychain item's size");
+    refused("<plist xmlns=\"u\"><true/></plist>", "a default namespace");
     // An undeclared entity in a list with an external DTD (never loaded) is not read as nothing.
     refused(head + "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><string>&x;</string></plist>", "undeclared");
     // What lists are made of still reads: the usual DOCTYPE, text of any length, pieces split anywhere.

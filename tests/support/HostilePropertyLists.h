@@ -129,13 +129,14 @@ inline std::string manyAttributesXML(std::size_t count) {
     return text + "><true/></plist>";
 }
 
-// A binary array of `count` one-byte references to one shared item: one value per byte.
-inline std::string oneByteSharedBinaryList(std::uint32_t count) {
+// A binary array of `count` one-byte references to one shared item (true, or the object given): one
+// value per byte.
+inline std::string oneByteSharedBinaryList(std::uint32_t count, const std::string& object = "\x09") {
     std::string bytes = "bplist00\xAF\x12";
     appendBigEndian(bytes, count, 4);
     bytes.append(count, '\x01');
     const std::size_t item = bytes.size();
-    bytes += '\x09';
+    bytes += object;
     const std::size_t table = bytes.size();
     appendBigEndian(bytes, 8, 4);
     appendBigEndian(bytes, item, 4);
@@ -149,11 +150,81 @@ inline std::string oneByteSharedBinaryList(std::uint32_t count) {
     return bytes + trailer;
 }
 
+// A string (marker 0x50), UTF-16 text (0x60, `text` holding big-endian units) or data (0x40) object.
+inline std::string leafObject(unsigned char marker, const std::string& text) {
+    const std::size_t length = marker == 0x60 ? text.size() / 2 : text.size();
+    std::string object;
+    if (length < 15) {
+        object += static_cast<char>(marker | length);
+    } else {
+        object += static_cast<char>(marker | 0x0F);
+        object += '\x12';
+        appendBigEndian(object, length, 4);
+    }
+    return object + text;
+}
+
+// A binary list of one object and an offset table of `entries` entries, every one naming it; the top is
+// the object itself, or (referencing) an array of `entries` references to them all, one each.
+inline std::string oneObjectManyEntries(const std::string& object, std::uint32_t entries, bool referencing) {
+    std::string bytes = "bplist00";
+    bytes += object;
+    const std::size_t array = bytes.size();
+    if (referencing) {
+        bytes += "\xAF\x12";
+        appendBigEndian(bytes, entries, 4);
+        for (std::uint32_t i = 0; i < entries; ++i)
+            appendBigEndian(bytes, i, 4);
+    }
+    const std::size_t table = bytes.size();
+    for (std::uint32_t i = 0; i < entries; ++i)
+        appendBigEndian(bytes, 8, 4);
+    if (referencing)
+        appendBigEndian(bytes, array, 4);
+    std::string trailer(32, '\0');
+    trailer[6] = 4;
+    trailer[7] = 4;
+    std::string counts;
+    appendBigEndian(counts, entries + (referencing ? 1 : 0), 8);
+    appendBigEndian(counts, referencing ? entries : 0, 8);
+    appendBigEndian(counts, table, 8);
+    trailer.replace(8, 24, counts);
+    return bytes + trailer;
+}
+
+// XML of `levels` nested arrays each declaring `prefixes` namespace prefixes, the innermost holding an
+// array with an attribute for each prefix: libxml2 looks each up among all those in scope.
+inline std::string namespacedXML(std::size_t levels, std::size_t prefixes) {
+    std::string text = "<plist version=\"1.0\">";
+    for (std::size_t level = 0; level < levels; ++level) {
+        text += "<array";
+        for (std::size_t p = 0; p < prefixes; ++p)
+            text += " xmlns:n" + std::to_string(level) + "x" + std::to_string(p) + "=\"u\"";
+        text += ">";
+    }
+    text += "<array";
+    for (std::size_t p = 0; p < prefixes; ++p)
+        text += " n0x" + std::to_string(p) + ":a=\"\"";
+    text += "/>";
+    for (std::size_t level = 0; level < levels; ++level)
+        text += "</array>";
+    return text + "</plist>";
+}
+
 // Lists that must be refused: 200,000 and 20,000 levels behind the quote, 100,000 binary levels, an
-// entity expanding to 100 million values, 100,000 attributes on one tag, 2 million shared values.
+// entity expanding to 100 million values, 100,000 attributes on one tag, 2 million shared values; and,
+// within a keychain item's megabyte: 3,500 references to one 900 KB string (3 GB), 200 arrays declaring
+// 255 namespace prefixes each, and an offset table of 250,000 entries naming one byte of objects.
 inline std::vector<std::string> hostilePropertyLists() {
-    return {quoteTrickXML(200000), quoteTrickXML(20000),    nestedBinaryList(100000),
-            entityOfElementsXML(),  manyAttributesXML(100000), oneByteSharedBinaryList(2000000)};
+    return {quoteTrickXML(200000),
+            quoteTrickXML(20000),
+            nestedBinaryList(100000),
+            entityOfElementsXML(),
+            manyAttributesXML(100000),
+            oneByteSharedBinaryList(2000000),
+            oneByteSharedBinaryList(3500, leafObject(0x50, std::string(900 * 1024, 's'))),
+            namespacedXML(200, 255),
+            oneObjectManyEntries("\x09", 250000, false)};
 }
 
 // Runs the work on a thread with a stack of this many bytes and waits for it; false when no thread
