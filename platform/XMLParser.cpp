@@ -109,6 +109,12 @@ struct XMLParser::Callbacks {
             return;
         if (namespaceCount + attributeCount > kMaxAttributes)
             return refuse(parser, "Too many attributes on an element: " + std::to_string(namespaceCount + attributeCount));
+        if (namespaceCount > 0 && parser.m_refusesNamespaces)
+            return refuse(parser, "Namespace declarations are not supported here");
+        parser.m_namespacesInScope += namespaceCount;
+        parser.m_declaredNamespaces.push_back(namespaceCount);
+        if (parser.m_namespacesInScope > kMaxNamespacesInScope)
+            return refuse(parser, "Too many namespace declarations in scope: " + std::to_string(parser.m_namespacesInScope));
         updatePosition(parser);
         Dictionary dict;
         for (int i = 0; i < attributeCount; ++i) {
@@ -124,6 +130,10 @@ struct XMLParser::Callbacks {
         XMLParser& parser = self(context);
         if (!isLive(parser))
             return;
+        if (!parser.m_declaredNamespaces.empty()) {
+            parser.m_namespacesInScope -= parser.m_declaredNamespaces.back();
+            parser.m_declaredNamespaces.pop_back();
+        }
         updatePosition(parser);
         parser.m_delegate->didEndElement(parser, qualifiedName(prefix, localName));
     }
@@ -163,7 +173,7 @@ XMLParser::XMLParser(std::string data) : m_data(std::move(data)) {}
 
 std::optional<XMLParser> XMLParser::fromFile(const std::string& path) {
     // A folder, or a file that fails while being read, is not an empty text.
-    auto bytes = FileManager::defaultManager().contentsOfFile(path);
+    auto bytes = FileManager::defaultManager().contentsOfRegularFile(path, kMaxFileBytes);
     if (!bytes)
         return std::nullopt;
     return XMLParser(std::string(bytes->begin(), bytes->end()));
@@ -175,6 +185,8 @@ bool XMLParser::parse() {
 
     m_error.reset();
     m_aborted = false;
+    m_declaredNamespaces.clear();
+    m_namespacesInScope = 0;
     m_line = 0;
     m_column = 0;
     if (m_data.size() > INT_MAX) {

@@ -13,10 +13,15 @@
 // - Bounds, for text from other applications: a document declaring an entity or an attribute default,
 //   or referring to an entity that is not predefined, is refused (no expansion blow-up: nothing reported
 //   comes from a declaration); so is an element with more than kMaxAttributes attributes and namespace
-//   declarations, and a start tag, comment, processing instruction, CDATA section or DOCTYPE longer than
+//   declarations, an element inside elements that declare more than kMaxNamespacesInScope namespace
+//   prefixes in all (libxml2 looks each prefix up, and checks each declaration, against every one in
+//   scope), and a start tag, comment, processing instruction, CDATA section or DOCTYPE longer than
 //   kMaxMarkupBytes (libxml2 holds each whole before reading it, and checks a tag's attributes pairwise;
 //   what it holds is checked after each 16 KiB of input, so one up to 16 KiB longer may pass). Text
-//   between tags is not bounded by these.
+//   between tags is not bounded by these. refuseNamespaceDeclarations() refuses every declaration, for
+//   formats that have none.
+// - fromFile reads only a regular file (a link to one is followed) of at most kMaxFileBytes, without
+//   waiting on a FIFO or reading a device (FileManager::contentsOfRegularFile).
 // - The delegate is borrowed: it must outlive parse(). abortParsing() may be called from a callback;
 //   parse() then returns false with the error code kXMLParserDelegateAbortedParseError.
 // - A parser is used on one thread at a time.
@@ -27,6 +32,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -51,12 +57,16 @@ class XMLParser {
 public:
     static constexpr int kMaxAttributes = 256;
     static constexpr long kMaxMarkupBytes = 64 * 1024;
+    static constexpr int kMaxNamespacesInScope = 256;
+    static constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
 
     explicit XMLParser(std::string data);
-    // nullopt when the file cannot be read.
+    // nullopt when the file cannot be read or is refused.
     static std::optional<XMLParser> fromFile(const std::string& path);
 
     void setDelegate(XMLParserDelegate* delegate) { m_delegate = delegate; }
+    // Any namespace declaration ("xmlns", "xmlns:p") stops the parse with an error.
+    void refuseNamespaceDeclarations() { m_refusesNamespaces = true; }
     XMLParserDelegate* delegate() const { return m_delegate; }
 
     // Parses the whole text; true when it is well-formed and was not aborted.
@@ -78,6 +88,9 @@ private:
     void* m_context = nullptr; // the libxml2 parser context while parse() runs
     std::optional<Error> m_error;
     bool m_aborted = false;
+    bool m_refusesNamespaces = false;
+    std::vector<int> m_declaredNamespaces; // per open element
+    int m_namespacesInScope = 0;
     long m_line = 0;
     long m_column = 0;
 };

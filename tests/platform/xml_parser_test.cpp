@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 
 using namespace platform;
@@ -134,6 +137,15 @@ TEST(XMLParser, DeclarationsAndLongMarkupAreRefusedNotExpanded) {
     for (int i = 0; i <= XMLParser::kMaxAttributes; ++i)
         names += " xmlns:p" + std::to_string(i) + "=\"u\"";
     EXPECT_NE(fails(names + "/>").find("Too many attributes"), std::string::npos);
+    // Declarations in scope add up level by level (each prefix is looked up among all of them).
+    std::string nested;
+    for (int level = 0; level < 3; ++level) {
+        nested += "<a";
+        for (int i = 0; i < XMLParser::kMaxNamespacesInScope / 2; ++i)
+            nested += " xmlns:p" + std::to_string(level) + "x" + std::to_string(i) + "=\"u\"";
+        nested += ">";
+    }
+    EXPECT_NE(fails(nested + "</a></a></a>").find("Too many namespace declarations"), std::string::npos);
     EXPECT_NE(fails("<a><!--" + std::string(2 * XMLParser::kMaxMarkupBytes, 'c') + "--></a>").find("Markup longer"),
               std::string::npos);
     EXPECT_NE(fails("<a v=\"" + std::string(2 * XMLParser::kMaxMarkupBytes, 'c') + "\"/>").find("Markup longer"),
@@ -151,6 +163,27 @@ TEST(XMLParser, DeclarationsAndLongMarkupAreRefusedNotExpanded) {
     ASSERT_EQ(recorder.events.size(), 3u);
     EXPECT_EQ(recorder.events[1], "text " + std::string(1 << 20, 't') + "<");
     EXPECT_NE(recorder.events[0].find(" v255=&"), std::string::npos);
+
+    // The limit of declarations in scope, reached again by siblings once the first is closed; and a
+    // parser told to refuse every declaration.
+    std::string scoped = "<r>";
+    for (int sibling = 0; sibling < 2; ++sibling) {
+        scoped += "<a";
+        for (int i = 0; i < XMLParser::kMaxNamespacesInScope / 2; ++i)
+            scoped += " xmlns:p" + std::to_string(i) + "=\"u\"";
+        scoped += "><b";
+        for (int i = 0; i < XMLParser::kMaxNamespacesInScope / 2; ++i)
+            scoped += " xmlns:q" + std::to_string(i) + "=\"u\"";
+        scoped += " p0:v=\"1\"/></a>";
+    }
+    XMLParser inScope(scoped + "</r>");
+    inScope.setDelegate(&recorder);
+    EXPECT_TRUE(inScope.parse());
+    XMLParser refusing("<a xmlns=\"u\"/>");
+    refusing.setDelegate(&recorder);
+    refusing.refuseNamespaceDeclarations();
+    EXPECT_FALSE(refusing.parse());
+    EXPECT_NE(refusing.parserError()->localizedDescription().find("Namespace declarations"), std::string::npos);
 }
 
 TEST(XMLParser, AbortStopsEvents) {
@@ -166,6 +199,12 @@ TEST(XMLParser, AbortStopsEvents) {
 TEST(XMLParser, ReadsFiles) {
     EXPECT_FALSE(XMLParser::fromFile("/nonexistent/config.xml"));
     EXPECT_FALSE(XMLParser::fromFile(::testing::TempDir())) << "a folder is not an empty document";
+    // A device or a pipe is refused without being read or waited on.
+    EXPECT_FALSE(XMLParser::fromFile("/dev/zero"));
+    const std::string pipe = ::testing::TempDir() + "xml_parser_test-" + std::to_string(::getpid()) + ".fifo";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(XMLParser::fromFile(pipe));
+    ::unlink(pipe.c_str());
     std::string path = ::testing::TempDir() + "xml_parser_test.xml";
     std::ofstream(path) << "<a x=\"1\"/>";
     auto parser = XMLParser::fromFile(path);
