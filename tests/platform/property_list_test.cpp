@@ -570,7 +570,7 @@ TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
     refused(attributes + "><true/></plist>", "attributes");
     // Namespaces, which lists never use: each prefix costs libxml2 a look-up among all in scope.
     refused(namespacedXML(2, 3), "namespace declarations");
-    refused(namespacedXML(200, 255), "namespace declarations at a keychain item's size");
+    refused(namespacedXML(100, 255, 190), "namespace declarations at a keychain item's size");
     refused("<plist xmlns=\"u\"><true/></plist>", "a default namespace");
     // An undeclared entity in a list with an external DTD (never loaded) is not read as nothing.
     refused(head + "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><string>&x;</string></plist>", "undeclared");

@@ -164,9 +164,11 @@ inline std::string leafObject(unsigned char marker, const std::string& text) {
     return object + text;
 }
 
-// A binary list of one object and an offset table of `entries` entries, every one naming it; the top is
-// the object itself, or (referencing) an array of `entries` references to them all, one each.
-inline std::string oneObjectManyEntries(const std::string& object, std::uint32_t entries, bool referencing) {
+// A binary list of one object and an offset table of `entries` entries (of `offsetBytes` bytes), every
+// one naming it; the top is the object itself, or (referencing) an array of `entries` references to
+// them all, one each.
+inline std::string oneObjectManyEntries(const std::string& object, std::uint32_t entries, bool referencing,
+                                        int offsetBytes = 4) {
     std::string bytes = "bplist00";
     bytes += object;
     const std::size_t array = bytes.size();
@@ -177,12 +179,13 @@ inline std::string oneObjectManyEntries(const std::string& object, std::uint32_t
             appendBigEndian(bytes, i, 4);
     }
     const std::size_t table = bytes.size();
+    bytes.reserve(bytes.size() + (entries + 1) * static_cast<std::size_t>(offsetBytes) + 32);
     for (std::uint32_t i = 0; i < entries; ++i)
-        appendBigEndian(bytes, 8, 4);
+        appendBigEndian(bytes, 8, offsetBytes);
     if (referencing)
-        appendBigEndian(bytes, array, 4);
+        appendBigEndian(bytes, array, offsetBytes);
     std::string trailer(32, '\0');
-    trailer[6] = 4;
+    trailer[6] = static_cast<char>(offsetBytes);
     trailer[7] = 4;
     std::string counts;
     appendBigEndian(counts, entries + (referencing ? 1 : 0), 8);
@@ -192,9 +195,10 @@ inline std::string oneObjectManyEntries(const std::string& object, std::uint32_t
     return bytes + trailer;
 }
 
-// XML of `levels` nested arrays each declaring `prefixes` namespace prefixes, the innermost holding an
-// array with an attribute for each prefix: libxml2 looks each up among all those in scope.
-inline std::string namespacedXML(std::size_t levels, std::size_t prefixes) {
+// XML of `levels` nested arrays each declaring `prefixes` namespace prefixes, the innermost holding
+// `elements` arrays with an attribute for each prefix of the outermost: libxml2 looks each up among all
+// those in scope.
+inline std::string namespacedXML(std::size_t levels, std::size_t prefixes, std::size_t elements = 1) {
     std::string text = "<plist version=\"1.0\">";
     for (std::size_t level = 0; level < levels; ++level) {
         text += "<array";
@@ -202,10 +206,12 @@ inline std::string namespacedXML(std::size_t levels, std::size_t prefixes) {
             text += " xmlns:n" + std::to_string(level) + "x" + std::to_string(p) + "=\"u\"";
         text += ">";
     }
-    text += "<array";
-    for (std::size_t p = 0; p < prefixes; ++p)
-        text += " n0x" + std::to_string(p) + ":a=\"\"";
-    text += "/>";
+    for (std::size_t element = 0; element < elements; ++element) {
+        text += "<array";
+        for (std::size_t p = 0; p < prefixes; ++p)
+            text += " n0x" + std::to_string(p) + ":a=\"\"";
+        text += "/>";
+    }
     for (std::size_t level = 0; level < levels; ++level)
         text += "</array>";
     return text + "</plist>";
@@ -213,8 +219,9 @@ inline std::string namespacedXML(std::size_t levels, std::size_t prefixes) {
 
 // Lists that must be refused: 200,000 and 20,000 levels behind the quote, 100,000 binary levels, an
 // entity expanding to 100 million values, 100,000 attributes on one tag, 2 million shared values; and,
-// within a keychain item's megabyte: 3,500 references to one 900 KB string (3 GB), 200 arrays declaring
-// 255 namespace prefixes each, and an offset table of 250,000 entries naming one byte of objects.
+// within a keychain item's megabyte: 3,500 references to one 900 KB string (3 GB), 100 arrays declaring
+// 255 namespace prefixes each around 190 elements using them, and an offset table of 250,000 entries
+// naming one byte of objects.
 inline std::vector<std::string> hostilePropertyLists() {
     return {quoteTrickXML(200000),
             quoteTrickXML(20000),
@@ -223,7 +230,7 @@ inline std::vector<std::string> hostilePropertyLists() {
             manyAttributesXML(100000),
             oneByteSharedBinaryList(2000000),
             oneByteSharedBinaryList(3500, leafObject(0x50, std::string(900 * 1024, 's'))),
-            namespacedXML(200, 255),
+            namespacedXML(100, 255, 190),
             oneObjectManyEntries("\x09", 250000, false)};
 }
 
