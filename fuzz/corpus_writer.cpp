@@ -18,6 +18,8 @@
 #include "platform/Value.h"
 #include "webengine/RouteURL.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -198,6 +200,27 @@ void hostilePropertyLists() {
     };
     seed("plist_fuzz", "binary-flat-shared", flat(100000, true));
     seed("plist_fuzz", "binary-flat", flat(20000, false));
+}
+
+// Lists that cost work without a bound on it, small: 4,000 one-byte references to one 64 KiB string
+// (256 MiB of text), every offset-table entry naming one UTF-16 text, an offset table naming more objects
+// than there are bytes, and namespace declarations in every array; on each road that reads such lists.
+void costlyPropertyLists() {
+    const std::string sharedString = hybtest::oneByteSharedBinaryList(4000, hybtest::leafObject(0x50, std::string(64 * 1024, 's')));
+    std::string units;
+    for (int i = 0; i < 16 * 1024; ++i)
+        units += std::string("\x00\xE9", 2);
+    const std::string namespaces = hybtest::namespacedXML(10, 100, 50);
+    seed("plist_fuzz", "binary-shared-long-string", sharedString);
+    seed("plist_fuzz", "binary-utf16-text-every-entry", hybtest::oneObjectManyEntries(hybtest::leafObject(0x60, units), 8 * 1024, false));
+    seed("plist_fuzz", "binary-offsets-past-objects", hybtest::oneObjectManyEntries("\x09", 64 * 1024, false, 1));
+    seed("plist_fuzz", "xml-namespaces", namespaces);
+    seed("xml_fuzz", "plist-namespaces", namespaces);
+    seed("keyed_archive_fuzz", "shared-long-string", sharedString);
+    seed("messenger_registry_fuzz", "shared-long-string", sharedString);
+    seed("messenger_registry_fuzz", "xml-namespaces", namespaces);
+    seed("stats_shared_udid_fuzz", "shared-long-string", std::string(1, '\0') + sharedString); // all in the second slot
+    seed("shared_store_fuzz", "shared-long-string", sharedString);
 }
 
 void sharedStores() {
@@ -470,6 +493,7 @@ int main(int argc, char** argv) {
     g_root = argv[1];
     propertyLists();
     hostilePropertyLists();
+    costlyPropertyLists();
     sharedStores();
     jsonTexts();
     urls();
