@@ -269,9 +269,6 @@ struct Keychain::Cache {
     // Whole records were read after damage in the log: it cannot be continued, only folded into a new
     // item file.
     bool journalSkipped = false;
-    // Something at the log's place that is not read (not a regular file, too large): moved aside by the
-    // next change, which starts a new log.
-    bool journalUnreadable = false;
     Array items;
     std::size_t total = 0;  // itemLength of every item
 
@@ -284,7 +281,6 @@ struct Keychain::Cache {
         journalDamaged = false;
         itemFileDamaged = false;
         journalSkipped = false;
-        journalUnreadable = false;
     }
 
     // Brings the items up to date with the files (the caller holds their lock): nothing is read when
@@ -360,9 +356,9 @@ struct Keychain::Cache {
     // item a change carries whole is kept even when the item it replaced is not found, and a deletion of
     // an item not found is not applied. A damaged header is skipped the same way, unless the log is
     // plainly left over: of the item file before (a crash between writing the item file and removing
-    // the log), or beside no item file. Damage is logged and kept for the next change to copy aside and drop; a log
-    // that cannot be read at all (not a regular file, too large) is not read, and the next change moves
-    // it aside.
+    // the log), or beside no item file. Damage is logged and kept for the next change to copy aside
+    // and drop; a log that cannot be read at all (not a regular file, too large) is not read, and the next
+    // change moves it aside.
     OSStatus replayJournal(std::uint64_t offset) {
         struct stat st {};
         Bytes data;
@@ -370,12 +366,13 @@ struct Keychain::Cache {
             return errno == ENOENT ? errSecSuccess : errSecIO;
         // (Appends never follow a link at the log's place, and neither does this: what it names is no log.)
         OSStatus status = S_ISREG(st.st_mode) ? readRegularFile(journalPath(), offset, kMaxFileLength, data, st, O_NOFOLLOW) : errSecDecode;
-        if (status == errSecDecode) {
+        // Something at the log's place that is no log to read (a folder, a link, a pipe, a file too large):
+        // not read, and moved aside by the next change, which starts a new log (see setAside).
+        if (status == errSecDecode && offset == 0) {
             Log::write("Keychain: the change log " + journalPath() + " is not a regular file of at most " +
                        std::to_string(kMaxFileLength) + " bytes; the item file alone is read, and the next change moves it aside");
             journalStamp = FileStamp::of(st);
             journalDamaged = true;
-            journalUnreadable = true;
             journalUsable = false;
             return errSecSuccess;
         }
@@ -383,7 +380,6 @@ struct Keychain::Cache {
             return status;
         journalStamp = FileStamp::of(st);
         journalDamaged = false;
-        journalUnreadable = false;
         journalSkipped = false;
         std::size_t at = 0;
         Order order = itemFileDamaged ? Order::ByIdentity : Order::InPlace;
@@ -415,7 +411,13 @@ struct Keychain::Cache {
             if (isWholeRecord(data, at, length)) {
                 const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
                 auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
-                if (change && apply(change->dictionaryOrEmpty(), order, unplaced)) {
+                bool applied = change && apply(change->dictionaryOrEmpty(), order, unplaced);
+                if (change && !applied && order == Order::InPlace) {
+                    // A whole change that does not fit the items in place: they are found by identity from here on.
+                    order = Order::ByIdentity;
+                    applied = apply(change->dictionaryOrEmpty(), order, unplaced);
+                }
+                if (applied) {
                     at += kRecordHeaderLength + static_cast<std::size_t>(length);
                     if (damageBefore)
                         journalSkipped = true;
@@ -706,7 +708,6 @@ struct Keychain::Cache {
         journalUsable = false;
         journalDamaged = false;
         journalSkipped = false;
-        journalUnreadable = false;
         itemFileDamaged = false;
         return errSecSuccess;
     }
