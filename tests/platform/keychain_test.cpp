@@ -357,9 +357,9 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
         ASSERT_EQ(keychain.add(with(base("e"), kSecValueData, bytesOf("e"))), errSecSuccess);
         EXPECT_FALSE(std::filesystem::exists(aside)) << "the damage is gone";
     }
-    // Fifty-one changes, a byte flipped in the 26th (an add) and in the 50th (a deletion, which moved the
-    // items after it): only those two changes are lost, and the deletion after them finds its item by
-    // identity, not by its place.
+    // Fifty-two changes, a byte flipped in the 26th (an add) and in the 50th (a deletion, which moved the
+    // items after it): only those two changes are lost, and the deletion and the renaming after them find
+    // their items by identity, not by their place.
     {
         std::filesystem::remove_all(m_dir + "/Library");
         Keychain keychain(m_path);
@@ -368,15 +368,16 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
             ASSERT_EQ(keychain.add(with(base("k" + std::to_string(k)), kSecValueData, bytesOf("v"))), errSecSuccess);
         ASSERT_EQ(keychain.deleteItems(base("k10")), errSecSuccess);
         ASSERT_EQ(keychain.deleteItems(base("k20")), errSecSuccess);
+        ASSERT_EQ(keychain.update(base("k30"), Dictionary{{kSecAttrAccount, "k30b"}}), errSecSuccess);
     }
     std::string many = fileText(journal);
     const std::vector<std::size_t> manyStarts = records(many);
-    ASSERT_EQ(manyStarts.size(), 51u);
+    ASSERT_EQ(manyStarts.size(), 52u);
     many[manyStarts[25] + 20] ^= 0x01;
     many[manyStarts[49] + 20] ^= 0x01;
     writeText(journal, many);
     for (int k = 1; k <= 49; ++k) {
-        const bool present = k != 26 && k != 20;
+        const bool present = k != 26 && k != 20 && k != 30;
         EXPECT_EQ(text(value("k" + std::to_string(k))), present ? "v" : "-25300") << k;
     }
     Keychain afterDamage(m_path);
@@ -384,6 +385,7 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(fileText(aside), many);
     EXPECT_EQ(text(value("k21")), "v");
     EXPECT_EQ(text(value("k20")), "-25300");
+    EXPECT_EQ(text(value("k30b")), "v");
     EXPECT_EQ(text(value("z")), "z");
     std::filesystem::remove(aside);
 
