@@ -206,6 +206,10 @@ constexpr const char* kIdentitiesKey = "identities";
 // Bytes of CRC a damaged log's search for its next record may check, per byte of the log.
 constexpr std::uint64_t kResyncBytesPerByte = 4;
 constexpr std::size_t kBinaryListMagicLength = 8;
+// The keychain's files share equal strings and data among items (as the writer does), so they may expand
+// past four times their size: to every item's bytes, which the limits bound (files of earlier versions
+// up to kMaxFileLength).
+constexpr std::uint64_t kMaxExpandedBytes = Keychain::kMaxFileLength;
 
 // How a log's changes find the items they name: by place (the log read in order from its item file), or
 // by identity (after damage, which may have lost a change that moved items).
@@ -318,7 +322,7 @@ struct Keychain::Cache {
             Bytes data;
             if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
                 return status;
-            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kMaxExpandedBytes);
             snapshotLength = data.size();
             Bytes().swap(data);
             if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray()) {
@@ -410,7 +414,8 @@ struct Keychain::Cache {
             std::uint64_t length = 0;
             if (isWholeRecord(data, at, length)) {
                 const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
-                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
+                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)),
+                                                 kMaxExpandedBytes);
                 bool applied = change && apply(change->dictionaryOrEmpty(), order, unplaced);
                 if (change && !applied && order == Order::InPlace) {
                     // A whole change that does not fit the items in place: they are found by identity from here on.

@@ -168,11 +168,8 @@ constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
 // million took a second).
 constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 // Bytes of text and data a binary list may expand to, a shared string or data object counting at every
-// reference: four times the list, or this much for a smaller one. Writers share equal strings and data,
-// so a list of many items holding the same value expands; every keychain this platform writes (at most
-// Keychain::kMaxTotalLength of items) fits the floor. Without it, a megabyte of one-byte references to
-// one long string would be gigabytes.
-constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{16} << 20;
+// reference: four times the list, or PropertyList::kMinExpandedBytes (or the caller's floor) for a
+// smaller one. Without it, a megabyte of one-byte references to one long string would be gigabytes.
 constexpr std::uint64_t kExpandedBytesPerByte = 4;
 // Text stored as UTF-16 counts the bytes of its UTF-8 form at most: 3 per unit.
 constexpr std::uint64_t kUTF8BytesPerUnit = 3;
@@ -274,7 +271,7 @@ struct BinaryScan {
     bool holdsUTF16Nul = false; // some text the list reads holds U+0000
 };
 
-BinaryScan scanBinaryList(std::string_view bytes) {
+BinaryScan scanBinaryList(std::string_view bytes, std::uint64_t minExpandedBytes) {
     BinaryScan scan;
     BinaryLayout l;
     l.data = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -295,7 +292,7 @@ BinaryScan scanBinaryList(std::string_view bytes) {
     const std::uint64_t maxNodes = std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size));
     // (Kept in 32 bits: no list this platform reads expands to 4 GiB.)
     const std::uint64_t maxBytes = std::min<std::uint64_t>(std::numeric_limits<std::uint32_t>::max() - 1,
-                                                           std::max(kMinExpandedBytes, kExpandedBytesPerByte * l.size));
+                                                           std::max(minExpandedBytes, kExpandedBytesPerByte * l.size));
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
@@ -885,6 +882,10 @@ Status writeAtomically(const std::string& path, std::string_view bytes) {
 } // namespace
 
 Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat) {
+    return read(bytes, kMinExpandedBytes, detectedFormat);
+}
+
+Result<Value> PropertyList::read(std::string_view bytes, std::uint64_t minExpandedBytes, Format* detectedFormat) {
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return readError("Property list too large");
     const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
@@ -894,7 +895,7 @@ Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat)
             *detectedFormat = Format::XML;
         return value;
     }
-    const BinaryScan scan = scanBinaryList(bytes);
+    const BinaryScan scan = scanBinaryList(bytes, minExpandedBytes);
     if (!scan.bounded)
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
     plist_t root = nullptr;

@@ -14,11 +14,11 @@
 // - Bounds, for lists from other applications: nesting deeper than 512 levels below the top is refused
 //   in either form, without recursion per level. A binary list's references must not loop, and it may
 //   expand (through objects shared by several references, each counting at every reference) to at most
-//   one node per byte of the list, or 4,096 nodes, and to at most four bytes of text and data per byte of
-//   the list, or 16 MiB (text stored as UTF-16 counts 3 bytes a unit); its offset table may name no more
-//   objects than the bytes before it hold. Reading costs time linear in the list's bytes whatever its
-//   shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes: dictionary keys
-//   count too).
+//   one node per byte of the list, or 4,096 nodes, and to at most four bytes of text and data per byte
+//   of the list, or kMinExpandedBytes (text stored as UTF-16 counts 3 bytes a unit); its offset table may
+//   name no more objects than the bytes before it hold. Reading costs time linear in the list's bytes
+//   whatever its shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes:
+//   dictionary keys count too).
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
@@ -48,10 +48,16 @@ public:
     // reading one that grows past it meanwhile; anything but a regular file or a folder (a FIFO, a link to
     // a device) is refused the same way, without waiting on it or reading it.
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
+    // The bytes of text and data any binary list may expand to through shared objects, however small.
+    static constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{1} << 20;
 
     enum class Format { XML, Binary };
 
     static Result<Value> read(std::string_view bytes, Format* detectedFormat = nullptr);
+    // The same with a floor of its own for what a binary list expands to, for files this platform writes
+    // itself: writers share equal strings and data, so that a list of many items holding the same value
+    // expands past four times its size.
+    static Result<Value> read(std::string_view bytes, std::uint64_t minExpandedBytes, Format* detectedFormat = nullptr);
     static Result<Value> readFile(const std::string& path, Format* detectedFormat = nullptr);
     // A configuration file: read only when it is a regular file of at most `maxBytes`
     // (FileManager::contentsOfRegularFile, whose refusals it returns).

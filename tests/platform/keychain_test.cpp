@@ -75,6 +75,18 @@ TEST_F(KeychainTest, ItemsSurviveAReloadAndAbsentOnesAreNotFound) {
     struct stat st {};
     ASSERT_EQ(::stat(m_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Items holding the same text share it in the item file, which then expands far past four times its
+    // size when read: they survive a reload all the same.
+    const std::string shared(200 * 1024, 'v');
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(reloaded.add(with(base("same" + std::to_string(i)), kSecAttrComment, shared)), errSecSuccess) << i;
+    EXPECT_LT(std::filesystem::file_size(m_path), 30u * shared.size() / 8) << "the text is shared";
+    Keychain again(m_path);
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(again.copyMatching(with(base("same" + std::to_string(i)), kSecReturnAttributes, true), &attributes), errSecSuccess) << i;
+        EXPECT_EQ(attributes[kSecAttrComment], Value(shared)) << i;
+    }
 }
 
 TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {

@@ -503,20 +503,30 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
-    // Few nodes, many bytes: one-byte references to one megabyte of text or data expand it at each.
-    // 16 MiB in all (the floor of the bound for a list this small) reads; more does not, however it is
-    // shared: flat, level below level, or as UTF-16 text (3 bytes a unit).
+    // Few nodes, many bytes: one-byte references to one long text or data expand it at each. Four times
+    // the list reads, or 1 MiB for a smaller one (16 references to 64 KiB); more does not, however it is
+    // shared: flat, level below level, or as UTF-16 text (3 bytes a unit). A floor of the caller's own
+    // (for files the platform writes) reads more.
     const std::string megabyte(1 << 20, 's');
-    auto sixteen = PropertyList::read(oneByteSharedBinaryList(16, leafObject(0x50, megabyte)));
-    ASSERT_TRUE(sixteen.ok()) << sixteen.error().localizedDescription();
-    EXPECT_EQ(sixteen.value().arrayOrEmpty().size(), 16u);
-    EXPECT_EQ(sixteen.value().arrayOrEmpty().back(), Value(megabyte));
+    const std::string small(64 << 10, 's');
+    auto floor = PropertyList::read(oneByteSharedBinaryList(16, leafObject(0x50, small)));
+    ASSERT_TRUE(floor.ok()) << floor.error().localizedDescription();
+    EXPECT_EQ(floor.value().arrayOrEmpty().size(), 16u);
+    EXPECT_EQ(floor.value().arrayOrEmpty().back(), Value(small));
+    EXPECT_FALSE(PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, small))).ok());
+    auto four = PropertyList::read(oneByteSharedBinaryList(4, leafObject(0x40, megabyte)));
+    ASSERT_TRUE(four.ok()) << four.error().localizedDescription();
+    EXPECT_EQ(four.value().arrayOrEmpty().back(), Value(Bytes(megabyte.begin(), megabyte.end())));
+    EXPECT_FALSE(PropertyList::read(oneByteSharedBinaryList(5, leafObject(0x40, megabyte))).ok());
+    auto own = PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, megabyte)), std::uint64_t{17} << 20);
+    ASSERT_TRUE(own.ok()) << own.error().localizedDescription();
+    EXPECT_EQ(own.value().arrayOrEmpty().size(), 17u);
     std::string utf16;
     for (int i = 0; i < (1 << 19); ++i)
         utf16 += std::string("\x00s", 2);
     for (const std::string& expanding : {oneByteSharedBinaryList(17, leafObject(0x50, megabyte)),
                                          oneByteSharedBinaryList(17, leafObject(0x40, megabyte)),
-                                         oneByteSharedBinaryList(11, leafObject(0x60, utf16)),
+                                         oneByteSharedBinaryList(3, leafObject(0x60, utf16)),
                                          oneByteSharedBinaryList(3500, leafObject(0x50, std::string(900 * 1024, 's'))),
                                          binaryList({arrayObject(std::vector<std::uint32_t>(10, 1)),
                                                      arrayObject(std::vector<std::uint32_t>(10, 2)),
