@@ -104,7 +104,9 @@ ssize_t readSome(crsh_task_t task, crsh_vm_address_t address, void* destination,
         if (count >= 0 || errno == EFAULT)
             return count;
         failure = errno;
-        noteRead(CRSH_READS_CROSS_REFUSED);
+        // A task whose every thread has ended is no refusal; its memory may still be read through the file.
+        if (failure != ESRCH)
+            noteRead(CRSH_READS_CROSS_REFUSED);
         if (file < 0) {
             errno = failure;
             return -1;

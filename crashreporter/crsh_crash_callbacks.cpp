@@ -344,20 +344,11 @@ namespace {
 crsh_error_t writeReportFd(int fd, crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
                            const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
 {
-    // Past a file size limit a write fails with EFBIG instead of ending the process, and the writer
-    // makes the report again, smaller.
-    struct sigaction ignore = {}, previous = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    const bool ignoring = sigaction(SIGXFSZ, &ignore, &previous) == 0;
     crsh_async_file file;
     crsh_async_file_init(&file, fd, CRSH_REPORT_LIMIT_BYTES);
     crsh_error_t result = crsh_log_writer_write(writer, crashed_thread, images, &file, signal_info, thread_state);
     (void)crsh_log_writer_close(writer);
-    const bool closed = crsh_async_file_close(&file);
-    if (ignoring)
-        (void)sigaction(SIGXFSZ, &previous, nullptr);
-    if (!closed)
+    if (!crsh_async_file_close(&file))
         return CRSH_ERR_INTERNAL;
     // A refused or failed write leaves a nested message shorter than it says: the file is no report.
     if (result == CRSH_ERR_NONE && crsh_async_file_failed(&file))
@@ -481,9 +472,17 @@ crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, c
         close(fd);
         return CRSH_ERR_INTERNAL;
     }
+    // Past a file size limit a write fails with EFBIG instead of ending the process, and the writer makes
+    // the report again, smaller.
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const bool ignoring = sigaction(SIGXFSZ, &ignore, &previous) == 0;
     crsh_async_reads_begin(images != nullptr ? images->task : crsh_async_task_self());
     const crsh_error_t result = writeReportFd(fd, images, writer, crashed_thread, thread_state, signal_info);
     crsh_async_reads_end();
+    if (ignoring)
+        (void)sigaction(SIGXFSZ, &previous, nullptr);
     if (result != CRSH_ERR_NONE) {
         (void)unlink(aside);
         return result;
