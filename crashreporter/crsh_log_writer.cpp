@@ -772,7 +772,7 @@ bool threadHasEnded(crsh_task_t task, crsh_thread_t thread)
 void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, std::uint64_t deadline,
                  bool* task_ended)
 {
-    std::size_t ended = 0;
+    std::size_t refused = 0;
     for (std::size_t row = 0; row < plan.count; ++row) {
         Workspace::Thread& entry = ws->threads[row];
         if (entry.fate == kOwn)
@@ -785,7 +785,12 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
             entry.fate = kUnasked;
             continue;
         }
-        switch (crsh_thread_suspend_request(entry.thread)) {
+        const crsh_error_t requested = crsh_thread_suspend_request(entry.thread);
+        // A few threads end by themselves or refuse; many in a row is the task ending (an ending thread
+        // refuses to be traced).
+        if (requested != CRSH_ERR_NONE && ++refused % 8 == 1)
+            *task_ended = threadHasEnded(request.task, request.crashed_thread);
+        switch (requested) {
         case CRSH_ERR_NONE:
             entry.fate = kStopping;
             break;
@@ -794,9 +799,6 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
             break;
         case CRSH_ERR_NOT_FOUND:
             entry.fate = kEnded;
-            // A few threads end by themselves; many in a row is the task ending.
-            if (++ended % 8 == 1)
-                *task_ended = threadHasEnded(request.task, request.crashed_thread);
             break;
         default:
             entry.fate = kFailed;
@@ -824,8 +826,18 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
         if (ws->threads[row].fate == kEnded)
             ws->threads[row].listed = false;
     }
-    if (!*task_ended)
-        *task_ended = threadHasEnded(request.task, request.crashed_thread);
+}
+
+// Once the task has ended, the threads it could not stop ended with it: they are not listed.
+void dropEndedThreads(Workspace* ws, const Plan& plan)
+{
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked) {
+            entry.fate = kEnded;
+            entry.listed = false;
+        }
+    }
 }
 
 // Walks the given state's thread first, whatever the time, then each stopped thread until the deadline.
@@ -1310,6 +1322,11 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
     plan.read_ms = (readEnd - start) / 1000000;
     readThreads(context, request, ws, plan, readEnd);
+    // Looked at once more after the reads: a kill may come at any time.
+    if (!request.inside && !request.task_ended)
+        request.task_ended = threadHasEnded(task, crashed_thread);
+    if (request.task_ended)
+        dropEndedThreads(ws, plan);
     fitToLimit(context, request, ws, &plan);
     writeReport(context, request, ws, plan);
     // A write the system refused (a full disk, a file size limit) is made again while the threads are still

@@ -63,6 +63,10 @@ std::unique_ptr<CRCrashReporter> enableInChild()
     return enabled.ok() ? std::move(reporter) : nullptr;
 }
 
+// Read at run time, so that an optimizing compiler makes no copy of a crashing function for a constant
+// argument (the copy would lie elsewhere, under another name).
+volatile int* volatile g_nowhere = nullptr;
+
 #define CRASH_FUNCTION extern "C" __attribute__((noinline, no_sanitize("address", "undefined")))
 CRASH_FUNCTION void reporterCrash(volatile int* target)
 {
@@ -87,7 +91,7 @@ extern "C" __attribute__((noinline)) void throwBoomCaller()
 TEST(CrashCallbacksPeer, DISABLED_NullPointer)
 {
     ASSERT_TRUE(enableInChild());
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -97,7 +101,7 @@ TEST(CrashCallbacksPeer, DISABLED_NullPointerWithoutAReportFile)
     ASSERT_TRUE(reporter);
     // The report path is a folder: the report cannot be opened.
     ASSERT_EQ(mkdir(reporter->crashReportPath().c_str(), 0755), 0);
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -146,7 +150,7 @@ TEST(CrashCallbacksPeer, DISABLED_OversizedReport)
             platform::FileManager::defaultManager().contentsOfDirectory(platform::AppFolders::current().tmp());
         leaveNumber("left", left.ok() ? static_cast<long>(left.value().size()) : -1);
     }
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -167,12 +171,12 @@ TEST(CrashCallbacksPeer, DISABLED_SecondFaultWhileWriting)
         for (;;) {
             struct stat file {};
             if (stat(path.c_str(), &file) == 0 && file.st_size > 0)
-                reporterCrash(nullptr);
+                reporterCrash(g_nowhere);
             sched_yield();
         }
     });
     second.detach();
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -199,7 +203,7 @@ TEST(CrashCallbacksPeer, DISABLED_AtTheSameTimeAsAnother)
     leaveNumber(("ready." + std::to_string(getpid())).c_str(), getpid());
     for (int i = 0; i < 60000 && namesStartingWith(g_childDirectory, "ready.") < 2; ++i)
         usleep(1000);
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -228,7 +232,7 @@ TEST(CrashCallbacksPeer, DISABLED_PastAFileSizeLimit)
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
     limit.rlim_cur = std::strtoul(std::getenv("CRASH_CHILD_FILE_LIMIT"), nullptr, 10);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -249,7 +253,7 @@ TEST(CrashCallbacksPeer, DISABLED_AfterTheMainThreadEnded)
     std::thread([] {
         for (int i = 0; i < 60000 && !isZombie(getpid()); ++i)
             usleep(1000);
-        reporterCrashCaller(nullptr);
+        reporterCrashCaller(g_nowhere);
     }).detach();
     pthread_exit(nullptr);
 }
@@ -260,7 +264,7 @@ void crashUnderAReadFilter(unsigned answer)
     static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
     ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, answer));
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -298,7 +302,7 @@ CRASH_FUNCTION void descendThenCrash(int depth)
     volatile char frame[64];
     frame[0] = static_cast<char>(depth);
     if (reinterpret_cast<std::uintptr_t>(&frame[0]) < g_smallStackEnd + g_smallStackRoom)
-        reporterCrashCaller(nullptr);
+        reporterCrashCaller(g_nowhere);
     else
         descendThenCrash(depth + 1);
     asm volatile("" ::: "memory");
@@ -316,6 +320,10 @@ CRASH_FUNCTION void* smallStackThread(void*)
         pthread_attr_destroy(&attributes);
     }
     g_smallStackEnd = reinterpret_cast<std::uintptr_t>(stack);
+    // No alternate stack at all (a sanitizer gives its threads one of its own).
+    stack_t none{};
+    none.ss_flags = SS_DISABLE;
+    (void)sigaltstack(&none, nullptr);
     // The signal frame's size here: a handler's local against this one's.
     struct sigaction measure = {}, previous = {};
     measure.sa_handler = noteHandlerFrame;
@@ -388,7 +396,7 @@ TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
         _exit(0);
     }
     ASSERT_GT(watcher, 0);
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
