@@ -111,8 +111,6 @@ ssize_t readSome(crsh_task_t task, crsh_vm_address_t address, void* destination,
             errno = failure;
             return -1;
         }
-    } else {
-        noteRead(CRSH_READS_CROSS_SKIPPED);
     }
     if (address > static_cast<crsh_vm_address_t>(std::numeric_limits<off_t>::max())) {
         errno = EFAULT;

@@ -78,10 +78,9 @@ void crsh_async_reads_end();
 
 // What the reads since crsh_async_reads_begin (or crsh_async_reads_reset) met, as flags.
 enum crsh_async_read_flags : unsigned {
-    CRSH_READS_CROSS_REFUSED = 1u,   // process_vm_readv was refused (EPERM, ENOSYS, ...)
-    CRSH_READS_CROSS_SKIPPED = 2u,   // process_vm_readv was not called: a system-call filter is in force
-    CRSH_READS_FILE_USED = 4u,       // some reads went through the memory file
-    CRSH_READS_FILE_MISSING = 8u,    // the memory file could not be opened
+    CRSH_READS_CROSS_REFUSED = 1u, // process_vm_readv was refused (EPERM, ENOSYS, ...)
+    CRSH_READS_FILE_USED = 2u,     // some reads went through the memory file
+    CRSH_READS_FILE_MISSING = 4u,  // the memory file could not be opened
 };
 unsigned crsh_async_reads_flags();
 void crsh_async_reads_reset();

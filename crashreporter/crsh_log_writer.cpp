@@ -785,9 +785,11 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
             entry.fate = kUnasked;
             continue;
         }
-        const crsh_error_t requested = crsh_thread_suspend_request(entry.thread);
-        // A few threads end by themselves or refuse; many in a row is the task ending (an ending thread
-        // refuses to be traced).
+        crsh_error_t requested = crsh_thread_suspend_request(entry.thread);
+        // An ended thread that waits to be reaped (a main thread that ended before the others) refuses to
+        // be traced: it is no refusal. A few threads end by themselves; many in a row is the task ending.
+        if (requested != CRSH_ERR_NONE && requested != CRSH_ERR_NOT_FOUND && threadHasEnded(request.task, entry.thread))
+            requested = CRSH_ERR_NOT_FOUND;
         if (requested != CRSH_ERR_NONE && ++refused % 8 == 1)
             *task_ended = threadHasEnded(request.task, request.crashed_thread);
         switch (requested) {
@@ -1094,16 +1096,13 @@ const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& 
     if (request.task_ended)
         note.part().text("the process was killed while its threads were being stopped; ").number(ended).text(
             " threads that ended are left out");
+    // Reads made through the memory file instead lose nothing: only reads that failed both ways are named.
     const unsigned reads = crsh_async_reads_flags();
     if ((reads & CRSH_READS_CROSS_REFUSED) != 0 && (reads & CRSH_READS_FILE_USED) == 0)
         note.part().text((reads & CRSH_READS_FILE_MISSING) != 0
                              ? "reads of the process's memory were refused and its memory file could not be opened; "
                                "frames and names may be missing"
                              : "reads of the process's memory were refused; frames and names may be missing");
-    else if ((reads & CRSH_READS_CROSS_REFUSED) != 0)
-        note.part().text("cross-process memory reads were refused; memory was read through the process's memory file");
-    else if ((reads & CRSH_READS_CROSS_SKIPPED) != 0)
-        note.part().text("a system-call filter is in force; memory was read through the process's memory file");
     if (plan.list_failed)
         note.part().text("the thread list could not be read; only the crashed thread is listed");
     if (bare > 0 && request.inside)

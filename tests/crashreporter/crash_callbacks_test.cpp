@@ -675,24 +675,18 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
 
 // Roads on which the crashed thread's memory cannot be read the usual way: the main thread has ended (the
 // process's id reads nothing), or a system-call filter refuses, traps or ends the process on the
-// cross-process read. The report holds the crashed thread's frames all the same, and says how it read them.
+// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. The report
+// holds the crashed thread's frames all the same, and, since nothing was lost, no note.
 TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
 {
-    struct Case {
-        const char* peer;
-        const char* note; // a part of the note; none: no note is needed
-    };
-    const Case cases[] = {
-        {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded", nullptr},
-        {"CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter", "a system-call filter is in force"},
-        {"CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter", "a system-call filter is in force"},
-        {"CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter", "a system-call filter is in force"},
-        {"CrashCallbacksPeer.DISABLED_SmallStackNearlyFull", nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.peer);
+    for (const char* peer : {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded",
+                             "CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter",
+                             "CrashCallbacksPeer.DISABLED_SmallStackNearlyFull"}) {
+        SCOPED_TRACE(peer);
         // The main thread ends by unwinding: the framework must not catch it.
-        Child child = runChild(c.peer, {"GTEST_CATCH_EXCEPTIONS=0"});
+        Child child = runChild(peer, {"GTEST_CATCH_EXCEPTIONS=0"});
         expectKilledBy(child, SIGSEGV);
         EXPECT_TRUE(child.callbackRan);
         crashtest::Report report = crashtest::unpackReport(child.report);
@@ -702,11 +696,7 @@ TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
         ASSERT_GE(crashed->n_frames, 2u);
         EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
         EXPECT_TRUE(inFunction(report.get(), crashed->frames[1]->pc, reinterpret_cast<const void*>(&reporterCrashCaller)));
-        if (c.note != nullptr) {
-            ASSERT_NE(report->report_info->threads_note, nullptr);
-            EXPECT_NE(std::string(report->report_info->threads_note).find(c.note), std::string::npos)
-                << report->report_info->threads_note;
-        }
+        EXPECT_EQ(report->report_info->threads_note, nullptr) << report->report_info->threads_note;
     }
 }
 
