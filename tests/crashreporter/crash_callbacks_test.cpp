@@ -18,6 +18,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -354,34 +356,56 @@ TEST(CrashCallbacksPeer, DISABLED_SmallStackNearlyFull)
     ADD_FAILURE() << "still alive";
 }
 
-// The process is killed while the helper stops its many threads: a watcher (a process of its own) kills it
-// once the first of them is traced.
+// The process is killed while the helper stops its threads: a watcher (a process of its own) kills it once
+// the first of them is traced. That thread is held in vfork, so the helper waits for it (up to its stop
+// wait) with the kill under way; many other threads wait to be stopped.
 CRASH_FUNCTION void* parkAmongMany(void*)
 {
     for (;;)
         pause();
 }
 
+// The vfork child: the process's memory, system calls only; it ends with its parent thread, or after 30 s.
+__attribute__((no_sanitize("address", "undefined"))) int sleepInVforkChild(void*)
+{
+    (void)syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0L, 0L, 0L);
+    timespec pause{30, 0};
+    (void)syscall(SYS_nanosleep, &pause, nullptr);
+    syscall(SYS_exit, 0);
+    return 0;
+}
+
+std::atomic<pid_t> g_inVfork{0};
+
+CRASH_FUNCTION void* vforkingThread(void*)
+{
+    constexpr std::size_t kChildStackBytes = 64 * 1024;
+    void* stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED)
+        return nullptr;
+    g_inVfork.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    (void)clone(sleepInVforkChild, static_cast<char*>(stack) + kChildStackBytes, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                nullptr);
+    return nullptr;
+}
+
 TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
 {
     std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
-    std::atomic<pid_t> first{0};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attributes, [](void* opaque) -> void* {
-                  static_cast<std::atomic<pid_t>*>(opaque)->store(static_cast<pid_t>(syscall(SYS_gettid)));
-                  return parkAmongMany(nullptr);
-              }, &first), 0);
-    for (int i = 0; i < 800; ++i)
+    for (int i = 0; i < 300; ++i)
         ASSERT_EQ(pthread_create(&thread, &attributes, parkAmongMany, nullptr), 0);
     pthread_attr_destroy(&attributes);
-    while (first.load() == 0)
+    while (g_inVfork.load() == 0)
         usleep(1000);
+    usleep(50000); // into the vfork
     const pid_t self = getpid();
-    const std::string status = "/proc/" + std::to_string(self) + "/task/" + std::to_string(first.load()) + "/status";
+    const std::string status = "/proc/" + std::to_string(self) + "/task/" + std::to_string(g_inVfork.load()) + "/status";
     const pid_t watcher = fork();
     if (watcher == 0) {
         for (int i = 0; i < 6000000; ++i) {
