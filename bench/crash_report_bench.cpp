@@ -134,11 +134,13 @@ extern "C" __attribute__((noinline)) void* waitInBench(void*)
         pause();
 }
 
-// In the child: the reporter's crash handling as enabling installs it, then `threads` waiting threads,
-// then a fault. Does not return.
+// In the child: the reporter's crash handling as enabling installs it, in the child itself (a child forked
+// from a process that enabled it writes no report), then `threads` waiting threads, then a fault. Does
+// not return.
 [[noreturn]] void crashWithThreads(const std::string& reportPath, int threads, bool helper)
 {
     crsh_handler_context* context = crsh_shared_handler_context();
+    context->process = getpid();
     context->report_path = strdup(reportPath.c_str());
     (void)crsh_log_writer_init(&context->writer, "com.example.bench", "1", 1, false);
     if (helper && crsh_report_helper_prepare(&context->helper) != CRSH_ERR_NONE)
@@ -188,6 +190,8 @@ void crashToReport(benchmark::State& state)
         state.SetIterationTime(static_cast<double>(g_times->written_ns - g_times->fault_ns) / 1e9);
         struct stat file {};
         bytes = stat(reportPath.c_str(), &file) == 0 ? static_cast<std::size_t>(file.st_size) : 0;
+        // Gone before the next crash, which would otherwise keep this one and wait beside it.
+        unlink(reportPath.c_str());
     }
     state.counters["report_bytes"] = static_cast<double>(bytes);
     unlink(reportPath.c_str());

@@ -4,15 +4,20 @@
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <mutex>
+#include <optional>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -243,7 +248,45 @@ platform::Status CRCrashReporter::purgePendingCrashReport() const
     // unlink() removes a file (or a link) and refuses a folder.
     if (unlink(path.c_str()) != 0)
         return platform::fileError(errno, platform::FileAccess::Write, path, "Could not remove");
+    tidyWaitingReports();
     return {};
+}
+
+void CRCrashReporter::tidyWaitingReports() const
+{
+    // "<report file>.<pid>.<unique>": waiting; the same with ".part": being written by that process.
+    const std::string prefix = std::string(kReportFileName) + ".";
+    const std::string part = ".part";
+    DIR* folder = opendir(m_crashReportDirectory.c_str());
+    if (folder == nullptr)
+        return;
+    std::optional<std::pair<timespec, std::string>> oldest;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string path = m_crashReportDirectory + "/" + name;
+        if (name.size() > part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0) {
+            const long writer = std::atol(name.c_str() + prefix.size());
+            if (writer > 0 && kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH)
+                (void)unlink(path.c_str());
+            continue;
+        }
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        const auto key = std::make_pair(status.st_mtim, name);
+        if (!oldest || std::tie(key.first.tv_sec, key.first.tv_nsec, key.second) <
+                           std::tie(oldest->first.tv_sec, oldest->first.tv_nsec, oldest->second))
+            oldest = key;
+    }
+    closedir(folder);
+    // A link does not replace a report that came in meanwhile.
+    if (oldest) {
+        const std::string waiting = m_crashReportDirectory + "/" + oldest->second;
+        if (link(waiting.c_str(), crashReportPath().c_str()) == 0)
+            (void)unlink(waiting.c_str());
+    }
 }
 
 platform::Status CRCrashReporter::populateCrashReportDirectory() const
@@ -274,6 +317,7 @@ platform::Status CRCrashReporter::enableCrashReporter()
     platform::Status populated = populateCrashReportDirectory();
     if (!populated)
         return populated;
+    tidyWaitingReports();
 
     crsh_handler_context* context = crsh_shared_handler_context();
     // A record without the process's description still makes a report; one without its workspace does not.

@@ -4,8 +4,10 @@
 //
 // A crash writes one report, "live_report.crshlog", in
 //     <caches>/crashreporter/<application identifier, "/" replaced by "_">/
-// where the next run finds it (hasPendingCrashReport, loadPendingCrashReportData). Nothing in the
-// application enables a reporter.
+// where the next run finds it (hasPendingCrashReport, loadPendingCrashReportData). A crash writes its report
+// aside and puts it there only once it is whole; while a report is pending, a new one waits beside it under
+// a name of its own ("live_report.crshlog.<pid>.<unique>") and takes its place when it is purged (the
+// oldest first). Nothing in the application enables a reporter.
 //
 // On this platform only signal handlers can catch a crash: the exception-server mode registers its SIGABRT
 // handler and then fails, since there are no exception ports to serve.
@@ -81,11 +83,13 @@ public:
     // regular file (a symbolic link, a pipe, a device: none is followed or read) or is larger than a report
     // can be (CRSH_REPORT_LIMIT_BYTES).
     platform::Result<platform::Bytes> loadPendingCrashReportData() const;
-    // Removes the pending report (a file only).
+    // Removes the pending report (a file only); the oldest report waiting beside it takes its place.
     platform::Status purgePendingCrashReport() const;
 
     // Installs the crash handlers. Once per process: any later call, also after a failed first one, is
     // error code 3. Folder failures are the file system's errors; handlers installed before a failure stay.
+    // Reports left half-written by processes that have ended are removed, and a waiting report takes the
+    // place of a pending one that is missing.
     platform::Status enableCrashReporter();
 
     // A report of the calling thread (or of another thread, written without its stack, which this
@@ -109,6 +113,9 @@ private:
     static platform::Result<std::unique_ptr<CRCrashReporter>> initWithBundle(const platform::Bundle& bundle,
                                                                              const CRCrashReporterConfig& config);
     platform::Status populateCrashReportDirectory() const;
+    // Removes the half-written reports of ended processes; with nothing pending, puts the oldest waiting
+    // report in place.
+    void tidyWaitingReports() const;
 
     CRCrashReporterConfig m_config;
     bool m_enabled = false;

@@ -1,5 +1,8 @@
 #include "crashreporter/crsh_async.h"
 
+#include <fcntl.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -42,7 +45,134 @@ std::atomic<crsh_task_t> g_readingTask{0};
 std::atomic<crsh_thread_t> g_readingThread{0};
 static_assert(std::atomic<crsh_task_t>::is_always_lock_free && std::atomic<crsh_thread_t>::is_always_lock_free);
 
+// The memory file of the report being written: the process that holds the descriptor (the helper shares
+// this memory, but not the crashed process's descriptors), the task it reads, the descriptor.
+std::atomic<pid_t> g_memoryOwner{0};
+std::atomic<crsh_task_t> g_memoryTask{0};
+std::atomic<int> g_memoryFile{-1};
+std::atomic<bool> g_filtered{false}; // a system-call filter is in force for the owner
+std::atomic<unsigned> g_readFlags{0};
+
+pid_t processId()
+{
+    return static_cast<pid_t>(syscall(SYS_getpid));
+}
+
+void noteRead(unsigned flag)
+{
+    if ((g_readFlags.load(std::memory_order_relaxed) & flag) == 0)
+        g_readFlags.fetch_or(flag, std::memory_order_relaxed);
+}
+
+// The memory file for reads of task by the calling process; -1 when there is none.
+int memoryFileFor(crsh_task_t task)
+{
+    if (g_memoryOwner.load(std::memory_order_acquire) != processId() ||
+        g_memoryTask.load(std::memory_order_acquire) != task)
+        return -1;
+    return g_memoryFile.load(std::memory_order_acquire);
+}
+
+// The cross-process read, through the reading thread once the task's id names a thread without memory.
+ssize_t readAcross(crsh_task_t task, const iovec& local, const iovec& remote)
+{
+    ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
+    // Once the main thread has ended, the process's id names a thread without memory: the memory is read
+    // through the task's named reading thread, or for the process's own through the calling thread.
+    if (count < 0 && errno == ESRCH) {
+        crsh_thread_t through = 0;
+        if (task == g_readingTask.load(std::memory_order_acquire))
+            through = g_readingThread.load(std::memory_order_acquire);
+        else if (task == processId())
+            through = static_cast<crsh_thread_t>(syscall(SYS_gettid));
+        if (through > 0 && through != task)
+            count = process_vm_readv(static_cast<pid_t>(through), &local, 1, &remote, 1, 0);
+    }
+    return count;
+}
+
+// One read, short at the first page that cannot be read: the bytes read, or -1 with errno (EFAULT: not
+// even the first byte is mapped).
+ssize_t readSome(crsh_task_t task, crsh_vm_address_t address, void* destination, std::size_t length)
+{
+    const int file = memoryFileFor(task);
+    const iovec local{destination, length};
+    const iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), length};
+    int failure = EPERM;
+    if (file < 0 || !g_filtered.load(std::memory_order_relaxed)) {
+        const ssize_t count = readAcross(task, local, remote);
+        if (count >= 0 || errno == EFAULT)
+            return count;
+        failure = errno;
+        // A task whose every thread has ended is no refusal; its memory may still be read through the file.
+        if (failure != ESRCH)
+            noteRead(CRSH_READS_CROSS_REFUSED);
+        if (file < 0) {
+            errno = failure;
+            return -1;
+        }
+    }
+    if (address > static_cast<crsh_vm_address_t>(std::numeric_limits<off_t>::max())) {
+        errno = EFAULT;
+        return -1;
+    }
+    ssize_t count;
+    do {
+        count = pread(file, destination, length, static_cast<off_t>(address));
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        noteRead(CRSH_READS_FILE_USED);
+        return count;
+    }
+    // Nothing mapped there reads as an I/O error; an end of file means the memory is gone.
+    errno = count < 0 && errno == EIO ? EFAULT : failure;
+    return -1;
+}
+
 } // namespace
+
+void crsh_async_reads_begin(crsh_task_t task)
+{
+    crsh_async_errno_keeper keeper;
+    crsh_async_reads_end();
+    g_readFlags.store(0, std::memory_order_relaxed);
+    // In filter mode the answer is 2; a filter that refuses prctl itself is a filter too.
+    const long mode = syscall(SYS_prctl, PR_GET_SECCOMP, 0L, 0L, 0L, 0L);
+    g_filtered.store(mode == SECCOMP_MODE_FILTER || (mode < 0 && errno != EINVAL), std::memory_order_relaxed);
+    // The calling thread's view: /proc/self names the main thread, whose memory is gone once it has ended.
+    int file = open("/proc/thread-self/mem", O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        file = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        noteRead(CRSH_READS_FILE_MISSING);
+        return;
+    }
+    g_memoryFile.store(file, std::memory_order_release);
+    g_memoryTask.store(task, std::memory_order_release);
+    g_memoryOwner.store(processId(), std::memory_order_release);
+}
+
+void crsh_async_reads_end()
+{
+    crsh_async_errno_keeper keeper;
+    if (g_memoryOwner.load(std::memory_order_acquire) != processId())
+        return;
+    const int file = g_memoryFile.exchange(-1, std::memory_order_acq_rel);
+    g_memoryOwner.store(0, std::memory_order_release);
+    g_memoryTask.store(0, std::memory_order_release);
+    if (file >= 0)
+        (void)close(file);
+}
+
+unsigned crsh_async_reads_flags()
+{
+    return g_readFlags.load(std::memory_order_relaxed);
+}
+
+void crsh_async_reads_reset()
+{
+    g_readFlags.store(0, std::memory_order_relaxed);
+}
 
 const crsh_async_byteorder crsh_async_byteorder_direct = {identity16, identity32, identity64};
 const crsh_async_byteorder crsh_async_byteorder_swapped = {swap16, swap32, swap64};
@@ -77,20 +207,7 @@ crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t addr
     if (length > static_cast<crsh_vm_size_t>(std::numeric_limits<ssize_t>::max()))
         return CRSH_KERN_INVALID_ADDRESS;
     crsh_async_errno_keeper keeper;
-    iovec local{destination, static_cast<std::size_t>(length)};
-    iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), static_cast<std::size_t>(length)};
-    ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
-    // Once the main thread has ended, the process's id names a thread without memory: the memory is read
-    // through the task's named reading thread, or for the process's own through the calling thread.
-    if (count < 0 && errno == ESRCH) {
-        crsh_thread_t through = 0;
-        if (task == g_readingTask.load(std::memory_order_acquire))
-            through = g_readingThread.load(std::memory_order_acquire);
-        else if (task == getpid())
-            through = static_cast<crsh_thread_t>(syscall(SYS_gettid));
-        if (through > 0 && through != task)
-            count = process_vm_readv(static_cast<pid_t>(through), &local, 1, &remote, 1, 0);
-    }
+    const ssize_t count = readSome(task, address, destination, static_cast<std::size_t>(length));
     if (count >= 0)
         return static_cast<crsh_vm_size_t>(count) == length ? CRSH_KERN_SUCCESS : CRSH_KERN_INVALID_ADDRESS;
     switch (errno) {
@@ -101,6 +218,22 @@ crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t addr
     default:
         return CRSH_KERN_FAILURE;
     }
+}
+
+std::size_t crsh_async_read_prefix(crsh_task_t task, crsh_vm_address_t address, void* destination, std::size_t length)
+{
+    crsh_async_errno_keeper keeper;
+    std::size_t done = 0;
+    while (done < length) {
+        crsh_vm_address_t at;
+        if (__builtin_add_overflow(address, done, &at))
+            break;
+        const ssize_t count = readSome(task, at, static_cast<char*>(destination) + done, length - done);
+        if (count <= 0)
+            break;
+        done += static_cast<std::size_t>(count);
+    }
+    return done;
 }
 
 bool crsh_async_address_apply_offset(crsh_vm_address_t base, crsh_vm_off_t offset, crsh_vm_address_t* result)

@@ -3,7 +3,9 @@
 //
 // The "task" is a process, named by its pid; the crash reporter reads its own process. Memory is read
 // with process_vm_readv, so an unmapped or protected address comes back as an error code instead of a
-// fault. Every routine here is reentrant, holds no state, allocates nothing and keeps errno unchanged.
+// fault; where that call is refused, or a system-call filter is in force that might trap or kill on it,
+// through a memory file (below). Every routine here is reentrant, allocates nothing and keeps errno
+// unchanged; the only state is the reading thread and the memory file of the report being written.
 #pragma once
 
 #include "crashreporter/crsh_error.h"
@@ -64,9 +66,31 @@ std::size_t crsh_async_page_size();
 // calling process's own memory falls back on the calling thread without it. Async-signal-safe.
 void crsh_async_set_reading_thread(crsh_task_t task, crsh_thread_t thread);
 
+// The reads of one crash report: from crsh_async_reads_begin to crsh_async_reads_end, a read of the task
+// that process_vm_readv cannot make (refused by a security module or a filter, or the task's id naming
+// an ended main thread) goes through a descriptor on the calling process's own memory
+// (/proc/thread-self/mem), which is the task's when the caller shares its memory: the task itself, or
+// the report's helper. Under a system-call filter process_vm_readv is not called at all once that file is
+// open: a filter may trap or kill on it. Reads through the file see pages a protection hides (they are
+// read as the kernel's debugger access reads them). Async-signal-safe; one report at a time.
+void crsh_async_reads_begin(crsh_task_t task);
+void crsh_async_reads_end();
+
+// What the reads since crsh_async_reads_begin (or crsh_async_reads_reset) met, as flags.
+enum crsh_async_read_flags : unsigned {
+    CRSH_READS_CROSS_REFUSED = 1u, // process_vm_readv was refused (EPERM, ENOSYS, ...)
+    CRSH_READS_FILE_USED = 2u,     // some reads went through the memory file
+    CRSH_READS_FILE_MISSING = 4u,  // the memory file could not be opened
+};
+unsigned crsh_async_reads_flags();
+void crsh_async_reads_reset();
+
 // One read of length bytes at address in the task into destination.
 crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t address, void* destination,
                                         crsh_vm_size_t length);
+
+// Up to length bytes at address, stopping at the first byte that cannot be read: how many were copied.
+std::size_t crsh_async_read_prefix(crsh_task_t task, crsh_vm_address_t address, void* destination, std::size_t length);
 
 // base + offset into *result (result may be null). False when the sum would pass the top of the address
 // range (positive offset) or go below zero (negative offset).

@@ -20,6 +20,8 @@ struct crsh_async_file {
     // so after a failure the file may hold a nested message whose bytes do not match its declared
     // length: the report is corrupt even when flush and close succeed.
     bool failed;
+    std::uint64_t written_bytes; // bytes the file took (write() returned them)
+    int error;                   // errno of the first write the system refused; 0: none (or only the limit)
 };
 
 void crsh_async_file_init(crsh_async_file* file, int fd, std::uint64_t limit_bytes);
@@ -36,6 +38,10 @@ bool crsh_async_file_close(crsh_async_file* file);
 
 // True once any write through this file was refused or failed (see `failed`).
 bool crsh_async_file_failed(const crsh_async_file* file);
+
+// Empties the file (truncated to nothing, written again from its start) and the writer, which starts over
+// with the new limit. False when the file cannot be emptied (a pipe, say).
+bool crsh_async_file_rewind(crsh_async_file* file, std::uint64_t limit_bytes);
 
 // Writes all the bytes, retrying after EINTR and partial writes. The number written, or -1.
 ssize_t crsh_async_writen(int fd, const void* data, std::size_t length);

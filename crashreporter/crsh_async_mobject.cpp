@@ -1,27 +1,10 @@
 #include "crashreporter/crsh_async_mobject.h"
 
 #include <sys/mman.h>
-#include <sys/uio.h>
 
 #include <cerrno>
 
 namespace {
-
-// Copies up to length bytes from the task, page after page, and answers how many were copied: the copy
-// stops at the first page that cannot be read. process_vm_readv copies partly up to such a page.
-std::size_t copyReadablePrefix(crsh_task_t task, crsh_vm_address_t from, void* to, std::size_t length)
-{
-    std::size_t done = 0;
-    while (done < length) {
-        iovec local{static_cast<char*>(to) + done, length - done};
-        iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(from + done)), length - done};
-        ssize_t count = process_vm_readv(task, &local, 1, &remote, 1, 0);
-        if (count <= 0)
-            break;
-        done += static_cast<std::size_t>(count);
-    }
-    return done;
-}
 
 template <typename T>
 crsh_error_t readValue(const crsh_async_mobject* object, T (*convert)(T), crsh_vm_address_t address,
@@ -60,7 +43,7 @@ crsh_error_t crsh_async_mobject_init(crsh_async_mobject* object, crsh_task_t tas
         errno = savedErrno;
         return CRSH_ERR_INTERNAL;
     }
-    std::size_t covered = copyReadablePrefix(task, pageStart, reservation, total) & ~static_cast<std::size_t>(mask);
+    std::size_t covered = crsh_async_read_prefix(task, pageStart, reservation, total) & ~static_cast<std::size_t>(mask);
     const crsh_vm_size_t inPage = task_address - pageStart;
     if (covered <= inPage || (require_full && covered < total)) {
         munmap(reservation, total);

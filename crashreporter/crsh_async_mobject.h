@@ -2,8 +2,8 @@
 // bounds-checked accessors. Readers of data they cannot trust (load commands, unwind sections, symbol
 // tables) go through one, so that a bad offset is an error code and never a fault.
 //
-// The snapshot is taken page by page with process_vm_readv into pages reserved with mmap; later changes
-// by the task are not seen. Creation and free are async-signal-safe; every accessor is a pointer check.
+// The snapshot is taken with the checked reads of crsh_async.h (crsh_async_read_prefix) into pages
+// reserved with mmap; later changes by the task are not seen. Creation and free are async-signal-safe; every accessor is a pointer check.
 // An object is immutable after creation and may be read from any thread; free it exactly once.
 #pragma once
 

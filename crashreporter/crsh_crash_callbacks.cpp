@@ -78,7 +78,19 @@ struct HelperWrite {
     crsh_thread_t crashed_thread;
     const crsh_thread_state* thread_state;
     const crsh_log_writer_signal_info* signal_info;
+    const char* aside; // the name the report is written under until it is whole
 };
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+// A path of the report's folder.
+constexpr std::size_t kPathBytes = 4096;
+using PathBuffer = char[kPathBytes];
 
 // The helper's exit code when it may not read the crashed process (tracing refused): it writes nothing.
 constexpr int kHelperCannotRead = 200;
@@ -103,7 +115,7 @@ void releaseSpareDescriptors()
     if (!context.spares_held)
         return;
     const bool inCrashedProcess = static_cast<pid_t>(syscall(SYS_getpid)) == context.process;
-    for (std::size_t i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < CRSH_SPARE_DESCRIPTORS; ++i) {
         struct stat status {};
         if (!inCrashedProcess || (fstat(context.spare_descriptors[i], &status) == 0 &&
                                   status.st_dev == context.spare_devices[i] && status.st_ino == context.spare_inodes[i]))
@@ -114,33 +126,77 @@ void releaseSpareDescriptors()
 }
 
 crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
-                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);
+                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info,
+                             const char* aside);
+
+// The name a report of the context's path is written under until it is whole: the path, the process and
+// a unique part (the wall clock's nanoseconds), then ".part". False when the path is too long.
+bool asideName(PathBuffer& aside)
+{
+    const char* path = g_handlerContext.report_path;
+    if (path == nullptr)
+        return false;
+    const pid_t process = g_handlerContext.process != 0 ? g_handlerContext.process : static_cast<pid_t>(syscall(SYS_getpid));
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    const std::uint64_t unique = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+    std::size_t at = 0;
+    while (path[at] != '\0') {
+        if (at + 48 >= sizeof aside)
+            return false;
+        aside[at] = path[at];
+        ++at;
+    }
+    aside[at++] = '.';
+    char digits[12];
+    std::size_t count = 0;
+    for (auto value = static_cast<std::uint32_t>(process); count == 0 || value > 0; value /= 10)
+        digits[count++] = static_cast<char>('0' + value % 10);
+    while (count > 0)
+        aside[at++] = digits[--count];
+    aside[at++] = '.';
+    for (int shift = 60; shift >= 0; shift -= 4)
+        aside[at++] = "0123456789abcdef"[(unique >> shift) & 0xF];
+    for (const char* suffix = ".part"; *suffix != '\0'; ++suffix)
+        aside[at++] = *suffix;
+    aside[at] = '\0';
+    return true;
+}
 
 // In the helper: the report of the image list's task, the crashed process.
 int writeFromHelper(void* opaque)
 {
     const auto* job = static_cast<const HelperWrite*>(opaque);
     std::uint8_t probe = 0;
-    if (crsh_async_task_memcpy(g_imageList->task, reinterpret_cast<crsh_vm_address_t>(job), 0, &probe, 1) !=
-        CRSH_ERR_NONE)
+    crsh_async_reads_begin(g_imageList->task);
+    const bool readable = crsh_async_task_memcpy(g_imageList->task, reinterpret_cast<crsh_vm_address_t>(job), 0,
+                                                 &probe, 1) == CRSH_ERR_NONE;
+    crsh_async_reads_end();
+    if (!readable)
         return kHelperCannotRead;
-    return writeReportFile(g_imageList, job->writer, job->crashed_thread, job->thread_state, job->signal_info);
+    return writeReportFile(g_imageList, job->writer, job->crashed_thread, job->thread_state, job->signal_info,
+                           job->aside);
 }
 
 // The report of the crashed thread, by the helper when it can, else by the thread itself.
 crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crashed_thread,
                               const crsh_thread_state* state, const crsh_log_writer_signal_info* signal)
 {
+    PathBuffer aside;
+    if (!asideName(aside))
+        return CRSH_ERR_INTERNAL;
     // The helper finds the process's threads and memory through the image list's task.
     if (g_imageList != nullptr && g_imageList->task == crsh_async_task_self()) {
         // The helper reads through the crashed thread should the main thread have ended.
         crsh_async_set_reading_thread(g_imageList->task, crashed_thread);
-        HelperWrite job{&handler->writer, crashed_thread, state, signal};
+        HelperWrite job{&handler->writer, crashed_thread, state, signal, aside};
         int exitCode = 0;
         if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead)
             return static_cast<crsh_error_t>(exitCode);
+        // Whatever a helper that failed left under the name goes; the report is written again there.
+        (void)unlink(aside);
     }
-    return crsh_write_report(&handler->writer, crashed_thread, state, signal);
+    return writeReportFile(imagesOfThisProcess(), &handler->writer, crashed_thread, state, signal, aside);
 }
 
 // A crash being reported: what the crashed thread's handler hands over to the crash stack.
@@ -257,9 +313,11 @@ bool crsh_hold_spare_descriptors(crsh_handler_context* context)
 {
     if (context->spares_held)
         return true;
-    int opened[2] = {-1, -1};
-    struct stat identities[2] = {};
-    for (std::size_t i = 0; i < 2; ++i) {
+    int opened[CRSH_SPARE_DESCRIPTORS];
+    for (int& fd : opened)
+        fd = -1;
+    struct stat identities[CRSH_SPARE_DESCRIPTORS] = {};
+    for (std::size_t i = 0; i < CRSH_SPARE_DESCRIPTORS; ++i) {
         // An anonymous file of its own (a unique inode), else the null device.
         opened[i] = memfd_create("crash-spare", MFD_CLOEXEC);
         if (opened[i] < 0)
@@ -272,7 +330,7 @@ bool crsh_hold_spare_descriptors(crsh_handler_context* context)
             return false;
         }
     }
-    for (std::size_t i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < CRSH_SPARE_DESCRIPTORS; ++i) {
         context->spare_descriptors[i] = opened[i];
         context->spare_devices[i] = identities[i].st_dev;
         context->spare_inodes[i] = identities[i].st_ino;
@@ -298,18 +356,115 @@ crsh_error_t writeReportFd(int fd, crsh_image_list* images, crsh_log_writer* wri
     return result;
 }
 
+// What stands at a report path.
+enum class Standing { Nothing, Report, Other, NotAFile };
+
+// A regular file whose header is a report's is one (the name it stands under was only ever given to a
+// whole report); any other regular file is not. Not followed: a symbolic link is no file.
+Standing standingAt(const char* path)
+{
+    struct stat status {};
+    if (lstat(path, &status) != 0)
+        return errno == ENOENT ? Standing::Nothing : Standing::NotAFile;
+    if (!S_ISREG(status.st_mode))
+        return Standing::NotAFile;
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? Standing::Nothing : Standing::NotAFile;
+    char header[8] = {};
+    ssize_t count;
+    do {
+        count = pread(fd, header, sizeof header, 0);
+    } while (count < 0 && errno == EINTR);
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    close(fd);
+    if (!regular)
+        return Standing::NotAFile;
+    static constexpr char kHeader[] = "crshlog\1";
+    const bool report = count == 8 && status.st_size > 8 && crsh_async_strncmp(header, kHeader, 8) == 0;
+    return report ? Standing::Report : Standing::Other;
+}
+
+// The aside name without ".part": the name a whole report waits under while another is pending.
+void waitingName(const char* aside, PathBuffer& waiting)
+{
+    std::size_t length = 0;
+    while (aside[length] != '\0' && length + 1 < sizeof waiting) {
+        waiting[length] = aside[length];
+        ++length;
+    }
+    length = length >= 5 ? length - 5 : 0;
+    waiting[length] = '\0';
+}
+
+long renameWith(const char* from, const char* to, unsigned flags)
+{
+    return syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+
+// Puts the whole report written under aside in place at path, without ever replacing a report there: a
+// report standing there is kept and the new one waits under its own name; anything else that is a regular
+// file gives way. Two processes doing this at once each keep theirs. False when nothing could be placed.
+bool placeReport(const char* aside, const char* path)
+{
+    PathBuffer waiting;
+    waitingName(aside, waiting);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (renameWith(aside, path, RENAME_NOREPLACE) == 0)
+            return true;
+        const bool flagsWork = errno == EEXIST;
+        if (!flagsWork && errno != EINVAL && errno != ENOSYS)
+            return false;
+        // Without the rename's flags (an older kernel, some file systems) a link does not replace either;
+        // where there are no links, a plain rename over nothing.
+        bool linksWork = true;
+        if (!flagsWork) {
+            if (link(aside, path) == 0) {
+                (void)unlink(aside);
+                return true;
+            }
+            if (errno != EEXIST && errno != EPERM && errno != EOPNOTSUPP)
+                return false;
+            linksWork = errno == EEXIST;
+        }
+        switch (standingAt(path)) {
+        case Standing::Nothing:
+            if (!flagsWork && !linksWork)
+                return rename(aside, path) == 0;
+            continue; // gone meanwhile: try again
+        case Standing::NotAFile:
+            return false;
+        case Standing::Report:
+            return rename(aside, waiting) == 0;
+        case Standing::Other:
+            break;
+        }
+        // What stands there is no report: the new one takes its place by an exchange, and what comes back
+        // under the aside name is looked at again (another process's report may have come in between).
+        if (flagsWork && renameWith(aside, path, RENAME_EXCHANGE) == 0) {
+            if (standingAt(aside) == Standing::Report)
+                (void)rename(aside, waiting);
+            else
+                (void)unlink(aside);
+            return true;
+        }
+        return rename(aside, path) == 0;
+    }
+    return false;
+}
+
 crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, crsh_thread_t crashed_thread,
-                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
+                             const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info,
+                             const char* aside)
 {
     const char* path = g_handlerContext.report_path;
     if (path == nullptr)
         return CRSH_ERR_INTERNAL;
-    // The report file and the thread list take the spares' places.
+    // The report file, the thread list and the memory file take the spares' places.
     releaseSpareDescriptors();
-    // Only a regular file takes the report: a symbolic link is not followed (its target is not truncated),
-    // and a pipe or a device, which could block the writer for ever or swallow the report, is opened
-    // without waiting and not written.
-    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // The name is this write's own: what a failed helper left there is replaced. A pipe or a device there
+    // (put by someone else) is opened without waiting and not written.
+    const int fd = open(aside, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
         return CRSH_ERR_INTERNAL;
     struct stat status;
@@ -317,7 +472,26 @@ crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, c
         close(fd);
         return CRSH_ERR_INTERNAL;
     }
-    return writeReportFd(fd, images, writer, crashed_thread, thread_state, signal_info);
+    // Past a file size limit a write fails with EFBIG instead of ending the process, and the writer makes
+    // the report again, smaller.
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const bool ignoring = sigaction(SIGXFSZ, &ignore, &previous) == 0;
+    crsh_async_reads_begin(images != nullptr ? images->task : crsh_async_task_self());
+    const crsh_error_t result = writeReportFd(fd, images, writer, crashed_thread, thread_state, signal_info);
+    crsh_async_reads_end();
+    if (ignoring)
+        (void)sigaction(SIGXFSZ, &previous, nullptr);
+    if (result != CRSH_ERR_NONE) {
+        (void)unlink(aside);
+        return result;
+    }
+    if (!placeReport(aside, path)) {
+        (void)unlink(aside);
+        return CRSH_ERR_INTERNAL;
+    }
+    return CRSH_ERR_NONE;
 }
 
 } // namespace
@@ -331,5 +505,8 @@ crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t
 crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
                                const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info)
 {
-    return writeReportFile(imagesOfThisProcess(), writer, crashed_thread, thread_state, signal_info);
+    PathBuffer aside;
+    if (!asideName(aside))
+        return CRSH_ERR_INTERNAL;
+    return writeReportFile(imagesOfThisProcess(), writer, crashed_thread, thread_state, signal_info, aside);
 }

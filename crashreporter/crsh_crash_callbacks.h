@@ -25,6 +25,9 @@ struct CRCrashReporterCallbacks {
     CRCrashReporterPostCrashSignalCallback handleSignal; // none: nothing is called
 };
 
+// The descriptors the crash path holds in reserve.
+constexpr std::size_t CRSH_SPARE_DESCRIPTORS = 3;
+
 // The handler context: filled at enable time, then only read.
 struct crsh_handler_context {
     crsh_log_writer writer;
@@ -34,12 +37,13 @@ struct crsh_handler_context {
     crsh_crash_stack stack;    // the crashed thread's stack while the report is made; unprepared: its own
     pid_t process;             // the process that enabled the reporter; 0 until enabled
     // Descriptors held open from enable time (each on a file of its own) and closed by the crash path
-    // before it opens the report file and the thread list, so that a process with no descriptor left
-    // still has a report. Held only while spares_held. A number the application has since closed and
-    // reused is not closed: the crash path checks that it still names the spare's file (device, inode).
-    int spare_descriptors[2];
-    dev_t spare_devices[2];
-    ino_t spare_inodes[2];
+    // before it opens the report file, the thread list and the memory file, so that a process with no
+    // descriptor left still has a report. Held only while spares_held. A number the application has since
+    // closed and reused is not closed: the crash path checks that it still names the spare's file (device,
+    // inode).
+    int spare_descriptors[CRSH_SPARE_DESCRIPTORS];
+    dev_t spare_devices[CRSH_SPARE_DESCRIPTORS];
+    ino_t spare_inodes[CRSH_SPARE_DESCRIPTORS];
     bool spares_held;
 };
 
@@ -81,15 +85,22 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 // the handler context's writer, then aborts, which enters the signal path.
 [[noreturn]] void uncaught_exception_handler();
 
-// Writes a report to the handler context's report path (a regular file, created or truncated, mode 0644;
-// the context's spare descriptors are closed first;
-// a symbolic link there is not followed, and a pipe or a device is not written: CRSH_ERR_INTERNAL) within
-// CRSH_REPORT_LIMIT_BYTES: CRSH_ERR_INTERNAL when the file cannot be opened, flushed or closed,
-// CRSH_ERR_OUTPUT when any write was refused by the limit or failed (the file then holds a cut report),
+// Writes a report for the handler context's report path within CRSH_REPORT_LIMIT_BYTES (the context's
+// spare descriptors are closed first). The report is written aside, under a name of its own in the same
+// folder (the path, then ".<pid>.<unique>.part", mode 0644), and put in place by a rename only once it is
+// whole, so that two processes crashing at once each leave a whole report, and nothing is ever truncated
+// in place. A report already there that reads as one (its header) is kept: the new one keeps its own
+// name, without ".part", and waits its turn (CRCrashReporter puts it in place once the pending one is
+// purged); anything else there that is a regular file gives way. A symbolic link, a pipe, a device or a
+// folder at the path is left alone and nothing is put in place: CRSH_ERR_INTERNAL. When the system
+// refuses the whole report (no space, a file size limit: SIGXFSZ is ignored meanwhile), the writer makes
+// it again smaller (crsh_log_writer_write). CRSH_ERR_INTERNAL when the file cannot be made, flushed,
+// closed or put in place, CRSH_ERR_OUTPUT when even the smallest report was refused (nothing is left),
 // else the writer's result. Async-signal-safe.
 crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,
                                const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);
 
-// The same into an open descriptor, which it closes (live reports write to a temporary file).
+// The same into an open descriptor, written in place, which it closes (live reports write to a temporary
+// file).
 crsh_error_t crsh_write_report_fd(int fd, crsh_log_writer* writer, crsh_thread_t crashed_thread,
                                   const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info);

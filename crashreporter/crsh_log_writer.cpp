@@ -358,6 +358,7 @@ enum Fate : std::uint8_t {
     kRefused,    // tracing was refused
     kFailed,     // the stop request failed otherwise
     kLate,       // not stopped within the stop wait (in vfork, or held up otherwise)
+    kUnasked,    // not asked to stop: the stop wait ran out while the others were asked
     kEnded,      // ended meanwhile: not written
     kUnreadable, // stopped, but its registers could not be read
     kUnread,     // stopped, but not read within the write's time
@@ -544,8 +545,10 @@ void putThread(File* file, const WriteContext& context, const Workspace* ws, std
 }
 
 // "/proc/<pid>/task" into path (a stack buffer), without the C library.
-void taskDirectory(crsh_task_t task, char (&path)[32])
+template <std::size_t N>
+void taskDirectory(crsh_task_t task, char (&path)[N])
 {
+    static_assert(N >= 32);
     static constexpr char kPrefix[] = "/proc/";
     static constexpr char kSuffix[] = "/task";
     std::size_t at = 0;
@@ -648,6 +651,7 @@ std::size_t putSignal(File* file, const crsh_log_writer_signal_info* info)
 }
 
 struct WriteRequest {
+    crsh_task_t task;
     crsh_thread_t crashed_thread;
     crsh_thread_t self;         // the writing thread
     bool inside;                // the writing thread is one of the task's
@@ -656,6 +660,10 @@ struct WriteRequest {
     const crsh_log_writer_signal_info* signal_info;
     const crsh_thread_state* thread_state;
     std::int64_t timestamp;
+    bool task_ended;             // the task ended (was killed) while its threads were being stopped
+    int refusal;                 // errno of the system's refusal of an earlier, larger try; 0: the first try
+    std::uint64_t refused_after; // the bytes the file took before that refusal
+    bool smallest;               // the smallest form: the crashed thread whole, the others bare, one image
 };
 
 // What one write lists and how much of it fits.
@@ -719,15 +727,72 @@ void listThreads(crsh_task_t task, const WriteRequest& request, Workspace* ws, P
     }
 }
 
-// From outside the task: asks every other thread to stop (they stop side by side), then waits for each
-// until the deadline.
-void stopThreads(Workspace* ws, const Plan& plan, std::uint64_t deadline)
+// Whether the thread has ended (or is a zombie): /proc/<task>/task/<thread>/stat gone or in state Z or X.
+bool threadHasEnded(crsh_task_t task, crsh_thread_t thread)
 {
+    char path[64];
+    taskDirectory(task, path);
+    std::size_t at = 0;
+    while (path[at] != '\0')
+        ++at;
+    path[at++] = '/';
+    char digits[12];
+    std::size_t count = 0;
+    for (auto value = static_cast<std::uint32_t>(thread); count == 0 || value > 0; value /= 10)
+        digits[count++] = static_cast<char>('0' + value % 10);
+    while (count > 0)
+        path[at++] = digits[--count];
+    for (const char* suffix = "/stat"; *suffix != '\0'; ++suffix)
+        path[at++] = *suffix;
+    path[at] = '\0';
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return errno == ENOENT || errno == ESRCH;
+    char stat[512];
+    ssize_t length;
+    do {
+        length = read(file, stat, sizeof stat);
+    } while (length < 0 && errno == EINTR);
+    close(file);
+    if (length <= 0)
+        return true;
+    // "tid (name) S ...": the name may hold ")" itself; the state follows the last one.
+    ssize_t close = length - 1;
+    while (close >= 0 && stat[close] != ')')
+        --close;
+    if (close < 0 || close + 2 >= length)
+        return false;
+    return stat[close + 2] == 'Z' || stat[close + 2] == 'X';
+}
+
+// From outside the task: asks every other thread to stop (they stop side by side), then waits for each
+// until the deadline, which bounds the asking too: those not asked by then are not stopped. A task that
+// ends meanwhile (killed: its crashed thread waits for the report and ends with nothing else) is asked no
+// more.
+void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, std::uint64_t deadline,
+                 bool* task_ended)
+{
+    std::size_t refused = 0;
     for (std::size_t row = 0; row < plan.count; ++row) {
         Workspace::Thread& entry = ws->threads[row];
         if (entry.fate == kOwn)
             continue;
-        switch (crsh_thread_suspend_request(entry.thread)) {
+        if (*task_ended) {
+            entry.fate = kEnded;
+            continue;
+        }
+        if (crsh_async_clock_ns() >= deadline) {
+            entry.fate = kUnasked;
+            continue;
+        }
+        crsh_error_t requested = crsh_thread_suspend_request(entry.thread);
+        // An ended thread that waits to be reaped (a main thread that ended before the others) refuses to
+        // be traced: it is no refusal. A few threads end by themselves; many in a row is the task ending.
+        if (requested != CRSH_ERR_NONE && requested != CRSH_ERR_NOT_FOUND && threadHasEnded(request.task, entry.thread))
+            requested = CRSH_ERR_NOT_FOUND;
+        if (requested != CRSH_ERR_NONE && ++refused % 8 == 1)
+            *task_ended = threadHasEnded(request.task, request.crashed_thread);
+        switch (requested) {
         case CRSH_ERR_NONE:
             entry.fate = kStopping;
             break;
@@ -762,6 +827,18 @@ void stopThreads(Workspace* ws, const Plan& plan, std::uint64_t deadline)
     for (std::size_t row = 0; row < plan.count; ++row) {
         if (ws->threads[row].fate == kEnded)
             ws->threads[row].listed = false;
+    }
+}
+
+// Once the task has ended, the threads it could not stop ended with it: they are not listed.
+void dropEndedThreads(Workspace* ws, const Plan& plan)
+{
+    for (std::size_t row = 0; row < plan.count; ++row) {
+        Workspace::Thread& entry = ws->threads[row];
+        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked) {
+            entry.fate = kEnded;
+            entry.listed = false;
+        }
     }
 }
 
@@ -821,8 +898,17 @@ std::size_t framesThatFit(const std::uint16_t* sizes, std::size_t count, std::si
 // frames, the images, then the other threads: whole when they fit, else each cut to the most frames that
 // lets them all fit (the deepest frames go first; threads with fewer frames stay whole), else bare, and
 // those past the room left out.
+//
+// The smallest form (after the system refused larger ones) takes the crashed thread whole whatever the
+// limit, the first image and the other threads bare. A fit may be made again: it starts from the stops.
 void fitToLimit(const WriteContext& context, const WriteRequest& request, Workspace* ws, Plan* plan)
 {
+    for (std::size_t row = 0; row < plan->count; ++row) {
+        ws->threads[row].listed = ws->threads[row].fate != kEnded;
+        ws->threads[row].shown = 0;
+    }
+    plan->images = plan->image_total = plan->exception_frames = plan->exception_total = 0;
+    plan->others_cut = plan->left_out = 0;
     const std::uint64_t limit = request.file->limit_bytes != 0 ? request.file->limit_bytes : UINT64_MAX;
     const std::size_t required = requiredBytes(context, request);
     std::uint64_t room = limit > required ? limit - required : 0;
@@ -842,7 +928,7 @@ void fitToLimit(const WriteContext& context, const WriteRequest& request, Worksp
         const std::size_t bare = messageBytes(report::Threads, threadBody(ws, plan->crashed_row, number, true, 0));
         const std::size_t whole =
             messageBytes(report::Threads, threadBody(ws, plan->crashed_row, number, true, crashed.frames));
-        if (whole <= room) {
+        if (whole <= room || request.smallest) {
             crashed.shown = crashed.frames;
         } else {
             // Only a report of extreme stacks and names: the frames that fit, registers and message counted.
@@ -880,7 +966,7 @@ void fitToLimit(const WriteContext& context, const WriteRequest& request, Worksp
                 continue;
             }
             const std::size_t bytes = putImage(nullptr, image);
-            if (full || bytes > room) {
+            if (full || bytes > room || request.smallest) {
                 full = true;
                 continue;
             }
@@ -890,8 +976,8 @@ void fitToLimit(const WriteContext& context, const WriteRequest& request, Worksp
         crsh_image_list_set_reading(context.images, false);
     }
 
-    plan->others_cap = CRSH_LOG_WRITER_MAX_FRAMES;
-    if (othersBytes(ws, *plan, plan->others_cap) > room) {
+    plan->others_cap = request.smallest ? 0 : CRSH_LOG_WRITER_MAX_FRAMES;
+    if (!request.smallest && othersBytes(ws, *plan, plan->others_cap) > room) {
         std::size_t low = 0, high = CRSH_LOG_WRITER_MAX_FRAMES; // othersBytes(low) is tried below
         while (low < high) {
             const std::size_t middle = (low + high + 1) / 2;
@@ -967,22 +1053,56 @@ private:
     std::size_t m_length = 0;
 };
 
+// The system's refusal of a write, in the note's words.
+const char* refusalText(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return "no space left on the disk";
+    case EFBIG:
+        return "past the file size limit";
+    case EDQUOT:
+        return "past the disk quota";
+    default:
+        return "a write error";
+    }
+}
+
 // What the report says of the threads that are not written whole.
 const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& plan)
 {
     Note note(ws->note);
-    std::size_t others = 0, bare = 0, refused = 0, failed = 0, late = 0, unread = 0;
+    std::size_t others = 0, bare = 0, refused = 0, failed = 0, late = 0, unread = 0, unasked = 0, ended = 0;
     for (std::size_t row = 0; row < plan.count; ++row) {
         const Workspace::Thread& entry = ws->threads[row];
+        ended += entry.fate == kEnded ? 1 : 0;
         if (entry.fate == kOwn || entry.fate == kEnded)
             continue;
         ++others;
+        unasked += entry.fate == kUnasked ? 1 : 0;
         bare += entry.fate == kBare ? 1 : 0;
         refused += entry.fate == kRefused ? 1 : 0;
         failed += entry.fate == kFailed || entry.fate == kUnreadable ? 1 : 0;
         late += entry.fate == kLate ? 1 : 0;
         unread += entry.fate == kUnread ? 1 : 0;
     }
+    if (request.refusal != 0) {
+        note.part().text("the whole report was refused (").text(refusalText(request.refusal)).text(") after ").number(
+            request.refused_after).text(" bytes; ");
+        note.text(request.smallest ? "written in its smallest form: the crashed thread whole, the others without "
+                                     "registers or frames"
+                                   : "written again within them");
+    }
+    if (request.task_ended)
+        note.part().text("the process was killed while its threads were being stopped; ").number(ended).text(
+            " threads that ended are left out");
+    // Reads made through the memory file instead lose nothing: only reads that failed both ways are named.
+    const unsigned reads = crsh_async_reads_flags();
+    if ((reads & CRSH_READS_CROSS_REFUSED) != 0 && (reads & CRSH_READS_FILE_USED) == 0)
+        note.part().text((reads & CRSH_READS_FILE_MISSING) != 0
+                             ? "reads of the process's memory were refused and its memory file could not be opened; "
+                               "frames and names may be missing"
+                             : "reads of the process's memory were refused; frames and names may be missing");
     if (plan.list_failed)
         note.part().text("the thread list could not be read; only the crashed thread is listed");
     if (bare > 0 && request.inside)
@@ -994,6 +1114,9 @@ const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& 
         note.part().text("not stopped: tracing was refused; listed without registers or frames");
     else if (refused + failed > 0)
         note.part().text("some could not be stopped; those are listed without registers or frames");
+    if (unasked > 0)
+        note.part().number(unasked).text(" not asked to stop within ").number(CRSH_LOG_WRITER_STOP_WAIT_NS / 1000000).text(
+            " ms; listed without registers or frames");
     if (late > 0)
         note.part().number(late).text(" not stopped within ").number(CRSH_LOG_WRITER_STOP_WAIT_NS / 1000000).text(
             " ms (held in the kernel, as in vfork); listed without registers or frames");
@@ -1142,6 +1265,8 @@ void writeReport(const WriteContext& context, const WriteRequest& request, Works
         (void)putException(file, context, plan.exception_frames);
 
     putSignal(file, request.signal_info);
+    // Out now, so that a refusal is known while the threads are still stopped.
+    (void)crsh_async_file_flush(file);
 }
 
 } // namespace
@@ -1169,7 +1294,9 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
         ++ws->generation;
     const WriteContext context{writer, ws, task, image_list, &cache};
 
+    crsh_async_reads_reset();
     WriteRequest request{};
+    request.task = task;
     request.crashed_thread = crashed_thread;
     request.self = crsh_async_mach_thread_self();
     request.inside = task == crsh_async_task_self();
@@ -1188,14 +1315,33 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     listThreads(task, request, ws, &plan);
     std::uint64_t stopped = start;
     if (!request.inside) {
-        stopThreads(ws, plan, start + CRSH_LOG_WRITER_STOP_WAIT_NS);
+        stopThreads(ws, plan, request, start + CRSH_LOG_WRITER_STOP_WAIT_NS, &request.task_ended);
         stopped = crsh_async_clock_ns();
     }
     const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
     plan.read_ms = (readEnd - start) / 1000000;
     readThreads(context, request, ws, plan, readEnd);
+    // Looked at once more after the reads: a kill may come at any time.
+    if (!request.inside && !request.task_ended)
+        request.task_ended = threadHasEnded(task, crashed_thread);
+    if (request.task_ended)
+        dropEndedThreads(ws, plan);
     fitToLimit(context, request, ws, &plan);
     writeReport(context, request, ws, plan);
+    // A write the system refused (a full disk, a file size limit) is made again while the threads are still
+    // stopped: first within the bytes the file took, then in the smallest form.
+    const std::uint64_t limit = file->limit_bytes;
+    while (!request.smallest && crsh_async_file_failed(file) && file->error != 0) {
+        const std::uint64_t took = file->written_bytes;
+        if (request.refusal == 0)
+            request.refused_after = took;
+        request.smallest = request.refusal != 0 || took == 0;
+        request.refusal = file->error;
+        if (!crsh_async_file_rewind(file, request.smallest ? limit : took))
+            break;
+        fitToLimit(context, request, ws, &plan);
+        writeReport(context, request, ws, plan);
+    }
 
     for (std::size_t row = 0; row < plan.count; ++row) {
         if (ws->threads[row].let_go)

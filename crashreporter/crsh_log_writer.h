@@ -28,8 +28,10 @@
 constexpr std::size_t CRSH_LOG_WRITER_MAX_FRAMES = 512;
 // The most threads one write lists; those past it are left out, and the report says how many.
 constexpr std::size_t CRSH_LOG_WRITER_MAX_THREADS = 4096;
-// A write from outside the task waits at most this long for the other threads to stop; those not stopped
-// by then (a thread in vfork cannot stop until its child execs or ends) are listed bare.
+// A write from outside the task asks the other threads to stop and waits for them at most this long in
+// all; those not asked or not stopped by then (a thread in vfork cannot stop until its child execs or
+// ends) are listed bare. Should the task be killed meanwhile, the threads that ended with it are left
+// out and the note says so.
 constexpr std::uint64_t CRSH_LOG_WRITER_STOP_WAIT_NS = 1000000000;
 // The time one write is meant to take in all: stopping the other threads, reading them and writing them.
 // Reading has only part of it (crsh_log_writer_read_deadline); threads not read by then are listed bare,
@@ -148,7 +150,10 @@ void crsh_log_writer_set_exception(crsh_log_writer* writer, const crsh_language_
 // The report always fits the file's limit and always holds the crashed thread with all its frames: what
 // does not fit is cut from the other threads (each to the most frames that lets them all fit, the deepest
 // frames going first; those that still do not fit are left out), and the report information's note says
-// what was cut, what was not stopped or read in time, and why. Async-signal-safe. CRSH_ERR_NO_MEMORY,
+// what was cut, what was not stopped or read in time, and why. When the system refuses a write (a full
+// disk, a file size limit), the file is emptied and the report written again while the threads are still
+// stopped: within the bytes the file took, then, refused again, in its smallest form (the crashed thread
+// whole, the others bare, the first image); the note says so. Async-signal-safe. CRSH_ERR_NO_MEMORY,
 // nothing written, without a workspace. Output failures are the file's to report (crsh_async_file_failed,
 // flush, close).
 crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashed_thread, crsh_image_list* image_list,

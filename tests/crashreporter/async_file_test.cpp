@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -114,6 +115,32 @@ TEST(CrashAsyncFile, FailingDescriptorsAreReportedByWriteFlushAndClose)
 
     EXPECT_EQ(crsh_async_writen(-1, bytes, 1), -1);
     EXPECT_EQ(crsh_async_writen(pipe.fds[1], bytes, 0), 0);
+
+    // A full disk: the first refusal's errno is kept with the bytes the file took; the limit's refusal
+    // is no system error. A device cannot be emptied for another try; a file can.
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    crsh_async_file_init(&file, full, 100);
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes, 101));
+    EXPECT_EQ(file.error, 0);
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes, 100)); // buffered
+    EXPECT_FALSE(crsh_async_file_flush(&file));
+    EXPECT_EQ(file.error, ENOSPC);
+    EXPECT_EQ(file.written_bytes, 0u);
+    EXPECT_FALSE(crsh_async_file_rewind(&file, 100));
+    close(full);
+    const int fd = memfd_create("crash-rewind", 0);
+    ASSERT_GE(fd, 0);
+    crsh_async_file_init(&file, fd, 0);
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes, sizeof bytes));
+    EXPECT_EQ(file.written_bytes, sizeof bytes);
+    ASSERT_TRUE(crsh_async_file_rewind(&file, 20));
+    EXPECT_FALSE(crsh_async_file_write(&file, bytes, 21));
+    ASSERT_TRUE(crsh_async_file_write(&file, bytes, 20));
+    const int copy = dup(fd);
+    EXPECT_TRUE(crsh_async_file_close(&file));
+    EXPECT_EQ(lseek(copy, 0, SEEK_END), 20); // only the second try's bytes
+    close(copy);
 }
 
 std::atomic<int> g_interruptions{0};

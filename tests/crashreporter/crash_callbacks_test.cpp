@@ -9,17 +9,25 @@
 #include "ReporterChild.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
+#include "support/crash_test_program/SystemCallFilter.h"
+#include "support/crash_test_program/TracingAllowed.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sched.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -57,6 +65,10 @@ std::unique_ptr<CRCrashReporter> enableInChild()
     return enabled.ok() ? std::move(reporter) : nullptr;
 }
 
+// Read at run time, so that an optimizing compiler makes no copy of a crashing function for a constant
+// argument (the copy would lie elsewhere, under another name).
+volatile int* volatile g_nowhere = nullptr;
+
 #define CRASH_FUNCTION extern "C" __attribute__((noinline, no_sanitize("address", "undefined")))
 CRASH_FUNCTION void reporterCrash(volatile int* target)
 {
@@ -81,7 +93,7 @@ extern "C" __attribute__((noinline)) void throwBoomCaller()
 TEST(CrashCallbacksPeer, DISABLED_NullPointer)
 {
     ASSERT_TRUE(enableInChild());
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -91,7 +103,7 @@ TEST(CrashCallbacksPeer, DISABLED_NullPointerWithoutAReportFile)
     ASSERT_TRUE(reporter);
     // The report path is a folder: the report cannot be opened.
     ASSERT_EQ(mkdir(reporter->crashReportPath().c_str(), 0755), 0);
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -130,6 +142,8 @@ TEST(CrashCallbacksPeer, DISABLED_OversizedReport)
     const crsh_log_writer_signal_info signal{SIGSEGV, SEGV_MAPERR, 0, nullptr};
     leaveNumber("direct", crsh_write_report(&crsh_shared_handler_context()->writer, crsh_async_mach_thread_self(),
                                             nullptr, &signal));
+    // Purged, or the crash's report would wait beside it.
+    ASSERT_TRUE(reporter->purgePendingCrashReport().ok());
     {
         hybtest::LogCapture log;
         platform::Result<platform::Bytes> live = reporter->generateLiveReport();
@@ -138,7 +152,7 @@ TEST(CrashCallbacksPeer, DISABLED_OversizedReport)
             platform::FileManager::defaultManager().contentsOfDirectory(platform::AppFolders::current().tmp());
         leaveNumber("left", left.ok() ? static_cast<long>(left.value().size()) : -1);
     }
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -159,12 +173,254 @@ TEST(CrashCallbacksPeer, DISABLED_SecondFaultWhileWriting)
         for (;;) {
             struct stat file {};
             if (stat(path.c_str(), &file) == 0 && file.st_size > 0)
-                reporterCrash(nullptr);
+                reporterCrash(g_nowhere);
             sched_yield();
         }
     });
     second.detach();
-    reporterCrashCaller(nullptr);
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+
+// ---- Roads that make the report harder to write ----
+
+// The names in the child's folder that start with prefix.
+std::size_t namesStartingWith(const std::string& folder, const std::string& prefix)
+{
+    std::size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        count += entry.path().filename().string().rfind(prefix, 0) == 0 ? 1 : 0;
+    return count;
+}
+
+// Two children crash at the same moment into one folder: each says it is ready once enabled, then waits
+// for the other. Reports of many long-named images take a while to write.
+TEST(CrashCallbacksPeer, DISABLED_AtTheSameTimeAsAnother)
+{
+    std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    listManyImages();
+    leaveNumber(("ready." + std::to_string(getpid())).c_str(), getpid());
+    for (int i = 0; i < 60000 && namesStartingWith(g_childDirectory, "ready.") < 2; ++i)
+        usleep(1000);
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+// A file size limit (CRASH_CHILD_FILE_LIMIT bytes) below the whole report; with CRASH_CHILD_PENDING set, a
+// report of the child's is pending before the crash (its size left in "pending").
+TEST(CrashCallbacksPeer, DISABLED_PastAFileSizeLimit)
+{
+    std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    listManyImages();
+    if (std::getenv("CRASH_CHILD_PENDING") != nullptr) {
+        crsh_log_writer writer;
+        ASSERT_EQ(crsh_log_writer_init(&writer, "com.example.pending", "1", 0, false), CRSH_ERR_NONE);
+        const crsh_log_writer_signal_info signal{SIGBUS, BUS_ADRERR, 0, nullptr};
+        crsh_image_list empty{};
+        ASSERT_EQ(crsh_image_list_init(&empty, getpid()), CRSH_ERR_NONE);
+        const int fd = open(reporter->crashReportPath().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(crsh_write_report_fd(fd, &writer, crsh_async_mach_thread_self(), nullptr, &signal), CRSH_ERR_NONE);
+        crsh_log_writer_free(&writer);
+        struct stat status {};
+        ASSERT_EQ(stat(reporter->crashReportPath().c_str(), &status), 0);
+        leaveNumber("pending", status.st_size);
+    }
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    limit.rlim_cur = std::strtoul(std::getenv("CRASH_CHILD_FILE_LIMIT"), nullptr, 10);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+// Whether the thread of this process has ended and waits to be reaped ("Z" in its stat line).
+bool isZombie(pid_t thread)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// The main thread ends (its memory with it, for reads through the process's id); then a worker crashes.
+TEST(CrashCallbacksPeer, DISABLED_AfterTheMainThreadEnded)
+{
+    static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    std::thread([] {
+        for (int i = 0; i < 60000 && !isZombie(getpid()); ++i)
+            usleep(1000);
+        reporterCrashCaller(g_nowhere);
+    }).detach();
+    pthread_exit(nullptr);
+}
+
+// A system-call filter answers process_vm_readv with `answer` from before the crash on.
+void crashUnderAReadFilter(unsigned answer)
+{
+    static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, answer));
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+TEST(CrashCallbacksPeer, DISABLED_ReadsRefusedByAFilter)
+{
+    crashUnderAReadFilter(SECCOMP_RET_ERRNO | EPERM);
+}
+
+TEST(CrashCallbacksPeer, DISABLED_ReadsTrappedByAFilter)
+{
+    crashUnderAReadFilter(SECCOMP_RET_TRAP);
+}
+
+TEST(CrashCallbacksPeer, DISABLED_ReadsEndTheProcessUnderAFilter)
+{
+    crashUnderAReadFilter(SECCOMP_RET_KILL_PROCESS);
+}
+
+// A thread with the smallest stack, started before the reporter is enabled (no alternate stack of the
+// reporter's), crashes with room for the signal's frame and 2 KiB more: too little for the loader to bind
+// a call on the way to the crash stack.
+std::atomic<bool> g_smallStackGo{false};
+std::atomic<std::uintptr_t> g_handlerFrame{0};
+std::uintptr_t g_smallStackEnd = 0;
+std::uintptr_t g_smallStackRoom = 0;
+
+void noteHandlerFrame(int)
+{
+    volatile char here = 0;
+    g_handlerFrame.store(reinterpret_cast<std::uintptr_t>(&here));
+}
+
+CRASH_FUNCTION void descendThenCrash(int depth)
+{
+    volatile char frame[64];
+    frame[0] = static_cast<char>(depth);
+    if (reinterpret_cast<std::uintptr_t>(&frame[0]) < g_smallStackEnd + g_smallStackRoom)
+        reporterCrashCaller(g_nowhere);
+    else
+        descendThenCrash(depth + 1);
+    asm volatile("" ::: "memory");
+}
+
+CRASH_FUNCTION void* smallStackThread(void*)
+{
+    while (!g_smallStackGo.load())
+        usleep(1000);
+    pthread_attr_t attributes;
+    void* stack = nullptr;
+    std::size_t bytes = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &stack, &bytes);
+        pthread_attr_destroy(&attributes);
+    }
+    g_smallStackEnd = reinterpret_cast<std::uintptr_t>(stack);
+    // No alternate stack at all (a sanitizer gives its threads one of its own).
+    stack_t none{};
+    none.ss_flags = SS_DISABLE;
+    (void)sigaltstack(&none, nullptr);
+    // The signal frame's size here: a handler's local against this one's.
+    struct sigaction measure = {}, previous = {};
+    measure.sa_handler = noteHandlerFrame;
+    sigemptyset(&measure.sa_mask);
+    (void)sigaction(SIGUSR1, &measure, &previous);
+    volatile char here = 0;
+    (void)syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), SIGUSR1);
+    (void)sigaction(SIGUSR1, &previous, nullptr);
+    const std::uintptr_t frame = reinterpret_cast<std::uintptr_t>(&here) - g_handlerFrame.load();
+    g_smallStackRoom = (frame < 16384 ? frame : 4096) + 2048;
+    descendThenCrash(0);
+    return nullptr;
+}
+
+TEST(CrashCallbacksPeer, DISABLED_SmallStackNearlyFull)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, least > 16384 ? static_cast<std::size_t>(least) : 16384), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attributes, smallStackThread, nullptr), 0);
+    pthread_attr_destroy(&attributes);
+    static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    g_smallStackGo.store(true);
+    pthread_join(thread, nullptr);
+    ADD_FAILURE() << "still alive";
+}
+
+// The process is killed while the helper stops its threads: a watcher (a process of its own) kills it once
+// the first of them is traced. That thread is held in vfork, so the helper waits for it (up to its stop
+// wait) with the kill under way; many other threads wait to be stopped.
+CRASH_FUNCTION void* parkAmongMany(void*)
+{
+    for (;;)
+        pause();
+}
+
+// The vfork child: the process's memory, system calls only; it ends with its parent thread, or after 30 s.
+__attribute__((no_sanitize("address", "undefined"))) int sleepInVforkChild(void*)
+{
+    (void)syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0L, 0L, 0L);
+    timespec pause{30, 0};
+    (void)syscall(SYS_nanosleep, &pause, nullptr);
+    syscall(SYS_exit, 0);
+    return 0;
+}
+
+std::atomic<pid_t> g_inVfork{0};
+
+CRASH_FUNCTION void* vforkingThread(void*)
+{
+    constexpr std::size_t kChildStackBytes = 64 * 1024;
+    void* stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED)
+        return nullptr;
+    g_inVfork.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    (void)clone(sleepInVforkChild, static_cast<char*>(stack) + kChildStackBytes, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                nullptr);
+    return nullptr;
+}
+
+TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
+{
+    std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(pthread_create(&thread, &attributes, parkAmongMany, nullptr), 0);
+    pthread_attr_destroy(&attributes);
+    while (g_inVfork.load() == 0)
+        usleep(1000);
+    usleep(50000); // into the vfork
+    const pid_t self = getpid();
+    const std::string status = "/proc/" + std::to_string(self) + "/task/" + std::to_string(g_inVfork.load()) + "/status";
+    const pid_t watcher = fork();
+    if (watcher == 0) {
+        for (int i = 0; i < 6000000; ++i) {
+            std::ifstream in(status);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::size_t at = text.find("TracerPid:");
+            if (at != std::string::npos && std::atol(text.c_str() + at + 10) != 0) {
+                kill(self, SIGKILL);
+                break;
+            }
+        }
+        _exit(0);
+    }
+    ASSERT_GT(watcher, 0);
+    reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
@@ -336,6 +592,171 @@ TEST(CrashCallbacks, AThreadFaultingWhileTheReportIsWrittenWaitsForIt)
     EXPECT_TRUE(inFunction(report.get(), crashed->frames[1]->pc, reinterpret_cast<const void*>(&reporterCrashCaller)));
 }
 
+// The files of a report folder: the pending report, the reports waiting beside it, and the names still
+// being written (none once every writer is done).
+struct ReportFolder {
+    std::vector<std::uint8_t> pending;
+    std::vector<std::vector<std::uint8_t>> waiting;
+    std::size_t parts = 0;
+};
+
+ReportFolder readReportFolder(const std::string& reportPath)
+{
+    ReportFolder folder;
+    const std::filesystem::path path(reportPath);
+    const std::string name = path.filename().string();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path(), error)) {
+        const std::string entryName = entry.path().filename().string();
+        if (entryName == name)
+            folder.pending = crashtest::readBytes(entry.path().string());
+        else if (entryName.size() > 5 && entryName.compare(entryName.size() - 5, 5, ".part") == 0)
+            ++folder.parts;
+        else if (entryName.rfind(name + ".", 0) == 0)
+            folder.waiting.push_back(crashtest::readBytes(entry.path().string()));
+    }
+    return folder;
+}
+
+// Two processes crashing at once into one folder: each report is written aside and put in place whole;
+// the one that comes second finds the first pending and waits beside it. Both decode, neither is mixed.
+TEST(CrashCallbacks, TwoProcessesCrashingAtOnceEachLeaveAWholeReport)
+{
+    crashtest::ChildFiles files;
+    const std::vector<std::string> environment{crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions,
+                                               "CRASH_CHILD_DIR=" + files.path("")};
+    const std::string test = "CrashCallbacksPeer.DISABLED_AtTheSameTimeAsAnother";
+    int first = -1;
+    std::thread firstRun([&] { first = hybtest::runThisTestExecutableForStatus(test, environment); });
+    // The second makes its home once the first has made it.
+    for (int i = 0; i < 60000 && namesStartingWith(files.path(""), "ready.") == 0; ++i)
+        usleep(1000);
+    const int second = hybtest::runThisTestExecutableForStatus(test, environment);
+    firstRun.join();
+    for (int status : {first, second}) {
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    }
+    const ReportFolder folder = readReportFolder(crashtest::childReportPath(files));
+    EXPECT_EQ(folder.parts, 0u);
+    ASSERT_EQ(folder.waiting.size(), 1u);
+    crashtest::Report pending = crashtest::unpackReport(folder.pending);
+    crashtest::Report waiting = crashtest::unpackReport(folder.waiting[0]);
+    ASSERT_TRUE(pending && waiting);
+    EXPECT_NE(pending->process_info->process_id, waiting->process_info->process_id);
+    for (const crashtest::Report* report : {&pending, &waiting}) {
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report->get());
+        ASSERT_NE(crashed, nullptr);
+        EXPECT_GE(crashed->n_frames, 2u);
+    }
+}
+
+// A file size limit below the whole report: the report is written again within what the file took, or in
+// its smallest form, and says why; a pending report is never cut or replaced, and a report that does not
+// fit even in its smallest form leaves nothing behind.
+TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
+{
+    struct Case {
+        const char* limit;
+        bool pending;
+        bool written; // a report of the crash is left (pending, or waiting beside the pending one)
+    };
+    const Case cases[] = {{"65536", false, true}, {"12288", true, true}, {"64", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        std::vector<std::string> environment{std::string("CRASH_CHILD_FILE_LIMIT=") + c.limit};
+        if (c.pending)
+            environment.push_back("CRASH_CHILD_PENDING=1");
+        Child child = runChild("CrashCallbacksPeer.DISABLED_PastAFileSizeLimit", environment);
+        expectKilledBy(child, SIGSEGV);
+        EXPECT_EQ(child.callbackRan, c.written);
+        const ReportFolder folder = readReportFolder(crashtest::childReportPath(*child.m_files));
+        EXPECT_EQ(folder.parts, 0u);
+        if (c.pending) {
+            EXPECT_EQ(std::to_string(folder.pending.size()), child.file("pending"));
+            crashtest::Report pending = crashtest::unpackReport(folder.pending);
+            ASSERT_TRUE(pending);
+            EXPECT_STREQ(pending->signal->name, "SIGBUS");
+        }
+        ASSERT_EQ(folder.waiting.size(), c.pending && c.written ? 1u : 0u);
+        if (!c.written)
+            continue;
+        const std::vector<std::uint8_t>& bytes = c.pending ? folder.waiting[0] : folder.pending;
+        EXPECT_LE(bytes.size(), std::stoul(c.limit));
+        crashtest::Report report = crashtest::unpackReport(bytes);
+        ASSERT_TRUE(report);
+        EXPECT_TRUE(CRCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end())).ok());
+        EXPECT_STREQ(report->signal->name, "SIGSEGV");
+        ASSERT_NE(report->report_info->threads_note, nullptr);
+        EXPECT_NE(std::string(report->report_info->threads_note).find("(past the file size limit)"), std::string::npos)
+            << report->report_info->threads_note;
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_GE(crashed->n_frames, 2u);
+        EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
+    }
+}
+
+// Roads on which the crashed thread's memory cannot be read the usual way: the main thread has ended (the
+// process's id reads nothing), or a system-call filter refuses, traps or ends the process on the
+// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. The report
+// holds the crashed thread's frames all the same, and, since nothing was lost, no note.
+TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
+{
+    for (const char* peer : {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded",
+                             "CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter",
+                             "CrashCallbacksPeer.DISABLED_SmallStackNearlyFull"}) {
+        SCOPED_TRACE(peer);
+        // The main thread ends by unwinding: the framework must not catch it.
+        Child child = runChild(peer, {"GTEST_CATCH_EXCEPTIONS=0"});
+        expectKilledBy(child, SIGSEGV);
+        EXPECT_TRUE(child.callbackRan);
+        crashtest::Report report = crashtest::unpackReport(child.report);
+        ASSERT_TRUE(report);
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_GE(crashed->n_frames, 2u);
+        EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
+        EXPECT_TRUE(inFunction(report.get(), crashed->frames[1]->pc, reinterpret_cast<const void*>(&reporterCrashCaller)));
+        EXPECT_EQ(report->report_info->threads_note, nullptr) << report->report_info->threads_note;
+    }
+}
+
+// Killed while its threads are being stopped: the helper, a process of its own, still writes the report,
+// with the crashed thread's frames, and says what happened.
+TEST(CrashCallbacks, AProcessKilledWhileItsThreadsAreStoppedStillGetsItsReport)
+{
+    if (!crashtest::tracingAllowed())
+        GTEST_SKIP() << "this machine refuses tracing";
+    crashtest::ChildFiles files;
+    const int status = hybtest::runThisTestExecutableForStatus(
+        "CrashCallbacksPeer.DISABLED_KilledWhileTheThreadsAreStopped",
+        {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    // The helper outlives the process: its report comes once it is done.
+    const std::string path = crashtest::childReportPath(files);
+    ReportFolder folder;
+    for (int i = 0; i < 600; ++i) {
+        folder = readReportFolder(path);
+        if (!folder.pending.empty() && folder.parts == 0)
+            break;
+        usleep(100000);
+    }
+    crashtest::Report report = crashtest::unpackReport(folder.pending);
+    ASSERT_TRUE(report);
+    ASSERT_NE(report->report_info->threads_note, nullptr);
+    EXPECT_NE(std::string(report->report_info->threads_note).find("the process was killed while its threads were being stopped"),
+              std::string::npos)
+        << report->report_info->threads_note;
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    ASSERT_GE(crashed->n_frames, 2u);
+    EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
+}
+
 // ---- The report writing itself ----
 
 class ReportWriting : public ::testing::Test {
@@ -395,7 +816,24 @@ TEST_F(ReportWriting, FilesThatCannotBeOpenedOrFlushedAreInternalErrors)
     const crsh_error_t result = writeTo(path.c_str());
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     ASSERT_EQ(sigaction(SIGXFSZ, &previous, nullptr), 0);
-    EXPECT_EQ(result, CRSH_ERR_INTERNAL);
+    // Not even the smallest report fits: an error, and nothing is left, aside or in place.
+    EXPECT_NE(result, CRSH_ERR_NONE);
+    EXPECT_TRUE(std::filesystem::is_empty(home.folders().caches()));
+}
+
+// A report already pending is kept: the next waits beside it under a name of its own, and neither is cut.
+TEST_F(ReportWriting, APendingReportIsKeptAndTheNextWaitsBesideIt)
+{
+    hybtest::TempHome home;
+    const std::string path = home.folders().caches() + "/report";
+    ASSERT_EQ(writeTo(path.c_str()), CRSH_ERR_NONE);
+    const std::vector<std::uint8_t> first = crashtest::readBytes(path);
+    ASSERT_EQ(writeTo(path.c_str()), CRSH_ERR_NONE);
+    const ReportFolder folder = readReportFolder(path);
+    EXPECT_EQ(folder.pending, first);
+    EXPECT_EQ(folder.parts, 0u);
+    ASSERT_EQ(folder.waiting.size(), 1u);
+    EXPECT_TRUE(crashtest::unpackReport(folder.waiting[0]));
 }
 
 // Whatever stands at the report path, nothing but a regular file there is written: a symbolic link's

@@ -16,6 +16,7 @@
 
 #include <glib.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -124,6 +125,25 @@ TEST_F(CrashReporterFacade, ThePendingReportIsFoundReadAndPurged)
     EXPECT_EQ(bytes.value(), (platform::Bytes{'c', 'r', 's', 'h'}));
     EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
     EXPECT_FALSE(reporter->hasPendingCrashReport());
+
+    // Reports that waited beside a pending one take its place when it is purged, the oldest first; a
+    // report still being written does not.
+    const std::string waiting = reporter->crashReportPath() + ".";
+    ASSERT_TRUE(files.createFile(reporter->crashReportPath(), {'o', 'l', 'd'}).ok());
+    ASSERT_TRUE(files.createFile(waiting + "20.2", {'s', 'e', 'c', 'o', 'n', 'd'}).ok());
+    ASSERT_TRUE(files.createFile(waiting + "10.1", {'f', 'i', 'r', 's', 't'}).ok());
+    ASSERT_TRUE(files.createFile(waiting + std::to_string(getpid()) + ".3.part", {'p'}).ok());
+    const timespec times[] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (waiting + "10.1").c_str(), times, 0), 0);
+    for (const char* expected : {"first", "second"}) {
+        EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
+        platform::Result<platform::Bytes> next = reporter->loadPendingCrashReportData();
+        ASSERT_TRUE(next.ok());
+        EXPECT_EQ(std::string(next.value().begin(), next.value().end()), expected);
+    }
+    EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_TRUE(files.fileExists(waiting + std::to_string(getpid()) + ".3.part"));
 }
 
 void expectNotARegularFile(const platform::Result<platform::Bytes>& bytes)
@@ -320,6 +340,16 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
 {
     std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
     ASSERT_TRUE(reporter);
+    // Left by earlier runs: a report half-written by a process that has ended (it goes), one being
+    // written by a live process (it stays), and a report that waited while nothing is pending (it takes
+    // the pending place).
+    const std::string beside = reporter->crashReportPath() + ".";
+    platform::FileAttributeChanges permissions;
+    permissions.posixPermissions = 0755;
+    ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportDirectory(), true, permissions).ok());
+    ASSERT_TRUE(FileManager::defaultManager().createFile(beside + "4194303.1.part", {'x'}).ok());
+    ASSERT_TRUE(FileManager::defaultManager().createFile(beside + std::to_string(getppid()) + ".2.part", {'x'}).ok());
+    ASSERT_TRUE(FileManager::defaultManager().createFile(beside + "7.3", {'w'}).ok());
     ASSERT_TRUE(reporter->setCrashCallbacks({0, nullptr, nullptr}).ok()); // before enabling: fine
     platform::Status enabled = reporter->enableCrashReporter();
     ASSERT_TRUE(enabled.ok()) << enabled.error().localizedDescription();
@@ -332,6 +362,12 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
     ASSERT_EQ(stat(reporter->crashReportDirectory().c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0755u);
     EXPECT_STREQ(crsh_shared_handler_context()->report_path, reporter->crashReportPath().c_str());
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(beside + "4194303.1.part"));
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(beside + std::to_string(getppid()) + ".2.part"));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(beside + "7.3"));
+    platform::Result<platform::Bytes> promoted = reporter->loadPendingCrashReportData();
+    ASSERT_TRUE(promoted.ok());
+    EXPECT_EQ(promoted.value(), platform::Bytes{'w'});
     EXPECT_STREQ(crsh_shared_handler_context()->writer.application_info.identifier, crashtest::kChildIdentifier);
     EXPECT_FALSE(crsh_shared_handler_context()->writer.user_requested);
 

@@ -459,6 +459,23 @@ TEST(CrashProgram, ThreadsPastTheReportsSizeLimitAreCutAndTheCrashedThreadIsWhol
                 EXPECT_NE(cutAt, std::string::npos) << note;
             }
         }
+        if (std::string(mode) == "--many-threads" && crashtest::tracingAllowed()) {
+            // Asking every thread to stop is bounded by the stop time as well: each thread listed without
+            // frames is one the note counts (not asked in time, not stopped in time, or not read in time).
+            const std::string note = otherThreadsNote(text);
+            const auto bare = static_cast<std::size_t>(std::count_if(
+                all.begin(), all.end(), [](const ThreadText& t) { return !t.crashed && t.frames.empty(); }));
+            std::size_t counted = 0;
+            for (const char* part : {" not asked to stop within ", " not stopped within ", " not read within "}) {
+                const std::size_t at = note.find(part);
+                if (at == std::string::npos)
+                    continue;
+                const std::size_t separator = note.rfind("; ", at);
+                const std::size_t start = separator == std::string::npos ? 0 : separator + 2;
+                counted += std::stoul(note.substr(start, at - start));
+            }
+            EXPECT_GE(counted, bare) << note;
+        }
     }
 }
 

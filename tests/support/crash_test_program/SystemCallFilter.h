@@ -1,6 +1,7 @@
 // A system-call filter such as a sandbox installs: from the call on, the calling thread and every thread
-// or process it starts afterwards get EPERM for one system call. For the crash reporter's tests, which
-// refuse tracing or starting a process to see the report made without them.
+// or process it starts afterwards get EPERM for one system call (or the filter's other answer: a trap, an
+// end of the process). For the crash reporter's tests, which refuse tracing, starting a process or reading
+// another process's memory to see the report made without them.
 #pragma once
 
 #include <linux/audit.h>
@@ -14,7 +15,7 @@
 
 namespace crashtest {
 
-inline bool refuseSystemCall(int number)
+inline bool refuseSystemCall(int number, unsigned answer = SECCOMP_RET_ERRNO | EPERM)
 {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -22,7 +23,7 @@ inline bool refuseSystemCall(int number)
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, answer),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};

@@ -1,7 +1,7 @@
 // A small program for trying the crash reporter by hand and in the end-to-end tests (not part of the
 // application): it enables the shared reporter in signal mode; with a switch it then crashes. Run again,
 // it prints the report the crash left, then moves it aside (into the queued-reports folder) so the next
-// crash has a free slot.
+// crash has a free slot (a report that waited beside it takes the slot).
 //
 //     crash_test_program [--segv | --abort | --divide | --deep | --two-threads | --thread-overflow |
 //                         --bad-reason | --parked-threads | --parked-untraceable | --parked-alone |
@@ -450,8 +450,13 @@ bool showPendingReport(CRCrashReporter& reporter)
     }
     const std::string aside = reporter.queuedCrashReportDirectory() + "/" + std::to_string(std::time(nullptr)) + "-" +
                               std::to_string(getpid()) + ".crshlog";
-    if (std::rename(reporter.crashReportPath().c_str(), aside.c_str()) != 0) {
+    // Linked aside, then purged: a report that waited beside it takes its place.
+    if (link(reporter.crashReportPath().c_str(), aside.c_str()) != 0) {
         std::fprintf(stderr, "crash_test_program: cannot move the report aside: %s\n", std::strerror(errno));
+        return false;
+    }
+    if (platform::Status purged = reporter.purgePendingCrashReport(); !purged.ok()) {
+        std::fprintf(stderr, "crash_test_program: %s\n", purged.error().localizedDescription().c_str());
         return false;
     }
     return shown;
