@@ -83,19 +83,21 @@ void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const
     if (!loadEnded(webView))
         return; // a frame failed; the page goes on
     if (m_refused)
-        pageEnded(webView, BCLocale::instance()->getStringById(12003));
+        pageEnded(webView, BCLocale::instance()->getStringById(12003), true);  // led away mid-load: the page is gone
     else if (error.code == platform::kURLErrorCancelled)
         pageEnded(webView, std::nullopt); // stopped (by the page itself, say), or a new load replaces it: no fault
     else
         pageEnded(webView, BCLocale::instance()->getStringById(12002));
 }
 
-void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure) {
+void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure, bool pageLost) {
     m_refused = false;
     if (!failure)
         m_pageShown = true;
-    // An engine's view that never drew a page may let what lies below the road show through it: until a
-    // page has loaded, a failure leaves the screen's own opaque ground in its place.
+    else if (pageLost)
+        m_pageShown = false;
+    // An engine's view without a page drawn may let what lies below the road show through it: while no
+    // page shows, the screen's own opaque ground takes its place.
     webView.setHidden(!m_pageShown);
     if (navigationBar())
         navigationBar()->resetBarTitle(shownTitle(webView, failure.has_value()));

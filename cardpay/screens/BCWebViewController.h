@@ -4,8 +4,8 @@
 // of its address, else text 13001: the bar is never left empty. A page that fails to load, or whose
 // address leads somewhere refused, stops the spinner and shows the error alert; a load stopped without
 // a fault (by the page itself, say) stops it too, with the title and no alert. The screen is opaque:
-// the web view is, and while no page has loaded a failure hides it, so that nothing behind the road
-// shows through a view with no page. Only web addresses load (BCUtils::isWebAddress): another address
+// the web view is, and it is hidden while no page shows (none has loaded yet, or a load was led somewhere
+// refused), so that nothing behind the road shows through a view with no page drawn. Only web addresses load (BCUtils::isWebAddress): another address
 // loads nothing (the spinner stops with the error alert at once), and a page cannot lead itself or its
 // frames anywhere else (an empty frame's "about:" address aside). Screens open it through
 // BCBaseViewController::openWebPage.
@@ -44,7 +44,8 @@ private:
     // One load (the page's or a frame's) ended: whether the page's loads are all over.
     bool loadEnded(platform::WebView& webView);
     // The page's loads ended: the title (and, after a failure, the error alert) replaces the spinner.
-    void pageEnded(platform::WebView& webView, std::optional<std::string> failure);
+    // `pageLost`: the load was led somewhere refused after it started, which leaves no page drawn.
+    void pageEnded(platform::WebView& webView, std::optional<std::string> failure, bool pageLost = false);
     // The bar's title once the page's loads ended (see above).
     std::string shownTitle(platform::WebView& webView, bool failed) const;
     // A title as one line: runs of blanks and line breaks one space, none at the ends, cut for the bar.

@@ -18,7 +18,9 @@
 #include "platform/Device.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/ScriptedPage.h"
+#include "platform/URL.h"
 #include "platform/URLError.h"
+#include "platform/URLRequest.h"
 #include "platform/UserDefaults.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/ImageContext.h"
@@ -558,6 +560,17 @@ TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
     for (const platform::Point at : {area.center(), platform::Point{area.minX() + 2, area.minY() + 2}})
         EXPECT_EQ(picture->pixelAt(static_cast<int>(at.x), static_cast<int>(at.y)).alpha, 1.0) << at.x << "," << at.y;
     hybtest::expectSnapshot(*redirected->view(), "web_page_refused");
+    // A page that showed, then a load led somewhere refused on its way: no page is left drawn, so the web
+    // view goes as well.
+    auto shown = BCWebViewController::initWithUrl(m_server.url("/pages/terms.html"), "Terms");
+    m_nav->pushViewController(shown, false);
+    shown->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return shown->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_FALSE(shown->webView()->isHidden());
+    shown->webView()->loadRequest(platform::URLRequest(*platform::URL::fromString(m_server.url("/to-file.html"))));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return shown->mAlertView() != nullptr && !shown->webView()->isLoading(); }));
+    EXPECT_TRUE(shown->webView()->isHidden());
+    EXPECT_EQ(shown->navigationBar()->barTitle()->text(), "Terms");
     platform::WebView::setFactory({});
 }
 
