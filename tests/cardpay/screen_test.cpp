@@ -25,7 +25,6 @@
 #include "platform/VirtualClock.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/TextField.h"
-#include "platform/ui/KeyboardManager.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/ViewRenderer.h"
 #include "platform/ui/Window.h"
