@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace cardpay {
 
@@ -105,6 +106,15 @@ void BCBaseViewController::viewDidAppear(bool animated) {
     if (m_pullListView)
         m_pullListView->setUserInteractionEnabled(true);
     paymentResultKnown();  // settled while another screen was on top
+}
+
+void BCBaseViewController::viewWillDisappear(bool animated) {
+    platform::ViewController::viewWillDisappear(animated);
+    if (m_focusTextField)
+        m_focusTextField->endEditing(true);
+    m_focusTextField.reset();
+    if (m_offsetBeforeKeyboard)  // raised for a keyboard whose going the screen on top hears
+        restoreBodyAfterKeyboard(0);
 }
 
 void BCBaseViewController::initBCMPService() {
@@ -273,6 +283,10 @@ void BCBaseViewController::showAlertViewWithMessage(const std::optional<std::str
     showAlertViewWithTitle(text(12001), message.value_or(""), std::nullopt, text(10001));
 }
 
+void BCBaseViewController::showNoticeWithMessage(const std::string& message) {
+    showAlertViewWithTitle(text(12020), message, std::nullopt, text(10001));
+}
+
 void BCBaseViewController::showLoadingAlertView() { showLoadingAlertViewWithMessage(text(13002)); }
 
 void BCBaseViewController::showLoadingAlertViewWithMessage(const std::string& message) {
@@ -413,10 +427,10 @@ void BCBaseViewController::paymentSucceeded() {
     if (sentHere(*settled))
         authorisationConfirmed();
     else
-        showAlertViewWithMessage(text(12019));  // an authorisation sent elsewhere: nothing is paid yet
+        showNoticeWithMessage(text(12019));  // an authorisation sent elsewhere: nothing is paid yet
 }
 
-void BCBaseViewController::authorisationConfirmed() { showAlertViewWithMessage(text(12019)); }
+void BCBaseViewController::authorisationConfirmed() { showNoticeWithMessage(text(12019)); }
 
 bool BCBaseViewController::sentHere(const BCPayment& payment) const { return m_service && payment.sender == m_service->serial(); }
 
@@ -754,6 +768,8 @@ void BCBaseViewController::keyBoardWillChangeFrame(const platform::Notification&
     if (!end || !m_scrollView)
         return;
     const double k = std::min(end->size.width, end->size.height);
+    if (!m_offsetBeforeKeyboard)
+        m_offsetBeforeKeyboard = m_scrollView->contentOffset();
     platform::ViewAnimation::beginAnimations("keyboard");
     platform::ViewAnimation::setAnimationDuration(keyboardDuration(notification));
     platform::Rect frame = m_scrollView->frame();
@@ -780,12 +796,22 @@ void BCBaseViewController::keyBoardWillChangeFrame(const platform::Notification&
 }
 
 void BCBaseViewController::keyboareWillHide(const platform::Notification& notification) {
+    restoreBodyAfterKeyboard(keyboardDuration(notification));
+}
+
+void BCBaseViewController::restoreBodyAfterKeyboard(double duration) {
     if (!m_scrollView)
         return;
     platform::ViewAnimation::beginAnimations("keyboard");
-    platform::ViewAnimation::setAnimationDuration(keyboardDuration(notification));
+    platform::ViewAnimation::setAnimationDuration(duration);
     m_scrollView->setFrame(restingScrollFrame());
     platform::ViewAnimation::commitAnimations();
+    const auto before = std::exchange(m_offsetBeforeKeyboard, std::nullopt);
+    if (!before)
+        return;
+    // Within the content as the body now is (it may have grown or shrunk while the keyboard was up).
+    const platform::Point least = m_scrollView->minimumOffset(), most = m_scrollView->maximumOffset();
+    m_scrollView->setContentOffset({std::clamp(before->x, least.x, most.x), std::clamp(before->y, least.y, most.y)});
 }
 
 void BCBaseViewController::pointCellKeyPathChanged(BCPointCell& cell, double offset) {
@@ -1020,7 +1046,7 @@ void BCBaseViewController::paymentResultUnknown(const std::optional<std::string>
         m_btnNext->setTitle(text(10019), platform::kControlStateNormal);
     }
     cleanSecretParams();
-    const platform::Dictionary box{{"title", text(12001)},
+    const platform::Dictionary box{{"title", text(12020)},
                                    {"text", message.value_or(text(12017))},
                                    {"func", platform::Dictionary{{"label", text(10019)}, {"action", "query"}}},
                                    {"cancel", platform::Dictionary{{"label", text(10004)}}}};

@@ -58,6 +58,10 @@ public:
     // Set-up (steps 1-7).
     void viewDidLoad() override;
     void viewDidAppear(bool animated) override;
+    // A screen that leaves (pushed over, popped, the road dismissed) takes its keyboard with it: the
+    // focused field resigns and the body is laid out as without a keyboard (the keyboard's will-hide
+    // goes to the screen on top by then).
+    void viewWillDisappear(bool animated) override;
     platform::StatusBarStyle preferredStatusBarStyle() override;
     static platform::Color createBackgroundColor();
     virtual void resetStatusBar();
@@ -85,7 +89,11 @@ public:
     // Boxes: one at a time, the swipe back switched off while one is up.
     void showAlertViewWithTitle(const std::optional<std::string>& title, const std::optional<std::string>& msg,
                                 const std::optional<std::string>& btnCancel, const std::optional<std::string>& btnOK);
+    // A failure's message under the error title (text 12001) with OK.
     void showAlertViewWithMessage(const std::optional<std::string>& message);
+    // A message that reports no failure (what happened, a question) under the notice title (text
+    // 12020) with OK.
+    void showNoticeWithMessage(const std::string& message);
     void showAlertWithAlertBox(const std::optional<platform::Dictionary>& alertBox, BCAlertViewEx::ActionBlock actionBlock);
     virtual void showLoadingAlertView();
     void showLoadingAlertViewWithMessage(const std::string& message);
@@ -140,6 +148,9 @@ public:
     bool shouldChangeCharacters(platform::TextField& field, platform::TextRange16 range, const std::string& string) override;
     void checkTextFieldClear(platform::TextField& field);
     static std::string floatValueInTextField(const platform::TextField& field, platform::TextRange16 range, const std::string& string);
+    // The keyboard coming makes the body end above it and scrolls the focused field (and Next below it)
+    // into view; its going gives the body its resting frame and the scroll offset it had before the
+    // keyboard came (within the content), so the notice bars show again as they were.
     void keyBoardWillChangeFrame(const platform::Notification& notification) override;
     void keyboareWillHide(const platform::Notification& notification) override;
     // The points cell's caption grew by `offset`: what lies below it in the scroll view moves down.
@@ -267,6 +278,8 @@ private:
     void checkPaymentResult();
     // Once the result is known (no payment outstanding): Next gets its title back and follows the form.
     void paymentResultKnown();
+    // The body back at rest after the keyboard: its resting frame, the offset from before the keyboard.
+    void restoreBodyAfterKeyboard(double duration);
 
     bool m_clientMustBeTerminated = false;
     std::optional<std::string> m_awaitingResult;  // Next's own title while the result is awaited
@@ -274,6 +287,7 @@ private:
     bool m_exiting = false;
     std::shared_ptr<platform::TextField> m_focusTextField;
     std::shared_ptr<platform::ScrollView> m_scrollView;
+    std::optional<platform::Point> m_offsetBeforeKeyboard;  // the body's offset when the keyboard came
     std::shared_ptr<BCAlertViewEx> m_alertView;
     std::shared_ptr<platform::Button> m_btnNext;
     std::shared_ptr<BCPaymentElementsView> m_paymentElementsView;

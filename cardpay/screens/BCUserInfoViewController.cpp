@@ -483,7 +483,7 @@ void BCUserInfoViewController::pointCellKeyPathChanged(BCPointCell& cell, double
 void BCUserInfoViewController::cancelAction() {
     endEditing();
     m_exitPlugin = true;
-    showAlertViewWithTitle(text(12001), text(13003), text(10004), text(10001));
+    showAlertViewWithTitle(text(12020), text(13003), text(10004), text(10001));  // a question, not a failure
 }
 
 void BCUserInfoViewController::buttonOKClicked() {

@@ -2,6 +2,7 @@
 
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCUtils.h"
+#include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "platform/URL.h"
 #include "platform/URLError.h"
@@ -26,9 +27,11 @@ void BCWebViewController::viewDidLoad() {
     m_webView->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(
         std::static_pointer_cast<BCWebViewController>(shared_from_this())));
     m_webView->setBackgroundColor(platform::Color::white());
+    view()->addSubview(m_webView);
     if (const auto url = platform::URL::fromString(m_webViewUrl); url && BCUtils::isWebAddress(m_webViewUrl))
         m_webView->loadRequest(platform::URLRequest(*url));
-    view()->addSubview(m_webView);
+    else
+        pageEnded(*m_webView, BCLocale::instance()->getStringById(12003));  // nothing to load: nothing will end
 }
 
 void BCWebViewController::addNavigationBar() {
@@ -80,23 +83,57 @@ void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const
     if (!loadEnded(webView))
         return; // a frame failed; the page goes on
     if (m_refused)
-        pageEnded(webView, BCLocale::instance()->getStringById(12003));
+        pageEnded(webView, BCLocale::instance()->getStringById(12003), true);  // led away mid-load: the page is gone
     else if (error.code == platform::kURLErrorCancelled)
         pageEnded(webView, std::nullopt); // stopped (by the page itself, say), or a new load replaces it: no fault
     else
         pageEnded(webView, BCLocale::instance()->getStringById(12002));
 }
 
-void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure) {
+void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure, bool pageLost) {
     m_refused = false;
-    if (navigationBar()) {
-        std::string title = m_barTitle;
-        if (title.empty() && !failure)
-            title = webView.stringByEvaluatingJavaScriptFromString("document.title");
-        navigationBar()->resetBarTitle(title);
-    }
+    if (!failure)
+        m_pageShown = true;
+    else if (pageLost)
+        m_pageShown = false;
+    // An engine's view without a page drawn may let what lies below the road show through it: while no
+    // page shows, the screen's own opaque ground takes its place.
+    webView.setHidden(!m_pageShown);
+    if (navigationBar())
+        navigationBar()->resetBarTitle(shownTitle(webView, failure.has_value()));
     if (failure)
         showAlertViewWithMessage(*failure);
+}
+
+std::string BCWebViewController::shownTitle(platform::WebView& webView, bool failed) const {
+    if (std::string title = oneLine(m_barTitle); !title.empty())
+        return title;
+    if (!failed)
+        if (std::string title = oneLine(webView.stringByEvaluatingJavaScriptFromString("document.title")); !title.empty())
+            return title;
+    // No title of its own: where the page is (the address the page came from once loaded).
+    const platform::URLRequest* loaded = failed ? nullptr : webView.request();
+    auto url = loaded && loaded->url() ? std::optional<platform::URL>(*loaded->url()) : platform::URL::fromString(m_webViewUrl);
+    if (url && url->host() && !oneLine(*url->host()).empty())
+        return oneLine(*url->host());
+    return BCLocale::instance()->getStringById(13001);
+}
+
+std::string BCWebViewController::oneLine(std::string_view text) {
+    // Blanks and line breaks of any run become one space, none at the ends; at most a bar's worth.
+    std::string line;
+    bool blank = false;
+    for (const char c : cutForLayout(text, kMaxTitleCharacters)) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            blank = !line.empty();
+            continue;
+        }
+        if (blank)
+            line += ' ';
+        blank = false;
+        line += c;
+    }
+    return line;
 }
 
 void BCWebViewController::willRotateToInterfaceOrientation(platform::InterfaceOrientation orientation, double duration) {

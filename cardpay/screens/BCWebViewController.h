@@ -1,11 +1,14 @@
 // One web page inside the payment road (agreements, bank lists, help pages): the bar shows its spinner
-// until the page (its frames included) has finished loading, then the title it was opened with, or the
-// page's own title when it was opened without one. A page that fails to load, or whose address leads
-// somewhere refused, stops the spinner and shows the error alert; a load stopped without a fault (by the
-// page itself, say) stops it too, with the title and no alert; the web view is opaque, so nothing
-// behind it shows through an empty page. Only web addresses load (BCUtils::isWebAddress): another
-// address loads nothing, and a page cannot lead itself or its frames anywhere else (an empty frame's
-// "about:" address aside). Screens open it through BCBaseViewController::openWebPage.
+// until the page (its frames included) has finished loading, then the title it was opened with, or,
+// opened without one, the page's own title, else (a page without a title, a page that failed) the host
+// of its address, else text 13001: the bar is never left empty. A page that fails to load, or whose
+// address leads somewhere refused, stops the spinner and shows the error alert; a load stopped without
+// a fault (by the page itself, say) stops it too, with the title and no alert. The screen is opaque:
+// the web view is, and it is hidden while no page shows (none has loaded yet, or a load was led somewhere
+// refused), so that nothing behind the road shows through a view with no page drawn. Only web addresses load (BCUtils::isWebAddress): another address
+// loads nothing (the spinner stops with the error alert at once), and a page cannot lead itself or its
+// frames anywhere else (an empty frame's "about:" address aside). Screens open it through
+// BCBaseViewController::openWebPage.
 //
 // Main thread only.
 #pragma once
@@ -13,7 +16,9 @@
 #include "platform/WebView.h"
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace cardpay {
 
@@ -38,12 +43,20 @@ public:
 private:
     // One load (the page's or a frame's) ended: whether the page's loads are all over.
     bool loadEnded(platform::WebView& webView);
-    // The page's loads ended: the title (or, after a failure, the error alert) replaces the spinner.
-    void pageEnded(platform::WebView& webView, std::optional<std::string> failure);
+    // The page's loads ended: the title (and, after a failure, the error alert) replaces the spinner.
+    // `pageLost`: the load was led somewhere refused after it started, which leaves no page drawn.
+    void pageEnded(platform::WebView& webView, std::optional<std::string> failure, bool pageLost = false);
+    // The bar's title once the page's loads ended (see above).
+    std::string shownTitle(platform::WebView& webView, bool failed) const;
+    // A title as one line: runs of blanks and line breaks one space, none at the ends, cut for the bar.
+    static std::string oneLine(std::string_view text);
+
+    static constexpr std::size_t kMaxTitleCharacters = 200;
 
     std::string m_barTitle;
     int m_openLoads = 0;      // started and not yet ended (the page's and its frames')
     bool m_refused = false;   // the page's address led somewhere refused; its load ends cancelled
+    bool m_pageShown = false; // a page has loaded: the web view shows it
     std::string m_webViewUrl;
     std::shared_ptr<platform::WebView> m_webView;
 };

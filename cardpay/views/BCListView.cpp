@@ -20,10 +20,11 @@ const platform::Color kTextColor = platform::Color::fromRGBA(0.2, 0.2, 0.2);
 
 BCListView::BCListView(platform::Rect frame, std::vector<std::string> list) : platform::View(frame), m_list(std::move(list)) {
     // Over a screen's status-bar strip the list starts below it, leaving the strip in view.
-    const double top = std::max(0.0, BCUtils::viewControllerBoundsOriginY() - frame.origin.y);
+    m_top = std::max(0.0, BCUtils::viewControllerBoundsOriginY() - frame.origin.y);
     setBackgroundColor(platform::Color::clear());
+    // The header row stays put above the rows, which scroll below it.
     m_scroll = std::make_shared<platform::ScrollView>(
-        platform::Rect(0, top, frame.size.width, std::max(0.0, frame.size.height - top)));
+        platform::Rect(0, m_top + kRowHeight, frame.size.width, std::max(0.0, frame.size.height - m_top - kRowHeight)));
     m_scroll->setBackgroundColor(platform::Color::white());
     addSubview(m_scroll);
     setNeedsLayout();
@@ -135,6 +136,10 @@ void BCListView::rebuild() {
     ++m_builds;
     for (const auto& view : std::vector(m_scroll->subviews()))
         view->removeFromSuperview();
+    for (const std::shared_ptr<platform::View>& view : {std::static_pointer_cast<platform::View>(m_header),
+                                                       std::static_pointer_cast<platform::View>(m_closeButton)})
+        if (view)
+            view->removeFromSuperview();
     m_rows.clear();
     m_deleteButtons.clear();
     m_header.reset();
@@ -144,19 +149,19 @@ void BCListView::rebuild() {
     // The header row: the title, and the close button at its right end.
     const std::string cancel = BCLocale::instance()->getStringById(10004);
     const double closeWidth = newSizeWithFont(cancel, platform::Font::systemFont(16), w, platform::LineBreakMode::Clip).width + 24;
-    m_header = BCViews::normalLabelWithFrame(platform::Rect(0, 0, w - closeWidth, kRowHeight), m_headerTitle ? "   " + *m_headerTitle : "",
-                                             16, kTextColor);
+    m_header = BCViews::normalLabelWithFrame(platform::Rect(0, m_top, w - closeWidth, kRowHeight),
+                                             m_headerTitle ? "   " + *m_headerTitle : "", 16, kTextColor);
     m_header->setBackgroundColor(kHeaderColor);
     m_header->setLineBreakMode(platform::LineBreakMode::TruncateTail);
-    m_scroll->addSubview(m_header);
-    m_closeButton = platform::Button::create(platform::ButtonType::Custom, platform::Rect(w - closeWidth, 0, closeWidth, kRowHeight));
+    addSubview(m_header);
+    m_closeButton = platform::Button::create(platform::ButtonType::Custom, platform::Rect(w - closeWidth, m_top, closeWidth, kRowHeight));
     m_closeButton->setTitle(cancel, platform::kControlStateNormal);
     m_closeButton->setTitleColor(BCUtils::navBarColor(), platform::kControlStateNormal);
     m_closeButton->titleLabel()->setFont(platform::Font::systemFont(16));
     m_closeButton->setBackgroundColor(kHeaderColor);
     m_closeButton->addTarget(m_alive, [this](platform::Control&) { closeList(); }, platform::kControlEventTouchUpInside);
-    m_scroll->addSubview(m_closeButton);
-    double y = kRowHeight;
+    addSubview(m_closeButton);
+    double y = 0;
     for (std::size_t i = 0; i < m_list.size(); ++i) {
         const long index = static_cast<long>(i);
         auto row = makeRow(y, m_list[i], index == m_selected, false, i < m_wholeEnds.size() ? m_wholeEnds[i] : std::string());

@@ -2,8 +2,9 @@
 // on a row (or on the footer, which counts as the row after the last) tells the delegate and removes the
 // list. The header's close button (text 10004, "Cancel") removes it choosing nothing (the delegate hears
 // `listViewDidCancel`). When editable, each row has a delete button: the delegate hears the index, and
-// `refreshListAfterDeleted` then takes the row out. The selected row is marked. A list laid over the
-// status-bar strip of a screen leaves the strip showing: its rows start below it.
+// `refreshListAfterDeleted` then takes the row out. The selected row is marked. The header row stays
+// at the top while the rows (and the footer) scroll below it, however many there are. A list laid over
+// the status-bar strip of a screen leaves the strip showing: its header starts below it.
 //
 // The rows are built once, when the list first goes on screen, is laid out or is asked for them, however
 // many setters ran before; a setter called while it shows builds them again. Row texts are cut for
@@ -89,6 +90,7 @@ private:
     long m_selected = -1;
     std::optional<long> m_deleted;
     std::optional<std::string> m_headerTitle, m_footerTitle;
+    double m_top = 0;  // where the header starts (below a status-bar strip)
     std::shared_ptr<platform::ScrollView> m_scroll;
     std::shared_ptr<platform::Label> m_header;
     std::shared_ptr<platform::Button> m_closeButton;

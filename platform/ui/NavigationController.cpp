@@ -137,6 +137,9 @@ void NavigationController::transition(const std::shared_ptr<ViewController>& fro
             c->removeFromParentViewController();
         return;
     }
+    // The keyboard belongs to the screen that brought it up: it goes as that screen starts to leave.
+    if (from && from->isViewLoaded())
+        from->view()->endEditing(true);
     if (isViewLoaded() && to) {
         to->view()->setFrame(contentFrame(*to));
         view()->insertSubviewBelow(to->view(), m_bar);

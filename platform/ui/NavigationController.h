@@ -9,7 +9,8 @@
 //   B.viewDidDisappear, A.viewDidAppear, B.didMoveToParentViewController(nullptr), delegate didShow(A).
 //   Controllers popped from under the top go without callbacks, except didMoveToParentViewController.
 // The navigation controller passes its own appearance callbacks to its top controller (and tells the
-// delegate willShow/didShow for it).
+// delegate willShow/didShow for it). The leaving top controller's editing ends (forced) before any of
+// these: a keyboard it brought up goes as it starts to leave.
 //
 // Layout: the bar is 44 points high at the top; under a 20-point status-bar area when the status bar is
 // shown and the navigation controller's view reaches the top of the window. The top controller's view

@@ -44,6 +44,14 @@ void View::runPendingLayouts() {
 
 namespace {
 
+// The root of a view's tree, without a shared pointer of its own (the view may be in its constructor).
+const View* treeRoot(const View& view) {
+    const View* root = &view;
+    while (const auto parent = root->superview())
+        root = parent.get();
+    return root;
+}
+
 Rect withoutNegativeSize(Rect r) {
     r.size.width = std::max(0.0, r.size.width);
     r.size.height = std::max(0.0, r.size.height);
@@ -260,8 +268,14 @@ void View::insertSubviewAt(const std::shared_ptr<View>& view, std::size_t index)
     if (!view || view.get() == this || isDescendantOf(*view))
         return;  // no cycles
     std::shared_ptr<View> keep = view;
-    if (auto old = view->superview())
-        old->detach(*view);
+    if (auto old = view->superview()) {
+        if (treeRoot(*old) != treeRoot(*this)) {
+            keep->resignResponderLeavingTree();
+            old = keep->superview();  // the one that resigned may have moved it
+        }
+        if (old)
+            old->detach(*keep);
+    }
     index = std::min(index, m_subviews.size());
     m_subviews.insert(m_subviews.begin() + static_cast<std::ptrdiff_t>(index), keep);
     keep->m_superview = weak_from_this();
@@ -328,10 +342,13 @@ void View::detach(const View& child) {
 }
 
 void View::removeFromSuperview() {
-    auto parent = superview();
-    if (!parent)
+    if (!superview())
         return;
     auto self = shared_from_this();  // the parent held the last reference, maybe
+    resignResponderLeavingTree();
+    auto parent = superview();  // the one that resigned may have moved it
+    if (!parent)
+        return;
     bool wasInWindow = dynamic_cast<Window*>(parent->rootView().get()) != nullptr;
     parent->detach(*this);
     m_superview.reset();
@@ -524,6 +541,12 @@ bool View::resign(View& view, bool forced, View* successor) {
     if (!successor)
         KeyboardManager::shared().responderChanged(nullptr);
     return true;
+}
+
+void View::resignResponderLeavingTree() {
+    auto responder = treeRoot(*this)->m_firstResponder.lock();
+    if (responder && (responder.get() == this || responder->isDescendantOf(*this)))
+        resign(*responder, true, nullptr);
 }
 
 std::shared_ptr<View> View::firstResponder() const {

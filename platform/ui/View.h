@@ -206,7 +206,8 @@ public:
     virtual void drawRect(Rect rect);
 
     // First responder: the one view of a tree (a window) that takes the keyboard's input. Becoming it
-    // asks the current one to resign first; a refusal on either side leaves things as they were.
+    // asks the current one to resign first; a refusal on either side leaves things as they were. A view
+    // that leaves its tree (removed, or moved into another tree) resigns it, forced, with its subviews.
     virtual bool canBecomeFirstResponder() const { return false; }
     virtual bool canResignFirstResponder() const { return true; }
     bool becomeFirstResponder();
@@ -254,6 +255,9 @@ private:
     AffineTransform transformToSuperview() const;
     static void runPendingLayouts();
     static bool resign(View& view, bool forced, View* successor);
+    // This view leaves its tree: the tree's first responder, when it is this view or in it, resigns
+    // (forced) and the keyboard it brought up goes with it.
+    void resignResponderLeavingTree();
 
     Rect m_untransformedFrame;  // the frame with an identity transform
     Rect m_bounds;

@@ -7,6 +7,7 @@
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "platform/VirtualClock.h"
+#include "platform/ui/KeyboardManager.h"
 #include "platform/ui/Window.h"
 #include "support/CardPayTestServer.h"
 #include "support/RunLoopWait.h"
@@ -112,6 +113,25 @@ TEST_F(CardPayEntry, RotationWidensTheCardCellOnce) {
         screen->willRotateToInterfaceOrientation(platform::InterfaceOrientation::LandscapeLeft, 0);
     EXPECT_EQ(screen->cardCell()->frame().size.width, 667);
     EXPECT_EQ(screen->cardCell()->bankCell()->frame().size.width, 667);
+}
+
+// Back with the card-number keypad up takes the keypad along with the screen.
+TEST_F(CardPayEntry, BackTakesTheKeypadAlong) {
+    auto order = std::make_shared<EntrustDouble>();
+    present(order, true);
+    auto screen = BCInputCardViewController::initForAccount(false);
+    m_nav->pushViewController(screen, false);
+    ASSERT_TRUE(waitForTop<BCInputCardViewController>());
+    const auto field = screen->cardCell()->bankCell();
+    ASSERT_TRUE(field->textField()->becomeFirstResponder());
+    field->keyboard()->digitKey(6)->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    ASSERT_TRUE(platform::KeyboardManager::shared().isVisible());
+    screen->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
+    EXPECT_FALSE(platform::KeyboardManager::shared().isVisible());
+    EXPECT_FALSE(field->textField()->isFirstResponder());
+    ASSERT_TRUE(waitForTop<EntrustDouble>());
+    EXPECT_FALSE(platform::KeyboardManager::shared().isVisible());
+    EXPECT_EQ(screen->mScrollView()->frame(), screen->scrollViewFrame());  // the body at rest again
 }
 
 TEST_F(CardPayEntry, Picture) {

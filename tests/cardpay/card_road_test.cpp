@@ -172,3 +172,49 @@ TEST_F(CardPayCardRoad, TheDemosSampleOrderReachesSuccessWithItsBoundCard) {
     EXPECT_TRUE(pay.contains("pin"));
     EXPECT_TRUE(m_server.malformed().empty());
 }
+
+// The keypad belongs to the screen that brought it up. Back from the Pay screen with the PIN keypad up
+// takes it along (the authorisation screen shows whole, with nothing of the keypad over it), the next Pay
+// screen starts without one, and Done closes the one it brings up.
+TEST_F(CardPayCardRoad, TheKeypadGoesWithTheScreenThatBroughtItUp) {
+    auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
+    ASSERT_TRUE(scenario.ok());
+    m_server.setScenario(*scenario);
+    m_nav = BCPayRoad::start(m_root, kTn, m_server.url(), m_host);
+    ASSERT_TRUE(m_nav);
+    const auto& keyboard = platform::KeyboardManager::shared();
+    const auto back = [&] {
+        const auto screen = road().top<BCBaseViewController>();
+        if (!screen || !screen->navigationBar() || !screen->navigationBar()->leftButton())
+            return ::testing::AssertionFailure() << "no Back on top";
+        return road().tapOn(*screen->navigationBar()->leftButton(), "Back");
+    };
+    ASSERT_TRUE(road().waitForScreen<BCOrderInfoViewController>());
+    ASSERT_TRUE(road().tap("下一步 Next"));
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    ASSERT_TRUE(road().type("CVN2", "123"));
+    ASSERT_TRUE(road().pressDone());
+    EXPECT_FALSE(keyboard.isVisible());
+    ASSERT_TRUE(road().tap("同意并付款 Agree and pay"));
+    ASSERT_TRUE(polls(2));
+    ASSERT_TRUE(road().waitForScreen<BCPayingViewController>());
+    const auto firstPay = road().top<BCPayingViewController>();
+    ASSERT_TRUE(road().type("密码 PIN", "12"));
+    ASSERT_TRUE(keyboard.isVisible());
+
+    ASSERT_TRUE(back());
+    EXPECT_FALSE(keyboard.isVisible());  // at once, not after the slide
+    ASSERT_TRUE(road().waitForScreen<BCEntrustViewController>());
+    EXPECT_FALSE(keyboard.isVisible());
+    road().expectScreenSnapshot("road_back_from_the_pin");
+
+    ASSERT_TRUE(road().tap("同意并付款 Agree and pay"));
+    ASSERT_TRUE(road().waitForScreen<BCPayingViewController>());
+    EXPECT_NE(road().top<BCPayingViewController>(), firstPay);
+    EXPECT_FALSE(keyboard.isVisible());
+    ASSERT_TRUE(road().type("密码 PIN", "1"));
+    EXPECT_TRUE(keyboard.isVisible());
+    ASSERT_TRUE(road().pressDone());
+    EXPECT_FALSE(keyboard.isVisible());
+    EXPECT_TRUE(m_server.commands("pay").empty());
+}

@@ -1,9 +1,11 @@
 // The full-screen list and the selection cells that open it.
 #include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCDataContainer.h"
+#include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCListView.h"
 #include "platform/JSON.h"
 #include "platform/ui/Label.h"
+#include "platform/ui/ScrollView.h"
 #include "platform/ui/TextLayout.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +49,8 @@ TEST(CardPayList, RowsFooterAndDeletion) {
     list->setSelectedIndex(1);
     host->addSubview(list);
     ASSERT_EQ(list->rows().size(), 3u);
-    EXPECT_EQ(list->rows()[0]->frame().origin.y, 44);  // under the header
+    EXPECT_EQ(list->rows()[0]->convertRectTo(list->rows()[0]->bounds(), list.get()).minY(),
+              list->headerLabel()->frame().maxY());  // under the header
     EXPECT_EQ(list->rows()[1]->subviews().size(), 3u);  // text, mark, line
     EXPECT_EQ(list->rows()[0]->subviews().size(), 2u);
     EXPECT_TRUE(list->deleteButtons().empty());
@@ -68,6 +71,37 @@ TEST(CardPayList, RowsFooterAndDeletion) {
     tap(again->rows()[1]);
     EXPECT_EQ(listener->selected, (std::vector<long>{2, 1}));
     EXPECT_TRUE(host->subviews().empty());
+}
+
+// However many rows there are, the header row stays at the top while they scroll under it; over a
+// screen's status-bar strip it starts below the strip.
+TEST(CardPayList, TheHeaderStaysWhileTheRowsScroll) {
+    for (const double y : {0.0, 64.0}) {
+        auto host = std::make_shared<platform::View>(Rect(0, 0, 375, 667));
+        std::vector<std::string> cards;
+        for (int i = 0; i < 10'000; ++i)
+            cards.push_back("Bank of Example **** " + std::to_string(1000 + i));
+        auto list = std::make_shared<BCListView>(Rect(0, y, 375, 667 - y), cards);
+        list->setHeaderTitle(std::string("Cards"));
+        list->setFooterTitle(std::string("Add a card"));
+        host->addSubview(list);
+        const auto onScreen = [&](const std::shared_ptr<platform::View>& view) { return view->convertRectTo(view->bounds(), host.get()); };
+        const Rect header = onScreen(list->headerLabel());
+        EXPECT_EQ(header.minY(), std::max(y, BCUtils::viewControllerBoundsOriginY())) << y;
+        ASSERT_EQ(list->rows().size(), 10'000u);
+        const auto rows = std::dynamic_pointer_cast<platform::ScrollView>(list->rows()[0]->superview());
+        ASSERT_TRUE(rows);
+        rows->userScroll({0, rows->maximumOffset().y});
+        ASSERT_GT(rows->contentOffset().y, 0);
+        EXPECT_EQ(onScreen(list->headerLabel()), header) << y;
+        EXPECT_EQ(onScreen(list->closeButton()), Rect(header.maxX(), header.minY(), 375 - header.maxX(), 44)) << y;
+        // The last rows and the footer end at the list's bottom, below the header.
+        EXPECT_EQ(onScreen(list->footer()).maxY(), 667) << y;
+        EXPECT_GE(onScreen(list->rows().back()).minY(), header.maxY()) << y;
+        // The close button still takes its tap, over the scrolled rows.
+        const auto hit = host->hitTest(onScreen(list->closeButton()).center());
+        EXPECT_TRUE(hit && (hit == list->closeButton() || hit->isDescendantOf(*list->closeButton()))) << y;
+    }
 }
 
 TEST(CardPayList, ACardsMaskedNumberStaysWholeAndALongBankNameIsCut) {

@@ -196,6 +196,7 @@ TEST_F(CardPayOnePayment, AnAuthorisationConfirmedOnTheAccountRoadIsNoPayment) {
 
     ASSERT_TRUE(road().waitUntil([&] { return road().alertBox() && !road().isLoading(); }, "the answer"));
     EXPECT_EQ(road().alertMessage(), text(12019));
+    EXPECT_EQ(road().alertBox()->titleLabel()->text(), text(12020));  // what happened, no failure
     EXPECT_EQ(count("query"), polls + 1);
     EXPECT_EQ(count("pay"), 0u);
     EXPECT_TRUE(m_host->results.empty());

@@ -387,6 +387,7 @@ TEST_F(CardPayOrder, CancelAsksFirst) {
     auto screen = open(kCard);
     screen->cancelAction();
     EXPECT_EQ(alertText(*screen), text(13003));
+    EXPECT_EQ(screen->mAlertView()->titleLabel()->text(), text(12020));  // a question, not an error
     screen->buttonCancelClicked();
     EXPECT_FALSE(screen->mAlertView());
     screen->buttonOKClicked();  // no question pending: the frame's OK only

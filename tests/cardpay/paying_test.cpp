@@ -288,6 +288,7 @@ TEST_F(CardPayPaying, ALostResultPollIsAskedAgainNeverThePayment) {
     // result, enabled though the form is not filled.
     const std::string checkResult = BCLocale::instance()->getStringById(10019);
     EXPECT_EQ(road().alertMessage(), BCLocale::instance()->getStringById(12017));
+    EXPECT_EQ(road().alertBox()->titleLabel()->text(), BCLocale::instance()->getStringById(12020));  // not known to have failed
     EXPECT_TRUE(cell(*screen, 0)->text().empty());
     EXPECT_TRUE(cell(*screen, 1)->text().empty());
     EXPECT_EQ(screen->mBtnNext()->titleForState(platform::kControlStateNormal), checkResult);

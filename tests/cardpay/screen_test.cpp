@@ -18,10 +18,15 @@
 #include "platform/Device.h"
 #include "platform/HeadlessWebView.h"
 #include "platform/ScriptedPage.h"
+#include "platform/URL.h"
 #include "platform/URLError.h"
+#include "platform/URLRequest.h"
 #include "platform/UserDefaults.h"
 #include "platform/VirtualClock.h"
+#include "platform/ui/ImageContext.h"
 #include "platform/ui/TextField.h"
+#include "platform/ui/ViewAnimation.h"
+#include "platform/ui/ViewRenderer.h"
 #include "platform/ui/Window.h"
 #include "cardpay/cells/BCPointCell.h"
 #include "support/RunLoopWait.h"
@@ -197,6 +202,41 @@ TEST_F(CardPayScreen, LayoutWithAndWithoutNoticeBars) {
     EXPECT_EQ(screen->mScrollView()->subviews().back(), screen->barBackgroundView());
     screen->mScrollView()->setContentOffset({0, warning / 2});
     EXPECT_EQ(screen->barBackgroundView()->frame().origin.y, 0);
+}
+
+// A keyboard that scrolled the body to a field gives the offset back when it goes: both notice bars show
+// whole below the screen's bar again, in a short body and in a long one.
+TEST_F(CardPayScreen, TheKeyboardGivesBackTheOffsetItTook) {
+    BCDataContainer::instance()->apply({{"warningInfo", "Mind the gap"}, {"ADString", "Half price today"}});
+    auto screen = present();
+    ASSERT_TRUE(screen->warningBar() && screen->adBar());
+    const double warning = screen->warningBar()->frame().size.height;
+    screen->addOrderViewWithStyle(0);
+    for (const double content : {700.0, 2000.0}) {
+        screen->mScrollView()->setContentOffset({0, 0});
+        screen->mScrollView()->setContentSize({375, content});
+        auto field = std::make_shared<platform::TextField>(Rect(12, 560, 351, 44));
+        field->setDelegate(std::static_pointer_cast<platform::TextFieldDelegate>(screen));
+        screen->mScrollView()->addSubview(field);
+        ASSERT_TRUE(field->becomeFirstResponder());
+        // Scrolled (animated, on the clock) past the first bar.
+        ASSERT_TRUE(hybtest::runMainUntil([&] {
+            m_clock.advance(0.05);
+            return screen->mScrollView()->contentOffset().y > warning;
+        })) << content;
+        ASSERT_TRUE(field->resignFirstResponder());
+        EXPECT_EQ(screen->mScrollView()->contentOffset().y, 0) << content;
+        m_clock.advance(1);
+        hybtest::runMainUntil([&] { return !platform::ViewAnimation::isAnimating(*screen->mScrollView()); });
+        EXPECT_EQ(screen->mScrollView()->contentOffset().y, 0) << content;
+        EXPECT_EQ(screen->mScrollView()->frame(), screen->scrollViewFrame());
+        const Rect bar = screen->warningBar()->convertRectTo(screen->warningBar()->bounds(), nullptr);
+        const Rect body = screen->view()->convertRectTo(screen->mScrollView()->frame(), nullptr);
+        EXPECT_EQ(bar.minY(), body.minY()) << content;
+        EXPECT_EQ(screen->barBackgroundView()->frame(), screen->barBackgroundViewFrame());
+        field->removeFromSuperview();
+    }
+    hybtest::expectSnapshot(*screen->view(), "frame_bars_after_keyboard");
 }
 
 TEST_F(CardPayScreen, PointsFieldTyping) {
@@ -420,6 +460,29 @@ TEST_F(CardPayScreen, WebPageScreen) {
     EXPECT_FALSE(down->navigationBar()->loadingIndicator());
     ASSERT_TRUE(down->mAlertView());
     EXPECT_EQ(down->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12002));
+    EXPECT_EQ(down->navigationBar()->barTitle()->text(), "Down");
+    EXPECT_TRUE(down->webView()->isHidden());  // no page to show: the screen's own ground, not a hole
+
+    // Neither the screen nor the page titled (a blank title is none), or a page that failed before its
+    // title was read: the page's host, never an empty bar.
+    struct Untitled {
+        const char* path;
+        const char* title;
+        bool fails;
+    };
+    for (const Untitled& c : {Untitled{"/pages/bare.html", "", false}, Untitled{"/pages/gone.html", " \n ", true}}) {
+        page->setAnswer("document.title", c.fails ? "Supported banks" : " \t\n ");
+        if (c.fails)
+            page->setFailure(m_server.url(c.path), platform::makeURLError(platform::kURLErrorCannotConnectToHost, "down", ""));
+        auto bare = BCWebViewController::initWithUrl(m_server.url(c.path), c.title);
+        m_nav->pushViewController(bare, false);
+        bare->view();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return bare->navigationBar()->barTitle() != nullptr; })) << c.path;
+        EXPECT_EQ(bare->navigationBar()->barTitle()->text(), "127.0.0.1") << c.path;
+        EXPECT_EQ(bare->webView()->isHidden(), c.fails) << c.path;
+        EXPECT_EQ(bare->mAlertView() != nullptr, c.fails) << c.path;
+    }
+    page->setAnswer("document.title", "Supported banks");
 
     // A load stopped without a fault (the page stops itself, say) and followed by none: the title, no alert.
     page->setFailure(m_server.url("/stopped.html"), platform::makeURLError(platform::kURLErrorCancelled, "cancelled", ""));
@@ -436,6 +499,12 @@ TEST_F(CardPayScreen, WebPageScreen) {
     m_nav->pushViewController(broken, false);
     broken->view();
     EXPECT_FALSE(broken->webView()->request());
+    // Nothing to load, so nothing will end: the title and the error at once, no spinner left turning.
+    ASSERT_TRUE(broken->navigationBar()->barTitle());
+    EXPECT_EQ(broken->navigationBar()->barTitle()->text(), "Broken");
+    EXPECT_FALSE(broken->navigationBar()->loadingIndicator());
+    ASSERT_TRUE(broken->mAlertView());
+    EXPECT_EQ(broken->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
 
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == stopped; }));
@@ -481,6 +550,26 @@ TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
     ASSERT_TRUE(redirected->mAlertView());
     EXPECT_EQ(redirected->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
     EXPECT_EQ(redirected->webView()->backgroundColor(), std::optional<platform::Color>(platform::Color::white()));
+    // The screen covers what lies below the road wherever it shows no page: drawn for a host that shows
+    // each engine's widget below the native views, it leaves no hole that the host's page could show through.
+    auto context = platform::ImageContext::begin({375, 667}, 1);
+    platform::ViewRenderer::render(*redirected->view(), context->context().cairo(), platform::ViewRenderer::WebViews::Clear);
+    const auto picture = context->end();
+    const Rect area = redirected->webView()->frame();
+    for (const platform::Point at : {area.center(), platform::Point{area.minX() + 2, area.minY() + 2}})
+        EXPECT_EQ(picture->pixelAt(static_cast<int>(at.x), static_cast<int>(at.y)).alpha, 1.0) << at.x << "," << at.y;
+    hybtest::expectSnapshot(*redirected->view(), "web_page_refused");
+    // A page that showed, then a load led somewhere refused on its way: no page is left drawn, so the web
+    // view goes as well.
+    auto shown = BCWebViewController::initWithUrl(m_server.url("/pages/terms.html"), "Terms");
+    m_nav->pushViewController(shown, false);
+    shown->view();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return shown->navigationBar()->barTitle() != nullptr; }));
+    EXPECT_FALSE(shown->webView()->isHidden());
+    shown->webView()->loadRequest(platform::URLRequest(*platform::URL::fromString(m_server.url("/to-file.html"))));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return shown->mAlertView() != nullptr && !shown->webView()->isLoading(); }));
+    EXPECT_TRUE(shown->webView()->isHidden());
+    EXPECT_EQ(shown->navigationBar()->barTitle()->text(), "Terms");
     platform::WebView::setFactory({});
 }
 

@@ -325,6 +325,7 @@ TEST_F(CardPayUserInfo, AccountOnlyAsksBeforeLeaving) {
     screen->nextAction();
     EXPECT_TRUE(screen->mExitPlugin());
     EXPECT_EQ(alertText(*screen), text(13003));
+    EXPECT_EQ(screen->mAlertView()->titleLabel()->text(), text(12020));  // a question, not an error
     screen->mAlertView()->buttonCancelClicked();
     EXPECT_FALSE(screen->mExitPlugin());
     EXPECT_EQ(m_nav->topViewController(), screen);

@@ -63,6 +63,8 @@ TEST(CardPayUtils, TextsById) {
     EXPECT_EQ(locale->getStringById(10006), "  Back");
     EXPECT_EQ(locale->getStringById(12016), "Coupon Numbe Error");
     EXPECT_EQ(locale->getStringById(13003), "The Transaction Is In Progress, Quit Now?");
+    EXPECT_EQ(locale->getStringById(12001), "Error");    // the title of a failure's box
+    EXPECT_EQ(locale->getStringById(12020), "Notice");   // the title of a box that reports none
     EXPECT_EQ(locale->getStringById(99999), "");
     EXPECT_EQ(locale->getStringById(10007), "");
     EXPECT_EQ(BCUtils::currentLang(), "en_US");
@@ -75,10 +77,10 @@ TEST(CardPayUtils, TextsById) {
     EXPECT_EQ(BCUtils::currentLang(), std::nullopt);
     platform::Locale::resetToEnvironment();
     // Every id the screens use has a text in both tables.
-    for (int id : {10001, 10002, 10003, 10004, 10005, 10006, 10012, 10013, 10014, 10017, 10018, 11002, 11007, 11008,
-                   11009, 11021, 11022, 11023, 12001, 12002, 12003, 12004, 12006, 12007, 12008, 12013, 12014, 12016,
-                   13001, 13002, 13003, 13006, 13011, 13015, 13016, 13017, 13018, 13019, 16001, 16002, 16003, 16004,
-                   16005, 16006, 16007, 17001, 17002, 17004, 17006, 17007}) {
+    for (int id : {10001, 10002, 10003, 10004, 10005, 10006, 10012, 10013, 10014, 10017, 10018, 10019, 11002, 11007,
+                   11008, 11009, 11021, 11022, 11023, 12001, 12002, 12003, 12004, 12006, 12007, 12008, 12013, 12014,
+                   12016, 12017, 12018, 12019, 12020, 13001, 13002, 13003, 13006, 13011, 13015, 13016, 13017, 13018,
+                   13019, 16001, 16002, 16003, 16004, 16005, 16006, 16007, 17001, 17002, 17004, 17006, 17007}) {
         platform::Locale::setCurrentIdentifier("en_US");
         EXPECT_NE(locale->getStringById(id), "") << id;
         platform::Locale::setCurrentIdentifier("zh_CN");

@@ -132,6 +132,7 @@ TEST_F(CardPayWholeRoad, AccountRoadFromTheStartScreenToTheMerchant) {
     ASSERT_TRUE(road().settle());
     auto agreement = std::dynamic_pointer_cast<BCCheckBoxView>(user->mScrollView()->viewWithTag(BCBaseViewController::kAgreementTag));
     ASSERT_TRUE(agreement);
+    scrollTo(*user, *agreement);  // the body is back where it was before the keypad came
     ASSERT_TRUE(road().tapOn(*agreement->checkBoxButton(), "the agreement box"));  // ticked at first: off,
     ASSERT_TRUE(road().tapOn(*agreement->checkBoxButton(), "the agreement box"));  // and on again
     EXPECT_TRUE(agreement->mSelected());

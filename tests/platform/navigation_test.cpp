@@ -3,8 +3,10 @@
 #include "platform/FoundationVersion.h"
 #include "platform/RunLoop.h"
 #include "platform/VirtualClock.h"
+#include "platform/ui/KeyboardManager.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/TextField.h"
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
@@ -122,6 +124,26 @@ TEST_F(NavigationTest, PushPopPresentAndDismissInTheAppearanceOrder) {
     EXPECT_EQ(nav->visibleViewController(), c);
     nav->dismissViewController(false);
     clock.advance(0);
+}
+
+// The keyboard belongs to the screen that brought it up: it goes as soon as that screen starts to leave,
+// pushed over or popped, not after the slide.
+TEST_F(NavigationTest, TheLeavingScreenTakesItsKeyboardAlong) {
+    auto b = std::make_shared<Recording>("B", events);
+    for (const auto& leaving : {std::static_pointer_cast<ViewController>(a), std::static_pointer_cast<ViewController>(b)}) {
+        auto field = std::make_shared<TextField>(Rect(10, 10, 200, 30));
+        leaving->view()->addSubview(field);
+        ASSERT_TRUE(field->becomeFirstResponder());
+        ASSERT_TRUE(KeyboardManager::shared().isVisible());
+        if (leaving == a)
+            nav->pushViewController(b, true);
+        else
+            nav->popViewController(true);
+        EXPECT_FALSE(field->isFirstResponder()) << leaving->title();
+        EXPECT_FALSE(KeyboardManager::shared().isVisible()) << leaving->title();
+        clock.advance(kNavigationTransitionDuration);
+    }
+    EXPECT_EQ(nav->topViewController(), a);
 }
 
 TEST_F(NavigationTest, PopToRootAndReplacingTheStack) {

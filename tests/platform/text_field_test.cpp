@@ -225,6 +225,41 @@ TEST_F(TextFieldTest, KeyboardNotificationsInOrderWithEndFrameAndDuration) {
     center.removeObserver(this);
 }
 
+// A field that leaves its window, alone or inside what is removed or moved into another tree, resigns
+// (its delegate told) and its keyboard goes with it; a move within the window keeps it.
+TEST_F(TextFieldTest, LeavingTheWindowTakesTheKeyboardAlong) {
+    auto keypad = std::make_shared<View>(Rect(0, 0, 375, 216));
+    field->setInputView(keypad);
+    auto screen = std::make_shared<View>(Screen::main().bounds());
+    auto row = std::make_shared<View>(Rect(0, 100, 375, 44));
+    window->addSubview(screen);
+    screen->addSubview(row);
+    enum class Leave { RemoveField, RemoveAncestor, MoveToOtherTree };
+    for (Leave leave : {Leave::RemoveField, Leave::RemoveAncestor, Leave::MoveToOtherTree}) {
+        row->addSubview(field);
+        TextInputDriver::focus(*field);
+        clock.advance(0.25);
+        ASSERT_TRUE(KeyboardManager::shared().isVisible());
+        screen->addSubview(field);  // within the window: still editing
+        EXPECT_TRUE(field->isFirstResponder());
+        row->addSubview(field);
+        delegate->events.clear();
+        auto elsewhere = std::make_shared<View>(Rect(0, 0, 375, 100));
+        switch (leave) {
+        case Leave::RemoveField: field->removeFromSuperview(); break;
+        case Leave::RemoveAncestor: screen->removeFromSuperview(); break;
+        case Leave::MoveToOtherTree: elsewhere->addSubview(field); break;
+        }
+        EXPECT_EQ(delegate->events, (Events{"shouldEnd", "didEnd"})) << static_cast<int>(leave);
+        EXPECT_FALSE(field->isFirstResponder());
+        EXPECT_FALSE(window->firstResponder());
+        EXPECT_FALSE(KeyboardManager::shared().isVisible()) << static_cast<int>(leave);
+        EXPECT_TRUE(KeyboardManager::shared().window()->isHidden());
+        EXPECT_EQ(keypad->superview(), nullptr);
+        window->addSubview(screen);
+    }
+}
+
 TEST_F(TextFieldTest, CustomKeyboardKeysAndTappingTheField) {
     auto keypad = std::make_shared<View>(Rect(0, 0, 375, 216));
     for (int digit = 0; digit < 10; ++digit) {
