@@ -14,6 +14,10 @@ namespace webengine {
 
 namespace {
 
+// The schemes of the application's resources that its URL protocols serve to its pages: its file systems
+// and its photo library.
+constexpr const char* kApplicationSchemes[] = {"hybfile", "assets-library"};
+
 void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
 {
     const char* uri = webkit_uri_scheme_request_get_uri(request);
@@ -50,6 +54,14 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kRouteScheme);
     webkit_security_manager_register_uri_scheme_as_secure(security, kRouteScheme);
+    // The application's own resources besides its files: like file URLs, only a document or worker of a local
+    // origin (the application's file pages) may load them; the engine refuses them to any other (a frame of
+    // another site, a sandboxed or data: document, and their workers) before the load is made.
+    // CORS-enabled: the application's pages read them as another origin's resources that name their reader.
+    for (const char* scheme : kApplicationSchemes) {
+        webkit_security_manager_register_uri_scheme_as_local(security, scheme);
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme);
+    }
     // Pages of the application come from files; the loads they make are all judged by the application.
     webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
     return context;
