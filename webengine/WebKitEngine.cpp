@@ -247,7 +247,6 @@ GtkWidget* WebKitEngine::widget() const
 void WebKitEngine::setForeignPages(bool foreign)
 {
     m_foreignPages = foreign;
-    applyFileAccess();
     if (foreign)
         noteApplicationDocument(m_view, std::nullopt);
 }

@@ -159,54 +159,57 @@ static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const c
 
 /* A string with a lone surrogate has no UTF-8 form, and the engine's conversion cuts it at the first one (a
  * fetched batch would lose every command from there on): each lone one becomes U+FFFD, as text read from the
- * page anywhere else. NULL when the string cannot be made so. */
-static char* well_formed_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
+ * page anywhere else. NULL when the string has none, or cannot be made so. */
+static JSCValue* well_formed_string(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
-    char* text = NULL;
     JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
     JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
-    if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed))
-        text = jsc_value_to_string(fixed);
-    jsc_context_clear_exception(context);
-    if (fixed)
+    if (fixed && (jsc_context_get_exception(context) || !jsc_value_is_string(fixed))) {
         g_object_unref(fixed);
+        fixed = NULL;
+    }
+    jsc_context_clear_exception(context);
     if (function)
         g_object_unref(function);
-    return text;
+    return fixed;
 }
 
-/* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). A
- * string with a lone surrogate, which the engine's conversion cuts at the first one (a fetched batch would lose
- * every command from there on), gives its well-formed text. */
-static char* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
+/* A script's result as text, all of it (NUL characters included: a batch cut at one would lose the commands
+ * after it unanswered): empty for undefined, null, functions and exceptions (the exception is cleared). A
+ * string with a lone surrogate, which the engine's conversion cuts at the first one, gives its well-formed
+ * text. */
+static GBytes* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
     if (jsc_context_get_exception(context)) {
         jsc_context_clear_exception(context);
-        return g_strdup("");
+        return g_bytes_new(NULL, 0);
     }
     if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value) || jsc_value_is_function(value))
-        return g_strdup("");
-    char* text = jsc_value_to_string(value);
+        return g_bytes_new(NULL, 0);
+    GBytes* text = jsc_value_to_string_as_bytes(value);
     if (jsc_context_get_exception(context)) { /* a toString that throws */
         jsc_context_clear_exception(context);
-        g_free(text);
-        return g_strdup("");
+        if (text)
+            g_bytes_unref(text);
+        return g_bytes_new(NULL, 0);
     }
     if (jsc_value_is_string(value)) {
         /* An empty text is a string without a UTF-8 form only when its JSON form says more than "". */
-        gboolean fix = text && *text != '\0';
+        gboolean fix = text && g_bytes_get_size(text) != 0;
         if (!fix) {
             char* json = jsc_value_to_json(value, 0);
             fix = json && strcmp(json, "\"\"") != 0;
             g_free(json);
         }
-        char* fixed = fix ? well_formed_text(page, context, value) : NULL;
+        JSCValue* fixed = fix ? well_formed_string(page, context, value) : NULL;
         if (fixed) {
-            g_free(text);
-            text = fixed;
+            if (text)
+                g_bytes_unref(text);
+            text = jsc_value_to_string_as_bytes(fixed);
+            g_object_unref(fixed);
         }
     }
-    return text ? text : g_strdup("");
+    return text ? text : g_bytes_new(NULL, 0);
 }
 
 static GVariant* bytes_variant(const char* data, gsize length)
@@ -382,7 +385,7 @@ static void run_microtasks(WebKitWebPage* page, WebKitFrame* frame)
 }
 
 /* The text of a script's result for a reply; with no reply to make (`text` NULL) only its exception is cleared. */
-static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* value, char** text)
+static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* value, GBytes** text)
 {
     if (text)
         *text = result_text(page, context, value);
@@ -391,7 +394,7 @@ static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* valu
 }
 
 /* Runs an answer's script as a call; FALSE (having run nothing) when it must be evaluated as a script. */
-static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, char** text)
+static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, GBytes** text)
 {
     Answer answer;
     if (!read_answer(script, length, &answer))
@@ -426,8 +429,8 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
 {
     gsize length = 0;
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
-    char* text = NULL;
-    char** wanted = results ? &text : NULL;
+    GBytes* text = NULL;
+    GBytes** wanted = results ? &text : NULL;
     if (context && length && (in_engine_world || !run_answer(page, context, script, length, wanted))) {
         /* The engine takes a script that is not UTF-8 down with its page: such bytes read as U+FFFD, as in a
          * page's own text. */
@@ -438,9 +441,13 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
         if (value)
             g_object_unref(value);
     }
-    if (results)
-        g_variant_builder_add_value(results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
-    g_free(text);
+    if (results) {
+        gsize size = 0;
+        const char* data = text ? g_bytes_get_data(text, &size) : NULL;
+        g_variant_builder_add_value(results, bytes_variant(data ? data : "", data ? size : 0));
+    }
+    if (text)
+        g_bytes_unref(text);
 }
 
 /* Evaluates the scripts of one world in the page's main frame, adding their results to the reply's; whether
