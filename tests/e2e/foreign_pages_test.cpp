@@ -593,6 +593,14 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     ASSERT_TRUE(signIn->webView());
     expectNothingRead(*signIn->webView(), urls, secrets, "the sign-in page", {"page", "blob-worker", "script-worker", "srcdoc"});
 
+    // The application's view led to that page.
+    const std::string home = eval("location.href");
+    eval("location.href = '" + otherSite("/probe.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+    expectNothingRead(*m_webView, urls, secrets, "the application's view", {"page", "blob-worker", "script-worker"});
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+
     // The application's page and its worker read its files; a site's own page and its worker read that site's
     // answer. (A worker of a script URL runs at the route's origin, which names no site: nothing answers it.)
     const std::string readAll =
