@@ -1,6 +1,7 @@
 #include "webengine/BridgeOrigin.h"
 
 #include "platform/URL.h"
+#include "webengine/RouteURL.h"
 
 #include <glib.h>
 
@@ -82,8 +83,8 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
     }
     if (!asker)
         return own;
-    if (g_ascii_strcasecmp(asker->c_str(), "file://") == 0)
-        return std::string("file://");
+    if (g_ascii_strcasecmp(asker->c_str(), "file://") == 0 || g_ascii_strcasecmp(asker->c_str(), kLocalRouteOrigin) == 0)
+        return *asker;
     if (own && g_ascii_strcasecmp(asker->c_str(), own->c_str()) == 0)
         return own;
     return std::nullopt;

@@ -36,7 +36,7 @@ bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
 // that asked (which no page can forge; a header only narrows what is named). `requestHeaders` are the
 // request's, `answeringURL` the URL that answered (after redirects). An asker that names the application's
 // file documents ("Origin: file://", the origin of every file page, which only the application's own files
-// load as) reads it; an asker of the answer's own origin reads it (a request that names no asker is the
+// load as) or their workers of a file script (kLocalRouteOrigin, RouteURL.h) reads it; an asker of the answer's own origin reads it (a request that names no asker is the
 // engine's same-origin request, or a worker's: the answer's own origin is named, so that only a reader of
 // that origin gets it); any other asker (another site, "null" for a sandboxed or data: document) reads
 // another origin's answer only as that answer's own headers let it, and the application's other resources

@@ -50,6 +50,14 @@ std::optional<std::string> originalURLFromRoute(std::string_view routeURL)
     return originalURLAfter(kRoutePrefix, routeURL);
 }
 
+std::optional<std::string> originalURLFromLocalRoute(std::string_view routeURL)
+{
+    std::optional<std::string> original = originalURLAfter(kLocalRoutePrefix, routeURL);
+    if (!original || g_ascii_strncasecmp(original->c_str(), "file:", 5) != 0)
+        return std::nullopt;
+    return original;
+}
+
 std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL)
 {
     return originalURLAfter(kBridgeRoutePrefix, routeURL);

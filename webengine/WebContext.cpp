@@ -45,6 +45,8 @@ void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
         return;
     }
     auto original = originalURLFromRoute(uri ? uri : "");
+    if (!original)
+        original = originalURLFromLocalRoute(uri ? uri : "");
     if (!original || !engine) {
         GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "not a routed load");
         webkit_uri_scheme_request_finish_error(request, error);
@@ -71,6 +73,10 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kRouteScheme);
     webkit_security_manager_register_uri_scheme_as_secure(security, kRouteScheme);
+    webkit_web_context_register_uri_scheme(context, kLocalRouteScheme, onRouteRequest, nullptr, nullptr);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kLocalRouteScheme);
+    webkit_security_manager_register_uri_scheme_as_secure(security, kLocalRouteScheme);
+    webkit_security_manager_register_uri_scheme_as_local(security, kLocalRouteScheme);
     for (const std::string& scheme : applicationSchemes())
         registerApplicationScheme(context, scheme);
     // Pages of the application come from files; the loads they make are all judged by the application.

@@ -2,7 +2,8 @@
  *
  * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
  * that the application's URL protocols see each one as they would on the phone: the request's URL is
- * rewritten to "hybroute://load/?<the original URL, escaped>", a scheme the UI process serves. Headers set
+ * rewritten to "hybroute://load/?<the original URL, escaped>" ("hybroute-local://load/?..." for a file URL), a
+ * scheme the UI process serves. Headers set
  * by the page travel with the rewritten request; a route URL the page writes itself names no load (the UI
  * process refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main frame's and sub-frames') load
  * unchanged: their navigations were already decided by the UI process, which names them to this module
@@ -33,6 +34,10 @@
 
 #define ROUTE_SCHEME "hybroute"
 #define ROUTE_PREFIX ROUTE_SCHEME "://load/?"
+/* File loads: a scheme of local origin, so that a worker started from a file script of the application's
+ * (whose origin is its script's route URL's) is of a local origin too, and known as the application's. */
+#define LOCAL_ROUTE_SCHEME "hybroute-local"
+#define LOCAL_ROUTE_PREFIX LOCAL_ROUTE_SCHEME "://load/?"
 #define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define EXEC_ROUTE_PREFIX ROUTE_SCHEME "://exec/?"
@@ -130,7 +135,8 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     /* Only this module writes route URLs: one the page wrote itself would hand the UI process a load that
      * the engine's own checks (which origin may read what) never saw, and the route's answers are readable
      * from any origin. It goes to a route URL that names no load, which the UI process refuses. */
-    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0) {
+    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
+        || g_ascii_strncasecmp(uri, LOCAL_ROUTE_SCHEME ":", strlen(LOCAL_ROUTE_SCHEME ":")) == 0) {
         webkit_uri_request_set_uri(request, REFUSED_ROUTE);
         return FALSE;
     }
@@ -148,7 +154,8 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
             return FALSE;
     }
     char* escaped = g_uri_escape_string(uri, NULL, FALSE);
-    char* routed = g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : ROUTE_PREFIX, escaped, NULL);
+    const gboolean is_file = g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0;
+    char* routed = g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : is_file ? LOCAL_ROUTE_PREFIX : ROUTE_PREFIX, escaped, NULL);
     webkit_uri_request_set_uri(request, routed);
     g_free(routed);
     g_free(escaped);

@@ -354,10 +354,12 @@ TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
     // The application's own page reads its files as before, but not by writing the route's URL itself.
     eval("var x = new XMLHttpRequest(); x.open('GET', '" + own + "', false); x.send(null); window.own = x.responseText; 1");
     EXPECT_EQ(eval("window.own"), "own notes");
-    eval("window.routed = ''; var y = new XMLHttpRequest(); y.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), true);"
-         " y.onload = function () { routed = y.status + ':' + y.responseText; }; y.onerror = function () { routed = 'error'; }; y.send(null); 1");
-    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.routed").empty(); }));
-    EXPECT_EQ(eval("window.routed"), "error");
+    for (const char* route : {"hybroute://load/?", "hybroute-local://load/?"}) {
+        eval("window.routed = ''; var y = new XMLHttpRequest(); y.open('GET', '" + std::string(route) + "' + encodeURIComponent('" + own + "'), true);"
+             " y.onload = function () { routed = y.status + ':' + y.responseText; }; y.onerror = function () { routed = 'error'; }; y.send(null); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.routed").empty(); }));
+        EXPECT_EQ(eval("window.routed"), "error") << route;
+    }
 }
 
 TEST_F(ForeignPagesTest, ARemoteFrameOfTheApplicationsPageInTheInAppBrowserReadsNoFile)
@@ -602,17 +604,23 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
 
     // The application's page and its worker read its files; a site's own page and its worker read that site's
-    // answer. (A worker of a script URL runs at the route's origin, which names no site: nothing answers it.)
+    // answer. (A web page's worker of a script URL runs at the route's origin, which names no site: nothing
+    // answers it.)
     const std::string readAll =
         "window.own = []; function keep(s) { own.push(s); }"
         " function ask(u) { fetch(u).then(function (r) { return r.text(); }).then(function (t) { keep('page ' + t); }, function () { keep('page error'); }); }"
         " ask('hybfile://localhost/persistent/own.txt'); ask('file://" + m_home.folders().documents() + "/own.txt');"
         " var w = new Worker(URL.createObjectURL(new Blob([\"fetch('hybfile://localhost/temporary/own.txt').then(function (r) { return r.text(); })"
         ".then(function (t) { postMessage('worker ' + t); }, function () { postMessage('worker error'); });\"])));"
-        " w.onmessage = function (e) { keep(e.data); }; 1";
+        " w.onmessage = function (e) { keep(e.data); };"
+        " var v = new Worker('own-worker.js'); v.onmessage = function (e) { keep(e.data); }; 1";
+    m_home.writeBundleFile("www/own-worker.js",
+        "function ask(u) { return fetch(u).then(function (r) { return r.text(); }).then(function (t) { return t; }, function () { return 'error'; }); }"
+        "Promise.all([ask('hybfile://localhost/persistent/own.txt'), ask('" + m_server.url("/secret") + "')])"
+        ".then(function (a) { postMessage('script-worker ' + a.join(' + ')); });");
     eval(readAll);
-    ASSERT_TRUE(e2e::waitUntil([&] { return eval("own.length") == "3"; })) << eval("own.join()");
-    EXPECT_EQ(eval("own.sort().join()"), "page own notes,page own notes,worker own temporary notes");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("own.length") == "4"; })) << eval("own.join()");
+    EXPECT_EQ(eval("own.sort().join()"), "page own notes,page own notes,script-worker own notes + top secret,worker own temporary notes");
     browse(m_server.url("/probe.html"));
     ASSERT_TRUE(browserView());
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(

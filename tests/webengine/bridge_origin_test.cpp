@@ -74,6 +74,7 @@ TEST(BridgeOrigin, ARoutedAnswerNamesOneReaderAtMostAndNeverAnotherOriginForAnot
     EXPECT_EQ(reader({{"Origin", "http://site.example:8080"}, {"origin", "http://evil.example"}}, secret), "<none>");
     // The application's file documents read what they ask for; its own resources are of their origin only.
     EXPECT_EQ(reader({{"Origin", "file://"}}, secret), "file://");
+    EXPECT_EQ(reader({{"Origin", "hybroute-local://load"}}, secret), "hybroute-local://load") << "a worker of a file script";
     for (const char* own : {"hybfile://localhost/persistent/a.txt", "file:///home/Documents/a.txt", "assets-library://asset/1.jpg"}) {
         EXPECT_EQ(reader({}, own), "file://") << own;
         EXPECT_EQ(reader({{"Origin", "file://"}}, own), "file://") << own;

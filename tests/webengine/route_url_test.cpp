@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 using webengine::originalURLFromBridgeRoute;
+using webengine::originalURLFromLocalRoute;
 using webengine::originalURLFromRoute;
 using webengine::routeURLForOriginal;
 
@@ -35,4 +36,12 @@ TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?%zz"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?no-scheme-here"));
+    // A file load's route carries a file URL only, and is no other kind.
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?file%3A%2F%2F%2Fa%20b.js").value_or("<none>"), "file:///a b.js");
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?FILE%3A%2F%2F%2Fa").value_or("<none>"), "FILE:///a");
+    for (const char* route : {"hybroute-local://load/?http%3A%2F%2Fa.example%2F", "hybroute-local://load/?hybfile%3A%2F%2Flocalhost%2Fa",
+                              "hybroute-local://load/?", "hybroute-local://load/?%zz", "hybroute-local://exec/?file%3A%2F%2F%2Fa",
+                              "hybroute://load/?file%3A%2F%2F%2Fa"})
+        EXPECT_FALSE(originalURLFromLocalRoute(route)) << route;
+    EXPECT_FALSE(originalURLFromRoute("hybroute-local://load/?file%3A%2F%2F%2Fa"));
 }
