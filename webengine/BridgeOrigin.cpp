@@ -87,6 +87,9 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
         return *asker;
     if (own && g_ascii_strcasecmp(asker->c_str(), own->c_str()) == 0)
         return own;
+    // A worker of a web page's script, of its site's route origin: as that site.
+    if (const std::optional<std::string> site = routeOriginSite(*asker); site && own && g_ascii_strcasecmp(site->c_str(), own->c_str()) == 0)
+        return asker;
     return std::nullopt;
 }
 

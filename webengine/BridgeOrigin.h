@@ -36,9 +36,10 @@ bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
 // that asked (which no page can forge; a header only narrows what is named). `requestHeaders` are the
 // request's, `answeringURL` the URL that answered (after redirects). An asker that names the application's
 // file documents ("Origin: file://", the origin of every file page, which only the application's own files
-// load as) or their workers of a file script (kLocalRouteOrigin, RouteURL.h) reads it; an asker of the answer's own origin reads it (a request that names no asker is the
-// engine's same-origin request, or a worker's: the answer's own origin is named, so that only a reader of
-// that origin gets it); any other asker (another site, "null" for a sandboxed or data: document) reads
+// load as) or their workers of a file script (kLocalRouteOrigin, RouteURL.h) reads it; an asker of the
+// answer's own origin reads it, and so does a worker of a script of that origin (of the route origin that
+// names it, routeOriginSite); a request that names no asker (the engine's same-origin request, or a
+// worker's) names the answer's own origin, so that only a reader of that origin gets it. Any other asker (another site, "null" for a sandboxed or data: document) reads
 // another origin's answer only as that answer's own headers let it, and the application's other resources
 // (its file systems, its other schemes) not at all.
 std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, const std::string& answeringURL);

@@ -2,8 +2,8 @@
  *
  * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
  * that the application's URL protocols see each one as they would on the phone: the request's URL is
- * rewritten to "hybroute://load/?<the original URL, escaped>" ("hybroute-local://load/?..." for a file URL), a
- * scheme the UI process serves. Headers set
+ * rewritten to "hybroute://<its origin, see route_host>/?<the original URL, escaped>" ("hybroute-local://load/?..."
+ * for a file URL), a scheme the UI process serves. Headers set
  * by the page travel with the rewritten request; a route URL the page writes itself names no load (the UI
  * process refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main frame's and sub-frames') load
  * unchanged: their navigations were already decided by the UI process, which names them to this module
@@ -33,7 +33,6 @@
 #include <string.h>
 
 #define ROUTE_SCHEME "hybroute"
-#define ROUTE_PREFIX ROUTE_SCHEME "://load/?"
 /* File loads: a scheme of local origin, so that a worker started from a file script of the application's
  * (whose origin is its script's route URL's) is of a local origin too, and known as the application's. */
 #define LOCAL_ROUTE_SCHEME "hybroute-local"
@@ -124,6 +123,48 @@ static gboolean stays_local(const char* uri)
     return FALSE;
 }
 
+/* The host of a web load's route URL: the load's origin ("scheme://host[:port]", as an "Origin" header writes
+ * it) in hexadecimal, in labels of at most MAX_ROUTE_LABEL characters. A worker started from a web page's
+ * script is of its script's route URL's origin, which so names the site of the page that started it (a
+ * worker's script is of its page's origin); the UI process reads it back (RouteURL.h). "load" for an origin
+ * too long for a host. Freed by the caller. */
+#define MAX_ROUTE_LABEL 62
+#define MAX_ROUTE_HOST 253
+static char* route_host(const char* uri)
+{
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_NONE, NULL);
+    const char* scheme = parsed ? g_uri_get_scheme(parsed) : NULL;
+    const char* host = parsed ? g_uri_get_host(parsed) : NULL;
+    char* origin = NULL;
+    if (scheme && host && *host && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0)) {
+        char* lower_scheme = g_ascii_strdown(scheme, -1);
+        char* lower_host = g_ascii_strdown(host, -1);
+        const gboolean bracketed = strchr(lower_host, ':') != NULL;
+        const int port = g_uri_get_port(parsed);
+        const int own_port = strcmp(lower_scheme, "https") == 0 ? 443 : 80;
+        char* port_text = port != -1 && port != own_port ? g_strdup_printf(":%d", port) : g_strdup("");
+        origin = g_strconcat(lower_scheme, "://", bracketed ? "[" : "", lower_host, bracketed ? "]" : "", port_text, NULL);
+        g_free(port_text);
+        g_free(lower_host);
+        g_free(lower_scheme);
+    }
+    if (parsed)
+        g_uri_unref(parsed);
+    const gsize length = origin ? strlen(origin) : 0;
+    if (!origin || length * 2 + (length * 2) / MAX_ROUTE_LABEL > MAX_ROUTE_HOST) {
+        g_free(origin);
+        return g_strdup("load");
+    }
+    GString* text = g_string_sized_new(length * 2 + length / 16);
+    for (gsize i = 0; i < length; i++) {
+        if (i && (i * 2) % MAX_ROUTE_LABEL == 0)
+            g_string_append_c(text, '.');
+        g_string_append_printf(text, "%02x", (unsigned char)origin[i]);
+    }
+    g_free(origin);
+    return g_string_free(text, FALSE);
+}
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
@@ -155,7 +196,10 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     }
     char* escaped = g_uri_escape_string(uri, NULL, FALSE);
     const gboolean is_file = g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0;
-    char* routed = g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : is_file ? LOCAL_ROUTE_PREFIX : ROUTE_PREFIX, escaped, NULL);
+    char* host = is_exec || is_file ? NULL : route_host(uri);
+    char* routed = host ? g_strconcat(ROUTE_SCHEME "://", host, "/?", escaped, NULL)
+                        : g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : LOCAL_ROUTE_PREFIX, escaped, NULL);
+    g_free(host);
     webkit_uri_request_set_uri(request, routed);
     g_free(routed);
     g_free(escaped);

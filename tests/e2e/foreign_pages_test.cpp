@@ -603,9 +603,8 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     controller().webView()->loadRequest(platform::URLRequest(home));
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
 
-    // The application's page and its worker read its files; a site's own page and its worker read that site's
-    // answer. (A web page's worker of a script URL runs at the route's origin, which names no site: nothing
-    // answers it.)
+    // The application's page and its workers read its files; a site's own page and its workers read that site's
+    // answer.
     const std::string readAll =
         "window.own = []; function keep(s) { own.push(s); }"
         " function ask(u) { fetch(u).then(function (r) { return r.text(); }).then(function (t) { keep('page ' + t); }, function () { keep('page error'); }); }"
@@ -625,7 +624,7 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     ASSERT_TRUE(browserView());
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
                                                "heard.filter(function (l) { return / read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
-                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr"; }))
+                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 }

@@ -75,6 +75,12 @@ TEST(BridgeOrigin, ARoutedAnswerNamesOneReaderAtMostAndNeverAnotherOriginForAnot
     // The application's file documents read what they ask for; its own resources are of their origin only.
     EXPECT_EQ(reader({{"Origin", "file://"}}, secret), "file://");
     EXPECT_EQ(reader({{"Origin", "hybroute-local://load"}}, secret), "hybroute-local://load") << "a worker of a file script";
+    // A worker of a web page's script, at the route origin naming its site ("http://site.example:8080" in
+    // hexadecimal), reads that site's answers only.
+    const std::string siteWorker = "hybroute://687474703a2f2f736974652e6578616d706c653a38303830";
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, secret), siteWorker);
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, "http://evil.example/"), "<none>");
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, "hybfile://localhost/persistent/a.txt"), "<none>");
     for (const char* own : {"hybfile://localhost/persistent/a.txt", "file:///home/Documents/a.txt", "assets-library://asset/1.jpg"}) {
         EXPECT_EQ(reader({}, own), "file://") << own;
         EXPECT_EQ(reader({{"Origin", "file://"}}, own), "file://") << own;
