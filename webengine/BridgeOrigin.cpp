@@ -1,6 +1,7 @@
 #include "webengine/BridgeOrigin.h"
 
 #include "platform/URL.h"
+#include "webengine/RouteURL.h"
 
 #include <glib.h>
 
@@ -62,6 +63,34 @@ bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
         named = true;
     }
     return named || !pageOrigin || *pageOrigin == "file://";
+}
+
+std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, const std::string& answeringURL)
+{
+    // The application's own resources (its files, file systems and other schemes) are of its file pages'
+    // origin: only a document or worker of a local origin can ask for them (the engine refuses the rest).
+    std::optional<std::string> own = originOf(answeringURL);
+    const std::string scheme = answeringURL.substr(0, answeringURL.find(':'));
+    if (!own && g_ascii_strcasecmp(scheme.c_str(), "http") != 0 && g_ascii_strcasecmp(scheme.c_str(), "https") != 0)
+        own = std::string("file://");
+    std::optional<std::string> asker;
+    for (const auto& [name, value] : requestHeaders) {
+        if (g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
+            continue;
+        if (asker && g_ascii_strcasecmp(asker->c_str(), value.c_str()) != 0)
+            return std::nullopt; // two askers: neither is believed
+        asker = value;
+    }
+    if (!asker)
+        return own;
+    if (g_ascii_strcasecmp(asker->c_str(), "file://") == 0 || g_ascii_strcasecmp(asker->c_str(), kLocalRouteOrigin) == 0)
+        return *asker;
+    if (own && g_ascii_strcasecmp(asker->c_str(), own->c_str()) == 0)
+        return own;
+    // A worker of a web page's script, of its site's route origin: as that site.
+    if (const std::optional<std::string> site = routeOriginSite(*asker); site && own && g_ascii_strcasecmp(site->c_str(), own->c_str()) == 0)
+        return asker;
+    return std::nullopt;
 }
 
 bool hasSignalFragment(const std::string& url)

@@ -31,6 +31,19 @@ bool isPageOriginsBridgeRequest(const std::string& url, const HeaderList& header
 // and pages without an origin send none.
 bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page);
 
+// The origin a routed answer names as its reader ("Access-Control-Allow-Origin") when the answer names none:
+// nothing, or one origin that the engine then compares with the security origin of the document or worker
+// that asked (which no page can forge; a header only narrows what is named). `requestHeaders` are the
+// request's, `answeringURL` the URL that answered (after redirects). An asker that names the application's
+// file documents ("Origin: file://", the origin of every file page, which only the application's own files
+// load as) or their workers of a file script (kLocalRouteOrigin, RouteURL.h) reads it; an asker of the
+// answer's own origin reads it, and so does a worker of a script of that origin (of the route origin that
+// names it, routeOriginSite); a request that names no asker (the engine's same-origin request, or a
+// worker's) names the answer's own origin, so that only a reader of that origin gets it. Any other asker (another site, "null" for a sandboxed or data: document) reads
+// another origin's answer only as that answer's own headers let it, and the application's other resources
+// (its file systems, its other schemes) not at all.
+std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, const std::string& answeringURL);
+
 // Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
 bool hasSignalFragment(const std::string& url);
 

@@ -43,11 +43,67 @@ std::optional<std::string> originalURLAfter(std::string_view prefix, std::string
     return text;
 }
 
+// The text a route host names in hexadecimal (labels of at most 62 digits joined by "."), or nothing.
+std::optional<std::string> hexHostText(std::string_view host)
+{
+    std::string text;
+    std::size_t label = 0;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (host[i] == '.') {
+            if (label == 0 || i + 1 == host.size())
+                return std::nullopt;
+            label = 0;
+            continue;
+        }
+        if (!g_ascii_isxdigit(host[i]) || g_ascii_isupper(host[i]) || ++label > 62)
+            return std::nullopt;
+    }
+    std::string digits;
+    for (char c : host)
+        if (c != '.')
+            digits += c;
+    if (digits.empty() || digits.size() % 2 != 0)
+        return std::nullopt;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        const char c = static_cast<char>(g_ascii_xdigit_value(digits[i]) * 16 + g_ascii_xdigit_value(digits[i + 1]));
+        if (c == '\0')
+            return std::nullopt;
+        text += c;
+    }
+    return text;
+}
+
+constexpr std::string_view kRouteSchemePrefix = "hybroute://";
+
 } // namespace
 
 std::optional<std::string> originalURLFromRoute(std::string_view routeURL)
 {
-    return originalURLAfter(kRoutePrefix, routeURL);
+    if (routeURL.substr(0, kRouteSchemePrefix.size()) != kRouteSchemePrefix)
+        return std::nullopt;
+    const auto end = routeURL.find("/?", kRouteSchemePrefix.size());
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view host = routeURL.substr(kRouteSchemePrefix.size(), end - kRouteSchemePrefix.size());
+    if (host != "load" && !hexHostText(host))
+        return std::nullopt;
+    return originalURLAfter(routeURL.substr(0, end + 2), routeURL);
+}
+
+std::optional<std::string> routeOriginSite(std::string_view origin)
+{
+    if (origin.substr(0, kRouteSchemePrefix.size()) != kRouteSchemePrefix)
+        return std::nullopt;
+    return hexHostText(origin.substr(kRouteSchemePrefix.size()));
+}
+
+
+std::optional<std::string> originalURLFromLocalRoute(std::string_view routeURL)
+{
+    std::optional<std::string> original = originalURLAfter(kLocalRoutePrefix, routeURL);
+    if (!original || g_ascii_strncasecmp(original->c_str(), "file:", 5) != 0)
+        return std::nullopt;
+    return original;
 }
 
 std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL)

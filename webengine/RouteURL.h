@@ -13,14 +13,29 @@
 namespace webengine {
 
 inline constexpr const char* kRouteScheme = "hybroute";
+// A web load's route URL names the load's origin in its host instead of "load": "hybroute://<hex>/?...", the
+// origin's text in hexadecimal, in labels of at most 62 digits joined by ".". A worker started from a web
+// page's script is of its script's route URL's origin, which so names the page's site (routeOriginSite).
 inline constexpr std::string_view kRoutePrefix = "hybroute://load/?";
+// A file load: a scheme of local origin, as file URLs are. A worker started from a file script (which only
+// the application's file pages can start) is of its script's route URL's origin: local, and the
+// application's own (kLocalRouteOrigin).
+inline constexpr const char* kLocalRouteScheme = "hybroute-local";
+inline constexpr std::string_view kLocalRoutePrefix = "hybroute-local://load/?";
+inline constexpr const char* kLocalRouteOrigin = "hybroute-local://load";
 // A bridge request of the page (path "/!hyb_exec"): the UI process hands it to the bridge and answers it
 // itself, loading nothing.
 inline constexpr std::string_view kBridgeRoutePrefix = "hybroute://exec/?";
 
-// The original URL carried by a route URL, or nothing when the text is not one (wrong prefix, bad escapes,
-// an empty or NUL-bearing original, or an original without a scheme).
+// The original URL carried by a route URL ("load" or an origin in hexadecimal as its host), or nothing when
+// the text is not one (wrong prefix, bad escapes, an empty or NUL-bearing original, or an original without a
+// scheme).
 std::optional<std::string> originalURLFromRoute(std::string_view routeURL);
+// The site ("scheme://host[:port]") a route URL's origin names ("hybroute://<hex>", as an "Origin" header
+// writes it), or nothing for any other text.
+std::optional<std::string> routeOriginSite(std::string_view origin);
+// The same for a file load's route URL (kLocalRoutePrefix): nothing unless the original is a file URL.
+std::optional<std::string> originalURLFromLocalRoute(std::string_view routeURL);
 // The same for a bridge request's route URL (kBridgeRoutePrefix).
 std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL);
 

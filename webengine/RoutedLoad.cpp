@@ -104,7 +104,9 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
         headers.emplace_back("Content-Type", type);
     }
     m_body = StreamingBody::create();
-    m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength());
+    // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
+    m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(),
+                                 response.url() ? response.url()->absoluteString() : std::string());
 }
 
 void RoutedLoad::didReceiveData(platform::URLConnection& connection, const platform::Bytes& data)

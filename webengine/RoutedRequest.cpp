@@ -1,5 +1,6 @@
 #include "webengine/RoutedRequest.h"
 
+#include "webengine/BridgeOrigin.h"
 #include "webengine/SoupHeaders.h"
 
 #include <webkit2/webkit2.h>
@@ -23,39 +24,6 @@ bool hasHeader(const HeaderList& headers, const char* name)
     return false;
 }
 
-// The origin ("scheme://host[:port]", default port left out) of a web URL, or "" for any other.
-std::string webOriginOf(const std::string& url)
-{
-    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_SCHEME_NORMALIZE, nullptr);
-    if (!uri)
-        return {};
-    std::string origin;
-    const char* scheme = g_uri_get_scheme(uri);
-    const char* host = g_uri_get_host(uri);
-    if (scheme && host && *host && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0)) {
-        const bool bracketed = strchr(host, ':') != nullptr;
-        origin = std::string(scheme) + "://" + (bracketed ? "[" : "") + host + (bracketed ? "]" : "");
-        if (g_uri_get_port(uri) != -1)
-            origin += ":" + std::to_string(g_uri_get_port(uri));
-    }
-    g_uri_unref(uri);
-    return origin;
-}
-
-// Whether a page of one web origin asks for a resource of another: the engine names the asking page's
-// origin in "Origin" only for such requests (and for same-origin ones that are not plain reads).
-bool isCrossOriginRequest(const HeaderList& headers, const std::string& url)
-{
-    for (const auto& [key, value] : headers) {
-        if (strcasecmp(key.c_str(), "Origin") != 0)
-            continue;
-        if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
-            return false; // the application's file pages ("null", "file://"): not a web origin's page
-        return strcasecmp(value.c_str(), webOriginOf(url).c_str()) != 0;
-    }
-    return false;
-}
-
 } // namespace
 
 RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL)
@@ -65,7 +33,6 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     m_method = method ? method : "GET";
     m_headers = headerListOf(webkit_uri_scheme_request_get_http_headers(request));
-    m_crossOrigin = isCrossOriginRequest(m_headers, m_url);
 }
 
 RoutedRequest::~RoutedRequest()
@@ -111,27 +78,36 @@ void RoutedRequest::respond(int status, HeaderList headers, std::string body)
     GBytes* bytes = g_bytes_new(body.data(), body.size());
     GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
     g_bytes_unref(bytes);
-    finish(status, std::move(headers), stream, length);
+    finish(status, std::move(headers), stream, length, m_url);
     g_object_unref(stream);
 }
 
-void RoutedRequest::respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length)
+void RoutedRequest::respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length,
+                                      const std::string& answeringURL)
 {
     if (m_answered)
         return;
-    finish(status, std::move(headers), stream, length);
+    finish(status, std::move(headers), stream, length, answeringURL.empty() ? m_url : answeringURL);
 }
 
-void RoutedRequest::finish(int status, HeaderList headers, GInputStream* stream, long long length)
+void RoutedRequest::finish(int status, HeaderList headers, GInputStream* stream, long long length, const std::string& answeringURL)
 {
     m_answered = true;
     if (!hasHeader(headers, "Content-Type"))
         headers.emplace_back("Content-Type", "text/plain");
-    // Every routed load is another origin's for the engine (the route's scheme). A page of a web origin
-    // reading another origin's resource reads it only as that resource's own answer lets it: its headers
-    // decide, as they would without the route.
-    if (!m_crossOrigin && !hasHeader(headers, "Access-Control-Allow-Origin"))
-        headers.emplace_back("Access-Control-Allow-Origin", "*");
+    // Every routed load is another origin's for the engine (the route's scheme), which lets a document or
+    // worker read the answer only when the answer names its origin. The route names one reader at most, never
+    // any ("*"): the engine then decides by the asker's own security origin (BridgeOrigin.h).
+    if (!hasHeader(headers, "Access-Control-Allow-Origin")) {
+        if (std::optional<std::string> reader = readerOriginOf(m_headers, answeringURL)) {
+            headers.emplace_back("Access-Control-Allow-Origin", *reader);
+            // The route's own loads carry the process's cookies: the answer is a credentialed one.
+            if (!hasHeader(headers, "Access-Control-Allow-Credentials"))
+                headers.emplace_back("Access-Control-Allow-Credentials", "true");
+            if (!hasHeader(headers, "Vary"))
+                headers.emplace_back("Vary", "Origin");
+        }
+    }
     WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
     webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), nullptr);
     // Setting the header list replaces every header, Content-Type included, so it is in the list above.

@@ -38,18 +38,20 @@ public:
 
     bool isAnswered() const { return m_answered; }
 
-    // Answers with a status, headers and a body. A "Content-Type" header is added when missing (text/plain),
-    // and "Access-Control-Allow-Origin: *" so that pages from file URLs (and a web page its own origin's
-    // resources) may read the answer; a web page's request for another origin's resource gets no such
-    // header beyond the answer's own.
+    // Answers with a status, headers and a body. A "Content-Type" header is added when missing (text/plain).
+    // An answer that names no reader ("Access-Control-Allow-Origin") names the one readerOriginOf gives, if
+    // any (BridgeOrigin.h): the application's file documents, or a document of the answer's own origin; never
+    // any origin ("*"), and never another origin for another origin's answer.
     void respond(int status, HeaderList headers, std::string body);
     // Answers with a stream of `length` bytes (-1 when unknown); takes its own reference on the stream.
-    void respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length);
+    // `answeringURL`: the URL that answered, after redirects ("" for the request's).
+    void respondWithStream(int status, HeaderList headers, GInputStream* stream, long long length,
+                           const std::string& answeringURL = {});
     // Fails the load towards the page (its XHR sees an error, its image onerror).
     void fail(const platform::Error& error);
 
 private:
-    void finish(int status, HeaderList headers, GInputStream* stream, long long length);
+    void finish(int status, HeaderList headers, GInputStream* stream, long long length, const std::string& answeringURL);
 
     WebKitURISchemeRequest* m_request;
     std::string m_url;
@@ -57,7 +59,6 @@ private:
     HeaderList m_headers;
     std::optional<std::string> m_body;
     bool m_answered = false;
-    bool m_crossOrigin = false; // a web page's request for another origin's resource
 };
 
 } // namespace webengine

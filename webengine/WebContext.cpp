@@ -5,14 +5,35 @@
 
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <memory>
+#include <vector>
 
 namespace webengine {
 
 namespace {
+
+// The schemes of the application's resources that its URL protocols serve to its pages: its file systems
+// and its photo library, and those registered since.
+std::vector<std::string>& applicationSchemes()
+{
+    static auto* schemes = new std::vector<std::string>{"hybfile", "assets-library"};
+    return *schemes;
+}
+
+// Like file URLs, only a document or worker of a local origin (the application's file pages) may load them;
+// the engine refuses them to any other (a frame of another site, a sandboxed or data: document, and their
+// workers) before the load is made. CORS-enabled: the application's pages read them as another origin's
+// resources that name their reader.
+void registerApplicationScheme(WebKitWebContext* context, const std::string& scheme)
+{
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_local(security, scheme.c_str());
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
+}
 
 void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
 {
@@ -24,6 +45,8 @@ void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
         return;
     }
     auto original = originalURLFromRoute(uri ? uri : "");
+    if (!original)
+        original = originalURLFromLocalRoute(uri ? uri : "");
     if (!original || !engine) {
         GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "not a routed load");
         webkit_uri_scheme_request_finish_error(request, error);
@@ -50,6 +73,12 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kRouteScheme);
     webkit_security_manager_register_uri_scheme_as_secure(security, kRouteScheme);
+    webkit_web_context_register_uri_scheme(context, kLocalRouteScheme, onRouteRequest, nullptr, nullptr);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kLocalRouteScheme);
+    webkit_security_manager_register_uri_scheme_as_secure(security, kLocalRouteScheme);
+    webkit_security_manager_register_uri_scheme_as_local(security, kLocalRouteScheme);
+    for (const std::string& scheme : applicationSchemes())
+        registerApplicationScheme(context, scheme);
     // Pages of the application come from files; the loads they make are all judged by the application.
     webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
     return context;
@@ -125,6 +154,15 @@ void WebContext::deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredic
             g_list_free_full(cookies, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
         }, held);
     }
+}
+
+void WebContext::registerApplicationScheme(const std::string& scheme)
+{
+    if (std::find(applicationSchemes().begin(), applicationSchemes().end(), scheme) != applicationSchemes().end())
+        return;
+    applicationSchemes().push_back(scheme);
+    for (const auto& [location, context] : contexts())
+        webengine::registerApplicationScheme(context, scheme);
 }
 
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)

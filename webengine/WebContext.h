@@ -42,6 +42,11 @@ public:
     // the main loop. Installed as the platform's document-cookie eraser by WebKitGtkWebView::installAsEngine.
     static void deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredicate pick);
 
+    // Makes `scheme` one of the application's own, as its file systems' "hybfile" and its photo library's
+    // "assets-library" are: only documents and workers of a local origin (the application's file pages)
+    // load its URLs, and they read them. For every context, made or to come.
+    static void registerApplicationScheme(const std::string& scheme);
+
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
     // environment).
     static std::string webProcessModuleFolder();

@@ -201,6 +201,10 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     applyFileAccess();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    // Shared and service workers run apart from any page, so their loads never reach the route: none of the
+    // application's rules (which files, which hosts, who reads an answer) would hold for them. Pages get none.
+    setFeature(settings, "SharedWorker", false);
+    setFeature(settings, "ServiceWorkers", false);
     applySettings(m_settings);
 
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -243,7 +247,6 @@ GtkWidget* WebKitEngine::widget() const
 void WebKitEngine::setForeignPages(bool foreign)
 {
     m_foreignPages = foreign;
-    applyFileAccess();
     if (foreign)
         noteApplicationDocument(m_view, std::nullopt);
 }
@@ -253,11 +256,12 @@ void WebKitEngine::applyFileAccess()
     // The application's pages come from files and reach their bundle, the bridge and the hosts the
     // application allows; every load is judged natively (navigation questions and routed sub-resources),
     // as with the phone's web view, and files outside the application's own folders are refused there
-    // (mayReadFileURL), the same rule for every view. Foreign pages get no universal access besides: a file
-    // page of theirs reaches other origins only as any page does.
+    // (mayReadFileURL), the same rule for every view. No page has universal access: the engine gives it to
+    // every worker started under a page that has it, a worker of another site's frame included. Who reads a
+    // routed answer is decided by the engine from the asker's own origin (RoutedRequest.h).
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings, !m_foreignPages);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
 }
 
 void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)

@@ -125,9 +125,8 @@ public:
     // Foreign pages (platform::WebView::showsForeignPages): no load opens a folder to the pages (they read
     // files of the application's bundle and home only), a file the view is asked to load outside them is
     // not loaded (on a later turn the client is asked about it, then told it failed with
-    // kURLErrorNoPermissionsToReadFile, with no start), and the
-    // engine gives their file pages no universal access (their file reads are judged as every page's).
-    // While the view shows no file document, its pages' routed requests reach the web only (http, https):
+    // kURLErrorNoPermissionsToReadFile, with no start). (No view's pages have universal access: the engine
+    // decides who reads what by each asker's own origin.) While the view shows no file document, its pages' routed requests reach the web only (http, https):
     // a file, a file system URL or another of the application's protocols fails with
     // kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);

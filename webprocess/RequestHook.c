@@ -2,7 +2,8 @@
  *
  * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
  * that the application's URL protocols see each one as they would on the phone: the request's URL is
- * rewritten to "hybroute://load/?<the original URL, escaped>", a scheme the UI process serves. Headers set
+ * rewritten to "hybroute://<its origin, see route_host>/?<the original URL, escaped>" ("hybroute-local://load/?..."
+ * for a file URL), a scheme the UI process serves. Headers set
  * by the page travel with the rewritten request; a route URL the page writes itself names no load (the UI
  * process refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main frame's and sub-frames') load
  * unchanged: their navigations were already decided by the UI process, which names them to this module
@@ -32,7 +33,10 @@
 #include <string.h>
 
 #define ROUTE_SCHEME "hybroute"
-#define ROUTE_PREFIX ROUTE_SCHEME "://load/?"
+/* File loads: a scheme of local origin, so that a worker started from a file script of the application's
+ * (whose origin is its script's route URL's) is of a local origin too, and known as the application's. */
+#define LOCAL_ROUTE_SCHEME "hybroute-local"
+#define LOCAL_ROUTE_PREFIX LOCAL_ROUTE_SCHEME "://load/?"
 #define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define EXEC_ROUTE_PREFIX ROUTE_SCHEME "://exec/?"
@@ -119,6 +123,48 @@ static gboolean stays_local(const char* uri)
     return FALSE;
 }
 
+/* The host of a web load's route URL: the load's origin ("scheme://host[:port]", as an "Origin" header writes
+ * it) in hexadecimal, in labels of at most MAX_ROUTE_LABEL characters. A worker started from a web page's
+ * script is of its script's route URL's origin, which so names the site of the page that started it (a
+ * worker's script is of its page's origin); the UI process reads it back (RouteURL.h). "load" for an origin
+ * too long for a host. Freed by the caller. */
+#define MAX_ROUTE_LABEL 62
+#define MAX_ROUTE_HOST 253
+static char* route_host(const char* uri)
+{
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_NONE, NULL);
+    const char* scheme = parsed ? g_uri_get_scheme(parsed) : NULL;
+    const char* host = parsed ? g_uri_get_host(parsed) : NULL;
+    char* origin = NULL;
+    if (scheme && host && *host && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0)) {
+        char* lower_scheme = g_ascii_strdown(scheme, -1);
+        char* lower_host = g_ascii_strdown(host, -1);
+        const gboolean bracketed = strchr(lower_host, ':') != NULL;
+        const int port = g_uri_get_port(parsed);
+        const int own_port = strcmp(lower_scheme, "https") == 0 ? 443 : 80;
+        char* port_text = port != -1 && port != own_port ? g_strdup_printf(":%d", port) : g_strdup("");
+        origin = g_strconcat(lower_scheme, "://", bracketed ? "[" : "", lower_host, bracketed ? "]" : "", port_text, NULL);
+        g_free(port_text);
+        g_free(lower_host);
+        g_free(lower_scheme);
+    }
+    if (parsed)
+        g_uri_unref(parsed);
+    const gsize length = origin ? strlen(origin) : 0;
+    if (!origin || length * 2 + (length * 2) / MAX_ROUTE_LABEL > MAX_ROUTE_HOST) {
+        g_free(origin);
+        return g_strdup("load");
+    }
+    GString* text = g_string_sized_new(length * 2 + length / 16);
+    for (gsize i = 0; i < length; i++) {
+        if (i && (i * 2) % MAX_ROUTE_LABEL == 0)
+            g_string_append_c(text, '.');
+        g_string_append_printf(text, "%02x", (unsigned char)origin[i]);
+    }
+    g_free(origin);
+    return g_string_free(text, FALSE);
+}
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
@@ -130,7 +176,8 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     /* Only this module writes route URLs: one the page wrote itself would hand the UI process a load that
      * the engine's own checks (which origin may read what) never saw, and the route's answers are readable
      * from any origin. It goes to a route URL that names no load, which the UI process refuses. */
-    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0) {
+    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
+        || g_ascii_strncasecmp(uri, LOCAL_ROUTE_SCHEME ":", strlen(LOCAL_ROUTE_SCHEME ":")) == 0) {
         webkit_uri_request_set_uri(request, REFUSED_ROUTE);
         return FALSE;
     }
@@ -148,7 +195,11 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
             return FALSE;
     }
     char* escaped = g_uri_escape_string(uri, NULL, FALSE);
-    char* routed = g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : ROUTE_PREFIX, escaped, NULL);
+    const gboolean is_file = g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0;
+    char* host = is_exec || is_file ? NULL : route_host(uri);
+    char* routed = host ? g_strconcat(ROUTE_SCHEME "://", host, "/?", escaped, NULL)
+                        : g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : LOCAL_ROUTE_PREFIX, escaped, NULL);
+    g_free(host);
     webkit_uri_request_set_uri(request, routed);
     g_free(routed);
     g_free(escaped);
@@ -159,54 +210,57 @@ static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const c
 
 /* A string with a lone surrogate has no UTF-8 form, and the engine's conversion cuts it at the first one (a
  * fetched batch would lose every command from there on): each lone one becomes U+FFFD, as text read from the
- * page anywhere else. NULL when the string cannot be made so. */
-static char* well_formed_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
+ * page anywhere else. NULL when the string has none, or cannot be made so. */
+static JSCValue* well_formed_string(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
-    char* text = NULL;
     JSCValue* function = page_function(page, context, WELL_FORMED_FUNCTION_KEY, WELL_FORMED_FUNCTION);
     JSCValue* fixed = function ? jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE) : NULL;
-    if (fixed && !jsc_context_get_exception(context) && jsc_value_is_string(fixed))
-        text = jsc_value_to_string(fixed);
-    jsc_context_clear_exception(context);
-    if (fixed)
+    if (fixed && (jsc_context_get_exception(context) || !jsc_value_is_string(fixed))) {
         g_object_unref(fixed);
+        fixed = NULL;
+    }
+    jsc_context_clear_exception(context);
     if (function)
         g_object_unref(function);
-    return text;
+    return fixed;
 }
 
-/* A script's result as text: "" for undefined, null, functions and exceptions (the exception is cleared). A
- * string with a lone surrogate, which the engine's conversion cuts at the first one (a fetched batch would lose
- * every command from there on), gives its well-formed text. */
-static char* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
+/* A script's result as text, all of it (NUL characters included: a batch cut at one would lose the commands
+ * after it unanswered): empty for undefined, null, functions and exceptions (the exception is cleared). A
+ * string with a lone surrogate, which the engine's conversion cuts at the first one, gives its well-formed
+ * text. */
+static GBytes* result_text(WebKitWebPage* page, JSCContext* context, JSCValue* value)
 {
     if (jsc_context_get_exception(context)) {
         jsc_context_clear_exception(context);
-        return g_strdup("");
+        return g_bytes_new(NULL, 0);
     }
     if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value) || jsc_value_is_function(value))
-        return g_strdup("");
-    char* text = jsc_value_to_string(value);
+        return g_bytes_new(NULL, 0);
+    GBytes* text = jsc_value_to_string_as_bytes(value);
     if (jsc_context_get_exception(context)) { /* a toString that throws */
         jsc_context_clear_exception(context);
-        g_free(text);
-        return g_strdup("");
+        if (text)
+            g_bytes_unref(text);
+        return g_bytes_new(NULL, 0);
     }
     if (jsc_value_is_string(value)) {
         /* An empty text is a string without a UTF-8 form only when its JSON form says more than "". */
-        gboolean fix = text && *text != '\0';
+        gboolean fix = text && g_bytes_get_size(text) != 0;
         if (!fix) {
             char* json = jsc_value_to_json(value, 0);
             fix = json && strcmp(json, "\"\"") != 0;
             g_free(json);
         }
-        char* fixed = fix ? well_formed_text(page, context, value) : NULL;
+        JSCValue* fixed = fix ? well_formed_string(page, context, value) : NULL;
         if (fixed) {
-            g_free(text);
-            text = fixed;
+            if (text)
+                g_bytes_unref(text);
+            text = jsc_value_to_string_as_bytes(fixed);
+            g_object_unref(fixed);
         }
     }
-    return text ? text : g_strdup("");
+    return text ? text : g_bytes_new(NULL, 0);
 }
 
 static GVariant* bytes_variant(const char* data, gsize length)
@@ -382,7 +436,7 @@ static void run_microtasks(WebKitWebPage* page, WebKitFrame* frame)
 }
 
 /* The text of a script's result for a reply; with no reply to make (`text` NULL) only its exception is cleared. */
-static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* value, char** text)
+static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* value, GBytes** text)
 {
     if (text)
         *text = result_text(page, context, value);
@@ -391,7 +445,7 @@ static void take_result(WebKitWebPage* page, JSCContext* context, JSCValue* valu
 }
 
 /* Runs an answer's script as a call; FALSE (having run nothing) when it must be evaluated as a script. */
-static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, char** text)
+static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char* script, gsize length, GBytes** text)
 {
     Answer answer;
     if (!read_answer(script, length, &answer))
@@ -426,8 +480,8 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
 {
     gsize length = 0;
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
-    char* text = NULL;
-    char** wanted = results ? &text : NULL;
+    GBytes* text = NULL;
+    GBytes** wanted = results ? &text : NULL;
     if (context && length && (in_engine_world || !run_answer(page, context, script, length, wanted))) {
         /* The engine takes a script that is not UTF-8 down with its page: such bytes read as U+FFFD, as in a
          * page's own text. */
@@ -438,9 +492,13 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
         if (value)
             g_object_unref(value);
     }
-    if (results)
-        g_variant_builder_add_value(results, bytes_variant(text ? text : "", text ? strlen(text) : 0));
-    g_free(text);
+    if (results) {
+        gsize size = 0;
+        const char* data = text ? g_bytes_get_data(text, &size) : NULL;
+        g_variant_builder_add_value(results, bytes_variant(data ? data : "", data ? size : 0));
+    }
+    if (text)
+        g_bytes_unref(text);
 }
 
 /* Evaluates the scripts of one world in the page's main frame, adding their results to the reply's; whether

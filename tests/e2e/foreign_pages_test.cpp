@@ -77,6 +77,16 @@ std::string attackScript(std::int64_t number, const std::string& tag)
            " return 'sent'; })()";
 }
 
+// Reads every URL with fetch and XHR, noting each outcome: "<asker> <road> <url> read:<text>" or "... error".
+const char* const kProbe =
+    "function probe(asker, urls, note) { urls.forEach(function (u) {"
+    " try { fetch(u).then(function (r) { return r.text(); }).then(function (t) { note(asker + ' fetch ' + u + ' read:' + t); },"
+    "   function () { note(asker + ' fetch ' + u + ' error'); }); } catch (e) { note(asker + ' fetch ' + u + ' error'); }"
+    " try { var x = new XMLHttpRequest(); x.open('GET', u, true);"
+    "   x.onload = function () { note(asker + ' xhr ' + u + ' read:' + x.responseText); };"
+    "   x.onerror = function () { note(asker + ' xhr ' + u + ' error'); }; x.send(); } catch (e) { note(asker + ' xhr ' + u + ' error'); }"
+    " }); }";
+
 class ForeignPagesTest : public e2e::SampleBundleOnEngine {
 protected:
     ForeignPagesTest() : SampleBundleOnEngine({.extraFiles = {"www/iab.html"}}) {}
@@ -165,6 +175,54 @@ protected:
         attackFrom(*view, tag);
         expectNothingReached(tag, "");
         expectEveryOwnPathWorks();
+    }
+
+    // The same loopback server by another name: another site.
+    std::string otherSite(const std::string& path)
+    {
+        std::string url = m_server.url(path);
+        return url.replace(url.find("127.0.0.1"), 9, "localhost");
+    }
+    // A page of another site (served at `path` of otherSite()) that reads `urls` with fetch and XHR from
+    // itself, from a dedicated worker of a blob: URL and one of its own script, from a sandboxed srcdoc frame
+    // and from a data: frame (which the views do not load). Each read's outcome reaches the top document's
+    // `heard` as "<asker> <road> <url> read:<text>" or "... error".
+    void routeProbe(const std::string& path, const std::vector<std::string>& urls)
+    {
+        std::string list = "[";
+        for (const std::string& url : urls)
+            list += (list.size() > 1 ? ",'" : "'") + url + "'";
+        list += "]";
+        const std::string worker = "onmessage = function (e) { probe(e.data, urls, function (s) { postMessage(s); }); };";
+        m_server.route(path + ".js", testsupport::Reply::text(200, "var urls = " + list + "; " + kProbe + worker, "application/javascript"));
+        m_server.route(path, testsupport::Reply::text(200,
+            "<html><body><p id='hostile'>a page of somebody else</p><script>"
+            "if (top === window) { window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); }); }"
+            "var urls = " + list + "; " + kProbe + " function note(s) { top.postMessage(s, '*'); } probe('page', urls, note);"
+            "function start(w, asker) { w.onmessage = function (e) { note(e.data); }; w.postMessage(asker); }"
+            "var own = 'var urls = ' + JSON.stringify(urls) + '; ' + probe.toString();"
+            "start(new Worker(URL.createObjectURL(new Blob([own + '" + worker + "']))), 'blob-worker');"
+            "start(new Worker('" + path + ".js'), 'script-worker');"
+            "function framed(asker) { return '<scr' + 'ipt>' + own + ' probe(\"' + asker + '\", urls, function (s) { top.postMessage(s, \"*\"); });</scr' + 'ipt>'; }"
+            "var s = document.createElement('iframe'); s.sandbox = 'allow-scripts'; s.srcdoc = framed('srcdoc'); document.body.appendChild(s);"
+            "var d = document.createElement('iframe'); d.src = 'data:text/html,' + encodeURIComponent(framed('data')); document.body.appendChild(d);"
+            "</script></body></html>", "text/html"));
+    }
+    // Waits for every outcome of the `askers` of a routeProbe of `urls` in `view`'s top document (the others
+    // may not run: a view may refuse their frames); no outcome read what `secrets` hold.
+    void expectNothingRead(platform::WebView& view, const std::vector<std::string>& urls, const std::vector<std::string>& secrets,
+                           const std::string& where, const std::vector<std::string>& askers)
+    {
+        std::string list;
+        for (const std::string& asker : askers)
+            list += (list.empty() ? "'" : ",'") + asker + "'";
+        const std::string ended = "window.heard ? heard.filter(function (l) { return [" + list + "].indexOf(l.split(' ')[0]) >= 0; }).length : 0";
+        const bool all = e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString(ended) == std::to_string(2 * askers.size() * urls.size()); });
+        e2e::waitUntil([] { return false; }, std::chrono::milliseconds(300));
+        const std::string heard = view.stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
+        EXPECT_TRUE(all) << where << ": every asker's every read ends\n" << heard;
+        for (const std::string& secret : secrets)
+            EXPECT_EQ(heard.find(secret), std::string::npos) << where << ": " << secret << " was read\n" << heard;
     }
 
     testsupport::HTTPTestServer m_server;
@@ -296,10 +354,12 @@ TEST_F(ForeignPagesTest, ARemotePageOfAForeignViewReadsNoFileThroughTheRoute)
     // The application's own page reads its files as before, but not by writing the route's URL itself.
     eval("var x = new XMLHttpRequest(); x.open('GET', '" + own + "', false); x.send(null); window.own = x.responseText; 1");
     EXPECT_EQ(eval("window.own"), "own notes");
-    eval("window.routed = ''; var y = new XMLHttpRequest(); y.open('GET', 'hybroute://load/?' + encodeURIComponent('" + own + "'), true);"
-         " y.onload = function () { routed = y.status + ':' + y.responseText; }; y.onerror = function () { routed = 'error'; }; y.send(null); 1");
-    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.routed").empty(); }));
-    EXPECT_EQ(eval("window.routed"), "error");
+    for (const char* route : {"hybroute://load/?", "hybroute-local://load/?"}) {
+        eval("window.routed = ''; var y = new XMLHttpRequest(); y.open('GET', '" + std::string(route) + "' + encodeURIComponent('" + own + "'), true);"
+             " y.onload = function () { routed = y.status + ':' + y.responseText; }; y.onerror = function () { routed = 'error'; }; y.send(null); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.routed").empty(); }));
+        EXPECT_EQ(eval("window.routed"), "error") << route;
+    }
 }
 
 TEST_F(ForeignPagesTest, ARemoteFrameOfTheApplicationsPageInTheInAppBrowserReadsNoFile)
@@ -500,4 +560,87 @@ TEST_F(ForeignPagesTest, APageThatSendsNoReferrerIsToldItsFragmentSignalsAreRefu
     }
     eval("call('quiet-xhr', 'Keychain', 'getForKey', ['quiet-xhr']); 1");
     EXPECT_EQ(answer("quiet-xhr"), "ok:\"set\"");
+}
+
+TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFilesOrAnotherSitesAnswers)
+{
+    launch();
+    std::ofstream(m_home.folders().documents() + "/own.txt") << "own notes";
+    std::ofstream(m_home.folders().tmp() + "/own.txt") << "own temporary notes";
+    m_server.route("/secret", testsupport::Reply::text(200, "top secret"));
+    const std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
+                                           "hybfile://localhost/root/etc/passwd", "file://" + m_home.folders().documents() + "/own.txt",
+                                           m_server.url("/secret")};
+    const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret"};
+    routeProbe("/probe.html", urls);
+
+    // A frame of another site in the application's own page, and what it starts.
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         " var f = document.createElement('iframe'); f.src = '" + otherSite("/probe.html") + "'; document.body.appendChild(f); 1");
+    // (The application's view refuses the sandboxed frame's document; it loads the data: frame.)
+    expectNothingRead(*m_webView, urls, secrets, "a frame of the application's page", {"page", "blob-worker", "script-worker", "data"});
+
+    // The same page in the in-app browser, the payment road's page and the sign-in page.
+    browse(otherSite("/probe.html"));
+    ASSERT_TRUE(browserView());
+    expectNothingRead(*browserView(), urls, secrets, "the in-app browser", {"page", "blob-worker", "script-worker", "srcdoc"});
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    m_server.route("/draw", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", otherSite("/probe.html")));
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
+    screen->view();
+    ASSERT_TRUE(screen->webView());
+    expectNothingRead(*screen->webView(), urls, secrets, "the payment road's page", {"page", "blob-worker", "script-worker", "srcdoc"});
+    auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
+    signIn->refresh(otherSite("/probe.html"));
+    ASSERT_TRUE(signIn->webView());
+    expectNothingRead(*signIn->webView(), urls, secrets, "the sign-in page", {"page", "blob-worker", "script-worker", "srcdoc"});
+
+    // The application's view led to that page.
+    const std::string home = eval("location.href");
+    eval("location.href = '" + otherSite("/probe.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+    expectNothingRead(*m_webView, urls, secrets, "the application's view", {"page", "blob-worker", "script-worker"});
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+
+    // The application's page and its workers read its files; a site's own page and its workers read that site's
+    // answer.
+    const std::string readAll =
+        "window.own = []; function keep(s) { own.push(s); }"
+        " function ask(u) { fetch(u).then(function (r) { return r.text(); }).then(function (t) { keep('page ' + t); }, function () { keep('page error'); }); }"
+        " ask('hybfile://localhost/persistent/own.txt'); ask('file://" + m_home.folders().documents() + "/own.txt');"
+        " var w = new Worker(URL.createObjectURL(new Blob([\"fetch('hybfile://localhost/temporary/own.txt').then(function (r) { return r.text(); })"
+        ".then(function (t) { postMessage('worker ' + t); }, function () { postMessage('worker error'); });\"])));"
+        " w.onmessage = function (e) { keep(e.data); };"
+        " var v = new Worker('own-worker.js'); v.onmessage = function (e) { keep(e.data); }; 1";
+    m_home.writeBundleFile("www/own-worker.js",
+        "function ask(u) { return fetch(u).then(function (r) { return r.text(); }).then(function (t) { return t; }, function () { return 'error'; }); }"
+        "Promise.all([ask('hybfile://localhost/persistent/own.txt'), ask('" + m_server.url("/secret") + "')])"
+        ".then(function (a) { postMessage('script-worker ' + a.join(' + ')); });");
+    eval(readAll);
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("own.length") == "4"; })) << eval("own.join()");
+    EXPECT_EQ(eval("own.sort().join()"), "page own notes,page own notes,script-worker own notes + top secret,worker own temporary notes");
+    browse(m_server.url("/probe.html"));
+    ASSERT_TRUE(browserView());
+    EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
+                                               "heard.filter(function (l) { return / read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
+                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
+        << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+}
+
+TEST_F(ForeignPagesTest, NoPageStartsAWorkerThatLoadsApartFromIt)
+{
+    launch();
+    // Shared and service workers would load apart from any page, around every rule of the application's.
+    const std::string check = "typeof SharedWorker + ' ' + ('serviceWorker' in navigator)";
+    EXPECT_EQ(eval(check), "undefined false");
+    browse("iab.html");
+    ASSERT_TRUE(browserView());
+    EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString(check), "undefined false");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
+    browse(m_server.url("/hostile.html"));
+    ASSERT_TRUE(browserView());
+    EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString(check), "undefined false");
 }

@@ -99,6 +99,20 @@ TEST_F(HostileCallsPageTest, ArgumentsThatCannotBeEncodedOrReadAreAnsweredAndThe
     EXPECT_EQ(answer("get"), "ok:\"cut \xEF\xBF\xBD\"");
     EXPECT_EQ(eval("hybrid.exec.pendingCallbackCount()"), "0");
 
+    // A batch the native side fetches with raw NUL characters in it, inside a command and between two: the
+    // command is answered with the reason, and those after it as usual.
+    eval("var exec = hybrid.require('hybrid/exec'), take = exec.nativeFetchMessages;"
+         "exec.nativeFetchMessages = function () { return take.apply(exec, arguments).replace('raw-nul', 'raw\\u0000nul')"
+         "  .replace('],[\"Device', '],\\u0000[\"Device'); };"
+         "hybrid.exec.setJsToNativeBridgeMode('iframe');"
+         "call('before-nul', 'Device', 'getDeviceInfo', []); call('nul', 'Keychain', 'setForKey', ['raw-nul', 'x']);"
+         "call('after-nul', 'Device', 'getDeviceInfo', []); call('after-nul-2', 'Device', 'getDeviceInfo', []); 1");
+    EXPECT_EQ(answer("before-nul").rfind("ok:{", 0), 0u) << answer("before-nul");
+    EXPECT_EQ(answer("nul").rfind("fail:The command cannot be read: ", 0), 0u) << answer("nul");
+    EXPECT_EQ(answer("after-nul").rfind("ok:{", 0), 0u) << answer("after-nul");
+    EXPECT_EQ(answer("after-nul-2").rfind("ok:{", 0), 0u) << answer("after-nul-2");
+    eval("exec.nativeFetchMessages = take; 1");
+
     expectAnOrdinaryCallIsAnswered("later");
 }
 

@@ -384,6 +384,7 @@ TEST_F(WebKitEngineTest, APagesFormPostWhoseReplyIsLostIsSentOnce)
 TEST_F(WebKitEngineTest, BodiesReachThePageAsTheyArriveAndMayBreakOff)
 {
     ScopedProtocol stepped(platform::URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));
+    webengine::WebContext::registerApplicationScheme("stepped");
     loadPage("index.html", "<html><body><script>"
                            "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true); window[key] = [];"
                            "x.onprogress = function() { window[key].push('progress:' + x.responseText); };"

@@ -59,6 +59,38 @@ TEST(BridgeOrigin, ANavigationOfThePageIsItsOwnWhenItsReferrerIsOfItsOrigin)
     EXPECT_FALSE(isPageOriginsNavigation({{"Referer", "http://evil.example/"}}, "file:///bundle/www/index.html"));
 }
 
+TEST(BridgeOrigin, ARoutedAnswerNamesOneReaderAtMostAndNeverAnotherOriginForAnotherOrigin)
+{
+    const std::string secret = "http://site.example:8080/secret";
+    auto reader = [](HeaderList headers, const std::string& url) { return readerOriginOf(headers, url).value_or("<none>"); };
+    // A request that names no asker (the engine's same-origin request, a worker's): the answer's own origin,
+    // which only an asker of that origin matches.
+    EXPECT_EQ(reader({}, secret), "http://site.example:8080");
+    EXPECT_EQ(reader({{"Origin", "http://SITE.example:8080"}}, secret), "http://site.example:8080");
+    // Another site, a sandboxed or data: document ("null"), the route's own origin (a worker of a script URL),
+    // two different askers: nobody.
+    for (const char* asker : {"http://evil.example", "http://site.example", "https://site.example:8080", "null", "hybroute://load", ""})
+        EXPECT_EQ(reader({{"Origin", asker}}, secret), "<none>") << asker;
+    EXPECT_EQ(reader({{"Origin", "http://site.example:8080"}, {"origin", "http://evil.example"}}, secret), "<none>");
+    // The application's file documents read what they ask for; its own resources are of their origin only.
+    EXPECT_EQ(reader({{"Origin", "file://"}}, secret), "file://");
+    EXPECT_EQ(reader({{"Origin", "hybroute-local://load"}}, secret), "hybroute-local://load") << "a worker of a file script";
+    // A worker of a web page's script, at the route origin naming its site ("http://site.example:8080" in
+    // hexadecimal), reads that site's answers only.
+    const std::string siteWorker = "hybroute://687474703a2f2f736974652e6578616d706c653a38303830";
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, secret), siteWorker);
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, "http://evil.example/"), "<none>");
+    EXPECT_EQ(reader({{"Origin", siteWorker}}, "hybfile://localhost/persistent/a.txt"), "<none>");
+    for (const char* own : {"hybfile://localhost/persistent/a.txt", "file:///home/Documents/a.txt", "assets-library://asset/1.jpg"}) {
+        EXPECT_EQ(reader({}, own), "file://") << own;
+        EXPECT_EQ(reader({{"Origin", "file://"}}, own), "file://") << own;
+        EXPECT_EQ(reader({{"Origin", "null"}}, own), "<none>") << own;
+        EXPECT_EQ(reader({{"Origin", "http://evil.example"}}, own), "<none>") << own;
+    }
+    // A web answer without a host names nobody.
+    EXPECT_EQ(reader({}, "http:///x"), "<none>");
+}
+
 TEST(BridgeOrigin, ASignalFragmentStartsWithItsMark)
 {
     for (const char* url : {"file:///i.html#%01", "file:///i.html#%01%5B%5D", "http://a/#%02", "#%02x"})

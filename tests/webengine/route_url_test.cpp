@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 using webengine::originalURLFromBridgeRoute;
+using webengine::originalURLFromLocalRoute;
 using webengine::originalURLFromRoute;
+using webengine::routeOriginSite;
 using webengine::routeURLForOriginal;
 
 TEST(RouteURLTest, OriginalsSurviveTheRoundTrip)
@@ -26,6 +31,31 @@ TEST(RouteURLTest, MalformedRoutesGiveNoURL)
     EXPECT_FALSE(originalURLFromRoute(""));
 }
 
+TEST(RouteURLTest, AWebLoadsRouteNamesItsOriginInHexadecimal)
+{
+    // "http://a.example:8080" and a 70-character origin in labels of at most 62 digits.
+    EXPECT_EQ(originalURLFromRoute("hybroute://687474703a2f2f612e6578616d706c653a38303830/?http%3A%2F%2Fa.example%3A8080%2Fw.js")
+                  .value_or("<none>"), "http://a.example:8080/w.js");
+    EXPECT_EQ(routeOriginSite("hybroute://687474703a2f2f612e6578616d706c653a38303830").value_or("<none>"), "http://a.example:8080");
+    const std::string longOrigin = "http://" + std::string(56, 'a') + ".example";
+    std::string hex;
+    for (std::size_t i = 0; i < longOrigin.size(); ++i) {
+        if (i && i % 31 == 0)
+            hex += '.';
+        char digits[3];
+        snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(longOrigin[i]));
+        hex += digits;
+    }
+    EXPECT_EQ(routeOriginSite("hybroute://" + hex).value_or("<none>"), longOrigin);
+    // Not a route origin: other hosts, odd or upper-case digits, empty or long labels, a NUL, another scheme.
+    for (const char* origin : {"hybroute://load", "hybroute://exec", "hybroute://", "hybroute://6", "hybroute://6A", "hybroute://68..74",
+                               "hybroute://.6874", "hybroute://6874.", "hybroute://6800", "hybroute-local://6874", "http://6874", "null"})
+        EXPECT_FALSE(routeOriginSite(origin)) << origin;
+    EXPECT_FALSE(routeOriginSite("hybroute://" + std::string(64, '6')));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://6A/?http%3A%2F%2Fa%2F"));
+    EXPECT_FALSE(originalURLFromRoute("hybroute://zz/?http%3A%2F%2Fa%2F"));
+}
+
 TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
 {
     EXPECT_EQ(originalURLFromBridgeRoute("hybroute://exec/?file%3A%2F%2F%2F!hyb_exec%3F3").value_or("<none>"), "file:///!hyb_exec?3");
@@ -35,4 +65,12 @@ TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?%zz"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?no-scheme-here"));
+    // A file load's route carries a file URL only, and is no other kind.
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?file%3A%2F%2F%2Fa%20b.js").value_or("<none>"), "file:///a b.js");
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?FILE%3A%2F%2F%2Fa").value_or("<none>"), "FILE:///a");
+    for (const char* route : {"hybroute-local://load/?http%3A%2F%2Fa.example%2F", "hybroute-local://load/?hybfile%3A%2F%2Flocalhost%2Fa",
+                              "hybroute-local://load/?", "hybroute-local://load/?%zz", "hybroute-local://exec/?file%3A%2F%2F%2Fa",
+                              "hybroute://load/?file%3A%2F%2F%2Fa"})
+        EXPECT_FALSE(originalURLFromLocalRoute(route)) << route;
+    EXPECT_FALSE(originalURLFromRoute("hybroute-local://load/?file%3A%2F%2F%2Fa"));
 }
