@@ -1,6 +1,7 @@
 #include "push/PulsePlugin.h"
 
 #include "push/PULSEMessageCenter.h"
+#include "push/PULSEMessageStore.h"
 #include "push/PULSEService.h"
 
 #include "platform/Application.h"
@@ -13,6 +14,9 @@
 #include "platform/NotificationCenter.h"
 #include "platform/PercentEscaping.h"
 #include "platform/PropertyList.h"
+#include "platform/WebView.h"
+
+#include "runtime/HYBHandleOpenURL.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +24,8 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <unordered_set>
+#include <utility>
 
 namespace push {
 
@@ -111,7 +117,11 @@ PulsePlugin::PulsePlugin(const std::shared_ptr<platform::WebView>& webView) : ru
     platform::Log::write("### initWithWebView ");
 }
 
-PulsePlugin::~PulsePlugin() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+PulsePlugin::~PulsePlugin() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+    if (!m_handedOver.empty())
+        PULSEService::messagesHandedOver(std::move(m_handedOver));
+}
 
 void PulsePlugin::pluginInitialize() {
     platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
@@ -119,6 +129,13 @@ void PulsePlugin::pluginInitialize() {
                        [this](const platform::Notification& notification) { networkDidReceiveMessage(notification); });
     center.addObserver(this, kPulsePluginReceiveNotification, nullptr,
                        [this](const platform::Notification& notification) { networkDidReceiveNotification(notification); });
+    if (const std::shared_ptr<platform::WebView> view = webView()) {
+        center.addObserver(this, runtime::kHYBPageDidLoadNotification, view.get(),
+                           [this](const platform::Notification&) { startListening(); });
+        // Made after its page loaded (at the page's first call): the page is there.
+        if (view->request() && !view->isLoading())
+            startListening();
+    }
 
     const auto& options = storedLaunchOptions();
     const auto payload = options ? pulseLaunchNotification(*options) : std::nullopt;
@@ -334,13 +351,88 @@ void PulsePlugin::schedule(std::string script) {
 }
 
 void PulsePlugin::networkDidReceiveMessage(const platform::Notification& notification) {
-    auto scripts = pulseMessageScripts(notification.userInfo);
-    if (!scripts) {
-        platform::Log::write("A pushed message cannot be written as JSON: " + scripts.error().localizedDescription());
+    const auto* tag = static_cast<const PULSEHeldMessageTag*>(notification.object);
+    if (!tag) {
+        handOver(std::nullopt, notification.userInfo);
         return;
     }
-    schedule(std::move(scripts->first));
-    schedule(std::move(scripts->second));
+    if (!m_pageListens)
+        return; // it waits in the store for the page
+    if (m_awaitingHeld) {
+        if (m_arrivedMeanwhile.size() < PULSEMessageStore::kMaxHeldMessages)
+            m_arrivedMeanwhile.emplace_back(tag->messageID, notification.userInfo);
+        return;
+    }
+    handOver(tag->messageID, notification.userInfo);
+}
+
+void PulsePlugin::onReset() {
+    m_pageListens = false;
+    m_awaitingHeld = false;
+    m_arrivedMeanwhile.clear();
+    ++m_pageGeneration;
+}
+
+void PulsePlugin::startListening() {
+    if (m_pageListens)
+        return;
+    m_pageListens = true;
+    m_awaitingHeld = true;
+    PULSEService::heldMessages([weak = weak_from_this(), generation = m_pageGeneration](std::vector<PULSEMessageCenter::HeldMessage> held) {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        if (self && self->m_pageGeneration == generation)
+            self->takeHeldMessages(std::move(held));
+    });
+}
+
+void PulsePlugin::takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> held) {
+    if (!m_awaitingHeld)
+        return;
+    m_awaitingHeld = false;
+    std::unordered_set<std::uint64_t> taken;
+    for (const auto& message : held) {
+        taken.insert(message.messageID);
+        handOver(message.messageID, message.info.value_or(platform::Dictionary()));
+    }
+    for (const auto& [messageID, info] : std::exchange(m_arrivedMeanwhile, {}))
+        if (taken.insert(messageID).second)
+            handOver(messageID, info);
+}
+
+void PulsePlugin::handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info) {
+    auto scripts = pulseMessageScripts(info);
+    if (!scripts) {
+        platform::Log::write("A pushed message cannot be written as JSON: " + scripts.error().localizedDescription());
+        if (messageID)
+            noteHandedOver(*messageID); // it never can be: it waits no more
+        return;
+    }
+    if (!messageID) {
+        schedule(std::move(scripts->first));
+        schedule(std::move(scripts->second));
+        return;
+    }
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), generation = m_pageGeneration, id = *messageID,
+                                            scripts = std::move(*scripts)]() mutable {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        std::shared_ptr<runtime::HYBCommandDelegate> delegate = self ? self->commandDelegate() : nullptr;
+        if (!delegate || self->m_pageGeneration != generation)
+            return; // the page it was meant for is gone: it waits for the next one
+        delegate->evalJs(std::move(scripts.first));
+        delegate->evalJs(std::move(scripts.second));
+        self->noteHandedOver(id);
+    });
+}
+
+void PulsePlugin::noteHandedOver(std::uint64_t messageID) {
+    m_handedOver.push_back(messageID);
+    if (m_handedOver.size() > 1)
+        return;
+    // One report for the messages handed over on this turn.
+    platform::DispatchQueue::main()->async([weak = weak_from_this()] {
+        if (auto self = std::static_pointer_cast<PulsePlugin>(weak.lock()))
+            PULSEService::messagesHandedOver(std::exchange(self->m_handedOver, {}));
+    });
 }
 
 void PulsePlugin::networkDidReceiveNotification(const platform::Notification& notification) {
