@@ -11,6 +11,11 @@
 #include "platform/RunLoop.h"
 
 #include <cstdio>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <set>
 
@@ -228,6 +233,55 @@ TEST(MessageStore, KeepsTheNewestHeldMessagesWithinItsBound) {
     EXPECT_EQ(reread.heldCount(), push::PULSEMessageStore::kMaxHeldMessages);
     EXPECT_EQ(reread.held().front().id, 6u);
     EXPECT_TRUE(reread.isRemembered(1));
+}
+
+// A process killed in the middle of a burst: every message whose commit it reported (its receipt could
+// have left) is in the store when it is read again; what came after is whole or not there at all.
+TEST(MessageStore, WhatACommitKeptOutlivesAKillInTheMiddleOfABurst) {
+    hybtest::TempHome home;
+    const std::string path = home.root() + "/store";
+    int reports[2];
+    ASSERT_EQ(::pipe2(reports, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The child commits bursts of 200 and reports the last id of each commit, until it is killed (or,
+        // on a machine too busy to kill it sooner, until it waits within the store's bound).
+        ::close(reports[0]);
+        push::PULSEMessageStore store(path);
+        std::uint64_t id = 1;
+        for (int commits = 0;; ++commits) {
+            while (commits == 45)
+                ::pause();
+            for (int i = 0; i < 200; ++i, ++id)
+                (void)store.accept(id, 1, "{\"message\":\"burst\"}");
+            if (!store.commit().ok())
+                ::_exit(2);
+            const std::uint64_t last = id - 1;
+            if (::write(reports[1], &last, sizeof last) != sizeof last)
+                ::_exit(3);
+        }
+    }
+    ::close(reports[1]);
+    std::uint64_t reported = 0;
+    for (int commits = 0; commits < 10; ++commits)
+        ASSERT_EQ(::read(reports[0], &reported, sizeof reported), static_cast<ssize_t>(sizeof reported));
+    ::kill(pid, SIGKILL);
+    for (std::uint64_t last = 0; ::read(reports[0], &last, sizeof last) == static_cast<ssize_t>(sizeof last);)
+        reported = last;
+    ::close(reports[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    ASSERT_LE(reported, push::PULSEMessageStore::kMaxHeldMessages);
+
+    push::PULSEMessageStore store(path);
+    const auto held = store.held();
+    ASSERT_GE(held.size(), reported);
+    for (std::uint64_t id = 1; id <= held.size(); ++id) {
+        ASSERT_EQ(held[id - 1].id, id);
+        ASSERT_EQ(held[id - 1].text, "{\"message\":\"burst\"}");
+    }
 }
 
 // End to end, against the server, which holds each message until its receipt.
