@@ -117,11 +117,7 @@ PulsePlugin::PulsePlugin(const std::shared_ptr<platform::WebView>& webView) : ru
     platform::Log::write("### initWithWebView ");
 }
 
-PulsePlugin::~PulsePlugin() {
-    platform::NotificationCenter::defaultCenter().removeObserver(this);
-    if (!m_handedOver.empty())
-        PULSEService::messagesHandedOver(std::move(m_handedOver));
-}
+PulsePlugin::~PulsePlugin() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void PulsePlugin::pluginInitialize() {
     platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
@@ -390,48 +386,63 @@ void PulsePlugin::takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> 
         return;
     m_awaitingHeld = false;
     std::unordered_set<std::uint64_t> taken;
-    for (const auto& message : held) {
-        taken.insert(message.messageID);
-        handOver(message.messageID, message.info.value_or(platform::Dictionary()));
-    }
-    for (const auto& [messageID, info] : std::exchange(m_arrivedMeanwhile, {}))
+    std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages;
+    for (auto& message : held)
+        if (taken.insert(message.messageID).second)
+            messages.emplace_back(message.messageID, message.info.value_or(platform::Dictionary()));
+    for (auto& [messageID, info] : std::exchange(m_arrivedMeanwhile, {}))
         if (taken.insert(messageID).second)
-            handOver(messageID, info);
+            messages.emplace_back(messageID, std::move(info));
+    handOver(std::move(messages));
 }
 
 void PulsePlugin::handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info) {
+    if (messageID) {
+        handOver({{*messageID, info}});
+        return;
+    }
     auto scripts = pulseMessageScripts(info);
     if (!scripts) {
         platform::Log::write("A pushed message cannot be written as JSON: " + scripts.error().localizedDescription());
-        if (messageID)
-            noteHandedOver(*messageID); // it never can be: it waits no more
         return;
     }
-    if (!messageID) {
-        schedule(std::move(scripts->first));
-        schedule(std::move(scripts->second));
+    schedule(std::move(scripts->first));
+    schedule(std::move(scripts->second));
+}
+
+void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages) {
+    if (messages.empty())
         return;
+    std::vector<std::pair<std::string, std::string>> scripts;
+    std::vector<std::uint64_t> ids;
+    std::vector<std::uint64_t> unwritable;
+    for (const auto& [messageID, info] : messages) {
+        auto written = pulseMessageScripts(info);
+        if (!written) {
+            // It never can be handed over: it waits no more.
+            platform::Log::write("A pushed message cannot be written as JSON: " + written.error().localizedDescription());
+            unwritable.push_back(messageID);
+            continue;
+        }
+        scripts.push_back(std::move(*written));
+        ids.push_back(messageID);
     }
-    platform::DispatchQueue::main()->async([weak = weak_from_this(), generation = m_pageGeneration, id = *messageID,
-                                            scripts = std::move(*scripts)]() mutable {
+    if (!unwritable.empty())
+        PULSEService::messagesHandedOver(std::move(unwritable));
+    if (ids.empty())
+        return;
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), generation = m_pageGeneration, ids = std::move(ids),
+                                            scripts = std::move(scripts)]() mutable {
         auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
         std::shared_ptr<runtime::HYBCommandDelegate> delegate = self ? self->commandDelegate() : nullptr;
         if (!delegate || self->m_pageGeneration != generation)
-            return; // the page it was meant for is gone: it waits for the next one
-        delegate->evalJs(std::move(scripts.first));
-        delegate->evalJs(std::move(scripts.second));
-        self->noteHandedOver(id);
-    });
-}
-
-void PulsePlugin::noteHandedOver(std::uint64_t messageID) {
-    m_handedOver.push_back(messageID);
-    if (m_handedOver.size() > 1)
-        return;
-    // One report for the messages handed over on this turn.
-    platform::DispatchQueue::main()->async([weak = weak_from_this()] {
-        if (auto self = std::static_pointer_cast<PulsePlugin>(weak.lock()))
-            PULSEService::messagesHandedOver(std::exchange(self->m_handedOver, {}));
+            return; // the page they were meant for is gone: they wait for the next one
+        for (auto& [event, callback] : scripts) {
+            delegate->evalJs(std::move(event));
+            delegate->evalJs(std::move(callback));
+        }
+        // At once, so that it reaches the client thread before anything the application's end posts there.
+        PULSEService::messagesHandedOver(std::move(ids));
     });
 }
 

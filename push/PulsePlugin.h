@@ -152,10 +152,10 @@ private:
     // The page listens: the messages that waited are asked for, then handed over.
     void startListening();
     void takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> held);
-    // The message's two scripts; a message from the store is reported handed over once they ran on the
-    // page they were meant for.
+    // The message's two scripts, on a later turn; messages from the store are reported handed over once
+    // theirs were evaluated for the page they were meant for.
     void handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info);
-    void noteHandedOver(std::uint64_t messageID);
+    void handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages);
 
     bool m_pageListens = false;
     bool m_awaitingHeld = false;
@@ -163,7 +163,6 @@ private:
     std::uint64_t m_pageGeneration = 0;
     // Messages posted while the ones that waited are being fetched.
     std::vector<std::pair<std::uint64_t, platform::Dictionary>> m_arrivedMeanwhile;
-    std::vector<std::uint64_t> m_handedOver; // reported on the next turn
     void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }
     void answer(const runtime::HYBInvokedUrlCommand& command, platform::Value value);
     // The callback target handed to the tags-and-alias calls: this object.
