@@ -265,6 +265,9 @@ void PULSETcpSocket::incompletePacketTimerFired() {
     if (m_connectionState != kConnected || m_reassembly.receivedLength() == 0)
         return;
     const auto timeout = std::chrono::microseconds(kReceiveTimeoutMicroseconds);
+    // While reading is held the rest cannot come: that time does not count.
+    if (!hasRoomToRead())
+        m_lastReceived = platform::Clock::current().now();
     const auto quiet = platform::Clock::current().now() - m_lastReceived;
     if (quiet < timeout) {
         // Bytes came meanwhile: wait out the rest of the time-out from the last of them.

@@ -34,7 +34,7 @@
 //   bytes dropped) rather than reading the next packets as part of a wrong one: a packet of a command
 //   the client reads whose fields cannot fill its length (PULSEReceivedPacketController::packetShape),
 //   judged as soon as enough of it has arrived, and a packet that stops arriving for longer than the
-//   read time-out (1.5 s with no byte while it is incomplete). Packets before it are delivered; the
+//   read time-out (1.5 s with no byte while it is incomplete and reading is not held). Packets before it are delivered; the
 //   server sends again whatever had no receipt.
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
 //   Each write notification hands the queued packets (up to 64) to one send call; every packet written
