@@ -37,9 +37,10 @@ namespace push {
 
 class PULSEMessageStore {
 public:
-    static constexpr std::size_t kMaxHeldMessages = 10000;
-    static constexpr std::size_t kMaxHeldBytes = 16 << 20;
-    static constexpr std::size_t kMaxRememberedIds = 32768;
+    // A burst of 100,000 messages that a page takes slowly (or only after its next start) waits whole.
+    static constexpr std::size_t kMaxHeldMessages = 100000;
+    static constexpr std::size_t kMaxHeldBytes = 32 << 20;
+    static constexpr std::size_t kMaxRememberedIds = 131072;
     static constexpr std::size_t kMaxFileBytes = 64 << 20;
     static constexpr const char* kFileName = "PULSEMessages";
 

@@ -441,8 +441,16 @@ void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictio
             delegate->evalJs(std::move(event));
             delegate->evalJs(std::move(callback));
         }
-        // At once, so that it reaches the client thread before anything the application's end posts there.
-        PULSEService::messagesHandedOver(std::move(ids));
+        // Handed over once the page ran them: an evaluation asked after them (the delegate asks for its
+        // own on a later turn at the latest) answers after they ran, with the document's state.
+        std::weak_ptr<platform::WebView> view = self->webView();
+        platform::DispatchQueue::main()->async([view, ids = std::move(ids)]() mutable {
+            if (auto webView = view.lock())
+                webView->evaluateJavaScript("document.readyState", [ids = std::move(ids)](std::string state) mutable {
+                    if (!state.empty())
+                        PULSEService::messagesHandedOver(std::move(ids));
+                });
+        });
     });
 }
 

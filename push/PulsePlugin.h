@@ -27,8 +27,9 @@
 //   listens: a page has finished loading in the plug-in's web view (already when the plug-in starts,
 //   or "HYBPageDidLoadNotification" for its view later), and no new load has begun since (onReset).
 //   Then the messages that waited go first, oldest first, and each new one as it comes; each is
-//   reported handed over (PULSEService::messagesHandedOver) once its scripts were evaluated, and one
-//   whose page went away before that waits for the next page. Messages without a tag go at once.
+//   reported handed over (PULSEService::messagesHandedOver) once the page has run its scripts (an
+//   evaluation asked after them answered), and one whose page went away before that, or whose
+//   application ended first, waits for the next page. Messages without a tag go at once.
 // - A remote notification ("PulsePluginReceiveNofication", the payload dictionary as the notification's
 //   object): "pulse.receiveNotification" while active, "pulse.openNotification" while inactive or in the
 //   background.

@@ -216,7 +216,7 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
     EXPECT_EQ(countLines("is damaged at byte"), 1) << "written anew";
 }
 
-// At most 10,000 messages wait for the page: the oldest go first, with one line a commit.
+// At most 100,000 messages wait for the page: the oldest go first, with one line a commit.
 TEST(MessageStore, KeepsTheNewestHeldMessagesWithinItsBound) {
     hybtest::TempHome home;
     const std::string path = home.root() + "/store";
