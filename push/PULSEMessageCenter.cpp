@@ -2,12 +2,17 @@
 
 #include "push/PULSEClientController.h"
 #include "push/PULSELogging.h"
+#include "push/PULSEMessageStore.h"
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSEUtilities.h"
+
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 namespace push {
 
@@ -39,18 +44,72 @@ void PULSEMessageReceipt::copyFieldsTo(PULSERequest& copy) const {
 
 // ---- message centre ----
 
+PULSEMessageCenter::PULSEMessageCenter(std::string storePath) : m_storePath(std::move(storePath)) {}
+
+PULSEMessageCenter::~PULSEMessageCenter() = default;
+
+PULSEMessageStore& PULSEMessageCenter::store() {
+    if (!m_store)
+        m_store = std::make_unique<PULSEMessageStore>(m_storePath.empty() ? PULSEMessageStore::defaultPath() : m_storePath);
+    return *m_store;
+}
+
 void PULSEMessageCenter::dispatchMessage(const PULSEMessageDispatchController& message) {
     const std::uint64_t id = message.recv_uniqueID();
-    if (std::find(m_receivedMsgIds.begin(), m_receivedMsgIds.end(), id) != m_receivedMsgIds.end()) {
+    std::string text = message.recv_messageContent().value_or(std::string());
+    if (!store().accept(id, message.recv_commandType(), text)) {
         PULSE_LOG_WARN("Found repeated message, and throw it away - msgId:%" PRIu64, id);
+    } else {
+        if (m_receivedMsgIds.size() >= kMaxRememberedIds)
+            m_receivedMsgIds.pop_front();
+        m_receivedMsgIds.push_back(id);
+        m_accepted.push_back({id, std::move(text)});
+    }
+    m_receipts.push_back(std::make_shared<PULSEMessageReceipt>(message));
+    if (m_commitPosted)
+        return;
+    // Messages that come outside a read of the connection are committed on the next turn.
+    m_commitPosted = true;
+    platform::RunLoop::current().perform([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->m_commitPosted = false;
+            self->commit();
+        }
+    });
+}
+
+void PULSEMessageCenter::commit() {
+    if (m_receipts.empty() && m_accepted.empty())
+        return;
+    auto receipts = std::exchange(m_receipts, {});
+    auto accepted = std::exchange(m_accepted, {});
+    if (auto kept = store().commit(); !kept) {
+        PULSE_LOG_ERROR("%zu pushed messages cannot be kept (%s): they and %zu receipts wait for the server to send them again",
+                        accepted.size(), kept.error().localizedDescription().c_str(), receipts.size());
         return;
     }
-    if (m_receivedMsgIds.size() >= kMaxRememberedIds)
-        m_receivedMsgIds.pop_front();
-    m_receivedMsgIds.push_back(id);
-    PULSEPostNotificationWithUserInfo(kPULSENetworkDidReceiveMessageNotification,
-                                      messageDictionary(message.recv_messageContent().value_or(std::string())));
+    for (const auto& receipt : receipts)
+        receipt->send();
+    for (auto& message : accepted) {
+        auto tag = std::make_shared<const PULSEHeldMessageTag>(PULSEHeldMessageTag{message.messageID});
+        auto info = messageDictionary(message.text);
+        auto note = std::make_shared<const platform::Notification>(
+            platform::Notification{kPULSENetworkDidReceiveMessageNotification, tag.get(), info ? std::move(*info) : platform::Dictionary()});
+        PULSE_LOG_DEBUG_LATER([note] {
+            return std::string("PULSEPostNotificationWithUserInfo ") + note->name + " " + platform::Value(note->userInfo).description();
+        });
+        PULSEPerformOnMainQueue([note, tag] { platform::NotificationCenter::defaultCenter().post(*note); });
+    }
 }
+
+std::vector<PULSEMessageCenter::HeldMessage> PULSEMessageCenter::heldMessages() {
+    std::vector<HeldMessage> held;
+    for (auto& message : store().held())
+        held.push_back({message.id, messageDictionary(message.text)});
+    return held;
+}
+
+void PULSEMessageCenter::handedOver(const std::vector<std::uint64_t>& messageIDs) { store().handedOver(messageIDs); }
 
 namespace {
 

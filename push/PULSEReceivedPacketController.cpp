@@ -268,10 +268,13 @@ void PULSEMessageDispatchController::handleReceipt() {
     }
     // A message sent again because its receipt has not reached the server yet was handed over already
     // (whether or not its id is still among the remembered ones); it is answered again all the same.
-    if (auto session = client.requestSession(); session && session->isReceiptPending(m_uniqueID))
+    if (auto session = client.requestSession(); session && session->isReceiptPending(m_uniqueID)) {
         PULSE_LOG_WARN("Found repeated message whose receipt is on its way, and throw it away - msgId:%" PRIu64, m_uniqueID);
-    else if (const auto& center = client.messageCenter())
+    } else if (const auto& center = client.messageCenter()) {
+        // Kept first: the centre sends the receipt once the message is safe.
         center->dispatchMessage(*this);
+        return;
+    }
     sendReceipt();
 }
 

@@ -148,7 +148,8 @@ public:
 
 // Command 3: a pushed message (type, id, text whose last line is kept). Type 20 carries the reply to a
 // tags-and-alias request and goes to the tags manager, with no receipt; every other type goes to the
-// message centre and is acknowledged with a receipt, repeats included.
+// message centre and is acknowledged with a receipt, repeats included (the centre sends it once the
+// message is kept).
 class PULSEMessageDispatchController : public PULSEReceivedPacketController {
 public:
     static constexpr std::uint8_t kTagAliasReplyType = 20;

@@ -23,6 +23,7 @@
 #include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Device.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Notification.h"
 #include "platform/NotificationCenter.h"
 
@@ -109,6 +110,31 @@ std::shared_ptr<platform::RunLoop> PULSEService::clientLoop() const { return m_c
 void PULSEService::onClient(std::function<void()> block) const {
     if (m_clientLoop)
         m_clientLoop->perform(std::move(block));
+}
+
+// ---- pushed messages for the page ----
+
+void PULSEService::heldMessages(std::function<void(std::vector<PULSEMessageCenter::HeldMessage>)> done) {
+    auto answer = [done = std::move(done)](std::vector<PULSEMessageCenter::HeldMessage> held) mutable {
+        platform::DispatchQueue::main()->async(
+            [done = std::move(done), held = std::move(held)]() mutable { done(std::move(held)); });
+    };
+    auto& service = sharedService();
+    if (!service.m_clientLoop) {
+        answer({});
+        return;
+    }
+    service.onClient([answer = std::move(answer)]() mutable {
+        const auto& center = PULSEClientController::sharedClient().messageCenter();
+        answer(center ? center->heldMessages() : std::vector<PULSEMessageCenter::HeldMessage>{});
+    });
+}
+
+void PULSEService::messagesHandedOver(std::vector<std::uint64_t> messageIDs) {
+    sharedService().onClient([messageIDs = std::move(messageIDs)] {
+        if (const auto& center = PULSEClientController::sharedClient().messageCenter())
+            center->handedOver(messageIDs);
+    });
 }
 
 // ---- set-up ----

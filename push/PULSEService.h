@@ -12,6 +12,7 @@
 // - Failures are log lines; setBadge alone answers whether it took the value.
 #pragma once
 
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSETagAlias.h"
 
 #include "platform/LocalNotification.h"
@@ -20,11 +21,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace platform {
 class AlertView;
@@ -73,6 +76,13 @@ public:
     static void registerDeviceToken(const platform::Bytes& deviceToken);
     static void registerForRemoteNotificationTypes(unsigned types, const std::optional<std::set<std::string>>& categories);
     static void handleRemoteNotification(const platform::Dictionary& payload);
+
+    // ---- pushed messages for the page (main thread) ----
+    // The messages that wait for their receiver, oldest first, handed to `done` on the main queue (none
+    // when there is no client thread).
+    static void heldMessages(std::function<void(std::vector<PULSEMessageCenter::HeldMessage>)> done);
+    // These messages reached their receiver: they wait no more.
+    static void messagesHandedOver(std::vector<std::uint64_t> messageIDs);
 
     // ---- tags and alias ----
     // With a callback looked up by name on the target (both needed; else the request has none).

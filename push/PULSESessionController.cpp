@@ -362,6 +362,15 @@ void PULSESessionController::connection(const std::shared_ptr<PULSETcpSocket>& s
     element->handleReceipt();
 }
 
+void PULSESessionController::connectionDidFinishReading(const std::shared_ptr<PULSETcpSocket>& socket) {
+    if (socket != m_tcpConnectionSocket)
+        return;
+    // The messages of this read are kept before their receipts are queued, and before the next read.
+    auto self = shared_from_this();
+    if (const auto& center = PULSEClientController::sharedClient().messageCenter())
+        center->commit();
+}
+
 void PULSESessionController::connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) {
     if (socket != m_tcpConnectionSocket)
         return;
@@ -560,6 +569,8 @@ bool PULSESessionController::keepReceipt(const std::shared_ptr<PULSERequest>& re
 
 static_assert(PULSESessionController::kSendQueueReserve >= PULSEPacketReassembler::kCapacity / 31);
 static_assert(PULSETcpSocket::kMaxQueuedPackets > PULSESessionController::kSendQueueReserve);
+// Receipts sent again never take the room a read needs: reading goes on while they go.
+static_assert(PULSESessionController::kSendQueueReserve >= PULSETcpSocket::kReadRoom);
 
 void PULSESessionController::sendKeptReceipts() {
     if (!m_keptReceipts.empty())

@@ -30,15 +30,16 @@
 //   queue drops its oldest request with a warning. After a close every request that may wait is back
 //   in the waiting queue exactly once, the others are dropped, and none waits for an acknowledgement.
 // - UDP reports made before login are kept (the newest 8) and sent in order after it.
-// - Message receipts: a message handed to the application has its receipt delivered whatever ends the
-//   connection. A receipt the server's end has not acknowledged when the connection ends (still queued,
-//   written in part, or written and unacknowledged), or acknowledged only in the last 10 s before the
-//   end (a server that closes with unread bytes drops them), is kept and sent first after the next
-//   login, before the packets that follow the login answer are read; until a connection that delivered
-//   it ends, its message, sent again, is not handed over again (it is answered again). After a login the
-//   kept receipts go as the send queue has room; a message sent again while its receipt still waits
-//   there is answered at once, and the waiting receipt is not sent after it. At most 8192 receipts are
-//   kept; beyond that the oldest go, with a warning.
+// - Message receipts: each receipt is sent once, on the connection of its message, or, when that
+//   connection ended before the receipt was written whole (still queued, or written in part), kept and
+//   sent first after the next login, before the packets that follow the login answer are read; until a
+//   connection that delivered it ends, its message, sent again, is not handed over again (it is answered
+//   again). A receipt written whole is never sent again: a server that did not read it sends its message
+//   again, which the message store knows and answers without handing it over. After a login the kept
+//   receipts go as the send queue has room; a message sent again while its receipt still waits there is
+//   answered at once, and the waiting receipt is not sent after it. The socket stops reading before its
+//   send queue could refuse a receipt, so at most the send queue's bound (8192) is ever kept; beyond
+//   that the oldest would go, with a warning.
 // - Request ids are odd, 1 to 8185, wrapping to 1. The counter is written to the cache store a second
 //   after the first id drawn since its last write (one write for every id drawn meanwhile), and at
 //   once when the session closes or ends.
@@ -173,6 +174,8 @@ public:
                     const std::shared_ptr<PULSEReceivedPacketController>& element) override;
     void connection(const std::shared_ptr<PULSETcpSocket>&, const platform::Bytes&) override {}
     void connectionSendQueueEmpty(const std::shared_ptr<PULSETcpSocket>& socket) override;
+    // Commits the messages of the read: their receipts are queued now.
+    void connectionDidFinishReading(const std::shared_ptr<PULSETcpSocket>& socket) override;
 
     // ---- PULSEUdpSocketDelegate ----
     void didSendData(const platform::Bytes&, PULSEUdpSocket&) override {}

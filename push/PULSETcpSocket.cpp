@@ -23,6 +23,9 @@
 
 namespace push {
 
+static_assert(PULSETcpSocket::kReadRoom > PULSEPacketReassembler::kCapacity / 31 + 64, "the answers to one read fit");
+static_assert(PULSETcpSocket::kReadRoom * PULSETcpSocket::kLargestAnswer < PULSETcpSocket::kMaxQueuedBytes);
+
 namespace {
 
 int socketError(int fd) {
@@ -209,6 +212,11 @@ void PULSETcpSocket::doRead() {
     });
     if (generation != m_generation)
         return;
+    if (auto delegate = m_delegate.lock()) {
+        delegate->connectionDidFinishReading(shared_from_this());
+        if (generation != m_generation)
+            return;
+    }
     if (broken) {
         closeOnBrokenPacket(*broken, fieldsEnd, m_reassembly.receivedLength());
         return;
@@ -257,6 +265,9 @@ void PULSETcpSocket::incompletePacketTimerFired() {
     if (m_connectionState != kConnected || m_reassembly.receivedLength() == 0)
         return;
     const auto timeout = std::chrono::microseconds(kReceiveTimeoutMicroseconds);
+    // While reading is held the rest cannot come: that time does not count.
+    if (!hasRoomToRead())
+        m_lastReceived = platform::Clock::current().now();
     const auto quiet = platform::Clock::current().now() - m_lastReceived;
     if (quiet < timeout) {
         // Bytes came meanwhile: wait out the rest of the time-out from the last of them.
@@ -366,30 +377,20 @@ void PULSETcpSocket::reportDelivered() {
         acknowledged = written > pending ? written - pending : 0;
     }
     std::vector<std::shared_ptr<PULSERequest>> delivered;
-    const auto now = platform::Clock::current().now();
     while (!m_unacknowledged.empty() && m_unacknowledged.front().size <= acknowledged) {
         auto& packet = m_unacknowledged.front();
         acknowledged -= packet.size;
         m_unacknowledgedBytes -= packet.size;
-        if (packet.request) {
-            m_recentlyDelivered.push_back({now, packet.request});
+        if (packet.request)
             delivered.push_back(std::move(packet.request));
-        }
         m_unacknowledged.pop_front();
     }
-    forgetDeliveredBefore(now - platform::seconds(kDeliveredGraceSeconds));
     if (!delivered.empty()) {
         notifyDelegate([delivered = std::move(delivered)](PULSETcpSocketDelegate& delegate,
                                                           const std::shared_ptr<PULSETcpSocket>& socket) {
             delegate.connectionDidDeliver(socket, delivered);
         });
     }
-}
-
-void PULSETcpSocket::forgetDeliveredBefore(platform::Clock::TimePoint limit) {
-    while (!m_recentlyDelivered.empty() &&
-           (m_recentlyDelivered.size() > kMaxRecentlyDelivered || m_recentlyDelivered.front().at < limit))
-        m_recentlyDelivered.pop_front();
 }
 
 void PULSETcpSocket::flushBeforeClose() {
@@ -439,10 +440,14 @@ void PULSETcpSocket::resetReceivedState() {
     reenableSocketCallbacks();
 }
 
+bool PULSETcpSocket::hasRoomToRead() const {
+    return sendQueueRoom() >= kReadRoom && kMaxQueuedBytes - m_queuedBytes >= kReadRoom * kLargestAnswer;
+}
+
 void PULSETcpSocket::reenableSocketCallbacks() {
     if (!m_source || !m_source->isValid() || m_connectionState != kConnected)
         return;
-    m_source->setReadEnabled(true);
+    m_source->setReadEnabled(hasRoomToRead());
     m_source->setWriteEnabled(m_careAllDataSent || !m_sendQueue.empty());
 }
 
@@ -459,13 +464,7 @@ void PULSETcpSocket::close() {
     if (wasConnected)
         flushBeforeClose();
     reportDelivered();
-    forgetDeliveredBefore(platform::Clock::current().now() - platform::seconds(kDeliveredGraceSeconds));
-    for (auto& delivered : m_recentlyDelivered)
-        m_undelivered.push_back(std::move(delivered.request));
-    m_recentlyDelivered.clear();
-    for (auto& packet : m_unacknowledged)
-        if (packet.request)
-            m_undelivered.push_back(std::move(packet.request));
+    // Written whole: it went on this connection. Only what never left is handed back.
     for (auto& packet : m_sendQueue)
         if (packet.request)
             m_undelivered.push_back(std::move(packet.request));

@@ -8,7 +8,9 @@
 //   timers; the delegate is called there. Every socket lives on the client thread, so no lock is taken.
 // - Delegate calls are posted to that run loop with no delay (never made from inside the socket's own
 //   stack), except connection(socket, element), which is made at once, before the next packet of the
-//   same read is framed. A delegate call may close or let go of the socket.
+//   same read is framed, and connectionDidFinishReading, made at once after the last packet of a read
+//   (what the session answers to a read is queued before the next read). A delegate call may close or
+//   let go of the socket.
 // - Connecting: setup() starts the connect; its outcome arrives later as the connect event: success
 //   makes the socket connected (state 1 -> 2) and tells connectionDidSetup; a failure, or no outcome
 //   within 5 s, closes it.
@@ -16,20 +18,23 @@
 //   connectionDidClose. close() after a failed setup() does nothing.
 // - A packet queued with its request is followed until the peer's TCP acknowledged its last byte:
 //   connectionDidDeliver names such requests (in order, from time to time as writes go on). When the
-//   connection ends, the requests of packets that were not written whole or not acknowledged by then
-//   are kept, in order, for takeUndeliveredRequests(), whatever ended it (broken framing, the peer's
-//   close, a failed read or write, the owner's close); so are those acknowledged within the last
-//   kDeliveredGraceSeconds before it (at most kMaxRecentlyDelivered), since a peer that closes with
-//   unread bytes throws them away although its kernel acknowledged them. Before the descriptor closes, close() writes
-//   what it can of the queue without waiting and reads off what is left to read (at most 1 MiB), so that
-//   the close goes out as a FIN after the data rather than as a reset that drops it.
+//   connection ends, the requests of packets that were not written whole by then are kept, in order,
+//   for takeUndeliveredRequests(), whatever ended it (broken framing, the peer's close, a failed read or
+//   write, the owner's close). A packet written whole went on this connection and is never handed back,
+//   however late its acknowledgement would have come. Before the descriptor closes, close() writes what
+//   it can of the queue without waiting and reads off what is left to read (at most 1 MiB), so that the
+//   close goes out as a FIN after the data rather than as a reset that drops it.
+// - Reading stops while the send queue has room for fewer than kReadRoom packets (or their bytes): the
+//   answers to one read (a receipt per message framed) always fit, so a peer that stops reading what
+//   the socket writes makes it stop reading too, and the queue never refuses an answer. Reading goes on
+//   as writes make room.
 // - Memory: one 100240-byte reassembly buffer; a receive takes at most the buffer's free space, so
 //   bytes from the network can never pass its end. A length of 0 closes the connection.
 // - Framing that has lost its step closes the connection (with an error line naming the packet and the
 //   bytes dropped) rather than reading the next packets as part of a wrong one: a packet of a command
 //   the client reads whose fields cannot fill its length (PULSEReceivedPacketController::packetShape),
 //   judged as soon as enough of it has arrived, and a packet that stops arriving for longer than the
-//   read time-out (1.5 s with no byte while it is incomplete). Packets before it are delivered; the
+//   read time-out (1.5 s with no byte while it is incomplete and reading is not held). Packets before it are delivered; the
 //   server sends again whatever had no receipt.
 // - Writes use MSG_NOSIGNAL: a peer that reset the connection closes the socket, never the process.
 //   Each write notification hands the queued packets (up to 64) to one send call; every packet written
@@ -78,6 +83,8 @@ public:
     // Requests whose packets the peer acknowledged, oldest first.
     virtual void connectionDidDeliver(const std::shared_ptr<PULSETcpSocket>&,
                                       const std::vector<std::shared_ptr<PULSERequest>>&) {}
+    // Every packet of one read has been handed over (called at once, before the socket reads again).
+    virtual void connectionDidFinishReading(const std::shared_ptr<PULSETcpSocket>&) {}
 };
 
 class PULSETcpSocket : public std::enable_shared_from_this<PULSETcpSocket> {
@@ -91,14 +98,13 @@ public:
     static constexpr std::size_t kMaxWritesPerEvent = 64;
     // Bytes close() reads off and drops at most.
     static constexpr std::size_t kMaxBytesReadAtClose = 1 << 20;
-    // A followed request the peer's end acknowledged this shortly before the connection ended is handed
-    // back all the same (the newest kMaxRecentlyDelivered at most): the peer's kernel acknowledges bytes
-    // its program may never read.
-    static constexpr double kDeliveredGraceSeconds = 10.0;
-    static constexpr std::size_t kMaxRecentlyDelivered = 8192;
     // The send queue's bounds: unwritten packets and their bytes.
     static constexpr std::size_t kMaxQueuedPackets = 8192;
     static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+    // Room in the send queue below which reading stops: more packets than one read can frame (a pushed
+    // message is at least 31 bytes long), with room for the requests sent meanwhile.
+    static constexpr std::size_t kReadRoom = 4096;
+    static constexpr std::size_t kLargestAnswer = 64;
 
     enum ConnectionState : std::uint32_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
 
@@ -118,6 +124,8 @@ public:
     QueueOutcome queueData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request = nullptr);
     // Packets the send queue takes before it refuses one (whatever their size within the byte bound).
     std::size_t sendQueueRoom() const { return kMaxQueuedPackets - m_sendQueue.size(); }
+    // Whether reading has stopped for want of room in the send queue.
+    bool isReadingHeld() const { return m_connectionState == kConnected && !hasRoomToRead(); }
     // queueData answered as whether the packet was queued.
     bool sendData(std::optional<platform::Bytes> data, std::shared_ptr<PULSERequest> request = nullptr);
     // After a close: the requests whose packets were not delivered, oldest first; each is handed out once.
@@ -142,6 +150,7 @@ private:
     PULSETcpSocket(std::string host, std::uint16_t port, std::weak_ptr<PULSETcpSocketDelegate> delegate);
 
     void releaseSocket();
+    bool hasRoomToRead() const;
     void onReadable();
     void onWritable();
     void connectResult(int error);
@@ -196,13 +205,6 @@ private:
     };
     std::deque<WrittenPacket> m_unacknowledged;
     std::size_t m_unacknowledgedBytes = 0;
-    // Followed requests acknowledged within the last kDeliveredGraceSeconds, oldest first.
-    struct DeliveredRequest {
-        platform::Clock::TimePoint at;
-        std::shared_ptr<PULSERequest> request;
-    };
-    std::deque<DeliveredRequest> m_recentlyDelivered;
-    void forgetDeliveredBefore(platform::Clock::TimePoint limit);
     std::vector<std::shared_ptr<PULSERequest>> m_undelivered;
 
     PULSEPacketReassembler m_reassembly;

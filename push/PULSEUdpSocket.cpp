@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -175,6 +176,7 @@ void PULSEUdpSocket::doSend() {
     ssize_t count;
     if (!m_isConnected && packet->address) {
         const sockaddr_in peer = toSockaddr(*packet->address);
+        rememberAskedPeer(peer.sin_addr.s_addr, peer.sin_port);
         count = ::sendto(m_fd, packet->buffer.data(), packet->buffer.size(), MSG_NOSIGNAL,
                          reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     } else {
@@ -217,11 +219,35 @@ void PULSEUdpSocket::doRecv() {
         });
         return;
     }
+    // A connected socket hears its peer alone (the kernel sees to it); an unconnected one only those it
+    // sent to.
+    if (!m_isConnected && (senderLength < sizeof sender || sender.sin_family != AF_INET ||
+                           !isAskedPeer(sender.sin_addr.s_addr, sender.sin_port))) {
+        char text[INET_ADDRSTRLEN] = "?";
+        if (sender.sin_family == AF_INET)
+            (void)inet_ntop(AF_INET, &sender.sin_addr, text, sizeof text);
+        PULSE_LOG_WARN("udp datagram of %zd bytes from %s:%u, which was not asked, dropped", count, text,
+                       unsigned(ntohs(sender.sin_port)));
+        reenableSocketCallbacks();
+        return;
+    }
     platform::Bytes data(m_receiveBuffer.begin(), m_receiveBuffer.begin() + count);
     notifyDelegate([data = std::move(data)](PULSEUdpSocketDelegate& delegate, PULSEUdpSocket& socket) {
         delegate.didReceivedData(data, socket);
     });
     reenableSocketCallbacks();
+}
+
+bool PULSEUdpSocket::isAskedPeer(std::uint32_t address, std::uint16_t port) const {
+    return std::find(m_askedPeers.begin(), m_askedPeers.end(), std::make_pair(address, port)) != m_askedPeers.end();
+}
+
+void PULSEUdpSocket::rememberAskedPeer(std::uint32_t address, std::uint16_t port) {
+    if (isAskedPeer(address, port))
+        return;
+    if (m_askedPeers.size() >= kMaxAskedPeers)
+        m_askedPeers.pop_front();
+    m_askedPeers.emplace_back(address, port);
 }
 
 std::uint16_t PULSEUdpSocket::localPort() const {

@@ -8,6 +8,9 @@
 // - A packet's send time-out (more than 0.001 s) covers only its wait in the queue: a packet taken for
 //   sending has no timer, and a packet that timed out is reported not sent and never sent.
 // - Each datagram is read into 16384 bytes; a longer one arrives cut to its first 16384 bytes.
+// - Only a peer that was asked answers: a datagram whose sender (address and port) is neither the
+//   connected peer nor one this socket sent a datagram to is dropped with a warning, unseen by the
+//   delegate (anyone on the network can send to the socket's port).
 // - Sends never raise SIGPIPE. close() drops queued packets without telling the delegate; a closed
 //   socket is never set up again.
 //
@@ -73,6 +76,8 @@ public:
     static constexpr double kNoTimeout = 0.001;
     // Packets waiting to be sent at most: a socket that cannot send keeps no more.
     static constexpr std::size_t kMaxQueuedPackets = 1024;
+    // Peers a datagram was sent to that are remembered as allowed to answer (the newest).
+    static constexpr std::size_t kMaxAskedPeers = 16;
 
     // initWithDelegate: makes the socket and sets it up on the current run loop.
     static std::shared_ptr<PULSEUdpSocket> create(std::weak_ptr<PULSEUdpSocketDelegate> delegate);
@@ -109,6 +114,10 @@ private:
     void doSend();
     void doRecv();
     void reenableSocketCallbacks();
+    // Whether a datagram from this sender answers something this socket sent.
+    // Address and port in network order.
+    bool isAskedPeer(std::uint32_t address, std::uint16_t port) const;
+    void rememberAskedPeer(std::uint32_t address, std::uint16_t port);
     void timeoutWithUdpPacket(const std::shared_ptr<PULSEUdpPacket>& packet);
     template <class Call>
     void notifyDelegate(Call call);
@@ -119,6 +128,8 @@ private:
     std::unique_ptr<platform::FdSource> m_source;
     std::array<std::uint8_t, kReceiveBufferSize> m_receiveBuffer{};
     std::shared_ptr<platform::Timer> m_recvTimeoutTimer;
+    // Address and port (network order) of the peers sent to, newest last.
+    std::deque<std::pair<std::uint32_t, std::uint16_t>> m_askedPeers;
     bool m_isSetuped = false;
     bool m_isConnected = false;
     bool m_closed = false;

@@ -1,6 +1,7 @@
 #include "push/PulsePlugin.h"
 
 #include "push/PULSEMessageCenter.h"
+#include "push/PULSEMessageStore.h"
 #include "push/PULSEService.h"
 
 #include "platform/Application.h"
@@ -13,6 +14,9 @@
 #include "platform/NotificationCenter.h"
 #include "platform/PercentEscaping.h"
 #include "platform/PropertyList.h"
+#include "platform/WebView.h"
+
+#include "runtime/HYBHandleOpenURL.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +24,8 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <unordered_set>
+#include <utility>
 
 namespace push {
 
@@ -119,6 +125,13 @@ void PulsePlugin::pluginInitialize() {
                        [this](const platform::Notification& notification) { networkDidReceiveMessage(notification); });
     center.addObserver(this, kPulsePluginReceiveNotification, nullptr,
                        [this](const platform::Notification& notification) { networkDidReceiveNotification(notification); });
+    if (const std::shared_ptr<platform::WebView> view = webView()) {
+        center.addObserver(this, runtime::kHYBPageDidLoadNotification, view.get(),
+                           [this](const platform::Notification&) { startListening(); });
+        // Made after its page loaded (at the page's first call): the page is there.
+        if (view->request() && !view->isLoading())
+            startListening();
+    }
 
     const auto& options = storedLaunchOptions();
     const auto payload = options ? pulseLaunchNotification(*options) : std::nullopt;
@@ -334,13 +347,111 @@ void PulsePlugin::schedule(std::string script) {
 }
 
 void PulsePlugin::networkDidReceiveMessage(const platform::Notification& notification) {
-    auto scripts = pulseMessageScripts(notification.userInfo);
+    const auto* tag = static_cast<const PULSEHeldMessageTag*>(notification.object);
+    if (!tag) {
+        handOver(std::nullopt, notification.userInfo);
+        return;
+    }
+    if (!m_pageListens)
+        return; // it waits in the store for the page
+    if (m_awaitingHeld) {
+        if (m_arrivedMeanwhile.size() < PULSEMessageStore::kMaxHeldMessages)
+            m_arrivedMeanwhile.emplace_back(tag->messageID, notification.userInfo);
+        return;
+    }
+    handOver(tag->messageID, notification.userInfo);
+}
+
+void PulsePlugin::onReset() {
+    m_pageListens = false;
+    m_awaitingHeld = false;
+    m_arrivedMeanwhile.clear();
+    ++m_pageGeneration;
+}
+
+void PulsePlugin::startListening() {
+    if (m_pageListens)
+        return;
+    m_pageListens = true;
+    m_awaitingHeld = true;
+    PULSEService::heldMessages([weak = weak_from_this(), generation = m_pageGeneration](std::vector<PULSEMessageCenter::HeldMessage> held) {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        if (self && self->m_pageGeneration == generation)
+            self->takeHeldMessages(std::move(held));
+    });
+}
+
+void PulsePlugin::takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> held) {
+    if (!m_awaitingHeld)
+        return;
+    m_awaitingHeld = false;
+    std::unordered_set<std::uint64_t> taken;
+    std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages;
+    for (auto& message : held)
+        if (taken.insert(message.messageID).second)
+            messages.emplace_back(message.messageID, message.info.value_or(platform::Dictionary()));
+    for (auto& [messageID, info] : std::exchange(m_arrivedMeanwhile, {}))
+        if (taken.insert(messageID).second)
+            messages.emplace_back(messageID, std::move(info));
+    handOver(std::move(messages));
+}
+
+void PulsePlugin::handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info) {
+    if (messageID) {
+        handOver({{*messageID, info}});
+        return;
+    }
+    auto scripts = pulseMessageScripts(info);
     if (!scripts) {
         platform::Log::write("A pushed message cannot be written as JSON: " + scripts.error().localizedDescription());
         return;
     }
     schedule(std::move(scripts->first));
     schedule(std::move(scripts->second));
+}
+
+void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages) {
+    if (messages.empty())
+        return;
+    std::vector<std::pair<std::string, std::string>> scripts;
+    std::vector<std::uint64_t> ids;
+    std::vector<std::uint64_t> unwritable;
+    for (const auto& [messageID, info] : messages) {
+        auto written = pulseMessageScripts(info);
+        if (!written) {
+            // It never can be handed over: it waits no more.
+            platform::Log::write("A pushed message cannot be written as JSON: " + written.error().localizedDescription());
+            unwritable.push_back(messageID);
+            continue;
+        }
+        scripts.push_back(std::move(*written));
+        ids.push_back(messageID);
+    }
+    if (!unwritable.empty())
+        PULSEService::messagesHandedOver(std::move(unwritable));
+    if (ids.empty())
+        return;
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), generation = m_pageGeneration, ids = std::move(ids),
+                                            scripts = std::move(scripts)]() mutable {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        std::shared_ptr<runtime::HYBCommandDelegate> delegate = self ? self->commandDelegate() : nullptr;
+        if (!delegate || self->m_pageGeneration != generation)
+            return; // the page they were meant for is gone: they wait for the next one
+        for (auto& [event, callback] : scripts) {
+            delegate->evalJs(std::move(event));
+            delegate->evalJs(std::move(callback));
+        }
+        // Handed over once the page ran them: an evaluation asked after them (the delegate asks for its
+        // own on a later turn at the latest) answers after they ran, with the document's state.
+        std::weak_ptr<platform::WebView> view = self->webView();
+        platform::DispatchQueue::main()->async([view, ids = std::move(ids)]() mutable {
+            if (auto webView = view.lock())
+                webView->evaluateJavaScript("document.readyState", [ids = std::move(ids)](std::string state) mutable {
+                    if (!state.empty())
+                        PULSEService::messagesHandedOver(std::move(ids));
+                });
+        });
+    });
 }
 
 void PulsePlugin::networkDidReceiveNotification(const platform::Notification& notification) {

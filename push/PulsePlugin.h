@@ -23,6 +23,13 @@
 // - A pushed message ("kPULSENetworkDidReceiveMessageNotification"): "pulse.receiveMessage" with the
 //   message's JSON, then the page script's receiveMessageIniOSCallback with the same JSON text as a
 //   string (null in both for a message without user information).
+//   The client's messages (those posted with a PULSEHeldMessageTag) wait in its store until the page
+//   listens: a page has finished loading in the plug-in's web view (already when the plug-in starts,
+//   or "HYBPageDidLoadNotification" for its view later), and no new load has begun since (onReset).
+//   Then the messages that waited go first, oldest first, and each new one as it comes; each is
+//   reported handed over (PULSEService::messagesHandedOver) once the page has run its scripts (an
+//   evaluation asked after them answered), and one whose page went away before that, or whose
+//   application ended first, waits for the next page. Messages without a tag go at once.
 // - A remote notification ("PulsePluginReceiveNofication", the payload dictionary as the notification's
 //   object): "pulse.receiveNotification" while active, "pulse.openNotification" while inactive or in the
 //   background.
@@ -37,6 +44,7 @@
 // post to the main queue.
 #pragma once
 
+#include "push/PULSEMessageCenter.h"
 #include "push/PULSETagAlias.h"
 #include "push/PulsePageEvents.h"
 
@@ -47,6 +55,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace push {
 
@@ -73,6 +83,10 @@ public:
     // Observes the client's notifications and, after a launch from a remote notification, schedules its
     // "pulse.openNotification" event.
     void pluginInitialize() override;
+    // A new page begins to load: messages wait again until it has loaded.
+    void onReset() override;
+    // Whether the page is taken to listen for pushed messages.
+    bool pageListens() const { return m_pageListens; }
     const runtime::HYBActionTable& actions() const override;
     std::string className() const override { return "PulsePlugin"; }
 
@@ -136,6 +150,20 @@ public:
 private:
     // Evaluates the script on a later turn of the main queue.
     void schedule(std::string script);
+    // The page listens: the messages that waited are asked for, then handed over.
+    void startListening();
+    void takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> held);
+    // The message's two scripts, on a later turn; messages from the store are reported handed over once
+    // theirs were evaluated for the page they were meant for.
+    void handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info);
+    void handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages);
+
+    bool m_pageListens = false;
+    bool m_awaitingHeld = false;
+    // Bumped by each new page: scripts meant for an earlier one are not evaluated.
+    std::uint64_t m_pageGeneration = 0;
+    // Messages posted while the ones that waited are being fetched.
+    std::vector<std::pair<std::uint64_t, platform::Dictionary>> m_arrivedMeanwhile;
     void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }
     void answer(const runtime::HYBInvokedUrlCommand& command, platform::Value value);
     // The callback target handed to the tags-and-alias calls: this object.

@@ -5,7 +5,10 @@
 
 #include "push/PULSEPageFlow.h"
 #include "push/PULSEService.h"
+#include "push/PULSEMessageCenter.h"
 #include "push/PulsePlugin.h"
+
+#include "runtime/HYBHandleOpenURL.h"
 
 #include "runtime/RecordingCommandDelegate.h"
 
@@ -41,13 +44,33 @@ protected:
         platform::Application::shared().resetForTesting();
     }
 
-    PulsePlugin& plugin() {
+    // The plug-in, made (by default) for a web view whose page has loaded: the page listens.
+    PulsePlugin& plugin(bool pageLoaded = true) {
         if (!m_plugin) {
+            if (pageLoaded)
+                loadPage();
             m_plugin = std::make_shared<PulsePlugin>(m_webView);
             m_plugin->setCommandDelegate(m_delegate);
             m_plugin->pluginInitialize();
         }
         return *m_plugin;
+    }
+    void loadPage() {
+        m_webView->loadHTMLString("<html><body>page</body></html>", "");
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return m_webView->request() && !m_webView->isLoading(); }));
+    }
+    // The contents of the pushed messages evaluated so far, in order.
+    std::vector<std::string> messageContents() const {
+        const std::string prefix = "hybrid.fireDocumentEvent('pulse.receiveMessage',";
+        std::vector<std::string> contents;
+        for (const auto& script : scripts()) {
+            if (script.rfind(prefix, 0) != 0)
+                continue;
+            auto parsed = platform::JSON::parse(script.substr(prefix.size(), script.size() - prefix.size() - 1),
+                                                platform::JSON::ReadMode::Fragment);
+            contents.push_back(parsed.ok() ? (*parsed)["content"].stringOr("?") : "?");
+        }
+        return contents;
     }
     void call(const std::string& action, Array arguments = {}) {
         ASSERT_TRUE(plugin().performAction(action, runtime::HYBInvokedUrlCommand(std::move(arguments), "PulsePlugin1",
@@ -245,6 +268,60 @@ TEST_F(PulsePluginTest, AMessagePushedByTheServerArrivesAsAnEvent) {
     EXPECT_EQ(data["content"], Value("hi 'there'"));
     EXPECT_EQ(data["extras"], Value(Dictionary{{"k", "v"}}));
     ASSERT_TRUE(m_server.waitFor([&] { return m_server.receipts().size() == 1; }));
+}
+
+// Messages that come before the page listens (at start-up, before its page loaded, or while a new page
+// loads) are receipted once kept and wait: the page gets them, oldest first, once it has loaded, then
+// the live ones as they come; each once, also across restarts of the application.
+TEST_F(PulsePluginTest, MessagesThatComeBeforeThePageListensWaitForIt) {
+    plugin(false);
+    EXPECT_FALSE(plugin().pageListens());
+    startLoggedIn();
+    for (std::uint64_t id : {1, 2, 3})
+        m_server.pushMessage(1, id, "{\"message\":\"held " + std::to_string(id) + "\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 3; }));
+    drainPosted();
+    EXPECT_TRUE(scripts().empty());
+
+    // The application ends and starts again: the plug-in is made before its page loads, as the
+    // messages the server held come again (their receipts may not have reached it).
+    m_plugin.reset();
+    auto& client = push::PULSEClientController::sharedClient();
+    client.setMessageCenter(std::make_shared<push::PULSEMessageCenter>());
+    plugin(false);
+    m_server.pushMessage(1, 2, "{\"message\":\"held 2\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 4; }));
+    drainPosted();
+    EXPECT_TRUE(scripts().empty());
+    loadPage();
+    platform::NotificationCenter::defaultCenter().post(runtime::kHYBPageDidLoadNotification, m_webView.get());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return messageContents().size() == 3; }));
+    EXPECT_EQ(messageContents(), (std::vector<std::string>{"held 1", "held 2", "held 3"}));
+    EXPECT_EQ(scripts().size(), 6u);
+
+    m_server.pushMessage(1, 4, "{\"message\":\"live\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return messageContents().size() == 4; }));
+    // A new page begins to load: what comes meanwhile waits for it.
+    plugin().onReset();
+    m_server.pushMessage(1, 5, "{\"message\":\"during the load\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.receipts().size() == 6; }));
+    drainPosted();
+    EXPECT_EQ(messageContents().size(), 4u);
+    platform::NotificationCenter::defaultCenter().post(runtime::kHYBPageDidLoadNotification, m_webView.get());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return messageContents().size() == 5; }));
+    EXPECT_EQ(messageContents().back(), "during the load");
+
+    // A third start: nothing waits any more.
+    drainPosted();
+    drainPosted();
+    m_plugin.reset();
+    m_delegate->scripts.clear();
+    client.setMessageCenter(std::make_shared<push::PULSEMessageCenter>());
+    EXPECT_TRUE(client.messageCenter()->heldMessages().empty());
+    plugin();
+    drainPosted();
+    drainPosted();
+    EXPECT_TRUE(messageContents().empty());
 }
 
 TEST_F(PulsePluginTest, AnswersAndTheBadgeNumber) {

@@ -140,6 +140,20 @@ TEST_F(UdpSocketTest, LongDatagramsArriveCutAndEmptyOnesArrive) {
     EXPECT_TRUE(m_delegate->received[1].empty());
 }
 
+// An unconnected socket hears only the peers it sent to: a datagram from any other address or port is
+// dropped with a warning, the asked peer's answer still arrives.
+TEST_F(UdpSocketTest, ADatagramFromAPeerThatWasNotAskedIsDropped) {
+    ASSERT_TRUE(m_socket->sendData({1}, "127.0.0.1", m_peer.port(), 0));
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->sent.size() == 1; }));
+    ASSERT_EQ(m_peer.receive(), Bytes{1});
+    Peer stranger;
+    stranger.sendTo(m_socket->localPort(), {6});
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return countLines("which was not asked, dropped") == 1; }));
+    m_peer.replyToLastSender({5});
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->received.size() == 1; }));
+    EXPECT_EQ(m_delegate->received[0], Bytes{5});
+}
+
 TEST_F(UdpSocketTest, ConnectedSocketAndReceiveTimeOut) {
     EXPECT_FALSE(m_socket->connectToHost("no.such.name", 80));
     ASSERT_TRUE(m_socket->connectToHost("127.0.0.1", m_peer.port()));

@@ -15,6 +15,7 @@
 //               N pushed messages {"message": "burst message ID"} in one write to the connected device
 //               (at most 100000), then, with "broken", a packet whose length word is 40 too big
 //   restart     closes every connection and listens again on the same port
+//   stats       the messages held (no receipt yet) and the receipts received (and for how many messages)
 //   quit
 #include "support/PushLookupServer.h"
 #include "support/PushReportSink.h"
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,11 @@ int main(int argc, char** argv) {
         if (line == "restart") {
             server.restart();
             std::cout << "restarted" << std::endl;
+        } else if (line == "stats") {
+            const auto receipts = server.receipts();
+            const std::set<std::uint64_t> messages(receipts.begin(), receipts.end());
+            std::cout << "held " << server.heldMessages() << ", receipts " << receipts.size() << " for " << messages.size()
+                      << " messages" << std::endl;
         } else if (line.rfind("burst ", 0) == 0) {
             const std::string rest = line.substr(6);
             const std::size_t space = rest.find(' ');

@@ -35,6 +35,8 @@ std::string quoted(const std::string& text) {
 PushLookupServer::PushLookupServer() {
     for (std::size_t i = 0; i < 2; ++i)
         m_fds[i] = bindLoopback(m_ports[i]);
+    std::uint16_t strangerPort = 0;
+    m_strangerFd = bindLoopback(strangerPort);
     if (::pipe2(m_wake, O_CLOEXEC) != 0)
         m_faults.push_back("lookup server: no wake pipe");
     m_thread = std::thread([this] { serve(); });
@@ -44,7 +46,7 @@ PushLookupServer::~PushLookupServer() {
     const char byte = 0;
     (void)!::write(m_wake[1], &byte, 1);
     m_thread.join();
-    for (int fd : {m_fds[0], m_fds[1], m_wake[0], m_wake[1]})
+    for (int fd : {m_fds[0], m_fds[1], m_strangerFd, m_wake[0], m_wake[1]})
         ::close(fd);
 }
 
@@ -56,6 +58,11 @@ void PushLookupServer::expect(ExpectedRequest request) {
 void PushLookupServer::setReply(int index, std::optional<std::string> reply) {
     std::lock_guard lock(m_mutex);
     m_replies[static_cast<std::size_t>(index)] = std::move(reply);
+}
+
+void PushLookupServer::setReplyFromElsewhere(int index, bool elsewhere) {
+    std::lock_guard lock(m_mutex);
+    m_fromElsewhere[static_cast<std::size_t>(index)] = elsewhere;
 }
 
 int PushLookupServer::queries(int index) const {
@@ -70,7 +77,7 @@ int PushLookupServer::lastPort() const {
 
 bool PushLookupServer::hasReply(int index) const {
     std::lock_guard lock(m_mutex);
-    return index >= 0 && m_replies[static_cast<std::size_t>(index)].has_value();
+    return index >= 0 && m_replies[static_cast<std::size_t>(index)].has_value() && !m_fromElsewhere[static_cast<std::size_t>(index)];
 }
 
 std::vector<std::string> PushLookupServer::faults() const {
@@ -129,15 +136,18 @@ void PushLookupServer::serve() {
             if (count < 0)
                 continue;
             std::optional<std::string> reply;
+            int replyFd = m_fds[i];
             {
                 std::lock_guard lock(m_mutex);
                 ++m_queries[i];
                 m_lastPort = static_cast<int>(i);
                 check(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + count));
                 reply = m_replies[i];
+                if (m_fromElsewhere[i])
+                    replyFd = m_strangerFd;
             }
             if (reply)
-                ::sendto(m_fds[i], reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+                ::sendto(replyFd, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 }

@@ -38,8 +38,10 @@ public:
     void expect(ExpectedRequest request);
     // The reply of a port: none is silence.
     void setReply(int index, std::optional<std::string> reply);
+    // The port's reply comes from a third port that was never asked (a stranger who saw the query).
+    void setReplyFromElsewhere(int index, bool elsewhere);
     int queries(int index) const;
-    // The port index of the last query (-1 before any), and whether a port answers.
+    // The port index of the last query (-1 before any), and whether a port answers (from itself).
     int lastPort() const;
     bool hasReply(int index) const;
     std::vector<std::string> faults() const;
@@ -54,6 +56,8 @@ private:
 
     std::array<int, 2> m_fds{-1, -1};
     std::array<std::uint16_t, 2> m_ports{};
+    int m_strangerFd = -1;
+    std::array<bool, 2> m_fromElsewhere{};
     int m_wake[2] = {-1, -1};
     mutable std::mutex m_mutex;
     ExpectedRequest m_expected;

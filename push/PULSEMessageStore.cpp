@@ -1,0 +1,374 @@
+#include "push/PULSEMessageStore.h"
+
+#include "push/PULSELogging.h"
+
+#include "platform/AppFolders.h"
+#include "platform/FileManager.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace push {
+
+namespace {
+
+constexpr std::size_t kRecordOverhead = 1 + 4 + 4;
+constexpr std::size_t kIdsPerRecord = 4096;
+constexpr std::size_t kRewriteSlack = 1 << 20;
+
+void putU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void putU64(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint64_t readU64(const std::uint8_t* at) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = (value << 8) | at[i];
+    return value;
+}
+
+std::uint32_t readU32(const std::uint8_t* at) {
+    return (std::uint32_t(at[0]) << 24) | (std::uint32_t(at[1]) << 16) | (std::uint32_t(at[2]) << 8) | at[3];
+}
+
+std::uint32_t check(const std::uint8_t* bytes, std::size_t count) {
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < count; ++i) {
+        hash ^= bytes[i];
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+void encodeRecord(std::vector<std::uint8_t>& out, char kind, const std::vector<std::uint8_t>& body) {
+    const std::size_t start = out.size();
+    out.push_back(static_cast<std::uint8_t>(kind));
+    putU32(out, static_cast<std::uint32_t>(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    putU32(out, check(out.data() + start, out.size() - start));
+}
+
+std::vector<std::uint8_t> messageBody(const PULSEMessageStore::Message& message) {
+    std::vector<std::uint8_t> body;
+    body.reserve(9 + message.text.size());
+    putU64(body, message.id);
+    body.push_back(message.type);
+    body.insert(body.end(), message.text.begin(), message.text.end());
+    return body;
+}
+
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t written = ::write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+platform::Error storeError(const std::string& what, int error) {
+    return platform::Error("PULSEMessageStore", error, what + ": " + std::strerror(error));
+}
+
+} // namespace
+
+PULSEMessageStore::PULSEMessageStore(std::string path) : m_path(std::move(path)) { load(); }
+
+PULSEMessageStore::~PULSEMessageStore() {
+    if (!m_pending.empty())
+        (void)writePending(false);
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::string PULSEMessageStore::defaultPath() {
+    const std::string folder = platform::AppFolders::current().library();
+    auto& files = platform::FileManager::defaultManager();
+    if (!files.isDirectory(folder)) {
+        if (auto made = files.createDirectory(folder, true); !made)
+            PULSE_LOG_ERROR("create message store folder failed: %s", made.error().localizedDescription().c_str());
+    }
+    return platform::appendingPathComponent(folder, kFileName);
+}
+
+// ---- reading ----
+
+void PULSEMessageStore::load() {
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), std::strerror(errno));
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    bool cut = false;
+    for (;;) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(count), kMaxFileBytes - bytes.size());
+        bytes.insert(bytes.end(), chunk, chunk + take);
+        if (bytes.size() >= kMaxFileBytes) {
+            cut = true;
+            break;
+        }
+    }
+    ::close(fd);
+    if (cut)
+        PULSE_LOG_WARN("message store %s is larger than %zu bytes: only its beginning is read", m_path.c_str(), kMaxFileBytes);
+
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t left = bytes.size() - at;
+        if (left < kRecordOverhead)
+            break;
+        const std::uint32_t length = readU32(&bytes[at + 1]);
+        if (length > left - kRecordOverhead)
+            break;
+        const std::size_t end = at + 5 + length;
+        if (readU32(&bytes[end]) != check(&bytes[at], 5 + length))
+            break;
+        const char kind = static_cast<char>(bytes[at]);
+        const std::uint8_t* body = &bytes[at + 5];
+        if (kind == 'M' && length >= 9) {
+            const std::uint64_t id = readU64(body);
+            if (!isRemembered(id)) {
+                remember(id);
+                Message message{id, body[8], std::string(reinterpret_cast<const char*>(body + 9), length - 9)};
+                m_heldIds.insert(id);
+                m_heldSizes[id] = message.text.size();
+                m_heldBytes += message.text.size();
+                m_held.push_back(std::move(message));
+            }
+        } else if ((kind == 'H' || kind == 'S') && length % 8 == 0) {
+            for (std::size_t i = 0; i < length; i += 8) {
+                const std::uint64_t id = readU64(body + i);
+                if (kind == 'H')
+                    release(id);
+                else if (!isRemembered(id))
+                    remember(id);
+            }
+        } else {
+            break; // a record this store never writes
+        }
+        at = end + 4;
+    }
+    m_fileBytes = bytes.size();
+    if (at < bytes.size()) {
+        PULSE_LOG_WARN("message store %s is damaged at byte %zu: the %zu bytes from there are dropped", m_path.c_str(), at,
+                       bytes.size() - at);
+        m_rewriteNeeded = true;
+    }
+    // A log written with larger bounds keeps the newest.
+    while (m_heldIds.size() > kMaxHeldMessages || m_heldBytes > kMaxHeldBytes) {
+        while (!m_heldIds.count(m_held.front().id))
+            m_held.pop_front();
+        release(m_held.front().id);
+        m_rewriteNeeded = true;
+    }
+    if (m_rewriteNeeded || rewriteDue()) {
+        if (auto rewritten = rewrite(); !rewritten)
+            PULSE_LOG_ERROR("message store %s cannot be written: %s", m_path.c_str(), rewritten.error().localizedDescription().c_str());
+    }
+}
+
+// ---- memory ----
+
+void PULSEMessageStore::remember(std::uint64_t id) {
+    m_remembered.insert(id);
+    m_rememberedOrder.push_back(id);
+    while (m_rememberedOrder.size() > kMaxRememberedIds) {
+        m_remembered.erase(m_rememberedOrder.front());
+        m_rememberedOrder.pop_front();
+    }
+}
+
+void PULSEMessageStore::release(std::uint64_t id) {
+    if (m_heldIds.erase(id) == 0)
+        return;
+    const auto size = m_heldSizes.find(id);
+    if (size != m_heldSizes.end()) {
+        m_heldBytes -= size->second;
+        m_heldSizes.erase(size);
+    }
+    while (!m_held.empty() && !m_heldIds.count(m_held.front().id))
+        m_held.pop_front();
+    // Messages handed over out of order leave entries behind the first: tidy up once they are many.
+    if (m_held.size() > 2 * m_heldIds.size() + 64) {
+        std::deque<Message> kept;
+        std::unordered_set<std::uint64_t> seen;
+        for (auto& message : m_held)
+            if (m_heldIds.count(message.id) && seen.insert(message.id).second)
+                kept.push_back(std::move(message));
+        m_held = std::move(kept);
+    }
+}
+
+bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string text) {
+    if (isRemembered(id))
+        return false;
+    remember(id);
+    Message message{id, type, std::move(text)};
+    encodeRecord(m_pending, 'M', messageBody(message));
+    m_heldIds.insert(id);
+    m_heldSizes[id] = message.text.size();
+    m_heldBytes += message.text.size();
+    m_held.push_back(std::move(message));
+    m_accepted.push_back(id);
+    std::vector<std::uint8_t> dropped;
+    while (m_heldIds.size() > kMaxHeldMessages || m_heldBytes > kMaxHeldBytes) {
+        while (!m_heldIds.count(m_held.front().id))
+            m_held.pop_front();
+        const std::uint64_t oldest = m_held.front().id;
+        putU64(dropped, oldest);
+        release(oldest);
+        ++m_dropped;
+    }
+    if (!dropped.empty())
+        encodeRecord(m_pending, 'H', dropped);
+    return true;
+}
+
+std::vector<PULSEMessageStore::Message> PULSEMessageStore::held() const {
+    std::vector<Message> messages;
+    messages.reserve(m_heldIds.size());
+    std::unordered_set<std::uint64_t> seen;
+    for (const auto& message : m_held)
+        if (m_heldIds.count(message.id) && seen.insert(message.id).second)
+            messages.push_back(message);
+    return messages;
+}
+
+void PULSEMessageStore::handedOver(const std::vector<std::uint64_t>& ids) {
+    std::vector<std::uint8_t> body;
+    for (const std::uint64_t id : ids) {
+        if (!m_heldIds.count(id))
+            continue;
+        putU64(body, id);
+        release(id);
+        if (body.size() >= kIdsPerRecord * 8) {
+            encodeRecord(m_pending, 'H', body);
+            body.clear();
+        }
+    }
+    if (!body.empty())
+        encodeRecord(m_pending, 'H', body);
+    if (m_accepted.empty() && !m_pending.empty()) {
+        if (auto written = writePending(false); !written)
+            PULSE_LOG_ERROR("message store: handed-over messages not written: %s", written.error().localizedDescription().c_str());
+    }
+}
+
+// ---- writing ----
+
+platform::Status PULSEMessageStore::openLog() {
+    if (m_fd >= 0)
+        return {};
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (m_fd < 0)
+        return storeError("open " + m_path, errno);
+    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    m_fileBytes = end > 0 ? static_cast<std::size_t>(end) : 0;
+    return {};
+}
+
+platform::Status PULSEMessageStore::writePending(bool sync) {
+    if (auto opened = openLog(); !opened)
+        return opened;
+    if (!writeAll(m_fd, m_pending.data(), m_pending.size())) {
+        const int error = errno;
+        // A record cut short would end the log where it stands: the file goes back to its last whole record.
+        if (::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
+            m_rewriteNeeded = true;
+        return storeError("write " + m_path, error);
+    }
+    m_fileBytes += m_pending.size();
+    m_pending.clear();
+    if (sync && ::fsync(m_fd) != 0)
+        return storeError("sync " + m_path, errno);
+    return {};
+}
+
+bool PULSEMessageStore::rewriteDue() const {
+    const std::size_t live = m_remembered.size() * 8 + m_heldBytes + m_heldIds.size() * (kRecordOverhead + 9) + kRecordOverhead;
+    return m_fileBytes + m_pending.size() > 2 * live + kRewriteSlack;
+}
+
+platform::Status PULSEMessageStore::rewrite() {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> ids;
+    for (const std::uint64_t id : m_rememberedOrder) {
+        if (m_heldIds.count(id))
+            continue;
+        putU64(ids, id);
+        if (ids.size() >= kIdsPerRecord * 8) {
+            encodeRecord(bytes, 'S', ids);
+            ids.clear();
+        }
+    }
+    if (!ids.empty())
+        encodeRecord(bytes, 'S', ids);
+    for (const auto& message : held())
+        encodeRecord(bytes, 'M', messageBody(message));
+    auto written = platform::FileManager::defaultManager().writeAtomically(m_path, platform::Bytes(bytes.begin(), bytes.end()));
+    if (!written)
+        return written;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_pending.clear();
+    m_rewriteNeeded = false;
+    return openLog();
+}
+
+platform::Status PULSEMessageStore::commit() {
+    if (m_dropped > 0) {
+        PULSE_LOG_WARN("%zu pushed messages the page has not taken were dropped for newer ones (at most %zu wait)", m_dropped,
+                       kMaxHeldMessages);
+        m_dropped = 0;
+    }
+    if (m_pending.empty() && m_accepted.empty())
+        return {};
+    platform::Status status;
+    if (m_rewriteNeeded || rewriteDue())
+        status = rewrite();
+    if (!status || !m_pending.empty())
+        status = writePending(true);
+    if (!status) {
+        // Not kept: as if they never came. They go without receipt, so the server sends them again.
+        const std::unordered_set<std::uint64_t> accepted(m_accepted.begin(), m_accepted.end());
+        while (!m_rememberedOrder.empty() && accepted.count(m_rememberedOrder.back())) {
+            m_remembered.erase(m_rememberedOrder.back());
+            m_rememberedOrder.pop_back();
+        }
+        while (!m_held.empty() && accepted.count(m_held.back().id))
+            m_held.pop_back();
+        for (const std::uint64_t id : m_accepted)
+            release(id);
+        m_pending.clear();
+    }
+    m_accepted.clear();
+    return status;
+}
+
+} // namespace push

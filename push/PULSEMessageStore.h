@@ -1,0 +1,102 @@
+// Pushed messages kept across the end of the process. A custom message is accepted into the store and
+// the store synced before its receipt leaves; it waits there until the page (its receiver) has been
+// handed it, also across restarts. The ids of the messages accepted are remembered, also across
+// restarts, so that one the server sends again (a receipt that never reached it) is answered without
+// being handed over a second time.
+//
+// File: an append log ("PULSEMessages" in the application's Library folder) of records:
+//   u8 kind, u32 body length, body, u32 check (FNV-1a over kind, length and body); integers big-endian.
+//   'M' accepted message: u64 id, u8 type, the text's bytes (the rest of the body)
+//   'H' no longer held (handed to the page, or dropped for room): u64 id, repeated
+//   'S' accepted earlier and no longer held: u64 id, repeated (written when the log is rewritten)
+// A record that does not check (a write cut short by the end of the process or a full disk) ends the
+// log: it and what follows are dropped with a warning, and the log is written anew from what was read.
+//
+// Guarantees:
+// - accept() answers at once whether the id was accepted before; commit() writes and syncs every record
+//   accepted since the last commit. A failed commit forgets those messages (as if they never came: the
+//   server sends them again, since they go without receipt) and answers the error.
+// - Bounds: at most kMaxHeldMessages messages and kMaxHeldBytes of text wait for the page; past either
+//   the oldest waiting message is dropped (one warning a commit says how many). kMaxRememberedIds ids
+//   are remembered, oldest forgotten first. A file is read up to kMaxFileBytes. The log is rewritten
+//   (aside, synced, renamed over) when it is more than twice what it must hold and over 1 MiB.
+// - Thread: made and used on one thread (the client thread); nothing is locked.
+#pragma once
+
+#include "platform/Error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace push {
+
+class PULSEMessageStore {
+public:
+    // A burst of 100,000 messages that a page takes slowly (or only after its next start) waits whole.
+    static constexpr std::size_t kMaxHeldMessages = 100000;
+    static constexpr std::size_t kMaxHeldBytes = 32 << 20;
+    static constexpr std::size_t kMaxRememberedIds = 131072;
+    static constexpr std::size_t kMaxFileBytes = 64 << 20;
+    static constexpr const char* kFileName = "PULSEMessages";
+
+    struct Message {
+        std::uint64_t id = 0;
+        std::uint8_t type = 0;
+        std::string text;
+        friend bool operator==(const Message&, const Message&) = default;
+    };
+
+    // Reads the log at the path (none yet is an empty store).
+    explicit PULSEMessageStore(std::string path);
+    ~PULSEMessageStore();
+    PULSEMessageStore(const PULSEMessageStore&) = delete;
+    PULSEMessageStore& operator=(const PULSEMessageStore&) = delete;
+
+    // The store in the current home's Library folder.
+    static std::string defaultPath();
+
+    // True when the id is new: the message is then held (and written at the next commit).
+    bool accept(std::uint64_t id, std::uint8_t type, std::string text);
+    platform::Status commit();
+    // The messages no longer wait (the page has them); written at once, synced at the next commit.
+    void handedOver(const std::vector<std::uint64_t>& ids);
+
+    // The messages waiting for the page, oldest first.
+    std::vector<Message> held() const;
+    std::size_t heldCount() const { return m_heldIds.size(); }
+    bool isRemembered(std::uint64_t id) const { return m_remembered.count(id) != 0; }
+    std::size_t rememberedCount() const { return m_remembered.size(); }
+    const std::string& path() const { return m_path; }
+
+private:
+    void load();
+    void remember(std::uint64_t id);
+    void release(std::uint64_t id);
+    platform::Status writePending(bool sync);
+    platform::Status openLog();
+    platform::Status rewrite();
+    bool rewriteDue() const;
+
+    const std::string m_path;
+    int m_fd = -1;
+    std::size_t m_fileBytes = 0;
+
+    std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped
+    std::unordered_set<std::uint64_t> m_heldIds;
+    std::size_t m_heldBytes = 0;
+    std::unordered_map<std::uint64_t, std::size_t> m_heldSizes;
+    std::deque<std::uint64_t> m_rememberedOrder;
+    std::unordered_set<std::uint64_t> m_remembered;
+
+    std::vector<std::uint8_t> m_pending;   // records not written yet
+    std::vector<std::uint64_t> m_accepted; // ids accepted since the last commit
+    std::size_t m_dropped = 0;             // held messages dropped for room since the last commit
+    bool m_rewriteNeeded = false;
+};
+
+} // namespace push
