@@ -778,7 +778,7 @@ TEST_F(ApplicationTest, ABundleWithoutAUsableConfigXmlIsRefusedWithAnErrorAndThe
     EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": larger than 1048576 bytes");
     // The root element is not examined: a document under any root is read for its elements, as
     // bundles that ran before expect.
-    for (const std::string root : {"app", "plist", std::string(100, 'w')}) {
+    for (const std::string& root : {std::string("app"), std::string("plist"), std::string(100, 'w')}) {
         m_home.writeBundleFile("config.xml", "<?xml version=\"1.0\"?><" + root + "><access origin=\"https://a.example\"/>"
                                              "<content src=\"start.html\"/><preference name=\"Key\" value=\"v\"/></" + root + ">");
         auto read = readBundleSettings(bundle);
