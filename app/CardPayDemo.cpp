@@ -16,8 +16,9 @@ namespace app {
 namespace {
 
 // The road's result line as seen by a signal handler: none awaited (no road open, or its line written),
-// a road awaiting its result, or that road's line kept ready should the wait be cut short.
-enum HandOver : int { kNothingAwaited, kAwaited, kLineReady };
+// a road awaiting its result, that road's line kept ready should the wait be cut short, or the road's
+// own line being written on the main thread.
+enum HandOver : int { kNothingAwaited, kAwaited, kLineReady, kWriting };
 std::atomic<int> handOver{kNothingAwaited};
 // The line kept ready and where it goes; written only while handOver is not kLineReady.
 constexpr std::size_t kCutShortLineCapacity = 1024;
@@ -94,15 +95,18 @@ void CardPayDemo::watchForOrderScreen() {
 
 void CardPayDemo::bankCardPayDidFinish(const platform::Dictionary& result) {
     m_ended = true;
-    if (handOver.exchange(kNothingAwaited) == kNothingAwaited && m_cutShortTold)
+    // While the line is being written a signal handler must not end the process under it.
+    if (handOver.exchange(kWriting) == kNothingAwaited && m_cutShortTold) {
+        handOver = kNothingAwaited;
         return;  // a signal handler wrote the line kept ready: the process is ending
-    auto line = platform::JSON::writeCompact(platform::Value(result));
-    if (!line.ok()) {
-        std::fprintf(stderr, "hybridhost: the payment road's result cannot be written: %s\n", line.error().localizedDescription().c_str());
-        return;
     }
-    std::fprintf(m_output, "%s\n", line->c_str());
+    auto line = platform::JSON::writeCompact(platform::Value(result));
+    if (!line.ok())
+        std::fprintf(stderr, "hybridhost: the payment road's result cannot be written: %s\n", line.error().localizedDescription().c_str());
+    else
+        std::fprintf(m_output, "%s\n", line->c_str());
     std::fflush(m_output);
+    handOver = kNothingAwaited;
 }
 
 void CardPayDemo::bankCardPayResultIfCutShort(const platform::Dictionary& result) {
