@@ -29,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -61,10 +60,6 @@ struct Screenshot {
     bool settling = false;                                // the page has loaded; its calls are awaited
 };
 
-// How long a second request to end waits for the main thread to hand the payment road's result over,
-// should the road have told no line to write at once (the main thread busy in other work meanwhile).
-constexpr long kHandOverGraceMilliseconds = 250;
-
 // The first signal that asked the application to end (SIGINT, SIGTERM, SIGHUP), or 0; the requests to
 // end so far (signals and window closes); whether the termination handlers have run. Read by the signal
 // handlers on any thread.
@@ -73,9 +68,6 @@ std::atomic<int> endRequests{0};
 std::atomic<bool> terminated{false};
 // The signal handler's way to the main loop: a byte written to wakeFds[1] wakes it.
 int wakeFds[2] = {-1, -1};
-// Armed by a second signal: ends the process if the main thread has not within the grace.
-timer_t graceTimer;
-bool graceTimerMade = false;
 
 // Ends the process now, by the first signal that asked it to end (as its sender expects), else with
 // `exitCode`. Async-signal-safe.
@@ -96,25 +88,21 @@ bool graceTimerMade = false;
 }
 
 // Asked to end again: the payment road stops waiting for a result and hands over what it knows. Ends the
-// process at once when nothing of the road is left to write, else gives the main thread the grace to
-// write it. Async-signal-safe.
+// process at once when nothing of the road is left to write (or its line for a wait cut short is written
+// now); else the main thread, which the road's result is still to come from, ends it once the
+// termination handlers have run. Async-signal-safe.
 void hurryTheEnd()
 {
     cardpay::BCPayRoad::hurry();
     if (terminated.load() || app::CardPayDemo::handOverIfCutShort())
         endNow(1);
-    if (graceTimerMade) {
-        struct itimerspec grace {};
-        grace.it_value.tv_nsec = kHandOverGraceMilliseconds * 1000 * 1000;
-        ::timer_settime(graceTimer, 0, &grace, nullptr);
-    }
 }
 
 // SIGINT, SIGTERM and SIGHUP, on any thread. The first ends the application as closing its window does
 // (on the main loop, which the wake byte reaches: the termination handlers run, then the process ends by
-// that signal). A further one, or one after a window close, ends it at once: once the payment road's result
-// is out (it stops waiting for a payment's result: "fail" unconfirmed), or when the main thread does not
-// get to it within the grace (busy with the page's work, say), without it.
+// that signal). A further one, or one after a window close, ends it at once, however busy the main thread
+// is (with the page's work, say), once the payment road's result is out: the road stops waiting for a
+// payment's result, whose line for that case ("fail" unconfirmed) it told before waiting.
 void onEndSignal(int signum)
 {
     const int savedErrno = errno;
@@ -125,14 +113,6 @@ void onEndSignal(int signum)
     const char byte = 0;
     (void)!::write(wakeFds[1], &byte, 1);
     errno = savedErrno;
-}
-
-// The grace after a second request ran out: the process ends without the road's result.
-void onGraceOver(int)
-{
-    static const char said[] = "hybridhost: asked again to end; ended before the payment road's result was written\n";
-    (void)!::write(STDERR_FILENO, said, sizeof said - 1);
-    endNow(1);
 }
 
 // Asked to end on the main thread (the window closed, or a signal's wake byte): the main loop ends and the
@@ -156,16 +136,10 @@ void quitOnSignals()
         quitOrHurry();
         return G_SOURCE_CONTINUE;
     }, nullptr);
-    struct sigevent event {};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     // Not deferred: the handler ends the process by raising a signal, maybe its own.
     action.sa_flags = SA_RESTART | SA_NODEFER;
-    action.sa_handler = onGraceOver;
-    ::sigaction(SIGALRM, &action, nullptr);
-    graceTimerMade = ::timer_create(CLOCK_MONOTONIC, &event, &graceTimer) == 0;
     action.sa_handler = onEndSignal;
     for (int signum : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signum, &action, nullptr);
