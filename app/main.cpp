@@ -116,8 +116,8 @@ void onEndSignal(int signum)
 }
 
 // Asked to end on the main thread (the window closed, or a signal's wake byte): the main loop ends and the
-// termination handlers run. Asked again while they run, the end is hurried (see onEndSignal).
-void quitOrHurry()
+// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested).
+void quitMainLoop()
 {
     if (gtk_main_level() > 0)
         gtk_main_quit();
@@ -133,7 +133,7 @@ void quitOnSignals()
         char bytes[64];
         while (::read(fd, bytes, sizeof bytes) > 0) {
         }
-        quitOrHurry();
+        quitMainLoop();
         return G_SOURCE_CONTINUE;
     }, nullptr);
     struct sigaction action {};
@@ -151,7 +151,7 @@ void closeRequested()
 {
     if (endRequests.fetch_add(1) + 1 >= 2)
         cardpay::BCPayRoad::hurry();
-    quitOrHurry();
+    quitMainLoop();
 }
 
 // Writes the screenshot (a failure sets the exit status) and ends the main loop.
