@@ -6,16 +6,58 @@
 #include "platform/RunLoop.h"
 #include "platform/ui/ViewAnimation.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 namespace app {
+
+namespace {
+
+// The road's result line as seen by a signal handler: none awaited (no road open, or its line written),
+// a road awaiting its result, that road's line kept ready should the wait be cut short, or the road's
+// own line being written on the main thread.
+enum HandOver : int { kNothingAwaited, kAwaited, kLineReady, kWriting };
+std::atomic<int> handOver{kNothingAwaited};
+// The line kept ready and where it goes; written only while handOver is not kLineReady.
+constexpr std::size_t kCutShortLineCapacity = 1024;
+char cutShortLine[kCutShortLineCapacity];
+std::size_t cutShortLength = 0;
+int cutShortFd = -1;
+
+} // namespace
+
+bool CardPayDemo::handOverIfCutShort() {
+    int state = kLineReady;
+    if (handOver.compare_exchange_strong(state, kNothingAwaited)) {
+        for (std::size_t written = 0; written < cutShortLength;) {
+            const ssize_t n = ::write(cutShortFd, cutShortLine + written, cutShortLength - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            written += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    return state == kNothingAwaited;
+}
 
 std::shared_ptr<CardPayDemo> CardPayDemo::create(std::string serverURL, std::FILE* output) {
     return std::shared_ptr<CardPayDemo>(new CardPayDemo(std::move(serverURL), output));
+}
+
+CardPayDemo::~CardPayDemo() {
+    if (m_navigation)
+        handOver = kNothingAwaited;
 }
 
 platform::Status CardPayDemo::open(const std::shared_ptr<platform::ViewController>& host) {
     m_navigation = cardpay::BCPayRoad::start(host, kTransactionNumber, m_serverURL, weak_from_this());
     if (!m_navigation)
         return platform::Error("HYBCardPayDemo", 1, "the payment road cannot be opened: the host's view is not in a window");
+    handOver = kAwaited;
     watchForOrderScreen();
     return {};
 }
@@ -53,13 +95,32 @@ void CardPayDemo::watchForOrderScreen() {
 
 void CardPayDemo::bankCardPayDidFinish(const platform::Dictionary& result) {
     m_ended = true;
-    auto line = platform::JSON::writeCompact(platform::Value(result));
-    if (!line.ok()) {
-        std::fprintf(stderr, "hybridhost: the payment road's result cannot be written: %s\n", line.error().localizedDescription().c_str());
-        return;
+    // While the line is being written a signal handler must not end the process under it.
+    if (handOver.exchange(kWriting) == kNothingAwaited && m_cutShortTold) {
+        handOver = kNothingAwaited;
+        return;  // a signal handler wrote the line kept ready: the process is ending
     }
-    std::fprintf(m_output, "%s\n", line->c_str());
+    auto line = platform::JSON::writeCompact(platform::Value(result));
+    if (!line.ok())
+        std::fprintf(stderr, "hybridhost: the payment road's result cannot be written: %s\n", line.error().localizedDescription().c_str());
+    else
+        std::fprintf(m_output, "%s\n", line->c_str());
     std::fflush(m_output);
+    handOver = kNothingAwaited;
+}
+
+void CardPayDemo::bankCardPayResultIfCutShort(const platform::Dictionary& result) {
+    auto line = platform::JSON::writeCompact(platform::Value(result));
+    if (!line.ok() || line->size() + 1 > kCutShortLineCapacity || handOver.load() != kAwaited)
+        return;
+    std::fflush(m_output);
+    std::memcpy(cutShortLine, line->data(), line->size());
+    cutShortLine[line->size()] = '\n';
+    cutShortLength = line->size() + 1;
+    cutShortFd = ::fileno(m_output);
+    m_cutShortTold = true;
+    int awaited = kAwaited;
+    handOver.compare_exchange_strong(awaited, kLineReady);
 }
 
 } // namespace app

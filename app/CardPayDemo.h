@@ -27,6 +27,8 @@ public:
     static constexpr double kOrderScreenPollSeconds = 0.1;
 
     static std::shared_ptr<CardPayDemo> create(std::string serverURL, std::FILE* output);
+    // Nothing of this demo's road is left for handOverIfCutShort.
+    ~CardPayDemo() override;
 
     // Opens the road over `host` (which must be in a window).
     platform::Status open(const std::shared_ptr<platform::ViewController>& host);
@@ -40,6 +42,15 @@ public:
     bool isOrderScreenShown() const;
 
     void bankCardPayDidFinish(const platform::Dictionary& result) override;
+    // Keeps the line of that result ready for handOverIfCutShort.
+    void bankCardPayResultIfCutShort(const platform::Dictionary& result) override;
+
+    // For a signal handler ending the process at once: writes the line kept ready for a road whose wait
+    // for a payment's result is cut short, unless the road's result was written. True when nothing of a
+    // road is left to write (written now or before, or no road open); false while a road that has told
+    // no such line awaits its result, or while the road's own line is being written. Async-signal-safe;
+    // any thread.
+    static bool handOverIfCutShort();
 
 private:
     CardPayDemo(std::string serverURL, std::FILE* output) : m_serverURL(std::move(serverURL)), m_output(output) {}
@@ -50,6 +61,7 @@ private:
     std::shared_ptr<cardpay::BCNavController> m_navigation;
     std::function<void()> m_orderScreenShown;
     bool m_ended = false;
+    bool m_cutShortTold = false;
 };
 
 } // namespace app

@@ -16,14 +16,19 @@
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -55,33 +60,98 @@ struct Screenshot {
     bool settling = false;                                // the page has loaded; its calls are awaited
 };
 
-// The signal that asked the application to end (SIGINT, SIGTERM, SIGHUP), or 0.
-int quitSignal = 0;
+// The first signal that asked the application to end (SIGINT, SIGTERM, SIGHUP), or 0; the requests to
+// end so far (signals and window closes); whether the termination handlers have run. Read by the signal
+// handlers on any thread.
+std::atomic<int> quitSignal{0};
+std::atomic<int> endRequests{0};
+std::atomic<bool> terminated{false};
+// The signal handler's way to the main loop: a byte written to wakeFds[1] wakes it.
+int wakeFds[2] = {-1, -1};
 
-// Asked to end (a signal, the window closed): the main loop ends and the termination handlers run.
-// Asked again while they run (the termination handlers wait only for the payment road's result, at
-// most a few seconds), the road stops waiting and hands over what it knows at once.
-void quitOrHurry()
+// Ends the process now, by the first signal that asked it to end (as its sender expects), else with
+// `exitCode`. Async-signal-safe.
+[[noreturn]] void endNow(int exitCode)
+{
+    if (const int signum = quitSignal.load()) {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        ::sigaction(signum, &fallback, nullptr);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signum);
+        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        ::raise(signum);
+    }
+    ::_exit(exitCode);
+}
+
+// Asked to end again: the payment road stops waiting for a result and hands over what it knows. Ends the
+// process at once when nothing of the road is left to write (or its line for a wait cut short is written
+// now); else the main thread, which the road's result is still to come from, ends it once the
+// termination handlers have run. Async-signal-safe.
+void hurryTheEnd()
+{
+    cardpay::BCPayRoad::hurry();
+    if (terminated.load() || app::CardPayDemo::handOverIfCutShort())
+        endNow(1);
+}
+
+// SIGINT, SIGTERM and SIGHUP, on any thread. The first ends the application as closing its window does
+// (on the main loop, which the wake byte reaches: the termination handlers run, then the process ends by
+// that signal). A further one, or one after a window close, ends it at once, however busy the main thread
+// is (with the page's work, say), once the payment road's result is out: the road stops waiting for a
+// payment's result, whose line for that case ("fail" unconfirmed) it told before waiting.
+void onEndSignal(int signum)
+{
+    const int savedErrno = errno;
+    int none = 0;
+    quitSignal.compare_exchange_strong(none, signum);
+    if (endRequests.fetch_add(1) + 1 >= 2)
+        hurryTheEnd();
+    const char byte = 0;
+    (void)!::write(wakeFds[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// Asked to end on the main thread (the window closed, or a signal's wake byte): the main loop ends and the
+// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested).
+void quitMainLoop()
 {
     if (gtk_main_level() > 0)
         gtk_main_quit();
-    else
-        cardpay::BCPayRoad::hurry();
 }
 
-// SIGINT, SIGTERM and SIGHUP end the application as closing its window does. The process then ends by
-// that signal, as its sender expects. A further signal while the application ends hurries its end
-// (quitOrHurry); the handlers stay, so that no signal ends the process before the road's result is out.
 void quitOnSignals()
 {
-    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
-        g_unix_signal_add(signum, [](gpointer data) -> gboolean {
-            if (!quitSignal)
-                quitSignal = GPOINTER_TO_INT(data);
-            quitOrHurry();
-            return G_SOURCE_CONTINUE;
-        }, GINT_TO_POINTER(signum));
+    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "hybridhost: cannot watch for signals: %s\n", std::strerror(errno));
+        return;
     }
+    g_unix_fd_add(wakeFds[0], G_IO_IN, [](gint fd, GIOCondition, gpointer) -> gboolean {
+        char bytes[64];
+        while (::read(fd, bytes, sizeof bytes) > 0) {
+        }
+        quitMainLoop();
+        return G_SOURCE_CONTINUE;
+    }, nullptr);
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    // Not deferred: the handler ends the process by raising a signal, maybe its own.
+    action.sa_flags = SA_RESTART | SA_NODEFER;
+    action.sa_handler = onEndSignal;
+    for (int signum : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signum, &action, nullptr);
+}
+
+// The window's close button: a request to end, as a signal is. Asked again, the road stops waiting, and
+// the process ends once the termination handlers have run (the main thread is here: nothing waits on it).
+void closeRequested()
+{
+    if (endRequests.fetch_add(1) + 1 >= 2)
+        cardpay::BCPayRoad::hurry();
+    quitMainLoop();
 }
 
 // Writes the screenshot (a failure sets the exit status) and ends the main loop.
@@ -193,7 +263,7 @@ int main(int argc, char** argv)
                                                                           : webengine::WindowHost::Kind::Toplevel);
     shot.host = host.get();
     g_signal_connect(host->window(), "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
-        quitOrHurry();
+        closeRequested();
         return TRUE;
     }), nullptr);
     host->show();
@@ -236,7 +306,7 @@ int main(int argc, char** argv)
             return G_SOURCE_REMOVE;
         }, &shot);
     }
-    if (!quitSignal)
+    if (!quitSignal.load())
         gtk_main();
 
     // Termination handlers (web-storage backup, the temporary folder, the result of a payment road still
@@ -244,15 +314,18 @@ int main(int argc, char** argv)
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
     platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
     platform::Application::shared().terminate();
+    terminated = true;
+    // Asked again to end meanwhile: nothing is left to hand over, and no more waiting.
+    if (endRequests.load() >= 2)
+        endNow(exitCode);
     demo.reset();
     host.reset();
     webView.reset();
     launched = platform::Error();
     platform::Application::shared().setDelegate(nullptr);
-    if (quitSignal) {
+    if (quitSignal.load()) {
         display.reset();
-        std::signal(quitSignal, SIG_DFL);
-        std::raise(quitSignal);
+        endNow(exitCode);
     }
     return exitCode;
 }

@@ -147,6 +147,13 @@ struct HTTPTransport::Impl {
         int sendings = 0;
         int sendingsAsked = 1;
         bool resendRefused = false;
+        // The method of the request as it goes out now, and whether the library may send it again by itself:
+        // the request's own rule at first; the GET a 301, 302 or 303 makes of a POST is safe to send again.
+        std::string hopMethod;
+        bool hopMayResend = true;
+        // A redirect the transfer does not follow, because following it would send this request again
+        // (a 307 or 308, or any redirect of a method other than POST): its reply is the response.
+        bool redirectKept = false;
         char errorText[CURL_ERROR_SIZE] = {};
 
         ~Transfer() {
@@ -158,6 +165,20 @@ struct HTTPTransport::Impl {
         }
 
         void touch() { lastActivity = SteadyClock::now(); }
+
+        // Whether following a redirect of that status turns this hop into a GET (the library's way with a
+        // POST answered 301, 302 or 303): a new request, not this one sent again.
+        bool redirectMakesAGet(int status) const { return hopMethod == "POST" && status >= 301 && status <= 303; }
+
+        // A status line came. Read before the library reads the head's Location field, where it decides to
+        // follow: a hop that may not be sent again follows no redirect that would send it again.
+        void statusLineRead() {
+            const int status = head.statusCode();
+            if (status < 300 || status >= 400 || hopMayResend || redirectMakesAGet(status))
+                return;
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+            redirectKept = true;
+        }
         // The request is out: the head's total deadline starts.
         void requestSent() {
             if (!headDeadline)
@@ -349,7 +370,10 @@ struct HTTPTransport::Impl {
         auto* t = static_cast<Transfer*>(user);
         std::size_t n = size * count;
         t->touch();
-        if (t->head.consumeLine(std::string_view(buffer, n)) != HTTPResponseHead::Line::End)
+        const HTTPResponseHead::Line line = t->head.consumeLine(std::string_view(buffer, n));
+        if (line == HTTPResponseHead::Line::StatusLine)
+            t->statusLineRead();
+        if (line != HTTPResponseHead::Line::End)
             return n;
         // Read by the library when the body arrives, after the head: unknown codings pass through.
         curl_easy_setopt(t->easy, CURLOPT_HTTP_CONTENT_DECODING,
@@ -357,13 +381,18 @@ struct HTTPTransport::Impl {
         if (!t->head.setCookieValues().empty())
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();
-        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location");
+        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location") && !t->redirectKept;
         if (redirect && isForeignLocation(t->head.fields().value("Location").value_or(""))) {
             t->foreignRedirect = true;
             redirect = false;
         }
-        if (redirect)
+        if (redirect) {
             ++t->sendingsAsked;
+            if (t->redirectMakesAGet(status)) {
+                t->hopMethod = "GET";
+                t->hopMayResend = true;
+            }
+        }
         if (status >= 200 && !redirect)
             t->finalHeadComplete = true;
         if (status >= 200 && !redirect)
@@ -374,7 +403,7 @@ struct HTTPTransport::Impl {
     // Before each sending of the request, on the connection it goes out on.
     static int onPrerequest(void* user, char*, char*, int, int) {
         auto* t = static_cast<Transfer*>(user);
-        if (++t->sendings > t->sendingsAsked && !t->request.transportMayResend()) {
+        if (++t->sendings > t->sendingsAsked && !t->hopMayResend) {
             t->resendRefused = true;
             return CURL_PREREQFUNC_ABORT;
         }
@@ -511,6 +540,8 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     t->request = request;
     t->options = options;
     t->observer = std::move(observer);
+    t->hopMethod = request.httpMethod();
+    t->hopMayResend = request.transportMayResend();
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
     t->timeout = platform::seconds(seconds);
 
@@ -531,7 +562,8 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(seconds * 1000)));
     // libcurl sends a request again when a reused connection closes before any reply; on a connection
     // of its own it never does. A followed redirect may still reuse one (the library ignores
-    // FRESH_CONNECT there): onPrerequest refuses what would be a second sending.
+    // FRESH_CONNECT there): onPrerequest refuses what would be a second sending of a hop that may not
+    // have one, and statusLineRead keeps such a hop from following a redirect that would send it again.
     if (!request.transportMayResend())
         curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Impl::onPrerequest);

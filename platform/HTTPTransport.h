@@ -17,10 +17,14 @@
 // - A request the transport may not send again (by default every request whose method is not safe: a
 //   POST, PUT, PATCH, DELETE...; see URLRequest::transportMayResend) goes out on a fresh connection, where
 //   a connection closed before the reply is a failure (kURLErrorNetworkConnectionLost), never a second
-//   sending: whether it arrived is the caller's to find out. The same holds where a redirect (307, 308)
-//   sends it on, even over a connection the library reuses there.
+//   sending: whether it arrived is the caller's to find out. Nor does such a request follow a redirect
+//   that would send it again (a 307 or 308; any redirect of a method other than POST), to any host: the
+//   redirect's reply is its response. A POST answered 301, 302 or 303 is followed with a GET, and that
+//   GET, being safe, is sent again where its kept-alive connection closes before the reply: the rule
+//   follows each hop's own method.
 // - TLS peers are verified unless the transfer's options accept any certificate.
-// - HTTP/1.1, redirects (at most kMaxRedirects), gzip and deflate decoding; errors come as URL error codes.
+// - HTTP/1.1, redirects (at most kMaxRedirects; see above for a request that may not be sent again),
+//   gzip and deflate decoding; errors come as URL error codes.
 // - `post` runs a function on the loading thread after what is queued there; it is also where URL
 //   protocols start and stop loading (see URLConnection).
 #pragma once

@@ -73,7 +73,8 @@ public:
     // not, the request goes out on a connection of its own and such a failure is the caller's to judge
     // (for a request that must not arrive twice). Unless set, only a request of a safe method (GET, HEAD,
     // OPTIONS, TRACE: one that changes nothing on the server) may be sent again; a POST, PUT, PATCH,
-    // DELETE or any other method is sent once, whoever builds it.
+    // DELETE or any other method is sent once, whoever builds it: it follows no redirect that would send it
+    // again (a 307 or 308, any redirect of a method other than POST), whose reply is then its response.
     bool transportMayResend() const;
     void setTransportMayResend(bool b) { m_transportMayResend = b; }
 

@@ -48,8 +48,6 @@ bool HYBConfigParser::parseDocument(std::string text) {
 
 void HYBConfigParser::didStartElement(platform::XMLParser& /*parser*/, const std::string& elementName,
                                       const platform::Dictionary& attributes) {
-    if (!m_rootElement)
-        m_rootElement = elementName;
     if (elementName == "preference") {
         startPreference(attributes);
     } else if (elementName == "feature") {

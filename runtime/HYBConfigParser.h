@@ -50,8 +50,6 @@ public:
     const std::vector<std::string>& startupPluginNames() const { return m_startupPluginNames; }
     // The start page the document names, if any.
     const std::optional<std::string>& startPage() const { return m_startPage; }
-    // The name of the document's root element ("widget" in a config.xml), once read.
-    const std::optional<std::string>& rootElement() const { return m_rootElement; }
 
 private:
     bool parseQuietly(platform::XMLParser& reader);
@@ -65,7 +63,6 @@ private:
     std::vector<std::string> m_whitelistHosts;
     std::vector<std::string> m_startupPluginNames;
     std::optional<std::string> m_startPage;
-    std::optional<std::string> m_rootElement;
     std::optional<std::string> m_featureName;
     std::optional<std::string> m_parseFailure;
     std::vector<std::string> m_skipped;

@@ -60,9 +60,6 @@ platform::Result<HYBLoadedSettings> HYBLoadedSettings::readFile(const std::strin
             why.remove_prefix(std::string_view("config.xml ").size());
         return refused(2, why);
     }
-    // Another document (a property list, a page) put in its place configures nothing the bundle needs.
-    if (const std::string root = parser.rootElement().value_or(""); root != "widget")
-        return refused(3, "its root element is <" + root.substr(0, 64) + (root.size() > 64 ? "..." : "") + ">, not <widget>");
     HYBLoadedSettings loaded = takeOver(parser);
     loaded.skippedLines = parser.skippedLines();
     return loaded;

@@ -43,10 +43,10 @@ struct HYBLoadedSettings {
     std::vector<std::string> skippedLines;
 
     // The settings of the config.xml at `configPath`: a regular file of at most kMaxConfigBytes that
-    // parses and whose root element is <widget>, without its whitelist. Otherwise an error (domain
-    // "HYBConfig") "config.xml at <path>: <why>" ("not found", "a folder, not a file", "not a regular
-    // file", "larger than N bytes", "parse error line L col C", "its root element is <plist>, not
-    // <widget>"...). Nothing is logged either way: the lines on elements it skipped are kept.
+    // parses, without its whitelist. Its elements are read whatever its root element is called.
+    // Otherwise an error (domain "HYBConfig") "config.xml at <path>: <why>" ("not found", "a folder,
+    // not a file", "not a regular file", "larger than N bytes", "parse error line L col C"...). Nothing
+    // is logged either way: the lines on elements it skipped are kept.
     static platform::Result<HYBLoadedSettings> readFile(const std::string& configPath);
 
     // Reads the main bundle's "config" of type "xml". Stops the process when the file does not exist

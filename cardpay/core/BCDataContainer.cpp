@@ -81,6 +81,13 @@ std::optional<BCPayment> BCDataContainer::settleOutstandingPayment(bool succeede
     return settled;
 }
 
+void BCDataContainer::tellResultIfCutShort(const std::string& result, const std::string& data) const {
+    if (m_resultDelivered)
+        return;
+    if (const auto delegate = m_resultDelegate.lock())
+        delegate->bankCardPayResultIfCutShort(platform::Dictionary{{"code", result}, {"data", data}});
+}
+
 void BCDataContainer::didFinishedWithResult(const std::string& result) {
     if (m_resultDelivered)
         return;

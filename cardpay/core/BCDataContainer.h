@@ -57,6 +57,10 @@ class BCPayResultDelegate {
 public:
     virtual ~BCPayResultDelegate() = default;
     virtual void bankCardPayDidFinish(const platform::Dictionary& result) = 0;
+    // What bankCardPayDidFinish will say should the wait for a payment's result at the application's end
+    // be cut short (the application asked to end again), told before that wait starts: a host that may
+    // be ended before its main thread runs again can keep it ready.
+    virtual void bankCardPayResultIfCutShort(const platform::Dictionary& /*result*/) {}
 };
 
 class BCDataContainer {
@@ -217,6 +221,9 @@ public:
     void setResultDelegate(std::weak_ptr<BCPayResultDelegate> delegate) { m_resultDelegate = std::move(delegate); }
     void setReserved(const Text& reserved) { setField("reserved", reserved); }
     void didFinishedWithResult(const std::string& result);
+    // Tells the result delegate that the road would end with {"code": result, "data": data} if cut short
+    // (nothing once the result was handed over).
+    void tellResultIfCutShort(const std::string& result, const std::string& data) const;
     // A host waits for the road's result: its delegate is alive and has not been handed one yet.
     bool awaitsResult() const { return !m_resultDelivered && !m_resultDelegate.expired(); }
     // The road is ending (its result being decided or handed over): no payment command is sent any more,

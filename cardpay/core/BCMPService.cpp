@@ -200,8 +200,8 @@ void BCMPService::post(int code, ReplyKind kind, std::string_view command, const
     m_currentCMD = code;
     stopPoll();
     if (moneyMovingCommand(command) || isResultQuery(command)) {
-        // A server-named command of another kind (points, coupon, a box's own) that would move money, or
-        // the result poll's own: never sent outside the payment's guard or the poll.
+        // A server-named command (points, coupon, a box's action) that would move money, or the result
+        // poll's own: never sent outside the payment's guard or the poll.
         platform::Log::write("BCMPService: \"" + std::string(command) + "\" is not sent as a plain command");
         failLater(kBCFailureSystem);
         return;
@@ -549,10 +549,8 @@ void BCMPService::postPreCmd(const std::string& command, const std::string& elem
 }
 
 void BCMPService::postTempRequestWithCmd(const std::string& command, const std::string& elements) {
-    if (const auto meaning = moneyMovingCommand(command))
-        postPayment(kBCCmdTemp, command, elements, *meaning);
-    else
-        post(kBCCmdTemp, ReplyKind::Temp, command, elements);
+    // A box carries none of what a payment needs (card, PIN, agreement): `post` sends no payment command.
+    post(kBCCmdTemp, ReplyKind::Temp, command, elements);
 }
 
 // MARK: - Cipher and pay mode

@@ -14,14 +14,14 @@
 // payment command.
 //
 // Which commands move money is decided from the command itself, never from who named it: "pay" pays
-// the order and "prepay" authorises the card (`moneyMovingCommand`), wherever they are posted from (a
-// screen's own button, a server alert box, a server-named points or coupon command). The screens' pay
-// and pre-command entries (`postRequestWithCmd`, `postPreCmd`) are payments whatever the command's name
-// (the authorisation step's command is the server's button's), what a "00" means following the name when
-// it is a known one. The temporary command (a server alert box's action) is a payment only when its name is
-// a known one; any other is sent as a plain command (1005), answered with kBCEventTempAnswered (or a
-// failure) and never polled, held or counted as a payment. A known payment command posted through a plain
-// entry (`post`: points, coupon, instalment) is not sent: the poster hears kBCFailureSystem. Names are
+// the order and "prepay" authorises the card (`moneyMovingCommand`). Only the screens' pay and
+// pre-command entries (`postRequestWithCmd`, `postPreCmd`), which carry the card, PIN and agreement the
+// user gave, send a payment, whatever the command's name (the authorisation step's command is the
+// server's button's), what a "00" means following the name when it is a known one. The temporary command
+// (a server alert box's action) is never a payment: it is sent as a plain command (1005), answered with
+// kBCEventTempAnswered (or a failure) and never polled, held or counted as a payment. A known payment
+// command posted through a plain entry (`post`: a box's action, points, coupon, instalment) is not sent:
+// the poster hears kBCFailureSystem. Names are
 // read as a server that ignores ASCII case and surrounding blanks would read them ("PAY" pays), and the
 // result poll's own command ("query") is never sent as a payment or a plain command.
 //
@@ -169,7 +169,8 @@ public:
     void postSmsRequestWithFlag(const std::string& flag, const std::string& params);
     void postRequestWithCmd(const std::string& command, const std::string& elements);
     void postPreCmd(const std::string& command, const std::string& elements);
-    // The temporary command (a server alert box's action): a payment only when `moneyMovingCommand` knows it.
+    // The temporary command (a server alert box's action): never a payment; one `moneyMovingCommand` knows
+    // is not sent (kBCFailureSystem).
     void postTempRequestWithCmd(const std::string& command, const std::string& elements);
     // Asks for the result of the payment again: the poll starts afresh (nothing happens while it runs).
     void queryPaymentResult();

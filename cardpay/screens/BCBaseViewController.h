@@ -107,8 +107,9 @@ public:
     void handleAlertBoxWithDefaultAction(DefaultAction defaultAction);
     // The box's chosen action: "init" back to the road's first screen; "query" (in any case, blanks
     // around it: BCMPService::isResultQuery) asks for the outstanding payment's result (nothing when none
-    // is outstanding); any other command is sent as the temporary command, a payment only when the
-    // command itself moves money (BCMPService::moneyMovingCommand); none runs `defaultAction` on a later turn.
+    // is outstanding); any other command is sent as the temporary command, never a payment (one that moves
+    // money, BCMPService::moneyMovingCommand, is not sent: a system failure); none runs `defaultAction` on
+    // a later turn.
     void handleAlertBoxWithCancelAction(DefaultAction defaultAction, const std::optional<std::string>& actionStr);
     // Pushes the road's screen of that class name (a paying screen is told whether the card is new),
     // animated, after the focused field resigns; `moveOnAfterAlertBox` shows a pending server alert box

@@ -13,13 +13,15 @@
 #include "platform/RunLoop.h"
 #include "platform/ui/Window.h"
 
+#include <atomic>
+
 namespace cardpay {
 
 namespace {
 
-// The application was asked to end again while it ends (BCPayRoad::hurry).
-bool& hurried() {
-    static bool flag = false;
+// The application was asked to end again while it ends (BCPayRoad::hurry, maybe from a signal handler).
+std::atomic<bool>& hurried() {
+    static std::atomic<bool> flag{false};
     return flag;
 }
 
@@ -74,6 +76,8 @@ void BCPayRoad::applicationWillTerminate() {
     BCMPService::releaseCommon();  // no screen hears anything more
     std::optional<bool> answer;
     if (orderPaymentUnsettled() && !hurried()) {
+        // Cut short, the wait ends with what is known now: the payment unconfirmed (resultAfterAsking).
+        container->tellResultIfCutShort("fail", kUnconfirmed);
         bool over = false;
         auto& loop = platform::RunLoop::main();
         const auto timer = loop.scheduleTimer(platform::seconds(kResultWaitOnExit), [&] { over = true; });

@@ -38,7 +38,9 @@ public:
     static void applicationWillTerminate();
     // The application is asked to end again while it ends (a second signal, say): the wait for the
     // payment's result at its end stops at once (or does not start), and the road's result is handed
-    // over with what is known then ("fail" with kUnconfirmed for a payment still unsettled).
+    // over with what is known then ("fail" with kUnconfirmed for a payment still unsettled). Before that
+    // wait starts, the result delegate is told that result (bankCardPayResultIfCutShort). Safe to call
+    // from a signal handler, on any thread: the waiting loop sees it on its next turn.
     static void hurry();
 
     // A payment command that pays the order (BCPayment::paysTheOrder) was sent and its result is not

@@ -11,6 +11,7 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "platform/Application.h"
+#include "platform/DispatchQueue.h"
 #include "platform/JSON.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Window.h"
@@ -220,6 +221,33 @@ TEST_F(CardPayDemoEnding, ANeverAnsweredQuestionIsGivenUpAfterAFewSeconds) {
     platform::Application::shared().terminate();
     clock.join();
     EXPECT_TRUE(stillWaiting);
+    EXPECT_EQ(result(), (platform::Dictionary{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}));
+    EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// Asked again to end while the question is held, the process may be ended from a signal handler before
+// the main thread runs again: the line the road told for that case is written then, once, from that
+// thread; the road's own hand-over writes nothing more. Before the wait nothing is ready (the road still
+// awaits its result); once written, nothing is left.
+TEST_F(CardPayDemoEnding, AWaitCutShortHasItsLineWrittenOnceFromAnyThread) {
+    ASSERT_TRUE(sendAHeldPayment());
+    EXPECT_FALSE(app::CardPayDemo::handOverIfCutShort());
+    EXPECT_EQ(output(), "");
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+    const std::size_t polls = count("query");
+    std::atomic<bool> handedOver = false;
+    std::thread signal([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        handedOver = app::CardPayDemo::handOverIfCutShort();
+        platform::DispatchQueue::main()->async([] { cardpay::BCPayRoad::hurry(); });
+    });
+    platform::Application::shared().terminate();
+    signal.join();
+    EXPECT_TRUE(handedOver);
+    EXPECT_EQ(result(), (platform::Dictionary{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}));
+    EXPECT_TRUE(app::CardPayDemo::handOverIfCutShort());
     EXPECT_EQ(result(), (platform::Dictionary{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}));
     EXPECT_EQ(count("query"), polls + 1);
     EXPECT_EQ(count("pay"), 1u);

@@ -164,9 +164,11 @@ TEST_F(ResultPollTest, AHeldPollTimesOutIsAskedAgainAndAtLastLeavesTheResultToBe
     EXPECT_EQ(m_server.commands("pay").size(), 2u);
 }
 
+// A redirect is such a loss too: the payment follows none (to its own path or any other), so the server
+// that answered 307 gets it once and is asked for the result.
 TEST_F(ResultPollTest, APaymentWhoseReplyIsLostIsPolledNotSentAgain) {
     for (const auto fault : {testsupport::CardPayTestServer::Fault::Drop, testsupport::CardPayTestServer::Fault::HTTP500,
-                             testsupport::CardPayTestServer::Fault::NotJSON}) {
+                             testsupport::CardPayTestServer::Fault::NotJSON, testsupport::CardPayTestServer::Fault::Redirect}) {
         m_server.setFault("pay", fault);
         m_server.setReply("query", Dictionary{{"status", "03"}, {"fail_msg", "Not received"}});
         const std::size_t before = m_delegate->answers.size();
@@ -274,10 +276,10 @@ TEST_F(ResultPollTest, AnOrderAuthorisedIsNeverAuthorisedAgain) {
     other->setDelegate(otherDelegate);
     const std::size_t queries = this->queries();
     other->postPreCmd("prepay", R"("cvn2":"123")");
-    other->postTempRequestWithCmd("prepay", R"("cvn2":"123")");
+    other->postTempRequestWithCmd("prepay", R"("cvn2":"123")");  // a box's action is never a payment
     ASSERT_TRUE(hybtest::runMainUntil([&] { return otherDelegate->answers.size() == 2; }));
-    for (const auto& answer : otherDelegate->answers)
-        EXPECT_EQ(answer.code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(otherDelegate->answers[0].code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(otherDelegate->answers[1].code, cardpay::kBCFailureSystem);
     EXPECT_EQ(m_server.commands("prepay").size(), 1u);
     EXPECT_EQ(this->queries(), queries);
 
@@ -314,10 +316,10 @@ TEST_F(ResultPollTest, AnAuthorisationHoldsForItsCardOnly) {
     EXPECT_FALSE(container()->orderAuthorised());
 }
 
-// What moves money is decided from the command: "pay" and "prepay" are payments however they are
-// posted (a pre-command named "pay" pays the order; a server-named points or coupon command naming one is
-// never sent outside the payment's guard), and a temporary command of another name is a plain command:
-// sent once, answered, never polled or held.
+// What moves money is decided from the command: "pay" and "prepay" are payments when a screen's pay or
+// pre-command entry posts them (a pre-command named "pay" pays the order); a server-named box action,
+// points or coupon command naming one is never sent, and a temporary command of another name is a plain
+// command: sent once, answered, never polled or held.
 TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
     m_server.setReply("query", Dictionary{{"status", "00"}});
     m_server.setReply("takecoupon", Dictionary{});
@@ -332,23 +334,26 @@ TEST_F(ResultPollTest, WhatMovesMoneyIsDecidedFromTheCommand) {
     m_service->postPromotionScore("pay", std::nullopt);
     m_service->postPromotionCoupon("prepay", "");
     m_service->postGetInstalmentWithCmd("pay", "");
-    ASSERT_TRUE(waitForAnswers(4));
-    for (std::size_t i = 1; i < 4; ++i)
+    m_service->postTempRequestWithCmd("pay", "");
+    m_service->postTempRequestWithCmd("prepay", "");
+    ASSERT_TRUE(waitForAnswers(6));
+    for (std::size_t i = 1; i < 6; ++i)
         EXPECT_EQ(m_delegate->answers[i].code, cardpay::kBCFailureSystem);
     EXPECT_TRUE(m_server.commands("pay").empty());
     EXPECT_TRUE(m_server.commands("prepay").empty());
+    EXPECT_FALSE(container()->paymentOutstanding());
 
     m_service->postPreCmd("pay", R"("pin":"123456")");
-    ASSERT_TRUE(waitForAnswers(5));
+    ASSERT_TRUE(waitForAnswers(7));
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
     EXPECT_EQ(container()->lastSettledPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
     EXPECT_TRUE(container()->orderPaid());
 }
 
 // A server may read command names without regard to case or surrounding blanks: a name that is "pay" or
-// "prepay" but for those is a payment all the same. A server box's "PAY" goes out once as a payment (and
-// is asked about, never sent again while its result is awaited); a points command " Pay " is refused; an
-// authorisation button naming "PAY" pays the order, so that nothing pays it again.
+// "prepay" but for those is a payment all the same. A server box's "PAY" or a points command " Pay " is
+// refused unsent, as a box's "pay" is; an authorisation button naming "PAY" pays the order, so that
+// nothing pays it again.
 TEST_F(ResultPollTest, APaymentNameInAnotherCaseOrWithBlanksIsAPayment) {
     for (const char* name : {"PAY", "Pay", " pay\t", "PrePay", "prepay\n"})
         EXPECT_TRUE(cardpay::BCMPService::moneyMovingCommand(name)) << name;
@@ -360,16 +365,16 @@ TEST_F(ResultPollTest, APaymentNameInAnotherCaseOrWithBlanksIsAPayment) {
     m_server.setReply("Pay", Dictionary{});
     m_server.setReply("query", Dictionary{{"status", "01"}});
     m_service->postTempRequestWithCmd("PAY", R"("pin":"123456")");
-    ASSERT_TRUE(waitForQueries(1));
-    ASSERT_TRUE(container()->paymentOutstanding());
-    EXPECT_EQ(container()->outstandingPayment()->meaning, cardpay::BCPayment::Meaning::Paid);
     m_service->postTempRequestWithCmd("Pay", R"("pin":"123456")");
     m_service->postPromotionScore(" Pay ", std::nullopt);
-    ASSERT_TRUE(waitForAnswers(1));
-    EXPECT_EQ(lastAnswer().code, cardpay::kBCFailureSystem);
-    EXPECT_EQ(m_server.commands("PAY").size(), 1u);
+    ASSERT_TRUE(waitForAnswers(3));
+    for (const auto& answer : m_delegate->answers)
+        EXPECT_EQ(answer.code, cardpay::kBCFailureSystem);
+    EXPECT_FALSE(container()->paymentOutstanding());
+    EXPECT_TRUE(m_server.commands("PAY").empty());
     EXPECT_TRUE(m_server.commands("Pay").empty());
     EXPECT_TRUE(m_server.commands(" Pay ").empty());
+    EXPECT_EQ(queries(), 0u);
 }
 
 TEST_F(ResultPollTest, AnAuthorisationButtonNamingPayInCapitalsPaysTheOrder) {
@@ -540,8 +545,9 @@ TEST_F(ResultPollTest, AnOrderPaidSendsNoOtherPayment) {
     m_service->postPreCmd("prepay", "");
     m_service->postTempRequestWithCmd("pay", "");
     ASSERT_TRUE(waitForAnswers(6));
-    for (std::size_t i = 3; i < 6; ++i)
+    for (std::size_t i = 3; i < 5; ++i)
         EXPECT_EQ(m_delegate->answers[i].code, cardpay::kBCEventPaySucceeded);
+    EXPECT_EQ(m_delegate->answers[5].code, cardpay::kBCFailureSystem);  // a box's "pay" is never sent
     EXPECT_EQ(m_server.commands("pay").size(), 3u);
     EXPECT_TRUE(m_server.commands("prepay").empty());
     EXPECT_EQ(this->queries(), queries);

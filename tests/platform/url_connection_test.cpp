@@ -388,44 +388,75 @@ TEST(URLConnection, OnlyASafeRequestIsSentAgainByTheTransportWhenItsKeptAliveCon
     EXPECT_EQ(arrivalsOfALostReply("GET", false), 1u);
 }
 
-TEST(URLConnection, ARedirectedRequestThatIsNotSafeArrivesOnceWhereItsReplyIsLost) {
-    // The library follows a 307 or 308 with the same POST, on the connection the redirect came on or on
-    // an idle one to the new server: a connection it reused, so it would send the request there again.
-    for (int status : {307, 308}) {
+// A request that is not safe follows no redirect that would send it again (a 307 or 308, to its own
+// path, to another or to another host; any redirect of a method other than POST): it arrives once, and
+// the redirect's reply is its response, for the caller to settle.
+TEST(URLConnection, ARedirectedRequestThatIsNotSafeIsNotSentAgain) {
+    struct Case {
+        int status;
+        const char* method;
+        bool elsewhere;
+    };
+    for (const Case c : {Case{307, "POST", false}, Case{308, "POST", false}, Case{307, "POST", true}, Case{308, "POST", true},
+                         Case{301, "PUT", false}, Case{302, "DELETE", false}, Case{303, "PATCH", true}}) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.method + (c.elsewhere ? " elsewhere" : ""));
+        HTTPTestServer elsewhere;
+        elsewhere.route("/lost", Reply::closedWithoutReply());
+        ASSERT_TRUE(testsupport::keepAConnectionAlive(elsewhere.url()));
         HTTPTestServer server;
-        server.route("/pay", Reply::text(status, "").withHeader("Location", "/lost"));
         server.route("/lost", Reply::closedWithoutReply());
         ASSERT_TRUE(testsupport::keepAConnectionAlive(server.url()));
-        auto sent = send(server.url("/pay"), "POST", std::nullopt);
-        ASSERT_FALSE(sent.ok());
-        EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
+        server.route("/pay", Reply::text(c.status, "moved").withHeader("Location", c.elsewhere ? elsewhere.url("/lost") : "/lost"));
+        server.route("/self", Reply::text(c.status, "moved").withHeader("Location", "/self"));
+        for (const char* path : {"/pay", "/self"}) {
+            auto sent = send(server.url(path), c.method, std::nullopt);
+            ASSERT_TRUE(sent.ok()) << sent.error().localizedDescription();
+            EXPECT_EQ(sent->response.statusCode(), c.status);
+            EXPECT_EQ(std::string(sent->data.begin(), sent->data.end()), "moved");
+            EXPECT_EQ(sent->response.url()->absoluteString(), server.url(path));
+        }
         std::size_t arrivals = 0;
-        for (const auto& request : server.requests())
-            arrivals += request.path == "/lost" && request.method == "POST";
-        EXPECT_EQ(arrivals, 1u) << status;
+        for (const auto* seen : {&server, &elsewhere})
+            for (const auto& request : seen->requests())
+                arrivals += request.method == c.method;
+        EXPECT_EQ(arrivals, 2u);  // "/pay" and "/self" once each
     }
-    HTTPTestServer elsewhere;
-    elsewhere.route("/lost", Reply::closedWithoutReply());
-    ASSERT_TRUE(testsupport::keepAConnectionAlive(elsewhere.url()));
-    HTTPTestServer server;
-    server.route("/pay", Reply::text(307, "").withHeader("Location", elsewhere.url("/lost")));
-    auto sent = send(server.url("/pay"), "POST", std::nullopt);
-    ASSERT_FALSE(sent.ok());
-    EXPECT_EQ(sent.error().code, kURLErrorNetworkConnectionLost);
-    std::size_t arrivals = 0;
-    for (const auto& request : elsewhere.requests())
-        arrivals += request.path == "/lost";
-    EXPECT_EQ(arrivals, 1u);
-    // A caller that allows it has the request sent again, as before.
+    // A caller that allows it has the request sent on, and sent again where its reply is lost, as before.
     HTTPTestServer allowed;
     allowed.route("/pay", Reply::text(307, "").withHeader("Location", "/lost"));
     allowed.route("/lost", Reply::closedWithoutReply());
     ASSERT_TRUE(testsupport::keepAConnectionAlive(allowed.url()));
     EXPECT_FALSE(send(allowed.url("/pay"), "POST", true).ok());
-    arrivals = 0;
+    std::size_t arrivals = 0;
     for (const auto& request : allowed.requests())
         arrivals += request.path == "/lost";
     EXPECT_GE(arrivals, 2u);
+}
+
+// A POST answered 301, 302 or 303 is followed with a GET: a request of its own, safe, so the rule of
+// that hop is a GET's. The GET lost once on the kept-alive connection the redirect came on is sent again,
+// and the POST's caller hears the answer, not a lost connection; the POST still arrives once.
+TEST(URLConnection, TheGetThatFollowsAPostIsSentAgainWhereItsReplyIsLost) {
+    for (int status : {301, 302, 303}) {
+        SCOPED_TRACE(status);
+        HTTPTestServer server;
+        server.route("/pay", Reply::text(status, "").withHeader("Location", "/result"));
+        std::atomic<int> asked{0};
+        server.route("/result", [&](const testsupport::RecordedRequest&) {
+            return ++asked == 1 ? Reply::closedWithoutReply() : Reply::text(200, "paid");
+        });
+        auto sent = send(server.url("/pay"), "POST", std::nullopt);
+        ASSERT_TRUE(sent.ok()) << sent.error().localizedDescription();
+        EXPECT_EQ(sent->response.statusCode(), 200);
+        EXPECT_EQ(std::string(sent->data.begin(), sent->data.end()), "paid");
+        std::size_t posts = 0, gets = 0;
+        for (const auto& request : server.requests()) {
+            posts += request.method == "POST";
+            gets += request.path == "/result" && request.method == "GET";
+        }
+        EXPECT_EQ(posts, 1u);
+        EXPECT_EQ(gets, 2u);
+    }
 }
 
 TEST(URLConnection, ARequestLostOnItsOwnConnectionFailsAsLostAndTheNextIsAnswered) {

@@ -320,6 +320,8 @@ Reply CardPayTestServer::answer(const std::string& body) {
     }
     case Fault::NoReply:
         return Reply::closedWithoutReply();
+    case Fault::Redirect:
+        return Reply::text(307, "").withHeader("Location", "/gateway");
     }
     return jsonReply(withServerAddress(envelopeText(envelope)));
 }

@@ -23,7 +23,8 @@
 // Faults a test scripts for a command (kept until cleared): a reply that is not JSON or not an object, "params" missing or
 // of the wrong type, every member of "params" of the wrong type, an envelope of its own, HTTP 500, a
 // dropped connection (the reply's head sent, then closed), a held reply (released by `releaseHeldReplies`
-// or `stop`), no reply at all (the command is read and recorded, then the connection closed).
+// or `stop`), no reply at all (the command is read and recorded, then the connection closed), a 307
+// redirect to the server's own path (a client that follows it sends the command again).
 //
 // A fault of the result poll (`setPollFault`): from the arrival of a named command on, every "query" gets
 // the fault (a held, dropped or HTTP 500 reply, say) until the poll heals: after a number of faulty polls,
@@ -49,7 +50,7 @@ namespace testsupport {
 class CardPayTestServer {
 public:
     static constexpr const char* kWrongLogin = "Wrong login name or password.";
-    enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold, NoReply };
+    enum class Fault { None, NotJSON, NotObject, ParamsMissing, ParamsWrongType, FieldsWrongType, HTTP500, Drop, Hold, NoReply, Redirect };
 
     struct Command {
         std::string cmd;
