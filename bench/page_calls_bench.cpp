@@ -421,8 +421,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "page_calls_bench: needs a display and the sample bundle app/bundle\n");
         return 1;
     }
-    // The application's log goes to a file, not the terminal, while the bench runs (the floors log nothing).
-    const fs::path logPath = fs::temp_directory_path() / "page_calls_bench.log";
+    // The application's log goes to a file beside this program (in the build tree, kept for reading after
+    // the run), not the terminal, while the bench runs (the floors log nothing).
+    const fs::path logPath = fs::read_symlink("/proc/self/exe").parent_path() / "page_calls_bench.log";
     std::FILE* log = std::fopen(logPath.c_str(), "w");
     std::atomic<std::size_t> logLines{0};
     if (log) {
