@@ -150,8 +150,12 @@ inline std::string enterPrivateEnvironment(const std::string& name)
 
     for (const auto& [variable, value] : homeVariables(root))
         ::setenv(variable.c_str(), value.c_str(), 1);
+    // The folder and its TMPDIR may be passed through by others (a test that drops its privileges reads
+    // a bundle it made there), not listed.
     const std::string temporary = root + "/tmp";
-    ::mkdir(temporary.c_str(), 0700);
+    ::mkdir(temporary.c_str(), 0711);
+    ::chmod(temporary.c_str(), 0711);
+    ::chmod(root.c_str(), 0711);
     ::setenv("TMPDIR", temporary.c_str(), 1);
     // Read before TMPDIR by the test framework's TempDir().
     ::unsetenv("TEST_TMPDIR");
