@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace {
@@ -185,6 +186,16 @@ int main(int argc, char** argv)
     if (options->help) {
         std::fputs(app::HostOptions::usage("hybridhost").c_str(), stdout);
         return 0;
+    }
+
+    // The screenshot goes to a regular file (made when missing): a FIFO, device or folder named there is
+    // refused here, before anything starts, and again when the picture is written.
+    if (struct stat target {}; !options->screenshot.empty() && ::stat(options->screenshot.c_str(), &target) == 0 &&
+                               !S_ISREG(target.st_mode)) {
+        std::fprintf(stderr, "hybridhost: %s\n",
+                     app::oneLine("screenshot file " + options->screenshot + ": " +
+                                  (S_ISDIR(target.st_mode) ? "a folder, not a file" : "not a regular file")).c_str());
+        return 2;
     }
 
     // The simulated device is configured before anything opens; a bad device file stops here.

@@ -6,6 +6,7 @@
 #include "webengine/NestedLoop.h"
 
 #include <glib.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <cstdio>
@@ -81,6 +82,24 @@ inline bool collect(const std::function<std::string(const std::string&)>& eval, 
 }
 
 // ---- memory of this process (the UI process) ----------------------------------------------------------
+
+// How long a page is left to settle after its load before its idle memory is read, and how long after a
+// burst's end what the burst left behind is read.
+constexpr std::chrono::seconds kSettleTime{2};
+constexpr std::chrono::seconds kAfterBurstTime{6};
+
+// Turns the main loop for `time` (the page and the engine carry on meanwhile).
+inline void turnMainLoop(std::chrono::milliseconds time)
+{
+    webengine::runNestedLoopUntil([] { return false; }, time);
+}
+
+// The bytes the C allocator has handed out and not had back (all its arenas), in MiB.
+inline double mallocInUseMiB()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<double>(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+}
 
 // A field of /proc/self/status in MiB ("VmRSS", "VmHWM"), 0 when it does not read.
 inline double statusMiB(const char* field)

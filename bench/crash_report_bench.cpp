@@ -12,6 +12,7 @@
 #include "crashreporter/crsh_thread_suspend.h"
 
 #include "RatioReporter.h"
+#include "support/PrivateEnvironment.h"
 
 #include <benchmark/benchmark.h>
 
@@ -168,12 +169,12 @@ void crashToReport(benchmark::State& state)
 {
     g_times = static_cast<CrashTimes*>(
         mmap(nullptr, sizeof(CrashTimes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    char folder[] = "/tmp/crash-bench.XXXXXX";
-    if (g_times == MAP_FAILED || mkdtemp(folder) == nullptr) {
+    const std::string folder = hybtest::makeTemporaryFolder("crash-bench");
+    if (g_times == MAP_FAILED || folder.empty()) {
         state.SkipWithError("no shared page or folder");
         return;
     }
-    const std::string reportPath = std::string(folder) + "/live_report.crshlog";
+    const std::string reportPath = folder + "/live_report.crshlog";
     std::size_t bytes = 0;
     for (auto _ : state) {
         *g_times = {};
@@ -195,7 +196,7 @@ void crashToReport(benchmark::State& state)
     }
     state.counters["report_bytes"] = static_cast<double>(bytes);
     unlink(reportPath.c_str());
-    rmdir(folder);
+    rmdir(folder.c_str());
     munmap(g_times, sizeof(CrashTimes));
 }
 

@@ -43,7 +43,8 @@ function(hyb_tests label)
       add_custom_target(tests_${label})
     endif()
     add_dependencies(tests_${label} ${exe})
-    target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support GTest::gtest_main GTest::gmock)
+    # hyb_private_environment: the program runs in a home and temporary folder of its own.
+    target_link_libraries(${exe} PRIVATE ${T_DEPS} hyb_test_support hyb_private_environment GTest::gtest_main GTest::gmock)
     # Snapshot tests file their pictures under the label (tests/support/Snapshot.h).
     target_compile_definitions(${exe} PRIVATE HYB_TEST_LABEL="${label}")
     set(serial FALSE)

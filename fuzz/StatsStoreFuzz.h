@@ -10,6 +10,7 @@
 #include "platform/AppFolders.h"
 #include "platform/JSON.h"
 #include "platform/Log.h"
+#include "support/PrivateEnvironment.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,11 +22,18 @@ namespace statsfuzz {
 
 inline void installHome() {
     static const bool installed = [] {
-        // On a memory file system where there is one: every insert is committed on its own.
+        // On a memory file system where there is one (every insert is committed on its own), removed
+        // however the run ends; else in the run's own temporary folder.
         char pattern[] = "/dev/shm/hyb-stats-store-fuzz-XXXXXX";
-        char fallback[] = "/tmp/hyb-stats-store-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        const std::string root = made ? made : (::mkdtemp(fallback) ? fallback : "/tmp/hyb-stats-store-fuzz");
+        std::string root;
+        if (::mkdtemp(pattern)) {
+            root = pattern;
+            hybtest::removeWhenThisProgramEnds(root);
+        } else {
+            root = hybtest::makeTemporaryFolder("hyb-stats-store-fuzz");
+        }
+        if (root.empty())
+            std::abort();
         installHomeIn(root);
         platform::Log::setCaptureHook([](std::string_view) {}); // quiet
         return true;

@@ -11,6 +11,7 @@
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Telephony.h"
+#include "support/PrivateEnvironment.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,10 +21,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool homed = [] {
-        char pattern[] = "/tmp/device-file-fuzz-XXXXXX";
-        if (!mkdtemp(pattern))
+        const std::string home = hybtest::makeTemporaryFolder("device-file-fuzz");
+        if (home.empty())
             std::abort();
-        platform::AppFolders::install(platform::AppFolders(pattern, std::string(pattern) + "/Fuzz.app"));
+        platform::AppFolders::install(platform::AppFolders(home, home + "/Fuzz.app"));
         return true;
     }();
     (void)homed;

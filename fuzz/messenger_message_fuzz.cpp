@@ -4,6 +4,7 @@
 #include "messenger/MessengerApiUtil.h"
 #include "platform/Device.h"
 #include "platform/Pasteboard.h"
+#include "support/PrivateEnvironment.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    platform::Pasteboard::setStorageFolder("/tmp/messenger-message-fuzz-" + std::to_string(::getpid()));
+    platform::Pasteboard::setStorageFolder(hybtest::makeTemporaryFolder("messenger-message-fuzz"));
     return 0;
 }
 

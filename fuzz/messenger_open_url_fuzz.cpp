@@ -2,6 +2,7 @@
 // app id registered and a delegate that keeps what it is handed; and the same text as a query.
 #include "messenger/MXApi.h"
 #include "platform/Pasteboard.h"
+#include "support/PrivateEnvironment.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,8 +35,7 @@ public:
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string folder = "/tmp/messenger-open-url-fuzz-" + std::to_string(::getpid());
-    platform::Pasteboard::setStorageFolder(folder);
+    platform::Pasteboard::setStorageFolder(hybtest::makeTemporaryFolder("messenger-open-url-fuzz"));
     messenger::MXApi::registerApp(std::string("mxabc"));
     return 0;
 }

@@ -3,6 +3,7 @@
 // dictionary holding its entry.
 #include "messenger/MMApiRegister.h"
 #include "platform/Pasteboard.h"
+#include "support/PrivateEnvironment.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    platform::Pasteboard::setStorageFolder("/tmp/messenger-registry-fuzz-" + std::to_string(::getpid()));
+    platform::Pasteboard::setStorageFolder(hybtest::makeTemporaryFolder("messenger-registry-fuzz"));
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // an error or values, never crash, and never touch the file.
 #include "platform/Keychain.h"
 #include "platform/Pasteboard.h"
+#include "support/PrivateEnvironment.h"
 
 #include <unistd.h>
 
@@ -16,8 +17,9 @@
 namespace {
 const std::string& folder() {
     static std::string dir = [] {
-        char pattern[] = "/tmp/hyb-store-fuzz-XXXXXX";
-        std::string made = mkdtemp(pattern);
+        const std::string made = hybtest::makeTemporaryFolder("hyb-store-fuzz");
+        if (made.empty())
+            std::abort();
         platform::Pasteboard::setStorageFolder(made + "/boards");
         return made;
     }();

@@ -8,6 +8,7 @@
 #include "platform/Keychain.h"
 #include "platform/Pasteboard.h"
 #include "platform/UserDefaults.h"
+#include "support/PrivateEnvironment.h"
 
 #include "stats/MXStatKeyChain.h"
 
@@ -19,8 +20,9 @@
 namespace {
 void installHome() {
     static const bool installed = [] {
-        char pattern[] = "/tmp/hyb-stats-fuzz-XXXXXX";
-        const std::string root = ::mkdtemp(pattern) ? pattern : "/tmp/hyb-stats-fuzz";
+        const std::string root = hybtest::makeTemporaryFolder("hyb-stats-fuzz");
+        if (root.empty())
+            std::abort();
         statsfuzz::installHomeIn(root);
         platform::Pasteboard::setStorageFolder(root + "/pasteboards");
         return true;

@@ -1,6 +1,7 @@
 #include "runtime/HYBCommandQueue.h"
 
 #include "platform/DispatchQueue.h"
+#include "platform/FreeMemory.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/WebView.h"
@@ -136,9 +137,15 @@ void HYBCommandQueue::executePending() {
     platform::Clock::TimePoint lastRead = *m_startExecutionTime;
     // The pass ends however it is left, an exception from an action included.
     struct EndPass {
-        std::optional<platform::Clock::TimePoint>& start;
-        ~EndPass() { start.reset(); }
-    } endPass{m_startExecutionTime};
+        HYBCommandQueue& queue;
+        const platform::Clock::TimePoint& lastRead;
+        const std::size_t commandsBefore;
+        ~EndPass() {
+            queue.m_startExecutionTime.reset();
+            if (queue.m_commandsSinceRelease != commandsBefore)
+                queue.noteCommandsRan(lastRead);
+        }
+    } endPass{*this, lastRead, m_commandsSinceRelease};
     // Keeps the queue alive through actions that might drop the controller.
     std::shared_ptr<HYBCommandQueue> keepAlive = weak_from_this().lock();
 
@@ -163,6 +170,7 @@ void HYBCommandQueue::executePending() {
                 execute(*command, lastRead, lastRead);
             else
                 lastRead = clock.now();
+            ++m_commandsSinceRelease;
             if (!m_queue.empty() && lastRead - *m_startExecutionTime > kTimeSlice) {
                 scheduleExecutePendingOnMain();
                 return;
@@ -170,6 +178,30 @@ void HYBCommandQueue::executePending() {
         }
     }
     comeBackToPage();
+}
+
+void HYBCommandQueue::noteCommandsRan(platform::Clock::TimePoint now) {
+    m_lastCommandsTime = now;
+    if (m_commandsSinceRelease >= kBurstCommands && !m_quietCheckScheduled)
+        checkForQuietAfter(kQuietAfterBurst);
+}
+
+void HYBCommandQueue::checkForQuietAfter(platform::Duration delay) {
+    m_quietCheckScheduled = true;
+    platform::RunLoop::main().performAfterDelay(delay, [weak = weak_from_this()] {
+        std::shared_ptr<HYBCommandQueue> queue = weak.lock();
+        if (!queue)
+            return;
+        queue->m_quietCheckScheduled = false;
+        const platform::Duration quiet = platform::Clock::current().now() - queue->m_lastCommandsTime;
+        if (quiet < kQuietAfterBurst) {
+            queue->checkForQuietAfter(kQuietAfterBurst - quiet);
+            return;
+        }
+        // What the burst allocated (its batches, answers and the engine's requests) has been freed by now.
+        queue->m_commandsSinceRelease = 0;
+        platform::releaseFreeMemory();
+    });
 }
 
 void HYBCommandQueue::comeBackToPage() {

@@ -22,6 +22,9 @@
 //   again: an answer or other script went to it since that batch came (pageWillBeVisited()), or the
 //   queue fetches its commands once more. The page's bridge counts on it: while this side is coming back
 //   it queues new calls without signalling.
+// - Memory: once at least 1,000 commands have run since the last time and then none for a second, the
+//   allocator's free memory (what a burst of calls took and gave back) is returned to the system
+//   (platform::releaseFreeMemory), once per burst.
 // - After dispose() (or once the view controller is gone) nothing reaches a web view or a plug-in.
 // - Owned by the view controller through a shared_ptr; scheduled passes hold it weakly.
 #pragma once
@@ -51,6 +54,9 @@ public:
     static constexpr platform::Duration kTimeSlice = std::chrono::milliseconds(8);
     // An action slower than this is reported with the thread warning.
     static constexpr double kSlowActionMilliseconds = 10.0;
+    // A burst: this many commands, then a quiet spell this long, after which free memory is given back.
+    static constexpr std::size_t kBurstCommands = 1000;
+    static constexpr platform::Duration kQuietAfterBurst = std::chrono::seconds(1);
 
     // initWithViewController: keeps the controller weakly.
     explicit HYBCommandQueue(std::weak_ptr<HYBCommandHost> viewController);
@@ -105,6 +111,9 @@ private:
     // execute(command) with the clock read `started` taken before it, also telling when it ended.
     bool execute(const HYBInvokedUrlCommand& command, platform::Clock::TimePoint started,
                  platform::Clock::TimePoint& ended);
+    // The end of a pass at `now`: past a burst's count of commands, a check after the quiet spell.
+    void noteCommandsRan(platform::Clock::TimePoint now);
+    void checkForQuietAfter(platform::Duration delay);
 
     std::weak_ptr<HYBCommandHost> m_viewController;
     std::deque<std::shared_ptr<BatchHolder>> m_queue;
@@ -115,6 +124,11 @@ private:
     std::atomic<std::uint64_t> m_pageVisits{0};
     std::uint64_t m_visitsAtLastBatch = 0;
     bool m_owesPageVisit = false;
+    // Commands run since free memory was last given back, when the last pass ran them, and whether a check
+    // for the quiet spell is scheduled.
+    std::size_t m_commandsSinceRelease = 0;
+    platform::Clock::TimePoint m_lastCommandsTime{};
+    bool m_quietCheckScheduled = false;
 };
 
 } // namespace runtime

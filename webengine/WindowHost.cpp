@@ -14,7 +14,13 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace webengine {
@@ -144,6 +150,47 @@ std::shared_ptr<platform::TextField> keyResponder()
             return std::dynamic_pointer_cast<platform::TextField>(responder);
     }
     return nullptr;
+}
+
+// Writes a picture to the file the user named. O_NONBLOCK and the check after it: a FIFO (or a device)
+// named there is refused at once, never waited on; an existing regular file is replaced in place.
+platform::Status writePictureFile(const std::string& path, const std::string& bytes)
+{
+    auto failed = [&](int code, const std::string& why) {
+        return platform::Error(platform::kPOSIXErrorDomain, code, "cannot write " + path + ": " + why);
+    };
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int failure = errno;
+        // A FIFO nobody reads: the kernel says "no such device or address".
+        return failed(failure, failure == ENXIO ? "not a regular file" : std::strerror(failure));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        return failed(failure, std::strerror(failure));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failed(EINVAL, "not a regular file");
+    }
+    std::size_t written = 0;
+    bool ok = ::ftruncate(fd, 0) == 0;
+    while (ok && written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            written += static_cast<std::size_t>(n);
+    }
+    const int failure = ok ? 0 : (errno ? errno : EIO);
+    if (::close(fd) != 0 && ok)
+        return failed(errno, std::strerror(errno));
+    if (!ok)
+        return failed(failure, std::strerror(failure));
+    return {};
 }
 
 } // namespace
@@ -832,9 +879,14 @@ platform::Status WindowHost::writeScreenshot(const std::string& pngPath)
     cairo_pop_group_to_source(cr.get());
     cairo_paint(cr.get());
     m_impl->drawing = false;
-    if (cairo_surface_write_to_png(surface.get(), pngPath.c_str()) != CAIRO_STATUS_SUCCESS)
-        return platform::Error(platform::kPOSIXErrorDomain, 5, "cannot write " + pngPath);
-    return {};
+    std::string png;
+    auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+        static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+        return CAIRO_STATUS_SUCCESS;
+    };
+    if (cairo_surface_write_to_png_stream(surface.get(), append, &png) != CAIRO_STATUS_SUCCESS)
+        return platform::Error(platform::kPOSIXErrorDomain, EIO, "cannot write " + pngPath + ": the picture could not be encoded");
+    return writePictureFile(pngPath, png);
 }
 
 } // namespace webengine

@@ -4,6 +4,7 @@
 #include "crashreporter/crsh_report_helper.h"
 #include "crashreporter/crsh_thread_state.h"
 #include "crashreporter/crsh_thread_suspend.h"
+#include "support/PrivateEnvironment.h"
 #include "support/crash_test_program/TracingAllowed.h"
 
 #include <gtest/gtest.h>
@@ -196,15 +197,15 @@ TEST_F(ReportHelper, AFaultEndsTheHelperAloneAndAtOnce)
 // helper is the whole crashed process's memory, and on some kernels dumping it ends the crashed process.
 TEST_F(ReportHelper, AFaultDumpsNoCore)
 {
-    char folder[] = "/tmp/report-helper-core.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string folder = hybtest::makeTemporaryFolder("report-helper-core");
+    ASSERT_FALSE(folder.empty());
     const pid_t child = fork(); // its own folder and limits; the helper takes both from it
     if (child == 0) {
         rlimit core{};
         (void)getrlimit(RLIMIT_CORE, &core);
         core.rlim_cur = core.rlim_max;
         int exitCode = -1;
-        const bool ran = chdir(folder) == 0 && setrlimit(RLIMIT_CORE, &core) == 0 &&
+        const bool ran = chdir(folder.c_str()) == 0 && setrlimit(RLIMIT_CORE, &core) == 0 &&
                          !crsh_report_helper_run(&m_helper, faultInHelper, nullptr, &exitCode);
         _exit(ran ? 0 : 1);
     }

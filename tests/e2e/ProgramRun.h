@@ -1,9 +1,11 @@
 // Running the project's programs from the end-to-end tests: one run to its end with its output caught,
 // or a server started in the background that hands over its first line (its URL) and is stopped with
-// SIGTERM.
+// SIGTERM. Each run has a home of its own (HOME, the XDG homes, its runtime folder), removed after it:
+// what one run keeps (preferences, push state, logs, the keychain) is not seen by the next.
 #pragma once
 
 #include "EngineHarness.h"
+#include "support/PrivateEnvironment.h"
 
 #include <glib.h>
 #include <signal.h>
@@ -31,12 +33,18 @@ inline ProgramRun runProgram(const std::string& program, std::vector<std::string
     for (auto& a : arguments)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    TempFolder home;
+    std::vector<std::string> environment = hybtest::environmentWithHomeIn(home.path());
+    std::vector<char*> envp;
+    for (auto& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     ProgramRun run;
     char* out = nullptr;
     char* err = nullptr;
     int status = 0;
     GError* error = nullptr;
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, &error)) {
+    if (!g_spawn_sync(nullptr, argv.data(), envp.data(), G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, &error)) {
         run.err = error->message;
         g_error_free(error);
         return run;
@@ -60,9 +68,14 @@ public:
         for (auto& a : arguments)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        std::vector<std::string> environment = hybtest::environmentWithHomeIn(m_home.path());
+        std::vector<char*> envp;
+        for (auto& entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
         int outFd = -1;
         GError* error = nullptr;
-        if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &m_pid, nullptr,
+        if (!g_spawn_async_with_pipes(nullptr, argv.data(), envp.data(), G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &m_pid, nullptr,
                                       &outFd, nullptr, &error)) {
             m_error = error->message;
             g_error_free(error);
@@ -109,6 +122,7 @@ public:
     const std::string& rest() const { return m_rest; }
 
 private:
+    TempFolder m_home; // made before the program starts, removed after it has ended
     GPid m_pid = 0;
     std::FILE* m_out = nullptr;
     std::string m_firstLine;

@@ -46,6 +46,15 @@ TEST(HybridHostTest, HelpAndBadOptions)
     EXPECT_EQ(missing.exitStatus, 1);
     EXPECT_EQ(missing.err, "hybridhost: bundle folder at /nonexistent/bundle: not found\n");
     EXPECT_NE(help.out.find("--device FILE"), std::string::npos);
+    // A screenshot file that is not a regular file is refused at once, in one line, not waited on.
+    e2e::TempFolder folder;
+    const std::string fifo = folder.path() + "/shot.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& [target, why] : {std::pair{fifo, "not a regular file"}, std::pair{folder.path(), "a folder, not a file"}}) {
+        auto refused = runHost({"--headless", "--screenshot", target, kSampleBundle});
+        EXPECT_EQ(refused.exitStatus, 2) << refused.err;
+        EXPECT_EQ(refused.err, "hybridhost: screenshot file " + target + ": " + why + "\n");
+    }
 }
 
 TEST(HybridHostTest, ABadDeviceFileStopsBeforeAnyWindowWithStatusTwo)

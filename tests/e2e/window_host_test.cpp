@@ -18,6 +18,11 @@
 #include "webengine/WindowHost.h"
 
 #include <cairo.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using e2e::centreOnScreen;
 using e2e::treeAnimates;
@@ -273,6 +278,27 @@ TEST_F(WindowHostTest, TheScreenshotShowsThePageWithTheNativeLayerOverIt)
     EXPECT_EQ(pixelAt(image, 280, 420), 0x0000FFu);  // the page, over the view below it
     EXPECT_EQ(pixelAt(image, 20, 580), 0x0000FFu);
     cairo_surface_destroy(image);
+    // A longer file there before is replaced whole (nothing of it left after the picture).
+    const std::string longer = folder.path() + "/longer.png";
+    std::ofstream(longer) << std::string(8 << 20, 'x');
+    ASSERT_TRUE(m_host->writeScreenshot(longer).ok());
+    EXPECT_EQ(std::filesystem::file_size(longer), std::filesystem::file_size(png));
+    // Anything but a regular file is refused at once: a FIFO nobody reads (not waited on), one somebody
+    // reads, a folder.
+    const std::string fifo = folder.path() + "/screen.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto unread = m_host->writeScreenshot(fifo);
+    ASSERT_FALSE(unread.ok());
+    EXPECT_EQ(unread.error().localizedDescription(), "cannot write " + fifo + ": not a regular file");
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    auto read = m_host->writeScreenshot(fifo);
+    ::close(reader);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().localizedDescription(), "cannot write " + fifo + ": not a regular file");
+    auto intoFolder = m_host->writeScreenshot(folder.path());
+    ASSERT_FALSE(intoFolder.ok());
+    EXPECT_NE(intoFolder.error().localizedDescription().find("cannot write " + folder.path() + ": "), std::string::npos);
 }
 
 TEST_F(WindowHostTest, EveryWebViewOfAShownTreeIsPlacedAtItsFrameShownWithItsViewAndStackedInTreeOrder)

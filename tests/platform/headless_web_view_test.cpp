@@ -4,6 +4,7 @@
 #include "platform/URLError.h"
 #include "platform/URLProtocol.h"
 #include "support/HTTPTestServer.h"
+#include "support/PrivateEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -46,8 +47,8 @@ public:
 class HeadlessWebViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hyb-webview-XXXXXX";
-        m_dir = mkdtemp(pattern);
+        m_dir = hybtest::makeTemporaryFolder("hyb-webview");
+        ASSERT_FALSE(m_dir.empty());
         view = HeadlessWebView::create(Rect{0, 0, 320, 480});
         recorder = std::make_shared<Recorder>();
         view->setDelegate(recorder);

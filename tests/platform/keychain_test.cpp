@@ -1,6 +1,7 @@
 #include "platform/Keychain.h"
 
 #include "platform/VirtualClock.h"
+#include "support/PrivateEnvironment.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +26,8 @@ void writeText(const std::string& path, const std::string& text) { std::ofstream
 class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hyb-keychain-XXXXXX";
-        m_dir = mkdtemp(pattern);
+        m_dir = hybtest::makeTemporaryFolder("hyb-keychain");
+        ASSERT_FALSE(m_dir.empty());
         m_path = m_dir + "/Library/Keychains/keychain.plist";
     }
     void TearDown() override { std::filesystem::remove_all(m_dir); }

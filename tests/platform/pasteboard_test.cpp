@@ -1,6 +1,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PropertyList.h"
 
+#include "support/PrivateEnvironment.h"
 #include "support/SelfProcess.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +29,8 @@ int runPeer(const std::string& folder, const std::string& role) {
 class PasteboardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hyb-pasteboard-XXXXXX";
-        m_dir = mkdtemp(pattern);
+        m_dir = hybtest::makeTemporaryFolder("hyb-pasteboard");
+        ASSERT_FALSE(m_dir.empty());
         Pasteboard::setStorageFolder(m_dir + "/boards");
     }
     void TearDown() override {

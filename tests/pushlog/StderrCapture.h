@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,8 +13,9 @@ namespace pushlog::testing {
 class StderrCapture {
 public:
     StderrCapture() {
-        char path[] = "/tmp/pushlog-stderr-XXXXXX";
-        m_fd = mkstemp(path);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/pushlog-stderr-XXXXXX";
+        m_fd = mkstemp(path.data());
         m_path = path;
         std::fflush(stderr);
         m_saved = dup(STDERR_FILENO);

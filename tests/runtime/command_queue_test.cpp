@@ -1,6 +1,7 @@
 #include "runtime/HYBCommandQueue.h"
 #include "runtime/HYBPluginResult.h"
 
+#include "platform/FreeMemory.h"
 #include "platform/VirtualClock.h"
 
 #include "BridgeFixture.h"
@@ -219,6 +220,34 @@ TEST(HYBCommandQueue, ALongRunOfCommandsYieldsToTheRunLoopInSlicesOf8Millisecond
     for (int i = 0; i < 100; ++i)
         EXPECT_EQ(bridge.probe->calls[i], "run:c" + std::to_string(i));
     EXPECT_FALSE(log.contains("THREAD WARNING"));
+}
+
+// A burst of calls leaves the allocator's heap grown: once 1,000 commands have run and then none for a
+// second, its free memory is given back, once; fewer commands, or a quiet spell cut short, give nothing back.
+TEST(HYBCommandQueue, FreeMemoryIsGivenBackOnceASecondAfterABurstOfCommands) {
+    platform::VirtualClock clock;
+    clock.install();
+    Bridge bridge;
+    const std::uint64_t before = platform::freeMemoryReleaseCount();
+    auto run = [&](int count, const std::string& prefix) {
+        const std::size_t ran = bridge.probe->calls.size();
+        bridge.queue->enqueueCommandBatch(probeBatch(count, prefix));
+        bridge.queue->executePending();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == ran + static_cast<std::size_t>(count); }));
+    };
+    auto waitAndCount = [&](double seconds) {
+        clock.advance(seconds);
+        settle();
+        return platform::freeMemoryReleaseCount() - before;
+    };
+    run(999, "a");
+    EXPECT_EQ(waitAndCount(5), 0u) << "999 commands are no burst";
+    run(1, "b");
+    EXPECT_EQ(waitAndCount(0.6), 0u);
+    run(1, "c"); // the quiet spell starts again
+    EXPECT_EQ(waitAndCount(0.6), 0u);
+    EXPECT_EQ(waitAndCount(0.5), 1u);
+    EXPECT_EQ(waitAndCount(5), 1u) << "once per burst";
 }
 
 TEST(HYBCommandQueue, DispatchFailuresAndSlowActionsAreOnlyLogged) {
