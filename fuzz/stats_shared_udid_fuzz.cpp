@@ -1,6 +1,7 @@
 // Feeds other applications' SharedUDID records to the protocol: the input (split in two at its first
 // byte's value) becomes the data of two slot pasteboards and of the company's keychain item; the protocol
-// must answer a 40-character id and the keychain readers must not fail.
+// must answer a 40-character id, the keychain must give a 40-character id or none, and the keychain
+// readers must not fail.
 #include "StatsFuzzHome.h"
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatSharedUDID.h"
@@ -50,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)platform::UserDefaults::standard().remove(stats::kSharedUDIDKey);
     if (stats::MXStatSharedUDID::value().size() != 40)
         __builtin_trap();
-    (void)stats::MXStatHelper::getSharedUDID();
+    if (auto stored = stats::MXStatHelper::getSharedUDID(); stored && stored->size() != 40)
+        __builtin_trap();
     (void)stats::MXStatHelper::getInstance().getXGDeviceToken();
     for (int slot = 0; slot < 3; ++slot)
         platform::Pasteboard::removeWithName(std::string(stats::kMXStatSharedUDIDSlotPrefix) + std::to_string(slot));

@@ -3,6 +3,7 @@
 #include "stats/MXStatKeyChain.h"
 #include "stats/MXStatLog.h"
 #include "stats/MXStatPasteboard.h"
+#include "stats/MXStatSharedUDID.h"
 
 #include "platform/Clock.h"
 #include "platform/InterfaceHardwareAddress.h"
@@ -229,12 +230,12 @@ std::optional<std::string> MXStatHelper::getSharedUDID() {
     if (!dictionary)
         return std::nullopt;
     const std::string* id = (*dictionary)[kMXStatSharedUDIDKeychainKey].getString();
-    return id ? std::optional<std::string>(*id) : std::nullopt;
+    return id && MXStatSharedUDID::isWellFormedId(*id) ? std::optional<std::string>(*id) : std::nullopt;
 }
 
 void MXStatHelper::saveSharedUDID(const std::string& sharedUDID) {
     const std::string domain = MXStatPasteboard::getCompanyDomain();
-    if (sharedUDID.empty() || domain.empty())
+    if (!MXStatSharedUDID::isWellFormedId(sharedUDID) || domain.empty())
         return;
     // The item is shared with the company's other products (the push token lives beside the id): their
     // entries are kept.

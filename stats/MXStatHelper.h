@@ -90,9 +90,11 @@ public:
 
     // "xgtoken" of the company-domain keychain dictionary.
     std::optional<std::string> getXGDeviceToken() const;
-    // "mstsharedudid" of the company-domain keychain dictionary.
+    // "mstsharedudid" of the company-domain keychain dictionary; other products write that item too, so
+    // an id that is not well-formed (MXStatSharedUDID::isWellFormedId) reads as none.
     static std::optional<std::string> getSharedUDID();
-    // Stores the id as "mstsharedudid" of the company-domain keychain dictionary (other entries kept).
+    // Stores the id as "mstsharedudid" of the company-domain keychain dictionary (other entries kept); an
+    // id that is not well-formed is not stored.
     static void saveSharedUDID(const std::string& sharedUDID);
     // The company pasteboard's "xgDeviceToken", else "0".
     std::string getMid() const;

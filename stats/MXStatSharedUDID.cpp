@@ -59,6 +59,14 @@ std::optional<std::string> stringIn(const platform::Dictionary& record, const ch
     return *text;
 }
 
+// The record's id when it is a well-formed one; anything else under the key counts as no id.
+std::optional<std::string> idIn(const platform::Dictionary& record) {
+    const std::string* text = record[kSharedUDIDKey].getString();
+    if (!text || !MXStatSharedUDID::isWellFormedId(*text))
+        return std::nullopt;
+    return *text;
+}
+
 std::optional<platform::Date> dateIn(const platform::Dictionary& record, const char* key) {
     const platform::Date* date = record[key].getDate();
     return date ? std::optional<platform::Date>(*date) : std::nullopt;
@@ -79,7 +87,7 @@ SlotScan scanSlots(const std::string& appUID) {
     for (int slot = 0; slot < kMXStatSharedUDIDSlotCount; ++slot) {
         const std::string name = slotName(slot);
         const platform::Dictionary record = MXStatSharedUDID::_getDictFromPasteboard(name);
-        const auto id = stringIn(record, kSharedUDIDKey);
+        const auto id = idIn(record);
         if (!id) {
             if (!scan.firstFreeSlot)
                 scan.firstFreeSlot = name;
@@ -104,6 +112,11 @@ SlotScan scanSlots(const std::string& appUID) {
 }
 
 } // namespace
+
+bool MXStatSharedUDID::isWellFormedId(std::string_view id) {
+    return id.size() == kMXStatSharedUDIDLength &&
+           std::all_of(id.begin(), id.end(), [](char c) { return platform::hexDigitValue(c) >= 0; });
+}
 
 std::string MXStatSharedUDID::_generateFreshSharedUDID() {
     const std::string uuid = platform::newUUIDString();
@@ -154,7 +167,7 @@ std::string MXStatSharedUDID::valueWithError(platform::Error* error) {
     std::optional<std::string> ownedSlot;
     std::optional<platform::Date> optOut;
     if (localRecord) {
-        localId = stringIn(*localRecord, kSharedUDIDKey);
+        localId = idIn(*localRecord);
         ownedSlot = stringIn(*localRecord, kSharedUDIDSlotKey);
         optOut = dateIn(*localRecord, kSharedUDIDOptOutKey);
     }

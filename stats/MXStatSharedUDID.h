@@ -11,15 +11,18 @@
 //   stored id is still the answer).
 // - Bad records never fail the protocol: a slot whose data is not a readable archive of a dictionary reads
 //   as an empty record (a free slot); a local record that is not a dictionary counts as none; values of
-//   the wrong type count as absent. A slot's data is judged by its size before it is read: more than
-//   kMXStatSharedUDIDMaxRecordBytes reads as an empty record too.
+//   the wrong type count as absent, and so does an id that is not 40 hexadecimal digits (isWellFormedId):
+//   such an id gets no vote, leaves its slot free and is never answered. A slot's data is judged by its
+//   size before it is read: more than kMXStatSharedUDIDMaxRecordBytes reads as an empty record too.
 #pragma once
 
 #include "platform/Error.h"
 #include "platform/Value.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace stats {
 
@@ -27,6 +30,7 @@ inline constexpr const char* kMXStatSharedUDIDType = "org.hybridhost.shared-udid
 inline constexpr const char* kMXStatSharedUDIDSlotPrefix = "org.hybridhost.shared-udid.slot.";
 inline constexpr int kMXStatSharedUDIDSlotCount = 100;
 inline constexpr std::uint64_t kMXStatSharedUDIDMaxRecordBytes = 64u << 10;
+inline constexpr std::size_t kMXStatSharedUDIDLength = 40;
 
 inline constexpr const char* kSharedUDIDKey = "SharedUDID";
 inline constexpr const char* kSharedUDIDAppUIDKey = "SharedUDID_appUID";
@@ -44,6 +48,10 @@ public:
     static std::string value() { return valueWithError(nullptr); }
     static std::string valueWithError(platform::Error* error);
     static void setOptOut(bool optOut);
+
+    // Whether an id read from storage is one the protocol hands out: kMXStatSharedUDIDLength hexadecimal
+    // digits (either case).
+    static bool isWellFormedId(std::string_view id);
 
     // 32 lower-case hexadecimal digits of the MD5 of a new UUID text, then 8 of a random number.
     static std::string _generateFreshSharedUDID();

@@ -3,6 +3,7 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatKeyChain.h"
 #include "stats/MXStatPasteboard.h"
+#include "stats/MXStatSharedUDID.h"
 
 #include "platform/DispatchQueue.h"
 #include "platform/JSON.h"
@@ -116,11 +117,24 @@ TEST_F(HelperTest, CarrierCodesNeedBothCodes) {
 }
 
 TEST_F(HelperTest, TheStoredDeviceIdWins) {
-    ASSERT_TRUE(MXStatKeyChain::save("org.example", platform::Dictionary{{"mstsharedudid", "stored-id"}}));
+    const std::string stored = "0123456789abcdefABCDEF0123456789abcdef01";
+    ASSERT_TRUE(MXStatKeyChain::save("org.example", platform::Dictionary{{"mstsharedudid", stored}}));
     MXStatHelper helper;
-    EXPECT_EQ(helper.getEnv().deviceid, "stored-id");
+    EXPECT_EQ(helper.getEnv().deviceid, stored);
     // The protocol was not asked: nothing was written to user defaults.
     EXPECT_TRUE(platform::UserDefaults::standard().object("SharedUDID").isNull());
+}
+
+TEST_F(HelperTest, AStoredDeviceIdThatIsNoIdIsReplacedByTheProtocols) {
+    for (const std::string& notAnId : {std::string("stored-id"), std::string(39, 'a'), std::string(41, 'a'), std::string(40, 'z')}) {
+        SCOPED_TRACE(notAnId);
+        ASSERT_TRUE(MXStatKeyChain::save("org.example", platform::Dictionary{{"mstsharedudid", notAnId}, {"xgtoken", "push-token"}}));
+        EXPECT_EQ(MXStatHelper::getSharedUDID(), std::nullopt);
+        const MXStatEnv env = MXStatEnv::collect();
+        EXPECT_EQ(env.deviceid, MXStatSharedUDID::value());
+        EXPECT_EQ(MXStatHelper::getSharedUDID(), std::optional<std::string>(env.deviceid));
+        EXPECT_EQ(MXStatHelper().getXGDeviceToken(), std::optional<std::string>("push-token"));
+    }
 }
 
 TEST_F(HelperTest, SavingTheDeviceIdKeepsThePushToken) {
@@ -135,8 +149,12 @@ TEST_F(HelperTest, SavingTheDeviceIdKeepsThePushToken) {
     EXPECT_EQ(MXStatHelper::getSharedUDID(), std::nullopt);
     MXStatHelper::saveSharedUDID("");
     EXPECT_EQ(MXStatKeyChain::load("org.example"), std::optional<platform::Value>("garbage"));
+    // Only a well-formed id is stored.
     MXStatHelper::saveSharedUDID("new-id");
-    EXPECT_EQ(MXStatHelper::getSharedUDID(), std::optional<std::string>("new-id"));
+    EXPECT_EQ(MXStatKeyChain::load("org.example"), std::optional<platform::Value>("garbage"));
+    const std::string id(40, 'e');
+    MXStatHelper::saveSharedUDID(id);
+    EXPECT_EQ(MXStatHelper::getSharedUDID(), std::optional<std::string>(id));
 }
 
 TEST_F(HelperTest, UserTypeOnTheSameAndAnotherLocalDay) {

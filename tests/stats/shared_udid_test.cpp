@@ -149,7 +149,8 @@ TEST_F(SharedUDIDTest, AnOptedOutApplicationGetsZerosWithCode1) {
 }
 
 TEST_F(SharedUDIDTest, GarbageInSlotsAndDefaultsCountsAsAbsent) {
-    // Slot 0: not an archive; slot 1: an archive of a string; slot 2: a record whose id is a number.
+    // Slot 0: not an archive; slot 1: an archive of a string; slot 2: a record whose id is a number;
+    // slots 3 on: records whose id is a string but not one the protocol hands out.
     ASSERT_TRUE(platform::Pasteboard::withName(slot(0), true)->setData(platform::Bytes{1, 2, 3}, kMXStatSharedUDIDType));
     auto notADictionary = platform::PropertyList::write(platform::Value("text"), platform::PropertyList::Format::Binary);
     ASSERT_TRUE(notADictionary.ok());
@@ -158,12 +159,31 @@ TEST_F(SharedUDIDTest, GarbageInSlotsAndDefaultsCountsAsAbsent) {
     ASSERT_TRUE(MXStatSharedUDID::_setDict(platform::Dictionary{{kSharedUDIDKey, 7}}, slot(2)));
     for (int n : {0, 1, 2})
         EXPECT_TRUE(MXStatSharedUDID::_getDictFromPasteboard(slot(n))[kSharedUDIDKey].getString() == nullptr);
+    const std::vector<std::string> notIds = {
+        kSharedUDIDOptOutKey,                       // a key's name, beside an opt-out that is not a date
+        kMajorityId.substr(1),                      // one digit short
+        kMajorityId + "1",                          // one digit long
+        std::string(39, '1') + "g",                 // not hexadecimal
+        " " + kMajorityId.substr(1),                // a blank in front
+        std::string(kMXStatSharedUDIDMaxRecordBytes / 2, '1'),
+    };
+    for (std::size_t i = 0; i < notIds.size(); ++i) {
+        // More copies than any other id: had they counted, the first would have won the vote.
+        ASSERT_TRUE(MXStatSharedUDID::_setDict(
+            platform::Dictionary{{kSharedUDIDKey, notIds[0]}, {kSharedUDIDOptOutKey, 7}, {kSharedUDIDAppUIDKey, "app"}},
+            slot(static_cast<int>(3 + notIds.size() + i))));
+        ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(notIds[i], "app-" + std::to_string(i)), slot(static_cast<int>(3 + i))));
+    }
     // The local record is not a dictionary.
     ASSERT_TRUE(platform::UserDefaults::standard().set(kSharedUDIDKey, "garbage").ok());
 
     platform::Error error;
     const std::string id = MXStatSharedUDID::valueWithError(&error);
-    EXPECT_EQ(id.size(), 40u);
+    EXPECT_TRUE(MXStatSharedUDID::isWellFormedId(id)) << id;
+    for (const std::string& notId : notIds) {
+        EXPECT_NE(id, notId);
+        EXPECT_FALSE(MXStatSharedUDID::isWellFormedId(notId)) << notId;
+    }
     EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess);
     // The first free slot was the unreadable one; the local record is a proper one now.
     EXPECT_EQ(MXStatSharedUDID::_getDictFromPasteboard(slot(0))[kSharedUDIDKey], platform::Value(id));
@@ -172,15 +192,21 @@ TEST_F(SharedUDIDTest, GarbageInSlotsAndDefaultsCountsAsAbsent) {
 }
 
 TEST_F(SharedUDIDTest, ALocalRecordWithAMistypedIdTakesTheChosenOne) {
-    ASSERT_TRUE(platform::UserDefaults::standard()
-                    .set(kSharedUDIDKey, platform::Dictionary{{kSharedUDIDKey, 12}, {kSharedUDIDOptOutKey, "yes"}})
-                    .ok());
     ASSERT_TRUE(MXStatSharedUDID::_setDict(slotRecord(kMajorityId, "app-b"), slot(0)));
-    platform::Error error;
-    EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), kMajorityId);
-    EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess); // an opt-out that is not a date does not count
-    EXPECT_EQ((*localRecord())[kSharedUDIDKey], platform::Value(kMajorityId));
-    EXPECT_EQ((*localRecord())[kSharedUDIDSlotKey], platform::Value(slot(1)));
+    for (const platform::Value& mistyped : {platform::Value(12), platform::Value("stored-id"),
+                                             platform::Value(kMinorityId.substr(2)), platform::Value(kMinorityId + "2")}) {
+        SCOPED_TRACE(mistyped.stringOr("a number"));
+        MXStatSharedUDID::forgetCachedValue();
+        platform::Pasteboard::removeWithName(slot(1));
+        ASSERT_TRUE(platform::UserDefaults::standard()
+                        .set(kSharedUDIDKey, platform::Dictionary{{kSharedUDIDKey, mistyped}, {kSharedUDIDOptOutKey, "yes"}})
+                        .ok());
+        platform::Error error;
+        EXPECT_EQ(MXStatSharedUDID::valueWithError(&error), kMajorityId);
+        EXPECT_EQ(error.code, MXStatSharedUDID::kSuccess); // an opt-out that is not a date does not count
+        EXPECT_EQ((*localRecord())[kSharedUDIDKey], platform::Value(kMajorityId));
+        EXPECT_EQ((*localRecord())[kSharedUDIDSlotKey], platform::Value(slot(1)));
+    }
 }
 
 TEST_F(SharedUDIDTest, AllSlotsTakenLeavesTheSlotsAlone) {
