@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace platform {
 
@@ -209,7 +210,10 @@ constexpr std::size_t kBinaryListMagicLength = 8;
 // The keychain's files share equal strings and data among items (as the writer does), so they may expand
 // past four times their size: to every item's bytes, which the limits bound (files of earlier versions
 // up to kMaxFileLength).
-constexpr std::uint64_t kMaxExpandedBytes = Keychain::kMaxFileLength;
+// Nodes likewise: a key and a value per attribute, which counts 16 bytes at least towards
+// kMaxTotalLength, and its item (a keychain of many small items holds far more than a list from another
+// application may).
+constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, 3 * (Keychain::kMaxTotalLength / 16)};
 
 // How a log's changes find the items they name: by place (the log read in order from its item file), or
 // by identity (after damage, which may have lost a change that moved items).
@@ -223,6 +227,30 @@ Dictionary identityOf(const Dictionary& item) {
             identity.set(key, *value);
     identity.set(kSecAttrSynchronizable, truthOf(item[kSecAttrSynchronizable]));
     return identity;
+}
+
+// The identity of an item as text, equal for items of the same identity (for their strings and data,
+// exactly; other values, which only a damaged file holds, by their description, so a look-up by this text
+// is checked with sameIdentity).
+std::string identityText(const Dictionary& item) {
+    std::string text(truthOf(item[kSecAttrSynchronizable]) ? "1" : "0");
+    for (const char* key : {kSecAttrAccount, kSecAttrService}) {
+        const Value& value = item[key];
+        std::string part;
+        char kind = 'n';
+        if (const std::string* s = value.getString()) {
+            part = *s;
+            kind = 's';
+        } else if (const Bytes* b = value.getBytes()) {
+            part.assign(b->begin(), b->end());
+            kind = 'b';
+        } else if (!value.isNull()) {
+            part = value.description();
+            kind = 'o';
+        }
+        text += kind + std::to_string(part.size()) + ':' + part;
+    }
+    return text;
 }
 
 std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
@@ -275,11 +303,18 @@ struct Keychain::Cache {
     bool journalSkipped = false;
     Array items;
     std::size_t total = 0;  // itemLength of every item
+    // While a log is read: the place of the item of each identity (identityText), so that a change found
+    // by identity does not walk every item. Made when first needed, kept as changes add and replace
+    // items, and made again after items are erased (which moves those after them).
+    bool replaying = false;
+    bool placesKnown = false;
+    std::unordered_map<std::string, std::size_t> identityPlaces;
 
     std::string journalPath() const { return path + ".journal"; }
 
     void invalidate() {
         valid = false;
+        forgetPlaces();
         Array().swap(items);
         total = 0;
         journalDamaged = false;
@@ -322,7 +357,7 @@ struct Keychain::Cache {
             Bytes data;
             if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
                 return status;
-            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kMaxExpandedBytes);
+            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kOwnFileExpansion);
             snapshotLength = data.size();
             Bytes().swap(data);
             if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray()) {
@@ -364,6 +399,14 @@ struct Keychain::Cache {
     // and drop; a log that cannot be read at all (not a regular file, too large) is not read, and the next
     // change moves it aside.
     OSStatus replayJournal(std::uint64_t offset) {
+        replaying = true;
+        OSStatus status = replayRecords(offset);
+        replaying = false;
+        forgetPlaces();
+        return status;
+    }
+
+    OSStatus replayRecords(std::uint64_t offset) {
         struct stat st {};
         Bytes data;
         if (::lstat(journalPath().c_str(), &st) != 0)
@@ -415,7 +458,7 @@ struct Keychain::Cache {
             if (isWholeRecord(data, at, length)) {
                 const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
                 auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)),
-                                                 kMaxExpandedBytes);
+                                                 kOwnFileExpansion);
                 bool applied = change && apply(change->dictionaryOrEmpty(), order, unplaced);
                 if (change && !applied && order == Order::InPlace) {
                     // A whole change that does not fit the items in place: they are found by identity from here on.
@@ -497,7 +540,7 @@ struct Keychain::Cache {
     // The place of the item an entry of a change names: by its place when the log is read in place
     // (and the item there has the identity the entry names, when it names one), else the item of that
     // identity; nullopt when there is none.
-    std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) const {
+    std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) {
         const std::int64_t* i = index.getInteger();
         const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size();
         const Dictionary* named = identity ? identity->getDictionary() : nullptr;
@@ -505,23 +548,60 @@ struct Keychain::Cache {
             return order == Order::InPlace && inRange ? std::optional<std::size_t>(static_cast<std::size_t>(*i)) : std::nullopt;
         if (inRange && sameIdentity(items[static_cast<std::size_t>(*i)].dictionaryOrEmpty(), *named))
             return static_cast<std::size_t>(*i);
-        for (std::size_t p = 0; p < items.size(); ++p)
-            if (sameIdentity(items[p].dictionaryOrEmpty(), *named))
-                return p;
-        return std::nullopt;
+        return find(*named);
+    }
+
+    // The place of an item of this identity.
+    std::optional<std::size_t> find(const Dictionary& identity) {
+        if (!replaying) {
+            for (std::size_t p = 0; p < items.size(); ++p)
+                if (sameIdentity(items[p].dictionaryOrEmpty(), identity))
+                    return p;
+            return std::nullopt;
+        }
+        if (!placesKnown) {
+            identityPlaces.clear();
+            for (std::size_t p = 0; p < items.size(); ++p)
+                identityPlaces.emplace(identityText(items[p].dictionaryOrEmpty()), p);
+            placesKnown = true;
+        }
+        const auto it = identityPlaces.find(identityText(identity));
+        if (it == identityPlaces.end() || it->second >= items.size() || !sameIdentity(items[it->second].dictionaryOrEmpty(), identity))
+            return std::nullopt;
+        return it->second;
+    }
+
+    // Puts an item at `place` (the end: a new one), keeping the places of identities.
+    void put(std::size_t place, const Value& item) {
+        if (place == items.size()) {
+            items.push_back(item);
+        } else {
+            if (placesKnown) {
+                const auto it = identityPlaces.find(identityText(items[place].dictionaryOrEmpty()));
+                if (it != identityPlaces.end() && it->second == place)
+                    identityPlaces.erase(it);
+            }
+            items[place] = item;
+        }
+        if (placesKnown)
+            identityPlaces.emplace(identityText(item.dictionaryOrEmpty()), place);
+    }
+
+    void forgetPlaces() {
+        placesKnown = false;
+        std::unordered_map<std::string, std::size_t>().swap(identityPlaces);
     }
 
     // Puts an item a change carries whole in place of the item of its identity, or adds it.
     void keep(const Value& item) {
         const Dictionary& d = item.dictionaryOrEmpty();
-        for (Value& existing : items)
-            if (sameIdentity(existing.dictionaryOrEmpty(), d)) {
-                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(d);
-                existing = item;
-                return;
-            }
+        if (const std::optional<std::size_t> place = find(d)) {
+            total = total - itemLength(items[*place].dictionaryOrEmpty()) + itemLength(d);
+            put(*place, item);
+            return;
+        }
         total += itemLength(d);
-        items.push_back(item);
+        put(items.size(), item);
     }
 
     // One record's change; false (nothing changed) when it is no change or, read in place, does not fit
@@ -536,7 +616,7 @@ struct Keychain::Cache {
                 return true;
             }
             total += itemLength(*d);
-            items.push_back(*added);
+            put(items.size(), *added);
             return true;
         }
         if (const Value* updated = change.find(kUpdateKey)) {
@@ -557,9 +637,8 @@ struct Keychain::Cache {
                     keep(item);
                     continue;
                 }
-                Value& existing = items[*places[e]];
-                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(item.dictionaryOrEmpty());
-                existing = item;
+                total = total - itemLength(items[*places[e]].dictionaryOrEmpty()) + itemLength(item.dictionaryOrEmpty());
+                put(*places[e], item);
             }
             return updated->isArray();
         }
@@ -583,6 +662,8 @@ struct Keychain::Cache {
                 total -= itemLength(items[*it].dictionaryOrEmpty());
                 items.erase(items.begin() + static_cast<std::ptrdiff_t>(*it));
             }
+            if (!places.empty())
+                placesKnown = false; // the items after them moved
             return deleted->isArray();
         }
         return false;

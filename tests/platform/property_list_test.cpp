@@ -518,7 +518,7 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     ASSERT_TRUE(four.ok()) << four.error().localizedDescription();
     EXPECT_EQ(four.value().arrayOrEmpty().back(), Value(Bytes(megabyte.begin(), megabyte.end())));
     EXPECT_FALSE(PropertyList::read(oneByteSharedBinaryList(5, leafObject(0x40, megabyte))).ok());
-    auto own = PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, megabyte)), std::uint64_t{17} << 20);
+    auto own = PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, megabyte)), PropertyList::Expansion{std::uint64_t{17} << 20});
     ASSERT_TRUE(own.ok()) << own.error().localizedDescription();
     EXPECT_EQ(own.value().arrayOrEmpty().size(), 17u);
     std::string utf16;
