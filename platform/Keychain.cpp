@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -214,6 +215,33 @@ constexpr std::size_t kBinaryListMagicLength = 8;
 // kMaxTotalLength, and its item (a keychain of many small items holds far more than a list from another
 // application may).
 constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, 3 * (Keychain::kMaxTotalLength / 16)};
+
+// Takes what a change read from the log expanded to (its values and keys, and the bytes of their text
+// and data) from the floors the log's records share.
+void spend(PropertyList::Expansion& left, const Value& change) {
+    std::uint64_t nodes = 0, bytes = 0;
+    std::vector<const Value*> pending{&change};
+    while (!pending.empty()) {
+        const Value* value = pending.back();
+        pending.pop_back();
+        ++nodes;
+        if (const std::string* text = value->getString())
+            bytes += text->size();
+        else if (const Bytes* data = value->getBytes())
+            bytes += data->size();
+        else if (const Array* array = value->getArray())
+            for (const Value& item : *array)
+                pending.push_back(&item);
+        else if (const Dictionary* dictionary = value->getDictionary())
+            for (const auto& [key, item] : *dictionary) {
+                ++nodes;
+                bytes += key.size();
+                pending.push_back(&item);
+            }
+    }
+    left.minBytes -= std::min(left.minBytes, bytes);
+    left.minNodes -= std::min(left.minNodes, nodes);
+}
 
 // How a log's changes find the items they name: by place (the log read in order from its item file), or
 // by identity (after damage, which may have lost a change that moved items).
@@ -453,12 +481,16 @@ struct Keychain::Cache {
         std::size_t unplaced = 0;  // deletions of items not found
         std::size_t skipped = 0;   // bytes of no whole record
         std::uint64_t resyncBudget = kResyncBytesPerByte * data.size() + kRecordHeaderLength;
+        // The records share the floors of what they may expand to (beyond four bytes and a node a byte of
+        // each): a log of many small records each expanding to the floors costs no more than one does.
+        PropertyList::Expansion left = kOwnFileExpansion;
         while (at < data.size()) {
             std::uint64_t length = 0;
             if (isWholeRecord(data, at, length)) {
                 const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
-                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)),
-                                                 kOwnFileExpansion);
+                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)), left);
+                if (change)
+                    spend(left, *change);
                 bool applied = change && apply(change->dictionaryOrEmpty(), order, unplaced);
                 if (change && !applied && order == Order::InPlace) {
                     // A whole change that does not fit the items in place: they are found by identity from here on.

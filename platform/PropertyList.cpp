@@ -160,8 +160,8 @@ bool isCStringKey(plist_t key) {
 // XMLListReader below).
 
 // Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
-// takes at least a byte, so a list whose objects are each held once always fits), at least this many.
-constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
+// takes at least a byte, so a list whose objects are each held once always fits), at least
+// PropertyList::kMinExpandedNodes (or the caller's floor).
 // Values any list from outside may hold in all, in either form: each costs libplist and the values made
 // from it a microsecond and a hundred bytes or more, and a binary list of one-byte references to one
 // object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
@@ -292,7 +292,7 @@ BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expans
     // (Both kept in 32 bits: no list this platform reads expands to 4 GiB or 4 billion nodes.)
     const std::uint64_t maxNodes = std::min<std::uint64_t>(
         std::numeric_limits<std::uint32_t>::max() - 1,
-        std::max(expansion.minNodes, std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size))));
+        std::max(expansion.minNodes, std::min(kMaxNodes, l.size)));
     const std::uint64_t maxBytes = std::min<std::uint64_t>(std::numeric_limits<std::uint32_t>::max() - 1,
                                                            std::max(expansion.minBytes, kExpandedBytesPerByte * l.size));
 

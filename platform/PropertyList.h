@@ -50,16 +50,18 @@ public:
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
     // The bytes of text and data any binary list may expand to through shared objects, however small.
     static constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{1} << 20;
-    // The nodes a list from another application may hold.
+    // The nodes any binary list may expand to, however small, and those a list may hold at most.
+    static constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
     static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 
-    // What a binary list may expand to at least, whatever its size: a file this platform writes itself
-    // names its own floors. Writers share equal strings and data, so that a list of many items holding the
-    // same value expands past four times its size, and a store of many small items holds more nodes than
-    // a list from another application may.
+    // What a binary list may expand to whatever its size (beyond four bytes and one node a byte of it):
+    // a file this platform writes itself names its own floors. Writers share equal strings and data, so
+    // that a list of many items holding the same value expands past four times its size, and a store of
+    // many small items holds more nodes than a list from another application may; a file of many lists
+    // read in turn names lower floors for each, so that their floors do not add up.
     struct Expansion {
         std::uint64_t minBytes = kMinExpandedBytes;
-        std::uint64_t minNodes = 0;
+        std::uint64_t minNodes = kMinExpandedNodes;
     };
 
     enum class Format { XML, Binary };

@@ -1,11 +1,13 @@
 #include "platform/Keychain.h"
 
+#include "platform/PropertyList.h"
 #include "platform/VirtualClock.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -87,6 +89,23 @@ TEST_F(KeychainTest, ItemsSurviveAReloadAndAbsentOnesAreNotFound) {
         ASSERT_EQ(again.copyMatching(with(base("same" + std::to_string(i)), kSecReturnAttributes, true), &attributes), errSecSuccess) << i;
         EXPECT_EQ(attributes[kSecAttrComment], Value(shared)) << i;
     }
+
+    // A keychain of many small items holds more values than a list from another application may: it is
+    // read whole all the same.
+    Array many;
+    for (int i = 0; i < 30000; ++i)
+        many.push_back(base("small" + std::to_string(i)));
+    auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(many)}}, PropertyList::Format::Binary);
+    ASSERT_TRUE(file.ok());
+    writeText(m_path, *file);
+    Value all;
+    ASSERT_EQ(Keychain(m_path).copyMatching(with(base("small0"), kSecMatchLimit, kSecMatchLimitAll), &all), errSecSuccess);
+    for (const char* account : {"small0", "small29999"})
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base(account), kSecReturnAttributes, true), &attributes), errSecSuccess) << account;
+    Dictionary everything = base("small0");
+    everything.remove(kSecAttrAccount);
+    ASSERT_EQ(Keychain(m_path).copyMatching(with(with(everything, kSecMatchLimit, kSecMatchLimitAll), kSecReturnAttributes, true), &all), errSecSuccess);
+    EXPECT_EQ(all.arrayOrEmpty().size(), 30000u);
 }
 
 TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
@@ -400,6 +419,41 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(text(value("k30b")), "v");
     EXPECT_EQ(text(value("z")), "z");
     std::filesystem::remove(aside);
+
+    // Records share what they may expand to: each of a hundred small records below expands to a megabyte
+    // (a text shared 256 times), and past the keychain's own floor of 64 MiB for the whole log the rest
+    // are damage, whose items are not read (a 64 MiB log of them would be gigabytes).
+    {
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::create_directories(m_dir + "/Library/Keychains");
+        std::string expanding("HKCJRNL1", 8);
+        expanding += std::string(8, '\0'); // of generation 0: beside no item file
+        for (int r = 0; r < 100; ++r) {
+            Dictionary item = base("x" + std::to_string(r));
+            item.remove(kSecClass);
+            item.set(kSecAttrGeneric, Array(256, Value(std::string(4096, 'g'))));
+            auto record = PropertyList::write(Dictionary{{"add", std::move(item)}}, PropertyList::Format::Binary);
+            ASSERT_TRUE(record.ok());
+            ASSERT_LT(record->size(), 8u * 1024) << "the value is shared";
+            const auto crc = static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(record->data()), static_cast<uInt>(record->size())));
+            for (std::uint32_t field : {static_cast<std::uint32_t>(record->size()), crc})
+                for (int b = 0; b < 4; ++b)
+                    expanding += static_cast<char>((field >> (8 * b)) & 0xff);
+            expanding += *record;
+        }
+        writeText(journal, expanding);
+        Keychain reader(m_path);
+        int read = 0;
+        for (int r = 0; r < 100; ++r)
+            read += reader.copyMatching(base("x" + std::to_string(r)), nullptr) == errSecSuccess;
+        EXPECT_GT(read, 50);
+        EXPECT_LT(read, 70);
+        Keychain afterExpansion(m_path);
+        ASSERT_EQ(afterExpansion.add(with(base("y"), kSecValueData, bytesOf("y"))), errSecSuccess);
+        EXPECT_EQ(fileText(aside), expanding);
+        EXPECT_EQ(text(value("y")), "y");
+        std::filesystem::remove(aside);
+    }
 
     // The copy aside is whole, however long the damaged file (it is bounded by what is read at all).
     prepare();
