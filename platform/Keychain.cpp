@@ -337,11 +337,17 @@ struct Keychain::Cache {
     bool replaying = false;
     bool placesKnown = false;
     std::unordered_map<std::string, std::size_t> identityPlaces;
+    // While a log is read, an erased item leaves a hole (a null value) instead of moving every item after
+    // it, and `live` counts the items in the slots up to each (a Fenwick tree, made at the first hole), so
+    // that the place a change names is found in log time; the holes are closed once the log is read.
+    std::size_t holes = 0;
+    std::vector<std::size_t> live;
 
     std::string journalPath() const { return path + ".journal"; }
 
     void invalidate() {
         valid = false;
+        closeHoles();
         forgetPlaces();
         Array().swap(items);
         total = 0;
@@ -430,6 +436,7 @@ struct Keychain::Cache {
         replaying = true;
         OSStatus status = replayRecords(offset);
         replaying = false;
+        closeHoles();
         forgetPlaces();
         return status;
     }
@@ -572,18 +579,76 @@ struct Keychain::Cache {
     // The place of the item an entry of a change names: by its place when the log is read in place
     // (and the item there has the identity the entry names, when it names one), else the item of that
     // identity; nullopt when there is none.
+    // (What it answers is the item's slot: see holes.)
     std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) {
         const std::int64_t* i = index.getInteger();
-        const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size();
+        const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size() - holes;
+        const std::size_t slot = inRange ? slotOf(static_cast<std::size_t>(*i)) : 0;
         const Dictionary* named = identity ? identity->getDictionary() : nullptr;
         if (!named)
-            return order == Order::InPlace && inRange ? std::optional<std::size_t>(static_cast<std::size_t>(*i)) : std::nullopt;
-        if (inRange && sameIdentity(items[static_cast<std::size_t>(*i)].dictionaryOrEmpty(), *named))
-            return static_cast<std::size_t>(*i);
+            return order == Order::InPlace && inRange ? std::optional<std::size_t>(slot) : std::nullopt;
+        if (inRange && sameIdentity(items[slot].dictionaryOrEmpty(), *named))
+            return slot;
         return find(*named);
     }
 
-    // The place of an item of this identity.
+    // The slot of the item at `place` (among the items, holes not counted).
+    std::size_t slotOf(std::size_t place) const {
+        if (holes == 0)
+            return place;
+        std::size_t slot = 0, left = place + 1, step = 1;
+        while (step * 2 <= live.size())
+            step *= 2;
+        for (; step > 0; step /= 2)
+            if (slot + step <= live.size() && live[slot + step - 1] < left) {
+                slot += step;
+                left -= live[slot - 1];
+            }
+        return slot;
+    }
+
+    // Items in the slots before `end`.
+    std::size_t liveBefore(std::size_t end) const {
+        std::size_t count = 0;
+        for (std::size_t i = end; i > 0; i -= i & (~i + 1))
+            count += live[i - 1];
+        return count;
+    }
+
+    // Removes the item of a slot: erased, or while a log is read, left as a hole.
+    void erase(std::size_t slot) {
+        if (!replaying) {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(slot));
+            placesKnown = false;
+            return;
+        }
+        if (live.empty()) {
+            live.assign(items.size(), 0);
+            for (std::size_t i = 1; i <= live.size(); ++i) {
+                live[i - 1] += 1;
+                if (const std::size_t parent = i + (i & (~i + 1)); parent <= live.size())
+                    live[parent - 1] += live[i - 1];
+            }
+        }
+        if (placesKnown) {
+            const auto it = identityPlaces.find(identityText(items[slot].dictionaryOrEmpty()));
+            if (it != identityPlaces.end() && it->second == slot)
+                identityPlaces.erase(it);
+        }
+        items[slot] = Value();
+        ++holes;
+        for (std::size_t i = slot + 1; i <= live.size(); i += i & (~i + 1))
+            live[i - 1] -= 1;
+    }
+
+    void closeHoles() {
+        if (holes > 0)
+            std::erase_if(items, [](const Value& item) { return item.isNull(); });
+        holes = 0;
+        std::vector<std::size_t>().swap(live);
+    }
+
+    // The slot of an item of this identity.
     std::optional<std::size_t> find(const Dictionary& identity) {
         if (!replaying) {
             for (std::size_t p = 0; p < items.size(); ++p)
@@ -594,19 +659,25 @@ struct Keychain::Cache {
         if (!placesKnown) {
             identityPlaces.clear();
             for (std::size_t p = 0; p < items.size(); ++p)
-                identityPlaces.emplace(identityText(items[p].dictionaryOrEmpty()), p);
+                if (!items[p].isNull())
+                    identityPlaces.emplace(identityText(items[p].dictionaryOrEmpty()), p);
             placesKnown = true;
         }
         const auto it = identityPlaces.find(identityText(identity));
-        if (it == identityPlaces.end() || it->second >= items.size() || !sameIdentity(items[it->second].dictionaryOrEmpty(), identity))
+        if (it == identityPlaces.end() || it->second >= items.size() || items[it->second].isNull() ||
+            !sameIdentity(items[it->second].dictionaryOrEmpty(), identity))
             return std::nullopt;
         return it->second;
     }
 
-    // Puts an item at `place` (the end: a new one), keeping the places of identities.
+    // Puts an item at a slot (the end: a new one), keeping the places of identities.
     void put(std::size_t place, const Value& item) {
         if (place == items.size()) {
             items.push_back(item);
+            if (!live.empty()) {
+                const std::size_t i = live.size() + 1;
+                live.push_back(1 + liveBefore(i - 1) - liveBefore(i - (i & (~i + 1))));
+            }
         } else {
             if (placesKnown) {
                 const auto it = identityPlaces.find(identityText(items[place].dictionaryOrEmpty()));
@@ -692,10 +763,8 @@ struct Keychain::Cache {
             places.erase(std::unique(places.begin(), places.end()), places.end());
             for (auto it = places.rbegin(); it != places.rend(); ++it) {
                 total -= itemLength(items[*it].dictionaryOrEmpty());
-                items.erase(items.begin() + static_cast<std::ptrdiff_t>(*it));
+                erase(*it);
             }
-            if (!places.empty())
-                placesKnown = false; // the items after them moved
             return deleted->isArray();
         }
         return false;

@@ -301,6 +301,47 @@ TEST_F(KeychainTest, ChangesAreLoggedBesideTheItemFileAndFoldedIntoIt) {
     EXPECT_EQ(read("d"), Value(bytesOf("d")));
     EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
 
+    // Many changes in turn (adds, updates, renamings, deletions of one item and of several) read back
+    // from the log give the items as the keychain holds them, in its order.
+    Dictionary query = base("a");
+    query.remove(kSecAttrAccount);
+    query.set(kSecMatchLimit, kSecMatchLimitAll);
+    query.set(kSecReturnAttributes, true);
+    query.set(kSecReturnData, true);
+    auto all = [&](Keychain& k) {
+        Value out;
+        k.copyMatching(query, &out);
+        return out;
+    };
+    std::uint32_t seed = 7;
+    for (int i = 0; i < 400; ++i) {
+        seed = seed * 1103515245 + 12345;
+        const std::string account = "m" + std::to_string((seed >> 8) % 40);
+        const Bytes value{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
+        Dictionary labelled = base("a");
+        labelled.remove(kSecAttrAccount);
+        labelled.set(kSecAttrLabel, "doomed");
+        switch ((seed >> 16) % 7) {
+        case 0:
+        case 1: keychain.add(with(base(account), kSecValueData, value)); break;
+        case 2: keychain.update(base(account), Dictionary{{kSecValueData, value}}); break;
+        case 3: keychain.update(base(account), Dictionary{{kSecAttrAccount, "m" + std::to_string((seed >> 4) % 40)}}); break;
+        case 4: keychain.update(base(account), Dictionary{{kSecAttrLabel, "doomed"}}); break;
+        case 5: keychain.deleteItems(base(account)); break;
+        default: keychain.deleteItems(labelled); break; // several at once
+        }
+        if (i % 50 == 0 && i > 0) {
+            ASSERT_TRUE(std::filesystem::exists(journal));
+            Keychain fresh(m_path);
+            ASSERT_EQ(all(fresh), all(keychain)) << i;
+        }
+    }
+    for (int k = 0; k < 40; k += 3)
+        keychain.deleteItems(base("m" + std::to_string(k)));
+    Keychain fresh(m_path);
+    EXPECT_EQ(all(fresh), all(keychain));
+    EXPECT_GT(all(keychain).arrayOrEmpty().size(), 5u);
+
 }
 
 // What a crash or a full disk can leave in the change log: a header that is none (an empty file
@@ -420,27 +461,57 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(text(value("z")), "z");
     std::filesystem::remove(aside);
 
+    // A log of these changes after an item file of this generation.
+    auto logOf = [](std::uint8_t generation, const std::vector<Dictionary>& changes) {
+        std::string out("HKCJRNL1", 8);
+        out += static_cast<char>(generation);
+        out += std::string(7, '\0');
+        for (const Dictionary& change : changes) {
+            auto record = PropertyList::write(change, PropertyList::Format::Binary);
+            EXPECT_TRUE(record.ok());
+            const auto crc = static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(record->data()), static_cast<uInt>(record->size())));
+            for (std::uint32_t field : {static_cast<std::uint32_t>(record->size()), crc})
+                for (int b = 0; b < 4; ++b)
+                    out += static_cast<char>((field >> (8 * b)) & 0xff);
+            out += *record;
+        }
+        return out;
+    };
+    // Records of an earlier writer name items by their place alone: each finds the item in its place
+    // after the deletions before it.
+    {
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::create_directories(m_dir + "/Library/Keychains");
+        Array five;
+        for (const char* account : {"a", "b", "c", "d", "e"})
+            five.push_back(with(base(account), kSecValueData, bytesOf(account)));
+        auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(five)}}, PropertyList::Format::Binary);
+        ASSERT_TRUE(file.ok());
+        writeText(m_path, *file);
+        writeText(journal, logOf(1, {Dictionary{{"delete", Array{1}}},                                                     // b
+                                     Dictionary{{"update", Array{Array{2, with(base("d"), kSecValueData, bytesOf("d2"))}}}}, // d
+                                     Dictionary{{"delete", Array{0, 2}}},                                                  // a, d
+                                     Dictionary{{"update", Array{Array{1, with(base("e"), kSecValueData, bytesOf("e2"))}}}}, // e
+                                     Dictionary{{"add", with(base("f"), kSecValueData, bytesOf("f"))}},
+                                     Dictionary{{"delete", Array{0}}}}));                                                  // c
+        for (const auto& [account, expected] : {std::pair{"a", "-25300"}, {"b", "-25300"}, {"c", "-25300"}, {"d", "-25300"}, {"e", "e2"}, {"f", "f"}})
+            EXPECT_EQ(text(value(account)), expected) << account;
+    }
+
     // Records share what they may expand to: each of a hundred small records below expands to a megabyte
     // (a text shared 256 times), and past the keychain's own floor of 64 MiB for the whole log the rest
     // are damage, whose items are not read (a 64 MiB log of them would be gigabytes).
     {
         std::filesystem::remove_all(m_dir + "/Library");
         std::filesystem::create_directories(m_dir + "/Library/Keychains");
-        std::string expanding("HKCJRNL1", 8);
-        expanding += std::string(8, '\0'); // of generation 0: beside no item file
+        std::vector<Dictionary> adds;
         for (int r = 0; r < 100; ++r) {
             Dictionary item = base("x" + std::to_string(r));
-            item.remove(kSecClass);
             item.set(kSecAttrGeneric, Array(256, Value(std::string(4096, 'g'))));
-            auto record = PropertyList::write(Dictionary{{"add", std::move(item)}}, PropertyList::Format::Binary);
-            ASSERT_TRUE(record.ok());
-            ASSERT_LT(record->size(), 8u * 1024) << "the value is shared";
-            const auto crc = static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(record->data()), static_cast<uInt>(record->size())));
-            for (std::uint32_t field : {static_cast<std::uint32_t>(record->size()), crc})
-                for (int b = 0; b < 4; ++b)
-                    expanding += static_cast<char>((field >> (8 * b)) & 0xff);
-            expanding += *record;
+            adds.push_back(Dictionary{{"add", std::move(item)}});
         }
+        const std::string expanding = logOf(0, adds); // of generation 0: beside no item file
+        ASSERT_LT(expanding.size(), 100u * 8 * 1024) << "the text is shared";
         writeText(journal, expanding);
         Keychain reader(m_path);
         int read = 0;
