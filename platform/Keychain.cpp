@@ -211,10 +211,11 @@ constexpr std::size_t kBinaryListMagicLength = 8;
 // The keychain's files share equal strings and data among items (as the writer does), so they may expand
 // past four times their size: to every item's bytes, which the limits bound (files of earlier versions
 // up to kMaxFileLength).
-// Nodes likewise: a key and a value per attribute, which counts 16 bytes at least towards
-// kMaxTotalLength, and its item (a keychain of many small items holds far more than a list from another
-// application may).
-constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, 3 * (Keychain::kMaxTotalLength / 16)};
+// Nodes, one a byte of the file as for any list (the writer shares no arrays or dictionaries), up to a
+// key and a value per attribute, which counts 16 bytes at least towards kMaxTotalLength, and its item: a
+// keychain of many small items holds far more than a list from another application may.
+constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, PropertyList::kMinExpandedNodes,
+                                                    3 * (Keychain::kMaxTotalLength / 16)};
 
 // Takes what a change read from the log expanded to (its values and keys, and the bytes of their text
 // and data) from the floors the log's records share.

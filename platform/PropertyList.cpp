@@ -166,7 +166,6 @@ bool isCStringKey(plist_t key) {
 // from it a microsecond and a hundred bytes or more, and a binary list of one-byte references to one
 // object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
 // million took a second): PropertyList::kMaxNodes, unless the caller names more for its own files.
-constexpr std::uint64_t kMaxNodes = PropertyList::kMaxNodes;
 // Bytes of text and data a binary list may expand to, a shared string or data object counting at every
 // reference: four times the list, or PropertyList::kMinExpandedBytes (or the caller's floor) for a
 // smaller one. Without it, a megabyte of one-byte references to one long string would be gigabytes.
@@ -292,7 +291,7 @@ BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expans
     // (Both kept in 32 bits: no list this platform reads expands to 4 GiB or 4 billion nodes.)
     const std::uint64_t maxNodes = std::min<std::uint64_t>(
         std::numeric_limits<std::uint32_t>::max() - 1,
-        std::max(expansion.minNodes, std::min(kMaxNodes, l.size)));
+        std::max(expansion.minNodes, std::min(expansion.maxNodes, l.size)));
     const std::uint64_t maxBytes = std::min<std::uint64_t>(std::numeric_limits<std::uint32_t>::max() - 1,
                                                            std::max(expansion.minBytes, kExpandedBytesPerByte * l.size));
 
@@ -497,8 +496,8 @@ public:
         const std::optional<Kind> kind = kindOf(name);
         if (!kind)
             return fail(parser, "unknown element " + name);
-        if (*kind != Kind::Key && ++m_values > kMaxNodes)
-            return fail(parser, "more than " + std::to_string(kMaxNodes) + " values");
+        if (*kind != Kind::Key && ++m_values > PropertyList::kMaxNodes)
+            return fail(parser, "more than " + std::to_string(PropertyList::kMaxNodes) + " values");
         switch (parent.kind) {
         case Kind::Plist:
             if (parent.done)

@@ -18,7 +18,7 @@
 //   of the list, or kMinExpandedBytes (text stored as UTF-16 counts 3 bytes a unit); its offset table may
 //   name no more objects than the bytes before it hold. Reading costs time linear in the list's bytes
 //   whatever its shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes:
-//   dictionary keys count too), unless the caller names a higher floor for its own binary files.
+//   dictionary keys count too), unless the caller names more for its own binary files.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
@@ -54,14 +54,16 @@ public:
     static constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
     static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 
-    // What a binary list may expand to whatever its size (beyond four bytes and one node a byte of it):
-    // a file this platform writes itself names its own floors. Writers share equal strings and data, so
-    // that a list of many items holding the same value expands past four times its size, and a store of
-    // many small items holds more nodes than a list from another application may; a file of many lists
-    // read in turn names lower floors for each, so that their floors do not add up.
+    // What a binary list may expand to: four bytes of text and data a byte of it, and a node a byte of it
+    // up to maxNodes, or the floors whatever its size. A file this platform writes itself names its own:
+    // writers share equal strings and data (never arrays or dictionaries), so that a list of many items
+    // holding the same value expands past four times its size, and a store of many small items holds more
+    // nodes than a list from another application may; a file of many lists read in turn names lower
+    // floors for each, so that their floors do not add up.
     struct Expansion {
         std::uint64_t minBytes = kMinExpandedBytes;
         std::uint64_t minNodes = kMinExpandedNodes;
+        std::uint64_t maxNodes = kMaxNodes;
     };
 
     enum class Format { XML, Binary };

@@ -2,6 +2,7 @@
 
 #include "platform/PropertyList.h"
 #include "platform/VirtualClock.h"
+#include "support/HostilePropertyLists.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -106,6 +107,18 @@ TEST_F(KeychainTest, ItemsSurviveAReloadAndAbsentOnesAreNotFound) {
     everything.remove(kSecAttrAccount);
     ASSERT_EQ(Keychain(m_path).copyMatching(with(with(everything, kSecMatchLimit, kSecMatchLimitAll), kSecReturnAttributes, true), &all), errSecSuccess);
     EXPECT_EQ(all.arrayOrEmpty().size(), 30000u);
+    // A small file that expands to as many nodes through shared arrays (which the writer never shares)
+    // does not decode.
+    std::string item = "\xD3";
+    for (std::uint32_t ref : {4, 5, 6, 7, 8, 9})
+        hybtest::appendBigEndian(item, ref, 4);
+    std::vector<std::string> objects{"\xD1" + std::string("\0\0\0\x01\0\0\0\x02", 8), "\x55items", hybtest::arrayObject({3}), item,
+                                     "\x54svce", "\x54sync", "\x54gena", "\x53svc", "\x09"};
+    for (std::uint32_t level = 9; level < 29; ++level) // 2^21 nodes from 300 bytes
+        objects.push_back(hybtest::arrayObject({level + 1, level + 1}));
+    objects.push_back("\x09");
+    writeText(m_path, hybtest::binaryList(objects));
+    EXPECT_EQ(Keychain(m_path).copyMatching(with(everything, kSecMatchLimit, kSecMatchLimitAll), &all), errSecItemNotFound);
 }
 
 TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
