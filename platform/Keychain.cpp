@@ -258,9 +258,9 @@ Dictionary identityOf(const Dictionary& item) {
     return identity;
 }
 
-// The identity of an item as text, equal for items of the same identity (for their strings and data,
-// exactly; other values, which only a damaged file holds, by their description, so a look-up by this text
-// is checked with sameIdentity).
+// The identity of an item as text, equal for items of the same identity: their strings and data exactly,
+// other values (which only a damaged or foreign file holds) as a property list, else by their description,
+// so a look-up by this text is checked with sameIdentity.
 std::string identityText(const Dictionary& item) {
     std::string text(truthOf(item[kSecAttrSynchronizable]) ? "1" : "0");
     for (const char* key : {kSecAttrAccount, kSecAttrService}) {
@@ -274,8 +274,9 @@ std::string identityText(const Dictionary& item) {
             part.assign(b->begin(), b->end());
             kind = 'b';
         } else if (!value.isNull()) {
-            part = value.description();
-            kind = 'o';
+            auto written = PropertyList::write(value, PropertyList::Format::Binary);
+            part = written ? std::move(*written) : value.description();
+            kind = written ? 'p' : 'o';
         }
         text += kind + std::to_string(part.size()) + ':' + part;
     }
@@ -1053,18 +1054,22 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
             return errSecItemNotFound;
         if (total > kMaxTotalLength && total > store.total)
             return errSecKeychainFull;
-        // No two items may share an identity afterwards: each changed item against every other one.
+        // No two items may share an identity afterwards: each changed item against the others and the
+        // changed ones before it, looked up by the text of their identities.
         std::vector<bool> isChanged(store.items.size(), false);
         for (const auto& [index, item] : changed)
             isChanged[index] = true;
-        for (std::size_t c = 0; c < changed.size(); ++c) {
-            const Dictionary& mine = changed[c].second.dictionaryOrEmpty();
-            for (std::size_t i = 0; i < store.items.size(); ++i)
-                if (!isChanged[i] && sameIdentity(store.items[i].dictionaryOrEmpty(), mine))
+        std::unordered_multimap<std::string, const Dictionary*> identities;
+        for (std::size_t i = 0; i < store.items.size(); ++i)
+            if (!isChanged[i])
+                identities.emplace(identityText(store.items[i].dictionaryOrEmpty()), &store.items[i].dictionaryOrEmpty());
+        for (const auto& [index, item] : changed) {
+            const Dictionary& mine = item.dictionaryOrEmpty();
+            std::string text = identityText(mine);
+            for (auto [at, end] = identities.equal_range(text); at != end; ++at)
+                if (sameIdentity(*at->second, mine))
                     return errSecDuplicateItem;
-            for (std::size_t o = c + 1; o < changed.size(); ++o)
-                if (sameIdentity(changed[o].second.dictionaryOrEmpty(), mine))
-                    return errSecDuplicateItem;
+            identities.emplace(std::move(text), &mine);
         }
         Array record;
         record.reserve(changed.size());

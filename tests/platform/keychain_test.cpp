@@ -135,6 +135,16 @@ TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
 
     EXPECT_EQ(keychain.update(base("a"), Dictionary{{kSecAttrAccount, "b"}}), errSecDuplicateItem);
     EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess) << "a refused update changes nothing";
+    // Changed items against each other: both renamed to one account is refused, a label for both is not.
+    Dictionary bothOfThem = base("a");
+    bothOfThem.remove(kSecAttrAccount);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrAccount, "same"}}), errSecDuplicateItem);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrLabel, "both"}}), errSecSuccess);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrSynchronizable, false}}), errSecSuccess);
+    EXPECT_EQ(keychain.add(base("a")), errSecSuccess) << "not synchronizable any more: another identity";
+    EXPECT_EQ(keychain.update(with(base("a"), kSecAttrSynchronizable, false), Dictionary{{kSecAttrSynchronizable, true}}), errSecDuplicateItem);
+    EXPECT_EQ(keychain.deleteItems(base("a")), errSecSuccess);
+    EXPECT_EQ(keychain.update(with(bothOfThem, kSecAttrSynchronizable, false), Dictionary{{kSecAttrSynchronizable, true}}), errSecSuccess);
 
     // The keychain plug-in deletes with kSecReturnAttributes in the query.
     EXPECT_EQ(keychain.deleteItems(with(base("a"), kSecReturnAttributes, true)), errSecSuccess);
