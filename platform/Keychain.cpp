@@ -20,6 +20,8 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -209,7 +211,38 @@ constexpr std::size_t kBinaryListMagicLength = 8;
 // The keychain's files share equal strings and data among items (as the writer does), so they may expand
 // past four times their size: to every item's bytes, which the limits bound (files of earlier versions
 // up to kMaxFileLength).
-constexpr std::uint64_t kMaxExpandedBytes = Keychain::kMaxFileLength;
+// Nodes, one a byte of the file as for any list (the writer shares no arrays or dictionaries), up to a
+// key and a value per attribute, which counts 16 bytes at least towards kMaxTotalLength, and its item: a
+// keychain of many small items holds far more than a list from another application may.
+constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, PropertyList::kMinExpandedNodes,
+                                                    3 * (Keychain::kMaxTotalLength / 16)};
+
+// Takes what a change read from the log expanded to (its values and keys, and the bytes of their text
+// and data) from the floors the log's records share.
+void spend(PropertyList::Expansion& left, const Value& change) {
+    std::uint64_t nodes = 0, bytes = 0;
+    std::vector<const Value*> pending{&change};
+    while (!pending.empty()) {
+        const Value* value = pending.back();
+        pending.pop_back();
+        ++nodes;
+        if (const std::string* text = value->getString())
+            bytes += text->size();
+        else if (const Bytes* data = value->getBytes())
+            bytes += data->size();
+        else if (const Array* array = value->getArray())
+            for (const Value& item : *array)
+                pending.push_back(&item);
+        else if (const Dictionary* dictionary = value->getDictionary())
+            for (const auto& [key, item] : *dictionary) {
+                ++nodes;
+                bytes += key.size();
+                pending.push_back(&item);
+            }
+    }
+    left.minBytes -= std::min(left.minBytes, bytes);
+    left.minNodes -= std::min(left.minNodes, nodes);
+}
 
 // How a log's changes find the items they name: by place (the log read in order from its item file), or
 // by identity (after damage, which may have lost a change that moved items).
@@ -223,6 +256,31 @@ Dictionary identityOf(const Dictionary& item) {
             identity.set(key, *value);
     identity.set(kSecAttrSynchronizable, truthOf(item[kSecAttrSynchronizable]));
     return identity;
+}
+
+// The identity of an item as text, equal for items of the same identity: their strings and data exactly,
+// other values (which only a damaged or foreign file holds) as a property list, else by their description,
+// so a look-up by this text is checked with sameIdentity.
+std::string identityText(const Dictionary& item) {
+    std::string text(truthOf(item[kSecAttrSynchronizable]) ? "1" : "0");
+    for (const char* key : {kSecAttrAccount, kSecAttrService}) {
+        const Value& value = item[key];
+        std::string part;
+        char kind = 'n';
+        if (const std::string* s = value.getString()) {
+            part = *s;
+            kind = 's';
+        } else if (const Bytes* b = value.getBytes()) {
+            part.assign(b->begin(), b->end());
+            kind = 'b';
+        } else if (!value.isNull()) {
+            auto written = PropertyList::write(value, PropertyList::Format::Binary);
+            part = written ? std::move(*written) : value.description();
+            kind = written ? 'p' : 'o';
+        }
+        text += kind + std::to_string(part.size()) + ':' + part;
+    }
+    return text;
 }
 
 std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
@@ -275,11 +333,24 @@ struct Keychain::Cache {
     bool journalSkipped = false;
     Array items;
     std::size_t total = 0;  // itemLength of every item
+    // While a log is read: the place of the item of each identity (identityText), so that a change found
+    // by identity does not walk every item. Made when first needed, kept as changes add and replace
+    // items, and made again after items are erased (which moves those after them).
+    bool replaying = false;
+    bool placesKnown = false;
+    std::unordered_map<std::string, std::size_t> identityPlaces;
+    // While a log is read, an erased item leaves a hole (a null value) instead of moving every item after
+    // it, and `live` counts the items in the slots up to each (a Fenwick tree, made at the first hole), so
+    // that the place a change names is found in log time; the holes are closed once the log is read.
+    std::size_t holes = 0;
+    std::vector<std::size_t> live;
 
     std::string journalPath() const { return path + ".journal"; }
 
     void invalidate() {
         valid = false;
+        closeHoles();
+        forgetPlaces();
         Array().swap(items);
         total = 0;
         journalDamaged = false;
@@ -322,7 +393,7 @@ struct Keychain::Cache {
             Bytes data;
             if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
                 return status;
-            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kMaxExpandedBytes);
+            auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kOwnFileExpansion);
             snapshotLength = data.size();
             Bytes().swap(data);
             if (!root || !root->isDictionary() || !(*root)[kItemsKey].isArray()) {
@@ -364,6 +435,15 @@ struct Keychain::Cache {
     // and drop; a log that cannot be read at all (not a regular file, too large) is not read, and the next
     // change moves it aside.
     OSStatus replayJournal(std::uint64_t offset) {
+        replaying = true;
+        OSStatus status = replayRecords(offset);
+        replaying = false;
+        closeHoles();
+        forgetPlaces();
+        return status;
+    }
+
+    OSStatus replayRecords(std::uint64_t offset) {
         struct stat st {};
         Bytes data;
         if (::lstat(journalPath().c_str(), &st) != 0)
@@ -410,12 +490,16 @@ struct Keychain::Cache {
         std::size_t unplaced = 0;  // deletions of items not found
         std::size_t skipped = 0;   // bytes of no whole record
         std::uint64_t resyncBudget = kResyncBytesPerByte * data.size() + kRecordHeaderLength;
+        // The records share the floors of what they may expand to (beyond four bytes and a node a byte of
+        // each): a log of many small records each expanding to the floors costs no more than one does.
+        PropertyList::Expansion left = kOwnFileExpansion;
         while (at < data.size()) {
             std::uint64_t length = 0;
             if (isWholeRecord(data, at, length)) {
                 const std::uint8_t* payload = data.data() + at + kRecordHeaderLength;
-                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)),
-                                                 kMaxExpandedBytes);
+                auto change = PropertyList::read(std::string_view(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)), left);
+                if (change)
+                    spend(left, *change);
                 bool applied = change && apply(change->dictionaryOrEmpty(), order, unplaced);
                 if (change && !applied && order == Order::InPlace) {
                     // A whole change that does not fit the items in place: they are found by identity from here on.
@@ -497,31 +581,132 @@ struct Keychain::Cache {
     // The place of the item an entry of a change names: by its place when the log is read in place
     // (and the item there has the identity the entry names, when it names one), else the item of that
     // identity; nullopt when there is none.
-    std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) const {
+    // (What it answers is the item's slot: see holes.)
+    std::optional<std::size_t> placeOf(const Value& index, const Value* identity, Order order) {
         const std::int64_t* i = index.getInteger();
-        const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size();
+        const bool inRange = i && *i >= 0 && static_cast<std::uint64_t>(*i) < items.size() - holes;
+        const std::size_t slot = inRange ? slotOf(static_cast<std::size_t>(*i)) : 0;
         const Dictionary* named = identity ? identity->getDictionary() : nullptr;
         if (!named)
-            return order == Order::InPlace && inRange ? std::optional<std::size_t>(static_cast<std::size_t>(*i)) : std::nullopt;
-        if (inRange && sameIdentity(items[static_cast<std::size_t>(*i)].dictionaryOrEmpty(), *named))
-            return static_cast<std::size_t>(*i);
-        for (std::size_t p = 0; p < items.size(); ++p)
-            if (sameIdentity(items[p].dictionaryOrEmpty(), *named))
-                return p;
-        return std::nullopt;
+            return order == Order::InPlace && inRange ? std::optional<std::size_t>(slot) : std::nullopt;
+        if (inRange && sameIdentity(items[slot].dictionaryOrEmpty(), *named))
+            return slot;
+        return find(*named);
+    }
+
+    // The slot of the item at `place` (among the items, holes not counted).
+    std::size_t slotOf(std::size_t place) const {
+        if (holes == 0)
+            return place;
+        std::size_t slot = 0, left = place + 1, step = 1;
+        while (step * 2 <= live.size())
+            step *= 2;
+        for (; step > 0; step /= 2)
+            if (slot + step <= live.size() && live[slot + step - 1] < left) {
+                slot += step;
+                left -= live[slot - 1];
+            }
+        return slot;
+    }
+
+    // Items in the slots before `end`.
+    std::size_t liveBefore(std::size_t end) const {
+        std::size_t count = 0;
+        for (std::size_t i = end; i > 0; i -= i & (~i + 1))
+            count += live[i - 1];
+        return count;
+    }
+
+    // Removes the item of a slot: erased, or while a log is read, left as a hole.
+    void erase(std::size_t slot) {
+        if (!replaying) {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(slot));
+            placesKnown = false;
+            return;
+        }
+        if (live.empty()) {
+            live.assign(items.size(), 0);
+            for (std::size_t i = 1; i <= live.size(); ++i) {
+                live[i - 1] += 1;
+                if (const std::size_t parent = i + (i & (~i + 1)); parent <= live.size())
+                    live[parent - 1] += live[i - 1];
+            }
+        }
+        if (placesKnown) {
+            const auto it = identityPlaces.find(identityText(items[slot].dictionaryOrEmpty()));
+            if (it != identityPlaces.end() && it->second == slot)
+                identityPlaces.erase(it);
+        }
+        items[slot] = Value();
+        ++holes;
+        for (std::size_t i = slot + 1; i <= live.size(); i += i & (~i + 1))
+            live[i - 1] -= 1;
+    }
+
+    void closeHoles() {
+        if (holes > 0)
+            std::erase_if(items, [](const Value& item) { return item.isNull(); });
+        holes = 0;
+        std::vector<std::size_t>().swap(live);
+    }
+
+    // The slot of an item of this identity.
+    std::optional<std::size_t> find(const Dictionary& identity) {
+        if (!replaying) {
+            for (std::size_t p = 0; p < items.size(); ++p)
+                if (sameIdentity(items[p].dictionaryOrEmpty(), identity))
+                    return p;
+            return std::nullopt;
+        }
+        if (!placesKnown) {
+            identityPlaces.clear();
+            for (std::size_t p = 0; p < items.size(); ++p)
+                if (!items[p].isNull())
+                    identityPlaces.emplace(identityText(items[p].dictionaryOrEmpty()), p);
+            placesKnown = true;
+        }
+        const auto it = identityPlaces.find(identityText(identity));
+        if (it == identityPlaces.end() || it->second >= items.size() || items[it->second].isNull() ||
+            !sameIdentity(items[it->second].dictionaryOrEmpty(), identity))
+            return std::nullopt;
+        return it->second;
+    }
+
+    // Puts an item at a slot (the end: a new one), keeping the places of identities.
+    void put(std::size_t place, const Value& item) {
+        if (place == items.size()) {
+            items.push_back(item);
+            if (!live.empty()) {
+                const std::size_t i = live.size() + 1;
+                live.push_back(1 + liveBefore(i - 1) - liveBefore(i - (i & (~i + 1))));
+            }
+        } else {
+            if (placesKnown) {
+                const auto it = identityPlaces.find(identityText(items[place].dictionaryOrEmpty()));
+                if (it != identityPlaces.end() && it->second == place)
+                    identityPlaces.erase(it);
+            }
+            items[place] = item;
+        }
+        if (placesKnown)
+            identityPlaces.emplace(identityText(item.dictionaryOrEmpty()), place);
+    }
+
+    void forgetPlaces() {
+        placesKnown = false;
+        std::unordered_map<std::string, std::size_t>().swap(identityPlaces);
     }
 
     // Puts an item a change carries whole in place of the item of its identity, or adds it.
     void keep(const Value& item) {
         const Dictionary& d = item.dictionaryOrEmpty();
-        for (Value& existing : items)
-            if (sameIdentity(existing.dictionaryOrEmpty(), d)) {
-                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(d);
-                existing = item;
-                return;
-            }
+        if (const std::optional<std::size_t> place = find(d)) {
+            total = total - itemLength(items[*place].dictionaryOrEmpty()) + itemLength(d);
+            put(*place, item);
+            return;
+        }
         total += itemLength(d);
-        items.push_back(item);
+        put(items.size(), item);
     }
 
     // One record's change; false (nothing changed) when it is no change or, read in place, does not fit
@@ -536,7 +721,7 @@ struct Keychain::Cache {
                 return true;
             }
             total += itemLength(*d);
-            items.push_back(*added);
+            put(items.size(), *added);
             return true;
         }
         if (const Value* updated = change.find(kUpdateKey)) {
@@ -557,9 +742,8 @@ struct Keychain::Cache {
                     keep(item);
                     continue;
                 }
-                Value& existing = items[*places[e]];
-                total = total - itemLength(existing.dictionaryOrEmpty()) + itemLength(item.dictionaryOrEmpty());
-                existing = item;
+                total = total - itemLength(items[*places[e]].dictionaryOrEmpty()) + itemLength(item.dictionaryOrEmpty());
+                put(*places[e], item);
             }
             return updated->isArray();
         }
@@ -581,7 +765,7 @@ struct Keychain::Cache {
             places.erase(std::unique(places.begin(), places.end()), places.end());
             for (auto it = places.rbegin(); it != places.rend(); ++it) {
                 total -= itemLength(items[*it].dictionaryOrEmpty());
-                items.erase(items.begin() + static_cast<std::ptrdiff_t>(*it));
+                erase(*it);
             }
             return deleted->isArray();
         }
@@ -870,18 +1054,22 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
             return errSecItemNotFound;
         if (total > kMaxTotalLength && total > store.total)
             return errSecKeychainFull;
-        // No two items may share an identity afterwards: each changed item against every other one.
+        // No two items may share an identity afterwards: each changed item against the others and the
+        // changed ones before it, looked up by the text of their identities.
         std::vector<bool> isChanged(store.items.size(), false);
         for (const auto& [index, item] : changed)
             isChanged[index] = true;
-        for (std::size_t c = 0; c < changed.size(); ++c) {
-            const Dictionary& mine = changed[c].second.dictionaryOrEmpty();
-            for (std::size_t i = 0; i < store.items.size(); ++i)
-                if (!isChanged[i] && sameIdentity(store.items[i].dictionaryOrEmpty(), mine))
+        std::unordered_multimap<std::string, const Dictionary*> identities;
+        for (std::size_t i = 0; i < store.items.size(); ++i)
+            if (!isChanged[i])
+                identities.emplace(identityText(store.items[i].dictionaryOrEmpty()), &store.items[i].dictionaryOrEmpty());
+        for (const auto& [index, item] : changed) {
+            const Dictionary& mine = item.dictionaryOrEmpty();
+            std::string text = identityText(mine);
+            for (auto [at, end] = identities.equal_range(text); at != end; ++at)
+                if (sameIdentity(*at->second, mine))
                     return errSecDuplicateItem;
-            for (std::size_t o = c + 1; o < changed.size(); ++o)
-                if (sameIdentity(changed[o].second.dictionaryOrEmpty(), mine))
-                    return errSecDuplicateItem;
+            identities.emplace(std::move(text), &mine);
         }
         Array record;
         record.reserve(changed.size());

@@ -34,6 +34,11 @@
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
 //   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
+// - Reading the files costs time linear in their bytes, whatever their records: the item file may expand
+//   (through values it shares) to kMaxFileLength bytes and to the nodes of kMaxTotalLength of small
+//   items, and the log's records share one such floor among them (beyond four bytes and a node a byte
+//   of each); a change found by identity looks its item up, and deletions read from the log move the
+//   items after them once, when the log is read.
 // - Each Keychain keeps the items it read in memory and reads again only what changed on disk (the new
 //   records of a grown log, else both files), so a new Keychain on the same file (a reload, another
 //   process) sees the same items. An item file that is not a regular file or is larger than

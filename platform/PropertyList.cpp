@@ -160,13 +160,12 @@ bool isCStringKey(plist_t key) {
 // XMLListReader below).
 
 // Nodes a binary list may expand to through shared objects: one per byte of the list (every reference
-// takes at least a byte, so a list whose objects are each held once always fits), at least this many.
-constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
+// takes at least a byte, so a list whose objects are each held once always fits), at least
+// PropertyList::kMinExpandedNodes (or the caller's floor).
 // Values any list from outside may hold in all, in either form: each costs libplist and the values made
 // from it a microsecond and a hundred bytes or more, and a binary list of one-byte references to one
 // object holds one per byte (a 64 MiB pasteboard would be 64 million, gigabytes and a minute; a
-// million took a second).
-constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
+// million took a second): PropertyList::kMaxNodes, unless the caller names more for its own files.
 // Bytes of text and data a binary list may expand to, a shared string or data object counting at every
 // reference: four times the list, or PropertyList::kMinExpandedBytes (or the caller's floor) for a
 // smaller one. Without it, a megabyte of one-byte references to one long string would be gigabytes.
@@ -271,7 +270,7 @@ struct BinaryScan {
     bool holdsUTF16Nul = false; // some text the list reads holds U+0000
 };
 
-BinaryScan scanBinaryList(std::string_view bytes, std::uint64_t minExpandedBytes) {
+BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expansion) {
     BinaryScan scan;
     BinaryLayout l;
     l.data = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -289,10 +288,12 @@ BinaryScan scanBinaryList(std::string_view bytes, std::uint64_t minExpandedBytes
         || l.objects > l.table - kBinaryMagic.size()
         || (l.offsetSize < 8 && l.objects > std::uint64_t{1} << (8 * l.offsetSize)) || l.top >= l.objects)
         return scan;
-    const std::uint64_t maxNodes = std::min(kMaxNodes, std::max<std::uint64_t>(kMinExpandedNodes, l.size));
-    // (Kept in 32 bits: no list this platform reads expands to 4 GiB.)
+    // (Both kept in 32 bits: no list this platform reads expands to 4 GiB or 4 billion nodes.)
+    const std::uint64_t maxNodes = std::min<std::uint64_t>(
+        std::numeric_limits<std::uint32_t>::max() - 1,
+        std::max(expansion.minNodes, std::min(expansion.maxNodes, l.size)));
     const std::uint64_t maxBytes = std::min<std::uint64_t>(std::numeric_limits<std::uint32_t>::max() - 1,
-                                                           std::max(minExpandedBytes, kExpandedBytesPerByte * l.size));
+                                                           std::max(expansion.minBytes, kExpandedBytesPerByte * l.size));
 
     constexpr std::int32_t kUnseen = -1;
     constexpr std::int32_t kOpen = -2;
@@ -495,8 +496,8 @@ public:
         const std::optional<Kind> kind = kindOf(name);
         if (!kind)
             return fail(parser, "unknown element " + name);
-        if (*kind != Kind::Key && ++m_values > kMaxNodes)
-            return fail(parser, "more than " + std::to_string(kMaxNodes) + " values");
+        if (*kind != Kind::Key && ++m_values > PropertyList::kMaxNodes)
+            return fail(parser, "more than " + std::to_string(PropertyList::kMaxNodes) + " values");
         switch (parent.kind) {
         case Kind::Plist:
             if (parent.done)
@@ -882,10 +883,10 @@ Status writeAtomically(const std::string& path, std::string_view bytes) {
 } // namespace
 
 Result<Value> PropertyList::read(std::string_view bytes, Format* detectedFormat) {
-    return read(bytes, kMinExpandedBytes, detectedFormat);
+    return read(bytes, Expansion{}, detectedFormat);
 }
 
-Result<Value> PropertyList::read(std::string_view bytes, std::uint64_t minExpandedBytes, Format* detectedFormat) {
+Result<Value> PropertyList::read(std::string_view bytes, Expansion expansion, Format* detectedFormat) {
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return readError("Property list too large");
     const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
@@ -895,7 +896,7 @@ Result<Value> PropertyList::read(std::string_view bytes, std::uint64_t minExpand
             *detectedFormat = Format::XML;
         return value;
     }
-    const BinaryScan scan = scanBinaryList(bytes, minExpandedBytes);
+    const BinaryScan scan = scanBinaryList(bytes, expansion);
     if (!scan.bounded)
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
     plist_t root = nullptr;

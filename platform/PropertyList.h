@@ -18,7 +18,7 @@
 //   of the list, or kMinExpandedBytes (text stored as UTF-16 counts 3 bytes a unit); its offset table may
 //   name no more objects than the bytes before it hold. Reading costs time linear in the list's bytes
 //   whatever its shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes:
-//   dictionary keys count too).
+//   dictionary keys count too), unless the caller names more for its own binary files.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
 //   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
@@ -50,14 +50,27 @@ public:
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
     // The bytes of text and data any binary list may expand to through shared objects, however small.
     static constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{1} << 20;
+    // The nodes any binary list may expand to, however small, and those a list may hold at most.
+    static constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
+    static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
+
+    // What a binary list may expand to: four bytes of text and data a byte of it, and a node a byte of it
+    // up to maxNodes, or the floors whatever its size. A file this platform writes itself names its own:
+    // writers share equal strings and data (never arrays or dictionaries), so that a list of many items
+    // holding the same value expands past four times its size, and a store of many small items holds more
+    // nodes than a list from another application may; a file of many lists read in turn names lower
+    // floors for each, so that their floors do not add up.
+    struct Expansion {
+        std::uint64_t minBytes = kMinExpandedBytes;
+        std::uint64_t minNodes = kMinExpandedNodes;
+        std::uint64_t maxNodes = kMaxNodes;
+    };
 
     enum class Format { XML, Binary };
 
     static Result<Value> read(std::string_view bytes, Format* detectedFormat = nullptr);
-    // The same with a floor of its own for what a binary list expands to, for files this platform writes
-    // itself: writers share equal strings and data, so that a list of many items holding the same value
-    // expands past four times its size.
-    static Result<Value> read(std::string_view bytes, std::uint64_t minExpandedBytes, Format* detectedFormat = nullptr);
+    // The same with floors of its own for what a binary list expands to (see Expansion).
+    static Result<Value> read(std::string_view bytes, Expansion expansion, Format* detectedFormat = nullptr);
     static Result<Value> readFile(const std::string& path, Format* detectedFormat = nullptr);
     // A configuration file: read only when it is a regular file of at most `maxBytes`
     // (FileManager::contentsOfRegularFile, whose refusals it returns).

@@ -1,12 +1,15 @@
 #include "platform/Keychain.h"
 
+#include "platform/PropertyList.h"
 #include "platform/VirtualClock.h"
+#include "support/HostilePropertyLists.h"
 #include "support/PrivateEnvironment.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -88,6 +91,35 @@ TEST_F(KeychainTest, ItemsSurviveAReloadAndAbsentOnesAreNotFound) {
         ASSERT_EQ(again.copyMatching(with(base("same" + std::to_string(i)), kSecReturnAttributes, true), &attributes), errSecSuccess) << i;
         EXPECT_EQ(attributes[kSecAttrComment], Value(shared)) << i;
     }
+
+    // A keychain of many small items holds more values than a list from another application may: it is
+    // read whole all the same.
+    Array many;
+    for (int i = 0; i < 30000; ++i)
+        many.push_back(base("small" + std::to_string(i)));
+    auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(many)}}, PropertyList::Format::Binary);
+    ASSERT_TRUE(file.ok());
+    writeText(m_path, *file);
+    Value all;
+    ASSERT_EQ(Keychain(m_path).copyMatching(with(base("small0"), kSecMatchLimit, kSecMatchLimitAll), &all), errSecSuccess);
+    for (const char* account : {"small0", "small29999"})
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base(account), kSecReturnAttributes, true), &attributes), errSecSuccess) << account;
+    Dictionary everything = base("small0");
+    everything.remove(kSecAttrAccount);
+    ASSERT_EQ(Keychain(m_path).copyMatching(with(with(everything, kSecMatchLimit, kSecMatchLimitAll), kSecReturnAttributes, true), &all), errSecSuccess);
+    EXPECT_EQ(all.arrayOrEmpty().size(), 30000u);
+    // A small file that expands to as many nodes through shared arrays (which the writer never shares)
+    // does not decode.
+    std::string item = "\xD3";
+    for (std::uint32_t ref : {4, 5, 6, 7, 8, 9})
+        hybtest::appendBigEndian(item, ref, 4);
+    std::vector<std::string> objects{"\xD1" + std::string("\0\0\0\x01\0\0\0\x02", 8), "\x55items", hybtest::arrayObject({3}), item,
+                                     "\x54svce", "\x54sync", "\x54gena", "\x53svc", "\x09"};
+    for (std::uint32_t level = 9; level < 29; ++level) // 2^21 nodes from 300 bytes
+        objects.push_back(hybtest::arrayObject({level + 1, level + 1}));
+    objects.push_back("\x09");
+    writeText(m_path, hybtest::binaryList(objects));
+    EXPECT_EQ(Keychain(m_path).copyMatching(with(everything, kSecMatchLimit, kSecMatchLimitAll), &all), errSecItemNotFound);
 }
 
 TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
@@ -104,6 +136,16 @@ TEST_F(KeychainTest, UpdateAndDeleteMatchByAttributes) {
 
     EXPECT_EQ(keychain.update(base("a"), Dictionary{{kSecAttrAccount, "b"}}), errSecDuplicateItem);
     EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess) << "a refused update changes nothing";
+    // Changed items against each other: both renamed to one account is refused, a label for both is not.
+    Dictionary bothOfThem = base("a");
+    bothOfThem.remove(kSecAttrAccount);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrAccount, "same"}}), errSecDuplicateItem);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrLabel, "both"}}), errSecSuccess);
+    EXPECT_EQ(keychain.update(bothOfThem, Dictionary{{kSecAttrSynchronizable, false}}), errSecSuccess);
+    EXPECT_EQ(keychain.add(base("a")), errSecSuccess) << "not synchronizable any more: another identity";
+    EXPECT_EQ(keychain.update(with(base("a"), kSecAttrSynchronizable, false), Dictionary{{kSecAttrSynchronizable, true}}), errSecDuplicateItem);
+    EXPECT_EQ(keychain.deleteItems(base("a")), errSecSuccess);
+    EXPECT_EQ(keychain.update(with(bothOfThem, kSecAttrSynchronizable, false), Dictionary{{kSecAttrSynchronizable, true}}), errSecSuccess);
 
     // The keychain plug-in deletes with kSecReturnAttributes in the query.
     EXPECT_EQ(keychain.deleteItems(with(base("a"), kSecReturnAttributes, true)), errSecSuccess);
@@ -283,6 +325,47 @@ TEST_F(KeychainTest, ChangesAreLoggedBesideTheItemFileAndFoldedIntoIt) {
     EXPECT_EQ(read("d"), Value(bytesOf("d")));
     EXPECT_EQ(read("a"), Value(Bytes(300 * 1024, 'x')));
 
+    // Many changes in turn (adds, updates, renamings, deletions of one item and of several) read back
+    // from the log give the items as the keychain holds them, in its order.
+    Dictionary query = base("a");
+    query.remove(kSecAttrAccount);
+    query.set(kSecMatchLimit, kSecMatchLimitAll);
+    query.set(kSecReturnAttributes, true);
+    query.set(kSecReturnData, true);
+    auto all = [&](Keychain& k) {
+        Value out;
+        k.copyMatching(query, &out);
+        return out;
+    };
+    std::uint32_t seed = 7;
+    for (int i = 0; i < 400; ++i) {
+        seed = seed * 1103515245 + 12345;
+        const std::string account = "m" + std::to_string((seed >> 8) % 40);
+        const Bytes value{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
+        Dictionary labelled = base("a");
+        labelled.remove(kSecAttrAccount);
+        labelled.set(kSecAttrLabel, "doomed");
+        switch ((seed >> 16) % 7) {
+        case 0:
+        case 1: keychain.add(with(base(account), kSecValueData, value)); break;
+        case 2: keychain.update(base(account), Dictionary{{kSecValueData, value}}); break;
+        case 3: keychain.update(base(account), Dictionary{{kSecAttrAccount, "m" + std::to_string((seed >> 4) % 40)}}); break;
+        case 4: keychain.update(base(account), Dictionary{{kSecAttrLabel, "doomed"}}); break;
+        case 5: keychain.deleteItems(base(account)); break;
+        default: keychain.deleteItems(labelled); break; // several at once
+        }
+        if (i % 50 == 0 && i > 0) {
+            ASSERT_TRUE(std::filesystem::exists(journal));
+            Keychain fresh(m_path);
+            ASSERT_EQ(all(fresh), all(keychain)) << i;
+        }
+    }
+    for (int k = 0; k < 40; k += 3)
+        keychain.deleteItems(base("m" + std::to_string(k)));
+    Keychain fresh(m_path);
+    EXPECT_EQ(all(fresh), all(keychain));
+    EXPECT_GT(all(keychain).arrayOrEmpty().size(), 5u);
+
 }
 
 // What a crash or a full disk can leave in the change log: a header that is none (an empty file
@@ -401,6 +484,71 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(text(value("k30b")), "v");
     EXPECT_EQ(text(value("z")), "z");
     std::filesystem::remove(aside);
+
+    // A log of these changes after an item file of this generation.
+    auto logOf = [](std::uint8_t generation, const std::vector<Dictionary>& changes) {
+        std::string out("HKCJRNL1", 8);
+        out += static_cast<char>(generation);
+        out += std::string(7, '\0');
+        for (const Dictionary& change : changes) {
+            auto record = PropertyList::write(change, PropertyList::Format::Binary);
+            EXPECT_TRUE(record.ok());
+            const auto crc = static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(record->data()), static_cast<uInt>(record->size())));
+            for (std::uint32_t field : {static_cast<std::uint32_t>(record->size()), crc})
+                for (int b = 0; b < 4; ++b)
+                    out += static_cast<char>((field >> (8 * b)) & 0xff);
+            out += *record;
+        }
+        return out;
+    };
+    // Records of an earlier writer name items by their place alone: each finds the item in its place
+    // after the deletions before it.
+    {
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::create_directories(m_dir + "/Library/Keychains");
+        Array five;
+        for (const char* account : {"a", "b", "c", "d", "e"})
+            five.push_back(with(base(account), kSecValueData, bytesOf(account)));
+        auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(five)}}, PropertyList::Format::Binary);
+        ASSERT_TRUE(file.ok());
+        writeText(m_path, *file);
+        writeText(journal, logOf(1, {Dictionary{{"delete", Array{1}}},                                                     // b
+                                     Dictionary{{"update", Array{Array{2, with(base("d"), kSecValueData, bytesOf("d2"))}}}}, // d
+                                     Dictionary{{"delete", Array{0, 2}}},                                                  // a, d
+                                     Dictionary{{"update", Array{Array{1, with(base("e"), kSecValueData, bytesOf("e2"))}}}}, // e
+                                     Dictionary{{"add", with(base("f"), kSecValueData, bytesOf("f"))}},
+                                     Dictionary{{"delete", Array{0}}}}));                                                  // c
+        for (const auto& [account, expected] : {std::pair{"a", "-25300"}, {"b", "-25300"}, {"c", "-25300"}, {"d", "-25300"}, {"e", "e2"}, {"f", "f"}})
+            EXPECT_EQ(text(value(account)), expected) << account;
+    }
+
+    // Records share what they may expand to: each of a hundred small records below expands to a megabyte
+    // (a text shared 256 times), and past the keychain's own floor of 64 MiB for the whole log the rest
+    // are damage, whose items are not read (a 64 MiB log of them would be gigabytes).
+    {
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::create_directories(m_dir + "/Library/Keychains");
+        std::vector<Dictionary> adds;
+        for (int r = 0; r < 100; ++r) {
+            Dictionary item = base("x" + std::to_string(r));
+            item.set(kSecAttrGeneric, Array(256, Value(std::string(4096, 'g'))));
+            adds.push_back(Dictionary{{"add", std::move(item)}});
+        }
+        const std::string expanding = logOf(0, adds); // of generation 0: beside no item file
+        ASSERT_LT(expanding.size(), 100u * 8 * 1024) << "the text is shared";
+        writeText(journal, expanding);
+        Keychain reader(m_path);
+        int read = 0;
+        for (int r = 0; r < 100; ++r)
+            read += reader.copyMatching(base("x" + std::to_string(r)), nullptr) == errSecSuccess;
+        EXPECT_GT(read, 50);
+        EXPECT_LT(read, 70);
+        Keychain afterExpansion(m_path);
+        ASSERT_EQ(afterExpansion.add(with(base("y"), kSecValueData, bytesOf("y"))), errSecSuccess);
+        EXPECT_EQ(fileText(aside), expanding);
+        EXPECT_EQ(text(value("y")), "y");
+        std::filesystem::remove(aside);
+    }
 
     // The copy aside is whole, however long the damaged file (it is bounded by what is read at all).
     prepare();

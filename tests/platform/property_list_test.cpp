@@ -503,6 +503,21 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     auto bomb = PropertyList::read(binaryList({arrayObject(outer), arrayObject(inner), "\x51x"}));
     ASSERT_FALSE(bomb.ok());
     EXPECT_EQ(bomb.error().code, PropertyList::kReadCorruptError);
+    // A caller's floors replace the defaults, below them too (a file of many lists shares its floors
+    // among them): 60 references to 60 references read by default, not with no floor. Its own bound of
+    // nodes reads more than a list from another application may hold, still one a byte at most.
+    std::vector<std::uint32_t> sixty(60, 1), sixtyInner(60, 2);
+    const std::string small3600 = binaryList({arrayObject(sixty), arrayObject(sixtyInner), "\x51x"});
+    EXPECT_TRUE(PropertyList::read(small3600).ok());
+    EXPECT_FALSE(PropertyList::read(small3600, PropertyList::Expansion{0, 0}).ok());
+    const PropertyList::Expansion ownNodes{PropertyList::kMinExpandedBytes, PropertyList::kMinExpandedNodes, 400000};
+    EXPECT_FALSE(PropertyList::read(flatBinaryList(300000, true)).ok());
+    auto ownFlat = PropertyList::read(flatBinaryList(300000, true), ownNodes);
+    ASSERT_TRUE(ownFlat.ok()) << ownFlat.error().localizedDescription();
+    EXPECT_EQ(ownFlat.value().arrayOrEmpty().size(), 300000u);
+    std::vector<std::uint32_t> sixHundred(600, 1), sixHundredInner(600, 2);
+    EXPECT_FALSE(PropertyList::read(binaryList({arrayObject(sixHundred), arrayObject(sixHundredInner), "\x51x"}), ownNodes).ok())
+        << "360,000 nodes from 5 KB";
     // Few nodes, many bytes: one-byte references to one long text or data expand it at each. Four times
     // the list reads, or 1 MiB for a smaller one (16 references to 64 KiB); more does not, however it is
     // shared: flat, level below level, or as UTF-16 text (3 bytes a unit). A floor of the caller's own
@@ -518,7 +533,7 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
     ASSERT_TRUE(four.ok()) << four.error().localizedDescription();
     EXPECT_EQ(four.value().arrayOrEmpty().back(), Value(Bytes(megabyte.begin(), megabyte.end())));
     EXPECT_FALSE(PropertyList::read(oneByteSharedBinaryList(5, leafObject(0x40, megabyte))).ok());
-    auto own = PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, megabyte)), std::uint64_t{17} << 20);
+    auto own = PropertyList::read(oneByteSharedBinaryList(17, leafObject(0x50, megabyte)), PropertyList::Expansion{std::uint64_t{17} << 20});
     ASSERT_TRUE(own.ok()) << own.error().localizedDescription();
     EXPECT_EQ(own.value().arrayOrEmpty().size(), 17u);
     std::string utf16;
