@@ -21,6 +21,10 @@
 //   sends it on, even over a connection the library reuses there.
 // - TLS peers are verified unless the transfer's options accept any certificate.
 // - HTTP/1.1, redirects (at most kMaxRedirects), gzip and deflate decoding; errors come as URL error codes.
+// - Connections are bounded (connectionLimitsFor the process's descriptor limit, RLIMIT_NOFILE): in all,
+//   open or kept alive for reuse, at most a quarter of the descriptors the process may open (and at most
+//   kMaxConnections), to one host and port at most kMaxConnectionsPerHost. A transfer beyond them waits for
+//   a connection, its time-out running; the rest of the descriptors stay for the rest of the process.
 // - `post` runs a function on the loading thread after what is queued there; it is also where URL
 //   protocols start and stop loading (see URLConnection).
 #pragma once
@@ -54,6 +58,14 @@ public:
 class HTTPTransport {
 public:
     static constexpr long kMaxRedirects = 16;
+    static constexpr long kMaxConnections = 256;
+    static constexpr long kMaxConnectionsPerHost = 32;
+
+    struct ConnectionLimits {
+        long total = 0;
+        long perHost = 0;
+    };
+    static ConnectionLimits connectionLimitsFor(std::uint64_t descriptors);
 
     struct Options {
         bool acceptAnyServerCertificate = false;

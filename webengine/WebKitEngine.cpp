@@ -9,6 +9,7 @@
 #include "platform/WebView.h"
 #include "webengine/BridgeOrigin.h"
 #include "webengine/LoadError.h"
+#include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
@@ -221,6 +222,8 @@ WebKitEngine::~WebKitEngine()
     for (auto& [key, load] : m_loads)
         load->cancel();
     m_loads.clear();
+    // The loads still waiting fail as cancelled; the slots go to other views.
+    LoadSlots::shared().releaseOwner(this);
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, nullptr);
     webkit_web_view_stop_loading(m_view);
@@ -504,11 +507,46 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
         return;
     }
-    auto load = RoutedLoad::start(request, url(), m_client.webViewIdentifier(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
-        if (alive.lock())
-            m_loads.erase(&ended);
+    // A bounded number of loads run at once; the rest wait for a slot, in order. One the engine gives up
+    // (the frame or page that asked went) stops, or leaves the queue, and frees what it held.
+    std::weak_ptr<bool> alive = m_alive;
+    auto ticket = std::make_shared<LoadSlots::Ticket>(0);
+    request->setWithdrawnHandler([this, alive, ticket] {
+        if (alive.lock() && *ticket)
+            endRoutedLoad(*ticket);
     });
-    m_loads.emplace(load.get(), load);
+    const auto granted = LoadSlots::shared().request(this, [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
+        *ticket = slot;
+        if (alive.lock())
+            startRoutedLoad(slot, request, page);
+    });
+    if (!granted) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorResourceUnavailable,
+                                      "too many loads of this page are waiting"));
+        return;
+    }
+    *ticket = *granted;
+}
+
+void WebKitEngine::startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
+{
+    auto load = RoutedLoad::start(request, mainDocumentURL, m_client.webViewIdentifier(),
+                                  [this, alive = std::weak_ptr<bool>(m_alive), ticket](RoutedLoad&) {
+                                      if (alive.lock())
+                                          endRoutedLoad(ticket);
+                                  });
+    m_loads.emplace(ticket, load);
+}
+
+void WebKitEngine::endRoutedLoad(std::uint64_t ticket)
+{
+    if (auto found = m_loads.find(ticket); found != m_loads.end()) {
+        std::shared_ptr<RoutedLoad> load = std::move(found->second);
+        m_loads.erase(found);
+        load->cancel();
+    }
+    // Last: the next load waiting may start here.
+    LoadSlots::shared().release(ticket);
 }
 
 int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self)
