@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 namespace webengine {
 
@@ -15,6 +14,7 @@ namespace {
 constexpr std::size_t kMaxWaitingPerView = 8192;
 constexpr std::uint64_t kMaxRunningInAll = 128;
 constexpr std::size_t kMaxRunningPerView = 32;
+constexpr std::size_t kMaxRunningPerHost = 8;
 
 } // namespace
 
@@ -36,22 +36,36 @@ LoadSlots::Limits LoadSlots::limitsFor(std::uint64_t descriptors)
     Limits limits;
     limits.total = static_cast<std::size_t>(std::clamp<std::uint64_t>(descriptors / 8, 1, kMaxRunningInAll));
     limits.perOwner = std::min(kMaxRunningPerView, limits.total);
+    limits.perGroup = std::min(kMaxRunningPerHost, limits.perOwner);
     limits.waitingPerOwner = kMaxWaitingPerView;
     return limits;
 }
 
 LoadSlots::LoadSlots(Limits limits) : m_limits(limits) {}
 
-std::optional<LoadSlots::Ticket> LoadSlots::request(Owner owner, Start start)
+std::optional<LoadSlots::Ticket> LoadSlots::Queue::next(std::size_t perGroup) const
+{
+    std::optional<Ticket> oldest;
+    for (const auto& [name, group] : groups) {
+        if (group.running < perGroup && !group.waiting.empty() && (!oldest || *group.waiting.begin() < *oldest))
+            oldest = *group.waiting.begin();
+    }
+    return oldest;
+}
+
+std::optional<LoadSlots::Ticket> LoadSlots::request(Owner owner, const std::string& group, Start start)
 {
     Queue& queue = m_queues[owner];
-    const bool startsNow = queue.waiting.empty() && queue.running < m_limits.perOwner && m_running < m_limits.total;
+    const auto known = queue.groups.find(group);
+    const bool groupFree = known == queue.groups.end() || (known->second.waiting.empty() && known->second.running < m_limits.perGroup);
+    const bool startsNow = groupFree && queue.running < m_limits.perOwner && m_running < m_limits.total;
     if (!startsNow && queue.waiting.size() >= m_limits.waitingPerOwner) {
         dropIfIdle(owner);
         return std::nullopt;
     }
     const Ticket ticket = m_nextTicket++;
-    queue.waiting.emplace(ticket, std::move(start));
+    queue.waiting.emplace(ticket, Waiting{group, std::move(start)});
+    queue.groups[group].waiting.insert(ticket);
     startWaiting();
     return ticket;
 }
@@ -59,11 +73,15 @@ std::optional<LoadSlots::Ticket> LoadSlots::request(Owner owner, Start start)
 void LoadSlots::release(Ticket ticket)
 {
     if (auto found = m_runningLoads.find(ticket); found != m_runningLoads.end()) {
-        const Owner owner = found->second;
+        const Running load = std::move(found->second);
         m_runningLoads.erase(found);
-        --m_queues[owner].running;
+        Queue& queue = m_queues[load.owner];
+        --queue.running;
         --m_running;
-        dropIfIdle(owner);
+        if (auto group = queue.groups.find(load.group); group != queue.groups.end() && --group->second.running == 0
+            && group->second.waiting.empty())
+            queue.groups.erase(group);
+        dropIfIdle(load.owner);
         startWaiting();
         return;
     }
@@ -72,7 +90,11 @@ void LoadSlots::release(Ticket ticket)
         auto entry = it->second.waiting.find(ticket);
         if (entry == it->second.waiting.end())
             continue;
-        dropped = std::move(entry->second);
+        dropped = std::move(entry->second.start);
+        auto group = it->second.groups.find(entry->second.group);
+        group->second.waiting.erase(ticket);
+        if (group->second.waiting.empty() && group->second.running == 0)
+            it->second.groups.erase(group);
         it->second.waiting.erase(entry);
         dropIfIdle(it->first);
         return;
@@ -84,10 +106,10 @@ void LoadSlots::releaseOwner(Owner owner)
     auto queue = m_queues.find(owner);
     if (queue == m_queues.end())
         return;
-    std::map<Ticket, Start> dropped = std::move(queue->second.waiting);
+    std::map<Ticket, Waiting> dropped = std::move(queue->second.waiting);
     m_running -= queue->second.running;
     m_queues.erase(queue);
-    std::erase_if(m_runningLoads, [owner](const auto& entry) { return entry.second == owner; });
+    std::erase_if(m_runningLoads, [owner](const auto& entry) { return entry.second.owner == owner; });
     startWaiting();
 }
 
@@ -117,28 +139,32 @@ void LoadSlots::startWaiting()
         return;
     m_starting = true;
     while (m_running < m_limits.total && !m_queues.empty()) {
-        // The next owner after the one served last that has a load waiting and a slot of its own free.
+        // The next owner after the one served last that has a load that may start.
         auto it = m_queues.upper_bound(m_lastServed);
         auto chosen = m_queues.end();
+        std::optional<Ticket> ticket;
         for (std::size_t looked = 0; looked < m_queues.size(); ++looked, ++it) {
             if (it == m_queues.end())
                 it = m_queues.begin();
-            if (!it->second.waiting.empty() && it->second.running < m_limits.perOwner) {
+            if (it->second.running < m_limits.perOwner && (ticket = it->second.next(m_limits.perGroup))) {
                 chosen = it;
                 break;
             }
         }
         if (chosen == m_queues.end())
             break;
-        auto first = chosen->second.waiting.begin();
-        const Ticket ticket = first->first;
-        Start start = std::move(first->second);
-        chosen->second.waiting.erase(first);
-        ++chosen->second.running;
+        Queue& queue = chosen->second;
+        auto entry = queue.waiting.find(*ticket);
+        Waiting load = std::move(entry->second);
+        queue.waiting.erase(entry);
+        Group& group = queue.groups[load.group];
+        group.waiting.erase(*ticket);
+        ++group.running;
+        ++queue.running;
         ++m_running;
-        m_runningLoads.emplace(ticket, chosen->first);
+        m_runningLoads.emplace(*ticket, Running{chosen->first, load.group});
         m_lastServed = chosen->first;
-        start(ticket);
+        load.start(*ticket);
     }
     m_starting = false;
 }

@@ -148,6 +148,20 @@ bool isWebURL(const std::string& url)
     return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
 }
 
+// What a load shares its slots with (LoadSlots): the other loads of its scheme, host and port.
+std::string loadGroupOf(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return {};
+    std::string group = parsed->scheme() + "://" + parsed->host().value_or("");
+    for (char& c : group)
+        c = g_ascii_tolower(c);
+    if (parsed->port())
+        group += ":" + std::to_string(*parsed->port());
+    return group;
+}
+
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
 // document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
@@ -515,7 +529,7 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         if (alive.lock() && *ticket)
             endRoutedLoad(*ticket);
     });
-    const auto granted = LoadSlots::shared().request(this, [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
+    const auto granted = LoadSlots::shared().request(this, loadGroupOf(request->url()), [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
         *ticket = slot;
         if (alive.lock())
             startRoutedLoad(slot, request, page);

@@ -13,9 +13,10 @@ namespace {
 int viewA, viewB, viewC;
 
 // Asks for a load of `owner` that notes "<name>" in `started` when it starts.
-std::optional<LoadSlots::Ticket> ask(LoadSlots& slots, const void* owner, std::vector<std::string>& started, std::string name)
+std::optional<LoadSlots::Ticket> ask(LoadSlots& slots, const void* owner, std::vector<std::string>& started, std::string name,
+                                     const std::string& host = "http://a")
 {
-    return slots.request(owner, [&started, name](LoadSlots::Ticket) { started.push_back(name); });
+    return slots.request(owner, host, [&started, name](LoadSlots::Ticket) { started.push_back(name); });
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -30,7 +31,7 @@ std::string joined(const std::vector<std::string>& names)
 
 TEST(LoadSlotsTest, AViewsLoadsBeyondItsSlotsWaitAndStartInOrder)
 {
-    LoadSlots slots({.total = 8, .perOwner = 2, .waitingPerOwner = 3});
+    LoadSlots slots({.total = 8, .perOwner = 2, .perGroup = 2, .waitingPerOwner = 3});
     std::vector<std::string> started;
     const auto first = ask(slots, &viewA, started, "a1");
     const auto second = ask(slots, &viewA, started, "a2");
@@ -60,7 +61,7 @@ TEST(LoadSlotsTest, AViewsLoadsBeyondItsSlotsWaitAndStartInOrder)
 
 TEST(LoadSlotsTest, ViewsShareTheTotalByTurnsAndAGoneViewFreesEverySlot)
 {
-    LoadSlots slots({.total = 3, .perOwner = 3, .waitingPerOwner = 100});
+    LoadSlots slots({.total = 3, .perOwner = 3, .perGroup = 3, .waitingPerOwner = 100});
     std::vector<std::string> started;
     std::vector<LoadSlots::Ticket> flood;
     for (int i = 0; i < 10; ++i)
@@ -86,21 +87,38 @@ TEST(LoadSlotsTest, ViewsShareTheTotalByTurnsAndAGoneViewFreesEverySlot)
     EXPECT_LE(slots.runningInAll(), 3u);
 }
 
+TEST(LoadSlotsTest, AHostThatNeverAnswersTakesOnlyItsOwnShareOfTheView)
+{
+    LoadSlots slots({.total = 10, .perOwner = 4, .perGroup = 2, .waitingPerOwner = 100});
+    std::vector<std::string> started;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(ask(slots, &viewA, started, "silent" + std::to_string(i), "http://silent"));
+    const auto own = ask(slots, &viewA, started, "own", "http://own");
+    ASSERT_TRUE(ask(slots, &viewA, started, "other", "http://other"));
+    // The silent host's loads wait behind its two; the page's loads elsewhere go first.
+    EXPECT_EQ(joined(started), "silent0,silent1,own,other");
+    ASSERT_TRUE(ask(slots, &viewA, started, "own2", "http://own"));
+    EXPECT_EQ(slots.waiting(&viewA), 4u);
+    // The view's slots are all taken: the next to start is the oldest whose host has room.
+    slots.release(*own);
+    EXPECT_EQ(joined(started), "silent0,silent1,own,other,own2");
+}
+
 TEST(LoadSlotsTest, AStartThatReleasesOrAsksAgainKeepsTheCounts)
 {
-    LoadSlots slots({.total = 2, .perOwner = 2, .waitingPerOwner = 10});
+    LoadSlots slots({.total = 2, .perOwner = 2, .perGroup = 2, .waitingPerOwner = 10});
     std::vector<std::string> started;
     // A load that ends as it starts (its page gone meanwhile) frees its slot for the next, in order.
     int starts = 0;
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(slots.request(&viewA, [&](LoadSlots::Ticket ticket) {
+        ASSERT_TRUE(slots.request(&viewA, "file://", [&](LoadSlots::Ticket ticket) {
             ++starts;
             slots.release(ticket);
         }));
     EXPECT_EQ(starts, 5);
     EXPECT_EQ(slots.runningInAll(), 0u);
     // A start that asks for another load: that one waits for its turn, then starts.
-    ASSERT_TRUE(slots.request(&viewB, [&](LoadSlots::Ticket) { (void)ask(slots, &viewB, started, "inner"); }));
+    ASSERT_TRUE(slots.request(&viewB, "file://", [&](LoadSlots::Ticket) { (void)ask(slots, &viewB, started, "inner"); }));
     EXPECT_EQ(joined(started), "inner");
     EXPECT_EQ(slots.running(&viewB), 2u);
 }
@@ -110,8 +128,10 @@ TEST(LoadSlotsTest, LimitsFollowTheDescriptorsTheProcessMayOpen)
     const LoadSlots::Limits usual = LoadSlots::limitsFor(1024);
     EXPECT_EQ(usual.total, 128u);
     EXPECT_EQ(usual.perOwner, 32u);
+    EXPECT_EQ(usual.perGroup, 8u);
     EXPECT_EQ(LoadSlots::limitsFor(20000).total, 128u);
     EXPECT_EQ(LoadSlots::limitsFor(64).total, 8u);
     EXPECT_EQ(LoadSlots::limitsFor(64).perOwner, 8u);
     EXPECT_EQ(LoadSlots::limitsFor(3).total, 1u);
+    EXPECT_EQ(LoadSlots::limitsFor(3).perGroup, 1u);
 }
