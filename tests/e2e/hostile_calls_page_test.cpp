@@ -74,10 +74,13 @@ std::size_t connectionsTo(std::uint16_t port)
     return count;
 }
 
-// A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode.
+// A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode; with a "trickle"
+// URL in its query, also a load whose body never ends.
 const char* const kFloodPage = R"(<!DOCTYPE html><html><body><p>flood</p><script>
 function flood(n, url) { for (var i = 0; i < n; i++) fetch(url + '?' + i, {mode: 'no-cors'}).catch(function () {}); return n; }
 if (location.hash.length > 1) flood(2000, decodeURIComponent(location.hash.substring(1)));
+var trickle = new URLSearchParams(location.search).get('trickle');
+if (trickle) fetch(trickle).then(function (r) { return r.body.getReader().read(); }).catch(function () {});
 </script></body></html>)";
 
 // The page: call(name, service, action, args) records the answer as results[name], "ok:" or "fail:"
@@ -442,14 +445,23 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
 
-    // From a frame of the application's own page: the same, and the frame's removal gives it all back.
-    eval("frame('" + server.url("/flood.html") + "#" + silent.url("/frame") + "'); 1");
-    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8; }, std::chrono::seconds(10)));
+    // From a frame of the application's own page: the same, with a body that never ends besides, and the
+    // frame's removal gives it all back.
+    testsupport::HTTPTestServer trickling;
+    testsupport::Reply endless = testsupport::Reply::text(200, "x");
+    endless.bodyRepeat = 1u << 30;
+    endless.pieceSize = 16;
+    endless.pauseBetweenPieces = std::chrono::milliseconds(20);
+    trickling.route("/trickle", endless);
+    eval("frame('" + server.url("/flood.html") + "?trickle=" + trickling.url("/trickle") + "#" + silent.url("/frame") + "'); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8 && connectionsTo(trickling.port()) == 1; },
+                               std::chrono::seconds(10)));
     e2e::waitUntil([] { return false; }, std::chrono::milliseconds(500));
     EXPECT_EQ(connectionsTo(silent.port()), 8u);
     expectTheServicesWork("frame");
     eval("document.getElementById('flood').remove(); 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(trickling.port()) == 0; }, std::chrono::seconds(5))) << "the endless body";
     expectTheServicesWork("after");
     expectAnOrdinaryCallIsAnswered("later");
 }
