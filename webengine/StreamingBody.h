@@ -27,7 +27,9 @@ public:
     // Bytes buffered and not yet read.
     static std::size_t bufferedSize(GInputStream* stream);
     // Runs `abandoned` (once, inside the reader's call) when the reader gives the body up before its end: it
-    // cancels its waiting read or closes the stream. The handler must not drop the stream's last reference.
+    // cancels its waiting read (the engine does when the page or frame that asked goes, and when it keeps the
+    // answer from the page, a cross-origin one its headers do not allow) or closes the stream. The handler
+    // must not drop the stream's last reference.
     static void setAbandonedHandler(GInputStream* stream, std::function<void()> abandoned);
 };
 

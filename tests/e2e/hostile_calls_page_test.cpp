@@ -445,17 +445,19 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
 
-    // From a frame of the application's own page: the same, with a body that never ends besides, and the
-    // frame's removal gives it all back.
+    // From a frame of the application's own page: the same, with a body the frame reads that never ends
+    // besides, and the frame's removal gives it all back.
     testsupport::HTTPTestServer trickling;
     testsupport::Reply endless = testsupport::Reply::text(200, "x");
     endless.bodyRepeat = 1u << 30;
     endless.pieceSize = 16;
     endless.pauseBetweenPieces = std::chrono::milliseconds(20);
+    endless.withHeader("Access-Control-Allow-Origin", "*");
     trickling.route("/trickle", endless);
     eval("frame('" + server.url("/flood.html") + "?trickle=" + trickling.url("/trickle") + "#" + silent.url("/frame") + "'); 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8 && connectionsTo(trickling.port()) == 1; },
-                               std::chrono::seconds(10)));
+                               std::chrono::seconds(10)))
+        << connectionsTo(silent.port()) << " silent, " << connectionsTo(trickling.port()) << " endless";
     e2e::waitUntil([] { return false; }, std::chrono::milliseconds(500));
     EXPECT_EQ(connectionsTo(silent.port()), 8u);
     expectTheServicesWork("frame");
