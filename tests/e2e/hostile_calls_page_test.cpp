@@ -466,4 +466,6 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(trickling.port()) == 0; }, std::chrono::seconds(5))) << "the endless body";
     expectTheServicesWork("after");
     expectAnOrdinaryCallIsAnswered("later");
+    // None of the loads that waited started once its page or frame had gone.
+    EXPECT_EQ(connectionsTo(silent.port()), 0u);
 }
