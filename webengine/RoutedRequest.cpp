@@ -102,19 +102,20 @@ void RoutedRequest::onToggle(void* data, GObject*, int isLast)
     self->m_withdrawnCheck = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
         auto* request = static_cast<RoutedRequest*>(data);
         request->m_withdrawnCheck = 0;
-        request->checkWithdrawn();
+        (void)request->checkWithdrawn();
         return G_SOURCE_REMOVE;
     }, self, nullptr);
 }
 
-void RoutedRequest::checkWithdrawn()
+bool RoutedRequest::checkWithdrawn()
 {
-    if (m_answered || g_atomic_int_get(&G_OBJECT(m_request)->ref_count) != 1)
-        return;
+    if (!m_toggled || m_answered || g_atomic_int_get(&G_OBJECT(m_request)->ref_count) != 1)
+        return false;
     m_answered = true;
     // Last: the handler may drop this request.
     if (auto withdrawn = m_onWithdrawn)
         withdrawn();
+    return true;
 }
 
 std::optional<std::string> RoutedRequest::header(std::string_view name) const

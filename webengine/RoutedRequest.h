@@ -45,6 +45,9 @@ public:
     // Runs `withdrawn` on the main thread, from a turn of its own, once the engine no longer waits for this
     // request's answer while none was given (then isAnswered() is true). The handler may drop the request.
     void setWithdrawnHandler(std::function<void()> withdrawn);
+    // Whether the engine let the request go unanswered, found out now rather than on a later turn (the
+    // handler then runs before this returns).
+    bool checkWithdrawn();
 
     // Answers with a status, headers and a body. A "Content-Type" header is added when missing (text/plain),
     // and "Access-Control-Allow-Origin: *" so that pages from file URLs (and a web page its own origin's
@@ -58,7 +61,6 @@ public:
 
 private:
     static void onToggle(void* data, GObject* object, int isLast);
-    void checkWithdrawn();
     void finish(int status, HeaderList headers, GInputStream* stream, long long length);
 
     WebKitURISchemeRequest* m_request;

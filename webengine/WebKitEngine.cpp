@@ -544,6 +544,10 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
 
 void WebKitEngine::startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
 {
+    // The engine may have let it go while it waited (its frame went), before this engine heard: nothing starts,
+    // and the withdrawal frees the slot.
+    if (request->checkWithdrawn())
+        return;
     auto load = RoutedLoad::start(request, mainDocumentURL, m_client.webViewIdentifier(),
                                   [this, alive = std::weak_ptr<bool>(m_alive), ticket](RoutedLoad&) {
                                       if (alive.lock())
