@@ -732,12 +732,6 @@ TEST(URLConnection, TransfersBeyondAHostsConnectionsWaitForOneAndAreAnswered) {
         ASSERT_TRUE(load.recorder->waitUntilEnded());
         EXPECT_EQ(load.recorder->body(), "in turn");
     }
-    // The limits follow the descriptors the process may open, and leave most of them to the rest of it.
-    EXPECT_EQ(HTTPTransport::connectionLimitsFor(1024).total, 256);
-    EXPECT_EQ(HTTPTransport::connectionLimitsFor(256).total, 64);
-    EXPECT_EQ(HTTPTransport::connectionLimitsFor(256).perHost, 32);
-    EXPECT_EQ(HTTPTransport::connectionLimitsFor(40).perHost, 10);
-    EXPECT_EQ(HTTPTransport::connectionLimitsFor(1u << 20).total, HTTPTransport::kMaxConnections);
 }
 
 // The loopback server's held replies, which the tests of cancellation rely on: a release lets go what is

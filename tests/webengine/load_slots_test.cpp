@@ -122,16 +122,3 @@ TEST(LoadSlotsTest, AStartThatReleasesOrAsksAgainKeepsTheCounts)
     EXPECT_EQ(joined(started), "inner");
     EXPECT_EQ(slots.running(&viewB), 2u);
 }
-
-TEST(LoadSlotsTest, LimitsFollowTheDescriptorsTheProcessMayOpen)
-{
-    const LoadSlots::Limits usual = LoadSlots::limitsFor(1024);
-    EXPECT_EQ(usual.total, 128u);
-    EXPECT_EQ(usual.perOwner, 32u);
-    EXPECT_EQ(usual.perGroup, 8u);
-    EXPECT_EQ(LoadSlots::limitsFor(20000).total, 128u);
-    EXPECT_EQ(LoadSlots::limitsFor(64).total, 8u);
-    EXPECT_EQ(LoadSlots::limitsFor(64).perOwner, 8u);
-    EXPECT_EQ(LoadSlots::limitsFor(3).total, 1u);
-    EXPECT_EQ(LoadSlots::limitsFor(3).perGroup, 1u);
-}
