@@ -284,8 +284,18 @@ void ZMDeploy::performDownload(const std::optional<std::string>& callbackId) {
     std::optional<std::string> upstream = storedString(ZMDeployVersionStore::kUpstreamUUIDKey);
     if (upstream && m_versions.hasVersion(*upstream)) {
         m_versions.setString(ZMDeployVersionStore::kUUIDKey, *upstream);
+        {
+            std::lock_guard lock(m_mutex);
+            m_downloadUnfinished = false;
+        }
         answerString(callbackId, HYBCommandStatus::Ok, "false");
         return;
+    }
+    {
+        // Until it succeeds, "download_uuid" still names the archive downloaded before, which extract must not
+        // take for this one.
+        std::lock_guard lock(m_mutex);
+        m_downloadUnfinished = true;
     }
     std::string url;
     {
@@ -335,6 +345,7 @@ void ZMDeploy::didFinishLoadingAllForManager(DownloadManager&) {
     {
         std::lock_guard lock(m_mutex);
         callbackId = m_callbackId;
+        m_downloadUnfinished = false;
     }
     answerString(callbackId, HYBCommandStatus::Ok, "true");
 }
@@ -363,6 +374,15 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
         answerString(callbackId, HYBCommandStatus::Error, "extract error");
         return platform::Error(ZMZipArchive::kErrorDomain, ZMZipArchive::kErrorWriteFailed, why);
     };
+    bool downloadUnfinished = false;
+    {
+        std::lock_guard lock(m_mutex);
+        downloadUnfinished = m_downloadUnfinished;
+    }
+    // After a download that failed (or has not ended), nothing was downloaded to extract: "download_uuid"
+    // names the archive of an earlier one.
+    if (downloadUnfinished)
+        return fail("the last download did not finish: nothing was downloaded to extract");
     std::optional<std::string> uuid = storedString(ZMDeployVersionStore::kDownloadUUIDKey);
     if (uuid && m_versions.hasVersion(*uuid)) {
         m_versions.updateVersionLabel(ZMDeployVersionStore::kNothingToIgnore);

@@ -9,7 +9,8 @@
 // - Switching is atomic: a version is unpacked into a staging folder and moved into place whole before it
 //   is recorded and made current, and "uuid" names a complete folder at every moment. A failed unzip
 //   answers an error and changes nothing; a process killed at any point starts again on a complete web
-//   root, the old one or the new one.
+//   root, the old one or the new one. Extract after a download that failed or has not ended answers an
+//   error: nothing was downloaded to extract.
 // - Version ids naming the store's own entries ("www.zip", the staging folder), the sentinels or holding
 //   control characters are refused like "../x".
 // - The check reply is read up to UNIHTTPClientHelper::kMaxResponseLength (decompressed); an archive
@@ -99,6 +100,8 @@ private:
 
     mutable std::mutex m_mutex;
     bool m_ignoreDeploy = false;
+    // A download went to the network and has not succeeded (it failed, or runs still).
+    bool m_downloadUnfinished = false;
     std::int32_t m_progress = 0;
     runtime::HYBProgressPacer m_downloadPacer;
     runtime::HYBProgressPacer m_extractPacer;

@@ -5,6 +5,7 @@
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -14,9 +15,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <curl/curl.h>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <strings.h>
+#include <sys/resource.h>
 #include <thread>
 
 namespace platform {
@@ -28,6 +31,14 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr long kBufferSize = 128 * 1024;
 constexpr int kLongestWaitMs = 1000;
+
+// The descriptors the process may open (RLIMIT_NOFILE), 1024 when unknown.
+std::uint64_t descriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 bool isToken(const std::string& s) {
     return HTTPHeaderFields::isValidName(s);
@@ -209,6 +220,10 @@ struct HTTPTransport::Impl {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
         multi = curl_multi_init();
+        const ConnectionLimits limits = connectionLimitsFor(descriptorLimit());
+        curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, limits.total);
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, limits.perHost);
+        curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, limits.total);
         thread = std::thread([this] { run(); });
     }
 
@@ -496,6 +511,13 @@ HTTPTransport& HTTPTransport::shared() {
         return made;
     }();
     return *transport;
+}
+
+HTTPTransport::ConnectionLimits HTTPTransport::connectionLimitsFor(std::uint64_t descriptors) {
+    ConnectionLimits limits;
+    limits.total = static_cast<long>(std::clamp<std::uint64_t>(descriptors / 4, 1, kMaxConnections));
+    limits.perHost = std::min(kMaxConnectionsPerHost, limits.total);
+    return limits;
 }
 
 HTTPTransport::HTTPTransport() : m_impl(std::make_unique<Impl>()) {}

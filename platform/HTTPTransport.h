@@ -25,6 +25,10 @@
 // - TLS peers are verified unless the transfer's options accept any certificate.
 // - HTTP/1.1, redirects (at most kMaxRedirects; see above for a request that may not be sent again),
 //   gzip and deflate decoding; errors come as URL error codes.
+// - Connections are bounded (connectionLimitsFor the process's descriptor limit, RLIMIT_NOFILE): in all,
+//   open or kept alive for reuse, at most a quarter of the descriptors the process may open (and at most
+//   kMaxConnections), to one host and port at most kMaxConnectionsPerHost. A transfer beyond them waits for
+//   a connection, its time-out running; the rest of the descriptors stay for the rest of the process.
 // - `post` runs a function on the loading thread after what is queued there; it is also where URL
 //   protocols start and stop loading (see URLConnection).
 #pragma once
@@ -58,6 +62,14 @@ public:
 class HTTPTransport {
 public:
     static constexpr long kMaxRedirects = 16;
+    static constexpr long kMaxConnections = 256;
+    static constexpr long kMaxConnectionsPerHost = 32;
+
+    struct ConnectionLimits {
+        long total = 0;
+        long perHost = 0;
+    };
+    static ConnectionLimits connectionLimitsFor(std::uint64_t descriptors);
 
     struct Options {
         bool acceptAnyServerCertificate = false;

@@ -106,8 +106,11 @@ inline constexpr const char* kSecMatchLimitAll = "m_LimitAll";
 
 class Keychain {
 public:
-    static constexpr std::size_t kMaxItemLength = 1024 * 1024;
-    static constexpr std::size_t kMaxTotalLength = 16 * 1024 * 1024;
+    // The largest value (kSecValueData) an item takes whatever its other attributes: the item bound leaves
+    // 64 KiB beside it for them.
+    static constexpr std::size_t kMaxDataLength = 1024 * 1024;
+    static constexpr std::size_t kMaxItemLength = kMaxDataLength + 64 * 1024;
+    static constexpr std::size_t kMaxTotalLength = 16 * kMaxItemLength;
     // Files written by earlier versions may hold more than kMaxTotalLength: those up to this length are
     // still read (their items can be read and deleted).
     static constexpr std::size_t kMaxFileLength = 64 * 1024 * 1024;

@@ -28,8 +28,8 @@ platform::Bytes bytesOf(const std::string& text) { return platform::Bytes(text.b
 platform::Error HYBKeychainUtils::error(long long code) {
     std::string description;
     if (code == platform::errSecItemTooLarge)
-        description = "The value is too large for the keychain: an item holds at most " +
-                      std::to_string(Keychain::kMaxItemLength) + " bytes.";
+        description = "The item is too large for the keychain: its key, service name and value take at most " +
+                      std::to_string(Keychain::kMaxItemLength) + " bytes with the keychain's own attributes.";
     else if (code == platform::errSecKeychainFull)
         description = "The keychain is full: its items hold at most " + std::to_string(Keychain::kMaxTotalLength) +
                       " bytes in all.";
@@ -72,8 +72,10 @@ platform::Status HYBKeychainUtils::storeUsername(const std::optional<std::string
                                                   const std::optional<std::string>& serviceName, bool updateExisting) {
     if (!username || !password || !serviceName)
         return error(kMissingArgumentError);
-    if (password->size() > Keychain::kMaxItemLength)
-        return error(platform::errSecItemTooLarge);
+    if (password->size() > Keychain::kMaxDataLength)
+        return platform::Error(kHYBKeychainUtilsErrorDomain, platform::errSecItemTooLarge,
+                               "The value is too large for the keychain: a value holds at most " + std::to_string(Keychain::kMaxDataLength) +
+                                   " bytes.");
     auto existing = getPasswordForUsername(username, serviceName);
     std::optional<std::string> current;
     if (!existing) {

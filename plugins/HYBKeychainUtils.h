@@ -10,9 +10,9 @@
 //   added again; an existing value is updated only when updateExisting. Each store logs
 //   "save keychain status: <status>".
 // - Delete of a key without an item fails with the keychain's item-not-found status.
-// - Sizes: a value longer than the keychain keeps for one item fails before the keychain is read, with
-//   the keychain's item-too-large status; that status and the keychain-full one carry a description
-//   saying which limit the value passed.
+// - Sizes: a value of more than Keychain::kMaxDataLength bytes fails before the keychain is read, with the
+//   keychain's item-too-large status (one of that length is stored); that status and the keychain-full one
+//   carry a description saying which limit was passed (the value's, the whole item's, the keychain's).
 // - The application's keychain (platform::Keychain::shared()).
 // - Thread: any thread (the keychain serialises its calls); nothing orders calls of different threads.
 #pragma once

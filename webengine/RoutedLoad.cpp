@@ -79,6 +79,14 @@ void RoutedLoad::cancel()
         StreamingBody::fail(m_body, "the load was cancelled");
 }
 
+void RoutedLoad::abandon()
+{
+    if (auto connection = std::exchange(m_connection, nullptr))
+        connection->cancel();
+    StreamingBody::fail(m_body, "the page gave the body up");
+    end();
+}
+
 void RoutedLoad::end()
 {
     m_connection.reset();
@@ -104,6 +112,13 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
         headers.emplace_back("Content-Type", type);
     }
     m_body = StreamingBody::create();
+    // A reader that gives the body up (the page or frame went) ends the load: its connection closes.
+    StreamingBody::setAbandonedHandler(m_body, [weak = weak_from_this()] {
+        deliverOnMain([weak] {
+            if (auto self = weak.lock(); self && self->m_connection)
+                self->abandon();
+        });
+    });
     // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
     m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(),
                                  response.url() ? response.url()->absoluteString() : std::string());

@@ -7,7 +7,8 @@
 // sources of their own, never through the main run loop's perform queue: a synchronous script evaluation
 // waiting in a nested loop inside a perform callout still lets the answer reach a page that is blocked in a
 // synchronous XHR. The owner (the engine of the page) holds the load; `onEnd` tells it the load ended, and
-// cancel() stops it (the page's request then fails as cancelled when the load is dropped).
+// cancel() stops it (the page's request then fails as cancelled when the load is dropped). A page that gives a
+// body up before its end (the engine cancels its read or closes the stream) ends the load as well.
 #pragma once
 
 #include "platform/URLConnection.h"
@@ -24,8 +25,8 @@ namespace webengine {
 class RoutedLoad : public platform::URLConnectionDelegate, public std::enable_shared_from_this<RoutedLoad> {
 public:
     // `mainDocumentURL`: the URL of the page that makes the load; `webViewIdentifier`: its web view's
-    // (URLRequest::webViewIdentifier). `onEnd` runs on the main thread once the request was answered (not
-    // after cancel()).
+    // (URLRequest::webViewIdentifier). `onEnd` runs on the main thread once the request was answered, or its
+    // body given up by the page (not after cancel()).
     static std::shared_ptr<RoutedLoad> start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
                                              std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd);
     void cancel();
@@ -47,6 +48,8 @@ public:
     void didFailWithError(platform::URLConnection&, const platform::Error& error) override;
 
 private:
+    // The page gave the body up: the connection is cancelled and the load ends for its owner.
+    void abandon();
     void end();
 
     std::shared_ptr<RoutedRequest> m_request;

@@ -6,6 +6,7 @@
 #include <webkit2/webkit2.h>
 
 #include <cstring>
+#include <utility>
 #include <strings.h>
 
 namespace webengine {
@@ -37,9 +38,51 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
 
 RoutedRequest::~RoutedRequest()
 {
+    if (m_withdrawnCheck)
+        g_source_remove(m_withdrawnCheck);
     if (!m_answered)
         fail(platform::Error(platform::kURLErrorDomain, -999, "cancelled"));
+    if (m_toggled)
+        g_object_remove_toggle_ref(G_OBJECT(m_request), onToggle, this);
+    else
+        g_object_unref(m_request);
+}
+
+void RoutedRequest::setWithdrawnHandler(std::function<void()> withdrawn)
+{
+    m_onWithdrawn = std::move(withdrawn);
+    if (std::exchange(m_toggled, true))
+        return;
+    // The engine holds the request while it waits for the answer and lets it go when it no longer does: the
+    // toggle reference hears when this object's reference is the last.
+    g_object_add_toggle_ref(G_OBJECT(m_request), onToggle, this);
     g_object_unref(m_request);
+}
+
+void RoutedRequest::onToggle(void* data, GObject*, int isLast)
+{
+    auto* self = static_cast<RoutedRequest*>(data);
+    if (!isLast || self->m_answered || self->m_withdrawnCheck)
+        return;
+    // Not from inside the engine's release: from a turn of its own, and only if the engine did not take the
+    // request back meanwhile.
+    self->m_withdrawnCheck = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+        auto* request = static_cast<RoutedRequest*>(data);
+        request->m_withdrawnCheck = 0;
+        (void)request->checkWithdrawn();
+        return G_SOURCE_REMOVE;
+    }, self, nullptr);
+}
+
+bool RoutedRequest::checkWithdrawn()
+{
+    if (!m_toggled || m_answered || g_atomic_int_get(&G_OBJECT(m_request)->ref_count) != 1)
+        return false;
+    m_answered = true;
+    // Last: the handler may drop this request.
+    if (auto withdrawn = m_onWithdrawn)
+        withdrawn();
+    return true;
 }
 
 std::optional<std::string> RoutedRequest::header(std::string_view name) const

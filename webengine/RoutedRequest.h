@@ -4,10 +4,14 @@
 // Guarantees: main thread only. Answered at most once: the first respond() or fail() wins and later calls
 // do nothing. A request dropped unanswered fails towards the page as cancelled, so a page never waits for an
 // answer that cannot come. The request may be answered after its web view is gone (the answer is dropped).
+// Once the engine no longer waits for an answer (the page or frame that asked went, or the engine cancelled
+// the load) while none was given, the request counts as withdrawn: it is answered no more, and the handler
+// set for it runs.
 #pragma once
 
 #include "platform/Error.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +19,7 @@
 
 typedef struct _WebKitURISchemeRequest WebKitURISchemeRequest;
 typedef struct _GInputStream GInputStream;
+typedef struct _GObject GObject;
 
 namespace webengine {
 
@@ -37,6 +42,12 @@ public:
     const std::string& body();
 
     bool isAnswered() const { return m_answered; }
+    // Runs `withdrawn` on the main thread, from a turn of its own, once the engine no longer waits for this
+    // request's answer while none was given (then isAnswered() is true). The handler may drop the request.
+    void setWithdrawnHandler(std::function<void()> withdrawn);
+    // Whether the engine let the request go unanswered, found out now rather than on a later turn (the
+    // handler then runs before this returns).
+    bool checkWithdrawn();
 
     // Answers with a status, headers and a body. A "Content-Type" header is added when missing (text/plain).
     // An answer that names no reader ("Access-Control-Allow-Origin") names the one readerOriginOf gives, if
@@ -51,6 +62,7 @@ public:
     void fail(const platform::Error& error);
 
 private:
+    static void onToggle(void* data, GObject* object, int isLast);
     void finish(int status, HeaderList headers, GInputStream* stream, long long length, const std::string& answeringURL);
 
     WebKitURISchemeRequest* m_request;
@@ -59,6 +71,11 @@ private:
     HeaderList m_headers;
     std::optional<std::string> m_body;
     bool m_answered = false;
+    // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
+    // which tells when it became the last one (the engine let the request go).
+    std::function<void()> m_onWithdrawn;
+    bool m_toggled = false;
+    unsigned m_withdrawnCheck = 0;
 };
 
 } // namespace webengine

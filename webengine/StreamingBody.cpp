@@ -3,6 +3,8 @@
 #include <gio/gio.h>
 
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace webengine {
 
@@ -21,6 +23,7 @@ struct HybStreamingBody {
     gsize pendingCount;
     GCancellable* pendingCancellable;
     gulong cancelHandler;
+    std::function<void()>* abandoned; // see StreamingBody::setAbandonedHandler
 };
 
 struct HybStreamingBodyClass {
@@ -55,6 +58,16 @@ gsize take(HybStreamingBody* self, void* buffer, gsize count)
     }
     self->buffered -= copied;
     return copied;
+}
+
+// The reader gave the body up before its end: tells the handler, once.
+void abandon(HybStreamingBody* self)
+{
+    if (!self->abandoned)
+        return;
+    std::unique_ptr<std::function<void()>> abandoned(std::exchange(self->abandoned, nullptr));
+    if (*abandoned)
+        (*abandoned)();
 }
 
 // Ends the waiting read, when there is something to answer it with.
@@ -92,6 +105,8 @@ void onReadCancelled(GCancellable*, gpointer data)
     g_clear_object(&self->pendingCancellable);
     g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_CANCELLED, "the read was cancelled");
     g_object_unref(task);
+    if (!self->ended && !self->error)
+        abandon(self);
 }
 
 gssize readSync(GInputStream* stream, void* buffer, gsize count, GCancellable*, GError** error)
@@ -136,6 +151,8 @@ gssize readFinish(GInputStream*, GAsyncResult* result, GError** error)
 gboolean closeSync(GInputStream* stream, GCancellable*, GError**)
 {
     HybStreamingBody* self = bodyOf(stream);
+    if (!self->ended && !self->error)
+        abandon(self);
     g_queue_clear_full(self->chunks, reinterpret_cast<GDestroyNotify>(g_bytes_unref));
     self->buffered = 0;
     self->offset = 0;
@@ -153,6 +170,7 @@ void finalizeBody(GObject* object)
     HybStreamingBody* self = G_TYPE_CHECK_INSTANCE_CAST(object, hyb_streaming_body_get_type(), HybStreamingBody);
     g_queue_free_full(self->chunks, reinterpret_cast<GDestroyNotify>(g_bytes_unref));
     g_clear_error(&self->error);
+    delete std::exchange(self->abandoned, nullptr);
     G_OBJECT_CLASS(hyb_streaming_body_parent_class)->finalize(object);
 }
 
@@ -204,6 +222,12 @@ void StreamingBody::fail(GInputStream* stream, const std::string& message)
 std::size_t StreamingBody::bufferedSize(GInputStream* stream)
 {
     return bodyOf(stream)->buffered;
+}
+
+void StreamingBody::setAbandonedHandler(GInputStream* stream, std::function<void()> abandoned)
+{
+    HybStreamingBody* self = bodyOf(stream);
+    delete std::exchange(self->abandoned, new std::function<void()>(std::move(abandoned)));
 }
 
 } // namespace webengine

@@ -9,6 +9,7 @@
 #include "platform/WebView.h"
 #include "webengine/BridgeOrigin.h"
 #include "webengine/LoadError.h"
+#include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
@@ -147,6 +148,20 @@ bool isWebURL(const std::string& url)
     return g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0;
 }
 
+// What a load shares its slots with (LoadSlots): the other loads of its scheme, host and port.
+std::string loadGroupOf(const std::string& url)
+{
+    std::optional<platform::URL> parsed = platform::URL::fromString(url);
+    if (!parsed)
+        return {};
+    std::string group = parsed->scheme() + "://" + parsed->host().value_or("");
+    for (char& c : group)
+        c = g_ascii_tolower(c);
+    if (parsed->port())
+        group += ":" + std::to_string(*parsed->port());
+    return group;
+}
+
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
 // document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
@@ -225,6 +240,8 @@ WebKitEngine::~WebKitEngine()
     for (auto& [key, load] : m_loads)
         load->cancel();
     m_loads.clear();
+    // The loads still waiting fail as cancelled; the slots go to other views.
+    LoadSlots::shared().releaseOwner(this);
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, nullptr);
     webkit_web_view_stop_loading(m_view);
@@ -508,11 +525,50 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         request->fail(platform::Error(platform::kURLErrorDomain, -1102, "the page may not read this file"));
         return;
     }
-    auto load = RoutedLoad::start(request, url(), m_client.webViewIdentifier(), [this, alive = std::weak_ptr<bool>(m_alive)](RoutedLoad& ended) {
-        if (alive.lock())
-            m_loads.erase(&ended);
+    // A bounded number of loads run at once; the rest wait for a slot, in order. One the engine gives up
+    // (the frame or page that asked went) stops, or leaves the queue, and frees what it held.
+    std::weak_ptr<bool> alive = m_alive;
+    auto ticket = std::make_shared<LoadSlots::Ticket>(0);
+    request->setWithdrawnHandler([this, alive, ticket] {
+        if (alive.lock() && *ticket)
+            endRoutedLoad(*ticket);
     });
-    m_loads.emplace(load.get(), load);
+    const auto granted = LoadSlots::shared().request(this, loadGroupOf(request->url()), [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
+        *ticket = slot;
+        if (alive.lock())
+            startRoutedLoad(slot, request, page);
+    });
+    if (!granted) {
+        request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorResourceUnavailable,
+                                      "too many loads of this page are waiting"));
+        return;
+    }
+    *ticket = *granted;
+}
+
+void WebKitEngine::startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
+{
+    // The engine may have let it go while it waited (its frame went), before this engine heard: nothing starts,
+    // and the withdrawal frees the slot.
+    if (request->checkWithdrawn())
+        return;
+    auto load = RoutedLoad::start(request, mainDocumentURL, m_client.webViewIdentifier(),
+                                  [this, alive = std::weak_ptr<bool>(m_alive), ticket](RoutedLoad&) {
+                                      if (alive.lock())
+                                          endRoutedLoad(ticket);
+                                  });
+    m_loads.emplace(ticket, load);
+}
+
+void WebKitEngine::endRoutedLoad(std::uint64_t ticket)
+{
+    if (auto found = m_loads.find(ticket); found != m_loads.end()) {
+        std::shared_ptr<RoutedLoad> load = std::move(found->second);
+        m_loads.erase(found);
+        load->cancel();
+    }
+    // Last: the next load waiting may start here.
+    LoadSlots::shared().release(ticket);
 }
 
 int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self)

@@ -10,6 +10,9 @@
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
 //   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
+//   a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting has
+//   the next one fail at once); a load the engine no longer waits for (its page or frame went, or it
+//   cancelled it) is stopped or leaves the queue, and the view's loads go with the view,
 //   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
 //   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages, and for a
 //   document of another origin than the page's, it fails them and hands over nothing);
@@ -48,6 +51,7 @@
 #include "webengine/WebContext.h"
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -148,6 +152,10 @@ public:
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
+    // Runs a routed load in the slot `ticket` gave it; endRoutedLoad stops it (or takes it out of the queue)
+    // and frees the slot.
+    void startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL);
+    void endRoutedLoad(std::uint64_t ticket);
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
@@ -221,8 +229,8 @@ private:
     std::unique_ptr<EvaluationQueue> m_evaluations;
     std::deque<std::function<void()>> m_deferred;
     unsigned m_deferredSource = 0;
-    // Sub-resource loads on their way; cancelled when the engine goes.
-    std::map<RoutedLoad*, std::shared_ptr<RoutedLoad>> m_loads;
+    // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
+    std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
     // Declared last: callbacks holding a weak reference to it find the engine gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -399,6 +399,19 @@ TEST_F(DeployTest, HostileOrBrokenArchivesChangeNothing) {
     ASSERT_TRUE(defaults().set("download_uuid", "../x"));
     EXPECT_EQ(call("extract").status, 9);
     EXPECT_EQ(defaults().string("uuid"), "v1");
+
+    // Extract after a download that failed: "download_uuid" still names the installed version, but nothing
+    // was downloaded to extract.
+    ASSERT_TRUE(defaults().set("download_uuid", "v1"));
+    setCheckReply("{\"compatible_binary\":true,\"update_available\":true,\"update\":{\"version\":\"v9\",\"url\":\"http://127.0.0.1:1/x.zip\"}}");
+    EXPECT_EQ(call("check", {"beta"}).message, platform::Value("true"));
+    EXPECT_EQ(call("download").message, platform::Value("download error"));
+    const Answer afterFailure = call("extract");
+    EXPECT_EQ(afterFailure.status, 9);
+    EXPECT_EQ(afterFailure.message, platform::Value("extract error"));
+    EXPECT_EQ(defaults().string("uuid"), "v1");
+    // A later download that succeeds is extracted as usual.
+    EXPECT_EQ(update("v3", {fileEntry("index.html", "v3 index")}).message, platform::Value("done"));
 }
 
 TEST_F(DeployTest, ANewApplicationBuildIgnoresTheCurrentVersion) {

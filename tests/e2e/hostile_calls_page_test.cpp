@@ -8,7 +8,80 @@
 #include "support/HTTPTestServer.h"
 #include "webengine/LoadError.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
+
+// A loopback server that takes connections and never answers: the system completes each connection (up to
+// its backlog) and nothing ever reads the request, so a client's connection stays open until it gives up.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_socket, 4096) != 0
+            || getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            ADD_FAILURE() << "no silent server";
+        m_port = ntohs(address.sin_port);
+    }
+    ~SilentServer() { close(m_socket); }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    std::uint16_t port() const { return m_port; }
+
+private:
+    int m_socket = -1;
+    std::uint16_t m_port = 0;
+};
+
+// The connections this process holds to a loopback port: its sockets (by inode) that the system's TCP table
+// shows connected, or connecting, to that port.
+std::size_t connectionsTo(std::uint16_t port)
+{
+    std::set<std::string> mine;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(folder)) {
+            char target[64] = {};
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target).starts_with("socket:["))
+                mine.insert(std::string(target).substr(8, std::string(target).size() - 9));
+        }
+        closedir(folder);
+    }
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    std::size_t count = 0;
+    char remote[16];
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remoteAddress, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remoteAddress >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        std::snprintf(remote, sizeof remote, ":%04X", port);
+        if (remoteAddress.ends_with(remote) && (state == "01" || state == "02") && mine.count(inode))
+            ++count;
+    }
+    return count;
+}
+
+// A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode; with a "trickle"
+// URL in its query, also a load whose body never ends.
+const char* const kFloodPage = R"(<!DOCTYPE html><html><body><p>flood</p><script>
+function flood(n, url) { for (var i = 0; i < n; i++) fetch(url + '?' + i, {mode: 'no-cors'}).catch(function () {}); return n; }
+if (location.hash.length > 1) flood(2000, decodeURIComponent(location.hash.substring(1)));
+var trickle = new URLSearchParams(location.search).get('trickle');
+if (trickle) fetch(trickle).then(function (r) { return r.body.getReader().read(); }).catch(function () {});
+</script></body></html>)";
 
 // The page: call(name, service, action, args) records the answer as results[name], "ok:" or "fail:"
 // followed by the message's JSON (or the failure's text); browse(url) opens the in-app browser, hidden,
@@ -26,6 +99,15 @@ function browse(url) {
   events = [];
   hybrid.exec(function (e) { events.push(e.type); }, function (e) { events.push(e.type + ':' + e.code); },
               'InAppBrowser', 'open', [url, '_blank', 'hidden=yes']);
+}
+function xhr(name, url) {
+  var x = new XMLHttpRequest(); x.open('GET', url);
+  x.onload = function () { results[name] = 'status:' + x.status + ':' + x.responseText; };
+  x.onerror = function () { results[name] = 'error'; };
+  x.send();
+}
+function frame(url) {
+  var f = document.createElement('iframe'); f.id = 'flood'; f.src = url; document.body.appendChild(f);
 }
 document.addEventListener('deviceready', function () {
   document.getElementById('ready').textContent = 'deviceready';
@@ -342,4 +424,62 @@ new MutationObserver(function (records) {
     server.releaseHeldReplies();
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsServicesAndEndsWithItsPage)
+{
+    SilentServer silent;
+    testsupport::HTTPTestServer server;
+    server.route("/flood.html", testsupport::Reply::text(200, kFloodPage, "text/html"));
+    server.route("/api", testsupport::Reply::text(200, "pong"));
+    launch();
+    eval("call('dir', 'File', 'getFile', ['hybfile://localhost/persistent/', 'note.txt', {create: true}]); 1");
+    ASSERT_EQ(answer("dir").rfind("ok:", 0), 0u) << answer("dir");
+    // The application's own services, each of which needs a descriptor of its own.
+    const auto expectTheServicesWork = [&](const std::string& round) {
+        eval("call('write" + round + "', 'File', 'write', ['hybfile://localhost/persistent/note.txt', 'round " + round + "', 0]);"
+             "call('set" + round + "', 'Keychain', 'setForKey', ['k', '" + round + "']);"
+             "xhr('xhr" + round + "', '" + server.url("/api") + "'); 1");
+        EXPECT_EQ(answer("write" + round), "ok:" + std::to_string(6 + round.size())) << round;
+        EXPECT_EQ(answer("set" + round), "ok:null") << round;
+        eval("call('get" + round + "', 'Keychain', 'getForKey', ['k']); 1");
+        EXPECT_EQ(answer("get" + round), "ok:\"" + round + "\"") << round;
+        EXPECT_EQ(answer("xhr" + round), "status:200:pong") << round;
+    };
+
+    // From the browser: 2,000 loads, of which a view runs a bounded number (8 at one host); the rest wait.
+    EXPECT_EQ(browse(server.url("/flood.html")), "loadstart,loadstop");
+    eval("call('flood', 'InAppBrowser', 'injectScriptCode', ['flood(2000, \"" + silent.url("/hang") + "\")']); 1");
+    EXPECT_EQ(answer("flood"), "ok:[2000]");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8; }, std::chrono::seconds(10)));
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(connectionsTo(silent.port()), 8u) << "a view's loads at one host hold a bounded number of connections";
+    expectTheServicesWork("browser");
+    // The browser closes: what its page held comes back.
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
+
+    // From a frame of the application's own page: the same, with a body the frame reads that never ends
+    // besides, and the frame's removal gives it all back.
+    testsupport::HTTPTestServer trickling;
+    testsupport::Reply endless = testsupport::Reply::text(200, "x");
+    endless.bodyRepeat = 1u << 30;
+    endless.pieceSize = 16;
+    endless.pauseBetweenPieces = std::chrono::milliseconds(20);
+    endless.withHeader("Access-Control-Allow-Origin", "*");
+    trickling.route("/trickle", endless);
+    eval("frame('" + server.url("/flood.html") + "?trickle=" + trickling.url("/trickle") + "#" + silent.url("/frame") + "'); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8 && connectionsTo(trickling.port()) == 1; },
+                               std::chrono::seconds(10)))
+        << connectionsTo(silent.port()) << " silent, " << connectionsTo(trickling.port()) << " endless";
+    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(connectionsTo(silent.port()), 8u);
+    expectTheServicesWork("frame");
+    eval("document.getElementById('flood').remove(); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(trickling.port()) == 0; }, std::chrono::seconds(5))) << "the endless body";
+    expectTheServicesWork("after");
+    expectAnOrdinaryCallIsAnswered("later");
+    // None of the loads that waited started once its page or frame had gone.
+    EXPECT_EQ(connectionsTo(silent.port()), 0u);
 }

@@ -745,6 +745,26 @@ TEST(URLConnection, ManyTransfersRunAtOnce) {
     }
 }
 
+TEST(URLConnection, TransfersBeyondAHostsConnectionsWaitForOneAndAreAnswered) {
+    HTTPTestServer server;
+    Reply held = Reply::text(200, "in turn");
+    held.hold = true;
+    server.route("/wait", held);
+    const long perHost = HTTPTransport::connectionLimitsFor(1024).perHost;
+    ASSERT_EQ(perHost, HTTPTransport::kMaxConnectionsPerHost);
+    std::vector<Load> loads;
+    for (long i = 0; i < perHost + 8; ++i)
+        loads.push_back(startLoad(URLRequest(server.url("/wait?n=" + std::to_string(i)))));
+    // A server that holds its replies gets one host's share of connections; the rest wait for one.
+    ASSERT_TRUE(server.waitForRequests(static_cast<std::size_t>(perHost)));
+    EXPECT_FALSE(server.waitForRequests(static_cast<std::size_t>(perHost) + 1, std::chrono::milliseconds(300)));
+    server.releaseHeldReplies();
+    for (auto& load : loads) {
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        EXPECT_EQ(load.recorder->body(), "in turn");
+    }
+}
+
 // The loopback server's held replies, which the tests of cancellation rely on: a release lets go what is
 // held and what comes after, until a held route is set again.
 TEST(URLConnection, HeldRepliesWaitForTheReleaseAfterTheirRoute) {

@@ -213,12 +213,21 @@ TEST_F(KeychainTest, ManyCallsAtOnceTakeOneThreadAndAnswerInOrder) {
 }
 
 TEST_F(KeychainTest, AValueTooLargeOrAFullKeychainIsAClearError) {
-    const std::size_t largest = platform::Keychain::kMaxItemLength;
+    const std::size_t largest = platform::Keychain::kMaxDataLength;
     const pluginstest::Answer tooLarge = ask("setForKey", {"big", std::string(largest + 1, 'x')});
     EXPECT_EQ(tooLarge.status(), HYBCommandStatus::Error);
-    EXPECT_EQ(tooLarge.message(), platform::Value("The value is too large for the keychain: an item holds at most " +
+    EXPECT_EQ(tooLarge.message(), platform::Value("The value is too large for the keychain: a value holds at most " +
                                                   std::to_string(largest) + " bytes."));
     EXPECT_FALSE(std::filesystem::exists(platform::Keychain::shared().filePath())) << "refused before the keychain was read";
+    // A value of exactly that length is stored, and read back whole.
+    EXPECT_EQ(ask("setForKey", {"largest", std::string(largest, 'l')}).status(), HYBCommandStatus::Ok);
+    EXPECT_EQ(ask("getForKey", {"largest"}).message(), platform::Value(std::string(largest, 'l')));
+    EXPECT_EQ(ask("removeForKey", {"largest"}).status(), HYBCommandStatus::Ok);
+    // A key so long that the item passes the keychain's bound: the message names the item's.
+    const pluginstest::Answer longKey = ask("setForKey", {std::string(100 * 1024, 'k'), std::string(largest, 'l')});
+    EXPECT_EQ(longKey.message(), platform::Value("The item is too large for the keychain: its key, service name and value take at most " +
+                                                 std::to_string(platform::Keychain::kMaxItemLength) +
+                                                 " bytes with the keychain's own attributes."));
 
     const std::string half(largest / 2, 'h');
     int stored = 0;

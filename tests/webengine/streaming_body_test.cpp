@@ -91,6 +91,8 @@ TEST(StreamingBodyTest, AWaitingReadIsAnsweredByTheNextChunkTheEndOrAFailure)
 TEST(StreamingBodyTest, AWaitingReadCanBeCancelledAndTheEndAnswersZero)
 {
     GInputStream* stream = StreamingBody::create();
+    int abandoned = 0;
+    StreamingBody::setAbandonedHandler(stream, [&] { ++abandoned; });
     GCancellable* cancellable = g_cancellable_new();
     AsyncRead cancelled;
     startRead(stream, cancelled, 8, cancellable);
@@ -98,6 +100,7 @@ TEST(StreamingBodyTest, AWaitingReadCanBeCancelledAndTheEndAnswersZero)
     ASSERT_TRUE(finishRead(cancelled));
     EXPECT_EQ(cancelled.count, -1);
     g_object_unref(cancellable);
+    EXPECT_EQ(abandoned, 1) << "the reader gave the body up";
 
     AsyncRead last;
     startRead(stream, last, 8);
@@ -105,6 +108,25 @@ TEST(StreamingBodyTest, AWaitingReadCanBeCancelledAndTheEndAnswersZero)
     ASSERT_TRUE(finishRead(last));
     EXPECT_EQ(last.count, 0);
     g_object_unref(stream);
+    EXPECT_EQ(abandoned, 1) << "once";
+}
+
+TEST(StreamingBodyTest, AReaderThatClosesBeforeTheEndGivesTheBodyUp)
+{
+    enum class Before { Nothing, TheEnd, AFailure };
+    for (const auto& [before, expected] : {std::pair{Before::Nothing, 1}, std::pair{Before::TheEnd, 0}, std::pair{Before::AFailure, 0}}) {
+        GInputStream* stream = StreamingBody::create();
+        int abandoned = 0;
+        StreamingBody::setAbandonedHandler(stream, [&] { ++abandoned; });
+        StreamingBody::append(stream, "part", 4);
+        if (before == Before::TheEnd)
+            StreamingBody::finish(stream);
+        if (before == Before::AFailure)
+            StreamingBody::fail(stream, "broken");
+        EXPECT_TRUE(g_input_stream_close(stream, nullptr, nullptr));
+        EXPECT_EQ(abandoned, expected) << static_cast<int>(before);
+        g_object_unref(stream);
+    }
 }
 
 } // namespace
