@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
@@ -260,29 +261,47 @@ TEST(CrashCallbacksPeer, DISABLED_AfterTheMainThreadEnded)
     pthread_exit(nullptr);
 }
 
-// A system-call filter answers process_vm_readv with `answer` from before the crash on.
-void crashUnderAReadFilter(unsigned answer)
+// A system-call filter answers each of the calls with `answer` from before the crash on.
+void crashUnderAFilter(std::initializer_list<long> calls, unsigned answer)
 {
     static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
-    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, answer));
+    for (long call : calls)
+        ASSERT_TRUE(crashtest::refuseSystemCall(static_cast<int>(call), answer));
     reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsRefusedByAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_ERRNO | EPERM);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_ERRNO | EPERM);
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsTrappedByAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_TRAP);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_TRAP);
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsEndTheProcessUnderAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_KILL_PROCESS);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_KILL_PROCESS);
+}
+
+// The calls that put the report in place refused, or trapped, by a filter.
+TEST(CrashCallbacksPeer, DISABLED_PlacingRefusedByAFilter)
+{
+    crashUnderAFilter({SYS_renameat2, SYS_link}, SECCOMP_RET_ERRNO | EPERM);
+}
+
+TEST(CrashCallbacksPeer, DISABLED_PlacingTrappedByAFilter)
+{
+    crashUnderAFilter({SYS_renameat2}, SECCOMP_RET_TRAP);
+}
+
+// A call of the crashed process's own on the way to the helper (and of the helper's) trapped.
+TEST(CrashCallbacksPeer, DISABLED_ProcessControlTrappedByAFilter)
+{
+    crashUnderAFilter({SYS_prctl}, SECCOMP_RET_TRAP);
 }
 
 // A thread with the smallest stack, started before the reporter is enabled (no alternate stack of the
@@ -699,14 +718,18 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
 
 // Roads on which the crashed thread's memory cannot be read the usual way: the main thread has ended (the
 // process's id reads nothing), or a system-call filter refuses, traps or ends the process on the
-// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. The report
-// holds the crashed thread's frames all the same, and, since nothing was lost, no note.
+// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. Roads on
+// which a filter refuses or traps the calls that put the report in place, or that start the helper. The
+// report holds the crashed thread's frames all the same, and, since nothing was lost, no note.
 TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
 {
     for (const char* peer : {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded",
                              "CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter",
+                             "CrashCallbacksPeer.DISABLED_PlacingRefusedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_PlacingTrappedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ProcessControlTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_SmallStackNearlyFull"}) {
         SCOPED_TRACE(peer);
         // The main thread ends by unwinding: the framework must not catch it.
