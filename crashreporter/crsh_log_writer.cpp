@@ -830,12 +830,14 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
     }
 }
 
-// Once the task has ended, the threads it could not stop ended with it: they are not listed.
+// Once the task has ended, the threads it could not stop, or that were stopped but ended before their
+// registers were read, ended with it: they are not listed.
 void dropEndedThreads(Workspace* ws, const Plan& plan)
 {
     for (std::size_t row = 0; row < plan.count; ++row) {
         Workspace::Thread& entry = ws->threads[row];
-        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked) {
+        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked ||
+            entry.fate == kUnreadable) {
             entry.fate = kEnded;
             entry.listed = false;
         }
@@ -1093,9 +1095,10 @@ const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& 
                                      "registers or frames"
                                    : "written again within them");
     }
-    if (request.task_ended)
-        note.part().text("the process was killed while its threads were being stopped; ").number(ended).text(
-            " threads that ended are left out");
+    // Killed once every thread was read, it lost nothing.
+    if (request.task_ended && ended > 0)
+        note.part().text("the process ended while its report was made; ").number(ended).text(
+            " threads that ended with it are left out");
     // Reads made through the memory file instead lose nothing: only reads that failed both ways are named.
     const unsigned reads = crsh_async_reads_flags();
     if ((reads & CRSH_READS_CROSS_REFUSED) != 0 && (reads & CRSH_READS_FILE_USED) == 0)

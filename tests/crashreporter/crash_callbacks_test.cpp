@@ -377,7 +377,8 @@ TEST(CrashCallbacksPeer, DISABLED_SmallStackNearlyFull)
 
 // The process is killed while the helper stops its threads: a watcher (a process of its own) kills it once
 // the first of them is traced. That thread is held in vfork, so the helper waits for it (up to its stop
-// wait) with the kill under way; many other threads wait to be stopped.
+// wait) with the kill under way; many other threads wait to be stopped. With CRASH_CHILD_VFORK_LAST set,
+// that thread is the last: the others have stopped when the kill comes, and end before they are read.
 CRASH_FUNCTION void* parkAmongMany(void*)
 {
     for (;;)
@@ -412,14 +413,20 @@ TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
 {
     std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
+    const bool vforkLast = std::getenv("CRASH_CHILD_VFORK_LAST") != nullptr;
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    if (!vforkLast) {
+        ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
     for (int i = 0; i < 300; ++i)
         ASSERT_EQ(pthread_create(&thread, &attributes, parkAmongMany, nullptr), 0);
     pthread_attr_destroy(&attributes);
+    if (vforkLast) {
+        ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    }
     while (g_inVfork.load() == 0)
         usleep(1000);
     usleep(50000); // into the vfork
@@ -753,31 +760,39 @@ TEST(CrashCallbacks, AProcessKilledWhileItsThreadsAreStoppedStillGetsItsReport)
 {
     if (!crashtest::tracingAllowed())
         GTEST_SKIP() << "this machine refuses tracing";
-    crashtest::ChildFiles files;
-    const int status = hybtest::runThisTestExecutableForStatus(
-        "CrashCallbacksPeer.DISABLED_KilledWhileTheThreadsAreStopped",
-        {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
-    // The helper outlives the process: its report comes once it is done.
-    const std::string path = crashtest::childReportPath(files);
-    ReportFolder folder;
-    for (int i = 0; i < 600; ++i) {
-        folder = readReportFolder(path);
-        if (!folder.pending.empty() && folder.parts == 0)
-            break;
-        usleep(100000);
+    // The kill comes while the others are asked to stop, or once they have stopped: those that ended with the
+    // process are left out either way, and none is said to be unstoppable.
+    for (const char* order : {"CRASH_CHILD_VFORK_FIRST=1", "CRASH_CHILD_VFORK_LAST=1"}) {
+        SCOPED_TRACE(order);
+        crashtest::ChildFiles files;
+        const int status = hybtest::runThisTestExecutableForStatus(
+            "CrashCallbacksPeer.DISABLED_KilledWhileTheThreadsAreStopped",
+            {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path(""),
+             order});
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+        // The helper outlives the process: its report comes once it is done.
+        const std::string path = crashtest::childReportPath(files);
+        ReportFolder folder;
+        for (int i = 0; i < 600; ++i) {
+            folder = readReportFolder(path);
+            if (!folder.pending.empty() && folder.parts == 0)
+                break;
+            usleep(100000);
+        }
+        crashtest::Report report = crashtest::unpackReport(folder.pending);
+        ASSERT_TRUE(report);
+        ASSERT_NE(report->report_info->threads_note, nullptr);
+        EXPECT_NE(std::string(report->report_info->threads_note).find("the process ended while its report was made"),
+                  std::string::npos)
+            << report->report_info->threads_note;
+        EXPECT_EQ(std::string(report->report_info->threads_note).find("could not be stopped"), std::string::npos)
+            << report->report_info->threads_note;
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_GE(crashed->n_frames, 2u);
+        EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
     }
-    crashtest::Report report = crashtest::unpackReport(folder.pending);
-    ASSERT_TRUE(report);
-    ASSERT_NE(report->report_info->threads_note, nullptr);
-    EXPECT_NE(std::string(report->report_info->threads_note).find("the process was killed while its threads were being stopped"),
-              std::string::npos)
-        << report->report_info->threads_note;
-    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
-    ASSERT_NE(crashed, nullptr);
-    ASSERT_GE(crashed->n_frames, 2u);
-    EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
 }
 
 // ---- The report writing itself ----
