@@ -1324,7 +1324,12 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
     plan.read_ms = (readEnd - start) / 1000000;
     readThreads(context, request, ws, plan, readEnd);
-    // Looked at once more after the reads: a kill may come at any time.
+    // Looked at once more after the reads: a kill may come at any time. A stopped thread does not end by
+    // itself: one whose registers could not be read and that has ended went with its process.
+    for (std::size_t row = 0; !request.inside && row < plan.count && !request.task_ended; ++row) {
+        if (ws->threads[row].fate == kUnreadable)
+            request.task_ended = threadHasEnded(task, ws->threads[row].thread);
+    }
     if (!request.inside && !request.task_ended)
         request.task_ended = threadHasEnded(task, crashed_thread);
     if (request.task_ended)
