@@ -42,10 +42,14 @@ namespace {
 
 const char* g_childDirectory = nullptr;
 
+// The marker's file, opened before the crash by a child that leaves no descriptor free; -1: opened by the
+// callback.
+int g_markerFile = -1;
+
 // The crash callback: leaves a marker (async-signal-safe).
 void leaveCallbackMarker(siginfo_t* info, ucontext_t*, void* context)
 {
-    int fd = crashtest::openChildFile(g_childDirectory, static_cast<const char*>(context));
+    int fd = g_markerFile >= 0 ? g_markerFile : crashtest::openChildFile(g_childDirectory, static_cast<const char*>(context));
     if (fd >= 0) {
         char signo = static_cast<char>('A' + info->si_signo);
         (void)write(fd, &signo, 1);
@@ -285,6 +289,26 @@ TEST(CrashCallbacksPeer, DISABLED_ReadsTrappedByAFilter)
 TEST(CrashCallbacksPeer, DISABLED_ReadsEndTheProcessUnderAFilter)
 {
     crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_KILL_PROCESS);
+}
+
+// Reads refused by a filter with no descriptor left: the helper's memory file takes a spare's place, and
+// the other thread is read.
+TEST(CrashCallbacksPeer, DISABLED_ReadsRefusedWithNoDescriptorLeft)
+{
+    static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    std::thread([] {
+        for (;;)
+            pause();
+    }).detach();
+    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, SECCOMP_RET_ERRNO | EPERM));
+    g_markerFile = crashtest::openChildFile(g_childDirectory, "callback");
+    const rlimit limit{64, 64};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+    }
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
 }
 
 // The calls that put the report in place refused, or trapped, by a filter.
@@ -725,15 +749,17 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
 
 // Roads on which the crashed thread's memory cannot be read the usual way: the main thread has ended (the
 // process's id reads nothing), or a system-call filter refuses, traps or ends the process on the
-// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. Roads on
-// which a filter refuses or traps the calls that put the report in place, or that start the helper. The
-// report holds the crashed thread's frames all the same, and, since nothing was lost, no note.
+// cross-process read (with no descriptor left, too); or the crashed thread's stack is nearly full and it has
+// no alternate stack. Roads on which a filter refuses or traps the calls that put the report in place, or
+// that start the helper. The report holds the crashed thread's frames all the same, and, since nothing was
+// lost, no note.
 TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
 {
     for (const char* peer : {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded",
                              "CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsRefusedWithNoDescriptorLeft",
                              "CrashCallbacksPeer.DISABLED_PlacingRefusedByAFilter",
                              "CrashCallbacksPeer.DISABLED_PlacingTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ProcessControlTrappedByAFilter",
