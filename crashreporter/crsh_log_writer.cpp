@@ -720,6 +720,13 @@ void listThreads(crsh_task_t task, const WriteRequest& request, Workspace* ws, P
         plan->beyond = 0;
         add(request.crashed_thread);
     }
+    // The crashed thread whose state is given is listed even when the list no longer names it: it ended
+    // meanwhile (its process exiting under the report), but its state and its stack are still there to read.
+    bool named = request.state_thread != request.crashed_thread;
+    for (std::size_t row = 0; row < plan->count; ++row)
+        named = named || ws->threads[row].thread == request.crashed_thread;
+    if (!named)
+        add(request.crashed_thread);
     plan->crashed_row = plan->count;
     for (std::size_t row = 0; row < plan->count; ++row) {
         if (ws->threads[row].thread == request.crashed_thread)
