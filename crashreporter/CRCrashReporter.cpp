@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -260,20 +261,30 @@ void CRCrashReporter::tidyWaitingReports() const
     DIR* folder = opendir(m_crashReportDirectory.c_str());
     if (folder == nullptr)
         return;
+    // This process writes none before it is enabled: one under its id is an earlier process's that had
+    // the same id (as each run in a fresh process namespace may).
+    const pid_t self = getpid();
+    const bool writesNone = crsh_shared_handler_context()->process != self;
     std::optional<std::pair<timespec, std::string>> oldest;
     while (const dirent* entry = readdir(folder)) {
         const std::string name = entry->d_name;
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
             continue;
         const std::string path = m_crashReportDirectory + "/" + name;
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0)
+            continue;
         if (name.size() > part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0) {
+            // It goes once nothing can still be writing it: its process has ended, and it was last written
+            // longer ago than a write may take (the helper of a process killed meanwhile writes on).
             const long writer = std::atol(name.c_str() + prefix.size());
-            if (writer > 0 && kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH)
+            const bool ended = writer > 0 && ((writer == self && writesNone) ||
+                                              (writer != self && kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH));
+            if (ended && std::time(nullptr) - status.st_mtime > static_cast<time_t>(CRSH_REPORT_HELPER_WAIT_SECONDS))
                 (void)unlink(path.c_str());
             continue;
         }
-        struct stat status {};
-        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        if (!S_ISREG(status.st_mode))
             continue;
         const auto key = std::make_pair(status.st_mtim, name);
         if (!oldest || std::tie(key.first.tv_sec, key.first.tv_nsec, key.second) <

@@ -88,8 +88,9 @@ public:
 
     // Installs the crash handlers. Once per process: any later call, also after a failed first one, is
     // error code 3. Folder failures are the file system's errors; handlers installed before a failure stay.
-    // Reports left half-written by processes that have ended are removed, and a waiting report takes the
-    // place of a pending one that is missing.
+    // Reports left half-written by processes that have ended are removed once they have not been written
+    // for CRSH_REPORT_HELPER_WAIT_SECONDS, and a waiting report takes the place of a pending one that is
+    // missing.
     platform::Status enableCrashReporter();
 
     // A report of the calling thread (or of another thread, written without its stack, which this
@@ -113,8 +114,9 @@ private:
     static platform::Result<std::unique_ptr<CRCrashReporter>> initWithBundle(const platform::Bundle& bundle,
                                                                              const CRCrashReporterConfig& config);
     platform::Status populateCrashReportDirectory() const;
-    // Removes the half-written reports of ended processes; with nothing pending, puts the oldest waiting
-    // report in place.
+    // Removes the half-written reports of ended processes (this one's id included, before it is enabled)
+    // not written for longer than a write may take; with nothing pending, puts the oldest waiting report
+    // in place.
     void tidyWaitingReports() const;
 
     CRCrashReporterConfig m_config;

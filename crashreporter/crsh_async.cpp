@@ -11,6 +11,11 @@
 #include <cerrno>
 #include <limits>
 
+// The signal code of a system-call filter's trap.
+#ifndef SYS_SECCOMP
+#define SYS_SECCOMP 1
+#endif
+
 namespace {
 
 std::uint16_t identity16(std::uint16_t value) { return value; }
@@ -162,6 +167,19 @@ void crsh_async_reads_end()
     g_memoryTask.store(0, std::memory_order_release);
     if (file >= 0)
         (void)close(file);
+}
+
+bool crsh_async_refuse_trapped_call(const siginfo_t* info, void* user_context)
+{
+    if (info == nullptr || info->si_signo != SIGSYS || info->si_code != SYS_SECCOMP || user_context == nullptr)
+        return false;
+    // The call was not made; its result register holds what the thread reads on return.
+#if defined(__x86_64__)
+    static_cast<ucontext_t*>(user_context)->uc_mcontext.gregs[REG_RAX] = -ENOSYS;
+#elif defined(__aarch64__)
+    static_cast<ucontext_t*>(user_context)->uc_mcontext.regs[0] = static_cast<std::uint64_t>(-ENOSYS);
+#endif
+    return true;
 }
 
 unsigned crsh_async_reads_flags()

@@ -10,6 +10,7 @@
 
 #include "crashreporter/crsh_error.h"
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -84,6 +85,11 @@ enum crsh_async_read_flags : unsigned {
 };
 unsigned crsh_async_reads_flags();
 void crsh_async_reads_reset();
+
+// In a SIGSYS handler: when the signal is a system-call filter's trap (not a fault), makes the trapped call
+// fail with ENOSYS once the handler returns, and answers true. The crash path, which has another way
+// around each call it makes, answers traps so while a report is made. Async-signal-safe.
+bool crsh_async_refuse_trapped_call(const siginfo_t* info, void* user_context);
 
 // One read of length bytes at address in the task into destination.
 crsh_kern_return_t crsh_async_read_addr(crsh_task_t task, crsh_vm_address_t address, void* destination,

@@ -129,6 +129,45 @@ crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, c
                              const crsh_thread_state* thread_state, const crsh_log_writer_signal_info* signal_info,
                              const char* aside);
 
+// The answers of the crash path to the signals its own calls may bring while a report is made: a write
+// past a file size limit fails with EFBIG instead of ending the process (SIGXFSZ ignored), and so does a
+// call that a system-call filter traps, with ENOSYS (SIGSYS answered): the crash path has another way
+// around each call it makes, or makes the report smaller. Held and released in pairs, which may nest.
+struct CrashPathSignals {
+    struct sigaction fileSize;
+    struct sigaction filter;
+    bool holdsFileSize;
+    bool holdsFilter;
+};
+
+void answerTrappedCall(int, siginfo_t* info, void* user_context)
+{
+    (void)crsh_async_refuse_trapped_call(info, user_context);
+}
+
+void holdCrashPathSignals(CrashPathSignals* held)
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    held->holdsFileSize = sigaction(SIGXFSZ, &ignore, &held->fileSize) == 0;
+    // On the stack the call was made on (the crash stack), not the alternate one that the crashed thread's
+    // handler still stands on.
+    struct sigaction answer = {};
+    answer.sa_sigaction = answerTrappedCall;
+    answer.sa_flags = SA_SIGINFO;
+    sigemptyset(&answer.sa_mask);
+    held->holdsFilter = sigaction(SIGSYS, &answer, &held->filter) == 0;
+}
+
+void releaseCrashPathSignals(const CrashPathSignals& held)
+{
+    if (held.holdsFilter)
+        (void)sigaction(SIGSYS, &held.filter, nullptr);
+    if (held.holdsFileSize)
+        (void)sigaction(SIGXFSZ, &held.fileSize, nullptr);
+}
+
 // The name a report of the context's path is written under until it is whole: the path, the process and
 // a unique part (the wall clock's nanoseconds), then ".part". False when the path is too long.
 bool asideName(PathBuffer& aside)
@@ -167,6 +206,8 @@ bool asideName(PathBuffer& aside)
 int writeFromHelper(void* opaque)
 {
     const auto* job = static_cast<const HelperWrite*>(opaque);
+    // The memory file of the first read below takes a spare's place when the process had none left.
+    releaseSpareDescriptors();
     std::uint8_t probe = 0;
     crsh_async_reads_begin(g_imageList->task);
     const bool readable = crsh_async_task_memcpy(g_imageList->task, reinterpret_cast<crsh_vm_address_t>(job), 0,
@@ -185,18 +226,24 @@ crsh_error_t writeCrashReport(crsh_handler_context* handler, crsh_thread_t crash
     PathBuffer aside;
     if (!asideName(aside))
         return CRSH_ERR_INTERNAL;
+    CrashPathSignals held;
+    holdCrashPathSignals(&held);
     // The helper finds the process's threads and memory through the image list's task.
     if (g_imageList != nullptr && g_imageList->task == crsh_async_task_self()) {
         // The helper reads through the crashed thread should the main thread have ended.
         crsh_async_set_reading_thread(g_imageList->task, crashed_thread);
         HelperWrite job{&handler->writer, crashed_thread, state, signal, aside};
         int exitCode = 0;
-        if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead)
+        if (crsh_report_helper_run(&handler->helper, writeFromHelper, &job, &exitCode) && exitCode != kHelperCannotRead) {
+            releaseCrashPathSignals(held);
             return static_cast<crsh_error_t>(exitCode);
+        }
         // Whatever a helper that failed left under the name goes; the report is written again there.
         (void)unlink(aside);
     }
-    return writeReportFile(imagesOfThisProcess(), &handler->writer, crashed_thread, state, signal, aside);
+    const crsh_error_t written = writeReportFile(imagesOfThisProcess(), &handler->writer, crashed_thread, state, signal, aside);
+    releaseCrashPathSignals(held);
+    return written;
 }
 
 // A crash being reported: what the crashed thread's handler hands over to the crash stack.
@@ -413,18 +460,15 @@ bool placeReport(const char* aside, const char* path)
         if (renameWith(aside, path, RENAME_NOREPLACE) == 0)
             return true;
         const bool flagsWork = errno == EEXIST;
-        if (!flagsWork && errno != EINVAL && errno != ENOSYS)
-            return false;
-        // Without the rename's flags (an older kernel, some file systems) a link does not replace either;
-        // where there are no links, a plain rename over nothing.
+        // Without the rename's flags (an older kernel, some file systems, a system-call filter that refuses
+        // or traps the call) a link does not replace either; where there are no links (or the filter
+        // refuses them too), a plain rename over nothing. A failure for any other reason fails them alike.
         bool linksWork = true;
         if (!flagsWork) {
             if (link(aside, path) == 0) {
                 (void)unlink(aside);
                 return true;
             }
-            if (errno != EEXIST && errno != EPERM && errno != EOPNOTSUPP)
-                return false;
             linksWork = errno == EEXIST;
         }
         switch (standingAt(path)) {
@@ -473,25 +517,17 @@ crsh_error_t writeReportFile(crsh_image_list* images, crsh_log_writer* writer, c
         return CRSH_ERR_INTERNAL;
     }
     // Past a file size limit a write fails with EFBIG instead of ending the process, and the writer makes
-    // the report again, smaller.
-    struct sigaction ignore = {}, previous = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    const bool ignoring = sigaction(SIGXFSZ, &ignore, &previous) == 0;
+    // the report again, smaller; a call a filter traps fails instead of ending it.
+    CrashPathSignals held;
+    holdCrashPathSignals(&held);
     crsh_async_reads_begin(images != nullptr ? images->task : crsh_async_task_self());
     const crsh_error_t result = writeReportFd(fd, images, writer, crashed_thread, thread_state, signal_info);
     crsh_async_reads_end();
-    if (ignoring)
-        (void)sigaction(SIGXFSZ, &previous, nullptr);
-    if (result != CRSH_ERR_NONE) {
+    const bool placed = result == CRSH_ERR_NONE && placeReport(aside, path);
+    releaseCrashPathSignals(held);
+    if (!placed)
         (void)unlink(aside);
-        return result;
-    }
-    if (!placeReport(aside, path)) {
-        (void)unlink(aside);
-        return CRSH_ERR_INTERNAL;
-    }
-    return CRSH_ERR_NONE;
+    return result != CRSH_ERR_NONE ? result : placed ? CRSH_ERR_NONE : CRSH_ERR_INTERNAL;
 }
 
 } // namespace

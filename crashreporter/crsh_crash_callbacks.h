@@ -94,7 +94,8 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 // purged); anything else there that is a regular file gives way. A symbolic link, a pipe, a device or a
 // folder at the path is left alone and nothing is put in place: CRSH_ERR_INTERNAL. When the system
 // refuses the whole report (no space, a file size limit: SIGXFSZ is ignored meanwhile), the writer makes
-// it again smaller (crsh_log_writer_write). CRSH_ERR_INTERNAL when the file cannot be made, flushed,
+// it again smaller (crsh_log_writer_write). A call that a system-call filter traps (SIGSYS) fails with
+// ENOSYS meanwhile, and the report is put in place the next way (a link, a plain rename over nothing). CRSH_ERR_INTERNAL when the file cannot be made, flushed,
 // closed or put in place, CRSH_ERR_OUTPUT when even the smallest report was refused (nothing is left),
 // else the writer's result. Async-signal-safe.
 crsh_error_t crsh_write_report(crsh_log_writer* writer, crsh_thread_t crashed_thread,

@@ -720,6 +720,13 @@ void listThreads(crsh_task_t task, const WriteRequest& request, Workspace* ws, P
         plan->beyond = 0;
         add(request.crashed_thread);
     }
+    // The crashed thread whose state is given is listed even when the list no longer names it: it ended
+    // meanwhile (its process exiting under the report), but its state and its stack are still there to read.
+    bool named = request.state_thread != request.crashed_thread;
+    for (std::size_t row = 0; row < plan->count; ++row)
+        named = named || ws->threads[row].thread == request.crashed_thread;
+    if (!named)
+        add(request.crashed_thread);
     plan->crashed_row = plan->count;
     for (std::size_t row = 0; row < plan->count; ++row) {
         if (ws->threads[row].thread == request.crashed_thread)
@@ -830,12 +837,14 @@ void stopThreads(Workspace* ws, const Plan& plan, const WriteRequest& request, s
     }
 }
 
-// Once the task has ended, the threads it could not stop ended with it: they are not listed.
+// Once the task has ended, the threads it could not stop, or that were stopped but ended before their
+// registers were read, ended with it: they are not listed.
 void dropEndedThreads(Workspace* ws, const Plan& plan)
 {
     for (std::size_t row = 0; row < plan.count; ++row) {
         Workspace::Thread& entry = ws->threads[row];
-        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked) {
+        if (entry.fate == kRefused || entry.fate == kFailed || entry.fate == kLate || entry.fate == kUnasked ||
+            entry.fate == kUnreadable) {
             entry.fate = kEnded;
             entry.listed = false;
         }
@@ -1093,9 +1102,10 @@ const char* threadsNote(const WriteRequest& request, Workspace* ws, const Plan& 
                                      "registers or frames"
                                    : "written again within them");
     }
-    if (request.task_ended)
-        note.part().text("the process was killed while its threads were being stopped; ").number(ended).text(
-            " threads that ended are left out");
+    // Killed once every thread was read, it lost nothing.
+    if (request.task_ended && ended > 0)
+        note.part().text("the process ended while its report was made; ").number(ended).text(
+            " threads that ended with it are left out");
     // Reads made through the memory file instead lose nothing: only reads that failed both ways are named.
     const unsigned reads = crsh_async_reads_flags();
     if ((reads & CRSH_READS_CROSS_REFUSED) != 0 && (reads & CRSH_READS_FILE_USED) == 0)
@@ -1321,7 +1331,12 @@ crsh_error_t crsh_log_writer_write(crsh_log_writer* writer, crsh_thread_t crashe
     const std::uint64_t readEnd = crsh_log_writer_read_deadline(start, stopped);
     plan.read_ms = (readEnd - start) / 1000000;
     readThreads(context, request, ws, plan, readEnd);
-    // Looked at once more after the reads: a kill may come at any time.
+    // Looked at once more after the reads: a kill may come at any time. A stopped thread does not end by
+    // itself: one whose registers could not be read and that has ended went with its process.
+    for (std::size_t row = 0; !request.inside && row < plan.count && !request.task_ended; ++row) {
+        if (ws->threads[row].fate == kUnreadable)
+            request.task_ended = threadHasEnded(task, ws->threads[row].thread);
+    }
     if (!request.inside && !request.task_ended)
         request.task_ended = threadHasEnded(task, crashed_thread);
     if (request.task_ended)

@@ -64,9 +64,12 @@ void wake(std::atomic<int>& value)
 }
 
 // A fault's handler in the helper: ends it at once. Not the signal's default action, which dumps core: on
-// some kernels a core dump ends every process that shares the memory, the crashed one with it.
-void endOnFault(int)
+// some kernels a core dump ends every process that shares the memory, the crashed one with it. A call a
+// system-call filter traps is no fault: it fails, and the helper goes on without it.
+void endOnFault(int, siginfo_t* info, void* user_context)
 {
+    if (crsh_async_refuse_trapped_call(info, user_context))
+        return;
     (void)syscall(SYS_exit, kFaulted);
 }
 
@@ -82,8 +85,9 @@ int helperMain(void* opaque)
     sigfillset(&blocked);
     for (int signo : kFaultSignals) {
         struct sigaction ending = {};
-        ending.sa_handler = endOnFault;
-        ending.sa_flags = SA_RESETHAND | (hasSignalStack ? SA_ONSTACK : 0);
+        ending.sa_sigaction = endOnFault;
+        // Once only for a fault; every time for a filter's traps.
+        ending.sa_flags = SA_SIGINFO | (signo == SIGSYS ? 0 : SA_RESETHAND) | (hasSignalStack ? SA_ONSTACK : 0);
         sigfillset(&ending.sa_mask);
         (void)sigaction(signo, &ending, nullptr);
         sigdelset(&blocked, signo);

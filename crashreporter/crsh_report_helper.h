@@ -6,7 +6,8 @@
 // its tracer where a security module asks for that.
 //
 // A fault in the helper (its stack overflowing included) ends the helper alone, without a core dump, and
-// the crashed thread, which waits for it, goes on without it.
+// the crashed thread, which waits for it, goes on without it. A call a system-call filter traps is no
+// fault: it fails with ENOSYS.
 #pragma once
 
 #include "crashreporter/crsh_async.h"

@@ -39,6 +39,7 @@ crsh_error_t crsh_thread_suspend_request(crsh_thread_t thread)
         switch (errno) {
         case EPERM:
         case EACCES:
+        case ENOSYS: // a system-call filter's answer (or its trap's), or no tracing in this system
             return CRSH_ERR_ACCESS_DENIED;
         case ESRCH:
             return CRSH_ERR_NOT_FOUND;

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
@@ -41,10 +42,14 @@ namespace {
 
 const char* g_childDirectory = nullptr;
 
+// The marker's file, opened before the crash by a child that leaves no descriptor free; -1: opened by the
+// callback.
+int g_markerFile = -1;
+
 // The crash callback: leaves a marker (async-signal-safe).
 void leaveCallbackMarker(siginfo_t* info, ucontext_t*, void* context)
 {
-    int fd = crashtest::openChildFile(g_childDirectory, static_cast<const char*>(context));
+    int fd = g_markerFile >= 0 ? g_markerFile : crashtest::openChildFile(g_childDirectory, static_cast<const char*>(context));
     if (fd >= 0) {
         char signo = static_cast<char>('A' + info->si_signo);
         (void)write(fd, &signo, 1);
@@ -260,29 +265,67 @@ TEST(CrashCallbacksPeer, DISABLED_AfterTheMainThreadEnded)
     pthread_exit(nullptr);
 }
 
-// A system-call filter answers process_vm_readv with `answer` from before the crash on.
-void crashUnderAReadFilter(unsigned answer)
+// A system-call filter answers each of the calls with `answer` from before the crash on.
+void crashUnderAFilter(std::initializer_list<long> calls, unsigned answer)
 {
     static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
-    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, answer));
+    for (long call : calls)
+        ASSERT_TRUE(crashtest::refuseSystemCall(static_cast<int>(call), answer));
     reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsRefusedByAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_ERRNO | EPERM);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_ERRNO | EPERM);
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsTrappedByAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_TRAP);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_TRAP);
 }
 
 TEST(CrashCallbacksPeer, DISABLED_ReadsEndTheProcessUnderAFilter)
 {
-    crashUnderAReadFilter(SECCOMP_RET_KILL_PROCESS);
+    crashUnderAFilter({SYS_process_vm_readv}, SECCOMP_RET_KILL_PROCESS);
+}
+
+// Reads refused by a filter with no descriptor left: the helper's memory file takes a spare's place, and
+// the other thread is read.
+TEST(CrashCallbacksPeer, DISABLED_ReadsRefusedWithNoDescriptorLeft)
+{
+    static std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    std::thread([] {
+        for (;;)
+            pause();
+    }).detach();
+    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_process_vm_readv, SECCOMP_RET_ERRNO | EPERM));
+    g_markerFile = crashtest::openChildFile(g_childDirectory, "callback");
+    const rlimit limit{64, 64};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+    }
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+// The calls that put the report in place refused, or trapped, by a filter.
+TEST(CrashCallbacksPeer, DISABLED_PlacingRefusedByAFilter)
+{
+    crashUnderAFilter({SYS_renameat2, SYS_link}, SECCOMP_RET_ERRNO | EPERM);
+}
+
+TEST(CrashCallbacksPeer, DISABLED_PlacingTrappedByAFilter)
+{
+    crashUnderAFilter({SYS_renameat2}, SECCOMP_RET_TRAP);
+}
+
+// A call of the crashed process's own on the way to the helper (and of the helper's) trapped.
+TEST(CrashCallbacksPeer, DISABLED_ProcessControlTrappedByAFilter)
+{
+    crashUnderAFilter({SYS_prctl}, SECCOMP_RET_TRAP);
 }
 
 // A thread with the smallest stack, started before the reporter is enabled (no alternate stack of the
@@ -358,7 +401,8 @@ TEST(CrashCallbacksPeer, DISABLED_SmallStackNearlyFull)
 
 // The process is killed while the helper stops its threads: a watcher (a process of its own) kills it once
 // the first of them is traced. That thread is held in vfork, so the helper waits for it (up to its stop
-// wait) with the kill under way; many other threads wait to be stopped.
+// wait) with the kill under way; many other threads wait to be stopped. With CRASH_CHILD_VFORK_LAST set,
+// that thread is the last: the others have stopped when the kill comes, and end before they are read.
 CRASH_FUNCTION void* parkAmongMany(void*)
 {
     for (;;)
@@ -393,14 +437,20 @@ TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
 {
     std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
+    const bool vforkLast = std::getenv("CRASH_CHILD_VFORK_LAST") != nullptr;
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    if (!vforkLast) {
+        ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
     for (int i = 0; i < 300; ++i)
         ASSERT_EQ(pthread_create(&thread, &attributes, parkAmongMany, nullptr), 0);
     pthread_attr_destroy(&attributes);
+    if (vforkLast) {
+        ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
+    }
     while (g_inVfork.load() == 0)
         usleep(1000);
     usleep(50000); // into the vfork
@@ -699,14 +749,20 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
 
 // Roads on which the crashed thread's memory cannot be read the usual way: the main thread has ended (the
 // process's id reads nothing), or a system-call filter refuses, traps or ends the process on the
-// cross-process read; or the crashed thread's stack is nearly full and it has no alternate stack. The report
-// holds the crashed thread's frames all the same, and, since nothing was lost, no note.
+// cross-process read (with no descriptor left, too); or the crashed thread's stack is nearly full and it has
+// no alternate stack. Roads on which a filter refuses or traps the calls that put the report in place, or
+// that start the helper. The report holds the crashed thread's frames all the same, and, since nothing was
+// lost, no note.
 TEST(CrashCallbacks, TheCrashedThreadIsReadWhereverItsMemoryCanBeRead)
 {
     for (const char* peer : {"CrashCallbacksPeer.DISABLED_AfterTheMainThreadEnded",
                              "CrashCallbacksPeer.DISABLED_ReadsRefusedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_ReadsEndTheProcessUnderAFilter",
+                             "CrashCallbacksPeer.DISABLED_ReadsRefusedWithNoDescriptorLeft",
+                             "CrashCallbacksPeer.DISABLED_PlacingRefusedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_PlacingTrappedByAFilter",
+                             "CrashCallbacksPeer.DISABLED_ProcessControlTrappedByAFilter",
                              "CrashCallbacksPeer.DISABLED_SmallStackNearlyFull"}) {
         SCOPED_TRACE(peer);
         // The main thread ends by unwinding: the framework must not catch it.
@@ -730,31 +786,39 @@ TEST(CrashCallbacks, AProcessKilledWhileItsThreadsAreStoppedStillGetsItsReport)
 {
     if (!crashtest::tracingAllowed())
         GTEST_SKIP() << "this machine refuses tracing";
-    crashtest::ChildFiles files;
-    const int status = hybtest::runThisTestExecutableForStatus(
-        "CrashCallbacksPeer.DISABLED_KilledWhileTheThreadsAreStopped",
-        {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path("")});
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
-    // The helper outlives the process: its report comes once it is done.
-    const std::string path = crashtest::childReportPath(files);
-    ReportFolder folder;
-    for (int i = 0; i < 600; ++i) {
-        folder = readReportFolder(path);
-        if (!folder.pending.empty() && folder.parts == 0)
-            break;
-        usleep(100000);
+    // The kill comes while the others are asked to stop, or once they have stopped: those that ended with the
+    // process are left out either way, and none is said to be unstoppable.
+    for (const char* order : {"CRASH_CHILD_VFORK_FIRST=1", "CRASH_CHILD_VFORK_LAST=1"}) {
+        SCOPED_TRACE(order);
+        crashtest::ChildFiles files;
+        const int status = hybtest::runThisTestExecutableForStatus(
+            "CrashCallbacksPeer.DISABLED_KilledWhileTheThreadsAreStopped",
+            {crashtest::kChildSanitizerOptions, crashtest::kChildThreadSanitizerOptions, "CRASH_CHILD_DIR=" + files.path(""),
+             order});
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+        // The helper outlives the process: its report comes once it is done.
+        const std::string path = crashtest::childReportPath(files);
+        ReportFolder folder;
+        for (int i = 0; i < 600; ++i) {
+            folder = readReportFolder(path);
+            if (!folder.pending.empty() && folder.parts == 0)
+                break;
+            usleep(100000);
+        }
+        crashtest::Report report = crashtest::unpackReport(folder.pending);
+        ASSERT_TRUE(report);
+        ASSERT_NE(report->report_info->threads_note, nullptr);
+        EXPECT_NE(std::string(report->report_info->threads_note).find("the process ended while its report was made"),
+                  std::string::npos)
+            << report->report_info->threads_note;
+        EXPECT_EQ(std::string(report->report_info->threads_note).find("could not be stopped"), std::string::npos)
+            << report->report_info->threads_note;
+        const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_GE(crashed->n_frames, 2u);
+        EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
     }
-    crashtest::Report report = crashtest::unpackReport(folder.pending);
-    ASSERT_TRUE(report);
-    ASSERT_NE(report->report_info->threads_note, nullptr);
-    EXPECT_NE(std::string(report->report_info->threads_note).find("the process was killed while its threads were being stopped"),
-              std::string::npos)
-        << report->report_info->threads_note;
-    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
-    ASSERT_NE(crashed, nullptr);
-    ASSERT_GE(crashed->n_frames, 2u);
-    EXPECT_TRUE(inFunction(report.get(), crashed->frames[0]->pc, reinterpret_cast<const void*>(&reporterCrash)));
 }
 
 // ---- The report writing itself ----

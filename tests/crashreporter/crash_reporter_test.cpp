@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <fstream>
 #include <functional>
@@ -342,13 +343,22 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
     ASSERT_TRUE(reporter);
     // Left by earlier runs: a report half-written by a process that has ended (it goes), one being
     // written by a live process (it stays), and a report that waited while nothing is pending (it takes
-    // the pending place).
+    // the pending place). One of an ended process written a moment ago stays (the helper of a process
+    // killed meanwhile may still be writing it); one under this process's own id, left by an earlier
+    // process that had it, goes.
     const std::string beside = reporter->crashReportPath() + ".";
     platform::FileAttributeChanges permissions;
     permissions.posixPermissions = 0755;
     ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportDirectory(), true, permissions).ok());
-    ASSERT_TRUE(FileManager::defaultManager().createFile(beside + "4194303.1.part", {'x'}).ok());
-    ASSERT_TRUE(FileManager::defaultManager().createFile(beside + std::to_string(getppid()) + ".2.part", {'x'}).ok());
+    const std::string ownId = beside + std::to_string(getpid()) + ".5.part";
+    for (const std::string& left : {beside + "4194303.1.part", beside + std::to_string(getppid()) + ".2.part",
+                                    beside + "4194302.4.part", ownId}) {
+        ASSERT_TRUE(FileManager::defaultManager().createFile(left, {'x'}).ok());
+        const timespec minuteAgo[] = {{std::time(nullptr) - 60, 0}, {std::time(nullptr) - 60, 0}};
+        if (left != beside + "4194302.4.part") {
+            ASSERT_EQ(utimensat(AT_FDCWD, left.c_str(), minuteAgo, 0), 0);
+        }
+    }
     ASSERT_TRUE(FileManager::defaultManager().createFile(beside + "7.3", {'w'}).ok());
     ASSERT_TRUE(reporter->setCrashCallbacks({0, nullptr, nullptr}).ok()); // before enabling: fine
     platform::Status enabled = reporter->enableCrashReporter();
@@ -364,6 +374,8 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
     EXPECT_STREQ(crsh_shared_handler_context()->report_path, reporter->crashReportPath().c_str());
     EXPECT_FALSE(FileManager::defaultManager().fileExists(beside + "4194303.1.part"));
     EXPECT_TRUE(FileManager::defaultManager().fileExists(beside + std::to_string(getppid()) + ".2.part"));
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(beside + "4194302.4.part"));
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(ownId));
     EXPECT_FALSE(FileManager::defaultManager().fileExists(beside + "7.3"));
     platform::Result<platform::Bytes> promoted = reporter->loadPendingCrashReportData();
     ASSERT_TRUE(promoted.ok());

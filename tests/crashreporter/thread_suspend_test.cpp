@@ -16,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,13 +244,14 @@ struct WrittenReport {
 };
 
 // A child's report of this process into the shared result (large: kept off the stack).
-void writeFromChild(WrittenReport& out, crsh_log_writer* writer, crsh_thread_t crashed, std::size_t limit = kReportBytes)
+void writeFromChild(WrittenReport& out, crsh_log_writer* writer, crsh_thread_t crashed, std::size_t limit = kReportBytes,
+                    const crsh_thread_state* state = nullptr)
 {
     const int fd = memfd_create("report", 0);
     crsh_async_file file;
     crsh_async_file_init(&file, fd, limit);
     const crsh_log_writer_signal_info signal{SIGSEGV, SEGV_MAPERR, 0, nullptr};
-    out.result = crsh_log_writer_write(writer, crashed, crashtest::loadedObjects(), &file, &signal, nullptr);
+    out.result = crsh_log_writer_write(writer, crashed, crashtest::loadedObjects(), &file, &signal, state);
     (void)crsh_async_file_flush(&file);
     const off_t size = lseek(fd, 0, SEEK_END);
     out.size = size > 0 ? static_cast<std::size_t>(size) : 0;
@@ -298,12 +300,12 @@ protected:
     }
     void TearDown() override { crsh_log_writer_free(&m_writer); }
 
-    // The report a child writes of this process, the calling thread marked crashed; before it writes,
-    // the child runs prepare.
+    // The report a child writes of this process, the calling thread (or the one given, with its state)
+    // marked crashed; before it writes, the child runs prepare.
     template <typename Prepare>
-    crashtest::Report writeOutside(Prepare prepare, std::size_t limit = kReportBytes)
+    crashtest::Report writeOutside(Prepare prepare, std::size_t limit = kReportBytes, crsh_thread_t crashed = gettid(),
+                                   const crsh_thread_state* state = nullptr)
     {
-        const crsh_thread_t crashed = gettid();
         auto* shared = static_cast<WrittenReport*>(
             mmap(nullptr, sizeof(WrittenReport), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
         EXPECT_NE(shared, MAP_FAILED);
@@ -313,7 +315,7 @@ protected:
         const Done done = fromOutside<Done>([&](Done& out) {
             out.prepared = prepare();
             if (out.prepared)
-                writeFromChild(*shared, &m_writer, crashed, limit);
+                writeFromChild(*shared, &m_writer, crashed, limit, state);
         });
         EXPECT_TRUE(done.prepared);
         crashtest::Report report = done.prepared ? unpack(*shared) : nullptr;
@@ -371,6 +373,28 @@ TEST_F(ReportFromOutside, RefusedTracingLeavesTheThreadsBareAndTheReportSaysSo)
     for (std::size_t i = 0; i < report->n_threads; ++i)
         EXPECT_EQ(report->threads[i]->n_frames, 0u) << i;
     EXPECT_NE(crashtest::crashedThread(report.get()), nullptr);
+}
+
+// The crashed thread has ended by the time the report is written (its process exiting under the report):
+// it is listed all the same, from the state it left, and the report reads.
+TEST_F(ReportFromOutside, ACrashedThreadThatHasEndedIsListedFromItsState)
+{
+    if (!crashtest::tracingAllowed())
+        GTEST_SKIP() << "this machine refuses tracing";
+    crsh_thread_t ended = 0;
+    ucontext_t context{};
+    std::thread([&] {
+        ended = gettid();
+        ASSERT_EQ(getcontext(&context), 0);
+    }).join();
+    crsh_thread_state state;
+    crsh_thread_state_mcontext_init(&state, &context.uc_mcontext);
+    crashtest::Report report = writeOutside([] { return true; }, kReportBytes, ended, &state);
+    ASSERT_TRUE(report);
+    const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->n_registers, 21u);
+    EXPECT_GE(crashed->n_frames, 1u);
 }
 
 // A thread that another tracer already holds cannot be stopped; the others are, and the report says that
