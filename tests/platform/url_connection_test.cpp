@@ -388,9 +388,10 @@ TEST(URLConnection, OnlyASafeRequestIsSentAgainByTheTransportWhenItsKeptAliveCon
     EXPECT_EQ(arrivalsOfALostReply("GET", false), 1u);
 }
 
-// A request that is not safe follows no redirect that would send it again (a 307 or 308, or any other the library would follow with the method kept, such as a 300, to its own
-// path, to another or to another host; any redirect of a method other than POST): it arrives once, and
-// the redirect's reply is its response, for the caller to settle.
+// A request that is not safe follows no redirect that would send it again (a 307 or 308, or another the
+// library would follow with its method kept, such as a 300; to its own path, to another or to another
+// host; any redirect of a method other than POST): it arrives once, and the redirect's reply is its
+// response, for the caller to settle.
 TEST(URLConnection, ARedirectedRequestThatIsNotSafeIsNotSentAgain) {
     struct Case {
         int status;
