@@ -16,9 +16,10 @@ namespace app {
 namespace {
 
 // The road's result line as seen by a signal handler: none awaited (no road open, or its line written),
-// a road awaiting its result, that road's line kept ready should the wait be cut short, or the road's
-// own line being written on the main thread.
-enum HandOver : int { kNothingAwaited, kAwaited, kLineReady, kWriting };
+// a road awaiting its result, that road's line kept ready should the wait be cut short, the road's own
+// line being written on the main thread, or the line kept ready being written by a signal handler (into
+// a full pipe, say), which then ends the process.
+enum HandOver : int { kNothingAwaited, kAwaited, kLineReady, kWriting, kHandlerWriting };
 std::atomic<int> handOver{kNothingAwaited};
 // The line kept ready and where it goes; written only while handOver is not kLineReady.
 constexpr std::size_t kCutShortLineCapacity = 1024;
@@ -30,7 +31,9 @@ int cutShortFd = -1;
 
 bool CardPayDemo::handOverIfCutShort() {
     int state = kLineReady;
-    if (handOver.compare_exchange_strong(state, kNothingAwaited)) {
+    if (handOver.compare_exchange_strong(state, kHandlerWriting)) {
+        // Until it is out, a further request (another signal, on this thread or another) leaves the end to
+        // this one rather than ending the process under the line.
         for (std::size_t written = 0; written < cutShortLength;) {
             const ssize_t n = ::write(cutShortFd, cutShortLine + written, cutShortLength - written);
             if (n < 0 && errno == EINTR)
@@ -39,6 +42,7 @@ bool CardPayDemo::handOverIfCutShort() {
                 break;
             written += static_cast<std::size_t>(n);
         }
+        handOver = kNothingAwaited;
         return true;
     }
     return state == kNothingAwaited;
@@ -96,10 +100,11 @@ void CardPayDemo::watchForOrderScreen() {
 void CardPayDemo::bankCardPayDidFinish(const platform::Dictionary& result) {
     m_ended = true;
     // While the line is being written a signal handler must not end the process under it.
-    if (handOver.exchange(kWriting) == kNothingAwaited && m_cutShortTold) {
-        handOver = kNothingAwaited;
-        return;  // a signal handler wrote the line kept ready: the process is ending
-    }
+    int state = handOver.load();
+    do {
+        if (state == kHandlerWriting || (state == kNothingAwaited && m_cutShortTold))
+            return;  // a signal handler writes (or wrote) the line kept ready: the process is ending
+    } while (!handOver.compare_exchange_weak(state, kWriting));
     auto line = platform::JSON::writeCompact(platform::Value(result));
     if (!line.ok())
         std::fprintf(stderr, "hybridhost: the payment road's result cannot be written: %s\n", line.error().localizedDescription().c_str());

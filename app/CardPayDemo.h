@@ -48,8 +48,8 @@ public:
     // For a signal handler ending the process at once: writes the line kept ready for a road whose wait
     // for a payment's result is cut short, unless the road's result was written. True when nothing of a
     // road is left to write (written now or before, or no road open); false while a road that has told
-    // no such line awaits its result, or while the road's own line is being written. Async-signal-safe;
-    // any thread.
+    // no such line awaits its result, or while the road's own line or (by another call, on any thread)
+    // the line kept ready is being written. Async-signal-safe; any thread.
     static bool handOverIfCutShort();
 
 private:

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
@@ -166,6 +167,38 @@ void writeScreenshotAndQuit(Screenshot& shot)
     gtk_main_quit();
 }
 
+// Why the screenshot cannot be written at `path` (opened for writing, links followed), if that can be told
+// before the picture is taken: not a regular file, or no folder to make it in.
+std::optional<std::string> screenshotTargetProblem(const std::string& path)
+{
+    if (path.empty())
+        return std::nullopt;
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0) {
+        if (S_ISREG(target.st_mode))
+            return std::nullopt;
+        return std::string(S_ISDIR(target.st_mode) ? "a folder, not a file" : "not a regular file");
+    }
+    if (errno != ENOENT)
+        return std::string(std::strerror(errno));
+    // Missing: the file is made in the folder of what the name (or the links it names, in turn) leads to.
+    std::filesystem::path made = path;
+    std::error_code ec;
+    for (int links = 0; links < 40 && std::filesystem::is_symlink(std::filesystem::symlink_status(made, ec)); ++links) {
+        const std::filesystem::path next = std::filesystem::read_symlink(made, ec);
+        if (ec)
+            return ec.message();
+        made = next.is_absolute() ? next : made.parent_path() / next;
+    }
+    const std::filesystem::path folder = made.parent_path().empty() ? std::filesystem::path(".") : made.parent_path();
+    struct stat place {};
+    if (::stat(folder.c_str(), &place) != 0)
+        return errno == ENOENT ? std::string("no folder ") + folder.string() + " to make it in" : std::string(std::strerror(errno));
+    if (!S_ISDIR(place.st_mode))
+        return folder.string() + " is not a folder";
+    return std::nullopt;
+}
+
 int fail(const std::string& message)
 {
     std::fprintf(stderr, "hybridhost: %s\n", app::oneLine(message).c_str());
@@ -188,13 +221,11 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    // The screenshot goes to a regular file (made when missing): a FIFO, device or folder named there is
-    // refused here, before anything starts, and again when the picture is written.
-    if (struct stat target {}; !options->screenshot.empty() && ::stat(options->screenshot.c_str(), &target) == 0 &&
-                               !S_ISREG(target.st_mode)) {
-        std::fprintf(stderr, "hybridhost: %s\n",
-                     app::oneLine("screenshot file " + options->screenshot + ": " +
-                                  (S_ISDIR(target.st_mode) ? "a folder, not a file" : "not a regular file")).c_str());
+    // The screenshot goes to a regular file (made when missing): a FIFO, device or folder named there, or a
+    // folder to make it in that is not there, is refused here, before anything starts, and again when the
+    // picture is written.
+    if (auto problem = screenshotTargetProblem(options->screenshot)) {
+        std::fprintf(stderr, "hybridhost: %s\n", app::oneLine("screenshot file " + options->screenshot + ": " + *problem).c_str());
         return 2;
     }
 

@@ -20,8 +20,14 @@ void MXUIWebViewControll::viewDidLoad() {
     m_webView->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
     m_webView->setDelegate(std::static_pointer_cast<MXUIWebViewControll>(shared_from_this()));
     m_webView->setUserInteractionEnabled(true);
+    // An engine's view with no page drawn lets what lies below show through it: until a page has loaded
+    // (none may, when the address is bad or the service is down) the screen's own white ground shows.
+    view()->setBackgroundColor(platform::Color::white());
+    m_webView->setHidden(true);
     view()->addSubview(m_webView);
 }
+
+void MXUIWebViewControll::webViewDidFinishLoad(platform::WebView& webView) { webView.setHidden(false); }
 
 void MXUIWebViewControll::refresh(const std::string& url) {
     auto parsed = platform::URL::fromString(url);

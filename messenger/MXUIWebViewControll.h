@@ -1,6 +1,6 @@
 // The sign-in page's controller: one web view filling the screen, every load allowed, nothing done on a
-// load's start, finish or failure (a page that fails stays as it is; the user leaves with the bar's
-// cancel button).
+// load's start or failure (a page that fails stays as it is; the user leaves with the bar's cancel
+// button). The web view is hidden (the screen is white) until a page has loaded.
 //
 // Main thread only. The delegate is held weakly.
 #pragma once
@@ -28,6 +28,7 @@ public:
     void viewDidLoad() override;
     // Loads the URL text; a text that is no URL loads nothing.
     void refresh(const std::string& url);
+    void webViewDidFinishLoad(platform::WebView& webView) override;
 
     // The web view (made with the view).
     const std::shared_ptr<platform::WebView>& webView() const { return m_webView; }

@@ -106,6 +106,9 @@ void HYBInAppBrowserViewController::createViews() {
     m_webView->setClipsToBounds(true);
     m_webView->setContentMode(platform::ContentMode::ScaleToFill);
     m_webView->setOpaque(true);
+    // An engine's view with no page drawn lets the application's page below show through it: hidden, the
+    // screen's own ground takes its place until a page has loaded.
+    m_webView->setHidden(true);
     m_webView->setScalesPageToFit(false);
     m_webView->setUserInteractionEnabled(true);
 
@@ -327,6 +330,7 @@ void HYBInAppBrowserViewController::webViewDidFinishLoad(platform::WebView& webV
     m_addressLabel->setText(m_currentURL ? m_currentURL->absoluteString() : std::string());
     updateButtons();
     m_spinner->stopAnimating();
+    webView.setHidden(false);
     if (webView.stringByEvaluatingJavaScriptFromString("document.body==null") == "true")
         restoreUserAgent();
     if (std::shared_ptr<HYBInAppBrowser> delegate = navigationDelegate())

@@ -27,6 +27,7 @@ void BCWebViewController::viewDidLoad() {
     m_webView->setDelegate(std::static_pointer_cast<platform::WebViewDelegate>(
         std::static_pointer_cast<BCWebViewController>(shared_from_this())));
     m_webView->setBackgroundColor(platform::Color::white());
+    m_webView->setHidden(true);  // until a page shows (pageEnded)
     view()->addSubview(m_webView);
     if (const auto url = platform::URL::fromString(m_webViewUrl); url && BCUtils::isWebAddress(m_webViewUrl))
         m_webView->loadRequest(platform::URLRequest(*url));

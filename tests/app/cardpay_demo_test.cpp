@@ -25,6 +25,10 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -250,6 +254,71 @@ TEST_F(CardPayDemoEnding, AWaitCutShortHasItsLineWrittenOnceFromAnyThread) {
     EXPECT_TRUE(app::CardPayDemo::handOverIfCutShort());
     EXPECT_EQ(result(), (platform::Dictionary{{"code", "fail"}, {"data", cardpay::BCPayRoad::kUnconfirmed}}));
     EXPECT_EQ(count("query"), polls + 1);
+    EXPECT_EQ(count("pay"), 1u);
+}
+
+// The line kept ready may go into a pipe nobody reads yet: while one signal's handler is held writing it,
+// another signal (on another thread) neither writes it again nor takes it as written, which would end the
+// process under the first; nor does the road's own hand-over write one.
+TEST_F(CardPayDemoEnding, AHandOverHeldWritingTheLineLeavesTheEndToIt) {
+    ASSERT_TRUE(sendAHeldPayment());
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    std::FILE* piped = ::fdopen(fds[1], "w");
+    ASSERT_TRUE(piped);
+    const auto host = app::CardPayDemo::create(m_server.url(), piped);
+    cardpay::BCDataContainer::instance()->setResultDelegate(host);
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    for (char full[4096] = {}; ::write(fds[1], full, sizeof full) > 0;) {
+    }
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, 0), 0);
+    m_server.setFault("query", testsupport::CardPayTestServer::Fault::Hold);
+    const std::size_t polls = count("query");
+    std::atomic<pid_t> writer = 0;
+    std::atomic<bool> firstHandedOver = false, secondHandedOver = true, firstHeld = false;
+    std::thread first;
+    std::thread second([&] {
+        for (int i = 0; i < 1000 && count("query") == polls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        first = std::thread([&] {
+            writer = static_cast<pid_t>(::syscall(SYS_gettid));
+            firstHandedOver = app::CardPayDemo::handOverIfCutShort();
+        });
+        // Once the first is held in its write, the second asks.
+        char inWrite[32];
+        std::snprintf(inWrite, sizeof inWrite, "%ld 0x%x ", static_cast<long>(SYS_write), static_cast<unsigned>(fds[1]));
+        for (int i = 0; i < 10000; ++i) {
+            std::ifstream call("/proc/self/task/" + std::to_string(writer.load()) + "/syscall");
+            std::string line;
+            if (writer.load() != 0 && std::getline(call, line) && line.rfind(inWrite, 0) == 0) {
+                firstHeld = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (firstHeld)
+            secondHandedOver = app::CardPayDemo::handOverIfCutShort();
+        platform::DispatchQueue::main()->async([] { cardpay::BCPayRoad::hurry(); });
+    });
+    platform::Application::shared().terminate();
+    second.join();
+    ASSERT_TRUE(firstHeld) << "the first hand-over was not seen in its write";
+    EXPECT_FALSE(secondHandedOver) << "the line is still being written";
+    // Read on: the held write ends, with the line once.
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; out.find('\n') == std::string::npos && (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        for (ssize_t i = 0; i < n; ++i)
+            if (buffer[i] != '\0')
+                out += buffer[i];
+    first.join();
+    EXPECT_TRUE(firstHandedOver);
+    EXPECT_TRUE(app::CardPayDemo::handOverIfCutShort());
+    std::fclose(piped);
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    EXPECT_EQ(out, "{\"code\":\"fail\",\"data\":\"" + std::string(cardpay::BCPayRoad::kUnconfirmed) + "\"}\n");
     EXPECT_EQ(count("pay"), 1u);
 }
 

@@ -449,6 +449,7 @@ TEST_F(CardPayScreen, WebPageScreen) {
     auto untitled = BCWebViewController::initWithUrl(m_server.url("/pages/banks.html"), "");
     m_nav->pushViewController(untitled, false);
     untitled->view();
+    EXPECT_TRUE(untitled->webView()->isHidden()) << "no page drawn yet: the screen's own ground";
     ASSERT_TRUE(hybtest::runMainUntil([&] { return untitled->navigationBar()->barTitle() != nullptr; }));
     EXPECT_EQ(untitled->navigationBar()->barTitle()->text(), "Supported banks");
     EXPECT_FALSE(untitled->mAlertView());

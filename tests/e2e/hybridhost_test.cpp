@@ -16,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -50,7 +51,14 @@ TEST(HybridHostTest, HelpAndBadOptions)
     e2e::TempFolder folder;
     const std::string fifo = folder.path() + "/shot.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const auto& [target, why] : {std::pair{fifo, "not a regular file"}, std::pair{folder.path(), "a folder, not a file"}}) {
+    const std::string missingFolder = folder.path() + "/none";
+    const std::string dangling = folder.path() + "/shot.link";
+    ASSERT_EQ(symlink((missingFolder + "/shot.png").c_str(), dangling.c_str()), 0);
+    for (const auto& [target, why] : {std::pair{fifo, std::string("not a regular file")},
+                                      std::pair{folder.path(), std::string("a folder, not a file")},
+                                      std::pair{missingFolder + "/shot.png", "no folder " + missingFolder + " to make it in"},
+                                      std::pair{dangling, "no folder " + missingFolder + " to make it in"},
+                                      std::pair{fifo + "/shot.png", std::string("Not a directory")}}) {
         auto refused = runHost({"--headless", "--screenshot", target, kSampleBundle});
         EXPECT_EQ(refused.exitStatus, 2) << refused.err;
         EXPECT_EQ(refused.err, "hybridhost: screenshot file " + target + ": " + why + "\n");

@@ -217,6 +217,7 @@ TEST_F(WebSignInTest, WapoauthURLsThatAreNotTheRunningSignInsAreNotTaken) {
     m_service.server().route(testsupport::SignInService::kMobileCheckPath, testsupport::Reply::text(200, "<p>check</p>", "text/html"));
     begin();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return webView() && !webView()->isLoading() && webView()->location().find("mobilecheck") != std::string::npos; }));
+    EXPECT_FALSE(webView()->isHidden()) << "shown once a page has loaded";
     EXPECT_FALSE(handler()->handleWapOAuthOpenUrl("mxabc://wapoauth?")) << "nothing after the prefix";
     EXPECT_FALSE(handler()->handleWapOAuthOpenUrl("other://wapoauth?ticket=1"));
     EXPECT_FALSE(handler()->handleWapOAuthOpenUrl("mxabc://wapoauthticket=1"));
@@ -230,6 +231,9 @@ TEST_F(WebSignInTest, APageThatFailsToLoadStaysUntilTheUserLeaves) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return webView() && !webView()->isLoading(); }));
     m_clock.advance(1);
     EXPECT_TRUE(pageShown());
+    // No page drawn: the screen's own white ground, not a hole onto what lies below.
+    EXPECT_TRUE(webView()->isHidden());
+    EXPECT_EQ(handler()->getWebViewController()->view()->backgroundColor(), std::optional<platform::Color>(platform::Color::white()));
     EXPECT_TRUE(handler()->isRunning());
     EXPECT_TRUE(m_delegate->resps.empty());
     handler()->cancelWapOAuth();

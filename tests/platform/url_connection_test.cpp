@@ -388,9 +388,10 @@ TEST(URLConnection, OnlyASafeRequestIsSentAgainByTheTransportWhenItsKeptAliveCon
     EXPECT_EQ(arrivalsOfALostReply("GET", false), 1u);
 }
 
-// A request that is not safe follows no redirect that would send it again (a 307 or 308, to its own
-// path, to another or to another host; any redirect of a method other than POST): it arrives once, and
-// the redirect's reply is its response, for the caller to settle.
+// A request that is not safe follows no redirect that would send it again (a 307 or 308, or another the
+// library would follow with its method kept, such as a 300; to its own path, to another or to another
+// host; any redirect of a method other than POST): it arrives once, and the redirect's reply is its
+// response, for the caller to settle.
 TEST(URLConnection, ARedirectedRequestThatIsNotSafeIsNotSentAgain) {
     struct Case {
         int status;
@@ -398,6 +399,7 @@ TEST(URLConnection, ARedirectedRequestThatIsNotSafeIsNotSentAgain) {
         bool elsewhere;
     };
     for (const Case c : {Case{307, "POST", false}, Case{308, "POST", false}, Case{307, "POST", true}, Case{308, "POST", true},
+                         Case{300, "POST", false}, Case{306, "POST", true}, Case{399, "POST", false},
                          Case{301, "PUT", false}, Case{302, "DELETE", false}, Case{303, "PATCH", true}}) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.method + (c.elsewhere ? " elsewhere" : ""));
         HTTPTestServer elsewhere;

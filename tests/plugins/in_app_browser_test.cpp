@@ -199,6 +199,7 @@ TEST_F(InAppBrowserTest, TheBrowserReportsItsLoadsAndItsExit) {
     EXPECT_EQ(answers()[1].message().dictionaryOrEmpty()["url"], platform::Value(pageURL()));
     EXPECT_TRUE(answers()[1].result.keepCallback());
     EXPECT_EQ(screen().addressLabel()->text(), pageURL());
+    EXPECT_FALSE(screen().webView()->isHidden()) << "shown once a page has loaded";
     EXPECT_NE(plugin().previousStatusBarStyle(), -1);
 
     // A frame of the page reports no loadstart.
@@ -448,6 +449,7 @@ TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
         EXPECT_EQ(last.status(), HYBCommandStatus::Error);
         EXPECT_EQ(last.message().dictionaryOrEmpty()["code"], platform::Value(code));
         EXPECT_TRUE(last.result.keepCallback());
+        EXPECT_TRUE(screen().webView()->isHidden()) << "no page drawn: the screen's ground, not the page below";
         call("close", {}, std::nullopt);
     }
 }
