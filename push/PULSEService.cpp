@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <utility>
 
 namespace push {
 
@@ -76,6 +77,9 @@ std::string describe(const platform::ArchiveValue& value) {
     }
     return "(null)";
 }
+
+// The stored registration id, "" before registration (the client thread, or any thread once it ended).
+std::string storedRegistrationID() { return PULSEClientController::sharedClient().readRegistrationID().value_or(""); }
 
 } // namespace
 
@@ -448,22 +452,50 @@ void PULSEService::crashLogON() {
     sharedService().onClient([] { PULSEClientController::sharedClient().setCrashLogON(); });
 }
 
+bool PULSEService::clientEnded() const { return !m_clientLoop || m_clientEnded.load(std::memory_order_acquire); }
+
 std::string PULSEService::registrationID() {
     PULSEService& service = sharedService();
-    auto read = [] { return PULSEClientController::sharedClient().readRegistrationID().value_or(""); };
-    if (!service.m_clientLoop || service.m_clientLoop->isCurrent())
-        return read();
+    if (service.clientEnded() || service.m_clientLoop->isCurrent())
+        return storedRegistrationID();
     // The hub's fields belong to the client thread: the id is read there, and an answer that does not come
-    // within two seconds (a client thread stuck or gone) is no id.
+    // within two seconds (a client thread stuck) is no id.
     auto result = std::make_shared<std::string>();
     auto done = std::make_shared<platform::DispatchSemaphore>(0);
-    service.m_clientLoop->perform([result, done, read] {
-        *result = read();
+    service.m_clientLoop->perform([result, done] {
+        *result = storedRegistrationID();
         done->signal();
     });
     if (!done->wait(std::chrono::seconds(2)))
         return "";
     return *result;
+}
+
+void PULSEService::registrationID(std::function<void(std::string)> done) {
+    PULSEService& service = sharedService();
+    auto read = std::make_shared<std::function<void(std::string)>>(std::move(done));
+    // Each read is answered once: by the client thread, or after its end by the main thread.
+    auto answer = [](const std::shared_ptr<std::function<void(std::string)>>& read, std::string id) {
+        platform::DispatchQueue::main()->async([read, id = std::move(id)]() mutable {
+            if (auto done = std::exchange(*read, nullptr))
+                done(std::move(id));
+        });
+    };
+    if (service.clientEnded() || service.m_clientLoop->isCurrent()) {
+        answer(read, storedRegistrationID());
+        return;
+    }
+    std::erase_if(service.m_pendingIdReads, [](const auto& pending) { return !*pending; });
+    service.m_pendingIdReads.push_back(read);
+    service.m_clientLoop->perform([read, answer] { answer(read, storedRegistrationID()); });
+}
+
+void PULSEService::answerPendingIdReads() {
+    for (auto& read : std::exchange(m_pendingIdReads, {}))
+        platform::DispatchQueue::main()->async([read] {
+            if (auto done = std::exchange(*read, nullptr))
+                done(storedRegistrationID());
+        });
 }
 
 // ---- local notifications ----
@@ -508,6 +540,8 @@ void PULSEService::observeLifecycle() {
         // The process ends next: the client thread ends first, so that its last work completes and
         // nothing of it runs while the process tears its state down.
         finishClientThread();
+        // What the page asked of the client thread and it left unanswered is answered from what it left.
+        answerPendingIdReads();
     });
     center.addObserver(this, platform::kApplicationDidBecomeActiveNotification, application,
                        [this](const platform::Notification&) { m_isFromBackground = false; });
@@ -526,11 +560,14 @@ void PULSEService::observeLifecycle() {
 }
 
 void PULSEService::finishClientThread() {
-    if (!m_clientThread)
+    if (!m_clientLoop || m_clientLoop->isCurrent())
         return;
     // Nothing answers the client's waits any more once the process ends: they give up at once.
     PULSEDelegateSynchronize::abandonAllWaits();
-    m_clientThread->finish(kFinishLimit);
+    if (m_clientThread)
+        m_clientThread->finish(kFinishLimit);
+    // Ended and joined: what it wrote is the calling thread's to read.
+    m_clientEnded.store(true, std::memory_order_release);
 }
 
 void PULSEService::reportLaunch() const {

@@ -8,6 +8,8 @@
 // - Work that touches the client's network or stored state is posted to the client thread's run loop:
 //   calls return at once and take effect in the order they were made. registrationID, the local
 //   notifications, platform registration and the lifecycle flag run on the calling thread.
+// - The main thread never waits for the client thread: it asks for the registration id with the
+//   asynchronous form, which is answered once per call, also when the client thread ends first.
 // - Set-up and logger set-up run once per process; a second set-up does nothing, whatever its key.
 // - Failures are log lines; setBadge alone answers whether it took the value.
 #pragma once
@@ -19,6 +21,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Value.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -108,8 +111,13 @@ public:
     static bool setBadge(std::int64_t value);
     static void resetBadge();
     static void crashLogON();
-    // The stored registration id, "" before registration (calling thread).
+    // The stored registration id, "" before registration. Read on the client thread: a caller on
+    // another thread waits for it at most 2 s (then ""); once that thread has ended, read at once.
     static std::string registrationID();
+    // The same for the main thread, which must not wait: handed to `done` on a later turn of the main
+    // queue, read on the client thread, or at once when there is none or it has ended (a call still
+    // waiting for it then is answered too).
+    static void registrationID(std::function<void(std::string)> done);
     static void close() {}
 
     // ---- logging ----
@@ -159,9 +167,17 @@ private:
     void synchronize() const;
     // Ends the client thread once its work so far has run (at the application's end).
     void finishClientThread();
+    // After the client thread's end: the asynchronous registration-id reads it left (main thread).
+    void answerPendingIdReads();
+
+    // The client thread is no more (or never was one): its state is read on the calling thread.
+    bool clientEnded() const;
 
     std::shared_ptr<PULSEThread> m_clientThread;
     std::shared_ptr<platform::RunLoop> m_clientLoop;
+    std::atomic<bool> m_clientEnded{false};
+    // The asynchronous registration-id reads not answered yet (main thread).
+    std::vector<std::shared_ptr<std::function<void(std::string)>>> m_pendingIdReads;
     bool m_isFromBackground = false; // main thread
 
     std::mutex m_onceMutex;

@@ -227,7 +227,10 @@ void PulsePlugin::setAlias(const HYBInvokedUrlCommand& command) {
 }
 
 void PulsePlugin::getRegistrationID(const HYBInvokedUrlCommand& command) {
-    hanleResultWithValue(platform::Value(PULSEService::registrationID()), command);
+    PULSEService::registrationID([weak = weak_from_this(), command](std::string id) {
+        if (auto self = std::static_pointer_cast<PulsePlugin>(weak.lock()))
+            self->hanleResultWithValue(platform::Value(std::move(id)), command);
+    });
 }
 
 void PulsePlugin::startLogPageView(const HYBInvokedUrlCommand& command) {

@@ -6,7 +6,8 @@
 // - stopPush, resumePush, initial, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
 //   clearAllLocalNotifications: no arguments, no answer.
 // - isPushStopped: OK with 0 when registered for remote notifications, 1 when not.
-// - getRegistrationID: OK with the registration id ("" before registration).
+// - getRegistrationID: OK with the registration id ("" before registration), on a later turn of the
+//   main queue: the call never waits for the client thread.
 // - getApplicationIconBadgeNumber: OK with the application's badge number.
 // - setTagsWithAlias [alias, tags], setTags [tag...], setAlias [alias]: the client's tags and alias, each
 //   answered by the "pulse.setTagsWithAlias" event {"resultCode", "tags" (array or null), "alias" (text

@@ -105,6 +105,12 @@ protected:
         return loggedIn;
     }
 
+    // Turns the main run loop until no request waits for its acknowledgement: the clock may then move
+    // past the acknowledgement time-outs (an acknowledgement still on its way would lose the race).
+    bool ackArrived() {
+        return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
+    }
+
     // Lets go of the session and makes a new one over the same stores (a restart of the application).
     void restartSession() {
         m_session.reset();

@@ -366,10 +366,12 @@ TEST_F(PushedMessages, AReceiptIsSentOnceWhateverReconnectionsFollow) {
         ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); })) << cycle;
         m_clock.advance(2.0);
         ASSERT_TRUE(waitLoggedIn()) << cycle;
-        // A heartbeat's round trip: whatever the login sent went before it.
+        // A heartbeat's round trip: whatever the login sent went before it. Its acknowledgement is read
+        // before the clock moves on, past its time-out.
         const std::size_t heartbeats = m_server.packets(2).size();
         m_session->fireHeartBeat();
         ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.packets(2).size() == heartbeats + 1; })) << cycle;
+        ASSERT_TRUE(ackArrived()) << cycle;
         m_clock.advance(push::PULSESessionController::kHeartbeatLockSeconds);
     }
     EXPECT_EQ(m_server.receipts(), (std::vector<std::uint64_t>{61}));

@@ -18,8 +18,10 @@
 #include "platform/HeadlessWebView.h"
 #include "platform/JSON.h"
 #include "platform/RunLoop.h"
+#include "platform/RunLoopThread.h"
 
 #include <algorithm>
+#include <future>
 
 namespace {
 
@@ -152,6 +154,36 @@ TEST_F(PulsePluginTest, TheRegistrationIdIsEmptyBeforeRegistrationAndTheServersA
     m_delegate->results.clear();
     call("getRegistrationID");
     EXPECT_EQ(onlyAnswer(), std::pair(HYBCommandStatus::Ok, Value(issued)));
+}
+
+// The page's call never waits for a busy client thread: the answer comes once that thread has read the
+// id. A call the client thread leaves unread when it ends (the application's end) is answered all the
+// same, and later calls (and readers on any thread) get the id at once from what the thread left.
+TEST_F(PulsePluginTest, TheRegistrationIdNeverWaitsForTheClientThread) {
+    m_identity->setUid(77, "pw", "reg-77");
+    plugin();
+    platform::RunLoopThread client("pulse.test.client");
+    std::promise<void> release;
+    client.runLoop().perform([busy = release.get_future().share()] { busy.wait(); });
+    PULSEService::resetForTesting(client.sharedRunLoop());
+    call("getRegistrationID");
+    EXPECT_TRUE(m_delegate->results.empty()) << "answered before the client thread read the id";
+    release.set_value();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_delegate->results.empty(); }));
+    EXPECT_EQ(onlyAnswer(), std::pair(HYBCommandStatus::Ok, Value("reg-77")));
+
+    client.requestExit();
+    client.join();
+    m_delegate->results.clear();
+    call("getRegistrationID");
+    EXPECT_TRUE(m_delegate->results.empty());
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillTerminateNotification);
+    drainPosted();
+    EXPECT_EQ(onlyAnswer(), std::pair(HYBCommandStatus::Ok, Value("reg-77")));
+    m_delegate->results.clear();
+    call("getRegistrationID");
+    EXPECT_EQ(onlyAnswer(), std::pair(HYBCommandStatus::Ok, Value("reg-77")));
+    EXPECT_EQ(PULSEService::registrationID(), "reg-77");
 }
 
 TEST_F(PulsePluginTest, TagsAndAliasGoToTheServerAndComeBackAsOneEvent) {

@@ -95,11 +95,6 @@ protected:
         return hybtest::runMainUntil([&] { return m_server.packets(command).size() == n; });
     }
 
-    // Turns the main run loop until no request waits for its acknowledgement.
-    bool ackArrived() {
-        return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
-    }
-
     // How many reconnections were scheduled after 2, 5, 20 and 300 s.
     std::vector<int> scheduled() const {
         std::vector<int> counts;

@@ -228,11 +228,6 @@ protected:
         return "{\"sequence\":" + std::to_string(sequence) + ",\"code\":" + std::to_string(code) + "}";
     }
 
-    // Turns the main run loop until no request waits for its acknowledgement.
-    bool acknowledged() {
-        return hybtest::runMainUntil([&] { return m_session->tcpSendingQueue().count() == 0; });
-    }
-
     bool serverGot(std::size_t tagRequests) {
         return hybtest::runMainUntil([&] { return m_server.packets(10).size() == tagRequests; });
     }
@@ -342,7 +337,7 @@ TEST_F(TagAlias, NoReplyIn20SecondsGives6002AndLeavesTheWaitingQueue) {
     m_server.setHoldTagReplies(true);
     blockCall(ArchiveSet{"b"}, ArchiveValue());
     ASSERT_TRUE(serverGot(1));
-    ASSERT_TRUE(acknowledged());
+    ASSERT_TRUE(ackArrived());
     m_clock.advance(20.0);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_codes.size() == 2; }));
     m_server.releaseHeldTagReplies();
@@ -383,7 +378,7 @@ TEST_F(TagAlias, BackgroundCallsMergeAreStoredAndSentAgainUntilAnswered) {
     ASSERT_TRUE(push::PULSETagAlias::storedRequest());
 
     // The next login sends it once more; a failure answer still ends it.
-    ASSERT_TRUE(acknowledged());
+    ASSERT_TRUE(ackArrived());
     m_server.scriptTagReplies({6012});
     m_server.dropConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
@@ -396,7 +391,7 @@ TEST_F(TagAlias, BackgroundCallsMergeAreStoredAndSentAgainUntilAnswered) {
 
     // Nothing is stored, so the next login sends nothing. (The sessions here end right after their
     // logins: the reconnection comes after 5 s this time.)
-    ASSERT_TRUE(acknowledged());
+    ASSERT_TRUE(ackArrived());
     m_server.dropConnections();
     ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
     m_clock.advance(5.0);
