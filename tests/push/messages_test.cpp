@@ -185,6 +185,17 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
             texts.push_back(std::to_string(message.messageID) + ":" + (message.info ? (*message.info)["content"].stringOr("?") : "none"));
         return texts;
     };
+    // A second instance on the same home takes nothing from the store while the first holds it.
+    auto second = std::make_shared<PULSEMessageCenter>();
+    EXPECT_TRUE(second->heldMessages().empty());
+    EXPECT_TRUE(second->store().accept(35, 1, "{}"));
+    EXPECT_FALSE(second->store().commit().ok());
+    second->handedOver({31});
+    second.reset();
+    EXPECT_EQ(countLines("is in use by another instance"), 1);
+    push::PULSEClientController::sharedClient().setMessageCenter(nullptr);
+    m_center.reset();
+
     auto next = std::make_shared<PULSEMessageCenter>();
     EXPECT_EQ(contents(next->heldMessages()), (std::vector<std::string>{"31:m31", "32:m32", "33:m33", "34:none"}));
     next->handedOver({32, 34, 99});
