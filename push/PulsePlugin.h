@@ -3,9 +3,10 @@
 //
 // Page actions (arguments by index; "argument error" lines go to the console, platform::Log, and the
 // command is never answered then):
-// - stopPush, resumePush, initial, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
+// - stopPush, resumePush, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
 //   clearAllLocalNotifications: no arguments, no answer.
 // - isPushStopped: OK with 0 when registered for remote notifications, 1 when not.
+// - initial: the page now listens for pushed messages (the page's script calls it); no answer.
 // - getRegistrationID: OK with the registration id ("" before registration).
 // - getApplicationIconBadgeNumber: OK with the application's badge number.
 // - setTagsWithAlias [alias, tags], setTags [tag...], setAlias [alias]: the client's tags and alias, each
@@ -29,7 +30,11 @@
 //   Then the messages that waited go first, oldest first, and each new one as it comes; each is
 //   reported handed over (PULSEService::messagesHandedOver) once the page has run its scripts (an
 //   evaluation asked after them answered), and one whose page went away before that, or whose
-//   application ended first, waits for the next page. Messages without a tag go at once.
+//   application ended first, waits for the next page. A page with the page's script (pulse.js) has them
+//   once it heard them: the script counts the events dispatched (the bridge dispatches them on a later
+//   turn), and keeps the messages that come while the page has no listener (neither a
+//   "pulse.receiveMessage" listener nor onReceiveMessage) for its first one, then calls "initial".
+//   Messages without a tag go at once.
 // - A remote notification ("PulsePluginReceiveNofication", the payload dictionary as the notification's
 //   object): "pulse.receiveNotification" while active, "pulse.openNotification" while inactive or in the
 //   background.
@@ -53,6 +58,7 @@
 #include "platform/Value.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -157,6 +163,8 @@ private:
     // theirs were evaluated for the page they were meant for.
     void handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info);
     void handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages);
+    // Reports the messages handed over once the page has heard them, with those it had not heard before.
+    void confirmHeard();
 
     bool m_pageListens = false;
     bool m_awaitingHeld = false;
@@ -164,6 +172,10 @@ private:
     std::uint64_t m_pageGeneration = 0;
     // Messages posted while the ones that waited are being fetched.
     std::vector<std::pair<std::uint64_t, platform::Dictionary>> m_arrivedMeanwhile;
+    // The messages whose scripts this page ran, by their number on it, until it has heard them.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> m_unconfirmed;
+    std::uint64_t m_evaluated = 0;
+    bool m_confirming = false;
     void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }
     void answer(const runtime::HYBInvokedUrlCommand& command, platform::Value value);
     // The callback target handed to the tags-and-alias calls: this object.
