@@ -473,9 +473,6 @@ void PulsePlugin::confirmHeard() {
     if (m_confirming || m_unconfirmed.empty() || !webView)
         return;
     m_confirming = true;
-    static constexpr const char* kHeardScript =
-        "(function(){var p=window.plugins&&window.plugins.pulsePlugin;"
-        "return p&&typeof p.heardCount==='function'?p.heardCount()+' '+p.unheardCount():document.readyState;})()";
     webView->evaluateJavaScript(kHeardScript, [weak = weak_from_this(), generation = m_pageGeneration, evaluated = m_evaluated](std::string state) {
         auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
         if (!self || self->m_pageGeneration != generation)

@@ -77,6 +77,11 @@ public:
     static constexpr const char* kTagsWithAliasCallbackName = "tagsWithAliasCallback:tags:alias:";
     // "PushConfig.plist" is the application's own small file; anything larger is not one.
     static constexpr long long kMaxConfigBytes = 64 * 1024;
+    // Asked of the page once it ran a message's scripts: "HEARD WAITING" (the messages it heard, those
+    // waiting for its first listener) from the page's script, else the document's state.
+    static constexpr const char* kHeardScript =
+        "(function(){var p=window.plugins&&window.plugins.pulsePlugin;"
+        "return p&&typeof p.heardCount==='function'?p.heardCount()+' '+p.unheardCount():document.readyState;})()";
     // Status of an application ended for a bundle without its push configuration.
     static constexpr int kConfigurationExitStatus = 1;
 
