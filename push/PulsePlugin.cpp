@@ -368,7 +368,7 @@ void PulsePlugin::onReset() {
     m_pageListens = false;
     m_awaitingHeld = false;
     m_arrivedMeanwhile.clear();
-    m_unconfirmed.clear();
+    m_previousPage = std::exchange(m_unconfirmed, {});
     m_evaluated = 0;
     m_confirming = false;
     ++m_pageGeneration;
@@ -457,9 +457,9 @@ void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictio
         }
         // Handed over once the page heard them: an evaluation asked after them (the delegate asks for its
         // own on a later turn at the latest) answers after they ran.
-        platform::DispatchQueue::main()->async([weak] {
+        platform::DispatchQueue::main()->async([weak, generation] {
             if (auto plugin = std::static_pointer_cast<PulsePlugin>(weak.lock()))
-                plugin->confirmHeard();
+                plugin->confirmHeard(generation);
         });
     });
 }
@@ -468,18 +468,29 @@ void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictio
 // and whether some wait for its first listener; a page without it has heard every message whose scripts
 // it ran. The messages heard are reported handed over; while others are on their way the page is asked
 // again on a later turn, and once it listens its script calls "initial", which asks again.
-void PulsePlugin::confirmHeard() {
+void PulsePlugin::confirmHeard(std::optional<std::uint64_t> pageGeneration) {
     auto webView = this->webView();
-    if (m_confirming || m_unconfirmed.empty() || !webView)
+    const std::uint64_t generation = pageGeneration.value_or(m_pageGeneration);
+    const bool current = generation == m_pageGeneration;
+    if (!webView || (current && (m_confirming || m_unconfirmed.empty())))
         return;
-    m_confirming = true;
-    webView->evaluateJavaScript(kHeardScript, [weak = weak_from_this(), generation = m_pageGeneration, evaluated = m_evaluated](std::string state) {
+    // Messages evaluated for the page before, asked about after it went: what it answers for them.
+    if (!current && (generation + 1 != m_pageGeneration || m_previousPage.empty()))
+        return;
+    if (current)
+        m_confirming = true;
+    const std::uint64_t evaluated = current ? m_evaluated : m_previousPage.back().first + 1;
+    webView->evaluateJavaScript(kHeardScript, [weak = weak_from_this(), generation, evaluated](std::string state) {
         auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
-        if (!self || self->m_pageGeneration != generation)
+        if (!self || self->m_pageGeneration > generation + 1)
             return;
-        self->m_confirming = false;
+        const bool current = self->m_pageGeneration == generation;
+        if (current)
+            self->m_confirming = false;
         if (state.empty())
             return; // the page went away first: they wait for the next one
+        // A page that went away meanwhile answers for what it heard before.
+        auto& unconfirmed = current ? self->m_unconfirmed : self->m_previousPage;
         std::uint64_t heard = evaluated;
         std::uint64_t waiting = 0;
         unsigned long long count = 0;
@@ -489,13 +500,13 @@ void PulsePlugin::confirmHeard() {
             waiting = unheard;
         }
         std::vector<std::uint64_t> ids;
-        while (!self->m_unconfirmed.empty() && self->m_unconfirmed.front().first < heard) {
-            ids.push_back(self->m_unconfirmed.front().second);
-            self->m_unconfirmed.pop_front();
+        while (!unconfirmed.empty() && unconfirmed.front().first < heard) {
+            ids.push_back(unconfirmed.front().second);
+            unconfirmed.pop_front();
         }
         if (!ids.empty())
             PULSEService::messagesHandedOver(std::move(ids));
-        if (!self->m_unconfirmed.empty() && waiting == 0)
+        if (current && !self->m_unconfirmed.empty() && waiting == 0)
             platform::DispatchQueue::main()->async([weak] {
                 if (auto plugin = std::static_pointer_cast<PulsePlugin>(weak.lock()))
                     plugin->confirmHeard();

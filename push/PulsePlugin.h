@@ -169,7 +169,8 @@ private:
     void handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info);
     void handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages);
     // Reports the messages handed over once the page has heard them, with those it had not heard before.
-    void confirmHeard();
+    // Asks about the messages of the current page, or of the page before when its generation is given.
+    void confirmHeard(std::optional<std::uint64_t> pageGeneration = std::nullopt);
 
     bool m_pageListens = false;
     bool m_awaitingHeld = false;
@@ -179,6 +180,7 @@ private:
     std::vector<std::pair<std::uint64_t, platform::Dictionary>> m_arrivedMeanwhile;
     // The messages whose scripts this page ran, by their number on it, until it has heard them.
     std::deque<std::pair<std::uint64_t, std::uint64_t>> m_unconfirmed;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> m_previousPage; // those of the page before
     std::uint64_t m_evaluated = 0;
     bool m_confirming = false;
     void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }

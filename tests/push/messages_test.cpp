@@ -206,6 +206,7 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
     EXPECT_EQ(countLines("Found repeated message, and throw it away - msgId:31"), 1);
 
     const std::string path = next->store().path();
+    push::PULSEClientController::sharedClient().setMessageCenter(nullptr);
     next.reset();
     auto third = std::make_shared<PULSEMessageCenter>();
     EXPECT_EQ(contents(third->heldMessages()), (std::vector<std::string>{"31:m31", "33:m33"}));

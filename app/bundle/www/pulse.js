@@ -75,21 +75,26 @@
             }
             // Its event's timer was set before this call: once this one fires, the event was dispatched.
             global.setTimeout(function () { heard++; }, 0);
-            var message = null;
-            if (typeof json === 'string') {
-                try {
-                    message = JSON.parse(json);
-                } catch (e) {
-                    global.console.log('pulsePlugin: a pushed message that is not JSON: ' + e);
-                    return;
-                }
-            }
-            pulsePlugin.receivedMessage = message;
-            if (typeof pulsePlugin.onReceiveMessage === 'function') {
-                pulsePlugin.onReceiveMessage(message, json);
-            }
+            received(json);
         }
     };
+
+    // The callback's half of a message: kept as receivedMessage and handed to onReceiveMessage.
+    function received(json) {
+        var message = null;
+        if (typeof json === 'string') {
+            try {
+                message = JSON.parse(json);
+            } catch (e) {
+                global.console.log('pulsePlugin: a pushed message that is not JSON: ' + e);
+                return;
+            }
+        }
+        pulsePlugin.receivedMessage = message;
+        if (typeof pulsePlugin.onReceiveMessage === 'function') {
+            pulsePlugin.onReceiveMessage(message, json);
+        }
+    }
 
     // A pushed message that comes before the page listens for it waits (in the client's store, until
     // the page has heard it): the page may add its listener late (after 'deviceready', after its load).
@@ -101,18 +106,21 @@
         return eventListeners > 0 || typeof onReceiveMessage === 'function';
     }
     function firstListener() {
-        var waiting = unheard;
-        unheard = [];
-        for (var i = 0; i < waiting.length; i++) {
-            var message = null;
-            try {
-                message = typeof waiting[i] === 'string' ? JSON.parse(waiting[i]) : null;
-            } catch (e) {
-                // reported below, as any message that is not JSON
-            }
-            global.hybrid.fireDocumentEvent('pulse.receiveMessage', message, true);
-            pulsePlugin.receiveMessageIniOSCallback(waiting[i]);
-        }
+        // One a turn, before any message that comes meanwhile, so that the client learns of each as
+        // it is heard.
+        unheard.splice(0).forEach(function (json) {
+            global.setTimeout(function () {
+                var message = null;
+                try {
+                    message = typeof json === 'string' ? JSON.parse(json) : null;
+                } catch (e) {
+                    // reported by received, as any message that is not JSON
+                }
+                global.hybrid.fireDocumentEvent('pulse.receiveMessage', message, true);
+                received(json);
+                heard++;
+            }, 0);
+        });
         // The client asks again what the page has heard (and starts if it had not).
         call('initial');
     }
