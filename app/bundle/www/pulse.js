@@ -106,6 +106,9 @@
         return eventListeners > 0 || typeof onReceiveMessage === 'function';
     }
     function firstListener() {
+        if (unheard.length === 0) {
+            return;
+        }
         // One a turn, before any message that comes meanwhile, so that the client learns of each as
         // it is heard.
         unheard.splice(0).forEach(function (json) {
@@ -121,7 +124,7 @@
                 heard++;
             }, 0);
         });
-        // The client asks again what the page has heard (and starts if it had not).
+        // The client asks again what the page has heard.
         call('initial');
     }
     Object.defineProperty(pulsePlugin, 'onReceiveMessage', {
