@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace push {
@@ -20,6 +22,10 @@ namespace {
 constexpr std::size_t kRecordOverhead = 1 + 4 + 4;
 constexpr std::size_t kIdsPerRecord = 4096;
 constexpr std::size_t kRewriteSlack = 1 << 20;
+// All a rewrite writes (every remembered id, every held message) fits in what is read back.
+static_assert(PULSEMessageStore::kMaxRememberedIds * 8 + (PULSEMessageStore::kMaxRememberedIds / kIdsPerRecord + 1) * kRecordOverhead +
+                      PULSEMessageStore::kMaxHeldBytes + PULSEMessageStore::kMaxHeldMessages * (kRecordOverhead + 9) <
+                  PULSEMessageStore::kMaxFileBytes);
 
 void putU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -86,15 +92,28 @@ platform::Error storeError(const std::string& what, int error) {
     return platform::Error("PULSEMessageStore", error, what + ": " + std::strerror(error));
 }
 
+// Something else in the store's place (a folder, a pipe that would block every open, a device) is
+// neither read nor written.
+platform::Status checkRegular(int fd, const std::string& path) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return storeError("stat " + path, errno);
+    if (!S_ISREG(status.st_mode))
+        return platform::Error("PULSEMessageStore", EINVAL, path + " is not a regular file");
+    return {};
+}
+
 } // namespace
 
 PULSEMessageStore::PULSEMessageStore(std::string path) : m_path(std::move(path)) { load(); }
 
 PULSEMessageStore::~PULSEMessageStore() {
     if (!m_pending.empty())
-        (void)writePending(false);
+        (void)(rewriteDue() ? rewrite() : writePending(false));
     if (m_fd >= 0)
         ::close(m_fd);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 std::string PULSEMessageStore::defaultPath() {
@@ -110,10 +129,19 @@ std::string PULSEMessageStore::defaultPath() {
 // ---- reading ----
 
 void PULSEMessageStore::load() {
-    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (auto locked = lock(); !locked) {
+        PULSE_LOG_ERROR("message store %s: %s", m_path.c_str(), locked.error().localizedDescription().c_str());
+        return;
+    }
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), std::strerror(errno));
+        return;
+    }
+    if (auto regular = checkRegular(fd, m_path); !regular) {
+        PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), regular.error().localizedDescription().c_str());
+        ::close(fd);
         return;
     }
     std::vector<std::uint8_t> bytes;
@@ -273,19 +301,48 @@ void PULSEMessageStore::handedOver(const std::vector<std::uint64_t>& ids) {
     if (!body.empty())
         encodeRecord(m_pending, 'H', body);
     if (m_accepted.empty() && !m_pending.empty()) {
-        if (auto written = writePending(false); !written)
+        if (auto written = rewriteDue() ? rewrite() : writePending(false); !written)
             PULSE_LOG_ERROR("message store: handed-over messages not written: %s", written.error().localizedDescription().c_str());
     }
 }
 
 // ---- writing ----
 
+platform::Status PULSEMessageStore::lock() {
+    if (m_lockFd >= 0)
+        return {};
+    if (m_lockError)
+        return *m_lockError;
+    const std::string path = m_path + kLockSuffix;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return storeError("open " + path, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error != EWOULDBLOCK)
+            return storeError("lock " + path, error);
+        // Another instance keeps its messages here: this one takes none (the server sends them again).
+        m_lockError = platform::Error("PULSEMessageStore", error, m_path + " is in use by another instance");
+        return *m_lockError;
+    }
+    m_lockFd = fd;
+    return {};
+}
+
 platform::Status PULSEMessageStore::openLog() {
     if (m_fd >= 0)
         return {};
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (auto locked = lock(); !locked)
+        return locked;
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
     if (m_fd < 0)
         return storeError("open " + m_path, errno);
+    if (auto regular = checkRegular(m_fd, m_path); !regular) {
+        ::close(m_fd);
+        m_fd = -1;
+        return regular;
+    }
     const off_t end = ::lseek(m_fd, 0, SEEK_END);
     m_fileBytes = end > 0 ? static_cast<std::size_t>(end) : 0;
     return {};
@@ -310,10 +367,13 @@ platform::Status PULSEMessageStore::writePending(bool sync) {
 
 bool PULSEMessageStore::rewriteDue() const {
     const std::size_t live = m_remembered.size() * 8 + m_heldBytes + m_heldIds.size() * (kRecordOverhead + 9) + kRecordOverhead;
-    return m_fileBytes + m_pending.size() > 2 * live + kRewriteSlack;
+    const std::size_t size = m_fileBytes + m_pending.size();
+    return size > 2 * live + kRewriteSlack || size > kMaxFileBytes;
 }
 
 platform::Status PULSEMessageStore::rewrite() {
+    if (auto locked = lock(); !locked)
+        return locked;
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint8_t> ids;
     for (const std::uint64_t id : m_rememberedOrder) {

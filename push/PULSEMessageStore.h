@@ -19,8 +19,13 @@
 // - Bounds: at most kMaxHeldMessages messages and kMaxHeldBytes of text wait for the page; past either
 //   the oldest waiting message is dropped (one warning a commit says how many). kMaxRememberedIds ids
 //   are remembered, oldest forgotten first. A file is read up to kMaxFileBytes. The log is rewritten
-//   (aside, synced, renamed over) when it is more than twice what it must hold and over 1 MiB.
-// - Thread: made and used on one thread (the client thread); nothing is locked.
+//   (aside, synced, renamed over) when it is more than twice what it must hold and over 1 MiB, or would
+//   outgrow kMaxFileBytes (what it must hold always fits).
+// - One store a file: the first store to open it holds a lock (an flock on the file named with ".lock"
+//   appended) until it ends. Another one (a second instance of the application on the same home) reads
+//   and writes nothing: its commits fail, so its messages go without receipt and come again.
+// - Something other than a regular file in the log's place is neither read nor written (commits fail).
+// - Thread: made and used on one thread (the client thread).
 #pragma once
 
 #include "platform/Error.h"
@@ -28,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -43,6 +49,7 @@ public:
     static constexpr std::size_t kMaxRememberedIds = 131072;
     static constexpr std::size_t kMaxFileBytes = 64 << 20;
     static constexpr const char* kFileName = "PULSEMessages";
+    static constexpr const char* kLockSuffix = ".lock";
 
     struct Message {
         std::uint64_t id = 0;
@@ -78,12 +85,15 @@ private:
     void remember(std::uint64_t id);
     void release(std::uint64_t id);
     platform::Status writePending(bool sync);
+    platform::Status lock();
     platform::Status openLog();
     platform::Status rewrite();
     bool rewriteDue() const;
 
     const std::string m_path;
     int m_fd = -1;
+    int m_lockFd = -1;
+    std::optional<platform::Error> m_lockError;
     std::size_t m_fileBytes = 0;
 
     std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped

@@ -184,7 +184,9 @@ void PulsePlugin::isPushStopped(const HYBInvokedUrlCommand& command) {
     hanleResultWithValue(platform::Value(registered ? 0 : 1), command);
 }
 
-void PulsePlugin::initial(const HYBInvokedUrlCommand&) {}
+// The page's script calls it once the page listens for pushed messages: those that came before, kept
+// by the page's script for it, have now been heard.
+void PulsePlugin::initial(const HYBInvokedUrlCommand&) { confirmHeard(); }
 
 void PulsePlugin::setTagsWithAlias(const HYBInvokedUrlCommand& command) {
     if (command.arguments().size() < 2) {
@@ -369,6 +371,9 @@ void PulsePlugin::onReset() {
     m_pageListens = false;
     m_awaitingHeld = false;
     m_arrivedMeanwhile.clear();
+    m_previousPage = std::exchange(m_unconfirmed, {});
+    m_evaluated = 0;
+    m_confirming = false;
     ++m_pageGeneration;
 }
 
@@ -409,8 +414,16 @@ void PulsePlugin::handOver(std::optional<std::uint64_t> messageID, const platfor
         platform::Log::write("A pushed message cannot be written as JSON: " + scripts.error().localizedDescription());
         return;
     }
-    schedule(std::move(scripts->first));
-    schedule(std::move(scripts->second));
+    // The page counts it among those it heard: so does this plug-in.
+    platform::DispatchQueue::main()->async([weak = weak_from_this(), scripts = std::move(*scripts)]() mutable {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        std::shared_ptr<runtime::HYBCommandDelegate> delegate = self ? self->commandDelegate() : nullptr;
+        if (!delegate)
+            return;
+        delegate->evalJs(std::move(scripts.first));
+        delegate->evalJs(std::move(scripts.second));
+        ++self->m_evaluated;
+    });
 }
 
 void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages) {
@@ -440,20 +453,67 @@ void PulsePlugin::handOver(std::vector<std::pair<std::uint64_t, platform::Dictio
         std::shared_ptr<runtime::HYBCommandDelegate> delegate = self ? self->commandDelegate() : nullptr;
         if (!delegate || self->m_pageGeneration != generation)
             return; // the page they were meant for is gone: they wait for the next one
-        for (auto& [event, callback] : scripts) {
-            delegate->evalJs(std::move(event));
-            delegate->evalJs(std::move(callback));
+        for (std::size_t i = 0; i < scripts.size(); ++i) {
+            delegate->evalJs(std::move(scripts[i].first));
+            delegate->evalJs(std::move(scripts[i].second));
+            self->m_unconfirmed.emplace_back(self->m_evaluated++, ids[i]);
         }
-        // Handed over once the page ran them: an evaluation asked after them (the delegate asks for its
-        // own on a later turn at the latest) answers after they ran, with the document's state.
-        std::weak_ptr<platform::WebView> view = self->webView();
-        platform::DispatchQueue::main()->async([view, ids = std::move(ids)]() mutable {
-            if (auto webView = view.lock())
-                webView->evaluateJavaScript("document.readyState", [ids = std::move(ids)](std::string state) mutable {
-                    if (!state.empty())
-                        PULSEService::messagesHandedOver(std::move(ids));
-                });
+        // Handed over once the page heard them: an evaluation asked after them (the delegate asks for its
+        // own on a later turn at the latest) answers after they ran.
+        platform::DispatchQueue::main()->async([weak, generation] {
+            if (auto plugin = std::static_pointer_cast<PulsePlugin>(weak.lock()))
+                plugin->confirmHeard(generation);
         });
+    });
+}
+
+// The page's script (pulse.js) answers how many messages the page has heard (their events dispatched)
+// and whether some wait for its first listener; a page without it has heard every message whose scripts
+// it ran. The messages heard are reported handed over; while others are on their way the page is asked
+// again on a later turn, and once it listens its script calls "initial", which asks again.
+void PulsePlugin::confirmHeard(std::optional<std::uint64_t> pageGeneration) {
+    auto webView = this->webView();
+    const std::uint64_t generation = pageGeneration.value_or(m_pageGeneration);
+    const bool current = generation == m_pageGeneration;
+    if (!webView || (current && (m_confirming || m_unconfirmed.empty())))
+        return;
+    // Messages evaluated for the page before, asked about after it went: what it answers for them.
+    if (!current && (generation + 1 != m_pageGeneration || m_previousPage.empty()))
+        return;
+    if (current)
+        m_confirming = true;
+    const std::uint64_t evaluated = current ? m_evaluated : m_previousPage.back().first + 1;
+    webView->evaluateJavaScript(kHeardScript, [weak = weak_from_this(), generation, evaluated](std::string state) {
+        auto self = std::static_pointer_cast<PulsePlugin>(weak.lock());
+        if (!self || self->m_pageGeneration > generation + 1)
+            return;
+        const bool current = self->m_pageGeneration == generation;
+        if (current)
+            self->m_confirming = false;
+        if (state.empty())
+            return; // the page went away first: they wait for the next one
+        // A page that went away meanwhile answers for what it heard before.
+        auto& unconfirmed = current ? self->m_unconfirmed : self->m_previousPage;
+        std::uint64_t heard = evaluated;
+        std::uint64_t waiting = 0;
+        unsigned long long count = 0;
+        unsigned long long unheard = 0;
+        if (std::sscanf(state.c_str(), "%llu %llu", &count, &unheard) == 2) {
+            heard = std::min<std::uint64_t>(count, evaluated);
+            waiting = unheard;
+        }
+        std::vector<std::uint64_t> ids;
+        while (!unconfirmed.empty() && unconfirmed.front().first < heard) {
+            ids.push_back(unconfirmed.front().second);
+            unconfirmed.pop_front();
+        }
+        if (!ids.empty())
+            PULSEService::messagesHandedOver(std::move(ids));
+        if (current && !self->m_unconfirmed.empty() && waiting == 0)
+            platform::DispatchQueue::main()->async([weak] {
+                if (auto plugin = std::static_pointer_cast<PulsePlugin>(weak.lock()))
+                    plugin->confirmHeard();
+            });
     });
 }
 

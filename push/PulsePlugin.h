@@ -3,9 +3,10 @@
 //
 // Page actions (arguments by index; "argument error" lines go to the console, platform::Log, and the
 // command is never answered then):
-// - stopPush, resumePush, initial, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
+// - stopPush, resumePush, resetBadge, setDebugModeFromIos, setLogOFF, crashLogON,
 //   clearAllLocalNotifications: no arguments, no answer.
 // - isPushStopped: OK with 0 when registered for remote notifications, 1 when not.
+// - initial: the page now listens for pushed messages (the page's script calls it); no answer.
 // - getRegistrationID: OK with the registration id ("" before registration), on a later turn of the
 //   main queue: the call never waits for the client thread.
 // - getApplicationIconBadgeNumber: OK with the application's badge number.
@@ -30,7 +31,11 @@
 //   Then the messages that waited go first, oldest first, and each new one as it comes; each is
 //   reported handed over (PULSEService::messagesHandedOver) once the page has run its scripts (an
 //   evaluation asked after them answered), and one whose page went away before that, or whose
-//   application ended first, waits for the next page. Messages without a tag go at once.
+//   application ended first, waits for the next page. A page with the page's script (pulse.js) has them
+//   once it heard them: the script counts the events dispatched (the bridge dispatches them on a later
+//   turn), and keeps the messages that come while the page has no listener (neither a
+//   "pulse.receiveMessage" listener nor onReceiveMessage) for its first one, then calls "initial".
+//   Messages without a tag go at once.
 // - A remote notification ("PulsePluginReceiveNofication", the payload dictionary as the notification's
 //   object): "pulse.receiveNotification" while active, "pulse.openNotification" while inactive or in the
 //   background.
@@ -54,6 +59,7 @@
 #include "platform/Value.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -72,6 +78,11 @@ public:
     static constexpr const char* kTagsWithAliasCallbackName = "tagsWithAliasCallback:tags:alias:";
     // "PushConfig.plist" is the application's own small file; anything larger is not one.
     static constexpr long long kMaxConfigBytes = 64 * 1024;
+    // Asked of the page once it ran a message's scripts: "HEARD WAITING" (the messages it heard, those
+    // waiting for its first listener) from the page's script, else the document's state.
+    static constexpr const char* kHeardScript =
+        "(function(){var p=window.plugins&&window.plugins.pulsePlugin;"
+        "return p&&typeof p.heardCount==='function'?p.heardCount()+' '+p.unheardCount():document.readyState;})()";
     // Status of an application ended for a bundle without its push configuration.
     static constexpr int kConfigurationExitStatus = 1;
 
@@ -158,6 +169,9 @@ private:
     // theirs were evaluated for the page they were meant for.
     void handOver(std::optional<std::uint64_t> messageID, const platform::Dictionary& info);
     void handOver(std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages);
+    // Reports the messages handed over once the page has heard them, with those it had not heard before.
+    // Asks about the messages of the current page, or of the page before when its generation is given.
+    void confirmHeard(std::optional<std::uint64_t> pageGeneration = std::nullopt);
 
     bool m_pageListens = false;
     bool m_awaitingHeld = false;
@@ -165,6 +179,11 @@ private:
     std::uint64_t m_pageGeneration = 0;
     // Messages posted while the ones that waited are being fetched.
     std::vector<std::pair<std::uint64_t, platform::Dictionary>> m_arrivedMeanwhile;
+    // The messages whose scripts this page ran, by their number on it, until it has heard them.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> m_unconfirmed;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> m_previousPage; // those of the page before
+    std::uint64_t m_evaluated = 0;
+    bool m_confirming = false;
     void fireEvent(PulsePageEvent event, std::string_view json) { schedule(pulseDocumentEventScript(event, json)); }
     void answer(const runtime::HYBInvokedUrlCommand& command, platform::Value value);
     // The callback target handed to the tags-and-alias calls: this object.

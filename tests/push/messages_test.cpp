@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -185,6 +186,17 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
             texts.push_back(std::to_string(message.messageID) + ":" + (message.info ? (*message.info)["content"].stringOr("?") : "none"));
         return texts;
     };
+    // A second instance on the same home takes nothing from the store while the first holds it.
+    auto second = std::make_shared<PULSEMessageCenter>();
+    EXPECT_TRUE(second->heldMessages().empty());
+    EXPECT_TRUE(second->store().accept(35, 1, "{}"));
+    EXPECT_FALSE(second->store().commit().ok());
+    second->handedOver({31});
+    second.reset();
+    EXPECT_EQ(countLines("is in use by another instance"), 1);
+    push::PULSEClientController::sharedClient().setMessageCenter(nullptr);
+    m_center.reset();
+
     auto next = std::make_shared<PULSEMessageCenter>();
     EXPECT_EQ(contents(next->heldMessages()), (std::vector<std::string>{"31:m31", "32:m32", "33:m33", "34:none"}));
     next->handedOver({32, 34, 99});
@@ -194,6 +206,7 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
     EXPECT_EQ(countLines("Found repeated message, and throw it away - msgId:31"), 1);
 
     const std::string path = next->store().path();
+    push::PULSEClientController::sharedClient().setMessageCenter(nullptr);
     next.reset();
     auto third = std::make_shared<PULSEMessageCenter>();
     EXPECT_EQ(contents(third->heldMessages()), (std::vector<std::string>{"31:m31", "33:m33"}));
@@ -233,6 +246,44 @@ TEST(MessageStore, KeepsTheNewestHeldMessagesWithinItsBound) {
     EXPECT_EQ(reread.heldCount(), push::PULSEMessageStore::kMaxHeldMessages);
     EXPECT_EQ(reread.held().front().id, 6u);
     EXPECT_TRUE(reread.isRemembered(1));
+
+    // Large messages past the byte bound: the log never grows past what is read back, so the newest
+    // (their receipts gone) are there when it is read again.
+    const std::string large = home.root() + "/large";
+    const std::string text(60000, 'x');
+    std::uint64_t id = 1;
+    {
+        push::PULSEMessageStore store(large);
+        for (int commits = 0; commits < 120; ++commits) {
+            for (int i = 0; i < 10; ++i, ++id)
+                ASSERT_TRUE(store.accept(id, 1, text));
+            ASSERT_TRUE(store.commit().ok());
+            struct stat status {};
+            ASSERT_EQ(::stat(large.c_str(), &status), 0);
+            ASSERT_LE(static_cast<std::size_t>(status.st_size), push::PULSEMessageStore::kMaxFileBytes) << "after message " << id - 1;
+        }
+    }
+    push::PULSEMessageStore largeReread(large);
+    ASSERT_FALSE(largeReread.held().empty());
+    EXPECT_EQ(largeReread.held().back().id, id - 1);
+    EXPECT_GE(largeReread.heldCount() * text.size(), push::PULSEMessageStore::kMaxHeldBytes - text.size());
+}
+
+// Something else in the log's place is neither read nor written (a pipe would block every open): its
+// messages go without receipt.
+TEST(MessageStore, SomethingElseInItsPlaceIsNeitherReadNorWritten) {
+    hybtest::TempHome home;
+    const std::string pipe = home.root() + "/pipe";
+    const std::string folder = home.root() + "/folder";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    for (const std::string& path : {pipe, folder}) {
+        push::PULSEMessageStore store(path);
+        EXPECT_EQ(store.heldCount(), 0u) << path;
+        EXPECT_TRUE(store.accept(1, 1, "{}"));
+        EXPECT_FALSE(store.commit().ok()) << path;
+        EXPECT_FALSE(store.isRemembered(1)) << path;
+    }
 }
 
 // A process killed in the middle of a burst: every message whose commit it reported (its receipt could

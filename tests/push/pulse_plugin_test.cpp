@@ -35,6 +35,8 @@ using runtime::HYBCommandStatus;
 class PulsePluginTest : public pushtest::SessionTest {
 protected:
     PulsePluginTest() {
+        // A page without the page's script: it has heard each message once it ran its scripts.
+        headless().setAnswer(PulsePlugin::kHeardScript, "complete");
         platform::Application::shared().resetForTesting();
         PULSEService::resetForTesting(platform::RunLoop::currentShared());
         PulsePlugin::resetForTesting();
@@ -95,6 +97,7 @@ protected:
         return {result.status(), result.message()};
     }
     const std::vector<std::string>& scripts() const { return m_delegate->scripts; }
+    platform::ScriptedPage& headless() { return static_cast<platform::HeadlessWebView&>(*m_webView).page(); }
     // The data of the one document event of that name evaluated so far (null text when none or several).
     Value eventData(const std::string& name) {
         const std::string prefix = "hybrid.fireDocumentEvent('" + name + "',";
@@ -354,6 +357,25 @@ TEST_F(PulsePluginTest, MessagesThatComeBeforeThePageListensWaitForIt) {
     drainPosted();
     drainPosted();
     EXPECT_TRUE(messageContents().empty());
+
+    // A page whose script has not heard a message yet (its listener comes late, or the event is still
+    // to be dispatched) has not been handed it: it waits, also for the next start, until the page heard
+    // it and its script called "initial".
+    headless().setAnswer(PulsePlugin::kHeardScript, "0 1");
+    m_server.pushMessage(1, 6, "{\"message\":\"late listener\"}");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return messageContents().size() == 1; }));
+    drainPosted();
+    drainPosted();
+    auto held = [&] {
+        std::vector<std::uint64_t> ids;
+        for (const auto& message : client.messageCenter()->heldMessages())
+            ids.push_back(message.messageID);
+        return ids;
+    };
+    EXPECT_EQ(held(), (std::vector<std::uint64_t>{6}));
+    headless().setAnswer(PulsePlugin::kHeardScript, "1 0");
+    call("initial");
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return held().empty(); }));
 }
 
 TEST_F(PulsePluginTest, AnswersAndTheBadgeNumber) {

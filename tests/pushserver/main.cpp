@@ -15,6 +15,8 @@
 //               N pushed messages {"message": "burst message ID"} in one write to the connected device
 //               (at most 100000), then, with "broken", a packet whose length word is 40 too big
 //   restart     closes every connection and listens again on the same port
+//   stop-reading the newest connection reads nothing more (and still writes)
+//   reset       resets every connection (the listener stays)
 //   stats       the messages held (no receipt yet) and the receipts received (and for how many messages)
 //   quit
 #include "support/PushLookupServer.h"
@@ -137,6 +139,12 @@ int main(int argc, char** argv) {
         if (line == "restart") {
             server.restart();
             std::cout << "restarted" << std::endl;
+        } else if (line == "stop-reading") {
+            server.stopReading();
+            std::cout << "the newest connection reads nothing more" << std::endl;
+        } else if (line == "reset") {
+            server.resetConnections();
+            std::cout << "connections reset" << std::endl;
         } else if (line == "stats") {
             const auto receipts = server.receipts();
             const std::set<std::uint64_t> messages(receipts.begin(), receipts.end());
@@ -151,8 +159,11 @@ int main(int argc, char** argv) {
                 std::cout << "usage: burst N [broken] (N from 1 to " << kMaxBurst << ")" << std::endl;
                 continue;
             }
-            const auto text = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", "burst message"}}));
-            if (server.pushBurst(nextMessageId, static_cast<std::size_t>(n), text.ok() ? *text : std::string("{}"), broken) ==
+            const auto textOf = [](std::uint64_t id) {
+                const auto text = platform::JSON::writeCompact(platform::Value(platform::Dictionary{{"message", "burst message " + std::to_string(id)}}));
+                return text.ok() ? *text : std::string("{}");
+            };
+            if (server.pushBurst(nextMessageId, static_cast<std::size_t>(n), textOf, broken) ==
                 testsupport::PushTestServer::PushOutcome::Sent) {
                 std::cout << "pushed messages " << nextMessageId << "-" << nextMessageId + n - 1 << (broken ? " and a broken packet" : "")
                           << std::endl;

@@ -249,6 +249,11 @@ PushTestServer::PushOutcome PushTestServer::pushMessage(std::uint8_t type, std::
 
 PushTestServer::PushOutcome PushTestServer::pushBurst(std::uint64_t firstId, std::size_t count, const std::string& text,
                                                       bool thenBrokenPacket) {
+    return pushBurst(firstId, count, [&text](std::uint64_t) { return text; }, thenBrokenPacket);
+}
+
+PushTestServer::PushOutcome PushTestServer::pushBurst(std::uint64_t firstId, std::size_t count,
+                                                      const std::function<std::string(std::uint64_t)>& textOf, bool thenBrokenPacket) {
     PushOutcome outcome = PushOutcome::Dropped;
     postAndWait([&] {
         Connection* connection = newestLoggedIn();
@@ -258,6 +263,7 @@ PushTestServer::PushOutcome PushTestServer::pushBurst(std::uint64_t firstId, std
         std::size_t added = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t id = firstId + i;
+            const std::string text = textOf(id);
             added += m_held[connection->uid].insert_or_assign(id, HeldMessage{1, text}).second ? 1 : 0;
             m_pushedIds[connection->uid].insert(id);
             PushBytes body;

@@ -124,6 +124,9 @@ public:
     // length word says 40 bytes more than it holds (not held; the client must drop the connection).
     // Dropped (nothing held) when no device is connected.
     PushOutcome pushBurst(std::uint64_t firstId, std::size_t count, const std::string& text, bool thenBrokenPacket);
+    // The same, each message's text made from its id.
+    PushOutcome pushBurst(std::uint64_t firstId, std::size_t count, const std::function<std::string(std::uint64_t)>& textOf,
+                          bool thenBrokenPacket);
     // The newest connection stops answering now; or the next connection to log in, right after its login
     // answer.
     void becomeBlackHole();

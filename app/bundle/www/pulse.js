@@ -13,6 +13,8 @@
  * 'pulse.setTagsWithAlias' (event.resultCode, event.tags, event.alias). A pushed message also reaches
  * receiveMessageIniOSCallback with the message's JSON text (null for a message without content); it
  * keeps the message as receivedMessage and hands it to onReceiveMessage when the page set one.
+ * Messages that come while the page has neither a 'pulse.receiveMessage' listener nor onReceiveMessage
+ * (it may listen late: after 'deviceready', after its load) wait for the first one, which gets them at once.
  */
 (function (global) {
     'use strict';
@@ -28,7 +30,6 @@
 
     var pulsePlugin = {
         receivedMessage: null,
-        onReceiveMessage: null,
 
         stopPush: function () { call('stopPush'); },
         resumePush: function () { call('resumePush'); },
@@ -61,21 +62,93 @@
         clearAllLocalNotifications: function () { call('clearAllLocalNotifications'); },
         setLocation: function (latitude, longitude) { call('setLocation', [latitude, longitude]); },
 
+        // The client takes a pushed message as handed over once the page has heard it: it asks how many
+        // messages this page has heard (its events dispatched; the bridge dispatches them on a later
+        // turn) and how many wait for the page's first listener (those it gets at once).
+        heardCount: function () { return heard; },
+        unheardCount: function () { return unheard.length; },
+
         receiveMessageIniOSCallback: function (json) {
-            var message = null;
-            if (typeof json === 'string') {
-                try {
-                    message = JSON.parse(json);
-                } catch (e) {
-                    global.console.log('pulsePlugin: a pushed message that is not JSON: ' + e);
-                    return;
-                }
+            if (!listening()) {
+                unheard.push(json);
+                return;
             }
-            pulsePlugin.receivedMessage = message;
-            if (typeof pulsePlugin.onReceiveMessage === 'function') {
-                pulsePlugin.onReceiveMessage(message, json);
+            // Its event's timer was set before this call: once this one fires, the event was dispatched.
+            global.setTimeout(function () { heard++; }, 0);
+            received(json);
+        }
+    };
+
+    // The callback's half of a message: kept as receivedMessage and handed to onReceiveMessage.
+    function received(json) {
+        var message = null;
+        if (typeof json === 'string') {
+            try {
+                message = JSON.parse(json);
+            } catch (e) {
+                global.console.log('pulsePlugin: a pushed message that is not JSON: ' + e);
+                return;
             }
         }
+        pulsePlugin.receivedMessage = message;
+        if (typeof pulsePlugin.onReceiveMessage === 'function') {
+            pulsePlugin.onReceiveMessage(message, json);
+        }
+    }
+
+    // A pushed message that comes before the page listens for it waits (in the client's store, until
+    // the page has heard it): the page may add its listener late (after 'deviceready', after its load).
+    var unheard = [];
+    var heard = 0;
+    var eventListeners = 0;
+    var onReceiveMessage = null;
+    function listening() {
+        return eventListeners > 0 || typeof onReceiveMessage === 'function';
+    }
+    function firstListener() {
+        if (unheard.length === 0) {
+            return;
+        }
+        // One a turn, before any message that comes meanwhile, so that the client learns of each as
+        // it is heard.
+        unheard.splice(0).forEach(function (json) {
+            global.setTimeout(function () {
+                var message = null;
+                try {
+                    message = typeof json === 'string' ? JSON.parse(json) : null;
+                } catch (e) {
+                    // reported by received, as any message that is not JSON
+                }
+                global.hybrid.fireDocumentEvent('pulse.receiveMessage', message, true);
+                received(json);
+                heard++;
+            }, 0);
+        });
+        // The client asks again what the page has heard.
+        call('initial');
+    }
+    Object.defineProperty(pulsePlugin, 'onReceiveMessage', {
+        get: function () { return onReceiveMessage; },
+        set: function (handler) {
+            var first = !listening();
+            onReceiveMessage = handler;
+            if (first && listening()) {
+                firstListener();
+            }
+        },
+        enumerable: true
+    });
+    var addEventListener = global.document.addEventListener;
+    global.document.addEventListener = function (type, handler, capture) {
+        var result = addEventListener.apply(this, arguments);
+        if (type === 'pulse.receiveMessage' && handler) {
+            var first = !listening();
+            eventListeners++;
+            if (first) {
+                firstListener();
+            }
+        }
+        return result;
     };
 
     global.plugins = global.plugins || {};
