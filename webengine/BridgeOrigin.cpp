@@ -93,6 +93,24 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
     return std::nullopt;
 }
 
+bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestURL, const std::string& answeringURL)
+{
+    if (answeringURL == requestURL)
+        return true;
+    const std::optional<std::string> asked = originOf(requestURL);
+    if (asked && asked == originOf(answeringURL))
+        return true;
+    std::optional<std::string> site;
+    for (const auto& [name, value] : requestHeaders) {
+        if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Site") != 0)
+            continue;
+        if (site && g_ascii_strcasecmp(site->c_str(), value.c_str()) != 0)
+            return false; // two marks: neither is believed
+        site = value;
+    }
+    return site && (g_ascii_strcasecmp(site->c_str(), "cross-site") == 0 || g_ascii_strcasecmp(site->c_str(), "same-site") == 0);
+}
+
 bool hasSignalFragment(const std::string& url)
 {
     const auto hash = url.find('#');
