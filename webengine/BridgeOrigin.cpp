@@ -101,14 +101,20 @@ bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestU
     if (asked && asked == originOf(answeringURL))
         return true;
     std::optional<std::string> site;
+    std::optional<std::string> asker;
     for (const auto& [name, value] : requestHeaders) {
-        if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Site") != 0)
+        const bool isSite = g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Site") == 0;
+        if (!isSite && g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
             continue;
-        if (site && g_ascii_strcasecmp(site->c_str(), value.c_str()) != 0)
+        std::optional<std::string>& mark = isSite ? site : asker;
+        if (mark && g_ascii_strcasecmp(mark->c_str(), value.c_str()) != 0)
             return false; // two marks: neither is believed
-        site = value;
+        mark = value;
     }
-    return site && (g_ascii_strcasecmp(site->c_str(), "cross-site") == 0 || g_ascii_strcasecmp(site->c_str(), "same-site") == 0);
+    if (site)
+        return g_ascii_strcasecmp(site->c_str(), "cross-site") == 0 || g_ascii_strcasecmp(site->c_str(), "same-site") == 0;
+    // (The engine marks the site of requests to secure hosts only.) An asker of another origin than the URL's.
+    return asker && !asker->empty() && (!asked || g_ascii_strcasecmp(asker->c_str(), asked->c_str()) != 0);
 }
 
 bool hasSignalFragment(const std::string& url)

@@ -48,9 +48,9 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
 // judges who reads an answer by the URL it asked for: an asker of that URL's origin reads it unchecked (the
 // engine marks its request "Sec-Fetch-Site: same-origin", a header no page can write), so an answer a
 // redirect brought from another origin would be read as the asker's own. Such an answer goes only to a
-// request the engine marked as of another site ("cross-site", "same-site"), whose reader it then checks
-// against the one the route names; a request marked otherwise, or not at all, gets it only when both URLs
-// are of one origin.
+// request the engine marked as of another site ("cross-site", "same-site"), or, where it marks no site (a
+// host that is not secure), whose "Origin" names another origin than the URL's: the engine then checks its
+// reader against the one the route names. Any other request gets it only when both URLs are of one origin.
 bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestURL, const std::string& answeringURL);
 
 // Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).

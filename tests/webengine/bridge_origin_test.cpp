@@ -104,8 +104,15 @@ TEST(BridgeOrigin, AnAnswerARedirectBroughtFromAnotherOriginGoesOnlyWhereTheEngi
     EXPECT_TRUE(mayAnswerFrom(site("cross-site"), asked, victim));
     EXPECT_TRUE(mayAnswerFrom(site("Same-Site"), asked, victim));
     for (const HeaderList& headers : {HeaderList{}, site("same-origin"), site("none"), site(""), HeaderList{{"Origin", "http://evil.example"}},
-                                      HeaderList{{"Sec-Fetch-Site", "cross-site"}, {"sec-fetch-site", "same-origin"}}})
+                                      HeaderList{{"Origin", "HTTP://EVIL.example"}}, HeaderList{{"Origin", ""}},
+                                      HeaderList{{"Origin", "http://site.example:8080"}, {"Sec-Fetch-Site", "same-origin"}},
+                                      HeaderList{{"Sec-Fetch-Site", "cross-site"}, {"sec-fetch-site", "same-origin"}},
+                                      HeaderList{{"Origin", "null"}, {"origin", "http://evil.example"}}})
         EXPECT_FALSE(mayAnswerFrom(headers, asked, victim)) << (headers.empty() ? "<none>" : headers.back().second);
+    // Where the engine marks no site: an asker of another origin than the URL's (the application's file pages, a
+    // sandboxed document, a worker of a script).
+    for (const char* asker : {"file://", "null", "http://site.example:8080", "hybroute://687474703a2f2f6576696c2e6578616d706c65"})
+        EXPECT_TRUE(mayAnswerFrom({{"Origin", asker}}, asked, victim)) << asker;
     // Another scheme, or a URL of no origin, is another origin too.
     for (const char* elsewhere : {"https://evil.example/bounce", "hybfile://localhost/persistent/a.txt", "file:///etc/passwd", "http:///x"})
         EXPECT_FALSE(mayAnswerFrom(site("same-origin"), asked, elsewhere)) << elsewhere;
