@@ -93,6 +93,30 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
     return std::nullopt;
 }
 
+bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestURL, const std::string& answeringURL)
+{
+    if (answeringURL == requestURL)
+        return true;
+    const std::optional<std::string> asked = originOf(requestURL);
+    if (asked && asked == originOf(answeringURL))
+        return true;
+    std::optional<std::string> site;
+    std::optional<std::string> asker;
+    for (const auto& [name, value] : requestHeaders) {
+        const bool isSite = g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Site") == 0;
+        if (!isSite && g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
+            continue;
+        std::optional<std::string>& mark = isSite ? site : asker;
+        if (mark && g_ascii_strcasecmp(mark->c_str(), value.c_str()) != 0)
+            return false; // two marks: neither is believed
+        mark = value;
+    }
+    if (site)
+        return g_ascii_strcasecmp(site->c_str(), "cross-site") == 0 || g_ascii_strcasecmp(site->c_str(), "same-site") == 0;
+    // (The engine marks the site of requests to secure hosts only.) An asker of another origin than the URL's.
+    return asker && !asker->empty() && (!asked || g_ascii_strcasecmp(asker->c_str(), asked->c_str()) != 0);
+}
+
 bool hasSignalFragment(const std::string& url)
 {
     const auto hash = url.find('#');

@@ -44,6 +44,15 @@ bool isPageOriginsNavigation(const HeaderList& headers, const std::string& page)
 // (its file systems, its other schemes) not at all.
 std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, const std::string& answeringURL);
 
+// Whether an answer that came from `answeringURL` may go to a request for `requestURL` at all. The engine
+// judges who reads an answer by the URL it asked for: an asker of that URL's origin reads it unchecked (the
+// engine marks its request "Sec-Fetch-Site: same-origin", a header no page can write), so an answer a
+// redirect brought from another origin would be read as the asker's own. Such an answer goes only to a
+// request the engine marked as of another site ("cross-site", "same-site"), or, where it marks no site (a
+// host that is not secure), whose "Origin" names another origin than the URL's: the engine then checks its
+// reader against the one the route names. Any other request gets it only when both URLs are of one origin.
+bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestURL, const std::string& answeringURL);
+
 // Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
 bool hasSignalFragment(const std::string& url);
 

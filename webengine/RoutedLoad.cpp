@@ -1,6 +1,8 @@
 #include "webengine/RoutedLoad.h"
 
 #include "platform/HandOver.h"
+#include "platform/URLError.h"
+#include "webengine/BridgeOrigin.h"
 #include "webengine/StreamingBody.h"
 
 #include <gio/gio.h>
@@ -99,6 +101,16 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
 {
     if (m_body)
         return;
+    // An answer a redirect brought from another origin goes only where the engine checks who reads it.
+    const std::string answeringURL = response.url() ? response.url()->absoluteString() : std::string();
+    if (!answeringURL.empty() && !mayAnswerFrom(m_request->headers(), m_request->url(), answeringURL)) {
+        if (auto connection = std::exchange(m_connection, nullptr))
+            connection->cancel();
+        m_request->fail(platform::makeURLError(platform::kURLErrorResourceUnavailable,
+                                               "redirected to another origin than the request's own", m_request->url()));
+        end();
+        return;
+    }
     HeaderList headers;
     int status = 200;
     if (response.isHTTP()) {
@@ -120,8 +132,7 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
         });
     });
     // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
-    m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(),
-                                 response.url() ? response.url()->absoluteString() : std::string());
+    m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(), answeringURL);
 }
 
 void RoutedLoad::didReceiveData(platform::URLConnection& connection, const platform::Bytes& data)

@@ -165,6 +165,12 @@ void WebContext::registerApplicationScheme(const std::string& scheme)
         webengine::registerApplicationScheme(context, scheme);
 }
 
+bool WebContext::isApplicationScheme(const std::string& scheme)
+{
+    return std::any_of(applicationSchemes().begin(), applicationSchemes().end(),
+                       [&](const std::string& own) { return g_ascii_strcasecmp(own.c_str(), scheme.c_str()) == 0; });
+}
+
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)
 {
     auto& contexts = webengine::contexts();

@@ -46,6 +46,8 @@ public:
     // "assets-library" are: only documents and workers of a local origin (the application's file pages)
     // load its URLs, and they read them. For every context, made or to come.
     static void registerApplicationScheme(const std::string& scheme);
+    // Whether `scheme` (in any case) is one of them.
+    static bool isApplicationScheme(const std::string& scheme);
 
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
     // environment).

@@ -11,6 +11,7 @@
 #include "webengine/LoadError.h"
 #include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
+#include "webengine/RouteURL.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
@@ -162,6 +163,25 @@ std::string loadGroupOf(const std::string& url)
     return group;
 }
 
+// Whether a routed load is asked for by the application's own documents or workers: a file URL or one of the
+// application's schemes (the engine refuses them to any other origin), or an asker of the application's
+// file pages' origin or of its file scripts' workers (a header the engine writes).
+bool isApplicationsLoad(const std::string& url, const HeaderList& headers)
+{
+    const std::string scheme = url.substr(0, url.find(':'));
+    if (g_ascii_strcasecmp(scheme.c_str(), "file") == 0 || WebContext::isApplicationScheme(scheme))
+        return true;
+    bool asked = false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Origin") != 0)
+            continue;
+        if (g_ascii_strcasecmp(value.c_str(), "file://") != 0 && g_ascii_strcasecmp(value.c_str(), kLocalRouteOrigin) != 0)
+            return false;
+        asked = true;
+    }
+    return asked;
+}
+
 // Keeps a document the application loads and, for a file URL, its folder, for mayReadFileURL. Without a
 // document (a load that is a page's choice) the view keeps neither.
 void noteApplicationDocument(WebKitWebView* view, const std::optional<std::string>& document)
@@ -242,6 +262,7 @@ WebKitEngine::~WebKitEngine()
     m_loads.clear();
     // The loads still waiting fail as cancelled; the slots go to other views.
     LoadSlots::shared().releaseOwner(this);
+    LoadSlots::shared().releaseOwner(&m_applicationLoads);
     g_signal_handlers_disconnect_by_data(m_view, this);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, nullptr);
     webkit_web_view_stop_loading(m_view);
@@ -533,7 +554,8 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
         if (alive.lock() && *ticket)
             endRoutedLoad(*ticket);
     });
-    const auto granted = LoadSlots::shared().request(this, loadGroupOf(request->url()), [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
+    LoadSlots::Owner owner = isApplicationsLoad(request->url(), request->headers()) ? LoadSlots::Owner(&m_applicationLoads) : LoadSlots::Owner(this);
+    const auto granted = LoadSlots::shared().request(owner, loadGroupOf(request->url()), [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
         *ticket = slot;
         if (alive.lock())
             startRoutedLoad(slot, request, page);

@@ -231,6 +231,11 @@ private:
     unsigned m_deferredSource = 0;
     // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
     std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
+    // The owner, in LoadSlots, of the loads the application's own documents and workers ask for (its files and
+    // schemes, which the engine lets no other origin load, and what an asker of its origin names): their slots
+    // and waiting room are apart from the view's other loads, which a frame of another site in the page can
+    // fill.
+    const char m_applicationLoads = 0;
     // Declared last: callbacks holding a weak reference to it find the engine gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -568,9 +568,13 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     std::ofstream(m_home.folders().documents() + "/own.txt") << "own notes";
     std::ofstream(m_home.folders().tmp() + "/own.txt") << "own temporary notes";
     m_server.route("/secret", testsupport::Reply::text(200, "top secret"));
+    // The probing site's own address, which leads to the other site's answer.
+    for (const char* code : {"301", "302", "303", "307", "308"})
+        m_server.route(std::string("/bounce-") + code, testsupport::Reply::text(std::stoi(code), "", "text/plain").withHeader("Location", m_server.url("/secret")));
     const std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
                                            "hybfile://localhost/root/etc/passwd", "file://" + m_home.folders().documents() + "/own.txt",
-                                           m_server.url("/secret")};
+                                           m_server.url("/secret"), otherSite("/bounce-301"), otherSite("/bounce-302"),
+                                           otherSite("/bounce-303"), otherSite("/bounce-307"), otherSite("/bounce-308")};
     const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret"};
     routeProbe("/probe.html", urls);
 
@@ -623,7 +627,7 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     browse(m_server.url("/probe.html"));
     ASSERT_TRUE(browserView());
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
-                                               "heard.filter(function (l) { return / read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
+                                               "heard.filter(function (l) { return /\\/secret read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
                                            == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");

@@ -74,13 +74,13 @@ std::size_t connectionsTo(std::uint16_t port)
     return count;
 }
 
-// A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode; with a "trickle"
-// URL in its query, also a load whose body never ends.
+// A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode (at each URL its hash
+// names, more than a view keeps waiting); with a "trickle" URL in its query, also a load whose body never ends.
 const char* const kFloodPage = R"(<!DOCTYPE html><html><body><p>flood</p><script>
 function flood(n, url) { for (var i = 0; i < n; i++) fetch(url + '?' + i, {mode: 'no-cors'}).catch(function () {}); return n; }
-if (location.hash.length > 1) flood(2000, decodeURIComponent(location.hash.substring(1)));
 var trickle = new URLSearchParams(location.search).get('trickle');
 if (trickle) fetch(trickle).then(function (r) { return r.body.getReader().read(); }).catch(function () {});
+if (location.hash.length > 1) decodeURIComponent(location.hash.substring(1)).split(' ').forEach(function (url) { flood(3000, url); });
 </script></body></html>)";
 
 // The page: call(name, service, action, args) records the answer as results[name], "ok:" or "fail:"
@@ -441,6 +441,8 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
              "call('set" + round + "', 'Keychain', 'setForKey', ['k', '" + round + "']);"
              "xhr('xhr" + round + "', '" + server.url("/api") + "'); 1");
         EXPECT_EQ(answer("write" + round), "ok:" + std::to_string(6 + round.size())) << round;
+        eval("xhr('read" + round + "', 'hybfile://localhost/persistent/note.txt'); 1");
+        EXPECT_EQ(answer("read" + round), "status:200:round " + round) << round;
         EXPECT_EQ(answer("set" + round), "ok:null") << round;
         eval("call('get" + round + "', 'Keychain', 'getForKey', ['k']); 1");
         EXPECT_EQ(answer("get" + round), "ok:\"" + round + "\"") << round;
@@ -460,7 +462,8 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) == 0; }, std::chrono::seconds(5))) << connectionsTo(silent.port());
 
     // From a frame of the application's own page: the same, with a body the frame reads that never ends
-    // besides, and the frame's removal gives it all back.
+    // besides, and the frame's removal gives it all back. The frame fills the view's waiting room; the
+    // application's own page still reads its files and the web.
     testsupport::HTTPTestServer trickling;
     testsupport::Reply endless = testsupport::Reply::text(200, "x");
     endless.bodyRepeat = 1u << 30;
@@ -468,7 +471,12 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     endless.pauseBetweenPieces = std::chrono::milliseconds(20);
     endless.withHeader("Access-Control-Allow-Origin", "*");
     trickling.route("/trickle", endless);
-    eval("frame('" + server.url("/flood.html") + "?trickle=" + trickling.url("/trickle") + "#" + silent.url("/frame") + "'); 1");
+    // (Servers enough to hold every slot of the view.)
+    const std::vector<SilentServer> others(3);
+    std::string targets = silent.url("/frame");
+    for (const SilentServer& other : others)
+        targets += "%20" + other.url("/frame");
+    eval("frame('" + server.url("/flood.html") + "?trickle=" + trickling.url("/trickle") + "#" + targets + "'); 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 8 && connectionsTo(trickling.port()) == 1; },
                                std::chrono::seconds(10)))
         << connectionsTo(silent.port()) << " silent, " << connectionsTo(trickling.port()) << " endless";
@@ -482,4 +490,6 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     expectAnOrdinaryCallIsAnswered("later");
     // None of the loads that waited started once its page or frame had gone.
     EXPECT_EQ(connectionsTo(silent.port()), 0u);
+    for (const SilentServer& other : others)
+        EXPECT_EQ(connectionsTo(other.port()), 0u);
 }

@@ -91,6 +91,33 @@ TEST(BridgeOrigin, ARoutedAnswerNamesOneReaderAtMostAndNeverAnotherOriginForAnot
     EXPECT_EQ(reader({}, "http:///x"), "<none>");
 }
 
+TEST(BridgeOrigin, AnAnswerARedirectBroughtFromAnotherOriginGoesOnlyWhereTheEngineChecksItsReader)
+{
+    const std::string asked = "http://evil.example/bounce";
+    const std::string victim = "http://site.example:8080/secret";
+    auto site = [](const char* mark) { return HeaderList{{"Sec-Fetch-Site", mark}}; };
+    // No redirect, or one within the asked origin: whoever asked.
+    EXPECT_TRUE(mayAnswerFrom({}, asked, asked));
+    EXPECT_TRUE(mayAnswerFrom(site("same-origin"), asked, "http://EVIL.example:80/elsewhere"));
+    EXPECT_TRUE(mayAnswerFrom({}, "hybfile://localhost/persistent/a.txt", "hybfile://localhost/persistent/a.txt"));
+    // Another origin: only to an asker the engine marked as of another site, whose reader it checks.
+    EXPECT_TRUE(mayAnswerFrom(site("cross-site"), asked, victim));
+    EXPECT_TRUE(mayAnswerFrom(site("Same-Site"), asked, victim));
+    for (const HeaderList& headers : {HeaderList{}, site("same-origin"), site("none"), site(""), HeaderList{{"Origin", "http://evil.example"}},
+                                      HeaderList{{"Origin", "HTTP://EVIL.example"}}, HeaderList{{"Origin", ""}},
+                                      HeaderList{{"Origin", "http://site.example:8080"}, {"Sec-Fetch-Site", "same-origin"}},
+                                      HeaderList{{"Sec-Fetch-Site", "cross-site"}, {"sec-fetch-site", "same-origin"}},
+                                      HeaderList{{"Origin", "null"}, {"origin", "http://evil.example"}}})
+        EXPECT_FALSE(mayAnswerFrom(headers, asked, victim)) << (headers.empty() ? "<none>" : headers.back().second);
+    // Where the engine marks no site: an asker of another origin than the URL's (the application's file pages, a
+    // sandboxed document, a worker of a script).
+    for (const char* asker : {"file://", "null", "http://site.example:8080", "hybroute://687474703a2f2f6576696c2e6578616d706c65"})
+        EXPECT_TRUE(mayAnswerFrom({{"Origin", asker}}, asked, victim)) << asker;
+    // Another scheme, or a URL of no origin, is another origin too.
+    for (const char* elsewhere : {"https://evil.example/bounce", "hybfile://localhost/persistent/a.txt", "file:///etc/passwd", "http:///x"})
+        EXPECT_FALSE(mayAnswerFrom(site("same-origin"), asked, elsewhere)) << elsewhere;
+}
+
 TEST(BridgeOrigin, ASignalFragmentStartsWithItsMark)
 {
     for (const char* url : {"file:///i.html#%01", "file:///i.html#%01%5B%5D", "http://a/#%02", "#%02x"})
