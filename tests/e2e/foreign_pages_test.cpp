@@ -568,9 +568,11 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     std::ofstream(m_home.folders().documents() + "/own.txt") << "own notes";
     std::ofstream(m_home.folders().tmp() + "/own.txt") << "own temporary notes";
     m_server.route("/secret", testsupport::Reply::text(200, "top secret"));
+    // Another site's answer that any origin may read.
+    m_server.route("/open", testsupport::Reply::text(200, "open to all").withHeader("Access-Control-Allow-Origin", "*"));
     const std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
                                            "hybfile://localhost/root/etc/passwd", "file://" + m_home.folders().documents() + "/own.txt",
-                                           m_server.url("/secret")};
+                                           m_server.url("/secret"), otherSite("/open")};
     const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret"};
     routeProbe("/probe.html", urls);
 
@@ -625,6 +627,11 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
                                                "heard.filter(function (l) { return / read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
                                            == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
+        << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
+    // ... and every asker, the sandboxed one included, reads another site's answer that lets any origin read it.
+    EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
+                                               "heard.filter(function (l) { return / read:open to all$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
+                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr,srcdoc fetch,srcdoc xhr"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 }

@@ -80,7 +80,9 @@ const char* const kFloodPage = R"(<!DOCTYPE html><html><body><p>flood</p><script
 function flood(n, url) { for (var i = 0; i < n; i++) fetch(url + '?' + i, {mode: 'no-cors'}).catch(function () {}); return n; }
 if (location.hash.length > 1) flood(2000, decodeURIComponent(location.hash.substring(1)));
 var trickle = new URLSearchParams(location.search).get('trickle');
-if (trickle) fetch(trickle).then(function (r) { return r.body.getReader().read(); }).catch(function () {});
+// The page holds its reader, so that only the frame's going gives the body up.
+var reader = null;
+if (trickle) fetch(trickle).then(function (r) { reader = r.body.getReader(); return reader.read(); }).catch(function () {});
 </script></body></html>)";
 
 // The page: call(name, service, action, args) records the answer as results[name], "ok:" or "fail:"
