@@ -568,13 +568,16 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     std::ofstream(m_home.folders().documents() + "/own.txt") << "own notes";
     std::ofstream(m_home.folders().tmp() + "/own.txt") << "own temporary notes";
     m_server.route("/secret", testsupport::Reply::text(200, "top secret"));
+    // Another site's answer that any origin may read.
+    m_server.route("/open", testsupport::Reply::text(200, "open to all").withHeader("Access-Control-Allow-Origin", "*"));
     // The probing site's own address, which leads to the other site's answer.
     for (const char* code : {"301", "302", "303", "307", "308"})
         m_server.route(std::string("/bounce-") + code, testsupport::Reply::text(std::stoi(code), "", "text/plain").withHeader("Location", m_server.url("/secret")));
     const std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
                                            "hybfile://localhost/root/etc/passwd", "file://" + m_home.folders().documents() + "/own.txt",
                                            m_server.url("/secret"), otherSite("/bounce-301"), otherSite("/bounce-302"),
-                                           otherSite("/bounce-303"), otherSite("/bounce-307"), otherSite("/bounce-308")};
+                                           otherSite("/bounce-303"), otherSite("/bounce-307"), otherSite("/bounce-308"),
+                                           otherSite("/open")};
     const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret"};
     routeProbe("/probe.html", urls);
 
@@ -629,6 +632,11 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
                                                "heard.filter(function (l) { return /\\/secret read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
                                            == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
+        << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
+    // ... and every asker, the sandboxed one included, reads another site's answer that lets any origin read it.
+    EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
+                                               "heard.filter(function (l) { return / read:open to all$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
+                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr,srcdoc fetch,srcdoc xhr"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 }
