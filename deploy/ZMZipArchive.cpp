@@ -97,6 +97,10 @@ platform::Status openArchiveEntry(unzFile zip, const Entry& entry, const std::st
     if (unzGoToFilePos64(zip, &position) != UNZ_OK)
         return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
                                        "failed to find entry \"" + entry.path.relativePath + "\"");
+    // Without a password an encrypted entry would be read as if it were not: its ciphertext inflated.
+    if ((entry.info.flags & 1u) && password.empty())
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
+                                       "entry \"" + entry.path.relativePath + "\" is encrypted and no password was given");
     int opened = password.empty() ? unzOpenCurrentFile(zip) : unzOpenCurrentFilePassword(zip, password.c_str());
     if (opened != UNZ_OK)
         return ZMZipArchive::makeError(ZMZipArchive::kErrorEntryOpenFailed,
@@ -160,6 +164,11 @@ platform::Status writeEntryData(unzFile zip, std::vector<char>& buffer, const En
         if (!result)
             break;
     }
+    // A stream that ends before its declared size is never checked against its CRC: it is refused here.
+    if (result && inflated != entry.info.uncompressedSize)
+        result = ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed,
+                                         "entry \"" + rel + "\" ends after " + std::to_string(inflated) + " of its declared " +
+                                             std::to_string(entry.info.uncompressedSize) + " bytes");
     if (result) {
         mode_t mode = static_cast<mode_t>(entry.info.externalAttributes >> 16);
         if (mode != 0 && ::fchmod(fd, mode & 0777) != 0)
@@ -594,6 +603,10 @@ platform::Status Unzipper::writeLink(const Entry& entry, const std::string& full
             return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                            "refused entry \"" + rel + "\": link target too long");
     }
+    if (target.size() != entry.info.uncompressedSize)
+        return ZMZipArchive::makeError(ZMZipArchive::kErrorReadFailed,
+                                       "entry \"" + rel + "\" ends after " + std::to_string(target.size()) +
+                                           " of its declared " + std::to_string(entry.info.uncompressedSize) + " bytes");
     if (!platform::isValidUTF8(target))
         return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
                                        "refused entry \"" + rel + "\": link target is not UTF-8");

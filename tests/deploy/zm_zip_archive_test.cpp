@@ -203,6 +203,13 @@ TEST(ZMZipArchive, DamagedArchivesAndUnwritableOutputFailPartWay) {
     EXPECT_EQ(recorder.progress.back().first, recorder.progress.back().second);  // the final event still comes
     EXPECT_FALSE(fs::exists(tmp / "o1/last.txt"));
 
+    // A whole stream that ends before the size the directory declares, whose CRC then goes unchecked.
+    writeRawEntryArchive(tmp / "ends-early.zip", "early.txt", testsupport::deflated("abc", -MAX_WBITS), 10,
+                         static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("abc"), 3)));
+    auto early = ZMZipArchive::unzipFileAtPath(tmp / "ends-early.zip", tmp / "o5");
+    ASSERT_FALSE(early);
+    EXPECT_EQ(early.error().code, ZMZipArchive::kErrorReadFailed);
+
     // Cut short: the directory at the end is gone.
     writeFile(tmp / "short.zip", bytes.substr(0, bytes.size() / 2));
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "short.zip", tmp / "o2"));
@@ -276,7 +283,9 @@ TEST(ZMZipArchive, PasswordProtectedEntries) {
         EXPECT_EQ(good.error().code, ZMZipArchive::kErrorEntryOpenFailed);
     // A wrong password never passes for success.
     EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "bad", true, "wrong"));
-    EXPECT_FALSE(ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "none"));
+    auto none = ZMZipArchive::unzipFileAtPath(tmp / "p.zip", tmp / "none");
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error().code, ZMZipArchive::kErrorEntryOpenFailed);
 }
 
 TEST(ZMZipArchive, LargeArchivesUnpackAlikeOnSeveralThreads) {
