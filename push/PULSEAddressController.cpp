@@ -155,14 +155,6 @@ std::optional<PULSELookupResult> PULSEAddressController::parse(platform::ByteSpa
     const platform::Dictionary* object = json ? json->getDictionary() : nullptr;
     if (!object || object->empty())
         return std::nullopt;
-    // A reply that is not taken leaves nothing behind: its addresses are stored only once all of it is good.
-    const auto* ips = (*object)["ips"].getArray();
-    const auto* reports = (*object)["udp_report"].getArray();
-    if (!ips || ips->size() < 3 || !stringElement(*ips, 0) || !reports || !stringElement(*reports, 0) ||
-        !(*object)["op_conns"].getArray()) {
-        PULSE_LOG_WARN("lookup reply of %zu bytes lacks an address list: not taken", reply.size());
-        return std::nullopt;
-    }
     parseUserAddress((*object)["user"]);
     auto connect = parseIpsAddress((*object)["ips"]);
     auto udpReport = parseUdpReportAddress((*object)["udp_report"]);

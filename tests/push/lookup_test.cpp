@@ -168,21 +168,6 @@ TEST_F(Lookup, AReplyFromAPortThatWasNotAskedIsDropped) {
     EXPECT_NE(m_identity->defaultConAddress(), "10.0.0.1:2");
 }
 
-// A reply that is not taken (one of its lists missing or of the wrong type) stores none of the addresses
-// it names either: the next connection goes where the reply that was taken says.
-TEST_F(Lookup, AReplyNotTakenStoresNothing) {
-    for (const char* rest : {R"("op_conns":[])", R"("udp_report":["10.0.0.1:4"],"op_conns":{})", R"("udp_report":[4],"op_conns":[])"}) {
-        m_server.setReply(0, std::string(R"({"user":"10.0.0.1:5","ips":["10.0.0.1:1","10.0.0.1:2","10.0.0.1:3"],)") + rest + "}");
-        m_server.setReply(1, std::nullopt);
-        m_identity->setDefaultConAddress(platform::ArchiveValue(std::string("127.0.0.1:7000")));
-        EXPECT_FALSE(lookUp()) << rest;
-        EXPECT_EQ(m_identity->defaultConAddress(), "127.0.0.1:7000") << rest;
-        EXPECT_NE(m_identity->backupHttpReportAddress().value_or(""), "http://10.0.0.1:3/v2/report") << rest;
-        EXPECT_NE(m_identity->backupUserReportAddress().value_or(""), "http://10.0.0.1:5/v1/user/") << rest;
-    }
-    EXPECT_EQ(countLines("lacks an address list: not taken"), 3);
-}
-
 TEST(HostResolverTest, ResolvesLoopbackAndCancels) {
     HostResolver::clearTestTable();
     std::optional<std::string> answer;
