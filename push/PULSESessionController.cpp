@@ -430,6 +430,8 @@ bool PULSESessionController::stopsClient(std::uint16_t status) const {
 }
 
 void PULSESessionController::onRegisterRespond(const PULSERegistrationResponse& response) {
+    if (!answersRequestOf<PULSERegistrationRequest>(response))
+        return;
     if (m_isLogin) {
         PULSE_LOG_WARN("When register response, is already login. Give up the register resp.");
         return;
@@ -453,7 +455,7 @@ void PULSESessionController::onRegisterRespond(const PULSERegistrationResponse& 
 }
 
 void PULSESessionController::onLoginRespond(const PULSELoginResponse& response) {
-    if (m_isLogin)
+    if (!answersRequestOf<PULSELoginRequest>(response) || m_isLogin)
         return;
     if (response.statusCode() != 0) {
         if (auto defaults = identity())
@@ -665,10 +667,22 @@ void PULSESessionController::setCareAllDataSent(bool care) {
 }
 
 void PULSESessionController::onAckOrRespReceived(const PULSEReceivedPacketController& packet) {
-    if (auto request = m_tcpSendingQueue.getObjectFromQueueWithKey(packet.rid())) {
-        m_tcpSendingQueue.removeItem(request);
-        request->stopAckTimeoutTimer();
+    m_answeredRequest = m_tcpSendingQueue.getObjectFromQueueWithKey(packet.rid());
+    if (m_answeredRequest) {
+        m_tcpSendingQueue.removeItem(m_answeredRequest);
+        m_answeredRequest->stopAckTimeoutTimer();
     }
+}
+
+template <class Request>
+bool PULSESessionController::answersRequestOf(const PULSEReceivedPacketController& response) {
+    const auto answered = std::move(m_answeredRequest);
+    m_answeredRequest.reset();
+    if (answered && answered->rid() == response.rid() && dynamic_cast<const Request*>(answered.get()))
+        return true;
+    PULSE_LOG_WARN("an answer of command %u answers no request of this connection (rid %" PRIu64 "): ignored",
+                   unsigned(response.protocolType()), response.rid());
+    return false;
 }
 
 void PULSESessionController::onAckTimeoutForRequest(const std::shared_ptr<PULSERequest>& request) {

@@ -157,6 +157,9 @@ public:
     void onAckOrRespReceived(const PULSEReceivedPacketController& packet) override;
     void onRegisterRespond(const PULSERegistrationResponse& response) override;
     void onLoginRespond(const PULSELoginResponse& response) override;
+    // Whether the answer read last is that of a request of this kind sent on this connection.
+    template <class Request>
+    bool answersRequestOf(const PULSEReceivedPacketController& response);
     bool isReceiptPending(std::uint64_t messageID) const override;
 
     std::shared_ptr<PULSERequest> findBlockedRequest(std::uint64_t rid) const override;
@@ -241,6 +244,9 @@ private:
     std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>> m_pendingReceipts;
     std::deque<std::shared_ptr<PULSERequest>> m_keptReceipts;
     std::shared_ptr<PULSELoginRequest> m_loginRequest;
+    // The request the last answer read belonged to (none when it answered nothing waiting on this
+    // connection): only the answer of a registration or login sent here is taken.
+    std::shared_ptr<PULSERequest> m_answeredRequest;
 
     bool m_isSetup = false;
     bool m_isConnecting = false;

@@ -151,21 +151,26 @@ TEST_F(Lookup, ABadReplyFallsBackToTheSecondPort) {
     EXPECT_NEAR(seconds, 0, 0.05);
 }
 
-// Anyone who sees the query can answer it: a reply that comes from another port than the one asked is
-// not taken (the client would log in wherever it names), and the lookup goes on as if nothing came.
+// Anyone who sees the query can answer it: a reply that comes from another port than the one asked, or
+// from the same port of another host, is not taken (the client would log in wherever it names), and the
+// lookup goes on as if nothing came.
 TEST_F(Lookup, AReplyFromAPortThatWasNotAskedIsDropped) {
-    m_server.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:8081", {"10.0.0.1:1", "10.0.0.1:2", "10.0.0.1:3"},
-                                                              "10.0.0.1:4", {}));
-    m_server.setReplyFromElsewhere(0, true);
-    m_server.setReply(1, testsupport::PushLookupServer::reply("127.0.0.1:8081", {"127.0.0.1:7001", "127.0.0.1:7002", "127.0.0.1:8080"},
-                                                              "127.0.0.1:9001", {}));
-    double seconds = -1;
-    auto result = lookUp(&seconds);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->connectAddress, "127.0.0.1:7001");
-    EXPECT_NEAR(seconds, 4.0, 0.05);
-    EXPECT_EQ(countLines("which was not asked, dropped"), 1);
-    EXPECT_NE(m_identity->defaultConAddress(), "10.0.0.1:2");
+    for (const bool otherHost : {false, true}) {
+        m_server.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:8081", {"10.0.0.1:1", "10.0.0.1:2", "10.0.0.1:3"},
+                                                                  "10.0.0.1:4", {}));
+        m_server.setReplyFromElsewhere(0, !otherHost);
+        m_server.setReplyFromOtherHost(0, otherHost);
+        m_server.setReply(1, testsupport::PushLookupServer::reply("127.0.0.1:8081", {"127.0.0.1:7001", "127.0.0.1:7002", "127.0.0.1:8080"},
+                                                                  "127.0.0.1:9001", {}));
+        double seconds = -1;
+        auto result = lookUp(&seconds);
+        ASSERT_TRUE(result) << otherHost;
+        EXPECT_EQ(result->connectAddress, "127.0.0.1:7001") << otherHost;
+        EXPECT_NEAR(seconds, 4.0, 0.05) << otherHost;
+        EXPECT_EQ(countLines("which was not asked, dropped"), otherHost ? 2 : 1);
+        EXPECT_NE(m_identity->defaultConAddress(), "10.0.0.1:2") << otherHost;
+    }
+    EXPECT_EQ(countLines("from 127.0.0.2:" + std::to_string(m_server.port(0)) + ", which was not asked"), 1);
 }
 
 TEST(HostResolverTest, ResolvesLoopbackAndCancels) {

@@ -591,6 +591,43 @@ TEST_F(ServerThatStopsReading, AMessageSentAgainWhileItsReceiptIsKeptIsAnsweredO
               push::PULSETcpSocket::kMaxQueuedPackets - push::PULSESessionController::kSendQueueReserve);
 }
 
+// The same ids many times in one read, then again after a reconnection a day of the clock later: each
+// message reaches the page once, and every id gets its receipt.
+TEST_F(PushedMessages, RepeatsWithinOneReadAndAcrossReconnectionsReachThePageOnce) {
+    // Heartbeats wait for no acknowledgement: the day the clock jumps keeps the session.
+    m_server.setServerVersion(0);
+    startLoggedIn();
+    m_server.pushMessage(1, 71, "{\"message\":\"a\"}");
+    m_server.pushMessage(1, 72, "{\"message\":\"b\"}");
+    PushBytes repeats;
+    for (int i = 0; i < 50; ++i)
+        for (const auto& [id, text] : {std::pair<std::uint64_t, const char*>{71, "{\"message\":\"a\"}"}, {72, "{\"message\":\"b\"}"}}) {
+            const PushBytes packet = messagePacket(1, id, text);
+            repeats.insert(repeats.end(), packet.begin(), packet.end());
+        }
+    const auto repeated = [&] {
+        return countLines("Found repeated message, and throw it away") +
+               countLines("Found repeated message whose receipt is on its way");
+    };
+    m_server.sendRaw(repeats);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return m_server.heldMessages() == 0 && repeated() == 100; }));
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        m_clock.advance(86400.0);
+        m_server.restart(cycle == 2);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); })) << cycle;
+        m_clock.advance(2.0);
+        ASSERT_TRUE(waitLoggedIn()) << cycle;
+        m_server.sendRaw(repeats);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return repeated() == 100 * (cycle + 1); })) << cycle;
+    }
+    bool drained = false;
+    platform::RunLoop::main().perform([&] { drained = true; });
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return drained; }));
+    EXPECT_EQ(deliveries(), (std::map<std::string, int>{{"a", 1}, {"b", 1}}));
+    const auto receipts = m_server.receipts();
+    EXPECT_EQ(std::set<std::uint64_t>(receipts.begin(), receipts.end()), (std::set<std::uint64_t>{71, 72}));
+}
+
 TEST_F(PushedMessages, SurviveServerRestartsOnTheVirtualClock) {
     startLoggedIn();
     std::uint64_t next = 1;

@@ -26,6 +26,7 @@ namespace {
 
 using push::PULSESessionController;
 using testsupport::PushReceivedPacket;
+using testsupport::PushTestServer;
 
 // A TCP listener that takes every connection and closes it at once, answering nothing.
 class DroppingServer {
@@ -162,6 +163,44 @@ TEST_F(Session, ALoginFailureClearsTheIdentityAndTheNextConnectionRegisters) {
     ASSERT_TRUE(waitLoggedIn());
     EXPECT_EQ(commandsOf(3), (std::vector<int>{0, 1}));
     EXPECT_EQ(m_identity->uid(), 1001u); // the server knows the device
+}
+
+// A registration or login answer counts only as the answer of the request it names, sent on this
+// connection: one nobody asked for (repeated, late, from another connection) neither logs the client in
+// nor replaces its identity, nor sends a second login.
+TEST_F(Session, AnswersToNoRequestOfThisConnectionAreIgnored) {
+    startLoggedIn();
+    const auto uid = m_identity->uid();
+    const auto password = m_identity->password();
+    const std::uint64_t loginRid = m_server.packets(1).back().rid;
+    m_session->setIsConnectDisable(true);
+    m_session->close();
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !m_session->isSetup(); }));
+
+    testsupport::PushBytes login;
+    PushTestServer::appendU16(login, 0);
+    PushTestServer::appendU32(login, 77);
+    PushTestServer::appendU16(login, 1);
+    PushTestServer::appendString(login, "key");
+    PushTestServer::appendU32(login, 0);
+    testsupport::PushBytes registration;
+    PushTestServer::appendU16(registration, 0);
+    PushTestServer::appendU64(registration, 4242);
+    PushTestServer::appendString(registration, "other");
+    PushTestServer::appendString(registration, "otherid");
+    for (const std::uint64_t rid : {loginRid, loginRid + 2, std::uint64_t{1}}) {
+        push::PULSEReceivedPacketController::packetWithBuffer(PushTestServer::packet(12, 1, rid, uid, login))->handleReceipt();
+        push::PULSEReceivedPacketController::packetWithBuffer(PushTestServer::packet(8, 0, rid, 0, registration))->handleReceipt();
+        EXPECT_FALSE(m_session->isLogin()) << rid;
+        EXPECT_EQ(m_identity->uid(), uid) << rid;
+        EXPECT_EQ(m_identity->password(), password) << rid;
+    }
+    EXPECT_EQ(countLines("answers no request of this connection"), 6);
+    m_session->setIsConnectDisable(false);
+    m_session->setup();
+    ASSERT_TRUE(waitLoggedIn());
+    EXPECT_EQ(m_server.packets(1).size(), 2u);
+    EXPECT_EQ(m_server.packets(0).size(), 1u);
 }
 
 TEST_F(Session, RegistrationCodesThatStopTheClientLeaveItIdle) {

@@ -14,11 +14,12 @@ namespace testsupport {
 
 namespace {
 
-int bindLoopback(std::uint16_t& port) {
+int bindLoopback(std::uint16_t& port, std::uint32_t host = INADDR_LOOPBACK) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(host);
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -33,8 +34,11 @@ std::string quoted(const std::string& text) {
 } // namespace
 
 PushLookupServer::PushLookupServer() {
-    for (std::size_t i = 0; i < 2; ++i)
+    for (std::size_t i = 0; i < 2; ++i) {
         m_fds[i] = bindLoopback(m_ports[i]);
+        std::uint16_t samePort = m_ports[i];
+        m_otherHostFds[i] = bindLoopback(samePort, INADDR_LOOPBACK + 1);
+    }
     std::uint16_t strangerPort = 0;
     m_strangerFd = bindLoopback(strangerPort);
     if (::pipe2(m_wake, O_CLOEXEC) != 0)
@@ -46,7 +50,7 @@ PushLookupServer::~PushLookupServer() {
     const char byte = 0;
     (void)!::write(m_wake[1], &byte, 1);
     m_thread.join();
-    for (int fd : {m_fds[0], m_fds[1], m_strangerFd, m_wake[0], m_wake[1]})
+    for (int fd : {m_fds[0], m_fds[1], m_otherHostFds[0], m_otherHostFds[1], m_strangerFd, m_wake[0], m_wake[1]})
         ::close(fd);
 }
 
@@ -65,6 +69,11 @@ void PushLookupServer::setReplyFromElsewhere(int index, bool elsewhere) {
     m_fromElsewhere[static_cast<std::size_t>(index)] = elsewhere;
 }
 
+void PushLookupServer::setReplyFromOtherHost(int index, bool otherHost) {
+    std::lock_guard lock(m_mutex);
+    m_fromOtherHost[static_cast<std::size_t>(index)] = otherHost;
+}
+
 int PushLookupServer::queries(int index) const {
     std::lock_guard lock(m_mutex);
     return m_queries[static_cast<std::size_t>(index)];
@@ -77,7 +86,8 @@ int PushLookupServer::lastPort() const {
 
 bool PushLookupServer::hasReply(int index) const {
     std::lock_guard lock(m_mutex);
-    return index >= 0 && m_replies[static_cast<std::size_t>(index)].has_value() && !m_fromElsewhere[static_cast<std::size_t>(index)];
+    return index >= 0 && m_replies[static_cast<std::size_t>(index)].has_value() && !m_fromElsewhere[static_cast<std::size_t>(index)] &&
+           !m_fromOtherHost[static_cast<std::size_t>(index)];
 }
 
 std::vector<std::string> PushLookupServer::faults() const {
@@ -145,6 +155,8 @@ void PushLookupServer::serve() {
                 reply = m_replies[i];
                 if (m_fromElsewhere[i])
                     replyFd = m_strangerFd;
+                if (m_fromOtherHost[i])
+                    replyFd = m_otherHostFds[i];
             }
             if (reply)
                 ::sendto(replyFd, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), length);

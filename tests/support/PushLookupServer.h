@@ -40,6 +40,8 @@ public:
     void setReply(int index, std::optional<std::string> reply);
     // The port's reply comes from a third port that was never asked (a stranger who saw the query).
     void setReplyFromElsewhere(int index, bool elsewhere);
+    // The port's reply comes from the same port of another host, 127.0.0.2.
+    void setReplyFromOtherHost(int index, bool otherHost);
     int queries(int index) const;
     // The port index of the last query (-1 before any), and whether a port answers (from itself).
     int lastPort() const;
@@ -58,6 +60,8 @@ private:
     std::array<std::uint16_t, 2> m_ports{};
     int m_strangerFd = -1;
     std::array<bool, 2> m_fromElsewhere{};
+    std::array<int, 2> m_otherHostFds{-1, -1};
+    std::array<bool, 2> m_fromOtherHost{};
     int m_wake[2] = {-1, -1};
     mutable std::mutex m_mutex;
     ExpectedRequest m_expected;
