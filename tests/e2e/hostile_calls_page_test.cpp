@@ -44,9 +44,8 @@ private:
     std::uint16_t m_port = 0;
 };
 
-// The connections this process holds to a loopback port: its sockets, asked one by one, that are connected to
-// that port. (The system's TCP table, read in pieces while sockets come and go, may show a connection in none
-// of them: a count of nothing at a moment when nothing was closed.)
+// The connections this process holds to a loopback port: its sockets, each asked for its peer and state, that
+// are connected to that port (a connection to a listening loopback server is connected at once).
 std::size_t connectionsTo(std::uint16_t port)
 {
     std::size_t count = 0;
