@@ -556,9 +556,26 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
     });
     LoadSlots::Owner owner = isApplicationsLoad(request->url(), request->headers()) ? LoadSlots::Owner(&m_applicationLoads) : LoadSlots::Owner(this);
     const auto granted = LoadSlots::shared().request(owner, loadGroupOf(request->url()), [this, alive, ticket, request, page = url()](LoadSlots::Ticket slot) {
+        const bool waited = *ticket != 0;
         *ticket = slot;
-        if (alive.lock())
+        if (!alive.lock())
+            return;
+        if (!waited) {
             startRoutedLoad(slot, request, page);
+            return;
+        }
+        // A load that waited gets its slot when another load ends, often because the frame or page that asked
+        // for both went: the engine then lets go of its loads one message at a time, and this one may be let go
+        // in a message not yet read. It starts from a turn of its own once the main loop has nothing more
+        // urgent, the engine's messages read (and the withdrawals they bring heard); the slot stays its own
+        // meanwhile.
+        g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+            (*static_cast<std::function<void()>*>(data))();
+            return G_SOURCE_REMOVE;
+        }, new std::function<void()>([this, alive, slot, request, page] {
+            if (alive.lock())
+                startRoutedLoad(slot, request, page);
+        }), [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
     });
     if (!granted) {
         request->fail(platform::Error(platform::kURLErrorDomain, platform::kURLErrorResourceUnavailable,
@@ -571,7 +588,12 @@ void WebKitEngine::routeResourceRequest(const std::shared_ptr<RoutedRequest>& re
 void WebKitEngine::startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
 {
     // The engine may have let it go while it waited (its frame went), before this engine heard: nothing starts,
-    // and the withdrawal frees the slot.
+    // and the withdrawal frees the slot (or freed it already, while the start waited for its turn: a ticket
+    // released twice is ignored).
+    if (request->isAnswered()) {
+        LoadSlots::shared().release(ticket);
+        return;
+    }
     if (request->checkWithdrawn())
         return;
     auto load = RoutedLoad::start(request, mainDocumentURL, m_client.webViewIdentifier(),
