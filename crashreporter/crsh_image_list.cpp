@@ -72,24 +72,21 @@ crsh_error_t crsh_image_list_append_native(crsh_image_list* list, crsh_vm_addres
 
 void crsh_image_list_remove(crsh_image_list* list, crsh_vm_address_t header_addr)
 {
-    // Announced as a reader for the walk, so the unlinked node always goes to the free list.
+    // Found and unlinked under the writers' lock, so a removal is never missed by a walk that another
+    // writer's change led astray, and two writers removing one image retire it once. Announced as a
+    // reader meanwhile, so the unlinked node always goes to the free list for the next append.
+    crsh_macho_image* image = nullptr;
     list->list->setReading(true);
-    for (auto* node = list->list->head(); node != nullptr; node = crsh_safe_list<crsh_macho_image*>::next(node)) {
-        crsh_macho_image* image = crsh_safe_list<crsh_macho_image*>::value(node);
-        if (image->header_addr != header_addr)
-            continue;
-        // Another writer may have removed the same image since this walk found it: retire it only once.
-        if (!list->list->remove(node))
-            break;
-        RetiredImage* retired = retiredOf(image);
-        void* first = list->retired.load(std::memory_order_relaxed);
-        do {
-            retired->retired_next = static_cast<RetiredImage*>(first);
-        } while (!list->retired.compare_exchange_weak(first, retired, std::memory_order_release,
-                                                      std::memory_order_relaxed));
-        break;
-    }
+    const bool removed = list->list->removeFirst(
+        [&](crsh_macho_image* candidate) { return candidate->header_addr == header_addr; }, image);
     list->list->setReading(false);
+    if (!removed)
+        return;
+    RetiredImage* retired = retiredOf(image);
+    void* first = list->retired.load(std::memory_order_relaxed);
+    do {
+        retired->retired_next = static_cast<RetiredImage*>(first);
+    } while (!list->retired.compare_exchange_weak(first, retired, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void crsh_image_list_set_reading(crsh_image_list* list, bool reading)

@@ -85,6 +85,34 @@ public:
             found = found->next.load(std::memory_order_relaxed);
         if (found == nullptr)
             return false;
+        unlinkLocked(node);
+        return true;
+    }
+
+    // Unlinks the first node whose value `matches` and gives its value in `removed` (false when none
+    // does). The search holds the writers' lock: a walk without it could be led off the list by a node
+    // that another writer removes and appends again meanwhile, and miss a value that is listed.
+    template <typename Match>
+    bool removeFirst(Match matches, Value& removed)
+    {
+        Locker locker(m_lock);
+        for (Node* node = m_head.load(std::memory_order_relaxed); node != nullptr;
+             node = node->next.load(std::memory_order_relaxed)) {
+            Value value = node->value.load(std::memory_order_relaxed);
+            if (!matches(value))
+                continue;
+            removed = value;
+            unlinkLocked(node);
+            return true;
+        }
+        return false;
+    }
+
+    void setReading(bool reading) { m_readers.fetch_add(reading ? 1 : -1, std::memory_order_seq_cst); }
+
+private:
+    void unlinkLocked(Node* node)
+    {
         Node* next = node->next.load(std::memory_order_relaxed);
         // The unlink, the readers' count and the readers' loads of the links are sequentially
         // consistent: either the load of the count below sees a reader's announcement, or that reader's
@@ -111,10 +139,9 @@ public:
         } else {
             std::free(node);
         }
-        return true;
     }
 
-    void setReading(bool reading) { m_readers.fetch_add(reading ? 1 : -1, std::memory_order_seq_cst); }
+public:
 
     // Sequentially consistent, for remove(): as cheap as acquire loads on common processors.
     Node* head() const { return m_head.load(std::memory_order_seq_cst); }
