@@ -18,6 +18,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace hybtest {
@@ -66,6 +67,33 @@ inline FoldersAfterEngine& foldersAfterEngine()
     static auto* state = new FoldersAfterEngine; // used at exit: never destroyed
     return *state;
 }
+// Starts `arguments` (a program's path first) detached from this process: in a session of its own, its
+// parent gone, standard input `input` (or /dev/null when negative), output to /dev/null, no other
+// descriptor of this process. Returns once it is started.
+inline void startDetached(std::vector<std::string> arguments, int input)
+{
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // Only async-signal-safe calls between fork and exec: other threads may hold locks.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setsid();
+        if (::fork() != 0)
+            ::_exit(0);
+        const int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(input >= 0 ? input : devNull, 0);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        ::close_range(3, ~0U, 0);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+}
+
 // A helper, detached from this process, that waits until every process of `pids` has ended (at most
 // `polls` times 50 ms), then removes the folders. rm -r removes a link in them (or a folder replaced by a
 // link) as the link, never what it points to.
@@ -82,25 +110,7 @@ inline void spawnRemover(const std::vector<pid_t>& pids, const std::vector<std::
     for (pid_t pid : pids)
         arguments.push_back(std::to_string(pid));
     arguments.insert(arguments.end(), folders.begin(), folders.end());
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    // Only async-signal-safe calls between fork and exec: other threads may hold locks.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setsid();
-        if (::fork() != 0)
-            ::_exit(0);
-        const int devNull = ::open("/dev/null", O_RDWR);
-        for (int fd = 0; fd < 3; ++fd)
-            ::dup2(devNull, fd);
-        ::close_range(3, ~0U, 0);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
+    startDetached(std::move(arguments), -1);
 }
 
 // The engine's processes end only after this process has (and write their last data then: local

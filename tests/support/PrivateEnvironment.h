@@ -83,26 +83,7 @@ inline void removeWhenThisProgramEnds(const std::string& folder)
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return;
-    std::vector<std::string> arguments{"/bin/sh", "-c", "cat >/dev/null; rm -rf -- \"$1\"", "sh", folder};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setsid();
-        if (::fork() != 0)
-            ::_exit(0);
-        const int devNull = ::open("/dev/null", O_RDWR);
-        ::dup2(ends[0], 0);
-        ::dup2(devNull, 1);
-        ::dup2(devNull, 2);
-        ::close_range(3, ~0U, 0);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
+    detail::startDetached({"/bin/sh", "-c", "cat >/dev/null; rm -rf -- \"$1\"", "sh", folder}, ends[0]);
     ::close(ends[0]);
 }
 
