@@ -33,7 +33,10 @@
 //   disk), the damage is not dropped: the change answers errSecIO, the files stay as they are and reads go
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
-//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
+//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log. Something
+//   other than a regular file at the item file's place (a folder, a pipe, a socket, a device, a link)
+//   or than a folder at its folder's is moved aside by the next call (platform/StorePlace.h), which
+//   starts afresh; the lock file's place is kept by FileLock.
 // - Reading the files costs time linear in their bytes, whatever their records: the item file may expand
 //   (through values it shares) to kMaxFileLength bytes and to the nodes of kMaxTotalLength of small
 //   items, and the log's records share one such floor among them (beyond four bytes and a node a byte
