@@ -6,6 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
 using namespace platform;
 
 namespace {
@@ -76,6 +83,43 @@ TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
     ASSERT_TRUE(defaults.set("k", "v"));
     UserDefaults reloaded(plistPath());
     EXPECT_EQ(reloaded.string("k"), "v");
+    // What it held is kept aside, whole, rather than written over.
+    EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged").valueOr({}), (Bytes{'n', 'o', 't'}));
+}
+
+// A file there that cannot be read at the moment (here no descriptor is left, in a child process) is read
+// again at the next call and never written over: a change answers the error until then, and nothing the
+// file held is lost.
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadNowIsNeverWrittenOver) {
+    {
+        UserDefaults first(plistPath());
+        ASSERT_TRUE(first.set("a", "1"));
+        ASSERT_TRUE(first.set("b", "2"));
+    }
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit few{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
+            ::_exit(10);
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken.push_back(fd);
+        UserDefaults defaults(plistPath());
+        if (defaults.string("a") || defaults.set("c", "3") || defaults.synchronize())
+            ::_exit(11);
+        for (int fd : taken)
+            ::close(fd);
+        ::_exit(defaults.string("a") == "1" && defaults.set("c", "3") ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.string("a"), "1");
+    EXPECT_EQ(reloaded.string("b"), "2");
+    EXPECT_EQ(reloaded.string("c"), "3");
 }
 
 } // namespace
