@@ -469,6 +469,16 @@ platform::Status PULSEMessageStore::writePending(bool sync) {
         (void)cutBack();
         return storeError("write " + m_path, error);
     }
+    // Bytes another process appended meanwhile (an instance without the lock, anything writing to the
+    // file) would stand before these records, which the next start would then not reach: the log is
+    // written anew from what the store holds (these records' messages with the rest).
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (end != static_cast<off_t>(m_fileBytes + m_pending.size())) {
+        PULSE_LOG_WARN("message store %s was written to by another meanwhile; it is written anew", m_path.c_str());
+        ::close(m_fd);
+        m_fd = -1;
+        return rewrite();
+    }
     m_fileBytes += m_pending.size();
     m_pending.clear();
     if (sync && ::fsync(m_fd) != 0)

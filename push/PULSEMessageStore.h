@@ -33,7 +33,8 @@
 // - Something other than a regular file in the log's place or the lock file's (a folder, a pipe, a
 //   device, a symbolic link) is moved aside (platform/StorePlace.h, said once) and the store starts
 //   afresh; a commit never reports a message kept that is not in the file whole. A log removed or
-//   replaced while the store runs is written anew from what it holds before the next write; a lock file
+//   replaced while the store runs is written anew from what it holds before the next write, and so is
+//   one another process appended to (found when an append does not land where the last one ended); a lock file
 //   removed or replaced is locked again (or, when another instance locked the new one, nothing more is
 //   written).
 // - Thread: made and used on one thread (the client thread).

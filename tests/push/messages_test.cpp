@@ -349,6 +349,15 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
         {"pipe in the log's place while open", "", [](const char* p) { return ::unlink(p) == 0 ? ::mkfifo(p, 0600) : -1; }, S_IFIFO,
          true},
         {"lock file removed while open", push::PULSEMessageStore::kLockSuffix, removed, 0, true},
+        // Bytes another process appends: the next records would follow them, out of reach at the next start.
+        {"bytes appended by another while open", "",
+         [](const char* p) {
+             const int fd = ::open(p, O_WRONLY | O_APPEND | O_CLOEXEC);
+             const bool written = fd >= 0 && ::write(fd, "junk", 4) == 4;
+             ::close(fd);
+             return written ? 0 : -1;
+         },
+         0, true},
     };
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
