@@ -2,16 +2,10 @@
 #include "platform/FileManager.h"
 #include "platform/PropertyList.h"
 
+#include "support/SelfProcess.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <vector>
 
 using namespace platform;
 
@@ -96,26 +90,14 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadNowIsNeverWrittenOver) {
         ASSERT_TRUE(first.set("a", "1"));
         ASSERT_TRUE(first.set("b", "2"));
     }
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const rlimit few{64, 64};
-        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
-            ::_exit(10);
-        std::vector<int> taken;
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            taken.push_back(fd);
+    const int status = hybtest::runWithoutDescriptors(0, [&](const std::function<void()>& giveBack) {
         UserDefaults defaults(plistPath());
         if (defaults.string("a") || defaults.set("c", "3") || defaults.synchronize())
-            ::_exit(11);
-        for (int fd : taken)
-            ::close(fd);
-        ::_exit(defaults.string("a") == "1" && defaults.set("c", "3") ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+            return 11; // nothing read, so nothing changed
+        giveBack();
+        return defaults.string("a") == "1" && defaults.set("c", "3") ? 0 : 12;
+    });
+    EXPECT_EQ(status, 0);
     UserDefaults reloaded(plistPath());
     EXPECT_EQ(reloaded.string("a"), "1");
     EXPECT_EQ(reloaded.string("b"), "2");

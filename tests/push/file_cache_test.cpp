@@ -13,17 +13,15 @@
 #include "platform/UserDefaults.h"
 
 #include "support/LogCapture.h"
+#include "support/SelfProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <vector>
 
 using namespace push;
 using platform::ArchiveDictionary;
@@ -365,26 +363,14 @@ TEST_F(FileCache, AFileThatCannotBeReadAtTheStartIsNeverWrittenOver) {
     markMigrated();
     ASSERT_TRUE(startCache()->setObject("kept", "k"));
     restart();
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const rlimit few{64, 64};
-        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
-            ::_exit(10);
-        std::vector<int> taken;
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            taken.push_back(fd);
+    const int status = hybtest::runWithoutDescriptors(0, [&](const std::function<void()>& giveBack) {
         auto cache = startCache();
         if (!cache || cache->hasObjectForKey("k") || cache->setObject("set meanwhile", "m"))
-            ::_exit(11); // nothing read, and nothing written over it
-        for (int fd : taken)
-            ::close(fd);
-        ::_exit(cache->setObject("set after", "a") && cache->objectForKey("k") == ArchiveValue("kept") ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+            return 11; // nothing read, and nothing written over it
+        giveBack();
+        return cache->setObject("set after", "a") && cache->objectForKey("k") == ArchiveValue("kept") ? 0 : 12;
+    });
+    EXPECT_EQ(status, 0);
     auto cache = startCache();
     EXPECT_EQ(cache->objectForKey("k"), ArchiveValue("kept"));
     EXPECT_EQ(cache->objectForKey("m"), ArchiveValue("set meanwhile"));

@@ -9,6 +9,7 @@
 #include "RecordingSession.h"
 
 #include "support/LogCapture.h"
+#include "support/SelfProcess.h"
 
 #include "platform/RunLoop.h"
 
@@ -18,7 +19,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -508,31 +508,17 @@ TEST(MessageStore, ALogThatCannotBeReadAtTheStartIsNeverWrittenOver) {
             ASSERT_TRUE(store.accept(id, 1, text));
         ASSERT_TRUE(store.commit().ok());
     }
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const rlimit few{64, 64};
-        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
-            ::_exit(10);
-        std::vector<int> taken;
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            taken.push_back(fd);
-        ::close(taken.back()); // one left: the lock file's
-        taken.pop_back();
+    const int status = hybtest::runWithoutDescriptors(1, [&](const std::function<void()>& giveBack) { // the lock file's
         push::PULSEMessageStore store(path);
         if (store.heldCount() != 0 || !store.accept(100, 1, "m") || store.commit().ok())
-            ::_exit(11); // read nothing, so keeps nothing
-        for (int fd : taken)
-            ::close(fd);
+            return 11; // read nothing, so keeps nothing
+        giveBack();
         for (std::uint64_t id = 101; id <= 103; ++id)
             if (!store.accept(id, 1, "m") || !store.commit().ok())
-                ::_exit(12);
-        ::_exit(store.heldCount() == 23 ? 0 : 13);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+                return 12;
+        return store.heldCount() == 23 ? 0 : 13;
+    });
+    EXPECT_EQ(status, 0);
     push::PULSEMessageStore reread(path);
     EXPECT_EQ(reread.heldCount(), 23u);
     EXPECT_FALSE(reread.isRemembered(100)) << "its commit failed";
