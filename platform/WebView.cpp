@@ -28,6 +28,19 @@ std::shared_ptr<WebView> WebView::create(Rect frame) {
 
 void WebView::setFactory(Factory factory) { installedFactory() = std::move(factory); }
 
+namespace {
+WebView::LoadRulesProvider& installedLoadRules() {
+    static WebView::LoadRulesProvider provider;
+    return provider;
+}
+} // namespace
+
+void WebView::setLoadRulesProvider(LoadRulesProvider provider) { installedLoadRules() = std::move(provider); }
+
+std::optional<WebLoadRules> WebView::loadRulesFor(std::string_view userAgent) {
+    return installedLoadRules() ? installedLoadRules()(userAgent) : std::nullopt;
+}
+
 WebView::WebView(Rect frame)
     : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))), m_identifier(++g_lastIdentifier) {}
 

@@ -47,6 +47,7 @@
 #include "platform/Error.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/URLRequest.h"
+#include "platform/WebLoadRules.h"
 #include "platform/ui/View.h"
 #include "platform/WebViewDelegate.h"
 
@@ -175,6 +176,14 @@ public:
 
     // The process-wide user agent for a load starting now (see the header comment).
     std::string currentUserAgent() const;
+
+    // The rules that refuse web loads of pages loading under a user agent (the runtime's whitelist judges
+    // the requests naming one of its view controllers, which their agent does): an engine that makes web
+    // loads without the URL protocol registry judges them by these. None when nothing refuses them. Installed
+    // by the runtime (an empty provider: none); main thread.
+    using LoadRulesProvider = std::function<std::optional<WebLoadRules>(std::string_view userAgent)>;
+    static void setLoadRulesProvider(LoadRulesProvider provider);
+    static std::optional<WebLoadRules> loadRulesFor(std::string_view userAgent);
     // The engine's own agent, used when no "UserAgent" default is registered.
     virtual std::string defaultUserAgent() const = 0;
     // What navigator.userAgent gives in this view while it has loaded nothing yet. Evaluated here unless
