@@ -58,14 +58,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(fuzz_hook_is_local_route_of_file(route));
             g_free(route);
         }
-        // Rules of every kind of test: a URL allowed has the host and port they name, and no user part.
+        // Rules of every kind of test: a URL allowed is a web URL of the host and port they name, with no user
+        // part.
         static HybLoadRules* const rules = [] {
             const HybRulePattern patterns[] = {{"http$", "([a-z0-9.-]*\\.)?example\\.com$", 8080, "\\/a(\\/.*)?$"},
                                                {"hyb\\-default\\-scheme$", "example\\.org$", -1, nullptr}};
             return hyb_load_rules_new(patterns, 2, 1);
         }();
-        if (hyb_load_rules_allow(rules, uri.c_str()))
-            check(uri.find('@') == std::string::npos && (uri.find("example.com:8080/a") != std::string::npos || uri.find("example.org") != std::string::npos));
+        if (hyb_load_rules_allow(rules, uri.c_str())) {
+            char* lower = g_ascii_strdown(uri.c_str(), -1);
+            const std::string lowered(lower);
+            g_free(lower);
+            const std::size_t authority = lowered.find("://") + 3;
+            check(lowered.substr(authority, lowered.find_first_of("/?#", authority) - authority).find('@') == std::string::npos
+                  && (lowered.rfind("http://", 0) == 0 || lowered.rfind("https://", 0) == 0)
+                  && (lowered.find("example.com:8080/a") != std::string::npos || lowered.find("example.org") != std::string::npos));
+        }
 
         switch (op % 3) {
         case 0: {

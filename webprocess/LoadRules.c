@@ -121,14 +121,22 @@ static char* rules_decoded_path(const char* path, size_t length)
     return decoded;
 }
 
-/* Splits an http or https URL; 0 when unsure. */
+/* Splits an http or https URL; 0 for any other, or when unsure. */
 static int rules_split(const char* url, URLParts* parts)
 {
+    /* Characters no URL holds as they stand (the engine escapes them): text that has one is no URL here. */
+    for (const unsigned char* c = (const unsigned char*)url; *c; c++) {
+        if (*c <= ' ' || *c >= 0x7F || strchr("\"<>\\^`{|}", *c))
+            return 0;
+    }
     const char* colon = strchr(url, ':');
     if (!colon || colon[1] != '/' || colon[2] != '/')
         return 0;
     parts->scheme = url;
     parts->scheme_length = (size_t)(colon - url);
+    if (!(parts->scheme_length == 4 && g_ascii_strncasecmp(url, "http", 4) == 0)
+        && !(parts->scheme_length == 5 && g_ascii_strncasecmp(url, "https", 5) == 0))
+        return 0;
     const char* authority = colon + 3;
     const size_t authority_length = strcspn(authority, "/?#");
     if (memchr(authority, '@', authority_length) || memchr(authority, '%', authority_length))

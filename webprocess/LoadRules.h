@@ -9,7 +9,7 @@
  * to the UI process, whose whitelist decides it. Expressions are POSIX extended ones, matched anchored at the
  * start of the part, as the whitelist matches them.
  *
- * Plain C (the module is C); no state but what hyb_load_rules_new makes. */
+ * Plain C on GLib (the module is C); no state but what hyb_load_rules_new makes. */
 #pragma once
 
 #include <stddef.h>
@@ -34,7 +34,7 @@ typedef struct HybLoadRules HybLoadRules;
 HybLoadRules* hyb_load_rules_new(const HybRulePattern* patterns, size_t count, int default_scheme_opens_hosts);
 void hyb_load_rules_free(HybLoadRules* rules);
 
-/* Whether the rules surely allow the http or https URL. */
+/* Whether the rules surely allow the URL, an http or https one (no other is allowed here). */
 int hyb_load_rules_allow(const HybLoadRules* rules, const char* url);
 
 #ifdef __cplusplus

@@ -216,7 +216,9 @@ TEST(HYBWhitelist, TheWebProcessJudgesWebLoadsAsTheWhitelistDoes) {
           "https://example.com/api/%FF", "https://example.com/api/%zz"}},
         {withDefaults({"hyb-default-scheme://example.com/p"}), {"http://example.com/p", "https://example.com:1/p/", "http://example.com/q"}},
         {withDefaults({"http://[::1]", "127.0.0.1:9"}), {"http://[::1]/", "http://[::1]:80/", "http://127.0.0.1:9/x", "http://127.0.0.1/x"}},
-        {withDefaults({"example.com"}), {"http://user@example.com/", "http://ex%61mple.com/", "http://example.com:99999/"}},
+        {withDefaults({"example.com"}),
+         {"http://user@example.com/", "http://ex%61mple.com/", "http://example.com:99999/", "http://example.com/<a>", "http://example.com/a b",
+          "ftp://example.com/", "hyb-default-scheme://example.com/"}},
         {{"http://example.com/a.b/(c)"}, {"http://example.com/a.b/(c)", "http://example.com/aXb/(c)", "http://example.com/a.b/c"}},
     };
     for (const Case& c : cases) {
