@@ -1,6 +1,7 @@
 #include "platform/HTTPCookieStorage.h"
 
 #include "platform/HTTPSyntax.h"
+#include "platform/PublicSuffix.h"
 
 #include <algorithm>
 #include <ctime>
@@ -13,21 +14,27 @@ namespace {
 double now() { return static_cast<double>(std::time(nullptr)); }
 
 bool hostCoveredBy(const std::string& host, const std::string& mainHost) {
-    // The cookie's host must lie in the main document's domain (its last two labels, or the whole host).
-    std::size_t dot = mainHost.rfind('.');
-    std::size_t start = dot == std::string::npos || dot == 0 ? std::string::npos : mainHost.rfind('.', dot - 1);
-    std::string base = start == std::string::npos ? mainHost : mainHost.substr(start + 1);
-    if (host.size() < base.size())
-        return false;
-    if (strcasecmp(host.c_str() + host.size() - base.size(), base.c_str()) != 0)
-        return false;
-    return host.size() == base.size() || host[host.size() - base.size() - 1] == '.';
+    // The cookie's host must be of the main document's site (its registrable domain).
+    return PublicSuffix::siteOf(host) == PublicSuffix::siteOf(mainHost);
+}
+
+// The site a cookie counts against: that of its domain.
+std::string siteOfCookie(const HTTPCookie& cookie) {
+    std::string_view domain = cookie.domain();
+    if (!domain.empty() && domain.front() == '.')
+        domain.remove_prefix(1);
+    return PublicSuffix::siteOf(domain);
 }
 
 } // namespace
 
 HTTPCookieStorage& HTTPCookieStorage::shared() {
     // Never destroyed: the URL-loading thread may store cookies until the very end of the process.
+    static auto* storage = new HTTPCookieStorage;
+    return *storage;
+}
+
+HTTPCookieStorage& HTTPCookieStorage::forForeignContent() {
     static auto* storage = new HTTPCookieStorage;
     return *storage;
 }
@@ -44,10 +51,14 @@ void HTTPCookieStorage::setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) {
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
     std::lock_guard lock(m_mutex);
-    return m_cookies;
+    std::vector<HTTPCookie> all;
+    all.reserve(m_cookies.size());
+    for (const Entry& entry : m_cookies)
+        all.push_back(entry.cookie);
+    return all;
 }
 
-std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
+std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url, HTTPCookieSiteContext context) const {
     if (!url.host() || url.host()->empty())
         return {};
     bool secure = http::equalsIgnoringCase(url.scheme(), "https");
@@ -56,23 +67,60 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
     std::vector<HTTPCookie> matching;
     {
         std::lock_guard lock(m_mutex);
-        for (const HTTPCookie& c : m_cookies)
+        for (const Entry& entry : m_cookies) {
+            const HTTPCookie& c = entry.cookie;
+            if (context == HTTPCookieSiteContext::CrossSite && c.sameSite() != HTTPCookieSameSite::None)
+                continue;
             if (!c.isExpired(t) && c.matches(*url.host(), path, secure))
                 matching.push_back(c);
+        }
     }
     std::stable_sort(matching.begin(), matching.end(),
                      [](const HTTPCookie& a, const HTTPCookie& b) { return a.path().size() > b.path().size(); });
     return matching;
 }
 
+void HTTPCookieStorage::eraseLocked(std::size_t index) {
+    auto count = m_perSite.find(m_cookies[index].site);
+    if (count != m_perSite.end() && --count->second == 0)
+        m_perSite.erase(count);
+    m_cookies.erase(m_cookies.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void HTTPCookieStorage::eraseIfLocked(const CookiePredicate& pick) {
+    for (std::size_t i = m_cookies.size(); i-- > 0;)
+        if (pick(m_cookies[i].cookie))
+            eraseLocked(i);
+}
+
 void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie, double t) {
-    m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(), [&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); }),
-                    m_cookies.end());
+    eraseIfLocked([&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); });
     if (cookie.isExpired(t))
         return;
-    if (m_cookies.size() >= kMaxCookies)
-        m_cookies.erase(m_cookies.begin());
-    m_cookies.push_back(cookie);
+    std::string site = siteOfCookie(cookie);
+    // Full: the oldest cookie of the site goes; past the total, the oldest of the site that keeps the most.
+    std::string evicted;
+    if (auto count = m_perSite.find(site); count != m_perSite.end() && count->second >= kMaxCookiesPerSite) {
+        evicted = site;
+    } else if (m_cookies.size() >= kMaxCookies) {
+        std::size_t most = 0;
+        for (const auto& [name, kept] : m_perSite) {
+            if (kept > most) {
+                most = kept;
+                evicted = name;
+            }
+        }
+    }
+    if (!evicted.empty() || m_cookies.size() >= kMaxCookies) {
+        for (std::size_t i = 0; i < m_cookies.size(); ++i) {
+            if (evicted.empty() || m_cookies[i].site == evicted) {
+                eraseLocked(i);
+                break;
+            }
+        }
+    }
+    ++m_perSite[site];
+    m_cookies.push_back(Entry{cookie, std::move(site)});
 }
 
 void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
@@ -96,8 +144,7 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
     std::lock_guard lock(m_mutex);
-    m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(), [&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); }),
-                    m_cookies.end());
+    eraseIfLocked([&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); });
 }
 
 namespace {
@@ -110,7 +157,7 @@ HTTPCookieStorage::DocumentCookieEraser& documentCookieEraser() {
 void HTTPCookieStorage::deleteCookies(const CookiePredicate& pick) {
     {
         std::lock_guard lock(m_mutex);
-        m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(), [&](const HTTPCookie& c) { return pick(c); }), m_cookies.end());
+        eraseIfLocked(pick);
     }
     if (const DocumentCookieEraser& eraser = documentCookieEraser())
         eraser(pick);
@@ -118,22 +165,23 @@ void HTTPCookieStorage::deleteCookies(const CookiePredicate& pick) {
 
 void HTTPCookieStorage::setDocumentCookieEraser(DocumentCookieEraser eraser) { documentCookieEraser() = std::move(eraser); }
 
-std::optional<std::string> HTTPCookieStorage::cookieHeaderForURL(const URL& url) const {
-    Dictionary fields = HTTPCookie::requestHeaderFieldsWithCookies(cookiesForURL(url));
+std::optional<std::string> HTTPCookieStorage::cookieHeaderForURL(const URL& url, HTTPCookieSiteContext context) const {
+    Dictionary fields = HTTPCookie::requestHeaderFieldsWithCookies(cookiesForURL(url, context));
     if (const std::string* header = fields["Cookie"].getString())
         return *header;
     return std::nullopt;
 }
 
 void HTTPCookieStorage::storeSetCookieValues(const std::vector<std::string>& values, const URL& url,
-                                             const std::optional<URL>& mainDocumentURL) {
+                                             const std::optional<URL>& mainDocumentURL, HTTPCookieSiteContext context) {
     if (!url.host() || url.host()->empty())
         return;
     std::string path = url.percentEncodedPath().empty() ? "/" : url.percentEncodedPath();
     std::vector<HTTPCookie> received;
     double t = now();
     for (const std::string& v : values)
-        if (auto cookie = HTTPCookie::fromSetCookie(v, *url.host(), path, t))
+        if (auto cookie = HTTPCookie::fromSetCookie(v, *url.host(), path, t);
+            cookie && (context == HTTPCookieSiteContext::SameSite || cookie->sameSite() == HTTPCookieSameSite::None))
             received.push_back(std::move(*cookie));
     setCookies(received, url, mainDocumentURL);
 }

@@ -39,7 +39,7 @@ public:
         if (!c || !c->m_request.httpShouldHandleCookies())
             return;
         if (auto answered = URL::fromString(url))
-            HTTPCookieStorage::shared().storeSetCookieValues(values, *answered, c->m_request.mainDocumentURL());
+            c->cookieStorage().storeSetCookieValues(values, *answered, c->m_request.mainDocumentURL(), c->m_request.cookieSiteContext());
     }
     void transferDidComplete(std::optional<Error> error) override {
         auto c = m_connection.lock();
@@ -122,6 +122,11 @@ void URLConnection::setDelegateQueue(std::shared_ptr<DispatchQueue> queue) {
 
 URLConnection::DeliveryTarget URLConnection::onLoadingThread() {
     return [](std::function<void()> work) { work(); };
+}
+
+HTTPCookieStorage& URLConnection::cookieStorage() const {
+    HTTPCookieStorage* chosen = m_request.httpCookieStorage();
+    return chosen ? *chosen : HTTPCookieStorage::shared();
 }
 
 bool URLConnection::isCancelled() const {
@@ -232,11 +237,12 @@ void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition dispositio
         return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.urlString()));
     URLRequest request = m_request;
     if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {
-        if (auto cookies = HTTPCookieStorage::shared().cookieHeaderForURL(*request.url()))
+        if (auto cookies = cookieStorage().cookieHeaderForURL(*request.url(), request.cookieSiteContext()))
             (void)request.setValue(*cookies, "Cookie");
     }
     HTTPTransport::Options options;
     options.acceptAnyServerCertificate = disposition == URLAuthenticationChallenge::Disposition::AcceptAnyCertificate;
+    options.receiveWindow = HTTPTransport::kReceiveWindow;
     auto transfer = HTTPTransport::shared().start(request, options, std::make_shared<TransferObserver>(weak_from_this()));
     if (!transfer)
         return deliverFailure(transfer.error());
@@ -325,9 +331,44 @@ void URLConnection::deliverResponse(const URLResponse& response) {
     deliver([response](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveResponse(self, response); });
 }
 
+namespace {
+// A piece of a transfer's body on its way to the delegate: released to the transport once the call ran, or
+// was dropped, unless the delegate keeps the bytes and releases them itself.
+struct HeldData {
+    Bytes bytes;
+    std::optional<HTTPTransport::TransferID> transfer;
+    bool releasedByDelegate = false;
+    ~HeldData() {
+        if (transfer && !releasedByDelegate)
+            HTTPTransport::shared().release(*transfer, bytes.size());
+    }
+};
+} // namespace
+
 void URLConnection::deliverData(Bytes data) {
-    auto shared = std::make_shared<const Bytes>(std::move(data));
-    deliver([shared](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveData(self, *shared); });
+    auto held = std::make_shared<HeldData>();
+    held->bytes = std::move(data);
+    {
+        std::lock_guard lock(m_mutex);
+        held->transfer = m_transfer;
+        held->releasedByDelegate = m_keepsReceivedData;
+    }
+    deliver([held](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveData(self, held->bytes); });
+}
+
+void URLConnection::keepReceivedData() {
+    std::lock_guard lock(m_mutex);
+    m_keepsReceivedData = true;
+}
+
+void URLConnection::releaseReceivedData(std::size_t bytes) {
+    std::optional<HTTPTransport::TransferID> transfer;
+    {
+        std::lock_guard lock(m_mutex);
+        transfer = m_transfer;
+    }
+    if (transfer)
+        HTTPTransport::shared().release(*transfer, bytes);
 }
 
 void URLConnection::deliverFinish() {

@@ -17,6 +17,11 @@
 //   -1003 host not found, -1004 cannot connect, -1005 connection lost, -1002 unsupported URL, ...
 // - An https load first puts a server-trust challenge to the delegate (on the delivery target); TLS
 //   certificates are verified unless it answers useCredentialForServerTrust.
+// - Back-pressure: an http or https body comes no faster than the delegate takes it. Its bytes count as held
+//   (HTTPTransport::kReceiveWindow for the load, kReceivedBytesHeldInAll for all loads) from when the
+//   transport hands them over until the delegate's didReceiveData call has returned (or was dropped); a
+//   load that fills its window pauses until then. A delegate that keeps the bytes for a reader of its own
+//   calls keepReceivedData() before start, and releaseReceivedData as its reader takes them.
 #pragma once
 
 #include "platform/DispatchQueue.h"
@@ -37,6 +42,7 @@
 namespace platform {
 
 class URLConnection;
+class HTTPCookieStorage;
 
 class URLConnectionDelegate {
 public:
@@ -88,6 +94,9 @@ public:
     static DeliveryTarget onLoadingThread();
     void start();
     void cancel();
+    // See back-pressure above. Any thread.
+    void keepReceivedData();
+    void releaseReceivedData(std::size_t bytes);
 
     const URLRequest& originalRequest() const { return m_request; }
     // The request as it stands now: after redirects, with the URL that answered.
@@ -113,6 +122,7 @@ private:
     void deliverFinish();
     void deliverFailure(Error error);
     bool isCancelled() const;
+    HTTPCookieStorage& cookieStorage() const;
 
     URLRequest m_request;
     std::weak_ptr<URLConnectionDelegate> m_delegate;
@@ -125,6 +135,7 @@ private:
     std::optional<HTTPTransport::TransferID> m_transfer;
     std::shared_ptr<URLProtocol> m_protocol;
     std::optional<URL> m_answeredURL;
+    bool m_keepsReceivedData = false;
 };
 
 } // namespace platform

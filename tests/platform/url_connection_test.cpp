@@ -179,6 +179,45 @@ TEST(URLConnection, StreamedUploadThroughBoundPairGoesChunked) {
     EXPECT_EQ(load.recorder->body(), payload);
 }
 
+TEST(URLConnection, AStreamedBodyOfANamedLengthGoesOutWholeOrTheLoadFails) {
+    // A stream that ends short of its "Content-Length", or goes past it: the load fails as such, and no server
+    // takes a cut body for the whole one.
+    HTTPTestServer server;
+    server.routeEcho("/echo");
+    for (const std::size_t written : {std::size_t{40000}, std::size_t{50000}, std::size_t{60000}}) {
+        SCOPED_TRACE(written);
+        auto [input, output] = BoundStreamPair::make();
+        URLRequest request(server.url("/echo"));
+        request.setHTTPMethod("POST");
+        request.setHTTPBodyStream(input);
+        ASSERT_TRUE(request.setValue("50000", "Content-Length").ok());
+        auto load = startLoad(request);
+        std::thread writer([&, output = output] {
+            ASSERT_TRUE(output->open());
+            const std::string payload(written, 'p');
+            const auto* data = reinterpret_cast<const std::uint8_t*>(payload.data());
+            for (std::size_t done = 0; done < payload.size();) {
+                long n = output->write(data + done, payload.size() - done);
+                if (n <= 0)
+                    break;
+                done += static_cast<std::size_t>(n);
+            }
+            output->close();
+        });
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        writer.join();
+        if (written == 50000) {
+            EXPECT_TRUE(load.recorder->finished());
+            EXPECT_EQ(load.recorder->body(), std::string(50000, 'p'));
+            continue;
+        }
+        ASSERT_TRUE(load.recorder->error());
+        EXPECT_EQ(load.recorder->error()->code, kURLErrorRequestBodyStreamExhausted) << load.recorder->error()->localizedDescription();
+        for (const auto& recorded : server.requests())
+            EXPECT_EQ(recorded.body.size(), 50000u) << "a server got a cut body as a request";
+    }
+}
+
 TEST(URLConnection, HeadGivesHeadersAndNoBody) {
     HTTPTestServer server;
     server.route("/file", Reply::text(200, std::string(1234, 'z')));
@@ -252,6 +291,153 @@ TEST(URLConnection, BodiesWithCodingsTheLoaderDoesNotKnowArriveAsSent) {
     auto decoded = URLConnection::sendSynchronousRequest(URLRequest(server.url("/x")));
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(std::string(decoded->data.begin(), decoded->data.end()), "plain");
+}
+
+// Polls `condition` until it holds; false after 20 seconds.
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A reader that keeps what it receives (as the web engine's body stream does) and takes it only when told:
+// notes the most it ever held, and whether the load ended.
+class SlowReader final : public URLConnectionDelegate {
+public:
+    void didReceiveData(URLConnection&, const Bytes& data) override {
+        std::lock_guard lock(m_mutex);
+        m_received += data.size();
+        m_mostHeld = std::max(m_mostHeld, m_received - m_released);
+        m_digest = crc32(m_digest, data.data(), static_cast<uInt>(data.size()));
+        m_changed.notify_all();
+    }
+    void didFinishLoading(URLConnection&) override { end(std::nullopt); }
+    void didFailWithError(URLConnection&, const Error& error) override { end(error); }
+
+    // Takes everything received so far.
+    void takeAll(URLConnection& connection) {
+        std::size_t taken = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            taken = m_received - m_released;
+            m_released = m_received;
+        }
+        connection.releaseReceivedData(taken);
+    }
+    bool waitFor(const std::function<bool()>& condition) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), condition);
+    }
+    std::size_t received() { std::lock_guard lock(m_mutex); return m_received; }
+    std::size_t mostHeld() { std::lock_guard lock(m_mutex); return m_mostHeld; }
+    uLong digest() { std::lock_guard lock(m_mutex); return m_digest; }
+    bool ended() { std::lock_guard lock(m_mutex); return m_ended; }
+    std::optional<Error> error() { std::lock_guard lock(m_mutex); return m_error; }
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+
+private:
+    void end(std::optional<Error> error) {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+        m_error = std::move(error);
+        m_changed.notify_all();
+    }
+    std::size_t m_received = 0;
+    std::size_t m_released = 0;
+    std::size_t m_mostHeld = 0;
+    uLong m_digest = crc32(0, nullptr, 0);
+    bool m_ended = false;
+    std::optional<Error> m_error;
+};
+
+// The body as the reader should see it: `block` repeated `times`.
+uLong digestOf(const std::string& block, std::size_t times) {
+    uLong digest = crc32(0, nullptr, 0);
+    for (std::size_t i = 0; i < times; ++i)
+        digest = crc32(digest, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
+    return digest;
+}
+
+TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
+    // 48 MiB plain, and a 48 KiB gzip body that decodes to 48 MiB, read by a reader that takes its bytes
+    // only now and then: the load never hands over more than its window (and one piece) ahead of it.
+    HTTPTestServer server;
+    const std::string block(64 * 1024, 'z');
+    Reply plain = Reply::text(200, block);
+    plain.bodyRepeat = 768;
+    server.route("/plain", plain);
+    server.route("/bomb", Reply::text(200, gzipped(std::string(48 << 20, 'z'))).withHeader("Content-Encoding", "gzip"));
+    for (const char* path : {"/plain", "/bomb"}) {
+        SCOPED_TRACE(path);
+        auto reader = std::make_shared<SlowReader>();
+        auto connection = URLConnection::make(URLRequest(server.url(path)), reader, false);
+        connection->keepReceivedData();
+        connection->setDeliveryTarget(URLConnection::onLoadingThread());
+        connection->start();
+        // The reader takes what it holds once a window is full, a step at a time.
+        std::size_t steps = 0;
+        while (!reader->ended()) {
+            ASSERT_TRUE(reader->waitFor([&] { return reader->ended() || reader->received() >= (steps + 1) * HTTPTransport::kReceiveWindow; }));
+            reader->takeAll(*connection);
+            ++steps;
+        }
+        EXPECT_FALSE(reader->error()) << reader->error()->localizedDescription();
+        EXPECT_EQ(reader->received(), std::size_t{48} << 20);
+        EXPECT_EQ(reader->digest(), digestOf(block, 768));
+        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + HTTPTransport::kReceivePiece);
+        EXPECT_GE(steps, 40u);
+    }
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+}
+
+TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad) {
+    HTTPTestServer server;
+    Reply endless = Reply::text(200, std::string(64 * 1024, 'e'));
+    endless.bodyRepeat = 1u << 20;
+    server.route("/endless", endless);
+    server.route("/small", Reply::text(200, "small"));
+    std::vector<std::shared_ptr<SlowReader>> readers;
+    std::vector<std::shared_ptr<URLConnection>> connections;
+    // More stalled readers than the total leaves windows for.
+    const std::size_t stalled = HTTPTransport::kReceivedBytesHeldInAll / HTTPTransport::kReceiveWindow + 4;
+    for (std::size_t i = 0; i < stalled; ++i) {
+        readers.push_back(std::make_shared<SlowReader>());
+        connections.push_back(URLConnection::make(URLRequest(server.url("/endless")), readers.back(), false));
+        connections.back()->keepReceivedData();
+        connections.back()->setDeliveryTarget(URLConnection::onLoadingThread());
+        connections.back()->start();
+    }
+    for (auto& reader : readers)
+        ASSERT_TRUE(reader->waitFor([&] { return reader->received() > 0; }));
+    // Each waits for its reader and none times out meanwhile; together they hold the total and a piece each.
+    auto load = startLoad(URLRequest(server.url("/small")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->body(), "small");
+    EXPECT_LE(HTTPTransport::shared().heldBytes(), HTTPTransport::kReceivedBytesHeldInAll + stalled * HTTPTransport::kReceivePiece);
+    for (auto& reader : readers) {
+        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + HTTPTransport::kReceivePiece);
+        EXPECT_FALSE(reader->ended());
+    }
+    for (auto& connection : connections)
+        connection->cancel();
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+}
+
+TEST(URLConnection, ACodedBodyThatIsNotWhatItsCodingSaysFails) {
+    HTTPTestServer server;
+    server.route("/bad", Reply::text(200, "not gzip at all").withHeader("Content-Encoding", "gzip"));
+    server.route("/deflate", Reply::text(200, "\x78\x9c\xcb\x48\xcd\xc9\xc9\x07\x00\x06\x2c\x02\x15").withHeader("Content-Encoding", "deflate"));
+    auto bad = URLConnection::sendSynchronousRequest(URLRequest(server.url("/bad")));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().code, kURLErrorCannotDecodeContentData);
+    auto deflated = URLConnection::sendSynchronousRequest(URLRequest(server.url("/deflate")));
+    ASSERT_TRUE(deflated.ok()) << deflated.error().localizedDescription();
+    EXPECT_EQ(std::string(deflated->data.begin(), deflated->data.end()), "hello");
 }
 
 TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
