@@ -123,6 +123,8 @@ struct HTTPTransport::Impl {
         // Bytes read from the request body's stream so far, and why the stream could not be sent whole.
         std::int64_t uploadRead = 0;
         std::optional<Error> bodyError;
+        // The last bytes of a body of a named length, held until its stream is known to end there.
+        std::vector<std::uint8_t> bodyTail;
         // Back-pressure (Options::receiveWindow): what the observer holds, whether the library was told to wait
         // for room, and the decoder of a coded body (with the coded bytes it was given and has not decoded).
         std::size_t held = 0;
@@ -165,6 +167,15 @@ struct HTTPTransport::Impl {
         }
 
         void touch() { lastActivity = SteadyClock::now(); }
+
+        // The request body's stream has nothing yet: the library waits until it says it has.
+        size_t waitForBody() {
+            sendPaused = true;
+            Impl* owner = impl;
+            TransferID transfer = id;
+            request.httpBodyStream()->setReadableHandler([owner, transfer] { owner->post([owner, transfer] { owner->unpauseSending(transfer); }); });
+            return CURL_READFUNC_PAUSE;
+        }
 
         // The request body cannot go out whole: the transfer fails with why, never with a cut body sent.
         size_t failBody(const std::string& why) {
@@ -564,34 +575,51 @@ struct HTTPTransport::Impl {
             t->requestSent();
             return 0;
         }
-        // With a length named, the stream must give exactly that: past it, one byte more is looked for.
-        std::uint8_t probe = 0;
-        const bool whole = t->uploadExpected >= 0 && t->uploadRead >= t->uploadExpected;
-        if (t->uploadExpected >= 0 && !whole)
-            max = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(max), t->uploadExpected - t->uploadRead));
-        InputStream::ReadOutcome outcome = whole ? stream->tryRead(&probe, 1) : stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
-        switch (outcome.state) {
-        case InputStream::ReadState::Bytes:
-            if (whole)
-                return t->failBody("the request body is longer than its " + std::to_string(t->uploadExpected) + " bytes");
-            t->uploadRead += static_cast<std::int64_t>(outcome.count);
-            return outcome.count;
-        case InputStream::ReadState::AtEnd:
-            if (t->uploadExpected >= 0 && !whole)
-                return t->failBody("the request body ended after " + std::to_string(t->uploadRead) + " of its " +
-                                   std::to_string(t->uploadExpected) + " bytes");
+        // With a length named, the stream must give exactly that: its last bytes are held back until the stream
+        // is known to end with them, so that a longer body is never sent cut to the length.
+        if (t->uploadExpected >= 0 && t->uploadRead >= t->uploadExpected && t->bodyTail.empty()) {
             t->requestSent();
             return 0;
+        }
+        if (t->bodyTail.empty()) {
+            if (t->uploadExpected >= 0)
+                max = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(max), t->uploadExpected - t->uploadRead));
+            InputStream::ReadOutcome outcome = stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
+            switch (outcome.state) {
+            case InputStream::ReadState::Bytes:
+                t->uploadRead += static_cast<std::int64_t>(outcome.count);
+                if (t->uploadExpected < 0 || t->uploadRead < t->uploadExpected)
+                    return outcome.count;
+                t->bodyTail.assign(buffer, buffer + outcome.count);
+                break;
+            case InputStream::ReadState::AtEnd:
+                if (t->uploadExpected >= 0)
+                    return t->failBody("the request body ended after " + std::to_string(t->uploadRead) + " of its " +
+                                       std::to_string(t->uploadExpected) + " bytes");
+                t->requestSent();
+                return 0;
+            case InputStream::ReadState::Failed:
+                return t->failBody("the request body could not be read: " + stream->streamError().localizedDescription());
+            case InputStream::ReadState::WouldBlock:
+                return t->waitForBody();
+            }
+        }
+        std::uint8_t probe = 0;
+        switch (stream->tryRead(&probe, 1).state) {
+        case InputStream::ReadState::AtEnd: {
+            const std::size_t n = std::min(max, t->bodyTail.size());
+            std::memcpy(buffer, t->bodyTail.data(), n);
+            t->bodyTail.erase(t->bodyTail.begin(), t->bodyTail.begin() + static_cast<std::ptrdiff_t>(n));
+            return n;
+        }
+        case InputStream::ReadState::Bytes:
+            return t->failBody("the request body is longer than its " + std::to_string(t->uploadExpected) + " bytes");
         case InputStream::ReadState::Failed:
             return t->failBody("the request body could not be read: " + stream->streamError().localizedDescription());
         case InputStream::ReadState::WouldBlock:
             break;
         }
-        t->sendPaused = true;
-        Impl* impl = t->impl;
-        TransferID id = t->id;
-        stream->setReadableHandler([impl, id] { impl->post([impl, id] { impl->unpauseSending(id); }); });
-        return CURL_READFUNC_PAUSE;
+        return t->waitForBody();
     }
 
     static int onSeek(void* user, curl_off_t offset, int origin) {

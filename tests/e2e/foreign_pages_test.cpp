@@ -697,8 +697,9 @@ TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSen
     EXPECT_NE(heard.find("planted"), std::string::npos) << heard;
     // What the other site asked of the application's server carried no cookie of the user's.
     for (const testsupport::RecordedRequest& request : m_server.requests()) {
-        if (request.path == "/account" && request.header("Origin").value_or("").find("localhost") != std::string::npos)
+        if (request.path == "/account" && request.header("Origin").value_or("").find("localhost") != std::string::npos) {
             EXPECT_EQ(request.header("Cookie").value_or("").find("session=app"), std::string::npos) << "a credentials-omitting read carried the session";
+        }
     }
     // The application is still signed in, and reads its own account.
     eval("window.mine = ''; var y = new XMLHttpRequest(); y.open('GET', '" + account + "'); y.onload = function () { mine = y.responseText; }; y.send(); 1");

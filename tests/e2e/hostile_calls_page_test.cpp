@@ -17,7 +17,7 @@
 #include <tuple>
 #include <zlib.h>
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes(); // the sanitizer runtime's
 #endif
 #include <dirent.h>
 #include <cstdlib>

@@ -313,7 +313,6 @@ public:
         m_received += data.size();
         m_mostHeld = std::max(m_mostHeld, m_received - m_released);
         m_digest = crc32(m_digest, data.data(), static_cast<uInt>(data.size()));
-        m_changed.notify_all();
     }
     void didFinishLoading(URLConnection&) override { end(std::nullopt); }
     void didFailWithError(URLConnection&, const Error& error) override { end(error); }
@@ -328,25 +327,20 @@ public:
         }
         connection.releaseReceivedData(taken);
     }
-    bool waitFor(const std::function<bool()>& condition) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), condition);
-    }
+    // `condition` may read the reader (it is called without the reader's lock held).
+    bool waitFor(const std::function<bool()>& condition) { return waitUntil(condition); }
     std::size_t received() { std::lock_guard lock(m_mutex); return m_received; }
     std::size_t mostHeld() { std::lock_guard lock(m_mutex); return m_mostHeld; }
     uLong digest() { std::lock_guard lock(m_mutex); return m_digest; }
     bool ended() { std::lock_guard lock(m_mutex); return m_ended; }
     std::optional<Error> error() { std::lock_guard lock(m_mutex); return m_error; }
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-
 private:
     void end(std::optional<Error> error) {
         std::lock_guard lock(m_mutex);
         m_ended = true;
         m_error = std::move(error);
-        m_changed.notify_all();
     }
+    std::mutex m_mutex;
     std::size_t m_received = 0;
     std::size_t m_released = 0;
     std::size_t m_mostHeld = 0;
@@ -379,12 +373,16 @@ TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
         connection->keepReceivedData();
         connection->setDeliveryTarget(URLConnection::onLoadingThread());
         connection->start();
-        // The reader takes what it holds once a window is full, a step at a time.
+        // The reader takes what it holds once its window is all but full (no further piece fits), a step at a time.
         std::size_t steps = 0;
         while (!reader->ended()) {
-            ASSERT_TRUE(reader->waitFor([&] { return reader->ended() || reader->received() >= (steps + 1) * HTTPTransport::kReceiveWindow; }));
+            ASSERT_TRUE(reader->waitFor([&] {
+                return reader->ended() || reader->received() + HTTPTransport::kReceivePiece >= (steps + 1) * HTTPTransport::kReceiveWindow;
+            }));
+            const std::size_t before = reader->received();
             reader->takeAll(*connection);
             ++steps;
+            steps = std::max(steps, before / HTTPTransport::kReceiveWindow);
         }
         EXPECT_FALSE(reader->error()) << reader->error()->localizedDescription();
         EXPECT_EQ(reader->received(), std::size_t{48} << 20);
@@ -396,18 +394,22 @@ TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
 }
 
 TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad) {
+    // More stalled readers than the total leaves windows for, over servers enough that each has a connection.
+    std::vector<std::unique_ptr<HTTPTestServer>> servers;
+    for (int i = 0; i < 4; ++i) {
+        servers.push_back(std::make_unique<HTTPTestServer>());
+        Reply endless = Reply::text(200, std::string(64 * 1024, 'e'));
+        endless.bodyRepeat = 1u << 20;
+        servers.back()->route("/endless", endless);
+    }
     HTTPTestServer server;
-    Reply endless = Reply::text(200, std::string(64 * 1024, 'e'));
-    endless.bodyRepeat = 1u << 20;
-    server.route("/endless", endless);
     server.route("/small", Reply::text(200, "small"));
     std::vector<std::shared_ptr<SlowReader>> readers;
     std::vector<std::shared_ptr<URLConnection>> connections;
-    // More stalled readers than the total leaves windows for.
     const std::size_t stalled = HTTPTransport::kReceivedBytesHeldInAll / HTTPTransport::kReceiveWindow + 4;
     for (std::size_t i = 0; i < stalled; ++i) {
         readers.push_back(std::make_shared<SlowReader>());
-        connections.push_back(URLConnection::make(URLRequest(server.url("/endless")), readers.back(), false));
+        connections.push_back(URLConnection::make(URLRequest(servers[i % servers.size()]->url("/endless")), readers.back(), false));
         connections.back()->keepReceivedData();
         connections.back()->setDeliveryTarget(URLConnection::onLoadingThread());
         connections.back()->start();
