@@ -290,8 +290,6 @@ struct HTTPTransport::Impl {
         auto now = SteadyClock::now();
         auto wait = std::chrono::milliseconds(kLongestWaitMs);
         for (const auto& [id, t] : transfers) {
-            if (t->receivePaused)
-                continue;
             auto end = t->lastActivity + t->timeout;
             if (!t->finalHeadComplete && t->headDeadline)
                 end = std::min(end, *t->headDeadline);
@@ -345,7 +343,7 @@ struct HTTPTransport::Impl {
         auto now = SteadyClock::now();
         std::vector<TransferID> expired;
         for (const auto& [id, t] : transfers)
-            if (!t->receivePaused && (now - t->lastActivity >= t->timeout || t->headOverdue(now)))
+            if (now - t->lastActivity >= t->timeout || t->headOverdue(now))
                 expired.push_back(id);
         for (TransferID id : expired)
             finish(id, makeURLError(kURLErrorTimedOut, "The request timed out.", transfers[id]->request.urlString()));
@@ -429,6 +427,8 @@ struct HTTPTransport::Impl {
             return;
         Transfer& t = *it->second;
         bytes = std::min(bytes, t.held);
+        if (bytes)
+            t.touch(); // the reader's pace: a load whose reader takes nothing for its time-out fails as timed out
         t.held -= bytes;
         heldInAll -= bytes;
         heldCount = heldInAll;

@@ -31,7 +31,7 @@
 //   connection) and resumes as bytes are released. A transfer holding nothing may always take one piece
 //   (kReceivePiece), so none waits on another's reader for ever. A coded body is decoded only as far as
 //   there is room: a small body that decodes to gigabytes passes through in the window, never whole. A
-//   transfer paused so does not time out meanwhile: the wait is its reader's, not its server's.
+//   release counts as activity: a transfer whose reader takes nothing for its time-out interval times out.
 // - A request body given as a stream goes out as it comes, at any size. When the request names its length
 //   ("Content-Length"), a stream that ends before it, goes on past it, or fails, fails the transfer with
 //   kURLErrorRequestBodyStreamExhausted: a cut body is never sent as if whole.
