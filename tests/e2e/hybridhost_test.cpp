@@ -470,4 +470,68 @@ TEST(HybridHostTest, AFileStoragePreferenceTheFilePluginCannotUseIsRefusedBefore
                        "not \"library\" or \"compatibility\"\n");
 }
 
+// The loopback push service writes the bundle's PushEndpoints.plist for the application, naming its ports:
+// it takes the file away when it stops, however it is told to ("quit", the end of its input, Ctrl-C,
+// SIGTERM, SIGHUP), so no later run of the application is sent to ports where nothing listens; a file
+// another server wrote in its place meanwhile stays.
+TEST(HybridHostTest, ThePushServerTakesItsEndpointsFileAwayWhenItStops)
+{
+    enum class Stop { Quit, EndOfInput, Signal, Replaced };
+    const struct {
+        Stop stop;
+        int signal;
+    } cases[] = {{Stop::Quit, 0}, {Stop::EndOfInput, 0}, {Stop::Signal, SIGINT}, {Stop::Signal, SIGTERM}, {Stop::Signal, SIGHUP},
+                 {Stop::Replaced, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.stop)) + " " + std::to_string(c.signal));
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        const std::string endpoints = bundle + "/PushEndpoints.plist";
+        std::filesystem::remove(endpoints);
+        std::string program = HYB_PUSH_SERVER_EXE, option = "--bundle", where = bundle;
+        char* argv[] = {program.data(), option.data(), where.data(), nullptr};
+        GPid pid = 0;
+        int input = -1, output = -1;
+        GError* error = nullptr;
+        ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &input, &output,
+                                             nullptr, &error))
+            << error->message;
+        // Its lines up to the one saying the file is written.
+        std::FILE* lines = fdopen(output, "r");
+        char line[4096];
+        std::string said;
+        while (said.find("wrote ") == std::string::npos && std::fgets(line, sizeof line, lines))
+            said += line;
+        ASSERT_NE(said.find("wrote " + endpoints), std::string::npos) << said;
+        EXPECT_TRUE(std::filesystem::exists(endpoints));
+        switch (c.stop) {
+        case Stop::Quit:
+            ASSERT_EQ(write(input, "quit\n", 5), 5);
+            break;
+        case Stop::EndOfInput:
+            break;
+        case Stop::Signal:
+            kill(pid, c.signal);
+            break;
+        case Stop::Replaced:
+            std::ofstream(endpoints + ".new") << e2e::pushEndpointsPlist();
+            std::filesystem::rename(endpoints + ".new", endpoints);
+            break;
+        }
+        close(input);
+        while (std::fgets(line, sizeof line, lines)) {
+        }
+        std::fclose(lines);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        g_spawn_close_pid(pid);
+        if (c.stop == Stop::Signal) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        EXPECT_EQ(std::filesystem::exists(endpoints), c.stop == Stop::Replaced);
+    }
+}
+
 } // namespace
