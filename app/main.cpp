@@ -212,8 +212,7 @@ int main(int argc, char** argv)
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto options = app::HostOptions::parse(arguments);
     if (!options.ok()) {
-        std::fprintf(stderr, "hybridhost: %s\n\n%s", app::oneLine(options.error().localizedDescription()).c_str(),
-                     app::HostOptions::usage("hybridhost").c_str());
+        std::fprintf(stderr, "hybridhost: %s (see --help)\n", app::oneLine(options.error().localizedDescription()).c_str());
         return 2;
     }
     if (options->help) {
@@ -338,8 +337,8 @@ int main(int argc, char** argv)
             if (shot->settling) {
                 // Calls for services config.xml does not map are never answered (the log names them).
                 std::string unanswered = shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript);
-                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls were still unanswered after %u s\n",
-                             unanswered.empty() ? "some" : unanswered.c_str(), kScreenshotTimeoutSeconds);
+                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls %s still unanswered after %u s\n",
+                             unanswered.empty() ? "some" : unanswered.c_str(), unanswered == "1" ? "was" : "were", kScreenshotTimeoutSeconds);
             } else {
                 std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
             }

@@ -40,9 +40,18 @@ TEST(HybridHostTest, HelpAndBadOptions)
     auto help = runHost({"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("--screenshot FILE"), std::string::npos);
-    auto bad = runHost({"--nonsense"});
-    EXPECT_EQ(bad.exitStatus, 2);
-    EXPECT_NE(bad.err.find("unknown option --nonsense"), std::string::npos);
+    // A bad option or a missing value is told in one line, naming the option, not with the whole usage.
+    for (const auto& [arguments, said] :
+         {std::pair{std::vector<std::string>{"--nonsense"}, std::string("unknown option --nonsense")},
+          std::pair{std::vector<std::string>{"--headless", "--screenshot"}, std::string("--screenshot needs a file name")},
+          std::pair{std::vector<std::string>{"--device="}, std::string("--device needs a file name")},
+          std::pair{std::vector<std::string>{kSampleBundle, "--cardpay-demo"}, std::string("--cardpay-demo needs the payment server's URL")},
+          std::pair{std::vector<std::string>{"a", "b"}, std::string("only one bundle folder may be given (got a and b)")}}) {
+        auto bad = runHost(arguments);
+        EXPECT_EQ(bad.exitStatus, 2) << bad.err;
+        EXPECT_EQ(bad.err, "hybridhost: " + said + " (see --help)\n");
+        EXPECT_EQ(bad.out, "");
+    }
     auto missing = runHost({"/nonexistent/bundle"});
     EXPECT_EQ(missing.exitStatus, 1);
     EXPECT_EQ(missing.err, "hybridhost: bundle folder at /nonexistent/bundle: not found\n");
@@ -196,7 +205,8 @@ std::vector<ProcessEntry> processes()
 // child here and is seen ending, or seen still running.
 class HeadlessHost {
 public:
-    HeadlessHost(const e2e::TempFolder& folder, const std::string& bundle)
+    HeadlessHost(const e2e::TempFolder& folder, const std::string& bundle, const std::vector<std::string>& options = {},
+                 const std::vector<std::pair<std::string, std::string>>& setting = {})
     {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         gchar** env = g_get_environ();
@@ -204,7 +214,11 @@ public:
         env = g_environ_unsetenv(env, "WAYLAND_DISPLAY");
         env = g_environ_setenv(env, "XDG_DATA_HOME", folder.path().c_str(), TRUE);
         env = g_environ_setenv(env, "NO_AT_BRIDGE", "1", TRUE);
-        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", bundle};
+        for (const auto& [name, value] : setting)
+            env = g_environ_setenv(env, name.c_str(), value.c_str(), TRUE);
+        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.push_back(bundle);
         std::vector<char*> argv;
         for (auto& a : arguments)
             argv.push_back(a.data());
@@ -358,16 +372,57 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
     }
 }
 
+// A display server that cannot start is told as what happened (not found, exited with its status, ended
+// by a signal, with the last line it wrote), not as a guess; nothing else starts.
+TEST(HybridHostTest, ADisplayServerThatDoesNotStartIsToldAsWhatHappened)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = copySampleBundle(folder);
+    const std::string servers = folder.path() + "/servers";
+    const struct {
+        const char* script; // the "Xvfb" on the PATH; none when null
+        std::string said;
+    } cases[] = {
+        {nullptr, "cannot start Xvfb: not found (is the xvfb package installed?)"},
+        {"echo 'no screens found' >&2; exit 3", "Xvfb exited with status 3 before naming a display (it said: no screens found)"},
+        {"kill -SEGV $$", "Xvfb was ended by signal 11 (Segmentation fault) before naming a display"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::filesystem::remove_all(servers);
+        std::filesystem::create_directories(servers);
+        if (c.script) {
+            std::ofstream(servers + "/Xvfb") << "#!/bin/sh\n" << c.script << "\n";
+            std::filesystem::permissions(servers + "/Xvfb", std::filesystem::perms::owner_all);
+        }
+        HeadlessHost host(folder, bundle, {}, {{"PATH", servers}});
+        const HeadlessHost::End end = host.awaitEnd();
+        EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1) << end.status << "\n" << host.err();
+        EXPECT_EQ(host.err(), "hybridhost: " + c.said + "\n");
+        EXPECT_EQ(end.running, std::vector<std::string>{});
+    }
+}
+
 // A bundle the application cannot run is refused before anything starts: no start-up line, no display
 // server, no web process; status 1 and exactly one line "hybridhost: <what> at <path>: <why>".
 TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLine)
 {
     enum class Make { Removed, Text, Folder, Fifo, Large };
+    // An element on line 3 with more attributes than the reader takes; the column is its start tag's end.
+    std::string manyAttributes = "<preference";
+    for (int i = 0; i < 300; ++i)
+        manyAttributes += " a" + std::to_string(i) + "=\"\"";
+    const std::string tooManyAttributes = "parse error line 3 col " + std::to_string(manyAttributes.size() + 1) +
+                                          ": too many attributes on an element: 300 (at most 256)";
+    const auto infoPlist = [](const std::string& identifier) {
+        return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict></plist>";
+    };
     const struct {
         const char* file;
         Make make;
         std::string contents;
         std::string why;
+        const char* what = nullptr; // the file's name when not given
     } cases[] = {
         {"config.xml", Make::Removed, "", "not found"},
         {"config.xml", Make::Folder, "", "a folder, not a file"},
@@ -386,6 +441,14 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         {"PushConfig.plist", Make::Text, std::string("\x00\x9f\xffrandom\x01bytes\x7f", 16), "not a property-list dictionary"},
         {"PushConfig.plist", Make::Text, "<plist version=\"1.0\"><dict><key>CHANNEL</key><string>x</string></dict></plist>",
          "no \"APP_KEY\" string"},
+        {"config.xml", Make::Text, "<?xml version='1.0'?>\n<widget>\n" + manyAttributes + "/>\n</widget>\n", tooManyAttributes},
+        {"www/index.html", Make::Fifo, "", "not a regular file", "start page"},
+        {"Info.plist", Make::Fifo, "", "not a regular file"},
+        {"Info.plist", Make::Folder, "", "a folder, not a file"},
+        {"Info.plist", Make::Text, std::string("\x00\x9f\xffrandom\x01bytes\x7f", 16), "not a property-list dictionary"},
+        {"Info.plist", Make::Text, infoPlist(std::string(300, 'a')),
+         "CFBundleIdentifier is 300 bytes long, more than the 200 that the folder and files named after it leave room for"},
+        {"Info.plist", Make::Text, infoPlist("../elsewhere"), "CFBundleIdentifier \"../elsewhere\" cannot name a folder"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + ": " + c.why);
@@ -412,7 +475,7 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         HeadlessHost host(folder, bundle);
         const HeadlessHost::End end = host.awaitEnd();
         EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1) << end.status << "\n" << host.err();
-        EXPECT_EQ(host.err(), "hybridhost: " + std::string(c.file) + " at " + path + ": " + c.why + "\n");
+        EXPECT_EQ(host.err(), "hybridhost: " + std::string(c.what ? c.what : c.file) + " at " + path + ": " + c.why + "\n");
         EXPECT_EQ(end.ended, std::multiset<std::string>{}) << "nothing was started";
         EXPECT_EQ(end.running, std::vector<std::string>{});
     }
