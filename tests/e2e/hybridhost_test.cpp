@@ -2,6 +2,7 @@
 // sample bundle (the window takes the device file's screen size).
 #include "support/SourceTree.h"
 #include "ProgramRun.h"
+#include "LocalStorageDatabase.h"
 #include "PushBundle.h"
 
 #include <algorithm>
@@ -286,6 +287,7 @@ public:
         int status = -1;                  // the application's wait status
         std::multiset<std::string> ended; // what it left that ended after it, by command name
         std::vector<std::string> running; // what it left that still ran at the time-out
+        std::vector<std::string> engineAtExit; // the engine's processes still running when it had ended
     };
     // Waits until the application and everything it left behind have ended (bounded).
     End awaitEnd(std::chrono::seconds timeout = std::chrono::seconds(30))
@@ -302,6 +304,11 @@ public:
                 continue;
             }
             const std::string name = commandName(info.si_pid);
+            // What it left has come here as it ended: the engine's processes among them still running.
+            if (info.si_pid == m_pid)
+                for (pid_t pid : runningChildren())
+                    if (const std::string left = commandName(pid); left.rfind("WebKit", 0) == 0)
+                        end.engineAtExit.push_back(left);
             int status = 0;
             waitpid(info.si_pid, &status, 0);
             if (info.si_pid == m_pid)
@@ -369,6 +376,72 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
         // Stopped by the application on its way out, or by the kernel when it ended at once.
         EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(server)));
         EXPECT_EQ(end.running, std::vector<std::string>{});
+        // The engine's processes end with it, not after it; after an abort they end on their own.
+        if (signal != SIGABRT) {
+            EXPECT_EQ(end.engineAtExit, std::vector<std::string>{});
+        }
+    }
+}
+
+// The engine's processes end with the application however it ends, not after it: a page that keeps its
+// web process's main thread (WebKit would end that process ten seconds after the application, saying
+// so on the terminal) is ended too, also while a screenshot's question to it waits; a second signal ends
+// the web processes at once. The network process writes what it holds first: the page's local storage
+// is on disk when the application has ended.
+TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
+{
+    // Each page tells it has done its part by calling a service the bundle does not map (the log names
+    // it); the spinning one then keeps its main thread. The probe's call stays unanswered: the storing
+    // page counts it among the calls it keeps, so that a screenshot of it settles.
+    const std::string spinning = "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body>spinning<script>"
+                                 "document.addEventListener('deviceready', function () { hybrid.exec(null, null, 'SpinProbe', 'go', []);"
+                                 " setTimeout(function () { for (;;) {} }, 100); });</script></body></html>";
+    const std::string storing = "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body>storing<script>"
+                                "window.hybridKeptCallbacks = 1; document.addEventListener('deviceready', function () {"
+                                " localStorage.setItem('kept', 'stored'); hybrid.exec(null, null, 'StoreProbe', 'go', []); });"
+                                "</script></body></html>";
+    const struct {
+        const char* name;
+        const std::string& page;
+        bool screenshot;
+        int signals; // SIGTERMs sent once the page has done its part (none: the screenshot ends the run)
+    } cases[] = {
+        {"spinning, SIGTERM", spinning, false, 1},
+        {"spinning, screenshot, SIGTERM", spinning, true, 1},
+        {"spinning, two SIGTERMs", spinning, false, 2},
+        {"storing, SIGTERM", storing, false, 1},
+        {"storing, screenshot", storing, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        std::ofstream(bundle + "/www/index.html", std::ios::trunc) << c.page;
+        const std::string shot = folder.path() + "/shot.png";
+        HeadlessHost host(folder, bundle, c.screenshot ? std::vector<std::string>{"--screenshot", shot} : std::vector<std::string>{});
+        ASSERT_TRUE(host.waitForOutput(&c.page == &spinning ? "'SpinProbe' not found" : "'StoreProbe' not found")) << host.err();
+        for (int i = 0; i < c.signals; ++i)
+            kill(host.pid(), SIGTERM);
+        const HeadlessHost::End end = host.awaitEnd();
+        if (c.signals > 0) {
+            EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM) << end.status << "\n" << host.err();
+        } else {
+            EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status << "\n" << host.err();
+        }
+        EXPECT_EQ(end.running, std::vector<std::string>{});
+        EXPECT_EQ(host.err().find("didn't exit as expected"), std::string::npos) << host.err();
+        // After a second signal the network process may still be writing what it holds as the
+        // application ends; the web processes are gone.
+        if (c.signals == 2) {
+            EXPECT_EQ(std::count(end.engineAtExit.begin(), end.engineAtExit.end(), "WebKitWebProces"), 0);
+        } else {
+            EXPECT_EQ(end.engineAtExit, std::vector<std::string>{});
+        }
+        EXPECT_EQ(std::filesystem::exists(shot), c.screenshot && c.signals == 0);
+        if (&c.page == &storing) {
+            EXPECT_EQ(e2e::storedValue(folder.path() + "/org.hybridhost.app/Library/WebKit/localstorage/file__0.localstorage", "kept"),
+                      "stored");
+        }
     }
 }
 
