@@ -1,5 +1,6 @@
-// The application executable: --help, bad options and device files, and --headless --screenshot of the
-// sample bundle (the window takes the device file's screen size).
+// The application executable: --help, bad options, bundles and device files, and --headless --screenshot
+// of the sample bundle (the window takes the device file's screen size); every way a headless run ends,
+// with its display server and the engine's processes; and the loopback push service's endpoints file.
 #include "support/SourceTree.h"
 #include "ProgramRun.h"
 #include "LocalStorageDatabase.h"
