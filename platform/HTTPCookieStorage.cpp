@@ -53,7 +53,7 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
     std::lock_guard lock(m_mutex);
     std::vector<HTTPCookie> all;
     all.reserve(m_cookies.size());
-    for (const Entry& entry : m_cookies)
+    for (const auto& [sequence, entry] : m_cookies)
         all.push_back(entry.cookie);
     return all;
 }
@@ -61,66 +61,91 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url, HTTPCookieSiteContext context) const {
     if (!url.host() || url.host()->empty())
         return {};
+    const std::string& host = *url.host();
     bool secure = http::equalsIgnoringCase(url.scheme(), "https");
     std::string path = url.percentEncodedPath().empty() ? "/" : url.percentEncodedPath();
     double t = now();
+    // A cookie that goes to the host has the host, or a domain the host ends in, for its domain: it is kept
+    // under that domain's site, the host's own or (for a domain set by hand above it) the domain itself.
+    std::set<std::string> sites{PublicSuffix::siteOf(host)};
+    if (!PublicSuffix::isIPAddress(host)) {
+        for (std::size_t dot = host.find('.'); dot != std::string::npos; dot = host.find('.', dot + 1))
+            sites.insert(PublicSuffix::siteOf(std::string_view(host).substr(dot + 1)));
+    }
+    std::vector<std::pair<std::uint64_t, const HTTPCookie*>> found;
     std::vector<HTTPCookie> matching;
-    {
-        std::lock_guard lock(m_mutex);
-        for (const Entry& entry : m_cookies) {
-            const HTTPCookie& c = entry.cookie;
+    std::lock_guard lock(m_mutex);
+    for (const std::string& name : sites) {
+        auto site = m_sites.find(name);
+        if (site == m_sites.end())
+            continue;
+        for (std::uint64_t sequence : site->second.byAge) {
+            const HTTPCookie& c = m_cookies.at(sequence).cookie;
             if (context == HTTPCookieSiteContext::CrossSite && c.sameSite() != HTTPCookieSameSite::None)
                 continue;
-            if (!c.isExpired(t) && c.matches(*url.host(), path, secure))
-                matching.push_back(c);
+            if (!c.isExpired(t) && c.matches(host, path, secure))
+                found.emplace_back(sequence, &c);
         }
     }
-    std::stable_sort(matching.begin(), matching.end(),
-                     [](const HTTPCookie& a, const HTTPCookie& b) { return a.path().size() > b.path().size(); });
+    // Longer paths first; among equal ones, the oldest first.
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        const std::size_t left = a.second->path().size(), right = b.second->path().size();
+        return left != right ? left > right : a.first < b.first;
+    });
+    matching.reserve(found.size());
+    for (const auto& [sequence, cookie] : found)
+        matching.push_back(*cookie);
     return matching;
 }
 
-void HTTPCookieStorage::eraseLocked(std::size_t index) {
-    auto count = m_perSite.find(m_cookies[index].site);
-    if (count != m_perSite.end() && --count->second == 0)
-        m_perSite.erase(count);
-    m_cookies.erase(m_cookies.begin() + static_cast<std::ptrdiff_t>(index));
+void HTTPCookieStorage::eraseLocked(std::uint64_t sequence) {
+    auto entry = m_cookies.find(sequence);
+    if (entry == m_cookies.end())
+        return;
+    const HTTPCookie& cookie = entry->second.cookie;
+    auto site = m_sites.find(entry->second.site);
+    if (site != m_sites.end()) {
+        m_siteSizes.erase({site->second.byAge.size(), site->first});
+        site->second.byKey.erase(Key{cookie.name(), http::lowercased(cookie.domain()), cookie.path()});
+        site->second.byAge.erase(sequence);
+        if (site->second.byAge.empty())
+            m_sites.erase(site);
+        else
+            m_siteSizes.insert({site->second.byAge.size(), site->first});
+    }
+    m_cookies.erase(entry);
 }
 
 void HTTPCookieStorage::eraseIfLocked(const CookiePredicate& pick) {
-    for (std::size_t i = m_cookies.size(); i-- > 0;)
-        if (pick(m_cookies[i].cookie))
-            eraseLocked(i);
+    std::vector<std::uint64_t> picked;
+    for (const auto& [sequence, entry] : m_cookies)
+        if (pick(entry.cookie))
+            picked.push_back(sequence);
+    for (std::uint64_t sequence : picked)
+        eraseLocked(sequence);
 }
 
 void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie, double t) {
-    eraseIfLocked([&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); });
+    std::string site = siteOfCookie(cookie);
+    Key key{cookie.name(), http::lowercased(cookie.domain()), cookie.path()};
+    if (auto kept = m_sites.find(site); kept != m_sites.end()) {
+        if (auto same = kept->second.byKey.find(key); same != kept->second.byKey.end())
+            eraseLocked(same->second);
+    }
     if (cookie.isExpired(t))
         return;
-    std::string site = siteOfCookie(cookie);
     // Full: the oldest cookie of the site goes; past the total, the oldest of the site that keeps the most.
-    std::string evicted;
-    if (auto count = m_perSite.find(site); count != m_perSite.end() && count->second >= kMaxCookiesPerSite) {
-        evicted = site;
-    } else if (m_cookies.size() >= kMaxCookies) {
-        std::size_t most = 0;
-        for (const auto& [name, kept] : m_perSite) {
-            if (kept > most) {
-                most = kept;
-                evicted = name;
-            }
-        }
-    }
-    if (!evicted.empty() || m_cookies.size() >= kMaxCookies) {
-        for (std::size_t i = 0; i < m_cookies.size(); ++i) {
-            if (evicted.empty() || m_cookies[i].site == evicted) {
-                eraseLocked(i);
-                break;
-            }
-        }
-    }
-    ++m_perSite[site];
-    m_cookies.push_back(Entry{cookie, std::move(site)});
+    if (auto kept = m_sites.find(site); kept != m_sites.end() && kept->second.byAge.size() >= kMaxCookiesPerSite)
+        eraseLocked(*kept->second.byAge.begin());
+    else if (m_cookies.size() >= kMaxCookies && !m_siteSizes.empty())
+        eraseLocked(*m_sites.at(m_siteSizes.begin()->second).byAge.begin());
+    const std::uint64_t sequence = m_nextSequence++;
+    Site& kept = m_sites[site];
+    m_siteSizes.erase({kept.byAge.size(), site});
+    kept.byKey[std::move(key)] = sequence;
+    kept.byAge.insert(sequence);
+    m_siteSizes.insert({kept.byAge.size(), site});
+    m_cookies.emplace(sequence, Entry{cookie, std::move(site)});
 }
 
 void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
@@ -143,8 +168,13 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
 }
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
+    const std::string site = siteOfCookie(cookie);
     std::lock_guard lock(m_mutex);
-    eraseIfLocked([&](const HTTPCookie& c) { return c.isSameCookieAs(cookie); });
+    auto kept = m_sites.find(site);
+    if (kept == m_sites.end())
+        return;
+    if (auto same = kept->second.byKey.find(Key{cookie.name(), http::lowercased(cookie.domain()), cookie.path()}); same != kept->second.byKey.end())
+        eraseLocked(same->second);
 }
 
 namespace {

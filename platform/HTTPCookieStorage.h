@@ -8,6 +8,9 @@
 // never another site's. At most kMaxCookies are kept in all: beyond that the site that keeps the most loses
 // its oldest, so a site with few cookies keeps them whatever others set. Session-only and persistent cookies
 // live for the process; nothing is written to disk.
+// Storing a cookie and finding a URL's cookies cost O(log n) in the cookies kept (the sites are an ordered
+// map: the hosts come from outside), and a look at the URL's host's own site's cookies, at most
+// kMaxCookiesPerSite.
 //
 // Two stores: shared(), the application's (its own documents' loads and its native clients'), and
 // forForeignContent(), for what web content the application did not write loads through it, so that such a
@@ -17,11 +20,15 @@
 #include "platform/HTTPCookie.h"
 #include "platform/URL.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -67,19 +74,35 @@ public:
                               HTTPCookieSiteContext context = HTTPCookieSiteContext::SameSite);
 
 private:
+    // A cookie's identity: name, domain (lower case) and path.
+    using Key = std::tuple<std::string, std::string, std::string>;
     struct Entry {
         HTTPCookie cookie;
         std::string site;
     };
+    // One site's cookies: by identity, and by age (the store's sequence numbers, oldest first).
+    struct Site {
+        std::map<Key, std::uint64_t> byKey;
+        std::set<std::uint64_t> byAge;
+    };
+    // Sites by how many cookies they keep, the most first (then by name).
+    struct MostFirst {
+        bool operator()(const std::pair<std::size_t, std::string>& a, const std::pair<std::size_t, std::string>& b) const {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        }
+    };
+
     void storeLocked(const HTTPCookie& cookie, double now);
-    void eraseLocked(std::size_t index);
+    void eraseLocked(std::uint64_t sequence);
     // Removes the cookies `pick` chooses.
     void eraseIfLocked(const CookiePredicate& pick);
 
     mutable std::mutex m_mutex;
     HTTPCookieAcceptPolicy m_policy = HTTPCookieAcceptPolicy::Always;
-    std::vector<Entry> m_cookies;                  // oldest first
-    std::map<std::string, std::size_t> m_perSite;  // cookies kept, by site
+    std::uint64_t m_nextSequence = 0;
+    std::map<std::uint64_t, Entry> m_cookies;            // by age, oldest first
+    std::map<std::string, Site> m_sites;                  // by site
+    std::set<std::pair<std::size_t, std::string>, MostFirst> m_siteSizes;
 };
 
 } // namespace platform
