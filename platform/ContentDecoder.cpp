@@ -6,6 +6,8 @@
 #include <brotli/decode.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -52,6 +54,12 @@ Error malformed(const char* coding) {
 Error outOfMemory() {
     return makeURLError(kURLErrorCannotDecodeContentData, "cannot decode raw data: out of memory");
 }
+
+// What every br decoder holds together (their windows, up to 16 MiB each, and their tables).
+std::atomic<std::size_t> g_brotliBytes{0};
+
+// Each block the br decoder takes starts with its size, so that freeing it gives it back to the count.
+constexpr std::size_t kBlockHeader = alignof(std::max_align_t) > sizeof(std::size_t) ? alignof(std::max_align_t) : sizeof(std::size_t);
 
 } // namespace
 
@@ -134,14 +142,14 @@ private:
 
 class BrotliStage final : public ContentDecoder::Stage {
 public:
-    BrotliStage() : m_state(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)) {}
+    BrotliStage() : m_state(BrotliDecoderCreateInstance(&allocate, &release, this)) {}
     ~BrotliStage() override { BrotliDecoderDestroyInstance(m_state); }
 
     Result<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) override {
         if (m_ended || capacity == 0)
             return std::size_t{0};
         if (!m_state)
-            return outOfMemory();
+            return m_refused ? tooMany() : outOfMemory();
         std::size_t availableIn = m_input.size() - m_offset;
         const std::uint8_t* nextIn = m_input.data() + m_offset;
         std::size_t availableOut = capacity;
@@ -149,7 +157,7 @@ public:
         const BrotliDecoderResult result = BrotliDecoderDecompressStream(m_state, &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
         m_offset = m_input.size() - availableIn;
         if (result == BROTLI_DECODER_RESULT_ERROR)
-            return malformed("br");
+            return m_refused ? tooMany() : malformed("br");
         if (result == BROTLI_DECODER_RESULT_SUCCESS) {
             m_ended = true;
             m_input.clear();
@@ -159,6 +167,38 @@ public:
     }
 
 private:
+    static Error tooMany() {
+        return makeURLError(kURLErrorCannotDecodeContentData, "cannot decode raw data: br bodies being decoded hold " +
+                                                                  std::to_string(ContentDecoder::kBrotliBytesInAll) + " bytes already");
+    }
+
+    // The decoder's memory, counted against kBrotliBytesInAll: a block past it is refused (the body fails).
+    static void* allocate(void* opaque, std::size_t size) {
+        const std::size_t charged = size + kBlockHeader;
+        if (g_brotliBytes.fetch_add(charged) + charged > ContentDecoder::kBrotliBytesInAll) {
+            g_brotliBytes -= charged;
+            static_cast<BrotliStage*>(opaque)->m_refused = true;
+            return nullptr;
+        }
+        auto* block = static_cast<unsigned char*>(std::malloc(charged));
+        if (!block) {
+            g_brotliBytes -= charged;
+            return nullptr;
+        }
+        std::memcpy(block, &charged, sizeof charged);
+        return block + kBlockHeader;
+    }
+    static void release(void*, void* address) {
+        if (!address)
+            return;
+        unsigned char* block = static_cast<unsigned char*>(address) - kBlockHeader;
+        std::size_t charged = 0;
+        std::memcpy(&charged, block, sizeof charged);
+        g_brotliBytes -= charged;
+        std::free(block);
+    }
+
+    bool m_refused = false;
     BrotliDecoderState* m_state;
 };
 
@@ -188,6 +228,10 @@ ContentDecoder::ContentDecoder(std::vector<std::unique_ptr<Stage>> stages) : m_s
 ContentDecoder::ContentDecoder(ContentDecoder&&) noexcept = default;
 ContentDecoder& ContentDecoder::operator=(ContentDecoder&&) noexcept = default;
 ContentDecoder::~ContentDecoder() = default;
+
+std::size_t ContentDecoder::brotliBytesHeld() {
+    return g_brotliBytes;
+}
 
 bool ContentDecoder::needsInput() const {
     return m_starved;

@@ -4,7 +4,9 @@
 //
 // Guarantees: one thread at a time. What is held at any time is the input given and not yet decoded (the
 // reader gives more only once `needsInput()`), the decoders' own windows (32 KiB for zlib, 16 MiB at most for
-// brotli) and one step's buffer per coding after the first. A body that is not what its coding says fails
+// brotli) and one step's buffer per coding after the first. Every br decoder's memory together is at most
+// kBrotliBytesInAll: a br body whose decoder would take more fails (so many loads at once cannot take 16 MiB
+// each); the transport offers no br, so only a server that sends it unasked meets that. A body that is not what its coding says fails
 // with a message; a body that ends inside its coding ends there, as a browser takes it.
 #pragma once
 
@@ -27,8 +29,11 @@ public:
     // Whether the value names a coding this decoder undoes (every coding of the list is known and one is not
     // identity).
     static bool decodes(std::string_view contentEncoding);
-    // What the transport offers a server ("Accept-Encoding").
-    static constexpr const char* kOffered = "gzip, deflate, br";
+    // What the transport offers a server ("Accept-Encoding"): no br, whose window may be 500 times zlib's.
+    static constexpr const char* kOffered = "gzip, deflate";
+    static constexpr std::size_t kBrotliBytesInAll = 40u << 20; // two 16 MiB windows and their tables
+    // What br decoders hold now, all of them together (for tests).
+    static std::size_t brotliBytesHeld();
 
     ContentDecoder(ContentDecoder&&) noexcept;
     ContentDecoder& operator=(ContentDecoder&&) noexcept;

@@ -433,6 +433,19 @@ struct HTTPTransport::Impl {
         heldInAll -= bytes;
         heldCount = heldInAll;
         // Room came back: to this transfer, and to any that waited for the total.
+        resumeAll();
+    }
+
+    // Bytes of a load that is not a transfer (a file, a URL protocol) its reader took.
+    void releaseOutside(std::size_t bytes) {
+        bytes = std::min(bytes, heldOutside);
+        heldOutside -= bytes;
+        heldInAll -= bytes;
+        heldCount = heldInAll;
+        resumeAll();
+    }
+
+    void resumeAll() {
         std::vector<TransferID> waiting;
         for (const auto& [other, transfer] : transfers)
             if (transfer->receivePaused)
@@ -650,6 +663,7 @@ struct HTTPTransport::Impl {
     bool stopping = false;
     std::map<TransferID, std::unique_ptr<Transfer>> transfers; // loading thread only
     std::size_t heldInAll = 0;                                 // loading thread only
+    std::size_t heldOutside = 0;                               // of heldInAll, by loads that are no transfer
     std::atomic<std::size_t> activeCount{0};
     std::atomic<std::size_t> heldCount{0};
     std::atomic<TransferID> nextID{1};
@@ -689,6 +703,22 @@ void HTTPTransport::release(TransferID id, std::size_t bytes) {
     Impl* impl = m_impl.get();
     // Always by a post, never inside a callback of the library (where a reader on the loading thread may be).
     impl->post([impl, id, bytes] { impl->release(id, bytes); });
+}
+
+std::size_t HTTPTransport::roomInAll() const {
+    const std::size_t held = m_impl->heldInAll;
+    return kReceivedBytesHeldInAll > held ? kReceivedBytesHeldInAll - held : 0;
+}
+
+void HTTPTransport::holdOutside(std::size_t bytes) {
+    m_impl->heldOutside += bytes;
+    m_impl->heldInAll += bytes;
+    m_impl->heldCount = m_impl->heldInAll;
+}
+
+void HTTPTransport::releaseOutside(std::size_t bytes) {
+    Impl* impl = m_impl.get();
+    impl->post([impl, bytes] { impl->releaseOutside(bytes); });
 }
 
 void HTTPTransport::cancel(TransferID id) {

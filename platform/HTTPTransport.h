@@ -114,7 +114,13 @@ public:
     bool isLoadingThread() const;
     // Transfers currently running (for tests and diagnostics).
     std::size_t activeTransferCount() const;
-    // Body bytes handed over and not yet released, by every transfer with a window (for tests and benches).
+    // Loads that are not transfers (files, URL protocols; URLConnection's) count what their readers hold in the
+    // same total: the room it leaves and a hold, on the loading thread; a release from any thread.
+    std::size_t roomInAll() const;
+    void holdOutside(std::size_t bytes);
+    void releaseOutside(std::size_t bytes);
+    // Body bytes handed over and not yet released, by every transfer with a window and every load counted
+    // outside (for tests and benches).
     std::size_t heldBytes() const;
 
 private:

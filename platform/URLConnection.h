@@ -21,7 +21,10 @@
 //   (HTTPTransport::kReceiveWindow for the load, kReceivedBytesHeldInAll for all loads) from when the
 //   transport hands them over until the delegate's didReceiveData call has returned (or was dropped); a
 //   load that fills its window pauses until then. A delegate that keeps the bytes for a reader of its own
-//   calls keepReceivedData() before start, and releaseReceivedData as its reader takes them.
+//   calls keepReceivedData() before start, and releaseReceivedData as its reader takes them. A file or a URL
+//   protocol's body comes in pieces under the same window, counted in the same total: the next piece is read
+//   only once the reader made room (a load holding nothing always gets one). What a load held when it ended
+//   is its reader's from then on, counted no more.
 #pragma once
 
 #include "platform/DispatchQueue.h"
@@ -34,6 +37,7 @@
 #include "platform/URLResponse.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -114,6 +118,14 @@ private:
     void load();                                            // loading thread
     void startHTTP(URLAuthenticationChallenge::Disposition); // loading thread
     void loadFile();                                        // loading thread
+    void readFile(std::shared_ptr<std::FILE> file);          // loading thread, as the reader makes room
+    // Runs `more` on the loading thread once this load, not a transfer, may hand over another piece.
+    void whenRoom(std::function<void()> more);
+    void runWhenRoom();                                     // loading thread
+    bool hasRoomLocked() const;                             // loading thread
+    void releaseHeld(std::size_t bytes);
+    // The load ended: what it held is no longer counted.
+    void forgetHeldLocked();
 
     // Hands a delegate call to the delivery target; `ends` marks the last call.
     void deliver(std::function<void(URLConnectionDelegate&, URLConnection&)> call, bool ends = false);
@@ -136,6 +148,9 @@ private:
     std::shared_ptr<URLProtocol> m_protocol;
     std::optional<URL> m_answeredURL;
     bool m_keepsReceivedData = false;
+    // A file's or a protocol's load: the bytes its reader holds, and what goes on once it made room.
+    std::size_t m_held = 0;
+    std::function<void()> m_whenRoom;
 };
 
 } // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/BoundStreamPair.h"
+#include "platform/ContentDecoder.h"
 #include "platform/HTTPCookieStorage.h"
 #include "platform/RunLoopThread.h"
 #include "platform/URLConnection.h"
@@ -21,6 +22,7 @@
 #include <thread>
 #include <mutex>
 #include <zlib.h>
+#include <brotli/encode.h>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -350,6 +352,52 @@ private:
     std::optional<Error> m_error;
 };
 
+// `text` coded br with a window of 2^lgwin bytes, as a server that sends it unasked might.
+std::string brotlied(const std::string& text, int lgwin) {
+    BrotliEncoderState* encoder = BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
+    BrotliEncoderSetParameter(encoder, BROTLI_PARAM_QUALITY, 4);
+    BrotliEncoderSetParameter(encoder, BROTLI_PARAM_LGWIN, static_cast<std::uint32_t>(lgwin));
+    std::string out;
+    std::size_t availableIn = text.size();
+    const auto* nextIn = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::uint8_t buffer[1 << 16];
+    do {
+        std::size_t availableOut = sizeof buffer;
+        std::uint8_t* nextOut = buffer;
+        BrotliEncoderCompressStream(encoder, BROTLI_OPERATION_FINISH, &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
+        out.append(reinterpret_cast<const char*>(buffer), sizeof buffer - availableOut);
+    } while (!BrotliEncoderIsFinished(encoder));
+    BrotliEncoderDestroyInstance(encoder);
+    return out;
+}
+
+// Serves "stepped:" URLs: 48 MiB of 'z' in steps, each once the reader has room, as the application's
+// protocols answer a body of any size.
+class SteppedProtocol final : public URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const URLRequest& request) { return request.scheme() == "stepped"; }
+    void startLoading() override {
+        client()->didReceiveResponse(*this, URLResponse(request().url(), "application/octet-stream", kSize), URLCacheStoragePolicy::NotAllowed);
+        step(std::static_pointer_cast<SteppedProtocol>(shared_from_this()), 0);
+    }
+    void stopLoading() override {}
+    static constexpr std::size_t kSize = std::size_t{48} << 20;
+
+private:
+    static void step(const std::shared_ptr<SteppedProtocol>& self, std::size_t offset) {
+        const Bytes piece(std::min(kStepBytes, kSize - offset), 'z');
+        self->client()->didLoadData(*self, piece);
+        if (offset + piece.size() == kSize)
+            return self->client()->didFinishLoading(*self);
+        std::weak_ptr<SteppedProtocol> weak = self;
+        self->client()->whenReaderHasRoom(*self, [weak, next = offset + piece.size()] {
+            if (auto alive = weak.lock())
+                step(alive, next);
+        });
+    }
+};
+
 // The body as the reader should see it: `block` repeated `times`.
 uLong digestOf(const std::string& block, std::size_t times) {
     uLong digest = crc32(0, nullptr, 0);
@@ -359,18 +407,27 @@ uLong digestOf(const std::string& block, std::size_t times) {
 }
 
 TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
-    // 48 MiB plain, and a 48 KiB gzip body that decodes to 48 MiB, read by a reader that takes its bytes
-    // only now and then: the load never hands over more than its window (and one piece) ahead of it.
+    // 48 MiB plain, a 48 KiB gzip body and a br one that decode to 48 MiB, a 48 MiB file and a URL protocol's
+    // 48 MiB, read by a reader that takes its bytes only now and then: the load never hands over more than its
+    // window (and one piece) ahead of it.
     HTTPTestServer server;
     const std::string block(64 * 1024, 'z');
     Reply plain = Reply::text(200, block);
     plain.bodyRepeat = 768;
     server.route("/plain", plain);
     server.route("/bomb", Reply::text(200, gzipped(std::string(48 << 20, 'z'))).withHeader("Content-Encoding", "gzip"));
-    for (const char* path : {"/plain", "/bomb"}) {
-        SCOPED_TRACE(path);
+    server.route("/br", Reply::text(200, brotlied(std::string(48 << 20, 'z'), 24)).withHeader("Content-Encoding", "br"));
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / ("hyb-window-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 768; ++i)
+            out << block;
+    }
+    URLProtocol::registerClass(URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));
+    for (const std::string& url : {server.url("/plain"), server.url("/bomb"), server.url("/br"), "file://" + file.string(), std::string("stepped:body")}) {
+        SCOPED_TRACE(url);
         auto reader = std::make_shared<SlowReader>();
-        auto connection = URLConnection::make(URLRequest(server.url(path)), reader, false);
+        auto connection = URLConnection::make(URLRequest(url), reader, false);
         connection->keepReceivedData();
         connection->setDeliveryTarget(URLConnection::onLoadingThread());
         connection->start();
@@ -390,9 +447,46 @@ TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
         EXPECT_FALSE(reader->error()) << reader->error()->localizedDescription();
         EXPECT_EQ(reader->received(), std::size_t{48} << 20);
         EXPECT_EQ(reader->digest(), digestOf(block, 768));
-        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + HTTPTransport::kReceivePiece);
+        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + std::max(HTTPTransport::kReceivePiece, URLProtocol::kStepBytes));
         EXPECT_GT(steps, 1u);
     }
+    URLProtocol::unregisterClass("SteppedProtocol");
+    std::filesystem::remove(file);
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
+}
+
+TEST(URLConnection, BrBodiesNobodyReadsHoldNoMoreDecoderMemoryThanTheirShare) {
+    // br is not offered, but a server may send it unasked, each body with a 16 MiB window: stalled readers of
+    // such bodies hold at most the br decoders' share, and a body whose decoder would pass it fails as such.
+    HTTPTestServer server;
+    server.route("/br", Reply::text(200, brotlied(std::string(24 << 20, 'w'), 24)).withHeader("Content-Encoding", "br"));
+    std::vector<std::shared_ptr<SlowReader>> readers;
+    std::vector<std::shared_ptr<URLConnection>> connections;
+    for (int i = 0; i < 4; ++i) {
+        readers.push_back(std::make_shared<SlowReader>());
+        connections.push_back(URLConnection::make(URLRequest(server.url("/br")), readers.back(), false));
+        connections.back()->keepReceivedData();
+        connections.back()->setDeliveryTarget(URLConnection::onLoadingThread());
+        connections.back()->start();
+    }
+    for (auto& reader : readers)
+        ASSERT_TRUE(waitUntil([&] { return reader->received() > 0 || reader->ended(); }));
+    EXPECT_EQ(server.requests().at(0).header("Accept-Encoding"), "gzip, deflate");
+    EXPECT_LE(ContentDecoder::brotliBytesHeld(), ContentDecoder::kBrotliBytesInAll);
+    std::size_t refused = 0;
+    for (auto& reader : readers) {
+        if (!reader->ended())
+            continue;
+        ASSERT_TRUE(reader->error());
+        EXPECT_EQ(reader->error()->code, kURLErrorCannotDecodeContentData) << reader->error()->localizedDescription();
+        ++refused;
+    }
+    EXPECT_GE(refused, 2u) << "four 16 MiB windows fit in the share";
+    EXPECT_LT(refused, 4u);
+    for (auto& connection : connections)
+        connection->cancel();
+    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
     EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
 }
 
