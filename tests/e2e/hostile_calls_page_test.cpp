@@ -581,13 +581,20 @@ TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInA
         return testsupport::Reply::text(200, std::to_string(request.body.size()) + ":" + std::to_string(digest))
             .withHeader("Access-Control-Allow-Origin", "*");
     });
+    // A file of the application's page as large (sparse: it costs no disk).
+    const std::string file = m_home.folders().bundle() + "/www/large.bin";
+    {
+        std::ofstream{file};
+        ASSERT_EQ(::truncate(file.c_str(), off_t{512} << 20), 0);
+    }
     launch();
     const std::size_t idle = memoryHeld();
     constexpr std::size_t kAllowance = std::size_t{256} << 20;
-    for (const auto& [name, path, size] : std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
-             {"big", "/big", std::uint64_t{512} << 20}, {"bomb", "/bomb", std::uint64_t{512} << 20}}) {
+    for (const auto& [name, url, size] : std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
+             {"big", server.url("/big"), std::uint64_t{512} << 20}, {"bomb", server.url("/bomb"), std::uint64_t{512} << 20},
+             {"file", "large.bin", std::uint64_t{512} << 20}}) {
         MemoryPeak peak;
-        eval("drain('" + name + "', '" + server.url(path) + "'); 1");
+        eval("drain('" + name + "', '" + url + "'); 1");
         EXPECT_TRUE(e2e::waitUntil([&] { return eval("results['" + name + "'] || ''") != ""; }, std::chrono::minutes(5))) << name;
         const std::size_t most = peak.stop();
         EXPECT_EQ(eval("results['" + name + "']"), "read:" + std::to_string(size)) << name;
