@@ -34,6 +34,10 @@
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
 //   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
+// - A change costs time in proportion to what it changes (and to the items its query looks at): an add
+//   or update checks the identities it makes against counts of the items of each identity, kept as
+//   changes go; a deletion moves the items after those it removes once. Writing every item anew (a
+//   fold, or a change of all) is linear in the items.
 // - Reading the files costs time linear in their bytes, whatever their records: the item file may expand
 //   (through values it shares) to kMaxFileLength bytes and to the nodes of kMaxTotalLength of small
 //   items, and the log's records share one such floor among them (beyond four bytes and a node a byte
