@@ -898,8 +898,16 @@ struct Keychain::Cache {
     // flushed, or, when there is no item file yet or the log has grown past it, the whole item file
     // written anew. On failure the items in memory are dropped, to be read again from the files (which
     // hold everything before this change).
-    OSStatus commit(const Dictionary& change) {
+    // `carried`: the lengths (itemLength) of the items the change carries whole, about what its record
+    // takes: past what the log may grow by, the item file is written anew without the record made first.
+    OSStatus commit(const Dictionary& change, std::uint64_t carried = 0) {
         OSStatus status = errSecIO;
+        if (carried > std::max<std::uint64_t>(kMinJournalLength, snapshotLength)) {
+            status = writeSnapshot();
+            if (status != errSecSuccess)
+                invalidate();
+            return status;
+        }
         auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
         if (record) {
             const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
@@ -1142,7 +1150,7 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
         store.items.push_back(item);
         store.count(store.items.back(), 1);
         store.total += length;
-        OSStatus saved = store.commit(Dictionary{{kAddKey, std::move(item)}});
+        OSStatus saved = store.commit(Dictionary{{kAddKey, std::move(item)}}, length);
         if (saved != errSecSuccess && result)
             *result = Value();
         return saved;
@@ -1158,6 +1166,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         // The changed items are made beside the others, checked, and only then put in their places.
         std::vector<std::pair<std::size_t, Value>> changed;
         std::size_t total = store.total;
+        std::uint64_t carried = 0;
         Date stamp = now();
         for (std::size_t i = 0; i < store.items.size(); ++i) {
             const Dictionary* d = store.items[i].getDictionary();
@@ -1171,6 +1180,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
             if (length > kMaxItemLength)
                 return errSecItemTooLarge;
             total = total - itemLength(*d) + length;
+            carried += length;
             changed.emplace_back(i, Value(std::move(next)));
         }
         if (changed.empty())
@@ -1194,7 +1204,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
             record.push_back(Array{static_cast<std::int64_t>(index), std::move(item), std::move(identity)});
         }
         store.total = total;
-        return store.commit(Dictionary{{kUpdateKey, std::move(record)}});
+        return store.commit(Dictionary{{kUpdateKey, std::move(record)}}, carried);
     });
 }
 

@@ -16,7 +16,8 @@
 // - Storage: the item file, one binary property list readable only by the user (0600), and beside it a
 //   change log ("<file>.journal"): each change appends one record (length, CRC-32, what changed) and
 //   flushes it, so a change costs its own bytes, not the whole keychain's. When there is no item file
-//   yet, or the log has grown past the item file (and 256 KiB), the change instead writes every item to
+//   yet, or the log has grown past the item file (and 256 KiB), or the items a change carries are longer
+//   than that (by itemLength: its record is not even made), the change instead writes every item to
 //   a new item file (atomically: a new file renamed over the old one) of the next generation, which
 //   makes the log a left-over. Each record carries its own CRC: one cut short or failing it (a crash or a
 //   full disk while writing it, a flipped byte) loses only its own change; reading goes on at the next

@@ -878,7 +878,10 @@ class BinaryWriter {
 public:
     // `nodes`: the values and keys of the list (as counted by checkWritable), which bound its objects.
     explicit BinaryWriter(std::uint64_t nodes)
-        : m_refSize(bytesFor(nodes > 0 ? nodes - 1 : 0)), m_shared(16, SpanHash{&m_out}, SpanEqual{&m_out}) {}
+        : m_refSize(bytesFor(nodes > 0 ? nodes - 1 : 0)), m_shared(16, SpanHash{&m_out}, SpanEqual{&m_out}) {
+        m_shared.reserve(static_cast<std::size_t>(nodes / 2));
+        m_offsets.reserve(static_cast<std::size_t>(nodes));
+    }
 
     std::string write(const Value& root) {
         m_out.assign(kBinaryMagic);
@@ -1104,7 +1107,7 @@ private:
             std::int64_t year = 0;
             unsigned month = 0, day = 0;
             civilFromDays(days, year, month, day);
-            char text[64];
+            char text[96]; // (the compiler cannot see that every field fits its width)
             std::snprintf(text, sizeof text, "<date>%04lld-%02u-%02uT%02lld:%02lld:%02lldZ</date>\n", static_cast<long long>(year),
                           month, day, static_cast<long long>(ofDay / 3600), static_cast<long long>(ofDay / 60 % 60),
                           static_cast<long long>(ofDay % 60));
