@@ -51,6 +51,8 @@ public:
             return;
         std::shared_ptr<Self> self = this->shared_from_this();
         m_dismissing = true;
+        // An overlay that takes the keyboard (an alert's text field) gives it back as it starts to go.
+        m_window->endEditing(true);
         if (auto d = delegate())
             d->willDismissWithButtonIndex(*self, index);
         auto finish = [self, index] {
