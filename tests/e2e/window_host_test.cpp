@@ -446,29 +446,6 @@ TEST_F(ToplevelWindowHostTest, ANativeTextFieldTakesTheKeyboardFocusFromThePageA
 
 namespace {
 
-// The page's dialog once its alert has faded in, or null after the wait.
-std::shared_ptr<platform::AlertView> shownDialogAlert()
-{
-    std::shared_ptr<platform::AlertView> alert;
-    waitUntil([&] {
-        alert = platform::ScriptDialogPresenter::shared().shownAlert();
-        return alert && alert->isVisible() && !treeAnimates(*alert->window()) && alert->window()->alpha() == 1;
-    });
-    return alert && alert->isVisible() ? alert : nullptr;
-}
-
-// A click on the shown alert's button of that title.
-void clickButton(WindowHost& host, const platform::AlertView& alert, const std::string& title)
-{
-    for (long i = 0; i < alert.numberOfButtons(); ++i) {
-        if (alert.buttonTitleAtIndex(i) == title) {
-            e2e::click(host, centreOnScreen(*alert.buttonViews().at(static_cast<std::size_t>(i))));
-            return;
-        }
-    }
-    ADD_FAILURE() << "no button " << title;
-}
-
 // The window as seen, compared with the reference of that name.
 void expectWindow(WindowHost& host, const std::string& name)
 {
@@ -511,7 +488,7 @@ TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWas
         m_page->loadHTMLString("<html><body style='margin: 0; background: rgb(255, 204, 0)'><h1>Before the dialog</h1><script>" + script +
                                    "</script><h1>After it</h1></body></html>",
                                "file:///app/www/" + c.page + ".html");
-        auto alert = shownDialogAlert();
+        auto alert = e2e::shownDialogAlert();
         ASSERT_TRUE(alert);
         EXPECT_EQ(alert->title(), c.page + ".html");
         EXPECT_EQ(alert->numberOfButtons(), c.clicked == "OK" && c.page == "alert" ? 1 : 2);
@@ -525,7 +502,7 @@ TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWas
             e2e::typeKey(*m_host, key);
         if (!c.snapshot.empty())
             expectWindow(*m_host, c.snapshot);
-        clickButton(*m_host, *alert, c.clicked);
+        e2e::clickButton(*m_host, *alert, c.clicked);
         ASSERT_TRUE(waitUntil([&] { return eval("window.result") == c.result; })) << eval("window.result");
         EXPECT_TRUE(waitUntil([&] { return !m_page->isLoading(); }));
         EXPECT_EQ(eval("document.querySelectorAll('h1').length"), "2");
@@ -534,7 +511,7 @@ TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWas
 
     // Return in the prompt's field is OK.
     m_page->evaluateJavaScript("window.later = JSON.stringify(prompt('Again?', 'yes'))", [](std::string) {});
-    auto alert = shownDialogAlert();
+    auto alert = e2e::shownDialogAlert();
     ASSERT_TRUE(alert);
     e2e::typeKey(*m_host, GDK_KEY_Return);
     ASSERT_TRUE(waitUntil([&] { return eval("window.later") == "\"yes\""; })) << eval("window.later");
@@ -549,22 +526,22 @@ TEST_F(ToplevelWindowHostTest, APageAlertingInALoopNeverWedgesTheApplicationAndI
                            "result = 'the loop ended at ' + rounds;</script></body></html>",
                            "file:///app/www/loop.html");
     for (int round = 1; round <= 2; ++round) {
-        auto alert = shownDialogAlert();
+        auto alert = e2e::shownDialogAlert();
         ASSERT_TRUE(alert);
         EXPECT_EQ(alert->message(), "Round " + std::to_string(round) + " of 1000");
         EXPECT_EQ(alert->numberOfButtons(), 1);
         bool ran = false;
         platform::RunLoop::main().perform([&] { ran = true; });
         EXPECT_TRUE(waitUntil([&] { return ran; }));
-        clickButton(*m_host, *alert, "OK");
+        e2e::clickButton(*m_host, *alert, "OK");
         ASSERT_TRUE(waitUntil([&] { return !alert->isVisible(); }));
     }
-    auto alert = shownDialogAlert();
+    auto alert = e2e::shownDialogAlert();
     ASSERT_TRUE(alert);
     EXPECT_EQ(alert->message(), "Round 3 of 1000");
     ASSERT_EQ(alert->numberOfButtons(), 2);
     expectWindow(*m_host, "dialog_loop_block_offered");
-    clickButton(*m_host, *alert, "Block Dialogs");
+    e2e::clickButton(*m_host, *alert, "Block Dialogs");
     ASSERT_TRUE(waitUntil([&] { return eval("window.result") == "the loop ended at 1000"; })) << eval("window.result");
     EXPECT_FALSE(platform::ScriptDialogPresenter::shared().shownAlert() && platform::ScriptDialogPresenter::shared().shownAlert()->isVisible() &&
                  platform::ScriptDialogPresenter::shared().shownAlert() != alert);
@@ -592,14 +569,14 @@ TEST_F(WindowHostTest, ALeaveQuestionKeepsThePageOnStayAndLetsItGoOnLeave)
                                form);
         ASSERT_TRUE(waitUntil([&] { return eval("window.formShown === true") == "true"; }));
         e2e::click(*m_host, Point{200, 300});
-        auto alert = shownDialogAlert();
+        auto alert = e2e::shownDialogAlert();
         ASSERT_TRUE(alert);
         EXPECT_EQ(alert->title(), "form.html");
         EXPECT_EQ(alert->buttonTitleAtIndex(0), "Stay");
         EXPECT_EQ(alert->buttonTitleAtIndex(1), "Leave");
         if (choice == "Stay")
             expectWindow(*m_host, "dialog_leave_question");
-        clickButton(*m_host, *alert, choice);
+        e2e::clickButton(*m_host, *alert, choice);
         if (choice == "Leave") {
             EXPECT_TRUE(waitUntil([&] { return eval("location.pathname").ends_with("/left.html"); })) << eval("location.href");
         } else {
@@ -607,10 +584,10 @@ TEST_F(WindowHostTest, ALeaveQuestionKeepsThePageOnStayAndLetsItGoOnLeave)
             ASSERT_TRUE(waitUntil([&] { return !alert->isVisible(); }));
             EXPECT_EQ(eval("location.href"), form);
             e2e::click(*m_host, Point{200, 300});
-            auto again = shownDialogAlert();
+            auto again = e2e::shownDialogAlert();
             ASSERT_TRUE(again);
             EXPECT_EQ(again->buttonTitleAtIndex(0), "Stay");
-            clickButton(*m_host, *again, "Stay");
+            e2e::clickButton(*m_host, *again, "Stay");
             ASSERT_TRUE(waitUntil([&] { return !again->isVisible(); }));
             EXPECT_EQ(eval("location.href"), form);
         }
@@ -623,16 +600,16 @@ TEST_F(WindowHostTest, AWebViewThatGoesTakesItsDialogsAlong)
     auto other = WebKitGtkWebView::create(Rect(0, 300, 400, 300));
     m_content->addSubview(other);
     other->loadHTMLString("<script>alert('from the view that goes')</script>", "https://example.com/");
-    auto alert = shownDialogAlert();
+    auto alert = e2e::shownDialogAlert();
     ASSERT_TRUE(alert);
     EXPECT_EQ(alert->title(), "example.com");
     m_page->evaluateJavaScript("window.answer = String(confirm('Still here?'))", [](std::string) {});
     other->removeFromSuperview();
     other.reset();
     EXPECT_FALSE(alert->isVisible());
-    auto next = shownDialogAlert();
+    auto next = e2e::shownDialogAlert();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->message(), "Still here?");
-    clickButton(*m_host, *next, "OK");
+    e2e::clickButton(*m_host, *next, "OK");
     ASSERT_TRUE(waitUntil([&] { return eval("window.answer") == "true"; }));
 }
