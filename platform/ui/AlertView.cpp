@@ -64,12 +64,30 @@ void AlertView::setAlertViewStyle(AlertViewStyle style) {
 }
 
 bool AlertView::textFieldShouldReturn(TextField&) {
+    pressReturn();
+    return false;
+}
+
+void AlertView::pressReturn() {
     long index = firstOtherButtonIndex();
     if (index < 0)
         index = m_cancelIndex;
-    if (m_window && validIndex(index))
+    if (m_window && !isDismissing() && validIndex(index))
         tapped(index);
-    return false;
+}
+
+void AlertView::pressEscape() {
+    if (m_window && !isDismissing() && validIndex(m_cancelIndex))
+        tapped(m_cancelIndex);
+}
+
+std::shared_ptr<AlertView> AlertView::frontmostAlert() {
+    const auto& alerts = showing();
+    for (auto it = alerts.rbegin(); it != alerts.rend(); ++it) {
+        if (!(*it)->isDismissing())
+            return *it;
+    }
+    return nullptr;
 }
 
 void AlertView::show() {

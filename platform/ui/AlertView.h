@@ -72,6 +72,13 @@ public:
 
     void show();
 
+    // The keyboard (the window host's keys while an alert shows): Return taps the first other button (the
+    // cancel button when there is none), Escape the cancel button. Nothing while the alert goes.
+    void pressReturn();
+    void pressEscape();
+    // The alert shown last and not going, if any: the front-most, which takes the keys.
+    static std::shared_ptr<AlertView> frontmostAlert();
+
 private:
     friend class ButtonOverlay<AlertView, AlertViewDelegate>;
     AlertView() = default;

@@ -71,6 +71,9 @@ public:
 
 protected:
     bool validIndex(long i) const { return i >= 0 && i < numberOfButtons(); }
+    bool isDismissing() const { return m_dismissing; }
+    // The overlays of this kind shown now (going ones included), oldest first.
+    static const std::vector<std::shared_ptr<Self>>& showing() { return shown(); }
 
     // Starts showing in a new overlay window; false when already shown.
     bool beginShowing() {

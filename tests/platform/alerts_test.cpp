@@ -350,6 +350,21 @@ TEST_F(OverlayTest, AlertsWithATextFieldAndMessagesTallerThanTheScreen) {
     prompt->setAlertViewStyle(AlertViewStyle::Default);
     EXPECT_FALSE(prompt->textFieldAtIndex(0));
 
+    // The keyboard's Return and Escape, for the front-most alert that is not going.
+    recorder->events.clear();
+    auto under = AlertView::create("Under", "", recorder, std::string("Cancel"), {"OK"});
+    auto over = AlertView::create("Over", "", recorder, std::string("Close"));
+    under->show();
+    over->show();
+    EXPECT_EQ(AlertView::frontmostAlert(), over);
+    over->pressReturn();  // its only button
+    EXPECT_EQ(AlertView::frontmostAlert(), under) << "going: no longer front-most";
+    over->pressEscape();  // already going: nothing
+    under->pressEscape();
+    EXPECT_EQ(recorder->events, (Events{"clicked 0", "will 0", "clicked 0", "will 0"}));
+    clock.advance(1);
+    EXPECT_FALSE(AlertView::frontmostAlert());
+
     // A message (and a title) far taller than the screen is cut to the lines that fit: the buttons stay on it.
     std::string words;
     for (int i = 0; i < 400; ++i)
