@@ -13,6 +13,8 @@
 #include "platform/ui/TextLayout.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
+#include "webengine/EngineProcesses.h"
+#include "webengine/NestedLoop.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
@@ -23,6 +25,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -106,9 +109,11 @@ std::atomic<bool> terminated{false};
 int wakeFds[2] = {-1, -1};
 
 // Ends the process now, by the first signal that asked it to end (as its sender expects), else with
-// `exitCode`. Async-signal-safe.
+// `exitCode`; the engine's web processes with it (its network process ends once this process has gone,
+// having written what it holds). Async-signal-safe.
 [[noreturn]] void endNow(int exitCode)
 {
+    webengine::EngineProcesses::killWebProcesses();
     if (const int signum = quitSignal.load()) {
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;
@@ -152,9 +157,12 @@ void onEndSignal(int signum)
 }
 
 // Asked to end on the main thread (the window closed, or a signal's wake byte): the main loop ends and the
-// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested).
+// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested). A
+// question put to the page that waits (the screenshot's, say) waits no longer: a page that keeps its main
+// thread would hold the end for the question's whole time-out.
 void quitMainLoop()
 {
+    webengine::endNestedWaits();
     if (gtk_main_level() > 0)
         gtk_main_quit();
 }
@@ -248,8 +256,7 @@ int main(int argc, char** argv)
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto options = app::HostOptions::parse(arguments);
     if (!options.ok()) {
-        std::fprintf(stderr, "hybridhost: %s\n\n%s", app::oneLine(options.error().localizedDescription()).c_str(),
-                     app::HostOptions::usage("hybridhost").c_str());
+        std::fprintf(stderr, "hybridhost: %s (see --help)\n", app::oneLine(options.error().localizedDescription()).c_str());
         return 2;
     }
     if (options->help) {
@@ -390,8 +397,8 @@ int main(int argc, char** argv)
             if (shot->settling) {
                 // Calls for services config.xml does not map are never answered (the log names them).
                 std::string unanswered = shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript);
-                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls were still unanswered after %u s\n",
-                             unanswered.empty() ? "some" : unanswered.c_str(), kScreenshotTimeoutSeconds);
+                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls %s still unanswered after %u s\n",
+                             unanswered.empty() ? "some" : unanswered.c_str(), unanswered == "1" ? "was" : "were", kScreenshotTimeoutSeconds);
             } else {
                 std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
             }
@@ -410,14 +417,20 @@ int main(int argc, char** argv)
     platform::NotificationCenter::defaultCenter().removeObserver(&kScriptDialogObserver);
     platform::Application::shared().terminate();
     terminated = true;
-    // Asked again to end meanwhile: nothing is left to hand over, and no more waiting.
-    if (endRequests.load() >= 2)
+    // Asked again to end meanwhile: nothing is left to hand over, and no more waiting (but the network
+    // process's moment to write what it holds, a second at most).
+    if (endRequests.load() >= 2) {
+        webengine::EngineProcesses::end(std::chrono::milliseconds(0), std::chrono::seconds(1));
         endNow(exitCode);
+    }
     demo.reset();
     host.reset();
     webView.reset();
     launched = platform::Error();
     platform::Application::shared().setDelegate(nullptr);
+    // The engine's processes end with the application, not after it (the network process has written
+    // what it holds first), before its display goes.
+    webengine::EngineProcesses::end();
     if (quitSignal.load()) {
         display.reset();
         endNow(exitCode);

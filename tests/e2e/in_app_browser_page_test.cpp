@@ -51,10 +51,12 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     GtkWidget* widget = page->widget();
     ASSERT_TRUE(gtk_widget_get_parent(widget));
     EXPECT_TRUE(gtk_widget_get_visible(widget));
-    GtkAllocation allocation;
-    gtk_widget_get_allocation(widget, &allocation);
-    EXPECT_EQ(allocation.y, 0);
-    EXPECT_EQ(allocation.height, 667 - 65);
+    // GTK lays the widget out on a later frame: wait for it rather than read it at once.
+    GtkAllocation allocation{};
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        gtk_widget_get_allocation(widget, &allocation);
+        return allocation.y == 0 && allocation.height == 667 - 65;
+    })) << "at y " << allocation.y << ", " << allocation.height << " high";
 
     eval("iabInject(); 1");
     EXPECT_TRUE(shows("iab-inject-result", "1+1 = 2, background rgb(0, 128, 0)")) << text("iab-inject-result");
