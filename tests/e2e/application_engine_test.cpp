@@ -5,6 +5,7 @@
 // of calls are all answered; local storage backed up on resign comes back at the next start.
 #include "support/SourceTree.h"
 #include "EngineHarness.h"
+#include "LocalStorageDatabase.h"
 #include "PushBundle.h"
 
 #include "app/DeviceFile.h"
@@ -30,7 +31,6 @@
 
 #include <glib.h>
 #include <net/if.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -831,27 +831,6 @@ namespace {
 constexpr const char* kStartHomeVariable = "HYB_E2E_START_HOME";
 constexpr const char* kStartBundleVariable = "HYB_E2E_START_BUNDLE";
 
-// The value stored under `key` in a local storage database ("" when missing), read without writing to it.
-std::string storedValue(const std::string& database, const std::string& key) {
-    sqlite3* db = nullptr;
-    std::string value;
-    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT value FROM ItemTable WHERE key = ?", -1, &statement, nullptr) == SQLITE_OK) {
-            sqlite3_bind_text(statement, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(statement) == SQLITE_ROW) {
-                // The engine keeps values as UTF-16 (little-endian); the test's values are ASCII.
-                const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, 0));
-                for (int at = 0; bytes && at + 1 < sqlite3_column_bytes(statement, 0); at += 2)
-                    value.push_back(bytes[at]);
-            }
-        }
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return value;
-}
-
 // Runs one test of this executable in a child process on the given home; true when it passed.
 bool runStart(const std::string& test, const hybtest::TempHome& home, std::string& output) {
     std::string filter = "--gtest_filter=ApplicationOnEngineTest." + test;
@@ -886,15 +865,15 @@ TEST_F(ApplicationOnEngineTest, LocalStorageBackedUpOnResignIsRestoredAtTheNextS
     // The engine commits a page's storage to its database at some moment of its own while it runs, and at
     // the latest when its process ends: the value is set in one start and backed up in the next.
     ASSERT_TRUE(runStart("DISABLED_FirstStartSetsTheValue", m_home, output)) << output;
-    ASSERT_EQ(storedValue(engineDatabase, "kept"), "value-1") << "the engine wrote the page's value when it ended";
+    ASSERT_EQ(e2e::storedValue(engineDatabase, "kept"), "value-1") << "the engine wrote the page's value when it ended";
 
     ASSERT_TRUE(runStart("DISABLED_NextStartBacksUpOnResign", m_home, output)) << output;
-    EXPECT_EQ(storedValue(backup, "kept"), "value-1") << "the backup is a database holding the page's value";
+    EXPECT_EQ(e2e::storedValue(backup, "kept"), "value-1") << "the backup is a database holding the page's value";
     EXPECT_FALSE(std::filesystem::exists(backup + "-wal"));
     std::filesystem::remove_all(std::filesystem::path(engineDatabase).parent_path());
 
     ASSERT_TRUE(runStart("DISABLED_LastStartReadsTheRestoredValue", m_home, output)) << output;
-    EXPECT_EQ(storedValue(engineDatabase, "kept"), "value-1");
+    EXPECT_EQ(e2e::storedValue(engineDatabase, "kept"), "value-1");
 }
 
 // The starts run by the test above (only on its home).
