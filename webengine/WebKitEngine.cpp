@@ -36,6 +36,8 @@ constexpr const char* kNavigationMessage = "hyb.navigation";
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
+// Bridge requests held unanswered until the main loop comes to rest (see holdBridgeAnswer).
+constexpr std::size_t kMaxHeldBridgeAnswers = 16;
 // How long after WebKit stops loading a started load may still report its end before it is ended for it.
 constexpr unsigned kSilentEndWaitMs = 250;
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
@@ -259,6 +261,10 @@ WebKitEngine::~WebKitEngine()
         g_source_remove(m_silentEndCheck);
     if (m_deferredSource)
         g_source_remove(m_deferredSource);
+    if (m_bridgeAnswerSource)
+        g_source_remove(m_bridgeAnswerSource);
+    // Handed over already: they are answered as they would have been.
+    answerHeldBridgeRequests();
     m_evaluations.reset();
     for (auto& [key, load] : m_loads)
         load->cancel();
@@ -1123,13 +1129,7 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
     // The page's requests carry the view's agent; the web process may add it after handing the request over.
     if (!hasUserAgent)
         headers.emplace_back("User-Agent", userAgent());
-    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
-    // its commands and send their answers, which the page's next call waits for (the request's own end does
-    // not go ahead of them in the page's process).
-    g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
-        (*static_cast<std::shared_ptr<RoutedRequest>*>(data))->respond(200, {}, "");
-        return G_SOURCE_REMOVE;
-    }, new std::shared_ptr<RoutedRequest>(request), [](gpointer data) { delete static_cast<std::shared_ptr<RoutedRequest>*>(data); });
+    holdBridgeAnswer(request);
     if (isDeferring()) {
         defer([this, original = request->url(), headers = std::move(headers), page = url()] {
             m_client.handleBridgeRequest(original, headers, page);
@@ -1137,6 +1137,36 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
         return;
     }
     m_client.handleBridgeRequest(request->url(), headers, url());
+}
+
+void WebKitEngine::holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request)
+{
+    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
+    // its commands and send their answers, which the page's next call waits for (the request's own end does
+    // not go ahead of them in the page's process). What the engine keeps of a request it has not answered
+    // is large (some kilobytes): past a few held, the oldest is answered now, so that a page sending
+    // requests faster than the main loop comes to rest has this process hold no more of them than that.
+    m_heldBridgeAnswers.push_back(request);
+    if (m_heldBridgeAnswers.size() > kMaxHeldBridgeAnswers) {
+        std::shared_ptr<RoutedRequest> oldest = std::move(m_heldBridgeAnswers.front());
+        m_heldBridgeAnswers.pop_front();
+        oldest->respond(200, {}, "");
+    }
+    if (m_bridgeAnswerSource)
+        return;
+    m_bridgeAnswerSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_bridgeAnswerSource = 0;
+        self->answerHeldBridgeRequests();
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
+void WebKitEngine::answerHeldBridgeRequests()
+{
+    // Answering tells the engine only: nothing here calls back into this object.
+    for (std::shared_ptr<RoutedRequest>& request : std::exchange(m_heldBridgeAnswers, {}))
+        request->respond(200, {}, "");
 }
 
 void WebKitEngine::cancelLoadTimer()

@@ -153,9 +153,10 @@ public:
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
     // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
-    // low-priority idle of the main loop, after the answers its commands send. In a view of foreign pages,
-    // and from a document of another origin than the page's (BridgeOrigin.h), it fails and is handed to
-    // nobody.
+    // low-priority idle of the main loop, after the answers its commands send; past 16 waiting so, the oldest
+    // is answered at once (what the engine keeps of a request not answered yet is some kilobytes: a page
+    // sending thousands in one loop has no more than that held here). In a view of foreign pages, and from a
+    // document of another origin than the page's (BridgeOrigin.h), it fails and is handed to nobody.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
@@ -202,6 +203,9 @@ private:
     void scheduleDeferred();
     void applyFileAccess();
     void cancelLoadTimer();
+    // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
+    void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
+    void answerHeldBridgeRequests();
     void onLoadTimeout();
     void startLoadTimer();
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
@@ -253,6 +257,9 @@ private:
     unsigned m_documents = 0;
     std::deque<std::function<void()>> m_deferred;
     unsigned m_deferredSource = 0;
+    // Bridge requests handed over and not answered yet, oldest first (holdBridgeAnswer).
+    std::deque<std::shared_ptr<RoutedRequest>> m_heldBridgeAnswers;
+    unsigned m_bridgeAnswerSource = 0;
     // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
     std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
     // The owner, in LoadSlots, of the loads the application's own documents and workers ask for (its files and
