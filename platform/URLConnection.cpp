@@ -8,7 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -255,9 +257,19 @@ void URLConnection::loadFile() {
                                            "The requested URL was not found on this server.", url));
     if (S_ISDIR(st.st_mode))
         return deliverFailure(makeURLError(kURLErrorFileIsDirectory, "the file is a directory", url));
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
+    // Not blocking, and only a regular file: a FIFO would hold the open (and the load) until a writer
+    // came, and a device (a link to /dev/zero) would never end.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "not a regular file", url));
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (!file) {
+        if (fd >= 0)
+            ::close(fd);
         return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
+    }
     deliverResponse(URLResponse(m_request.url(), "", static_cast<std::int64_t>(st.st_size)));
     for (;;) {
         Bytes chunk(kFileChunkSize);

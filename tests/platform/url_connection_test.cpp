@@ -28,6 +28,7 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -823,6 +824,21 @@ TEST(URLConnection, FileURLsGiveANonHTTPResponse) {
     auto missing = startLoad(URLRequest("file://" + path.string()));
     ASSERT_TRUE(missing.recorder->waitUntilEnded());
     EXPECT_EQ(missing.recorder->error()->code, kURLErrorFileDoesNotExist);
+
+    // A FIFO (no writer ever comes) and a device (endless) fail at once rather than holding the load.
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto fifo = startLoad(URLRequest("file://" + path.string()));
+    ASSERT_TRUE(fifo.recorder->waitUntilEnded());
+    ASSERT_TRUE(fifo.recorder->error());
+    EXPECT_EQ(fifo.recorder->error()->code, kURLErrorNoPermissionsToReadFile);
+    EXPECT_FALSE(fifo.recorder->response());
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("/dev/zero", path);
+    auto device = startLoad(URLRequest("file://" + path.string()));
+    ASSERT_TRUE(device.recorder->waitUntilEnded());
+    ASSERT_TRUE(device.recorder->error());
+    EXPECT_EQ(device.recorder->error()->code, kURLErrorNoPermissionsToReadFile);
+    std::filesystem::remove(path);
 }
 
 TEST(URLConnection, SynchronousSendReturnsAnyStatusOrTheError) {
