@@ -307,6 +307,11 @@ std::shared_ptr<URLConnection> HeadlessWebView::startConnection(const URLRequest
     return connection;
 }
 
+void HeadlessWebView::pageOpensDialog(ScriptDialog::Kind kind, std::string_view message, std::string_view defaultText,
+                                      ScriptDialog::Reply reply) {
+    showScriptDialog(std::make_shared<ScriptDialog>(kind, message, defaultText, m_location, std::move(reply)));
+}
+
 void HeadlessWebView::pageSendsRequest(URLRequest request, std::function<void(XHRResult)> completion) {
     if (!request.valueForHTTPHeaderField("User-Agent"))
         (void)request.setValue(m_hasDocument ? m_documentUserAgent : currentUserAgent(), "User-Agent");

@@ -169,9 +169,9 @@ bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
                 }
                 return false;
             }
-            platform::RunLoop::main().perform([queue, batch = std::move(*commands)] {
+            platform::RunLoop::main().perform([queue, batch = std::move(*commands)]() mutable {
                 if (std::shared_ptr<HYBCommandQueue> target = queue.lock()) {
-                    target->enqueueCommandBatch(batch);
+                    target->enqueueOwnedCommandBatch(std::move(batch));
                     target->executePending();
                 }
             });

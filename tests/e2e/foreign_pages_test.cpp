@@ -6,6 +6,7 @@
 // application's page is answered for them, while the browser's own answers and every signal of the
 // application's page still work. Files read through the in-app browser follow the application's rule.
 #include "SampleBundleOnEngine.h"
+#include "HostInput.h"
 
 #include "cardpay/screens/BCWebViewController.h"
 #include "messenger/MXUIWebViewControll.h"
@@ -258,6 +259,29 @@ TEST_F(ForeignPagesTest, APageThePaymentServerRedirectsToReachesNoPlugin)
     auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
     screen->view();
     expectAViewOfForeignPagesReachesNothing(screen->webView(), "road");
+}
+
+// A page of the payment road that asks for a confirmation: the alert shows above the road's screen, titled
+// with the page's host, and the page gets the answer.
+TEST_F(ForeignPagesTest, APaymentPagesDialogShowsAboveTheRoadsScreen)
+{
+    m_server.route("/terms", testsupport::Reply::text(200,
+                                                      "<html><body><h1>Terms</h1>"
+                                                      "<script>window.agreed = String(confirm('Do you accept the terms?'));</script></body></html>",
+                                                      "text/html"));
+    launch();
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/terms"), "Terms");
+    screen->view()->setFrame((*m_launched)->window()->bounds());
+    (*m_launched)->window()->addSubview(screen->view());
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "127.0.0.1");
+    EXPECT_EQ(alert->message(), "Do you accept the terms?");
+    EXPECT_GT(alert->window()->windowLevel(), (*m_launched)->window()->windowLevel());
+    // The click reaches the alert, not the screen under it.
+    e2e::clickButton(*m_host, *alert, "Cancel");
+    ASSERT_TRUE(e2e::waitUntil([&] { return screen->webView()->stringByEvaluatingJavaScriptFromString("window.agreed") == "false"; }));
+    screen->view()->removeFromSuperview();
 }
 
 TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)

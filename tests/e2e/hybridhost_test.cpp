@@ -4,6 +4,8 @@
 #include "support/SourceTree.h"
 #include "ProgramRun.h"
 #include "LocalStorageDatabase.h"
+#include "platform/ui/Image.h"
+#include "support/Snapshot.h"
 #include "PushBundle.h"
 
 #include <algorithm>
@@ -160,6 +162,46 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheNativeLayerOverThePage)
     }
     EXPECT_GT(red(pixel(187, 240 - 61)), 230) << "the ring is white";
     cairo_surface_destroy(image);
+}
+
+// A start page whose script opens a dialog while it loads (in "deviceready", inline, in a loop): the dialog
+// shows above the launch screen, and the screenshot, which nothing answers, is taken with it at once (not
+// after the time-out), its line saying what waited.
+TEST(HybridHostTest, AScreenshotShowsADialogThatWaitsAboveTheLaunchScreenAndSaysSo)
+{
+    struct Case {
+        std::string name;
+        std::string head;  // script of the page's head
+        std::string body;  // inline script of its body
+        std::string says;
+    };
+    const std::vector<Case> cases{
+        {"deviceready", "document.addEventListener('deviceready', function () { alert('Welcome back!'); });", "",
+         "an alert \"Welcome back!\" of index.html"},
+        {"inline_alert", "", "alert('Loading your cart');", "an alert \"Loading your cart\" of index.html"},
+        {"confirm", "", "confirm('Allow notifications?');", "a confirmation \"Allow notifications?\" of index.html"},
+        {"prompt", "", "prompt('Your name?', 'Ada');", "a prompt \"Your name?\" of index.html"},
+        {"loop", "", "for (var i = 1; i <= 1000; i++) { alert('Round ' + i + '\\n' + 'x'.repeat(200)); }",
+         "an alert \"Round 1\\n" + std::string(79 - 7, 'x') + "…\" of index.html"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        std::ofstream(bundle + "/www/index.html", std::ios::trunc)
+            << "<!DOCTYPE html><html><head><meta charset='utf-8'><script src='hybrid.js'></script><script>" << c.head
+            << "</script></head><body><h1>Dialogs</h1><script>" << c.body << "</script></body></html>";
+        const std::string device = folder.path() + "/device.json";
+        std::ofstream(device) << R"({"screen": {"width": 375, "height": 667, "scale": 2}})";
+        const std::string png = folder.path() + "/shot.png";
+        auto run = runHost({"--headless", "--device", device, "--screenshot", png, bundle});
+        EXPECT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_NE(run.err.find("hybridhost: the screenshot shows " + c.says + ", which waited for an answer\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("within 60 s"), std::string::npos) << run.err;
+        auto image = platform::Image::fromFile(png);
+        ASSERT_TRUE(image.ok()) << image.error().localizedDescription();
+        hybtest::expectSnapshotImageIn("e2e", *image.value(), "hybridhost_dialog_" + c.name);
+    }
 }
 
 // ---- every way out of a headless run stops its private display ----

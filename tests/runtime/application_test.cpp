@@ -600,6 +600,9 @@ TEST_F(ApplicationTest, AnOpenURLWaitingForThePageIsDeliveredOnceAfterItLoads) {
     // Text that would end the script's string is escaped.
     controller().processOpenUrl("x\");alert(1);//", true);
     EXPECT_EQ(scripts.back(), "if (typeof handleOpenURL === 'function') { handleOpenURL(\"x\\\");alert(1);//\");}");
+    // So is an alert's text the native side shows through the page.
+    controller().javascriptAlert("it's');alert(2);\n");
+    EXPECT_TRUE(hybtest::runMainUntil([&] { return scripts.back().find("alert(\"it's');alert(2);\\n\");") != std::string::npos; })) << scripts.back();
 }
 
 TEST_F(ApplicationTest, OrientationsComeFromTheInfoPlistUnlessThePageDecides) {
