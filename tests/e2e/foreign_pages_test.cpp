@@ -680,3 +680,53 @@ TEST_F(ForeignPagesTest, NoPageStartsAWorkerThatLoadsApartFromIt)
     ASSERT_TRUE(browserView());
     EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString(check), "undefined false");
 }
+
+TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSendsThemAndLeavesTheApplicationItsSession)
+{
+    // The application's server signs it in (a session cookie) and answers an account made with the cookie to
+    // any origin ("*"); another site, framed by the application's page, reads it every way it can and plants
+    // 4,000 cookies of its own.
+    m_server.route("/signin", testsupport::Reply::text(200, "in").withHeader("Set-Cookie", "session=app; Path=/"));
+    m_server.route("/account", [](const testsupport::RecordedRequest& request) {
+        const bool signedIn = request.header("Cookie").value_or("").find("session=app") != std::string::npos;
+        return testsupport::Reply::text(200, signedIn ? "secret-account" : "anonymous").withHeader("Access-Control-Allow-Origin", "*");
+    });
+    m_server.route("/plant", [](const testsupport::RecordedRequest& request) {
+        testsupport::Reply reply = testsupport::Reply::text(200, "planted");
+        for (int i = 0; i < 100; ++i)
+            reply.withHeader("Set-Cookie", "p" + request.query + "-" + std::to_string(i) + "=1; Path=/");
+        return reply;
+    });
+    const std::string account = m_server.url("/account");
+    m_server.route("/reader.html", testsupport::Reply::text(200,
+        "<html><body><p id='hostile'>another site</p><script>"
+        "function note(s) { parent.postMessage(s, '*'); }"
+        "function read(road, promise) { promise.then(function (t) { note(road + ' read:' + t); }, function () { note(road + ' error'); }); }"
+        "function get(credentials) { return fetch('" + account + "', credentials ? {credentials: credentials} : {}).then(function (r) { return r.text(); }); }"
+        "function xhr(withCredentials) { return new Promise(function (ok, fail) { var x = new XMLHttpRequest(); x.open('GET', '" + account + "');"
+        "  x.withCredentials = withCredentials; x.onload = function () { ok(x.responseText); }; x.onerror = fail; x.send(); }); }"
+        "read('omit', get('omit')); read('default', get('')); read('include', get('include')); read('xhr', xhr(false)); read('xhr-credentials', xhr(true));"
+        "var planted = 0; for (var i = 0; i < 40; i++) fetch('/plant?' + i).then(function () { if (++planted === 40) note('planted'); }, function () { note('plant error'); });"
+        "</script></body></html>", "text/html"));
+    launch();
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         "window.signed = ''; var x = new XMLHttpRequest(); x.open('GET', '" + m_server.url("/signin") + "');"
+         " x.onload = function () { signed = x.responseText; }; x.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("signed") == "in"; }));
+
+    eval("var f = document.createElement('iframe'); f.src = '" + otherSite("/reader.html") + "'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.length") == "6"; }, std::chrono::seconds(60))) << eval("heard.join('\\n')");
+    const std::string heard = eval("heard.join('\\n')");
+    EXPECT_EQ(heard.find("secret-account"), std::string::npos) << "another site read an answer made with the user's cookie:\n" << heard;
+    EXPECT_NE(heard.find("planted"), std::string::npos) << heard;
+    // What the other site asked of the application's server carried no cookie of the user's.
+    for (const testsupport::RecordedRequest& request : m_server.requests()) {
+        if (request.path == "/account" && request.header("Origin").value_or("").find("localhost") != std::string::npos) {
+            EXPECT_EQ(request.header("Cookie").value_or("").find("session=app"), std::string::npos) << "a credentials-omitting read carried the session";
+        }
+    }
+    // The application is still signed in, and reads its own account.
+    eval("window.mine = ''; var y = new XMLHttpRequest(); y.open('GET', '" + account + "'); y.onload = function () { mine = y.responseText; }; y.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("mine").empty(); }));
+    EXPECT_EQ(eval("mine"), "secret-account") << "the other site's 4,000 cookies signed the application out";
+}
