@@ -3,22 +3,29 @@
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/StorePlace.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -26,6 +33,50 @@ constexpr const char* kDataFolderName = "crashreporter";
 constexpr const char* kReportFileName = "live_report.crshlog";
 constexpr const char* kQueuedFolderName = "queued_reports";
 constexpr const char* kLiveReportTemplate = "live_crash_report.XXXXXX";
+constexpr const char* kPartSuffix = ".part";  // a report being written
+constexpr const char* kClaimSuffix = ".read"; // a report taken by a reader, until it purges it
+constexpr const char* kOwner = "[CRCrashReporter] The crash report";
+
+// The names of the reports this process's readers have taken and not purged: one under this process's id
+// that is not here was taken by an earlier process that had the same id.
+struct Claims {
+    std::mutex mutex;
+    std::set<std::string> names;
+};
+
+Claims& claims()
+{
+    static Claims* held = new Claims;
+    return *held;
+}
+
+bool isClaimedHere(const std::string& path)
+{
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    return all.names.count(path) != 0;
+}
+
+void setClaimedHere(const std::string& path, bool claimed)
+{
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    if (claimed)
+        all.names.insert(path);
+    else
+        all.names.erase(path);
+}
+
+bool endsWith(const std::string& name, const std::string& suffix)
+{
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Whether the process of an id has ended (this one's own never has).
+bool hasEnded(long process)
+{
+    return process > 0 && process != getpid() && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
+}
 
 std::mutex g_enableMutex;
 bool g_enabled = false; // process-wide, never cleared; guarded by g_enableMutex
@@ -196,17 +247,67 @@ std::string CRCrashReporter::crashReportPath() const
 
 bool CRCrashReporter::hasPendingCrashReport() const
 {
-    return platform::FileManager::defaultManager().fileExists(crashReportPath());
+    struct stat status {};
+    return (!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) == 0) ||
+           lstat(crashReportPath().c_str(), &status) == 0;
+}
+
+std::string CRCrashReporter::claimName() const
+{
+    static std::atomic<std::uint64_t> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char unique[64];
+    std::snprintf(unique, sizeof unique, ".%ld.r%llx%llx", static_cast<long>(getpid()),
+                  static_cast<unsigned long long>(now.tv_sec) * 1000000000ull + static_cast<unsigned long long>(now.tv_nsec),
+                  static_cast<unsigned long long>(counter.fetch_add(1)));
+    return crashReportPath() + unique + kClaimSuffix;
 }
 
 platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() const
 {
+    // The report read is this reader's own from here on: it takes it by a rename, so that a reader in
+    // another process neither reads it too nor has it purged, and the same report comes back until it is
+    // purged. Something that is no report at the path (a symbolic link, a pipe, a device, a folder, a
+    // file larger than a report can be) is neither followed nor read: it is moved aside, said once.
+    struct stat status {};
+    if (!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) != 0)
+        setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
+    const std::string path = crashReportPath();
+    if (m_claimedPath.empty()) {
+        const platform::StorePlace::Fit fit = platform::StorePlace::makeFit(path, kOwner);
+        if (fit == platform::StorePlace::Fit::MovedAside || fit == platform::StorePlace::Fit::Blocked)
+            return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid, "The pending crash report is not a regular file");
+        const std::string claim = claimName();
+        setClaimedHere(claim, true);
+        if (rename(path.c_str(), claim.c_str()) != 0) {
+            const int error = errno;
+            setClaimedHere(claim, false);
+            return platform::fileError(error, platform::FileAccess::Read, path, "Could not open");
+        }
+        m_claimedPath = claim;
+    }
+    platform::Result<platform::Bytes> read = readReport(m_claimedPath);
+    if (!read.ok() && read.error().domain == CRCrashReporterErrorDomain) {
+        // No report: set aside for whoever looks, never read again.
+        const std::string aside = platform::StorePlace::asideName(path);
+        (void)platform::FileManager::defaultManager().removeItem(aside);
+        if (rename(m_claimedPath.c_str(), aside.c_str()) == 0) {
+            platform::Log::write(std::string(kOwner) + " " + path + " is no report (" + read.error().localizedDescription() +
+                                 "); it was moved aside to " + aside);
+            setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
+        }
+    }
+    return read;
+}
+
+platform::Result<platform::Bytes> CRCrashReporter::readReport(const std::string& file) const
+{
     // Only a regular file is a report: a symbolic link is not followed, and a pipe or a device is opened
     // without waiting and not read (it could block for ever or never end).
-    const std::string path = crashReportPath();
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno != ELOOP)
-        return platform::fileError(errno, platform::FileAccess::Read, path, "Could not open");
+        return platform::fileError(errno, platform::FileAccess::Read, crashReportPath(), "Could not open");
     struct stat status {};
     if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         if (fd >= 0)
@@ -236,7 +337,7 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
     }
     close(fd);
     if (readError != 0)
-        return platform::fileError(readError, platform::FileAccess::Read, path, "Could not read");
+        return platform::fileError(readError, platform::FileAccess::Read, crashReportPath(), "Could not read");
     if (tooLarge)
         return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid,
                                    "The pending crash report is larger than a crash report can be");
@@ -246,18 +347,24 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
 platform::Status CRCrashReporter::purgePendingCrashReport() const
 {
     const std::string path = crashReportPath();
-    // unlink() removes a file (or a link) and refuses a folder.
-    if (unlink(path.c_str()) != 0)
+    // The report this reader read goes, whatever has come to the path since; without one, the report at
+    // the path. unlink() removes a file (or a link) and refuses a folder.
+    const std::string purged = m_claimedPath.empty() ? path : m_claimedPath;
+    if (unlink(purged.c_str()) != 0 && !(errno == ENOENT && purged != path))
         return platform::fileError(errno, platform::FileAccess::Write, path, "Could not remove");
+    if (!m_claimedPath.empty())
+        setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
     tidyWaitingReports();
     return {};
 }
 
 void CRCrashReporter::tidyWaitingReports() const
 {
-    // "<report file>.<pid>.<unique>": waiting; the same with ".part": being written by that process.
+    // Something other than a report file at the path would keep every crash from leaving its report.
+    (void)platform::StorePlace::makeFit(crashReportPath(), kOwner);
+    // "<report file>.<pid>.<unique>": waiting; the same with ".part": being written by that process; with
+    // ".read": taken by a reader of that process.
     const std::string prefix = std::string(kReportFileName) + ".";
-    const std::string part = ".part";
     DIR* folder = opendir(m_crashReportDirectory.c_str());
     if (folder == nullptr)
         return;
@@ -265,39 +372,67 @@ void CRCrashReporter::tidyWaitingReports() const
     // the same id (as each run in a fresh process namespace may).
     const pid_t self = getpid();
     const bool writesNone = crsh_shared_handler_context()->process != self;
-    std::optional<std::pair<timespec, std::string>> oldest;
+    struct Kept {
+        timespec written;
+        std::string name;
+        std::uint64_t bytes;
+    };
+    std::vector<Kept> kept; // the reports waiting to be read, the pending one among them
     while (const dirent* entry = readdir(folder)) {
         const std::string name = entry->d_name;
-        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        const bool pending = name == kReportFileName;
+        if (!pending && (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0))
             continue;
         const std::string path = m_crashReportDirectory + "/" + name;
         struct stat status {};
-        if (lstat(path.c_str(), &status) != 0)
+        if (lstat(path.c_str(), &status) != 0 || endsWith(name, platform::StorePlace::asideName("")))
             continue;
-        if (name.size() > part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0) {
+        const long process = pending ? 0 : std::atol(name.c_str() + prefix.size());
+        if (endsWith(name, kPartSuffix)) {
             // It goes once nothing can still be writing it: its process has ended, and it was last written
             // longer ago than a write may take (the helper of a process killed meanwhile writes on).
-            const long writer = std::atol(name.c_str() + prefix.size());
-            const bool ended = writer > 0 && ((writer == self && writesNone) ||
-                                              (writer != self && kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH));
+            const bool ended = (process == self && writesNone) || hasEnded(process);
             if (ended && std::time(nullptr) - status.st_mtime > static_cast<time_t>(CRSH_REPORT_HELPER_WAIT_SECONDS))
                 (void)unlink(path.c_str());
             continue;
         }
-        if (!S_ISREG(status.st_mode))
+        // A report taken by a reader that ended before it purged it waits again.
+        if (endsWith(name, kClaimSuffix) && (process == self ? isClaimedHere(path) : !hasEnded(process)))
             continue;
-        const auto key = std::make_pair(status.st_mtim, name);
-        if (!oldest || std::tie(key.first.tv_sec, key.first.tv_nsec, key.second) <
-                           std::tie(oldest->first.tv_sec, oldest->first.tv_nsec, oldest->second))
-            oldest = key;
+        if (S_ISREG(status.st_mode))
+            kept.push_back({status.st_mtim, name, static_cast<std::uint64_t>(status.st_size)});
     }
     closedir(folder);
-    // A link does not replace a report that came in meanwhile.
-    if (oldest) {
-        const std::string waiting = m_crashReportDirectory + "/" + oldest->second;
-        if (link(waiting.c_str(), crashReportPath().c_str()) == 0)
-            (void)unlink(waiting.c_str());
+    std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
+        return std::tie(a.written.tv_sec, a.written.tv_nsec, a.name) < std::tie(b.written.tv_sec, b.written.tv_nsec, b.name);
+    });
+    // Within the bounds: the oldest go first, said once.
+    std::uint64_t bytes = 0;
+    for (const Kept& report : kept)
+        bytes += report.bytes;
+    std::size_t dropped = 0;
+    while (!kept.empty() && (kept.size() > kMaxKeptReports || bytes > kMaxKeptBytes)) {
+        (void)unlink((m_crashReportDirectory + "/" + kept.front().name).c_str());
+        bytes -= kept.front().bytes;
+        kept.erase(kept.begin());
+        ++dropped;
     }
+    if (dropped > 0)
+        platform::Log::writef("[CRCrashReporter] %zu crash reports waiting to be read were dropped, the oldest first: at most "
+                              "%zu reports of %llu bytes in all are kept",
+                              dropped, kMaxKeptReports, static_cast<unsigned long long>(kMaxKeptBytes));
+    // With nothing pending, the oldest waiting report takes the place; a link does not replace a report
+    // that came in meanwhile.
+    const auto oldest = std::find_if(kept.begin(), kept.end(), [](const Kept& report) { return report.name != kReportFileName; });
+    if (oldest == kept.end() || std::any_of(kept.begin(), kept.end(), [](const Kept& report) { return report.name == kReportFileName; }))
+        return;
+    // Moved in one step, so that a report another reader put in place and took meanwhile is not put there
+    // again; where the system has no such rename, linked and then unlinked.
+    const std::string waiting = m_crashReportDirectory + "/" + oldest->name;
+    if (syscall(SYS_renameat2, AT_FDCWD, waiting.c_str(), AT_FDCWD, crashReportPath().c_str(), 1 /* RENAME_NOREPLACE */) == 0)
+        return;
+    if ((errno == EINVAL || errno == ENOSYS) && link(waiting.c_str(), crashReportPath().c_str()) == 0)
+        (void)unlink(waiting.c_str());
 }
 
 platform::Status CRCrashReporter::populateCrashReportDirectory() const

@@ -7,7 +7,15 @@
 // where the next run finds it (hasPendingCrashReport, loadPendingCrashReportData). A crash writes its report
 // aside and puts it there only once it is whole; while a report is pending, a new one waits beside it under
 // a name of its own ("live_report.crshlog.<pid>.<unique>") and takes its place when it is purged (the
-// oldest first). Nothing in the application enables a reporter.
+// oldest first). At most kMaxKeptReports reports of kMaxKeptBytes in all wait to be read: beyond, the
+// oldest are dropped when a reporter is enabled or a report purged (said once). Something other than a
+// regular file at the report's path (a folder, a link, a pipe) is moved aside ("<path>.damaged") then, so
+// that the next crash can leave its report. Nothing in the application enables a reporter.
+//
+// Readers in several processes at once: loading takes the pending report for the reporter that loaded it
+// (a rename to "live_report.crshlog.<pid>.<unique>.read"), so no other reader reads it too, and purging
+// removes that report, never another that took its place meanwhile. One taken by a process that ended
+// before purging it waits again.
 //
 // On this platform only signal handlers can catch a crash: the exception-server mode registers its SIGABRT
 // handler and then fails, since there are no exception ports to serve.
@@ -77,13 +85,18 @@ public:
     std::string queuedCrashReportDirectory() const;
     std::string crashReportPath() const;
 
-    // Whether anything exists at crashReportPath().
+    static constexpr std::size_t kMaxKeptReports = 20;
+    static constexpr std::uint64_t kMaxKeptBytes = 2 << 20; // eight reports of the largest size
+
+    // Whether anything exists at crashReportPath(), or this reporter holds a report it loaded.
     bool hasPendingCrashReport() const;
-    // The pending report's bytes; the file system's error when it cannot be read, code 2 when it is not a
-    // regular file (a symbolic link, a pipe, a device: none is followed or read) or is larger than a report
-    // can be (CRSH_REPORT_LIMIT_BYTES).
+    // The pending report's bytes, taken for this reporter (the same report again until it is purged); the
+    // file system's error when it cannot be read (no such file: none is pending), code 2 when it is not a
+    // regular file (a symbolic link, a pipe, a device, a folder: none is followed or read) or is larger
+    // than a report can be (CRSH_REPORT_LIMIT_BYTES); such a thing is moved aside.
     platform::Result<platform::Bytes> loadPendingCrashReportData() const;
-    // Removes the pending report (a file only); the oldest report waiting beside it takes its place.
+    // Removes the report this reporter loaded, else the pending report (a file only); the oldest report
+    // waiting beside it takes its place.
     platform::Status purgePendingCrashReport() const;
 
     // Installs the crash handlers. Once per process: any later call, also after a failed first one, is
@@ -118,10 +131,14 @@ private:
     // not written for longer than a write may take; with nothing pending, puts the oldest waiting report
     // in place.
     void tidyWaitingReports() const;
+    // A name to take the pending report under: "<report>.<pid>.<unique>.read".
+    std::string claimName() const;
+    platform::Result<platform::Bytes> readReport(const std::string& file) const;
 
     CRCrashReporterConfig m_config;
     bool m_enabled = false;
     std::string m_applicationIdentifier;
     std::string m_applicationVersion;
     std::string m_crashReportDirectory;
+    mutable std::string m_claimedPath; // the report this reporter loaded, until it purges it
 };

@@ -125,6 +125,13 @@ ssize_t readSome(crsh_task_t task, crsh_vm_address_t address, void* destination,
     do {
         count = pread(file, destination, length, static_cast<off_t>(address));
     } while (count < 0 && errno == EINTR);
+    // Memory that is not mapped reads as an I/O error; any other failure is the call refused (or trapped)
+    // by a filter: the same bytes are read by a seek and a plain read.
+    if (count < 0 && errno != EIO && lseek(file, static_cast<off_t>(address), SEEK_SET) == static_cast<off_t>(address)) {
+        do {
+            count = read(file, destination, length);
+        } while (count < 0 && errno == EINTR);
+    }
     if (count > 0) {
         noteRead(CRSH_READS_FILE_USED);
         return count;

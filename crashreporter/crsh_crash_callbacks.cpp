@@ -407,7 +407,8 @@ crsh_error_t writeReportFd(int fd, crsh_image_list* images, crsh_log_writer* wri
 enum class Standing { Nothing, Report, Other, NotAFile };
 
 // A regular file whose header is a report's is one (the name it stands under was only ever given to a
-// whole report); any other regular file is not. Not followed: a symbolic link is no file.
+// whole report); any other regular file whose first bytes were read is not. Not followed: a symbolic link
+// is no file. A regular file that could not be opened or read counts as a report, so that it is kept.
 Standing standingAt(const char* path)
 {
     struct stat status {};
@@ -416,17 +417,32 @@ Standing standingAt(const char* path)
     if (!S_ISREG(status.st_mode))
         return Standing::NotAFile;
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? Standing::Nothing : Standing::NotAFile;
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return Standing::Nothing;
+        // A regular file that cannot be opened (no descriptor left, a filter refusing the call) may well
+        // be a report: it is kept.
+        return Standing::Report;
+    }
     char header[8] = {};
     ssize_t count;
     do {
         count = pread(fd, header, sizeof header, 0);
     } while (count < 0 && errno == EINTR);
-    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    // A filter may refuse (or trap) the positioned read: the descriptor is new, so a plain read reads
+    // the same bytes.
+    if (count < 0) {
+        do {
+            count = read(fd, header, sizeof header);
+        } while (count < 0 && errno == EINTR);
+    }
+    const bool statted = fstat(fd, &status) == 0;
     close(fd);
-    if (!regular)
+    if (statted && !S_ISREG(status.st_mode))
         return Standing::NotAFile;
+    // What cannot be read or looked at for any reason is not known to be no report: it is kept.
+    if (count < 0 || !statted)
+        return Standing::Report;
     static constexpr char kHeader[] = "crshlog\1";
     const bool report = count == 8 && status.st_size > 8 && crsh_async_strncmp(header, kHeader, 8) == 0;
     return report ? Standing::Report : Standing::Other;

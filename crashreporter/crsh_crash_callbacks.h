@@ -89,7 +89,8 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 // spare descriptors are closed first). The report is written aside, under a name of its own in the same
 // folder (the path, then ".<pid>.<unique>.part", mode 0644), and put in place by a rename only once it is
 // whole, so that two processes crashing at once each leave a whole report, and nothing is ever truncated
-// in place. A report already there that reads as one (its header) is kept: the new one keeps its own
+// in place. A report already there that reads as one (its header), or a regular file that cannot be
+// opened or read (a filter refusing the call: the header is read again by a plain read first), is kept: the new one keeps its own
 // name, without ".part", and waits its turn (CRCrashReporter puts it in place once the pending one is
 // purged); anything else there that is a regular file gives way. A symbolic link, a pipe, a device or a
 // folder at the path is left alone and nothing is put in place: CRSH_ERR_INTERNAL. When the system

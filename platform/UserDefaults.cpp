@@ -5,6 +5,7 @@
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
+#include "platform/StorePlace.h"
 
 #include <map>
 #include <memory>
@@ -75,6 +76,8 @@ Status UserDefaults::writeLocked(const Dictionary& domain) {
     Status folder = FileManager::defaultManager().createDirectory(deletingLastPathComponent(m_path), true);
     if (!folder)
         return folder;
+    // A folder (or anything else that is no file) at the file's place would refuse every write for good.
+    (void)StorePlace::makeFit(m_path, "UserDefaults");
     Status written = PropertyList::writeFile(Value(domain), m_path, PropertyList::Format::XML);
     if (!written)
         return written;

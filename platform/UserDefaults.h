@@ -6,6 +6,8 @@
 //   new one), and a file changed by someone else (code that edits the preferences file directly) is read
 //   again before the next lookup. synchronize() writes anything a failed write left pending and reads
 //   outside changes; it answers whether the store and the file agree.
+// - Something other than a regular file at the file's place (a folder, which would refuse every write) is
+//   moved aside before the next write (platform/StorePlace.h), said once.
 // - Lookups answer the persistent value, else the registered one, else nothing.
 // - Bad input loses nothing: a value a property list cannot hold (null removes the key instead) is refused
 //   with an error and the store is left as it was.

@@ -6,6 +6,7 @@
 #include "platform/RunLoop.h"
 #include "platform/URLConnection.h"
 #include "platform/UserDefaults.h"
+#include "platform/ui/ScriptDialogPresenter.h"
 
 #include <atomic>
 
@@ -52,7 +53,15 @@ void WebView::setShowsForeignPages(bool foreign) {
     foreignPagesDidChange();
 }
 
-WebView::~WebView() = default;
+WebView::~WebView() {
+    if (m_hadScriptDialogs)
+        ScriptDialogPresenter::shared().closeDialogsOf(m_identifier);
+}
+
+void WebView::showScriptDialog(std::shared_ptr<ScriptDialog> dialog) {
+    m_hadScriptDialogs = true;
+    ScriptDialogPresenter::shared().present(*this, std::move(dialog));
+}
 
 bool WebView::handOverToApplication(const URLRequest& request) {
     const std::string scheme = request.scheme();

@@ -49,9 +49,14 @@
 //   script.
 // - The process-wide user agent is read at the start of each top-level load: the registration-domain
 //   user default "UserAgent" when set, else the engine's own agent (defaultUserAgent()).
+// - The dialogs the page's script opens (alert, confirm, prompt, the question whether to leave the page)
+//   are shown as the platform's alerts above every screen (ScriptDialogPresenter), and the page gets the
+//   person's answer; its script waits for it, the main loop does not. A web view that goes away answers
+//   its dialogs as cancelled.
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/ScriptDialog.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/URLRequest.h"
 #include "platform/WebLoadRules.h"
@@ -239,6 +244,9 @@ protected:
     // Native code took the focus from the page: blurs the page's active element.
     void didResignFirstResponder() override;
     virtual void blurActiveElement();
+    // The engine's page opened a dialog: shown once the dialogs before it are answered. (An engine that
+    // tears its page down before this class's destructor, which answers what is left, answers its own.)
+    void showScriptDialog(std::shared_ptr<ScriptDialog> dialog);
 
 private:
     std::weak_ptr<WebViewDelegate> m_delegate;
@@ -246,6 +254,7 @@ private:
     std::shared_ptr<ScrollView> m_scrollView;
     bool m_pageEditing = false;
     bool m_showsForeignPages = false;
+    bool m_hadScriptDialogs = false;
     const std::uint64_t m_identifier;
 };
 

@@ -106,10 +106,12 @@ std::string elementWithCallback(const char* element, const char* failure, std::s
     return filled(filled(filled(kElementWithCallback, "%s", element), "%s", failure), "%%@", quoted(callbackId));
 }
 
-// Deletes the cookies that `matches` picks, in the shared store and the engine's, except those of file pages.
+// Deletes the cookies that `matches` picks, in the shared store, the store of foreign content and the
+// engine's, except those of file pages.
 void deleteCookies(bool (*matches)(const platform::HTTPCookie&)) {
-    platform::HTTPCookieStorage::shared().deleteCookies(
-        [matches](const platform::HTTPCookie& cookie) { return cookie.domain() != kHYBFileCookiesDomain && matches(cookie); });
+    auto pick = [matches](const platform::HTTPCookie& cookie) { return cookie.domain() != kHYBFileCookiesDomain && matches(cookie); };
+    platform::HTTPCookieStorage::forForeignContent().deleteCookies(pick);
+    platform::HTTPCookieStorage::shared().deleteCookies(pick);
 }
 
 HYBPluginResult kept(HYBPluginResult result) {

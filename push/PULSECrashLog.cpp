@@ -60,6 +60,7 @@ bool PULSECrashHandlerReportRequest::packData() {
 
 #include "platform/FileManager.h"
 #include "platform/JSON.h"
+#include "platform/StorePlace.h"
 
 #include <atomic>
 #include <csignal>
@@ -240,7 +241,9 @@ bool PULSEInstallCrashHandlers() {
     if (state.installed)
         return true;
     const std::string path = store->pathForName(kPULSECrashRecordFileName);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // Something else at the record file's place (a pipe would hold the start at open) is moved aside.
+    (void)platform::StorePlace::makeFit(path, "The push crash record");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         PULSE_LOG_WARN("crash record file cannot be opened: %s", std::strerror(errno));
         return false;
@@ -336,12 +339,15 @@ std::vector<CrashRecord> parseRecords(std::string_view text) {
 }
 
 std::optional<std::string> readRecordFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read: something else there is moved aside, never opened.
+    if (platform::StorePlace::makeFit(path, "The push crash record") != platform::StorePlace::Fit::RegularFile)
+        return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat info {};
     std::optional<std::string> text;
-    if (::fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) <= kMaxCrashRecordFile) {
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) <= kMaxCrashRecordFile) {
         std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
         std::size_t done = 0;
         while (done < bytes.size()) {

@@ -10,6 +10,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+#include "platform/StorePlace.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/Notification.h"
 #include "platform/NotificationCenter.h"
@@ -211,6 +212,8 @@ bool PULSEFileCacheController::synchronize() {
             return false;
         bytes = std::move(*enciphered);
     }
+    // A folder (or anything else that is no file) at the cache's place would refuse every write.
+    (void)platform::StorePlace::makeFit(pathForName(m_cacheName), "The push cache");
     auto written = platform::FileManager::defaultManager().writeAtomically(pathForName(m_cacheName), bytes);
     if (!written) {
         PULSE_LOG_ERROR("write cache %s failed: %s", m_cacheName.c_str(), written.error().localizedDescription().c_str());
@@ -324,6 +327,11 @@ PULSEFileCacheController::JSONTransfer PULSEFileCacheController::transferJSONFil
 std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std::string& path,
                                                                       bool warnWhenMissing) const {
     auto& files = platform::FileManager::defaultManager();
+    // Something else at the file's place (a pipe that would hold the client thread at open, a link to an
+    // endless device, a folder) is not read: it is moved aside and the cache starts afresh.
+    const platform::StorePlace::Fit fit = platform::StorePlace::makeFit(path, "The push cache");
+    if (fit == platform::StorePlace::Fit::MovedAside || fit == platform::StorePlace::Fit::Blocked)
+        return std::nullopt;
     auto attributes = files.attributesOfItem(path);
     if (!attributes) {
         if (warnWhenMissing)
@@ -335,7 +343,7 @@ std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std
                        static_cast<unsigned long long>(attributes->size));
         return std::nullopt;
     }
-    auto contents = files.contentsOfFile(path);
+    auto contents = files.contentsOfRegularFile(path, kMaxFileSize);
     if (!contents) {
         PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), contents.error().localizedDescription().c_str());
         return std::nullopt;

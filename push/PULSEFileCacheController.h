@@ -15,7 +15,9 @@
 // version wrote as JSON (through PULSEJSONSerializer) takes over its plain members and deletes the file.
 // Otherwise the store reads its file; a file that is missing, larger than kMaxFileSize, does not
 // decipher, is not a keyed archive or whose root is not a dictionary leaves the store empty (a
-// warning line says why), and the next change overwrites it. Every class the push client archives into
+// warning line says why), and the next change overwrites it. Something other than a regular file at its
+// place (a folder, a pipe, a device, a symbolic link) is never opened: it is moved aside
+// (platform/StorePlace.h, said once) and the store starts empty. Every class the push client archives into
 // a store (packets, the failed tags request, the location log, pages and page flows) is registered
 // before the first store reads its file; an object of a class this program does not know reads as
 // absent; its key's other neighbours are kept.

@@ -4,6 +4,8 @@
 
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+#include "platform/SeededHash.h"
+#include "platform/StorePlace.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,7 @@ namespace {
 constexpr std::size_t kRecordOverhead = 1 + 4 + 4;
 constexpr std::size_t kIdsPerRecord = 4096;
 constexpr std::size_t kRewriteSlack = 1 << 20;
+constexpr const char* kOwner = "The push message store";
 // All a rewrite writes (every remembered id, every held message) fits in what is read back.
 static_assert(PULSEMessageStore::kMaxRememberedIds * 8 + (PULSEMessageStore::kMaxRememberedIds / kIdsPerRecord + 1) * kRecordOverhead +
                       PULSEMessageStore::kMaxHeldBytes + PULSEMessageStore::kMaxHeldMessages * (kRecordOverhead + 9) <
@@ -130,10 +133,17 @@ std::string PULSEMessageStore::defaultPath() {
 
 void PULSEMessageStore::load() {
     if (auto locked = lock(); !locked) {
-        PULSE_LOG_ERROR("message store %s: %s", m_path.c_str(), locked.error().localizedDescription().c_str());
+        // Said once: a later accept tries the lock again, quietly.
+        if (!m_lockReported)
+            PULSE_LOG_ERROR("message store %s: %s", m_path.c_str(), locked.error().localizedDescription().c_str());
+        m_lockReported = true;
         return;
     }
-    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Something else in the log's place (a folder, a pipe that would block every open, a link to a device)
+    // is moved aside, under the lock: the store starts afresh.
+    if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(m_path, kOwner)))
+        return;
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), std::strerror(errno));
@@ -200,12 +210,13 @@ void PULSEMessageStore::load() {
         }
         at = end + 4;
     }
-    m_fileBytes = bytes.size();
-    if (at < bytes.size()) {
+    // Appends go after the last whole record: what lies beyond it (a record cut short, damage, what was
+    // past the bound) is cut off before the next one is written, which needs no room on the disk.
+    m_fileBytes = at;
+    m_cutBack = cut || at < bytes.size();
+    if (at < bytes.size())
         PULSE_LOG_WARN("message store %s is damaged at byte %zu: the %zu bytes from there are dropped", m_path.c_str(), at,
                        bytes.size() - at);
-        m_rewriteNeeded = true;
-    }
     // A log written with larger bounds keeps the newest.
     while (m_heldIds.size() > kMaxHeldMessages || m_heldBytes > kMaxHeldBytes) {
         while (!m_heldIds.count(m_held.front().id))
@@ -217,6 +228,29 @@ void PULSEMessageStore::load() {
         if (auto rewritten = rewrite(); !rewritten)
             PULSE_LOG_ERROR("message store %s cannot be written: %s", m_path.c_str(), rewritten.error().localizedDescription().c_str());
     }
+    if (m_cutBack) {
+        if (auto mended = m_fd >= 0 ? cutBack() : openLog(); !mended)
+            PULSE_LOG_ERROR("message store %s cannot be written: %s", m_path.c_str(), mended.error().localizedDescription().c_str());
+    }
+}
+
+void PULSEMessageStore::retryLock() {
+    // Only between commits, with nothing of this store's in memory (every commit without the lock
+    // forgets what it took): what the log holds is read as at a start.
+    if (m_lockFd >= 0 || !m_accepted.empty() || !m_pending.empty())
+        return;
+    m_lockError.reset();
+    m_held.clear();
+    m_heldIds.clear();
+    m_heldSizes.clear();
+    m_heldBytes = 0;
+    m_remembered.clear();
+    m_rememberedOrder.clear();
+    m_dropped = {};
+    m_rewriteNeeded = false;
+    load();
+    if (m_lockFd >= 0)
+        PULSE_LOG_INFO("message store %s is this instance's now: its messages are kept from here on", m_path.c_str());
 }
 
 // ---- memory ----
@@ -243,7 +277,7 @@ void PULSEMessageStore::release(std::uint64_t id) {
     // Messages handed over out of order leave entries behind the first: tidy up once they are many.
     if (m_held.size() > 2 * m_heldIds.size() + 64) {
         std::deque<Message> kept;
-        std::unordered_set<std::uint64_t> seen;
+        std::unordered_set<std::uint64_t, platform::SeededHash> seen;
         for (auto& message : m_held)
             if (m_heldIds.count(message.id) && seen.insert(message.id).second)
                 kept.push_back(std::move(message));
@@ -252,6 +286,8 @@ void PULSEMessageStore::release(std::uint64_t id) {
 }
 
 bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string text) {
+    if (m_lockFd < 0)
+        retryLock();
     if (isRemembered(id))
         return false;
     remember(id);
@@ -268,8 +304,8 @@ bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string 
             m_held.pop_front();
         const std::uint64_t oldest = m_held.front().id;
         putU64(dropped, oldest);
+        ++(m_heldIds.size() > kMaxHeldMessages ? m_dropped.forCount : m_dropped.forBytes);
         release(oldest);
-        ++m_dropped;
     }
     if (!dropped.empty())
         encodeRecord(m_pending, 'H', dropped);
@@ -279,7 +315,7 @@ bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string 
 std::vector<PULSEMessageStore::Message> PULSEMessageStore::held() const {
     std::vector<Message> messages;
     messages.reserve(m_heldIds.size());
-    std::unordered_set<std::uint64_t> seen;
+    std::unordered_set<std::uint64_t, platform::SeededHash> seen;
     for (const auto& message : m_held)
         if (m_heldIds.count(message.id) && seen.insert(message.id).second)
             messages.push_back(message);
@@ -314,14 +350,19 @@ platform::Status PULSEMessageStore::lock() {
     if (m_lockError)
         return *m_lockError;
     const std::string path = m_path + kLockSuffix;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    // A failure stands until the store tries again (retryLock), which reads the log first: the lock is
+    // never taken on the way to a write, over a log this store has not read.
+    // Only a regular file is locked: something else there would leave the store unlocked for good.
+    if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(path, kOwner)))
+        return *(m_lockError = platform::Error("PULSEMessageStore", EINVAL, path + " is not a regular file"));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return storeError("open " + path, errno);
+        return *(m_lockError = storeError("open " + path, errno));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
         if (error != EWOULDBLOCK)
-            return storeError("lock " + path, error);
+            return *(m_lockError = storeError("lock " + path, error));
         // Another instance keeps its messages here: this one takes none (the server sends them again).
         m_lockError = platform::Error("PULSEMessageStore", error, m_path + " is in use by another instance");
         return *m_lockError;
@@ -335,7 +376,7 @@ platform::Status PULSEMessageStore::openLog() {
         return {};
     if (auto locked = lock(); !locked)
         return locked;
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0)
         return storeError("open " + m_path, errno);
     if (auto regular = checkRegular(m_fd, m_path); !regular) {
@@ -343,19 +384,34 @@ platform::Status PULSEMessageStore::openLog() {
         m_fd = -1;
         return regular;
     }
+    if (m_cutBack)
+        return cutBack();
     const off_t end = ::lseek(m_fd, 0, SEEK_END);
     m_fileBytes = end > 0 ? static_cast<std::size_t>(end) : 0;
+    return {};
+}
+
+platform::Status PULSEMessageStore::cutBack() {
+    if (::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
+        return storeError("cut back " + m_path, errno);
+    m_cutBack = false;
     return {};
 }
 
 platform::Status PULSEMessageStore::writePending(bool sync) {
     if (auto opened = openLog(); !opened)
         return opened;
+    // Never after bytes that are no whole record: what follows them would be lost at the next read.
+    if (m_cutBack) {
+        if (auto cut = cutBack(); !cut)
+            return cut;
+    }
     if (!writeAll(m_fd, m_pending.data(), m_pending.size())) {
         const int error = errno;
-        // A record cut short would end the log where it stands: the file goes back to its last whole record.
-        if (::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
-            m_rewriteNeeded = true;
+        // A record cut short would end the log where it stands: the file goes back to its last whole
+        // record, now or before the next write.
+        m_cutBack = true;
+        (void)cutBack();
         return storeError("write " + m_path, error);
     }
     m_fileBytes += m_pending.size();
@@ -398,15 +454,19 @@ platform::Status PULSEMessageStore::rewrite() {
     }
     m_pending.clear();
     m_rewriteNeeded = false;
+    m_cutBack = false;
     return openLog();
 }
 
 platform::Status PULSEMessageStore::commit() {
-    if (m_dropped > 0) {
-        PULSE_LOG_WARN("%zu pushed messages the page has not taken were dropped for newer ones (at most %zu wait)", m_dropped,
-                       kMaxHeldMessages);
-        m_dropped = 0;
-    }
+    // The line names the bound that was hit.
+    if (m_dropped.forCount > 0)
+        PULSE_LOG_WARN("%zu pushed messages the page has not taken were dropped for newer ones (at most %zu messages wait)",
+                       m_dropped.forCount, kMaxHeldMessages);
+    if (m_dropped.forBytes > 0)
+        PULSE_LOG_WARN("%zu pushed messages the page has not taken were dropped for newer ones (at most %zu bytes of messages wait)",
+                       m_dropped.forBytes, kMaxHeldBytes);
+    m_dropped = {};
     if (m_pending.empty() && m_accepted.empty())
         return {};
     platform::Status status;
@@ -416,7 +476,7 @@ platform::Status PULSEMessageStore::commit() {
         status = writePending(true);
     if (!status) {
         // Not kept: as if they never came. They go without receipt, so the server sends them again.
-        const std::unordered_set<std::uint64_t> accepted(m_accepted.begin(), m_accepted.end());
+        const std::unordered_set<std::uint64_t, platform::SeededHash> accepted(m_accepted.begin(), m_accepted.end());
         while (!m_rememberedOrder.empty() && accepted.count(m_rememberedOrder.back())) {
             m_remembered.erase(m_rememberedOrder.back());
             m_rememberedOrder.pop_back();

@@ -10,25 +10,32 @@
 //   'H' no longer held (handed to the page, or dropped for room): u64 id, repeated
 //   'S' accepted earlier and no longer held: u64 id, repeated (written when the log is rewritten)
 // A record that does not check (a write cut short by the end of the process or a full disk) ends the
-// log: it and what follows are dropped with a warning, and the log is written anew from what was read.
+// log: it and what follows are dropped with a warning, and the file is cut back to its last whole record
+// (which needs no room on the disk) before anything is appended.
 //
 // Guarantees:
 // - accept() answers at once whether the id was accepted before; commit() writes and syncs every record
 //   accepted since the last commit. A failed commit forgets those messages (as if they never came: the
 //   server sends them again, since they go without receipt) and answers the error.
 // - Bounds: at most kMaxHeldMessages messages and kMaxHeldBytes of text wait for the page; past either
-//   the oldest waiting message is dropped (one warning a commit says how many). kMaxRememberedIds ids
+//   the oldest waiting message is dropped (one warning a commit and bound says how many, and which bound
+//   it was). kMaxRememberedIds ids
 //   are remembered, oldest forgotten first. A file is read up to kMaxFileBytes. The log is rewritten
 //   (aside, synced, renamed over) when it is more than twice what it must hold and over 1 MiB, or would
 //   outgrow kMaxFileBytes (what it must hold always fits).
 // - One store a file: the first store to open it holds a lock (an flock on the file named with ".lock"
 //   appended) until it ends. Another one (a second instance of the application on the same home) reads
-//   and writes nothing: its commits fail, so its messages go without receipt and come again.
-// - Something other than a regular file in the log's place is neither read nor written (commits fail).
+//   and writes nothing while it is held (said once): its commits fail, so its messages go without receipt
+//   and come again. It tries the lock again at each accept that begins a commit's messages, and once it
+//   has it reads the log as at a start and keeps messages from then on.
+// - Something other than a regular file in the log's place or the lock file's (a folder, a pipe, a
+//   device, a symbolic link) is moved aside (platform/StorePlace.h, said once) and the store starts
+//   afresh; a commit never reports a message kept that is not in the file whole.
 // - Thread: made and used on one thread (the client thread).
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/SeededHash.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +89,10 @@ public:
 
 private:
     void load();
+    // A store without the lock tries it again, and reads the log once it has it.
+    void retryLock();
+    // Cuts the open log back to m_fileBytes, its last whole record.
+    platform::Status cutBack();
     void remember(std::uint64_t id);
     void release(std::uint64_t id);
     platform::Status writePending(bool sync);
@@ -94,18 +105,23 @@ private:
     int m_fd = -1;
     int m_lockFd = -1;
     std::optional<platform::Error> m_lockError;
+    bool m_lockReported = false; // the lock held elsewhere was said
+    bool m_cutBack = false;      // the file holds bytes past m_fileBytes that are no whole record
     std::size_t m_fileBytes = 0;
 
     std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped
-    std::unordered_set<std::uint64_t> m_heldIds;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_heldIds;
     std::size_t m_heldBytes = 0;
-    std::unordered_map<std::uint64_t, std::size_t> m_heldSizes;
+    std::unordered_map<std::uint64_t, std::size_t, platform::SeededHash> m_heldSizes;
     std::deque<std::uint64_t> m_rememberedOrder;
-    std::unordered_set<std::uint64_t> m_remembered;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_remembered;
 
     std::vector<std::uint8_t> m_pending;   // records not written yet
     std::vector<std::uint64_t> m_accepted; // ids accepted since the last commit
-    std::size_t m_dropped = 0;             // held messages dropped for room since the last commit
+    struct Dropped {
+        std::size_t forCount = 0; // held messages dropped past kMaxHeldMessages since the last commit
+        std::size_t forBytes = 0; // past kMaxHeldBytes
+    } m_dropped;
     bool m_rewriteNeeded = false;
 };
 

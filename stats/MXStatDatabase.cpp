@@ -4,6 +4,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+#include "platform/StorePlace.h"
 
 #include <sqlite3.h>
 
@@ -63,7 +64,7 @@ bool MXStatDatabase::ensureOpenLocked() {
     if (m_db) {
         struct stat now {};
         const std::string file = path();
-        if (file == m_openPath && ::stat(file.c_str(), &now) == 0 && static_cast<std::uint64_t>(now.st_dev) == m_openDevice
+        if (file == m_openPath && ::lstat(file.c_str(), &now) == 0 && static_cast<std::uint64_t>(now.st_dev) == m_openDevice
             && static_cast<std::uint64_t>(now.st_ino) == m_openInode)
             return true;
         MXStatLog("[WARN]The statistics database %s was removed or replaced: %s is opened.", m_openPath.c_str(), file.c_str());
@@ -89,8 +90,14 @@ bool MXStatDatabase::openLocked() {
             MXStatLog("Unable to move file: %s", moved.error().localizedDescription().c_str());
     }
     const std::string file = documents + "/" + m_fileName;
+    // Something other than a file at the database's place (or at one of its journals'), which SQLite
+    // would fail on at every statement, is moved aside: the store starts afresh.
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(file + suffix, "The statistics database")))
+            return false;
+    }
     sqlite3* db = nullptr;
-    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
         MXStatLog("[ERROR]Cannot open the statistics database %s: %s", file.c_str(),
                   db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
@@ -100,7 +107,7 @@ bool MXStatDatabase::openLocked() {
     // a bound) rather than fail and drop what was to be written.
     sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
     struct stat opened {};
-    if (::stat(file.c_str(), &opened) != 0) {
+    if (::lstat(file.c_str(), &opened) != 0) {
         MXStatLog("[ERROR]Cannot open the statistics database %s: it vanished as it was opened", file.c_str());
         sqlite3_close(db);
         return false;

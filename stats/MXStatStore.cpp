@@ -6,6 +6,7 @@
 
 #include "platform/Clock.h"
 #include "platform/JSON.h"
+#include "platform/StorePlace.h"
 #include "platform/TextEncoding.h"
 #include "platform/UserDefaults.h"
 
@@ -210,6 +211,9 @@ bool MXStatStore::holdOwnership() {
     // Made here: whoever owned the store before may still run, holding a lock on a file that was removed,
     // with a batch out. Its rows in flight are left for the next owner that finds the file in place.
     bool made = true;
+    // Something other than a file at its place (which nobody could lock as owner) is moved aside.
+    if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(path, "The statistics store's owner file")))
+        return false;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == EEXIST) {
         made = false;

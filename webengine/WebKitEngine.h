@@ -43,6 +43,12 @@
 //   (that script included) goes to the page at once, not at the end of the turn; it waits for the end of a
 //   synchronous wait, and for the turn's end while the client decides a fragment change (what the refusal
 //   sends goes first).
+// - A script dialog of the page (alert, confirm, prompt, a leave question) goes to the client's
+//   scriptDialogOpened (after a synchronous wait, like the load events) and is answered whenever the client
+//   answers it, without blocking the main loop; the page's script waits for it meanwhile. While one waits,
+//   evaluate() answers at once (a wait under way gives up when one comes: the page cannot answer), and a
+//   snapshot is what the view last drew. A dialog of a document that went (another one committed, the web
+//   process ended) or of an engine destroyed is answered as cancelled.
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
@@ -61,6 +67,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitBackForwardListItem WebKitBackForwardListItem;
@@ -154,9 +161,10 @@ public:
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
     // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
-    // low-priority idle of the main loop, after the answers its commands send. In a view of foreign pages,
-    // and from a document of another origin than the page's (BridgeOrigin.h), it fails and is handed to
-    // nobody.
+    // low-priority idle of the main loop, after the answers its commands send; past 16 waiting so, the oldest
+    // is answered at once (what the engine keeps of a request not answered yet is some kilobytes: a page
+    // sending thousands in one loop has no more than that held here). In a view of foreign pages, and from a
+    // document of another origin than the page's (BridgeOrigin.h), it fails and is handed to nobody.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
@@ -167,7 +175,16 @@ private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
-    void loadChanged(int event, const std::string& uri);
+    // `document`: the number of the document shown when the event came (a commit's is the new one's).
+    void loadChanged(int event, const std::string& uri, unsigned document);
+    static int onScriptDialog(WebKitWebView*, void* dialog, WebKitEngine* self);
+    void openScriptDialog(void* dialog);
+    // Whether a dialog of the page waits for its answer (the page's script is stopped in it).
+    bool isDialogWaiting() const;
+    // Answers as cancelled the dialogs of documents up to `document` (all of them with the default).
+    void cancelScriptDialogs(unsigned document = ~0u);
+    // What the view last drew (no message to the page), for a page stopped in a dialog.
+    platform::Result<Surface> drawnSurface();
     void loadFailed(const char* uri, void* error);
     // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose
     // frame was led there): once it says it no longer loads, a started load it never ended is ended here.
@@ -175,7 +192,7 @@ private:
     // The page's web process ended (it crashed, or WebKit ended it: a page led to a file URL from the web
     // is one way): a started load fails; the view is empty until the next load.
     static void onWebProcessTerminated(WebKitWebView*, int reason, WebKitEngine* self);
-    void webProcessTerminated();
+    void webProcessTerminated(unsigned document);
     void endSilentlyStoppedLoad(bool queued);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
@@ -203,6 +220,9 @@ private:
     static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
     void webLoadEnded();
     void cancelLoadTimer();
+    // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
+    void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
+    void answerHeldBridgeRequests();
     void onLoadTimeout();
     void startLoadTimer();
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
@@ -248,8 +268,19 @@ private:
     int m_undoing = 0;                              // > 0 while a refused change's undoing runs
     int m_waitDepth = 0;             // > 0 while an evaluation or a snapshot waits
     std::unique_ptr<EvaluationQueue> m_evaluations;
+    // The page's dialogs waiting for their answer (the presenter keeps them), with the number of the
+    // document that opened them: documents are counted as WebKit commits them.
+    struct OpenDialog {
+        std::weak_ptr<platform::ScriptDialog> dialog;
+        unsigned document = 0;
+    };
+    std::vector<OpenDialog> m_dialogs;
+    unsigned m_documents = 0;
     std::deque<std::function<void()>> m_deferred;
     unsigned m_deferredSource = 0;
+    // Bridge requests handed over and not answered yet, oldest first (holdBridgeAnswer).
+    std::deque<std::shared_ptr<RoutedRequest>> m_heldBridgeAnswers;
+    unsigned m_bridgeAnswerSource = 0;
     // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
     std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
     // The owner, in LoadSlots, of the loads the application's own documents and workers ask for (its files and

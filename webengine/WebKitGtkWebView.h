@@ -22,6 +22,8 @@
 //   documents with GET.
 // - The requests of its pages (sub-resources and bridge requests) carry the view's identifier; a view that
 //   shows foreign pages confines them as WebKitEngine::setForeignPages says.
+// - The page's script dialogs are the platform's alerts (WebView.h); while one waits for its answer,
+//   script evaluation answers "" at once.
 #pragma once
 
 #include "platform/WebView.h"
@@ -80,6 +82,7 @@ private:
     void didFinishLoad() override;
     void didFailLoad(const platform::Error& error) override;
     bool handleResourceRequest(const std::shared_ptr<RoutedRequest>&) override { return false; }
+    void scriptDialogOpened(const std::shared_ptr<platform::ScriptDialog>& dialog) override { showScriptDialog(dialog); }
     std::uint64_t webViewIdentifier() const override { return identifier(); }
 
     std::shared_ptr<WebKitGtkWebView> protect();

@@ -1,5 +1,7 @@
 // What the service tests share: a fresh home, a virtual clock, the loopback payment server with the
-// sample scenario, a state object holding a transaction number, and a delegate that records answers.
+// sample scenario, a state object holding a transaction number, and a delegate that records answers. The
+// simulated device is on Wi-Fi whatever this machine's own interfaces are (the server is on loopback,
+// which alone counts as no network): a case that wants another network says so.
 #pragma once
 
 #include "cardpay/core/BCDataContainer.h"
@@ -9,6 +11,7 @@
 #include "cardpay/screens/BCPayRoad.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/views/BCNavController.h"
+#include "platform/Reachability.h"
 #include "platform/VirtualClock.h"
 #include "platform/ui/Window.h"
 #include "support/CardPayRoadDriver.h"
@@ -60,6 +63,7 @@ class CardPayFixture : public hybtest::TempHomeTest {
 protected:
     void SetUp() override {
         m_clock.install();
+        platform::Reachability::setOverrideFlags(platform::kReachabilityFlagsReachable);
         auto scenario = testsupport::CardPayTestServer::loadScenario(testsupport::CardPayTestServer::sampleScenarioPath());
         ASSERT_TRUE(scenario.ok()) << scenario.error().localizedDescription();
         m_server.setScenario(*scenario);
@@ -76,6 +80,7 @@ protected:
         cardpay::BCMPService::releaseCommon();
         cardpay::BCHttpsConnect::releaseInstance();
         cardpay::BCDataContainer::destory();
+        platform::Reachability::setOverrideFlags(std::nullopt);
     }
 
     static std::shared_ptr<cardpay::BCDataContainer> container() { return cardpay::BCDataContainer::instance(); }

@@ -74,6 +74,7 @@ TEST_F(CardPayAlert, MessageAndOneButtonOnAPhone) {
     EXPECT_EQ(alert->baseView()->layer()->sublayers()[0], alert->subLayer());
     EXPECT_EQ(alert->subLayer()->shadowOffset(), (platform::Size{0, 10}));
     EXPECT_DOUBLE_EQ(alert->baseView()->layer()->cornerRadius(), 10);
+    ASSERT_FALSE(alert->baseView()->subviews().empty());
     EXPECT_EQ(alert->baseView()->subviews()[0], alert->backgroundView());
 }
 

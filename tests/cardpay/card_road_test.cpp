@@ -166,6 +166,7 @@ TEST_F(CardPayCardRoad, TheDemosSampleOrderReachesSuccessWithItsBoundCard) {
     ASSERT_TRUE(road().waitUntil([&] { return !m_host->results.empty(); }, "the host to hear the result"));
     EXPECT_EQ(m_host->results.at(0)["code"], Value("success"));
 
+    ASSERT_FALSE(m_server.commands("pay").empty());
     const Dictionary pay = m_server.commands("pay").back().params;
     EXPECT_EQ(pay["card"], Value("card-7001"));
     EXPECT_EQ(pay["first_pay_flag"], Value("1"));

@@ -123,7 +123,7 @@ TEST_F(CardPayEntrust, NextAuthorisesThenAsksForTheFollowUpFormAndPays) {
     EXPECT_TRUE(screen->mAlertView() && screen->mAlertView()->isLoadingStyle());
     ASSERT_TRUE(waitForCommands(4));
     ASSERT_TRUE(cardpaytest::waitForTop<BCPayingViewController>(m_nav));
-    EXPECT_EQ(commandNames(), (std::vector<std::string>{"prepay", "query", "query", "followrules"}));
+    ASSERT_EQ(commandNames(), (std::vector<std::string>{"prepay", "query", "query", "followrules"}));
     EXPECT_EQ(m_server.commands("prepay")[0].params, kFormParams);
     EXPECT_EQ(m_server.commands("followrules")[0].params, kFormParams);
     auto paying = std::static_pointer_cast<BCPayingViewController>(m_nav->topViewController());
@@ -289,6 +289,7 @@ TEST_F(CardPayEntrust, AgreementBoxTracksWithThePrefixOrThePayType) {
     container()->setPayType(100);
     YLUniTracker::resetRecord();
     screen->licenseBox()->checkboxClick();
+    ASSERT_EQ(trackerCalls("trackEvent").size(), 1u);
     EXPECT_EQ(trackerCalls("trackEvent")[0][0], Value("loginpay_agree_user_protocol"));
     EXPECT_EQ(trackerCalls("trackEvent")[0][2], Value(Dictionary{{"agree", "N"}}));
 }

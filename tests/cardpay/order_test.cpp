@@ -213,6 +213,7 @@ TEST_F(CardPayOrder, NextSendsTheBodysCard) {
         auto screen = open(kCard);
         screen->listViewDidSelectedAtIndex(*std::make_shared<BCListView>(platform::Rect(0, 0, 10, 10), std::vector<std::string>{}), 1);
         EXPECT_EQ(screen->defaultCardView()->textLabel()->text(), "Bank of Example **** 5678");
+        ASSERT_FALSE(YLUniTracker::recordedCalls().empty());
         const auto& chosen = YLUniTracker::recordedCalls().back();
         ASSERT_EQ(chosen.arguments.size(), 3u);
         EXPECT_EQ(chosen.arguments[0], Value("bankpay_choose_bankcard"));
@@ -367,6 +368,7 @@ TEST_F(CardPayOrder, AFailedUnbindLeavesTheListAndTheCards) {
     m_server.setFault("unbindcard", testsupport::CardPayTestServer::Fault::None);
     screen->listView()->deleteRow(1);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return container()->mBindCardArray()->size() == 1; }));
+    ASSERT_FALSE(m_server.commands("unbindcard").empty());
     EXPECT_EQ(m_server.commands("unbindcard").back().params["card"], Value("card-7002"));
     EXPECT_EQ(screen->listView()->list(), std::vector<std::string>{"招商银行 China Merchants Bank **** 1234"});
 }

@@ -216,6 +216,7 @@ TEST_F(PromotionPanel, FiveRunningRepliesThenASixthOfAnyKindGiveUpWithTheMessage
         m_clock.advance(0.1);
         ASSERT_TRUE(waitForPointsReplies(*panel, reply));
         // Each re-query carries the token of the reply before it, escaped in the parameter text.
+        ASSERT_FALSE(m_server.commands("querypoints").empty());
         EXPECT_EQ(m_server.commands("querypoints").back().params["uuid"].stringOr(""), "tok\"" + std::to_string(reply - 1) + "\\");
     }
     EXPECT_EQ(messageOf(*panel), BCPromotionPannelViewController::kNoPointsMessage);
@@ -282,6 +283,7 @@ TEST_F(PromotionPanel, ARunningReplyWithoutATextTokenAsksAgainWithoutOne) {
     EXPECT_FALSE(panel->uuid());
     m_clock.advance(10);
     ASSERT_TRUE(waitForPointsReplies(*panel, 2));
+    ASSERT_FALSE(m_server.commands("querypoints").empty());
     EXPECT_TRUE(m_server.commands("querypoints").back().params.empty());
 }
 

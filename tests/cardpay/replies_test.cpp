@@ -33,6 +33,7 @@ TEST_F(RepliesTest, InitFillsTheOrderFields) {
     EXPECT_EQ(c->mediumTypes(), "0001");
     ASSERT_TRUE(c->mBindCardArray());
     EXPECT_EQ(c->mBindCardArray()->size(), 2u);
+    ASSERT_TRUE(c->mInputInfoItem() && !c->mInputInfoItem()->empty());
     EXPECT_EQ((*c->mInputInfoItem())[0]["type"], Value("pan"));
     EXPECT_EQ(c->mBankUrl(), m_server.url("/pages/banks.html"));
     EXPECT_EQ((*c->findPwdUrl())["href"], Value(m_server.url("/pages/find-password.html")));

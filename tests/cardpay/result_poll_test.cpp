@@ -37,7 +37,7 @@ TEST_F(ResultPollTest, PollsEverySecondUntilTheResultArrives) {
     EXPECT_TRUE(m_delegate->answers.empty());
     m_clock.advance(1.0);
     ASSERT_TRUE(waitForAnswers(1));
-    EXPECT_EQ(queries(), 3u);
+    ASSERT_EQ(queries(), 3u);
     EXPECT_FALSE(lastAnswer().failure);
     EXPECT_EQ(lastAnswer().code, cardpay::kBCEventPaySucceeded);
     EXPECT_EQ(m_server.commands("query")[0].params, (Dictionary{{"tn", "201712010001"}}));

@@ -26,6 +26,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -214,31 +215,49 @@ TEST(CrashCallbacksPeer, DISABLED_AtTheSameTimeAsAnother)
     ADD_FAILURE() << "still alive";
 }
 
+// A report of a SIGBUS pending at the reporter's path (its size left in "pending").
+void leavePendingReport(const CRCrashReporter& reporter)
+{
+    crsh_log_writer writer;
+    ASSERT_EQ(crsh_log_writer_init(&writer, "com.example.pending", "1", 0, false), CRSH_ERR_NONE);
+    const crsh_log_writer_signal_info signal{SIGBUS, BUS_ADRERR, 0, nullptr};
+    crsh_image_list empty{};
+    ASSERT_EQ(crsh_image_list_init(&empty, getpid()), CRSH_ERR_NONE);
+    const int fd = open(reporter.crashReportPath().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(crsh_write_report_fd(fd, &writer, crsh_async_mach_thread_self(), nullptr, &signal), CRSH_ERR_NONE);
+    crsh_log_writer_free(&writer);
+    struct stat status {};
+    ASSERT_EQ(stat(reporter.crashReportPath().c_str(), &status), 0);
+    leaveNumber("pending", status.st_size);
+}
+
 // A file size limit (CRASH_CHILD_FILE_LIMIT bytes) below the whole report; with CRASH_CHILD_PENDING set, a
-// report of the child's is pending before the crash (its size left in "pending").
+// report of the child's is pending before the crash.
 TEST(CrashCallbacksPeer, DISABLED_PastAFileSizeLimit)
 {
     std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
     listManyImages();
-    if (std::getenv("CRASH_CHILD_PENDING") != nullptr) {
-        crsh_log_writer writer;
-        ASSERT_EQ(crsh_log_writer_init(&writer, "com.example.pending", "1", 0, false), CRSH_ERR_NONE);
-        const crsh_log_writer_signal_info signal{SIGBUS, BUS_ADRERR, 0, nullptr};
-        crsh_image_list empty{};
-        ASSERT_EQ(crsh_image_list_init(&empty, getpid()), CRSH_ERR_NONE);
-        const int fd = open(reporter->crashReportPath().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(crsh_write_report_fd(fd, &writer, crsh_async_mach_thread_self(), nullptr, &signal), CRSH_ERR_NONE);
-        crsh_log_writer_free(&writer);
-        struct stat status {};
-        ASSERT_EQ(stat(reporter->crashReportPath().c_str(), &status), 0);
-        leaveNumber("pending", status.st_size);
-    }
+    if (std::getenv("CRASH_CHILD_PENDING") != nullptr)
+        leavePendingReport(*reporter);
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
     limit.rlim_cur = std::strtoul(std::getenv("CRASH_CHILD_FILE_LIMIT"), nullptr, 10);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    reporterCrashCaller(g_nowhere);
+    ADD_FAILURE() << "still alive";
+}
+
+// A report pending, then a filter refuses (CRASH_CHILD_FILTER=errno) or traps (=trap) the positioned read
+// that looks at it.
+TEST(CrashCallbacksPeer, DISABLED_PendingReportUnderAFilter)
+{
+    std::unique_ptr<CRCrashReporter> reporter = enableInChild();
+    ASSERT_TRUE(reporter);
+    leavePendingReport(*reporter);
+    const bool trap = std::string(std::getenv("CRASH_CHILD_FILTER")) == "trap";
+    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_pread64, trap ? SECCOMP_RET_TRAP : SECCOMP_RET_ERRNO | EPERM));
     reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
@@ -711,8 +730,9 @@ TEST(CrashCallbacks, TwoProcessesCrashingAtOnceEachLeaveAWholeReport)
 }
 
 // A file size limit below the whole report: the report is written again within what the file took, or in
-// its smallest form, and says why; a pending report is never cut or replaced, and a report that does not
-// fit even in its smallest form leaves nothing behind.
+// its smallest form, and says why; a pending report is never cut or replaced (also when a filter keeps its
+// first bytes from being read the usual way), and a report that does not fit even in its smallest form
+// leaves nothing behind.
 TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
 {
     struct Case {
@@ -720,13 +740,17 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
         bool pending;
         bool written; // a report of the crash is left (pending, or waiting beside the pending one)
     };
-    const Case cases[] = {{"65536", false, true}, {"12288", true, true}, {"64", true, false}};
+    // A filter that refuses or traps the read of the pending report's first bytes: it is kept all the same.
+    const Case cases[] = {{"65536", false, true}, {"12288", true, true}, {"64", true, false}, {"errno", true, true}, {"trap", true, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
-        std::vector<std::string> environment{std::string("CRASH_CHILD_FILE_LIMIT=") + c.limit};
+        const bool filtered = !std::isdigit(static_cast<unsigned char>(c.limit[0]));
+        std::vector<std::string> environment{std::string(filtered ? "CRASH_CHILD_FILTER=" : "CRASH_CHILD_FILE_LIMIT=") + c.limit};
         if (c.pending)
             environment.push_back("CRASH_CHILD_PENDING=1");
-        Child child = runChild("CrashCallbacksPeer.DISABLED_PastAFileSizeLimit", environment);
+        Child child = runChild(filtered ? "CrashCallbacksPeer.DISABLED_PendingReportUnderAFilter"
+                                        : "CrashCallbacksPeer.DISABLED_PastAFileSizeLimit",
+                               environment);
         expectKilledBy(child, SIGSEGV);
         EXPECT_EQ(child.callbackRan, c.written);
         const ReportFolder folder = readReportFolder(crashtest::childReportPath(*child.m_files));
@@ -741,11 +765,17 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
         if (!c.written)
             continue;
         const std::vector<std::uint8_t>& bytes = c.pending ? folder.waiting[0] : folder.pending;
-        EXPECT_LE(bytes.size(), std::stoul(c.limit));
         crashtest::Report report = crashtest::unpackReport(bytes);
         ASSERT_TRUE(report);
         EXPECT_TRUE(CRCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end())).ok());
         EXPECT_STREQ(report->signal->name, "SIGSEGV");
+        if (filtered) {
+            const Crsh__CrashReport__Thread* crashed = crashtest::crashedThread(report.get());
+            ASSERT_NE(crashed, nullptr);
+            EXPECT_GE(crashed->n_frames, 2u);
+            continue;
+        }
+        EXPECT_LE(bytes.size(), std::stoul(c.limit));
         ASSERT_NE(report->report_info->threads_note, nullptr);
         EXPECT_NE(std::string(report->report_info->threads_note).find("(past the file size limit)"), std::string::npos)
             << report->report_info->threads_note;

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
@@ -155,17 +156,20 @@ void expectNotARegularFile(const platform::Result<platform::Bytes>& bytes)
     EXPECT_EQ(bytes.error().localizedDescription(), "The pending crash report is not a regular file");
 }
 
-TEST_F(CrashReporterFacade, APendingReportPathThatIsAFolderIsNeitherReadNorRemoved)
+// A folder at the report's path (where no crash could leave its report) is not read: it is moved aside
+// whole, and the path is free again.
+TEST_F(CrashReporterFacade, APendingReportPathThatIsAFolderIsMovedAsideUnread)
 {
     std::unique_ptr<CRCrashReporter> reporter = make();
     ASSERT_TRUE(reporter);
     ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportPath() + "/inside").ok());
     EXPECT_TRUE(reporter->hasPendingCrashReport());
+    hybtest::LogCapture log;
     expectNotARegularFile(reporter->loadPendingCrashReportData());
-    platform::Status purged = reporter->purgePendingCrashReport();
-    ASSERT_FALSE(purged.ok());
-    EXPECT_EQ(purged.error().userInfo[platform::kUnderlyingErrorKey]["code"], platform::Value(EISDIR));
-    EXPECT_TRUE(FileManager::defaultManager().isDirectory(reporter->crashReportPath() + "/inside"));
+    EXPECT_TRUE(log.contains("moved aside to " + reporter->crashReportPath() + ".damaged"));
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_FALSE(reporter->purgePendingCrashReport().ok()); // nothing is pending
+    EXPECT_TRUE(FileManager::defaultManager().isDirectory(reporter->crashReportPath() + ".damaged/inside"));
 }
 
 TEST_F(CrashReporterFacade, APendingReportLargerThanAReportCanBeIsRefusedUnread)
@@ -177,15 +181,23 @@ TEST_F(CrashReporterFacade, APendingReportLargerThanAReportCanBeIsRefusedUnread)
     std::ofstream(reporter->crashReportPath()).put('x');
     ASSERT_EQ(truncate(reporter->crashReportPath().c_str(), CRSH_REPORT_LIMIT_BYTES), 0);
     EXPECT_TRUE(reporter->loadPendingCrashReportData().ok()); // the largest a report can be
+    EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
+    std::ofstream(reporter->crashReportPath()).put('x');
     ASSERT_EQ(truncate(reporter->crashReportPath().c_str(), CRSH_REPORT_LIMIT_BYTES + 1), 0);
     platform::Result<platform::Bytes> bytes = reporter->loadPendingCrashReportData();
     ASSERT_FALSE(bytes.ok());
     EXPECT_EQ(bytes.error().domain, CRCrashReporterErrorDomain);
     EXPECT_EQ(bytes.error().code, CRCrashReporterErrorCrashReportInvalid);
+    // No report: it is set aside, never read again.
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    struct stat aside {};
+    ASSERT_EQ(stat((reporter->crashReportPath() + ".damaged").c_str(), &aside), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(aside.st_size), CRSH_REPORT_LIMIT_BYTES + 1);
 }
 
 // Only a regular file is read: a link to an endless device would be read until memory runs out, a pipe
-// would hold the reader for ever, and a link to a file is no report of ours.
+// would hold the reader for ever, and a link to a file is no report of ours. Each is moved aside (the
+// link, not its target), so the path is free for the next crash's report.
 TEST_F(CrashReporterFacade, APendingReportThatIsNotARegularFileIsRefusedUnread)
 {
     std::unique_ptr<CRCrashReporter> reporter = make();
@@ -194,17 +206,134 @@ TEST_F(CrashReporterFacade, APendingReportThatIsNotARegularFileIsRefusedUnread)
     const std::string path = reporter->crashReportPath();
     const std::string elsewhere = m_home.folders().documents() + "/report";
     std::ofstream(elsewhere) << "crshlog";
+    struct stat aside {};
     for (const char* target : {"/dev/zero", elsewhere.c_str()}) {
         ASSERT_EQ(symlink(target, path.c_str()), 0);
         EXPECT_TRUE(reporter->hasPendingCrashReport());
         expectNotARegularFile(reporter->loadPendingCrashReportData());
-        EXPECT_TRUE(reporter->purgePendingCrashReport().ok()); // the link goes, its target stays
         EXPECT_FALSE(reporter->hasPendingCrashReport());
+        ASSERT_EQ(lstat((path + ".damaged").c_str(), &aside), 0);
+        EXPECT_TRUE(S_ISLNK(aside.st_mode));
     }
     EXPECT_TRUE(FileManager::defaultManager().fileExists(elsewhere));
     ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
     expectNotARegularFile(reporter->loadPendingCrashReportData());
-    EXPECT_TRUE(reporter->purgePendingCrashReport().ok());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    ASSERT_EQ(lstat((path + ".damaged").c_str(), &aside), 0);
+    EXPECT_TRUE(S_ISFIFO(aside.st_mode));
+}
+
+// Two readers at once (two processes of the application, here two reporters on two threads), each
+// reading and purging until nothing is pending: every report is read by one of them, once, and purging
+// removes the report its reader read, never one that took its place meanwhile.
+TEST_F(CrashReporterFacade, TwoReadersAtOnceReadEachReportOnce)
+{
+    std::unique_ptr<CRCrashReporter> first = make();
+    std::unique_ptr<CRCrashReporter> second = make();
+    ASSERT_TRUE(first && second);
+    FileManager& files = FileManager::defaultManager();
+    ASSERT_TRUE(files.createDirectory(first->crashReportDirectory()).ok());
+    const std::string path = first->crashReportPath();
+
+    // Purging takes away the report read, not the one at the path now.
+    ASSERT_TRUE(files.createFile(path, {'a'}).ok());
+    ASSERT_TRUE(first->loadPendingCrashReportData().ok());
+    platform::Result<platform::Bytes> none = second->loadPendingCrashReportData();
+    ASSERT_FALSE(none.ok());
+    EXPECT_TRUE(platform::isNoSuchFileError(none.error())) << "taken by the first";
+    ASSERT_TRUE(files.createFile(path, {'b'}).ok()); // a new crash's report
+    EXPECT_EQ(first->loadPendingCrashReportData().value(), platform::Bytes{'a'}) << "the same until purged";
+    ASSERT_TRUE(first->purgePendingCrashReport().ok());
+    platform::Result<platform::Bytes> next = second->loadPendingCrashReportData();
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(next.value(), platform::Bytes{'b'});
+    ASSERT_TRUE(second->purgePendingCrashReport().ok());
+
+    // A report taken by a reader whose process ended before it purged it waits again.
+    ASSERT_TRUE(files.createFile(path + ".4194303.r1.read", {'c'}).ok());
+    ASSERT_TRUE(files.createFile(path, {'d'}).ok());
+    ASSERT_TRUE(first->purgePendingCrashReport().ok());
+    EXPECT_EQ(first->loadPendingCrashReportData().value(), platform::Bytes{'c'});
+    ASSERT_TRUE(first->purgePendingCrashReport().ok());
+
+    constexpr int kReports = 12; // within the bound of reports kept
+    ASSERT_TRUE(files.createFile(path, {'0'}).ok());
+    for (int i = 1; i < kReports; ++i) {
+        ASSERT_TRUE(files.createFile(path + "." + std::to_string(1000 + i) + ".1", {static_cast<std::uint8_t>('0' + i)}).ok());
+        const timespec times[] = {{1000 + i, 0}, {1000 + i, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (path + "." + std::to_string(1000 + i) + ".1").c_str(), times, 0), 0);
+    }
+    std::vector<std::uint8_t> read[2];
+    std::atomic<int> total{0};
+    auto readAll = [&total](CRCrashReporter& reporter, std::vector<std::uint8_t>& into) {
+        // Until every report was read (by one or the other), or, should one be lost, for long enough.
+        for (int idle = 0; idle < 1000000 && total.load() < kReports;) {
+            platform::Result<platform::Bytes> bytes = reporter.loadPendingCrashReportData();
+            if (!bytes.ok()) {
+                ++idle;
+                std::this_thread::yield();
+                continue;
+            }
+            into.insert(into.end(), bytes.value().begin(), bytes.value().end());
+            total += static_cast<int>(bytes.value().size());
+            EXPECT_TRUE(reporter.purgePendingCrashReport().ok());
+        }
+    };
+    std::thread other([&] { readAll(*second, read[1]); });
+    readAll(*first, read[0]);
+    other.join();
+    std::vector<std::uint8_t> all(read[0]);
+    all.insert(all.end(), read[1].begin(), read[1].end());
+    std::sort(all.begin(), all.end());
+    std::vector<std::uint8_t> expected;
+    for (int i = 0; i < kReports; ++i)
+        expected.push_back(static_cast<std::uint8_t>('0' + i));
+    EXPECT_EQ(all, expected);
+    EXPECT_FALSE(first->hasPendingCrashReport());
+}
+
+// Reports waiting to be read are bounded in number and bytes: beyond, the oldest go (said once) when a
+// report is purged or a reporter enabled.
+TEST_F(CrashReporterFacade, ReportsWaitingToBeReadAreBounded)
+{
+    struct Case {
+        std::size_t waiting;
+        std::size_t bytes; // of each
+        std::size_t dropped;
+    };
+    const Case cases[] = {{CRCrashReporter::kMaxKeptReports, 100, 0},
+                          {CRCrashReporter::kMaxKeptReports + 4, 100, 4},
+                          {CRCrashReporter::kMaxKeptBytes / CRSH_REPORT_LIMIT_BYTES + 1, CRSH_REPORT_LIMIT_BYTES, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.waiting);
+        hybtest::TempHome home;
+        std::unique_ptr<CRCrashReporter> reporter = make();
+        FileManager& files = FileManager::defaultManager();
+        ASSERT_TRUE(files.createDirectory(reporter->crashReportDirectory()).ok());
+        const std::string path = reporter->crashReportPath();
+        ASSERT_TRUE(files.createFile(path, {'p'}).ok());
+        for (std::size_t i = 0; i < c.waiting; ++i) {
+            const std::string name = path + "." + std::to_string(100 + i) + ".1";
+            ASSERT_TRUE(files.createFile(name, platform::Bytes(c.bytes, static_cast<std::uint8_t>(i))).ok());
+            const timespec times[] = {{static_cast<time_t>(1000 + i), 0}, {static_cast<time_t>(1000 + i), 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
+        }
+        hybtest::LogCapture log;
+        ASSERT_TRUE(reporter->purgePendingCrashReport().ok());
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) { return line.find("were dropped, the oldest first") != std::string::npos; }),
+                  c.dropped > 0 ? 1 : 0);
+        // The oldest left is pending now.
+        platform::Result<platform::Bytes> pending = reporter->loadPendingCrashReportData();
+        ASSERT_TRUE(pending.ok());
+        ASSERT_FALSE(pending.value().empty());
+        EXPECT_EQ(pending.value()[0], c.dropped);
+        std::size_t left = 1;
+        for (std::size_t i = 0; i < c.waiting; ++i)
+            left += files.fileExists(path + "." + std::to_string(100 + i) + ".1") ? 1 : 0;
+        EXPECT_EQ(left, c.waiting - c.dropped);
+    }
 }
 
 // ---- Live reports ----

@@ -177,7 +177,8 @@ TEST_F(BridgePageTest, CallsMadeTogetherTravelAsOneBatchAndLongBatchesAreFetched
     ASSERT_TRUE(waitForPage("answers.length == 200"));
     eval(longCalls);
     ASSERT_TRUE(waitForPage("answers.length == 200"));
-    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2}));
+    // One poke a batch; a loaded machine may answer one later than the page waits before signalling again.
+    EXPECT_GE(m_native.pokes.size(), 2u);
     EXPECT_EQ(m_native.calls.size(), 410u);
 
     // On the fragment path, a short batch travels in the fragment and a long one is fetched.
@@ -315,7 +316,7 @@ TEST_F(BridgePageTest, TheBenchPageMeasuresEverySignalPathAndItsBurst)
         EXPECT_EQ(std::count_if(m_native.calls.begin(), m_native.calls.end(), [&](const auto& c) { return c.path == path; }),
                   path == "xhr" ? 2 * 12 + 3 * 300 : path == "hash" ? 2 * 12 + 2 * 300 : 12 + 2 * 300);
     }
-    EXPECT_EQ(m_native.pokes.size(), 12u + 1u);
+    EXPECT_GE(m_native.pokes.size(), 12u + 1u) << "one poke a call (more where a loaded machine answered late)";
     EXPECT_GE(m_native.bareFragments, 12);
 
     // burst=0: the sequential calls only.
@@ -366,14 +367,16 @@ TEST_F(BridgePageTest, ASignalThatNeverArrivesIsSentAgain)
     eval("answers = []; exec(ok, ko, 'Cache', 'clear', ['first', pad]); 0");
     ASSERT_TRUE(waitForPage("answers.length == 1"));
     ASSERT_EQ(m_native.calls.size(), 1u);
-    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2})) << "the lost poke and the one sent again";
+    // The lost poke and the one sent again (on a loaded machine the answer may take longer than the wait
+    // before a signal is sent again, so more may follow; the call still runs once).
+    EXPECT_GE(m_native.pokes.size(), 2u) << "the lost poke is sent again";
     // A call made while the page waited for the lost poke's answer goes with the one sent again.
     m_native.pokesToLose = 1;
     eval("answers = []; exec(ok, ko, 'Cache', 'clear', [1, pad]);"
          " setTimeout(function () { exec(ok, ko, 'Cache', 'clear', [2]); }, 10); 0");
     ASSERT_TRUE(waitForPage("answers.length == 2"));
-    EXPECT_EQ(m_native.calls.size(), 3u);
-    EXPECT_EQ(m_native.pokes, std::vector<int>({1, 2, 3, 4}));
+    EXPECT_EQ(m_native.calls.size(), 3u) << "each call runs once, however often it was signalled";
+    EXPECT_GE(m_native.pokes.size(), 4u);
 }
 
 } // namespace

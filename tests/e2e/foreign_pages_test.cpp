@@ -6,6 +6,7 @@
 // application's page is answered for them, while the browser's own answers and every signal of the
 // application's page still work. Files read through the in-app browser follow the application's rule.
 #include "SampleBundleOnEngine.h"
+#include "HostInput.h"
 
 #include "cardpay/screens/BCWebViewController.h"
 #include "messenger/MXUIWebViewControll.h"
@@ -264,6 +265,29 @@ TEST_F(ForeignPagesTest, APageThePaymentServerRedirectsToReachesNoPlugin)
     auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/draw"), "Lucky draw");
     screen->view();
     expectAViewOfForeignPagesReachesNothing(screen->webView(), "road");
+}
+
+// A page of the payment road that asks for a confirmation: the alert shows above the road's screen, titled
+// with the page's host, and the page gets the answer.
+TEST_F(ForeignPagesTest, APaymentPagesDialogShowsAboveTheRoadsScreen)
+{
+    m_server.route("/terms", testsupport::Reply::text(200,
+                                                      "<html><body><h1>Terms</h1>"
+                                                      "<script>window.agreed = String(confirm('Do you accept the terms?'));</script></body></html>",
+                                                      "text/html"));
+    launch();
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/terms"), "Terms");
+    screen->view()->setFrame((*m_launched)->window()->bounds());
+    (*m_launched)->window()->addSubview(screen->view());
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "127.0.0.1");
+    EXPECT_EQ(alert->message(), "Do you accept the terms?");
+    EXPECT_GT(alert->window()->windowLevel(), (*m_launched)->window()->windowLevel());
+    // The click reaches the alert, not the screen under it.
+    e2e::clickButton(*m_host, *alert, "Cancel");
+    ASSERT_TRUE(e2e::waitUntil([&] { return screen->webView()->stringByEvaluatingJavaScriptFromString("window.agreed") == "false"; }));
+    screen->view()->removeFromSuperview();
 }
 
 TEST_F(ForeignPagesTest, ASignInPageReachesNoPlugin)
@@ -767,4 +791,54 @@ TEST_F(ForeignPagesTest, OnlyWebPagesStartWorkersThatLoadApartFromThem)
     EXPECT_EQ(eval(check), "undefined false");
     eval("call('forged', 'Keychain', 'getForKey', ['worker-forged']); 1");
     EXPECT_EQ(answer("forged").rfind("fail:", 0), 0u) << answer("forged");
+}
+
+TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSendsThemAndLeavesTheApplicationItsSession)
+{
+    // The application's server signs it in (a session cookie) and answers an account made with the cookie to
+    // any origin ("*"); another site, framed by the application's page, reads it every way it can and plants
+    // 4,000 cookies of its own.
+    m_server.route("/signin", testsupport::Reply::text(200, "in").withHeader("Set-Cookie", "session=app; Path=/"));
+    m_server.route("/account", [](const testsupport::RecordedRequest& request) {
+        const bool signedIn = request.header("Cookie").value_or("").find("session=app") != std::string::npos;
+        return testsupport::Reply::text(200, signedIn ? "secret-account" : "anonymous").withHeader("Access-Control-Allow-Origin", "*");
+    });
+    m_server.route("/plant", [](const testsupport::RecordedRequest& request) {
+        testsupport::Reply reply = testsupport::Reply::text(200, "planted");
+        for (int i = 0; i < 100; ++i)
+            reply.withHeader("Set-Cookie", "p" + request.query + "-" + std::to_string(i) + "=1; Path=/");
+        return reply;
+    });
+    const std::string account = m_server.url("/account");
+    m_server.route("/reader.html", testsupport::Reply::text(200,
+        "<html><body><p id='hostile'>another site</p><script>"
+        "function note(s) { parent.postMessage(s, '*'); }"
+        "function read(road, promise) { promise.then(function (t) { note(road + ' read:' + t); }, function () { note(road + ' error'); }); }"
+        "function get(credentials) { return fetch('" + account + "', credentials ? {credentials: credentials} : {}).then(function (r) { return r.text(); }); }"
+        "function xhr(withCredentials) { return new Promise(function (ok, fail) { var x = new XMLHttpRequest(); x.open('GET', '" + account + "');"
+        "  x.withCredentials = withCredentials; x.onload = function () { ok(x.responseText); }; x.onerror = fail; x.send(); }); }"
+        "read('omit', get('omit')); read('default', get('')); read('include', get('include')); read('xhr', xhr(false)); read('xhr-credentials', xhr(true));"
+        "var planted = 0; for (var i = 0; i < 40; i++) fetch('/plant?' + i).then(function () { if (++planted === 40) note('planted'); }, function () { note('plant error'); });"
+        "</script></body></html>", "text/html"));
+    launch();
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         "window.signed = ''; var x = new XMLHttpRequest(); x.open('GET', '" + m_server.url("/signin") + "');"
+         " x.onload = function () { signed = x.responseText; }; x.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("signed") == "in"; }));
+
+    eval("var f = document.createElement('iframe'); f.src = '" + otherSite("/reader.html") + "'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.length") == "6"; }, std::chrono::seconds(60))) << eval("heard.join('\\n')");
+    const std::string heard = eval("heard.join('\\n')");
+    EXPECT_EQ(heard.find("secret-account"), std::string::npos) << "another site read an answer made with the user's cookie:\n" << heard;
+    EXPECT_NE(heard.find("planted"), std::string::npos) << heard;
+    // What the other site asked of the application's server carried no cookie of the user's.
+    for (const testsupport::RecordedRequest& request : m_server.requests()) {
+        if (request.path == "/account" && request.header("Origin").value_or("").find("localhost") != std::string::npos) {
+            EXPECT_EQ(request.header("Cookie").value_or("").find("session=app"), std::string::npos) << "a credentials-omitting read carried the session";
+        }
+    }
+    // The application is still signed in, and reads its own account.
+    eval("window.mine = ''; var y = new XMLHttpRequest(); y.open('GET', '" + account + "'); y.onload = function () { mine = y.responseText; }; y.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("mine").empty(); }));
+    EXPECT_EQ(eval("mine"), "secret-account") << "the other site's 4,000 cookies signed the application out";
 }

@@ -5,13 +5,21 @@
 #include "SampleBundleOnEngine.h"
 
 #include "platform/URLError.h"
+#include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "webengine/LoadError.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <thread>
+#include <tuple>
+#include <zlib.h>
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes(); // the sanitizer runtime's
+#endif
 #include <dirent.h>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -92,6 +100,44 @@ std::size_t connectionsOfAnyProcessTo(std::uint16_t port)
     return count;
 }
 
+// What the UI process (this one) holds: the bytes its allocations hold where the allocator keeps freed memory
+// apart (the address sanitizer's quarantine is no one's load), else its resident pages.
+std::size_t memoryHeld()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+// Notes the most memoryHeld() gives while it lives.
+class MemoryPeak {
+public:
+    MemoryPeak() : m_thread([this] {
+        while (!m_stop) {
+            m_peak = std::max(m_peak.load(), memoryHeld());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }) {}
+    ~MemoryPeak() { stop(); }
+    std::size_t stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_peak;
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::size_t> m_peak{0};
+    std::thread m_thread;
+};
+
 // A page that sends `n` loads at `url` that nobody answers, as fetch() in "no-cors" mode (at each URL its hash
 // names, more than a view keeps waiting); with a "trickle" URL in its query, also a load whose body never ends.
 const char* const kFloodPage = R"(<!DOCTYPE html><html><body><p>flood</p><script>
@@ -126,6 +172,21 @@ function xhr(name, url) {
   x.onload = function () { results[name] = 'status:' + x.status + ':' + x.responseText; };
   x.onerror = function () { results[name] = 'error'; };
   x.send();
+}
+// Reads a body to its end without keeping it: records "read:<bytes>" or "error".
+function drain(name, url) {
+  fetch(url).then(function (r) {
+    var reader = r.body.getReader(), total = 0;
+    function next() { return reader.read().then(function (c) { if (c.done) { results[name] = 'read:' + total; return; } total += c.value.length; return next(); }); }
+    return next();
+  }).catch(function () { results[name] = 'error'; });
+}
+function upload(name, url, bytes) {
+  var x = new XMLHttpRequest(); x.open('POST', url);
+  x.onload = function () { results[name] = 'status:' + x.status + ':' + x.responseText; };
+  x.onerror = function () { results[name] = 'error'; };
+  var body = new Uint8Array(bytes); for (var i = 0; i < bytes; i += 4096) { body[i] = (i / 4096) & 255; }
+  x.send(body);
 }
 function frame(url) {
   var f = document.createElement('iframe'); f.id = 'flood'; f.src = url; document.body.appendChild(f);
@@ -584,4 +645,52 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     EXPECT_EQ(connectionsTo(silent.port()), 0u);
     for (const SilentServer& other : others)
         EXPECT_EQ(connectionsTo(other.port()), 0u);
+}
+
+TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInAWindowAndUploadsArriveWhole)
+{
+    testsupport::HTTPTestServer server;
+    testsupport::Reply big = testsupport::Reply::text(200, std::string(1 << 20, 'b'), "application/octet-stream");
+    big.bodyRepeat = 512; // 512 MiB: twice what the application may hold more, 512 windows
+    server.route("/big", big.withHeader("Access-Control-Allow-Origin", "*"));
+    server.route("/bomb", testsupport::Reply::text(200, testsupport::gzippedZeros(std::uint64_t{512} << 20), "application/octet-stream")
+                              .withHeader("Content-Encoding", "gzip").withHeader("Access-Control-Allow-Origin", "*"));
+    server.route("/upload", [](const testsupport::RecordedRequest& request) {
+        uLong digest = crc32(0, reinterpret_cast<const Bytef*>(request.body.data()), static_cast<uInt>(request.body.size()));
+        return testsupport::Reply::text(200, std::to_string(request.body.size()) + ":" + std::to_string(digest))
+            .withHeader("Access-Control-Allow-Origin", "*");
+    });
+    // A file of the application's page as large (sparse: it costs no disk).
+    const std::string file = m_home.folders().bundle() + "/www/large.bin";
+    {
+        std::ofstream{file};
+        ASSERT_EQ(::truncate(file.c_str(), off_t{512} << 20), 0);
+    }
+    launch();
+    const std::size_t idle = memoryHeld();
+    constexpr std::size_t kAllowance = std::size_t{256} << 20;
+    for (const auto& [name, url, size] : std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
+             {"big", server.url("/big"), std::uint64_t{512} << 20}, {"bomb", server.url("/bomb"), std::uint64_t{512} << 20},
+             {"file", "large.bin", std::uint64_t{512} << 20}}) {
+        MemoryPeak peak;
+        eval("drain('" + name + "', '" + url + "'); 1");
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("results['" + name + "'] || ''") != ""; }, std::chrono::minutes(5))) << name;
+        const std::size_t most = peak.stop();
+        EXPECT_EQ(eval("results['" + name + "']"), "read:" + std::to_string(size)) << name;
+        EXPECT_LT(most, idle + kAllowance) << name << ": the application held " << (most - std::min(most, idle)) / (1 << 20) << " MiB more";
+        EXPECT_TRUE(e2e::waitUntil([&] { return memoryHeld() < idle + kAllowance / 4; }, std::chrono::seconds(30)))
+            << name << ": " << (memoryHeld() - std::min(memoryHeld(), idle)) / (1 << 20) << " MiB still held";
+    }
+
+    // An upload past what a small body is: it goes out whole, streamed, and the page hears the server.
+    constexpr std::size_t kUpload = std::size_t{100} << 20;
+    std::string expected(kUpload, '\0');
+    for (std::size_t i = 0; i < kUpload; i += 4096)
+        expected[i] = static_cast<char>((i / 4096) & 255);
+    const uLong digest = crc32(0, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size()));
+    expected.clear();
+    eval("upload('upload', '" + server.url("/upload") + "', " + std::to_string(kUpload) + "); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("results['upload'] || ''") != ""; }, std::chrono::minutes(3)));
+    EXPECT_EQ(eval("results['upload']"), "status:200:" + std::to_string(kUpload) + ":" + std::to_string(digest));
+    expectAnOrdinaryCallIsAnswered("later");
 }

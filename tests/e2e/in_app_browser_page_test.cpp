@@ -5,11 +5,13 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
+#include "platform/ui/Image.h"
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "platform/HTTPCookieStorage.h"
 #include "support/HTTPTestServer.h"
+#include "support/Snapshot.h"
 
 #include <fstream>
 #include <sstream>
@@ -68,10 +70,12 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     GtkWidget* widget = page->widget();
     ASSERT_TRUE(gtk_widget_get_parent(widget));
     EXPECT_TRUE(gtk_widget_get_visible(widget));
-    GtkAllocation allocation;
-    gtk_widget_get_allocation(widget, &allocation);
-    EXPECT_EQ(allocation.y, 0);
-    EXPECT_EQ(allocation.height, 667 - 65);
+    // GTK lays the widget out on a later frame: wait for it rather than read it at once.
+    GtkAllocation allocation{};
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        gtk_widget_get_allocation(widget, &allocation);
+        return allocation.y == 0 && allocation.height == 667 - 65;
+    })) << "at y " << allocation.y << ", " << allocation.height << " high";
 
     eval("iabInject(); 1");
     EXPECT_TRUE(shows("iab-inject-result", "1+1 = 2, background rgb(0, 128, 0)")) << text("iab-inject-result");
@@ -171,6 +175,38 @@ TEST_F(InAppBrowserOnEngineTest, ASiteInTheBrowserLoadsAsInAWebBrowser) {
         bytes << file.rdbuf();
         return bytes.str().find("from-navigation") != std::string::npos;
     })) << jar;
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A page in the browser that asks for a confirmation while it loads: the alert shows above the browser's
+// screen, titled with the page's host, and the page gets the answer and finishes its load.
+TEST_F(InAppBrowserOnEngineTest, ABrowsedPagesDialogShowsAboveTheBrowserScreenAndThePageGetsTheAnswer) {
+    testsupport::HTTPTestServer server;
+    server.route("/shop", testsupport::Reply::text(200,
+                                                   "<html><body style='background: rgb(0, 160, 80)'><h1>Shop</h1>"
+                                                   "<script>window.answer = String(confirm('Add the blue mug to your cart?'));</script></body></html>",
+                                                   "text/html"));
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + server.url("/shop") + "', '_blank', 'location=no'); 1");
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "127.0.0.1");
+    EXPECT_EQ(alert->message(), "Add the blue mug to your cart?");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    auto screen = plugin->inAppBrowserViewController();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*screen->parentViewController()->view()); }));
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart") << "the load waits for the answer";
+    e2e::TempFolder folder;
+    ASSERT_TRUE(m_host->writeScreenshot(folder.path() + "/window.png").ok());
+    auto image = platform::Image::fromFile(folder.path() + "/window.png");
+    ASSERT_TRUE(image.ok());
+    hybtest::expectSnapshotImageIn("e2e", *image.value(), "dialog_in_app_browser");
+
+    e2e::clickButton(*m_host, *alert, "OK");
+    EXPECT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("window.answer"), "true");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

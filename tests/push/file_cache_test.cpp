@@ -12,7 +12,12 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 
+#include "support/LogCapture.h"
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -131,10 +136,11 @@ TEST_F(FileCache, SeveralValuesPutTogetherAreSavedOnceAndOnlyWhenTheyChangeSomet
         EXPECT_EQ(store->objectForKey("a"), ArchiveValue("one"));
         restart();
     }
-    // A failed save answers false and keeps the values in memory.
+    // A failed save (a file where the store's folder should be) answers false and keeps the values in memory.
     auto store = startCache();
-    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(cachePath()).ok());
-    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(cachePath() + "/blocker").ok());
+    const std::string folder = platform::deletingLastPathComponent(cachePath());
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(folder).ok());
+    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(folder, {'x'}).ok());
     EXPECT_EQ(store->setObjects({{"a", ArchiveValue("two")}}), false);
     EXPECT_EQ(store->objectForKey("a"), ArchiveValue("two"));
 }
@@ -303,6 +309,42 @@ TEST_F(FileCache, DamagedFilesStartTheStoreEmptyAndAreNotWrittenAtStart) {
     EXPECT_TRUE(loggedContaining("does not decipher"));
 }
 
+// Something other than a file at a store's place (a pipe would hold the client thread at its open, a link
+// to an endless device would be read until memory runs out, a folder would refuse every write) is moved
+// aside, said once, and the store starts empty and saves its changes.
+TEST_F(FileCache, SomethingElseAtAStoresPlaceIsMovedAsideAndTheStoreWorks) {
+    markMigrated();
+    struct Shape {
+        const char* name;
+        int (*make)(const char* path);
+        mode_t kind;
+    };
+    const Shape shapes[] = {
+        {"pipe", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO},
+        {"link to /dev/zero", [](const char* p) { return ::symlink("/dev/zero", p); }, S_IFLNK},
+        {"folder", [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(cachePath())).ok());
+        (void)platform::FileManager::defaultManager().removeItem(cachePath() + ".damaged");
+        ASSERT_EQ(shape.make(cachePath().c_str()), 0);
+        hybtest::LogCapture log;
+        auto cache = startCache();
+        ASSERT_TRUE(cache);
+        EXPECT_TRUE(cache->cacheObject().empty());
+        EXPECT_TRUE(cache->setObject("v", "k"));
+        restart();
+        EXPECT_EQ(startCache()->objectForKey("k"), ArchiveValue("v"));
+        restart();
+        struct stat aside {};
+        ASSERT_EQ(::lstat((cachePath() + ".damaged").c_str(), &aside), 0);
+        EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        EXPECT_TRUE(log.contains("moved aside"));
+        ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(cachePath()).ok());
+    }
+}
+
 TEST_F(FileCache, AnUnknownClassReadsAsAbsentAndTheOtherKeysStay) {
     class Gone : public platform::KeyedArchivable {
     public:
@@ -342,8 +384,10 @@ TEST_F(FileCache, TheClientsOwnObjectsReadBackAtTheNextStart) {
 
 TEST_F(FileCache, AFailedWriteKeepsTheChangeInMemory) {
     auto store = startCache();
-    // A folder where the file should be: the write cannot replace it.
-    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(cachePath() + "/blocker").ok());
+    // A file where the store's folder should be: no file can be made in it.
+    const std::string folder = platform::deletingLastPathComponent(cachePath());
+    (void)platform::FileManager::defaultManager().removeItem(folder);
+    write(m_home.folders().caches() + "/Pulse", std::string("in the way"));
     EXPECT_FALSE(store->setObject("v", "k"));
     EXPECT_EQ(store->objectForKey("k"), ArchiveValue("v"));
     EXPECT_FALSE(store->synchronize());

@@ -8,17 +8,22 @@
 
 #include "RecordingSession.h"
 
+#include "support/LogCapture.h"
+
 #include "platform/RunLoop.h"
 
 #include <cstdio>
 #include <csignal>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -229,6 +234,52 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
     EXPECT_EQ(countLines("is damaged at byte"), 1) << "written anew";
 }
 
+// A second instance that found the store taken tries the lock again at its next message: once the first
+// has ended, it reads what the first left (held messages, known ids) and keeps its own. The lock held
+// elsewhere is said once.
+TEST_F(Messages, ASecondInstanceKeepsMessagesOnceTheFirstHasEnded) {
+    const std::string path = m_home.root() + "/PULSEMessages";
+    auto first = std::make_unique<push::PULSEMessageStore>(path);
+    ASSERT_TRUE(first->accept(1, 1, "one"));
+    ASSERT_TRUE(first->commit().ok());
+    push::PULSEMessageStore second(path);
+    for (std::uint64_t id : {2, 3}) {
+        EXPECT_TRUE(second.accept(id, 1, "taken"));
+        EXPECT_FALSE(second.commit().ok()) << "the first holds the store";
+    }
+    first.reset();
+    EXPECT_FALSE(second.accept(1, 1, "again")) << "the first's id is known";
+    EXPECT_TRUE(second.accept(3, 1, "three"));
+    ASSERT_TRUE(second.commit().ok());
+    const auto held = second.held();
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].text, "one");
+    EXPECT_EQ(held[1].text, "three");
+    EXPECT_EQ(countLines("is in use by another instance"), 1);
+}
+
+// The line that says messages were dropped names the bound that was hit: their number, or their bytes.
+TEST_F(Messages, TheDropLineNamesTheBoundThatWasHit) {
+    const std::string path = m_home.root() + "/PULSEMessages";
+    {
+        push::PULSEMessageStore store(path);
+        for (std::uint64_t id = 1; id <= push::PULSEMessageStore::kMaxHeldMessages + 2; ++id)
+            ASSERT_TRUE(store.accept(id, 1, "t"));
+        ASSERT_TRUE(store.commit().ok());
+    }
+    EXPECT_EQ(countLines("2 pushed messages the page has not taken were dropped for newer ones (at most 100000 messages wait)"), 1);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    {
+        push::PULSEMessageStore store(path);
+        const std::string half(push::PULSEMessageStore::kMaxHeldBytes / 2 + 1, 'x');
+        for (std::uint64_t id = 1; id <= 2; ++id)
+            ASSERT_TRUE(store.accept(id, 1, half));
+        ASSERT_TRUE(store.commit().ok());
+    }
+    EXPECT_EQ(countLines("1 pushed messages the page has not taken were dropped for newer ones (at most 33554432 bytes of messages wait)"), 1);
+    EXPECT_EQ(countLines("dropped for newer ones"), 2);
+}
+
 // At most 100,000 messages wait for the page: the oldest go first, with one line a commit.
 TEST(MessageStore, KeepsTheNewestHeldMessagesWithinItsBound) {
     hybtest::TempHome home;
@@ -269,21 +320,102 @@ TEST(MessageStore, KeepsTheNewestHeldMessagesWithinItsBound) {
     EXPECT_GE(largeReread.heldCount() * text.size(), push::PULSEMessageStore::kMaxHeldBytes - text.size());
 }
 
-// Something else in the log's place is neither read nor written (a pipe would block every open): its
-// messages go without receipt.
-TEST(MessageStore, SomethingElseInItsPlaceIsNeitherReadNorWritten) {
+// Something else in the log's place or the lock file's (a pipe would block every open, a folder or a
+// link to a device would fail every write) is moved aside whole, said once, and the store starts afresh:
+// its messages are kept and outlive it.
+TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
     hybtest::TempHome home;
-    const std::string pipe = home.root() + "/pipe";
-    const std::string folder = home.root() + "/folder";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    for (const std::string& path : {pipe, folder}) {
-        push::PULSEMessageStore store(path);
-        EXPECT_EQ(store.heldCount(), 0u) << path;
-        EXPECT_TRUE(store.accept(1, 1, "{}"));
-        EXPECT_FALSE(store.commit().ok()) << path;
-        EXPECT_FALSE(store.isRemembered(1)) << path;
+    struct Shape {
+        const char* name;
+        const char* suffix;
+        int (*make)(const char* path);
+        mode_t kind;
+    };
+    const Shape shapes[] = {
+        {"pipe", "", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO},
+        {"folder", "", [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
+        {"link to /dev/null", "", [](const char* p) { return ::symlink("/dev/null", p); }, S_IFLNK},
+        {"folder at the lock file", push::PULSEMessageStore::kLockSuffix, [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const std::string path = home.root() + "/store" + std::to_string(&shape - shapes);
+        const std::string place = path + shape.suffix;
+        ASSERT_EQ(shape.make(place.c_str()), 0);
+        hybtest::LogCapture log;
+        {
+            push::PULSEMessageStore store(path);
+            EXPECT_TRUE(store.accept(1, 1, "{}"));
+            EXPECT_TRUE(store.commit().ok());
+        }
+        push::PULSEMessageStore again(path);
+        EXPECT_EQ(again.heldCount(), 1u);
+        EXPECT_TRUE(again.isRemembered(1));
+        struct stat aside {};
+        ASSERT_EQ(::lstat((place + ".damaged").c_str(), &aside), 0);
+        EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("moved aside") != std::string::npos; }), 1)
+            << ::testing::PrintToString(lines);
     }
+}
+
+// A record cut short, and a disk too full to write the log anew: the file is cut back to its last whole
+// record (which takes no room) before the next is appended, so that a message whose commit succeeded is
+// there when the log is read again. The disk is a small file system of the test's own, mounted in a
+// mount namespace of one thread.
+TEST(MessageStore, ARecordCutShortOnAFullDiskIsCutBackBeforeTheNextAppend) {
+    hybtest::TempHome home;
+    const std::string disk = home.root() + "/disk";
+    ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+    enum class Outcome { NoMountNamespace, Failed, Kept, Refused, Lost } outcome = Outcome::Failed;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("store", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            outcome = Outcome::NoMountNamespace;
+            return;
+        }
+        const std::string path = disk + "/PULSEMessages";
+        const std::string filler = disk + "/filler";
+        [&] {
+            {
+                push::PULSEMessageStore store(path);
+                for (std::uint64_t id = 1; id <= 5; ++id)
+                    store.accept(id, 1, "{\"message\":\"m\"}");
+                if (!store.commit().ok())
+                    return;
+            }
+            std::FILE* file = std::fopen(path.c_str(), "ab");
+            const char cut[] = {'M', 0, 0, 0, 40, 0, 0};
+            if (!file || std::fwrite(cut, 1, sizeof cut, file) != sizeof cut || std::fclose(file) != 0)
+                return;
+            // Every page of the disk taken but the log's own last one.
+            const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            const std::string page(4096, 'f');
+            while (::write(fd, page.data(), page.size()) > 0) {
+            }
+            while (::write(fd, "f", 1) > 0) {
+            }
+            ::close(fd);
+            {
+                push::PULSEMessageStore store(path);
+                if (!store.accept(6, 1, "{\"message\":\"after\"}"))
+                    return;
+                if (!store.commit().ok()) {
+                    outcome = Outcome::Refused;
+                    return;
+                }
+            }
+            ::unlink(filler.c_str());
+            push::PULSEMessageStore reread(path);
+            const auto held = reread.held();
+            outcome = !held.empty() && held.back().id == 6 && held.size() == 6 ? Outcome::Kept : Outcome::Lost;
+        }();
+        ::umount2(disk.c_str(), MNT_DETACH);
+    }).join();
+    if (outcome == Outcome::NoMountNamespace)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(outcome, Outcome::Kept) << static_cast<int>(outcome);
 }
 
 // A process killed in the middle of a burst: every message whose commit it reported (its receipt could

@@ -295,9 +295,10 @@ TEST_F(UserDefaultsController, SynchronizingTargetsAndFailures) {
     auto identity = launch();
     EXPECT_TRUE(identity->synchronize());
     EXPECT_FALSE(identity->synchronizeTarget(3));
-    // The cache file's place taken by a folder: its saves fail, the document's do not.
-    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(cachePath()).ok());
-    ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(cachePath() + "/blocker").ok());
+    // The cache store's folder taken by a file: its saves fail, the document's do not.
+    const std::string folder = platform::deletingLastPathComponent(cachePath());
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(folder).ok());
+    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(folder, {'x'}).ok());
     EXPECT_FALSE(identity->synchronizeTarget(0));
     EXPECT_TRUE(logged("Save UserDefault Cache Data Failed"));
     EXPECT_TRUE(identity->synchronizeTarget(1));

@@ -4,6 +4,7 @@
 #include "stats/MXStatDispatcher.h"
 #include "stats/MXStatHelper.h"
 
+#include "support/LogCapture.h"
 #include "support/RunLoopWait.h"
 #include "support/SelfProcess.h"
 #include "support/StatsCollector.h"
@@ -15,13 +16,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -366,6 +370,55 @@ TEST_F(StoreTest, AFileThatIsNotADatabaseIsReplaced) {
     storeEventAt(1000);
     EXPECT_EQ(m_store->storedEventCount(), 1u);
     EXPECT_EQ(Database(databasePath()).events().size(), 1u);
+}
+
+// Something other than a file at the database's place (or at a journal's) failed every statement at every
+// launch: it is moved aside whole, said once, and the store works afresh from then on.
+TEST_F(StoreTest, SomethingOtherThanAFileAtTheDatabasesPlaceIsMovedAsideOnce) {
+    struct Shape {
+        const char* name;
+        const char* suffix;
+        std::function<void(const std::string&)> make;
+        mode_t kind; // of what lies aside
+    };
+    const std::string missing = documents() + "/nowhere/db";
+    const Shape shapes[] = {
+        {"folder", "", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, S_IFDIR},
+        {"pipe", "", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, S_IFIFO},
+        {"link to /dev/zero", "", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/zero", p.c_str()), 0); }, S_IFLNK},
+        {"dangling link", "", [&](const std::string& p) { ASSERT_EQ(::symlink(missing.c_str(), p.c_str()), 0); }, S_IFLNK},
+        {"folder at the journal", "-journal", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, S_IFDIR},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        settle(m_store);
+        const std::string place = databasePath() + shape.suffix;
+        (void)platform::FileManager::defaultManager().removeItem(databasePath());
+        (void)platform::FileManager::defaultManager().removeItem(place + ".damaged");
+        shape.make(place);
+        {
+            hybtest::LogCapture log;
+            makeStore();
+            storeEventAt(1000);
+            EXPECT_EQ(m_store->storedEventCount(), 1u);
+            const std::vector<std::string> lines = log.lines();
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.find("moved aside") != std::string::npos; }),
+                      1)
+                << ::testing::PrintToString(lines);
+        }
+        struct stat aside {};
+        ASSERT_EQ(::lstat((place + ".damaged").c_str(), &aside), 0);
+        EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(missing)); // a link's target is not made
+        // The next launch finds the store as it was left: nothing more is moved or lost.
+        settle(m_store);
+        hybtest::LogCapture log;
+        makeStore();
+        storeEventAt(1001);
+        EXPECT_EQ(Database(databasePath()).events().size(), 2u);
+        EXPECT_FALSE(log.contains("moved aside"));
+    }
 }
 
 TEST_F(StoreTest, ATruncatedFileIsReplacedWhenAStatementMeetsTheDamage) {
@@ -925,19 +978,16 @@ TEST_F(StoreTest, AnOwnerFileReplacedUnderTheOwnerSendsNoBatchTwice) {
         while (m_dispatcher->answer(true)) {
         }
         drain();
-        if (change != Change::Folder && change != Change::Link) {
-            ASSERT_TRUE(hybtest::runMainUntil([&] {
-                m_store->sendCachedEvents(-1);
-                second->sendCachedEvents(-1);
-                drain();
-                second->queue()->sync([] {});
-                return Database(databasePath()).events().empty();
-            }));
-        } else {
-            // Nobody can own a store whose owner file is no plain file: the row waits, with an error.
-            EXPECT_EQ(Database(databasePath()).events().size(), 1u);
-            EXPECT_TRUE(m_log.contains("is not a plain file: no store can own the statistics store")
-                        || m_log.contains("Cannot open"));
+        // An owner file that is no plain file any more is moved aside, and a store owns the store again.
+        ASSERT_TRUE(hybtest::runMainUntil([&] {
+            m_store->sendCachedEvents(-1);
+            second->sendCachedEvents(-1);
+            drain();
+            second->queue()->sync([] {});
+            return Database(databasePath()).events().empty();
+        }));
+        if (change == Change::Folder || change == Change::Link) {
+            EXPECT_TRUE(m_log.contains("moved aside to " + ownerFile + ".damaged"));
         }
         std::vector<std::int64_t> all;
         for (const auto* upload : {m_dispatcher.get(), secondUpload.get()})
@@ -955,6 +1005,7 @@ TEST_F(StoreTest, AnOwnerFileReplacedUnderTheOwnerSendsNoBatchTwice) {
         (void)::unlink(other.c_str());
         (void)::rmdir(ownerFile.c_str());
         (void)::unlink(ownerFile.c_str());
+        (void)platform::FileManager::defaultManager().removeItem(ownerFile + ".damaged");
         Database(databasePath()).exec("delete from events");
     }
 }

@@ -46,6 +46,7 @@
 #include "crashreporter/CRCrashReportTextFormatter.h"
 #include "crashreporter/CRCrashReporter.h"
 #include "platform/AppFolders.h"
+#include "platform/FileManager.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/crash_test_program/SystemCallFilter.h"
 
@@ -450,10 +451,12 @@ bool showPendingReport(CRCrashReporter& reporter)
     }
     const std::string aside = reporter.queuedCrashReportDirectory() + "/" + std::to_string(std::time(nullptr)) + "-" +
                               std::to_string(getpid()) + ".crshlog";
-    // Linked aside, then purged: a report that waited beside it takes its place.
-    if (link(reporter.crashReportPath().c_str(), aside.c_str()) != 0) {
-        std::fprintf(stderr, "crash_test_program: cannot move the report aside: %s\n", std::strerror(errno));
-        return false;
+    // The bytes read kept aside, then the report purged: a report that waited beside it takes its place.
+    if (bytes.ok()) {
+        if (platform::Status kept = platform::FileManager::defaultManager().createFile(aside, bytes.value()); !kept.ok()) {
+            std::fprintf(stderr, "crash_test_program: cannot keep the report aside: %s\n", kept.error().localizedDescription().c_str());
+            return false;
+        }
     }
     if (platform::Status purged = reporter.purgePendingCrashReport(); !purged.ok()) {
         std::fprintf(stderr, "crash_test_program: %s\n", purged.error().localizedDescription().c_str());
