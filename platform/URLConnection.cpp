@@ -2,6 +2,7 @@
 
 #include "platform/HTTPCookieStorage.h"
 #include "platform/RunLoopCore.h"
+#include "platform/Text.h"
 #include "platform/URLError.h"
 
 #include <cerrno>
@@ -283,7 +284,9 @@ void URLConnection::loadFile() {
             ::close(fd);
         return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
     }
-    deliverResponse(URLResponse(m_request.url(), "", static_cast<std::int64_t>(st.st_size)));
+    // The file's type by its extension, as a page's loader needs it (a script, a style sheet).
+    deliverResponse(URLResponse(m_request.url(), mimeTypeForExtension(m_request.url()->pathExtension()).value_or(""),
+                                static_cast<std::int64_t>(st.st_size)));
     readFile(std::shared_ptr<std::FILE>(file, &std::fclose));
 }
 

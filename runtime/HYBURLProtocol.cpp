@@ -5,6 +5,7 @@
 #include "platform/Log.h"
 #include "platform/PhotoLibrary.h"
 #include "platform/RunLoop.h"
+#include "platform/WebView.h"
 #include "runtime/HYBCommandQueue.h"
 
 #include <limits>
@@ -52,6 +53,24 @@ bool isRegistered(std::int64_t number) {
     return state().controllers.count(number) > 0;
 }
 
+// The registry number a user agent names ("... (<number>)"), if any.
+std::optional<std::int64_t> registryNumberOfUserAgent(std::string_view userAgent) {
+    const std::size_t open = userAgent.rfind('(');
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    return HYBURLProtocol::longLongValue(userAgent.substr(open + 1));
+}
+
+// The whitelist's rules for the web loads of pages under `userAgent`: those of a registered controller's
+// requests, which the protocol judges (canInitWithRequest).
+std::optional<platform::WebLoadRules> loadRulesForUserAgent(std::string_view userAgent) {
+    const std::optional<std::int64_t> number = registryNumberOfUserAgent(userAgent);
+    std::shared_ptr<const HYBWhitelist> list = whitelist();
+    if (!number || !isRegistered(*number) || !list)
+        return std::nullopt;
+    return list->webLoadRules();
+}
+
 bool isAssetRequest(const platform::URLRequest& request) {
     return request.urlString().rfind(kHYBAssetsLibraryPrefix, 0) == 0;
 }
@@ -78,6 +97,7 @@ void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::ui
     if (!first)
         return;
     platform::URLProtocol::registerClass(platform::URLProtocol::classOf<HYBURLProtocol>(kProtocolName));
+    platform::WebView::setLoadRulesProvider(loadRulesForUserAgent);
     if (!runtime::whitelist())
         platform::Log::write("WARNING: NO whitelist has been set in HYBURLProtocol.");
 }
@@ -95,6 +115,7 @@ void HYBURLProtocol::resetForTesting() {
         state().controllers.clear();
     }
     platform::URLProtocol::unregisterClass(kProtocolName);
+    platform::WebView::setLoadRulesProvider({});
 }
 
 std::int64_t HYBURLProtocol::longLongValue(std::string_view text) {
@@ -129,10 +150,7 @@ std::optional<std::int64_t> HYBURLProtocol::registryNumberOfRequest(const platfo
     std::optional<std::string> userAgent = request.valueForHTTPHeaderField("User-Agent");
     if (!userAgent)
         return std::nullopt;
-    std::size_t open = userAgent->rfind('(');
-    if (open == std::string::npos)
-        return std::nullopt;
-    return longLongValue(std::string_view(*userAgent).substr(open + 1));
+    return registryNumberOfUserAgent(*userAgent);
 }
 
 bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {

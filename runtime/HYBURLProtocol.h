@@ -34,6 +34,9 @@
 //   object alive until then. An asset whose bytes cannot be read is answered 500 with no body. Its bytes go
 //   in steps of URLProtocol::kStepBytes as the reader makes room, never whole; a step after the first that
 //   cannot be read fails the load.
+// - The whitelist also judges, where the engine makes them itself, the web loads of the pages whose user agent
+//   names a registered controller: the first registration installs the rules for them
+//   (platform::WebView::setLoadRulesProvider), the whitelist's own expressions.
 // - Registry and whitelist live for the process; resetForTesting() forgets them and the registration.
 #pragma once
 

@@ -1102,8 +1102,16 @@ TEST(URLConnection, FileURLsGiveANonHTTPResponse) {
     ASSERT_TRUE(load.recorder->waitUntilEnded());
     EXPECT_FALSE(load.recorder->response()->isHTTP());
     EXPECT_EQ(load.recorder->response()->expectedContentLength(), 9);
+    EXPECT_EQ(load.recorder->response()->mimeType(), "text/plain") << "a file's type by its extension";
     EXPECT_EQ(load.recorder->body(), "file body");
     std::filesystem::remove(path);
+    const auto script = path.replace_extension(".js");
+    std::ofstream(script) << "var a;";
+    auto scriptLoad = startLoad(URLRequest("file://" + script.string()));
+    ASSERT_TRUE(scriptLoad.recorder->waitUntilEnded());
+    EXPECT_EQ(scriptLoad.recorder->response()->mimeType(), "application/javascript");
+    std::filesystem::remove(script);
+    path.replace_extension(".txt");
 
     auto missing = startLoad(URLRequest("file://" + path.string()));
     ASSERT_TRUE(missing.recorder->waitUntilEnded());
