@@ -1,7 +1,13 @@
 # The README's commands. Each installs what is missing (scripts/install-deps) and builds first.
+# JOBS: jobs at once (builds, CTest); CTEST_ARGS: more arguments for CTest (test, test-release, tsan);
+# BENCH_ARGS: arguments for every benchmark program (bench); ARGS, DEMO_ARGS: the application's (run,
+# demo-cardpay).
 JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 CTEST_ARGS ?=
+# The folder make was started in (before any -C): the application runs there, so that relative paths in
+# ARGS and DEMO_ARGS (a screenshot, a bundle, a device file) are the caller's.
+CALLER_DIR := $(or $(PWD),$(CURDIR))
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
@@ -29,14 +35,14 @@ test-release: deps
 run: deps
 	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
 	@cmake --build build/release -j $(JOBS)
-	@build/release/app/hybridhost $(ARGS)
+	@cd '$(CALLER_DIR)' && '$(CURDIR)/build/release/app/hybridhost' $(ARGS)
 
 # The bank-card payment road in the application, against the loopback payment server and its sample
 # order (scripts/demo-cardpay starts the server and stops it when the application ends).
 demo-cardpay: deps
 	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
 	@cmake --build build/release -j $(JOBS) --target hybridhost cardpay-test-server
-	@./scripts/demo-cardpay build/release $(DEMO_ARGS)
+	@cd '$(CALLER_DIR)' && '$(CURDIR)/scripts/demo-cardpay' '$(CURDIR)/build/release' $(DEMO_ARGS)
 
 # Every benchmark runs, even after one has failed; any failure fails the target, naming the failed ones.
 bench: deps

@@ -29,6 +29,7 @@
 #include "platform/AppFolders.h"
 #include "platform/PercentEscaping.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +81,10 @@ std::optional<platform::Error> webContentProblem(const std::string& bundlePath, 
         const bool denied = error == std::errc::permission_denied;
         return problem("start page at " + where + ": " + (page.empty() ? "config.xml's content src names no file" : isFolder ? "a folder, not a file" : denied ? error.message() : "not found"));
     }
+    // A FIFO or a device would hold the engine's read (and the load) for good.
+    struct stat pageStatus {};
+    if (::stat(found.c_str(), &pageStatus) == 0 && !S_ISREG(pageStatus.st_mode))
+        return problem("start page at " + where + ": not a regular file");
     // (The web engine reads it as the user the application runs as.)
     if (::access(found.c_str(), R_OK) != 0)
         return problem("start page at " + where + ": cannot be read (" + std::strerror(errno) + ")");
@@ -98,6 +103,8 @@ platform::Result<runtime::HYBLoadedSettings> readBundle(const std::string& bundl
     auto settings = runtime::readBundleSettings(bundlePath);
     if (!settings)
         return settings.error();
+    if (auto identifier = runtime::readBundleIdentifier(bundlePath); !identifier)
+        return identifier.error();
     if (std::optional<platform::Error> missing = webContentProblem(bundlePath, *settings))
         return *missing;
     if (bundleDeclaresPush(*settings)) {

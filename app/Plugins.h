@@ -21,13 +21,15 @@ void registerPlugins();
 bool bundleDeclaresPush(const runtime::HYBLoadedSettings& settings);
 
 // Reads the bundle the application is to run, before anything else starts: its config.xml, read once
-// (runtime::readBundleSettings), and what the plug-ins it maps need to start: the push client's
-// PushConfig.plist (push::PulsePlugin::readConfig) and the file plug-in's storage preference
-// (files::HYBFile::checkSettings), and that its www folder and start page (config.xml's content src, else
-// "index.html") are there and can be read. A bundle the application cannot run is refused with an error saying what, where
-// and why ("PushConfig.plist at <path>: not found", "config.xml at <path>: parse error line L col C",
-// "www folder at <path>: not found", "start page at <path>: not found"...). Launch with the settings it
-// gives.
+// (runtime::readBundleSettings), its Info.plist when it has one (runtime::readBundleIdentifier: the
+// identifier names the application's home), what the plug-ins it maps need to start (the push client's
+// PushConfig.plist, push::PulsePlugin::readConfig, and the file plug-in's storage preference,
+// files::HYBFile::checkSettings), and that its www folder and start page (config.xml's content src, else
+// "index.html", a regular file) are there and can be read. A bundle the application cannot run is
+// refused with an error saying what, where and why ("PushConfig.plist at <path>: not found",
+// "config.xml at <path>: parse error line L col C", "www folder at <path>: not found", "start page at
+// <path>: not a regular file", "Info.plist at <path>: not a property-list dictionary"...). Launch with the
+// settings it gives.
 platform::Result<runtime::HYBLoadedSettings> readBundle(const std::string& bundlePath);
 
 } // namespace app

@@ -9,9 +9,12 @@
 #include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WebView.h"
+#include "platform/ui/ScriptDialogPresenter.h"
 #include "platform/ui/TextLayout.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
+#include "webengine/EngineProcesses.h"
+#include "webengine/NestedLoop.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
@@ -22,6 +25,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -35,6 +39,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -60,7 +65,39 @@ struct Screenshot {
     int settledPolls = 0;
     const char* awaited = "the start page did not load";  // said when the time-out comes first
     bool settling = false;                                // the page has loaded; its calls are awaited
+    bool taken = false;                                   // written (or tried): nothing more to wait for
 };
+
+// How the screenshot run's line names a dialog that waits: its kind, its words (cut, on one line) and
+// the page it names.
+std::string describeDialog(const platform::ScriptDialog& dialog)
+{
+    constexpr std::size_t kMaxShown = 80;
+    std::string words = dialog.message();
+    if (words.size() > kMaxShown) {
+        std::size_t cut = kMaxShown;
+        while (cut > 0 && (static_cast<unsigned char>(words[cut]) & 0xC0) == 0x80)
+            --cut;
+        words = words.substr(0, cut) + "…";
+    }
+    std::string described;
+    switch (dialog.kind()) {
+    case platform::ScriptDialog::Kind::Alert:
+        described = "an alert \"" + words + "\"";
+        break;
+    case platform::ScriptDialog::Kind::Confirm:
+        described = "a confirmation \"" + words + "\"";
+        break;
+    case platform::ScriptDialog::Kind::Prompt:
+        described = "a prompt \"" + words + "\"";
+        break;
+    case platform::ScriptDialog::Kind::LeavePage:
+        described = "the question whether to leave the page";
+        break;
+    }
+    const std::string page = dialog.title();
+    return page.empty() ? described : described + " of " + page;
+}
 
 // The first signal that asked the application to end (SIGINT, SIGTERM, SIGHUP), or 0; the requests to
 // end so far (signals and window closes); whether the termination handlers have run. Read by the signal
@@ -72,9 +109,11 @@ std::atomic<bool> terminated{false};
 int wakeFds[2] = {-1, -1};
 
 // Ends the process now, by the first signal that asked it to end (as its sender expects), else with
-// `exitCode`. Async-signal-safe.
+// `exitCode`; the engine's web processes with it (its network process ends once this process has gone,
+// having written what it holds). Async-signal-safe.
 [[noreturn]] void endNow(int exitCode)
 {
+    webengine::EngineProcesses::killWebProcesses();
     if (const int signum = quitSignal.load()) {
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;
@@ -118,9 +157,12 @@ void onEndSignal(int signum)
 }
 
 // Asked to end on the main thread (the window closed, or a signal's wake byte): the main loop ends and the
-// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested).
+// termination handlers run. A request while they run hurries the end (onEndSignal, closeRequested). A
+// question put to the page that waits (the screenshot's, say) waits no longer: a page that keeps its main
+// thread would hold the end for the question's whole time-out.
 void quitMainLoop()
 {
+    webengine::endNestedWaits();
     if (gtk_main_level() > 0)
         gtk_main_quit();
 }
@@ -156,9 +198,11 @@ void closeRequested()
     quitMainLoop();
 }
 
-// Writes the screenshot (a failure sets the exit status) and ends the main loop.
+// Writes the screenshot (a failure sets the exit status) and ends the main loop; once.
 void writeScreenshotAndQuit(Screenshot& shot)
 {
+    if (std::exchange(shot.taken, true))
+        return;
     auto written = shot.host->writeScreenshot(shot.file);
     if (!written.ok()) {
         std::fprintf(stderr, "hybridhost: %s\n", app::oneLine(written.error().localizedDescription()).c_str());
@@ -215,8 +259,7 @@ int main(int argc, char** argv)
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto options = app::HostOptions::parse(arguments);
     if (!options.ok()) {
-        std::fprintf(stderr, "hybridhost: %s\n\n%s", app::oneLine(options.error().localizedDescription()).c_str(),
-                     app::HostOptions::usage("hybridhost").c_str());
+        std::fprintf(stderr, "hybridhost: %s (see --help)\n", app::oneLine(options.error().localizedDescription()).c_str());
         return 2;
     }
     if (options->help) {
@@ -286,6 +329,8 @@ int main(int argc, char** argv)
                 // The page's first calls are still travelling: wait until it has settled.
                 g_timeout_add(kSettlePollMilliseconds, [](gpointer data) -> gboolean {
                     auto* shot = static_cast<Screenshot*>(data);
+                    if (shot->taken)
+                        return G_SOURCE_REMOVE;
                     shot->settledPolls = shot->webView->stringByEvaluatingJavaScriptFromString(kSettledScript) == "true" ? shot->settledPolls + 1 : 0;
                     if (shot->settledPolls < kSettledPolls)
                         return G_SOURCE_CONTINUE;
@@ -335,14 +380,28 @@ int main(int argc, char** argv)
             });
     }
 
+    // With --screenshot, a page's dialog that shows first ends the wait: nothing answers it in this run (the
+    // page waits for it), so the picture shows it, and the line says what waits.
+    static const int kScriptDialogObserver = 0;
     if (screenshot) {
+        platform::NotificationCenter::defaultCenter().addObserver(
+            &kScriptDialogObserver, platform::kScriptDialogDidShowNotification, nullptr, [&](const platform::Notification&) {
+                auto dialog = platform::ScriptDialogPresenter::shared().shownDialog();
+                if (shot.taken || !dialog)
+                    return;
+                std::fprintf(stderr, "hybridhost: the screenshot shows %s, which waited for an answer\n",
+                             app::oneLine(describeDialog(*dialog)).c_str());
+                writeScreenshotAndQuit(shot);
+            });
         g_timeout_add_seconds(kScreenshotTimeoutSeconds, [](gpointer data) -> gboolean {
             auto* shot = static_cast<Screenshot*>(data);
+            if (std::exchange(shot->taken, true))
+                return G_SOURCE_REMOVE;
             if (shot->settling) {
                 // Calls for services config.xml does not map are never answered (the log names them).
                 std::string unanswered = shot->webView->stringByEvaluatingJavaScriptFromString(kUnansweredScript);
-                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls were still unanswered after %u s\n",
-                             unanswered.empty() ? "some" : unanswered.c_str(), kScreenshotTimeoutSeconds);
+                std::fprintf(stderr, "hybridhost: the start page loaded, but %s of its calls %s still unanswered after %u s\n",
+                             unanswered.empty() ? "some" : unanswered.c_str(), unanswered == "1" ? "was" : "were", kScreenshotTimeoutSeconds);
             } else {
                 std::fprintf(stderr, "hybridhost: %s within %u s\n", shot->awaited, kScreenshotTimeoutSeconds);
             }
@@ -358,16 +417,23 @@ int main(int argc, char** argv)
     // open, which the demo writes out) run before the window goes.
     platform::NotificationCenter::defaultCenter().removeObserver(&kScreenshotObserver);
     platform::NotificationCenter::defaultCenter().removeObserver(&kCardPayDemoObserver);
+    platform::NotificationCenter::defaultCenter().removeObserver(&kScriptDialogObserver);
     platform::Application::shared().terminate();
     terminated = true;
-    // Asked again to end meanwhile: nothing is left to hand over, and no more waiting.
-    if (endRequests.load() >= 2)
+    // Asked again to end meanwhile: nothing is left to hand over, and no more waiting (but the network
+    // process's moment to write what it holds, a second at most).
+    if (endRequests.load() >= 2) {
+        webengine::EngineProcesses::end(std::chrono::milliseconds(0), std::chrono::seconds(1));
         endNow(exitCode);
+    }
     demo.reset();
     host.reset();
     webView.reset();
     launched = platform::Error();
     platform::Application::shared().setDelegate(nullptr);
+    // The engine's processes end with the application, not after it (the network process has written
+    // what it holds first), before its display goes.
+    webengine::EngineProcesses::end();
     if (quitSignal.load()) {
         display.reset();
         endNow(exitCode);

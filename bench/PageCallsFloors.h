@@ -1,28 +1,18 @@
-// The floors of page_calls_bench: a bare WebKitGTK view in this process (no platform, no runtime, no
-// bridge), whose page (PageCallsPages.h) makes each signal of the bridge and whose native side answers it
-// with the least it can do:
-// - xhr: an XHR to a scheme this side serves, with the bridge's headers ("vc", "cmds" with the call's
-//   batch, "rc"), answered in the response by the scheme handler;
-// - xhr-poke: the same XHR without "cmds"; the handler evaluates one script that takes the page's queue,
-//   awaits it, then answers in the response;
-// - fragment: location.hash set to "%01"/"%02" and the escaped batch; decide-policy refuses it at once and
-//   answers with one evaluation; fragment-fetch: the bare "%01"/"%02", refused, one awaited evaluation that
-//   takes the queue, then the answer's evaluation;
-// - frame: a hidden frame navigated to a "hyb:" URL carrying the batch, refused in decide-policy and
-//   answered by one evaluation; frame-fetch: "hyb://ready", refused, one fetch, then the answer;
-// - message (a reference, no goal): a script message, answered by one evaluation.
-// Each answer is one evaluation of answer('<id>') per call. Start-up: the same kind of view loading a page
-// file from disk, in a context with a persistent data folder of its own.
+// The floors of page_calls_bench. Each signal path's floor is the floor program (page_calls_floor.cpp,
+// built beside the bench): a bare WebKitGTK program, none of the application's code, whose page makes the
+// same signal and whose native side answers it with the least it can do, run as a process of its own for
+// each path (what a burst leaves behind in a view or a process slows what comes after it there), in the same
+// run as the application. The start-up floor is a bare view in this process (as the application's launch
+// is), loading the same page file from disk, first in a new context with a fresh persistent data folder,
+// then again.
 #pragma once
 
-#include "PageCallsPages.h"
+#include "BareView.h"
 #include "PageCallsSupport.h"
 
-#include <gtk/gtk.h>
-#include <libsoup/soup.h>
-#include <webkit2/webkit2.h>
+#include <gio/gio.h>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,220 +24,113 @@ inline const std::vector<std::string>& floorPaths()
     return paths;
 }
 
-// The ids of a batch's commands (each command begins ["<id>"), separated by commas.
-inline std::string idsOfBatch(const std::string& batch)
+// The floors of the application's loop bursts: the same signals, each call with its own.
+inline const std::vector<std::string>& loopFloorPaths()
 {
-    std::string ids;
-    for (std::size_t at = batch.find("[\""); at != std::string::npos; at = batch.find("[\"", at + 2)) {
-        const std::size_t end = batch.find('"', at + 2);
-        if (end == std::string::npos)
-            break;
-        ids += (ids.empty() ? "" : ",") + batch.substr(at + 2, end - at - 2);
+    static const std::vector<std::string> paths{"xhr", "xhr-poke", "fragment", "fragment-fetch", "frame-fetch"};
+    return paths;
+}
+
+// Runs the floor program with `arguments` and reads what it prints: the page's measures into `results`,
+// its idle and peak resident memory into `idle` and `peak` (MiB). False, with `error` set, when it did not
+// measure.
+inline bool runFloorProgram(const std::vector<std::string>& arguments, Results& results, double& idle, double& peak,
+                            std::string& error)
+{
+    const std::string program = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "page_calls_floor").string();
+    std::vector<const char*> argv{program.c_str()};
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    GError* failure = nullptr;
+    GSubprocess* process = g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_STDOUT_PIPE, &failure);
+    if (!process) {
+        error = std::string("the floor program did not start: ") + failure->message;
+        g_error_free(failure);
+        return false;
     }
-    return ids;
-}
-
-inline void answerCalls(WebKitWebView* view, const std::string& ids)
-{
-    std::size_t start = 0;
-    while (start < ids.size()) {
-        std::size_t end = ids.find(',', start);
-        if (end == std::string::npos)
-            end = ids.size();
-        const std::string script = "answer('" + ids.substr(start, end - start) + "')";
-        webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
-        start = end + 1;
-    }
-}
-
-// Evaluates takeQueue() in the page and hands its result (the queue's batch, "" when empty) to `then`.
-inline void fetchQueue(WebKitWebView* view, std::function<void(std::string batch)> then)
-{
-    webkit_web_view_evaluate_javascript(
-        view, "takeQueue()", -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::function<void(std::string)>> next(static_cast<std::function<void(std::string)>*>(data));
-            std::string batch;
-            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
-                if (jsc_value_is_string(value)) {
-                    char* text = jsc_value_to_string(value);
-                    batch = text;
-                    g_free(text);
-                }
-                g_object_unref(value);
-            }
-            (*next)(std::move(batch));
-        },
-        new std::function<void(std::string)>(std::move(then)));
-}
-
-inline void finishWithText(WebKitURISchemeRequest* request, const std::string& body, const char* type)
-{
-    GInputStream* stream = g_memory_input_stream_new_from_data(g_strdup(body.c_str()), static_cast<gssize>(body.size()), g_free);
-    webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(body.size()), type);
-    g_object_unref(stream);
-}
-
-inline void serveFloor(WebKitURISchemeRequest* request, gpointer)
-{
-    const std::string path = webkit_uri_scheme_request_get_path(request);
-    if (path == "/floor.html") {
-        finishWithText(request, std::string("<!DOCTYPE html><html><body><script>") + kMeasures + kFloorCalls + "</script></body></html>",
-                       "text/html");
-        return;
-    }
-    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
-    const char* commands = headers ? soup_message_headers_get_one(headers, "cmds") : nullptr;
-    if (commands && *commands) {
-        finishWithText(request, idsOfBatch(commands), "text/plain");
-        return;
-    }
-    g_object_ref(request);
-    fetchQueue(webkit_uri_scheme_request_get_web_view(request), [request](std::string batch) {
-        finishWithText(request, idsOfBatch(batch), "text/plain");
-        g_object_unref(request);
-    });
-}
-
-// Refuses the bridge's signals: a "hyb:" navigation (of the frame) and a fragment change to "%01"/"%02";
-// the batch a signal carries is answered at once, a bare signal fetches the queue first.
-inline gboolean onFloorDecision(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer)
-{
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
-        return FALSE;
-    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-    const std::string url = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    std::string carried;
-    if (url.rfind("hyb:", 0) == 0) {
-        const std::size_t query = url.find('?');
-        carried = query == std::string::npos ? "" : url.substr(query + 1);
-    } else if (const std::size_t hash = url.find('#');
-               hash != std::string::npos && (url.compare(hash + 1, 3, "%01") == 0 || url.compare(hash + 1, 3, "%02") == 0)) {
-        carried = url.substr(hash + 4);
-    } else {
-        return FALSE;
-    }
-    webkit_policy_decision_ignore(decision);
-    if (!carried.empty()) {
-        char* batch = g_uri_unescape_string(carried.c_str(), nullptr);
-        answerCalls(view, idsOfBatch(batch ? batch : ""));
-        g_free(batch);
-        return TRUE;
-    }
-    g_object_ref(view);
-    fetchQueue(view, [view](std::string batch) {
-        answerCalls(view, idsOfBatch(batch));
-        g_object_unref(view);
-    });
-    return TRUE;
-}
-
-inline void onFloorMessage(WebKitUserContentManager*, WebKitJavascriptResult* message, gpointer view)
-{
-    char* id = jsc_value_to_string(webkit_javascript_result_get_js_value(message));
-    answerCalls(WEBKIT_WEB_VIEW(view), id ? id : "");
-    g_free(id);
-}
-
-// A script's result as text, waited for (the bench's own questions to a bare view).
-inline std::string evaluateBare(WebKitWebView* view, const std::string& script)
-{
-    struct Answer {
+    // This process's main loop turns meanwhile, as it does while the application's page is measured.
+    struct Outcome {
         bool done = false;
         std::string text;
-    };
-    // Held by the callback too: an answer after the time-out finds it alive.
-    auto answer = std::make_shared<Answer>();
-    webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::shared_ptr<Answer>> held(static_cast<std::shared_ptr<Answer>*>(data));
-            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
-                char* text = jsc_value_to_string(value);
-                (*held)->text = text ? text : "";
-                g_free(text);
-                g_object_unref(value);
-            }
-            (*held)->done = true;
-        },
-        new std::shared_ptr<Answer>(answer));
-    webengine::runNestedLoopUntil([&] { return answer->done; }, std::chrono::seconds(10));
-    return answer->text;
+        std::string failure;
+    } outcome;
+    g_subprocess_communicate_utf8_async(process, nullptr, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* outcome = static_cast<Outcome*>(data);
+        char* out = nullptr;
+        GError* failed = nullptr;
+        if (g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, nullptr, &failed)) {
+            outcome->text = out ? out : "";
+        } else {
+            outcome->failure = failed->message;
+            g_error_free(failed);
+        }
+        g_free(out);
+        outcome->done = true;
+    }, &outcome);
+    turnUntil([&] { return outcome.done; }, std::chrono::hours(1));
+    const bool exited = g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 0;
+    g_object_unref(process);
+    if (!exited || !outcome.failure.empty()) {
+        error = "the floor program failed" + (outcome.failure.empty() ? std::string(" (its reason is on standard error)") : ": " + outcome.failure);
+        return false;
+    }
+    auto parsed = platform::JSON::parse(outcome.text);
+    const platform::Dictionary* line = parsed.ok() ? parsed->getDictionary() : nullptr;
+    if (!line) {
+        error = "the floor program's line does not read";
+        return false;
+    }
+    idle = (*line)["idleMiB"].doubleValue();
+    peak = (*line)["peakMiB"].doubleValue();
+    auto measures = platform::JSON::writeCompact((*line)["results"]);
+    return measures.ok() && readMeasures(*measures, results, error);
 }
 
-// A bare view in `context`, shown in an off-screen window as the application's is; ends with the object.
-class BareView {
-public:
-    explicit BareView(WebKitWebContext* context)
-        : m_messages(webkit_user_content_manager_new())
-        , m_view(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", m_messages, nullptr)))
-        , m_window(gtk_offscreen_window_new())
-    {
-        webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(m_view), WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-        gtk_container_add(GTK_CONTAINER(m_window), GTK_WIDGET(m_view));
-        gtk_widget_show_all(m_window);
-        g_signal_connect(m_view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-            if (event == WEBKIT_LOAD_FINISHED)
-                static_cast<BareView*>(self)->m_loaded = true;
-        }), this);
-    }
-    ~BareView()
-    {
-        g_signal_handlers_disconnect_by_data(m_view, this);
-        gtk_widget_destroy(m_window);
-        g_object_unref(m_messages);
-    }
-    BareView(const BareView&) = delete;
-    BareView& operator=(const BareView&) = delete;
-
-    WebKitWebView* view() const { return m_view; }
-    WebKitUserContentManager* messages() const { return m_messages; }
-    // Loads the URL and waits for the load to finish; false when it did not within the time-out.
-    bool load(const std::string& url)
-    {
-        m_loaded = false;
-        webkit_web_view_load_uri(m_view, url.c_str());
-        return webengine::runNestedLoopUntil([this] { return m_loaded; }, std::chrono::seconds(30));
-    }
-    std::string evaluate(const std::string& script) { return evaluateBare(m_view, script); }
-
-private:
-    WebKitUserContentManager* m_messages;
-    WebKitWebView* m_view;
-    GtkWidget* m_window;
-    bool m_loaded = false;
-};
-
-// Every floor's sequential measure and burst ("<path>", "burst-<path>"), each path in a view of its own:
-// what a burst leaves behind in a view slows what comes after it there (after 10,000 refused frame
-// navigations, a reloaded page's fragment calls take twice as long). With this process's resident memory
-// once the view's page has loaded ("idle-<path>") and its peak during the path's calls ("peak-<path>").
-// A path that fails is noted in `error` and the others still run.
+// Every floor's sequential measure and burst ("<path>", "burst-<path>"), with the floor program's resident
+// memory once its page has loaded ("idle-<path>") and its peak during the path's calls ("peak-<path>"). A
+// path that fails is noted in `error` and the others still run.
 inline void measureFloors(Results& results, std::string& error)
 {
-    static WebKitWebContext* const context = [] {
-        WebKitWebContext* made = webkit_web_context_new_ephemeral();
-        webkit_web_context_register_uri_scheme(made, "benchfloor", serveFloor, nullptr, nullptr);
-        return made;
-    }();
     for (const std::string& path : floorPaths()) {
-        BareView bare(context);
-        webkit_user_content_manager_register_script_message_handler(bare.messages(), "bench");
-        g_signal_connect(bare.messages(), "script-message-received::bench", G_CALLBACK(onFloorMessage), bare.view());
-        g_signal_connect(bare.view(), "decide-policy", G_CALLBACK(onFloorDecision), nullptr);
-        std::string failed = "the page did not load";
-        if (bare.load("benchfloor://host/floor.html")) {
-            results["idle-" + path].rssMiB = statusMiB("VmRSS");
-            PeakMemory peak;
-            bare.evaluate("runFloor('" + path + "', " + std::to_string(kSequentialCalls) + ", " + std::to_string(kWarmUpCalls) + ", " +
-                          std::to_string(kBurstCalls) + ")");
-            if (collect([&](const std::string& script) { return bare.evaluate(script); }, results, failed, std::chrono::minutes(1))) {
-                results["peak-" + path].rssMiB = peak.peakMiB();
-                continue;
-            }
+        double idle = 0, peak = 0;
+        std::string failed;
+        if (runFloorProgram({"calls", path, std::to_string(kSequentialCalls), std::to_string(kWarmUpCalls), std::to_string(kBurstCalls)},
+                            results, idle, peak, failed)) {
+            results["idle-" + path].rssMiB = idle;
+            results["peak-" + path].rssMiB = peak;
+        } else {
+            error += (error.empty() ? "" : "; ") + path + " floor: " + failed;
         }
-        error += (error.empty() ? "" : "; ") + path + " floor: " + failed;
     }
+}
+
+// Every loop floor's burst of kLoopCalls calls made in one loop ("loop-<path>"), with the floor program's
+// resident memory once its page has settled ("loop-idle-<path>") and its peak during the burst
+// ("loop-peak-<path>").
+inline void measureLoopFloors(Results& results, std::string& error)
+{
+    for (const std::string& path : loopFloorPaths()) {
+        double idle = 0, peak = 0;
+        std::string failed;
+        if (runFloorProgram({"loop", path, std::to_string(kLoopCalls)}, results, idle, peak, failed)) {
+            results["loop-idle-" + path].rssMiB = idle;
+            results["loop-peak-" + path].rssMiB = peak;
+            results["loop-growth-" + path].rssMiB = peak - idle;
+        } else {
+            error += (error.empty() ? "" : "; ") + path + " loop floor: " + failed;
+        }
+    }
+}
+
+// Makes the engine ready in this process (its process-wide state, a web process of an ephemeral context),
+// as the application's launches find it after the first: the start-up floors measure a host's start, not the
+// engine's first use in the process.
+inline void warmEngine()
+{
+    static WebKitWebContext* const context = webkit_web_context_new_ephemeral(); // kept for the process
+    static const bool warmed = BareView(context).load("about:blank");
+    (void)warmed;
 }
 
 // Start-up of a bare host: from making its view (and, on the first start, its context with a new data

@@ -48,6 +48,22 @@ function burstEach(call, count, done) {
   function one() { made += 1; call(answer); if (made < count) { inNewTask(one); } }
   one();
 }
+// A loop burst: every call made in one loop of one task, each with its own signal; the rate counts from the
+// first call to the last answer. Each call must be answered once, in the order the calls were made.
+function loopBurst(call, count, done) {
+  var answered = 0, failed = 0, disordered = 0, started = performance.now();
+  function answerOf(index) {
+    return function (ok) {
+      if (!ok) { failed += 1; }
+      if (index !== answered) { disordered += 1; }
+      if (++answered === count) {
+        done(failed || disordered ? { error: failed + ' calls failed, ' + disordered + ' answered out of order' }
+                                  : { callsPerSecond: count / ((performance.now() - started) / 1000) });
+      }
+    };
+  }
+  for (var i = 0; i < count; i++) { call(answerOf(i)); }
+}
 function benchFail(message) { window.benchResults = { error: message }; }
 )";
 
@@ -64,7 +80,8 @@ function signalFrame(url) {
   if (!frame) { frame = document.createElement('iframe'); frame.style.display = 'none'; document.body.appendChild(frame); }
   frame.src = url;
 }
-// The answer is the response: the ids it answers, separated by commas.
+// The answer is the response: the ids it answers, separated by commas (empty for a poke answered at once,
+// whose calls are answered by script).
 function xhr(cmds) {
   var x = new XMLHttpRequest();
   x.open('GET', '/!hyb_exec?' + sequence, true);
@@ -103,6 +120,15 @@ function runFloor(name, calls, warmUp, burst) {
           window.benchResults = results;
         });
       });
+    });
+  });
+}
+// A path's loop burst: {"loop-<path>": {callsPerSecond}}.
+function runLoopFloor(name, count) {
+  window.stage = name + ' loop';
+  inNewTask(function () {
+    loopBurst(CALLS[name], count, function (rate) {
+      window.benchResults = rate.error ? { error: name + ' loop: ' + rate.error } : { ['loop-' + name]: rate };
     });
   });
 }
@@ -156,6 +182,16 @@ inline const char* const kApplicationCalls = R"(
     'hash-fetch': function (done) { queue.push(command(done)); hash(''); }
   };
 })();
+// runLoopBurst(path, count) makes `count` calls in one loop; window.benchResults then holds {loop: {callsPerSecond}}.
+function runLoopBurst(path, count) {
+  window.benchResults = null;
+  window.stage = path + ' loop';
+  inNewTask(function () {
+    loopBurst(CALLS[path], count, function (rate) {
+      window.benchResults = rate.error ? { error: path + ' loop: ' + rate.error } : { loop: rate };
+    });
+  });
+}
 function runBurst(path, count) {
   window.benchResults = null;
   window.stage = path + ' burst';

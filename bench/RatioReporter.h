@@ -8,6 +8,8 @@
 
 #include <map>
 #include <optional>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,22 @@ namespace bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // The run's context (machine, caches, load) as the console reporter prints it, but for the library's
+    // "Library was built as DEBUG" warning: Debian builds Google Benchmark without NDEBUG (its own
+    // assertions on), which is all the warning tells; the code timed is this build's, optimised.
+    bool ReportContext(const Context& context) override {
+        std::ostream& errors = GetErrorStream();
+        std::ostringstream text;
+        SetErrorStream(&text);
+        const bool reported = ConsoleReporter::ReportContext(context);
+        SetErrorStream(&errors);
+        std::istringstream lines(text.str());
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("Library was built as DEBUG") == std::string::npos)
+                errors << line << '\n';
+        return reported;
+    }
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)

@@ -8,20 +8,25 @@
 //   warm-up calls.
 // - Bursts, as a page written without hybrid.js makes them (calls.html): 10,000 calls, one in each task of
 //   the page, each with its own signal (see PageCallsPages.h); each path in a launch of its own.
+// - Loop bursts, from the same page: 100,000 calls made in one loop of one task, each with its own signal,
+//   each answered once and in order; the rate, and how much the UI process grew (its peak over its
+//   resident memory once the page has settled).
 // - Memory: this process's resident memory once the page has loaded (idle, before any call), its peak
 //   during the burst and what it still holds 6 s after the burst; the same for bursts through hybrid.js
 //   (bench.html's), with the C allocator's bytes in use.
 // - Start-up: from launching to the page's load, on a fresh home (first launch) and again (usual launch).
 //
-// The floors (PageCallsFloors.h): a bare WebKitGTK view in this process (one for each path), whose page
-// measures the same way, each signal answered by the least native code can do; and the start-up of a
-// bare host loading the same page file from disk, first in a new context with a fresh persistent data
-// folder, then again.
+// The floors (PageCallsFloors.h): for each signal path, the floor program (page_calls_floor), a bare
+// WebKitGTK program of its own whose page measures the same way, each signal answered by the least native
+// code can do: the engine's own cost of the signal. The start-up floor: a bare host in this process loading
+// the same page file from disk, first in a new context with a fresh persistent data folder, then again.
 //
 // Goals: sequential call <= 1.2x its floor, burst rate >= 0.8x its floor's, peak memory in each burst
-// (and what is still held 6 s after it) <= 1.1x idle, start-up <= 1.1x. The rounds alternate floors and
+// (and what is still held 6 s after it) <= 1.1x idle, a loop burst's rate >= 0.8x its floor's and the UI
+// process's growth in it <= 1.5x the floor program's, start-up <= 1.1x. The rounds alternate floors and
 // application so that both see the same load of the machine; each ratio is taken within its round, and the
-// table gives the medians of the rounds. The program fails only when something was not measured, not when a goal is missed.
+// table gives the medians of the rounds. The program fails only when something was not measured, not when a
+// goal is missed.
 //
 // The application's log (a line per call, from the Cache plug-in) goes to a file while the bench runs.
 // Runs on a private virtual display started here when there is none.
@@ -32,6 +37,7 @@
 #include "platform/WebView.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
+#include "webengine/NestedLoop.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -67,6 +73,9 @@ const std::vector<std::string> kSequentialPaths{"xhr", "xhr-poke", "iframe", "ha
 const std::vector<std::string> kBurstPaths{"xhr", "xhr-poke", "hash", "hash-fetch", "frame"};
 // The bursts through hybrid.js whose memory is followed after they end.
 const std::vector<std::string> kHybridBurstPaths{"xhr", "xhr-poke"};
+// The loop bursts, with the floor path of the same signal.
+const std::vector<std::pair<std::string, std::string>> kLoopPaths{
+    {"xhr", "xhr"}, {"xhr-poke", "xhr-poke"}, {"hash", "fragment"}, {"hash-fetch", "fragment-fetch"}, {"frame", "frame-fetch"}};
 
 fs::path sampleBundle()
 {
@@ -146,6 +155,8 @@ void BM_Floors(benchmark::State& state, int round)
     for (auto _ : state) {
         const auto started = std::chrono::steady_clock::now();
         pagecalls::measureFloors(results, error);
+        pagecalls::measureLoopFloors(results, error);
+        pagecalls::warmEngine();
         WebKitWebContext* context = nullptr; // kept for the process, as the application's context is
         const std::string page = "file://" + (benchBundle() / "www/calls.html").string();
         const std::string folder = (benchRoot() / ("bare-" + std::to_string(round))).string();
@@ -260,6 +271,34 @@ void measureBurst(const fs::path& home, const std::string& path, Results& result
     results["held-" + path].rssMiB = pagecalls::statusMiB("VmRSS");
 }
 
+// A loop burst in a launch of its own: its rate ("loop-<path>"), this process's resident memory once the page
+// has settled and what its load freed has been given back ("loop-idle-<path>"), as the floor program's is
+// read, its peak during the burst ("loop-peak-<path>") and the difference ("loop-growth-<path>").
+void measureLoopBurst(const fs::path& home, const std::string& path, Results& results, std::string& error)
+{
+    LaunchedApplication application(home);
+    double startupMs = 0;
+    std::string failed;
+    if (!application.waitForLoad(startupMs, failed)) {
+        error += (error.empty() ? "" : "; ") + path + " loop: " + failed;
+        return;
+    }
+    pagecalls::turnMainLoop(pagecalls::kSettleTime);
+    malloc_trim(0);
+    const double idle = pagecalls::statusMiB("VmRSS");
+    pagecalls::PeakMemory peak;
+    application.evaluate("runLoopBurst('" + path + "', " + std::to_string(pagecalls::kLoopCalls) + ")");
+    Results burst;
+    if (!application.collect(burst, failed, std::chrono::minutes(5))) {
+        error += (error.empty() ? "" : "; ") + path + " loop: " + failed;
+        return;
+    }
+    results["loop-" + path] = burst["loop"];
+    results["loop-idle-" + path].rssMiB = idle;
+    results["loop-peak-" + path].rssMiB = peak.peakMiB();
+    results["loop-growth-" + path].rssMiB = peak.peakMiB() - idle;
+}
+
 // A burst through hybrid.js (www/bench.html's, its calls made as that page makes them) in a launch of its
 // own: this process's resident memory once the page has loaded and settled ("idle-js-<path>"), its peak
 // during the burst ("peak-js-<path>"), and what it still holds once the burst has been over for a while
@@ -322,6 +361,8 @@ void BM_Application(benchmark::State& state, int round)
                 measureBurst(home, path, results, error);
             for (const std::string& path : kHybridBurstPaths)
                 measureHeldMemory(home, path, results, error);
+            for (const auto& [path, floor] : kLoopPaths)
+                measureLoopBurst(home, path, results, error);
         }
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
@@ -373,6 +414,11 @@ std::vector<Goal> goals()
         list.push_back({"malloc in use 6 s after " + path + " / idle, MiB", "idle-malloc-in-use-js-" + path, "malloc-in-use-js-" + path,
                         &Measure::rssMiB, 1.1, false, true});
     }
+    for (const auto& [ours, floor] : kLoopPaths) {
+        list.push_back({"loop " + ours + " / " + floor + ", calls/s", "loop-" + floor, "loop-" + ours, &Measure::callsPerSecond, 0.8, true});
+        list.push_back({"loop " + ours + " / " + floor + ", UI growth, MiB", "loop-growth-" + floor, "loop-growth-" + ours, &Measure::rssMiB,
+                        1.5});
+    }
     list.push_back({"start-up, first launch, ms", "first start-up", "first start-up", &Measure::startupMs, 1.1});
     list.push_back({"start-up, usual launch, ms", "start-up", "start-up", &Measure::startupMs, 1.1});
     return list;
@@ -396,7 +442,7 @@ std::vector<std::string> printTable()
     for (int round = 0; round < kRounds; ++round)
         bothRan = bothRan || (allResults().count(resultsKey("floor", round)) && allResults().count(resultsKey("application", round)));
     std::printf("\nPage calls (Cache.clear), median of %d rounds; ratio: ours over the floor of the same round.\n", kRounds);
-    std::printf("%-46s %10s %10s %7s %7s  %s\n", "goal", "floor", "ours", "ratio", "goal", "met");
+    std::printf("%-52s %10s %10s %7s %7s  %s\n", "goal", "floor", "ours", "ratio", "goal", "met");
     for (const Goal& goal : goals()) {
         std::vector<double> floors, ours, ratios;
         for (int round = 0; round < kRounds; ++round) {
@@ -413,14 +459,14 @@ std::vector<std::string> printTable()
         if (ratios.empty()) {
             if (bothRan)
                 unmeasured.push_back(goal.label);
-            std::printf("%-46s %10s %10s %7s %5s%.1f  %s\n", goal.label.c_str(), "-", "-", "-", goal.atLeast ? ">=" : "<=", goal.limit,
+            std::printf("%-52s %10s %10s %7s %5s%.1f  %s\n", goal.label.c_str(), "-", "-", "-", goal.atLeast ? ">=" : "<=", goal.limit,
                         bothRan ? "not measured" : "not run");
             continue;
         }
         const double ratio = medianOf(ratios);
         const bool met = goal.atLeast ? ratio >= goal.limit : ratio <= goal.limit;
         const int decimals = goal.field == &Measure::median ? 3 : 0;
-        std::printf("%-46s %10.*f %10.*f %7.2f %5s%.1f  %s\n", goal.label.c_str(), decimals, medianOf(floors), decimals, medianOf(ours),
+        std::printf("%-52s %10.*f %10.*f %7.2f %5s%.1f  %s\n", goal.label.c_str(), decimals, medianOf(floors), decimals, medianOf(ours),
                     ratio, goal.atLeast ? ">=" : "<=", goal.limit, met ? "yes" : "NO");
     }
     // The fastest signal of a bare view, for reference: no goal.

@@ -9,6 +9,8 @@
 // them by their u16 length. Runs: logging off, then with the client's default file logging (the rolling
 // file logger at the debug level with the client's line formatter, as its logger set-up adds it).
 // `push_messages_bench off` or `push_messages_bench file` runs one of them alone (for a profiler).
+#include "BenchArguments.h"
+
 #include "push/PULSEClientController.h"
 #include "push/PULSEEndpoints.h"
 #include "push/PULSEFileCacheController.h"
@@ -327,8 +329,9 @@ double runBaseline() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string only = argc > 1 ? argv[1] : "";
-    if (!only.empty() && only != "off" && only != "file") {
+    const std::vector<std::string> arguments = bench::ownArguments(argc, argv);
+    const std::string only = arguments.empty() ? "" : arguments.front();
+    if (arguments.size() > 1 || (!only.empty() && only != "off" && only != "file")) {
         std::fprintf(stderr, "usage: push_messages_bench [off|file]\n");
         return 2;
     }

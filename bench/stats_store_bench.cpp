@@ -7,6 +7,8 @@
 // Then one upload of all those events as one batch to a loopback collector (JSON array, gzip, RC4, a POST
 // on a fresh connection, the reply judged), next to the gzip compression of the same array text alone
 // (the baseline). Usage: stats_store_bench [events] (default 5000).
+#include "BenchArguments.h"
+
 #include "stats/MXStatConfig.h"
 #include "stats/MXStatDatabase.h"
 #include "stats/MXStatDispatcher.h"
@@ -151,7 +153,14 @@ double uploadSeconds(const std::vector<std::string>& contents) {
 }
 
 int main(int argc, char** argv) {
-    const int kEvents = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultEvents;
+    const std::vector<std::string> arguments = bench::ownArguments(argc, argv);
+    char* end = nullptr;
+    const long asked = arguments.empty() ? kDefaultEvents : std::strtol(arguments.front().c_str(), &end, 10);
+    if (arguments.size() > 1 || (end && (end == arguments.front().c_str() || *end != '\0')) || asked < 1 || asked > 10'000'000) {
+        std::fprintf(stderr, "usage: stats_store_bench [EVENTS (1 to 10000000)]\n");
+        return 2;
+    }
+    const int kEvents = static_cast<int>(asked);
     const std::string root = makeHome();
     stats::MXStatConfig::getInstance().setMaxStoreEventCount(static_cast<std::uint32_t>(kEvents) * 2); // no eviction while measuring
 

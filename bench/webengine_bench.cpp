@@ -24,7 +24,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/resource.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -56,6 +56,21 @@ struct ProcessRun {
     bool ok = false;
 };
 
+// The peak resident set of the process `pid` so far ("VmHWM"), in KiB; 0 once it has ended.
+long peakResidentKiB(pid_t pid)
+{
+    std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!status)
+        return 0;
+    long kib = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+            break;
+    std::fclose(status);
+    return kib;
+}
+
 // Runs the program to its end; the time is taken when its standard error first shows kLoadedLine.
 ProcessRun runProcess(const std::vector<std::string>& arguments)
 {
@@ -81,7 +96,17 @@ ProcessRun runProcess(const std::vector<std::string>& arguments)
     std::string seen;
     char buffer[4096];
     bool loaded = false;
-    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) != 0;) {
+    for (;;) {
+        // The process's own peak, read while it runs: what wait4 tells counts the children it has waited
+        // for too (hybridhost waits for the engine's processes as it ends), and a process that has ended
+        // tells none. Read every 10 ms, the last reading is the peak but for the last moments of its end.
+        run.peakRSSKiB = std::max(run.peakRSSKiB, peakResidentKiB(child));
+        pollfd ready{errors[0], POLLIN, 0};
+        if (poll(&ready, 1, 10) == 0)
+            continue;
+        const ssize_t n = read(errors[0], buffer, sizeof buffer);
+        if (n == 0)
+            break;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -97,10 +122,8 @@ ProcessRun runProcess(const std::vector<std::string>& arguments)
     }
     close(errors[0]);
     int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    run.peakRSSKiB = usage.ru_maxrss;
-    run.ok = loaded && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    waitpid(child, &status, 0);
+    run.ok = loaded && run.peakRSSKiB > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (!run.ok)
         std::fprintf(stderr, "%s", seen.c_str());
     return run;

@@ -40,6 +40,9 @@ namespace platform {
 
 class HeadlessWebView : public WebView {
 public:
+    // The largest body a load of the page (a document, an XHR) is held to; a larger one fails the load.
+    static constexpr std::size_t kMaxBodyBytes = 64u << 20;
+
     static std::shared_ptr<HeadlessWebView> create(Rect frame = {}, std::shared_ptr<ScriptedPage> page = nullptr);
     ~HeadlessWebView() override;
 
@@ -66,6 +69,9 @@ public:
         std::optional<Error> error;
     };
     void pageSendsRequest(URLRequest request, std::function<void(XHRResult)> completion);
+    // A dialog the current document's script opens (alert, confirm, prompt, a leave question): shown as the
+    // real engine's are (WebView.h); `reply` hears the answer, once.
+    void pageOpensDialog(ScriptDialog::Kind kind, std::string_view message, std::string_view defaultText, ScriptDialog::Reply reply);
 
     // The current document.
     std::string location() const { return m_location; }

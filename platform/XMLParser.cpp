@@ -14,6 +14,8 @@
 
 namespace platform {
 
+static_assert(kXMLParserRefusedError == XML_ERR_USER_STOP);
+
 void XMLParserDelegate::didStartElement(XMLParser&, const std::string&, const Dictionary&) {}
 void XMLParserDelegate::didEndElement(XMLParser&, const std::string&) {}
 void XMLParserDelegate::foundCharacters(XMLParser&, const std::string&) {}
@@ -72,7 +74,7 @@ struct XMLParser::Callbacks {
             return;
         auto* ctxt = static_cast<xmlParserCtxtPtr>(parser.m_context);
         updatePosition(parser);
-        Error e(kXMLParserErrorDomain, XML_ERR_USER_STOP, std::move(message));
+        Error e(kXMLParserErrorDomain, kXMLParserRefusedError, std::move(message));
         e.userInfo.set(kXMLParserLineKey, Value(parser.m_line));
         e.userInfo.set(kXMLParserColumnKey, Value(parser.m_column));
         parser.m_error = e;
@@ -108,13 +110,15 @@ struct XMLParser::Callbacks {
         if (!isLive(parser))
             return;
         if (namespaceCount + attributeCount > kMaxAttributes)
-            return refuse(parser, "Too many attributes on an element: " + std::to_string(namespaceCount + attributeCount));
+            return refuse(parser, "Too many attributes on an element: " + std::to_string(namespaceCount + attributeCount) +
+                                      " (at most " + std::to_string(kMaxAttributes) + ")");
         if (namespaceCount > 0 && parser.m_refusesNamespaces)
             return refuse(parser, "Namespace declarations are not supported here");
         parser.m_namespacesInScope += namespaceCount;
         parser.m_declaredNamespaces.push_back(namespaceCount);
         if (parser.m_namespacesInScope > kMaxNamespacesInScope)
-            return refuse(parser, "Too many namespace declarations in scope: " + std::to_string(parser.m_namespacesInScope));
+            return refuse(parser, "Too many namespace declarations in scope: " + std::to_string(parser.m_namespacesInScope) +
+                                      " (at most " + std::to_string(kMaxNamespacesInScope) + ")");
         updatePosition(parser);
         Dictionary dict;
         for (int i = 0; i < attributeCount; ++i) {

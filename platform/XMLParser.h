@@ -18,7 +18,9 @@
 //   scope), and a start tag, comment, processing instruction, CDATA section or DOCTYPE longer than
 //   kMaxMarkupBytes (libxml2 holds each whole before reading it, and checks a tag's attributes pairwise;
 //   what it holds is checked after each 16 KiB of input, so one up to 16 KiB longer may pass). Text
-//   between tags is not bounded by these. refuseNamespaceDeclarations() refuses every declaration, for
+//   between tags is not bounded by these. Such a refusal has the code kXMLParserRefusedError and a
+//   description naming the bound; its line and column are the end of the element's start tag, or the
+//   start of the markup that is too long. refuseNamespaceDeclarations() refuses every declaration, for
 //   formats that have none.
 // - fromFile reads only a regular file (a link to one is followed) of at most kMaxFileBytes, without
 //   waiting on a FIFO or reading a device (FileManager::contentsOfRegularFile).
@@ -40,6 +42,8 @@ inline constexpr const char* kXMLParserErrorDomain = "NSXMLParserErrorDomain";
 inline constexpr const char* kXMLParserLineKey = "NSXMLParserErrorLineNumber";
 inline constexpr const char* kXMLParserColumnKey = "NSXMLParserErrorColumn";
 inline constexpr long long kXMLParserDelegateAbortedParseError = 512;
+// The code of a document refused for one of the bounds below (its description names the bound).
+inline constexpr long long kXMLParserRefusedError = 111;
 
 class XMLParser;
 

@@ -4,6 +4,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+#include "platform/SeededHash.h"
 #include "platform/StorePlace.h"
 
 #include <algorithm>
@@ -299,7 +300,7 @@ void PULSEMessageStore::release(std::uint64_t id) {
     // Messages handed over out of order leave entries behind the first: tidy up once they are many.
     if (m_held.size() > 2 * m_heldIds.size() + 64) {
         std::deque<Message> kept;
-        std::unordered_set<std::uint64_t> seen;
+        std::unordered_set<std::uint64_t, platform::SeededHash> seen;
         for (auto& message : m_held)
             if (m_heldIds.count(message.id) && seen.insert(message.id).second)
                 kept.push_back(std::move(message));
@@ -337,7 +338,7 @@ bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string 
 std::vector<PULSEMessageStore::Message> PULSEMessageStore::held() const {
     std::vector<Message> messages;
     messages.reserve(m_heldIds.size());
-    std::unordered_set<std::uint64_t> seen;
+    std::unordered_set<std::uint64_t, platform::SeededHash> seen;
     for (const auto& message : m_held)
         if (m_heldIds.count(message.id) && seen.insert(message.id).second)
             messages.push_back(message);
@@ -546,7 +547,7 @@ platform::Status PULSEMessageStore::commit() {
         status = writePending(true);
     if (!status) {
         // Not kept: as if they never came. They go without receipt, so the server sends them again.
-        const std::unordered_set<std::uint64_t> accepted(m_accepted.begin(), m_accepted.end());
+        const std::unordered_set<std::uint64_t, platform::SeededHash> accepted(m_accepted.begin(), m_accepted.end());
         while (!m_rememberedOrder.empty() && accepted.count(m_rememberedOrder.back())) {
             m_remembered.erase(m_rememberedOrder.back());
             m_rememberedOrder.pop_back();

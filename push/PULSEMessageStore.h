@@ -41,6 +41,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/SeededHash.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -121,11 +122,11 @@ private:
     std::size_t m_fileBytes = 0;
 
     std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped
-    std::unordered_set<std::uint64_t> m_heldIds;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_heldIds;
     std::size_t m_heldBytes = 0;
-    std::unordered_map<std::uint64_t, std::size_t> m_heldSizes;
+    std::unordered_map<std::uint64_t, std::size_t, platform::SeededHash> m_heldSizes;
     std::deque<std::uint64_t> m_rememberedOrder;
-    std::unordered_set<std::uint64_t> m_remembered;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_remembered;
 
     std::vector<std::uint8_t> m_pending;   // records not written yet
     std::vector<std::uint64_t> m_accepted; // ids accepted since the last commit

@@ -1,8 +1,10 @@
 #include "runtime/HYBApplicationMain.h"
 
 #include "platform/AppFolders.h"
-#include "platform/Bundle.h"
 #include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "platform/FileError.h"
+#include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -15,23 +17,10 @@
 namespace runtime {
 namespace {
 
-constexpr const char* kDefaultBundleIdentifier = "org.hybridhost.app";
-
 // Main thread.
 AppDelegateFactory& appDelegateFactory() {
     static AppDelegateFactory factory;
     return factory;
-}
-
-std::string bundleIdentifierOf(const std::string& bundlePath) {
-    auto info = platform::PropertyList::readRegularFile(bundlePath + "/Info.plist", platform::Bundle::kMaxPropertyListBytes);
-    if (!info.ok() || !info->isDictionary())
-        return kDefaultBundleIdentifier;
-    const std::string* identifier = (*info->getDictionary())["CFBundleIdentifier"].getString();
-    // The identifier names the home folder: one that could name another folder is not used.
-    if (!identifier || identifier->empty() || identifier->find('/') != std::string::npos || *identifier == "." || *identifier == "..")
-        return kDefaultBundleIdentifier;
-    return *identifier;
 }
 
 } // namespace
@@ -48,6 +37,35 @@ platform::Result<HYBLoadedSettings> readBundleSettings(const std::string& bundle
     return HYBLoadedSettings::readFile(bundlePath + "/config.xml");
 }
 
+platform::Result<std::string> readBundleIdentifier(const std::string& bundlePath) {
+    const std::string path = bundlePath + "/Info.plist";
+    auto refused = [&](std::string why) { return platform::Error("HYBApplication", 7, "Info.plist at " + path + ": " + why); };
+    auto bytes = platform::FileManager::defaultManager().contentsOfRegularFile(path, platform::Bundle::kMaxPropertyListBytes);
+    if (!bytes) {
+        if (platform::isNoSuchFileError(bytes.error()))
+            return std::string(kDefaultBundleIdentifier);
+        return refused(bytes.error().localizedDescription());
+    }
+    auto info = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    if (!info || !info->isDictionary())
+        return refused("not a property-list dictionary");
+    const platform::Value& value = (*info->getDictionary())["CFBundleIdentifier"];
+    if (value.isNull())
+        return std::string(kDefaultBundleIdentifier);
+    const std::string* identifier = value.getString();
+    if (!identifier)
+        return refused("CFBundleIdentifier is not a string");
+    // The identifier names the home folder, and files in it (the preferences file, log files).
+    if (identifier->empty())
+        return refused("CFBundleIdentifier is empty");
+    if (identifier->size() > kMaxBundleIdentifierBytes)
+        return refused("CFBundleIdentifier is " + std::to_string(identifier->size()) + " bytes long, more than the " +
+                       std::to_string(kMaxBundleIdentifierBytes) + " that the folder and files named after it leave room for");
+    if (*identifier == "." || *identifier == ".." || identifier->find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        return refused("CFBundleIdentifier \"" + *identifier + "\" cannot name a folder");
+    return *identifier;
+}
+
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath) {
     auto settings = readBundleSettings(bundlePath);
     if (!settings)
@@ -57,10 +75,16 @@ platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::stri
 
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath,
                                                                  HYBLoadedSettings settings) {
-    platform::AppFolders folders(homePath.empty() ? platform::AppFolders::defaultHome(bundleIdentifierOf(bundlePath)) : homePath,
-                                 bundlePath);
+    std::string home = homePath;
+    if (home.empty()) {
+        auto identifier = readBundleIdentifier(bundlePath);
+        if (!identifier)
+            return identifier.error();
+        home = platform::AppFolders::defaultHome(*identifier);
+    }
+    platform::AppFolders folders(home, bundlePath);
     if (platform::Status made = folders.createFolders(); !made)
-        return made.error();
+        return platform::Error("HYBApplication", 8, "home folder at " + home + ": " + made.error().localizedDescription());
     platform::AppFolders::install(folders);
 
     std::shared_ptr<AppDelegate> delegate;

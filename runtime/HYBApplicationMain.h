@@ -11,6 +11,7 @@
 #include "runtime/AppDelegate.h"
 #include "runtime/HYBLoadedSettings.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,8 +33,25 @@ void setAppDelegateFactory(AppDelegateFactory factory);
 // folder"), or HYBLoadedSettings::readFile's "config.xml at <path>: <why>".
 platform::Result<HYBLoadedSettings> readBundleSettings(const std::string& bundlePath);
 
+// The identifier the application's home is named after when the bundle's Info.plist names none, or has
+// no Info.plist.
+inline constexpr const char* kDefaultBundleIdentifier = "org.hybridhost.app";
+// The longest identifier the home may be named after: the folder's name, and the names of the files made
+// after it inside (its preferences file "<identifier>.plist", the push client's log files "<identifier>
+// <date>.log"), must fit a file name's 255 bytes.
+inline constexpr std::size_t kMaxBundleIdentifierBytes = 200;
+
+// The bundle identifier of the bundle's Info.plist ("CFBundleIdentifier"), which names the application's
+// home folder (platform::AppFolders::defaultHome); kDefaultBundleIdentifier when there is no Info.plist
+// or it names none. An Info.plist that cannot be read (not a regular file, over
+// platform::Bundle::kMaxPropertyListBytes), is not a property-list dictionary, or names an identifier
+// that cannot name a folder (not a string, empty, ".", "..", holding a "/" or a NUL, over
+// kMaxBundleIdentifierBytes) is refused: "Info.plist at <path>: <why>".
+platform::Result<std::string> readBundleIdentifier(const std::string& bundlePath);
+
 // Installs the application's folders (the bundle at bundlePath; the home at homePath, or when empty the
-// desktop default for the bundle's identifier), makes the home's folders and launches the platform
+// desktop default for the bundle's identifier, readBundleIdentifier's refusal returned), makes the home's
+// folders ("home folder at <path>: <why>" when they cannot be made) and launches the platform
 // application with the delegate the factory makes (an AppDelegate unless set), which shows the root view
 // controller, configured by `settings`, and starts loading the start page. Main thread.
 platform::Result<std::shared_ptr<AppDelegate>> launchApplication(const std::string& bundlePath, const std::string& homePath,

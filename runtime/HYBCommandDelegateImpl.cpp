@@ -206,7 +206,7 @@ void HYBCommandDelegateImpl::evalJsHelper2(std::string js) {
         std::shared_ptr<HYBCommandQueue> target = queue.lock();
         if (!target)
             return;
-        target->enqueueCommandBatch(commands);
+        target->enqueueOwnedCommandBatch(std::move(commands));
         target->executePending();
     });
 }

@@ -68,7 +68,14 @@ std::size_t HYBCommandQueue::utf16Length(std::string_view text) {
     return units;
 }
 
-void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
+void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) { enqueue(batchText, nullptr); }
+
+void HYBCommandQueue::enqueueOwnedCommandBatch(std::string batchText) {
+    const std::string_view text = batchText;
+    enqueue(text, &batchText);
+}
+
+void HYBCommandQueue::enqueue(std::string_view batchText, std::string* owned) {
     if (batchText.empty())
         return;
     m_owesPageVisit = true;
@@ -78,7 +85,7 @@ void HYBCommandQueue::enqueueCommandBatch(std::string_view batchText) {
     // Each UTF-16 code unit takes at least one byte, so a shorter text is short without counting.
     if (batchText.size() > kMainThreadParseLimit && utf16Length(batchText) > kMainThreadParseLimit) {
         platform::DispatchQueue::global()->async(
-            [holder = m_queue.back(), text = std::string(batchText), weak = weak_from_this()] {
+            [holder = m_queue.back(), text = owned ? std::move(*owned) : std::string(batchText), weak = weak_from_this()] {
                 holder->fill(text);
                 if (weak.expired())
                     return;
@@ -111,13 +118,27 @@ void HYBCommandQueue::fetchCommandsFromJs() {
     std::shared_ptr<platform::WebView> webView = host ? host->webView() : nullptr;
     if (!webView)
         return;
+    // One fetch at a time: what the page queued after the one on its way had run is taken by one more fetch
+    // when it comes back, however many signals asked meanwhile.
+    if (m_fetchInFlight) {
+        m_fetchAgain = true;
+        return;
+    }
+    const std::uint64_t fetch = ++m_fetchesSent;
+    m_fetchInFlight = fetch;
     pageWillBeVisited();
     // The page's commands wait for this: it goes at once, not with the rest of this turn's scripts.
-    webView->evaluateJavaScriptPromptly(kFetchMessagesScript, [weak = weak_from_this()](std::string batch) {
-        if (std::shared_ptr<HYBCommandQueue> queue = weak.lock()) {
-            queue->enqueueCommandBatch(batch);
-            queue->executePending();
+    webView->evaluateJavaScriptPromptly(kFetchMessagesScript, [weak = weak_from_this(), fetch](std::string batch) {
+        std::shared_ptr<HYBCommandQueue> queue = weak.lock();
+        if (!queue)
+            return;
+        queue->enqueueOwnedCommandBatch(std::move(batch));
+        if (queue->m_fetchInFlight == fetch) {
+            queue->m_fetchInFlight.reset();
+            if (std::exchange(queue->m_fetchAgain, false))
+                queue->fetchCommandsFromJs();
         }
+        queue->executePending();
     });
 }
 

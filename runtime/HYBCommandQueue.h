@@ -66,19 +66,27 @@ public:
 
     // Forgets the view controller.
     void dispose();
-    // A page started loading: the XHR bridge's request ids start again from 1.
-    void resetRequestId() { m_lastCommandQueueFlushRequestId = 0; }
+    // A page started loading: the XHR bridge's request ids start again from 1, and a fetch still on its way
+    // to the old page no longer holds back the new page's.
+    void resetRequestId() {
+        m_lastCommandQueueFlushRequestId = 0;
+        m_fetchInFlight.reset();
+        m_fetchAgain = false;
+    }
 
     // Queues a batch (the JSON text of an array of [callbackId, service, action, arguments] entries).
     // Empty text is ignored. A short batch is parsed at once; the caller decides when to run
     // executePending(). A long one is parsed in the background, which then schedules executePending().
     void enqueueCommandBatch(std::string_view batchText);
+    // The same, taking the text: a long one moves into its parse instead of being copied.
+    void enqueueOwnedCommandBatch(std::string batchText);
     // The XHR bridge's signal with its request id: accepted only when the id is above the last accepted
     // one and either is 1 or follows an accepted one since the last reset; an accepted poke fetches the
     // page's commands and runs them. Others are ignored.
     void processXhrExecBridgePoke(std::int64_t requestId);
     // Evaluates "hybrid.require('hybrid/exec').nativeFetchMessages()" in the web view without waiting;
-    // when the text comes back it is queued and a pass runs.
+    // when the text comes back it is queued and a pass runs. One fetch is on its way at a time: asked for
+    // meanwhile (by any number of signals), one more goes when it comes back.
     void fetchCommandsFromJs();
     // Runs queued commands (one pass; see the guarantees).
     void executePending();
@@ -99,6 +107,8 @@ public:
 
 private:
     struct BatchHolder;
+    // enqueueCommandBatch; `owned`, when given, holds the text and may be moved from.
+    void enqueue(std::string_view batchText, std::string* owned);
     void scheduleExecutePendingOnMain();
     // The end of a pass that emptied the queue: fetches the page's commands when no script went to the
     // page since its last batch came.
@@ -119,6 +129,10 @@ private:
     std::deque<std::shared_ptr<BatchHolder>> m_queue;
     std::optional<platform::Clock::TimePoint> m_startExecutionTime;
     std::int64_t m_lastCommandQueueFlushRequestId = 0;
+    // The fetch of the page's queue on its way (its number), and whether another was asked for meanwhile.
+    std::uint64_t m_fetchesSent = 0;
+    std::optional<std::uint64_t> m_fetchInFlight;
+    bool m_fetchAgain = false;
     // Scripts sent towards the page (any thread), and their count when the page's last batch came; the
     // page is owed a visit while no script went since.
     std::atomic<std::uint64_t> m_pageVisits{0};

@@ -3,6 +3,8 @@
 #include "platform/Log.h"
 #include "runtime/TextCase.h"
 
+#include <cctype>
+
 namespace runtime {
 namespace {
 
@@ -81,9 +83,17 @@ void HYBConfigParser::didEndElement(platform::XMLParser& /*parser*/, const std::
         m_featureName.reset();
 }
 
-void HYBConfigParser::parseErrorOccurred(platform::XMLParser& parser, const platform::Error& /*error*/) {
+void HYBConfigParser::parseErrorOccurred(platform::XMLParser& parser, const platform::Error& error) {
     m_parseFailure = platform::formatString("config.xml parse error line %ld col %ld", parser.lineNumber(),
                                             parser.columnNumber());
+    // A document the reader refuses for one of its bounds (too many attributes, markup too long...) is
+    // well-formed as far as it was read: the failure names the bound.
+    if (error.domain == platform::kXMLParserErrorDomain && error.code == platform::kXMLParserRefusedError) {
+        std::string why = error.localizedDescription();
+        if (!why.empty())
+            why.front() = static_cast<char>(std::tolower(static_cast<unsigned char>(why.front())));
+        *m_parseFailure += ": " + why;
+    }
 }
 
 void HYBConfigParser::skip(std::string_view elementName, std::string_view missing) {

@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 #include "platform/Device.h"
 #include "platform/FileManager.h"
+#include "platform/JSON.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Pasteboard.h"
@@ -731,7 +732,9 @@ std::shared_ptr<HYBPlugin> HYBViewController::getCommandInstance(std::string_vie
 }
 
 void HYBViewController::javascriptAlert(std::string_view text) {
-    m_commandDelegate->evalJs("alert('" + std::string(text) + "');");
+    std::string script = "alert(";
+    platform::JSON::appendQuoted(script, text);
+    m_commandDelegate->evalJs(script + ");");
 }
 
 std::optional<std::string> HYBViewController::applicationDocumentsDirectory() {

@@ -1,11 +1,12 @@
-// What the WebKit engine tells the object that owns it: navigation questions, the page's load events and
-// the page's sub-resource loads. The owner (the web view of platform/, or a test) outlives the engine.
+// What the WebKit engine tells the object that owns it: navigation questions, the page's load events, the
+// page's sub-resource loads and its script dialogs. The owner (the web view of platform/, or a test) outlives the engine.
 //
 // Every call comes on the main thread (the GLib default main context), from inside the engine's signal
 // handlers: the owner must not destroy the engine from inside a call.
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/ScriptDialog.h"
 #include "webengine/RoutedRequest.h"
 
 #include <cstdint>
@@ -42,7 +43,7 @@ public:
     virtual void didStartLoad() = 0;
     virtual void didFinishLoad() = 0;
     virtual void didFailLoad(const platform::Error& error) = 0;
-    // A sub-resource load of the page. Return true when the request is (or will be) answered by the client;
+    // A sub-resource load of the page that the application answers (see WebKitEngine.h). Return true when the request is (or will be) answered by the client;
     // false lets the engine load it through platform's URL loading: the URL protocol registry, then the
     // built-in loaders (http, https, file).
     virtual bool handleResourceRequest(const std::shared_ptr<RoutedRequest>& request) = 0;
@@ -51,6 +52,9 @@ public:
     // included). By default it goes to the URL protocol registry as a sub-resource load would, carrying
     // webViewIdentifier(), where the bridge's protocol takes its commands or its poke; nothing is loaded.
     virtual void handleBridgeRequest(const std::string& url, const HeaderList& headers, const std::string& mainDocumentURL);
+    // A dialog the page's script opened (alert, confirm, prompt, the question whether to leave the page);
+    // the page's script waits for its answer. By default it is dropped, which answers it as cancelled.
+    virtual void scriptDialogOpened(const std::shared_ptr<platform::ScriptDialog>& /*dialog*/) {}
     // The identifier of the platform web view the engine shows (platform::WebView::identifier()), which
     // every request of its pages carries into platform's URL loading; 0 when it is none.
     virtual std::uint64_t webViewIdentifier() const { return 0; }

@@ -4,8 +4,17 @@
 
 namespace webengine {
 
+namespace {
+// Main thread only.
+bool waitsEnded = false;
+} // namespace
+
+void endNestedWaits() { waitsEnded = true; }
+
 bool runNestedLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
+    if (waitsEnded)
+        return done();
     // The time-out source wakes the loop: a blocking iteration would otherwise sleep past the deadline. The
     // flag may live on this frame because the source is removed before the frame ends.
     bool expired = false;
@@ -13,7 +22,7 @@ bool runNestedLoopUntil(const std::function<bool()>& done, std::chrono::millisec
         *static_cast<bool*>(flag) = true;
         return G_SOURCE_REMOVE;
     }, &expired, nullptr);
-    while (!done() && !expired)
+    while (!done() && !expired && !waitsEnded)
         g_main_context_iteration(nullptr, TRUE);
     if (!expired)
         g_source_remove(timer);

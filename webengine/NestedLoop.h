@@ -11,4 +11,9 @@ namespace webengine {
 // Returns whether `done` holds at the end.
 bool runNestedLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+// The program is ending: the wait running ends at its next turn, and later ones do not wait (each returns
+// whether `done` holds already). A page that keeps its main thread would otherwise hold the end for a
+// whole time-out per question put to it. Main thread.
+void endNestedWaits();
+
 } // namespace webengine

@@ -16,7 +16,10 @@ namespace webengine {
 
 class PrivateDisplay {
 public:
-    // Starts "Xvfb -displayfd" on a free display number and waits (bounded) for it to accept clients.
+    // Starts "Xvfb -displayfd" on a free display number and waits (bounded) for it to accept clients. A
+    // server that names no display is told as what happened: not found (or another reason its program
+    // could not be run), exited with status N or ended by a signal before naming one, or named none
+    // within the time-out; with the last line it wrote, if any.
     static platform::Result<std::unique_ptr<PrivateDisplay>> start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Whether an X display is already reachable through DISPLAY.
     static bool isDisplayAvailable();

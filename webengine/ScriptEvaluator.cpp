@@ -101,7 +101,7 @@ void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> engineS
 }
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,
-                                                        std::chrono::milliseconds timeout)
+                                                        std::chrono::milliseconds timeout, const std::function<bool()>& giveUp)
 {
     struct Evaluation {
         bool done = false;
@@ -114,7 +114,10 @@ platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, con
         if (texts.ok())
             evaluation->result = std::move(texts->front());
     });
-    runNestedLoopUntil([&] { return evaluation->done; }, timeout);
+    bool gaveUp = false;
+    runNestedLoopUntil([&] { return evaluation->done || (giveUp && (gaveUp = giveUp())); }, timeout);
+    if (!evaluation->done && gaveUp)
+        return platform::Error(kWebEngineErrorDomain, kEvaluationStoppedInDialog, "script evaluation given up: the page waits for a dialog's answer");
     if (!evaluation->done)
         return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "script evaluation timed out");
     return std::move(evaluation->result);

@@ -28,7 +28,8 @@ typedef struct _WebKitWebView WebKitWebView;
 namespace webengine {
 
 inline constexpr const char* kWebEngineErrorDomain = "HYBWebEngine";
-enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3 };
+// kEvaluationStoppedInDialog: the page's script is stopped in a dialog that waits for its answer.
+enum WebEngineErrorCode : long long { kEvaluationTimedOut = 1, kEvaluationRefused = 2, kEvaluationFailed = 3, kEvaluationStoppedInDialog = 4 };
 
 class ScriptEvaluator {
 public:
@@ -45,8 +46,10 @@ public:
     // results of a later send() tell that they have run.
     static void post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts);
 
+    // `giveUp`, when given, ends the wait early (kEvaluationStoppedInDialog) once it holds: the page cannot
+    // answer.
     static platform::Result<std::string> evaluate(WebKitWebView* view, const std::string& script,
-                                                  std::chrono::milliseconds timeout);
+                                                  std::chrono::milliseconds timeout, const std::function<bool()>& giveUp = {});
 };
 
 } // namespace webengine

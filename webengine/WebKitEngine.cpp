@@ -15,6 +15,7 @@
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
+#include "webprocess/Messages.h"
 
 #include <cairo.h>
 #include <webkit2/webkit2.h>
@@ -36,6 +37,8 @@ constexpr const char* kNavigationMessage = "hyb.navigation";
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
+// Bridge requests held unanswered until the main loop comes to rest (see holdBridgeAnswer).
+constexpr std::size_t kMaxHeldBridgeAnswers = 16;
 // How long after WebKit stops loading a started load may still report its end before it is ended for it.
 constexpr unsigned kSilentEndWaitMs = 250;
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
@@ -56,6 +59,14 @@ constexpr const char* kPendingFrameScript =
     "  }"
     "  return search(window);"
     "})";
+
+// A script asked for as it is, never read as one marked for its value (no script begins with the mark).
+std::string unmarked(std::string script)
+{
+    if (script.starts_with(HYB_VALUE_MARK))
+        script.insert(0, " ");
+    return script;
+}
 
 std::string withoutFragment(const std::string& url)
 {
@@ -217,6 +228,22 @@ void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
     }
 }
 
+// The parameters of the routing message (webprocess/Messages.h).
+GVariant* routingParameters(bool foreign, const std::optional<platform::WebLoadRules>& rules)
+{
+    GVariantBuilder patterns;
+    g_variant_builder_init(&patterns, G_VARIANT_TYPE("a(msmsxms)"));
+    if (rules) {
+        for (const platform::WebLoadRules::Pattern& pattern : rules->patterns) {
+            auto text = [](const std::optional<std::string>& expression) { return expression ? expression->c_str() : nullptr; };
+            g_variant_builder_add(&patterns, "(msmsxms)", text(pattern.scheme), text(pattern.host),
+                                  static_cast<gint64>(pattern.port ? *pattern.port : -1), text(pattern.path));
+        }
+    }
+    return g_variant_new("(bb@a(msmsxms)b)", foreign, rules.has_value(), g_variant_builder_end(&patterns),
+                         rules && rules->defaultSchemeOpensHosts);
+}
+
 } // namespace
 
 WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& location)
@@ -236,8 +263,9 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     applyFileAccess();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    // Shared and service workers run apart from any page, so their loads never reach the route: none of the
-    // application's rules (which files, which hosts, who reads an answer) would hold for them. Pages get none.
+    // Shared and service workers run apart from any page, so their loads never reach the web-process module:
+    // none of the application's rules (which files, which hosts) would hold for them. Only web pages whose
+    // loads no whitelist judges get them (tellRouting).
     setFeature(settings, "SharedWorker", false);
     setFeature(settings, "ServiceWorkers", false);
     applySettings(m_settings);
@@ -247,15 +275,25 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
+    g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
 }
 
 WebKitEngine::~WebKitEngine()
 {
+    // Answered while the view is still there, so the page's script ends its wait as it would on a Cancel.
+    cancelScriptDialogs();
     cancelLoadTimer();
     if (m_silentEndCheck)
         g_source_remove(m_silentEndCheck);
     if (m_deferredSource)
         g_source_remove(m_deferredSource);
+    if (m_loadsEndedReport)
+        g_source_remove(m_loadsEndedReport);
+    if (m_bridgeAnswerSource)
+        g_source_remove(m_bridgeAnswerSource);
+    // Handed over already: they are answered as they would have been.
+    answerHeldBridgeRequests();
     m_evaluations.reset();
     for (auto& [key, load] : m_loads)
         load->cancel();
@@ -300,6 +338,59 @@ void WebKitEngine::applyFileAccess()
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+}
+
+void WebKitEngine::onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self)
+{
+    // Only web loads: those the page makes through the engine (a routed one's URL is a route URL by now).
+    if (!isWebURL(webkit_uri_request_get_uri(WEBKIT_URI_REQUEST(request))))
+        return;
+    struct Watch {
+        std::weak_ptr<bool> alive;
+        WebKitEngine* engine;
+        std::uint64_t process; // the web process the load was made in
+    };
+    g_signal_connect_data(
+        resource, "finished", G_CALLBACK(+[](WebKitWebResource*, Watch* watch) {
+            if (watch->alive.lock() && watch->process == watch->engine->m_webProcesses)
+                watch->engine->webLoadEnded();
+        }),
+        new Watch{self->m_alive, self, self->m_webProcesses}, [](gpointer data, GClosure*) { delete static_cast<Watch*>(data); },
+        G_CONNECT_DEFAULT);
+}
+
+void WebKitEngine::webLoadEnded()
+{
+    ++m_webLoadsEnded;
+    if (m_loadsEndedReport)
+        return;
+    // Told once a turn, however many ended in it.
+    m_loadsEndedReport = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_loadsEndedReport = 0;
+        webkit_web_view_send_message_to_page(self->m_view,
+                                             webkit_user_message_new(HYB_LOADS_ENDED_MESSAGE, g_variant_new_uint64(self->m_webLoadsEnded)),
+                                             nullptr, nullptr, nullptr);
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
+void WebKitEngine::tellRouting(const std::string& documentURL)
+{
+    // The agent the document loads under is set by now (the client's question sets it).
+    const std::optional<platform::WebLoadRules> rules = platform::WebView::loadRulesFor(userAgent());
+    // A web page whose loads no whitelist judges makes them all through the engine: its shared and service
+    // workers too. Set before the document's load, whose window the features are read for. (A later
+    // navigation inside a frame is asked as a top-level one: while a file document shows, they stay off.)
+    const bool workers = isWebURL(documentURL) && !rules && (m_workersEnabled || !isFileURL(url()));
+    if (workers != m_workersEnabled) {
+        WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+        setFeature(settings, "SharedWorker", workers);
+        setFeature(settings, "ServiceWorkers", workers);
+        m_workersEnabled = workers;
+    }
+    webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ROUTING_MESSAGE, routingParameters(m_foreignPages, rules)),
+                                         nullptr, nullptr, nullptr);
 }
 
 void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)
@@ -431,12 +522,21 @@ platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, 
         return platform::Error(kWebEngineErrorDomain, kEvaluationRefused,
                                "script evaluation refused inside the wait of another evaluation");
     }
-    return synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, timeout); });
+    if (isDialogWaiting()) {
+        return platform::Error(kWebEngineErrorDomain, kEvaluationStoppedInDialog,
+                               "script evaluation refused while the page waits for a dialog's answer");
+    }
+    return synchronously([&] { return ScriptEvaluator::evaluate(m_view, unmarked(script), timeout, [this] { return isDialogWaiting(); }); });
 }
 
 void WebKitEngine::evaluateLater(std::string script, EvaluationQueue::Completion completion)
 {
-    m_evaluations->add(std::move(script), std::move(completion));
+    m_evaluations->add(unmarked(std::move(script)), std::move(completion));
+}
+
+void WebKitEngine::evaluateForValue(std::string script, EvaluationQueue::Completion completion)
+{
+    m_evaluations->add(HYB_VALUE_MARK + script, std::move(completion));
 }
 
 void WebKitEngine::evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion)
@@ -446,7 +546,7 @@ void WebKitEngine::evaluateInEngineWorld(std::string script, EvaluationQueue::Co
 
 void WebKitEngine::evaluatePromptly(std::string script, EvaluationQueue::Completion completion)
 {
-    m_evaluations->add(std::move(script), std::move(completion));
+    m_evaluations->add(unmarked(std::move(script)), std::move(completion));
     // The queue itself waits while it is held (a synchronous wait). During a fragment decision the page is
     // stopped in the change; what the refusal sends it must come first.
     if (m_fragmentDecisionDepth == 0)
@@ -483,6 +583,9 @@ void WebKitEngine::applySettings(const EngineSettings& settings)
 
 platform::Result<WebKitEngine::Surface> WebKitEngine::snapshot(std::chrono::milliseconds timeout)
 {
+    // The page cannot draw anew while its script is stopped in a dialog: what it drew last is what shows.
+    if (isDialogWaiting())
+        return drawnSurface();
     struct Snapshot {
         bool done = false;
         cairo_surface_t* surface = nullptr;
@@ -508,12 +611,32 @@ platform::Result<WebKitEngine::Surface> WebKitEngine::snapshot(std::chrono::mill
             (*state)->done = true;
         },
         new Shared(snapshot));
-    synchronously([&] { return runNestedLoopUntil([&] { return snapshot->done; }, timeout); });
+    synchronously([&] { return runNestedLoopUntil([&] { return snapshot->done || isDialogWaiting(); }, timeout); });
+    if (!snapshot->done && isDialogWaiting())
+        return drawnSurface();
     if (!snapshot->done)
         return platform::Error(kWebEngineErrorDomain, kEvaluationTimedOut, "snapshot timed out");
     if (!snapshot->surface)
         return platform::Error(kWebEngineErrorDomain, kEvaluationFailed, "snapshot failed: " + snapshot->error);
     return Surface(std::exchange(snapshot->surface, nullptr), cairo_surface_destroy);
+}
+
+platform::Result<WebKitEngine::Surface> WebKitEngine::drawnSurface()
+{
+    GtkWidget* widget = GTK_WIDGET(m_view);
+    // A size the host has just given is laid out first: a widget draws only at its allocation.
+    if (GtkWidget* top = gtk_widget_get_toplevel(widget); GTK_IS_CONTAINER(top))
+        gtk_container_check_resize(GTK_CONTAINER(top));
+    const int width = gtk_widget_get_allocated_width(widget);
+    const int height = gtk_widget_get_allocated_height(widget);
+    if (!gtk_widget_get_realized(widget) || width <= 0 || height <= 0)
+        return platform::Error(kWebEngineErrorDomain, kEvaluationFailed, "snapshot failed: the view is not shown");
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height), cairo_surface_destroy);
+    cairo_t* cr = cairo_create(surface.get());
+    gtk_widget_draw(widget, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface.get());
+    return surface;
 }
 
 platform::Result<void> WebKitEngine::writeSnapshot(const std::string& pngPath, std::chrono::milliseconds timeout)
@@ -686,7 +809,9 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
         return false;
     const std::string script =
         std::string(kPendingFrameScript) + "(" + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
-    auto answer = synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout); });
+    if (isDialogWaiting())
+        return false;
+    auto answer = synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout, [this] { return isDialogWaiting(); }); });
     return answer.ok() && *answer == "true";
 }
 
@@ -766,6 +891,8 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         if (!request.isFragmentChange) {
             if (m_loadState == LoadState::Idle && !request.isSubFrame)
                 m_loadState = LoadState::Allowed;
+            if (!request.isSubFrame)
+                tellRouting(request.url);
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(
                 m_view, webkit_user_message_new(kNavigationMessage, g_variant_new_string(request.url.c_str())),
@@ -873,15 +1000,16 @@ void WebKitEngine::scheduleDeferred()
 
 void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
+    const unsigned document = event == WEBKIT_LOAD_COMMITTED ? ++self->m_documents : self->m_documents;
     // A deferred event runs in its turn: it must not queue itself again behind the events after it.
     if (self->isDeferring()) {
-        self->defer([self, event, uri = self->url()] { self->loadChanged(event, uri); });
+        self->defer([self, event, uri = self->url(), document] { self->loadChanged(event, uri, document); });
         return;
     }
-    self->loadChanged(event, self->url());
+    self->loadChanged(event, self->url(), document);
 }
 
-void WebKitEngine::loadChanged(int event, const std::string& uri)
+void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned document)
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
@@ -904,6 +1032,8 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
         // an empty document in its place.
         m_loadRefused = uri == "about:blank" && !m_loadingURL.starts_with("about:");
         m_loadCommitted = true;
+        // The documents before this one are gone, and with them whatever their dialogs waited for.
+        cancelScriptDialogs(document - 1);
         break;
     case WEBKIT_LOAD_FINISHED:
         cancelLoadTimer();
@@ -916,6 +1046,76 @@ void WebKitEngine::loadChanged(int event, const std::string& uri)
         }
         break;
     }
+}
+
+int WebKitEngine::onScriptDialog(WebKitWebView*, void* dialog, WebKitEngine* self)
+{
+    self->openScriptDialog(dialog);
+    return TRUE;  // answered by the client, later: WebKit shows nothing of its own
+}
+
+void WebKitEngine::openScriptDialog(void* dialogPointer)
+{
+    auto* dialog = webkit_script_dialog_ref(static_cast<WebKitScriptDialog*>(dialogPointer));
+    const WebKitScriptDialogType type = webkit_script_dialog_get_dialog_type(dialog);
+    platform::ScriptDialog::Kind kind = platform::ScriptDialog::Kind::Alert;
+    switch (type) {
+    case WEBKIT_SCRIPT_DIALOG_ALERT:
+        break;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        kind = platform::ScriptDialog::Kind::Confirm;
+        break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+        kind = platform::ScriptDialog::Kind::Prompt;
+        break;
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+        kind = platform::ScriptDialog::Kind::LeavePage;
+        break;
+    }
+    const char* message = webkit_script_dialog_get_message(dialog);
+    const char* defaultText = type == WEBKIT_SCRIPT_DIALOG_PROMPT ? webkit_script_dialog_prompt_get_default_text(dialog) : nullptr;
+    // The reply holds the dialog's reference until the answer, which closes it: the page's script goes on.
+    auto opened = std::make_shared<platform::ScriptDialog>(
+        kind, message ? message : "", defaultText ? defaultText : "", url(), [dialog, type](bool confirmed, std::optional<std::string> text) {
+            if (type == WEBKIT_SCRIPT_DIALOG_CONFIRM || type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+                webkit_script_dialog_confirm_set_confirmed(dialog, confirmed);
+            if (type == WEBKIT_SCRIPT_DIALOG_PROMPT && confirmed)
+                webkit_script_dialog_prompt_set_text(dialog, text ? text->c_str() : "");
+            webkit_script_dialog_close(dialog);
+            webkit_script_dialog_unref(dialog);
+        });
+    std::erase_if(m_dialogs, [](const OpenDialog& open) {
+        auto held = open.dialog.lock();
+        return !held || held->isAnswered();
+    });
+    m_dialogs.push_back(OpenDialog{opened, m_documents});
+    if (isDeferring()) {
+        defer([this, opened] { m_client.scriptDialogOpened(opened); });
+        return;
+    }
+    m_client.scriptDialogOpened(opened);
+}
+
+bool WebKitEngine::isDialogWaiting() const
+{
+    return std::any_of(m_dialogs.begin(), m_dialogs.end(), [](const OpenDialog& open) {
+        auto held = open.dialog.lock();
+        return held && !held->isAnswered();
+    });
+}
+
+void WebKitEngine::cancelScriptDialogs(unsigned document)
+{
+    std::vector<std::shared_ptr<platform::ScriptDialog>> cancelled;
+    std::erase_if(m_dialogs, [&](const OpenDialog& open) {
+        if (open.document > document)
+            return false;
+        if (auto held = open.dialog.lock())
+            cancelled.push_back(std::move(held));
+        return true;
+    });
+    for (const auto& dialog : cancelled)
+        dialog->cancel();
 }
 
 void WebKitEngine::onIsLoadingChanged(WebKitWebView* view, void*, WebKitEngine* self)
@@ -933,15 +1133,24 @@ void WebKitEngine::onIsLoadingChanged(WebKitWebView* view, void*, WebKitEngine* 
 
 void WebKitEngine::onWebProcessTerminated(WebKitWebView*, int, WebKitEngine* self)
 {
+    const unsigned document = self->m_documents;
     if (self->isDeferring()) {
-        self->defer([self] { self->webProcessTerminated(); });
+        self->defer([self, document] { self->webProcessTerminated(document); });
         return;
     }
-    self->webProcessTerminated();
+    self->webProcessTerminated(document);
 }
 
-void WebKitEngine::webProcessTerminated()
+void WebKitEngine::webProcessTerminated(unsigned document)
 {
+    // The next web process's pages count their web loads afresh, and so are their ends.
+    ++m_webProcesses;
+    m_webLoadsEnded = 0;
+    if (m_loadsEndedReport) {
+        g_source_remove(m_loadsEndedReport);
+        m_loadsEndedReport = 0;
+    }
+    cancelScriptDialogs(document);
     if (m_loadState != LoadState::Started)
         return;
     cancelLoadTimer();
@@ -1016,13 +1225,7 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
     // The page's requests carry the view's agent; the web process may add it after handing the request over.
     if (!hasUserAgent)
         headers.emplace_back("User-Agent", userAgent());
-    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
-    // its commands and send their answers, which the page's next call waits for (the request's own end does
-    // not go ahead of them in the page's process).
-    g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
-        (*static_cast<std::shared_ptr<RoutedRequest>*>(data))->respond(200, {}, "");
-        return G_SOURCE_REMOVE;
-    }, new std::shared_ptr<RoutedRequest>(request), [](gpointer data) { delete static_cast<std::shared_ptr<RoutedRequest>*>(data); });
+    holdBridgeAnswer(request);
     if (isDeferring()) {
         defer([this, original = request->url(), headers = std::move(headers), page = url()] {
             m_client.handleBridgeRequest(original, headers, page);
@@ -1030,6 +1233,36 @@ void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& requ
         return;
     }
     m_client.handleBridgeRequest(request->url(), headers, url());
+}
+
+void WebKitEngine::holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request)
+{
+    // The page's request is answered once the main loop has nothing more urgent: after the turns that run
+    // its commands and send their answers, which the page's next call waits for (the request's own end does
+    // not go ahead of them in the page's process). What the engine keeps of a request it has not answered
+    // is large (some kilobytes): past a few held, the oldest is answered now, so that a page sending
+    // requests faster than the main loop comes to rest has this process hold no more of them than that.
+    m_heldBridgeAnswers.push_back(request);
+    if (m_heldBridgeAnswers.size() > kMaxHeldBridgeAnswers) {
+        std::shared_ptr<RoutedRequest> oldest = std::move(m_heldBridgeAnswers.front());
+        m_heldBridgeAnswers.pop_front();
+        oldest->respond(200, {}, "");
+    }
+    if (m_bridgeAnswerSource)
+        return;
+    m_bridgeAnswerSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_bridgeAnswerSource = 0;
+        self->answerHeldBridgeRequests();
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
+void WebKitEngine::answerHeldBridgeRequests()
+{
+    // Answering tells the engine only: nothing here calls back into this object.
+    for (std::shared_ptr<RoutedRequest>& request : std::exchange(m_heldBridgeAnswers, {}))
+        request->respond(200, {}, "");
 }
 
 void WebKitEngine::cancelLoadTimer()

@@ -8,10 +8,13 @@
 //   this view was asked to load are always put to it);
 //   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
 //   the client after the wait, in order, so that nothing the client does runs inside it;
-//   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
-//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
-//   a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting has
-//   the next one fail at once); a load the engine no longer waits for (its page or frame went, or it
+//   every sub-resource load the application answers comes to the client's handleResourceRequest (files
+//   and schemes other than the web's, web loads the whitelist refuses or that the application's own
+//   documents and workers make; the web-process module decides, see webprocess/RequestHook.c; every other
+//   load goes out through the engine's own network stack, at most 1,024 of a page at once), and what the
+//   client leaves goes through platform's URL loading (the URL protocol registry, then http, https and
+//   file), a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting
+//   has the next one fail at once); a load the engine no longer waits for (its page or frame went, or it
 //   cancelled it) is stopped or leaves the queue, and the view's loads go with the view,
 //   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
 //   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages, and for a
@@ -40,6 +43,12 @@
 //   (that script included) goes to the page at once, not at the end of the turn; it waits for the end of a
 //   synchronous wait, and for the turn's end while the client decides a fragment change (what the refusal
 //   sends goes first).
+// - A script dialog of the page (alert, confirm, prompt, a leave question) goes to the client's
+//   scriptDialogOpened (after a synchronous wait, like the load events) and is answered whenever the client
+//   answers it, without blocking the main loop; the page's script waits for it meanwhile. While one waits,
+//   evaluate() answers at once (a wait under way gives up when one comes: the page cannot answer), and a
+//   snapshot is what the view last drew. A dialog of a document that went (another one committed, the web
+//   process ended) or of an engine destroyed is answered as cancelled.
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
@@ -58,6 +67,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitBackForwardListItem WebKitBackForwardListItem;
@@ -114,6 +124,10 @@ public:
                                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void evaluateLater(std::string script, EvaluationQueue::Completion completion);
     void evaluatePromptly(std::string script, EvaluationQueue::Completion completion);
+    // As evaluateLater, but the completion gets the script's value as JSON text written by the web-process
+    // module, never by a function the page can replace: "[<value>]" (null for a value JSON cannot write),
+    // or {"error": "<why>"} (it threw, its value cannot be written, or the text would pass 1 MiB).
+    void evaluateForValue(std::string script, EvaluationQueue::Completion completion);
     // A script of the engine's own world (which the page's script cannot reach), without waiting: it goes to
     // the page with the next message, ahead of the page's scripts waiting in it (EvaluationQueue::addAhead).
     void evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion);
@@ -130,9 +144,10 @@ public:
     // files of the application's bundle and home only), a file the view is asked to load outside them is
     // not loaded (on a later turn the client is asked about it, then told it failed with
     // kURLErrorNoPermissionsToReadFile, with no start). (No view's pages have universal access: the engine
-    // decides who reads what by each asker's own origin.) While the view shows no file document, its pages' routed requests reach the web only (http, https):
-    // a file, a file system URL or another of the application's protocols fails with
-    // kURLErrorNoPermissionsToReadFile.
+    // decides who reads what by each asker's own origin.) Its pages' web loads go through the engine's own
+    // network stack, a file page's too. While the view shows no file document, its pages' routed requests
+    // reach the web only (http, https): a file, a file system URL or another of the application's protocols
+    // fails with kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
 
@@ -146,9 +161,10 @@ public:
     // A sub-resource load of this view, from the route scheme handler.
     void routeResourceRequest(const std::shared_ptr<RoutedRequest>& request);
     // A bridge request of the page: handed to the client, and answered (200, empty "text/plain") from a
-    // low-priority idle of the main loop, after the answers its commands send. In a view of foreign pages,
-    // and from a document of another origin than the page's (BridgeOrigin.h), it fails and is handed to
-    // nobody.
+    // low-priority idle of the main loop, after the answers its commands send; past 16 waiting so, the oldest
+    // is answered at once (what the engine keeps of a request not answered yet is some kilobytes: a page
+    // sending thousands in one loop has no more than that held here). In a view of foreign pages, and from a
+    // document of another origin than the page's (BridgeOrigin.h), it fails and is handed to nobody.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
 
 private:
@@ -159,7 +175,16 @@ private:
     static int onDecidePolicy(WebKitWebView*, void* decision, int type, WebKitEngine* self);
     static void onLoadChanged(WebKitWebView*, int event, WebKitEngine* self);
     static int onLoadFailed(WebKitWebView*, int event, const char* uri, void* error, WebKitEngine* self);
-    void loadChanged(int event, const std::string& uri);
+    // `document`: the number of the document shown when the event came (a commit's is the new one's).
+    void loadChanged(int event, const std::string& uri, unsigned document);
+    static int onScriptDialog(WebKitWebView*, void* dialog, WebKitEngine* self);
+    void openScriptDialog(void* dialog);
+    // Whether a dialog of the page waits for its answer (the page's script is stopped in it).
+    bool isDialogWaiting() const;
+    // Answers as cancelled the dialogs of documents up to `document` (all of them with the default).
+    void cancelScriptDialogs(unsigned document = ~0u);
+    // What the view last drew (no message to the page), for a page stopped in a dialog.
+    platform::Result<Surface> drawnSurface();
     void loadFailed(const char* uri, void* error);
     // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose
     // frame was led there): once it says it no longer loads, a started load it never ended is ended here.
@@ -167,7 +192,7 @@ private:
     // The page's web process ended (it crashed, or WebKit ended it: a page led to a file URL from the web
     // is one way): a started load fails; the view is empty until the next load.
     static void onWebProcessTerminated(WebKitWebView*, int reason, WebKitEngine* self);
-    void webProcessTerminated();
+    void webProcessTerminated(unsigned document);
     void endSilentlyStoppedLoad(bool queued);
     bool decideNavigation(void* decision, bool newWindow);
     void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
@@ -185,7 +210,19 @@ private:
     void defer(std::function<void()> event);
     void scheduleDeferred();
     void applyFileAccess();
+    // Tells the page's web-process module, before the top-level document `documentURL` loads, how this view
+    // routes its loads (webprocess/Messages.h): whether it shows foreign pages, and the whitelist's rules for
+    // its web loads (platform::WebView::loadRulesFor its agent). Switches its shared and service workers on
+    // for a web page no whitelist judges, off for anything else.
+    void tellRouting(const std::string& documentURL);
+    // The page's web loads through the engine: the module lets a page have only so many in flight, and
+    // learns here of their ends (webprocess/Messages.h), counted over the life of its web process.
+    static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
+    void webLoadEnded();
     void cancelLoadTimer();
+    // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
+    void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
+    void answerHeldBridgeRequests();
     void onLoadTimeout();
     void startLoadTimer();
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
@@ -202,6 +239,10 @@ private:
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     bool m_foreignPages = false;
+    bool m_workersEnabled = false;
+    std::uint64_t m_webProcesses = 0;  // the web processes whose pages went (crashed or ended)
+    std::uint64_t m_webLoadsEnded = 0; // of the web loads made through the engine in the current one
+    unsigned m_loadsEndedReport = 0;
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;
@@ -227,8 +268,19 @@ private:
     int m_undoing = 0;                              // > 0 while a refused change's undoing runs
     int m_waitDepth = 0;             // > 0 while an evaluation or a snapshot waits
     std::unique_ptr<EvaluationQueue> m_evaluations;
+    // The page's dialogs waiting for their answer (the presenter keeps them), with the number of the
+    // document that opened them: documents are counted as WebKit commits them.
+    struct OpenDialog {
+        std::weak_ptr<platform::ScriptDialog> dialog;
+        unsigned document = 0;
+    };
+    std::vector<OpenDialog> m_dialogs;
+    unsigned m_documents = 0;
     std::deque<std::function<void()>> m_deferred;
     unsigned m_deferredSource = 0;
+    // Bridge requests handed over and not answered yet, oldest first (holdBridgeAnswer).
+    std::deque<std::shared_ptr<RoutedRequest>> m_heldBridgeAnswers;
+    unsigned m_bridgeAnswerSource = 0;
     // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
     std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
     // The owner, in LoadSlots, of the loads the application's own documents and workers ask for (its files and

@@ -126,7 +126,9 @@ std::string WebKitGtkWebView::doEvaluateScript(std::string_view script)
 {
     auto result = m_engine->evaluate(std::string(script));
     if (!result.ok()) {
-        platform::Log::write("Web view: " + result.error().localizedDescription());
+        // A page stopped in a dialog answers nothing until the person does: "" without a word.
+        if (result.error().code != kEvaluationStoppedInDialog)
+            platform::Log::write("Web view: " + result.error().localizedDescription());
         return {};
     }
     return std::move(*result);
@@ -145,6 +147,11 @@ void WebKitGtkWebView::doEvaluateScriptPromptly(std::string script, EvaluationCo
 void WebKitGtkWebView::doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion)
 {
     m_engine->evaluateInEngineWorld(std::move(script), std::move(completion));
+}
+
+void WebKitGtkWebView::doEvaluateScriptForValue(std::string script, EvaluationCompletion completion)
+{
+    m_engine->evaluateForValue(std::move(script), std::move(completion));
 }
 
 void WebKitGtkWebView::settingsDidChange()

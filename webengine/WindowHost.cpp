@@ -1,6 +1,7 @@
 #include "webengine/WindowHost.h"
 
 #include "platform/Log.h"
+#include "platform/ui/AlertView.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/TextField.h"
@@ -680,6 +681,22 @@ bool WindowHost::Impl::key(GdkEvent* keyEvent)
 {
     auto* event = reinterpret_cast<GdkEventKey*>(keyEvent);
     auto field = keyResponder();
+    // An alert is modal: the keys are its own (its text field's, Return and Escape), never those of what it
+    // covers (the page, a field of the screen under it).
+    if (auto alert = platform::AlertView::frontmostAlert()) {
+        const bool pressed = event->type == GDK_KEY_PRESS;
+        if (pressed && event->keyval == GDK_KEY_Escape) {
+            alert->pressEscape();
+            queueSync();
+            return true;
+        }
+        if (!field || field != alert->textFieldAtIndex(0)) {
+            if (pressed && (event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter || event->keyval == GDK_KEY_ISO_Enter))
+                alert->pressReturn();
+            queueSync();
+            return true;
+        }
+    }
     if (!field) {
         setInputMethodFocus(false);
         return false;  // to the focused widget: the page

@@ -17,7 +17,9 @@
 //   dropped. Moving without a press, the pointer is seen by the page under it, which hears it enter and
 //   leave (onto a native view or out of the window). The wheel scrolls the web view under the pointer,
 //   else the nearest scroll view there (within its content; not while its scrolling is off).
-// - Keys: while a native text field is first responder (in any shown window, front-most first), text from
+// - Keys: while an alert shows, they are its own: its text field's, Return for its first other button (else
+//   its cancel button), Escape for its cancel button; nothing else gets them. Otherwise, while a native text
+//   field is first responder (in any shown window, front-most first), text from
 //   a GtkIMContext (so composed and CJK input work), Backspace, Return and Tab go to it (insertText, with a
 //   tab for Tab, deleteBackward, returnKey), through its delegate; text that is not valid UTF-8 is refused
 //   with a log line. Otherwise keys go to the focused web view's widget.

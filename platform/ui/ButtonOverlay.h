@@ -51,6 +51,8 @@ public:
             return;
         std::shared_ptr<Self> self = this->shared_from_this();
         m_dismissing = true;
+        // An overlay that takes the keyboard (an alert's text field) gives it back as it starts to go.
+        m_window->endEditing(true);
         if (auto d = delegate())
             d->willDismissWithButtonIndex(*self, index);
         auto finish = [self, index] {
@@ -69,6 +71,9 @@ public:
 
 protected:
     bool validIndex(long i) const { return i >= 0 && i < numberOfButtons(); }
+    bool isDismissing() const { return m_dismissing; }
+    // The overlays of this kind shown now (going ones included), oldest first.
+    static const std::vector<std::shared_ptr<Self>>& showing() { return shown(); }
 
     // Starts showing in a new overlay window; false when already shown.
     bool beginShowing() {

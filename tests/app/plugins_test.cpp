@@ -1,12 +1,14 @@
 // The application carries every plug-in: after registerPlugins each class is made by its name.
 #include "app/Plugins.h"
 #include "platform/HeadlessWebView.h"
+#include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBPlugin.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +95,66 @@ TEST(PluginsTest, ReadingABundleRefusesAMissingWwwFolderOrStartPage)
     EXPECT_EQ(read("<content src=\"pages/a%20b.html?x=1#top\"/>"), "read");
     EXPECT_EQ(read("<content src=\"other.html\"/>"), "read");
     EXPECT_EQ(read("<content src=\"http://localhost:1/start.html\"/>"), "read");
+    // A FIFO would hold the engine's read of it for good, a device never end: neither is a page.
+    ASSERT_EQ(::mkfifo((bundle + "/www/pipe.html").c_str(), 0600), 0);
+    EXPECT_EQ(read("<content src=\"pipe.html\"/>"), "start page at " + bundle + "/www/pipe.html: not a regular file");
+    std::filesystem::create_symlink("/dev/zero", bundle + "/www/zero.html");
+    EXPECT_EQ(read("<content src=\"zero.html\"/>"), "start page at " + bundle + "/www/zero.html: not a regular file");
+}
+
+// The bundle's Info.plist names the application's home folder: one that cannot be read, or that names an
+// identifier no folder can be named after, is refused before anything starts instead of the application
+// running in the shared default home; no Info.plist, or none naming an identifier, is that default.
+TEST(PluginsTest, ReadingABundleRefusesAnInfoPlistThatCannotNameTheHome)
+{
+    hybtest::TempHome home;
+    const std::string bundle = home.folders().bundle();
+    const std::string info = bundle + "/Info.plist";
+    home.writeBundleFile("www/index.html", "<html></html>");
+    home.writeBundleFile("config.xml", "<widget></widget>");
+    auto read = [&] {
+        auto settings = app::readBundle(bundle);
+        return settings.ok() ? std::string("read") : settings.error().localizedDescription();
+    };
+    auto withIdentifier = [](const std::string& value) {
+        return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>" + value + "</dict></plist>";
+    };
+    std::filesystem::remove(info);
+    EXPECT_EQ(read(), "read");
+    EXPECT_EQ(runtime::readBundleIdentifier(bundle).valueOr(""), runtime::kDefaultBundleIdentifier);
+    home.writeBundleFile("Info.plist", "<plist version=\"1.0\"><dict><key>CFBundleName</key><string>A</string></dict></plist>");
+    EXPECT_EQ(read(), "read");
+    EXPECT_EQ(runtime::readBundleIdentifier(bundle).valueOr(""), runtime::kDefaultBundleIdentifier);
+    const std::string longest(runtime::kMaxBundleIdentifierBytes, 'a');
+    home.writeBundleFile("Info.plist", withIdentifier("<string>" + longest + "</string>"));
+    EXPECT_EQ(read(), "read");
+    EXPECT_EQ(runtime::readBundleIdentifier(bundle).valueOr(""), longest);
+
+    const struct {
+        std::string contents;
+        std::string why;
+    } refused[] = {
+        {std::string("\x00\x9f\xffrandom\x01bytes\x7f", 16), "not a property-list dictionary"},
+        {"<plist version=\"1.0\"><array/></plist>", "not a property-list dictionary"},
+        {withIdentifier("<integer>7</integer>"), "CFBundleIdentifier is not a string"},
+        {withIdentifier("<string></string>"), "CFBundleIdentifier is empty"},
+        {withIdentifier("<string>..</string>"), "CFBundleIdentifier \"..\" cannot name a folder"},
+        {withIdentifier("<string>org/example</string>"), "CFBundleIdentifier \"org/example\" cannot name a folder"},
+        {withIdentifier("<string>" + longest + "a</string>"),
+         "CFBundleIdentifier is 201 bytes long, more than the 200 that the folder and files named after it leave room for"},
+        {"<plist version=\"1.0\"><dict>" + std::string(std::size_t{1} << 20, ' ') + "</dict></plist>",
+         "larger than 1048576 bytes"},
+    };
+    for (const auto& c : refused) {
+        home.writeBundleFile("Info.plist", c.contents);
+        EXPECT_EQ(read(), "Info.plist at " + info + ": " + c.why);
+    }
+    std::filesystem::remove(info);
+    ASSERT_EQ(::mkfifo(info.c_str(), 0600), 0);
+    EXPECT_EQ(read(), "Info.plist at " + info + ": not a regular file");
+    std::filesystem::remove(info);
+    std::filesystem::create_directory(info);
+    EXPECT_EQ(read(), "Info.plist at " + info + ": a folder, not a file");
 }
 
 // A www folder that cannot be entered, or a start page that cannot be read, by the user the application

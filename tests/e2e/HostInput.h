@@ -2,7 +2,11 @@
 // gtk_main_do_event), pointer events to the host's drawing area, keys to its window.
 #pragma once
 
+#include "EngineHarness.h"
+
 #include "platform/Geometry.h"
+#include "platform/ui/AlertView.h"
+#include "platform/ui/ScriptDialogPresenter.h"
 #include "platform/ui/View.h"
 #include "platform/ui/ViewAnimation.h"
 #include "webengine/WindowHost.h"
@@ -43,6 +47,17 @@ void aim(PointerEvent& event, webengine::WindowHost& host, platform::Point at, g
     event.state = state;
 }
 
+// A page's script dialog once its alert has faded in (ScriptDialogPresenter), or null after the wait.
+inline std::shared_ptr<platform::AlertView> shownDialogAlert()
+{
+    std::shared_ptr<platform::AlertView> alert;
+    waitUntil([&] {
+        alert = platform::ScriptDialogPresenter::shared().shownAlert();
+        return alert && alert->isVisible() && !treeAnimates(*alert->window()) && alert->window()->alpha() == 1;
+    });
+    return alert && alert->isVisible() ? alert : nullptr;
+}
+
 // Sends the event as the display would, from the seat's pointer, and frees it.
 inline void dispatchPointer(webengine::WindowHost& host, GdkEvent* event)
 {
@@ -70,6 +85,18 @@ inline void click(webengine::WindowHost& host, platform::Point at)
 {
     sendPointer(host, GDK_BUTTON_PRESS, at);
     sendPointer(host, GDK_BUTTON_RELEASE, at, 1, GDK_BUTTON1_MASK);
+}
+
+// A click on the alert's button of that title.
+inline void clickButton(webengine::WindowHost& host, const platform::AlertView& alert, const std::string& title)
+{
+    for (long i = 0; i < alert.numberOfButtons(); ++i) {
+        if (alert.buttonTitleAtIndex(i) == title) {
+            click(host, centreOnScreen(*alert.buttonViews().at(static_cast<std::size_t>(i))));
+            return;
+        }
+    }
+    ADD_FAILURE() << "no button " << title;
 }
 
 // The pointer grab went to another window (a press cut short).

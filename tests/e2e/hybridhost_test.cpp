@@ -1,8 +1,12 @@
-// The application executable: --help, bad options and device files, and --headless --screenshot of the
-// sample bundle (the window takes the device file's screen size).
+// The application executable: --help, bad options, bundles and device files, and --headless --screenshot
+// of the sample bundle (the window takes the device file's screen size); every way a headless run ends,
+// with its display server and the engine's processes; and the loopback push service's endpoints file.
 #include "support/PrivateEnvironment.h"
 #include "support/SourceTree.h"
 #include "ProgramRun.h"
+#include "LocalStorageDatabase.h"
+#include "platform/ui/Image.h"
+#include "support/Snapshot.h"
 #include "PushBundle.h"
 
 #include <algorithm>
@@ -42,9 +46,18 @@ TEST(HybridHostTest, HelpAndBadOptions)
     auto help = runHost({"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("--screenshot FILE"), std::string::npos);
-    auto bad = runHost({"--nonsense"});
-    EXPECT_EQ(bad.exitStatus, 2);
-    EXPECT_NE(bad.err.find("unknown option --nonsense"), std::string::npos);
+    // A bad option or a missing value is told in one line, naming the option, not with the whole usage.
+    for (const auto& [arguments, said] :
+         {std::pair{std::vector<std::string>{"--nonsense"}, std::string("unknown option --nonsense")},
+          std::pair{std::vector<std::string>{"--headless", "--screenshot"}, std::string("--screenshot needs a file name")},
+          std::pair{std::vector<std::string>{"--device="}, std::string("--device needs a file name")},
+          std::pair{std::vector<std::string>{kSampleBundle, "--cardpay-demo"}, std::string("--cardpay-demo needs the payment server's URL")},
+          std::pair{std::vector<std::string>{"a", "b"}, std::string("only one bundle folder may be given (got a and b)")}}) {
+        auto bad = runHost(arguments);
+        EXPECT_EQ(bad.exitStatus, 2) << bad.err;
+        EXPECT_EQ(bad.err, "hybridhost: " + said + " (see --help)\n");
+        EXPECT_EQ(bad.out, "");
+    }
     auto missing = runHost({"/nonexistent/bundle"});
     EXPECT_EQ(missing.exitStatus, 1);
     EXPECT_EQ(missing.err, "hybridhost: bundle folder at /nonexistent/bundle: not found\n");
@@ -191,6 +204,46 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheNativeLayerOverThePage)
     cairo_surface_destroy(image);
 }
 
+// A start page whose script opens a dialog while it loads (in "deviceready", inline, in a loop): the dialog
+// shows above the launch screen, and the screenshot, which nothing answers, is taken with it at once (not
+// after the time-out), its line saying what waited.
+TEST(HybridHostTest, AScreenshotShowsADialogThatWaitsAboveTheLaunchScreenAndSaysSo)
+{
+    struct Case {
+        std::string name;
+        std::string head;  // script of the page's head
+        std::string body;  // inline script of its body
+        std::string says;
+    };
+    const std::vector<Case> cases{
+        {"deviceready", "document.addEventListener('deviceready', function () { alert('Welcome back!'); });", "",
+         "an alert \"Welcome back!\" of index.html"},
+        {"inline_alert", "", "alert('Loading your cart');", "an alert \"Loading your cart\" of index.html"},
+        {"confirm", "", "confirm('Allow notifications?');", "a confirmation \"Allow notifications?\" of index.html"},
+        {"prompt", "", "prompt('Your name?', 'Ada');", "a prompt \"Your name?\" of index.html"},
+        {"loop", "", "for (var i = 1; i <= 1000; i++) { alert('Round ' + i + '\\n' + 'x'.repeat(200)); }",
+         "an alert \"Round 1\\n" + std::string(79 - 7, 'x') + "…\" of index.html"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        std::ofstream(bundle + "/www/index.html", std::ios::trunc)
+            << "<!DOCTYPE html><html><head><meta charset='utf-8'><script src='hybrid.js'></script><script>" << c.head
+            << "</script></head><body><h1>Dialogs</h1><script>" << c.body << "</script></body></html>";
+        const std::string device = folder.path() + "/device.json";
+        std::ofstream(device) << R"({"screen": {"width": 375, "height": 667, "scale": 2}})";
+        const std::string png = folder.path() + "/shot.png";
+        auto run = runHost({"--headless", "--device", device, "--screenshot", png, bundle});
+        EXPECT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_NE(run.err.find("hybridhost: the screenshot shows " + c.says + ", which waited for an answer\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("within 60 s"), std::string::npos) << run.err;
+        auto image = platform::Image::fromFile(png);
+        ASSERT_TRUE(image.ok()) << image.error().localizedDescription();
+        hybtest::expectSnapshotImageIn("e2e", *image.value(), "hybridhost_dialog_" + c.name);
+    }
+}
+
 // ---- every way out of a headless run stops its private display ----
 
 // The command name of a process (readable while it is a zombie too).
@@ -236,7 +289,8 @@ std::vector<ProcessEntry> processes()
 // child here and is seen ending, or seen still running.
 class HeadlessHost {
 public:
-    HeadlessHost(const e2e::TempFolder& folder, const std::string& bundle)
+    HeadlessHost(const e2e::TempFolder& folder, const std::string& bundle, const std::vector<std::string>& options = {},
+                 const std::vector<std::pair<std::string, std::string>>& setting = {})
     {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         gchar** env = g_get_environ();
@@ -244,7 +298,11 @@ public:
         env = g_environ_unsetenv(env, "WAYLAND_DISPLAY");
         env = g_environ_setenv(env, "XDG_DATA_HOME", folder.path().c_str(), TRUE);
         env = g_environ_setenv(env, "NO_AT_BRIDGE", "1", TRUE);
-        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", bundle};
+        for (const auto& [name, value] : setting)
+            env = g_environ_setenv(env, name.c_str(), value.c_str(), TRUE);
+        std::vector<std::string> arguments{HYB_HOST_EXE, "--headless"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.push_back(bundle);
         std::vector<char*> argv;
         for (auto& a : arguments)
             argv.push_back(a.data());
@@ -312,6 +370,7 @@ public:
         int status = -1;                  // the application's wait status
         std::multiset<std::string> ended; // what it left that ended after it, by command name
         std::vector<std::string> running; // what it left that still ran at the time-out
+        std::vector<std::string> engineAtExit; // the engine's processes still running when it had ended
     };
     // Waits until the application and everything it left behind have ended (bounded).
     End awaitEnd(std::chrono::seconds timeout = std::chrono::seconds(30))
@@ -328,6 +387,11 @@ public:
                 continue;
             }
             const std::string name = commandName(info.si_pid);
+            // What it left has come here as it ended: the engine's processes among them still running.
+            if (info.si_pid == m_pid)
+                for (pid_t pid : runningChildren())
+                    if (const std::string left = commandName(pid); left.rfind("WebKit", 0) == 0)
+                        end.engineAtExit.push_back(left);
             int status = 0;
             waitpid(info.si_pid, &status, 0);
             if (info.si_pid == m_pid)
@@ -395,6 +459,103 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
         // Stopped by the application on its way out, or by the kernel when it ended at once.
         EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(server)));
         EXPECT_EQ(end.running, std::vector<std::string>{});
+        // The engine's processes end with it, not after it; after an abort they end on their own.
+        if (signal != SIGABRT) {
+            EXPECT_EQ(end.engineAtExit, std::vector<std::string>{});
+        }
+    }
+}
+
+// The engine's processes end with the application however it ends, not after it: a page that keeps its
+// web process's main thread (WebKit would end that process ten seconds after the application, saying
+// so on the terminal) is ended too, also while a screenshot's question to it waits; a second signal ends
+// the web processes at once. The network process writes what it holds first: the page's local storage
+// is on disk when the application has ended.
+TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
+{
+    // Each page tells it has done its part by calling a service the bundle does not map (the log names
+    // it); the spinning one then keeps its main thread. The probe's call stays unanswered: the storing
+    // page counts it among the calls it keeps, so that a screenshot of it settles.
+    const std::string spinning = "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body>spinning<script>"
+                                 "document.addEventListener('deviceready', function () { hybrid.exec(null, null, 'SpinProbe', 'go', []);"
+                                 " setTimeout(function () { for (;;) {} }, 100); });</script></body></html>";
+    const std::string storing = "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body>storing<script>"
+                                "window.hybridKeptCallbacks = 1; document.addEventListener('deviceready', function () {"
+                                " localStorage.setItem('kept', 'stored'); hybrid.exec(null, null, 'StoreProbe', 'go', []); });"
+                                "</script></body></html>";
+    const struct {
+        const char* name;
+        const std::string& page;
+        bool screenshot;
+        int signals; // SIGTERMs sent once the page has done its part (none: the screenshot ends the run)
+    } cases[] = {
+        {"spinning, SIGTERM", spinning, false, 1},
+        {"spinning, screenshot, SIGTERM", spinning, true, 1},
+        {"spinning, two SIGTERMs", spinning, false, 2},
+        {"storing, SIGTERM", storing, false, 1},
+        {"storing, screenshot", storing, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        std::ofstream(bundle + "/www/index.html", std::ios::trunc) << c.page;
+        const std::string shot = folder.path() + "/shot.png";
+        HeadlessHost host(folder, bundle, c.screenshot ? std::vector<std::string>{"--screenshot", shot} : std::vector<std::string>{});
+        ASSERT_TRUE(host.waitForOutput(&c.page == &spinning ? "'SpinProbe' not found" : "'StoreProbe' not found")) << host.err();
+        for (int i = 0; i < c.signals; ++i)
+            kill(host.pid(), SIGTERM);
+        const HeadlessHost::End end = host.awaitEnd();
+        if (c.signals > 0) {
+            EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM) << end.status << "\n" << host.err();
+        } else {
+            EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status << "\n" << host.err();
+        }
+        EXPECT_EQ(end.running, std::vector<std::string>{});
+        EXPECT_EQ(host.err().find("didn't exit as expected"), std::string::npos) << host.err();
+        // After a second signal the network process may still be writing what it holds as the
+        // application ends; the web processes are gone.
+        if (c.signals == 2) {
+            EXPECT_EQ(std::count(end.engineAtExit.begin(), end.engineAtExit.end(), "WebKitWebProces"), 0);
+        } else {
+            EXPECT_EQ(end.engineAtExit, std::vector<std::string>{});
+        }
+        EXPECT_EQ(std::filesystem::exists(shot), c.screenshot && c.signals == 0);
+        if (&c.page == &storing) {
+            EXPECT_EQ(e2e::storedValue(folder.path() + "/org.hybridhost.app/Library/WebKit/localstorage/file__0.localstorage", "kept"),
+                      "stored");
+        }
+    }
+}
+
+// A display server that cannot start is told as what happened (not found, exited with its status, ended
+// by a signal, with the last line it wrote), not as a guess; nothing else starts.
+TEST(HybridHostTest, ADisplayServerThatDoesNotStartIsToldAsWhatHappened)
+{
+    e2e::TempFolder folder;
+    const std::string bundle = copySampleBundle(folder);
+    const std::string servers = folder.path() + "/servers";
+    const struct {
+        const char* script; // the "Xvfb" on the PATH; none when null
+        std::string said;
+    } cases[] = {
+        {nullptr, "cannot start Xvfb: not found (is the xvfb package installed?)"},
+        {"echo 'no screens found' >&2; exit 3", "Xvfb exited with status 3 before naming a display (it said: no screens found)"},
+        {"kill -SEGV $$", "Xvfb was ended by signal 11 (Segmentation fault) before naming a display"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::filesystem::remove_all(servers);
+        std::filesystem::create_directories(servers);
+        if (c.script) {
+            std::ofstream(servers + "/Xvfb") << "#!/bin/sh\n" << c.script << "\n";
+            std::filesystem::permissions(servers + "/Xvfb", std::filesystem::perms::owner_all);
+        }
+        HeadlessHost host(folder, bundle, {}, {{"PATH", servers}});
+        const HeadlessHost::End end = host.awaitEnd();
+        EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1) << end.status << "\n" << host.err();
+        EXPECT_EQ(host.err(), "hybridhost: " + c.said + "\n");
+        EXPECT_EQ(end.running, std::vector<std::string>{});
     }
 }
 
@@ -403,11 +564,21 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
 TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLine)
 {
     enum class Make { Removed, Text, Folder, Fifo, Large };
+    // An element on line 3 with more attributes than the reader takes; the column is its start tag's end.
+    std::string manyAttributes = "<preference";
+    for (int i = 0; i < 300; ++i)
+        manyAttributes += " a" + std::to_string(i) + "=\"\"";
+    const std::string tooManyAttributes = "parse error line 3 col " + std::to_string(manyAttributes.size() + 1) +
+                                          ": too many attributes on an element: 300 (at most 256)";
+    const auto infoPlist = [](const std::string& identifier) {
+        return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict></plist>";
+    };
     const struct {
         const char* file;
         Make make;
         std::string contents;
         std::string why;
+        const char* what = nullptr; // the file's name when not given
     } cases[] = {
         {"config.xml", Make::Removed, "", "not found"},
         {"config.xml", Make::Folder, "", "a folder, not a file"},
@@ -426,6 +597,14 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         {"PushConfig.plist", Make::Text, std::string("\x00\x9f\xffrandom\x01bytes\x7f", 16), "not a property-list dictionary"},
         {"PushConfig.plist", Make::Text, "<plist version=\"1.0\"><dict><key>CHANNEL</key><string>x</string></dict></plist>",
          "no \"APP_KEY\" string"},
+        {"config.xml", Make::Text, "<?xml version='1.0'?>\n<widget>\n" + manyAttributes + "/>\n</widget>\n", tooManyAttributes},
+        {"www/index.html", Make::Fifo, "", "not a regular file", "start page"},
+        {"Info.plist", Make::Fifo, "", "not a regular file"},
+        {"Info.plist", Make::Folder, "", "a folder, not a file"},
+        {"Info.plist", Make::Text, std::string("\x00\x9f\xffrandom\x01bytes\x7f", 16), "not a property-list dictionary"},
+        {"Info.plist", Make::Text, infoPlist(std::string(300, 'a')),
+         "CFBundleIdentifier is 300 bytes long, more than the 200 that the folder and files named after it leave room for"},
+        {"Info.plist", Make::Text, infoPlist("../elsewhere"), "CFBundleIdentifier \"../elsewhere\" cannot name a folder"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + ": " + c.why);
@@ -452,7 +631,7 @@ TEST(HybridHostTest, ABundleThatCannotRunIsRefusedBeforeAnythingStartsWithOneLin
         HeadlessHost host(folder, bundle);
         const HeadlessHost::End end = host.awaitEnd();
         EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1) << end.status << "\n" << host.err();
-        EXPECT_EQ(host.err(), "hybridhost: " + std::string(c.file) + " at " + path + ": " + c.why + "\n");
+        EXPECT_EQ(host.err(), "hybridhost: " + std::string(c.what ? c.what : c.file) + " at " + path + ": " + c.why + "\n");
         EXPECT_EQ(end.ended, std::multiset<std::string>{}) << "nothing was started";
         EXPECT_EQ(end.running, std::vector<std::string>{});
     }
@@ -508,6 +687,70 @@ TEST(HybridHostTest, AFileStoragePreferenceTheFilePluginCannotUseIsRefusedBefore
     EXPECT_EQ(run.exitStatus, 1) << run.err;
     EXPECT_EQ(run.err, "hybridhost: config.xml at " + bundle + "/config.xml: preference iosPersistentFileLocation is \"cloud\", "
                        "not \"library\" or \"compatibility\"\n");
+}
+
+// The loopback push service writes the bundle's PushEndpoints.plist for the application, naming its ports:
+// it takes the file away when it stops, however it is told to ("quit", the end of its input, Ctrl-C,
+// SIGTERM, SIGHUP), so no later run of the application is sent to ports where nothing listens; a file
+// another server wrote in its place meanwhile stays.
+TEST(HybridHostTest, ThePushServerTakesItsEndpointsFileAwayWhenItStops)
+{
+    enum class Stop { Quit, EndOfInput, Signal, Replaced };
+    const struct {
+        Stop stop;
+        int signal;
+    } cases[] = {{Stop::Quit, 0}, {Stop::EndOfInput, 0}, {Stop::Signal, SIGINT}, {Stop::Signal, SIGTERM}, {Stop::Signal, SIGHUP},
+                 {Stop::Replaced, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.stop)) + " " + std::to_string(c.signal));
+        e2e::TempFolder folder;
+        const std::string bundle = copySampleBundle(folder);
+        const std::string endpoints = bundle + "/PushEndpoints.plist";
+        std::filesystem::remove(endpoints);
+        std::string program = HYB_PUSH_SERVER_EXE, option = "--bundle", where = bundle;
+        char* argv[] = {program.data(), option.data(), where.data(), nullptr};
+        GPid pid = 0;
+        int input = -1, output = -1;
+        GError* error = nullptr;
+        ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &input, &output,
+                                             nullptr, &error))
+            << error->message;
+        // Its lines up to the one saying the file is written.
+        std::FILE* lines = fdopen(output, "r");
+        char line[4096];
+        std::string said;
+        while (said.find("wrote ") == std::string::npos && std::fgets(line, sizeof line, lines))
+            said += line;
+        ASSERT_NE(said.find("wrote " + endpoints), std::string::npos) << said;
+        EXPECT_TRUE(std::filesystem::exists(endpoints));
+        switch (c.stop) {
+        case Stop::Quit:
+            ASSERT_EQ(write(input, "quit\n", 5), 5);
+            break;
+        case Stop::EndOfInput:
+            break;
+        case Stop::Signal:
+            kill(pid, c.signal);
+            break;
+        case Stop::Replaced:
+            std::ofstream(endpoints + ".new") << e2e::pushEndpointsPlist();
+            std::filesystem::rename(endpoints + ".new", endpoints);
+            break;
+        }
+        close(input);
+        while (std::fgets(line, sizeof line, lines)) {
+        }
+        std::fclose(lines);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        g_spawn_close_pid(pid);
+        if (c.stop == Stop::Signal) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        EXPECT_EQ(std::filesystem::exists(endpoints), c.stop == Stop::Replaced);
+    }
 }
 
 } // namespace

@@ -5,12 +5,16 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
+#include "platform/ui/Image.h"
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "platform/HTTPCookieStorage.h"
 #include "support/HTTPTestServer.h"
+#include "support/Snapshot.h"
 
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -23,6 +27,23 @@ protected:
         return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
     }
 };
+
+// A site's page that loads as pages of the web do: a picture and a script its server leads to another host
+// (a CDN), a worker whose script asks for files beside it by relative URLs, a cookie set by its navigation
+// and one set by its script that its own requests carry, a shared worker and a service worker. What each
+// gives lands in `got`.
+const char* const kSitePage = R"(<!DOCTYPE html><html><body><img id="picture" src="/picture"><script src="/library.js"></script><script>
+document.cookie = 'script=from-script; path=/';
+window.got = {};
+fetch('/echo-cookies').then(function (r) { return r.text(); }).then(function (t) { got.cookies = t; }, function () { got.cookies = 'error'; });
+var w = new Worker('/w/worker.js'); w.onmessage = function (e) { got.worker = e.data; }; w.onerror = function () { got.worker = 'error'; };
+try {
+  var s = new SharedWorker('/w/shared.js'); s.port.onmessage = function (e) { got.shared = e.data; }; s.port.postMessage('hello');
+} catch (e) { got.shared = 'error ' + e; }
+try {
+  navigator.serviceWorker.register('/sw.js').then(function () { got.service = 'registered'; }, function (e) { got.service = 'error ' + e; });
+} catch (e) { got.service = 'error ' + e; }
+</script></body></html>)";
 
 } // namespace
 
@@ -99,6 +120,93 @@ TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) 
     for (const platform::HTTPCookie& cookie : platform::HTTPCookieStorage::shared().cookies())
         fileCookieKept = fileCookieKept || cookie.domain() == plugins::kHYBFileCookiesDomain;
     EXPECT_TRUE(fileCookieKept);
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+TEST_F(InAppBrowserOnEngineTest, ASiteInTheBrowserLoadsAsInAWebBrowser) {
+    testsupport::HTTPTestServer server;
+    std::string cdn = server.url("/cdn/");
+    cdn.replace(cdn.find("127.0.0.1"), 9, "localhost");
+    server.route("/site.html", testsupport::Reply::text(200, kSitePage, "text/html")
+                                   .withHeader("Set-Cookie", "navigation=from-navigation; Path=/; Max-Age=3600"));
+    server.route("/picture", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", cdn + "picture.svg"));
+    server.route("/cdn/picture.svg", testsupport::Reply::text(200, "<svg xmlns='http://www.w3.org/2000/svg' width='2' height='2'/>", "image/svg+xml"));
+    server.route("/library.js", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", cdn + "library.js"));
+    server.route("/cdn/library.js", testsupport::Reply::text(200, "window.fromCDN = 'ran';", "application/javascript"));
+    server.route("/w/worker.js", testsupport::Reply::text(200,
+        "importScripts('helper.js'); fetch('data.txt').then(function (r) { return r.text(); })"
+        ".then(function (t) { postMessage(helper + ' ' + t); }, function () { postMessage('error'); });", "application/javascript"));
+    server.route("/w/helper.js", testsupport::Reply::text(200, "var helper = 'helped';", "application/javascript"));
+    server.route("/w/data.txt", testsupport::Reply::text(200, "data beside it"));
+    server.route("/w/shared.js", testsupport::Reply::text(200,
+        "onconnect = function (e) { var p = e.ports[0]; p.onmessage = function (m) { p.postMessage('shared ' + m.data); }; };", "application/javascript"));
+    server.route("/sw.js", testsupport::Reply::text(200, "self.addEventListener('fetch', function () {});", "application/javascript"));
+    server.route("/echo-cookies", [](const testsupport::RecordedRequest& request) {
+        return testsupport::Reply::text(200, request.header("Cookie").value_or("none"));
+    });
+    launchAndWaitForThePage();
+
+    eval("iabOpenIn('" + server.url("/site.html") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    const auto got = [&](const std::string& key) { return page->stringByEvaluatingJavaScriptFromString("got['" + key + "'] || ''"); };
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        return page->stringByEvaluatingJavaScriptFromString("var p = document.getElementById('picture'); p.complete && p.naturalWidth === 2 ? 1 : 0") == "1";
+    })) << "the picture the site's server leads to another host";
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("window.fromCDN || ''"), "ran") << "the script from another host";
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("worker").empty(); }));
+    EXPECT_EQ(got("worker"), "helped data beside it") << "a worker's relative URLs are its site's";
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("cookies").empty(); }));
+    EXPECT_NE(got("cookies").find("navigation=from-navigation"), std::string::npos) << got("cookies");
+    EXPECT_NE(got("cookies").find("script=from-script"), std::string::npos) << got("cookies");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("shared").empty(); }));
+    EXPECT_EQ(got("shared"), "shared hello");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("service").empty(); }));
+    EXPECT_EQ(got("service"), "registered");
+
+    // The engine keeps its cookies with the application's data.
+    const std::string jar = m_home.folders().library() + "/WebKit/cookies.sqlite";
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        std::ifstream file(jar, std::ios::binary);
+        std::stringstream bytes;
+        bytes << file.rdbuf();
+        return bytes.str().find("from-navigation") != std::string::npos;
+    })) << jar;
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A page in the browser that asks for a confirmation while it loads: the alert shows above the browser's
+// screen, titled with the page's host, and the page gets the answer and finishes its load.
+TEST_F(InAppBrowserOnEngineTest, ABrowsedPagesDialogShowsAboveTheBrowserScreenAndThePageGetsTheAnswer) {
+    testsupport::HTTPTestServer server;
+    server.route("/shop", testsupport::Reply::text(200,
+                                                   "<html><body style='background: rgb(0, 160, 80)'><h1>Shop</h1>"
+                                                   "<script>window.answer = String(confirm('Add the blue mug to your cart?'));</script></body></html>",
+                                                   "text/html"));
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + server.url("/shop") + "', '_blank', 'location=no'); 1");
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "127.0.0.1");
+    EXPECT_EQ(alert->message(), "Add the blue mug to your cart?");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    auto screen = plugin->inAppBrowserViewController();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*screen->parentViewController()->view()); }));
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart") << "the load waits for the answer";
+    e2e::TempFolder folder;
+    ASSERT_TRUE(m_host->writeScreenshot(folder.path() + "/window.png").ok());
+    auto image = platform::Image::fromFile(folder.path() + "/window.png");
+    ASSERT_TRUE(image.ok());
+    hybtest::expectSnapshotImageIn("e2e", *image.value(), "dialog_in_app_browser");
+
+    e2e::clickButton(*m_host, *alert, "OK");
+    EXPECT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("window.answer"), "true");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

@@ -2,7 +2,8 @@
 // synthesised GTK clicks: the launch image covers the page until it has loaded, then fades; the page's
 // action sheet, picker and date picker answer what was chosen on the native views; focusing the page's
 // input fires the keyboard events; the camera
-// takes a picture with its shutter and the page shows it from its file URL.
+// takes a picture with its shutter and the page shows it from its file URL; an alert of the start page shows
+// above the launch screen.
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
@@ -86,6 +87,35 @@ TEST_F(InterfaceOnEngineTest, TheSplashCoversThePageUntilItHasLoadedThenFades) {
         const std::shared_ptr<platform::ActionSheet> sheet = plugins::ActionSheet::currentSheet();
         return sheet && sheet != earlier && sheet->isVisible();
     }));
+}
+
+// A start page whose "deviceready" handler alerts: the alert shows above the launch screen, which stays up
+// while the page's load waits for the answer; once OK is clicked the page loads and the launch image goes.
+TEST_F(InterfaceOnEngineTest, AnAlertInDevicereadyShowsAboveTheLaunchScreenAndThePageLoadsOnceAnswered) {
+    m_home.writeBundleFile("www/index.html",
+                           "<!DOCTYPE html><html><head><meta charset='utf-8'><script src='hybrid.js'></script><script>"
+                           "document.addEventListener('deviceready', function () {"
+                           " alert('Welcome back!'); document.getElementById('ready').textContent = 'deviceready'; });"
+                           "</script></head><body><span id='ready'>waiting</span></body></html>");
+    m_launched = runtime::launchApplication(m_home.folders().bundle(), m_home.folders().home());
+    ASSERT_TRUE(m_launched.ok()) << m_launched.error().localizedDescription();
+    m_webView = std::static_pointer_cast<webengine::WebKitGtkWebView>(controller().webView());
+    m_host = std::make_unique<webengine::WindowHost>(webengine::WindowHost::Kind::Offscreen);
+    m_host->show();
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "index.html");
+    EXPECT_EQ(alert->message(), "Welcome back!");
+    EXPECT_EQ(m_loads, 0) << "the load waits for the answer";
+    auto splash = plugin<plugins::HYBSplashScreen>("SplashScreen");
+    ASSERT_TRUE(splash && splash->imageView()) << "the launch image is up, under the alert";
+    EXPECT_FALSE(controller().view()->isUserInteractionEnabled());
+
+    e2e::clickButton(*m_host, *alert, "OK");
+    ASSERT_TRUE(e2e::waitUntil([&] { return m_loads > 0; }));
+    EXPECT_TRUE(shows("ready", "deviceready"));
+    EXPECT_TRUE(e2e::waitUntil([&] { return !splash->imageView() && controller().view()->isUserInteractionEnabled(); }));
+    EXPECT_FALSE(alert->isVisible());
 }
 
 TEST_F(InterfaceOnEngineTest, TheActionSheetAnswersTheButtonAClickChose) {

@@ -6,13 +6,17 @@
 #include "HostInput.h"
 
 #include "platform/Application.h"
+#include "platform/RunLoop.h"
 #include "platform/ui/AlertView.h"
 #include "platform/ui/Button.h"
+#include "platform/ui/Image.h"
+#include "platform/ui/ScriptDialogPresenter.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/ViewAnimation.h"
 #include "platform/ui/Window.h"
+#include "support/Snapshot.h"
 #include "support/TempHome.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
@@ -439,3 +443,180 @@ TEST_F(ToplevelWindowHostTest, ANativeTextFieldTakesTheKeyboardFocusFromThePageA
 }
 
 } // namespace
+
+namespace {
+
+// The window as seen, compared with the reference of that name.
+void expectWindow(WindowHost& host, const std::string& name)
+{
+    e2e::TempFolder folder;
+    const std::string png = folder.path() + "/window.png";
+    auto written = host.writeScreenshot(png);
+    ASSERT_TRUE(written.ok()) << written.error().localizedDescription();
+    auto image = platform::Image::fromFile(png);
+    ASSERT_TRUE(image.ok());
+    hybtest::expectSnapshotImageIn("e2e", *image.value(), name);
+}
+
+} // namespace
+
+// alert, confirm and prompt, inline while the page loads or once it shows: each is a native alert over the
+// window, titled with the page's file name; a dialog while the page loads holds the load (nothing else
+// waits for it), and the page gets what the person chose.
+TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWasChosen)
+{
+    struct Case {
+        std::string page;
+        std::string script;  // sets window.result after its dialog
+        bool whileLoading;   // inline, else once the page shows
+        std::vector<guint> typed;
+        std::string clicked;
+        std::string result;
+        std::string snapshot;
+    };
+    const std::vector<Case> cases{
+        {"alert", "alert('Hello from the page.\\nIt waits for you.'); result = 'after the alert';", true, {}, "OK", "after the alert", "dialog_inline_alert"},
+        {"confirm", "result = String(confirm('Delete the draft?'));", false, {}, "OK", "true", "dialog_confirm"},
+        {"confirm-cancel", "result = String(confirm('Delete the draft?'));", true, {}, "Cancel", "false", ""},
+        {"prompt", "result = JSON.stringify(prompt('Your name?', 'Ada'));", false, {GDK_KEY_space, GDK_KEY_L, GDK_KEY_period}, "OK", "\"Ada L.\"", "dialog_prompt"},
+        {"prompt-cancel", "result = JSON.stringify(prompt('Your name?', 'Ada'));", true, {GDK_KEY_x}, "Cancel", "null", ""},
+        {"prompt-empty", "result = JSON.stringify(prompt('Your name?'));", true, {}, "OK", "\"\"", ""},
+        // The keys are the alert's: Return is OK (the only button of an alert), Escape is Cancel.
+        {"alert-return", "alert('Saved.'); result = 'after the alert';", false, {GDK_KEY_a, GDK_KEY_Return}, "", "after the alert", ""},
+        {"confirm-return", "result = String(confirm('Delete the draft?'));", true, {GDK_KEY_a, GDK_KEY_Return}, "", "true", ""},
+        {"confirm-escape", "result = String(confirm('Delete the draft?'));", false, {GDK_KEY_Escape}, "", "false", ""},
+        {"prompt-escape", "result = JSON.stringify(prompt('Your name?', 'Ada'));", false, {GDK_KEY_b, GDK_KEY_Escape}, "", "null", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        const std::string script = c.whileLoading ? c.script : "requestAnimationFrame(function () { requestAnimationFrame(function () { " + c.script + " }); });";
+        m_page->loadHTMLString("<html><head><script>var keys = []; document.addEventListener('keydown', function (e) { keys.push(e.key); });"
+                               "</script></head><body style='margin: 0; background: rgb(255, 204, 0)'><h1>Before the dialog</h1><script>" + script +
+                                   "</script><h1>After it</h1></body></html>",
+                               "file:///app/www/" + c.page + ".html");
+        auto alert = e2e::shownDialogAlert();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->title(), c.page + ".html");
+        EXPECT_EQ(alert->numberOfButtons(), c.page.starts_with("alert") ? 1 : 2);
+        // Nothing but the page waits: the main loop turns.
+        bool ran = false;
+        platform::RunLoop::main().perform([&] { ran = true; });
+        EXPECT_TRUE(waitUntil([&] { return ran; }));
+        EXPECT_EQ(m_page->isLoading(), c.whileLoading);
+        EXPECT_EQ(eval("1 + 1"), "") << "the page's script is stopped in the dialog: evaluation answers at once";
+        for (guint key : c.typed)
+            e2e::typeKey(*m_host, key);
+        if (!c.snapshot.empty())
+            expectWindow(*m_host, c.snapshot);
+        if (!c.clicked.empty())
+            e2e::clickButton(*m_host, *alert, c.clicked);
+        ASSERT_TRUE(waitUntil([&] { return eval("window.result") == c.result; })) << eval("window.result");
+        EXPECT_EQ(eval("keys.join()"), "") << "no key reached the page under the alert";
+        EXPECT_TRUE(waitUntil([&] { return !m_page->isLoading(); }));
+        EXPECT_EQ(eval("document.querySelectorAll('h1').length"), "2");
+        EXPECT_TRUE(waitUntil([&] { return !alert->isVisible(); }));
+    }
+
+    // Return in the prompt's field is OK.
+    m_page->evaluateJavaScript("window.later = JSON.stringify(prompt('Again?', 'yes'))", [](std::string) {});
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    e2e::typeKey(*m_host, GDK_KEY_Return);
+    ASSERT_TRUE(waitUntil([&] { return eval("window.later") == "\"yes\""; })) << eval("window.later");
+}
+
+// A page that alerts a thousand times in a loop: the application runs on between the alerts; from the third
+// in a row the alert offers to block the page's dialogs, and once blocked the loop ends at once.
+TEST_F(ToplevelWindowHostTest, APageAlertingInALoopNeverWedgesTheApplicationAndItsDialogsCanBeBlocked)
+{
+    m_page->loadHTMLString("<html><body style='margin: 0; background: rgb(255, 204, 0)'><h1>Loop</h1><script>"
+                           "for (var i = 1; i <= 1000; i++) { window.rounds = i; alert('Round ' + i + ' of 1000'); }"
+                           "result = 'the loop ended at ' + rounds;</script></body></html>",
+                           "file:///app/www/loop.html");
+    for (int round = 1; round <= 2; ++round) {
+        auto alert = e2e::shownDialogAlert();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->message(), "Round " + std::to_string(round) + " of 1000");
+        EXPECT_EQ(alert->numberOfButtons(), 1);
+        bool ran = false;
+        platform::RunLoop::main().perform([&] { ran = true; });
+        EXPECT_TRUE(waitUntil([&] { return ran; }));
+        e2e::clickButton(*m_host, *alert, "OK");
+        ASSERT_TRUE(waitUntil([&] { return !alert->isVisible(); }));
+    }
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->message(), "Round 3 of 1000");
+    ASSERT_EQ(alert->numberOfButtons(), 2);
+    expectWindow(*m_host, "dialog_loop_block_offered");
+    e2e::clickButton(*m_host, *alert, "Block Dialogs");
+    ASSERT_TRUE(waitUntil([&] { return eval("window.result") == "the loop ended at 1000"; })) << eval("window.result");
+    EXPECT_TRUE(waitUntil([&] { return !platform::ScriptDialogPresenter::shared().shownAlert(); })) << "the blocked page's dialogs show no more";
+    // The page's later dialogs are answered at once; the page goes on.
+    m_page->evaluateJavaScript("window.after = String(confirm('Sure?'))", [](std::string) {});
+    ASSERT_TRUE(waitUntil([&] { return eval("window.after") == "false"; }));
+}
+
+// A leave question ("beforeunload", after the person used the page): Stay keeps the page, Leave lets the
+// navigation go on.
+TEST_F(WindowHostTest, ALeaveQuestionKeepsThePageOnStayAndLetsItGoOnLeave)
+{
+    e2e::TempFolder folder;
+    std::ofstream(folder.path() + "/left.html") << "<p>left</p>";
+    const std::string form = "file://" + folder.path() + "/form.html";
+    // Leave first: the page left holds no question, so the next load of the form is not asked about.
+    for (const std::string choice : {"Leave", "Stay"}) {
+        SCOPED_TRACE(choice);
+        m_page->loadHTMLString("<html style='height: 100%'><body style='margin: 0; height: 100%; background: rgb(255, 204, 0)'><script>"
+                               "addEventListener('beforeunload', function (e) { e.preventDefault(); e.returnValue = 'unsaved'; });"
+                               "document.addEventListener('click', function () { location.href = 'left.html'; });"
+                               // Shown first: the engine takes no click before.
+                               "requestAnimationFrame(function () { requestAnimationFrame(function () { window.formShown = true; }); });"
+                               "</script></body></html>",
+                               form);
+        ASSERT_TRUE(waitUntil([&] { return eval("window.formShown === true") == "true"; }));
+        e2e::click(*m_host, Point{200, 300});
+        auto alert = e2e::shownDialogAlert();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->title(), "form.html");
+        EXPECT_EQ(alert->buttonTitleAtIndex(0), "Stay");
+        EXPECT_EQ(alert->buttonTitleAtIndex(1), "Leave");
+        if (choice == "Stay")
+            expectWindow(*m_host, "dialog_leave_question");
+        e2e::clickButton(*m_host, *alert, choice);
+        if (choice == "Leave") {
+            EXPECT_TRUE(waitUntil([&] { return eval("location.pathname").ends_with("/left.html"); })) << eval("location.href");
+        } else {
+            // Still there: the next click asks again.
+            ASSERT_TRUE(waitUntil([&] { return !alert->isVisible(); }));
+            EXPECT_EQ(eval("location.href"), form);
+            e2e::click(*m_host, Point{200, 300});
+            auto again = e2e::shownDialogAlert();
+            ASSERT_TRUE(again);
+            EXPECT_EQ(again->buttonTitleAtIndex(0), "Stay");
+            e2e::clickButton(*m_host, *again, "Stay");
+            ASSERT_TRUE(waitUntil([&] { return !again->isVisible(); }));
+            EXPECT_EQ(eval("location.href"), form);
+        }
+    }
+}
+
+// A page whose view goes away with its dialog showing: the alert goes, and the next page's dialog shows.
+TEST_F(WindowHostTest, AWebViewThatGoesTakesItsDialogsAlong)
+{
+    auto other = WebKitGtkWebView::create(Rect(0, 300, 400, 300));
+    m_content->addSubview(other);
+    other->loadHTMLString("<script>alert('from the view that goes')</script>", "https://example.com/");
+    auto alert = e2e::shownDialogAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->title(), "example.com");
+    m_page->evaluateJavaScript("window.answer = String(confirm('Still here?'))", [](std::string) {});
+    other->removeFromSuperview();
+    other.reset();
+    EXPECT_FALSE(alert->isVisible());
+    auto next = e2e::shownDialogAlert();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->message(), "Still here?");
+    e2e::clickButton(*m_host, *next, "OK");
+    ASSERT_TRUE(waitUntil([&] { return eval("window.answer") == "true"; }));
+}

@@ -271,6 +271,24 @@ TEST_F(KeychainTest, ChangesByAnotherKeychainOnTheFileAreSeen) {
         ASSERT_EQ(reader.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess);
         EXPECT_EQ(data, Value(bytesOf(value))) << "round " << round;
     }
+    // Identities another keychain made or freed are known to the checks of this one's changes.
+    ASSERT_EQ(first.add(base("c")), errSecSuccess);
+    ASSERT_EQ(second.add(base("d")), errSecSuccess);
+    EXPECT_EQ(first.add(base("d")), errSecDuplicateItem);
+    EXPECT_EQ(first.update(base("c"), Dictionary{{kSecAttrAccount, "d"}}), errSecDuplicateItem);
+    ASSERT_EQ(second.deleteItems(base("d")), errSecSuccess);
+    EXPECT_EQ(first.update(base("c"), Dictionary{{kSecAttrAccount, "d"}}), errSecSuccess);
+    EXPECT_EQ(second.add(base("d")), errSecDuplicateItem);
+    EXPECT_EQ(second.add(base("c")), errSecSuccess);
+    // Many deleted at once (every other one of 40), then made again: the freed identities only.
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(first.add(with(base("n" + std::to_string(i)), kSecAttrLabel, i % 2 ? "odd" : "even")), errSecSuccess);
+    Dictionary evens = with(base("n0"), kSecAttrLabel, "even");
+    evens.remove(kSecAttrAccount);
+    ASSERT_EQ(first.deleteItems(evens), errSecSuccess);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(first.add(base("n" + std::to_string(i))), i % 2 ? errSecDuplicateItem : errSecSuccess) << i;
+    EXPECT_EQ(second.add(base("n38")), errSecDuplicateItem);
     ASSERT_EQ(second.deleteItems(base("a")), errSecSuccess);
     EXPECT_EQ(first.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecItemNotFound);
     // The file removed behind its back: an empty keychain, not the items of before.

@@ -2,7 +2,9 @@
 // service (push server, lookup service and UDP report sink) until "quit" or the end of standard input,
 // and prints its endpoints. With --bundle it answers registrations for the app key of
 // DIR/PushConfig.plist and writes DIR/PushEndpoints.plist, so that the application started on DIR talks
-// to it. Hostile modes:
+// to it; the file names ports that die with the server, so it removes the file again when it stops
+// ("quit", the end of its input, SIGINT, SIGTERM or SIGHUP), unless another has taken its place. Hostile
+// modes:
 //   --close-after-login   every connection is closed right after its login answer
 //   --dead-addresses N    the lookup answers N addresses where nothing listens (at most 64) and the
 //                         push server's address after them; the default connect address it names and
@@ -27,7 +29,11 @@
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -60,6 +66,24 @@ long count(const char* text, long limit) {
     if (errno != 0 || end == text || *end != '\0' || value < 0 || value > limit)
         return -1;
     return value;
+}
+
+// The endpoints file this server wrote (empty until then) and which file it is, for the signal handler.
+char writtenEndpoints[4096];
+dev_t writtenDevice = 0;
+ino_t writtenInode = 0;
+
+// Removes the endpoints file when it is still the one this server wrote. Async-signal-safe.
+void removeWrittenEndpoints() {
+    struct stat now {};
+    if (writtenEndpoints[0] != '\0' && ::stat(writtenEndpoints, &now) == 0 && now.st_dev == writtenDevice && now.st_ino == writtenInode)
+        ::unlink(writtenEndpoints);
+}
+
+void stopOnSignal(int signum) {
+    removeWrittenEndpoints();
+    ::signal(signum, SIG_DFL);
+    ::raise(signum);
 }
 
 } // namespace
@@ -128,6 +152,17 @@ int main(int argc, char** argv) {
             std::cerr << "cannot write " << path << ": " << written.error().localizedDescription() << "\n";
             return 1;
         }
+        struct stat made {};
+        if (path.size() < sizeof writtenEndpoints && ::stat(path.c_str(), &made) == 0) {
+            writtenDevice = made.st_dev;
+            writtenInode = made.st_ino;
+            std::memcpy(writtenEndpoints, path.c_str(), path.size() + 1);
+        }
+        struct sigaction stop {};
+        stop.sa_handler = stopOnSignal;
+        sigemptyset(&stop.sa_mask);
+        for (int signum : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(signum, &stop, nullptr);
         std::cout << "wrote " << path << " (app key " << appKey << ")" << std::endl;
     }
 
@@ -194,6 +229,7 @@ int main(int argc, char** argv) {
             std::cout << "unknown command: " << line << std::endl;
         }
     }
+    removeWrittenEndpoints();
     for (const auto& fault : server.faults())
         std::cout << "fault: " << fault << std::endl;
     return 0;

@@ -600,6 +600,9 @@ TEST_F(ApplicationTest, AnOpenURLWaitingForThePageIsDeliveredOnceAfterItLoads) {
     // Text that would end the script's string is escaped.
     controller().processOpenUrl("x\");alert(1);//", true);
     EXPECT_EQ(scripts.back(), "if (typeof handleOpenURL === 'function') { handleOpenURL(\"x\\\");alert(1);//\");}");
+    // So is an alert's text the native side shows through the page.
+    controller().javascriptAlert("it's');alert(2);\n");
+    EXPECT_TRUE(hybtest::runMainUntil([&] { return scripts.back().find("alert(\"it's');alert(2);\\n\");") != std::string::npos; })) << scripts.back();
 }
 
 TEST_F(ApplicationTest, OrientationsComeFromTheInfoPlistUnlessThePageDecides) {
@@ -793,6 +796,26 @@ TEST_F(ApplicationTest, ABundleWithoutAUsableConfigXmlIsRefusedWithAnErrorAndThe
     auto previous = platform::Log::setCaptureHook([&](std::string_view line) { logged.emplace_back(line); });
     m_home.writeBundleFile("config.xml", "<widget>\n<feature name=\"A\"><param value=\"x\"/>\n<content src=");
     EXPECT_EQ(refusal(bundle), "config.xml at " + config + ": parse error line 3 col 14");
+    // A home that cannot be made is told as such; without a home given, the Info.plist's identifier
+    // names it, and one that cannot name a folder is refused before anything is made.
+    m_home.writeBundleFile("config.xml", "<widget/>");
+    m_home.writeBundleFile("home", "a file where the home's folders would go");
+    {
+        auto launched = launchApplication(bundle, bundle + "/home");
+        ASSERT_FALSE(launched.ok());
+        EXPECT_TRUE(launched.error().localizedDescription().starts_with("home folder at " + bundle + "/home: "))
+            << launched.error().localizedDescription();
+        EXPECT_FALSE(platform::Application::shared().delegate());
+    }
+    m_home.writeBundleFile("Info.plist", "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>../up</string></dict></plist>");
+    {
+        auto launched = launchApplication(bundle);
+        ASSERT_FALSE(launched.ok());
+        EXPECT_EQ(launched.error().localizedDescription(),
+                  "Info.plist at " + bundle + "/Info.plist: CFBundleIdentifier \"../up\" cannot name a folder");
+    }
+    m_home.writeBundleFile("Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                                         "<string>org.example.e2e</string></dict></plist>");
     // Reading a bundle that can run says nothing either: what the settings log, they log when taken up.
     // Not even the elements it skipped: a bundle refused later (its PushConfig.plist) tells one line only.
     m_home.writeBundleFile("config.xml", "<widget><access origin=\"*\"/><feature name=\"A\"><param value=\"x\"/></feature></widget>");

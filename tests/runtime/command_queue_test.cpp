@@ -43,6 +43,24 @@ std::vector<std::string> prefixes(const std::vector<std::string>& calls) {
     return out;
 }
 
+// The page's queue as its bridge keeps it: each fetch takes what it holds, and is counted.
+struct PageQueue {
+    explicit PageQueue(Bridge& bridge) {
+        bridge.host->view->page().setScriptHandler([this](std::string_view script) -> std::optional<std::string> {
+            if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
+                return std::nullopt;
+            ++fetches;
+            std::string batch;
+            for (const std::string& command : commands)
+                batch += (batch.empty() ? "[" : ",") + command;
+            commands.clear();
+            return batch.empty() ? batch : batch + "]";
+        });
+    }
+    std::vector<std::string> commands;
+    int fetches = 0;
+};
+
 } // namespace
 
 TEST(HYBCommandQueue, ALongBatchParsedInTheBackgroundStillRunsBeforeAShortOneQueuedAfterIt) {
@@ -286,19 +304,9 @@ TEST(HYBCommandQueue, CommandsQueuedByARunningActionRunInTheSamePass) {
 
 TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) {
     Bridge bridge;
-    // The page's queue: each fetch takes what it holds.
-    std::vector<std::string> pageQueue;
-    int fetches = 0;
-    bridge.host->view->page().setScriptHandler([&](std::string_view script) -> std::optional<std::string> {
-        if (script != "hybrid.require('hybrid/exec').nativeFetchMessages()")
-            return std::nullopt;
-        ++fetches;
-        std::string batch;
-        for (const std::string& command : pageQueue)
-            batch += (batch.empty() ? "[" : ",") + command;
-        pageQueue.clear();
-        return batch.empty() ? batch : batch + "]";
-    });
+    PageQueue page(bridge);
+    std::vector<std::string>& pageQueue = page.commands;
+    int& fetches = page.fetches;
     auto pageCalls = [&](int n) { pageQueue.push_back(probeCommand("f" + std::to_string(n), std::to_string(n))); };
     bridge.queue->resetRequestId();
     pageCalls(1);
@@ -308,12 +316,14 @@ TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) 
     EXPECT_EQ(fetches, 1);
     pageCalls(2);
     bridge.queue->processXhrExecBridgePoke(3);
-    EXPECT_EQ(fetches, 2);
+    // Taken, but one fetch is on its way at a time: this poke's goes when the first comes back.
+    EXPECT_EQ(fetches, 1);
     bridge.queue->processXhrExecBridgePoke(2);
-    EXPECT_EQ(fetches, 2);
+    EXPECT_EQ(fetches, 1);
     // The fetched commands run when the page's answer comes back, from the main run loop.
     EXPECT_TRUE(bridge.probe->calls.empty());
     ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 2; }));
+    EXPECT_EQ(fetches, 2);
     EXPECT_EQ(bridge.probe->calls, (std::vector<std::string>{"run:1", "run:2"}));
     // They sent no answer: the queue comes back to the page once more, and finds nothing.
     ASSERT_TRUE(hybtest::runMainUntil([&] { return fetches == 3; }));
@@ -323,6 +333,39 @@ TEST(HYBCommandQueue, PokesAreTakenInIncreasingOrderStartingFromOneAfterAReset) 
     EXPECT_EQ(fetches, 3);
     bridge.queue->processXhrExecBridgePoke(1);
     EXPECT_EQ(fetches, 4);
+}
+
+// A burst of signals while a fetch is on its way (a page making calls in a loop, each with its own poke,
+// frame or fragment) costs one more fetch, not one each: every call is still run once, in order.
+TEST(HYBCommandQueue, SignalsWhileAFetchIsOnItsWayShareOneMoreFetch) {
+    Bridge bridge;
+    PageQueue page(bridge);
+    std::vector<std::string>& pageQueue = page.commands;
+    int& fetches = page.fetches;
+    bridge.queue->resetRequestId();
+    for (int call = 1; call <= 100; ++call) {
+        pageQueue.push_back(probeCommand("c" + std::to_string(call), std::to_string(call)));
+        if (call % 2)
+            bridge.queue->processXhrExecBridgePoke(call / 2 + 1);
+        else
+            bridge.queue->fetchCommandsFromJs(); // a frame's or a bare fragment's signal
+        if (call == 1)
+            pageQueue.push_back(probeCommand("late", "0")); // queued after the first fetch had run
+    }
+    EXPECT_EQ(fetches, 1);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return bridge.probe->calls.size() == 101; }));
+    EXPECT_EQ(fetches, 2);
+    EXPECT_EQ(bridge.probe->calls.front(), "run:1");
+    EXPECT_EQ(bridge.probe->calls[1], "run:0");
+    EXPECT_EQ(bridge.probe->calls.back(), "run:100");
+
+    // A page load forgets a fetch still on its way to the old page: the new page's first poke fetches.
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return fetches == 3; })); // the visit back after the batch ran
+    bridge.queue->fetchCommandsFromJs();
+    bridge.queue->resetRequestId();
+    const int before = fetches;
+    bridge.queue->processXhrExecBridgePoke(1);
+    EXPECT_EQ(fetches, before + 1);
 }
 
 // The page queues its calls without a signal while it waits for this side to come back: after each batch

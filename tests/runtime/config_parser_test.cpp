@@ -1,3 +1,4 @@
+#include "platform/XMLParser.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLoadedSettings.h"
 
@@ -94,6 +95,34 @@ TEST(HYBConfigParser, MalformedDocumentGivesTheFailureTextWithItsPosition) {
     EXPECT_TRUE(parser.parseFailure()->starts_with("config.xml parse error line 3 col ")) << *parser.parseFailure();
     HYBConfigParser empty;
     EXPECT_FALSE(empty.parseDocument(""));
+
+    // A document past one of the reader's bounds names the bound, where the element that passes it ends
+    // its start tag (where the markup that is too long starts).
+    std::string attributes = "<preference";
+    for (int i = 0; i <= platform::XMLParser::kMaxAttributes; ++i)
+        attributes += " a" + std::to_string(i) + "=\"\"";
+    std::string nested;
+    for (int level = 0; level < 3; ++level) {
+        nested += "<a";
+        for (int i = 0; i < platform::XMLParser::kMaxNamespacesInScope / 2; ++i)
+            nested += " xmlns:p" + std::to_string(level) + "x" + std::to_string(i) + "=\"u\"";
+        nested += ">\n";
+    }
+    const std::pair<std::string, std::string> bounds[] = {
+        {"<widget>\n" + attributes + "/>\n</widget>", "config.xml parse error line 2 col " + std::to_string(attributes.size() + 1) +
+                                                          ": too many attributes on an element: 257 (at most 256)"},
+        {"<widget>\n" + nested, "config.xml parse error line 4 col " + std::to_string(nested.size() / 3 - 1) +
+                                    ": too many namespace declarations in scope: 384 (at most 256)"},
+        {"<widget>\n  <preference name=\"" + std::string(2 * platform::XMLParser::kMaxMarkupBytes, 'n') + "\"/></widget>",
+         "config.xml parse error line 2 col 3: markup longer than 65536 bytes"},
+        {"<!DOCTYPE widget [<!ENTITY e \"x\">]><widget/>", "config.xml parse error line 1 col 33: entity declarations are not supported: e"},
+    };
+    for (const auto& [text, failure] : bounds) {
+        HYBConfigParser bounded;
+        EXPECT_FALSE(bounded.parseDocument(text));
+        ASSERT_TRUE(bounded.parseFailure());
+        EXPECT_EQ(*bounded.parseFailure(), failure);
+    }
 }
 
 TEST(HYBLoadedSettings, TakesOverTheParserWithDefaults) {
