@@ -7,6 +7,7 @@
 #include "platform/PosixIO.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
+#include "platform/StorePlace.h"
 #include "platform/SeededHash.h"
 
 #include <dirent.h>
@@ -485,8 +486,13 @@ struct Keychain::Cache {
         stamp = now;
         if (now.exists) {
             Bytes data;
-            if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
-                return status;
+            // One too large to be read (or no longer a regular file) counts as one that does not decode: the
+            // next change sets it aside whole and starts a new one, rather than every call failing for good.
+            if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st); status != errSecSuccess) {
+                if (status != errSecDecode)
+                    return status;
+                Bytes().swap(data);
+            }
             auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kOwnFileExpansion);
             snapshotLength = data.size();
             Bytes().swap(data);
@@ -1038,9 +1044,16 @@ namespace {
 // date with it.
 OSStatus lockAndLoad(Keychain::Cache& cache, const std::string& path, FileLock& lock, FileLock::Mode mode) {
     auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(path.substr(0, slash)))
+    // Something other than a folder at the folder's place, or than a file at the item file's (a pipe, a
+    // socket, a device, a link), would refuse every call for good: it is moved aside and the keychain
+    // starts afresh (the lock file's place is kept by FileLock).
+    if (slash != std::string::npos && slash > 0 &&
+        (!StorePlace::isUsable(StorePlace::makeFolderFit(path.substr(0, slash), "Keychain")) ||
+         !PrivateFile::makeFolders(path.substr(0, slash))))
         return errSecIO;
     if (!lock.lock(path + ".lock", mode).ok())
+        return errSecIO;
+    if (!StorePlace::isUsable(StorePlace::makeFit(path, "Keychain")))
         return errSecIO;
     return cache.load(path);
 }

@@ -34,7 +34,10 @@
 //   disk), the damage is not dropped: the change answers errSecIO, the files stay as they are and reads go
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
-//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
+//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log. Something
+//   other than a regular file at the item file's place (a folder, a pipe, a socket, a device, a link)
+//   or than a folder at its folder's is moved aside by the next call (platform/StorePlace.h), which
+//   starts afresh; the lock file's place is kept by FileLock.
 // - A change costs time in proportion to what it changes (and to the items its query looks at): an add
 //   or update checks the identities it makes against counts of the items of each identity, kept as
 //   changes go; a deletion moves the items after those it removes once. Writing every item anew (a
