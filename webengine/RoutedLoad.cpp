@@ -5,6 +5,7 @@
 #include "platform/HandOver.h"
 #include "platform/URLError.h"
 #include "webengine/BridgeOrigin.h"
+#include "webengine/RoutedRequestBody.h"
 #include "webengine/StreamingBody.h"
 
 #include <gio/gio.h>
@@ -33,12 +34,27 @@ void deliverOnMain(Work work)
 
 } // namespace
 
-platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL)
+platform::URLRequest RoutedLoad::platformRequestFor(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
 {
-    const RoutedRequest::Body& body = request.body();
-    platform::URLRequest result = platformRequestFor(request.url(), request.method(), request.headers(), body.bytes, mainDocumentURL);
-    if (body.stream)
-        result.setHTTPBodyStream(body.stream);
+    platform::URLRequest result = platformRequestFor(request->url(), request->method(), request->headers(), {}, mainDocumentURL);
+    // The body is read only for a load that goes out over HTTP: the application's protocols (its schemes, the
+    // whitelist's refusals) and files take none. The engine's handing over of a body that holds a Blob stops
+    // this process (its blob registry lives in the other processes), so a page's Blob sent to any of them, a
+    // foreign page's to a refused host among them, must not be asked for at all.
+    result.setHTTPBodySource([weak = std::weak_ptr<RoutedRequest>(request)](std::function<void(platform::URLRequest::FoundBody)> ready) {
+        deliverOnMain([weak, ready = std::move(ready)] {
+            platform::URLRequest::FoundBody found;
+            std::shared_ptr<RoutedRequest> request = weak.lock();
+            // A request the page let go meanwhile sends no body but a failing one: never another body than its own.
+            const RoutedRequest::Body gone{{}, request ? nullptr : RoutedRequestBody::failed("the page's request went")};
+            const RoutedRequest::Body& body = request ? request->body() : gone;
+            if (body.stream)
+                found.stream = body.stream;
+            else if (!body.bytes.empty())
+                found.bytes = platform::Bytes(body.bytes.begin(), body.bytes.end());
+            ready(std::move(found));
+        });
+    });
     return result;
 }
 
@@ -62,7 +78,7 @@ std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedReques
 {
     auto load = std::make_shared<RoutedLoad>(request);
     load->m_onEnd = std::move(onEnd);
-    platform::URLRequest platformRequest = platformRequestFor(*request, mainDocumentURL);
+    platform::URLRequest platformRequest = platformRequestFor(request, mainDocumentURL);
     platformRequest.setWebViewIdentifier(webViewIdentifier);
     // Cookies as a browser sends them for this request, from the store of its view's kind: a view that shows
     // pages the application did not write keeps its cookies apart from the application's.

@@ -31,8 +31,9 @@ public:
                                              std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd);
     void cancel();
 
-    // The platform request for a routed request (method, headers, body, main document).
-    static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
+    // The platform request for a routed request (method, headers, main document; the body found as it goes
+    // out over HTTP).
+    static platform::URLRequest platformRequestFor(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL);
     // The same from the parts the web process sent (outside input: any text).
     static platform::URLRequest platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
                                                    std::string_view body, const std::string& mainDocumentURL);
