@@ -1000,11 +1000,10 @@ void WebKitEngine::openScriptDialog(void* dialogPointer)
         return !held || held->isAnswered();
     });
     m_dialogs.push_back(OpenDialog{opened, m_documents});
-    if (isDeferring()) {
-        defer([this, opened] { m_client.scriptDialogOpened(opened); });
-        return;
-    }
-    m_client.scriptDialogOpened(opened);
+    // Handed over from a turn of its own, never inside WebKit's signal: an answer given at once (a page
+    // whose dialogs are blocked, a client that keeps none) would close the dialog there, and WebKit lets
+    // go of its own reference only after the signal, by then on a dialog it has already let go.
+    defer([this, opened] { m_client.scriptDialogOpened(opened); });
 }
 
 bool WebKitEngine::isDialogWaiting() const

@@ -541,13 +541,20 @@ TEST_F(OverlayTest, APageThatOpensDialogAfterDialogIsOfferedToBlockThem) {
     clock.advance(1);
     EXPECT_FALSE(presenter.shownAlert());
 
-    // Blocked for that page only: its leave question lets the person leave; another page's dialogs show.
+    // Blocked for that page: its leave question lets the person leave. The row it goes on (a page that leads
+    // to page after page) is answered at once from whatever page; once the row has ended, another page's
+    // dialogs show.
     Answers answers;
     view->pageOpensDialog(ScriptDialog::Kind::LeavePage, "", "", answers.reply());
     EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed"});
     EXPECT_FALSE(presenter.shownAlert());
     view->loadHTMLString("<p>other</p>", "file:///app/www/other.html#x");
     ASSERT_TRUE(view->waitUntilIdle());
+    clock.advance(0.5);
+    view->pageOpensDialog(ScriptDialog::Kind::Confirm, "in the row", "", answers.reply());
+    EXPECT_EQ(answers.heard, (std::vector<std::string>{"confirmed", "cancelled"}));
+    EXPECT_FALSE(presenter.shownAlert());
+    clock.advance(1);
     view->pageOpensDialog(ScriptDialog::Kind::Confirm, "other", "", answers.reply());
     ASSERT_TRUE(presenter.shownAlert());
     EXPECT_EQ(buttonTitles(*presenter.shownAlert()), (std::vector<std::string>{"Cancel", "OK"})) << "its first";
@@ -563,5 +570,38 @@ TEST_F(OverlayTest, APageThatOpensDialogAfterDialogIsOfferedToBlockThem) {
         EXPECT_EQ(presenter.shownAlert()->numberOfButtons(), 1) << i;
         TouchDriver::tap(*presenter.shownAlert()->buttonViews()[0]);
     }
+    clock.advance(2);
+
+    // A page that gives itself another address before each dialog (the history's, or a load of itself with
+    // another query) is in a row all the same, and Return is OK, never "Block Dialogs".
+    auto wanderer = pageAt("file:///app/www/wander.html");
+    Answers wandered;
+    for (int round = 1; round <= 5; ++round) {
+        wanderer->loadHTMLString("<p>wander</p>", "file:///app/www/wander.html?round=" + std::to_string(round));
+        ASSERT_TRUE(wanderer->waitUntilIdle());
+        wanderer->pageOpensDialog(ScriptDialog::Kind::Alert, "round " + std::to_string(round), "", wandered.reply());
+        if (round == 5)
+            break;
+        auto alert = presenter.shownAlert();
+        ASSERT_TRUE(alert) << round;
+        EXPECT_EQ(buttonTitles(*alert), round >= 3 ? (std::vector<std::string>{"OK", "Block Dialogs"}) : std::vector<std::string>{"OK"});
+        clock.advance(0.5);
+        alert->pressReturn();
+        EXPECT_EQ(wandered.heard.size(), static_cast<std::size_t>(round));
+        clock.advance(0.5);
+        EXPECT_FALSE(alert->isVisible());
+    }
+    ASSERT_TRUE(presenter.shownAlert()) << "Return blocked nothing";
+    EXPECT_EQ(presenter.shownAlert()->message(), "round 5");
+    TouchDriver::tap(*presenter.shownAlert()->buttonViews()[1]);
+    // Blocked: the rest of its row, from the next address on, is answered at once.
+    for (int round = 6; round <= 8; ++round) {
+        wanderer->loadHTMLString("<p>wander</p>", "file:///app/www/wander.html?round=" + std::to_string(round));
+        ASSERT_TRUE(wanderer->waitUntilIdle());
+        clock.advance(0.5);
+        wanderer->pageOpensDialog(ScriptDialog::Kind::Confirm, "round " + std::to_string(round), "", wandered.reply());
+        EXPECT_FALSE(presenter.shownAlert()) << round;
+    }
+    EXPECT_EQ(wandered.heard.size(), 8u);
     clock.advance(1);
 }
