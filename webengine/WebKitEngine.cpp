@@ -991,7 +991,7 @@ void WebKitEngine::openScriptDialog(void* dialogPointer)
             if (type == WEBKIT_SCRIPT_DIALOG_CONFIRM || type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
                 webkit_script_dialog_confirm_set_confirmed(dialog, confirmed);
             if (type == WEBKIT_SCRIPT_DIALOG_PROMPT && confirmed)
-                webkit_script_dialog_prompt_set_text(dialog, text ? text->c_str() : "");
+                webkit_script_dialog_prompt_set_text(dialog, text ? text->c_str() : webkit_script_dialog_prompt_get_default_text(dialog));
             webkit_script_dialog_close(dialog);
             webkit_script_dialog_unref(dialog);
         });

@@ -482,6 +482,8 @@ TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWas
         {"prompt", "result = JSON.stringify(prompt('Your name?', 'Ada'));", false, {GDK_KEY_space, GDK_KEY_L, GDK_KEY_period}, "OK", "\"Ada L.\"", "dialog_prompt"},
         {"prompt-cancel", "result = JSON.stringify(prompt('Your name?', 'Ada'));", true, {GDK_KEY_x}, "Cancel", "null", ""},
         {"prompt-empty", "result = JSON.stringify(prompt('Your name?'));", true, {}, "OK", "\"\"", ""},
+        // A default longer than the alert shows comes back whole when left as shown.
+        {"prompt-long-default", "var d = 'é'.repeat(100000) + '.'; result = String(prompt('Your text?', d) === d);", false, {}, "OK", "true", ""},
         // The keys are the alert's: Return is OK (the only button of an alert), Escape is Cancel.
         {"alert-return", "alert('Saved.'); result = 'after the alert';", false, {GDK_KEY_a, GDK_KEY_Return}, "", "after the alert", ""},
         {"confirm-return", "result = String(confirm('Delete the draft?'));", true, {GDK_KEY_a, GDK_KEY_Return}, "", "true", ""},

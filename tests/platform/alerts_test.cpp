@@ -432,6 +432,8 @@ TEST_F(OverlayTest, ScriptDialogsShowAsAlertsNamedByThePageAndThePageHearsTheAns
         {"https://shop.example.com:8443/cart?x=1#top", K::Confirm, "Pay now?", "", "shop.example.com", {"Cancel", "OK"}, 1, "", "confirmed"},
         {"https://shop.example.com/cart", K::Confirm, "Pay now?", "", "shop.example.com", {"Cancel", "OK"}, 0, "", "cancelled"},
         {"file:///app/www/", K::Prompt, "Your name?", "Ada", "www", {"Cancel", "OK"}, 1, " L.", "confirmed \"Ada L.\""},
+        // OK on the default text as shown: the page's own default is the answer (the engine gives it whole).
+        {"file:///app/www/", K::Prompt, "Your name?", "Ada", "www", {"Cancel", "OK"}, 1, "", "confirmed"},
         {"file:///app/www/a%20b.html", K::Prompt, "Your name?", "", "a b.html", {"Cancel", "OK"}, 0, "x", "cancelled"},
         {"about:blank", K::LeavePage, "the page's own words", "", "", {"Stay", "Leave"}, 0, "", "cancelled"},
         {"http://localhost/form", K::LeavePage, "", "", "localhost", {"Stay", "Leave"}, 1, "", "confirmed"},
@@ -473,10 +475,22 @@ TEST_F(OverlayTest, ScriptDialogsShowAsAlertsNamedByThePageAndThePageHearsTheAns
     expectScreen("script_dialog_long_prompt");
     for (const auto& button : alert->buttonViews())
         EXPECT_TRUE(reachable(*button));
-    // Return in the field answers OK with its text.
+    // Return in the field answers OK with its text; left as shown (mended or cut), the page's own default.
     alert->textFieldAtIndex(0)->returnKey();
-    EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed \"bad \xEF\xBF\xBD byte\""});
+    EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed"});
     clock.advance(1);
+    const std::string longDefault(ScriptDialog::kMaxCharacters + 1, 'd');
+    for (const std::string typed : {"", "!"}) {
+        Answers edited;
+        view->pageOpensDialog(K::Prompt, "Your text?", longDefault, edited.reply());
+        ASSERT_TRUE(presenter.shownAlert());
+        auto field = presenter.shownAlert()->textFieldAtIndex(0);
+        EXPECT_EQ(field->text(), std::string(ScriptDialog::kMaxCharacters, 'd') + "…");
+        field->insertText(typed);
+        field->returnKey();
+        EXPECT_EQ(edited.heard, std::vector<std::string>{typed.empty() ? "confirmed" : "confirmed \"" + field->text() + "\""});
+        clock.advance(1);
+    }
 }
 
 TEST_F(OverlayTest, ScriptDialogsTakeTurnsAndGoWithTheirWebView) {
