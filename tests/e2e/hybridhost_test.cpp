@@ -243,6 +243,27 @@ std::vector<ProcessEntry> processes()
     return all;
 }
 
+// The processor time a process has spent, in seconds (user and system).
+double processorSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            user = std::stoull(field);
+        if (i == 15)
+            system = std::stoull(field);
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // The application on its own private virtual display: started without DISPLAY, with its home in `folder`
 // and no core files, its standard error caught. This process is made the subreaper of what the
 // application starts, so that whatever outlives it (its display server, the engine's processes) becomes a
@@ -311,6 +332,24 @@ public:
                 return false;
         }
         return true;
+    }
+
+    // Whether its web process has spent `seconds` of processor time running after this was asked (bounded):
+    // its page spins.
+    bool waitUntilItsPageSpins(double seconds, std::chrono::seconds timeout = std::chrono::seconds(30))
+    {
+        pid_t web = 0;
+        for (const ProcessEntry& process : processes())
+            if (process.name == "WebKitWebProces" && process.parent == m_pid)
+                web = process.pid;
+        const double from = web ? processorSeconds(web) : 0;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (web && std::chrono::steady_clock::now() < deadline) {
+            if (processorSeconds(web) - from >= seconds)
+                return true;
+            readError(50);
+        }
+        return false;
     }
 
     // The application's display server, once it runs (bounded).
@@ -429,8 +468,9 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
 // The engine's processes end with the application however it ends, not after it: a page that keeps its
 // web process's main thread (WebKit would end that process ten seconds after the application, saying
 // so on the terminal) is ended too, also while a screenshot's question to it waits; a second signal ends
-// the web processes at once. The network process writes what it holds first: the page's local storage
-// is on disk when the application has ended.
+// the web processes at once, and so does the application's being killed outright. The network process
+// writes what it holds first: the page's local storage is on disk when the application has ended (or,
+// killed, once the network process has).
 TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
 {
     // Each page tells it has done its part by calling a service the bundle does not map (the log names
@@ -447,13 +487,16 @@ TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
         const char* name;
         const std::string& page;
         bool screenshot;
-        int signals; // SIGTERMs sent once the page has done its part (none: the screenshot ends the run)
+        int signals; // signals sent once the page has done its part (none: the screenshot ends the run)
+        int signal = SIGTERM;
     } cases[] = {
         {"spinning, SIGTERM", spinning, false, 1},
         {"spinning, screenshot, SIGTERM", spinning, true, 1},
         {"spinning, two SIGTERMs", spinning, false, 2},
         {"storing, SIGTERM", storing, false, 1},
         {"storing, screenshot", storing, true, 0},
+        {"spinning, SIGKILL", spinning, false, 1, SIGKILL},
+        {"storing, SIGKILL", storing, false, 1, SIGKILL},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -463,11 +506,15 @@ TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
         const std::string shot = folder.path() + "/shot.png";
         HeadlessHost host(folder, bundle, c.screenshot ? std::vector<std::string>{"--screenshot", shot} : std::vector<std::string>{});
         ASSERT_TRUE(host.waitForOutput(&c.page == &spinning ? "'SpinProbe' not found" : "'StoreProbe' not found")) << host.err();
+        // Killed outright, the application ends nothing itself: its web process must be found spinning.
+        if (c.signal == SIGKILL && &c.page == &spinning) {
+            ASSERT_TRUE(host.waitUntilItsPageSpins(0.3)) << host.err();
+        }
         for (int i = 0; i < c.signals; ++i)
-            kill(host.pid(), SIGTERM);
+            kill(host.pid(), c.signal);
         const HeadlessHost::End end = host.awaitEnd();
         if (c.signals > 0) {
-            EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM) << end.status << "\n" << host.err();
+            EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == c.signal) << end.status << "\n" << host.err();
         } else {
             EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status << "\n" << host.err();
         }
@@ -475,7 +522,10 @@ TEST(HybridHostTest, TheEnginesProcessesEndWithTheApplication)
         EXPECT_EQ(host.err().find("didn't exit as expected"), std::string::npos) << host.err();
         // After a second signal the network process may still be writing what it holds as the
         // application ends; the web processes are gone.
-        if (c.signals == 2) {
+        if (c.signal == SIGKILL) {
+            // Killed, it could end nothing: the kernel ends its web processes as it goes, the network
+            // process ends once it has written what it holds.
+        } else if (c.signals == 2) {
             EXPECT_EQ(std::count(end.engineAtExit.begin(), end.engineAtExit.end(), "WebKitWebProces"), 0);
         } else {
             EXPECT_EQ(end.engineAtExit, std::vector<std::string>{});
