@@ -250,6 +250,10 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    // A page's print() prints nothing, as on the phone: WebKit's own print dialog runs a loop of its own,
+    // under which neither the window's close, a signal nor a screenshot's time-out could end the
+    // application, and the page's script waits for it.
+    g_signal_connect(m_view, "print", G_CALLBACK(+[](WebKitWebView*, WebKitPrintOperation*, gpointer) -> gboolean { return TRUE; }), nullptr);
 }
 
 WebKitEngine::~WebKitEngine()

@@ -46,7 +46,8 @@
 //   included), without blocking the main loop; the page's script waits for it meanwhile. While one waits,
 //   evaluate() answers at once (a wait under way gives up when one comes: the page cannot answer), and a
 //   snapshot is what the view last drew. A dialog of a document that went (another one committed, the web
-//   process ended) or of an engine destroyed is answered as cancelled.
+//   process ended) or of an engine destroyed is answered as cancelled. The page's print() prints nothing
+//   and returns at once.
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once

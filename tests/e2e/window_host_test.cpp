@@ -530,6 +530,18 @@ TEST_F(ToplevelWindowHostTest, APagesDialogsAreNativeAlertsAndThePageGetsWhatWas
     ASSERT_TRUE(alert);
     e2e::typeKey(*m_host, GDK_KEY_Return);
     ASSERT_TRUE(waitUntil([&] { return eval("window.later") == "\"yes\""; })) << eval("window.later");
+
+    // print() prints nothing: no dialog of the engine's own (whose loop held the application), and the
+    // page goes on at once.
+    GList* before = gtk_window_list_toplevels();
+    const guint windows = g_list_length(before);
+    g_list_free(before);
+    m_page->loadHTMLString("<html><body><script>print(); result = 'after print';</script></body></html>", "file:///app/www/print.html");
+    ASSERT_TRUE(waitUntil([&] { return !m_page->isLoading(); }));
+    EXPECT_EQ(eval("window.result"), "after print");
+    GList* after = gtk_window_list_toplevels();
+    EXPECT_EQ(g_list_length(after), windows);
+    g_list_free(after);
 }
 
 // A page that alerts a thousand times in a loop, also one that gives itself another address before each
