@@ -253,6 +253,9 @@ int fail(const std::string& message)
 
 int main(int argc, char** argv)
 {
+    // A write past a file-size limit fails (EFBIG) as one on a full disk does, and the stores answer it so,
+    // rather than ending the process at every launch once one of its files is larger than the limit.
+    ::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto options = app::HostOptions::parse(arguments);
     if (!options.ok()) {

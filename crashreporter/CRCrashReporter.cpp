@@ -78,6 +78,47 @@ bool hasEnded(long process)
     return process > 0 && process != getpid() && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
 }
 
+// Whether a failed call was refused as such (a system-call filter, an older kernel, a file system without
+// it), rather than failing on the files named.
+bool isRefused(int error)
+{
+    return error == EPERM || error == EACCES || error == ENOSYS || error == EINVAL;
+}
+
+// Renames by whichever of the system's calls for it a filter lets through.
+int renameAny(const char* from, const char* to)
+{
+    if (rename(from, to) == 0)
+        return 0;
+    if (!isRefused(errno))
+        return -1;
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0) == 0)
+        return 0;
+    if (!isRefused(errno))
+        return -1;
+    return static_cast<int>(syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to));
+}
+
+// Takes the file at `from` under the new name `to` (a claim: no other process takes that name): renamed,
+// or where every rename is refused, linked and then removed from `from` while that still names it. 0, or
+// the error: ENOENT when another process took it first.
+int takeFile(const std::string& from, const std::string& to)
+{
+    if (renameAny(from.c_str(), to.c_str()) == 0)
+        return 0;
+    const int error = errno;
+    if (!isRefused(error))
+        return error;
+    if (link(from.c_str(), to.c_str()) != 0)
+        return errno == ENOENT ? ENOENT : error;
+    struct stat taken {}, there {};
+    if (lstat(to.c_str(), &taken) == 0 && lstat(from.c_str(), &there) == 0 && taken.st_dev == there.st_dev &&
+        taken.st_ino == there.st_ino && unlink(from.c_str()) == 0)
+        return 0;
+    (void)unlink(to.c_str());
+    return ENOENT;
+}
+
 std::mutex g_enableMutex;
 bool g_enabled = false; // process-wide, never cleared; guarded by g_enableMutex
 
@@ -245,11 +286,22 @@ std::string CRCrashReporter::crashReportPath() const
     return m_crashReportDirectory + "/" + kReportFileName;
 }
 
+CRCrashReporter::~CRCrashReporter()
+{
+    // A report loaded and not purged waits again, for this process's other readers too.
+    if (!m_claimedPath.empty())
+        setClaimedHere(m_claimedPath, false);
+}
+
 bool CRCrashReporter::hasPendingCrashReport() const
 {
     struct stat status {};
-    return (!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) == 0) ||
-           lstat(crashReportPath().c_str(), &status) == 0;
+    if ((!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) == 0) || lstat(crashReportPath().c_str(), &status) == 0)
+        return true;
+    // Nothing in place: a report taken by a reader that ended before purging it, or one waiting beside,
+    // takes the place (as when a reporter is enabled).
+    tidyWaitingReports();
+    return lstat(crashReportPath().c_str(), &status) == 0;
 }
 
 std::string CRCrashReporter::claimName() const
@@ -275,13 +327,18 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
         setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
     const std::string path = crashReportPath();
     if (m_claimedPath.empty()) {
-        const platform::StorePlace::Fit fit = platform::StorePlace::makeFit(path, kOwner);
+        platform::StorePlace::Fit fit = platform::StorePlace::makeFit(path, kOwner);
+        if (fit == platform::StorePlace::Fit::Empty) {
+            // Nothing in place: a report taken by a reader that ended before purging it (killed, or unable
+            // to read it), or one waiting beside, takes the place first.
+            tidyWaitingReports();
+            fit = platform::StorePlace::makeFit(path, kOwner);
+        }
         if (fit == platform::StorePlace::Fit::MovedAside || fit == platform::StorePlace::Fit::Blocked)
             return crsh_reporter_error(CRCrashReporterErrorCrashReportInvalid, "The pending crash report is not a regular file");
         const std::string claim = claimName();
         setClaimedHere(claim, true);
-        if (rename(path.c_str(), claim.c_str()) != 0) {
-            const int error = errno;
+        if (const int error = takeFile(path, claim); error != 0) {
             setClaimedHere(claim, false);
             return platform::fileError(error, platform::FileAccess::Read, path, "Could not open");
         }
@@ -292,7 +349,7 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
         // No report: set aside for whoever looks, never read again.
         const std::string aside = platform::StorePlace::asideName(path);
         (void)platform::FileManager::defaultManager().removeItem(aside);
-        if (rename(m_claimedPath.c_str(), aside.c_str()) == 0) {
+        if (renameAny(m_claimedPath.c_str(), aside.c_str()) == 0) {
             platform::Log::write(std::string(kOwner) + " " + path + " is no report (" + read.error().localizedDescription() +
                                  "); it was moved aside to " + aside);
             setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
@@ -427,12 +484,24 @@ void CRCrashReporter::tidyWaitingReports() const
     if (oldest == kept.end() || std::any_of(kept.begin(), kept.end(), [](const Kept& report) { return report.name == kReportFileName; }))
         return;
     // Moved in one step, so that a report another reader put in place and took meanwhile is not put there
-    // again; where the system has no such rename, linked and then unlinked.
+    // again. Where that rename is refused (an older kernel, a file system without it, a system-call
+    // filter), the report is first taken under a claim of this process's own, so that no other process
+    // puts it in place too, then linked into the place (which does not replace either) and given back
+    // when that fails; a claim left by a failed give-back waits again once this process has gone.
     const std::string waiting = m_crashReportDirectory + "/" + oldest->name;
-    if (syscall(SYS_renameat2, AT_FDCWD, waiting.c_str(), AT_FDCWD, crashReportPath().c_str(), 1 /* RENAME_NOREPLACE */) == 0)
+    const std::string path = crashReportPath();
+    if (syscall(SYS_renameat2, AT_FDCWD, waiting.c_str(), AT_FDCWD, path.c_str(), 1 /* RENAME_NOREPLACE */) == 0 ||
+        !isRefused(errno))
         return;
-    if ((errno == EINVAL || errno == ENOSYS) && link(waiting.c_str(), crashReportPath().c_str()) == 0)
-        (void)unlink(waiting.c_str());
+    const std::string claim = claimName();
+    setClaimedHere(claim, true);
+    if (takeFile(waiting, claim) == 0) {
+        if (link(claim.c_str(), path.c_str()) == 0)
+            (void)unlink(claim.c_str());
+        else
+            (void)renameAny(claim.c_str(), waiting.c_str());
+    }
+    setClaimedHere(claim, false);
 }
 
 platform::Status CRCrashReporter::populateCrashReportDirectory() const
@@ -440,7 +509,11 @@ platform::Status CRCrashReporter::populateCrashReportDirectory() const
     platform::FileManager& files = platform::FileManager::defaultManager();
     platform::FileAttributeChanges permissions;
     permissions.posixPermissions = 0755;
-    for (const std::string& folder : {m_crashReportDirectory, queuedCrashReportDirectory()}) {
+    const std::string dataFolder = platform::deletingLastPathComponent(m_crashReportDirectory);
+    for (const std::string& folder : {dataFolder, m_crashReportDirectory, queuedCrashReportDirectory()}) {
+        // Something other than a folder there (a file, a pipe, a dangling link) would keep every crash
+        // from leaving its report, at every launch: it is moved aside.
+        (void)platform::StorePlace::makeFolderFit(folder, kOwner);
         if (files.isDirectory(folder))
             continue;
         platform::Status made = files.createDirectory(folder, true, permissions);

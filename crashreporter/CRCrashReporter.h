@@ -15,7 +15,9 @@
 // Readers in several processes at once: loading takes the pending report for the reporter that loaded it
 // (a rename to "live_report.crshlog.<pid>.<unique>.read"), so no other reader reads it too, and purging
 // removes that report, never another that took its place meanwhile. One taken by a process that ended
-// before purging it waits again.
+// before purging it (or by a reporter destroyed before purging it) waits again, and the next look for a
+// pending report finds it. Where a system-call filter refuses a rename, another call that moves a file
+// takes its place (another rename call, or a link and an unlink).
 //
 // On this platform only signal handlers can catch a crash: the exception-server mode registers its SIGABRT
 // handler and then fails, since there are no exception ports to serve.
@@ -77,6 +79,7 @@ public:
 
     CRCrashReporter(const CRCrashReporter&) = delete;
     CRCrashReporter& operator=(const CRCrashReporter&) = delete;
+    ~CRCrashReporter();
 
     const CRCrashReporterConfig& config() const { return m_config; }
     const std::string& applicationIdentifier() const { return m_applicationIdentifier; }
@@ -88,7 +91,9 @@ public:
     static constexpr std::size_t kMaxKeptReports = 20;
     static constexpr std::uint64_t kMaxKeptBytes = 2 << 20; // eight reports of the largest size
 
-    // Whether anything exists at crashReportPath(), or this reporter holds a report it loaded.
+    // Whether anything exists at crashReportPath(), or this reporter holds a report it loaded. With nothing
+    // there, a report waiting beside, or taken by a reader that ended before purging it, takes the place
+    // first (as when a reporter is enabled); loading does the same.
     bool hasPendingCrashReport() const;
     // The pending report's bytes, taken for this reporter (the same report again until it is purged); the
     // file system's error when it cannot be read (no such file: none is pending), code 2 when it is not a

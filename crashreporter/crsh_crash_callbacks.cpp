@@ -465,6 +465,18 @@ long renameWith(const char* from, const char* to, unsigned flags)
     return syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
 }
 
+// Gives the whole report at `from` a name of this process's own, where nothing stands: renamed, or where a
+// system-call filter refuses the rename, by the other rename call, or linked and unlinked.
+bool moveReport(const char* from, const char* to)
+{
+    if (rename(from, to) == 0 || renameWith(from, to, 0) == 0)
+        return true;
+    if (link(from, to) != 0)
+        return false;
+    (void)unlink(from);
+    return true;
+}
+
 // Puts the whole report written under aside in place at path, without ever replacing a report there: a
 // report standing there is kept and the new one waits under its own name; anything else that is a regular
 // file gives way. Two processes doing this at once each keep theirs. False when nothing could be placed.
@@ -495,7 +507,7 @@ bool placeReport(const char* aside, const char* path)
         case Standing::NotAFile:
             return false;
         case Standing::Report:
-            return rename(aside, waiting) == 0;
+            return moveReport(aside, waiting);
         case Standing::Other:
             break;
         }
@@ -503,7 +515,7 @@ bool placeReport(const char* aside, const char* path)
         // under the aside name is looked at again (another process's report may have come in between).
         if (flagsWork && renameWith(aside, path, RENAME_EXCHANGE) == 0) {
             if (standingAt(aside) == Standing::Report)
-                (void)rename(aside, waiting);
+                (void)moveReport(aside, waiting);
             else
                 (void)unlink(aside);
             return true;

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace deploy {
@@ -33,6 +34,12 @@ std::int32_t percentOf(std::int64_t part, std::int64_t whole) {
 }
 
 std::string firstLabelComponent(const std::string& label) { return ZMDeployVersionStore::deconstructVersionLabel(label).front(); }
+
+// Whether anything is at the path, a link (even a dangling one) included.
+bool somethingAt(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
 
 void syncFolder(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -397,8 +404,9 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
     const std::string stagingParent = support + "/" + ZMDeployVersionStore::kStagingFolderName;
     const std::string staging = stagingParent + "/" + *uuid;
     const std::string target = m_versions.versionFolder(*uuid);
-    // Leftovers of an unpacking that was cut short go first.
-    if (files.fileExists(stagingParent))
+    // Leftovers of an unpacking that was cut short go first (whatever stands there: a link, even a
+    // dangling one, is removed, not followed).
+    if (somethingAt(stagingParent))
         (void)files.removeItem(stagingParent);
     if (auto made = files.createDirectory(stagingParent, true); !made)
         return fail(made.error().localizedDescription());
@@ -409,8 +417,9 @@ platform::Status ZMDeploy::performExtract(const std::optional<std::string>& call
         (void)files.removeItem(stagingParent);
         return fail(unzipped.error().localizedDescription());
     }
-    // A folder of that name without a record (left by a run killed after the move) is replaced.
-    if (files.fileExists(target))
+    // A folder of that name without a record (left by a run killed after the move) is replaced; so is
+    // anything else there (a file, a link, dangling or not), which the folder could not be moved over.
+    if (somethingAt(target))
         (void)files.removeItem(target);
     syncFolder(staging);
     if (::rename(staging.c_str(), target.c_str()) != 0) {

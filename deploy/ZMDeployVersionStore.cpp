@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 namespace deploy {
 
 namespace {
@@ -160,7 +162,9 @@ bool ZMDeployVersionStore::removeVersion(const std::string& uuid) {
         setString(kUUIDKey, "");
     const std::string folder = versionFolder(uuid);
     auto& files = platform::FileManager::defaultManager();
-    bool removed = files.fileExists(folder) && files.removeItem(folder).ok();
+    // A link at the folder's place (dangling or not) is removed, not followed.
+    struct stat status {};
+    bool removed = ::lstat(folder.c_str(), &status) == 0 && files.removeItem(folder).ok();
     if (removed)
         removeVersionFromPreferences(uuid);
     platform::Log::write("Removed Version " + uuid + " success? " + std::to_string(removed ? 1 : 0));

@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "deploy/ZipEntryPath.h"
 #include "platform/TextEncoding.h"
+#include "platform/SeededHash.h"
 
 #include <unzip.h>
 #include <zip.h>
@@ -269,7 +270,7 @@ private:
     ZMZipArchiveDelegate* m_delegate;
     std::vector<char> m_buffer;
     std::vector<Entry> m_entries;
-    std::unordered_set<std::string> m_knownFolders;
+    std::unordered_set<std::string, platform::SeededHash, std::equal_to<>> m_knownFolders;
     struct Dated {
         std::string path;
         platform::Date date;
@@ -288,7 +289,7 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
     std::string name;
     // Files and links by path: a second entry for one of them would make the archive say two things
     // about one file (what is installed would depend on which one a reader takes).
-    std::unordered_set<std::string> files;
+    std::unordered_set<std::string, platform::SeededHash, std::equal_to<>> files;
     int status = UNZ_OK;
     while (status == UNZ_OK) {
         // The count the archive states may be wrong: the entries are counted as they are read.
@@ -442,7 +443,7 @@ bool Unzipper::canExtractInParallel() const {
     if (!m_overwrite || m_entries.size() < kParallelMinimumEntries || std::thread::hardware_concurrency() < 2)
         return false;
     std::uint64_t bytes = 0;
-    std::unordered_set<std::string> names;
+    std::unordered_set<std::string, platform::SeededHash, std::equal_to<>> names;
     for (const Entry& entry : m_entries) {
         if (entry.kind == EntryKind::Link || !names.insert(entry.path.relativePath).second)
             return false;

@@ -131,8 +131,13 @@ void HYBAssetLibraryFilesystem::readFileAtURL(const HYBFilesystemURL& url, std::
             }
             platform::Bytes bytes;
             if (start >= 0) {
-                if (platform::Result<platform::Bytes> read = asset->bytes(static_cast<std::uint64_t>(start), length))
-                    bytes = std::move(*read);
+                platform::Result<platform::Bytes> read = asset->bytes(static_cast<std::uint64_t>(start), length);
+                if (!read) {
+                    // Never an empty read for one that failed: a reader would take it for the end.
+                    (*shared)(std::nullopt, asset->mimeType(), static_cast<std::int32_t>(HYBFileError::NotReadable));
+                    return;
+                }
+                bytes = std::move(*read);
             }
             (*shared)(std::move(bytes), asset->mimeType(), 0);
         },

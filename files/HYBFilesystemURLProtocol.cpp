@@ -2,26 +2,55 @@
 
 #include "files/HYBFile.h"
 #include "files/HYBFilesystemURL.h"
+#include "platform/URLError.h"
 
 namespace files {
 namespace {
 
-void answer(platform::URLProtocol& protocol, const std::optional<platform::URL>& url, std::optional<platform::Bytes> data,
-            const std::optional<std::string>& mimeType, std::int32_t errorCode) {
+platform::HTTPHeaderFields answerFields(const std::optional<std::string>& mimeType) {
     platform::HTTPHeaderFields fields;
     (void)fields.setValue("Cache-Control", "no-cache");
-    if (errorCode != 0 || !data) {
-        protocol.client()->didReceiveResponse(protocol, platform::URLResponse::http(url, 404, fields, "HTTP/1.1"),
-                                              platform::URLCacheStoragePolicy::NotAllowed);
-        protocol.client()->didFinishLoading(protocol);
-        return;
-    }
     if (mimeType)
         (void)fields.setValue("Content-Type", *mimeType);
-    protocol.client()->didReceiveResponse(protocol, platform::URLResponse::http(url, 200, fields, "HTTP/1.1"),
-                                          platform::URLCacheStoragePolicy::NotAllowed);
-    protocol.client()->didLoadData(protocol, *data);
-    protocol.client()->didFinishLoading(protocol);
+    return fields;
+}
+
+// One load's steps through its file: each reads the next piece once the reader has room for it.
+struct Steps {
+    std::weak_ptr<platform::URLProtocol> protocol;
+    std::shared_ptr<HYBFileSystem> fileSystem;
+    HYBFilesystemURL url;
+    std::optional<platform::URL> responseURL;
+};
+
+void readStep(const std::shared_ptr<const Steps>& steps, std::int64_t offset) {
+    constexpr auto kStep = static_cast<std::int64_t>(platform::URLProtocol::kStepBytes);
+    steps->fileSystem->readFileAtURL(steps->url, offset, offset + kStep,
+                                     [steps, offset](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
+                                                     std::int32_t errorCode) {
+        std::shared_ptr<platform::URLProtocol> self = steps->protocol.lock();
+        if (!self)
+            return;
+        platform::URLProtocolClient& client = *self->client();
+        const bool failed = errorCode != 0 || !data;
+        if (offset == 0) {
+            client.didReceiveResponse(*self, platform::URLResponse::http(steps->responseURL, failed ? 404 : 200, answerFields(failed ? std::nullopt : mimeType), "HTTP/1.1"),
+                                      platform::URLCacheStoragePolicy::NotAllowed);
+            if (failed)
+                return client.didFinishLoading(*self);
+        } else if (failed) {
+            // Part of the body went out already: the load fails rather than end as if whole.
+            return client.didFailWithError(*self, platform::makeURLError(platform::kURLErrorResourceUnavailable,
+                                                                         "the file could not be read past byte " + std::to_string(offset),
+                                                                         self->request().urlString()));
+        }
+        if (!data->empty())
+            client.didLoadData(*self, *data);
+        if (static_cast<std::int64_t>(data->size()) < kStep)
+            return client.didFinishLoading(*self);
+        const std::int64_t next = offset + kStep;
+        client.whenReaderHasRoom(*self, [steps, next] { readStep(steps, next); });
+    });
 }
 
 } // namespace
@@ -46,16 +75,12 @@ void HYBFilesystemURLProtocol::startLoading() {
     std::shared_ptr<HYBFile> plugin = HYBFile::current();
     std::shared_ptr<HYBFileSystem> fileSystem = plugin ? plugin->filesystemForURL(url) : nullptr;
     if (!fileSystem) {
-        answer(*this, responseURL, std::nullopt, std::nullopt, static_cast<std::int32_t>(1));
+        client()->didReceiveResponse(*this, platform::URLResponse::http(responseURL, 404, answerFields(std::nullopt), "HTTP/1.1"),
+                                     platform::URLCacheStoragePolicy::NotAllowed);
+        client()->didFinishLoading(*this);
         return;
     }
-    std::weak_ptr<platform::URLProtocol> weak = weak_from_this();
-    fileSystem->readFileAtURL(url, 0, -1,
-                              [weak, responseURL](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
-                                                  std::int32_t errorCode) {
-                                  if (std::shared_ptr<platform::URLProtocol> self = weak.lock())
-                                      answer(*self, responseURL, std::move(data), mimeType, errorCode);
-                              });
+    readStep(std::make_shared<const Steps>(Steps{weak_from_this(), std::move(fileSystem), url, responseURL}), 0);
 }
 
 } // namespace files

@@ -1,5 +1,7 @@
-// Serves "hybfile" URLs to the web view (and to any URL connection): the whole file, read through the
-// file system that owns it, answered 200 with its MIME type, or 404 when it cannot be read.
+// Serves "hybfile" URLs to the web view (and to any URL connection): the file, read through the file system
+// that owns it in steps of URLProtocol::kStepBytes as the reader makes room (never whole, at any size),
+// answered 200 with its MIME type, or 404 when its first step cannot be read; a later step that cannot be
+// read fails the load.
 //
 // Guarantees:
 // - Every request gets an answer: a URL that names no registered file system (or when no file plug-in

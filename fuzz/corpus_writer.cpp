@@ -223,6 +223,14 @@ void costlyPropertyLists() {
     seed("shared_store_fuzz", "shared-long-string", sharedString);
 }
 
+// Many keys of one hash value, for the readers that keep keys in tables and the writers of what they read.
+void collidingKeyLists() {
+    for (const auto& [path, bytes] : hybtest::collidingKeySeeds()) {
+        const std::size_t slash = path.find('/');
+        seed(path.substr(0, slash), path.substr(slash + 1), bytes);
+    }
+}
+
 void sharedStores() {
     const fs::path keychainPath = scratch() / "keychain.plist";
     // Items are dated: a fixed clock keeps the file the same from run to run.
@@ -494,6 +502,7 @@ int main(int argc, char** argv) {
     propertyLists();
     hostilePropertyLists();
     costlyPropertyLists();
+    collidingKeyLists();
     sharedStores();
     jsonTexts();
     urls();

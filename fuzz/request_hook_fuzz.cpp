@@ -1,5 +1,7 @@
 // The web process's request hook (webprocess/RequestHook.c) on any URL text: the fragment cut, the schemes
-// kept in the page, the bridge's path test and the bounded list of navigations the UI process allowed.
+// kept in the page, the bridge's path test, the bounded list of navigations the UI process allowed, a file
+// URL's local route (which reads back as a local route of a file) and the whitelist's reading of a web URL
+// (webprocess/LoadRules.c), which allows no URL it cannot read.
 // The input is a list of lines, each an operation (its first byte) and a URL. The list never holds more
 // than its bound, a navigation just added is found once (and only once) unless the bound pushed it out,
 // and a cut URL has no "#" and starts the original.
@@ -13,7 +15,11 @@ gboolean fuzz_hook_is_exec_request(const char* uri);
 void fuzz_hook_add_pending_navigation(GQueue* pending, const char* uri);
 gboolean fuzz_hook_take_pending_navigation(GQueue* pending, const char* uri);
 guint fuzz_hook_max_pending_navigations(void);
+char* fuzz_hook_local_route_of(const char* uri);
+gboolean fuzz_hook_is_local_route_of_file(const char* uri);
 }
+
+#include "webprocess/LoadRules.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +54,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         g_free(cut);
         (void)fuzz_hook_stays_local(uri.c_str());
         (void)fuzz_hook_is_exec_request(uri.c_str());
+        if (char* route = fuzz_hook_local_route_of(uri.c_str())) {
+            check(fuzz_hook_is_local_route_of_file(route));
+            g_free(route);
+        }
+        // Rules of every kind of test: a URL allowed is a web URL of the host and port they name, with no user
+        // part.
+        static HybLoadRules* const rules = [] {
+            const HybRulePattern patterns[] = {{"http$", "([a-z0-9.-]*\\.)?example\\.com$", 8080, "\\/a(\\/.*)?$"},
+                                               {"hyb\\-default\\-scheme$", "example\\.org$", -1, nullptr}};
+            return hyb_load_rules_new(patterns, 2, 1);
+        }();
+        if (hyb_load_rules_allow(rules, uri.c_str())) {
+            char* lower = g_ascii_strdown(uri.c_str(), -1);
+            const std::string lowered(lower);
+            g_free(lower);
+            const std::size_t authority = lowered.find("://") + 3;
+            check(lowered.substr(authority, lowered.find_first_of("/?#", authority) - authority).find('@') == std::string::npos
+                  && (lowered.rfind("http://", 0) == 0 || lowered.rfind("https://", 0) == 0)
+                  && (lowered.find("example.com:8080/a") != std::string::npos || lowered.find("example.org") != std::string::npos));
+        }
 
         switch (op % 3) {
         case 0: {

@@ -21,6 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!again || *again != *original)
             std::abort();
     }
+    // A file load's route reads as a file URL of an absolute path, and as no other kind.
+    const std::string local = std::string(webengine::kLocalRoutePrefix) + std::string(text);
+    if (const auto file = webengine::originalURLFromLocalRoute(local)) {
+        if (file->rfind("file:///", 0) != 0 || file->find('\0') != std::string::npos || file->find('#') != std::string::npos
+            || webengine::originalURLFromRoute(local))
+            std::abort();
+    }
     // A bridge route reads as its original, never as a load's.
     const std::string bridge = std::string(webengine::kBridgeRoutePrefix) + std::string(text);
     if (const auto original = webengine::originalURLFromBridgeRoute(bridge)) {

@@ -141,7 +141,7 @@ std::optional<platform::Dictionary> MMApiRegister::registryFrom(const std::optio
     auto plist = MessengerApiUtil::propertyListFromData(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
     if (!plist || !plist->isDictionary())
         return std::nullopt;
-    return *plist->getDictionary();
+    return std::move(*plist->getDictionary());
 }
 
 std::optional<std::string> MMApiRegister::getIconString() {

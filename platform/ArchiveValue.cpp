@@ -3,6 +3,7 @@
 #include "platform/KeyedArchiver.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 
 namespace platform {
@@ -209,27 +210,31 @@ std::optional<Value> ArchiveValue::toValue() const {
     return std::nullopt;
 }
 
+// Text, data and numbers hash with the process's seeded hash: a set read from an archive cannot be made
+// of values that share one hash.
 std::size_t ArchiveValue::hash() const {
-    std::size_t seed = std::hash<int>()(static_cast<int>(type()));
+    const SeededHash seeded;
+    // Equal doubles hash alike: 0.0 and -0.0 are equal.
+    const auto real = [&seeded](double d) { return d == 0 ? seeded(std::uint64_t{0}) : seeded(std::bit_cast<std::uint64_t>(d)); };
+    std::size_t seed = seeded(static_cast<int>(type()));
     switch (type()) {
     case Type::Null: return seed;
-    case Type::Bool: return combineHash(seed, std::hash<bool>()(*getBool()));
-    case Type::Integer: return combineHash(seed, std::hash<std::int64_t>()(*getInteger()));
-    case Type::Double: return combineHash(seed, std::hash<double>()(*getDouble()));
-    case Type::String: return combineHash(seed, std::hash<std::string>()(*getString()));
+    case Type::Bool: return combineHash(seed, *getBool() ? 1 : 0);
+    case Type::Integer: return combineHash(seed, seeded(*getInteger()));
+    case Type::Double: return combineHash(seed, real(*getDouble()));
+    case Type::String: return combineHash(seed, seeded(*getString()));
     case Type::Bytes: {
         const Bytes& bytes = *getBytes();
-        std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return combineHash(seed, std::hash<std::string_view>()(view));
+        return combineHash(seed, seeded(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     }
-    case Type::Date: return combineHash(seed, std::hash<double>()(getDate()->secondsSince1970));
+    case Type::Date: return combineHash(seed, real(getDate()->secondsSince1970));
     case Type::Array:
         for (const auto& item : *getArray())
             seed = combineHash(seed, item.hash());
         return seed;
     case Type::Dictionary:
         for (const auto& entry : *getDictionary())
-            seed = combineHash(combineHash(seed, std::hash<std::string>()(entry.key)), entry.value.hash());
+            seed = combineHash(combineHash(seed, seeded(entry.key)), entry.value.hash());
         return seed;
     case Type::Set: {
         // Order-free: equal sets may hold their items in different orders.
@@ -238,7 +243,7 @@ std::size_t ArchiveValue::hash() const {
             sum += item.hash();
         return combineHash(seed, sum);
     }
-    case Type::Object: return combineHash(seed, std::hash<std::string>()(object()->archiveClassName()));
+    case Type::Object: return combineHash(seed, object()->equalityHash());
     }
     return seed;
 }

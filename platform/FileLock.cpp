@@ -1,7 +1,10 @@
 #include "platform/FileLock.h"
 
+#include "platform/StorePlace.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +14,19 @@ namespace platform {
 
 Status FileLock::lock(const std::string& lockFilePath, Mode mode) {
     unlock();
-    int fd = ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Only a regular file of the path's own is locked: a folder or a socket there would refuse every lock
+    // for good, a link would lock a file every other program may lock too (/dev/null) or make one where
+    // it points, and a pipe would hold the open. Such a thing is moved aside.
+    if (!StorePlace::isUsable(StorePlace::makeFit(lockFilePath, "FileLock")))
+        return Error(kPOSIXErrorDomain, EINVAL, "cannot lock " + lockFilePath + ": it is not a regular file");
+    int fd = ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return Error(kPOSIXErrorDomain, errno, "cannot open lock file " + lockFilePath + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Error(kPOSIXErrorDomain, EINVAL, "cannot lock " + lockFilePath + ": it is not a regular file");
+    }
     while (::flock(fd, mode == Mode::Exclusive ? LOCK_EX : LOCK_SH) != 0) {
         if (errno == EINTR)
             continue;

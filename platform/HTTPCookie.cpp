@@ -1,9 +1,9 @@
 #include "platform/HTTPCookie.h"
 
 #include "platform/HTTPSyntax.h"
+#include "platform/PublicSuffix.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <charconv>
 #include <curl/curl.h>
@@ -18,13 +18,7 @@ using http::lowercased;
 using http::trimmed;
 
 
-bool isIPAddress(const std::string& host) {
-    unsigned char buffer[16];
-    std::string bare = host;
-    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
-        bare = bare.substr(1, bare.size() - 2);
-    return inet_pton(AF_INET, bare.c_str(), buffer) == 1 || inet_pton(AF_INET6, bare.c_str(), buffer) == 1;
-}
+bool isIPAddress(const std::string& host) { return PublicSuffix::isIPAddress(host); }
 
 // RFC 6265 5.1.3: the host equals the domain or ends with "." and the domain (not for IP addresses).
 bool domainMatches(std::string_view host, std::string_view domain) {
@@ -125,8 +119,13 @@ std::optional<HTTPCookie> HTTPCookie::fromSetCookie(std::string_view text, std::
                 continue;
             if (!domainMatches(host, d))
                 return std::nullopt;
+            // A public suffix is no one's domain: a cookie for it would go to every site under it. Named by
+            // the host itself, the cookie stays that host's alone.
+            const bool suffix = PublicSuffix::isPublicSuffix(d);
+            if (suffix && !equalsIgnoringCase(host, d))
+                return std::nullopt;
             // A domain equal to an IP address host stays host-only.
-            if (!isIPAddress(std::string(host))) {
+            if (!suffix && !isIPAddress(std::string(host))) {
                 cookie.m_domain.assign(1, '.');
                 cookie.m_domain += lowercased(d);
             }
@@ -137,6 +136,13 @@ std::optional<HTTPCookie> HTTPCookie::fromSetCookie(std::string_view text, std::
             cookie.m_secure = true;
         } else if (equalsIgnoringCase(key, "httponly")) {
             cookie.m_httpOnly = true;
+        } else if (equalsIgnoringCase(key, "samesite")) {
+            if (equalsIgnoringCase(val, "strict"))
+                cookie.m_sameSite = HTTPCookieSameSite::Strict;
+            else if (equalsIgnoringCase(val, "lax"))
+                cookie.m_sameSite = HTTPCookieSameSite::Lax;
+            else
+                cookie.m_sameSite = HTTPCookieSameSite::None;
         }
     }
     if (maxAgeAttribute)

@@ -2,7 +2,10 @@
 //
 // A cookie set with a "Domain" attribute has a domain with a leading "." and is sent to that domain and
 // its subdomains; without one it is host-only and its domain is the host. A cookie without "Expires" or
-// "Max-Age" is session-only. Limits: the name and value together at most kMaxNameValueBytes.
+// "Max-Age" is session-only. Limits: the name and value together at most kMaxNameValueBytes. A "Domain" that
+// is a public suffix ("com", "co.uk") is refused, unless it is the host itself (the cookie is then host-only).
+// "SameSite" is kept as given (Strict, Lax; None, as when it is absent): the store sends a Strict or Lax
+// cookie only with a request of its own site.
 #pragma once
 
 #include "platform/Value.h"
@@ -13,6 +16,10 @@
 #include <vector>
 
 namespace platform {
+
+enum class HTTPCookieSameSite { None, Lax, Strict };
+// How a request relates to the site that makes it: the same site (or a top-level load), or another one.
+enum class HTTPCookieSiteContext { SameSite, CrossSite };
 
 class HTTPCookie {
 public:
@@ -29,10 +36,12 @@ public:
     bool isSessionOnly() const { return !m_expires.has_value(); }
     bool isSecure() const { return m_secure; }
     bool isHTTPOnly() const { return m_httpOnly; }
+    HTTPCookieSameSite sameSite() const { return m_sameSite; }
 
     void setExpiresDate(std::optional<Date> d) { m_expires = d; }
     void setSecure(bool b) { m_secure = b; }
     void setHTTPOnly(bool b) { m_httpOnly = b; }
+    void setSameSite(HTTPCookieSameSite policy) { m_sameSite = policy; }
 
     // Whether the cookie goes with a request to this host and path (not looking at expiry).
     bool matches(std::string_view host, std::string_view path, bool secureScheme) const;
@@ -57,6 +66,7 @@ private:
     std::optional<Date> m_expires;
     bool m_secure = false;
     bool m_httpOnly = false;
+    HTTPCookieSameSite m_sameSite = HTTPCookieSameSite::None;
 };
 
 } // namespace platform

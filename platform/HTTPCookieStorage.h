@@ -3,17 +3,32 @@
 // allows.
 //
 // Guarantees: thread-safe (connections store from the URL-loading thread). A cookie replaces an earlier
-// one with the same name, domain and path; an expired one removes it. At most kMaxCookies are kept (the
-// oldest go first). Session-only and persistent cookies live for the process; nothing is written to disk.
+// one with the same name, domain and path; an expired one removes it. Each site (registrable domain,
+// PublicSuffix::siteOf) keeps at most kMaxCookiesPerSite: a new one beyond that evicts that site's own oldest,
+// never another site's. At most kMaxCookies are kept in all: beyond that the site that keeps the most loses
+// its oldest, so a site with few cookies keeps them whatever others set. Session-only and persistent cookies
+// live for the process; nothing is written to disk.
+// Storing a cookie and finding a URL's cookies cost O(log n) in the cookies kept (the sites are an ordered
+// map: the hosts come from outside), and a look at the URL's host's own site's cookies, at most
+// kMaxCookiesPerSite.
+//
+// Two stores: shared(), the application's (its own documents' loads and its native clients'), and
+// forForeignContent(), for what web content the application did not write loads through it, so that such a
+// page neither signs the application out nor sets what the application's calls carry.
 #pragma once
 
 #include "platform/HTTPCookie.h"
 #include "platform/URL.h"
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -23,8 +38,10 @@ enum class HTTPCookieAcceptPolicy { Always, Never, OnlyFromMainDocumentDomain };
 class HTTPCookieStorage {
 public:
     static constexpr std::size_t kMaxCookies = 3000;
+    static constexpr std::size_t kMaxCookiesPerSite = 180;
 
     static HTTPCookieStorage& shared();
+    static HTTPCookieStorage& forForeignContent();
 
     HTTPCookieAcceptPolicy cookieAcceptPolicy() const;
     void setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy);
@@ -32,8 +49,8 @@ public:
     // All cookies, oldest first.
     std::vector<HTTPCookie> cookies() const;
     // The cookies to send with a request to this URL: not expired, matching host, path and scheme; longer
-    // paths first.
-    std::vector<HTTPCookie> cookiesForURL(const URL& url) const;
+    // paths first. A request of another site than the one it goes to gets no SameSite Strict or Lax cookie.
+    std::vector<HTTPCookie> cookiesForURL(const URL& url, HTTPCookieSiteContext context = HTTPCookieSiteContext::SameSite) const;
     // Stores one cookie whatever the policy says.
     void setCookie(const HTTPCookie& cookie);
     // Stores cookies received from `url` as the accept policy allows (the main document's URL decides for
@@ -51,15 +68,41 @@ public:
 
     // The connection's two uses: the "Cookie" value for a URL (nullopt when none match), and the reading
     // and storing of a reply head's "Set-Cookie" values.
-    std::optional<std::string> cookieHeaderForURL(const URL& url) const;
-    void storeSetCookieValues(const std::vector<std::string>& values, const URL& url, const std::optional<URL>& mainDocumentURL);
+    // A reply to a request of another site stores no SameSite Strict or Lax cookie.
+    std::optional<std::string> cookieHeaderForURL(const URL& url, HTTPCookieSiteContext context = HTTPCookieSiteContext::SameSite) const;
+    void storeSetCookieValues(const std::vector<std::string>& values, const URL& url, const std::optional<URL>& mainDocumentURL,
+                              HTTPCookieSiteContext context = HTTPCookieSiteContext::SameSite);
 
 private:
+    // A cookie's identity: name, domain (lower case) and path.
+    using Key = std::tuple<std::string, std::string, std::string>;
+    struct Entry {
+        HTTPCookie cookie;
+        std::string site;
+    };
+    // One site's cookies: by identity, and by age (the store's sequence numbers, oldest first).
+    struct Site {
+        std::map<Key, std::uint64_t> byKey;
+        std::set<std::uint64_t> byAge;
+    };
+    // Sites by how many cookies they keep, the most first (then by name).
+    struct MostFirst {
+        bool operator()(const std::pair<std::size_t, std::string>& a, const std::pair<std::size_t, std::string>& b) const {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        }
+    };
+
     void storeLocked(const HTTPCookie& cookie, double now);
+    void eraseLocked(std::uint64_t sequence);
+    // Removes the cookies `pick` chooses.
+    void eraseIfLocked(const CookiePredicate& pick);
 
     mutable std::mutex m_mutex;
     HTTPCookieAcceptPolicy m_policy = HTTPCookieAcceptPolicy::Always;
-    std::vector<HTTPCookie> m_cookies;
+    std::uint64_t m_nextSequence = 0;
+    std::map<std::uint64_t, Entry> m_cookies;            // by age, oldest first
+    std::map<std::string, Site> m_sites;                  // by site
+    std::set<std::pair<std::size_t, std::string>, MostFirst> m_siteSizes;
 };
 
 } // namespace platform

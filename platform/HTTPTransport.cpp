@@ -2,6 +2,7 @@
 
 #include "platform/ThreadHooks.h"
 #include "platform/Clock.h"
+#include "platform/ContentDecoder.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
 
@@ -85,31 +86,6 @@ Error errorFor(CURLcode code, long osErrno, const std::string& url, const char* 
     }
 }
 
-bool isDecodedEncoding(const std::optional<std::string>& encoding) {
-    return encoding && !encoding->empty() && strcasecmp(encoding->c_str(), "identity") != 0;
-}
-
-// Whether every coding of a "Content-Encoding" list is one the loader decodes. A body with any other
-// coding (a private cipher, say) reaches the caller as it came, header included, for the caller to undo.
-bool isKnownEncoding(const std::optional<std::string>& encoding) {
-    if (!encoding)
-        return true;
-    std::string_view rest = *encoding;
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        std::string token(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        const std::size_t first = token.find_first_not_of(" \t");
-        if (first == std::string::npos)
-            continue;
-        token = token.substr(first, token.find_last_not_of(" \t") - first + 1);
-        if (strcasecmp(token.c_str(), "gzip") != 0 && strcasecmp(token.c_str(), "x-gzip") != 0 &&
-            strcasecmp(token.c_str(), "deflate") != 0 && strcasecmp(token.c_str(), "identity") != 0)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 // An absolute location whose scheme is not one the transport follows (http, https).
@@ -141,8 +117,23 @@ struct HTTPTransport::Impl {
         // is the response, and the library's failure to follow it is no failure.
         bool foreignRedirect = false;
         std::size_t bodyOffset = 0;
-        bool paused = false;
+        // The request body's stream waits for bytes: the library does not ask for more until it is resumed.
+        bool sendPaused = false;
         std::int64_t uploadExpected = -1;
+        // Bytes read from the request body's stream so far, and why the stream could not be sent whole.
+        std::int64_t uploadRead = 0;
+        std::optional<Error> bodyError;
+        // The last bytes of a body of a named length, held until its stream is known to end there.
+        std::vector<std::uint8_t> bodyTail;
+        // Back-pressure (Options::receiveWindow): what the observer holds, whether the library was told to wait
+        // for room, and the decoder of a coded body (with the coded bytes it was given and has not decoded).
+        std::size_t held = 0;
+        bool receivePaused = false;
+        std::optional<ContentDecoder> decoder;
+        std::optional<Error> decodeError;
+        // The library is done with the transfer while its decoder still holds coded bytes, decoded as room
+        // comes back: the transfer ends once they are all handed over.
+        bool libraryDone = false;
         curl_off_t lastUploaded = 0;
         SteadyClock::duration timeout{};
         SteadyClock::time_point lastActivity = SteadyClock::now();
@@ -177,6 +168,21 @@ struct HTTPTransport::Impl {
 
         void touch() { lastActivity = SteadyClock::now(); }
 
+        // The request body's stream has nothing yet: the library waits until it says it has.
+        size_t waitForBody() {
+            sendPaused = true;
+            Impl* owner = impl;
+            TransferID transfer = id;
+            request.httpBodyStream()->setReadableHandler([owner, transfer] { owner->post([owner, transfer] { owner->unpauseSending(transfer); }); });
+            return CURL_READFUNC_PAUSE;
+        }
+
+        // The request body cannot go out whole: the transfer fails with why, never with a cut body sent.
+        size_t failBody(const std::string& why) {
+            bodyError = makeURLError(kURLErrorRequestBodyStreamExhausted, why, request.urlString());
+            return CURL_READFUNC_ABORT;
+        }
+
         // Whether following a redirect of that status turns this hop into a GET (the library's way with a
         // POST answered 301, 302 or 303): a new request, not this one sent again.
         bool redirectMakesAGet(int status) const { return hopMethod == "POST" && status >= 301 && status <= 303; }
@@ -209,8 +215,7 @@ struct HTTPTransport::Impl {
             responseDelivered = true;
             std::optional<URL> url = URL::fromString(effectiveURL());
             URLResponse response = URLResponse::http(url ? url : request.url(), head.statusCode(), head.fields(), head.httpVersion());
-            const auto encoding = head.fields().value("Content-Encoding");
-            if (isDecodedEncoding(encoding) && isKnownEncoding(encoding))
+            if (decoder)
                 response.setExpectedContentLength(-1);
             observer->transferDidReceiveResponse(response);
         }
@@ -302,6 +307,10 @@ struct HTTPTransport::Impl {
             Transfer* t = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             CURLcode code = msg->data.result;
+            if (t->bodyError || t->decodeError) {
+                finish(t->id, t->bodyError ? *t->bodyError : *t->decodeError);
+                continue;
+            }
             if (t->resendRefused) {
                 finish(t->id, makeURLError(kURLErrorNetworkConnectionLost,
                                            "The network connection was lost before the reply came; the request is not sent again.",
@@ -313,6 +322,12 @@ struct HTTPTransport::Impl {
                 if (!t->finalHeadComplete) {
                     finish(t->id, makeURLError(kURLErrorBadServerResponse, "the server's reply ended before its head was complete",
                                                t->request.urlString()));
+                    continue;
+                }
+                if (t->decoder && !t->decoder->needsInput()) {
+                    t->libraryDone = true;
+                    t->receivePaused = true;
+                    curl_multi_remove_handle(multi, t->easy);
                     continue;
                 }
                 finish(t->id, std::nullopt);
@@ -342,6 +357,7 @@ struct HTTPTransport::Impl {
         std::unique_ptr<Transfer> t = std::move(it->second);
         transfers.erase(it);
         activeCount = transfers.size();
+        forget(*t);
         curl_multi_remove_handle(multi, t->easy);
         if (!error)
             t->deliverResponse();
@@ -352,17 +368,121 @@ struct HTTPTransport::Impl {
         auto it = transfers.find(id);
         if (it == transfers.end())
             return;
+        forget(*it->second);
         curl_multi_remove_handle(multi, it->second->easy);
         transfers.erase(it);
         activeCount = transfers.size();
     }
 
-    void unpause(TransferID id) {
+    // What an ending transfer held is its reader's from now on: it no longer counts.
+    void forget(Transfer& t) {
+        heldInAll -= t.held;
+        heldCount = heldInAll;
+        t.held = 0;
+    }
+
+    // How many more body bytes the transfer may hand over now: what its window and the total leave, and one
+    // piece at least while it holds nothing.
+    std::size_t roomFor(const Transfer& t) const {
+        if (!t.options.receiveWindow)
+            return std::numeric_limits<std::size_t>::max();
+        const std::size_t own = t.options.receiveWindow > t.held ? t.options.receiveWindow - t.held : 0;
+        const std::size_t all = kReceivedBytesHeldInAll > heldInAll ? kReceivedBytesHeldInAll - heldInAll : 0;
+        const std::size_t room = std::min(own, all);
+        return t.held == 0 ? std::max(room, kReceivePiece) : room;
+    }
+
+    void handOver(Transfer& t, const std::uint8_t* bytes, std::size_t n) {
+        if (t.options.receiveWindow) {
+            t.held += n;
+            heldInAll += n;
+            heldCount = heldInAll;
+        }
+        t.observer->transferDidReceiveData(Bytes(bytes, bytes + n));
+    }
+
+    // Decodes what the transfer's decoder holds into the room there is; false when the body is not what its
+    // coding says.
+    bool decodeHeld(Transfer& t) {
+        std::vector<std::uint8_t> buffer;
+        for (;;) {
+            const std::size_t room = std::min(roomFor(t), kReceivePiece);
+            if (room == 0)
+                return true;
+            buffer.resize(room);
+            Result<std::size_t> decoded = t.decoder->read(buffer.data(), room);
+            if (!decoded) {
+                t.decodeError = decoded.error();
+                return false;
+            }
+            if (*decoded == 0)
+                return true;
+            handOver(t, buffer.data(), *decoded);
+        }
+    }
+
+    void release(TransferID id, std::size_t bytes) {
         auto it = transfers.find(id);
-        if (it == transfers.end() || !it->second->paused)
+        if (it == transfers.end())
             return;
-        it->second->paused = false;
-        curl_easy_pause(it->second->easy, CURLPAUSE_CONT);
+        Transfer& t = *it->second;
+        bytes = std::min(bytes, t.held);
+        if (bytes)
+            t.touch(); // the reader's pace: a load whose reader takes nothing for its time-out fails as timed out
+        t.held -= bytes;
+        heldInAll -= bytes;
+        heldCount = heldInAll;
+        // Room came back: to this transfer, and to any that waited for the total.
+        resumeAll();
+    }
+
+    // Bytes of a load that is not a transfer (a file, a URL protocol) its reader took.
+    void releaseOutside(std::size_t bytes) {
+        bytes = std::min(bytes, heldOutside);
+        heldOutside -= bytes;
+        heldInAll -= bytes;
+        heldCount = heldInAll;
+        resumeAll();
+    }
+
+    void resumeAll() {
+        std::vector<TransferID> waiting;
+        for (const auto& [other, transfer] : transfers)
+            if (transfer->receivePaused)
+                waiting.push_back(other);
+        for (TransferID other : waiting)
+            resume(other);
+    }
+
+    // Lets a transfer that waited for room go on, if there is room now.
+    void resume(TransferID id) {
+        auto it = transfers.find(id);
+        if (it == transfers.end() || !it->second->receivePaused)
+            return;
+        Transfer& t = *it->second;
+        if (roomFor(t) == 0)
+            return;
+        if (t.decoder && !t.decoder->needsInput()) {
+            if (!decodeHeld(t))
+                return finish(id, *t.decodeError);
+            if (!t.decoder->needsInput())
+                return;
+        }
+        if (t.libraryDone)
+            return finish(id, std::nullopt);
+        t.receivePaused = false;
+        t.touch();
+        // The library hands over what it kept at once, from inside this call.
+        if (curl_easy_pause(t.easy, t.sendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT) != CURLE_OK)
+            finish(id, t.decodeError ? *t.decodeError : makeURLError(kURLErrorUnknown, "the transfer could not go on", t.request.urlString()));
+    }
+
+    void unpauseSending(TransferID id) {
+        auto it = transfers.find(id);
+        if (it == transfers.end() || !it->second->sendPaused)
+            return;
+        it->second->sendPaused = false;
+        curl_easy_pause(it->second->easy, it->second->receivePaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
     }
 
     void add(std::unique_ptr<Transfer> t) {
@@ -390,9 +510,6 @@ struct HTTPTransport::Impl {
             t->statusLineRead();
         if (line != HTTPResponseHead::Line::End)
             return n;
-        // Read by the library when the body arrives, after the head: unknown codings pass through.
-        curl_easy_setopt(t->easy, CURLOPT_HTTP_CONTENT_DECODING,
-                         isKnownEncoding(t->head.fields().value("Content-Encoding")) ? 1L : 0L);
         if (!t->head.setCookieValues().empty())
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();
@@ -408,10 +525,12 @@ struct HTTPTransport::Impl {
                 t->hopMayResend = true;
             }
         }
-        if (status >= 200 && !redirect)
+        if (status >= 200 && !redirect) {
             t->finalHeadComplete = true;
-        if (status >= 200 && !redirect)
+            // Known codings are undone here, in the room there is; unknown ones pass through for the caller.
+            t->decoder = ContentDecoder::forEncoding(t->head.fields().value("Content-Encoding").value_or(""));
             t->deliverResponse();
+        }
         return n;
     }
 
@@ -431,7 +550,25 @@ struct HTTPTransport::Impl {
         t->touch();
         t->deliverResponse();
         auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        t->observer->transferDidReceiveData(Bytes(bytes, bytes + n));
+        Impl& impl = *t->impl;
+        if (t->decoder) {
+            // The decoder takes coded bytes only once it decoded all it had: until then the library keeps them.
+            if (!t->decoder->needsInput()) {
+                t->receivePaused = true;
+                return CURL_WRITEFUNC_PAUSE;
+            }
+            t->decoder->give(bytes, n);
+            if (!impl.decodeHeld(*t))
+                return 0;
+            if (!t->decoder->needsInput())
+                t->receivePaused = true; // told to the library on its next piece, or at the end of this one
+            return n;
+        }
+        if (t->held > 0 && n > impl.roomFor(*t)) {
+            t->receivePaused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        impl.handOver(*t, bytes, n);
         return n;
     }
 
@@ -451,23 +588,51 @@ struct HTTPTransport::Impl {
             t->requestSent();
             return 0;
         }
-        InputStream::ReadOutcome outcome = stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
-        switch (outcome.state) {
-        case InputStream::ReadState::Bytes:
-            return outcome.count;
-        case InputStream::ReadState::AtEnd:
+        // With a length named, the stream must give exactly that: its last bytes are held back until the stream
+        // is known to end with them, so that a longer body is never sent cut to the length.
+        if (t->uploadExpected >= 0 && t->uploadRead >= t->uploadExpected && t->bodyTail.empty()) {
             t->requestSent();
             return 0;
+        }
+        if (t->bodyTail.empty()) {
+            if (t->uploadExpected >= 0)
+                max = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(max), t->uploadExpected - t->uploadRead));
+            InputStream::ReadOutcome outcome = stream->tryRead(reinterpret_cast<std::uint8_t*>(buffer), max);
+            switch (outcome.state) {
+            case InputStream::ReadState::Bytes:
+                t->uploadRead += static_cast<std::int64_t>(outcome.count);
+                if (t->uploadExpected < 0 || t->uploadRead < t->uploadExpected)
+                    return outcome.count;
+                t->bodyTail.assign(buffer, buffer + outcome.count);
+                break;
+            case InputStream::ReadState::AtEnd:
+                if (t->uploadExpected >= 0)
+                    return t->failBody("the request body ended after " + std::to_string(t->uploadRead) + " of its " +
+                                       std::to_string(t->uploadExpected) + " bytes");
+                t->requestSent();
+                return 0;
+            case InputStream::ReadState::Failed:
+                return t->failBody("the request body could not be read: " + stream->streamError().localizedDescription());
+            case InputStream::ReadState::WouldBlock:
+                return t->waitForBody();
+            }
+        }
+        std::uint8_t probe = 0;
+        switch (stream->tryRead(&probe, 1).state) {
+        case InputStream::ReadState::AtEnd: {
+            const std::size_t n = std::min(max, t->bodyTail.size());
+            std::memcpy(buffer, t->bodyTail.data(), n);
+            t->bodyTail.erase(t->bodyTail.begin(), t->bodyTail.begin() + static_cast<std::ptrdiff_t>(n));
+            return n;
+        }
+        case InputStream::ReadState::Bytes:
+            return t->failBody("the request body is longer than its " + std::to_string(t->uploadExpected) + " bytes");
         case InputStream::ReadState::Failed:
-            return CURL_READFUNC_ABORT;
+            return t->failBody("the request body could not be read: " + stream->streamError().localizedDescription());
         case InputStream::ReadState::WouldBlock:
             break;
         }
-        t->paused = true;
-        Impl* impl = t->impl;
-        TransferID id = t->id;
-        stream->setReadableHandler([impl, id] { impl->post([impl, id] { impl->unpause(id); }); });
-        return CURL_READFUNC_PAUSE;
+        return t->waitForBody();
     }
 
     static int onSeek(void* user, curl_off_t offset, int origin) {
@@ -497,7 +662,10 @@ struct HTTPTransport::Impl {
     std::vector<std::function<void()>> commands;
     bool stopping = false;
     std::map<TransferID, std::unique_ptr<Transfer>> transfers; // loading thread only
+    std::size_t heldInAll = 0;                                 // loading thread only
+    std::size_t heldOutside = 0;                               // of heldInAll, by loads that are no transfer
     std::atomic<std::size_t> activeCount{0};
+    std::atomic<std::size_t> heldCount{0};
     std::atomic<TransferID> nextID{1};
 };
 
@@ -528,6 +696,30 @@ void HTTPTransport::post(std::function<void()> work) { m_impl->post(std::move(wo
 bool HTTPTransport::isLoadingThread() const { return std::this_thread::get_id() == m_impl->threadID; }
 
 std::size_t HTTPTransport::activeTransferCount() const { return m_impl->activeCount; }
+
+std::size_t HTTPTransport::heldBytes() const { return m_impl->heldCount; }
+
+void HTTPTransport::release(TransferID id, std::size_t bytes) {
+    Impl* impl = m_impl.get();
+    // Always by a post, never inside a callback of the library (where a reader on the loading thread may be).
+    impl->post([impl, id, bytes] { impl->release(id, bytes); });
+}
+
+std::size_t HTTPTransport::roomInAll() const {
+    const std::size_t held = m_impl->heldInAll;
+    return kReceivedBytesHeldInAll > held ? kReceivedBytesHeldInAll - held : 0;
+}
+
+void HTTPTransport::holdOutside(std::size_t bytes) {
+    m_impl->heldOutside += bytes;
+    m_impl->heldInAll += bytes;
+    m_impl->heldCount = m_impl->heldInAll;
+}
+
+void HTTPTransport::releaseOutside(std::size_t bytes) {
+    Impl* impl = m_impl.get();
+    impl->post([impl, bytes] { impl->releaseOutside(bytes); });
+}
 
 void HTTPTransport::cancel(TransferID id) {
     Impl* impl = m_impl.get();
@@ -603,8 +795,9 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, t.get());
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    // Decode what the server compressed; a caller's own Accept-Encoding field replaces the offer.
-    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    // The transport decodes what the server compressed itself (ContentDecoder), in the room there is; a
+    // caller's own Accept-Encoding field replaces the offer.
+    curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
 
     bool hasBody = request.httpBody().has_value() || request.httpBodyStream() != nullptr;
     std::int64_t bodyLength = -1;
@@ -636,6 +829,8 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         list = curl_slist_append(list, line.c_str());
     }
+    if (!request.valueForHTTPHeaderField("Accept-Encoding"))
+        list = curl_slist_append(list, (std::string("Accept-Encoding: ") + ContentDecoder::kOffered).c_str());
     list = curl_slist_append(list, "Expect:");
     t->headers = list;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);

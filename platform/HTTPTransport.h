@@ -24,7 +24,17 @@
 //   follows each hop's own method.
 // - TLS peers are verified unless the transfer's options accept any certificate.
 // - HTTP/1.1, redirects (at most kMaxRedirects; see above for a request that may not be sent again),
-//   gzip and deflate decoding; errors come as URL error codes.
+//   gzip, deflate and br decoding (ContentDecoder); errors come as URL error codes.
+// - Back-pressure, for a transfer started with a receive window: the body bytes handed to the observer
+//   count as held until `release` says the reader took them; while they fill the window, or while all such
+//   transfers together hold kReceivedBytesHeldInAll, the transfer pauses (the library stops reading its
+//   connection) and resumes as bytes are released. A transfer holding nothing may always take one piece
+//   (kReceivePiece), so none waits on another's reader for ever. A coded body is decoded only as far as
+//   there is room: a small body that decodes to gigabytes passes through in the window, never whole. A
+//   release counts as activity: a transfer whose reader takes nothing for its time-out interval times out.
+// - A request body given as a stream goes out as it comes, at any size. When the request names its length
+//   ("Content-Length"), a stream that ends before it, goes on past it, or fails, fails the transfer with
+//   kURLErrorRequestBodyStreamExhausted: a cut body is never sent as if whole.
 // - Connections are bounded (connectionLimitsFor the process's descriptor limit, RLIMIT_NOFILE): in all,
 //   open or kept alive for reuse, at most a quarter of the descriptors the process may open (and at most
 //   kMaxConnections), to one host and port at most kMaxConnectionsPerHost. A transfer beyond them waits for
@@ -50,6 +60,7 @@ class HTTPTransferObserver {
 public:
     virtual ~HTTPTransferObserver() = default;
     virtual void transferDidReceiveResponse(const URLResponse& response) = 0;
+    // A piece of the body as decoded; with a receive window it counts as held until released.
     virtual void transferDidReceiveData(Bytes data) = 0;
     virtual void transferDidSendBodyData(std::int64_t bytesWritten, std::int64_t totalBytesWritten,
                                          std::int64_t totalBytesExpectedToWrite) = 0;
@@ -71,8 +82,16 @@ public:
     };
     static ConnectionLimits connectionLimitsFor(std::uint64_t descriptors);
 
+    // What one transfer holds of its body before it pauses, when its observer asks for back-pressure; what
+    // all of them hold together; and the largest piece handed over at once.
+    static constexpr std::size_t kReceiveWindow = 1024 * 1024;
+    static constexpr std::size_t kReceivedBytesHeldInAll = 64 * 1024 * 1024;
+    static constexpr std::size_t kReceivePiece = 16 * 1024;
+
     struct Options {
         bool acceptAnyServerCertificate = false;
+        // 0: every byte goes to the observer as it arrives, held by nobody's count (no back-pressure).
+        std::size_t receiveWindow = 0;
     };
     using TransferID = std::uint64_t;
 
@@ -88,11 +107,21 @@ public:
     // scheme) fails at once with an error value and nothing starts.
     Result<TransferID> start(const URLRequest& request, Options options, std::shared_ptr<HTTPTransferObserver> observer);
     void cancel(TransferID id);
+    // The reader took `bytes` of what the transfer handed over (any thread; a transfer that ended ignores it).
+    void release(TransferID id, std::size_t bytes);
 
     void post(std::function<void()> work);
     bool isLoadingThread() const;
     // Transfers currently running (for tests and diagnostics).
     std::size_t activeTransferCount() const;
+    // Loads that are not transfers (files, URL protocols; URLConnection's) count what their readers hold in the
+    // same total: the room it leaves and a hold, on the loading thread; a release from any thread.
+    std::size_t roomInAll() const;
+    void holdOutside(std::size_t bytes);
+    void releaseOutside(std::size_t bytes);
+    // Body bytes handed over and not yet released, by every transfer with a window and every load counted
+    // outside (for tests and benches).
+    std::size_t heldBytes() const;
 
 private:
     struct Impl;

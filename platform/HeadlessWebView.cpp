@@ -266,7 +266,21 @@ std::shared_ptr<URLConnection> HeadlessWebView::startConnection(const URLRequest
     public:
         explicit Collector(std::function<void(XHRResult)> done) : m_done(std::move(done)) {}
         void didReceiveResponse(URLConnection&, const URLResponse& response) override { m_result.response = response; }
-        void didReceiveData(URLConnection&, const Bytes& data) override { m_result.body.insert(m_result.body.end(), data.begin(), data.end()); }
+        // A body past kMaxBodyBytes stops the load: a page is never held past that.
+        void didReceiveData(URLConnection& connection, const Bytes& data) override {
+            if (!m_done)
+                return;
+            if (data.size() > kMaxBodyBytes - std::min(kMaxBodyBytes, m_result.body.size())) {
+                connection.cancel();
+                m_result.body.clear();
+                m_result.error = makeURLError(kURLErrorDataLengthExceedsMaximum,
+                                              "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes",
+                                              connection.originalRequest().urlString());
+                finish();
+                return;
+            }
+            m_result.body.insert(m_result.body.end(), data.begin(), data.end());
+        }
         void didFinishLoading(URLConnection&) override { finish(); }
         void didFailWithError(URLConnection&, const Error& error) override {
             m_result.error = error;

@@ -40,6 +40,9 @@ namespace platform {
 
 class HeadlessWebView : public WebView {
 public:
+    // The largest body a load of the page (a document, an XHR) is held to; a larger one fails the load.
+    static constexpr std::size_t kMaxBodyBytes = 64u << 20;
+
     static std::shared_ptr<HeadlessWebView> create(Rect frame = {}, std::shared_ptr<ScriptedPage> page = nullptr);
     ~HeadlessWebView() override;
 

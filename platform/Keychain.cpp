@@ -7,6 +7,8 @@
 #include "platform/PosixIO.h"
 #include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
+#include "platform/StorePlace.h"
+#include "platform/SeededHash.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -283,6 +285,18 @@ std::string identityText(const Dictionary& item) {
     return text;
 }
 
+// Whether identityText names the identity exactly: equal texts for equal identities and no others, as for
+// every item made by add and update (their account and service are strings). Only items of a damaged or
+// foreign file may hold other values there.
+bool hasExactIdentityText(const Dictionary& item) {
+    for (const char* key : {kSecAttrAccount, kSecAttrService}) {
+        const Value& value = item[key];
+        if (!value.isNull() && !value.isString() && !value.isBytes())
+            return false;
+    }
+    return true;
+}
+
 std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data, static_cast<uInt>(length)));
 }
@@ -338,12 +352,92 @@ struct Keychain::Cache {
     // items, and made again after items are erased (which moves those after them).
     bool replaying = false;
     bool placesKnown = false;
-    std::unordered_map<std::string, std::size_t> identityPlaces;
+    std::unordered_map<std::string, std::size_t, SeededHash, std::equal_to<>> identityPlaces;
     // While a log is read, an erased item leaves a hole (a null value) instead of moving every item after
     // it, and `live` counts the items in the slots up to each (a Fenwick tree, made at the first hole), so
     // that the place a change names is found in log time; the holes are closed once the log is read.
     std::size_t holes = 0;
     std::vector<std::size_t> live;
+    // The number of items of each identity (identityText), so that an add or an update checks the
+    // identities it makes in time of its own size, not the keychain's: made when first needed, kept as
+    // changes go, and forgotten when items are read from the files.
+    bool countsKnown = false;
+    std::unordered_map<std::string, std::size_t, SeededHash, std::equal_to<>> identityCounts;
+
+    // Items of this identity text.
+    std::size_t itemsOf(const std::string& text) {
+        if (!countsKnown) {
+            identityCounts.clear();
+            for (const Value& item : items)
+                if (!item.isNull())
+                    ++identityCounts[identityText(item.dictionaryOrEmpty())];
+            countsKnown = true;
+        }
+        const auto found = identityCounts.find(text);
+        return found == identityCounts.end() ? 0 : found->second;
+    }
+
+    // Counts an item in (delta 1) or out (-1), when counts are kept.
+    void count(const Value& item, int delta) {
+        if (!countsKnown || item.isNull())
+            return;
+        const std::string text = identityText(item.dictionaryOrEmpty());
+        if (delta > 0) {
+            ++identityCounts[text];
+        } else if (const auto found = identityCounts.find(text); found != identityCounts.end() && --found->second == 0) {
+            identityCounts.erase(found);
+        }
+    }
+
+    // Whether these items, put at their places (increasing), leave no two items of one identity: by the
+    // counts of identity texts, in time of their own number; by every item's identity when one of them
+    // has no exact identity text.
+    bool identitiesStayApart(const std::vector<std::pair<std::size_t, Value>>& changed) {
+        const bool exact = std::all_of(changed.begin(), changed.end(), [](const auto& c) { return hasExactIdentityText(c.second.dictionaryOrEmpty()); });
+        if (exact) {
+            // Per text: the items of it now, less the changed items that held it, plus the changed items
+            // made of it so far. (An item that keeps its identity adds and takes one from its own text:
+            // left out.)
+            const auto keeps = [this](const std::pair<std::size_t, Value>& c) {
+                return sameIdentity(items[c.first].dictionaryOrEmpty(), c.second.dictionaryOrEmpty());
+            };
+            std::unordered_map<std::string, std::ptrdiff_t, SeededHash, std::equal_to<>> change;
+            for (const auto& c : changed)
+                if (!keeps(c))
+                    --change[identityText(items[c.first].dictionaryOrEmpty())];
+            for (const auto& c : changed) {
+                if (keeps(c))
+                    continue;
+                std::string text = identityText(c.second.dictionaryOrEmpty());
+                std::ptrdiff_t& delta = change[text];
+                if (static_cast<std::ptrdiff_t>(itemsOf(text)) + delta > 0)
+                    return false;
+                ++delta;
+            }
+            return true;
+        }
+        std::vector<bool> isChanged(items.size(), false);
+        for (const auto& [index, item] : changed)
+            isChanged[index] = true;
+        std::unordered_multimap<std::string, const Dictionary*, SeededHash, std::equal_to<>> identities;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (!isChanged[i])
+                identities.emplace(identityText(items[i].dictionaryOrEmpty()), &items[i].dictionaryOrEmpty());
+        for (const auto& [index, item] : changed) {
+            const Dictionary& mine = item.dictionaryOrEmpty();
+            std::string text = identityText(mine);
+            for (auto [at, end] = identities.equal_range(text); at != end; ++at)
+                if (sameIdentity(*at->second, mine))
+                    return false;
+            identities.emplace(std::move(text), &mine);
+        }
+        return true;
+    }
+
+    void forgetCounts() {
+        countsKnown = false;
+        std::unordered_map<std::string, std::size_t, SeededHash, std::equal_to<>>().swap(identityCounts);
+    }
 
     std::string journalPath() const { return path + ".journal"; }
 
@@ -351,6 +445,7 @@ struct Keychain::Cache {
         valid = false;
         closeHoles();
         forgetPlaces();
+        forgetCounts();
         Array().swap(items);
         total = 0;
         journalDamaged = false;
@@ -391,8 +486,13 @@ struct Keychain::Cache {
         stamp = now;
         if (now.exists) {
             Bytes data;
-            if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st))
-                return status;
+            // One too large to be read (or no longer a regular file) counts as one that does not decode: the
+            // next change sets it aside whole and starts a new one, rather than every call failing for good.
+            if (OSStatus status = readRegularFile(filePath, 0, kMaxFileLength, data, st); status != errSecSuccess) {
+                if (status != errSecDecode)
+                    return status;
+                Bytes().swap(data);
+            }
             auto root = PropertyList::read(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), kOwnFileExpansion);
             snapshotLength = data.size();
             Bytes().swap(data);
@@ -435,6 +535,9 @@ struct Keychain::Cache {
     // and drop; a log that cannot be read at all (not a regular file, too large) is not read, and the next
     // change moves it aside.
     OSStatus replayJournal(std::uint64_t offset) {
+        // (Counts kept before another keychain's new records are kept up to date by them.)
+        if (offset == 0)
+            forgetCounts();
         replaying = true;
         OSStatus status = replayRecords(offset);
         replaying = false;
@@ -619,6 +722,7 @@ struct Keychain::Cache {
 
     // Removes the item of a slot: erased, or while a log is read, left as a hole.
     void erase(std::size_t slot) {
+        count(items[slot], -1);
         if (!replaying) {
             items.erase(items.begin() + static_cast<std::ptrdiff_t>(slot));
             placesKnown = false;
@@ -641,6 +745,23 @@ struct Keychain::Cache {
         ++holes;
         for (std::size_t i = slot + 1; i <= live.size(); i += i & (~i + 1))
             live[i - 1] -= 1;
+    }
+
+    // Removes the items of these slots (increasing) at once, moving those after them once.
+    void eraseAll(const std::vector<std::size_t>& slots) {
+        if (slots.empty())
+            return;
+        std::size_t next = 0, kept = slots.front();
+        for (std::size_t slot = slots.front(); slot < items.size(); ++slot) {
+            if (next < slots.size() && slots[next] == slot) {
+                count(items[slot], -1);
+                ++next;
+            } else {
+                items[kept++] = std::move(items[slot]);
+            }
+        }
+        items.resize(kept);
+        placesKnown = false;
     }
 
     void closeHoles() {
@@ -674,6 +795,9 @@ struct Keychain::Cache {
 
     // Puts an item at a slot (the end: a new one), keeping the places of identities.
     void put(std::size_t place, const Value& item) {
+        if (place < items.size())
+            count(items[place], -1);
+        count(item, 1);
         if (place == items.size()) {
             items.push_back(item);
             if (!live.empty()) {
@@ -694,7 +818,7 @@ struct Keychain::Cache {
 
     void forgetPlaces() {
         placesKnown = false;
-        std::unordered_map<std::string, std::size_t>().swap(identityPlaces);
+        std::unordered_map<std::string, std::size_t, SeededHash, std::equal_to<>>().swap(identityPlaces);
     }
 
     // Puts an item a change carries whole in place of the item of its identity, or adds it.
@@ -763,9 +887,13 @@ struct Keychain::Cache {
             }
             std::sort(places.begin(), places.end());
             places.erase(std::unique(places.begin(), places.end()), places.end());
-            for (auto it = places.rbegin(); it != places.rend(); ++it) {
-                total -= itemLength(items[*it].dictionaryOrEmpty());
-                erase(*it);
+            for (std::size_t place : places)
+                total -= itemLength(items[place].dictionaryOrEmpty());
+            if (replaying) {
+                for (auto it = places.rbegin(); it != places.rend(); ++it)
+                    erase(*it);
+            } else {
+                eraseAll(places);
             }
             return deleted->isArray();
         }
@@ -776,8 +904,16 @@ struct Keychain::Cache {
     // flushed, or, when there is no item file yet or the log has grown past it, the whole item file
     // written anew. On failure the items in memory are dropped, to be read again from the files (which
     // hold everything before this change).
-    OSStatus commit(const Dictionary& change) {
+    // `carried`: the lengths (itemLength) of the items the change carries whole, about what its record
+    // takes: past what the log may grow by, the item file is written anew without the record made first.
+    OSStatus commit(const Dictionary& change, std::uint64_t carried = 0) {
         OSStatus status = errSecIO;
+        if (carried > std::max<std::uint64_t>(kMinJournalLength, snapshotLength)) {
+            status = writeSnapshot();
+            if (status != errSecSuccess)
+                invalidate();
+            return status;
+        }
         auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
         if (record) {
             const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
@@ -908,9 +1044,16 @@ namespace {
 // date with it.
 OSStatus lockAndLoad(Keychain::Cache& cache, const std::string& path, FileLock& lock, FileLock::Mode mode) {
     auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !PrivateFile::makeFolders(path.substr(0, slash)))
+    // Something other than a folder at the folder's place, or than a file at the item file's (a pipe, a
+    // socket, a device, a link), would refuse every call for good: it is moved aside and the keychain
+    // starts afresh (the lock file's place is kept by FileLock).
+    if (slash != std::string::npos && slash > 0 &&
+        (!StorePlace::isUsable(StorePlace::makeFolderFit(path.substr(0, slash), "Keychain")) ||
+         !PrivateFile::makeFolders(path.substr(0, slash))))
         return errSecIO;
     if (!lock.lock(path + ".lock", mode).ok())
+        return errSecIO;
+    if (!StorePlace::isUsable(StorePlace::makeFit(path, "Keychain")))
         return errSecIO;
     return cache.load(path);
 }
@@ -1010,16 +1153,17 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
         const std::size_t length = itemLength(item);
         if (length > kMaxItemLength)
             return errSecItemTooLarge;
-        for (const Value& existing : store.items)
-            if (sameIdentity(existing.dictionaryOrEmpty(), item))
-                return errSecDuplicateItem;
+        // (Its account and service are strings: its identity text is exact.)
+        if (store.itemsOf(identityText(item)) > 0)
+            return errSecDuplicateItem;
         if (store.total + length > kMaxTotalLength)
             return errSecKeychainFull;
         if (result)
             *result = resultFor(item, truthOf(attributes[kSecReturnData]), truthOf(attributes[kSecReturnAttributes]));
         store.items.push_back(item);
+        store.count(store.items.back(), 1);
         store.total += length;
-        OSStatus saved = store.commit(Dictionary{{kAddKey, std::move(item)}});
+        OSStatus saved = store.commit(Dictionary{{kAddKey, std::move(item)}}, length);
         if (saved != errSecSuccess && result)
             *result = Value();
         return saved;
@@ -1035,6 +1179,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         // The changed items are made beside the others, checked, and only then put in their places.
         std::vector<std::pair<std::size_t, Value>> changed;
         std::size_t total = store.total;
+        std::uint64_t carried = 0;
         Date stamp = now();
         for (std::size_t i = 0; i < store.items.size(); ++i) {
             const Dictionary* d = store.items[i].getDictionary();
@@ -1048,6 +1193,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
             if (length > kMaxItemLength)
                 return errSecItemTooLarge;
             total = total - itemLength(*d) + length;
+            carried += length;
             changed.emplace_back(i, Value(std::move(next)));
         }
         if (changed.empty())
@@ -1055,31 +1201,23 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& attributesT
         if (total > kMaxTotalLength && total > store.total)
             return errSecKeychainFull;
         // No two items may share an identity afterwards: each changed item against the others and the
-        // changed ones before it, looked up by the text of their identities.
-        std::vector<bool> isChanged(store.items.size(), false);
-        for (const auto& [index, item] : changed)
-            isChanged[index] = true;
-        std::unordered_multimap<std::string, const Dictionary*> identities;
-        for (std::size_t i = 0; i < store.items.size(); ++i)
-            if (!isChanged[i])
-                identities.emplace(identityText(store.items[i].dictionaryOrEmpty()), &store.items[i].dictionaryOrEmpty());
-        for (const auto& [index, item] : changed) {
-            const Dictionary& mine = item.dictionaryOrEmpty();
-            std::string text = identityText(mine);
-            for (auto [at, end] = identities.equal_range(text); at != end; ++at)
-                if (sameIdentity(*at->second, mine))
-                    return errSecDuplicateItem;
-            identities.emplace(std::move(text), &mine);
-        }
+        // changed ones before it.
+        if (!store.identitiesStayApart(changed))
+            return errSecDuplicateItem;
         Array record;
         record.reserve(changed.size());
         for (auto& [index, item] : changed) {
             Dictionary identity = identityOf(store.items[index].dictionaryOrEmpty());
+            const bool keepsIdentity = sameIdentity(store.items[index].dictionaryOrEmpty(), item.dictionaryOrEmpty());
+            if (!keepsIdentity)
+                store.count(store.items[index], -1);
             store.items[index] = item;
+            if (!keepsIdentity)
+                store.count(store.items[index], 1);
             record.push_back(Array{static_cast<std::int64_t>(index), std::move(item), std::move(identity)});
         }
         store.total = total;
-        return store.commit(Dictionary{{kUpdateKey, std::move(record)}});
+        return store.commit(Dictionary{{kUpdateKey, std::move(record)}}, carried);
     });
 }
 

@@ -16,7 +16,8 @@
 // - Storage: the item file, one binary property list readable only by the user (0600), and beside it a
 //   change log ("<file>.journal"): each change appends one record (length, CRC-32, what changed) and
 //   flushes it, so a change costs its own bytes, not the whole keychain's. When there is no item file
-//   yet, or the log has grown past the item file (and 256 KiB), the change instead writes every item to
+//   yet, or the log has grown past the item file (and 256 KiB), or the items a change carries are longer
+//   than that (by itemLength: its record is not even made), the change instead writes every item to
 //   a new item file (atomically: a new file renamed over the old one) of the next generation, which
 //   makes the log a left-over. Each record carries its own CRC: one cut short or failing it (a crash or a
 //   full disk while writing it, a flipped byte) loses only its own change; reading goes on at the next
@@ -33,7 +34,14 @@
 //   disk), the damage is not dropped: the change answers errSecIO, the files stay as they are and reads go
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
-//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log.
+//   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log. Something
+//   other than a regular file at the item file's place (a folder, a pipe, a socket, a device, a link)
+//   or than a folder at its folder's is moved aside by the next call (platform/StorePlace.h), which
+//   starts afresh; the lock file's place is kept by FileLock.
+// - A change costs time in proportion to what it changes (and to the items its query looks at): an add
+//   or update checks the identities it makes against counts of the items of each identity, kept as
+//   changes go; a deletion moves the items after those it removes once. Writing every item anew (a
+//   fold, or a change of all) is linear in the items.
 // - Reading the files costs time linear in their bytes, whatever their records: the item file may expand
 //   (through values it shares) to kMaxFileLength bytes and to the nodes of kMaxTotalLength of small
 //   items, and the log's records share one such floor among them (beyond four bytes and a node a byte

@@ -2,6 +2,7 @@
 
 #include "platform/PropertyList.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -135,12 +136,19 @@ private:
         const Dictionary* nodes = node.getDictionary();
         if (!nodes)
             return corrupt("entries that are not a dictionary");
+        // Put in their sorted places in key order, each at the end: in the archive's order, every key
+        // before the others would move them all.
+        std::vector<const Dictionary::Entry*> sorted;
+        sorted.reserve(nodes->size());
+        for (const auto& entry : *nodes)
+            sorted.push_back(&entry);
+        std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->key < b->key; });
         ArchiveDictionary entries;
-        for (const auto& entry : *nodes) {
-            auto value = read(entry.value, depth + 1);
+        for (const Dictionary::Entry* entry : sorted) {
+            auto value = read(entry->value, depth + 1);
             if (!value)
                 return value.error();
-            entries.set(entry.key, std::move(value).value());
+            entries.set(entry->key, std::move(value).value());
         }
         return entries;
     }

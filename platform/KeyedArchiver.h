@@ -34,6 +34,7 @@
 #include "platform/ClassRegistry.h"
 #include "platform/Crypto.h"
 #include "platform/Error.h"
+#include "platform/SeededHash.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,10 @@ public:
     virtual void encodeWithCoder(KeyedArchiver& coder) const = 0;
     // Equality of archive values holding two different objects; by default they differ.
     virtual bool isEqualTo(const KeyedArchivable&) const { return false; }
+    // What sets find the object by: equal objects (isEqualTo) must hash alike, so a class that overrides
+    // isEqualTo overrides this too. By default, the object itself (with the process's seeded hash: a set
+    // of many objects of one class is no longer one chain).
+    virtual std::size_t equalityHash() const { return SeededHash()(reinterpret_cast<std::uintptr_t>(this)); }
 };
 
 using KeyedArchivableRegistry = ClassRegistry<KeyedArchivable, const KeyedUnarchiver&>;

@@ -3,7 +3,7 @@
 #include "platform/Crypto.h"
 #include "platform/FileManager.h"
 #include "platform/PosixIO.h"
-
+#include "platform/SeededHash.h"
 #include "platform/TextEncoding.h"
 #include "platform/XMLParser.h"
 
@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -25,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -99,30 +102,6 @@ std::optional<double> storedDate(plist_t node) {
 bool isWritableDate(double seconds) {
     return std::isfinite(seconds) && seconds >= static_cast<double>(std::numeric_limits<std::int32_t>::min())
         && seconds < static_cast<double>(std::numeric_limits<std::int32_t>::max()) + 1.0;
-}
-
-// A date node holding exactly these seconds (plist_new_date rounds them to microseconds).
-plist_t newDate(double seconds) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &seconds, sizeof bits);
-    std::string bytes(kBinaryMagic);
-    bytes += static_cast<char>(kDateMarker);
-    for (int shift = 56; shift >= 0; shift -= 8)
-        bytes += static_cast<char>((bits >> shift) & 0xFF);
-    bytes += static_cast<char>(kBinaryMagic.size());              // offset table: the one object
-    std::string trailer(kTrailerSize, '\0');
-    trailer[6] = 1;                                                // offset size
-    trailer[7] = 1;                                                // object reference size
-    trailer[15] = 1;                                               // object count
-    trailer[31] = static_cast<char>(bytes.size() - 1);             // offset table offset
-    bytes += trailer;
-    plist_t node = nullptr;
-    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
-    if (node && plist_get_node_type(node) != PLIST_DATE) {
-        plist_free(node);
-        node = nullptr;
-    }
-    return node;
 }
 
 // Whether a key node can be handed out as a C string: its stored text holds no NUL.
@@ -750,99 +729,396 @@ std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
 }
 
 // ---- Writing ----
+//
+// Both forms are written here, in time and memory linear in what is written, without recursion: a check
+// walks the value first (what a list cannot hold fails before anything is written) and counts its
+// nodes, then one walk writes. The binary form writes every container as an object of its own after its
+// children, shares equal strings (keys among them) and equal numbers, dates and booleans through a table
+// of the process's seeded hash (SeededHash.h), and never shares data, arrays or dictionaries (readers
+// bound what shared objects expand to).
 
 bool isXMLSafe(std::string_view s) {
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+        // U+FFFE and U+FFFF, which XML 1.0 does not allow either.
+        if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF
+            && (static_cast<unsigned char>(s[i + 2]) & 0xFE) == 0xBE)
             return false;
     }
     return true;
 }
 
-class Builder {
-public:
-    explicit Builder(PropertyList::Format format) : m_format(format) {}
+// What a value holds, for the walks below: its children (a dictionary's values; its keys apart).
+std::size_t childCount(const Value& v) {
+    if (const Array* array = v.getArray())
+        return array->size();
+    if (const Dictionary* dictionary = v.getDictionary())
+        return dictionary->size();
+    return 0;
+}
 
-    plist_t build(const Value& v, int depth) {
+const Value& childAt(const Value& v, std::size_t i) {
+    if (const Array* array = v.getArray())
+        return (*array)[i];
+    return (v.getDictionary()->begin() + static_cast<std::ptrdiff_t>(i))->value;
+}
+
+// Whether the value can be written in the format; counts its nodes (values and keys) in `nodes`.
+std::optional<Error> checkWritable(const Value& root, PropertyList::Format format, std::uint64_t& nodes) {
+    const auto fail = [](const std::string& why) {
+        return std::optional<Error>(writeError("Property list invalid for format: " + why));
+    };
+    const auto checkText = [&](const std::string& s) -> std::optional<Error> {
+        if (s.find('\0') != std::string::npos)
+            return fail("string with a NUL character");
+        if (!isValidUTF8(s))
+            return fail("string that is not valid UTF-8");
+        if (format == PropertyList::Format::XML && !isXMLSafe(s))
+            return fail("control character in an XML property list string");
+        return std::nullopt;
+    };
+    nodes = 0;
+    std::vector<std::pair<const Value*, int>> pending{{&root, 0}};
+    while (!pending.empty()) {
+        const auto [v, depth] = pending.back();
+        pending.pop_back();
+        ++nodes;
         if (depth > kMaxDepth)
             return fail("nesting too deep");
-        switch (v.type()) {
+        switch (v->type()) {
         case Value::Type::Null: return fail("null cannot be written in a property list");
-        case Value::Type::Bool: return plist_new_bool(*v.getBool() ? 1 : 0);
-        case Value::Type::Integer: return plist_new_uint(static_cast<std::uint64_t>(*v.getInteger()));
         case Value::Type::Double:
-            if (m_format == PropertyList::Format::XML && !std::isfinite(*v.getDouble()))
+            if (format == PropertyList::Format::XML && !std::isfinite(*v->getDouble()))
                 return fail("infinite or NaN real in an XML property list");
-            return plist_new_real(*v.getDouble());
+            break;
         case Value::Type::String:
-            if (!checkText(*v.getString()))
-                return nullptr;
-            return plist_new_string(v.getString()->c_str());
-        case Value::Type::Bytes: {
-            const Bytes& b = *v.getBytes();
-            return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
-        }
-        case Value::Type::Date: {
-            double t = v.getDate()->secondsSince1970 - kReferenceDate;
-            if (!isWritableDate(t))
+            if (auto error = checkText(*v->getString()))
+                return error;
+            break;
+        case Value::Type::Date:
+            if (!isWritableDate(v->getDate()->secondsSince1970 - kReferenceDate))
                 return fail("date out of range for a property list");
-            if (plist_t node = newDate(t))
-                return node;
-            return fail("date the property list library refused");
-        }
-        case Value::Type::Array: {
-            PlistPtr array(plist_new_array());
-            for (const Value& item : *v.getArray()) {
-                plist_t child = build(item, depth + 1);
-                if (!child)
-                    return nullptr;
-                plist_array_append_item(array.get(), child);
+            break;
+        case Value::Type::Array:
+            for (const Value& item : *v->getArray())
+                pending.emplace_back(&item, depth + 1);
+            break;
+        case Value::Type::Dictionary:
+            for (const auto& entry : *v->getDictionary()) {
+                if (auto error = checkText(entry.key))
+                    return error;
+                ++nodes;
+                pending.emplace_back(&entry.value, depth + 1);
             }
-            return array.release();
+            break;
+        default: break;
         }
-        case Value::Type::Dictionary: {
-            PlistPtr dict(plist_new_dict());
-            for (const auto& entry : *v.getDictionary()) {
-                if (!checkText(entry.key))
-                    return nullptr;
-                plist_t child = build(entry.value, depth + 1);
-                if (!child)
-                    return nullptr;
-                plist_dict_set_item(dict.get(), entry.key.c_str(), child);
-            }
-            return dict.release();
+    }
+    return std::nullopt;
+}
+
+void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
+    for (std::size_t i = bytes; i > 0; --i)
+        out += static_cast<char>((value >> (8 * (i - 1))) & 0xFF);
+}
+
+// The fewest bytes (1, 2, 4 or 8) that hold `value`.
+std::size_t bytesFor(std::uint64_t value) {
+    return value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : value <= 0xFFFFFFFF ? 4 : 8;
+}
+
+// An integer object: 1, 2 or 4 bytes for what they hold unsigned, else 8 (negative numbers among them).
+void appendIntegerObject(std::string& out, std::int64_t value) {
+    const std::size_t bytes = value < 0 ? 8 : bytesFor(static_cast<std::uint64_t>(value));
+    out += static_cast<char>(kIntegerMarker | std::countr_zero(bytes));
+    appendBigEndian(out, static_cast<std::uint64_t>(value), bytes);
+}
+
+// A marker with a count: in its low nibble below 15, else 0xF and an integer object.
+void appendMarker(std::string& out, unsigned char marker, std::uint64_t count) {
+    if (count < 0x0F) {
+        out += static_cast<char>(marker | count);
+        return;
+    }
+    out += static_cast<char>(marker | 0x0F);
+    appendIntegerObject(out, static_cast<std::int64_t>(count));
+}
+
+void appendDouble(std::string& out, unsigned char marker, double value) {
+    out += static_cast<char>(marker);
+    appendBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
+}
+
+// Text as bytes when it is ASCII, else as big-endian UTF-16 (it is valid UTF-8: checked before).
+void appendStringObject(std::string& out, std::string_view text) {
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        appendMarker(out, kASCIIMarker, text.size());
+        out += text;
+        return;
+    }
+    appendMarker(out, kUTF16Marker, utf16Length(text));
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint32_t codePoint = 0;
+        const std::size_t length = utf8SequenceLength(p + at, text.size() - at, codePoint);
+        at += length ? length : 1;
+        if (codePoint >= 0x10000) {
+            codePoint -= 0x10000;
+            appendBigEndian(out, 0xD800 | (codePoint >> 10), 2);
+            appendBigEndian(out, 0xDC00 | (codePoint & 0x3FF), 2);
+        } else {
+            appendBigEndian(out, codePoint, 2);
         }
-        }
-        return fail("unknown value type");
+    }
+}
+
+class BinaryWriter {
+public:
+    // `nodes`: the values and keys of the list (as counted by checkWritable), which bound its objects.
+    explicit BinaryWriter(std::uint64_t nodes)
+        : m_refSize(bytesFor(nodes > 0 ? nodes - 1 : 0)), m_shared(16, SpanHash{&m_out}, SpanEqual{&m_out}) {
+        m_shared.reserve(static_cast<std::size_t>(nodes / 2));
+        m_offsets.reserve(static_cast<std::size_t>(nodes));
     }
 
-    const Error& error() const { return m_error; }
+    std::string write(const Value& root) {
+        m_out.assign(kBinaryMagic);
+        // Open containers, and the references of their children so far (a dictionary's keys first).
+        struct Frame {
+            const Value* value;
+            std::size_t next;
+            std::size_t refsAt;
+        };
+        std::vector<Frame> open;
+        std::vector<std::uint64_t> refs;
+        const auto enter = [&](const Value& v) {
+            if (const Dictionary* dictionary = v.getDictionary()) {
+                open.push_back(Frame{&v, 0, refs.size()});
+                for (const auto& entry : *dictionary)
+                    refs.push_back(stringObject(entry.key));
+            } else if (v.isArray()) {
+                open.push_back(Frame{&v, 0, refs.size()});
+            } else {
+                refs.push_back(leaf(v));
+            }
+        };
+        enter(root);
+        while (!open.empty()) {
+            Frame& frame = open.back();
+            if (frame.next < childCount(*frame.value)) {
+                enter(childAt(*frame.value, frame.next++));
+                continue;
+            }
+            const std::uint64_t id = beginObject();
+            const std::size_t count = childCount(*frame.value);
+            appendMarker(m_out, frame.value->isDictionary() ? kDictMarker : kArrayMarker, count);
+            for (std::size_t i = frame.refsAt; i < refs.size(); ++i)
+                appendBigEndian(m_out, refs[i], m_refSize);
+            refs.resize(frame.refsAt);
+            refs.push_back(id);
+            open.pop_back();
+        }
+        // The offset table and the trailer.
+        const std::uint64_t table = m_out.size();
+        const std::size_t offsetSize = bytesFor(m_offsets.empty() ? 0 : m_offsets.back());
+        m_out.reserve(m_out.size() + m_offsets.size() * offsetSize + kTrailerSize);
+        for (std::uint64_t offset : m_offsets)
+            appendBigEndian(m_out, offset, offsetSize);
+        m_out.append(6, '\0');
+        m_out += static_cast<char>(offsetSize);
+        m_out += static_cast<char>(m_refSize);
+        appendBigEndian(m_out, m_offsets.size(), 8);
+        appendBigEndian(m_out, refs.back(), 8);
+        appendBigEndian(m_out, table, 8);
+        return std::move(m_out);
+    }
 
 private:
-    bool checkText(const std::string& s) {
-        if (s.find('\0') != std::string::npos) {
-            fail("string with a NUL character");
-            return false;
-        }
-        if (!isValidUTF8(s)) {
-            fail("string that is not valid UTF-8");
-            return false;
-        }
-        if (m_format == PropertyList::Format::XML && !isXMLSafe(s)) {
-            fail("control character in an XML property list string");
-            return false;
-        }
-        return true;
+    // An object already written, by where its bytes lie in the output.
+    struct Span {
+        std::size_t at, length;
+    };
+    struct SpanHash {
+        using is_transparent = void;
+        const std::string* out;
+        std::size_t operator()(std::string_view bytes) const { return SeededHash()(bytes); }
+        std::size_t operator()(Span span) const { return (*this)(std::string_view(*out).substr(span.at, span.length)); }
+    };
+    struct SpanEqual {
+        using is_transparent = void;
+        const std::string* out;
+        std::string_view bytes(Span span) const { return std::string_view(*out).substr(span.at, span.length); }
+        std::string_view bytes(std::string_view view) const { return view; }
+        bool operator()(const auto& a, const auto& b) const { return bytes(a) == bytes(b); }
+    };
+
+    std::uint64_t beginObject() {
+        m_offsets.push_back(m_out.size());
+        return m_offsets.size() - 1;
     }
 
-    plist_t fail(const std::string& why) {
-        m_error = writeError("Property list invalid for format: " + why);
-        return nullptr;
+    // The object of these bytes: the one written before with the same bytes, or a new one.
+    std::uint64_t shared(std::string_view bytes) {
+        if (const auto found = m_shared.find(bytes); found != m_shared.end())
+            return found->second;
+        const std::uint64_t id = beginObject();
+        m_out += bytes;
+        m_shared.emplace(Span{m_offsets.back(), bytes.size()}, id);
+        return id;
     }
 
-    PropertyList::Format m_format;
-    Error m_error;
+    std::uint64_t stringObject(std::string_view text) {
+        m_scratch.clear();
+        appendStringObject(m_scratch, text);
+        return shared(m_scratch);
+    }
+
+    std::uint64_t leaf(const Value& v) {
+        m_scratch.clear();
+        switch (v.type()) {
+        case Value::Type::Bool: m_scratch += static_cast<char>(*v.getBool() ? 0x09 : 0x08); break;
+        case Value::Type::Integer: appendIntegerObject(m_scratch, *v.getInteger()); break;
+        case Value::Type::Double: appendDouble(m_scratch, 0x23, *v.getDouble()); break;
+        case Value::Type::Date: appendDouble(m_scratch, kDateMarker, v.getDate()->secondsSince1970 - kReferenceDate); break;
+        case Value::Type::String: return stringObject(*v.getString());
+        case Value::Type::Bytes: {
+            const Bytes& bytes = *v.getBytes();
+            const std::uint64_t id = beginObject();
+            appendMarker(m_out, kDataMarker, bytes.size());
+            m_out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            return id;
+        }
+        default: break; // refused by checkWritable
+        }
+        return shared(m_scratch);
+    }
+
+    std::string m_out;
+    std::vector<std::uint64_t> m_offsets;
+    std::size_t m_refSize;
+    std::unordered_map<Span, std::uint64_t, SpanHash, SpanEqual> m_shared;
+    std::string m_scratch;
+};
+
+// Days from 1970-01-01 to year, month and day of the proleptic Gregorian calendar.
+void civilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsigned& day) {
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
+    day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+}
+
+class XMLWriter {
+public:
+    std::string write(const Value& root) {
+        m_out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+        struct Frame {
+            const Value* value;
+            std::size_t next;
+        };
+        std::vector<Frame> open;
+        const auto enter = [&](const Value& v) {
+            indent(open.size());
+            if (!v.isArray() && !v.isDictionary()) {
+                leaf(v);
+                return;
+            }
+            const char* name = v.isArray() ? "array" : "dict";
+            if (childCount(v) == 0) {
+                m_out += std::string("<") + name + "/>\n";
+                return;
+            }
+            m_out += std::string("<") + name + ">\n";
+            open.push_back(Frame{&v, 0});
+        };
+        enter(root);
+        while (!open.empty()) {
+            Frame& frame = open.back();
+            if (frame.next < childCount(*frame.value)) {
+                const std::size_t i = frame.next++;
+                if (const Dictionary* dictionary = frame.value->getDictionary()) {
+                    indent(open.size());
+                    m_out += "<key>";
+                    appendEscaped((dictionary->begin() + static_cast<std::ptrdiff_t>(i))->key);
+                    m_out += "</key>\n";
+                }
+                enter(childAt(*frame.value, i));
+                continue;
+            }
+            const bool dictionary = frame.value->isDictionary();
+            open.pop_back();
+            indent(open.size());
+            m_out += dictionary ? "</dict>\n" : "</array>\n";
+        }
+        m_out += "</plist>\n";
+        return std::move(m_out);
+    }
+
+private:
+    void indent(std::size_t depth) { m_out.append(depth, '\t'); }
+
+    // Text as element content: markup characters as entities, and a carriage return as a character
+    // reference (a reader turns a bare one into a line feed).
+    void appendEscaped(std::string_view text) {
+        for (char c : text) {
+            switch (c) {
+            case '&': m_out += "&amp;"; break;
+            case '<': m_out += "&lt;"; break;
+            case '>': m_out += "&gt;"; break;
+            case '\r': m_out += "&#13;"; break;
+            default: m_out += c;
+            }
+        }
+    }
+
+    void leaf(const Value& v) {
+        switch (v.type()) {
+        case Value::Type::Bool: m_out += *v.getBool() ? "<true/>\n" : "<false/>\n"; return;
+        case Value::Type::Integer: m_out += "<integer>" + std::to_string(*v.getInteger()) + "</integer>\n"; return;
+        case Value::Type::Double: {
+            char text[64];
+            const auto written = std::to_chars(text, text + sizeof text, *v.getDouble());
+            m_out += "<real>";
+            m_out.append(text, written.ptr);
+            m_out += "</real>\n";
+            return;
+        }
+        case Value::Type::String:
+            m_out += "<string>";
+            appendEscaped(*v.getString());
+            m_out += "</string>\n";
+            return;
+        case Value::Type::Bytes:
+            m_out += "<data>" + Crypto::base64Encode(*v.getBytes()) + "</data>\n";
+            return;
+        case Value::Type::Date: {
+            // Whole seconds since the reference date, cut toward zero.
+            const auto seconds = static_cast<std::int64_t>(std::trunc(v.getDate()->secondsSince1970 - kReferenceDate))
+                               + static_cast<std::int64_t>(kReferenceDate);
+            const std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+            const std::int64_t ofDay = seconds - days * 86400;
+            std::int64_t year = 0;
+            unsigned month = 0, day = 0;
+            civilFromDays(days, year, month, day);
+            char text[96]; // (the compiler cannot see that every field fits its width)
+            std::snprintf(text, sizeof text, "<date>%04lld-%02u-%02uT%02lld:%02lld:%02lldZ</date>\n", static_cast<long long>(year),
+                          month, day, static_cast<long long>(ofDay / 3600), static_cast<long long>(ofDay / 60 % 60),
+                          static_cast<long long>(ofDay % 60));
+            m_out += text;
+            return;
+        }
+        default: return; // refused by checkWritable
+        }
+    }
+
+    std::string m_out;
 };
 
 // How much of the name a temporary sibling keeps: the longest name a folder takes still has one.
@@ -950,27 +1226,10 @@ Result<Value> PropertyList::readRegularFile(const std::string& path, std::size_t
 }
 
 Result<std::string> PropertyList::write(const Value& value, Format format) {
-    Builder builder(format);
-    PlistPtr root(builder.build(value, 0));
-    if (!root)
-        return builder.error();
-    char* out = nullptr;
-    std::uint32_t length = 0;
-    std::string bytes;
-    if (format == Format::Binary) {
-        plist_to_bin(root.get(), &out, &length);
-        if (out)
-            bytes.assign(out, length);
-        plist_to_bin_free(out);
-    } else {
-        plist_to_xml(root.get(), &out, &length);
-        if (out)
-            bytes.assign(out, length);
-        plist_to_xml_free(out);
-    }
-    if (bytes.empty())
-        return writeError("The property list could not be written");
-    return bytes;
+    std::uint64_t nodes = 0;
+    if (std::optional<Error> refused = checkWritable(value, format, nodes))
+        return std::move(*refused);
+    return format == Format::Binary ? BinaryWriter(nodes).write(value) : XMLWriter().write(value);
 }
 
 Status PropertyList::writeFile(const Value& value, const std::string& path, Format format) {

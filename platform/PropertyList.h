@@ -1,5 +1,5 @@
 // Property lists (XML and binary "bplist00") to and from values: binary lists are read over libplist, XML
-// lists over libxml2, and both are written by libplist.
+// lists over libxml2, and both are written here.
 //
 // Guarantees:
 // - Types map one to one: dict <-> Dictionary (key order kept), array <-> Array, string <-> String,
@@ -21,8 +21,12 @@
 //   dictionary keys count too), unless the caller names more for its own binary files.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
 //   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
-//   characters) or infinite and NaN reals in the XML form, and dates more than 68 years from 2001
-//   (libplist keeps their seconds in 32 bits).
+//   characters, U+FFFE, U+FFFF) or infinite and NaN reals in the XML form, and dates more than 68 years
+//   from 2001 (readers keep their seconds in 32 bits).
+// - Writing costs time and memory linear in what it writes, whatever the keys and strings: the binary
+//   form shares equal strings (and keys) and equal numbers, dates and booleans through a table of the
+//   process's seeded hash, never data, arrays or dictionaries. The XML form writes a carriage return in
+//   text as a character reference, so that it reads back as written.
 // - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
 //   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
 //   binary list reads back the same after it is written again. The XML form keeps whole seconds.

@@ -1,15 +1,21 @@
 // The place of a store's file (a database, a log, a cache, a lock file) kept fit for one: something else
 // put there (a folder, a pipe, a device, a socket, a symbolic link of any kind, dangling or not) would
-// turn the store off at every launch, so it is moved aside and the store starts afresh.
+// turn the store off at every launch, so it is moved aside and the store starts afresh. The same for the
+// folder a store keeps its files in: something that is no folder there is moved aside.
 //
 // Guarantees:
 // - makeFit never follows a link, never opens what it finds (a pipe cannot hold it) and never touches a
-//   regular file: only the thing that is not one is renamed, whole, to asideName(path) (whatever an
-//   earlier call set aside there gives way). A link's target stays as it was.
+//   regular file (nor, with Accept::FileOrFolder, a folder): only the thing that is not one is renamed,
+//   whole, to asideName(path) (whatever an earlier call set aside there gives way; when that cannot go,
+//   a folder someone cannot empty, to a name of its own beside it: "<asideName>.<pid>-<n>"). A link's
+//   target stays as it was.
+// - makeFolderFit keeps a folder, or a link to one (the user may keep a store's folder elsewhere), and
+//   moves anything else aside in the same way.
 // - Said once: each move writes one line to the log naming the owner, the path, what stood there and
-//   where it went; a regular file or an empty place says nothing.
+//   where it went; a fitting thing or an empty place says nothing.
 // - Two processes at once: a regular file another process put in the place between the look and the
-//   move is put back (it is never left aside in its stead).
+//   move is put back (it is never left aside in its stead); a thing another process moved away meanwhile
+//   leaves the place empty.
 // - Thread-safe (no shared state).
 #pragma once
 
@@ -22,14 +28,17 @@ class StorePlace {
 public:
     enum class Fit {
         Empty,       // nothing there: the store makes its file
-        RegularFile, // a regular file: the store reads it
-        MovedAside,  // something else was there and is now at asideName(path)
+        RegularFile, // a regular file (or what was accepted beside one): the store reads it
+        MovedAside,  // something else was there and is now aside
         Blocked,     // something else is there and could not be moved (logged); so is an unreadable place
     };
+    enum class Accept { File, FileOrFolder };
 
-    static Fit makeFit(const std::string& path, std::string_view owner);
+    static Fit makeFit(const std::string& path, std::string_view owner, Accept accept = Accept::File);
+    // For the folder a store keeps its files in: Empty, RegularFile (a folder is there), MovedAside or Blocked.
+    static Fit makeFolderFit(const std::string& path, std::string_view owner);
     static std::string asideName(const std::string& path) { return path + ".damaged"; }
-    // Whether the store can go on at the place: it is empty or holds a regular file now.
+    // Whether the store can go on at the place: it is empty or holds what it should now.
     static bool isUsable(Fit fit) { return fit != Fit::Blocked; }
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/HTTPCookieStorage.h"
 #include "platform/RunLoopCore.h"
+#include "platform/Text.h"
 #include "platform/URLError.h"
 
 #include <cerrno>
@@ -41,7 +42,7 @@ public:
         if (!c || !c->m_request.httpShouldHandleCookies())
             return;
         if (auto answered = URL::fromString(url))
-            HTTPCookieStorage::shared().storeSetCookieValues(values, *answered, c->m_request.mainDocumentURL());
+            c->cookieStorage().storeSetCookieValues(values, *answered, c->m_request.mainDocumentURL(), c->m_request.cookieSiteContext());
     }
     void transferDidComplete(std::optional<Error> error) override {
         auto c = m_connection.lock();
@@ -77,6 +78,10 @@ public:
     void didFailWithError(URLProtocol&, const Error& error) override {
         if (auto c = m_connection.lock())
             c->deliverFailure(error);
+    }
+    void whenReaderHasRoom(URLProtocol&, std::function<void()> more) override {
+        if (auto c = m_connection.lock())
+            c->whenRoom(std::move(more));
     }
 
 private:
@@ -126,6 +131,11 @@ URLConnection::DeliveryTarget URLConnection::onLoadingThread() {
     return [](std::function<void()> work) { work(); };
 }
 
+HTTPCookieStorage& URLConnection::cookieStorage() const {
+    HTTPCookieStorage* chosen = m_request.httpCookieStorage();
+    return chosen ? *chosen : HTTPCookieStorage::shared();
+}
+
 bool URLConnection::isCancelled() const {
     std::lock_guard lock(m_mutex);
     return m_cancelled;
@@ -165,6 +175,7 @@ void URLConnection::start() {
 
 void URLConnection::cancel() {
     std::shared_ptr<URLConnection> self;
+    std::function<void()> waiting;
     {
         std::lock_guard lock(m_mutex);
         if (m_cancelled)
@@ -174,6 +185,8 @@ void URLConnection::cancel() {
         m_state = State::Ended;
         if (!wasLoading)
             return;
+        forgetHeldLocked();
+        waiting = std::move(m_whenRoom);
         self = std::move(m_keepAlive);
     }
     if (!self)
@@ -234,11 +247,12 @@ void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition dispositio
         return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.urlString()));
     URLRequest request = m_request;
     if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {
-        if (auto cookies = HTTPCookieStorage::shared().cookieHeaderForURL(*request.url()))
+        if (auto cookies = cookieStorage().cookieHeaderForURL(*request.url(), request.cookieSiteContext()))
             (void)request.setValue(*cookies, "Cookie");
     }
     HTTPTransport::Options options;
     options.acceptAnyServerCertificate = disposition == URLAuthenticationChallenge::Disposition::AcceptAnyCertificate;
+    options.receiveWindow = HTTPTransport::kReceiveWindow;
     auto transfer = HTTPTransport::shared().start(request, options, std::make_shared<TransferObserver>(weak_from_this()));
     if (!transfer)
         return deliverFailure(transfer.error());
@@ -270,10 +284,30 @@ void URLConnection::loadFile() {
             ::close(fd);
         return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
     }
-    deliverResponse(URLResponse(m_request.url(), "", static_cast<std::int64_t>(st.st_size)));
+    // The file's type by its extension, as a page's loader needs it (a script, a style sheet).
+    deliverResponse(URLResponse(m_request.url(), mimeTypeForExtension(m_request.url()->pathExtension()).value_or(""),
+                                static_cast<std::int64_t>(st.st_size)));
+    readFile(std::shared_ptr<std::FILE>(file, &std::fclose));
+}
+
+void URLConnection::readFile(std::shared_ptr<std::FILE> file) {
     for (;;) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_cancelled || m_state != State::Loading)
+                return;
+            if (!hasRoomLocked()) {
+                // Read on once the reader took enough; the file closes with the load if it never does.
+                std::weak_ptr<URLConnection> weak = weak_from_this();
+                m_whenRoom = [weak, file] {
+                    if (auto self = weak.lock())
+                        self->readFile(file);
+                };
+                return;
+            }
+        }
         Bytes chunk(kFileChunkSize);
-        std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
+        std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
         if (n > 0) {
             chunk.resize(n);
             deliverData(std::move(chunk));
@@ -281,11 +315,67 @@ void URLConnection::loadFile() {
         if (n < kFileChunkSize)
             break;
     }
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed)
-        return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", url));
+    if (std::ferror(file.get()) != 0)
+        return deliverFailure(makeURLError(kURLErrorNoPermissionsToReadFile, "the file cannot be read", m_request.urlString()));
     deliverFinish();
+}
+
+bool URLConnection::hasRoomLocked() const {
+    return m_held < HTTPTransport::kReceiveWindow && (m_held == 0 || HTTPTransport::shared().roomInAll() > 0);
+}
+
+void URLConnection::whenRoom(std::function<void()> more) {
+    if (!HTTPTransport::shared().isLoadingThread()) {
+        std::weak_ptr<URLConnection> weak = weak_from_this();
+        HTTPTransport::shared().post([weak, more = std::move(more)]() mutable {
+            if (auto self = weak.lock())
+                self->whenRoom(std::move(more));
+        });
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_cancelled || m_state != State::Loading)
+            return;
+        if (!hasRoomLocked()) {
+            m_whenRoom = std::move(more);
+            return;
+        }
+    }
+    more();
+}
+
+void URLConnection::runWhenRoom() {
+    std::function<void()> more;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_whenRoom || m_cancelled || m_state != State::Loading || !hasRoomLocked())
+            return;
+        more = std::move(m_whenRoom);
+        m_whenRoom = nullptr;
+    }
+    more();
+}
+
+void URLConnection::releaseHeld(std::size_t bytes) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_cancelled || m_state != State::Loading)
+            return;
+        bytes = std::min(bytes, m_held);
+        m_held -= bytes;
+    }
+    HTTPTransport::shared().releaseOutside(bytes);
+    std::weak_ptr<URLConnection> weak = weak_from_this();
+    HTTPTransport::shared().post([weak] {
+        if (auto self = weak.lock())
+            self->runWhenRoom();
+    });
+}
+
+void URLConnection::forgetHeldLocked() {
+    if (m_held > 0)
+        HTTPTransport::shared().releaseOutside(std::exchange(m_held, 0));
 }
 
 void URLConnection::deliver(std::function<void(URLConnectionDelegate&, URLConnection&)> call, bool ends) {
@@ -300,6 +390,8 @@ void URLConnection::deliver(std::function<void(URLConnectionDelegate&, URLConnec
             m_state = State::Ended;
             self = std::move(m_keepAlive);
             protocol = std::move(m_protocol);
+            forgetHeldLocked();
+            m_whenRoom = nullptr;
         }
         target = m_target;
     }
@@ -337,9 +429,69 @@ void URLConnection::deliverResponse(const URLResponse& response) {
     deliver([response](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveResponse(self, response); });
 }
 
+namespace {
+// A piece of a transfer's body on its way to the delegate: released to the transport once the call ran, or
+// was dropped, unless the delegate keeps the bytes and releases them itself.
+struct HeldData {
+    Bytes bytes;
+    std::optional<HTTPTransport::TransferID> transfer;
+    std::function<void(std::size_t)> releaseHeld; // a load that is no transfer
+    bool releasedByDelegate = false;
+    ~HeldData() {
+        if (releasedByDelegate)
+            return;
+        if (transfer)
+            HTTPTransport::shared().release(*transfer, bytes.size());
+        else if (releaseHeld)
+            releaseHeld(bytes.size());
+    }
+};
+} // namespace
+
 void URLConnection::deliverData(Bytes data) {
-    auto shared = std::make_shared<const Bytes>(std::move(data));
-    deliver([shared](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveData(self, *shared); });
+    auto held = std::make_shared<HeldData>();
+    held->bytes = std::move(data);
+    bool counted = false;
+    {
+        std::lock_guard lock(m_mutex);
+        held->transfer = m_transfer;
+        held->releasedByDelegate = m_keepsReceivedData;
+        if (!m_transfer && !m_cancelled && m_state == State::Loading) {
+            m_held += held->bytes.size();
+            counted = true;
+        }
+    }
+    if (counted) {
+        const std::size_t size = held->bytes.size();
+        HTTPTransport& transport = HTTPTransport::shared();
+        if (transport.isLoadingThread())
+            transport.holdOutside(size);
+        else
+            transport.post([size] { HTTPTransport::shared().holdOutside(size); });
+        std::weak_ptr<URLConnection> weak = weak_from_this();
+        held->releaseHeld = [weak](std::size_t bytes) {
+            if (auto self = weak.lock())
+                self->releaseHeld(bytes);
+        };
+    }
+    deliver([held](URLConnectionDelegate& d, URLConnection& self) { d.didReceiveData(self, held->bytes); });
+}
+
+void URLConnection::keepReceivedData() {
+    std::lock_guard lock(m_mutex);
+    m_keepsReceivedData = true;
+}
+
+void URLConnection::releaseReceivedData(std::size_t bytes) {
+    std::optional<HTTPTransport::TransferID> transfer;
+    {
+        std::lock_guard lock(m_mutex);
+        transfer = m_transfer;
+    }
+    if (transfer)
+        HTTPTransport::shared().release(*transfer, bytes);
+    else
+        releaseHeld(bytes);
 }
 
 void URLConnection::deliverFinish() {

@@ -17,6 +17,14 @@
 //   -1003 host not found, -1004 cannot connect, -1005 connection lost, -1002 unsupported URL, ...
 // - An https load first puts a server-trust challenge to the delegate (on the delivery target); TLS
 //   certificates are verified unless it answers useCredentialForServerTrust.
+// - Back-pressure: an http or https body comes no faster than the delegate takes it. Its bytes count as held
+//   (HTTPTransport::kReceiveWindow for the load, kReceivedBytesHeldInAll for all loads) from when the
+//   transport hands them over until the delegate's didReceiveData call has returned (or was dropped); a
+//   load that fills its window pauses until then. A delegate that keeps the bytes for a reader of its own
+//   calls keepReceivedData() before start, and releaseReceivedData as its reader takes them. A file or a URL
+//   protocol's body comes in pieces under the same window, counted in the same total: the next piece is read
+//   only once the reader made room (a load holding nothing always gets one). What a load held when it ended
+//   is its reader's from then on, counted no more.
 #pragma once
 
 #include "platform/DispatchQueue.h"
@@ -29,6 +37,7 @@
 #include "platform/URLResponse.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,6 +46,7 @@
 namespace platform {
 
 class URLConnection;
+class HTTPCookieStorage;
 
 class URLConnectionDelegate {
 public:
@@ -88,6 +98,9 @@ public:
     static DeliveryTarget onLoadingThread();
     void start();
     void cancel();
+    // See back-pressure above. Any thread.
+    void keepReceivedData();
+    void releaseReceivedData(std::size_t bytes);
 
     const URLRequest& originalRequest() const { return m_request; }
     // The request as it stands now: after redirects, with the URL that answered.
@@ -105,6 +118,14 @@ private:
     void load();                                            // loading thread
     void startHTTP(URLAuthenticationChallenge::Disposition); // loading thread
     void loadFile();                                        // loading thread
+    void readFile(std::shared_ptr<std::FILE> file);          // loading thread, as the reader makes room
+    // Runs `more` on the loading thread once this load, not a transfer, may hand over another piece.
+    void whenRoom(std::function<void()> more);
+    void runWhenRoom();                                     // loading thread
+    bool hasRoomLocked() const;                             // loading thread
+    void releaseHeld(std::size_t bytes);
+    // The load ended: what it held is no longer counted.
+    void forgetHeldLocked();
 
     // Hands a delegate call to the delivery target; `ends` marks the last call.
     void deliver(std::function<void(URLConnectionDelegate&, URLConnection&)> call, bool ends = false);
@@ -113,6 +134,7 @@ private:
     void deliverFinish();
     void deliverFailure(Error error);
     bool isCancelled() const;
+    HTTPCookieStorage& cookieStorage() const;
 
     URLRequest m_request;
     std::weak_ptr<URLConnectionDelegate> m_delegate;
@@ -125,6 +147,10 @@ private:
     std::optional<HTTPTransport::TransferID> m_transfer;
     std::shared_ptr<URLProtocol> m_protocol;
     std::optional<URL> m_answeredURL;
+    bool m_keepsReceivedData = false;
+    // A file's or a protocol's load: the bytes its reader holds, and what goes on once it made room.
+    std::size_t m_held = 0;
+    std::function<void()> m_whenRoom;
 };
 
 } // namespace platform

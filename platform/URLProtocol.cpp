@@ -46,6 +46,8 @@ std::optional<URLProtocol::Class> URLProtocol::classForRequest(const URLRequest&
     return std::nullopt;
 }
 
+void URLProtocolClient::whenReaderHasRoom(URLProtocol&, std::function<void()> more) { more(); }
+
 URLProtocol::URLProtocol(URLRequest request, std::shared_ptr<URLProtocolClient> client)
     : m_request(std::move(request)), m_client(std::move(client)) {}
 

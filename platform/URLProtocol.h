@@ -9,6 +9,9 @@
 //   cancelled before it ended; after it the client ignores further calls.
 // - The client may be called from any thread (for instance from a callback that finishes an answer
 //   later), in the order response, data..., then finished or failed.
+// - A body of any size goes to the client in steps (at most kStepBytes each), the next one only once the
+//   client says its reader has room (`whenReaderHasRoom`): a load never holds a body whole, nor hands its
+//   reader more than a window ahead.
 // - A protocol object is shared: a later answer can hold it weakly and find it gone.
 #pragma once
 
@@ -34,10 +37,17 @@ public:
     virtual void didLoadData(URLProtocol& protocol, const Bytes& data) = 0;
     virtual void didFinishLoading(URLProtocol& protocol) = 0;
     virtual void didFailWithError(URLProtocol& protocol, const Error& error) = 0;
+    // Runs `more` once the reader has taken enough of what the protocol handed over for another step: on the
+    // URL-loading thread (a URL connection's client; never once the load ended), or at once, on the caller's
+    // thread (this default, for a client with no reader to wait for).
+    virtual void whenReaderHasRoom(URLProtocol& protocol, std::function<void()> more);
 };
 
 class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
 public:
+    // The largest piece of a body a protocol hands its client at once.
+    static constexpr std::size_t kStepBytes = 256 * 1024;
+
     using Factory = std::function<std::shared_ptr<URLProtocol>(const URLRequest&, std::shared_ptr<URLProtocolClient>)>;
 
     // What the registry holds for one protocol class.

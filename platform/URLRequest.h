@@ -5,6 +5,7 @@
 // request unchanged; see HTTPHeaderFields.
 #pragma once
 
+#include "platform/HTTPCookie.h"
 #include "platform/HTTPHeaderFields.h"
 #include "platform/InputStream.h"
 #include "platform/URL.h"
@@ -17,6 +18,7 @@
 
 namespace platform {
 
+class HTTPCookieStorage;
 enum class URLRequestCachePolicy {
     UseProtocolCachePolicy = 0,
     ReloadIgnoringLocalCacheData = 1,
@@ -81,9 +83,17 @@ public:
     URLRequestCachePolicy cachePolicy() const { return m_cachePolicy; }
     void setCachePolicy(URLRequestCachePolicy p) { m_cachePolicy = p; }
 
-    // Whether the shared cookie storage adds cookies to the request and takes those of the reply.
+    // Whether the cookie storage adds cookies to the request and takes those of the reply.
     bool httpShouldHandleCookies() const { return m_shouldHandleCookies; }
     void setHTTPShouldHandleCookies(bool b) { m_shouldHandleCookies = b; }
+    // Which storage: the shared one unless set (a store that lives as long as the process, such as
+    // HTTPCookieStorage::forForeignContent()).
+    HTTPCookieStorage* httpCookieStorage() const { return m_cookieStorage; }
+    void setHTTPCookieStorage(HTTPCookieStorage* storage) { m_cookieStorage = storage; }
+    // How the request relates to the site that makes it: a request of another site carries and stores no
+    // SameSite Strict or Lax cookie.
+    HTTPCookieSiteContext cookieSiteContext() const { return m_cookieSiteContext; }
+    void setCookieSiteContext(HTTPCookieSiteContext context) { m_cookieSiteContext = context; }
 
     // The URL of the page the load is for; it decides the OnlyFromMainDocumentDomain cookie policy.
     const std::optional<URL>& mainDocumentURL() const { return m_mainDocumentURL; }
@@ -116,6 +126,8 @@ private:
     std::optional<URL> m_mainDocumentURL;
     std::uint64_t m_webViewIdentifier = 0;
     bool m_mainDocumentFragmentChange = false;
+    HTTPCookieStorage* m_cookieStorage = nullptr;
+    HTTPCookieSiteContext m_cookieSiteContext = HTTPCookieSiteContext::SameSite;
 };
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include "platform/Bundle.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/PrivateFile.h"
 #include "platform/PropertyList.h"
 #include "platform/StorePlace.h"
 
@@ -11,6 +12,8 @@
 #include <memory>
 
 #include <sys/stat.h>
+
+#include <cerrno>
 
 namespace platform {
 namespace {
@@ -56,20 +59,47 @@ void UserDefaults::reloadIfChangedLocked() {
     if (m_pending)
         return; // our own unsaved changes stand until they are written
     FileStamp stamp = stampOfFile();
-    if (stamp == m_stamp)
+    if (stamp == m_stamp && !m_unread)
         return;
-    m_stamp = stamp;
     if (stamp.size < 0) {
+        m_stamp = stamp;
+        m_unread.reset();
         m_persistent.clear();
         return;
     }
-    auto read = PropertyList::readFile(m_path);
-    if (!read || !read->isDictionary()) {
+    // A file that cannot be read now (no descriptor left, an I/O error) is read again at the next call,
+    // and no change is written over it meanwhile: what it holds is not known.
+    Result<std::optional<Bytes>> bytes = PrivateFile::read(m_path, PropertyList::kMaxFileBytes);
+    const bool content = bytes.ok() || bytes.error().code == EFBIG || bytes.error().code == EISDIR || bytes.error().code == EINVAL;
+    if (!content) {
+        if (!m_unread)
+            Log::write("UserDefaults: the preferences file cannot be read now (" + bytes.error().localizedDescription() +
+                       "); it is read again before it is changed");
+        m_unread = bytes.error();
+        return;
+    }
+    m_stamp = stamp;
+    m_unread.reset();
+    if (bytes.ok() && !*bytes) { // gone meanwhile
+        m_persistent.clear();
+        return;
+    }
+    Result<Value> read = bytes.ok() ? PropertyList::read(std::string_view(reinterpret_cast<const char*>((*bytes)->data()), (*bytes)->size()))
+                                    : Result<Value>(bytes.error());
+    if (read && read->isDictionary()) {
+        m_persistent = *read->getDictionary();
+        return;
+    }
+    // Read, but no preferences (damaged, too large, not a dictionary): the file is set aside whole before
+    // it could be written over, and the store starts afresh.
+    const std::string aside = StorePlace::asideName(m_path);
+    struct stat seen {};
+    if (::lstat(m_path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode) && ::rename(m_path.c_str(), aside.c_str()) == 0)
+        Log::write("UserDefaults: ignoring unreadable preferences file " + m_path + "; it was moved aside to " + aside);
+    else
         Log::write("UserDefaults: ignoring unreadable preferences file " + m_path);
-        m_persistent.clear();
-        return;
-    }
-    m_persistent = *read->getDictionary();
+    m_stamp = stampOfFile();
+    m_persistent.clear();
 }
 
 Status UserDefaults::writeLocked(const Dictionary& domain) {
@@ -161,6 +191,9 @@ std::optional<Bytes> UserDefaults::data(const std::string& key) {
 Status UserDefaults::set(const std::string& key, Value value) {
     std::lock_guard lock(m_mutex);
     reloadIfChangedLocked();
+    if (m_unread)
+        return Error(m_unread->domain, m_unread->code,
+                     "UserDefaults: the value for \"" + key + "\" is not stored: " + m_unread->localizedDescription());
     Dictionary next = m_persistent;
     if (value.isNull())
         next.remove(key);
@@ -199,6 +232,8 @@ Status UserDefaults::synchronize() {
         m_pending = false;
     }
     reloadIfChangedLocked();
+    if (m_unread)
+        return *m_unread;
     return {};
 }
 

@@ -7,7 +7,10 @@
 //   again before the next lookup. synchronize() writes anything a failed write left pending and reads
 //   outside changes; it answers whether the store and the file agree.
 // - Something other than a regular file at the file's place (a folder, which would refuse every write) is
-//   moved aside before the next write (platform/StorePlace.h), said once.
+//   moved aside before the next write (platform/StorePlace.h), said once. A file read but holding no
+//   preferences (damaged, too large, not a dictionary) is moved aside whole too, and the store starts
+//   afresh. A file that cannot be read now (no descriptor left, an I/O error) is read again at each call
+//   and never written over: set() answers the error until it has been read.
 // - Lookups answer the persistent value, else the registered one, else nothing.
 // - Bad input loses nothing: a value a property list cannot hold (null removes the key instead) is refused
 //   with an error and the store is left as it was.
@@ -78,6 +81,7 @@ private:
     Dictionary m_registered;
     FileStamp m_stamp;
     bool m_pending = false;
+    std::optional<Error> m_unread; // why the file there could not be read (it is read again, never written over)
 };
 
 } // namespace platform

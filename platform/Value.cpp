@@ -51,7 +51,7 @@ Dictionary::~Dictionary() = default;
 
 std::optional<std::size_t> Dictionary::indexOf(std::string_view key) const {
     if (m_index) {
-        auto it = m_index->find(std::string(key));
+        auto it = m_index->find(key);
         if (it == m_index->end())
             return std::nullopt;
         return it->second;
@@ -68,7 +68,7 @@ void Dictionary::rebuildIndex() {
         m_index.reset();
         return;
     }
-    m_index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+    m_index = std::make_unique<Index>();
     m_index->reserve(m_entries.size() * 2);
     for (std::size_t i = 0; i < m_entries.size(); ++i)
         (*m_index)[m_entries[i].key] = i;
@@ -90,14 +90,20 @@ const Value& Dictionary::operator[](std::string_view key) const {
 }
 
 Value& Dictionary::set(std::string key, Value value) {
+    if (m_index) {
+        // One look-up: the key's place is claimed for a new entry, or names the existing one.
+        const auto [at, added] = m_index->try_emplace(key, m_entries.size());
+        if (!added)
+            return m_entries[at->second].value = std::move(value);
+        m_entries.push_back(Entry{std::move(key), std::move(value)});
+        return m_entries.back().value;
+    }
     if (auto i = indexOf(key)) {
         m_entries[*i].value = std::move(value);
         return m_entries[*i].value;
     }
     m_entries.push_back(Entry{std::move(key), std::move(value)});
-    if (m_index)
-        (*m_index)[m_entries.back().key] = m_entries.size() - 1;
-    else if (m_entries.size() > kIndexThreshold)
+    if (m_entries.size() > kIndexThreshold)
         rebuildIndex();
     return m_entries.back().value;
 }

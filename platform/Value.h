@@ -10,7 +10,10 @@
 //   value belongs to whoever holds it.
 #pragma once
 
+#include "platform/SeededHash.h"
+
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -36,7 +39,8 @@ struct Date {
 using Array = std::vector<Value>;
 
 // An insertion-ordered map from string keys to values. Lookups are linear while small and go through a
-// hash index once the dictionary grows, so parsing a large object stays linear.
+// hash index once the dictionary grows, so parsing a large object stays linear: the index hashes with the
+// process's seeded hash (SeededHash.h), so no keys from outside can be chosen to share one bucket.
 class Dictionary {
 public:
     struct Entry;
@@ -80,7 +84,8 @@ private:
     void rebuildIndex();
 
     std::vector<Entry> m_entries;
-    std::unique_ptr<std::unordered_map<std::string, std::size_t>> m_index;
+    using Index = std::unordered_map<std::string, std::size_t, SeededHash, std::equal_to<>>;
+    std::unique_ptr<Index> m_index;
 };
 
 // What Value and ArchiveValue (ArchiveValue.h) share: the kinds both hold, in this order (null, bool,

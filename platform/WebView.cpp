@@ -2,6 +2,7 @@
 
 #include "platform/Application.h"
 #include "platform/HeadlessWebView.h"
+#include "platform/JSON.h"
 #include "platform/RunLoop.h"
 #include "platform/URLConnection.h"
 #include "platform/UserDefaults.h"
@@ -28,6 +29,19 @@ std::shared_ptr<WebView> WebView::create(Rect frame) {
 }
 
 void WebView::setFactory(Factory factory) { installedFactory() = std::move(factory); }
+
+namespace {
+WebView::LoadRulesProvider& installedLoadRules() {
+    static WebView::LoadRulesProvider provider;
+    return provider;
+}
+} // namespace
+
+void WebView::setLoadRulesProvider(LoadRulesProvider provider) { installedLoadRules() = std::move(provider); }
+
+std::optional<WebLoadRules> WebView::loadRulesFor(std::string_view userAgent) {
+    return installedLoadRules() ? installedLoadRules()(userAgent) : std::nullopt;
+}
 
 WebView::WebView(Rect frame)
     : View(frame), m_scrollView(std::make_shared<ScrollView>(Rect(Point{}, frame.size))), m_identifier(++g_lastIdentifier) {}
@@ -122,6 +136,25 @@ void WebView::doEvaluateScriptPromptly(std::string script, EvaluationCompletion 
 
 void WebView::evaluateJavaScriptInEngineWorld(std::string script, EvaluationCompletion completion) {
     doEvaluateScriptInEngineWorld(std::move(script), std::move(completion));
+}
+
+void WebView::evaluateJavaScriptForValue(std::string script, EvaluationCompletion completion) {
+    doEvaluateScriptForValue(std::move(script), std::move(completion));
+}
+
+void WebView::doEvaluateScriptForValue(std::string script, EvaluationCompletion completion) {
+    // Only a string (typeof cannot be replaced) of at most 1 MiB leaves the page; anything else becomes an
+    // answer of fixed text.
+    std::string source;
+    JSON::appendQuoted(source, script);
+    std::string wrapped =
+        "try{(function(v){return typeof v!=='string'?'{\"error\":\"The answer is not JSON text\"}':"
+        "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
+        "(JSON.stringify([eval(" + source + ")]))}"
+        "catch(e){(function(v){return typeof v!=='string'?'{\"error\":\"The script threw\"}':"
+        "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
+        "((function(){try{return JSON.stringify({error:'The script threw '+e});}catch(x){return '{\"error\":\"The script threw\"}';}})())}";
+    doEvaluateScriptLater(std::move(wrapped), std::move(completion));
 }
 
 void WebView::doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion) {

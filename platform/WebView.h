@@ -5,8 +5,10 @@
 // Guarantees (both engines):
 // - Main thread only. Every delegate callback comes on the main thread, from the main run loop, never
 //   from inside loadRequest/loadHTMLString/reload/goBack/goForward (they only schedule the load).
-// - Every load of the page (top-level documents, nested frames, sub-resources) passes through the
-//   platform's URL protocol registry, as on the phone.
+// - The loads the application answers (its protocols' schemes, its files, the whitelist's refusals, the web
+//   loads of its own file pages) pass through the platform's URL protocol registry, as on the phone. The
+//   headless engine passes every load there; the real engine makes a web page's other loads itself, as a
+//   browser does (webengine/WebKitGtkWebView.h).
 // - Load sequence of one top-level navigation, as the delegate sees it:
 //     shouldStartLoadWithRequest(request, type)  -- false ends it here, nothing else comes
 //     webViewDidStartLoad                         -- main frame
@@ -34,6 +36,11 @@
 //   evaluateJavaScriptPromptly is the same for a script the page's next step waits for (the fetch of its
 //   queued commands): the real engine sends it, with everything asked before it, at once instead of at the
 //   end of the pass; the order of the scripts and of their results stays the order they were asked in.
+// - evaluateJavaScriptForValue runs the script as evaluateJavaScript does and gives its completion value as
+//   JSON text: "[<value>]" (null for a value JSON cannot write), or {"error": "<why>"} when the script threw
+//   or its value cannot be written. The real engine's web-process module writes it with the engine's own
+//   serialiser, never with a function the page can replace (its eval, its JSON.stringify); the headless
+//   engine's page answers a script that writes it.
 // - evaluateJavaScriptInEngineWorld runs the script in a script world of the engine's own: it sees the
 //   page's document, but none of the page script's objects, and the page's script cannot reach its objects
 //   (what it keeps on its `window` stays between its scripts for the same document). It does not wait; the
@@ -52,6 +59,7 @@
 #include "platform/ScriptDialog.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/URLRequest.h"
+#include "platform/WebLoadRules.h"
 #include "platform/ui/View.h"
 #include "platform/WebViewDelegate.h"
 
@@ -138,6 +146,7 @@ public:
     void evaluateJavaScript(std::string script, EvaluationCompletion completion);
     void evaluateJavaScriptPromptly(std::string script, EvaluationCompletion completion);
     void evaluateJavaScriptInEngineWorld(std::string script, EvaluationCompletion completion);
+    void evaluateJavaScriptForValue(std::string script, EvaluationCompletion completion);
 
     // Settings (platform-needs H).
     const WebViewSettings& settings() const { return m_settings; }
@@ -180,6 +189,14 @@ public:
 
     // The process-wide user agent for a load starting now (see the header comment).
     std::string currentUserAgent() const;
+
+    // The rules that refuse web loads of pages loading under a user agent (the runtime's whitelist judges
+    // the requests naming one of its view controllers, which their agent does): an engine that makes web
+    // loads without the URL protocol registry judges them by these. None when nothing refuses them. Installed
+    // by the runtime (an empty provider: none); main thread.
+    using LoadRulesProvider = std::function<std::optional<WebLoadRules>(std::string_view userAgent)>;
+    static void setLoadRulesProvider(LoadRulesProvider provider);
+    static std::optional<WebLoadRules> loadRulesFor(std::string_view userAgent);
     // The engine's own agent, used when no "UserAgent" default is registered.
     virtual std::string defaultUserAgent() const = 0;
     // What navigator.userAgent gives in this view while it has loaded nothing yet. Evaluated here unless
@@ -216,6 +233,8 @@ protected:
     virtual void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion);
     // By default the same as doEvaluateScriptLater (an engine without script worlds).
     virtual void doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion);
+    // By default doEvaluateScriptLater of a script that writes the value with the page's JSON.stringify.
+    virtual void doEvaluateScriptForValue(std::string script, EvaluationCompletion completion);
     // The settings changed; the real engine applies them.
     virtual void settingsDidChange() {}
     // showsForeignPages changed; the real engine confines its pages.

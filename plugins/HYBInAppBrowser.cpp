@@ -24,7 +24,8 @@ using runtime::HYBCommandStatus;
 using runtime::HYBPluginResult;
 
 // The answers to injections never travel as anything the browser's page can send. Script code runs in the
-// page's world (it sees the page's script, as it should) and its answer is that evaluation's own result.
+// page's world (it sees the page's script, as it should) and its answer is that evaluation's own value,
+// written as JSON by the engine (platform::WebView::evaluateJavaScriptForValue), not by the page's functions.
 // Files and styles are added by a script of the engine's own world, which the page's script cannot reach:
 // only a load or error event of the engine's (never one the page dispatches) notes the outcome, in a table
 // of that world, which the plug-in reads while such injections await. An answer is JSON text: an array
@@ -41,16 +42,6 @@ constexpr const char* kIdAwaited = "an injection with this callback id awaits it
 // How often the outcomes of injected files and styles are read while one awaits it, in seconds.
 constexpr double kOutcomeReadInterval = 0.05;
 
-// Script code with a callback, in the page's world: the script's completion value is the answer's text. The
-// page's script may have replaced JSON.stringify: only a string (typeof cannot be replaced) of at most 1 MiB
-// (its length is the string's own) leaves the page; anything else becomes an answer of fixed text.
-constexpr const char* kScriptCodeWithCallback =
-    "try{(function(v){return typeof v!=='string'?'{\"error\":\"The answer is not JSON text\"}':"
-    "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
-    "(JSON.stringify([eval(%@)]))}"
-    "catch(e){(function(v){return typeof v!=='string'?'{\"error\":\"The script threw\"}':"
-    "v.length>1048576?'{\"error\":\"The answer is too large\"}':v;})"
-    "((function(){try{return JSON.stringify({error:'The script threw '+e});}catch(x){return '{\"error\":\"The script threw\"}';}})())}";
 // Files and styles with a callback, in the engine's world: "%@" takes the source, "%%@" the id (both JSON
 // string literals). Only the engine's own events (isTrusted) note an outcome, once. The element's snippet
 // keeps `u`, the URL it was given, and `now`, the URL it has when its event comes: the page may change the
@@ -115,10 +106,12 @@ std::string elementWithCallback(const char* element, const char* failure, std::s
     return filled(filled(filled(kElementWithCallback, "%s", element), "%s", failure), "%%@", quoted(callbackId));
 }
 
-// Deletes the cookies that `matches` picks, in the shared store and the engine's, except those of file pages.
+// Deletes the cookies that `matches` picks, in the shared store, the store of foreign content and the
+// engine's, except those of file pages.
 void deleteCookies(bool (*matches)(const platform::HTTPCookie&)) {
-    platform::HTTPCookieStorage::shared().deleteCookies(
-        [matches](const platform::HTTPCookie& cookie) { return cookie.domain() != kHYBFileCookiesDomain && matches(cookie); });
+    auto pick = [matches](const platform::HTTPCookie& cookie) { return cookie.domain() != kHYBFileCookiesDomain && matches(cookie); };
+    platform::HTTPCookieStorage::forForeignContent().deleteCookies(pick);
+    platform::HTTPCookieStorage::shared().deleteCookies(pick);
 }
 
 HYBPluginResult kept(HYBPluginResult result) {
@@ -466,8 +459,7 @@ void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const
     platform::WebView& browserWebView = *m_inAppBrowserViewController->webView();
     if (!element) {
         std::weak_ptr<HYBPlugin> weak = weak_from_this();
-        browserWebView.evaluateJavaScript(filled(kScriptCodeWithCallback, "%@", quoted(*source)),
-                                          [weak, callbackId = *id, generation = m_browserGeneration](std::string text) {
+        browserWebView.evaluateJavaScriptForValue(*source, [weak, callbackId = *id, generation = m_browserGeneration](std::string text) {
                                               if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
                                                   self->answerInjection(callbackId, generation, readAnswer(text));
                                           });

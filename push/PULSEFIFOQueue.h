@@ -14,6 +14,8 @@
 // - Thread: no lock; a queue belongs to one owner (the session's queues live on the client thread).
 #pragma once
 
+#include "platform/SeededHash.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -167,7 +169,7 @@ private:
     }
 
     std::deque<ItemPtr> m_itemArray; // front is index 0, the next item dequeue returns
-    std::unordered_map<Key, std::weak_ptr<Item>> m_itemAndKeyMap;
+    std::unordered_map<Key, std::weak_ptr<Item>, platform::SeededHash> m_itemAndKeyMap;
     std::uint64_t m_maxCount;
     KeyProperty m_keyProperty;
 };

@@ -195,10 +195,24 @@ std::optional<bool> PULSEFileCacheController::setObjects(std::vector<std::pair<s
 bool PULSEFileCacheController::removeAllObjects() {
     m_cacheObject.clear();
     m_memoryObject.clear();
+    m_unread = false; // what the file holds goes too
     return synchronize();
 }
 
 bool PULSEFileCacheController::synchronize() {
+    if (m_unread) {
+        // The file could not be read at the start: it is read now, and what was set since is laid over it.
+        platform::ArchiveDictionary since = std::move(m_cacheObject);
+        m_cacheObject = {};
+        m_unread = false;
+        readCacheFile();
+        for (const auto& entry : since)
+            m_cacheObject.set(entry.key, entry.value);
+        if (m_unread) {
+            PULSE_LOG_ERROR("write cache %s refused: its file cannot be read, and is not written over", m_cacheName.c_str());
+            return false;
+        }
+    }
     auto archive = platform::KeyedArchiver::archivedData(ArchiveValue(m_cacheObject));
     if (!archive) {
         PULSE_LOG_ERROR("archive cache %s failed: %s", m_cacheName.c_str(),
@@ -250,6 +264,9 @@ std::string PULSEFileCacheController::pathForName(const std::string& name) const
     if (!m_cacheUser.empty())
         folder = platform::appendingPathComponent(folder, m_cacheUser);
     auto& files = platform::FileManager::defaultManager();
+    // Something other than a folder at the folder's place (a file, a pipe, a dangling link) would refuse
+    // every write of the cache for good: it is moved aside.
+    (void)platform::StorePlace::makeFolderFit(folder, "The push cache");
     if (!files.isDirectory(folder)) {
         auto made = files.createDirectory(folder, true);
         if (!made)
@@ -291,7 +308,10 @@ bool PULSEFileCacheController::transferOlderArchive() {
     if (!files.fileExists(path))
         return false;
     bool transferred = false;
-    auto bytes = readFileBytes(path, false);
+    bool unreadable = false;
+    auto bytes = readFileBytes(path, false, &unreadable);
+    if (unreadable)
+        return false; // kept for a start that can read it
     if (bytes && !bytes->empty()) {
         auto archive = platform::KeyedUnarchiver::unarchive(*bytes);
         const auto* table = archive ? archive->getDictionary() : nullptr;
@@ -324,8 +344,8 @@ PULSEFileCacheController::JSONTransfer PULSEFileCacheController::transferJSONFil
     return JSONTransfer::Transferred;
 }
 
-std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std::string& path,
-                                                                      bool warnWhenMissing) const {
+std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std::string& path, bool warnWhenMissing,
+                                                                      bool* unreadable) const {
     auto& files = platform::FileManager::defaultManager();
     // Something else at the file's place (a pipe that would hold the client thread at open, a link to an
     // endless device, a folder) is not read: it is moved aside and the cache starts afresh.
@@ -334,6 +354,8 @@ std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std
         return std::nullopt;
     auto attributes = files.attributesOfItem(path);
     if (!attributes) {
+        if (unreadable)
+            *unreadable = !platform::isNoSuchFileError(attributes.error());
         if (warnWhenMissing)
             PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), attributes.error().localizedDescription().c_str());
         return std::nullopt;
@@ -345,6 +367,8 @@ std::optional<platform::Bytes> PULSEFileCacheController::readFileBytes(const std
     }
     auto contents = files.contentsOfRegularFile(path, kMaxFileSize);
     if (!contents) {
+        if (unreadable)
+            *unreadable = !platform::isNoSuchFileError(contents.error());
         PULSE_LOG_WARN("cache file %s not read: %s", path.c_str(), contents.error().localizedDescription().c_str());
         return std::nullopt;
     }
@@ -360,7 +384,7 @@ void PULSEFileCacheController::readCacheFile() {
     const std::string path = pathForName(m_cacheName);
     if (!platform::FileManager::defaultManager().fileExists(path))
         return;
-    auto bytes = readFileBytes(path, true);
+    auto bytes = readFileBytes(path, true, &m_unread);
     if (!bytes)
         return;
     std::vector<std::string> droppedClassNames;

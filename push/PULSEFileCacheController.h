@@ -17,7 +17,10 @@
 // decipher, is not a keyed archive or whose root is not a dictionary leaves the store empty (a
 // warning line says why), and the next change overwrites it. Something other than a regular file at its
 // place (a folder, a pipe, a device, a symbolic link) is never opened: it is moved aside
-// (platform/StorePlace.h, said once) and the store starts empty. Every class the push client archives into
+// (platform/StorePlace.h, said once) and the store starts empty; so is something other than a folder at
+// its folder's place ("Pulse", "PulseDocument"). A file there that cannot be read at the start (no
+// descriptor left, an I/O error) is never written over: the next write reads it again first and lays what
+// was set meanwhile over it (or fails, said, while it still cannot be read). Every class the push client archives into
 // a store (packets, the failed tags request, the location log, pages and page flows) is registered
 // before the first store reads its file; an object of a class this program does not know reads as
 // absent; its key's other neighbours are kept.
@@ -138,8 +141,9 @@ private:
     void markMigrated(const char* versionKey);
     void readCacheFile();
     // The file's bytes, deciphered for the document store; nothing (with a warning) when missing, too
-    // large or undecipherable.
-    std::optional<platform::Bytes> readFileBytes(const std::string& path, bool warnWhenMissing) const;
+    // large or undecipherable, or when there but unreadable now (no descriptor left, an I/O error: then
+    // `unreadable` is set).
+    std::optional<platform::Bytes> readFileBytes(const std::string& path, bool warnWhenMissing, bool* unreadable = nullptr) const;
 
     std::int64_t m_cacheType;
     std::string m_cacheName;
@@ -147,6 +151,7 @@ private:
     std::string m_cachePath;
     bool m_isAESEnable;
     bool m_autoSynchronize = false;
+    bool m_unread = false; // the file was there but could not be read: read again before it is written
     platform::ArchiveDictionary m_cacheObject;
     platform::ArchiveDictionary m_memoryObject;
 };

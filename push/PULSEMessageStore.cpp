@@ -4,6 +4,7 @@
 
 #include "platform/AppFolders.h"
 #include "platform/FileManager.h"
+#include "platform/SeededHash.h"
 #include "platform/StorePlace.h"
 
 #include <algorithm>
@@ -105,6 +106,12 @@ platform::Status checkRegular(int fd, const std::string& path) {
     return {};
 }
 
+// Whether the open descriptor is the file at the path now (it was not removed, renamed away or replaced).
+bool namesSameFile(int fd, const std::string& path) {
+    struct stat open {}, now {};
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &now) == 0 && open.st_dev == now.st_dev && open.st_ino == now.st_ino;
+}
+
 } // namespace
 
 PULSEMessageStore::PULSEMessageStore(std::string path) : m_path(std::move(path)) { load(); }
@@ -145,12 +152,12 @@ void PULSEMessageStore::load() {
     const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
-            PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), std::strerror(errno));
+            unreadable(storeError("read " + m_path, errno));
         return;
     }
     if (auto regular = checkRegular(fd, m_path); !regular) {
-        PULSE_LOG_ERROR("message store %s cannot be read: %s", m_path.c_str(), regular.error().localizedDescription().c_str());
         ::close(fd);
+        unreadable(regular.error());
         return;
     }
     std::vector<std::uint8_t> bytes;
@@ -160,7 +167,13 @@ void PULSEMessageStore::load() {
         const ssize_t count = ::read(fd, chunk, sizeof chunk);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0)
+        if (count < 0) {
+            const int error = errno;
+            ::close(fd);
+            unreadable(storeError("read " + m_path, error));
+            return;
+        }
+        if (count == 0)
             break;
         const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(count), kMaxFileBytes - bytes.size());
         bytes.insert(bytes.end(), chunk, chunk + take);
@@ -233,6 +246,17 @@ void PULSEMessageStore::load() {
     }
 }
 
+void PULSEMessageStore::unreadable(platform::Error error) {
+    // What the store would write next (a rewrite from what it holds, a cut back to what it read) would
+    // drop the messages it could not read: it lets the lock go and takes nothing until it has read the
+    // log whole (retryLock, at a later message), as when another instance holds it.
+    PULSE_LOG_ERROR("message store %s cannot be read: %s; no message is kept until it is", m_path.c_str(),
+                    error.localizedDescription().c_str());
+    ::close(m_lockFd);
+    m_lockFd = -1;
+    m_lockError = std::move(error);
+}
+
 void PULSEMessageStore::retryLock() {
     // Only between commits, with nothing of this store's in memory (every commit without the lock
     // forgets what it took): what the log holds is read as at a start.
@@ -276,7 +300,7 @@ void PULSEMessageStore::release(std::uint64_t id) {
     // Messages handed over out of order leave entries behind the first: tidy up once they are many.
     if (m_held.size() > 2 * m_heldIds.size() + 64) {
         std::deque<Message> kept;
-        std::unordered_set<std::uint64_t> seen;
+        std::unordered_set<std::uint64_t, platform::SeededHash> seen;
         for (auto& message : m_held)
             if (m_heldIds.count(message.id) && seen.insert(message.id).second)
                 kept.push_back(std::move(message));
@@ -314,7 +338,7 @@ bool PULSEMessageStore::accept(std::uint64_t id, std::uint8_t type, std::string 
 std::vector<PULSEMessageStore::Message> PULSEMessageStore::held() const {
     std::vector<Message> messages;
     messages.reserve(m_heldIds.size());
-    std::unordered_set<std::uint64_t> seen;
+    std::unordered_set<std::uint64_t, platform::SeededHash> seen;
     for (const auto& message : m_held)
         if (m_heldIds.count(message.id) && seen.insert(message.id).second)
             messages.push_back(message);
@@ -397,7 +421,40 @@ platform::Status PULSEMessageStore::cutBack() {
     return {};
 }
 
+platform::Status PULSEMessageStore::keepLock() {
+    // A lock file removed or replaced under the lock excludes nobody: another instance may lock the file
+    // there now. The store locks that one too, or, when another instance has it, writes no more.
+    if (m_lockFd < 0 || namesSameFile(m_lockFd, m_path + kLockSuffix))
+        return {};
+    PULSE_LOG_WARN("message store %s: its lock file was removed or replaced; the store locks the one there now", m_path.c_str());
+    ::close(m_lockFd);
+    m_lockFd = -1;
+    if (auto locked = lock(); !locked) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        return locked;
+    }
+    return {};
+}
+
+platform::Status PULSEMessageStore::keepPlaces() {
+    if (auto locked = keepLock(); !locked)
+        return locked;
+    // Appends to a log removed or replaced under the store would go to a file nobody reads again: the log
+    // is written anew at its place from what the store holds (every message it kept is held or remembered).
+    if (m_fd >= 0 && !namesSameFile(m_fd, m_path)) {
+        PULSE_LOG_WARN("message store %s was removed or replaced; it is written anew from what this instance holds", m_path.c_str());
+        ::close(m_fd);
+        m_fd = -1;
+        return rewrite();
+    }
+    return {};
+}
+
 platform::Status PULSEMessageStore::writePending(bool sync) {
+    if (auto kept = keepPlaces(); !kept || m_pending.empty())
+        return kept;
     if (auto opened = openLog(); !opened)
         return opened;
     // Never after bytes that are no whole record: what follows them would be lost at the next read.
@@ -413,6 +470,16 @@ platform::Status PULSEMessageStore::writePending(bool sync) {
         (void)cutBack();
         return storeError("write " + m_path, error);
     }
+    // Bytes another process appended meanwhile (an instance without the lock, anything writing to the
+    // file) would stand before these records, which the next start would then not reach: the log is
+    // written anew from what the store holds (these records' messages with the rest).
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (end != static_cast<off_t>(m_fileBytes + m_pending.size())) {
+        PULSE_LOG_WARN("message store %s was written to by another meanwhile; it is written anew", m_path.c_str());
+        ::close(m_fd);
+        m_fd = -1;
+        return rewrite();
+    }
     m_fileBytes += m_pending.size();
     m_pending.clear();
     if (sync && ::fsync(m_fd) != 0)
@@ -427,8 +494,13 @@ bool PULSEMessageStore::rewriteDue() const {
 }
 
 platform::Status PULSEMessageStore::rewrite() {
+    if (auto kept = keepLock(); !kept)
+        return kept;
     if (auto locked = lock(); !locked)
         return locked;
+    // The new file is renamed into the place: something other than a file there would refuse it.
+    if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(m_path, kOwner)))
+        return platform::Error("PULSEMessageStore", EINVAL, m_path + " is not a regular file");
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint8_t> ids;
     for (const std::uint64_t id : m_rememberedOrder) {
@@ -475,7 +547,7 @@ platform::Status PULSEMessageStore::commit() {
         status = writePending(true);
     if (!status) {
         // Not kept: as if they never came. They go without receipt, so the server sends them again.
-        const std::unordered_set<std::uint64_t> accepted(m_accepted.begin(), m_accepted.end());
+        const std::unordered_set<std::uint64_t, platform::SeededHash> accepted(m_accepted.begin(), m_accepted.end());
         while (!m_rememberedOrder.empty() && accepted.count(m_rememberedOrder.back())) {
             m_remembered.erase(m_rememberedOrder.back());
             m_rememberedOrder.pop_back();

@@ -28,13 +28,20 @@
 //   and writes nothing while it is held (said once): its commits fail, so its messages go without receipt
 //   and come again. It tries the lock again at each accept that begins a commit's messages, and once it
 //   has it reads the log as at a start and keeps messages from then on.
+// - A log that is there but cannot be read (no descriptor left, an I/O error) is never written: the store
+//   lets the lock go and keeps nothing (commits fail) until it has read it whole, tried again as above.
 // - Something other than a regular file in the log's place or the lock file's (a folder, a pipe, a
 //   device, a symbolic link) is moved aside (platform/StorePlace.h, said once) and the store starts
-//   afresh; a commit never reports a message kept that is not in the file whole.
+//   afresh; a commit never reports a message kept that is not in the file whole. A log removed or
+//   replaced while the store runs is written anew from what it holds before the next write, and so is
+//   one another process appended to (found when an append does not land where the last one ended); a lock file
+//   removed or replaced is locked again (or, when another instance locked the new one, nothing more is
+//   written).
 // - Thread: made and used on one thread (the client thread).
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/SeededHash.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +97,12 @@ private:
     void load();
     // A store without the lock tries it again, and reads the log once it has it.
     void retryLock();
+    // The log is there but could not be read: the lock goes, and nothing is written until it is read.
+    void unreadable(platform::Error error);
+    // Before a write: the lock is taken again when its file was removed or replaced (keepLock), and the
+    // log written anew (rewrite) when it was.
+    platform::Status keepLock();
+    platform::Status keepPlaces();
     // Cuts the open log back to m_fileBytes, its last whole record.
     platform::Status cutBack();
     void remember(std::uint64_t id);
@@ -109,11 +122,11 @@ private:
     std::size_t m_fileBytes = 0;
 
     std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped
-    std::unordered_set<std::uint64_t> m_heldIds;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_heldIds;
     std::size_t m_heldBytes = 0;
-    std::unordered_map<std::uint64_t, std::size_t> m_heldSizes;
+    std::unordered_map<std::uint64_t, std::size_t, platform::SeededHash> m_heldSizes;
     std::deque<std::uint64_t> m_rememberedOrder;
-    std::unordered_set<std::uint64_t> m_remembered;
+    std::unordered_set<std::uint64_t, platform::SeededHash> m_remembered;
 
     std::vector<std::uint8_t> m_pending;   // records not written yet
     std::vector<std::uint64_t> m_accepted; // ids accepted since the last commit

@@ -18,6 +18,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Timer.h"
 #include "platform/UserDefaults.h"
+#include "platform/SeededHash.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -854,7 +855,7 @@ void PULSESessionController::closeSockets() {
         // A receipt sent again on this connection stays on its way until the connection ends (the server
         // may send its message again until it read the receipt); then only those the socket hands back
         // stay, with those not sent yet.
-        std::unordered_set<std::uint64_t> waiting;
+        std::unordered_set<std::uint64_t, platform::SeededHash> waiting;
         for (const auto& receipt : m_keptReceipts)
             waiting.insert(static_cast<const PULSEMessageReceipt&>(*receipt).messageID());
         std::erase_if(m_pendingReceipts, [&](const auto& pending) { return waiting.count(pending.first) == 0; });

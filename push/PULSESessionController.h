@@ -58,6 +58,7 @@
 #include "push/PULSEUdpSocket.h"
 
 #include "platform/Clock.h"
+#include "platform/SeededHash.h"
 
 #include <array>
 #include <atomic>
@@ -241,7 +242,7 @@ private:
     std::deque<std::shared_ptr<PULSEUDPReport>> m_udpBlockedQueue;
     // Receipts that a connection's end left undelivered, by message id, until the end of a later
     // connection that delivered them; those not yet sent again wait in m_keptReceipts for the next login.
-    std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>> m_pendingReceipts;
+    std::unordered_map<std::uint64_t, std::shared_ptr<PULSERequest>, platform::SeededHash> m_pendingReceipts;
     std::deque<std::shared_ptr<PULSERequest>> m_keptReceipts;
     std::shared_ptr<PULSELoginRequest> m_loginRequest;
     // The request the last answer read belonged to (none when it answered nothing waiting on this

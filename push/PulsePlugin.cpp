@@ -17,6 +17,7 @@
 #include "platform/WebView.h"
 
 #include "runtime/HYBHandleOpenURL.h"
+#include "platform/SeededHash.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -393,7 +394,7 @@ void PulsePlugin::takeHeldMessages(std::vector<PULSEMessageCenter::HeldMessage> 
     if (!m_awaitingHeld)
         return;
     m_awaitingHeld = false;
-    std::unordered_set<std::uint64_t> taken;
+    std::unordered_set<std::uint64_t, platform::SeededHash> taken;
     std::vector<std::pair<std::uint64_t, platform::Dictionary>> messages;
     for (auto& message : held)
         if (taken.insert(message.messageID).second)

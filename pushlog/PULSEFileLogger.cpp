@@ -4,7 +4,9 @@
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchFileSource.h"
 #include "platform/DispatchTimerSource.h"
+#include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/StorePlace.h"
 #include "pushlog/PULSELog.h"
 #include "pushlog/PULSELogFileFormatterDefault.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
@@ -116,11 +118,38 @@ std::shared_ptr<PULSELogFileInfo> PULSEFileLogger::currentLogFileInfo() {
     return m_currentLogFileInfo;
 }
 
+namespace {
+
+// The log file at `path` opened for writing, never waiting (a pipe without a reader would hold the logger
+// at the open for ever). In the logs folder only a regular file is, never through a link; a file manager
+// may name a file of its own elsewhere, which is opened as it is.
+int openLogFile(const std::string& path, bool inLogsFolder) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | (inLogsFolder ? O_NOFOLLOW : 0));
+    struct stat info {};
+    if (fd >= 0 && inLogsFolder && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 int PULSEFileLogger::currentLogFileHandle() {
     if (m_currentLogFileHandle >= 0)
         return m_currentLogFileHandle;
-    const std::shared_ptr<PULSELogFileInfo> info = currentLogFileInfo();
-    const int fd = ::open(info->filePath().c_str(), O_WRONLY | O_CLOEXEC);
+    std::shared_ptr<PULSELogFileInfo> info = currentLogFileInfo();
+    const std::string folder = m_logFileManager->logsDirectory();
+    const auto inLogsFolder = [&folder](const std::string& path) { return platform::deletingLastPathComponent(path) == folder; };
+    int fd = openLogFile(info->filePath(), inLogsFolder(info->filePath()));
+    // Something other than a log file under its name in the logs folder (a pipe, a folder, a socket, a
+    // link to /dev/null) is moved aside, and the lines go to a new file.
+    if (fd < 0 && inLogsFolder(info->filePath()) &&
+        platform::StorePlace::makeFit(info->filePath(), "PULSEFileLogger") == platform::StorePlace::Fit::MovedAside) {
+        m_currentLogFileInfo.reset();
+        info = currentLogFileInfo();
+        fd = openLogFile(info->filePath(), inLogsFolder(info->filePath()));
+    }
     if (fd < 0)
         return -1; // lines are dropped; the next one tries the same path again
     const off_t end = ::lseek(fd, 0, SEEK_END);

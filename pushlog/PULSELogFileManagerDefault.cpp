@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/StorePlace.h"
 #include "pushlog/LogFileNames.h"
 
 #include <algorithm>
@@ -56,7 +57,10 @@ const std::string& PULSELogFileManagerDefault::applicationName() {
 }
 
 std::string PULSELogFileManagerDefault::logsDirectory() {
-    if (!files().fileExists(m_logsDirectory)) {
+    // Something other than a folder at the folder's place (a file, a pipe, a dangling link) would drop
+    // every line for good: it is moved aside.
+    (void)platform::StorePlace::makeFolderFit(m_logsDirectory, "PULSEFileLogManagerDefault");
+    if (!files().isDirectory(m_logsDirectory)) {
         if (platform::Status created = files().createDirectory(m_logsDirectory); !created)
             platform::Log::writef("PULSEFileLogManagerDefault: Error creating logsDirectory: %s",
                                   created.error().localizedDescription().c_str());

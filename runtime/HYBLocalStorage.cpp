@@ -8,6 +8,7 @@
 #include "platform/Notification.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "platform/StorePlace.h"
 #include "platform/Text.h"
 #include "platform/UserDefaults.h"
 #include "runtime/TextCase.h"
@@ -228,6 +229,12 @@ platform::Status HYBLocalStorage::copyFrom(const std::string& source, const std:
     if (!files().fileExists(source))
         return platform::Error(kHYBLocalStorageErrorDomain, 1,
                                platform::formatString("%s file does not exist.", source.c_str()));
+    // Something other than a file or a folder at the destination (a link, dangling or not, a pipe, a
+    // socket) would refuse every copy for good, or take it where the link points: it is moved aside.
+    if (!platform::StorePlace::isUsable(
+            platform::StorePlace::makeFit(destination, "HYBLocalStorage", platform::StorePlace::Accept::FileOrFolder)))
+        return platform::Error(kHYBLocalStorageErrorDomain, 2,
+                               platform::formatString("Could not copy to %s: something else is there", destination.c_str()));
     const std::string tempBackup = join(platform::AppFolders::current().tmp(), platform::newUUIDString() + ".bak");
     if (files().fileExists(destination)) {
         if (platform::Status kept = copyItem(destination, tempBackup); !kept)

@@ -13,6 +13,9 @@
 // - Main thread: fix-ups, restore and backup; a backup at resign-active or termination is complete when
 //   the handler returns.
 // - copyFrom() never loses the destination: when the copy fails, the old destination is put back.
+//   Something other than a file or a folder at the destination (a link, dangling or not, a pipe, a
+//   socket) is moved aside first (platform/StorePlace.h): it neither refuses every copy nor takes one
+//   where it points.
 //   Databases (SQLite files, also inside folders) are copied as consistent snapshots that include their
 //   write-ahead log, so a database the engine has open and is writing cannot tear; their -wal, -shm and
 //   -journal files are never copied and are removed with the database they belong to.

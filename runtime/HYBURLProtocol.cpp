@@ -1,8 +1,11 @@
 #include "runtime/HYBURLProtocol.h"
 
+#include "platform/URLError.h"
+
 #include "platform/Log.h"
 #include "platform/PhotoLibrary.h"
 #include "platform/RunLoop.h"
+#include "platform/WebView.h"
 #include "runtime/HYBCommandQueue.h"
 
 #include <limits>
@@ -50,6 +53,24 @@ bool isRegistered(std::int64_t number) {
     return state().controllers.count(number) > 0;
 }
 
+// The registry number a user agent names ("... (<number>)"), if any.
+std::optional<std::int64_t> registryNumberOfUserAgent(std::string_view userAgent) {
+    const std::size_t open = userAgent.rfind('(');
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    return HYBURLProtocol::longLongValue(userAgent.substr(open + 1));
+}
+
+// The whitelist's rules for the web loads of pages under `userAgent`: those of a registered controller's
+// requests, which the protocol judges (canInitWithRequest).
+std::optional<platform::WebLoadRules> loadRulesForUserAgent(std::string_view userAgent) {
+    const std::optional<std::int64_t> number = registryNumberOfUserAgent(userAgent);
+    std::shared_ptr<const HYBWhitelist> list = whitelist();
+    if (!number || !isRegistered(*number) || !list)
+        return std::nullopt;
+    return list->webLoadRules();
+}
+
 bool isAssetRequest(const platform::URLRequest& request) {
     return request.urlString().rfind(kHYBAssetsLibraryPrefix, 0) == 0;
 }
@@ -76,6 +97,7 @@ void HYBURLProtocol::registerViewController(std::int64_t registryNumber, std::ui
     if (!first)
         return;
     platform::URLProtocol::registerClass(platform::URLProtocol::classOf<HYBURLProtocol>(kProtocolName));
+    platform::WebView::setLoadRulesProvider(loadRulesForUserAgent);
     if (!runtime::whitelist())
         platform::Log::write("WARNING: NO whitelist has been set in HYBURLProtocol.");
 }
@@ -93,6 +115,7 @@ void HYBURLProtocol::resetForTesting() {
         state().controllers.clear();
     }
     platform::URLProtocol::unregisterClass(kProtocolName);
+    platform::WebView::setLoadRulesProvider({});
 }
 
 std::int64_t HYBURLProtocol::longLongValue(std::string_view text) {
@@ -127,10 +150,7 @@ std::optional<std::int64_t> HYBURLProtocol::registryNumberOfRequest(const platfo
     std::optional<std::string> userAgent = request.valueForHTTPHeaderField("User-Agent");
     if (!userAgent)
         return std::nullopt;
-    std::size_t open = userAgent->rfind('(');
-    if (open == std::string::npos)
-        return std::nullopt;
-    return longLongValue(std::string_view(*userAgent).substr(open + 1));
+    return registryNumberOfUserAgent(*userAgent);
 }
 
 bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
@@ -201,6 +221,43 @@ void HYBURLProtocol::startLoading() {
     sendResponseWithResponseCode(401, platform::Bytes(rejection.begin(), rejection.end()), "text/plain");
 }
 
+namespace {
+
+// Hands the asset's bytes from `offset` on to the protocol's client, a step at a time as its reader makes
+// room; the first step decides the answer (500 when it cannot be read).
+void sendAssetFrom(const std::shared_ptr<HYBURLProtocol>& self, const std::shared_ptr<const platform::PhotoAsset>& asset,
+                   std::uint64_t offset) {
+    const std::uint64_t step = std::min<std::uint64_t>(platform::URLProtocol::kStepBytes, asset->size() - std::min(offset, asset->size()));
+    platform::Result<platform::Bytes> bytes = step ? asset->bytes(offset, step) : platform::Result<platform::Bytes>(platform::Bytes());
+    if (!bytes.ok() || bytes->size() != step) {
+        const std::string why = bytes.ok() ? "it ended early" : bytes.error().localizedDescription();
+        platform::Log::write("Could not read the asset " + asset->url().absoluteString() + ": " + why);
+        if (offset == 0)
+            return self->sendResponseWithResponseCode(500, std::nullopt, std::nullopt);
+        // Part of it went out: the load fails rather than end as if whole.
+        return self->client()->didFailWithError(*self, platform::makeURLError(platform::kURLErrorResourceUnavailable,
+                                                                              "the asset could not be read past byte " + std::to_string(offset),
+                                                                              self->request().urlString()));
+    }
+    if (offset == 0) {
+        platform::HTTPHeaderFields headers;
+        (void)headers.setValue("Content-Type", asset->mimeType().value_or("text/plain"));
+        self->client()->didReceiveResponse(*self, platform::URLResponse::http(self->request().url(), 200, std::move(headers), "HTTP/1.1"),
+                                           platform::URLCacheStoragePolicy::NotAllowed);
+    }
+    if (!bytes->empty())
+        self->client()->didLoadData(*self, *bytes);
+    if (offset + step >= asset->size())
+        return self->client()->didFinishLoading(*self);
+    std::weak_ptr<HYBURLProtocol> weak = self;
+    self->client()->whenReaderHasRoom(*self, [weak, asset, next = offset + step] {
+        if (std::shared_ptr<HYBURLProtocol> alive = weak.lock())
+            sendAssetFrom(alive, asset, next);
+    });
+}
+
+} // namespace
+
 void HYBURLProtocol::answerWithAsset() {
     std::shared_ptr<HYBURLProtocol> self = std::static_pointer_cast<HYBURLProtocol>(shared_from_this());
     if (!request().url()) {
@@ -214,14 +271,7 @@ void HYBURLProtocol::answerWithAsset() {
                 self->sendResponseWithResponseCode(404, std::nullopt, std::nullopt);
                 return;
             }
-            platform::Result<platform::Bytes> bytes = asset->bytes(0, asset->size());
-            if (!bytes.ok()) {
-                platform::Log::write("Could not read the asset " + asset->url().absoluteString() + ": " +
-                                     bytes.error().localizedDescription());
-                self->sendResponseWithResponseCode(500, std::nullopt, std::nullopt);
-                return;
-            }
-            self->sendResponseWithResponseCode(200, *bytes, asset->mimeType());
+            sendAssetFrom(self, std::make_shared<const platform::PhotoAsset>(std::move(*asset)), 0);
         },
         [self](const platform::Error& /*error*/) { self->sendResponseWithResponseCode(401, std::nullopt, std::nullopt); });
 }

@@ -31,7 +31,12 @@
 //   taken; a bridge request without "rc", or from another web view than the named controller's, is
 //   logged and not taken.
 // - An asset answer comes later, from the photo library's queue; the pending answer keeps the protocol
-//   object alive until then. An asset whose bytes cannot be read is answered 500 with no body.
+//   object alive until then. An asset whose bytes cannot be read is answered 500 with no body. Its bytes go
+//   in steps of URLProtocol::kStepBytes as the reader makes room, never whole; a step after the first that
+//   cannot be read fails the load.
+// - The whitelist also judges, where the engine makes them itself, the web loads of the pages whose user agent
+//   names a registered controller: the first registration installs the rules for them
+//   (platform::WebView::setLoadRulesProvider), the whitelist's own expressions.
 // - Registry and whitelist live for the process; resetForTesting() forgets them and the registration.
 #pragma once
 

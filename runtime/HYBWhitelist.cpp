@@ -174,6 +174,16 @@ bool HYBWhitelist::URLIsAllowed(const platform::URL& target, bool logFailure) co
     return false;
 }
 
+std::optional<platform::WebLoadRules> HYBWhitelist::webLoadRules() const {
+    if (!m_whitelist)
+        return std::nullopt;
+    platform::WebLoadRules rules;
+    rules.defaultSchemeOpensHosts = schemeIsAllowed(kDefaultScheme);
+    for (const HYBWhitelistPattern& pattern : *m_whitelist)
+        rules.patterns.push_back(pattern.expressions());
+    return rules;
+}
+
 std::string HYBWhitelist::errorStringForURL(const platform::URL& url) const {
     std::string text = m_whitelistRejectionFormatString;
     std::size_t placeholder = text.find("%@");

@@ -32,6 +32,10 @@ public:
     // Decides a URL; refusals are logged with the rejection text unless `logFailure` is false.
     bool URLIsAllowed(const platform::URL& url, bool logFailure = true) const;
 
+    // The rules an engine judges its pages' web loads (http, https) by, where it makes them itself: these
+    // entries' expressions. None when every URL is allowed.
+    std::optional<platform::WebLoadRules> webLoadRules() const;
+
     // The rejection text for a URL.
     std::string errorStringForURL(const platform::URL& url) const;
 

@@ -7,8 +7,10 @@ namespace {
 
 constexpr std::string_view kExpressionCharacters = "\\*?+[](){}^$|./";
 
-bool compileInto(std::shared_ptr<const PosixRegex>& target, const std::string& expression, PosixRegex::Case caseMode) {
+bool compileInto(std::shared_ptr<const PosixRegex>& target, std::optional<std::string>& text, const std::string& expression,
+                 PosixRegex::Case caseMode) {
     target = PosixRegex::compile(expression, caseMode);
+    text = expression;
     return target != nullptr;
 }
 
@@ -80,19 +82,19 @@ std::optional<HYBWhitelistPattern> HYBWhitelistPattern::initWithScheme(const std
                                                                        const std::optional<std::string>& path) {
     HYBWhitelistPattern pattern;
     if (scheme && *scheme != "*" &&
-        !compileInto(pattern.m_scheme, regexFromPattern(*scheme, false), PosixRegex::Case::Insensitive))
+        !compileInto(pattern.m_scheme, pattern.m_expressions.scheme, regexFromPattern(*scheme, false), PosixRegex::Case::Insensitive))
         return std::nullopt;
     if (host && *host != "*") {
         std::string expression = host->starts_with("*.")
                                      ? "([a-z0-9.-]*\\.)?" + regexFromPattern(std::string_view(*host).substr(2), false)
                                      : regexFromPattern(*host, false);
-        if (!compileInto(pattern.m_host, expression, PosixRegex::Case::Insensitive))
+        if (!compileInto(pattern.m_host, pattern.m_expressions.host, expression, PosixRegex::Case::Insensitive))
             return std::nullopt;
     }
     if (port && *port != "*")
-        pattern.m_port = portValue(*port);
+        pattern.m_expressions.port = pattern.m_port = portValue(*port);
     if (path && *path != "/*" &&
-        !compileInto(pattern.m_path, regexFromPattern(*path, true), PosixRegex::Case::Sensitive))
+        !compileInto(pattern.m_path, pattern.m_expressions.path, regexFromPattern(*path, true), PosixRegex::Case::Sensitive))
         return std::nullopt;
     return pattern;
 }

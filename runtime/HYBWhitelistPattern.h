@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/URL.h"
+#include "platform/WebLoadRules.h"
 #include "runtime/PosixRegex.h"
 
 #include <cstdint>
@@ -44,6 +45,9 @@ public:
     // "$" appended.
     static std::string regexFromPattern(std::string_view pattern, bool allowWildcards);
 
+    // The pattern as the expressions it compiled (for a matcher of another process, platform/WebLoadRules.h).
+    const platform::WebLoadRules::Pattern& expressions() const { return m_expressions; }
+
 private:
     HYBWhitelistPattern() = default;
 
@@ -51,6 +55,7 @@ private:
     std::shared_ptr<const PosixRegex> m_host;
     std::optional<std::int64_t> m_port;
     std::shared_ptr<const PosixRegex> m_path;
+    platform::WebLoadRules::Pattern m_expressions;
 };
 
 } // namespace runtime

@@ -25,6 +25,23 @@ bool fileExists(const std::string& path) {
     return platform::FileManager::defaultManager().fileExists(path);
 }
 
+constexpr const char* kOwner = "The statistics database";
+constexpr const char* kJournalSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// Something other than a file at the place of one of the database's journals, put there under the open
+// connection (a pipe would hold the next write at its open for ever, a folder or a link fail every write),
+// is moved aside before the next statement; false when it stays.
+bool journalPlacesFit(const std::string& file) {
+    for (const char* suffix : kJournalSuffixes) {
+        const std::string place = file + suffix;
+        struct stat seen {};
+        if (::lstat(place.c_str(), &seen) == 0 && !S_ISREG(seen.st_mode) &&
+            !platform::StorePlace::isUsable(platform::StorePlace::makeFit(place, kOwner)))
+            return false;
+    }
+    return true;
+}
+
 bool isDamaged(int rc) {
     const int primary = rc & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -66,7 +83,7 @@ bool MXStatDatabase::ensureOpenLocked() {
         const std::string file = path();
         if (file == m_openPath && ::lstat(file.c_str(), &now) == 0 && static_cast<std::uint64_t>(now.st_dev) == m_openDevice
             && static_cast<std::uint64_t>(now.st_ino) == m_openInode)
-            return true;
+            return journalPlacesFit(file);
         MXStatLog("[WARN]The statistics database %s was removed or replaced: %s is opened.", m_openPath.c_str(), file.c_str());
         closeLocked();
     }
@@ -91,13 +108,12 @@ bool MXStatDatabase::openLocked() {
     }
     const std::string file = documents + "/" + m_fileName;
     // Something other than a file at the database's place (or at one of its journals'), which SQLite
-    // would fail on at every statement, is moved aside: the store starts afresh.
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-        if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(file + suffix, "The statistics database")))
-            return false;
-    }
+    // would fail on at every statement, is moved aside: the store starts afresh. (Not SQLite's own
+    // refusal of links: it refuses a link anywhere on the path, as a home kept on another disk has.)
+    if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(file, kOwner)) || !journalPlacesFit(file))
+        return false;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         MXStatLog("[ERROR]Cannot open the statistics database %s: %s", file.c_str(),
                   db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);

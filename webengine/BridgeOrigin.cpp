@@ -1,5 +1,6 @@
 #include "webengine/BridgeOrigin.h"
 
+#include "platform/PublicSuffix.h"
 #include "platform/URL.h"
 #include "webengine/RouteURL.h"
 
@@ -115,6 +116,52 @@ bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestU
         return g_ascii_strcasecmp(site->c_str(), "cross-site") == 0 || g_ascii_strcasecmp(site->c_str(), "same-site") == 0;
     // (The engine marks the site of requests to secure hosts only.) An asker of another origin than the URL's.
     return asker && !asker->empty() && (!asked || g_ascii_strcasecmp(asker->c_str(), asked->c_str()) != 0);
+}
+
+RouteCookies routeCookiesOf(const HeaderList& requestHeaders, const std::string& requestURL)
+{
+    std::optional<std::string> asker;
+    std::optional<std::string> site;
+    std::optional<std::string> mode;
+    for (const auto& [name, value] : requestHeaders) {
+        std::optional<std::string>* mark = nullptr;
+        if (g_ascii_strcasecmp(name.c_str(), "Origin") == 0)
+            mark = &asker;
+        else if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Site") == 0)
+            mark = &site;
+        else if (g_ascii_strcasecmp(name.c_str(), "Sec-Fetch-Mode") == 0)
+            mark = &mode;
+        if (!mark)
+            continue;
+        if (*mark && g_ascii_strcasecmp((*mark)->c_str(), value.c_str()) != 0)
+            return {}; // two marks: neither is believed, and nothing is carried
+        *mark = lowered(value);
+    }
+    RouteCookies cookies;
+    if (asker && (*asker == "file://" || *asker == kLocalRouteOrigin)) {
+        cookies.carried = cookies.sameSite = cookies.applications = true;
+        return cookies;
+    }
+    const std::optional<std::string> target = originOf(requestURL);
+    // A worker of a web page's script asks as its site.
+    if (asker) {
+        if (const std::optional<std::string> routed = routeOriginSite(*asker))
+            asker = lowered(*routed);
+    }
+    const bool ofAnotherOrigin = asker && (!target || *asker != *target);
+    if (ofAnotherOrigin && mode != "no-cors" && mode != "navigate")
+        return cookies;
+    cookies.carried = true;
+    if (site) {
+        cookies.sameSite = *site == "same-origin" || *site == "same-site" || *site == "none";
+    } else if (asker && target) {
+        const std::optional<platform::URL> askerURL = platform::URL::fromString(*asker);
+        const std::optional<platform::URL> targetURL = platform::URL::fromString(requestURL);
+        cookies.sameSite = askerURL && targetURL && askerURL->host() && targetURL->host() &&
+                           askerURL->scheme() == lowered(targetURL->scheme()) &&
+                           platform::PublicSuffix::siteOf(*askerURL->host()) == platform::PublicSuffix::siteOf(*targetURL->host());
+    }
+    return cookies;
 }
 
 bool hasSignalFragment(const std::string& url)

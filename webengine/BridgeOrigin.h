@@ -53,6 +53,26 @@ std::optional<std::string> readerOriginOf(const HeaderList& requestHeaders, cons
 // reader against the one the route names. Any other request gets it only when both URLs are of one origin.
 bool mayAnswerFrom(const HeaderList& requestHeaders, const std::string& requestURL, const std::string& answeringURL);
 
+// What cookies a routed load carries, as a browser's network stack would send them for the request the engine
+// made, told by what the engine writes on it and no page can ("Origin", "Sec-Fetch-Site", "Sec-Fetch-Mode"):
+// - an asker of the application's own documents (their file pages' origin, their file scripts' workers)
+//   carries the application's cookies as it did on the phone, SameSite ones included;
+// - a request for another origin than its asker's in "cors" mode (or in no mode the engine names) carries none
+//   and stores none: a page's fetch and XHR of another origin omit credentials unless they ask for them, which
+//   the route cannot tell apart, so it never sends them (an answer the route reads with cookies would be
+//   readable through "Access-Control-Allow-Origin: *");
+// - any other (its own origin's loads, "no-cors" loads of images, scripts, styles, forms) carries cookies, and
+//   SameSite Strict and Lax ones only when it is of the site it asks ("Sec-Fetch-Site" same-origin,
+//   same-site or none; else its asker's site, where one is named); a request whose site is named nowhere
+//   is taken as of another site.
+struct RouteCookies {
+    bool carried = false;
+    bool sameSite = false;
+    // The asker is the application's own document or worker: an answer it reads may be made with cookies.
+    bool applications = false;
+};
+RouteCookies routeCookiesOf(const HeaderList& requestHeaders, const std::string& requestURL);
+
 // Whether the URL's fragment is a bridge signal ("%01" or "%02", which may carry a batch of calls).
 bool hasSignalFragment(const std::string& url);
 

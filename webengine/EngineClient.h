@@ -43,7 +43,7 @@ public:
     virtual void didStartLoad() = 0;
     virtual void didFinishLoad() = 0;
     virtual void didFailLoad(const platform::Error& error) = 0;
-    // A sub-resource load of the page. Return true when the request is (or will be) answered by the client;
+    // A sub-resource load of the page that the application answers (see WebKitEngine.h). Return true when the request is (or will be) answered by the client;
     // false lets the engine load it through platform's URL loading: the URL protocol registry, then the
     // built-in loaders (http, https, file).
     virtual bool handleResourceRequest(const std::shared_ptr<RoutedRequest>& request) = 0;

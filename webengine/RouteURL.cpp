@@ -100,10 +100,14 @@ std::optional<std::string> routeOriginSite(std::string_view origin)
 
 std::optional<std::string> originalURLFromLocalRoute(std::string_view routeURL)
 {
-    std::optional<std::string> original = originalURLAfter(kLocalRoutePrefix, routeURL);
-    if (!original || g_ascii_strncasecmp(original->c_str(), "file:", 5) != 0)
+    // "hybroute-local://load" then the file URL's absolute path (and query), as written.
+    if (routeURL.substr(0, kLocalRoutePrefix.size()) != kLocalRoutePrefix)
         return std::nullopt;
-    return original;
+    const std::string_view path = routeURL.substr(kLocalRoutePrefix.size());
+    if (path.empty() || path[0] != '/' || path.substr(0, 2) == "//" || path.find('\0') != std::string_view::npos
+        || path.find('#') != std::string_view::npos)
+        return std::nullopt;
+    return "file://" + std::string(path);
 }
 
 std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL)

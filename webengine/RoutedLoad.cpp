@@ -1,5 +1,7 @@
 #include "webengine/RoutedLoad.h"
 
+#include "platform/HTTPCookieStorage.h"
+#include "platform/HTTPSyntax.h"
 #include "platform/HandOver.h"
 #include "platform/URLError.h"
 #include "webengine/BridgeOrigin.h"
@@ -33,7 +35,11 @@ void deliverOnMain(Work work)
 
 platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL)
 {
-    return platformRequestFor(request.url(), request.method(), request.headers(), request.body(), mainDocumentURL);
+    const RoutedRequest::Body& body = request.body();
+    platform::URLRequest result = platformRequestFor(request.url(), request.method(), request.headers(), body.bytes, mainDocumentURL);
+    if (body.stream)
+        result.setHTTPBodyStream(body.stream);
+    return result;
 }
 
 platform::URLRequest RoutedLoad::platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
@@ -58,8 +64,18 @@ std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedReques
     load->m_onEnd = std::move(onEnd);
     platform::URLRequest platformRequest = platformRequestFor(*request, mainDocumentURL);
     platformRequest.setWebViewIdentifier(webViewIdentifier);
+    // Cookies as a browser sends them for this request, from the store of its view's kind: a view that shows
+    // pages the application did not write keeps its cookies apart from the application's.
+    const RouteCookies cookies = routeCookiesOf(request->headers(), request->url());
+    load->m_cookiesForOthers = cookies.carried && !cookies.applications;
+    platformRequest.setHTTPShouldHandleCookies(cookies.carried);
+    platformRequest.setCookieSiteContext(cookies.sameSite ? platform::HTTPCookieSiteContext::SameSite : platform::HTTPCookieSiteContext::CrossSite);
+    if (request->isFromForeignView())
+        platformRequest.setHTTPCookieStorage(&platform::HTTPCookieStorage::forForeignContent());
     load->m_connection = platform::URLConnection::make(platformRequest, load, false);
     load->m_connection->setDeliveryTarget(deliverOnMain);
+    // The body comes no faster than the engine reads it (StreamingBody's taken handler releases it).
+    load->m_connection->keepReceivedData();
     load->m_connection->start();
     return load;
 }
@@ -115,8 +131,14 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
     int status = 200;
     if (response.isHTTP()) {
         status = response.statusCode();
-        for (const auto& field : response.allHeaderFields().fields())
+        for (const auto& field : response.allHeaderFields().fields()) {
+            // An answer made with the user's cookies is no one's to read by "any origin" but the application's:
+            // the route then names the one reader readerOriginOf gives (the asker of the answer's own origin).
+            if (m_cookiesForOthers && g_ascii_strcasecmp(field.first.c_str(), "Access-Control-Allow-Origin") == 0 &&
+                platform::http::trimmed(field.second) == "*")
+                continue;
             headers.push_back(field);
+        }
     } else if (!response.mimeType().empty()) {
         std::string type = response.mimeType();
         if (!response.textEncodingName().empty())
@@ -130,6 +152,10 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
             if (auto self = weak.lock(); self && self->m_connection)
                 self->abandon();
         });
+    });
+    StreamingBody::setTakenHandler(m_body, [weak = weak_from_this()](std::size_t bytes) {
+        if (auto self = weak.lock(); self && self->m_connection)
+            self->m_connection->releaseReceivedData(bytes);
     });
     // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
     m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(), answeringURL);

@@ -56,6 +56,8 @@ private:
     std::shared_ptr<platform::URLConnection> m_connection;
     std::function<void(RoutedLoad&)> m_onEnd;
     GInputStream* m_body = nullptr; // once the response went to the page
+    // The load carries cookies for an asker that is not the application's own document.
+    bool m_cookiesForOthers = false;
 
 };
 

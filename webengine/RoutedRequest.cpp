@@ -1,7 +1,9 @@
 #include "webengine/RoutedRequest.h"
 
 #include "webengine/BridgeOrigin.h"
+#include "webengine/RoutedRequestBody.h"
 #include "webengine/SoupHeaders.h"
+#include "webengine/WebKitEngine.h"
 
 #include <webkit2/webkit2.h>
 
@@ -12,9 +14,6 @@
 namespace webengine {
 
 namespace {
-
-// Larger request bodies are cut: nothing the page sends through the bridge comes near it.
-constexpr gsize kMaxBodyBytes = 64 * 1024 * 1024;
 
 bool hasHeader(const HeaderList& headers, const char* name)
 {
@@ -85,6 +84,13 @@ bool RoutedRequest::checkWithdrawn()
     return true;
 }
 
+bool RoutedRequest::isFromForeignView() const
+{
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(m_request);
+    const WebKitEngine* engine = view ? WebKitEngine::fromView(view) : nullptr;
+    return engine && engine->showsForeignPages();
+}
+
 std::optional<std::string> RoutedRequest::header(std::string_view name) const
 {
     for (const auto& [key, value] : m_headers) {
@@ -94,7 +100,7 @@ std::optional<std::string> RoutedRequest::header(std::string_view name) const
     return std::nullopt;
 }
 
-const std::string& RoutedRequest::body()
+const RoutedRequest::Body& RoutedRequest::body()
 {
     if (m_body)
         return *m_body;
@@ -102,12 +108,24 @@ const std::string& RoutedRequest::body()
     GInputStream* stream = webkit_uri_scheme_request_get_http_body(m_request);
     if (!stream)
         return *m_body;
+    std::string& first = m_body->bytes;
     char buffer[16384];
-    while (m_body->size() < kMaxBodyBytes) {
-        const gssize n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, nullptr);
-        if (n <= 0)
+    for (;;) {
+        GError* error = nullptr;
+        const gssize n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, &error);
+        g_clear_error(&error);
+        if (n <= 0) {
+            // An unreadable body goes as a stream that fails: the load fails rather than send what it read.
+            if (n < 0)
+                m_body->stream = RoutedRequestBody::failed("the page's request body could not be read");
             break;
-        m_body->append(buffer, static_cast<size_t>(n));
+        }
+        first.append(buffer, static_cast<size_t>(n));
+        if (first.size() > kWholeBodyBytes) {
+            m_body->stream = RoutedRequestBody::make(stream, std::move(first));
+            first.clear();
+            break;
+        }
     }
     g_object_unref(stream);
     return *m_body;

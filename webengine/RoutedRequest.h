@@ -10,8 +10,10 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/InputStream.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,10 +40,20 @@ public:
     const HeaderList& headers() const { return m_headers; }
     // The first header of that name (case-insensitive), if any.
     std::optional<std::string> header(std::string_view name) const;
-    // The request body (POST, PUT): read once from the engine's stream, bounded.
-    const std::string& body();
+    // The request body (POST, PUT), taken once from the engine's stream: whole when it is at most
+    // kWholeBodyBytes (`bytes`), else a stream that reads on as the load sends it, at any size (`stream`, whose
+    // first bytes are those read to find that out).
+    struct Body {
+        std::string bytes;
+        std::shared_ptr<platform::InputStream> stream;
+    };
+    static constexpr std::size_t kWholeBodyBytes = 1024 * 1024;
+    const Body& body();
 
     bool isAnswered() const { return m_answered; }
+    // Whether the request comes from a web view that shows pages the application did not write
+    // (WebView::setShowsForeignPages).
+    bool isFromForeignView() const;
     // Runs `withdrawn` on the main thread, from a turn of its own, once the engine no longer waits for this
     // request's answer while none was given (then isAnswered() is true). The handler may drop the request.
     void setWithdrawnHandler(std::function<void()> withdrawn);
@@ -69,7 +81,7 @@ private:
     std::string m_url;
     std::string m_method;
     HeaderList m_headers;
-    std::optional<std::string> m_body;
+    std::optional<Body> m_body;
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

@@ -24,6 +24,7 @@ struct HybStreamingBody {
     GCancellable* pendingCancellable;
     gulong cancelHandler;
     std::function<void()>* abandoned; // see StreamingBody::setAbandonedHandler
+    std::function<void(std::size_t)>* taken; // see StreamingBody::setTakenHandler
 };
 
 struct HybStreamingBodyClass {
@@ -57,6 +58,8 @@ gsize take(HybStreamingBody* self, void* buffer, gsize count)
         }
     }
     self->buffered -= copied;
+    if (self->taken && copied)
+        (*self->taken)(copied);
     return copied;
 }
 
@@ -154,9 +157,11 @@ gboolean closeSync(GInputStream* stream, GCancellable*, GError**)
     if (!self->ended && !self->error)
         abandon(self);
     g_queue_clear_full(self->chunks, reinterpret_cast<GDestroyNotify>(g_bytes_unref));
-    self->buffered = 0;
+    const gsize dropped = std::exchange(self->buffered, 0);
     self->offset = 0;
     self->ended = TRUE;
+    if (self->taken && dropped)
+        (*self->taken)(dropped);
     return TRUE;
 }
 
@@ -171,6 +176,7 @@ void finalizeBody(GObject* object)
     g_queue_free_full(self->chunks, reinterpret_cast<GDestroyNotify>(g_bytes_unref));
     g_clear_error(&self->error);
     delete std::exchange(self->abandoned, nullptr);
+    delete std::exchange(self->taken, nullptr);
     G_OBJECT_CLASS(hyb_streaming_body_parent_class)->finalize(object);
 }
 
@@ -222,6 +228,12 @@ void StreamingBody::fail(GInputStream* stream, const std::string& message)
 std::size_t StreamingBody::bufferedSize(GInputStream* stream)
 {
     return bodyOf(stream)->buffered;
+}
+
+void StreamingBody::setTakenHandler(GInputStream* stream, std::function<void(std::size_t)> taken)
+{
+    HybStreamingBody* self = bodyOf(stream);
+    delete std::exchange(self->taken, new std::function<void(std::size_t)>(std::move(taken)));
 }
 
 void StreamingBody::setAbandonedHandler(GInputStream* stream, std::function<void()> abandoned)

@@ -1,6 +1,6 @@
 // The body of a routed answer as it arrives: a GInputStream that the engine hands to WebKit with the
 // response and fills chunk by chunk, so a page sees large or slow bodies progressively and the process
-// never holds a whole body.
+// never holds a whole body: the writer hears what the reader took (setTakenHandler) and writes no faster.
 //
 // Guarantees: main thread only (WebKit reads it there, asynchronously). Reads answer with what is buffered;
 // a read that finds nothing waits until data, the end or a failure arrives (a synchronous read answers
@@ -31,6 +31,9 @@ public:
     // answer from the page, a cross-origin one its headers do not allow) or closes the stream. The handler
     // must not drop the stream's last reference.
     static void setAbandonedHandler(GInputStream* stream, std::function<void()> abandoned);
+    // Runs `taken` with the count of bytes each time the reader takes some (inside its call), and with what
+    // was still buffered when the reader closes the stream.
+    static void setTakenHandler(GInputStream* stream, std::function<void(std::size_t)> taken);
 };
 
 } // namespace webengine

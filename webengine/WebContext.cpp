@@ -79,9 +79,42 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
     webkit_security_manager_register_uri_scheme_as_local(security, kLocalRouteScheme);
     for (const std::string& scheme : applicationSchemes())
         registerApplicationScheme(context, scheme);
-    // Pages of the application come from files; the loads they make are all judged by the application.
+    // A view shows one page at a time, as the phone's web view: no page is kept for going back.
     webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    // The engine's cookie jar (documents' cookies, and every load that goes out unrouted) lasts with the
+    // application's data, beside the pages' other data.
+    if (!location.dataFolder.empty())
+        webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
+                                                     (location.dataFolder + "/cookies.sqlite").c_str(),
+                                                     WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     return context;
+}
+
+constexpr const char* kCookiePolicyKey = "hyb-cookie-policy";
+
+// The engine's form of the platform's accept policy. "Always" takes third-party cookies too, as the phone's
+// web view did: the application's pages are files, to which every site they frame is a third party. The
+// engine keeps its own SameSite and public-suffix rules whatever the policy.
+WebKitCookieAcceptPolicy enginePolicyOf(platform::HTTPCookieAcceptPolicy policy)
+{
+    switch (policy) {
+    case platform::HTTPCookieAcceptPolicy::Always: return WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS;
+    case platform::HTTPCookieAcceptPolicy::Never: return WEBKIT_COOKIE_POLICY_ACCEPT_NEVER;
+    case platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain: return WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY;
+    }
+    return WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY;
+}
+
+// Gives the context's cookie jar the platform's accept policy, when it does not have it yet.
+void followCookieAcceptPolicy(WebKitWebContext* context)
+{
+    const WebKitCookieAcceptPolicy policy = enginePolicyOf(platform::HTTPCookieStorage::shared().cookieAcceptPolicy());
+    // Stored one above the value, so that no policy reads as "none set yet".
+    const auto applied = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(context), kCookiePolicyKey));
+    if (applied == static_cast<int>(policy) + 1)
+        return;
+    webkit_cookie_manager_set_accept_policy(webkit_web_context_get_cookie_manager(context), policy);
+    g_object_set_data(G_OBJECT(context), kCookiePolicyKey, GINT_TO_POINTER(static_cast<int>(policy) + 1));
 }
 
 } // namespace
@@ -107,6 +140,7 @@ void WebContext::noteStorageUse(const WebsiteDataLocation& location)
 {
     if (!location.dataFolder.empty())
         foldersInUse().insert(location.dataFolder);
+    followCookieAcceptPolicy(forLocation(location));
 }
 
 bool WebContext::isStorageInUse(const std::string& dataFolder)

@@ -1,7 +1,7 @@
 // The engine's process-wide state for one website-data folder: the WebKit web context with its data
-// manager (local storage, databases, caches kept under the application's Library), the "hybroute" scheme
-// that brings the pages' sub-resource loads back to this process, and the module loaded into the web
-// processes.
+// manager (local storage, databases, caches and the engine's cookie jar, "cookies.sqlite", kept under the
+// application's Library), the "hybroute" scheme that brings the pages' sub-resource loads the application
+// answers back to this process, and the module loaded into the web processes.
 //
 // Main thread only. Contexts live until the process ends (web views hold them).
 #pragma once
@@ -32,13 +32,15 @@ public:
     static WebKitWebContext* forLocation(const WebsiteDataLocation& location);
 
     // Notes that pages of that location are about to run: from then on the engine's network process may
-    // hold its storage files open (and keeps local storage in memory) until this process ends.
+    // hold its storage files open (and keeps local storage in memory) until this process ends. The
+    // context's cookie jar takes the platform's accept policy (HTTPCookieStorage) as it stands now.
     static void noteStorageUse(const WebsiteDataLocation& location);
     // Whether a page of this process may have opened the storage under that data folder.
     static bool isStorageInUse(const std::string& dataFolder);
 
     // Deletes the cookies `pick` chooses from the cookie store of every context made so far, where the
-    // documents' own cookies live (sub-resources use the platform's store). The deletions finish later, on
+    // documents' own cookies live, and those of every load that goes out unrouted (the loads the route
+    // answers use the platform's store). The deletions finish later, on
     // the main loop. Installed as the platform's document-cookie eraser by WebKitGtkWebView::installAsEngine.
     static void deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredicate pick);
 

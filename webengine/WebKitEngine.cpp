@@ -15,6 +15,7 @@
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
+#include "webprocess/Messages.h"
 
 #include <cairo.h>
 #include <webkit2/webkit2.h>
@@ -58,6 +59,14 @@ constexpr const char* kPendingFrameScript =
     "  }"
     "  return search(window);"
     "})";
+
+// A script asked for as it is, never read as one marked for its value (no script begins with the mark).
+std::string unmarked(std::string script)
+{
+    if (script.starts_with(HYB_VALUE_MARK))
+        script.insert(0, " ");
+    return script;
+}
 
 std::string withoutFragment(const std::string& url)
 {
@@ -219,6 +228,22 @@ void setFeature(WebKitSettings* settings, const char* identifier, bool enabled)
     }
 }
 
+// The parameters of the routing message (webprocess/Messages.h).
+GVariant* routingParameters(bool foreign, const std::optional<platform::WebLoadRules>& rules)
+{
+    GVariantBuilder patterns;
+    g_variant_builder_init(&patterns, G_VARIANT_TYPE("a(msmsxms)"));
+    if (rules) {
+        for (const platform::WebLoadRules::Pattern& pattern : rules->patterns) {
+            auto text = [](const std::optional<std::string>& expression) { return expression ? expression->c_str() : nullptr; };
+            g_variant_builder_add(&patterns, "(msmsxms)", text(pattern.scheme), text(pattern.host),
+                                  static_cast<gint64>(pattern.port ? *pattern.port : -1), text(pattern.path));
+        }
+    }
+    return g_variant_new("(bb@a(msmsxms)b)", foreign, rules.has_value(), g_variant_builder_end(&patterns),
+                         rules && rules->defaultSchemeOpensHosts);
+}
+
 } // namespace
 
 WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& location)
@@ -238,8 +263,9 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     applyFileAccess();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    // Shared and service workers run apart from any page, so their loads never reach the route: none of the
-    // application's rules (which files, which hosts, who reads an answer) would hold for them. Pages get none.
+    // Shared and service workers run apart from any page, so their loads never reach the web-process module:
+    // none of the application's rules (which files, which hosts) would hold for them. Only web pages whose
+    // loads no whitelist judges get them (tellRouting).
     setFeature(settings, "SharedWorker", false);
     setFeature(settings, "ServiceWorkers", false);
     applySettings(m_settings);
@@ -249,6 +275,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
     // A page's print() prints nothing, as on the phone: WebKit's own print dialog runs a loop of its own,
     // under which neither the window's close, a signal nor a screenshot's time-out could end the
@@ -265,6 +292,8 @@ WebKitEngine::~WebKitEngine()
         g_source_remove(m_silentEndCheck);
     if (m_deferredSource)
         g_source_remove(m_deferredSource);
+    if (m_loadsEndedReport)
+        g_source_remove(m_loadsEndedReport);
     if (m_bridgeAnswerSource)
         g_source_remove(m_bridgeAnswerSource);
     // Handed over already: they are answered as they would have been.
@@ -313,6 +342,59 @@ void WebKitEngine::applyFileAccess()
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+}
+
+void WebKitEngine::onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self)
+{
+    // Only web loads: those the page makes through the engine (a routed one's URL is a route URL by now).
+    if (!isWebURL(webkit_uri_request_get_uri(WEBKIT_URI_REQUEST(request))))
+        return;
+    struct Watch {
+        std::weak_ptr<bool> alive;
+        WebKitEngine* engine;
+        std::uint64_t process; // the web process the load was made in
+    };
+    g_signal_connect_data(
+        resource, "finished", G_CALLBACK(+[](WebKitWebResource*, Watch* watch) {
+            if (watch->alive.lock() && watch->process == watch->engine->m_webProcesses)
+                watch->engine->webLoadEnded();
+        }),
+        new Watch{self->m_alive, self, self->m_webProcesses}, [](gpointer data, GClosure*) { delete static_cast<Watch*>(data); },
+        G_CONNECT_DEFAULT);
+}
+
+void WebKitEngine::webLoadEnded()
+{
+    ++m_webLoadsEnded;
+    if (m_loadsEndedReport)
+        return;
+    // Told once a turn, however many ended in it.
+    m_loadsEndedReport = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_loadsEndedReport = 0;
+        webkit_web_view_send_message_to_page(self->m_view,
+                                             webkit_user_message_new(HYB_LOADS_ENDED_MESSAGE, g_variant_new_uint64(self->m_webLoadsEnded)),
+                                             nullptr, nullptr, nullptr);
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
+void WebKitEngine::tellRouting(const std::string& documentURL)
+{
+    // The agent the document loads under is set by now (the client's question sets it).
+    const std::optional<platform::WebLoadRules> rules = platform::WebView::loadRulesFor(userAgent());
+    // A web page whose loads no whitelist judges makes them all through the engine: its shared and service
+    // workers too. Set before the document's load, whose window the features are read for. (A later
+    // navigation inside a frame is asked as a top-level one: while a file document shows, they stay off.)
+    const bool workers = isWebURL(documentURL) && !rules && (m_workersEnabled || !isFileURL(url()));
+    if (workers != m_workersEnabled) {
+        WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+        setFeature(settings, "SharedWorker", workers);
+        setFeature(settings, "ServiceWorkers", workers);
+        m_workersEnabled = workers;
+    }
+    webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ROUTING_MESSAGE, routingParameters(m_foreignPages, rules)),
+                                         nullptr, nullptr, nullptr);
 }
 
 void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)
@@ -448,12 +530,17 @@ platform::Result<std::string> WebKitEngine::evaluate(const std::string& script, 
         return platform::Error(kWebEngineErrorDomain, kEvaluationStoppedInDialog,
                                "script evaluation refused while the page waits for a dialog's answer");
     }
-    return synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, timeout, [this] { return isDialogWaiting(); }); });
+    return synchronously([&] { return ScriptEvaluator::evaluate(m_view, unmarked(script), timeout, [this] { return isDialogWaiting(); }); });
 }
 
 void WebKitEngine::evaluateLater(std::string script, EvaluationQueue::Completion completion)
 {
-    m_evaluations->add(std::move(script), std::move(completion));
+    m_evaluations->add(unmarked(std::move(script)), std::move(completion));
+}
+
+void WebKitEngine::evaluateForValue(std::string script, EvaluationQueue::Completion completion)
+{
+    m_evaluations->add(HYB_VALUE_MARK + script, std::move(completion));
 }
 
 void WebKitEngine::evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion)
@@ -463,7 +550,7 @@ void WebKitEngine::evaluateInEngineWorld(std::string script, EvaluationQueue::Co
 
 void WebKitEngine::evaluatePromptly(std::string script, EvaluationQueue::Completion completion)
 {
-    m_evaluations->add(std::move(script), std::move(completion));
+    m_evaluations->add(unmarked(std::move(script)), std::move(completion));
     // The queue itself waits while it is held (a synchronous wait). During a fragment decision the page is
     // stopped in the change; what the refusal sends it must come first.
     if (m_fragmentDecisionDepth == 0)
@@ -808,6 +895,8 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         if (!request.isFragmentChange) {
             if (m_loadState == LoadState::Idle && !request.isSubFrame)
                 m_loadState = LoadState::Allowed;
+            if (!request.isSubFrame)
+                tellRouting(request.url);
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(
                 m_view, webkit_user_message_new(kNavigationMessage, g_variant_new_string(request.url.c_str())),
@@ -1057,6 +1146,13 @@ void WebKitEngine::onWebProcessTerminated(WebKitWebView*, int, WebKitEngine* sel
 
 void WebKitEngine::webProcessTerminated(unsigned document)
 {
+    // The next web process's pages count their web loads afresh, and so are their ends.
+    ++m_webProcesses;
+    m_webLoadsEnded = 0;
+    if (m_loadsEndedReport) {
+        g_source_remove(m_loadsEndedReport);
+        m_loadsEndedReport = 0;
+    }
     cancelScriptDialogs(document);
     if (m_loadState != LoadState::Started)
         return;

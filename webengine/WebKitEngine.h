@@ -8,10 +8,13 @@
 //   this view was asked to load are always put to it);
 //   navigation questions (but fragment changes) and load events that come while an evaluation waits reach
 //   the client after the wait, in order, so that nothing the client does runs inside it;
-//   every sub-resource load of the page comes to the client's handleResourceRequest, and what the client
-//   leaves goes through platform's URL loading (the URL protocol registry, then http, https and file),
-//   a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting has
-//   the next one fail at once); a load the engine no longer waits for (its page or frame went, or it
+//   every sub-resource load the application answers comes to the client's handleResourceRequest (files
+//   and schemes other than the web's, web loads the whitelist refuses or that the application's own
+//   documents and workers make; the web-process module decides, see webprocess/RequestHook.c; every other
+//   load goes out through the engine's own network stack, at most 1,024 of a page at once), and what the
+//   client leaves goes through platform's URL loading (the URL protocol registry, then http, https and
+//   file), a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting
+//   has the next one fail at once); a load the engine no longer waits for (its page or frame went, or it
 //   cancelled it) is stopped or leaves the queue, and the view's loads go with the view,
 //   except the bridge's requests ("/!hyb_exec"), which the engine answers itself (200, empty
 //   "text/plain") and hands to the client's handleBridgeRequest (in a view of foreign pages, and for a
@@ -123,6 +126,10 @@ public:
                                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void evaluateLater(std::string script, EvaluationQueue::Completion completion);
     void evaluatePromptly(std::string script, EvaluationQueue::Completion completion);
+    // As evaluateLater, but the completion gets the script's value as JSON text written by the web-process
+    // module, never by a function the page can replace: "[<value>]" (null for a value JSON cannot write),
+    // or {"error": "<why>"} (it threw, its value cannot be written, or the text would pass 1 MiB).
+    void evaluateForValue(std::string script, EvaluationQueue::Completion completion);
     // A script of the engine's own world (which the page's script cannot reach), without waiting: it goes to
     // the page with the next message, ahead of the page's scripts waiting in it (EvaluationQueue::addAhead).
     void evaluateInEngineWorld(std::string script, EvaluationQueue::Completion completion);
@@ -139,9 +146,10 @@ public:
     // files of the application's bundle and home only), a file the view is asked to load outside them is
     // not loaded (on a later turn the client is asked about it, then told it failed with
     // kURLErrorNoPermissionsToReadFile, with no start). (No view's pages have universal access: the engine
-    // decides who reads what by each asker's own origin.) While the view shows no file document, its pages' routed requests reach the web only (http, https):
-    // a file, a file system URL or another of the application's protocols fails with
-    // kURLErrorNoPermissionsToReadFile.
+    // decides who reads what by each asker's own origin.) Its pages' web loads go through the engine's own
+    // network stack, a file page's too. While the view shows no file document, its pages' routed requests
+    // reach the web only (http, https): a file, a file system URL or another of the application's protocols
+    // fails with kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
 
@@ -204,6 +212,15 @@ private:
     void defer(std::function<void()> event);
     void scheduleDeferred();
     void applyFileAccess();
+    // Tells the page's web-process module, before the top-level document `documentURL` loads, how this view
+    // routes its loads (webprocess/Messages.h): whether it shows foreign pages, and the whitelist's rules for
+    // its web loads (platform::WebView::loadRulesFor its agent). Switches its shared and service workers on
+    // for a web page no whitelist judges, off for anything else.
+    void tellRouting(const std::string& documentURL);
+    // The page's web loads through the engine: the module lets a page have only so many in flight, and
+    // learns here of their ends (webprocess/Messages.h), counted over the life of its web process.
+    static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
+    void webLoadEnded();
     void cancelLoadTimer();
     // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
     void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
@@ -224,6 +241,10 @@ private:
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     bool m_foreignPages = false;
+    bool m_workersEnabled = false;
+    std::uint64_t m_webProcesses = 0;  // the web processes whose pages went (crashed or ended)
+    std::uint64_t m_webLoadsEnded = 0; // of the web loads made through the engine in the current one
+    unsigned m_loadsEndedReport = 0;
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts
     bool m_loadTimedOut = false;

@@ -149,6 +149,11 @@ void WebKitGtkWebView::doEvaluateScriptInEngineWorld(std::string script, Evaluat
     m_engine->evaluateInEngineWorld(std::move(script), std::move(completion));
 }
 
+void WebKitGtkWebView::doEvaluateScriptForValue(std::string script, EvaluationCompletion completion)
+{
+    m_engine->evaluateForValue(std::move(script), std::move(completion));
+}
+
 void WebKitGtkWebView::settingsDidChange()
 {
     const platform::WebViewSettings& s = settings();

@@ -4,9 +4,11 @@
 // - Frames: WebKit reports only the main frame's load, so the delegate sees one start and one finish (or
 //   failure) per top-level load and no per-frame starts. Every navigation question, a frame's included,
 //   carries its own URL as mainDocumentURL: WebKit does not say which frame asks.
-// - Sub-resources (XHR, images, scripts, "hybfile:" ...) load through platform's URL loading: the URL
-//   protocol registry first, then the built-in loaders. Documents load in WebKit itself once the delegate
-//   allowed them.
+// - The sub-resources the application answers (its schemes such as "hybfile:", files, whitelist refusals,
+//   the web loads of its own file pages and their workers) load through platform's URL loading: the URL
+//   protocol registry first, then the built-in loaders. A web page's loads (and a frame of another site's
+//   in the application's page) go through the engine's own network stack, with its cookie jar (kept in
+//   Library/WebKit/cookies.sqlite). Documents load in WebKit itself once the delegate allowed them.
 // - A new navigation or stopLoading ends the open load with didFailLoadWithError(-999), after
 //   stopLoading has returned (WebKit reports it from the main loop).
 // - Script evaluation waits in a nested loop (time-out 10 s, then ""); it answers "" at once while a
@@ -68,6 +70,7 @@ protected:
     void doEvaluateScriptLater(std::string script, EvaluationCompletion completion) override;
     void doEvaluateScriptPromptly(std::string script, EvaluationCompletion completion) override;
     void doEvaluateScriptInEngineWorld(std::string script, EvaluationCompletion completion) override;
+    void doEvaluateScriptForValue(std::string script, EvaluationCompletion completion) override;
     void settingsDidChange() override;
     void foreignPagesDidChange() override;
 

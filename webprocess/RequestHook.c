@@ -1,13 +1,15 @@
 /* The module the web engine loads into each of its web processes.
  *
- * It sends every sub-resource load of a page (images, scripts, XHR, fetch, ...) back to the UI process, so
- * that the application's URL protocols see each one as they would on the phone: the request's URL is
- * rewritten to "hybroute://<its origin, see route_host>/?<the original URL, escaped>" ("hybroute-local://load/?..."
- * for a file URL), a scheme the UI process serves. Headers set
- * by the page travel with the rewritten request; a route URL the page writes itself names no load (the UI
- * process refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main frame's and sub-frames') load
- * unchanged: their navigations were already decided by the UI process, which names them to this module
- * in a "hyb.navigation" message before it lets them go.
+ * It sends back to the UI process the sub-resource loads of a page (images, scripts, XHR, fetch, ...) that
+ * the application has to answer (see "which loads go to the UI process" below), so that the application's URL
+ * protocols see each one as they would on the phone; every other load goes out unrouted, through the engine's
+ * own network stack. A routed request's URL is rewritten to "hybroute://<its origin, see route_host>/?<the
+ * original URL, escaped>", or for a file URL to "hybroute-local://load<its path>[?<its query>]", schemes the
+ * UI process serves. Headers set by the page travel with the rewritten request; a route URL the page writes
+ * itself names no load (the UI process refuses it), so every routed load is one the engine's own checks let
+ * the page make. Documents (the main frame's and sub-frames') load unchanged: their navigations were already
+ * decided by the UI process, which names them to this module in a "hyb.navigation" message before it lets
+ * them go.
  *
  * The page's bridge requests (path "/!hyb_exec" exactly as written, see BridgePath.h) go to
  * "hybroute://exec/?<the original URL, escaped>" with their headers: the UI process hands them to the
@@ -21,12 +23,15 @@
  * same form that nobody waits for, and get no answer. The results travel as plain text, so the UI process
  * needs no script engine of its own for them. An answer to a call runs as a call of a function compiled once
  * for the page, with the same result as the script's (see run_answer); once the reply is sent, the page's
- * microtasks the scripts queued run (see run_microtasks).
+ * microtasks the scripts queued run (see run_microtasks). A script sent with a mark (Messages.h) is answered
+ * with its value as JSON text written here instead (see value_text).
  *
  * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
  * sanitizer runtimes.
  */
 #include "webprocess/BridgePath.h"
+#include "webprocess/LoadRules.h"
+#include "webprocess/Messages.h"
 
 #include <webkit2/webkit-web-extension.h>
 
@@ -39,7 +44,8 @@
 /* File loads: a scheme of local origin, so that a worker started from a file script of the application's
  * (whose origin is its script's route URL's) is of a local origin too, and known as the application's. */
 #define LOCAL_ROUTE_SCHEME "hybroute-local"
-#define LOCAL_ROUTE_PREFIX LOCAL_ROUTE_SCHEME "://load/?"
+#define LOCAL_ROUTE_PREFIX LOCAL_ROUTE_SCHEME "://load"
+#define LOCAL_ROUTE_ORIGIN LOCAL_ROUTE_SCHEME "://load"
 #define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define EXEC_ROUTE_PREFIX ROUTE_SCHEME "://exec/?"
@@ -168,24 +174,204 @@ static char* route_host(const char* uri)
     return g_string_free(text, FALSE);
 }
 
+/* ---- which loads go to the UI process -----------------------------------------------------------------
+ *
+ * A load goes to the UI process only when the application has to answer it: the bridge path, a file or any
+ * scheme but the web's (the application's file systems, its photo library, its other protocols), a web load
+ * the whitelist refuses (or a request naming a view controller, "vc", in a view the whitelist judges), and
+ * the web loads the application's own documents and their workers make (its file pages, whose cross-origin
+ * requests the phone's web view answered without CORS). Every other load goes out unrouted through the
+ * engine's own network stack, with its cookie jar, credentials modes, SameSite, CORS, redirects and caching.
+ *
+ * The UI process says how a page's view routes in a "hyb.routing" message, sent before each navigation it
+ * allows: whether the view shows foreign pages (the in-app browser's, the payment road's, a sign-in page:
+ * none of its documents is the application's) and the whitelist's rules for its web loads, if any judge
+ * them (LoadRules.h). Until a page has heard, every load goes to the UI process, which decides each.
+ *
+ * The engine does not say which frame asks for a load, so in a page of the application's a load counts as
+ * its own documents' unless the engine's own marks on the request (which no page can set) say that a web
+ * document asked: a "Referer" (file documents send none), an "Origin" other than the file pages' or their
+ * workers', or a "Sec-Fetch-Site" of "same-origin" or "same-site" (a file document is of no web site). A
+ * frame of another site in the application's page thus loads unrouted, and cannot fill the view's share of
+ * the UI process's loads, unless it hides its referrer and asks another site in no-cors mode. */
+
+#define ROUTING_KEY "hyb-routing"
+
+typedef struct {
+    gboolean foreign;
+    HybLoadRules* rules; /* NULL: no whitelist judges the view's web loads */
+    gboolean judged;     /* a whitelist judges them (rules NULL: one this module cannot read, so the UI process does) */
+} Routing;
+
+/* The page's web loads let go unrouted (documents included), and how many of them the UI process has told of
+ * as ended: both counted over the page's life, whatever it shows. */
+#define IN_FLIGHT_KEY "hyb-unrouted-in-flight"
+typedef struct {
+    guint64 sent;
+    guint64 ended;
+} InFlight;
+
+static InFlight* in_flight(WebKitWebPage* page)
+{
+    InFlight* counts = g_object_get_data(G_OBJECT(page), IN_FLIGHT_KEY);
+    if (!counts) {
+        counts = g_new0(InFlight, 1);
+        g_object_set_data_full(G_OBJECT(page), IN_FLIGHT_KEY, counts, g_free);
+    }
+    return counts;
+}
+
+/* The web loads of a page that may be in flight through the engine at once: its network stack takes each one
+ * it is given (a flood of thousands at a server that never answers keeps it busy for minutes, holding up every
+ * other page's loads, the application's documents among them). One more fails at once, as the route's own
+ * waiting room does. */
+#define MAX_UNROUTED_IN_FLIGHT 1024
+
+static void free_routing(gpointer data)
+{
+    Routing* routing = data;
+    hyb_load_rules_free(routing->rules);
+    g_free(routing);
+}
+
+/* Reads a "hyb.routing" message's parameters, "(bba(msmsxms)b)": foreign view, judged by a whitelist, its
+ * patterns, whether entries of the default scheme open their host to both web schemes. */
+static void take_routing(WebKitWebPage* page, GVariant* parameters)
+{
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(HYB_ROUTING_TYPE)))
+        return;
+    Routing* routing = g_new0(Routing, 1);
+    GVariant* patterns = NULL;
+    gboolean opens_hosts = FALSE;
+    g_variant_get(parameters, "(bb@a(msmsxms)b)", &routing->foreign, &routing->judged, &patterns, &opens_hosts);
+    if (routing->judged) {
+        const gsize count = g_variant_n_children(patterns);
+        HybRulePattern* list = g_new0(HybRulePattern, count ? count : 1);
+        for (gsize i = 0; i < count; i++) {
+            gint64 port = -1;
+            g_variant_get_child(patterns, i, "(m&sm&sxm&s)", &list[i].scheme, &list[i].host, &port, &list[i].path);
+            list[i].port = port;
+        }
+        routing->rules = hyb_load_rules_new(list, count, opens_hosts);
+        g_free(list);
+    }
+    g_variant_unref(patterns);
+    g_object_set_data_full(G_OBJECT(page), ROUTING_KEY, routing, free_routing);
+}
+
+static gboolean is_web_url(const char* uri)
+{
+    return g_ascii_strncasecmp(uri, "http:", 5) == 0 || g_ascii_strncasecmp(uri, "https:", 6) == 0;
+}
+
+/* Whether the engine's marks on a request of a page of the application's say that a web document asked. */
+static gboolean asked_by_web_document(SoupMessageHeaders* headers)
+{
+    if (!headers)
+        return FALSE;
+    if (soup_message_headers_get_one(headers, "Referer"))
+        return TRUE;
+    const char* site = soup_message_headers_get_list(headers, "Sec-Fetch-Site");
+    if (site && (g_ascii_strcasecmp(site, "same-origin") == 0 || g_ascii_strcasecmp(site, "same-site") == 0))
+        return TRUE;
+    const char* origin = soup_message_headers_get_list(headers, "Origin");
+    return origin && g_ascii_strcasecmp(origin, "file://") != 0 && g_ascii_strcasecmp(origin, LOCAL_ROUTE_ORIGIN) != 0;
+}
+
+/* Whether a web load (http, https) of the page goes to the UI process. */
+static gboolean routes_web_load(WebKitWebPage* page, WebKitURIRequest* request, const char* uri)
+{
+    const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
+    if (!routing)
+        return TRUE;
+    SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
+    if (routing->judged && (!hyb_load_rules_allow(routing->rules, uri) || (headers && soup_message_headers_get_one(headers, "vc"))))
+        return TRUE;
+    if (routing->foreign)
+        return FALSE;
+    const char* page_uri = webkit_web_page_get_uri(page);
+    if (!page_uri || g_ascii_strncasecmp(page_uri, "file:", 5) != 0)
+        return FALSE; /* a web page's loads are its own */
+    return !asked_by_web_document(headers);
+}
+
+/* Whether a redirect of a load that went out unrouted (the UI process follows its own loads' redirects) may
+ * go on: only to the web, never to the bridge path (which a page's own request alone reaches), and where a
+ * whitelist judges the view's loads, only where it surely allows. */
+static gboolean redirect_goes_on(WebKitWebPage* page, const char* uri)
+{
+    if (!is_web_url(uri) || hyb_url_has_bridge_path(uri))
+        return FALSE;
+    const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
+    return !routing || !routing->judged || hyb_load_rules_allow(routing->rules, uri);
+}
+
+/* The local route URL of a file URL ("file://[localhost]/path[?query]"): the path and query as written, so
+ * that a worker started from it resolves its relative URLs to the files beside its script. NULL for a file
+ * URL of another host. */
+static char* local_route_of(const char* uri)
+{
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_ENCODED, NULL);
+    if (!parsed)
+        return NULL;
+    const char* host = g_uri_get_host(parsed);
+    const char* path = g_uri_get_path(parsed);
+    const char* query = g_uri_get_query(parsed);
+    char* route = NULL;
+    if ((!host || !*host || g_ascii_strcasecmp(host, "localhost") == 0) && path && path[0] == '/' && path[1] != '/')
+        route = g_strconcat(LOCAL_ROUTE_PREFIX, path, query ? "?" : "", query ? query : "", NULL);
+    g_uri_unref(parsed);
+    return route;
+}
+
+/* Whether the URL is a local route URL of the path form, which names a file as its file URL would. */
+static gboolean is_local_route_of_file(const char* uri)
+{
+    return g_str_has_prefix(uri, LOCAL_ROUTE_PREFIX "/") && !g_str_has_prefix(uri, LOCAL_ROUTE_PREFIX "//");
+}
+
+/* Counts a web load the page lets go unrouted (not a redirect, which is the same load). */
+static void count_unrouted(WebKitWebPage* page, const char* uri)
+{
+    if (is_web_url(uri))
+        in_flight(page)->sent++;
+}
+
+static gboolean in_flight_bound_reached(WebKitWebPage* page)
+{
+    const InFlight* counts = in_flight(page);
+    return counts->sent > counts->ended && counts->sent - counts->ended >= MAX_UNROUTED_IN_FLIGHT;
+}
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
-    (void)redirected;
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
     if (!uri || stays_local(uri))
         return FALSE;
-    /* Only this module writes route URLs: one the page wrote itself would hand the UI process a load that
-     * the engine's own checks (which origin may read what) never saw, and the route's answers are readable
-     * from any origin. It goes to a route URL that names no load, which the UI process refuses. */
-    if (g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
-        || g_ascii_strncasecmp(uri, LOCAL_ROUTE_SCHEME ":", strlen(LOCAL_ROUTE_SCHEME ":")) == 0) {
+    const gboolean is_route = g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
+        || g_ascii_strncasecmp(uri, LOCAL_ROUTE_SCHEME ":", strlen(LOCAL_ROUTE_SCHEME ":")) == 0;
+    /* A local route URL of a file names what the file URL does: only a document or worker of a local origin
+     * (the application's file pages, a worker of their file scripts resolving a relative URL) can ask for
+     * one, and the UI process bounds it as that file. */
+    if (is_route && !redirected && is_local_route_of_file(uri))
+        return FALSE;
+    /* Any other route URL is this module's to write: one the page wrote itself would hand the UI process a
+     * load that the engine's own checks (which origin may read what) never saw. It goes to a route URL that
+     * names no load, which the UI process refuses. */
+    if (is_route) {
         webkit_uri_request_set_uri(request, REFUSED_ROUTE);
         return FALSE;
     }
-    if (take_pending_navigation(pending_navigations(page), uri))
+    if (redirected && !redirect_goes_on(page, uri))
+        return TRUE;
+    if (redirected)
         return FALSE;
+    if (take_pending_navigation(pending_navigations(page), uri)) {
+        count_unrouted(page, uri);
+        return FALSE;
+    }
     const gboolean is_exec = hyb_url_has_bridge_path(uri);
     const char* page_uri = webkit_web_page_get_uri(page);
     if (page_uri && !is_exec) {
@@ -194,18 +380,29 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         gboolean is_document = strcmp(a, b) == 0;
         g_free(a);
         g_free(b);
-        if (is_document)
+        if (is_document) {
+            count_unrouted(page, uri);
             return FALSE;
+        }
     }
-    char* escaped = g_uri_escape_string(uri, NULL, FALSE);
-    const gboolean is_file = g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0;
-    char* host = is_exec || is_file ? NULL : route_host(uri);
-    char* routed = host ? g_strconcat(ROUTE_SCHEME "://", host, "/?", escaped, NULL)
-                        : g_strconcat(is_exec ? EXEC_ROUTE_PREFIX : LOCAL_ROUTE_PREFIX, escaped, NULL);
-    g_free(host);
-    webkit_uri_request_set_uri(request, routed);
+    if (!is_exec && is_web_url(uri) && !routes_web_load(page, request, uri)) {
+        if (in_flight_bound_reached(page))
+            return TRUE;
+        count_unrouted(page, uri);
+        return FALSE;
+    }
+    char* routed = NULL;
+    if (!is_exec && g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0) {
+        routed = local_route_of(uri);
+    } else {
+        char* escaped = g_uri_escape_string(uri, NULL, FALSE);
+        char* host = is_exec ? NULL : route_host(uri);
+        routed = host ? g_strconcat(ROUTE_SCHEME "://", host, "/?", escaped, NULL) : g_strconcat(EXEC_ROUTE_PREFIX, escaped, NULL);
+        g_free(host);
+        g_free(escaped);
+    }
+    webkit_uri_request_set_uri(request, routed ? routed : REFUSED_ROUTE);
     g_free(routed);
-    g_free(escaped);
     return FALSE;
 }
 
@@ -476,6 +673,86 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
     return TRUE;
 }
 
+/* ---- a script's value, written by the module ---------------------------------------------------------
+ *
+ * A script of the page's world sent with HYB_VALUE_MARK before its text is answered with its completion value as
+ * JSON text, written here by the engine's own serialiser, never by a function the page can replace (its
+ * JSON.stringify, its eval): "[<value>]" (a value with no JSON form, such as undefined or a function, as
+ * null), or {"error": "<why>"} when the script threw, its value cannot be written (a cycle, say) or the text
+ * would pass MAX_VALUE_TEXT bytes. (The value's own toJSON, if it has one, is the value's to give.) */
+#define MAX_VALUE_TEXT (1 << 20)
+#define MAX_ERROR_DETAIL 4096
+
+static void append_json_string(GString* text, const char* value)
+{
+    g_string_append_c(text, '"');
+    for (const char* p = value; *p; p++) {
+        const unsigned char c = (unsigned char)*p;
+        if (c == '"' || c == '\\')
+            g_string_append_printf(text, "\\%c", c);
+        else if (c < 0x20)
+            g_string_append_printf(text, "\\u%04x", c);
+        else
+            g_string_append_c(text, (char)c);
+    }
+    g_string_append_c(text, '"');
+}
+
+static GBytes* error_text(const char* why, const char* detail)
+{
+    GString* message = g_string_new(why);
+    if (detail && *detail) {
+        g_string_append_c(message, ' ');
+        /* Cut at a character's start: the detail is the page's, of any length. */
+        const char* end = strlen(detail) > MAX_ERROR_DETAIL ? g_utf8_find_prev_char(detail, detail + MAX_ERROR_DETAIL + 1) : NULL;
+        g_string_append_len(message, detail, end ? end - detail : (gssize)strlen(detail));
+    }
+    GString* text = g_string_new("{\"error\":");
+    append_json_string(text, message->str);
+    g_string_append_c(text, '}');
+    g_string_free(message, TRUE);
+    return g_string_free_to_bytes(text);
+}
+
+/* The text of a thrown exception: "<name>: <message>" as an error writes itself, or its own text. */
+static char* exception_detail(JSCException* exception)
+{
+    const char* name = jsc_exception_get_name(exception);
+    const char* message = jsc_exception_get_message(exception);
+    if (name && message)
+        return g_strconcat(name, ": ", message, NULL);
+    return g_strdup(message ? message : name ? name : "");
+}
+
+static GBytes* value_text(JSCContext* context, JSCValue* value)
+{
+    JSCException* exception = jsc_context_get_exception(context);
+    if (exception || !value) {
+        char* detail = exception ? exception_detail(exception) : NULL;
+        GBytes* text = error_text("The script threw", detail);
+        g_free(detail);
+        jsc_context_clear_exception(context);
+        return text;
+    }
+    char* json = jsc_value_to_json(value, 0);
+    if ((exception = jsc_context_get_exception(context))) {
+        char* detail = exception_detail(exception);
+        GBytes* text = error_text("The script's value cannot be written as JSON:", detail);
+        g_free(detail);
+        g_free(json);
+        jsc_context_clear_exception(context);
+        return text;
+    }
+    const char* written = json ? json : "null";
+    if (strlen(written) + 2 > MAX_VALUE_TEXT) {
+        g_free(json);
+        return error_text("The answer is too large", NULL);
+    }
+    GBytes* text = g_bytes_new_take(g_strconcat("[", written, "]", NULL), strlen(written) + 2);
+    g_free(json);
+    return text;
+}
+
 /* Evaluates one script of a message and adds its result to the reply's (none for a "hyb.post": `results`
  * NULL). */
 static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_engine_world, GVariant* script_bytes,
@@ -485,7 +762,19 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
     const char* script = g_variant_get_fixed_array(script_bytes, &length, 1);
     GBytes* text = NULL;
     GBytes** wanted = results ? &text : NULL;
-    if (context && length && (in_engine_world || !run_answer(page, context, script, length, wanted))) {
+    const gsize mark = sizeof(HYB_VALUE_MARK) - 1;
+    if (context && !in_engine_world && length >= mark && memcmp(script, HYB_VALUE_MARK, mark) == 0) {
+        char* valid = g_utf8_make_valid(script + mark, (gssize)(length - mark));
+        JSCValue* value = jsc_context_evaluate(context, valid, -1);
+        g_free(valid);
+        GBytes* json = value_text(context, value);
+        if (wanted)
+            *wanted = json;
+        else
+            g_bytes_unref(json);
+        if (value)
+            g_object_unref(value);
+    } else if (context && length && (in_engine_world || !run_answer(page, context, script, length, wanted))) {
         /* The engine takes a script that is not UTF-8 down with its page: such bytes read as U+FFFD, as in a
          * page's own text. */
         char* valid = is_utf8(script, length) ? NULL : g_utf8_make_valid(script, (gssize)length);
@@ -586,6 +875,16 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     const gboolean reply = strcmp(webkit_user_message_get_name(message), EVAL_MESSAGE) == 0;
     if (reply || strcmp(webkit_user_message_get_name(message), POST_MESSAGE) == 0) {
         evaluate_scripts(page, message, reply);
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
+        take_routing(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_LOADS_ENDED_MESSAGE) == 0) {
+        GVariant* parameters = webkit_user_message_get_parameters(message);
+        if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64))
+            in_flight(page)->ended = MAX(in_flight(page)->ended, g_variant_get_uint64(parameters));
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), NAVIGATION_MESSAGE) != 0)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Geometry.h"
+#include "platform/SeededHash.h"
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/TextLayout.h"
 
@@ -63,9 +64,9 @@ private:
     PangoContext* m_context = nullptr;
     using Entry = std::pair<std::string, std::shared_ptr<LaidOutText>>;
     std::list<Entry> m_lru;  // most recently used first
-    std::unordered_map<std::string, std::list<Entry>::iterator> m_index;
+    std::unordered_map<std::string, std::list<Entry>::iterator, SeededHash, std::equal_to<>> m_index;
     std::size_t m_cost = 0;
-    std::unordered_map<std::string, FontMetrics> m_metrics;
+    std::unordered_map<std::string, FontMetrics, SeededHash, std::equal_to<>> m_metrics;
 };
 
 } // namespace platform::text

@@ -250,14 +250,18 @@ TEST(CrashCallbacksPeer, DISABLED_PastAFileSizeLimit)
 }
 
 // A report pending, then a filter refuses (CRASH_CHILD_FILTER=errno) or traps (=trap) the positioned read
-// that looks at it.
+// that looks at it, or refuses the renames that would give the new report its own name (=rename).
 TEST(CrashCallbacksPeer, DISABLED_PendingReportUnderAFilter)
 {
     std::unique_ptr<CRCrashReporter> reporter = enableInChild();
     ASSERT_TRUE(reporter);
     leavePendingReport(*reporter);
-    const bool trap = std::string(std::getenv("CRASH_CHILD_FILTER")) == "trap";
-    ASSERT_TRUE(crashtest::refuseSystemCall(SYS_pread64, trap ? SECCOMP_RET_TRAP : SECCOMP_RET_ERRNO | EPERM));
+    const std::string filter = std::getenv("CRASH_CHILD_FILTER");
+    if (filter == "rename") {
+        ASSERT_TRUE(crashtest::refuseSystemCall(SYS_rename) && crashtest::refuseSystemCall(SYS_renameat2));
+    } else {
+        ASSERT_TRUE(crashtest::refuseSystemCall(SYS_pread64, filter == "trap" ? SECCOMP_RET_TRAP : SECCOMP_RET_ERRNO | EPERM));
+    }
     reporterCrashCaller(g_nowhere);
     ADD_FAILURE() << "still alive";
 }
@@ -740,8 +744,10 @@ TEST(CrashCallbacks, AFileSizeLimitMakesTheReportSmallerAndKeepsThePendingOne)
         bool pending;
         bool written; // a report of the crash is left (pending, or waiting beside the pending one)
     };
-    // A filter that refuses or traps the read of the pending report's first bytes: it is kept all the same.
-    const Case cases[] = {{"65536", false, true}, {"12288", true, true}, {"64", true, false}, {"errno", true, true}, {"trap", true, true}};
+    // A filter that refuses or traps the read of the pending report's first bytes: it is kept all the same;
+    // one that refuses the renames: the new report waits beside it all the same.
+    const Case cases[] = {{"65536", false, true}, {"12288", true, true}, {"64", true, false},
+                          {"errno", true, true},  {"trap", true, true},   {"rename", true, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
         const bool filtered = !std::isdigit(static_cast<unsigned char>(c.limit[0]));

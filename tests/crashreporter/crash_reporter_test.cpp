@@ -7,6 +7,7 @@
 #include "ReporterChild.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
+#include "support/crash_test_program/SystemCallFilter.h"
 
 #include "platform/DispatchQueue.h"
 #include "platform/FileManager.h"
@@ -255,6 +256,32 @@ TEST_F(CrashReporterFacade, TwoReadersAtOnceReadEachReportOnce)
     ASSERT_TRUE(first->purgePendingCrashReport().ok());
     EXPECT_EQ(first->loadPendingCrashReportData().value(), platform::Bytes{'c'});
     ASSERT_TRUE(first->purgePendingCrashReport().ok());
+    // With nothing pending to purge, the next look finds it: no report waits for an enabling.
+    ASSERT_TRUE(files.createFile(path + ".4194303.r2.read", {'e'}).ok());
+    EXPECT_TRUE(second->hasPendingCrashReport());
+    EXPECT_EQ(second->loadPendingCrashReportData().value(), platform::Bytes{'e'});
+    ASSERT_TRUE(second->purgePendingCrashReport().ok());
+    // So does one loaded by a reporter that went without purging it.
+    ASSERT_TRUE(files.createFile(path, {'f'}).ok());
+    ASSERT_TRUE(make()->loadPendingCrashReportData().ok());
+    EXPECT_EQ(first->loadPendingCrashReportData().value(), platform::Bytes{'f'});
+    ASSERT_TRUE(first->purgePendingCrashReport().ok());
+    // Where a system-call filter refuses every rename (of this thread), a report is still taken once, and
+    // one waiting beside still takes its place.
+    ASSERT_TRUE(files.createFile(path, {'g'}).ok());
+    ASSERT_TRUE(files.createFile(path + ".1001.9", {'h'}).ok());
+    std::thread([&] {
+        ASSERT_TRUE(crashtest::refuseSystemCall(SYS_rename) && crashtest::refuseSystemCall(SYS_renameat2) &&
+                    crashtest::refuseSystemCall(SYS_renameat));
+        for (std::uint8_t expected : {'g', 'h'}) {
+            EXPECT_TRUE(second->hasPendingCrashReport());
+            platform::Result<platform::Bytes> bytes = second->loadPendingCrashReportData();
+            ASSERT_TRUE(bytes.ok()) << bytes.error().localizedDescription();
+            EXPECT_EQ(bytes.value(), platform::Bytes{expected});
+            EXPECT_TRUE(second->purgePendingCrashReport().ok());
+        }
+        EXPECT_FALSE(second->hasPendingCrashReport());
+    }).join();
 
     constexpr int kReports = 12; // within the bound of reports kept
     ASSERT_TRUE(files.createFile(path, {'0'}).ok());
@@ -479,6 +506,8 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
     platform::FileAttributeChanges permissions;
     permissions.posixPermissions = 0755;
     ASSERT_TRUE(FileManager::defaultManager().createDirectory(reporter->crashReportDirectory(), true, permissions).ok());
+    // A file where a folder of the reporter belongs would fail every enabling: it is moved aside.
+    std::ofstream(reporter->queuedCrashReportDirectory()) << "in the way";
     const std::string ownId = beside + std::to_string(getpid()) + ".5.part";
     for (const std::string& left : {beside + "4194303.1.part", beside + std::to_string(getppid()) + ".2.part",
                                     beside + "4194302.4.part", ownId}) {
@@ -497,6 +526,7 @@ TEST(CrashReporterPeer, DISABLED_EnableBSD)
     expectInstalled(SIGPIPE, false);
     EXPECT_EQ(std::get_terminate(), &uncaught_exception_handler);
     EXPECT_TRUE(FileManager::defaultManager().isDirectory(reporter->queuedCrashReportDirectory()));
+    EXPECT_TRUE(FileManager::defaultManager().fileExists(reporter->queuedCrashReportDirectory() + ".damaged"));
     struct stat folder {};
     ASSERT_EQ(stat(reporter->crashReportDirectory().c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0755u);
@@ -551,8 +581,10 @@ TEST(CrashReporterPeer, DISABLED_EnableWithUnwritableCaches)
 {
     std::unique_ptr<CRCrashReporter> reporter = crashtest::makeChildReporter();
     ASSERT_TRUE(reporter);
-    // A file where the data folder belongs (unwritable even for root).
-    std::ofstream(platform::AppFolders::current().caches() + "/crashreporter") << "in the way";
+    // A file where the caches folder belongs: the data folder cannot be made in it (even by root).
+    const std::string caches = platform::AppFolders::current().caches();
+    ASSERT_TRUE(FileManager::defaultManager().removeItem(caches).ok());
+    std::ofstream(caches) << "in the way";
     platform::Status enabled = reporter->enableCrashReporter();
     ASSERT_FALSE(enabled.ok());
     EXPECT_EQ(enabled.error().domain, platform::kCocoaErrorDomain);

@@ -211,6 +211,10 @@ TEST_F(DeployTest, ChecksDownloadsExtractsAndRedirects) {
     EXPECT_EQ(defaults().string("download_uuid"), "v2");
     EXPECT_TRUE(fs::exists(support() + "/www.zip"));
 
+    // Dangling links at the staging folder's place and at the version's (left by anything): removed, not
+    // followed, and the version is unpacked all the same.
+    fs::create_symlink(support() + "/nowhere", support() + "/.zmdeploy-staging");
+    fs::create_symlink(support() + "/nowhere", support() + "/v2");
     Answer extracted = call("extract");
     EXPECT_EQ(extracted.message, platform::Value("done"));
     progress = progressOfLastCall();
@@ -221,6 +225,7 @@ TEST_F(DeployTest, ChecksDownloadsExtractsAndRedirects) {
     EXPECT_EQ(deploy::testing::readFile(support() + "/v2/css/site.css"), "bundle css");  // kept from the bundle
     EXPECT_EQ(deploy::testing::readFile(support() + "/v2/css/new.css"), "v2 css");
     EXPECT_FALSE(fs::exists(support() + "/www.zip"));
+    EXPECT_FALSE(fs::exists(support() + "/nowhere"));
     EXPECT_EQ(defaults().string("uuid"), "v2");
     EXPECT_EQ(defaults().string("zmdeploy_version_ignore"), "NOTHING_TO_IGNORE");
 

@@ -101,6 +101,13 @@ TEST_F(VersionStore, RemovalAndItsRecords) {
     EXPECT_EQ(store.getMyVersions(), (std::vector<std::string>{"2|y"}));
     store.removeVersionFromPreferences("y");
     EXPECT_TRUE(store.getMyVersions().empty());
+
+    // A link at a version's folder (a dangling one here) is removed without being followed, and its record.
+    store.saveVersion("w");
+    fs::create_symlink(support() + "/gone", support() + "/w");
+    EXPECT_TRUE(store.removeVersion("w"));
+    EXPECT_EQ(fs::symlink_status(support() + "/w").type(), fs::file_type::not_found);
+    EXPECT_TRUE(store.getMyVersions().empty());
 }
 
 TEST_F(VersionStore, UnsafeVersionNamesTouchNoFile) {

@@ -644,6 +644,26 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(eval("window.got.refused"), "401:ERROR whitelist rejection: url='http://refused.invalid/data.txt'");
     // Neither refused load reached the network: the only request the server saw is the allowed one.
     EXPECT_EQ(server.requests().size(), 1u);
+
+    // A page of an allowed host that the view is led to makes its loads through the engine: the whitelist
+    // still refuses those it does not allow (the same server by another name), which never reach the network.
+    std::string other = server.url("/data.txt");
+    other.replace(other.find("127.0.0.1"), 9, "localhost");
+    server.route("/page.html", testsupport::Reply::text(200,
+        "<html><body><p id='web'>web page</p><script>window.got = {};"
+        "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url);"
+        " x.onloadend = function () { window.got[key] = x.status + ':' + x.responseText; }; x.send(); }"
+        "get('" + other + "', 'refused'); get('/data.txt', 'allowed');"
+        "fetch('" + other + "?opaque', {mode: 'no-cors'}).then(function () { got.opaque = 'answered'; }, function () { got.opaque = 'failed'; });"
+        "</script></body></html>", "text/html"));
+    eval("location.href = '" + server.url("/page.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') && Object.keys(window.got).length === 3 ? 1 : 0") == "1"; }))
+        << eval("JSON.stringify(window.got)");
+    EXPECT_EQ(eval("window.got.allowed"), "200:allowed data");
+    EXPECT_EQ(eval("window.got.refused"), "0:") << "refused, in an answer another origin's page may not read";
+    for (const testsupport::RecordedRequest& request : server.requests())
+        EXPECT_EQ(request.header("Host").value_or("").rfind("localhost", 0), std::string::npos) << request.path << "?" << request.query;
+    EXPECT_EQ(server.requests().size(), 3u) << "the page and its allowed load";
 }
 
 

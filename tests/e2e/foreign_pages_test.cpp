@@ -14,6 +14,7 @@
 #include "platform/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "support/HTTPTestServer.h"
+#include "webengine/RouteURL.h"
 
 #include <algorithm>
 #include <fstream>
@@ -78,15 +79,20 @@ std::string attackScript(std::int64_t number, const std::string& tag)
            " return 'sent'; })()";
 }
 
-// Reads every URL with fetch and XHR, noting each outcome: "<asker> <road> <url> read:<text>" or "... error".
+// Reads every URL by each road a page has, noting each outcome: "<asker> <road> <url> read:<text>" or "...
+// error". The roads: fetch and XHR as they send cookies by default (to the page's own origin only), fetch
+// with every cookie the site has ("include") and with none ("omit"), and XHR with credentials.
 const char* const kProbe =
     "function probe(asker, urls, note) { urls.forEach(function (u) {"
-    " try { fetch(u).then(function (r) { return r.text(); }).then(function (t) { note(asker + ' fetch ' + u + ' read:' + t); },"
-    "   function () { note(asker + ' fetch ' + u + ' error'); }); } catch (e) { note(asker + ' fetch ' + u + ' error'); }"
-    " try { var x = new XMLHttpRequest(); x.open('GET', u, true);"
-    "   x.onload = function () { note(asker + ' xhr ' + u + ' read:' + x.responseText); };"
-    "   x.onerror = function () { note(asker + ' xhr ' + u + ' error'); }; x.send(); } catch (e) { note(asker + ' xhr ' + u + ' error'); }"
+    " [['fetch', {}], ['fetch-include', {credentials: 'include'}], ['fetch-omit', {credentials: 'omit'}]].forEach(function (road) {"
+    "   try { fetch(u, road[1]).then(function (r) { return r.text(); }).then(function (t) { note(asker + ' ' + road[0] + ' ' + u + ' read:' + t); },"
+    "     function () { note(asker + ' ' + road[0] + ' ' + u + ' error'); }); } catch (e) { note(asker + ' ' + road[0] + ' ' + u + ' error'); } });"
+    " [['xhr', false], ['xhr-credentials', true]].forEach(function (road) {"
+    "   try { var x = new XMLHttpRequest(); x.open('GET', u, true); x.withCredentials = road[1];"
+    "     x.onload = function () { note(asker + ' ' + road[0] + ' ' + u + ' read:' + x.responseText); };"
+    "     x.onerror = function () { note(asker + ' ' + road[0] + ' ' + u + ' error'); }; x.send(); } catch (e) { note(asker + ' ' + road[0] + ' ' + u + ' error'); } });"
     " }); }";
+constexpr std::size_t kProbeRoads = 5;
 
 class ForeignPagesTest : public e2e::SampleBundleOnEngine {
 protected:
@@ -218,7 +224,7 @@ protected:
         for (const std::string& asker : askers)
             list += (list.empty() ? "'" : ",'") + asker + "'";
         const std::string ended = "window.heard ? heard.filter(function (l) { return [" + list + "].indexOf(l.split(' ')[0]) >= 0; }).length : 0";
-        const bool all = e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString(ended) == std::to_string(2 * askers.size() * urls.size()); });
+        const bool all = e2e::waitUntil([&] { return view.stringByEvaluatingJavaScriptFromString(ended) == std::to_string(kProbeRoads * askers.size() * urls.size()); });
         e2e::waitUntil([] { return false; }, std::chrono::milliseconds(300));
         const std::string heard = view.stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
         EXPECT_TRUE(all) << where << ": every asker's every read ends\n" << heard;
@@ -589,27 +595,69 @@ TEST_F(ForeignPagesTest, APageThatSendsNoReferrerIsToldItsFragmentSignalsAreRefu
 TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFilesOrAnotherSitesAnswers)
 {
     launch();
-    std::ofstream(m_home.folders().documents() + "/own.txt") << "own notes";
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
     std::ofstream(m_home.folders().tmp() + "/own.txt") << "own temporary notes";
     m_server.route("/secret", testsupport::Reply::text(200, "top secret"));
     // Another site's answer that any origin may read.
     m_server.route("/open", testsupport::Reply::text(200, "open to all").withHeader("Access-Control-Allow-Origin", "*"));
-    // The probing site's own address, which leads to the other site's answer.
+    // A site the user signed in to, whose account answer any origin may read, made with the session's cookie;
+    // and its cookies kept to its own site, which go with no request another site makes.
+    m_server.route("/sign-in", testsupport::Reply::text(200, "<p id='signed'>signed in</p>", "text/html")
+                                   .withHeader("Set-Cookie", "session=s3cret; Path=/")
+                                   .withHeader("Set-Cookie", "strict=kept; Path=/; SameSite=Strict")
+                                   .withHeader("Set-Cookie", "lax=kept; Path=/; SameSite=Lax"));
+    m_server.route("/account", [](const testsupport::RecordedRequest& request) {
+        const bool signedIn = request.header("Cookie").value_or("").find("session=s3cret") != std::string::npos;
+        return testsupport::Reply::text(200, signedIn ? "account of the signed-in user" : "nobody signed in")
+            .withHeader("Access-Control-Allow-Origin", "*");
+    });
+    m_server.route("/cookies", testsupport::Reply::text(200, "seen").withHeader("Access-Control-Allow-Origin", "*"));
+    // The probing site's own address, which leads to the other site's answer, to the application's files by
+    // every spelling of them and to the bridge.
+    for (const char* code : {"301", "302", "303", "307", "308"}) {
+        const int status = std::stoi(code);
+        m_server.route(std::string("/bounce-") + code, testsupport::Reply::text(status, "", "text/plain").withHeader("Location", m_server.url("/secret")));
+        m_server.route(std::string("/to-file-") + code, testsupport::Reply::text(status, "", "text/plain").withHeader("Location", "file://" + documents + "/own.txt"));
+        m_server.route(std::string("/to-files-") + code,
+                       testsupport::Reply::text(status, "", "text/plain").withHeader("Location", "hybfile://localhost/persistent/own.txt"));
+        m_server.route(std::string("/to-local-route-") + code,
+                       testsupport::Reply::text(status, "", "text/plain").withHeader("Location", "hybroute-local://load" + documents + "/own.txt"));
+        m_server.route(std::string("/to-route-") + code,
+                       testsupport::Reply::text(status, "", "text/plain").withHeader("Location", webengine::routeURLForOriginal("file://" + documents + "/own.txt")));
+        m_server.route(std::string("/to-bridge-") + code, testsupport::Reply::text(status, "", "text/plain").withHeader("Location", otherSite("/!hyb_exec")));
+    }
+    std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
+                                     "hybfile://localhost/root/etc/passwd", "file://" + documents + "/own.txt",
+                                     "hybroute-local://load" + documents + "/own.txt", m_server.url("/secret"), otherSite("/open"),
+                                     m_server.url("/account"), m_server.url("/cookies")};
     for (const char* code : {"301", "302", "303", "307", "308"})
-        m_server.route(std::string("/bounce-") + code, testsupport::Reply::text(std::stoi(code), "", "text/plain").withHeader("Location", m_server.url("/secret")));
-    const std::vector<std::string> urls = {"hybfile://localhost/persistent/own.txt", "hybfile://localhost/temporary/own.txt",
-                                           "hybfile://localhost/root/etc/passwd", "file://" + m_home.folders().documents() + "/own.txt",
-                                           m_server.url("/secret"), otherSite("/bounce-301"), otherSite("/bounce-302"),
-                                           otherSite("/bounce-303"), otherSite("/bounce-307"), otherSite("/bounce-308"),
-                                           otherSite("/open")};
-    const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret"};
+        for (const char* road : {"/bounce-", "/to-file-", "/to-files-", "/to-local-route-", "/to-route-", "/to-bridge-"})
+            urls.push_back(otherSite(road + std::string(code)));
+    const std::vector<std::string> secrets = {"own notes", "own temporary notes", "root:", "top secret", "account of the signed-in user"};
     routeProbe("/probe.html", urls);
+
+    // The user signs in to the site: through the application's page (whose loads the application makes, with
+    // the platform's cookie store) and in the in-app browser (whose loads the engine makes, with its own).
+    eval("window.signed = ''; var x = new XMLHttpRequest(); x.open('GET', '" + m_server.url("/sign-in") + "');"
+         " x.onload = function () { signed = 'status:' + x.status; }; x.onerror = function () { signed = 'error'; }; x.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.signed").empty(); }));
+    ASSERT_EQ(eval("window.signed"), "status:200");
+    browse(m_server.url("/sign-in"));
+    ASSERT_TRUE(browserView());
+    ASSERT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString("document.cookie").find("session=s3cret") != std::string::npos; }));
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
 
     // A frame of another site in the application's own page, and what it starts.
     eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
          " var f = document.createElement('iframe'); f.src = '" + otherSite("/probe.html") + "'; document.body.appendChild(f); 1");
     // (The application's view refuses the sandboxed frame's document; it loads the data: frame.)
     expectNothingRead(*m_webView, urls, secrets, "a frame of the application's page", {"page", "blob-worker", "script-worker", "data"});
+    // (Under the application's page, a file of no site, the engine sends a site's cookies kept to it with the
+    // requests of every frame: the views of foreign pages and the application's view led to a web page are
+    // where its own rules for them hold.)
+    const std::size_t requestsOfFrame = m_server.requests().size();
 
     // The same page in the in-app browser, the payment road's page and the sign-in page.
     browse(otherSite("/probe.html"));
@@ -633,9 +681,22 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
     expectNothingRead(*m_webView, urls, secrets, "the application's view", {"page", "blob-worker", "script-worker"});
     controller().webView()->loadRequest(platform::URLRequest(home));
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    // The site's cookies kept to it went with none of those requests of another site's.
+    std::size_t cookieRequests = 0;
+    const std::vector<testsupport::RecordedRequest> requests = m_server.requests();
+    for (std::size_t i = requestsOfFrame; i < requests.size(); ++i) {
+        const testsupport::RecordedRequest& request = requests[i];
+        if (request.path != "/cookies")
+            continue;
+        ++cookieRequests;
+        const std::string cookies = request.header("Cookie").value_or("");
+        EXPECT_EQ(cookies.find("strict="), std::string::npos) << cookies << " asked by " << request.header("Origin").value_or("no origin");
+        EXPECT_EQ(cookies.find("lax="), std::string::npos) << cookies;
+    }
+    EXPECT_GT(cookieRequests, 0u);
 
-    // The application's page and its workers read its files; a site's own page and its workers read that site's
-    // answer.
+    // The application's page and its workers read its files (a worker of its file script by URLs relative to
+    // it too); a site's own page and its workers read that site's answer.
     const std::string readAll =
         "window.own = []; function keep(s) { own.push(s); }"
         " function ask(u) { fetch(u).then(function (r) { return r.text(); }).then(function (t) { keep('page ' + t); }, function () { keep('page error'); }); }"
@@ -643,32 +704,47 @@ TEST_F(ForeignPagesTest, NoDocumentOrWorkerOfAnotherOriginReadsTheApplicationsFi
         " var w = new Worker(URL.createObjectURL(new Blob([\"fetch('hybfile://localhost/temporary/own.txt').then(function (r) { return r.text(); })"
         ".then(function (t) { postMessage('worker ' + t); }, function () { postMessage('worker error'); });\"])));"
         " w.onmessage = function (e) { keep(e.data); };"
-        " var v = new Worker('own-worker.js'); v.onmessage = function (e) { keep(e.data); }; 1";
+        " var v = new Worker('own-worker.js'); v.onmessage = function (e) { keep(e.data); };"
+        " v.onerror = function (e) { keep('script-worker error ' + e.message); }; 1";
     m_home.writeBundleFile("www/own-worker.js",
+        "importScripts('own-helper.js');"
         "function ask(u) { return fetch(u).then(function (r) { return r.text(); }).then(function (t) { return t; }, function () { return 'error'; }); }"
-        "Promise.all([ask('hybfile://localhost/persistent/own.txt'), ask('" + m_server.url("/secret") + "')])"
-        ".then(function (a) { postMessage('script-worker ' + a.join(' + ')); });");
+        "Promise.all([ask('hybfile://localhost/persistent/own.txt'), ask('" + m_server.url("/secret") + "'), ask('own-data.txt')])"
+        ".then(function (a) { postMessage('script-worker ' + helped + ' ' + a.join(' + ')); });");
+    m_home.writeBundleFile("www/own-helper.js", "var helped = 'helped';");
+    m_home.writeBundleFile("www/own-data.txt", "data beside it");
     eval(readAll);
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("own.length") == "4"; })) << eval("own.join()");
-    EXPECT_EQ(eval("own.sort().join()"), "page own notes,page own notes,script-worker own notes + top secret,worker own temporary notes");
+    EXPECT_EQ(eval("own.sort().join()"),
+              "page own notes,page own notes,script-worker helped own notes + top secret + data beside it,worker own temporary notes");
     browse(m_server.url("/probe.html"));
     ASSERT_TRUE(browserView());
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
                                                "heard.filter(function (l) { return /\\/secret read:top secret$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
-                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr"; }))
+                                           == "blob-worker fetch,blob-worker fetch-include,blob-worker fetch-omit,blob-worker xhr,blob-worker xhr-credentials,"
+                                              "page fetch,page fetch-include,page fetch-omit,page xhr,page xhr-credentials,"
+                                              "script-worker fetch,script-worker fetch-include,script-worker fetch-omit,script-worker xhr,script-worker xhr-credentials"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
-    // ... and every asker, the sandboxed one included, reads another site's answer that lets any origin read it.
+    // ... and every asker, the sandboxed one included, reads another site's answer that lets any origin read it,
+    // when it sends no cookies with it.
     EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
                                                "heard.filter(function (l) { return / read:open to all$/.test(l); }).map(function (l) { return l.split(' ').slice(0, 2).join(' '); }).sort().join()")
-                                           == "blob-worker fetch,blob-worker xhr,page fetch,page xhr,script-worker fetch,script-worker xhr,srcdoc fetch,srcdoc xhr"; }))
+                                           == "blob-worker fetch,blob-worker fetch-omit,blob-worker xhr,page fetch,page fetch-omit,page xhr,"
+                                              "script-worker fetch,script-worker fetch-omit,script-worker xhr,srcdoc fetch,srcdoc fetch-omit,srcdoc xhr"; }))
+        << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
+    // The site's own page reads its account with the cookies its sign-in set in the browser.
+    EXPECT_TRUE(e2e::waitUntil([&] { return browserView()->stringByEvaluatingJavaScriptFromString(
+                                               "heard.indexOf('page fetch " + m_server.url("/account") + " read:account of the signed-in user') >= 0 ? 1 : 0") == "1"; }))
         << browserView()->stringByEvaluatingJavaScriptFromString("heard.join('\\n')");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 }
 
-TEST_F(ForeignPagesTest, NoPageStartsAWorkerThatLoadsApartFromIt)
+TEST_F(ForeignPagesTest, OnlyWebPagesStartWorkersThatLoadApartFromThem)
 {
     launch();
-    // Shared and service workers would load apart from any page, around every rule of the application's.
+    // Shared and service workers load apart from any page, where none of the application's rules would hold:
+    // the application's files (in its view or the browser's) get none. A page of the web makes its loads
+    // through the engine anyway: its workers are a browser's.
     const std::string check = "typeof SharedWorker + ' ' + ('serviceWorker' in navigator)";
     EXPECT_EQ(eval(check), "undefined false");
     browse("iab.html");
@@ -678,5 +754,91 @@ TEST_F(ForeignPagesTest, NoPageStartsAWorkerThatLoadsApartFromIt)
     ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
     browse(m_server.url("/hostile.html"));
     ASSERT_TRUE(browserView());
-    EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString(check), "undefined false");
+    EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString(check), "function true");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    // The application's view led to a web page: once it shows no file of the application's (WebKit asks a
+    // later navigation inside a frame as a top-level one, so a file's navigations never switch them on).
+    const std::string home = eval("location.href");
+    eval("location.href = '" + m_server.url("/hostile.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+    EXPECT_EQ(eval(check), "undefined false");
+    eval("window.before = 1; location.href = '" + m_server.url("/hostile.html?again") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("window.before === undefined && document.getElementById('hostile') ? 1 : 0") == "1"; }));
+    EXPECT_EQ(eval(check), "function true");
+
+    // Such a worker's loads never pass the web-process module, which alone writes route URLs: one the worker
+    // writes itself (a bridge request with a call, a load of the application's file) reaches nothing.
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    const std::string vc = std::to_string(controller().registryNumber());
+    const std::string own = "file://" + documents + "/own.txt";
+    m_server.route("/forger.js", testsupport::Reply::text(200,
+        "var got = [];"
+        "function tell(port) { if (got.length === 4) { port.postMessage(got.sort().join()); } }"
+        "onconnect = function (e) { var port = e.ports[0];"
+        " function ask(name, url, headers) { fetch(url, {headers: headers || {}}).then(function (r) { return r.text(); })"
+        "   .then(function (t) { got.push(name + ' read:' + t); tell(port); }, function () { got.push(name + ' error'); tell(port); }); }"
+        " ask('bridge', 'hybroute://exec/?' + encodeURIComponent(location.origin + '/!hyb_exec'),"
+        "     {vc: '" + vc + "', rc: '1', cmds: '[[\"Keychain95\",\"Keychain\",\"setForKey\",[\"worker-forged\",\"set\"]]]'});"
+        " ask('route', 'hybroute://load/?' + encodeURIComponent('" + own + "'));"
+        " ask('local', 'hybroute-local://load" + documents + "/own.txt');"
+        " ask('file', '" + own + "'); };", "application/javascript"));
+    eval("window.forged = ''; var forger = new SharedWorker('/forger.js'); forger.port.onmessage = function (e) { forged = e.data; }; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.forged").empty(); }));
+    EXPECT_EQ(eval("window.forged").find("read:"), std::string::npos) << eval("window.forged");
+    controller().webView()->loadRequest(platform::URLRequest(home));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    EXPECT_EQ(eval(check), "undefined false");
+    eval("call('forged', 'Keychain', 'getForKey', ['worker-forged']); 1");
+    EXPECT_EQ(answer("forged").rfind("fail:", 0), 0u) << answer("forged");
+}
+
+TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSendsThemAndLeavesTheApplicationItsSession)
+{
+    // The application's server signs it in (a session cookie) and answers an account made with the cookie to
+    // any origin ("*"); another site, framed by the application's page, reads it every way it can and plants
+    // 4,000 cookies of its own.
+    m_server.route("/signin", testsupport::Reply::text(200, "in").withHeader("Set-Cookie", "session=app; Path=/"));
+    m_server.route("/account", [](const testsupport::RecordedRequest& request) {
+        const bool signedIn = request.header("Cookie").value_or("").find("session=app") != std::string::npos;
+        return testsupport::Reply::text(200, signedIn ? "secret-account" : "anonymous").withHeader("Access-Control-Allow-Origin", "*");
+    });
+    m_server.route("/plant", [](const testsupport::RecordedRequest& request) {
+        testsupport::Reply reply = testsupport::Reply::text(200, "planted");
+        for (int i = 0; i < 100; ++i)
+            reply.withHeader("Set-Cookie", "p" + request.query + "-" + std::to_string(i) + "=1; Path=/");
+        return reply;
+    });
+    const std::string account = m_server.url("/account");
+    m_server.route("/reader.html", testsupport::Reply::text(200,
+        "<html><body><p id='hostile'>another site</p><script>"
+        "function note(s) { parent.postMessage(s, '*'); }"
+        "function read(road, promise) { promise.then(function (t) { note(road + ' read:' + t); }, function () { note(road + ' error'); }); }"
+        "function get(credentials) { return fetch('" + account + "', credentials ? {credentials: credentials} : {}).then(function (r) { return r.text(); }); }"
+        "function xhr(withCredentials) { return new Promise(function (ok, fail) { var x = new XMLHttpRequest(); x.open('GET', '" + account + "');"
+        "  x.withCredentials = withCredentials; x.onload = function () { ok(x.responseText); }; x.onerror = fail; x.send(); }); }"
+        "read('omit', get('omit')); read('default', get('')); read('include', get('include')); read('xhr', xhr(false)); read('xhr-credentials', xhr(true));"
+        "var planted = 0; for (var i = 0; i < 40; i++) fetch('/plant?' + i).then(function () { if (++planted === 40) note('planted'); }, function () { note('plant error'); });"
+        "</script></body></html>", "text/html"));
+    launch();
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         "window.signed = ''; var x = new XMLHttpRequest(); x.open('GET', '" + m_server.url("/signin") + "');"
+         " x.onload = function () { signed = x.responseText; }; x.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("signed") == "in"; }));
+
+    eval("var f = document.createElement('iframe'); f.src = '" + otherSite("/reader.html") + "'; document.body.appendChild(f); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.length") == "6"; }, std::chrono::seconds(60))) << eval("heard.join('\\n')");
+    const std::string heard = eval("heard.join('\\n')");
+    EXPECT_EQ(heard.find("secret-account"), std::string::npos) << "another site read an answer made with the user's cookie:\n" << heard;
+    EXPECT_NE(heard.find("planted"), std::string::npos) << heard;
+    // What the other site asked of the application's server carried no cookie of the user's.
+    for (const testsupport::RecordedRequest& request : m_server.requests()) {
+        if (request.path == "/account" && request.header("Origin").value_or("").find("localhost") != std::string::npos) {
+            EXPECT_EQ(request.header("Cookie").value_or("").find("session=app"), std::string::npos) << "a credentials-omitting read carried the session";
+        }
+    }
+    // The application is still signed in, and reads its own account.
+    eval("window.mine = ''; var y = new XMLHttpRequest(); y.open('GET', '" + account + "'); y.onload = function () { mine = y.responseText; }; y.send(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("mine").empty(); }));
+    EXPECT_EQ(eval("mine"), "secret-account") << "the other site's 4,000 cookies signed the application out";
 }

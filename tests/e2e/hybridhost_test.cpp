@@ -1,6 +1,7 @@
 // The application executable: --help, bad options, bundles and device files, and --headless --screenshot
 // of the sample bundle (the window takes the device file's screen size); every way a headless run ends,
 // with its display server and the engine's processes; and the loopback push service's endpoints file.
+#include "support/PrivateEnvironment.h"
 #include "support/SourceTree.h"
 #include "ProgramRun.h"
 #include "LocalStorageDatabase.h"
@@ -20,6 +21,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
 
@@ -125,6 +127,44 @@ TEST(HybridHostTest, HeadlessScreenshotShowsTheDemoPage)
     }
     EXPECT_GT(colours.size(), 5u);
     cairo_surface_destroy(image);
+}
+
+// A write past a file-size limit fails as one on a full disk does: with a preferences file larger than the
+// limit (written anew at each launch), the application runs and ends as usual, not by SIGXFSZ.
+TEST(HybridHostTest, AFileSizeLimitFailsAWriteInsteadOfEndingTheApplication)
+{
+    e2e::TempFolder folder;
+    std::vector<std::string> environment = hybtest::environmentWithHomeIn(folder.path());
+    const std::string preferences = folder.path() + "/home/.local/share/org.hybridhost.app/Library/Preferences";
+    std::filesystem::create_directories(preferences);
+    std::ofstream(preferences + "/org.hybridhost.app.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>padding</key><string>"
+        << std::string(2 << 20, 'x') << "</string></dict></plist>\n";
+    const std::string png = folder.path() + "/page.png";
+    std::vector<std::string> arguments{HYB_HOST_EXE, "--headless", "--screenshot", png, copySampleBundle(folder)};
+    std::vector<char*> argv, envp;
+    for (auto& a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    auto limits = [](gpointer) {
+        const rlimit fileSize{1 << 20, 1 << 20}, none{0, 0};
+        setrlimit(RLIMIT_FSIZE, &fileSize);
+        setrlimit(RLIMIT_CORE, &none);
+    };
+    int status = 0;
+    gchar* err = nullptr;
+    GError* error = nullptr;
+    ASSERT_TRUE(g_spawn_sync(nullptr, argv.data(), envp.data(), G_SPAWN_STDOUT_TO_DEV_NULL, limits, nullptr, nullptr, &err, &status, &error))
+        << error->message;
+    const std::string errText = err ? err : "";
+    g_free(err);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << errText;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << errText;
+    EXPECT_NE(errText.find("File too large"), std::string::npos) << errText;
+    EXPECT_TRUE(std::filesystem::exists(png));
 }
 
 // The window as seen holds the native layer over the page: a bundle that keeps its launch image up

@@ -13,6 +13,8 @@
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -25,6 +27,23 @@ protected:
         return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
     }
 };
+
+// A site's page that loads as pages of the web do: a picture and a script its server leads to another host
+// (a CDN), a worker whose script asks for files beside it by relative URLs, a cookie set by its navigation
+// and one set by its script that its own requests carry, a shared worker and a service worker. What each
+// gives lands in `got`.
+const char* const kSitePage = R"(<!DOCTYPE html><html><body><img id="picture" src="/picture"><script src="/library.js"></script><script>
+document.cookie = 'script=from-script; path=/';
+window.got = {};
+fetch('/echo-cookies').then(function (r) { return r.text(); }).then(function (t) { got.cookies = t; }, function () { got.cookies = 'error'; });
+var w = new Worker('/w/worker.js'); w.onmessage = function (e) { got.worker = e.data; }; w.onerror = function () { got.worker = 'error'; };
+try {
+  var s = new SharedWorker('/w/shared.js'); s.port.onmessage = function (e) { got.shared = e.data; }; s.port.postMessage('hello');
+} catch (e) { got.shared = 'error ' + e; }
+try {
+  navigator.serviceWorker.register('/sw.js').then(function () { got.service = 'registered'; }, function (e) { got.service = 'error ' + e; });
+} catch (e) { got.service = 'error ' + e; }
+</script></body></html>)";
 
 } // namespace
 
@@ -101,6 +120,61 @@ TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) 
     for (const platform::HTTPCookie& cookie : platform::HTTPCookieStorage::shared().cookies())
         fileCookieKept = fileCookieKept || cookie.domain() == plugins::kHYBFileCookiesDomain;
     EXPECT_TRUE(fileCookieKept);
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+TEST_F(InAppBrowserOnEngineTest, ASiteInTheBrowserLoadsAsInAWebBrowser) {
+    testsupport::HTTPTestServer server;
+    std::string cdn = server.url("/cdn/");
+    cdn.replace(cdn.find("127.0.0.1"), 9, "localhost");
+    server.route("/site.html", testsupport::Reply::text(200, kSitePage, "text/html")
+                                   .withHeader("Set-Cookie", "navigation=from-navigation; Path=/; Max-Age=3600"));
+    server.route("/picture", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", cdn + "picture.svg"));
+    server.route("/cdn/picture.svg", testsupport::Reply::text(200, "<svg xmlns='http://www.w3.org/2000/svg' width='2' height='2'/>", "image/svg+xml"));
+    server.route("/library.js", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", cdn + "library.js"));
+    server.route("/cdn/library.js", testsupport::Reply::text(200, "window.fromCDN = 'ran';", "application/javascript"));
+    server.route("/w/worker.js", testsupport::Reply::text(200,
+        "importScripts('helper.js'); fetch('data.txt').then(function (r) { return r.text(); })"
+        ".then(function (t) { postMessage(helper + ' ' + t); }, function () { postMessage('error'); });", "application/javascript"));
+    server.route("/w/helper.js", testsupport::Reply::text(200, "var helper = 'helped';", "application/javascript"));
+    server.route("/w/data.txt", testsupport::Reply::text(200, "data beside it"));
+    server.route("/w/shared.js", testsupport::Reply::text(200,
+        "onconnect = function (e) { var p = e.ports[0]; p.onmessage = function (m) { p.postMessage('shared ' + m.data); }; };", "application/javascript"));
+    server.route("/sw.js", testsupport::Reply::text(200, "self.addEventListener('fetch', function () {});", "application/javascript"));
+    server.route("/echo-cookies", [](const testsupport::RecordedRequest& request) {
+        return testsupport::Reply::text(200, request.header("Cookie").value_or("none"));
+    });
+    launchAndWaitForThePage();
+
+    eval("iabOpenIn('" + server.url("/site.html") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    const auto got = [&](const std::string& key) { return page->stringByEvaluatingJavaScriptFromString("got['" + key + "'] || ''"); };
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        return page->stringByEvaluatingJavaScriptFromString("var p = document.getElementById('picture'); p.complete && p.naturalWidth === 2 ? 1 : 0") == "1";
+    })) << "the picture the site's server leads to another host";
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("window.fromCDN || ''"), "ran") << "the script from another host";
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("worker").empty(); }));
+    EXPECT_EQ(got("worker"), "helped data beside it") << "a worker's relative URLs are its site's";
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("cookies").empty(); }));
+    EXPECT_NE(got("cookies").find("navigation=from-navigation"), std::string::npos) << got("cookies");
+    EXPECT_NE(got("cookies").find("script=from-script"), std::string::npos) << got("cookies");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("shared").empty(); }));
+    EXPECT_EQ(got("shared"), "shared hello");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !got("service").empty(); }));
+    EXPECT_EQ(got("service"), "registered");
+
+    // The engine keeps its cookies with the application's data.
+    const std::string jar = m_home.folders().library() + "/WebKit/cookies.sqlite";
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        std::ifstream file(jar, std::ios::binary);
+        std::stringstream bytes;
+        bytes << file.rdbuf();
+        return bytes.str().find("from-navigation") != std::string::npos;
+    })) << jar;
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 
 using namespace messenger;
 using platform::Bytes;
@@ -322,6 +324,44 @@ TEST_F(PasteboardMessageTest, HostileListsOnEveryRoadAreRefusedOnASmallStack) {
         ASSERT_TRUE(hybtest::runOnSmallStack([&] { version = MessengerApiUtil::getSDKVersion(); }));
         EXPECT_TRUE(version == "" || version == "1.0") << version;
     }
+}
+
+TEST_F(PasteboardMessageTest, ManyKeysWithOneHashReadInTimeLinearInTheirBytesAtEachRoadsBound) {
+    const auto timed = [](const std::function<void()>& work) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // The registry at its 16 MiB bound: 32,768 keys the library's fixed string hash maps to one value
+    // (one bucket of them blocked registration 92 s at every launch), read, entered in and written back.
+    const std::vector<std::string> registryKeys = hybtest::stdHashCollidingKeys(32768, 480);
+    const std::string registry = hybtest::binaryDictionaryOf(registryKeys);
+    ASSERT_LE(registry.size(), MMApiRegister::kMaxRegistryBytes);
+    ASSERT_GT(registry.size(), MMApiRegister::kMaxRegistryBytes - (1u << 20));
+    putOn("messenger_register", registry);
+    bool entered = false;
+    EXPECT_LT(timed([&] { entered = MMApiRegister::enterInRegistry("mxabc", std::nullopt); }), 15.0);
+    EXPECT_TRUE(entered);
+    // The message on the general pasteboard at its 24 MiB bound: 65,536 such keys, read whole (no entry
+    // for this application among them).
+    const std::string message = hybtest::binaryDictionaryOf(hybtest::stdHashCollidingKeys(65536, 352));
+    ASSERT_LE(message.size(), AppCommunicate::kMaxMessageBytes);
+    ASSERT_GT(message.size(), AppCommunicate::kMaxMessageBytes - (1u << 20));
+    putOn("general", message);
+    std::shared_ptr<AppCommunicateData> read = std::make_shared<AppCommunicateData>();
+    EXPECT_LT(timed([&] { read = AppCommunicate::appCommunicateDataForAppID("mxabc"); }), 15.0);
+    EXPECT_FALSE(read);
+    EXPECT_EQ(contentItem(), Bytes{});
+    // 65,536 keys that djb2 maps to one value (the property-list library's writer took 113 s over them):
+    // the registry of them written back at once, whole.
+    const std::vector<std::string> djb2Keys = hybtest::djb2CollidingKeys(65536);
+    putOn("messenger_register", hybtest::binaryDictionaryOf(djb2Keys));
+    EXPECT_LT(timed([&] { entered = MMApiRegister::enterInRegistry("mxabc", std::nullopt); }), 15.0);
+    EXPECT_TRUE(entered);
+    auto written = MMApiRegister::getRegisterDictionary(*platform::Pasteboard::withName("messenger_register", false));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->size(), djb2Keys.size() + 1);
+    EXPECT_TRUE((*written)[djb2Keys.back()].isBool());
 }
 
 TEST_F(PasteboardMessageTest, AMessageTooLargeToBeOneIsJudgedByItsSize) {

@@ -31,6 +31,12 @@ TEST(HTTPCookie, ReadsAttributes) {
     // Max-Age wins over Expires, whatever the order.
     auto both = HTTPCookie::fromSetCookie("s=1; Max-Age=0; Expires=Thu, 01 Jan 2099 00:00:00 GMT", "h", "/", kNow);
     EXPECT_TRUE(both->isExpired(kNow));
+    // SameSite, in any letter case; an unknown value is None, as is its absence.
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, HTTPCookieSameSite>>{
+             {"s=1; SameSite=Strict", HTTPCookieSameSite::Strict}, {"s=1; samesite=LAX", HTTPCookieSameSite::Lax},
+             {"s=1; SameSite=None; Secure", HTTPCookieSameSite::None}, {"s=1; SameSite=sideways", HTTPCookieSameSite::None},
+             {"s=1", HTTPCookieSameSite::None}})
+        EXPECT_EQ(HTTPCookie::fromSetCookie(text, "h.com", "/", kNow)->sameSite(), expected) << text;
 }
 
 TEST(HTTPCookie, RefusesWhatItMustNotStore) {
@@ -41,6 +47,14 @@ TEST(HTTPCookie, RefusesWhatItMustNotStore) {
     EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1\r\nX: y", "h.com", "/", kNow));
     EXPECT_FALSE(HTTPCookie::fromSetCookie("a=" + std::string(HTTPCookie::kMaxNameValueBytes, 'v'), "h.com", "/", kNow));
     EXPECT_FALSE(HTTPCookie::fromSetCookie("a=1", "", "/", kNow));
+    // A public suffix is no one's domain, however it is written; a registrable domain under one is.
+    for (const auto& [text, host] : std::vector<std::pair<std::string, std::string>>{
+             {"a=1; Domain=com", "www.example.com"}, {"a=1; Domain=.COM", "example.com"}, {"a=1; Domain=co.uk", "shop.example.co.uk"},
+             {"a=1; Domain=.co.uk", "example.co.uk"}, {"a=1; Domain=github.io", "me.github.io"}})
+        EXPECT_FALSE(HTTPCookie::fromSetCookie(text, host, "/", kNow)) << text << " from " << host;
+    EXPECT_EQ(HTTPCookie::fromSetCookie("a=1; Domain=example.co.uk", "shop.example.co.uk", "/", kNow)->domain(), ".example.co.uk");
+    // Named by the host itself (a public suffix that serves pages), the cookie is that host's alone.
+    EXPECT_EQ(HTTPCookie::fromSetCookie("a=1; Domain=github.io", "github.io", "/", kNow)->domain(), "github.io");
     // A domain on an IP address host stays host-only.
     auto ip = HTTPCookie::fromSetCookie("a=1; Domain=127.0.0.1", "127.0.0.1", "/", kNow);
     ASSERT_TRUE(ip);
@@ -105,4 +119,49 @@ TEST(HTTPCookieStorage, DeletesWhatThePredicatePicksHereAndInTheEnginesDocumentS
 
     storage.deleteCookies([](const HTTPCookie&) { return true; });
     EXPECT_TRUE(storage.cookies().empty()) << "without an engine store, only here";
+}
+
+TEST(HTTPCookieStorage, EachSiteKeepsItsShareAndLosesOnlyItsOwnOldest) {
+    HTTPCookieStorage storage;
+    const URL app = *URL::fromString("https://api.app.example/");
+    storage.storeSetCookieValues({"session=mine"}, app, std::nullopt);
+    // One site sets 4,000 cookies from its hosts: it keeps its newest share, and the application its session.
+    for (int i = 0; i < 4000; ++i)
+        storage.storeSetCookieValues({"t" + std::to_string(i) + "=1; Domain=tracker.example"},
+                                     *URL::fromString("http://h" + std::to_string(i % 7) + ".tracker.example/"), std::nullopt);
+    EXPECT_EQ(storage.cookieHeaderForURL(app), "session=mine");
+    std::vector<HTTPCookie> kept = storage.cookies();
+    ASSERT_EQ(kept.size(), HTTPCookieStorage::kMaxCookiesPerSite + 1);
+    EXPECT_EQ(kept[1].name(), "t" + std::to_string(4000 - HTTPCookieStorage::kMaxCookiesPerSite)) << "the site's oldest went first";
+    EXPECT_EQ(kept.back().name(), "t3999");
+
+    // Many sites together: the total holds, and the site that keeps the most loses first, not the application.
+    for (int site = 0; site < 40; ++site)
+        for (std::size_t i = 0; i < HTTPCookieStorage::kMaxCookiesPerSite; ++i)
+            storage.setCookie(HTTPCookie("c" + std::to_string(i), "1", "s" + std::to_string(site) + ".example"));
+    EXPECT_EQ(storage.cookies().size(), HTTPCookieStorage::kMaxCookies);
+    EXPECT_EQ(storage.cookieHeaderForURL(app), "session=mine");
+    // Sites under one public suffix are each their own; a host of one label or an IP address is its own site.
+    HTTPCookieStorage apart;
+    for (const char* host : {"a.co.uk", "b.co.uk", "localhost", "127.0.0.1"})
+        for (std::size_t i = 0; i < HTTPCookieStorage::kMaxCookiesPerSite + 5; ++i)
+            apart.setCookie(HTTPCookie("k" + std::to_string(i), "1", host));
+    EXPECT_EQ(apart.cookies().size(), 4 * HTTPCookieStorage::kMaxCookiesPerSite);
+}
+
+TEST(HTTPCookieStorage, ARequestOfAnotherSiteCarriesAndStoresNoSameSiteCookie) {
+    HTTPCookieStorage storage;
+    const URL site = *URL::fromString("https://bank.example/account");
+    storage.storeSetCookieValues({"strict=1; SameSite=Strict", "lax=1; SameSite=Lax", "none=1; SameSite=None; Secure", "plain=1"}, site,
+                                 std::nullopt);
+    EXPECT_EQ(storage.cookieHeaderForURL(site), "strict=1; lax=1; none=1; plain=1");
+    EXPECT_EQ(storage.cookieHeaderForURL(site, HTTPCookieSiteContext::CrossSite), "none=1; plain=1");
+    storage.storeSetCookieValues({"planted=1; SameSite=Lax", "open=1"}, site, std::nullopt, HTTPCookieSiteContext::CrossSite);
+    EXPECT_EQ(storage.cookieHeaderForURL(site), "strict=1; lax=1; none=1; plain=1; open=1");
+    // The main document's domain rule reads sites as the public-suffix list does.
+    storage.setCookieAcceptPolicy(HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain);
+    storage.storeSetCookieValues({"other=1"}, *URL::fromString("https://evil.co.uk/"), URL::fromString("https://shop.example.co.uk/"));
+    storage.storeSetCookieValues({"img=1"}, *URL::fromString("https://img.example.co.uk/"), URL::fromString("https://shop.example.co.uk/"));
+    EXPECT_FALSE(storage.cookieHeaderForURL(*URL::fromString("https://evil.co.uk/")));
+    EXPECT_EQ(storage.cookieHeaderForURL(*URL::fromString("https://img.example.co.uk/")), "img=1");
 }

@@ -1,10 +1,14 @@
 #include "platform/JSON.h"
 
+#include "support/HostilePropertyLists.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 using platform::Array;
 using platform::Dictionary;
@@ -188,6 +192,21 @@ TEST(JSON, UnwritableValuesGiveAnError) {
     std::string out = "f(";
     ASSERT_TRUE(JSON::append(out, Value(Dictionary{{"a", Array{1, "x"}}})).ok());
     EXPECT_EQ(out, "f({\"a\":[1,\"x\"]}");
+}
+
+TEST(JSON, ObjectsOfManyKeysWithOneHashReadInTimeLinearInTheirBytes) {
+    // 32,768 keys (8 MB) that the library's fixed string hash maps to one value: a bucket of all of them
+    // took 6 s to read at 3.8 MB, and four times that at twice the size.
+    const std::vector<std::string> keys = hybtest::stdHashCollidingKeys(32768, 240);
+    const std::string text = hybtest::jsonObjectOf(keys);
+    ASSERT_GT(text.size(), 8000000u);
+    const auto start = std::chrono::steady_clock::now();
+    auto read = JSON::parse(text);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(read.ok());
+    ASSERT_EQ(read.value().dictionaryOrEmpty().size(), keys.size());
+    EXPECT_EQ(read.value()[keys.back()], Value(true));
+    EXPECT_LT(seconds, 10.0) << "a second or two in this build: a bucket of all keys takes minutes";
 }
 
 TEST(JSON, LargeTextsAndRepeatedUseOfTheThreadParser) {

@@ -8,11 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 using namespace platform;
 
@@ -265,6 +271,24 @@ TEST_F(KeychainTest, ChangesByAnotherKeychainOnTheFileAreSeen) {
         ASSERT_EQ(reader.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecSuccess);
         EXPECT_EQ(data, Value(bytesOf(value))) << "round " << round;
     }
+    // Identities another keychain made or freed are known to the checks of this one's changes.
+    ASSERT_EQ(first.add(base("c")), errSecSuccess);
+    ASSERT_EQ(second.add(base("d")), errSecSuccess);
+    EXPECT_EQ(first.add(base("d")), errSecDuplicateItem);
+    EXPECT_EQ(first.update(base("c"), Dictionary{{kSecAttrAccount, "d"}}), errSecDuplicateItem);
+    ASSERT_EQ(second.deleteItems(base("d")), errSecSuccess);
+    EXPECT_EQ(first.update(base("c"), Dictionary{{kSecAttrAccount, "d"}}), errSecSuccess);
+    EXPECT_EQ(second.add(base("d")), errSecDuplicateItem);
+    EXPECT_EQ(second.add(base("c")), errSecSuccess);
+    // Many deleted at once (every other one of 40), then made again: the freed identities only.
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(first.add(with(base("n" + std::to_string(i)), kSecAttrLabel, i % 2 ? "odd" : "even")), errSecSuccess);
+    Dictionary evens = with(base("n0"), kSecAttrLabel, "even");
+    evens.remove(kSecAttrAccount);
+    ASSERT_EQ(first.deleteItems(evens), errSecSuccess);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(first.add(base("n" + std::to_string(i))), i % 2 ? errSecDuplicateItem : errSecSuccess) << i;
+    EXPECT_EQ(second.add(base("n38")), errSecDuplicateItem);
     ASSERT_EQ(second.deleteItems(base("a")), errSecSuccess);
     EXPECT_EQ(first.copyMatching(with(base("a"), kSecReturnData, true), &data), errSecItemNotFound);
     // The file removed behind its back: an empty keychain, not the items of before.
@@ -637,22 +661,63 @@ TEST_F(KeychainTest, AnItemFileThatDoesNotDecodeKeepsTheItemsOfTheChangeLog) {
     }
 }
 
-TEST_F(KeychainTest, AFileThatIsNoRegularFileOrTooLargeIsNotRead) {
-    std::filesystem::create_directories(m_dir + "/Library/Keychains");
-    // A pipe at the file's place: answered at once, never waited on, and left there.
-    ASSERT_EQ(::mkfifo(m_path.c_str(), 0600), 0);
-    Keychain keychain(m_path);
-    Value r;
-    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecDecode);
-    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecDecode);
-    EXPECT_TRUE(std::filesystem::is_fifo(m_path));
-    std::filesystem::remove(m_path);
-    // A file longer than any keychain this code writes is refused before it is read.
-    std::ofstream(m_path).put('x');
-    std::filesystem::resize_file(m_path, Keychain::kMaxFileLength + 1);
-    EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecDecode);
-    EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecDecode);
-    EXPECT_EQ(std::filesystem::file_size(m_path), Keychain::kMaxFileLength + 1);
+TEST_F(KeychainTest, AFileThatIsNoRegularFileOrTooLargeIsNotReadButMovedAside) {
+    // Something else at the item file's place, its lock file's or its folder's (a pipe that would hold the
+    // open, a folder or a socket that would refuse it, a link, a file longer than any keychain this code
+    // writes) is neither waited on, followed nor read: it is moved aside whole, and the keychain starts
+    // afresh rather than refusing every call for good.
+    using std::filesystem::file_type;
+    const std::string folder = m_dir + "/Library/Keychains";
+    const std::string lock = m_path + ".lock";
+    const auto socketAt = [](const std::string& p) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", p.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    };
+    const struct Shape {
+        const char* name;
+        std::string place;
+        std::function<void(const std::string&)> make;
+        file_type kind;
+    } shapes[] = {
+        {"pipe", m_path, [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, file_type::fifo},
+        {"folder", m_path, [](const std::string& p) { std::filesystem::create_directories(p + "/inside"); }, file_type::directory},
+        {"socket", m_path, socketAt, file_type::socket},
+        {"link to /dev/zero", m_path, [](const std::string& p) { std::filesystem::create_symlink("/dev/zero", p); }, file_type::symlink},
+        {"too large", m_path,
+         [](const std::string& p) {
+             std::ofstream(p).put('x');
+             std::filesystem::resize_file(p, Keychain::kMaxFileLength + 1);
+         },
+         file_type::regular},
+        {"folder at the lock file", lock, [](const std::string& p) { std::filesystem::create_directories(p); }, file_type::directory},
+        {"socket at the lock file", lock, socketAt, file_type::socket},
+        {"link to /dev/null at the lock file", lock, [](const std::string& p) { std::filesystem::create_symlink("/dev/null", p); },
+         file_type::symlink},
+        {"file at the folder", folder, [](const std::string& p) { std::ofstream(p) << "not a folder"; }, file_type::regular},
+        {"dangling link at the folder", folder, [&](const std::string& p) { std::filesystem::create_symlink(m_dir + "/nowhere", p); },
+         file_type::symlink},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        std::filesystem::remove_all(m_dir + "/Library");
+        std::filesystem::create_directories(std::filesystem::path(shape.place).parent_path());
+        shape.make(shape.place);
+        Keychain keychain(m_path);
+        Value r;
+        EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecItemNotFound);
+        EXPECT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+        EXPECT_EQ(Keychain(m_path).copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+        EXPECT_EQ(r, Value(bytesOf("1")));
+        EXPECT_EQ(std::filesystem::symlink_status(shape.place + ".damaged").type(), shape.kind) << "moved aside whole";
+        if (shape.kind == file_type::regular && shape.place == m_path) {
+            EXPECT_EQ(std::filesystem::file_size(m_path + ".damaged"), Keychain::kMaxFileLength + 1);
+        }
+        EXPECT_FALSE(std::filesystem::exists(m_dir + "/nowhere")) << "a link's target is not made";
+    }
 }
 
 TEST_F(KeychainTest, CopiesLeftHalfWrittenByAKilledProcessAreRemovedWhenTheItemFileIsWrittenAgain) {

@@ -1,6 +1,9 @@
 #include "platform/KeyedArchiver.h"
 
 #include "platform/PropertyList.h"
+#include "platform/SeededHash.h"
+
+#include "support/HostilePropertyLists.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +34,7 @@ public:
         auto* point = dynamic_cast<const Point*>(&other);
         return point && point->x == x && point->label == label;
     }
+    std::size_t equalityHash() const override { return SeededHash()(x) ^ SeededHash()(label); }
 
     std::int64_t x;
     std::string label;
@@ -110,6 +114,20 @@ TEST(ArchiveValue, SetsHoldDistinctValuesAndCompareByContent) {
     EXPECT_EQ((ArchiveSet{1, 2, 3}), (ArchiveSet{3, 2, 1}));
     EXPECT_EQ(ArchiveValue(ArchiveSet{1, 2}).hash(), ArchiveValue(ArchiveSet{2, 1}).hash());
     EXPECT_NE((ArchiveSet{1, 2}), (ArchiveSet{1, 3}));
+    // Text the library's fixed hash maps to one value, and objects of one class equal only to
+    // themselves: held apart and found again, each by a hash of its own.
+    ArchiveSet many;
+    const std::vector<std::string> keys = hybtest::stdHashCollidingKeys(2048, 64);
+    std::vector<std::shared_ptr<Other>> objects(2048);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        objects[i] = std::make_shared<Other>();
+        ASSERT_TRUE(many.insert(keys[i]));
+        ASSERT_TRUE(many.insert(objects[i]));
+    }
+    EXPECT_FALSE(many.insert(keys[1000]));
+    EXPECT_FALSE(many.insert(objects[1000]));
+    EXPECT_FALSE(many.contains(std::make_shared<Point>(1, "p")));
+    EXPECT_EQ(many.size(), 4096u);
 }
 
 TEST(ArchiveValue, ConvertsToPlainValuesOnlyWithoutSetsAndObjects) {

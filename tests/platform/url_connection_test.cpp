@@ -1,4 +1,5 @@
 #include "platform/BoundStreamPair.h"
+#include "platform/ContentDecoder.h"
 #include "platform/HTTPCookieStorage.h"
 #include "platform/RunLoopThread.h"
 #include "platform/URLConnection.h"
@@ -21,6 +22,7 @@
 #include <thread>
 #include <mutex>
 #include <zlib.h>
+#include <brotli/encode.h>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -180,6 +182,45 @@ TEST(URLConnection, StreamedUploadThroughBoundPairGoesChunked) {
     EXPECT_EQ(load.recorder->body(), payload);
 }
 
+TEST(URLConnection, AStreamedBodyOfANamedLengthGoesOutWholeOrTheLoadFails) {
+    // A stream that ends short of its "Content-Length", or goes past it: the load fails as such, and no server
+    // takes a cut body for the whole one.
+    HTTPTestServer server;
+    server.routeEcho("/echo");
+    for (const std::size_t written : {std::size_t{40000}, std::size_t{50000}, std::size_t{60000}}) {
+        SCOPED_TRACE(written);
+        auto [input, output] = BoundStreamPair::make();
+        URLRequest request(server.url("/echo"));
+        request.setHTTPMethod("POST");
+        request.setHTTPBodyStream(input);
+        ASSERT_TRUE(request.setValue("50000", "Content-Length").ok());
+        auto load = startLoad(request);
+        std::thread writer([&, output = output] {
+            ASSERT_TRUE(output->open());
+            const std::string payload(written, 'p');
+            const auto* data = reinterpret_cast<const std::uint8_t*>(payload.data());
+            for (std::size_t done = 0; done < payload.size();) {
+                long n = output->write(data + done, payload.size() - done);
+                if (n <= 0)
+                    break;
+                done += static_cast<std::size_t>(n);
+            }
+            output->close();
+        });
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        writer.join();
+        if (written == 50000) {
+            EXPECT_TRUE(load.recorder->finished());
+            EXPECT_EQ(load.recorder->body(), std::string(50000, 'p'));
+            continue;
+        }
+        ASSERT_TRUE(load.recorder->error());
+        EXPECT_EQ(load.recorder->error()->code, kURLErrorRequestBodyStreamExhausted) << load.recorder->error()->localizedDescription();
+        for (const auto& recorded : server.requests())
+            EXPECT_EQ(recorded.body.size(), 50000u) << "a server got a cut body as a request";
+    }
+}
+
 TEST(URLConnection, HeadGivesHeadersAndNoBody) {
     HTTPTestServer server;
     server.route("/file", Reply::text(200, std::string(1234, 'z')));
@@ -253,6 +294,249 @@ TEST(URLConnection, BodiesWithCodingsTheLoaderDoesNotKnowArriveAsSent) {
     auto decoded = URLConnection::sendSynchronousRequest(URLRequest(server.url("/x")));
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(std::string(decoded->data.begin(), decoded->data.end()), "plain");
+}
+
+// Polls `condition` until it holds; false after 20 seconds.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A reader that keeps what it receives (as the web engine's body stream does) and takes it only when told:
+// notes the most it ever held, and whether the load ended.
+class SlowReader final : public URLConnectionDelegate {
+public:
+    void didReceiveData(URLConnection&, const Bytes& data) override {
+        std::lock_guard lock(m_mutex);
+        m_received += data.size();
+        m_mostHeld = std::max(m_mostHeld, m_received - m_released);
+        m_digest = crc32(m_digest, data.data(), static_cast<uInt>(data.size()));
+    }
+    void didFinishLoading(URLConnection&) override { end(std::nullopt); }
+    void didFailWithError(URLConnection&, const Error& error) override { end(error); }
+
+    // Takes everything received so far.
+    void takeAll(URLConnection& connection) {
+        std::size_t taken = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            taken = m_received - m_released;
+            m_released = m_received;
+        }
+        connection.releaseReceivedData(taken);
+    }
+    // `condition` may read the reader (it is called without the reader's lock held).
+    bool waitFor(const std::function<bool()>& condition) { return waitUntil(condition, std::chrono::seconds(2)); }
+    std::size_t received() { std::lock_guard lock(m_mutex); return m_received; }
+    std::size_t mostHeld() { std::lock_guard lock(m_mutex); return m_mostHeld; }
+    uLong digest() { std::lock_guard lock(m_mutex); return m_digest; }
+    bool ended() { std::lock_guard lock(m_mutex); return m_ended; }
+    std::optional<Error> error() { std::lock_guard lock(m_mutex); return m_error; }
+private:
+    void end(std::optional<Error> error) {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+        m_error = std::move(error);
+    }
+    std::mutex m_mutex;
+    std::size_t m_received = 0;
+    std::size_t m_released = 0;
+    std::size_t m_mostHeld = 0;
+    uLong m_digest = crc32(0, nullptr, 0);
+    bool m_ended = false;
+    std::optional<Error> m_error;
+};
+
+// `text` coded br with a window of 2^lgwin bytes, as a server that sends it unasked might.
+std::string brotlied(const std::string& text, int lgwin) {
+    BrotliEncoderState* encoder = BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
+    BrotliEncoderSetParameter(encoder, BROTLI_PARAM_QUALITY, 4);
+    BrotliEncoderSetParameter(encoder, BROTLI_PARAM_LGWIN, static_cast<std::uint32_t>(lgwin));
+    std::string out;
+    std::size_t availableIn = text.size();
+    const auto* nextIn = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::uint8_t buffer[1 << 16];
+    do {
+        std::size_t availableOut = sizeof buffer;
+        std::uint8_t* nextOut = buffer;
+        BrotliEncoderCompressStream(encoder, BROTLI_OPERATION_FINISH, &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
+        out.append(reinterpret_cast<const char*>(buffer), sizeof buffer - availableOut);
+    } while (!BrotliEncoderIsFinished(encoder));
+    BrotliEncoderDestroyInstance(encoder);
+    return out;
+}
+
+// Serves "stepped:" URLs: 48 MiB of 'z' in steps, each once the reader has room, as the application's
+// protocols answer a body of any size.
+class SteppedProtocol final : public URLProtocol {
+public:
+    using URLProtocol::URLProtocol;
+    static bool canInitWithRequest(const URLRequest& request) { return request.scheme() == "stepped"; }
+    void startLoading() override {
+        client()->didReceiveResponse(*this, URLResponse(request().url(), "application/octet-stream", kSize), URLCacheStoragePolicy::NotAllowed);
+        step(std::static_pointer_cast<SteppedProtocol>(shared_from_this()), 0);
+    }
+    void stopLoading() override {}
+    static constexpr std::size_t kSize = std::size_t{48} << 20;
+
+private:
+    static void step(const std::shared_ptr<SteppedProtocol>& self, std::size_t offset) {
+        const Bytes piece(std::min(kStepBytes, kSize - offset), 'z');
+        self->client()->didLoadData(*self, piece);
+        if (offset + piece.size() == kSize)
+            return self->client()->didFinishLoading(*self);
+        std::weak_ptr<SteppedProtocol> weak = self;
+        self->client()->whenReaderHasRoom(*self, [weak, next = offset + piece.size()] {
+            if (auto alive = weak.lock())
+                step(alive, next);
+        });
+    }
+};
+
+// The body as the reader should see it: `block` repeated `times`.
+uLong digestOf(const std::string& block, std::size_t times) {
+    uLong digest = crc32(0, nullptr, 0);
+    for (std::size_t i = 0; i < times; ++i)
+        digest = crc32(digest, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
+    return digest;
+}
+
+TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
+    // 48 MiB plain, a 48 KiB gzip body and a br one that decode to 48 MiB, a 48 MiB file and a URL protocol's
+    // 48 MiB, read by a reader that takes its bytes only now and then: the load never hands over more than its
+    // window (and one piece) ahead of it.
+    HTTPTestServer server;
+    const std::string block(64 * 1024, 'z');
+    Reply plain = Reply::text(200, block);
+    plain.bodyRepeat = 768;
+    server.route("/plain", plain);
+    server.route("/bomb", Reply::text(200, gzipped(std::string(48 << 20, 'z'))).withHeader("Content-Encoding", "gzip"));
+    server.route("/br", Reply::text(200, brotlied(std::string(48 << 20, 'z'), 24)).withHeader("Content-Encoding", "br"));
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / ("hyb-window-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 768; ++i)
+            out << block;
+    }
+    URLProtocol::registerClass(URLProtocol::classOf<SteppedProtocol>("SteppedProtocol"));
+    for (const std::string& url : {server.url("/plain"), server.url("/bomb"), server.url("/br"), "file://" + file.string(), std::string("stepped:body")}) {
+        SCOPED_TRACE(url);
+        auto reader = std::make_shared<SlowReader>();
+        auto connection = URLConnection::make(URLRequest(url), reader, false);
+        connection->keepReceivedData();
+        connection->setDeliveryTarget(URLConnection::onLoadingThread());
+        connection->start();
+        // The reader takes what it holds once its window is all but full (no further piece fits), a step at a time.
+        std::size_t steps = 0;
+        while (!reader->ended()) {
+            // (Where other loads of the process hold most of the total, less than a window comes: the reader then
+            // takes what came.)
+            (void)reader->waitFor([&] {
+                return reader->ended() || reader->received() + HTTPTransport::kReceivePiece >= (steps + 1) * HTTPTransport::kReceiveWindow;
+            });
+            const std::size_t before = reader->received();
+            reader->takeAll(*connection);
+            ++steps;
+            steps = std::max(steps, before / HTTPTransport::kReceiveWindow);
+        }
+        EXPECT_FALSE(reader->error()) << reader->error()->localizedDescription();
+        EXPECT_EQ(reader->received(), std::size_t{48} << 20);
+        EXPECT_EQ(reader->digest(), digestOf(block, 768));
+        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + std::max(HTTPTransport::kReceivePiece, URLProtocol::kStepBytes));
+        EXPECT_GT(steps, 1u);
+    }
+    URLProtocol::unregisterClass("SteppedProtocol");
+    std::filesystem::remove(file);
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
+}
+
+TEST(URLConnection, BrBodiesNobodyReadsHoldNoMoreDecoderMemoryThanTheirShare) {
+    // br is not offered, but a server may send it unasked, each body with a 16 MiB window: stalled readers of
+    // such bodies hold at most the br decoders' share, and a body whose decoder would pass it fails as such.
+    HTTPTestServer server;
+    server.route("/br", Reply::text(200, brotlied(std::string(24 << 20, 'w'), 24)).withHeader("Content-Encoding", "br"));
+    std::vector<std::shared_ptr<SlowReader>> readers;
+    std::vector<std::shared_ptr<URLConnection>> connections;
+    for (int i = 0; i < 4; ++i) {
+        readers.push_back(std::make_shared<SlowReader>());
+        connections.push_back(URLConnection::make(URLRequest(server.url("/br")), readers.back(), false));
+        connections.back()->keepReceivedData();
+        connections.back()->setDeliveryTarget(URLConnection::onLoadingThread());
+        connections.back()->start();
+    }
+    for (auto& reader : readers)
+        ASSERT_TRUE(waitUntil([&] { return reader->received() > 0 || reader->ended(); }));
+    EXPECT_EQ(server.requests().at(0).header("Accept-Encoding"), "gzip, deflate");
+    EXPECT_LE(ContentDecoder::brotliBytesHeld(), ContentDecoder::kBrotliBytesInAll);
+    std::size_t refused = 0;
+    for (auto& reader : readers) {
+        if (!reader->ended())
+            continue;
+        ASSERT_TRUE(reader->error());
+        EXPECT_EQ(reader->error()->code, kURLErrorCannotDecodeContentData) << reader->error()->localizedDescription();
+        ++refused;
+    }
+    EXPECT_GE(refused, 2u) << "four 16 MiB windows fit in the share";
+    EXPECT_LT(refused, 4u);
+    for (auto& connection : connections)
+        connection->cancel();
+    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+}
+
+TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad) {
+    // More stalled readers than the total leaves windows for, over servers enough that each has a connection.
+    std::vector<std::unique_ptr<HTTPTestServer>> servers;
+    for (int i = 0; i < 4; ++i) {
+        servers.push_back(std::make_unique<HTTPTestServer>());
+        Reply endless = Reply::text(200, std::string(64 * 1024, 'e'));
+        endless.bodyRepeat = 1u << 20;
+        servers.back()->route("/endless", endless);
+    }
+    HTTPTestServer server;
+    server.route("/small", Reply::text(200, "small"));
+    std::vector<std::shared_ptr<SlowReader>> readers;
+    std::vector<std::shared_ptr<URLConnection>> connections;
+    const std::size_t stalled = HTTPTransport::kReceivedBytesHeldInAll / HTTPTransport::kReceiveWindow + 4;
+    for (std::size_t i = 0; i < stalled; ++i) {
+        readers.push_back(std::make_shared<SlowReader>());
+        connections.push_back(URLConnection::make(URLRequest(servers[i % servers.size()]->url("/endless")), readers.back(), false));
+        connections.back()->keepReceivedData();
+        connections.back()->setDeliveryTarget(URLConnection::onLoadingThread());
+        connections.back()->start();
+    }
+    for (auto& reader : readers)
+        ASSERT_TRUE(waitUntil([&] { return reader->received() > 0; }));
+    // Each waits for its reader and none times out meanwhile; together they hold the total and a piece each.
+    auto load = startLoad(URLRequest(server.url("/small")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    EXPECT_EQ(load.recorder->body(), "small");
+    EXPECT_LE(HTTPTransport::shared().heldBytes(), HTTPTransport::kReceivedBytesHeldInAll + stalled * HTTPTransport::kReceivePiece);
+    for (auto& reader : readers) {
+        EXPECT_LE(reader->mostHeld(), HTTPTransport::kReceiveWindow + HTTPTransport::kReceivePiece);
+        EXPECT_FALSE(reader->ended());
+    }
+    for (auto& connection : connections)
+        connection->cancel();
+    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+}
+
+TEST(URLConnection, ACodedBodyThatIsNotWhatItsCodingSaysFails) {
+    HTTPTestServer server;
+    server.route("/bad", Reply::text(200, "not gzip at all").withHeader("Content-Encoding", "gzip"));
+    server.route("/deflate", Reply::text(200, "\x78\x9c\xcb\x48\xcd\xc9\xc9\x07\x00\x06\x2c\x02\x15").withHeader("Content-Encoding", "deflate"));
+    auto bad = URLConnection::sendSynchronousRequest(URLRequest(server.url("/bad")));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().code, kURLErrorCannotDecodeContentData);
+    auto deflated = URLConnection::sendSynchronousRequest(URLRequest(server.url("/deflate")));
+    ASSERT_TRUE(deflated.ok()) << deflated.error().localizedDescription();
+    EXPECT_EQ(std::string(deflated->data.begin(), deflated->data.end()), "hello");
 }
 
 TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
@@ -818,8 +1102,16 @@ TEST(URLConnection, FileURLsGiveANonHTTPResponse) {
     ASSERT_TRUE(load.recorder->waitUntilEnded());
     EXPECT_FALSE(load.recorder->response()->isHTTP());
     EXPECT_EQ(load.recorder->response()->expectedContentLength(), 9);
+    EXPECT_EQ(load.recorder->response()->mimeType(), "text/plain") << "a file's type by its extension";
     EXPECT_EQ(load.recorder->body(), "file body");
     std::filesystem::remove(path);
+    const auto script = path.replace_extension(".js");
+    std::ofstream(script) << "var a;";
+    auto scriptLoad = startLoad(URLRequest("file://" + script.string()));
+    ASSERT_TRUE(scriptLoad.recorder->waitUntilEnded());
+    EXPECT_EQ(scriptLoad.recorder->response()->mimeType(), "application/javascript");
+    std::filesystem::remove(script);
+    path.replace_extension(".txt");
 
     auto missing = startLoad(URLRequest("file://" + path.string()));
     ASSERT_TRUE(missing.recorder->waitUntilEnded());

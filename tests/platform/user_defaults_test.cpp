@@ -2,6 +2,7 @@
 #include "platform/FileManager.h"
 #include "platform/PropertyList.h"
 
+#include "support/SelfProcess.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,31 @@ TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
     ASSERT_TRUE(defaults.set("k", "v"));
     UserDefaults reloaded(plistPath());
     EXPECT_EQ(reloaded.string("k"), "v");
+    // What it held is kept aside, whole, rather than written over.
+    EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged").valueOr({}), (Bytes{'n', 'o', 't'}));
+}
+
+// A file there that cannot be read at the moment (here no descriptor is left, in a child process) is read
+// again at the next call and never written over: a change answers the error until then, and nothing the
+// file held is lost.
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadNowIsNeverWrittenOver) {
+    {
+        UserDefaults first(plistPath());
+        ASSERT_TRUE(first.set("a", "1"));
+        ASSERT_TRUE(first.set("b", "2"));
+    }
+    const int status = hybtest::runWithoutDescriptors(0, [&](const std::function<void()>& giveBack) {
+        UserDefaults defaults(plistPath());
+        if (defaults.string("a") || defaults.set("c", "3") || defaults.synchronize())
+            return 11; // nothing read, so nothing changed
+        giveBack();
+        return defaults.string("a") == "1" && defaults.set("c", "3") ? 0 : 12;
+    });
+    EXPECT_EQ(status, 0);
+    UserDefaults reloaded(plistPath());
+    EXPECT_EQ(reloaded.string("a"), "1");
+    EXPECT_EQ(reloaded.string("b"), "2");
+    EXPECT_EQ(reloaded.string("c"), "3");
 }
 
 } // namespace

@@ -1,9 +1,16 @@
 #include "platform/Error.h"
+#include "platform/SeededHash.h"
 #include "platform/Value.h"
+
+#include "support/HostilePropertyLists.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 using namespace platform;
 
@@ -39,6 +46,49 @@ TEST(Value, LargeDictionaryUsesIndexAndSurvivesRemovalAndCopy) {
     EXPECT_EQ(copy.keys().back(), "k10");
     EXPECT_EQ(d, d);
     EXPECT_NE(d, copy);
+}
+
+TEST(Value, DictionaryIndexHashesKeysWithTheProcessSeed) {
+    // Keys the standard library's fixed hash maps to one value spread over the seeded hash: no table of
+    // them is one chain.
+    const std::vector<std::string> keys = hybtest::stdHashCollidingKeys(4096, 64);
+    std::unordered_set<std::size_t> fixed, seeded;
+    for (const std::string& key : keys) {
+        fixed.insert(std::hash<std::string>()(key));
+        seeded.insert(SeededHash()(key));
+    }
+    EXPECT_EQ(fixed.size(), 1u) << "the keys no longer share the library's hash: the case tests nothing";
+    EXPECT_GT(seeded.size(), 4090u);
+    // Integers too (the library hashes an integer to itself), and text alike in every form.
+    EXPECT_NE(SeededHash()(std::uint64_t{1}), 1u);
+    EXPECT_EQ(SeededHash()(std::string("key")), SeededHash()(std::string_view("key")));
+    EXPECT_EQ(SeededHash()(std::int64_t{-1}), SeededHash()(~std::uint64_t{0}));
+    // The hash is SipHash: the reference vectors of SipHash-2-4 (key 00..0f, message 00..n-1).
+    const auto reference = [](std::size_t n) {
+        std::string message;
+        for (std::size_t i = 0; i < n; ++i)
+            message += static_cast<char>(i);
+        return seededhash::sipHash<2, 4>(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, message.data(), message.size());
+    };
+    EXPECT_EQ(reference(0), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ(reference(1), 0x74f839c593dc67fdULL);
+    EXPECT_EQ(reference(8), 0x93f5f5799a932462ULL);
+    EXPECT_EQ(reference(15), 0xa129ca6149be45e5ULL);
+    EXPECT_EQ(reference(63), 0x958a324ceb064572ULL);
+
+    // A dictionary of them: every key found, set again in place, and removed.
+    Dictionary d;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        d.set(keys[i], static_cast<std::int64_t>(i));
+    ASSERT_EQ(d.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); i += 97)
+        EXPECT_EQ(d[keys[i]], Value(static_cast<std::int64_t>(i)));
+    d.set(keys[5], "again");
+    EXPECT_EQ(d.keys()[5], keys[5]);
+    EXPECT_EQ(d[keys[5]], Value("again"));
+    EXPECT_TRUE(d.remove(keys[0]));
+    EXPECT_FALSE(d.contains(keys[0]));
+    EXPECT_EQ(d[keys.back()], Value(static_cast<std::int64_t>(keys.size() - 1)));
 }
 
 TEST(Value, LenientConversions) {

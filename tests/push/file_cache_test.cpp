@@ -13,9 +13,11 @@
 #include "platform/UserDefaults.h"
 
 #include "support/LogCapture.h"
+#include "support/SelfProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,11 +138,12 @@ TEST_F(FileCache, SeveralValuesPutTogetherAreSavedOnceAndOnlyWhenTheyChangeSomet
         EXPECT_EQ(store->objectForKey("a"), ArchiveValue("one"));
         restart();
     }
-    // A failed save (a file where the store's folder should be) answers false and keeps the values in memory.
+    // A failed save (a file where the caches folder should be: the store's folder cannot be made in it)
+    // answers false and keeps the values in memory.
     auto store = startCache();
-    const std::string folder = platform::deletingLastPathComponent(cachePath());
-    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(folder).ok());
-    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(folder, {'x'}).ok());
+    const std::string caches = m_home.folders().caches();
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(caches).ok());
+    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(caches, {'x'}).ok());
     EXPECT_EQ(store->setObjects({{"a", ArchiveValue("two")}}), false);
     EXPECT_EQ(store->objectForKey("a"), ArchiveValue("two"));
 }
@@ -310,25 +313,33 @@ TEST_F(FileCache, DamagedFilesStartTheStoreEmptyAndAreNotWrittenAtStart) {
 }
 
 // Something other than a file at a store's place (a pipe would hold the client thread at its open, a link
-// to an endless device would be read until memory runs out, a folder would refuse every write) is moved
-// aside, said once, and the store starts empty and saves its changes.
+// to an endless device would be read until memory runs out, a folder would refuse every write), or other
+// than a folder at its folder's, is moved aside, said once, and the store starts empty and saves its changes.
 TEST_F(FileCache, SomethingElseAtAStoresPlaceIsMovedAsideAndTheStoreWorks) {
     markMigrated();
     struct Shape {
         const char* name;
         int (*make)(const char* path);
         mode_t kind;
+        bool atFolder = false; // at the store's folder's place ("Pulse"): every write would fail
     };
     const Shape shapes[] = {
         {"pipe", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO},
         {"link to /dev/zero", [](const char* p) { return ::symlink("/dev/zero", p); }, S_IFLNK},
         {"folder", [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
+        {"file at the folder", [](const char* p) { return ::close(::open(p, O_WRONLY | O_CREAT, 0600)); }, S_IFREG, true},
+        {"dangling link at the folder", [](const char* p) { return ::symlink("/nowhere/at/all", p); }, S_IFLNK, true},
     };
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
-        ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(platform::deletingLastPathComponent(cachePath())).ok());
-        (void)platform::FileManager::defaultManager().removeItem(cachePath() + ".damaged");
-        ASSERT_EQ(shape.make(cachePath().c_str()), 0);
+        const std::string folder = platform::deletingLastPathComponent(cachePath());
+        const std::string place = shape.atFolder ? folder : cachePath();
+        (void)platform::FileManager::defaultManager().removeItem(folder);
+        if (!shape.atFolder) {
+            ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(folder).ok());
+        }
+        (void)platform::FileManager::defaultManager().removeItem(place + ".damaged");
+        ASSERT_EQ(shape.make(place.c_str()), 0);
         hybtest::LogCapture log;
         auto cache = startCache();
         ASSERT_TRUE(cache);
@@ -338,11 +349,32 @@ TEST_F(FileCache, SomethingElseAtAStoresPlaceIsMovedAsideAndTheStoreWorks) {
         EXPECT_EQ(startCache()->objectForKey("k"), ArchiveValue("v"));
         restart();
         struct stat aside {};
-        ASSERT_EQ(::lstat((cachePath() + ".damaged").c_str(), &aside), 0);
+        ASSERT_EQ(::lstat((place + ".damaged").c_str(), &aside), 0);
         EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
         EXPECT_TRUE(log.contains("moved aside"));
         ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(cachePath()).ok());
+        (void)platform::FileManager::defaultManager().removeItem(place + ".damaged");
     }
+}
+
+// A file there that cannot be read at the start (here no descriptor is left, in a child process) is never
+// written over: the next write reads it first, and what was set meanwhile is laid over what it held.
+TEST_F(FileCache, AFileThatCannotBeReadAtTheStartIsNeverWrittenOver) {
+    markMigrated();
+    ASSERT_TRUE(startCache()->setObject("kept", "k"));
+    restart();
+    const int status = hybtest::runWithoutDescriptors(0, [&](const std::function<void()>& giveBack) {
+        auto cache = startCache();
+        if (!cache || cache->hasObjectForKey("k") || cache->setObject("set meanwhile", "m"))
+            return 11; // nothing read, and nothing written over it
+        giveBack();
+        return cache->setObject("set after", "a") && cache->objectForKey("k") == ArchiveValue("kept") ? 0 : 12;
+    });
+    EXPECT_EQ(status, 0);
+    auto cache = startCache();
+    EXPECT_EQ(cache->objectForKey("k"), ArchiveValue("kept"));
+    EXPECT_EQ(cache->objectForKey("m"), ArchiveValue("set meanwhile"));
+    EXPECT_EQ(cache->objectForKey("a"), ArchiveValue("set after"));
 }
 
 TEST_F(FileCache, AnUnknownClassReadsAsAbsentAndTheOtherKeysStay) {
@@ -384,10 +416,10 @@ TEST_F(FileCache, TheClientsOwnObjectsReadBackAtTheNextStart) {
 
 TEST_F(FileCache, AFailedWriteKeepsTheChangeInMemory) {
     auto store = startCache();
-    // A file where the store's folder should be: no file can be made in it.
-    const std::string folder = platform::deletingLastPathComponent(cachePath());
-    (void)platform::FileManager::defaultManager().removeItem(folder);
-    write(m_home.folders().caches() + "/Pulse", std::string("in the way"));
+    // A file where the caches folder should be: the store's folder cannot be made in it.
+    const std::string caches = m_home.folders().caches();
+    (void)platform::FileManager::defaultManager().removeItem(caches);
+    ASSERT_TRUE(platform::FileManager::defaultManager().writeAtomically(caches, Bytes{'x'}).ok());
     EXPECT_FALSE(store->setObject("v", "k"));
     EXPECT_EQ(store->objectForKey("k"), ArchiveValue("v"));
     EXPECT_FALSE(store->synchronize());

@@ -9,6 +9,7 @@
 #include "RecordingSession.h"
 
 #include "support/LogCapture.h"
+#include "support/SelfProcess.h"
 
 #include "platform/RunLoop.h"
 
@@ -22,8 +23,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -329,35 +333,108 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
         const char* name;
         const char* suffix;
         int (*make)(const char* path);
-        mode_t kind;
+        mode_t kind;            // of what lies aside, 0: nothing
+        bool whileOpen = false; // made after a first message was kept (the thing there is removed first)
     };
+    const auto removed = [](const char* p) { return ::unlink(p); };
     const Shape shapes[] = {
         {"pipe", "", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO},
         {"folder", "", [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
         {"link to /dev/null", "", [](const char* p) { return ::symlink("/dev/null", p); }, S_IFLNK},
         {"folder at the lock file", push::PULSEMessageStore::kLockSuffix, [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR},
+        // A log removed or replaced under the store: appends to the old file would be lost at the next start.
+        {"log removed while open", "", removed, 0, true},
+        {"folder in the log's place while open", "", [](const char* p) { return ::unlink(p) == 0 ? ::mkdir(p, 0700) : -1; }, S_IFDIR,
+         true},
+        {"pipe in the log's place while open", "", [](const char* p) { return ::unlink(p) == 0 ? ::mkfifo(p, 0600) : -1; }, S_IFIFO,
+         true},
+        {"lock file removed while open", push::PULSEMessageStore::kLockSuffix, removed, 0, true},
+        // Bytes another process appends: the next records would follow them, out of reach at the next start.
+        {"bytes appended by another while open", "",
+         [](const char* p) {
+             const int fd = ::open(p, O_WRONLY | O_APPEND | O_CLOEXEC);
+             const bool written = fd >= 0 && ::write(fd, "junk", 4) == 4;
+             ::close(fd);
+             return written ? 0 : -1;
+         },
+         0, true},
     };
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
         const std::string path = home.root() + "/store" + std::to_string(&shape - shapes);
         const std::string place = path + shape.suffix;
+        std::optional<push::PULSEMessageStore> open;
+        if (shape.whileOpen) {
+            open.emplace(path);
+            EXPECT_TRUE(open->accept(1, 1, "{}"));
+            EXPECT_TRUE(open->commit().ok());
+        }
         ASSERT_EQ(shape.make(place.c_str()), 0);
         hybtest::LogCapture log;
         {
-            push::PULSEMessageStore store(path);
-            EXPECT_TRUE(store.accept(1, 1, "{}"));
+            std::optional<push::PULSEMessageStore> fresh;
+            push::PULSEMessageStore& store = shape.whileOpen ? *open : fresh.emplace(path);
+            EXPECT_EQ(store.accept(1, 1, "{}"), !shape.whileOpen);
+            EXPECT_TRUE(store.accept(2, 1, "{}"));
             EXPECT_TRUE(store.commit().ok());
+            // Another instance meanwhile takes no lock: this store's stands (taken again when its file went).
+            push::PULSEMessageStore second(path);
+            EXPECT_TRUE(second.accept(3, 1, "{}"));
+            EXPECT_FALSE(second.commit().ok());
         }
+        open.reset();
         push::PULSEMessageStore again(path);
-        EXPECT_EQ(again.heldCount(), 1u);
+        EXPECT_EQ(again.heldCount(), 2u);
         EXPECT_TRUE(again.isRemembered(1));
+        EXPECT_TRUE(again.isRemembered(2));
         struct stat aside {};
-        ASSERT_EQ(::lstat((place + ".damaged").c_str(), &aside), 0);
-        EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        ASSERT_EQ(::lstat((place + ".damaged").c_str(), &aside) == 0, shape.kind != 0);
+        if (shape.kind != 0) {
+            EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        }
         const std::vector<std::string> lines = log.lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("moved aside") != std::string::npos; }), 1)
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("moved aside") != std::string::npos; }),
+                  shape.kind != 0 ? 1 : 0)
             << ::testing::PrintToString(lines);
     }
+}
+
+// What an earlier move left aside cannot always go (here a folder with a file system mounted inside, in a
+// mount namespace of one thread; a folder its owner cannot empty does the same): the thing in the log's
+// place then goes aside under a name of its own, and the store works, rather than staying off for good.
+TEST(MessageStore, AnAsideThatCannotGoDoesNotKeepTheStoreOff) {
+    hybtest::TempHome home;
+    const std::string path = home.root() + "/PULSEMessages";
+    const std::string aside = path + ".damaged";
+    ASSERT_EQ(::mkdir(aside.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((aside + "/inside").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    enum class Outcome { NoMountNamespace, Refused, Kept, Lost } outcome = Outcome::Refused;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("held", (aside + "/inside").c_str(), "tmpfs", 0, "size=64k") != 0) {
+            outcome = Outcome::NoMountNamespace;
+            return;
+        }
+        {
+            push::PULSEMessageStore store(path);
+            if (store.accept(1, 1, "{}") && store.commit().ok())
+                outcome = Outcome::Lost; // unless it is read back
+        }
+        if (outcome == Outcome::Lost && push::PULSEMessageStore(path).heldCount() == 1)
+            outcome = Outcome::Kept;
+        ::umount2((aside + "/inside").c_str(), MNT_DETACH);
+    }).join();
+    if (outcome == Outcome::NoMountNamespace)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(outcome, Outcome::Kept) << static_cast<int>(outcome);
+    struct stat inside {};
+    EXPECT_EQ(::lstat((aside + "/inside").c_str(), &inside), 0) << "the earlier aside stays";
+    const std::string ownAside = aside + "." + std::to_string(::getpid()) + "-";
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator(home.root()))
+        found |= entry.path().string().rfind(ownAside, 0) == 0 && entry.is_directory();
+    EXPECT_TRUE(found) << "the folder went aside under a name of its own";
 }
 
 // A record cut short, and a disk too full to write the log anew: the file is cut back to its last whole
@@ -416,6 +493,36 @@ TEST(MessageStore, ARecordCutShortOnAFullDiskIsCutBackBeforeTheNextAppend) {
     if (outcome == Outcome::NoMountNamespace)
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(outcome, Outcome::Kept) << static_cast<int>(outcome);
+}
+
+// A log there that cannot be read at the start (here no descriptor is left for it once the lock file has
+// one): nothing is written until it is read whole, so that no rewrite from what the store holds (nothing)
+// drops the messages it holds. In a child process, which alone runs out of descriptors.
+TEST(MessageStore, ALogThatCannotBeReadAtTheStartIsNeverWrittenOver) {
+    hybtest::TempHome home;
+    const std::string path = home.root() + "/store";
+    const std::string text(100000, 'x'); // the log past the size a rewrite is due at, for what an empty store holds
+    {
+        push::PULSEMessageStore store(path);
+        for (std::uint64_t id = 1; id <= 20; ++id)
+            ASSERT_TRUE(store.accept(id, 1, text));
+        ASSERT_TRUE(store.commit().ok());
+    }
+    const int status = hybtest::runWithoutDescriptors(1, [&](const std::function<void()>& giveBack) { // the lock file's
+        push::PULSEMessageStore store(path);
+        if (store.heldCount() != 0 || !store.accept(100, 1, "m") || store.commit().ok())
+            return 11; // read nothing, so keeps nothing
+        giveBack();
+        for (std::uint64_t id = 101; id <= 103; ++id)
+            if (!store.accept(id, 1, "m") || !store.commit().ok())
+                return 12;
+        return store.heldCount() == 23 ? 0 : 13;
+    });
+    EXPECT_EQ(status, 0);
+    push::PULSEMessageStore reread(path);
+    EXPECT_EQ(reread.heldCount(), 23u);
+    EXPECT_FALSE(reread.isRemembered(100)) << "its commit failed";
+    EXPECT_EQ(reread.held().front().text, text);
 }
 
 // A process killed in the middle of a burst: every message whose commit it reported (its receipt could

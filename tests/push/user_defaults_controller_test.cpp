@@ -127,14 +127,15 @@ TEST_F(UserDefaultsController, TheFirstStartRemovesTheOlderKeychainEntry) {
 TEST_F(UserDefaultsController, ADamagedKeychainStillLetsTheFirstStartComplete) {
     const std::string path = platform::Keychain::shared().filePath();
     auto& files = platform::FileManager::defaultManager();
-    // A damaged item file is now read around; a folder in its place still fails every call.
+    // A damaged item file is read around, and a folder in its place moved aside: the keychain works.
     ASSERT_TRUE(files.createDirectory(path).ok());
     auto identity = launch();
     EXPECT_TRUE(platform::UserDefaults::standard().boolean(Identity::kNotFirstStartKey));
     auto lines = logLines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
         return l.rfind("PULSEKeychain failed to ", 0) == 0;
     }));
+    EXPECT_TRUE(files.isDirectory(path + ".damaged"));
 }
 
 TEST_F(UserDefaultsController, ASecondLaunchGetsEverythingBackAndWritesNothing) {
@@ -295,10 +296,11 @@ TEST_F(UserDefaultsController, SynchronizingTargetsAndFailures) {
     auto identity = launch();
     EXPECT_TRUE(identity->synchronize());
     EXPECT_FALSE(identity->synchronizeTarget(3));
-    // The cache store's folder taken by a file: its saves fail, the document's do not.
-    const std::string folder = platform::deletingLastPathComponent(cachePath());
-    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(folder).ok());
-    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(folder, {'x'}).ok());
+    // The caches folder taken by a file (the cache store's folder cannot be made in it): its saves fail,
+    // the document's do not.
+    const std::string caches = platform::deletingLastPathComponent(platform::deletingLastPathComponent(cachePath()));
+    ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(caches).ok());
+    ASSERT_TRUE(platform::FileManager::defaultManager().createFile(caches, {'x'}).ok());
     EXPECT_FALSE(identity->synchronizeTarget(0));
     EXPECT_TRUE(logged("Save UserDefault Cache Data Failed"));
     EXPECT_TRUE(identity->synchronizeTarget(1));

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -202,6 +204,44 @@ TEST_F(FileLogger, OutsideRemoveAndMoveStartANewFileWithoutLosingLines) {
     }));
     EXPECT_TRUE(contents(paths()[0]).ends_with("probe\n"));
     EXPECT_EQ(contents(moved).substr(0, 4), "two\n");
+}
+
+// Something other than a log file under the name of the file to continue (a pipe would hold the logger at
+// its open for ever, a link to /dev/null would swallow every line, a folder or a dangling link would drop
+// them all), or other than a folder at the logs folder's place, is moved aside, and the lines go to a new file.
+TEST_F(FileLogger, SomethingElseAtALogFilesPlaceIsMovedAsideAndNoLineIsLost) {
+    struct Shape {
+        const char* name;
+        bool atFolder;
+        int (*make)(const char* path);
+    };
+    const Shape shapes[] = {
+        {"pipe", false, [](const char* p) { return ::mkfifo(p, 0600); }},
+        {"folder", false, [](const char* p) { return ::mkdir(p, 0700); }},
+        {"link to /dev/null", false, [](const char* p) { return ::symlink("/dev/null", p); }},
+        {"dangling link", false, [](const char* p) { return ::symlink("/nowhere/at/all", p); }},
+        {"file at the logs folder", true, [](const char* p) { return ::close(::open(p, O_WRONLY | O_CREAT, 0600)); }},
+    };
+    const std::string folder = m_home.root() + "/logs";
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        pushlog::testing::resetLoggers();
+        (void)platform::FileManager::defaultManager().removeItem(folder);
+        (void)platform::FileManager::defaultManager().removeItem(folder + ".damaged");
+        const std::string young = makeLogFile("2026-12-06 11-40", 300);
+        const std::string place = shape.atFolder ? folder : young;
+        ASSERT_TRUE(platform::FileManager::defaultManager().removeItem(place).ok());
+        ASSERT_EQ(shape.make(place.c_str()), 0);
+        auto logger = make();
+        logger->setLogFormatter(nullptr);
+        log("kept");
+        settle(logger);
+        const std::vector<std::string> files = paths();
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(contents(files[0]), "kept\n");
+        struct stat aside {};
+        EXPECT_EQ(::lstat((place + ".damaged").c_str(), &aside), 0);
+    }
 }
 
 namespace {

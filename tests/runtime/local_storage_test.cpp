@@ -156,6 +156,34 @@ TEST_F(LocalStorageTest, SafeCopyReportsMissingSourcesMakesFoldersAndKeepsTheOld
     ASSERT_EQ(::symlink(outside.c_str(), (backups("localstorage.appdata.db") + "/link").c_str()), 0);
     EXPECT_FALSE(HYBLocalStorage::copyFrom(backups("localstorage.appdata.db"), caches("kept")).ok());
     EXPECT_EQ(readFile(caches("kept")), "precious");
+
+    // Something other than a file or a folder where the copy goes (a link, dangling or to a folder
+    // elsewhere, a pipe) would refuse every backup for good, or take the database where it points: it is
+    // moved aside, nothing is written through it, and the copy is made.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(caches("engine.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "create table t(x); insert into t values('kept')", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string nowhere = folders().documents() + "/nowhere.db";
+    for (const std::string shape : {"dangling link", "link to a folder", "pipe"}) {
+        SCOPED_TRACE(shape);
+        const std::string destination = backups("websqlmain.appdata.db");
+        std::filesystem::remove_all(destination + ".damaged");
+        if (shape == "dangling link") {
+            ASSERT_EQ(::symlink(nowhere.c_str(), destination.c_str()), 0);
+        } else if (shape == "link to a folder") {
+            ASSERT_EQ(::symlink(outside.c_str(), destination.c_str()), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(destination.c_str(), 0600), 0);
+        }
+        const platform::Status copied = HYBLocalStorage::copyFrom(caches("engine.db"), destination);
+        ASSERT_TRUE(copied.ok()) << copied.error().localizedDescription();
+        EXPECT_EQ(readFile(destination).substr(0, 15), "SQLite format 3");
+        EXPECT_NE(std::filesystem::symlink_status(destination + ".damaged").type(), std::filesystem::file_type::not_found);
+        EXPECT_FALSE(std::filesystem::exists(nowhere)) << "written where the link pointed";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), std::filesystem::directory_iterator()), 1);
+        std::filesystem::remove(destination);
+    }
 }
 
 TEST_F(LocalStorageTest, CloudMovesOldCopiesIntoTheEngineFolderWhenNewerAndDeletesThem) {

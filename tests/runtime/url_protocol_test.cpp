@@ -196,6 +196,17 @@ TEST_F(URLProtocolTest, AssetURLsAreAnsweredFromThePhotoLibraryForAnyWebView) {
     EXPECT_EQ(answer.body, picture);
     EXPECT_EQ(answer.response->allHeaderFields().value("Content-Type").value_or(""), "image/jpeg");
 
+    // An asset of many steps (each read as the reader makes room, never whole) arrives whole.
+    platform::Bytes large(2 * platform::URLProtocol::kStepBytes + 5);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<std::uint8_t>(i * 31 + i / 997);
+    auto writtenLarge = platform::PhotoLibrary().writeImageData(large, "jpg");
+    ASSERT_TRUE(writtenLarge.ok());
+    auto largeAnswer = send(platform::URLRequest(*writtenLarge));
+    ASSERT_TRUE(largeAnswer.response.has_value());
+    EXPECT_EQ(largeAnswer.response->statusCode(), 200);
+    EXPECT_TRUE(largeAnswer.body == large) << largeAnswer.body.size() << " bytes came";
+
     auto unknown = send(platform::URLRequest(std::string_view("assets-library://asset/asset.JPG?id=NOPE&ext=JPG")));
     ASSERT_TRUE(unknown.response.has_value());
     EXPECT_EQ(unknown.response->statusCode(), 404);

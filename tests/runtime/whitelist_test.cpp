@@ -1,6 +1,7 @@
 #include "runtime/HYBWhitelist.h"
 
 #include "support/LogCapture.h"
+#include "webprocess/LoadRules.h"
 
 #include <gtest/gtest.h>
 
@@ -195,4 +196,58 @@ TEST(HYBWhitelist, IPv4Addresses) {
     EXPECT_FALSE(HYBWhitelist::isIPv4Address("10.0..1"));
     EXPECT_FALSE(HYBWhitelist::isIPv4Address("a.b.c.d"));
     EXPECT_FALSE(HYBWhitelist::isIPv4Address("99999999999.0.0.1"));
+}
+
+// The web process judges the web loads it lets go by the whitelist's own expressions
+// (webprocess/LoadRules.h): what it allows, the whitelist allows, and for the URLs the engine writes
+// (lower-case scheme and host, escapes as it writes them) it decides as the whitelist does.
+TEST(HYBWhitelist, TheWebProcessJudgesWebLoadsAsTheWhitelistDoes) {
+    struct Case {
+        std::vector<std::string> entries;
+        std::vector<std::string> urls;
+    };
+    const std::vector<Case> cases = {
+        {withDefaults({"example.com"}), {"http://example.com/", "https://example.com:8443/a/b", "http://other.com/", "http://example.com.evil/"}},
+        {withDefaults({"*.example.com"}), {"http://example.com/", "http://a.b.example.com/x", "http://badexample.com/", "http://a_b.example.com/"}},
+        {withDefaults({"http://example.com:8080"}), {"http://example.com:8080/", "http://example.com/", "https://example.com:8080/"}},
+        {withDefaults({"https://example.com/api/*"}),
+         {"https://example.com/api", "https://example.com/api/", "https://example.com/api/v1/x?q=1", "https://example.com/apis",
+          "https://example.com/API/x", "https://example.com/api%2Fv1", "https://example.com/a%70i/x", "https://example.com/api/%00",
+          "https://example.com/api/%FF", "https://example.com/api/%zz"}},
+        {withDefaults({"hyb-default-scheme://example.com/p"}), {"http://example.com/p", "https://example.com:1/p/", "http://example.com/q"}},
+        {withDefaults({"http://[::1]", "127.0.0.1:9"}), {"http://[::1]/", "http://[::1]:80/", "http://127.0.0.1:9/x", "http://127.0.0.1/x"}},
+        {withDefaults({"example.com"}),
+         {"http://user@example.com/", "http://ex%61mple.com/", "http://example.com:99999/", "http://example.com/<a>", "http://example.com/a b",
+          "ftp://example.com/", "hyb-default-scheme://example.com/"}},
+        {{"http://example.com/a.b/(c)"}, {"http://example.com/a.b/(c)", "http://example.com/aXb/(c)", "http://example.com/a.b/c"}},
+    };
+    for (const Case& c : cases) {
+        const HYBWhitelist whitelist(c.entries);
+        const std::optional<platform::WebLoadRules> rules = whitelist.webLoadRules();
+        ASSERT_TRUE(rules);
+        std::vector<HybRulePattern> patterns;
+        for (const platform::WebLoadRules::Pattern& pattern : rules->patterns)
+            patterns.push_back({pattern.scheme ? pattern.scheme->c_str() : nullptr, pattern.host ? pattern.host->c_str() : nullptr,
+                                pattern.port.value_or(-1), pattern.path ? pattern.path->c_str() : nullptr});
+        HybLoadRules* compiled = hyb_load_rules_new(patterns.data(), patterns.size(), rules->defaultSchemeOpensHosts);
+        ASSERT_TRUE(compiled);
+        for (const std::string& text : c.urls) {
+            const bool here = hyb_load_rules_allow(compiled, text.c_str()) != 0;
+            const std::optional<platform::URL> parsed = platform::URL::fromString(text);
+            const bool there = parsed && whitelist.URLIsAllowed(*parsed, false);
+            // A URL the web process is not sure of goes to the UI process, which decides it: never allowed
+            // here when refused there.
+            if (here) {
+                EXPECT_TRUE(there) << text;
+            }
+            const bool unsure = text.find('@') != std::string::npos || text.find("%00") != std::string::npos
+                || text.find("%FF") != std::string::npos || text.find("%zz") != std::string::npos || text.find("ex%61") != std::string::npos
+                || text.find("99999") != std::string::npos;
+            if (!unsure) {
+                EXPECT_EQ(here, there) << text;
+            }
+        }
+        hyb_load_rules_free(compiled);
+    }
+    EXPECT_FALSE(HYBWhitelist({"*"}).webLoadRules()) << "a whitelist that opens everything judges nothing";
 }

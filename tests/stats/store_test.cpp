@@ -379,7 +379,8 @@ TEST_F(StoreTest, SomethingOtherThanAFileAtTheDatabasesPlaceIsMovedAsideOnce) {
         const char* name;
         const char* suffix;
         std::function<void(const std::string&)> make;
-        mode_t kind; // of what lies aside
+        mode_t kind;           // of what lies aside
+        bool whileOpen = false; // put there under the open connection (a pipe would hold the next write for ever)
     };
     const std::string missing = documents() + "/nowhere/db";
     const Shape shapes[] = {
@@ -388,6 +389,14 @@ TEST_F(StoreTest, SomethingOtherThanAFileAtTheDatabasesPlaceIsMovedAsideOnce) {
         {"link to /dev/zero", "", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/zero", p.c_str()), 0); }, S_IFLNK},
         {"dangling link", "", [&](const std::string& p) { ASSERT_EQ(::symlink(missing.c_str(), p.c_str()), 0); }, S_IFLNK},
         {"folder at the journal", "-journal", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, S_IFDIR},
+        {"pipe at the journal while open", "-journal", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, S_IFIFO,
+         true},
+        {"folder at the journal while open", "-journal", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, S_IFDIR,
+         true},
+        {"link to /dev/null at the journal while open", "-journal",
+         [](const std::string& p) { ASSERT_EQ(::symlink("/dev/null", p.c_str()), 0); }, S_IFLNK, true},
+        {"pipe at the write-ahead log while open", "-wal", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         S_IFIFO, true},
     };
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
@@ -395,12 +404,17 @@ TEST_F(StoreTest, SomethingOtherThanAFileAtTheDatabasesPlaceIsMovedAsideOnce) {
         const std::string place = databasePath() + shape.suffix;
         (void)platform::FileManager::defaultManager().removeItem(databasePath());
         (void)platform::FileManager::defaultManager().removeItem(place + ".damaged");
+        if (shape.whileOpen) {
+            makeStore();
+            storeEventAt(999);
+        }
         shape.make(place);
         {
             hybtest::LogCapture log;
-            makeStore();
+            if (!shape.whileOpen)
+                makeStore();
             storeEventAt(1000);
-            EXPECT_EQ(m_store->storedEventCount(), 1u);
+            EXPECT_EQ(m_store->storedEventCount(), shape.whileOpen ? 2u : 1u);
             const std::vector<std::string> lines = log.lines();
             EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                     [](const std::string& line) { return line.find("moved aside") != std::string::npos; }),
@@ -416,9 +430,23 @@ TEST_F(StoreTest, SomethingOtherThanAFileAtTheDatabasesPlaceIsMovedAsideOnce) {
         hybtest::LogCapture log;
         makeStore();
         storeEventAt(1001);
-        EXPECT_EQ(Database(databasePath()).events().size(), 2u);
+        EXPECT_EQ(Database(databasePath()).events().size(), shape.whileOpen ? 3u : 2u);
         EXPECT_FALSE(log.contains("moved aside"));
     }
+}
+
+// A home reached through a symbolic link (kept on another disk) is the home: its database is opened.
+TEST_F(StoreTest, AHomeReachedThroughALinkKeepsItsEvents) {
+    settle(m_store);
+    const std::string via = m_home.root() + "/via";
+    ASSERT_EQ(::symlink(m_home.folders().home().c_str(), via.c_str()), 0);
+    platform::AppFolders::install(platform::AppFolders(via, m_home.folders().bundle()));
+    makeStore();
+    storeEventAt(1000);
+    EXPECT_EQ(m_store->storedEventCount(), 1u);
+    settle(m_store);
+    platform::AppFolders::install(m_home.folders());
+    EXPECT_EQ(Database(databasePath()).events().size(), 1u);
 }
 
 TEST_F(StoreTest, ATruncatedFileIsReplacedWhenAStatementMeetsTheDamage) {

@@ -1,7 +1,10 @@
 #include "support/SelfProcess.h"
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -44,6 +47,33 @@ int runThisTestExecutableForStatus(const std::string& filter, const std::vector<
             return -1;
     }
     return status;
+}
+
+int runWithoutDescriptors(int left, const std::function<int(const std::function<void()>& giveBack)>& child) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        const rlimit few{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
+            ::_exit(125);
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken.push_back(fd);
+        for (; left > 0 && !taken.empty(); --left) {
+            ::close(taken.back());
+            taken.pop_back();
+        }
+        ::_exit(child([&taken] {
+            for (int fd : taken)
+                ::close(fd);
+            taken.clear();
+        }));
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace hybtest

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using namespace webengine;
 
 TEST(BridgeOrigin, AnOriginIsWrittenAsTheOriginHeaderWritesIt)
@@ -116,6 +118,61 @@ TEST(BridgeOrigin, AnAnswerARedirectBroughtFromAnotherOriginGoesOnlyWhereTheEngi
     // Another scheme, or a URL of no origin, is another origin too.
     for (const char* elsewhere : {"https://evil.example/bounce", "hybfile://localhost/persistent/a.txt", "file:///etc/passwd", "http:///x"})
         EXPECT_FALSE(mayAnswerFrom(site("same-origin"), asked, elsewhere)) << elsewhere;
+}
+
+TEST(BridgeOrigin, ARoutedLoadCarriesCookiesOnlyAsABrowserWouldSendThem)
+{
+    // What the real engine writes on each routed request (the application's file page at "file://", another
+    // site's frame in it at http://localhost:8080, the application's server at http://127.0.0.1:8080), and
+    // what the load carries: cookies, SameSite ones, and whether an answer made with them is the application's.
+    const std::string app = "http://127.0.0.1:8080/h";
+    const std::string frameOwn = "http://localhost:8080/h";
+    const std::string frameWorker = "hybroute://687474703a2f2f6c6f63616c686f73743a38303830"; // "http://localhost:8080"
+    auto fetch = [](const char* site, const char* mode, const char* dest) {
+        return HeaderList{{"Sec-Fetch-Site", site}, {"Sec-Fetch-Mode", mode}, {"Sec-Fetch-Dest", dest}};
+    };
+    auto from = [](const std::string& origin, HeaderList headers) {
+        headers.insert(headers.begin(), {"Origin", origin});
+        return headers;
+    };
+    struct Case {
+        const char* road;
+        HeaderList headers;
+        std::string url;
+        bool carried, sameSite, applications;
+    };
+    const std::vector<Case> cases = {
+        // The application's page and its file script's worker: as on the phone.
+        {"the page's XHR, fetch in any credentials mode", from("file://", fetch("cross-site", "cors", "empty")), app, true, true, true},
+        {"its worker's fetch", from("hybroute-local://load", fetch("cross-site", "cors", "empty")), app, true, true, true},
+        // An image names no asker: cookies as for any cross-site image, SameSite ones not.
+        {"the page's image", fetch("cross-site", "no-cors", "image"), app, true, false, false},
+        // Another site's frame reading the application's server, in every credentials mode, by fetch and XHR
+        // (withCredentials or not), and from its worker: nothing.
+        {"the frame's fetch or XHR", from("http://localhost:8080", fetch("cross-site", "cors", "empty")), app, false, false, false},
+        {"the frame's worker's fetch", from(frameWorker, fetch("cross-site", "cors", "empty")), app, false, false, false},
+        {"a sandboxed or data: frame's fetch", from("null", fetch("cross-site", "cors", "empty")), app, false, false, false},
+        // Its opaque loads carry what a browser sends a cross-site image: no SameSite cookie.
+        {"the frame's image", fetch("cross-site", "no-cors", "image"), app, true, false, false},
+        {"the frame's no-cors fetch", fetch("cross-site", "no-cors", "empty"), app, true, false, false},
+        // Its own origin's loads (the engine names no asker for them) and its worker's: its own cookies, all.
+        {"the frame's fetch of its own origin", fetch("same-origin", "cors", "empty"), frameOwn, true, true, false},
+        {"the frame's image of its own origin", fetch("same-origin", "no-cors", "image"), frameOwn, true, true, false},
+        {"the frame's worker's fetch of its origin", from(frameWorker, fetch("same-origin", "cors", "empty")), frameOwn, true, true, false},
+        // Marks no engine writes twice: two differing ones are believed neither, and nothing goes.
+        {"two askers", {{"Origin", "file://"}, {"Origin", "http://localhost:8080"}}, app, false, false, false},
+        {"two sites", from("file://", {{"Sec-Fetch-Site", "same-origin"}, {"Sec-Fetch-Site", "cross-site"}}), app, false, false, false},
+        // Without Sec-Fetch-Site, the asker's site decides SameSite; with neither, it is another site's request.
+        {"a no-cors load of the asker's own site", from("http://a.example.com", {{"Sec-Fetch-Mode", "no-cors"}}), "http://b.example.com/", true, true, false},
+        {"a no-cors load of another site", from("http://evil.example", {{"Sec-Fetch-Mode", "no-cors"}}), "http://bank.example/", true, false, false},
+        {"a load that names nothing", {}, app, true, false, false},
+    };
+    for (const Case& c : cases) {
+        const RouteCookies cookies = routeCookiesOf(c.headers, c.url);
+        EXPECT_EQ(cookies.carried, c.carried) << c.road;
+        EXPECT_EQ(cookies.sameSite, c.sameSite) << c.road;
+        EXPECT_EQ(cookies.applications, c.applications) << c.road;
+    }
 }
 
 TEST(BridgeOrigin, ASignalFragmentStartsWithItsMark)

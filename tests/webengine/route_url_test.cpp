@@ -65,12 +65,15 @@ TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?%zz"));
     EXPECT_FALSE(originalURLFromBridgeRoute("hybroute://exec/?no-scheme-here"));
-    // A file load's route carries a file URL only, and is no other kind.
-    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?file%3A%2F%2F%2Fa%20b.js").value_or("<none>"), "file:///a b.js");
-    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/?FILE%3A%2F%2F%2Fa").value_or("<none>"), "FILE:///a");
-    for (const char* route : {"hybroute-local://load/?http%3A%2F%2Fa.example%2F", "hybroute-local://load/?hybfile%3A%2F%2Flocalhost%2Fa",
-                              "hybroute-local://load/?", "hybroute-local://load/?%zz", "hybroute-local://exec/?file%3A%2F%2F%2Fa",
-                              "hybroute://load/?file%3A%2F%2F%2Fa"})
+    // A file load's route carries a file's path as the file URL writes it (so that a relative URL resolved
+    // against it is the route of the file beside it), and is no other kind.
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/www/a%20b.js").value_or("<none>"), "file:///www/a%20b.js");
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/www/data.json?v=2").value_or("<none>"), "file:///www/data.json?v=2");
+    EXPECT_EQ(originalURLFromLocalRoute("hybroute-local://load/").value_or("<none>"), "file:///");
+    for (const char* route : {"hybroute-local://load", "hybroute-local://load?file%3A%2F%2F%2Fa", "hybroute-local://loader/a",
+                              "hybroute-local://load//server/share", "hybroute-local://load/a#b", "hybroute-local://exec/a",
+                              "hybroute://load/a", "HYBROUTE-LOCAL://load/a"})
         EXPECT_FALSE(originalURLFromLocalRoute(route)) << route;
+    EXPECT_FALSE(originalURLFromLocalRoute(std::string("hybroute-local://load/a\0b", 25)));
     EXPECT_FALSE(originalURLFromRoute("hybroute-local://load/?file%3A%2F%2F%2Fa"));
 }

@@ -1,0 +1,20 @@
+/* What the UI process and the web-process module say to each other beyond script texts. Plain C: the module
+ * is C. */
+#pragma once
+
+/* How a page's view routes its loads (see RequestHook.c), sent before each navigation the UI process
+ * allows. Parameters "(bba(msmsxms)b)": the view shows foreign pages; a whitelist judges its web loads; the
+ * whitelist's patterns (scheme, host, port or -1, path: POSIX extended expressions, LoadRules.h); entries of
+ * the default scheme open their host to both web schemes. */
+#define HYB_ROUTING_MESSAGE "hyb.routing"
+#define HYB_ROUTING_TYPE "(bba(msmsxms)b)"
+
+/* A page script beginning with this mark (in a "hyb.eval" message) is answered with its completion value as
+ * JSON text written by the module ("[<value>]", or {"error": "<why>"}), not as the value's own text. No
+ * script begins so: the mark's first character cannot begin a script. */
+#define HYB_VALUE_MARK "\001hyb-value\n"
+
+/* How many of the web loads the page's view made through the engine have ended, over the life of its web
+ * process (parameters "t"): the module lets a page have only so many in flight (see RequestHook.c), and
+ * learns of their ends from the UI process, which the engine tells. */
+#define HYB_LOADS_ENDED_MESSAGE "hyb.loads-ended"
