@@ -246,6 +246,29 @@ void URLConnection::startHTTP(URLAuthenticationChallenge::Disposition dispositio
     if (disposition == URLAuthenticationChallenge::Disposition::Cancel)
         return deliverFailure(makeURLError(kURLErrorUserCancelledAuthentication, "the server-trust challenge was cancelled", m_request.urlString()));
     URLRequest request = m_request;
+    if (const URLRequest::BodySource& source = request.httpBodySource()) {
+        // The body first, from its source; the transfer starts on the loading thread once it is there.
+        std::weak_ptr<URLConnection> weak = weak_from_this();
+        source([weak, disposition](URLRequest::FoundBody body) {
+            HTTPTransport::shared().post([weak, disposition, body = std::move(body)]() mutable {
+                if (auto self = weak.lock())
+                    self->startHTTPWithBody(disposition, std::move(body));
+            });
+        });
+        return;
+    }
+    startHTTPWithBody(disposition, std::nullopt);
+}
+
+void URLConnection::startHTTPWithBody(URLAuthenticationChallenge::Disposition disposition, std::optional<URLRequest::FoundBody> found) {
+    if (isCancelled())
+        return;
+    URLRequest request = m_request;
+    request.setHTTPBodySource(nullptr);
+    if (found && found->stream)
+        request.setHTTPBodyStream(std::move(found->stream));
+    else if (found && found->bytes)
+        request.setHTTPBody(std::move(*found->bytes));
     if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {
         if (auto cookies = cookieStorage().cookieHeaderForURL(*request.url(), request.cookieSiteContext()))
             (void)request.setValue(*cookies, "Cookie");

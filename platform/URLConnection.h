@@ -117,6 +117,8 @@ private:
 
     void load();                                            // loading thread
     void startHTTP(URLAuthenticationChallenge::Disposition); // loading thread
+    // loading thread: the body its source found, if the request has one
+    void startHTTPWithBody(URLAuthenticationChallenge::Disposition, std::optional<URLRequest::FoundBody> found);
     void loadFile();                                        // loading thread
     void readFile(std::shared_ptr<std::FILE> file);          // loading thread, as the reader makes room
     // Runs `more` on the loading thread once this load, not a transfer, may hand over another piece.

@@ -12,6 +12,7 @@
 #include "platform/Value.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,17 @@ public:
     void setHTTPBody(std::string_view body);
     const std::shared_ptr<InputStream>& httpBodyStream() const { return m_bodyStream; }
     void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
+    // A body found only when the request goes out over HTTP (a URL protocol or a file takes none, so nothing
+    // reads it for them): URLConnection runs the source on the URL-loading thread, once, just before it hands
+    // the request to the transport; the source hands the body over, from any thread, through `ready` (bytes,
+    // a stream, or neither for none). Unset: the body is the one set.
+    struct FoundBody {
+        std::optional<Bytes> bytes;
+        std::shared_ptr<InputStream> stream;
+    };
+    using BodySource = std::function<void(std::function<void(FoundBody)> ready)>;
+    const BodySource& httpBodySource() const { return m_bodySource; }
+    void setHTTPBodySource(BodySource source) { m_bodySource = std::move(source); }
 
     // Seconds without progress after which the load fails with kURLErrorTimedOut.
     double timeoutInterval() const { return m_timeoutInterval; }
@@ -118,6 +130,7 @@ private:
     HTTPHeaderFields m_headers;
     std::optional<Bytes> m_body;
     std::shared_ptr<InputStream> m_bodyStream;
+    BodySource m_bodySource;
     double m_timeoutInterval = kDefaultTimeoutInterval;
     URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
     bool m_shouldHandleCookies = true;

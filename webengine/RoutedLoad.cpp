@@ -5,6 +5,7 @@
 #include "platform/HandOver.h"
 #include "platform/URLError.h"
 #include "webengine/BridgeOrigin.h"
+#include "webengine/RoutedRequestBody.h"
 #include "webengine/StreamingBody.h"
 
 #include <gio/gio.h>
@@ -33,12 +34,27 @@ void deliverOnMain(Work work)
 
 } // namespace
 
-platform::URLRequest RoutedLoad::platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL)
+platform::URLRequest RoutedLoad::platformRequestFor(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL)
 {
-    const RoutedRequest::Body& body = request.body();
-    platform::URLRequest result = platformRequestFor(request.url(), request.method(), request.headers(), body.bytes, mainDocumentURL);
-    if (body.stream)
-        result.setHTTPBodyStream(body.stream);
+    platform::URLRequest result = platformRequestFor(request->url(), request->method(), request->headers(), {}, mainDocumentURL);
+    // The body is read only for a load that goes out over HTTP: the application's protocols (its schemes, the
+    // whitelist's refusals) and files take none. The engine's handing over of a body that holds a Blob stops
+    // this process (its blob registry lives in the other processes), so a page's Blob sent to any of them, a
+    // foreign page's to a refused host among them, must not be asked for at all.
+    result.setHTTPBodySource([weak = std::weak_ptr<RoutedRequest>(request)](std::function<void(platform::URLRequest::FoundBody)> ready) {
+        deliverOnMain([weak, ready = std::move(ready)] {
+            platform::URLRequest::FoundBody found;
+            std::shared_ptr<RoutedRequest> request = weak.lock();
+            // A request the page let go meanwhile sends no body but a failing one: never another body than its own.
+            const RoutedRequest::Body gone{{}, request ? nullptr : RoutedRequestBody::failed("the page's request went")};
+            const RoutedRequest::Body& body = request ? request->body() : gone;
+            if (body.stream)
+                found.stream = body.stream;
+            else if (!body.bytes.empty())
+                found.bytes = platform::Bytes(body.bytes.begin(), body.bytes.end());
+            ready(std::move(found));
+        });
+    });
     return result;
 }
 
@@ -58,11 +74,13 @@ platform::URLRequest RoutedLoad::platformRequestFor(const std::string& url, cons
 }
 
 std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
-                                              std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd)
+                                              std::uint64_t webViewIdentifier, AfterDelivery afterDelivery,
+                                              std::function<void(RoutedLoad&)> onEnd)
 {
     auto load = std::make_shared<RoutedLoad>(request);
+    load->m_afterDelivery = std::move(afterDelivery);
     load->m_onEnd = std::move(onEnd);
-    platform::URLRequest platformRequest = platformRequestFor(*request, mainDocumentURL);
+    platform::URLRequest platformRequest = platformRequestFor(request, mainDocumentURL);
     platformRequest.setWebViewIdentifier(webViewIdentifier);
     // Cookies as a browser sends them for this request, from the store of its view's kind: a view that shows
     // pages the application did not write keeps its cookies apart from the application's.
@@ -74,7 +92,7 @@ std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedReques
         platformRequest.setHTTPCookieStorage(&platform::HTTPCookieStorage::forForeignContent());
     load->m_connection = platform::URLConnection::make(platformRequest, load, false);
     load->m_connection->setDeliveryTarget(deliverOnMain);
-    // The body comes no faster than the engine reads it (StreamingBody's taken handler releases it).
+    // The body comes no faster than the page's process takes it (see taken()).
     load->m_connection->keepReceivedData();
     load->m_connection->start();
     return load;
@@ -154,11 +172,44 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
         });
     });
     StreamingBody::setTakenHandler(m_body, [weak = weak_from_this()](std::size_t bytes) {
-        if (auto self = weak.lock(); self && self->m_connection)
-            self->m_connection->releaseReceivedData(bytes);
+        if (auto self = weak.lock())
+            self->taken(bytes);
     });
     // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
     m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(), answeringURL);
+}
+
+void RoutedLoad::taken(std::size_t bytes)
+{
+    if (!m_afterDelivery) {
+        delivered(bytes);
+        return;
+    }
+    m_onItsWay += bytes;
+    m_afterDelivery([weak = weak_from_this(), bytes] {
+        if (auto self = weak.lock())
+            self->delivered(bytes);
+    });
+}
+
+void RoutedLoad::delivered(std::size_t bytes)
+{
+    m_onItsWay -= std::min(bytes, m_onItsWay);
+    if (!m_connection)
+        return;
+    if (!m_transportEnded) {
+        m_connection->releaseReceivedData(bytes);
+        return;
+    }
+    if (m_onItsWay == 0 && StreamingBody::bufferedSize(m_body) == 0)
+        end();
+}
+
+void RoutedLoad::transportEnded()
+{
+    m_transportEnded = true;
+    if (m_onItsWay == 0 && StreamingBody::bufferedSize(m_body) == 0)
+        end();
 }
 
 void RoutedLoad::didReceiveData(platform::URLConnection& connection, const platform::Bytes& data)
@@ -173,16 +224,18 @@ void RoutedLoad::didFinishLoading(platform::URLConnection& connection)
     if (!m_body)
         didReceiveResponse(connection, platform::URLResponse());
     StreamingBody::finish(m_body);
-    end();
+    transportEnded();
 }
 
 void RoutedLoad::didFailWithError(platform::URLConnection&, const platform::Error& error)
 {
-    if (m_body)
-        StreamingBody::fail(m_body, error.localizedDescription());
-    else
+    if (!m_body) {
         m_request->fail(error);
-    end();
+        end();
+        return;
+    }
+    StreamingBody::fail(m_body, error.localizedDescription());
+    transportEnded();
 }
 
 } // namespace webengine

@@ -9,6 +9,11 @@
 // synchronous XHR. The owner (the engine of the page) holds the load; `onEnd` tells it the load ended, and
 // cancel() stops it (the page's request then fails as cancelled when the load is dropped). A page that gives a
 // body up before its end (the engine cancels its read or closes the stream) ends the load as well.
+//
+// The body's window (the transport's, URLConnection.h) holds its bytes until they reach the page's web process,
+// not only until the engine reads them: the engine sends what it reads on at once, and what it has not sent yet
+// it keeps in this process. The load ends once its body has all gone there, so a page cannot have more bodies on
+// their way than it has loads.
 #pragma once
 
 #include "platform/URLConnection.h"
@@ -24,15 +29,20 @@ namespace webengine {
 
 class RoutedLoad : public platform::URLConnectionDelegate, public std::enable_shared_from_this<RoutedLoad> {
 public:
+    // Runs the function it is given once the bytes the engine read so far have reached the page's process.
+    using AfterDelivery = std::function<void(std::function<void()>)>;
+
     // `mainDocumentURL`: the URL of the page that makes the load; `webViewIdentifier`: its web view's
-    // (URLRequest::webViewIdentifier). `onEnd` runs on the main thread once the request was answered, or its
-    // body given up by the page (not after cancel()).
+    // (URLRequest::webViewIdentifier). `onEnd` runs on the main thread once the request was answered and its
+    // body delivered, or given up by the page (not after cancel()).
     static std::shared_ptr<RoutedLoad> start(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL,
-                                             std::uint64_t webViewIdentifier, std::function<void(RoutedLoad&)> onEnd);
+                                             std::uint64_t webViewIdentifier, AfterDelivery afterDelivery,
+                                             std::function<void(RoutedLoad&)> onEnd);
     void cancel();
 
-    // The platform request for a routed request (method, headers, body, main document).
-    static platform::URLRequest platformRequestFor(RoutedRequest& request, const std::string& mainDocumentURL);
+    // The platform request for a routed request (method, headers, main document; the body found as it goes
+    // out over HTTP).
+    static platform::URLRequest platformRequestFor(const std::shared_ptr<RoutedRequest>& request, const std::string& mainDocumentURL);
     // The same from the parts the web process sent (outside input: any text).
     static platform::URLRequest platformRequestFor(const std::string& url, const std::string& method, const HeaderList& headers,
                                                    std::string_view body, const std::string& mainDocumentURL);
@@ -50,12 +60,20 @@ public:
 private:
     // The page gave the body up: the connection is cancelled and the load ends for its owner.
     void abandon();
+    // The engine read `bytes` of the body: they leave the window once they reached the page's process.
+    void taken(std::size_t bytes);
+    void delivered(std::size_t bytes);
+    // The transport's part ended: the load ends once what the body holds and what is on its way went.
+    void transportEnded();
     void end();
 
     std::shared_ptr<RoutedRequest> m_request;
     std::shared_ptr<platform::URLConnection> m_connection;
     std::function<void(RoutedLoad&)> m_onEnd;
     GInputStream* m_body = nullptr; // once the response went to the page
+    AfterDelivery m_afterDelivery;
+    std::size_t m_onItsWay = 0;     // read by the engine, not yet known to have reached the page's process
+    bool m_transportEnded = false;
     // The load carries cookies for an asker that is not the application's own document.
     bool m_cookiesForOthers = false;
 

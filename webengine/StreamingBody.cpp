@@ -63,6 +63,12 @@ gsize take(HybStreamingBody* self, void* buffer, gsize count)
     return copied;
 }
 
+// Whether a reader that stops now gives the body up: before its end, or before taking what it holds.
+bool gaveUp(const HybStreamingBody* self)
+{
+    return (!self->ended && !self->error) || self->buffered;
+}
+
 // The reader gave the body up before its end: tells the handler, once.
 void abandon(HybStreamingBody* self)
 {
@@ -108,7 +114,7 @@ void onReadCancelled(GCancellable*, gpointer data)
     g_clear_object(&self->pendingCancellable);
     g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_CANCELLED, "the read was cancelled");
     g_object_unref(task);
-    if (!self->ended && !self->error)
+    if (gaveUp(self))
         abandon(self);
 }
 
@@ -154,7 +160,7 @@ gssize readFinish(GInputStream*, GAsyncResult* result, GError** error)
 gboolean closeSync(GInputStream* stream, GCancellable*, GError**)
 {
     HybStreamingBody* self = bodyOf(stream);
-    if (!self->ended && !self->error)
+    if (gaveUp(self))
         abandon(self);
     g_queue_clear_full(self->chunks, reinterpret_cast<GDestroyNotify>(g_bytes_unref));
     const gsize dropped = std::exchange(self->buffered, 0);

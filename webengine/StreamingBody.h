@@ -26,7 +26,8 @@ public:
     static void fail(GInputStream* stream, const std::string& message);
     // Bytes buffered and not yet read.
     static std::size_t bufferedSize(GInputStream* stream);
-    // Runs `abandoned` (once, inside the reader's call) when the reader gives the body up before its end: it
+    // Runs `abandoned` (once, inside the reader's call) when the reader gives the body up before its end, or
+    // before it took what the stream holds after the end: it
     // cancels its waiting read (the engine does when the page or frame that asked goes, and when it keeps the
     // answer from the page, a cross-origin one its headers do not allow) or closes the stream. The handler
     // must not drop the stream's last reference.

@@ -39,6 +39,9 @@ constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 constexpr std::size_t kRememberedRefusals = 16;
 // Bridge requests held unanswered until the main loop comes to rest (see holdBridgeAnswer).
 constexpr std::size_t kMaxHeldBridgeAnswers = 16;
+// How long the page's process may leave a question of delivery unanswered before the routed answers' bytes are
+// counted as delivered once handed to the engine (see afterDelivery).
+constexpr unsigned kDeliveryPatienceMs = 1000;
 // How long after WebKit stops loading a started load may still report its end before it is ended for it.
 constexpr unsigned kSilentEndWaitMs = 250;
 // Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
@@ -296,6 +299,12 @@ WebKitEngine::~WebKitEngine()
         g_source_remove(m_loadsEndedReport);
     if (m_bridgeAnswerSource)
         g_source_remove(m_bridgeAnswerSource);
+    if (m_deliverySource)
+        g_source_remove(m_deliverySource);
+    for (auto& [number, question] : m_deliveryQuestions) {
+        if (question.timer)
+            g_source_remove(question.timer);
+    }
     // Handed over already: they are answered as they would have been.
     answerHeldBridgeRequests();
     m_evaluations.reset();
@@ -723,12 +732,105 @@ void WebKitEngine::startRoutedLoad(std::uint64_t ticket, const std::shared_ptr<R
     }
     if (request->checkWithdrawn())
         return;
-    auto load = RoutedLoad::start(request, mainDocumentURL, m_client.webViewIdentifier(),
-                                  [this, alive = std::weak_ptr<bool>(m_alive), ticket](RoutedLoad&) {
-                                      if (alive.lock())
-                                          endRoutedLoad(ticket);
-                                  });
+    auto load = RoutedLoad::start(
+        request, mainDocumentURL, m_client.webViewIdentifier(),
+        [this, alive = std::weak_ptr<bool>(m_alive)](std::function<void()> delivered) {
+            if (alive.lock())
+                afterDelivery(std::move(delivered));
+        },
+        [this, alive = std::weak_ptr<bool>(m_alive), ticket](RoutedLoad&) {
+            if (alive.lock())
+                endRoutedLoad(ticket);
+        });
     m_loads.emplace(ticket, load);
+}
+
+void WebKitEngine::afterDelivery(std::function<void()> delivered)
+{
+    if (m_pageSlowToAnswer) {
+        delivered();
+        return;
+    }
+    m_undelivered.push_back(std::move(delivered));
+    if (m_deliverySource)
+        return;
+    // Asked at a low priority: WebKit sends what it read from a body from its read's completion, a source of
+    // default priority, so the question goes after the bytes it asks about.
+    m_deliverySource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WebKitEngine*>(data);
+        self->m_deliverySource = 0;
+        self->askDelivered();
+        return G_SOURCE_REMOVE;
+    }, this, nullptr);
+}
+
+void WebKitEngine::askDelivered()
+{
+    if (m_undelivered.empty())
+        return;
+    const unsigned number = ++m_deliveryQuestionsAsked;
+    DeliveryQuestion& question = m_deliveryQuestions[number];
+    question.waiting = std::exchange(m_undelivered, {});
+    struct Asked {
+        WebKitEngine* engine;
+        std::weak_ptr<bool> alive;
+        unsigned number;
+    };
+    question.timer = g_timeout_add_full(G_PRIORITY_DEFAULT, kDeliveryPatienceMs, [](gpointer data) -> gboolean {
+        const auto* asked = static_cast<Asked*>(data);
+        asked->engine->deliveryOverdue(asked->number);
+        return G_SOURCE_REMOVE;
+    }, new Asked{this, m_alive, number}, [](gpointer data) { delete static_cast<Asked*>(data); });
+    webkit_web_view_send_message_to_page(
+        m_view, webkit_user_message_new(HYB_DELIVERED_MESSAGE, nullptr), nullptr,
+        [](GObject* view, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Asked> asked(static_cast<Asked*>(data));
+            // A reply or an error (the page's process went): either way nothing more comes before it.
+            GError* error = nullptr;
+            if (WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(view), result, &error))
+                g_object_unref(reply);
+            g_clear_error(&error);
+            if (asked->alive.lock())
+                asked->engine->deliveryAnswered(asked->number);
+        },
+        new Asked{this, m_alive, number});
+}
+
+void WebKitEngine::deliveryAnswered(unsigned number)
+{
+    m_pageSlowToAnswer = false;
+    // Answers come in order: this one answers every question asked before it as well.
+    std::vector<std::function<void()>> delivered;
+    while (!m_deliveryQuestions.empty() && m_deliveryQuestions.begin()->first <= number) {
+        DeliveryQuestion& question = m_deliveryQuestions.begin()->second;
+        if (question.timer)
+            g_source_remove(question.timer);
+        for (auto& waiting : question.waiting)
+            delivered.push_back(std::move(waiting));
+        m_deliveryQuestions.erase(m_deliveryQuestions.begin());
+    }
+    for (auto& done : delivered)
+        done();
+}
+
+void WebKitEngine::deliveryOverdue(unsigned number)
+{
+    // The page's process takes none of its messages now (it waits in a synchronous load, whose answer the engine
+    // gathers whole, or its script spins): the bytes count as delivered once handed over, until it answers again.
+    m_pageSlowToAnswer = true;
+    std::vector<std::function<void()>> delivered;
+    for (auto& [asked, question] : m_deliveryQuestions) {
+        if (asked == number)
+            question.timer = 0;
+        for (auto& waiting : question.waiting)
+            delivered.push_back(std::move(waiting));
+        question.waiting.clear();
+    }
+    for (auto& waiting : m_undelivered)
+        delivered.push_back(std::move(waiting));
+    m_undelivered.clear();
+    for (auto& done : delivered)
+        done();
 }
 
 void WebKitEngine::endRoutedLoad(std::uint64_t ticket)

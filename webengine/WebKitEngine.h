@@ -222,6 +222,15 @@ private:
     static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
     void webLoadEnded();
     void cancelLoadTimer();
+    // Runs `delivered` once the routed answers' bytes this view handed the engine so far have reached the page's
+    // web process: the engine sends them there as fast as it reads them, and what it has not sent yet it holds
+    // in this process. A question the web-process module answers (HYB_DELIVERED_MESSAGE) tells; one left
+    // unanswered for kDeliveryPatienceMs (the page waits in a synchronous load, or spins) makes bytes count as
+    // delivered once handed over, until the page's process answers again.
+    void afterDelivery(std::function<void()> delivered);
+    void askDelivered();
+    void deliveryAnswered(unsigned number);
+    void deliveryOverdue(unsigned number);
     // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
     void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
     void answerHeldBridgeRequests();
@@ -283,6 +292,17 @@ private:
     // Bridge requests handed over and not answered yet, oldest first (holdBridgeAnswer).
     std::deque<std::shared_ptr<RoutedRequest>> m_heldBridgeAnswers;
     unsigned m_bridgeAnswerSource = 0;
+    // What waits for the page's process to have the bytes handed over (afterDelivery): for the next question,
+    // and for each question asked and not answered, in the order asked.
+    std::vector<std::function<void()>> m_undelivered;
+    struct DeliveryQuestion {
+        std::vector<std::function<void()>> waiting;
+        unsigned timer = 0;
+    };
+    std::map<unsigned, DeliveryQuestion> m_deliveryQuestions;
+    unsigned m_deliveryQuestionsAsked = 0;
+    unsigned m_deliverySource = 0;
+    bool m_pageSlowToAnswer = false;
     // Sub-resource loads on their way, by their slot (LoadSlots); cancelled when the engine goes.
     std::map<std::uint64_t, std::shared_ptr<RoutedLoad>> m_loads;
     // The owner, in LoadSlots, of the loads the application's own documents and workers ask for (its files and

@@ -18,3 +18,9 @@
  * process (parameters "t"): the module lets a page have only so many in flight (see RequestHook.c), and
  * learns of their ends from the UI process, which the engine tells. */
 #define HYB_LOADS_ENDED_MESSAGE "hyb.loads-ended"
+
+/* A question the module answers at once with an empty reply of the same name: the engine's messages to a page
+ * arrive in the order they were sent, so its answer tells the UI process that the routed answers' bodies it
+ * handed the engine before asking have reached the web process (the engine sends them there as it reads them,
+ * with no pace of its own). No parameters. */
+#define HYB_DELIVERED_MESSAGE "hyb.delivered"

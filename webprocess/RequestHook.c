@@ -881,6 +881,10 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
         take_routing(page, webkit_user_message_get_parameters(message));
         return TRUE;
     }
+    if (strcmp(webkit_user_message_get_name(message), HYB_DELIVERED_MESSAGE) == 0) {
+        webkit_user_message_send_reply(message, webkit_user_message_new(HYB_DELIVERED_MESSAGE, NULL));
+        return TRUE;
+    }
     if (strcmp(webkit_user_message_get_name(message), HYB_LOADS_ENDED_MESSAGE) == 0) {
         GVariant* parameters = webkit_user_message_get_parameters(message);
         if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64))

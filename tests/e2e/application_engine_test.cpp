@@ -637,12 +637,22 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
                            "function get(url, key) { var x = new XMLHttpRequest(); x.open('GET', url);"
                            " x.onloadend = function () { window.got[key] = x.status + ':' + x.responseText; }; x.send(); }"
                            "get('http://refused.invalid/data.txt', 'refused'); get('" + server.url("/data.txt") + "', 'allowed');"
+                           // Bodies holding a Blob, which the engine cannot hand over to a load the application
+                           // answers: a refusal reads no body.
+                           "function post(url, key, body) { var x = new XMLHttpRequest(); x.open('POST', url);"
+                           " x.onloadend = function () { window.got[key] = x.status + ':' + x.responseText; }; x.send(body); }"
+                           "var form = new FormData(); form.append('file', new File(['content'], 'f.txt'));"
+                           "post('http://refused.invalid/blob', 'blob', new Blob(['content']));"
+                           "post('http://refused.invalid/form', 'form', form);"
                            "</script></body></html>");
     launch();
-    ASSERT_TRUE(e2e::waitUntil([&] { return eval("Object.keys(window.got).length === 2 && window.imageFailed") == "true"; }));
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("Object.keys(window.got).length === 4 && window.imageFailed") == "true"; }))
+        << eval("JSON.stringify(window.got)");
     EXPECT_EQ(eval("window.got.allowed"), "200:allowed data");
     EXPECT_EQ(eval("window.got.refused"), "401:ERROR whitelist rejection: url='http://refused.invalid/data.txt'");
-    // Neither refused load reached the network: the only request the server saw is the allowed one.
+    EXPECT_EQ(eval("window.got.blob"), "401:ERROR whitelist rejection: url='http://refused.invalid/blob'");
+    EXPECT_EQ(eval("window.got.form"), "401:ERROR whitelist rejection: url='http://refused.invalid/form'");
+    // No refused load reached the network: the only request the server saw is the allowed one.
     EXPECT_EQ(server.requests().size(), 1u);
 
     // A page of an allowed host that the view is led to makes its loads through the engine: the whitelist
@@ -655,10 +665,13 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         " x.onloadend = function () { window.got[key] = x.status + ':' + x.responseText; }; x.send(); }"
         "get('" + other + "', 'refused'); get('/data.txt', 'allowed');"
         "fetch('" + other + "?opaque', {mode: 'no-cors'}).then(function () { got.opaque = 'answered'; }, function () { got.opaque = 'failed'; });"
+        "fetch('" + other + "?blob', {method: 'POST', body: new Blob(['content'])}).then(function (r) { got.blob = 'answered'; },"
+        " function () { got.blob = 'failed'; });"
         "</script></body></html>", "text/html"));
     eval("location.href = '" + server.url("/page.html") + "'; 1");
-    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') && Object.keys(window.got).length === 3 ? 1 : 0") == "1"; }))
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('web') && Object.keys(window.got).length === 4 ? 1 : 0") == "1"; }))
         << eval("JSON.stringify(window.got)");
+    EXPECT_EQ(eval("window.got.blob"), "failed") << "refused, the application alive";
     EXPECT_EQ(eval("window.got.allowed"), "200:allowed data");
     EXPECT_EQ(eval("window.got.refused"), "0:") << "refused, in an answer another origin's page may not read";
     for (const testsupport::RecordedRequest& request : server.requests())

@@ -653,6 +653,7 @@ TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInA
     testsupport::Reply big = testsupport::Reply::text(200, std::string(1 << 20, 'b'), "application/octet-stream");
     big.bodyRepeat = 512; // 512 MiB: twice what the application may hold more, 512 windows
     server.route("/big", big.withHeader("Access-Control-Allow-Origin", "*"));
+    server.route("/sixteen", testsupport::Reply::text(200, std::string(16 << 20, 's')).withHeader("Access-Control-Allow-Origin", "*"));
     server.route("/bomb", testsupport::Reply::text(200, testsupport::gzippedZeros(std::uint64_t{512} << 20), "application/octet-stream")
                               .withHeader("Content-Encoding", "gzip").withHeader("Access-Control-Allow-Origin", "*"));
     server.route("/upload", [](const testsupport::RecordedRequest& request) {
@@ -669,6 +670,10 @@ TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInA
     launch();
     const std::size_t idle = memoryHeld();
     constexpr std::size_t kAllowance = std::size_t{256} << 20;
+    // A body's bytes count in its window until they reached the page's process, not only until the engine read
+    // them (it sends what it reads on at once, holding here what it has not sent yet): a body of any size passes
+    // in far less than what all loads may hold together (64 MiB).
+    constexpr std::size_t kBodyAllowance = std::size_t{96} << 20;
     for (const auto& [name, url, size] : std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
              {"big", server.url("/big"), std::uint64_t{512} << 20}, {"bomb", server.url("/bomb"), std::uint64_t{512} << 20},
              {"file", "large.bin", std::uint64_t{512} << 20}}) {
@@ -677,10 +682,16 @@ TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInA
         EXPECT_TRUE(e2e::waitUntil([&] { return eval("results['" + name + "'] || ''") != ""; }, std::chrono::minutes(5))) << name;
         const std::size_t most = peak.stop();
         EXPECT_EQ(eval("results['" + name + "']"), "read:" + std::to_string(size)) << name;
-        EXPECT_LT(most, idle + kAllowance) << name << ": the application held " << (most - std::min(most, idle)) / (1 << 20) << " MiB more";
+        EXPECT_LT(most, idle + kBodyAllowance) << name << ": the application held " << (most - std::min(most, idle)) / (1 << 20) << " MiB more";
         EXPECT_TRUE(e2e::waitUntil([&] { return memoryHeld() < idle + kAllowance / 4; }, std::chrono::seconds(30)))
             << name << ": " << (memoryHeld() - std::min(memoryHeld(), idle)) / (1 << 20) << " MiB still held";
     }
+
+    // A synchronous XHR: the page's process takes nothing while it waits (the engine gathers the answer whole), yet
+    // the body comes, not held back for the page to take it.
+    eval("var sync = new XMLHttpRequest(); sync.open('GET', '" + server.url("/sixteen") + "', false); sync.send();"
+         "results['sync'] = sync.status + ':' + sync.responseText.length; 1");
+    EXPECT_EQ(eval("results['sync']"), "200:" + std::to_string(16 << 20));
 
     // An upload past what a small body is: it goes out whole, streamed, and the page hears the server.
     constexpr std::size_t kUpload = std::size_t{100} << 20;

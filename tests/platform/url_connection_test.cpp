@@ -123,6 +123,37 @@ TEST(URLConnection, GetWithQueryDeliversResponseDataThenFinish) {
     EXPECT_TRUE(load.connection->isFinished());
 }
 
+TEST(URLConnection, ABodySourceRunsOnlyForALoadThatGoesOutOverHTTP) {
+    HTTPTestServer server;
+    server.routeEcho("/upload");
+    std::atomic<int> asked{0};
+    // The source answers from a thread of its own, as a body found on another thread does.
+    auto source = [&asked](std::function<void(URLRequest::FoundBody)> ready) {
+        ++asked;
+        std::thread([ready = std::move(ready)] { ready({platform::Bytes{'f', 'o', 'u', 'n', 'd'}, nullptr}); }).detach();
+    };
+    URLRequest post(server.url("/upload"));
+    post.setHTTPMethod("POST");
+    post.setHTTPBodySource(source);
+    auto load = startLoad(post);
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].body, "found");
+    EXPECT_EQ(load.recorder->body(), "found");
+    EXPECT_EQ(asked, 1);
+
+    // A file, or a scheme nothing loads, takes no body: its source is never asked.
+    for (const std::string url : {"file:///nonexistent/for/the/test", "unknown://host/path"}) {
+        URLRequest other(url);
+        other.setHTTPMethod("POST");
+        other.setHTTPBodySource(source);
+        auto failing = startLoad(other);
+        ASSERT_TRUE(failing.recorder->waitUntilEnded()) << url;
+        EXPECT_TRUE(failing.recorder->error()) << url;
+    }
+    EXPECT_EQ(asked, 1);
+}
+
 TEST(URLConnection, PostMultipartSendsBodyAndReportsUploadProgress) {
     HTTPTestServer server;
     server.routeEcho("/upload");
