@@ -6,12 +6,17 @@
 //   bounds (a 16 MiB registry, a 24 MiB message of 65,536 keys);
 // - writing 65,536 keys that djb2 maps to one value (the property-list library's writer finds repeated
 //   strings by it), as a binary list and through the registry; and the library's own writer on 8,192 of
-//   them, as it wrote every list before (its cost grows with the square of the keys).
+//   them, as it wrote every list before (its cost grows with the square of the keys);
+// - values of one hash that equal nothing: a keyed archive's set of 131,072 references to one NaN real,
+//   against as many distinct reals; and 100,000 keys in falling order made a keyed archive's dictionary,
+//   against the same keys rising.
 // Each road's colliding run should cost about its ordinary one, well under half a second.
 #include "messenger/AppCommunicateData.h"
 #include "messenger/MMApiRegister.h"
 #include "messenger/MessengerApiUtil.h"
+#include "platform/ArchiveValue.h"
 #include "platform/Device.h"
+#include "platform/KeyedArchiver.h"
 #include "platform/JSON.h"
 #include "platform/Pasteboard.h"
 #include "platform/PropertyList.h"
@@ -26,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -223,12 +229,44 @@ void libraryWriter(benchmark::State& state) {
     plist_free(dictionary);
 }
 
+// A keyed archive's set of one NaN many times (all unequal, of one hash) or of distinct reals; a
+// dictionary of keys in falling or rising order made an archive's.
+void archiveRoad(benchmark::State& state) {
+    constexpr std::size_t kReals = 131072, kKeys = 100000;
+    const bool costly = state.range(0) % 2 == 0;
+    if (state.range(0) < 2) {
+        platform::Array reals;
+        for (std::size_t i = 0; i < kReals; ++i)
+            reals.push_back(platform::Value(costly ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(i) + 0.5));
+        const platform::Value top(platform::Dictionary{{"$set", std::move(reals)}});
+        const std::string bytes = PropertyList::write(platform::Value(platform::Dictionary{{"$archiver", "KeyedArchiver"}, {"$version", 1}, {"$top", top}}),
+                                                      PropertyList::Format::Binary).value();
+        state.SetLabel(std::string(costly ? "set-of-one-nan " : "set-of-distinct-reals ") + std::to_string(bytes.size() / 1024) + " KB");
+        for (auto _ : state) {
+            auto set = platform::KeyedUnarchiver::unarchive(platform::ByteSpan(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+            if (!set || !set->isSet() || set->getSet()->size() != kReals) {
+                state.SkipWithError("not read whole");
+                break;
+            }
+        }
+        return;
+    }
+    platform::Dictionary keys;
+    for (std::size_t i = 0; i < kKeys; ++i)
+        keys.set("k" + std::to_string(costly ? 2 * kKeys - i : kKeys + i), static_cast<long long>(i));
+    const platform::Value dictionary(std::move(keys));
+    state.SetLabel(costly ? "falling-keys" : "rising-keys");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(platform::ArchiveValue(dictionary));
+}
+
 } // namespace
 
 BENCHMARK(readRoad)->DenseRange(0, 13)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(writeList)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(writeRegistry)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(libraryWriter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(archiveRoad)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -251,6 +289,12 @@ int main(int argc, char** argv) {
     if (libraryPlain > 0)
         std::printf("  %-24s %8.3f s against %8.3f s (%.1fx), the library's writer on 8,192 keys\n", "libraryWriter", libraryHit,
                     libraryPlain, libraryHit / libraryPlain);
+    const char* archiveCases[] = {"set of one NaN (131,072)", "falling keys (100,000)"};
+    for (int i = 0; i < 2; ++i) {
+        const double hit = seconds("archiveRoad/" + std::to_string(2 * i)), plain = seconds("archiveRoad/" + std::to_string(2 * i + 1));
+        if (plain > 0)
+            std::printf("  %-24s %8.3f s against %8.3f s (%.1fx)\n", archiveCases[i], hit, plain, hit / plain);
+    }
     std::error_code ignored;
     fs::remove_all(fs::temp_directory_path() / "colliding-keys-bench-boards", ignored);
     benchmark::Shutdown();

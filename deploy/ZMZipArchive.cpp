@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace deploy {
@@ -35,6 +36,8 @@ constexpr std::uint64_t kParallelMinimumBytes = 4 * 1024 * 1024;
 constexpr unsigned kMaxUnpackThreads = 4;
 // Longest symbolic-link target accepted.
 constexpr std::size_t kMaxLinkTarget = 4096;
+// The least block counted for what an entry costs on disk, whatever the volume says.
+constexpr std::uint64_t kLeastBlock = 4096;
 // Fixed part of a record of the archive's central directory (its name, extra field and comment follow).
 constexpr std::uint64_t kCentralRecordLength = 46;
 
@@ -77,6 +80,8 @@ struct Entry {
     ZipEntryPath path;
     unz64_file_pos position{};
     EntryKind kind = EntryKind::File;
+    // The folder the entry is (a folder entry) or lies in (see Unzipper::mapFolders).
+    std::size_t folder = 0;
 };
 
 bool isUnixLink(const ZipEntryInfo& info) {
@@ -246,6 +251,8 @@ public:
           m_password(password), m_delegate(delegate), m_buffer(kBufferSize) {}
 
     platform::Status readDirectory(std::uint64_t count);
+    // Names the folders the entries make (after readDirectory); refuses more than the limits let cost.
+    platform::Status mapFolders();
     // Refuses an archive whose entries declare more than the limits allow.
     platform::Status checkExpansion(std::uint64_t archiveLength) const;
     platform::Status extractAll(std::int64_t total);
@@ -254,7 +261,8 @@ public:
 private:
     bool canExtractInParallel() const;
     platform::Status extractInParallel(std::int64_t total);
-    platform::Status ensureFolder(const std::string& relativePath);
+    platform::Status ensureFolder(std::size_t folder);
+    std::string relativePathOf(std::size_t folder) const;
     platform::Status writeFile(const Entry& entry, const std::string& fullPath, bool& skipped);
     platform::Status writeLink(const Entry& entry, const std::string& fullPath, bool& skipped);
     platform::Status closeEntry();
@@ -270,7 +278,28 @@ private:
     ZMZipArchiveDelegate* m_delegate;
     std::vector<char> m_buffer;
     std::vector<Entry> m_entries;
-    std::unordered_set<std::string, platform::SeededHash, std::equal_to<>> m_knownFolders;
+    // The folders the entries' names make, each once, named by its parent and its last component, so
+    // that they take memory in proportion to the names' bytes, however deep they go (a name of a
+    // thousand components makes a thousand folders; their whole paths would take the square of it).
+    // Folder 0 is the destination.
+    struct Folder {
+        std::size_t parent = 0;
+        std::string_view name; // into an entry's path (the entries no longer move once read)
+        bool named = false;    // by a folder entry of its own
+        bool made = false;     // there at the destination, and no link
+    };
+    struct FolderKey {
+        std::size_t parent;
+        std::string_view name;
+        bool operator==(const FolderKey&) const = default;
+    };
+    struct FolderKeyHash {
+        std::size_t operator()(const FolderKey& key) const {
+            const platform::SeededHash hash;
+            return hash(key.name) ^ (hash(key.parent) * 0x9E3779B97F4A7C15ULL);
+        }
+    };
+    std::vector<Folder> m_folders{Folder{0, {}, true, true}};
     struct Dated {
         std::string path;
         platform::Date date;
@@ -348,6 +377,37 @@ platform::Status Unzipper::readDirectory(std::uint64_t count) {
     return {};
 }
 
+platform::Status Unzipper::mapFolders() {
+    // Each folder costs a block at least (checkExpansion): past what the bound holds of them, the rest
+    // is not even mapped.
+    constexpr std::uint64_t kMaxFolders = ZMZipArchive::kMaxExpandedLength / kLeastBlock;
+    std::unordered_map<FolderKey, std::size_t, FolderKeyHash> known;
+    for (Entry& entry : m_entries) {
+        const std::string_view path = entry.path.relativePath;
+        // A file or a link lies in the folders of all its components but the last; a folder entry is
+        // the last one too.
+        const std::size_t end = entry.kind == EntryKind::Directory ? path.size() : path.rfind('/');
+        std::size_t folder = 0;
+        for (std::size_t start = 0; end != std::string_view::npos && start < end;) {
+            const std::size_t slash = std::min(path.find('/', start), end);
+            const FolderKey key{folder, path.substr(start, slash - start)};
+            const auto [at, added] = known.try_emplace(key, m_folders.size());
+            if (added) {
+                if (m_folders.size() > kMaxFolders)
+                    return ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge, "refused to unpack more than " +
+                                                                                     std::to_string(kMaxFolders) + " folders");
+                m_folders.push_back(Folder{folder, key.name, false, false});
+            }
+            folder = at->second;
+            start = slash + 1;
+        }
+        entry.folder = folder;
+        if (entry.kind == EntryKind::Directory)
+            m_folders[folder].named = true;
+    }
+    return {};
+}
+
 // The volume of `path` (or of its nearest existing parent): the space free for this process and its block.
 struct Volume {
     std::uint64_t free = 0;
@@ -369,7 +429,7 @@ std::optional<Volume> volumeAt(std::string path) {
 
 platform::Status Unzipper::checkExpansion(std::uint64_t archiveLength) const {
     const std::optional<Volume> volume = volumeAt(m_destination);
-    const std::uint64_t block = volume ? std::max<std::uint64_t>(volume->block, 4096) : 4096;
+    const std::uint64_t block = volume ? std::max<std::uint64_t>(volume->block, kLeastBlock) : kLeastBlock;
     // What each entry costs on disk: whole blocks, at least one (a folder, a link, an empty file).
     std::uint64_t cost = 0;
     for (const Entry& entry : m_entries) {
@@ -379,6 +439,10 @@ platform::Status Unzipper::checkExpansion(std::uint64_t archiveLength) const {
         if (cost > ZMZipArchive::kMaxExpandedLength)
             break;
     }
+    // And the folders the names make without an entry of their own, one block each as a folder entry.
+    for (std::size_t folder = 1; folder < m_folders.size() && cost <= ZMZipArchive::kMaxExpandedLength; ++folder)
+        if (!m_folders[folder].named)
+            cost += ZMZipArchive::diskCostOf(0, block);
     auto refuse = [&](const std::string& why) {
         return ZMZipArchive::makeError(ZMZipArchive::kErrorTooLarge,
                                        "refused to unpack " + std::to_string(cost) + " bytes on disk: " + why);
@@ -414,7 +478,7 @@ platform::Status Unzipper::extractAll(std::int64_t total) {
         platform::Status written;
         switch (entry.kind) {
         case EntryKind::Directory:
-            written = ensureFolder(entry.path.relativePath);
+            written = ensureFolder(entry.folder);
             break;
         case EntryKind::File:
             written = writeFile(entry, fullPath, skipped);
@@ -456,13 +520,9 @@ bool Unzipper::canExtractInParallel() const {
 // archive, write the files; this thread tells the delegate about each entry in order as it is done and
 // stops everything at the first failure.
 platform::Status Unzipper::extractInParallel(std::int64_t total) {
-    for (const Entry& entry : m_entries) {
-        const std::string& rel = entry.path.relativePath;
-        std::size_t slash = rel.rfind('/');
-        std::string folder = entry.kind == EntryKind::Directory ? rel : slash == std::string::npos ? std::string() : rel.substr(0, slash);
-        if (auto made = ensureFolder(folder); !made)
+    for (const Entry& entry : m_entries)
+        if (auto made = ensureFolder(entry.folder); !made)
             return made;
-    }
 
     const std::size_t count = m_entries.size();
     std::mutex mutex;
@@ -542,18 +602,34 @@ platform::Status Unzipper::extractInParallel(std::int64_t total) {
 
 platform::Status Unzipper::closeEntry() { return closeOpenEntry(m_zip); }
 
-// Creates the folder at `relativePath` below the destination, one component at a time, refusing to pass
-// through a symbolic link.
-platform::Status Unzipper::ensureFolder(const std::string& relativePath) {
-    if (relativePath.empty() || m_knownFolders.count(relativePath))
+// The folder's path below the destination ("a/b/c"; empty for the destination itself).
+std::string Unzipper::relativePathOf(std::size_t folder) const {
+    std::vector<std::string_view> names;
+    for (; folder != 0; folder = m_folders[folder].parent)
+        names.push_back(m_folders[folder].name);
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        if (!path.empty())
+            path += '/';
+        path += *name;
+    }
+    return path;
+}
+
+// Creates the folder below the destination, one component at a time from the nearest folder made,
+// refusing to pass through a symbolic link.
+platform::Status Unzipper::ensureFolder(std::size_t folder) {
+    if (m_folders[folder].made)
         return {};
-    std::size_t end = 0;
-    while (end != std::string::npos) {
-        end = relativePath.find('/', end + 1);
-        const std::string prefix = relativePath.substr(0, end);
-        if (m_knownFolders.count(prefix))
-            continue;
-        const std::string full = fullPathOf(prefix);
+    std::vector<std::size_t> chain;
+    for (std::size_t f = folder; !m_folders[f].made; f = m_folders[f].parent)
+        chain.push_back(f);
+    std::string relative = relativePathOf(m_folders[chain.back()].parent);
+    for (auto f = chain.rbegin(); f != chain.rend(); ++f) {
+        if (!relative.empty())
+            relative += '/';
+        relative += m_folders[*f].name;
+        const std::string full = fullPathOf(relative);
         struct stat st{};
         if (lstat(full.c_str(), &st) != 0) {
             if (errno != ENOENT)
@@ -565,21 +641,17 @@ platform::Status Unzipper::ensureFolder(const std::string& relativePath) {
         }
         if (S_ISLNK(st.st_mode))
             return ZMZipArchive::makeError(ZMZipArchive::kErrorUnsafeEntry,
-                                           "refused to write through the symbolic link \"" + prefix + "\"");
+                                           "refused to write through the symbolic link \"" + relative + "\"");
         if (!S_ISDIR(st.st_mode))
             return writeError("cannot create folder", full, EEXIST);
-        m_knownFolders.insert(prefix);
+        m_folders[*f].made = true;
     }
     return {};
 }
 
 platform::Status Unzipper::writeFile(const Entry& entry, const std::string& fullPath, bool& skipped) {
-    const std::string& rel = entry.path.relativePath;
-    std::size_t slash = rel.rfind('/');
-    if (slash != std::string::npos) {
-        if (auto parent = ensureFolder(rel.substr(0, slash)); !parent)
-            return parent;
-    }
+    if (auto parent = ensureFolder(entry.folder); !parent)
+        return parent;
     if (!m_overwrite) {
         struct stat st{};
         if (lstat(fullPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
@@ -613,11 +685,8 @@ platform::Status Unzipper::writeLink(const Entry& entry, const std::string& full
                                        "refused entry \"" + rel + "\": link target is not UTF-8");
     if (auto safe = ZipEntryPath::checkLinkTarget(rel, target); !safe)
         return safe;
-    std::size_t slash = rel.rfind('/');
-    if (slash != std::string::npos) {
-        if (auto parent = ensureFolder(rel.substr(0, slash)); !parent)
-            return parent;
-    }
+    if (auto parent = ensureFolder(entry.folder); !parent)
+        return parent;
     struct stat st{};
     if (lstat(fullPath.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -706,6 +775,8 @@ platform::Status ZMZipArchive::unzipFileAtPath(const std::string& path, const st
     // The directory and the sizes it declares are checked before the destination is touched.
     Unzipper unzipper(zip, path, root, overwrite, password, delegate);
     platform::Status result = unzipper.readDirectory(global.numberOfEntries);
+    if (result)
+        result = unzipper.mapFolders();
     if (result)
         result = unzipper.checkExpansion(static_cast<std::uint64_t>(total));
     if (result) {

@@ -43,7 +43,8 @@ public:
     // against the bytes actually inflated while writing (an entry may not grow past its declared size):
     // - at most kMaxEntries entries (the directory is read no further);
     // - what the entries cost on disk, each at least one block of the destination's volume (a folder, a
-    //   link or an empty file takes one; a file its size rounded up to whole blocks): at most
+    //   link or an empty file takes one; a file its size rounded up to whole blocks; so does each folder
+    //   the names make without an entry of their own, "a/b/c" two): at most
     //   kMaxExpandedLength in all, and no more than the destination's volume has free;
     // - that cost at most kMaxExpansionRatio times the archive's own size, once past kRatioFreeLength
     //   (tiny archives of repetitive text may compress better than that and harm no one).

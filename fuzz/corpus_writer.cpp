@@ -18,6 +18,7 @@
 #include "platform/Value.h"
 #include "webengine/RouteURL.h"
 
+#include "deploy/ZipFixture.h"
 #include "support/HostilePropertyLists.h"
 
 #include <unistd.h>
@@ -28,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -229,6 +231,40 @@ void collidingKeyLists() {
         const std::size_t slash = path.find('/');
         seed(path.substr(0, slash), path.substr(slash + 1), bytes);
     }
+}
+
+// Tables filled from what other applications (and older files) hold, in shapes that cost the square of
+// their size where a table is kept badly: a set of one NaN real many times (all unequal, one hash), a
+// dictionary whose keys come in falling order (each put in its sorted place), one long text in many
+// entries (which a writer sharing it every time makes a list that no reader takes), and names of many
+// nested folders (each kept as a whole path).
+void costlyTables() {
+    // Sized to read within the readers' budget under the fuzz build's instrumentation, and to miss it by
+    // far when kept badly.
+    const Value nans(Array(12288, Value(std::numeric_limits<double>::quiet_NaN())));
+    const auto archive = [](const Value& top, PropertyList::Format format) {
+        return must(PropertyList::write(Value(Dictionary{{"$archiver", "KeyedArchiver"}, {"$version", 1}, {"$top", top}}), format));
+    };
+    seed("keyed_archive_fuzz", "set-of-one-nan", archive(Value(Dictionary{{"$set", nans}}), PropertyList::Format::Binary));
+    const Value texts(Array(270, Value(std::string(4000, 't'))));
+    seed("keyed_archive_fuzz", "xml-one-long-text-many-times", archive(texts, PropertyList::Format::XML));
+    seed("plist_fuzz", "xml-one-long-text-many-times", must(PropertyList::write(texts, PropertyList::Format::XML)));
+
+    // The push client's older JSON store (its first byte: the fuzz target's flags, the migration due).
+    std::string falling;
+    for (int i = 6000; i > 0; --i)
+        falling += std::string(i == 6000 ? "" : ",") + "\"k" + std::to_string(100000 + i) + "\":" + std::to_string(i);
+    seed("push_store_file_fuzz", "json-falling-keys", "\x01{\"wide\":{\"dictionaryObject\":{" + falling + "}}}");
+
+    std::vector<deploy::testing::FixtureEntry> deep;
+    std::string folders;
+    for (int i = 0; i < 1900; ++i)
+        folders += "a/";
+    for (int i = 0; i < 50; ++i)
+        deep.push_back(deploy::testing::fileEntry("d" + std::to_string(i) + "/" + folders + "f", ""));
+    const fs::path zipPath = scratch() / "deep-folders.zip";
+    deploy::testing::writeArchive(zipPath.string(), deep);
+    seed("zip_fuzz", "deep-folders.zip", fileBytes(zipPath));
 }
 
 void sharedStores() {
@@ -503,6 +539,7 @@ int main(int argc, char** argv) {
     hostilePropertyLists();
     costlyPropertyLists();
     collidingKeyLists();
+    costlyTables();
     sharedStores();
     jsonTexts();
     urls();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <iterator>
 
 namespace platform {
 
@@ -67,6 +68,21 @@ ArchiveValue& ArchiveDictionary::set(std::string key, ArchiveValue value) {
     return m_entries.insert(it, Entry{std::move(key), std::move(value)})->value;
 }
 
+void ArchiveDictionary::setAll(std::vector<std::pair<std::string, ArchiveValue>> entries) {
+    std::vector<Entry> merged;
+    merged.reserve(m_entries.size() + entries.size());
+    std::move(m_entries.begin(), m_entries.end(), std::back_inserter(merged));
+    for (auto& [key, value] : entries)
+        merged.push_back(Entry{std::move(key), std::move(value)});
+    // Stable: of the entries of one key, those here already come first and the given ones in their order.
+    std::stable_sort(merged.begin(), merged.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    m_entries.clear();
+    m_entries.reserve(merged.size());
+    for (std::size_t i = 0; i < merged.size(); ++i)
+        if (i + 1 == merged.size() || merged[i + 1].key != merged[i].key)
+            m_entries.push_back(std::move(merged[i]));
+}
+
 bool ArchiveDictionary::remove(std::string_view key) {
     auto it = lowerBound(key);
     if (it == m_entries.end() || it->key != key)
@@ -101,7 +117,18 @@ std::optional<std::size_t> ArchiveSet::indexOf(const ArchiveValue& value, std::s
     return std::nullopt;
 }
 
+// Whether a value can be found by ==: one unequal to itself (a NaN inside) never is, and all such values
+// of one shape share a hash (the bits of the NaN), so indexing them would make one chain of them all and
+// filling a set of them from an archive quadratic.
+bool ArchiveSet::isFindable(const ArchiveValue& value) {
+    return value == value;
+}
+
 bool ArchiveSet::insert(ArchiveValue value) {
+    if (!isFindable(value)) {
+        m_items.push_back(std::move(value));
+        return true;
+    }
     const std::size_t hash = value.hash();
     if (indexOf(value, hash))
         return false;
@@ -131,7 +158,8 @@ void ArchiveSet::clear() {
 void ArchiveSet::rebuildIndex() {
     m_index.clear();
     for (std::size_t i = 0; i < m_items.size(); ++i)
-        m_index.emplace(m_items[i].hash(), i);
+        if (isFindable(m_items[i]))
+            m_index.emplace(m_items[i].hash(), i);
 }
 
 bool operator==(const ArchiveSet& a, const ArchiveSet& b) {
@@ -160,9 +188,12 @@ ArchiveValue::ArchiveValue(const Value& value) {
         break;
     }
     case Value::Type::Dictionary: {
-        ArchiveDictionary entries;
+        std::vector<std::pair<std::string, ArchiveValue>> converted;
+        converted.reserve(value.getDictionary()->size());
         for (const auto& entry : *value.getDictionary())
-            entries.set(entry.key, ArchiveValue(entry.value));
+            converted.emplace_back(entry.key, ArchiveValue(entry.value));
+        ArchiveDictionary entries;
+        entries.setAll(std::move(converted));
         m_data = std::move(entries);
         break;
     }

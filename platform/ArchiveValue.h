@@ -61,6 +61,10 @@ public:
     const ArchiveValue& operator[](std::string_view key) const;
 
     ArchiveValue& set(std::string key, ArchiveValue value);
+    // Sets many keys at once, as set() one after another would (of a key given twice, the later value
+    // wins), in time n log n whatever their order: set() moves the entries after the key's place, so the
+    // keys of a large table from outside, given in falling order, would cost the square of their number.
+    void setAll(std::vector<std::pair<std::string, ArchiveValue>> entries);
     bool remove(std::string_view key);
     void clear();
 
@@ -76,7 +80,8 @@ private:
     std::vector<Entry> m_entries;
 };
 
-// Distinct values in the order of their first insertion, found by hash.
+// Distinct values in the order of their first insertion, found by hash. A value unequal to itself (a NaN
+// real, or a container holding one) equals no other either: it is always added, and kept out of the index.
 class ArchiveSet {
 public:
     using const_iterator = std::vector<ArchiveValue>::const_iterator;
@@ -105,6 +110,7 @@ public:
 private:
     std::optional<std::size_t> indexOf(const ArchiveValue& value, std::size_t hash) const;
     void rebuildIndex();
+    static bool isFindable(const ArchiveValue& value);
 
     std::vector<ArchiveValue> m_items;
     std::unordered_multimap<std::size_t, std::size_t> m_index; // hash -> position in m_items

@@ -914,7 +914,7 @@ struct Keychain::Cache {
                 invalidate();
             return status;
         }
-        auto record = PropertyList::write(Value(change), PropertyList::Format::Binary);
+        auto record = PropertyList::write(Value(change), PropertyList::Format::Binary, kOwnFileExpansion);
         if (record) {
             const std::uint64_t grown = journalLength + kRecordHeaderLength + record->size();
             if (!stamp.exists || itemFileDamaged || journalSkipped || grown > std::max<std::uint64_t>(kMinJournalLength, snapshotLength))
@@ -1014,7 +1014,7 @@ struct Keychain::Cache {
             Dictionary root{{kVersionKey, 1}, {kGenerationKey, static_cast<std::int64_t>(next)}, {kItemsKey, Value(Array())}};
             root.find(kItemsKey)->getArray()->swap(items);
             Value rootValue(std::move(root));
-            auto text = PropertyList::write(rootValue, PropertyList::Format::Binary);
+            auto text = PropertyList::write(rootValue, PropertyList::Format::Binary, kOwnFileExpansion);
             items.swap(*rootValue.getDictionary()->find(kItemsKey)->getArray());
             if (text) {
                 length = text->size();

@@ -876,9 +876,13 @@ void appendStringObject(std::string& out, std::string_view text) {
 
 class BinaryWriter {
 public:
+    // How far equal strings are shared: every time (the smallest list), or only while the list stays
+    // within what readers let it expand to, whatever comes after (see shared()).
+    enum class Sharing { Always, WithinReadersBound };
+
     // `nodes`: the values and keys of the list (as counted by checkWritable), which bound its objects.
-    explicit BinaryWriter(std::uint64_t nodes)
-        : m_refSize(bytesFor(nodes > 0 ? nodes - 1 : 0)), m_shared(16, SpanHash{&m_out}, SpanEqual{&m_out}) {
+    BinaryWriter(std::uint64_t nodes, Sharing sharing)
+        : m_refSize(bytesFor(nodes > 0 ? nodes - 1 : 0)), m_sharing(sharing), m_shared(16, SpanHash{&m_out}, SpanEqual{&m_out}) {
         m_shared.reserve(static_cast<std::size_t>(nodes / 2));
         m_offsets.reserve(static_cast<std::size_t>(nodes));
     }
@@ -932,7 +936,14 @@ public:
         appendBigEndian(m_out, m_offsets.size(), 8);
         appendBigEndian(m_out, refs.back(), 8);
         appendBigEndian(m_out, table, 8);
+        m_written = m_out.size();
         return std::move(m_out);
+    }
+
+    // Whether the list written expands to no more than a reader with this floor takes (scanBinaryList):
+    // four bytes of text and data a byte of it, or `minBytes`. Always so when shared within that bound.
+    bool readsBack(std::uint64_t minBytes) const {
+        return m_expanded <= std::max(minBytes, kExpandedBytesPerByte * m_written);
     }
 
 private:
@@ -959,20 +970,35 @@ private:
         return m_offsets.size() - 1;
     }
 
-    // The object of these bytes: the one written before with the same bytes, or a new one.
-    std::uint64_t shared(std::string_view bytes) {
-        if (const auto found = m_shared.find(bytes); found != m_shared.end())
+    // The object of these bytes: the one written before with the same bytes, or a new one. A string
+    // `expandsTo` its bytes of text at every reference, as readers count them (scanBinaryList). Shared
+    // within the readers' bound: an object written once counts at most 1.5 a byte of itself (UTF-16 text,
+    // kUTF8BytesPerUnit for its two bytes), which leaves 2.5 of the kExpandedBytesPerByte a byte of the
+    // list for the further references to shared strings; past that, a string is written again and its
+    // new copy shared.
+    std::uint64_t shared(std::string_view bytes, std::uint64_t expandsTo = 0) {
+        m_expanded += expandsTo;
+        const auto found = m_shared.find(bytes);
+        if (found != m_shared.end()
+            && (m_sharing == Sharing::Always
+                || 2 * (m_sharedExpansion + expandsTo) <= (2 * kExpandedBytesPerByte - kUTF8BytesPerUnit) * m_out.size())) {
+            m_sharedExpansion += expandsTo;
             return found->second;
+        }
         const std::uint64_t id = beginObject();
         m_out += bytes;
-        m_shared.emplace(Span{m_offsets.back(), bytes.size()}, id);
+        if (found != m_shared.end())
+            found->second = id;
+        else
+            m_shared.emplace(Span{m_offsets.back(), bytes.size()}, id);
         return id;
     }
 
     std::uint64_t stringObject(std::string_view text) {
         m_scratch.clear();
         appendStringObject(m_scratch, text);
-        return shared(m_scratch);
+        const bool ascii = (static_cast<unsigned char>(m_scratch[0]) & kMarkerMask) == kASCIIMarker;
+        return shared(m_scratch, ascii ? text.size() : kUTF8BytesPerUnit * utf16Length(text));
     }
 
     std::uint64_t leaf(const Value& v) {
@@ -985,6 +1011,7 @@ private:
         case Value::Type::String: return stringObject(*v.getString());
         case Value::Type::Bytes: {
             const Bytes& bytes = *v.getBytes();
+            m_expanded += bytes.size();
             const std::uint64_t id = beginObject();
             appendMarker(m_out, kDataMarker, bytes.size());
             m_out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -998,7 +1025,13 @@ private:
     std::string m_out;
     std::vector<std::uint64_t> m_offsets;
     std::size_t m_refSize;
+    Sharing m_sharing;
     std::unordered_map<Span, std::uint64_t, SpanHash, SpanEqual> m_shared;
+    // The bytes of text and data the list expands to, and of them those of the references to strings
+    // written before.
+    std::uint64_t m_expanded = 0;
+    std::uint64_t m_sharedExpansion = 0;
+    std::uint64_t m_written = 0;
     std::string m_scratch;
 };
 
@@ -1225,11 +1258,22 @@ Result<Value> PropertyList::readRegularFile(const std::string& path, std::size_t
     return read(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }
 
-Result<std::string> PropertyList::write(const Value& value, Format format) {
+Result<std::string> PropertyList::write(const Value& value, Format format) { return write(value, format, Expansion{}); }
+
+Result<std::string> PropertyList::write(const Value& value, Format format, Expansion readBack) {
     std::uint64_t nodes = 0;
     if (std::optional<Error> refused = checkWritable(value, format, nodes))
         return std::move(*refused);
-    return format == Format::Binary ? BinaryWriter(nodes).write(value) : XMLWriter().write(value);
+    if (format == Format::XML)
+        return XMLWriter().write(value);
+    // Equal strings shared every time make the smallest list; when that list would expand past what a
+    // reader takes (a registry of many entries holding one long text, read back as no registry at all),
+    // it is written again, sharing only within that bound.
+    BinaryWriter smallest(nodes, BinaryWriter::Sharing::Always);
+    std::string written = smallest.write(value);
+    if (smallest.readsBack(readBack.minBytes))
+        return written;
+    return BinaryWriter(nodes, BinaryWriter::Sharing::WithinReadersBound).write(value);
 }
 
 Status PropertyList::writeFile(const Value& value, const std::string& path, Format format) {

@@ -25,8 +25,12 @@
 //   from 2001 (readers keep their seconds in 32 bits).
 // - Writing costs time and memory linear in what it writes, whatever the keys and strings: the binary
 //   form shares equal strings (and keys) and equal numbers, dates and booleans through a table of the
-//   process's seeded hash, never data, arrays or dictionaries. The XML form writes a carriage return in
-//   text as a character reference, so that it reads back as written.
+//   process's seeded hash, never data, arrays or dictionaries; when that would make a list that
+//   expands past what reading takes (four bytes of text a byte of it, or the floor a caller names for
+//   its own files), strings are shared only within
+//   that bound, so that a list written here always reads back, however often it holds one long string.
+//   The XML form writes a carriage return in text as a character reference, so that it reads back as
+//   written.
 // - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
 //   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
 //   binary list reads back the same after it is written again. The XML form keeps whole seconds.
@@ -81,6 +85,9 @@ public:
     static Result<Value> readRegularFile(const std::string& path, std::size_t maxBytes);
 
     static Result<std::string> write(const Value& value, Format format);
+    // The same for a reader that names floors of its own (a binary list shares strings as far as they let
+    // it expand).
+    static Result<std::string> write(const Value& value, Format format, Expansion readBack);
     static Status writeFile(const Value& value, const std::string& path, Format format);
 };
 

@@ -206,8 +206,11 @@ bool PULSEFileCacheController::synchronize() {
         m_cacheObject = {};
         m_unread = false;
         readCacheFile();
+        std::vector<std::pair<std::string, ArchiveValue>> laid;
+        laid.reserve(since.size());
         for (const auto& entry : since)
-            m_cacheObject.set(entry.key, entry.value);
+            laid.emplace_back(entry.key, entry.value);
+        m_cacheObject.setAll(std::move(laid));
         if (m_unread) {
             PULSE_LOG_ERROR("write cache %s refused: its file cannot be read, and is not written over", m_cacheName.c_str());
             return false;
@@ -333,12 +336,14 @@ PULSEFileCacheController::JSONTransfer PULSEFileCacheController::transferJSONFil
     if (!json)
         return JSONTransfer::NotJSON;
     if (const auto* members = json->getDictionary()) {
+        std::vector<std::pair<std::string, ArchiveValue>> kept;
         for (const auto& member : *members) {
             ArchiveValue value = decodeCacheObject(member.value);
             if (value.isString() || value.isBytes() || value.isDictionary() || value.isNumber() || value.isBool()
                 || value.isArray() || value.isSet())
-                m_cacheObject.set(member.key, std::move(value));
+                kept.emplace_back(member.key, std::move(value));
         }
+        m_cacheObject.setAll(std::move(kept));
     }
     (void)platform::FileManager::defaultManager().removeItem(path);
     return JSONTransfer::Transferred;

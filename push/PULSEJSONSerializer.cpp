@@ -282,12 +282,15 @@ private:
                 return {};
             if (!hasCustomObject)
                 return ArchiveValue(*inner);
-            platform::ArchiveDictionary members;
+            std::vector<std::pair<std::string, ArchiveValue>> decoded;
+            decoded.reserve(inner->getDictionary()->size());
             for (const auto& entry : *inner->getDictionary()) {
                 ArchiveValue member = decode(entry.value, depth + 1);
                 if (!member.isNull())
-                    members.set(entry.key, std::move(member));
+                    decoded.emplace_back(entry.key, std::move(member));
             }
+            platform::ArchiveDictionary members;
+            members.setAll(std::move(decoded));
             return members;
         }
         if (const Value* inner = object.find(kArrayObject)) {

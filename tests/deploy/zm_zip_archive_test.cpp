@@ -356,6 +356,27 @@ TEST(ZMZipArchive, ArchivesThatExpandTooMuchAreRefused) {
     ASSERT_FALSE(lied);
     EXPECT_LE(fs::file_size(tmp / "liar/liar.bin"), 100u);
 
+    // Folders the names make count as folder entries do, a block each, and are kept by their last
+    // component: 50 names of 1,900 folders each (95,000 folders, 370 MB of disk, from 380 KB) are refused
+    // before anything is made, where they were made one by one (13 s and 190 MB of whole paths).
+    std::vector<FixtureEntry> deep;
+    std::string folders;
+    for (int i = 0; i < 1900; ++i)
+        folders += "a/";
+    for (int i = 0; i < 50; ++i)
+        deep.push_back(fileEntry("d" + std::to_string(i) + "/" + folders + "f", "x"));
+    writeArchive(tmp / "deep.zip", deep);
+    EXPECT_EQ(refusedCode("deep.zip"), ZMZipArchive::kErrorTooLarge);
+    // A tree of them that costs a block each within the bounds unpacks, every folder made once.
+    std::vector<FixtureEntry> tree{folderEntry("t/a/"), fileEntry("t/a/b/c/one.js", "1"), fileEntry("t/a/b/two.js", "2"),
+                                   fileEntry("t/a/b/c/d/three.js", "3"), folderEntry("t/a/b/c/d/")};
+    for (int i = 0; i < 200; ++i)
+        tree.push_back(fileEntry("t/" + folders.substr(0, 2 * static_cast<std::size_t>(i)) + "z.js", std::to_string(i)));
+    writeArchive(tmp / "tree.zip", tree);
+    ASSERT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "tree.zip", tmp / "tree"));
+    EXPECT_EQ(readFile(tmp / "tree/t/a/b/c/d/three.js"), "3");
+    EXPECT_EQ(readFile(tmp / ("tree/t/" + folders.substr(0, 2 * 199) + "z.js")), "199");
+
     // Small archives of repetitive text stay welcome whatever their ratio.
     writeArchive(tmp / "text.zip", {fileEntry("spaces.css", std::string(512 * 1024, ' '))});
     EXPECT_TRUE(ZMZipArchive::unzipFileAtPath(tmp / "text.zip", tmp / "text"));

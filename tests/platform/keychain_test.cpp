@@ -515,7 +515,8 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
         out += static_cast<char>(generation);
         out += std::string(7, '\0');
         for (const Dictionary& change : changes) {
-            auto record = PropertyList::write(change, PropertyList::Format::Binary);
+            // Written as the keychain writes its records: shared as far as its own floor lets them expand.
+            auto record = PropertyList::write(change, PropertyList::Format::Binary, PropertyList::Expansion{Keychain::kMaxFileLength});
             EXPECT_TRUE(record.ok());
             const auto crc = static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(record->data()), static_cast<uInt>(record->size())));
             for (std::uint32_t field : {static_cast<std::uint32_t>(record->size()), crc})

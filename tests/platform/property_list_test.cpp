@@ -146,6 +146,26 @@ TEST(PropertyList, WrittenListsReadBackAcrossEveryObjectSize) {
     auto sharedBack = PropertyList::read(shared.value());
     ASSERT_TRUE(sharedBack.ok());
     EXPECT_EQ(sharedBack.value(), Value(repeated));
+    // Past what a reader lets a list expand to (four bytes of text a byte of it, or 1 MiB), strings are
+    // shared no further: 300 entries holding one text of 4,000 characters (1.2 MB of text in 11 KB, which
+    // every reader refused) and 3,000 holding one of 400, read back, from binary and from XML rewritten.
+    for (const auto& [count, length] : {std::pair{300, 4000}, std::pair{3000, 400}}) {
+        Array entries;
+        for (int i = 0; i < count; ++i)
+            entries.push_back(Value(Dictionary{{"name", "app" + std::to_string(i)}, {"about", text(length, "d\xc3\xa9")}}));
+        const Value registry(entries);
+        for (auto format : {F::Binary, F::XML}) {
+            auto once = PropertyList::write(registry, format);
+            ASSERT_TRUE(once.ok());
+            auto again = PropertyList::read(once.value());
+            ASSERT_TRUE(again.ok()) << count << " " << again.error().localizedDescription();
+            auto rewritten = PropertyList::write(again.value(), F::Binary);
+            ASSERT_TRUE(rewritten.ok());
+            auto back = PropertyList::read(rewritten.value());
+            ASSERT_TRUE(back.ok()) << count << " " << back.error().localizedDescription();
+            EXPECT_EQ(back.value(), registry);
+        }
+    }
     Array data(20, Value(Bytes(1000, 1)));
     EXPECT_GT(PropertyList::write(Value(data), F::Binary).value().size(), 20000u);
     // U+FFFE and U+FFFF are not XML characters: refused there, written in binary.

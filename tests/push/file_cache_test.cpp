@@ -213,16 +213,23 @@ TEST_F(FileCache, AutomaticSynchronisingCanBeSwitchedOff) {
 }
 
 TEST_F(FileCache, AJSONFileOfAnOlderVersionGivesItsPlainMembersAndGoes) {
+    // And 60,000 members in falling order (each put in its sorted place one after another, the
+    // square of them moved), one of them a dictionary of 60,000 keys in falling order too.
+    std::string falling, inner;
+    for (int i = 60000; i > 0; --i) {
+        falling += ",\"f" + std::to_string(100000 + i) + "\": {\"hasCustomObject\": 0, \"numberObject\": " + std::to_string(i) + "}";
+        inner += std::string(i == 60000 ? "" : ",") + "\"k" + std::to_string(100000 + i) + "\": " + std::to_string(i);
+    }
     write(cachePath(), R"({
         "s": {"hasCustomObject": 0, "stringObject": "text"},
         "n": {"hasCustomObject": 0, "numberObject": 12},
         "d": {"hasCustomObject": 0, "dataObject": "AB"},
         "set": {"hasCustomObject": false, "setObject": ["x"]},
         "dict": {"dictionaryObject": {"a": 1}},
+        "wide": {"dictionaryObject": {)" + inner + R"(}},
         "plain": "not decoded",
         "custom": {"className": "NoSuchClass"},
-        "number": 5
-    })");
+        "number": 5)" + falling + "}");
     ASSERT_TRUE(platform::UserDefaults::standard().set(Store::kNotFirstStartKey, true).ok());
     auto store = startCache();
     EXPECT_EQ(store->objectForKey("s"), ArchiveValue("text"));
@@ -230,7 +237,12 @@ TEST_F(FileCache, AJSONFileOfAnOlderVersionGivesItsPlainMembersAndGoes) {
     EXPECT_EQ(store->objectForKey("d"), ArchiveValue(Bytes{'A', 'B'}));
     EXPECT_EQ(store->objectForKey("set"), ArchiveValue(platform::ArchiveSet{"x"}));
     EXPECT_EQ(store->objectForKey("dict"), ArchiveValue(ArchiveDictionary{{"a", 1}}));
-    EXPECT_EQ(store->cacheObject().size(), 5u);
+    EXPECT_EQ(store->objectForKey("f100007"), ArchiveValue(7));
+    const ArchiveValue wide = store->objectForKey("wide");
+    ASSERT_TRUE(wide.isDictionary());
+    EXPECT_EQ(wide.getDictionary()->size(), 60000u);
+    EXPECT_EQ((*wide.getDictionary())["k159999"], ArchiveValue(59999));
+    EXPECT_EQ(store->cacheObject().size(), 60006u);
     EXPECT_FALSE(fileExists(cachePath()));
     EXPECT_EQ(platform::UserDefaults::standard().integer(Store::kCacheVersionKey), 1);
 }
