@@ -1,6 +1,7 @@
 #include "app/HostOptions.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 namespace app {
@@ -121,13 +122,52 @@ std::string HostOptions::usage(const std::string& program)
            "  --help               print this text\n";
 }
 
+namespace {
+
+// The character `text` starts with when a terminal would obey it or show it other than as text: a C1
+// control (which it may obey as it does ESC sequences), a mark or embedding that turns the direction of
+// what follows, a line or paragraph separator. Sets `length` to its UTF-8 length; 0 when it is none.
+std::uint32_t hiddenCharacter(std::string_view text, std::size_t& length)
+{
+    auto at = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    length = 0;
+    if (at(0) == 0xc2 && at(1) >= 0x80 && at(1) <= 0x9f) {
+        length = 2;
+        return at(1);
+    }
+    if (at(0) == 0xd8 && at(1) == 0x9c) {
+        length = 2;
+        return 0x061c;
+    }
+    if (at(0) != 0xe2 || (at(1) & 0xc0) != 0x80 || (at(2) & 0xc0) != 0x80)
+        return 0;
+    const std::uint32_t codePoint = 0x2000 | ((at(1) & 0x3fu) << 6) | (at(2) & 0x3fu);
+    if (codePoint == 0x200e || codePoint == 0x200f || (codePoint >= 0x2028 && codePoint <= 0x202e) ||
+        (codePoint >= 0x2066 && codePoint <= 0x2069)) {
+        length = 3;
+        return codePoint;
+    }
+    return 0;
+}
+
+} // namespace
+
 std::string oneLine(std::string_view message)
 {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string line;
     line.reserve(message.size());
-    for (const char c : message) {
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
+        std::size_t length = 0;
+        const std::uint32_t hidden = byte >= 0x80 ? hiddenCharacter(message.substr(i), length) : 0;
+        if (length > 0) {
+            line += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                line += kHex[(hidden >> shift) & 0xf];
+            i += length - 1;
+        } else if (byte >= 0x20 && byte != 0x7f) {
             line += c;
         } else if (c == '\n') {
             line += "\\n";
@@ -136,7 +176,6 @@ std::string oneLine(std::string_view message)
         } else if (c == '\t') {
             line += "\\t";
         } else {
-            static constexpr char kHex[] = "0123456789abcdef";
             line += "\\x";
             line += kHex[byte >> 4];
             line += kHex[byte & 0xf];

@@ -30,9 +30,11 @@ struct HostOptions {
 };
 
 // A message as one line of text for the terminal: control characters (a newline, a carriage return, an
-// escape sequence's ESC...) in it, as a path may hold them, are written as escapes ("\n", "\r", "\t",
-// "\x1b"; a backslash stays as it is), so that "hybridhost: <what> at <path>: <why>" stays one line and
-// the terminal shows what the file is called rather than obeying it.
+// escape sequence's ESC...) in it, as a path or a page's text may hold them, are written as escapes ("\n",
+// "\r", "\t", "\x1b"; a backslash stays as it is), and so are the C1 controls, the characters that turn
+// the direction of the text after them and the line and paragraph separators ("\u009b", "\u202e",
+// "\u2028"), so that "hybridhost: <what> at <path>: <why>" stays one line and the terminal shows what
+// the file is called rather than obeying it.
 std::string oneLine(std::string_view message);
 
 } // namespace app

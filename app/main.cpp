@@ -304,8 +304,11 @@ int main(int argc, char** argv)
     // locale is the one the toolkit sets.
     std::setlocale(LC_ALL, "");
     platform::TextLayout::prepare();
-    if (!gtk_init_check(&argc, &argv))
+    if (!gtk_init_check(&argc, &argv)) {
+        if (display)
+            return fail("cannot open the private display " + display->name() + " that Xvfb named");
         return fail("cannot open a display (run with --headless to use a private virtual display)");
+    }
     quitOnSignals();
 
     // Every web view of the application (the view controller's, the user agent's probe) is WebKitGTK's.

@@ -58,7 +58,13 @@ std::string ScriptDialog::title() const
     return url->host() ? boundedText(*url->host(), kMaxCharacters) : std::string();
 }
 
-void ScriptDialog::confirm(std::optional<std::string> text) { answer(true, m_kind == Kind::Prompt ? std::move(text) : std::nullopt); }
+void ScriptDialog::confirm(std::optional<std::string> text)
+{
+    // The default left as shown is the page's own, which was cut or mended for showing at most.
+    if (m_kind != Kind::Prompt || (text && *text == m_defaultText))
+        text.reset();
+    answer(true, std::move(text));
+}
 
 void ScriptDialog::cancel() { answer(false, std::nullopt); }
 

@@ -24,7 +24,8 @@ class ScriptDialog {
 public:
     enum class Kind { Alert, Confirm, Prompt, LeavePage };
     // What goes back to the page: whether the person confirmed (OK; Leave for a leave question) and, for a
-    // prompt confirmed, the text.
+    // prompt confirmed, the text, none when it is the page's own default text (which the dialog may hold
+    // only cut: the engine gives the page's own back whole).
     using Reply = std::function<void(bool confirmed, std::optional<std::string> text)>;
 
     static constexpr std::size_t kMaxCharacters = 2000;
@@ -43,7 +44,8 @@ public:
     // folder's for a folder), else "".
     std::string title() const;
 
-    // OK, or Leave: `text` is the prompt's answer (ignored for the other kinds).
+    // OK, or Leave: `text` is the prompt's answer (ignored for the other kinds); none, or the default text
+    // as held here, answers the page's own default text.
     void confirm(std::optional<std::string> text = std::nullopt);
     // Cancel, Stay, or the alert closed.
     void cancel();

@@ -418,7 +418,9 @@ void HYBInAppBrowser::injectDeferredObject(const std::string& source, const std:
     if (!m_inAppBrowserViewController)
         return;
     platform::WebView& browserWebView = *m_inAppBrowserViewController->webView();
-    browserWebView.stringByEvaluatingJavaScriptFromString(wrapper ? filled(*wrapper, "%@", quoted(source)) : source);
+    // Not waited for: a page stopped in a dialog runs it once the dialog is answered (a question put to it
+    // meanwhile would be given up, and the script with it).
+    browserWebView.evaluateJavaScript(wrapper ? filled(*wrapper, "%@", quoted(source)) : source, [](std::string) {});
 }
 
 void HYBInAppBrowser::inject(const runtime::HYBInvokedUrlCommand& command, const char* element, const char* failure,

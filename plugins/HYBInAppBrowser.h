@@ -18,7 +18,8 @@
 //   page's form ("InAppBrowser" and 1 to 10 digits) the page is answered once: when the script ran or the
 //   element loaded, or with status 9 and the reason when the script threw (or its value cannot be written
 //   as JSON) or the file, style or style sheet failed to load. With another id (or none) the source is
-//   injected and nothing is answered. Argument 0 missing or not a string: status 9 "the script or style
+//   injected (in its turn, also into a page stopped in a dialog: it runs once that is answered) and
+//   nothing is answered. Argument 0 missing or not a string: status 9 "the script or style
 //   argument is missing"; no browser open: status 9 "no browser is open"; nothing is injected then.
 // - Only the injection answers itself; nothing the browser's page sends reaches the application's page.
 //   Script code runs in the page's world and is answered with that evaluation's own result: status 1 with

@@ -53,7 +53,8 @@ void HYBHandleOpenURL::processOpenUrl(const std::string& url, bool pageLoaded) {
             return;
         }
     }
-    view->stringByEvaluatingJavaScriptFromString(handOverScript(url));
+    // Not waited for: a page stopped in a dialog gets it once the dialog is answered.
+    view->evaluateJavaScript(handOverScript(url), [](std::string) {});
 }
 
 } // namespace runtime

@@ -604,7 +604,8 @@ void HYBViewController::processOpenUrl(const std::string& url, bool pageLoaded) 
     std::string script = "if (typeof handleOpenURL === 'function') { handleOpenURL(\"";
     appendScriptStringContent(script, url);
     script += "\");}";
-    m_webView->stringByEvaluatingJavaScriptFromString(script);
+    // Not waited for: a page stopped in a dialog gets it once the dialog is answered.
+    m_webView->evaluateJavaScript(std::move(script), [](std::string) {});
 }
 
 // ---- orientation ----

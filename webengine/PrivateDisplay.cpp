@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +63,28 @@ DisplayNumber readDisplayNumber(int fd, std::chrono::milliseconds timeout)
             return {};
     }
     return {DisplayNumber::Outcome::Named, text.substr(0, end)};
+}
+
+// How long a server told to stop may take before it is killed.
+constexpr int kStopGraceMilliseconds = 2000;
+
+// Stops the server and reaps it: SIGTERM, then SIGKILL when it has not ended within the grace (a server
+// that hangs, or ignores the request, never holds this process's end).
+void stopServer(pid_t server)
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, server, 0));
+    kill(server, SIGTERM);
+    if (pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        int ready;
+        while ((ready = poll(&ended, 1, kStopGraceMilliseconds)) < 0 && errno == EINTR) {
+        }
+        if (ready == 0)
+            kill(server, SIGKILL);
+        close(pidfd);
+    }
+    while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }
 
 // The last line the server wrote to its output (kept in `output`, a memory file), at most 200 bytes of
@@ -119,9 +142,7 @@ std::string whyNoDisplay(pid_t child, int execErrors, int output, DisplayNumber:
         why = "Xvfb was ended by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
               ") before naming a display";
     } else {
-        kill(child, SIGTERM);
-        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        stopServer(child);
         why = outcome == DisplayNumber::Outcome::TimedOut ? "Xvfb named no display within " + duration(timeout)
                                                           : "Xvfb named no display (it closed its display pipe)";
     }
@@ -226,12 +247,6 @@ platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chr
     return std::unique_ptr<PrivateDisplay>(new PrivateDisplay(child, name));
 }
 
-PrivateDisplay::~PrivateDisplay()
-{
-    kill(m_server, SIGTERM);
-    int status = 0;
-    while (waitpid(m_server, &status, 0) < 0 && errno == EINTR) {
-    }
-}
+PrivateDisplay::~PrivateDisplay() { stopServer(m_server); }
 
 } // namespace webengine

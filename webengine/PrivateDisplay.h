@@ -1,8 +1,8 @@
 // A private virtual X display (Xvfb) for running the engine where there is no display: the application's
 // --headless mode and the benchmarks. Starting it sets DISPLAY for this process and its children; the
-// server stops when the object goes, and also when the thread that started it ends: the kernel sends it
-// SIGTERM then, so no way out of the process (abort, _Exit, a signal) leaves it running. Start it on the
-// main thread.
+// server stops when the object goes (killed when it has not ended two seconds after it was told to), and
+// also when the thread that started it ends: the kernel sends it SIGTERM then, so no way out of the
+// process (abort, _Exit, a signal) leaves it running. Start it on the main thread.
 #pragma once
 
 #include "platform/Error.h"

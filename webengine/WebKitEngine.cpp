@@ -277,6 +277,10 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    // A page's print() prints nothing, as on the phone: WebKit's own print dialog runs a loop of its own,
+    // under which neither the window's close, a signal nor a screenshot's time-out could end the
+    // application, and the page's script waits for it.
+    g_signal_connect(m_view, "print", G_CALLBACK(+[](WebKitWebView*, WebKitPrintOperation*, gpointer) -> gboolean { return TRUE; }), nullptr);
 }
 
 WebKitEngine::~WebKitEngine()
@@ -1080,7 +1084,7 @@ void WebKitEngine::openScriptDialog(void* dialogPointer)
             if (type == WEBKIT_SCRIPT_DIALOG_CONFIRM || type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
                 webkit_script_dialog_confirm_set_confirmed(dialog, confirmed);
             if (type == WEBKIT_SCRIPT_DIALOG_PROMPT && confirmed)
-                webkit_script_dialog_prompt_set_text(dialog, text ? text->c_str() : "");
+                webkit_script_dialog_prompt_set_text(dialog, text ? text->c_str() : webkit_script_dialog_prompt_get_default_text(dialog));
             webkit_script_dialog_close(dialog);
             webkit_script_dialog_unref(dialog);
         });
@@ -1089,11 +1093,10 @@ void WebKitEngine::openScriptDialog(void* dialogPointer)
         return !held || held->isAnswered();
     });
     m_dialogs.push_back(OpenDialog{opened, m_documents});
-    if (isDeferring()) {
-        defer([this, opened] { m_client.scriptDialogOpened(opened); });
-        return;
-    }
-    m_client.scriptDialogOpened(opened);
+    // Handed over from a turn of its own, never inside WebKit's signal: an answer given at once (a page
+    // whose dialogs are blocked, a client that keeps none) would close the dialog there, and WebKit lets
+    // go of its own reference only after the signal, by then on a dialog it has already let go.
+    defer([this, opened] { m_client.scriptDialogOpened(opened); });
 }
 
 bool WebKitEngine::isDialogWaiting() const

@@ -44,11 +44,13 @@
 //   synchronous wait, and for the turn's end while the client decides a fragment change (what the refusal
 //   sends goes first).
 // - A script dialog of the page (alert, confirm, prompt, a leave question) goes to the client's
-//   scriptDialogOpened (after a synchronous wait, like the load events) and is answered whenever the client
-//   answers it, without blocking the main loop; the page's script waits for it meanwhile. While one waits,
+//   scriptDialogOpened from a later turn of the main loop (after a synchronous wait, like the load events),
+//   never inside the engine's own signal, and is answered whenever the client answers it (at once
+//   included), without blocking the main loop; the page's script waits for it meanwhile. While one waits,
 //   evaluate() answers at once (a wait under way gives up when one comes: the page cannot answer), and a
 //   snapshot is what the view last drew. A dialog of a document that went (another one committed, the web
-//   process ended) or of an engine destroyed is answered as cancelled.
+//   process ended) or of an engine destroyed is answered as cancelled. The page's print() prints nothing
+//   and returns at once.
 // - The client is held by reference and must outlive the engine. Destroying the engine disconnects every
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once

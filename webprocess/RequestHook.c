@@ -35,7 +35,10 @@
 
 #include <webkit2/webkit-web-extension.h>
 
+#include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #define ROUTE_SCHEME "hybroute"
 /* File loads: a scheme of local origin, so that a worker started from a file script of the application's
@@ -907,6 +910,14 @@ static void on_page_created(WebKitWebExtension* extension, WebKitWebPage* page, 
 
 G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)
 {
+    /* This process ends with the UI process, also when that is killed outright: a page stopped in a dialog
+     * or spinning would otherwise keep it until WebKit's own watchdog, ten seconds on, says so on the
+     * terminal. The kernel tells it when the thread that started it ends: the UI process's main thread,
+     * which starts every engine process, ends only with the process. One whose UI process had already
+     * gone ends at once. */
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() != parent)
+        _exit(0);
     g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), NULL);
     g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(on_window_object_cleared), NULL);
 }

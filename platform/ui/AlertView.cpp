@@ -68,10 +68,15 @@ bool AlertView::textFieldShouldReturn(TextField&) {
     return false;
 }
 
+long AlertView::preferredButtonIndex() const {
+    if (validIndex(m_preferredIndex))
+        return m_preferredIndex;
+    const long index = firstOtherButtonIndex();
+    return index >= 0 ? index : m_cancelIndex;
+}
+
 void AlertView::pressReturn() {
-    long index = firstOtherButtonIndex();
-    if (index < 0)
-        index = m_cancelIndex;
+    const long index = preferredButtonIndex();
     if (m_window && !isDismissing() && validIndex(index))
         tapped(index);
 }

@@ -15,8 +15,8 @@
 // - The box fits the screen (less a margin): a message too long for it is cut to the lines that fit,
 //   ending in "…", then the title, so the buttons are always on the screen.
 // - A style with a text field shows it under the message, first responder while the alert shows (it takes
-//   the keyboard); Return in it taps the first other button (the cancel button when there is none). The
-//   alert resigns it as it starts to go.
+//   the keyboard); Return in it taps the preferred button (preferredButtonIndex). The alert resigns it as
+//   it starts to go.
 #pragma once
 
 #include "platform/ui/ButtonOverlay.h"
@@ -72,8 +72,13 @@ public:
 
     void show();
 
-    // The keyboard (the window host's keys while an alert shows): Return taps the first other button (the
-    // cancel button when there is none), Escape the cancel button. Nothing while the alert goes.
+    // The button Return taps: the one set, else the first other button (the cancel button when there is
+    // none).
+    long preferredButtonIndex() const;
+    void setPreferredButtonIndex(long index) { m_preferredIndex = index; }
+
+    // The keyboard (the window host's keys while an alert shows): Return taps the preferred button, Escape
+    // the cancel button. Nothing while the alert goes.
     void pressReturn();
     void pressEscape();
     // The alert shown last and not going, if any: the front-most, which takes the keys.
@@ -88,6 +93,7 @@ private:
 
     std::string m_title, m_message;
     int m_tag = 0;
+    long m_preferredIndex = -1;
     AlertViewStyle m_style = AlertViewStyle::Default;
     std::shared_ptr<TextField> m_textField;
 };

@@ -46,14 +46,21 @@ void ScriptDialogPresenter::present(const WebView& webView, std::shared_ptr<Scri
     if (!dialog || dialog->isAnswered())
         return;
     Entry entry{webView.identifier(), &webView, withoutFragment(dialog->pageURL()), std::move(dialog)};
-    if (isBlocked(entry.webView, entry.page)) {
+    ViewState& state = m_views[entry.webView];
+    const Clock::TimePoint now = Clock::current().now();
+    // A row is the view's, whatever page each dialog names: a page that changes its address between
+    // dialogs (the history's, a navigation to itself with another query) keeps its row.
+    const bool inARow = state.answered && now - state.lastAnswer < seconds(kInARowSeconds);
+    // Blocked, and so is the rest of a row that blocking ended, from whatever page its dialogs come.
+    if (isBlocked(entry.webView, entry.page) || (inARow && state.blockingRow)) {
+        state.answered = true;
+        state.lastAnswer = now;
+        state.blockingRow = true;
         answerBlocked(*entry.dialog);
         return;
     }
-    ViewState& state = m_views[entry.webView];
-    const bool inARow = state.answered && entry.page == state.lastPage && Clock::current().now() - state.lastAnswer < seconds(kInARowSeconds);
+    state.blockingRow = false;
     state.inARow = inARow ? state.inARow + 1 : 1;
-    state.lastPage = entry.page;
     entry.offersBlocking = state.inARow > kInARowBeforeBlocking;
     const ScriptDialog* key = entry.dialog.get();
     entry.dialog->setAnsweredHandler([key] { shared().dialogAnswered(key); });
@@ -102,6 +109,8 @@ void ScriptDialogPresenter::showNext()
     const bool leave = dialog.kind() == ScriptDialog::Kind::LeavePage;
     m_alert = AlertView::create(dialog.title(), leave ? std::string(kLeaveMessage) : dialog.message(), m_delegate, cancel, std::move(others));
     m_blockIndex = m_shown->offersBlocking ? m_alert->numberOfButtons() - 1 : -1;
+    // Return is OK (an alert's only button of its own), Leave: never "Block Dialogs".
+    m_alert->setPreferredButtonIndex(dialog.kind() == ScriptDialog::Kind::Alert ? m_alert->cancelButtonIndex() : kConfirmIndex);
     if (dialog.kind() == ScriptDialog::Kind::Prompt) {
         m_alert->setAlertViewStyle(AlertViewStyle::PlainTextInput);
         m_alert->textFieldAtIndex(0)->setText(dialog.defaultText());
@@ -122,12 +131,14 @@ void ScriptDialogPresenter::clicked(AlertView& alert, long index)
         state.blockedPages.push_back(m_shown->page);
         if (state.blockedPages.size() > kMaxBlockedPages)
             state.blockedPages.pop_front();
-        std::vector<std::shared_ptr<ScriptDialog>> samePage{dialog};
+        state.blockingRow = true;
+        // Those of the view waiting behind it came in the same row.
+        std::vector<std::shared_ptr<ScriptDialog>> blocked{dialog};
         for (const Entry& entry : m_waiting) {
-            if (entry.webView == m_shown->webView && entry.page == m_shown->page)
-                samePage.push_back(entry.dialog);
+            if (entry.webView == m_shown->webView)
+                blocked.push_back(entry.dialog);
         }
-        for (const auto& each : samePage)
+        for (const auto& each : blocked)
             answerBlocked(*each);
     } else if (index == kConfirmIndex && dialog->kind() != ScriptDialog::Kind::Alert) {
         std::optional<std::string> text;

@@ -7,11 +7,14 @@
 //   in the field is OK: the page gets the field's text); a leave question Stay and Leave, under a message
 //   of its own (what a page puts there is not shown).
 // - The page gets the answer when the button is tapped, while the alert fades out.
-// - A page that opens dialog after dialog (each less than kInARowSeconds after the answer to its one
-//   before, on the platform clock) is offered, from its kInARowBeforeBlocking + 1st such dialog on, one more button,
-//   "Block Dialogs". Chosen, it answers the dialog as cancelled, and every later dialog of that page (its
-//   address without the fragment, in that web view) is answered so at once, unshown, for the web view's
-//   life. A leave question so answered lets the person leave: no page keeps anyone.
+// - A web view whose pages open dialog after dialog (each less than kInARowSeconds after the answer to the
+//   one before, on the platform clock, whatever page each names: a page may change its address between
+//   them) is offered, from the kInARowBeforeBlocking + 1st such dialog on, one more button, "Block
+//   Dialogs". Chosen, it answers the dialog as cancelled, and so, at once and unshown, every later dialog
+//   of that page (its address without the fragment, in that web view) for the web view's life, and every
+//   dialog of the view that goes on the row, from whatever page (a page that leads to page after page).
+//   A leave question so answered lets the person leave: no page keeps anyone. Return is OK (an alert's
+//   OK, Leave), never "Block Dialogs".
 // - A dialog answered elsewhere (its page went) leaves the queue, or its alert goes at once.
 // - A web view that goes away (closeDialogsOf) takes its dialogs with it, shown or waiting, answered as
 //   cancelled.
@@ -68,10 +71,10 @@ private:
     };
     // What is kept of one web view's dialogs.
     struct ViewState {
-        std::string lastPage;  // whose dialog came last
         int inARow = 0;
         bool answered = false;
         Clock::TimePoint lastAnswer{};
+        bool blockingRow = false;  // the row going on was blocked: its later dialogs are answered at once
         std::deque<std::string> blockedPages;
     };
     class AlertDelegate;

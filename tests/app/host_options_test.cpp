@@ -72,6 +72,11 @@ TEST(HostOptionsTest, OneLineWritesControlCharactersAsEscapes)
     EXPECT_EQ(app::oneLine("a\nb\rc\td"), "a\\nb\\rc\\td");
     EXPECT_EQ(app::oneLine(std::string("\x1b[2J\x07\x7f\0x", 8)), "\\x1b[2J\\x07\\x7f\\x00x");
     EXPECT_EQ(app::oneLine("caf\xc3\xa9 \\ \xff"), "caf\xc3\xa9 \\ \xff") << "other bytes stay as they are";
+    // A page's words in a line: C1 controls, direction marks and overrides, line separators.
+    EXPECT_EQ(app::oneLine("a\xc2\x9b" "2Jb\xc2\x85\xc2\xa0"), "a\\u009b2Jb\\u0085\xc2\xa0");
+    EXPECT_EQ(app::oneLine("x\xe2\x80\xaegnp.exe\xe2\x81\xa6\xe2\x80\x8f\xd8\x9c\xe2\x80\xa8\xe2\x80\xa9"),
+              "x\\u202egnp.exe\\u2066\\u200f\\u061c\\u2028\\u2029");
+    EXPECT_EQ(app::oneLine("\xe2\x80\xa6 \xe2\x80\xaf \xe2\x80"), "\xe2\x80\xa6 \xe2\x80\xaf \xe2\x80") << "an ellipsis, a narrow space, a cut sequence";
     EXPECT_EQ(app::oneLine(""), "");
 }
 

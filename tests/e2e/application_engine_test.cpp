@@ -17,6 +17,7 @@
 #include "platform/Reachability.h"
 #include "platform/device/InterfaceAddresses.h"
 #include "platform/device/Location.h"
+#include "platform/ui/ScriptDialogPresenter.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebView.h"
 #include "runtime/HYBApplicationMain.h"
@@ -612,6 +613,15 @@ TEST_F(ApplicationOnEngineTest, AURLOpenedIntoTheApplicationReachesHandleOpenURL
     // Once the page runs, a URL reaches it at once.
     EXPECT_TRUE(platform::Application::shared().deliverOpenURL("hybridhost://second"));
     EXPECT_TRUE(logShows("opened URL: hybridhost://second"));
+
+    // One that comes while the page waits for a dialog's answer reaches it once the dialog is answered.
+    eval("setTimeout(function () { window.kept = String(confirm('Keep the item?')); }, 0); 1");
+    auto& presenter = platform::ScriptDialogPresenter::shared();
+    ASSERT_TRUE(e2e::waitUntil([&] { return presenter.shownDialog() != nullptr; }));
+    EXPECT_TRUE(platform::Application::shared().deliverOpenURL("hybridhost://third"));
+    presenter.shownDialog()->confirm();
+    EXPECT_TRUE(logShows("opened URL: hybridhost://third"));
+    EXPECT_EQ(eval("window.kept"), "true");
 }
 
 TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOneLoads) {

@@ -203,10 +203,17 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPagesDialogShowsAboveTheBrowserScreenAn
     auto image = platform::Image::fromFile(folder.path() + "/window.png");
     ASSERT_TRUE(image.ok());
     hybtest::expectSnapshotImageIn("e2e", *image.value(), "dialog_in_app_browser");
+    // Script injected meanwhile with no callback runs once the page goes on. (The call after it, refused at
+    // once, tells when the plug-in has taken both.)
+    eval("exec(null, null, 'InAppBrowser', 'injectScriptCode', ['window.injected = (window.injected || 0) + 1']);"
+         "exec(null, function (e) { window.taken = String(e); }, 'InAppBrowser', 'injectScriptCode', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("window.taken") == "the script or style argument is missing"; })) << eval("window.taken");
+    ASSERT_TRUE(alert->isVisible());
 
     e2e::clickButton(*m_host, *alert, "OK");
     EXPECT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
     EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("window.answer"), "true");
+    EXPECT_TRUE(e2e::waitUntil([&] { return screen->webView()->stringByEvaluatingJavaScriptFromString("window.injected") == "1"; }));
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

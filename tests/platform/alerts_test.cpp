@@ -432,6 +432,8 @@ TEST_F(OverlayTest, ScriptDialogsShowAsAlertsNamedByThePageAndThePageHearsTheAns
         {"https://shop.example.com:8443/cart?x=1#top", K::Confirm, "Pay now?", "", "shop.example.com", {"Cancel", "OK"}, 1, "", "confirmed"},
         {"https://shop.example.com/cart", K::Confirm, "Pay now?", "", "shop.example.com", {"Cancel", "OK"}, 0, "", "cancelled"},
         {"file:///app/www/", K::Prompt, "Your name?", "Ada", "www", {"Cancel", "OK"}, 1, " L.", "confirmed \"Ada L.\""},
+        // OK on the default text as shown: the page's own default is the answer (the engine gives it whole).
+        {"file:///app/www/", K::Prompt, "Your name?", "Ada", "www", {"Cancel", "OK"}, 1, "", "confirmed"},
         {"file:///app/www/a%20b.html", K::Prompt, "Your name?", "", "a b.html", {"Cancel", "OK"}, 0, "x", "cancelled"},
         {"about:blank", K::LeavePage, "the page's own words", "", "", {"Stay", "Leave"}, 0, "", "cancelled"},
         {"http://localhost/form", K::LeavePage, "", "", "localhost", {"Stay", "Leave"}, 1, "", "confirmed"},
@@ -473,10 +475,22 @@ TEST_F(OverlayTest, ScriptDialogsShowAsAlertsNamedByThePageAndThePageHearsTheAns
     expectScreen("script_dialog_long_prompt");
     for (const auto& button : alert->buttonViews())
         EXPECT_TRUE(reachable(*button));
-    // Return in the field answers OK with its text.
+    // Return in the field answers OK with its text; left as shown (mended or cut), the page's own default.
     alert->textFieldAtIndex(0)->returnKey();
-    EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed \"bad \xEF\xBF\xBD byte\""});
+    EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed"});
     clock.advance(1);
+    const std::string longDefault(ScriptDialog::kMaxCharacters + 1, 'd');
+    for (const std::string typed : {"", "!"}) {
+        Answers edited;
+        view->pageOpensDialog(K::Prompt, "Your text?", longDefault, edited.reply());
+        ASSERT_TRUE(presenter.shownAlert());
+        auto field = presenter.shownAlert()->textFieldAtIndex(0);
+        EXPECT_EQ(field->text(), std::string(ScriptDialog::kMaxCharacters, 'd') + "…");
+        field->insertText(typed);
+        field->returnKey();
+        EXPECT_EQ(edited.heard, std::vector<std::string>{typed.empty() ? "confirmed" : "confirmed \"" + field->text() + "\""});
+        clock.advance(1);
+    }
 }
 
 TEST_F(OverlayTest, ScriptDialogsTakeTurnsAndGoWithTheirWebView) {
@@ -541,13 +555,20 @@ TEST_F(OverlayTest, APageThatOpensDialogAfterDialogIsOfferedToBlockThem) {
     clock.advance(1);
     EXPECT_FALSE(presenter.shownAlert());
 
-    // Blocked for that page only: its leave question lets the person leave; another page's dialogs show.
+    // Blocked for that page: its leave question lets the person leave. The row it goes on (a page that leads
+    // to page after page) is answered at once from whatever page; once the row has ended, another page's
+    // dialogs show.
     Answers answers;
     view->pageOpensDialog(ScriptDialog::Kind::LeavePage, "", "", answers.reply());
     EXPECT_EQ(answers.heard, std::vector<std::string>{"confirmed"});
     EXPECT_FALSE(presenter.shownAlert());
     view->loadHTMLString("<p>other</p>", "file:///app/www/other.html#x");
     ASSERT_TRUE(view->waitUntilIdle());
+    clock.advance(0.5);
+    view->pageOpensDialog(ScriptDialog::Kind::Confirm, "in the row", "", answers.reply());
+    EXPECT_EQ(answers.heard, (std::vector<std::string>{"confirmed", "cancelled"}));
+    EXPECT_FALSE(presenter.shownAlert());
+    clock.advance(1);
     view->pageOpensDialog(ScriptDialog::Kind::Confirm, "other", "", answers.reply());
     ASSERT_TRUE(presenter.shownAlert());
     EXPECT_EQ(buttonTitles(*presenter.shownAlert()), (std::vector<std::string>{"Cancel", "OK"})) << "its first";
@@ -563,5 +584,38 @@ TEST_F(OverlayTest, APageThatOpensDialogAfterDialogIsOfferedToBlockThem) {
         EXPECT_EQ(presenter.shownAlert()->numberOfButtons(), 1) << i;
         TouchDriver::tap(*presenter.shownAlert()->buttonViews()[0]);
     }
+    clock.advance(2);
+
+    // A page that gives itself another address before each dialog (the history's, or a load of itself with
+    // another query) is in a row all the same, and Return is OK, never "Block Dialogs".
+    auto wanderer = pageAt("file:///app/www/wander.html");
+    Answers wandered;
+    for (int round = 1; round <= 5; ++round) {
+        wanderer->loadHTMLString("<p>wander</p>", "file:///app/www/wander.html?round=" + std::to_string(round));
+        ASSERT_TRUE(wanderer->waitUntilIdle());
+        wanderer->pageOpensDialog(ScriptDialog::Kind::Alert, "round " + std::to_string(round), "", wandered.reply());
+        if (round == 5)
+            break;
+        auto alert = presenter.shownAlert();
+        ASSERT_TRUE(alert) << round;
+        EXPECT_EQ(buttonTitles(*alert), round >= 3 ? (std::vector<std::string>{"OK", "Block Dialogs"}) : std::vector<std::string>{"OK"});
+        clock.advance(0.5);
+        alert->pressReturn();
+        EXPECT_EQ(wandered.heard.size(), static_cast<std::size_t>(round));
+        clock.advance(0.5);
+        EXPECT_FALSE(alert->isVisible());
+    }
+    ASSERT_TRUE(presenter.shownAlert()) << "Return blocked nothing";
+    EXPECT_EQ(presenter.shownAlert()->message(), "round 5");
+    TouchDriver::tap(*presenter.shownAlert()->buttonViews()[1]);
+    // Blocked: the rest of its row, from the next address on, is answered at once.
+    for (int round = 6; round <= 8; ++round) {
+        wanderer->loadHTMLString("<p>wander</p>", "file:///app/www/wander.html?round=" + std::to_string(round));
+        ASSERT_TRUE(wanderer->waitUntilIdle());
+        clock.advance(0.5);
+        wanderer->pageOpensDialog(ScriptDialog::Kind::Confirm, "round " + std::to_string(round), "", wandered.reply());
+        EXPECT_FALSE(presenter.shownAlert()) << round;
+    }
+    EXPECT_EQ(wandered.heard.size(), 8u);
     clock.advance(1);
 }
