@@ -5,6 +5,7 @@
 #include "platform/ContentDecoder.h"
 #include "platform/HTTPResponseHead.h"
 #include "platform/URLError.h"
+#include "platform/URLProtocol.h"
 
 #include <algorithm>
 #include <atomic>
@@ -116,6 +117,9 @@ struct HTTPTransport::Impl {
         // A redirect to a scheme the transport does not load (an application's own scheme): its reply
         // is the response, and the library's failure to follow it is no failure.
         bool foreignRedirect = false;
+        // A redirect a URL protocol refuses (URLProtocol::redirectIsRefused): the transfer ends at its head,
+        // before the library can follow it, and fails.
+        std::optional<std::string> refusedLocation;
         std::size_t bodyOffset = 0;
         // The request body's stream waits for bytes: the library does not ask for more until it is resumed.
         bool sendPaused = false;
@@ -186,6 +190,41 @@ struct HTTPTransport::Impl {
         // Whether following a redirect of that status turns this hop into a GET (the library's way with a
         // POST answered 301, 302 or 303): a new request, not this one sent again.
         bool redirectMakesAGet(int status) const { return hopMethod == "POST" && status >= 301 && status <= 303; }
+
+        // The URL the library goes to when it follows `location`: resolved as it resolves it (a space or a
+        // byte past ASCII written as an escape), so the URL judged is the one requested. nullopt where the
+        // library does not follow it (it fails the transfer then).
+        std::optional<std::string> redirectTarget(const std::string& location) const {
+            CURLU* target = curl_url();
+            char* text = nullptr;
+            CURLUcode code = curl_url_set(target, CURLUPART_URL, effectiveURL().c_str(), 0);
+            if (code == CURLUE_OK)
+                code = curl_url_set(target, CURLUPART_URL, location.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE);
+            if (code == CURLUE_OK)
+                code = curl_url_get(target, CURLUPART_URL, &text, 0);
+            std::optional<std::string> result = code == CURLUE_OK && text ? std::optional<std::string>(text) : std::nullopt;
+            curl_free(text);
+            curl_url_cleanup(target);
+            return result;
+        }
+
+        // Whether a URL protocol refuses the redirect the head of this status leads to: the request the load
+        // would send next, judged as the registry judges a request (the whitelist of the page that asked, say).
+        // A target the platform's URLs cannot read is judged as a request with no URL.
+        bool protocolRefusesRedirect(int status) const {
+            const std::optional<std::string> location = head.fields().value("Location");
+            const std::optional<std::string> target = location ? redirectTarget(*location) : std::nullopt;
+            if (!target)
+                return false;
+            URLRequest hop;
+            hop.setURL(URL::fromString(*target));
+            hop.setHTTPMethod(redirectMakesAGet(status) ? std::string("GET") : hopMethod);
+            for (const auto& [name, value] : request.allHTTPHeaderFields().fields())
+                (void)hop.addValue(value, name);
+            hop.setWebViewIdentifier(request.webViewIdentifier());
+            hop.setMainDocumentURL(request.mainDocumentURL());
+            return URLProtocol::redirectIsRefused(hop);
+        }
 
         // A status line came. Read before the library reads the head's Location field, where it decides to
         // follow: a hop that may not be sent again follows no redirect that would send it again.
@@ -314,6 +353,11 @@ struct HTTPTransport::Impl {
             if (t->resendRefused) {
                 finish(t->id, makeURLError(kURLErrorNetworkConnectionLost,
                                            "The network connection was lost before the reply came; the request is not sent again.",
+                                           t->request.urlString()));
+                continue;
+            }
+            if (t->refusedLocation) {
+                finish(t->id, makeURLError(kURLErrorResourceUnavailable, "a redirect led where the load may not go: " + *t->refusedLocation,
                                            t->request.urlString()));
                 continue;
             }
@@ -517,6 +561,11 @@ struct HTTPTransport::Impl {
         if (redirect && isForeignLocation(t->head.fields().value("Location").value_or(""))) {
             t->foreignRedirect = true;
             redirect = false;
+        }
+        if (redirect && t->protocolRefusesRedirect(status)) {
+            // (The library has taken the Location already: only ending the transfer keeps it from following.)
+            t->refusedLocation = t->head.fields().value("Location");
+            return 0;
         }
         if (redirect) {
             ++t->sendingsAsked;

@@ -46,6 +46,16 @@ std::optional<URLProtocol::Class> URLProtocol::classForRequest(const URLRequest&
     return std::nullopt;
 }
 
+bool URLProtocol::redirectIsRefused(const URLRequest& request) {
+    std::vector<Class> classes;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        classes = r.classes;
+    }
+    return std::any_of(classes.begin(), classes.end(), [&](const Class& c) { return c.refusesRedirectTo && c.refusesRedirectTo(request); });
+}
+
 void URLProtocolClient::whenReaderHasRoom(URLProtocol&, std::function<void()> more) { more(); }
 
 URLProtocol::URLProtocol(URLRequest request, std::shared_ptr<URLProtocolClient> client)

@@ -55,18 +55,30 @@ public:
         std::string name;
         std::function<bool(const URLRequest&)> canInitWithRequest;
         Factory make;
+        // Whether the class stands in the way of a redirect to the request: a redirect is a new request,
+        // which the registry judges again (as for the request itself, but with no effect of any kind); one
+        // whose target no URL reads comes with no URL. Absent: the class serves only requests made as such.
+        std::function<bool(const URLRequest&)> refusesRedirectTo;
     };
-    // The class of T: T::canInitWithRequest(const URLRequest&) and T(URLRequest, shared_ptr<URLProtocolClient>).
+    // The class of T: T::canInitWithRequest(const URLRequest&) and T(URLRequest, shared_ptr<URLProtocolClient>),
+    // and T::refusesRedirectTo(const URLRequest&) where T has one.
     template <class T>
     static Class classOf(std::string name) {
-        return Class{std::move(name), [](const URLRequest& r) { return T::canInitWithRequest(r); },
-                     [](const URLRequest& r, std::shared_ptr<URLProtocolClient> c) { return std::make_shared<T>(r, std::move(c)); }};
+        Class result{std::move(name), [](const URLRequest& r) { return T::canInitWithRequest(r); },
+                     [](const URLRequest& r, std::shared_ptr<URLProtocolClient> c) { return std::make_shared<T>(r, std::move(c)); }, {}};
+        if constexpr (requires(const URLRequest& r) { T::refusesRedirectTo(r); })
+            result.refusesRedirectTo = [](const URLRequest& r) { return T::refusesRedirectTo(r); };
+        return result;
     }
 
     static void registerClass(Class protocolClass);
     static void unregisterClass(const std::string& name);
     // The class that takes the request, asking each registered class newest first; nullopt when none does.
     static std::optional<Class> classForRequest(const URLRequest& request);
+    // Whether a registered class refuses a redirect to `request` (the request a load would send next): the
+    // HTTP transport then does not follow it, and the redirect's reply is the load's response. Asked on the
+    // URL-loading thread.
+    static bool redirectIsRefused(const URLRequest& request);
 
     URLProtocol(URLRequest request, std::shared_ptr<URLProtocolClient> client);
     virtual ~URLProtocol() = default;

@@ -207,6 +207,16 @@ bool HYBURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
     return !list->URLIsAllowed(*request.url());
 }
 
+bool HYBURLProtocol::refusesRedirectTo(const platform::URLRequest& request) {
+    std::optional<std::int64_t> number = registryNumberOfRequest(request);
+    if (!number || !isRegistered(*number))
+        return false;
+    if (!request.url() || isBridgeRequest(request))
+        return true;
+    std::shared_ptr<const HYBWhitelist> list = whitelist();
+    return list && list->schemeIsAllowed(request.url()->scheme()) && !list->URLIsAllowed(*request.url());
+}
+
 void HYBURLProtocol::startLoading() {
     if (isBridgeRequest(request())) {
         sendResponseWithResponseCode(200, std::nullopt, "text/plain");

@@ -72,6 +72,10 @@ public:
 
     // Whether this protocol takes the request; hands bridge commands to the caller's queue.
     static bool canInitWithRequest(const platform::URLRequest& request);
+    // Whether a load of a registered controller's page may not be led by a redirect to the request: one
+    // its whitelist refuses, one to a target no URL reads, or the bridge path (which a page's own request
+    // alone reaches). Nothing else happens: no command is handed over.
+    static bool refusesRedirectTo(const platform::URLRequest& request);
 
     void startLoading() override;
     void stopLoading() override {}

@@ -364,8 +364,13 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         webkit_uri_request_set_uri(request, REFUSED_ROUTE);
         return FALSE;
     }
-    if (redirected && !redirect_goes_on(page, uri))
-        return TRUE;
+    /* A redirect that may not go on goes to the route URL that names no load, which the UI process refuses: the
+     * load fails, as the page is told. (Cancelled here instead, an image's load would end for the page neither
+     * way.) */
+    if (redirected && !redirect_goes_on(page, uri)) {
+        webkit_uri_request_set_uri(request, REFUSED_ROUTE);
+        return FALSE;
+    }
     if (redirected)
         return FALSE;
     if (take_pending_navigation(pending_navigations(page), uri)) {

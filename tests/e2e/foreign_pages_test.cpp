@@ -842,3 +842,50 @@ TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSen
     ASSERT_TRUE(e2e::waitUntil([&] { return !eval("mine").empty(); }));
     EXPECT_EQ(eval("mine"), "secret-account") << "the other site's 4,000 cookies signed the application out";
 }
+
+TEST_F(ForeignPagesTest, NoRedirectLeadsALoadOfTheApplicationsViewToWhatTheWhitelistRefuses)
+{
+    // The whitelist allows the server by one name and refuses it by another ("localhost"). A load the route
+    // makes for the application's view (the application's own, a frame of another site that hides its
+    // referrer, or one that names the view with "vc") is led there by a redirect of every kind: none may
+    // reach it, as none that asks for it directly does.
+    std::string config = hybtest::readSourceFile("app/bundle/config.xml");
+    config.replace(config.find("<access origin=\"*\" />"), 21, "<access origin=\"http://127.0.0.1\" />");
+    m_home.writeBundleFile("config.xml", config);
+    const std::vector<int> statuses = {301, 302, 303, 307, 308};
+    for (int status : statuses)
+        m_server.route("/to-refused-" + std::to_string(status),
+                       testsupport::Reply::text(status, "", "text/plain").withHeader("Location", otherSite("/refused?" + std::to_string(status))));
+    m_server.route("/to-allowed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", m_server.url("/allowed")));
+    m_server.route("/allowed", testsupport::Reply::text(200, "allowed", "text/plain").withHeader("Access-Control-Allow-Origin", "*"));
+    // Each load by every road; `done(n)` once all have ended.
+    const std::string loads =
+        "function leadAll(done) { var roads = [], ended = 0, vc = (/\\((\\d+)\\)\\s*$/.exec(navigator.userAgent) || [])[1] || '0';"
+        " [301, 302, 303, 307, 308].forEach(function (s) { var u = '" + m_server.url("/to-refused-") + "' + s;"
+        "  roads.push(function (end) { var i = new Image(); i.onload = i.onerror = end; i.src = u; });"
+        "  roads.push(function (end) { fetch(u, {mode: 'no-cors'}).then(end, end); });"
+        "  roads.push(function (end) { fetch(u, {headers: {vc: vc}}).then(end, end); });"
+        "  roads.push(function (end) { var x = new XMLHttpRequest(); x.open('POST', u); x.onloadend = end; x.send('x'); }); });"
+        " roads.forEach(function (road) { road(function () { if (++ended === roads.length) done(ended); }); }); }";
+    m_server.route("/leader.html", testsupport::Reply::text(200,
+        "<html><head><meta name='referrer' content='no-referrer'></head><body><script>" + loads +
+        " leadAll(function (n) { parent.postMessage('frame ' + n, '*'); });</script></body></html>", "text/html"));
+    m_server.route("/leader-named.html", testsupport::Reply::text(200, "<html><body><script>" + loads +
+        " leadAll(function (n) { parent.postMessage('frame ' + n, '*'); });</script></body></html>", "text/html"));
+    launch();
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         + loads + " leadAll(function (n) { heard.push('page ' + n); });"
+         " var f = document.createElement('iframe'); f.src = '" + m_server.url("/leader.html") + "'; document.body.appendChild(f);"
+         " var g = document.createElement('iframe'); g.referrerPolicy = 'no-referrer'; g.src = '" + m_server.url("/leader.html") + "';"
+         " document.body.appendChild(g); var h = document.createElement('iframe'); h.src = '" + m_server.url("/leader-named.html") + "';"
+         " document.body.appendChild(h); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.slice().sort().join()") == "frame 20,frame 20,frame 20,page 20"; }, std::chrono::seconds(60)))
+        << eval("heard.join()") << [&] { std::string s; for (const auto& r : m_server.requests()) s += r.path + "?" + r.query + " " + r.header("Host").value_or("") + "\n"; return s; }();
+    for (const testsupport::RecordedRequest& request : m_server.requests())
+        EXPECT_EQ(request.header("Host").value_or("").rfind("localhost", 0), std::string::npos) << "a redirect reached " << request.path << "?" << request.query;
+    // A redirect to what the whitelist allows is followed as before.
+    eval("window.allowed = ''; fetch('" + m_server.url("/to-allowed") + "').then(function (r) { return r.text(); })"
+         ".then(function (t) { allowed = t; }, function () { allowed = 'error'; }); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.allowed").empty(); }));
+    EXPECT_EQ(eval("window.allowed"), "allowed");
+}

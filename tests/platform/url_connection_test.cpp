@@ -611,6 +611,52 @@ TEST(URLConnection, RedirectsToOtherSchemesArriveAsTheResponse) {
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
+// A redirect is a new request, which the registered URL protocols judge again: one a class refuses is not
+// followed (the load fails, and nothing reaches where it led), with no effect on the class but its answer;
+// redirects before it are followed as ever.
+TEST(URLConnection, ARedirectAProtocolRefusesIsNotFollowed) {
+    HTTPTestServer server;
+    server.route("/first", Reply::text(302, "").withHeader("Location", "/middle"));
+    server.route("/middle", Reply::text(307, "").withHeader("Location", "/refused"));
+    server.route("/refused", Reply::text(200, "reached"));
+    std::atomic<int> asked{0};
+    std::atomic<int> started{0};
+    URLProtocol::registerClass(URLProtocol::Class{
+        "RedirectJudge", [&](const URLRequest&) { ++started; return false; }, nullptr,
+        [&](const URLRequest& request) { ++asked; return request.url() && request.url()->path() == "/refused"; }});
+    auto load = startLoad(URLRequest(server.url("/first")));
+    ASSERT_TRUE(load.recorder->waitUntilEnded());
+    URLProtocol::unregisterClass("RedirectJudge");
+    ASSERT_TRUE(load.recorder->error());
+    EXPECT_EQ(load.recorder->error()->code, kURLErrorResourceUnavailable);
+    EXPECT_EQ(asked.load(), 2) << "each redirect is judged";
+    EXPECT_EQ(started.load(), 1) << "only the request itself is offered to the class";
+    std::vector<std::string> paths;
+    for (const auto& request : server.requests())
+        paths.push_back(request.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/first", "/middle"}));
+}
+
+// The target judged is the one the transport would request, however the Location is spelled: a space, a byte
+// past ASCII or a bad escape that the platform's URLs do not read is no way past the judge.
+TEST(URLConnection, ARedirectIsJudgedAtTheURLItWouldRequest) {
+    HTTPTestServer server;
+    const std::string other = "http://localhost:" + std::to_string(server.port());
+    const std::vector<std::string> locations = {other + "/a b", other + "/%zz", other + "/\xff", "//localhost:" + std::to_string(server.port()) + "/x",
+                                                "HTTP://LOCALHOST:" + std::to_string(server.port()) + "/x", other + "/x", "\t" + other + "/x"};
+    URLProtocol::registerClass(URLProtocol::Class{"RedirectJudge", [](const URLRequest&) { return false; }, nullptr,
+                                                  [](const URLRequest& request) { return !request.url() || request.url()->host() != "127.0.0.1"; }});
+    for (std::size_t i = 0; i < locations.size(); ++i) {
+        server.route("/to" + std::to_string(i), Reply::text(302, "").withHeader("Location", locations[i]));
+        auto load = startLoad(URLRequest(server.url("/to" + std::to_string(i))));
+        ASSERT_TRUE(load.recorder->waitUntilEnded());
+        EXPECT_TRUE(load.recorder->error()) << locations[i];
+    }
+    URLProtocol::unregisterClass("RedirectJudge");
+    for (const auto& request : server.requests())
+        EXPECT_EQ(request.header("Host").value_or("").rfind("localhost", 0), std::string::npos) << "a redirect reached " << request.path;
+}
+
 TEST(URLConnection, EndlessRedirectsFail) {
     HTTPTestServer server;
     server.route("/loop", Reply::text(302, "").withHeader("Location", "/loop"));

@@ -172,6 +172,22 @@ TEST_F(URLProtocolTest, ANonWhitelistedSubResourceGetsA401WithTheRejectionText) 
         << "a scheme the whitelist does not govern is left alone";
     EXPECT_FALSE(HYBURLProtocol::canInitWithRequest(bridgeRequest({}, "http://refused.example/x")))
         << "requests of other web views are not judged";
+
+    // A redirect of a view's load is judged alike, and also refused to the bridge path or to no readable URL.
+    const auto hop = [](const std::map<std::string, std::string>& headers, const std::string& url) {
+        platform::URLRequest request = bridgeRequest(headers, url);
+        if (url.empty())
+            request.setURL(std::nullopt);
+        return HYBURLProtocol::refusesRedirectTo(request);
+    };
+    const std::map<std::string, std::string> view = {{"vc", std::to_string(kNumber)}};
+    EXPECT_TRUE(hop(view, "http://refused.example/x"));
+    EXPECT_TRUE(hop(view, "http://allowed.example/!hyb_exec"));
+    EXPECT_TRUE(hop(view, ""));
+    EXPECT_FALSE(hop(view, "http://allowed.example/x"));
+    EXPECT_FALSE(hop(view, "custom://refused.example/x"));
+    EXPECT_FALSE(hop({}, "http://refused.example/x"));
+    EXPECT_FALSE(hop({{"vc", "99"}}, ""));
 }
 
 TEST_F(URLProtocolTest, OnlyTheFirstControllersWhitelistCountsAndWithoutOneNothingIsRefused) {
