@@ -122,7 +122,7 @@ TEST(PropertyList, WrittenListsReadBackAcrossEveryObjectSize) {
     // distinct integers.
     Array many;
     for (std::int64_t i = 0; i < 70000; ++i)
-        many.push_back(Value(i * 7919));
+        many.emplace_back(i * 7919);
     sizes.push_back(Value(many));
     const Value all(sizes);
     for (auto format : {F::Binary, F::XML}) {
