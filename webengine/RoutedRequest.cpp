@@ -4,6 +4,7 @@
 #include "webengine/RoutedRequestBody.h"
 #include "webengine/SoupHeaders.h"
 #include "webengine/WebKitEngine.h"
+#include "webprocess/Messages.h"
 
 #include <webkit2/webkit2.h>
 
@@ -33,6 +34,13 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     m_method = method ? method : "GET";
     m_headers = headerListOf(webkit_uri_scheme_request_get_http_headers(request));
+    // The web process's mark is for this process alone: it goes out with no load.
+    std::erase_if(m_headers, [this](const auto& header) {
+        if (strcasecmp(header.first.c_str(), HYB_BODY_HEADER) != 0)
+            return false;
+        m_bodyIsBytes = header.second == HYB_BODY_BYTES;
+        return true;
+    });
 }
 
 RoutedRequest::~RoutedRequest()
@@ -105,6 +113,11 @@ const RoutedRequest::Body& RoutedRequest::body()
     if (m_body)
         return *m_body;
     m_body.emplace();
+    if (!m_bodyIsBytes) {
+        if (strcasecmp(m_method.c_str(), "GET") != 0 && strcasecmp(m_method.c_str(), "HEAD") != 0)
+            m_body->stream = RoutedRequestBody::failed("the page's request body cannot be handed to the application");
+        return *m_body;
+    }
     GInputStream* stream = webkit_uri_scheme_request_get_http_body(m_request);
     if (!stream)
         return *m_body;

@@ -42,7 +42,10 @@ public:
     std::optional<std::string> header(std::string_view name) const;
     // The request body (POST, PUT), taken once from the engine's stream: whole when it is at most
     // kWholeBodyBytes (`bytes`), else a stream that reads on as the load sends it, at any size (`stream`, whose
-    // first bytes are those read to find that out).
+    // first bytes are those read to find that out). The engine is asked for it only when the web process
+    // marked the body as bytes alone (Messages.h): a body that holds a Blob cannot be handed to this process
+    // (asking stops it), so any other body of a method that carries one is a stream that fails (the load fails
+    // towards the page; no body is sent in its place).
     struct Body {
         std::string bytes;
         std::shared_ptr<platform::InputStream> stream;
@@ -82,6 +85,7 @@ private:
     std::string m_method;
     HeaderList m_headers;
     std::optional<Body> m_body;
+    bool m_bodyIsBytes = false;
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

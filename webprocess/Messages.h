@@ -24,3 +24,10 @@
  * handed the engine before asking have reached the web process (the engine sends them there as it reads them,
  * with no pace of its own). No parameters. */
 #define HYB_DELIVERED_MESSAGE "hyb.delivered"
+
+/* The module's mark on a routed load whose body it knows holds bytes only (a text, an ArrayBuffer or a view,
+ * URLSearchParams): the UI process reads a routed load's body from the engine only under this mark. The engine
+ * cannot hand the UI process a body that holds a Blob (a File, a FormData with one): asking for it stops the
+ * application. A mark the page sets itself is taken off every load. */
+#define HYB_BODY_HEADER "Hyb-Body"
+#define HYB_BODY_BYTES "bytes"

@@ -211,14 +211,20 @@ typedef struct {
     guint64 ended;
 } InFlight;
 
+/* State kept on the page under `key`, zeroed at first, let go with `destroy` when the page goes. */
+static gpointer page_state(WebKitWebPage* page, const char* key, gsize size, GDestroyNotify destroy)
+{
+    gpointer state = g_object_get_data(G_OBJECT(page), key);
+    if (!state) {
+        state = g_malloc0(size);
+        g_object_set_data_full(G_OBJECT(page), key, state, destroy);
+    }
+    return state;
+}
+
 static InFlight* in_flight(WebKitWebPage* page)
 {
-    InFlight* counts = g_object_get_data(G_OBJECT(page), IN_FLIGHT_KEY);
-    if (!counts) {
-        counts = g_new0(InFlight, 1);
-        g_object_set_data_full(G_OBJECT(page), IN_FLIGHT_KEY, counts, g_free);
-    }
-    return counts;
+    return page_state(page, IN_FLIGHT_KEY, sizeof(InFlight), g_free);
 }
 
 /* The web loads of a page that may be in flight through the engine at once: its network stack takes each one
@@ -278,21 +284,175 @@ static gboolean asked_by_web_document(SoupMessageHeaders* headers)
     return origin && g_ascii_strcasecmp(origin, "file://") != 0 && g_ascii_strcasecmp(origin, LOCAL_ROUTE_ORIGIN) != 0;
 }
 
-/* Whether a web load (http, https) of the page goes to the UI process. */
-static gboolean routes_web_load(WebKitWebPage* page, WebKitURIRequest* request, const char* uri)
+/* Whether a web load (http, https) of the page goes to the UI process, and why. */
+typedef enum {
+    WEB_LOAD_UNROUTED,
+    WEB_LOAD_UNHEARD, /* the page has not heard how its view routes: the UI process decides */
+    WEB_LOAD_JUDGED,  /* refused by the whitelist, or naming a view controller */
+    WEB_LOAD_OWN,     /* the application's own documents' load, which the whitelist allows */
+} WebLoadRoute;
+
+static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* request, const char* uri)
 {
     const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
     if (!routing)
-        return TRUE;
+        return WEB_LOAD_UNHEARD;
     SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
     if (routing->judged && (!hyb_load_rules_allow(routing->rules, uri) || (headers && soup_message_headers_get_one(headers, "vc"))))
-        return TRUE;
+        return WEB_LOAD_JUDGED;
     if (routing->foreign)
-        return FALSE;
+        return WEB_LOAD_UNROUTED;
     const char* page_uri = webkit_web_page_get_uri(page);
     if (!page_uri || g_ascii_strncasecmp(page_uri, "file:", 5) != 0)
-        return FALSE; /* a web page's loads are its own */
-    return !asked_by_web_document(headers);
+        return WEB_LOAD_UNROUTED; /* a web page's loads are its own */
+    return asked_by_web_document(headers) ? WEB_LOAD_UNROUTED : WEB_LOAD_OWN;
+}
+
+/* ---- request bodies ---------------------------------------------------------------------------------
+ *
+ * The engine hands the UI process a routed load's body only when it holds bytes alone: one that holds a Blob
+ * (a File, a FormData with one) cannot be read there, and asking for it stops the application. Nothing the
+ * engine gives this module shows a load's body, so the page's own calls say it: XMLHttpRequest's send and
+ * fetch, in every frame, are wrapped (BODY_GUARD) so that a call whose body is surely bytes (a text, an
+ * ArrayBuffer or a view, URLSearchParams, none) runs inside a span this module opens for it, and the first
+ * load that may carry a body and starts inside that span is the call's own (the engine starts it at once).
+ * Any other call of the three that send bodies (sendBeacon's too) runs inside a span that vouches for
+ * nothing, so that a load it starts from the page's code run inside another call's span is never taken for
+ * that call's. A routed load so vouched for carries HYB_BODY_HEADER; the application's own load that no
+ * call vouched for (a Blob's, a worker's, a Request object's) goes out through the engine's own network
+ * stack instead, which sends its body whole where the whitelist allows it; any other routed load carries no
+ * mark, and the UI process fails it rather than read its body. */
+#define BODY_SPANS_KEY "hyb-body-spans"
+#define MAX_BODY_SPANS 64
+#define BODY_GUARD                                                                                                  \
+    "(function (span) { 'use strict';"                                                                              \
+    " var apply = Reflect.apply, getOwn = Object.getOwnPropertyDescriptor, isView = ArrayBuffer.isView;"          \
+    " var create = Object.create, define = Object.defineProperty;"                                                 \
+    " var byteLength = getOwn(ArrayBuffer.prototype, 'byteLength').get, paramsText = URLSearchParams.prototype.toString;" \
+    " var requestMethod = getOwn(Request.prototype, 'method').get;"                                                \
+    " function bytesOnly(body) {"                                                                                  \
+    "  if (body === undefined || body === null || typeof body === 'string') return true;"                        \
+    "  if (typeof body !== 'object') return false;"                                                               \
+    "  if (isView(body)) return true;"                                                                             \
+    "  try { apply(byteLength, body, []); return true; } catch (e) {}"                                            \
+    "  try { apply(paramsText, body, []); return true; } catch (e) {}"                                            \
+    "  return false; }"                                                                                            \
+    " function isRequest(value) { try { apply(requestMethod, value, []); return true; } catch (e) { return false; } }" \
+    " function within(vouched, target, self, args) {"                                                             \
+    "  span(vouched ? 1 : 0); try { return apply(target, self, args); } finally { span(-1); } }"                   \
+    " var originalSend = XMLHttpRequest.prototype.send;"                                                                   \
+    " XMLHttpRequest.prototype.send = function send(body) {"                                                       \
+    "  return within(bytesOnly(body), originalSend, this, arguments.length ? [body] : []); };"                            \
+    " var originalFetch = window.fetch;"                                                                                   \
+    " if (typeof originalFetch === 'function') window.fetch = function fetch(input, init) {"                               \
+    "  var args = [input], vouched = !isRequest(input);"                                                           \
+    "  if (typeof init === 'object' && init !== null || typeof init === 'function') {"                             \
+    "   var body = init.body, own = create(init);"                                                                 \
+    "   define(own, 'body', {value: body, enumerable: true});"                                                     \
+    "   vouched = vouched && bytesOnly(body); args = [input, own];"                                                \
+    "  } else if (arguments.length > 1) { vouched = vouched && init == null; args = [input, init]; }"               \
+    "  return within(vouched, originalFetch, this, args); };"                                                              \
+    " var originalBeacon = window.Navigator && Navigator.prototype.sendBeacon;"                                            \
+    " if (typeof originalBeacon === 'function') Navigator.prototype.sendBeacon = function sendBeacon() {"                  \
+    "  return within(false, originalBeacon, this, arguments); };"                                                          \
+    "})"
+
+typedef struct {
+    guint8 open[MAX_BODY_SPANS]; /* per span from the outermost: it may still vouch for a load */
+    guint depth;
+    guint closing; /* the idle source that closes every span once the page's script has returned */
+} BodySpans;
+
+static void free_body_spans(gpointer data)
+{
+    BodySpans* spans = data;
+    if (spans->closing)
+        g_source_remove(spans->closing);
+    g_free(spans);
+}
+
+static BodySpans* body_spans(WebKitWebPage* page)
+{
+    return page_state(page, BODY_SPANS_KEY, sizeof(BodySpans), free_body_spans);
+}
+
+/* A span lasts only as long as its call: the spans of a script that never closed them (one stopped while
+ * running) close at the next turn of the main loop. */
+static gboolean close_body_spans(gpointer data)
+{
+    BodySpans* spans = data;
+    spans->depth = 0;
+    spans->closing = 0;
+    return G_SOURCE_REMOVE;
+}
+
+/* Whether the innermost span the page's calls opened vouches for this load (a load that may carry a body),
+ * which it then does no more. */
+static gboolean take_body_vouch(WebKitWebPage* page)
+{
+    BodySpans* spans = body_spans(page);
+    if (!spans->depth || spans->depth > MAX_BODY_SPANS)
+        return FALSE;
+    const gboolean vouched = spans->open[spans->depth - 1];
+    spans->open[spans->depth - 1] = FALSE;
+    return vouched;
+}
+
+/* The guard's span(n): 1 opens a span that vouches for one load, 0 one that vouches for none, -1 closes the
+ * innermost. (Spans past MAX_BODY_SPANS deep vouch for nothing.) */
+static void body_span(int what, gpointer data)
+{
+    WebKitWebPage* page = g_weak_ref_get((GWeakRef*)data);
+    if (!page)
+        return;
+    BodySpans* spans = body_spans(page);
+    if (what < 0) {
+        if (spans->depth)
+            spans->depth--;
+    } else {
+        if (!spans->closing)
+            spans->closing = g_idle_add_full(G_PRIORITY_HIGH, close_body_spans, spans, NULL);
+        if (spans->depth < MAX_BODY_SPANS)
+            spans->open[spans->depth] = what == 1;
+        if (spans->depth < G_MAXUINT)
+            spans->depth++;
+    }
+    g_object_unref(page);
+}
+
+static void free_weak_page(gpointer data)
+{
+    g_weak_ref_clear((GWeakRef*)data);
+    g_free(data);
+}
+
+/* Wraps the page's calls that send bodies in a frame's new window object, before any script of the page runs
+ * there. */
+static void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWorld* world)
+{
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (!context)
+        return;
+    JSCValue* guard = jsc_context_evaluate(context, BODY_GUARD, -1);
+    if (guard && jsc_value_is_function(guard)) {
+        GWeakRef* weak = g_new0(GWeakRef, 1);
+        g_weak_ref_init(weak, page);
+        JSCValue* span = jsc_value_new_function(context, NULL, G_CALLBACK(body_span), weak, free_weak_page, G_TYPE_NONE, 1, G_TYPE_INT);
+        JSCValue* result = jsc_value_function_call(guard, JSC_TYPE_VALUE, span, G_TYPE_NONE);
+        if (result)
+            g_object_unref(result);
+        g_object_unref(span);
+    }
+    jsc_context_clear_exception(context);
+    if (guard)
+        g_object_unref(guard);
+    g_object_unref(context);
+}
+
+static gboolean may_carry_body(WebKitURIRequest* request)
+{
+    const char* method = webkit_uri_request_get_http_method(request);
+    return method && g_ascii_strcasecmp(method, "GET") != 0 && g_ascii_strcasecmp(method, "HEAD") != 0;
 }
 
 /* Whether a redirect of a load that went out unrouted (the UI process follows its own loads' redirects) may
@@ -348,6 +508,12 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
 {
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
+    /* The first load that may carry a body inside a call's span is that call's, whatever becomes of it. */
+    const gboolean carries_body = !redirected && may_carry_body(request);
+    const gboolean body_vouched = carries_body && take_body_vouch(page);
+    SoupMessageHeaders* request_headers = webkit_uri_request_get_http_headers(request);
+    if (request_headers)
+        soup_message_headers_remove(request_headers, HYB_BODY_HEADER);
     if (!uri || stays_local(uri))
         return FALSE;
     const gboolean is_route = g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
@@ -390,12 +556,17 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
             return FALSE;
         }
     }
-    if (!is_exec && is_web_url(uri) && !routes_web_load(page, request, uri)) {
+    const WebLoadRoute web_route = !is_exec && is_web_url(uri) ? route_of_web_load(page, request, uri) : WEB_LOAD_JUDGED;
+    /* The application's own load whose body no call vouched for goes out through the engine, which sends its
+     * body whole (the whitelist allows it). */
+    if (web_route == WEB_LOAD_UNROUTED || (web_route == WEB_LOAD_OWN && carries_body && !body_vouched)) {
         if (in_flight_bound_reached(page))
             return TRUE;
         count_unrouted(page, uri);
         return FALSE;
     }
+    if (body_vouched && request_headers)
+        soup_message_headers_replace(request_headers, HYB_BODY_HEADER, HYB_BODY_BYTES);
     char* routed = NULL;
     if (!is_exec && g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0) {
         routed = local_route_of(uri);
@@ -612,8 +783,8 @@ static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const c
 /* A new window object in the main frame (a new document): the old one's function, and with it that page, go. */
 static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
 {
-    (void)world;
     (void)user_data;
+    guard_bodies(page, frame, world);
     if (webkit_frame_is_main_frame(frame)) {
         g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
         g_object_set_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, NULL);

@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -655,6 +656,90 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     // No refused load reached the network: the only request the server saw is the allowed one.
     EXPECT_EQ(server.requests().size(), 1u);
 
+    // The application's own uploads to an allowed host, by every road and of every kind of body, from its page,
+    // a frame of its own and a worker: each reaches the server whole and the page hears the answer. (A body
+    // holding a Blob cannot be read by the application, which would stop: such a load goes out through the
+    // engine, which a server's answer must let the page read.)
+    server.routeEcho("/echo"); // readable by the page only as the application answers for it
+    server.route("/open", [](const testsupport::RecordedRequest& request) {
+        return testsupport::Reply::text(200, request.body, request.header("Content-Type").value_or("none"))
+            .withHeader("Access-Control-Allow-Origin", "*").withHeader("Access-Control-Allow-Headers", "Content-Type");
+    });
+    m_home.writeBundleFile("www/uploads.js",
+        "function uploads(base, done) { var got = {}, waiting = 0;"
+        " function end(key) { waiting++; return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
+        " function xhr(key, url, body, type) { var e = end(key), x = new XMLHttpRequest(); x.open('POST', base + url + '?' + key);"
+        "  if (type) x.setRequestHeader('Content-Type', type); x.onloadend = function () { e(x.status + ':' + x.responseText); }; x.send(body); }"
+        " function fetched(key, promise) { var e = end(key);"
+        "  promise.then(function (r) { return r.text().then(function (t) { e(r.status + ':' + t); }); }, function () { e('failed'); }); }"
+        " var form = new FormData(); form.append('field', 'value'); form.append('file', new File(['file-bytes'], 'f.txt', {type: 'text/plain'}));"
+        " xhr('text', '/echo', 'text-bytes'); xhr('json', '/echo', '{\"a\":1}', 'application/json');"
+        " xhr('buffer', '/echo', new Uint8Array([98, 117, 102]).buffer); xhr('params', '/echo', new URLSearchParams('p=1&q=2'));"
+        " xhr('blob', '/open', new Blob(['blob-bytes'], {type: 'application/x-test'}));"
+        " xhr('file', '/open', new File(['file-bytes'], 'f.txt', {type: 'text/plain'})); xhr('form', '/open', form);"
+        " fetched('fetchText', fetch(base + '/echo?fetchText', {method: 'POST', body: 'fetch-text'}));"
+        " fetched('fetchBlob', fetch(base + '/open?fetchBlob', {method: 'POST', body: new Blob(['fetch-blob'])}));"
+        " fetched('request', fetch(new Request(base + '/open?request', {method: 'POST', body: new Blob(['request-blob'])})));"
+        " if (typeof navigator.sendBeacon === 'function') got.beacon = String(navigator.sendBeacon(base + '/open?beacon', new Blob(['beacon-blob'])));"
+        // A load of the page's own, with a Blob, started inside another call that vouches for its text.
+        " var inner = new XMLHttpRequest(), innerEnd = end('nested'); inner.open('POST', base + '/echo?nested');"
+        " inner.onloadstart = function () { xhr('nestedBlob', '/open', new Blob(['nested-blob'])); };"
+        " inner.onloadend = function () { innerEnd(inner.status + ':' + inner.responseText); }; inner.send('nested-text'); }");
+    m_home.writeBundleFile("www/uploads.html", "<html><body><script src='uploads.js'></script><script>"
+                                               "uploads('" + server.url("") + "', function (got) { parent.postMessage(got, '*'); });</script></body></html>");
+    const std::string base = server.url("");
+    eval("window.uploaded = {}; addEventListener('message', function (e) { uploaded[e.data.from || 'frame'] = e.data; });"
+         "var s = document.createElement('script'); s.src = 'uploads.js';"
+         "s.onload = function () { uploads('" + base + "', function (got) { uploaded.page = got; });"
+         " var w = new Worker(URL.createObjectURL(new Blob([\"var x = new XMLHttpRequest(); x.open('POST', '" + server.url("/open?worker") + "');"
+         "  x.onloadend = function () { postMessage(x.status + ':' + x.responseText); }; x.send(new Blob(['worker-blob']));\"])));"
+         " w.onmessage = function (e) { uploaded.worker = e.data; };"
+         " var f = document.createElement('iframe'); f.src = 'uploads.html'; document.body.appendChild(f); };"
+         "document.body.appendChild(s); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.page && uploaded.frame && uploaded.worker ? 1 : 0") == "1"; }))
+        << eval("JSON.stringify(uploaded)");
+    for (const std::string from : {"page", "frame"}) {
+        const auto got = [&](const std::string& key) { return eval("uploaded." + from + "." + key); };
+        EXPECT_EQ(got("text"), "200:text-bytes") << from;
+        EXPECT_EQ(got("json"), "200:{\"a\":1}") << from;
+        EXPECT_EQ(got("buffer"), "200:buf") << from;
+        EXPECT_EQ(got("params"), "200:p=1&q=2") << from;
+        EXPECT_EQ(got("blob"), "200:blob-bytes") << from;
+        EXPECT_EQ(got("file"), "200:file-bytes") << from;
+        EXPECT_EQ(got("fetchText"), "200:fetch-text") << from;
+        EXPECT_EQ(got("fetchBlob"), "200:fetch-blob") << from;
+        EXPECT_EQ(got("request"), "200:request-blob") << from;
+        EXPECT_EQ(got("nested"), "200:nested-text") << from;
+        EXPECT_EQ(got("nestedBlob"), "200:nested-blob") << from;
+        EXPECT_EQ(got("beacon"), "true") << from;
+        const std::string form = got("form");
+        EXPECT_EQ(form.rfind("200:--", 0), 0u) << from << ": " << form;
+        EXPECT_NE(form.find("name=\"file\"; filename=\"f.txt\"\r\nContent-Type: text/plain\r\n\r\nfile-bytes\r\n"), std::string::npos) << from << ": " << form;
+        EXPECT_NE(form.find("name=\"field\"\r\n\r\nvalue\r\n"), std::string::npos) << from << ": " << form;
+    }
+    EXPECT_EQ(eval("uploaded.worker"), "200:worker-blob");
+    // What the server got: each body whole, with the type its kind gives (a preflight aside).
+    std::map<std::string, std::vector<testsupport::RecordedRequest>> byKey;
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        byKey.clear();
+        for (const testsupport::RecordedRequest& request : server.requests())
+            if (request.method == "POST")
+                byKey[request.query].push_back(request);
+        return byKey["beacon"].size() == 2;
+    }));
+    for (const testsupport::RecordedRequest& request : byKey["beacon"])
+        EXPECT_EQ(request.body, "beacon-blob");
+    ASSERT_EQ(byKey["blob"].size(), 2u);
+    EXPECT_EQ(byKey["blob"][0].header("Content-Type").value_or(""), "application/x-test");
+    ASSERT_EQ(byKey["form"].size(), 2u);
+    const std::string formType = byKey["form"][0].header("Content-Type").value_or("");
+    ASSERT_EQ(formType.rfind("multipart/form-data; boundary=", 0), 0u) << formType;
+    EXPECT_EQ(byKey["form"][0].body.rfind("--" + formType.substr(30) + "\r\n", 0), 0u) << byKey["form"][0].body;
+    for (const auto& [key, requests] : byKey)
+        for (const testsupport::RecordedRequest& request : requests)
+            EXPECT_FALSE(request.header("Hyb-Body")) << key << ": the web process's mark went out";
+    const std::size_t uploadRequests = server.requests().size();
+
     // A page of an allowed host that the view is led to makes its loads through the engine: the whitelist
     // still refuses those it does not allow (the same server by another name), which never reach the network.
     std::string other = server.url("/data.txt");
@@ -676,7 +761,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(eval("window.got.refused"), "0:") << "refused, in an answer another origin's page may not read";
     for (const testsupport::RecordedRequest& request : server.requests())
         EXPECT_EQ(request.header("Host").value_or("").rfind("localhost", 0), std::string::npos) << request.path << "?" << request.query;
-    EXPECT_EQ(server.requests().size(), 3u) << "the page and its allowed load";
+    EXPECT_EQ(server.requests().size() - uploadRequests, 2u) << "the page and its allowed load";
 }
 
 
