@@ -321,7 +321,14 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
  * that call's. A routed load so vouched for carries HYB_BODY_HEADER; the application's own load that no
  * call vouched for (a Blob's, a worker's, a Request object's) goes out through the engine's own network
  * stack instead, which sends its body whole where the whitelist allows it; any other routed load carries no
- * mark, and the UI process fails it rather than read its body. */
+ * mark, and the UI process fails it rather than read its body.
+ *
+ * A frame in which scripts may not run (sandboxed without "allow-scripts") gets no window object cleared
+ * from the engine, so its send and fetch stay unwrapped, and the page of its origin can call them from code
+ * it runs inside another call's span (a "loadstart" handler, a getter of fetch's options). So a span
+ * vouches only while every document of the page's frames that its script can reach is one this module
+ * guarded (GUARDED_FRAMES, kept for the main frame's window object, which the page cannot reach); otherwise
+ * the load goes out through the engine like any other unvouched one. */
 #define BODY_SPANS_KEY "hyb-body-spans"
 #define MAX_BODY_SPANS 64
 #define BODY_GUARD                                                                                                  \
@@ -357,6 +364,29 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  return within(false, originalBeacon, this, arguments); };"                                                          \
     "})"
 
+/* [register(document), everyGuarded()]: the documents whose window objects got BODY_GUARD, and whether every
+ * document of a frame under the main one is among them. Another origin's frame has no document the page can
+ * reach, but its frames may be of the page's origin again, so the walk goes through it. */
+#define GUARDED_FRAMES_KEY "hyb-guarded-frames"
+#define MAX_GUARDED_FRAME_DEPTH 64
+#define GUARDED_FRAMES                                                                                              \
+    "(function () { 'use strict';"                                                                                 \
+    " var apply = Reflect.apply, getOwn = Object.getOwnPropertyDescriptor, documents = new WeakSet();"             \
+    " var add = WeakSet.prototype.add, has = WeakSet.prototype.has, top = window;"                                 \
+    " var lengthOf = getOwn(window, 'length').get, documentOf = getOwn(window, 'document').get;"                   \
+    " function guarded(w, depth) {"                                                                                \
+    "  if (depth > " G_STRINGIFY(MAX_GUARDED_FRAME_DEPTH) ") return false;"                                        \
+    "  var count = apply(lengthOf, w, []);"                                                                        \
+    "  for (var i = 0; i < count; i++) {"                                                                          \
+    "   var frame = w[i], d = null;"                                                                               \
+    "   if (frame === undefined || frame === null) continue;"                                                      \
+    "   try { d = apply(documentOf, frame, []); } catch (e) { d = null; }"                                         \
+    "   if (d !== null && !apply(has, documents, [d])) return false;"                                              \
+    "   if (!guarded(frame, depth + 1)) return false; }"                                                           \
+    "  return true; }"                                                                                             \
+    " return [function (d) { apply(add, documents, [d]); },"                                                       \
+    "         function () { try { return guarded(top, 0); } catch (e) { return false; } }]; })()"
+
 typedef struct {
     guint8 open[MAX_BODY_SPANS]; /* per span from the outermost: it may still vouch for a load */
     guint depth;
@@ -386,6 +416,62 @@ static gboolean close_body_spans(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
+/* The main frame's GUARDED_FRAMES pair, if its window object has one. */
+static JSCValue* guarded_frames(WebKitWebPage* page, guint which)
+{
+    JSCValue* pair = g_object_get_data(G_OBJECT(page), GUARDED_FRAMES_KEY);
+    return pair ? jsc_value_object_get_property_at_index(pair, which) : NULL;
+}
+
+/* Whether every document of the page's frames that its script can reach got BODY_GUARD (FALSE when that
+ * cannot be told). */
+static gboolean every_frame_guarded(WebKitWebPage* page)
+{
+    JSCValue* check = guarded_frames(page, 1);
+    if (!check)
+        return FALSE;
+    gboolean guarded = FALSE;
+    if (jsc_value_is_function(check)) {
+        JSCValue* result = jsc_value_function_call(check, G_TYPE_NONE);
+        guarded = result && jsc_value_is_boolean(result) && jsc_value_to_boolean(result);
+        if (result)
+            g_object_unref(result);
+    }
+    jsc_context_clear_exception(jsc_value_get_context(check));
+    g_object_unref(check);
+    return guarded;
+}
+
+/* Keeps what tells the frames this module guarded: a new one for the main frame's new window object, and a
+ * subframe's document among them once its window object is guarded. */
+static void note_guarded_frame(WebKitWebPage* page, WebKitFrame* frame, JSCContext* context)
+{
+    if (webkit_frame_is_main_frame(frame)) {
+        JSCValue* pair = jsc_context_evaluate(context, GUARDED_FRAMES, -1);
+        if (jsc_context_get_exception(context) || !pair || !jsc_value_is_array(pair)) {
+            jsc_context_clear_exception(context);
+            if (pair)
+                g_object_unref(pair);
+            pair = NULL;
+        }
+        g_object_set_data_full(G_OBJECT(page), GUARDED_FRAMES_KEY, pair, pair ? g_object_unref : NULL);
+        return;
+    }
+    JSCValue* add = guarded_frames(page, 0);
+    JSCValue* document = jsc_context_evaluate(context, "document", -1);
+    if (add && document && jsc_value_is_function(add) && jsc_value_is_object(document)) {
+        JSCValue* result = jsc_value_function_call(add, JSC_TYPE_VALUE, document, G_TYPE_NONE);
+        if (result)
+            g_object_unref(result);
+        jsc_context_clear_exception(jsc_value_get_context(add));
+    }
+    jsc_context_clear_exception(context);
+    if (document)
+        g_object_unref(document);
+    if (add)
+        g_object_unref(add);
+}
+
 /* Whether the innermost span the page's calls opened vouches for this load (a load that may carry a body),
  * which it then does no more. */
 static gboolean take_body_vouch(WebKitWebPage* page)
@@ -395,7 +481,7 @@ static gboolean take_body_vouch(WebKitWebPage* page)
         return FALSE;
     const gboolean vouched = spans->open[spans->depth - 1];
     spans->open[spans->depth - 1] = FALSE;
-    return vouched;
+    return vouched && every_frame_guarded(page);
 }
 
 /* The guard's span(n): 1 opens a span that vouches for one load, 0 one that vouches for none, -1 closes the
@@ -439,9 +525,13 @@ static void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWo
         g_weak_ref_init(weak, page);
         JSCValue* span = jsc_value_new_function(context, NULL, G_CALLBACK(body_span), weak, free_weak_page, G_TYPE_NONE, 1, G_TYPE_INT);
         JSCValue* result = jsc_value_function_call(guard, JSC_TYPE_VALUE, span, G_TYPE_NONE);
+        const gboolean guarded = result && !jsc_context_get_exception(context);
         if (result)
             g_object_unref(result);
         g_object_unref(span);
+        jsc_context_clear_exception(context);
+        if (guarded)
+            note_guarded_frame(page, frame, context);
     }
     jsc_context_clear_exception(context);
     if (guard)

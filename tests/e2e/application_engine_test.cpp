@@ -684,7 +684,22 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         // A load of the page's own, with a Blob, started inside another call that vouches for its text.
         " var inner = new XMLHttpRequest(), innerEnd = end('nested'); inner.open('POST', base + '/echo?nested');"
         " inner.onloadstart = function () { xhr('nestedBlob', '/open', new Blob(['nested-blob'])); };"
-        " inner.onloadend = function () { innerEnd(inner.status + ':' + inner.responseText); }; inner.send('nested-text'); }");
+        " inner.onloadend = function () { innerEnd(inner.status + ':' + inner.responseText); }; inner.send('nested-text'); }"
+        // The same from a frame whose scripts may not run, whose calls nobody wrapped (nor does the engine tell
+        // their requests' events): inside a text call's "loadstart" handler and inside a getter fetch reads of
+        // its options. While such a frame is there, no call of the page is vouched for.
+        "function unguarded(base, done) { var got = {}, waiting = 3;"
+        " var sandboxed = document.createElement('iframe'); sandboxed.setAttribute('sandbox', 'allow-same-origin');"
+        " document.body.appendChild(sandboxed); var bare = sandboxed.contentWindow;"
+        " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) { sandboxed.remove(); done(got); } }; }"
+        " function fetched(key, promise) { var e = end(key);"
+        "  promise.then(function (r) { return r.text().then(function (t) { e(r.status + ':' + t); }); }, function () { e('failed'); }); }"
+        " var outer = new XMLHttpRequest(), outerEnd = end('outer'); outer.open('POST', base + '/open?unguardedOuter');"
+        " outer.onloadstart = function () { var x = new bare.XMLHttpRequest(); x.open('POST', base + '/open?unguarded');"
+        "  x.send(new Blob(['unguarded-blob'])); };"
+        " outer.onloadend = function () { outerEnd(outer.status + ':' + outer.responseText); }; outer.send('unguarded-text');"
+        " fetched('getterOuter', fetch(base + '/open?getterOuter', {method: 'POST', body: 'getter-text', get headers() {"
+        "  fetched('getter', bare.fetch.call(bare, base + '/open?getter', {method: 'POST', body: new Blob(['getter-blob'])})); return {}; }})); }");
     m_home.writeBundleFile("www/uploads.html", "<html><body><script src='uploads.js'></script><script>"
                                                "uploads('" + server.url("") + "', function (got) { parent.postMessage(got, '*'); });</script></body></html>");
     const std::string base = server.url("");
@@ -697,7 +712,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
          " var f = document.createElement('iframe'); f.src = 'uploads.html'; document.body.appendChild(f); };"
          "document.body.appendChild(s); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.page && uploaded.frame && uploaded.worker ? 1 : 0") == "1"; }))
-        << eval("JSON.stringify(uploaded)");
+        << eval("JSON.stringify(uploaded)") << eval("JSON.stringify(uploaded)");
     for (const std::string from : {"page", "frame"}) {
         const auto got = [&](const std::string& key) { return eval("uploaded." + from + "." + key); };
         EXPECT_EQ(got("text"), "200:text-bytes") << from;
@@ -729,6 +744,26 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     }));
     for (const testsupport::RecordedRequest& request : byKey["beacon"])
         EXPECT_EQ(request.body, "beacon-blob");
+    eval("unguarded('" + base + "', function (got) { uploaded.unguarded = got; }); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.unguarded ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
+    EXPECT_EQ(eval("uploaded.unguarded.outer"), "200:unguarded-text");
+    EXPECT_EQ(eval("uploaded.unguarded.getterOuter"), "200:getter-text");
+    EXPECT_EQ(eval("uploaded.unguarded.getter"), "200:getter-blob");
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        std::size_t count = 0;
+        for (const testsupport::RecordedRequest& request : server.requests())
+            count += request.method == "POST" && request.query == "unguarded" && request.body == "unguarded-blob";
+        return count == 1;
+    }));
+    // A frame of another origin, whose document the page's script cannot reach, leaves the page's text calls
+    // vouched for, and so answered as the application answers them.
+    server.route("/foreign.html", testsupport::Reply::text(200, "<p>foreign</p><iframe></iframe>", "text/html"));
+    eval("var foreign = document.createElement('iframe'); foreign.onload = function () {"
+         " var x = new XMLHttpRequest(); x.open('POST', '" + base + "/echo?besideForeign');"
+         " x.onloadend = function () { uploaded.besideForeign = x.status + ':' + x.responseText; }; x.send('beside-foreign'); };"
+         "foreign.src = '" + server.url("/foreign.html") + "'; document.body.appendChild(foreign); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.besideForeign ? 1 : 0") == "1"; }));
+    EXPECT_EQ(eval("uploaded.besideForeign"), "200:beside-foreign");
     ASSERT_EQ(byKey["blob"].size(), 2u);
     EXPECT_EQ(byKey["blob"][0].header("Content-Type").value_or(""), "application/x-test");
     ASSERT_EQ(byKey["form"].size(), 2u);
