@@ -2,8 +2,8 @@
 
 #include "cardpay/screens/BCOrderInfoViewController.h"
 #include "cardpay/screens/BCPayRoad.h"
-#include "platform/JSON.h"
-#include "platform/RunLoop.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/ViewAnimation.h"
 
 #include <atomic>

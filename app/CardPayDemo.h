@@ -9,7 +9,7 @@
 
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCNavController.h"
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/ui/ViewController.h"
 
 #include <cstdio>

@@ -47,7 +47,7 @@
 //   from what was read; keys that are absent leave their defaults.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <functional>
 #include <string>

@@ -2,7 +2,7 @@
 // hybridhost [--headless] [--screenshot FILE.png] [--device FILE] [--cardpay-demo URL] [--help] [BUNDLE]
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 #include <string_view>

@@ -26,8 +26,8 @@
 #include "runtime/HYBLocalStorage.h"
 #include "transfer/HYBFileTransfer.h"
 
-#include "platform/AppFolders.h"
-#include "platform/PercentEscaping.h"
+#include "platform/files/AppFolders.h"
+#include "platform/text/PercentEscaping.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

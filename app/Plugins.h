@@ -3,7 +3,7 @@
 // static libraries would be dropped by the linker, since nothing else names those object files.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "runtime/HYBLoadedSettings.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // What page_calls_bench's two sides share: the measures a page reports and how the bench reads them.
 #pragma once
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include "BareView.h"
 #include "PageCallsMemory.h"

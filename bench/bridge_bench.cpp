@@ -5,8 +5,8 @@
 // Both batches stay under the 4095-character limit, so they are parsed on the calling (main) thread.
 // Then the batch reader alone: a batch of 100 that reads whole, against the same batch with one command
 // cut inside a surrogate pair, which the reader takes entry by entry.
-#include "platform/JSON.h"
-#include "platform/RunLoop.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/RunLoop.h"
 #include "runtime/HYBCommandBatch.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"

@@ -2,7 +2,7 @@
 // 3,000 over many sites, in the same run: storing a reply's cookie (which replaces one of the same name) and
 // finding the "Cookie" value of a request. Prints each cost's ratio, full over small (goal: about 1, the
 // cost does not grow with the cookies kept).
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookieStorage.h"
 
 #include "RatioReporter.h"
 

@@ -7,10 +7,10 @@
 // - serial queues on the worker pool: a burst of 100,000 posts from one thread, and a trickle of posts that
 //   each find the queue idle (a worker wake-up per post), against one thread draining a mutex-guarded
 //   deque that it waits on with a condition variable.
-#include "platform/DispatchGroup.h"
-#include "platform/DispatchQueue.h"
-#include "platform/RunLoop.h"
-#include "platform/RunLoopThread.h"
+#include "platform/runloop/DispatchGroup.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/RunLoopThread.h"
 
 #include "RatioReporter.h"
 

@@ -7,9 +7,9 @@
 // 1-byte file in the same run: its peak is the application with nothing large read. Printed: the peak
 // above the baseline over the bytes read (the read's cost per byte), and what stays afterwards.
 #include "files/HYBFile.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/RunLoop.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/EngineProcesses.h"
 #include "support/FilePageHost.h"
 #include "webengine/NestedLoop.h"

@@ -2,8 +2,8 @@
 // URL-loading thread, or posted to the main run loop as the hot-update download has them; bytes counted)
 // and by the curl command-line tool writing to /dev/null (the baseline: its own reported transfer time,
 // process start left out), in the same run. Prints the ratios of their speeds (goal: at least 0.95).
-#include "platform/RunLoop.h"
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/HTTPTestServer.h"
 
 #include "RatioReporter.h"

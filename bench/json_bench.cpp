@@ -1,6 +1,6 @@
 // JSON parse + compact write of command batches ([["Cache1","Cache","clear",[]], ...]) of 1, 10 and 1,000
 // entries, against a bare simdjson DOM parse of the same text in the same run. Prints the ratio.
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include "RatioReporter.h"
 

@@ -6,10 +6,10 @@
 // with the square of the count. And a keychain of 80,000 items: one change that rewrites every item (an
 // update of all), and the changes of one item among them (an update, an add and its delete), which
 // should cost what the item costs, not what the keychain holds.
-#include "platform/AppFolders.h"
-#include "platform/Keychain.h"
-#include "platform/PropertyList.h"
-#include "platform/PrivateFile.h"
+#include "platform/files/AppFolders.h"
+#include "platform/system/Keychain.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/files/PrivateFile.h"
 #include "plugins/HYBKeychainUtils.h"
 
 #include "RatioReporter.h"

@@ -31,10 +31,10 @@
 // The application's log (a line per call, from the Cache plug-in) goes to a file while the bench runs.
 // Runs on a private virtual display started here when there is none.
 #include "app/Plugins.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/WebView.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBHandleOpenURL.h"
 #include "webengine/NestedLoop.h"

@@ -1,7 +1,7 @@
 // Property-list reading of a keychain-shaped binary list (N items of six attributes, ASCII keys; then the
 // same with non-ASCII text, which is stored as UTF-16) against a bare libplist parse and walk of the same
 // bytes (parse, every key and value handed out, free) in the same run. Prints the ratios.
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include "RatioReporter.h"
 

@@ -8,7 +8,7 @@
 // Each read is checked (read whole, or refused); each shape's memory is the peak resident set over its
 // runs above the set before them ("extra_MiB"); the summary prints the slowest shape of each kind, which
 // should stay well under a second.
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include "RatioReporter.h"
 #include "support/HostilePropertyLists.h"

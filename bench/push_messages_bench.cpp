@@ -27,10 +27,10 @@
 #include "pushlog/PULSELog.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
 
-#include "platform/AppFolders.h"
-#include "platform/HostResolver.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/files/AppFolders.h"
+#include "platform/net/HostResolver.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -6,9 +6,9 @@
 #include "push/PULSEFileCacheController.h"
 #include "push/PULSEUserDefaultsController.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/KeyedArchiver.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include "RatioReporter.h"
 

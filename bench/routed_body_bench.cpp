@@ -5,8 +5,8 @@
 // (the route before back-pressure: the reader's lag piles up in the stream), and released only as the
 // reader takes it (URLConnection::keepReceivedData, the route's way now). Prints each way's time and the
 // most it held (bytes in the stream plus bytes the transport counts as held), and the ratios.
-#include "platform/HTTPTransport.h"
-#include "platform/URLConnection.h"
+#include "platform/net/HTTPTransport.h"
+#include "platform/net/URLConnection.h"
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "webengine/StreamingBody.h"

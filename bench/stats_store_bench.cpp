@@ -16,8 +16,8 @@
 #include "stats/MXStatEvent.h"
 #include "stats/MXStatStore.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include "support/HTTPTestServer.h"
 

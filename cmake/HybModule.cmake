@@ -26,14 +26,16 @@ else()
 endif()
 
 # hyb_tests(LABEL DEPS ... [SERIAL stem ...] [PER_CASE stem ...]): one GoogleTest program per
-# tests/<folder>/*_test.cpp, labelled LABEL, and one CTest entry of the same name that runs it whole (run
+# *_test.cpp in tests/<folder>/ and its subfolders (tests/platform/ mirrors the folders of platform/; a
+# program is named by label and stem alone), labelled LABEL, and one CTest entry of the same name that
+# runs it whole (run
 # one case with `<program> --gtest_filter=Suite.Case`). The programs named under SERIAL run with nothing
 # beside them: they wait on an engine's own timers, which a fully loaded machine stretches past any sane
 # limit. Those named under PER_CASE still run one case per process: each is a known fault, a case that
 # fails after another case of its program, to be mended and taken off the list.
 function(hyb_tests label)
   cmake_parse_arguments(T "" "" "DEPS;SERIAL;PER_CASE" ${ARGN})
-  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(GLOB_RECURSE tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   foreach(src ${tests})
     get_filename_component(stem ${src} NAME_WE)
     set(exe ${label}_${stem})

@@ -1,7 +1,7 @@
 #include "crashreporter/CRCrashHostInfo.h"
 
 #include "crashreporter/crsh_sysctl.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 #include "crashreporter/CRCrashReport.h"
 
 #include "crashreporter/crsh.pb-c.h"
-#include "platform/Bundle.h"
-#include "platform/Format.h"
-#include "platform/TextEncoding.h"
+#include "platform/system/Bundle.h"
+#include "platform/text/Format.h"
+#include "platform/text/TextEncoding.h"
 
 #include <sys/statfs.h>
 #include <sys/sysinfo.h>

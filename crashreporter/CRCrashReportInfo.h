@@ -3,7 +3,7 @@
 // strings read them.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "crashreporter/CRCrashReportTextFormatter.h"
 
-#include "platform/FileManager.h"
-#include "platform/Format.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
+#include "platform/text/Format.h"
 
 #include <algorithm>
 #include <cmath>

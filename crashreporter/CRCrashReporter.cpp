@@ -1,9 +1,9 @@
 #include "crashreporter/CRCrashReporter.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/StorePlace.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -29,7 +29,7 @@
 #include "crashreporter/CRCrashReporterError.h"
 #include "crashreporter/crsh_async.h"
 #include "crashreporter/crsh_crash_callbacks.h"
-#include "platform/Bundle.h"
+#include "platform/system/Bundle.h"
 
 #include <memory>
 #include <string>

@@ -2,7 +2,7 @@
 // cause when there is one.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 

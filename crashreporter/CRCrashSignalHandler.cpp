@@ -1,7 +1,7 @@
 #include "crashreporter/CRCrashSignalHandler.h"
 
 #include "crashreporter/crsh_safe_list.h"
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <dlfcn.h>
 #include <pthread.h>

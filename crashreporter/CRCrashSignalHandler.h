@@ -36,7 +36,7 @@ public:
     // Installs the handler for signo (once per signal) and puts {callback, context} at the head of the
     // chain, which every caught signal walks, whichever signal it is. The calling thread takes the shared
     // alternate stack; every thread the platform starts or runs a job or a loop turn on from then on gets
-    // one of its own of the same size (platform/ThreadHooks.h), and so does every thread started through
+    // one of its own of the same size (platform/runloop/ThreadHooks.h), and so does every thread started through
     // pthread_create from then on, whoever starts it (this library's pthread_create comes before the C
     // library's).
     platform::Result<void> registerHandlerForSignal(int signo, crsh_signal_handler_cb callback, void* context);

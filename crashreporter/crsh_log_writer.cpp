@@ -6,9 +6,9 @@
 #include "crashreporter/crsh_sysctl.h"
 #include "crashreporter/crsh_thread_suspend.h"
 #include "crashreporter/crsh_writer_pack.h"
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
+#include "platform/core/Log.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

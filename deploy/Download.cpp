@@ -1,10 +1,10 @@
 #include "deploy/Download.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Bundle.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Text.h"
-#include "platform/URL.h"
+#include "platform/files/AppFolders.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Bundle.h"
+#include "platform/text/Text.h"
+#include "platform/text/URL.h"
 
 #include <cerrno>
 #include <cstring>

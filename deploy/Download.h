@@ -10,8 +10,8 @@
 #pragma once
 
 #include "deploy/DownloadDelegate.h"
-#include "platform/Error.h"
-#include "platform/URLConnection.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLConnection.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,7 +2,7 @@
 // value) and Basic-authentication credentials.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <string>
 

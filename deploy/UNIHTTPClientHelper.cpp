@@ -3,11 +3,11 @@
 #include "deploy/Base64.h"
 #include "deploy/UNIHTTPRequestWithBody.h"
 #include "deploy/UNIRest.h"
-#include "platform/HTTPCookie.h"
-#include "platform/HTTPCookieStorage.h"
-#include "platform/PercentEscaping.h"
-#include "platform/URLConnection.h"
-#include "platform/URLError.h"
+#include "platform/net/HTTPCookie.h"
+#include "platform/net/HTTPCookieStorage.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLError.h"
+#include "platform/text/PercentEscaping.h"
 
 #include <fstream>
 #include <iterator>

@@ -6,8 +6,8 @@
 #include "deploy/UNIHTTPResponse.h"
 #include "deploy/UNIParameters.h"
 #include "deploy/UNIUrlConnection.h"
-#include "platform/Error.h"
-#include "platform/URLRequest.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLRequest.h"
 
 #include <functional>
 #include <memory>

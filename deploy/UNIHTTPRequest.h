@@ -9,8 +9,8 @@
 #include "deploy/UNIHTTPBinaryResponse.h"
 #include "deploy/UNIHTTPJsonResponse.h"
 #include "deploy/UNIHTTPStringResponse.h"
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

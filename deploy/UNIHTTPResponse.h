@@ -2,7 +2,7 @@
 // typed replies add the body read as bytes, text or JSON.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 #include "deploy/UNIHTTPStringResponse.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <string_view>
 

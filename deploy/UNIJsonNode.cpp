@@ -1,6 +1,6 @@
 #include "deploy/UNIJsonNode.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <string_view>
 

@@ -2,7 +2,7 @@
 // parse.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 

@@ -2,8 +2,8 @@
 // plain value (sent as its text) or a file URL (a file to upload; it makes the body multipart).
 #pragma once
 
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/text/URL.h"
 
 #include <string>
 #include <utility>

@@ -7,7 +7,7 @@
 #include "deploy/UNIBodyRequest.h"
 #include "deploy/UNIHTTPRequestWithBody.h"
 #include "deploy/UNISimpleRequest.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <functional>
 #include <string>

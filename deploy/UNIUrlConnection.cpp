@@ -1,7 +1,7 @@
 #include "deploy/UNIUrlConnection.h"
 
 #include "deploy/UNIHTTPClientHelper.h"
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 #include <algorithm>
 #include <string>

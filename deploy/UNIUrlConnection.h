@@ -8,8 +8,8 @@
 // The connection keeps itself alive while the load runs.
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <functional>
 #include <memory>

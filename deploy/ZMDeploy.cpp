@@ -2,12 +2,12 @@
 
 #include "deploy/UNIRest.h"
 #include "deploy/ZMZipArchive.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/URL.h"
-#include "platform/URLRequest.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
+#include "platform/web/WebView.h"
 
 #include <cstdio>
 #include <fcntl.h>

@@ -23,7 +23,7 @@
 #include "deploy/DownloadManagerDelegate.h"
 #include "deploy/ZMDeployVersionStore.h"
 #include "deploy/ZMZipArchiveDelegate.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "runtime/HYBPlugin.h"
 #include "runtime/HYBProgressPacer.h"
 

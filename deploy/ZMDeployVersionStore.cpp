@@ -1,9 +1,9 @@
 #include "deploy/ZMDeployVersionStore.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Bundle.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/system/Bundle.h"
 
 #include <cstdio>
 

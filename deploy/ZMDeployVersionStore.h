@@ -10,7 +10,7 @@
 //   orders them); the user defaults themselves are thread-safe.
 #pragma once
 
-#include "platform/UserDefaults.h"
+#include "platform/system/UserDefaults.h"
 
 #include <mutex>
 #include <string>

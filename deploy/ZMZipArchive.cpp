@@ -1,9 +1,9 @@
 #include "deploy/ZMZipArchive.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "deploy/ZipEntryPath.h"
-#include "platform/TextEncoding.h"
-#include "platform/SeededHash.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/core/SeededHash.h"
 
 #include <unzip.h>
 #include <zip.h>

@@ -16,8 +16,8 @@
 
 #include "deploy/ZMZipArchiveDelegate.h"
 #include "deploy/ZipInfo.h"
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <string>
 #include <vector>

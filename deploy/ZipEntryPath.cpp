@@ -1,7 +1,7 @@
 #include "deploy/ZipEntryPath.h"
 
 #include "deploy/ZMZipArchive.h"
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <vector>
 

@@ -8,7 +8,7 @@
 // (and chains of them) always resolve inside the destination.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 #include <string_view>

@@ -2,9 +2,9 @@
 
 #include "files/HYBFileError.h"
 #include "files/MimeType.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/core/Log.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/files/FileManager.h"
 
 #include <algorithm>
 

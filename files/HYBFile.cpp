@@ -5,10 +5,10 @@
 #include "files/HYBFilesystemURLProtocol.h"
 #include "files/HYBLocalFilesystem.h"
 #include "files/MimeType.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/URLProtocol.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/net/URLProtocol.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,11 +3,11 @@
 #include "files/HYBFile.h"
 #include "files/HYBFileError.h"
 #include "files/HYBLocalFilesystem.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
-#include "platform/TextEncoding.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/TextEncoding.h"
 #include "runtime/HYBBase64.h"
 
 #include <algorithm>

@@ -11,8 +11,8 @@
 #pragma once
 
 #include "files/HYBFilesystemURL.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBPluginResult.h"
 
 #include <cstdint>

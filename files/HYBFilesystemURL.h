@@ -8,7 +8,7 @@
 //   missing name as "no file system owns this URL".
 #pragma once
 
-#include "platform/URL.h"
+#include "platform/text/URL.h"
 
 #include <optional>
 #include <string>

@@ -2,7 +2,7 @@
 
 #include "files/HYBFile.h"
 #include "files/HYBFilesystemURL.h"
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 namespace files {
 namespace {

@@ -11,7 +11,7 @@
 //   answer for a load that is gone goes nowhere. stopLoading does not cancel a read.
 #pragma once
 
-#include "platform/URLProtocol.h"
+#include "platform/net/URLProtocol.h"
 
 namespace files {
 

@@ -3,11 +3,11 @@
 #include "files/FullPath.h"
 #include "files/HYBFileError.h"
 #include "files/MimeType.h"
-#include "platform/Device.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
-#include "platform/Text.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
+#include "platform/system/Device.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/Text.h"
 
 #include <algorithm>
 #include <atomic>

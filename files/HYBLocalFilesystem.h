@@ -5,7 +5,7 @@
 //
 // Guarantees:
 // - Nothing outside the root is ever touched: every full path is resolved lexically first (FullPath.h),
-//   then reached by descriptor from the root (platform/RootFolder.h), so looking and doing are one step
+//   then reached by descriptor from the root (platform/files/RootFolder.h), so looking and doing are one step
 //   that no rename or link swapped in between can redirect. A path that leaves the root lexically, or
 //   passes through or ends at a symbolic link, is refused with ENCODING_ERR (6 with 5, or read code 5);
 //   removing a link is the one thing done to it. A regular file with more than one name (a hard link,
@@ -24,7 +24,7 @@
 
 #include "files/HYBFileError.h"
 #include "files/HYBFileSystem.h"
-#include "platform/RootFolder.h"
+#include "platform/files/RootFolder.h"
 
 #include <cstdint>
 #include <optional>

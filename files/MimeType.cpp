@@ -1,6 +1,6 @@
 #include "files/MimeType.h"
 
-#include "platform/Text.h"
+#include "platform/text/Text.h"
 
 namespace files {
 

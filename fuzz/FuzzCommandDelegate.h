@@ -2,7 +2,7 @@
 // background work on the global queue and lets the target wait for the answers it expects.
 #pragma once
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBPluginResult.h"
 

@@ -1,7 +1,7 @@
 // Hands text to a response head line by line (each with its "\n"), as the transport does.
 #pragma once
 
-#include "platform/HTTPResponseHead.h"
+#include "platform/net/HTTPResponseHead.h"
 
 #include <cstddef>
 #include <string_view>

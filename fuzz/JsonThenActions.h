@@ -3,7 +3,7 @@
 // there are no actions.
 #pragma once
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,12 +2,12 @@
 // one web view, on a virtual clock, with the log quiet.
 #pragma once
 
-#include "platform/Log.h"
-#include "platform/VirtualClock.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBCommandDelegate.h"
 
 #include <memory>

@@ -2,7 +2,7 @@
 // removed at exit.
 #pragma once
 
-#include "platform/AppFolders.h"
+#include "platform/files/AppFolders.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -2,8 +2,8 @@
 // whose Info.plist names the application.
 #pragma once
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include <string>
 

@@ -7,9 +7,9 @@
 #include "stats/MXStatEvent.h"
 #include "stats/MXStatStore.h"
 
-#include "platform/AppFolders.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/formats/JSON.h"
 #include "support/PrivateEnvironment.h"
 
 #include <cstdio>

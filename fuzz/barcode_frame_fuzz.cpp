@@ -2,7 +2,7 @@
 // height and bytes per row (wild ones included), the rest are the pixels. The crop must refuse what does
 // not fit the buffer, give side x side bytes otherwise, and a decode must give valid UTF-8 and a known
 // format name or nothing.
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 #include "plugins/BarcodeFrameDecoder.h"
 
 #include <cstddef>

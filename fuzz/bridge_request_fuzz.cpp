@@ -2,8 +2,8 @@
 // line is the "vc" header (absent when the line is empty), the rest the "User-Agent" header. Checks that
 // a number written out reads back as itself. The same text read as a URL: the web-process module's reading
 // of the bridge path (webprocess/BridgePath.h) agrees with the URL's own path as written.
-#include "platform/URL.h"
-#include "platform/URLRequest.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBURLProtocol.h"
 #include "webprocess/BridgePath.h"
 

@@ -8,7 +8,7 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCAlertViewEx.h"
 #include "cardpay/views/BCCheckBoxViews.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/TextInputDriver.h"
 
 #include <cstddef>

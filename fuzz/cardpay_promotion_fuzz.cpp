@@ -7,7 +7,7 @@
 #include "JsonThenActions.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/promotion/BCPromotionView.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/ViewController.h"
 
 #include <cstddef>

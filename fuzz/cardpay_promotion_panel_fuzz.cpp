@@ -9,9 +9,9 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/promotion/BCPromotionPannelViewController.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/ViewAnimation.h"
 
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCReplyMapper.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,9 +3,9 @@
 // callback ids and messages of every kind pass through the callback script too.
 // Checks: the queue always drains (a bad batch never stalls it), each answer to a valid callback id is a
 // well-formed callback script whose message reads back as JSON, and nothing crashes.
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/RunLoop.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBCommandQueue.h"

@@ -1,8 +1,8 @@
 // Feeds config.xml text and whitelist entries and URLs to the runtime's configuration readers.
 // The input is read twice: as a config.xml document (whose access origins then judge a few URLs), and
 // as lines, those before the first empty line being access entries and those after it URLs.
-#include "platform/Log.h"
-#include "platform/URL.h"
+#include "platform/core/Log.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLoadedSettings.h"
 #include "runtime/HYBWhitelist.h"

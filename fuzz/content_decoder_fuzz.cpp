@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes, as a body coded each way the transport decodes, to ContentDecoder, given in pieces
 // and read in small steps, and checks that no read gives more than was asked and that the decoder takes more
 // only once it used what it had.
-#include "platform/ContentDecoder.h"
+#include "platform/net/ContentDecoder.h"
 
 #include <cstddef>
 #include <cstdint>

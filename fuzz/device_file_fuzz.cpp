@@ -2,15 +2,15 @@
 // services (and the main loop turned, so their queued deliveries run), then they are reset. Seed pictures
 // go to the photo library of a temporary home.
 #include "app/DeviceFile.h"
-#include "platform/AppFolders.h"
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
 #include "platform/device/BluetoothCentralManager.h"
 #include "platform/device/CaptureDevice.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Telephony.h"
+#include "platform/files/AppFolders.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/PrivateEnvironment.h"
 
 #include <cstddef>

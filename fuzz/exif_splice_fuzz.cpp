@@ -3,7 +3,7 @@
 // part (JSON properties when it parses, else raw values), then the JPEG bytes.
 // Checks: a built segment is empty or describes its own length; the splice gives the JPEG back unchanged
 // or with the segment in it; hex text that is no whole segment leaves the JPEG unchanged.
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "plugins/HYBJpegHeaderWriter.h"
 
 #include <algorithm>

@@ -6,10 +6,10 @@
 // the same URL mapping (filesystem_url_fuzz) instead.
 #include "files/HYBFile.h"
 #include "fuzz/FuzzCommandDelegate.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/JSON.h"
 
 #include <cstddef>
 #include <cstdint>

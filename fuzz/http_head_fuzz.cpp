@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the reading of response heads (line by line, as the transport hands them
 // over) and of "Set-Cookie" values, and checks what the limits and the cookie store promise.
 #include "fuzz/FuzzHead.h"
-#include "platform/HTTPCookie.h"
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookie.h"
+#include "platform/net/HTTPCookieStorage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,9 +7,9 @@
 // Nothing crashes.
 #include "CallbackCountingDelegate.h"
 #include "PluginStage.h"
-#include "platform/URL.h"
-#include "platform/URLRequest.h"
-#include "platform/WebView.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
+#include "platform/web/WebView.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBUserAgentUtil.h"

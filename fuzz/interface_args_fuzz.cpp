@@ -5,11 +5,11 @@
 // action sheet's hide answers OK, then -1, by design), and nothing crashes.
 #include "CallbackCountingDelegate.h"
 #include "PluginStage.h"
-#include "platform/JSON.h"
-#include "platform/WebView.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/TouchDriver.h"
+#include "platform/web/WebView.h"
 #include "plugins/ActionSheet.h"
 #include "plugins/DatePicker.h"
 #include "plugins/HYBKeyboard.h"

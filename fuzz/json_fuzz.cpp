@@ -1,5 +1,5 @@
 // Reads arbitrary bytes as JSON in both modes; whatever reads must write and read back to the same value.
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <cstddef>
 #include <cstdint>

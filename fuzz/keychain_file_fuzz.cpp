@@ -2,7 +2,7 @@
 // The input's first two bytes say how many of the rest are the item file; the others are the log. A read
 // must answer with the items (damage a crash can leave never locks the keychain; never a crash or a wait), and when a change is made, a second keychain reading
 // the files afterwards must see exactly the items the first one holds.
-#include "platform/Keychain.h"
+#include "platform/system/Keychain.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Reads arbitrary bytes as a keyed archive. Whatever reads must, when it can be written again, read back
 // from its own bytes; nothing may crash, recurse without bound or leak.
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include "CallbackCountingDelegate.h"
 #include "PluginStage.h"
 #include "PushFuzzHome.h"
-#include "platform/AppFolders.h"
+#include "platform/files/AppFolders.h"
 #include "runtime/HYBLocalStorage.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

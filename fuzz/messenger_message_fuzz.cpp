@@ -2,8 +2,8 @@
 // for an app id and converted back into a request and a response.
 #include "messenger/AppCommunicateData.h"
 #include "messenger/MessengerApiUtil.h"
-#include "platform/Device.h"
-#include "platform/Pasteboard.h"
+#include "platform/system/Device.h"
+#include "platform/system/Pasteboard.h"
 #include "support/PrivateEnvironment.h"
 
 #include <cstddef>

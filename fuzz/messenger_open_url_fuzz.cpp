@@ -1,7 +1,7 @@
 // Any text as a URL opened into the application (any application may open the return scheme), with the
 // app id registered and a delegate that keeps what it is handed; and the same text as a query.
 #include "messenger/MXApi.h"
-#include "platform/Pasteboard.h"
+#include "platform/system/Pasteboard.h"
 #include "support/PrivateEnvironment.h"
 
 #include <cstddef>

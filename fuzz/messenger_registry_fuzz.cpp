@@ -2,7 +2,7 @@
 // application enters itself (its entry rebuilt, the others kept), and the result must read back as a
 // dictionary holding its entry.
 #include "messenger/MMApiRegister.h"
-#include "platform/Pasteboard.h"
+#include "platform/system/Pasteboard.h"
 #include "support/PrivateEnvironment.h"
 
 #include <cstddef>

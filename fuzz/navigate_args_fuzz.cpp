@@ -3,13 +3,13 @@
 // knows two places and answers on the next turn of the main loop, which is drained after each call.
 // Every call must be answered exactly once.
 #include "CallbackCountingDelegate.h"
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
 #include "platform/device/GeocoderPlaces.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/web/HeadlessWebView.h"
 #include "plugins/LaunchNavigator.h"
 
 #include <cstddef>

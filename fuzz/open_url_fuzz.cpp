@@ -1,8 +1,8 @@
 // A URL opened into the application (any text another application sends) turned into the page script
 // that hands it to handleOpenURL: the script keeps its fixed frame, the literal in it is one JSON string
 // that reads back as the URL (invalid UTF-8 as U+FFFD), and no raw line break can end a script line.
-#include "platform/JSON.h"
-#include "platform/TextEncoding.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/TextEncoding.h"
 #include "runtime/HYBHandleOpenURL.h"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // read back to the same value. Reading is linear in the input: every run gets a time limit per input
 // (kTimeoutFlag, unless the command line sets its own) that a quadratic read of the long flat lists among
 // the seeds would exceed many times over.
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include <cmath>
 #include <cstddef>

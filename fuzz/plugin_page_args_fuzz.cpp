@@ -8,7 +8,7 @@
 #include "PluginStage.h"
 #include "PushFuzzHome.h"
 #include "deploy/ZMDeploy.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "plugins/Diagnostic.h"
 #include "plugins/HYBCamera.h"
 #include "plugins/HYBKeychain.h"

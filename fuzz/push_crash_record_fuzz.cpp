@@ -6,8 +6,8 @@
 
 #include "PushFuzzHome.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // a socket can use.
 #include "push/PULSEEndpoints.h"
 
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 #include "push/PULSEMessageCenter.h"
 #include "push/PulsePageEvents.h"
 
-#include "platform/Application.h"
-#include "platform/JSON.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
 
 #include <cstddef>
 #include <cstdint>

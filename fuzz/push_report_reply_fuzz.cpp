@@ -7,9 +7,9 @@
 #include "push/PULSEReportCacheController.h"
 #include "push/PULSEReportRequest.h"
 
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
-#include "platform/URLProtocol.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLProtocol.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,9 +8,9 @@
 
 #include "PushFuzzHome.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/system/UserDefaults.h"
 
 #include <cstddef>
 #include <cstdint>

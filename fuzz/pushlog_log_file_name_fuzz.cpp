@@ -1,6 +1,6 @@
 // Log file names come from whatever lies in the logs folder; the system-log records the capture reads
 // may come from anywhere. Neither may crash the recogniser or the record reader.
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 #include "pushlog/LogFileNames.h"
 #include "pushlog/PULSEASLLogCapture.h"
 

@@ -1,8 +1,8 @@
 // The keychain file and the pasteboard files are written by whoever can write the folder (another
 // process playing another application, a damaged disk): reading arbitrary bytes from them must answer
 // an error or values, never crash, and never touch the file.
-#include "platform/Keychain.h"
-#include "platform/Pasteboard.h"
+#include "platform/system/Keychain.h"
+#include "platform/system/Pasteboard.h"
 #include "support/PrivateEnvironment.h"
 
 #include <unistd.h>

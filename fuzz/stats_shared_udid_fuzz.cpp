@@ -6,9 +6,9 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatSharedUDID.h"
 
-#include "platform/Keychain.h"
-#include "platform/Pasteboard.h"
-#include "platform/UserDefaults.h"
+#include "platform/system/Keychain.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/system/UserDefaults.h"
 #include "support/PrivateEnvironment.h"
 
 #include "stats/MXStatKeyChain.h"

@@ -1,6 +1,6 @@
 // Arbitrary bytes through the text decoders: every decoder gives valid UTF-8, the UTF-8 check, the
 // sequence reader and the UTF-16 length agree with one another.
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // request. Whatever the arguments, the request is either refused with one error answer, or built with
 // sendable headers and a "Content-Length" that is the length of its body.
 #include "fuzz/FuzzCommandDelegate.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
 #include "transfer/HYBFileTransfer.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Parses arbitrary text as a URL, alone and against a base, and exercises every accessor and the
 // escaping round trips.
-#include "platform/PercentEscaping.h"
-#include "platform/URL.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/URL.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // and charset are rebuilt into a header value when a response is handed on to the web engine, so they
 // must stay sendable.
 #include "fuzz/FuzzHead.h"
-#include "platform/HTTPHeaderFields.h"
-#include "platform/URLResponse.h"
+#include "platform/net/HTTPHeaderFields.h"
+#include "platform/net/URLResponse.h"
 
 #include <cctype>
 #include <cstddef>

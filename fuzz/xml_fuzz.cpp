@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the event-driven XML reader with a delegate that touches every event.
-#include "platform/XMLParser.h"
+#include "platform/formats/XMLParser.h"
 
 #include <cstddef>
 #include <cstdint>

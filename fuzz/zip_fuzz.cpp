@@ -1,6 +1,6 @@
 // The zip reader over arbitrary archive bytes: no crash, no sanitizer report, and nothing written
 // outside the destination folder. Corpus: fuzz/corpus/zip_fuzz/.
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "deploy/ZMZipArchive.h"
 
 #include <cstdint>

@@ -2,8 +2,8 @@
 
 #include "messenger/MXText.h"
 #include "messenger/MessengerApiUtil.h"
-#include "platform/Pasteboard.h"
-#include "platform/TextEncoding.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/text/TextEncoding.h"
 #include "platform/ui/Image.h"
 
 namespace messenger {

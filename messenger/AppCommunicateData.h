@@ -11,7 +11,7 @@
 #pragma once
 
 #include "messenger/MXObjects.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <memory>

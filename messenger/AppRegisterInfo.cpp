@@ -1,6 +1,6 @@
 #include "messenger/AppRegisterInfo.h"
 
-#include "platform/Format.h"
+#include "platform/text/Format.h"
 
 namespace messenger {
 

@@ -7,7 +7,7 @@
 // value survives the trip.
 #pragma once
 
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <cstdint>
 #include <memory>

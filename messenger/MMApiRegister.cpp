@@ -3,11 +3,11 @@
 #include "messenger/MessengerApiUtil.h"
 #include "messenger/StatMX.h"
 
-#include "platform/Bundle.h"
-#include "platform/Clock.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PosixIO.h"
-#include "platform/TextEncoding.h"
+#include "platform/files/PosixIO.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Bundle.h"
+#include "platform/text/TextEncoding.h"
 #include "platform/ui/Screen.h"
 
 #include <fcntl.h>

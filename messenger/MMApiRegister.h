@@ -14,9 +14,9 @@
 // - Times are whole seconds of platform::Clock's wall time, as unsigned 32-bit decimal text.
 #pragma once
 
-#include "platform/Notification.h"
-#include "platform/Pasteboard.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/Notification.h"
+#include "platform/system/Pasteboard.h"
 
 #include <cstddef>
 #include <memory>

@@ -5,11 +5,11 @@
 #include "messenger/MXText.h"
 #include "messenger/MessengerApiUtil.h"
 #include "messenger/WapAuthHandler.h"
-#include "platform/Application.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
-#include "platform/TextEncoding.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/TextEncoding.h"
 
 #include <initializer_list>
 #include <string_view>

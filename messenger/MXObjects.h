@@ -7,7 +7,7 @@
 // same as empty: several conversions write a field only "when set".
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Image.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "messenger/MXUIWebViewControll.h"
 
-#include "platform/Log.h"
-#include "platform/URL.h"
-#include "platform/URLRequest.h"
+#include "platform/core/Log.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
 #include "platform/ui/Screen.h"
 
 namespace messenger {

@@ -5,9 +5,9 @@
 // Main thread only. The delegate is held weakly.
 #pragma once
 
-#include "platform/WebView.h"
-#include "platform/WebViewDelegate.h"
 #include "platform/ui/ViewController.h"
+#include "platform/web/WebView.h"
+#include "platform/web/WebViewDelegate.h"
 
 #include <memory>
 #include <string>

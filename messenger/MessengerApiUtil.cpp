@@ -1,14 +1,14 @@
 #include "messenger/MessengerApiUtil.h"
 
-#include "platform/Application.h"
-#include "platform/Crypto.h"
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/Pasteboard.h"
-#include "platform/PercentEscaping.h"
-#include "platform/PropertyList.h"
-#include "platform/TextEncoding.h"
-#include "platform/URL.h"
+#include "platform/application/Application.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Log.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/Device.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/text/URL.h"
 
 #include <cctype>
 #include <cstdlib>

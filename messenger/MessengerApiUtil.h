@@ -6,7 +6,7 @@
 // - Main thread (the version test's cache and the URL opening are not guarded).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

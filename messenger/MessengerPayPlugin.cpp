@@ -2,10 +2,10 @@
 
 #include "messenger/MXApi.h"
 #include "messenger/MXText.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/Notification.h"
-#include "platform/TextEncoding.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/Notification.h"
+#include "platform/text/TextEncoding.h"
 
 #include <algorithm>
 #include <utility>

@@ -3,9 +3,9 @@
 #include "messenger/MXApi.h"
 #include "messenger/MessengerApiUtil.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Format.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/text/Format.h"
 
 #include <cstdlib>
 

@@ -1,8 +1,8 @@
 #include "plugins/ActionSheet.h"
 
-#include "platform/Device.h"
-#include "platform/DispatchQueue.h"
-#include "platform/WebView.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Device.h"
+#include "platform/web/WebView.h"
 #include "plugins/PageText.h"
 
 #include <algorithm>

@@ -18,7 +18,7 @@
 // Made by the name "ActionSheet" once registerClass() ran.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/ActionSheet.h"
 #include "runtime/HYBPlugin.h"
 

@@ -1,8 +1,8 @@
 #include "plugins/AppleAdvertising.h"
 
-#include "platform/Device.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/PlatformClasses.h"
+#include "platform/system/Device.h"
 
 namespace plugins {
 

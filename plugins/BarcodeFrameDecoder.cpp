@@ -1,6 +1,6 @@
 #include "plugins/BarcodeFrameDecoder.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <ZXing/DecodeHints.h>
 #include <ZXing/ImageView.h>

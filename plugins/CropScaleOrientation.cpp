@@ -1,6 +1,6 @@
 #include "plugins/CropScaleOrientation.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/ui/ImageContext.h"
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 // - Thread: the calling thread's own drawing context; any thread.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/Image.h"
 
 namespace plugins {

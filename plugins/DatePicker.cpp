@@ -1,10 +1,10 @@
 #include "plugins/DatePicker.h"
 
-#include "platform/DateFormatter.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/text/DateFormatter.h"
+#include "platform/text/Text.h"
 #include "platform/ui/ViewAnimation.h"
+#include "platform/web/WebView.h"
 
 #include <algorithm>
 #include <climits>

@@ -19,7 +19,7 @@
 // Made by the name "DatePicker" once registerClass() ran.
 #pragma once
 
-#include "platform/Color.h"
+#include "platform/core/Color.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/DatePicker.h"
 #include "runtime/HYBPlugin.h"

@@ -1,13 +1,13 @@
 #include "plugins/Diagnostic.h"
 
-#include "platform/Application.h"
-#include "platform/Device.h"
-#include "platform/DispatchQueue.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
 #include "platform/device/ImagePickerSources.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 
 
 #include <utility>

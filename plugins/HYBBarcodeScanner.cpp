@@ -1,10 +1,10 @@
 #include "plugins/HYBBarcodeScanner.h"
 
-#include "platform/Device.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
+#include "platform/core/Log.h"
 #include "platform/device/PlatformClasses.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 #include "plugins/HYBbcsProcessor.h"
 
 namespace plugins {

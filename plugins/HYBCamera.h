@@ -24,10 +24,10 @@
 // Made by the name "HYBCamera" once registerClass() ran.
 #pragma once
 
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/device/ImagePickerController.h"
 #include "platform/device/LocationManagerDelegate.h"
+#include "platform/text/URL.h"
 #include "platform/ui/AlertView.h"
 #include "platform/ui/PopoverController.h"
 #include "runtime/HYBPlugin.h"

@@ -1,9 +1,9 @@
 #include "plugins/HYBConnection.h"
 
-#include "platform/Device.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Text.h"
 #include "platform/device/Telephony.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 
 #include <map>
 

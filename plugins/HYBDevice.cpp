@@ -1,9 +1,9 @@
 #include "plugins/HYBDevice.h"
 
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Log.h"
+#include "platform/system/Device.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/text/Text.h"
 #include "runtime/HYBDeviceExtensions.h"
 
 namespace plugins {

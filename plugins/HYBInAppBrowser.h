@@ -43,10 +43,10 @@
 // - Made by the name "HYBInAppBrowser" once registerClass() ran.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URL.h"
-#include "platform/URLRequest.h"
-#include "platform/WebView.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
+#include "platform/web/WebView.h"
 #include "plugins/HYBInAppBrowserViewController.h"
 #include "runtime/HYBPlugin.h"
 

@@ -17,14 +17,14 @@
 //   of the main queue (the screen held weakly by that task).
 #pragma once
 
-#include "platform/WebView.h"
-#include "platform/WebViewDelegate.h"
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/BarButtonItem.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/Toolbar.h"
 #include "platform/ui/ViewController.h"
+#include "platform/web/WebView.h"
+#include "platform/web/WebViewDelegate.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBScreenOrientationDelegate.h"
 #include "runtime/HYBWebViewDelegate.h"

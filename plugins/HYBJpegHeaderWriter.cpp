@@ -1,6 +1,6 @@
 #include "plugins/HYBJpegHeaderWriter.h"
 
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 
 #include <array>
 #include <charconv>

@@ -19,7 +19,7 @@
 // - Thread: an immutable value; any thread.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <map>

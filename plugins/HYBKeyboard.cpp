@@ -1,9 +1,9 @@
 #include "plugins/HYBKeyboard.h"
 
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/DispatchQueue.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/web/WebView.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/ViewController.h"
 

@@ -17,7 +17,7 @@
 // Made by the name "HYBKeyboard" once registerClass() ran.
 #pragma once
 
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/ScrollView.h"
 #include "runtime/HYBPlugin.h"
 

@@ -1,10 +1,10 @@
 #include "plugins/HYBKeychain.h"
 
-#include "platform/Bundle.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Format.h"
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
+#include "platform/core/Log.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Bundle.h"
+#include "platform/text/Format.h"
 #include "plugins/HYBKeychainUtils.h"
 
 #include <filesystem>

@@ -1,8 +1,8 @@
 #include "plugins/HYBKeychainUtils.h"
 
-#include "platform/Keychain.h"
-#include "platform/Log.h"
-#include "platform/TextEncoding.h"
+#include "platform/core/Log.h"
+#include "platform/system/Keychain.h"
+#include "platform/text/TextEncoding.h"
 
 namespace plugins {
 

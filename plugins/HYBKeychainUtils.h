@@ -17,7 +17,7 @@
 // - Thread: any thread (the keychain serialises its calls); nothing orders calls of different threads.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "plugins/HYBLocation.h"
 
-#include "platform/Application.h"
-#include "platform/Log.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
 
 #include <cmath>
 

@@ -1,8 +1,8 @@
 #include "plugins/HYBMapLauncher.h"
 
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/text/PercentEscaping.h"
 #include "plugins/HYBLocationConverter.h"
 
 #include <array>

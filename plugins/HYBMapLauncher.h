@@ -14,7 +14,7 @@
 //   "+" cannot add or change parameters; otherwise the URLs keep their apps' forms.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "plugins/HYBMapPoint.h"
 
 #include <optional>

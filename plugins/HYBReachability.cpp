@@ -1,8 +1,8 @@
 #include "plugins/HYBReachability.h"
 
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <arpa/inet.h>
 

@@ -10,7 +10,7 @@
 // - The factories answer nullptr when no handle can be made, so every object has one.
 #pragma once
 
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
 #include <netinet/in.h>
 

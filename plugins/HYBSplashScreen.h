@@ -18,7 +18,7 @@
 // Made by the name "HYBSplashScreen" once registerClass() ran.
 #pragma once
 
-#include "platform/InterfaceOrientation.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/ImageView.h"
 #include "runtime/HYBPlugin.h"

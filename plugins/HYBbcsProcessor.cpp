@@ -1,8 +1,8 @@
 #include "plugins/HYBbcsProcessor.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/core/Log.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "platform/ui/ViewController.h"
 #include "plugins/BarcodeFrameDecoder.h"
 #include "plugins/HYBBarcodeScanner.h"

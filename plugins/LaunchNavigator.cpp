@@ -1,8 +1,8 @@
 #include "plugins/LaunchNavigator.h"
 
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/device/Geocoder.h"
+#include "platform/formats/JSON.h"
 
 #include <array>
 #include <charconv>

@@ -1,7 +1,7 @@
 // Texts the page gives to native screens (titles, labels, captions).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #include "plugins/PickerViewPlugin.h"
 
-#include "platform/FoundationVersion.h"
-#include "platform/Text.h"
-#include "platform/WebView.h"
+#include "platform/system/FoundationVersion.h"
+#include "platform/text/Text.h"
+#include "platform/web/WebView.h"
 #include "plugins/PageText.h"
 #include "platform/ui/ViewAnimation.h"
 

@@ -18,7 +18,7 @@
 // Made by the name "PickerViewPlugin" once registerClass() ran.
 #pragma once
 
-#include "platform/Color.h"
+#include "platform/core/Color.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/PickerView.h"
 #include "platform/ui/Toolbar.h"

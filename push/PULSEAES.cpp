@@ -1,6 +1,6 @@
 #include "push/PULSEAES.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <algorithm>
 

@@ -9,8 +9,8 @@
 // carry the raw enciphered bytes (no Base64).
 #pragma once
 
-#include "platform/Crypto.h"
-#include "platform/Value.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

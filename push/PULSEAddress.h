@@ -8,7 +8,7 @@
 // Thread: a plain value.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

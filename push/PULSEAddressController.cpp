@@ -7,7 +7,7 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/HostResolver.h"
+#include "platform/net/HostResolver.h"
 
 #include <algorithm>
 #include <cstring>

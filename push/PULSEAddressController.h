@@ -18,8 +18,8 @@
 #include "push/PULSEAddress.h"
 #include "push/PULSEUdpSocket.h"
 
-#include "platform/Crypto.h"
-#include "platform/Value.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Value.h"
 
 #include <array>
 #include <memory>

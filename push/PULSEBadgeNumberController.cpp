@@ -4,7 +4,7 @@
 #include "push/PULSELogging.h"
 #include "push/PULSEReportKinds.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace push {
 

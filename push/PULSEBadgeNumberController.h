@@ -7,7 +7,7 @@
 // there). "Lock" is the logical send flag only.
 #pragma once
 
-#include "platform/Timer.h"
+#include "platform/runloop/Timer.h"
 
 #include <cstdint>
 #include <memory>

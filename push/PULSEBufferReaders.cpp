@@ -1,6 +1,6 @@
 #include "push/PULSEBufferReaders.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <cstring>
 #include <string_view>

@@ -17,11 +17,11 @@
 #include "push/PULSEPushConfigController.h"
 #include "push/PULSEUserDefaultsController.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
-#include "platform/UserDefaults.h"
+#include "platform/device/Reachability.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
+#include "platform/system/UserDefaults.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -16,7 +16,7 @@
 #include "push/PULSERequestSession.h"
 #include "push/PULSEThreadController.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

@@ -58,9 +58,9 @@ bool PULSECrashHandlerReportRequest::packData() {
 #include "push/PULSELogging.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/FileManager.h"
-#include "platform/JSON.h"
-#include "platform/StorePlace.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
+#include "platform/formats/JSON.h"
 
 #include <atomic>
 #include <csignal>

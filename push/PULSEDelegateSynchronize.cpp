@@ -1,7 +1,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 namespace push {
 

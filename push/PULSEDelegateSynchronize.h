@@ -24,7 +24,7 @@
 //   are seen only when the waiting loop next wakes. Callbacks run on the waiting thread, outside the lock.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <atomic>
 #include <cstdint>

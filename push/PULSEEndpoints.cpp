@@ -1,6 +1,6 @@
 #include "push/PULSEEndpoints.h"
 
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include <charconv>
 #include <filesystem>

@@ -9,7 +9,7 @@
 // Thread: shared() and setShared() from any thread; shared() returns a copy.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <array>
 #include <cstdint>

@@ -14,7 +14,7 @@
 // - Thread: no lock; a queue belongs to one owner (the session's queues live on the client thread).
 #pragma once
 
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
 
 #include <cstdint>
 #include <deque>

@@ -8,13 +8,13 @@
 #include "push/PULSEPageFlow.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/StorePlace.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
+#include "platform/formats/KeyedArchiver.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/UserDefaults.h"
 
 #include <array>
 #include <mutex>

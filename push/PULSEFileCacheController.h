@@ -5,7 +5,7 @@
 //   type 1, the document store: Documents/PulseDocument/PULSEDocument, the keyed archive enciphered with
 //                               PULSEAES and the cache key string
 //
-// Values are archive values (platform/ArchiveValue.h): strings, data, numbers, arrays, dictionaries, sets
+// Values are archive values (platform/formats/ArchiveValue.h): strings, data, numbers, arrays, dictionaries, sets
 // and objects of registered archivable classes. An object that adopts PULSECacheTypeProtocol and answers
 // cacheType 1 lives in a memory-only table that is never saved.
 //
@@ -17,7 +17,7 @@
 // decipher, is not a keyed archive or whose root is not a dictionary leaves the store empty (a
 // warning line says why), and the next change overwrites it. Something other than a regular file at its
 // place (a folder, a pipe, a device, a symbolic link) is never opened: it is moved aside
-// (platform/StorePlace.h, said once) and the store starts empty; so is something other than a folder at
+// (platform/files/StorePlace.h, said once) and the store starts empty; so is something other than a folder at
 // its folder's place ("Pulse", "PulseDocument"). A file there that cannot be read at the start (no
 // descriptor left, an I/O error) is never written over: the next write reads it again first and lays what
 // was set meanwhile over it (or fails, said, while it still cannot be read). Every class the push client archives into
@@ -36,8 +36,8 @@
 //   set-up and alone uses them (the registry of the two stores itself is guarded).
 #pragma once
 
-#include "platform/ArchiveValue.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/ArchiveValue.h"
 
 #include <cstddef>
 #include <cstdint>

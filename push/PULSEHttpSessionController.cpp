@@ -15,7 +15,7 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <cinttypes>
 #include <cmath>

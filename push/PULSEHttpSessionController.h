@@ -18,7 +18,7 @@
 
 #include "push/PULSEReportRequest.h"
 
-#include "platform/Timer.h"
+#include "platform/runloop/Timer.h"
 
 #include <deque>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "push/PULSEJSONSerializer.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <atomic>
 #include <cctype>

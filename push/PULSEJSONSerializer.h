@@ -28,10 +28,10 @@
 //   are process-wide (guarded).
 #pragma once
 
-#include "platform/ArchiveValue.h"
-#include "platform/Error.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
+#include "platform/formats/ArchiveValue.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <functional>
 #include <memory>

@@ -2,8 +2,8 @@
 
 #include "push/PULSELogging.h"
 
-#include "platform/PropertyList.h"
-#include "platform/TextEncoding.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/text/TextEncoding.h"
 
 #include <array>
 #include <utility>

@@ -11,9 +11,9 @@
 // - Thread: any thread (the platform's keychain serialises its calls).
 #pragma once
 
-#include "platform/ArchiveValue.h"
-#include "platform/Keychain.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/ArchiveValue.h"
+#include "platform/system/Keychain.h"
 
 #include <cstdint>
 #include <optional>

@@ -2,10 +2,10 @@
 
 #include "push/PULSELogging.h"
 
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Device.h"
-#include "platform/TimeZone.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Device.h"
+#include "platform/system/TimeZone.h"
 #include "platform/ui/AlertView.h"
 
 #include <cstdlib>

@@ -11,7 +11,7 @@
 // - No state of its own; runs on the caller's thread (the main thread, through the public API).
 #pragma once
 
-#include "platform/LocalNotification.h"
+#include "platform/application/LocalNotification.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "push/PULSELocationInfoController.h"
 
-#include "platform/ArchiveValue.h"
+#include "platform/formats/ArchiveValue.h"
 
 #include <algorithm>
 

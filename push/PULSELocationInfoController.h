@@ -12,8 +12,8 @@
 // - Thread: no lock; the HTTP statistics session uses it on the client thread.
 #pragma once
 
-#include "platform/KeyedArchiver.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <cstdint>
 #include <memory>

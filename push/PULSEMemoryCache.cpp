@@ -1,7 +1,7 @@
 #include "push/PULSEMemoryCache.h"
 
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <algorithm>
 

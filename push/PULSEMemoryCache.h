@@ -12,7 +12,7 @@
 // (subclasses override removeAllObjects to take their lock).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <deque>

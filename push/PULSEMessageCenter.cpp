@@ -6,8 +6,8 @@
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -24,7 +24,7 @@
 #include "push/PULSEPacket.h"
 #include "push/PULSEReportRequest.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <deque>

@@ -2,10 +2,10 @@
 
 #include "push/PULSELogging.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/SeededHash.h"
-#include "platform/StorePlace.h"
+#include "platform/core/SeededHash.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 
 #include <algorithm>
 #include <cerrno>

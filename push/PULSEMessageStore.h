@@ -31,7 +31,7 @@
 // - A log that is there but cannot be read (no descriptor left, an I/O error) is never written: the store
 //   lets the lock go and keeps nothing (commits fail) until it has read it whole, tried again as above.
 // - Something other than a regular file in the log's place or the lock file's (a folder, a pipe, a
-//   device, a symbolic link) is moved aside (platform/StorePlace.h, said once) and the store starts
+//   device, a symbolic link) is moved aside (platform/files/StorePlace.h, said once) and the store starts
 //   afresh; a commit never reports a message kept that is not in the file whole. A log removed or
 //   replaced while the store runs is written anew from what it holds before the next write, and so is
 //   one another process appended to (found when an append does not land where the last one ended); a lock file
@@ -40,8 +40,8 @@
 // - Thread: made and used on one thread (the client thread).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/SeededHash.h"
+#include "platform/core/Error.h"
+#include "platform/core/SeededHash.h"
 
 #include <cstddef>
 #include <cstdint>

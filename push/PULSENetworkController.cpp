@@ -7,7 +7,7 @@
 #include "push/PULSESessionController.h"
 #include "push/PULSEUserDefaultsController.h"
 
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 
 namespace push {
 

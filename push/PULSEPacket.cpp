@@ -5,8 +5,8 @@
 #include "push/PULSEReceivedPacketController.h"
 #include "push/PULSETagAlias.h"
 
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -15,8 +15,8 @@
 //   and throws it away (it keeps the original's id).
 #pragma once
 
-#include "platform/KeyedArchiver.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "push/PULSELogging.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/ArchiveValue.h"
+#include "platform/formats/ArchiveValue.h"
 
 #include <algorithm>
 #include <cmath>

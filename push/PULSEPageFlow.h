@@ -18,8 +18,8 @@
 // - Thread: no lock; the client thread owns all three.
 #pragma once
 
-#include "platform/KeyedArchiver.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,8 +2,8 @@
 
 #include "push/PULSEAlert.h"
 
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
+#include "platform/core/Log.h"
+#include "platform/formats/PropertyList.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 // Thread: not locked; filled once at set-up, read afterwards.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

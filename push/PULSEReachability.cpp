@@ -2,8 +2,8 @@
 
 #include "push/PULSEClientController.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

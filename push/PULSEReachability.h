@@ -12,7 +12,7 @@
 //   belongs to the thread that started it.
 #pragma once
 
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
 #include <memory>
 #include <string>

@@ -2,8 +2,8 @@
 
 #include "push/PULSELogging.h"
 
-#include "platform/ArchiveValue.h"
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/ArchiveValue.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <algorithm>
 #include <charconv>

@@ -23,7 +23,7 @@
 
 #include "push/PULSEMemoryCache.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

@@ -7,8 +7,8 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 #include <cinttypes>
 #include <cmath>

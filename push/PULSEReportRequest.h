@@ -19,10 +19,10 @@
 // - Thread: made, sent and answered on the client thread (the connection delivers on its run loop).
 #pragma once
 
-#include "platform/URLConnection.h"
-#include "platform/URLRequest.h"
-#include "platform/URLResponse.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLRequest.h"
+#include "platform/net/URLResponse.h"
 
 #include <cstdint>
 #include <functional>

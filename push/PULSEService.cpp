@@ -1,6 +1,6 @@
 #include "push/PULSEService.h"
 
-#include "platform/DispatchSemaphore.h"
+#include "platform/runloop/DispatchSemaphore.h"
 
 #include "push/PULSEAlert.h"
 #include "push/PULSEClientController.h"
@@ -20,12 +20,12 @@
 #include "pushlog/PULSELogFileManagerDefault.h"
 #include "pushlog/PULSETTYLogger.h"
 
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/Device.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/Device.h"
 
 #include <atomic>
 #include <cstdlib>

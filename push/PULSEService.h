@@ -17,9 +17,9 @@
 #include "push/PULSEMessageCenter.h"
 #include "push/PULSETagAlias.h"
 
-#include "platform/LocalNotification.h"
-#include "platform/RunLoop.h"
-#include "platform/Value.h"
+#include "platform/application/LocalNotification.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <atomic>
 #include <chrono>

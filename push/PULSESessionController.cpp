@@ -13,12 +13,12 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/Clock.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
-#include "platform/UserDefaults.h"
-#include "platform/SeededHash.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/core/SeededHash.h"
 
 #include <algorithm>
 #include <cinttypes>

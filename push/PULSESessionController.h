@@ -57,8 +57,8 @@
 #include "push/PULSETcpSocket.h"
 #include "push/PULSEUdpSocket.h"
 
-#include "platform/Clock.h"
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
+#include "platform/runloop/Clock.h"
 
 #include <array>
 #include <atomic>

@@ -3,10 +3,10 @@
 #include "push/PULSELogging.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/Clock.h"
-#include "platform/FdSource.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/FdSource.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -47,8 +47,8 @@
 #include "push/PULSEPacketReassembler.h"
 #include "push/PULSEReceivedPacketController.h"
 
-#include "platform/Clock.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/Clock.h"
 
 #include <chrono>
 #include <cstddef>

@@ -2,8 +2,8 @@
 
 #include <future>
 
-#include "platform/RunLoopThread.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/runloop/Timer.h"
 
 #include <thread>
 

@@ -14,8 +14,8 @@
 //   when the last owner lets go on the thread itself, the join happens on a helper thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/RunLoop.h"
+#include "platform/core/Error.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <atomic>
 #include <chrono>

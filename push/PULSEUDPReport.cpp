@@ -6,8 +6,8 @@
 #include "push/PULSEUserDefaultsController.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/Application.h"
-#include "platform/Device.h"
+#include "platform/application/Application.h"
+#include "platform/system/Device.h"
 
 #include <cstdlib>
 

@@ -7,7 +7,7 @@
 // Thread: the client thread.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <memory>
 #include <optional>

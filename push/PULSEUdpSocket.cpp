@@ -2,9 +2,9 @@
 
 #include "push/PULSELogging.h"
 
-#include "platform/FdSource.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/FdSource.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -19,7 +19,7 @@
 
 #include "push/PULSEUtilities.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <array>
 #include <cstdint>

@@ -7,8 +7,8 @@
 #include "push/PULSELogging.h"
 #include "push/PULSEUtilities.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/UserDefaults.h"
 
 #include <charconv>
 #include <optional>

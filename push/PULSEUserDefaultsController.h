@@ -24,7 +24,7 @@
 
 #include "push/PULSEKeychain.h"
 
-#include "platform/ArchiveValue.h"
+#include "platform/formats/ArchiveValue.h"
 
 #include <cstdint>
 #include <memory>

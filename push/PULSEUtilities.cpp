@@ -3,14 +3,14 @@
 #include "push/PULSEClientController.h"
 #include "push/PULSELogging.h"
 
-#include "platform/Bundle.h"
-#include "platform/Clock.h"
-#include "platform/Device.h"
-#include "platform/DispatchQueue.h"
-#include "platform/JSON.h"
-#include "platform/NetworkInfo.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/formats/JSON.h"
+#include "platform/net/NetworkInfo.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/Device.h"
+#include "platform/system/UserDefaults.h"
 #include "platform/ui/Screen.h"
 
 #include <arpa/inet.h>

@@ -12,8 +12,8 @@
 
 #include "push/PULSEBufferReaders.h"
 
-#include "platform/Crypto.h"
-#include "platform/Value.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Value.h"
 
 #include <array>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "push/PULSEService.h"
 #include "push/PulsePlugin.h"
 
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 
 namespace push {
 

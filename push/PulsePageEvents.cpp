@@ -1,7 +1,7 @@
 #include "push/PulsePageEvents.h"
 
-#include "platform/Application.h"
-#include "platform/JSON.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
 
 namespace push {
 

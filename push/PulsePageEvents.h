@@ -9,8 +9,8 @@
 // - Pure functions; any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

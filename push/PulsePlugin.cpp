@@ -4,20 +4,20 @@
 #include "push/PULSEMessageStore.h"
 #include "push/PULSEService.h"
 
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/Clock.h"
-#include "platform/Device.h"
-#include "platform/FileManager.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PercentEscaping.h"
-#include "platform/PropertyList.h"
-#include "platform/WebView.h"
+#include "platform/application/Application.h"
+#include "platform/system/Bundle.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Device.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/web/WebView.h"
 
 #include "runtime/HYBHandleOpenURL.h"
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
 
 #include <algorithm>
 #include <cstdio>

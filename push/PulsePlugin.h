@@ -56,7 +56,7 @@
 
 #include "runtime/HYBPlugin.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <deque>

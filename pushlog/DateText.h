@@ -6,7 +6,7 @@
 // one of their own while they serve one logger and one per thread while they serve more.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <string>

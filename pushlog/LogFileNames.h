@@ -3,7 +3,7 @@
 // prune. Pure functions, safe on any thread.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

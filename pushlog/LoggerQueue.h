@@ -1,7 +1,7 @@
 // The serial queue type loggers are called on.
 #pragma once
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <memory>
 

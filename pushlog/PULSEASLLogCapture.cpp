@@ -1,7 +1,7 @@
 #include "pushlog/PULSEASLLogCapture.h"
 
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "pushlog/PULSEASLLogger.h"
 #include "pushlog/PULSELog.h"
 

@@ -6,7 +6,7 @@
 // global queue, one per system-log notification, one at a time: each message is handled once.
 #pragma once
 
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 
 #include <cstdint>
 #include <optional>

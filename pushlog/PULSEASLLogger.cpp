@@ -1,6 +1,6 @@
 #include "pushlog/PULSEASLLogger.h"
 
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "pushlog/PULSEAbstractDatabaseLogger.h"
 
-#include "platform/DispatchTimerSource.h"
+#include "platform/runloop/DispatchTimerSource.h"
 #include "pushlog/PULSELog.h"
 
 #include <chrono>

@@ -10,7 +10,7 @@
 
 #include "pushlog/PULSEAbstractLogger.h"
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <memory>
 #include <optional>

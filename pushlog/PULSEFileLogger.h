@@ -15,7 +15,7 @@
 // name (link count above 0) and otherwise starts a new file. (A move is noticed by the file-event source.)
 // No open waits (on a pipe without a reader). In the logs folder only a regular file is written, opened
 // without following a link: something else under the current file's name (a pipe, a folder, a socket, a
-// link to /dev/null) is moved aside (platform/StorePlace.h) and a new file started.
+// link to /dev/null) is moved aside (platform/files/StorePlace.h) and a new file started.
 #pragma once
 
 #include "pushlog/PULSEAbstractLogger.h"

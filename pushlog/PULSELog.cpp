@@ -3,9 +3,9 @@
 #include "pushlog/PULSELoggerNode.h"
 #include "pushlog/QueueBound.h"
 
-#include "platform/DispatchGroup.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/DispatchGroup.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "pushlog/PULSELogFileInfo.h"
 
-#include "platform/Clock.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/Clock.h"
 
 #include <cstdio>
 

@@ -6,8 +6,8 @@
 // read once and cached; the archived flag is read at each call.
 #pragma once
 
-#include "platform/FileAttributes.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/files/FileAttributes.h"
 
 #include <compare>
 #include <memory>

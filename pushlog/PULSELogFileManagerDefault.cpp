@@ -1,11 +1,11 @@
 #include "pushlog/PULSELogFileManagerDefault.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Bundle.h"
-#include "platform/Clock.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/StorePlace.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Bundle.h"
 #include "pushlog/LogFileNames.h"
 
 #include <algorithm>

@@ -39,7 +39,7 @@ public:
     static const std::string& applicationName();
 
     // Creates the folder (with missing parents) first when it does not exist; something other than a
-    // folder at its place (a file, a pipe, a dangling link) is moved aside first (platform/StorePlace.h).
+    // folder at its place (a file, a pipe, a dangling link) is moved aside first (platform/files/StorePlace.h).
     std::string logsDirectory() override;
     std::uint64_t maximumNumberOfLogFiles() const override { return m_maximumNumberOfLogFiles.load(); }
     void setMaximumNumberOfLogFiles(std::uint64_t count) override { m_maximumNumberOfLogFiles.store(count); }

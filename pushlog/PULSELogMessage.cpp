@@ -1,7 +1,7 @@
 #include "pushlog/PULSELogMessage.h"
 
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <cstdio>
 #include <sys/prctl.h>

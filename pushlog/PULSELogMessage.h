@@ -8,7 +8,7 @@
 //   are named as they start).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

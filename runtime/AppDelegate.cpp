@@ -1,9 +1,9 @@
 #include "runtime/AppDelegate.h"
 
-#include "platform/HTTPCookieStorage.h"
-#include "platform/NotificationCenter.h"
+#include "platform/net/HTTPCookieStorage.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/Screen.h"
-#include "platform/URLCache.h"
+#include "platform/net/URLCache.h"
 #include "runtime/HYBCache.h"
 #include "runtime/HYBLocalStorage.h"
 #include "runtime/MainViewController.h"

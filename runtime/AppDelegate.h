@@ -14,7 +14,7 @@
 // Guarantees: main thread (the platform calls its delegate there).
 #pragma once
 
-#include "platform/ApplicationDelegate.h"
+#include "platform/application/ApplicationDelegate.h"
 #include "platform/ui/Window.h"
 #include "runtime/HYBViewController.h"
 

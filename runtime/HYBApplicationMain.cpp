@@ -1,14 +1,14 @@
 #include "runtime/HYBApplicationMain.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/FileError.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PropertyList.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileError.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Bundle.h"
 
 #include <cstdio>
 #include <filesystem>

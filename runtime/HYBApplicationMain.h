@@ -7,7 +7,7 @@
 // window and the root view controller (with its web view) through the delegate it returns.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "runtime/AppDelegate.h"
 #include "runtime/HYBLoadedSettings.h"
 

@@ -1,7 +1,7 @@
 // A defaulting read of an array element.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 

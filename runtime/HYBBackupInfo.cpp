@@ -1,6 +1,6 @@
 #include "runtime/HYBBackupInfo.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 
 #include <optional>
 

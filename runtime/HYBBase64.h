@@ -7,7 +7,7 @@
 // on any thread.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <cstdint>

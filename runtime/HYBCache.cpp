@@ -1,8 +1,8 @@
 #include "runtime/HYBCache.h"
 
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
-#include "platform/URLCache.h"
+#include "platform/core/Log.h"
+#include "platform/net/URLCache.h"
+#include "platform/text/PercentEscaping.h"
 
 #include <atomic>
 

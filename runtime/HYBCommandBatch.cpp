@@ -1,7 +1,7 @@
 #include "runtime/HYBCommandBatch.h"
 
-#include "platform/JSON.h"
-#include "platform/Text.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/Text.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -22,8 +22,8 @@
 // - Pure and thread-safe (a long batch is read on a background queue).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

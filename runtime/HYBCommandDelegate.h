@@ -6,8 +6,8 @@
 // thread. After the view controller is gone every operation does nothing and answers nothing.
 #pragma once
 
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBPluginResult.h"
 
 #include <functional>

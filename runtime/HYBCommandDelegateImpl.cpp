@@ -1,11 +1,11 @@
 #include "runtime/HYBCommandDelegateImpl.h"
 
-#include "platform/Bundle.h"
-#include "platform/DispatchQueue.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Bundle.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBWhitelist.h"
 
 #include <string>

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 namespace platform {
 class WebView;

@@ -29,8 +29,8 @@
 // - Owned by the view controller through a shared_ptr; scheduled passes hold it weakly.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/Clock.h"
 #include "runtime/HYBCommandBatch.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBInvokedUrlCommand.h"

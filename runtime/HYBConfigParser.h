@@ -8,8 +8,8 @@
 // document has parsed: of a document that does not parse, only its parse failure is told.
 #pragma once
 
-#include "platform/Value.h"
-#include "platform/XMLParser.h"
+#include "platform/core/Value.h"
+#include "platform/formats/XMLParser.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #include "runtime/HYBDeviceExtensions.h"
 
-#include "platform/Log.h"
-#include "platform/Text.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Log.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/text/Text.h"
 
 namespace runtime {
 

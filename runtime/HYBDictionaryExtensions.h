@@ -4,7 +4,7 @@
 // Pure functions over a dictionary; no state, no locks.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <string_view>

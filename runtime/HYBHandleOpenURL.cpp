@@ -1,8 +1,8 @@
 #include "runtime/HYBHandleOpenURL.h"
 
-#include "platform/JSON.h"
-#include "platform/NotificationCenter.h"
-#include "platform/WebView.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/web/WebView.h"
 
 namespace runtime {
 

@@ -1,8 +1,8 @@
 #include "runtime/HYBInvokedUrlCommand.h"
 
 #include "runtime/HYBBase64.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/formats/JSON.h"
+#include "platform/core/Log.h"
 
 namespace runtime {
 namespace {

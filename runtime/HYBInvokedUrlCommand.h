@@ -5,8 +5,8 @@
 // at the top level of the argument list arrive already decoded as bytes.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "runtime/HYBJSONSerializing.h"
 
-#include "platform/JSON.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/formats/JSON.h"
 
 namespace runtime {
 namespace {

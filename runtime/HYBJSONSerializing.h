@@ -2,7 +2,7 @@
 // logged with its fixed line and gives nothing.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

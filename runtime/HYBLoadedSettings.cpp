@@ -1,8 +1,8 @@
 #include "runtime/HYBLoadedSettings.h"
 
-#include "platform/Bundle.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
+#include "platform/system/Bundle.h"
 #include "runtime/TextCase.h"
 
 #include <filesystem>

@@ -8,8 +8,8 @@
 // read is logged and gives nothing.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBWhitelist.h"
 

@@ -14,7 +14,7 @@
 //   the handler returns.
 // - copyFrom() never loses the destination: when the copy fails, the old destination is put back.
 //   Something other than a file or a folder at the destination (a link, dangling or not, a pipe, a
-//   socket) is moved aside first (platform/StorePlace.h): it neither refuses every copy nor takes one
+//   socket) is moved aside first (platform/files/StorePlace.h): it neither refuses every copy nor takes one
 //   where it points.
 //   Databases (SQLite files, also inside folders) are copied as consistent snapshots that include their
 //   write-ahead log, so a database the engine has open and is writing cannot tear; their -wal, -shm and
@@ -26,10 +26,10 @@
 //   item in place is already the newer one; a copy that fails keeps the old copy for the next launch.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
-#include "platform/WebView.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
+#include "platform/text/URL.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBBackupInfo.h"
 #include "runtime/HYBPlugin.h"
 

@@ -1,8 +1,8 @@
 #include "runtime/HYBPlugin.h"
 
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
-#include "platform/WebView.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/web/WebView.h"
 
 #include <cxxabi.h>
 

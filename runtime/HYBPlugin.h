@@ -17,8 +17,8 @@
 // - Owned by the registry through a shared_ptr, so asynchronous work can hold weak_from_this().
 #pragma once
 
-#include "platform/ClassRegistry.h"
-#include "platform/Notification.h"
+#include "platform/core/ClassRegistry.h"
+#include "platform/runloop/Notification.h"
 #include "runtime/HYBActionTable.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBInvokedUrlCommand.h"

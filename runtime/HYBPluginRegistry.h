@@ -8,7 +8,7 @@
 // - The registry owns the plug-ins until it is destroyed; plug-ins are listed in registration order.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBPlugin.h"
 

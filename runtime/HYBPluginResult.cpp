@@ -1,8 +1,8 @@
 #include "runtime/HYBPluginResult.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "runtime/HYBBase64.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 #include <array>
 #include <atomic>

@@ -5,7 +5,7 @@
 // delivers it on the main thread.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <any>
 #include <cstdint>

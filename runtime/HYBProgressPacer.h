@@ -8,7 +8,7 @@
 // - Not thread-safe: it lives on the home of the work it paces.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <chrono>
 #include <optional>

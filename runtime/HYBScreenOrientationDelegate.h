@@ -2,7 +2,7 @@
 // in-app browser's, the scanner's) pass on to the view controller below them.
 #pragma once
 
-#include "platform/InterfaceOrientation.h"
+#include "platform/system/InterfaceOrientation.h"
 
 namespace runtime {
 

@@ -1,7 +1,7 @@
 #include "runtime/HYBTimer.h"
 
-#include "platform/Clock.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/Clock.h"
 #include "runtime/TextCase.h"
 
 namespace runtime {

@@ -1,6 +1,6 @@
 #include "runtime/HYBTimerItem.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 namespace runtime {
 

@@ -1,7 +1,7 @@
 // One stopwatch of HYBTimer: its name as given, and when it started and ended.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <string>
 

@@ -1,11 +1,11 @@
 #include "runtime/HYBURLProtocol.h"
 
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
-#include "platform/Log.h"
-#include "platform/PhotoLibrary.h"
-#include "platform/RunLoop.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBCommandQueue.h"
 
 #include <limits>

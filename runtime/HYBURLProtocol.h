@@ -40,7 +40,7 @@
 // - Registry and whitelist live for the process; resetForTesting() forgets them and the registration.
 #pragma once
 
-#include "platform/URLProtocol.h"
+#include "platform/net/URLProtocol.h"
 #include "runtime/HYBWhitelist.h"
 #include "webprocess/BridgePath.h"
 

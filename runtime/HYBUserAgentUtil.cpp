@@ -1,14 +1,14 @@
 #include "runtime/HYBUserAgentUtil.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Device.h"
-#include "platform/Locale.h"
-#include "platform/Log.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
-#include "platform/WebView.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Device.h"
+#include "platform/system/Locale.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/web/WebView.h"
 
 #include <deque>
 #include <optional>

@@ -27,11 +27,11 @@
 //   coming back and becoming active schedule theirs on the main run loop.
 #pragma once
 
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/text/URL.h"
+#include "platform/core/Value.h"
 #include "platform/ui/ViewController.h"
-#include "platform/WebView.h"
-#include "platform/WebViewDelegate.h"
+#include "platform/web/WebView.h"
+#include "platform/web/WebViewDelegate.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBLoadedSettings.h"
 #include "runtime/HYBPluginRegistry.h"

@@ -1,11 +1,11 @@
 #include "runtime/HYBWebViewDelegate.h"
 
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/Text.h"
-#include "platform/URLConnection.h"
-#include "platform/URLError.h"
+#include "platform/core/Log.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLError.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 
 #include <utility>
 

@@ -20,8 +20,8 @@
 // - Owned by its web view's owner through a shared_ptr; the web view holds it weakly.
 #pragma once
 
-#include "platform/WebView.h"
-#include "platform/WebViewDelegate.h"
+#include "platform/web/WebView.h"
+#include "platform/web/WebViewDelegate.h"
 
 #include <cstdint>
 #include <memory>

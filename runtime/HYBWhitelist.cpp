@@ -1,6 +1,6 @@
 #include "runtime/HYBWhitelist.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "runtime/TextCase.h"
 
 #include <algorithm>

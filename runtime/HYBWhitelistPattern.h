@@ -2,8 +2,8 @@
 // test lets every URL through on that part.
 #pragma once
 
-#include "platform/URL.h"
-#include "platform/WebLoadRules.h"
+#include "platform/text/URL.h"
+#include "platform/web/WebLoadRules.h"
 #include "runtime/PosixRegex.h"
 
 #include <cstdint>
@@ -45,7 +45,7 @@ public:
     // "$" appended.
     static std::string regexFromPattern(std::string_view pattern, bool allowWildcards);
 
-    // The pattern as the expressions it compiled (for a matcher of another process, platform/WebLoadRules.h).
+    // The pattern as the expressions it compiled (for a matcher of another process, platform/web/WebLoadRules.h).
     const platform::WebLoadRules::Pattern& expressions() const { return m_expressions; }
 
 private:

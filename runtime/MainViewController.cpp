@@ -1,6 +1,6 @@
 #include "runtime/MainViewController.h"
 
-#include "platform/Color.h"
+#include "platform/core/Color.h"
 
 namespace runtime {
 

@@ -9,11 +9,11 @@
 #include "stats/MXStatReportStrategy.h"
 #include "stats/MXStatStore.h"
 
-#include "platform/Clock.h"
-#include "platform/Format.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Text.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/text/Format.h"
+#include "platform/text/Text.h"
 
 #include <atomic>
 #include <cmath>

@@ -22,8 +22,8 @@
 
 #include "stats/MXStatEvent.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <cstdint>
 #include <functional>

@@ -3,7 +3,7 @@
 
 #include "stats/MXStatLog.h"
 
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 
 #include <zlib.h>
 

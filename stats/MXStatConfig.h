@@ -8,7 +8,7 @@
 // - Strings that may be "not set" are optionals (nullopt is nil).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

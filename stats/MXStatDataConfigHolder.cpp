@@ -8,9 +8,9 @@
 #include "stats/MXStatReachability.h"
 #include "stats/MXStatStore.h"
 
-#include "platform/JSON.h"
-#include "platform/Text.h"
-#include "platform/TextEncoding.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/Text.h"
+#include "platform/text/TextEncoding.h"
 
 #include <sqlite3.h>
 

@@ -15,8 +15,8 @@
 #include "stats/MXStatDatabase.h"
 #include "stats/MXStatStoreEvent.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <functional>
 #include <memory>

@@ -2,7 +2,7 @@
 // versions of the configurations it holds.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 namespace stats {
 

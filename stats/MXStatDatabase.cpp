@@ -2,9 +2,9 @@
 
 #include "stats/MXStatLog.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/StorePlace.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 
 #include <sqlite3.h>
 

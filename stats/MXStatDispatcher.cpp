@@ -4,12 +4,12 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatLog.h"
 
-#include "platform/Format.h"
-#include "platform/JSON.h"
-#include "platform/TextEncoding.h"
-#include "platform/URLError.h"
-#include "platform/URLConnection.h"
-#include "platform/URLRequest.h"
+#include "platform/text/Format.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLRequest.h"
 
 #include <algorithm>
 #include <cctype>

@@ -16,8 +16,8 @@
 
 #include "stats/MXStatDispatcherProtocol.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <functional>
 #include <memory>

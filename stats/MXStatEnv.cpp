@@ -3,13 +3,13 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatSharedUDID.h"
 
-#include "platform/Bundle.h"
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/NetworkInfo.h"
-#include "platform/PreferredLanguages.h"
-#include "platform/Text.h"
-#include "platform/TimeZone.h"
+#include "platform/core/Log.h"
+#include "platform/net/NetworkInfo.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/Device.h"
+#include "platform/system/PreferredLanguages.h"
+#include "platform/system/TimeZone.h"
+#include "platform/text/Text.h"
 #include "platform/ui/Screen.h"
 
 namespace stats {

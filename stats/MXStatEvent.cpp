@@ -4,7 +4,7 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatReachability.h"
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <cmath>
 

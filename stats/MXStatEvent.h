@@ -10,7 +10,7 @@
 //   (encoding a page view may set its referrer to "-", a monitor event its stat's sampling to 1).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <memory>

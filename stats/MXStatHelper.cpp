@@ -5,12 +5,12 @@
 #include "stats/MXStatPasteboard.h"
 #include "stats/MXStatSharedUDID.h"
 
-#include "platform/Clock.h"
-#include "platform/InterfaceHardwareAddress.h"
-#include "platform/JSON.h"
-#include "platform/Log.h"
-#include "platform/NetworkInfo.h"
+#include "platform/core/Log.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/device/InterfaceHardwareAddress.h"
+#include "platform/formats/JSON.h"
+#include "platform/net/NetworkInfo.h"
+#include "platform/runloop/Clock.h"
 
 #include <net/if.h>
 

@@ -16,7 +16,7 @@
 #include "stats/MXStatStoreProtocol.h"
 #include "stats/MXStatUser.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,8 +2,8 @@
 
 #include "stats/MXStatLog.h"
 
-#include "platform/Keychain.h"
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/Keychain.h"
 
 namespace stats {
 

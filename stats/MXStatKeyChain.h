@@ -5,7 +5,7 @@
 // Thread: any (the keychain serialises its calls).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

@@ -2,7 +2,7 @@
 
 #include "stats/MXStatConfig.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 #include <cstdarg>
 #include <cstdio>

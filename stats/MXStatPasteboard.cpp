@@ -1,8 +1,8 @@
 #include "stats/MXStatPasteboard.h"
 
-#include "platform/Bundle.h"
-#include "platform/Pasteboard.h"
-#include "platform/TextEncoding.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/text/TextEncoding.h"
 
 namespace stats {
 

@@ -1,7 +1,7 @@
 #include "stats/MXStatReachability.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace stats {
 

@@ -9,8 +9,8 @@
 // - While notifying, the object keeps itself alive; stopNotifier lets it go.
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <functional>
 #include <memory>

@@ -4,8 +4,8 @@
 #include "stats/MXStatLog.h"
 #include "stats/MXStatReachability.h"
 
-#include "platform/Clock.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/UserDefaults.h"
 
 #include <cmath>
 

@@ -18,7 +18,7 @@
 #include "stats/MXStatEvent.h"
 #include "stats/MXStatStoreProtocol.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <memory>
 

@@ -2,13 +2,13 @@
 
 #include "stats/MXStatLog.h"
 
-#include "platform/Clock.h"
-#include "platform/Crypto.h"
-#include "platform/Log.h"
-#include "platform/Pasteboard.h"
-#include "platform/PropertyList.h"
-#include "platform/Text.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Log.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/text/Text.h"
 
 #include <algorithm>
 #include <ctime>

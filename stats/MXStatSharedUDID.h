@@ -16,8 +16,8 @@
 //   size before it is read: more than kMXStatSharedUDIDMaxRecordBytes reads as an empty record too.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,9 +6,9 @@
 #include "stats/MXStatLog.h"
 #include "stats/MXStatReachability.h"
 
-#include "platform/Clock.h"
-#include "platform/DateFormatter.h"
-#include "platform/URL.h"
+#include "platform/runloop/Clock.h"
+#include "platform/text/DateFormatter.h"
+#include "platform/text/URL.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

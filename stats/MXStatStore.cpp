@@ -4,11 +4,11 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatLog.h"
 
-#include "platform/Clock.h"
-#include "platform/JSON.h"
-#include "platform/StorePlace.h"
-#include "platform/TextEncoding.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/StorePlace.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/text/TextEncoding.h"
 
 #include <sqlite3.h>
 

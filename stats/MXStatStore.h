@@ -54,7 +54,7 @@
 #include "stats/MXStatStoreEvent.h"
 #include "stats/MXStatStoreProtocol.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // Stored statistics rows as the store loads them and the upload sends them.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <string>

@@ -1,10 +1,10 @@
 #include "transfer/HYBFileTransfer.h"
 
-#include "platform/Application.h"
-#include "platform/BoundStreamPair.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/files/BoundStreamPair.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/text/PercentEscaping.h"
 #include "transfer/TransferFileSystems.h"
 #include "transfer/UploadForm.h"
 

@@ -11,8 +11,8 @@
 //   registry lock, from any thread.
 #pragma once
 
-#include "platform/OperationQueue.h"
-#include "platform/URLRequest.h"
+#include "platform/net/URLRequest.h"
+#include "platform/runloop/OperationQueue.h"
 #include "runtime/HYBPlugin.h"
 #include "transfer/HYBFileTransferDelegate.h"
 #include "transfer/HYBFileTransferError.h"

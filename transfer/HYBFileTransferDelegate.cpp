@@ -1,8 +1,8 @@
 #include "transfer/HYBFileTransferDelegate.h"
 
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/TextEncoding.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
+#include "platform/text/TextEncoding.h"
 #include "transfer/HYBFileTransfer.h"
 #include "transfer/HYBFileTransferEntityLengthRequest.h"
 #include "transfer/TransferFileSystems.h"

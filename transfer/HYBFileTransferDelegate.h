@@ -19,11 +19,11 @@
 //   weakly), so a transfer replaced in the registry by another with the same object id still answers.
 #pragma once
 
-#include "platform/Application.h"
-#include "platform/RootFolder.h"
-#include "platform/URL.h"
-#include "platform/URLConnection.h"
-#include "platform/Value.h"
+#include "platform/application/Application.h"
+#include "platform/core/Value.h"
+#include "platform/files/RootFolder.h"
+#include "platform/net/URLConnection.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBPlugin.h"
 #include "runtime/HYBProgressPacer.h"
 #include "transfer/HYBFileTransferError.h"

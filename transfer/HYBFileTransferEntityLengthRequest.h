@@ -4,7 +4,7 @@
 // length is coming, so progress does not wait for ever.
 #pragma once
 
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 
 #include <memory>
 

@@ -9,7 +9,7 @@
 // - The executor keeps itself alive while work is queued.
 #pragma once
 
-#include "platform/OperationQueue.h"
+#include "platform/runloop/OperationQueue.h"
 
 #include <deque>
 #include <functional>

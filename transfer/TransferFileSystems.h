@@ -4,9 +4,9 @@
 // gave it and answers none when there is no file plug-in or no file system claims the URL or path.
 #pragma once
 
-#include "platform/RootFolder.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/files/RootFolder.h"
+#include "platform/text/URL.h"
 #include "runtime/HYBPlugin.h"
 #include "transfer/UploadForm.h"
 

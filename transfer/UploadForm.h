@@ -2,8 +2,8 @@
 // values, and the bytes of a base64 data URL source. No I/O; safe on any thread.
 #pragma once
 
-#include "platform/RootFolder.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/files/RootFolder.h"
 
 #include <cstdint>
 #include <memory>

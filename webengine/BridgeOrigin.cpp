@@ -1,7 +1,7 @@
 #include "webengine/BridgeOrigin.h"
 
-#include "platform/PublicSuffix.h"
-#include "platform/URL.h"
+#include "platform/net/PublicSuffix.h"
+#include "platform/text/URL.h"
 #include "webengine/RouteURL.h"
 
 #include <glib.h>

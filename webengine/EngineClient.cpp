@@ -1,6 +1,6 @@
 #include "webengine/EngineClient.h"
 
-#include "platform/URLProtocol.h"
+#include "platform/net/URLProtocol.h"
 
 namespace webengine {
 

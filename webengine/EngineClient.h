@@ -5,8 +5,8 @@
 // handlers: the owner must not destroy the engine from inside a call.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/ScriptDialog.h"
+#include "platform/core/Error.h"
+#include "platform/web/ScriptDialog.h"
 #include "webengine/RoutedRequest.h"
 
 #include <cstdint>

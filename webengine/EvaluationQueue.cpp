@@ -1,6 +1,6 @@
 #include "webengine/EvaluationQueue.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "webengine/ScriptEvaluator.h"
 
 #include <webkit2/webkit2.h>

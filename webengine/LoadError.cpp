@@ -1,6 +1,6 @@
 #include "webengine/LoadError.h"
 
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 #include <gio/gio.h>
 #include <webkit2/webkit2.h>

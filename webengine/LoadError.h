@@ -13,7 +13,7 @@
 //   restricted port or address). Only a fault of no known kind is kURLErrorUnknown (-1).
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <glib.h>
 

@@ -5,7 +5,7 @@
 // process (abort, _Exit, a signal) leaves it running. Start it on the main thread.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <chrono>
 #include <memory>

@@ -1,9 +1,9 @@
 #include "webengine/RoutedLoad.h"
 
-#include "platform/HTTPCookieStorage.h"
-#include "platform/HTTPSyntax.h"
-#include "platform/HandOver.h"
-#include "platform/URLError.h"
+#include "platform/net/HTTPCookieStorage.h"
+#include "platform/net/HTTPSyntax.h"
+#include "platform/net/URLError.h"
+#include "platform/runloop/HandOver.h"
 #include "webengine/BridgeOrigin.h"
 #include "webengine/RoutedRequestBody.h"
 #include "webengine/StreamingBody.h"

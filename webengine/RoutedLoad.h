@@ -16,7 +16,7 @@
 // their way than it has loads.
 #pragma once
 
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 #include "webengine/RoutedRequest.h"
 
 #include <cstdint>

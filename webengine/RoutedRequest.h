@@ -9,8 +9,8 @@
 // set for it runs.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/InputStream.h"
+#include "platform/core/Error.h"
+#include "platform/files/InputStream.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "webengine/RoutedRequestBody.h"
 
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 #include <gio/gio.h>
 

@@ -8,7 +8,7 @@
 // at most kBufferBytes and one step.
 #pragma once
 
-#include "platform/InputStream.h"
+#include "platform/files/InputStream.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -15,7 +15,7 @@
 // - Main thread only.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <chrono>
 #include <functional>

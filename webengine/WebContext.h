@@ -6,7 +6,7 @@
 // Main thread only. Contexts live until the process ends (web views hold them).
 #pragma once
 
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookieStorage.h"
 
 #include <string>
 

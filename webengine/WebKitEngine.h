@@ -55,7 +55,7 @@
 //   signal; routed requests still pending are answered as cancelled when their holders drop them.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "webengine/EngineClient.h"
 #include "webengine/EvaluationQueue.h"
 #include "webengine/ScriptEvaluator.h"

@@ -2,8 +2,8 @@
 
 #include "webengine/WebContext.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
 
 #include <chrono>
 

@@ -26,7 +26,7 @@
 //   script evaluation answers "" at once.
 #pragma once
 
-#include "platform/WebView.h"
+#include "platform/web/WebView.h"
 #include "webengine/EngineClient.h"
 #include "webengine/WebKitEngine.h"
 

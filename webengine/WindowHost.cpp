@@ -1,6 +1,6 @@
 #include "webengine/WindowHost.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/ui/AlertView.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ScrollView.h"

@@ -29,7 +29,7 @@
 // One host at a time (the newest handles View's display invalidations while it lives); main thread only.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <memory>
 #include <string>

@@ -19,8 +19,8 @@
 #include "cardpay/cells/BCKeyboard.h"
 #include "cardpay/views/BCOrderViews.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/TextField.h"
 
 #include <memory>

@@ -8,9 +8,9 @@
 #include "cardpay/core/BCTrackerManager.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/RegularExpression.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
+#include "platform/text/RegularExpression.h"
 #include "platform/ui/TextLayout.h"
 #include "platform/ui/Toolbar.h"
 

@@ -3,7 +3,7 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 #include "platform/ui/KeyboardManager.h"
 
 #include <algorithm>

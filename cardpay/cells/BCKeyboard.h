@@ -15,7 +15,7 @@
 // Main thread only. The delegate is held weakly.
 #pragma once
 
-#include "platform/InterfaceOrientation.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/View.h"

@@ -16,7 +16,7 @@
 
 #include "cardpay/cells/BCInputCells.h"
 #include "cardpay/cells/BCPointCell.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/View.h"
 
 #include <functional>

@@ -14,10 +14,10 @@
 // Thread: main thread only.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/Value.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "cardpay/core/BCFormat.h"
 
-#include "platform/Text.h"
+#include "platform/text/Text.h"
 
 namespace cardpay {
 

@@ -2,8 +2,8 @@
 // own pictures.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/Image.h"
 
 #include <optional>

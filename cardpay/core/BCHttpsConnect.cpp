@@ -1,10 +1,10 @@
 #include "cardpay/core/BCHttpsConnect.h"
 
 #include "cardpay/core/BCJsonService.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
-#include "platform/URLConnection.h"
+#include "platform/core/Log.h"
+#include "platform/net/URLConnection.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 namespace cardpay {
 

@@ -9,7 +9,7 @@
 // and never after `cancel` or `releaseInstance`.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

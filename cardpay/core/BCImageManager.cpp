@@ -1,6 +1,6 @@
 #include "cardpay/core/BCImageManager.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 namespace cardpay {
 

@@ -1,6 +1,6 @@
 #include "cardpay/core/BCJsonService.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 namespace cardpay {
 

@@ -18,7 +18,7 @@
 // Thread: main thread only; the parsing itself is pure.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <memory>
 #include <optional>

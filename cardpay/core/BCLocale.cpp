@@ -1,6 +1,6 @@
 #include "cardpay/core/BCLocale.h"
 
-#include "platform/Locale.h"
+#include "platform/system/Locale.h"
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,5 @@
 // The bank-card client's texts by numeric id, in Chinese and English. The language follows the user's
-// locale (platform/Locale.h): Chinese for a "zh" locale, English otherwise. An unknown id gives "".
+// locale (platform/system/Locale.h): Chinese for a "zh" locale, English otherwise. An unknown id gives "".
 // Main thread only.
 #pragma once
 

@@ -62,7 +62,7 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCHttpsConnect.h"
 #include "cardpay/core/BCJsonService.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <functional>

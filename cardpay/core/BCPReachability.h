@@ -2,7 +2,7 @@
 // data, 2 by Wi-Fi (any interface that is not a mobile-data one). Main thread only.
 #pragma once
 
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
 #include <memory>
 

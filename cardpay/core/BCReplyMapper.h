@@ -5,7 +5,7 @@
 // dictionaries (skipped), "luck_draw" without an "options" array.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 namespace cardpay {
 

@@ -3,7 +3,7 @@
 // absent); the forwarding never consults it. Main thread only.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <string>
 

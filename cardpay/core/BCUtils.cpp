@@ -2,16 +2,16 @@
 
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCLocale.h"
-#include "platform/AppFolders.h"
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Device.h"
-#include "platform/Locale.h"
-#include "platform/PropertyList.h"
-#include "platform/RegularExpression.h"
+#include "platform/files/AppFolders.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Device.h"
+#include "platform/system/Locale.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/text/RegularExpression.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/Toolbar.h"
-#include "platform/URL.h"
+#include "platform/text/URL.h"
 
 #include <sys/stat.h>
 

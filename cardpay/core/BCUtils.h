@@ -7,9 +7,9 @@
 // Thread: main thread only.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
-#include "platform/InterfaceOrientation.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
+#include "platform/system/InterfaceOrientation.h"
 
 #include <memory>
 #include <optional>
@@ -70,7 +70,7 @@ public:
     static std::optional<std::string> getFormatCardID(std::string_view card);
     // The text with every blank removed.
     static std::string getNormalCardID(std::string_view card);
-    // Whether the whole text matches the pattern (platform/RegularExpression.h).
+    // Whether the whole text matches the pattern (platform/text/RegularExpression.h).
     static bool isValidateTextField(std::string_view text, std::string_view regex);
     // The current Gregorian year (local time of the clock's wall time) as four digits.
     static std::string getCurrentYear();

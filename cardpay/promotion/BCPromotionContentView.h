@@ -12,7 +12,7 @@
 #pragma once
 
 #include "cardpay/promotion/BCPromotionPages.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ScrollView.h"
 

@@ -8,8 +8,8 @@
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/DispatchQueue.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/Layer.h"
 
 namespace cardpay {

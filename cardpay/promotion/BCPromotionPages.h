@@ -8,7 +8,7 @@
 
 #include "cardpay/cells/BCBaseCell.h"
 #include "cardpay/cells/BCInputCells.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/TableView.h"

@@ -6,9 +6,9 @@
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/promotion/BCPromotionNotifications.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewAnimation.h"
 

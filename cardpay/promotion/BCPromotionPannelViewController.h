@@ -24,7 +24,7 @@
 #include "cardpay/promotion/BCPromotionPannelViewDelegate.h"
 #include "cardpay/promotion/BCPromotionTabBarViewController.h"
 #include "cardpay/screens/BCBaseViewController.h"
-#include "platform/Notification.h"
+#include "platform/runloop/Notification.h"
 #include "platform/ui/Touch.h"
 
 #include <memory>

@@ -1,7 +1,7 @@
 // What the promotion panel tells the promotion view that opened it: the option the user picked.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 namespace cardpay {
 

@@ -9,7 +9,7 @@
 #include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/Touch.h"
 #include "platform/ui/ViewAnimation.h"

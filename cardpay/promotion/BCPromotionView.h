@@ -19,7 +19,7 @@
 #include "cardpay/views/BCListView.h"
 #include "cardpay/views/BCOrderViews.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"

@@ -9,9 +9,9 @@
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/tracker/YLUniTracker.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/Application.h"
-#include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/UserDefaults.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewAnimation.h"
 

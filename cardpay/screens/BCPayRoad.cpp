@@ -7,10 +7,10 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/Window.h"
 
 #include <atomic>

@@ -18,7 +18,7 @@
 
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/views/BCNavController.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/ViewController.h"
 
 #include <memory>

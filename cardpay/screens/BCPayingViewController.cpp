@@ -6,7 +6,7 @@
 #include "cardpay/screens/BCEntrustViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCSucceedViewController.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/NavigationController.h"
 
 namespace cardpay {

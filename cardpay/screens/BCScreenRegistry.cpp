@@ -1,6 +1,6 @@
 #include "cardpay/screens/BCScreenRegistry.h"
 #include "cardpay/screens/BCBaseViewController.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 #include <string>
 

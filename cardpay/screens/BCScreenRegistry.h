@@ -6,7 +6,7 @@
 // Thread: registration from any thread; screens are made on the main thread.
 #pragma once
 
-#include "platform/ClassRegistry.h"
+#include "platform/core/ClassRegistry.h"
 
 #include <memory>
 #include <string_view>

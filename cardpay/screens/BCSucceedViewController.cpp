@@ -11,8 +11,8 @@
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/Device.h"
-#include "platform/URL.h"
+#include "platform/system/Device.h"
+#include "platform/text/URL.h"
 #include "platform/ui/Layer.h"
 #include "platform/ui/NavigationController.h"
 

@@ -9,7 +9,7 @@
 // Any thread.
 #pragma once
 
-#include "platform/Color.h"
+#include "platform/core/Color.h"
 
 #include <cstddef>
 #include <optional>

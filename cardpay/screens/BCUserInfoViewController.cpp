@@ -12,7 +12,7 @@
 #include "cardpay/views/BCNavController.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewAnimation.h"
 

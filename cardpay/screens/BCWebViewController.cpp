@@ -4,9 +4,9 @@
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/URL.h"
-#include "platform/URLError.h"
-#include "platform/URLRequest.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLRequest.h"
+#include "platform/text/URL.h"
 
 namespace cardpay {
 

@@ -13,7 +13,7 @@
 // Main thread only.
 #pragma once
 #include "cardpay/screens/BCBaseViewController.h"
-#include "platform/WebView.h"
+#include "platform/web/WebView.h"
 
 #include <memory>
 #include <optional>

@@ -7,7 +7,7 @@
 // Thread: main thread only, like the screens that call it.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

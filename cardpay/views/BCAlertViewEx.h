@@ -16,8 +16,8 @@
 #pragma once
 
 #include "cardpay/views/BCWidgets.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"

@@ -4,7 +4,7 @@
 
 #include "cardpay/views/BCLabel.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/TableView.h"

@@ -13,7 +13,7 @@
 // Main thread only. The delegate is held weakly.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ScrollView.h"

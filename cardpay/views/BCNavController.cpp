@@ -5,8 +5,8 @@
 #include "cardpay/core/BCImageManager.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCPullListView.h"
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/ViewAnimation.h"
 
 #include <algorithm>

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "cardpay/views/BCLabel.h"
-#include "platform/Notification.h"
+#include "platform/runloop/Notification.h"
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"

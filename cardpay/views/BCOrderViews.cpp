@@ -6,7 +6,7 @@
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCTextSize.h"
 #include "cardpay/views/BCViews.h"
-#include "platform/UserDefaults.h"
+#include "platform/system/UserDefaults.h"
 
 #include <algorithm>
 #include <cmath>

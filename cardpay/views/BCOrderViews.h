@@ -5,8 +5,8 @@
 
 #include "cardpay/views/BCLabel.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/Control.h"
 #include "platform/ui/ImageView.h"
 

@@ -5,7 +5,7 @@
 // the measuring functions and the views that show server texts cut them so, before any layout.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/Font.h"
 

@@ -2,8 +2,8 @@
 
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCTextSize.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 #include "platform/ui/GraphicsContext.h"
 
 #include <algorithm>

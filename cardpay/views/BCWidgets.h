@@ -3,7 +3,7 @@
 // Main thread only.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/TextField.h"

@@ -1,13 +1,13 @@
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 
-#include "platform/ThreadHooks.h"
-#include "platform/Bundle.h"
-#include "platform/Device.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/ThreadHooks.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/Device.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/Screen.h"
-#include "platform/URL.h"
+#include "platform/text/URL.h"
 #include "platform/ui/Window.h"
 
 #include <fcntl.h>

@@ -27,12 +27,12 @@
 // - The delegate is kept strongly, as the application main keeps it.
 #pragma once
 
-#include "platform/ApplicationDelegate.h"
-#include "platform/Error.h"
-#include "platform/Geometry.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/LocalNotification.h"
-#include "platform/Value.h"
+#include "platform/application/ApplicationDelegate.h"
+#include "platform/application/LocalNotification.h"
+#include "platform/core/Error.h"
+#include "platform/core/Geometry.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,10 +2,10 @@
 // "not handled".
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/InterfaceOrientation.h"
-#include "platform/LocalNotification.h"
-#include "platform/Value.h"
+#include "platform/application/LocalNotification.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
+#include "platform/system/InterfaceOrientation.h"
 
 #include <functional>
 #include <string>

@@ -3,7 +3,7 @@
 // all their fields are equal (that is how cancelling finds one).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

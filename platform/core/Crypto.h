@@ -8,8 +8,8 @@
 //   an error value, never a crash.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <array>
 #include <cstdint>

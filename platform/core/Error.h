@@ -3,7 +3,7 @@
 // No exception crosses a module boundary: code that calls a library that throws catches at the call.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cassert>
 #include <string>

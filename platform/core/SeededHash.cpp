@@ -1,6 +1,6 @@
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
 
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 
 #include <unistd.h>
 

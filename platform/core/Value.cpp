@@ -1,4 +1,4 @@
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cerrno>
 #include <climits>

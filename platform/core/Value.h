@@ -10,7 +10,7 @@
 //   value belongs to whoever holds it.
 #pragma once
 
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "platform/device/AdvertisingIdentifierManager.h"
 
-#include "platform/Text.h"
+#include "platform/text/Text.h"
 
 #include <cctype>
 

@@ -9,7 +9,7 @@
 //   tracking). Tracking is enabled unless set.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <mutex>
 #include <string>

@@ -1,6 +1,6 @@
 #include "platform/device/BluetoothCentralManager.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <mutex>
 #include <vector>

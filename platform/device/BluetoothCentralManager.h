@@ -11,7 +11,7 @@
 // - Thread: state() from any thread; the delegate is held weakly.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <atomic>
 #include <cstddef>

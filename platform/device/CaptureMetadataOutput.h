@@ -11,9 +11,9 @@
 // - The delegate is held weakly. Set up on the main thread.
 #pragma once
 
-#include "platform/DispatchQueue.h"
 #include "platform/device/CaptureSession.h"
 #include "platform/device/CodeRecognizer.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <atomic>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "platform/device/CaptureSession.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 #include <mutex>

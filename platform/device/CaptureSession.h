@@ -10,9 +10,9 @@
 // - One camera input per session; an output belongs to one session at a time.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Timer.h"
+#include "platform/core/Error.h"
 #include "platform/device/CaptureDevice.h"
+#include "platform/runloop/Timer.h"
 
 #include <cstdint>
 #include <memory>

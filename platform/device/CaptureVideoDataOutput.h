@@ -10,9 +10,9 @@
 // - The delegate is held weakly; a freed delegate gets nothing. Set up on the main thread.
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/device/CaptureSession.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <atomic>
 #include <memory>

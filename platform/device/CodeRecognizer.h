@@ -4,8 +4,8 @@
 // Thread: pure functions; any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Geometry.h"
+#include "platform/core/Error.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/Image.h"
 
 #include <cstddef>

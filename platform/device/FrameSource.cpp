@@ -1,8 +1,8 @@
 #include "platform/device/FrameSource.h"
 
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/device/CodeRecognizer.h"
+#include "platform/files/FileManager.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ViewRenderer.h"

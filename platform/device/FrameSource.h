@@ -11,7 +11,7 @@
 //   capture session on the main thread; PushedFrameSource::push from any thread.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/ui/Image.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "platform/device/Geocoder.h"
 
-#include "platform/RunLoop.h"
 #include "platform/device/GeocoderPlaces.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace platform {
 

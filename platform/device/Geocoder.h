@@ -10,7 +10,7 @@
 //   empty address or one longer than kMaxAddressLength.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/device/Placemark.h"
 
 #include <cstdint>

@@ -9,7 +9,7 @@
 // - A failure set for tests makes every look-up answer it instead.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/device/Placemark.h"
 
 #include <mutex>

@@ -9,8 +9,8 @@
 // - Thread: pure functions.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -16,8 +16,8 @@
 // - Thread: pure functions; call from any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <span>

@@ -3,7 +3,7 @@
 // was picked, or that the user cancelled.
 //
 // Screens:
-// - Photo library and saved-photos album: a table of the library's items (platform/PhotoLibrary.h) of
+// - Photo library and saved-photos album: a table of the library's items (platform/device/PhotoLibrary.h) of
 //   the requested media types, each with a thumbnail, its file name and its date, oldest first, and a
 //   Cancel button. Choosing an item finishes with its media type, its image (oriented as its EXIF says)
 //   and its asset URL as the reference URL; a movie gives its file URL as the media URL instead of an
@@ -22,10 +22,10 @@
 //   item whose file is gone or cannot be decoded is reported with the read or decode error.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 #include "platform/device/ImagePickerSources.h"
+#include "platform/text/URL.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/NavigationController.h"
 

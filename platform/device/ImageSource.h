@@ -9,8 +9,8 @@
 // - Thread: an immutable value sharing its bytes; any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Image.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "platform/device/InterfaceAddresses.h"
 
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -18,7 +18,7 @@
 //   fail (setReadFailure).
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <mutex>
 #include <optional>

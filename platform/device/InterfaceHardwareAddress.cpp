@@ -1,7 +1,7 @@
-#include "platform/InterfaceHardwareAddress.h"
+#include "platform/device/InterfaceHardwareAddress.h"
 
 #include "platform/device/InterfaceAddresses.h"
-#include "platform/Text.h"
+#include "platform/text/Text.h"
 
 #include <net/if.h>
 

@@ -11,7 +11,7 @@
 // - Tests replace the system with a table (setOverride): a name absent from it has no interface.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <array>
 #include <cstdint>

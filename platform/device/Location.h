@@ -6,8 +6,8 @@
 // longitude in [-180, 180].
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cmath>
 #include <limits>

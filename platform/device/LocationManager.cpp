@@ -1,10 +1,10 @@
 #include "platform/device/LocationManager.h"
 
-#include "platform/Device.h"
-#include "platform/RunLoop.h"
-#include "platform/Text.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Permissions.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Device.h"
+#include "platform/text/Text.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // What a location manager tells its delegate, on the run loop of the thread that made the manager.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/device/AuthorizationStatus.h"
 #include "platform/device/Location.h"
 

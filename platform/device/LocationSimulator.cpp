@@ -1,7 +1,7 @@
 #include "platform/device/LocationSimulator.h"
 
-#include "platform/RunLoop.h"
 #include "platform/device/LocationManager.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 #include <cmath>

@@ -17,9 +17,9 @@
 //   before it at speed 0; a lone point has an unknown course, -1, and speed 0).
 #pragma once
 
-#include "platform/Clock.h"
 #include "platform/device/AuthorizationStatus.h"
 #include "platform/device/Location.h"
+#include "platform/runloop/Clock.h"
 
 #include <limits>
 #include <memory>

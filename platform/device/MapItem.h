@@ -8,7 +8,7 @@
 //   not, callers take another path and openMaps answers false without recording.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/device/Placemark.h"
 
 #include <optional>

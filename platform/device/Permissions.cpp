@@ -1,7 +1,7 @@
 #include "platform/device/Permissions.h"
 
-#include "platform/DispatchQueue.h"
 #include "platform/device/LocationSimulator.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <utility>
 

@@ -1,8 +1,8 @@
-#include "platform/PhotoAsset.h"
+#include "platform/device/PhotoAsset.h"
 
-#include "platform/FileHandle.h"
-#include "platform/FileManager.h"
-#include "platform/Text.h"
+#include "platform/files/FileHandle.h"
+#include "platform/files/FileManager.h"
+#include "platform/text/Text.h"
 
 #include <algorithm>
 

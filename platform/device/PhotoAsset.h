@@ -8,9 +8,9 @@
 // - Thread: an immutable value; readable from any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
+#include "platform/text/URL.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,14 +1,14 @@
-#include "platform/PhotoLibrary.h"
+#include "platform/device/PhotoLibrary.h"
 
-#include "platform/AppFolders.h"
-#include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/PercentEscaping.h"
-#include "platform/Text.h"
+#include "platform/core/Log.h"
 #include "platform/device/ImageDestination.h"
 #include "platform/device/ImageSource.h"
 #include "platform/device/Permissions.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/Text.h"
 
 #include <algorithm>
 #include <atomic>

@@ -17,10 +17,10 @@
 // - Thread: every call from any thread; a library object holds only its folder.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/PhotoAsset.h"
+#include "platform/core/Error.h"
+#include "platform/device/PhotoAsset.h"
 #include "platform/ui/Image.h"
-#include "platform/URL.h"
+#include "platform/text/URL.h"
 
 #include <functional>
 #include <memory>

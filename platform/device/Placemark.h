@@ -2,7 +2,7 @@
 // fields read from that dictionary. A plain value.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/device/Location.h"
 
 #include <optional>

@@ -1,8 +1,8 @@
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
-#include "platform/ThreadHooks.h"
-#include "platform/RunLoop.h"
-#include "platform/RunLoopCore.h"
+#include "platform/runloop/ThreadHooks.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/RunLoopCore.h"
 #include "platform/device/InterfaceAddresses.h"
 
 #include <arpa/inet.h>

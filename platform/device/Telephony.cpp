@@ -1,7 +1,7 @@
 #include "platform/device/Telephony.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <algorithm>
 #include <mutex>

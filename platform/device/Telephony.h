@@ -10,8 +10,8 @@
 //   "technology"; setting the same technology again posts nothing.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Notification.h"
+#include "platform/core/Error.h"
+#include "platform/runloop/Notification.h"
 
 #include <string>
 #include <string_view>

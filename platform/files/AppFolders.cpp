@@ -1,6 +1,6 @@
-#include "platform/AppFolders.h"
+#include "platform/files/AppFolders.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 
 #include <cstdlib>
 #include <mutex>

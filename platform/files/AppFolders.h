@@ -10,7 +10,7 @@
 // - Thread: current() and install() from any thread; current() returns a copy.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "platform/BoundStreamPair.h"
+#include "platform/files/BoundStreamPair.h"
 
 #include <algorithm>
 #include <cerrno>

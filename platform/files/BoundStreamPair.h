@@ -10,7 +10,7 @@
 // - Either end may be dropped first; the other then sees the pair as closed.
 #pragma once
 
-#include "platform/InputStream.h"
+#include "platform/files/InputStream.h"
 
 #include <condition_variable>
 #include <memory>

@@ -1,7 +1,7 @@
 // What the file manager tells about an item and a volume, and what it can set.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

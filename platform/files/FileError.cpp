@@ -1,4 +1,4 @@
-#include "platform/FileError.h"
+#include "platform/files/FileError.h"
 
 #include <cerrno>
 #include <cstring>

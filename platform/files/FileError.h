@@ -11,7 +11,7 @@
 // Pure functions; thread-safe.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 

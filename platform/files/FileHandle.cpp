@@ -1,6 +1,6 @@
-#include "platform/FileHandle.h"
+#include "platform/files/FileHandle.h"
 
-#include "platform/PosixIO.h"
+#include "platform/files/PosixIO.h"
 
 #include <cerrno>
 

@@ -7,8 +7,8 @@
 //   crash.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/FileError.h"
+#include "platform/core/Error.h"
+#include "platform/files/FileError.h"
 
 #include <cstdint>
 #include <memory>

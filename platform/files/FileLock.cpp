@@ -1,6 +1,6 @@
-#include "platform/FileLock.h"
+#include "platform/files/FileLock.h"
 
-#include "platform/StorePlace.h"
+#include "platform/files/StorePlace.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -4,7 +4,7 @@
 // a pipe, a socket, a link) is moved aside first (StorePlace), so it never turns the lock off for good.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 

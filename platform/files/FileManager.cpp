@@ -1,6 +1,6 @@
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 
-#include "platform/PosixIO.h"
+#include "platform/files/PosixIO.h"
 
 #include <algorithm>
 #include <cerrno>

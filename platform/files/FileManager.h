@@ -13,9 +13,9 @@
 //   not an error.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/FileAttributes.h"
-#include "platform/FileError.h"
+#include "platform/core/Error.h"
+#include "platform/files/FileAttributes.h"
+#include "platform/files/FileError.h"
 
 #include <optional>
 #include <string>

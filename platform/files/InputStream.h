@@ -3,7 +3,7 @@
 // the end arrive, and they come back then.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <cstddef>
 #include <cstdint>

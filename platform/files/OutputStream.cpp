@@ -1,6 +1,6 @@
-#include "platform/OutputStream.h"
+#include "platform/files/OutputStream.h"
 
-#include "platform/FileError.h"
+#include "platform/files/FileError.h"
 
 #include <cerrno>
 #include <climits>

@@ -7,7 +7,7 @@
 // - Thread: one thread at a time. The destructor closes.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <cstddef>
 #include <cstdint>

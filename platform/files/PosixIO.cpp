@@ -1,4 +1,4 @@
-#include "platform/PosixIO.h"
+#include "platform/files/PosixIO.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,8 +2,8 @@
 // Pure functions on descriptors the caller owns; thread-safe.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <cstdint>

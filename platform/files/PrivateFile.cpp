@@ -1,6 +1,6 @@
-#include "platform/PrivateFile.h"
+#include "platform/files/PrivateFile.h"
 
-#include "platform/PosixIO.h"
+#include "platform/files/PosixIO.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -8,8 +8,8 @@
 // - Thread-safe (no shared state). For exclusion between writers use FileLock.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <optional>

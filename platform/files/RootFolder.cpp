@@ -1,4 +1,4 @@
-#include "platform/RootFolder.h"
+#include "platform/files/RootFolder.h"
 
 #include <atomic>
 #include <cerrno>

@@ -14,7 +14,7 @@
 // - Thread: a RootFolder is immutable after open(); use it from any thread.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 #include <string_view>

@@ -1,7 +1,7 @@
-#include "platform/StorePlace.h"
+#include "platform/files/StorePlace.h"
 
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/files/FileManager.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "platform/ArchiveValue.h"
+#include "platform/formats/ArchiveValue.h"
 
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <algorithm>
 #include <bit>

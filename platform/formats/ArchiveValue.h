@@ -15,7 +15,7 @@
 // - Not thread-safe; a value belongs to whoever holds it (objects say their own rules).
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstddef>
 #include <cstdint>

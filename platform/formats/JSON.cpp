@@ -1,6 +1,6 @@
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <simdjson.h>
 

@@ -21,8 +21,8 @@
 // - All functions are pure and thread-safe (each thread has its own parser buffers).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/KeyedArchiver.h"
 
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include <algorithm>
 #include <string>

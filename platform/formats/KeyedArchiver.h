@@ -30,11 +30,11 @@
 //   thread. The class registry is thread-safe.
 #pragma once
 
-#include "platform/ArchiveValue.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Crypto.h"
-#include "platform/Error.h"
-#include "platform/SeededHash.h"
+#include "platform/core/ClassRegistry.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/Error.h"
+#include "platform/core/SeededHash.h"
+#include "platform/formats/ArchiveValue.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
-#include "platform/Crypto.h"
-#include "platform/FileManager.h"
-#include "platform/PosixIO.h"
-#include "platform/SeededHash.h"
-#include "platform/TextEncoding.h"
-#include "platform/XMLParser.h"
+#include "platform/core/Crypto.h"
+#include "platform/core/SeededHash.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/PosixIO.h"
+#include "platform/formats/XMLParser.h"
+#include "platform/text/TextEncoding.h"
 
 #include <plist/plist.h>
 

@@ -39,8 +39,8 @@
 // - All functions are thread-safe.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <string>

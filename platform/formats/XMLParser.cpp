@@ -1,6 +1,6 @@
-#include "platform/XMLParser.h"
+#include "platform/formats/XMLParser.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>

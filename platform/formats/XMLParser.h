@@ -29,8 +29,8 @@
 // - A parser is used on one thread at a time.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

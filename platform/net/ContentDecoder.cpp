@@ -1,7 +1,7 @@
-#include "platform/ContentDecoder.h"
+#include "platform/net/ContentDecoder.h"
 
-#include "platform/HTTPSyntax.h"
-#include "platform/URLError.h"
+#include "platform/net/HTTPSyntax.h"
+#include "platform/net/URLError.h"
 
 #include <brotli/decode.h>
 #include <zlib.h>

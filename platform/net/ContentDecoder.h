@@ -10,7 +10,7 @@
 // with a message; a body that ends inside its coding ends there, as a browser takes it.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <cstddef>
 #include <cstdint>

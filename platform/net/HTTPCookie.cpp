@@ -1,7 +1,7 @@
-#include "platform/HTTPCookie.h"
+#include "platform/net/HTTPCookie.h"
 
-#include "platform/HTTPSyntax.h"
-#include "platform/PublicSuffix.h"
+#include "platform/net/HTTPSyntax.h"
+#include "platform/net/PublicSuffix.h"
 
 #include <algorithm>
 #include <cctype>

@@ -8,7 +8,7 @@
 // cookie only with a request of its own site.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

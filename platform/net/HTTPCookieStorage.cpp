@@ -1,7 +1,7 @@
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookieStorage.h"
 
-#include "platform/HTTPSyntax.h"
-#include "platform/PublicSuffix.h"
+#include "platform/net/HTTPSyntax.h"
+#include "platform/net/PublicSuffix.h"
 
 #include <algorithm>
 #include <ctime>

@@ -17,8 +17,8 @@
 // page neither signs the application out nor sets what the application's calls carry.
 #pragma once
 
-#include "platform/HTTPCookie.h"
-#include "platform/URL.h"
+#include "platform/net/HTTPCookie.h"
+#include "platform/text/URL.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "platform/HTTPHeaderFields.h"
+#include "platform/net/HTTPHeaderFields.h"
 
-#include "platform/HTTPSyntax.h"
-#include "platform/URLError.h"
+#include "platform/net/HTTPSyntax.h"
+#include "platform/net/URLError.h"
 
 #include <algorithm>
 

@@ -5,8 +5,8 @@
 // CR, LF or NUL, is not stored and the setter answers an error (domain kURLErrorDomain, kURLErrorBadURL).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "platform/HTTPResponseHead.h"
+#include "platform/net/HTTPResponseHead.h"
 
-#include "platform/HTTPSyntax.h"
+#include "platform/net/HTTPSyntax.h"
 
 
 namespace platform {

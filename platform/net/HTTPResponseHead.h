@@ -10,7 +10,7 @@
 //   lines that are not "name: value" with a valid name, are ignored. Folded lines continue the last field.
 #pragma once
 
-#include "platform/HTTPHeaderFields.h"
+#include "platform/net/HTTPHeaderFields.h"
 
 #include <string>
 #include <string_view>

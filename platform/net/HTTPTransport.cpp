@@ -1,11 +1,11 @@
-#include "platform/HTTPTransport.h"
+#include "platform/net/HTTPTransport.h"
 
-#include "platform/ThreadHooks.h"
-#include "platform/Clock.h"
-#include "platform/ContentDecoder.h"
-#include "platform/HTTPResponseHead.h"
-#include "platform/URLError.h"
-#include "platform/URLProtocol.h"
+#include "platform/runloop/ThreadHooks.h"
+#include "platform/runloop/Clock.h"
+#include "platform/net/ContentDecoder.h"
+#include "platform/net/HTTPResponseHead.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLProtocol.h"
 
 #include <algorithm>
 #include <atomic>

@@ -43,9 +43,9 @@
 //   protocols start and stop loading (see URLConnection).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URLRequest.h"
-#include "platform/URLResponse.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLRequest.h"
+#include "platform/net/URLResponse.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "platform/HostResolver.h"
+#include "platform/net/HostResolver.h"
 
-#include "platform/ThreadHooks.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/ThreadHooks.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <map>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "platform/NetworkInfo.h"
+#include "platform/net/NetworkInfo.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
-#include "platform/PublicSuffix.h"
+#include "platform/net/PublicSuffix.h"
 
-#include "platform/HTTPSyntax.h"
+#include "platform/net/HTTPSyntax.h"
 
 #include <arpa/inet.h>
 #include <libpsl.h>

@@ -1,4 +1,4 @@
-#include "platform/URLAuthenticationChallenge.h"
+#include "platform/net/URLAuthenticationChallenge.h"
 
 namespace platform {
 

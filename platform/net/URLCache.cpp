@@ -1,4 +1,4 @@
-#include "platform/URLCache.h"
+#include "platform/net/URLCache.h"
 
 namespace platform {
 

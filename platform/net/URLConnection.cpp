@@ -1,9 +1,9 @@
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 
-#include "platform/HTTPCookieStorage.h"
-#include "platform/RunLoopCore.h"
-#include "platform/Text.h"
-#include "platform/URLError.h"
+#include "platform/net/HTTPCookieStorage.h"
+#include "platform/net/URLError.h"
+#include "platform/runloop/RunLoopCore.h"
+#include "platform/text/Text.h"
 
 #include <cerrno>
 #include <chrono>

@@ -27,14 +27,14 @@
 //   is its reader's from then on, counted no more.
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/Error.h"
-#include "platform/HTTPTransport.h"
-#include "platform/RunLoop.h"
-#include "platform/URLAuthenticationChallenge.h"
-#include "platform/URLProtocol.h"
-#include "platform/URLRequest.h"
-#include "platform/URLResponse.h"
+#include "platform/core/Error.h"
+#include "platform/net/HTTPTransport.h"
+#include "platform/net/URLAuthenticationChallenge.h"
+#include "platform/net/URLProtocol.h"
+#include "platform/net/URLRequest.h"
+#include "platform/net/URLResponse.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <cstdint>
 #include <cstdio>

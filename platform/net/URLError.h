@@ -2,7 +2,7 @@
 // such an error: with the failing URL in its details, as callers read it back.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <string>
 

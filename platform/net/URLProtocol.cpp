@@ -1,4 +1,4 @@
-#include "platform/URLProtocol.h"
+#include "platform/net/URLProtocol.h"
 
 #include <algorithm>
 #include <mutex>

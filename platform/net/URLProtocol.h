@@ -15,9 +15,9 @@
 // - A protocol object is shared: a later answer can hold it weakly and find it gone.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URLRequest.h"
-#include "platform/URLResponse.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLRequest.h"
+#include "platform/net/URLResponse.h"
 
 #include <functional>
 #include <memory>

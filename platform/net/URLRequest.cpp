@@ -1,6 +1,6 @@
-#include "platform/URLRequest.h"
+#include "platform/net/URLRequest.h"
 
-#include "platform/HTTPSyntax.h"
+#include "platform/net/HTTPSyntax.h"
 
 namespace platform {
 

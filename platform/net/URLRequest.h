@@ -5,11 +5,11 @@
 // request unchanged; see HTTPHeaderFields.
 #pragma once
 
-#include "platform/HTTPCookie.h"
-#include "platform/HTTPHeaderFields.h"
-#include "platform/InputStream.h"
-#include "platform/URL.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/files/InputStream.h"
+#include "platform/net/HTTPCookie.h"
+#include "platform/net/HTTPHeaderFields.h"
+#include "platform/text/URL.h"
 
 #include <cstdint>
 #include <functional>

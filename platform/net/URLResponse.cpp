@@ -1,6 +1,6 @@
-#include "platform/URLResponse.h"
+#include "platform/net/URLResponse.h"
 
-#include "platform/HTTPSyntax.h"
+#include "platform/net/HTTPSyntax.h"
 
 #include <algorithm>
 #include <cctype>

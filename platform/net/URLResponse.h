@@ -2,8 +2,8 @@
 // URLs, custom protocols) carry only the URL, a MIME type and a length.
 #pragma once
 
-#include "platform/HTTPHeaderFields.h"
-#include "platform/URL.h"
+#include "platform/net/HTTPHeaderFields.h"
+#include "platform/text/URL.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,7 +3,7 @@
 //
 // Guarantees:
 // - Thread: Clock::current() and both readings may be used from any thread.
-// - Replaceable: tests install a VirtualClock (platform/VirtualClock.h); every run loop, every timer and
+// - Replaceable: tests install a VirtualClock (platform/runloop/VirtualClock.h); every run loop, every timer and
 //   every dispatch "after" reads time through Clock::current(), so a timer of a day fires when the virtual
 //   clock is advanced by a day, within milliseconds of real time.
 // - Ownership: install() does not take ownership; the installer keeps the clock alive until it is
@@ -12,7 +12,7 @@
 //   through their deadlines in order. Hosts are held weakly.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <algorithm>
 #include <chrono>

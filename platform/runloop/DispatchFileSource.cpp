@@ -1,9 +1,9 @@
-#include "platform/DispatchFileSource.h"
+#include "platform/runloop/DispatchFileSource.h"
 
-#include "platform/DispatchManager.h"
-#include "platform/DispatchQueue.h"
-#include "platform/FdSource.h"
-#include "platform/FileError.h"
+#include "platform/files/FileError.h"
+#include "platform/runloop/DispatchManager.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/FdSource.h"
 
 #include <cerrno>
 #include <string>

@@ -10,7 +10,7 @@
 // - Backed by inotify, serviced on the dispatch manager thread.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "platform/DispatchGroup.h"
+#include "platform/runloop/DispatchGroup.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <condition_variable>
 #include <mutex>

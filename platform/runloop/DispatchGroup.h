@@ -10,7 +10,7 @@
 // - wait() waits in real time (a virtual clock does not shorten it); no time-out waits for ever.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <functional>
 #include <memory>

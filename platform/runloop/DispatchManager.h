@@ -2,7 +2,7 @@
 // sources, and hands their events to the target queues.
 #pragma once
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace platform {
 

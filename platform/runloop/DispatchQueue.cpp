@@ -1,11 +1,11 @@
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
-#include "platform/DispatchGroup.h"
-#include "platform/DispatchManager.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/RunLoopThread.h"
-#include "platform/WorkerPool.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/DispatchGroup.h"
+#include "platform/runloop/DispatchManager.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/runloop/WorkerPool.h"
 
 #include <algorithm>
 #include <condition_variable>

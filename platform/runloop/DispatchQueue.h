@@ -22,7 +22,7 @@
 //   live for the whole process.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "platform/DispatchSemaphore.h"
+#include "platform/runloop/DispatchSemaphore.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -6,7 +6,7 @@
 //   and wakes one waiter.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <memory>
 #include <optional>

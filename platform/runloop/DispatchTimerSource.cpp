@@ -1,7 +1,7 @@
-#include "platform/DispatchTimerSource.h"
+#include "platform/runloop/DispatchTimerSource.h"
 
-#include "platform/DispatchManager.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchManager.h"
+#include "platform/runloop/DispatchQueue.h"
 
 namespace platform {
 

@@ -12,7 +12,7 @@
 // - Thread: every call from any thread.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <functional>
 #include <memory>

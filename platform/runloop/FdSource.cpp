@@ -1,6 +1,6 @@
-#include "platform/FdSource.h"
+#include "platform/runloop/FdSource.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <glib.h>
 

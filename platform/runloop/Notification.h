@@ -2,7 +2,7 @@
 // object posts, and the keyboard names, as the platform spells them.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <atomic>
 

@@ -15,7 +15,7 @@
 //   destruction) or removeObservation(token) releases them.
 #pragma once
 
-#include "platform/Notification.h"
+#include "platform/runloop/Notification.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
-#include "platform/OperationQueue.h"
+#include "platform/runloop/OperationQueue.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 

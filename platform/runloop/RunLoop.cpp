@@ -1,7 +1,7 @@
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
-#include "platform/Log.h"
-#include "platform/RunLoopCore.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/RunLoopCore.h"
 
 
 namespace platform {

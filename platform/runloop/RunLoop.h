@@ -25,9 +25,9 @@
 //   work (the web engine's script evaluation) turns the context under a hold.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/FdSource.h"
-#include "platform/Timer.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/FdSource.h"
+#include "platform/runloop/Timer.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "platform/RunLoopCore.h"
+#include "platform/runloop/RunLoopCore.h"
 
-#include "platform/HandOver.h"
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/HandOver.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <climits>
 

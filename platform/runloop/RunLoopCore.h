@@ -2,8 +2,8 @@
 // host registry (weakly). See RunLoop.h for the guarantees.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/Timer.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/Timer.h"
 
 #include <atomic>
 #include <condition_variable>

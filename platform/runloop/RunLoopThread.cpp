@@ -1,6 +1,6 @@
-#include "platform/RunLoopThread.h"
+#include "platform/runloop/RunLoopThread.h"
 
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <future>
 

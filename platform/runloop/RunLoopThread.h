@@ -10,7 +10,7 @@
 // - The thread name is cut to the 15 bytes the kernel keeps; name() returns the full text.
 #pragma once
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <string>
 #include <thread>

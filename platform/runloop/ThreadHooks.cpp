@@ -1,4 +1,4 @@
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
-#include "platform/Timer.h"
+#include "platform/runloop/Timer.h"
 
-#include "platform/RunLoopCore.h"
+#include "platform/runloop/RunLoopCore.h"
 
 namespace platform {
 

@@ -14,7 +14,7 @@
 //   fired again from a nested turn of the run loop.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include <atomic>
 #include <memory>

@@ -13,7 +13,7 @@
 //   itself lives on after the VirtualClock (a thread may still be reading it while the test ends).
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
-#include "platform/WorkerPool.h"
+#include "platform/runloop/WorkerPool.h"
 
-#include "platform/RunLoopThread.h"
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,8 +1,8 @@
-#include "platform/Bundle.h"
+#include "platform/system/Bundle.h"
 
-#include "platform/AppFolders.h"
-#include "platform/PreferredLanguages.h"
-#include "platform/PropertyList.h"
+#include "platform/files/AppFolders.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/PreferredLanguages.h"
 
 #include <sys/stat.h>
 

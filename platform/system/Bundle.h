@@ -8,7 +8,7 @@
 // - Thread-safe.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <string>
 

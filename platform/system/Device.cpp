@@ -1,6 +1,6 @@
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 
-#include "platform/Bundle.h"
+#include "platform/system/Bundle.h"
 
 #include <sys/utsname.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/FoundationVersion.h"
+#include "platform/system/FoundationVersion.h"
 
 #include <atomic>
 #include <cmath>

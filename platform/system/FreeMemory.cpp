@@ -1,6 +1,6 @@
-#include "platform/FreeMemory.h"
+#include "platform/system/FreeMemory.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <malloc.h>
 

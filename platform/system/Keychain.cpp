@@ -1,14 +1,14 @@
-#include "platform/Keychain.h"
+#include "platform/system/Keychain.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Clock.h"
-#include "platform/FileLock.h"
-#include "platform/Log.h"
-#include "platform/PosixIO.h"
-#include "platform/PrivateFile.h"
-#include "platform/PropertyList.h"
-#include "platform/StorePlace.h"
-#include "platform/SeededHash.h"
+#include "platform/files/AppFolders.h"
+#include "platform/runloop/Clock.h"
+#include "platform/files/FileLock.h"
+#include "platform/core/Log.h"
+#include "platform/files/PosixIO.h"
+#include "platform/files/PrivateFile.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/files/StorePlace.h"
+#include "platform/core/SeededHash.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -36,7 +36,7 @@
 //   which is never followed, a pipe, a file larger than kMaxFileLength) is not read: the item file alone
 //   is, and the next change moves it aside to "<file>.journal.damaged" and starts a new log. Something
 //   other than a regular file at the item file's place (a folder, a pipe, a socket, a device, a link)
-//   or than a folder at its folder's is moved aside by the next call (platform/StorePlace.h), which
+//   or than a folder at its folder's is moved aside by the next call (platform/files/StorePlace.h), which
 //   starts afresh; the lock file's place is kept by FileLock.
 // - A change costs time in proportion to what it changes (and to the items its query looks at): an add
 //   or update checks the identities it makes against counts of the items of each identity, kept as
@@ -60,8 +60,8 @@
 // - Thread-safe: calls are serialised by a lock on the file (threads and processes).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <cstddef>

@@ -1,9 +1,9 @@
-#include "platform/Pasteboard.h"
+#include "platform/system/Pasteboard.h"
 
-#include "platform/FileLock.h"
-#include "platform/PosixIO.h"
-#include "platform/PrivateFile.h"
-#include "platform/PropertyList.h"
+#include "platform/files/FileLock.h"
+#include "platform/files/PosixIO.h"
+#include "platform/files/PrivateFile.h"
+#include "platform/formats/PropertyList.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

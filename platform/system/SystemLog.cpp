@@ -1,7 +1,7 @@
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/Clock.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <algorithm>
 #include <charconv>

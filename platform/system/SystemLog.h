@@ -16,7 +16,7 @@
 // - Time stamps come from Clock::current(), so a virtual clock drives them.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "platform/TimeZone.h"
+#include "platform/system/TimeZone.h"
 
 #include <glib.h>
 

@@ -1,12 +1,12 @@
-#include "platform/UserDefaults.h"
+#include "platform/system/UserDefaults.h"
 
-#include "platform/AppFolders.h"
-#include "platform/Bundle.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
-#include "platform/PrivateFile.h"
-#include "platform/PropertyList.h"
-#include "platform/StorePlace.h"
+#include "platform/core/Log.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/PrivateFile.h"
+#include "platform/files/StorePlace.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/Bundle.h"
 
 #include <map>
 #include <memory>

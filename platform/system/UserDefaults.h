@@ -7,7 +7,7 @@
 //   again before the next lookup. synchronize() writes anything a failed write left pending and reads
 //   outside changes; it answers whether the store and the file agree.
 // - Something other than a regular file at the file's place (a folder, which would refuse every write) is
-//   moved aside before the next write (platform/StorePlace.h), said once. A file read but holding no
+//   moved aside before the next write (platform/files/StorePlace.h), said once. A file read but holding no
 //   preferences (damaged, too large, not a dictionary) is moved aside whole too, and the store starts
 //   afresh. A file that cannot be read now (no descriptor left, an I/O error) is read again at each call
 //   and never written over: set() answers the error until it has been read.
@@ -20,8 +20,8 @@
 //   when the instance is made. References stay valid for the life of the process.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "platform/DateFormatter.h"
+#include "platform/text/DateFormatter.h"
 
 #include <chrono>
 #include <cmath>

@@ -13,7 +13,7 @@
 // - A formatter is an immutable value; thread-safe.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <optional>
 #include <string>

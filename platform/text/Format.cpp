@@ -1,6 +1,6 @@
-#include "platform/Format.h"
+#include "platform/text/Format.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 #include <cstdint>
 #include <cstdio>

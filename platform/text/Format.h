@@ -15,7 +15,7 @@
 // - Pure and thread-safe.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <initializer_list>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "platform/PercentEscaping.h"
+#include "platform/text/PercentEscaping.h"
 
-#include "platform/TextEncoding.h"
-#include "platform/Text.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/text/Text.h"
 
 #include <array>
 

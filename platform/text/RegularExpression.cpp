@@ -1,4 +1,4 @@
-#include "platform/RegularExpression.h"
+#include "platform/text/RegularExpression.h"
 
 #include <glib.h>
 

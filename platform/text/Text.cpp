@@ -1,4 +1,4 @@
-#include "platform/Text.h"
+#include "platform/text/Text.h"
 
 #include <sys/random.h>
 

@@ -1,4 +1,4 @@
-#include "platform/TextEncoding.h"
+#include "platform/text/TextEncoding.h"
 
 namespace platform {
 

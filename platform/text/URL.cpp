@@ -1,6 +1,6 @@
-#include "platform/URL.h"
+#include "platform/text/URL.h"
 
-#include "platform/PercentEscaping.h"
+#include "platform/text/PercentEscaping.h"
 
 #include <strings.h>
 #include <sys/stat.h>

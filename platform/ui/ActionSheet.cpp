@@ -1,6 +1,6 @@
 #include "platform/ui/ActionSheet.h"
 
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Overlay.h"
 #include "platform/ui/ScrollView.h"

@@ -5,7 +5,7 @@
 // Guarantees: main thread only. With hidesWhenStopped (the default) the view is hidden while stopped.
 #pragma once
 
-#include "platform/Clock.h"
+#include "platform/runloop/Clock.h"
 #include "platform/ui/View.h"
 
 #include <optional>

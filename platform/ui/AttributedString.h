@@ -6,8 +6,8 @@
 // as U+FFFD), so what is measured is what is drawn.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Error.h"
+#include "platform/core/Color.h"
+#include "platform/core/Error.h"
 #include "platform/ui/Font.h"
 
 #include <cstddef>

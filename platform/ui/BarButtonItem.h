@@ -6,7 +6,7 @@
 // Guarantees: main thread only. The target is held weakly: a freed target's action is skipped.
 #pragma once
 
-#include "platform/Color.h"
+#include "platform/core/Color.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/View.h"
 

@@ -1,8 +1,8 @@
 #include "platform/ui/DatePicker.h"
 
-#include "platform/Clock.h"
-#include "platform/Log.h"
-#include "platform/TimeZone.h"
+#include "platform/core/Log.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/TimeZone.h"
 #include "platform/ui/PickerView.h"
 
 #include <glib.h>

@@ -9,7 +9,7 @@
 //   interval (to the nearest step, seconds dropped) and sends value-changed.
 #pragma once
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 #include "platform/ui/Control.h"
 
 #include <memory>

@@ -6,8 +6,8 @@
 // borrows its cairo_t; the maker keeps it alive.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/TextLayout.h"

@@ -1,8 +1,8 @@
 #include "platform/ui/Image.h"
 
-#include "platform/Bundle.h"
-#include "platform/FileManager.h"
-#include "platform/PosixIO.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/PosixIO.h"
+#include "platform/system/Bundle.h"
 #include "platform/ui/CairoSupport.h"
 #include "platform/ui/Screen.h"
 

@@ -8,9 +8,9 @@
 //   truncated or oversized input gives an Error (domain kImageErrorDomain), never a partial image.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Error.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Error.h"
+#include "platform/core/Geometry.h"
 
 #include <cstdint>
 #include <memory>

@@ -9,7 +9,7 @@
 // - One thread: the one that began it.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/Image.h"
 

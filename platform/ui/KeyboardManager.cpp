@@ -1,9 +1,9 @@
 #include "platform/ui/KeyboardManager.h"
 
-#include "platform/Device.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/View.h"
 #include "platform/ui/Window.h"

@@ -17,8 +17,8 @@
 // Main thread only.
 #pragma once
 
-#include "platform/Geometry.h"
-#include "platform/Notification.h"
+#include "platform/core/Geometry.h"
+#include "platform/runloop/Notification.h"
 
 #include <memory>
 #include <optional>

@@ -9,9 +9,9 @@
 // Guarantees: main thread only. A layer owns its sublayers and holds its superlayer weakly.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
+#include "platform/runloop/Clock.h"
 #include "platform/ui/Image.h"
 
 #include <limits>

@@ -1,7 +1,7 @@
 #include "platform/ui/NavigationController.h"
 
-#include "platform/Application.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewAnimation.h"
 

@@ -2,7 +2,7 @@
 // for the desktop window; readable from any thread.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 
 #include <mutex>
 

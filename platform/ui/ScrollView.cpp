@@ -1,7 +1,7 @@
 #include "platform/ui/ScrollView.h"
 
-#include "platform/RunLoop.h"
-#include "platform/Timer.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/Timer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -12,7 +12,7 @@
 //   the end snaps to the nearest page (a bounds' height or width).
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/View.h"
 
 #include <memory>

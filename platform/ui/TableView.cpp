@@ -1,6 +1,6 @@
 #include "platform/ui/TableView.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/Screen.h"
 

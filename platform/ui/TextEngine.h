@@ -2,8 +2,8 @@
 // text drawing. Every entry point takes the engine's lock, so any thread may measure or draw.
 #pragma once
 
-#include "platform/Geometry.h"
-#include "platform/SeededHash.h"
+#include "platform/core/Geometry.h"
+#include "platform/core/SeededHash.h"
 #include "platform/ui/AttributedString.h"
 #include "platform/ui/TextLayout.h"
 

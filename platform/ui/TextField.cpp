@@ -1,7 +1,7 @@
 #include "platform/ui/TextField.h"
 
-#include "platform/Log.h"
-#include "platform/Pasteboard.h"
+#include "platform/core/Log.h"
+#include "platform/system/Pasteboard.h"
 #include "platform/ui/GraphicsContext.h"
 
 #include <glib.h>

@@ -1,6 +1,6 @@
 #include "platform/ui/TextInputDriver.h"
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/TextField.h"
 

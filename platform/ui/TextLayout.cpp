@@ -1,6 +1,6 @@
 #include "platform/ui/TextLayout.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "platform/ui/TextEngine.h"
 
 namespace platform {

@@ -9,7 +9,7 @@
 // - Time is linear in the text's length (a megabyte of text included).
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/AttributedString.h"
 
 #include <string>

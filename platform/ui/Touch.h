@@ -5,8 +5,8 @@
 // holds its view weakly and its targets weakly.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
+#include "platform/runloop/Clock.h"
 
 #include <functional>
 #include <memory>

@@ -11,7 +11,7 @@
 // at most) count up the touch's tap count.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/Touch.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #include "platform/ui/View.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/ViewAnimationSupport.h"

@@ -19,8 +19,8 @@
 // - Observers of "frame" and "bounds" are held weakly and told after each change of that value.
 #pragma once
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/Layer.h"
 #include "platform/ui/Touch.h"
 

@@ -1,6 +1,6 @@
 #include "platform/ui/ViewAnimation.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/View.h"
 #include "platform/ui/ViewAnimationSupport.h"
 

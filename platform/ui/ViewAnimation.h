@@ -17,7 +17,7 @@
 // - While a view runs an animation without AllowUserInteraction, touches pass it by.
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 
 #include <functional>
 #include <memory>

@@ -1,9 +1,9 @@
 // Private to platform/ui: how views and layers tell the animation system about changes. Main thread only.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "platform/core/Color.h"
+#include "platform/core/Geometry.h"
+#include "platform/runloop/Clock.h"
 
 #include <array>
 #include <optional>

@@ -23,8 +23,8 @@
 //   chain (for the hidden flag, through childViewControllerForStatusBarHidden).
 #pragma once
 
-#include "platform/Geometry.h"
-#include "platform/InterfaceOrientation.h"
+#include "platform/core/Geometry.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/View.h"
 
 #include <functional>

@@ -1,10 +1,10 @@
 #include "platform/ui/ViewRenderer.h"
 
-#include "platform/WebView.h"
 #include "platform/ui/CairoSupport.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/Window.h"
+#include "platform/web/WebView.h"
 
 #include <cmath>
 #include <vector>

@@ -11,7 +11,7 @@
 // are blurred masks of the layer's rounded bounds (not of its drawn content).
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/View.h"
 

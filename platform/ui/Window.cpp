@@ -1,6 +1,6 @@
 #include "platform/ui/Window.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 //   completions run last.
 #pragma once
 
-#include "platform/InterfaceOrientation.h"
+#include "platform/system/InterfaceOrientation.h"
 #include "platform/ui/View.h"
 #include "platform/ui/ViewController.h"
 

@@ -1,8 +1,8 @@
-#include "platform/HeadlessWebView.h"
+#include "platform/web/HeadlessWebView.h"
 
-#include "platform/RunLoop.h"
-#include "platform/URLConnection.h"
-#include "platform/URLError.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLError.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 

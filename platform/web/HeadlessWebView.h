@@ -23,10 +23,10 @@
 //   redirect ends its load as cancelled.
 #pragma once
 
-#include "platform/ScriptedPage.h"
-#include "platform/URLConnection.h"
-#include "platform/URLResponse.h"
-#include "platform/WebView.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLResponse.h"
+#include "platform/web/ScriptedPage.h"
+#include "platform/web/WebView.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "platform/ScriptDialog.h"
+#include "platform/web/ScriptDialog.h"
 
-#include "platform/TextEncoding.h"
-#include "platform/URL.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/text/URL.h"
 
 #include <cstdint>
 #include <utility>

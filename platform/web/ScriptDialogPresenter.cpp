@@ -1,8 +1,8 @@
-#include "platform/ui/ScriptDialogPresenter.h"
+#include "platform/web/ScriptDialogPresenter.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/WebView.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/AlertView.h"
+#include "platform/web/WebView.h"
 
 #include <algorithm>
 #include <optional>

@@ -24,8 +24,8 @@
 // Main thread only. Process-wide; never destroyed.
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/ScriptDialog.h"
+#include "platform/runloop/Clock.h"
+#include "platform/web/ScriptDialog.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "platform/ScriptedPage.h"
+#include "platform/web/ScriptedPage.h"
 
 namespace platform {
 

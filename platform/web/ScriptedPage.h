@@ -9,7 +9,7 @@
 // - URLs given to setFrames, setRedirect, setFailure and setStalled are compared without their fragment.
 #pragma once
 
-#include "platform/Error.h"
+#include "platform/core/Error.h"
 
 #include <functional>
 #include <map>

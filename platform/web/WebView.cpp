@@ -1,12 +1,12 @@
-#include "platform/WebView.h"
+#include "platform/web/WebView.h"
 
-#include "platform/Application.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/JSON.h"
-#include "platform/RunLoop.h"
-#include "platform/URLConnection.h"
-#include "platform/UserDefaults.h"
-#include "platform/ui/ScriptDialogPresenter.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
+#include "platform/net/URLConnection.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/web/HeadlessWebView.h"
+#include "platform/web/ScriptDialogPresenter.h"
 
 #include <atomic>
 

@@ -55,13 +55,13 @@
 //   its dialogs as cancelled.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/ScriptDialog.h"
+#include "platform/core/Error.h"
+#include "platform/web/ScriptDialog.h"
 #include "platform/ui/ScrollView.h"
-#include "platform/URLRequest.h"
-#include "platform/WebLoadRules.h"
+#include "platform/net/URLRequest.h"
+#include "platform/web/WebLoadRules.h"
 #include "platform/ui/View.h"
-#include "platform/WebViewDelegate.h"
+#include "platform/web/WebViewDelegate.h"
 
 #include <cstdint>
 #include <functional>

@@ -5,8 +5,8 @@
 // override shouldStartLoadWithRequest lets every load happen.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/URLRequest.h"
+#include "platform/core/Error.h"
+#include "platform/net/URLRequest.h"
 
 namespace platform {
 

@@ -2,10 +2,10 @@
 #include "support/SourceTree.h"
 #include "app/DeviceFile.h"
 
-#include "platform/Application.h"
-#include "platform/FileManager.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/application/Application.h"
 #include "platform/device/CaptureDevice.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/files/FileManager.h"
 #include "platform/ui/Screen.h"
 #include "support/DeviceServices.h"
 #include "support/LogCapture.h"

@@ -1,6 +1,6 @@
 // The application carries every plug-in: after registerPlugins each class is made by its name.
 #include "app/Plugins.h"
-#include "platform/HeadlessWebView.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBApplicationMain.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBPlugin.h"

@@ -4,7 +4,7 @@
 
 #include "CardPayFixture.h"
 #include "cardpay/promotion/BCPromotionPannelViewController.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <memory>
 #include <string>

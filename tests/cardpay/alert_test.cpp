@@ -5,8 +5,8 @@
 #include "cardpay/views/BCADBar.h"
 #include "cardpay/views/BCAlertViewEx.h"
 #include "cardpay/views/BCTextSize.h"
-#include "platform/Application.h"
-#include "platform/Device.h"
+#include "platform/application/Application.h"
+#include "platform/system/Device.h"
 #include "platform/ui/ViewAnimation.h"
 
 #include <gtest/gtest.h>

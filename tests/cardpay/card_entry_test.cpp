@@ -6,7 +6,7 @@
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/Window.h"
 #include "support/CardPayTestServer.h"

@@ -4,8 +4,8 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCTextSize.h"
-#include "platform/Application.h"
-#include "platform/JSON.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/TextInputDriver.h"
 
 #include <gtest/gtest.h>

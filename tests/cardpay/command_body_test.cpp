@@ -2,9 +2,9 @@
 #include "CardPayFixture.h"
 
 #include "cardpay/core/BCJsonService.h"
-#include "platform/Device.h"
-#include "platform/Reachability.h"
-#include "platform/TimeZone.h"
+#include "platform/device/Reachability.h"
+#include "platform/system/Device.h"
+#include "platform/system/TimeZone.h"
 
 using namespace cardpaytest;
 using cardpay::BCMPService;

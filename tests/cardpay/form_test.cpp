@@ -2,8 +2,8 @@
 #include "cardpay/cells/BCPaymentElementsView.h"
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCLocale.h"
-#include "platform/Application.h"
-#include "platform/JSON.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/TextInputDriver.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/tracker/YLUniTracker.h"
-#include "platform/Application.h"
-#include "platform/JSON.h"
-#include "platform/VirtualClock.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/TextInputDriver.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCUtils.h"
 #include "cardpay/views/BCListView.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/TextLayout.h"

@@ -11,7 +11,7 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 

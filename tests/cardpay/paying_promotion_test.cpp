@@ -5,7 +5,7 @@
 #include "cardpay/promotion/BCPromotionPannelViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 
 #include "CardPayFixture.h"
 

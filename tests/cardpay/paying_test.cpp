@@ -5,8 +5,8 @@
 #include "cardpay/screens/BCInputCardViewController.h"
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCScreenRegistry.h"
-#include "platform/JSON.h"
-#include "platform/NotificationCenter.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "support/Snapshot.h"
 
 #include "CardPayFixture.h"

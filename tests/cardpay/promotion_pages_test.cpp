@@ -5,7 +5,7 @@
 #include "cardpay/core/BCImageManager.h"
 #include "cardpay/promotion/BCPromotionContentView.h"
 #include "cardpay/promotion/BCPromotionNotifications.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/Window.h"
 
 #include <gtest/gtest.h>

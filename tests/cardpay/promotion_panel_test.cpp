@@ -4,8 +4,8 @@
 
 #include "cardpay/core/BCLocale.h"
 #include "cardpay/promotion/BCPromotionNotifications.h"
-#include "platform/Device.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/TouchDriver.h"
 

@@ -11,7 +11,7 @@
 #include "cardpay/views/BCOrderViews.h"
 #include "cardpay/views/BCPullListView.h"
 #include "cardpay/views/BCWidgets.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "support/Snapshot.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The loopback payment server's own checks of what it receives.
-#include "platform/JSON.h"
-#include "platform/URLConnection.h"
+#include "platform/formats/JSON.h"
+#include "platform/net/URLConnection.h"
 #include "support/CardPayTestServer.h"
 
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include "cardpay/screens/BCPayingViewController.h"
 #include "cardpay/screens/BCSucceedViewController.h"
 #include "cardpay/screens/BCUserInfoViewController.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "crashreporter/crsh.pb-c.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <cstring>

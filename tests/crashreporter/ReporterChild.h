@@ -5,8 +5,8 @@
 #include "CrashChild.h"
 
 #include "crashreporter/CRCrashReporter.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include <gtest/gtest.h>
 

@@ -9,9 +9,9 @@
 #include "support/TempHome.h"
 #include "support/crash_test_program/SystemCallFilter.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
-#include "platform/RunLoopThread.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoopThread.h"
 
 #include <gtest/gtest.h>
 

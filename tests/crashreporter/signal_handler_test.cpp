@@ -1,7 +1,7 @@
 #include "crashreporter/CRCrashSignalHandler.h"
 
 #include "CrashChild.h"
-#include "platform/ThreadHooks.h"
+#include "platform/runloop/ThreadHooks.h"
 
 #include <gtest/gtest.h>
 

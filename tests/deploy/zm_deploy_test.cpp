@@ -1,8 +1,8 @@
 #include "deploy/ZMDeploy.h"
 
 #include "deploy/ZMZipArchive.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"

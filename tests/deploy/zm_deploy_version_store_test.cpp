@@ -1,6 +1,6 @@
 #include "deploy/ZMDeployVersionStore.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 

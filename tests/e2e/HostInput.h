@@ -4,11 +4,11 @@
 
 #include "EngineHarness.h"
 
-#include "platform/Geometry.h"
+#include "platform/core/Geometry.h"
 #include "platform/ui/AlertView.h"
-#include "platform/ui/ScriptDialogPresenter.h"
 #include "platform/ui/View.h"
 #include "platform/ui/ViewAnimation.h"
+#include "platform/web/ScriptDialogPresenter.h"
 #include "webengine/WindowHost.h"
 
 #include <gtk/gtk.h>

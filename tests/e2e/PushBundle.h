@@ -7,8 +7,8 @@
 #include "support/SourceTree.h"
 #include "support/TempHome.h"
 
-#include "platform/PropertyList.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/PropertyList.h"
 
 #include <cstdint>
 #include <string>

@@ -5,9 +5,9 @@
 
 #include "SampleBundleOnEngine.h"
 
-#include "platform/JSON.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "push/PULSEService.h"
 #include "push/PULSESessionController.h"
 #include "support/PushLookupServer.h"

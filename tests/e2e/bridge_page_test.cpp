@@ -4,8 +4,8 @@
 #include "support/SourceTree.h"
 #include "EngineHarness.h"
 
-#include "platform/JSON.h"
-#include "platform/PercentEscaping.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/PercentEscaping.h"
 
 
 using namespace std::chrono_literals;

@@ -1,7 +1,7 @@
 // Evaluations nobody waits for, and synchronous waits that nothing else runs inside, in a real web view.
 #include "EngineHarness.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "webengine/EvaluationQueue.h"
 #include "webengine/ScriptEvaluator.h"
 

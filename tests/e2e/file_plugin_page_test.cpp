@@ -10,8 +10,8 @@
 
 #include "app/Plugins.h"
 #include "files/HYBFile.h"
-#include "platform/FileManager.h"
-#include "platform/RunLoop.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/RunLoop.h"
 #include "runtime/HYBBase64.h"
 #include "support/FilePageHost.h"
 #include "support/TempHome.h"

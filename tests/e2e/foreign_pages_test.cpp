@@ -10,8 +10,8 @@
 
 #include "cardpay/screens/BCWebViewController.h"
 #include "messenger/MXUIWebViewControll.h"
-#include "platform/Log.h"
-#include "platform/URLError.h"
+#include "platform/core/Log.h"
+#include "platform/net/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "support/HTTPTestServer.h"
 #include "webengine/RouteURL.h"

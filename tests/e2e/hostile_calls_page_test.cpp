@@ -4,7 +4,7 @@
 // an ordinary call made after them (in the same turn and later) is answered as usual.
 #include "SampleBundleOnEngine.h"
 
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "webengine/LoadError.h"

@@ -9,7 +9,7 @@
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "runtime/HYBUserAgentUtil.h"
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookieStorage.h"
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 

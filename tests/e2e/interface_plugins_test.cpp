@@ -7,7 +7,7 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
-#include "platform/PhotoLibrary.h"
+#include "platform/device/PhotoLibrary.h"
 #include "platform/device/CaptureDevice.h"
 #include "platform/device/CaptureVideoPreviewLayer.h"
 #include "platform/device/FrameSource.h"

@@ -3,7 +3,7 @@
 #include "EngineHarness.h"
 
 #include "support/HTTPTestServer.h"
-#include "platform/URLProtocol.h"
+#include "platform/net/URLProtocol.h"
 
 #include <webkit2/webkit2.h>
 

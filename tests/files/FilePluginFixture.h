@@ -4,9 +4,9 @@
 #pragma once
 
 #include "files/HYBFile.h"
-#include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
-#include "platform/URLConnection.h"
+#include "platform/files/FileManager.h"
+#include "platform/net/URLConnection.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "support/TempHome.h"
 

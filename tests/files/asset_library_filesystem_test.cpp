@@ -2,8 +2,8 @@
 
 #include "FilePluginFixture.h"
 
-#include "platform/FileManager.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/files/FileManager.h"
 #include "runtime/HYBBase64.h"
 #include "support/LogCapture.h"
 

@@ -1,6 +1,6 @@
 #include "FilePluginFixture.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 #include "runtime/HYBBase64.h"
 #include "support/LogCapture.h"
 

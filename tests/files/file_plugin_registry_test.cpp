@@ -2,7 +2,7 @@
 
 #include "FilePluginFixture.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "FilePluginFixture.h"
 
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 
 #include <gtest/gtest.h>
 

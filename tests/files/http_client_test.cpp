@@ -1,7 +1,7 @@
 #include "deploy/Base64.h"
 #include "deploy/UNIHTTPClientHelper.h"
 #include "deploy/UNIRest.h"
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"

@@ -1,7 +1,7 @@
 #include "files/HYBLocalFilesystem.h"
 
-#include "platform/Device.h"
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
+#include "platform/system/Device.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 

@@ -4,12 +4,12 @@
 
 #include "messenger/AppCommunicateData.h"
 #include "messenger/MessengerPayPlugin.h"
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "runtime/AppDelegate.h"
 #include "runtime/BridgeFixture.h"
 #include "support/RunLoopWait.h"
 #include "support/StatsCollector.h"
-#include "platform/Reachability.h"
+#include "platform/device/Reachability.h"
 #include "stats/MXStatConfig.h"
 
 #include <gtest/gtest.h>

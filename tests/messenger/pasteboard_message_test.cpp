@@ -5,7 +5,7 @@
 #include "messenger/AppCommunicateData.h"
 #include "messenger/MMApiRegister.h"
 #include "messenger/MessengerApiUtil.h"
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include "support/HostilePropertyLists.h"
 

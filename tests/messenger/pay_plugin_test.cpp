@@ -2,7 +2,7 @@
 #include "MessengerFixture.h"
 
 #include "messenger/MessengerPayPlugin.h"
-#include "platform/HeadlessWebView.h"
+#include "platform/web/HeadlessWebView.h"
 #include "plugins/PluginFixture.h"
 
 #include <gtest/gtest.h>

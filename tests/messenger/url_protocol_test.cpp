@@ -2,8 +2,8 @@
 #include "MessengerFixture.h"
 
 #include "messenger/AppCommunicateData.h"
-#include "platform/JSON.h"
-#include "platform/PercentEscaping.h"
+#include "platform/formats/JSON.h"
+#include "platform/text/PercentEscaping.h"
 
 #include <gtest/gtest.h>
 

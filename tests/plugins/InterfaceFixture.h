@@ -5,9 +5,8 @@
 
 #include "PluginFixture.h"
 
-#include "platform/Device.h"
-#include "platform/VirtualClock.h"
-#include "platform/WebView.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/Device.h"
 #include "platform/ui/GraphicsContext.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/Screen.h"
@@ -15,6 +14,7 @@
 #include "platform/ui/ViewController.h"
 #include "platform/ui/ViewRenderer.h"
 #include "platform/ui/Window.h"
+#include "platform/web/WebView.h"
 #include "support/Snapshot.h"
 
 #include <memory>

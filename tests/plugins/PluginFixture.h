@@ -3,9 +3,9 @@
 // services at their defaults, and call() that runs one page action.
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "runtime/HYBPlugin.h"
 #include "support/DeviceServices.h"

@@ -2,7 +2,7 @@
 // platforms without the advertising-identifier class.
 #include "PluginFixture.h"
 
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 #include "plugins/AppleAdvertising.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include "InterfaceFixture.h"
 
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/Log.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/application/Application.h"
+#include "platform/system/Bundle.h"
+#include "platform/core/Log.h"
+#include "platform/device/PhotoLibrary.h"
 #include "platform/device/CaptureDevice.h"
 #include "platform/device/FrameSource.h"
 #include "platform/device/PlatformClasses.h"

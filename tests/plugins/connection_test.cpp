@@ -2,12 +2,12 @@
 // and its changes, kept to the page's callback.
 #include "PluginFixture.h"
 
-#include "platform/Application.h"
-#include "platform/Device.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Reachability.h"
+#include "platform/application/Application.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/device/Reachability.h"
 #include "platform/device/Telephony.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Device.h"
 #include "plugins/HYBConnection.h"
 
 #include <net/if.h>

@@ -1,7 +1,7 @@
 #include "InterfaceFixture.h"
 
-#include "platform/DateFormatter.h"
-#include "platform/Log.h"
+#include "platform/core/Log.h"
+#include "platform/text/DateFormatter.h"
 #include "platform/ui/TouchDriver.h"
 #include "plugins/DatePicker.h"
 #include "support/LogCapture.h"

@@ -3,9 +3,9 @@
 // notifications and the settings page.
 #include "PluginFixture.h"
 
-#include "platform/Application.h"
-#include "platform/Device.h"
+#include "platform/application/Application.h"
 #include "platform/device/ImagePickerSources.h"
+#include "platform/system/Device.h"
 #include "plugins/Diagnostic.h"
 #include "support/LogCapture.h"
 

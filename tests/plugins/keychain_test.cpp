@@ -2,7 +2,7 @@
 // unreadable items), the exact error texts, bad arguments and damaged keychain files.
 #include "PluginFixture.h"
 
-#include "platform/Keychain.h"
+#include "platform/system/Keychain.h"
 #include "plugins/HYBKeychain.h"
 #include "plugins/HYBKeychainUtils.h"
 #include "support/LogCapture.h"

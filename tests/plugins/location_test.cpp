@@ -2,9 +2,9 @@
 // one tracking, its accuracy modes, permission and failures.
 #include "PluginFixture.h"
 
-#include "platform/NotificationCenter.h"
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/Permissions.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "plugins/HYBLocation.h"
 #include "support/LogCapture.h"
 

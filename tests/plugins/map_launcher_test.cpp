@@ -1,6 +1,6 @@
 // The map-app launcher over the platform's URL opening and map items: which apps count as installed,
 // the URL each app gets, the escaping of extras and names, and which apps get GCJ-02 coordinates.
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 #include "platform/device/MapItem.h"
 #include "plugins/HYBMapLauncher.h"
 #include "support/DeviceServices.h"

@@ -2,7 +2,7 @@
 // how destination and start become map points, extras, the console lines, and one answer per call.
 #include "PluginFixture.h"
 
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 #include "platform/device/GeocoderPlaces.h"
 #include "platform/device/MapItem.h"
 #include "plugins/LaunchNavigator.h"

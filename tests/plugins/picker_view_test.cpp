@@ -1,6 +1,6 @@
 #include "InterfaceFixture.h"
 
-#include "platform/FoundationVersion.h"
+#include "platform/system/FoundationVersion.h"
 #include "platform/ui/TextLayout.h"
 #include "platform/ui/TouchDriver.h"
 #include "plugins/PickerViewPlugin.h"

@@ -2,8 +2,8 @@
 // its installation identifier.
 #include "PluginFixture.h"
 
-#include "platform/Device.h"
-#include "platform/UserDefaults.h"
+#include "platform/system/Device.h"
+#include "platform/system/UserDefaults.h"
 #include "plugins/HYBDevice.h"
 #include "plugins/Preference.h"
 

@@ -1,6 +1,6 @@
 #include "InterfaceFixture.h"
 
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/TouchDriver.h"
 #include "plugins/HYBSplashScreen.h"

@@ -9,8 +9,8 @@
 
 #include "support/PushReportServer.h"
 
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/device/Reachability.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace pushtest {
 

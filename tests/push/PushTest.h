@@ -16,11 +16,11 @@
 #include "support/PushTestServer.h"
 #include "support/TempHome.h"
 
-#include "platform/Device.h"
-#include "platform/NetworkInfo.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/net/NetworkInfo.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Screen.h"
 
 #include <gtest/gtest.h>

@@ -16,8 +16,8 @@
 #include "support/PushReportSink.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/HostResolver.h"
-#include "platform/NotificationCenter.h"
+#include "platform/net/HostResolver.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <atomic>
 #include <memory>

@@ -6,7 +6,7 @@
 #include "push/PULSEAddressController.h"
 #include "push/PULSEEndpoints.h"
 
-#include "platform/NetworkInfo.h"
+#include "platform/net/NetworkInfo.h"
 
 namespace {
 

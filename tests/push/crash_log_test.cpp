@@ -6,8 +6,8 @@
 #include "push/PULSEHttpSessionController.h"
 #include "push/PULSEPageFlow.h"
 
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include "support/SelfProcess.h"
 

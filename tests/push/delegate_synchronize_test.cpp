@@ -3,7 +3,7 @@
 #include "push/PULSEDelegateSynchronize.h"
 #include "push/PULSEThread.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include "support/RunLoopWait.h"
 

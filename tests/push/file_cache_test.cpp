@@ -6,11 +6,11 @@
 #include "push/PULSELocationInfoController.h"
 #include "push/PULSETagAlias.h"
 
-#include "platform/FileManager.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/KeyedArchiver.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/UserDefaults.h"
 
 #include "support/LogCapture.h"
 #include "support/SelfProcess.h"

@@ -2,8 +2,8 @@
 
 #include "push/PULSEJSONSerializer.h"
 
-#include "platform/JSON.h"
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/JSON.h"
+#include "platform/formats/KeyedArchiver.h"
 
 #include <gtest/gtest.h>
 

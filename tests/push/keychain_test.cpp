@@ -2,9 +2,9 @@
 
 #include "push/PULSEKeychain.h"
 
-#include "platform/FileManager.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/PropertyList.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/KeyedArchiver.h"
+#include "platform/formats/PropertyList.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 
 #include "push/PULSELocalNotificationController.h"
 
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Device.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/Clock.h"
+#include "platform/system/Device.h"
 #include "platform/ui/AlertView.h"
 #include "platform/ui/Screen.h"
 

@@ -10,7 +10,7 @@
 #include "support/PushLookupServer.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/HostResolver.h"
+#include "platform/net/HostResolver.h"
 
 #include <atomic>
 

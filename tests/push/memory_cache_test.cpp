@@ -2,8 +2,8 @@
 
 #include "push/PULSEMemoryCache.h"
 
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <gtest/gtest.h>
 

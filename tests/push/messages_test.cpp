@@ -11,7 +11,7 @@
 #include "support/LogCapture.h"
 #include "support/SelfProcess.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <cstdio>
 #include <csignal>

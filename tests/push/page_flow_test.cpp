@@ -4,7 +4,7 @@
 #include "push/PULSELocationInfoController.h"
 #include "push/PULSEPageFlow.h"
 
-#include "platform/ArchiveValue.h"
+#include "platform/formats/ArchiveValue.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include "support/LogCapture.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/Application.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/device/Reachability.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/Window.h"
+#include "platform/web/HeadlessWebView.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 
 #include "support/LogCapture.h"
 
-#include "platform/Application.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/JSON.h"
-#include "platform/RunLoop.h"
-#include "platform/RunLoopThread.h"
+#include "platform/application/Application.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include <algorithm>
 #include <future>

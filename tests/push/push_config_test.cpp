@@ -4,8 +4,8 @@
 
 #include "push/PULSEPushConfigController.h"
 
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
+#include "platform/core/Log.h"
+#include "platform/formats/PropertyList.h"
 
 #include <fstream>
 

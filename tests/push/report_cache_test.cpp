@@ -4,11 +4,11 @@
 
 #include "push/PULSEReportCacheController.h"
 
-#include "platform/ArchiveValue.h"
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/ArchiveValue.h"
+#include "platform/formats/KeyedArchiver.h"
 
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 
 #include "push/PULSEService.h"
 
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 
 #include <atomic>
 #include <thread>

@@ -8,9 +8,9 @@
 
 #include "support/RunLoopWait.h"
 
-#include "platform/Application.h"
-#include "platform/PropertyList.h"
-#include "platform/RunLoop.h"
+#include "platform/application/Application.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <fstream>
 

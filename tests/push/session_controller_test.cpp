@@ -7,8 +7,8 @@
 #include "push/PULSEThread.h"
 #include "push/PULSEUDPReport.h"
 
-#include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/UserDefaults.h"
 
 #include <algorithm>
 #include <atomic>

@@ -12,9 +12,9 @@
 #include "support/PushReportSink.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 
 #include <algorithm>
 

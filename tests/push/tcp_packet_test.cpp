@@ -9,8 +9,8 @@
 #include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/KeyedArchiver.h"
-#include "platform/RunLoop.h"
+#include "platform/formats/KeyedArchiver.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 #include <functional>

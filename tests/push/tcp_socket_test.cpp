@@ -8,7 +8,7 @@
 #include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

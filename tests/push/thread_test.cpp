@@ -3,8 +3,8 @@
 #include "push/PULSEThread.h"
 #include "push/PULSEThreadController.h"
 
-#include "platform/RunLoopCore.h"
-#include "platform/RunLoopThread.h"
+#include "platform/runloop/RunLoopCore.h"
+#include "platform/runloop/RunLoopThread.h"
 
 #include "support/RunLoopWait.h"
 

@@ -6,7 +6,7 @@
 
 #include "support/RunLoopWait.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -5,10 +5,10 @@
 #include "push/PULSEKeychain.h"
 #include "push/PULSEUserDefaultsController.h"
 
-#include "platform/FileManager.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/KeyedArchiver.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/UserDefaults.h"
 
 #include <gtest/gtest.h>
 

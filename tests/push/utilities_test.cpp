@@ -2,9 +2,9 @@
 
 #include "push/PULSEUtilities.h"
 
-#include "platform/Bundle.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/UserDefaults.h"
 
 #include "support/RunLoopWait.h"
 

@@ -1,6 +1,6 @@
 #include "RecordingLogger.h"
 
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 #include "pushlog/PULSEASLLogCapture.h"
 #include "pushlog/PULSEASLLogger.h"
 

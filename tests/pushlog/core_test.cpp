@@ -1,6 +1,6 @@
 #include "RecordingLogger.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "pushlog/PULSELog.h"
 
 #include <gtest/gtest.h>

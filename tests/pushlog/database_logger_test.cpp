@@ -1,6 +1,6 @@
 #include "RecordingLogger.h"
 
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "pushlog/PULSEAbstractDatabaseLogger.h"
 
 #include <gtest/gtest.h>

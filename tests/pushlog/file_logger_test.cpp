@@ -3,9 +3,9 @@
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
-#include "platform/VirtualClock.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/VirtualClock.h"
 #include "pushlog/PULSEFileLogger.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
 

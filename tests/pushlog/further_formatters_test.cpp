@@ -1,4 +1,4 @@
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "pushlog/PULSEContextBlacklistFilterLogFormatter.h"
 #include "pushlog/PULSEContextWhitelistFilterLogFormatter.h"
 #include "pushlog/PULSEDispatchQueueLogFormatter.h"

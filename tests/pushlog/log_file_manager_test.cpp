@@ -1,8 +1,8 @@
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 
-#include "platform/FileManager.h"
-#include "platform/VirtualClock.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/VirtualClock.h"
 #include "pushlog/PULSELogFileInfo.h"
 #include "pushlog/PULSELogFileManagerDefault.h"
 

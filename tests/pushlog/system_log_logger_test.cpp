@@ -1,6 +1,6 @@
 #include "RecordingLogger.h"
 
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 #include "pushlog/PULSEASLLogger.h"
 #include "pushlog/PULSECustomFormatter.h"
 

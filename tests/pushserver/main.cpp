@@ -25,9 +25,9 @@
 #include "support/PushReportSink.h"
 #include "support/PushTestServer.h"
 
-#include "platform/JSON.h"
-#include "platform/PropertyList.h"
-#include "platform/Value.h"
+#include "platform/core/Value.h"
+#include "platform/formats/JSON.h"
+#include "platform/formats/PropertyList.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // the command queue and command delegate wired to it as the view controller wires them.
 #pragma once
 
-#include "platform/HeadlessWebView.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBCommandQueue.h"

@@ -1,6 +1,6 @@
 #include "runtime/HYBCache.h"
 
-#include "platform/HeadlessWebView.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include "RecordingCommandDelegate.h"
 #include "support/LogCapture.h"

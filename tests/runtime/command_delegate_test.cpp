@@ -1,7 +1,7 @@
 #include "runtime/HYBCommandDelegateImpl.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/URL.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/text/URL.h"
 
 #include "BridgeFixture.h"
 #include "support/LogCapture.h"

@@ -1,8 +1,8 @@
 #include "runtime/HYBCommandQueue.h"
 #include "runtime/HYBPluginResult.h"
 
-#include "platform/FreeMemory.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/FreeMemory.h"
 
 #include "BridgeFixture.h"
 #include "support/LogCapture.h"

@@ -1,4 +1,4 @@
-#include "platform/XMLParser.h"
+#include "platform/formats/XMLParser.h"
 #include "runtime/HYBConfigParser.h"
 #include "runtime/HYBLoadedSettings.h"
 

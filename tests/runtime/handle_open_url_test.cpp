@@ -1,7 +1,7 @@
 #include "runtime/HYBHandleOpenURL.h"
 
-#include "platform/HeadlessWebView.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "runtime/HYBDictionaryExtensions.h"
 #include "runtime/HYBQueueAdditions.h"
 
-#include "platform/UserDefaults.h"
+#include "platform/system/UserDefaults.h"
 
 #include "support/TempHome.h"
 

@@ -1,7 +1,7 @@
 #include "runtime/HYBPluginRegistry.h"
 
-#include "platform/HeadlessWebView.h"
 #include "platform/ui/ViewController.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include "support/LogCapture.h"
 

@@ -1,8 +1,8 @@
 #include "runtime/HYBPlugin.h"
 
-#include "platform/HeadlessWebView.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/ViewController.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include "RecordingCommandDelegate.h"
 

@@ -1,6 +1,6 @@
 #include "runtime/HYBProgressPacer.h"
 
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "runtime/HYBTimer.h"
 
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include "support/LogCapture.h"
 

@@ -1,7 +1,7 @@
 #include "runtime/HYBURLProtocol.h"
 
-#include "platform/HeadlessWebView.h"
-#include "platform/PhotoLibrary.h"
+#include "platform/device/PhotoLibrary.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBWhitelist.h"
 
 #include "BridgeFixture.h"

@@ -1,9 +1,9 @@
 #include "runtime/HYBUserAgentUtil.h"
 
-#include "platform/Device.h"
-#include "platform/Locale.h"
-#include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/system/Device.h"
+#include "platform/system/Locale.h"
+#include "platform/system/UserDefaults.h"
 
 #include "support/LogCapture.h"
 #include "support/TempHome.h"

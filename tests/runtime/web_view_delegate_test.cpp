@@ -1,9 +1,9 @@
 #include "runtime/HYBWebViewDelegate.h"
 
-#include "platform/Device.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/URLError.h"
-#include "platform/VirtualClock.h"
+#include "platform/net/URLError.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/Device.h"
+#include "platform/web/HeadlessWebView.h"
 #include "runtime/HYBUserAgentUtil.h"
 
 #include "support/LogCapture.h"

@@ -13,14 +13,14 @@
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 
-#include "platform/Device.h"
-#include "platform/InterfaceHardwareAddress.h"
-#include "platform/NetworkInfo.h"
-#include "platform/Pasteboard.h"
-#include "platform/PropertyList.h"
-#include "platform/Reachability.h"
-#include "platform/TimeZone.h"
-#include "platform/VirtualClock.h"
+#include "platform/device/InterfaceHardwareAddress.h"
+#include "platform/device/Reachability.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/net/NetworkInfo.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/Device.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/system/TimeZone.h"
 #include "platform/ui/Screen.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #include "support/RunLoopWait.h"
 #include "support/StatsCollector.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <gtest/gtest.h>
 

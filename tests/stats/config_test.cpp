@@ -1,6 +1,6 @@
 #include "StatsTest.h"
 
-#include "platform/DispatchQueue.h"
+#include "platform/runloop/DispatchQueue.h"
 
 #include <atomic>
 

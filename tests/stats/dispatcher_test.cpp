@@ -8,7 +8,7 @@
 #include "support/RunLoopWait.h"
 #include "support/StatsCollector.h"
 
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "stats/MXStatHelper.h"
 #include "stats/MXStatKeyChain.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 using namespace stats;
 using namespace statstest;

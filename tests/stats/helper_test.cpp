@@ -5,11 +5,11 @@
 #include "stats/MXStatPasteboard.h"
 #include "stats/MXStatSharedUDID.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/JSON.h"
-#include "platform/Locale.h"
-#include "platform/UserDefaults.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/Locale.h"
+#include "platform/system/UserDefaults.h"
 
 #include <net/if.h>
 

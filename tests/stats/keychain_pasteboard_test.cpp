@@ -3,7 +3,7 @@
 #include "stats/MXStatKeyChain.h"
 #include "stats/MXStatPasteboard.h"
 
-#include "platform/Keychain.h"
+#include "platform/system/Keychain.h"
 
 #include "support/HostilePropertyLists.h"
 

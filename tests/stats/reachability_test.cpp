@@ -2,7 +2,7 @@
 
 #include "stats/MXStatReachability.h"
 
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include "support/RunLoopWait.h"
 

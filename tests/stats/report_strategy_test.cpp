@@ -2,7 +2,7 @@
 
 #include "stats/MXStatReportStrategy.h"
 
-#include "platform/UserDefaults.h"
+#include "platform/system/UserDefaults.h"
 
 using namespace stats;
 using namespace statstest;

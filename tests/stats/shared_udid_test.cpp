@@ -2,8 +2,8 @@
 
 #include "support/HostilePropertyLists.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/UserDefaults.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/system/UserDefaults.h"
 #include "support/SelfProcess.h"
 
 #include <cstdlib>

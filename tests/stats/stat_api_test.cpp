@@ -8,8 +8,8 @@
 
 #include "support/StatsCollector.h"
 
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <cstdlib>
 #include <ctime>

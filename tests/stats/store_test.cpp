@@ -9,10 +9,10 @@
 #include "support/SelfProcess.h"
 #include "support/StatsCollector.h"
 
-#include "platform/FileManager.h"
-#include "platform/JSON.h"
-#include "platform/TextEncoding.h"
-#include "platform/UserDefaults.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/JSON.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/text/TextEncoding.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -21,8 +21,8 @@
 // Main thread only (the thread that owns the main run loop).
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/VirtualClock.h"
+#include "platform/core/Error.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/View.h"
 #include "platform/ui/ViewController.h"

@@ -1,6 +1,6 @@
 #include "support/CardPayTestServer.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 #include "support/SourceTree.h"
 
 #include <fstream>

@@ -34,8 +34,8 @@
 // Thread: requests are served on the server's threads; every method may be called from any thread.
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/Value.h"
 #include "support/HTTPTestServer.h"
 
 #include <chrono>

@@ -1,8 +1,6 @@
 // Puts every simulated device service back to its defaults (tests share one process per file).
 #pragma once
 
-#include "platform/Device.h"
-#include "platform/PhotoLibrary.h"
 #include "platform/device/AdvertisingIdentifierManager.h"
 #include "platform/device/BluetoothCentralManager.h"
 #include "platform/device/CaptureDevice.h"
@@ -13,8 +11,10 @@
 #include "platform/device/LocationSimulator.h"
 #include "platform/device/MapItem.h"
 #include "platform/device/Permissions.h"
+#include "platform/device/PhotoLibrary.h"
 #include "platform/device/PlatformClasses.h"
 #include "platform/device/Telephony.h"
+#include "platform/system/Device.h"
 
 namespace hybtest {
 

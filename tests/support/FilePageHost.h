@@ -3,8 +3,8 @@
 // frame, and counts the loads that ended. For end-to-end tests and benchmarks of the file plug-in.
 #pragma once
 
-#include "platform/RunLoop.h"
-#include "platform/WebView.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/web/WebView.h"
 #include "runtime/HYBCommandDelegateImpl.h"
 #include "runtime/HYBCommandHost.h"
 #include "runtime/HYBCommandQueue.h"

@@ -1,6 +1,6 @@
 #include "support/KeptAlive.h"
 
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 
 namespace testsupport {
 

@@ -1,7 +1,7 @@
 // Captures the runtime's log lines while alive (tests assert on log texts). Thread-safe.
 #pragma once
 
-#include "platform/Log.h"
+#include "platform/core/Log.h"
 
 #include <mutex>
 #include <string>

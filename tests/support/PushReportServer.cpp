@@ -1,7 +1,7 @@
 #include "support/PushReportServer.h"
 
-#include "platform/Crypto.h"
-#include "platform/JSON.h"
+#include "platform/core/Crypto.h"
+#include "platform/formats/JSON.h"
 
 #include <zlib.h>
 

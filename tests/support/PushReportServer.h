@@ -19,7 +19,7 @@
 
 #include "support/HTTPTestServer.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,6 +1,6 @@
 #include "support/PushReportSink.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <fcntl.h>
 

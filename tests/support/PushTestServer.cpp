@@ -1,8 +1,8 @@
 #include "support/PushTestServer.h"
 
-#include "platform/Clock.h"
-#include "platform/Crypto.h"
-#include "platform/JSON.h"
+#include "platform/core/Crypto.h"
+#include "platform/formats/JSON.h"
+#include "platform/runloop/Clock.h"
 
 #include <arpa/inet.h>
 #include <algorithm>

@@ -2,7 +2,7 @@
 // under a virtual clock too (a real-time tick keeps the loop checking).
 #pragma once
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 
 #include <chrono>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "support/StatsCollector.h"
 
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include <zlib.h>
 

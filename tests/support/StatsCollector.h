@@ -7,7 +7,7 @@
 
 #include "support/HTTPTestServer.h"
 
-#include "platform/Value.h"
+#include "platform/core/Value.h"
 
 #include <cstdint>
 #include <mutex>

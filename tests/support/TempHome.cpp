@@ -1,6 +1,6 @@
 #include "support/TempHome.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 #include "support/EngineProcesses.h"
 
 #include <gtest/gtest.h>

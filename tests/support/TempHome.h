@@ -5,7 +5,7 @@
 //     class MyTest : public hybtest::TempHomeTest {};   // m_home is ready in every test
 #pragma once
 
-#include "platform/AppFolders.h"
+#include "platform/files/AppFolders.h"
 
 #include <gtest/gtest.h>
 

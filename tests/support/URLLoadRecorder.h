@@ -3,7 +3,7 @@
 // unscheduled connection started on that thread delivers.
 #pragma once
 
-#include "platform/URLConnection.h"
+#include "platform/net/URLConnection.h"
 
 #include <chrono>
 #include <functional>

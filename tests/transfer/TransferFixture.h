@@ -5,8 +5,8 @@
 #pragma once
 
 #include "files/HYBFile.h"
-#include "platform/DispatchQueue.h"
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "runtime/HYBCommandDelegate.h"
 #include "support/HTTPTestServer.h"
 #include "support/TempHome.h"

@@ -2,7 +2,7 @@
 // length, temporary files that replace the target only on success, abort, reset and many at once.
 #include "TransferFixture.h"
 
-#include "platform/Application.h"
+#include "platform/application/Application.h"
 
 namespace transfertest {
 namespace {

@@ -3,7 +3,7 @@
 // file name.
 #include "TransferFixture.h"
 
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "support/ScriptedReplyServer.h"
 
 #include <sys/stat.h>

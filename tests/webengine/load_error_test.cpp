@@ -1,7 +1,7 @@
 // What a page load's failure tells the web view's delegates, for the faults WebKit reports.
 #include "webengine/LoadError.h"
 
-#include "platform/URLError.h"
+#include "platform/net/URLError.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Programs that play installed applications, and the application's own schemes opening back into it.
-#include "platform/Application.h"
-#include "platform/ApplicationDelegate.h"
+#include "platform/application/Application.h"
+#include "platform/application/ApplicationDelegate.h"
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
 

@@ -1,8 +1,8 @@
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/application/Application.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
+#include "platform/system/Bundle.h"
 #include "platform/ui/Window.h"
 
 #include "support/TempHome.h"

@@ -1,4 +1,4 @@
-#include "platform/Crypto.h"
+#include "platform/core/Crypto.h"
 
 #include <gtest/gtest.h>
 

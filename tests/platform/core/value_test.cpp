@@ -1,6 +1,6 @@
-#include "platform/Error.h"
-#include "platform/SeededHash.h"
-#include "platform/Value.h"
+#include "platform/core/Error.h"
+#include "platform/core/SeededHash.h"
+#include "platform/core/Value.h"
 
 #include "support/HostilePropertyLists.h"
 

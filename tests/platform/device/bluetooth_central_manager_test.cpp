@@ -1,7 +1,7 @@
 #include "platform/device/BluetoothCentralManager.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/DeviceServices.h"
 #include "support/RunLoopWait.h"
 

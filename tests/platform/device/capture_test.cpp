@@ -7,8 +7,8 @@
 #include "platform/device/FrameSource.h"
 #include "platform/device/ImagePickerSources.h"
 
-#include "platform/FileManager.h"
-#include "platform/VirtualClock.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/View.h"
 #include "support/DeviceServices.h"
 #include "support/LogCapture.h"

@@ -1,5 +1,5 @@
-#include "platform/InterfaceHardwareAddress.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/device/InterfaceHardwareAddress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "platform/device/LocationManager.h"
 
-#include "platform/RunLoopThread.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/runloop/VirtualClock.h"
 #include "support/DeviceServices.h"
 #include "support/RunLoopWait.h"
 

@@ -1,6 +1,6 @@
 #include "platform/device/Permissions.h"
 
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/DeviceServices.h"
 
 #include <gtest/gtest.h>

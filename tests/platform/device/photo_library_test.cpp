@@ -1,6 +1,6 @@
-#include "platform/PhotoLibrary.h"
+#include "platform/device/PhotoLibrary.h"
 
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 

@@ -1,7 +1,7 @@
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
-#include "platform/RunLoopThread.h"
 #include "platform/device/InterfaceAddresses.h"
+#include "platform/device/Reachability.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/RunLoopThread.h"
 
 #include <gtest/gtest.h>
 

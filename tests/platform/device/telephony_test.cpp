@@ -1,7 +1,7 @@
 #include "platform/device/Telephony.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 #include "support/RunLoopWait.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
 
 #include "support/TempHome.h"
 

@@ -1,6 +1,6 @@
-#include "platform/FileHandle.h"
-#include "platform/FileManager.h"
-#include "platform/OutputStream.h"
+#include "platform/files/FileHandle.h"
+#include "platform/files/FileManager.h"
+#include "platform/files/OutputStream.h"
 
 #include "support/TempHome.h"
 

@@ -1,4 +1,4 @@
-#include "platform/JSON.h"
+#include "platform/formats/JSON.h"
 
 #include "support/HostilePropertyLists.h"
 

@@ -1,7 +1,7 @@
-#include "platform/KeyedArchiver.h"
+#include "platform/formats/KeyedArchiver.h"
 
-#include "platform/PropertyList.h"
-#include "platform/SeededHash.h"
+#include "platform/core/SeededHash.h"
+#include "platform/formats/PropertyList.h"
 
 #include "support/HostilePropertyLists.h"
 

@@ -1,4 +1,4 @@
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 #include "support/HostilePropertyLists.h"
 

@@ -1,5 +1,5 @@
-#include "platform/HTTPCookie.h"
-#include "platform/HTTPCookieStorage.h"
+#include "platform/net/HTTPCookie.h"
+#include "platform/net/HTTPCookieStorage.h"
 
 #include <gtest/gtest.h>
 

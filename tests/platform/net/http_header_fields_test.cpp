@@ -1,6 +1,6 @@
-#include "platform/HTTPHeaderFields.h"
-#include "platform/URLError.h"
-#include "platform/URLRequest.h"
+#include "platform/net/HTTPHeaderFields.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLRequest.h"
 
 #include <gtest/gtest.h>
 

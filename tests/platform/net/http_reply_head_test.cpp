@@ -1,7 +1,7 @@
 // Replies whose head never completes: cut off after the status line or a field, or trickled line by line
 // for longer than the request's time-out. Neither may pass for a finished load.
-#include "platform/URLConnection.h"
-#include "platform/URLError.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLError.h"
 #include "support/ScriptedReplyServer.h"
 #include "support/URLLoadRecorder.h"
 

@@ -1,5 +1,5 @@
-#include "platform/HTTPResponseHead.h"
-#include "platform/URLResponse.h"
+#include "platform/net/HTTPResponseHead.h"
+#include "platform/net/URLResponse.h"
 
 #include <gtest/gtest.h>
 

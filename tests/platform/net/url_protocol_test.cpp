@@ -1,6 +1,6 @@
-#include "platform/URLConnection.h"
-#include "platform/URLError.h"
-#include "platform/URLProtocol.h"
+#include "platform/net/URLConnection.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLProtocol.h"
 #include "support/HTTPTestServer.h"
 #include "support/URLLoadRecorder.h"
 

@@ -1,7 +1,7 @@
-#include "platform/DispatchFileSource.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSemaphore.h"
-#include "platform/FileManager.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchFileSource.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/DispatchSemaphore.h"
 
 #include "support/TempHome.h"
 

@@ -1,9 +1,9 @@
-#include "platform/DispatchGroup.h"
-#include "platform/DispatchOnce.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSemaphore.h"
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/DispatchGroup.h"
+#include "platform/runloop/DispatchOnce.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/DispatchSemaphore.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include "support/RunLoopWait.h"
 

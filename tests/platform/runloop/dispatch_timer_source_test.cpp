@@ -1,7 +1,7 @@
-#include "platform/DispatchTimerSource.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSemaphore.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/DispatchTimerSource.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/DispatchSemaphore.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include "support/RunLoopWait.h"
 

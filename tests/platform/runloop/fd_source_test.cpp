@@ -1,5 +1,5 @@
-#include "platform/FdSource.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/FdSource.h"
+#include "platform/runloop/RunLoop.h"
 
 #include "support/RunLoopWait.h"
 

@@ -1,6 +1,6 @@
-#include "platform/NotificationCenter.h"
-#include "platform/DispatchQueue.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
 
 #include "support/RunLoopWait.h"
 

@@ -1,6 +1,6 @@
-#include "platform/OperationQueue.h"
-#include "platform/DispatchSemaphore.h"
-#include "platform/RunLoop.h"
+#include "platform/runloop/OperationQueue.h"
+#include "platform/runloop/DispatchSemaphore.h"
+#include "platform/runloop/RunLoop.h"
 
 #include "support/RunLoopWait.h"
 

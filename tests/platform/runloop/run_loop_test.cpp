@@ -1,7 +1,7 @@
-#include "platform/RunLoop.h"
-#include "platform/DispatchQueue.h"
-#include "platform/RunLoopThread.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoopThread.h"
+#include "platform/runloop/VirtualClock.h"
 
 #include "support/RunLoopWait.h"
 

@@ -1,4 +1,4 @@
-#include "platform/Device.h"
+#include "platform/system/Device.h"
 #include "platform/ui/Screen.h"
 
 #include <gtest/gtest.h>

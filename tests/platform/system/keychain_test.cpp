@@ -1,7 +1,7 @@
-#include "platform/Keychain.h"
+#include "platform/system/Keychain.h"
 
-#include "platform/PropertyList.h"
-#include "platform/VirtualClock.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/runloop/VirtualClock.h"
 #include "support/HostilePropertyLists.h"
 #include "support/PrivateEnvironment.h"
 #include "support/TempHome.h"

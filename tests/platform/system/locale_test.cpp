@@ -1,7 +1,7 @@
-#include "platform/Locale.h"
+#include "platform/system/Locale.h"
 
-#include "platform/Notification.h"
-#include "platform/NotificationCenter.h"
+#include "platform/runloop/Notification.h"
+#include "platform/runloop/NotificationCenter.h"
 
 #include <gtest/gtest.h>
 

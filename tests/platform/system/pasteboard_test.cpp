@@ -1,5 +1,5 @@
-#include "platform/Pasteboard.h"
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/Pasteboard.h"
 
 #include "support/PrivateEnvironment.h"
 #include "support/SelfProcess.h"

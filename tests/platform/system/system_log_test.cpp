@@ -1,4 +1,4 @@
-#include "platform/SystemLog.h"
+#include "platform/system/SystemLog.h"
 
 #include <gtest/gtest.h>
 

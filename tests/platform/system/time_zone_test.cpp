@@ -1,7 +1,7 @@
-#include "platform/Locale.h"
-#include "platform/PreferredLanguages.h"
-#include "platform/TimeZone.h"
-#include "platform/UserDefaults.h"
+#include "platform/system/Locale.h"
+#include "platform/system/PreferredLanguages.h"
+#include "platform/system/TimeZone.h"
+#include "platform/system/UserDefaults.h"
 
 #include "support/TempHome.h"
 

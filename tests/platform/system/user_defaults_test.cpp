@@ -1,6 +1,6 @@
-#include "platform/UserDefaults.h"
-#include "platform/FileManager.h"
-#include "platform/PropertyList.h"
+#include "platform/system/UserDefaults.h"
+#include "platform/files/FileManager.h"
+#include "platform/formats/PropertyList.h"
 
 #include "support/SelfProcess.h"
 #include "support/TempHome.h"

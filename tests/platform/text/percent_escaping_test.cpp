@@ -1,5 +1,5 @@
-#include "platform/PercentEscaping.h"
-#include "platform/TextEncoding.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/TextEncoding.h"
 
 #include <gtest/gtest.h>
 

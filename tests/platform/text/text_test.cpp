@@ -1,6 +1,6 @@
-#include "platform/DateFormatter.h"
-#include "platform/Format.h"
-#include "platform/Text.h"
+#include "platform/text/DateFormatter.h"
+#include "platform/text/Format.h"
+#include "platform/text/Text.h"
 
 #include <gtest/gtest.h>
 

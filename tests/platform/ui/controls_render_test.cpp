@@ -1,4 +1,4 @@
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/ActivityIndicatorView.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageContext.h"

@@ -1,5 +1,5 @@
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/TouchDriver.h"
 #include "platform/ui/ViewAnimation.h"

@@ -1,4 +1,4 @@
-#include "platform/Bundle.h"
+#include "platform/system/Bundle.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/Screen.h"

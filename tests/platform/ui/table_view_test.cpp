@@ -1,4 +1,4 @@
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/TableView.h"

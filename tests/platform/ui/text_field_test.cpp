@@ -1,5 +1,5 @@
-#include "platform/NotificationCenter.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/KeyboardManager.h"
 #include "platform/ui/Screen.h"

@@ -1,5 +1,5 @@
-#include "platform/RunLoop.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"

@@ -1,10 +1,10 @@
-#include "platform/HeadlessWebView.h"
-#include "platform/VirtualClock.h"
+#include "platform/runloop/VirtualClock.h"
 #include "platform/ui/ImageContext.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ViewRenderer.h"
 #include "platform/ui/Window.h"
+#include "platform/web/HeadlessWebView.h"
 
 #include "support/Snapshot.h"
 

@@ -1,4 +1,4 @@
-#include "platform/RunLoop.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/ui/View.h"
 
 #include "support/RunLoopWait.h"

@@ -1,8 +1,8 @@
-#include "platform/Application.h"
-#include "platform/HeadlessWebView.h"
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
-#include "platform/URLProtocol.h"
+#include "platform/application/Application.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLProtocol.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/web/HeadlessWebView.h"
 #include "support/HTTPTestServer.h"
 #include "support/PrivateEnvironment.h"
 

@@ -45,9 +45,9 @@
 // program's own bundle, "crash_test_program.bundle" beside it, gives its version.
 #include "crashreporter/CRCrashReportTextFormatter.h"
 #include "crashreporter/CRCrashReporter.h"
-#include "platform/AppFolders.h"
-#include "platform/FileManager.h"
-#include "platform/DispatchQueue.h"
+#include "platform/files/AppFolders.h"
+#include "platform/files/FileManager.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "tests/support/crash_test_program/SystemCallFilter.h"
 
 #include <glib.h>

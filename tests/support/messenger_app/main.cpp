@@ -17,12 +17,12 @@
 // Scripted by its environment: MESSENGER_APP_SYSTEM_VERSION (the pasteboard generation, default "9.0"),
 // MESSENGER_APP_PAY_RET (default 0), MESSENGER_APP_RESP_COMMAND (2010 or 2020, default 2010),
 // MESSENGER_APP_RESP_RESULT (default 0). Anything unexpected: a message on standard error and exit 2.
-#include "platform/Device.h"
-#include "platform/Pasteboard.h"
-#include "platform/PercentEscaping.h"
-#include "platform/PropertyList.h"
-#include "platform/TextEncoding.h"
-#include "platform/URL.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/system/Device.h"
+#include "platform/system/Pasteboard.h"
+#include "platform/text/PercentEscaping.h"
+#include "platform/text/TextEncoding.h"
+#include "platform/text/URL.h"
 
 #include <cstdio>
 #include <cstdlib>
