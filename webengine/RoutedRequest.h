@@ -12,6 +12,7 @@
 #include "platform/core/Error.h"
 #include "platform/files/InputStream.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,6 +53,11 @@ public:
     };
     static constexpr std::size_t kWholeBodyBytes = 1024 * 1024;
     const Body& body();
+    // A mark that names a vouch is settled by asking the page's web process, which answers once the page's call
+    // has returned: `then` runs (on the main thread) after that, body() reading the body only if the vouch held.
+    // With no vouch to ask about, `then` runs at once. The request is not kept alive for it: `then` holds
+    // what it needs.
+    void settleBodyVouch(std::function<void()> then);
 
     bool isAnswered() const { return m_answered; }
     // Whether the request comes from a web view that shows pages the application did not write
@@ -86,6 +92,8 @@ private:
     HeaderList m_headers;
     std::optional<Body> m_body;
     bool m_bodyIsBytes = false;
+    std::uint64_t m_bodyVouch = 0; // a vouch to ask the web process about before the body is read
+    std::shared_ptr<bool> m_vouchAsked; // false once this request is gone, for an answer still on its way
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

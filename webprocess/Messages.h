@@ -31,3 +31,8 @@
  * application. A mark the page sets itself is taken off every load. */
 #define HYB_BODY_HEADER "Hyb-Body"
 #define HYB_BODY_BYTES "bytes"
+
+/* A mark that is a number instead names a vouch that holds only once the page's call has returned (the page's
+ * own script runs inside an XMLHttpRequest's send, and may start another load there): the UI process asks
+ * with this message, its parameter the number (uint64), and the module replies with a boolean once it knows. */
+#define HYB_BODY_MESSAGE "hyb.body"

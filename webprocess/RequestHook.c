@@ -345,11 +345,31 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  try { apply(paramsText, body, []); return true; } catch (e) {}"                                            \
     "  return false; }"                                                                                            \
     " function isRequest(value) { try { apply(requestMethod, value, []); return true; } catch (e) { return false; } }" \
-    " function within(vouched, target, self, args) {"                                                             \
-    "  span(vouched ? 1 : 0); try { return apply(target, self, args); } finally { span(-1); } }"                   \
+    " var stateOf = getOwn(XMLHttpRequest.prototype, 'readyState').get;"                                           \
+    " var credentials = getOwn(XMLHttpRequest.prototype, 'withCredentials');"                                      \
+    " var timeout = getOwn(XMLHttpRequest.prototype, 'timeout');"                                                  \
+    " var OwnHeaders = Headers, OwnString = String, members = ['method', 'headers', 'body', 'referrer',"             \
+    "  'referrerPolicy', 'mode', 'credentials', 'cache', 'redirect', 'integrity', 'keepalive', 'signal', 'priority'];" \
+    " function settled(init) { var own = create(null);"                                                            \
+    "  for (var i = 0; i < members.length; i++) { var value = init[members[i]]; if (value === undefined) continue;"   \
+    "   if (members[i] === 'headers') value = new OwnHeaders(value);"                                               \
+    "   else if (members[i] === 'keepalive') value = !!value;"                                                       \
+    "   else if (members[i] !== 'body' && members[i] !== 'signal') value = OwnString(value);"                        \
+    "   own[members[i]] = value; }"                                                                                 \
+    "  return own; }"                                                                                               \
+    " function same(property, x) { apply(property.set, x, [apply(property.get, x, [])]); }"                        \
+    " function synchronous(x) { try { same(timeout, x); return false; }"                                           \
+    "  catch (e) { try { return apply(stateOf, x, []) === 1; } catch (f) { return false; } } }"                    \
+    " function sent(x) { try { if (apply(stateOf, x, []) !== 1) return false; } catch (e) { return false; }"        \
+    "  try { same(credentials, x); return false; } catch (e) { return true; } }"                                   \
+    " function within(how, target, self, args, started) {"                                                         \
+    "  var own = false; span(how);"                                                                                \
+    "  try { var result = apply(target, self, args); own = how === 1 && started(self); return result; }"           \
+    "  finally { span(own ? -2 : -1); } }"                                                                         \
     " var originalSend = XMLHttpRequest.prototype.send;"                                                                   \
     " XMLHttpRequest.prototype.send = function send(body) {"                                                       \
-    "  return within(bytesOnly(body), originalSend, this, arguments.length ? [body] : []); };"                            \
+    "  var how = bytesOnly(body) ? (synchronous(this) ? 2 : 1) : 0;"                                               \
+    "  return within(how, originalSend, this, arguments.length ? [body] : [], sent); };"                                  \
     " var originalFetch = window.fetch;"                                                                                   \
     " if (typeof originalFetch === 'function') window.fetch = function fetch(input, init) {"                               \
     "  var args = [input], vouched = !isRequest(input);"                                                           \
@@ -358,7 +378,10 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "   define(own, 'body', {value: body, enumerable: true});"                                                     \
     "   vouched = vouched && bytesOnly(body); args = [input, own];"                                                \
     "  } else if (arguments.length > 1) { vouched = vouched && init == null; args = [input, init]; }"               \
-    "  return within(vouched, originalFetch, this, args); };"                                                              \
+    "  if (!vouched) return within(0, originalFetch, this, args);"                                                 \
+    "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
+    "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \
+    "  return within(2, originalFetch, this, args); };"                                                            \
     " var originalBeacon = window.Navigator && Navigator.prototype.sendBeacon;"                                            \
     " if (typeof originalBeacon === 'function') Navigator.prototype.sendBeacon = function sendBeacon() {"                  \
     "  return within(false, originalBeacon, this, arguments); };"                                                          \
@@ -387,17 +410,68 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     " return [function (d) { apply(add, documents, [d]); },"                                                       \
     "         function () { try { return guarded(top, 0); } catch (e) { return false; } }]; })()"
 
+/* What a span's vouch for its load came to, kept for the UI process's question (HYB_BODY_MESSAGE). */
+#define MAX_BODY_VOUCHES 256
 typedef struct {
-    guint8 open[MAX_BODY_SPANS]; /* per span from the outermost: it may still vouch for a load */
+    guint64 id;
+    int said;         /* -1 while its span is open, else whether the vouch holds */
+    GPtrArray* asked; /* the UI process's questions waiting for the span to close */
+} BodyVouch;
+
+typedef struct {
+    guint8 open[MAX_BODY_SPANS]; /* per span from the outermost: 0, or how it may still vouch for a load */
+    guint loads[MAX_BODY_SPANS];  /* the loads that may carry a body started while it was the innermost */
+    guint64 vouched[MAX_BODY_SPANS]; /* the id of the load it vouched for until it closes, 0 for none */
     guint depth;
     guint closing; /* the idle source that closes every span once the page's script has returned */
+    guint64 last_id;
+    BodyVouch vouches[MAX_BODY_VOUCHES]; /* a ring, the newest at last_id % MAX_BODY_VOUCHES */
 } BodySpans;
+
+static void answer_body_question(gpointer message, gpointer said)
+{
+    webkit_user_message_send_reply(message, webkit_user_message_new(HYB_BODY_MESSAGE, g_variant_new_boolean(GPOINTER_TO_INT(said))));
+}
+
+/* Settles a vouch: the questions that waited for it are answered. */
+static void settle_body_vouch(BodyVouch* vouch, gboolean holds)
+{
+    vouch->said = holds ? 1 : 0;
+    if (vouch->asked) {
+        g_ptr_array_foreach(vouch->asked, answer_body_question, GINT_TO_POINTER(vouch->said));
+        g_ptr_array_free(vouch->asked, TRUE);
+        vouch->asked = NULL;
+    }
+}
+
+static BodyVouch* find_body_vouch(BodySpans* spans, guint64 id)
+{
+    BodyVouch* vouch = &spans->vouches[id % MAX_BODY_VOUCHES];
+    return id && vouch->id == id ? vouch : NULL;
+}
+
+/* Closes the innermost span: the load it vouched for keeps the vouch only if it was the one load that may
+ * carry a body started inside it and the call's own load was seen to start (`own`). */
+static void close_body_span(BodySpans* spans, gboolean own)
+{
+    if (!spans->depth)
+        return;
+    const guint i = --spans->depth;
+    if (i >= MAX_BODY_SPANS)
+        return;
+    BodyVouch* vouch = find_body_vouch(spans, spans->vouched[i]);
+    if (vouch && vouch->said < 0)
+        settle_body_vouch(vouch, own && spans->loads[i] == 1);
+    spans->vouched[i] = 0;
+}
 
 static void free_body_spans(gpointer data)
 {
     BodySpans* spans = data;
     if (spans->closing)
         g_source_remove(spans->closing);
+    for (guint i = 0; i < MAX_BODY_VOUCHES; i++)
+        settle_body_vouch(&spans->vouches[i], FALSE);
     g_free(spans);
 }
 
@@ -411,7 +485,8 @@ static BodySpans* body_spans(WebKitWebPage* page)
 static gboolean close_body_spans(gpointer data)
 {
     BodySpans* spans = data;
-    spans->depth = 0;
+    while (spans->depth)
+        close_body_span(spans, FALSE);
     spans->closing = 0;
     return G_SOURCE_REMOVE;
 }
@@ -472,20 +547,54 @@ static void note_guarded_frame(WebKitWebPage* page, WebKitFrame* frame, JSCConte
         g_object_unref(add);
 }
 
-/* Whether the innermost span the page's calls opened vouches for this load (a load that may carry a body),
- * which it then does no more. */
-static gboolean take_body_vouch(WebKitWebPage* page)
+/* How the innermost span the page's calls opened vouches for this load (a load that may carry a body), which
+ * it then does no more: 0 not at all; else the mark the load carries, HYB_BODY_BYTES or the id of a vouch the
+ * UI process is to ask about (in `mark`). */
+static gboolean take_body_vouch(WebKitWebPage* page, char mark[24])
 {
     BodySpans* spans = body_spans(page);
     if (!spans->depth || spans->depth > MAX_BODY_SPANS)
         return FALSE;
-    const gboolean vouched = spans->open[spans->depth - 1];
-    spans->open[spans->depth - 1] = FALSE;
-    return vouched && every_frame_guarded(page);
+    const guint i = spans->depth - 1;
+    const guint how = spans->open[i];
+    spans->open[i] = 0;
+    if (spans->loads[i] < G_MAXUINT)
+        spans->loads[i]++;
+    if (!how || spans->loads[i] != 1 || !every_frame_guarded(page))
+        return FALSE;
+    if (how == 2) {
+        g_strlcpy(mark, HYB_BODY_BYTES, 24);
+        return TRUE;
+    }
+    const guint64 id = ++spans->last_id;
+    BodyVouch* vouch = &spans->vouches[id % MAX_BODY_VOUCHES];
+    settle_body_vouch(vouch, FALSE); /* an old vouch nobody asked about in time */
+    vouch->id = id;
+    vouch->said = -1;
+    spans->vouched[i] = id;
+    g_snprintf(mark, 24, "%" G_GUINT64_FORMAT, id);
+    return TRUE;
 }
 
-/* The guard's span(n): 1 opens a span that vouches for one load, 0 one that vouches for none, -1 closes the
- * innermost. (Spans past MAX_BODY_SPANS deep vouch for nothing.) */
+/* The UI process's question whether the vouch of a load it holds holds: answered once its span has closed. */
+static void ask_body_vouch(WebKitWebPage* page, WebKitUserMessage* message)
+{
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    const guint64 id = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64) ? g_variant_get_uint64(parameters) : 0;
+    BodyVouch* vouch = find_body_vouch(body_spans(page), id);
+    if (!vouch || vouch->said >= 0) {
+        answer_body_question(message, GINT_TO_POINTER(vouch && vouch->said == 1));
+        return;
+    }
+    if (!vouch->asked)
+        vouch->asked = g_ptr_array_new_with_free_func(g_object_unref);
+    g_ptr_array_add(vouch->asked, g_object_ref(message));
+}
+
+/* The guard's span(n): 1 opens a span whose load's vouch holds once the call's own load was seen to start
+ * and no other started in it, 2 one whose load's vouch holds at once (no script of the page runs inside it),
+ * 0 one that vouches for none; -2 closes the innermost, its call's own load seen to start, -1 closes it
+ * otherwise. (Spans past MAX_BODY_SPANS deep vouch for nothing.) */
 static void body_span(int what, gpointer data)
 {
     WebKitWebPage* page = g_weak_ref_get((GWeakRef*)data);
@@ -493,13 +602,15 @@ static void body_span(int what, gpointer data)
         return;
     BodySpans* spans = body_spans(page);
     if (what < 0) {
-        if (spans->depth)
-            spans->depth--;
+        close_body_span(spans, what == -2);
     } else {
         if (!spans->closing)
             spans->closing = g_idle_add_full(G_PRIORITY_HIGH, close_body_spans, spans, NULL);
-        if (spans->depth < MAX_BODY_SPANS)
-            spans->open[spans->depth] = what == 1;
+        if (spans->depth < MAX_BODY_SPANS) {
+            spans->open[spans->depth] = what == 1 || what == 2 ? (guint8)what : 0;
+            spans->loads[spans->depth] = 0;
+            spans->vouched[spans->depth] = 0;
+        }
         if (spans->depth < G_MAXUINT)
             spans->depth++;
     }
@@ -600,7 +711,8 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     const char* uri = webkit_uri_request_get_uri(request);
     /* The first load that may carry a body inside a call's span is that call's, whatever becomes of it. */
     const gboolean carries_body = !redirected && may_carry_body(request);
-    const gboolean body_vouched = carries_body && take_body_vouch(page);
+    char body_mark[24] = "";
+    const gboolean body_vouched = carries_body && take_body_vouch(page, body_mark);
     SoupMessageHeaders* request_headers = webkit_uri_request_get_http_headers(request);
     if (request_headers)
         soup_message_headers_remove(request_headers, HYB_BODY_HEADER);
@@ -656,7 +768,7 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         return FALSE;
     }
     if (body_vouched && request_headers)
-        soup_message_headers_replace(request_headers, HYB_BODY_HEADER, HYB_BODY_BYTES);
+        soup_message_headers_replace(request_headers, HYB_BODY_HEADER, body_mark);
     char* routed = NULL;
     if (!is_exec && g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0) {
         routed = local_route_of(uri);
@@ -1145,6 +1257,10 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
         take_routing(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_BODY_MESSAGE) == 0) {
+        ask_body_vouch(page, message);
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_DELIVERED_MESSAGE) == 0) {

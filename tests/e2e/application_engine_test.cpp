@@ -699,7 +699,17 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         "  x.send(new Blob(['unguarded-blob'])); };"
         " outer.onloadend = function () { outerEnd(outer.status + ':' + outer.responseText); }; outer.send('unguarded-text');"
         " fetched('getterOuter', fetch(base + '/open?getterOuter', {method: 'POST', body: 'getter-text', get headers() {"
-        "  fetched('getter', bare.fetch.call(bare, base + '/open?getter', {method: 'POST', body: new Blob(['getter-blob'])})); return {}; }})); }");
+        "  fetched('getter', bare.fetch.call(bare, base + '/open?getter', {method: 'POST', body: new Blob(['getter-blob'])})); return {}; }})); }"
+        // Such a frame's bare send, kept after the frame went, applied to a request of the page's own inside a
+        // text call's "loadstart" handler: neither load is taken for the call's.
+        "function detached(base, done) { var got = {}, waiting = 2;"
+        " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
+        " var gone = document.createElement('iframe'); gone.setAttribute('sandbox', 'allow-same-origin');"
+        " document.body.appendChild(gone); var bareSend = gone.contentWindow.XMLHttpRequest.prototype.send; gone.remove();"
+        " var kept = new XMLHttpRequest(), keptEnd = end('kept'), stolenEnd = end('stolen'); kept.open('POST', base + '/echo?kept');"
+        " kept.onloadstart = function () { var x = new XMLHttpRequest(); x.open('POST', base + '/open?detached');"
+        "  x.onloadend = function () { stolenEnd(x.status + ':' + x.responseText); }; bareSend.call(x, new Blob(['detached-blob'])); };"
+        " kept.onloadend = function () { keptEnd(kept.status + ':' + kept.responseText); }; kept.send('kept-text'); }");
     m_home.writeBundleFile("www/uploads.html", "<html><body><script src='uploads.js'></script><script>"
                                                "uploads('" + server.url("") + "', function (got) { parent.postMessage(got, '*'); });</script></body></html>");
     const std::string base = server.url("");
@@ -745,6 +755,11 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     for (const testsupport::RecordedRequest& request : byKey["beacon"])
         EXPECT_EQ(request.body, "beacon-blob");
     eval("unguarded('" + base + "', function (got) { uploaded.unguarded = got; }); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.unguarded ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
+    eval("detached('" + base + "', function (got) { uploaded.detached = got; }); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.detached ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
+    EXPECT_EQ(eval("uploaded.detached.stolen"), "0:") << "the application never asks the engine for that body";
+    EXPECT_EQ(eval("uploaded.detached.kept"), "0:") << "nor takes the call's text for routed: it went to the engine, which the server did not allow";
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.unguarded ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
     EXPECT_EQ(eval("uploaded.unguarded.outer"), "200:unguarded-text");
     EXPECT_EQ(eval("uploaded.unguarded.getterOuter"), "200:getter-text");
