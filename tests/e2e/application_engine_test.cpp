@@ -684,7 +684,19 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         // A load of the page's own, with a Blob, started inside another call that vouches for its text.
         " var inner = new XMLHttpRequest(), innerEnd = end('nested'); inner.open('POST', base + '/echo?nested');"
         " inner.onloadstart = function () { xhr('nestedBlob', '/open', new Blob(['nested-blob'])); };"
-        " inner.onloadend = function () { innerEnd(inner.status + ':' + inner.responseText); }; inner.send('nested-text'); }"
+        " inner.onloadend = function () { innerEnd(inner.status + ':' + inner.responseText); }; inner.send('nested-text');"
+        // A synchronous send while an asynchronous one's load waits for its vouch, and one inside a text call's
+        // "loadstart" handler: each its own body, neither the other's; subclassed bodies go as the engine reads them.
+        " var waited = new XMLHttpRequest(), waitedEnd = end('waited'); waited.open('POST', base + '/echo?waited');"
+        " waited.onloadstart = function () { var s = new XMLHttpRequest(); s.open('POST', base + '/echo?syncInside', false);"
+        "  s.send('sync-inside'); got.syncInside = s.status + ':' + s.responseText; };"
+        " waited.onloadend = function () { waitedEnd(waited.status + ':' + waited.responseText); }; waited.send('waited-text');"
+        " var s = new XMLHttpRequest(); s.open('POST', base + '/echo?syncBeside', false); s.send('sync-beside');"
+        " got.syncBeside = s.status + ':' + s.responseText;"
+        " class Params extends URLSearchParams { toString() { return 'other'; } } class Buffer extends ArrayBuffer {}"
+        " var buffer = new Buffer(3); new Uint8Array(buffer).set([115, 117, 98]);"
+        " fetched('subParams', fetch(base + '/echo?subParams', {method: 'POST', body: new Params('p=1')}));"
+        " fetched('subBuffer', fetch(base + '/echo?subBuffer', {method: 'POST', body: buffer, signal: new AbortController().signal})); }"
         // The same from a frame whose scripts may not run, whose calls nobody wrapped (nor does the engine tell
         // their requests' events): inside a text call's "loadstart" handler and inside a getter fetch reads of
         // its options. While such a frame is there, no call of the page is vouched for.
@@ -737,6 +749,11 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         EXPECT_EQ(got("nested"), "200:nested-text") << from;
         EXPECT_EQ(got("nestedBlob"), "200:nested-blob") << from;
         EXPECT_EQ(got("beacon"), "true") << from;
+        EXPECT_EQ(got("waited"), "200:waited-text") << from;
+        EXPECT_EQ(got("syncInside"), "200:sync-inside") << from;
+        EXPECT_EQ(got("syncBeside"), "200:sync-beside") << from;
+        EXPECT_EQ(got("subParams"), "200:p=1") << from;
+        EXPECT_EQ(got("subBuffer"), "200:sub") << from;
         const std::string form = got("form");
         EXPECT_EQ(form.rfind("200:--", 0), 0u) << from << ": " << form;
         EXPECT_NE(form.find("name=\"file\"; filename=\"f.txt\"\r\nContent-Type: text/plain\r\n\r\nfile-bytes\r\n"), std::string::npos) << from << ": " << form;
@@ -1082,3 +1099,4 @@ TEST_F(ApplicationOnEngineTest, DISABLED_LastStartReadsTheRestoredValue) {
     EXPECT_TRUE(log.contains("Restored: localStorage database"));
     EXPECT_FALSE(log.contains("Error in HYBLocalStorage")) << "the start page's own reset finds the copy in place";
 }
+
