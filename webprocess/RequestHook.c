@@ -334,7 +334,7 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
 #define BODY_GUARD                                                                                                  \
     "(function (span) { 'use strict';"                                                                              \
     " var apply = Reflect.apply, getOwn = Object.getOwnPropertyDescriptor, isView = ArrayBuffer.isView;"          \
-    " var create = Object.create, define = Object.defineProperty;"                                                 \
+    " var create = Object.create, define = Object.defineProperty, getPrototypeOf = Object.getPrototypeOf;"         \
     " var byteLength = getOwn(ArrayBuffer.prototype, 'byteLength').get, paramsText = URLSearchParams.prototype.toString;" \
     " var requestMethod = getOwn(Request.prototype, 'method').get;"                                                \
     " function bytesOnly(body) {"                                                                                  \
@@ -350,9 +350,14 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     " var timeout = getOwn(XMLHttpRequest.prototype, 'timeout');"                                                  \
     " var OwnHeaders = Headers, OwnString = String, members = ['method', 'headers', 'body', 'referrer',"             \
     "  'referrerPolicy', 'mode', 'credentials', 'cache', 'redirect', 'integrity', 'keepalive', 'signal', 'priority'];" \
+    " var entries = OwnHeaders.prototype.entries, nextEntry = getPrototypeOf(apply(entries, new OwnHeaders(), [])).next;" \
+    " function record(headers) { var own = create(null), it = apply(entries, headers, []);"                         \
+    "  for (var step = apply(nextEntry, it, []); !step.done; step = apply(nextEntry, it, []))"                      \
+    "   own[step.value[0]] = step.value[1];"                                                                        \
+    "  return own; }"                                                                                               \
     " function settled(init) { var own = create(null);"                                                            \
     "  for (var i = 0; i < members.length; i++) { var value = init[members[i]]; if (value === undefined) continue;"   \
-    "   if (members[i] === 'headers') value = new OwnHeaders(value);"                                               \
+    "   if (members[i] === 'headers') value = record(new OwnHeaders(value));"                                       \
     "   else if (members[i] === 'keepalive') value = !!value;"                                                       \
     "   else if (members[i] !== 'body' && members[i] !== 'signal') value = OwnString(value);"                        \
     "   own[members[i]] = value; }"                                                                                 \
@@ -411,9 +416,11 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "         function () { try { return guarded(top, 0); } catch (e) { return false; } }]; })()"
 
 /* What a span's vouch for its load came to, kept for the UI process's question (HYB_BODY_MESSAGE). */
-#define MAX_BODY_VOUCHES 256
+#define MAX_BODY_VOUCHES 4096
 typedef struct {
     guint64 id;
+    gint64 made;        /* when it was made (monotonic microseconds) */
+    gboolean asked_once; /* the UI process has asked about it */
     int said;         /* -1 while its span is open, else whether the vouch holds */
     GPtrArray* asked; /* the UI process's questions waiting for the span to close */
 } BodyVouch;
@@ -566,11 +573,20 @@ static gboolean take_body_vouch(WebKitWebPage* page, char mark[24])
         g_strlcpy(mark, HYB_BODY_BYTES, 24);
         return TRUE;
     }
-    const guint64 id = ++spans->last_id;
+    const guint64 id = spans->last_id + 1;
     BodyVouch* vouch = &spans->vouches[id % MAX_BODY_VOUCHES];
-    settle_body_vouch(vouch, FALSE); /* an old vouch nobody asked about in time */
+    /* A vouch the UI process has yet to ask about keeps its place (it asks as the load goes out over HTTP);
+     * one left a minute unasked is a load that never went. With no place free, this load is vouched for by
+     * nobody, and goes out through the engine. */
+    const gint64 now = g_get_monotonic_time();
+    if (vouch->id && !vouch->asked_once && now - vouch->made < 60 * G_USEC_PER_SEC)
+        return FALSE;
+    spans->last_id = id;
+    settle_body_vouch(vouch, FALSE);
     vouch->id = id;
     vouch->said = -1;
+    vouch->asked_once = FALSE;
+    vouch->made = now;
     spans->vouched[i] = id;
     g_snprintf(mark, 24, "%" G_GUINT64_FORMAT, id);
     return TRUE;
@@ -582,6 +598,8 @@ static void ask_body_vouch(WebKitWebPage* page, WebKitUserMessage* message)
     GVariant* parameters = webkit_user_message_get_parameters(message);
     const guint64 id = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64) ? g_variant_get_uint64(parameters) : 0;
     BodyVouch* vouch = find_body_vouch(body_spans(page), id);
+    if (vouch)
+        vouch->asked_once = TRUE;
     if (!vouch || vouch->said >= 0) {
         answer_body_question(message, GINT_TO_POINTER(vouch && vouch->said == 1));
         return;

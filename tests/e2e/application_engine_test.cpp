@@ -714,14 +714,24 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         "  fetched('getter', bare.fetch.call(bare, base + '/open?getter', {method: 'POST', body: new Blob(['getter-blob'])})); return {}; }})); }"
         // Such a frame's bare send, kept after the frame went, applied to a request of the page's own inside a
         // text call's "loadstart" handler: neither load is taken for the call's.
-        "function detached(base, done) { var got = {}, waiting = 2;"
+        "function detached(base, done) { var got = {many: 0}, waiting = 303;"
         " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
         " var gone = document.createElement('iframe'); gone.setAttribute('sandbox', 'allow-same-origin');"
         " document.body.appendChild(gone); var bareSend = gone.contentWindow.XMLHttpRequest.prototype.send; gone.remove();"
         " var kept = new XMLHttpRequest(), keptEnd = end('kept'), stolenEnd = end('stolen'); kept.open('POST', base + '/echo?kept');"
         " kept.onloadstart = function () { var x = new XMLHttpRequest(); x.open('POST', base + '/open?detached');"
         "  x.onloadend = function () { stolenEnd(x.status + ':' + x.responseText); }; bareSend.call(x, new Blob(['detached-blob'])); };"
-        " kept.onloadend = function () { keptEnd(kept.status + ':' + kept.responseText); }; kept.send('kept-text'); }");
+        " kept.onloadend = function () { keptEnd(kept.status + ':' + kept.responseText); }; kept.send('kept-text');"
+        // A Headers iterator of the page's, which a fetch's options would run inside its call.
+        " var iterate = Headers.prototype[Symbol.iterator], armed = true;"
+        " Headers.prototype[Symbol.iterator] = function () { if (armed) { armed = false; var y = new XMLHttpRequest();"
+        "  y.open('POST', base + '/open?iterated'); bareSend.call(y, new Blob(['iterated-blob'])); } return iterate.call(this); };"
+        " var headerEnd = end('headers'); fetch(base + '/open?withHeaders', {method: 'POST', body: 'with-headers', headers: {'X-A': '1'}})"
+        "  .then(function (r) { return r.text().then(function (t) { headerEnd(r.status + ':' + t); }); }, function () { headerEnd('failed'); })"
+        "  .then(function () { Headers.prototype[Symbol.iterator] = iterate; });"
+        // Three hundred uploads at once, each answered with its own text.
+        " for (var i = 0; i < 300; i++) (function (i) { var x = new XMLHttpRequest(), e = end('many' + i); x.open('POST', base + '/echo?many');"
+        "  x.onloadend = function () { if (x.status === 200 && x.responseText === 'many' + i) got.many++; e(''); }; x.send('many' + i); })(i); }");
     m_home.writeBundleFile("www/uploads.html", "<html><body><script src='uploads.js'></script><script>"
                                                "uploads('" + server.url("") + "', function (got) { parent.postMessage(got, '*'); });</script></body></html>");
     const std::string base = server.url("");
@@ -777,6 +787,10 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.detached ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
     EXPECT_EQ(eval("uploaded.detached.stolen"), "0:") << "the application never asks the engine for that body";
     EXPECT_EQ(eval("uploaded.detached.kept"), "0:") << "nor takes the call's text for routed: it went to the engine, which the server did not allow";
+    EXPECT_EQ(eval("uploaded.detached.many"), "300");
+    EXPECT_EQ(eval("uploaded.detached.headers"), "200:with-headers");
+    for (const testsupport::RecordedRequest& request : server.requests())
+        EXPECT_NE(request.body, "iterated-blob") << "a load started inside the fetch's call took its vouch";
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.unguarded ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
     EXPECT_EQ(eval("uploaded.unguarded.outer"), "200:unguarded-text");
     EXPECT_EQ(eval("uploaded.unguarded.getterOuter"), "200:getter-text");
