@@ -56,14 +56,12 @@ void RoutedRequest::settleBodyVouch(std::function<void()> then)
         then();
         return;
     }
-    // The answer comes to the request only if it is still there: its shared owner decides, through `then`.
+    // The answer comes to the request only if it is still there.
     struct Asked {
-        RoutedRequest* request;
+        std::weak_ptr<RoutedRequest> request;
         std::function<void()> then;
-        std::shared_ptr<bool> alive;
     };
-    m_vouchAsked = std::make_shared<bool>(true);
-    auto* asked = new Asked{this, std::move(then), m_vouchAsked};
+    auto* asked = new Asked{weak_from_this(), std::move(then)};
     webkit_web_view_send_message_to_page(
         view, webkit_user_message_new(HYB_BODY_MESSAGE, g_variant_new_uint64(vouch)), nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
@@ -73,8 +71,8 @@ void RoutedRequest::settleBodyVouch(std::function<void()> then)
             const bool holds = said && g_variant_is_of_type(said, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(said);
             if (reply)
                 g_object_unref(reply);
-            if (*asked->alive)
-                asked->request->m_bodyIsBytes = holds;
+            if (std::shared_ptr<RoutedRequest> request = asked->request.lock())
+                request->m_bodyIsBytes = holds;
             asked->then();
         },
         asked);
@@ -82,8 +80,6 @@ void RoutedRequest::settleBodyVouch(std::function<void()> then)
 
 RoutedRequest::~RoutedRequest()
 {
-    if (m_vouchAsked)
-        *m_vouchAsked = false;
     if (m_withdrawnCheck)
         g_source_remove(m_withdrawnCheck);
     if (!m_answered)

@@ -28,7 +28,7 @@ namespace webengine {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-class RoutedRequest {
+class RoutedRequest : public std::enable_shared_from_this<RoutedRequest> {
 public:
     // Takes a reference on `request`; `originalURL` is what the page asked for.
     RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL);
@@ -55,8 +55,7 @@ public:
     const Body& body();
     // A mark that names a vouch is settled by asking the page's web process, which answers once the page's call
     // has returned: `then` runs (on the main thread) after that, body() reading the body only if the vouch held.
-    // With no vouch to ask about, `then` runs at once. The request is not kept alive for it: `then` holds
-    // what it needs.
+    // With no vouch to ask about, `then` runs at once. The request is not kept alive for the answer.
     void settleBodyVouch(std::function<void()> then);
 
     bool isAnswered() const { return m_answered; }
@@ -93,7 +92,6 @@ private:
     std::optional<Body> m_body;
     bool m_bodyIsBytes = false;
     std::uint64_t m_bodyVouch = 0; // a vouch to ask the web process about before the body is read
-    std::shared_ptr<bool> m_vouchAsked; // false once this request is gone, for an answer still on its way
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

@@ -315,10 +315,14 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
  * engine gives this module shows a load's body, so the page's own calls say it: XMLHttpRequest's send and
  * fetch, in every frame, are wrapped (BODY_GUARD) so that a call whose body is surely bytes (a text, an
  * ArrayBuffer or a view, URLSearchParams, none) runs inside a span this module opens for it, and the first
- * load that may carry a body and starts inside that span is the call's own (the engine starts it at once).
- * Any other call of the three that send bodies (sendBeacon's too) runs inside a span that vouches for
- * nothing, so that a load it starts from the page's code run inside another call's span is never taken for
- * that call's. A routed load so vouched for carries HYB_BODY_HEADER; the application's own load that no
+ * load that may carry a body and starts inside that span is taken for the call's own (the engine starts it
+ * at once). A fetch reads the page's options before its span and a synchronous send runs no page script, so
+ * nothing else can start there: their load is marked HYB_BODY_BYTES. An asynchronous send runs the page's
+ * "loadstart" handlers inside it, so its load is marked with the number of a vouch that holds only if it
+ * was the one load started in the span and the call's own was seen to start; the UI process asks about it
+ * (HYB_BODY_MESSAGE) before reading the body. Any other call of the three that send bodies (sendBeacon's
+ * too) runs inside a span that vouches for nothing, so that a load it starts from the page's code run
+ * inside another call's span is never taken for that call's. The application's own load that no
  * call vouched for (a Blob's, a worker's, a Request object's) goes out through the engine's own network
  * stack instead, which sends its body whole where the whitelist allows it; any other routed load carries no
  * mark, and the UI process fails it rather than read its body.
@@ -389,7 +393,7 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  return within(2, originalFetch, this, args); };"                                                            \
     " var originalBeacon = window.Navigator && Navigator.prototype.sendBeacon;"                                            \
     " if (typeof originalBeacon === 'function') Navigator.prototype.sendBeacon = function sendBeacon() {"                  \
-    "  return within(false, originalBeacon, this, arguments); };"                                                          \
+    "  return within(0, originalBeacon, this, arguments); };"                                                              \
     "})"
 
 /* [register(document), everyGuarded()]: the documents whose window objects got BODY_GUARD, and whether every
@@ -554,9 +558,9 @@ static void note_guarded_frame(WebKitWebPage* page, WebKitFrame* frame, JSCConte
         g_object_unref(add);
 }
 
-/* How the innermost span the page's calls opened vouches for this load (a load that may carry a body), which
- * it then does no more: 0 not at all; else the mark the load carries, HYB_BODY_BYTES or the id of a vouch the
- * UI process is to ask about (in `mark`). */
+/* Whether the innermost span the page's calls opened vouches for this load (a load that may carry a body),
+ * which it then does no more; if so, `mark` is what the load carries: HYB_BODY_BYTES, or the id of a vouch
+ * the UI process is to ask about. */
 static gboolean take_body_vouch(WebKitWebPage* page, char mark[24])
 {
     BodySpans* spans = body_spans(page);
