@@ -43,22 +43,16 @@ platform::URLRequest RoutedLoad::platformRequestFor(const std::shared_ptr<Routed
     // foreign page's to a refused host among them, must not be asked for at all.
     result.setHTTPBodySource([weak = std::weak_ptr<RoutedRequest>(request)](std::function<void(platform::URLRequest::FoundBody)> ready) {
         deliverOnMain([weak, ready = std::move(ready)] {
-            const auto give = [weak, ready] {
-                platform::URLRequest::FoundBody found;
-                std::shared_ptr<RoutedRequest> request = weak.lock();
-                // A request the page let go meanwhile sends no body but a failing one: never another body than its own.
-                const RoutedRequest::Body gone{{}, request ? nullptr : RoutedRequestBody::failed("the page's request went")};
-                const RoutedRequest::Body& body = request ? request->body() : gone;
-                if (body.stream)
-                    found.stream = body.stream;
-                else if (!body.bytes.empty())
-                    found.bytes = platform::Bytes(body.bytes.begin(), body.bytes.end());
-                ready(std::move(found));
-            };
-            if (std::shared_ptr<RoutedRequest> request = weak.lock())
-                request->settleBodyVouch(give);
-            else
-                give();
+            platform::URLRequest::FoundBody found;
+            std::shared_ptr<RoutedRequest> request = weak.lock();
+            // A request the page let go meanwhile sends no body but a failing one: never another body than its own.
+            const RoutedRequest::Body gone{{}, request ? nullptr : RoutedRequestBody::failed("the page's request went")};
+            const RoutedRequest::Body& body = request ? request->body() : gone;
+            if (body.stream)
+                found.stream = body.stream;
+            else if (!body.bytes.empty())
+                found.bytes = platform::Bytes(body.bytes.begin(), body.bytes.end());
+            ready(std::move(found));
         });
     });
     return result;

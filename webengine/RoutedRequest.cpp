@@ -8,7 +8,6 @@
 
 #include <webkit2/webkit2.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -41,41 +40,8 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
         if (strcasecmp(header.first.c_str(), HYB_BODY_HEADER) != 0)
             return false;
         m_bodyIsBytes = header.second == HYB_BODY_BYTES;
-        if (!m_bodyIsBytes && !header.second.empty() && header.second.size() <= 20
-            && header.second.find_first_not_of("0123456789") == std::string::npos)
-            m_bodyVouch = std::strtoull(header.second.c_str(), nullptr, 10);
         return true;
     });
-}
-
-void RoutedRequest::settleBodyVouch(std::function<void()> then)
-{
-    const std::uint64_t vouch = std::exchange(m_bodyVouch, 0);
-    WebKitWebView* view = vouch ? webkit_uri_scheme_request_get_web_view(m_request) : nullptr;
-    if (!view) {
-        then();
-        return;
-    }
-    // The answer comes to the request only if it is still there.
-    struct Asked {
-        std::weak_ptr<RoutedRequest> request;
-        std::function<void()> then;
-    };
-    auto* asked = new Asked{weak_from_this(), std::move(then)};
-    webkit_web_view_send_message_to_page(
-        view, webkit_user_message_new(HYB_BODY_MESSAGE, g_variant_new_uint64(vouch)), nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Asked> asked(static_cast<Asked*>(data));
-            WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-            GVariant* said = reply ? webkit_user_message_get_parameters(reply) : nullptr;
-            const bool holds = said && g_variant_is_of_type(said, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(said);
-            if (reply)
-                g_object_unref(reply);
-            if (std::shared_ptr<RoutedRequest> request = asked->request.lock())
-                request->m_bodyIsBytes = holds;
-            asked->then();
-        },
-        asked);
 }
 
 RoutedRequest::~RoutedRequest()

@@ -12,7 +12,6 @@
 #include "platform/core/Error.h"
 #include "platform/files/InputStream.h"
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,7 +27,7 @@ namespace webengine {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-class RoutedRequest : public std::enable_shared_from_this<RoutedRequest> {
+class RoutedRequest {
 public:
     // Takes a reference on `request`; `originalURL` is what the page asked for.
     RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL);
@@ -53,10 +52,6 @@ public:
     };
     static constexpr std::size_t kWholeBodyBytes = 1024 * 1024;
     const Body& body();
-    // A mark that names a vouch is settled by asking the page's web process, which answers once the page's call
-    // has returned: `then` runs (on the main thread) after that, body() reading the body only if the vouch held.
-    // With no vouch to ask about, `then` runs at once. The request is not kept alive for the answer.
-    void settleBodyVouch(std::function<void()> then);
 
     bool isAnswered() const { return m_answered; }
     // Whether the request comes from a web view that shows pages the application did not write
@@ -91,7 +86,6 @@ private:
     HeaderList m_headers;
     std::optional<Body> m_body;
     bool m_bodyIsBytes = false;
-    std::uint64_t m_bodyVouch = 0; // a vouch to ask the web process about before the body is read
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

@@ -28,11 +28,7 @@
 /* The module's mark on a routed load whose body it knows holds bytes only (a text, an ArrayBuffer or a view,
  * URLSearchParams): the UI process reads a routed load's body from the engine only under this mark. The engine
  * cannot hand the UI process a body that holds a Blob (a File, a FormData with one): asking for it stops the
- * application. A mark the page sets itself is taken off every load. */
+ * application. Any other value of it on a request (the module's own secret on its way there, or one the page
+ * set) is taken off every load, in the web process and again here. */
 #define HYB_BODY_HEADER "Hyb-Body"
 #define HYB_BODY_BYTES "bytes"
-
-/* A mark that is a number instead names a vouch that holds only once the page's call has returned (the page's
- * own script runs inside an XMLHttpRequest's send, and may start another load there): the UI process asks
- * with this message, its parameter the number (uint64), and the module replies with a boolean once it knows. */
-#define HYB_BODY_MESSAGE "hyb.body"

@@ -35,9 +35,11 @@
 
 #include <webkit2/webkit-web-extension.h>
 
+#include <errno.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #define ROUTE_SCHEME "hybroute"
@@ -313,28 +315,30 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
  * The engine hands the UI process a routed load's body only when it holds bytes alone: one that holds a Blob
  * (a File, a FormData with one) cannot be read there, and asking for it stops the application. Nothing the
  * engine gives this module shows a load's body, so the page's own calls say it: XMLHttpRequest's send and
- * fetch, in every frame, are wrapped (BODY_GUARD) so that a call whose body is surely bytes (a text, an
- * ArrayBuffer or a view, URLSearchParams, none) runs inside a span this module opens for it, and the first
- * load that may carry a body and starts inside that span is taken for the call's own (the engine starts it
- * at once). A fetch reads the page's options before its span and a synchronous send runs no page script, so
- * nothing else can start there: their load is marked HYB_BODY_BYTES. An asynchronous send runs the page's
- * "loadstart" handlers inside it, so its load is marked with the number of a vouch that holds only if it
- * was the one load started in the span and the call's own was seen to start; the UI process asks about it
- * (HYB_BODY_MESSAGE) before reading the body. Any other call of the three that send bodies (sendBeacon's
- * too) runs inside a span that vouches for nothing, so that a load it starts from the page's code run
- * inside another call's span is never taken for that call's. The application's own load that no
- * call vouched for (a Blob's, a worker's, a Request object's) goes out through the engine's own network
- * stack instead, which sends its body whole where the whitelist allows it; any other routed load carries no
- * mark, and the UI process fails it rather than read its body.
+ * fetch, in every frame, are wrapped (BODY_GUARD) before any script of the page runs there, and a load is
+ * marked HYB_BODY_HEADER: HYB_BODY_BYTES only when the call that made it is known and its body was surely
+ * bytes (a text, an ArrayBuffer or a view, URLSearchParams, none):
  *
- * A frame in which scripts may not run (sandboxed without "allow-scripts") gets no window object cleared
- * from the engine, so its send and fetch stay unwrapped, and the page of its origin can call them from code
- * it runs inside another call's span (a "loadstart" handler, a getter of fetch's options). So a span
- * vouches only while every document of the page's frames that its script can reach is one this module
- * guarded (GUARDED_FRAMES, kept for the main frame's window object, which the page cannot reach); otherwise
- * the load goes out through the engine like any other unvouched one. */
+ * - A send of such a body, by a document of the application's own, opens a span whose secret (a random text
+ *   made here, which no script of the page ever sees) the guard sets as a request header on that request
+ *   alone, just before the send. Only that send's own load can carry it: the page's script that runs inside
+ *   the send (its "loadstart" handlers) cannot send the request again without opening it anew, which clears
+ *   its headers. A load carrying the secret of a span still open is the call's own, and the secret is used up.
+ * - A fetch reads the page's options (converting its URL and headers) into a record of its own before its span
+ *   opens, so no script of the page runs inside the span: the first load that may carry a body and starts
+ *   inside it while it is the innermost is the call's own (the engine starts it at once).
+ *
+ * Any other call of the three that send bodies (sendBeacon's too) runs inside a span that vouches for nothing,
+ * so that no load it starts is taken for a fetch's. The application's own load that no call vouched for (a
+ * Blob's, a worker's, a Request object's, a frame's whose scripts may not run and whose calls nobody wrapped)
+ * goes out through the engine's own network stack instead, which sends its body whole where the whitelist
+ * allows it; any other routed load carries no mark, and the UI process fails it rather than read its body.
+ * The secret goes only on requests of the application's own documents in a view that routes their loads:
+ * those loads reach the UI process and never the network, so the header costs no preflight; a page of
+ * another site (whose loads are never routed) sends its requests as it wrote them. */
 #define BODY_SPANS_KEY "hyb-body-spans"
 #define MAX_BODY_SPANS 64
+#define BODY_SECRET_BYTES 16
 #define BODY_GUARD                                                                                                  \
     "(function (span) { 'use strict';"                                                                              \
     " var apply = Reflect.apply, getOwn = Object.getOwnPropertyDescriptor, isView = ArrayBuffer.isView;"          \
@@ -349,9 +353,9 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  try { apply(paramsText, body, []); return true; } catch (e) {}"                                            \
     "  return false; }"                                                                                            \
     " function isRequest(value) { try { apply(requestMethod, value, []); return true; } catch (e) { return false; } }" \
-    " var stateOf = getOwn(XMLHttpRequest.prototype, 'readyState').get;"                                           \
-    " var credentials = getOwn(XMLHttpRequest.prototype, 'withCredentials');"                                      \
-    " var timeout = getOwn(XMLHttpRequest.prototype, 'timeout');"                                                  \
+    " var originOf = (getOwn(window, 'origin') || getOwn(getPrototypeOf(window), 'origin') || {}).get, self = window;" \
+    " function ownDocument() { try { var origin = apply(originOf, self, []);"                                        \
+    "  return origin === 'file://' || origin === '" LOCAL_ROUTE_ORIGIN "'; } catch (e) { return false; } }"        \
     " var OwnHeaders = Headers, OwnString = String, members = ['method', 'headers', 'body', 'referrer',"             \
     "  'referrerPolicy', 'mode', 'credentials', 'cache', 'redirect', 'integrity', 'keepalive', 'signal', 'priority'];" \
     " var entries = OwnHeaders.prototype.entries, nextEntry = getPrototypeOf(apply(entries, new OwnHeaders(), [])).next;" \
@@ -366,21 +370,17 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "   else if (members[i] !== 'body' && members[i] !== 'signal') value = OwnString(value);"                        \
     "   own[members[i]] = value; }"                                                                                 \
     "  return own; }"                                                                                               \
-    " function same(property, x) { apply(property.set, x, [apply(property.get, x, [])]); }"                        \
-    " function synchronous(x) { try { same(timeout, x); return false; }"                                           \
-    "  catch (e) { try { return apply(stateOf, x, []) === 1; } catch (f) { return false; } } }"                    \
-    " function sent(x) { try { if (apply(stateOf, x, []) !== 1) return false; } catch (e) { return false; }"        \
-    "  try { same(credentials, x); return false; } catch (e) { return true; } }"                                   \
-    " function within(how, target, self, args, started) {"                                                         \
-    "  var own = false; span(how);"                                                                                \
-    "  try { var result = apply(target, self, args); own = how === 1 && started(self); return result; }"           \
-    "  finally { span(own ? -2 : -1); } }"                                                                         \
-    " var originalSend = XMLHttpRequest.prototype.send;"                                                                   \
+    " function within(how, target, self, args) {"                                                                  \
+    "  span(how); try { return apply(target, self, args); } finally { span(-1); } }"                               \
+    " var originalSend = XMLHttpRequest.prototype.send, setHeader = XMLHttpRequest.prototype.setRequestHeader;"    \
     " XMLHttpRequest.prototype.send = function send(body) {"                                                       \
-    "  var how = bytesOnly(body) ? (synchronous(this) ? 2 : 1) : 0;"                                               \
-    "  return within(how, originalSend, this, arguments.length ? [body] : [], sent); };"                                  \
-    " var originalFetch = window.fetch;"                                                                                   \
-    " if (typeof originalFetch === 'function') window.fetch = function fetch(input, init) {"                               \
+    "  var args = arguments.length ? [body] : [];"                                                                 \
+    "  if (!bytesOnly(body) || !ownDocument()) return within(0, originalSend, this, args);"                        \
+    "  var secret = span(1);"                                                                                      \
+    "  try { if (secret) apply(setHeader, this, ['" HYB_BODY_HEADER "', secret]); } catch (e) {}"                  \
+    "  try { return apply(originalSend, this, args); } finally { span(-1); } };"                                   \
+    " var originalFetch = window.fetch;"                                                                           \
+    " if (typeof originalFetch === 'function') window.fetch = function fetch(input, init) {"                       \
     "  var args = [input], vouched = !isRequest(input);"                                                           \
     "  if (typeof init === 'object' && init !== null || typeof init === 'function') {"                             \
     "   var body = init.body, own = create(init);"                                                                 \
@@ -391,98 +391,24 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
     "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \
     "  return within(2, originalFetch, this, args); };"                                                            \
-    " var originalBeacon = window.Navigator && Navigator.prototype.sendBeacon;"                                            \
-    " if (typeof originalBeacon === 'function') Navigator.prototype.sendBeacon = function sendBeacon() {"                  \
-    "  return within(0, originalBeacon, this, arguments); };"                                                              \
+    " var originalBeacon = window.Navigator && Navigator.prototype.sendBeacon;"                                    \
+    " if (typeof originalBeacon === 'function') Navigator.prototype.sendBeacon = function sendBeacon() {"          \
+    "  return within(0, originalBeacon, this, arguments); };"                                                      \
     "})"
 
-/* [register(document), everyGuarded()]: the documents whose window objects got BODY_GUARD, and whether every
- * document of a frame under the main one is among them. Another origin's frame has no document the page can
- * reach, but its frames may be of the page's origin again, so the walk goes through it. */
-#define GUARDED_FRAMES_KEY "hyb-guarded-frames"
-#define MAX_GUARDED_FRAME_DEPTH 64
-#define GUARDED_FRAMES                                                                                              \
-    "(function () { 'use strict';"                                                                                 \
-    " var apply = Reflect.apply, getOwn = Object.getOwnPropertyDescriptor, documents = new WeakSet();"             \
-    " var add = WeakSet.prototype.add, has = WeakSet.prototype.has, top = window;"                                 \
-    " var lengthOf = getOwn(window, 'length').get, documentOf = getOwn(window, 'document').get;"                   \
-    " function guarded(w, depth) {"                                                                                \
-    "  if (depth > " G_STRINGIFY(MAX_GUARDED_FRAME_DEPTH) ") return false;"                                        \
-    "  var count = apply(lengthOf, w, []);"                                                                        \
-    "  for (var i = 0; i < count; i++) {"                                                                          \
-    "   var frame = w[i], d = null;"                                                                               \
-    "   if (frame === undefined || frame === null) continue;"                                                      \
-    "   try { d = apply(documentOf, frame, []); } catch (e) { d = null; }"                                         \
-    "   if (d !== null && !apply(has, documents, [d])) return false;"                                              \
-    "   if (!guarded(frame, depth + 1)) return false; }"                                                           \
-    "  return true; }"                                                                                             \
-    " return [function (d) { apply(add, documents, [d]); },"                                                       \
-    "         function () { try { return guarded(top, 0); } catch (e) { return false; } }]; })()"
-
-/* What a span's vouch for its load came to, kept for the UI process's question (HYB_BODY_MESSAGE). */
-#define MAX_BODY_VOUCHES 4096
 typedef struct {
-    guint64 id;
-    gint64 made;        /* when it was made (monotonic microseconds) */
-    gboolean asked_once; /* the UI process has asked about it */
-    int said;         /* -1 while its span is open, else whether the vouch holds */
-    GPtrArray* asked; /* the UI process's questions waiting for the span to close */
-} BodyVouch;
-
-typedef struct {
-    guint8 open[MAX_BODY_SPANS]; /* per span from the outermost: 0, or how it may still vouch for a load */
-    guint loads[MAX_BODY_SPANS];  /* the loads that may carry a body started while it was the innermost */
-    guint64 vouched[MAX_BODY_SPANS]; /* the id of the load it vouched for until it closes, 0 for none */
+    gboolean first[MAX_BODY_SPANS]; /* per span from the outermost: it vouches for the first load started in it */
+    guint loads[MAX_BODY_SPANS];     /* the loads that may carry a body started while it was the innermost */
+    char secret[MAX_BODY_SPANS][BODY_SECRET_BYTES * 2 + 1]; /* its call's own request carries it; "" once used */
     guint depth;
     guint closing; /* the idle source that closes every span once the page's script has returned */
-    guint64 last_id;
-    BodyVouch vouches[MAX_BODY_VOUCHES]; /* a ring, the newest at last_id % MAX_BODY_VOUCHES */
 } BodySpans;
-
-static void answer_body_question(gpointer message, gpointer said)
-{
-    webkit_user_message_send_reply(message, webkit_user_message_new(HYB_BODY_MESSAGE, g_variant_new_boolean(GPOINTER_TO_INT(said))));
-}
-
-/* Settles a vouch: the questions that waited for it are answered. */
-static void settle_body_vouch(BodyVouch* vouch, gboolean holds)
-{
-    vouch->said = holds ? 1 : 0;
-    if (vouch->asked) {
-        g_ptr_array_foreach(vouch->asked, answer_body_question, GINT_TO_POINTER(vouch->said));
-        g_ptr_array_free(vouch->asked, TRUE);
-        vouch->asked = NULL;
-    }
-}
-
-static BodyVouch* find_body_vouch(BodySpans* spans, guint64 id)
-{
-    BodyVouch* vouch = &spans->vouches[id % MAX_BODY_VOUCHES];
-    return id && vouch->id == id ? vouch : NULL;
-}
-
-/* Closes the innermost span: the load it vouched for keeps the vouch only if it was the one load that may
- * carry a body started inside it and the call's own load was seen to start (`own`). */
-static void close_body_span(BodySpans* spans, gboolean own)
-{
-    if (!spans->depth)
-        return;
-    const guint i = --spans->depth;
-    if (i >= MAX_BODY_SPANS)
-        return;
-    BodyVouch* vouch = find_body_vouch(spans, spans->vouched[i]);
-    if (vouch && vouch->said < 0)
-        settle_body_vouch(vouch, own && spans->loads[i] == 1);
-    spans->vouched[i] = 0;
-}
 
 static void free_body_spans(gpointer data)
 {
     BodySpans* spans = data;
     if (spans->closing)
         g_source_remove(spans->closing);
-    for (guint i = 0; i < MAX_BODY_VOUCHES; i++)
-        settle_body_vouch(&spans->vouches[i], FALSE);
     g_free(spans);
 }
 
@@ -491,152 +417,109 @@ static BodySpans* body_spans(WebKitWebPage* page)
     return page_state(page, BODY_SPANS_KEY, sizeof(BodySpans), free_body_spans);
 }
 
+static void close_body_span(BodySpans* spans)
+{
+    if (!spans->depth)
+        return;
+    const guint i = --spans->depth;
+    if (i < MAX_BODY_SPANS)
+        memset(spans->secret[i], 0, sizeof spans->secret[i]);
+}
+
 /* A span lasts only as long as its call: the spans of a script that never closed them (one stopped while
  * running) close at the next turn of the main loop. */
 static gboolean close_body_spans(gpointer data)
 {
     BodySpans* spans = data;
     while (spans->depth)
-        close_body_span(spans, FALSE);
+        close_body_span(spans);
     spans->closing = 0;
     return G_SOURCE_REMOVE;
 }
 
-/* The main frame's GUARDED_FRAMES pair, if its window object has one. */
-static JSCValue* guarded_frames(WebKitWebPage* page, guint which)
+/* Whether two secrets are the same, in a time that does not tell how much of them matched. */
+static gboolean same_secret(const char* a, const char* b)
 {
-    JSCValue* pair = g_object_get_data(G_OBJECT(page), GUARDED_FRAMES_KEY);
-    return pair ? jsc_value_object_get_property_at_index(pair, which) : NULL;
+    unsigned char differ = 0;
+    for (gsize i = 0; i < BODY_SECRET_BYTES * 2; i++)
+        differ |= (unsigned char)(a[i] ^ b[i]);
+    return differ == 0;
 }
 
-/* Whether every document of the page's frames that its script can reach got BODY_GUARD (FALSE when that
- * cannot be told). */
-static gboolean every_frame_guarded(WebKitWebPage* page)
-{
-    JSCValue* check = guarded_frames(page, 1);
-    if (!check)
-        return FALSE;
-    gboolean guarded = FALSE;
-    if (jsc_value_is_function(check)) {
-        JSCValue* result = jsc_value_function_call(check, G_TYPE_NONE);
-        guarded = result && jsc_value_is_boolean(result) && jsc_value_to_boolean(result);
-        if (result)
-            g_object_unref(result);
-    }
-    jsc_context_clear_exception(jsc_value_get_context(check));
-    g_object_unref(check);
-    return guarded;
-}
-
-/* Keeps what tells the frames this module guarded: a new one for the main frame's new window object, and a
- * subframe's document among them once its window object is guarded. */
-static void note_guarded_frame(WebKitWebPage* page, WebKitFrame* frame, JSCContext* context)
-{
-    if (webkit_frame_is_main_frame(frame)) {
-        JSCValue* pair = jsc_context_evaluate(context, GUARDED_FRAMES, -1);
-        if (jsc_context_get_exception(context) || !pair || !jsc_value_is_array(pair)) {
-            jsc_context_clear_exception(context);
-            if (pair)
-                g_object_unref(pair);
-            pair = NULL;
-        }
-        g_object_set_data_full(G_OBJECT(page), GUARDED_FRAMES_KEY, pair, pair ? g_object_unref : NULL);
-        return;
-    }
-    JSCValue* add = guarded_frames(page, 0);
-    JSCValue* document = jsc_context_evaluate(context, "document", -1);
-    if (add && document && jsc_value_is_function(add) && jsc_value_is_object(document)) {
-        JSCValue* result = jsc_value_function_call(add, JSC_TYPE_VALUE, document, G_TYPE_NONE);
-        if (result)
-            g_object_unref(result);
-        jsc_context_clear_exception(jsc_value_get_context(add));
-    }
-    jsc_context_clear_exception(context);
-    if (document)
-        g_object_unref(document);
-    if (add)
-        g_object_unref(add);
-}
-
-/* Whether the innermost span the page's calls opened vouches for this load (a load that may carry a body),
- * which it then does no more; if so, `mark` is what the load carries: HYB_BODY_BYTES, or the id of a vouch
- * the UI process is to ask about. */
-static gboolean take_body_vouch(WebKitWebPage* page, char mark[24])
+/* Whether a call of the page vouches for this load (one that may carry a body, its request's headers
+ * `headers`): its request carries the secret of an open span, or it is the first started in the innermost span
+ * of a fetch. Either vouch is then used up. */
+static gboolean take_body_vouch(WebKitWebPage* page, SoupMessageHeaders* headers)
 {
     BodySpans* spans = body_spans(page);
+    const guint open = MIN(spans->depth, MAX_BODY_SPANS);
+    const char* secret = headers ? soup_message_headers_get_one(headers, HYB_BODY_HEADER) : NULL;
+    if (secret && strlen(secret) == BODY_SECRET_BYTES * 2) {
+        for (guint i = 0; i < open; i++) {
+            if (spans->secret[i][0] && same_secret(secret, spans->secret[i])) {
+                memset(spans->secret[i], 0, sizeof spans->secret[i]);
+                return TRUE;
+            }
+        }
+    }
     if (!spans->depth || spans->depth > MAX_BODY_SPANS)
         return FALSE;
     const guint i = spans->depth - 1;
-    const guint how = spans->open[i];
-    spans->open[i] = 0;
+    const gboolean first = spans->first[i];
+    spans->first[i] = FALSE;
     if (spans->loads[i] < G_MAXUINT)
         spans->loads[i]++;
-    if (!how || spans->loads[i] != 1 || !every_frame_guarded(page))
-        return FALSE;
-    if (how == 2) {
-        g_strlcpy(mark, HYB_BODY_BYTES, 24);
-        return TRUE;
+    return first && spans->loads[i] == 1;
+}
+
+/* A new span's secret, in hexadecimal; FALSE when no random bytes could be had. */
+static gboolean make_body_secret(char secret[BODY_SECRET_BYTES * 2 + 1])
+{
+    guint8 bytes[BODY_SECRET_BYTES];
+    gsize got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return FALSE;
+        got += (gsize)n;
     }
-    const guint64 id = spans->last_id + 1;
-    BodyVouch* vouch = &spans->vouches[id % MAX_BODY_VOUCHES];
-    /* A vouch the UI process has yet to ask about keeps its place (it asks as the load goes out over HTTP);
-     * one left a minute unasked is a load that never went. With no place free, this load is vouched for by
-     * nobody, and goes out through the engine. */
-    const gint64 now = g_get_monotonic_time();
-    if (vouch->id && !vouch->asked_once && now - vouch->made < 60 * G_USEC_PER_SEC)
-        return FALSE;
-    spans->last_id = id;
-    settle_body_vouch(vouch, FALSE);
-    vouch->id = id;
-    vouch->said = -1;
-    vouch->asked_once = FALSE;
-    vouch->made = now;
-    spans->vouched[i] = id;
-    g_snprintf(mark, 24, "%" G_GUINT64_FORMAT, id);
+    for (gsize i = 0; i < sizeof bytes; i++)
+        g_snprintf(secret + i * 2, 3, "%02x", bytes[i]);
     return TRUE;
 }
 
-/* The UI process's question whether the vouch of a load it holds holds: answered once its span has closed. */
-static void ask_body_vouch(WebKitWebPage* page, WebKitUserMessage* message)
-{
-    GVariant* parameters = webkit_user_message_get_parameters(message);
-    const guint64 id = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64) ? g_variant_get_uint64(parameters) : 0;
-    BodyVouch* vouch = find_body_vouch(body_spans(page), id);
-    if (vouch)
-        vouch->asked_once = TRUE;
-    if (!vouch || vouch->said >= 0) {
-        answer_body_question(message, GINT_TO_POINTER(vouch && vouch->said == 1));
-        return;
-    }
-    if (!vouch->asked)
-        vouch->asked = g_ptr_array_new_with_free_func(g_object_unref);
-    g_ptr_array_add(vouch->asked, g_object_ref(message));
-}
-
-/* The guard's span(n): 1 opens a span whose load's vouch holds once the call's own load was seen to start
- * and no other started in it, 2 one whose load's vouch holds at once (no script of the page runs inside it),
- * 0 one that vouches for none; -2 closes the innermost, its call's own load seen to start, -1 closes it
- * otherwise. (Spans past MAX_BODY_SPANS deep vouch for nothing.) */
-static void body_span(int what, gpointer data)
+/* The guard's span(n): 1 opens a span for a send of the application's own document and gives its secret
+ * (null when its view routes no loads of the application's), 2 opens a fetch's span, whose first load it
+ * vouches for, 0 one that vouches for none; -1 closes the innermost. (Spans past MAX_BODY_SPANS deep vouch for
+ * nothing.) */
+static char* body_span(int what, gpointer data)
 {
     WebKitWebPage* page = g_weak_ref_get((GWeakRef*)data);
     if (!page)
-        return;
+        return NULL;
     BodySpans* spans = body_spans(page);
+    char* given = NULL;
     if (what < 0) {
-        close_body_span(spans, what == -2);
+        close_body_span(spans);
     } else {
         if (!spans->closing)
             spans->closing = g_idle_add_full(G_PRIORITY_HIGH, close_body_spans, spans, NULL);
         if (spans->depth < MAX_BODY_SPANS) {
-            spans->open[spans->depth] = what == 1 || what == 2 ? (guint8)what : 0;
-            spans->loads[spans->depth] = 0;
-            spans->vouched[spans->depth] = 0;
+            const guint i = spans->depth;
+            const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
+            spans->first[i] = what == 2;
+            spans->loads[i] = 0;
+            memset(spans->secret[i], 0, sizeof spans->secret[i]);
+            if (what == 1 && !(routing && routing->foreign) && make_body_secret(spans->secret[i]))
+                given = g_strdup(spans->secret[i]);
         }
         if (spans->depth < G_MAXUINT)
             spans->depth++;
     }
     g_object_unref(page);
+    return given;
 }
 
 static void free_weak_page(gpointer data)
@@ -646,25 +529,30 @@ static void free_weak_page(gpointer data)
 }
 
 /* Wraps the page's calls that send bodies in a frame's new window object, before any script of the page runs
- * there. */
+ * there. The engine keeps a frame's first, empty document's window object for the document that follows it
+ * there, and clears it again: its calls are wrapped already, around the engine's own, and wrapping them again
+ * would wrap whatever the page put in their place meanwhile. So the frame keeps the context it wrapped last
+ * (the current one), and one seen before is left as it is. */
+#define GUARDED_CONTEXT_KEY "hyb-guarded-context"
 static void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWorld* world)
 {
     JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
     if (!context)
         return;
+    if (g_object_get_data(G_OBJECT(frame), GUARDED_CONTEXT_KEY) == context) {
+        g_object_unref(context);
+        return;
+    }
+    g_object_set_data_full(G_OBJECT(frame), GUARDED_CONTEXT_KEY, g_object_ref(context), g_object_unref);
     JSCValue* guard = jsc_context_evaluate(context, BODY_GUARD, -1);
     if (guard && jsc_value_is_function(guard)) {
         GWeakRef* weak = g_new0(GWeakRef, 1);
         g_weak_ref_init(weak, page);
-        JSCValue* span = jsc_value_new_function(context, NULL, G_CALLBACK(body_span), weak, free_weak_page, G_TYPE_NONE, 1, G_TYPE_INT);
+        JSCValue* span = jsc_value_new_function(context, NULL, G_CALLBACK(body_span), weak, free_weak_page, G_TYPE_STRING, 1, G_TYPE_INT);
         JSCValue* result = jsc_value_function_call(guard, JSC_TYPE_VALUE, span, G_TYPE_NONE);
-        const gboolean guarded = result && !jsc_context_get_exception(context);
         if (result)
             g_object_unref(result);
         g_object_unref(span);
-        jsc_context_clear_exception(context);
-        if (guarded)
-            note_guarded_frame(page, frame, context);
     }
     jsc_context_clear_exception(context);
     if (guard)
@@ -731,11 +619,10 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
 {
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
-    /* The first load that may carry a body inside a call's span is that call's, whatever becomes of it. */
+    /* Whether a call of the page vouches for the load's body; the mark its request carries never goes out. */
     const gboolean carries_body = !redirected && may_carry_body(request);
-    char body_mark[24] = "";
-    const gboolean body_vouched = carries_body && take_body_vouch(page, body_mark);
     SoupMessageHeaders* request_headers = webkit_uri_request_get_http_headers(request);
+    const gboolean body_vouched = carries_body && take_body_vouch(page, request_headers);
     if (request_headers)
         soup_message_headers_remove(request_headers, HYB_BODY_HEADER);
     if (!uri || stays_local(uri))
@@ -790,7 +677,7 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         return FALSE;
     }
     if (body_vouched && request_headers)
-        soup_message_headers_replace(request_headers, HYB_BODY_HEADER, body_mark);
+        soup_message_headers_replace(request_headers, HYB_BODY_HEADER, HYB_BODY_BYTES);
     char* routed = NULL;
     if (!is_exec && g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0) {
         routed = local_route_of(uri);
@@ -1279,10 +1166,6 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
         take_routing(page, webkit_user_message_get_parameters(message));
-        return TRUE;
-    }
-    if (strcmp(webkit_user_message_get_name(message), HYB_BODY_MESSAGE) == 0) {
-        ask_body_vouch(page, message);
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_DELIVERED_MESSAGE) == 0) {

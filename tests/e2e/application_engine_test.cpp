@@ -712,9 +712,10 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         " outer.onloadend = function () { outerEnd(outer.status + ':' + outer.responseText); }; outer.send('unguarded-text');"
         " fetched('getterOuter', fetch(base + '/open?getterOuter', {method: 'POST', body: 'getter-text', get headers() {"
         "  fetched('getter', bare.fetch.call(bare, base + '/open?getter', {method: 'POST', body: new Blob(['getter-blob'])})); return {}; }})); }"
-        // Such a frame's bare send, kept after the frame went, applied to a request of the page's own inside a
-        // text call's "loadstart" handler: neither load is taken for the call's.
-        "function detached(base, done) { var got = {many: 0}, waiting = 303;"
+        // Such a frame's bare send, kept after the frame went, applied inside a text call's "loadstart" handler to
+        // another request, and to the call's own request aborted (or not) and opened again: each load is its own
+        // call's, the Blob's never taken for the text's; nor is a request that names the mark itself.
+        "function detached(base, done) { var got = {many: 0}, waiting = 308;"
         " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
         " var gone = document.createElement('iframe'); gone.setAttribute('sandbox', 'allow-same-origin');"
         " document.body.appendChild(gone); var bareSend = gone.contentWindow.XMLHttpRequest.prototype.send; gone.remove();"
@@ -722,6 +723,20 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         " kept.onloadstart = function () { var x = new XMLHttpRequest(); x.open('POST', base + '/open?detached');"
         "  x.onloadend = function () { stolenEnd(x.status + ':' + x.responseText); }; bareSend.call(x, new Blob(['detached-blob'])); };"
         " kept.onloadend = function () { keptEnd(kept.status + ':' + kept.responseText); }; kept.send('kept-text');"
+        " ['reopened', 'reopenedUnaborted'].forEach(function (key) { var x = new XMLHttpRequest(), e = end(key);"
+        "  x.open('POST', base + '/echo?' + key + 'Text'); x.onloadstart = function () { x.onloadstart = null;"
+        "   if (key === 'reopened') x.abort(); x.open('POST', base + '/open?' + key); bareSend.call(x, new Blob([key + '-blob']));"
+        "   x.onloadend = function () { e(x.status + ':' + x.responseText); }; }; x.send(key + '-text'); });"
+        // A frame's first, empty document whose send the page replaced before the frame's document came: if the
+        // engine keeps that window object for it, the replaced send, which sends a Blob, stays the page's.
+        " var reused = document.createElement('iframe'), reusedEnd = end('reused'); document.body.appendChild(reused);"
+        " var planted = reused.contentWindow.XMLHttpRequest.prototype.send = function () { bareSend.call(this, new Blob(['reused-blob'])); };"
+        " window.reusedRun = function (w) { got.reusedKept = w.XMLHttpRequest.prototype.send === planted; var x = new w.XMLHttpRequest();"
+        "  x.open('POST', base + '/open?reused'); x.onloadend = function () { reusedEnd(x.status + ':' + x.responseText); }; x.send('reused-text'); };"
+        " reused.src = 'reused.html';"
+        " ['bytes', '0123456789abcdef0123456789abcdef'].forEach(function (mark, i) { var x = new XMLHttpRequest(), e = end('forged' + i);"
+        "  x.open('POST', base + '/open?forged'); x.setRequestHeader('hyb-BODY', mark);"
+        "  x.onloadend = function () { e(String(x.readyState)); }; bareSend.call(x, new Blob(['forged-blob'])); });"
         // A Headers iterator of the page's, which a fetch's options would run inside its call.
         " var iterate = Headers.prototype[Symbol.iterator], armed = true;"
         " Headers.prototype[Symbol.iterator] = function () { if (armed) { armed = false; var y = new XMLHttpRequest();"
@@ -732,6 +747,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         // Three hundred uploads at once, each answered with its own text.
         " for (var i = 0; i < 300; i++) (function (i) { var x = new XMLHttpRequest(), e = end('many' + i); x.open('POST', base + '/echo?many');"
         "  x.onloadend = function () { if (x.status === 200 && x.responseText === 'many' + i) got.many++; e(''); }; x.send('many' + i); })(i); }");
+    m_home.writeBundleFile("www/reused.html", "<html><body><script>parent.reusedRun(window);</script></body></html>");
     m_home.writeBundleFile("www/uploads.html", "<html><body><script src='uploads.js'></script><script>"
                                                "uploads('" + server.url("") + "', function (got) { parent.postMessage(got, '*'); });</script></body></html>");
     const std::string base = server.url("");
@@ -785,8 +801,14 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.unguarded ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
     eval("detached('" + base + "', function (got) { uploaded.detached = got; }); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.detached ? 1 : 0") == "1"; })) << eval("JSON.stringify(uploaded)");
-    EXPECT_EQ(eval("uploaded.detached.stolen"), "0:") << "the application never asks the engine for that body";
-    EXPECT_EQ(eval("uploaded.detached.kept"), "0:") << "nor takes the call's text for routed: it went to the engine, which the server did not allow";
+    EXPECT_EQ(eval("uploaded.detached.stolen"), "200:detached-blob");
+    EXPECT_EQ(eval("uploaded.detached.kept"), "200:kept-text");
+    EXPECT_EQ(eval("uploaded.detached.reopened"), "200:reopened-blob");
+    EXPECT_EQ(eval("uploaded.detached.reopenedUnaborted"), "200:reopenedUnaborted-blob");
+    // (Whether the engine keeps that window object is its own affair: either way each load is its call's.)
+    EXPECT_EQ(eval("uploaded.detached.reused"), eval("uploaded.detached.reusedKept") == "true" ? "200:reused-blob" : "200:reused-text");
+    EXPECT_EQ(eval("uploaded.detached.forged0"), "4");
+    EXPECT_EQ(eval("uploaded.detached.forged1"), "4");
     EXPECT_EQ(eval("uploaded.detached.many"), "300");
     EXPECT_EQ(eval("uploaded.detached.headers"), "200:with-headers");
     for (const testsupport::RecordedRequest& request : server.requests())
@@ -1113,4 +1135,6 @@ TEST_F(ApplicationOnEngineTest, DISABLED_LastStartReadsTheRestoredValue) {
     EXPECT_TRUE(log.contains("Restored: localStorage database"));
     EXPECT_FALSE(log.contains("Error in HYBLocalStorage")) << "the start page's own reset finds the copy in place";
 }
+
+
 
