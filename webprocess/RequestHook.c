@@ -353,8 +353,8 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "  try { apply(paramsText, body, []); return true; } catch (e) {}"                                            \
     "  return false; }"                                                                                            \
     " function isRequest(value) { try { apply(requestMethod, value, []); return true; } catch (e) { return false; } }" \
-    " var originOf = (getOwn(window, 'origin') || getOwn(getPrototypeOf(window), 'origin') || {}).get, self = window;" \
-    " function ownDocument() { try { var origin = apply(originOf, self, []);"                                        \
+    " var originOf = (getOwn(window, 'origin') || getOwn(getPrototypeOf(window), 'origin') || {}).get, thisWindow = window;" \
+    " function ownDocument() { try { var origin = apply(originOf, thisWindow, []);"                                 \
     "  return origin === 'file://' || origin === '" LOCAL_ROUTE_ORIGIN "'; } catch (e) { return false; } }"        \
     " var OwnHeaders = Headers, OwnString = String, members = ['method', 'headers', 'body', 'referrer',"             \
     "  'referrerPolicy', 'mode', 'credentials', 'cache', 'redirect', 'integrity', 'keepalive', 'signal', 'priority'];" \
