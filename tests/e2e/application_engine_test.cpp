@@ -715,7 +715,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         // Such a frame's bare send, kept after the frame went, applied inside a text call's "loadstart" handler to
         // another request, and to the call's own request aborted (or not) and opened again: each load is its own
         // call's, the Blob's never taken for the text's; nor is a request that names the mark itself.
-        "function detached(base, done) { var got = {many: 0}, waiting = 308;"
+        "function detached(base, done) { var got = {many: 0}, waiting = 309;"
         " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
         " var gone = document.createElement('iframe'); gone.setAttribute('sandbox', 'allow-same-origin');"
         " document.body.appendChild(gone); var bareSend = gone.contentWindow.XMLHttpRequest.prototype.send; gone.remove();"
@@ -744,6 +744,11 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         " var headerEnd = end('headers'); fetch(base + '/open?withHeaders', {method: 'POST', body: 'with-headers', headers: {'X-A': '1'}})"
         "  .then(function (r) { return r.text().then(function (t) { headerEnd(r.status + ':' + t); }); }, function () { headerEnd('failed'); })"
         "  .then(function () { Headers.prototype[Symbol.iterator] = iterate; });"
+        // A text upload whose page named the mark itself: the guard's secret comes after the page's value, and the
+        // load goes as the application answers it (no preflight for a header the page's server never sees).
+        " var marked = new XMLHttpRequest(), markedEnd = end('markedText'); marked.open('POST', base + '/echo?markedText');"
+        " marked.setRequestHeader('Hyb-Body', 'bytes'); marked.onloadend = function () { markedEnd(marked.status + ':' + marked.responseText); };"
+        " marked.send('marked-text');"
         // Three hundred uploads at once, each answered with its own text.
         " for (var i = 0; i < 300; i++) (function (i) { var x = new XMLHttpRequest(), e = end('many' + i); x.open('POST', base + '/echo?many');"
         "  x.onloadend = function () { if (x.status === 200 && x.responseText === 'many' + i) got.many++; e(''); }; x.send('many' + i); })(i); }");
@@ -810,6 +815,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(eval("uploaded.detached.forged0"), "4");
     EXPECT_EQ(eval("uploaded.detached.forged1"), "4");
     EXPECT_EQ(eval("uploaded.detached.many"), "300");
+    EXPECT_EQ(eval("uploaded.detached.markedText"), "200:marked-text");
     EXPECT_EQ(eval("uploaded.detached.headers"), "200:with-headers");
     for (const testsupport::RecordedRequest& request : server.requests())
         EXPECT_NE(request.body, "iterated-blob") << "a load started inside the fetch's call took its vouch";
@@ -841,6 +847,8 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     for (const auto& [key, requests] : byKey)
         for (const testsupport::RecordedRequest& request : requests)
             EXPECT_FALSE(request.header("Hyb-Body")) << key << ": the web process's mark went out";
+    for (const testsupport::RecordedRequest& request : server.requests())
+        EXPECT_FALSE(request.method == "OPTIONS" && request.query == "markedText") << "a preflight for the page's own text";
     const std::size_t uploadRequests = server.requests().size();
 
     // A page of an allowed host that the view is led to makes its loads through the engine: the whitelist
