@@ -446,6 +446,18 @@ static gboolean same_secret(const char* a, const char* b)
     return differ == 0;
 }
 
+/* The secret a request carries: the last value of its mark, the one the guard added just before the send (a
+ * value the page gave the header itself comes before it, joined with a comma). */
+static const char* carried_secret(SoupMessageHeaders* headers)
+{
+    const char* list = headers ? soup_message_headers_get_list(headers, HYB_BODY_HEADER) : NULL;
+    const char* last = list ? strrchr(list, ',') : NULL;
+    const char* secret = last ? last + 1 : list;
+    while (secret && (*secret == ' ' || *secret == '\t'))
+        secret++;
+    return secret;
+}
+
 /* Whether a call of the page vouches for this load (one that may carry a body, its request's headers
  * `headers`): its request carries the secret of an open span, or it is the first started in the innermost span
  * of a fetch. Either vouch is then used up. */
@@ -453,7 +465,7 @@ static gboolean take_body_vouch(WebKitWebPage* page, SoupMessageHeaders* headers
 {
     BodySpans* spans = body_spans(page);
     const guint open = MIN(spans->depth, MAX_BODY_SPANS);
-    const char* secret = headers ? soup_message_headers_get_one(headers, HYB_BODY_HEADER) : NULL;
+    const char* secret = carried_secret(headers);
     if (secret && strlen(secret) == BODY_SECRET_BYTES * 2) {
         for (guint i = 0; i < open; i++) {
             if (spans->secret[i][0] && same_secret(secret, spans->secret[i])) {

@@ -715,7 +715,7 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         // Such a frame's bare send, kept after the frame went, applied inside a text call's "loadstart" handler to
         // another request, and to the call's own request aborted (or not) and opened again: each load is its own
         // call's, the Blob's never taken for the text's; nor is a request that names the mark itself.
-        "function detached(base, done) { var got = {many: 0}, waiting = 308;"
+        "function detached(base, done) { var got = {many: 0}, waiting = 313;"
         " function end(key) { return function (text) { got[key] = text; if (--waiting === 0) done(got); }; }"
         " var gone = document.createElement('iframe'); gone.setAttribute('sandbox', 'allow-same-origin');"
         " document.body.appendChild(gone); var bareSend = gone.contentWindow.XMLHttpRequest.prototype.send; gone.remove();"
@@ -744,6 +744,26 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         " var headerEnd = end('headers'); fetch(base + '/open?withHeaders', {method: 'POST', body: 'with-headers', headers: {'X-A': '1'}})"
         "  .then(function (r) { return r.text().then(function (t) { headerEnd(r.status + ':' + t); }); }, function () { headerEnd('failed'); })"
         "  .then(function () { Headers.prototype[Symbol.iterator] = iterate; });"
+        // The call's own request opened again, by a synchronous GET's "readystatechange" (whose load uses up no
+        // mark), by an asynchronous GET's "loadstart", and by its upload's "loadstart" after an abort: its secret
+        // goes with the headers open() clears, and the Blob sent after is never taken for the text.
+        " function reopen(key, method, sync, at) { var x = new XMLHttpRequest(), e = end(key), target = at === 'upload' ? x.upload : x, fired = false;"
+        "  var event = at === 'upload' ? 'loadstart' : at;"
+        "  x.open(method, base + '/echo?' + key + 'First', !sync); target['on' + event] = function () {"
+        "   if (fired || (event === 'readystatechange' && x.readyState !== 4)) return; fired = true; if (at === 'upload') x.abort();"
+        "   x.open('POST', base + '/open?' + key); x.onreadystatechange = null; x.onloadend = function () { e(x.status + ':' + x.responseText); };"
+        "   bareSend.call(x, new Blob([key + '-blob'])); }; x.send(key + '-text'); }"
+        " reopen('syncGet', 'GET', true, 'readystatechange'); reopen('asyncGet', 'GET', false, 'loadstart'); reopen('upload', 'POST', false, 'upload');"
+        // A text upload whose page named the mark itself: the guard's secret comes after the page's value, and the
+        // load goes as the application answers it (no preflight for a header the page's server never sees).
+        " var marked = new XMLHttpRequest(), markedEnd = end('markedText'); marked.open('POST', base + '/echo?markedText');"
+        " marked.setRequestHeader('Hyb-Body', 'bytes'); marked.onloadend = function () { markedEnd(marked.status + ':' + marked.responseText); };"
+        " marked.send('marked-text');"
+        // Bodies for a host the whitelist refuses, by the roads that keep going when the page goes: none reaches it.
+        " var refused = base.replace('127.0.0.1', 'localhost'), keptAliveEnd = end('keptAlive');"
+        " got.refusedBeacon = String(navigator.sendBeacon(refused + '/open?refusedBeacon', new Blob(['refused-beacon'])));"
+        " fetch(refused + '/open?refusedKeepalive', {method: 'POST', body: 'refused-keepalive', keepalive: true})"
+        "  .then(function (r) { keptAliveEnd(String(r.status)); }, function () { keptAliveEnd('failed'); });"
         // Three hundred uploads at once, each answered with its own text.
         " for (var i = 0; i < 300; i++) (function (i) { var x = new XMLHttpRequest(), e = end('many' + i); x.open('POST', base + '/echo?many');"
         "  x.onloadend = function () { if (x.status === 200 && x.responseText === 'many' + i) got.many++; e(''); }; x.send('many' + i); })(i); }");
@@ -810,6 +830,11 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(eval("uploaded.detached.forged0"), "4");
     EXPECT_EQ(eval("uploaded.detached.forged1"), "4");
     EXPECT_EQ(eval("uploaded.detached.many"), "300");
+    EXPECT_EQ(eval("uploaded.detached.syncGet"), "200:syncGet-blob");
+    EXPECT_EQ(eval("uploaded.detached.asyncGet"), "200:asyncGet-blob");
+    EXPECT_EQ(eval("uploaded.detached.upload"), "200:upload-blob");
+    EXPECT_EQ(eval("uploaded.detached.markedText"), "200:marked-text");
+    EXPECT_EQ(eval("uploaded.detached.keptAlive"), "401");
     EXPECT_EQ(eval("uploaded.detached.headers"), "200:with-headers");
     for (const testsupport::RecordedRequest& request : server.requests())
         EXPECT_NE(request.body, "iterated-blob") << "a load started inside the fetch's call took its vouch";
@@ -841,6 +866,8 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     for (const auto& [key, requests] : byKey)
         for (const testsupport::RecordedRequest& request : requests)
             EXPECT_FALSE(request.header("Hyb-Body")) << key << ": the web process's mark went out";
+    for (const testsupport::RecordedRequest& request : server.requests())
+        EXPECT_FALSE(request.method == "OPTIONS" && request.query == "markedText") << "a preflight for the page's own text";
     const std::size_t uploadRequests = server.requests().size();
 
     // A page of an allowed host that the view is led to makes its loads through the engine: the whitelist
