@@ -751,7 +751,8 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
         "  var event = at === 'upload' ? 'loadstart' : at;"
         "  x.open(method, base + '/echo?' + key + 'First', !sync); target['on' + event] = function () {"
         "   if (fired || (event === 'readystatechange' && x.readyState !== 4)) return; fired = true; if (at === 'upload') x.abort();"
-        "   x.open('POST', base + '/open?' + key); x.onreadystatechange = null; x.onloadend = function () { e(x.status + ':' + x.responseText); };"
+        "   x.open('POST', base + '/open?' + key); x.onreadystatechange = null;"
+        "   x.onloadend = function () { if (x.readyState === 4) e(x.status + ':' + x.responseText); };" // not the first's end
         "   bareSend.call(x, new Blob([key + '-blob'])); }; x.send(key + '-text'); }"
         " reopen('syncGet', 'GET', true, 'readystatechange'); reopen('asyncGet', 'GET', false, 'loadstart'); reopen('upload', 'POST', false, 'upload');"
         // A text upload whose page named the mark itself: the guard's secret comes after the page's value, and the
