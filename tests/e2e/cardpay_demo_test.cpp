@@ -9,6 +9,7 @@
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -156,7 +157,9 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
         int status = 0;
         ::waitpid(pid, &status, 0);
         g_spawn_close_pid(pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        // By the signal whose handler ran first: signals sent 5 ms apart may be handled on two threads, and a
+        // busy machine may run the later one's handler first.
+        EXPECT_TRUE(WIFSIGNALED(status) && std::find(signals.begin(), signals.end(), WTERMSIG(status)) != signals.end()) << status;
         EXPECT_EQ(out, "{\"code\":\"cancel\",\"data\":\"\"}\n");
         EXPECT_TRUE(server.commands("query").empty());
         EXPECT_TRUE(server.commands("pay").empty());
