@@ -397,8 +397,8 @@ static WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* req
     "})"
 
 typedef struct {
-    gboolean first[MAX_BODY_SPANS]; /* per span from the outermost: it vouches for the first load started in it */
-    guint loads[MAX_BODY_SPANS];     /* the loads that may carry a body started while it was the innermost */
+    gboolean first[MAX_BODY_SPANS]; /* per span from the outermost: it still vouches for the next load started
+                                     * in it while it is the innermost (a fetch's, until its first) */
     char secret[MAX_BODY_SPANS][BODY_SECRET_BYTES * 2 + 1]; /* its call's own request carries it; "" once used */
     guint depth;
     guint closing; /* the idle source that closes every span once the page's script has returned */
@@ -479,9 +479,7 @@ static gboolean take_body_vouch(WebKitWebPage* page, SoupMessageHeaders* headers
     const guint i = spans->depth - 1;
     const gboolean first = spans->first[i];
     spans->first[i] = FALSE;
-    if (spans->loads[i] < G_MAXUINT)
-        spans->loads[i]++;
-    return first && spans->loads[i] == 1;
+    return first;
 }
 
 /* A new span's secret, in hexadecimal; FALSE when no random bytes could be had. */
@@ -522,7 +520,6 @@ static char* body_span(int what, gpointer data)
             const guint i = spans->depth;
             const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
             spans->first[i] = what == 2;
-            spans->loads[i] = 0;
             memset(spans->secret[i], 0, sizeof spans->secret[i]);
             if (what == 1 && !(routing && routing->foreign) && make_body_secret(spans->secret[i]))
                 given = g_strdup(spans->secret[i]);
