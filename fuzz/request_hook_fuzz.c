@@ -2,6 +2,10 @@
  * its file-local functions that the fuzz target drives, under names of their own. */
 #include "webprocess/LoadRules.c"
 #include "webprocess/RequestHook.c"
+#include "webprocess/LoadRouting.c"
+#include "webprocess/BodyGuard.c"
+#include "webprocess/PageAnswers.c"
+#include "webprocess/ValueText.c"
 
 char* fuzz_hook_without_fragment(const char* uri) { return without_fragment(uri); }
 gboolean fuzz_hook_stays_local(const char* uri) { return stays_local(uri); }
