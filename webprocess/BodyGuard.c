@@ -1,4 +1,4 @@
-/* ---- request bodies ---------------------------------------------------------------------------------
+/* Request bodies: which routed loads the UI process may read the body of.
  *
  * The engine hands the UI process a routed load's body only when it holds bytes alone: one that holds a Blob
  * (a File, a FormData with one) cannot be read there, and asking for it stops the application. Nothing the

@@ -1,4 +1,4 @@
-/* ---- which loads go to the UI process -----------------------------------------------------------------
+/* Which loads of a page go to the UI process, and the route URLs they go to.
  *
  * A load goes to the UI process only when the application has to answer it: the bridge path, a file or any
  * scheme but the web's (the application's file systems, its photo library, its other protocols), a web load

@@ -1,4 +1,5 @@
-/* ---- answers to the page's calls ---------------------------------------------------------------------
+/* The UI process's scripts for the page ("hyb.eval" and "hyb.post" messages), run in its main frame, and
+ * their results as text; among them the answers to the page's calls, run as calls.
  *
  * Each answer the UI process sends is a script of one form:
  *     hybrid.require('hybrid/exec').nativeCallback('<callback id>',<status>,<message as JSON>,<0 or 1>)
@@ -20,14 +21,17 @@
 #define ANSWER_FUNCTION                                                                                      \
     "(function (id, status, message, keep) {"                                                               \
     " return hybrid.require('hybrid/exec').nativeCallback(id, status, message, keep); })"
+#define ANSWER_FUNCTION_KEY "hyb-answer-function"
 #define MICROTASKS_FUNCTION                                                                                  \
     "(function () { var target = new EventTarget(), event = new Event('hyb-microtasks');"                    \
     " target.addEventListener('hyb-microtasks', function () {});"                                             \
     " return function () { target.dispatchEvent(event); }; })()"
+#define MICROTASKS_FUNCTION_KEY "hyb-microtasks-function"
 /* A string result as text: NULL when it has no lone surrogate (it converts as it is), else the string with each
  * lone one as U+FFFD. (With the "u" flag the class matches only a surrogate that is not half of a pair.) */
 #define WELL_FORMED_FUNCTION \
     "(function (s) { return /[\\uD800-\\uDFFF]/u.test(s) ? s.replace(/[\\uD800-\\uDFFF]/gu, '\\uFFFD') : null; })"
+#define WELL_FORMED_FUNCTION_KEY "hyb-well-formed-function"
 #define MAX_ANSWER_SCRIPT 65536
 #define MAX_CALLBACK_ID 100
 #define MAX_ANSWER_NESTING 1000
@@ -215,6 +219,15 @@ static JSCValue* page_function(WebKitWebPage* page, JSCContext* context, const c
     }
     return g_object_ref(function);
 }
+
+/* A new window object in the main frame (a new document): the old one's functions, and with them that page, go. */
+void forget_page_functions(WebKitWebPage* page)
+{
+    g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
+    g_object_set_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, NULL);
+    g_object_set_data(G_OBJECT(page), WELL_FORMED_FUNCTION_KEY, NULL);
+}
+
 /* Runs the page's microtasks now, as the engine does once a script of its own has run: the engine runs those
  * that scripts evaluated here queued (a promise's reactions, say) only at its next task, which may come after
  * the UI process's next message. A listener of the engine's own world, called by the engine, ends with them. */

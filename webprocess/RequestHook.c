@@ -1,15 +1,14 @@
 /* The module the web engine loads into each of its web processes.
  *
- * It sends back to the UI process the sub-resource loads of a page (images, scripts, XHR, fetch, ...) that
- * the application has to answer (see "which loads go to the UI process" below), so that the application's URL
- * protocols see each one as they would on the phone; every other load goes out unrouted, through the engine's
- * own network stack. A routed request's URL is rewritten to "hybroute://<its origin, see route_host>/?<the
- * original URL, escaped>", or for a file URL to "hybroute-local://load<its path>[?<its query>]", schemes the
- * UI process serves. Headers set by the page travel with the rewritten request; a route URL the page writes
- * itself names no load (the UI process refuses it), so every routed load is one the engine's own checks let
- * the page make. Documents (the main frame's and sub-frames') load unchanged: their navigations were already
- * decided by the UI process, which names them to this module in a "hyb.navigation" message before it lets
- * them go.
+ * It sends back to the UI process the sub-resource loads of a page (images, scripts, XHR, fetch, ...) that the
+ * application has to answer (see LoadRouting.c), so that the application's URL protocols see each one as they
+ * would on the phone; every other load goes out unrouted, through the engine's own network stack. A routed
+ * request's URL is rewritten to "hybroute://<its origin, see route_host>/?<the original URL, escaped>", or for
+ * a file URL to "hybroute-local://load<its path>[?<its query>]", schemes the UI process serves. Headers set by
+ * the page travel with the rewritten request; a route URL the page writes itself names no load (the UI process
+ * refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main
+ * frame's and sub-frames') load unchanged: their navigations were already decided by the UI process, which
+ * names them to this module in a "hyb.navigation" message before it lets them go.
  *
  * The page's bridge requests (path "/!hyb_exec" exactly as written, see BridgePath.h) go to
  * "hybroute://exec/?<the original URL, escaped>" with their headers: the UI process hands them to the
@@ -26,8 +25,9 @@
  * microtasks the scripts queued run (see run_microtasks). A script sent with a mark (Messages.h) is answered
  * with its value as JSON text written here instead (see value_text).
  *
- * Runs on the web process's main thread only. Built without sanitizers: the web process does not load the
- * sanitizer runtimes.
+ * This file keeps the module's entry: its signals, its messages and each request's way; RequestHook.h says
+ * what the other files keep. Runs on the web process's main thread only. Built without sanitizers: the web
+ * process does not load the sanitizer runtimes.
  */
 #include "webprocess/BridgePath.h"
 #include "webprocess/LoadRules.h"
@@ -160,16 +160,14 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     return FALSE;
 }
 
-/* A new window object in the main frame (a new document): the old one's function, and with it that page, go. */
+/* A frame's new window object: its calls that send bodies are wrapped, and in the main frame (a new document)
+ * the old one's functions, and with them that page, go. */
 static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
 {
     (void)user_data;
     guard_bodies(page, frame, world);
-    if (webkit_frame_is_main_frame(frame)) {
-        g_object_set_data(G_OBJECT(page), ANSWER_FUNCTION_KEY, NULL);
-        g_object_set_data(G_OBJECT(page), MICROTASKS_FUNCTION_KEY, NULL);
-        g_object_set_data(G_OBJECT(page), WELL_FORMED_FUNCTION_KEY, NULL);
-    }
+    if (webkit_frame_is_main_frame(frame))
+        forget_page_functions(page);
 }
 
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)

@@ -1,6 +1,13 @@
-/* What the files of the web process's module share; RequestHook.c keeps the module's entry. */
-#ifndef HYB_WEBPROCESS_REQUEST_HOOK_H
-#define HYB_WEBPROCESS_REQUEST_HOOK_H
+/* What the files of the web process's module share. Each keeps one concern:
+ * - RequestHook.c: the module's entry (its signals and messages, each request's way) and the state each
+ *   page keeps;
+ * - LoadRouting.c: which loads go to the UI process (how a page's view routes, the navigations it allowed,
+ *   the bound on what goes out unrouted) and the route URLs they go to;
+ * - BodyGuard.c: which routed loads' bodies the UI process may read, as the page's own calls vouch;
+ * - PageAnswers.c: the UI process's scripts for the page and their results as text, answers to the page's
+ *   calls run as calls;
+ * - ValueText.c: a marked script's value as JSON text, written by the engine's own serialiser. */
+#pragma once
 
 #include "webprocess/LoadRules.h"
 
@@ -15,9 +22,6 @@
 #define REFUSED_ROUTE ROUTE_SCHEME "://refused/"
 #define EXEC_ROUTE_PREFIX ROUTE_SCHEME "://exec/?"
 #define EVAL_MESSAGE "hyb.eval"
-#define ANSWER_FUNCTION_KEY "hyb-answer-function"
-#define MICROTASKS_FUNCTION_KEY "hyb-microtasks-function"
-#define WELL_FORMED_FUNCTION_KEY "hyb-well-formed-function"
 
 #define ROUTING_KEY "hyb-routing"
 
@@ -69,9 +73,8 @@ G_GNUC_INTERNAL void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKi
 G_GNUC_INTERNAL gboolean may_carry_body(WebKitURIRequest* request);
 
 /* PageAnswers.c */
+G_GNUC_INTERNAL void forget_page_functions(WebKitWebPage* page);
 G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply);
 
 /* ValueText.c */
 G_GNUC_INTERNAL GBytes* value_text(JSCContext* context, JSCValue* value);
-
-#endif

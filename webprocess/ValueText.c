@@ -1,4 +1,4 @@
-/* ---- a script's value, written by the module ---------------------------------------------------------
+/* A script's value, written by the module.
  *
  * A script of the page's world sent with HYB_VALUE_MARK before its text is answered with its completion value as
  * JSON text, written here by the engine's own serialiser, never by a function the page can replace (its
