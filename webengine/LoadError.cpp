@@ -91,6 +91,13 @@ platform::Error stoppedLoadError(const std::string& uri)
     return result;
 }
 
+platform::Error refusedAnswerError(const std::string& uri, const std::string& why)
+{
+    platform::Error result(kWebKitErrorDomain, kWebKitErrorFrameLoadInterrupted, "Frame load interrupted: " + why + ", which this view neither shows nor saves");
+    result.userInfo.set(platform::kURLErrorFailingURLStringKey, uri);
+    return result;
+}
+
 platform::Error terminatedLoadError(const std::string& uri)
 {
     platform::Error result(kWebKitErrorDomain, kWebKitErrorWebProcessEnded, "The page's web process ended before its load");

@@ -24,6 +24,9 @@ namespace webengine {
 inline constexpr const char* kWebKitErrorDomain = "WebKitErrorDomain";
 // WebKit's code for a load it refuses to make: a restricted port (9, 6000...) or address (0.0.0.0).
 inline constexpr long long kWebKitErrorCannotUseRestrictedPort = 103;
+// WebKit's code for a load whose answer the view does not show (an attachment, a type no view shows), as the
+// phone's web view reports it.
+inline constexpr long long kWebKitErrorFrameLoadInterrupted = 102;
 // The engine's code for a load whose page's web process ended (crashed, or ended by WebKit) before it did.
 inline constexpr long long kWebKitErrorWebProcessEnded = 300;
 
@@ -35,6 +38,9 @@ platform::Error refusedLoadError(const std::string& uri);
 // A load WebKit stopped without reporting a finish or a failure, before any document came (a server led it
 // to an address the engine does not follow, such as a file URL): kURLErrorUnsupportedURL.
 platform::Error stoppedLoadError(const std::string& uri);
+// A load whose answer would have been a download (`why` says what it is), which no view saves:
+// kWebKitErrorFrameLoadInterrupted.
+platform::Error refusedAnswerError(const std::string& uri, const std::string& why);
 // A load whose page's web process ended before it did: kWebKitErrorWebProcessEnded.
 platform::Error terminatedLoadError(const std::string& uri);
 

@@ -1,6 +1,7 @@
 #include "webengine/WebContext.h"
 
 #include "webengine/RouteURL.h"
+#include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngine.h"
 
 #include <webkit2/webkit2.h>
@@ -69,6 +70,7 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
         g_object_unref(manager);
     }
     webkit_web_context_set_web_extensions_directory(context, WebContext::webProcessModuleFolder().c_str());
+    answerUserPrompts(context);
     webkit_web_context_register_uri_scheme(context, kRouteScheme, onRouteRequest, nullptr, nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kRouteScheme);

@@ -15,6 +15,7 @@
 #include "webengine/RoutedLoad.h"
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
+#include "webengine/UserPrompts.h"
 #include "webprocess/Messages.h"
 
 #include <cairo.h>
@@ -284,6 +285,8 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     // under which neither the window's close, a signal nor a screenshot's time-out could end the
     // application, and the page's script waits for it.
     g_signal_connect(m_view, "print", G_CALLBACK(+[](WebKitWebView*, WebKitPrintOperation*, gpointer) -> gboolean { return TRUE; }), nullptr);
+    g_signal_connect(m_view, "create", G_CALLBACK(onCreate), this);
+    answerUserPrompts(m_view);
 }
 
 WebKitEngine::~WebKitEngine()
@@ -848,16 +851,86 @@ int WebKitEngine::onDecidePolicy(WebKitWebView*, void* decision, int type, WebKi
 {
     switch (static_cast<WebKitPolicyDecisionType>(type)) {
     case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
-        return self->decideNavigation(decision, false);
+        return self->decideNavigation(decision);
     case WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION:
-        return self->decideNavigation(decision, true);
+        // No window is made: the navigation is asked about (and loads) in this view.
+        webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+        self->openHere(webkit_navigation_action_get_request(
+            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision))));
+        return TRUE;
     case WEBKIT_POLICY_DECISION_TYPE_RESPONSE:
-        break;
+        self->decideResponse(decision);
+        return TRUE;
     }
     return FALSE;
 }
 
-bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
+void* WebKitEngine::onCreate(WebKitWebView*, void* navigationAction, WebKitEngine* self)
+{
+    self->openHere(webkit_navigation_action_get_request(static_cast<WebKitNavigationAction*>(navigationAction)));
+    return nullptr; // no new view
+}
+
+void WebKitEngine::openHere(void* uriRequest)
+{
+    auto* request = WEBKIT_URI_REQUEST(uriRequest);
+    const char* uri = webkit_uri_request_get_uri(request);
+    if (!uri || !*uri || !mayOpenHere(uri))
+        return;
+    // The main frame's navigation (no frame of the page is asked about), judged by the client and by the file
+    // rule as any of the page's; no document of the application's.
+    m_requestedDocument = uri;
+    webkit_web_view_load_request(m_view, request);
+}
+
+bool WebKitEngine::mayOpenHere(const std::string& target) const
+{
+    std::string scheme = target.substr(0, target.find(':'));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
+    // A file from a file document only; never a data: URL, an "about:" page (an empty window has nothing to
+    // show here: the page stays) or the application's and the route's schemes.
+    if (scheme == "file")
+        return isFileURL(url());
+    return scheme != "data" && scheme != "about" && scheme != kRouteScheme && scheme != kLocalRouteScheme && !WebContext::isApplicationScheme(scheme);
+}
+
+void WebKitEngine::decideResponse(void* decisionPointer)
+{
+    auto* decision = WEBKIT_RESPONSE_POLICY_DECISION(decisionPointer);
+    WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
+    std::optional<std::string> refusal;
+    char* disposition = nullptr;
+    SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
+    if (headers && soup_message_headers_get_content_disposition(headers, &disposition, nullptr) && g_ascii_strcasecmp(disposition, "attachment") == 0)
+        refusal = "the answer is an attachment";
+    g_free(disposition);
+    if (!refusal && !webkit_response_policy_decision_is_mime_type_supported(decision)) {
+        const char* type = webkit_uri_response_get_mime_type(response);
+        refusal = "the answer's type (" + std::string(type ? type : "none") + ") is not one a web view shows";
+    }
+    if (!refusal) {
+        webkit_policy_decision_use(WEBKIT_POLICY_DECISION(decision));
+        return;
+    }
+    webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+    if (webkit_response_policy_decision_is_main_frame_main_resource(decision))
+        m_refusedAnswer = std::move(refusal);
+}
+
+void WebKitEngine::downloadRefused(const std::string& url)
+{
+    if (isDeferring()) {
+        defer([this, url] { downloadRefused(url); });
+        return;
+    }
+    if (m_loadState != LoadState::Allowed || url != m_allowedURL)
+        return;
+    m_loadState = LoadState::Idle;
+    m_requestedDocument.reset();
+    m_client.didFailLoad(refusedAnswerError(url, "the answer is a download"));
+}
+
+bool WebKitEngine::decideNavigation(void* decisionPointer)
 {
     auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
     WebKitNavigationAction* action =
@@ -872,14 +945,14 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     const std::string current = url();
     // A reload loads the document again, whatever fragment the page shows meanwhile.
     const bool reload = request.type == NavigationType::Reload;
-    request.isFragmentChange = !newWindow && !reload && !current.empty() && request.url.find('#') != std::string::npos
+    request.isFragmentChange = !reload && !current.empty() && request.url.find('#') != std::string::npos
         && withoutFragment(request.url) == withoutFragment(current)
         && (request.url != current || isUndoneFragmentChange(current));
     request.mainDocumentURL = request.isFragmentChange ? current : request.url;
 
     // The engine's own putting back of a refused fragment change WebKit applied: nothing the client asked for.
     // Never the document this view was asked to load, which the client is asked about like any other.
-    if (!newWindow && !reload && m_undoing > 0 && request.url == m_undoTarget && m_requestedDocument != request.url) {
+    if (!reload && m_undoing > 0 && request.url == m_undoTarget && m_requestedDocument != request.url) {
         webkit_policy_decision_use(decision);
         return true;
     }
@@ -890,10 +963,10 @@ bool WebKitEngine::decideNavigation(void* decisionPointer, bool newWindow)
     if (!request.isFragmentChange && isDeferring()) {
         std::shared_ptr<WebKitPolicyDecision> held(WEBKIT_POLICY_DECISION(g_object_ref(decision)),
                                                    [](WebKitPolicyDecision* d) { g_object_unref(d); });
-        defer([this, held, request = std::move(request), newWindow] { answerNavigation(held.get(), request, newWindow); });
+        defer([this, held, request = std::move(request)] { answerNavigation(held.get(), request); });
         return true;
     }
-    answerNavigation(decision, request, newWindow);
+    answerNavigation(decision, request);
     return true;
 }
 
@@ -921,7 +994,7 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
     return answer.ok() && *answer == "true";
 }
 
-void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& askedRequest, bool newWindow)
+void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& askedRequest)
 {
     auto* decision = WEBKIT_POLICY_DECISION(decisionPointer);
     // A document the page could read through its frames (or show, then read) only from the application's
@@ -933,15 +1006,15 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         return;
     }
     // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
-    // of its origin: the same fragment on another document (a frame of another origin changing its own, a new
-    // window), or put on the page's by a frame of another origin, carries no call of the page's, and is
-    // refused without being asked about. WebKit applies such a refused change all the same: the page's URL is
-    // put back, as after a change the client refuses, so that nothing of the other document's stays in the
-    // page's URL or history. (A reload or a step in history is no signal, whatever fragment its URL shows: the
-    // client is asked about it as about any load.)
+    // of its origin: the same fragment on another document (a frame of another origin changing its own), or put
+    // on the page's by a frame of another origin, carries no call of the page's, and is refused without being
+    // asked about. WebKit applies such a refused change all the same: the page's URL is put back, as after a
+    // change the client refuses, so that nothing of the other document's stays in the page's URL or history.
+    // (A reload or a step in history is no signal, whatever fragment its URL shows: the client is asked about
+    // it as about any load.)
     const bool reloadOrStep = askedRequest.type == NavigationType::Reload || askedRequest.type == NavigationType::BackForward;
     if (hasSignalFragment(askedRequest.url) && !reloadOrStep
-        && (newWindow || withoutFragment(askedRequest.url) != withoutFragment(url())
+        && (withoutFragment(askedRequest.url) != withoutFragment(url())
             || !isPageOriginsNavigation(askedRequest.headers, url()))) {
         webkit_policy_decision_ignore(decision);
         if (askedRequest.isFragmentChange) {
@@ -955,12 +1028,10 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         return;
     }
     NavigationRequest request = askedRequest;
-    if (!newWindow && !request.isFragmentChange && isFrameLoad(request.url)) {
+    if (!request.isFragmentChange && isFrameLoad(request.url)) {
         request.isSubFrame = true;
         request.mainDocumentURL = url();
     }
-    WebKitURIRequest* uriRequest = webkit_navigation_action_get_request(
-        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
     // Keep the view alive and find out whether the client destroyed the engine during the question.
     g_object_ref(m_view);
     WebKitWebView* view = m_view;
@@ -989,16 +1060,14 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         // Another application's URL (a sign-in page's return, say): this view loads nothing.
         webkit_policy_decision_ignore(decision);
         forgetRequested();
-    } else if (newWindow) {
-        // The phone's web view has no other windows: an allowed new-window navigation loads here.
-        webkit_policy_decision_ignore(decision);
-        webkit_web_view_load_request(m_view, uriRequest);
     } else {
         if (!request.isFragmentChange) {
             if (m_loadState == LoadState::Idle && !request.isSubFrame)
                 m_loadState = LoadState::Allowed;
-            if (!request.isSubFrame)
+            if (!request.isSubFrame) {
+                m_allowedURL = request.url;
                 tellRouting(request.url);
+            }
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(
                 m_view, webkit_user_message_new(kNavigationMessage, g_variant_new_string(request.url.c_str())),
@@ -1107,6 +1176,9 @@ void WebKitEngine::scheduleDeferred()
 void WebKitEngine::onLoadChanged(WebKitWebView*, int event, WebKitEngine* self)
 {
     const unsigned document = event == WEBKIT_LOAD_COMMITTED ? ++self->m_documents : self->m_documents;
+    // A refusal is of the answer of the load under way (a new one's start leaves an earlier one's behind).
+    if (event == WEBKIT_LOAD_STARTED)
+        self->m_refusedAnswer.reset();
     // A deferred event runs in its turn: it must not queue itself again behind the events after it.
     if (self->isDeferring()) {
         self->defer([self, event, uri = self->url(), document] { self->loadChanged(event, uri, document); });
@@ -1285,17 +1357,21 @@ void WebKitEngine::endSilentlyStoppedLoad(bool queued)
 
 int WebKitEngine::onLoadFailed(WebKitWebView*, int, const char* uri, void* error, WebKitEngine* self)
 {
+    // WebKit fails the load whose answer was refused as interrupted by a decision, as one the client refused.
+    std::optional<std::string> refused = std::exchange(self->m_refusedAnswer, std::nullopt);
+    if (!g_error_matches(static_cast<GError*>(error), WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+        refused.reset();
     if (self->isDeferring()) {
         std::shared_ptr<GError> copy(g_error_copy(static_cast<GError*>(error)), g_error_free);
-        self->defer([self, copy, uri = std::string(uri ? uri : "")] { self->loadFailed(uri.c_str(), copy.get()); });
+        self->defer([self, copy, refused, uri = std::string(uri ? uri : "")] { self->loadFailed(uri.c_str(), copy.get(), refused); });
         return TRUE;
     }
-    self->loadFailed(uri, error);
+    self->loadFailed(uri, error, refused);
     // Handled: the phone's web view shows no error page of its own.
     return TRUE;
 }
 
-void WebKitEngine::loadFailed(const char* uri, void* error)
+void WebKitEngine::loadFailed(const char* uri, void* error, const std::optional<std::string>& refusedAnswer)
 {
     cancelLoadTimer();
     const bool timedOut = m_loadTimedOut;
@@ -1305,7 +1381,8 @@ void WebKitEngine::loadFailed(const char* uri, void* error)
     if (m_loadState == LoadState::Idle)
         return;
     m_loadState = LoadState::Idle;
-    m_client.didFailLoad(loadErrorOf(static_cast<GError*>(error), uri, timedOut));
+    m_client.didFailLoad(refusedAnswer ? refusedAnswerError(uri ? uri : m_loadingURL, *refusedAnswer)
+                                       : loadErrorOf(static_cast<GError*>(error), uri, timedOut));
 }
 
 void WebKitEngine::routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request)

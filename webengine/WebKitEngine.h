@@ -32,6 +32,12 @@
 //   the engine's fault in the URL loading system's terms (LoadError.h); a load WebKit refuses outright (a
 //   restricted port or address), for which it shows an empty document and reports no failure, fails with
 //   WebKit's code 103.
+// - Nothing is saved to disk: an answer that is an attachment, or of a type no web view shows, is refused
+//   (a frame's stays empty; the page's load fails with WebKit's code 102, saying why), and a download
+//   WebKit starts anyway (a link's "download", a blob: or data: URL) is cancelled before it makes a file; a
+//   top-level navigation the client allowed that became one fails the same way (UserPrompts.h).
+// - One window: a navigation to a new window (a link's target, window.open) loads in this view, asked about
+//   as any navigation; the page's other questions for the person are answered as UserPrompts.h says.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
 //   blocked in a synchronous XHR waiting for exactly that answer, while the client decides a fragment
@@ -168,6 +174,10 @@ public:
     // sending thousands in one loop has no more than that held here). In a view of foreign pages, and from a
     // document of another origin than the page's (BridgeOrigin.h), it fails and is handed to nobody.
     void routeBridgeRequest(const std::shared_ptr<RoutedRequest>& request);
+    // A download of this view's, of `url`, was cancelled (UserPrompts.h): a top-level navigation to it that the
+    // client allowed and that WebKit made a download (a link's "download", a blob: or data: URL) never starts,
+    // so it fails for the client with refusedAnswerError.
+    void downloadRefused(const std::string& url);
 
 private:
     // Runs a routed load in the slot `ticket` gave it; endRoutedLoad stops it (or takes it out of the queue)
@@ -187,7 +197,8 @@ private:
     void cancelScriptDialogs(unsigned document = ~0u);
     // What the view last drew (no message to the page), for a page stopped in a dialog.
     platform::Result<Surface> drawnSurface();
-    void loadFailed(const char* uri, void* error);
+    // `refusedAnswer`: why the load's answer was refused, when that ended it (decideResponse).
+    void loadFailed(const char* uri, void* error, const std::optional<std::string>& refusedAnswer);
     // WebKit stops some loads without a finish or a failure (a server's redirect to a file URL, a page whose
     // frame was led there): once it says it no longer loads, a started load it never ended is ended here.
     static void onIsLoadingChanged(WebKitWebView*, void* paramSpec, WebKitEngine* self);
@@ -196,8 +207,18 @@ private:
     static void onWebProcessTerminated(WebKitWebView*, int reason, WebKitEngine* self);
     void webProcessTerminated(unsigned document);
     void endSilentlyStoppedLoad(bool queued);
-    bool decideNavigation(void* decision, bool newWindow);
-    void answerNavigation(void* decision, const NavigationRequest& request, bool newWindow);
+    bool decideNavigation(void* decision);
+    void answerNavigation(void* decision, const NavigationRequest& request);
+    // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
+    // stays empty; the main frame's load fails with refusedAnswerError.
+    void decideResponse(void* decision);
+    // A view has one window: what a page would open in a new one (a link's target, window.open) loads in this
+    // view instead, asked about as any navigation.
+    static void* onCreate(WebKitWebView*, void* navigationAction, WebKitEngine* self);
+    void openHere(void* uriRequest);
+    // Whether a new window's URL may open here: what the page could load itself. This view's own load is held
+    // to none of the rules by which WebKit keeps a web page from a file, a data: URL or a local scheme.
+    bool mayOpenHere(const std::string& target) const;
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
     // frame asks, so the page's frames are looked at). The document this view was asked to load (load,
     // loadHTML, reload, goBack, goForward) is the main frame's without a look until its load starts: the page
@@ -264,7 +285,10 @@ private:
     // finish or failure ends it.
     enum class LoadState { Idle, Allowed, Started };
     LoadState m_loadState = LoadState::Idle;
+    std::string m_allowedURL; // the last top-level navigation the client allowed
     std::string m_loadingURL; // the started load's URL, after its redirects
+    // Why the main frame's answer was refused (a download), until the load's failure that follows is told.
+    std::optional<std::string> m_refusedAnswer;
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
     bool m_loadCommitted = false; // the started load's document came
     // A fragment signal on the page's document without a referrer of its origin was refused and logged (once

@@ -11,6 +11,9 @@
 //   Library/WebKit/cookies.sqlite). Documents load in WebKit itself once the delegate allowed them.
 // - A new navigation or stopLoading ends the open load with didFailLoadWithError(-999), after
 //   stopLoading has returned (WebKit reports it from the main loop).
+// - A load whose answer would be a download (an attachment, a type no web view shows, a link's "download")
+//   fails with WebKitErrorDomain 102, as on the phone; nothing is saved. A page's new windows open in the
+//   view itself.
 // - Script evaluation waits in a nested loop (time-out 10 s, then ""); it answers "" at once while a
 //   sub-resource request of this view is being handed to a URL protocol, while the delegate decides a
 //   change of the URL fragment (the page's script waits for that decision) and inside the wait of another

@@ -8,13 +8,18 @@
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/stat.h>
+#include <webkit2/webkit2.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +60,117 @@ public:
 
 private:
     std::string m_path;
+};
+
+// What a page could have written on the user's disk: every file under HOME (which holds the XDG homes and
+// the download folder user-dirs.dirs names) and the runtime folder, by path, with its size and last change.
+// The cache home is left out: the engine's libraries keep their caches there (GStreamer's registry, written
+// when a web process first starts), and no download goes there.
+inline std::map<std::string, std::string> userFiles()
+{
+    std::map<std::string, std::string> files;
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    for (const char* variable : {"HOME", "XDG_RUNTIME_DIR"}) {
+        const char* folder = std::getenv(variable);
+        if (!folder || !*folder)
+            continue;
+        std::error_code error;
+        using Walk = std::filesystem::recursive_directory_iterator;
+        for (Walk it(folder, std::filesystem::directory_options::skip_permission_denied, error); !error && it != Walk(); it.increment(error)) {
+            if (cache && it->path() == cache) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            struct stat st {};
+            if (::lstat(it->path().c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                files[it->path().string()] = std::to_string(st.st_size) + " bytes, changed at " + std::to_string(st.st_mtim.tv_sec) + "."
+                                             + std::to_string(st.st_mtim.tv_nsec);
+        }
+    }
+    return files;
+}
+
+// The files `after` holds that `before` did not, or not as they are now: one a line.
+inline std::string filesWritten(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after)
+{
+    std::string written;
+    for (const auto& [path, state] : after) {
+        const auto was = before.find(path);
+        if (was == before.end() || was->second != state)
+            written += path + " (" + state + ")\n";
+    }
+    return written;
+}
+
+// Names "$HOME/Downloads" the user's download folder in user-dirs.dirs, as a desktop does, and makes it.
+inline std::string nameDownloadFolder()
+{
+    const std::string downloads = std::string(std::getenv("HOME")) + "/Downloads";
+    std::filesystem::create_directories(downloads);
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::create_directories(config);
+    std::ofstream(std::string(config) + "/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n";
+    g_reload_user_special_dirs_cache();
+    return downloads;
+}
+
+// Watches a web view's loads and its context's downloads, for a test that waits until what a page tried is
+// over: the end (finished or failed) of each load, by URL, and of each download.
+class LoadWatch {
+public:
+    explicit LoadWatch(WebKitWebView* view) : m_view(view), m_context(webkit_web_view_get_context(view))
+    {
+        g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onLoad), m_state.get());
+        g_signal_connect(m_context, "download-started", G_CALLBACK(onDownload), m_state.get());
+    }
+    ~LoadWatch()
+    {
+        g_signal_handlers_disconnect_by_data(m_view, m_state.get());
+        g_signal_handlers_disconnect_by_data(m_context, m_state.get());
+    }
+    LoadWatch(const LoadWatch&) = delete;
+    LoadWatch& operator=(const LoadWatch&) = delete;
+
+    bool ended(const std::string& url) const { return m_state->endedLoads.count(url) != 0; }
+    int downloads() const { return m_state->downloads; }
+    // Every download started has ended.
+    bool downloadsOver() const { return m_state->downloads == m_state->endedDownloads; }
+
+private:
+    struct State : std::enable_shared_from_this<State> {
+        std::set<std::string> endedLoads;
+        int downloads = 0;
+        int endedDownloads = 0;
+    };
+    // What a load's or a download's signal holds: they may outlive the watch.
+    using Held = std::weak_ptr<State>;
+    static void connectEnd(gpointer object, const char* signal, GCallback handler, State* state)
+    {
+        g_signal_connect_data(object, signal, handler, new Held(state->weak_from_this()),
+                              [](gpointer data, GClosure*) { delete static_cast<Held*>(data); }, G_CONNECT_DEFAULT);
+    }
+    static void loadEnded(WebKitWebResource* resource, Held* held)
+    {
+        if (auto state = held->lock())
+            state->endedLoads.insert(webkit_web_resource_get_uri(resource));
+    }
+    static void onLoad(WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest*, State* state)
+    {
+        connectEnd(resource, "finished", G_CALLBACK(loadEnded), state);
+        connectEnd(resource, "failed", G_CALLBACK(+[](WebKitWebResource* r, GError*, Held* held) { loadEnded(r, held); }), state);
+    }
+    static void onDownload(WebKitWebContext*, WebKitDownload* download, State* state)
+    {
+        ++state->downloads;
+        connectEnd(download, "finished", G_CALLBACK(+[](WebKitDownload*, Held* held) {
+            if (auto state = held->lock())
+                ++state->endedDownloads;
+        }), state);
+    }
+
+    WebKitWebView* m_view;
+    WebKitWebContext* m_context;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 // The first header of that name, if any.

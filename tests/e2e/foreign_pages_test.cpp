@@ -8,12 +8,15 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
+#include "cardpay/core/BCLocale.h"
 #include "cardpay/screens/BCWebViewController.h"
+#include "cardpay/views/BCAlertViewEx.h"
 #include "messenger/MXUIWebViewControll.h"
 #include "platform/core/Log.h"
 #include "platform/net/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "support/HTTPTestServer.h"
+#include "support/LogCapture.h"
 #include "webengine/RouteURL.h"
 
 #include <algorithm>
@@ -888,4 +891,81 @@ TEST_F(ForeignPagesTest, NoRedirectLeadsALoadOfTheApplicationsViewToWhatTheWhite
          ".then(function (t) { allowed = t; }, function () { allowed = 'error'; }); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.allowed").empty(); }));
     EXPECT_EQ(eval("window.allowed"), "allowed");
+}
+
+// No page writes to the user's disk, in any view: an answer that is an attachment, or of a type no view
+// shows, fails the page's load (its delegate hears why) and leaves a frame empty; a download the engine
+// starts anyway (a link's "download", a blob: URL) is cancelled before it makes a file. The user's own
+// files, in HOME and in the download folder user-dirs.dirs names, stay as they were, and none is added.
+TEST_F(ForeignPagesTest, NoPageWritesToTheUsersDisk)
+{
+    const std::string downloads = e2e::nameDownloadFolder();
+    std::ofstream(std::string(std::getenv("HOME")) + "/notes.txt") << "the user's notes";
+    std::ofstream(downloads + "/notes.txt") << "the user's downloaded notes";
+    const auto attachment = [](const std::string& name) {
+        return testsupport::Reply::text(200, "a page's notes", "text/plain").withHeader("Content-Disposition", "attachment; filename=\"" + name + "\"");
+    };
+    for (const char* path : {"/notes", "/linked", "/top", "/led", "/road"})
+        m_server.route(path, attachment("notes.txt"));
+    // 64 MiB of a type no view shows.
+    testsupport::Reply big = testsupport::Reply::text(200, std::string(1 << 20, 'b'), "application/octet-stream");
+    big.bodyRepeat = 64;
+    m_server.route("/big.bin", big);
+    m_server.route("/signin.bin", big);
+    m_server.route("/clicker.html", testsupport::Reply::text(200,
+        "<html><body><a id='a' href='/linked'>notes</a><script>document.getElementById('a').click();</script></body></html>", "text/html"));
+    launch();
+    hybtest::LogCapture log;
+    e2e::LoadWatch watch(m_webView->engine().view());
+    const auto before = e2e::userFiles();
+
+    // Frames of another site in the application's page: an attachment and an unshowable body as their source,
+    // and a link the frame's page clicks.
+    eval("['" + otherSite("/notes") + "', '" + otherSite("/big.bin") + "', '" + otherSite("/clicker.html") + "'].forEach(function (u) {"
+         " var f = document.createElement('iframe'); f.src = u; document.body.appendChild(f); }); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        return watch.ended(otherSite("/notes")) && watch.ended(otherSite("/big.bin")) && watch.ended(otherSite("/linked")) && watch.downloadsOver();
+    }));
+    // The page's own links: with "download" to another origin, which navigates the page (its load fails and
+    // the delegate hears why: the page stays), to a blob: and to a data: URL (downloads the engine starts).
+    const std::string page = eval("location.href");
+    const auto clickLink = [&](const std::string& href) {
+        log.clear();
+        eval("var a = document.createElement('a'); a.href = " + href + "; a.download = 'notes.txt'; document.body.appendChild(a); a.click(); 1");
+    };
+    const auto heardFailure = [&] {
+        std::string lines;
+        for (const std::string& line : log.lines())
+            lines += line.rfind("Failed to load webpage with error: Frame load interrupted: ", 0) == 0 ? line + "\n" : "";
+        return lines;
+    };
+    clickLink("'" + m_server.url("/top") + "'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !heardFailure().empty() && watch.downloadsOver(); }));
+    EXPECT_NE(heardFailure().find("the answer is an attachment"), std::string::npos) << heardFailure();
+    const int started = watch.downloads();
+    clickLink("URL.createObjectURL(new Blob(['a page\\'s notes'], {type: 'text/plain'}))");
+    EXPECT_TRUE(e2e::waitUntil([&] { return watch.downloads() == started + 1 && watch.downloadsOver() && !heardFailure().empty(); }));
+    EXPECT_NE(heardFailure().find("the answer is a download"), std::string::npos) << heardFailure();
+    clickLink("'data:text/plain,notes'");
+    EXPECT_TRUE(e2e::waitUntil([&] { return watch.downloads() == started + 2 && watch.downloadsOver() && !heardFailure().empty(); }));
+    // And the page itself led to an attachment.
+    log.clear();
+    eval("location.href = '" + m_server.url("/led") + "'; 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return !heardFailure().empty(); }));
+    EXPECT_EQ(eval("location.href"), page);
+
+    // The payment road's web screen shows the failure as it does any other; the sign-in page stays empty.
+    auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/road"), "Notes");
+    screen->view();
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        return screen->mAlertView() && screen->mAlertView()->messageLabel()->text() == cardpay::BCLocale::instance()->getStringById(12002);
+    }));
+    auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
+    signIn->view();
+    e2e::LoadWatch signInWatch(std::static_pointer_cast<webengine::WebKitGtkWebView>(signIn->webView())->engine().view());
+    signIn->refresh(m_server.url("/signin.bin"));
+    EXPECT_TRUE(e2e::waitUntil([&] { return signInWatch.ended(m_server.url("/signin.bin")) && watch.downloadsOver(); }));
+    EXPECT_TRUE(signIn->webView()->isHidden());
+
+    EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
 }

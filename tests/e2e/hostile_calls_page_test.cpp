@@ -348,6 +348,37 @@ TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCo
     EXPECT_EQ(browse("missing.html"), "loadstart,loaderror:" + std::to_string(platform::kURLErrorFileDoesNotExist));
     // And a page that loads, after them.
     EXPECT_EQ(browse("iab.html"), "loadstart,loadstop");
+
+    // Answers the browser would have to save (an attachment, a type no view shows) and the downloads its
+    // page starts (its own "download" links, to its server and to a blob: URL, and one a frame of it clicks):
+    // each navigation of the page's that ends so reports loaderror, and no file is written.
+    testsupport::HTTPTestServer server;
+    server.route("/attachment", testsupport::Reply::text(200, "a page's notes").withHeader("Content-Disposition", "attachment; filename=\"notes.txt\""));
+    server.route("/unshowable", testsupport::Reply::text(200, std::string(4096, '\x01'), "application/octet-stream"));
+    server.route("/links.html", testsupport::Reply::text(200, "<html><body><a id='own' href='/attachment' download='notes.txt'>notes</a>"
+                                                              "<iframe srcdoc=\"<a id='framed' href='/attachment' download>notes</a>\"></iframe></body></html>", "text/html"));
+    e2e::nameDownloadFolder();
+    e2e::LoadWatch watch(m_webView->engine().view()); // the context's downloads, whichever view starts them
+    const auto before = e2e::userFiles();
+    const std::string interrupted = std::to_string(webengine::kWebKitErrorFrameLoadInterrupted);
+    EXPECT_EQ(browse(server.url("/attachment")), "loadstart,loaderror:" + interrupted);
+    EXPECT_EQ(browse(server.url("/unshowable")), "loadstart,loaderror:" + interrupted);
+    const std::string links = browse(server.url("/links.html"));
+    EXPECT_TRUE(links.ends_with(",loadstop") && links.find("loaderror") == std::string::npos) << links;
+    const std::vector<std::string> clicks = {
+        "document.getElementById(\"own\").click()",
+        "var b = document.createElement(\"a\"); b.href = URL.createObjectURL(new Blob([\"notes\"])); b.download = \"notes.txt\";"
+        " document.body.appendChild(b); b.click()",
+        "document.querySelector(\"iframe\").contentDocument.getElementById(\"framed\").click()",
+    };
+    for (const std::string& click : clicks) {
+        const int started = watch.downloads();
+        const std::string events = eval("events.join(',')") + ",loadstart,loaderror:" + interrupted;
+        eval("hybrid.exec(null, null, 'InAppBrowser', 'injectScriptCode', ['" + click + "; 1']); 1");
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("events.join(',')") == events && watch.downloads() == started + 1 && watch.downloadsOver(); }))
+            << click << ": " << eval("events.join(',')");
+    }
+    EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 
     expectAnOrdinaryCallIsAnswered("later");

@@ -13,8 +13,12 @@
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 
+#include <webkit2/webkit2.h>
+
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -214,6 +218,77 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPagesDialogShowsAboveTheBrowserScreenAn
     EXPECT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
     EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("window.answer"), "true");
     EXPECT_TRUE(e2e::waitUntil([&] { return screen->webView()->stringByEvaluatingJavaScriptFromString("window.injected") == "1"; }));
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// The browser has one window: a page's link to a new window and its window.open (both on a click) load in the
+// browser itself, each reported once, and its context menu offers nothing that saves or opens a window; a
+// page that asks for credentials (401, "Basic") shows its own answer and ends with loadstop, as without
+// credentials (no dialog of the engine's own waits where nobody sees it).
+TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAChallengeShowsItsPage) {
+    testsupport::HTTPTestServer server;
+    const std::string button = "<button style='display: block; width: 100%; height: 100px' ";
+    server.route("/links.html", testsupport::Reply::text(200,
+        "<html><body style='margin: 0'><a id='blank' href='/blank.html' target='_blank' style='display: block; height: 100px'>a new window</a>"
+        + button + "id='open' onclick=\"window.open('/opened.html')\">open</button>"
+        + button + "id='file' onclick=\"window.open('file://" + m_home.folders().bundle() + "/www/iab.html')\">a file</button></body></html>",
+        "text/html"));
+    server.route("/blank.html", testsupport::Reply::text(200, "<html><body><p id='shown'>blank</p></body></html>", "text/html"));
+    server.route("/opened.html", testsupport::Reply::text(200, "<html><body><p id='shown'>opened</p></body></html>", "text/html"));
+    server.route("/account", testsupport::Reply::text(401, "<html><body><p id='shown'>sign in first</p></body></html>", "text/html")
+                                 .withHeader("WWW-Authenticate", "Basic realm=\"shop\""));
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + server.url("/links.html") + "', '_blank', 'location=no'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    std::shared_ptr<platform::WebView> page = screen->webView();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*screen->parentViewController()->view()); }));
+    m_host->update();
+    const auto clickOn = [&](const std::string& id, guint button) {
+        const platform::Rect frame = page->convertRectTo(page->bounds(), nullptr);
+        const auto at = [&](const std::string& side) {
+            return std::stod(page->stringByEvaluatingJavaScriptFromString("String(document.getElementById('" + id + "').getBoundingClientRect()." + side + ")"));
+        };
+        const platform::Point centre{frame.origin.x + (at("left") + at("right")) / 2, frame.origin.y + (at("top") + at("bottom")) / 2};
+        e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, centre, button);
+        e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, centre, button, GDK_BUTTON1_MASK << (button - 1));
+    };
+    const auto eventsAre = [&](const std::string& events) { return e2e::waitUntil([&] { return text("iab-events") == "Browser: " + events; }); };
+    const auto shown = [&] { return page->stringByEvaluatingJavaScriptFromString("document.getElementById('shown') ? document.getElementById('shown').textContent : ''"); };
+
+    // The link's context menu offers nothing that saves to disk or opens a window.
+    std::vector<WebKitContextMenuAction> offered;
+    WebKitWebView* engineView = std::static_pointer_cast<webengine::WebKitGtkWebView>(page)->engine().view();
+    const gulong menuSignal = g_signal_connect(engineView, "context-menu", G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu* menu, GdkEvent*,
+                                                                                         WebKitHitTestResult*, std::vector<WebKitContextMenuAction>* actions) -> gboolean {
+        for (GList* item = webkit_context_menu_get_items(menu); item; item = item->next)
+            actions->push_back(webkit_context_menu_item_get_stock_action(WEBKIT_CONTEXT_MENU_ITEM(item->data)));
+        return TRUE; // not shown
+    }), &offered);
+    clickOn("blank", 3);
+    EXPECT_TRUE(e2e::waitUntil([&] { return !offered.empty(); }));
+    g_signal_handler_disconnect(engineView, menuSignal);
+    EXPECT_NE(std::find(offered.begin(), offered.end(), WEBKIT_CONTEXT_MENU_ACTION_COPY_LINK_TO_CLIPBOARD), offered.end());
+    for (WebKitContextMenuAction refused : {WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW, WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_LINK_TO_DISK})
+        EXPECT_EQ(std::count(offered.begin(), offered.end(), refused), 0) << "offered: action " << refused;
+
+    clickOn("blank", 1);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "blank"; }));
+    EXPECT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
+    page->goBack();
+    ASSERT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("document.getElementById('open') ? 1 : 0") == "1"; }));
+    // (A web page opens no file: WebKit would not let it go there itself.)
+    clickOn("file", 1);
+    clickOn("open", 1);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "opened"; }));
+    EXPECT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop, loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
+
+    eval("iabOpenIn('" + server.url("/account") + "', '_blank', 'location=no'); 1");
+    EXPECT_TRUE(eventsAre("loadstart, loadstop")) << text("iab-events");
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "sign in first"; }));
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
