@@ -1,7 +1,11 @@
-/* The request hook compiled as C, as the web process module is built, for request_hook_fuzz: the few of
- * its file-local functions that the fuzz target drives, under names of their own. */
+/* The web process module compiled as C, as it is built, for request_hook_fuzz: each of its files (they call
+ * one another), and the few of their functions that the fuzz target drives, under names of their own. */
 #include "webprocess/LoadRules.c"
 #include "webprocess/RequestHook.c"
+#include "webprocess/LoadRouting.c"
+#include "webprocess/BodyGuard.c"
+#include "webprocess/PageAnswers.c"
+#include "webprocess/ValueText.c"
 
 char* fuzz_hook_without_fragment(const char* uri) { return without_fragment(uri); }
 gboolean fuzz_hook_stays_local(const char* uri) { return stays_local(uri); }

@@ -1,4 +1,4 @@
-// The web process's request hook (webprocess/RequestHook.c) on any URL text: the fragment cut, the schemes
+// The web process's request hook (webprocess/LoadRouting.c) on any URL text: the fragment cut, the schemes
 // kept in the page, the bridge's path test, the bounded list of navigations the UI process allowed, a file
 // URL's local route (which reads back as a local route of a file) and the whitelist's reading of a web URL
 // (webprocess/LoadRules.c), which allows no URL it cannot read.

@@ -1,6 +1,6 @@
 // The URLs by which the web process hands a page's sub-resource loads back to the UI process.
 //
-// The module in the web process (webprocess/RequestHook.c) rewrites each sub-resource request the
+// The module in the web process (webprocess/RequestHook.c, LoadRouting.c) rewrites each sub-resource request the
 // application answers to "hybroute://load/?" followed by the original URL, escaped (a file URL to a local
 // route URL of its path). A page can also write such a URL itself (the module then sends it on as
 // "hybroute://refused/", which names no load, but for a local route URL of a file, which only documents of a

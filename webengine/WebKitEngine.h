@@ -10,7 +10,7 @@
 //   the client after the wait, in order, so that nothing the client does runs inside it;
 //   every sub-resource load the application answers comes to the client's handleResourceRequest (files
 //   and schemes other than the web's, web loads the whitelist refuses or that the application's own
-//   documents and workers make; the web-process module decides, see webprocess/RequestHook.c; every other
+//   documents and workers make; the web-process module decides, see webprocess/LoadRouting.c; every other
 //   load goes out through the engine's own network stack, at most 1,024 of a page at once), and what the
 //   client leaves goes through platform's URL loading (the URL protocol registry, then http, https and
 //   file), a bounded number at a time (LoadSlots: the rest wait in order, and a view with too many waiting

@@ -2,7 +2,7 @@
  * is C. */
 #pragma once
 
-/* How a page's view routes its loads (see RequestHook.c), sent before each navigation the UI process
+/* How a page's view routes its loads (see LoadRouting.c), sent before each navigation the UI process
  * allows. Parameters "(bba(msmsxms)b)": the view shows foreign pages; a whitelist judges its web loads; the
  * whitelist's patterns (scheme, host, port or -1, path: POSIX extended expressions, LoadRules.h); entries of
  * the default scheme open their host to both web schemes. */
@@ -15,7 +15,7 @@
 #define HYB_VALUE_MARK "\001hyb-value\n"
 
 /* How many of the web loads the page's view made through the engine have ended, over the life of its web
- * process (parameters "t"): the module lets a page have only so many in flight (see RequestHook.c), and
+ * process (parameters "t"): the module lets a page have only so many in flight (see LoadRouting.c), and
  * learns of their ends from the UI process, which the engine tells. */
 #define HYB_LOADS_ENDED_MESSAGE "hyb.loads-ended"
 
