@@ -43,10 +43,13 @@ inline double statusMiB(const char* field)
     return 0;
 }
 
-// A process's state as /proc/<pid>/stat tells it: its parent, the CPU time it has used (user and system, in
-// clock ticks) and its command name; false when it does not read (the process has gone).
+// A process's state as /proc/<pid>/stat tells it: its state letter ('Z' once it has ended and waits to be
+// reaped), its parent and process group, the CPU time it has used (user and system, in clock ticks) and its
+// command name; false when it does not read (the process has gone).
 struct ProcessStat {
+    char state = 0;
     long parent = 0;
+    long group = 0;
     unsigned long long cpuTicks = 0;
     std::string command;
 };
@@ -62,28 +65,34 @@ inline bool readProcessStat(const std::string& pid, ProcessStat& stat)
     if (open == std::string::npos || close == std::string::npos || close < open)
         return false;
     stat.command = text.substr(open + 1, close - open - 1);
-    char state = 0;
     unsigned long long user = 0, system = 0;
-    if (std::sscanf(text.c_str() + close + 1, " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &state, &stat.parent, &user,
-                    &system) != 4)
+    if (std::sscanf(text.c_str() + close + 1, " %c %ld %ld %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &stat.state, &stat.parent,
+                    &stat.group, &user, &system) != 5)
         return false;
     stat.cpuTicks = user + system;
     return true;
 }
 
-// The CPU time used so far by this process and by each of its children (the engine's processes), by pid.
-inline std::map<std::string, ProcessStat> selfAndChildren()
+// Every process that reads, by pid.
+inline std::map<std::string, ProcessStat> allProcesses()
 {
     std::map<std::string, ProcessStat> found;
-    const long self = static_cast<long>(::getpid());
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string pid = entry.path().filename().string();
         ProcessStat stat;
-        if (pid.find_first_not_of("0123456789") == std::string::npos && readProcessStat(pid, stat) &&
-            (stat.parent == self || pid == std::to_string(self)))
+        if (pid.find_first_not_of("0123456789") == std::string::npos && readProcessStat(pid, stat))
             found[pid] = stat;
     }
+    return found;
+}
+
+// This process and its children (the engine's processes), by pid.
+inline std::map<std::string, ProcessStat> selfAndChildren()
+{
+    std::map<std::string, ProcessStat> found = allProcesses();
+    const long self = static_cast<long>(::getpid());
+    std::erase_if(found, [&](const auto& process) { return process.second.parent != self && process.first != std::to_string(self); });
     return found;
 }
 

@@ -12,11 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,21 +90,9 @@ inline bool collect(const std::function<std::string(const std::string&)>& eval, 
 inline std::vector<pid_t> processesOfGroup(pid_t group)
 {
     std::vector<pid_t> found;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream file("/proc/" + pid + "/stat");
-        std::string text;
-        std::getline(file, text);
-        const std::size_t close = text.rfind(')');
-        char state = 0;
-        long parent = 0, processGroup = 0;
-        if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &parent, &processGroup) == 3 &&
-            processGroup == group && state != 'Z')
+    for (const auto& [pid, stat] : allProcesses())
+        if (stat.group == group && stat.state != 'Z')
             found.push_back(static_cast<pid_t>(std::stol(pid)));
-    }
     return found;
 }
 

@@ -9,7 +9,8 @@
 //
 // prints one line, {"idleMiB": ..., "peakMiB": ..., "results": <the page's results>}: this process's
 // resident memory once the page has loaded and the process has settled (PageCallsMemory.h), its peak
-// during the calls, and the page's measures (see PageCallsPages.h). Exit status 1, with the reason on standard error, when something was not measured.
+// during the calls, and the page's measures (see PageCallsPages.h). Exit status 1, with the reason on
+// standard error, when something was not measured.
 //
 // The signals (PATH), each answered by evaluating answer('<id>') in the page once per call:
 // - message: a script message;
