@@ -2,9 +2,9 @@
 // built beside the bench): a bare WebKitGTK program, none of the application's code, whose page makes the
 // same signal and whose native side answers it with the least it can do, run as a process of its own for
 // each path (what a burst leaves behind in a view or a process slows what comes after it there), in the same
-// run as the application. The start-up floor is a bare view in this process (as the application's launch
-// is), loading the same page file from disk, first in a new context with a fresh persistent data folder,
-// then again.
+// run as the application. The start-up floor is a bare view in a measured run of the bench's own (as the
+// application's launch is), loading the same page file from disk, first in a new context with a fresh
+// persistent data folder, then again.
 #pragma once
 
 #include "BareView.h"
@@ -31,51 +31,18 @@ inline const std::vector<std::string>& loopFloorPaths()
     return paths;
 }
 
-// Runs the floor program with `arguments` and reads what it prints: the page's measures into `results`,
-// its idle and peak resident memory into `idle` and `peak` (MiB). False, with `error` set, when it did not
-// measure.
+// Runs the floor program with `arguments`, settled (runSettled), and reads what it prints: the page's measures
+// into `results`, its idle and peak resident memory into `idle` and `peak` (MiB). False, with `error` set,
+// when it did not measure.
 inline bool runFloorProgram(const std::vector<std::string>& arguments, Results& results, double& idle, double& peak,
                             std::string& error)
 {
-    const std::string program = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "page_calls_floor").string();
-    std::vector<const char*> argv{program.c_str()};
-    for (const std::string& argument : arguments)
-        argv.push_back(argument.c_str());
-    argv.push_back(nullptr);
-    GError* failure = nullptr;
-    GSubprocess* process = g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_STDOUT_PIPE, &failure);
-    if (!process) {
-        error = std::string("the floor program did not start: ") + failure->message;
-        g_error_free(failure);
+    std::vector<std::string> argv{(std::filesystem::read_symlink("/proc/self/exe").parent_path() / "page_calls_floor").string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::string output;
+    if (!runSettled(argv, output, error))
         return false;
-    }
-    // This process's main loop turns meanwhile, as it does while the application's page is measured.
-    struct Outcome {
-        bool done = false;
-        std::string text;
-        std::string failure;
-    } outcome;
-    g_subprocess_communicate_utf8_async(process, nullptr, nullptr, [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* outcome = static_cast<Outcome*>(data);
-        char* out = nullptr;
-        GError* failed = nullptr;
-        if (g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, nullptr, &failed)) {
-            outcome->text = out ? out : "";
-        } else {
-            outcome->failure = failed->message;
-            g_error_free(failed);
-        }
-        g_free(out);
-        outcome->done = true;
-    }, &outcome);
-    turnUntil([&] { return outcome.done; }, std::chrono::hours(1));
-    const bool exited = g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 0;
-    g_object_unref(process);
-    if (!exited || !outcome.failure.empty()) {
-        error = "the floor program failed" + (outcome.failure.empty() ? std::string(" (its reason is on standard error)") : ": " + outcome.failure);
-        return false;
-    }
-    auto parsed = platform::JSON::parse(outcome.text);
+    auto parsed = platform::JSON::parse(output);
     const platform::Dictionary* line = parsed.ok() ? parsed->getDictionary() : nullptr;
     if (!line) {
         error = "the floor program's line does not read";

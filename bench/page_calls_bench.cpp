@@ -1,8 +1,8 @@
 // Page calls in the real engine, each signal path of the bridge against its floor, in the same run.
 //
-// The application (this process is its UI process): the runtime's view controller, command queue, command
-// delegate and XHR bridge on WebKitGTK, as hybridhost runs them, with the sample bundle's bench page
-// (www/bench.html) and a page of the bench's own (calls.html, written into the bundle the bench builds).
+// The application: the runtime's view controller, command queue, command delegate and XHR bridge on
+// WebKitGTK, as hybridhost runs them, with the sample bundle's bench page (www/bench.html) and a page of the
+// bench's own (calls.html, written into the bundle the bench builds).
 // - Sequential calls, through hybrid.js (bench.html): Cache.clear round trips on each path (xhr, xhr-poke,
 //   iframe, hash, hash-fetch), median and p90 of the means of 50 consecutive calls, 1,000 calls after 20
 //   warm-up calls.
@@ -11,15 +11,20 @@
 // - Loop bursts, from the same page: 100,000 calls made in one loop of one task, each with its own signal,
 //   each answered once and in order; the rate, and how much the UI process grew (its peak over its
 //   resident memory once the page has settled).
-// - Memory: this process's resident memory once the page has loaded (idle, before any call), its peak
-//   during the burst and what it still holds 6 s after the burst; the same for bursts through hybrid.js
-//   (bench.html's), with the C allocator's bytes in use.
+// - Memory: the UI process's resident memory once the page has loaded and the process has settled (idle,
+//   before any call: PageCallsMemory.h's settle), its peak during the burst and what it still holds 6 s after
+//   the burst; the same for bursts through hybrid.js (bench.html's), with the C allocator's bytes in use.
 // - Start-up: from launching to the page's load, on a fresh home (first launch) and again (usual launch).
 //
 // The floors (PageCallsFloors.h): for each signal path, the floor program (page_calls_floor), a bare
 // WebKitGTK program of its own whose page measures the same way, each signal answered by the least native
-// code can do: the engine's own cost of the signal. The start-up floor: a bare host in this process loading
-// the same page file from disk, first in a new context with a fresh persistent data folder, then again.
+// code can do: the engine's own cost of the signal. The start-up floor: a bare host loading the same page
+// file from disk, first in a new context with a fresh persistent data folder, then again.
+//
+// Every measured run is a process of its own, started by this one (which shows no page itself) once the
+// processes of the run before it, the engine's included, have all ended (runSettled, PageCallsSupport.h):
+// the floor program for each floor, and this program again ("--run", below) for the start-up floor, the
+// application's launches and each burst. So no run finds another's processes at work or holding memory.
 //
 // Goals: sequential call <= 1.2x its floor, burst rate >= 0.8x its floor's, peak memory in each burst
 // (and what is still held 6 s after it) <= 1.1x idle, a loop burst's rate >= 0.8x its floor's and the UI
@@ -45,12 +50,10 @@
 #include "PageCallsPages.h"
 #include "PageCallsSupport.h"
 #include "RatioReporter.h"
-#include "support/EngineProcesses.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -94,11 +97,18 @@ std::string readText(const fs::path& path)
     return text.str();
 }
 
-// The bench's folder: the bundle it builds, the application's homes and the bare hosts' data folders.
-const fs::path& benchRoot()
+// The bench's folder: the bundle it builds, the application's homes and the bare hosts' data folders; a
+// measured run is told its bench's.
+fs::path& benchRoot()
 {
-    static const fs::path root = fs::temp_directory_path() / ("hyb-page-bench-" + std::to_string(getpid()));
+    static fs::path root = fs::temp_directory_path() / ("hyb-page-bench-" + std::to_string(getpid()));
     return root;
+}
+
+// The application's log, beside this program (in the build tree, kept for reading after the run).
+fs::path logPath()
+{
+    return fs::read_symlink("/proc/self/exe").parent_path() / "page_calls_bench.log";
 }
 
 fs::path benchBundle() { return benchRoot() / "bundle"; }
@@ -148,6 +158,16 @@ void report(benchmark::State& state, const std::string& key, const Results& resu
 
 // ---- the floors ---------------------------------------------------------------------------------------
 
+// A measured run of this program (see runMeasured): its results into `results`; a failure noted in `error`.
+void runThisProgram(const std::vector<std::string>& what, int round, Results& results, std::string& error)
+{
+    std::vector<std::string> arguments{fs::read_symlink("/proc/self/exe").string(), "--run", benchRoot().string(), std::to_string(round)};
+    arguments.insert(arguments.end(), what.begin(), what.end());
+    std::string output, failed;
+    if (!pagecalls::runSettled(arguments, output, failed) || !pagecalls::readMeasures(output, results, failed))
+        error += (error.empty() ? "" : "; ") + what.front() + (what.size() > 1 ? " " + what[1] : "") + ": " + failed;
+}
+
 void BM_Floors(benchmark::State& state, int round)
 {
     Results results;
@@ -156,20 +176,28 @@ void BM_Floors(benchmark::State& state, int round)
         const auto started = std::chrono::steady_clock::now();
         pagecalls::measureFloors(results, error);
         pagecalls::measureLoopFloors(results, error);
-        pagecalls::warmEngine();
-        WebKitWebContext* context = nullptr; // kept for the process, as the application's context is
-        const std::string page = "file://" + (benchBundle() / "www/calls.html").string();
-        const std::string folder = (benchRoot() / ("bare-" + std::to_string(round))).string();
-        for (const char* name : {"first start-up", "start-up"}) {
-            results[name].startupMs = pagecalls::bareStartUp(context, folder, page);
-            if (results[name].startupMs == 0)
-                error += (error.empty() ? "" : "; ") + std::string("the bare host's ") + name + ": the page did not load";
-        }
+        runThisProgram({"start-up-floor"}, round, results, error);
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
     report(state, resultsKey("floor", round), results);
     if (!error.empty())
         state.SkipWithError(error.c_str());
+}
+
+// The start-up floor's run: a bare host's first start (a new context with a fresh persistent data folder) and
+// its usual start (the same context again), in a process where the engine is ready, as the application's
+// launches find it (see warmEngine).
+void measureStartUpFloor(int round, Results& results, std::string& error)
+{
+    pagecalls::warmEngine();
+    WebKitWebContext* context = nullptr; // kept for the process, as the application's context is
+    const std::string page = "file://" + (benchBundle() / "www/calls.html").string();
+    const std::string folder = (benchRoot() / ("bare-" + std::to_string(round))).string();
+    for (const char* name : {"first start-up", "start-up"}) {
+        results[name].startupMs = pagecalls::bareStartUp(context, folder, page);
+        if (results[name].startupMs == 0)
+            error += (error.empty() ? "" : "; ") + std::string("the bare host's ") + name + ": the page did not load";
+    }
 }
 
 // ---- the application ----------------------------------------------------------------------------------
@@ -246,8 +274,8 @@ private:
 
 // Each path's burst in a launch of its own (as each floor's in a view of its own: what a burst leaves
 // behind in a view slows what comes after it there), with this process's resident memory once the page
-// has loaded ("idle-<path>"), its peak during the burst ("peak-<path>") and what it still holds once the
-// burst has been over for a while ("held-<path>").
+// has loaded and the process has settled ("idle-<path>"), its peak during the burst ("peak-<path>") and what
+// it still holds once the burst has been over for a while ("held-<path>").
 void measureBurst(const fs::path& home, const std::string& path, Results& results, std::string& error)
 {
     LaunchedApplication application(home);
@@ -257,6 +285,7 @@ void measureBurst(const fs::path& home, const std::string& path, Results& result
         error += (error.empty() ? "" : "; ") + path + " burst: " + failed;
         return;
     }
+    pagecalls::settle();
     results["idle-" + path].rssMiB = pagecalls::statusMiB("VmRSS");
     pagecalls::PeakMemory peak;
     application.evaluate("runBurst('" + path + "', " + std::to_string(pagecalls::kBurstCalls) + ")");
@@ -283,7 +312,7 @@ void measureLoopBurst(const fs::path& home, const std::string& path, Results& re
         error += (error.empty() ? "" : "; ") + path + " loop: " + failed;
         return;
     }
-    pagecalls::turnMainLoop(pagecalls::kSettleTime);
+    pagecalls::settle();
     malloc_trim(0);
     const double idle = pagecalls::statusMiB("VmRSS");
     pagecalls::PeakMemory peak;
@@ -314,7 +343,7 @@ void measureHeldMemory(const fs::path& home, const std::string& path, Results& r
         error += (error.empty() ? "" : "; ") + name + " burst: " + (failed.empty() ? "bench.html did not load" : failed);
         return;
     }
-    pagecalls::turnMainLoop(pagecalls::kSettleTime);
+    pagecalls::settle();
     results["idle-" + name].rssMiB = pagecalls::statusMiB("VmRSS");
     results["idle-malloc-in-use-" + name].rssMiB = pagecalls::mallocInUseMiB();
     pagecalls::PeakMemory peak;
@@ -332,43 +361,109 @@ void measureHeldMemory(const fs::path& home, const std::string& path, Results& r
     results["malloc-in-use-" + name].rssMiB = pagecalls::mallocInUseMiB();
 }
 
-// The first launch on a fresh home (its start-up only), the usual launch (its start-up, then bench.html's
-// sequential calls), then a launch for each burst.
+// The first launch on a fresh home (its start-up only), then the usual launch (its start-up, then bench.html's
+// sequential calls), in a process where the engine is ready, as the start-up floor's is.
+void measureStartUp(const fs::path& home, Results& results, std::string& error)
+{
+    pagecalls::warmEngine();
+    {
+        LaunchedApplication first(home);
+        first.waitForLoad(results["first start-up"].startupMs, error);
+    }
+    if (!error.empty())
+        return;
+    LaunchedApplication usual(home);
+    std::string failed;
+    if (!usual.waitForLoad(results["start-up"].startupMs, error))
+        return;
+    if (!usual.navigate("bench.html?burst=0&calls=" + std::to_string(pagecalls::kSequentialCalls) +
+                        "&warmup=" + std::to_string(pagecalls::kWarmUpCalls)))
+        error = "bench.html did not load";
+    else if (!usual.collect(results, failed, std::chrono::minutes(2)))
+        error = "bench.html: " + failed;
+}
+
+// The application's runs of a round, each a process of its own on the round's home: the start-ups and the
+// sequential calls, then a launch for each burst.
 void BM_Application(benchmark::State& state, int round)
 {
-    const fs::path home = benchRoot() / ("home-" + std::to_string(round));
     Results results;
     std::string error;
     for (auto _ : state) {
         const auto started = std::chrono::steady_clock::now();
-        {
-            LaunchedApplication first(home);
-            first.waitForLoad(results["first start-up"].startupMs, error);
-        }
-        if (error.empty()) {
-            LaunchedApplication usual(home);
-            std::string failed;
-            if (usual.waitForLoad(results["start-up"].startupMs, error)) {
-                if (!usual.navigate("bench.html?burst=0&calls=" + std::to_string(pagecalls::kSequentialCalls) +
-                                    "&warmup=" + std::to_string(pagecalls::kWarmUpCalls)))
-                    error = "bench.html did not load";
-                else if (!usual.collect(results, failed, std::chrono::minutes(2)))
-                    error = "bench.html: " + failed;
-            }
-        }
+        runThisProgram({"start-up"}, round, results, error);
         if (error.empty()) {
             for (const std::string& path : kBurstPaths)
-                measureBurst(home, path, results, error);
+                runThisProgram({"burst", path}, round, results, error);
             for (const std::string& path : kHybridBurstPaths)
-                measureHeldMemory(home, path, results, error);
+                runThisProgram({"js-burst", path}, round, results, error);
             for (const auto& [path, floor] : kLoopPaths)
-                measureLoopBurst(home, path, results, error);
+                runThisProgram({"loop", path}, round, results, error);
         }
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     }
     report(state, resultsKey("application", round), results);
     if (!error.empty())
         state.SkipWithError(error.c_str());
+}
+
+// A measured run, in this process (page_calls_bench --run ROOT ROUND WHAT [PATH]): "start-up-floor", or the
+// application's "start-up", "burst", "js-burst" or "loop" (of PATH) on the round's home. Prints its results
+// (writeMeasures); exit status 1, with the reason on standard error, when something was not measured.
+int runMeasured(int argc, char** argv)
+{
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: page_calls_bench --run ROOT ROUND WHAT [PATH]\n");
+        return 2;
+    }
+    benchRoot() = argv[2];
+    const int round = std::atoi(argv[3]);
+    const std::string what = argv[4];
+    const std::string path = argc > 5 ? argv[5] : "";
+    setenv("NO_AT_BRIDGE", "1", 0);
+    if (!webengine::PrivateDisplay::openDefaultDisplay() || !gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "page_calls_bench: %s: needs a display\n", what.c_str());
+        return 1;
+    }
+    Results results;
+    std::string error;
+    if (what == "start-up-floor") {
+        measureStartUpFloor(round, results, error);
+    } else {
+        // The application's log goes to the bench's file, not the terminal.
+        std::FILE* log = std::fopen(logPath().c_str(), "a");
+        if (log) {
+            platform::Log::setCaptureHook([log](std::string_view line) {
+                std::string whole(line);
+                whole += '\n';
+                std::fwrite(whole.data(), 1, whole.size(), log);
+            });
+        }
+        app::registerPlugins();
+        webengine::WebKitGtkWebView::installAsEngine();
+        const fs::path home = benchRoot() / ("home-" + std::to_string(round));
+        if (what == "start-up")
+            measureStartUp(home, results, error);
+        else if (what == "burst")
+            measureBurst(home, path, results, error);
+        else if (what == "js-burst")
+            measureHeldMemory(home, path, results, error);
+        else if (what == "loop")
+            measureLoopBurst(home, path, results, error);
+        else
+            error = "no such run: " + what;
+        if (log) {
+            platform::Log::setCaptureHook({});
+            std::fclose(log);
+        }
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "page_calls_bench: %s %s: %s\n", what.c_str(), path.c_str(), error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", pagecalls::writeMeasures(results).c_str());
+    std::fflush(stdout);
+    return 0;
 }
 
 // ---- the table ----------------------------------------------------------------------------------------
@@ -503,8 +598,11 @@ std::vector<std::string> printTable()
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--run")
+        return runMeasured(argc, argv);
+    // The measured runs show their pages on this display.
     std::unique_ptr<webengine::PrivateDisplay> display;
-    if (!webengine::PrivateDisplay::openDefaultDisplay()) {
+    if (!webengine::PrivateDisplay::isDisplayAvailable()) {
         auto started = webengine::PrivateDisplay::start();
         if (!started.ok()) {
             std::fprintf(stderr, "page_calls_bench: %s\n", started.error().localizedDescription().c_str());
@@ -512,26 +610,11 @@ int main(int argc, char** argv)
         }
         display = std::move(*started);
     }
-    setenv("NO_AT_BRIDGE", "1", 0);
-    if (!gtk_init_check(&argc, &argv) || sampleBundle().empty()) {
-        std::fprintf(stderr, "page_calls_bench: needs a display and the sample bundle app/bundle\n");
+    if (sampleBundle().empty()) {
+        std::fprintf(stderr, "page_calls_bench: needs the sample bundle app/bundle\n");
         return 1;
     }
-    // The application's log goes to a file beside this program (in the build tree, kept for reading after
-    // the run), not the terminal, while the bench runs (the floors log nothing).
-    const fs::path logPath = fs::read_symlink("/proc/self/exe").parent_path() / "page_calls_bench.log";
-    std::FILE* log = std::fopen(logPath.c_str(), "w");
-    std::atomic<std::size_t> logLines{0};
-    if (log) {
-        platform::Log::setCaptureHook([log, &logLines](std::string_view line) {
-            std::string whole(line);
-            whole += '\n';
-            std::fwrite(whole.data(), 1, whole.size(), log);
-            logLines.fetch_add(1, std::memory_order_relaxed);
-        });
-    }
-    app::registerPlugins();
-    webengine::WebKitGtkWebView::installAsEngine();
+    std::ofstream{logPath()}; // emptied: the runs append to it
     buildBundle();
 
     for (int round = 0; round < kRounds; ++round) {
@@ -547,13 +630,14 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
 
     const std::vector<std::string> unmeasured = printTable();
-    if (log) {
-        platform::Log::setCaptureHook({});
-        std::fclose(log);
-        std::printf("the application's log: %zu lines, in %s\n", logLines.load(), logPath.c_str());
-    }
-    // The engine's network processes keep writing into the homes until they end, with this program.
-    hybtest::removeNowAndAfterEngine(benchRoot().string());
+    std::ifstream log(logPath());
+    std::size_t lines = 0;
+    for (std::string line; std::getline(log, line);)
+        ++lines;
+    std::printf("the application's log: %zu lines, in %s\n", lines, logPath().c_str());
+    // Every run and its engine's processes have ended (runSettled): nothing writes into the folder any more.
+    std::error_code ignored;
+    fs::remove_all(benchRoot(), ignored);
     if (!unmeasured.empty()) {
         std::string names;
         for (const std::string& name : unmeasured)

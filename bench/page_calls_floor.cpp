@@ -8,8 +8,9 @@
 //   page_calls_floor loop PATH COUNT                      COUNT calls made in one loop of one task
 //
 // prints one line, {"idleMiB": ..., "peakMiB": ..., "results": <the page's results>}: this process's
-// resident memory once the page has loaded, its peak during the calls, and the page's measures (see
-// PageCallsPages.h). Exit status 1, with the reason on standard error, when something was not measured.
+// resident memory once the page has loaded and the process has settled (PageCallsMemory.h), its peak
+// during the calls, and the page's measures (see PageCallsPages.h). Exit status 1, with the reason on
+// standard error, when something was not measured.
 //
 // The signals (PATH), each answered by evaluating answer('<id>') in the page once per call:
 // - message: a script message;
@@ -265,11 +266,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "page_calls_floor: %s: the page did not load\n", path.c_str());
         return 1;
     }
-    if (loop) {
-        // As the application's side: the page settled, what its load freed given back.
-        turnUntil([] { return false; }, kSettleTime);
+    // As the application's side: the page and the engine's processes settled (and for a loop burst, what the
+    // load freed given back) before idle is read.
+    settle();
+    if (loop)
         malloc_trim(0);
-    }
     const double idle = statusMiB("VmRSS");
     PeakMemory peak;
     bare.evaluate(run);
