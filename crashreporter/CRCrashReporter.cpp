@@ -322,6 +322,7 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
     // another process neither reads it too nor has it purged, and the same report comes back until it is
     // purged. Something that is no report at the path (a symbolic link, a pipe, a device, a folder, a
     // file larger than a report can be) is neither followed nor read: it is moved aside, said once.
+    m_loaded = true;
     struct stat status {};
     if (!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) != 0)
         setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
@@ -404,8 +405,14 @@ platform::Result<platform::Bytes> CRCrashReporter::readReport(const std::string&
 platform::Status CRCrashReporter::purgePendingCrashReport() const
 {
     const std::string path = crashReportPath();
-    // The report this reader read goes, whatever has come to the path since; without one, the report at
-    // the path. unlink() removes a file (or a link) and refuses a folder.
+    // The report this reader took goes, whatever has come to the path since. A reader whose load took
+    // none (none was pending, another reader took it first, or it was no report and went aside) purges
+    // nothing: what is at the path now was put there since, by a crash or another reader, and is unread.
+    // Without a load, the report at the path: unlink() removes a file (or a link) and refuses a folder.
+    const bool tookNone = m_loaded && m_claimedPath.empty();
+    m_loaded = false;
+    if (tookNone)
+        return platform::fileError(ENOENT, platform::FileAccess::Write, path, "Could not remove");
     const std::string purged = m_claimedPath.empty() ? path : m_claimedPath;
     if (unlink(purged.c_str()) != 0 && !(errno == ENOENT && purged != path))
         return platform::fileError(errno, platform::FileAccess::Write, path, "Could not remove");
