@@ -440,6 +440,8 @@ void CRCrashReporter::tidyWaitingReports() const
         timespec written;
         std::string name;
         std::uint64_t bytes;
+        dev_t device;
+        ino_t inode;
     };
     std::vector<Kept> kept; // the reports waiting to be read, the pending one among them
     while (const dirent* entry = readdir(folder)) {
@@ -464,19 +466,34 @@ void CRCrashReporter::tidyWaitingReports() const
         if (endsWith(name, kClaimSuffix) && (process == self ? isClaimedHere(path) : !hasEnded(process)))
             continue;
         if (S_ISREG(status.st_mode))
-            kept.push_back({status.st_mtim, name, static_cast<std::uint64_t>(status.st_size)});
+            kept.push_back({status.st_mtim, name, static_cast<std::uint64_t>(status.st_size), status.st_dev, status.st_ino});
     }
     closedir(folder);
     std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
         return std::tie(a.written.tv_sec, a.written.tv_nsec, a.name) < std::tie(b.written.tv_sec, b.written.tv_nsec, b.name);
     });
-    // Within the bounds: the oldest go first, said once.
+    // Within the bounds: the oldest go first, said once. Each goes as it was counted: taken under a claim
+    // first, so that a report another process put at the pending place since (after a reader took the one
+    // counted there) is not the one dropped; such a one goes back, or waits under the claim.
+    const auto drop = [this](const Kept& report) {
+        const std::string name = m_crashReportDirectory + "/" + report.name;
+        const std::string claim = claimName();
+        setClaimedHere(claim, true);
+        struct stat taken {};
+        if (takeFile(name, claim) == 0) {
+            if (lstat(claim.c_str(), &taken) == 0 && taken.st_dev == report.device && taken.st_ino == report.inode)
+                (void)unlink(claim.c_str());
+            else
+                (void)syscall(SYS_renameat2, AT_FDCWD, claim.c_str(), AT_FDCWD, name.c_str(), 1 /* RENAME_NOREPLACE */);
+        }
+        setClaimedHere(claim, false);
+    };
     std::uint64_t bytes = 0;
     for (const Kept& report : kept)
         bytes += report.bytes;
     std::size_t dropped = 0;
     while (!kept.empty() && (kept.size() > kMaxKeptReports || bytes > kMaxKeptBytes)) {
-        (void)unlink((m_crashReportDirectory + "/" + kept.front().name).c_str());
+        drop(kept.front());
         bytes -= kept.front().bytes;
         kept.erase(kept.begin());
         ++dropped;
