@@ -28,7 +28,8 @@
 // table gives the medians of the rounds. The program fails only when something was not measured, not when a
 // goal is missed.
 //
-// The application's log (a line per call, from the Cache plug-in) goes to a file while the bench runs.
+// The application's log (two lines for each call, from the Cache plug-in) goes to a file while the bench runs,
+// build/bench/bench/page_calls_bench.log, each line once, with the count of its repeats at the end.
 // Runs on a private virtual display started here when there is none.
 #include "app/Plugins.h"
 #include "platform/application/Application.h"
@@ -50,13 +51,16 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -499,6 +503,47 @@ std::vector<std::string> printTable()
     return unmeasured;
 }
 
+// The application's log as a file: each line written the first time it comes, its repeats counted and
+// the counts written at the end (the Cache plug-in logs the same two lines for each call, millions of
+// lines in a run). The first kRemembered different lines are remembered; any after them are written
+// whenever they come.
+class CountedLog {
+public:
+    static constexpr std::size_t kRemembered = 4096;
+
+    explicit CountedLog(std::FILE* file) : m_file(file) {}
+    void write(std::string_view line)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_lines;
+        if (const auto seen = m_repeats.find(line); seen != m_repeats.end()) {
+            ++seen->second;
+            return;
+        }
+        if (m_repeats.size() < kRemembered)
+            m_repeats.emplace(line, 0);
+        std::fwrite(line.data(), 1, line.size(), m_file);
+        std::fputc('\n', m_file);
+    }
+    // The repeats written; the lines logged.
+    std::size_t close()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [line, repeats] : m_repeats) {
+            if (repeats > 0)
+                std::fprintf(m_file, "(%zu times more) %s\n", repeats, line.c_str());
+        }
+        std::fclose(m_file);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_file;
+    std::map<std::string, std::size_t, std::less<>> m_repeats;
+    std::size_t m_lines = 0;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -518,17 +563,12 @@ int main(int argc, char** argv)
         return 1;
     }
     // The application's log goes to a file beside this program (in the build tree, kept for reading after
-    // the run), not the terminal, while the bench runs (the floors log nothing).
+    // the run), not the terminal, while the bench runs (the floors log nothing); repeats are counted.
     const fs::path logPath = fs::read_symlink("/proc/self/exe").parent_path() / "page_calls_bench.log";
-    std::FILE* log = std::fopen(logPath.c_str(), "w");
-    std::atomic<std::size_t> logLines{0};
-    if (log) {
-        platform::Log::setCaptureHook([log, &logLines](std::string_view line) {
-            std::string whole(line);
-            whole += '\n';
-            std::fwrite(whole.data(), 1, whole.size(), log);
-            logLines.fetch_add(1, std::memory_order_relaxed);
-        });
+    std::unique_ptr<CountedLog> log;
+    if (std::FILE* file = std::fopen(logPath.c_str(), "w")) {
+        log = std::make_unique<CountedLog>(file);
+        platform::Log::setCaptureHook([&log](std::string_view line) { log->write(line); });
     }
     app::registerPlugins();
     webengine::WebKitGtkWebView::installAsEngine();
@@ -549,8 +589,7 @@ int main(int argc, char** argv)
     const std::vector<std::string> unmeasured = printTable();
     if (log) {
         platform::Log::setCaptureHook({});
-        std::fclose(log);
-        std::printf("the application's log: %zu lines, in %s\n", logLines.load(), logPath.c_str());
+        std::printf("the application's log: %zu lines, in %s (repeats counted)\n", log->close(), logPath.c_str());
     }
     // The engine's network processes keep writing into the homes until they end, with this program.
     hybtest::removeNowAndAfterEngine(benchRoot().string());
