@@ -10,6 +10,8 @@ CTEST_ARGS ?=
 CALLER_DIR := $(or $(PWD),$(CURDIR))
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
+# The builds' own makes say nothing of the folders they enter.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: deps test test-release run demo-cardpay bench tsan fuzz fuzz-check clean
 
@@ -31,17 +33,19 @@ test-release: deps
 	@cd build/test-release && xvfb-run -a ctest --output-on-failure -j $(JOBS) -L 'crash|e2e' $(CTEST_ARGS)
 
 # The application's options go in ARGS, e.g. make run ARGS="--headless --screenshot page.png" (its
-# --help lists them); without a bundle folder among them it runs the sample bundle app/bundle.
+# --help lists them); without a bundle folder among them it runs the sample bundle app/bundle. The build's
+# lines go to standard error: standard output is the application's.
 run: deps
 	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
-	@cmake --build build/release -j $(JOBS)
+	@cmake --build build/release -j $(JOBS) >&2
 	@cd '$(CALLER_DIR)' && '$(CURDIR)/build/release/app/hybridhost' $(ARGS)
 
 # The bank-card payment road in the application, against the loopback payment server and its sample
-# order (scripts/demo-cardpay starts the server and stops it when the application ends).
+# order (scripts/demo-cardpay starts the server and stops it when the application ends). Standard output
+# is the road's result line alone: the build's lines go to standard error.
 demo-cardpay: deps
 	@cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DHYB_TESTS=OFF >/dev/null
-	@cmake --build build/release -j $(JOBS) --target hybridhost cardpay-test-server
+	@cmake --build build/release -j $(JOBS) --target hybridhost cardpay-test-server >&2
 	@cd '$(CALLER_DIR)' && '$(CURDIR)/scripts/demo-cardpay' '$(CURDIR)/build/release' $(DEMO_ARGS)
 
 # Every benchmark runs, even after one has failed; any failure fails the target, naming the failed ones.

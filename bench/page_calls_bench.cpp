@@ -33,7 +33,8 @@
 // table gives the medians of the rounds. The program fails only when something was not measured, not when a
 // goal is missed.
 //
-// The application's log (a line per call, from the Cache plug-in) goes to a file while the bench runs.
+// The application's log (two lines for each call, from the Cache plug-in) goes to a file while the bench runs,
+// build/bench/bench/page_calls_bench.log, each line once, with the count of its repeats at the end.
 // Runs on a private virtual display started here when there is none.
 #include "app/Plugins.h"
 #include "platform/application/Application.h"
@@ -57,9 +58,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -407,6 +412,47 @@ void BM_Application(benchmark::State& state, int round)
         state.SkipWithError(error.c_str());
 }
 
+// The application's log as a file: each line written the first time it comes, its repeats counted and
+// the counts written at the end (the Cache plug-in logs the same two lines for each call, millions of
+// lines in a run). The first kRemembered different lines are remembered; any after them are written
+// whenever they come.
+class CountedLog {
+public:
+    static constexpr std::size_t kRemembered = 4096;
+
+    explicit CountedLog(std::FILE* file) : m_file(file) {}
+    void write(std::string_view line)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_lines;
+        if (const auto seen = m_repeats.find(line); seen != m_repeats.end()) {
+            ++seen->second;
+            return;
+        }
+        if (m_repeats.size() < kRemembered)
+            m_repeats.emplace(line, 0);
+        std::fwrite(line.data(), 1, line.size(), m_file);
+        std::fputc('\n', m_file);
+    }
+    // The repeats written; the lines logged.
+    std::size_t close()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [line, repeats] : m_repeats) {
+            if (repeats > 0)
+                std::fprintf(m_file, "(%zu times more) %s\n", repeats, line.c_str());
+        }
+        std::fclose(m_file);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_file;
+    std::map<std::string, std::size_t, std::less<>> m_repeats;
+    std::size_t m_lines = 0;
+};
+
 // A measured run, in this process (page_calls_bench --run ROOT ROUND WHAT [PATH]): "start-up-floor", or the
 // application's "start-up", "burst", "js-burst" or "loop" (of PATH) on the round's home. Prints its results
 // (writeMeasures); exit status 1, with the reason on standard error, when something was not measured.
@@ -431,13 +477,10 @@ int runMeasured(int argc, char** argv)
         measureStartUpFloor(round, results, error);
     } else {
         // The application's log goes to the bench's file, not the terminal.
-        std::FILE* log = std::fopen(logPath().c_str(), "a");
-        if (log) {
-            platform::Log::setCaptureHook([log](std::string_view line) {
-                std::string whole(line);
-                whole += '\n';
-                std::fwrite(whole.data(), 1, whole.size(), log);
-            });
+        std::unique_ptr<CountedLog> log;
+        if (std::FILE* file = std::fopen(logPath().c_str(), "a")) {
+            log = std::make_unique<CountedLog>(file);
+            platform::Log::setCaptureHook([&log](std::string_view line) { log->write(line); });
         }
         app::registerPlugins();
         webengine::WebKitGtkWebView::installAsEngine();
@@ -454,7 +497,7 @@ int runMeasured(int argc, char** argv)
             error = "no such run: " + what;
         if (log) {
             platform::Log::setCaptureHook({});
-            std::fclose(log);
+            log->close();
         }
     }
     if (!error.empty()) {
@@ -634,7 +677,7 @@ int main(int argc, char** argv)
     std::size_t lines = 0;
     for (std::string line; std::getline(log, line);)
         ++lines;
-    std::printf("the application's log: %zu lines, in %s\n", lines, logPath().c_str());
+    std::printf("the application's log: %zu lines (repeats counted), in %s\n", lines, logPath().c_str());
     // Every run and its engine's processes have ended (runSettled): nothing writes into the folder any more.
     std::error_code ignored;
     fs::remove_all(benchRoot(), ignored);

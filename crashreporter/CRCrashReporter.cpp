@@ -322,6 +322,7 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
     // another process neither reads it too nor has it purged, and the same report comes back until it is
     // purged. Something that is no report at the path (a symbolic link, a pipe, a device, a folder, a
     // file larger than a report can be) is neither followed nor read: it is moved aside, said once.
+    m_loaded = true;
     struct stat status {};
     if (!m_claimedPath.empty() && lstat(m_claimedPath.c_str(), &status) != 0)
         setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
@@ -404,8 +405,14 @@ platform::Result<platform::Bytes> CRCrashReporter::readReport(const std::string&
 platform::Status CRCrashReporter::purgePendingCrashReport() const
 {
     const std::string path = crashReportPath();
-    // The report this reader read goes, whatever has come to the path since; without one, the report at
-    // the path. unlink() removes a file (or a link) and refuses a folder.
+    // The report this reader took goes, whatever has come to the path since. A reader whose load took
+    // none (none was pending, another reader took it first, or it was no report and went aside) purges
+    // nothing: what is at the path now was put there since, by a crash or another reader, and is unread.
+    // Without a load, the report at the path: unlink() removes a file (or a link) and refuses a folder.
+    const bool tookNone = m_loaded && m_claimedPath.empty();
+    m_loaded = false;
+    if (tookNone)
+        return platform::fileError(ENOENT, platform::FileAccess::Write, path, "Could not remove");
     const std::string purged = m_claimedPath.empty() ? path : m_claimedPath;
     if (unlink(purged.c_str()) != 0 && !(errno == ENOENT && purged != path))
         return platform::fileError(errno, platform::FileAccess::Write, path, "Could not remove");
@@ -433,6 +440,8 @@ void CRCrashReporter::tidyWaitingReports() const
         timespec written;
         std::string name;
         std::uint64_t bytes;
+        dev_t device;
+        ino_t inode;
     };
     std::vector<Kept> kept; // the reports waiting to be read, the pending one among them
     while (const dirent* entry = readdir(folder)) {
@@ -457,19 +466,34 @@ void CRCrashReporter::tidyWaitingReports() const
         if (endsWith(name, kClaimSuffix) && (process == self ? isClaimedHere(path) : !hasEnded(process)))
             continue;
         if (S_ISREG(status.st_mode))
-            kept.push_back({status.st_mtim, name, static_cast<std::uint64_t>(status.st_size)});
+            kept.push_back({status.st_mtim, name, static_cast<std::uint64_t>(status.st_size), status.st_dev, status.st_ino});
     }
     closedir(folder);
     std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
         return std::tie(a.written.tv_sec, a.written.tv_nsec, a.name) < std::tie(b.written.tv_sec, b.written.tv_nsec, b.name);
     });
-    // Within the bounds: the oldest go first, said once.
+    // Within the bounds: the oldest go first, said once. Each goes as it was counted: taken under a claim
+    // first, so that a report another process put at the pending place since (after a reader took the one
+    // counted there) is not the one dropped; such a one goes back, or waits under the claim.
+    const auto drop = [this](const Kept& report) {
+        const std::string name = m_crashReportDirectory + "/" + report.name;
+        const std::string claim = claimName();
+        setClaimedHere(claim, true);
+        struct stat taken {};
+        if (takeFile(name, claim) == 0) {
+            if (lstat(claim.c_str(), &taken) == 0 && taken.st_dev == report.device && taken.st_ino == report.inode)
+                (void)unlink(claim.c_str());
+            else
+                (void)syscall(SYS_renameat2, AT_FDCWD, claim.c_str(), AT_FDCWD, name.c_str(), 1 /* RENAME_NOREPLACE */);
+        }
+        setClaimedHere(claim, false);
+    };
     std::uint64_t bytes = 0;
     for (const Kept& report : kept)
         bytes += report.bytes;
     std::size_t dropped = 0;
     while (!kept.empty() && (kept.size() > kMaxKeptReports || bytes > kMaxKeptBytes)) {
-        (void)unlink((m_crashReportDirectory + "/" + kept.front().name).c_str());
+        drop(kept.front());
         bytes -= kept.front().bytes;
         kept.erase(kept.begin());
         ++dropped;

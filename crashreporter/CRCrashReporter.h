@@ -14,10 +14,10 @@
 //
 // Readers in several processes at once: loading takes the pending report for the reporter that loaded it
 // (a rename to "live_report.crshlog.<pid>.<unique>.read"), so no other reader reads it too, and purging
-// removes that report, never another that took its place meanwhile. One taken by a process that ended
-// before purging it (or by a reporter destroyed before purging it) waits again, and the next look for a
-// pending report finds it. Where a system-call filter refuses a rename, another call that moves a file
-// takes its place (another rename call, or a link and an unlink).
+// removes that report, never another that took its place meanwhile; a reader whose load took none purges
+// nothing. One taken by a process that ended before purging it (or by a reporter destroyed before purging
+// it) waits again, and the next look for a pending report finds it. Where a system-call filter refuses a
+// rename, another call that moves a file takes its place (another rename call, or a link and an unlink).
 //
 // On this platform only signal handlers can catch a crash: the exception-server mode registers its SIGABRT
 // handler and then fails, since there are no exception ports to serve.
@@ -100,7 +100,8 @@ public:
     // regular file (a symbolic link, a pipe, a device, a folder: none is followed or read) or is larger
     // than a report can be (CRSH_REPORT_LIMIT_BYTES); such a thing is moved aside.
     platform::Result<platform::Bytes> loadPendingCrashReportData() const;
-    // Removes the report this reporter loaded, else the pending report (a file only); the oldest report
+    // Removes the report this reporter loaded; after a load that took none (it failed), nothing (no such
+    // file); without a load since the last purge, the pending report (a file only). The oldest report
     // waiting beside it takes its place.
     platform::Status purgePendingCrashReport() const;
 
@@ -146,4 +147,5 @@ private:
     std::string m_applicationVersion;
     std::string m_crashReportDirectory;
     mutable std::string m_claimedPath; // the report this reporter loaded, until it purges it
+    mutable bool m_loaded = false;     // a load was tried since the last purge
 };

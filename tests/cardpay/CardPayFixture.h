@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,12 +105,53 @@ protected:
     std::shared_ptr<cardpay::BCMPServiceConsumption> m_service;
 };
 
+// The road's commands, sent by its usual connection and known while they are in flight.
+class InFlightTransport final : public cardpay::BCCommandTransport, public std::enable_shared_from_this<InFlightTransport> {
+public:
+    RequestID send(const std::string& body, Completion completion) override {
+        const RequestID id = m_nextID++;
+        const auto connection = cardpay::BCHttpsConnect::instance();
+        m_inFlight[id] = {connection, 0};
+        const auto answered = [weak = weak_from_this(), id, completion = std::move(completion)](cardpay::BCTransportOutcome outcome) {
+            if (const auto self = weak.lock())
+                self->m_inFlight.erase(id);
+            completion(std::move(outcome));
+        };
+        const RequestID sent = connection->send(body, answered);
+        if (const auto it = m_inFlight.find(id); it != m_inFlight.end())
+            it->second.request = sent;
+        return id;
+    }
+    void cancel(RequestID id) override {
+        const auto node = m_inFlight.extract(id);
+        if (!node.empty())
+            if (const auto connection = node.mapped().connection.lock())
+                connection->cancel(node.mapped().request);
+    }
+    // None in flight (a connection released drops its requests unanswered).
+    bool idle() {
+        std::erase_if(m_inFlight, [](const auto& entry) { return entry.second.connection.expired(); });
+        return m_inFlight.empty();
+    }
+
+private:
+    struct Sent {
+        std::weak_ptr<cardpay::BCHttpsConnect> connection;
+        RequestID request;
+    };
+    RequestID m_nextID = 1;
+    std::map<RequestID, Sent> m_inFlight;
+};
+
 // Screens of the road: the service fixture plus a key window whose root stands for the host, a
-// navigation controller presented over it, and a driver that works the screens as a user would.
+// navigation controller presented over it, and a driver that works the screens as a user would. The
+// road's commands go through an InFlightTransport, so that a wait can move the clock on for the road's
+// timers only while no command is in flight.
 class CardPayRoadFixture : public CardPayFixture {
 protected:
     void SetUp() override {
         CardPayFixture::SetUp();
+        cardpay::BCMPService::setTransport(m_transport);
         m_window = platform::Window::create(platform::Rect(0, 0, 375, 667));
         m_root = std::make_shared<platform::ViewController>();
         m_window->setRootViewController(m_root);
@@ -134,6 +177,7 @@ protected:
         if (m_window)
             m_window->setHidden(true);
         CardPayFixture::TearDown();
+        cardpay::BCMPService::setTransport(nullptr);
     }
 
     hybtest::CardPayRoadDriver& road() { return *m_road; }
@@ -157,6 +201,15 @@ protected:
         return m_road->waitForScreen<cardpay::BCOrderInfoViewController>();
     }
 
+    // A step of a wait for the road's timers (its next result poll, say): the clock moves a quarter
+    // second on, unless a command is in flight. However long a loaded machine takes to carry the
+    // server's answer, the road's own time limits (a request's, the last question's on leaving) do not
+    // run out first.
+    void stepUnlessAsking() {
+        if (m_transport->idle())
+            m_clock.advance(0.25);
+    }
+
     // A few turns of the main loop (work posted for a later turn runs).
     static void turns(int count) {
         int done = 0;
@@ -168,6 +221,7 @@ protected:
     std::shared_ptr<platform::ViewController> m_root;
     std::shared_ptr<cardpay::BCNavController> m_nav;
     std::unique_ptr<hybtest::CardPayRoadDriver> m_road;
+    std::shared_ptr<InFlightTransport> m_transport = std::make_shared<InFlightTransport>();
 };
 
 } // namespace cardpaytest

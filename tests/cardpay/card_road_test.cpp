@@ -42,13 +42,13 @@ protected:
         CardPayRoadFixture::TearDown();
     }
 
-    // Until the server has seen `count` result polls, the clock moving on while it waits (the poll's
+    // Until the server has seen `count` result polls, the clock moving on while the road waits (the poll's
     // timer runs on it).
     ::testing::AssertionResult polls(std::size_t count) {
         return road().waitUntil([&] {
             if (m_server.commands("query").size() >= count)
                 return true;
-            m_clock.advance(0.25);
+            stepUnlessAsking();
             return false;
         }, std::to_string(count) + " result polls");
     }

@@ -79,7 +79,7 @@ protected:
     bool waitForCommands(std::size_t count) {
         return hybtest::runMainUntil([&] {
             if (m_server.commands().size() < count)
-                m_clock.advance(0.25);
+                stepUnlessAsking();
             return m_server.commands().size() >= count;
         });
     }

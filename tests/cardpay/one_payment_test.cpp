@@ -39,12 +39,12 @@ protected:
     static std::string text(int id) { return BCLocale::instance()->getStringById(id); }
     std::size_t count(const std::string& cmd) const { return m_server.commands(cmd).size(); }
 
-    // Until `done`, the clock moving on by a poll interval whenever the road waits for its next poll.
+    // Until `done`, the clock moving on whenever the road waits for its next poll.
     ::testing::AssertionResult pollUntil(const std::function<bool()>& done, const std::string& what) {
         return road().waitUntil([&] {
             if (done())
                 return true;
-            m_clock.advance(0.25);
+            stepUnlessAsking();
             return false;
         }, what);
     }

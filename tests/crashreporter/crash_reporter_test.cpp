@@ -243,11 +243,24 @@ TEST_F(CrashReporterFacade, TwoReadersAtOnceReadEachReportOnce)
     ASSERT_FALSE(none.ok());
     EXPECT_TRUE(platform::isNoSuchFileError(none.error())) << "taken by the first";
     ASSERT_TRUE(files.createFile(path, {'b'}).ok()); // a new crash's report
+    EXPECT_FALSE(second->purgePendingCrashReport().ok()) << "its load took none: the new report is not its to purge";
     EXPECT_EQ(first->loadPendingCrashReportData().value(), platform::Bytes{'a'}) << "the same until purged";
     ASSERT_TRUE(first->purgePendingCrashReport().ok());
     platform::Result<platform::Bytes> next = second->loadPendingCrashReportData();
     ASSERT_TRUE(next.ok());
     EXPECT_EQ(next.value(), platform::Bytes{'b'});
+    ASSERT_TRUE(second->purgePendingCrashReport().ok());
+    // Nor after a load that found no report (one too large to read, set aside): the one waiting beside,
+    // put in place by the other reader since, stays.
+    ASSERT_TRUE(files.createFile(path + ".1000.1", {'i'}).ok());
+    ASSERT_TRUE(files.createFile(path, {'x'}).ok());
+    ASSERT_EQ(truncate(path.c_str(), CRSH_REPORT_LIMIT_BYTES + 1), 0);
+    ASSERT_FALSE(first->loadPendingCrashReportData().ok());
+    EXPECT_TRUE(second->hasPendingCrashReport());
+    EXPECT_FALSE(first->purgePendingCrashReport().ok());
+    platform::Result<platform::Bytes> waited = second->loadPendingCrashReportData();
+    ASSERT_TRUE(waited.ok());
+    EXPECT_EQ(waited.value(), platform::Bytes{'i'});
     ASSERT_TRUE(second->purgePendingCrashReport().ok());
 
     // A report taken by a reader whose process ended before it purged it waits again.
