@@ -580,22 +580,21 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
                         else
                             ++refused;
                     }
-                    if (disk.folderTakesNoFile) {
-                        if (!setImmutable(folder, false))
-                            return;
-                    } else {
-                        std::vector<std::uint64_t> waiting;
-                        for (const auto& message : store.held())
-                            waiting.push_back(message.id);
-                        store.handedOver(waiting);
-                    }
-                    keptAgain = store.accept(id, 1, text) && store.commit().ok();
-                    if (keptAgain)
-                        kept.push_back(id);
                 }
+                // The next start: every message answered kept is known.
                 push::PULSEMessageStore reread(path);
                 for (const std::uint64_t keptId : kept)
                     lost += !reread.isRemembered(keptId);
+                if (disk.folderTakesNoFile) {
+                    if (!setImmutable(folder, false))
+                        return;
+                } else {
+                    std::vector<std::uint64_t> waiting;
+                    for (const auto& message : reread.held())
+                        waiting.push_back(message.id);
+                    reread.handedOver(waiting);
+                }
+                keptAgain = reread.accept(id, 1, text) && reread.commit().ok();
                 outcome = Outcome::Done;
             }();
             setImmutable(mount + "/store", false);
