@@ -603,6 +603,8 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
         if (outcome == Outcome::NoMountNamespace)
             GTEST_SKIP() << "no mount namespace here";
         ASSERT_EQ(outcome, Outcome::Done);
+        RecordProperty(std::string(disk.name) + ": kept", static_cast<int>(kept.size()));
+        RecordProperty(std::string(disk.name) + ": lost", static_cast<int>(lost));
         EXPECT_EQ(lost, 0u) << "of " << kept.size() << " kept";
         EXPECT_EQ(refused, 5u) << kept.size() << " kept";
         EXPECT_TRUE(keptAgain);

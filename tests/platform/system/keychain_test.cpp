@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 
 using namespace platform;
 
@@ -626,6 +627,7 @@ TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
         writeText(oldest + "/in-the-way/held", "held");
         if (!setImmutable(oldest + "/in-the-way/held", true))
             GTEST_SKIP() << "no immutable files here";
+        const std::shared_ptr<void> mutableAgain(nullptr, [&](void*) { setImmutable(oldest + "/in-the-way/held", false); });
         Keychain keychain(m_path);
         EXPECT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecIO);
         EXPECT_EQ(keychain.deleteItems(base("a")), errSecIO);
