@@ -349,8 +349,7 @@ platform::Result<platform::Bytes> CRCrashReporter::loadPendingCrashReportData() 
     if (!read.ok() && read.error().domain == CRCrashReporterErrorDomain) {
         // No report: set aside for whoever looks, never read again.
         const std::string aside = platform::StorePlace::asideName(path);
-        (void)platform::FileManager::defaultManager().removeItem(aside);
-        if (renameAny(m_claimedPath.c_str(), aside.c_str()) == 0) {
+        if (platform::StorePlace::makeRoomAside(path, kOwner) && renameAny(m_claimedPath.c_str(), aside.c_str()) == 0) {
             platform::Log::write(std::string(kOwner) + " " + path + " is no report (" + read.error().localizedDescription() +
                                  "); it was moved aside to " + aside);
             setClaimedHere(std::exchange(m_claimedPath, std::string()), false);
@@ -451,7 +450,7 @@ void CRCrashReporter::tidyWaitingReports() const
             continue;
         const std::string path = m_crashReportDirectory + "/" + name;
         struct stat status {};
-        if (lstat(path.c_str(), &status) != 0 || endsWith(name, platform::StorePlace::asideName("")))
+        if (lstat(path.c_str(), &status) != 0 || platform::StorePlace::isAsideName(name))
             continue;
         const long process = pending ? 0 : std::atol(name.c_str() + prefix.size());
         if (endsWith(name, kPartSuffix)) {

@@ -113,7 +113,8 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     }
     registry.set(appId, std::move(entry));
     auto data = MessengerApiUtil::dataFromPropertyList(platform::Value(std::move(registry)));
-    return data && pasteboard->setData(*data, kContentType);
+    // Past what is read back, the registry would read as none and refuse every entry after this one.
+    return data && data->size() <= kMaxRegistryBytes && pasteboard->setData(*data, kContentType);
 }
 
 void MMApiRegister::startMST(const std::string& appId) {

@@ -229,6 +229,12 @@ bool PULSEFileCacheController::synchronize() {
             return false;
         bytes = std::move(*enciphered);
     }
+    // A file past what a start reads would leave the store empty then: the change stays in memory only.
+    if (bytes.size() > kMaxFileSize) {
+        PULSE_LOG_ERROR("write cache %s refused: %zu bytes, past the %llu a start reads", m_cacheName.c_str(), bytes.size(),
+                        static_cast<unsigned long long>(kMaxFileSize));
+        return false;
+    }
     // A folder (or anything else that is no file) at the cache's place would refuse every write.
     (void)platform::StorePlace::makeFit(pathForName(m_cacheName), "The push cache");
     auto written = platform::FileManager::defaultManager().writeAtomically(pathForName(m_cacheName), bytes);

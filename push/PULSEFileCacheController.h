@@ -29,7 +29,7 @@
 // - Every change archives and writes the whole table atomically (FileManager::writeAtomically: a
 //   reader sees the old file or the new one), on the calling thread, before it returns; several values
 //   put together (setObjects) are one change. A failed write leaves the change in memory and answers
-//   false.
+//   false; so does a table whose file would be larger than kMaxFileSize (not read at the next start).
 // - A file that was read is never written during start-up; a JSON file is deleted only once its
 //   members have been taken over.
 // - Thread: no lock. The stores belong to the client thread, which starts them during the client's

@@ -175,9 +175,10 @@ void PULSEMessageStore::load() {
         }
         if (count == 0)
             break;
+        // A file of exactly the bound is read whole: only a byte past it is cut.
         const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(count), kMaxFileBytes - bytes.size());
         bytes.insert(bytes.end(), chunk, chunk + take);
-        if (bytes.size() >= kMaxFileBytes) {
+        if (take < static_cast<std::size_t>(count)) {
             cut = true;
             break;
         }
@@ -462,6 +463,11 @@ platform::Status PULSEMessageStore::writePending(bool sync) {
         if (auto cut = cutBack(); !cut)
             return cut;
     }
+    // Never past what a start reads back: what lay beyond would be cut off there, its messages lost
+    // though their commits succeeded. The log must be written anew first (rewrite).
+    if (m_fileBytes + m_pending.size() > kMaxFileBytes)
+        return platform::Error("PULSEMessageStore", EFBIG,
+                               m_path + " would grow past the " + std::to_string(kMaxFileBytes) + " bytes it is read back to");
     if (!writeAll(m_fd, m_pending.data(), m_pending.size())) {
         const int error = errno;
         // A record cut short would end the log where it stands: the file goes back to its last whole
@@ -519,6 +525,9 @@ platform::Status PULSEMessageStore::rewrite() {
     auto written = platform::FileManager::defaultManager().writeAtomically(m_path, platform::Bytes(bytes.begin(), bytes.end()));
     if (!written)
         return written;
+    if (m_fullReported)
+        PULSE_LOG_INFO("message store %s was written anew: messages are kept again", m_path.c_str());
+    m_fullReported = false;
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -543,8 +552,21 @@ platform::Status PULSEMessageStore::commit() {
     platform::Status status;
     if (m_rewriteNeeded || rewriteDue())
         status = rewrite();
-    if (!status || !m_pending.empty())
+    if (!status || !m_pending.empty()) {
+        // A rewrite that failed (a disk without room for the second copy, a folder that takes no new
+        // file) leaves the log as it was: appends go on while the log stays within what is read back.
+        const platform::Status rewritten = status;
         status = writePending(true);
+        if (!status && !rewritten && status.error().code == EFBIG) {
+            // Said once, until a rewrite succeeds again; each refused commit is reported by its caller.
+            if (!m_fullReported)
+                PULSE_LOG_ERROR("message store %s is at its bound of %zu bytes and cannot be written anew (%s): no message is kept "
+                                "until it can",
+                                m_path.c_str(), kMaxFileBytes, rewritten.error().localizedDescription().c_str());
+            m_fullReported = true;
+            status = rewritten;
+        }
+    }
     if (!status) {
         // Not kept: as if they never came. They go without receipt, so the server sends them again.
         const std::unordered_set<std::uint64_t, platform::SeededHash> accepted(m_accepted.begin(), m_accepted.end());

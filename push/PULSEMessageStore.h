@@ -22,7 +22,9 @@
 //   it was). kMaxRememberedIds ids
 //   are remembered, oldest forgotten first. A file is read up to kMaxFileBytes. The log is rewritten
 //   (aside, synced, renamed over) when it is more than twice what it must hold and over 1 MiB, or would
-//   outgrow kMaxFileBytes (what it must hold always fits).
+//   outgrow kMaxFileBytes (what it must hold always fits). The log never grows past kMaxFileBytes: when
+//   the rewrite due there fails (a disk without room for a second copy, a folder that takes no new
+//   file), commits fail (said once) until a rewrite succeeds, rather than keep what a start would cut off.
 // - One store a file: the first store to open it holds a lock (an flock on the file named with ".lock"
 //   appended) until it ends. Another one (a second instance of the application on the same home) reads
 //   and writes nothing while it is held (said once): its commits fail, so its messages go without receipt
@@ -119,6 +121,7 @@ private:
     std::optional<platform::Error> m_lockError;
     bool m_lockReported = false; // the lock held elsewhere was said
     bool m_cutBack = false;      // the file holds bytes past m_fileBytes that are no whole record
+    bool m_fullReported = false; // commits refused at kMaxFileBytes, the log not written anew, was said
     std::size_t m_fileBytes = 0;
 
     std::deque<Message> m_held; // oldest first; entries whose id left m_heldIds are skipped

@@ -175,7 +175,8 @@ std::optional<std::string> BCUtils::readUserIdFromFile(const std::string& key) {
 bool BCUtils::writeUserIdToFile(const std::string& value, const std::string& key) {
     platform::Dictionary settings = readSettings();
     settings.set(key, value);
-    return platform::PropertyList::writeFile(settings, settingsListPath(), platform::PropertyList::Format::XML).ok();
+    return platform::PropertyList::writeFile(settings, settingsListPath(), platform::PropertyList::Format::XML, kMaxSettingsListLength)
+        .ok();
 }
 
 std::optional<std::string> BCUtils::currentUID() {

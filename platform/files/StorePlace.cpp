@@ -34,30 +34,34 @@ const char* kindOf(mode_t mode) {
     return "not a regular file";
 }
 
-bool renamedOver(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0)
+// Renames, never over a thing there: an earlier aside is never lost to a later one.
+bool renamedNotOver(const std::string& from, const std::string& to) {
+    if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1 /* RENAME_NOREPLACE */) == 0)
         return true;
-    // What an earlier move left there (of another kind, or a folder with something in it) gives way.
-    if (errno != EEXIST && errno != ENOTEMPTY && errno != EISDIR && errno != ENOTDIR)
+    if (errno != EINVAL && errno != ENOSYS)
         return false;
-    const int error = errno;
-    if (!FileManager::defaultManager().removeItem(to)) {
-        errno = error;
+    // A file system that cannot rename without replacing: the look and the rename are apart.
+    struct stat there {};
+    if (::lstat(to.c_str(), &there) == 0) {
+        errno = EEXIST;
         return false;
     }
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Moves the thing at `path` aside: to asideName(path), or, when what an earlier move left there cannot go
-// (a folder with something in it that cannot be removed), to a name of its own beside it. Nothing when it
-// cannot be moved; errno says why (ENOENT: it went meanwhile).
-std::optional<std::string> moveAside(const std::string& path) {
+// Moves the thing at `path` aside: to asideName(path), the earlier ones kept (makeRoomAside), or, when
+// the oldest cannot go (a folder with something in it that cannot be removed), to a name of its own beside
+// it. Nothing when it cannot be moved; errno says why (ENOENT: it went meanwhile).
+std::optional<std::string> moveAside(const std::string& path, std::string_view owner) {
     const std::string aside = StorePlace::asideName(path);
-    if (renamedOver(path, aside))
+    if (StorePlace::makeRoomAside(path, owner) && renamedNotOver(path, aside))
         return aside;
     const int error = errno;
-    if (error == ENOENT)
-        return std::nullopt;
+    if (error == ENOENT) {
+        struct stat still {};
+        if (::lstat(path.c_str(), &still) != 0)
+            return std::nullopt;
+    }
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::string own = aside + "." + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
@@ -84,7 +88,7 @@ bool tookAnothersThing(const std::string& aside, const struct stat& seen, bool f
 
 StorePlace::Fit moveAsideLogged(const std::string& path, std::string_view owner, const struct stat& seen, bool folder) {
     const char* wanted = folder ? "a folder" : "a file";
-    const std::optional<std::string> aside = moveAside(path);
+    const std::optional<std::string> aside = moveAside(path, owner);
     if (!aside) {
         if (errno == ENOENT)
             return StorePlace::Fit::Empty;
@@ -104,6 +108,45 @@ StorePlace::Fit moveAsideLogged(const std::string& path, std::string_view owner,
 }
 
 } // namespace
+
+bool StorePlace::isAsideName(std::string_view name) {
+    constexpr std::string_view mark = ".damaged";
+    const std::size_t at = name.rfind(mark);
+    if (at == std::string_view::npos)
+        return false;
+    const std::string_view rest = name.substr(at + mark.size());
+    // ".damaged", ".damaged.<age>" or ".damaged.<pid>-<n>".
+    return rest.empty() || (rest.size() > 1 && rest[0] == '.' &&
+                            rest.find_first_not_of("0123456789-", 1) == std::string_view::npos);
+}
+
+bool StorePlace::makeRoomAside(const std::string& path, std::string_view owner) {
+    struct stat there {};
+    if (::lstat(asideName(path).c_str(), &there) != 0)
+        return errno == ENOENT;
+    // The first free age: the ones before it each move one older into it.
+    unsigned free = 1;
+    while (free < kKeptAsides && ::lstat(asideName(path, free).c_str(), &there) == 0)
+        ++free;
+    if (free == kKeptAsides) {
+        free = kKeptAsides - 1;
+        const std::string oldest = asideName(path, free);
+        if (!FileManager::defaultManager().removeItem(oldest)) {
+            if (::lstat(oldest.c_str(), &there) == 0) {
+                errno = ENOTEMPTY;
+                return false;
+            }
+        } else {
+            Log::write(std::string(owner) + ": " + oldest + ", the oldest of " + std::to_string(kKeptAsides) +
+                       " things set aside from " + path + ", was removed to keep a newer one");
+        }
+    }
+    for (unsigned age = free; age > 0; --age) {
+        if (!renamedNotOver(asideName(path, age - 1), asideName(path, age)) && errno != ENOENT)
+            return false;
+    }
+    return true;
+}
 
 StorePlace::Fit StorePlace::makeFit(const std::string& path, std::string_view owner, Accept accept) {
     struct stat seen {};

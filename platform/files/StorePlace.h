@@ -6,8 +6,9 @@
 // Guarantees:
 // - makeFit never follows a link, never opens what it finds (a pipe cannot hold it) and never touches a
 //   regular file (nor, with Accept::FileOrFolder, a folder): only the thing that is not one is renamed,
-//   whole, to asideName(path) (whatever an earlier call set aside there gives way; when that cannot go,
-//   a folder someone cannot empty, to a name of its own beside it: "<asideName>.<pid>-<n>"). A link's
+//   whole, to asideName(path). What earlier calls set aside is kept (makeRoomAside): at most kKeptAsides
+//   things lie aside for a place, the oldest going first (said); when that cannot go (a folder someone
+//   cannot empty), the thing goes to a name of its own beside it: "<asideName>.<pid>-<n>". A link's
 //   target stays as it was.
 // - makeFolderFit keeps a folder, or a link to one (the user may keep a store's folder elsewhere), and
 //   moves anything else aside in the same way.
@@ -37,7 +38,19 @@ public:
     static Fit makeFit(const std::string& path, std::string_view owner, Accept accept = Accept::File);
     // For the folder a store keeps its files in: Empty, RegularFile (a folder is there), MovedAside or Blocked.
     static Fit makeFolderFit(const std::string& path, std::string_view owner);
-    static std::string asideName(const std::string& path) { return path + ".damaged"; }
+    // What was set aside from a place: asideName(path) the newest, asideName(path, 1) the one before it, and
+    // so on up to kKeptAsides - 1.
+    static constexpr unsigned kKeptAsides = 4;
+    static std::string asideName(const std::string& path, unsigned age = 0) {
+        return path + ".damaged" + (age == 0 ? std::string() : "." + std::to_string(age));
+    }
+    // Whether a file name is one that something was set aside under (by any of the above).
+    static bool isAsideName(std::string_view name);
+    // Frees asideName(path) for the next thing set aside (moved or copied) from the place, keeping what is
+    // there: each earlier one moves one older, and the oldest past kKeptAsides is removed (one line in the
+    // log naming the owner). Never replaces a thing another process set aside meanwhile. False, errno set,
+    // when the name could not be freed.
+    static bool makeRoomAside(const std::string& path, std::string_view owner);
     // Whether the store can go on at the place: it is empty or holds what it should now.
     static bool isUsable(Fit fit) { return fit != Fit::Blocked; }
 };

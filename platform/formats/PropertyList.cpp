@@ -1276,10 +1276,13 @@ Result<std::string> PropertyList::write(const Value& value, Format format, Expan
     return BinaryWriter(nodes, BinaryWriter::Sharing::WithinReadersBound).write(value);
 }
 
-Status PropertyList::writeFile(const Value& value, const std::string& path, Format format) {
+Status PropertyList::writeFile(const Value& value, const std::string& path, Format format, std::uint64_t readBound) {
     auto bytes = write(value, format);
     if (!bytes)
         return bytes.error();
+    if (bytes->size() > readBound)
+        return writeError("Property list of " + std::to_string(bytes->size()) + " bytes is larger than the " +
+                          std::to_string(readBound) + " its file is read back to");
     return writeAtomically(path, bytes.value());
 }
 

@@ -88,7 +88,9 @@ public:
     // The same for a reader that names floors of its own (a binary list shares strings as far as they let
     // it expand).
     static Result<std::string> write(const Value& value, Format format, Expansion readBack);
-    static Status writeFile(const Value& value, const std::string& path, Format format);
+    // Refuses (kWriteInvalidError, the file left as it was) a list larger than readBound, the most its
+    // reader takes: written, it would read back as nothing.
+    static Status writeFile(const Value& value, const std::string& path, Format format, std::uint64_t readBound = kMaxFileBytes);
 };
 
 } // namespace platform

@@ -302,25 +302,28 @@ std::uint32_t checksum(const std::uint8_t* data, std::size_t length) {
 }
 
 // A damaged file's copy, kept whole for inspection beside it as "<file>.damaged" before the damage is
-// dropped: one copy a file (the latest replaces an earlier one); the file is at most kMaxFileLength bytes, or
-// it would not have been read. False (logged) when the copy could not be made (a folder at its place, a full
-// disk...): the damage is then not dropped, since nothing else holds what it may still carry. A file that is
-// not there needs none.
+// dropped; earlier copies are kept too (StorePlace::makeRoomAside: the newest few). The file is at most
+// kMaxFileLength bytes, or it would not have been read. False (logged) when the copy could not be made (a
+// folder at its place that cannot go, a full disk...): the damage is then not dropped, since nothing else
+// holds what it may still carry. A file that is not there needs none.
 bool setAside(const std::string& path) {
     Bytes data;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;
-    // What is not read at all (a folder, a link, a pipe, a file too large) is moved aside whole instead,
-    // neither followed nor opened.
-    if ((!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > Keychain::kMaxFileLength) &&
-        ::rename(path.c_str(), (path + ".damaged").c_str()) == 0)
-        return true;
-    if (readRegularFile(path, 0, Keychain::kMaxFileLength, data, st, O_NOFOLLOW) == errSecSuccess &&
-        PrivateFile::writeAtomically(path + ".damaged", data))
-        return true;
-    Log::write("Keychain: the damaged file " + path + " could not be copied aside to " + path +
-               ".damaged; it is kept as it is and the change is refused");
+    const std::string aside = StorePlace::asideName(path);
+    if (StorePlace::makeRoomAside(path, "Keychain")) {
+        // What is not read at all (a folder, a link, a pipe, a file too large) is moved aside whole instead,
+        // neither followed nor opened.
+        if ((!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > Keychain::kMaxFileLength) &&
+            ::rename(path.c_str(), aside.c_str()) == 0)
+            return true;
+        if (readRegularFile(path, 0, Keychain::kMaxFileLength, data, st, O_NOFOLLOW) == errSecSuccess &&
+            PrivateFile::writeAtomically(aside, data))
+            return true;
+    }
+    Log::write("Keychain: the damaged file " + path + " could not be copied aside to " + aside +
+               "; it is kept as it is and the change is refused");
     return false;
 }
 

@@ -28,8 +28,8 @@
 //   way (unless it is left over: of the item file before, which a crash between writing the item file
 //   and removing the log leaves, or beside no item file), bytes that are no whole record are skipped, and an item file that
 //   does not decode gives the items the log's records carry whole. Each is logged; the keychain answers
-//   as usual, and the next change copies the damaged file aside ("<file>.damaged", whole, one copy a
-//   file) and then drops the damage (truncating the log when the damage lies after its last whole
+//   as usual, and the next change copies the damaged file aside ("<file>.damaged", whole; the few copies
+//   before it kept as "<file>.damaged.1" and on, platform/files/StorePlace.h) and then drops the damage (truncating the log when the damage lies after its last whole
 //   record, else writing a new item file). When that copy cannot be made (a folder at its place, a full
 //   disk), the damage is not dropped: the change answers errSecIO, the files stay as they are and reads go
 //   on as before. Something at the log's place that cannot be read as one (a folder, a symbolic link,

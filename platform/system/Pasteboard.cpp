@@ -139,7 +139,8 @@ bool Pasteboard::change(Change&& change) {
     d.set(kNameKey, m_name);
     d.set(kChangeCountKey, d[kChangeCountKey].integerValue() + 1);
     auto text = PropertyList::write(Value(d), PropertyList::Format::Binary);
-    return text && PrivateFile::writeAtomically(filePath(), Bytes(text->begin(), text->end()));
+    // A file past what is read back would answer nothing to every read and refuse every change after it.
+    return text && text->size() <= kMaxFileBytes && PrivateFile::writeAtomically(filePath(), Bytes(text->begin(), text->end()));
 }
 
 bool Pasteboard::isPersistent() const {

@@ -16,7 +16,7 @@
 // - Failures (a folder that cannot be written, a damaged file) return false / nothing and never remove
 //   or truncate the file.
 // - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read (reads give nothing,
-//   changes fail), and dataForPasteboardType with a limit reads nothing from a file too large to hold
+//   changes fail; a change that would make it larger fails too), and dataForPasteboardType with a limit reads nothing from a file too large to hold
 //   an item within it; both are judged from the file's size before any byte is read.
 // - Thread-safe.
 #pragma once

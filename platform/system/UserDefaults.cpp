@@ -94,7 +94,8 @@ void UserDefaults::reloadIfChangedLocked() {
     // it could be written over, and the store starts afresh.
     const std::string aside = StorePlace::asideName(m_path);
     struct stat seen {};
-    if (::lstat(m_path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode) && ::rename(m_path.c_str(), aside.c_str()) == 0)
+    if (::lstat(m_path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode) && StorePlace::makeRoomAside(m_path, "UserDefaults") &&
+        ::rename(m_path.c_str(), aside.c_str()) == 0)
         Log::write("UserDefaults: ignoring unreadable preferences file " + m_path + "; it was moved aside to " + aside);
     else
         Log::write("UserDefaults: ignoring unreadable preferences file " + m_path);
@@ -205,6 +206,12 @@ Status UserDefaults::set(const std::string& key, Value value) {
         return Error(encoded.error().domain, encoded.error().code,
                      "UserDefaults: the value for \"" + key + "\" cannot be stored: " +
                          encoded.error().localizedDescription());
+    // Nor past what is read back: the next start would find no preferences at all (and set them aside).
+    if (encoded->size() > PropertyList::kMaxFileBytes)
+        return Error(kCocoaErrorDomain, PropertyList::kWriteInvalidError,
+                     "UserDefaults: the value for \"" + key + "\" cannot be stored: the preferences would take " +
+                         std::to_string(encoded->size()) + " bytes, more than the " + std::to_string(PropertyList::kMaxFileBytes) +
+                         " read back");
     m_persistent = std::move(next);
     Status written = writeLocked(m_persistent);
     m_pending = !written.ok(); // synchronize() tries again

@@ -12,7 +12,8 @@
 //   afresh. A file that cannot be read now (no descriptor left, an I/O error) is read again at each call
 //   and never written over: set() answers the error until it has been read.
 // - Lookups answer the persistent value, else the registered one, else nothing.
-// - Bad input loses nothing: a value a property list cannot hold (null removes the key instead) is refused
+// - Bad input loses nothing: a value a property list cannot hold (null removes the key instead), or one
+//   that would make the file larger than it is read back to (PropertyList::kMaxFileBytes), is refused
 //   with an error and the store is left as it was.
 // - Thread: every call from any thread.
 // - standard() follows AppFolders::current(): each home gets its own instance (tests with a fresh home

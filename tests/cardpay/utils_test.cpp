@@ -156,6 +156,9 @@ TEST_F(CardPaySettingsTest, SettingsListAndCipher) {
     EXPECT_NE(BCUtils::readUserIdFromFile("UserDefaultPayMode"), "2"); // kept enciphered
     EXPECT_TRUE(BCUtils::writeUserIdToFile("garbage", "UserDefaultPayMode"));
     EXPECT_EQ(cardpay::BCMPService::userDefaultPayMode(), "1");
+    // A value that would make the list larger than it is read back to is refused: the list stays.
+    EXPECT_FALSE(BCUtils::writeUserIdToFile(std::string(1 << 20, 'u'), "UserId"));
+    EXPECT_EQ(BCUtils::readUserIdFromFile("UserDefaultPayMode"), "garbage");
     // A damaged settings list reads as empty.
     std::ofstream(BCUtils::settingsListPath()) << "<plist";
     EXPECT_EQ(BCUtils::readUserIdFromFile("UserId"), std::nullopt);

@@ -222,6 +222,13 @@ TEST_F(CrashReporterFacade, APendingReportThatIsNotARegularFileIsRefusedUnread)
     EXPECT_FALSE(reporter->hasPendingCrashReport());
     ASSERT_EQ(lstat((path + ".damaged").c_str(), &aside), 0);
     EXPECT_TRUE(S_ISFIFO(aside.st_mode));
+    // The things set aside before stay beside it, and none of them is taken for a report.
+    for (const char* earlier : {".damaged.1", ".damaged.2"}) {
+        ASSERT_EQ(lstat((path + earlier).c_str(), &aside), 0) << earlier;
+        EXPECT_TRUE(S_ISLNK(aside.st_mode)) << earlier;
+    }
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_FALSE(reporter->loadPendingCrashReportData().ok());
 }
 
 // Two readers at once (two processes of the application, here two reporters on two threads), each

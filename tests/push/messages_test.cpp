@@ -11,19 +11,23 @@
 #include "support/LogCapture.h"
 #include "support/SelfProcess.h"
 
+#include "platform/files/StorePlace.h"
 #include "platform/runloop/RunLoop.h"
 
 #include <cstdio>
 #include <csignal>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <thread>
@@ -335,7 +339,9 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
         int (*make)(const char* path);
         mode_t kind;            // of what lies aside, 0: nothing
         bool whileOpen = false; // made after a first message was kept (the thing there is removed first)
+        unsigned earlier = 0;   // things set aside from the place before (files, the oldest last)
     };
+    constexpr unsigned kept = platform::StorePlace::kKeptAsides;
     const auto removed = [](const char* p) { return ::unlink(p); };
     const Shape shapes[] = {
         {"pipe", "", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO},
@@ -358,6 +364,9 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
              return written ? 0 : -1;
          },
          0, true},
+        // What was set aside before stays there, older by one; past the bound the oldest goes (said).
+        {"pipe beside an earlier aside", "", [](const char* p) { return ::mkfifo(p, 0600); }, S_IFIFO, false, 1},
+        {"folder beside as many earlier asides as are kept", "", [](const char* p) { return ::mkdir(p, 0700); }, S_IFDIR, false, kept},
     };
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
@@ -369,6 +378,8 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
             EXPECT_TRUE(open->accept(1, 1, "{}"));
             EXPECT_TRUE(open->commit().ok());
         }
+        for (unsigned age = 0; age < shape.earlier; ++age)
+            std::ofstream(platform::StorePlace::asideName(place, age)) << "aside " << age;
         ASSERT_EQ(shape.make(place.c_str()), 0);
         hybtest::LogCapture log;
         {
@@ -396,23 +407,35 @@ TEST(MessageStore, SomethingElseInItsPlaceIsMovedAsideAndTheStoreStartsAfresh) {
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("moved aside") != std::string::npos; }),
                   shape.kind != 0 ? 1 : 0)
             << ::testing::PrintToString(lines);
+        for (unsigned age = 1; age <= shape.earlier && age < kept; ++age) {
+            std::ifstream earlier(platform::StorePlace::asideName(place, age));
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "aside " + std::to_string(age - 1)) << age;
+        }
+        EXPECT_FALSE(std::filesystem::exists(platform::StorePlace::asideName(place, kept)));
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("was removed to keep a newer one") != std::string::npos; }),
+                  shape.earlier == kept ? 1 : 0)
+            << ::testing::PrintToString(lines);
     }
 }
 
-// What an earlier move left aside cannot always go (here a folder with a file system mounted inside, in a
-// mount namespace of one thread; a folder its owner cannot empty does the same): the thing in the log's
-// place then goes aside under a name of its own, and the store works, rather than staying off for good.
+// The oldest of the things kept aside cannot always go to make room (here a folder with a file system
+// mounted inside, in a mount namespace of one thread; a folder its owner cannot empty does the same): the
+// thing in the log's place then goes aside under a name of its own, and the store works, rather than
+// staying off for good.
 TEST(MessageStore, AnAsideThatCannotGoDoesNotKeepTheStoreOff) {
     hybtest::TempHome home;
     const std::string path = home.root() + "/PULSEMessages";
-    const std::string aside = path + ".damaged";
-    ASSERT_EQ(::mkdir(aside.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((aside + "/inside").c_str(), 0700), 0);
+    const std::string aside = platform::StorePlace::asideName(path);
+    for (unsigned age = 0; age + 1 < platform::StorePlace::kKeptAsides; ++age)
+        std::ofstream(platform::StorePlace::asideName(path, age)) << "aside";
+    const std::string oldest = platform::StorePlace::asideName(path, platform::StorePlace::kKeptAsides - 1);
+    ASSERT_EQ(::mkdir(oldest.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((oldest + "/inside").c_str(), 0700), 0);
     ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
     enum class Outcome { NoMountNamespace, Refused, Kept, Lost } outcome = Outcome::Refused;
     std::thread([&] {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("held", (aside + "/inside").c_str(), "tmpfs", 0, "size=64k") != 0) {
+            ::mount("held", (oldest + "/inside").c_str(), "tmpfs", 0, "size=64k") != 0) {
             outcome = Outcome::NoMountNamespace;
             return;
         }
@@ -423,13 +446,14 @@ TEST(MessageStore, AnAsideThatCannotGoDoesNotKeepTheStoreOff) {
         }
         if (outcome == Outcome::Lost && push::PULSEMessageStore(path).heldCount() == 1)
             outcome = Outcome::Kept;
-        ::umount2((aside + "/inside").c_str(), MNT_DETACH);
+        ::umount2((oldest + "/inside").c_str(), MNT_DETACH);
     }).join();
     if (outcome == Outcome::NoMountNamespace)
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(outcome, Outcome::Kept) << static_cast<int>(outcome);
     struct stat inside {};
-    EXPECT_EQ(::lstat((aside + "/inside").c_str(), &inside), 0) << "the earlier aside stays";
+    EXPECT_EQ(::lstat((oldest + "/inside").c_str(), &inside), 0) << "the oldest aside stays";
+    EXPECT_TRUE(std::filesystem::is_regular_file(aside)) << "and so do the others";
     const std::string ownAside = aside + "." + std::to_string(::getpid()) + "-";
     bool found = false;
     for (const auto& entry : std::filesystem::directory_iterator(home.root()))
@@ -493,6 +517,99 @@ TEST(MessageStore, ARecordCutShortOnAFullDiskIsCutBackBeforeTheNextAppend) {
     if (outcome == Outcome::NoMountNamespace)
         GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(outcome, Outcome::Kept) << static_cast<int>(outcome);
+}
+
+// A log at its bound that cannot be written anew (a disk with less room than a second copy, a folder that
+// takes no new file): its commits fail from there, said once, rather than append what the next start
+// would cut off; none that succeeded is lost when the log is read again. Once a rewrite succeeds (the page
+// took what waited, the folder takes files again) commits succeed again. The disk is a file system of the
+// test's own, mounted in a mount namespace of one thread.
+TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotReadBack) {
+    struct Disk {
+        const char* name;
+        const char* options;
+        bool folderTakesNoFile; // the store's folder made immutable once the store has its files
+    };
+    const Disk disks[] = {
+        {"a disk with less room than a rewrite", "size=72m", false},
+        {"a folder that takes no new file", "size=160m", true},
+    };
+    const auto setImmutable = [](const std::string& folder, bool on) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                         (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        ::close(fd);
+        return set;
+    };
+    for (const Disk& disk : disks) {
+        SCOPED_TRACE(disk.name);
+        const std::string mount = m_home.root() + "/disk" + std::to_string(&disk - disks);
+        ASSERT_EQ(::mkdir(mount.c_str(), 0700), 0);
+        const int said = countLines("cannot be written anew");
+        enum class Outcome { NoMountNamespace, Failed, Done } outcome = Outcome::Failed;
+        std::vector<std::uint64_t> kept;
+        std::size_t refused = 0, lost = 0;
+        bool keptAgain = false;
+        std::thread([&] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("store", mount.c_str(), "tmpfs", 0, disk.options) != 0) {
+                outcome = Outcome::NoMountNamespace;
+                return;
+            }
+            [&] {
+                const std::string folder = mount + "/store";
+                const std::string path = folder + "/PULSEMessages";
+                const std::string text(40000, 'x');
+                if (::mkdir(folder.c_str(), 0700) != 0)
+                    return;
+                std::uint64_t id = 1;
+                {
+                    push::PULSEMessageStore store(path);
+                    if (!store.accept(id, 1, text) || !store.commit().ok())
+                        return;
+                    kept.push_back(id++);
+                    if (disk.folderTakesNoFile && !setImmutable(folder, true))
+                        return;
+                    // Past the bound (64 MiB) by a third, or a few refusals.
+                    for (; id <= 2200 && refused < 5; ++id) {
+                        if (!store.accept(id, 1, text))
+                            return;
+                        if (store.commit().ok())
+                            kept.push_back(id);
+                        else
+                            ++refused;
+                    }
+                }
+                // The next start: every message answered kept is known.
+                push::PULSEMessageStore reread(path);
+                for (const std::uint64_t keptId : kept)
+                    lost += !reread.isRemembered(keptId);
+                if (disk.folderTakesNoFile) {
+                    if (!setImmutable(folder, false))
+                        return;
+                } else {
+                    std::vector<std::uint64_t> waiting;
+                    for (const auto& message : reread.held())
+                        waiting.push_back(message.id);
+                    reread.handedOver(waiting);
+                }
+                keptAgain = reread.accept(id, 1, text) && reread.commit().ok();
+                outcome = Outcome::Done;
+            }();
+            setImmutable(mount + "/store", false);
+            ::umount2(mount.c_str(), MNT_DETACH);
+        }).join();
+        if (outcome == Outcome::NoMountNamespace)
+            GTEST_SKIP() << "no mount namespace here";
+        ASSERT_EQ(outcome, Outcome::Done);
+        RecordProperty(std::string(disk.name) + ": kept", static_cast<int>(kept.size()));
+        RecordProperty(std::string(disk.name) + ": lost", static_cast<int>(lost));
+        EXPECT_EQ(lost, 0u) << "of " << kept.size() << " kept";
+        EXPECT_EQ(refused, 5u) << kept.size() << " kept";
+        EXPECT_TRUE(keptAgain);
+        EXPECT_EQ(countLines("cannot be written anew") - said, 1);
+    }
 }
 
 // A log there that cannot be read at the start (here no descriptor is left for it once the lock file has

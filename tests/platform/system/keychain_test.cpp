@@ -1,5 +1,6 @@
 #include "platform/system/Keychain.h"
 
+#include "platform/files/StorePlace.h"
 #include "platform/formats/PropertyList.h"
 #include "platform/runloop/VirtualClock.h"
 #include "support/HostilePropertyLists.h"
@@ -8,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 
 using namespace platform;
 
@@ -217,6 +222,11 @@ TEST_F(KeychainTest, AnItemFileThatDoesNotDecodeIsCopiedAsideAndReplacedAtTheNex
     Keychain reloaded(m_path);
     ASSERT_EQ(reloaded.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
     EXPECT_EQ(r, Value(bytesOf("1")));
+    // Damaged again: the copy before stays beside the new one.
+    writeText(m_path, "still not a property list");
+    EXPECT_EQ(Keychain(m_path).add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
+    EXPECT_EQ(fileText(m_path + ".damaged"), "still not a property list");
+    EXPECT_EQ(fileText(StorePlace::asideName(m_path, 1)), "not a property list");
 }
 
 TEST_F(KeychainTest, ItemsAndTheWholeKeychainAreBounded) {
@@ -583,9 +593,19 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
     EXPECT_EQ(std::filesystem::file_size(aside), 5u * 1024 * 1024);
 }
 
-// A damaged file whose copy aside cannot be made (a folder at the copy's place) is not dropped: the change
-// answers errSecIO and the files stay as they were, readable as before, until the copy can be made.
+// A damaged file whose copy aside cannot be made (every copy's place taken, the oldest by a folder that
+// cannot be removed: a file in it made immutable) is not dropped: the change answers errSecIO and the
+// files stay as they were, readable as before, until the copy can be made.
 TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
+    const auto setImmutable = [](const std::string& file, bool on) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                         (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        return set;
+    };
     const std::string journal = m_path + ".journal";
     auto prepare = [&] {
         std::filesystem::remove_all(m_dir + "/Library");
@@ -600,7 +620,14 @@ TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
         const std::string damaged = itemFile ? fileText(m_path).substr(0, 20) : fileText(journal) + "torn";
         writeText(damagedPath, damaged);
         const std::string log = fileText(journal);
-        std::filesystem::create_directories(damagedPath + ".damaged/in-the-way");
+        for (unsigned age = 0; age + 1 < StorePlace::kKeptAsides; ++age)
+            writeText(StorePlace::asideName(damagedPath, age), "earlier " + std::to_string(age));
+        const std::string oldest = StorePlace::asideName(damagedPath, StorePlace::kKeptAsides - 1);
+        std::filesystem::create_directories(oldest + "/in-the-way");
+        writeText(oldest + "/in-the-way/held", "held");
+        if (!setImmutable(oldest + "/in-the-way/held", true))
+            GTEST_SKIP() << "no immutable files here";
+        const std::shared_ptr<void> mutableAgain(nullptr, [&](void*) { setImmutable(oldest + "/in-the-way/held", false); });
         Keychain keychain(m_path);
         EXPECT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecIO);
         EXPECT_EQ(keychain.deleteItems(base("a")), errSecIO);
@@ -610,9 +637,11 @@ TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
         ASSERT_EQ(Keychain(m_path).copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
         EXPECT_EQ(r, Value(bytesOf("1")));
         EXPECT_EQ(Keychain(m_path).copyMatching(with(base("old"), kSecReturnData, true), &r), itemFile ? errSecItemNotFound : errSecSuccess);
-        std::filesystem::remove_all(damagedPath + ".damaged");
+        ASSERT_TRUE(setImmutable(oldest + "/in-the-way/held", false));
         ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("b"))), errSecSuccess);
         EXPECT_EQ(fileText(damagedPath + ".damaged"), damaged);
+        for (unsigned age = 1; age < StorePlace::kKeptAsides; ++age)
+            EXPECT_EQ(fileText(StorePlace::asideName(damagedPath, age)), "earlier " + std::to_string(age - 1)) << "kept";
         ASSERT_EQ(Keychain(m_path).copyMatching(with(base("b"), kSecReturnData, true), &r), errSecSuccess);
     }
 }

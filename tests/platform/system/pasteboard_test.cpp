@@ -163,6 +163,9 @@ TEST_F(PasteboardTest, SizesAreJudgedBeforeAnythingIsRead) {
     auto absent = board->dataForPasteboardType("other", 200 * 1024);
     ASSERT_TRUE(absent.ok());
     EXPECT_FALSE(absent->has_value());
+    // An item that would make the file larger than that bound is refused: what stood reads on.
+    EXPECT_FALSE(board->setData(Bytes(Pasteboard::kMaxFileBytes, 'y'), "content"));
+    EXPECT_EQ(board->dataForPasteboardType("content", 100 * 1024)->value_or(Bytes()).size(), 100u * 1024);
 
     // A file past the pasteboards' bound (100 MB, sparse: zeros that were never written) is not read:
     // the size alone refuses it, reads give nothing, a change fails and leaves the file as it is.

@@ -62,12 +62,16 @@ TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
     EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
     EXPECT_EQ(defaults.integer("extra"), 1);
 
-    auto bad = defaults.set("broken", std::string("a\0b", 3));
-    ASSERT_FALSE(bad);
-    EXPECT_TRUE(defaults.object("broken").isNull());
-    EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
-    UserDefaults reloaded(plistPath());
-    EXPECT_EQ(reloaded.integer("extra"), 1);
+    for (const Value& value : {Value(std::string("a\0b", 3)), Value(Bytes(PropertyList::kMaxFileBytes, 0))}) {
+        ASSERT_FALSE(defaults.set("broken", value)) << "one that would not be read back either";
+        EXPECT_TRUE(defaults.object("broken").isNull());
+        EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
+        ASSERT_TRUE(defaults.synchronize());
+        UserDefaults reloaded(plistPath());
+        EXPECT_EQ(reloaded.integer("extra"), 1);
+        EXPECT_EQ(reloaded.string("zmdeploy_version_label"), "new");
+    }
+    ASSERT_TRUE(defaults.set("later", 2)) << "the refusal leaves later changes be";
 }
 
 TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
@@ -79,6 +83,11 @@ TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
     EXPECT_EQ(reloaded.string("k"), "v");
     // What it held is kept aside, whole, rather than written over.
     EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged").valueOr({}), (Bytes{'n', 'o', 't'}));
+    // Unreadable again: what was set aside before stays.
+    ASSERT_TRUE(FileManager::defaultManager().createFile(plistPath(), Bytes{'b', 'a', 'd'}));
+    EXPECT_TRUE(UserDefaults(plistPath()).persistentDomain().empty());
+    EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged").valueOr({}), (Bytes{'b', 'a', 'd'}));
+    EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged.1").valueOr({}), (Bytes{'n', 'o', 't'}));
 }
 
 // A file there that cannot be read at the moment (here no descriptor is left, in a child process) is read
