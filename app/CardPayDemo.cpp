@@ -58,10 +58,14 @@ CardPayDemo::~CardPayDemo() {
 }
 
 platform::Status CardPayDemo::open(const std::shared_ptr<platform::ViewController>& host) {
-    m_navigation = cardpay::BCPayRoad::start(host, kTransactionNumber, m_serverURL, weak_from_this());
-    if (!m_navigation)
-        return platform::Error("HYBCardPayDemo", 1, "the payment road cannot be opened: the host's view is not in a window");
+    // Awaited before the road starts: its start screen asks the server for the order while it opens, and a
+    // signal from then on (the road is open to whoever sent it) must leave the end to the road's result.
     handOver = kAwaited;
+    m_navigation = cardpay::BCPayRoad::start(host, kTransactionNumber, m_serverURL, weak_from_this());
+    if (!m_navigation) {
+        handOver = kNothingAwaited;
+        return platform::Error("HYBCardPayDemo", 1, "the payment road cannot be opened: the host's view is not in a window");
+    }
     watchForOrderScreen();
     return {};
 }

@@ -41,6 +41,9 @@ public:
     virtual bool shouldStartLoad(const NavigationRequest& request) = 0;
     // One start, then one finish or one failure, per top-level page load.
     virtual void didStartLoad() = 0;
+    // The started load's document came in place of the page shown (between its start and its end); for a
+    // load WebKit refused without a failure (`refused`), an empty document came instead of it.
+    virtual void didCommitLoad(bool /*refused*/) {}
     virtual void didFinishLoad() = 0;
     virtual void didFailLoad(const platform::Error& error) = 0;
     // A sub-resource load of the page that the application answers (see WebKitEngine.h). Return true when the request is (or will be) answered by the client;

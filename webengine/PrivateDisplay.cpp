@@ -210,6 +210,10 @@ platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chr
         // already have ended before the request took hold.
         if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
             _exit(127);
+        // A process group of its own: a signal to the application's group (a terminal's interrupt key)
+        // does not end the server under the application, which would lose its display in the middle of
+        // its termination handlers (a payment road's result among them); the application ends it after.
+        (void)setpgid(0, 0);
         // The write end must survive exec; what the server says goes to the memory file (else nowhere).
         const int writeEnd = dup(fds[1]);
         const int null = open("/dev/null", O_RDWR);

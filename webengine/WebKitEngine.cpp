@@ -1212,6 +1212,8 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         m_loadCommitted = true;
         // The documents before this one are gone, and with them whatever their dialogs waited for.
         cancelScriptDialogs(document - 1);
+        if (m_loadState == LoadState::Started)
+            m_client.didCommitLoad(m_loadRefused);
         break;
     case WEBKIT_LOAD_FINISHED:
         cancelLoadTimer();

@@ -6,6 +6,7 @@
 #include "platform/files/AppFolders.h"
 
 #include <chrono>
+#include <utility>
 
 namespace webengine {
 
@@ -185,13 +186,26 @@ void WebKitGtkWebView::didStartLoad()
     auto self = protect();
     m_request = m_provisionalRequest ? std::move(m_provisionalRequest)
                                      : std::make_shared<platform::URLRequest>(m_engine->url());
+    m_requestSettled = false;
     if (auto delegate = this->delegate())
         delegate->webViewDidStartLoad(*this);
+}
+
+void WebKitGtkWebView::didCommitLoad(bool refused)
+{
+    if (refused) {
+        m_committedRequest.reset();
+        return;
+    }
+    m_committedRequest = m_request;
+    m_requestSettled = true;
 }
 
 void WebKitGtkWebView::didFinishLoad()
 {
     auto self = protect();
+    m_committedRequest = m_request;
+    m_requestSettled = true;
     if (auto delegate = this->delegate())
         delegate->webViewDidFinishLoad(*this);
 }
@@ -200,8 +214,13 @@ void WebKitGtkWebView::didFailLoad(const platform::Error& error)
 {
     auto self = protect();
     m_provisionalRequest.reset(); // a load that failed before its start never becomes the current one
+    // A load that ends before its document came leaves the page shown, and that page's request current
+    // again once the failure was told (WebView.h).
+    const std::shared_ptr<platform::URLRequest> ended = std::exchange(m_requestSettled, true) ? nullptr : m_request;
     if (auto delegate = this->delegate())
         delegate->didFailLoadWithError(*this, error);
+    if (ended && m_request == ended)
+        m_request = m_committedRequest;
 }
 
 } // namespace webengine

@@ -82,6 +82,7 @@ private:
 
     bool shouldStartLoad(const NavigationRequest& request) override;
     void didStartLoad() override;
+    void didCommitLoad(bool refused) override;
     void didFinishLoad() override;
     void didFailLoad(const platform::Error& error) override;
     bool handleResourceRequest(const std::shared_ptr<RoutedRequest>&) override { return false; }
@@ -95,6 +96,10 @@ private:
     // The top-level request allowed last, waiting for its start; then the current one.
     std::shared_ptr<platform::URLRequest> m_provisionalRequest;
     std::shared_ptr<platform::URLRequest> m_request;
+    // The request of the document shown (none before one came, or after WebKit put an empty one in a
+    // refused load's place), and whether the current request's load has ended or brought its document.
+    std::shared_ptr<platform::URLRequest> m_committedRequest;
+    bool m_requestSettled = true;
 };
 
 } // namespace webengine

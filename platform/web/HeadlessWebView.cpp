@@ -346,6 +346,7 @@ void HeadlessWebView::bodyLoaded(std::uint64_t id, Bytes data) {
     load->bodyDone = true;
     const std::string url = load->request->urlString();
     if (load->isMain) {
+        m_committedRequest = load->request;
         m_location = url;
         m_hasDocument = true;
         m_documentComplete = false;
@@ -393,9 +394,11 @@ void HeadlessWebView::fail(std::uint64_t id, const Error& error) {
     if (!load)
         return;
     std::uint64_t parent = load->parent;
+    const std::shared_ptr<URLRequest> ended = uncommittedTopLevelRequest(*load);
     closeLoad(id);
     if (auto d = delegate())
         d->didFailLoadWithError(*this, error);
+    forgetEndedRequest(ended);
     if (Load* p = findLoad(parent)) {
         --p->openChildren;
         maybeFinish(parent);
@@ -412,10 +415,21 @@ void HeadlessWebView::cancelAll() {
         if (!load)
             continue;
         std::string url = load->request->urlString();
+        const std::shared_ptr<URLRequest> ended = uncommittedTopLevelRequest(*load);
         closeLoad(*it);
         if (auto d = delegate())
             d->didFailLoadWithError(*this, cancelledError(url));
+        forgetEndedRequest(ended);
     }
+}
+
+std::shared_ptr<URLRequest> HeadlessWebView::uncommittedTopLevelRequest(const Load& load) const {
+    return load.isMain && !load.bodyDone ? load.request : nullptr;
+}
+
+void HeadlessWebView::forgetEndedRequest(const std::shared_ptr<URLRequest>& ended) {
+    if (ended && m_request == ended)
+        m_request = m_committedRequest;
 }
 
 void HeadlessWebView::doStopLoading() {

@@ -123,6 +123,10 @@ private:
     void fail(std::uint64_t id, const Error& error);
     void cancelAll();
     void closeLoad(std::uint64_t id);
+    // The request of a top-level load that has not committed its document, else none.
+    std::shared_ptr<URLRequest> uncommittedTopLevelRequest(const Load& load) const;
+    // Told that such a load ended: the committed document's request is the current one again.
+    void forgetEndedRequest(const std::shared_ptr<URLRequest>& ended);
     void changeFragment(const std::string& url, WebViewNavigationType type);
     static std::shared_ptr<URLConnection> startConnection(const URLRequest& request, std::function<void(XHRResult)> done);
 
@@ -136,6 +140,7 @@ private:
     std::vector<std::shared_ptr<URLConnection>> m_requests;  // the page's own requests
 
     std::shared_ptr<URLRequest> m_request;
+    std::shared_ptr<URLRequest> m_committedRequest;  // the shown document's; none before one came
     std::optional<WebStorageLocation> m_storageLocation;
     std::string m_location;
     bool m_hasDocument = false;

@@ -24,7 +24,9 @@
 //   that question, and only it, is marked isMainDocumentFragmentChange.
 // - `request()` is the current top-level request: the committed page's, or the one being loaded once it
 //   started; it stays the same object until the next top-level load starts, so delegates may compare
-//   addresses.
+//   addresses. A top-level load that fails (or is cancelled) before its document came gives way, once its
+//   failure was told, to the committed page's request again (none when no page came): the page shown is
+//   still that one, and a load of the failed address next is a load of its own, not a change of fragment.
 // - stopLoading ends the open loads with didFailLoadWithError(-999); the headless engine reports them
 //   before stopLoading returns.
 // - stringByEvaluatingJavaScriptFromString runs the script in the main frame and returns its result as

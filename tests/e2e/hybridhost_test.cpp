@@ -491,6 +491,9 @@ TEST(HybridHostTest, EverySignalThatEndsAHeadlessRunStopsItsDisplayServer)
         HeadlessHost host(folder, copySampleBundle(folder));
         const pid_t server = host.displayServer();
         ASSERT_NE(server, 0) << host.err();
+        // A signal to the application's process group (a terminal's interrupt key) is the application's to
+        // act on: its display server is not in that group.
+        EXPECT_NE(getpgid(server), getpgid(host.pid()));
         ASSERT_TRUE(host.waitForOutput("Multi-tasking")) << host.err();
         kill(host.pid(), signal);
         const HeadlessHost::End end = host.awaitEnd();

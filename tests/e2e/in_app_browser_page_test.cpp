@@ -128,6 +128,23 @@ TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) 
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
 
+TEST_F(InAppBrowserOnEngineTest, APageTryingAFailedLoadAgainHearsItsStartAndItsFailureAgain) {
+    std::uint16_t closedPort = 0;
+    {
+        testsupport::HTTPTestServer gone;
+        closedPort = gone.port();
+    }
+    const std::string url = "http://127.0.0.1:" + std::to_string(closedPort) + "/";
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + url + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "Browser: loadstart, loaderror")) << text("iab-events");
+    eval("showIab('events', '', 'Browser: tried again'); iabOpenIn('" + url + "', '_blank', 'hidden=yes'); 1");
+    EXPECT_TRUE(shows("iab-events", "Browser: loadstart, loaderror")) << text("iab-events");
+    eval("iabClose(); 1");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
 TEST_F(InAppBrowserOnEngineTest, ASiteInTheBrowserLoadsAsInAWebBrowser) {
     testsupport::HTTPTestServer server;
     std::string cdn = server.url("/cdn/");

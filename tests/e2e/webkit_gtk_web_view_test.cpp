@@ -211,6 +211,9 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     m_view->stopLoading();
     ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail:-999") == 2; }));
     EXPECT_FALSE(m_view->isLoading());
+    // The stopped load brought no document: the page shown is still the fast one, and so is the request.
+    ASSERT_NE(m_view->request(), nullptr);
+    EXPECT_EQ(m_view->request()->urlString(), fast);
     server.releaseHeldReplies();
 }
 
@@ -226,6 +229,7 @@ TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeO
     ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail") == 1; }));
     EXPECT_EQ(m_delegate->events.back(), "fail:-1001");
     EXPECT_EQ(m_delegate->count("finish"), 0u);
+    EXPECT_EQ(m_view->request(), nullptr) << "no page came";
     server.releaseHeldReplies();
 }
 

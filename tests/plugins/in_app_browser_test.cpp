@@ -450,6 +450,14 @@ TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
         EXPECT_EQ(last.message().dictionaryOrEmpty()["code"], platform::Value(code));
         EXPECT_TRUE(last.result.keepCallback());
         EXPECT_TRUE(screen().webView()->isHidden()) << "no page drawn: the screen's ground, not the page below";
+
+        // Tried again in the same browser: a load of its own, heard from its start to its failure.
+        m_log->answers.clear();
+        call("open", {url, "_blank", "hidden=yes"}, "InAppBrowser2");
+        EXPECT_TRUE(hybtest::runMainUntil([&] { return eventTypes().size() >= 2; }))
+            << "a failure heard: " << (eventTypes().empty() ? "" : eventTypes().back());
+        EXPECT_EQ(eventTypes(), (std::vector<std::string>{"loadstart", "loaderror"}));
+        EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["code"], platform::Value(code));
         call("close", {}, std::nullopt);
     }
 }

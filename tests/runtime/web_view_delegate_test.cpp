@@ -108,6 +108,15 @@ TEST_F(HYBWebViewDelegateTest, AFragmentChangeIsNoNavigationButLoadingTheSameURL
 
     load(url + "#%01abc"); // location equals the new URL: loaded again
     EXPECT_EQ(owner->events, (Events{"start", "finish"}));
+
+    // An address that failed to load, loaded again, is a navigation of its own, whatever the page shows.
+    const std::string gone = missing("gone.html");
+    const std::string failed = "fail NSURLErrorDomain " + std::to_string(platform::kURLErrorFileDoesNotExist);
+    owner->events.clear();
+    load(gone);
+    load(gone);
+    EXPECT_EQ(owner->events, (Events{"start", failed, "start", failed}));
+    EXPECT_EQ(delegate->state(), HYBWebViewDelegate::State::Idle);
 }
 
 TEST_F(HYBWebViewDelegateTest, SubFrameRequestsNothingCanLoadAreRefusedAndRefusalsChangeNothing) {

@@ -144,6 +144,7 @@ TEST_F(HeadlessWebViewTest, ScriptedFailureAndRefusedFrame) {
     ASSERT_TRUE(view->waitUntilIdle());
     EXPECT_EQ(recorder->events, (Events{"should " + top + " main=" + top + " type=5", "start", "fail -1004"}));
     EXPECT_EQ(view->readyState(), "") << "a failed first load leaves no document";
+    EXPECT_EQ(view->request(), nullptr) << "nor a request of a document";
 
     // Without the failure, the refused frame never starts and the page finishes.
     view->page() = ScriptedPage();
@@ -219,6 +220,13 @@ TEST_F(HeadlessWebViewTest, DelegateMayLoadAgainFromInsideAFailure) {
     ASSERT_TRUE(view->waitUntilIdle());
     EXPECT_EQ(recorder->events.back(), "finish");
     EXPECT_EQ(view->location(), error);
+
+    // Told its failure, a load that brought no document leaves the shown page's request current.
+    const URLRequest* shown = view->request();
+    view->loadRequest(URLRequest(bad + "?again"));
+    ASSERT_TRUE(view->waitUntilIdle());
+    EXPECT_EQ(recorder->events.back(), "fail " + std::to_string(kURLErrorFileDoesNotExist));
+    EXPECT_EQ(view->request(), shown);
 }
 
 TEST_F(HeadlessWebViewTest, FragmentChangeAsksOnlyAndRefusalKeepsTheLocation) {
