@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <tuple>
 #include <zlib.h>
@@ -707,6 +708,50 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     EXPECT_EQ(connectionsTo(silent.port()), 0u);
     for (const SilentServer& other : others)
         EXPECT_EQ(connectionsTo(other.port()), 0u);
+}
+
+TEST_F(HostileCallsPageTest, APageOfManyImagesLoadsThemAllInTheApplicationsPageAndInTheBrowsers)
+{
+    // 1,500 images at once, far more than the loads that run at once: the rest wait their turn, in the
+    // application's own page (whose web loads this process makes) and in the browser's (whose the engine makes).
+    // Each image comes in two pieces a little apart, so that most of them are asked for before any has come.
+    testsupport::HTTPTestServer server;
+    testsupport::Reply picture = testsupport::Reply::text(200, "<svg xmlns='http://www.w3.org/2000/svg' width='1' height='1'/>", "image/svg+xml");
+    picture.pieceSize = 32;
+    picture.pauseBetweenPieces = std::chrono::milliseconds(20);
+    server.route("/picture.svg", picture);
+    std::mutex told;
+    std::string outcome;
+    server.route("/outcome", [&](const testsupport::RecordedRequest& request) {
+        std::lock_guard<std::mutex> hold(told);
+        outcome = request.query;
+        return testsupport::Reply::text(200, "");
+    });
+    // The browser's page tells the server how its images did.
+    server.route("/pictures.html", testsupport::Reply::text(200, R"(<!DOCTYPE html><html><body><script>
+function pictures(n) {
+  var left = n, failed = 0;
+  function one() { if (--left === 0) { fetch('/outcome?loaded=' + (n - failed) + '&failed=' + failed); } }
+  for (var i = 0; i < n; i++) { var image = new Image(); image.onload = one; image.onerror = function () { failed++; one(); }; image.src = '/picture.svg?' + i; }
+  return n;
+}
+</script></body></html>)", "text/html"));
+    launch();
+    eval("images('own', '" + server.url("/picture.svg") + "', 1500); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("results['own'] || ''") != ""; }, std::chrono::minutes(2)));
+    EXPECT_EQ(eval("(results['own'] || '').substring(0, 7)"), "loaded:") << eval("results['own']");
+
+    EXPECT_EQ(browse(server.url("/pictures.html")), "loadstart,loadstop");
+    eval("call('pictures', 'InAppBrowser', 'injectScriptCode', ['pictures(1500)']); 1");
+    EXPECT_EQ(answer("pictures"), "ok:[1500]");
+    const auto heard = [&] {
+        std::lock_guard<std::mutex> hold(told);
+        return outcome;
+    };
+    EXPECT_TRUE(e2e::waitUntil([&] { return !heard().empty(); }, std::chrono::minutes(2)));
+    EXPECT_EQ(heard(), "loaded=1500&failed=0");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
 }
 
 TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInAWindowAndUploadsArriveWhole)
