@@ -7,6 +7,7 @@
 #include "platform/net/URLError.h"
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
+#include "support/LogCapture.h"
 #include "webengine/LoadError.h"
 
 #include <arpa/inet.h>
@@ -589,6 +590,7 @@ new MutationObserver(function (records) {
 
 TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsServicesAndEndsWithItsPage)
 {
+    hybtest::LogCapture log;
     SilentServer silent;
     testsupport::HTTPTestServer server;
     server.route("/flood.html", testsupport::Reply::text(200, kFloodPage, "text/html"));
@@ -672,6 +674,13 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
         EXPECT_EQ(connectionsTo(other.port()), 0u) << "a foreign frame's loads are the engine's";
     }
     expectTheServicesWork("frame");
+    // The frame asked for 12,000: past the bound of its page's loads in flight the rest failed, said once.
+    const auto refusals = [&] {
+        const std::vector<std::string> lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("web loads at once") != std::string::npos; });
+    };
+    EXPECT_TRUE(e2e::waitUntil([&] { return refusals() > 0; }));
+    EXPECT_EQ(refusals(), 1);
     eval("images('pictures', '" + server.url("/picture.svg") + "', 16); 1");
     const std::string pictures = answer("pictures");
     EXPECT_EQ(pictures.rfind("loaded:", 0), 0u) << pictures;
