@@ -280,6 +280,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
+    g_signal_connect(m_view, "user-message-received", G_CALLBACK(onPageMessage), this);
     g_signal_connect(m_view, "script-dialog", G_CALLBACK(onScriptDialog), this);
     // A page's print() prints nothing, as on the phone: WebKit's own print dialog runs a loop of its own,
     // under which neither the window's close, a signal nor a screenshot's time-out could end the
@@ -389,6 +390,18 @@ void WebKitEngine::webLoadEnded()
                                              nullptr, nullptr, nullptr);
         return G_SOURCE_REMOVE;
     }, this, nullptr);
+}
+
+int WebKitEngine::onPageMessage(WebKitWebView*, void* message, WebKitEngine*)
+{
+    WebKitUserMessage* word = WEBKIT_USER_MESSAGE(message);
+    if (g_strcmp0(webkit_user_message_get_name(word), HYB_LOADS_REFUSED_MESSAGE) != 0)
+        return FALSE;
+    GVariant* parameters = webkit_user_message_get_parameters(word);
+    const std::uint64_t bound = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_UINT64) ? g_variant_get_uint64(parameters) : 0;
+    platform::Log::write("Web view: a page asked for more than " + std::to_string(bound)
+                         + " web loads at once; those past them failed");
+    return TRUE;
 }
 
 void WebKitEngine::tellRouting(const std::string& documentURL)

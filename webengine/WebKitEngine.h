@@ -242,6 +242,8 @@ private:
     // learns here of their ends (webprocess/Messages.h), counted over the life of its web process.
     static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
     void webLoadEnded();
+    // The module's words to this view: that it refused a web load past that bound, written in the log.
+    static int onPageMessage(WebKitWebView*, void* message, WebKitEngine* self);
     void cancelLoadTimer();
     // Runs `delivered` once the routed answers' bytes this view handed the engine so far have reached the page's
     // web process: the engine sends them there as fast as it reads them, and what it has not sent yet it holds

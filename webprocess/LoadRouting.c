@@ -211,11 +211,13 @@ gboolean is_local_route_of_file(const char* uri)
     return g_str_has_prefix(uri, LOCAL_ROUTE_PREFIX "/") && !g_str_has_prefix(uri, LOCAL_ROUTE_PREFIX "//");
 }
 
-/* The web loads of a page that may be in flight through the engine at once: its network stack takes each one
- * it is given (a flood of thousands at a server that never answers keeps it busy for minutes, holding up every
- * other page's loads, the application's documents among them). One more fails at once, as the route's own
- * waiting room does. */
-#define MAX_UNROUTED_IN_FLIGHT 1024
+/* The web loads of a page that may be in flight through the engine at once. Its network stack runs a few of
+ * them at a time at each host and keeps the rest waiting in its own queue, in order, as a browser does: a page
+ * of a few thousand images loads whole, and what waits there costs little. Letting a page's loads go costs the
+ * engine more than their count, though: once a frame with 8,192 loads at servers that never answer went, the
+ * next frame's loads waited over a minute (with 4,096, seconds). Past this bound, far more than any page asks
+ * for at once, one more fails at once, and the UI process is told so once. */
+#define MAX_UNROUTED_IN_FLIGHT 4096
 
 /* Counts a web load the page lets go unrouted (not a redirect, which is the same load). */
 void count_unrouted(WebKitWebPage* page, const char* uri)
@@ -226,6 +228,13 @@ void count_unrouted(WebKitWebPage* page, const char* uri)
 
 gboolean in_flight_bound_reached(WebKitWebPage* page)
 {
-    const InFlight* counts = in_flight(page);
-    return counts->sent > counts->ended && counts->sent - counts->ended >= MAX_UNROUTED_IN_FLIGHT;
+    InFlight* counts = in_flight(page);
+    if (counts->sent <= counts->ended || counts->sent - counts->ended < MAX_UNROUTED_IN_FLIGHT)
+        return FALSE;
+    if (!counts->refusal_told) {
+        counts->refusal_told = TRUE;
+        webkit_web_page_send_message_to_view(page, webkit_user_message_new(HYB_LOADS_REFUSED_MESSAGE, g_variant_new_uint64(MAX_UNROUTED_IN_FLIGHT)),
+                                             NULL, NULL, NULL);
+    }
+    return TRUE;
 }

@@ -19,6 +19,10 @@
  * learns of their ends from the UI process, which the engine tells. */
 #define HYB_LOADS_ENDED_MESSAGE "hyb.loads-ended"
 
+/* The module's word to the UI process, once a page, that it refused a web load past the bound of those in flight
+ * (parameters "t": the bound), which the UI process writes in the log. */
+#define HYB_LOADS_REFUSED_MESSAGE "hyb.loads-refused"
+
 /* A question the module answers at once with an empty reply of the same name: the engine's messages to a page
  * arrive in the order they were sent, so its answer tells the UI process that the routed answers' bodies it
  * handed the engine before asking have reached the web process (the engine sends them there as it reads them,

@@ -37,6 +37,7 @@ typedef struct {
 typedef struct {
     guint64 sent;
     guint64 ended;
+    gboolean refusal_told; /* the UI process heard that one went past the bound */
 } InFlight;
 
 /* Whether a web load (http, https) of the page goes to the UI process, and why. */
