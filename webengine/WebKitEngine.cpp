@@ -919,10 +919,16 @@ void WebKitEngine::decideResponse(void* decisionPointer)
 
 void WebKitEngine::downloadRefused(const std::string& url)
 {
+    // Answered once, in its turn among the events held: never deferred again from the queue.
     if (isDeferring()) {
-        defer([this, url] { downloadRefused(url); });
+        defer([this, url] { failDownloadedLoad(url); });
         return;
     }
+    failDownloadedLoad(url);
+}
+
+void WebKitEngine::failDownloadedLoad(const std::string& url)
+{
     if (m_loadState != LoadState::Allowed || url != m_allowedURL)
         return;
     m_loadState = LoadState::Idle;
@@ -1164,7 +1170,9 @@ void WebKitEngine::scheduleDeferred()
         self->m_deferredSource = 0;
         std::weak_ptr<bool> alive = self->m_alive;
         // One at a time: an event may start a wait (new events then queue behind the rest) or end the engine.
-        while (alive.lock() && self->m_waitDepth == 0 && !self->m_deferred.empty()) {
+        // Only those held when this turn began: what they queue runs in a later turn, so the main loop goes
+        // round (input, signals, the web processes' messages) whatever the events do.
+        for (std::size_t held = self->m_deferred.size(); held > 0 && alive.lock() && self->m_waitDepth == 0 && !self->m_deferred.empty(); --held) {
             std::function<void()> event = std::move(self->m_deferred.front());
             self->m_deferred.pop_front();
             event();

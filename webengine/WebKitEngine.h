@@ -212,6 +212,8 @@ private:
     // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
     // stays empty; the main frame's load fails with refusedAnswerError.
     void decideResponse(void* decision);
+    // downloadRefused's answer, in its turn: the allowed top-level load that became the download fails.
+    void failDownloadedLoad(const std::string& url);
     // A view has one window: what a page would open in a new one (a link's target, window.open) loads in this
     // view instead, asked about as any navigation.
     static void* onCreate(WebKitWebView*, void* navigationAction, WebKitEngine* self);
