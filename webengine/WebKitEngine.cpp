@@ -8,6 +8,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "platform/web/WebView.h"
 #include "webengine/BridgeOrigin.h"
+#include "webengine/ContentDisposition.h"
 #include "webengine/LoadError.h"
 #include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
@@ -899,11 +900,10 @@ void WebKitEngine::decideResponse(void* decisionPointer)
     auto* decision = WEBKIT_RESPONSE_POLICY_DECISION(decisionPointer);
     WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
     std::optional<std::string> refusal;
-    char* disposition = nullptr;
     SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
-    if (headers && soup_message_headers_get_content_disposition(headers, &disposition, nullptr) && g_ascii_strcasecmp(disposition, "attachment") == 0)
+    const char* disposition = headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    if (disposition && isAttachmentDisposition(disposition))
         refusal = "the answer is an attachment";
-    g_free(disposition);
     if (!refusal && !webkit_response_policy_decision_is_mime_type_supported(decision)) {
         const char* type = webkit_uri_response_get_mime_type(response);
         refusal = "the answer's type (" + std::string(type ? type : "none") + ") is not one a web view shows";

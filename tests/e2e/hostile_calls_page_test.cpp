@@ -365,6 +365,14 @@ TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCo
     const std::string interrupted = std::to_string(webengine::kWebKitErrorFrameLoadInterrupted);
     EXPECT_EQ(browse(server.url("/attachment")), "loadstart,loaderror:" + interrupted);
     EXPECT_EQ(browse(server.url("/unshowable")), "loadstart,loaderror:" + interrupted);
+    // A disposition without a type, or "inline", is shown; "attachment" in any case is refused.
+    const auto disposed = [&](const std::string& path, const std::string& disposition) {
+        server.route(path, testsupport::Reply::text(200, "<html><body>notes</body></html>", "text/html").withHeader("Content-Disposition", disposition));
+        return browse(server.url(path));
+    };
+    EXPECT_EQ(disposed("/typeless", "filename=notes.html"), "loadstart,loadstop");
+    EXPECT_EQ(disposed("/inline", " INLINE ; filename=\"notes.html\""), "loadstart,loadstop");
+    EXPECT_EQ(disposed("/shouted", "ATTACHMENT;filename=notes.html"), "loadstart,loaderror:" + interrupted);
     const std::string links = browse(server.url("/links.html"));
     EXPECT_TRUE(links.ends_with(",loadstop") && links.find("loaderror") == std::string::npos) << links;
     const std::vector<std::string> clicks = {
