@@ -9,6 +9,7 @@
 #include "platform/web/WebView.h"
 #include "webengine/BridgeOrigin.h"
 #include "webengine/ContentDisposition.h"
+#include "webengine/ContentDisposition.h"
 #include "webengine/LoadError.h"
 #include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
@@ -273,6 +274,11 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     // loads no whitelist judges get them (tellRouting).
     setFeature(settings, "SharedWorker", false);
     setFeature(settings, "ServiceWorkers", false);
+    // Every permission request is denied (UserPrompts.h), but WebKit gives a query the client answers
+    // "denied" as "prompt" (a refusal is not to be told from a question not put yet), and takes a
+    // notification's from a list of its own: the page has no permission queries, as on the phone, rather
+    // than answers that invite a request.
+    setFeature(settings, "PermissionsAPI", false);
     applySettings(m_settings);
 
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);

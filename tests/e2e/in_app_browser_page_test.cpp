@@ -286,6 +286,9 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "opened"; }));
     EXPECT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop, loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
 
+    // No permission query reads "prompt" where every request is denied: the page has none to put.
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("typeof navigator.permissions"), "undefined");
+
     eval("iabOpenIn('" + server.url("/account") + "', '_blank', 'location=no'); 1");
     EXPECT_TRUE(eventsAre("loadstart, loadstop")) << text("iab-events");
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "sign in first"; }));
