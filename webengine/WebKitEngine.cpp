@@ -9,7 +9,6 @@
 #include "platform/web/WebView.h"
 #include "webengine/BridgeOrigin.h"
 #include "webengine/ContentDisposition.h"
-#include "webengine/ContentDisposition.h"
 #include "webengine/LoadError.h"
 #include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
@@ -880,25 +879,32 @@ void* WebKitEngine::onCreate(WebKitWebView*, void* navigationAction, WebKitEngin
 
 void WebKitEngine::openHere(void* uriRequest)
 {
-    auto* request = WEBKIT_URI_REQUEST(uriRequest);
-    const char* uri = webkit_uri_request_get_uri(request);
-    if (!uri || !*uri || !mayOpenHere(uri))
+    const char* uri = webkit_uri_request_get_uri(WEBKIT_URI_REQUEST(uriRequest));
+    if (!uri || !mayOpenHere(uri))
+        return;
+    // One at a time: while a load this view was asked for has not started, a page's further new windows (a
+    // loop of window.open) open nowhere, rather than each ending the one before it.
+    if (m_requestedDocument)
         return;
     // The main frame's navigation (no frame of the page is asked about), judged by the client and by the file
-    // rule as any of the page's; no document of the application's.
+    // rule as any of the page's; no document of the application's. A GET of the URL alone: a form sent to a
+    // new window does not send its body (nor its method) again where the person did not ask for it.
     m_requestedDocument = uri;
+    WebKitURIRequest* request = webkit_uri_request_new(uri);
     webkit_web_view_load_request(m_view, request);
+    g_object_unref(request);
 }
 
-bool WebKitEngine::mayOpenHere(const std::string& target) const
+bool WebKitEngine::mayOpenHere(const std::string& target)
 {
-    std::string scheme = target.substr(0, target.find(':'));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
-    // A file from a file document only; never a data: URL, an "about:" page (an empty window has nothing to
-    // show here: the page stays) or the application's and the route's schemes.
-    if (scheme == "file")
-        return isFileURL(url());
-    return scheme != "data" && scheme != "about" && scheme != kRouteScheme && scheme != kLocalRouteScheme && !WebContext::isApplicationScheme(scheme);
+    // WebKit does not say which of the page's documents asks for a new window (a frame of another site may),
+    // so only what any document may lead the page to, a web page, opens here. Never a "javascript:" URL,
+    // which would run in the document this view shows rather than in a window of the asker's; nor a data:,
+    // blob:, about: or file: URL, or the application's, the route's or any other scheme.
+    char* scheme = g_uri_parse_scheme(target.c_str());
+    const bool web = scheme && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0);
+    g_free(scheme);
+    return web;
 }
 
 void WebKitEngine::decideResponse(void* decisionPointer)
@@ -1013,8 +1019,14 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     // own folders; the application's own loads go as it asked.
     const auto* applicationDocument = static_cast<const char*>(g_object_get_data(G_OBJECT(m_view), kApplicationDocumentKey));
     const bool applicationLoad = applicationDocument && withoutFragment(askedRequest.url) == applicationDocument;
-    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
+    // A document refused here is no longer waited for (a new window's among them, which would hold the next).
+    const auto refuse = [&] {
         webkit_policy_decision_ignore(decision);
+        if (m_requestedDocument == askedRequest.url)
+            m_requestedDocument.reset();
+    };
+    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
+        refuse();
         return;
     }
     // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
@@ -1028,7 +1040,7 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     if (hasSignalFragment(askedRequest.url) && !reloadOrStep
         && (withoutFragment(askedRequest.url) != withoutFragment(url())
             || !isPageOriginsNavigation(askedRequest.headers, url()))) {
-        webkit_policy_decision_ignore(decision);
+        refuse();
         if (askedRequest.isFragmentChange) {
             // Said once: it may be the page's own signal, when its referrer policy sends no referrer at all.
             if (!std::exchange(m_unnamedSignalLogged, true))
