@@ -6,8 +6,9 @@
 // - A challenge for credentials (an HTTP 401 or 407, a client certificate) goes on without credentials: the
 //   server's answer to that (its 401 page) shows and the load ends, as on the phone without credentials.
 // - Permission requests (location, notifications, camera and microphone, device information, clipboard,
-//   pointer lock, storage access, media keys, a media plug-in's install) are denied, and the page's
-//   permission queries read "denied"; a notification shows nowhere (it is closed at once).
+//   pointer lock, storage access, media keys, a media plug-in's install) are denied, and a permission query
+//   the engine puts reads "denied" (the view gives the page no Permissions API: WebKitEngine.h); a
+//   notification shows nowhere (it is closed at once).
 // - A file chooser or a colour chooser is cancelled at once: the page hears that nothing was chosen.
 // - Fullscreen stays within the view: the application's window is never made fullscreen, nor left.
 // - The context menu keeps what edits, copies and moves within the view; items that save to disk, open a

@@ -8,6 +8,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "platform/web/WebView.h"
 #include "webengine/BridgeOrigin.h"
+#include "webengine/ContentDisposition.h"
 #include "webengine/LoadError.h"
 #include "webengine/LoadSlots.h"
 #include "webengine/NestedLoop.h"
@@ -272,6 +273,11 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     // loads no whitelist judges get them (tellRouting).
     setFeature(settings, "SharedWorker", false);
     setFeature(settings, "ServiceWorkers", false);
+    // Every permission request is denied (UserPrompts.h), but WebKit gives a query the client answers
+    // "denied" as "prompt" (a refusal is not to be told from a question not put yet), and takes a
+    // notification's from a list of its own: the page has no permission queries, as on the phone, rather
+    // than answers that invite a request.
+    setFeature(settings, "PermissionsAPI", false);
     applySettings(m_settings);
 
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -886,25 +892,32 @@ void* WebKitEngine::onCreate(WebKitWebView*, void* navigationAction, WebKitEngin
 
 void WebKitEngine::openHere(void* uriRequest)
 {
-    auto* request = WEBKIT_URI_REQUEST(uriRequest);
-    const char* uri = webkit_uri_request_get_uri(request);
-    if (!uri || !*uri || !mayOpenHere(uri))
+    const char* uri = webkit_uri_request_get_uri(WEBKIT_URI_REQUEST(uriRequest));
+    if (!uri || !mayOpenHere(uri))
+        return;
+    // One at a time: while a load this view was asked for has not started, a page's further new windows (a
+    // loop of window.open) open nowhere, rather than each ending the one before it.
+    if (m_requestedDocument)
         return;
     // The main frame's navigation (no frame of the page is asked about), judged by the client and by the file
-    // rule as any of the page's; no document of the application's.
+    // rule as any of the page's; no document of the application's. A GET of the URL alone: a form sent to a
+    // new window does not send its body (nor its method) again where the person did not ask for it.
     m_requestedDocument = uri;
+    WebKitURIRequest* request = webkit_uri_request_new(uri);
     webkit_web_view_load_request(m_view, request);
+    g_object_unref(request);
 }
 
-bool WebKitEngine::mayOpenHere(const std::string& target) const
+bool WebKitEngine::mayOpenHere(const std::string& target)
 {
-    std::string scheme = target.substr(0, target.find(':'));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
-    // A file from a file document only; never a data: URL, an "about:" page (an empty window has nothing to
-    // show here: the page stays) or the application's and the route's schemes.
-    if (scheme == "file")
-        return isFileURL(url());
-    return scheme != "data" && scheme != "about" && scheme != kRouteScheme && scheme != kLocalRouteScheme && !WebContext::isApplicationScheme(scheme);
+    // WebKit does not say which of the page's documents asks for a new window (a frame of another site may),
+    // so only what any document may lead the page to, a web page, opens here. Never a "javascript:" URL,
+    // which would run in the document this view shows rather than in a window of the asker's; nor a data:,
+    // blob:, about: or file: URL, or the application's, the route's or any other scheme.
+    char* scheme = g_uri_parse_scheme(target.c_str());
+    const bool web = scheme && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0);
+    g_free(scheme);
+    return web;
 }
 
 void WebKitEngine::decideResponse(void* decisionPointer)
@@ -912,11 +925,10 @@ void WebKitEngine::decideResponse(void* decisionPointer)
     auto* decision = WEBKIT_RESPONSE_POLICY_DECISION(decisionPointer);
     WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
     std::optional<std::string> refusal;
-    char* disposition = nullptr;
     SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
-    if (headers && soup_message_headers_get_content_disposition(headers, &disposition, nullptr) && g_ascii_strcasecmp(disposition, "attachment") == 0)
+    const char* disposition = headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    if (disposition && isAttachmentDisposition(disposition))
         refusal = "the answer is an attachment";
-    g_free(disposition);
     if (!refusal && !webkit_response_policy_decision_is_mime_type_supported(decision)) {
         const char* type = webkit_uri_response_get_mime_type(response);
         refusal = "the answer's type (" + std::string(type ? type : "none") + ") is not one a web view shows";
@@ -932,10 +944,16 @@ void WebKitEngine::decideResponse(void* decisionPointer)
 
 void WebKitEngine::downloadRefused(const std::string& url)
 {
+    // Answered once, in its turn among the events held: never deferred again from the queue.
     if (isDeferring()) {
-        defer([this, url] { downloadRefused(url); });
+        defer([this, url] { failDownloadedLoad(url); });
         return;
     }
+    failDownloadedLoad(url);
+}
+
+void WebKitEngine::failDownloadedLoad(const std::string& url)
+{
     if (m_loadState != LoadState::Allowed || url != m_allowedURL)
         return;
     m_loadState = LoadState::Idle;
@@ -1014,8 +1032,14 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     // own folders; the application's own loads go as it asked.
     const auto* applicationDocument = static_cast<const char*>(g_object_get_data(G_OBJECT(m_view), kApplicationDocumentKey));
     const bool applicationLoad = applicationDocument && withoutFragment(askedRequest.url) == applicationDocument;
-    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
+    // A document refused here is no longer waited for (a new window's among them, which would hold the next).
+    const auto refuse = [&] {
         webkit_policy_decision_ignore(decision);
+        if (m_requestedDocument == askedRequest.url)
+            m_requestedDocument.reset();
+    };
+    if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
+        refuse();
         return;
     }
     // A "%01"/"%02" fragment is the page's bridge signal only on the page's own document, changed by a document
@@ -1029,7 +1053,7 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     if (hasSignalFragment(askedRequest.url) && !reloadOrStep
         && (withoutFragment(askedRequest.url) != withoutFragment(url())
             || !isPageOriginsNavigation(askedRequest.headers, url()))) {
-        webkit_policy_decision_ignore(decision);
+        refuse();
         if (askedRequest.isFragmentChange) {
             // Said once: it may be the page's own signal, when its referrer policy sends no referrer at all.
             if (!std::exchange(m_unnamedSignalLogged, true))
@@ -1177,7 +1201,9 @@ void WebKitEngine::scheduleDeferred()
         self->m_deferredSource = 0;
         std::weak_ptr<bool> alive = self->m_alive;
         // One at a time: an event may start a wait (new events then queue behind the rest) or end the engine.
-        while (alive.lock() && self->m_waitDepth == 0 && !self->m_deferred.empty()) {
+        // Only those held when this turn began: what they queue runs in a later turn, so the main loop goes
+        // round (input, signals, the web processes' messages) whatever the events do.
+        for (std::size_t held = self->m_deferred.size(); held > 0 && alive.lock() && self->m_waitDepth == 0 && !self->m_deferred.empty(); --held) {
             std::function<void()> event = std::move(self->m_deferred.front());
             self->m_deferred.pop_front();
             event();

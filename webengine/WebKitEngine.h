@@ -36,8 +36,11 @@
 //   (a frame's stays empty; the page's load fails with WebKit's code 102, saying why), and a download
 //   WebKit starts anyway (a link's "download", a blob: or data: URL) is cancelled before it makes a file; a
 //   top-level navigation the client allowed that became one fails the same way (UserPrompts.h).
-// - One window: a navigation to a new window (a link's target, window.open) loads in this view, asked about
-//   as any navigation; the page's other questions for the person are answered as UserPrompts.h says.
+// - One window: a navigation to a new window (a link's target, window.open, a form's target) of an http or
+//   https URL loads in this view as a GET of that URL alone, asked about as any navigation, one at a time;
+//   any other URL (a "javascript:" one, which would run in this view's page whichever frame asked, data:,
+//   blob:, file:, a local scheme) opens nothing. The page's other questions for the person are answered as
+//   UserPrompts.h says.
 // - evaluate() returns the script's string result synchronously (see ScriptEvaluator.h); it refuses to run
 //   while a sub-resource request of this view is being handed to the client, because the page may be
 //   blocked in a synchronous XHR waiting for exactly that answer, while the client decides a fragment
@@ -212,13 +215,16 @@ private:
     // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
     // stays empty; the main frame's load fails with refusedAnswerError.
     void decideResponse(void* decision);
-    // A view has one window: what a page would open in a new one (a link's target, window.open) loads in this
-    // view instead, asked about as any navigation.
+    // downloadRefused's answer, in its turn: the allowed top-level load that became the download fails.
+    void failDownloadedLoad(const std::string& url);
+    // A view has one window: what a page would open in a new one (a link's target, window.open, a form's
+    // target) loads in this view instead, as a GET of its URL, asked about as any navigation; one at a time.
     static void* onCreate(WebKitWebView*, void* navigationAction, WebKitEngine* self);
     void openHere(void* uriRequest);
-    // Whether a new window's URL may open here: what the page could load itself. This view's own load is held
-    // to none of the rules by which WebKit keeps a web page from a file, a data: URL or a local scheme.
-    bool mayOpenHere(const std::string& target) const;
+    // Whether a new window's URL may open here: an http or https URL, whoever asks (WebKit does not say which
+    // document does). This view's own load is held to none of the rules by which WebKit keeps a web page from
+    // a file, a data: URL or a local scheme, and a "javascript:" URL would run in the page this view shows.
+    static bool mayOpenHere(const std::string& target);
     // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
     // frame asks, so the page's frames are looked at). The document this view was asked to load (load,
     // loadHTML, reload, goBack, goForward) is the main frame's without a look until its load starts: the page

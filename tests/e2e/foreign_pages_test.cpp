@@ -454,6 +454,31 @@ TEST_F(ForeignPagesTest, AFrameOfAnotherOriginInTheApplicationsViewReachesNoPlug
     ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.sameOrigin").empty(); }));
     eval("call('same', 'Keychain', 'getForKey', ['same-origin']); 1");
     EXPECT_EQ(answer("same"), "ok:\"framed\"");
+
+    // Clicked in the frame of another site: new windows of script (a link's, window.open's) and of the
+    // application's own file run and open nothing in the application's page, which then hears the frame.
+    const std::string page = eval("location.href");
+    m_server.route("/opener.html", testsupport::Reply::text(200, R"P(<html><head><style>body { margin: 0; }
+body > * { display: block; margin: 0; border: 0; padding: 0; width: 100%; height: 24px; }</style></head><body>
+<a onclick="parent.postMessage('row0', '*')" href="javascript:document.documentElement.setAttribute('data-ran', 'link')" target="_blank">link</a>
+<button onclick="parent.postMessage('row1', '*'); window.open('javascript:document.documentElement.setAttribute(\'data-ran\', \'open\')')">open</button>
+<button onclick="parent.postMessage('row2', '*'); window.open(')P" + page + R"P(?opened')">file</button>
+<button onclick="parent.postMessage('clicked', '*')">done</button></body></html>)P", "text/html"));
+    eval("heard = ''; var o = document.createElement('iframe'); o.id = 'opener'; o.src = '" + otherSite("/opener.html") + "';"
+         " o.style.cssText = 'position: fixed; top: 0; left: 0; width: 200px; height: 96px; border: 0; z-index: 10000';"
+         " o.onload = function () { heard = 'loaded'; }; document.body.appendChild(o); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "loaded"; }));
+    m_host->update();
+    const platform::Rect frame = m_webView->convertRectTo(m_webView->bounds(), nullptr);
+    // One at a time: what a click asks for reaches the page before the next click does.
+    for (int row = 0; row < 4; ++row) {
+        const platform::Point point{frame.origin.x + 100, frame.origin.y + 12 + 24 * row};
+        e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, point, 1);
+        e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, point, 1, GDK_BUTTON1_MASK);
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("heard") == (row < 3 ? "row" + std::to_string(row) : "clicked"); })) << row;
+    }
+    EXPECT_EQ(eval("String(document.documentElement.getAttribute('data-ran'))"), "null");
+    EXPECT_EQ(eval("location.href"), page);
 }
 
 TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsPathAndOnlyFromItsOwnOrigin)

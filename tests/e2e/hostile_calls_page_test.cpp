@@ -5,10 +5,12 @@
 #include "SampleBundleOnEngine.h"
 
 #include "platform/net/URLError.h"
+#include "plugins/HYBInAppBrowser.h"
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"
 #include "webengine/LoadError.h"
+#include "webengine/WebKitGtkWebView.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
@@ -401,6 +403,14 @@ TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCo
     const std::string interrupted = std::to_string(webengine::kWebKitErrorFrameLoadInterrupted);
     EXPECT_EQ(browse(server.url("/attachment")), "loadstart,loaderror:" + interrupted);
     EXPECT_EQ(browse(server.url("/unshowable")), "loadstart,loaderror:" + interrupted);
+    // A disposition without a type, or "inline", is shown; "attachment" in any case is refused.
+    const auto disposed = [&](const std::string& path, const std::string& disposition) {
+        server.route(path, testsupport::Reply::text(200, "<html><body>notes</body></html>", "text/html").withHeader("Content-Disposition", disposition));
+        return browse(server.url(path));
+    };
+    EXPECT_EQ(disposed("/typeless", "filename=notes.html"), "loadstart,loadstop");
+    EXPECT_EQ(disposed("/inline", " INLINE ; filename=\"notes.html\""), "loadstart,loadstop");
+    EXPECT_EQ(disposed("/shouted", "ATTACHMENT;filename=notes.html"), "loadstart,loaderror:" + interrupted);
     const std::string links = browse(server.url("/links.html"));
     EXPECT_TRUE(links.ends_with(",loadstop") && links.find("loaderror") == std::string::npos) << links;
     const std::vector<std::string> clicks = {
@@ -416,6 +426,37 @@ TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCo
         EXPECT_TRUE(e2e::waitUntil([&] { return eval("events.join(',')") == events && watch.downloads() == started + 1 && watch.downloadsOver(); }))
             << click << ": " << eval("events.join(',')");
     }
+    // Downloads that start while the browser's view waits for its page (here, for its synchronous request,
+    // which the server holds until they have) are answered after the wait, each once: the application goes on.
+    testsupport::Reply held = testsupport::Reply::text(200, "held", "text/plain");
+    held.hold = true;
+    server.route("/held", held);
+    auto plugin = std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> browserPage = plugin->inAppBrowserViewController()->webView();
+    struct Waiting {
+        WebKitWebView* view;
+        std::string url;
+        testsupport::HTTPTestServer* server;
+        int started = 0;
+    } waiting{std::static_pointer_cast<webengine::WebKitGtkWebView>(browserPage)->engine().view(), server.url("/attachment"), &server};
+    const gulong onStart = g_signal_connect(webkit_web_view_get_context(waiting.view), "download-started",
+                                            G_CALLBACK(+[](WebKitWebContext*, WebKitDownload*, Waiting* w) {
+                                                if (++w->started == 2)
+                                                    w->server->releaseHeldReplies();
+                                            }), &waiting);
+    g_idle_add(+[](gpointer data) -> gboolean {
+        auto* w = static_cast<Waiting*>(data);
+        for (int i = 0; i < 2; ++i)
+            g_object_unref(webkit_web_view_download_uri(w->view, w->url.c_str()));
+        return G_SOURCE_REMOVE;
+    }, &waiting);
+    const int started = watch.downloads();
+    const std::string events = eval("events.join(',')");
+    EXPECT_EQ(browserPage->stringByEvaluatingJavaScriptFromString("var x = new XMLHttpRequest(); x.open('GET', '/held', false); x.send(); x.responseText"), "held");
+    EXPECT_TRUE(e2e::waitUntil([&] { return watch.downloads() == started + 2 && watch.downloadsOver(); })) << watch.downloads() - started;
+    g_signal_handler_disconnect(webkit_web_view_get_context(waiting.view), onStart);
+    EXPECT_EQ(eval("events.join(',')"), events);
     EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
 

@@ -30,6 +30,8 @@ protected:
     std::shared_ptr<plugins::HYBInAppBrowser> browser() {
         return std::dynamic_pointer_cast<plugins::HYBInAppBrowser>(controller().getCommandInstance("InAppBrowser"));
     }
+    // The test server by another name: another site.
+    static std::string foreignSite(std::string url) { return url.replace(url.find("127.0.0.1"), 9, "localhost"); }
 };
 
 // A site's page that loads as pages of the web do: a picture and a script its server leads to another host
@@ -251,6 +253,28 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
         + button + "id='open' onclick=\"window.open('/opened.html')\">open</button>"
         + button + "id='file' onclick=\"window.open('file://" + m_home.folders().bundle() + "/www/iab.html')\">a file</button></body></html>",
         "text/html"));
+    server.route("/framed.html", testsupport::Reply::text(200,
+        "<html><body style='margin: 0; padding-top: 100px'><iframe id='foreign' src='" + foreignSite(server.url("/foreign.html")) + "'"
+        " style='display: block; border: 0; width: 100%; height: 216px'></iframe>"
+        "<script>addEventListener('message', function (e) { document.body.setAttribute('data-heard', e.data); });</script></body></html>",
+        "text/html"));
+    // A frame of another site whose rows (24 pixels each) ask for new windows the browser's page must not
+    // get: script to run (by a link, window.open, a named window, a form), a data: and a blob: document;
+    // then tell the page it is done, open 50 windows in a loop, and post a form to a new window.
+    server.route("/foreign.html", testsupport::Reply::text(200, std::string(R"P(<html><head><style>
+body { margin: 0; } body > *, form > button { display: block; margin: 0; border: 0; padding: 0; width: 100%; height: 24px; }
+</style></head><body>
+<a onclick="parent.postMessage('row0', '*')" href="javascript:document.body.setAttribute('data-ran', 'link')" target="_blank">link</a>
+<button onclick="parent.postMessage('row1', '*'); window.open('javascript:document.body.setAttribute(\'data-ran\', \'open\')')">open</button>
+<button onclick="parent.postMessage('row2', '*'); window.open('javascript:document.body.setAttribute(\'data-ran\', \'named\')', 'named')">named</button>
+<form onsubmit="parent.postMessage('row3', '*')" action="javascript:document.body.setAttribute('data-ran', 'form')" target="_blank"><button>form</button></form>
+<button onclick="parent.postMessage('row4', '*'); window.open('data:text/html,&lt;p id=shown&gt;data&lt;/p&gt;')">data</button>
+<button onclick="parent.postMessage('row5', '*'); window.open(URL.createObjectURL(new Blob(['&lt;p id=shown&gt;blob&lt;/p&gt;'], {type: 'text/html'})))">blob</button>
+<button onclick="parent.postMessage('done', '*')">done</button>
+<button onclick="for (var i = 0; i &lt; 50; i++) window.open(')P") + server.url("/opened.html") + R"P(?' + i)">many</button>
+<form method="post" action=")P" + server.url("/posted") + R"P(" target="_blank"><input type="hidden" name="secret" value="body"><button>post</button></form>
+</body></html>)P", "text/html"));
+    server.route("/posted", testsupport::Reply::text(200, "<html><body><p id='shown'>posted</p></body></html>", "text/html"));
     server.route("/blank.html", testsupport::Reply::text(200, "<html><body><p id='shown'>blank</p></body></html>", "text/html"));
     server.route("/opened.html", testsupport::Reply::text(200, "<html><body><p id='shown'>opened</p></body></html>", "text/html"));
     server.route("/account", testsupport::Reply::text(401, "<html><body><p id='shown'>sign in first</p></body></html>", "text/html")
@@ -302,6 +326,78 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
     clickOn("open", 1);
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "opened"; }));
     EXPECT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop, loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
+
+    // The frame of another site asks for new windows: none runs script in the page or shows a document of a
+    // data: or blob: URL; the page is the one that hears the frame's message after them.
+    const auto framed = [&] {
+        page->stringByEvaluatingJavaScriptFromString("location.href = '" + server.url("/framed.html") + "'; 1");
+        return e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("document.getElementById('foreign') ? 1 : 0") == "1"; });
+    };
+    // Its "done" row, clicked until the frame hears it (the first click on a page just loaded may reach no
+    // element), then forgotten.
+    const auto takesClicks = [&](const std::function<void(int)>& click) {
+        bool heard = false;
+        for (int attempt = 0; attempt < 20 && !heard; ++attempt) {
+            click(6);
+            heard = e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("document.body.getAttribute('data-heard')") == "done"; },
+                                   std::chrono::milliseconds(500));
+        }
+        page->stringByEvaluatingJavaScriptFromString("document.body.removeAttribute('data-heard'); 1");
+        return heard;
+    };
+    const auto clickRow = [&](int row) {
+        const platform::Rect frame = page->convertRectTo(page->bounds(), nullptr);
+        const auto at = [&](const std::string& side) {
+            return std::stod(page->stringByEvaluatingJavaScriptFromString("String(document.getElementById('foreign').getBoundingClientRect()." + side + ")"));
+        };
+        const platform::Point point{frame.origin.x + (at("left") + at("right")) / 2, frame.origin.y + at("top") + 12 + 24 * row};
+        // The pointer comes into the frame first, as a person's does: a press that comes from nowhere after
+        // the page changed goes to no element.
+        e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, point);
+        e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, point, 1);
+        e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, point, 1, GDK_BUTTON1_MASK);
+    };
+    std::string events = "loadstart, loadstop, loadstart, loadstop, loadstart, loadstop, loadstart, loadstop";
+    ASSERT_TRUE(framed());
+    events += ", loadstart, loadstop";
+    ASSERT_TRUE(eventsAre(events)) << text("iab-events");
+    ASSERT_TRUE(takesClicks(clickRow));
+    const auto heard = [&](const std::string& message) {
+        return e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("document.body.getAttribute('data-heard')") == message; });
+    };
+    // One at a time: what a click asks for reaches the page before the next click does.
+    for (int row = 0; row < 6; ++row) {
+        clickRow(row);
+        EXPECT_TRUE(heard("row" + std::to_string(row))) << row;
+    }
+    clickRow(6);
+    EXPECT_TRUE(heard("done"));
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("String(document.body.getAttribute('data-ran'))"), "null");
+    EXPECT_EQ(shown(), "");
+    EXPECT_EQ(text("iab-events"), "Browser: " + events);
+    // Fifty windows in a loop: the first loads, once, and no load is reported failed.
+    clickRow(7);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "opened"; }));
+    events += ", loadstart, loadstop";
+    EXPECT_TRUE(eventsAre(events)) << text("iab-events");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("location.search"), "?0");
+    // A form posted to a new window loads as a GET of its action: its body is not sent.
+    ASSERT_TRUE(framed());
+    events += ", loadstart, loadstop";
+    ASSERT_TRUE(eventsAre(events)) << text("iab-events");
+    ASSERT_TRUE(takesClicks(clickRow));
+    clickRow(8);
+    EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "posted"; }));
+    events += ", loadstart, loadstop";
+    EXPECT_TRUE(eventsAre(events)) << text("iab-events");
+    for (const testsupport::RecordedRequest& request : server.requests()) {
+        if (request.path == "/posted") {
+            EXPECT_TRUE(request.method == "GET" && request.body.empty()) << request.method << " " << request.body;
+        }
+    }
+
+    // No permission query reads "prompt" where every request is denied: the page has none to put.
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("typeof navigator.permissions"), "undefined");
 
     eval("iabOpenIn('" + server.url("/account") + "', '_blank', 'location=no'); 1");
     EXPECT_TRUE(eventsAre("loadstart, loadstop")) << text("iab-events");
