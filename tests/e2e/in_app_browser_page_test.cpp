@@ -5,6 +5,7 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
+#include "platform/formats/JSON.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
@@ -16,6 +17,7 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -289,6 +291,62 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
     eval("iabOpenIn('" + server.url("/account") + "', '_blank', 'location=no'); 1");
     EXPECT_TRUE(eventsAre("loadstart, loadstop")) << text("iab-events");
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "sign in first"; }));
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A file page the application opens in the browser reads the bundle's and the home's files through the file
+// systems' URLs, and no other file by any spelling: no climbing out, no escapes, no link out of the folders.
+TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundleAndTheHome) {
+    launchAndWaitForThePage();
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    std::filesystem::create_symlink("/etc/passwd", documents + "/passwd-link");
+    std::filesystem::create_directory_symlink("/etc", documents + "/etc-link");
+    eval("iabOpenIn('iab.html', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    const auto read = [&](const std::string& url) {
+        return page->stringByEvaluatingJavaScriptFromString(
+            "(function (u) { var x = new XMLHttpRequest(); try { x.open('GET', u, false); x.send(null); return x.status + ':' + x.responseText; }"
+            " catch (e) { return 'refused'; } })(" + platform::JSON::writeCompact(platform::Value(url)).valueOr("''") + ")");
+    };
+    EXPECT_EQ(read("hybfile://localhost/persistent/own.txt"), "200:own notes");
+    EXPECT_EQ(read("hybfile://localhost/root" + documents + "/own.txt"), "200:own notes");
+    const std::string up = "/../../../../../../../../../..";
+    const std::vector<std::string> outside = {
+        "hybfile://localhost/root/etc/passwd", "hybfile://localhost/root/etc/group",
+        "hybfile://localhost/root//etc//passwd", "hybfile://localhost/root/./etc/./passwd",
+        "hybfile://localhost/root/etc/passwd/", "hybfile:///root/etc/passwd",
+        "hybfile://localhost/root" + documents + up + "/etc/passwd",
+        "hybfile://localhost/root" + documents + "/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+        "hybfile://localhost/root" + documents + "/%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2Fetc%2Fpasswd",
+        "hybfile://localhost/root%2Fetc%2Fpasswd", "hybfile://localhost/root/etc%2Fpasswd",
+        "hybfile://localhost/root/etc/passwd;x", "hybfile://localhost/root/etc;/passwd",
+        "hybfile://localhost/root/etc/passwd%00", "hybfile://localhost/root/etc/passwd%00.txt",
+        "hybfile://localhost/ROOT/etc/passwd", "HYBFILE://localhost/root/etc/passwd",
+        "hybfile://LOCALHOST/root/etc/passwd", "hybfile://localhost/root/etc/passwd?x=1",
+        "hybfile://localhost/root/etc/passwd#x", "hybfile://localhost/root/proc/self/root/etc/passwd",
+        "hybfile://localhost/persistent" + up + "/etc/passwd", "hybfile://localhost/persistent/..%2F..%2F..%2F..%2F..%2F..%2F..%2Fetc%2Fpasswd",
+        "hybfile://localhost/cache" + up + "/etc/passwd", "hybfile://localhost/bundle" + up + "/etc/passwd",
+        "hybfile://localhost/persistent/passwd-link", "hybfile://localhost/persistent/etc-link/passwd",
+        "hybfile://localhost/root" + documents + "/passwd-link", "hybfile://localhost/root" + documents + "/etc-link/passwd"};
+    for (const std::string& url : outside) {
+        const std::string got = read(url);
+        EXPECT_EQ(got.find("root:"), std::string::npos) << url << ": " << got;
+    }
+    // Nor by fetch, nor from a worker the page starts.
+    page->stringByEvaluatingJavaScriptFromString(
+        "window.roads = []; var u = 'hybfile://localhost/root/etc/passwd';"
+        " fetch(u).then(function (r) { return r.text(); }).then(function (t) { roads.push('fetch ' + t); }, function () { roads.push('fetch refused'); });"
+        " var w = new Worker(URL.createObjectURL(new Blob([\"fetch('\" + u + \"').then(function (r) { return r.text(); })"
+        ".then(function (t) { postMessage('worker ' + t); }, function () { postMessage('worker refused'); });\"])));"
+        " w.onmessage = function (e) { roads.push(e.data); }; w.onerror = function () { roads.push('worker error'); }; 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(roads.length)") == "2"; }));
+    const std::string roads = page->stringByEvaluatingJavaScriptFromString("roads.join(' | ')");
+    EXPECT_EQ(roads.find("root:"), std::string::npos) << roads;
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
