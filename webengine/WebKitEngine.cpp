@@ -910,6 +910,7 @@ bool WebKitEngine::decideNavigation(void* decisionPointer)
     request.method = method ? method : "GET";
     request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));
     request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
+    request.isRedirect = webkit_navigation_action_is_redirect(action);
     const std::string current = url();
     // A reload loads the document again, whatever fragment the page shows meanwhile.
     const bool reload = request.type == NavigationType::Reload;
@@ -1172,6 +1173,8 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         break;
     case WEBKIT_LOAD_REDIRECTED:
         m_loadingURL = uri;
+        if (m_loadState == LoadState::Started)
+            m_client.didRedirectLoad(uri);
         break;
     case WEBKIT_LOAD_COMMITTED:
         // WebKit refuses a restricted port or address (127.0.0.1:9, 0.0.0.0) without a failure: it commits

@@ -23,8 +23,8 @@
 //   only asks shouldStartLoadWithRequest and, when allowed, changes location.href with no start/finish;
 //   that question, and only it, is marked isMainDocumentFragmentChange.
 // - `request()` is the current top-level request: the committed page's, or the one being loaded once it
-//   started; it stays the same object until the next top-level load starts, so delegates may compare
-//   addresses.
+//   started, led on by each redirect the delegate allowed (its URL the target's); it stays the same object
+//   until the next top-level load starts, so delegates may compare addresses.
 // - stopLoading ends the open loads with didFailLoadWithError(-999); the headless engine reports them
 //   before stopLoading returns.
 // - stringByEvaluatingJavaScriptFromString runs the script in the main frame and returns its result as

@@ -295,6 +295,32 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
 
+// A server's redirect: the load's events name the address the browser ends at, as its location bar does,
+// whether the load ends or fails there.
+TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
+    testsupport::HTTPTestServer server;
+    server.route("/moved", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/landing")));
+    server.route("/landing", testsupport::Reply::text(200, "<p>landed</p>", "text/html"));
+    // WebKit refuses a restricted port: the load fails where the redirect led it.
+    server.route("/refused", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", "http://127.0.0.1:9/closed"));
+    launchAndWaitForThePage();
+    const auto open = [&](const std::string& url) {
+        eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
+             " 'InAppBrowser', 'open', ['" + url + "', '_blank', 'hidden=yes']); 1");
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }))
+            << eval("seen.join(', ')");
+        return eval("seen[seen.length - 1]");
+    };
+    EXPECT_EQ(open(server.url("/moved")), "loadstop " + server.url("/landing")) << eval("seen.join(', ')");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing"));
+    EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing"));
+    EXPECT_EQ(open(server.url("/refused")), "loaderror http://127.0.0.1:9/closed") << eval("seen.join(', ')");
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
 // A file page the application opens in the browser reads the bundle's and the home's files through the file
 // systems' URLs, and no other file by any spelling: no climbing out, no escapes, no link out of the folders.
 TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundleAndTheHome) {
