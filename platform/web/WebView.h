@@ -38,9 +38,10 @@
 //   end of the pass; the order of the scripts and of their results stays the order they were asked in.
 // - evaluateJavaScriptForValue runs the script as evaluateJavaScript does and gives its completion value as
 //   JSON text: "[<value>]" (null for a value JSON cannot write), or {"error": "<why>"} when the script threw
-//   or its value cannot be written. The real engine's web-process module writes it with the engine's own
-//   serialiser, never with a function the page can replace (its eval, its JSON.stringify); the headless
-//   engine's page answers a script that writes it.
+//   or its value cannot be written. The real engine's web-process module writes it with a writer made before
+//   any script of the page ran, never with a function the page can replace or add (its eval, its
+//   JSON.stringify, a toJSON on a prototype the engine made); the headless engine's page answers a script
+//   that writes it.
 // - evaluateJavaScriptInEngineWorld runs the script in a script world of the engine's own: it sees the
 //   page's document, but none of the page script's objects, and the page's script cannot reach its objects
 //   (what it keeps on its `window` stays between its scripts for the same document). It does not wait; the

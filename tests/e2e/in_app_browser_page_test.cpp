@@ -321,6 +321,43 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
 
+// A page that replaces what JSON writes with (toJSON on the prototypes, JSON.stringify, a Date's and a
+// Number's own functions, an array's holes) changes nothing of the values its injected scripts answer with.
+TEST_F(InAppBrowserOnEngineTest, APagesOwnJSONFunctionsChangeNoInjectedScriptsAnswer) {
+    testsupport::HTTPTestServer server;
+    server.route("/forger.html", testsupport::Reply::text(200, R"(<!DOCTYPE html><html><head><title>Forger</title></head><body><script>
+Object.prototype.toJSON = function () { return 'forged'; };
+Array.prototype.toJSON = function () { return ['forged']; };
+Date.prototype.toISOString = function () { return 'forged'; };
+Number.prototype.valueOf = function () { return 666; };
+DOMRectReadOnly.prototype.toJSON = function () { return 'forged'; };
+JSON.stringify = function () { return '["forged"]'; };
+Object.defineProperty(Array.prototype, '1', {configurable: true, get: function () { return 'forged'; },
+  set: function (v) { Object.defineProperty(this, '1', {value: v, writable: true, enumerable: true, configurable: true}); }});
+</script></body></html>)", "text/html"));
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + server.url("/forger.html") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    eval("window.got = {}; function inject(name, code) { exec(function (v) { got[name] = 'ok:' + JSON.stringify(v); },"
+         " function (e) { got[name] = 'fail:' + e; }, 'InAppBrowser', 'injectScriptCode', [code]); }"
+         "inject('object', '({a: 1, list: [1, , 3], when: new Date(0), title: document.title, n: new Number(5)})');"
+         "inject('array', '[1, [2, 3]]');"
+         "inject('own', '({toJSON: function () { return \"its own\"; }})');"
+         "inject('rect', 'new DOMRect(1, 2, 3, 4)');"
+         "inject('above', 'delete Array.prototype.toJSON; Object.setPrototypeOf(Array.prototype, {toJSON: function () { return 1; }}); [7]'); 1");
+    const auto answer = [&](const std::string& name) {
+        e2e::waitUntil([&] { return eval("got['" + name + "'] ? 1 : 0") == "1"; });
+        return eval("got['" + name + "'] || ''");
+    };
+    EXPECT_EQ(answer("object"), R"(ok:[{"a":1,"list":[1,null,3],"when":"1970-01-01T00:00:00.000Z","title":"Forger","n":5}])");
+    EXPECT_EQ(answer("array"), "ok:[[1,[2,3]]]");
+    EXPECT_EQ(answer("own"), R"(ok:["its own"])");
+    EXPECT_EQ(answer("rect"), R"(ok:[{"x":1,"y":2,"width":3,"height":4,"top":2,"right":4,"bottom":6,"left":1}])");
+    EXPECT_EQ(answer("above"), "ok:[[7]]");
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+}
+
 // A file page the application opens in the browser reads the bundle's and the home's files through the file
 // systems' URLs, and no other file by any spelling: no climbing out, no escapes, no link out of the folders.
 TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundleAndTheHome) {
