@@ -5,7 +5,7 @@
  * "[<value>]" (a value with no JSON form, such as undefined or a function, as null), or {"error": "<why>"} when
  * the script threw, its value cannot be written (a cycle, say) or the text would pass MAX_VALUE_TEXT bytes.
  *
- * The writer (VALUE_WRITER) is made in each new window object of the main frame, before any script of the page
+ * The writer (VALUE_WRITER_*) is made in each new window object of the main frame, before any script of the page
  * runs there, from the functions the language and the engine gave that window; the module keeps it, and no
  * script of the page can see it. It writes as JSON does, except that nothing the page added or replaced takes
  * part: a toJSON is the value's own property's, or else the one the engine gave the nearest of its prototypes
@@ -21,7 +21,7 @@
 
 #define VALUE_WRITER_KEY "hyb-value-writer"
 #define VALUE_WRITER_CONTEXT_KEY "hyb-value-writer-context"
-#define VALUE_WRITER                                                                                                \
+#define VALUE_WRITER_HEAD                                                                                           \
     "(function (global, limit) { 'use strict';"                                                                     \
     " var apply = Reflect.apply, get = Reflect.get, getOwn = Reflect.getOwnPropertyDescriptor,"                     \
     "  getProto = Reflect.getPrototypeOf, keysOf = Object.keys, isArray = Array.isArray, quote = JSON.stringify,"   \
@@ -48,6 +48,9 @@
     " [getProto([][iterator]()), getProto(new OwnMap()[iterator]()), getProto(new OwnSet()[iterator]()),"          \
     "  getProto(''[iterator]()), getProto(function* () {}.prototype), getProto(function* () {}),"                    \
     "  getProto(async function () {})].forEach(keep);"                                                              \
+    ""
+/* (In two parts: C keeps a literal under 4095 characters.) */
+#define VALUE_WRITER_TAIL                                                                                           \
     " var tooLarge = {};"                                                                                           \
     " function toJSONOf(v) {"                                                                                       \
     "  if (apply(hasOwn, v, ['toJSON'])) { var own = get(v, 'toJSON'); return typeof own === 'function' ? own : null; }" \
@@ -112,7 +115,9 @@ void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world)
     }
     g_object_set_data(G_OBJECT(frame), VALUE_WRITER_KEY, NULL);
     g_object_set_data_full(G_OBJECT(frame), VALUE_WRITER_CONTEXT_KEY, g_object_ref(context), g_object_unref);
-    JSCValue* maker = jsc_context_evaluate(context, VALUE_WRITER, -1);
+    char* source = g_strconcat(VALUE_WRITER_HEAD, VALUE_WRITER_TAIL, NULL);
+    JSCValue* maker = jsc_context_evaluate(context, source, -1);
+    g_free(source);
     JSCValue* global = jsc_context_get_global_object(context);
     JSCValue* writer = maker && jsc_value_is_function(maker)
                            ? jsc_value_function_call(maker, JSC_TYPE_VALUE, global, G_TYPE_INT, MAX_VALUE_TEXT, G_TYPE_NONE)

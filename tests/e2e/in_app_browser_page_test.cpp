@@ -299,10 +299,16 @@ TEST_F(InAppBrowserOnEngineTest, ABrowsedPageOpensItsNewWindowsInTheBrowserAndAC
 // whether the load ends or fails there.
 TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     testsupport::HTTPTestServer server;
-    server.route("/moved", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/landing")));
+    for (const int code : {301, 302, 303, 307, 308})
+        server.route("/moved-" + std::to_string(code), testsupport::Reply::text(code, "", "text/plain").withHeader("Location", server.url("/landing")));
     server.route("/landing", testsupport::Reply::text(200, "<p>landed</p>", "text/html"));
-    // WebKit refuses a restricted port: the load fails where the redirect led it.
-    server.route("/refused", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", "http://127.0.0.1:9/closed"));
+    // A server gone: the load fails where the redirect led it.
+    std::string closed;
+    {
+        testsupport::HTTPTestServer gone;
+        closed = gone.url("/closed");
+    }
+    server.route("/to-closed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", closed));
     launchAndWaitForThePage();
     const auto open = [&](const std::string& url) {
         eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
@@ -311,12 +317,15 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
             << eval("seen.join(', ')");
         return eval("seen[seen.length - 1]");
     };
-    EXPECT_EQ(open(server.url("/moved")), "loadstop " + server.url("/landing")) << eval("seen.join(', ')");
-    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
-    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
-    EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing"));
-    EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing"));
-    EXPECT_EQ(open(server.url("/refused")), "loaderror http://127.0.0.1:9/closed") << eval("seen.join(', ')");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+    for (const int code : {301, 302, 303, 307, 308}) {
+        EXPECT_EQ(open(server.url("/moved-" + std::to_string(code))), "loadstop " + server.url("/landing")) << code << ": " << eval("seen.join(', ')");
+        plugin = browser();
+        ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+        EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing")) << code;
+        EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing")) << code;
+    }
+    EXPECT_EQ(open(server.url("/to-closed")), "loaderror " + closed) << eval("seen.join(', ')");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
