@@ -2,6 +2,7 @@
 
 #include "files/HYBFile.h"
 #include "files/HYBFilesystemURL.h"
+#include "platform/files/AppFolders.h"
 #include "platform/net/URLError.h"
 
 namespace files {
@@ -79,6 +80,16 @@ void HYBFilesystemURLProtocol::startLoading() {
                                      platform::URLCacheStoragePolicy::NotAllowed);
         client()->didFinishLoading(*this);
         return;
+    }
+    // A foreign page's load reads only files of the bundle and the home, whatever its file system's root:
+    // the path the file system would read, its links resolved, must lie there.
+    if (request().isFromForeignPage()) {
+        const std::optional<std::string> path = fileSystem->filesystemPathForURL(url);
+        if (!path || !platform::AppFolders::current().holds(*path)) {
+            client()->didFailWithError(*this, platform::makeURLError(platform::kURLErrorNoPermissionsToReadFile,
+                                                                     "a foreign page may not read this file", request().urlString()));
+            return;
+        }
     }
     readStep(std::make_shared<const Steps>(Steps{weak_from_this(), std::move(fileSystem), url, responseURL}), 0);
 }

@@ -6,6 +6,9 @@
 // Guarantees:
 // - Every request gets an answer: a URL that names no registered file system (or when no file plug-in
 //   exists) is answered 404 like a missing file, never left hanging.
+// - A request from a foreign page (URLRequest::isFromForeignPage) fails with kURLErrorNoPermissionsToReadFile
+//   unless the file's path, its links resolved, lies in the application's bundle or home (AppFolders::holds):
+//   the whole disk's file system and the photo library's answer such a page nothing outside them.
 // - Responses forbid caching ("Cache-Control: no-cache"); byte ranges are not honoured.
 // - The answer may come from another thread (the photo library's); it holds the protocol weakly, and an
 //   answer for a load that is gone goes nowhere. stopLoading does not cancel a read.

@@ -25,7 +25,8 @@ using runtime::HYBPluginResult;
 
 // The answers to injections never travel as anything the browser's page can send. Script code runs in the
 // page's world (it sees the page's script, as it should) and its answer is that evaluation's own value,
-// written as JSON by the engine (platform::WebView::evaluateJavaScriptForValue), not by the page's functions.
+// written as JSON by the engine (platform::WebView::evaluateJavaScriptForValue), not by the page's functions
+// (nor with a toJSON the page put on a prototype).
 // Files and styles are added by a script of the engine's own world, which the page's script cannot reach:
 // only a load or error event of the engine's (never one the page dispatches) notes the outcome, in a table
 // of that world, which the plug-in reads while such injections await. An answer is JSON text: an array

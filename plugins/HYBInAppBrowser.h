@@ -5,7 +5,8 @@
 //
 // Events, each on the kept callback of the last `open`: {"type": "loadstart", "url"} for every top-level
 // navigation, {"type": "loadstop", "url"}, status 9 {"type": "loaderror", "url", "code", "message"},
-// and, not kept, {"type": "exit"} when the browser closes.
+// and, not kept, {"type": "exit"} when the browser closes. A load's "loadstop" and "loaderror" name the URL
+// it is at when it ends: after a server's redirect, the redirect's target (as the location bar does).
 //
 // Guarantees:
 // - Main thread only; the presentation comes on a later turn of the main queue.

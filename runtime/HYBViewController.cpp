@@ -22,6 +22,7 @@
 #include "runtime/HYBWebViewDelegate.h"
 #include "runtime/TextCase.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <utility>
 
@@ -165,9 +166,12 @@ std::shared_ptr<HYBViewController> HYBViewController::self() {
     return std::static_pointer_cast<HYBViewController>(shared_from_this());
 }
 
-std::int64_t HYBViewController::registryNumber() const {
-    return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(this));
+std::int64_t HYBViewController::nextRegistryNumber() {
+    static std::atomic<std::int64_t> last{0};
+    return ++last;
 }
+
+std::int64_t HYBViewController::registryNumber() const { return m_registryNumber; }
 
 void HYBViewController::init(std::optional<HYBLoadedSettings> settings) {
     if (m_initialized)

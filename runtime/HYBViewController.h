@@ -156,7 +156,9 @@ public:
     bool loadFromString() const { return m_loadFromString; }
     const std::optional<std::string>& openURL() const { return m_openURL; }
     std::int64_t userAgentLockToken() const { return m_userAgentLockToken; }
-    // The number that identifies this controller to the XHR bridge (its address).
+    // The number that identifies this controller to the XHR bridge, which its user agent carries to every
+    // server: one of a count kept by the process (from 1), never given to another controller, telling
+    // nothing of the process's memory.
     std::int64_t registryNumber() const;
 
     // Start-up log lines.
@@ -165,6 +167,7 @@ public:
     static void printPlatformVersionWarning();
 
 private:
+    static std::int64_t nextRegistryNumber();
     std::shared_ptr<HYBViewController> self();
     void loadSettings(std::optional<HYBLoadedSettings> settings);
     void applyWebViewSettings();
@@ -181,6 +184,7 @@ private:
     bool isStringLoadQuestion(const platform::WebView& webView, const platform::URLRequest& request,
                               platform::WebViewNavigationType navigationType) const;
 
+    const std::int64_t m_registryNumber = nextRegistryNumber();
     bool m_initialized = false;
     std::shared_ptr<platform::WebView> m_webView;
     std::vector<platform::InterfaceOrientation> m_supportedOrientations;

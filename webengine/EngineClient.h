@@ -31,6 +31,8 @@ struct NavigationRequest {
     bool isSubFrame = false;
     // True when only the fragment changes (same document).
     bool isFragmentChange = false;
+    // True when a server's redirect leads a started load on to this URL (no new load starts).
+    bool isRedirect = false;
 };
 
 class EngineClient {
@@ -46,6 +48,8 @@ public:
     virtual void didCommitLoad(bool /*refused*/) {}
     virtual void didFinishLoad() = 0;
     virtual void didFailLoad(const platform::Error& error) = 0;
+    // The started top-level load was led on to `url` (a server's redirect, after the client allowed it).
+    virtual void didRedirectLoad(const std::string& /*url*/) {}
     // A sub-resource load of the page that the application answers (see WebKitEngine.h). Return true when the request is (or will be) answered by the client;
     // false lets the engine load it through platform's URL loading: the URL protocol registry, then the
     // built-in loaders (http, https, file).

@@ -88,8 +88,10 @@ std::shared_ptr<RoutedLoad> RoutedLoad::start(const std::shared_ptr<RoutedReques
     load->m_cookiesForOthers = cookies.carried && !cookies.applications;
     platformRequest.setHTTPShouldHandleCookies(cookies.carried);
     platformRequest.setCookieSiteContext(cookies.sameSite ? platform::HTTPCookieSiteContext::SameSite : platform::HTTPCookieSiteContext::CrossSite);
-    if (request->isFromForeignView())
+    if (request->isFromForeignView()) {
         platformRequest.setHTTPCookieStorage(&platform::HTTPCookieStorage::forForeignContent());
+        platformRequest.setFromForeignPage(true);
+    }
     load->m_connection = platform::URLConnection::make(platformRequest, load, false);
     load->m_connection->setDeliveryTarget(deliverOnMain);
     // The body comes no faster than the page's process takes it (see taken()).

@@ -101,51 +101,19 @@ constexpr const char* kDocumentFolderKey = "hyb-document-folder";
 // application's, not the page's.
 constexpr const char* kApplicationDocumentKey = "hyb-application-document";
 
-// The path with its links resolved as far as it exists (the rest appended as written).
-std::string resolvedPath(const std::string& path)
-{
-    std::string existing = path;
-    std::string rest;
-    while (!existing.empty()) {
-        if (char* real = realpath(existing.c_str(), nullptr)) {
-            std::string resolved(real);
-            free(real);
-            return resolved + rest;
-        }
-        const auto slash = existing.find_last_of('/');
-        if (slash == std::string::npos)
-            break;
-        rest = existing.substr(slash) + rest;
-        existing.resize(slash);
-    }
-    return path;
-}
-
-bool isInside(const std::string& path, const std::string& folder)
-{
-    if (folder.empty())
-        return false;
-    if (folder == "/")
-        return true;
-    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
-}
-
 // Whether `url` is no file, or one the page of `view` may read.
 bool mayReadFileURL(WebKitWebView* view, const std::string& url)
 {
     std::optional<platform::URL> parsed = platform::URL::fromString(url);
     if (!parsed || !parsed->isFileURL())
         return true;
-    const std::string path = resolvedPath(parsed->path());
-    if (path.find("/../") != std::string::npos || (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0))
+    if (platform::AppFolders::current().holds(parsed->path()))
+        return true;
+    const std::string path = platform::AppFolders::resolvedPath(parsed->path());
+    if (path.find("/../") != std::string::npos || path.ends_with("/.."))
         return false;
-    const platform::AppFolders folders = platform::AppFolders::current();
     const auto* document = static_cast<const char*>(g_object_get_data(G_OBJECT(view), kDocumentFolderKey));
-    for (const std::string& root : {folders.bundle(), folders.home(), std::string(document ? document : "")}) {
-        if (!root.empty() && isInside(path, resolvedPath(root)))
-            return true;
-    }
-    return false;
+    return document && platform::AppFolders::isInside(path, platform::AppFolders::resolvedPath(document));
 }
 
 // Whether `url` is a file URL.
@@ -212,7 +180,7 @@ void noteApplicationDocument(WebKitWebView* view, const std::optional<std::strin
     std::optional<platform::URL> parsed = platform::URL::fromString(url);
     if (!parsed || !parsed->isFileURL())
         return;
-    std::string folder = resolvedPath(parsed->path());
+    std::string folder = platform::AppFolders::resolvedPath(parsed->path());
     const auto slash = folder.find_last_of('/');
     // A document at the top of the disk opens no folder: "/" would be the whole disk.
     folder.resize(slash == std::string::npos ? 0 : slash);
@@ -973,6 +941,7 @@ bool WebKitEngine::decideNavigation(void* decisionPointer)
     request.method = method ? method : "GET";
     request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));
     request.type = navigationTypeOf(webkit_navigation_action_get_navigation_type(action));
+    request.isRedirect = webkit_navigation_action_is_redirect(action);
     const std::string current = url();
     // A reload loads the document again, whatever fragment the page shows meanwhile.
     const bool reload = request.type == NavigationType::Reload;
@@ -1243,6 +1212,8 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         break;
     case WEBKIT_LOAD_REDIRECTED:
         m_loadingURL = uri;
+        if (m_loadState == LoadState::Started)
+            m_client.didRedirectLoad(uri);
         break;
     case WEBKIT_LOAD_COMMITTED:
         // WebKit refuses a restricted port or address (127.0.0.1:9, 0.0.0.0) without a failure: it commits

@@ -173,7 +173,11 @@ bool WebKitGtkWebView::shouldStartLoad(const NavigationRequest& navigation)
     bool allowed = true;
     if (auto delegate = this->delegate())
         allowed = delegate->shouldStartLoadWithRequest(*this, *request, static_cast<platform::WebViewNavigationType>(navigation.type));
-    if (allowed && !navigation.isFragmentChange && !navigation.isSubFrame) {
+    if (allowed && !navigation.isFragmentChange && !navigation.isSubFrame && navigation.isRedirect && m_request) {
+        // The started load goes on at the redirect's target: its request becomes the one allowed for it, in
+        // place (delegates may compare its address).
+        *m_request = std::move(*request);
+    } else if (allowed && !navigation.isFragmentChange && !navigation.isSubFrame) {
         m_provisionalRequest = std::move(request);
         // The process-wide agent is read when a top-level load starts.
         m_engine->setUserAgent(currentUserAgent());
@@ -199,6 +203,15 @@ void WebKitGtkWebView::didCommitLoad(bool refused)
     }
     m_committedRequest = m_request;
     m_requestSettled = true;
+}
+
+void WebKitGtkWebView::didRedirectLoad(const std::string& url)
+{
+    // A redirect the client was not asked about (none is known): the request still names where the load is.
+    if (m_request && m_request->urlString() != url) {
+        m_request->setURL(platform::URL::fromString(url));
+        m_request->setMainDocumentURL(platform::URL::fromString(url));
+    }
 }
 
 void WebKitGtkWebView::didFinishLoad()

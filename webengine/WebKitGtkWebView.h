@@ -85,6 +85,7 @@ private:
     void didCommitLoad(bool refused) override;
     void didFinishLoad() override;
     void didFailLoad(const platform::Error& error) override;
+    void didRedirectLoad(const std::string& url) override;
     bool handleResourceRequest(const std::shared_ptr<RoutedRequest>&) override { return false; }
     void scriptDialogOpened(const std::shared_ptr<platform::ScriptDialog>& dialog) override { showScriptDialog(dialog); }
     std::uint64_t webViewIdentifier() const override { return identifier(); }

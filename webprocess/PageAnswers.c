@@ -287,7 +287,7 @@ static gboolean run_answer(WebKitWebPage* page, JSCContext* context, const char*
 
 /* Evaluates one script of a message and adds its result to the reply's (none for a "hyb.post": `results`
  * NULL). */
-static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_engine_world, GVariant* script_bytes,
+static void evaluate_one(WebKitWebPage* page, WebKitFrame* frame, JSCContext* context, gboolean in_engine_world, GVariant* script_bytes,
                          GVariantBuilder* results)
 {
     gsize length = 0;
@@ -299,7 +299,7 @@ static void evaluate_one(WebKitWebPage* page, JSCContext* context, gboolean in_e
         char* valid = g_utf8_make_valid(script + mark, (gssize)(length - mark));
         JSCValue* value = jsc_context_evaluate(context, valid, -1);
         g_free(valid);
-        GBytes* json = value_text(context, value);
+        GBytes* json = value_text(frame, context, value);
         if (wanted)
             *wanted = json;
         else
@@ -338,13 +338,13 @@ static gboolean evaluate_in_world(WebKitWebPage* page, WebKitFrame* frame, gbool
         context = in_engine_world ? webkit_frame_get_js_context_for_script_world(frame, engine_world())
                                   : webkit_frame_get_js_context(frame);
     if (alone) {
-        evaluate_one(page, context, in_engine_world, scripts, results);
+        evaluate_one(page, frame, context, in_engine_world, scripts, results);
     } else {
         GVariantIter iter;
         GVariant* item;
         g_variant_iter_init(&iter, scripts);
         while ((item = g_variant_iter_next_value(&iter))) {
-            evaluate_one(page, context, in_engine_world, item, results);
+            evaluate_one(page, frame, context, in_engine_world, item, results);
             g_variant_unref(item);
         }
     }

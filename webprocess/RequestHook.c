@@ -166,6 +166,7 @@ static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* pa
 {
     (void)user_data;
     guard_bodies(page, frame, world);
+    keep_value_writer(frame, world);
     if (webkit_frame_is_main_frame(frame))
         forget_page_functions(page);
 }

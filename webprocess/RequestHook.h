@@ -6,7 +6,8 @@
  * - BodyGuard.c: which routed loads' bodies the UI process may read, as the page's own calls vouch;
  * - PageAnswers.c: the UI process's scripts for the page and their results as text, answers to the page's
  *   calls run as calls;
- * - ValueText.c: a marked script's value as JSON text, written by the engine's own serialiser. */
+ * - ValueText.c: a marked script's value as JSON text, written by a writer of the module's own that the page
+ *   cannot reach or change. */
 #pragma once
 
 #include "webprocess/LoadRules.h"
@@ -78,4 +79,5 @@ G_GNUC_INTERNAL void forget_page_functions(WebKitWebPage* page);
 G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply);
 
 /* ValueText.c */
-G_GNUC_INTERNAL GBytes* value_text(JSCContext* context, JSCValue* value);
+G_GNUC_INTERNAL void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world);
+G_GNUC_INTERNAL GBytes* value_text(WebKitFrame* frame, JSCContext* context, JSCValue* value);

@@ -2,6 +2,7 @@
 
 #include "platform/files/FileManager.h"
 
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 
@@ -69,6 +70,41 @@ std::string AppFolders::tmp() const { return m_home + "/tmp"; }
 std::string AppFolders::www() const { return m_bundle + "/www"; }
 std::string AppFolders::configXml() const { return m_bundle + "/config.xml"; }
 std::string AppFolders::infoPlist() const { return m_bundle + "/Info.plist"; }
+
+std::string AppFolders::resolvedPath(const std::string& path) {
+    std::string existing = path;
+    std::string rest;
+    while (!existing.empty()) {
+        if (char* real = ::realpath(existing.c_str(), nullptr)) {
+            std::string resolved(real);
+            std::free(real);
+            return resolved + rest;
+        }
+        const std::size_t slash = existing.find_last_of('/');
+        if (slash == std::string::npos)
+            break;
+        rest = existing.substr(slash) + rest;
+        existing.resize(slash);
+    }
+    return path;
+}
+
+bool AppFolders::isInside(const std::string& path, const std::string& folder) {
+    if (folder.empty())
+        return false;
+    if (folder == "/")
+        return true;
+    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
+}
+
+bool AppFolders::holds(const std::string& path) const {
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos)
+        return false;
+    const std::string resolved = resolvedPath(path);
+    if (resolved.find("/../") != std::string::npos || resolved.ends_with("/.."))
+        return false;
+    return isInside(resolved, resolvedPath(m_bundle)) || isInside(resolved, resolvedPath(m_home));
+}
 
 std::string AppFolders::pathForResource(const std::string& name, const std::string& type,
                                         const std::string& subdirectory) const {

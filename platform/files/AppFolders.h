@@ -45,6 +45,14 @@ public:
     // Makes every folder of the home (the bundle is the application's own and is left alone).
     Status createFolders() const;
 
+    // Whether the absolute `path`, its links resolved, names the bundle, the home or something inside
+    // them. A path holding a NUL or a ".." part that resolution leaves (below a missing folder) is not held.
+    bool holds(const std::string& path) const;
+    // The path with its links resolved as far as it exists (the rest appended as written).
+    static std::string resolvedPath(const std::string& path);
+    // Whether `path` is `folder` or inside it, as written (nothing resolved); never inside an empty folder.
+    static bool isInside(const std::string& path, const std::string& folder);
+
 private:
     std::string m_home;
     std::string m_bundle;

@@ -124,6 +124,12 @@ public:
     bool isMainDocumentFragmentChange() const { return m_mainDocumentFragmentChange; }
     void setMainDocumentFragmentChange(bool change) { m_mainDocumentFragmentChange = change; }
 
+    // Set by the engines on the loads of a page in a view that shows foreign pages
+    // (WebView::showsForeignPages): the application's protocols answer them from files of its bundle and
+    // home only (AppFolders::holds), as the engines bound such a page's file URLs.
+    bool isFromForeignPage() const { return m_fromForeignPage; }
+    void setFromForeignPage(bool foreign) { m_fromForeignPage = foreign; }
+
 private:
     std::optional<URL> m_url;
     std::string m_method = "GET";
@@ -139,6 +145,7 @@ private:
     std::optional<URL> m_mainDocumentURL;
     std::uint64_t m_webViewIdentifier = 0;
     bool m_mainDocumentFragmentChange = false;
+    bool m_fromForeignPage = false;
     HTTPCookieStorage* m_cookieStorage = nullptr;
     HTTPCookieSiteContext m_cookieSiteContext = HTTPCookieSiteContext::SameSite;
 };

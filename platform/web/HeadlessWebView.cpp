@@ -238,6 +238,7 @@ void HeadlessWebView::fetch(std::uint64_t id) {
     std::weak_ptr<View> weak = weak_from_this();
     URLRequest request = *load->request;
     request.setWebViewIdentifier(identifier());
+    request.setFromForeignPage(showsForeignPages());
     load->connection = startConnection(request, [weak, id](XHRResult result) {
         auto view = weak.lock();
         if (!view)
@@ -319,6 +320,7 @@ void HeadlessWebView::pageSendsRequest(URLRequest request, std::function<void(XH
         request.setMainDocumentURL(URL::fromString(ScriptedPage::withoutFragment(m_location)));
     // Whatever the page wrote, the request is this view's.
     request.setWebViewIdentifier(identifier());
+    request.setFromForeignPage(showsForeignPages());
     ++m_activeFetches;
     std::weak_ptr<View> weak = weak_from_this();
     auto connection = startConnection(request, [weak, completion = std::move(completion)](XHRResult result) {

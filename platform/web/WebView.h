@@ -23,10 +23,11 @@
 //   only asks shouldStartLoadWithRequest and, when allowed, changes location.href with no start/finish;
 //   that question, and only it, is marked isMainDocumentFragmentChange.
 // - `request()` is the current top-level request: the committed page's, or the one being loaded once it
-//   started; it stays the same object until the next top-level load starts, so delegates may compare
-//   addresses. A top-level load that fails (or is cancelled) before its document came gives way, once its
-//   failure was told, to the committed page's request again (none when no page came): the page shown is
-//   still that one, and a load of the failed address next is a load of its own, not a change of fragment.
+//   started, led on by each redirect the delegate allowed (its URL the target's); it stays the same object
+//   until the next top-level load starts, so delegates may compare addresses. A top-level load that fails
+//   (or is cancelled) before its document came gives way, once its failure was told, to the committed
+//   page's request again (none when no page came): the page shown is still that one, and a load of the
+//   failed address next is a load of its own, not a change of fragment.
 // - stopLoading ends the open loads with didFailLoadWithError(-999); the headless engine reports them
 //   before stopLoading returns.
 // - stringByEvaluatingJavaScriptFromString runs the script in the main frame and returns its result as
@@ -40,9 +41,10 @@
 //   end of the pass; the order of the scripts and of their results stays the order they were asked in.
 // - evaluateJavaScriptForValue runs the script as evaluateJavaScript does and gives its completion value as
 //   JSON text: "[<value>]" (null for a value JSON cannot write), or {"error": "<why>"} when the script threw
-//   or its value cannot be written. The real engine's web-process module writes it with the engine's own
-//   serialiser, never with a function the page can replace (its eval, its JSON.stringify); the headless
-//   engine's page answers a script that writes it.
+//   or its value cannot be written. The real engine's web-process module writes it with a writer made before
+//   any script of the page ran, never with a function the page can replace or add (its eval, its
+//   JSON.stringify, a toJSON on a prototype the engine made); the headless engine's page answers a script
+//   that writes it.
 // - evaluateJavaScriptInEngineWorld runs the script in a script world of the engine's own: it sees the
 //   page's document, but none of the page script's objects, and the page's script cannot reach its objects
 //   (what it keeps on its `window` stays between its scripts for the same document). It does not wait; the

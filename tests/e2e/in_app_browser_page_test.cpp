@@ -5,6 +5,7 @@
 #include "SampleBundleOnEngine.h"
 #include "HostInput.h"
 
+#include "platform/formats/JSON.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
@@ -16,6 +17,7 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -402,6 +404,134 @@ body { margin: 0; } body > *, form > button { display: block; margin: 0; border:
     eval("iabOpenIn('" + server.url("/account") + "', '_blank', 'location=no'); 1");
     EXPECT_TRUE(eventsAre("loadstart, loadstop")) << text("iab-events");
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "sign in first"; }));
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A server's redirect: the load's events name the address the browser ends at, as its location bar does,
+// whether the load ends or fails there.
+TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
+    testsupport::HTTPTestServer server;
+    for (const int code : {301, 302, 303, 307, 308})
+        server.route("/moved-" + std::to_string(code), testsupport::Reply::text(code, "", "text/plain").withHeader("Location", server.url("/landing")));
+    server.route("/landing", testsupport::Reply::text(200, "<p>landed</p>", "text/html"));
+    // A server gone: the load fails where the redirect led it.
+    std::string closed;
+    {
+        testsupport::HTTPTestServer gone;
+        closed = gone.url("/closed");
+    }
+    server.route("/to-closed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", closed));
+    launchAndWaitForThePage();
+    const auto open = [&](const std::string& url) {
+        eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
+             " 'InAppBrowser', 'open', ['" + url + "', '_blank', 'hidden=yes']); 1");
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }))
+            << eval("seen.join(', ')");
+        return eval("seen[seen.length - 1]");
+    };
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+    for (const int code : {301, 302, 303, 307, 308}) {
+        EXPECT_EQ(open(server.url("/moved-" + std::to_string(code))), "loadstop " + server.url("/landing")) << code << ": " << eval("seen.join(', ')");
+        plugin = browser();
+        ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+        EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing")) << code;
+        EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing")) << code;
+    }
+    EXPECT_EQ(open(server.url("/to-closed")), "loaderror " + closed) << eval("seen.join(', ')");
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A page that replaces what JSON writes with (toJSON on the prototypes, JSON.stringify, a Date's and a
+// Number's own functions, an array's holes) changes nothing of the values its injected scripts answer with.
+TEST_F(InAppBrowserOnEngineTest, APagesOwnJSONFunctionsChangeNoInjectedScriptsAnswer) {
+    testsupport::HTTPTestServer server;
+    server.route("/forger.html", testsupport::Reply::text(200, R"(<!DOCTYPE html><html><head><title>Forger</title></head><body><script>
+Object.prototype.toJSON = function () { return 'forged'; };
+Array.prototype.toJSON = function () { return ['forged']; };
+Date.prototype.toISOString = function () { return 'forged'; };
+Number.prototype.valueOf = function () { return 666; };
+DOMRectReadOnly.prototype.toJSON = function () { return 'forged'; };
+JSON.stringify = function () { return '["forged"]'; };
+Object.defineProperty(Array.prototype, '1', {configurable: true, get: function () { return 'forged'; },
+  set: function (v) { Object.defineProperty(this, '1', {value: v, writable: true, enumerable: true, configurable: true}); }});
+</script></body></html>)", "text/html"));
+    launchAndWaitForThePage();
+    eval("iabOpenIn('" + server.url("/forger.html") + "', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    eval("window.got = {}; function inject(name, code) { exec(function (v) { got[name] = 'ok:' + JSON.stringify(v); },"
+         " function (e) { got[name] = 'fail:' + e; }, 'InAppBrowser', 'injectScriptCode', [code]); }"
+         "inject('object', '({a: 1, list: [1, , 3], when: new Date(0), title: document.title, n: new Number(5)})');"
+         "inject('array', '[1, [2, 3]]');"
+         "inject('own', '({toJSON: function () { return \"its own\"; }})');"
+         "inject('rect', 'new DOMRect(1, 2, 3, 4)');"
+         "inject('above', 'delete Array.prototype.toJSON; Object.setPrototypeOf(Array.prototype, {toJSON: function () { return 1; }}); [7]'); 1");
+    const auto answer = [&](const std::string& name) {
+        e2e::waitUntil([&] { return eval("got['" + name + "'] ? 1 : 0") == "1"; });
+        return eval("got['" + name + "'] || ''");
+    };
+    EXPECT_EQ(answer("object"), R"(ok:[{"a":1,"list":[1,null,3],"when":"1970-01-01T00:00:00.000Z","title":"Forger","n":5}])");
+    EXPECT_EQ(answer("array"), "ok:[[1,[2,3]]]");
+    EXPECT_EQ(answer("own"), R"(ok:["its own"])");
+    EXPECT_EQ(answer("rect"), R"(ok:[{"x":1,"y":2,"width":3,"height":4,"top":2,"right":4,"bottom":6,"left":1}])");
+    EXPECT_EQ(answer("above"), "ok:[[7]]");
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+}
+
+// A file page the application opens in the browser reads the bundle's and the home's files through the file
+// systems' URLs, and no other file by any spelling: no climbing out, no escapes, no link out of the folders.
+TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundleAndTheHome) {
+    launchAndWaitForThePage();
+    const std::string documents = m_home.folders().documents();
+    std::ofstream(documents + "/own.txt") << "own notes";
+    std::filesystem::create_symlink("/etc/passwd", documents + "/passwd-link");
+    std::filesystem::create_directory_symlink("/etc", documents + "/etc-link");
+    eval("iabOpenIn('iab.html', '_blank', 'hidden=yes'); 1");
+    ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    const auto read = [&](const std::string& url) {
+        return page->stringByEvaluatingJavaScriptFromString(
+            "(function (u) { var x = new XMLHttpRequest(); try { x.open('GET', u, false); x.send(null); return x.status + ':' + x.responseText; }"
+            " catch (e) { return 'refused'; } })(" + platform::JSON::writeCompact(platform::Value(url)).valueOr("''") + ")");
+    };
+    EXPECT_EQ(read("hybfile://localhost/persistent/own.txt"), "200:own notes");
+    EXPECT_EQ(read("hybfile://localhost/root" + documents + "/own.txt"), "200:own notes");
+    const std::string up = "/../../../../../../../../../..";
+    const std::vector<std::string> outside = {
+        "hybfile://localhost/root/etc/passwd", "hybfile://localhost/root/etc/group",
+        "hybfile://localhost/root//etc//passwd", "hybfile://localhost/root/./etc/./passwd",
+        "hybfile://localhost/root/etc/passwd/", "hybfile:///root/etc/passwd",
+        "hybfile://localhost/root" + documents + up + "/etc/passwd",
+        "hybfile://localhost/root" + documents + "/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+        "hybfile://localhost/root" + documents + "/%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2F%2E%2E%2Fetc%2Fpasswd",
+        "hybfile://localhost/root%2Fetc%2Fpasswd", "hybfile://localhost/root/etc%2Fpasswd",
+        "hybfile://localhost/root/etc/passwd;x", "hybfile://localhost/root/etc;/passwd",
+        "hybfile://localhost/root/etc/passwd%00", "hybfile://localhost/root/etc/passwd%00.txt",
+        "hybfile://localhost/ROOT/etc/passwd", "HYBFILE://localhost/root/etc/passwd",
+        "hybfile://LOCALHOST/root/etc/passwd", "hybfile://localhost/root/etc/passwd?x=1",
+        "hybfile://localhost/root/etc/passwd#x", "hybfile://localhost/root/proc/self/root/etc/passwd",
+        "hybfile://localhost/persistent" + up + "/etc/passwd", "hybfile://localhost/persistent/..%2F..%2F..%2F..%2F..%2F..%2F..%2Fetc%2Fpasswd",
+        "hybfile://localhost/cache" + up + "/etc/passwd", "hybfile://localhost/bundle" + up + "/etc/passwd",
+        "hybfile://localhost/persistent/passwd-link", "hybfile://localhost/persistent/etc-link/passwd",
+        "hybfile://localhost/root" + documents + "/passwd-link", "hybfile://localhost/root" + documents + "/etc-link/passwd"};
+    for (const std::string& url : outside) {
+        const std::string got = read(url);
+        EXPECT_EQ(got.find("root:"), std::string::npos) << url << ": " << got;
+    }
+    // Nor by fetch, nor from a worker the page starts.
+    page->stringByEvaluatingJavaScriptFromString(
+        "window.roads = []; var u = 'hybfile://localhost/root/etc/passwd';"
+        " fetch(u).then(function (r) { return r.text(); }).then(function (t) { roads.push('fetch ' + t); }, function () { roads.push('fetch refused'); });"
+        " var w = new Worker(URL.createObjectURL(new Blob([\"fetch('\" + u + \"').then(function (r) { return r.text(); })"
+        ".then(function (t) { postMessage('worker ' + t); }, function () { postMessage('worker refused'); });\"])));"
+        " w.onmessage = function (e) { roads.push(e.data); }; w.onerror = function () { roads.push('worker error'); }; 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(roads.length)") == "2"; }));
+    const std::string roads = page->stringByEvaluatingJavaScriptFromString("roads.join(' | ')");
+    EXPECT_EQ(roads.find("root:"), std::string::npos) << roads;
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

@@ -70,9 +70,10 @@ TEST(HYBFilesystemURLProtocol, TakesOnlyTheHybfileSchemeAndComparesResourceSpeci
 
 class FilesystemURLLoadTest : public filestest::FilePluginTest {
 protected:
-    platform::Result<platform::URLReply> load(const std::string& url) {
+    platform::Result<platform::URLReply> load(const std::string& url, bool fromForeignPage = false) {
         platform::URLRequest request(url);
         request.setTimeoutInterval(20);
+        request.setFromForeignPage(fromForeignPage);
         return platform::URLConnection::sendSynchronousRequest(request);
     }
 };
@@ -120,5 +121,18 @@ TEST_F(FilesystemURLLoadTest, MissingFilesTraversalAndUnknownFileSystemsAnswer40
         EXPECT_EQ(reply->response.statusCode(), 404) << url;
         EXPECT_EQ(reply->response.allHeaderFields().value("Cache-Control"), "no-cache") << url;
         EXPECT_TRUE(reply->data.empty()) << url;
+    }
+
+    // A foreign page's request reads the bundle's and the home's files only, whatever file system it names.
+    writeFile(documents("own.txt"), "own");
+    auto own = load("hybfile://localhost/root" + documents("own.txt"), true);
+    ASSERT_TRUE(own);
+    EXPECT_EQ(std::string(own->data.begin(), own->data.end()), "own");
+    for (const std::string& url : {std::string("hybfile://localhost/root/etc/passwd"), "hybfile://localhost/root" + documents("zero"),
+                                   "hybfile://localhost/root" + documents("..") + "/../../../../../../../etc/passwd",
+                                   std::string("hybfile://localhost/assets-library/asset.JPG?id=1")}) {
+        auto reply = load(url, true);
+        EXPECT_FALSE(reply && !reply->data.empty()) << url;
+        EXPECT_FALSE(reply) << url << " answered " << reply->response.statusCode();
     }
 }

@@ -472,6 +472,9 @@ TEST_F(ApplicationTest, TheStartPageKeepsItsFragmentAndTheUserAgentNamesTheContr
               platform::URL::fileURLWithPath(m_home.folders().www() + "/index.html", false).absoluteString() + "#start");
     EXPECT_EQ(controller().userAgent(), "Base/1 (" + std::to_string(controller().registryNumber()) + ")");
     EXPECT_EQ(view().stringByEvaluatingJavaScriptFromString("navigator.userAgent"), controller().userAgent());
+    // Every server reads the number: it is a count, no address of the process's memory.
+    EXPECT_GT(controller().registryNumber(), 0);
+    EXPECT_LT(controller().registryNumber(), std::int64_t{1} << 32) << controller().userAgent();
 }
 
 TEST_F(ApplicationTest, AnAppendedUserAgentReplacesTheNumberAndSettingsReachTheWebView) {
