@@ -236,12 +236,15 @@ void RoutedLoad::didSendBodyData(platform::URLConnection&, std::int64_t, std::in
     m_sendTotal = totalBytesExpectedToWrite;
     if (m_body)
         return;
-    // As often as a browser tells a page (every 50 ms at most): each is a message to the page's process.
+    // Every 50 ms, as a browser tells a page, or sooner for each further MiB of a body that goes out faster:
+    // each is a message to the page's process.
     constexpr std::int64_t kProgressInterval = 50'000;
+    constexpr long long kProgressBytes = 1 << 20;
     const std::int64_t now = g_get_monotonic_time();
-    if (now - m_progressTold < kProgressInterval)
+    if (now - m_progressTold < kProgressInterval && m_sent - m_sentTold < kProgressBytes)
         return;
     m_progressTold = now;
+    m_sentTold = m_sent;
     m_request->tellCall({}, m_sent, m_sendTotal, false);
 }
 

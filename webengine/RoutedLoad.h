@@ -54,7 +54,7 @@ public:
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
-    // Tells the page's call how much of its body went out, at most every kProgressInterval (its upload events).
+    // Tells the page's call how much of its body went out (its upload events), every 50 ms or MiB.
     void didSendBodyData(platform::URLConnection&, std::int64_t bytesWritten, std::int64_t totalBytesWritten,
                          std::int64_t totalBytesExpectedToWrite) override;
     void didFinishLoading(platform::URLConnection&) override;
@@ -81,6 +81,7 @@ private:
     long long m_sent = 0;
     long long m_sendTotal = -1;
     std::int64_t m_progressTold = 0;
+    long long m_sentTold = 0;
     // The load carries cookies for an asker that is not the application's own document.
     bool m_cookiesForOthers = false;
 

@@ -63,7 +63,10 @@
     "  try { return apply(dataLength, body, []); } catch (e) {}"                                                  \
     "  try { return apply(byteLength, body, []); } catch (e) {}"                                                  \
     "  try { return apply(paramsText, body, []).length; } catch (e) {}"                                           \
-    "  return -1; }"                                                                                               \
+    "  return -1; }"
+
+/* (In pieces: a C string literal is kept short.) */
+#define BODY_GUARD_CALLS                                                                                            \
     " function isRequest(value) { try { apply(requestMethod, value, []); return true; } catch (e) { return false; } }" \
     " var originOf = (getOwn(window, 'origin') || getOwn(getPrototypeOf(window), 'origin') || {}).get, thisWindow = window;" \
     " function ownDocument() { try { var origin = apply(originOf, thisWindow, []);"                                 \
@@ -83,7 +86,9 @@
     "   own[members[i]] = value; }"                                                                                 \
     "  return own; }"                                                                                               \
     " function within(how, target, self, args) {"                                                                  \
-    "  span(how, -1); try { return apply(target, self, args); } finally { span(-1, -1); } }"                       \
+    "  span(how, -1); try { return apply(target, self, args); } finally { span(-1, -1); } }"
+
+#define BODY_GUARD_ANSWERS                                                                                          \
     /* The calls the UI process answers: by the span's secret, the call's record (its XMLHttpRequest, the URL   \
      * that answered after redirects); the page reads the URL it asked for, or that one, never a route URL. */    \
     " var OwnMap = Map, OwnWeakMap = WeakMap, mapGet = Map.prototype.get, mapSet = Map.prototype.set, mapDelete = Map.prototype['delete'];" \
@@ -117,7 +122,9 @@
     "  var call = apply(weakGet, answered, [this]); return call && call.url ? true : apply(redirectedOf.get, this, []); }});" \
     " define(Response.prototype, 'clone', {configurable: true, writable: true, enumerable: false, value: function clone() {" \
     "  var copy = apply(cloneOf, this, []), call = apply(weakGet, answered, [this]);"                              \
-    "  if (call) apply(weakSet, answered, [copy, call]); return copy; }});"                                        \
+    "  if (call) apply(weakSet, answered, [copy, call]); return copy; }});"
+
+#define BODY_GUARD_WRAPS                                                                                            \
     " var originalSend = XMLHttpRequest.prototype.send, setHeader = XMLHttpRequest.prototype.setRequestHeader;"    \
     " XMLHttpRequest.prototype.send = function send(body) {"                                                       \
     "  var args = arguments.length ? [body] : [];"                                                                 \
@@ -418,7 +425,9 @@ void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWorld* wo
         return;
     }
     g_object_set_data_full(G_OBJECT(frame), GUARDED_CONTEXT_KEY, g_object_ref(context), g_object_unref);
-    JSCValue* guard = jsc_context_evaluate(context, BODY_GUARD, -1);
+    char* text = g_strconcat(BODY_GUARD, BODY_GUARD_CALLS, BODY_GUARD_ANSWERS, BODY_GUARD_WRAPS, NULL);
+    JSCValue* guard = jsc_context_evaluate(context, text, -1);
+    g_free(text);
     g_object_set_data(G_OBJECT(frame), CALL_ANSWER_KEY, NULL);
     if (guard && jsc_value_is_function(guard)) {
         GuardTarget* target = g_new0(GuardTarget, 1);
