@@ -181,7 +181,8 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
     // went out; then who may read it is decided by the URL that answered: a redirect to another origin answers
     // for that one.
     if (m_request->call()) {
-        const bool redirected = !answeringURL.empty() && answeringURL != m_request->url();
+        const auto withoutFragment = [](std::string_view url) { return url.substr(0, url.find('#')); };
+        const bool redirected = !answeringURL.empty() && withoutFragment(answeringURL) != withoutFragment(m_request->url());
         const long long total = m_sendTotal >= 0 ? m_sendTotal : m_sent;
         if (redirected || m_sent > 0 || m_sendTotal >= 0)
             m_request->tellCall(redirected ? answeringURL : std::string(), total, total, true);
