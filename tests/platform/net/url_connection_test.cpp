@@ -139,7 +139,7 @@ TEST(URLConnection, ABodySourceRunsOnlyForALoadThatGoesOutOverHTTP) {
     ASSERT_TRUE(load.recorder->waitUntilEnded());
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].body, "found");
-    EXPECT_FALSE(server.requests()[0].header("Content-Type")) << "a body of no type goes with none";
+    EXPECT_FALSE(server.requests()[0].header("Content-Type")) << "a body of no type goes with none: " << server.requests()[0].header("Content-Type").value_or("");
     EXPECT_EQ(load.recorder->body(), "found");
     EXPECT_EQ(asked, 1);
 
