@@ -197,7 +197,7 @@ Download runDownload(const std::function<std::string(const std::string&)>& eval,
 Download runUpload(const std::function<std::string(const std::string&)>& eval, const std::string& url, int mebibytes)
 {
     const std::string bytes = std::to_string(static_cast<std::size_t>(mebibytes) << 20);
-    return runTransfer(eval, "upload('" + url + "', " + std::to_string(mebibytes) + ")", "uploaded", "200:" + bytes + ":" + bytes + ":");
+    return runTransfer(eval, "upload('" + url + "', " + std::to_string(mebibytes) + ")", "uploaded", "200:" + bytes + ":");
 }
 
 // The routed way: the application's file page in the engine's view.
