@@ -913,12 +913,13 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
          "function fetchURL(key, method, url) { fetch(url, {method: method, body: method === 'GET' ? null : 'sent'}).then(function (r) {"
          " big[key] = r.status + ' ' + r.url + ' ' + r.redirected + ' ' + r.clone().url + ' ' + r.clone().redirected; },"
          " function () { big[key] = 'failed'; }); }"
-         "urlOf('xhrMoved', 'GET', '" + base + "/moved'); urlOf('xhrPlain', 'POST', '" + base + "/echo?plain#part');"
+         "urlOf('xhrMoved', 'GET', '" + base + "/moved'); urlOf('xhrPlain', 'POST', '" + base + "/echo?plain'); urlOf('xhrGet', 'GET', '" + base + "/echo?get#part');"
          "fetchURL('fetchMoved', 'GET', '" + base + "/moved'); fetchURL('fetchPlain', 'POST', '" + base + "/echo?plain'); 1");
-    for (const std::string key : {"xhrMoved", "xhrPlain", "fetchMoved", "fetchPlain"})
+    for (const std::string key : {"xhrMoved", "xhrPlain", "xhrGet", "fetchMoved", "fetchPlain"})
         ASSERT_TRUE(e2e::waitUntil([&] { return eval("big." + key + " ? 1 : 0") == "1"; })) << key;
     EXPECT_EQ(eval("big.xhrMoved"), "200 " + base + "/echo?landed");
     EXPECT_EQ(eval("big.xhrPlain"), "200 " + base + "/echo?plain");
+    EXPECT_EQ(eval("big.xhrGet"), "200 " + base + "/echo?get");
     EXPECT_EQ(eval("big.fetchMoved"), "200 " + base + "/echo?landed true " + base + "/echo?landed true");
     EXPECT_EQ(eval("big.fetchPlain"), "200 " + base + "/echo?plain false " + base + "/echo?plain false");
     ASSERT_EQ(byKey["buffer"].size(), 2u);
