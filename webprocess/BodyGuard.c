@@ -146,7 +146,7 @@
     "  if (!vouched) return within(0, originalFetch, this, args);"                                                 \
     "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
     "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \
-    "  var secret = span(2, lengthOf(args[1].body)), call = secret ? {xhr: null, url: null} : null, promise;"       \
+    "  var secret = span(ownDocument() ? 3 : 2, lengthOf(args[1].body)), call = secret ? {xhr: null, url: null} : null, promise;"       \
     "  if (call) apply(mapSet, calls, [secret, call]);"                                                            \
     "  try { promise = apply(originalFetch, this, args); } finally { span(-1, -1); }"                              \
     "  if (!call) return promise;"                                                                                 \
@@ -164,6 +164,7 @@ typedef struct {
     char secret[MAX_BODY_SPANS][BODY_SECRET_BYTES * 2 + 1]; /* its call's own request carries it; "" once used */
     gint64 length[MAX_BODY_SPANS]; /* the call's body's length, as the page gave it; -1 when unknown */
     GWeakRef frame[MAX_BODY_SPANS]; /* the frame whose call it is (its guard hears the UI process's answers) */
+    gboolean named[MAX_BODY_SPANS]; /* the span's call is named (it has a secret and its frame) */
     guint depth;
     guint closing; /* the idle source that closes every span once the page's script has returned */
 } BodySpans;
@@ -190,7 +191,9 @@ static void close_body_span(BodySpans* spans)
     const guint i = --spans->depth;
     if (i < MAX_BODY_SPANS) {
         memset(spans->secret[i], 0, sizeof spans->secret[i]);
-        g_weak_ref_set(&spans->frame[i], NULL);
+        if (spans->named[i])
+            g_weak_ref_set(&spans->frame[i], NULL);
+        spans->named[i] = FALSE;
     }
 }
 
@@ -365,7 +368,8 @@ typedef struct {
 
 /* The guard's span(n, length): 1 opens a span for a send of the application's own document and gives its
  * secret (null when its view routes no loads of the application's), 2 opens a fetch's span, whose first load it
- * vouches for, and gives a secret that names the call to its guard alone, 0 one that vouches for none; -1 closes
+ * vouches for, 3 the same for a fetch of the application's own document, which also gives a secret that names
+ * the call to its guard alone, 0 one that vouches for none; -1 closes
  * the innermost. `length`: the call's body's length in bytes, -1 when unknown. (Spans past MAX_BODY_SPANS deep vouch for
  * nothing.) */
 static char* body_span(int what, double length, gpointer data)
@@ -384,15 +388,18 @@ static char* body_span(int what, double length, gpointer data)
         if (spans->depth < MAX_BODY_SPANS) {
             const guint i = spans->depth;
             const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
-            spans->first[i] = what == 2;
+            spans->first[i] = what == 2 || what == 3;
             spans->length[i] = length >= 0 && length <= (double)G_MAXINT64 / 2 ? (gint64)length : -1;
             memset(spans->secret[i], 0, sizeof spans->secret[i]);
-            WebKitFrame* frame = g_weak_ref_get(&target->frame);
-            g_weak_ref_set(&spans->frame[i], frame);
-            if (frame)
-                g_object_unref(frame);
-            if ((what == 1 || what == 2) && !(routing && routing->foreign) && make_body_secret(spans->secret[i]))
+            /* Only the application's own documents' calls are named (their loads are the ones routed). */
+            if ((what == 1 || what == 3) && !(routing && routing->foreign) && make_body_secret(spans->secret[i])) {
                 given = g_strdup(spans->secret[i]);
+                WebKitFrame* frame = g_weak_ref_get(&target->frame);
+                g_weak_ref_set(&spans->frame[i], frame);
+                spans->named[i] = TRUE;
+                if (frame)
+                    g_object_unref(frame);
+            }
         }
         if (spans->depth < G_MAXUINT)
             spans->depth++;
