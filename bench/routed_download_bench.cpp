@@ -1,13 +1,14 @@
-// A page's XMLHttpRequest download (an ArrayBuffer of 16 and of 64 MiB) on the real engine, three ways in the
-// same run:
+// A page's XMLHttpRequest download (an ArrayBuffer of 16 and of 64 MiB) and upload (a Uint8Array of 100 MiB,
+// POST) on the real engine, three ways in the same run:
 // - routed: the application's own file page in the engine's view (WebKitEngine), whose web loads the
 //   web-process module sends to this process, where platform's URL loading fetches them from a loopback
 //   server and the body streams back to the engine (RoutedLoad, StreamingBody) in its window;
 // - the engine's network: a bare WebKitGTK view (BareView.h) showing a page of the same server, whose load
 //   goes out through the engine's own network stack, none of the application's code on its way;
 // - the engine's scheme: a bare view whose page and body come from a URI scheme the bare program serves
-//   from memory (a GMemoryInputStream): what any body served from the UI process costs the engine, with
-//   nothing of the application's in it.
+//   from memory (a GMemoryInputStream), and that reads an upload's body from the engine's stream to its end:
+//   what any body served from or sent to the UI process costs the engine, with nothing of the application's
+//   in it.
 // The time is the page's, from send() to loadend. Each iteration runs the three ways, the first of them
 // taking turns, so that all see the same load of the machine. Besides the times, this process's peak
 // resident memory over its idle during each routed load (what the route holds of a body). Prints, for each
@@ -62,7 +63,22 @@ function download(url) {
   };
   request.send();
 }
+// upload(url, mebibytes) sends that many MiB and sets window.uploaded to "<status>:<answer>:<milliseconds>".
+function upload(url, mebibytes) {
+  window.uploaded = '';
+  var body = new Uint8Array(mebibytes << 20);
+  var request = new XMLHttpRequest();
+  request.open('POST', url);
+  var started = performance.now();
+  request.onloadend = function () {
+    window.uploaded = request.status + ':' + request.responseText + ':' + (performance.now() - started);
+    request = null;
+  };
+  request.send(body);
+}
 </script></body></html>)";
+
+constexpr int kUploadMiB = 100;
 
 // The body's path for a size in MiB: "/body/<MiB>".
 std::string bodyPath(int mebibytes)
@@ -80,15 +96,33 @@ testsupport::HTTPTestServer& server()
             server->route(bodyPath(mebibytes), body.withHeader("Access-Control-Allow-Origin", "*"));
         }
         server->route("/page.html", testsupport::Reply::text(200, kPage, "text/html"));
+        server->route("/upload", [](const testsupport::RecordedRequest& request) {
+            return testsupport::Reply::text(200, std::to_string(request.body.size())).withHeader("Access-Control-Allow-Origin", "*");
+        });
         return server;
     }();
     return *s;
 }
 
-// The bare scheme's answers: the page, or a body of the size its path names, from memory.
+// The bare scheme's answers: the page, an upload's length once its body was read to its end, or a body of the
+// size its path names, from memory.
 void serveScheme(WebKitURISchemeRequest* request, gpointer)
 {
     const std::string path = webkit_uri_scheme_request_get_path(request);
+    if (path == "/upload") {
+        std::size_t read = 0;
+        if (GInputStream* body = webkit_uri_scheme_request_get_http_body(request)) {
+            static char buffer[64 * 1024];
+            for (gssize n; (n = g_input_stream_read(body, buffer, sizeof buffer, nullptr, nullptr)) > 0;)
+                read += static_cast<std::size_t>(n);
+            g_object_unref(body);
+        }
+        const std::string answer = std::to_string(read);
+        GInputStream* stream = g_memory_input_stream_new_from_data(g_strdup(answer.c_str()), static_cast<gssize>(answer.size()), g_free);
+        webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(answer.size()), "text/plain");
+        g_object_unref(stream);
+        return;
+    }
     static const std::string block(64u << 20, 'd');
     const std::size_t size = path == "/page.html" ? std::strlen(kPage) : static_cast<std::size_t>(std::atoi(path.c_str() + 6)) << 20;
     GInputStream* stream = g_memory_input_stream_new_from_data(path == "/page.html" ? kPage : block.data(),
@@ -122,14 +156,15 @@ struct Download {
     std::string error;
 };
 
-// Starts download(url) in the page, waits for its end and reads it.
-Download runDownload(const std::function<std::string(const std::string&)>& eval, const std::string& url, int mebibytes)
+// Starts `call` in the page, waits for `variable` to be set and reads it: `expected`, then the milliseconds.
+Download runTransfer(const std::function<std::string(const std::string&)>& eval, const std::string& call, const std::string& variable,
+                     const std::string& expected)
 {
     Download outcome;
     malloc_trim(0);
     const double idle = pagecalls::statusMiB("VmRSS");
     pagecalls::PeakMemory peak;
-    eval("download('" + url + "'); 1");
+    eval(call + "; 1");
     // Asked 20 times a second: each question is a trip to the page's process, which the download keeps busy
     // (the time is the page's own, taken at its end).
     bool ask = false;
@@ -140,19 +175,29 @@ Download runDownload(const std::function<std::string(const std::string&)>& eval,
     std::string text;
     const bool ended = pagecalls::turnUntil([&] {
         if (std::exchange(ask, false))
-            text = eval("window.downloaded");
+            text = eval("window." + variable);
         return !text.empty();
     }, kLoadTimeout);
     g_source_remove(ticker);
     outcome.heldMiB = peak.peakMiB() - idle;
-    const std::string expected = "200:" + std::to_string(static_cast<std::size_t>(mebibytes) << 20) + ":";
     if (!ended || text.rfind(expected, 0) != 0) {
-        outcome.error = url + ": " + (ended ? text : "no end within the time-out");
+        outcome.error = call + ": " + (ended ? text : "no end within the time-out");
         return outcome;
     }
     outcome.milliseconds = std::strtod(text.c_str() + expected.size(), nullptr);
-    eval("window.downloaded = ''; 1");
+    eval("window." + variable + " = ''; 1");
     return outcome;
+}
+
+Download runDownload(const std::function<std::string(const std::string&)>& eval, const std::string& url, int mebibytes)
+{
+    return runTransfer(eval, "download('" + url + "')", "downloaded", "200:" + std::to_string(static_cast<std::size_t>(mebibytes) << 20) + ":");
+}
+
+Download runUpload(const std::function<std::string(const std::string&)>& eval, const std::string& url, int mebibytes)
+{
+    const std::string bytes = std::to_string(static_cast<std::size_t>(mebibytes) << 20);
+    return runTransfer(eval, "upload('" + url + "', " + std::to_string(mebibytes) + ")", "uploaded", "200:" + bytes + ":");
 }
 
 // The routed way: the application's file page in the engine's view.
@@ -182,13 +227,24 @@ public:
     {
         if (!m_loaded)
             return {0, 0, "the routed page did not load"};
-        return runDownload([this](const std::string& script) {
-            auto value = m_engine->evaluate(script);
-            return value.ok() ? *value : std::string();
-        }, server().url(bodyPath(mebibytes)), mebibytes);
+        return runDownload(evaluator(), server().url(bodyPath(mebibytes)), mebibytes);
+    }
+    Download upload(int mebibytes)
+    {
+        if (!m_loaded)
+            return {0, 0, "the routed page did not load"};
+        return runUpload(evaluator(), server().url("/upload"), mebibytes);
     }
 
 private:
+    std::function<std::string(const std::string&)> evaluator()
+    {
+        return [this](const std::string& script) {
+            auto value = m_engine->evaluate(script);
+            return value.ok() ? *value : std::string();
+        };
+    }
+
     LoadingClient m_client;
     std::unique_ptr<webengine::WebKitEngine> m_engine;
     GtkWidget* m_window = nullptr;
@@ -221,6 +277,12 @@ public:
             return {0, 0, "the bare view's page did not load: " + m_origin};
         return runDownload([this](const std::string& script) { return m_view->evaluate(script); }, m_origin + bodyPath(mebibytes), mebibytes);
     }
+    Download upload(int mebibytes)
+    {
+        if (!m_loaded)
+            return {0, 0, "the bare view's page did not load: " + m_origin};
+        return runUpload([this](const std::string& script) { return m_view->evaluate(script); }, m_origin + "/upload", mebibytes);
+    }
 
 private:
     std::string m_origin;
@@ -235,24 +297,42 @@ struct Iteration {
     Download scheme;
 };
 
-std::map<int, std::vector<Iteration>>& iterations()
+// By direction ("download", "upload") and size.
+std::map<std::pair<std::string, int>, std::vector<Iteration>>& iterations()
 {
-    static std::map<int, std::vector<Iteration>> all;
+    static std::map<std::pair<std::string, int>, std::vector<Iteration>> all;
     return all;
 }
 
-void BM_XHRDownload(benchmark::State& state)
+RoutedWay& routedWay()
 {
     static RoutedWay routed;
+    return routed;
+}
+
+BareWay& networkWay()
+{
     static BareWay network(server().url(""), false);
+    return network;
+}
+
+BareWay& schemeWay()
+{
     static BareWay scheme(std::string(kScheme) + "://host", true);
+    return scheme;
+}
+
+void runWays(benchmark::State& state, const std::string& direction)
+{
+    const bool upload = direction == "upload";
     const int mebibytes = static_cast<int>(state.range(0));
-    auto& done = iterations()[mebibytes];
+    auto& done = iterations()[{direction, mebibytes}];
     for (auto _ : state) {
         Iteration iteration;
-        const std::function<void()> ways[] = {[&] { iteration.routed = routed.download(mebibytes); },
-                                              [&] { iteration.network = network.download(mebibytes); },
-                                              [&] { iteration.scheme = scheme.download(mebibytes); }};
+        const std::function<void()> ways[] = {
+            [&] { iteration.routed = upload ? routedWay().upload(mebibytes) : routedWay().download(mebibytes); },
+            [&] { iteration.network = upload ? networkWay().upload(mebibytes) : networkWay().download(mebibytes); },
+            [&] { iteration.scheme = upload ? schemeWay().upload(mebibytes) : schemeWay().download(mebibytes); }};
         for (std::size_t i = 0; i < 3; ++i)
             ways[(done.size() + i) % 3]();
         const std::string error = iteration.routed.error + " " + iteration.network.error + " " + iteration.scheme.error;
@@ -268,7 +348,19 @@ void BM_XHRDownload(benchmark::State& state)
     }
 }
 
+void BM_XHRDownload(benchmark::State& state)
+{
+    runWays(state, "download");
+}
+
+void BM_XHRUpload(benchmark::State& state)
+{
+    runWays(state, "upload");
+}
+
 BENCHMARK(BM_XHRDownload)->Arg(16)->Arg(64)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+// Three times: the loopback server keeps what it was sent.
+BENCHMARK(BM_XHRUpload)->Arg(kUploadMiB)->UseManualTime()->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
 
 struct Range {
     double median = 0, least = 0, most = 0;
@@ -302,7 +394,8 @@ int main(int argc, char** argv)
     bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    for (const auto& [mebibytes, done] : iterations()) {
+    for (const auto& [key, done] : iterations()) {
+        const auto& [direction, mebibytes] = key;
         if (done.empty())
             continue;
         std::vector<double> routed, network, scheme, overNetwork, overScheme, held;
@@ -316,10 +409,10 @@ int main(int argc, char** argv)
         }
         const Range r = rangeOf(routed), n = rangeOf(network), s = rangeOf(scheme), rn = rangeOf(overNetwork), rs = rangeOf(overScheme),
                     h = rangeOf(held);
-        std::printf("%d MiB XHR download, median of %zu (range): routed %.0f ms (%.0f-%.0f), the engine's network %.0f ms (%.0f-%.0f), "
+        std::printf("%d MiB XHR %s, median of %zu (range): routed %.0f ms (%.0f-%.0f), the engine's network %.0f ms (%.0f-%.0f), "
                     "the engine's scheme %.0f ms (%.0f-%.0f); routed / network %.2f (%.2f-%.2f), routed / scheme %.2f (%.2f-%.2f); "
                     "the UI process's peak over idle in a routed load %.1f MiB (at most %.1f)\n",
-                    mebibytes, done.size(), r.median, r.least, r.most, n.median, n.least, n.most, s.median, s.least, s.most, rn.median, rn.least,
+                    mebibytes, direction.c_str(), done.size(), r.median, r.least, r.most, n.median, n.least, n.most, s.median, s.least, s.most, rn.median, rn.least,
                     rn.most, rs.median, rs.least, rs.most, h.median, h.most);
     }
     hybtest::removeNowAndAfterEngine(benchFolder().string());

@@ -48,8 +48,10 @@ platform::URLRequest RoutedLoad::platformRequestFor(const std::shared_ptr<Routed
             // A request the page let go meanwhile sends no body but a failing one: never another body than its own.
             const RoutedRequest::Body gone{{}, request ? nullptr : RoutedRequestBody::failed("the page's request went")};
             const RoutedRequest::Body& body = request ? request->body() : gone;
-            if (body.stream)
+            if (body.stream) {
                 found.stream = body.stream;
+                found.streamLength = body.streamLength;
+            }
             else if (!body.bytes.empty())
                 found.bytes = platform::Bytes(body.bytes.begin(), body.bytes.end());
             ready(std::move(found));
@@ -177,7 +179,16 @@ void RoutedLoad::didReceiveResponse(platform::URLConnection&, const platform::UR
         if (auto self = weak.lock())
             self->taken(bytes);
     });
-    // Who may read it is decided by the URL that answered: a redirect to another origin answers for that one.
+    // The page's call hears first where the answer came from (its own URL, not the route's) and that its body
+    // went out; then who may read it is decided by the URL that answered: a redirect to another origin answers
+    // for that one.
+    if (m_request->call()) {
+        const auto withoutFragment = [](std::string_view url) { return url.substr(0, url.find('#')); };
+        const bool redirected = !answeringURL.empty() && withoutFragment(answeringURL) != withoutFragment(m_request->url());
+        const long long total = m_sendTotal >= 0 ? m_sendTotal : m_sent;
+        if (redirected || m_sent > 0 || m_sendTotal >= 0)
+            m_request->tellCall(redirected ? answeringURL : std::string(), total, total, true);
+    }
     m_request->respondWithStream(status, std::move(headers), m_body, response.expectedContentLength(), answeringURL);
 }
 
@@ -219,6 +230,25 @@ void RoutedLoad::didReceiveData(platform::URLConnection& connection, const platf
     if (!m_body)
         didReceiveResponse(connection, platform::URLResponse());
     StreamingBody::append(m_body, data.data(), data.size());
+}
+
+void RoutedLoad::didSendBodyData(platform::URLConnection&, std::int64_t, std::int64_t totalBytesWritten,
+                                 std::int64_t totalBytesExpectedToWrite)
+{
+    m_sent = totalBytesWritten;
+    m_sendTotal = totalBytesExpectedToWrite;
+    if (m_body)
+        return;
+    // Every 50 ms, as a browser tells a page, or sooner for each further MiB of a body that goes out faster:
+    // each is a message to the page's process.
+    constexpr std::int64_t kProgressInterval = 50'000;
+    constexpr long long kProgressBytes = 1 << 20;
+    const std::int64_t now = g_get_monotonic_time();
+    if (now - m_progressTold < kProgressInterval && m_sent - m_sentTold < kProgressBytes)
+        return;
+    m_progressTold = now;
+    m_sentTold = m_sent;
+    m_request->tellCall({}, m_sent, m_sendTotal, false);
 }
 
 void RoutedLoad::didFinishLoading(platform::URLConnection& connection)

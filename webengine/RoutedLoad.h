@@ -54,6 +54,9 @@ public:
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
+    // Tells the page's call how much of its body went out (its upload events), every 50 ms or MiB.
+    void didSendBodyData(platform::URLConnection&, std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                         std::int64_t totalBytesExpectedToWrite) override;
     void didFinishLoading(platform::URLConnection&) override;
     void didFailWithError(platform::URLConnection&, const platform::Error& error) override;
 
@@ -74,6 +77,11 @@ private:
     AfterDelivery m_afterDelivery;
     std::size_t m_onItsWay = 0;     // read by the engine, not yet known to have reached the page's process
     bool m_transportEnded = false;
+    // The body's bytes sent and their total (-1: unknown), and when the page's call last heard of them.
+    long long m_sent = 0;
+    long long m_sendTotal = -1;
+    std::int64_t m_progressTold = 0;
+    long long m_sentTold = 0;
     // The load carries cookies for an asker that is not the application's own document.
     bool m_cookiesForOthers = false;
 

@@ -26,6 +26,20 @@ bool hasHeader(const HeaderList& headers, const char* name)
     return false;
 }
 
+// A header's decimal number: digits only, at most 18 of them (no sign, no spaces); nothing for any other text.
+std::optional<std::int64_t> decimalOf(const std::string& text)
+{
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 } // namespace
 
 RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string originalURL)
@@ -35,13 +49,21 @@ RoutedRequest::RoutedRequest(WebKitURISchemeRequest* request, std::string origin
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     m_method = method ? method : "GET";
     m_headers = headerListOf(webkit_uri_scheme_request_get_http_headers(request));
-    // The web process's mark is for this process alone: it goes out with no load.
-    std::erase_if(m_headers, [this](const auto& header) {
-        if (strcasecmp(header.first.c_str(), HYB_BODY_HEADER) != 0)
+    // The web process's marks are for this process alone: they go out with no load.
+    std::string length;
+    std::erase_if(m_headers, [&](const auto& header) {
+        if (strcasecmp(header.first.c_str(), HYB_BODY_HEADER) == 0)
+            m_bodyIsBytes = header.second == HYB_BODY_BYTES;
+        else if (strcasecmp(header.first.c_str(), HYB_BODY_LENGTH_HEADER) == 0)
+            length = header.second;
+        else if (strcasecmp(header.first.c_str(), HYB_CALL_HEADER) == 0)
+            m_call = decimalOf(header.second).value_or(0);
+        else
             return false;
-        m_bodyIsBytes = header.second == HYB_BODY_BYTES;
         return true;
     });
+    if (m_bodyIsBytes)
+        m_bodyLength = static_cast<long long>(decimalOf(length).value_or(-1));
 }
 
 RoutedRequest::~RoutedRequest()
@@ -137,12 +159,25 @@ const RoutedRequest::Body& RoutedRequest::body()
         first.append(buffer, static_cast<size_t>(n));
         if (first.size() > kWholeBodyBytes) {
             m_body->stream = RoutedRequestBody::make(stream, std::move(first));
+            m_body->streamLength = m_bodyLength;
             first.clear();
             break;
         }
     }
     g_object_unref(stream);
     return *m_body;
+}
+
+void RoutedRequest::tellCall(const std::string& answeringURL, long long sent, long long total, bool sentWhole)
+{
+    if (!m_call || m_answered)
+        return;
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(m_request);
+    if (!view)
+        return;
+    GVariant* parameters = g_variant_new(HYB_CALL_TYPE, static_cast<guint64>(m_call), answeringURL.c_str(), static_cast<gint64>(sent),
+                                         static_cast<gint64>(total), sentWhole);
+    webkit_web_view_send_message_to_page(view, webkit_user_message_new(HYB_CALL_MESSAGE, parameters), nullptr, nullptr, nullptr);
 }
 
 void RoutedRequest::respond(int status, HeaderList headers, std::string body)

@@ -12,6 +12,7 @@
 #include "platform/core/Error.h"
 #include "platform/files/InputStream.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,9 +50,18 @@ public:
     struct Body {
         std::string bytes;
         std::shared_ptr<platform::InputStream> stream;
+        // The stream's whole length as the page's call gave it (the module's HYB_BODY_LENGTH_HEADER), -1 when
+        // unknown: the body then goes out with that "Content-Length", and fails if it turns out otherwise.
+        long long streamLength = -1;
     };
     static constexpr std::size_t kWholeBodyBytes = 1024 * 1024;
     const Body& body();
+
+    // The number of the page's call that made the load (the module's HYB_CALL_HEADER), 0 when none is known.
+    std::uint64_t call() const { return m_call; }
+    // Tells the page's call, ahead of the answer, the URL that answered ("" while none did) and how much of its
+    // body went out (HYB_CALL_MESSAGE). Nothing for a load no call is known for.
+    void tellCall(const std::string& answeringURL, long long sent, long long total, bool sentWhole);
 
     bool isAnswered() const { return m_answered; }
     // Whether the request comes from a web view that shows pages the application did not write
@@ -86,6 +96,8 @@ private:
     HeaderList m_headers;
     std::optional<Body> m_body;
     bool m_bodyIsBytes = false;
+    long long m_bodyLength = -1;
+    std::uint64_t m_call = 0;
     bool m_answered = false;
     // Set by setWithdrawnHandler: this object's reference on the engine's request is then a toggle reference,
     // which tells when it became the last one (the engine let the request go).

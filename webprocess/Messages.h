@@ -36,3 +36,19 @@
  * set) is taken off every load, in the web process and again here. */
 #define HYB_BODY_HEADER "Hyb-Body"
 #define HYB_BODY_BYTES "bytes"
+
+/* Beside the mark, the module names what it knows of the call that made a routed load (any other value of
+ * these on a request, one the page set, is taken off every load, in the web process and again here):
+ * - HYB_BODY_LENGTH_HEADER: the body's length in bytes, as the page's call gave it (a marked body only), so that
+ *   the body goes out with its "Content-Length" however it is streamed (a body that turns out longer or shorter
+ *   fails the load);
+ * - HYB_CALL_HEADER: a number for the page's XMLHttpRequest or fetch call that made the load, which the UI
+ *   process names back in HYB_CALL_MESSAGE: the URL that answered after redirects (so that the call reads the
+ *   page's URL and not the route URL) and, for an XMLHttpRequest's body, how much of it went out (the page's
+ *   upload events). Parameters "(tsxxb)": the call's number; the URL that answered, or "" while there is none;
+ *   the body's bytes sent and their total (-1: unknown); whether the body went out whole. The UI process sends
+ *   it before it answers the load, on the same way as the answer, so the page hears it first. */
+#define HYB_BODY_LENGTH_HEADER "Hyb-Body-Length"
+#define HYB_CALL_HEADER "Hyb-Call"
+#define HYB_CALL_MESSAGE "hyb.call"
+#define HYB_CALL_TYPE "(tsxxb)"

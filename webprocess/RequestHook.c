@@ -86,12 +86,18 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
 {
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
-    /* Whether a call of the page vouches for the load's body; the mark its request carries never goes out. */
+    /* Which call of the page made the load, and whether it vouches for the load's body; the marks its request
+     * carries never go out. */
     const gboolean carries_body = !redirected && may_carry_body(request);
     SoupMessageHeaders* request_headers = webkit_uri_request_get_http_headers(request);
-    const gboolean body_vouched = carries_body && take_body_vouch(page, request_headers);
-    if (request_headers)
+    TakenCall call = {-1, 0};
+    const gboolean from_call = !redirected && take_call(page, request_headers, &call);
+    const gboolean body_vouched = carries_body && from_call;
+    if (request_headers) {
         soup_message_headers_remove(request_headers, HYB_BODY_HEADER);
+        soup_message_headers_remove(request_headers, HYB_BODY_LENGTH_HEADER);
+        soup_message_headers_remove(request_headers, HYB_CALL_HEADER);
+    }
     if (!uri || stays_local(uri))
         return FALSE;
     const gboolean is_route = g_ascii_strncasecmp(uri, ROUTE_SCHEME ":", strlen(ROUTE_SCHEME ":")) == 0
@@ -143,8 +149,20 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         count_unrouted(page, uri);
         return FALSE;
     }
-    if (body_vouched && request_headers)
+    if (body_vouched && request_headers) {
         soup_message_headers_replace(request_headers, HYB_BODY_HEADER, HYB_BODY_BYTES);
+        if (call.length >= 0) {
+            char length[24];
+            g_snprintf(length, sizeof length, "%" G_GINT64_FORMAT, call.length);
+            soup_message_headers_replace(request_headers, HYB_BODY_LENGTH_HEADER, length);
+        }
+    }
+    /* The UI process names the call back when it answers (HYB_CALL_MESSAGE). */
+    if (call.number && !is_exec && request_headers) {
+        char number[24];
+        g_snprintf(number, sizeof number, "%" G_GUINT64_FORMAT, call.number);
+        soup_message_headers_replace(request_headers, HYB_CALL_HEADER, number);
+    }
     char* routed = NULL;
     if (!is_exec && g_ascii_strncasecmp(uri, "file:", strlen("file:")) == 0) {
         routed = local_route_of(uri);
@@ -181,6 +199,10 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
         take_routing(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_CALL_MESSAGE) == 0) {
+        answer_call(page, webkit_user_message_get_parameters(message));
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_DELIVERED_MESSAGE) == 0) {

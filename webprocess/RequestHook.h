@@ -70,7 +70,12 @@ G_GNUC_INTERNAL void count_unrouted(WebKitWebPage* page, const char* uri);
 G_GNUC_INTERNAL gboolean in_flight_bound_reached(WebKitWebPage* page);
 
 /* BodyGuard.c */
-G_GNUC_INTERNAL gboolean take_body_vouch(WebKitWebPage* page, SoupMessageHeaders* headers);
+typedef struct {
+    gint64 length;  /* the body's length as the call gave it; -1 when unknown */
+    guint64 number; /* the call's number for the UI process (HYB_CALL_HEADER); 0 when none */
+} TakenCall;
+G_GNUC_INTERNAL gboolean take_call(WebKitWebPage* page, SoupMessageHeaders* headers, TakenCall* taken);
+G_GNUC_INTERNAL void answer_call(WebKitWebPage* page, GVariant* parameters);
 G_GNUC_INTERNAL void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWorld* world);
 G_GNUC_INTERNAL gboolean may_carry_body(WebKitURIRequest* request);
 

@@ -854,6 +854,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         bodyLength = static_cast<std::int64_t>(request.httpBody()->size());
     else if (auto declared = request.valueForHTTPHeaderField("Content-Length"))
         bodyLength = std::strtoll(declared->c_str(), nullptr, 10);
+    bool posting = false;
     if (method == "GET") {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         hasBody = false;
@@ -861,6 +862,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         hasBody = false;
     } else if (method == "POST" || hasBody) {
+        posting = true;
         curl_easy_setopt(easy, CURLOPT_POST, 1L);
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(hasBody ? bodyLength : 0));
         if (method != "POST")
@@ -881,6 +883,9 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     if (!request.valueForHTTPHeaderField("Accept-Encoding"))
         list = curl_slist_append(list, (std::string("Accept-Encoding: ") + ContentDecoder::kOffered).c_str());
     list = curl_slist_append(list, "Expect:");
+    // A body goes with the type its caller named, or none (libcurl would name a form's).
+    if (posting && !request.valueForHTTPHeaderField("Content-Type"))
+        list = curl_slist_append(list, "Content-Type:");
     t->headers = list;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 

@@ -265,8 +265,11 @@ void URLConnection::startHTTPWithBody(URLAuthenticationChallenge::Disposition di
         return;
     URLRequest request = m_request;
     request.setHTTPBodySource(nullptr);
-    if (found && found->stream)
+    if (found && found->stream) {
         request.setHTTPBodyStream(std::move(found->stream));
+        if (found->streamLength >= 0)
+            (void)request.setValue(std::to_string(found->streamLength), "Content-Length");
+    }
     else if (found && found->bytes)
         request.setHTTPBody(std::move(*found->bytes));
     if (request.httpShouldHandleCookies() && !request.valueForHTTPHeaderField("Cookie")) {

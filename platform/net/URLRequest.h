@@ -67,9 +67,12 @@ public:
     // reads it for them): URLConnection runs the source on the URL-loading thread, once, just before it hands
     // the request to the transport; the source hands the body over, from any thread, through `ready` (bytes,
     // a stream, or neither for none). Unset: the body is the one set.
+    // A stream whose length is known (`streamLength`, else -1) goes out with that "Content-Length" (and fails if
+    // it gives more or fewer bytes); one of unknown length goes out in chunks.
     struct FoundBody {
         std::optional<Bytes> bytes;
         std::shared_ptr<InputStream> stream;
+        std::int64_t streamLength = -1;
     };
     using BodySource = std::function<void(std::function<void(FoundBody)> ready)>;
     const BodySource& httpBodySource() const { return m_bodySource; }

@@ -858,6 +858,73 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
          "foreign.src = '" + server.url("/foreign.html") + "'; document.body.appendChild(foreign); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("uploaded.besideForeign ? 1 : 0") == "1"; }));
     EXPECT_EQ(eval("uploaded.besideForeign"), "200:beside-foreign");
+    // Bodies past what the application takes whole, by every method and road: each goes out with its length
+    // (streamed, never chunked), and an upload's events come as a browser's, before the answer's head.
+    server.route("/length", [](const testsupport::RecordedRequest& request) {
+        return testsupport::Reply::text(200, request.method + ":" + request.header("Content-Length").value_or("none") + ":" +
+                                                 request.header("Transfer-Encoding").value_or("none") + ":" + std::to_string(request.body.size()))
+            .withHeader("Access-Control-Allow-Origin", "*");
+    });
+    eval("window.big = {}; var five = new Uint8Array(5 << 20); for (var i = 0; i < five.length; i += 4096) five[i] = i >> 12 & 255;"
+         "function sendBig(key, method, body) { var x = new XMLHttpRequest(), events = []; x.open(method, '" + base + "/length?' + key);"
+         " ['loadstart', 'progress', 'load', 'loadend'].forEach(function (t) {"
+         "  x.upload.addEventListener(t, function (e) { events.push(t + ':' + e.loaded + '/' + e.total); }); });"
+         " x.onreadystatechange = function () { if (x.readyState === 2) events.push('head'); };"
+         " x.onloadend = function () { big[key] = x.status + ':' + x.responseText; big[key + 'Events'] = events; }; x.send(body); }"
+         "function fetchBig(key, method, body) { fetch('" + base + "/length?' + key, {method: method, body: body}).then(function (r) {"
+         " return r.text().then(function (t) { big[key] = r.status + ':' + t; }); }, function () { big[key] = 'failed'; }); }"
+         "var text = 'x'.repeat(1 << 20) + '\\u00e9\\u20ac\\ud83d\\ude00\\ud800';"
+         "sendBig('putBuffer', 'PUT', five.buffer); sendBig('postView', 'POST', five.subarray(0, 4 << 20)); sendBig('patchText', 'PATCH', text);"
+         "sendBig('deleteParams', 'DELETE', new URLSearchParams({a: text}));"
+         "fetchBig('fetchPut', 'PUT', five.buffer); fetchBig('fetchText', 'POST', text); fetchBig('fetchView', 'PUT', new DataView(five.buffer, 1));"
+         "fetchBig('fetchParams', 'POST', new URLSearchParams({a: text})); 1");
+    const std::string params = "a=" + std::string(1 << 20, 'x') + "%C3%A9%E2%82%AC%F0%9F%98%80%EF%BF%BD";
+    const std::map<std::string, std::string> bigs{
+        {"putBuffer", "PUT:5242880"}, {"postView", "POST:4194304"}, {"patchText", "PATCH:1048588"},
+        {"deleteParams", "DELETE:" + std::to_string(params.size())}, {"fetchPut", "PUT:5242880"}, {"fetchText", "POST:1048588"},
+        {"fetchView", "PUT:5242879"}, {"fetchParams", "POST:" + std::to_string(params.size())}};
+    for (const auto& [key, sent] : bigs) {
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("big." + key + " ? 1 : 0") == "1"; }, std::chrono::minutes(1))) << key;
+        const std::string length = sent.substr(sent.find(':') + 1);
+        EXPECT_EQ(eval("big." + key), "200:" + sent + ":none:" + length) << key;
+    }
+    for (const testsupport::RecordedRequest& request : server.requests()) {
+        if (request.path != "/length" || request.method == "OPTIONS")
+            continue;
+        EXPECT_EQ(request.header("Content-Length").value_or("none"), std::to_string(request.body.size())) << request.query;
+        EXPECT_FALSE(request.header("Transfer-Encoding")) << request.query;
+    }
+    for (const std::string key : {"putBuffer", "postView"}) {
+        const std::string total = key == "putBuffer" ? "5242880" : "4194304";
+        const std::string events = eval("big." + key + "Events.join(' ')");
+        EXPECT_EQ(eval("big." + key + "Events[0]"), "loadstart:0/" + total) << events;
+        EXPECT_GE(eval("String(big." + key + "Events.filter(function (e) { return e.indexOf('progress:') === 0; }).length)"), "3") << events;
+        EXPECT_EQ(eval("big." + key + "Events.filter(function (e) { return e.indexOf('progress:') === 0; })"
+                       ".every(function (e, i, all) { var n = +e.split(/[:/]/)[1]; return e.split('/')[1] === '" + total + "'"
+                       " && (i === 0 || n >= +all[i - 1].split(/[:/]/)[1]); }) ? 1 : 0"), "1") << events;
+        EXPECT_NE(events.find("progress:" + total + "/" + total + " load:" + total + "/" + total + " loadend:" + total + "/" + total + " head"),
+                  std::string::npos) << events;
+    }
+
+    // A call reads the URL it asked for, or the one a redirect led it to (and knows it was led), never the route's.
+    server.route("/moved", testsupport::Reply::text(302, "").withHeader("Location", server.url("/echo?landed")));
+    eval("function urlOf(key, method, url) { var x = new XMLHttpRequest(); x.open(method, url);"
+         " x.onloadend = function () { big[key] = x.status + ' ' + x.responseURL; }; x.send(method === 'GET' ? null : 'sent'); }"
+         "function fetchURL(key, method, url) { fetch(url, {method: method, body: method === 'GET' ? null : 'sent'}).then(function (r) {"
+         " big[key] = r.status + ' ' + r.url + ' ' + r.redirected + ' ' + r.clone().url + ' ' + r.clone().redirected; },"
+         " function () { big[key] = 'failed'; }); }"
+         "urlOf('xhrMoved', 'GET', '" + base + "/moved'); urlOf('xhrPlain', 'POST', '" + base + "/echo?plain'); urlOf('xhrGet', 'GET', '" + base + "/echo?get#part');"
+         "fetchURL('fetchMoved', 'GET', '" + base + "/moved'); fetchURL('fetchPlain', 'POST', '" + base + "/echo?plain'); 1");
+    for (const std::string key : {"xhrMoved", "xhrPlain", "xhrGet", "fetchMoved", "fetchPlain"})
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("big." + key + " ? 1 : 0") == "1"; })) << key;
+    EXPECT_EQ(eval("big.xhrMoved"), "200 " + base + "/echo?landed");
+    EXPECT_EQ(eval("big.xhrPlain"), "200 " + base + "/echo?plain");
+    EXPECT_EQ(eval("big.xhrGet"), "200 " + base + "/echo?get");
+    EXPECT_EQ(eval("big.fetchMoved"), "200 " + base + "/echo?landed true " + base + "/echo?landed true");
+    EXPECT_EQ(eval("big.fetchPlain"), "200 " + base + "/echo?plain false " + base + "/echo?plain false");
+    ASSERT_EQ(byKey["buffer"].size(), 2u);
+    for (const testsupport::RecordedRequest& request : byKey["buffer"])
+        EXPECT_FALSE(request.header("Content-Type")) << "an ArrayBuffer of no type";
     ASSERT_EQ(byKey["blob"].size(), 2u);
     EXPECT_EQ(byKey["blob"][0].header("Content-Type").value_or(""), "application/x-test");
     ASSERT_EQ(byKey["form"].size(), 2u);

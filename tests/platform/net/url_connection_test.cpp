@@ -139,8 +139,24 @@ TEST(URLConnection, ABodySourceRunsOnlyForALoadThatGoesOutOverHTTP) {
     ASSERT_TRUE(load.recorder->waitUntilEnded());
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].body, "found");
+    EXPECT_FALSE(server.requests()[0].header("Content-Type")) << "a body of no type goes with none: " << server.requests()[0].header("Content-Type").value_or("");
     EXPECT_EQ(load.recorder->body(), "found");
     EXPECT_EQ(asked, 1);
+
+    // A stream found with its length goes out with that length, not in chunks.
+    auto [input, output] = BoundStreamPair::make();
+    URLRequest streamed(server.url("/upload"));
+    streamed.setHTTPMethod("PUT");
+    streamed.setHTTPBodySource([input = input](std::function<void(URLRequest::FoundBody)> ready) { ready({std::nullopt, input, 5}); });
+    auto streamedLoad = startLoad(streamed);
+    ASSERT_TRUE(output->open());
+    ASSERT_EQ(output->write(reinterpret_cast<const std::uint8_t*>("found"), 5), 5);
+    output->close();
+    ASSERT_TRUE(streamedLoad.recorder->waitUntilEnded());
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].body, "found");
+    EXPECT_EQ(server.requests()[1].header("Content-Length"), "5");
+    EXPECT_FALSE(server.requests()[1].header("Transfer-Encoding"));
 
     // A file, or a scheme nothing loads, takes no body: its source is never asked.
     for (const std::string url : {"file:///nonexistent/for/the/test", "unknown://host/path"}) {
