@@ -150,7 +150,8 @@ protected:
 
 // Beside the shared kinds, an integer above the signed 64-bit range (2^63 to 2^64 - 1), as property
 // lists hold them: made only by unsignedInteger, which gives an Integer for what fits one, so that each
-// number has one form and equality stays plain.
+// number has one form and equality stays plain. It is no Integer and no number (isNumber) to callers
+// that read those: only the lenient conversions below and the writers take it.
 class Value : public BasicValue<Array, Dictionary, std::uint64_t> {
 public:
     enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary, UnsignedInteger };
