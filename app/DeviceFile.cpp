@@ -129,6 +129,7 @@ std::string typeName(const Value& value) {
     case Value::Type::Null: return "null";
     case Value::Type::Bool: return "a boolean";
     case Value::Type::Integer:
+    case Value::Type::UnsignedInteger:
     case Value::Type::Double: return "a number";
     case Value::Type::String: return "a string";
     case Value::Type::Array: return "an array";

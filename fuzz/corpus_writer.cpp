@@ -106,6 +106,38 @@ Value everyKind() {
     });
 }
 
+// Lists other writers leave: dates more than 2^31 s from 2001, integers past the signed range, U+0000 in
+// UTF-16 text (all read and written back), and what is refused rather than read wrong: NUL in text stored
+// as bytes, a 16-byte integer past 2^64 - 1, an XML integer past the 64-bit ranges.
+void widePropertyLists() {
+    const Value wide(Dictionary{
+        {"other", Dictionary{{"late", Date{978307200.0 + 3e9}}, {"early", Date{-1.5e9}}, {"far", Date{1e300}},
+                             {"unsigned", Value::unsignedInteger(18446744073709551615u)},
+                             {"nul", std::string("a\0b", 3)}}},
+    });
+    const std::string binary = must(PropertyList::write(wide, PropertyList::Format::Binary));
+    const std::string xml = "<plist><dict><key>other</key><dict><key>n</key><integer>18446744073709551615</integer>"
+                            "<key>late</key><date>2100-01-01T00:00:00Z</date><key>early</key><date>1800-02-29T00:00:00Z</date>"
+                            "</dict></dict></plist>";
+    const std::string pastTheRanges = "<plist><dict><key>n</key><integer>18446744073709551616</integer></dict></plist>";
+    const auto list = [](std::string_view object) {
+        std::string bytes = "bplist00\xA1\x01";
+        bytes += object;
+        bytes += std::string("\x08\x0A", 2) + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x02" +
+                 std::string(15, '\0') + static_cast<char>(10 + object.size());
+        return bytes;
+    };
+    const std::string byteText = list(std::string("\x53" "a\0b", 4));
+    const std::string past64 = list(std::string("\x14\0\0\0\0\0\0\0\x01", 9) + std::string(8, '\0'));
+    for (std::string_view target : {"plist_fuzz", "messenger_registry_fuzz"}) {
+        seed(target, "binary-wide-values", binary);
+        seed(target, "xml-wide-values", xml);
+        seed(target, "xml-integer-past-the-ranges", pastTheRanges);
+        seed(target, "binary-nul-in-byte-text", byteText);
+        seed(target, "binary-integer-past-64-bits", past64);
+    }
+}
+
 void propertyLists() {
     int n = 0;
     for (const Value& value : {infoPlist(), everyKind(), Value(Array{"x", 1, 2.5}), Value("root string")}) {
@@ -538,6 +570,7 @@ int main(int argc, char** argv) {
     propertyLists();
     hostilePropertyLists();
     costlyPropertyLists();
+    widePropertyLists();
     collidingKeyLists();
     costlyTables();
     sharedStores();

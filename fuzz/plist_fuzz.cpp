@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     auto written = platform::PropertyList::write(value.value(), platform::PropertyList::Format::Binary);
     if (!written.ok())
-        return 0; // e.g. strings with NUL bytes or dates out of range: refused, not corrupted
+        return 0; // e.g. a key holding NUL: refused, not corrupted
     auto again = platform::PropertyList::read(written.value());
     if (!again.ok())
         std::abort();

@@ -3,7 +3,10 @@
 #include "messenger/MessengerApiUtil.h"
 #include "messenger/StatMX.h"
 
+#include "platform/core/Log.h"
+#include "platform/core/SeededHash.h"
 #include "platform/files/PosixIO.h"
+#include "platform/formats/PropertyList.h"
 #include "platform/runloop/Clock.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/system/Bundle.h"
@@ -103,7 +106,18 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     auto stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
     if (!stored)
         return false;
-    platform::Dictionary registry = registryFrom(*stored).value_or(platform::Dictionary{});
+    // What cannot be read as a registry holds other applications' entries all the same: it is kept, and
+    // this application stays out of it. Only no item, or an empty one, starts a registry afresh.
+    platform::Dictionary registry;
+    if (*stored && !(*stored)->empty()) {
+        const platform::Bytes& bytes = **stored;
+        auto plist = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        if (!plist || !plist->isDictionary()) {
+            shareInstance().refuseOnce(bytes, plist ? std::string("it is not a dictionary") : plist.error().localizedDescription());
+            return false;
+        }
+        registry = std::move(*plist->getDictionary());
+    }
 
     platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
     if (description) {
@@ -112,9 +126,28 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
             entry.set("appDescriptionSDK", *description);
     }
     registry.set(appId, std::move(entry));
-    auto data = MessengerApiUtil::dataFromPropertyList(platform::Value(std::move(registry)));
+    auto data = platform::PropertyList::write(platform::Value(std::move(registry)), platform::PropertyList::Format::Binary);
+    if (!data) {
+        platform::Log::write("The messaging app's registry cannot be written, " + appId + " is not entered: " +
+                             data.error().localizedDescription());
+        return false;
+    }
     // Past what is read back, the registry would read as none and refuse every entry after this one.
-    return data && data->size() <= kMaxRegistryBytes && pasteboard->setData(*data, kContentType);
+    if (data->size() > kMaxRegistryBytes) {
+        platform::Log::write("The messaging app's registry would pass the " + std::to_string(kMaxRegistryBytes) +
+                             " bytes it is read up to with " + appId + " in it; " + appId + " is not entered");
+        return false;
+    }
+    return pasteboard->setData(platform::Bytes(data->begin(), data->end()), kContentType);
+}
+
+void MMApiRegister::refuseOnce(const platform::Bytes& registry, const std::string& why) {
+    const std::size_t seen = platform::SeededHash()(std::string_view(reinterpret_cast<const char*>(registry.data()), registry.size()));
+    if (m_refused == seen)
+        return;
+    m_refused = seen;
+    platform::Log::write("The messaging app's registry (" + std::to_string(registry.size()) +
+                         " bytes) cannot be read, and is left as it is; the application is not entered: " + why);
 }
 
 void MMApiRegister::startMST(const std::string& appId) {
@@ -192,6 +225,7 @@ void MMApiRegister::resetForTesting() {
     if (self.m_observing)
         platform::NotificationCenter::defaultCenter().removeObserver(&self);
     self.m_observing = false;
+    self.m_refused.reset();
     cachedRetina().reset();
 }
 

@@ -8,9 +8,11 @@
 // - Main thread (the background notification arrives there too).
 // - The background observer is added once per process, however often the app is registered; the
 //   registry entry is rewritten at every registration.
-// - Failures are false without a message: no pasteboard, a registry too large to read, a registry that
-//   cannot be written. The statistics start does not depend on them. A registry item that is not a
-//   property-list dictionary is replaced by one holding only this application.
+// - Failures are false: no pasteboard, a registry too large to read (without a message), a registry
+//   that cannot be read as a property-list dictionary (left as it is, said in the log once for the same
+//   bytes), a registry that cannot be written (said in the log). A stored registry is never written
+//   over unless it was read whole; an empty item starts a registry afresh. The statistics start does not
+//   depend on them.
 // - Times are whole seconds of platform::Clock's wall time, as unsigned 32-bit decimal text.
 #pragma once
 
@@ -60,7 +62,10 @@ private:
     MMApiRegister() = default;
     // The registry held in an item's bytes, when they are a dictionary's property list.
     static std::optional<platform::Dictionary> registryFrom(const std::optional<platform::Bytes>& data);
+    // Says once for the same bytes that the stored registry cannot be read.
+    void refuseOnce(const platform::Bytes& registry, const std::string& why);
     bool m_observing = false;
+    std::optional<std::size_t> m_refused; // the hash of the registry refused last
 };
 
 } // namespace messenger

@@ -140,8 +140,10 @@ std::optional<platform::Bytes> MessengerApiUtil::dataFromPropertyList(const plat
     if (plist.isNull())
         return std::nullopt;
     auto bytes = platform::PropertyList::write(plist, platform::PropertyList::Format::Binary);
-    if (!bytes)
+    if (!bytes) {
+        platform::Log::write("A message for the messaging app cannot be written: " + bytes.error().localizedDescription());
         return std::nullopt;
+    }
     return platform::Bytes(bytes->begin(), bytes->end());
 }
 

@@ -56,7 +56,7 @@ public:
     // Whether the system version is above 6.9 (read once, then cached).
     static bool isiOS7plus();
 
-    // A binary property list; nothing for a value a property list cannot hold.
+    // A binary property list; nothing, said in the log, for a value a property list cannot hold.
     static std::optional<platform::Bytes> dataFromPropertyList(const platform::Value& plist);
     // The value of a property list's bytes; nothing for bytes that are not one.
     static std::optional<platform::Value> propertyListFromData(std::string_view data);

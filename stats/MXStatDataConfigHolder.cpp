@@ -30,6 +30,7 @@ const char* className(const platform::Value& value) {
     case platform::Value::Type::Null: return "NSNull";
     case platform::Value::Type::Bool:
     case platform::Value::Type::Integer:
+    case platform::Value::Type::UnsignedInteger:
     case platform::Value::Type::Double: return "NSNumber";
     case platform::Value::Type::String: return "NSString";
     case platform::Value::Type::Bytes: return "NSData";

@@ -150,9 +150,18 @@ const Value& Value::null() {
     return kNull;
 }
 
+Value Value::unsignedInteger(std::uint64_t value) {
+    if (value <= static_cast<std::uint64_t>(INT64_MAX))
+        return Value(static_cast<std::int64_t>(value));
+    Value v;
+    v.m_data = value;
+    return v;
+}
+
 bool Value::boolValue() const {
     switch (type()) {
     case Type::Bool: return *getBool();
+    case Type::UnsignedInteger: return true;
     case Type::Integer: return *getInteger() != 0;
     case Type::Double: return *getDouble() != 0;
     case Type::String: {
@@ -174,6 +183,7 @@ std::int64_t Value::integerValue() const {
     switch (type()) {
     case Type::Bool: return *getBool() ? 1 : 0;
     case Type::Integer: return *getInteger();
+    case Type::UnsignedInteger: return INT64_MAX;
     case Type::Double: {
         double d = *getDouble();
         if (!std::isfinite(d))
@@ -201,6 +211,7 @@ double Value::doubleValue() const {
     switch (type()) {
     case Type::Bool: return *getBool() ? 1 : 0;
     case Type::Integer: return static_cast<double>(*getInteger());
+    case Type::UnsignedInteger: return static_cast<double>(*getUnsignedInteger());
     case Type::Double: return *getDouble();
     case Type::String: return leadingNumber(*getString());
     case Type::Date: return getDate()->secondsSince1970;
@@ -215,6 +226,7 @@ void describe(const Value& v, std::string& out, int indent) {
     case Value::Type::Null: out += "<null>"; return;
     case Value::Type::Bool: out += *v.getBool() ? "1" : "0"; return;
     case Value::Type::Integer: out += std::to_string(*v.getInteger()); return;
+    case Value::Type::UnsignedInteger: out += std::to_string(*v.getUnsignedInteger()); return;
     case Value::Type::Double: {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.17g", *v.getDouble());

@@ -2,6 +2,7 @@
 // and dictionary.
 //
 // Guarantees:
+// - Integers are signed 64-bit; only property lists hold larger ones (Value::unsignedInteger).
 // - Bool stays apart from numbers: Value(true) is never equal to Value(1), and JSON and property lists
 //   keep the difference.
 // - A dictionary enumerates in insertion order; setting an existing key keeps its place. Query strings,
@@ -147,17 +148,26 @@ protected:
         m_data;
 };
 
-class Value : public BasicValue<Array, Dictionary> {
+// Beside the shared kinds, an integer above the signed 64-bit range (2^63 to 2^64 - 1), as property
+// lists hold them: made only by unsignedInteger, which gives an Integer for what fits one, so that each
+// number has one form and equality stays plain. It is no Integer and no number (isNumber) to callers
+// that read those: only the lenient conversions below and the writers take it.
+class Value : public BasicValue<Array, Dictionary, std::uint64_t> {
 public:
-    enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary };
+    enum class Type { Null, Bool, Integer, Double, String, Bytes, Date, Array, Dictionary, UnsignedInteger };
 
     using BasicValue::BasicValue;
     Value() = default;
 
+    static Value unsignedInteger(std::uint64_t value);
+    bool isUnsignedInteger() const { return holds<std::uint64_t>(); }
+    const std::uint64_t* getUnsignedInteger() const { return std::get_if<std::uint64_t>(&m_data); }
+
     Type type() const { return static_cast<Type>(m_data.index()); }
 
     // Lenient conversions, as the platform's number and string objects answer them:
-    // numbers and bools convert between each other; a string gives its leading number ("12abc" -> 12,
+    // numbers and bools convert between each other (an unsigned integer past the signed range gives
+    // INT64_MAX as an integer); a string gives its leading number ("12abc" -> 12,
     // "abc" -> 0) and "true"/"yes" (any case) or a non-zero leading number give true.
     bool boolValue() const;
     std::int64_t integerValue() const;

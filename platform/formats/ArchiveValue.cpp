@@ -175,6 +175,8 @@ ArchiveValue::ArchiveValue(const Value& value) {
     case Value::Type::Null: break;
     case Value::Type::Bool: m_data = *value.getBool(); break;
     case Value::Type::Integer: m_data = *value.getInteger(); break;
+    // An archive's integers are signed 64-bit: one past that range keeps its bits.
+    case Value::Type::UnsignedInteger: m_data = static_cast<std::int64_t>(*value.getUnsignedInteger()); break;
     case Value::Type::Double: m_data = *value.getDouble(); break;
     case Value::Type::String: m_data = *value.getString(); break;
     case Value::Type::Bytes: m_data = *value.getBytes(); break;

@@ -339,6 +339,7 @@ public:
         case Value::Type::Null: m_out += "null"; return true;
         case Value::Type::Bool: m_out += *v.getBool() ? "true" : "false"; return true;
         case Value::Type::Integer: appendInteger(m_out, *v.getInteger()); return true;
+        case Value::Type::UnsignedInteger: m_out += std::to_string(*v.getUnsignedInteger()); return true;
         case Value::Type::Double:
             if (!std::isfinite(*v.getDouble()))
                 return fail(v, "Invalid number value (NaN or infinity) in JSON write");

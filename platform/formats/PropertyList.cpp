@@ -62,6 +62,7 @@ constexpr std::size_t kTrailerSize = 32;
 constexpr unsigned char kDateMarker = 0x33;   // 8-byte big-endian double: seconds since the reference date
 constexpr unsigned char kASCIIMarker = 0x50;  // low nibble: length in bytes, or 0xF and an integer object
 constexpr unsigned char kUTF16Marker = 0x60;  // length in big-endian 16-bit units
+constexpr unsigned char kIntegerMarker = 0x10; // low nibble N: 2^N big-endian bytes
 
 std::uint64_t bigEndian(const unsigned char* p, std::size_t n) {
     std::uint64_t v = 0;
@@ -97,11 +98,32 @@ std::optional<double> storedDate(plist_t node) {
     return seconds;
 }
 
-// libplist keeps the whole seconds of a date it writes to XML in 32 bits; reading refuses what writing
-// would. The range is the same on both sides: from -2^31 s up to the end of second 2^31 - 1.
-bool isWritableDate(double seconds) {
-    return std::isfinite(seconds) && seconds >= static_cast<double>(std::numeric_limits<std::int32_t>::min())
-        && seconds < static_cast<double>(std::numeric_limits<std::int32_t>::max()) + 1.0;
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+// A binary list keeps a date as any finite double of seconds since the reference date. The XML form
+// writes the whole seconds, cut toward zero, as a four-digit year: from 0000-01-01 to the end of 9999.
+bool isWritableDate(double seconds, PropertyList::Format format) {
+    if (!std::isfinite(seconds))
+        return false;
+    if (format == PropertyList::Format::Binary)
+        return true;
+    const double whole = std::trunc(seconds) + kReferenceDate;
+    return whole >= static_cast<double>(daysFromCivil(0, 1, 1) * 86400)
+        && whole < static_cast<double>(daysFromCivil(10000, 1, 1) * 86400);
+}
+
+// Whether an integer node was stored in sixteen bytes.
+bool isSixteenByteInteger(plist_t node) {
+    const std::string object = singleObject(node);
+    return !object.empty() && static_cast<unsigned char>(object[0]) == (kIntegerMarker | 4);
 }
 
 // Whether a key node can be handed out as a C string: its stored text holds no NUL.
@@ -152,7 +174,6 @@ constexpr std::uint64_t kExpandedBytesPerByte = 4;
 // Text stored as UTF-16 counts the bytes of its UTF-8 form at most: 3 per unit.
 constexpr std::uint64_t kUTF8BytesPerUnit = 3;
 constexpr unsigned char kMarkerMask = 0xF0;
-constexpr unsigned char kIntegerMarker = 0x10;
 constexpr unsigned char kDataMarker = 0x40;
 constexpr unsigned char kArrayMarker = 0xA0;
 constexpr unsigned char kOrderedSetMarker = 0xB0;
@@ -175,6 +196,7 @@ struct ObjectShape {
     std::uint64_t count = 0; // its references (none for a leaf)
     std::uint64_t bytes = 0; // the bytes of text or data a leaf reads as
     bool holdsUTF16Nul = false;
+    const char* refusal = nullptr; // what makes a well-formed object unreadable
 };
 
 // The length after a marker at `at`: its low nibble, or, when that is 0xF, the integer object that
@@ -210,6 +232,18 @@ bool readObject(const BinaryLayout& l, std::uint64_t index, ObjectShape& shape) 
         if (!objectLength(l, at, length, next) || length > l.table - next)
             return false;
         shape.bytes = length;
+        // libplist ends text stored as bytes at its first NUL: refused rather than read cut.
+        if (marker == kASCIIMarker && std::memchr(l.data + next, 0, length))
+            shape.refusal = "a string stored as bytes holding a NUL character";
+        return true;
+    case kIntegerMarker:
+        // 1, 2, 4 or 8 bytes, or 16 holding an unsigned integer: libplist reads only the low 8 of them.
+        if ((l.data[at] & 0x0F) == 4) {
+            if (l.table - at - 1 < 16)
+                return false;
+            if (bigEndian(l.data + at + 1, 8) != 0)
+                shape.refusal = "a 16-byte integer beyond 0 to 2^64 - 1";
+        }
         return true;
     case kUTF16Marker: {
         if (!objectLength(l, at, length, next) || length > (l.table - next) / 2)
@@ -247,6 +281,7 @@ bool readObject(const BinaryLayout& l, std::uint64_t index, ObjectShape& shape) 
 struct BinaryScan {
     bool bounded = false;
     bool holdsUTF16Nul = false; // some text the list reads holds U+0000
+    const char* refusal = nullptr; // why a list that can be followed is not read
 };
 
 BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expansion) {
@@ -296,6 +331,10 @@ BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expans
         ObjectShape shape;
         if (!readObject(l, index, shape))
             return false;
+        if (shape.refusal) {
+            scan.refusal = shape.refusal;
+            return false;
+        }
         scan.holdsUTF16Nul = scan.holdsUTF16Nul || shape.holdsUTF16Nul;
         seen[index].height = kOpen;
         path.push_back(Frame{index, shape.first, shape.count, 0, 0, 1, std::min(shape.bytes, maxBytes + 1)});
@@ -357,9 +396,10 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// Decimal, or hexadecimal after "0x", with an optional sign. Values above the signed range up to 2^64 - 1
-// wrap, as unsigned integers written by other writers always read.
-std::optional<std::int64_t> xmlInteger(std::string_view text) {
+// Decimal, or hexadecimal after "0x", with an optional sign: from -2^63 to 2^64 - 1, those above the
+// signed range as unsigned integers. `beyond` tells a well-formed number past that range.
+std::optional<Value> xmlInteger(std::string_view text, bool& beyond) {
+    beyond = false;
     text = trimmed(text);
     bool negative = false;
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
@@ -373,13 +413,15 @@ std::optional<std::int64_t> xmlInteger(std::string_view text) {
     }
     std::uint64_t magnitude = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    if (text.empty() || end != text.data() + text.size() || (ec != std::errc() && ec != std::errc::result_out_of_range))
         return std::nullopt;
+    if (ec == std::errc::result_out_of_range || (negative && magnitude > std::uint64_t{1} << 63)) {
+        beyond = true;
+        return std::nullopt;
+    }
     if (!negative)
-        return static_cast<std::int64_t>(magnitude);
-    if (magnitude > std::uint64_t{1} << 63)
-        return std::nullopt;
-    return static_cast<std::int64_t>(0 - magnitude);
+        return Value::unsignedInteger(magnitude);
+    return Value(static_cast<std::int64_t>(0 - magnitude));
 }
 
 std::optional<double> xmlReal(std::string_view text) {
@@ -393,14 +435,10 @@ std::optional<double> xmlReal(std::string_view text) {
     return value;
 }
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+unsigned daysInMonth(unsigned year, unsigned month) {
+    static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return kDays[month - 1] + (month == 2 && leap);
 }
 
 // "YYYY-MM-DDTHH:MM:SS", an optional fraction, then "Z": seconds since the reference date.
@@ -419,7 +457,7 @@ std::optional<double> xmlDate(std::string_view text) {
                minute = number(14, 2), second = number(17, 2);
     if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' || text[7] != '-' || text[10] != 'T'
         || text[13] != ':' || text[16] != ':' || *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23
-        || *minute > 59 || *second > 60 || text.back() != 'Z')
+        || *minute > 59 || *second > 60 || text.back() != 'Z' || *day > daysInMonth(*year, *month))
         return std::nullopt;
     double fraction = 0;
     std::string_view rest = text.substr(19, text.size() - 20);
@@ -526,9 +564,14 @@ public:
         }
         if (frame.kind == Kind::Dict && frame.key)
             return fail(parser, "a key without a value");
+        bool beyond = false;
+        if (frame.kind == Kind::Integer && !xmlInteger(frame.text, beyond) && beyond)
+            return fail(parser, "an integer beyond the 64-bit ranges (-2^63 to 2^64 - 1): "
+                                   + std::string(trimmed(frame.text).substr(0, 40)));
+        const Kind kind = frame.kind;
         std::optional<Value> value = valueOf(std::move(frame));
         if (!value)
-            return fail(parser, "a malformed " + std::string(nameOf(frame.kind)));
+            return fail(parser, "a malformed " + std::string(nameOf(kind)));
         Frame& parent = m_open.back();
         if (parent.kind == Kind::Plist) {
             m_result = std::move(*value);
@@ -585,16 +628,16 @@ private:
             if (!trimmed(frame.text).empty())
                 return std::nullopt;
             return Value(frame.kind == Kind::True);
-        case Kind::Integer:
-            if (auto integer = xmlInteger(frame.text))
-                return Value(*integer);
-            return std::nullopt;
+        case Kind::Integer: {
+            bool beyond = false;
+            return xmlInteger(frame.text, beyond);
+        }
         case Kind::Real:
             if (auto real = xmlReal(frame.text))
                 return Value(*real);
             return std::nullopt;
         case Kind::Date:
-            if (auto seconds = xmlDate(frame.text); seconds && isWritableDate(*seconds))
+            if (auto seconds = xmlDate(frame.text))
                 return Value(Date{kReferenceDate + *seconds});
             return std::nullopt;
         case Kind::Data:
@@ -630,8 +673,11 @@ std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
         return Value(b != 0);
     }
     case PLIST_UINT: {
+        // Eight bytes hold a signed integer, sixteen an unsigned one (their high half zero: scanned).
         std::uint64_t u = 0;
         plist_get_uint_val(node, &u);
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) && isSixteenByteInteger(node))
+            return Value::unsignedInteger(u);
         return Value(static_cast<std::int64_t>(u));
     }
     case PLIST_REAL: {
@@ -653,7 +699,7 @@ std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
     }
     case PLIST_DATE: {
         std::optional<double> seconds = storedDate(node);
-        if (!seconds || !isWritableDate(*seconds))
+        if (!seconds || !std::isfinite(*seconds))
             return std::nullopt;
         return Value(Date{kReferenceDate + *seconds});
     }
@@ -770,9 +816,11 @@ std::optional<Error> checkWritable(const Value& root, PropertyList::Format forma
     const auto fail = [](const std::string& why) {
         return std::optional<Error>(writeError("Property list invalid for format: " + why));
     };
-    const auto checkText = [&](const std::string& s) -> std::optional<Error> {
-        if (s.find('\0') != std::string::npos)
-            return fail("string with a NUL character");
+    // A string may hold NUL in the binary form (written as UTF-16, which reads back whole); a key may not
+    // (readers refuse it).
+    const auto checkText = [&](const std::string& s, bool key) -> std::optional<Error> {
+        if (key && s.find('\0') != std::string::npos)
+            return fail("key with a NUL character");
         if (!isValidUTF8(s))
             return fail("string that is not valid UTF-8");
         if (format == PropertyList::Format::XML && !isXMLSafe(s))
@@ -794,11 +842,11 @@ std::optional<Error> checkWritable(const Value& root, PropertyList::Format forma
                 return fail("infinite or NaN real in an XML property list");
             break;
         case Value::Type::String:
-            if (auto error = checkText(*v->getString()))
+            if (auto error = checkText(*v->getString(), false))
                 return error;
             break;
         case Value::Type::Date:
-            if (!isWritableDate(v->getDate()->secondsSince1970 - kReferenceDate))
+            if (!isWritableDate(v->getDate()->secondsSince1970 - kReferenceDate, format))
                 return fail("date out of range for a property list");
             break;
         case Value::Type::Array:
@@ -807,7 +855,7 @@ std::optional<Error> checkWritable(const Value& root, PropertyList::Format forma
             break;
         case Value::Type::Dictionary:
             for (const auto& entry : *v->getDictionary()) {
-                if (auto error = checkText(entry.key))
+                if (auto error = checkText(entry.key, true))
                     return error;
                 ++nodes;
                 pending.emplace_back(&entry.value, depth + 1);
@@ -851,9 +899,10 @@ void appendDouble(std::string& out, unsigned char marker, double value) {
     appendBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
 }
 
-// Text as bytes when it is ASCII, else as big-endian UTF-16 (it is valid UTF-8: checked before).
+// Text as bytes when it is ASCII without NUL, else as big-endian UTF-16 (it is valid UTF-8: checked
+// before): libplist ends text stored as bytes at its first NUL, and keeps U+0000 of UTF-16 text.
 void appendStringObject(std::string& out, std::string_view text) {
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c != '\0' && static_cast<unsigned char>(c) < 0x80; })) {
         appendMarker(out, kASCIIMarker, text.size());
         out += text;
         return;
@@ -1006,6 +1055,11 @@ private:
         switch (v.type()) {
         case Value::Type::Bool: m_scratch += static_cast<char>(*v.getBool() ? 0x09 : 0x08); break;
         case Value::Type::Integer: appendIntegerObject(m_scratch, *v.getInteger()); break;
+        case Value::Type::UnsignedInteger: // past the signed range: sixteen bytes, the high half zero
+            m_scratch += static_cast<char>(kIntegerMarker | 4);
+            appendBigEndian(m_scratch, 0, 8);
+            appendBigEndian(m_scratch, *v.getUnsignedInteger(), 8);
+            break;
         case Value::Type::Double: appendDouble(m_scratch, 0x23, *v.getDouble()); break;
         case Value::Type::Date: appendDouble(m_scratch, kDateMarker, v.getDate()->secondsSince1970 - kReferenceDate); break;
         case Value::Type::String: return stringObject(*v.getString());
@@ -1115,6 +1169,7 @@ private:
         switch (v.type()) {
         case Value::Type::Bool: m_out += *v.getBool() ? "<true/>\n" : "<false/>\n"; return;
         case Value::Type::Integer: m_out += "<integer>" + std::to_string(*v.getInteger()) + "</integer>\n"; return;
+        case Value::Type::UnsignedInteger: m_out += "<integer>" + std::to_string(*v.getUnsignedInteger()) + "</integer>\n"; return;
         case Value::Type::Double: {
             char text[64];
             const auto written = std::to_chars(text, text + sizeof text, *v.getDouble());
@@ -1206,6 +1261,8 @@ Result<Value> PropertyList::read(std::string_view bytes, Expansion expansion, Fo
         return value;
     }
     const BinaryScan scan = scanBinaryList(bytes, expansion);
+    if (scan.refusal)
+        return readError(std::string("Binary property list not read: it holds ") + scan.refusal);
     if (!scan.bounded)
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
     plist_t root = nullptr;

@@ -3,11 +3,15 @@
 //
 // Guarantees:
 // - Types map one to one: dict <-> Dictionary (key order kept), array <-> Array, string <-> String,
-//   data <-> Bytes, integer <-> Integer (signed 64-bit), real <-> Double, true/false <-> Bool (never a
-//   number), date <-> Date. A keyed-archive UID reads as the dictionary {"CF$UID": n}.
+//   data <-> Bytes, integer <-> Integer (signed 64-bit) or, from 2^63 to 2^64 - 1, UnsignedInteger
+//   (Value::unsignedInteger; a binary list stores those in 16 bytes), real <-> Double, true/false <-> Bool
+//   (never a number), date <-> Date. A keyed-archive UID reads as the dictionary {"CF$UID": n}.
 // - Reading detects the format from the bytes. Malformed input gives an Error (kCocoaErrorDomain,
-//   kReadCorruptError), never a crash: dictionary keys holding a NUL character, and dates that are not
-//   finite or lie more than 68 years from 2001, are malformed. Strings of a binary list that are not valid
+//   kReadCorruptError), never a crash: dictionary keys holding a NUL character, binary dates that are
+//   not finite, XML dates that are not a day of the calendar, and integers beyond -2^63 to 2^64 - 1 are
+//   malformed; so are, in a binary list, text stored as bytes holding NUL and 16-byte integers whose high
+//   half is not zero (refused rather than read cut or wrapped). Any finite binary date reads; strings
+//   stored as UTF-16 read whole, U+0000 among them. Strings of a binary list that are not valid
 //   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
 //   when it declares none; a list declaring entities, attribute defaults or namespaces is refused), and
 //   its root element is plist, holding one value.
@@ -20,9 +24,10 @@
 //   whatever its shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes:
 //   dictionary keys count too), unless the caller names more for its own binary files.
 // - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
-//   strings or keys containing a NUL byte or invalid UTF-8, text that XML 1.0 cannot carry (control
-//   characters, U+FFFE, U+FFFF) or infinite and NaN reals in the XML form, and dates more than 68 years
-//   from 2001 (readers keep their seconds in 32 bits).
+//   keys containing a NUL byte, strings or keys of invalid UTF-8, dates that are not finite; in the XML
+//   form also text that XML 1.0 cannot carry (control characters and NUL, U+FFFE, U+FFFF), infinite and
+//   NaN reals, and dates outside the four-digit years (0000-01-01 to the end of 9999). The binary form
+//   writes a string holding NUL as UTF-16, so that it reads back whole.
 // - Writing costs time and memory linear in what it writes, whatever the keys and strings: the binary
 //   form shares equal strings (and keys) and equal numbers, dates and booleans through a table of the
 //   process's seeded hash, never data, arrays or dictionaries; when that would make a list that
@@ -33,7 +38,8 @@
 //   written.
 // - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
 //   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
-//   binary list reads back the same after it is written again. The XML form keeps whole seconds.
+//   binary list reads back the same after it is written again. The XML form keeps whole seconds: a date
+//   read from XML without a fraction is written back as the same text.
 // - writeFile is atomic: the bytes go to a temporary file in the same folder, are flushed to disk and then
 //   renamed over the target, so readers see the old file or the new one, never a part.
 // - All functions are thread-safe.

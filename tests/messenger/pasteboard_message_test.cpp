@@ -309,14 +309,13 @@ TEST_F(PasteboardMessageTest, HostileListsOnEveryRoadAreRefusedOnASmallStack) {
         EXPECT_FALSE(read);
         useSystem("9.0");
 
-        // The registry: refused, and replaced by one holding this application.
+        // The registry: refused, and left as it was.
         putOn("messenger_register", hostile);
-        bool entered = false;
+        bool entered = true;
         ASSERT_TRUE(hybtest::runOnSmallStack([&] { entered = MMApiRegister::enterInRegistry("mxabc", std::nullopt); }));
-        EXPECT_TRUE(entered);
-        auto registry = MMApiRegister::getRegisterDictionary(*platform::Pasteboard::withName("messenger_register", false));
-        ASSERT_TRUE(registry);
-        EXPECT_EQ(registry->keys(), std::vector<std::string>{"mxabc"});
+        EXPECT_FALSE(entered);
+        EXPECT_EQ(platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content"),
+                  Bytes(hostile.begin(), hostile.end()));
 
         // The client's version the messaging app leaves.
         putOn("messenger_sdk_infomation", hostile);

@@ -187,32 +187,61 @@ TEST_F(RegisterTest, AnEmptyDisplayNameFallsBackToTheBundleName) {
     EXPECT_FALSE(registry()["mxn"].getDictionary()->contains("appIdentifier"));
 }
 
-TEST_F(RegisterTest, OtherApplicationsEntriesAreKeptAndABrokenRegistryIsReplaced) {
+TEST_F(RegisterTest, OtherApplicationsEntriesAreKeptAndABrokenRegistryIsLeftAlone) {
     Dictionary others{{"other", Dictionary{{"appID", "other"}, {"firstLaunchTime", "1"}}},
                       {"odd", platform::Array{1, "two"}},
                       {"text", "just text"},
+                      {"dates", platform::Array{platform::Date{978307200.0 + 3e9}, platform::Date{-1.5e9}, platform::Date{1e13}}},
+                      {"unsigned", Value::unsignedInteger(18446744073709551615u)},
+                      {"nul", std::string("a\0b", 3)},
                       {"mxk", Dictionary{{"firstLaunchTime", 1234}, {"appName", "stale"}}}};
     writeRegistry(binary(Value(others)));
     ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
     Value read = registry();
-    EXPECT_EQ(read["other"], others["other"]);
-    EXPECT_EQ(read["odd"], others["odd"]);
-    EXPECT_EQ(read["text"], others["text"]);
+    for (const char* key : {"other", "odd", "text", "dates", "unsigned", "nul"})
+        EXPECT_EQ(read[key], others[key]) << key;
     EXPECT_EQ(read["mxk"]["firstLaunchTime"].stringOr(""), "1700000000") << "an old time that is not text";
     EXPECT_EQ(read["mxk"]["appName"].stringOr(""), "Shop Display");
+    // Written by another writer in XML: read and kept as it holds them.
+    const std::string xml = "<plist><dict><key>other</key><dict><key>n</key><integer>18446744073709551615</integer>"
+                            "<key>when</key><date>2100-01-01T00:00:00Z</date><key>then</key><date>1900-01-01T00:00:00Z</date>"
+                            "</dict></dict></plist>";
+    writeRegistry(platform::Bytes(xml.begin(), xml.end()));
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
+    EXPECT_EQ(registry()["other"]["n"], Value::unsignedInteger(18446744073709551615u));
+    EXPECT_EQ(registry()["other"]["when"], Value(platform::Date{4102444800.0}));
+    EXPECT_EQ(registry()["other"]["then"], Value(platform::Date{-2208988800.0}));
 
+    // What cannot be read as a registry is kept as it is, and said once in the log.
+    const std::string pastTheRanges = "<plist><dict><key>other</key><integer>18446744073709551616</integer></dict></plist>";
+    const std::string nulKey = "62706c6973743030d1010262006100005178080b100000000000000101000000000000000300000000000000"
+                               "0000000000000000000012"; // {"a\u0000": "x"}
+    platform::Bytes nulKeyBytes;
+    for (std::size_t i = 0; i < nulKey.size(); i += 2)
+        nulKeyBytes.push_back(static_cast<std::uint8_t>(std::stoi(nulKey.substr(i, 2), nullptr, 16)));
     for (const platform::Bytes& broken : {platform::Bytes{'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'},
-                                          binary(Value(platform::Array{"a", "list"})), platform::Bytes{}}) {
+                                          binary(Value(platform::Array{"a", "list"})),
+                                          platform::Bytes(pastTheRanges.begin(), pastTheRanges.end()), nulKeyBytes}) {
         writeRegistry(broken);
-        ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
-        read = registry();
-        ASSERT_TRUE(read.isDictionary());
-        EXPECT_EQ(read.getDictionary()->size(), 1u);
-        EXPECT_EQ(read["mxk"]["appID"].stringOr(""), "mxk");
+        hybtest::LogCapture log;
+        for (int launch = 0; launch < 3; ++launch)
+            EXPECT_FALSE(MMApiRegister::registerApp(std::string("mxk")));
+        EXPECT_EQ(platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content"), broken);
+        std::size_t said = 0;
+        for (const std::string& line : log.lines())
+            said += line.find("The messaging app's registry") != std::string::npos;
+        EXPECT_EQ(said, 1u);
     }
+    // An empty item holds nothing to lose: the registry starts afresh.
+    writeRegistry(platform::Bytes{});
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxk")));
+    read = registry();
+    ASSERT_TRUE(read.isDictionary());
+    EXPECT_EQ(read.getDictionary()->size(), 1u);
+    EXPECT_EQ(read["mxk"]["appID"].stringOr(""), "mxk");
 }
 
-TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeStillTakeTheApplicationsEntry) {
+TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeTakeTheApplicationsEntryOrAreLeftAlone) {
     Dictionary others{{"other", Dictionary{{"appID", "other"}, {"appIcon", platform::Bytes{1, 2, 3}}}},
                       {"mxr", Dictionary{{"firstLaunchTime", "1500000000"}}},
                       {"list", platform::Array{1, "two", Dictionary{{"k", true}}}}};
@@ -227,7 +256,12 @@ TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeStillTakeTheApplicationsEntry)
         if (round % 7 == 0)
             damaged.resize((state >> 3) % damaged.size());
         writeRegistry(damaged);
-        ASSERT_TRUE(MMApiRegister::enterInRegistry("mxr", std::string("d"))) << "round " << round;
+        if (!MMApiRegister::enterInRegistry("mxr", std::string("d"))) {
+            // Not read: left as it was.
+            ASSERT_EQ(platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content"), damaged)
+                << "round " << round;
+            continue;
+        }
         Value read = registry();
         ASSERT_EQ(read["mxr"]["appID"].stringOr(""), "mxr") << "round " << round;
     }

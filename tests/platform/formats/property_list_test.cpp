@@ -33,6 +33,8 @@ Value sample() {
         {"negative", Value(-42)},
         {"big", Value(INT64_MAX)},
         {"small", Value(INT64_MIN)},
+        {"unsigned", Value::unsignedInteger(UINT64_MAX)},
+        {"justPastSigned", Value::unsignedInteger(std::uint64_t{1} << 63)},
         {"real", Value(0.1)},
         {"third", Value(1.0 / 3)},
         {"whole", Value(2.0)},
@@ -40,6 +42,8 @@ Value sample() {
         {"empty", Value("")},
         {"bytes", Value(Bytes{0, 1, 2, 255})},
         {"date", Value(Date{1700000000})},
+        {"pastThe32BitSeconds", Value(Date{978307200.0 + 3e9})},
+        {"before1933", Value(Date{-1e9})},
         {"nested", Value(Array{Value(Array{}), Value(Dictionary{{"k", Value(Bytes{})}}), Value("x")})},
     });
 }
@@ -83,6 +87,7 @@ TEST(PropertyList, RoundTripsNestedValuesInBothForms) {
         EXPECT_TRUE(back["zeta"].isBool());
         EXPECT_TRUE(back["one"].isInteger());
         EXPECT_TRUE(back["whole"].isDouble());
+        EXPECT_TRUE(back["unsigned"].isUnsignedInteger());
         // Key order is kept.
         EXPECT_EQ(back.getDictionary()->keys(), sample().getDictionary()->keys());
     }
@@ -191,7 +196,8 @@ TEST(PropertyList, DatePrecision) {
 
 TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
     // Seconds since 2001 that the date (seconds since 1970) holds exactly come back as the same bytes.
-    for (double stored : {521692800.5, 700000000.25, -500000000.125, 2000000000.0}) {
+    for (double stored : {521692800.5, 700000000.25, -500000000.125, 2000000000.0, 2147483648.0, -2147483649.0,
+                          1e300, -1e300, std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()}) {
         std::string bytes = binaryDate(stored);
         auto read = PropertyList::read(bytes);
         ASSERT_TRUE(read.ok()) << stored;
@@ -223,25 +229,41 @@ TEST(PropertyList, HostileBinaryInputGivesAnError) {
     // {"a\u0000": "x"}, the key stored as UTF-16: libplist asserts on handing out such a key.
     std::string utf16Key = fromHex("62706c6973743030d1010262006100005178080b1000000000000001010000000000000003"
                                    "00000000000000000000000000000012");
-    // A date whose seconds are not finite, or do not fit the 32 bits libplist splits them into.
+    // A date whose seconds are not finite.
     std::string nan = binaryDate(std::numeric_limits<double>::quiet_NaN());
     std::string inf = binaryDate(-std::numeric_limits<double>::infinity());
-    std::string huge = binaryDate(1e300);
-    for (const std::string& bad : {utf16Key, nan, inf, huge}) {
+    // {"a\u0000": "x"}, the key stored as bytes, and ["a\u0000b"]: text libplist would read cut at the NUL.
+    std::string byteKey = fromHex("62706c6973743030d101025261005178080b0e00000000000001010000000000000003"
+                                  "00000000000000000000000000000010");
+    std::string byteText = fromHex("62706c6973743030a10153610062080a00000000000001010000000000000002000000000000000000"
+                                   "0000000000000e");
+    // 2^64 and -1 stored in sixteen bytes: libplist reads only the low eight.
+    std::string past64 = fromHex("62706c6973743030a1011400000000000000010000000000000000080a0000000000000101000000"
+                                 "00000000020000000000000000000000000000001b");
+    std::string negative16 = fromHex("62706c6973743030a10114ffffffffffffffffffffffffffffffff080a00000000000001010000"
+                                     "0000000000020000000000000000000000000000001b");
+    for (const std::string& bad : {utf16Key, nan, inf, byteKey, byteText, past64, negative16}) {
         auto r = PropertyList::read(bad);
-        ASSERT_FALSE(r.ok());
+        ASSERT_FALSE(r.ok()) << r.value().description();
         EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError);
     }
-    // Text stored as bytes ends at its first NUL where libplist reads it: no fault.
-    auto byteKey = PropertyList::read(fromHex("62706c6973743030d101025261005178080b0e00000000000001010000000000000003"
-                                              "00000000000000000000000000000010"));
-    ASSERT_TRUE(byteKey.ok());
-    EXPECT_EQ(byteKey.value(), Value(Dictionary{{"a", "x"}}));
-    // A NUL in a value (stored as UTF-16) is no fault: it reads, and only writing refuses it.
+    // A NUL in a value stored as UTF-16 is no fault: it reads, and writes back as it was read.
     auto value = PropertyList::read(fromHex("62706c6973743030d1010251616200780000080b0d000000000000010100000000000000"
                                             "0300000000000000000000000000000012"));
     ASSERT_TRUE(value.ok());
     EXPECT_EQ(value.value()["a"], Value(std::string("x\0", 2)));
+    EXPECT_EQ(roundTrip(value.value(), PropertyList::Format::Binary), value.value());
+    EXPECT_FALSE(PropertyList::write(value.value(), PropertyList::Format::XML).ok()) << "XML 1.0 cannot carry it";
+    // 2^64 - 1 stored in sixteen bytes, as unsigned writers store what passes the signed range.
+    const std::string max = fromHex("140000000000000000ffffffffffffffff");
+    auto unsignedMax = PropertyList::read(fromHex("62706c6973743030a101") + max + fromHex("080a0000000000000101000000"
+                                                  "00000000020000000000000000000000000000001b"));
+    ASSERT_TRUE(unsignedMax.ok()) << unsignedMax.error().localizedDescription();
+    EXPECT_EQ(unsignedMax.value(), Value(Array{Value::unsignedInteger(UINT64_MAX)}));
+    auto written = PropertyList::write(unsignedMax.value(), PropertyList::Format::Binary);
+    ASSERT_TRUE(written.ok());
+    EXPECT_NE(written.value().find(max), std::string::npos) << "written in the same sixteen bytes";
+    EXPECT_EQ(PropertyList::read(written.value()).value(), unsignedMax.value());
 }
 
 TEST(PropertyList, ReadsXMLText) {
@@ -289,12 +311,15 @@ TEST(PropertyList, UnwritableValuesGiveAnError) {
     };
     Case cases[] = {
         {Value(Array{Value()}), F::Binary},
-        {Value(Array{Value(std::string("a\0b", 3))}), F::Binary},
+        {Value(Array{Value(std::string("a\0b", 3))}), F::XML},
+        {Value(Dictionary{{std::string("k\0", 2), 1}}), F::Binary},
         {Value(Dictionary{{std::string("k\0", 2), 1}}), F::XML},
         {Value(Array{Value("\xff")}), F::Binary},
         {Value(Array{Value("bell\x07")}), F::XML},
         {Value(Array{Value(std::numeric_limits<double>::quiet_NaN())}), F::XML},
-        {Value(Array{Value(Date{1e12})}), F::Binary},
+        {Value(Array{Value(Date{1e12})}), F::XML},
+        {Value(Array{Value(Date{std::numeric_limits<double>::quiet_NaN()})}), F::Binary},
+        {Value(Array{Value(Date{-std::numeric_limits<double>::infinity()})}), F::Binary},
     };
     for (const Case& c : cases) {
         auto r = PropertyList::write(c.value, c.format);
@@ -302,7 +327,8 @@ TEST(PropertyList, UnwritableValuesGiveAnError) {
         EXPECT_EQ(r.error().code, PropertyList::kWriteInvalidError);
     }
     // What XML cannot carry, binary can.
-    EXPECT_EQ(roundTrip(Value(Array{Value("bell\x07")}), F::Binary), Value(Array{Value("bell\x07")}));
+    for (const Value& item : {Value("bell\x07"), Value(std::string("a\0b", 3)), Value(std::string(20, '\0')), Value(Date{1e12})})
+        EXPECT_EQ(roundTrip(Value(Array{item}), F::Binary), Value(Array{item})) << item.description();
 }
 
 TEST(PropertyList, WritesFilesAtomically) {
@@ -364,9 +390,12 @@ TEST(PropertyList, WritesFilesAtomically) {
 }
 
 TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
-    // From -2^31 s to the end of second 2^31 - 1 (since 2001), in either format and either direction.
+    // Any finite seconds since 2001 in binary; in XML, from 0000-01-01 to the end of 9999 (whole seconds),
+    // in either direction. Past 2069 and before 1933 (more than 2^31 s from 2001) too.
     const double lowest = -2147483648.0, highest = 2147483647.0;
-    for (double stored : {lowest, lowest + 0.5, highest, highest + 0.5, 0.0}) {
+    const double firstXML = -63145526400.0, lastXML = 252423993599.0; // 0000-01-01, 9999-12-31T23:59:59
+    for (double stored : {lowest, lowest + 0.5, highest, highest + 0.5, 0.0, lowest - 0.5, lowest - 1, highest + 1,
+                          highest + 1.5, firstXML, firstXML + 0.5, lastXML, lastXML + 0.5}) {
         auto read = PropertyList::read(binaryDate(stored));
         ASSERT_TRUE(read.ok()) << stored;
         for (auto format : {PropertyList::Format::Binary, PropertyList::Format::XML}) {
@@ -383,9 +412,11 @@ TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
                 EXPECT_EQ(seconds, std::trunc(stored)) << std::fixed << stored;
         }
     }
-    for (double stored : {lowest - 0.5, lowest - 1, highest + 1, highest + 1.5}) {
-        EXPECT_FALSE(PropertyList::read(binaryDate(stored)).ok()) << stored;
-        EXPECT_FALSE(PropertyList::write(Value(Array{Value(Date{978307200.0 + stored})}), PropertyList::Format::XML).ok()) << stored;
+    for (double stored : {firstXML - 1, lastXML + 1, 1e300, -1e300}) {
+        auto read = PropertyList::read(binaryDate(stored));
+        ASSERT_TRUE(read.ok()) << stored;
+        EXPECT_EQ(PropertyList::read(PropertyList::write(read.value(), PropertyList::Format::Binary).value()).value(), read.value());
+        EXPECT_FALSE(PropertyList::write(read.value(), PropertyList::Format::XML).ok()) << stored;
     }
 }
 
@@ -517,7 +548,9 @@ TEST(PropertyList, MalformedXMLListsGiveAnError) {
              std::string("<integer>12x</integer>"), std::string("<integer>-9223372036854775809</integer>"),
              std::string("<integer>18446744073709551616</integer>"), std::string("<real>1.5.2</real>"),
              std::string("<true>yes</true>"), std::string("<date>2001-13-01T00:00:00Z</date>"),
-             std::string("<date>2001-01-01 00:00:00</date>"), std::string("<date>1800-01-01T00:00:00Z</date>"),
+             std::string("<date>2001-01-01 00:00:00</date>"), std::string("<date>2023-02-29T00:00:00Z</date>"),
+             std::string("<date>1900-02-29T00:00:00Z</date>"), std::string("<date>2024-04-31T00:00:00Z</date>"),
+             std::string("<integer>-0x8000000000000001</integer>"), std::string("<integer>0x10000000000000000</integer>"),
              std::string("<data>AA!=</data>"), std::string("<string>caf\xe9</string>")}) {
         auto r = PropertyList::read(head + body + "</plist>");
         ASSERT_FALSE(r.ok()) << body;
@@ -549,13 +582,34 @@ TEST(PropertyList, XMLNumbersDatesAndDataReadAsWritten) {
         return r.ok() ? r.value() : Value();
     };
     EXPECT_EQ(one("<integer> -9223372036854775808 </integer>"), Value(INT64_MIN));
-    EXPECT_EQ(one("<integer>18446744073709551615</integer>"), Value(-1)); // unsigned 64-bit writers
+    // Unsigned 64-bit writers: read as themselves, and written back so in either form.
+    for (const char* text : {"18446744073709551615", "0xFFFFFFFFFFFFFFFF", "9223372036854775808"}) {
+        const Value read = one(std::string("<integer>") + text + "</integer>");
+        ASSERT_TRUE(read.isUnsignedInteger()) << text;
+        EXPECT_EQ(read.description(), std::to_string(std::stoull(text, nullptr, 0)));
+        for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary})
+            EXPECT_EQ(roundTrip(read, format), read) << text;
+    }
+    EXPECT_NE(PropertyList::write(one("<integer>18446744073709551615</integer>"), PropertyList::Format::XML)
+                  .value()
+                  .find("<integer>18446744073709551615</integer>"),
+              std::string::npos);
+    EXPECT_EQ(one("<integer>9223372036854775807</integer>"), Value(INT64_MAX));
     EXPECT_EQ(one("<integer>0x1F</integer>"), Value(31));
     EXPECT_EQ(one("<integer>+7</integer>"), Value(7));
     EXPECT_EQ(one("<real>-2.5e3</real>"), Value(-2500.0));
     EXPECT_EQ(one("<real>+1</real>"), Value(1.0));
     EXPECT_EQ(one("<date>1970-01-01T00:00:00Z</date>"), Value(Date{0}));
     EXPECT_EQ(one("<date>2024-02-29T12:34:56.5Z</date>"), Value(Date{1709210096.5}));
+    // More than 2^31 s from 2001 either way, and the ends of four-digit years: read, and written back as
+    // the same text.
+    for (const char* text : {"1800-01-01T00:00:00Z", "1932-12-31T23:59:59Z", "2070-01-01T00:00:00Z",
+                             "0000-01-01T00:00:00Z", "9999-12-31T23:59:59Z", "2000-02-29T00:00:00Z"}) {
+        const Value read = one(std::string("<date>") + text + "</date>");
+        ASSERT_TRUE(read.isDate()) << text;
+        EXPECT_NE(PropertyList::write(read, PropertyList::Format::XML).value().find(text), std::string::npos) << text;
+    }
+    EXPECT_EQ(one("<date>1800-01-01T00:00:00Z</date>"), Value(Date{-5364662400.0}));
     EXPECT_EQ(one("<data>\n  AAEC\n  /w==\n</data>"), Value(Bytes{0, 1, 2, 0xFF}));
     EXPECT_EQ(one("<string><![CDATA[<a>]]> &amp; &#x263A;</string>"), Value("<a> & \xe2\x98\xba"));
     EXPECT_EQ(one("<dict><!-- c --><key>a</key><true/><key>a</key><false/></dict>"), Value(Dictionary{{"a", false}}));
