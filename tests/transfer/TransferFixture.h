@@ -5,6 +5,7 @@
 #pragma once
 
 #include "files/HYBFile.h"
+#include "platform/application/Application.h"
 #include "platform/files/FileManager.h"
 #include "platform/runloop/DispatchQueue.h"
 #include "runtime/HYBCommandDelegate.h"
@@ -133,7 +134,9 @@ protected:
     // Waits until the registry of running transfers is empty.
     bool waitForNoTransfers() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (m_plugin->activeTransferCount() != 0) {
+        // A transfer replaced under its object id ends its background time when it ends, after the one
+        // that replaced it may have left the table.
+        while (m_plugin->activeTransferCount() != 0 || platform::Application::shared().backgroundTaskCount() != 0) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             std::this_thread::yield();
