@@ -135,7 +135,7 @@ const RoutedRequest::Body& RoutedRequest::body()
 {
     if (m_body)
         return *m_body;
-    m_body.emplace();
+    m_body = Body{};
     if (!m_bodyIsBytes) {
         if (strcasecmp(m_method.c_str(), "GET") != 0 && strcasecmp(m_method.c_str(), "HEAD") != 0)
             m_body->stream = RoutedRequestBody::failed("the page's request body cannot be handed to the application");
