@@ -101,14 +101,18 @@ void ScriptEvaluator::send(WebKitWebView* view, std::vector<std::string> engineS
 }
 
 platform::Result<std::string> ScriptEvaluator::evaluate(WebKitWebView* view, const std::string& script,
-                                                        std::chrono::milliseconds timeout, const std::function<bool()>& giveUp)
+                                                        std::chrono::milliseconds timeout, const std::function<bool()>& giveUp,
+                                                        bool inEngineWorld)
 {
     struct Evaluation {
         bool done = false;
         std::string result;
     };
     auto evaluation = std::make_shared<Evaluation>();
-    send(view, {}, {script}, [evaluation](platform::Result<std::vector<std::string>> texts) {
+    std::vector<std::string> engineScripts;
+    std::vector<std::string> pageScripts;
+    (inEngineWorld ? engineScripts : pageScripts).push_back(script);
+    send(view, std::move(engineScripts), std::move(pageScripts), [evaluation](platform::Result<std::vector<std::string>> texts) {
         evaluation->done = true;
         // A page that did not answer gives "" like a script that throws.
         if (texts.ok())

@@ -47,9 +47,11 @@ public:
     static void post(WebKitWebView* view, std::vector<std::string> engineScripts, std::vector<std::string> pageScripts);
 
     // `giveUp`, when given, ends the wait early (kEvaluationStoppedInDialog) once it holds: the page cannot
-    // answer.
+    // answer. `inEngineWorld`: the script runs in the engine's world, where nothing the page changed (its
+    // prototypes, its globals) is seen.
     static platform::Result<std::string> evaluate(WebKitWebView* view, const std::string& script,
-                                                  std::chrono::milliseconds timeout, const std::function<bool()>& giveUp = {});
+                                                  std::chrono::milliseconds timeout, const std::function<bool()>& giveUp = {},
+                                                  bool inEngineWorld = false);
 };
 
 } // namespace webengine

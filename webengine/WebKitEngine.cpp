@@ -990,7 +990,11 @@ bool WebKitEngine::isFrameLoad(const std::string& target)
         std::string(kPendingFrameScript) + "(" + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
     if (isDialogWaiting())
         return false;
-    auto answer = synchronously([&] { return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout, [this] { return isDialogWaiting(); }); });
+    // In the engine's world: the page's replacement of what the question calls (its document's functions,
+    // its frames' properties) does not answer it.
+    auto answer = synchronously([&] {
+        return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout, [this] { return isDialogWaiting(); }, true);
+    });
     return answer.ok() && *answer == "true";
 }
 

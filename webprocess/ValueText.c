@@ -164,21 +164,34 @@ static GBytes* error_text(const char* why, const char* detail)
     return g_string_free_to_bytes(text);
 }
 
-/* The text of a thrown exception: "<name>: <message>" as an error writes itself, or its own text. */
-static char* exception_detail(JSCException* exception)
+/* The text of a thrown exception: "<name>: <message>" as an error writes itself, or its own text. Reading
+ * them may throw in turn (a thrown null has no name; a thrown object's getters are the page's), and the
+ * context then drops the exception it held for the new one: it is held here until read, and what its reading
+ * threw is cleared. */
+static char* exception_detail(JSCContext* context, JSCException* thrown)
 {
+    JSCException* exception = g_object_ref(thrown);
+    jsc_context_clear_exception(context);
     const char* name = jsc_exception_get_name(exception);
+    if (jsc_context_get_exception(context)) {
+        name = NULL;
+        jsc_context_clear_exception(context);
+    }
     const char* message = jsc_exception_get_message(exception);
-    if (name && message)
-        return g_strconcat(name, ": ", message, NULL);
-    return g_strdup(message ? message : name ? name : "");
+    if (jsc_context_get_exception(context)) {
+        message = NULL;
+        jsc_context_clear_exception(context);
+    }
+    char* detail = name && message ? g_strconcat(name, ": ", message, NULL) : g_strdup(message ? message : name ? name : "");
+    g_object_unref(exception);
+    return detail;
 }
 
 GBytes* value_text(WebKitFrame* frame, JSCContext* context, JSCValue* value)
 {
     JSCException* exception = jsc_context_get_exception(context);
     if (exception || !value) {
-        char* detail = exception ? exception_detail(exception) : NULL;
+        char* detail = exception ? exception_detail(context, exception) : NULL;
         GBytes* text = error_text("The script threw", detail);
         g_free(detail);
         jsc_context_clear_exception(context);
@@ -191,7 +204,7 @@ GBytes* value_text(WebKitFrame* frame, JSCContext* context, JSCValue* value)
         return error_text("The script's value cannot be written as JSON: the page's window has no writer", NULL);
     JSCValue* written = jsc_value_function_call(writer, JSC_TYPE_VALUE, value, G_TYPE_NONE);
     if ((exception = jsc_context_get_exception(context))) {
-        char* detail = exception_detail(exception);
+        char* detail = exception_detail(context, exception);
         GBytes* text = error_text("The script's value cannot be written as JSON:", detail);
         g_free(detail);
         if (written)

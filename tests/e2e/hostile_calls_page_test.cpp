@@ -346,7 +346,9 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
          "call('missingStyle', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
          "call('style', 'InAppBrowser', 'injectStyleCode', ['p { color: red; }']);"
          "call('sum', 'InAppBrowser', 'injectScriptCode', ['1+1']);"
-         "call('huge', 'InAppBrowser', 'injectScriptCode', ['\\'x\\'.repeat(3000000)']); 1");
+         "call('huge', 'InAppBrowser', 'injectScriptCode', ['\\'x\\'.repeat(3000000)']);"
+         "call('throwsNull', 'InAppBrowser', 'injectScriptCode', ['throw null']);"
+         "call('namelessThrow', 'InAppBrowser', 'injectScriptCode', ['throw {get name() { throw 0; }, message: \"its own\"}']); 1");
     EXPECT_EQ(answer("throws"), "fail:The script threw Error: boom");
     EXPECT_EQ(answer("unknown").rfind("fail:The script threw ReferenceError", 0), 0u) << answer("unknown");
     EXPECT_EQ(answer("cyclicValue").rfind("fail:The script's value cannot be written as JSON: TypeError", 0), 0u) << answer("cyclicValue");
@@ -356,6 +358,9 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
     EXPECT_EQ(answer("style"), "ok:[]");
     EXPECT_EQ(answer("sum"), "ok:[2]");
     EXPECT_EQ(answer("huge"), "fail:The answer is too large");
+    // Reading what was thrown throws again: the answer keeps what could be read.
+    EXPECT_EQ(answer("throwsNull"), "fail:The script threw");
+    EXPECT_EQ(answer("namelessThrow"), "fail:The script threw its own");
 
     // Answers the browser's page sends at the same moment each arrive: a burst of style sheets that fail.
     std::string burst;
@@ -555,9 +560,11 @@ new MutationObserver(function (records) {
     if (n.tagName === 'SCRIPT') { n.setAttribute('src', 'http://127.0.0.1:9/' + 'y'.repeat(3000000)); }
   }); });
 }).observe(document.documentElement, {childList: true, subtree: true});
+Document.prototype.querySelectorAll = Element.prototype.querySelectorAll = function () { return []; };
 </script></body></html>)";
     testsupport::HTTPTestServer server;
     server.route("/hostile.html", testsupport::Reply::text(200, hostile, "text/html"));
+    server.route("/callback", testsupport::Reply::text(200, "<p>framed</p>", "text/html"));
     launch();
     EXPECT_EQ(browse(server.url("/hostile.html")), "loadstart,loadstop");
     eval("call('swapped', 'InAppBrowser', 'injectStyleFile', ['missing.css']);"
@@ -572,6 +579,17 @@ new MutationObserver(function (records) {
     // The value is written by the engine, not by the page's JSON.stringify.
     EXPECT_EQ(answer("afterwards"), "ok:[[1,2]]");
     EXPECT_EQ(answer("threw"), "fail:The script threw");
+    // A frame the page adds, with its frames hidden from its own searches, is no load of the browser's.
+    eval("call('framed', 'InAppBrowser', 'injectScriptCode', ['var f = document.createElement(\"iframe\");"
+         " f.src = \"" + server.url("/callback") + "\"; document.body.appendChild(f); 1']); 1");
+    EXPECT_EQ(answer("framed"), "ok:[1]");
+    EXPECT_TRUE(e2e::waitUntil([&] {
+        const auto requests = server.requests();
+        return std::any_of(requests.begin(), requests.end(), [](const testsupport::RecordedRequest& r) { return r.path == "/callback"; });
+    }));
+    eval("call('afterFrame', 'InAppBrowser', 'injectScriptCode', ['2']); 1");
+    EXPECT_EQ(answer("afterFrame"), "ok:[2]");
+    EXPECT_EQ(eval("events.join(',')"), "loadstart,loadstop");
     eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
     expectAnOrdinaryCallIsAnswered("later");
 }
