@@ -118,7 +118,7 @@ PULSEMessageStore::PULSEMessageStore(std::string path) : m_path(std::move(path))
 
 PULSEMessageStore::~PULSEMessageStore() {
     if (!m_pending.empty())
-        (void)(rewriteDue() ? rewrite() : writePending(false));
+        (void)writeHandedOver();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_lockFd >= 0)
@@ -145,6 +145,10 @@ void PULSEMessageStore::load() {
         m_lockReported = true;
         return;
     }
+    // A rewrite ended with its process leaves its temporary copy (as large as the log) beside it; none
+    // is being written while the lock is held here.
+    if (auto removed = platform::FileManager::defaultManager().removeTemporaryLeftOvers(m_path); removed && *removed > 0)
+        PULSE_LOG_INFO("message store %s: %zu copies left by an ended rewrite were removed", m_path.c_str(), *removed);
     // Something else in the log's place (a folder, a pipe that would block every open, a link to a device)
     // is moved aside, under the lock: the store starts afresh.
     if (!platform::StorePlace::isUsable(platform::StorePlace::makeFit(m_path, kOwner)))
@@ -348,22 +352,41 @@ std::vector<PULSEMessageStore::Message> PULSEMessageStore::held() const {
 
 void PULSEMessageStore::handedOver(const std::vector<std::uint64_t>& ids) {
     std::vector<std::uint8_t> body;
+    std::vector<std::uint8_t> records;
     for (const std::uint64_t id : ids) {
         if (!m_heldIds.count(id))
             continue;
         putU64(body, id);
         release(id);
         if (body.size() >= kIdsPerRecord * 8) {
-            encodeRecord(m_pending, 'H', body);
+            encodeRecord(records, 'H', body);
             body.clear();
         }
     }
     if (!body.empty())
-        encodeRecord(m_pending, 'H', body);
+        encodeRecord(records, 'H', body);
+    m_pending.insert(m_pending.end(), records.begin(), records.end());
+    m_handedRecords.insert(m_handedRecords.end(), records.begin(), records.end());
     if (m_accepted.empty() && !m_pending.empty()) {
-        if (auto written = rewriteDue() ? rewrite() : writePending(false); !written)
-            PULSE_LOG_ERROR("message store: handed-over messages not written: %s", written.error().localizedDescription().c_str());
+        // Said once, until they are written.
+        if (auto written = writeHandedOver(); !written && !m_handedReported) {
+            PULSE_LOG_ERROR("message store %s: handed-over messages not written yet: %s", m_path.c_str(),
+                            written.error().localizedDescription().c_str());
+            m_handedReported = true;
+        }
     }
+}
+
+platform::Status PULSEMessageStore::writeHandedOver() {
+    // A rewrite that fails (at the bound, a disk without room for a second copy) leaves the log as it
+    // was: the small records that say what the page took are appended while they fit, so that a start
+    // never hands those messages over again.
+    platform::Status status;
+    if (rewriteDue())
+        status = rewrite();
+    if (!status || !m_pending.empty())
+        status = writePending(false);
+    return status;
 }
 
 // ---- writing ----
@@ -488,6 +511,8 @@ platform::Status PULSEMessageStore::writePending(bool sync) {
     }
     m_fileBytes += m_pending.size();
     m_pending.clear();
+    m_handedRecords.clear();
+    m_handedReported = false;
     if (sync && ::fsync(m_fd) != 0)
         return storeError("sync " + m_path, errno);
     return {};
@@ -533,6 +558,8 @@ platform::Status PULSEMessageStore::rewrite() {
         m_fd = -1;
     }
     m_pending.clear();
+    m_handedRecords.clear();
+    m_handedReported = false;
     m_rewriteNeeded = false;
     m_cutBack = false;
     return openLog();
@@ -578,7 +605,13 @@ platform::Status PULSEMessageStore::commit() {
             m_held.pop_back();
         for (const std::uint64_t id : m_accepted)
             release(id);
+        // What the page took stays to be written (a start must not hand it over again), while the log
+        // is this store's.
         m_pending.clear();
+        if (m_lockFd >= 0)
+            m_pending = m_handedRecords;
+        else
+            m_handedRecords.clear();
     }
     m_accepted.clear();
     return status;

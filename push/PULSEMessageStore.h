@@ -25,6 +25,9 @@
 //   outgrow kMaxFileBytes (what it must hold always fits). The log never grows past kMaxFileBytes: when
 //   the rewrite due there fails (a disk without room for a second copy, a folder that takes no new
 //   file), commits fail (said once) until a rewrite succeeds, rather than keep what a start would cut off.
+//   What the page took (handedOver) is appended there while it fits, and a refused commit keeps it to be
+//   written: a message handed over is not handed over again after a start.
+// - A rewrite's temporary copy that its process left (killed in the middle) is removed at the next start.
 // - One store a file: the first store to open it holds a lock (an flock on the file named with ".lock"
 //   appended) until it ends. Another one (a second instance of the application on the same home) reads
 //   and writes nothing while it is held (said once): its commits fail, so its messages go without receipt
@@ -113,6 +116,9 @@ private:
     platform::Status lock();
     platform::Status openLog();
     platform::Status rewrite();
+    // Writes what is pending (no message accepted since the last commit among it): a rewrite when one is
+    // due, else (or when it fails) an append that stays within the bound.
+    platform::Status writeHandedOver();
     bool rewriteDue() const;
 
     const std::string m_path;
@@ -132,6 +138,8 @@ private:
     std::unordered_set<std::uint64_t, platform::SeededHash> m_remembered;
 
     std::vector<std::uint8_t> m_pending;   // records not written yet
+    std::vector<std::uint8_t> m_handedRecords; // those of them that say what the page took
+    bool m_handedReported = false;             // hand-over records not written were said
     std::vector<std::uint64_t> m_accepted; // ids accepted since the last commit
     struct Dropped {
         std::size_t forCount = 0; // held messages dropped past kMaxHeldMessages since the last commit

@@ -234,9 +234,27 @@ TEST_F(Messages, HeldMessagesAndKnownIdsOutliveTheProcess) {
         std::fwrite(cut, 1, sizeof cut, file);
         std::fclose(file);
     }
+    // And in the middle of a rewrite: the copy it left beside the log goes at the next start. Names that
+    // only look like one stay, and so do a link of that name and what it points to.
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string copy = folder + "/.PULSEMessages.a1B2c3";
+    const std::string link = folder + "/.PULSEMessages.Zz9Yy8";
+    const std::string target = m_home.root() + "/linked";
+    const std::vector<std::string> alike = {folder + "/.PULSEMessages.a1B2c", folder + "/.PULSEMessages.a1B2c3d",
+                                            folder + "/.PULSEMessages.a1-2c3", folder + "/PULSEMessages.a1B2c3"};
+    std::ofstream(copy) << std::string(100000, 'x');
+    for (const std::string& name : alike)
+        std::ofstream(name) << "not a copy";
+    std::ofstream(target) << "linked";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
     auto fourth = std::make_shared<PULSEMessageCenter>();
     EXPECT_EQ(contents(fourth->heldMessages()), (std::vector<std::string>{"31:m31", "33:m33"}));
     EXPECT_EQ(countLines("is damaged at byte"), 1);
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    for (const std::string& name : alike)
+        EXPECT_TRUE(std::filesystem::exists(name)) << name;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::exists(target));
     fourth.reset();
     EXPECT_EQ(contents(std::make_shared<PULSEMessageCenter>()->heldMessages()), (std::vector<std::string>{"31:m31", "33:m33"}));
     EXPECT_EQ(countLines("is damaged at byte"), 1) << "written anew";
@@ -547,9 +565,10 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
         const std::string mount = m_home.root() + "/disk" + std::to_string(&disk - disks);
         ASSERT_EQ(::mkdir(mount.c_str(), 0700), 0);
         const int said = countLines("cannot be written anew");
+        const int saidHanded = countLines("handed-over messages not written");
         enum class Outcome { NoMountNamespace, Failed, Done } outcome = Outcome::Failed;
-        std::vector<std::uint64_t> kept;
-        std::size_t refused = 0, lost = 0;
+        std::vector<std::uint64_t> kept, handed;
+        std::size_t refused = 0, lost = 0, handedAgain = 0;
         bool keptAgain = false;
         std::thread([&] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -571,8 +590,16 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
                     kept.push_back(id++);
                     if (disk.folderTakesNoFile && !setImmutable(folder, true))
                         return;
-                    // Past the bound (64 MiB) by a third, or a few refusals.
+                    // Past the bound (64 MiB) by a third, or a few refusals; the page takes the oldest there
+                    // (in two goes), and a commit is refused after.
                     for (; id <= 2200 && refused < 5; ++id) {
+                        if (refused == 4) {
+                            const auto held = store.held();
+                            for (std::size_t i = 0; i < 300 && i < held.size(); ++i)
+                                handed.push_back(held[i].id);
+                            store.handedOver({handed.begin(), handed.begin() + 150});
+                            store.handedOver({handed.begin() + 150, handed.end()});
+                        }
                         if (!store.accept(id, 1, text))
                             return;
                         if (store.commit().ok())
@@ -581,10 +608,12 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
                             ++refused;
                     }
                 }
-                // The next start: every message answered kept is known.
+                // The next start: every message answered kept is known, and none the page took waits.
                 push::PULSEMessageStore reread(path);
                 for (const std::uint64_t keptId : kept)
                     lost += !reread.isRemembered(keptId);
+                for (const auto& message : reread.held())
+                    handedAgain += std::count(handed.begin(), handed.end(), message.id);
                 if (disk.folderTakesNoFile) {
                     if (!setImmutable(folder, false))
                         return;
@@ -607,6 +636,9 @@ TEST_F(Messages, ALogAtItsBoundThatCannotBeWrittenAnewKeepsNothingItCouldNotRead
         RecordProperty(std::string(disk.name) + ": lost", static_cast<int>(lost));
         EXPECT_EQ(lost, 0u) << "of " << kept.size() << " kept";
         EXPECT_EQ(refused, 5u) << kept.size() << " kept";
+        EXPECT_EQ(handed.size(), 300u);
+        EXPECT_EQ(handedAgain, 0u) << "of " << handed.size() << " the page took";
+        EXPECT_LE(countLines("handed-over messages not written") - saidHanded, 1);
         EXPECT_TRUE(keptAgain);
         EXPECT_EQ(countLines("cannot be written anew") - said, 1);
     }
