@@ -2,7 +2,9 @@
 
 #include "cardpay/core/BCDataContainer.h"
 #include "cardpay/core/BCLocale.h"
+#include "platform/core/Log.h"
 #include "platform/files/AppFolders.h"
+#include "platform/files/StorePlace.h"
 #include "platform/application/Application.h"
 #include "platform/runloop/Clock.h"
 #include "platform/system/Device.h"
@@ -17,8 +19,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace cardpay {
@@ -38,14 +42,18 @@ platform::Size displaySize() {
 
 double systemVersion() { return std::strtod(platform::Device::current().systemVersion().c_str(), nullptr); }
 
-platform::Dictionary readSettings() {
+// The settings list: empty when there is no file, nothing when the file there holds no settings (cut
+// short, larger than it is read to, not a dictionary).
+std::optional<platform::Dictionary> readSettings() {
     const std::string path = BCUtils::settingsListPath();
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kMaxSettingsListLength)
-        return {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::optional(platform::Dictionary{}) : std::nullopt;
+    if (!S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kMaxSettingsListLength)
+        return std::nullopt;
     auto list = platform::PropertyList::readFile(path);
     if (!list.ok() || !list->isDictionary())
-        return {};
+        return std::nullopt;
     return *list->getDictionary();
 }
 
@@ -166,17 +174,33 @@ std::shared_ptr<platform::Toolbar> BCUtils::myToolBar(std::weak_ptr<BCEditDoneTa
 std::string BCUtils::settingsListPath() { return platform::AppFolders::current().library() + "/BCPayClient.plist"; }
 
 std::optional<std::string> BCUtils::readUserIdFromFile(const std::string& key) {
-    const platform::Dictionary settings = readSettings();
+    const platform::Dictionary settings = readSettings().value_or(platform::Dictionary{});
     if (const std::string* value = settings[key].getString())
         return *value;
     return std::nullopt;
 }
 
 bool BCUtils::writeUserIdToFile(const std::string& value, const std::string& key) {
-    platform::Dictionary settings = readSettings();
-    settings.set(key, value);
-    return platform::PropertyList::writeFile(settings, settingsListPath(), platform::PropertyList::Format::XML, kMaxSettingsListLength)
-        .ok();
+    const std::string path = settingsListPath();
+    std::optional<platform::Dictionary> settings = readSettings();
+    if (!settings) {
+        // A list that is not read is set aside whole before a fresh one is written, never written over.
+        const std::optional<std::string> aside = platform::StorePlace::moveAside(path, "BCUtils");
+        if (!aside && errno != ENOENT) {
+            platform::Log::write("BCUtils: the unreadable settings list " + path + " cannot be moved aside (" + std::strerror(errno) +
+                                 "); \"" + key + "\" is not stored");
+            return false;
+        }
+        if (aside)
+            platform::Log::write("BCUtils: ignoring unreadable settings list " + path + "; it was moved aside to " + *aside);
+        settings.emplace();
+    }
+    settings->set(key, value);
+    // XML, or the binary form when the list holds what XML cannot carry.
+    const platform::Value list(*settings);
+    const auto format = platform::PropertyList::write(list, platform::PropertyList::Format::XML).ok() ? platform::PropertyList::Format::XML
+                                                                                                    : platform::PropertyList::Format::Binary;
+    return platform::PropertyList::writeFile(list, path, format, kMaxSettingsListLength).ok();
 }
 
 std::optional<std::string> BCUtils::currentUID() {

@@ -3,11 +3,14 @@
 #include "platform/core/Log.h"
 #include "platform/files/FileManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,10 +52,49 @@ bool renamedNotOver(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+// Removes earlier own-name asides of `aside` (oldest first) until fewer than kKeptAsides + 1 things lie
+// aside for the place, so that a stuck oldest one does not let them grow without bound. False when too
+// many stay (none of them can go).
+bool roomForOwnAside(const std::string& path, const std::string& aside, std::string_view owner) {
+    const std::string folder = deletingLastPathComponent(path);
+    const std::string base = aside.substr(aside.rfind('/') + 1);
+    struct Own {
+        std::int64_t changedNs;
+        std::string name;
+    };
+    std::vector<Own> own;
+    std::size_t count = 0;
+    const Result<std::vector<std::string>> names = FileManager::defaultManager().contentsOfDirectory(folder);
+    if (!names.ok())
+        return false;
+    for (const std::string& name : *names) {
+        if (name.rfind(base, 0) != 0 || !StorePlace::isAsideName(name) || name.rfind(".damaged") != base.size() - 8)
+            continue;
+        ++count;
+        if (name.find('-', base.size()) == std::string::npos)
+            continue;
+        struct stat st {};
+        if (::lstat((folder + "/" + name).c_str(), &st) == 0)
+            own.push_back({static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec, name});
+    }
+    std::sort(own.begin(), own.end(), [](const Own& a, const Own& b) { return std::tie(a.changedNs, a.name) < std::tie(b.changedNs, b.name); });
+    for (auto it = own.begin(); count > StorePlace::kKeptAsides && it != own.end(); ++it) {
+        const std::string gone = folder + "/" + it->name;
+        if (!FileManager::defaultManager().removeItem(gone))
+            continue;
+        --count;
+        Log::write(std::string(owner) + ": " + gone + ", the oldest of the things set aside from " + path +
+                   " under a name of their own, was removed to keep a newer one");
+    }
+    return count <= StorePlace::kKeptAsides;
+}
+
+} // namespace
+
 // Moves the thing at `path` aside: to asideName(path), the earlier ones kept (makeRoomAside), or, when
 // the oldest cannot go (a folder with something in it that cannot be removed), to a name of its own beside
 // it. Nothing when it cannot be moved; errno says why (ENOENT: it went meanwhile).
-std::optional<std::string> moveAside(const std::string& path, std::string_view owner) {
+std::optional<std::string> StorePlace::moveAside(const std::string& path, std::string_view owner) {
     const std::string aside = StorePlace::asideName(path);
     if (StorePlace::makeRoomAside(path, owner) && renamedNotOver(path, aside))
         return aside;
@@ -61,6 +103,10 @@ std::optional<std::string> moveAside(const std::string& path, std::string_view o
         struct stat still {};
         if (::lstat(path.c_str(), &still) != 0)
             return std::nullopt;
+    }
+    if (!roomForOwnAside(path, aside, owner)) {
+        errno = error;
+        return std::nullopt;
     }
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -78,6 +124,8 @@ std::optional<std::string> moveAside(const std::string& path, std::string_view o
     return std::nullopt;
 }
 
+namespace {
+
 // Whether `aside` holds, instead of what was seen at the place, a thing of the kind the store keeps that
 // another process put there between the look and the move.
 bool tookAnothersThing(const std::string& aside, const struct stat& seen, bool folder) {
@@ -88,7 +136,7 @@ bool tookAnothersThing(const std::string& aside, const struct stat& seen, bool f
 
 StorePlace::Fit moveAsideLogged(const std::string& path, std::string_view owner, const struct stat& seen, bool folder) {
     const char* wanted = folder ? "a folder" : "a file";
-    const std::optional<std::string> aside = moveAside(path, owner);
+    const std::optional<std::string> aside = StorePlace::moveAside(path, owner);
     if (!aside) {
         if (errno == ENOENT)
             return StorePlace::Fit::Empty;

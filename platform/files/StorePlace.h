@@ -8,8 +8,9 @@
 //   regular file (nor, with Accept::FileOrFolder, a folder): only the thing that is not one is renamed,
 //   whole, to asideName(path). What earlier calls set aside is kept (makeRoomAside): at most kKeptAsides
 //   things lie aside for a place, the oldest going first (said); when that cannot go (a folder someone
-//   cannot empty), the thing goes to a name of its own beside it: "<asideName>.<pid>-<n>". A link's
-//   target stays as it was.
+//   cannot empty), the thing goes to a name of its own beside it: "<asideName>.<pid>-<n>", the oldest
+//   of those going first so that no more than kKeptAsides + 1 things lie aside (the bound and the one
+//   that is stuck). A link's target stays as it was.
 // - makeFolderFit keeps a folder, or a link to one (the user may keep a store's folder elsewhere), and
 //   moves anything else aside in the same way.
 // - Said once: each move writes one line to the log naming the owner, the path, what stood there and
@@ -20,6 +21,7 @@
 // - Thread-safe (no shared state).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +53,9 @@ public:
     // log naming the owner). Never replaces a thing another process set aside meanwhile. False, errno set,
     // when the name could not be freed.
     static bool makeRoomAside(const std::string& path, std::string_view owner);
+    // Moves the thing at `path` (whatever it is) aside whole as makeFit does, the earlier ones kept within
+    // the bound: the name it went to, or nothing, errno set (ENOENT: it went meanwhile). Says nothing.
+    static std::optional<std::string> moveAside(const std::string& path, std::string_view owner);
     // Whether the store can go on at the place: it is empty or holds what it should now.
     static bool isUsable(Fit fit) { return fit != Fit::Blocked; }
 };

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -79,6 +80,7 @@ void UserDefaults::reloadIfChangedLocked() {
         return;
     }
     m_stamp = stamp;
+    const bool saidUnread = m_unread.has_value();
     m_unread.reset();
     if (bytes.ok() && !*bytes) { // gone meanwhile
         m_persistent.clear();
@@ -91,14 +93,25 @@ void UserDefaults::reloadIfChangedLocked() {
         return;
     }
     // Read, but no preferences (damaged, too large, not a dictionary): the file is set aside whole before
-    // it could be written over, and the store starts afresh.
-    const std::string aside = StorePlace::asideName(m_path);
+    // it could be written over, and the store starts afresh. One that cannot be set aside is never written
+    // over: set() answers why until it can be.
     struct stat seen {};
-    if (::lstat(m_path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode) && StorePlace::makeRoomAside(m_path, "UserDefaults") &&
-        ::rename(m_path.c_str(), aside.c_str()) == 0)
-        Log::write("UserDefaults: ignoring unreadable preferences file " + m_path + "; it was moved aside to " + aside);
-    else
+    if (::lstat(m_path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode)) {
+        const std::optional<std::string> aside = StorePlace::moveAside(m_path, "UserDefaults");
+        if (!aside && errno != ENOENT) {
+            const int error = errno;
+            if (!saidUnread)
+                Log::write("UserDefaults: the unreadable preferences file " + m_path + " cannot be moved aside (" +
+                           std::strerror(error) + "); it is not written over");
+            m_unread = Error(kPOSIXErrorDomain, error, "the unreadable preferences file " + m_path + " cannot be moved aside");
+            m_persistent.clear();
+            return;
+        }
+        if (aside)
+            Log::write("UserDefaults: ignoring unreadable preferences file " + m_path + "; it was moved aside to " + *aside);
+    } else {
         Log::write("UserDefaults: ignoring unreadable preferences file " + m_path);
+    }
     m_stamp = stampOfFile();
     m_persistent.clear();
 }
@@ -109,7 +122,7 @@ Status UserDefaults::writeLocked(const Dictionary& domain) {
         return folder;
     // A folder (or anything else that is no file) at the file's place would refuse every write for good.
     (void)StorePlace::makeFit(m_path, "UserDefaults");
-    Status written = PropertyList::writeFile(Value(domain), m_path, PropertyList::Format::XML);
+    Status written = PropertyList::writeFile(Value(domain), m_path, m_format);
     if (!written)
         return written;
     m_stamp = stampOfFile();
@@ -195,13 +208,26 @@ Status UserDefaults::set(const std::string& key, Value value) {
     if (m_unread)
         return Error(m_unread->domain, m_unread->code,
                      "UserDefaults: the value for \"" + key + "\" is not stored: " + m_unread->localizedDescription());
+    // Check that the new value can be written in XML, and the new domain at all, before it replaces the old
+    // one: in XML, or in the binary form when what was read holds what XML cannot (text with NUL, a NaN, a
+    // date past 9999, as a binary file may), so that what was read is kept and the store goes on.
+    if (!value.isNull()) {
+        auto alone = PropertyList::write(Value(Dictionary{{key, value}}), PropertyList::Format::XML);
+        if (!alone)
+            return Error(alone.error().domain, alone.error().code,
+                         "UserDefaults: the value for \"" + key + "\" cannot be stored: " + alone.error().localizedDescription());
+    }
     Dictionary next = m_persistent;
     if (value.isNull())
         next.remove(key);
     else
         next.set(key, std::move(value));
-    // Check that the new domain can be written at all before it replaces the old one.
-    auto encoded = PropertyList::write(Value(next), PropertyList::Format::XML);
+    PropertyList::Format format = PropertyList::Format::XML;
+    auto encoded = PropertyList::write(Value(next), format);
+    if (!encoded) {
+        format = PropertyList::Format::Binary;
+        encoded = PropertyList::write(Value(next), format);
+    }
     if (!encoded)
         return Error(encoded.error().domain, encoded.error().code,
                      "UserDefaults: the value for \"" + key + "\" cannot be stored: " +
@@ -213,6 +239,7 @@ Status UserDefaults::set(const std::string& key, Value value) {
                          std::to_string(encoded->size()) + " bytes, more than the " + std::to_string(PropertyList::kMaxFileBytes) +
                          " read back");
     m_persistent = std::move(next);
+    m_format = format;
     Status written = writeLocked(m_persistent);
     m_pending = !written.ok(); // synchronize() tries again
     return written;

@@ -14,7 +14,8 @@
 // - Lookups answer the persistent value, else the registered one, else nothing.
 // - Bad input loses nothing: a value a property list cannot hold (null removes the key instead), or one
 //   that would make the file larger than it is read back to (PropertyList::kMaxFileBytes), is refused
-//   with an error and the store is left as it was.
+//   with an error and the store is left as it was. The file is XML, or the binary form when the
+//   preferences hold what XML cannot carry (text with NUL, a NaN or infinite real, a date past 9999).
 // - Thread: every call from any thread.
 // - standard() follows AppFolders::current(): each home gets its own instance (tests with a fresh home
 //   get fresh defaults); the bundle identifier is read from the bundle's Info.plist ("CFBundleIdentifier")
@@ -23,6 +24,7 @@
 
 #include "platform/core/Error.h"
 #include "platform/core/Value.h"
+#include "platform/formats/PropertyList.h"
 
 #include <cstdint>
 #include <mutex>
@@ -82,6 +84,7 @@ private:
     Dictionary m_registered;
     FileStamp m_stamp;
     bool m_pending = false;
+    PropertyList::Format m_format = PropertyList::Format::XML; // binary when the domain holds what XML cannot
     std::optional<Error> m_unread; // why the file there could not be read (it is read again, never written over)
 };
 

@@ -6,6 +6,7 @@
 #include "cardpay/core/BCMPService.h"
 #include "cardpay/core/BCPReachability.h"
 #include "platform/device/Reachability.h"
+#include "platform/files/StorePlace.h"
 #include "cardpay/core/BCUtils.h"
 #include "platform/application/Application.h"
 #include "platform/system/Device.h"
@@ -162,6 +163,17 @@ TEST_F(CardPaySettingsTest, SettingsListAndCipher) {
     // A damaged settings list reads as empty.
     std::ofstream(BCUtils::settingsListPath()) << "<plist";
     EXPECT_EQ(BCUtils::readUserIdFromFile("UserId"), std::nullopt);
+    // It is set aside whole, never written over, and a fresh list starts; so is one past the size read
+    // and one that is no dictionary.
+    const std::string tooLarge = "<plist><dict><key>UserId</key><string>" + std::string(1 << 20, 'p') + "</string></dict></plist>";
+    const std::string array = "<plist><array><string>theirs</string></array></plist>";
+    for (const std::string& held : {std::string("<plist"), tooLarge, array}) {
+        std::ofstream(BCUtils::settingsListPath(), std::ios::trunc) << held;
+        EXPECT_TRUE(BCUtils::writeUserIdToFile("u-2", "UserId"));
+        EXPECT_EQ(BCUtils::readUserIdFromFile("UserId"), "u-2");
+        std::ifstream aside(platform::StorePlace::asideName(BCUtils::settingsListPath()));
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(aside), {}) == held) << held.size() << " bytes not kept aside";
+    }
 }
 
 TEST_F(CardPaySettingsTest, TextsFromAnotherKeyDoNotOpen) {

@@ -37,4 +37,8 @@ protected:
     TempHome m_home;
 };
 
+// Sets or clears the immutable flag of a file (no link followed): such a file can be neither removed nor
+// renamed. False where the file system or the process cannot.
+bool setImmutable(const std::string& path, bool on);
+
 } // namespace hybtest

@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -597,15 +595,7 @@ TEST_F(KeychainTest, ADamagedChangeLogKeepsTheChangesBeforeTheDamageAndIsCopiedA
 // cannot be removed: a file in it made immutable) is not dropped: the change answers errSecIO and the
 // files stay as they were, readable as before, until the copy can be made.
 TEST_F(KeychainTest, ADamagedFileWhoseCopyCannotBeMadeIsNotDropped) {
-    const auto setImmutable = [](const std::string& file, bool on) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        int flags = 0;
-        const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                         (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-        if (fd >= 0)
-            ::close(fd);
-        return set;
-    };
+    using hybtest::setImmutable;
     const std::string journal = m_path + ".journal";
     auto prepare = [&] {
         std::filesystem::remove_all(m_dir + "/Library");

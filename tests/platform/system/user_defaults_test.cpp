@@ -1,11 +1,15 @@
 #include "platform/system/UserDefaults.h"
 #include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 #include "platform/formats/PropertyList.h"
 
 #include "support/SelfProcess.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
 
 using namespace platform;
 
@@ -72,6 +76,18 @@ TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
         EXPECT_EQ(reloaded.string("zmdeploy_version_label"), "new");
     }
     ASSERT_TRUE(defaults.set("later", 2)) << "the refusal leaves later changes be";
+
+    // A file holding what the XML form cannot carry (written in the binary form, or XML with a NaN) is kept
+    // whole by the next change, and later changes go on.
+    const std::string withNaN = R"(<?xml version="1.0"?><plist version="1.0"><dict><key>theirs</key><real>nan</real></dict></plist>)";
+    ASSERT_TRUE(PropertyList::writeFile(Value(Dictionary{{"theirs", std::string("a\0b", 3)}, {"when", Date{3.2e11}}}), plistPath(),
+                                        PropertyList::Format::Binary));
+    ASSERT_TRUE(defaults.set("mine", "x"));
+    ASSERT_TRUE(FileManager::defaultManager().createFile(plistPath(), Bytes(withNaN.begin(), withNaN.end())));
+    ASSERT_TRUE(defaults.set("mine", "y"));
+    UserDefaults reloaded(plistPath());
+    EXPECT_TRUE(std::isnan(reloaded.doubleValue("theirs")));
+    EXPECT_EQ(reloaded.string("mine"), "y");
 }
 
 TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
@@ -88,6 +104,32 @@ TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
     EXPECT_TRUE(UserDefaults(plistPath()).persistentDomain().empty());
     EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged").valueOr({}), (Bytes{'b', 'a', 'd'}));
     EXPECT_EQ(FileManager::defaultManager().contentsOfFile(plistPath() + ".damaged.1").valueOr({}), (Bytes{'n', 'o', 't'}));
+
+    // Every aside name taken and the oldest stuck (immutable): the damaged file still goes aside, under a
+    // name of its own, before anything is written.
+    for (unsigned age = 0; age < StorePlace::kKeptAsides; ++age)
+        ASSERT_TRUE(FileManager::defaultManager().createFile(StorePlace::asideName(plistPath(), age), Bytes{'o'}));
+    const std::string oldest = StorePlace::asideName(plistPath(), StorePlace::kKeptAsides - 1);
+    const auto immutable = [&](bool on) { return hybtest::setImmutable(oldest, on); };
+    if (!immutable(true))
+        GTEST_SKIP() << "no immutable files here";
+    ASSERT_TRUE(FileManager::defaultManager().createFile(plistPath(), Bytes{'c', 'u', 't'}));
+    const bool stored = UserDefaults(plistPath()).set("k", "w").ok();
+    int kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.folders().preferences()))
+        kept += FileManager::defaultManager().contentsOfFile(entry.path().string()).valueOr({}) == Bytes{'c', 'u', 't'};
+    // Damaged again and again: no more lie aside than the bound and the stuck one.
+    for (int again = 0; again < 3; ++again) {
+        ASSERT_TRUE(FileManager::defaultManager().createFile(plistPath(), Bytes{'a', 'g', 'n'}));
+        EXPECT_TRUE(UserDefaults(plistPath()).set("k", "w"));
+    }
+    unsigned aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.folders().preferences()))
+        aside += StorePlace::isAsideName(entry.path().filename().string());
+    EXPECT_TRUE(immutable(false));
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(kept, 1) << "the damaged file is kept";
+    EXPECT_EQ(aside, StorePlace::kKeptAsides + 1);
 }
 
 // A file there that cannot be read at the moment (here no descriptor is left, in a child process) is read
