@@ -90,13 +90,7 @@ protected:
     bool pageShown() const { return m_root->presentedViewController() != nullptr; }
     // What the screen shows: the key window with the overlay windows above it.
     void expectScreen(const std::string& name) {
-        class ScreenView : public platform::View {
-        public:
-            using View::View;
-            void drawRect(platform::Rect) override { platform::ViewRenderer::renderScreen(platform::GraphicsContext::current()->cairo()); }
-        };
-        ScreenView screen(m_window->frame());
-        hybtest::expectSnapshot(screen, name);
+        hybtest::expectScreenSnapshot(m_window->frame(), name);
     }
 
     platform::VirtualClock m_clock;

@@ -71,13 +71,7 @@ protected:
 
     // What the screen shows: every shown window by level.
     void expectScreen(const std::string& name) {
-        class ScreenView : public platform::View {
-        public:
-            using View::View;
-            void drawRect(platform::Rect) override { platform::ViewRenderer::renderScreen(platform::GraphicsContext::current()->cairo()); }
-        };
-        ScreenView screen(window->frame());
-        hybtest::expectSnapshot(screen, name);
+        hybtest::expectScreenSnapshot(window->frame(), name);
     }
 
     platform::VirtualClock clock;

@@ -1,5 +1,6 @@
 #include "support/Snapshot.h"
 
+#include "platform/ui/GraphicsContext.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/ViewRenderer.h"
 
@@ -34,6 +35,16 @@ void expectSnapshotIn(const std::string& label, View& view, const std::string& n
     auto rendered = ViewRenderer::renderImage(view, 2);
     ASSERT_TRUE(rendered.ok()) << "snapshot " << name << ": " << rendered.error().localizedDescription();
     expectSnapshotImageIn(label, *rendered.value(), name);
+}
+
+void expectScreenSnapshotIn(const std::string& label, Rect frame, const std::string& name) {
+    class ScreenView : public View {
+    public:
+        using View::View;
+        void drawRect(Rect) override { ViewRenderer::renderScreen(GraphicsContext::current()->cairo()); }
+    };
+    ScreenView screen(frame);
+    expectSnapshotIn(label, screen, name);
 }
 
 void expectSnapshotImageIn(const std::string& label, const Image& image, const std::string& name) {

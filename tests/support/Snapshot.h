@@ -29,11 +29,14 @@ SnapshotComparison compareSnapshotImages(const platform::Image& a, const platfor
 void expectSnapshotIn(const std::string& label, platform::View& view, const std::string& name);
 // The same for a picture already drawn (a whole screen, say).
 void expectSnapshotImageIn(const std::string& label, const platform::Image& image, const std::string& name);
+// What the screen shows (every shown window by level), in a frame of that size.
+void expectScreenSnapshotIn(const std::string& label, platform::Rect frame, const std::string& name);
 
 } // namespace hybtest
 
 #ifdef HYB_TEST_LABEL
 namespace hybtest {
 inline void expectSnapshot(platform::View& view, const std::string& name) { expectSnapshotIn(HYB_TEST_LABEL, view, name); }
+inline void expectScreenSnapshot(platform::Rect frame, const std::string& name) { expectScreenSnapshotIn(HYB_TEST_LABEL, frame, name); }
 } // namespace hybtest
 #endif

@@ -40,13 +40,7 @@ protected:
 
     // What the screen shows: the key window with the overlay windows above it.
     void expectScreen(const std::string& name) {
-        class ScreenView : public platform::View {
-        public:
-            using View::View;
-            void drawRect(platform::Rect) override { platform::ViewRenderer::renderScreen(platform::GraphicsContext::current()->cairo()); }
-        };
-        ScreenView screen(window->frame());
-        hybtest::expectSnapshot(screen, name);
+        hybtest::expectScreenSnapshot(window->frame(), name);
     }
 
     // A finger on the view's centre would reach it (it is on screen, not hidden under another view).
