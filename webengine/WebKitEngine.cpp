@@ -1132,9 +1132,15 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
     m_evaluations->addAhead("", [this](std::string) { --m_undoing; });
 }
 
-void WebKitEngine::onLoadTimeout()
+void WebKitEngine::onLoadTimeout(unsigned load, bool queued)
 {
-    if (m_loadState != LoadState::Started)
+    // In its turn among the load events held during a wait: the load may have ended meanwhile, and WebKit may
+    // be loading the next one, which this time-out must not stop.
+    if (!queued && isDeferring()) {
+        defer([this, load] { onLoadTimeout(load, true); });
+        return;
+    }
+    if (load != m_loadsStarted || m_loadState != LoadState::Started)
         return;
     // WebKit reports the stopped load as failed; loadErrorOf gives it the time-out code.
     m_loadTimedOut = true;
@@ -1146,12 +1152,16 @@ void WebKitEngine::startLoadTimer()
     const auto timeout = std::exchange(m_loadTimeout, std::chrono::milliseconds(0));
     if (timeout.count() <= 0)
         return;
-    m_loadTimer = g_timeout_add(static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
-        auto* self = static_cast<WebKitEngine*>(data);
-        self->m_loadTimer = 0;
-        self->onLoadTimeout();
+    struct Armed {
+        WebKitEngine* engine;
+        unsigned load;
+    };
+    m_loadTimer = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
+        auto* armed = static_cast<Armed*>(data);
+        armed->engine->m_loadTimer = 0;
+        armed->engine->onLoadTimeout(armed->load, false);
         return G_SOURCE_REMOVE;
-    }, this);
+    }, new Armed{this, m_loadsStarted}, [](gpointer data) { delete static_cast<Armed*>(data); });
 }
 
 bool WebKitEngine::isDeferring() const
@@ -1203,6 +1213,12 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
+        // A check armed for the load before this one has nothing left to end.
+        ++m_loadsStarted;
+        if (m_silentEndCheck) {
+            g_source_remove(m_silentEndCheck);
+            m_silentEndCheck = 0;
+        }
         m_requestedDocument.reset();
         m_unnamedSignalLogged = false;
         m_refusedFragmentURLs.clear();
@@ -1210,6 +1226,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         m_loadingURL = uri;
         m_loadRefused = false;
         m_loadCommitted = false;
+        m_loadTimedOut = false;
         cancelLoadTimer();
         startLoadTimer();
         m_client.didStartLoad();
@@ -1231,6 +1248,7 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         break;
     case WEBKIT_LOAD_FINISHED:
         cancelLoadTimer();
+        m_loadTimedOut = false;
         if (m_loadState == LoadState::Started) {
             m_loadState = LoadState::Idle;
             if (std::exchange(m_loadRefused, false))
@@ -1313,15 +1331,33 @@ void WebKitEngine::cancelScriptDialogs(unsigned document)
 
 void WebKitEngine::onIsLoadingChanged(WebKitWebView* view, void*, WebKitEngine* self)
 {
-    if (webkit_web_view_is_loading(view) || self->m_loadState != LoadState::Started || self->m_silentEndCheck)
+    if (webkit_web_view_is_loading(view))
         return;
-    // A finish or a failure comes right after this (in the same turn, as a rule); give it time to come.
-    self->m_silentEndCheck = g_timeout_add(kSilentEndWaitMs, [](gpointer data) -> gboolean {
-        auto* engine = static_cast<WebKitEngine*>(data);
-        engine->m_silentEndCheck = 0;
-        engine->endSilentlyStoppedLoad(false);
+    // In its turn among the load events held during a wait: the load it may end is the one they leave started.
+    if (self->isDeferring()) {
+        self->defer([self] { self->watchForSilentEnd(); });
+        return;
+    }
+    self->watchForSilentEnd();
+}
+
+void WebKitEngine::watchForSilentEnd()
+{
+    if (webkit_web_view_is_loading(m_view) || m_loadState != LoadState::Started || m_silentEndCheck)
+        return;
+    // A finish or a failure comes right after this (in the same turn, as a rule); give it time to come. The
+    // check is of this load only: a later one (started while the check waits, or before its turn among the
+    // held events) is not ended by it.
+    struct Check {
+        WebKitEngine* engine;
+        unsigned load;
+    };
+    m_silentEndCheck = g_timeout_add_full(G_PRIORITY_DEFAULT, kSilentEndWaitMs, [](gpointer data) -> gboolean {
+        auto* check = static_cast<Check*>(data);
+        check->engine->m_silentEndCheck = 0;
+        check->engine->endSilentlyStoppedLoad(check->load, false);
         return G_SOURCE_REMOVE;
-    }, self);
+    }, new Check{this, m_loadsStarted}, [](gpointer data) { delete static_cast<Check*>(data); });
 }
 
 void WebKitEngine::onWebProcessTerminated(WebKitWebView*, int, WebKitEngine* self)
@@ -1353,14 +1389,14 @@ void WebKitEngine::webProcessTerminated(unsigned document)
     m_client.didFailLoad(terminatedLoadError(m_loadingURL));
 }
 
-void WebKitEngine::endSilentlyStoppedLoad(bool queued)
+void WebKitEngine::endSilentlyStoppedLoad(unsigned load, bool queued)
 {
     // Load events held during a wait come first: one of them may be the end.
     if (!queued && isDeferring()) {
-        defer([this] { endSilentlyStoppedLoad(true); });
+        defer([this, load] { endSilentlyStoppedLoad(load, true); });
         return;
     }
-    if (m_loadState != LoadState::Started || webkit_web_view_is_loading(m_view))
+    if (load != m_loadsStarted || m_loadState != LoadState::Started || webkit_web_view_is_loading(m_view))
         return;
     cancelLoadTimer();
     m_loadState = LoadState::Idle;

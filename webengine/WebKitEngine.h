@@ -209,7 +209,10 @@ private:
     // is one way): a started load fails; the view is empty until the next load.
     static void onWebProcessTerminated(WebKitWebView*, int reason, WebKitEngine* self);
     void webProcessTerminated(unsigned document);
-    void endSilentlyStoppedLoad(bool queued);
+    // Arms the check of the started load numbered `load` (m_loadsStarted) once WebKit no longer loads; the
+    // check ends it unless its end came meanwhile or a later load started.
+    void watchForSilentEnd();
+    void endSilentlyStoppedLoad(unsigned load, bool queued);
     bool decideNavigation(void* decision);
     void answerNavigation(void* decision, const NavigationRequest& request);
     // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
@@ -263,7 +266,8 @@ private:
     // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
     void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
     void answerHeldBridgeRequests();
-    void onLoadTimeout();
+    // The time-out of the started load numbered `load` (m_loadsStarted); `queued`: in its turn among held events.
+    void onLoadTimeout(unsigned load, bool queued);
     void startLoadTimer();
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
     template <typename Wait> auto synchronously(Wait&& wait);
@@ -302,7 +306,8 @@ private:
     // A fragment signal on the page's document without a referrer of its origin was refused and logged (once
     // for each document: a frame may send thousands).
     bool m_unnamedSignalLogged = false;
-    unsigned m_silentEndCheck = 0;
+    unsigned m_silentEndCheck = 0; // the timer of the check armed for the load started last
+    unsigned m_loadsStarted = 0;   // the main frame's loads started, as told to the client
     int m_routingDepth = 0;
     int m_fragmentDecisionDepth = 0; // > 0 while the client decides a fragment change
     std::deque<std::string> m_refusedFragmentURLs; // the last refused fragment changes' URLs

@@ -322,6 +322,8 @@ body { margin: 0; } body > *, form > button { display: block; margin: 0; border:
     EXPECT_TRUE(e2e::waitUntil([&] { return shown() == "blank"; }));
     EXPECT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
     page->goBack();
+    // Its end first: a click while it still loads would cancel it.
+    ASSERT_TRUE(eventsAre("loadstart, loadstop, loadstart, loadstop, loadstart, loadstop")) << text("iab-events");
     ASSERT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("document.getElementById('open') ? 1 : 0") == "1"; }));
     // (A web page opens no file: WebKit would not let it go there itself.)
     clickOn("file", 1);

@@ -214,6 +214,18 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     // The stopped load brought no document: the page shown is still the fast one, and so is the request.
     ASSERT_NE(m_view->request(), nullptr);
     EXPECT_EQ(m_view->request()->urlString(), fast);
+
+    // A page whose document came but whose image still loads: a new navigation ends it as cancelled too,
+    // before its own start.
+    server.route("/committed", testsupport::Reply::text(200, "<html><body>shown<img src='/slow'></body></html>", "text/html"));
+    m_delegate->events.clear();
+    m_view->loadRequest(platform::URLRequest(server.url("/committed")));
+    ASSERT_TRUE(waitUntil([&] { return eval("document.body ? document.body.textContent : ''") == "shown"; }));
+    m_view->loadRequest(platform::URLRequest(fast));
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("finish") == 1; }));
+    std::vector<std::string> ends = m_delegate->events;
+    std::erase_if(ends, [](const std::string& e) { return e.starts_with("should:"); });
+    EXPECT_EQ(ends, std::vector<std::string>({"start", "fail:-999", "start", "finish"}));
     server.releaseHeldReplies();
 }
 
