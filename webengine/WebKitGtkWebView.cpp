@@ -191,6 +191,7 @@ void WebKitGtkWebView::didStartLoad()
     m_request = m_provisionalRequest ? std::move(m_provisionalRequest)
                                      : std::make_shared<platform::URLRequest>(m_engine->url());
     m_requestSettled = false;
+    m_loadOpen = true;
     if (auto delegate = this->delegate())
         delegate->webViewDidStartLoad(*this);
 }
@@ -219,6 +220,7 @@ void WebKitGtkWebView::didFinishLoad()
     auto self = protect();
     m_committedRequest = m_request;
     m_requestSettled = true;
+    m_loadOpen = false;
     if (auto delegate = this->delegate())
         delegate->webViewDidFinishLoad(*this);
 }
@@ -226,7 +228,10 @@ void WebKitGtkWebView::didFinishLoad()
 void WebKitGtkWebView::didFailLoad(const platform::Error& error)
 {
     auto self = protect();
-    m_provisionalRequest.reset(); // a load that failed before its start never becomes the current one
+    // A load that failed before its start never becomes the current one. A started load's failure leaves the
+    // request of the navigation that ends it (asked before this end comes) for that navigation's start.
+    if (!std::exchange(m_loadOpen, false))
+        m_provisionalRequest.reset();
     // A load that ends before its document came leaves the page shown, and that page's request current
     // again once the failure was told (WebView.h).
     const std::shared_ptr<platform::URLRequest> ended = std::exchange(m_requestSettled, true) ? nullptr : m_request;

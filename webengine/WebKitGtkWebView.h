@@ -101,6 +101,7 @@ private:
     // refused load's place), and whether the current request's load has ended or brought its document.
     std::shared_ptr<platform::URLRequest> m_committedRequest;
     bool m_requestSettled = true;
+    bool m_loadOpen = false; // a top-level load started and has not ended
 };
 
 } // namespace webengine

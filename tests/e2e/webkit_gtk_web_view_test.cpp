@@ -226,6 +226,14 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     std::vector<std::string> ends = m_delegate->events;
     std::erase_if(ends, [](const std::string& e) { return e.starts_with("should:"); });
     EXPECT_EQ(ends, std::vector<std::string>({"start", "fail:-999", "start", "finish"}));
+    // So does the page's own: the request asked about (before the old load's end) is the new load's.
+    server.route("/next", testsupport::Reply::text(200, "<html><body>next</body></html>", "text/html"));
+    m_view->loadRequest(platform::URLRequest(server.url("/committed")));
+    ASSERT_TRUE(waitUntil([&] { return eval("document.body ? document.body.textContent : ''") == "shown"; }));
+    eval("location.href = '/next'");
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("finish") == 2; }));
+    ASSERT_NE(m_view->request(), nullptr);
+    EXPECT_EQ(m_view->request()->urlString(), server.url("/next"));
     server.releaseHeldReplies();
 }
 
