@@ -1140,7 +1140,7 @@ void WebKitEngine::onLoadTimeout(unsigned load, bool queued)
         defer([this, load] { onLoadTimeout(load, true); });
         return;
     }
-    if (load != m_loadsStarted || m_loadState != LoadState::Started)
+    if (load != m_loadsStarted || m_loadState != LoadState::Started || m_loadCommitted)
         return;
     // WebKit reports the stopped load as failed; loadErrorOf gives it the time-out code.
     m_loadTimedOut = true;
@@ -1213,11 +1213,16 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
 {
     switch (static_cast<WebKitLoadEvent>(event)) {
     case WEBKIT_LOAD_STARTED:
-        // A check armed for the load before this one has nothing left to end.
+        // A check armed for the load before this one has nothing left to end. Should WebKit have left that
+        // load without an end, it ends here, as the new navigation cancelled it: each start has one end.
         ++m_loadsStarted;
         if (m_silentEndCheck) {
             g_source_remove(m_silentEndCheck);
             m_silentEndCheck = 0;
+        }
+        if (m_loadState == LoadState::Started) {
+            m_loadState = LoadState::Idle;
+            m_client.didFailLoad(platform::makeURLError(platform::kURLErrorCancelled, "The load was cancelled by a newer one.", m_loadingURL));
         }
         m_requestedDocument.reset();
         m_unnamedSignalLogged = false;
@@ -1241,6 +1246,9 @@ void WebKitEngine::loadChanged(int event, const std::string& uri, unsigned docum
         // an empty document in its place.
         m_loadRefused = uri == "about:blank" && !m_loadingURL.starts_with("about:");
         m_loadCommitted = true;
+        // The time-out is the document's request's: once the document came, the page is not stopped for the
+        // time its pictures or frames take (nor is a navigation it asks for meanwhile).
+        cancelLoadTimer();
         // The documents before this one are gone, and with them whatever their dialogs waited for.
         cancelScriptDialogs(document - 1);
         if (m_loadState == LoadState::Started)

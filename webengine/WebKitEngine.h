@@ -114,8 +114,8 @@ public:
     WebKitWebView* view() const { return m_view; }
     GtkWidget* widget() const;
 
-    // Loads a top-level URL (with extra headers for http and https). With a time-out, a load that has not
-    // finished that long after its start is stopped and fails with the URL loading system's time-out code
+    // Loads a top-level URL (with extra headers for http and https). With a time-out, a load whose document
+    // has not come that long after its start is stopped and fails with the URL loading system's time-out code
     // (-1001). `pagesChoice`: the URL is what a page asked for (an in-app browser's "_self"), not the
     // application's own document: it is loaded as in a view of foreign pages (see setForeignPages).
     void load(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0),

@@ -237,7 +237,7 @@ TEST_F(WebKitGtkWebViewTest, NewNavigationAndStopCancelTheOpenLoad)
     server.releaseHeldReplies();
 }
 
-TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeOutCode)
+TEST_F(WebKitGtkWebViewTest, ALoadWhoseDocumentOutlivesItsTimeOutFailsWithTheTimeOutCodeAndItsPicturesDoNot)
 {
     testsupport::HTTPTestServer server;
     testsupport::Reply held = testsupport::Reply::text(200, "<html>never</html>", "text/html");
@@ -251,6 +251,19 @@ TEST_F(WebKitGtkWebViewTest, ALoadThatOutlivesItsRequestTimeOutFailsWithTheTimeO
     EXPECT_EQ(m_delegate->count("finish"), 0u);
     EXPECT_EQ(m_view->request(), nullptr) << "no page came";
     server.releaseHeldReplies();
+
+    // The time-out is the document's: a page whose picture takes longer (a second at the least) finishes.
+    testsupport::Reply picture = testsupport::Reply::text(200, std::string(10, 'p'), "image/png");
+    picture.pieceSize = 1;
+    picture.pauseBetweenPieces = std::chrono::milliseconds(100);
+    server.route("/picture", picture);
+    server.route("/shown", testsupport::Reply::text(200, "<html><body>shown<img src='/picture'></body></html>", "text/html"));
+    platform::URLRequest shown(server.url("/shown"));
+    shown.setTimeoutInterval(0.3);
+    m_delegate->events.clear();
+    m_view->loadRequest(shown);
+    ASSERT_TRUE(waitUntil([&] { return m_delegate->count("fail") + m_delegate->count("finish") == 1; }));
+    EXPECT_EQ(m_delegate->events.back(), "finish");
 }
 
 // The engine's web processes among this program's children, by process id.
