@@ -2,6 +2,7 @@
 #include "CardPayFixture.h"
 
 #include "cardpay/core/BCTrackerManager.h"
+#include "support/ClosedPort.h"
 #include "support/KeptAlive.h"
 
 using namespace cardpaytest;
@@ -258,13 +259,8 @@ TEST_F(RepliesTest, NetworkFailures) {
     cardpay::BCHttpsConnect::instance()->setServerURL(m_server.url("/elsewhere"));
     EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);
     // A refused connection.
-    {
-        testsupport::HTTPTestServer closed;
-        const std::string url = closed.url("/gateway");
-        closed.stop();
-        cardpay::BCHttpsConnect::instance()->setServerURL(url);
-        EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);
-    }
+    cardpay::BCHttpsConnect::instance()->setServerURL("http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/gateway");
+    EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);
     // A road opened without a usable server URL.
     cardpay::BCHttpsConnect::instance()->setServerURL("");
     EXPECT_EQ(getUserInfo().code, cardpay::kBCFailureNetwork);

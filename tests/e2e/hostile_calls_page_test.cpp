@@ -6,6 +6,7 @@
 
 #include "platform/net/URLError.h"
 #include "plugins/HYBInAppBrowser.h"
+#include "support/ClosedPort.h"
 #include "support/Deflate.h"
 #include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"
@@ -376,11 +377,7 @@ TEST_F(HostileCallsPageTest, InjectionsThatThrowOrLoadNothingAreAnswered)
 
 TEST_F(HostileCallsPageTest, BrowserLoadsThatFailReportLoaderrorWithTheEnginesCode)
 {
-    std::uint16_t closedPort = 0;
-    {
-        testsupport::HTTPTestServer gone;
-        closedPort = gone.port();
-    }
+    const std::uint16_t closedPort = testsupport::closedPort();
     launch();
     const std::string refused = std::to_string(webengine::kWebKitErrorCannotUseRestrictedPort);
     // Ports and addresses the engine refuses to reach.

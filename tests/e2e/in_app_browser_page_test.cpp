@@ -11,6 +11,7 @@
 #include "plugins/HYBInAppBrowser.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "platform/net/HTTPCookieStorage.h"
+#include "support/ClosedPort.h"
 #include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 
@@ -133,12 +134,7 @@ TEST_F(InAppBrowserOnEngineTest, ClearCacheDeletesTheEnginesDocumentCookiesToo) 
 }
 
 TEST_F(InAppBrowserOnEngineTest, APageTryingAFailedLoadAgainHearsItsStartAndItsFailureAgain) {
-    std::uint16_t closedPort = 0;
-    {
-        testsupport::HTTPTestServer gone;
-        closedPort = gone.port();
-    }
-    const std::string url = "http://127.0.0.1:" + std::to_string(closedPort) + "/";
+    const std::string url = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/";
     launchAndWaitForThePage();
     eval("iabOpenIn('" + url + "', '_blank', 'hidden=yes'); 1");
     ASSERT_TRUE(shows("iab-events", "Browser: loadstart, loaderror")) << text("iab-events");
@@ -418,11 +414,7 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
         server.route("/moved-" + std::to_string(code), testsupport::Reply::text(code, "", "text/plain").withHeader("Location", server.url("/landing")));
     server.route("/landing", testsupport::Reply::text(200, "<p>landed</p>", "text/html"));
     // A server gone: the load fails where the redirect led it.
-    std::string closed;
-    {
-        testsupport::HTTPTestServer gone;
-        closed = gone.url("/closed");
-    }
+    const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/closed";
     server.route("/to-closed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", closed));
     launchAndWaitForThePage();
     const auto open = [&](const std::string& url) {

@@ -10,6 +10,7 @@
 #include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBUserAgentUtil.h"
+#include "support/ClosedPort.h"
 #include "support/HTTPTestServer.h"
 #include "support/LogCapture.h"
 
@@ -431,11 +432,7 @@ TEST_F(InAppBrowserTest, InjectActionsAreAnsweredWhileNoBrowserIsOpen) {
 }
 
 TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
-    std::uint16_t closedPort = 0;
-    {
-        testsupport::HTTPTestServer gone;
-        closedPort = gone.port();
-    }
+    const std::uint16_t closedPort = testsupport::closedPort();
     const std::vector<std::pair<std::string, std::int64_t>> loads = {
         {pageURL() + ".missing", platform::kURLErrorFileDoesNotExist},
         {"http://127.0.0.1:" + std::to_string(closedPort) + "/", platform::kURLErrorCannotConnectToHost},

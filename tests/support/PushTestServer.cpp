@@ -1,5 +1,7 @@
 #include "support/PushTestServer.h"
 
+#include "support/ClosedPort.h"
+
 #include "platform/core/Crypto.h"
 #include "platform/formats/JSON.h"
 #include "platform/runloop/Clock.h"
@@ -98,16 +100,7 @@ PushTestServer::~PushTestServer() {
 }
 
 std::uint16_t PushTestServer::closedPort() {
-    // Bind a port, then let it go without listening: nothing answers there until someone takes it.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    return testsupport::closedPort();
 }
 
 void PushTestServer::listenOn(std::uint16_t port) {

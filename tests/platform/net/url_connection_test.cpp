@@ -4,6 +4,7 @@
 #include "platform/net/URLConnection.h"
 #include "platform/net/URLError.h"
 #include "platform/runloop/RunLoopThread.h"
+#include "support/ClosedPort.h"
 #include "support/HTTPTestServer.h"
 #include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
@@ -901,12 +902,7 @@ TEST(URLConnection, ConnectionProblemsAreURLErrors) {
     ASSERT_TRUE(lost.recorder->error());
     EXPECT_EQ(lost.recorder->error()->code, kURLErrorNetworkConnectionLost);
 
-    std::uint16_t closedPort = 0;
-    {
-        HTTPTestServer gone;
-        closedPort = gone.port();
-    }
-    auto refused = startLoad(URLRequest("http://127.0.0.1:" + std::to_string(closedPort) + "/"));
+    auto refused = startLoad(URLRequest("http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/"));
     ASSERT_TRUE(refused.recorder->waitUntilEnded());
     EXPECT_EQ(refused.recorder->error()->code, kURLErrorCannotConnectToHost);
 
