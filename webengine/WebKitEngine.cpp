@@ -1132,14 +1132,8 @@ void WebKitEngine::undoRefusedFragmentChange(const std::string& url, const std::
     m_evaluations->addAhead("", [this](std::string) { --m_undoing; });
 }
 
-void WebKitEngine::onLoadTimeout(unsigned load, bool queued)
+void WebKitEngine::onLoadTimeout(unsigned load)
 {
-    // In its turn among the load events held during a wait: the load may have ended meanwhile, and WebKit may
-    // be loading the next one, which this time-out must not stop.
-    if (!queued && isDeferring()) {
-        defer([this, load] { onLoadTimeout(load, true); });
-        return;
-    }
     if (load != m_loadsStarted || m_loadState != LoadState::Started || m_loadCommitted)
         return;
     // WebKit reports the stopped load as failed; loadErrorOf gives it the time-out code.
@@ -1152,16 +1146,28 @@ void WebKitEngine::startLoadTimer()
     const auto timeout = std::exchange(m_loadTimeout, std::chrono::milliseconds(0));
     if (timeout.count() <= 0)
         return;
+    m_loadTimer = timerForLoad(static_cast<unsigned>(timeout.count()), &WebKitEngine::m_loadTimer, &WebKitEngine::onLoadTimeout);
+}
+
+unsigned WebKitEngine::timerForLoad(unsigned ms, unsigned WebKitEngine::*source, void (WebKitEngine::*fire)(unsigned load))
+{
     struct Armed {
         WebKitEngine* engine;
+        unsigned WebKitEngine::*source;
+        void (WebKitEngine::*fire)(unsigned);
         unsigned load;
     };
-    m_loadTimer = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(timeout.count()), [](gpointer data) -> gboolean {
-        auto* armed = static_cast<Armed*>(data);
-        armed->engine->m_loadTimer = 0;
-        armed->engine->onLoadTimeout(armed->load, false);
+    return g_timeout_add_full(G_PRIORITY_DEFAULT, ms, [](gpointer data) -> gboolean {
+        const Armed armed = *static_cast<Armed*>(data);
+        armed.engine->*armed.source = 0;
+        // In its turn among the load events held during a wait: one of them may be the load's end, or the next
+        // load's start.
+        if (armed.engine->isDeferring())
+            armed.engine->defer([armed] { (armed.engine->*armed.fire)(armed.load); });
+        else
+            (armed.engine->*armed.fire)(armed.load);
         return G_SOURCE_REMOVE;
-    }, new Armed{this, m_loadsStarted}, [](gpointer data) { delete static_cast<Armed*>(data); });
+    }, new Armed{this, source, fire, m_loadsStarted}, [](gpointer data) { delete static_cast<Armed*>(data); });
 }
 
 bool WebKitEngine::isDeferring() const
@@ -1356,16 +1362,7 @@ void WebKitEngine::watchForSilentEnd()
     // A finish or a failure comes right after this (in the same turn, as a rule); give it time to come. The
     // check is of this load only: a later one (started while the check waits, or before its turn among the
     // held events) is not ended by it.
-    struct Check {
-        WebKitEngine* engine;
-        unsigned load;
-    };
-    m_silentEndCheck = g_timeout_add_full(G_PRIORITY_DEFAULT, kSilentEndWaitMs, [](gpointer data) -> gboolean {
-        auto* check = static_cast<Check*>(data);
-        check->engine->m_silentEndCheck = 0;
-        check->engine->endSilentlyStoppedLoad(check->load, false);
-        return G_SOURCE_REMOVE;
-    }, new Check{this, m_loadsStarted}, [](gpointer data) { delete static_cast<Check*>(data); });
+    m_silentEndCheck = timerForLoad(kSilentEndWaitMs, &WebKitEngine::m_silentEndCheck, &WebKitEngine::endSilentlyStoppedLoad);
 }
 
 void WebKitEngine::onWebProcessTerminated(WebKitWebView*, int, WebKitEngine* self)
@@ -1397,13 +1394,8 @@ void WebKitEngine::webProcessTerminated(unsigned document)
     m_client.didFailLoad(terminatedLoadError(m_loadingURL));
 }
 
-void WebKitEngine::endSilentlyStoppedLoad(unsigned load, bool queued)
+void WebKitEngine::endSilentlyStoppedLoad(unsigned load)
 {
-    // Load events held during a wait come first: one of them may be the end.
-    if (!queued && isDeferring()) {
-        defer([this, load] { endSilentlyStoppedLoad(load, true); });
-        return;
-    }
     if (load != m_loadsStarted || m_loadState != LoadState::Started || webkit_web_view_is_loading(m_view))
         return;
     cancelLoadTimer();

@@ -212,7 +212,7 @@ private:
     // Arms the check of the started load numbered `load` (m_loadsStarted) once WebKit no longer loads; the
     // check ends it unless its end came meanwhile or a later load started.
     void watchForSilentEnd();
-    void endSilentlyStoppedLoad(unsigned load, bool queued);
+    void endSilentlyStoppedLoad(unsigned load);
     bool decideNavigation(void* decision);
     void answerNavigation(void* decision, const NavigationRequest& request);
     // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
@@ -266,9 +266,12 @@ private:
     // Answers a bridge request once the main loop has nothing more urgent, holding a few at most.
     void holdBridgeAnswer(const std::shared_ptr<RoutedRequest>& request);
     void answerHeldBridgeRequests();
-    // The time-out of the started load numbered `load` (m_loadsStarted); `queued`: in its turn among held events.
-    void onLoadTimeout(unsigned load, bool queued);
+    // The time-out of the started load numbered `load` (m_loadsStarted).
+    void onLoadTimeout(unsigned load);
     void startLoadTimer();
+    // A timer for the load started last: once `ms` have passed, `source` (where its id is kept) is cleared and
+    // `fire` gets that load's number, after the load events held by a wait, if any.
+    unsigned timerForLoad(unsigned ms, unsigned WebKitEngine::*source, void (WebKitEngine::*fire)(unsigned load));
     // Runs `wait` as a synchronous wait of this view: nothing else is evaluated meanwhile.
     template <typename Wait> auto synchronously(Wait&& wait);
     // WebKit applies some refused fragment changes all the same: the URL changes, with a history entry and

@@ -3,6 +3,7 @@
 // every address 127.0.0.1), at the ports of an in-process push service or at ports where nothing listens.
 #pragma once
 
+#include "support/ClosedPort.h"
 #include "support/PushTestServer.h"
 #include "support/SourceTree.h"
 #include "support/TempHome.h"
@@ -16,11 +17,11 @@
 namespace e2e {
 
 struct PushPorts {
-    std::uint16_t push = testsupport::PushTestServer::closedPort();
-    std::uint16_t lookup0 = testsupport::PushTestServer::closedPort();
-    std::uint16_t lookup1 = testsupport::PushTestServer::closedPort();
-    std::uint16_t reports = testsupport::PushTestServer::closedPort();
-    std::uint16_t http = testsupport::PushTestServer::closedPort();
+    std::uint16_t push = testsupport::closedPort();
+    std::uint16_t lookup0 = testsupport::closedPort();
+    std::uint16_t lookup1 = testsupport::closedPort();
+    std::uint16_t reports = testsupport::closedPort();
+    std::uint16_t http = testsupport::closedPort();
 };
 
 inline std::string pushEndpointsPlist(const PushPorts& ports = {}) {

@@ -10,6 +10,7 @@
 #include "platform/runloop/NotificationCenter.h"
 #include "push/PULSEService.h"
 #include "push/PULSESessionController.h"
+#include "support/ClosedPort.h"
 #include "support/PushLookupServer.h"
 #include "support/PushReportSink.h"
 #include "support/PushTestServer.h"
@@ -25,7 +26,7 @@ protected:
         m_server.setCloseAfterLogin(m_closeAfterLogin);
         const std::string push = "127.0.0.1:" + std::to_string(m_server.pushPort());
         // The backup statistics address, where nothing listens.
-        const std::string closed = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
+        const std::string closed = "127.0.0.1:" + std::to_string(testsupport::closedPort());
         for (int port = 0; port < 2; ++port)
             m_lookup.setReply(port, testsupport::PushLookupServer::reply(closed, {push, push, closed},
                                                                           "127.0.0.1:" + std::to_string(m_sink.port()), {}));
@@ -35,7 +36,7 @@ protected:
             [this](const platform::Notification& note) { m_registrationID = note.userInfo["RegistrationID"].stringOr(""); });
     }
     e2e::PushPorts pushPorts() override {
-        return {m_server.pushPort(), m_lookup.port(0), m_lookup.port(1), m_sink.port(), testsupport::PushTestServer::closedPort()};
+        return {m_server.pushPort(), m_lookup.port(0), m_lookup.port(1), m_sink.port(), testsupport::closedPort()};
     }
     void SetUp() override {
         SampleBundleOnEngine::SetUp();

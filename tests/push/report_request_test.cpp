@@ -7,6 +7,7 @@
 #include "push/PULSEReportCacheController.h"
 #include "push/PULSEReportRequest.h"
 
+#include "support/ClosedPort.h"
 #include "support/PushReportServer.h"
 #include "support/KeptAlive.h"
 #include "support/PushTestServer.h"
@@ -216,7 +217,7 @@ TEST_F(Reports, AFailedPrimarySendsToTheBackupAndAFailedBackupTellsTheSession) {
     EXPECT_EQ(m_session->statuses, std::vector<int>{200});
 
     // A primary that refuses connections sends the report to the backup too.
-    const std::string refused = "http://127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort()) + "/v2/report";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/v2/report";
     auto endpoints = push::PULSEEndpoints::shared();
     endpoints.statisticsURL = refused;
     push::PULSEEndpoints::setShared(endpoints);

@@ -7,6 +7,8 @@
 #include "push/PULSEThread.h"
 #include "push/PULSEUDPReport.h"
 
+#include "support/ClosedPort.h"
+
 #include "platform/runloop/RunLoop.h"
 #include "platform/system/UserDefaults.h"
 
@@ -337,7 +339,7 @@ TEST_F(Session, WithNoOtherAddressADroppingServerIsAskedFourTimesIn205Seconds) {
 // Nobody answering is routine: every line of such a round is a debug line, for the log files, and the
 // terminal shows none of them at its usual level.
 TEST_F(Session, ARoundNobodyAnswersLogsDebugLinesOnly) {
-    const std::string refused = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
+    const std::string refused = "127.0.0.1:" + std::to_string(testsupport::closedPort());
     m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {refused, refused, "127.0.0.1:1"},
                                                               "127.0.0.1:" + std::to_string(m_sink.port()), {refused}));
     platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
@@ -358,7 +360,7 @@ TEST_F(Session, ARoundNobodyAnswersLogsDebugLinesOnly) {
 // A lookup reply naming many addresses that refuse: each round tries four of them, in turn, before the
 // built-in ones.
 TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
-    const std::string closed = ":" + std::to_string(testsupport::PushTestServer::closedPort());
+    const std::string closed = ":" + std::to_string(testsupport::closedPort());
     std::vector<std::string> options;
     for (int host = 3; host <= 22; ++host)
         options.push_back("127.0.0." + std::to_string(host) + closed);
@@ -390,7 +392,7 @@ TEST_F(Session, EachRoundTriesAtMostFourLookedUpAddressesInTurn) {
 // The lookup's 180 s of reuse are over before the fifth round, and the new lookup answers the same list:
 // the round goes on where the last one stopped, so the 21st address gets its turn in the sixth round.
 TEST_F(Session, EveryLookedUpAddressGetsItsTurnAlsoAcrossANewLookupOfTheSameList) {
-    const std::string closed = ":" + std::to_string(testsupport::PushTestServer::closedPort());
+    const std::string closed = ":" + std::to_string(testsupport::closedPort());
     const std::string good = "127.0.0.1:" + std::to_string(m_server.pushPort());
     std::vector<std::string> options;
     for (int host = 102; host <= 120; ++host)
@@ -399,7 +401,7 @@ TEST_F(Session, EveryLookedUpAddressGetsItsTurnAlsoAcrossANewLookupOfTheSameList
     m_lookup.setReply(0, testsupport::PushLookupServer::reply("127.0.0.1:1", {"127.0.0.101" + closed, "127.0.0.1:1", "127.0.0.1:1"},
                                                               "127.0.0.1:" + std::to_string(m_sink.port()), options));
     auto endpoints = push::PULSEEndpoints::shared();
-    endpoints.defaultConnectAddress = {"127.0.0.1", testsupport::PushTestServer::closedPort()};
+    endpoints.defaultConnectAddress = {"127.0.0.1", testsupport::closedPort()};
     push::PULSEEndpoints::setShared(endpoints);
     platform::HostResolver::setTestEntry("connect.test", platform::HostResolver::TestAnswer::Failure);
 

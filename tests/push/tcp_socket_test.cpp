@@ -5,6 +5,7 @@
 #include "push/PULSEPacket.h"
 #include "push/PULSETcpSocket.h"
 
+#include "support/ClosedPort.h"
 #include "support/PushTestServer.h"
 #include "support/RunLoopWait.h"
 
@@ -569,7 +570,7 @@ TEST_F(TcpSocketTest, SetupFailuresLeaveNothingToClose) {
     EXPECT_EQ(named->connectionState(), 0u);
 
     // A refused connection fails at once or as the connect event; either way it never sets up.
-    auto refused = PULSETcpSocket::create("127.0.0.1", PushTestServer::closedPort(), m_delegate);
+    auto refused = PULSETcpSocket::create("127.0.0.1", testsupport::closedPort(), m_delegate);
     if (refused->setup()) {
         ASSERT_TRUE(hybtest::runMainUntil([&] { return m_delegate->closes == 1; }));
         const auto lines = logLines();

@@ -1,5 +1,6 @@
 // The loopback push server checks what a client sends: a raw client sends good and bad packets and
 // reads what comes back.
+#include "support/ClosedPort.h"
 #include "support/PushTestServer.h"
 
 #include <gtest/gtest.h>
@@ -124,7 +125,7 @@ TEST(PushTestServer, ShapesWritesAndRestartsOnTheSamePort) {
     RawClient again(port);
     EXPECT_TRUE(again.connected);
     ASSERT_TRUE(server.waitFor([&] { return server.connectionsAccepted() == 2; }));
-    EXPECT_NE(PushTestServer::closedPort(), port);
+    EXPECT_NE(testsupport::closedPort(), port);
 }
 
 TEST(PushTestServer, ChecksSessionsAndTheRulesOfTagsRequests) {

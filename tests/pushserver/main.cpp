@@ -21,6 +21,7 @@
 //   reset       resets every connection (the listener stays)
 //   stats       the messages held (no receipt yet) and the receipts received (and for how many messages)
 //   quit
+#include "support/ClosedPort.h"
 #include "support/PushLookupServer.h"
 #include "support/PushReportSink.h"
 #include "support/PushTestServer.h"
@@ -111,7 +112,7 @@ int main(int argc, char** argv) {
     const std::string address = "127.0.0.1:" + std::to_string(server.pushPort());
     const std::string sinkAddress = "127.0.0.1:" + std::to_string(sink.port());
     // No statistics endpoint: its addresses name a port where nothing listens.
-    const std::string closed = "127.0.0.1:" + std::to_string(testsupport::PushTestServer::closedPort());
+    const std::string closed = "127.0.0.1:" + std::to_string(testsupport::closedPort());
     // Every dead address is the closed port on its own loopback host (127.0.1.x).
     std::vector<std::string> dead;
     for (long i = 0; i < deadAddresses; ++i)
@@ -141,7 +142,7 @@ int main(int argc, char** argv) {
         endpoints.set("LookupPorts", platform::Array{static_cast<int>(lookup.port(0)), static_cast<int>(lookup.port(1))});
         // With dead addresses only the end of the looked-up list answers.
         endpoints.set("ConnectHost", "127.0.0.1");
-        endpoints.set("ConnectPort", static_cast<int>(dead.empty() ? server.pushPort() : testsupport::PushTestServer::closedPort()));
+        endpoints.set("ConnectPort", static_cast<int>(dead.empty() ? server.pushPort() : testsupport::closedPort()));
         endpoints.set("DefaultConnectAddress", dead.empty() ? address : closed);
         endpoints.set("DefaultReportAddress", sinkAddress);
         endpoints.set("StatisticsURL", "http://" + closed + "/v2/report");

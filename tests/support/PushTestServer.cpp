@@ -1,7 +1,5 @@
 #include "support/PushTestServer.h"
 
-#include "support/ClosedPort.h"
-
 #include "platform/core/Crypto.h"
 #include "platform/formats/JSON.h"
 #include "platform/runloop/Clock.h"
@@ -97,10 +95,6 @@ PushTestServer::~PushTestServer() {
     if (m_listenFd >= 0)
         ::close(m_listenFd);
     ::close(m_wakeFd);
-}
-
-std::uint16_t PushTestServer::closedPort() {
-    return testsupport::closedPort();
 }
 
 void PushTestServer::listenOn(std::uint16_t port) {

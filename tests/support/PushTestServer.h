@@ -71,8 +71,6 @@ public:
     PushTestServer& operator=(const PushTestServer&) = delete;
 
     std::uint16_t pushPort() const { return m_port; }
-    // A port with nothing listening, for connections that must be refused.
-    static std::uint16_t closedPort();
 
     // ---- what arrived ----
     std::vector<PushReceivedPacket> packets() const;
