@@ -1,4 +1,8 @@
-// One web view of the real engine (WebKitGTK 4.1, GTK3).
+// One web view of the real engine (WebKitGTK 4.1, GTK3). Its work is in files by concern: WebKitEngine.cpp
+// (the view, its settings, loads asked for, evaluation and the events held during a wait),
+// WebKitEngineNavigation.cpp (navigation and response questions, new windows, fragment signals),
+// WebKitEngineLoadEvents.cpp (the main frame's load events, time-out and silent ends), WebKitEngineRoutes.cpp
+// (routed loads and bridge requests), WebKitEngineDialogs.cpp and WebKitEngineSnapshot.cpp.
 //
 // Guarantees:
 // - Main thread only (the GLib default main context); every client call comes from the engine's signal
