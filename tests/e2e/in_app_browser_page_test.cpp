@@ -71,7 +71,7 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("navigator.userAgent"), runtime::HYBUserAgentUtil::originalUserAgent())
         << "the browser loads under the platform's own agent";
 
-    // The host shows the browser's web view at its frame, under the bars.
+    // The host shows the browser's web view at its frame, between the status bar and the bars.
     ASSERT_TRUE(screen->parentViewController()) << "presented in the browser's navigation controller";
     const std::shared_ptr<platform::View> presented = screen->parentViewController()->view();
     ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*presented); }));
@@ -83,7 +83,7 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     GtkAllocation allocation{};
     EXPECT_TRUE(e2e::waitUntil([&] {
         gtk_widget_get_allocation(widget, &allocation);
-        return allocation.y == 0 && allocation.height == 667 - 65;
+        return allocation.y == 20 && allocation.height == 667 - 20 - 65;
     })) << "at y " << allocation.y << ", " << allocation.height << " high";
 
     eval("iabInject(); 1");
@@ -407,7 +407,9 @@ body { margin: 0; } body > *, form > button { display: block; margin: 0; border:
 }
 
 // A server's redirect: the load's events name the address the browser ends at, as its location bar does,
-// whether the load ends or fails there.
+// whether the load ends or fails there. A load that fails is named by its loaderror as by its loadstart, also
+// a link of the page shown that turns out a download; the location bar names the page still shown, or, with
+// none, the address that failed, and the screen says why in the phone's words.
 TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     testsupport::HTTPTestServer server;
     for (const int code : {301, 302, 303, 307, 308})
@@ -416,13 +418,20 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     // A server gone: the load fails where the redirect led it.
     const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/closed";
     server.route("/to-closed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", closed));
+    server.route("/notes.txt", testsupport::Reply::text(200, "a page's notes").withHeader("Content-Disposition", "attachment; filename=\"notes.txt\""));
+    server.route("/to-notes", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/notes.txt")));
+    server.route("/unshowable", testsupport::Reply::text(200, std::string(4096, '\x01'), "application/octet-stream"));
+    server.route("/links.html", testsupport::Reply::text(200, "<html><body><a id='download' href='/landing' download='landing.html'>save</a>"
+                                                              "<a id='attachment' href='/notes.txt'>notes</a>"
+                                                              "<a id='closed' href='" + closed + "'>gone</a></body></html>", "text/html"));
     launchAndWaitForThePage();
+    const auto last = [&] { return eval("seen[seen.length - 1]"); };
+    const auto ended = [&] { return e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }); };
     const auto open = [&](const std::string& url) {
         eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
              " 'InAppBrowser', 'open', ['" + url + "', '_blank', 'hidden=yes']); 1");
-        EXPECT_TRUE(e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }))
-            << eval("seen.join(', ')");
-        return eval("seen[seen.length - 1]");
+        EXPECT_TRUE(ended()) << eval("seen.join(', ')");
+        return last();
     };
     std::shared_ptr<plugins::HYBInAppBrowser> plugin;
     for (const int code : {301, 302, 303, 307, 308}) {
@@ -432,9 +441,102 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
         EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing")) << code;
         EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing")) << code;
     }
-    EXPECT_EQ(open(server.url("/to-closed")), "loaderror " + closed) << eval("seen.join(', ')");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+    // Opened straight at what fails: each event names the load's address, and with no page to show the
+    // location bar keeps it and the screen's ground says why.
+    struct Failed {
+        std::string url;     // opened
+        std::string failed;  // where it fails, as the last loadstart and the loaderror name it
+        const char* reason;
+    };
+    const Failed failures[] = {
+        {server.url("/to-closed"), closed, "The server is not answering."},
+        {server.url("/notes.txt"), server.url("/notes.txt"), "The browser cannot download files."},
+        {server.url("/to-notes"), server.url("/notes.txt"), "The browser cannot download files."},
+        {server.url("/unshowable"), server.url("/unshowable"), "The browser cannot download files."},
+    };
+    for (const Failed& failure : failures) {
+        SCOPED_TRACE(failure.url);
+        EXPECT_EQ(open(failure.url), "loaderror " + failure.failed) << eval("seen.join(', ')");
+        EXPECT_EQ(eval("seen.filter(function (s) { return /^loadstart/.test(s); }).pop()"), "loadstart " + failure.failed);
+        std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = browser()->inAppBrowserViewController();
+        ASSERT_TRUE(e2e::waitUntil([&] { return !screen->failureTitleLabel()->isHidden(); }));
+        EXPECT_EQ(screen->failureReasonLabel()->text(), failure.reason);
+        EXPECT_EQ(screen->addressLabel()->text(), failure.failed);
+        eval("iabClose(); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+    }
+
+    // The links of a page shown that fail: the page stays, and so does its address.
+    EXPECT_EQ(open(server.url("/links.html")), "loadstop " + server.url("/links.html"));
+    plugin = browser();
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    for (const char* link : {"download", "attachment", "closed"}) {
+        SCOPED_TRACE(link);
+        const std::string href = screen->webView()->stringByEvaluatingJavaScriptFromString(std::string("document.getElementById('") + link + "').href");
+        eval("window.seen = []; 1");
+        screen->webView()->stringByEvaluatingJavaScriptFromString(std::string("document.getElementById('") + link + "').click(); 1");
+        ASSERT_TRUE(ended()) << eval("seen.join(', ')");
+        EXPECT_EQ(eval("seen.join(', ')"), "loadstart " + href + ", loaderror " + href);
+        EXPECT_TRUE(e2e::waitUntil([&] { return screen->addressLabel()->text() == server.url("/links.html"); })) << screen->addressLabel()->text();
+        EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("location.href"), server.url("/links.html"));
+        EXPECT_TRUE(screen->failureTitleLabel()->isHidden()) << "the page is not covered";
+    }
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A text document and a JSON one, shown whole: their first line lies below the status bar, whichever bars
+// show and wherever.
+TEST_F(InAppBrowserOnEngineTest, ADocumentsFirstLineShowsBelowTheStatusBar) {
+    testsupport::HTTPTestServer server;
+    server.route("/notes.txt", testsupport::Reply::text(200, "First line of the notes\nSecond line\n", "text/plain"));
+    server.route("/data.json", testsupport::Reply::text(200, "{\"first\": \"line\",\n \"second\": 2}\n", "application/json"));
+    launchAndWaitForThePage();
+    struct Shown {
+        const char* path;
+        const char* options;
+        int y;        // the page's place in the window (375 x 667)
+        int height;
+        const char* snapshot; // (without the location bar, which would show the test server's port)
+    };
+    const Shown cases[] = {
+        {"/notes.txt", "location=no", 20, 667 - 20 - 44, "in_app_browser_text_document"},
+        {"/data.json", "toolbarposition=top,location=no", 20 + 44, 667 - 20 - 44, "in_app_browser_json_document"},
+        {"/notes.txt", "", 20, 667 - 20 - 65, nullptr},
+        {"/data.json", "toolbarposition=top", 20 + 44, 667 - 20 - 65, nullptr},
+        {"/notes.txt", "toolbar=no", 20, 667 - 20 - 21, nullptr},
+    };
+    for (const Shown& shown : cases) {
+        SCOPED_TRACE(std::string(shown.path) + " " + shown.options);
+        eval("showIab('events', '', 'Browser:'); iabOpenIn('" + server.url(shown.path) + "', '_blank', '" + shown.options + "'); 1");
+        ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+        std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = browser()->inAppBrowserViewController();
+        ASSERT_TRUE(screen);
+        // Presented on a later turn (once the browser closed before has gone), which a quick load may come before.
+        ASSERT_TRUE(e2e::waitUntil([&] {
+            const std::shared_ptr<platform::ViewController> shown = screen->parentViewController();
+            return shown && shown->presentingViewController() && !shown->isBeingTransitioned() && !platform::ViewAnimation::isAnimating(*shown->view());
+        }));
+        m_host->update();
+        GtkWidget* widget = std::static_pointer_cast<webengine::WebKitGtkWebView>(screen->webView())->widget();
+        GtkAllocation allocation{};
+        EXPECT_TRUE(e2e::waitUntil([&] {
+            gtk_widget_get_allocation(widget, &allocation);
+            return allocation.y == shown.y && allocation.height == shown.height;
+        })) << "at y " << allocation.y << ", " << allocation.height << " high";
+        if (shown.snapshot) {
+            e2e::TempFolder folder;
+            ASSERT_TRUE(m_host->writeScreenshot(folder.path() + "/window.png").ok());
+            auto image = platform::Image::fromFile(folder.path() + "/window.png");
+            ASSERT_TRUE(image.ok());
+            hybtest::expectSnapshotImageIn("e2e", *image.value(), shown.snapshot);
+        }
+        eval("iabClose(); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+        ASSERT_TRUE(e2e::waitUntil([&] { return !controller().presentedViewController(); }));
+    }
 }
 
 // A page that replaces what JSON writes with (toJSON on the prototypes, JSON.stringify, a Date's and a
