@@ -13,6 +13,7 @@
 #include "platform/net/HTTPCookieStorage.h"
 #include "support/ClosedPort.h"
 #include "support/HTTPTestServer.h"
+#include "support/LogCapture.h"
 #include "support/Snapshot.h"
 
 #include <webkit2/webkit2.h>
@@ -628,6 +629,121 @@ TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundl
     EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(roads.length)") == "2"; }));
     const std::string roads = page->stringByEvaluatingJavaScriptFromString("roads.join(' | ')");
     EXPECT_EQ(roads.find("root:"), std::string::npos) << roads;
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A PDF in the browser shows in the engine's own viewer, however the browser comes to it: opened at its
+// address, by a link of a page, led there by the server, or in a frame of a page. Each road's picture shows
+// the PDF's page drawn (its red block and its text), where a blank page has neither. The viewer's Save
+// saves nothing: no download starts, no load is reported, no file is made. A page reaches nothing through
+// the viewer's scheme: no file, no bridge, no frame of the viewer of its own.
+TEST_F(InAppBrowserOnEngineTest, APDFShowsInTheEnginesViewerOnEveryRoadAndItsSaveSavesNothing) {
+    testsupport::HTTPTestServer server;
+    server.route("/doc.pdf", testsupport::Reply::text(200, e2e::redBlockPDF(), "application/pdf"));
+    server.route("/links.html", testsupport::Reply::text(200, "<html><body><a id='pdf' href='/doc.pdf'>the PDF</a></body></html>", "text/html"));
+    server.route("/moved", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/doc.pdf")));
+    server.route("/framed.html", testsupport::Reply::text(200,
+        "<html><body style='margin: 0'><iframe src='/doc.pdf' style='display: block; border: 0; width: 100%; height: 500px'></iframe></body></html>",
+        "text/html"));
+    // What the browser opens, its events (a redirect's start is heard too), a link its page then follows, and the
+    // address it ends at.
+    struct Road {
+        const char* name;
+        std::string url;
+        std::string events;
+        bool clickLink;
+        std::string shown;
+    };
+    const Road roads[] = {
+        {"opened_at_it", server.url("/doc.pdf"), "loadstart, loadstop", false, server.url("/doc.pdf")},
+        {"a_link_to_it", server.url("/links.html"), "loadstart, loadstop", true, server.url("/doc.pdf")},
+        {"led_there_by_the_server", server.url("/moved"), "loadstart, loadstart, loadstop", false, server.url("/doc.pdf")},
+        {"a_frame_of_a_page", server.url("/framed.html"), "loadstart, loadstop", false, server.url("/framed.html")},
+    };
+    launchAndWaitForThePage();
+    e2e::nameDownloadFolder();
+    const auto before = e2e::userFiles();
+    e2e::LoadWatch watch(m_webView->engine().view()); // the context's downloads, whichever view starts them
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+    std::shared_ptr<webengine::WebKitGtkWebView> page;
+    const auto open = [&](const std::string& url, const std::string& events = "loadstart, loadstop") {
+        eval("showIab('events', '', ''); iabOpenIn('" + url + "', '_blank', 'location=no'); 1");
+        const bool loaded = e2e::waitUntil([&] { return text("iab-events") == "Browser: " + events; });
+        plugin = browser();
+        if (plugin && plugin->inAppBrowserViewController())
+            page = std::static_pointer_cast<webengine::WebKitGtkWebView>(plugin->inAppBrowserViewController()->webView());
+        return loaded && page;
+    };
+    const auto showsThePDF = [&](const std::string& name) { return e2e::showsRedBlockPDF(page->engine(), "pdf_in_app_browser_" + name); };
+
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        ASSERT_TRUE(open(road.url, road.events)) << text("iab-events");
+        if (road.clickLink) {
+            page->stringByEvaluatingJavaScriptFromString("document.getElementById('pdf').click(); 1");
+            EXPECT_TRUE(e2e::waitUntil([&] { return text("iab-events") == "Browser: " + road.events + ", loadstart, loadstop"; }))
+                << text("iab-events");
+        }
+        EXPECT_TRUE(e2e::waitUntil([&] { return page->request() && page->request()->urlString() == road.shown; }));
+        EXPECT_TRUE(showsThePDF(road.name));
+    }
+
+    // The viewer's Save, in the menu of its toolbar's last button (top right, below the status bar): the
+    // viewer leads its frame to a blob: URL of its own, which the view refuses (and says so).
+    hybtest::LogCapture log;
+    ASSERT_TRUE(open(server.url("/doc.pdf"))) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return screen->parentViewController() && !platform::ViewAnimation::isAnimating(*screen->parentViewController()->view());
+    }));
+    m_host->update();
+    ASSERT_TRUE(showsThePDF("before_save"));
+    const platform::Rect frame = page->convertRectTo(page->bounds(), nullptr);
+    const auto tap = [&](platform::Point at) {
+        e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, at);
+        e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, at, 1);
+        e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, at, 1, GDK_BUTTON1_MASK);
+    };
+    // The menu covers much of the PDF's block when it shows. (A first tap on a page just shown may reach nothing.)
+    const auto menuShows = [&] {
+        platform::Image::Ptr picture = e2e::pictureOf(page->engine());
+        return picture && e2e::pdfPixelsOf(*picture).red < 0.06;
+    };
+    bool menu = false;
+    for (int attempt = 0; attempt < 10 && !menu; ++attempt) {
+        tap({frame.origin.x + frame.size.width - 17, frame.origin.y + 25});
+        menu = e2e::waitUntil(menuShows, std::chrono::milliseconds(1000));
+    }
+    ASSERT_TRUE(menu);
+    tap({frame.origin.x + frame.size.width - 175, frame.origin.y + 106});
+    EXPECT_TRUE(e2e::waitUntil([&] { return log.contains("refused a navigation of the PDF viewer's"); }));
+    EXPECT_TRUE(showsThePDF("after_save"));
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart, loadstop");
+
+    // A page of its own asks the viewer's scheme for the viewer, for files by every spelling and for the
+    // bridge's path: each fetch fails, and its frame of the viewer stays empty, which holds its load up
+    // nowhere (WebKit would leave that frame loading for ever).
+    server.route("/viewer-framed.html", testsupport::Reply::text(200,
+        "<html><body><iframe id='viewer' src='webkit-pdfjs-viewer://pdfjs/web/viewer.html'></iframe></body></html>", "text/html"));
+    ASSERT_TRUE(open(server.url("/viewer-framed.html"))) << text("iab-events");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.getElementById('viewer').contentDocument.URL"), "about:blank");
+    const std::vector<std::string> viewerURLs = {
+        "webkit-pdfjs-viewer://pdfjs/web/viewer.html", "webkit-pdfjs-viewer://pdfjs/../../../../../etc/passwd",
+        "webkit-pdfjs-viewer://pdfjs/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "webkit-pdfjs-viewer:///etc/passwd",
+        "webkit-pdfjs-viewer://pdfjs/!hyb_exec?1", "WEBKIT-PDFJS-VIEWER://pdfjs/web/viewer.html"};
+    std::string list;
+    for (const std::string& url : viewerURLs)
+        list += (list.empty() ? "'" : ", '") + url + "'";
+    page->stringByEvaluatingJavaScriptFromString(
+        "window.got = []; [" + list + "].forEach(function (u) { fetch(u).then(function (r) { return r.text(); })"
+        ".then(function (t) { got.push(u + ' read ' + t.slice(0, 40)); }, function () { got.push(u + ' error'); }); }); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(got.length)") == std::to_string(viewerURLs.size()); }));
+    const std::string got = page->stringByEvaluatingJavaScriptFromString("got.join(' | ')");
+    for (const std::string& url : viewerURLs)
+        EXPECT_NE(got.find(url + " error"), std::string::npos) << got;
+    EXPECT_EQ(watch.downloads(), 0);
+    EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }
