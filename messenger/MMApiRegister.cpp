@@ -109,9 +109,10 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
         shareInstance().refuseTooLargeOnce();
         return false;
     }
-    // Made persistent only then (a change: a pasteboard file that holds no pasteboard is set aside by it,
-    // and the registry read again).
-    pasteboard->setPersistent(true);
+    // Made persistent only then, and only when it is not yet (a change rewrites the whole file; one that
+    // holds no pasteboard is set aside by it, and the registry read again).
+    if (!pasteboard->isPersistent())
+        pasteboard->setPersistent(true);
     if (!stored)
         stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
     if (!stored)
