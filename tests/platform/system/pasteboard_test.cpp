@@ -181,8 +181,9 @@ TEST_F(PasteboardTest, ADamagedFileOrSomethingElseAtItsPlaceIsSetAsideAndTheNext
         struct stat aside {};
         ASSERT_EQ(::lstat(StorePlace::asideName(path).c_str(), &aside), 0);
         EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
-        if (shape.kind == S_IFREG && std::string(shape.name) == "garbage")
+        if (shape.kind == S_IFREG && std::string(shape.name) == "garbage") {
             EXPECT_EQ(std::filesystem::file_size(StorePlace::asideName(path)), 7u) << "kept whole";
+        }
     }
     // Something other than a folder at the folder's place goes aside too.
     const std::string folder = m_dir + "/boards";
