@@ -9,6 +9,13 @@
 #define HYB_ROUTING_MESSAGE "hyb.routing"
 #define HYB_ROUTING_TYPE "(bba(msmsxms)b)"
 
+/* The module's word to the UI process of the main frame's address whenever it changes (parameters "s"): as the
+ * main frame starts loading a document (before the engine's own word of that start, which follows it on the same
+ * way), as a server leads that load elsewhere, as it commits and as its fragment or history entry changes. WebKit
+ * does not say which frame a navigation question is for; it does say here, in order, which address the main
+ * frame loads, so the UI process knows its page's load from a frame's. */
+#define HYB_MAIN_FRAME_MESSAGE "hyb.main-frame"
+
 /* A page script beginning with this mark (in a "hyb.eval" message) is answered with its completion value as
  * JSON text written by the module ("[<value>]", or {"error": "<why>"}), not as the value's own text. No
  * script begins so: the mark's first character cannot begin a script. */
