@@ -59,3 +59,10 @@
 #define HYB_CALL_HEADER "Hyb-Call"
 #define HYB_CALL_MESSAGE "hyb.call"
 #define HYB_CALL_TYPE "(tsxxb)"
+
+/* What the pages of a view may keep on disk: each origin (as the engine keeps it apart) at most
+ * HYB_ORIGIN_STORAGE_BYTES, all of them together at most HYB_TOTAL_STORAGE_BYTES. The engine holds its site
+ * storage to them (IndexedDB, the Cache API, local storage: its quota, which the UI process sets), but for the
+ * Blobs a page puts into IndexedDB, which its quota does not count: the module counts those (see StorageGuard.c). */
+#define HYB_ORIGIN_STORAGE_BYTES (256.0 * 1024 * 1024)
+#define HYB_TOTAL_STORAGE_BYTES (1024.0 * 1024 * 1024)

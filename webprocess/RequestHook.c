@@ -180,12 +180,13 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     return FALSE;
 }
 
-/* A frame's new window object: its calls that send bodies are wrapped, and in the main frame (a new document)
+/* A frame's new window object: its calls that send bodies and that store values are wrapped, and in the main frame (a new document)
  * the old one's functions, and with them that page, go. */
 static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
 {
     (void)user_data;
     guard_bodies(page, frame, world);
+    guard_storage(frame, world);
     keep_value_writer(frame, world);
     if (webkit_frame_is_main_frame(frame))
         forget_page_functions(page);

@@ -7,7 +7,8 @@
  * - PageAnswers.c: the UI process's scripts for the page and their results as text, answers to the page's
  *   calls run as calls;
  * - ValueText.c: a marked script's value as JSON text, written by a writer of the module's own that the page
- *   cannot reach or change. */
+ *   cannot reach or change;
+ * - StorageGuard.c: the Blobs the page puts into IndexedDB, which the engine's quota does not count, bounded. */
 #pragma once
 
 #include "webprocess/LoadRules.h"
@@ -82,6 +83,9 @@ G_GNUC_INTERNAL gboolean may_carry_body(WebKitURIRequest* request);
 /* PageAnswers.c */
 G_GNUC_INTERNAL void forget_page_functions(WebKitWebPage* page);
 G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply);
+
+/* StorageGuard.c */
+G_GNUC_INTERNAL void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world);
 
 /* ValueText.c */
 G_GNUC_INTERNAL void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world);

@@ -1038,3 +1038,22 @@ TEST_F(ForeignPagesTest, AnAdFrameThatNavigatesItselfWhileTheBrowserIsOpenLeaves
     }
 }
 
+// A site in the in-app browser puts 1 GiB of Blobs into IndexedDB: it hears QuotaExceededError once its origin's
+// 256 MiB are stored, and what the engine writes for them lies in the application's own folder, none of it
+// anywhere else in the system's temporary folder.
+TEST_F(ForeignPagesTest, ASiteStoringBlobsInTheBrowserHearsQuotaExceededErrorAndWritesOnlyInTheApplicationsFolder)
+{
+    m_server.route("/filler.html", testsupport::Reply::text(200, e2e::kBlobFiller, "text/html"));
+    launch();
+    const std::string system = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+    const auto outside = [&] { return e2e::filesNamed(system, "Blob-", m_home.root()).first; };
+    const std::size_t before = outside();
+    eval("events = []; browse('" + otherSite("/filler.html") + "'); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return browserView() && !browserView()->stringByEvaluatingJavaScriptFromString("window.filled || ''").empty(); },
+                               std::chrono::seconds(300)));
+    EXPECT_EQ(browserView()->stringByEvaluatingJavaScriptFromString("window.filled"), "QuotaExceededError-16");
+    EXPECT_EQ(outside(), before);
+    EXPECT_GE(e2e::filesNamed(m_home.root(), "").second, 256u << 20) << "what it stored is in the application's folder";
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !browserView(); }));
+}
