@@ -312,7 +312,7 @@ TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPag
 
 // An advertisement of another site, nested in a frame of a third site, that points itself somewhere new 20 times,
 // 100 to 700 ms apart (now and then through a redirect, now and then at an answer no view shows), framed by the
-// page while it shows an alert and again while its script is busy: none of its loads is taken for the page's, so
+// page while it shows an alert and again (hiding its referrer) while the page's script is busy: none of its loads is taken for the page's, so
 // the error page never shows, no load is said to have failed, and the page and its plug-ins stay as they are.
 TEST_F(ApplicationOnEngineTest, AFrameThatRotatesNestedInAnotherSitesFrameNeverShowsTheErrorPage) {
     testsupport::HTTPTestServer server;
@@ -321,16 +321,22 @@ TEST_F(ApplicationOnEngineTest, AFrameThatRotatesNestedInAnotherSitesFrameNeverS
     const std::string ad = server.url("/ad.html");
     server.route("/outer.html", testsupport::Reply::text(200, "<html><body><iframe src='" + ad + "?0'></iframe></body></html>", "text/html"));
     server.route("/bounce", [](const testsupport::RecordedRequest& request) {
-        return testsupport::Reply::text(302, "", "text/plain").withHeader("Location", "/ad.html?" + request.query);
+        return testsupport::Reply::text(302, "", "text/plain").withHeader("Location", request.query);
     });
     server.route("/notes", testsupport::Reply::text(200, "notes", "text/plain").withHeader("Content-Disposition", "attachment"));
-    // Each frame counts its own rotations (its address says how far it is); the last tells the page.
-    server.route("/ad.html", testsupport::Reply::text(200,
-        "<html><body>an advertisement<script>var n = +location.search.slice(1), tag = name || 'first';"
-        " if (n >= 20) { top.postMessage(tag, '*'); } else {"
-        "  if (n % 7 === 3) { var g = document.createElement('iframe'); g.src = '/notes'; document.body.appendChild(g); }"
-        "  setTimeout(function () { location.href = (n % 5 === 4 ? '/bounce?' : '/ad.html?') + (n + 1); }, 100 + 600 * (n % 4) / 3); }"
-        "</script></body></html>", "text/html"));
+    // Each frame counts its own rotations (its address says how far it is); the last tells the page. One of them
+    // hides its referrer.
+    const auto rotating = [](const std::string& head) {
+        return testsupport::Reply::text(200,
+            "<html><head>" + head + "</head><body>an advertisement<script>var n = +location.search.slice(1), tag = name || 'first';"
+            " if (n >= 20) { top.postMessage(tag, '*'); } else {"
+            "  if (n % 7 === 3) { var g = document.createElement('iframe'); g.src = '/notes'; document.body.appendChild(g); }"
+            "  var next = location.pathname + '?' + (n + 1);"
+            "  setTimeout(function () { location.href = n % 5 === 4 ? '/bounce?' + next : next; }, 100 + 600 * (n % 4) / 3); }"
+            "</script></body></html>", "text/html");
+    };
+    server.route("/ad.html", rotating(""));
+    server.route("/hidden.html", rotating("<meta name='referrer' content='no-referrer'>"));
     m_home.writeBundleFile("www/index.html",
                            "<html><body><script>window.heard = []; addEventListener('message', function (e) { heard.push(e.data); });"
                            "function frame(src, tag) { var f = document.createElement('iframe'); f.name = tag; f.src = src;"
@@ -346,7 +352,7 @@ TEST_F(ApplicationOnEngineTest, AFrameThatRotatesNestedInAnotherSitesFrameNeverS
     ASSERT_TRUE(e2e::waitUntil([&] { return presenter.shownDialog() != nullptr; }));
     presenter.shownDialog()->confirm();
     // Framed again, straight in the page, by a script that then keeps the page busy for 1.5 s.
-    eval("setTimeout(function () { frame('" + ad + "?0', 'busy'); var t = Date.now(); while (Date.now() - t < 1500) {} }, 0); 1");
+    eval("setTimeout(function () { frame('" + server.url("/hidden.html") + "?0', 'busy'); var t = Date.now(); while (Date.now() - t < 1500) {} }, 0); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.slice().sort().join()") == "busy,first"; }, std::chrono::seconds(60)))
         << eval("heard.join()");
     EXPECT_EQ(eval("location.href"), page);
