@@ -78,6 +78,24 @@ gpointer page_state(WebKitWebPage* page, const char* key, gsize size, GDestroyNo
     return state;
 }
 
+/* The context of a frame's window object in `world` when the calls there are not wrapped under `key` yet (they are
+ * taken as wrapped from now on), else NULL; the caller unrefs it. The engine keeps a frame's first, empty
+ * document's window object for the document that follows it there, and clears it again: its calls are wrapped
+ * already, and wrapping them again would wrap whatever the page put in their place meanwhile. So the frame keeps
+ * the context wrapped last (the current one), and one seen before is left as it is. */
+JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key)
+{
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (!context)
+        return NULL;
+    if (g_object_get_data(G_OBJECT(frame), key) == context) {
+        g_object_unref(context);
+        return NULL;
+    }
+    g_object_set_data_full(G_OBJECT(frame), key, g_object_ref(context), g_object_unref);
+    return context;
+}
+
 InFlight* in_flight(WebKitWebPage* page)
 {
     return page_state(page, IN_FLIGHT_KEY, sizeof(InFlight), g_free);

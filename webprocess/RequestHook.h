@@ -54,6 +54,7 @@ typedef enum {
 G_GNUC_INTERNAL gpointer page_state(WebKitWebPage* page, const char* key, gsize size, GDestroyNotify destroy);
 G_GNUC_INTERNAL GQueue* pending_navigations(WebKitWebPage* page);
 G_GNUC_INTERNAL InFlight* in_flight(WebKitWebPage* page);
+G_GNUC_INTERNAL JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key);
 
 /* LoadRouting.c */
 G_GNUC_INTERNAL char* without_fragment(const char* uri);

@@ -110,20 +110,13 @@ static gboolean claim(const char* origin, double bytes, gpointer data)
     return TRUE;
 }
 
-/* Wraps a frame's new window object's calls that store values, once for each of its contexts (the engine keeps a
- * frame's first, empty document's window object for the document that follows it, and wrapping it again would
- * wrap what the page put in place meanwhile). */
+/* Wraps a frame's new window object's calls that store values, once for each of its contexts. */
 #define STORAGE_GUARDED_CONTEXT_KEY "hyb-storage-guarded-context"
 void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world)
 {
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    JSCContext* context = unguarded_context(frame, world, STORAGE_GUARDED_CONTEXT_KEY);
     if (!context)
         return;
-    if (g_object_get_data(G_OBJECT(frame), STORAGE_GUARDED_CONTEXT_KEY) == context) {
-        g_object_unref(context);
-        return;
-    }
-    g_object_set_data_full(G_OBJECT(frame), STORAGE_GUARDED_CONTEXT_KEY, g_object_ref(context), g_object_unref);
     JSCValue* guard = jsc_context_evaluate(context, STORAGE_GUARD, -1);
     if (guard && jsc_value_is_function(guard)) {
         JSCValue* check = jsc_value_new_function(context, NULL, G_CALLBACK(claim), NULL, NULL, G_TYPE_BOOLEAN, 2, G_TYPE_STRING, G_TYPE_DOUBLE);
