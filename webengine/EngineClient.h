@@ -25,7 +25,7 @@ struct NavigationRequest {
     NavigationType type = NavigationType::Other;
     // The URL of the document of the main frame after this navigation: the request's own for a top-level
     // navigation, the shown page's for a change of fragment and for a navigation asked as a frame's (see
-    // WebKitEngine.h).
+    // WebKitEngine.h), none for one asked as a frame's of the very address shown.
     std::string mainDocumentURL;
     // True for a navigation asked as a frame's: one not surely the main frame's (top-level otherwise). The main
     // frame's own is asked again, top-level, as its load starts.

@@ -66,3 +66,10 @@
  * Blobs a page puts into IndexedDB, which its quota does not count: the module counts those (see StorageGuard.c). */
 #define HYB_ORIGIN_STORAGE_BYTES (256.0 * 1024 * 1024)
 #define HYB_TOTAL_STORAGE_BYTES (1024.0 * 1024 * 1024)
+
+/* The scheme of the engine's own PDF viewer: a PDF document shows in a frame of this scheme that the engine
+ * serves itself, in its web process, from files built into it (read nowhere else), and that it loads without a
+ * navigation question. The module lets its loads go to the engine; the UI process refuses every navigation
+ * question on its origin (a blob: URL of it included), which only the viewer's Save button or a page leading a
+ * frame there asks. */
+#define HYB_PDF_VIEWER_SCHEME "webkit-pdfjs-viewer"
