@@ -7,12 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace platform {
 
 Status FileLock::lock(const std::string& lockFilePath, Mode mode) {
+    return lock(lockFilePath, mode, std::chrono::milliseconds::max());
+}
+
+Status FileLock::lock(const std::string& lockFilePath, Mode mode, std::chrono::milliseconds within) {
     unlock();
     // Only a regular file of the path's own is locked: a folder or a socket there would refuse every lock
     // for good, a link would lock a file every other program may lock too (/dev/null) or make one where
@@ -27,9 +33,19 @@ Status FileLock::lock(const std::string& lockFilePath, Mode mode) {
         ::close(fd);
         return Error(kPOSIXErrorDomain, EINVAL, "cannot lock " + lockFilePath + ": it is not a regular file");
     }
-    while (::flock(fd, mode == Mode::Exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    // Unbounded: one blocking call. Bounded: tries without blocking, a little longer apart each time (up to
+    // 50 ms), until the time is up.
+    const bool bounded = within != std::chrono::milliseconds::max();
+    const auto deadline = bounded ? std::chrono::steady_clock::now() + within : std::chrono::steady_clock::time_point::max();
+    auto pause = std::chrono::milliseconds(1);
+    while (::flock(fd, (mode == Mode::Exclusive ? LOCK_EX : LOCK_SH) | (bounded ? LOCK_NB : 0)) != 0) {
         if (errno == EINTR)
             continue;
+        if (bounded && errno == EWOULDBLOCK && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+            continue;
+        }
         int err = errno;
         ::close(fd);
         return Error(kPOSIXErrorDomain, err, "cannot lock " + lockFilePath + ": " + std::strerror(err));

@@ -6,6 +6,7 @@
 
 #include "platform/core/Error.h"
 
+#include <chrono>
 #include <string>
 
 namespace platform {
@@ -22,6 +23,9 @@ public:
 
     // Waits for the lock.
     Status lock(const std::string& lockFilePath, Mode mode);
+    // Waits for the lock at most `within` (a lock another process holds for longer, stuck or hostile,
+    // answers EWOULDBLOCK): for locks every application on the device takes.
+    Status lock(const std::string& lockFilePath, Mode mode, std::chrono::milliseconds within);
     void unlock();
     bool isLocked() const { return m_fd >= 0; }
 
