@@ -1,5 +1,6 @@
 #include "platform/files/FileLock.h"
 
+#include "platform/core/Log.h"
 #include "platform/files/StorePlace.h"
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace platform {
@@ -26,6 +28,17 @@ Status FileLock::lock(const std::string& lockFilePath, Mode mode, std::chrono::m
     if (!StorePlace::isUsable(StorePlace::makeFit(lockFilePath, "FileLock")))
         return Error(kPOSIXErrorDomain, EINVAL, "cannot lock " + lockFilePath + ": it is not a regular file");
     int fd = ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+        const int refused = errno;
+        // A lock file whose permissions were taken away (by another program of the same user) would
+        // refuse every lock for good: it is moved aside whole, said once, and made again.
+        if (const std::optional<std::string> aside = StorePlace::moveAside(lockFilePath, "FileLock")) {
+            Log::write("FileLock: " + lockFilePath + " could not be opened (" + std::strerror(refused) + "); it was moved aside to " + *aside);
+            fd = ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        } else {
+            errno = refused;
+        }
+    }
     if (fd < 0)
         return Error(kPOSIXErrorDomain, errno, "cannot open lock file " + lockFilePath + ": " + std::strerror(errno));
     struct stat st {};

@@ -1,7 +1,8 @@
 // An advisory lock (flock) on a lock file, shared between threads and processes: held from a successful
 // lock() until unlock() or destruction. The lock file is created (0600) when missing and never removed,
 // so that every process locks the same inode. Something other than a regular file at its place (a folder,
-// a pipe, a socket, a link) is moved aside first (StorePlace), so it never turns the lock off for good.
+// a pipe, a socket, a link) is moved aside first (StorePlace), and so is a lock file whose permissions were
+// taken away (it cannot be opened), so that neither turns the lock off for good.
 #pragma once
 
 #include "platform/core/Error.h"

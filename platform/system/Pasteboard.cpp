@@ -71,9 +71,11 @@ bool lockPasteboards(FileLock& lock) {
 constexpr const char* kOwner = "Pasteboard";
 
 // Whether a pasteboard's file was read but holds no pasteboard (damaged, past the size read, not a
-// pasteboard's dictionary), rather than failing to be read now (no descriptor left, an I/O error).
+// pasteboard's dictionary), or is one that no application may read (another one took its permissions
+// away: it stays so), rather than failing to be read now (no descriptor left, an I/O error).
 bool holdsNoPasteboard(const Error& error) {
-    return error.domain == kCocoaErrorDomain || (error.domain == kPOSIXErrorDomain && error.code == EFBIG);
+    return error.domain == kCocoaErrorDomain ||
+           (error.domain == kPOSIXErrorDomain && (error.code == EFBIG || error.code == EACCES || error.code == EPERM));
 }
 
 bool isTextType(const std::string& type) {

@@ -21,7 +21,8 @@
 // - Every application shares the folder: something other than a file at a pasteboard's place (a folder,
 //   a FIFO, a link), or other than a folder at the folder's, is moved aside by the next change
 //   (StorePlace), and so is a file read but holding no pasteboard (damaged, larger than kMaxFileBytes, not
-//   a pasteboard); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
+//   a pasteboard) or one no application may open (its permissions taken away; the lock file too,
+//   FileLock); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
 //   Reads of such a file give nothing until then.
 // - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read, and
 //   dataForPasteboardType with a limit reads nothing from a file too large to hold an item within it;

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -218,6 +219,40 @@ TEST_F(PasteboardTest, AChangeCountAtTheEndOfItsRangeLetsTheNextChangeThrough) {
         EXPECT_EQ(general->string(), std::optional<std::string>("ours"));
         EXPECT_NE(general->changeCount(), before);
     }
+}
+
+// Another application of the same user may take the permissions of a pasteboard's file, or of the lock
+// file, away: no application could open either again, so each is set aside whole (said) and the next
+// change works. Run in a child of the user nobody when the test runs as root (root opens anything).
+TEST_F(PasteboardTest, AFileOrLockNoApplicationMayOpenIsSetAsideAndTheNextChangeWorks) {
+    ASSERT_TRUE(Pasteboard::general()->setString("before"));
+    const std::string folder = m_dir + "/boards";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0) {
+            for (const std::string& path : {m_dir, folder, folder + "/.lock", folder + "/general.pasteboard"})
+                if (::chown(path.c_str(), 65534, 65534) != 0)
+                    ::_exit(10);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(11);
+        }
+        auto general = Pasteboard::general();
+        int failed = 0;
+        if (::chmod((folder + "/general.pasteboard").c_str(), 0) != 0 || !general->setString("after the file") ||
+            general->string() != std::optional<std::string>("after the file") ||
+            !std::filesystem::exists(StorePlace::asideName(folder + "/general.pasteboard")))
+            failed |= 1;
+        if (::chmod((folder + "/.lock").c_str(), 0) != 0 || !general->setString("after the lock") ||
+            general->string() != std::optional<std::string>("after the lock") ||
+            !std::filesystem::exists(StorePlace::asideName(folder + "/.lock")))
+            failed |= 2;
+        ::_exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file's place stayed refused, 2: the lock's, 10/11: no other user";
 }
 
 // Every application takes the pasteboards' lock for a change: one that holds it (stuck, or hostile) makes
