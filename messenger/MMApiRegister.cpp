@@ -102,8 +102,8 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     auto pasteboard = platform::Pasteboard::withName(getRegisterPasteboardName(), true);
     if (!pasteboard)
         return false;
-    // Read once, bounded by its size (judged from the file's before a byte is read): a registry too large
-    // to read is neither made persistent nor written over, and said once.
+    // Judged first from the file's size, before a byte is read: a registry too large to read is neither
+    // made persistent nor written over, and said once.
     auto stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
     if (!stored && stored.error().domain == platform::kPOSIXErrorDomain && stored.error().code == EFBIG) {
         shareInstance().refuseTooLargeOnce();
@@ -113,43 +113,49 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     // holds no pasteboard is set aside by it, and the registry read again).
     if (!pasteboard->isPersistent())
         pasteboard->setPersistent(true);
-    if (!stored)
-        stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
-    if (!stored)
-        return false;
-    // What cannot be read as a registry holds other applications' entries all the same: it is kept, and
-    // this application stays out of it. Only no item, or an empty one, starts a registry afresh.
-    platform::Dictionary registry;
-    if (*stored && !(*stored)->empty()) {
-        const platform::Bytes& bytes = **stored;
-        auto plist = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-        if (!plist || !plist->isDictionary()) {
-            shareInstance().refuseOnce(bytes, plist ? std::string("it is not a dictionary") : plist.error().localizedDescription());
+    // Read, entered and written in one hold of the pasteboards' lock: applications launched together each
+    // keep the entries the others made meanwhile.
+    return pasteboard->updateItems([&](platform::Array& items) {
+        const std::optional<platform::Bytes> current =
+            platform::Pasteboard::dataOf(items.empty() ? platform::Value() : items.front()[kContentType]);
+        if (current && current->size() > kMaxRegistryBytes) {
+            shareInstance().refuseTooLargeOnce();
             return false;
         }
-        registry = std::move(*plist->getDictionary());
-    }
+        // What cannot be read as a registry holds other applications' entries all the same: it is kept,
+        // and this application stays out of it. Only no item, or an empty one, starts a registry afresh.
+        platform::Dictionary registry;
+        if (current && !current->empty()) {
+            auto plist = platform::PropertyList::read(std::string_view(reinterpret_cast<const char*>(current->data()), current->size()));
+            if (!plist || !plist->isDictionary()) {
+                shareInstance().refuseOnce(*current, plist ? std::string("it is not a dictionary") : plist.error().localizedDescription());
+                return false;
+            }
+            registry = std::move(*plist->getDictionary());
+        }
 
-    platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
-    if (description) {
-        const std::size_t length = platform::utf16Length(*description);
-        if (length >= 1 && length <= kMaxDescriptionLength)
-            entry.set("appDescriptionSDK", *description);
-    }
-    registry.set(appId, std::move(entry));
-    auto data = platform::PropertyList::write(platform::Value(std::move(registry)), platform::PropertyList::Format::Binary);
-    if (!data) {
-        platform::Log::write("The messaging app's registry cannot be written, " + appId + " is not entered: " +
-                             data.error().localizedDescription());
-        return false;
-    }
-    // Past what is read back, the registry would read as none and refuse every entry after this one.
-    if (data->size() > kMaxRegistryBytes) {
-        platform::Log::write("The messaging app's registry would pass the " + std::to_string(kMaxRegistryBytes) +
-                             " bytes it is read up to with " + appId + " in it; " + appId + " is not entered");
-        return false;
-    }
-    return pasteboard->setData(platform::Bytes(data->begin(), data->end()), kContentType);
+        platform::Dictionary entry = buildAppDictionary(appId, registry[appId]);
+        if (description) {
+            const std::size_t length = platform::utf16Length(*description);
+            if (length >= 1 && length <= kMaxDescriptionLength)
+                entry.set("appDescriptionSDK", *description);
+        }
+        registry.set(appId, std::move(entry));
+        auto data = platform::PropertyList::write(platform::Value(std::move(registry)), platform::PropertyList::Format::Binary);
+        if (!data) {
+            platform::Log::write("The messaging app's registry cannot be written, " + appId + " is not entered: " +
+                                 data.error().localizedDescription());
+            return false;
+        }
+        // Past what is read back, the registry would read as none and refuse every entry after this one.
+        if (data->size() > kMaxRegistryBytes) {
+            platform::Log::write("The messaging app's registry would pass the " + std::to_string(kMaxRegistryBytes) +
+                                 " bytes it is read up to with " + appId + " in it; " + appId + " is not entered");
+            return false;
+        }
+        items = platform::Array{platform::Value(platform::Dictionary{{kContentType, platform::Bytes(data->begin(), data->end())}})};
+        return true;
+    });
 }
 
 void MMApiRegister::refuseOnce(const platform::Bytes& registry, const std::string& why) {

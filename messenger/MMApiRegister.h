@@ -15,6 +15,8 @@
 //   (past kMaxRegistryBytes or the values and keys a property list is read back with: said in the log).
 //   A stored registry is never written over unless it was read whole; an empty item starts a registry
 //   afresh. The statistics start does not depend on them.
+// - Applications registering at once keep each other's entries: the registry is read, entered and written
+//   in one hold of the pasteboards' lock (Pasteboard::updateItems).
 // - Times are whole seconds of platform::Clock's wall time, as unsigned 32-bit decimal text.
 #pragma once
 

@@ -44,6 +44,24 @@ bool journalPlacesFit(const std::string& file) {
     return true;
 }
 
+// Moves a database file and its journals aside (StorePlace: kept, never deleted, within its bound of
+// asides): where they went, ", " between them (empty when nothing was there). What cannot go is said.
+std::string setAsideWithJournals(const std::string& database) {
+    std::string where;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string file = database + suffix;
+        struct stat there {};
+        if (::lstat(file.c_str(), &there) != 0)
+            continue;
+        const std::optional<std::string> aside = platform::StorePlace::moveAside(file, kOwner);
+        if (aside)
+            where += (where.empty() ? "" : ", ") + *aside;
+        else if (errno != ENOENT)
+            MXStatLog("[ERROR]The statistics database's %s cannot be moved aside: %s", file.c_str(), std::strerror(errno));
+    }
+    return where;
+}
+
 bool isDamaged(int rc) {
     const int primary = rc & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -102,8 +120,14 @@ bool MXStatDatabase::openLocked() {
     const std::string legacy = documents + "/" + kMXStatLegacyDatabaseName;
     const std::string hiddenLegacy = documents + "/" + kMXStatHiddenLegacyDatabaseName;
     if (fileExists(legacy)) {
-        if (fileExists(hiddenLegacy))
-            deleteDB();
+        // The legacy file takes the hidden one's name: the file there (the database itself, its events
+        // maybe unsent) goes aside with its journals, never deleted.
+        if (fileExists(hiddenLegacy)) {
+            closeLocked();
+            const std::string where = setAsideWithJournals(hiddenLegacy);
+            MXStatLog("[WARN]The statistics database %s gives its place to %s: it is moved aside (%s).", hiddenLegacy.c_str(),
+                      legacy.c_str(), where.empty() ? "nothing was left to move" : where.c_str());
+        }
         const platform::Status moved = platform::FileManager::defaultManager().moveItem(legacy, hiddenLegacy);
         if (!moved.ok())
             MXStatLog("Unable to move file: %s", moved.error().localizedDescription().c_str());
@@ -203,18 +227,7 @@ void MXStatDatabase::recreateLocked(int rc) {
     closeLocked();
     // Set aside, never deleted (its unsent events may yet be read from it), with its journals, each kept
     // within StorePlace's bound of asides; then made again.
-    std::string where;
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-        const std::string file = damaged + suffix;
-        struct stat there {};
-        if (::lstat(file.c_str(), &there) != 0)
-            continue;
-        const std::optional<std::string> aside = platform::StorePlace::moveAside(file, kOwner);
-        if (aside)
-            where += (where.empty() ? "" : ", ") + *aside;
-        else if (errno != ENOENT)
-            MXStatLog("[ERROR]The damaged statistics database's %s cannot be moved aside: %s", file.c_str(), std::strerror(errno));
-    }
+    const std::string where = setAsideWithJournals(damaged);
     MXStatLog("[ERROR]The statistics database %s is damaged (%s): it is moved aside (%s) and made again.", damaged.c_str(),
               sqlite3_errstr(rc), where.empty() ? "nothing was left to move" : where.c_str());
     if (openLocked())

@@ -5,8 +5,8 @@
 // - Thread: every call from any thread. Each call takes MXStatSQLLock() around its prepare, bind, step and
 //   exec; the lock is recursive, so a caller may hold it across several calls (a whole transaction).
 // - Opening follows the client's rules: a legacy "messenger_analysis.db" is moved to
-//   ".messenger_analysis.db" (an existing one of those is removed first), then the connection's own file
-//   is opened. A file that cannot be opened leaves the connection closed; every call then does nothing
+//   ".messenger_analysis.db" (an existing one of those, with its journals, is moved aside first, as a
+//   damaged one is: never deleted), then the connection's own file is opened. A file that cannot be opened leaves the connection closed; every call then does nothing
 //   and answers failure (-1 for execute), and the next call tries again.
 // - A statement that answers SQLITE_CORRUPT or SQLITE_NOTADB (a damaged file, or one that is not a
 //   database) closes the connection, moves the open file and its journal files aside (StorePlace: kept,

@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace platform {
@@ -54,12 +56,26 @@ std::string escapedName(const std::string& name) {
 
 std::string lockPath() { return Pasteboard::storageFolder() + "/.lock"; }
 
+// Every application takes the lock for its changes, each a read and a write of at most kMaxFileBytes: one
+// that holds it longer than this (stuck, or hostile) makes a change fail rather than stall the caller.
+constexpr std::chrono::milliseconds kLockWait{10'000};
+
+// Takes the pasteboards' lock within kLockWait; a failure is said in the log.
+bool lockPasteboards(FileLock& lock) {
+    const Status locked = lock.lock(lockPath(), FileLock::Mode::Exclusive, kLockWait);
+    if (!locked)
+        Log::write("Pasteboard: the change is not made: " + locked.error().localizedDescription());
+    return locked.ok();
+}
+
 constexpr const char* kOwner = "Pasteboard";
 
 // Whether a pasteboard's file was read but holds no pasteboard (damaged, past the size read, not a
-// pasteboard's dictionary), rather than failing to be read now (no descriptor left, an I/O error).
+// pasteboard's dictionary), or is one that no application may read (another one took its permissions
+// away: it stays so), rather than failing to be read now (no descriptor left, an I/O error).
 bool holdsNoPasteboard(const Error& error) {
-    return error.domain == kCocoaErrorDomain || (error.domain == kPOSIXErrorDomain && error.code == EFBIG);
+    return error.domain == kCocoaErrorDomain ||
+           (error.domain == kPOSIXErrorDomain && (error.code == EFBIG || error.code == EACCES || error.code == EPERM));
 }
 
 bool isTextType(const std::string& type) {
@@ -107,7 +123,7 @@ void Pasteboard::removeWithName(const std::string& name) {
     if (!PrivateFile::makeFolders(storageFolder()))
         return;
     FileLock lock;
-    if (!lock.lock(lockPath(), FileLock::Mode::Exclusive))
+    if (!lockPasteboards(lock))
         return;
     ::unlink(board.filePath().c_str());
 }
@@ -140,7 +156,7 @@ bool Pasteboard::change(Change&& change) {
     if (!StorePlace::isUsable(StorePlace::makeFolderFit(folder, kOwner)) || !PrivateFile::makeFolders(folder))
         return false;
     FileLock lock;
-    if (!lock.lock(lockPath(), FileLock::Mode::Exclusive))
+    if (!lockPasteboards(lock))
         return false;
     const std::string path = filePath();
     if (!StorePlace::isUsable(StorePlace::makeFit(path, kOwner)))
@@ -168,7 +184,10 @@ bool Pasteboard::change(Change&& change) {
     if (!d.contains(kPersistentKey))
         d.set(kPersistentKey, false);
     d.set(kNameKey, m_name);
-    d.set(kChangeCountKey, d[kChangeCountKey].integerValue() + 1);
+    // Another application's file may hold any count, the largest integer among them: past it, the count
+    // starts again from 1 (any other number tells readers that the pasteboard changed).
+    const std::int64_t count = d[kChangeCountKey].integerValue();
+    d.set(kChangeCountKey, count < std::numeric_limits<std::int64_t>::max() ? count + 1 : std::int64_t{1});
     // Nor past what is read back (its size, and the values and keys a list is read with): such a file would
     // answer nothing to every read.
     auto text = PropertyList::write(Value(d), PropertyList::Format::Binary);
@@ -203,6 +222,19 @@ bool Pasteboard::setItems(const Array& items) {
             return false;
     return change([&](Dictionary& d) {
         d.set(kItemsKey, items);
+        return true;
+    });
+}
+
+bool Pasteboard::updateItems(const std::function<bool(Array& items)>& update) {
+    return change([&](Dictionary& d) {
+        Array items = d[kItemsKey].arrayOrEmpty();
+        if (!update(items))
+            return false;
+        for (const Value& item : items)
+            if (!item.isDictionary())
+                return false;
+        d.set(kItemsKey, std::move(items));
         return true;
     });
 }

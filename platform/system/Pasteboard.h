@@ -10,7 +10,10 @@
 //   readers never see half a change and concurrent writers (threads or processes) never lose the file.
 // - Any name is safe: names are escaped into file names (no path traversal, no clash with the general
 //   pasteboard's file).
-// - A change (setItems, setData, setValue, setString, setPersistent) increments changeCount.
+// - A change (setItems, updateItems, setData, setValue, setString, setPersistent) increments changeCount;
+//   past the largest integer (another application's file may hold any count) it starts again from 1.
+// - A change waits for the pasteboards' lock at most 10 seconds: another application holding it longer
+//   (stuck, or hostile) makes the change fail, said in the log, never stalls the caller.
 // - `persistent` is recorded; pasteboards live until removeWithName, since the stand-in cannot tell when
 //   the application that made a non-persistent one quits.
 // - Failures (a folder that cannot be written, a file that cannot be read now) return false / nothing
@@ -18,7 +21,8 @@
 // - Every application shares the folder: something other than a file at a pasteboard's place (a folder,
 //   a FIFO, a link), or other than a folder at the folder's, is moved aside by the next change
 //   (StorePlace), and so is a file read but holding no pasteboard (damaged, larger than kMaxFileBytes, not
-//   a pasteboard); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
+//   a pasteboard) or one no application may open (its permissions taken away; the lock file too,
+//   FileLock); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
 //   Reads of such a file give nothing until then.
 // - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read, and
 //   dataForPasteboardType with a limit reads nothing from a file too large to hold an item within it;
@@ -32,6 +36,7 @@
 #include "platform/core/Value.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +72,11 @@ public:
     // Items: each a dictionary from type to value (string, bytes or any property-list value).
     Array items() const;
     bool setItems(const Array& items);
+    // Changes the items in one hold of the pasteboards' lock: `update` is given them as they stand and
+    // answers whether to write them (each must be a dictionary), so that what another application changed
+    // meanwhile is never written over with what was read before it. False when `update` answers false, or
+    // as setItems.
+    bool updateItems(const std::function<bool(Array& items)>& update);
     std::size_t numberOfItems() const;
     // The types of the first item.
     std::vector<std::string> pasteboardTypes() const;
@@ -83,6 +93,8 @@ public:
     // a larger one, and nothing read at all when the file is larger than maxBytes and kFileOverheadBytes.
     Result<std::optional<Bytes>> dataForPasteboardType(const std::string& type, std::uint64_t maxBytes) const;
     bool setData(const Bytes& data, const std::string& type);
+    // An item's value as bytes, as dataForPasteboardType gives it; nothing for a null value.
+    static std::optional<Bytes> dataOf(const Value& value);
 
     // The first item's text (types public.utf8-plain-text, public.text, public.plain-text).
     std::optional<std::string> string() const;
@@ -93,8 +105,6 @@ private:
 
     std::string filePath() const;
     Result<Dictionary> readState(std::uint64_t maxBytes = kMaxFileBytes) const;
-    // An item's value as bytes (see dataForPasteboardType).
-    static std::optional<Bytes> dataOf(const Value& value);
     template <class Change>
     bool change(Change&& change);
 

@@ -13,8 +13,12 @@
 #include "stats/MXStatConfig.h"
 #include "support/HostilePropertyLists.h"
 #include "support/LogCapture.h"
+#include "support/SelfProcess.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
 
 using namespace messenger;
 using platform::Dictionary;
@@ -318,6 +322,35 @@ TEST_F(RegisterTest, AWideRegistryIsEnteredWhenItsRewriteReadsBackElseLeftAlone)
         EXPECT_EQ(platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content"), wide);
         EXPECT_TRUE(log.contains("The messaging app's registry")) << ::testing::PrintToString(log.lines());
     }
+}
+
+// Runs only when started by the test below (disabled otherwise): another application entering itself.
+TEST(RegisterPeer, DISABLED_Enter) {
+    const char* appId = std::getenv("HYB_REGISTER_APP");
+    ASSERT_NE(appId, nullptr);
+    EXPECT_TRUE(MMApiRegister::enterInRegistry(appId, std::nullopt));
+}
+
+// Applications launched together enter themselves at once: each keeps the entries the others made
+// meanwhile (the registry is read and written under one hold of the pasteboards' lock).
+TEST_F(RegisterTest, ApplicationsRegisteringAtOnceKeepEachOthersEntries) {
+    ASSERT_TRUE(MMApiRegister::enterInRegistry("mxbase", std::nullopt));
+    constexpr int kPeers = 8;
+    std::vector<int> statuses(kPeers, -1);
+    std::vector<std::thread> peers;
+    for (int i = 0; i < kPeers; ++i)
+        peers.emplace_back([&statuses, i] {
+            statuses[i] = hybtest::runThisTestExecutable("RegisterPeer.DISABLED_Enter", {"HYB_REGISTER_APP=mxpeer" + std::to_string(i)});
+        });
+    for (std::thread& peer : peers)
+        peer.join();
+    EXPECT_EQ(statuses, std::vector<int>(kPeers, 0));
+    const Value read = registry();
+    ASSERT_TRUE(read.isDictionary());
+    EXPECT_EQ(read["mxbase"]["appID"].stringOr(""), "mxbase");
+    for (int i = 0; i < kPeers; ++i)
+        EXPECT_EQ(read["mxpeer" + std::to_string(i)]["appID"].stringOr(""), "mxpeer" + std::to_string(i));
+    EXPECT_EQ(read.getDictionary()->size(), kPeers + 1u) << ::testing::PrintToString(read.getDictionary()->keys());
 }
 
 // Another writer's registry holding an empty string stored as UTF-16 (marker 0x60, no unit) is read:

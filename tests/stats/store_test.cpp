@@ -10,6 +10,7 @@
 #include "support/StatsCollector.h"
 
 #include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 #include "platform/formats/JSON.h"
 #include "platform/system/UserDefaults.h"
 #include "platform/text/TextEncoding.h"
@@ -64,6 +65,11 @@ TEST_F(StoreTest, LegacyFilesAreMovedAside) {
     EXPECT_EQ(text, "legacy");
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(documents() + "/messenger_analysis.db"));
     EXPECT_TRUE(platform::FileManager::defaultManager().fileExists(databasePath()));
+    // The file that stood at the hidden name (the database, its events maybe unsent) is kept aside.
+    std::ifstream aside(platform::StorePlace::asideName(documents() + "/.messenger_analysis.db"));
+    std::string older;
+    aside >> older;
+    EXPECT_EQ(older, "older");
 }
 
 TEST_F(StoreTest, StoresEventsAndCountsThem) {

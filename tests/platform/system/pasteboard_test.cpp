@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <limits>
 
 using namespace platform;
 
@@ -192,6 +197,83 @@ TEST_F(PasteboardTest, ADamagedFileOrSomethingElseAtItsPlaceIsSetAsideAndTheNext
     ASSERT_TRUE(Pasteboard::general()->setString("again"));
     EXPECT_EQ(Pasteboard::general()->string(), std::optional<std::string>("again"));
     EXPECT_TRUE(std::filesystem::is_regular_file(StorePlace::asideName(folder)));
+}
+
+// Another application's file may hold any change count: one at the end of the integers' range (or past
+// it, or a real or text that reads as one) still lets the next change through, counted, with no overflow.
+TEST_F(PasteboardTest, AChangeCountAtTheEndOfItsRangeLetsTheNextChangeThrough) {
+    auto general = Pasteboard::general();
+    ASSERT_TRUE(general->setString("before"));
+    const std::string path = m_dir + "/boards/general.pasteboard";
+    const Value counts[] = {Value(std::numeric_limits<std::int64_t>::max()), Value::unsignedInteger(std::numeric_limits<std::uint64_t>::max()),
+                            Value(1e300), Value("9223372036854775807")};
+    for (const Value& count : counts) {
+        SCOPED_TRACE(count.description());
+        Dictionary state{{"items", Array{Value(Dictionary{{kPasteboardTypeUTF8PlainText, "theirs"}})}},
+                         {"persistent", false}, {"name", "general"}, {"changeCount", count}};
+        auto text = PropertyList::write(Value(state), PropertyList::Format::Binary);
+        ASSERT_TRUE(text.ok());
+        { std::ofstream(path, std::ios::trunc | std::ios::binary) << *text; }
+        const long long before = general->changeCount();
+        ASSERT_TRUE(general->setString("ours"));
+        EXPECT_EQ(general->string(), std::optional<std::string>("ours"));
+        EXPECT_NE(general->changeCount(), before);
+    }
+}
+
+// Another application of the same user may take the permissions of a pasteboard's file, or of the lock
+// file, away: no application could open either again, so each is set aside whole (said) and the next
+// change works. Run in a child of the user nobody when the test runs as root (root opens anything).
+TEST_F(PasteboardTest, AFileOrLockNoApplicationMayOpenIsSetAsideAndTheNextChangeWorks) {
+    ASSERT_TRUE(Pasteboard::general()->setString("before"));
+    const std::string folder = m_dir + "/boards";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0) {
+            for (const std::string& path : {m_dir, folder, folder + "/.lock", folder + "/general.pasteboard"})
+                if (::chown(path.c_str(), 65534, 65534) != 0)
+                    ::_exit(10);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(11);
+        }
+        auto general = Pasteboard::general();
+        int failed = 0;
+        if (::chmod((folder + "/general.pasteboard").c_str(), 0) != 0 || !general->setString("after the file") ||
+            general->string() != std::optional<std::string>("after the file") ||
+            !std::filesystem::exists(StorePlace::asideName(folder + "/general.pasteboard")))
+            failed |= 1;
+        if (::chmod((folder + "/.lock").c_str(), 0) != 0 || !general->setString("after the lock") ||
+            general->string() != std::optional<std::string>("after the lock") ||
+            !std::filesystem::exists(StorePlace::asideName(folder + "/.lock")))
+            failed |= 2;
+        ::_exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file's place stayed refused, 2: the lock's, 10/11: no other user";
+}
+
+// Every application takes the pasteboards' lock for a change: one that holds it (stuck, or hostile) makes
+// a change give up, never stall the application that asked (the main thread, at a return to the
+// foreground or a registration at launch), and lose nothing.
+TEST_F(PasteboardTest, AChangeGivesUpOnALockAnotherApplicationHolds) {
+    auto general = Pasteboard::general();
+    ASSERT_TRUE(general->setString("kept"));
+    const int held = ::open((m_dir + "/boards/.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    auto change = std::async(std::launch::async, [&] { return general->setString("while held"); });
+    // Ample time for any bounded wait; the lock is given back either way, so that the test ends.
+    const bool answered = change.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    ::flock(held, LOCK_UN);
+    ::close(held);
+    EXPECT_TRUE(answered) << "the change waited on the lock for a minute";
+    EXPECT_FALSE(change.get());
+    EXPECT_EQ(general->string(), std::optional<std::string>("kept"));
+    ASSERT_TRUE(general->setString("later"));
+    EXPECT_EQ(general->string(), std::optional<std::string>("later"));
 }
 
 // The general pasteboard given more values than a list is read back with refuses the change (its file
