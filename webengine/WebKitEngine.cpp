@@ -7,6 +7,7 @@
 #include "platform/text/URL.h"
 #include "platform/web/WebView.h"
 #include "webengine/LoadSlots.h"
+#include "webengine/LoopbackRoute.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngineInternal.h"
@@ -139,6 +140,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
     g_object_ref_sink(m_view);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, this);
+    m_loopbackView = LoopbackRoute::shared().attach(this);
     // Results that come during a wait join the page's messages that wait too, in the order they came: a
     // batch of commands an answer hands back and one an XHR brings keep the page's order.
     m_evaluations = std::make_unique<EvaluationQueue>(
@@ -178,6 +180,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
 
 WebKitEngine::~WebKitEngine()
 {
+    LoopbackRoute::shared().detach(m_loopbackView);
     // Answered while the view is still there, so the page's script ends its wait as it would on a Cancel.
     cancelScriptDialogs();
     cancelLoadTimer();
@@ -304,6 +307,14 @@ void WebKitEngine::tellRouting(const std::string& documentURL)
         setFeature(settings, "ServiceWorkers", workers);
         m_workersEnabled = workers;
     }
+    // The loopback route that carries the application's own web loads: its port, this view's number in its
+    // marks and their key. A view of foreign pages has none.
+    const LoopbackRoute& loopback = LoopbackRoute::shared();
+    if (!m_foreignPages && loopback.port())
+        webkit_web_view_send_message_to_page(
+            m_view, webkit_user_message_new(HYB_LOOPBACK_MESSAGE, g_variant_new(HYB_LOOPBACK_TYPE, static_cast<guint16>(loopback.port()),
+                                                                              static_cast<guint64>(m_loopbackView), loopback.key().c_str())),
+            nullptr, nullptr, nullptr);
     webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ROUTING_MESSAGE, routingParameters(m_foreignPages, rules)),
                                          nullptr, nullptr, nullptr);
 }

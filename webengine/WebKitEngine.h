@@ -290,6 +290,7 @@ private:
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     bool m_foreignPages = false;
+    std::uint64_t m_loopbackView = 0; // this view's number in the loopback route's marks
     bool m_workersEnabled = false;
     std::uint64_t m_webProcesses = 0;  // the web processes whose pages went (crashed or ended)
     std::uint64_t m_webLoadsEnded = 0; // of the web loads made through the engine in the current one

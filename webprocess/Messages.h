@@ -52,3 +52,10 @@
 #define HYB_CALL_HEADER "Hyb-Call"
 #define HYB_CALL_MESSAGE "hyb.call"
 #define HYB_CALL_TYPE "(tsxxb)"
+
+/* The loopback route (webengine/LoopbackRoute.h) that carries the application's own documents' web loads, sent
+ * with each "hyb.routing" of a view that routes them. Parameters "(qts)": the port; the view's number in the
+ * marks; the key of the marks, in hexadecimal. */
+#define HYB_LOOPBACK_MESSAGE "hyb.loopback"
+#define HYB_LOOPBACK_TYPE "(qts)"
+#define HYB_LOOPBACK_MARK_HEADER "Hyb-Load"

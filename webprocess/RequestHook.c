@@ -81,11 +81,43 @@ InFlight* in_flight(WebKitWebPage* page)
     return page_state(page, IN_FLIGHT_KEY, sizeof(InFlight), g_free);
 }
 
+static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected, const char* uri);
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
+    SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
+    /* The loopback route's mark is this module's alone to write, on the loads it sends there. */
+    if (headers)
+        soup_message_headers_remove(headers, HYB_LOOPBACK_MARK_HEADER);
+    char* original = uri ? original_of_loopback(page, uri) : NULL;
+    if (!original)
+        return route_request(page, request, redirected, uri);
+    gboolean cancelled = FALSE;
+    if (redirected) {
+        /* A redirect the route answered (its "Location" written as the route URL of its target) goes on where
+         * any redirect of the page's would; one that another server wrote names no load. */
+        const char* from = webkit_uri_response_get_uri(redirected);
+        char* answered = from ? original_of_loopback(page, from) : NULL;
+        if (answered && redirect_goes_on(page, original))
+            mark_loopback_load(page, headers);
+        else
+            webkit_uri_request_set_uri(request, REFUSED_ROUTE);
+        g_free(answered);
+    } else {
+        /* A route URL a document asked for itself (a page wrote it, or a routed style sheet's relative URL):
+         * the load of the URL it names, judged as that. */
+        webkit_uri_request_set_uri(request, original);
+        cancelled = route_request(page, request, NULL, original);
+    }
+    g_free(original);
+    return cancelled;
+}
+
+static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected, const char* uri)
+{
     /* Which call of the page made the load, and whether it vouches for the load's body; the marks its request
      * carries never go out. */
     const gboolean carries_body = !redirected && may_carry_body(request);
@@ -141,6 +173,17 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         }
     }
     const WebLoadRoute web_route = !is_exec && is_web_url(uri) ? route_of_web_load(page, request, uri) : WEB_LOAD_JUDGED;
+    /* The application's own web load goes through the engine to the loopback route, whatever its body. */
+    if (web_route == WEB_LOAD_OWN && has_loopback(page)) {
+        char* loopback = loopback_url_of(page, uri);
+        if (loopback) {
+            carry_userinfo(uri, request_headers);
+            webkit_uri_request_set_uri(request, loopback);
+            mark_loopback_load(page, request_headers);
+            g_free(loopback);
+            return FALSE;
+        }
+    }
     /* The application's own load whose body no call vouched for goes out through the engine, which sends its
      * body whole (the whitelist allows it). */
     if (web_route == WEB_LOAD_UNROUTED || (web_route == WEB_LOAD_OWN && carries_body && !body_vouched)) {
@@ -199,6 +242,10 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
         take_routing(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_LOOPBACK_MESSAGE) == 0) {
+        take_loopback(page, webkit_user_message_get_parameters(message));
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_CALL_MESSAGE) == 0) {

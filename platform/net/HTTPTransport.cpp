@@ -254,6 +254,7 @@ struct HTTPTransport::Impl {
             responseDelivered = true;
             std::optional<URL> url = URL::fromString(effectiveURL());
             URLResponse response = URLResponse::http(url ? url : request.url(), head.statusCode(), head.fields(), head.httpVersion());
+            response.setStatusText(head.reasonPhrase());
             if (decoder)
                 response.setExpectedContentLength(-1);
             observer->transferDidReceiveResponse(response);
@@ -557,7 +558,8 @@ struct HTTPTransport::Impl {
         if (!t->head.setCookieValues().empty())
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();
-        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location") && !t->redirectKept;
+        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location") && !t->redirectKept
+                        && !t->request.passesThrough();
         if (redirect && isForeignLocation(t->head.fields().value("Location").value_or(""))) {
             t->foreignRedirect = true;
             redirect = false;
@@ -577,7 +579,8 @@ struct HTTPTransport::Impl {
         if (status >= 200 && !redirect) {
             t->finalHeadComplete = true;
             // Known codings are undone here, in the room there is; unknown ones pass through for the caller.
-            t->decoder = ContentDecoder::forEncoding(t->head.fields().value("Content-Encoding").value_or(""));
+            if (!t->request.passesThrough())
+                t->decoder = ContentDecoder::forEncoding(t->head.fields().value("Content-Encoding").value_or(""));
             t->deliverResponse();
         }
         return n;
@@ -779,7 +782,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
                                                         std::shared_ptr<HTTPTransferObserver> observer) {
     if (!request.url())
         return makeURLError(kURLErrorBadURL, "bad URL");
-    const std::string url = request.urlString();
+    const std::string url = request.urlAsSent().empty() ? request.urlString() : request.urlAsSent();
     std::string scheme = request.scheme();
     if (scheme != "http" && scheme != "https")
         return makeURLError(kURLErrorUnsupportedURL, "unsupported URL", url);
@@ -806,7 +809,8 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     t->hopMethod = request.httpMethod();
     t->hopMayResend = request.transportMayResend();
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
-    t->timeout = platform::seconds(seconds);
+    // A passed-through load waits as long as its engine does (a year stands for that), once connected.
+    t->timeout = request.passesThrough() ? std::chrono::duration_cast<SteadyClock::duration>(std::chrono::hours(24 * 365)) : platform::seconds(seconds);
 
     CURL* easy = curl_easy_init();
     t->easy = easy;
@@ -816,7 +820,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.passesThrough() ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
@@ -880,7 +884,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         list = curl_slist_append(list, line.c_str());
     }
-    if (!request.valueForHTTPHeaderField("Accept-Encoding"))
+    if (!request.valueForHTTPHeaderField("Accept-Encoding") && !request.passesThrough())
         list = curl_slist_append(list, (std::string("Accept-Encoding: ") + ContentDecoder::kOffered).c_str());
     list = curl_slist_append(list, "Expect:");
     // A body goes with the type its caller named, or none (libcurl would name a form's).

@@ -1,0 +1,74 @@
+// The loopback route: the application's own documents' web loads (its file pages' and their workers' XHR,
+// fetch, pictures, scripts...), carried by the engine's own network stack to an HTTP endpoint of this process,
+// which makes each load with platform's URL loading and passes its answer back as it comes.
+//
+// The web-process module rewrites such a load's URL to "http://<its origin in hexadecimal>.localhost:<port>"
+// followed by the URL's path and query as the engine wrote them (the engine resolves every "*.localhost" name
+// to the loopback addresses), and puts a mark on the request that only this process and the module can make:
+// "Hyb-Load: <view>.<nonce>.<HMAC-SHA256 of both under this process's key>", each nonce taken once. So the
+// engine keeps what a page sees of a load (its time-out, redirect and credentials modes, upload events, every
+// kind of body, statusText, the order of events) and the body comes at the engine's own rate, while this
+// process still decides each load: the URL protocol registry (the whitelist's refusals), the platform's cookie
+// store, which native plug-ins share, and the transport's bounds.
+//
+// What the endpoint does for the engine's rules:
+// - The answer is the server's as it came: its status and reason phrase, every header field but the hop-by-hop
+//   ones and "Set-Cookie" (the platform's store takes those), the body as the server coded it. A redirect is
+//   not followed: its "Location" is written as the route URL of its target, for the engine to follow or not.
+// - The application's own askers (the engine's "Origin": "file://", the file scripts' workers'
+//   "hybroute-local://load", or "null" after a redirect to another origin) read every answer without CORS, as
+//   on the phone: it names them as its reader, with credentials, and exposes every header field; a preflight
+//   is answered here (allowing what it asks), never sent on. No other asker is named.
+// - Cookies go with a load exactly when the engine sends its own: the engine's cookie jar holds one cookie for
+//   ".localhost" (kCredentialsCookie), which it sends only for a request whose credentials mode includes them;
+//   such a load carries the platform store's cookies and keeps those its answer sets.
+// - A load waits as long as the engine does (no time-out of the transport once connected); the engine closing
+//   its connection (a page's time-out or abort, its page gone) cancels the load.
+// - A request without a valid mark, for another port or a host that names no origin, is refused (403), so no
+//   other process or page reaches the application's cookies through it.
+//
+// Main thread only; the endpoint lives until the process ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace webengine {
+
+class WebKitEngine;
+
+class LoopbackRoute {
+public:
+    // The cookie of the engine's jar (for ".localhost") that tells a load whose credentials mode includes
+    // cookies.
+    static constexpr const char* kCredentialsCookie = "hyb-credentials";
+    // The mark's header.
+    static constexpr const char* kMarkHeader = "Hyb-Load";
+
+    // The endpoint, listening from the first call on (port 0 when it could not listen).
+    static LoopbackRoute& shared();
+
+    std::uint16_t port() const { return m_port; }
+    // The key of the marks, in hexadecimal, for the web-process module.
+    const std::string& key() const { return m_key; }
+    // The value of kCredentialsCookie.
+    const std::string& credentialsValue() const { return m_credentials; }
+
+    // A view whose page's loads may come: the number its marks name. Detached as the engine goes.
+    std::uint64_t attach(WebKitEngine* engine);
+    void detach(std::uint64_t view);
+
+    // The mark the module writes for `view` and `nonce` (what a test or benchmark may write as it does).
+    std::string markFor(std::uint64_t view, const std::string& nonce) const;
+
+    struct Impl;
+
+private:
+    LoopbackRoute();
+    Impl* m_impl;
+    std::uint16_t m_port = 0;
+    std::string m_key;
+    std::string m_credentials;
+};
+
+} // namespace webengine
