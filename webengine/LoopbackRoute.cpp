@@ -229,6 +229,8 @@ private:
     std::shared_ptr<RoutedRequestBody> m_body;
     // What waits to be written, with what each piece releases of the transport's window once written.
     std::deque<std::pair<std::string, std::size_t>> m_writes;
+    std::vector<GOutputVector> m_vectors; // the pieces of the write under way: the first m_inWrite of m_writes
+    std::size_t m_inWrite = 0;
     bool m_writing = false;
     bool m_responded = false;
     bool m_chunked = false;
@@ -328,6 +330,14 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     const std::uint64_t view = mark ? m_route.take(*mark) : 0;
     const auto engine = m_route.views.find(view);
     if (engine == m_route.views.end() || engine->second->showsForeignPages()) {
+        refuse(403, "Forbidden");
+        return;
+    }
+    // No document loads from the route (the web-process module sends none here): one would be of the route's
+    // origin, as every answer of its origin. The engine names a navigation's destination and mode.
+    const std::string destination = platform::http::lowercased(fieldOf(fields, "Sec-Fetch-Dest").value_or(""));
+    if (platform::http::equalsIgnoringCase(fieldOf(fields, "Sec-Fetch-Mode").value_or(""), "navigate") || destination == "document"
+        || destination == "iframe" || destination == "frame" || destination == "embed" || destination == "object") {
         refuse(403, "Forbidden");
         return;
     }
@@ -539,28 +549,36 @@ void EndpointLoad::writeNext()
             close();
         return;
     }
+    // What waits goes in one write (the transport hands a body over in small pieces, which come faster than
+    // writes of their own would end).
     m_writing = true;
+    m_vectors.clear();
+    for (const auto& [piece, release] : m_writes)
+        m_vectors.push_back(GOutputVector{piece.data(), piece.size()});
+    m_inWrite = m_writes.size();
     auto* held = new std::shared_ptr<EndpointLoad>(shared_from_this());
-    const std::string& piece = m_writes.front().first;
-    g_output_stream_write_all_async(output(), piece.data(), piece.size(), G_PRIORITY_DEFAULT, m_cancellable,
-                                    [](GObject* source, GAsyncResult* result, gpointer data) {
-                                        std::unique_ptr<std::shared_ptr<EndpointLoad>> held(static_cast<std::shared_ptr<EndpointLoad>*>(data));
-                                        EndpointLoad& self = **held;
-                                        const bool written = g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, nullptr);
-                                        self.m_writing = false;
-                                        if (self.m_closed)
-                                            return;
-                                        if (!written) {
-                                            self.close();
-                                            return;
-                                        }
-                                        const std::size_t release = self.m_writes.front().second;
-                                        self.m_writes.pop_front();
-                                        if (release && self.m_connection)
-                                            self.m_connection->releaseReceivedData(release);
-                                        self.writeNext();
-                                    },
-                                    held);
+    g_output_stream_writev_all_async(output(), m_vectors.data(), m_vectors.size(), G_PRIORITY_DEFAULT, m_cancellable,
+                                     [](GObject* source, GAsyncResult* result, gpointer data) {
+                                         std::unique_ptr<std::shared_ptr<EndpointLoad>> held(static_cast<std::shared_ptr<EndpointLoad>*>(data));
+                                         EndpointLoad& self = **held;
+                                         const bool written = g_output_stream_writev_all_finish(G_OUTPUT_STREAM(source), result, nullptr, nullptr);
+                                         self.m_writing = false;
+                                         if (self.m_closed)
+                                             return;
+                                         if (!written) {
+                                             self.close();
+                                             return;
+                                         }
+                                         std::size_t release = 0;
+                                         for (; self.m_inWrite > 0; --self.m_inWrite) {
+                                             release += self.m_writes.front().second;
+                                             self.m_writes.pop_front();
+                                         }
+                                         if (release && self.m_connection)
+                                             self.m_connection->releaseReceivedData(release);
+                                         self.writeNext();
+                                     },
+                                     held);
 }
 
 void EndpointLoad::closeWhenWritten()

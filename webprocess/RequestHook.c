@@ -106,6 +106,9 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         else
             webkit_uri_request_set_uri(request, REFUSED_ROUTE);
         g_free(answered);
+    } else if (take_pending_navigation(pending_navigations(page), uri)) {
+        /* No document loads from the route: one would be of the route's origin, as every answer of its origin. */
+        webkit_uri_request_set_uri(request, REFUSED_ROUTE);
     } else {
         /* A route URL a document asked for itself (a page wrote it, or a routed style sheet's relative URL):
          * the load of the URL it names, judged as that. */
