@@ -32,6 +32,8 @@ constexpr std::size_t kMaxConnections = 256;
 // once, and only the engine ever sees one).
 constexpr std::size_t kMaxSpentMarks = 65536;
 constexpr std::size_t kNonceDigits = 32;
+// The body guard's mark on a fetch that omits credentials (webprocess/Messages.h).
+constexpr std::string_view kCredentialsHeader = "Hyb-Credentials";
 
 std::string randomHex(std::size_t bytes)
 {
@@ -351,26 +353,18 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     request.setPassesThrough(true);
     request.setHTTPMethod(m_method);
     request.setMainDocumentURL(platform::URL::fromString(engine->second->url()));
-    bool credentials = false;
+    request.setWebViewIdentifier(engine->second->webViewIdentifier());
+    // The application's document counts as of every origin, as on the phone: its loads carry the platform's cookies
+    // (SameSite ones too) unless it omits them, as the body guard marks.
+    const bool credentials = !fieldOf(fields, kCredentialsHeader);
     for (const auto& [name, value] : fields) {
-        if (platform::http::equalsIgnoringCase(name, "Cookie")) {
-            // The engine sends its cookie for ".localhost" exactly when the request's credentials mode includes
-            // cookies (the engine's cookies of no other host reach here).
-            for (std::string_view rest = value; !rest.empty();) {
-                const auto semicolon = rest.find(';');
-                const std::string_view pair = platform::http::trimmed(rest.substr(0, semicolon));
-                rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
-                const std::string expected = std::string(LoopbackRoute::kCredentialsCookie) + "=" + m_route.route->credentialsValue();
-                credentials = credentials || sameText(pair, expected);
-            }
+        // (The engine's own cookie jar has nothing for the server.)
+        if (platform::http::equalsIgnoringCase(name, "Cookie") || platform::http::equalsIgnoringCase(name, kCredentialsHeader))
             continue;
-        }
         if (isHopByHop(name) || platform::http::equalsIgnoringCase(name, "Host") || platform::http::equalsIgnoringCase(name, LoopbackRoute::kMarkHeader))
             continue;
         (void)request.addValue(value, name);
     }
-    // The application's own loads carry its cookies, SameSite ones too, as on the phone: when the page's
-    // credentials mode includes them.
     request.setHTTPShouldHandleCookies(credentials);
     request.setCookieSiteContext(platform::HTTPCookieSiteContext::SameSite);
     const std::optional<std::string> length = fieldOf(fields, "Content-Length");
@@ -641,10 +635,9 @@ LoopbackRoute& LoopbackRoute::shared()
 LoopbackRoute::LoopbackRoute()
     : m_impl(new Impl)
     , m_key(randomHex(32))
-    , m_credentials(randomHex(16))
 {
     m_impl->route = this;
-    if (m_key.empty() || m_credentials.empty())
+    if (m_key.empty())
         return;
     // Both loopback addresses on one port (the engine may try either for "*.localhost").
     for (int attempt = 0; attempt < 8 && !m_port; ++attempt) {

@@ -19,9 +19,9 @@
 //   "hybroute-local://load", or "null" after a redirect to another origin) read every answer without CORS, as
 //   on the phone: it names them as its reader, with credentials, and exposes every header field; a preflight
 //   is answered here (allowing what it asks), never sent on. No other asker is named.
-// - Cookies go with a load exactly when the engine sends its own: the engine's cookie jar holds one cookie for
-//   ".localhost" (kCredentialsCookie), which it sends only for a request whose credentials mode includes them;
-//   such a load carries the platform store's cookies and keeps those its answer sets.
+// - The application's documents count as of every origin, as on the phone: a load carries the platform store's
+//   cookies and keeps those its answer sets, unless its credentials mode omits them (the body guard marks a
+//   fetch that omits them, "Hyb-Credentials: omit"; the engine itself sends no cookie of its own here).
 // - A load waits as long as the engine does (no time-out of the transport once connected); the engine closing
 //   its connection (a page's time-out or abort, its page gone) cancels the load.
 // - A request without a valid mark, for another port or a host that names no origin, is refused (403), so no
@@ -39,9 +39,6 @@ class WebKitEngine;
 
 class LoopbackRoute {
 public:
-    // The cookie of the engine's jar (for ".localhost") that tells a load whose credentials mode includes
-    // cookies.
-    static constexpr const char* kCredentialsCookie = "hyb-credentials";
     // The mark's header.
     static constexpr const char* kMarkHeader = "Hyb-Load";
 
@@ -51,8 +48,6 @@ public:
     std::uint16_t port() const { return m_port; }
     // The key of the marks, in hexadecimal, for the web-process module.
     const std::string& key() const { return m_key; }
-    // The value of kCredentialsCookie.
-    const std::string& credentialsValue() const { return m_credentials; }
 
     // A view whose page's loads may come: the number its marks name. Detached as the engine goes.
     std::uint64_t attach(WebKitEngine* engine);
@@ -68,7 +63,6 @@ private:
     Impl* m_impl;
     std::uint16_t m_port = 0;
     std::string m_key;
-    std::string m_credentials;
 };
 
 } // namespace webengine

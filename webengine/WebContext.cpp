@@ -1,6 +1,5 @@
 #include "webengine/WebContext.h"
 
-#include "webengine/LoopbackRoute.h"
 #include "webengine/RouteURL.h"
 #include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngine.h"
@@ -90,15 +89,6 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
         webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
                                                      (location.dataFolder + "/cookies.sqlite").c_str(),
                                                      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
-    // The loopback route's cookie (LoopbackRoute.h), which the engine sends to its "*.localhost" endpoint
-    // exactly with the loads whose credentials mode includes cookies: such a load carries the platform's.
-    const LoopbackRoute& loopback = LoopbackRoute::shared();
-    if (loopback.port()) {
-        SoupCookie* cookie = soup_cookie_new(LoopbackRoute::kCredentialsCookie, loopback.credentialsValue().c_str(), ".localhost", "/", -1);
-        soup_cookie_set_same_site_policy(cookie, SOUP_SAME_SITE_POLICY_NONE);
-        webkit_cookie_manager_add_cookie(webkit_web_context_get_cookie_manager(context), cookie, nullptr, nullptr, nullptr);
-        soup_cookie_free(cookie);
-    }
     return context;
 }
 
@@ -194,10 +184,6 @@ void WebContext::deleteDocumentCookies(platform::HTTPCookieStorage::CookiePredic
             GList* cookies = webkit_cookie_manager_get_all_cookies_finish(cookieManager, result, nullptr);
             for (GList* item = cookies; item; item = item->next) {
                 auto* cookie = static_cast<SoupCookie*>(item->data);
-                // The loopback route's cookie is no page's: it stays.
-                if (g_strcmp0(soup_cookie_get_name(cookie), LoopbackRoute::kCredentialsCookie) == 0
-                    && g_strcmp0(soup_cookie_get_domain(cookie), ".localhost") == 0)
-                    continue;
                 if ((*chosen)(platformCookie(cookie)))
                     webkit_cookie_manager_delete_cookie(cookieManager, cookie, nullptr, nullptr, nullptr);
             }

@@ -165,6 +165,8 @@ public:
     // fails with kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
+    // The identifier of the web view this engine shows (EngineClient::webViewIdentifier), which its page's loads carry.
+    std::uint64_t webViewIdentifier() const { return m_client.webViewIdentifier(); }
 
     // What the view shows (its visible part), as an image surface.
     using Surface = std::shared_ptr<cairo_surface_t>;

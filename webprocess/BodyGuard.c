@@ -159,6 +159,10 @@
     "  if (!vouched) return within(0, originalFetch, this, args);"                                                 \
     "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
     "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \
+    /* The application's document counts as of every origin, as on the phone: its fetch carries cookies unless it \
+     * omits them, which the loopback route hears from this mark (the engine sends none to another origin). */ \
+    "  if (args[1].credentials === 'omit' && ownDocument()) { if (!args[1].headers) args[1].headers = create(null);" \
+    "   args[1].headers['" HYB_CREDENTIALS_HEADER "'] = 'omit'; }"                                                  \
     "  var secret = span(ownDocument() ? 3 : 2, lengthOf(args[1].body)), call = secret ? {xhr: null, url: null} : null, promise;"       \
     "  if (call) apply(mapSet, calls, [secret, call]);"                                                            \
     "  try { promise = apply(originalFetch, this, args); } finally { span(-1, -1); }"                              \

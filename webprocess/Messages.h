@@ -59,3 +59,6 @@
 #define HYB_LOOPBACK_MESSAGE "hyb.loopback"
 #define HYB_LOOPBACK_TYPE "(qts)"
 #define HYB_LOOPBACK_MARK_HEADER "Hyb-Load"
+/* The body guard's mark on a fetch of the application's document that omits credentials: its load by the loopback
+ * route carries no cookie and keeps none (any other load carries none of it to a server). */
+#define HYB_CREDENTIALS_HEADER "Hyb-Credentials"

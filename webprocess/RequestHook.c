@@ -43,6 +43,7 @@
 
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define POST_MESSAGE "hyb.post"
+#define OMITS_CREDENTIALS_KEY "hyb-omits-credentials"
 
 /* Document URLs (without fragment) the UI process allowed for a page and that the page has not requested yet,
  * oldest first, kept on the page itself: one page's allowed navigation never lets another page of the process
@@ -89,9 +90,15 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
     SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
-    /* The loopback route's mark is this module's alone to write, on the loads it sends there. */
-    if (headers)
+    /* The loopback route's mark is this module's alone to write, on the loads it sends there; the guard's word
+     * that a load omits credentials goes there alone. */
+    gboolean omits = FALSE;
+    if (headers) {
         soup_message_headers_remove(headers, HYB_LOOPBACK_MARK_HEADER);
+        omits = soup_message_headers_get_one(headers, HYB_CREDENTIALS_HEADER) != NULL;
+        soup_message_headers_remove(headers, HYB_CREDENTIALS_HEADER);
+    }
+    g_object_set_data(G_OBJECT(request), OMITS_CREDENTIALS_KEY, GINT_TO_POINTER(omits));
     char* original = uri ? original_of_loopback(page, uri) : NULL;
     if (!original)
         return route_request(page, request, redirected, uri);
@@ -181,6 +188,8 @@ static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, We
         char* loopback = loopback_url_of(page, uri);
         if (loopback) {
             carry_userinfo(uri, request_headers);
+            if (request_headers && g_object_get_data(G_OBJECT(request), OMITS_CREDENTIALS_KEY))
+                soup_message_headers_replace(request_headers, HYB_CREDENTIALS_HEADER, "omit");
             webkit_uri_request_set_uri(request, loopback);
             mark_loopback_load(page, request_headers);
             g_free(loopback);

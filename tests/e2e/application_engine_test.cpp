@@ -1010,9 +1010,10 @@ function runChecks(base) {
   check('twenty-one redirects', function (done) { fetch(base + '/hop?21').then(function (r) { return r.text(); }).then(done, function (e) { done(e.name); }); });
   check('credentials', function (done) {
     fetch(base + '/set-cookie', {credentials: 'include'}).then(function () {
-      var modes = ['omit', 'include'], seen = [];
+      var seen = [];
       return fetch(base + '/cookie', {credentials: 'omit'}).then(function (r) { return r.text(); }).then(function (t) { seen.push('omit:' + t);
         return fetch(base + '/cookie', {credentials: 'include'}); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('include:' + t);
+        return fetch(base + '/cookie'); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('default:' + t);
         xhr('GET', base + '/cookie', undefined, function (x) { seen.push('xhr with credentials:' + x.responseText); done(seen.join(' ')); }, function (x) { x.withCredentials = true; }); });
     }).catch(function () { done('error'); }); });
   // statusText, body forms, what is sent.
@@ -1130,7 +1131,8 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         {"redirect to another scheme", "TypeError"},
         {"twenty redirects", "arrived"},
         {"twenty-one redirects", "TypeError"},
-        {"credentials", "omit:none include:session=kept xhr with credentials:session=kept"},
+        // (The application's document counts as of every origin, as the engine's page is of its server's.)
+        {"credentials", "omit:none include:session=kept default:session=kept xhr with credentials:session=kept"},
         {"status text", "200 Fine Thanks"},
         {"send object", "200 [object Object]"},
         {"send number", "200 1"},

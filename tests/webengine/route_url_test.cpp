@@ -77,3 +77,26 @@ TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
     EXPECT_FALSE(originalURLFromLocalRoute(std::string("hybroute-local://load/a\0b", 25)));
     EXPECT_FALSE(originalURLFromRoute("hybroute-local://load/?file%3A%2F%2F%2Fa"));
 }
+
+TEST(RouteURLTest, ALoopbackURLNamesItsOriginInItsHostAndKeepsWhatFollowsAsWritten)
+{
+    // "http://a.example:8080": its origin in hexadecimal; the path and query as written, raw characters and a lone
+    // escape included; the fragment dropped; user information left out of the host; a scheme's own port dropped.
+    EXPECT_EQ(webengine::loopbackURLFor("http://a.example:8080/p?ids[]=1&f={|}^`&q=50%off#frag", 4000).value_or("<none>"),
+              "http://687474703a2f2f612e6578616d706c653a38303830.localhost:4000/p?ids[]=1&f={|}^`&q=50%off");
+    EXPECT_EQ(webengine::loopbackURLFor("HTTPS://A.Example:443?q", 4000).value_or("<none>"),
+              webengine::loopbackURLFor("https://a.example/?q", 4000).value_or("<other>"));
+    EXPECT_EQ(webengine::originOfLoopbackHost("687474703a2f2f612e6578616d706c653a38303830.localhost:4000", 4000).value_or("<none>"),
+              "http://a.example:8080");
+    EXPECT_EQ(webengine::originOfLoopbackHost("687474703A2F2F612E6578616D706C653A38303830.LOCALHOST:4000", 4000).value_or("<none>"),
+              "http://a.example:8080");
+    // An origin too long for a host name has no loopback URL (the load goes by the route).
+    EXPECT_FALSE(webengine::loopbackURLFor("http://" + std::string(130, 'a') + "/", 4000));
+    EXPECT_FALSE(webengine::loopbackURLFor("ftp://a.example/", 4000));
+    EXPECT_FALSE(webengine::loopbackURLFor("http://a.example:99999/", 4000));
+    // No origin: another port, another name, what is no origin (a path, credentials, a break, another scheme).
+    for (const char* host : {"687474703a2f2f61.localhost:4001", "687474703a2f2f61.example:4000", "687474703a2f2f61.localhost",
+                             "687474703a2f2f612f78.localhost:4000", "687474703a2f2f7540612e.localhost:4000", "687474703a2f2f610a.localhost:4000",
+                             "6674703a2f2f61.localhost:4000", ".localhost:4000", "zz.localhost:4000"})
+        EXPECT_FALSE(webengine::originOfLoopbackHost(host, 4000)) << host;
+}
