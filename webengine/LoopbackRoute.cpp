@@ -28,6 +28,7 @@ namespace {
 // a few to each host of its own; the rest wait in its queue).
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 constexpr std::size_t kMaxConnections = 256;
+constexpr guint kHeadPatienceSeconds = 10;
 // Marks taken, remembered so that none is taken twice (the oldest forgotten past this many: a mark is spent at
 // once, and only the engine ever sees one).
 constexpr std::size_t kMaxSpentMarks = 65536;
@@ -174,7 +175,19 @@ public:
         g_object_unref(m_socket);
     }
 
-    void start() { readHead(); }
+    void start()
+    {
+        // A connection whose head does not come within kHeadPatience holds no slot: it closes.
+        auto* weak = new std::weak_ptr<EndpointLoad>(weak_from_this());
+        m_headTimer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, kHeadPatienceSeconds, [](gpointer data) -> gboolean {
+            if (auto self = static_cast<std::weak_ptr<EndpointLoad>*>(data)->lock()) {
+                self->m_headTimer = 0;
+                self->close();
+            }
+            return G_SOURCE_REMOVE;
+        }, weak, [](gpointer data) { delete static_cast<std::weak_ptr<EndpointLoad>*>(data); });
+        readHead();
+    }
 
     void didReceiveResponse(platform::URLConnection&, const platform::URLResponse& response) override;
     void didReceiveData(platform::URLConnection&, const platform::Bytes& data) override;
@@ -241,6 +254,7 @@ private:
     bool m_closing = false;
     bool m_closed = false;
     bool m_watching = false;
+    guint m_headTimer = 0;
 };
 
 void EndpointLoad::readHead()
@@ -266,14 +280,16 @@ void EndpointLoad::tookHeadBytes(gssize n)
     const std::size_t searchFrom = m_head.size() >= 3 ? m_head.size() - 3 : 0;
     m_head.append(m_buffer, static_cast<std::size_t>(n));
     const auto end = m_head.find("\r\n\r\n", searchFrom);
+    if ((end == std::string::npos && m_head.size() > kMaxHeadBytes) || (end != std::string::npos && end > kMaxHeadBytes)) {
+        refuse(431, "Request Header Fields Too Large");
+        return;
+    }
     if (end == std::string::npos) {
-        if (m_head.size() > kMaxHeadBytes) {
-            refuse(431, "Request Header Fields Too Large");
-            return;
-        }
         readHead();
         return;
     }
+    if (m_headTimer)
+        g_source_remove(std::exchange(m_headTimer, 0));
     std::string rest = m_head.substr(end + 4);
     m_head.resize(end + 2);
     handle(m_head, std::move(rest));
@@ -586,6 +602,8 @@ void EndpointLoad::close()
     if (m_closed)
         return;
     m_closed = true;
+    if (m_headTimer)
+        g_source_remove(std::exchange(m_headTimer, 0));
     if (auto connection = std::exchange(m_connection, nullptr))
         connection->cancel();
     if (m_body)
