@@ -308,13 +308,13 @@ void WebKitEngine::tellRouting(const std::string& documentURL)
         m_workersEnabled = workers;
     }
     // The loopback route that carries the application's own web loads: its port, this view's number in its
-    // marks and their key. A view of foreign pages has none.
+    // marks and their key. A view of foreign pages has none (port 0).
     const LoopbackRoute& loopback = LoopbackRoute::shared();
-    if (!m_foreignPages && loopback.port())
-        webkit_web_view_send_message_to_page(
-            m_view, webkit_user_message_new(HYB_LOOPBACK_MESSAGE, g_variant_new(HYB_LOOPBACK_TYPE, static_cast<guint16>(loopback.port()),
-                                                                              static_cast<guint64>(m_loopbackView), loopback.key().c_str())),
-            nullptr, nullptr, nullptr);
+    const bool routes = !m_foreignPages && loopback.port();
+    webkit_web_view_send_message_to_page(
+        m_view, webkit_user_message_new(HYB_LOOPBACK_MESSAGE, g_variant_new(HYB_LOOPBACK_TYPE, static_cast<guint16>(routes ? loopback.port() : 0),
+                                                                          static_cast<guint64>(m_loopbackView), routes ? loopback.key().c_str() : "")),
+        nullptr, nullptr, nullptr);
     webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ROUTING_MESSAGE, routingParameters(m_foreignPages, rules)),
                                          nullptr, nullptr, nullptr);
 }
