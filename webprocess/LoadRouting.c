@@ -265,6 +265,18 @@ void count_unrouted(WebKitWebPage* page, const char* uri)
         in_flight(page)->sent++;
 }
 
+/* The page's loads in flight through the engine (its own by the loopback route among them) past which its own
+ * loads take the scheme's road to the UI process instead: a page's loads the engine holds, a frame of another
+ * site's among them, delay every later one (once a frame with thousands of loads at servers that never answer
+ * went, the next loads waited a minute), while the scheme's road keeps a share of its own. */
+#define ENGINE_BUSY_IN_FLIGHT 1024
+
+gboolean engine_busy(WebKitWebPage* page)
+{
+    const InFlight* counts = in_flight(page);
+    return counts->sent > counts->ended && counts->sent - counts->ended >= ENGINE_BUSY_IN_FLIGHT;
+}
+
 gboolean in_flight_bound_reached(WebKitWebPage* page)
 {
     InFlight* counts = in_flight(page);

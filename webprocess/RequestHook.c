@@ -183,10 +183,13 @@ static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, We
         }
     }
     const WebLoadRoute web_route = !is_exec && is_web_url(uri) ? route_of_web_load(page, request, uri) : WEB_LOAD_JUDGED;
-    /* The application's own web load goes through the engine to the loopback route, whatever its body. */
-    if (web_route == WEB_LOAD_OWN && has_loopback(page)) {
+    /* The application's own web load goes through the engine to the loopback route, whatever its body, while the
+     * engine is not busy with the page's loads: past the bound, it takes the scheme's road, apart from the
+     * engine's queue, which a frame of another site in the page may have filled (LoadRouting.c). */
+    if (web_route == WEB_LOAD_OWN && has_loopback(page) && !engine_busy(page)) {
         char* loopback = loopback_url_of(page, uri);
         if (loopback) {
+            count_unrouted(page, uri);
             carry_userinfo(uri, request_headers);
             if (request_headers && g_object_get_data(G_OBJECT(request), OMITS_CREDENTIALS_KEY))
                 soup_message_headers_replace(request_headers, HYB_CREDENTIALS_HEADER, "omit");

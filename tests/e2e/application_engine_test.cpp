@@ -39,7 +39,6 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -1153,23 +1152,6 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         EXPECT_EQ(routed.count(name) ? routed.at(name) : "(none)", own) << "the application's: " << name;
     }
     EXPECT_EQ(routed.size(), expected.size());
-}
-
-// A long poll of the application's page is answered after a minute and a half: the load waits as the engine's own
-// would (nothing of the application's cuts it at a minute).
-TEST_F(ApplicationOnEngineTest, ALongPollOfTheApplicationsPageIsAnsweredAfterAMinuteAndAHalf) {
-    testsupport::HTTPTestServer server;
-    server.route("/poll", [](const testsupport::RecordedRequest&) {
-        std::this_thread::sleep_for(std::chrono::seconds(90));
-        return testsupport::Reply::text(200, "news");
-    });
-    m_home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"index.html\"/>"
-                                         "<access origin=\"127.0.0.1\"/></widget>");
-    m_home.writeBundleFile("www/index.html", "<html><body><script>window.polled = ''; var x = new XMLHttpRequest(); x.open('GET', '" + server.url("/poll") +
-                                                 "'); x.onloadend = function () { polled = x.status + ':' + x.responseText; }; x.send();</script></body></html>");
-    launch();
-    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("window.polled").empty(); }, std::chrono::seconds(150)));
-    EXPECT_EQ(eval("window.polled"), "200:news");
 }
 
 
