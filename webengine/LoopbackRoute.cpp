@@ -8,6 +8,7 @@
 #include "webengine/WebKitEngine.h"
 
 #include <gio/gio.h>
+#include <webkit2/webkit2.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -33,6 +34,12 @@ constexpr guint kHeadPatienceSeconds = 10;
 // once, and only the engine ever sees one).
 constexpr std::size_t kMaxSpentMarks = 65536;
 constexpr std::size_t kNonceDigits = 32;
+// The engine's queue (LoopbackRoute.h): how many loads let go unanswered make it suspect, and how its probe goes.
+constexpr std::uint64_t kCongestionLetGo = 256;
+constexpr unsigned kQuietProbes = 3;
+constexpr gint64 kQuietProbeMicroseconds = 250 * 1000;
+constexpr guint kProbeEverySeconds = 1;
+constexpr gint64 kProbeLostMicroseconds = 10 * 1000 * 1000;
 // The body guard's mark on a fetch that omits credentials (webprocess/Messages.h).
 constexpr std::string_view kCredentialsHeader = "Hyb-Credentials";
 
@@ -152,9 +159,19 @@ struct LoopbackRoute::Impl {
     std::set<std::string> spent;
     std::deque<std::string> spentOrder;
     std::set<std::shared_ptr<EndpointLoad>> loads;
+    // The engine's queue.
+    std::string probePath; // "/<random>", of the host "probe.localhost"
+    bool congested = false;
+    std::uint64_t letGo = 0;
+    unsigned quietProbes = 0;
+    gint64 probeSent = 0; // when the probe under way went, 0 for none
+    guint probeTimer = 0;
 
     // Takes a mark: the view it names, or 0 when it is no mark of this process's or was taken before.
     std::uint64_t take(std::string_view mark);
+    void setCongested(bool congested);
+    void probe();
+    void probeArrived();
 };
 
 namespace {
@@ -308,6 +325,12 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     }
     m_method = std::string(line.substr(0, firstSpace));
     const std::string_view target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+    // The route's own probe of the engine's queue: timed, and left unanswered (its download fails, making nothing).
+    if (!m_route.probePath.empty() && target == m_route.probePath) {
+        m_route.probeArrived();
+        close();
+        return;
+    }
     const std::string_view version = line.substr(lastSpace + 1);
     if (!isToken(m_method) || target.empty() || target[0] != '/' || (version != "HTTP/1.1" && version != "HTTP/1.0")) {
         refuse(400, "Bad Request");
@@ -644,6 +667,73 @@ std::uint64_t LoopbackRoute::Impl::take(std::string_view mark)
     return end && !*end && !viewText.empty() ? view : 0;
 }
 
+void LoopbackRoute::Impl::setCongested(bool now)
+{
+    if (congested == now)
+        return;
+    congested = now;
+    quietProbes = 0;
+    probeSent = 0;
+    if (!now) {
+        letGo = 0;
+        if (probeTimer)
+            g_source_remove(std::exchange(probeTimer, 0));
+    } else if (!probeTimer) {
+        probeTimer = g_timeout_add_seconds(kProbeEverySeconds, [](gpointer data) -> gboolean {
+            static_cast<Impl*>(data)->probe();
+            return G_SOURCE_CONTINUE;
+        }, this);
+    }
+    for (const auto& [view, engine] : views)
+        engine->tellEngineCongested(now);
+}
+
+void LoopbackRoute::Impl::probe()
+{
+    // One probe at a time; one that never came (the engine's network process gone) is given up after a while.
+    if (probeSent && g_get_monotonic_time() - probeSent < kProbeLostMicroseconds)
+        return;
+    probeSent = 0;
+    // Through a view of the application's pages, whose loads take the engine's queue.
+    for (const auto& [view, engine] : views) {
+        if (engine->showsForeignPages())
+            continue;
+        const std::string url = "http://probe.localhost:" + std::to_string(route->port()) + probePath;
+        if (WebKitDownload* download = webkit_web_view_download_uri(WEBKIT_WEB_VIEW(engine->widget()), url.c_str()))
+            g_object_unref(download);
+        probeSent = g_get_monotonic_time();
+        return;
+    }
+}
+
+void LoopbackRoute::Impl::probeArrived()
+{
+    if (!congested || !probeSent)
+        return;
+    const gint64 took = g_get_monotonic_time() - probeSent;
+    probeSent = 0;
+    quietProbes = took <= kQuietProbeMicroseconds ? quietProbes + 1 : 0;
+    if (quietProbes >= kQuietProbes)
+        setCongested(false);
+}
+
+void LoopbackRoute::loadLetGoUnanswered(std::uint64_t count)
+{
+    m_impl->letGo += count;
+    if (m_impl->letGo >= kCongestionLetGo && !m_impl->congested && m_port)
+        m_impl->setCongested(true);
+}
+
+bool LoopbackRoute::engineCongested() const
+{
+    return m_impl->congested;
+}
+
+bool LoopbackRoute::isProbe(const std::string& url) const
+{
+    return m_port && url == "http://probe.localhost:" + std::to_string(m_port) + m_impl->probePath;
+}
+
 LoopbackRoute& LoopbackRoute::shared()
 {
     static auto* route = new LoopbackRoute();
@@ -655,7 +745,8 @@ LoopbackRoute::LoopbackRoute()
     , m_key(randomHex(32))
 {
     m_impl->route = this;
-    if (m_key.empty())
+    m_impl->probePath = "/" + randomHex(16);
+    if (m_key.empty() || m_impl->probePath.size() == 1)
         return;
     // Both loopback addresses on one port (the engine may try either for "*.localhost").
     for (int attempt = 0; attempt < 8 && !m_port; ++attempt) {
@@ -714,6 +805,8 @@ std::uint64_t LoopbackRoute::attach(WebKitEngine* engine)
 void LoopbackRoute::detach(std::uint64_t view)
 {
     m_impl->views.erase(view);
+    if (m_impl->views.empty())
+        m_impl->setCongested(false);
 }
 
 std::string LoopbackRoute::markFor(std::uint64_t view, const std::string& nonce) const

@@ -27,6 +27,15 @@
 // - A request without a valid mark, for another port or a host that names no origin, is refused (403), so no
 //   other process or page reaches the application's cookies through it.
 //
+// The engine's queue: WebKitGTK's network stack (libsoup 3.2) keeps a load its page let go waiting in the queue
+// until its host gives it a connection, one a turn, and every turn of the queue looks through the whole queue for
+// each load waiting at a host where one is opening; thousands of loads let go at hosts that never answer (a frame
+// of another site flooding them, then gone) make each turn take a second for an hour, and every load of every
+// view waits turns. So once the views' loads let go unanswered reach kCongestionLetGo, the application's pages take
+// the scheme's road for their own loads (webprocess/Messages.h, HYB_ENGINE_CONGESTED_MESSAGE), and the route sends
+// a probe through the engine every second (a download of a URL of its own, which it closes unanswered) until
+// kQuietProbes in a row arrive within kQuietProbeTime: the engine turns its queue briskly again.
+//
 // Main thread only; the endpoint lives until the process ends.
 #pragma once
 
@@ -55,6 +64,13 @@ public:
 
     // The mark the module writes for `view` and `nonce` (what a test or benchmark may write as it does).
     std::string markFor(std::uint64_t view, const std::string& nonce) const;
+
+    // Loads through the engine, of any view, let go by their page before any answer came.
+    void loadLetGoUnanswered(std::uint64_t count = 1);
+    // Whether the application's pages take the scheme's road for their own loads, the engine's queue being slow.
+    bool engineCongested() const;
+    // Whether `url` is the route's probe of the engine (a download of it is the route's own).
+    bool isProbe(const std::string& url) const;
 
     struct Impl;
 

@@ -271,10 +271,21 @@ void count_unrouted(WebKitWebPage* page, const char* uri)
  * went, the next loads waited a minute), while the scheme's road keeps a share of its own. */
 #define ENGINE_BUSY_IN_FLIGHT 1024
 
+#define ENGINE_CONGESTED_KEY "hyb-engine-congested"
+
 gboolean engine_busy(WebKitWebPage* page)
 {
+    /* The UI process's word that the engine's queue is slow (loads let go at hosts that never answer, of any view). */
+    if (g_object_get_data(G_OBJECT(page), ENGINE_CONGESTED_KEY))
+        return TRUE;
     const InFlight* counts = in_flight(page);
     return counts->sent > counts->ended && counts->sent - counts->ended >= ENGINE_BUSY_IN_FLIGHT;
+}
+
+void take_engine_congested(WebKitWebPage* page, GVariant* parameters)
+{
+    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_BOOLEAN))
+        g_object_set_data(G_OBJECT(page), ENGINE_CONGESTED_KEY, GINT_TO_POINTER(g_variant_get_boolean(parameters)));
 }
 
 gboolean in_flight_bound_reached(WebKitWebPage* page)

@@ -62,3 +62,7 @@
 /* The body guard's mark on a fetch of the application's document that omits credentials: its load by the loopback
  * route carries no cookie and keeps none (any other load carries none of it to a server). */
 #define HYB_CREDENTIALS_HEADER "Hyb-Credentials"
+/* Whether the engine's queue is slow (webengine/LoopbackRoute.h), sent to a view with the loopback route when it
+ * changes and with the route's "hyb.loopback" while it is (parameters "b"): while it is, the application's own loads
+ * take the scheme's road to the UI process. */
+#define HYB_ENGINE_CONGESTED_MESSAGE "hyb.engine-congested"

@@ -184,10 +184,17 @@ static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, We
     }
     const WebLoadRoute web_route = !is_exec && is_web_url(uri) ? route_of_web_load(page, request, uri) : WEB_LOAD_JUDGED;
     /* The application's own web load goes through the engine to the loopback route, whatever its body, while the
-     * engine is not busy with the page's loads: past the bound, it takes the scheme's road, apart from the
-     * engine's queue, which a frame of another site in the page may have filled (LoadRouting.c). */
-    if (web_route == WEB_LOAD_OWN && has_loopback(page) && !engine_busy(page)) {
+     * engine is not busy with the page's loads: past the bound, or while the engine's queue is slow, it takes the
+     * scheme's road, apart from the engine's queue, which a frame of another site in the page may have filled
+     * (LoadRouting.c); a body the scheme's road cannot carry (a Blob, a FormData...) still goes by the route,
+     * waiting in that queue, within the page's bound. */
+    const gboolean scheme_carries = !carries_body || body_vouched;
+    if (web_route == WEB_LOAD_OWN && has_loopback(page) && (!engine_busy(page) || !scheme_carries)) {
         char* loopback = loopback_url_of(page, uri);
+        if (loopback && in_flight_bound_reached(page)) {
+            g_free(loopback);
+            return TRUE;
+        }
         if (loopback) {
             count_unrouted(page, uri);
             carry_userinfo(uri, request_headers);
@@ -261,6 +268,10 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_LOOPBACK_MESSAGE) == 0) {
         take_loopback(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_ENGINE_CONGESTED_MESSAGE) == 0) {
+        take_engine_congested(page, webkit_user_message_get_parameters(message));
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_CALL_MESSAGE) == 0) {

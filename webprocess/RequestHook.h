@@ -69,6 +69,7 @@ G_GNUC_INTERNAL gboolean is_local_route_of_file(const char* uri);
 G_GNUC_INTERNAL void count_unrouted(WebKitWebPage* page, const char* uri);
 G_GNUC_INTERNAL gboolean in_flight_bound_reached(WebKitWebPage* page);
 G_GNUC_INTERNAL gboolean engine_busy(WebKitWebPage* page);
+G_GNUC_INTERNAL void take_engine_congested(WebKitWebPage* page, GVariant* parameters);
 G_GNUC_INTERNAL void take_loopback(WebKitWebPage* page, GVariant* parameters);
 G_GNUC_INTERNAL gboolean has_loopback(WebKitWebPage* page);
 /* The loopback URL of a web URL (freed by the caller), NULL when the page has no loopback route or the origin is

@@ -820,6 +820,68 @@ function pictures(n) {
     expectAnOrdinaryCallIsAnswered("later");
 }
 
+TEST_F(HostileCallsPageTest, ThePageBoundOfWebLoadsInFlightHoldsRoundAfterRound)
+{
+    // A page asks for 100 loads more than its bound at once, twice: each round, those past the bound fail at once.
+    // (The loads refused in the first round went nowhere: they count as none that ended.)
+    testsupport::HTTPTestServer server;
+    server.route("/item", testsupport::Reply::text(200, "x"));
+    std::mutex told;
+    std::vector<std::string> outcomes;
+    server.route("/outcome", [&](const testsupport::RecordedRequest& request) {
+        std::lock_guard<std::mutex> hold(told);
+        outcomes.push_back(request.query);
+        return testsupport::Reply::text(200, "");
+    });
+    server.route("/round.html", testsupport::Reply::text(200, R"(<!DOCTYPE html><html><body><script>
+function round(n) {
+  var left = n, failed = 0;
+  function one() { if (--left === 0) { fetch('/outcome?failed=' + failed); } }
+  for (var i = 0; i < n; i++) fetch('/item?' + i).then(function (r) { return r.text(); }).then(one, function () { failed++; one(); });
+  return n;
+}
+</script></body></html>)", "text/html"));
+    launch();
+    EXPECT_EQ(browse(server.url("/round.html")), "loadstart,loadstop");
+    const auto outcome = [&](std::size_t round) {
+        EXPECT_TRUE(e2e::waitUntil([&] {
+            std::lock_guard<std::mutex> hold(told);
+            return outcomes.size() > round;
+        }, std::chrono::minutes(2)));
+        std::lock_guard<std::mutex> hold(told);
+        return outcomes.size() > round ? outcomes[round] : std::string();
+    };
+    eval("call('first', 'InAppBrowser', 'injectScriptCode', ['round(4196)']); 1");
+    EXPECT_EQ(answer("first"), "ok:[4196]");
+    EXPECT_EQ(outcome(0), "failed=100");
+    eval("call('second', 'InAppBrowser', 'injectScriptCode', ['round(4196)']); 1");
+    EXPECT_EQ(answer("second"), "ok:[4196]");
+    EXPECT_EQ(outcome(1), "failed=100");
+    eval("hybrid.exec(null, null, 'InAppBrowser', 'close', []); 1");
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
+TEST_F(HostileCallsPageTest, TheApplicationsUploadsReadTheirAnswersWhileItsPageHoldsTheEngineBusy)
+{
+    // The application's page holds more loads at a server that never answers than the engine may carry of its own
+    // at once (the rest take the scheme's road); a Blob, a FormData and a byte upload to a server that names no
+    // reader still read their answers, as the application's document (the scheme's road cannot carry a Blob).
+    SilentServer silent;
+    testsupport::HTTPTestServer server;
+    server.route("/echo", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, std::to_string(request.body.size())); });
+    launch();
+    eval("for (var i = 0; i < 1100; i++) fetch('" + silent.url("/hang") + "?' + i).catch(function () {});"
+         "function post(name, body) { fetch('" + server.url("/echo") + "', {method: 'POST', body: body})"
+         "  .then(function (r) { return r.text(); }).then(function (t) { results[name] = 'read:' + t; }, function () { results[name] = 'error'; }); } 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(silent.port()) >= 1; }, std::chrono::seconds(60)));
+    eval("var form = new FormData(); form.append('a', 'b');"
+         "post('blob', new Blob(['abc'])); post('form', form); post('bytes', new Uint8Array(5)); 1");
+    EXPECT_EQ(answer("blob"), "read:3");
+    EXPECT_EQ(answer("form").rfind("read:", 0), 0u) << answer("form");
+    EXPECT_EQ(answer("bytes"), "read:5");
+    expectAnOrdinaryCallIsAnswered("later");
+}
+
 TEST_F(HostileCallsPageTest, BodiesOfAnySizeOrCodingPassThroughTheApplicationInAWindowAndUploadsArriveWhole)
 {
     testsupport::HTTPTestServer server;
