@@ -85,6 +85,16 @@
     "   else if (members[i] !== 'body' && members[i] !== 'signal') value = OwnString(value);"                        \
     "   own[members[i]] = value; }"                                                                                 \
     "  return own; }"                                                                                               \
+    /* A fetch of the application's document that omits credentials, with a body or a Request the guard does not  \
+     * take apart, carries the mark too (the Request's own mode read when the call names none). */                 \
+    " var headersSet = OwnHeaders.prototype.set, requestHeaders = getOwn(Request.prototype, 'headers').get;"        \
+    " var requestCredentials = getOwn(Request.prototype, 'credentials').get;"                                       \
+    " function omitMarked(input, init) {"                                                                          \
+    "  var named = init != null && init.credentials !== undefined;"                                                \
+    "  if (named ? OwnString(init.credentials) !== 'omit' : !isRequest(input) || apply(requestCredentials, input, []) !== 'omit') return null;" \
+    "  var given = init != null && init.headers !== undefined ? init.headers : isRequest(input) ? apply(requestHeaders, input, []) : undefined;" \
+    "  var headers = new OwnHeaders(given); apply(headersSet, headers, ['" HYB_CREDENTIALS_HEADER "', 'omit']);"     \
+    "  var own = create(init != null ? init : null); define(own, 'headers', {value: headers, enumerable: true}); return own; }" \
     " function within(how, target, self, args) {"                                                                  \
     "  span(how, -1); try { return apply(target, self, args); } finally { span(-1, -1); } }"
 
@@ -156,6 +166,8 @@
     "   define(own, 'body', {value: body, enumerable: true});"                                                     \
     "   vouched = vouched && bytesOnly(body); args = [input, own];"                                                \
     "  } else if (arguments.length > 1) { vouched = vouched && init == null; args = [input, init]; }"               \
+    "  if (!vouched && ownDocument()) { try { var marked = omitMarked(input, args.length > 1 ? args[1] : null);"    \
+    "   if (marked) args = [input, marked]; } catch (e) {} }"                                                      \
     "  if (!vouched) return within(0, originalFetch, this, args);"                                                 \
     "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
     "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \

@@ -1013,7 +1013,10 @@ function runChecks(base) {
       return fetch(base + '/cookie', {credentials: 'omit'}).then(function (r) { return r.text(); }).then(function (t) { seen.push('omit:' + t);
         return fetch(base + '/cookie', {credentials: 'include'}); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('include:' + t);
         return fetch(base + '/cookie'); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('default:' + t);
-        xhr('GET', base + '/cookie', undefined, function (x) { seen.push('xhr with credentials:' + x.responseText); done(seen.join(' ')); }, function (x) { x.withCredentials = true; }); });
+        xhr('GET', base + '/cookie', undefined, function (x) { seen.push('xhr with credentials:' + x.responseText);
+          fetch(new Request(base + '/cookie', {credentials: 'omit'})).then(function (r) { return r.text(); }).then(function (t) { seen.push('request omit:' + t);
+            return fetch(base + '/cookie', {method: 'POST', credentials: 'omit', body: new Blob(['b'])}); }).then(function (r) { return r.text(); })
+            .then(function (t) { seen.push('blob omit:' + t); done(seen.join(' ')); }, function () { done('error'); }); }, function (x) { x.withCredentials = true; }); });
     }).catch(function () { done('error'); }); });
   // statusText, body forms, what is sent.
   check('status text', function (done) { fetch(base + '/reason').then(function (r) { done(r.status + ' ' + r.statusText); }, function () { done('error'); }); });
@@ -1131,7 +1134,7 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         {"twenty redirects", "arrived"},
         {"twenty-one redirects", "TypeError"},
         // (The application's document counts as of every origin, as the engine's page is of its server's.)
-        {"credentials", "omit:none include:session=kept default:session=kept xhr with credentials:session=kept"},
+        {"credentials", "omit:none include:session=kept default:session=kept xhr with credentials:session=kept request omit:none blob omit:none"},
         {"status text", "200 Fine Thanks"},
         {"send object", "200 [object Object]"},
         {"send number", "200 1"},
