@@ -135,8 +135,10 @@ public:
 
     // A load carried for a web engine that keeps HTTP's rules itself (the web view's loopback route): the
     // transport follows no redirect (a 3xx is the response, for the engine to follow or not), hands the body
-    // over as the server coded it (offering no coding of its own), and has no time-out once connected (the
-    // engine's page keeps its own). Off unless set.
+    // over as the server coded it (offering no coding of its own), has no time-out once connected (the
+    // engine's page keeps its own), and takes a final head the connection's close ended after whole lines as
+    // whole, with an empty body, as the engine does (another load fails with kURLErrorBadServerResponse). Off
+    // unless set.
     bool passesThrough() const { return m_passesThrough; }
     void setPassesThrough(bool b) { m_passesThrough = b; }
     // The URL as the engine sends it, which the transport sends as written: a browser sends characters the
