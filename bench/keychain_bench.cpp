@@ -122,8 +122,10 @@ std::string largeKeychain() {
         for (int i = 0; i < kLargeItems; ++i)
             items.push_back(largeItem(i));
         const std::string file = (benchRoot() / "large-keychain.plist").string();
-        if (!platform::PropertyList::writeFile(platform::Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(items)}},
-                                               file, platform::PropertyList::Format::Binary).ok())
+        // Written as the keychain writes its file: with the bound of nodes it is read with.
+        auto bytes = platform::PropertyList::write(platform::Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(items)}},
+                                                   platform::PropertyList::Format::Binary, platform::Keychain::kFileExpansion);
+        if (!bytes.ok() || !platform::PrivateFile::writeAtomically(file, *bytes).ok())
             std::abort();
         return file;
     }();

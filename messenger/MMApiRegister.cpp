@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 
 namespace messenger {
@@ -101,9 +102,19 @@ bool MMApiRegister::enterInRegistry(const std::string& appId, const std::optiona
     auto pasteboard = platform::Pasteboard::withName(getRegisterPasteboardName(), true);
     if (!pasteboard)
         return false;
-    pasteboard->setPersistent(true);
-    // Read once, bounded by its size: a registry too large to read is not overwritten either.
+    // Read once, bounded by its size (judged from the file's before a byte is read): a registry too large
+    // to read is neither made persistent nor written over, and said once.
     auto stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
+    if (!stored && stored.error().domain == platform::kPOSIXErrorDomain && stored.error().code == EFBIG) {
+        shareInstance().refuseTooLargeOnce();
+        return false;
+    }
+    // Made persistent only then, and only when it is not yet (a change rewrites the whole file; one that
+    // holds no pasteboard is set aside by it, and the registry read again).
+    if (!pasteboard->isPersistent())
+        pasteboard->setPersistent(true);
+    if (!stored)
+        stored = pasteboard->dataForPasteboardType(kContentType, kMaxRegistryBytes);
     if (!stored)
         return false;
     // What cannot be read as a registry holds other applications' entries all the same: it is kept, and
@@ -148,6 +159,14 @@ void MMApiRegister::refuseOnce(const platform::Bytes& registry, const std::strin
     m_refused = seen;
     platform::Log::write("The messaging app's registry (" + std::to_string(registry.size()) +
                          " bytes) cannot be read, and is left as it is; the application is not entered: " + why);
+}
+
+void MMApiRegister::refuseTooLargeOnce() {
+    if (m_saidTooLarge)
+        return;
+    m_saidTooLarge = true;
+    platform::Log::write("The messaging app's registry is larger than the " + std::to_string(kMaxRegistryBytes) +
+                         " bytes it is read up to: it is left as it is, unread, and the application is not entered");
 }
 
 void MMApiRegister::startMST(const std::string& appId) {
@@ -226,6 +245,7 @@ void MMApiRegister::resetForTesting() {
         platform::NotificationCenter::defaultCenter().removeObserver(&self);
     self.m_observing = false;
     self.m_refused.reset();
+    self.m_saidTooLarge = false;
     cachedRetina().reset();
 }
 

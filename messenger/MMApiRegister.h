@@ -8,11 +8,13 @@
 // - Main thread (the background notification arrives there too).
 // - The background observer is added once per process, however often the app is registered; the
 //   registry entry is rewritten at every registration.
-// - Failures are false: no pasteboard, a registry too large to read (without a message), a registry
-//   that cannot be read as a property-list dictionary (left as it is, said in the log once for the same
-//   bytes), a registry that cannot be written (said in the log). A stored registry is never written
-//   over unless it was read whole; an empty item starts a registry afresh. The statistics start does not
-//   depend on them.
+// - Failures are false: no pasteboard, a registry too large to read (judged from its size before a byte
+//   is read; the pasteboard is neither made persistent nor rewritten, and it is said in the log once), a
+//   registry that cannot be read as a property-list dictionary (left as it is, said in the log once for
+//   the same bytes; an empty UTF-16 string reads as an empty string), a registry that cannot be written
+//   (past kMaxRegistryBytes or the values and keys a property list is read back with: said in the log).
+//   A stored registry is never written over unless it was read whole; an empty item starts a registry
+//   afresh. The statistics start does not depend on them.
 // - Times are whole seconds of platform::Clock's wall time, as unsigned 32-bit decimal text.
 #pragma once
 
@@ -64,8 +66,11 @@ private:
     static std::optional<platform::Dictionary> registryFrom(const std::optional<platform::Bytes>& data);
     // Says once for the same bytes that the stored registry cannot be read.
     void refuseOnce(const platform::Bytes& registry, const std::string& why);
+    // Says once in the process that the stored registry is too large to be read.
+    void refuseTooLargeOnce();
     bool m_observing = false;
     std::optional<std::size_t> m_refused; // the hash of the registry refused last
+    bool m_saidTooLarge = false;
 };
 
 } // namespace messenger

@@ -307,13 +307,29 @@ void HYBInAppBrowser::showBrowser() {
     navigation->setModalTransitionStyle(screen->modalTransitionStyle());
 
     std::weak_ptr<HYBPlugin> weak = weak_from_this();
-    platform::DispatchQueue::main()->async([weak, navigation] {
-        auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock());
-        if (!self || !self->m_inAppBrowserViewController)
-            return;
-        if (std::shared_ptr<platform::ViewController> presenter = self->viewController())
-            presenter->presentViewController(navigation, true);
+    platform::DispatchQueue::main()->async([weak, navigation, generation = m_browserGeneration] {
+        if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
+            self->presentBrowser(navigation, generation);
     });
+}
+
+void HYBInAppBrowser::presentBrowser(const std::shared_ptr<HYBInAppBrowserNavigationController>& navigation, std::uint64_t generation) {
+    if (!m_inAppBrowserViewController || generation != m_browserGeneration)
+        return;
+    std::shared_ptr<platform::ViewController> presenter = viewController();
+    if (!presenter)
+        return;
+    // A browser closed just before is still going away (the presenter refuses a presentation meanwhile): this
+    // one shows once it has gone.
+    if (presenter->isBeingTransitioned()) {
+        std::weak_ptr<HYBPlugin> weak = weak_from_this();
+        platform::RunLoop::main().performAfterDelay(platform::kModalTransitionDuration, [weak, navigation, generation] {
+            if (auto self = std::static_pointer_cast<HYBInAppBrowser>(weak.lock()))
+                self->presentBrowser(navigation, generation);
+        });
+        return;
+    }
+    presenter->presentViewController(navigation, true);
 }
 
 void HYBInAppBrowser::close(const runtime::HYBInvokedUrlCommand&) { closeBrowser(); }
@@ -390,8 +406,13 @@ void HYBInAppBrowser::webViewDidFinishLoad(platform::WebView& browserWebView) {
 }
 
 void HYBInAppBrowser::webViewDidFailLoadWithError(platform::WebView& browserWebView, const platform::Error& error) {
+    // The load that failed, as its loadstart named it: not the page still shown (a link that turned out a
+    // download fails without having become the current request).
+    std::string url = error.userInfo[platform::kURLErrorFailingURLStringKey].stringOr("");
+    if (url.empty())
+        url = currentURLText(browserWebView);
     sendEvent(event(HYBCommandStatus::Error, platform::Dictionary{{"type", "loaderror"},
-                                                                  {"url", currentURLText(browserWebView)},
+                                                                  {"url", std::move(url)},
                                                                   {"code", static_cast<std::int64_t>(error.code)},
                                                                   {"message", error.localizedDescription()}}));
 }

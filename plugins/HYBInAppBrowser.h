@@ -6,10 +6,12 @@
 // Events, each on the kept callback of the last `open`: {"type": "loadstart", "url"} for every top-level
 // navigation, {"type": "loadstop", "url"}, status 9 {"type": "loaderror", "url", "code", "message"},
 // and, not kept, {"type": "exit"} when the browser closes. A load's "loadstop" and "loaderror" name the URL
-// it is at when it ends: after a server's redirect, the redirect's target (as the location bar does).
+// it is at when it ends: after a server's redirect, the redirect's target, as the last "loadstart" of that
+// load did. A load that fails names its own URL, never the page still shown (a link that is a download).
 //
 // Guarantees:
-// - Main thread only; the presentation comes on a later turn of the main queue.
+// - Main thread only; the presentation comes on a later turn of the main queue, once the presenter is in no
+//   transition (a browser closed just before has gone).
 // - `open` answers once, keeping the callback: status 1, or status 9 "incorrect number of arguments"
 //   when argument 0 is not a string, or status 9 "invalid URL" when it cannot be resolved to an
 //   absolute URL (nothing is opened then). A target or option string that is not a string takes its
@@ -112,6 +114,8 @@ public:
 
 private:
     void showBrowser();
+    // Presents the browser of `generation` (none once it has exited), when the presenter is not in a transition.
+    void presentBrowser(const std::shared_ptr<HYBInAppBrowserNavigationController>& navigation, std::uint64_t generation);
     void closeBrowser();
     void sendEvent(runtime::HYBPluginResult result);
     // The inject actions: with a callback, script code (no `element`) or the element a script of the engine's

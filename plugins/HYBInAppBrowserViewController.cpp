@@ -4,11 +4,14 @@
 #include "platform/core/Log.h"
 #include "platform/net/URLRequest.h"
 #include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/Device.h"
 #include "platform/text/Text.h"
 #include "platform/ui/Font.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/Window.h"
+#include "platform/web/LoadFailure.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "runtime/HYBUserAgentUtil.h"
 
@@ -25,10 +28,13 @@ bool isSystemAtLeast(const char* version) {
 
 std::string localized(const std::string& text) { return platform::Bundle::main().localizedString(text); }
 
-platform::Rect withHeight(platform::Rect rect, double height) {
-    rect.size.height = height;
-    return rect;
-}
+// The words a failed load leaves on the screen's ground: a heading, and the reason in up to three lines.
+constexpr double kFailureMargin = 20;
+constexpr double kFailureTitleFontSize = 20;
+constexpr double kFailureTitleHeight = 30;
+constexpr double kFailureReasonFontSize = 15;
+constexpr int kFailureReasonLines = 3;
+constexpr double kFailureReasonHeight = 60;
 
 platform::Rect withY(platform::Rect rect, double y) {
     rect.origin.y = y;
@@ -67,9 +73,11 @@ std::shared_ptr<HYBInAppBrowserViewController> HYBInAppBrowserViewController::cr
 
 HYBInAppBrowserViewController::HYBInAppBrowserViewController(std::string userAgent, std::string prevUserAgent,
                                                              const HYBInAppBrowserOptions& browserOptions)
-    : m_userAgent(std::move(userAgent)), m_prevUserAgent(std::move(prevUserAgent)), m_browserOptions(browserOptions) {}
+    : m_userAgent(std::move(userAgent)), m_prevUserAgent(std::move(prevUserAgent)), m_browserOptions(browserOptions),
+      m_toolbarPosition(browserOptions.toolbarposition) {}
 
 HYBInAppBrowserViewController::~HYBInAppBrowserViewController() {
+    dismissFailureAlert();
     if (m_webView)
         m_webView->setDelegate({});
     // A screen dropped while it held the lock (never closed) must not keep other web views waiting.
@@ -91,11 +99,9 @@ void HYBInAppBrowserViewController::createViews() {
     const std::shared_ptr<platform::View>& root = view();
     const platform::Rect bounds = root->bounds();
     const double width = bounds.width();
-    const double height = bounds.height();
-    const bool toolbarAtTop = m_browserOptions.toolbarposition == "top";
+    const bool toolbarAtTop = m_toolbarPosition == "top";
 
-    m_webView = platform::WebView::create(
-        withHeight(bounds, height - (m_browserOptions.location ? kHYBInAppBrowserBarsHeight : kHYBInAppBrowserToolbarHeight)));
+    m_webView = platform::WebView::create(bounds);
     // Whatever the page opens here is the page's choice.
     m_webView->setShowsForeignPages(true);
     m_webView->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleHeight);
@@ -113,8 +119,7 @@ void HYBInAppBrowserViewController::createViews() {
     m_webView->setUserInteractionEnabled(true);
 
     m_spinner = std::make_shared<platform::ActivityIndicatorView>(platform::ActivityIndicatorViewStyle::Gray);
-    const platform::Point centre = m_webView->frame().center();
-    m_spinner->setFrame(platform::Rect(centre.x, centre.y, 20, 20));
+    m_spinner->setFrame(platform::Rect(0, 0, 20, 20));
     m_spinner->setAutoresizingMask(platform::kAutoresizingFlexibleLeftMargin | platform::kAutoresizingFlexibleRightMargin |
                                    platform::kAutoresizingFlexibleTopMargin | platform::kAutoresizingFlexibleBottomMargin);
     m_spinner->setHidesWhenStopped(true);
@@ -129,8 +134,7 @@ void HYBInAppBrowserViewController::createViews() {
     std::shared_ptr<platform::BarButtonItem> flexibleSpace = platform::BarButtonItem::flexibleSpace();
     std::shared_ptr<platform::BarButtonItem> fixedSpace = platform::BarButtonItem::fixedSpace(20);
 
-    m_toolbar = std::make_shared<platform::Toolbar>(
-        platform::Rect(0, toolbarAtTop ? 0 : height - kHYBInAppBrowserToolbarHeight, width, kHYBInAppBrowserToolbarHeight));
+    m_toolbar = std::make_shared<platform::Toolbar>(platform::Rect(0, 0, width, kHYBInAppBrowserToolbarHeight));
     m_toolbar->setAutoresizingMask(toolbarAtTop ? platform::kAutoresizingFlexibleWidth
                                                 : platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleTopMargin);
     m_toolbar->setBarStyle(platform::BarStyle::Black);
@@ -138,8 +142,7 @@ void HYBInAppBrowserViewController::createViews() {
     m_toolbar->setHidden(false);
     m_toolbar->setUserInteractionEnabled(true);
 
-    const double labelY = toolbarAtTop ? height - kHYBInAppBrowserLocationBarHeight : height - kHYBInAppBrowserBarsHeight;
-    m_addressLabel = std::make_shared<platform::Label>(platform::Rect(5, labelY, width - 5, kHYBInAppBrowserLocationBarHeight));
+    m_addressLabel = std::make_shared<platform::Label>(platform::Rect(5, 0, width - 5, kHYBInAppBrowserLocationBarHeight));
     m_addressLabel->setAutoresizingMask(platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleRightMargin |
                                         platform::kAutoresizingFlexibleTopMargin);
     m_addressLabel->setBackgroundColor(platform::Color::clear());
@@ -164,10 +167,30 @@ void HYBInAppBrowserViewController::createViews() {
 
     m_toolbar->setItems({m_closeButton, flexibleSpace, m_backButton, fixedSpace, m_forwardButton});
 
+    // What happened to a load that left no page to show, on the screen's ground where the page would be.
+    m_failureTitleLabel = std::make_shared<platform::Label>(platform::Rect(0, 0, width, kFailureTitleHeight));
+    m_failureTitleLabel->setFont(platform::Font::boldSystemFont(kFailureTitleFontSize));
+    m_failureReasonLabel = std::make_shared<platform::Label>(platform::Rect(0, 0, width, kFailureReasonHeight));
+    m_failureReasonLabel->setFont(platform::Font::systemFont(kFailureReasonFontSize));
+    m_failureReasonLabel->setNumberOfLines(kFailureReasonLines);
+    m_failureReasonLabel->setLineBreakMode(platform::LineBreakMode::WordWrap);
+    for (const std::shared_ptr<platform::Label>& label : {m_failureTitleLabel, m_failureReasonLabel}) {
+        label->setAutoresizingMask(platform::kAutoresizingFlexibleWidth);
+        label->setBackgroundColor(platform::Color::clear());
+        label->setTextAlignment(platform::TextAlignment::Center);
+        label->setTextColor(platform::Color::white());
+        label->setUserInteractionEnabled(false);
+        label->setOpaque(false);
+        label->setHidden(true);
+    }
+
     root->setBackgroundColor(platform::Color::grey(0.5));
+    root->addSubview(m_failureTitleLabel);
+    root->addSubview(m_failureReasonLabel);
     root->addSubview(m_toolbar);
     root->addSubview(m_addressLabel);
     root->addSubview(m_spinner);
+    layOutViews();
 }
 
 void HYBInAppBrowserViewController::setCloseButtonTitle(const std::string& title) {
@@ -186,47 +209,46 @@ void HYBInAppBrowserViewController::setWebViewFrame(platform::Rect frame) {
 }
 
 void HYBInAppBrowserViewController::showLocationBar(bool show) {
-    if (show == !m_addressLabel->isHidden())
-        return;
-    const platform::Rect bounds = view()->bounds();
-    const double height = bounds.height();
-    if (show) {
-        m_addressLabel->setHidden(false);
-        const double webViewHeight = height - (m_toolbar->isHidden() ? kHYBInAppBrowserLocationBarHeight : kHYBInAppBrowserBarsHeight);
-        setWebViewFrame(withHeight(bounds, webViewHeight));
-        m_addressLabel->setFrame(withY(m_addressLabel->frame(), webViewHeight));
-    } else {
-        m_addressLabel->setHidden(true);
-        setWebViewFrame(m_toolbar->isHidden() ? bounds : withHeight(bounds, height - kHYBInAppBrowserToolbarHeight));
-    }
+    m_addressLabel->setHidden(!show);
+    layOutViews();
 }
 
 void HYBInAppBrowserViewController::showToolBar(bool show, const std::string& toolbarPosition) {
-    if (show == !m_toolbar->isHidden())
-        return;
+    m_toolbar->setHidden(!show);
+    m_toolbarPosition = toolbarPosition;
+    m_toolbar->setAutoresizingMask(toolbarPosition == "top" ? platform::kAutoresizingFlexibleWidth
+                                                            : platform::kAutoresizingFlexibleWidth | platform::kAutoresizingFlexibleTopMargin);
+    layOutViews();
+}
+
+void HYBInAppBrowserViewController::layOutViews() {
     const platform::Rect bounds = view()->bounds();
-    const double height = bounds.height();
-    if (show) {
-        m_toolbar->setHidden(false);
-        platform::Rect frame = bounds;
-        if (!m_addressLabel->isHidden()) {
-            frame.size.height = height - kHYBInAppBrowserBarsHeight;
-            m_addressLabel->setFrame(withY(m_addressLabel->frame(), frame.height()));
+    // The page starts below the status bar, which the navigation controller's bar lies behind: its first
+    // line is never under it.
+    double top = bounds.minY() + getStatusBarOffset();
+    double bottom = bounds.maxY();
+    if (!m_toolbar->isHidden()) {
+        if (m_toolbarPosition == "top") {
+            m_toolbar->setFrame(withY(m_toolbar->frame(), top));
+            top += kHYBInAppBrowserToolbarHeight;
         } else {
-            frame.size.height = height - kHYBInAppBrowserToolbarHeight;
-        }
-        if (toolbarPosition == "top")
-            frame.origin.y += m_toolbar->frame().height();
-        setWebViewFrame(frame);
-    } else {
-        m_toolbar->setHidden(true);
-        if (!m_addressLabel->isHidden()) {
-            setWebViewFrame(withHeight(bounds, height - kHYBInAppBrowserLocationBarHeight));
-            m_addressLabel->setFrame(withY(m_addressLabel->frame(), height - kHYBInAppBrowserLocationBarHeight));
-        } else {
-            setWebViewFrame(bounds);
+            bottom -= kHYBInAppBrowserToolbarHeight;
+            m_toolbar->setFrame(withY(m_toolbar->frame(), bottom));
         }
     }
+    if (!m_addressLabel->isHidden()) {
+        bottom -= kHYBInAppBrowserLocationBarHeight;
+        m_addressLabel->setFrame(withY(m_addressLabel->frame(), bottom));
+    }
+    const platform::Rect page(bounds.minX(), top, bounds.width(), std::max(0.0, bottom - top));
+    if (m_webView->frame() != page)
+        setWebViewFrame(page);
+    const platform::Point centre = page.center();
+    m_spinner->setFrame(platform::Rect(centre.x - 10, centre.y - 10, 20, 20));
+    // The failure's words sit in the middle of the page's place, the heading above the reason.
+    const double wordsWidth = std::max(0.0, page.width() - 2 * kFailureMargin);
+    m_failureTitleLabel->setFrame(platform::Rect(page.minX() + kFailureMargin, centre.y - kFailureTitleHeight, wordsWidth, kFailureTitleHeight));
+    m_failureReasonLabel->setFrame(platform::Rect(page.minX() + kFailureMargin, centre.y, wordsWidth, kFailureReasonHeight));
 }
 
 void HYBInAppBrowserViewController::viewWillAppear(bool animated) {
@@ -236,12 +258,7 @@ void HYBInAppBrowserViewController::viewWillAppear(bool animated) {
     ViewController::viewWillAppear(animated);
 }
 
-void HYBInAppBrowserViewController::rePositionViews() {
-    if (m_browserOptions.toolbarposition != "top")
-        return;
-    m_webView->setFrame(withY(m_webView->frame(), kHYBInAppBrowserToolbarHeight));
-    m_toolbar->setFrame(withY(m_toolbar->frame(), getStatusBarOffset()));
-}
+void HYBInAppBrowserViewController::rePositionViews() { layOutViews(); }
 
 double HYBInAppBrowserViewController::getStatusBarOffset() const {
     if (!isSystemAtLeast("7.0"))
@@ -276,21 +293,31 @@ void HYBInAppBrowserViewController::restoreUserAgent() {
 void HYBInAppBrowserViewController::close() {
     // browserExit lets the plug-in drop the screen: keep it alive to the end of this call.
     std::shared_ptr<ViewController> keepAlive = shared_from_this();
+    dismissFailureAlert();
     restoreUserAgent();
     runtime::HYBUserAgentUtil::releaseLock(m_userAgentLockToken);
     m_currentURL.reset();
     if (std::shared_ptr<HYBInAppBrowser> delegate = navigationDelegate())
         delegate->browserExit();
     std::weak_ptr<ViewController> weak = weak_from_this();
-    platform::DispatchQueue::main()->async([weak] {
-        std::shared_ptr<ViewController> self = weak.lock();
-        if (!self)
-            return;
-        if (std::shared_ptr<ViewController> presenting = self->presentingViewController())
-            presenting->dismissViewController(true);
-        else if (std::shared_ptr<ViewController> parent = self->parentViewController())
-            parent->dismissViewController(true);
-    });
+    platform::DispatchQueue::main()->async([weak] { dismissPresented(weak); });
+}
+
+void HYBInAppBrowserViewController::dismissPresented(const std::weak_ptr<ViewController>& weak) {
+    std::shared_ptr<ViewController> self = weak.lock();
+    if (!self)
+        return;
+    // The controller presented: the screen itself, or the navigation controller it is in.
+    std::shared_ptr<ViewController> shown = self->presentingViewController() ? self : self->parentViewController();
+    std::shared_ptr<ViewController> presenter = shown ? shown->presentingViewController() : nullptr;
+    if (!presenter)
+        return; // never shown, or gone already
+    // A presentation still under way refuses its dismissal: the screen goes once it has come.
+    if (presenter->isBeingTransitioned() || shown->isBeingTransitioned()) {
+        platform::RunLoop::main().performAfterDelay(platform::kModalTransitionDuration, [weak] { dismissPresented(weak); });
+        return;
+    }
+    presenter->dismissViewController(true);
 }
 
 void HYBInAppBrowserViewController::viewDidUnload() {
@@ -319,6 +346,9 @@ bool HYBInAppBrowserViewController::shouldStartLoadWithRequest(platform::WebView
 }
 
 void HYBInAppBrowserViewController::webViewDidStartLoad(platform::WebView& webView) {
+    ++m_loadsStarted;
+    ++m_openLoads;
+    showFailure(std::nullopt);
     m_addressLabel->setText(localized("Loading..."));
     updateButtons();
     m_spinner->startAnimating();
@@ -327,7 +357,10 @@ void HYBInAppBrowserViewController::webViewDidStartLoad(platform::WebView& webVi
 }
 
 void HYBInAppBrowserViewController::webViewDidFinishLoad(platform::WebView& webView) {
-    m_addressLabel->setText(m_currentURL ? m_currentURL->absoluteString() : std::string());
+    m_openLoads = std::max(m_openLoads, 1) - 1;
+    const platform::URLRequest* shown = webView.request();
+    m_addressLabel->setText(shown && shown->url() ? shown->url()->absoluteString()
+                                                  : m_currentURL ? m_currentURL->absoluteString() : std::string());
     updateButtons();
     m_spinner->stopAnimating();
     webView.setHidden(false);
@@ -341,9 +374,61 @@ void HYBInAppBrowserViewController::didFailLoadWithError(platform::WebView& webV
     platform::Log::writef("webView:didFailLoadWithError - %ld: %s", static_cast<long>(error.code), error.localizedDescription().c_str());
     updateButtons();
     m_spinner->stopAnimating();
-    m_addressLabel->setText(localized("Load Error"));
+    // The page's own load, not a frame's: it ends after its frames' (a frame's failure leaves it going), and
+    // it is of the address last asked for the page (a link that fails before it started, as a download
+    // does, included). An error that names no address is taken for the page's.
+    m_openLoads = std::max(m_openLoads, 1) - 1;
+    const std::string failed = error.userInfo[platform::kURLErrorFailingURLStringKey].stringOr("");
+    const std::optional<platform::URL> failedURL = platform::URL::fromString(failed);
+    const bool pageLoad = failed.empty() || (failedURL && m_currentURL && failedURL->absoluteString() == m_currentURL->absoluteString());
+    if (m_openLoads == 0) {
+        // The web view makes the page still shown its current request again once this failure has been
+        // told: the location bar names what it shows then, unless another load has started meanwhile. Only
+        // the page's own failure is told.
+        std::weak_ptr<ViewController> weak = weak_from_this();
+        std::optional<platform::LoadFailure> failure = pageLoad ? platform::describeLoadFailure(error) : std::nullopt;
+        platform::DispatchQueue::main()->async([weak, started = m_loadsStarted, failed, failure = std::move(failure)] {
+            auto self = std::static_pointer_cast<HYBInAppBrowserViewController>(weak.lock());
+            if (self && self->m_loadsStarted == started)
+                self->failedLoadEnded(failed, failure);
+        });
+    }
     if (std::shared_ptr<HYBInAppBrowser> delegate = navigationDelegate())
         delegate->webViewDidFailLoadWithError(webView, error);
+}
+
+void HYBInAppBrowserViewController::failedLoadEnded(const std::string& failedURL, const std::optional<platform::LoadFailure>& failure) {
+    const platform::URLRequest* shown = m_webView->request();
+    const bool pageShown = !m_webView->isHidden() && shown && shown->url();
+    // A page still shown keeps its address; with none, the address that failed, as it was asked for.
+    m_addressLabel->setText(pageShown ? shown->url()->absoluteString() : failedURL);
+    if (!failure)
+        return; // a cancellation, or a frame's failure: nothing to tell
+    if (!pageShown) {
+        showFailure(failure);
+        return;
+    }
+    // The page stays; the person hears why the link did not open, if the browser is on the screen.
+    dismissFailureAlert();
+    if (!std::dynamic_pointer_cast<platform::Window>(view()->rootView()))
+        return;
+    std::shared_ptr<platform::AlertView> alert =
+        platform::AlertView::create(localized(platform::kLoadFailureTitle), localized(failure->reason), nullptr, localized("OK"));
+    alert->show();
+    m_failureAlert = alert;
+}
+
+void HYBInAppBrowserViewController::showFailure(const std::optional<platform::LoadFailure>& failure) {
+    m_failureTitleLabel->setText(failure ? localized(platform::kLoadFailureTitle) : std::string());
+    m_failureReasonLabel->setText(failure ? localized(failure->reason) : std::string());
+    m_failureTitleLabel->setHidden(!failure);
+    m_failureReasonLabel->setHidden(!failure);
+}
+
+void HYBInAppBrowserViewController::dismissFailureAlert() {
+    if (std::shared_ptr<platform::AlertView> alert = m_failureAlert.lock())
+        alert->dismissWithClickedButtonIndex(0, false);
+    m_failureAlert.reset();
 }
 
 bool HYBInAppBrowserViewController::shouldAutorotate() { return autorotates(orientationDelegate()); }

@@ -10,10 +10,12 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace stats {
 
@@ -198,18 +200,23 @@ void MXStatDatabase::recreateLocked(int rc) {
         return;
     m_recreating = true;
     const std::string damaged = m_openPath;
-    MXStatLog("[ERROR]The statistics database %s is damaged (%s): it is removed and made again.", damaged.c_str(),
-              sqlite3_errstr(rc));
     closeLocked();
-    const platform::FileManager& files = platform::FileManager::defaultManager();
+    // Set aside, never deleted (its unsent events may yet be read from it), with its journals, each kept
+    // within StorePlace's bound of asides; then made again.
+    std::string where;
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
         const std::string file = damaged + suffix;
-        if (!fileExists(file))
+        struct stat there {};
+        if (::lstat(file.c_str(), &there) != 0)
             continue;
-        const platform::Status removed = files.removeItem(file);
-        if (!removed.ok())
-            MXStatLog("Delete database failed reason:%s", removed.error().localizedDescription().c_str());
+        const std::optional<std::string> aside = platform::StorePlace::moveAside(file, kOwner);
+        if (aside)
+            where += (where.empty() ? "" : ", ") + *aside;
+        else if (errno != ENOENT)
+            MXStatLog("[ERROR]The damaged statistics database's %s cannot be moved aside: %s", file.c_str(), std::strerror(errno));
     }
+    MXStatLog("[ERROR]The statistics database %s is damaged (%s): it is moved aside (%s) and made again.", damaged.c_str(),
+              sqlite3_errstr(rc), where.empty() ? "nothing was left to move" : where.c_str());
     if (openLocked())
         createTablesLocked();
     m_recreating = false;

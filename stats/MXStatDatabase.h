@@ -9,8 +9,9 @@
 //   is opened. A file that cannot be opened leaves the connection closed; every call then does nothing
 //   and answers failure (-1 for execute), and the next call tries again.
 // - A statement that answers SQLITE_CORRUPT or SQLITE_NOTADB (a damaged file, or one that is not a
-//   database) closes the connection, removes the open file with its journal files, opens a fresh file
-//   and creates the tables again. The statement itself is not repeated. A statement that finds one of
+//   database) closes the connection, moves the open file and its journal files aside (StorePlace: kept,
+//   never deleted, within its bound of asides; said in the log), opens a fresh file and creates the
+//   tables again. The statement itself is not repeated. A statement that finds one of
 //   the tables gone ("no such table": the file truncated to nothing or its tables dropped by someone
 //   else while it is open) makes the tables again and runs once more.
 // - The connection follows its file: before each statement the file at path() must be the one that is

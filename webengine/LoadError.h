@@ -14,6 +14,7 @@
 #pragma once
 
 #include "platform/core/Error.h"
+#include "platform/web/LoadFailure.h"
 
 #include <glib.h>
 
@@ -21,14 +22,11 @@
 
 namespace webengine {
 
-inline constexpr const char* kWebKitErrorDomain = "WebKitErrorDomain";
-// WebKit's code for a load it refuses to make: a restricted port (9, 6000...) or address (0.0.0.0).
-inline constexpr long long kWebKitErrorCannotUseRestrictedPort = 103;
-// WebKit's code for a load whose answer the view does not show (an attachment, a type no view shows), as the
-// phone's web view reports it.
-inline constexpr long long kWebKitErrorFrameLoadInterrupted = 102;
-// The engine's code for a load whose page's web process ended (crashed, or ended by WebKit) before it did.
-inline constexpr long long kWebKitErrorWebProcessEnded = 300;
+// The domain and codes are the platform's (platform/web/LoadFailure.h), which says what each means.
+inline constexpr const char* kWebKitErrorDomain = platform::kWebKitErrorDomain;
+inline constexpr long long kWebKitErrorCannotUseRestrictedPort = platform::kWebKitErrorCannotUseRestrictedPort;
+inline constexpr long long kWebKitErrorFrameLoadInterrupted = platform::kWebKitErrorFrameLoadInterrupted;
+inline constexpr long long kWebKitErrorWebProcessEnded = platform::kWebKitErrorWebProcessEnded;
 
 // The failure WebKit reported for the main frame's load of `uri` (may be null).
 platform::Error loadErrorOf(const GError* error, const char* uri, bool timedOut);

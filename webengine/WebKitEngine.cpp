@@ -365,8 +365,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
             request.headers = headers;
             request.mainDocumentURL = url;
             if (m_client.shouldStartLoad(request) && alive.lock())
-                m_client.didFailLoad(platform::Error(platform::kURLErrorDomain, platform::kURLErrorNoPermissionsToReadFile,
-                                                     "The page may not read this file: " + url));
+                m_client.didFailLoad(platform::makeURLError(platform::kURLErrorNoPermissionsToReadFile, "The page may not read this file: " + url, url));
         });
         return;
     }

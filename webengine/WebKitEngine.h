@@ -40,6 +40,11 @@
 //   (a frame's stays empty; the page's load fails with WebKit's code 102, saying why), and a download
 //   WebKit starts anyway (a link's "download", a blob: or data: URL) is cancelled before it makes a file; a
 //   top-level navigation the client allowed that became one fails the same way (UserPrompts.h).
+// - A PDF shows in WebKit's own viewer: a frame of the PDF's document on a scheme of its own
+//   (HYB_PDF_VIEWER_SCHEME, webprocess/Messages.h) that the engine serves and loads without asking. Every
+//   navigation question on the viewer's origin (its Save button leads its frame to a blob: URL of its own; a
+//   page may lead a frame or itself there) is refused before the client is asked: nothing is saved, no load
+//   is reported, and the refusal is written in the log once a view.
 // - One window: a navigation to a new window (a link's target, window.open, a form's target) of an http or
 //   https URL loads in this view as a GET of that URL alone, asked about as any navigation, one at a time;
 //   any other URL (a "javascript:" one, which would run in this view's page whichever frame asked, data:,

@@ -10,10 +10,12 @@
 #include "webengine/ScriptEvaluator.h"
 #include "webengine/SoupHeaders.h"
 #include "webengine/WebKitEngineInternal.h"
+#include "webprocess/Messages.h"
 
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 namespace webengine {
@@ -25,6 +27,8 @@ using namespace detail;
 constexpr const char* kNavigationMessage = "hyb.navigation";
 
 constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
+// Marks a view whose refusal of a navigation on the PDF viewer's origin was written in the log.
+constexpr const char* kViewerRefusalSaid = "hyb-viewer-refusal-said";
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
 
@@ -46,6 +50,15 @@ constexpr const char* kPendingFrameScript =
     "  }"
     "  return search(window);"
     "})";
+
+// Whether the URL is of the engine's PDF viewer's origin: its scheme's, or a blob: URL one of its documents made.
+bool isPDFViewerURL(const std::string& url)
+{
+    const std::string_view text = url;
+    const std::string_view viewer = HYB_PDF_VIEWER_SCHEME ":";
+    const std::string_view rest = g_ascii_strncasecmp(url.c_str(), "blob:", 5) == 0 ? text.substr(5) : text;
+    return rest.size() >= viewer.size() && g_ascii_strncasecmp(rest.data(), viewer.data(), viewer.size()) == 0;
+}
 
 NavigationType navigationTypeOf(WebKitNavigationType type)
 {
@@ -165,6 +178,20 @@ bool WebKitEngine::decideNavigation(void* decisionPointer)
     WebKitURIRequest* uriRequest = webkit_navigation_action_get_request(action);
     NavigationRequest request;
     request.url = webkit_uri_request_get_uri(uriRequest);
+    // The engine's PDF viewer loads its frame without asking. A question on its origin is its Save button's,
+    // leading its frame to a blob: URL of its own to download the PDF, or a page's leading a frame or itself
+    // to the viewer: no load of the view's, nor another application's URL. Refused before anything else:
+    // nothing is saved, no client is asked, no load is reported.
+    if (isPDFViewerURL(request.url)) {
+        webkit_policy_decision_ignore(decision);
+        // Said once a view: a PDF's script may ask for its Save again and again.
+        if (!g_object_get_data(G_OBJECT(m_view), kViewerRefusalSaid)) {
+            g_object_set_data(G_OBJECT(m_view), kViewerRefusalSaid, GINT_TO_POINTER(1));
+            platform::Log::write("Web view: refused a navigation of the PDF viewer's (its Save button: this view saves nothing)"
+                                 " or to it (the viewer shows PDF documents only)");
+        }
+        return true;
+    }
     const char* method = webkit_uri_request_get_http_method(uriRequest);
     request.method = method ? method : "GET";
     request.headers = headerListOf(webkit_uri_request_get_http_headers(uriRequest));

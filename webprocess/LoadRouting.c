@@ -6,6 +6,8 @@
  * the web loads the application's own documents and their workers make (its file pages, whose cross-origin
  * requests the phone's web view answered without CORS). Every other load goes out unrouted through the
  * engine's own network stack, with its cookie jar, credentials modes, SameSite, CORS, redirects and caching.
+ * What the engine keeps itself stays with it: data:, blob:, about:, javascript: and its PDF viewer's files
+ * (HYB_PDF_VIEWER_SCHEME).
  *
  * The UI process says how a page's view routes in a "hyb.routing" message, sent before each navigation it
  * allows: whether the view shows foreign pages (the in-app browser's, the payment road's, a sign-in page:
@@ -58,10 +60,11 @@ void add_pending_navigation(GQueue* pending, const char* uri)
         g_free(g_queue_pop_head(pending));
 }
 
-/* Schemes the page's own engine keeps: in-memory or script-made resources. */
+/* Schemes the page's own engine keeps: in-memory or script-made resources, and its PDF viewer's files, which it
+ * serves itself (Messages.h). */
 gboolean stays_local(const char* uri)
 {
-    static const char* const schemes[] = {"data:", "blob:", "about:", "javascript:"};
+    static const char* const schemes[] = {"data:", "blob:", "about:", "javascript:", HYB_PDF_VIEWER_SCHEME ":"};
     for (gsize i = 0; i < G_N_ELEMENTS(schemes); i++) {
         if (g_ascii_strncasecmp(uri, schemes[i], strlen(schemes[i])) == 0)
             return TRUE;

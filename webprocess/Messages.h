@@ -66,3 +66,10 @@
  * changes and with the route's "hyb.loopback" while it is (parameters "b"): while it is, the application's own loads
  * take the scheme's road to the UI process. */
 #define HYB_ENGINE_CONGESTED_MESSAGE "hyb.engine-congested"
+
+/* The scheme of the engine's own PDF viewer: a PDF document shows in a frame of this scheme that the engine
+ * serves itself, in its web process, from files built into it (read nowhere else), and that it loads without a
+ * navigation question. The module lets its loads go to the engine; the UI process refuses every navigation
+ * question on its origin (a blob: URL of it included), which only the viewer's Save button or a page leading a
+ * frame there asks. */
+#define HYB_PDF_VIEWER_SCHEME "webkit-pdfjs-viewer"

@@ -50,6 +50,8 @@ constexpr Entry kTexts[] = {
     {12018, "Card Readers Are Not Available Here.", "此处无法使用读卡器。"},
     {12019, "The Card Is Authorised. Nothing Has Been Paid Yet.", "银行卡已授权，尚未付款。"},
     {12020, "Notice", "提示"},
+    {12021, "This Page Is A Download And Cannot Be Shown.", "此页面为下载文件，无法显示。"},
+    {12022, "This Page Cannot Be Opened.", "此页面无法打开。"},
     {13001, "Secure Bank-Card Payment", "银行卡安全支付"},
     {13002, "Waiting ...", "请稍候..."},
     {13003, "The Transaction Is In Progress, Quit Now?", "交易尚未完成，确定放弃？"},

@@ -905,7 +905,7 @@ void BCBaseViewController::openWebPage(const std::string& url, const std::string
     endEditing();
     if (!BCUtils::isWebAddress(url)) {
         platform::Log::write("BCBaseViewController: not a web address, not opened: " + url.substr(0, 200));
-        showAlertViewWithMessage(text(12003));
+        showAlertViewWithMessage(text(12022));
         return;
     }
     if (const auto navigation = navigationController())

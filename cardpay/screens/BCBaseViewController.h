@@ -166,7 +166,8 @@ public:
     void cleanSecretParams();
     void checkBoxHref(const std::string& href, const std::string& title);
     // Pushes the road's web page for `url` titled `title` (after the focused field resigns). Only web
-    // addresses (BCUtils::isWebAddress) are opened; any other is refused with the error alert (text 12003).
+    // addresses (BCUtils::isWebAddress) are opened; any other is refused with the error alert (text 12022: no
+    // try will open it).
     void openWebPage(const std::string& url, const std::string& title);
 
     // The promotion and instalment views: each call replaces the view it makes (none without an

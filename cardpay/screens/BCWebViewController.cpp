@@ -7,6 +7,7 @@
 #include "platform/net/URLError.h"
 #include "platform/net/URLRequest.h"
 #include "platform/text/URL.h"
+#include "platform/web/LoadFailure.h"
 
 namespace cardpay {
 
@@ -32,7 +33,7 @@ void BCWebViewController::viewDidLoad() {
     if (const auto url = platform::URL::fromString(m_webViewUrl); url && BCUtils::isWebAddress(m_webViewUrl))
         m_webView->loadRequest(platform::URLRequest(*url));
     else
-        pageEnded(*m_webView, BCLocale::instance()->getStringById(12003));  // nothing to load: nothing will end
+        pageEnded(*m_webView, BCLocale::instance()->getStringById(kCannotBeOpened));  // nothing to load: nothing will end
 }
 
 void BCWebViewController::addNavigationBar() {
@@ -59,7 +60,7 @@ bool BCWebViewController::shouldStartLoadWithRequest(platform::WebView& webView,
     if (request.mainDocumentURL() && request.url() && request.mainDocumentURL()->absoluteString() == address) {
         m_refused = true;
         if (m_openLoads == 0)
-            pageEnded(webView, BCLocale::instance()->getStringById(12003));
+            pageEnded(webView, BCLocale::instance()->getStringById(kCannotBeOpened));
     }
     return false;
 }
@@ -83,12 +84,23 @@ void BCWebViewController::webViewDidFinishLoad(platform::WebView& webView) {
 void BCWebViewController::didFailLoadWithError(platform::WebView& webView, const platform::Error& error) {
     if (!loadEnded(webView))
         return; // a frame failed; the page goes on
+    const std::optional<platform::LoadFailure> failure = platform::describeLoadFailure(error);
     if (m_refused)
-        pageEnded(webView, BCLocale::instance()->getStringById(12003), true);  // led away mid-load: the page is gone
-    else if (error.code == platform::kURLErrorCancelled)
+        pageEnded(webView, BCLocale::instance()->getStringById(kCannotBeOpened), true);  // led away mid-load: the page is gone
+    else if (!failure)
         pageEnded(webView, std::nullopt); // stopped (by the page itself, say), or a new load replaces it: no fault
     else
-        pageEnded(webView, BCLocale::instance()->getStringById(12002));
+        pageEnded(webView, failureText(*failure));
+}
+
+std::string BCWebViewController::failureText(const platform::LoadFailure& failure) {
+    // Another try is offered only where it may go otherwise: a download or an address refused fails the
+    // same way each time.
+    switch (failure.kind) {
+    case platform::LoadFailureKind::Download: return BCLocale::instance()->getStringById(kIsADownload);
+    case platform::LoadFailureKind::Refused: return BCLocale::instance()->getStringById(kCannotBeOpened);
+    default: return BCLocale::instance()->getStringById(12002);
+    }
 }
 
 void BCWebViewController::pageEnded(platform::WebView& webView, std::optional<std::string> failure, bool pageLost) {

@@ -34,7 +34,13 @@ using Bytes = std::vector<std::uint8_t>;
 // A point in time, in seconds since 1970-01-01 00:00:00 UTC.
 struct Date {
     double secondsSince1970 = 0;
-    friend bool operator==(const Date&, const Date&) = default;
+    // For a date read from a property list: its seconds since 2001-01-01 exactly as the list stored them.
+    // Seconds since 1970 cannot hold every such double (the further from 2001, the fewer bits of the
+    // fraction they keep), so a list writes back the number it read; it counts only while
+    // secondsSince1970 is still the date it names.
+    std::optional<double> storedSince2001;
+    // The same instant: equal seconds since 1970.
+    friend bool operator==(const Date& a, const Date& b) { return a.secondsSince1970 == b.secondsSince1970; }
 };
 
 using Array = std::vector<Value>;

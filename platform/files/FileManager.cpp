@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -129,26 +131,148 @@ Status copyRecursively(const std::string& from, const std::string& to) {
     return {};
 }
 
-Status removeRecursively(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return errnoError(FileAccess::Write, path, "Could not remove");
-    if (S_ISDIR(st.st_mode)) {
-        auto names = FileManager::defaultManager().contentsOfDirectory(path);
-        if (!names)
-            return fileError(EACCES, FileAccess::Write, path, "Could not remove");
-        for (const auto& name : *names) {
-            Status s = removeRecursively(path + "/" + name);
-            if (!s)
-                return s;
+// A descriptor closed when it goes.
+class OwnedDescriptor {
+public:
+    explicit OwnedDescriptor(int fd = -1) : m_fd(fd) {}
+    OwnedDescriptor(OwnedDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
         }
-        if (::rmdir(path.c_str()) != 0)
-            return errnoError(FileAccess::Write, path, "Could not remove");
-        return {};
+        return *this;
     }
-    if (::unlink(path.c_str()) != 0)
-        return errnoError(FileAccess::Write, path, "Could not remove");
+    ~OwnedDescriptor() { reset(); }
+    int get() const { return m_fd; }
+    void reset() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+// The names in an open folder (not "." nor ".."), read through a descriptor of its own.
+Result<std::vector<std::string>> namesIn(int folder, const std::string& path) {
+    const int own = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!dir) {
+        Error error = errnoError(FileAccess::Write, path, "Could not remove");
+        if (own >= 0)
+            ::close(own);
+        return error;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+// Folders below the removed one kept open at once; one deeper is reached again through ".." from its
+// child, and only when it is still the folder that was left (device and inode), so that a deep tree
+// takes a bounded number of descriptors.
+constexpr std::size_t kOpenFoldersWhileRemoving = 16;
+
+// Removes `name` in the open folder `parent` and, when it is a folder, everything under it, never
+// following a link: each folder is opened relative to the one it was found in (O_NOFOLLOW,
+// O_DIRECTORY), and each name removed relative to its folder (unlinkat), so that a folder swapped for a
+// link meanwhile is removed as the link it now is, and nothing in the link's target. Without recursion
+// (a stack of the folders open on the way down).
+Status removeBeneath(int parent, const std::string& name, const std::string& path) {
+    struct Folder {
+        OwnedDescriptor fd; // closed past kOpenFoldersWhileRemoving
+        dev_t device;
+        ino_t inode;
+        std::string name; // in the folder above
+        std::string path;
+        std::vector<std::string> left; // names still to remove
+    };
+    std::vector<Folder> open;
+    const auto folderFd = [&](std::size_t level) { return level == 0 ? parent : open[level - 1].fd.get(); };
+    // Removes one name of the innermost folder (or the item itself): a file or link at once, a folder by
+    // entering it. False with an error when it cannot go.
+    const auto removeName = [&](int at, const std::string& entry, const std::string& entryPath) -> Status {
+        struct stat st {};
+        if (::fstatat(at, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errnoError(FileAccess::Write, entryPath, "Could not remove");
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(at, entry.c_str(), 0) == 0)
+                return {};
+            if (errno != EISDIR)
+                return errnoError(FileAccess::Write, entryPath, "Could not remove");
+        }
+        OwnedDescriptor fd(::openat(at, entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() < 0) {
+            // Swapped for a link or a file since it was looked at: that is what goes.
+            if ((errno == ELOOP || errno == ENOTDIR) && ::unlinkat(at, entry.c_str(), 0) == 0)
+                return {};
+            return errnoError(FileAccess::Write, entryPath, "Could not remove");
+        }
+        struct stat opened {};
+        if (::fstat(fd.get(), &opened) != 0)
+            return errnoError(FileAccess::Write, entryPath, "Could not remove");
+        auto names = namesIn(fd.get(), entryPath);
+        if (!names)
+            return names.error();
+        open.push_back(Folder{std::move(fd), opened.st_dev, opened.st_ino, entry, entryPath, std::move(*names)});
+        if (open.size() > kOpenFoldersWhileRemoving)
+            open[open.size() - 1 - kOpenFoldersWhileRemoving].fd.reset();
+        return {};
+    };
+    Status first = removeName(parent, name, path);
+    if (!first)
+        return first;
+    while (!open.empty()) {
+        Folder& folder = open.back();
+        if (!folder.left.empty()) {
+            const std::string entry = std::move(folder.left.back());
+            folder.left.pop_back();
+            Status removed = removeName(folder.fd.get(), entry, folder.path + "/" + entry);
+            if (!removed)
+                return removed;
+            continue;
+        }
+        // Emptied: removed from the folder above, reached again through ".." when it was closed.
+        const std::size_t level = open.size() - 1;
+        if (level > 0 && open[level - 1].fd.get() < 0) {
+            Folder& above = open[level - 1];
+            OwnedDescriptor again(::openat(folder.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st {};
+            if (again.get() < 0 || ::fstat(again.get(), &st) != 0)
+                return errnoError(FileAccess::Write, above.path, "Could not remove");
+            if (st.st_dev != above.device || st.st_ino != above.inode)
+                return fileError(EBUSY, FileAccess::Write, folder.path, "Could not remove (moved while it was removed)");
+            above.fd = std::move(again);
+        }
+        const std::string emptied = folder.name;
+        const std::string emptiedPath = folder.path;
+        open.pop_back();
+        if (::unlinkat(folderFd(level), emptied.c_str(), AT_REMOVEDIR) != 0)
+            return errnoError(FileAccess::Write, emptiedPath, "Could not remove");
+    }
     return {};
+}
+
+// Removes the item at `path` by descriptor from the folder it lies in (removeBeneath); the folder's own
+// path is followed as given (a home reached through a link stays the home).
+Status removeRecursively(const std::string& path) {
+    const std::string name = lastPathComponent(path);
+    if (name.empty() || name == "." || name == ".." || name == "/")
+        return fileError(EINVAL, FileAccess::Write, path, "Could not remove");
+    std::string folder = deletingLastPathComponent(path);
+    if (folder.empty())
+        folder = ".";
+    OwnedDescriptor parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (parent.get() < 0)
+        return errnoError(FileAccess::Write, path, "Could not remove");
+    return removeBeneath(parent.get(), name, path);
 }
 
 void collectSubpaths(const std::string& root, const std::string& relative, std::vector<std::string>& out) {

@@ -51,7 +51,10 @@ public:
 
     Status copyItem(const std::string& from, const std::string& to) const;
     Status moveItem(const std::string& from, const std::string& to) const;
-    // Removes the item and everything under it.
+    // Removes the item and everything under it, never following a link: from the folder it lies in (its
+    // path followed as given), each folder below is opened by descriptor without following a link and each
+    // name removed relative to its folder, so that a folder swapped for a link meanwhile goes as the link,
+    // and nothing in the link's target. A bounded number of descriptors, whatever the depth.
     Status removeItem(const std::string& path) const;
 
     // Names in the folder, sorted.

@@ -7,7 +7,9 @@
 // - makeFit never follows a link, never opens what it finds (a pipe cannot hold it) and never touches a
 //   regular file (nor, with Accept::FileOrFolder, a folder): only the thing that is not one is renamed,
 //   whole, to asideName(path). What earlier calls set aside is kept (makeRoomAside): at most kKeptAsides
-//   things lie aside for a place, the oldest going first (said); when that cannot go (a folder someone
+//   things lie aside for a place, the oldest going first (said; removed through descriptors from the
+//   folder it lies in, FileManager::removeItem, so that a folder inside it swapped for a link meanwhile
+//   removes nothing in the link's target); when that cannot go (a folder someone
 //   cannot empty), the thing goes to a name of its own beside it: "<asideName>.<pid>-<n>", the oldest
 //   of those going first so that no more than kKeptAsides + 1 things lie aside (the bound and the one
 //   that is stuck). A link's target stays as it was.

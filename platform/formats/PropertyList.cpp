@@ -108,14 +108,23 @@ std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
     return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
+// The seconds since the reference date a binary list keeps for a date: those it was read with, while
+// they still name it, else the nearest double to its seconds since 1970 less the reference date.
+double sinceReferenceDate(const Date& date) {
+    if (date.storedSince2001 && kReferenceDate + *date.storedSince2001 == date.secondsSince1970)
+        return *date.storedSince2001;
+    return date.secondsSince1970 - kReferenceDate;
+}
+
 // A binary list keeps a date as any finite double of seconds since the reference date. The XML form
-// writes the whole seconds, cut toward zero, as a four-digit year: from 0000-01-01 to the end of 9999.
-bool isWritableDate(double seconds, PropertyList::Format format) {
-    if (!std::isfinite(seconds))
+// writes the second it lies in (its seconds since 1970 rounded down) as a four-digit year, and the
+// fraction after it: from 0000-01-01 to the end of 9999.
+bool isWritableDate(const Date& date, PropertyList::Format format) {
+    if (!std::isfinite(date.secondsSince1970) || !std::isfinite(sinceReferenceDate(date)))
         return false;
     if (format == PropertyList::Format::Binary)
         return true;
-    const double whole = std::trunc(seconds) + kReferenceDate;
+    const double whole = std::floor(date.secondsSince1970);
     return whole >= static_cast<double>(daysFromCivil(0, 1, 1) * 86400)
         && whole < static_cast<double>(daysFromCivil(10000, 1, 1) * 86400);
 }
@@ -196,6 +205,7 @@ struct ObjectShape {
     std::uint64_t count = 0; // its references (none for a leaf)
     std::uint64_t bytes = 0; // the bytes of text or data a leaf reads as
     bool holdsUTF16Nul = false;
+    bool emptyUTF16 = false; // text stored as UTF-16 of no unit, which libplist refuses
     const char* refusal = nullptr; // what makes a well-formed object unreadable
 };
 
@@ -249,6 +259,7 @@ bool readObject(const BinaryLayout& l, std::uint64_t index, ObjectShape& shape) 
         if (!objectLength(l, at, length, next) || length > (l.table - next) / 2)
             return false;
         shape.bytes = length * kUTF8BytesPerUnit;
+        shape.emptyUTF16 = length == 0;
         // U+0000 is the one way libplist reads a key with a NUL inside (text stored as bytes ends at its
         // first NUL), and libplist asserts on handing such a key out: noted, so that keys are checked.
         for (std::uint64_t u = 0; u < length && !shape.holdsUTF16Nul; ++u)
@@ -282,6 +293,8 @@ struct BinaryScan {
     bool bounded = false;
     bool holdsUTF16Nul = false; // some text the list reads holds U+0000
     const char* refusal = nullptr; // why a list that can be followed is not read
+    BinaryLayout layout;
+    std::vector<std::uint64_t> emptyUTF16; // the objects the list reads that are empty UTF-16 text
 };
 
 BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expansion) {
@@ -336,6 +349,8 @@ BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expans
             return false;
         }
         scan.holdsUTF16Nul = scan.holdsUTF16Nul || shape.holdsUTF16Nul;
+        if (shape.emptyUTF16)
+            scan.emptyUTF16.push_back(index);
         seen[index].height = kOpen;
         path.push_back(Frame{index, shape.first, shape.count, 0, 0, 1, std::min(shape.bytes, maxBytes + 1)});
         return path.back().bytes <= maxBytes;
@@ -374,7 +389,36 @@ BinaryScan scanBinaryList(std::string_view bytes, PropertyList::Expansion expans
             return scan;
     }
     scan.bounded = true;
+    scan.layout = l;
     return scan;
+}
+
+// The list with each of these objects (empty text stored as UTF-16) read from an empty string stored as
+// bytes instead, which libplist takes: one such string is put after the objects, and the offset table is
+// written again after it with these objects' entries naming it. No byte of another object changes (an
+// object may lie inside another's bytes). Linear in the list.
+std::string withEmptyUTF16AsBytes(const BinaryLayout& l, const std::vector<std::uint64_t>& objects) {
+    std::vector<bool> replaced(l.objects, false);
+    for (std::uint64_t index : objects)
+        replaced[index] = true;
+    const std::uint64_t emptyText = l.table;
+    const std::uint64_t table = emptyText + 1;
+    std::size_t offsetSize = 1;
+    while (offsetSize < 8 && emptyText >> (8 * offsetSize) != 0)
+        ++offsetSize;
+    std::string out(reinterpret_cast<const char*>(l.data), l.table);
+    out.reserve(l.table + 1 + l.objects * offsetSize + kTrailerSize);
+    out += static_cast<char>(kASCIIMarker);
+    for (std::uint64_t index = 0; index < l.objects; ++index) {
+        const std::uint64_t at = replaced[index] ? emptyText : bigEndian(l.data + l.table + index * l.offsetSize, l.offsetSize);
+        for (std::size_t i = offsetSize; i > 0; --i)
+            out += static_cast<char>((at >> (8 * (i - 1))) & 0xFF);
+    }
+    std::string trailer(reinterpret_cast<const char*>(l.data) + l.size - kTrailerSize, kTrailerSize);
+    trailer[6] = static_cast<char>(offsetSize);
+    for (int i = 0; i < 8; ++i)
+        trailer[24 + i] = static_cast<char>((table >> (56 - 8 * i)) & 0xFF);
+    return out + trailer;
 }
 
 // ---- Reading XML ----
@@ -441,7 +485,8 @@ unsigned daysInMonth(unsigned year, unsigned month) {
     return kDays[month - 1] + (month == 2 && leap);
 }
 
-// "YYYY-MM-DDTHH:MM:SS", an optional fraction, then "Z": seconds since the reference date.
+// "YYYY-MM-DDTHH:MM:SS", an optional fraction, then "Z": seconds since 1970, the whole ones and the
+// fraction added once (a fraction the writer took from a date adds up to that date exactly).
 std::optional<double> xmlDate(std::string_view text) {
     text = trimmed(text);
     const auto number = [&text](std::size_t at, std::size_t digits) -> std::optional<unsigned> {
@@ -465,11 +510,13 @@ std::optional<double> xmlDate(std::string_view text) {
         if (rest.front() != '.' || rest.size() < 2
             || rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos)
             return std::nullopt;
-        fraction = std::stod("0" + std::string(rest));
+        // (from_chars: the decimal point is a point whatever the locale.)
+        const std::string decimal = "0" + std::string(rest);
+        if (std::from_chars(decimal.data(), decimal.data() + decimal.size(), fraction).ec != std::errc())
+            return std::nullopt;
     }
     const std::int64_t days = daysFromCivil(*year, *month, *day);
-    const double since1970 = static_cast<double>(days * 86400 + *hour * 3600 + *minute * 60 + *second) + fraction;
-    return since1970 - kReferenceDate;
+    return static_cast<double>(days * 86400 + *hour * 3600 + *minute * 60 + *second) + fraction;
 }
 
 std::optional<Bytes> xmlData(std::string_view text) {
@@ -483,6 +530,9 @@ std::optional<Bytes> xmlData(std::string_view text) {
 
 class XMLListReader final : public XMLParserDelegate {
 public:
+    // maxNodes: the values and keys it may hold, counted as a binary list's nodes are.
+    explicit XMLListReader(std::uint64_t maxNodes) : m_maxNodes(maxNodes) {}
+
     Result<Value> read(std::string_view bytes) {
         XMLParser parser{std::string(bytes)};
         parser.setDelegate(this);
@@ -513,8 +563,8 @@ public:
         const std::optional<Kind> kind = kindOf(name);
         if (!kind)
             return fail(parser, "unknown element " + name);
-        if (*kind != Kind::Key && ++m_values > PropertyList::kMaxNodes)
-            return fail(parser, "more than " + std::to_string(PropertyList::kMaxNodes) + " values");
+        if (++m_nodes > m_maxNodes)
+            return fail(parser, "more than " + std::to_string(m_maxNodes) + " values and keys");
         switch (parent.kind) {
         case Kind::Plist:
             if (parent.done)
@@ -638,7 +688,7 @@ private:
             return std::nullopt;
         case Kind::Date:
             if (auto seconds = xmlDate(frame.text))
-                return Value(Date{kReferenceDate + *seconds});
+                return Value(Date{*seconds});
             return std::nullopt;
         case Kind::Data:
             if (auto bytes = xmlData(frame.text))
@@ -657,7 +707,8 @@ private:
     std::vector<Frame> m_open;
     std::optional<Value> m_result;
     std::string m_failure;
-    std::uint64_t m_values = 0;
+    const std::uint64_t m_maxNodes;
+    std::uint64_t m_nodes = 0;
 };
 
 // ---- Reading binary ----
@@ -701,7 +752,7 @@ std::optional<Value> toValue(plist_t node, int depth, bool checkKeys) {
         std::optional<double> seconds = storedDate(node);
         if (!seconds || !std::isfinite(*seconds))
             return std::nullopt;
-        return Value(Date{kReferenceDate + *seconds});
+        return Value(Date{kReferenceDate + *seconds, *seconds});
     }
     case PLIST_UID: {
         std::uint64_t uid = 0;
@@ -846,7 +897,7 @@ std::optional<Error> checkWritable(const Value& root, PropertyList::Format forma
                 return error;
             break;
         case Value::Type::Date:
-            if (!isWritableDate(v->getDate()->secondsSince1970 - kReferenceDate, format))
+            if (!isWritableDate(*v->getDate(), format))
                 return fail("date out of range for a property list");
             break;
         case Value::Type::Array:
@@ -1061,7 +1112,7 @@ private:
             appendBigEndian(m_scratch, *v.getUnsignedInteger(), 8);
             break;
         case Value::Type::Double: appendDouble(m_scratch, 0x23, *v.getDouble()); break;
-        case Value::Type::Date: appendDouble(m_scratch, kDateMarker, v.getDate()->secondsSince1970 - kReferenceDate); break;
+        case Value::Type::Date: appendDouble(m_scratch, kDateMarker, sinceReferenceDate(*v.getDate())); break;
         case Value::Type::String: return stringObject(*v.getString());
         case Value::Type::Bytes: {
             const Bytes& bytes = *v.getBytes();
@@ -1100,6 +1151,56 @@ void civilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsig
     day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
     month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
     year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+}
+
+// The decimal fraction of a number in fixed notation, the shortest that reads back as it: the digits after
+// its point (none for a whole number). At most a few hundred, for a denormal.
+std::string fixedFraction(double value) {
+    char text[1200];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    if (written.ec != std::errc())
+        return {};
+    const std::string_view fixed(text, static_cast<std::size_t>(written.ptr - text));
+    const std::size_t point = fixed.find('.');
+    return point == std::string_view::npos ? std::string() : std::string(fixed.substr(point + 1));
+}
+
+// Whether the XML reader reads this fraction past the second as the date (xmlDate: the second's whole
+// number plus the fraction).
+bool readsAs(double wholeSecond, const std::string& digits, double since1970) {
+    const std::string decimal = "0." + digits;
+    double fraction = 0;
+    const auto [end, ec] = std::from_chars(decimal.data(), decimal.data() + decimal.size(), fraction);
+    return ec == std::errc() && end == decimal.data() + decimal.size() && wholeSecond + fraction == since1970;
+}
+
+// The fraction of a second an XML date writes after the second it lies in, as ".<digits>" (nothing for a
+// whole second): the shortest decimal of the date's own, when it reads back as the date (a clock date to
+// the microsecond writes six digits), else the exact fraction, which always does for a date at or after
+// 1970, or a second or more before (the whole second and it add up to the date exactly); within a second
+// before 1970 the nearest date.
+std::string xmlDateFraction(double since1970, double wholeSecond) {
+    if (since1970 == wholeSecond)
+        return {};
+    std::string digits = fixedFraction(since1970);
+    if (since1970 < 0 && !digits.empty()) {
+        // -12.25 lies 0.75 past the second -13: a negative date's fraction past its second is one less
+        // its own digits (their ten's complement).
+        bool last = true;
+        for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+            *it = static_cast<char>('0' + (last ? 10 : 9) - (*it - '0'));
+            last = false;
+        }
+    }
+    if (digits.empty() || !readsAs(wholeSecond, digits, since1970)) {
+        const double fraction = since1970 - wholeSecond;
+        if (!(fraction > 0 && fraction < 1))
+            return {};
+        digits = fixedFraction(fraction);
+        if (digits.empty())
+            return {};
+    }
+    return "." + digits;
 }
 
 class XMLWriter {
@@ -1187,19 +1288,24 @@ private:
             m_out += "<data>" + Crypto::base64Encode(*v.getBytes()) + "</data>\n";
             return;
         case Value::Type::Date: {
-            // Whole seconds since the reference date, cut toward zero.
-            const auto seconds = static_cast<std::int64_t>(std::trunc(v.getDate()->secondsSince1970 - kReferenceDate))
-                               + static_cast<std::int64_t>(kReferenceDate);
+            // The second the date lies in, and the fraction of a second past it (xmlDateFraction).
+            const double since1970 = v.getDate()->secondsSince1970;
+            double wholeSeconds = std::floor(since1970);
+            if (since1970 - wholeSeconds >= 1) // a date within a second before 1970 too close to it to tell
+                wholeSeconds += 1;
+            const auto seconds = static_cast<std::int64_t>(wholeSeconds);
             const std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
             const std::int64_t ofDay = seconds - days * 86400;
             std::int64_t year = 0;
             unsigned month = 0, day = 0;
             civilFromDays(days, year, month, day);
             char text[96]; // (the compiler cannot see that every field fits its width)
-            std::snprintf(text, sizeof text, "<date>%04lld-%02u-%02uT%02lld:%02lld:%02lldZ</date>\n", static_cast<long long>(year),
+            std::snprintf(text, sizeof text, "<date>%04lld-%02u-%02uT%02lld:%02lld:%02lld", static_cast<long long>(year),
                           month, day, static_cast<long long>(ofDay / 3600), static_cast<long long>(ofDay / 60 % 60),
                           static_cast<long long>(ofDay % 60));
             m_out += text;
+            m_out += xmlDateFraction(since1970, wholeSeconds);
+            m_out += "Z</date>\n";
             return;
         }
         default: return; // refused by checkWritable
@@ -1255,7 +1361,7 @@ Result<Value> PropertyList::read(std::string_view bytes, Expansion expansion, Fo
         return readError("Property list too large");
     const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
     if (!binary) {
-        auto value = XMLListReader().read(bytes);
+        auto value = XMLListReader(expansion.maxNodes).read(bytes);
         if (value && detectedFormat)
             *detectedFormat = Format::XML;
         return value;
@@ -1265,6 +1371,13 @@ Result<Value> PropertyList::read(std::string_view bytes, Expansion expansion, Fo
         return readError(std::string("Binary property list not read: it holds ") + scan.refusal);
     if (!scan.bounded)
         return readError("Corrupt binary property list, nested too deeply or expanding too far");
+    std::string rewritten;
+    if (!scan.emptyUTF16.empty()) {
+        rewritten = withEmptyUTF16AsBytes(scan.layout, scan.emptyUTF16);
+        if (rewritten.size() > std::numeric_limits<std::uint32_t>::max())
+            return readError("Property list too large");
+        bytes = rewritten;
+    }
     plist_t root = nullptr;
     plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     if (!root)
@@ -1321,6 +1434,10 @@ Result<std::string> PropertyList::write(const Value& value, Format format, Expan
     std::uint64_t nodes = 0;
     if (std::optional<Error> refused = checkWritable(value, format, nodes))
         return std::move(*refused);
+    // Counted as readers count them: written, a list of more would read back as nothing.
+    if (nodes > readBack.maxNodes)
+        return writeError("Property list of " + std::to_string(nodes) + " values and keys is more than the " +
+                          std::to_string(readBack.maxNodes) + " it is read back with");
     if (format == Format::XML)
         return XMLWriter().write(value);
     // Equal strings shared every time make the smallest list; when that list would expand past what a

@@ -11,7 +11,8 @@
 //   not finite, XML dates that are not a day of the calendar, and integers beyond -2^63 to 2^64 - 1 are
 //   malformed; so are, in a binary list, text stored as bytes holding NUL and 16-byte integers whose high
 //   half is not zero (refused rather than read cut or wrapped). Any finite binary date reads; strings
-//   stored as UTF-16 read whole, U+0000 among them. Strings of a binary list that are not valid
+//   stored as UTF-16 read whole, U+0000 among them, and empty ones (marker 0x60 with no unit) as the
+//   empty string. Strings of a binary list that are not valid
 //   UTF-8 read as ISO Latin-1; an XML list must be well-formed XML in the encoding it declares (UTF-8
 //   when it declares none; a list declaring entities, attribute defaults or namespaces is refused), and
 //   its root element is plist, holding one value.
@@ -21,11 +22,13 @@
 //   one node per byte of the list, or 4,096 nodes, and to at most four bytes of text and data per byte
 //   of the list, or kMinExpandedBytes (text stored as UTF-16 counts 3 bytes a unit); its offset table may
 //   name no more objects than the bytes before it hold. Reading costs time linear in the list's bytes
-//   whatever its shape. No list holds more than 2^18 (262,144) values (in the binary form, nodes:
-//   dictionary keys count too), unless the caller names more for its own binary files.
-// - Writing fails with kWriteInvalidError, and writes nothing, for what a property list cannot hold: null,
-//   keys containing a NUL byte, strings or keys of invalid UTF-8, dates that are not finite; in the XML
-//   form also text that XML 1.0 cannot carry (control characters and NUL, U+FFFE, U+FFFF), infinite and
+//   whatever its shape. No list holds more than 2^18 (262,144) nodes, counted the same in either form:
+//   every value and every dictionary key (a binary list's shared object at each reference), unless the
+//   caller names more for its own files (Expansion::maxNodes).
+// - Writing fails with kWriteInvalidError, and writes nothing, for more nodes than the list is read back
+//   with (kMaxNodes, or the Expansion named), counted as readers count them, and for what a property list
+//   cannot hold: null, keys containing a NUL byte, strings or keys of invalid UTF-8, dates that are not
+//   finite; in the XML form also text that XML 1.0 cannot carry (control characters and NUL, U+FFFE, U+FFFF), infinite and
 //   NaN reals, and dates outside the four-digit years (0000-01-01 to the end of 9999). The binary form
 //   writes a string holding NUL as UTF-16, so that it reads back whole.
 // - Writing costs time and memory linear in what it writes, whatever the keys and strings: the binary
@@ -38,8 +41,11 @@
 //   written.
 // - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
 //   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
-//   binary list reads back the same after it is written again. The XML form keeps whole seconds: a date
-//   read from XML without a fraction is written back as the same text.
+//   binary list is written back with the very double it was read with (Date::storedSince2001), bit for
+//   bit. The XML form keeps the fraction of a second: after the second a date lies in, the shortest
+//   decimal fraction that reads back as it (six digits for a clock's microseconds), exact for any date
+//   from 1970 on or a second or more before it (within a second before 1970, the nearest double); a date
+//   read from XML is written back as the same text when that text is the shortest.
 // - writeFile is atomic: the bytes go to a temporary file in the same folder, are flushed to disk and then
 //   renamed over the target, so readers see the old file or the new one, never a part.
 // - All functions are thread-safe.
@@ -64,7 +70,8 @@ public:
     static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{64} << 20;
     // The bytes of text and data any binary list may expand to through shared objects, however small.
     static constexpr std::uint64_t kMinExpandedBytes = std::uint64_t{1} << 20;
-    // The nodes any binary list may expand to, however small, and those a list may hold at most.
+    // The nodes any binary list may expand to, however small, and those a list may hold at most (values
+    // and dictionary keys, in either form; writers refuse more).
     static constexpr std::uint64_t kMinExpandedNodes = std::uint64_t{1} << 12;
     static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 18;
 

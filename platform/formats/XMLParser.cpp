@@ -23,6 +23,15 @@ void XMLParserDelegate::parseErrorOccurred(XMLParser&, const Error&) {}
 
 namespace {
 
+// libxml2's process-wide set-up runs once, as this library loads: on the main thread, before any worker
+// parses (a store's queue reading a property list), so that it never runs beside the library's clean-up
+// as the process ends.
+void setUpLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { xmlInitParser(); });
+}
+[[maybe_unused]] const bool kLibrarySetUpAtLoad = (setUpLibrary(), true);
+
 std::string qualifiedName(const xmlChar* prefix, const xmlChar* localName) {
     std::string name;
     if (prefix) {
@@ -184,8 +193,7 @@ std::optional<XMLParser> XMLParser::fromFile(const std::string& path) {
 }
 
 bool XMLParser::parse() {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
+    setUpLibrary(); // a parse while other libraries load, before this one's set-up
 
     m_error.reset();
     m_aborted = false;

@@ -34,6 +34,16 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr long kBufferSize = 128 * 1024;
 constexpr int kLongestWaitMs = 1000;
 
+// libcurl's process-wide set-up, and the TLS library's under it, runs once, as this library loads: on the
+// main thread, before `main` and before any worker is started. Left to the first transfer it would run on
+// whichever worker loads first (a statistics upload, a push request), where `main` may return meanwhile and
+// the TLS library's exit clean-up run beside the set-up (a crash at exit).
+void setUpLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+[[maybe_unused]] const bool kLibrarySetUpAtLoad = (setUpLibrary(), true);
+
 // The descriptors the process may open (RLIMIT_NOFILE), 1024 when unknown.
 std::uint64_t descriptorLimit() {
     rlimit limit{};
@@ -262,8 +272,7 @@ struct HTTPTransport::Impl {
     };
 
     Impl() {
-        static std::once_flag once;
-        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+        setUpLibrary(); // a transport made while other libraries load, before this one's set-up
         multi = curl_multi_init();
         const ConnectionLimits limits = connectionLimitsFor(descriptorLimit());
         curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, limits.total);

@@ -210,14 +210,8 @@ constexpr const char* kIdentitiesKey = "identities";
 // Bytes of CRC a damaged log's search for its next record may check, per byte of the log.
 constexpr std::uint64_t kResyncBytesPerByte = 4;
 constexpr std::size_t kBinaryListMagicLength = 8;
-// The keychain's files share equal strings and data among items (as the writer does), so they may expand
-// past four times their size: to every item's bytes, which the limits bound (files of earlier versions
-// up to kMaxFileLength).
-// Nodes, one a byte of the file as for any list (the writer shares no arrays or dictionaries), up to a
-// key and a value per attribute, which counts 16 bytes at least towards kMaxTotalLength, and its item: a
-// keychain of many small items holds far more than a list from another application may.
-constexpr PropertyList::Expansion kOwnFileExpansion{Keychain::kMaxFileLength, PropertyList::kMinExpandedNodes,
-                                                    3 * (Keychain::kMaxTotalLength / 16)};
+// (Keychain::kFileExpansion: the writer shares no arrays or dictionaries.)
+constexpr PropertyList::Expansion kOwnFileExpansion = Keychain::kFileExpansion;
 
 // Takes what a change read from the log expanded to (its values and keys, and the bytes of their text
 // and data) from the floors the log's records share.

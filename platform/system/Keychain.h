@@ -62,6 +62,7 @@
 
 #include "platform/core/Error.h"
 #include "platform/core/Value.h"
+#include "platform/formats/PropertyList.h"
 
 #include <cstdint>
 #include <cstddef>
@@ -122,6 +123,14 @@ public:
     // Files written by earlier versions may hold more than kMaxTotalLength: those up to this length are
     // still read (their items can be read and deleted).
     static constexpr std::size_t kMaxFileLength = 64 * 1024 * 1024;
+    // What the keychain's files are read with, and so written with (PropertyList::Expansion): they share
+    // equal strings and data among items (as the writer does), so they may expand past four times their
+    // size, to every item's bytes (files of earlier versions up to kMaxFileLength); and nodes, one a byte
+    // of the file as for any list, up to a key and a value per attribute, which counts 16 bytes at least
+    // towards kMaxTotalLength, and its item: a keychain of many small items holds far more than a list
+    // from another application may.
+    static constexpr PropertyList::Expansion kFileExpansion{kMaxFileLength, PropertyList::kMinExpandedNodes,
+                                                            3 * (kMaxTotalLength / 16)};
     // What an item counts for the limits: the bytes of its keys, strings and data, and 16 per attribute.
     static std::size_t itemLength(const Dictionary& item);
 

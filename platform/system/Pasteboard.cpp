@@ -1,8 +1,10 @@
 #include "platform/system/Pasteboard.h"
 
+#include "platform/core/Log.h"
 #include "platform/files/FileLock.h"
 #include "platform/files/PosixIO.h"
 #include "platform/files/PrivateFile.h"
+#include "platform/files/StorePlace.h"
 #include "platform/formats/PropertyList.h"
 
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -50,6 +53,14 @@ std::string escapedName(const std::string& name) {
 }
 
 std::string lockPath() { return Pasteboard::storageFolder() + "/.lock"; }
+
+constexpr const char* kOwner = "Pasteboard";
+
+// Whether a pasteboard's file was read but holds no pasteboard (damaged, past the size read, not a
+// pasteboard's dictionary), rather than failing to be read now (no descriptor left, an I/O error).
+bool holdsNoPasteboard(const Error& error) {
+    return error.domain == kCocoaErrorDomain || (error.domain == kPOSIXErrorDomain && error.code == EFBIG);
+}
 
 bool isTextType(const std::string& type) {
     return type == kPasteboardTypeUTF8PlainText || type == kPasteboardTypeText || type == "public.plain-text";
@@ -121,12 +132,32 @@ Result<Dictionary> Pasteboard::readState(std::uint64_t maxBytes) const {
 
 template <class Change>
 bool Pasteboard::change(Change&& change) {
-    if (!PrivateFile::makeFolders(storageFolder()))
+    // Every application shares the folder: what another one left at a pasteboard's place, or at the
+    // folder's, would refuse every change for good. Something that is no folder (or no file) there goes
+    // aside, said once (StorePlace), and so does a file that holds no pasteboard: the pasteboard starts
+    // afresh.
+    const std::string folder = storageFolder();
+    if (!StorePlace::isUsable(StorePlace::makeFolderFit(folder, kOwner)) || !PrivateFile::makeFolders(folder))
         return false;
     FileLock lock;
     if (!lock.lock(lockPath(), FileLock::Mode::Exclusive))
         return false;
+    const std::string path = filePath();
+    if (!StorePlace::isUsable(StorePlace::makeFit(path, kOwner)))
+        return false;
     auto state = readState();
+    if (!state && holdsNoPasteboard(state.error())) {
+        const std::optional<std::string> aside = StorePlace::moveAside(path, kOwner);
+        if (!aside && errno != ENOENT) {
+            Log::write(std::string(kOwner) + ": " + path + " holds no pasteboard (" + state.error().localizedDescription() +
+                       ") and cannot be moved aside: " + std::strerror(errno) + "; it is not written over");
+            return false;
+        }
+        if (aside)
+            Log::write(std::string(kOwner) + ": " + path + " holds no pasteboard (" + state.error().localizedDescription() +
+                       "); it was moved aside to " + *aside + " and the pasteboard \"" + m_name + "\" starts afresh");
+        state = Dictionary{};
+    }
     if (!state)
         return false;
     Dictionary& d = *state;
@@ -138,9 +169,10 @@ bool Pasteboard::change(Change&& change) {
         d.set(kPersistentKey, false);
     d.set(kNameKey, m_name);
     d.set(kChangeCountKey, d[kChangeCountKey].integerValue() + 1);
+    // Nor past what is read back (its size, and the values and keys a list is read with): such a file would
+    // answer nothing to every read.
     auto text = PropertyList::write(Value(d), PropertyList::Format::Binary);
-    // A file past what is read back would answer nothing to every read and refuse every change after it.
-    return text && text->size() <= kMaxFileBytes && PrivateFile::writeAtomically(filePath(), Bytes(text->begin(), text->end()));
+    return text && text->size() <= kMaxFileBytes && PrivateFile::writeAtomically(path, Bytes(text->begin(), text->end()));
 }
 
 bool Pasteboard::isPersistent() const {

@@ -13,11 +13,18 @@
 // - A change (setItems, setData, setValue, setString, setPersistent) increments changeCount.
 // - `persistent` is recorded; pasteboards live until removeWithName, since the stand-in cannot tell when
 //   the application that made a non-persistent one quits.
-// - Failures (a folder that cannot be written, a damaged file) return false / nothing and never remove
-//   or truncate the file.
-// - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read (reads give nothing,
-//   changes fail; a change that would make it larger fails too), and dataForPasteboardType with a limit reads nothing from a file too large to hold
-//   an item within it; both are judged from the file's size before any byte is read.
+// - Failures (a folder that cannot be written, a file that cannot be read now) return false / nothing
+//   and never remove or truncate the file.
+// - Every application shares the folder: something other than a file at a pasteboard's place (a folder,
+//   a FIFO, a link), or other than a folder at the folder's, is moved aside by the next change
+//   (StorePlace), and so is a file read but holding no pasteboard (damaged, larger than kMaxFileBytes, not
+//   a pasteboard); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
+//   Reads of such a file give nothing until then.
+// - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read, and
+//   dataForPasteboardType with a limit reads nothing from a file too large to hold an item within it;
+//   both are judged from the file's size before any byte is read. A change that would make the file
+//   larger, or hold more values and keys than a property list is read back with
+//   (PropertyList::kMaxNodes), fails and leaves the pasteboard as it was.
 // - Thread-safe.
 #pragma once
 

@@ -13,9 +13,11 @@
 //   and never written over: set() answers the error until it has been read.
 // - Lookups answer the persistent value, else the registered one, else nothing.
 // - Bad input loses nothing: a value a property list cannot hold (null removes the key instead), or one
-//   that would make the file larger than it is read back to (PropertyList::kMaxFileBytes), is refused
-//   with an error and the store is left as it was. The file is XML, or the binary form when the
-//   preferences hold what XML cannot carry (text with NUL, a NaN or infinite real, a date past 9999).
+//   that would make the file larger than it is read back to (PropertyList::kMaxFileBytes) or hold more
+//   values and keys than it is read back with (PropertyList::kMaxNodes), is refused with an error and the
+//   store is left as it was. The file is XML, or the binary form when the preferences hold what XML
+//   cannot carry (text with NUL, a NaN or infinite real, a date past 9999); either keeps a date's
+//   fraction of a second.
 // - Thread: every call from any thread.
 // - standard() follows AppFolders::current(): each home gets its own instance (tests with a fresh home
 //   get fresh defaults); the bundle identifier is read from the bundle's Info.plist ("CFBundleIdentifier")

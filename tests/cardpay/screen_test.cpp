@@ -453,16 +453,33 @@ TEST_F(CardPayScreen, WebPageScreen) {
     ASSERT_TRUE(hybtest::runMainUntil([&] { return untitled->navigationBar()->barTitle() != nullptr; }));
     EXPECT_EQ(untitled->navigationBar()->barTitle()->text(), "Supported banks");
     EXPECT_FALSE(untitled->mAlertView());
-    page->setFailure(m_server.url("/down.html"), platform::makeURLError(platform::kURLErrorCannotConnectToHost, "down", ""));
-    auto down = BCWebViewController::initWithUrl(m_server.url("/down.html"), "Down");
-    m_nav->pushViewController(down, false);
-    down->view();
-    ASSERT_TRUE(hybtest::runMainUntil([&] { return down->navigationBar()->barTitle() != nullptr; }));
-    EXPECT_FALSE(down->navigationBar()->loadingIndicator());
-    ASSERT_TRUE(down->mAlertView());
-    EXPECT_EQ(down->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12002));
-    EXPECT_EQ(down->navigationBar()->barTitle()->text(), "Down");
-    EXPECT_TRUE(down->webView()->isHidden());  // no page to show: the screen's own ground, not a hole
+    // The alert says what happened: another try is asked for only where it may go otherwise.
+    struct Failure {
+        const char* path;
+        platform::Error error;
+        int text;
+    };
+    const Failure failures[] = {
+        {"/down.html", platform::makeURLError(platform::kURLErrorCannotConnectToHost, "down", ""), 12002},
+        {"/slow.html", platform::makeURLError(platform::kURLErrorTimedOut, "slow", ""), 12002},
+        {"/notes.txt", platform::Error(platform::kWebKitErrorDomain, platform::kWebKitErrorFrameLoadInterrupted, "an attachment"), 12021},
+        {"/loop.html", platform::makeURLError(platform::kURLErrorHTTPTooManyRedirects, "loop", ""), 12022},
+        {"/port.html", platform::Error(platform::kWebKitErrorDomain, platform::kWebKitErrorCannotUseRestrictedPort, "port"), 12022},
+    };
+    for (const Failure& failure : failures) {
+        page->setFailure(m_server.url(failure.path), failure.error);
+        auto down = BCWebViewController::initWithUrl(m_server.url(failure.path), "Down");
+        m_nav->pushViewController(down, false);
+        down->view();
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return down->navigationBar()->barTitle() != nullptr; })) << failure.path;
+        EXPECT_FALSE(down->navigationBar()->loadingIndicator());
+        ASSERT_TRUE(down->mAlertView());
+        EXPECT_EQ(down->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(failure.text)) << failure.path;
+        EXPECT_EQ(down->navigationBar()->barTitle()->text(), "Down");
+        EXPECT_TRUE(down->webView()->isHidden());  // no page to show: the screen's own ground, not a hole
+        if (failure.text == 12021)
+            hybtest::expectSnapshot(*down->view(), "web_page_download");
+    }
 
     // Neither the screen nor the page titled (a blank title is none), or a page that failed before its
     // title was read: the page's host, never an empty bar.
@@ -505,7 +522,7 @@ TEST_F(CardPayScreen, WebPageScreen) {
     EXPECT_EQ(broken->navigationBar()->barTitle()->text(), "Broken");
     EXPECT_FALSE(broken->navigationBar()->loadingIndicator());
     ASSERT_TRUE(broken->mAlertView());
-    EXPECT_EQ(broken->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
+    EXPECT_EQ(broken->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12022));
 
     broken->navigationBar()->leftButton()->sendActionsForControlEvents(platform::kControlEventTouchUpInside);
     ASSERT_TRUE(hybtest::runMainUntil([&] { return m_nav->topViewController() == stopped; }));
@@ -531,7 +548,7 @@ TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
         screen->openWebPage(address, "Terms");
         EXPECT_EQ(m_nav->topViewController(), screen) << address;
         ASSERT_TRUE(screen->mAlertView());
-        EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
+        EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12022));
         screen->dismissAlertView();
     }
     // The page itself loads nothing but web addresses, and a page that leads elsewhere is stopped.
@@ -549,7 +566,7 @@ TEST_F(CardPayScreen, OnlyWebAddressesAreOpened) {
     EXPECT_TRUE(!loaded || !loaded->url() || loaded->url()->scheme() != "file");
     EXPECT_FALSE(redirected->navigationBar()->loadingIndicator());
     ASSERT_TRUE(redirected->mAlertView());
-    EXPECT_EQ(redirected->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12003));
+    EXPECT_EQ(redirected->mAlertView()->messageLabel()->text(), BCLocale::instance()->getStringById(12022));
     EXPECT_EQ(redirected->webView()->backgroundColor(), std::optional<platform::Color>(platform::Color::white()));
     // The screen covers what lies below the road wherever it shows no page: drawn for a host that shows
     // each engine's widget below the native views, it leaves no hole that the host's page could show through.

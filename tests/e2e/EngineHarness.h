@@ -1,18 +1,24 @@
-// Test support for the WebKit engine: a display check, a temporary folder of pages, a recording client
-// and a bounded wait on the GLib main loop.
+// Test support for the WebKit engine: a display check, a temporary folder of pages, a recording client,
+// a bounded wait on the GLib main loop, and a small PDF with what a picture of a view shows of it.
 #pragma once
 
+#include "platform/ui/Image.h"
 #include "support/EngineProcesses.h"
+#include "support/Snapshot.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/WebKitEngine.h"
 
+#include <cairo-pdf.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -112,6 +118,107 @@ inline std::string nameDownloadFolder()
     std::ofstream(std::string(config) + "/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n";
     g_reload_user_special_dirs_cache();
     return downloads;
+}
+
+// A one-page PDF of 300 x 200 points, made by Cairo's PDF surface: a red block over black text. A view that
+// shows it draws the block's red and the text's dark pixels, where a blank page has neither.
+inline std::string redBlockPDF()
+{
+    std::string bytes;
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(
+        [](void* closure, const unsigned char* data, unsigned int length) {
+            static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+            return CAIRO_STATUS_SUCCESS;
+        },
+        &bytes, 300, 200);
+    cairo_t* cr = cairo_create(surface);
+    cairo_set_source_rgb(cr, 0.9, 0.1, 0.1);
+    cairo_rectangle(cr, 20, 20, 260, 80);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 40);
+    cairo_move_to(cr, 20, 160);
+    cairo_show_text(cr, "PDF shown");
+    cairo_destroy(cr);
+    cairo_surface_finish(surface);
+    cairo_surface_destroy(surface);
+    return bytes;
+}
+
+// A picture of what the engine's view shows, or null when none can be taken.
+inline platform::Image::Ptr pictureOf(webengine::WebKitEngine& engine)
+{
+    auto surface = engine.snapshot();
+    if (!surface.ok() || cairo_image_surface_get_format(surface->get()) != CAIRO_FORMAT_ARGB32)
+        return nullptr;
+    cairo_surface_flush(surface->get());
+    const int width = cairo_image_surface_get_width(surface->get());
+    const int height = cairo_image_surface_get_height(surface->get());
+    const int stride = cairo_image_surface_get_stride(surface->get());
+    const unsigned char* data = cairo_image_surface_get_data(surface->get());
+    // Cairo's pixels are native-endian words of premultiplied alpha, red, green and blue.
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, data + static_cast<std::size_t>(y) * stride + x * 4, 4);
+            const std::uint32_t alpha = pixel >> 24;
+            const auto straight = [&](int shift) {
+                const std::uint32_t value = (pixel >> shift) & 0xff;
+                return static_cast<std::uint8_t>(alpha ? std::min<std::uint32_t>(255, value * 255 / alpha) : 0);
+            };
+            std::uint8_t* out = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+            out[0] = straight(16);
+            out[1] = straight(8);
+            out[2] = straight(0);
+            out[3] = static_cast<std::uint8_t>(alpha);
+        }
+    }
+    auto image = platform::Image::fromRGBA(width, height, rgba);
+    return image.ok() ? *image : nullptr;
+}
+
+// The shares of a picture's pixels that are redBlockPDF()'s red and that are dark (its text's; the engine's PDF
+// viewer's own toolbar adds a few dozen).
+struct PDFPixels {
+    double red = 0;
+    double dark = 0;
+    // Whether the PDF's page is drawn: its block and its text, as in a view of a phone's width.
+    bool shown() const { return red > 0.03 && dark > 0.006; }
+};
+inline PDFPixels pdfPixelsOf(const platform::Image& picture)
+{
+    const std::vector<std::uint8_t> rgba = picture.rgbaPixels();
+    const double total = static_cast<double>(rgba.size() / 4);
+    PDFPixels share;
+    if (total == 0)
+        return share;
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        const int r = rgba[i], g = rgba[i + 1], b = rgba[i + 2];
+        share.red += r > 180 && g < 80 && b < 80 ? 1 : 0;
+        share.dark += r < 60 && g < 60 && b < 60 ? 1 : 0;
+    }
+    share.red /= total;
+    share.dark /= total;
+    return share;
+}
+
+// Waits until the view's picture shows redBlockPDF()'s page, keeps the last picture where snapshots go (named
+// `name`, to be looked at), and says what it showed.
+inline ::testing::AssertionResult showsRedBlockPDF(webengine::WebKitEngine& engine, const std::string& name)
+{
+    platform::Image::Ptr picture;
+    const bool shown = waitUntil([&] {
+        picture = pictureOf(engine);
+        return picture && pdfPixelsOf(*picture).shown();
+    });
+    if (!picture)
+        return ::testing::AssertionFailure() << "no picture of the view";
+    const PDFPixels pixels = pdfPixelsOf(*picture);
+    const std::string kept = hybtest::writeSnapshotImageIn("e2e", *picture, name);
+    return (shown ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "red " << pixels.red << ", dark " << pixels.dark << " of the picture " << kept;
 }
 
 // Watches a web view's loads and its context's downloads, for a test that waits until what a page tried is

@@ -166,6 +166,45 @@ TEST(CardPayDemo, ASignalWithTheRoadOpenWritesItsResultOnce)
     }
 }
 
+// scripts/demo-cardpay (make demo-cardpay) runs the bundle its arguments name, else the sample bundle: an
+// option's value is no bundle, and an argument after "--" is one.
+TEST(CardPayDemo, TheDemoScriptRunsTheBundleItsArgumentsNameElseTheSampleOne)
+{
+    e2e::TempFolder folder;
+    const std::string missing = folder.path() + "/no-bundle";
+    const std::string missingDevice = folder.path() + "/no-device.json";
+    const std::string device = hybtest::sourcePath("app/device.json");
+    const std::string script = hybtest::sourcePath("scripts/demo-cardpay");
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitStatus;
+        std::string said;
+    };
+    const std::vector<Case> cases{
+        {{missing}, 1, "bundle folder at " + missing},
+        {{"--headless", "--", missing}, 1, "bundle folder at " + missing},
+        {{"--device", missingDevice}, 2, missingDevice},  // the sample bundle, with the device file named
+        {{"--device", device, missing}, 1, "bundle folder at " + missing},
+        {{"--device=" + device, missing}, 1, "bundle folder at " + missing},
+    };
+    for (const Case& each : cases) {
+        std::vector<std::string> arguments{HYB_BUILD_DIR};
+        arguments.insert(arguments.end(), each.arguments.begin(), each.arguments.end());
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        auto run = e2e::runProgram(script, arguments);
+        EXPECT_EQ(run.exitStatus, each.exitStatus) << run.err;
+        EXPECT_TRUE(contains(run.err, each.said)) << run.err;
+        EXPECT_FALSE(contains(run.err, "only one bundle folder")) << run.err;
+    }
+
+    // A bundle given runs: the road opens over its page, and the application's end writes its result.
+    const std::string png = folder.path() + "/shot.png";
+    auto run = e2e::runProgram(script, {HYB_BUILD_DIR, "--headless", "--screenshot", png, hybtest::sourcePath("app/bundle")});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"code\":\"cancel\",\"data\":\"\"}\n");
+    EXPECT_TRUE(platform::Image::fromFile(png).ok());
+}
+
 TEST(CardPayDemo, AServerAddressThatIsNoWebURLStopsBeforeAnyWindow)
 {
     auto run = e2e::runProgram(HYB_HOST_EXE, {"--headless", "--cardpay-demo", "127.0.0.1:1/gateway", hybtest::sourcePath("app/bundle")});

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -979,12 +980,12 @@ TEST_F(ForeignPagesTest, NoPageWritesToTheUsersDisk)
     EXPECT_TRUE(e2e::waitUntil([&] { return !heardFailure().empty(); }));
     EXPECT_EQ(eval("location.href"), page);
 
-    // The payment road's web screen shows the failure as it does any other; the sign-in page stays empty.
+    // The payment road's web screen says the page is a download, and offers no retry that would fail the
+    // same way; the sign-in page stays empty.
     auto screen = cardpay::BCWebViewController::initWithUrl(m_server.url("/road"), "Notes");
     screen->view();
-    EXPECT_TRUE(e2e::waitUntil([&] {
-        return screen->mAlertView() && screen->mAlertView()->messageLabel()->text() == cardpay::BCLocale::instance()->getStringById(12002);
-    }));
+    EXPECT_TRUE(e2e::waitUntil([&] { return screen->mAlertView() != nullptr; }));
+    EXPECT_EQ(screen->mAlertView()->messageLabel()->text(), cardpay::BCLocale::instance()->getStringById(12021));
     auto signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
     signIn->view();
     e2e::LoadWatch signInWatch(std::static_pointer_cast<webengine::WebKitGtkWebView>(signIn->webView())->engine().view());
@@ -993,4 +994,61 @@ TEST_F(ForeignPagesTest, NoPageWritesToTheUsersDisk)
     EXPECT_TRUE(signIn->webView()->isHidden());
 
     EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
+}
+
+// A PDF shows in the engine's own viewer in every view, as the phone's web view shows one: the application's
+// view led to a PDF of the web, a PDF of the bundle in a frame of the application's page, the payment road's
+// web screen (no failure shown) and the sign-in page. Each picture shows the PDF's page drawn (its red block
+// and its text), where a blank page has neither.
+TEST_F(ForeignPagesTest, APDFShowsInEveryView)
+{
+    const std::string pdf = e2e::redBlockPDF();
+    m_server.route("/statement.pdf", testsupport::Reply::text(200, pdf, "application/pdf"));
+    m_home.writeBundleFile("www/statement.pdf", pdf);
+    launch();
+    std::shared_ptr<platform::Window> window = (*m_launched)->window();
+    // Shows a screen's view over the application's, as a presented screen is.
+    const auto present = [&](const std::shared_ptr<platform::View>& view) {
+        view->setFrame(window->bounds());
+        window->addSubview(view);
+        m_host->update();
+    };
+    std::shared_ptr<cardpay::BCWebViewController> road;
+    std::shared_ptr<messenger::MXUIWebViewControll> signIn;
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<platform::WebView>()> show;
+    };
+    const Case cases[] = {
+        {"frame_of_the_application_page", [&] {
+             eval("var f = document.createElement('iframe'); f.src = 'statement.pdf';"
+                  " f.style.cssText = 'position: fixed; left: 0; top: 0; width: 100%; height: 100%; border: 0'; document.body.appendChild(f); 1");
+             return std::static_pointer_cast<platform::WebView>(m_webView);
+         }},
+        {"application_view", [&] {
+             eval("location.href = '" + m_server.url("/statement.pdf") + "'; 1");
+             return std::static_pointer_cast<platform::WebView>(m_webView);
+         }},
+        {"payment_road_screen", [&] {
+             road = cardpay::BCWebViewController::initWithUrl(m_server.url("/statement.pdf"), "Statement");
+             present(road->view());
+             return road->webView();
+         }},
+        {"sign_in_page", [&] {
+             signIn = messenger::MXUIWebViewControll::initWithDelegate(nullptr);
+             present(signIn->view());
+             signIn->refresh(m_server.url("/statement.pdf"));
+             return signIn->webView();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto view = std::static_pointer_cast<webengine::WebKitGtkWebView>(c.show());
+        ASSERT_TRUE(view);
+        EXPECT_TRUE(e2e::waitUntil([&] { return !view->isHidden(); })) << "the screen shows its page";
+        EXPECT_TRUE(e2e::showsRedBlockPDF(view->engine(), std::string("pdf_in_") + c.name));
+    }
+    EXPECT_FALSE(road->mAlertView()) << "the road's screen shows no failure";
+    road->view()->removeFromSuperview();
+    signIn->view()->removeFromSuperview();
 }

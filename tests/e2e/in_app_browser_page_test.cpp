@@ -13,6 +13,7 @@
 #include "platform/net/HTTPCookieStorage.h"
 #include "support/ClosedPort.h"
 #include "support/HTTPTestServer.h"
+#include "support/LogCapture.h"
 #include "support/Snapshot.h"
 
 #include <webkit2/webkit2.h>
@@ -71,7 +72,7 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("navigator.userAgent"), runtime::HYBUserAgentUtil::originalUserAgent())
         << "the browser loads under the platform's own agent";
 
-    // The host shows the browser's web view at its frame, under the bars.
+    // The host shows the browser's web view at its frame, between the status bar and the bars.
     ASSERT_TRUE(screen->parentViewController()) << "presented in the browser's navigation controller";
     const std::shared_ptr<platform::View> presented = screen->parentViewController()->view();
     ASSERT_TRUE(e2e::waitUntil([&] { return !platform::ViewAnimation::isAnimating(*presented); }));
@@ -83,7 +84,7 @@ TEST_F(InAppBrowserOnEngineTest, TheSamplePageBrowsesInjectsAndClosesTheBrowser)
     GtkAllocation allocation{};
     EXPECT_TRUE(e2e::waitUntil([&] {
         gtk_widget_get_allocation(widget, &allocation);
-        return allocation.y == 0 && allocation.height == 667 - 65;
+        return allocation.y == 20 && allocation.height == 667 - 20 - 65;
     })) << "at y " << allocation.y << ", " << allocation.height << " high";
 
     eval("iabInject(); 1");
@@ -407,7 +408,9 @@ body { margin: 0; } body > *, form > button { display: block; margin: 0; border:
 }
 
 // A server's redirect: the load's events name the address the browser ends at, as its location bar does,
-// whether the load ends or fails there.
+// whether the load ends or fails there. A load that fails is named by its loaderror as by its loadstart, also
+// a link of the page shown that turns out a download; the location bar names the page still shown, or, with
+// none, the address that failed, and the screen says why in the phone's words.
 TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     testsupport::HTTPTestServer server;
     for (const int code : {301, 302, 303, 307, 308})
@@ -416,13 +419,20 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
     // A server gone: the load fails where the redirect led it.
     const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/closed";
     server.route("/to-closed", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", closed));
+    server.route("/notes.txt", testsupport::Reply::text(200, "a page's notes").withHeader("Content-Disposition", "attachment; filename=\"notes.txt\""));
+    server.route("/to-notes", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/notes.txt")));
+    server.route("/unshowable", testsupport::Reply::text(200, std::string(4096, '\x01'), "application/octet-stream"));
+    server.route("/links.html", testsupport::Reply::text(200, "<html><body><a id='download' href='/landing' download='landing.html'>save</a>"
+                                                              "<a id='attachment' href='/notes.txt'>notes</a>"
+                                                              "<a id='closed' href='" + closed + "'>gone</a></body></html>", "text/html"));
     launchAndWaitForThePage();
+    const auto last = [&] { return eval("seen[seen.length - 1]"); };
+    const auto ended = [&] { return e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }); };
     const auto open = [&](const std::string& url) {
         eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
              " 'InAppBrowser', 'open', ['" + url + "', '_blank', 'hidden=yes']); 1");
-        EXPECT_TRUE(e2e::waitUntil([&] { return eval("seen.length && /^load(stop|error)/.test(seen[seen.length - 1]) ? 1 : 0") == "1"; }))
-            << eval("seen.join(', ')");
-        return eval("seen[seen.length - 1]");
+        EXPECT_TRUE(ended()) << eval("seen.join(', ')");
+        return last();
     };
     std::shared_ptr<plugins::HYBInAppBrowser> plugin;
     for (const int code : {301, 302, 303, 307, 308}) {
@@ -432,9 +442,102 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
         EXPECT_EQ(plugin->inAppBrowserViewController()->addressLabel()->text(), server.url("/landing")) << code;
         EXPECT_EQ(plugin->inAppBrowserViewController()->webView()->request()->urlString(), server.url("/landing")) << code;
     }
-    EXPECT_EQ(open(server.url("/to-closed")), "loaderror " + closed) << eval("seen.join(', ')");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+    // Opened straight at what fails: each event names the load's address, and with no page to show the
+    // location bar keeps it and the screen's ground says why.
+    struct Failed {
+        std::string url;     // opened
+        std::string failed;  // where it fails, as the last loadstart and the loaderror name it
+        const char* reason;
+    };
+    const Failed failures[] = {
+        {server.url("/to-closed"), closed, "The server is not answering."},
+        {server.url("/notes.txt"), server.url("/notes.txt"), "The browser cannot download files."},
+        {server.url("/to-notes"), server.url("/notes.txt"), "The browser cannot download files."},
+        {server.url("/unshowable"), server.url("/unshowable"), "The browser cannot download files."},
+    };
+    for (const Failed& failure : failures) {
+        SCOPED_TRACE(failure.url);
+        EXPECT_EQ(open(failure.url), "loaderror " + failure.failed) << eval("seen.join(', ')");
+        EXPECT_EQ(eval("seen.filter(function (s) { return /^loadstart/.test(s); }).pop()"), "loadstart " + failure.failed);
+        std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = browser()->inAppBrowserViewController();
+        ASSERT_TRUE(e2e::waitUntil([&] { return !screen->failureTitleLabel()->isHidden(); }));
+        EXPECT_EQ(screen->failureReasonLabel()->text(), failure.reason);
+        EXPECT_EQ(screen->addressLabel()->text(), failure.failed);
+        eval("iabClose(); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+    }
+
+    // The links of a page shown that fail: the page stays, and so does its address.
+    EXPECT_EQ(open(server.url("/links.html")), "loadstop " + server.url("/links.html"));
+    plugin = browser();
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    for (const char* link : {"download", "attachment", "closed"}) {
+        SCOPED_TRACE(link);
+        const std::string href = screen->webView()->stringByEvaluatingJavaScriptFromString(std::string("document.getElementById('") + link + "').href");
+        eval("window.seen = []; 1");
+        screen->webView()->stringByEvaluatingJavaScriptFromString(std::string("document.getElementById('") + link + "').click(); 1");
+        ASSERT_TRUE(ended()) << eval("seen.join(', ')");
+        EXPECT_EQ(eval("seen.join(', ')"), "loadstart " + href + ", loaderror " + href);
+        EXPECT_TRUE(e2e::waitUntil([&] { return screen->addressLabel()->text() == server.url("/links.html"); })) << screen->addressLabel()->text();
+        EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString("location.href"), server.url("/links.html"));
+        EXPECT_TRUE(screen->failureTitleLabel()->isHidden()) << "the page is not covered";
+    }
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A text document and a JSON one, shown whole: their first line lies below the status bar, whichever bars
+// show and wherever.
+TEST_F(InAppBrowserOnEngineTest, ADocumentsFirstLineShowsBelowTheStatusBar) {
+    testsupport::HTTPTestServer server;
+    server.route("/notes.txt", testsupport::Reply::text(200, "First line of the notes\nSecond line\n", "text/plain"));
+    server.route("/data.json", testsupport::Reply::text(200, "{\"first\": \"line\",\n \"second\": 2}\n", "application/json"));
+    launchAndWaitForThePage();
+    struct Shown {
+        const char* path;
+        const char* options;
+        int y;        // the page's place in the window (375 x 667)
+        int height;
+        const char* snapshot; // (without the location bar, which would show the test server's port)
+    };
+    const Shown cases[] = {
+        {"/notes.txt", "location=no", 20, 667 - 20 - 44, "in_app_browser_text_document"},
+        {"/data.json", "toolbarposition=top,location=no", 20 + 44, 667 - 20 - 44, "in_app_browser_json_document"},
+        {"/notes.txt", "", 20, 667 - 20 - 65, nullptr},
+        {"/data.json", "toolbarposition=top", 20 + 44, 667 - 20 - 65, nullptr},
+        {"/notes.txt", "toolbar=no", 20, 667 - 20 - 21, nullptr},
+    };
+    for (const Shown& shown : cases) {
+        SCOPED_TRACE(std::string(shown.path) + " " + shown.options);
+        eval("showIab('events', '', 'Browser:'); iabOpenIn('" + server.url(shown.path) + "', '_blank', '" + shown.options + "'); 1");
+        ASSERT_TRUE(shows("iab-events", "loadstop")) << text("iab-events");
+        std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = browser()->inAppBrowserViewController();
+        ASSERT_TRUE(screen);
+        // Presented on a later turn (once the browser closed before has gone), which a quick load may come before.
+        ASSERT_TRUE(e2e::waitUntil([&] {
+            const std::shared_ptr<platform::ViewController> shown = screen->parentViewController();
+            return shown && shown->presentingViewController() && !shown->isBeingTransitioned() && !platform::ViewAnimation::isAnimating(*shown->view());
+        }));
+        m_host->update();
+        GtkWidget* widget = std::static_pointer_cast<webengine::WebKitGtkWebView>(screen->webView())->widget();
+        GtkAllocation allocation{};
+        EXPECT_TRUE(e2e::waitUntil([&] {
+            gtk_widget_get_allocation(widget, &allocation);
+            return allocation.y == shown.y && allocation.height == shown.height;
+        })) << "at y " << allocation.y << ", " << allocation.height << " high";
+        if (shown.snapshot) {
+            e2e::TempFolder folder;
+            ASSERT_TRUE(m_host->writeScreenshot(folder.path() + "/window.png").ok());
+            auto image = platform::Image::fromFile(folder.path() + "/window.png");
+            ASSERT_TRUE(image.ok());
+            hybtest::expectSnapshotImageIn("e2e", *image.value(), shown.snapshot);
+        }
+        eval("iabClose(); 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
+        ASSERT_TRUE(e2e::waitUntil([&] { return !controller().presentedViewController(); }));
+    }
 }
 
 // A page that replaces what JSON writes with (toJSON on the prototypes, JSON.stringify, a Date's and a
@@ -526,6 +629,121 @@ TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundl
     EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(roads.length)") == "2"; }));
     const std::string roads = page->stringByEvaluatingJavaScriptFromString("roads.join(' | ')");
     EXPECT_EQ(roads.find("root:"), std::string::npos) << roads;
+    eval("iabClose(); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A PDF in the browser shows in the engine's own viewer, however the browser comes to it: opened at its
+// address, by a link of a page, led there by the server, or in a frame of a page. Each road's picture shows
+// the PDF's page drawn (its red block and its text), where a blank page has neither. The viewer's Save
+// saves nothing: no download starts, no load is reported, no file is made. A page reaches nothing through
+// the viewer's scheme: no file, no bridge, no frame of the viewer of its own.
+TEST_F(InAppBrowserOnEngineTest, APDFShowsInTheEnginesViewerOnEveryRoadAndItsSaveSavesNothing) {
+    testsupport::HTTPTestServer server;
+    server.route("/doc.pdf", testsupport::Reply::text(200, e2e::redBlockPDF(), "application/pdf"));
+    server.route("/links.html", testsupport::Reply::text(200, "<html><body><a id='pdf' href='/doc.pdf'>the PDF</a></body></html>", "text/html"));
+    server.route("/moved", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", server.url("/doc.pdf")));
+    server.route("/framed.html", testsupport::Reply::text(200,
+        "<html><body style='margin: 0'><iframe src='/doc.pdf' style='display: block; border: 0; width: 100%; height: 500px'></iframe></body></html>",
+        "text/html"));
+    // What the browser opens, its events (a redirect's start is heard too), a link its page then follows, and the
+    // address it ends at.
+    struct Road {
+        const char* name;
+        std::string url;
+        std::string events;
+        bool clickLink;
+        std::string shown;
+    };
+    const Road roads[] = {
+        {"opened_at_it", server.url("/doc.pdf"), "loadstart, loadstop", false, server.url("/doc.pdf")},
+        {"a_link_to_it", server.url("/links.html"), "loadstart, loadstop", true, server.url("/doc.pdf")},
+        {"led_there_by_the_server", server.url("/moved"), "loadstart, loadstart, loadstop", false, server.url("/doc.pdf")},
+        {"a_frame_of_a_page", server.url("/framed.html"), "loadstart, loadstop", false, server.url("/framed.html")},
+    };
+    launchAndWaitForThePage();
+    e2e::nameDownloadFolder();
+    const auto before = e2e::userFiles();
+    e2e::LoadWatch watch(m_webView->engine().view()); // the context's downloads, whichever view starts them
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin;
+    std::shared_ptr<webengine::WebKitGtkWebView> page;
+    const auto open = [&](const std::string& url, const std::string& events = "loadstart, loadstop") {
+        eval("showIab('events', '', ''); iabOpenIn('" + url + "', '_blank', 'location=no'); 1");
+        const bool loaded = e2e::waitUntil([&] { return text("iab-events") == "Browser: " + events; });
+        plugin = browser();
+        if (plugin && plugin->inAppBrowserViewController())
+            page = std::static_pointer_cast<webengine::WebKitGtkWebView>(plugin->inAppBrowserViewController()->webView());
+        return loaded && page;
+    };
+    const auto showsThePDF = [&](const std::string& name) { return e2e::showsRedBlockPDF(page->engine(), "pdf_in_app_browser_" + name); };
+
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        ASSERT_TRUE(open(road.url, road.events)) << text("iab-events");
+        if (road.clickLink) {
+            page->stringByEvaluatingJavaScriptFromString("document.getElementById('pdf').click(); 1");
+            EXPECT_TRUE(e2e::waitUntil([&] { return text("iab-events") == "Browser: " + road.events + ", loadstart, loadstop"; }))
+                << text("iab-events");
+        }
+        EXPECT_TRUE(e2e::waitUntil([&] { return page->request() && page->request()->urlString() == road.shown; }));
+        EXPECT_TRUE(showsThePDF(road.name));
+    }
+
+    // The viewer's Save, in the menu of its toolbar's last button (top right, below the status bar): the
+    // viewer leads its frame to a blob: URL of its own, which the view refuses (and says so).
+    hybtest::LogCapture log;
+    ASSERT_TRUE(open(server.url("/doc.pdf"))) << text("iab-events");
+    std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
+    ASSERT_TRUE(e2e::waitUntil([&] {
+        return screen->parentViewController() && !platform::ViewAnimation::isAnimating(*screen->parentViewController()->view());
+    }));
+    m_host->update();
+    ASSERT_TRUE(showsThePDF("before_save"));
+    const platform::Rect frame = page->convertRectTo(page->bounds(), nullptr);
+    const auto tap = [&](platform::Point at) {
+        e2e::sendPointer(*m_host, GDK_MOTION_NOTIFY, at);
+        e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, at, 1);
+        e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, at, 1, GDK_BUTTON1_MASK);
+    };
+    // The menu covers much of the PDF's block when it shows. (A first tap on a page just shown may reach nothing.)
+    const auto menuShows = [&] {
+        platform::Image::Ptr picture = e2e::pictureOf(page->engine());
+        return picture && e2e::pdfPixelsOf(*picture).red < 0.06;
+    };
+    bool menu = false;
+    for (int attempt = 0; attempt < 10 && !menu; ++attempt) {
+        tap({frame.origin.x + frame.size.width - 17, frame.origin.y + 25});
+        menu = e2e::waitUntil(menuShows, std::chrono::milliseconds(1000));
+    }
+    ASSERT_TRUE(menu);
+    tap({frame.origin.x + frame.size.width - 175, frame.origin.y + 106});
+    EXPECT_TRUE(e2e::waitUntil([&] { return log.contains("refused a navigation of the PDF viewer's"); }));
+    EXPECT_TRUE(showsThePDF("after_save"));
+    EXPECT_EQ(text("iab-events"), "Browser: loadstart, loadstop");
+
+    // A page of its own asks the viewer's scheme for the viewer, for files by every spelling and for the
+    // bridge's path: each fetch fails, and its frame of the viewer stays empty, which holds its load up
+    // nowhere (WebKit would leave that frame loading for ever).
+    server.route("/viewer-framed.html", testsupport::Reply::text(200,
+        "<html><body><iframe id='viewer' src='webkit-pdfjs-viewer://pdfjs/web/viewer.html'></iframe></body></html>", "text/html"));
+    ASSERT_TRUE(open(server.url("/viewer-framed.html"))) << text("iab-events");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("document.getElementById('viewer').contentDocument.URL"), "about:blank");
+    const std::vector<std::string> viewerURLs = {
+        "webkit-pdfjs-viewer://pdfjs/web/viewer.html", "webkit-pdfjs-viewer://pdfjs/../../../../../etc/passwd",
+        "webkit-pdfjs-viewer://pdfjs/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "webkit-pdfjs-viewer:///etc/passwd",
+        "webkit-pdfjs-viewer://pdfjs/!hyb_exec?1", "WEBKIT-PDFJS-VIEWER://pdfjs/web/viewer.html"};
+    std::string list;
+    for (const std::string& url : viewerURLs)
+        list += (list.empty() ? "'" : ", '") + url + "'";
+    page->stringByEvaluatingJavaScriptFromString(
+        "window.got = []; [" + list + "].forEach(function (u) { fetch(u).then(function (r) { return r.text(); })"
+        ".then(function (t) { got.push(u + ' read ' + t.slice(0, 40)); }, function () { got.push(u + ' error'); }); }); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(got.length)") == std::to_string(viewerURLs.size()); }));
+    const std::string got = page->stringByEvaluatingJavaScriptFromString("got.join(' | ')");
+    for (const std::string& url : viewerURLs)
+        EXPECT_NE(got.find(url + " error"), std::string::npos) << got;
+    EXPECT_EQ(watch.downloads(), 0);
+    EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
 }

@@ -11,6 +11,7 @@
 #include "platform/system/Bundle.h"
 #include "platform/ui/Screen.h"
 #include "stats/MXStatConfig.h"
+#include "support/HostilePropertyLists.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -269,11 +270,74 @@ TEST_F(RegisterTest, DamagedRegistriesOfEveryShapeTakeTheApplicationsEntryOrAreL
 
 TEST_F(RegisterTest, ARegistryTooLargeToReadIsLeftAlone) {
     writeRegistry(platform::Bytes(MMApiRegister::kMaxRegistryBytes + 1, 'x'));
-    EXPECT_FALSE(MMApiRegister::registerApp(std::string("mxl")));
-    auto data = platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content");
+    auto board = platform::Pasteboard::withName("messenger_register", false);
+    const long long changes = board->changeCount();
+    {
+        // Judged before it is made persistent or written again, and said once however often the
+        // application starts.
+        hybtest::LogCapture log;
+        for (int launch = 0; launch < 3; ++launch)
+            EXPECT_FALSE(MMApiRegister::registerApp(std::string("mxl")));
+        std::size_t said = 0;
+        for (const std::string& line : log.lines())
+            said += line.find("The messaging app's registry is larger than the 16777216 bytes") != std::string::npos;
+        EXPECT_EQ(said, 1u) << ::testing::PrintToString(log.lines());
+    }
+    EXPECT_EQ(board->changeCount(), changes) << "not rewritten";
+    EXPECT_FALSE(board->isPersistent());
+    auto data = board->dataForPasteboardType("content");
     ASSERT_TRUE(data);
     EXPECT_EQ(data->size(), MMApiRegister::kMaxRegistryBytes + 1) << "nothing lost";
     EXPECT_EQ(stats::MXStatConfig::getInstance().appkey(), std::optional<std::string>("IMXOPmxl")) << "statistics start anyway";
+}
+
+// Registries as wide as a property list is read with: one read whole takes the application's entry when
+// the rewrite reads back too, and is otherwise left as it is. Keys count towards that bound in XML as in
+// binary, so an XML registry whose binary rewrite could not be read is not read either.
+TEST_F(RegisterTest, AWideRegistryIsEnteredWhenItsRewriteReadsBackElseLeftAlone) {
+    const auto keys = [](std::size_t count) {
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < count; ++i)
+            names.push_back("a" + std::to_string(i));
+        return names;
+    };
+    const auto bytesOf = [](const std::string& text) { return platform::Bytes(text.begin(), text.end()); };
+    writeRegistry(bytesOf(hybtest::binaryDictionaryOf(keys(131000))));
+    ASSERT_TRUE(MMApiRegister::enterInRegistry("mxw", std::nullopt));
+    Value read = registry();
+    ASSERT_TRUE(read.isDictionary());
+    EXPECT_EQ(read.getDictionary()->size(), 131001u);
+    EXPECT_EQ(read["mxw"]["appID"].stringOr(""), "mxw");
+    EXPECT_EQ(read["a130999"], Value(true));
+    // 131,071 keys read (the dictionary, its keys and their values are 262,143 nodes), but with the
+    // entry the rewrite would not: left alone. An XML registry of 131,100 keys is not read at all.
+    for (const platform::Bytes& wide : {bytesOf(hybtest::binaryDictionaryOf(keys(131071))), bytesOf(hybtest::xmlDictionaryOf(keys(131100)))}) {
+        writeRegistry(wide);
+        hybtest::LogCapture log;
+        EXPECT_FALSE(MMApiRegister::enterInRegistry("mxw", std::nullopt)) << wide.size();
+        EXPECT_EQ(platform::Pasteboard::withName("messenger_register", false)->dataForPasteboardType("content"), wide);
+        EXPECT_TRUE(log.contains("The messaging app's registry")) << ::testing::PrintToString(log.lines());
+    }
+}
+
+// Another writer's registry holding an empty string stored as UTF-16 (marker 0x60, no unit) is read:
+// the application is entered and that entry kept.
+TEST_F(RegisterTest, ARegistryHoldingAnEmptyUTF16StringTakesTheApplicationsEntry) {
+    const auto text = [](const std::string& ascii) { return hybtest::leafObject(0x50, ascii); };
+    const auto dictionary = [](const std::vector<std::uint32_t>& keys, const std::vector<std::uint32_t>& values) {
+        std::string object = hybtest::containerMarker(0xD0, keys.size());
+        for (const auto& refs : {keys, values})
+            for (std::uint32_t ref : refs)
+                hybtest::appendBigEndian(object, ref, 4);
+        return object;
+    };
+    const std::string list = hybtest::binaryList(
+        {dictionary({1}, {2}), text("other"), dictionary({3, 4}, {5, 6}), text("appName"), text("appID"), "\x60", text("other")});
+    writeRegistry(platform::Bytes(list.begin(), list.end()));
+    ASSERT_TRUE(MMApiRegister::registerApp(std::string("mxe")));
+    Value read = registry();
+    EXPECT_EQ(read["other"], Value(Dictionary{{"appName", ""}, {"appID", "other"}}));
+    EXPECT_EQ(read["mxe"]["appID"].stringOr(""), "mxe");
 }
 
 TEST_F(RegisterTest, TheStatisticsKeyIsTheAppIdAfterIMXOP) {

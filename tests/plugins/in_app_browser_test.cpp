@@ -7,6 +7,8 @@
 #include "platform/system/UserDefaults.h"
 #include "platform/text/URL.h"
 #include "platform/web/HeadlessWebView.h"
+#include "platform/web/LoadFailure.h"
+#include "platform/web/ScriptedPage.h"
 #include "plugins/HYBInAppBrowser.h"
 #include "plugins/HYBInAppBrowserOptions.h"
 #include "runtime/HYBUserAgentUtil.h"
@@ -234,6 +236,29 @@ TEST_F(InAppBrowserTest, ShowTwiceCloseTwiceAndResetLog) {
     call("show", {}, std::nullopt);
     EXPECT_TRUE(log.contains("Tried to show IAB after it was closed."));
 
+    // Closed and opened again at once: the new browser shows once the one closed has gone.
+    settle();
+    openBrowser("");
+    ASSERT_TRUE(controller->presentedViewController());
+    call("close", {}, std::nullopt);
+    call("open", {pageURL(), "_blank", ""}, "InAppBrowser2");
+    ASSERT_TRUE(plugin().inAppBrowserViewController());
+    settle();
+    settle();
+    ASSERT_TRUE(controller->presentedViewController());
+    EXPECT_EQ(screen().parentViewController(), controller->presentedViewController());
+    call("close", {}, std::nullopt);
+    settle();
+    EXPECT_FALSE(controller->presentedViewController());
+    // Closed while its presentation is under way: it goes once it has come.
+    call("open", {pageURL(), "_blank", ""}, "InAppBrowser3");
+    settle(platform::kModalTransitionDuration / 3);
+    ASSERT_TRUE(controller->presentedViewController());
+    call("close", {}, std::nullopt);
+    settle();
+    settle();
+    EXPECT_FALSE(controller->presentedViewController());
+
     openBrowser("");
     ASSERT_TRUE(plugin().inAppBrowserViewController());
     plugin().onReset();
@@ -433,20 +458,40 @@ TEST_F(InAppBrowserTest, InjectActionsAreAnsweredWhileNoBrowserIsOpen) {
 
 TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
     const std::uint16_t closedPort = testsupport::closedPort();
-    const std::vector<std::pair<std::string, std::int64_t>> loads = {
-        {pageURL() + ".missing", platform::kURLErrorFileDoesNotExist},
-        {"http://127.0.0.1:" + std::to_string(closedPort) + "/", platform::kURLErrorCannotConnectToHost},
+    // An answer that is an attachment, as the real engine fails it (the headless one saves nothing either).
+    auto scripted = std::make_shared<platform::ScriptedPage>();
+    const std::string attachment = pageURL() + "?attachment";
+    scripted->setFailure(attachment, platform::Error(platform::kWebKitErrorDomain, platform::kWebKitErrorFrameLoadInterrupted,
+                                                     "Frame load interrupted: the answer is an attachment"));
+    platform::WebView::setFactory([scripted](platform::Rect frame) { return platform::HeadlessWebView::create(frame, scripted); });
+    struct Load {
+        std::string url;
+        std::int64_t code;
+        const char* reason; // what the screen says, in the middle of its ground
     };
-    for (const auto& [url, code] : loads) {
+    const std::vector<Load> loads = {
+        {pageURL() + ".missing", platform::kURLErrorFileDoesNotExist, "The file cannot be found."},
+        {"http://127.0.0.1:" + std::to_string(closedPort) + "/", platform::kURLErrorCannotConnectToHost, "The server is not answering."},
+        {attachment, platform::kWebKitErrorFrameLoadInterrupted, "The browser cannot download files."},
+    };
+    for (const auto& [url, code, reason] : loads) {
         SCOPED_TRACE(url);
+        m_log->answers.clear();
         openBrowser("hidden=yes", "InAppBrowser1", url);
         ASSERT_TRUE(hybtest::runMainUntil([&] { return !eventTypes().empty() && eventTypes().back() != "loadstart"; }));
         const pluginstest::Answer& last = answers().back();
         EXPECT_EQ(eventTypes().back(), "loaderror");
         EXPECT_EQ(last.status(), HYBCommandStatus::Error);
         EXPECT_EQ(last.message().dictionaryOrEmpty()["code"], platform::Value(code));
+        EXPECT_EQ(last.message().dictionaryOrEmpty()["url"], platform::Value(url)) << "the load that failed, as its loadstart named it";
         EXPECT_TRUE(last.result.keepCallback());
         EXPECT_TRUE(screen().webView()->isHidden()) << "no page drawn: the screen's ground, not the page below";
+        // No page to show: the location bar keeps the address that failed, and the ground says why.
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !screen().failureTitleLabel()->isHidden(); }));
+        EXPECT_EQ(screen().addressLabel()->text(), url);
+        EXPECT_EQ(screen().failureTitleLabel()->text(), "Cannot Open Page");
+        EXPECT_EQ(screen().failureReasonLabel()->text(), reason);
+        EXPECT_FALSE(screen().failureReasonLabel()->isHidden());
 
         // Tried again in the same browser: a load of its own, heard from its start to its failure.
         m_log->answers.clear();
@@ -455,8 +500,72 @@ TEST_F(InAppBrowserTest, ALoadThatFailsReportsLoaderrorWithTheLoadersCode) {
             << "a failure heard: " << (eventTypes().empty() ? "" : eventTypes().back());
         EXPECT_EQ(eventTypes(), (std::vector<std::string>{"loadstart", "loaderror"}));
         EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["code"], platform::Value(code));
+        EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["url"], platform::Value(url));
         call("close", {}, std::nullopt);
     }
+    platform::WebView::setFactory({});
+}
+
+// A link that fails while a page is shown leaves that page, and the location bar names it again; the person
+// hears why in an alert while the browser is on the screen. A cancelled load and a frame's failure say nothing.
+TEST_F(InAppBrowserTest, ALinkThatFailsLeavesThePageShownAndItsAddress) {
+    auto scripted = std::make_shared<platform::ScriptedPage>();
+    const std::string download = pageURL() + "?download";
+    const std::string frame = pageURL() + "?frame";
+    const std::string stopped = pageURL() + "?stopped";
+    scripted->setFailure(download, platform::Error(platform::kWebKitErrorDomain, platform::kWebKitErrorFrameLoadInterrupted,
+                                                   "Frame load interrupted: the answer is a download"));
+    scripted->setFailure(frame, platform::makeURLError(platform::kURLErrorCannotConnectToHost, "down", frame));
+    scripted->setFailure(stopped, platform::makeURLError(platform::kURLErrorCancelled, "cancelled", stopped));
+    platform::WebView::setFactory([scripted](platform::Rect frameRect) { return platform::HeadlessWebView::create(frameRect, scripted); });
+    openBrowser("");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen().addressLabel()->text() == pageURL(); }));
+
+    struct Link {
+        std::string url;
+        bool told; // an alert says why
+    };
+    for (const auto& [url, told] : {Link{download, true}, Link{stopped, false}}) {
+        SCOPED_TRACE(url);
+        m_log->answers.clear();
+        browserWebView().pageNavigates(url);
+        ASSERT_TRUE(hybtest::runMainUntil([&] { return !eventTypes().empty() && eventTypes().back() == "loaderror"; }));
+        EXPECT_EQ(answers().front().message().dictionaryOrEmpty()["url"], platform::Value(url)) << "loadstart";
+        EXPECT_EQ(answers().back().message().dictionaryOrEmpty()["url"], platform::Value(url)) << "loaderror: the link, not the page";
+        settle();
+        EXPECT_EQ(screen().addressLabel()->text(), pageURL()) << "the page still shown";
+        EXPECT_FALSE(screen().webView()->isHidden());
+        EXPECT_TRUE(screen().failureTitleLabel()->isHidden()) << "the page is not covered";
+        ASSERT_EQ(screen().failureAlert() != nullptr, told);
+        if (told) {
+            EXPECT_EQ(screen().failureAlert()->title(), "Cannot Open Page");
+            EXPECT_EQ(screen().failureAlert()->message(), "The browser cannot download files.");
+            screen().failureAlert()->dismissWithClickedButtonIndex(0, false);
+        }
+    }
+    // A frame's failure: the page goes on, and nothing is said.
+    browserWebView().pageLoadsFrame(frame);
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    settle();
+    EXPECT_FALSE(screen().failureAlert());
+    EXPECT_TRUE(screen().failureTitleLabel()->isHidden());
+    EXPECT_EQ(screen().addressLabel()->text(), pageURL());
+
+    // Closing the browser takes a shown alert with it; a hidden browser tells nobody.
+    browserWebView().pageNavigates(download);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen().failureAlert() != nullptr; }));
+    std::shared_ptr<platform::AlertView> alert = screen().failureAlert();
+    call("close", {}, std::nullopt);
+    EXPECT_FALSE(alert->isVisible());
+    openBrowser("hidden=yes");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    browserWebView().pageNavigates(download);
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    settle();
+    EXPECT_EQ(screen().addressLabel()->text(), pageURL());
+    EXPECT_FALSE(screen().failureAlert());
+    platform::WebView::setFactory({});
 }
 
 TEST_F(InAppBrowserTest, EveryLoadTheBrowserReportsEndsWhereverTheServerLeadsIt) {
@@ -552,31 +661,76 @@ TEST_F(InAppBrowserTest, ClearCacheKeepsTheCookiesOfFilePages) {
 }
 
 TEST_F(InAppBrowserTest, BarsLayTheWebViewOut) {
-    openBrowser("location=no,toolbar=no");
-    const platform::Rect bounds = screen().view()->bounds();
-    EXPECT_EQ(screen().webView()->frame(), bounds) << "both bars hidden: the whole screen";
-    EXPECT_TRUE(screen().toolbar()->isHidden());
-    EXPECT_TRUE(screen().addressLabel()->isHidden());
+    // The screen is 320 x 568 points; the status bar, 20 high, lies over its top with the navigation
+    // controller's bar behind it: no bar covers any of the page, whichever are shown and wherever.
+    struct Layout {
+        const char* options;
+        platform::Rect webView;
+        double toolbarY;  // -1: hidden
+        double locationY; // -1: hidden
+    };
+    const std::vector<Layout> layouts = {
+        {"location=no,toolbar=no", {0, 20, 320, 548}, -1, -1},
+        {"toolbar=no", {0, 20, 320, 527}, -1, 547},
+        {"location=no", {0, 20, 320, 504}, 524, -1},
+        {"", {0, 20, 320, 483}, 524, 503},
+        {"toolbarposition=top,location=no", {0, 64, 320, 504}, 20, -1},
+        {"toolbarposition=top", {0, 64, 320, 483}, 20, 547},
+        {"toolbarposition=top,toolbar=no", {0, 20, 320, 527}, -1, 547},
+    };
+    const auto expectLayout = [&](const Layout& layout) {
+        EXPECT_EQ(screen().webView()->frame(), layout.webView);
+        EXPECT_EQ(screen().toolbar()->isHidden(), layout.toolbarY < 0);
+        if (layout.toolbarY >= 0) {
+            EXPECT_EQ(screen().toolbar()->frame().minY(), layout.toolbarY);
+        }
+        EXPECT_EQ(screen().addressLabel()->isHidden(), layout.locationY < 0);
+        if (layout.locationY >= 0) {
+            EXPECT_EQ(screen().addressLabel()->frame().minY(), layout.locationY);
+        }
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.options);
+        openBrowser(layout.options);
+        expectLayout(layout);
+        // The screen appearing again lays it out the same.
+        screen().viewWillAppear(false);
+        expectLayout(layout);
+        call("close", {}, std::nullopt);
+        settle();
+    }
 
+    // The bars shown and hidden on a screen already open, in turn.
+    openBrowser("location=no,toolbar=no");
     screen().showToolBar(true, "bottom");
-    EXPECT_EQ(screen().webView()->frame(), platform::Rect(0, 0, bounds.width(), bounds.height() - 44));
+    expectLayout(layouts[2]);
     screen().showLocationBar(true);
-    EXPECT_EQ(screen().webView()->frame(), platform::Rect(0, 0, bounds.width(), bounds.height() - 65));
-    EXPECT_EQ(screen().addressLabel()->frame().minY(), bounds.height() - 65);
+    expectLayout(layouts[3]);
     screen().showToolBar(false, "bottom");
-    EXPECT_EQ(screen().webView()->frame().height(), bounds.height() - 21);
-    EXPECT_EQ(screen().addressLabel()->frame().minY(), bounds.height() - 21);
+    expectLayout(layouts[1]);
+    screen().showToolBar(true, "top");
+    expectLayout(layouts[5]);
+    screen().showLocationBar(false);
+    expectLayout(layouts[4]);
+    call("close", {}, std::nullopt);
+    settle();
+
+    // Without a status bar the page starts at the top.
+    platform::Application::shared().setStatusBarHidden(true);
+    openBrowser("toolbarposition=top");
+    expectLayout({"toolbarposition=top", {0, 44, 320, 503}, 0, 547});
+    platform::Application::shared().setStatusBarHidden(false);
 }
 
 TEST_F(InAppBrowserTest, ATopToolbarSitsBelowTheStatusBarEachTimeTheScreenShows) {
     openBrowser("toolbarposition=top");
     EXPECT_EQ(screen().toolbar()->frame().minY(), 20);
-    EXPECT_EQ(screen().webView()->frame().minY(), 44);
+    EXPECT_EQ(screen().webView()->frame().minY(), 64);
     screen().toolbar()->setFrame(platform::Rect(0, 0, 320, 44));
     screen().webView()->setFrame(screen().view()->bounds());
     screen().viewWillAppear(false);
     EXPECT_EQ(screen().toolbar()->frame().minY(), 20);
-    EXPECT_EQ(screen().webView()->frame().minY(), 44);
+    EXPECT_EQ(screen().webView()->frame().minY(), 64);
 }
 
 TEST_F(InAppBrowserTest, ACloseCaptionMakesABorderedTintedItem) {
@@ -664,6 +818,30 @@ TEST_F(InAppBrowserTest, ScreenWithTheToolbarAtTheTopWithoutLocation) {
     ASSERT_TRUE(browserWebView().waitUntilIdle());
     settle();
     expectScreen("in_app_browser_top_no_location");
+}
+
+// Opened straight at an attachment: the ground says what happened, under the address that failed; then a
+// link of a page shown that is a download: the page stays, and an alert says why.
+TEST_F(InAppBrowserTest, ScreenOfALoadThatFailed) {
+    auto scripted = std::make_shared<platform::ScriptedPage>();
+    const std::string attachment = "http://example.invalid/notes.txt";
+    scripted->setFailure(attachment, platform::Error(platform::kWebKitErrorDomain, platform::kWebKitErrorFrameLoadInterrupted,
+                                                     "Frame load interrupted: the answer is an attachment"));
+    platform::WebView::setFactory([scripted](platform::Rect frame) { return platform::HeadlessWebView::create(frame, scripted); });
+    openBrowser("", "InAppBrowser1", attachment);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return !screen().failureTitleLabel()->isHidden(); }));
+    settle();
+    expectScreen("in_app_browser_download");
+    call("close", {}, std::nullopt);
+    settle();
+
+    openBrowser("toolbarposition=top", "InAppBrowser1", "about:blank");
+    ASSERT_TRUE(browserWebView().waitUntilIdle());
+    browserWebView().pageNavigates(attachment);
+    ASSERT_TRUE(hybtest::runMainUntil([&] { return screen().failureAlert() != nullptr; }));
+    settle();
+    expectScreen("in_app_browser_link_failed");
+    platform::WebView::setFactory({});
 }
 
 } // namespace

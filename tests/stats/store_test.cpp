@@ -367,6 +367,9 @@ TEST_F(StoreTest, AFileThatIsNotADatabaseIsReplaced) {
     makeStore();
     EXPECT_TRUE(m_log.contains("is damaged"));
     EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(databasePath() + "-journal"));
+    // Set aside whole, never deleted: what it held may yet be read. (SQLite drops the stale journal itself.)
+    EXPECT_EQ(platform::FileManager::defaultManager().contentsOfFile(databasePath() + ".damaged").valueOr({}).size(), 4096u);
+    EXPECT_TRUE(m_log.contains("moved aside (" + databasePath() + ".damaged")) << ::testing::PrintToString(m_log.lines());
     storeEventAt(1000);
     EXPECT_EQ(m_store->storedEventCount(), 1u);
     EXPECT_EQ(Database(databasePath()).events().size(), 1u);
@@ -464,10 +467,12 @@ TEST_F(StoreTest, ATruncatedFileIsReplacedWhenAStatementMeetsTheDamage) {
     m_store->sendCachedEvents(-1);
     storeEventAt(2000);
     drain();
-    // Whatever the damage met first, the store works on afterwards.
+    // Whatever the damage met first, the store works on afterwards; the damaged file, with what it still
+    // held of the 400 events, lies aside.
     storeEventAt(2001);
     EXPECT_GE(m_store->getStoredEventsNum(), 1u);
     EXPECT_TRUE(m_log.contains("is damaged")) << ::testing::PrintToString(m_log.lines());
+    EXPECT_TRUE(platform::FileManager::defaultManager().fileExists(databasePath() + ".damaged"));
 }
 
 TEST_F(StoreTest, TablesWithOtherColumnsFailInsertsWithoutHarm) {

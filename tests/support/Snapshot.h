@@ -29,6 +29,9 @@ SnapshotComparison compareSnapshotImages(const platform::Image& a, const platfor
 void expectSnapshotIn(const std::string& label, platform::View& view, const std::string& name);
 // The same for a picture already drawn (a whole screen, say).
 void expectSnapshotImageIn(const std::string& label, const platform::Image& image, const std::string& name);
+// Only writes the picture where expectSnapshotIn writes its own, to be looked at (a test that checks what it
+// shows by its pixels); returns that path ("" when it could not be written, which fails the test).
+std::string writeSnapshotImageIn(const std::string& label, const platform::Image& image, const std::string& name);
 // What the screen shows (every shown window by level), in a frame of that size.
 void expectScreenSnapshotIn(const std::string& label, platform::Rect frame, const std::string& name);
 

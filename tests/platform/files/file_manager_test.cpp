@@ -1,13 +1,19 @@
 #include "platform/files/FileManager.h"
+#include "platform/files/StorePlace.h"
 
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -16,6 +22,16 @@ namespace {
 
 Bytes bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
+}
+
+// Many small files, made quickly (createFile flushes each to disk).
+bool makeFiles(const std::string& folder, int count, const std::string& text) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::open((folder + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::close(fd) != 0)
+            return false;
+    }
+    return true;
 }
 
 class FileManagerTest : public hybtest::TempHomeTest {
@@ -89,6 +105,56 @@ TEST_F(FileManagerTest, RecursiveCopyMoveRemoveAndEnumeration) {
     // Removing a link removes the link, not its target.
     ASSERT_TRUE(files.removeItem(tree + "/link"));
     EXPECT_TRUE(files.fileExists(tree + "/top.txt"));
+}
+
+// A folder inside what is removed swapped for a link to another folder while the removal runs (here as
+// soon as its first file is gone) makes the removal delete nothing in the link's target: the oldest thing
+// set aside from a store's place when a newer one goes aside, and any item removed.
+TEST_F(FileManagerTest, RemovalDeletesNothingThroughALinkSwappedIn) {
+    const std::string victim = docs() + "/victim";
+    constexpr int kFiles = 1000; // enough that the removal still runs when the swap comes
+    ASSERT_TRUE(files.createDirectory(victim, true));
+    ASSERT_TRUE(makeFiles(victim, kFiles, "theirs"));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const std::string place = docs() + "/store" + std::to_string(round);
+        const std::string oldest = StorePlace::asideName(place, StorePlace::kKeptAsides - 1);
+        for (unsigned age = 0; age + 1 < StorePlace::kKeptAsides; ++age)
+            ASSERT_TRUE(files.createFile(StorePlace::asideName(place, age), bytes("aside")));
+        const std::string sub = oldest + "/sub";
+        ASSERT_TRUE(files.createDirectory(sub, true));
+        ASSERT_TRUE(makeFiles(sub, kFiles, "ours"));
+        // The swap: at the first file removed from sub, a link to the victim and sub trade names at once
+        // (RENAME_EXCHANGE). Woken through the pipe when the removal ended without it.
+        const std::string link = place + "-link";
+        ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(::inotify_add_watch(watch, sub.c_str(), IN_DELETE), 0);
+        int wake[2];
+        ASSERT_EQ(::pipe2(wake, O_CLOEXEC), 0);
+        std::thread swapper([&] {
+            pollfd fds[2] = {{watch, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+            }
+            if (fds[0].revents & POLLIN)
+                (void)::syscall(SYS_renameat2, AT_FDCWD, link.c_str(), AT_FDCWD, sub.c_str(), 2 /* RENAME_EXCHANGE */);
+        });
+        if (round % 2 == 0) {
+            ASSERT_EQ(::mkdir(place.c_str(), 0700), 0); // no file: set aside, the oldest aside removed
+            EXPECT_EQ(StorePlace::makeFit(place, "the test"), StorePlace::Fit::MovedAside);
+        } else {
+            (void)files.removeItem(oldest);
+        }
+        ASSERT_EQ(::write(wake[1], "x", 1), 1);
+        swapper.join();
+        ::close(watch);
+        ::close(wake[0]);
+        ::close(wake[1]);
+        auto left = files.contentsOfDirectory(victim);
+        ASSERT_TRUE(left.ok());
+        ASSERT_EQ(left->size(), static_cast<std::size_t>(kFiles)) << "files of the link's target were removed";
+    }
 }
 
 TEST_F(FileManagerTest, CopyingAFIFOOrAFolderHoldingOneFailsAtOnceAndLeavesNothing) {

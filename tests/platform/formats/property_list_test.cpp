@@ -16,6 +16,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -183,7 +184,27 @@ TEST(PropertyList, WrittenListsReadBackAcrossEveryObjectSize) {
 TEST(PropertyList, DatePrecision) {
     Value fine(Date{1700000000.25});
     EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::Binary)[0], fine);
-    EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::XML)[0], Value(Date{1700000000}));
+    EXPECT_EQ(roundTrip(Value(Array{fine}), PropertyList::Format::XML)[0], fine);
+    // XML keeps the fraction of a second, as the shortest decimal that reads back as the same double: clock
+    // dates to the microsecond and below, before 2001 and before 1970 too (none moves to a whole second).
+    for (double seconds : {1500000000.419517, 1700000000.000001, 978307199.999999, 978307200.5, 0.25, -100000.5,
+                           -1234.000001, -86400.0 * 365 * 20 - 0.5, 1e-7, 1733791234.1234567, 4e9 + 0.75}) {
+        const Value date(Date{seconds});
+        const Value back = roundTrip(Value(Array{date}), PropertyList::Format::XML)[0];
+        ASSERT_TRUE(back.isDate()) << seconds;
+        EXPECT_EQ(back.getDate()->secondsSince1970, seconds) << std::fixed << seconds;
+    }
+    EXPECT_NE(PropertyList::write(Value(Date{1500000000.419517}), PropertyList::Format::XML).value().find(
+                  "<date>2017-07-14T02:40:00.419517Z</date>"),
+              std::string::npos);
+    EXPECT_NE(PropertyList::write(Value(Date{-0.25}), PropertyList::Format::XML).value().find(
+                  "<date>1969-12-31T23:59:59.75Z</date>"),
+              std::string::npos);
+    // Within a second before 1970 a fraction too fine for the second's whole number reads back as the
+    // nearest double, never as the next second.
+    const Value tiny = roundTrip(Value(Array{Value(Date{-1e-300})}), PropertyList::Format::XML)[0];
+    ASSERT_TRUE(tiny.isDate());
+    EXPECT_NEAR(tiny.getDate()->secondsSince1970, 0, 1e-15);
     Value before1970(Date{-100000.5});
     EXPECT_EQ(roundTrip(Value(Array{before1970}), PropertyList::Format::Binary)[0], before1970);
     // Fractions that are not whole microseconds in binary neither drift down nor round up to the second.
@@ -214,15 +235,34 @@ TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
             ASSERT_EQ(read.value(), Value(Date{978307200.0 + stored})) << stored;
         }
     }
-    // Any other reads as the nearest date, which then stays as it is.
-    for (double stored : {521692800.419517, -1e-300, 0.1, 1234.5678901234567, -978305965.000001}) {
-        auto read = PropertyList::read(binaryDate(stored));
-        ASSERT_TRUE(read.ok()) << stored;
-        EXPECT_EQ(read.value(), Value(Date{978307200.0 + stored}));
-        auto written = PropertyList::write(read.value(), PropertyList::Format::Binary);
-        ASSERT_TRUE(written.ok());
-        EXPECT_EQ(PropertyList::read(written.value()).value(), read.value()) << stored;
+    // Any other reads as the nearest date, and is written back as the double it was read with, bit for
+    // bit: dates a clock wrote to the microsecond, random ones near 2001 and far from it.
+    std::mt19937_64 random(20010101);
+    std::vector<double> others{521692800.419517, -1e-300, 0.1, 1234.5678901234567, -978305965.000001};
+    for (int i = 0; i < 3000; ++i) {
+        others.push_back(static_cast<double>(random() % 1'000'000'000'000'000) / 1e6 - 3e8);
+        others.push_back(std::uniform_real_distribution<double>(-5e9, 5e9)(random));
+        others.push_back(std::uniform_real_distribution<double>(-1, 1)(random));
     }
+    for (double stored : others) {
+        const std::string bytes = binaryDate(stored);
+        auto read = PropertyList::read(bytes);
+        ASSERT_TRUE(read.ok()) << stored;
+        ASSERT_EQ(read.value(), Value(Date{978307200.0 + stored}));
+        EXPECT_EQ(read.value().getDate()->storedSince2001, stored);
+        auto written = PropertyList::write(Value(Array{read.value()}), PropertyList::Format::Binary);
+        ASSERT_TRUE(written.ok());
+        ASSERT_NE(written.value().find(bytes.substr(8, 9)), std::string::npos) << std::hexfloat << stored;
+        ASSERT_EQ(PropertyList::write(read.value(), PropertyList::Format::Binary).value(), bytes) << std::hexfloat << stored;
+    }
+    // A date changed after it was read is written as it is now.
+    auto read = PropertyList::read(binaryDate(0.1));
+    ASSERT_TRUE(read.ok());
+    Date changed = *read.value().getDate();
+    changed.secondsSince1970 += 60;
+    const auto moved = PropertyList::read(PropertyList::write(Value(changed), PropertyList::Format::Binary).value());
+    ASSERT_TRUE(moved.ok());
+    EXPECT_EQ(moved.value(), Value(changed));
 }
 
 TEST(PropertyList, HostileBinaryInputGivesAnError) {
@@ -254,6 +294,32 @@ TEST(PropertyList, HostileBinaryInputGivesAnError) {
     EXPECT_EQ(value.value()["a"], Value(std::string("x\0", 2)));
     EXPECT_EQ(roundTrip(value.value(), PropertyList::Format::Binary), value.value());
     EXPECT_FALSE(PropertyList::write(value.value(), PropertyList::Format::XML).ok()) << "XML 1.0 cannot carry it";
+    // Empty text stored as UTF-16 (0x60, or 0x6F and a length of 0) is the empty string, as a value and as a
+    // key (libplist refuses the list whole). An object lying inside another's bytes leaves them as they are.
+    {
+        std::string dict = "\xD1";
+        appendBigEndian(dict, 1, 4);
+        appendBigEndian(dict, 2, 4);
+        std::string list = binaryList({arrayObject({1, 2, 3, 4, 5}), "\x60", std::string("\x6F\x10\x00", 3), "\x41\x60", dict, "\x09"});
+        const std::size_t table = list.size() - 32 - 6 * 4;
+        const auto entry = [&](std::size_t index) {
+            std::uint32_t at = 0;
+            for (std::size_t i = 0; i < 4; ++i)
+                at = (at << 8) | static_cast<unsigned char>(list[table + 4 * index + i]);
+            return at;
+        };
+        const std::uint32_t insideData = entry(3) + 1; // the 0x60 that is the data object's one byte
+        for (std::size_t i = 0; i < 4; ++i)
+            list[table + 4 * 5 + i] = static_cast<char>((insideData >> (24 - 8 * i)) & 0xFF);
+        const Value expected(Array{Value(""), Value(""), Value(Bytes{0x60}), Value(Dictionary{{"", ""}}), Value("")});
+        auto empty = PropertyList::read(list);
+        ASSERT_TRUE(empty.ok()) << empty.error().localizedDescription();
+        EXPECT_EQ(empty.value(), expected);
+        EXPECT_EQ(roundTrip(empty.value(), PropertyList::Format::Binary), expected);
+        auto alone = PropertyList::read(binaryList({"\x60"}));
+        ASSERT_TRUE(alone.ok()) << alone.error().localizedDescription();
+        EXPECT_EQ(alone.value(), Value(""));
+    }
     // 2^64 - 1 stored in sixteen bytes, as unsigned writers store what passes the signed range.
     const std::string max = fromHex("140000000000000000ffffffffffffffff");
     auto unsignedMax = PropertyList::read(fromHex("62706c6973743030a101") + max + fromHex("080a0000000000000101000000"
@@ -390,8 +456,8 @@ TEST(PropertyList, WritesFilesAtomically) {
 }
 
 TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
-    // Any finite seconds since 2001 in binary; in XML, from 0000-01-01 to the end of 9999 (whole seconds),
-    // in either direction. Past 2069 and before 1933 (more than 2^31 s from 2001) too.
+    // Any finite seconds since 2001 in binary; in XML, from 0000-01-01 to the end of 9999, in either
+    // direction. Past 2069 and before 1933 (more than 2^31 s from 2001) too.
     const double lowest = -2147483648.0, highest = 2147483647.0;
     const double firstXML = -63145526400.0, lastXML = 252423993599.0; // 0000-01-01, 9999-12-31T23:59:59
     for (double stored : {lowest, lowest + 0.5, highest, highest + 0.5, 0.0, lowest - 0.5, lowest - 1, highest + 1,
@@ -404,12 +470,9 @@ TEST(PropertyList, DateRangeIsTheSameAtBothEnds) {
             auto back = PropertyList::read(written.value());
             ASSERT_TRUE(back.ok()) << stored;
             ASSERT_TRUE(back.value().getDate()) << stored;
-            // XML keeps whole seconds (cut toward zero); binary keeps the stored double.
+            // Both keep the date, its half second too.
             const double seconds = back.value().getDate()->secondsSince1970 - 978307200.0;
-            if (format == PropertyList::Format::Binary)
-                EXPECT_EQ(seconds, stored);
-            else
-                EXPECT_EQ(seconds, std::trunc(stored)) << std::fixed << stored;
+            EXPECT_EQ(seconds, stored) << std::fixed << stored;
         }
     }
     for (double stored : {firstXML - 1, lastXML + 1, 1e300, -1e300}) {
@@ -833,4 +896,50 @@ TEST(PropertyListBounds, NoListHoldsMoreThanAQuarterOfAMillionValues) {
     auto most = PropertyList::read(xml + "</array></plist>");
     ASSERT_TRUE(most.ok());
     EXPECT_EQ(most.value().arrayOrEmpty().size(), (1u << 18) - 1);
+
+    // Keys count in both forms, as nodes: under a bound of 1,001 a dictionary of 500 keys (their values,
+    // and itself) reads, one of 501 does not, in XML as in binary. Writers count the same and refuse what
+    // their readers would (written, it would read back as nothing), under the default bound too.
+    const PropertyList::Expansion bound{PropertyList::kMinExpandedBytes, 0, 1001};
+    std::vector<std::string> keys;
+    for (int i = 0; i < 501; ++i)
+        keys.push_back("k" + std::to_string(i));
+    const std::vector<std::string> fewer(keys.begin(), keys.end() - 1);
+    EXPECT_FALSE(PropertyList::read(xmlDictionaryOf(keys), bound).ok());
+    EXPECT_FALSE(PropertyList::read(binaryDictionaryOf(keys), bound).ok());
+    Dictionary wide;
+    for (const std::string& key : fewer)
+        wide.set(key, true);
+    for (const std::string& list : {xmlDictionaryOf(fewer), binaryDictionaryOf(fewer)}) {
+        auto read = PropertyList::read(list, bound);
+        ASSERT_TRUE(read.ok()) << read.error().localizedDescription();
+        EXPECT_EQ(read.value(), Value(wide));
+    }
+    Dictionary wider = wide;
+    wider.set("one more", true);
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+        for (const Value& fits : {Value(wide), Value(Array(1000, Value(1)))}) {
+            auto written = PropertyList::write(fits, format, bound);
+            ASSERT_TRUE(written.ok()) << written.error().localizedDescription();
+            auto back = PropertyList::read(written.value(), bound);
+            ASSERT_TRUE(back.ok()) << back.error().localizedDescription();
+            EXPECT_EQ(back.value(), fits);
+        }
+        for (const Value& past : {Value(wider), Value(Array(1001, Value(1))), Value(Array{Value(Array(999, Value(1))), Value(Array{})})}) {
+            auto refused = PropertyList::write(past, format, bound);
+            ASSERT_FALSE(refused.ok());
+            EXPECT_EQ(refused.error().code, PropertyList::kWriteInvalidError);
+            EXPECT_NE(refused.error().localizedDescription().find("1001"), std::string::npos) << refused.error().localizedDescription();
+        }
+        auto refused = PropertyList::write(Value(Array(PropertyList::kMaxNodes, Value(true))), format);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.error().code, PropertyList::kWriteInvalidError);
+        EXPECT_NE(refused.error().localizedDescription().find("262144"), std::string::npos) << refused.error().localizedDescription();
+    }
+    // writeFile refuses it without touching the file.
+    const std::string path = std::filesystem::temp_directory_path() / ("hyb-plist-nodes-" + std::to_string(::getpid()));
+    ASSERT_TRUE(PropertyList::writeFile(Value(Dictionary{{"kept", 1}}), path, PropertyList::Format::XML).ok());
+    EXPECT_FALSE(PropertyList::writeFile(Value(Array(PropertyList::kMaxNodes, Value(true))), path, PropertyList::Format::Binary).ok());
+    EXPECT_EQ(PropertyList::readFile(path).value(), Value(Dictionary{{"kept", 1}}));
+    std::filesystem::remove(path);
 }

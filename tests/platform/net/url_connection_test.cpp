@@ -8,6 +8,7 @@
 #include "support/HTTPTestServer.h"
 #include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
+#include "support/SelfProcess.h"
 #include "support/URLLoadRecorder.h"
 
 #include <gtest/gtest.h>
@@ -1391,4 +1392,39 @@ TEST(HTTPTransportDeathTest, TransfersAreStillCancelledWhileTheProcessEnds) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A process whose `main` returns while a worker makes the process's first load (a statistics upload on its
+// queue) ends cleanly: libcurl and the TLS library under it are set up as the platform library loads, never
+// on that worker beside the TLS library's exit clean-up. Each peer is a fresh process, ending a little later
+// into the worker's load than the one before; a fault there kills it by its signal (the sanitizers' report
+// would race with the end of the process and could leave its status 0).
+TEST(HTTPTransportDeathTest, AProcessEndingBesideAWorkersFirstLoadEndsCleanly) {
+    constexpr int kPeers = 24;
+    for (int i = 0; i < kPeers; ++i) {
+        const int status = hybtest::runThisTestExecutableForStatus(
+            "HTTPTransportPeer.DISABLED_EndsDuringAWorkersFirstLoad",
+            {"ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_abort=0", "TSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0",
+             "HYB_PEER_END_AFTER_US=" + std::to_string(i * 150)});
+        ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "peer " << i << " ended with wait status " << status;
+    }
+}
+
+TEST(HTTPTransportPeer, DISABLED_EndsDuringAWorkersFirstLoad) {
+    const char* after = std::getenv("HYB_PEER_END_AFTER_US");
+    const auto delay = std::chrono::microseconds(after ? std::atoi(after) : 0);
+    std::atomic<bool> loading{false};
+    DispatchQueue::createSerial("test.first-load")->async([&loading] {
+        URLRequest request("http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/");
+        request.setTimeoutInterval(5);
+        loading = true;
+        (void)URLConnection::sendSynchronousRequest(request, 1024);
+    });
+    while (!loading)
+        std::this_thread::yield();
+    // Busy, not asleep: the end comes the given time into the load on a machine of any speed or load.
+    for (auto until = std::chrono::steady_clock::now() + delay; std::chrono::steady_clock::now() < until;) {
+    }
+    std::exit(0);
 }

@@ -106,8 +106,9 @@ TEST_F(KeychainTest, ItemsSurviveAReloadAndAbsentOnesAreNotFound) {
     Array many;
     for (int i = 0; i < 30000; ++i)
         many.push_back(base("small" + std::to_string(i)));
-    auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(many)}}, PropertyList::Format::Binary);
-    ASSERT_TRUE(file.ok());
+    auto file = PropertyList::write(Dictionary{{"version", 1}, {"generation", 1}, {"items", std::move(many)}}, PropertyList::Format::Binary,
+                                    Keychain::kFileExpansion);
+    ASSERT_TRUE(file.ok()) << file.error().localizedDescription();
     writeText(m_path, *file);
     Value all;
     ASSERT_EQ(Keychain(m_path).copyMatching(with(base("small0"), kSecMatchLimit, kSecMatchLimitAll), &all), errSecSuccess);

@@ -1,6 +1,8 @@
+#include "platform/files/StorePlace.h"
 #include "platform/formats/PropertyList.h"
 #include "platform/system/Pasteboard.h"
 
+#include "support/LogCapture.h"
 #include "support/PrivateEnvironment.h"
 #include "support/SelfProcess.h"
 
@@ -9,11 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 using namespace platform;
 
@@ -132,7 +136,10 @@ TEST_F(PasteboardTest, ItemsByTypeStringsAndData) {
     EXPECT_FALSE(general->setValue(Value(), "x"));
 }
 
-TEST_F(PasteboardTest, DamagedFileIsReportedNotReplaced) {
+// Another application leaves a damaged file (or a list of no pasteboard) at a pasteboard's place, or a
+// folder, a FIFO or a link there: reads give nothing; the next change moves it aside whole, says so once,
+// and works, and so do the changes after it.
+TEST_F(PasteboardTest, ADamagedFileOrSomethingElseAtItsPlaceIsSetAsideAndTheNextChangeWorks) {
     auto board = Pasteboard::withName("messenger_file", true);
     ASSERT_NE(board, nullptr);
     std::string path;
@@ -140,10 +147,67 @@ TEST_F(PasteboardTest, DamagedFileIsReportedNotReplaced) {
         if (entry.path().extension() == ".pasteboard")
             path = entry.path();
     ASSERT_FALSE(path.empty());
-    { std::ofstream(path, std::ios::trunc) << "garbage"; }
-    EXPECT_FALSE(board->setData(bytesOf("x"), "content"));
-    EXPECT_EQ(board->dataForPasteboardType("content"), std::nullopt);
-    EXPECT_EQ(std::filesystem::file_size(path), 7u);
+    const auto noPasteboard = PropertyList::write(Value(Dictionary{{"items", "not an array"}}), PropertyList::Format::Binary);
+    ASSERT_TRUE(noPasteboard.ok());
+    struct Shape {
+        const char* name;
+        std::function<void()> make;
+        mode_t kind; // of what lies aside
+    };
+    const Shape shapes[] = {
+        {"garbage", [&] { std::ofstream(path, std::ios::trunc) << "garbage"; }, S_IFREG},
+        {"no pasteboard", [&] { std::ofstream(path, std::ios::trunc | std::ios::binary) << noPasteboard.value(); }, S_IFREG},
+        {"a folder", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, S_IFDIR},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, S_IFIFO},
+        {"a link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); }, S_IFLNK},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        ASSERT_TRUE(board->setData(bytesOf("before"), "content"));
+        std::filesystem::remove(path);
+        std::filesystem::remove_all(StorePlace::asideName(path));
+        shape.make();
+        EXPECT_EQ(board->dataForPasteboardType("content"), std::nullopt);
+        hybtest::LogCapture log;
+        ASSERT_TRUE(board->setData(bytesOf("x"), "content"));
+        EXPECT_EQ(board->dataForPasteboardType("content"), bytesOf("x"));
+        ASSERT_TRUE(board->setString("later"));
+        EXPECT_EQ(board->string(), std::optional<std::string>("later"));
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) { return line.find("moved aside") != std::string::npos; }),
+                  1)
+            << ::testing::PrintToString(lines);
+        struct stat aside {};
+        ASSERT_EQ(::lstat(StorePlace::asideName(path).c_str(), &aside), 0);
+        EXPECT_EQ(aside.st_mode & S_IFMT, shape.kind);
+        if (shape.kind == S_IFREG && std::string(shape.name) == "garbage") {
+            EXPECT_EQ(std::filesystem::file_size(StorePlace::asideName(path)), 7u) << "kept whole";
+        }
+    }
+    // Something other than a folder at the folder's place goes aside too.
+    const std::string folder = m_dir + "/boards";
+    std::filesystem::remove_all(folder);
+    { std::ofstream(folder) << "a file"; }
+    ASSERT_TRUE(Pasteboard::general()->setString("again"));
+    EXPECT_EQ(Pasteboard::general()->string(), std::optional<std::string>("again"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(StorePlace::asideName(folder)));
+}
+
+// The general pasteboard given more values than a list is read back with refuses the change (its file
+// would read as no pasteboard): what stood stays, and later changes work.
+TEST_F(PasteboardTest, AChangePastTheValuesAListIsReadWithIsRefusedAndLosesNothing) {
+    auto general = Pasteboard::general();
+    ASSERT_TRUE(general->setString("kept"));
+    const long long count = general->changeCount();
+    EXPECT_FALSE(general->setValue(Value(Array(300000, Value(1))), "many"));
+    EXPECT_EQ(general->string(), std::optional<std::string>("kept"));
+    EXPECT_EQ(general->changeCount(), count);
+    const Array fits(200000, Value(1));
+    ASSERT_TRUE(general->setValue(Value(fits), "many"));
+    EXPECT_EQ(general->valueForPasteboardType("many"), Value(fits));
+    ASSERT_TRUE(general->setString("later"));
+    EXPECT_EQ(general->string(), std::optional<std::string>("later"));
 }
 
 TEST_F(PasteboardTest, SizesAreJudgedBeforeAnythingIsRead) {
@@ -168,15 +232,16 @@ TEST_F(PasteboardTest, SizesAreJudgedBeforeAnythingIsRead) {
     EXPECT_EQ(board->dataForPasteboardType("content", 100 * 1024)->value_or(Bytes()).size(), 100u * 1024);
 
     // A file past the pasteboards' bound (100 MB, sparse: zeros that were never written) is not read:
-    // the size alone refuses it, reads give nothing, a change fails and leaves the file as it is.
+    // the size alone refuses it and reads give nothing; a change sets it aside unread, whole, and works.
     const std::string path = m_dir + "/boards/general.pasteboard";
     std::filesystem::resize_file(path, 100u << 20);
     auto refused = board->dataForPasteboardType("content", 24u << 20);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().code, EFBIG);
     EXPECT_FALSE(board->dataForPasteboardType("content").has_value());
-    EXPECT_FALSE(board->setString("new"));
-    EXPECT_EQ(std::filesystem::file_size(path), 100u << 20);
+    EXPECT_TRUE(board->setString("new"));
+    EXPECT_EQ(board->string(), std::optional<std::string>("new"));
+    EXPECT_EQ(std::filesystem::file_size(StorePlace::asideName(path)), 100u << 20);
 }
 
 TEST_F(PasteboardTest, AFIFOOrADeviceInTheFilesPlaceIsRefusedWithoutWaitingOrReading) {
@@ -199,4 +264,8 @@ TEST_F(PasteboardTest, AFIFOOrADeviceInTheFilesPlaceIsRefusedWithoutWaitingOrRea
     EXPECT_EQ(zero.error().code, EINVAL);
     EXPECT_FALSE(board->string().has_value());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // The next change sets the link aside (never writing through it) and works.
+    ASSERT_TRUE(board->setString("new"));
+    EXPECT_EQ(board->string(), std::optional<std::string>("new"));
+    EXPECT_TRUE(std::filesystem::is_symlink(StorePlace::asideName(path)));
 }

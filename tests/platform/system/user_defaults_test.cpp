@@ -31,6 +31,12 @@ TEST_F(UserDefaultsTest, StandardDefaultsLiveInThePreferencesPlistAndSurviveARel
     ASSERT_TRUE(defaults.set("WebKitStoreWebDataForBackup", true));
     ASSERT_TRUE(defaults.set("version_count", 3));
     ASSERT_TRUE(defaults.set("my_versions", Array{"1.0", "1.1"}));
+    // Dates keep their fraction of a second (to the microsecond and below), before 2001 and 1970 too,
+    // through the rewrites of later changes.
+    const std::vector<double> dates{1733791234.123456, 978307199.999999, 946684800.000001, -100000.25, 1733791234.1234567};
+    for (std::size_t i = 0; i < dates.size(); ++i)
+        ASSERT_TRUE(defaults.set("date" + std::to_string(i), Date{dates[i]}));
+    ASSERT_TRUE(defaults.set("after the dates", 1));
     ASSERT_TRUE(defaults.synchronize());
 
     UserDefaults reloaded(plistPath());
@@ -40,6 +46,11 @@ TEST_F(UserDefaultsTest, StandardDefaultsLiveInThePreferencesPlistAndSurviveARel
     EXPECT_EQ(reloaded.stringArray("my_versions"), (std::vector<std::string>{"1.0", "1.1"}));
     EXPECT_EQ(reloaded.string("missing"), std::nullopt);
     EXPECT_EQ(reloaded.integer("missing"), 0);
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        const Value date = reloaded.object("date" + std::to_string(i));
+        ASSERT_TRUE(date.isDate()) << i;
+        EXPECT_EQ(date.getDate()->secondsSince1970, dates[i]) << std::fixed << dates[i];
+    }
     auto onDisk = PropertyList::readFile(plistPath());
     ASSERT_TRUE(onDisk);
     EXPECT_EQ((*onDisk)["version_count"], Value(3));
@@ -66,7 +77,9 @@ TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
     EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
     EXPECT_EQ(defaults.integer("extra"), 1);
 
-    for (const Value& value : {Value(std::string("a\0b", 3)), Value(Bytes(PropertyList::kMaxFileBytes, 0))}) {
+    // Nor one past the values and keys a list is read back with: 300,000 integers.
+    for (const Value& value : {Value(std::string("a\0b", 3)), Value(Bytes(PropertyList::kMaxFileBytes, 0)),
+                               Value(Array(300000, Value(7)))}) {
         ASSERT_FALSE(defaults.set("broken", value)) << "one that would not be read back either";
         EXPECT_TRUE(defaults.object("broken").isNull());
         EXPECT_EQ(defaults.string("zmdeploy_version_label"), "new");
@@ -76,6 +89,19 @@ TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
         EXPECT_EQ(reloaded.string("zmdeploy_version_label"), "new");
     }
     ASSERT_TRUE(defaults.set("later", 2)) << "the refusal leaves later changes be";
+    // One that fits alone but not beside what is stored.
+    ASSERT_TRUE(defaults.set("half", Array(200000, Value(1))));
+    const Status past = defaults.set("other half", Array(100000, Value(2)));
+    ASSERT_FALSE(past);
+    EXPECT_NE(past.error().localizedDescription().find("other half"), std::string::npos) << past.error().localizedDescription();
+    EXPECT_TRUE(defaults.object("other half").isNull());
+    {
+        UserDefaults reloaded(plistPath());
+        EXPECT_EQ(reloaded.array("half").value_or(Array{}).size(), 200000u);
+        EXPECT_EQ(reloaded.integer("later"), 2);
+        EXPECT_FALSE(FileManager::defaultManager().fileExists(plistPath() + ".damaged"));
+    }
+    ASSERT_TRUE(defaults.remove("half"));
 
     // A file holding what the XML form cannot carry (written in the binary form, or XML with a NaN) is kept
     // whole by the next change, and later changes go on.
