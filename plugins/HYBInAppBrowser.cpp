@@ -382,7 +382,12 @@ bool HYBInAppBrowser::shouldStartLoadWithRequest(platform::WebView& browserWebVi
         platform::Log::write("Refused an in-app browser navigation to " + url.scheme() + "://" + url.host().value_or(""));
         return false;
     }
+    // The store's pages open in the system for the page itself, never for a frame of it (nothing loads them
+    // there): the page's own navigation that its engine could only ask as a frame's is asked again as the page's
+    // once its load starts.
     if (url.scheme() == "itms-appss" || url.scheme() == "itms-apps") {
+        if (!topLevel)
+            return true;
         browserWebView.stopLoading();
         openInSystem(url);
         return false;

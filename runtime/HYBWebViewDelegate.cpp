@@ -1,5 +1,6 @@
 #include "runtime/HYBWebViewDelegate.h"
 
+#include "platform/application/Application.h"
 #include "platform/core/Log.h"
 #include "platform/net/URLConnection.h"
 #include "platform/net/URLError.h"
@@ -31,10 +32,14 @@ bool HYBWebViewDelegate::isEqualToRequestAfterStrippingFragments(const platform:
 bool HYBWebViewDelegate::shouldLoadRequest(const platform::URLRequest& request) {
     if (request.url()) {
         const std::string& scheme = request.url()->scheme();
-        if (scheme == "mailto" || scheme == "tel" || scheme == "sms" || scheme == "blob")
+        // Besides the schemes other applications take, what the web view makes itself: a Blob's document, a
+        // data: document and an about: one (a frame's "about:srcdoc" or "about:blank"), which load nothing.
+        if (scheme == "mailto" || scheme == "tel" || scheme == "sms" || scheme == "blob" || scheme == "data" || scheme == "about")
             return true;
     }
-    return platform::URLConnection::canHandleRequest(request);
+    // Another application's URL loads nothing in a frame, and is handed over only for the page itself: an engine
+    // that cannot tell the page's navigation from a frame's asks it as a frame's first, then as the page's.
+    return platform::URLConnection::canHandleRequest(request) || platform::Application::shared().canOpenURL(request.urlString());
 }
 
 void HYBWebViewDelegate::forwardStart(platform::WebView& webView) {

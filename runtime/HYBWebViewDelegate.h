@@ -1,6 +1,7 @@
 // Sits between a web view and the object that really handles its events (the wrapped delegate): the
 // wrapped delegate decides every navigation first, sub-frame requests that nothing can load are refused
-// (mailto, tel, sms and blob excepted), and the raw start, finish and fail callbacks of every frame,
+// (mailto, tel, sms, another application's URL, and the blob:, data: and about: documents the web view makes itself,
+// excepted), and the raw start, finish and fail callbacks of every frame,
 // redirect and nested document become exactly one start and then exactly one finish or fail per
 // top-level page load. Only those reach the wrapped delegate.
 //
@@ -59,8 +60,8 @@ public:
 
     // Whether both requests have URLs that are equal up to their first "#".
     static bool isEqualToRequestAfterStrippingFragments(const platform::URLRequest& a, const platform::URLRequest& b);
-    // Whether the request may load in a sub-frame: the schemes mailto, tel, sms and blob (exactly as
-    // written), else whatever the URL loading system can handle.
+    // Whether the request may load in a sub-frame: the schemes mailto, tel, sms, blob, data and about (exactly
+    // as written), else whatever the URL loading system can handle or another application opens.
     static bool shouldLoadRequest(const platform::URLRequest& request);
 
 private:

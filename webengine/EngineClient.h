@@ -24,10 +24,11 @@ struct NavigationRequest {
     HeaderList headers;
     NavigationType type = NavigationType::Other;
     // The URL of the document of the main frame after this navigation: the request's own for a top-level
-    // navigation, the shown page's for a change of fragment and for the first load of a frame the page
-    // added (see WebKitEngine.h).
+    // navigation, the shown page's for a change of fragment and for a navigation asked as a frame's (see
+    // WebKitEngine.h), none for one asked as a frame's of the very address shown.
     std::string mainDocumentURL;
-    // True for the first load of a frame the page holds (top-level otherwise).
+    // True for a navigation asked as a frame's: one not surely the main frame's (top-level otherwise). The main
+    // frame's own is asked again, top-level, as its load starts.
     bool isSubFrame = false;
     // True when only the fragment changes (same document).
     bool isFragmentChange = false;

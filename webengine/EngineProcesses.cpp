@@ -1,5 +1,7 @@
 #include "webengine/EngineProcesses.h"
 
+#include "webengine/WebContext.h"
+
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -261,8 +263,10 @@ void EngineProcesses::end(std::chrono::milliseconds webGrace, std::chrono::milli
         processes.push_back({pid, pidfd, kind});
         return true;
     });
-    if (processes.empty())
+    if (processes.empty()) {
+        WebContext::removeTemporaryFolders();
         return;
+    }
     // Each finds its connection closed and ends as when this process has gone. One whose connection is
     // not found (the kernel lists no sockets here) is left to that: a web process killed after its grace,
     // the network process left to end after this process, with what it holds.
@@ -289,8 +293,15 @@ void EngineProcesses::end(std::chrono::milliseconds webGrace, std::chrono::milli
     const auto killed = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     awaitEnd(processes, Kind::Web, killed);
     awaitEnd(processes, Kind::Network, killed);
-    for (const Process& process : processes)
+    bool allEnded = true;
+    for (const Process& process : processes) {
+        allEnded = allEnded && process.ended;
         ::close(process.pidfd);
+    }
+    // The files they kept of pages' Blobs go with them; one left running (its connection not found) keeps its
+    // own until the next start.
+    if (allEnded)
+        WebContext::removeTemporaryFolders();
 }
 
 void EngineProcesses::killWebProcesses()

@@ -8,7 +8,8 @@
 // A program ends them with itself. Guarantees:
 // - end() closes this process's connections to each of them, as this process's own end would, so that
 //   each ends as it would then (the network process writing what it holds first), and kills what is left
-//   after its grace; it returns once every one of them has ended.
+//   after its grace; it returns once every one of them has ended, their temporary files removed
+//   (WebContext::removeTemporaryFolders).
 // - killWebProcesses() is async-signal-safe, for a signal handler that ends the process at once.
 // - Only this process's own children running WebKit's programs are touched, each through a descriptor of
 //   its own (pidfd), so a number reused by another process is never signalled.

@@ -4,13 +4,24 @@
 #include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngine.h"
 
+#include "webprocess/Messages.h"
+
 #include <webkit2/webkit2.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace webengine {
@@ -57,17 +68,161 @@ void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
     engine->routeResourceRequest(std::make_shared<RoutedRequest>(request, std::move(*original)));
 }
 
+// ---- the engine's temporary files ----
+
+// The engine's network process writes what it keeps of a page's Blobs for IndexedDB (and a frame of another site's
+// IndexedDB, which it keeps apart from the disk, whole) to files in the folder TMPDIR names, and leaves them there
+// when it ends. Each process that shows pages gives its network processes a folder of its own inside the
+// application's caches (<cache folder>/tmp/engine-XXXXXX), beside a lock file it holds while it runs
+// (engine-XXXXXX.lock): a folder whose lock nobody holds (its process ended, however) is removed at the next start,
+// and the process removes its own once the engine's processes have ended (EngineProcesses::end).
+constexpr const char* kTemporaryFolders = "/tmp";
+constexpr const char* kLockSuffix = ".lock";
+
+struct TemporaryFolder {
+    std::string path;
+    std::string lock;
+    int fd = -1;
+};
+
+std::vector<TemporaryFolder>& temporaryFolders()
+{
+    static auto* folders = new std::vector<TemporaryFolder>();
+    return *folders;
+}
+
+// Removes from `root` what processes that ended left: a folder whose lock file nobody holds, or that has none.
+void removeLeftovers(const std::string& root)
+{
+    std::error_code error;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root, error))
+        names.push_back(entry.path().filename().string());
+    std::set<std::string> held;
+    for (const std::string& name : names) {
+        if (!name.ends_with(kLockSuffix))
+            continue;
+        const std::string lock = root + "/" + name;
+        const int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        struct stat status {};
+        const bool regular = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+        if (regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            held.insert(name.substr(0, name.size() - std::strlen(kLockSuffix)));
+        } else {
+            // Its folder first: a folder without its lock file is a leftover too.
+            std::filesystem::remove_all(root + "/" + name.substr(0, name.size() - std::strlen(kLockSuffix)), error);
+            std::filesystem::remove_all(lock, error);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    for (const std::string& name : names) {
+        if (!name.ends_with(kLockSuffix) && !held.count(name))
+            std::filesystem::remove_all(root + "/" + name, error);
+    }
+}
+
+// A temporary folder of this process's own under `root`, made after what ended processes left there was removed;
+// none when it cannot be made.
+std::optional<std::string> makeTemporaryFolder(const std::string& root)
+{
+    std::error_code error;
+    std::filesystem::create_directories(root, error);
+    removeLeftovers(root);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string lock = root + "/engine-XXXXXX" + kLockSuffix;
+        const int fd = ::mkostemps(lock.data(), static_cast<int>(std::strlen(kLockSuffix)), O_CLOEXEC);
+        if (fd < 0)
+            return std::nullopt;
+        struct stat status {};
+        // Another process's start that found the lock file before it was held took it for a leftover: anew.
+        if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &status) != 0 || status.st_nlink == 0) {
+            ::close(fd);
+            continue;
+        }
+        const std::string folder = lock.substr(0, lock.size() - std::strlen(kLockSuffix));
+        if (::mkdir(folder.c_str(), 0700) != 0) {
+            ::unlink(lock.c_str());
+            ::close(fd);
+            return std::nullopt;
+        }
+        temporaryFolders().push_back({folder, lock, fd});
+        return folder;
+    }
+    return std::nullopt;
+}
+
+// While alive, the engine's processes started meanwhile write their temporary files to `folder` (when one is
+// given); this process's own TMPDIR is as it was before and after.
+class TemporaryFolderForEngine {
+public:
+    explicit TemporaryFolderForEngine(const std::optional<std::string>& folder) : m_set(folder.has_value())
+    {
+        if (!m_set)
+            return;
+        if (const char* current = std::getenv("TMPDIR"))
+            m_saved = current;
+        ::setenv("TMPDIR", folder->c_str(), 1);
+    }
+    ~TemporaryFolderForEngine()
+    {
+        if (!m_set)
+            return;
+        if (m_saved)
+            ::setenv("TMPDIR", m_saved->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    TemporaryFolderForEngine(const TemporaryFolderForEngine&) = delete;
+    TemporaryFolderForEngine& operator=(const TemporaryFolderForEngine&) = delete;
+
+private:
+    bool m_set;
+    std::optional<std::string> m_saved;
+};
+
+// ---- site storage ----
+
+// The share of the volume holding `folder` that `bytes` make, for the data manager's storage ratios (the engine
+// reads its quota as that share of the volume's capacity); none when the volume cannot be read.
+std::optional<double> shareOfVolume(double bytes, const std::string& folder)
+{
+    std::filesystem::path path = folder;
+    std::error_code error;
+    while (!path.empty() && !std::filesystem::exists(path, error) && path.has_parent_path() && path != path.parent_path())
+        path = path.parent_path();
+    struct statvfs volume {};
+    if (path.empty() || ::statvfs(path.c_str(), &volume) != 0)
+        return std::nullopt;
+    const double capacity = static_cast<double>(volume.f_blocks) * static_cast<double>(volume.f_frsize);
+    if (capacity <= 0)
+        return std::nullopt;
+    // Above zero, which would turn storage off.
+    return std::clamp(bytes / capacity, 1e-12, 1.0);
+}
+
 WebKitWebContext* makeContext(const WebsiteDataLocation& location)
 {
     WebKitWebContext* context = nullptr;
     if (location.dataFolder.empty()) {
         context = webkit_web_context_new_ephemeral();
     } else {
+        // Every origin's site storage, and all of it together, bounded (the engine sets no bound of its own).
+        const std::optional<double> origin = shareOfVolume(HYB_ORIGIN_STORAGE_BYTES, location.dataFolder);
+        const std::optional<double> total = shareOfVolume(HYB_TOTAL_STORAGE_BYTES, location.dataFolder);
         WebKitWebsiteDataManager* manager = WEBKIT_WEBSITE_DATA_MANAGER(
             g_object_new(WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory", location.dataFolder.c_str(),
-                         "base-cache-directory", location.cacheFolder.c_str(), nullptr));
+                         "base-cache-directory", location.cacheFolder.c_str(), "origin-storage-ratio", origin.value_or(-1.0),
+                         "total-storage-ratio", total.value_or(-1.0), nullptr));
+        // The context's network process starts as its cookie jar is set, with its temporary folder. The engine's
+        // cookie jar (documents' cookies, and every load that goes out unrouted) lasts with the application's
+        // data, beside the pages' other data.
+        const TemporaryFolderForEngine temporary(makeTemporaryFolder(location.cacheFolder + kTemporaryFolders));
         context = webkit_web_context_new_with_website_data_manager(manager);
         g_object_unref(manager);
+        webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
+                                                     (location.dataFolder + "/cookies.sqlite").c_str(),
+                                                     WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     }
     webkit_web_context_set_web_extensions_directory(context, WebContext::webProcessModuleFolder().c_str());
     answerUserPrompts(context);
@@ -83,12 +238,6 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
         registerApplicationScheme(context, scheme);
     // A view shows one page at a time, as the phone's web view: no page is kept for going back.
     webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-    // The engine's cookie jar (documents' cookies, and every load that goes out unrouted) lasts with the
-    // application's data, beside the pages' other data.
-    if (!location.dataFolder.empty())
-        webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
-                                                     (location.dataFolder + "/cookies.sqlite").c_str(),
-                                                     WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     return context;
 }
 
@@ -205,6 +354,17 @@ bool WebContext::isApplicationScheme(const std::string& scheme)
 {
     return std::any_of(applicationSchemes().begin(), applicationSchemes().end(),
                        [&](const std::string& own) { return g_ascii_strcasecmp(own.c_str(), scheme.c_str()) == 0; });
+}
+
+void WebContext::removeTemporaryFolders()
+{
+    std::error_code error;
+    for (TemporaryFolder& folder : temporaryFolders()) {
+        std::filesystem::remove_all(folder.path, error);
+        ::unlink(folder.lock.c_str());
+        ::close(folder.fd);
+    }
+    temporaryFolders().clear();
 }
 
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)

@@ -3,6 +3,12 @@
 // application's Library), the "hybroute" scheme that brings the pages' sub-resource loads the application
 // answers back to this process, and the module loaded into the web processes.
 //
+// Site storage is bounded: each origin keeps at most HYB_ORIGIN_STORAGE_BYTES, all together at most
+// HYB_TOTAL_STORAGE_BYTES (webprocess/Messages.h), as the data manager's storage ratios of the volume; a page past
+// them hears QuotaExceededError. The files the engine's network process keeps of pages' Blobs (IndexedDB's, a frame
+// of another site's IndexedDB) go to a temporary folder of the process's own inside the cache folder
+// (<cache folder>/tmp), never to the system's; what a process that ended left there goes at the next start.
+//
 // Main thread only. Contexts live until the process ends (web views hold them).
 #pragma once
 
@@ -50,6 +56,11 @@ public:
     static void registerApplicationScheme(const std::string& scheme);
     // Whether `scheme` (in any case) is one of them.
     static bool isApplicationScheme(const std::string& scheme);
+
+    // Removes the temporary folders of this process's engine processes (the files they keep of pages' Blobs),
+    // once they have ended (EngineProcesses::end). A process that ends otherwise leaves them to the next one's
+    // start, which removes every folder whose process has ended.
+    static void removeTemporaryFolders();
 
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the
     // environment).

@@ -166,6 +166,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     g_signal_connect(m_view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(m_view, "load-failed", G_CALLBACK(onLoadFailed), this);
     g_signal_connect(m_view, "notify::is-loading", G_CALLBACK(onIsLoadingChanged), this);
+    g_signal_connect(m_view, "notify::uri", G_CALLBACK(onURIChanged), this);
     g_signal_connect(m_view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(m_view, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
     g_signal_connect(m_view, "user-message-received", G_CALLBACK(onPageMessage), this);
@@ -300,9 +301,13 @@ void WebKitEngine::webLoadEnded()
     }, this, nullptr);
 }
 
-int WebKitEngine::onPageMessage(WebKitWebView*, void* message, WebKitEngine*)
+int WebKitEngine::onPageMessage(WebKitWebView*, void* message, WebKitEngine* self)
 {
     WebKitUserMessage* word = WEBKIT_USER_MESSAGE(message);
+    if (g_strcmp0(webkit_user_message_get_name(word), HYB_MAIN_FRAME_MESSAGE) == 0) {
+        self->heardMainFrameAddress(word);
+        return TRUE;
+    }
     if (g_strcmp0(webkit_user_message_get_name(word), HYB_LOADS_REFUSED_MESSAGE) != 0)
         return FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(word);
@@ -317,8 +322,8 @@ void WebKitEngine::tellRouting(const std::string& documentURL)
     // The agent the document loads under is set by now (the client's question sets it).
     const std::optional<platform::WebLoadRules> rules = platform::WebView::loadRulesFor(userAgent());
     // A web page whose loads no whitelist judges makes them all through the engine: its shared and service
-    // workers too. Set before the document's load, whose window the features are read for. (A later
-    // navigation inside a frame is asked as a top-level one: while a file document shows, they stay off.)
+    // workers too. Set before the document's window is made, whose features are read for it (the page's own
+    // navigation is told here as it starts; while a file document shows, they stay off).
     const bool workers = isWebURL(documentURL) && !rules && (m_workersEnabled || !isFileURL(url()));
     if (workers != m_workersEnabled) {
         WebKitSettings* settings = webkit_web_view_get_settings(m_view);
@@ -374,6 +379,7 @@ void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeou
     WebContext::noteStorageUse(m_location);
     noteApplicationDocument(m_view, foreign ? std::nullopt : std::optional<std::string>(url));
     m_requestedDocument = url;
+    m_reloadRequested = false;
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     if (SoupMessageHeaders* requestHeaders = webkit_uri_request_get_http_headers(request)) {
         for (const auto& [name, value] : headers)
@@ -390,18 +396,22 @@ void WebKitEngine::loadHTML(const std::string& html, const std::string& baseURL)
     WebContext::noteStorageUse(m_location);
     noteApplicationDocument(m_view, m_foreignPages ? std::nullopt : std::optional<std::string>(baseURL));
     m_requestedDocument = baseURL.empty() ? "about:blank" : baseURL;
+    m_reloadRequested = false;
     webkit_web_view_load_html(m_view, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
 }
 
 void WebKitEngine::stop()
 {
     m_requestedDocument.reset();
+    m_reloadRequested = false;
+    m_pageLoadAllowed.reset();
     webkit_web_view_stop_loading(m_view);
 }
 
 void WebKitEngine::reload()
 {
     m_requestedDocument = url();
+    m_reloadRequested = true;
     webkit_web_view_reload(m_view);
 }
 
@@ -431,6 +441,7 @@ void WebKitEngine::requestHistoryItem(WebKitBackForwardListItem* item)
 {
     const char* uri = item ? webkit_back_forward_list_item_get_uri(item) : nullptr;
     m_requestedDocument = uri ? std::optional<std::string>(uri) : std::nullopt;
+    m_reloadRequested = false;
 }
 
 bool WebKitEngine::isLoading() const

@@ -26,10 +26,18 @@
 //   a "%01"/"%02" fragment signal counts only on the page's own document, changed by a document of its
 //   origin; any other is refused without a question (and the page's URL put back), but a reload or a step
 //   in history, which is no signal, is asked about as any load.
-// - A frame's loads are not page loads. WebKit does not say which frame asks a navigation question, so the
-//   engine looks at the page's frames (a short synchronous evaluation, for loadable URLs only): the first
-//   load of a frame the page added comes as isSubFrame with the page's URL as main document. A later
-//   navigation inside an existing frame cannot be told from a page load and is asked as top-level.
+// - A frame's loads are never the page's. WebKit does not say which frame asks a navigation question; the
+//   web-process module says which address the main frame loads, in order, ahead of WebKit's own word of
+//   that load (webprocess/Messages.h, HYB_MAIN_FRAME_MESSAGE). So a question is asked as the page's
+//   (top-level) only when it surely is: the document this view was asked to load, any question while no
+//   document is shown (nothing else is there to ask: the first load's redirects), and a change of the page's
+//   fragment. Every other (a frame's, and the page's own navigations and redirects, which no question
+//   tells apart) is asked as a frame's: isSubFrame, with the shown page's URL as main document. Should the
+//   main frame then start loading it, or be led on to it by a redirect, the client is asked again, as the
+//   page's load, before it hears the start (or the redirect); refused then (or handed over to another
+//   application), the load stops and its document never comes (for a start, the client hears nothing of
+//   it). So nothing a frame does (its navigations, redirects, refused answers, downloads) starts, ends or
+//   fails the page's load for the client, and nothing waits for the page to say which frame asks.
 // - A top-level navigation or redirect the client allowed, to a scheme nothing here loads, is handed to
 //   Application::openURL (platform::WebView::handOverToApplication) and not loaded.
 // - One didStartLoad, then one didFinishLoad or didFailLoad, per top-level page load. A failure carries
@@ -91,6 +99,7 @@
 
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitBackForwardListItem WebKitBackForwardListItem;
+typedef struct _WebKitUserMessage WebKitUserMessage;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _cairo_surface cairo_surface_t;
 
@@ -239,12 +248,19 @@ private:
     // document does). This view's own load is held to none of the rules by which WebKit keeps a web page from
     // a file, a data: URL or a local scheme, and a "javascript:" URL would run in the page this view shows.
     static bool mayOpenHere(const std::string& target);
-    // Whether a navigation to `target` is the first load of a frame the page added (WebKit does not say which
-    // frame asks, so the page's frames are looked at). The document this view was asked to load (load,
-    // loadHTML, reload, goBack, goForward) is the main frame's without a look until its load starts: the page
-    // it replaces is not asked, and a frame of that page asking for the same address, before or after the
-    // view's own navigation, does not take it over (that frame's question is asked as the page load's).
-    bool isFrameLoad(const std::string& target);
+    // Whether a navigation question (not a change of fragment) is surely the main frame's: the document this
+    // view was asked to load (load, loadHTML, reload, goBack, goForward, a new window's), until its load starts, or any while no document is shown (no frame is there to ask). Every other is asked as a
+    // frame's (see the guarantees).
+    bool isPageNavigation(const NavigationRequest& request) const;
+    // The main frame started loading `url`, or was led on to it (`redirect`), and the client has not been
+    // asked about it as the page's load: asks it so now. False when the client refused it, or it went to
+    // another application; the load is then stopped, and its answer refused should it come.
+    bool askAsPageLoad(const std::string& url, bool redirect);
+    // The web-process module's word of the main frame's document address (HYB_MAIN_FRAME_MESSAGE).
+    void heardMainFrameAddress(WebKitUserMessage* message);
+    // The view's address changed: the shown document's, unless the main frame loads another (m_shownDocument).
+    static void onURIChanged(WebKitWebView*, void* paramSpec, WebKitEngine* self);
+    void shownDocumentChanged(const std::string& uri);
     // Notes the history item goBack() or goForward() goes to as the document asked for.
     void requestHistoryItem(WebKitBackForwardListItem* item);
     // Engine events that come during a synchronous wait (and those behind them) reach the client later,
@@ -316,16 +332,38 @@ private:
     // The document load(), loadHTML(), reload(), goBack() or goForward() asked for, until the load starts or
     // stops, or the client refuses a navigation to it.
     std::optional<std::string> m_requestedDocument;
+    // reload() asked for it: the reload's question is its (the page's URL may change meanwhile: a refused
+    // fragment change WebKit applied, and its putting back).
+    bool m_reloadRequested = false;
     // The main frame's load as the client sees it: allowed (asked, not started yet), then started; one
     // finish or failure ends it.
     enum class LoadState { Idle, Allowed, Started };
     LoadState m_loadState = LoadState::Idle;
     std::string m_allowedURL; // the last top-level navigation the client allowed
+    // The top-level navigation the client allowed as the page's whose load has not started (or whose redirect
+    // has not come) yet.
+    std::optional<std::string> m_pageLoadAllowed;
+    // The main frame's document address as the web-process module told it last: at a start or a redirect, the
+    // address the main frame's load is for.
+    std::string m_mainFrameAddress;
+    // The address of the document the main frame shows (not one it loads meanwhile), which a frame's question
+    // names as its main document.
+    std::string m_shownDocument;
+    // Navigations asked as a frame's and allowed, the newest last: should the main frame's load start at one,
+    // it is asked again as the page's with what the first question named (method, headers, kind).
+    std::deque<NavigationRequest> m_framesAllowed;
+    // The client refused the main frame's load under way when asked late (askAsPageLoad): its answer is
+    // refused too, so that its document never comes.
+    bool m_pageLoadRefused = false;
+    // A redirect the client refused as a frame's while the page's load was under way: should that load then fail
+    // for the refusal, it was the page's, and the client is asked about it as such before it hears the failure.
+    std::optional<NavigationRequest> m_refusedRedirect;
     std::string m_loadingURL; // the started load's URL, after its redirects
     // Why the main frame's answer was refused (a download), until the load's failure that follows is told.
     std::optional<std::string> m_refusedAnswer;
     bool m_loadRefused = false; // the engine put an empty document in the started load's place
     bool m_loadCommitted = false; // the started load's document came
+    bool m_documentShown = false; // a document came since the view was made or its web process last ended
     // A fragment signal on the page's document without a referrer of its origin was refused and logged (once
     // for each document: a frame may send thousands).
     bool m_unnamedSignalLogged = false;

@@ -26,30 +26,12 @@ using namespace detail;
 
 constexpr const char* kNavigationMessage = "hyb.navigation";
 
-constexpr std::chrono::milliseconds kFrameQuestionTimeout{1000};
 // Marks a view whose refusal of a navigation on the PDF viewer's origin was written in the log.
 constexpr const char* kViewerRefusalSaid = "hyb-viewer-refusal-said";
 // Refused fragment changes remembered, to recognise one WebKit applied all the same.
 constexpr std::size_t kRememberedRefusals = 16;
-
-// Whether a frame of the page (at any depth the page may reach) was added with that URL and still shows the
-// empty document every new frame starts with: the navigation is that frame's first load. A frame
-// added without a source, or whose source changed before the question, first loads "about:blank".
-constexpr const char* kPendingFrameScript =
-    "(function (url) {"
-    "  function search(win) {"
-    "    var frames;"
-    "    try { frames = win.document.querySelectorAll('iframe, frame'); } catch (e) { return false; }"
-    "    for (var i = 0; i < frames.length; i++) {"
-    "      var frame = frames[i], shown = null;"
-    "      try { shown = frame.contentDocument ? frame.contentDocument.URL : null; } catch (e) {}"
-    "      if ((frame.src === url || url === 'about:blank') && (shown === null || shown === 'about:blank')) return true;"
-    "      try { if (frame.contentWindow && search(frame.contentWindow)) return true; } catch (e) {}"
-    "    }"
-    "    return false;"
-    "  }"
-    "  return search(window);"
-    "})";
+// Navigations asked as a frame's and allowed, remembered for the main frame's load that may start at one.
+constexpr std::size_t kRememberedFrameAnswers = 32;
 
 // Whether the URL is of the engine's PDF viewer's origin: its scheme's, or a blob: URL one of its documents made.
 bool isPDFViewerURL(const std::string& url)
@@ -112,6 +94,7 @@ void WebKitEngine::openHere(void* uriRequest)
     // rule as any of the page's; no document of the application's. A GET of the URL alone: a form sent to a
     // new window does not send its body (nor its method) again where the person did not ask for it.
     m_requestedDocument = uri;
+    m_reloadRequested = false;
     WebKitURIRequest* request = webkit_uri_request_new(uri);
     webkit_web_view_load_request(m_view, request);
     g_object_unref(request);
@@ -142,6 +125,11 @@ void WebKitEngine::decideResponse(void* decisionPointer)
         const char* type = webkit_uri_response_get_mime_type(response);
         refusal = "the answer's type (" + std::string(type ? type : "none") + ") is not one a web view shows";
     }
+    // The page's load the client refused when asked late: its document never comes.
+    if (!refusal && m_pageLoadRefused && webkit_response_policy_decision_is_main_frame_main_resource(decision)) {
+        webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+        return;
+    }
     if (!refusal) {
         webkit_policy_decision_use(WEBKIT_POLICY_DECISION(decision));
         return;
@@ -163,10 +151,14 @@ void WebKitEngine::downloadRefused(const std::string& url)
 
 void WebKitEngine::failDownloadedLoad(const std::string& url)
 {
-    if (m_loadState != LoadState::Allowed || url != m_allowedURL)
+    // Only the page's own load: a download asked for as a frame's navigation (a frame's link, or the page's own
+    // link, which no question tells apart) ends no load of the page's.
+    if (m_loadState != LoadState::Allowed || m_pageLoadAllowed != url)
         return;
     m_loadState = LoadState::Idle;
+    m_pageLoadAllowed.reset();
     m_requestedDocument.reset();
+    m_reloadRequested = false;
     m_client.didFailLoad(refusedAnswerError(url, "the answer is a download"));
 }
 
@@ -225,32 +217,14 @@ bool WebKitEngine::decideNavigation(void* decisionPointer)
     return true;
 }
 
-bool WebKitEngine::isFrameLoad(const std::string& target)
+bool WebKitEngine::isPageNavigation(const NavigationRequest& request) const
 {
-    // Only loadable documents: the bridge's "hyb:" signals and other schemes WebKit cannot load keep their
-    // quick way (and are never a page load either way).
-    const auto colon = target.find(':');
-    std::string scheme = target.substr(0, colon == std::string::npos ? 0 : colon);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return g_ascii_tolower(c); });
-    static const std::string loadable[] = {"file", "http", "https", "data", "blob", "about"};
-    if (std::find(std::begin(loadable), std::end(loadable), scheme) == std::end(loadable) || url().empty())
-        return false;
-    // Until the load starts: a frame of the page asking for the same address first does not leave the view's
-    // own navigation to the page's answer (which a frame waiting for that address turns into a frame's).
-    if (m_requestedDocument == target)
-        return false;
-    if (m_routingDepth > 0 || m_fragmentDecisionDepth > 0 || m_waitDepth > 0)
-        return false;
-    const std::string script =
-        std::string(kPendingFrameScript) + "(" + platform::JSON::writeCompact(platform::Value(target)).valueOr("''") + ")";
-    if (isDialogWaiting())
-        return false;
-    // In the engine's world: the page's replacement of what the question calls (its document's functions,
-    // its frames' properties) does not answer it.
-    auto answer = synchronously([&] {
-        return ScriptEvaluator::evaluate(m_view, script, kFrameQuestionTimeout, [this] { return isDialogWaiting(); }, true);
-    });
-    return answer.ok() && *answer == "true";
+    // No document shown yet (or since the page's web process ended): no frame is there to ask, so the question
+    // is the main frame's load's (a redirect of the first load included). The document this view was asked to
+    // load is its own until its load starts, whoever else asks for the same address meanwhile (a frame asking
+    // first does not leave the view's own load to be asked as a frame's).
+    return !m_documentShown || url().empty() || m_requestedDocument == request.url
+        || (m_reloadRequested && m_requestedDocument && request.type == NavigationType::Reload);
 }
 
 void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationRequest& askedRequest)
@@ -263,8 +237,10 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
     // A document refused here is no longer waited for (a new window's among them, which would hold the next).
     const auto refuse = [&] {
         webkit_policy_decision_ignore(decision);
-        if (m_requestedDocument == askedRequest.url)
+        if (m_requestedDocument == askedRequest.url) {
             m_requestedDocument.reset();
+            m_reloadRequested = false;
+        }
     };
     if (!applicationLoad && !mayReadFileURL(m_view, askedRequest.url)) {
         refuse();
@@ -293,9 +269,17 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         return;
     }
     NavigationRequest request = askedRequest;
-    if (!request.isFragmentChange && isFrameLoad(request.url)) {
+    // What is not surely the page's is asked as a frame's: WebKit does not say which frame asks, and a frame's
+    // question taken for the page's would start (or fail) the page's load for the client. The main frame's
+    // load that then starts at it is asked about again, as the page's (askAsPageLoad).
+    if (!request.isFragmentChange && !isPageNavigation(request)) {
         request.isSubFrame = true;
-        request.mainDocumentURL = url();
+        // The page shown: while the main frame loads another, the view already names that one. A question for the
+        // very address shown names none: with its own address as main document it would read as the page's load
+        // (a frame, or the page led back to where it is, may ask it).
+        request.mainDocumentURL = m_shownDocument.empty() ? url() : m_shownDocument;
+        if (request.mainDocumentURL == request.url)
+            request.mainDocumentURL.clear();
     }
     // Keep the view alive and find out whether the client destroyed the engine during the question.
     g_object_ref(m_view);
@@ -309,8 +293,11 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         m_fragmentDecisionDepth -= request.isFragmentChange ? 1 : 0;
     // A requested document that is not loaded after all is no longer waited for (unless asked for again).
     const auto forgetRequested = [&] {
-        if (!request.isFragmentChange && !request.isSubFrame && m_requestedDocument == request.url)
+        if (!request.isFragmentChange && !request.isSubFrame
+            && (m_requestedDocument == request.url || (m_reloadRequested && request.type == NavigationType::Reload))) {
             m_requestedDocument.reset();
+            m_reloadRequested = false;
+        }
     };
     if (!engineAlive) {
         webkit_policy_decision_ignore(decision);
@@ -318,6 +305,8 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         // Answered here and now: WebKit applies a fragment change whose refusal comes later.
         webkit_policy_decision_ignore(decision);
         forgetRequested();
+        if (request.isRedirect && request.isSubFrame && m_loadState == LoadState::Started && !m_loadCommitted)
+            m_refusedRedirect = request;
         if (request.isFragmentChange)
             undoRefusedFragmentChange(request.url, request.mainDocumentURL);
     } else if (!request.isFragmentChange && !request.isSubFrame
@@ -331,7 +320,12 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
                 m_loadState = LoadState::Allowed;
             if (!request.isSubFrame) {
                 m_allowedURL = request.url;
+                m_pageLoadAllowed = request.url;
                 tellRouting(request.url);
+            } else {
+                m_framesAllowed.push_back(request);
+                if (m_framesAllowed.size() > kRememberedFrameAnswers)
+                    m_framesAllowed.pop_front();
             }
             // Tell the web process this document load is a navigation, not a sub-resource to route.
             webkit_web_view_send_message_to_page(
@@ -341,6 +335,44 @@ void WebKitEngine::answerNavigation(void* decisionPointer, const NavigationReque
         webkit_policy_decision_use(decision);
     }
     g_object_unref(view);
+}
+
+bool WebKitEngine::askAsPageLoad(const std::string& url, bool redirect)
+{
+    // What the question as a frame's named (method, headers, kind), when it was one; else the address alone.
+    NavigationRequest request;
+    const auto asked = std::find_if(m_framesAllowed.rbegin(), m_framesAllowed.rend(),
+                                    [&](const NavigationRequest& allowed) { return allowed.url == url; });
+    if (asked != m_framesAllowed.rend()) {
+        request = *asked;
+        m_framesAllowed.erase(std::next(asked).base());
+    } else {
+        request.url = url;
+        request.method = "GET";
+    }
+    request.isSubFrame = false;
+    request.isFragmentChange = false;
+    request.isRedirect = redirect;
+    request.mainDocumentURL = url;
+    const char* applicationDocument = applicationDocumentOf(m_view);
+    bool allowed = (applicationDocument && withoutFragment(url) == applicationDocument) || mayReadFileURL(m_view, url);
+    g_object_ref(m_view);
+    WebKitWebView* view = m_view;
+    if (allowed)
+        allowed = m_client.shouldStartLoad(request);
+    const bool engineAlive = fromView(view) == this;
+    // Another application's URL (a sign-in page's return, say): handed over, and not loaded here.
+    if (engineAlive && allowed && platform::WebView::handOverToApplication(platform::URLRequest(url)))
+        allowed = false;
+    if (engineAlive && allowed) {
+        m_allowedURL = url;
+        tellRouting(url);
+    } else if (engineAlive) {
+        m_pageLoadRefused = true;
+        webkit_web_view_stop_loading(m_view);
+    }
+    g_object_unref(view);
+    return engineAlive && allowed;
 }
 
 bool WebKitEngine::isUndoneFragmentChange(const std::string& url) const

@@ -2,8 +2,11 @@
 //
 // Beyond WebView's guarantees, on this engine:
 // - Frames: WebKit reports only the main frame's load, so the delegate sees one start and one finish (or
-//   failure) per top-level load and no per-frame starts. Every navigation question, a frame's included,
-//   carries its own URL as mainDocumentURL: WebKit does not say which frame asks.
+//   failure) per top-level load and no per-frame starts. WebKit does not say which frame asks a navigation
+//   question: one not surely the page's (the view's own load, the first load's redirects, a change of the
+//   page's fragment) carries the page shown as mainDocumentURL, as a frame's does; should the main frame
+//   start loading it (or be led on to it), the delegate is asked again, with its own URL as mainDocumentURL,
+//   before it hears the start (refused then, the load stops unheard).
 // - The sub-resources the application answers (its schemes such as "hybfile:", files, whitelist refusals,
 //   the web loads of its own file pages and their workers) load through platform's URL loading: the URL
 //   protocol registry first, then the built-in loaders. A web page's loads (and a frame of another site's

@@ -448,21 +448,13 @@ static void free_guard_target(gpointer data)
 }
 
 /* Wraps the page's calls that send bodies in a frame's new window object, before any script of the page runs
- * there. The engine keeps a frame's first, empty document's window object for the document that follows it
- * there, and clears it again: its calls are wrapped already, around the engine's own, and wrapping them again
- * would wrap whatever the page put in their place meanwhile. So the frame keeps the context it wrapped last
- * (the current one), and one seen before is left as it is. */
+ * there (once for each of its contexts: unguarded_context). */
 #define GUARDED_CONTEXT_KEY "hyb-guarded-context"
 void guard_bodies(WebKitWebPage* page, WebKitFrame* frame, WebKitScriptWorld* world)
 {
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    JSCContext* context = unguarded_context(frame, world, GUARDED_CONTEXT_KEY);
     if (!context)
         return;
-    if (g_object_get_data(G_OBJECT(frame), GUARDED_CONTEXT_KEY) == context) {
-        g_object_unref(context);
-        return;
-    }
-    g_object_set_data_full(G_OBJECT(frame), GUARDED_CONTEXT_KEY, g_object_ref(context), g_object_unref);
     char* text = g_strconcat(BODY_GUARD, BODY_GUARD_CALLS, BODY_GUARD_ANSWERS, BODY_GUARD_WRAPS, NULL);
     JSCValue* guard = jsc_context_evaluate(context, text, -1);
     g_free(text);

@@ -9,6 +9,13 @@
 #define HYB_ROUTING_MESSAGE "hyb.routing"
 #define HYB_ROUTING_TYPE "(bba(msmsxms)b)"
 
+/* The module's word to the UI process of the main frame's address whenever it changes (parameters "s"): as the
+ * main frame starts loading a document (before the engine's own word of that start, which follows it on the same
+ * way), as a server leads that load elsewhere, as it commits and as its fragment or history entry changes. WebKit
+ * does not say which frame a navigation question is for; it does say here, in order, which address the main
+ * frame loads, so the UI process knows its page's load from a frame's. */
+#define HYB_MAIN_FRAME_MESSAGE "hyb.main-frame"
+
 /* A page script beginning with this mark (in a "hyb.eval" message) is answered with its completion value as
  * JSON text written by the module ("[<value>]", or {"error": "<why>"}), not as the value's own text. No
  * script begins so: the mark's first character cannot begin a script. */
@@ -66,6 +73,13 @@
  * changes and with the route's "hyb.loopback" while it is (parameters "b"): while it is, the application's own loads
  * take the scheme's road to the UI process. */
 #define HYB_ENGINE_CONGESTED_MESSAGE "hyb.engine-congested"
+
+/* What the pages of a view may keep on disk: each origin (as the engine keeps it apart) at most
+ * HYB_ORIGIN_STORAGE_BYTES, all of them together at most HYB_TOTAL_STORAGE_BYTES. The engine holds its site
+ * storage to them (IndexedDB, the Cache API, local storage: its quota, which the UI process sets), but for the
+ * Blobs a page puts into IndexedDB, which its quota does not count: the module counts those (see StorageGuard.c). */
+#define HYB_ORIGIN_STORAGE_BYTES (256.0 * 1024 * 1024)
+#define HYB_TOTAL_STORAGE_BYTES (1024.0 * 1024 * 1024)
 
 /* The scheme of the engine's own PDF viewer: a PDF document shows in a frame of this scheme that the engine
  * serves itself, in its web process, from files built into it (read nowhere else), and that it loads without a

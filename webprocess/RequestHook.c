@@ -8,7 +8,9 @@
  * the page travel with the rewritten request; a route URL the page writes itself names no load (the UI process
  * refuses it), so every routed load is one the engine's own checks let the page make. Documents (the main
  * frame's and sub-frames') load unchanged: their navigations were already decided by the UI process, which
- * names them to this module in a "hyb.navigation" message before it lets them go.
+ * names them to this module in a "hyb.navigation" message before it lets them go. The UI process hears from this
+ * module which address the main frame loads (HYB_MAIN_FRAME_MESSAGE), ahead of the engine's own word of the
+ * load: WebKit's navigation questions do not say which frame asks.
  *
  * The page's bridge requests (path "/!hyb_exec" exactly as written, see BridgePath.h) go to
  * "hybroute://exec/?<the original URL, escaped>" with their headers: the UI process hands them to the
@@ -75,6 +77,24 @@ gpointer page_state(WebKitWebPage* page, const char* key, gsize size, GDestroyNo
         g_object_set_data_full(G_OBJECT(page), key, state, destroy);
     }
     return state;
+}
+
+/* The context of a frame's window object in `world` when the calls there are not wrapped under `key` yet (they are
+ * taken as wrapped from now on), else NULL; the caller unrefs it. The engine keeps a frame's first, empty
+ * document's window object for the document that follows it there, and clears it again: its calls are wrapped
+ * already, and wrapping them again would wrap whatever the page put in their place meanwhile. So the frame keeps
+ * the context wrapped last (the current one), and one seen before is left as it is. */
+JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key)
+{
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (!context)
+        return NULL;
+    if (g_object_get_data(G_OBJECT(frame), key) == context) {
+        g_object_unref(context);
+        return NULL;
+    }
+    g_object_set_data_full(G_OBJECT(frame), key, g_object_ref(context), g_object_unref);
+    return context;
 }
 
 InFlight* in_flight(WebKitWebPage* page)
@@ -243,15 +263,28 @@ static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, We
     return FALSE;
 }
 
-/* A frame's new window object: its calls that send bodies are wrapped, and in the main frame (a new document)
+/* A frame's new window object: its calls that send bodies and that store values are wrapped, and in the main frame (a new document)
  * the old one's functions, and with them that page, go. */
 static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
 {
     (void)user_data;
     guard_bodies(page, frame, world);
+    guard_storage(frame, world);
     keep_value_writer(frame, world);
     if (webkit_frame_is_main_frame(frame))
         forget_page_functions(page);
+}
+
+/* The main frame's document address changed (a load of its started or was led elsewhere, or its document's address
+ * changed): the UI process hears it before the engine's own word of that load, and so knows which address the
+ * main frame's load is for. Frames' loads never change it. */
+static void on_page_uri(WebKitWebPage* page, GParamSpec* spec, gpointer user_data)
+{
+    (void)spec;
+    (void)user_data;
+    const char* uri = webkit_web_page_get_uri(page);
+    webkit_web_page_send_message_to_view(page, webkit_user_message_new(HYB_MAIN_FRAME_MESSAGE, g_variant_new_string(uri ? uri : "")),
+                                         NULL, NULL, NULL);
 }
 
 static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer user_data)
@@ -302,6 +335,7 @@ static void on_page_created(WebKitWebExtension* extension, WebKitWebPage* page, 
     (void)user_data;
     g_signal_connect(page, "send-request", G_CALLBACK(on_send_request), NULL);
     g_signal_connect(page, "user-message-received", G_CALLBACK(on_user_message), NULL);
+    g_signal_connect(page, "notify::uri", G_CALLBACK(on_page_uri), NULL);
 }
 
 G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)

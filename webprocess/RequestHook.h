@@ -7,7 +7,8 @@
  * - PageAnswers.c: the UI process's scripts for the page and their results as text, answers to the page's
  *   calls run as calls;
  * - ValueText.c: a marked script's value as JSON text, written by a writer of the module's own that the page
- *   cannot reach or change. */
+ *   cannot reach or change;
+ * - StorageGuard.c: the Blobs the page puts into IndexedDB, which the engine's quota does not count, bounded. */
 #pragma once
 
 #include "webprocess/LoadRules.h"
@@ -53,6 +54,7 @@ typedef enum {
 G_GNUC_INTERNAL gpointer page_state(WebKitWebPage* page, const char* key, gsize size, GDestroyNotify destroy);
 G_GNUC_INTERNAL GQueue* pending_navigations(WebKitWebPage* page);
 G_GNUC_INTERNAL InFlight* in_flight(WebKitWebPage* page);
+G_GNUC_INTERNAL JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key);
 
 /* LoadRouting.c */
 G_GNUC_INTERNAL char* without_fragment(const char* uri);
@@ -97,6 +99,9 @@ G_GNUC_INTERNAL gboolean may_carry_body(WebKitURIRequest* request);
 /* PageAnswers.c */
 G_GNUC_INTERNAL void forget_page_functions(WebKitWebPage* page);
 G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* message, gboolean reply);
+
+/* StorageGuard.c */
+G_GNUC_INTERNAL void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world);
 
 /* ValueText.c */
 G_GNUC_INTERNAL void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world);

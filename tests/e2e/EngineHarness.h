@@ -27,6 +27,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -390,5 +391,44 @@ protected:
     std::unique_ptr<webengine::WebKitEngine> m_engine;
     GtkWidget* m_window = nullptr;
 };
+
+// A page that puts 16 MiB Blobs into IndexedDB, 64 of them (1 GiB) or until it is refused, and tells how far it
+// got, as `window.filled` and to the page above it: "stored-64", or the refusal's name and how many it had stored.
+inline const char* const kBlobFiller = R"(<!DOCTYPE html><html><body><script>
+var n = 0, size = 16 * 1024 * 1024, open = indexedDB.open('fill', 1);
+function tell(s) { window.filled = s; top.postMessage(s, '*'); }
+open.onupgradeneeded = function () { open.result.createObjectStore('s'); };
+open.onerror = function () { tell('open-' + (open.error && open.error.name)); };
+open.onsuccess = function () {
+  var db = open.result;
+  function next() {
+    if (n === 64) { tell('stored-64'); return; }
+    var tx = db.transaction('s', 'readwrite');
+    try { tx.objectStore('s').put(new Blob([new Uint8Array(size)]), n); } catch (e) { tell(e.name + '-' + n); return; }
+    tx.oncomplete = function () { n++; next(); };
+    tx.onabort = function () { tell((tx.error && tx.error.name) + '-' + n); };
+  }
+  next();
+};
+</script></body></html>)";
+
+// The files under `folder` whose name begins with `prefix` (at any depth, but under `skip`), and their bytes.
+inline std::pair<std::size_t, std::uintmax_t> filesNamed(const std::string& folder, const std::string& prefix, const std::string& skip = "")
+{
+    std::pair<std::size_t, std::uintmax_t> found{0, 0};
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, error); !error && it != std::filesystem::recursive_directory_iterator();
+         it.increment(error)) {
+        if (!skip.empty() && it->path() == skip) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file(error) && it->path().filename().string().rfind(prefix, 0) == 0) {
+            ++found.first;
+            found.second += it->file_size(error);
+        }
+    }
+    return found;
+}
 
 } // namespace e2e

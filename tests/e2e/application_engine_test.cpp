@@ -34,6 +34,7 @@
 #include <net/if.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -307,6 +308,60 @@ TEST_F(ApplicationOnEngineTest, AFrameAddedAfterTheLoadIsNoPageLoadAndTheNextPag
     EXPECT_NE(eval("location.href").find("/next.html"), std::string::npos);
     EXPECT_FALSE(log.contains("Navigation started when state")) << "no false failure";
     EXPECT_FALSE(log.contains("Failed to load webpage"));
+}
+
+// An advertisement of another site, nested in a frame of a third site, that points itself somewhere new 20 times,
+// 100 to 700 ms apart (now and then through a redirect, now and then at an answer no view shows), framed by the
+// page while it shows an alert and again (hiding its referrer) while the page's script is busy: none of its loads is taken for the page's, so
+// the error page never shows, no load is said to have failed, and the page and its plug-ins stay as they are.
+TEST_F(ApplicationOnEngineTest, AFrameThatRotatesNestedInAnotherSitesFrameNeverShowsTheErrorPage) {
+    testsupport::HTTPTestServer server;
+    std::string outer = server.url("/outer.html");
+    outer.replace(outer.find("127.0.0.1"), 9, "localhost");
+    const std::string ad = server.url("/ad.html");
+    server.route("/outer.html", testsupport::Reply::text(200, "<html><body><iframe src='" + ad + "?0'></iframe></body></html>", "text/html"));
+    server.route("/bounce", [](const testsupport::RecordedRequest& request) {
+        return testsupport::Reply::text(302, "", "text/plain").withHeader("Location", request.query);
+    });
+    server.route("/notes", testsupport::Reply::text(200, "notes", "text/plain").withHeader("Content-Disposition", "attachment"));
+    // Each frame counts its own rotations (its address says how far it is); the last tells the page. One of them
+    // hides its referrer.
+    const auto rotating = [](const std::string& head) {
+        return testsupport::Reply::text(200,
+            "<html><head>" + head + "</head><body>an advertisement<script>var n = +location.search.slice(1), tag = name || 'first';"
+            " if (n >= 20) { top.postMessage(tag, '*'); } else {"
+            "  if (n % 7 === 3) { var g = document.createElement('iframe'); g.src = '/notes'; document.body.appendChild(g); }"
+            "  var next = location.pathname + '?' + (n + 1);"
+            "  setTimeout(function () { location.href = n % 5 === 4 ? '/bounce?' + next : next; }, 100 + 600 * (n % 4) / 3); }"
+            "</script></body></html>", "text/html");
+    };
+    server.route("/ad.html", rotating(""));
+    server.route("/hidden.html", rotating("<meta name='referrer' content='no-referrer'>"));
+    m_home.writeBundleFile("www/index.html",
+                           "<html><body><script>window.heard = []; addEventListener('message', function (e) { heard.push(e.data); });"
+                           "function frame(src, tag) { var f = document.createElement('iframe'); f.name = tag; f.src = src;"
+                           " document.body.appendChild(f); }</script></body></html>");
+    m_home.writeBundleFile("www/error.html", "<html><body>error page</body></html>");
+    m_home.writeBundleFile("config.xml", "<widget><access origin=\"*\"/><preference name=\"ErrorUrl\" value=\"error.html\"/></widget>");
+    hybtest::LogCapture log;
+    launch();
+    const std::string page = eval("location.href");
+    // Framed, then an alert holds the page's script while the frame's load is asked about.
+    auto& presenter = platform::ScriptDialogPresenter::shared();
+    eval("setTimeout(function () { frame('" + outer + "', 'outer'); alert('an advertisement'); }, 0); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return presenter.shownDialog() != nullptr; }));
+    presenter.shownDialog()->confirm();
+    // Framed again, straight in the page, by a script that then keeps the page busy for 1.5 s.
+    eval("setTimeout(function () { frame('" + server.url("/hidden.html") + "?0', 'busy'); var t = Date.now(); while (Date.now() - t < 1500) {} }, 0); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.slice().sort().join()") == "busy,first"; }, std::chrono::seconds(60)))
+        << eval("heard.join()");
+    EXPECT_EQ(eval("location.href"), page);
+    EXPECT_EQ(m_loads, 1) << "no load of the page's after its own";
+    for (const std::string& line : log.lines()) {
+        EXPECT_EQ(line.find("Failed to load webpage"), std::string::npos) << line;
+        EXPECT_EQ(line.find("Navigation started when state"), std::string::npos) << line;
+        EXPECT_EQ(line.find("error.html"), std::string::npos) << line;
+    }
 }
 
 // A page in the view before the message of a missing start page is asked for: its frame's navigation to the

@@ -6,6 +6,7 @@
 #include "ProgramRun.h"
 #include "LocalStorageDatabase.h"
 #include "platform/ui/Image.h"
+#include "support/HTTPTestServer.h"
 #include "support/Snapshot.h"
 #include "PushBundle.h"
 
@@ -815,3 +816,72 @@ TEST(HybridHostTest, ThePushServerTakesItsEndpointsFileAwayWhenItStops)
 }
 
 } // namespace
+
+namespace {
+
+// The engine's temporary folders of the application's processes.
+std::vector<std::string> engineFolders(const std::string& temporary)
+{
+    std::vector<std::string> folders;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary, error))
+        if (entry.is_directory(error))
+            folders.push_back(entry.path().filename().string());
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+} // namespace
+
+// A frame of another site in the application's page puts 1 GiB of Blobs into IndexedDB: it hears
+// QuotaExceededError once its origin's 256 MiB are stored, what it stored lies in the application's own folder
+// (nothing in the system's temporary folder), and the next start removes what the run killed outright left there;
+// an ordinary end removes its own.
+TEST(HybridHostTest, AFramesIndexedDBBlobsAreBoundedStayInTheApplicationsFolderAndGoAtTheNextStart)
+{
+    testsupport::HTTPTestServer server;
+    server.route("/filler.html", testsupport::Reply::text(200, e2e::kBlobFiller, "text/html"));
+    std::string filler = server.url("/filler.html");
+    filler.replace(filler.find("127.0.0.1"), 9, "localhost");
+    e2e::TempFolder folder;
+    const std::string bundle = copySampleBundle(folder);
+    std::ofstream(bundle + "/www/index.html", std::ios::trunc)
+        << "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body><script>"
+           "document.addEventListener('deviceready', function () {"
+           " addEventListener('message', function (e) { hybrid.exec(null, null, 'Filled-' + e.data, 'go', []); });"
+           " var f = document.createElement('iframe'); f.src = '" + filler + "'; document.body.appendChild(f); });"
+           "</script></body></html>";
+    const std::string system = folder.path() + "/system-tmp";
+    std::filesystem::create_directories(system);
+    const std::string temporary = folder.path() + "/org.hybridhost.app/Library/Caches/WebKit/tmp";
+    std::vector<std::string> left;
+    {
+        HeadlessHost host(folder, bundle, {}, {{"TMPDIR", system}});
+        ASSERT_TRUE(host.waitForOutput("'Filled-", std::chrono::seconds(300))) << host.err();
+        EXPECT_NE(host.err().find("'Filled-QuotaExceededError-16' not found"), std::string::npos) << host.err();
+        const auto [count, bytes] = e2e::filesNamed(temporary, "Blob-");
+        EXPECT_GE(bytes, 256u << 20) << count << " files";
+        EXPECT_EQ(e2e::filesNamed(system, "").first, 0u) << "nothing in the system's temporary folder";
+        left = engineFolders(temporary);
+        EXPECT_EQ(left.size(), 1u);
+        kill(host.pid(), SIGKILL);
+        host.awaitEnd();
+    }
+    EXPECT_EQ(engineFolders(temporary), left) << "killed outright, the run leaves its files";
+
+    std::ofstream(bundle + "/www/index.html", std::ios::trunc)
+        << "<!DOCTYPE html><html><head><script src=\"hybrid.js\"></script></head><body><script>"
+           "document.addEventListener('deviceready', function () { hybrid.exec(null, null, 'StartProbe', 'go', []); });"
+           "</script></body></html>";
+    HeadlessHost next(folder, bundle, {}, {{"TMPDIR", system}});
+    ASSERT_TRUE(next.waitForOutput("'StartProbe' not found")) << next.err();
+    const std::vector<std::string> now = engineFolders(temporary);
+    EXPECT_EQ(now.size(), 1u);
+    for (const std::string& name : left)
+        EXPECT_EQ(std::count(now.begin(), now.end(), name), 0) << name << " is still there";
+    EXPECT_EQ(e2e::filesNamed(temporary, "Blob-").first, 0u);
+    kill(next.pid(), SIGTERM);
+    next.awaitEnd();
+    EXPECT_EQ(engineFolders(temporary), std::vector<std::string>{}) << "an ordinary end removes its own";
+    EXPECT_EQ(e2e::filesNamed(system, "").first, 0u);
+}

@@ -469,11 +469,18 @@ TEST_F(InAppBrowserOnEngineTest, TheLoadEventsNameTheAddressARedirectLeadsTo) {
         ASSERT_TRUE(e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); }));
     }
 
-    // The links of a page shown that fail: the page stays, and so does its address.
+    // The links of a page shown that fail: the page stays, and so does its address. (A link with "download"
+    // makes a download, which WebKit starts without a load of the page's and without saying whose link it was, a
+    // frame's perhaps: it is cancelled, and the browser reports nothing of it.)
     EXPECT_EQ(open(server.url("/links.html")), "loadstop " + server.url("/links.html"));
     plugin = browser();
     std::shared_ptr<plugins::HYBInAppBrowserViewController> screen = plugin->inAppBrowserViewController();
-    for (const char* link : {"download", "attachment", "closed"}) {
+    e2e::LoadWatch watch(std::static_pointer_cast<webengine::WebKitGtkWebView>(screen->webView())->engine().view());
+    eval("window.seen = []; 1");
+    screen->webView()->stringByEvaluatingJavaScriptFromString("document.getElementById('download').click(); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return watch.downloads() == 1 && watch.downloadsOver(); }));
+    EXPECT_EQ(eval("seen.join(', ')"), "");
+    for (const char* link : {"attachment", "closed"}) {
         SCOPED_TRACE(link);
         const std::string href = screen->webView()->stringByEvaluatingJavaScriptFromString(std::string("document.getElementById('") + link + "').href");
         eval("window.seen = []; 1");
@@ -631,6 +638,53 @@ TEST_F(InAppBrowserOnEngineTest, AFilePageInTheBrowserReadsNoFileOutsideTheBundl
     EXPECT_EQ(roads.find("root:"), std::string::npos) << roads;
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A frame of another site in the browsed page re-points itself at a sign-in callback with a code of its own, is led
+// on by a redirect, and has loads refused (an attachment, the browser's own answer scheme, another application's
+// URL): the browser sends no loadstart, loadstop or loaderror for any of it, and its request stays the page's. The
+// page's own navigation to another application's URL is still handed over.
+TEST_F(InAppBrowserOnEngineTest, AFramesNavigationsRedirectsAndRefusedLoadsAreNoLoadOfTheBrowsers) {
+    testsupport::HTTPTestServer server;
+    const std::string site = server.url("/site.html");
+    server.route("/site.html", testsupport::Reply::text(200,
+        "<html><body><p>the site</p><script>window.heard = []; addEventListener('message', function (e) { heard.push(e.data); });</script>"
+        "<iframe src='" + foreignSite(server.url("/frame.html")) + "'></iframe></body></html>", "text/html"));
+    // Each of the frame's documents takes the next step once it has loaded.
+    const auto step = [](const std::string& tell, const std::string& next) {
+        return testsupport::Reply::text(200, "<html><body><script>top.postMessage('" + tell + "', '*');"
+                                             " setTimeout(function () { " + next + " }, 50);</script></body></html>", "text/html");
+    };
+    server.route("/frame.html", step("framed", "location.href = '/callback?oauth_callback&code=FORGED';"));
+    server.route("/callback", step("callback", "location.href = '/bounce';"));
+    server.route("/bounce", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", "/landed?code=FORGED2"));
+    server.route("/notes", testsupport::Reply::text(200, "notes", "text/plain").withHeader("Content-Disposition", "attachment"));
+    server.route("/landed", step("landed",
+        "var g = document.createElement('iframe'); g.src = '/notes'; document.body.appendChild(g);"
+        " setTimeout(function () { location.href = 'hyb-iab://InAppBrowser7/%5B1%5D'; }, 50);"
+        " setTimeout(function () { location.href = 'nowhere-app://frame'; }, 100);"
+        " setTimeout(function () { location.href = '/last'; }, 150);"));
+    server.route("/last", step("last", ""));
+    platform::Application::shared().addInstalledScheme("nowhere-app");
+    launchAndWaitForThePage();
+    eval("window.seen = []; exec(function (e) { seen.push(e.type + ' ' + e.url); }, function (e) { seen.push(e.type + ' ' + e.url); },"
+         " 'InAppBrowser', 'open', ['" + site + "', '_blank', 'hidden=yes']); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("seen.join(', ')") == "loadstart " + site + ", loadstop " + site; })) << eval("seen.join(', ')");
+    std::shared_ptr<plugins::HYBInAppBrowser> plugin = browser();
+    ASSERT_TRUE(plugin && plugin->inAppBrowserViewController());
+    std::shared_ptr<platform::WebView> page = plugin->inAppBrowserViewController()->webView();
+    ASSERT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("heard.join()") == "framed,callback,landed,last"; }))
+        << page->stringByEvaluatingJavaScriptFromString("heard.join()");
+    EXPECT_EQ(eval("seen.join(', ')"), "loadstart " + site + ", loadstop " + site);
+    EXPECT_EQ(page->request()->urlString(), site);
+    EXPECT_EQ(platform::Application::shared().openedURLs(), std::vector<std::string>{}) << "no frame opens another application";
+
+    // The page itself led to another application's URL: handed over, and no load of the browser's.
+    page->stringByEvaluatingJavaScriptFromString("location.href = 'nowhere-app://page'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !platform::Application::shared().openedURLs().empty(); }));
+    EXPECT_EQ(platform::Application::shared().openedURLs(), std::vector<std::string>{"nowhere-app://page"});
+    EXPECT_EQ(eval("seen.join(', ')"), "loadstart " + site + ", loadstop " + site);
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("location.href"), site);
 }
 
 // A PDF in the browser shows in the engine's own viewer, however the browser comes to it: opened at its

@@ -1,5 +1,6 @@
 #include "runtime/HYBWebViewDelegate.h"
 
+#include "platform/application/Application.h"
 #include "platform/net/URLError.h"
 #include "platform/runloop/VirtualClock.h"
 #include "platform/system/Device.h"
@@ -127,10 +128,14 @@ TEST_F(HYBWebViewDelegateTest, SubFrameRequestsNothingCanLoadAreRefusedAndRefusa
         request.setMainDocumentURL(platform::URL::fromString(url));
         return request;
     };
-    for (const char* allowed : {"mailto:a@b.c", "tel:123", "sms:123", "blob:abc", "https://example.com/x"})
+    for (const char* allowed : {"mailto:a@b.c", "tel:123", "sms:123", "blob:abc", "data:text/html,x", "about:srcdoc", "about:blank", "https://example.com/x"})
         EXPECT_TRUE(delegate->shouldStartLoadWithRequest(*view, frame(allowed), platform::WebViewNavigationType::Other)) << allowed;
     EXPECT_FALSE(delegate->shouldStartLoadWithRequest(*view, frame("MAILTO:a@b.c"), platform::WebViewNavigationType::Other));
     EXPECT_FALSE(delegate->shouldStartLoadWithRequest(*view, frame("nothing-serves-this:x"), platform::WebViewNavigationType::Other));
+    // Another application's URL: it loads nothing in a frame (only the page's own navigation is handed over).
+    platform::Application::shared().addInstalledScheme("other-app");
+    EXPECT_TRUE(delegate->shouldStartLoadWithRequest(*view, frame("other-app://x"), platform::WebViewNavigationType::Other));
+    platform::Application::shared().resetForTesting();
     EXPECT_EQ(delegate->state(), HYBWebViewDelegate::State::Idle);
 
     owner->refuse = [](const platform::URLRequest&) { return true; };
