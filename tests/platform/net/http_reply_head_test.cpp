@@ -69,8 +69,9 @@ TEST(HTTPReplyHead, APassedThroughLoadTakesAHeadEndedByTheConnectionsCloseAsTheE
         EXPECT_TRUE(recorder->finished());
         ASSERT_TRUE(recorder->response());
         EXPECT_EQ(recorder->response()->statusCode(), std::string(cut).find("201") != std::string::npos ? 201 : 200);
-        if (std::string(cut).find("42") != std::string::npos)
+        if (std::string(cut).find("42") != std::string::npos) {
             EXPECT_EQ(recorder->response()->allHeaderFields().value("X-Total-Count"), std::optional<std::string>("42"));
+        }
         EXPECT_EQ(recorder->body(), "");
     }
     ScriptedReplyServer interim({{"HTTP/1.1 100 Continue\r\n\r\n"}});
