@@ -1043,7 +1043,7 @@ function runChecks(base) {
   check('location of a 201', function (done) { fetch(base + '/created', {method: 'POST', body: 'item'}).then(function (r) {
     done(r.status + ' ' + r.headers.get('location')); }, function () { done('error'); }); });
   // Any URL a browser sends, as the engine sends it.
-  ['ids[]=1&ids[]=2', 'filter={"a":1}', 'a|b', 'q=50%off', 'c=^`'].forEach(function (query) {
+  ['ids[]=1&ids[]=2', 'filter={"a":1}', 'a|b', 'q=50%off', 'c=^`', 'd=\\'].forEach(function (query) {
     check('url ' + query, function (done) { fetch(base + '/target?' + query).then(function (r) { return r.text(); }).then(done, function (e) { done('error ' + e.message); }); });
   });
   // The page's time-out.
@@ -1058,7 +1058,9 @@ function runChecks(base) {
   check('xhr responseURL', function (done) { xhr('GET', base + '/moved', undefined, function (x) { done(x.status + ' ' + (x.responseURL === base + '/landed')); }); });
   check('request object after a redirect', function (done) { fetch(new Request(base + '/moved')).then(function (r) { done(r.url === base + '/landed'); }, function () { done('error'); }); });
   check('post answered 307', function (done) { fetch(base + '/again', {method: 'POST', body: 'sent twice'}).then(function (r) { return r.text().then(function (t) { done(r.status + ' ' + t); }); }, function () { done('error'); }); });
-  check('300 with a location', function (done) { fetch(base + '/choices').then(function (r) { done(r.status + ' ' + r.redirected); }, function () { done('error'); }); });
+  [['300', '/choices'], ['305', '/use-proxy'], ['306', '/unused']].forEach(function (answer) {
+    check(answer[0] + ' with a location', function (done) { fetch(base + answer[1]).then(function (r) { done(r.status + ' ' + r.redirected); }, function () { done('error'); }); }); });
+  check('post answered 308', function (done) { fetch(base + '/again-for-good', {method: 'POST', body: 'sent twice'}).then(function (r) { return r.text().then(function (t) { done(r.status + ' ' + t); }); }, function () { done('error'); }); });
   check('redirect to another scheme', function (done) { fetch(base + '/elsewhere').then(function (r) { done('answered ' + r.status); }, function (e) { done(e.name); }); });
   check('twenty redirects', function (done) { fetch(base + '/hop?20').then(function (r) { return r.text(); }).then(done, function (e) { done(e.name); }); });
   check('twenty-one redirects', function (done) { fetch(base + '/hop?21').then(function (r) { return r.text(); }).then(done, function (e) { done(e.name); }); });
@@ -1089,6 +1091,9 @@ function runChecks(base) {
       ['loadstart', 'progress', 'load', 'loadend'].forEach(function (type) { x.upload.addEventListener(type, function (e) {
         if (seen[seen.length - 1] !== 'upload ' + type) seen.push('upload ' + type + (e.isTrusted ? '' : ' untrusted')); }); });
       ['loadstart', 'load'].forEach(function (type) { x.addEventListener(type, function () { seen.push(type); }); }); }); });
+  check('error stack', function (done) { var script = document.createElement('script'); script.src = base + '/thrower.js';
+    script.onload = function () { try { thrower(); } catch (e) { done(String(e.stack).indexOf(base + '/thrower.js') >= 0); } };
+    script.onerror = function () { done('script error'); }; document.head.appendChild(script); });
   check('worker responseURL', function (done) { var w = new Worker('worker.js'); w.onmessage = function (e) { done(e.data); }; w.onerror = function () { done('worker error'); };
     w.postMessage(base + '/moved'); });
 }
@@ -1110,6 +1115,10 @@ void routeOwnLoadChecks(testsupport::HTTPTestServer& server)
     server.route("/landed", testsupport::Reply::text(200, "landed"));
     server.route("/again", testsupport::Reply::text(307, "").withHeader("Location", "/echo-body"));
     server.route("/choices", testsupport::Reply::text(300, "choose").withHeader("Location", "/landed"));
+    server.route("/use-proxy", testsupport::Reply::text(305, "proxy").withHeader("Location", "/landed"));
+    server.route("/unused", testsupport::Reply::text(306, "unused").withHeader("Location", "/landed"));
+    server.route("/again-for-good", testsupport::Reply::text(308, "").withHeader("Location", "/echo-body"));
+    server.route("/thrower.js", testsupport::Reply::text(200, "function thrower() { throw new Error('thrown'); }", "application/javascript"));
     server.route("/elsewhere", testsupport::Reply::text(302, "").withHeader("Location", "ftp://127.0.0.1/file"));
     server.route("/hop", [](const testsupport::RecordedRequest& request) {
         const int left = std::atoi(request.query.c_str());
@@ -1177,6 +1186,7 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         {"url a|b", "a|b"},
         {"url q=50%off", "q=50%off"},
         {"url c=^`", "c=^`"},
+        {"url d=\\", "d=\\"},
         {"xhr timeout", "timeout at about a second"},
         {"redirect manual", "opaqueredirect 0"},
         {"redirect error", "TypeError"},
@@ -1184,7 +1194,10 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         {"xhr responseURL", "200 true"},
         {"request object after a redirect", "true"},
         {"post answered 307", "200 sent twice"},
+        {"post answered 308", "200 sent twice"},
         {"300 with a location", "300 false"},
+        {"305 with a location", "305 false"},
+        {"306 with a location", "306 false"},
         {"redirect to another scheme", "TypeError"},
         {"twenty redirects", "arrived"},
         {"twenty-one redirects", "TypeError"},
@@ -1199,15 +1212,21 @@ TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsO
         {"credentials of open", "200 Basic dXNlcjpzZWNyZXQ="},
         {"untyped answers", "200:null 204:null"},
         {"upload events", "loadstart upload loadstart upload progress upload load upload loadend load loadend"},
+        {"error stack", "true"},
         {"worker responseURL", "200 true"},
     };
     // Where the application's page still reads otherwise: a worker of its files (whose calls nothing wraps) reads
-    // the loopback route's URL of an answer after a redirect.
-    const std::map<std::string, std::string> routedOtherwise = {{"worker responseURL", "200 false"}};
+    // the loopback route's URL of an answer after a redirect, and an error's stack names a web script by its
+    // loopback route URL.
+    const std::map<std::string, std::string> routedOtherwise = {{"worker responseURL", "200 false"}, {"error stack", "false"}};
+    // Written out as a table, both ways side by side.
+    std::printf("| check | the application's page | the same page as a web page |\n|---|---|---|\n");
     for (const auto& [name, value] : expected) {
         EXPECT_EQ(engines.count(name) ? engines.at(name) : "(none)", value) << "the engine's own: " << name;
         const std::string own = routedOtherwise.count(name) ? routedOtherwise.at(name) : value;
         EXPECT_EQ(routed.count(name) ? routed.at(name) : "(none)", own) << "the application's: " << name;
+        std::printf("| %s | %s | %s |\n", name.c_str(), routed.count(name) ? routed.at(name).c_str() : "(none)",
+                    engines.count(name) ? engines.at(name).c_str() : "(none)");
     }
     EXPECT_EQ(routed.size(), expected.size());
 }
