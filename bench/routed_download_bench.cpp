@@ -1,8 +1,9 @@
 // A page's XMLHttpRequest download (an ArrayBuffer of 16 and of 64 MiB) and upload (a Uint8Array of 100 MiB,
 // POST) on the real engine, three ways in the same run:
 // - routed: the application's own file page in the engine's view (WebKitEngine), whose web loads the
-//   web-process module sends to this process, where platform's URL loading fetches them from a loopback
-//   server and the body streams back to the engine (RoutedLoad, StreamingBody) in its window;
+//   web-process module sends by the loopback route (LoopbackRoute.h): the engine's network stack carries them to
+//   an endpoint of this process, where platform's URL loading fetches them from a loopback server and the body
+//   goes back to the engine as it comes, in the transport's window;
 // - the engine's network: a bare WebKitGTK view (BareView.h) showing a page of the same server, whose load
 //   goes out through the engine's own network stack, none of the application's code on its way;
 // - the engine's scheme: a bare view whose page and body come from a URI scheme the bare program serves

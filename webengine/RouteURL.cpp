@@ -115,6 +115,82 @@ std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL)
     return originalURLAfter(kBridgeRoutePrefix, routeURL);
 }
 
+std::optional<std::string> loopbackURLFor(std::string_view url, std::uint16_t port)
+{
+    const auto colon = url.find("://");
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::string scheme(url.substr(0, colon));
+    for (char& c : scheme)
+        c = g_ascii_tolower(c);
+    if (scheme != "http" && scheme != "https")
+        return std::nullopt;
+    const std::size_t start = colon + 3;
+    std::size_t end = url.find_first_of("/?#", start);
+    if (end == std::string_view::npos)
+        end = url.size();
+    std::string_view authority = url.substr(start, end - start);
+    std::string userinfo;
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+        userinfo = std::string(authority.substr(0, at + 1));
+        authority.remove_prefix(at + 1);
+    }
+    // The origin as an "Origin" header writes it: the host in lower case, the scheme's own port left out.
+    std::string host(authority);
+    std::string portText;
+    const auto closing = host.rfind(']');
+    if (const auto portColon = host.rfind(':'); portColon != std::string::npos && (closing == std::string::npos || portColon > closing)) {
+        portText = host.substr(portColon + 1);
+        host.resize(portColon);
+    }
+    for (char c : portText)
+        if (!g_ascii_isdigit(c))
+            return std::nullopt;
+    if (host.empty() || (!portText.empty() && (portText.size() > 5 || std::stoi(portText) > 65535)))
+        return std::nullopt;
+    for (char& c : host)
+        c = g_ascii_tolower(c);
+    std::string origin = scheme + "://" + host;
+    if (!portText.empty() && std::stoi(portText) != (scheme == "https" ? 443 : 80))
+        origin += ":" + std::to_string(std::stoi(portText));
+    // In labels of at most 62 digits, the whole name within 253 characters.
+    std::string hex;
+    for (std::size_t i = 0; i < origin.size(); ++i) {
+        if (i && (i * 2) % 62 == 0)
+            hex += '.';
+        static const char digits[] = "0123456789abcdef";
+        hex += digits[static_cast<unsigned char>(origin[i]) >> 4];
+        hex += digits[static_cast<unsigned char>(origin[i]) & 15];
+    }
+    constexpr std::string_view kSuffix = ".localhost";
+    if (hex.size() + kSuffix.size() > 253)
+        return std::nullopt;
+    std::string_view rest = url.substr(end);
+    rest = rest.substr(0, rest.find('#'));
+    return "http://" + userinfo + hex + std::string(kSuffix) + ":" + std::to_string(port) + (rest.empty() || rest[0] == '?' ? "/" : "")
+           + std::string(rest);
+}
+
+std::optional<std::string> originOfLoopbackHost(std::string_view host, std::uint16_t port)
+{
+    const std::string suffix = ".localhost:" + std::to_string(port);
+    if (host.size() <= suffix.size() || g_ascii_strcasecmp(std::string(host.substr(host.size() - suffix.size())).c_str(), suffix.c_str()) != 0)
+        return std::nullopt;
+    std::string hex(host.substr(0, host.size() - suffix.size()));
+    for (char& c : hex)
+        c = g_ascii_tolower(c);
+    std::optional<std::string> origin = hexHostText(hex);
+    if (!origin || (origin->rfind("http://", 0) != 0 && origin->rfind("https://", 0) != 0))
+        return std::nullopt;
+    // An origin only: a host and a port, nothing a URL would read as a path, a query, credentials or a break.
+    for (std::size_t i = origin->find("://") + 3; i < origin->size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>((*origin)[i]);
+        if (c <= ' ' || c >= 0x7f || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\')
+            return std::nullopt;
+    }
+    return origin;
+}
+
 std::string routeURLForOriginal(std::string_view originalURL)
 {
     const std::string original(originalURL);

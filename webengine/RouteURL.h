@@ -8,6 +8,7 @@
 // malformed gives no URL.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,14 @@ std::optional<std::string> routeOriginSite(std::string_view origin);
 std::optional<std::string> originalURLFromLocalRoute(std::string_view routeURL);
 // The same for a bridge request's route URL (kBridgeRoutePrefix).
 std::optional<std::string> originalURLFromBridgeRoute(std::string_view routeURL);
+
+// The loopback route (LoopbackRoute.h): a web load of the application's own documents goes to
+// "http://<its origin in hexadecimal, as a route URL's host>.localhost:<port>" and its path and query as written.
+// The loopback URL of a web URL (http or https, any text after its authority kept as written; a fragment
+// dropped), or nothing for any other text or an origin too long for a host name.
+std::optional<std::string> loopbackURLFor(std::string_view url, std::uint16_t port);
+// The origin a loopback request's "Host" names ("<hex>.localhost:<port>", this port only), or nothing.
+std::optional<std::string> originOfLoopbackHost(std::string_view host, std::uint16_t port);
 
 // The route URL for an original URL (what the web-process module writes).
 std::string routeURLForOriginal(std::string_view originalURL);

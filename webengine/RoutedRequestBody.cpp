@@ -27,6 +27,88 @@ std::shared_ptr<RoutedRequestBody> RoutedRequestBody::make(GInputStream* stream,
     return std::shared_ptr<RoutedRequestBody>(new RoutedRequestBody(stream, std::move(first)));
 }
 
+std::shared_ptr<RoutedRequestBody> RoutedRequestBody::fromConnection(GInputStream* stream, std::string first, std::uint64_t length)
+{
+    if (first.size() > length)
+        first.resize(static_cast<std::size_t>(length));
+    auto body = std::shared_ptr<RoutedRequestBody>(new RoutedRequestBody(stream, std::move(first)));
+    body->m_async = true;
+    body->m_remaining = length - body->m_buffer.size();
+    body->m_ended = body->m_remaining == 0;
+    return body;
+}
+
+void RoutedRequestBody::whenReadWhole(std::function<void()> done)
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_ended) {
+        m_whole = std::move(done);
+        return;
+    }
+    lock.unlock();
+    done();
+}
+
+void RoutedRequestBody::readAsync()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed || m_ended || !m_failure.empty() || m_buffer.size() - m_offset >= kBufferBytes) {
+            m_readScheduled = false;
+            return;
+        }
+    }
+    m_step.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kStepBytes, m_remaining)));
+    auto* held = new std::weak_ptr<RoutedRequestBody>(weak_from_this());
+    g_input_stream_read_async(m_stream, m_step.data(), m_step.size(), G_PRIORITY_DEFAULT, nullptr,
+                              [](GObject* source, GAsyncResult* result, gpointer data) {
+                                  std::unique_ptr<std::weak_ptr<RoutedRequestBody>> weak(static_cast<std::weak_ptr<RoutedRequestBody>*>(data));
+                                  GError* error = nullptr;
+                                  const gssize n = g_input_stream_read_finish(G_INPUT_STREAM(source), result, &error);
+                                  const std::string failure = error && error->message ? error->message : "the request body could not be read";
+                                  g_clear_error(&error);
+                                  if (auto self = weak->lock())
+                                      self->tookAsync(n, failure);
+                              },
+                              held);
+}
+
+void RoutedRequestBody::tookAsync(long n, const std::string& failure)
+{
+    std::function<void()> readable;
+    std::function<void()> whole;
+    bool more = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (n > 0 && !m_closed) {
+            if (m_offset > 0 && m_offset >= m_buffer.size() / 2) {
+                m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_offset));
+                m_offset = 0;
+            }
+            m_buffer.insert(m_buffer.end(), m_step.begin(), m_step.begin() + n);
+            m_remaining -= static_cast<std::uint64_t>(n);
+            m_ended = m_remaining == 0;
+            if (m_ended)
+                whole = std::exchange(m_whole, nullptr);
+        } else if (n == 0) {
+            m_failure = "the request body ended before its length";
+        } else if (n < 0) {
+            m_failure = failure;
+        }
+        more = n > 0 && !m_ended && !m_closed && m_buffer.size() - m_offset < kBufferBytes;
+        if (!more)
+            m_readScheduled = false;
+        readable = std::exchange(m_readable, nullptr);
+        m_changed.notify_all();
+    }
+    if (readable)
+        readable();
+    if (whole)
+        whole();
+    if (more)
+        readAsync();
+}
+
 std::shared_ptr<RoutedRequestBody> RoutedRequestBody::failed(std::string reason)
 {
     auto body = std::shared_ptr<RoutedRequestBody>(new RoutedRequestBody(nullptr, {}));
@@ -71,7 +153,7 @@ void RoutedRequestBody::scheduleReadLocked()
     std::weak_ptr<RoutedRequestBody> weak = weak_from_this();
     onMain([weak] {
         if (auto self = weak.lock())
-            self->readSteps();
+            self->m_async ? self->readAsync() : self->readSteps();
     });
 }
 

@@ -29,6 +29,12 @@ public:
 
     // Reads on from `stream` (its own reference) after the `first` bytes, which were read from it already.
     static std::shared_ptr<RoutedRequestBody> make(GInputStream* stream, std::string first);
+    // The body of a request that came over a connection (the loopback route's): exactly `length` bytes, the
+    // `first` of them read with the head already, the rest read from `stream` without blocking; a stream that
+    // ends or fails before them fails the body.
+    static std::shared_ptr<RoutedRequestBody> fromConnection(GInputStream* stream, std::string first, std::uint64_t length);
+    // Runs once the body was read whole (on the main thread), or at once if it was.
+    void whenReadWhole(std::function<void()> done);
     // A body that fails when read, with that reason.
     static std::shared_ptr<RoutedRequestBody> failed(std::string reason);
     ~RoutedRequestBody() override;
@@ -48,6 +54,9 @@ private:
     void scheduleReadLocked();
     // Main thread: reads steps until the buffer is full, the stream would wait or it ended.
     void readSteps();
+    // Main thread, for a body of a connection: one read without blocking, and the next once it came.
+    void readAsync();
+    void tookAsync(long n, const std::string& failure);
 
     GInputStream* m_stream; // null for a body that failed before
     mutable std::mutex m_mutex;
@@ -58,6 +67,11 @@ private:
     bool m_closed = false;
     bool m_readScheduled = false;
     std::string m_failure;
+    // A body of a connection: the bytes still to read from its stream, and who waits for its end.
+    bool m_async = false;
+    std::uint64_t m_remaining = 0;
+    std::vector<std::uint8_t> m_step;
+    std::function<void()> m_whole;
     std::function<void()> m_readable;
 };
 

@@ -1,5 +1,6 @@
 #include "webengine/UserPrompts.h"
 
+#include "webengine/LoopbackRoute.h"
 #include "webengine/WebKitEngine.h"
 
 #include <webkit2/webkit2.h>
@@ -104,9 +105,12 @@ void refuseDownload(WebKitWebContext*, WebKitDownload* download, gpointer)
 {
     // Decided without a destination, should the engine still ask for one: it then makes no file.
     g_signal_connect(download, "decide-destination", G_CALLBACK(+[](WebKitDownload*, const char*, gpointer) -> gboolean { return TRUE; }), nullptr);
+    WebKitURIRequest* request = webkit_download_get_request(download);
+    // The loopback route's probe of the engine's queue goes on to the route, which leaves it unanswered.
+    if (request && LoopbackRoute::shared().isProbe(webkit_uri_request_get_uri(request)))
+        return;
     webkit_download_cancel(download);
     WebKitWebView* view = webkit_download_get_web_view(download);
-    WebKitURIRequest* request = webkit_download_get_request(download);
     if (WebKitEngine* engine = view ? WebKitEngine::fromView(view) : nullptr; engine && request)
         engine->downloadRefused(webkit_uri_request_get_uri(request));
 }

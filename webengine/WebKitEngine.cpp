@@ -7,6 +7,7 @@
 #include "platform/text/URL.h"
 #include "platform/web/WebView.h"
 #include "webengine/LoadSlots.h"
+#include "webengine/LoopbackRoute.h"
 #include "webengine/RoutedLoad.h"
 #include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngineInternal.h"
@@ -139,6 +140,7 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, nullptr));
     g_object_ref_sink(m_view);
     g_object_set_data(G_OBJECT(m_view), kEngineKey, this);
+    m_loopbackView = LoopbackRoute::shared().attach(this);
     // Results that come during a wait join the page's messages that wait too, in the order they came: a
     // batch of commands an answer hands back and one an XHR brings keep the page's order.
     m_evaluations = std::make_unique<EvaluationQueue>(
@@ -179,6 +181,9 @@ WebKitEngine::WebKitEngine(EngineClient& client, const WebsiteDataLocation& loca
 
 WebKitEngine::~WebKitEngine()
 {
+    // The page's loads through the engine still open go with it, unanswered.
+    LoopbackRoute::shared().loadLetGoUnanswered(m_webLoadsOpen);
+    LoopbackRoute::shared().detach(m_loopbackView);
     // Answered while the view is still there, so the page's script ends its wait as it would on a Cancel.
     cancelScriptDialogs();
     cancelLoadTimer();
@@ -244,23 +249,40 @@ void WebKitEngine::applyFileAccess()
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
 }
 
-void WebKitEngine::onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self)
+void WebKitEngine::onResourceLoadStarted(WebKitWebView*, void* resource, void*, WebKitEngine* self)
 {
-    // Only web loads: those the page makes through the engine (a routed one's URL is a route URL by now).
-    if (!isWebURL(webkit_uri_request_get_uri(WEBKIT_URI_REQUEST(request))))
-        return;
+    // Only the loads that go out through the engine, as the module counts them: those whose request the page's
+    // module sent on as a web URL (a routed one's is a route URL by then; one it refused is never sent). The
+    // request named at the start is the page's own, before the module's word.
     struct Watch {
         std::weak_ptr<bool> alive;
         WebKitEngine* engine;
         std::uint64_t process; // the web process the load was made in
+        bool heard = false;    // its first request was sent
+        bool throughEngine = false;
     };
-    g_signal_connect_data(
-        resource, "finished", G_CALLBACK(+[](WebKitWebResource*, Watch* watch) {
-            if (watch->alive.lock() && watch->process == watch->engine->m_webProcesses)
-                watch->engine->webLoadEnded();
-        }),
-        new Watch{self->m_alive, self, self->m_webProcesses}, [](gpointer data, GClosure*) { delete static_cast<Watch*>(data); },
-        G_CONNECT_DEFAULT);
+    auto* watch = new Watch{self->m_alive, self, self->m_webProcesses};
+    g_object_set_data_full(G_OBJECT(resource), "hyb-load-watch", watch, [](gpointer data) { delete static_cast<Watch*>(data); });
+    g_signal_connect(resource, "sent-request", G_CALLBACK(+[](WebKitWebResource*, WebKitURIRequest* request, WebKitURIResponse*, Watch* watch) {
+        // A redirect is the same load.
+        if (std::exchange(watch->heard, true))
+            return;
+        watch->throughEngine = isWebURL(webkit_uri_request_get_uri(request));
+        if (watch->throughEngine && watch->alive.lock() && watch->process == watch->engine->m_webProcesses)
+            ++watch->engine->m_webLoadsOpen;
+    }), watch);
+    // A load let go before any answer came may stay in the engine's queue a long while (LoopbackRoute.h).
+    g_signal_connect(resource, "failed", G_CALLBACK(+[](WebKitWebResource* resource, GError* error, Watch* watch) {
+        if (watch->throughEngine && g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)
+            && !webkit_web_resource_get_response(resource))
+            LoopbackRoute::shared().loadLetGoUnanswered();
+    }), watch);
+    g_signal_connect(resource, "finished", G_CALLBACK(+[](WebKitWebResource*, Watch* watch) {
+        if (!watch->throughEngine || !watch->alive.lock() || watch->process != watch->engine->m_webProcesses)
+            return;
+        --watch->engine->m_webLoadsOpen;
+        watch->engine->webLoadEnded();
+    }), watch);
 }
 
 void WebKitEngine::webLoadEnded()
@@ -309,8 +331,26 @@ void WebKitEngine::tellRouting(const std::string& documentURL)
         setFeature(settings, "ServiceWorkers", workers);
         m_workersEnabled = workers;
     }
+    // The loopback route that carries the application's own web loads: its port, this view's number in its
+    // marks and their key. A view of foreign pages has none (port 0).
+    const LoopbackRoute& loopback = LoopbackRoute::shared();
+    const bool routes = !m_foreignPages && loopback.port();
+    webkit_web_view_send_message_to_page(
+        m_view, webkit_user_message_new(HYB_LOOPBACK_MESSAGE, g_variant_new(HYB_LOOPBACK_TYPE, static_cast<guint16>(routes ? loopback.port() : 0),
+                                                                          static_cast<guint64>(m_loopbackView), routes ? loopback.key().c_str() : "")),
+        nullptr, nullptr, nullptr);
+    if (routes && loopback.engineCongested())
+        tellEngineCongested(true);
     webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ROUTING_MESSAGE, routingParameters(m_foreignPages, rules)),
                                          nullptr, nullptr, nullptr);
+}
+
+void WebKitEngine::tellEngineCongested(bool congested)
+{
+    if (m_foreignPages)
+        return;
+    webkit_web_view_send_message_to_page(m_view, webkit_user_message_new(HYB_ENGINE_CONGESTED_MESSAGE, g_variant_new_boolean(congested)), nullptr,
+                                         nullptr, nullptr);
 }
 
 void WebKitEngine::load(const std::string& url, std::chrono::milliseconds timeout, const HeaderList& headers, bool pagesChoice)

@@ -179,6 +179,8 @@ public:
     // fails with kURLErrorNoPermissionsToReadFile.
     void setForeignPages(bool foreign);
     bool showsForeignPages() const { return m_foreignPages; }
+    // The identifier of the web view this engine shows (EngineClient::webViewIdentifier), which its page's loads carry.
+    std::uint64_t webViewIdentifier() const { return m_client.webViewIdentifier(); }
 
     // What the view shows (its visible part), as an image surface.
     using Surface = std::shared_ptr<cairo_surface_t>;
@@ -276,6 +278,13 @@ private:
     // learns here of their ends (webprocess/Messages.h), counted over the life of its web process.
     static void onResourceLoadStarted(WebKitWebView*, void* resource, void* request, WebKitEngine* self);
     void webLoadEnded();
+
+public:
+    // Tells the page's module whether the engine's queue is slow (LoopbackRoute.h): its own loads then take the
+    // scheme's road. Nothing for a view of foreign pages.
+    void tellEngineCongested(bool congested);
+
+private:
     // The module's words to this view: that it refused a web load past that bound, written in the log.
     static int onPageMessage(WebKitWebView*, void* message, WebKitEngine* self);
     void cancelLoadTimer();
@@ -311,9 +320,11 @@ private:
     WebKitWebView* m_view = nullptr;
     EngineSettings m_settings;
     bool m_foreignPages = false;
+    std::uint64_t m_loopbackView = 0; // this view's number in the loopback route's marks
     bool m_workersEnabled = false;
     std::uint64_t m_webProcesses = 0;  // the web processes whose pages went (crashed or ended)
     std::uint64_t m_webLoadsEnded = 0; // of the web loads made through the engine in the current one
+    std::uint64_t m_webLoadsOpen = 0;  // of those, sent and not ended, of any web process
     unsigned m_loadsEndedReport = 0;
     unsigned m_loadTimer = 0;
     std::chrono::milliseconds m_loadTimeout{0}; // for the load requested last, armed when it starts

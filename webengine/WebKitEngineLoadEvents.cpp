@@ -4,6 +4,7 @@
 
 #include "platform/net/URLError.h"
 #include "webengine/LoadError.h"
+#include "webengine/LoopbackRoute.h"
 #include "webengine/WebKitEngineInternal.h"
 #include "webprocess/Messages.h"
 
@@ -229,6 +230,8 @@ void WebKitEngine::webProcessTerminated(unsigned document)
     // The next web process's pages count their web loads afresh, and so are their ends.
     ++m_webProcesses;
     m_webLoadsEnded = 0;
+    // Its loads through the engine went with it, unanswered.
+    LoopbackRoute::shared().loadLetGoUnanswered(std::exchange(m_webLoadsOpen, 0));
     if (m_loadsEndedReport) {
         g_source_remove(m_loadsEndedReport);
         m_loadsEndedReport = 0;

@@ -85,6 +85,16 @@
     "   else if (members[i] !== 'body' && members[i] !== 'signal') value = OwnString(value);"                        \
     "   own[members[i]] = value; }"                                                                                 \
     "  return own; }"                                                                                               \
+    /* A fetch of the application's document that omits credentials, with a body or a Request the guard does not  \
+     * take apart, carries the mark too (the Request's own mode read when the call names none). */                 \
+    " var headersSet = OwnHeaders.prototype.set, requestHeaders = getOwn(Request.prototype, 'headers').get;"        \
+    " var requestCredentials = getOwn(Request.prototype, 'credentials').get;"                                       \
+    " function omitMarked(input, init) {"                                                                          \
+    "  var named = init != null && init.credentials !== undefined;"                                                \
+    "  if (named ? OwnString(init.credentials) !== 'omit' : !isRequest(input) || apply(requestCredentials, input, []) !== 'omit') return null;" \
+    "  var given = init != null && init.headers !== undefined ? init.headers : isRequest(input) ? apply(requestHeaders, input, []) : undefined;" \
+    "  var headers = new OwnHeaders(given); apply(headersSet, headers, ['" HYB_CREDENTIALS_HEADER "', 'omit']);"     \
+    "  var own = create(init != null ? init : null); define(own, 'headers', {value: headers, enumerable: true}); return own; }" \
     " function within(how, target, self, args) {"                                                                  \
     "  span(how, -1); try { return apply(target, self, args); } finally { span(-1, -1); } }"
 
@@ -97,7 +107,13 @@
     " var OwnProgressEvent = ProgressEvent, uploadOf = getOwn(XMLHttpRequest.prototype, 'upload').get;"            \
     " var readyStateOf = getOwn(XMLHttpRequest.prototype, 'readyState').get, startsWith = String.prototype.startsWith;" \
     " var indexOf = String.prototype.indexOf, unescape = decodeURIComponent;"                                      \
+    " var loopbackForm = /^http:\\/\\/((?:[0-9a-f]{2}|\\.)+)\\.localhost:[0-9]+(?=[\\/?]|$)/, execOf = RegExp.prototype.exec, replaceOf = String.prototype.replace, toInt = parseInt;" \
+    " function fromLoopback(url) { var m = apply(execOf, loopbackForm, [url]); if (!m) return url;"                \
+    "  var hex = apply(replaceOf, m[1], [/\\./g, '']), origin = '';"                                                 \
+    "  for (var i = 0; i < hex.length; i += 2) origin += OwnString.fromCharCode(toInt(apply(cut, hex, [i, i + 2]), 16));" \
+    "  return origin + apply(cut, url, [m[0].length]); }"                                                          \
     " function pageURL(url, call) {"                                                                               \
+    "  if (typeof url === 'string' && apply(startsWith, url, ['http://'])) return fromLoopback(url);"              \
     "  if (typeof url !== 'string' || !apply(startsWith, url, ['" ROUTE_SCHEME "'])) return url;"                   \
     "  if (call && call.url) return call.url;"                                                                    \
     "  if (apply(startsWith, url, ['" LOCAL_ROUTE_PREFIX "/'])) return 'file://' + apply(cut, url, ['" LOCAL_ROUTE_PREFIX "'.length]);" \
@@ -135,6 +151,13 @@
     "   apply(listen, this, ['loadend', function () { apply(mapDelete, calls, [secret]); }, {once: true}]); } } catch (e) {}" \
     "  try { return apply(originalSend, this, args); } finally { span(-1, -1);"                                   \
     "   if (call && apply(readyStateOf, this, []) !== 1) { call.ended = true; apply(mapDelete, calls, [secret]); } } };" \
+    /* A user and password given to open() go as the engine sends them to a page's own origin: the application's \
+     * documents ask of another origin, for which the engine sends none without credentials. */                   \
+    " var originalOpen = XMLHttpRequest.prototype.open, btoaOf = window.btoa;"                                      \
+    " XMLHttpRequest.prototype.open = function open(method, url) { var result = apply(originalOpen, this, arguments);" \
+    "  if (arguments.length > 3 && arguments[3] != null && ownDocument()) { try { apply(setHeader, this, ['Authorization', 'Basic ' +" \
+    "   apply(btoaOf, window, [OwnString(arguments[3]) + ':' + (arguments[4] == null ? '' : OwnString(arguments[4]))])]); } catch (e) {} }" \
+    "  return result; };"                                                                                           \
     " var originalFetch = window.fetch;"                                                                           \
     " if (typeof originalFetch === 'function') window.fetch = function fetch(input, init) {"                       \
     "  var args = [input], vouched = !isRequest(input);"                                                           \
@@ -143,9 +166,15 @@
     "   define(own, 'body', {value: body, enumerable: true});"                                                     \
     "   vouched = vouched && bytesOnly(body); args = [input, own];"                                                \
     "  } else if (arguments.length > 1) { vouched = vouched && init == null; args = [input, init]; }"               \
+    "  if (!vouched && ownDocument()) { try { var marked = omitMarked(input, args.length > 1 ? args[1] : null);"    \
+    "   if (marked) args = [input, marked]; } catch (e) {} }"                                                      \
     "  if (!vouched) return within(0, originalFetch, this, args);"                                                 \
     "  try { args = [OwnString(input), settled(args.length > 1 && args[1] != null ? args[1] : {})]; }"             \
     "  catch (e) { return within(0, originalFetch, this, [input, init]); }"                                        \
+    /* The application's document counts as of every origin, as on the phone: its fetch carries cookies unless it \
+     * omits them, which the loopback route hears from this mark (the engine sends none to another origin). */ \
+    "  if (args[1].credentials === 'omit' && ownDocument()) { if (!args[1].headers) args[1].headers = create(null);" \
+    "   args[1].headers['" HYB_CREDENTIALS_HEADER "'] = 'omit'; }"                                                  \
     "  var secret = span(ownDocument() ? 3 : 2, lengthOf(args[1].body)), call = secret ? {xhr: null, url: null} : null, promise;"       \
     "  if (call) apply(mapSet, calls, [secret, call]);"                                                            \
     "  try { promise = apply(originalFetch, this, args); } finally { span(-1, -1); }"                              \
@@ -392,7 +421,9 @@ static char* body_span(int what, double length, gpointer data)
             spans->length[i] = length >= 0 && length <= (double)G_MAXINT64 / 2 ? (gint64)length : -1;
             memset(spans->secret[i], 0, sizeof spans->secret[i]);
             /* Only the application's own documents' calls are named (their loads are the ones routed). */
-            if ((what == 1 || what == 3) && !(routing && routing->foreign) && make_body_secret(spans->secret[i])) {
+            /* (A view with the loopback route sends them through the engine: no call needs naming, and a
+             * header of the page's would cost its calls a preflight.) */
+            if ((what == 1 || what == 3) && !(routing && routing->foreign) && !has_loopback(page) && make_body_secret(spans->secret[i])) {
                 given = g_strdup(spans->secret[i]);
                 WebKitFrame* frame = g_weak_ref_get(&target->frame);
                 g_weak_ref_set(&spans->frame[i], frame);

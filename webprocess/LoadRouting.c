@@ -25,7 +25,9 @@
 #include "webprocess/Messages.h"
 #include "webprocess/RequestHook.h"
 
+#include <errno.h>
 #include <string.h>
+#include <sys/random.h>
 
 #define MAX_PENDING_NAVIGATIONS 64
 
@@ -163,13 +165,50 @@ static gboolean asked_by_web_document(SoupMessageHeaders* headers)
     return origin && g_ascii_strcasecmp(origin, "file://") != 0 && g_ascii_strcasecmp(origin, LOCAL_ROUTE_ORIGIN) != 0;
 }
 
+/* Where a URL's authority starts and ends, after "scheme://"; FALSE for a URL without "://". */
+static gboolean authority_of(const char* uri, gsize* start, gsize* end)
+{
+    const char* slashes = strstr(uri, "://");
+    if (!slashes)
+        return FALSE;
+    *start = (gsize)(slashes - uri) + 3;
+    *end = *start + strcspn(uri + *start, "/?#");
+    return TRUE;
+}
+
+/* The user information a URL's authority holds ("user:password", as written), NULL when none. */
+static char* userinfo_of(const char* uri)
+{
+    gsize start = 0, end = 0;
+    if (!authority_of(uri, &start, &end))
+        return NULL;
+    const char* at = g_strrstr_len(uri + start, (gssize)(end - start), "@");
+    return at ? g_strndup(uri + start, (gsize)(at - uri) - start) : NULL;
+}
+
+char* without_userinfo(const char* uri)
+{
+    gsize start = 0, end = 0;
+    const char* at = authority_of(uri, &start, &end) ? g_strrstr_len(uri + start, (gssize)(end - start), "@") : NULL;
+    if (!at)
+        return g_strdup(uri);
+    char* scheme = g_strndup(uri, start);
+    char* result = g_strconcat(scheme, at + 1, NULL);
+    g_free(scheme);
+    return result;
+}
+
 WebLoadRoute route_of_web_load(WebKitWebPage* page, WebKitURIRequest* request, const char* uri)
 {
     const Routing* routing = g_object_get_data(G_OBJECT(page), ROUTING_KEY);
     if (!routing)
         return WEB_LOAD_UNHEARD;
     SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
-    if (routing->judged && (!hyb_load_rules_allow(routing->rules, uri) || (headers && soup_message_headers_get_one(headers, "vc"))))
+    /* Credentials written in the URL name no other host: the rules judge the URL without them. */
+    char* judged_uri = without_userinfo(uri);
+    const gboolean allowed = hyb_load_rules_allow(routing->rules, judged_uri);
+    g_free(judged_uri);
+    if (routing->judged && (!allowed || (headers && soup_message_headers_get_one(headers, "vc"))))
         return WEB_LOAD_JUDGED;
     if (routing->foreign)
         return WEB_LOAD_UNROUTED;
@@ -229,6 +268,29 @@ void count_unrouted(WebKitWebPage* page, const char* uri)
         in_flight(page)->sent++;
 }
 
+/* The page's loads in flight through the engine (its own by the loopback route among them) past which its own
+ * loads take the scheme's road to the UI process instead: a page's loads the engine holds, a frame of another
+ * site's among them, delay every later one (once a frame with thousands of loads at servers that never answer
+ * went, the next loads waited a minute), while the scheme's road keeps a share of its own. */
+#define ENGINE_BUSY_IN_FLIGHT 1024
+
+#define ENGINE_CONGESTED_KEY "hyb-engine-congested"
+
+gboolean engine_busy(WebKitWebPage* page)
+{
+    /* The UI process's word that the engine's queue is slow (loads let go at hosts that never answer, of any view). */
+    if (g_object_get_data(G_OBJECT(page), ENGINE_CONGESTED_KEY))
+        return TRUE;
+    const InFlight* counts = in_flight(page);
+    return counts->sent > counts->ended && counts->sent - counts->ended >= ENGINE_BUSY_IN_FLIGHT;
+}
+
+void take_engine_congested(WebKitWebPage* page, GVariant* parameters)
+{
+    if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE_BOOLEAN))
+        g_object_set_data(G_OBJECT(page), ENGINE_CONGESTED_KEY, GINT_TO_POINTER(g_variant_get_boolean(parameters)));
+}
+
 gboolean in_flight_bound_reached(WebKitWebPage* page)
 {
     InFlight* counts = in_flight(page);
@@ -240,4 +302,155 @@ gboolean in_flight_bound_reached(WebKitWebPage* page)
                                              NULL, NULL, NULL);
     }
     return TRUE;
+}
+
+/* The loopback route (webengine/LoopbackRoute.h): the application's own documents' web loads go, through the
+ * engine's own network stack, to an endpoint of the UI process at "http://<the load's origin in hexadecimal, as
+ * a route URL's host>.localhost:<port>" and the URL's path and query as written, with a mark that only this
+ * module and the UI process can make ("<view>.<nonce>.<HMAC-SHA256 of both under the key>"), each taken once.
+ * The engine then keeps what the page sees of the load (its time-out, its redirect and credentials modes, its
+ * events, its body of any kind) while the UI process still makes it. */
+#define LOOPBACK_KEY "hyb-loopback"
+typedef struct {
+    guint16 port;
+    guint64 view;
+    char* key;
+} Loopback;
+
+static void free_loopback(gpointer data)
+{
+    Loopback* loopback = data;
+    g_free(loopback->key);
+    g_free(loopback);
+}
+
+void take_loopback(WebKitWebPage* page, GVariant* parameters)
+{
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(HYB_LOOPBACK_TYPE)))
+        return;
+    Loopback* loopback = g_new0(Loopback, 1);
+    const char* key = NULL;
+    g_variant_get(parameters, "(qt&s)", &loopback->port, &loopback->view, &key);
+    loopback->key = g_strdup(key);
+    g_object_set_data_full(G_OBJECT(page), LOOPBACK_KEY, loopback, free_loopback);
+}
+
+gboolean has_loopback(WebKitWebPage* page)
+{
+    const Loopback* loopback = g_object_get_data(G_OBJECT(page), LOOPBACK_KEY);
+    return loopback && loopback->port && loopback->key && *loopback->key;
+}
+
+char* loopback_url_of(WebKitWebPage* page, const char* uri)
+{
+    const Loopback* loopback = g_object_get_data(G_OBJECT(page), LOOPBACK_KEY);
+    gsize start = 0, end = 0;
+    if (!loopback || !is_web_url(uri) || !authority_of(uri, &start, &end))
+        return NULL;
+    const char* at = g_strrstr_len(uri + start, (gssize)(end - start), "@");
+    const gsize host_start = at ? (gsize)(at - uri) + 1 : start;
+    char* scheme = g_strndup(uri, start);
+    char* authority = g_strndup(uri + host_start, end - host_start);
+    char* origin_url = g_strconcat(scheme, authority, NULL);
+    char* host = route_host(origin_url);
+    char* result = NULL;
+    if (strcmp(host, "load") != 0 && strlen(host) + strlen(".localhost") <= 253) {
+        const char* rest = uri + end;
+        const gsize rest_length = strcspn(rest, "#");
+        result = g_strdup_printf("http://%s.localhost:%u%s%.*s", host, (unsigned)loopback->port, rest_length == 0 || rest[0] == '?' ? "/" : "",
+                                 (int)rest_length, rest);
+    }
+    g_free(host);
+    g_free(origin_url);
+    g_free(authority);
+    g_free(scheme);
+    return result;
+}
+
+void carry_userinfo(const char* uri, SoupMessageHeaders* headers)
+{
+    char* userinfo = headers && !soup_message_headers_get_one(headers, "Authorization") ? userinfo_of(uri) : NULL;
+    if (!userinfo)
+        return;
+    char* decoded = g_uri_unescape_string(userinfo, NULL);
+    if (decoded) {
+        char* encoded = g_base64_encode((const guchar*)decoded, strlen(decoded));
+        char* value = g_strconcat("Basic ", encoded, NULL);
+        soup_message_headers_replace(headers, "Authorization", value);
+        g_free(value);
+        g_free(encoded);
+        g_free(decoded);
+    }
+    g_free(userinfo);
+}
+
+char* original_of_loopback(WebKitWebPage* page, const char* uri)
+{
+    const Loopback* loopback = g_object_get_data(G_OBJECT(page), LOOPBACK_KEY);
+    if (!loopback || g_ascii_strncasecmp(uri, "http://", 7) != 0)
+        return NULL;
+    gsize start = 0, end = 0;
+    if (!authority_of(uri, &start, &end))
+        return NULL;
+    char* suffix = g_strdup_printf(".localhost:%u", (unsigned)loopback->port);
+    const gsize suffix_length = strlen(suffix);
+    const gsize host_start = start;
+    char* result = NULL;
+    if (end > host_start + suffix_length && g_ascii_strncasecmp(uri + end - suffix_length, suffix, suffix_length) == 0) {
+        /* The host's hexadecimal digits (labels joined by "."), two to a character of the origin. */
+        GString* origin = g_string_new(NULL);
+        gboolean valid = TRUE;
+        int high = -1;
+        for (gsize i = host_start; i < end - suffix_length && valid; i++) {
+            if (uri[i] == '.')
+                continue;
+            const int digit = g_ascii_xdigit_value(uri[i]);
+            if (digit < 0) {
+                valid = FALSE;
+            } else if (high < 0) {
+                high = digit;
+            } else {
+                const char c = (char)(high * 16 + digit);
+                valid = c > ' ' && c < 0x7f;
+                g_string_append_c(origin, c);
+                high = -1;
+            }
+        }
+        const char* slashes = valid && high < 0 ? strstr(origin->str, "://") : NULL;
+        /* An origin only: a host and a port after the scheme, nothing a URL reads as more. */
+        if (slashes && (g_str_has_prefix(origin->str, "http://") || g_str_has_prefix(origin->str, "https://"))
+            && slashes[3] && strcspn(slashes + 3, "/?#@\\") == strlen(slashes + 3)) {
+            result = g_strconcat(origin->str, uri + end, NULL);
+        }
+        g_string_free(origin, TRUE);
+    }
+    g_free(suffix);
+    return result;
+}
+
+void mark_loopback_load(WebKitWebPage* page, SoupMessageHeaders* headers)
+{
+    const Loopback* loopback = g_object_get_data(G_OBJECT(page), LOOPBACK_KEY);
+    if (!loopback || !headers)
+        return;
+    guint8 bytes[16];
+    gsize got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; /* no mark: the endpoint refuses the load */
+        got += (gsize)n;
+    }
+    char nonce[sizeof bytes * 2 + 1];
+    for (gsize i = 0; i < sizeof bytes; i++)
+        g_snprintf(nonce + i * 2, 3, "%02x", bytes[i]);
+    char* named = g_strdup_printf("%" G_GUINT64_FORMAT ".%s", loopback->view, nonce);
+    char* mac = g_compute_hmac_for_string(G_CHECKSUM_SHA256, (const guchar*)loopback->key, strlen(loopback->key), named, -1);
+    char* mark = g_strconcat(named, ".", mac, NULL);
+    soup_message_headers_replace(headers, HYB_LOOPBACK_MARK_HEADER, mark);
+    g_free(mark);
+    g_free(mac);
+    g_free(named);
 }

@@ -124,9 +124,13 @@ static char* rules_decoded_path(const char* path, size_t length)
 /* Splits an http or https URL; 0 for any other, or when unsure. */
 static int rules_split(const char* url, URLParts* parts)
 {
-    /* Characters no URL holds as they stand (the engine escapes them): text that has one is no URL here. */
+    /* Characters no URL holds as they stand anywhere (the engine escapes them), and those no host holds: text
+     * that has one is no URL here. A path or query may hold "^`{|}" and "\\" as the engine sends them (a path
+     * reads them as themselves; the query is not judged). */
+    const char* slashes = strstr(url, "://");
+    const size_t judged = slashes ? (size_t)(slashes - url) + 3 + strcspn(slashes + 3, "/?#") : strlen(url);
     for (const unsigned char* c = (const unsigned char*)url; *c; c++) {
-        if (*c <= ' ' || *c >= 0x7F || strchr("\"<>\\^`{|}", *c))
+        if (*c <= ' ' || *c >= 0x7F || strchr("\"<>", *c) || ((size_t)((const char*)c - url) < judged && strchr("\\^`{|}", *c)))
             return 0;
     }
     const char* colon = strchr(url, ':');

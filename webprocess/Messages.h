@@ -60,6 +60,20 @@
 #define HYB_CALL_MESSAGE "hyb.call"
 #define HYB_CALL_TYPE "(tsxxb)"
 
+/* The loopback route (webengine/LoopbackRoute.h) that carries the application's own documents' web loads, sent
+ * with each "hyb.routing" of a view that routes them. Parameters "(qts)": the port; the view's number in the
+ * marks; the key of the marks, in hexadecimal. */
+#define HYB_LOOPBACK_MESSAGE "hyb.loopback"
+#define HYB_LOOPBACK_TYPE "(qts)"
+#define HYB_LOOPBACK_MARK_HEADER "Hyb-Load"
+/* The body guard's mark on a fetch of the application's document that omits credentials: its load by the loopback
+ * route carries no cookie and keeps none (any other load carries none of it to a server). */
+#define HYB_CREDENTIALS_HEADER "Hyb-Credentials"
+/* Whether the engine's queue is slow (webengine/LoopbackRoute.h), sent to a view with the loopback route when it
+ * changes and with the route's "hyb.loopback" while it is (parameters "b"): while it is, the application's own loads
+ * take the scheme's road to the UI process. */
+#define HYB_ENGINE_CONGESTED_MESSAGE "hyb.engine-congested"
+
 /* What the pages of a view may keep on disk: each origin (as the engine keeps it apart) at most
  * HYB_ORIGIN_STORAGE_BYTES, all of them together at most HYB_TOTAL_STORAGE_BYTES. The engine holds its site
  * storage to them (IndexedDB, the Cache API, local storage: its quota, which the UI process sets), but for the

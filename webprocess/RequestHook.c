@@ -45,6 +45,7 @@
 
 #define NAVIGATION_MESSAGE "hyb.navigation"
 #define POST_MESSAGE "hyb.post"
+#define OMITS_CREDENTIALS_KEY "hyb-omits-credentials"
 
 /* Document URLs (without fragment) the UI process allowed for a page and that the page has not requested yet,
  * oldest first, kept on the page itself: one page's allowed navigation never lets another page of the process
@@ -101,11 +102,52 @@ InFlight* in_flight(WebKitWebPage* page)
     return page_state(page, IN_FLIGHT_KEY, sizeof(InFlight), g_free);
 }
 
+static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected, const char* uri);
+
 static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
                                 gpointer user_data)
 {
     (void)user_data;
     const char* uri = webkit_uri_request_get_uri(request);
+    SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request);
+    /* The loopback route's mark is this module's alone to write, on the loads it sends there; the guard's word
+     * that a load omits credentials goes there alone. */
+    gboolean omits = FALSE;
+    if (headers) {
+        soup_message_headers_remove(headers, HYB_LOOPBACK_MARK_HEADER);
+        omits = soup_message_headers_get_one(headers, HYB_CREDENTIALS_HEADER) != NULL;
+        soup_message_headers_remove(headers, HYB_CREDENTIALS_HEADER);
+    }
+    g_object_set_data(G_OBJECT(request), OMITS_CREDENTIALS_KEY, GINT_TO_POINTER(omits));
+    char* original = uri ? original_of_loopback(page, uri) : NULL;
+    if (!original)
+        return route_request(page, request, redirected, uri);
+    gboolean cancelled = FALSE;
+    if (redirected) {
+        /* A redirect the route answered (its "Location" written as the route URL of its target) goes on where
+         * any redirect of the page's would; one that another server wrote names no load. */
+        const char* from = webkit_uri_response_get_uri(redirected);
+        char* answered = from ? original_of_loopback(page, from) : NULL;
+        if (answered && redirect_goes_on(page, original))
+            mark_loopback_load(page, headers);
+        else
+            webkit_uri_request_set_uri(request, REFUSED_ROUTE);
+        g_free(answered);
+    } else if (take_pending_navigation(pending_navigations(page), uri)) {
+        /* No document loads from the route: one would be of the route's origin, as every answer of its origin. */
+        webkit_uri_request_set_uri(request, REFUSED_ROUTE);
+    } else {
+        /* A route URL a document asked for itself (a page wrote it, or a routed style sheet's relative URL):
+         * the load of the URL it names, judged as that. */
+        webkit_uri_request_set_uri(request, original);
+        cancelled = route_request(page, request, NULL, original);
+    }
+    g_free(original);
+    return cancelled;
+}
+
+static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected, const char* uri)
+{
     /* Which call of the page made the load, and whether it vouches for the load's body; the marks its request
      * carries never go out. */
     const gboolean carries_body = !redirected && may_carry_body(request);
@@ -161,6 +203,29 @@ static gboolean on_send_request(WebKitWebPage* page, WebKitURIRequest* request, 
         }
     }
     const WebLoadRoute web_route = !is_exec && is_web_url(uri) ? route_of_web_load(page, request, uri) : WEB_LOAD_JUDGED;
+    /* The application's own web load goes through the engine to the loopback route, whatever its body, while the
+     * engine is not busy with the page's loads: past the bound, or while the engine's queue is slow, it takes the
+     * scheme's road, apart from the engine's queue, which a frame of another site in the page may have filled
+     * (LoadRouting.c); a body the scheme's road cannot carry (a Blob, a FormData...) still goes by the route,
+     * waiting in that queue, within the page's bound. */
+    const gboolean scheme_carries = !carries_body || body_vouched;
+    if (web_route == WEB_LOAD_OWN && has_loopback(page) && (!engine_busy(page) || !scheme_carries)) {
+        char* loopback = loopback_url_of(page, uri);
+        if (loopback && in_flight_bound_reached(page)) {
+            g_free(loopback);
+            return TRUE;
+        }
+        if (loopback) {
+            count_unrouted(page, uri);
+            carry_userinfo(uri, request_headers);
+            if (request_headers && g_object_get_data(G_OBJECT(request), OMITS_CREDENTIALS_KEY))
+                soup_message_headers_replace(request_headers, HYB_CREDENTIALS_HEADER, "omit");
+            webkit_uri_request_set_uri(request, loopback);
+            mark_loopback_load(page, request_headers);
+            g_free(loopback);
+            return FALSE;
+        }
+    }
     /* The application's own load whose body no call vouched for goes out through the engine, which sends its
      * body whole (the whitelist allows it). */
     if (web_route == WEB_LOAD_UNROUTED || (web_route == WEB_LOAD_OWN && carries_body && !body_vouched)) {
@@ -232,6 +297,14 @@ static gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message,
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_ROUTING_MESSAGE) == 0) {
         take_routing(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_LOOPBACK_MESSAGE) == 0) {
+        take_loopback(page, webkit_user_message_get_parameters(message));
+        return TRUE;
+    }
+    if (strcmp(webkit_user_message_get_name(message), HYB_ENGINE_CONGESTED_MESSAGE) == 0) {
+        take_engine_congested(page, webkit_user_message_get_parameters(message));
         return TRUE;
     }
     if (strcmp(webkit_user_message_get_name(message), HYB_CALL_MESSAGE) == 0) {

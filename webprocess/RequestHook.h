@@ -70,6 +70,21 @@ G_GNUC_INTERNAL char* local_route_of(const char* uri);
 G_GNUC_INTERNAL gboolean is_local_route_of_file(const char* uri);
 G_GNUC_INTERNAL void count_unrouted(WebKitWebPage* page, const char* uri);
 G_GNUC_INTERNAL gboolean in_flight_bound_reached(WebKitWebPage* page);
+G_GNUC_INTERNAL gboolean engine_busy(WebKitWebPage* page);
+G_GNUC_INTERNAL void take_engine_congested(WebKitWebPage* page, GVariant* parameters);
+G_GNUC_INTERNAL void take_loopback(WebKitWebPage* page, GVariant* parameters);
+G_GNUC_INTERNAL gboolean has_loopback(WebKitWebPage* page);
+/* The loopback URL of a web URL (freed by the caller), NULL when the page has no loopback route or the origin is
+ * too long for a host name. */
+G_GNUC_INTERNAL char* loopback_url_of(WebKitWebPage* page, const char* uri);
+/* The web URL a loopback URL of the page's route names (freed by the caller), NULL for any other URL. */
+G_GNUC_INTERNAL char* original_of_loopback(WebKitWebPage* page, const char* uri);
+G_GNUC_INTERNAL void mark_loopback_load(WebKitWebPage* page, SoupMessageHeaders* headers);
+/* A URL without the user information of its authority (freed by the caller). */
+G_GNUC_INTERNAL char* without_userinfo(const char* uri);
+/* Credentials written in a URL of the application's own load go with it as "Authorization: Basic" (the loopback
+ * URL names no user), unless the request names its own. */
+G_GNUC_INTERNAL void carry_userinfo(const char* uri, SoupMessageHeaders* headers);
 
 /* BodyGuard.c */
 typedef struct {

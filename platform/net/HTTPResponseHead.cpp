@@ -32,6 +32,11 @@ HTTPResponseHead::Line HTTPResponseHead::consumeLine(std::string_view line) {
         *this = HTTPResponseHead();
         m_httpVersion = std::move(version);
         m_statusCode = status;
+        // The reason: what follows the code and its space, kept only when it is a valid field value.
+        const std::size_t space = line.find(' ');
+        const std::string_view reason = http::trimmed(space + 5 <= line.size() ? line.substr(space + 5) : std::string_view());
+        if (HTTPHeaderFields::isValidValue(reason))
+            m_reasonPhrase = std::string(reason);
         return Line::StatusLine;
     }
     if (m_complete || m_statusCode == 0)

@@ -33,6 +33,8 @@ public:
     bool isComplete() const { return m_complete; }
     int statusCode() const { return m_statusCode; }
     const std::string& httpVersion() const { return m_httpVersion; }
+    // The status line's reason phrase as the server wrote it ("" when it wrote none).
+    const std::string& reasonPhrase() const { return m_reasonPhrase; }
     const HTTPHeaderFields& fields() const { return m_fields; }
     const std::vector<std::string>& setCookieValues() const { return m_setCookies; }
 
@@ -42,6 +44,7 @@ public:
 private:
     int m_statusCode = 0;
     std::string m_httpVersion;
+    std::string m_reasonPhrase;
     HTTPHeaderFields m_fields;
     std::vector<std::string> m_setCookies;
     std::string m_lastName;

@@ -264,6 +264,7 @@ struct HTTPTransport::Impl {
             responseDelivered = true;
             std::optional<URL> url = URL::fromString(effectiveURL());
             URLResponse response = URLResponse::http(url ? url : request.url(), head.statusCode(), head.fields(), head.httpVersion());
+            response.setStatusText(head.reasonPhrase());
             if (decoder)
                 response.setExpectedContentLength(-1);
             observer->transferDidReceiveResponse(response);
@@ -371,6 +372,10 @@ struct HTTPTransport::Impl {
                 continue;
             }
             if (code == CURLE_OK || t->foreignRedirect) {
+                // A load carried for the engine takes a final head the connection's close ended after whole lines
+                // as the engine does: whole, with an empty body.
+                if (!t->finalHeadComplete && t->request.passesThrough() && t->head.statusCode() >= 200 && !t->head.isComplete())
+                    onHeader(const_cast<char*>("\r\n"), 1, 2, t);
                 // The library takes a reply cut off inside its head for a complete one.
                 if (!t->finalHeadComplete) {
                     finish(t->id, makeURLError(kURLErrorBadServerResponse, "the server's reply ended before its head was complete",
@@ -566,7 +571,8 @@ struct HTTPTransport::Impl {
         if (!t->head.setCookieValues().empty())
             t->observer->transferDidReceiveCookies(t->effectiveURL(), t->head.setCookieValues());
         int status = t->head.statusCode();
-        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location") && !t->redirectKept;
+        bool redirect = status >= 300 && status < 400 && status != 304 && t->head.fields().contains("Location") && !t->redirectKept
+                        && !t->request.passesThrough();
         if (redirect && isForeignLocation(t->head.fields().value("Location").value_or(""))) {
             t->foreignRedirect = true;
             redirect = false;
@@ -586,7 +592,8 @@ struct HTTPTransport::Impl {
         if (status >= 200 && !redirect) {
             t->finalHeadComplete = true;
             // Known codings are undone here, in the room there is; unknown ones pass through for the caller.
-            t->decoder = ContentDecoder::forEncoding(t->head.fields().value("Content-Encoding").value_or(""));
+            if (!t->request.passesThrough())
+                t->decoder = ContentDecoder::forEncoding(t->head.fields().value("Content-Encoding").value_or(""));
             t->deliverResponse();
         }
         return n;
@@ -788,7 +795,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
                                                         std::shared_ptr<HTTPTransferObserver> observer) {
     if (!request.url())
         return makeURLError(kURLErrorBadURL, "bad URL");
-    const std::string url = request.urlString();
+    const std::string url = request.urlAsSent().empty() ? request.urlString() : request.urlAsSent();
     std::string scheme = request.scheme();
     if (scheme != "http" && scheme != "https")
         return makeURLError(kURLErrorUnsupportedURL, "unsupported URL", url);
@@ -815,7 +822,8 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     t->hopMethod = request.httpMethod();
     t->hopMayResend = request.transportMayResend();
     double seconds = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
-    t->timeout = platform::seconds(seconds);
+    // A passed-through load waits as long as its engine does (a year stands for that), once connected.
+    t->timeout = request.passesThrough() ? std::chrono::duration_cast<SteadyClock::duration>(std::chrono::hours(24 * 365)) : platform::seconds(seconds);
 
     CURL* easy = curl_easy_init();
     t->easy = easy;
@@ -825,7 +833,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.passesThrough() ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
@@ -889,7 +897,7 @@ Result<HTTPTransport::TransferID> HTTPTransport::start(const URLRequest& request
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         list = curl_slist_append(list, line.c_str());
     }
-    if (!request.valueForHTTPHeaderField("Accept-Encoding"))
+    if (!request.valueForHTTPHeaderField("Accept-Encoding") && !request.passesThrough())
         list = curl_slist_append(list, (std::string("Accept-Encoding: ") + ContentDecoder::kOffered).c_str());
     list = curl_slist_append(list, "Expect:");
     // A body goes with the type its caller named, or none (libcurl would name a form's).

@@ -133,6 +133,20 @@ public:
     bool isFromForeignPage() const { return m_fromForeignPage; }
     void setFromForeignPage(bool foreign) { m_fromForeignPage = foreign; }
 
+    // A load carried for a web engine that keeps HTTP's rules itself (the web view's loopback route): the
+    // transport follows no redirect (a 3xx is the response, for the engine to follow or not), hands the body
+    // over as the server coded it (offering no coding of its own), has no time-out once connected (the
+    // engine's page keeps its own), and takes a final head the connection's close ended after whole lines as
+    // whole, with an empty body, as the engine does (another load fails with kURLErrorBadServerResponse). Off
+    // unless set.
+    bool passesThrough() const { return m_passesThrough; }
+    void setPassesThrough(bool b) { m_passesThrough = b; }
+    // The URL as the engine sends it, which the transport sends as written: a browser sends characters the
+    // platform's URLs refuse ("[]{}|^`\" and a "%" without two hex digits); url() then holds its escaped
+    // form, which decides cookies and the URL protocols. Empty unless set.
+    const std::string& urlAsSent() const { return m_urlAsSent; }
+    void setURLAsSent(std::string text) { m_urlAsSent = std::move(text); }
+
 private:
     std::optional<URL> m_url;
     std::string m_method = "GET";
@@ -149,6 +163,8 @@ private:
     std::uint64_t m_webViewIdentifier = 0;
     bool m_mainDocumentFragmentChange = false;
     bool m_fromForeignPage = false;
+    bool m_passesThrough = false;
+    std::string m_urlAsSent;
     HTTPCookieStorage* m_cookieStorage = nullptr;
     HTTPCookieSiteContext m_cookieSiteContext = HTTPCookieSiteContext::SameSite;
 };

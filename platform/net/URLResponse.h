@@ -31,6 +31,9 @@ public:
     int statusCode() const { return m_statusCode; }
     const HTTPHeaderFields& allHeaderFields() const { return m_headers; }
     const std::string& httpVersion() const { return m_httpVersion; }
+    // The status line's reason phrase as the server wrote it ("" when none, or for a response not made by one).
+    const std::string& statusText() const { return m_statusText; }
+    void setStatusText(std::string text) { m_statusText = std::move(text); }
 
     // For transports that decode the body: the length of what the caller will receive (-1 unknown).
     void setExpectedContentLength(std::int64_t length) { m_expectedContentLength = length < 0 ? -1 : length; }
@@ -46,6 +49,7 @@ private:
     int m_statusCode = 0;
     HTTPHeaderFields m_headers;
     std::string m_httpVersion;
+    std::string m_statusText;
 };
 
 } // namespace platform

@@ -1017,6 +1017,220 @@ TEST_F(ApplicationOnEngineTest, ARefusedHostsSubResourceFailsWhileAWhitelistedOn
     EXPECT_EQ(server.requests().size() - uploadRequests, 2u) << "the page and its allowed load";
 }
 
+// The application's own loads read to its page as the engine's own loads of the same page read: a page of
+// checks runs as the application's file page (its web loads carried by the application, the loopback route)
+// and as a web page of the server (loads the engine makes alone), and every check reads the same both ways.
+// Each check is "name: what the page read".
+const char* const kOwnLoadChecks = R"(
+var results = {}, pending = 0;
+window.checksDone = false;
+function check(name, run) {
+  pending++;
+  var finish = function (value) { if (!(name in results)) { results[name] = String(value); if (--pending === 0) window.checksDone = true; } };
+  try { run(finish); } catch (e) { finish('threw ' + e.name); }
+}
+function xhr(method, url, body, then, setup) {
+  var x = new XMLHttpRequest(); x.open(method, url); if (setup) setup(x);
+  x.onloadend = function () { then(x); }; body === undefined ? x.send() : x.send(body);
+}
+function runChecks(base) {
+  // Every response header.
+  check('fetch headers', function (done) { fetch(base + '/headers').then(function (r) {
+    done([r.headers.get('x-total-count'), r.headers.get('etag'), r.headers.get('link'), r.headers.get('date') ? 'date' : 'no date'].join(' ')); }, function (e) { done('error'); }); });
+  check('xhr headers', function (done) { xhr('GET', base + '/headers', undefined, function (x) {
+    var all = x.getAllResponseHeaders();
+    done([x.getResponseHeader('X-Total-Count'), x.getResponseHeader('ETag'), /x-total-count: 42/.test(all), /etag: /.test(all)].join(' ')); }); });
+  check('location of a 201', function (done) { fetch(base + '/created', {method: 'POST', body: 'item'}).then(function (r) {
+    done(r.status + ' ' + r.headers.get('location')); }, function () { done('error'); }); });
+  // Any URL a browser sends, as the engine sends it.
+  ['ids[]=1&ids[]=2', 'filter={"a":1}', 'a|b', 'q=50%off', 'c=^`', 'd=\\'].forEach(function (query) {
+    check('url ' + query, function (done) { fetch(base + '/target?' + query).then(function (r) { return r.text(); }).then(done, function (e) { done('error ' + e.message); }); });
+  });
+  // The page's time-out.
+  check('xhr timeout', function (done) { var started = Date.now();
+    xhr('GET', base + '/silent', undefined, function () {}, function (x) { x.timeout = 1000;
+      x.ontimeout = function () { var took = Date.now() - started; done('timeout ' + (took >= 900 && took < 10000 ? 'at about a second' : took + ' ms')); };
+      x.onerror = function () { done('error'); }; x.onload = function () { done('load'); }; }); });
+  // Redirect and credentials modes.
+  check('redirect manual', function (done) { fetch(base + '/moved', {redirect: 'manual'}).then(function (r) { done(r.type + ' ' + r.status); }, function () { done('error'); }); });
+  check('redirect error', function (done) { fetch(base + '/moved', {redirect: 'error'}).then(function (r) { done('answered ' + r.status); }, function (e) { done(e.name); }); });
+  check('redirect follow', function (done) { fetch(base + '/moved').then(function (r) { done(r.status + ' ' + r.redirected + ' ' + (r.url === base + '/landed')); }, function () { done('error'); }); });
+  check('xhr responseURL', function (done) { xhr('GET', base + '/moved', undefined, function (x) { done(x.status + ' ' + (x.responseURL === base + '/landed')); }); });
+  check('request object after a redirect', function (done) { fetch(new Request(base + '/moved')).then(function (r) { done(r.url === base + '/landed'); }, function () { done('error'); }); });
+  check('post answered 307', function (done) { fetch(base + '/again', {method: 'POST', body: 'sent twice'}).then(function (r) { return r.text().then(function (t) { done(r.status + ' ' + t); }); }, function () { done('error'); }); });
+  [['300', '/choices'], ['305', '/use-proxy'], ['306', '/unused']].forEach(function (answer) {
+    check(answer[0] + ' with a location', function (done) { fetch(base + answer[1]).then(function (r) { done(r.status + ' ' + r.redirected); }, function () { done('error'); }); }); });
+  check('post answered 308', function (done) { fetch(base + '/again-for-good', {method: 'POST', body: 'sent twice'}).then(function (r) { return r.text().then(function (t) { done(r.status + ' ' + t); }); }, function () { done('error'); }); });
+  check('redirect to another scheme', function (done) { fetch(base + '/elsewhere').then(function (r) { done('answered ' + r.status); }, function (e) { done(e.name); }); });
+  check('twenty redirects', function (done) { fetch(base + '/hop?20').then(function (r) { return r.text(); }).then(done, function (e) { done(e.name); }); });
+  check('twenty-one redirects', function (done) { fetch(base + '/hop?21').then(function (r) { return r.text(); }).then(done, function (e) { done(e.name); }); });
+  check('credentials', function (done) {
+    fetch(base + '/set-cookie', {credentials: 'include'}).then(function () {
+      var seen = [];
+      return fetch(base + '/cookie', {credentials: 'omit'}).then(function (r) { return r.text(); }).then(function (t) { seen.push('omit:' + t);
+        return fetch(base + '/cookie', {credentials: 'include'}); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('include:' + t);
+        return fetch(base + '/cookie'); }).then(function (r) { return r.text(); }).then(function (t) { seen.push('default:' + t);
+        xhr('GET', base + '/cookie', undefined, function (x) { seen.push('xhr with credentials:' + x.responseText);
+          fetch(new Request(base + '/cookie', {credentials: 'omit'})).then(function (r) { return r.text(); }).then(function (t) { seen.push('request omit:' + t);
+            return fetch(base + '/cookie', {method: 'POST', credentials: 'omit', body: new Blob(['b'])}); }).then(function (r) { return r.text(); })
+            .then(function (t) { seen.push('blob omit:' + t); done(seen.join(' ')); }, function () { done('error'); }); }, function (x) { x.withCredentials = true; }); });
+    }).catch(function () { done('error'); }); });
+  // statusText, body forms, what is sent.
+  check('status text', function (done) { fetch(base + '/reason').then(function (r) { done(r.status + ' ' + r.statusText); }, function () { done('error'); }); });
+  [['object', {}], ['number', 1], ['boolean', true]].forEach(function (body) {
+    check('send ' + body[0], function (done) { xhr('POST', base + '/echo-body', body[1], function (x) { done(x.status + ' ' + x.responseText); }); }); });
+  check('empty put', function (done) { xhr('PUT', base + '/length', undefined, function (x) { done(x.status + ' ' + x.responseText); }); });
+  check('accept-language', function (done) { fetch(base + '/language').then(function (r) { return r.text(); }).then(done, function () { done('error'); }); });
+  check('credentials of open', function (done) { var x = new XMLHttpRequest(); x.open('GET', base + '/auth', true, 'user', 'secret');
+    x.onloadend = function () { done(x.status + ' ' + x.responseText); }; x.send(); });
+  check('untyped answers', function (done) { Promise.all(['/untyped', '/no-content'].map(function (p) { return fetch(base + p).then(function (r) { return r.status + ':' + r.headers.get('content-type'); }); }))
+    .then(function (all) { done(all.join(' ')); }, function () { done('error'); }); });
+  // Events and their order.
+  check('upload events', function (done) { var seen = [];
+    xhr('POST', base + '/echo-body', 'x'.repeat(1000), function (x) { seen.push('loadend'); done(seen.join(' ')); }, function (x) {
+      ['loadstart', 'progress', 'load', 'loadend'].forEach(function (type) { x.upload.addEventListener(type, function (e) {
+        if (seen[seen.length - 1] !== 'upload ' + type) seen.push('upload ' + type + (e.isTrusted ? '' : ' untrusted')); }); });
+      ['loadstart', 'load'].forEach(function (type) { x.addEventListener(type, function () { seen.push(type); }); }); }); });
+  check('error stack', function (done) { var script = document.createElement('script'); script.src = base + '/thrower.js';
+    script.onload = function () { try { thrower(); } catch (e) { done(String(e.stack).indexOf(base + '/thrower.js') >= 0); } };
+    script.onerror = function () { done('script error'); }; document.head.appendChild(script); });
+  check('worker responseURL', function (done) { var w = new Worker('worker.js'); w.onmessage = function (e) { done(e.data); }; w.onerror = function () { done('worker error'); };
+    w.postMessage(base + '/moved'); });
+}
+)";
+const char* const kOwnLoadWorker = "onmessage = function (e) { fetch(e.data).then(function (r) { postMessage(r.status + ' ' + (r.url === e.data.replace('/moved', '/landed'))); },"
+                                   " function () { postMessage('error'); }); };";
+
+// The server of the checks: each route answers as a server would, the same to both ways.
+void routeOwnLoadChecks(testsupport::HTTPTestServer& server)
+{
+    server.route("/headers", testsupport::Reply::text(200, "headers").withHeader("X-Total-Count", "42").withHeader("ETag", "\"v1\"")
+                                 .withHeader("Link", "</items?page=2>; rel=next").withHeader("Date", "Thu, 10 Dec 2026 03:00:00 GMT"));
+    server.route("/created", testsupport::Reply::text(201, "created").withHeader("Location", "/items/7"));
+    server.route("/target", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, request.query); });
+    testsupport::Reply silent = testsupport::Reply::text(200, "too late");
+    silent.hold = true;
+    server.route("/silent", silent);
+    server.route("/moved", testsupport::Reply::text(302, "").withHeader("Location", "/landed"));
+    server.route("/landed", testsupport::Reply::text(200, "landed"));
+    server.route("/again", testsupport::Reply::text(307, "").withHeader("Location", "/echo-body"));
+    server.route("/choices", testsupport::Reply::text(300, "choose").withHeader("Location", "/landed"));
+    server.route("/use-proxy", testsupport::Reply::text(305, "proxy").withHeader("Location", "/landed"));
+    server.route("/unused", testsupport::Reply::text(306, "unused").withHeader("Location", "/landed"));
+    server.route("/again-for-good", testsupport::Reply::text(308, "").withHeader("Location", "/echo-body"));
+    server.route("/thrower.js", testsupport::Reply::text(200, "function thrower() { throw new Error('thrown'); }", "application/javascript"));
+    server.route("/elsewhere", testsupport::Reply::text(302, "").withHeader("Location", "ftp://127.0.0.1/file"));
+    server.route("/hop", [](const testsupport::RecordedRequest& request) {
+        const int left = std::atoi(request.query.c_str());
+        return left > 0 ? testsupport::Reply::text(302, "").withHeader("Location", "/hop?" + std::to_string(left - 1)) : testsupport::Reply::text(200, "arrived");
+    });
+    server.route("/set-cookie", testsupport::Reply::text(200, "set").withHeader("Set-Cookie", "session=kept; Path=/"));
+    server.route("/cookie", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, request.header("Cookie").value_or("none")); });
+    testsupport::Reply reason = testsupport::Reply::text(200, "fine");
+    reason.reason = "Fine Thanks";
+    server.route("/reason", reason);
+    server.route("/echo-body", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, request.body); });
+    server.route("/length", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, request.header("Content-Length").value_or("none")); });
+    server.route("/language", [](const testsupport::RecordedRequest& request) { return testsupport::Reply::text(200, request.header("Accept-Language") ? "named" : "none"); });
+    server.route("/auth", [](const testsupport::RecordedRequest& request) {
+        const std::optional<std::string> given = request.header("Authorization");
+        return given ? testsupport::Reply::text(200, *given) : testsupport::Reply::text(401, "who").withHeader("WWW-Authenticate", "Basic realm=\"checks\"");
+    });
+    testsupport::Reply untyped = testsupport::Reply::text(200, "untyped");
+    untyped.headers.clear();
+    server.route("/untyped", untyped);
+    testsupport::Reply noContent = testsupport::Reply::text(204, "");
+    noContent.headers.clear();
+    server.route("/no-content", noContent);
+    server.route("/worker.js", testsupport::Reply::text(200, kOwnLoadWorker, "application/javascript"));
+}
+
+TEST_F(ApplicationOnEngineTest, TheApplicationsOwnLoadsReadAsTheEnginesOwnLoadsOfTheSamePage) {
+    testsupport::HTTPTestServer server;
+    routeOwnLoadChecks(server);
+    const std::string base = server.url("");
+    const std::string page = std::string("<html><body><p id='checks'>checks</p><script>") + kOwnLoadChecks + "runChecks('" + base + "');</script></body></html>";
+    server.route("/page.html", testsupport::Reply::text(200, page, "text/html"));
+    m_home.writeBundleFile("config.xml", "<?xml version='1.0' encoding='utf-8'?><widget><content src=\"index.html\"/>"
+                                         "<access origin=\"127.0.0.1\"/></widget>");
+    m_home.writeBundleFile("www/index.html", page);
+    m_home.writeBundleFile("www/worker.js", kOwnLoadWorker);
+    launch();
+    const auto resultsOf = [&](const std::string& way) {
+        EXPECT_TRUE(e2e::waitUntil([&] { return eval("window.checksDone ? 1 : 0") == "1"; }, std::chrono::seconds(60)))
+            << way << ": " << eval("JSON.stringify(results)");
+        std::map<std::string, std::string> read;
+        const int count = std::atoi(eval("Object.keys(results).length").c_str());
+        for (int i = 0; i < count; ++i) {
+            const std::string name = eval("Object.keys(results)[" + std::to_string(i) + "]");
+            read[name] = eval("results[Object.keys(results)[" + std::to_string(i) + "]]");
+        }
+        return read;
+    };
+    const std::map<std::string, std::string> routed = resultsOf("the application's page");
+    // The held answers go (the route's load of the silent one ends with its connection), and the next are held again.
+    server.releaseHeldReplies();
+    testsupport::Reply silent = testsupport::Reply::text(200, "too late");
+    silent.hold = true;
+    server.route("/silent", silent);
+    eval("location.href = '" + server.url("/page.html") + "'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('checks') && location.protocol === 'http:' ? 1 : 0") == "1"; }));
+    const std::map<std::string, std::string> engines = resultsOf("the engine's page");
+    // What each check reads, both ways.
+    const std::map<std::string, std::string> expected = {
+        {"fetch headers", "42 \"v1\" </items?page=2>; rel=next date"},
+        {"xhr headers", "42 \"v1\" true true"},
+        {"location of a 201", "201 /items/7"},
+        {"url ids[]=1&ids[]=2", "ids[]=1&ids[]=2"},
+        {"url filter={\"a\":1}", "filter={%22a%22:1}"},
+        {"url a|b", "a|b"},
+        {"url q=50%off", "q=50%off"},
+        {"url c=^`", "c=^`"},
+        {"url d=\\", "d=\\"},
+        {"xhr timeout", "timeout at about a second"},
+        {"redirect manual", "opaqueredirect 0"},
+        {"redirect error", "TypeError"},
+        {"redirect follow", "200 true true"},
+        {"xhr responseURL", "200 true"},
+        {"request object after a redirect", "true"},
+        {"post answered 307", "200 sent twice"},
+        {"post answered 308", "200 sent twice"},
+        {"300 with a location", "300 false"},
+        {"305 with a location", "305 false"},
+        {"306 with a location", "306 false"},
+        {"redirect to another scheme", "TypeError"},
+        {"twenty redirects", "arrived"},
+        {"twenty-one redirects", "TypeError"},
+        // (The application's document counts as of every origin, as the engine's page is of its server's.)
+        {"credentials", "omit:none include:session=kept default:session=kept xhr with credentials:session=kept request omit:none blob omit:none"},
+        {"status text", "200 Fine Thanks"},
+        {"send object", "200 [object Object]"},
+        {"send number", "200 1"},
+        {"send boolean", "200 true"},
+        {"empty put", "200 0"},
+        {"accept-language", "named"},
+        {"credentials of open", "200 Basic dXNlcjpzZWNyZXQ="},
+        {"untyped answers", "200:null 204:null"},
+        {"upload events", "loadstart upload loadstart upload progress upload load upload loadend load loadend"},
+        {"error stack", "true"},
+        {"worker responseURL", "200 true"},
+    };
+    // Where the application's page still reads otherwise: a worker of its files (whose calls nothing wraps) reads
+    // the loopback route's URL of an answer after a redirect, and an error's stack names a web script by its
+    // loopback route URL.
+    const std::map<std::string, std::string> routedOtherwise = {{"worker responseURL", "200 false"}, {"error stack", "false"}};
+    // Written out as a table, both ways side by side.
+    std::printf("| check | the application's page | the same page as a web page |\n|---|---|---|\n");
+    for (const auto& [name, value] : expected) {
+        EXPECT_EQ(engines.count(name) ? engines.at(name) : "(none)", value) << "the engine's own: " << name;
+        const std::string own = routedOtherwise.count(name) ? routedOtherwise.at(name) : value;
+        EXPECT_EQ(routed.count(name) ? routed.at(name) : "(none)", own) << "the application's: " << name;
+        std::printf("| %s | %s | %s |\n", name.c_str(), routed.count(name) ? routed.at(name).c_str() : "(none)",
+                    engines.count(name) ? engines.at(name).c_str() : "(none)");
+    }
+    EXPECT_EQ(routed.size(), expected.size());
+}
+
 
 // Bursts of page calls: a page that fires calls without waiting, through each signal path, keeps the
 // application alive and gets every answer once, in order; commands it queues inside callbacks all run.

@@ -603,3 +603,18 @@ TEST_F(WebKitEngineTest, AWebPageReadsAnotherOriginOnlyAsThatOriginsAnswerAllows
     ASSERT_TRUE(waitForPage(done));
     EXPECT_EQ(eval("got.own + ' ' + got.secret"), "200:own-data 200:secret-data");
 }
+
+// A long poll of the application's file page is answered after a minute and a half: its load waits as the engine's
+// own would (nothing of the application's cuts it at a minute).
+TEST_F(WebKitEngineTest, ALongPollOfTheApplicationsPageIsAnsweredAfterAMinuteAndAHalf)
+{
+    testsupport::HTTPTestServer server;
+    server.route("/poll", [](const testsupport::RecordedRequest&) {
+        std::this_thread::sleep_for(std::chrono::seconds(90));
+        return testsupport::Reply::text(200, "news");
+    });
+    loadPage("index.html", "<html><body><script>window.polled = ''; var x = new XMLHttpRequest(); x.open('GET', '" + server.url("/poll") +
+                               "'); x.onloadend = function () { polled = x.status + ':' + x.responseText; }; x.send();</script></body></html>");
+    ASSERT_TRUE(waitUntil([&] { return !eval("window.polled").empty(); }, std::chrono::seconds(150)));
+    EXPECT_EQ(eval("window.polled"), "200:news");
+}

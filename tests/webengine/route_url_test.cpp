@@ -1,10 +1,19 @@
-// Route URLs: what the web process sends back for each sub-resource load.
+// Route URLs: what the web process sends back for each sub-resource load, and the loopback route's endpoint.
 #include "webengine/RouteURL.h"
 
-#include <gtest/gtest.h>
+#include "webengine/LoopbackRoute.h"
 
+#include <arpa/inet.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 using webengine::originalURLFromBridgeRoute;
 using webengine::originalURLFromLocalRoute;
@@ -76,4 +85,94 @@ TEST(RouteURLTest, BridgeRoutesAreTheirOwnKind)
         EXPECT_FALSE(originalURLFromLocalRoute(route)) << route;
     EXPECT_FALSE(originalURLFromLocalRoute(std::string("hybroute-local://load/a\0b", 25)));
     EXPECT_FALSE(originalURLFromRoute("hybroute-local://load/?file%3A%2F%2F%2Fa"));
+}
+
+TEST(RouteURLTest, ALoopbackURLNamesItsOriginInItsHostAndKeepsWhatFollowsAsWritten)
+{
+    // "http://a.example:8080": its origin in hexadecimal; the path and query as written, raw characters and a lone
+    // escape included; the fragment dropped; user information left out of the host; a scheme's own port dropped.
+    EXPECT_EQ(webengine::loopbackURLFor("http://a.example:8080/p?ids[]=1&f={|}^`&q=50%off#frag", 4000).value_or("<none>"),
+              "http://687474703a2f2f612e6578616d706c653a38303830.localhost:4000/p?ids[]=1&f={|}^`&q=50%off");
+    EXPECT_EQ(webengine::loopbackURLFor("HTTPS://A.Example:443?q", 4000).value_or("<none>"),
+              webengine::loopbackURLFor("https://a.example/?q", 4000).value_or("<other>"));
+    EXPECT_EQ(webengine::originOfLoopbackHost("687474703a2f2f612e6578616d706c653a38303830.localhost:4000", 4000).value_or("<none>"),
+              "http://a.example:8080");
+    EXPECT_EQ(webengine::originOfLoopbackHost("687474703A2F2F612E6578616D706C653A38303830.LOCALHOST:4000", 4000).value_or("<none>"),
+              "http://a.example:8080");
+    // An origin too long for a host name has no loopback URL (the load goes by the route).
+    EXPECT_FALSE(webengine::loopbackURLFor("http://" + std::string(130, 'a') + "/", 4000));
+    EXPECT_FALSE(webengine::loopbackURLFor("ftp://a.example/", 4000));
+    EXPECT_FALSE(webengine::loopbackURLFor("http://a.example:99999/", 4000));
+    // No origin: another port, another name, what is no origin (a path, credentials, a break, another scheme).
+    for (const char* host : {"687474703a2f2f61.localhost:4001", "687474703a2f2f61.example:4000", "687474703a2f2f61.localhost",
+                             "687474703a2f2f612f78.localhost:4000", "687474703a2f2f7540612e.localhost:4000", "687474703a2f2f610a.localhost:4000",
+                             "6674703a2f2f61.localhost:4000", ".localhost:4000", "zz.localhost:4000"})
+        EXPECT_FALSE(webengine::originOfLoopbackHost(host, 4000)) << host;
+}
+
+namespace {
+
+// Sends `request` to the loopback route's endpoint from a thread of its own (the endpoint answers on the main
+// context, which the test turns meanwhile) and gives the answer's head, or "" when the connection closed.
+std::string askLoopback(const std::string& request)
+{
+    const std::uint16_t port = webengine::LoopbackRoute::shared().port();
+    std::string answer;
+    std::atomic<bool> done = false;
+    std::thread asker([&] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            (void)!write(fd, request.data(), request.size());
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+                answer.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (fd >= 0)
+            close(fd);
+        done = true;
+        g_main_context_wakeup(nullptr);
+    });
+    const gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+    while (!done && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
+    asker.join();
+    return answer.substr(0, answer.find("\r\n\r\n"));
+}
+
+} // namespace
+
+// The endpoint answers the engine's loads of the application's pages only: a request without a valid mark, for
+// another port, naming no origin, or a navigation, is refused; a preflight is answered to the application's
+// askers alone, and nothing goes to the server.
+TEST(LoopbackRouteTest, TheEndpointRefusesWhatNoMarkOfTheApplicationsVouchesFor)
+{
+    const webengine::LoopbackRoute& route = webengine::LoopbackRoute::shared();
+    ASSERT_NE(route.port(), 0);
+    const std::string port = std::to_string(route.port());
+    const std::string host = "Host: 687474703a2f2f3132372e302e302e313a39.localhost:" + port + "\r\n"; // "http://127.0.0.1:9"
+    const std::string unknownView = route.markFor(987654321, std::string(32, 'a'));
+    std::string forged = route.markFor(0, std::string(32, 'b'));
+    forged.back() = forged.back() == '0' ? '1' : '0';
+    for (const std::string& request : {
+             "GET /x HTTP/1.1\r\n" + host + "\r\n",
+             "GET /x HTTP/1.1\r\n" + host + "Hyb-Load: " + forged + "\r\n\r\n",
+             "GET /x HTTP/1.1\r\n" + host + "Hyb-Load: " + unknownView + "\r\n\r\n",
+             "GET /x HTTP/1.1\r\nHost: 687474703a2f2f3132372e302e302e313a39.localhost:1\r\nHyb-Load: " + route.markFor(0, std::string(32, 'c')) + "\r\n\r\n",
+             "GET /x HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n",
+             "GET /x HTTP/1.1\r\nHost: 687474703a2f2f3132372e302e302e313a392f78.localhost:" + port + "\r\n\r\n",
+             "OPTIONS /x HTTP/1.1\r\n" + host + "Origin: https://another.example\r\nAccess-Control-Request-Method: PUT\r\n\r\n",
+         }) {
+        EXPECT_EQ(askLoopback(request).substr(0, 12), "HTTP/1.1 403") << request;
+    }
+    EXPECT_EQ(askLoopback("GET / HTTP/1.1\r\nX: " + std::string(70 * 1024, 'x') + "\r\n\r\n").substr(0, 12), "HTTP/1.1 431");
+    EXPECT_EQ(askLoopback("NOT HTTP\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
+    const std::string preflight = askLoopback("OPTIONS /x HTTP/1.1\r\n" + host + "Origin: file://\r\nAccess-Control-Request-Method: PUT\r\n"
+                                              "Access-Control-Request-Headers: x-total\r\n\r\n");
+    EXPECT_EQ(preflight.substr(0, 12), "HTTP/1.1 204") << preflight;
+    EXPECT_NE(preflight.find("Access-Control-Allow-Origin: file://"), std::string::npos) << preflight;
+    EXPECT_NE(preflight.find("Access-Control-Allow-Headers: x-total"), std::string::npos) << preflight;
 }

@@ -55,6 +55,31 @@ TEST(HTTPReplyHead, AReplyCutOffInsideItsHeadIsAFailureForEveryMethod) {
     EXPECT_TRUE(load(URLRequest(whole.url("/empty"))).finished);
 }
 
+// A load carried for the web engine (URLRequest::setPassesThrough) reads a head the connection's close ended after
+// whole lines as the engine does: the reply, with an empty body; an interim reply alone is still no reply.
+TEST(HTTPReplyHead, APassedThroughLoadTakesAHeadEndedByTheConnectionsCloseAsTheEngineDoes) {
+    for (const char* cut : {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 201 Made\r\nX-Total-Count: 42\r\n"}) {
+        SCOPED_TRACE(cut);
+        ScriptedReplyServer server({{cut}});
+        URLRequest request(server.url("/file"));
+        request.setPassesThrough(true);
+        auto recorder = std::make_shared<URLLoadRecorder>();
+        auto connection = URLConnection::make(request, recorder);
+        ASSERT_TRUE(recorder->waitUntilEnded(30s));
+        EXPECT_TRUE(recorder->finished());
+        ASSERT_TRUE(recorder->response());
+        EXPECT_EQ(recorder->response()->statusCode(), std::string(cut).find("201") != std::string::npos ? 201 : 200);
+        if (std::string(cut).find("42") != std::string::npos) {
+            EXPECT_EQ(recorder->response()->allHeaderFields().value("X-Total-Count"), std::optional<std::string>("42"));
+        }
+        EXPECT_EQ(recorder->body(), "");
+    }
+    ScriptedReplyServer interim({{"HTTP/1.1 100 Continue\r\n\r\n"}});
+    URLRequest request(interim.url("/file"));
+    request.setPassesThrough(true);
+    EXPECT_FALSE(load(request).finished);
+}
+
 TEST(HTTPReplyHead, AHeadTrickledLineByLineEndsAtTheTimeOutThoughEachLineComesInTime) {
     // A line every 400 ms for 6 s: each one well inside the 1.5 s idle time-out.
     std::vector<ScriptedReplyServer::Piece> script{{"HTTP/1.1 200 OK\r\n", 400ms}};

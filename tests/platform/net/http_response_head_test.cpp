@@ -25,6 +25,9 @@ TEST(HTTPResponseHead, ReadsStatusFieldsAndRepeatedCookies) {
     EXPECT_TRUE(head.isComplete());
     EXPECT_EQ(head.statusCode(), 404);
     EXPECT_EQ(head.httpVersion(), "HTTP/1.1");
+    EXPECT_EQ(head.reasonPhrase(), "Not Found");
+    EXPECT_EQ(feed("HTTP/1.1 200\r\n\r\n").reasonPhrase(), "");
+    EXPECT_EQ(feed("HTTP/1.1 200 Fine, thanks \r\n\r\n").reasonPhrase(), "Fine, thanks");
     EXPECT_EQ(head.fields().value("VIA"), "one, two");
     EXPECT_EQ(head.fields().value("X-Folded"), "first second");
     EXPECT_EQ(head.setCookieValues(), (std::vector<std::string>{"a=1; Expires=Wed, 09 Jun 2100 10:18:14 GMT", "b=2"}));

@@ -613,6 +613,35 @@ TEST(URLConnection, RedirectsAreFollowedAndOnlyTheFinalResponseReported) {
     EXPECT_EQ(second.recorder->body(), "arrived");
 }
 
+// A load carried for an engine that keeps HTTP's rules itself: a redirect is its response, the body comes as the
+// server coded it (no coding offered), the URL goes out as the engine wrote it, and the reason phrase is read.
+TEST(URLConnection, APassedThroughLoadFollowsNoRedirectDecodesNothingAndSendsItsURLAsWritten) {
+    HTTPTestServer server;
+    server.route("/moved", Reply::text(302, "moved").withHeader("Location", "/new"));
+    Reply coded = Reply::text(200, gzipped("coded body")).withHeader("Content-Encoding", "gzip");
+    coded.reason = "Fine Thanks";
+    server.route("/coded", coded);
+    URLRequest moved(server.url("/moved"));
+    moved.setPassesThrough(true);
+    auto first = startLoad(moved);
+    ASSERT_TRUE(first.recorder->waitUntilEnded());
+    ASSERT_TRUE(first.recorder->response());
+    EXPECT_EQ(first.recorder->response()->statusCode(), 302);
+    EXPECT_EQ(first.recorder->body(), "moved");
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    URLRequest raw(server.url("/coded?ids%5B%5D=1&f=%7B%7C%7D&q=50%25off"));
+    raw.setPassesThrough(true);
+    raw.setURLAsSent(server.url("/coded?ids[]=1&f={|}^`&q=50%off"));
+    auto second = startLoad(raw);
+    ASSERT_TRUE(second.recorder->waitUntilEnded());
+    ASSERT_TRUE(second.recorder->response());
+    EXPECT_EQ(second.recorder->response()->statusText(), "Fine Thanks");
+    EXPECT_EQ(second.recorder->body(), gzipped("coded body"));
+    EXPECT_EQ(server.requests().back().query, "ids[]=1&f={|}^`&q=50%off");
+    EXPECT_FALSE(server.requests().back().header("Accept-Encoding"));
+}
+
 // A redirect to another application's scheme is not followed: its reply is the response (the web view
 // hands the location over), after any redirects within http.
 TEST(URLConnection, RedirectsToOtherSchemesArriveAsTheResponse) {
