@@ -7,6 +7,7 @@
 #include "app/Plugins.h"
 #include "cardpay/screens/BCPayRoad.h"
 #include "platform/application/Application.h"
+#include "platform/files/AppFolders.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/ui/TextLayout.h"
 #include "platform/web/ScriptDialogPresenter.h"
@@ -16,6 +17,7 @@
 #include "webengine/EngineProcesses.h"
 #include "webengine/NestedLoop.h"
 #include "webengine/PrivateDisplay.h"
+#include "webengine/WebContext.h"
 #include "webengine/WebKitGtkWebView.h"
 #include "webengine/WindowHost.h"
 
@@ -299,9 +301,20 @@ int main(int argc, char** argv)
             return fail(started.error().localizedDescription());
         display = std::move(*started);
     }
-    // The native screens' fonts are read while the toolkit starts. The environment (the display above)
-    // and the locale are settled first, so that neither changes under the thread that reads them: the
-    // locale is the one the toolkit sets.
+    // The engine's processes keep their temporary files (pages' Blobs) in the application's caches: the
+    // folder is named as their TMPDIR now, while this is the only thread (the environment cannot change
+    // once others run). The home is the one launching takes below, the desktop default for the bundle.
+    {
+        auto identifier = runtime::readBundleIdentifier(bundle.string());
+        if (!identifier.ok())
+            return fail(identifier.error().localizedDescription());
+        const platform::AppFolders folders(platform::AppFolders::defaultHome(*identifier), bundle.string());
+        if (auto settled = webengine::WebContext::settleTemporaryFolder(folders.caches() + "/WebKit"); !settled.ok())
+            return fail(settled.error().localizedDescription());
+    }
+    // The native screens' fonts are read while the toolkit starts. The environment (the display and the
+    // temporary folder above) and the locale are settled first, so that neither changes under the thread
+    // that reads them: the locale is the one the toolkit sets.
     std::setlocale(LC_ALL, "");
     platform::TextLayout::prepare();
     if (!gtk_init_check(&argc, &argv)) {

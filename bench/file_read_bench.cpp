@@ -13,6 +13,7 @@
 #include "support/EngineProcesses.h"
 #include "support/FilePageHost.h"
 #include "webengine/NestedLoop.h"
+#include "platform/system/ProcessEnvironment.h"
 #include "webengine/PrivateDisplay.h"
 #include "webengine/WebKitGtkWebView.h"
 
@@ -146,6 +147,12 @@ struct Measured {
 
 Measured measure(std::size_t bytes, int count)
 {
+    // Made before the fork: between fork and exec only async-signal-safe calls (another thread may hold the
+    // allocator's lock). No accessibility bus for the measured program.
+    const platform::ProcessEnvironment::Block environment = platform::ProcessEnvironment::forOtherPrograms({{"NO_AT_BRIDGE", "1"}});
+    std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::string option = "--read", size = std::to_string(bytes), number = std::to_string(count);
+    char* argv[] = {self.data(), option.data(), size.data(), number.data(), nullptr};
     int out[2];
     if (pipe(out) != 0)
         return {};
@@ -154,10 +161,7 @@ Measured measure(std::size_t bytes, int count)
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        setenv("NO_AT_BRIDGE", "1", 1);
-        const std::string self = fs::read_symlink("/proc/self/exe").string();
-        const std::string size = std::to_string(bytes), number = std::to_string(count);
-        execl(self.c_str(), self.c_str(), "--read", size.c_str(), number.c_str(), static_cast<char*>(nullptr));
+        execve(self.c_str(), argv, environment.data());
         _exit(127);
     }
     close(out[1]);

@@ -8,6 +8,7 @@
 // load, the same snapshot; no platform or runtime). Peak RSS is the UI process's maximum resident set
 // over the whole run (the web and network processes are not counted). Both run on one private virtual
 // display started here when there is none. The two programs run in turns (see BM_StartToLoaded).
+#include "platform/system/ProcessEnvironment.h"
 #include "webengine/PrivateDisplay.h"
 
 #include "RatioReporter.h"
@@ -78,6 +79,9 @@ ProcessRun runProcess(const std::vector<std::string>& arguments)
     for (const auto& a : arguments)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // Made before the fork: between fork and exec only async-signal-safe calls (another thread may hold the
+    // allocator's lock). No accessibility bus for the measured program.
+    const platform::ProcessEnvironment::Block environment = platform::ProcessEnvironment::forOtherPrograms({{"NO_AT_BRIDGE", "1"}});
     int errors[2];
     if (pipe(errors) != 0)
         return {};
@@ -87,8 +91,7 @@ ProcessRun runProcess(const std::vector<std::string>& arguments)
         dup2(errors[1], STDERR_FILENO);
         close(errors[0]);
         close(errors[1]);
-        setenv("NO_AT_BRIDGE", "1", 1);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), environment.data());
         _exit(127);
     }
     close(errors[1]);

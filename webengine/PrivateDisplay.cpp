@@ -1,5 +1,7 @@
 #include "webengine/PrivateDisplay.h"
 
+#include "platform/system/ProcessEnvironment.h"
+
 #include <gdk/gdk.h>
 
 #include <cerrno>
@@ -247,7 +249,10 @@ platform::Result<std::unique_ptr<PrivateDisplay>> PrivateDisplay::start(std::chr
     if (output >= 0)
         close(output);
     const std::string name = ":" + named.number;
-    setenv("DISPLAY", name.c_str(), 1);
+    if (platform::Status set = platform::ProcessEnvironment::set("DISPLAY", name, platform::ProcessEnvironment::Reach::EveryProgram); !set) {
+        stopServer(child);
+        return set.error();
+    }
     return std::unique_ptr<PrivateDisplay>(new PrivateDisplay(child, name));
 }
 

@@ -6,6 +6,8 @@
 
 #include "webprocess/Messages.h"
 
+#include "platform/system/ProcessEnvironment.h"
+
 #include <webkit2/webkit2.h>
 
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -72,10 +75,11 @@ void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
 
 // The engine's network process writes what it keeps of a page's Blobs for IndexedDB (and a frame of another site's
 // IndexedDB, which it keeps apart from the disk, whole) to files in the folder TMPDIR names, and leaves them there
-// when it ends. Each process that shows pages gives its network processes a folder of its own inside the
-// application's caches (<cache folder>/tmp/engine-XXXXXX), beside a lock file it holds while it runs
-// (engine-XXXXXX.lock): a folder whose lock nobody holds (its process ended, however) is removed at the next start,
-// and the process removes its own once the engine's processes have ended (EngineProcesses::end).
+// when it ends. A process that shows pages settles, before any thread starts, a folder of its own inside the
+// application's caches (<cache folder>/tmp/engine-XXXXXX, beside a lock file it holds while it runs,
+// engine-XXXXXX.lock) as its TMPDIR, which every engine process it starts inherits (the network process again when
+// it is started anew): a folder whose lock nobody holds (its process ended, however) is removed at the next
+// settling, and the process removes its own once the engine's processes have ended (EngineProcesses::end).
 constexpr const char* kTemporaryFolders = "/tmp";
 constexpr const char* kLockSuffix = ".lock";
 
@@ -85,10 +89,11 @@ struct TemporaryFolder {
     int fd = -1;
 };
 
-std::vector<TemporaryFolder>& temporaryFolders()
+// This process's, once settled. Written only before the program starts a thread.
+std::optional<TemporaryFolder>& settledFolder()
 {
-    static auto* folders = new std::vector<TemporaryFolder>();
-    return *folders;
+    static auto* folder = new std::optional<TemporaryFolder>();
+    return *folder;
 }
 
 // Removes from `root` what processes that ended left: a folder whose lock file nobody holds, or that has none.
@@ -124,7 +129,7 @@ void removeLeftovers(const std::string& root)
 
 // A temporary folder of this process's own under `root`, made after what ended processes left there was removed;
 // none when it cannot be made.
-std::optional<std::string> makeTemporaryFolder(const std::string& root)
+std::optional<TemporaryFolder> makeTemporaryFolder(const std::string& root)
 {
     std::error_code error;
     std::filesystem::create_directories(root, error);
@@ -146,40 +151,10 @@ std::optional<std::string> makeTemporaryFolder(const std::string& root)
             ::close(fd);
             return std::nullopt;
         }
-        temporaryFolders().push_back({folder, lock, fd});
-        return folder;
+        return TemporaryFolder{folder, lock, fd};
     }
     return std::nullopt;
 }
-
-// While alive, the engine's processes started meanwhile write their temporary files to `folder` (when one is
-// given); this process's own TMPDIR is as it was before and after.
-class TemporaryFolderForEngine {
-public:
-    explicit TemporaryFolderForEngine(const std::optional<std::string>& folder) : m_set(folder.has_value())
-    {
-        if (!m_set)
-            return;
-        if (const char* current = std::getenv("TMPDIR"))
-            m_saved = current;
-        ::setenv("TMPDIR", folder->c_str(), 1);
-    }
-    ~TemporaryFolderForEngine()
-    {
-        if (!m_set)
-            return;
-        if (m_saved)
-            ::setenv("TMPDIR", m_saved->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
-    }
-    TemporaryFolderForEngine(const TemporaryFolderForEngine&) = delete;
-    TemporaryFolderForEngine& operator=(const TemporaryFolderForEngine&) = delete;
-
-private:
-    bool m_set;
-    std::optional<std::string> m_saved;
-};
 
 // ---- site storage ----
 
@@ -214,10 +189,8 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
             g_object_new(WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory", location.dataFolder.c_str(),
                          "base-cache-directory", location.cacheFolder.c_str(), "origin-storage-ratio", origin.value_or(-1.0),
                          "total-storage-ratio", total.value_or(-1.0), nullptr));
-        // The context's network process starts as its cookie jar is set, with its temporary folder. The engine's
-        // cookie jar (documents' cookies, and every load that goes out unrouted) lasts with the application's
-        // data, beside the pages' other data.
-        const TemporaryFolderForEngine temporary(makeTemporaryFolder(location.cacheFolder + kTemporaryFolders));
+        // The engine's cookie jar (documents' cookies, and every load that goes out unrouted) lasts with the
+        // application's data, beside the pages' other data.
         context = webkit_web_context_new_with_website_data_manager(manager);
         g_object_unref(manager);
         webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
@@ -225,6 +198,8 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
                                                      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     }
     webkit_web_context_set_web_extensions_directory(context, WebContext::webProcessModuleFolder().c_str());
+    webkit_web_context_set_web_extensions_initialization_user_data(context,
+                                                                   g_variant_new(HYB_MODULE_DATA_TYPE, location.dataFolder.c_str()));
     answerUserPrompts(context);
     webkit_web_context_register_uri_scheme(context, kRouteScheme, onRouteRequest, nullptr, nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
@@ -356,15 +331,47 @@ bool WebContext::isApplicationScheme(const std::string& scheme)
                        [&](const std::string& own) { return g_ascii_strcasecmp(own.c_str(), scheme.c_str()) == 0; });
 }
 
+platform::Status WebContext::settleTemporaryFolder(const std::string& cacheFolder)
+{
+    if (settledFolder())
+        return platform::Error(platform::kPOSIXErrorDomain, EEXIST, "the engine's temporary folder is settled already, at " + settledFolder()->path);
+    // Checked first, so that a late call removes no other process's folder either.
+    if (!platform::ProcessEnvironment::noThreadStarted())
+        return platform::Error(platform::kPOSIXErrorDomain, EBUSY,
+                               "the engine's temporary folder is settled before any thread starts: other threads run");
+    const std::string root = cacheFolder + kTemporaryFolders;
+    std::optional<TemporaryFolder> made = makeTemporaryFolder(root);
+    if (!made)
+        return platform::Error(platform::kPOSIXErrorDomain, errno ? errno : EIO,
+                               "cannot make the engine's temporary folder in " + root + ": " + std::strerror(errno ? errno : EIO));
+    if (platform::Status set = platform::ProcessEnvironment::set("TMPDIR", made->path, platform::ProcessEnvironment::Reach::EngineOnly); !set) {
+        std::error_code error;
+        std::filesystem::remove_all(made->path, error);
+        ::unlink(made->lock.c_str());
+        ::close(made->fd);
+        return set.error();
+    }
+    settledFolder() = std::move(*made);
+    return {};
+}
+
+std::optional<std::string> WebContext::temporaryFolder()
+{
+    if (!settledFolder())
+        return std::nullopt;
+    return settledFolder()->path;
+}
+
 void WebContext::removeTemporaryFolders()
 {
+    std::optional<TemporaryFolder>& folder = settledFolder();
+    if (!folder || folder->fd < 0)
+        return;
     std::error_code error;
-    for (TemporaryFolder& folder : temporaryFolders()) {
-        std::filesystem::remove_all(folder.path, error);
-        ::unlink(folder.lock.c_str());
-        ::close(folder.fd);
-    }
-    temporaryFolders().clear();
+    std::filesystem::remove_all(folder->path, error);
+    ::unlink(folder->lock.c_str());
+    ::close(folder->fd);
+    folder->fd = -1;
 }
 
 WebKitWebContext* WebContext::forLocation(const WebsiteDataLocation& location)

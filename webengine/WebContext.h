@@ -6,14 +6,17 @@
 // Site storage is bounded: each origin keeps at most HYB_ORIGIN_STORAGE_BYTES, all together at most
 // HYB_TOTAL_STORAGE_BYTES (webprocess/Messages.h), as the data manager's storage ratios of the volume; a page past
 // them hears QuotaExceededError. The files the engine's network process keeps of pages' Blobs (IndexedDB's, a frame
-// of another site's IndexedDB) go to a temporary folder of the process's own inside the cache folder
-// (<cache folder>/tmp), never to the system's; what a process that ended left there goes at the next start.
+// of another site's IndexedDB) go to the temporary folder the process settled, inside the application's cache
+// folder (<cache folder>/tmp, settleTemporaryFolder), never to the system's; what a process that ended left there
+// goes at the next settling.
 //
 // Main thread only. Contexts live until the process ends (web views hold them).
 #pragma once
 
+#include "platform/core/Error.h"
 #include "platform/net/HTTPCookieStorage.h"
 
+#include <optional>
 #include <string>
 
 typedef struct _WebKitWebContext WebKitWebContext;
@@ -57,9 +60,17 @@ public:
     // Whether `scheme` (in any case) is one of them.
     static bool isApplicationScheme(const std::string& scheme);
 
-    // Removes the temporary folders of this process's engine processes (the files they keep of pages' Blobs),
-    // once they have ended (EngineProcesses::end). A process that ends otherwise leaves them to the next one's
-    // start, which removes every folder whose process has ended.
+    // Makes this process's engine temporary folder, <cacheFolder>/tmp/engine-XXXXXX, after removing what
+    // processes that ended left there, and names it as TMPDIR for the engine's processes (and this one; other
+    // programs it starts get the TMPDIR from before: platform::ProcessEnvironment). Once, on the main thread,
+    // before any other thread starts and any context is made: the environment cannot be changed later
+    // (a call then is refused, and the engine's processes keep the TMPDIR the process has).
+    static platform::Status settleTemporaryFolder(const std::string& cacheFolder);
+    // The folder settled, if any.
+    static std::optional<std::string> temporaryFolder();
+    // Removes the settled folder (the files the engine's processes keep of pages' Blobs), once they have ended
+    // (EngineProcesses::end). A process that ends otherwise leaves it to the next settling, which removes every
+    // folder whose process has ended.
     static void removeTemporaryFolders();
 
     // The folder holding the web-process module (the build's, unless HYB_WEB_PROCESS_MODULE_DIR is set in the

@@ -81,6 +81,11 @@
 #define HYB_ORIGIN_STORAGE_BYTES (256.0 * 1024 * 1024)
 #define HYB_TOTAL_STORAGE_BYTES (1024.0 * 1024 * 1024)
 
+/* What the UI process gives the module as it loads: "(s)", the folder where the engine keeps the pages' data
+ * ("" for a context that keeps none), whose files the module counts against those bounds (what earlier runs,
+ * other web processes and workers stored). */
+#define HYB_MODULE_DATA_TYPE "(s)"
+
 /* The scheme of the engine's own PDF viewer: a PDF document shows in a frame of this scheme that the engine
  * serves itself, in its web process, from files built into it (read nowhere else), and that it loads without a
  * navigation question. The module lets its loads go to the engine; the UI process refuses every navigation

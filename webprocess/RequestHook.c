@@ -338,7 +338,8 @@ static void on_page_created(WebKitWebExtension* extension, WebKitWebPage* page, 
     g_signal_connect(page, "notify::uri", G_CALLBACK(on_page_uri), NULL);
 }
 
-G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extension)
+/* `data`: the UI process's "(s)", the data folder of the view's pages (HYB_MODULE_DATA_TYPE). */
+G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension, GVariant* data)
 {
     /* This process ends with the UI process, also when that is killed outright: a page stopped in a dialog
      * or spinning would otherwise keep it until WebKit's own watchdog, ten seconds on, says so on the
@@ -348,6 +349,10 @@ G_MODULE_EXPORT void webkit_web_extension_initialize(WebKitWebExtension* extensi
     const pid_t parent = getppid();
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() != parent)
         _exit(0);
+    const char* folder = "";
+    if (data && g_variant_is_of_type(data, G_VARIANT_TYPE(HYB_MODULE_DATA_TYPE)))
+        g_variant_get(data, "(&s)", &folder);
+    set_storage_data_folder(folder);
     g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), NULL);
     g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(on_window_object_cleared), NULL);
 }

@@ -102,6 +102,8 @@ G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* me
 
 /* StorageGuard.c */
 G_GNUC_INTERNAL void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world);
+/* Names the folder under which the engine keeps the pages' data ("" for none), whose files the guard counts. */
+G_GNUC_INTERNAL void set_storage_data_folder(const char* folder);
 
 /* ValueText.c */
 G_GNUC_INTERNAL void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world);

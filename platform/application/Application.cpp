@@ -3,6 +3,7 @@
 #include "platform/runloop/ThreadHooks.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/Device.h"
+#include "platform/system/ProcessEnvironment.h"
 #include "platform/core/Log.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -21,11 +22,10 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
-
 namespace platform {
 
 namespace {
+
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
@@ -45,7 +45,8 @@ std::optional<std::string> schemeOf(const std::string& url) {
 void openOnDesktop(const std::string& url) {
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    const ProcessEnvironment::Block environment = ProcessEnvironment::forOtherPrograms();
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environment.data()) != 0) {
         Log::write("Cannot start xdg-open for " + url);
         return;
     }
@@ -290,7 +291,8 @@ bool Application::startProgram(const std::string& path, const std::string& url) 
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     const char* argv[] = {path.c_str(), url.c_str(), nullptr};
     pid_t pid = 0;
-    int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, const_cast<char* const*>(argv), environ);
+    const ProcessEnvironment::Block environment = ProcessEnvironment::forOtherPrograms();
+    int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, const_cast<char* const*>(argv), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (error != 0) {

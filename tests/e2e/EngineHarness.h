@@ -4,8 +4,10 @@
 
 #include "platform/ui/Image.h"
 #include "support/EngineProcesses.h"
+#include "support/PrivateEnvironment.h"
 #include "support/Snapshot.h"
 #include "webengine/NestedLoop.h"
+#include "webengine/WebContext.h"
 #include "webengine/WebKitEngine.h"
 
 #include <cairo-pdf.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +34,24 @@
 #include <vector>
 
 namespace e2e {
+
+namespace {
+
+// The engine's processes of a test program keep their temporary files (pages' Blobs) in a folder the program
+// settles as it loads, before any thread starts, as the application does in main: inside the program's private
+// folder (support/PrivateEnvironment.h, entered just before), never the system's temporary folder.
+[[gnu::constructor(102)]] void settleEngineTemporaryFolderAtLoad()
+{
+    const char* root = std::getenv(hybtest::kPrivateRootVariable);
+    if (!root || !*root || webengine::WebContext::temporaryFolder())
+        return;
+    if (auto settled = webengine::WebContext::settleTemporaryFolder(std::string(root) + "/engine"); !settled.ok()) {
+        std::fprintf(stderr, "cannot settle the engine's temporary folder: %s\n", settled.error().localizedDescription().c_str());
+        std::abort();
+    }
+}
+
+} // namespace
 
 // Runs the main loop until `done` holds or the time-out passes; returns whether `done` holds. A poll source
 // wakes the loop every few milliseconds: `done` may wait on something no event of this process announces
@@ -394,22 +415,52 @@ protected:
 
 // A page that puts 16 MiB Blobs into IndexedDB, 64 of them (1 GiB) or until it is refused, and tells how far it
 // got, as `window.filled` and to the page above it: "stored-64", or the refusal's name and how many it had stored.
-inline const char* const kBlobFiller = R"(<!DOCTYPE html><html><body><script>
-var n = 0, size = 16 * 1024 * 1024, open = indexedDB.open('fill', 1);
-function tell(s) { window.filled = s; top.postMessage(s, '*'); }
-open.onupgradeneeded = function () { open.result.createObjectStore('s'); };
-open.onerror = function () { tell('open-' + (open.error && open.error.name)); };
-open.onsuccess = function () {
-  var db = open.result;
-  function next() {
-    if (n === 64) { tell('stored-64'); return; }
-    var tx = db.transaction('s', 'readwrite');
-    try { tx.objectStore('s').put(new Blob([new Uint8Array(size)]), n); } catch (e) { tell(e.name + '-' + n); return; }
-    tx.oncomplete = function () { n++; next(); };
-    tx.onabort = function () { tell((tx.error && tx.error.name) + '-' + n); };
-  }
-  next();
+// With "#N" in its URL, a dedicated worker of the page first puts N of them into the same database ("worker-..."
+// told when it fails).
+inline const char* const kBlobFiller = R"(<!DOCTYPE html><html><body>
+<script type="text/worker" id="worker">
+onmessage = function (e) {
+  var count = e.data, n = 0, size = 16 * 1024 * 1024, open = indexedDB.open('fill', 1);
+  open.onupgradeneeded = function () { open.result.createObjectStore('s'); };
+  open.onerror = function () { postMessage('worker-open-' + (open.error && open.error.name)); };
+  open.onsuccess = function () {
+    var db = open.result;
+    (function next() {
+      if (n === count) { db.close(); postMessage('worker-' + n); return; }
+      var tx = db.transaction('s', 'readwrite');
+      try { tx.objectStore('s').put(new Blob([new Uint8Array(size)]), 'w' + n); } catch (e) { postMessage('worker-' + e.name + '-' + n); return; }
+      tx.oncomplete = function () { n++; next(); };
+      tx.onabort = function () { postMessage('worker-' + (tx.error && tx.error.name) + '-' + n); };
+    })();
+  };
 };
+</script>
+<script>
+var n = 0, size = 16 * 1024 * 1024, byWorker = +(location.hash.slice(1) || 0);
+function tell(s) { window.filled = s; top.postMessage(s, '*'); }
+function fill() {
+  var open = indexedDB.open('fill', 1);
+  open.onupgradeneeded = function () { open.result.createObjectStore('s'); };
+  open.onerror = function () { tell('open-' + (open.error && open.error.name)); };
+  open.onsuccess = function () {
+    var db = open.result;
+    function next() {
+      if (n === 64) { tell('stored-64'); return; }
+      var tx = db.transaction('s', 'readwrite');
+      try { tx.objectStore('s').put(new Blob([new Uint8Array(size)]), n); } catch (e) { tell(e.name + '-' + n); return; }
+      tx.oncomplete = function () { n++; next(); };
+      tx.onabort = function () { tell((tx.error && tx.error.name) + '-' + n); };
+    }
+    next();
+  };
+}
+if (!byWorker) {
+  fill();
+} else {
+  var worker = new Worker(URL.createObjectURL(new Blob([document.getElementById('worker').textContent])));
+  worker.onmessage = function (e) { if (e.data === 'worker-' + byWorker) fill(); else tell(e.data); };
+  worker.postMessage(byWorker);
+}
 </script></body></html>)";
 
 // The files under `folder` whose name begins with `prefix` (at any depth, but under `skip`), and their bytes.

@@ -1,13 +1,19 @@
 // Programs that play installed applications, and the application's own schemes opening back into it.
 #include "platform/application/Application.h"
 #include "platform/application/ApplicationDelegate.h"
+#include "platform/system/ProcessEnvironment.h"
 #include "support/RunLoopWait.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 
 using platform::Application;
 
@@ -55,6 +61,72 @@ TEST_F(ApplicationProgramsTest, OpenLinesComeBackInOrder) {
 
     Application::shared().setProgramForScheme("demo", "");
     EXPECT_FALSE(Application::shared().canOpenURL("demo://x"));
+}
+
+// The environment is written only before the program starts a thread: once one runs, a setting is refused and
+// nothing changes (a reader on that thread would find the table moved under it); a bad name or value is refused too.
+TEST_F(ApplicationProgramsTest, TheEnvironmentIsNotWrittenWhileAnotherThreadRuns) {
+    using platform::ProcessEnvironment;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false, done = false;
+    std::thread reader([&] {
+        std::unique_lock lock(mutex);
+        started = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return started; });
+    }
+    EXPECT_FALSE(ProcessEnvironment::noThreadStarted());
+    for (const auto reach : {ProcessEnvironment::Reach::EveryProgram, ProcessEnvironment::Reach::EngineOnly}) {
+        const platform::Status set = ProcessEnvironment::set("HYB_LATE_SETTING", "x", reach);
+        ASSERT_FALSE(set.ok());
+        EXPECT_NE(set.error().localizedDescription().find("other threads run"), std::string::npos) << set.error().localizedDescription();
+    }
+    EXPECT_EQ(std::getenv("HYB_LATE_SETTING"), nullptr);
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{{"", "x"}, {"A=B", "x"}, {std::string("A\0B", 3), "x"},
+                                                                                      {"HYB_LATE_SETTING", std::string("x\0y", 3)}})
+        EXPECT_FALSE(ProcessEnvironment::set(name, value, ProcessEnvironment::Reach::EveryProgram).ok()) << name;
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    reader.join();
+}
+
+// A variable set for this process and the engine's only (their temporary folder) reaches no other program it
+// starts: that one gets the value from before (or none), and a variable set for every program (a display) as set.
+// In a child started anew, which sets them before any thread starts, as the application's main does.
+TEST_F(ApplicationProgramsTest, AProgramGetsTheEnvironmentFromBeforeTheEngineOnlySettings) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            using platform::ProcessEnvironment;
+            ::setenv("HYB_ENGINE_ONLY", "before", 1);
+            ::unsetenv("HYB_ENGINE_ONLY_NEW");
+            const bool set = ProcessEnvironment::set("HYB_ENGINE_ONLY", "engine", ProcessEnvironment::Reach::EngineOnly).ok() &&
+                             ProcessEnvironment::set("HYB_ENGINE_ONLY", "again", ProcessEnvironment::Reach::EngineOnly).ok() &&
+                             ProcessEnvironment::set("HYB_ENGINE_ONLY_NEW", "engine", ProcessEnvironment::Reach::EngineOnly).ok() &&
+                             ProcessEnvironment::set("HYB_EVERY_PROGRAM", "all", ProcessEnvironment::Reach::EveryProgram).ok();
+            if (!set || std::string(std::getenv("HYB_ENGINE_ONLY")) != "again")
+                std::exit(2);
+            // With a variable set over it, once.
+            const ProcessEnvironment::Block over = ProcessEnvironment::forOtherPrograms({{"HYB_EVERY_PROGRAM", "over"}, {"HYB_ENGINE_ONLY", "mine"}});
+            const auto times = [&](const std::string& entry) { return std::count(over.entries().begin(), over.entries().end(), entry); };
+            if (times("HYB_EVERY_PROGRAM=over") != 1 || times("HYB_EVERY_PROGRAM=all") != 0 || times("HYB_ENGINE_ONLY=mine") != 1 ||
+                times("HYB_ENGINE_ONLY=before") != 0 || over.data()[over.entries().size()] != nullptr)
+                std::exit(5);
+            Application::shared().setProgramForScheme(
+                "demo", script("env.sh", "echo \"open back://${HYB_ENGINE_ONLY}-${HYB_ENGINE_ONLY_NEW:-unset}-${HYB_EVERY_PROGRAM}\"\n"));
+            if (!Application::shared().openURL("demo://x") || !hybtest::runMainUntil([&] { return !recorder->urls.empty(); }))
+                std::exit(3);
+            std::exit(recorder->urls[0] == "back://before-unset-all" ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ApplicationProgramsTest, FailuresAreRecorded) {
