@@ -429,6 +429,8 @@ void PULSELog::flushLog() {
     framework.loggingQueue->sync([] { lt_flush(); });
 }
 
+int PULSELog::callersWaitingForRoom() { return state().queueSemaphore.waiting(); }
+
 void PULSELog::applicationWillTerminate() { flushLog(); }
 
 void PULSELog::lt_updateFlagsTaken(bool registered) {

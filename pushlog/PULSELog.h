@@ -94,6 +94,8 @@ public:
 
     // Returns when every message queued before has been delivered and every logger has flushed.
     static void flushLog();
+    // Callers waiting, now, for room among the messages waiting for delivery (1,000 at most).
+    static int callersWaitingForRoom();
     static void applicationWillTerminate();
 
     // Per-class levels, over an explicit registry of classes.

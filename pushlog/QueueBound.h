@@ -16,7 +16,9 @@ public:
     explicit QueueBound(int units) : m_units(units) {}
 
     void acquire() {
+        m_waiting.fetch_add(1);
         m_units.acquire();
+        m_waiting.fetch_sub(1);
         m_outstanding.fetch_add(1);
     }
     // Takes a unit when one is left at once.
@@ -26,6 +28,9 @@ public:
         m_outstanding.fetch_add(1);
         return true;
     }
+
+    // Callers blocked in acquire() now.
+    int waiting() const { return m_waiting.load(); }
 
     // Hands back the units of `count` delivered messages.
     void release(int count = 1) {
@@ -42,6 +47,7 @@ private:
     std::counting_semaphore<> m_units;
     std::atomic<int> m_outstanding{0};
     std::atomic<int> m_held{0};
+    std::atomic<int> m_waiting{0};
 };
 
 } // namespace pushlog

@@ -17,16 +17,15 @@
 #include "platform/ui/Window.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
+#include "support/EventWait.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <thread>
 #include <fcntl.h>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <sys/syscall.h>
@@ -229,8 +228,7 @@ TEST_F(CardPayDemoEnding, ANeverAnsweredQuestionIsGivenUpAfterAFewSeconds) {
     // The clock moves while the application waits for the answer (as the real clock would): just short
     // of the limit nothing is given up, at the limit it is.
     std::thread clock([&] {
-        for (int i = 0; i < 1000 && count("query") == polls; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hybtest::pollUntil([&] { return count("query") != polls; });
         m_clock.advance(cardpay::BCPayRoad::kResultWaitOnExit - 0.1);
         stillWaiting = output().empty();
         m_clock.advance(0.1);
@@ -255,8 +253,7 @@ TEST_F(CardPayDemoEnding, AWaitCutShortHasItsLineWrittenOnceFromAnyThread) {
     const std::size_t polls = count("query");
     std::atomic<bool> handedOver = false;
     std::thread signal([&] {
-        for (int i = 0; i < 1000 && count("query") == polls; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hybtest::pollUntil([&] { return count("query") != polls; });
         handedOver = app::CardPayDemo::handOverIfCutShort();
         platform::DispatchQueue::main()->async([] { cardpay::BCPayRoad::hurry(); });
     });
@@ -291,24 +288,13 @@ TEST_F(CardPayDemoEnding, AHandOverHeldWritingTheLineLeavesTheEndToIt) {
     std::atomic<bool> firstHandedOver = false, secondHandedOver = true, firstHeld = false;
     std::thread first;
     std::thread second([&] {
-        for (int i = 0; i < 1000 && count("query") == polls; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hybtest::pollUntil([&] { return count("query") != polls; });
         first = std::thread([&] {
             writer = static_cast<pid_t>(::syscall(SYS_gettid));
             firstHandedOver = app::CardPayDemo::handOverIfCutShort();
         });
         // Once the first is held in its write, the second asks.
-        char inWrite[32];
-        std::snprintf(inWrite, sizeof inWrite, "%ld 0x%x ", static_cast<long>(SYS_write), static_cast<unsigned>(fds[1]));
-        for (int i = 0; i < 10000; ++i) {
-            std::ifstream call("/proc/self/task/" + std::to_string(writer.load()) + "/syscall");
-            std::string line;
-            if (writer.load() != 0 && std::getline(call, line) && line.rfind(inWrite, 0) == 0) {
-                firstHeld = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        firstHeld = hybtest::pollUntil([&] { return writer.load() != 0 && hybtest::inSystemCall(writer.load(), SYS_write, fds[1]); });
         if (firstHeld)
             secondHandedOver = app::CardPayDemo::handOverIfCutShort();
         platform::DispatchQueue::main()->async([] { cardpay::BCPayRoad::hurry(); });

@@ -14,6 +14,7 @@
 #include "platform/runloop/DispatchQueue.h"
 #include "support/CardPayRoadDriver.h"
 #include "support/CardPayTestServer.h"
+#include "support/EventWait.h"
 
 #include "CardPayFixture.h"
 
@@ -505,8 +506,7 @@ TEST_F(CardPayLeavingUnsettled, AskedToEndAgainTheApplicationStopsWaitingAtOnce)
     m_server.setFault("query", Fault::Hold);
     const std::size_t polls = count("query");
     std::thread again([&] {
-        for (int i = 0; i < 1000 && count("query") == polls; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hybtest::pollUntil([&] { return count("query") != polls; });
         platform::DispatchQueue::main()->async([] { BCPayRoad::hurry(); });
     });
     const auto started = m_clock.now();
@@ -594,8 +594,7 @@ TEST_F(CardPayLeavingUnsettled, NoPaymentIsSentWhileTheApplicationEnds) {
     ASSERT_TRUE(paying && paying->service());
     const std::size_t polls = count("query");
     std::thread tap([&] {
-        for (int i = 0; i < 1000 && count("query") == polls; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        hybtest::pollUntil([&] { return count("query") != polls; });
         platform::DispatchQueue::main()->async([&] {
             container()->settleOutstandingPayment(false);
             paying->service()->postRequestWithCmd("pay", R"("pin":"000000")");

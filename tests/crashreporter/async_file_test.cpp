@@ -1,4 +1,5 @@
 #include "crashreporter/crsh_async_file.h"
+#include "support/EventWait.h"
 
 #include <gtest/gtest.h>
 
@@ -145,14 +146,6 @@ TEST(CrashAsyncFile, FailingDescriptorsAreReportedByWriteFlushAndClose)
 
 std::atomic<int> g_interruptions{0};
 
-// Whether the thread is blocked in write() right now, as the kernel reports it.
-bool blockedInWrite(pid_t tid)
-{
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    std::string number;
-    return in >> number && number == std::to_string(SYS_write);
-}
-
 TEST(CrashAsyncFile, WritesInterruptedBySignalsAreRetried)
 {
     if (!std::ifstream("/proc/self/syscall"))
@@ -176,13 +169,13 @@ TEST(CrashAsyncFile, WritesInterruptedBySignalsAreRetried)
     std::atomic<bool> finished{false};
     bool retried = false;
     std::thread helper([&] {
-        while (!blockedInWrite(writer)) {
+        while (!hybtest::inSystemCall(writer, SYS_write)) {
         }
         pthread_kill(writerThread, SIGUSR2);
         while (g_interruptions.load() == 0) {
         }
         // The interrupted write has returned; the writer must be back in write() for the same bytes.
-        while (!finished.load() && !blockedInWrite(writer)) {
+        while (!finished.load() && !hybtest::inSystemCall(writer, SYS_write)) {
         }
         retried = !finished.load();
         // Take the filler only, so that the writer's bytes are all still in the pipe afterwards.

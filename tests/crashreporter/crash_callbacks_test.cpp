@@ -7,6 +7,7 @@
 #include "CrashChild.h"
 #include "ReportFile.h"
 #include "ReporterChild.h"
+#include "support/EventWait.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/crash_test_program/SystemCallFilter.h"
@@ -474,9 +475,8 @@ TEST(CrashCallbacksPeer, DISABLED_KilledWhileTheThreadsAreStopped)
     if (vforkLast) {
         ASSERT_EQ(pthread_create(&thread, nullptr, vforkingThread, nullptr), 0);
     }
-    while (g_inVfork.load() == 0)
-        usleep(1000);
-    usleep(50000); // into the vfork
+    // Into the vfork: the thread waits in clone() for its child.
+    EXPECT_TRUE(hybtest::pollUntil([] { return g_inVfork.load() != 0 && hybtest::inSystemCall(g_inVfork.load(), SYS_clone); }));
     const pid_t self = getpid();
     const std::string status = "/proc/" + std::to_string(self) + "/task/" + std::to_string(g_inVfork.load()) + "/status";
     const pid_t watcher = fork();

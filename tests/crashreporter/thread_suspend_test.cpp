@@ -7,6 +7,7 @@
 
 #include "LoadedObjects.h"
 #include "ReportFile.h"
+#include "support/EventWait.h"
 #include "support/crash_test_program/SystemCallFilter.h"
 #include "support/crash_test_program/TracingAllowed.h"
 
@@ -80,6 +81,7 @@ public:
             std::this_thread::yield();
         spinnerId = spinner;
         waiterId = waiter;
+        EXPECT_TRUE(hybtest::pollUntil([this] { return hybtest::inSystemCall(waiterId, SYS_read, m_pipe[0]); }));
     }
     ~KnownThreads()
     {
@@ -114,12 +116,13 @@ bool spinsHeldStill(crsh_task_t task)
     return spinsOf(task) == before;
 }
 
-// Whether the spin counter moves within 5 s, read through the task: a thread let go may wait a while for
-// a processor on a busy machine.
+// Whether the spin counter moves again within two minutes (a bound against a hang only), read through
+// the task: a thread let go may wait a while for a processor on a busy machine. Async-signal-safe calls
+// only: it runs in a fork of this process too.
 bool spinsMoveAgain(crsh_task_t task)
 {
     const std::uint64_t before = spinsOf(task);
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 120000; ++i) {
         usleep(1000);
         if (spinsOf(task) != before)
             return true;
@@ -223,8 +226,7 @@ TEST(ThreadSuspend, AnotherProcessStopsReadsAndLetsGoAThread)
     EXPECT_EQ(outcome.ownThread, CRSH_ERR_ACCESS_DENIED);
     EXPECT_EQ(outcome.noThread, CRSH_ERR_NOT_FOUND);
     EXPECT_EQ(outcome.notRequested, CRSH_ERR_NOT_FOUND);
-    for (int i = 0; i < 200 && g_usr2.load() == 0; ++i)
-        usleep(10000);
+    hybtest::pollUntil([] { return g_usr2.load() != 0; });
     EXPECT_EQ(g_usr2.load(), 1);
     ASSERT_EQ(sigaction(SIGUSR2, &previous, nullptr), 0);
 
@@ -457,7 +459,12 @@ public:
     DeepThread()
     {
         EXPECT_EQ(pipe(m_pipe), 0);
-        m_thread = std::thread([this] { (void)waitDeep(m_pipe[0], 300); });
+        m_thread = std::thread([this] {
+            m_id = gettid();
+            (void)waitDeep(m_pipe[0], 300);
+        });
+        // Into its wait.
+        EXPECT_TRUE(hybtest::pollUntil([this] { return m_id != 0 && hybtest::inSystemCall(m_id, SYS_read, m_pipe[0]); }));
     }
     ~DeepThread()
     {
@@ -469,6 +476,7 @@ public:
 
 private:
     int m_pipe[2] = {-1, -1};
+    std::atomic<pid_t> m_id{0};
     std::thread m_thread;
 };
 
@@ -481,7 +489,6 @@ TEST_F(ReportFromOutside, OtherThreadsAreCutToFitTheLimitAndTheCrashedThreadIsWh
         GTEST_SKIP() << "this machine refuses tracing";
     KnownThreads threads;
     DeepThread deep;
-    usleep(20000); // into its wait
     crashtest::Report whole = writeOutside([] { return true; });
     ASSERT_TRUE(whole);
     ASSERT_EQ(whole->report_info->threads_note, nullptr);

@@ -768,7 +768,7 @@ TEST_F(HostileCallsPageTest, AFloodOfLoadsNobodyAnswersLeavesTheApplicationItsSe
     expectTheServicesWork("ownframe");
     eval("document.getElementById('flood').remove(); 1");
     expectTheLoadsEndUnreplaced("the application's frame");
-    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(trickling.port()) == 0; }, std::chrono::seconds(5))) << "the endless body";
+    EXPECT_TRUE(e2e::waitUntil([&] { return connectionsTo(trickling.port()) == 0; }, std::chrono::seconds(60))) << "the endless body";
     expectTheServicesWork("after");
     expectAnOrdinaryCallIsAnswered("later");
     // None of the loads that waited started once its page or frame had gone.

@@ -2,12 +2,11 @@
 
 #include "platform/files/FileManager.h"
 #include "runtime/HYBBase64.h"
+#include "support/EventWait.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
 
 using namespace files;
 using filestest::FilePluginTest;
@@ -339,8 +338,7 @@ TEST_F(FilePluginTest, ReadsGiveTheirRoomBackWhetherAnsweredOrRefused) {
     EXPECT_EQ(statusAndCode(call("readAsDataURL", {kPersistent + "/none.bin", 0, -1})), std::make_pair(6, 1LL));
     EXPECT_EQ(call("readAsText", {kPersistent + "/r2.bin", "UTF-8", 0, 1}).message(), platform::Value("b"));
     // The last ticket goes with the background work that answered: wait for it.
-    for (int i = 0; i < 200 && m_plugin->readGate()->held() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(hybtest::pollUntil([&] { return m_plugin->readGate()->held() == 0; }));
     EXPECT_EQ(m_plugin->readGate()->held(), 0u);
     EXPECT_EQ(m_plugin->readGate()->waiting(), 0u);
 }

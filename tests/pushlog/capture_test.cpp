@@ -34,9 +34,12 @@ protected:
         record.set("Message", text);
         platform::SystemLog::shared().send(record);
     }
-    // Waits (generously) until the logger has received `count` lines.
+    // A bound against a hang only: a loaded machine may take long for a pass.
+    static constexpr std::chrono::seconds kHangBound{120};
+
+    // Waits until the logger has received `count` lines.
     static bool waitForLines(const RecordingLogger& logger, std::size_t count) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = std::chrono::steady_clock::now() + kHangBound;
         while (logger.lines().size() < count) {
             if (std::chrono::steady_clock::now() > limit)
                 return false;
@@ -51,7 +54,7 @@ protected:
         // first pass's time bound only if it predates the start, so wait for the registration.
         auto marker = std::make_shared<RecordingLogger>("test.marker");
         PULSELog::addLogger(marker, PULSELogLevelVerbose);
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = std::chrono::steady_clock::now() + kHangBound;
         while (marker->lines().empty() && std::chrono::steady_clock::now() < limit) {
             send("2", "marker");
             PULSELog::flushLog();
@@ -59,13 +62,14 @@ protected:
         }
         // Passes handle records in order: once this one arrived, every marker before it has.
         send("2", "last marker");
-        while (std::chrono::steady_clock::now() < limit) {
+        bool arrived = false;
+        while (!arrived && std::chrono::steady_clock::now() < limit) {
             const auto lines = marker->lines();
-            if (!lines.empty() && lines.back() == "last marker")
-                break;
+            arrived = !lines.empty() && lines.back() == "last marker";
             PULSELog::flushLog();
             std::this_thread::yield();
         }
+        EXPECT_TRUE(arrived) << "the capture's registration never handled a record";
         PULSELog::removeLogger(marker);
         PULSELog::flushLog();
     }

@@ -2,11 +2,11 @@
 
 #include "platform/runloop/DispatchQueue.h"
 #include "pushlog/PULSELog.h"
+#include "support/EventWait.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <latch>
@@ -432,13 +432,11 @@ TEST_F(Core, BatchScopesWaitingAtTheBoundTogetherAllGoOn) {
             }
             finished.fetch_add(1);
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // they reach the bound
+    // They reach the bound: each has either queued all its lines or waits for room.
+    EXPECT_TRUE(hybtest::pollUntil([&] { return finished.load() + PULSELog::callersWaitingForRoom() == kThreads; }));
     EXPECT_LT(finished.load(), kThreads);
     open.set_value();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (finished.load() < kThreads && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (finished.load() < kThreads) {
+    if (!hybtest::pollUntil([&] { return finished.load() == kThreads; })) {
         ADD_FAILURE() << "threads still waiting at the bound: " << kThreads - finished.load();
         std::abort(); // they can never be joined
     }

@@ -61,6 +61,8 @@ public:
 
     std::string url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
     int connections() const { return m_connectionCount; }
+    // Pieces of the script sent so far, over every connection.
+    int piecesSent() const { return m_piecesSent; }
 
 private:
     void acceptLoop() {
@@ -90,6 +92,7 @@ private:
         for (const Piece& piece : m_script) {
             if (::send(fd, piece.bytes.data(), piece.bytes.size(), MSG_NOSIGNAL) < 0)
                 break;
+            ++m_piecesSent;
             std::unique_lock lock(m_mutex);
             if (m_wake.wait_for(lock, piece.pauseAfter, [this] { return m_stopped; }))
                 break;
@@ -103,6 +106,7 @@ private:
     std::thread m_accept;
     std::vector<std::thread> m_connections;
     std::atomic<int> m_connectionCount{0};
+    std::atomic<int> m_piecesSent{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopped = false;

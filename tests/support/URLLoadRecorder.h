@@ -30,10 +30,10 @@ public:
                                                    const std::shared_ptr<platform::URLAuthenticationChallenge>& challenge) override;
 
     // Waits for finish or failure; false on time-out.
-    bool waitUntilEnded(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool waitUntilEnded(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Waits until at least `bytes` body bytes arrived; false on time-out.
-    bool waitForBytes(std::size_t bytes, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    bool waitForResponse(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool waitForBytes(std::size_t bytes, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    bool waitForResponse(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
     // Snapshots.
     std::vector<std::string> events() const; // "response", "data", "sent", "finish", "fail", "challenge"

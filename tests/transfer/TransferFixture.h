@@ -133,7 +133,7 @@ protected:
     }
     // Waits until the registry of running transfers is empty.
     bool waitForNoTransfers() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60); // against a hang only
         // A transfer replaced under its object id ends its background time when it ends, after the one
         // that replaced it may have left the table.
         while (m_plugin->activeTransferCount() != 0 || platform::Application::shared().backgroundTaskCount() != 0) {

@@ -1,14 +1,13 @@
 #include "platform/files/AppFolders.h"
 #include "platform/files/FileManager.h"
 
+#include "support/EventWait.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 using namespace platform;
 
@@ -62,10 +61,8 @@ TEST(AppFoldersDeathTest, AHomeMadeInADeathTestsChildIsRemovedOnceTheChildHasEnd
             homes += it->path().filename().string().starts_with("hybtest-home-");
         return error ? 1 : homes;
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (homesLeft() > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(homesLeft(), 0) << "left in " << pattern;
+    // The helper removes it once it sees the child gone.
+    EXPECT_TRUE(hybtest::pollUntil([&] { return homesLeft() == 0; })) << "left in " << pattern;
     std::filesystem::remove_all(pattern);
 }
 

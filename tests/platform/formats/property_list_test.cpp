@@ -1,19 +1,20 @@
 #include "platform/formats/PropertyList.h"
 
+#include "support/EventWait.h"
 #include "support/HostilePropertyLists.h"
+#include "support/WorkCost.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -430,19 +431,26 @@ TEST(PropertyList, WritesFilesAtomically) {
     ASSERT_FALSE(folder.ok());
     EXPECT_NE(folder.error().localizedDescription().find(std::strerror(EISDIR)), std::string::npos)
         << folder.error().localizedDescription();
-    // A FIFO nobody writes to and a link to /dev/zero (size 0, endless) are refused at once, unread.
-    const auto start = std::chrono::steady_clock::now();
+    // A FIFO nobody writes to and a link to /dev/zero (size 0, endless) are refused at once, unread: the
+    // read of the FIFO does not wait for a writer (one comes only if it has waited past the bound).
     const std::string fifo = (dir / "fifo.plist").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string zero = (dir / "zero.plist").string();
     ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
-    for (const std::string& odd : {fifo, zero}) {
-        auto r = PropertyList::readFile(odd);
-        ASSERT_FALSE(r.ok()) << odd;
-        EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << odd;
-        EXPECT_NE(r.error().localizedDescription().find("not a regular file"), std::string::npos) << odd;
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const bool ended = endsWithinHangBound(
+        [&] {
+            for (const std::string& odd : {fifo, zero}) {
+                auto r = PropertyList::readFile(odd);
+                ASSERT_FALSE(r.ok()) << odd;
+                EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << odd;
+                EXPECT_NE(r.error().localizedDescription().find("not a regular file"), std::string::npos) << odd;
+            }
+        },
+        [&] {
+            if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0)
+                ::close(writer);
+        });
+    EXPECT_TRUE(ended) << "the read waited at the FIFO";
     fs::remove(fifo);
     fs::remove(zero);
     // The longest name a folder takes: its temporary sibling's name is bounded.
@@ -756,32 +764,38 @@ TEST(PropertyListBounds, LongFlatListsReadWholeAndExpansionIsBoundedByTheSize) {
 
 TEST(PropertyListBounds, ManyKeysWithOneHashReadAndWriteInTimeLinearInTheirBytes) {
     // 32,768 keys (8 MB) that the library's fixed string hash maps to one value, in both forms: read
-    // whole, as ordinary keys are. Each chained in one bucket took 16 s (binary) and 41 s (XML) to read.
+    // whole, at about the cost of as many ordinary keys of the same lengths. Each chained in one bucket
+    // took 16 s (binary) and 41 s (XML) to read, 20 to 60 times the ordinary keys.
     const std::vector<std::string> keys = stdHashCollidingKeys(32768, 240);
-    const auto timed = [](const std::function<void()>& work) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    for (const std::string& list : {binaryDictionaryOf(keys), xmlDictionaryOf(keys)}) {
+    const std::vector<std::string> ordinary = ordinaryKeysLike(keys);
+    for (auto dictionaryOf : {binaryDictionaryOf, xmlDictionaryOf}) {
+        const std::string list = dictionaryOf(keys), plain = dictionaryOf(ordinary);
         ASSERT_GT(list.size(), 8u << 20);
-        std::optional<Result<Value>> read;
-        const double seconds = timed([&] { read = PropertyList::read(list); });
+        ASSERT_EQ(plain.size(), list.size());
+        std::optional<Result<Value>> read, plainRead;
+        const Costs costs = costAgainstBaseline({[&] { read = PropertyList::read(list); }},
+                                                {[&] { plainRead = PropertyList::read(plain); }}, 8);
         ASSERT_TRUE(read->ok()) << read->error().localizedDescription();
         ASSERT_EQ(read->value().dictionaryOrEmpty().size(), keys.size());
         EXPECT_EQ(read->value()[keys[12345]], Value(true));
-        EXPECT_LT(seconds, 10.0) << "a second or two in this build: a bucket of all keys takes minutes";
+        ASSERT_TRUE(plainRead->ok());
+        EXPECT_LT(costs.ratio(), 8) << costs;
     }
     // 65,536 keys that djb2 maps to one value, which the property-list library's writer took 113 s to
-    // write: written at once, in either form, and read back whole.
-    Dictionary wide;
+    // write: written at once, in either form, at about the cost of ordinary keys, and read back whole.
+    Dictionary wide, plainWide;
     for (const std::string& key : djb2CollidingKeys(65536))
         wide.set(key, true);
+    for (const std::string& key : ordinaryKeysLike(djb2CollidingKeys(65536)))
+        plainWide.set(key, true);
+    ASSERT_EQ(plainWide.size(), wide.size());
     for (auto format : {PropertyList::Format::Binary, PropertyList::Format::XML}) {
-        std::optional<Result<std::string>> written;
-        const double seconds = timed([&] { written = PropertyList::write(Value(wide), format); });
+        std::optional<Result<std::string>> written, plainWritten;
+        const Costs costs = costAgainstBaseline({[&] { written = PropertyList::write(Value(wide), format); }},
+                                                {[&] { plainWritten = PropertyList::write(Value(plainWide), format); }}, 8);
         ASSERT_TRUE(written->ok());
-        EXPECT_LT(seconds, 10.0);
+        ASSERT_TRUE(plainWritten->ok());
+        EXPECT_LT(costs.ratio(), 8) << costs;
         auto back = PropertyList::read(written->value());
         ASSERT_TRUE(back.ok());
         EXPECT_EQ(back.value(), Value(wide));
@@ -789,15 +803,21 @@ TEST(PropertyListBounds, ManyKeysWithOneHashReadAndWriteInTimeLinearInTheirBytes
 }
 
 TEST(PropertyListBounds, XMLDeclarationsAndAttributesCannotMultiplyTheWork) {
+    // Each is refused at no more than a few times the cost of reading a plain list of its size (an array
+    // of short strings).
     const auto refused = [](const std::string& text, const char* what) {
-        const auto start = std::chrono::steady_clock::now();
-        auto r = PropertyList::read(text);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_FALSE(r.ok()) << what;
-        if (!r.ok()) {
-            EXPECT_EQ(r.error().code, PropertyList::kReadCorruptError) << what;
+        std::string plain = "<plist version=\"1.0\"><array>";
+        while (plain.size() + 30 < text.size())
+            plain += "<string>plain text</string>";
+        plain += std::string(text.size() > plain.size() + 16 ? text.size() - plain.size() - 16 : 0, ' ') + "</array></plist>";
+        std::optional<Result<Value>> r, plainRead;
+        const Costs costs = costAgainstBaseline({[&] { r = PropertyList::read(text); }}, {[&] { plainRead = PropertyList::read(plain); }}, 10);
+        ASSERT_TRUE(plainRead->ok()) << what;
+        EXPECT_FALSE(r->ok()) << what;
+        if (!r->ok()) {
+            EXPECT_EQ(r->error().code, PropertyList::kReadCorruptError) << what;
         }
-        EXPECT_LT(seconds, 1.0) << what;
+        EXPECT_LT(costs.ratio(), 10) << what << ": " << costs;
     };
     const std::string head = "<?xml version=\"1.0\"?>";
     // 300 KB: an entity of 1,000 elements referred to 100,000 times (100 million values).
@@ -881,11 +901,15 @@ TEST(PropertyListBounds, NoListHoldsMoreThanAQuarterOfAMillionValues) {
     EXPECT_EQ(within.value().arrayOrEmpty().size(), (1u << 18) - 1);
     EXPECT_FALSE(PropertyList::read(sharedItems(1u << 18)).ok());
     EXPECT_EQ(within.value().arrayOrEmpty().back(), Value(true));
-    const auto start = std::chrono::steady_clock::now();
-    auto beyond = PropertyList::read(sharedItems(4u << 20));
-    ASSERT_FALSE(beyond.ok());
-    EXPECT_EQ(beyond.error().code, PropertyList::kReadCorruptError);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // 4 million of them are refused at the bound, for no more than the list within it costs to read (not
+    // sixteen times that for reading them all).
+    const std::string withinBytes = sharedItems((1u << 18) - 1), beyondBytes = sharedItems(4u << 20);
+    std::optional<Result<Value>> beyond;
+    const Costs costs = costAgainstBaseline({[&] { beyond = PropertyList::read(beyondBytes); }},
+                                            {[&] { within = PropertyList::read(withinBytes); }}, 4);
+    ASSERT_FALSE(beyond->ok());
+    EXPECT_EQ(beyond->error().code, PropertyList::kReadCorruptError);
+    EXPECT_LT(costs.ratio(), 4) << costs;
 
     // The same bound in XML.
     std::string xml = "<plist><array>";

@@ -5,6 +5,7 @@
 #include "platform/net/URLError.h"
 #include "platform/runloop/RunLoopThread.h"
 #include "support/ClosedPort.h"
+#include "support/EventWait.h"
 #include "support/HTTPTestServer.h"
 #include "support/KeptAlive.h"
 #include "support/RunLoopWait.h"
@@ -345,17 +346,6 @@ TEST(URLConnection, BodiesWithCodingsTheLoaderDoesNotKnowArriveAsSent) {
     EXPECT_EQ(std::string(decoded->data.begin(), decoded->data.end()), "plain");
 }
 
-// Polls `condition` until it holds; false after 20 seconds.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // A reader that keeps what it receives (as the web engine's body stream does) and takes it only when told:
 // notes the most it ever held, and whether the load ended.
 class SlowReader final : public URLConnectionDelegate {
@@ -380,7 +370,7 @@ public:
         connection.releaseReceivedData(taken);
     }
     // `condition` may read the reader (it is called without the reader's lock held).
-    bool waitFor(const std::function<bool()>& condition) { return waitUntil(condition, std::chrono::seconds(2)); }
+    bool waitFor(const std::function<bool()>& condition) { return hybtest::pollUntil(condition, std::chrono::seconds(2)); }
     std::size_t received() { std::lock_guard lock(m_mutex); return m_received; }
     std::size_t mostHeld() { std::lock_guard lock(m_mutex); return m_mostHeld; }
     uLong digest() { std::lock_guard lock(m_mutex); return m_digest; }
@@ -501,8 +491,8 @@ TEST(URLConnection, ABodyComesNoFasterThanItsReaderTakesItHoweverItWasCoded) {
     }
     URLProtocol::unregisterClass("SteppedProtocol");
     std::filesystem::remove(file);
-    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
-    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
+    EXPECT_TRUE(hybtest::pollUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+    EXPECT_TRUE(hybtest::pollUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
 }
 
 TEST(URLConnection, BrBodiesNobodyReadsHoldNoMoreDecoderMemoryThanTheirShare) {
@@ -520,7 +510,7 @@ TEST(URLConnection, BrBodiesNobodyReadsHoldNoMoreDecoderMemoryThanTheirShare) {
         connections.back()->start();
     }
     for (auto& reader : readers)
-        ASSERT_TRUE(waitUntil([&] { return reader->received() > 0 || reader->ended(); }));
+        ASSERT_TRUE(hybtest::pollUntil([&] { return reader->received() > 0 || reader->ended(); }));
     EXPECT_EQ(server.requests().at(0).header("Accept-Encoding"), "gzip, deflate");
     EXPECT_LE(ContentDecoder::brotliBytesHeld(), ContentDecoder::kBrotliBytesInAll);
     std::size_t refused = 0;
@@ -535,8 +525,8 @@ TEST(URLConnection, BrBodiesNobodyReadsHoldNoMoreDecoderMemoryThanTheirShare) {
     EXPECT_LT(refused, 4u);
     for (auto& connection : connections)
         connection->cancel();
-    EXPECT_TRUE(waitUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
-    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+    EXPECT_TRUE(hybtest::pollUntil([] { return ContentDecoder::brotliBytesHeld() == 0; })) << ContentDecoder::brotliBytesHeld();
+    EXPECT_TRUE(hybtest::pollUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
 }
 
 TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad) {
@@ -561,7 +551,7 @@ TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad
         connections.back()->start();
     }
     for (auto& reader : readers)
-        ASSERT_TRUE(waitUntil([&] { return reader->received() > 0; }));
+        ASSERT_TRUE(hybtest::pollUntil([&] { return reader->received() > 0; }));
     // Each waits for its reader and none times out meanwhile; together they hold the total and a piece each.
     auto load = startLoad(URLRequest(server.url("/small")));
     ASSERT_TRUE(load.recorder->waitUntilEnded());
@@ -573,7 +563,7 @@ TEST(URLConnection, AReaderThatNeverTakesItsBodyHoldsOneWindowAndOthersStillLoad
     }
     for (auto& connection : connections)
         connection->cancel();
-    EXPECT_TRUE(waitUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
+    EXPECT_TRUE(hybtest::pollUntil([] { return HTTPTransport::shared().heldBytes() == 0; })) << HTTPTransport::shared().heldBytes();
 }
 
 TEST(URLConnection, ACodedBodyThatIsNotWhatItsCodingSaysFails) {
@@ -1326,8 +1316,8 @@ public:
         if (posix_spawnp(&m_pid, "openssl", &actions, nullptr, argv.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
-        // Ready once it accepts connections (bounded wait).
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10); m_pid > 0 && std::chrono::steady_clock::now() < end;) {
+        // Ready once it accepts connections (a bound against a hang only).
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60); m_pid > 0 && std::chrono::steady_clock::now() < end;) {
             int fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in addr{};
             addr.sin_family = AF_INET;
