@@ -23,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -834,6 +835,39 @@ TEST_F(ForeignPagesTest, OnlyWebPagesStartWorkersThatLoadApartFromThem)
     EXPECT_EQ(eval(check), "undefined false");
     eval("call('forged', 'Keychain', 'getForKey', ['worker-forged']); 1");
     EXPECT_EQ(answer("forged").rfind("fail:", 0), 0u) << answer("forged");
+}
+
+// A web page's own navigation is asked about as a frame's, and again as the page's once its load starts, which
+// tells the web process the new document's rules and whether it has workers. That start may come while the view
+// waits for an evaluation (it is held until the wait ends), and the answer of the new document with it: the
+// document still comes only after what its start tells. Here the page is asked all the while with a busy script,
+// and this process is slowed as on a loaded machine, so what the web process says comes in heaps.
+TEST_F(ForeignPagesTest, AWebPagesOwnNavigationGetsItsRulesBeforeItsDocumentComesHoweverBusyTheView)
+{
+    launch();
+    const std::string home = eval("location.href");
+    const std::string busyAsk = "(function () { var t = Date.now(); while (Date.now() - t < 30) {}"
+                                " return window.before === undefined && document.getElementById('hostile') ? typeof SharedWorker : ''; })()";
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        controller().webView()->loadRequest(platform::URLRequest(home));
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+        // From the application's file the web page gets no workers; from there, its next page does.
+        eval("location.href = '" + m_server.url("/hostile.html") + "'; 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+        EXPECT_EQ(eval("typeof SharedWorker"), "undefined");
+        // Sleeps whenever nothing else is due.
+        const guint slow = g_timeout_add_full(G_PRIORITY_LOW, 1, [](gpointer) -> gboolean {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return G_SOURCE_CONTINUE;
+        }, nullptr, nullptr);
+        eval("window.before = 1; location.href = '" + m_server.url("/hostile.html?" + std::to_string(round)) + "'; 1");
+        std::string workers;
+        const bool came = e2e::waitUntil([&] { return !(workers = eval(busyAsk)).empty(); });
+        g_source_remove(slow);
+        ASSERT_TRUE(came);
+        EXPECT_EQ(workers, "function") << "the new document came before the view told the web process its rules";
+    }
 }
 
 TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSendsThemAndLeavesTheApplicationItsSession)
