@@ -236,8 +236,10 @@ private:
     bool decideNavigation(void* decision);
     void answerNavigation(void* decision, const NavigationRequest& request);
     // An answer the view would have to save is refused: an attachment, or a type no view shows. A frame's
-    // stays empty; the main frame's load fails with refusedAnswerError.
+    // stays empty; the main frame's load fails with refusedAnswerError. The main frame's answer is judged
+    // after the load events held during a wait (answerResponse in its turn).
     void decideResponse(void* decision);
+    void answerResponse(void* decision);
     // downloadRefused's answer, in its turn: the allowed top-level load that became the download fails.
     void failDownloadedLoad(const std::string& url);
     // A view has one window: what a page would open in a new one (a link's target, window.open, a form's

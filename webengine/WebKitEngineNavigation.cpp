@@ -114,6 +114,22 @@ bool WebKitEngine::mayOpenHere(const std::string& target)
 
 void WebKitEngine::decideResponse(void* decisionPointer)
 {
+    // The start of the main frame's load may be held during a wait, and with it the question that asks the
+    // page's own navigation as the page's, and what tells the web process how the new document routes its
+    // loads and whether it has workers (tellRouting). Its document must not come before them: used now, the
+    // answer would make a document that runs under the rules of the one before it, or one the client then
+    // refuses. So the main frame's answer waits for its turn behind the held events.
+    if (isDeferring() && webkit_response_policy_decision_is_main_frame_main_resource(WEBKIT_RESPONSE_POLICY_DECISION(decisionPointer))) {
+        std::shared_ptr<WebKitPolicyDecision> held(WEBKIT_POLICY_DECISION(g_object_ref(decisionPointer)),
+                                                   [](WebKitPolicyDecision* d) { g_object_unref(d); });
+        defer([this, held] { answerResponse(held.get()); });
+        return;
+    }
+    answerResponse(decisionPointer);
+}
+
+void WebKitEngine::answerResponse(void* decisionPointer)
+{
     auto* decision = WEBKIT_RESPONSE_POLICY_DECISION(decisionPointer);
     WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
     std::optional<std::string> refusal;

@@ -55,7 +55,8 @@ namespace {
 
 // Runs the main loop until `done` holds or the time-out passes; returns whether `done` holds. A poll source
 // wakes the loop every few milliseconds: `done` may wait on something no event of this process announces
-// (a file another process writes), and the loop would otherwise sleep until its next event.
+// (a file another process writes), and the loop would otherwise sleep until its next event. The default
+// time-out only guards against a hang: a page's loads on a machine loaded thirty deep took over 20 s.
 inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(60))
 {
     const guint poll = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);

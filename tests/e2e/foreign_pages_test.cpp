@@ -23,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -502,25 +503,27 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     const std::string xhr = "function xhr(url, key) { var x = new XMLHttpRequest(); x.open('GET', url, true);"
                             " x.setRequestHeader('vc', '" + vc + "'); x.setRequestHeader('rc', '1');"
                             " x.setRequestHeader('cmds', '[[\"Keychain92\",\"Keychain\",\"setForKey\",[\"' + key + '\",\"set\"]]]');"
-                            " try { x.send(null); } catch (e) {} }";
+                            " x.onloadend = function () { window.ended = (window.ended || 0) + 1; if (window.onEnded) onEnded(); };"
+                            " try { x.send(null); } catch (e) { x.onloadend(); } }";
     // The application's view shows a page of the web; a frame of another origin (the same server by another
-    // name) asks the page's own origin for the bridge, and its own.
+    // name) asks the page's own origin for the bridge, and its own (and says so once they have ended).
     std::string other = m_server.url("/other-frame.html");
     other.replace(other.find("127.0.0.1"), 9, "localhost");
     std::string hidden = m_server.url("/other-frame-hidden.html");
     hidden.replace(hidden.find("127.0.0.1"), 9, "localhost");
     const std::string page = m_server.url("/");
     m_server.route("/other-frame.html", testsupport::Reply::text(200,
-        "<html><body><script>" + xhr + " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own'); xhr('/to-bridge', 'web-cross-redirect');"
+        "<html><body><script>" + xhr + " window.onEnded = function () { if (ended === 3) parent.postMessage('sent', '*'); };"
+        " xhr('" + page + "!hyb_exec?1', 'web-cross-explicit'); xhr('/!hyb_exec?2', 'web-cross-own'); xhr('/to-bridge', 'web-cross-redirect');"
         " try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
         "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-top\",\"set\"]]]'); } catch (e) {}"
-        " parent.postMessage('sent', '*');</script></body></html>", "text/html"));
+        "</script></body></html>", "text/html"));
     m_server.route("/to-bridge", testsupport::Reply::text(302, "", "text/plain").withHeader("Location", page + "!hyb_exec?4"));
     // One that hides its origin from the page's navigation.
     m_server.route("/other-frame-hidden.html", testsupport::Reply::text(200,
         "<html><head><meta name='referrer' content='no-referrer'></head><body><script>"
-        " setTimeout(function () { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
-        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-hidden\",\"set\"]]]'); }, 300);"
+        " setTimeout(function () { try { top.location.href = '" + m_server.url("/app.html") + "#%01' + encodeURIComponent("
+        "'[[\"Keychain94\",\"Keychain\",\"setForKey\",[\"web-cross-hidden\",\"set\"]]]'); } catch (e) {} parent.postMessage('hidden', '*'); }, 300);"
         "</script></body></html>", "text/html"));
     // A document of the page's own server that has no origin (sandboxed) asks it too.
     m_server.route("/sandboxed.html", testsupport::Reply::text(200,
@@ -534,12 +537,14 @@ TEST_F(ForeignPagesTest, AWebPageOfTheApplicationsViewReachesTheBridgeOnlyByItsP
     eval("xhr('/%21hyb_exec', 'web-escaped'); xhr('/!hyb_exec/', 'web-slash'); xhr('/!hyb_ex%65c', 'web-escaped-letter');"
          " xhr('/!hyb_exec', 'web-own'); location.hash = '%01' + encodeURIComponent("
          "'[[\"Keychain95\",\"Keychain\",\"setForKey\",[\"web-own-hash\",\"set\"]]]'); 1");
-    eval("window.heard = ''; addEventListener('message', function (e) { heard = e.data; });"
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
          " var f = document.createElement('iframe'); f.src = '" + other + "'; document.body.appendChild(f);"
          " var s = document.createElement('iframe'); s.src = '/sandboxed.html'; document.body.appendChild(s);"
          " var h = document.createElement('iframe'); h.src = '" + hidden + "'; document.body.appendChild(h); 1");
-    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard") == "sent"; }));
-    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+    // The page's own requests and the frame's have ended (their calls were taken or refused), and the frame
+    // that hides its origin has tried.
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("heard.slice().sort().join() + ' ' + window.ended") == "hidden,sent 4"; }))
+        << eval("heard.join() + ' ' + window.ended");
 
     controller().webView()->loadRequest(platform::URLRequest(home));
     ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
@@ -614,8 +619,9 @@ TEST_F(ForeignPagesTest, APageThatSendsNoReferrerIsToldItsFragmentSignalsAreRefu
          " location.hash = '%01' + batch('quiet-hash'); location.hash = '%02' + batch('quiet-hash-2');"
          " var x = new XMLHttpRequest(); x.open('GET', '/!hyb_exec?1', true); x.setRequestHeader('vc', '" + vc + "');"
          " x.setRequestHeader('rc', '1'); x.setRequestHeader('cmds', '[[\"Keychain99\",\"Keychain\",\"setForKey\",[\"quiet-xhr\",\"set\"]]]');"
-         " x.send(null); 1");
-    e2e::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+         " window.ended = false; x.onloadend = function () { ended = true; }; x.send(null); 1");
+    // (The fragment changes were answered while the script waited.) The request's call was taken once it ended.
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("window.ended") == "true"; }));
     platform::Log::setCaptureHook(previous);
     {
         std::lock_guard lock(mutex);
@@ -834,6 +840,39 @@ TEST_F(ForeignPagesTest, OnlyWebPagesStartWorkersThatLoadApartFromThem)
     EXPECT_EQ(eval(check), "undefined false");
     eval("call('forged', 'Keychain', 'getForKey', ['worker-forged']); 1");
     EXPECT_EQ(answer("forged").rfind("fail:", 0), 0u) << answer("forged");
+}
+
+// A web page's own navigation is asked about as a frame's, and again as the page's once its load starts, which
+// tells the web process the new document's rules and whether it has workers. That start may come while the view
+// waits for an evaluation (it is held until the wait ends), and the answer of the new document with it: the
+// document still comes only after what its start tells. Here the page is asked all the while with a busy script,
+// and this process is slowed as on a loaded machine, so what the web process says comes in heaps.
+TEST_F(ForeignPagesTest, AWebPagesOwnNavigationGetsItsRulesBeforeItsDocumentComesHoweverBusyTheView)
+{
+    launch();
+    const std::string home = eval("location.href");
+    const std::string busyAsk = "(function () { var t = Date.now(); while (Date.now() - t < 30) {}"
+                                " return window.before === undefined && document.getElementById('hostile') ? typeof SharedWorker : ''; })()";
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        controller().webView()->loadRequest(platform::URLRequest(home));
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+        // From the application's file the web page gets no workers; from there, its next page does.
+        eval("location.href = '" + m_server.url("/hostile.html") + "'; 1");
+        ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('hostile') ? 1 : 0") == "1"; }));
+        EXPECT_EQ(eval("typeof SharedWorker"), "undefined");
+        // Sleeps whenever nothing else is due.
+        const guint slow = g_timeout_add_full(G_PRIORITY_LOW, 1, [](gpointer) -> gboolean {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return G_SOURCE_CONTINUE;
+        }, nullptr, nullptr);
+        eval("window.before = 1; location.href = '" + m_server.url("/hostile.html?" + std::to_string(round)) + "'; 1");
+        std::string workers;
+        const bool came = e2e::waitUntil([&] { return !(workers = eval(busyAsk)).empty(); });
+        g_source_remove(slow);
+        ASSERT_TRUE(came);
+        EXPECT_EQ(workers, "function") << "the new document came before the view told the web process its rules";
+    }
 }
 
 TEST_F(ForeignPagesTest, AFrameOfAnotherSiteGetsTheUsersCookiesOnlyAsABrowserSendsThemAndLeavesTheApplicationItsSession)
