@@ -97,6 +97,22 @@ JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, cons
     return context;
 }
 
+/* Evaluates `source`, whose value is a function, in `context` and calls that with `argument` (none when NULL); what
+ * either throws is let go. */
+void run_guard(JSCContext* context, const char* source, JSCValue* argument)
+{
+    JSCValue* guard = jsc_context_evaluate(context, source, -1);
+    if (guard && jsc_value_is_function(guard)) {
+        JSCValue* result = argument ? jsc_value_function_call(guard, JSC_TYPE_VALUE, argument, G_TYPE_NONE)
+                                    : jsc_value_function_call(guard, G_TYPE_NONE);
+        if (result)
+            g_object_unref(result);
+    }
+    jsc_context_clear_exception(context);
+    if (guard)
+        g_object_unref(guard);
+}
+
 InFlight* in_flight(WebKitWebPage* page)
 {
     return page_state(page, IN_FLIGHT_KEY, sizeof(InFlight), g_free);
@@ -263,13 +279,15 @@ static gboolean route_request(WebKitWebPage* page, WebKitURIRequest* request, We
     return FALSE;
 }
 
-/* A frame's new window object: its calls that send bodies and that store values are wrapped, and in the main frame (a new document)
- * the old one's functions, and with them that page, go. */
+/* A frame's new window object: its calls that send bodies and that store values are wrapped (and in a frame of
+ * another site, its steps in the view's history), and in the main frame (a new document) the old one's functions,
+ * and with them that page, go. */
 static void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer user_data)
 {
     (void)user_data;
     guard_bodies(page, frame, world);
     guard_storage(frame, world);
+    guard_history(frame, world);
     keep_value_writer(frame, world);
     if (webkit_frame_is_main_frame(frame))
         forget_page_functions(page);

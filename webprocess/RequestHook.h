@@ -8,7 +8,8 @@
  *   calls run as calls;
  * - ValueText.c: a marked script's value as JSON text, written by a writer of the module's own that the page
  *   cannot reach or change;
- * - StorageGuard.c: the Blobs the page puts into IndexedDB, which the engine's quota does not count, bounded. */
+ * - StorageGuard.c: the Blobs the page puts into IndexedDB, which the engine's quota does not count, bounded;
+ * - HistoryGuard.c: the steps in the view's session history a frame of another site may take (only at a tap). */
 #pragma once
 
 #include "webprocess/LoadRules.h"
@@ -55,6 +56,7 @@ G_GNUC_INTERNAL gpointer page_state(WebKitWebPage* page, const char* key, gsize 
 G_GNUC_INTERNAL GQueue* pending_navigations(WebKitWebPage* page);
 G_GNUC_INTERNAL InFlight* in_flight(WebKitWebPage* page);
 G_GNUC_INTERNAL JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key);
+G_GNUC_INTERNAL void run_guard(JSCContext* context, const char* source, JSCValue* argument);
 
 /* LoadRouting.c */
 G_GNUC_INTERNAL char* without_fragment(const char* uri);
@@ -104,6 +106,9 @@ G_GNUC_INTERNAL void evaluate_scripts(WebKitWebPage* page, WebKitUserMessage* me
 G_GNUC_INTERNAL void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world);
 /* Names the folder under which the engine keeps the pages' data ("" for none), whose files the guard counts. */
 G_GNUC_INTERNAL void set_storage_data_folder(const char* folder);
+
+/* HistoryGuard.c */
+G_GNUC_INTERNAL void guard_history(WebKitFrame* frame, WebKitScriptWorld* world);
 
 /* ValueText.c */
 G_GNUC_INTERNAL void keep_value_writer(WebKitFrame* frame, WebKitScriptWorld* world);

@@ -258,16 +258,8 @@ void guard_storage(WebKitFrame* frame, WebKitScriptWorld* world)
     JSCContext* context = unguarded_context(frame, world, STORAGE_GUARDED_CONTEXT_KEY);
     if (!context)
         return;
-    JSCValue* guard = jsc_context_evaluate(context, STORAGE_GUARD, -1);
-    if (guard && jsc_value_is_function(guard)) {
-        JSCValue* check = jsc_value_new_function(context, NULL, G_CALLBACK(claim), NULL, NULL, G_TYPE_BOOLEAN, 2, G_TYPE_STRING, G_TYPE_DOUBLE);
-        JSCValue* result = jsc_value_function_call(guard, JSC_TYPE_VALUE, check, G_TYPE_NONE);
-        if (result)
-            g_object_unref(result);
-        g_object_unref(check);
-    }
-    jsc_context_clear_exception(context);
-    if (guard)
-        g_object_unref(guard);
+    JSCValue* check = jsc_value_new_function(context, NULL, G_CALLBACK(claim), NULL, NULL, G_TYPE_BOOLEAN, 2, G_TYPE_STRING, G_TYPE_DOUBLE);
+    run_guard(context, STORAGE_GUARD, check);
+    g_object_unref(check);
     g_object_unref(context);
 }

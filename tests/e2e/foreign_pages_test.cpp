@@ -1078,6 +1078,111 @@ TEST_F(ForeignPagesTest, AnAdFrameThatNavigatesItselfWhileTheBrowserIsOpenLeaves
     }
 }
 
+// The application's page goes on to a second page of its own, which frames an advertisement of another site. The
+// advertisement tries to send the page back without the person: history.back(), go(-1) (also as a text, and as an
+// object read once), with the engine's own calls of a fresh about:blank frame of its own (on that frame and on
+// itself), from a data: and a blob: frame's own scripts, also after trying to take the wrapped calls away, and leads
+// the page elsewhere (top.location, a link, window.open and a form aimed at "_top"); a sandboxed copy of it tries
+// the same (its about:blank frame is of another origin). None of it moves the page or resets its plug-ins. Tapped, the advertisement steps back through its own entry, and the page's own
+// history.back() still takes the page back.
+TEST_F(ForeignPagesTest, AFrameOfAnotherSiteStepsTheViewsHistoryOnlyWhenTapped)
+{
+    m_server.route("/ad.html", testsupport::Reply::text(200, R"P(<html><head><style>body { margin: 0; }
+button { display: block; width: 100%; height: 96px; }</style></head><body><script>
+var sandboxed = self.origin === 'null', tag = sandboxed ? 'sandboxed' : 'ad';
+function tell(m) { top.postMessage(tag + ':' + m, '*'); }
+function again() { try { return sessionStorage.getItem('tried') === '1'; } catch (e) { return false; } }
+if (location.search === '?own') {
+  var b = document.createElement('button'); b.textContent = 'back'; b.onclick = function () { history.back(); };
+  document.body.appendChild(b); tell('own');
+} else if (again()) {
+  tell('returned');
+} else {
+  var outcomes = [];
+  function attempt(name, run) { try { var r = run(); outcomes.push(name + '=' + (r === undefined ? 'ok' : r)); } catch (e) { outcomes.push(name + '!' + e.name); } }
+  function child(attributes) { var f = document.createElement('iframe'); for (var k in attributes) f.setAttribute(k, attributes[k]); document.body.appendChild(f); return f; }
+  function sentBack(asker) { return '<scr' + 'ipt>try { history.back(); history.go(-1); parent.postMessage("' + asker + '", "*"); } catch (e) { parent.postMessage("' + asker + ' threw", "*"); }</scr' + 'ipt>'; }
+  attempt('back', function () { return history.back(); });
+  attempt('go', function () { return history.go(-1); });
+  attempt('go-text', function () { return history.go('-1'); });
+  var reads = 0;
+  attempt('go-object', function () { return history.go({ valueOf: function () { reads++; return -1; } }) || 'read ' + reads; });
+  attempt('delete', function () { return Reflect.deleteProperty(History.prototype, 'back') ? 'deleted' : undefined; });
+  attempt('redefine', function () { return Reflect.defineProperty(History.prototype, 'go', { value: function () {} }) ? 'redefined' : undefined; });
+  attempt('own-property', function () { history.back = function () { return 'mine'; }; return History.prototype.back.call(history); });
+  // Nor does it lead the page elsewhere of its own accord.
+  var landed = location.origin + '/landed.html';
+  attempt('top-location', function () { top.location = landed; });
+  attempt('top-link', function () { var a = document.createElement('a'); a.href = landed; a.target = '_top'; document.body.appendChild(a); a.click(); });
+  attempt('top-open', function () { return window.open(landed, '_top') ? 'opened' : undefined; });
+  attempt('top-form', function () { var f = document.createElement('form'); f.action = landed; f.target = '_top'; document.body.appendChild(f); f.submit(); });
+  var blank = child({}).contentWindow;
+  attempt('blank-own', function () { return blank.history.back(); });
+  attempt('blank-go', function () { return blank.history.go(-1); });
+  attempt('blank-on-frame', function () { return blank.History.prototype.back.call(history); });
+  attempt('blank-go-on-frame', function () { return blank.History.prototype.go.call(history, -1); });
+  // Once its data: and blob: frames have tried too and it has loaded, the advertisement leads itself on to an entry
+  // of its own.
+  var children = 0;
+  function onwards() { if (children === 2 && document.readyState === 'complete' && !sandboxed) setTimeout(function () { location.href = '?own'; }, 0); }
+  addEventListener('message', function (e) { tell(e.data); ++children; onwards(); });
+  addEventListener('load', onwards);
+  child({ src: URL.createObjectURL(new Blob([sentBack('blob')], { type: 'text/html' })) });
+  child({ src: 'data:text/html,' + encodeURIComponent(sentBack('data')) });
+  try { sessionStorage.setItem('tried', '1'); } catch (e) {}
+  tell('tried ' + outcomes.join(' '));
+}
+</script></body></html>)P", "text/html"));
+    m_server.route("/landed.html", testsupport::Reply::text(200, "<html><body>landed</body></html>", "text/html"));
+    m_home.writeBundleFile("www/page2.html", kPage);
+    launchAndWaitForThePage();
+    eval("location.href = 'page2.html'; 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return eval("document.getElementById('ready') && location.pathname.endsWith('/page2.html') ? document.getElementById('ready').textContent : ''") == "deviceready"; }));
+    const std::string page = eval("location.href");
+    hybtest::LogCapture log;
+    eval("window.heard = []; addEventListener('message', function (e) { heard.push(String(e.data)); });"
+         " function frame(sandbox) { var f = document.createElement('iframe'); if (sandbox) f.sandbox = sandbox;"
+         "  f.src = '" + otherSite("/ad.html") + "';"
+         "  f.style.cssText = 'position: fixed; top: 0; left: 0; width: 200px; height: 96px; border: 0; z-index: 10000';"
+         "  document.body.appendChild(f); return f; }"
+         " frame('allow-scripts').style.top = '200px'; frame(''); 1");
+    const auto heard = [&](const std::string& what) { return eval("heard.indexOf('" + what + "') >= 0 ? 1 : 0") == "1"; };
+    ASSERT_TRUE(e2e::waitUntil([&] { return heard("ad:own") && heard("sandboxed:data") && heard("ad:data") && heard("sandboxed:blob") && heard("ad:blob")
+        && eval("heard.filter(function (m) { return m.indexOf(':tried ') > 0; }).length") == "2"; }, std::chrono::seconds(30))) << eval("heard.join('\\n')");
+    const std::string tried = eval("heard.filter(function (m) { return m.indexOf(':tried ') > 0; }).sort().join('\\n')");
+    const std::string common = "tried back=ok go=ok go-text=ok go-object=read 1 delete=ok redefine=ok own-property=ok"
+                               " top-location!SecurityError top-link=ok top-open=ok top-form=ok";
+    EXPECT_EQ(tried, "ad:" + common + " blank-own=ok blank-go=ok blank-on-frame=ok blank-go-on-frame=ok\n"
+                     "sandboxed:" + common + " blank-own!SecurityError blank-go!SecurityError blank-on-frame!SecurityError"
+                     " blank-go-on-frame!SecurityError");
+    EXPECT_EQ(eval("location.href"), page);
+
+    // Tapped, the advertisement's own step back goes: to its own earlier entry, the page staying.
+    m_host->update();
+    const platform::Rect view = m_webView->convertRectTo(m_webView->bounds(), nullptr);
+    const platform::Point point{view.origin.x + 100, view.origin.y + 48};
+    e2e::sendPointer(*m_host, GDK_BUTTON_PRESS, point, 1);
+    e2e::sendPointer(*m_host, GDK_BUTTON_RELEASE, point, 1, GDK_BUTTON1_MASK);
+    EXPECT_TRUE(e2e::waitUntil([&] { return heard("ad:returned"); })) << eval("heard.join('\\n')");
+    EXPECT_EQ(eval("location.href"), page);
+    eval("call('device', 'Device', 'getDeviceInfo', []); 1");
+    EXPECT_EQ(answer("device").rfind("ok:", 0), 0u) << answer("device");
+    for (const std::string& line : log.lines()) {
+        EXPECT_EQ(line.find("Resetting plugins"), std::string::npos) << line;
+        EXPECT_EQ(line.find("Navigation started when state"), std::string::npos) << line;
+    }
+
+    // A frame of the application's own file steps as the page does: its calls are the engine's own.
+    eval("window.own = ''; var o = document.createElement('iframe'); o.src = 'index.html?framed';"
+         " o.onload = function () { own = String(o.contentWindow.History.prototype.back); }; document.body.appendChild(o); 1");
+    ASSERT_TRUE(e2e::waitUntil([&] { return !eval("own").empty(); }));
+    EXPECT_NE(eval("own").find("[native code]"), std::string::npos) << eval("own");
+
+    // The page's own step back still goes.
+    eval("history.back(); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return eval("location.pathname").ends_with("/www/index.html"); })) << eval("location.href");
+}
+
 // A site in the in-app browser puts 1 GiB of Blobs into IndexedDB: it hears QuotaExceededError once its origin's
 // 256 MiB are stored; again at once in a web process started anew (what it keeps on disk counts, as in a later run);
 // and what its worker stored counts with what its window stores. What the engine writes for them lies in the
