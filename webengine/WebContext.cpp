@@ -1,5 +1,7 @@
 #include "webengine/WebContext.h"
 
+#include "webengine/CookieJarBound.h"
+#include "webengine/LocalStorageBound.h"
 #include "webengine/RouteURL.h"
 #include "webengine/UserPrompts.h"
 #include "webengine/WebKitEngine.h"
@@ -82,6 +84,9 @@ void onRouteRequest(WebKitURISchemeRequest* request, gpointer)
 // settling, and the process removes its own once the engine's processes have ended (EngineProcesses::end).
 constexpr const char* kTemporaryFolders = "/tmp";
 constexpr const char* kLockSuffix = ".lock";
+// The folder of the caches the engine's libraries keep (their XDG cache home), and the shader cache's bound.
+constexpr const char* kLibraryCaches = "/libraries";
+constexpr const char* kShaderCacheBytes = "64M";
 
 struct TemporaryFolder {
     std::string path;
@@ -196,6 +201,7 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
         webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
                                                      (location.dataFolder + "/cookies.sqlite").c_str(),
                                                      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+        LocalStorageBound::install(context, location.dataFolder + "/localstorage");
     }
     webkit_web_context_set_web_extensions_directory(context, WebContext::webProcessModuleFolder().c_str());
     webkit_web_context_set_web_extensions_initialization_user_data(context,
@@ -213,6 +219,7 @@ WebKitWebContext* makeContext(const WebsiteDataLocation& location)
         registerApplicationScheme(context, scheme);
     // A view shows one page at a time, as the phone's web view: no page is kept for going back.
     webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    CookieJarBound::install(context);
     return context;
 }
 
@@ -350,6 +357,18 @@ platform::Status WebContext::settleTemporaryFolder(const std::string& cacheFolde
         ::unlink(made->lock.c_str());
         ::close(made->fd);
         return set.error();
+    }
+    // The caches the engine's libraries keep of their own (the graphics driver's compiled shader programs, the
+    // media framework's list of plug-ins, the font lists) go to the application's caches too, never to the user's
+    // cache folder: a page's WebGL programs fill the shader cache, which the driver bounds at kShaderCacheBytes.
+    const std::string libraries = cacheFolder + kLibraryCaches;
+    std::error_code madeLibraries;
+    std::filesystem::create_directories(libraries + "/mesa_shader_cache", madeLibraries);
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"XDG_CACHE_HOME", libraries},
+                                      {"MESA_SHADER_CACHE_DIR", libraries + "/mesa_shader_cache"},
+                                      {"MESA_SHADER_CACHE_MAX_SIZE", kShaderCacheBytes}}) {
+        if (platform::Status set = platform::ProcessEnvironment::set(name, value, platform::ProcessEnvironment::Reach::EngineOnly); !set)
+            return set.error();
     }
     settledFolder() = std::move(*made);
     return {};

@@ -64,7 +64,9 @@ public:
     // processes that ended left there, and names it as TMPDIR for the engine's processes (and this one; other
     // programs it starts get the TMPDIR from before: platform::ProcessEnvironment). Once, on the main thread,
     // before any other thread starts and any context is made: the environment cannot be changed later
-    // (a call then is refused, and the engine's processes keep the TMPDIR the process has).
+    // (a call then is refused, and the engine's processes keep the TMPDIR the process has). The caches the engine's
+    // libraries keep (shader programs, bounded to 64 MiB; the media plug-ins' list; font lists) go with it to
+    // <cacheFolder>/libraries, as their XDG_CACHE_HOME.
     static platform::Status settleTemporaryFolder(const std::string& cacheFolder);
     // The folder settled, if any.
     static std::optional<std::string> temporaryFolder();

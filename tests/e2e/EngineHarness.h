@@ -93,12 +93,11 @@ private:
 
 // What a page could have written on the user's disk: every file under HOME (which holds the XDG homes and
 // the download folder user-dirs.dirs names) and the runtime folder, by path, with its size and last change.
-// The cache home is left out: the engine's libraries keep their caches there (GStreamer's registry, written
-// when a web process first starts), and no download goes there.
+// The user's cache home is in it: the engine's libraries keep their caches (the driver's shader programs,
+// GStreamer's registry, font lists) in the application's caches instead (WebContext::settleTemporaryFolder).
 inline std::map<std::string, std::string> userFiles()
 {
     std::map<std::string, std::string> files;
-    const char* cache = std::getenv("XDG_CACHE_HOME");
     for (const char* variable : {"HOME", "XDG_RUNTIME_DIR"}) {
         const char* folder = std::getenv(variable);
         if (!folder || !*folder)
@@ -106,10 +105,6 @@ inline std::map<std::string, std::string> userFiles()
         std::error_code error;
         using Walk = std::filesystem::recursive_directory_iterator;
         for (Walk it(folder, std::filesystem::directory_options::skip_permission_denied, error); !error && it != Walk(); it.increment(error)) {
-            if (cache && it->path() == cache) {
-                it.disable_recursion_pending();
-                continue;
-            }
             struct stat st {};
             if (::lstat(it->path().c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
                 files[it->path().string()] = std::to_string(st.st_size) + " bytes, changed at " + std::to_string(st.st_mtim.tv_sec) + "."

@@ -993,6 +993,17 @@ TEST_F(ForeignPagesTest, NoPageWritesToTheUsersDisk)
     m_server.route("/signin.bin", big);
     m_server.route("/clicker.html", testsupport::Reply::text(200,
         "<html><body><a id='a' href='/linked'>notes</a><script>document.getElementById('a').click();</script></body></html>", "text/html"));
+    // A frame that compiles WebGL programs (the graphics driver caches them on disk), then leads itself on.
+    m_server.route("/shaders.html", testsupport::Reply::text(200,
+        "<html><body><canvas id='c'></canvas><script>var gl = document.getElementById('c').getContext('webgl');"
+        " for (var i = 0; gl && i < 40; i++) { var p = gl.createProgram();"
+        "  [[gl.VERTEX_SHADER, 'void main() { gl_Position = vec4(' + i + '.0); }'],"
+        "   [gl.FRAGMENT_SHADER, 'precision mediump float; void main() { gl_FragColor = vec4(' + i + '.0 / 40.0); }']].forEach(function (s) {"
+        "   var shader = gl.createShader(s[0]); gl.shaderSource(shader, s[1]); gl.compileShader(shader); gl.attachShader(p, shader); });"
+        "  gl.linkProgram(p); gl.useProgram(p); gl.drawArrays(gl.POINTS, 0, 1); }"
+        " if (gl) gl.finish(); location.href = gl ? '/shaders-done' : '/no-webgl';</script></body></html>", "text/html"));
+    m_server.route("/shaders-done", testsupport::Reply::text(200, "done", "text/plain"));
+    m_server.route("/no-webgl", testsupport::Reply::text(200, "none", "text/plain"));
     launch();
     hybtest::LogCapture log;
     e2e::LoadWatch watch(m_webView->engine().view());
@@ -1035,6 +1046,18 @@ TEST_F(ForeignPagesTest, NoPageWritesToTheUsersDisk)
     eval("location.href = '" + m_server.url("/led") + "'; 1");
     EXPECT_TRUE(e2e::waitUntil([&] { return !heardFailure().empty(); }));
     EXPECT_EQ(eval("location.href"), page);
+
+    // The driver's shader cache is the engine's own, in the application's caches (the XDG cache home of the
+    // engine's libraries, which this program shares), never the user's cache folder: written there, and
+    // nothing under HOME (its .cache included) below.
+    eval("var f = document.createElement('iframe'); f.src = '" + otherSite("/shaders.html") + "'; document.body.appendChild(f); 1");
+    EXPECT_TRUE(e2e::waitUntil([&] { return watch.ended(otherSite("/shaders-done")) || watch.ended(otherSite("/no-webgl")); }));
+    if (watch.ended(otherSite("/shaders-done"))) {
+        const std::string shaderCache = std::string(std::getenv("XDG_CACHE_HOME")) + "/mesa_shader_cache";
+        EXPECT_NE(shaderCache.rfind(std::string(std::getenv("HOME")) + "/", 0), 0u) << shaderCache;
+        EXPECT_TRUE(e2e::waitUntil([&] { std::error_code error; return !std::filesystem::is_empty(shaderCache, error) && !error; }))
+            << shaderCache;
+    }
 
     // The payment road's web screen says the page is a download, and offers no retry that would fail the
     // same way; the sign-in page stays empty.

@@ -9,6 +9,7 @@
 #include "platform/ui/Image.h"
 #include "platform/ui/ViewAnimation.h"
 #include "plugins/HYBInAppBrowser.h"
+#include "webengine/LocalStorageBound.h"
 #include "runtime/HYBUserAgentUtil.h"
 #include "platform/net/HTTPCookieStorage.h"
 #include "support/ClosedPort.h"
@@ -36,6 +37,18 @@ protected:
     }
     // The test server by another name: another site.
     static std::string foreignSite(std::string url) { return url.replace(url.find("127.0.0.1"), 9, "localhost"); }
+    // The page's browser opened, hidden, at `url`: its web view, once the browser is there.
+    std::shared_ptr<platform::WebView> openHidden(const std::string& url) {
+        eval("exec(null, null, 'InAppBrowser', 'open', ['" + url + "', '_blank', 'hidden=yes']); 1");
+        if (!e2e::waitUntil([&] { return browser() && browser()->inAppBrowserViewController(); }))
+            return nullptr;
+        return browser()->inAppBrowserViewController()->webView();
+    }
+    // Closes the page's browser and waits until it has gone.
+    bool closeBrowser() {
+        eval("iabClose(); 1");
+        return e2e::waitUntil([&] { return !browser()->inAppBrowserViewController(); });
+    }
 };
 
 // A site's page that loads as pages of the web do: a picture and a script its server leads to another host
@@ -800,4 +813,75 @@ TEST_F(InAppBrowserOnEngineTest, APDFShowsInTheEnginesViewerOnEveryRoadAndItsSav
     EXPECT_EQ(e2e::filesWritten(before, e2e::userFiles()), "");
     eval("iabClose(); 1");
     ASSERT_TRUE(e2e::waitUntil([&] { return !plugin->inAppBrowserViewController(); }));
+}
+
+// A site in the browser sets a thousand lasting cookies of 4 KB: the engine's cookie jar, which lasts on disk, keeps
+// no more of them than the application's own store keeps of a site (180), as a browser bounds a site's cookies. The
+// jar is pruned shortly after it changes (webengine/CookieJarBound.h), so the page may see more for a moment; what
+// stays is the site's share, its newest cookies.
+TEST_F(InAppBrowserOnEngineTest, ASiteKeepsNoMoreCookiesInTheEnginesJarThanASitesShare) {
+    testsupport::HTTPTestServer server;
+    server.route("/cookies.html", testsupport::Reply::text(200,
+        "<html><body><script>var value = 'v'.repeat(4000);"
+        " for (var i = 0; i < 1000; i++) document.cookie = 'c' + i + '=' + value + '; max-age=31536000; path=/';"
+        " window.kept = function () { return document.cookie.split('; ').filter(function (c) { return /^c\\d+=/.test(c); }); };"
+        " window.set = true;</script></body></html>",
+        "text/html"));
+    launchAndWaitForThePage();
+    std::shared_ptr<platform::WebView> page = openHidden(server.url("/cookies.html"));
+    ASSERT_TRUE(page);
+    ASSERT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(window.set || '')") == "true"; },
+                               std::chrono::seconds(60)));
+    EXPECT_TRUE(e2e::waitUntil([&] { return std::stoi(page->stringByEvaluatingJavaScriptFromString("String(kept().length)")) <= 180; },
+                               std::chrono::seconds(60)))
+        << page->stringByEvaluatingJavaScriptFromString("String(kept().length)");
+    // The newest are kept: the last one set among them.
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("String(kept().some(function (c) { return c.indexOf('c999=') === 0; }))"), "true");
+    EXPECT_EQ(page->stringByEvaluatingJavaScriptFromString("String(kept().some(function (c) { return c.indexOf('c0=') === 0; }))"), "false");
+    ASSERT_TRUE(closeBrowser());
+}
+
+// Sites in the browser fill local storage past the bound in all (made small here): the least recently written site's
+// local storage goes, on disk too, while the newest site's and the application's own stay.
+TEST_F(InAppBrowserOnEngineTest, LocalStoragePastTheBoundInAllLosesTheLeastRecentlyWrittenSite) {
+    const std::uint64_t bound = webengine::LocalStorageBound::totalBytes();
+    webengine::LocalStorageBound::setTotalBytes(3 * 1024 * 1024);
+    struct Restore { std::uint64_t bytes; ~Restore() { webengine::LocalStorageBound::setTotalBytes(bytes); } } restore{bound};
+    testsupport::HTTPTestServer server;
+    // About 2 MiB on disk (the engine keeps UTF-16).
+    server.route("/fill.html", testsupport::Reply::text(200,
+        "<html><body><script>localStorage.setItem('fill', 'v'.repeat(1 << 20)); window.filled = 'yes';</script></body></html>",
+        "text/html"));
+    launchAndWaitForThePage();
+    eval("localStorage.setItem('own', 'kept'); 1");
+    const std::string folder = m_home.folders().library() + "/WebKit/localstorage";
+    const std::string port = std::to_string(server.port());
+    const std::string older = folder + "/http_127.0.0.1_" + port + ".localstorage";
+    const std::string newer = folder + "/http_localhost_" + port + ".localstorage";
+    const std::string own = folder + "/file__0.localstorage";
+    // An origin's database with its journal, where the engine's latest writes are.
+    auto stored = [](const std::string& database) {
+        std::uintmax_t bytes = 0;
+        for (const std::string& file : {database, database + "-wal"}) {
+            std::error_code error;
+            const std::uintmax_t size = std::filesystem::file_size(file, error);
+            bytes += error ? 0 : size;
+        }
+        return bytes;
+    };
+    ASSERT_TRUE(e2e::waitUntil([&] { return std::filesystem::exists(own); }, std::chrono::seconds(30)));
+    for (const std::string& url : {server.url("/fill.html"), foreignSite(server.url("/fill.html"))}) {
+        std::shared_ptr<platform::WebView> page = openHidden(url);
+        ASSERT_TRUE(page);
+        ASSERT_TRUE(e2e::waitUntil([&] { return page->stringByEvaluatingJavaScriptFromString("String(window.filled || '')") == "yes"; },
+                                   std::chrono::seconds(60)));
+        // Written to disk (the engine commits a moment later).
+        const std::string& file = url.find("localhost") == std::string::npos ? older : newer;
+        ASSERT_TRUE(e2e::waitUntil([&] { return stored(file) > 1024 * 1024; }, std::chrono::seconds(30))) << file;
+        ASSERT_TRUE(closeBrowser());
+    }
+    EXPECT_TRUE(e2e::waitUntil([&] { return stored(older) == 0; }, std::chrono::seconds(30))) << older;
+    EXPECT_TRUE(std::filesystem::exists(newer));
+    EXPECT_TRUE(std::filesystem::exists(own));
+    EXPECT_EQ(eval("localStorage.getItem('own')"), "kept");
 }
