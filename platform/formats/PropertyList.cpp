@@ -1234,6 +1234,15 @@ std::optional<std::pair<double, std::string>> storedDateText(const Date& date) {
     return std::pair{wholeSince1970, digits.empty() ? std::string() : "." + digits};
 }
 
+// Whether the XML text of this whole second since 1970 and fraction (".<digits>" or nothing) reads back
+// as the number of seconds since 2001 the date was read with (always, for a date without one).
+bool readsAsStored(const Date& date, double wholeSince1970, const std::string& fraction) {
+    if (!date.storedSince2001 || kReferenceDate + *date.storedSince2001 != date.secondsSince1970)
+        return true;
+    const auto read = xmlDate("1970-01-01T00:00:00" + fraction + "Z");
+    return read && (wholeSince1970 - kReferenceDate) + read->secondsSince1970 == *date.storedSince2001;
+}
+
 class XMLWriter {
 public:
     std::string write(const Value& root) {
@@ -1320,12 +1329,20 @@ private:
             return;
         case Value::Type::Date: {
             // The second the date lies in, and the fraction of a second past it (xmlDateFraction).
-            // A date read from a binary list writes the number it was read with (storedDateText).
-            const double since1970 = v.getDate()->secondsSince1970;
-            const auto stored = storedDateText(*v.getDate());
-            double wholeSeconds = stored ? stored->first : std::floor(since1970);
-            if (!stored && since1970 - wholeSeconds >= 1) // a date within a second before 1970 too close to it to tell
+            const Date& date = *v.getDate();
+            const double since1970 = date.secondsSince1970;
+            double wholeSeconds = std::floor(since1970);
+            if (since1970 - wholeSeconds >= 1) // a date within a second before 1970 too close to it to tell
                 wholeSeconds += 1;
+            std::string fraction = xmlDateFraction(since1970, wholeSeconds);
+            // A date read from a list writes the number it was read with: the text above when it reads back
+            // as that number too (the shortest: a date read from XML keeps its text), else storedDateText's.
+            if (!readsAsStored(date, wholeSeconds, fraction)) {
+                if (auto stored = storedDateText(date)) {
+                    wholeSeconds = stored->first;
+                    fraction = std::move(stored->second);
+                }
+            }
             const auto seconds = static_cast<std::int64_t>(wholeSeconds);
             const std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
             const std::int64_t ofDay = seconds - days * 86400;
@@ -1337,7 +1354,7 @@ private:
                           month, day, static_cast<long long>(ofDay / 3600), static_cast<long long>(ofDay / 60 % 60),
                           static_cast<long long>(ofDay % 60));
             m_out += text;
-            m_out += stored ? stored->second : xmlDateFraction(since1970, wholeSeconds);
+            m_out += fraction;
             m_out += "Z</date>\n";
             return;
         }

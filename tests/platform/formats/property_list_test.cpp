@@ -305,6 +305,15 @@ TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
         // And the XML text is the one written the second time too.
         ASSERT_EQ(PropertyList::write(fromXML.value(), PropertyList::Format::XML).value(), xml.value());
     }
+    // A date read from XML writes its text again (the shortest), a clock's six digits staying six.
+    for (const char* text : {"2024-02-29T12:34:56.123456Z", "1960-05-31T23:59:58.25Z", "2001-01-01T00:00:00.1Z",
+                             "1900-06-01T01:02:03.000001Z"}) {
+        const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<date>")
+                              + text + "</date>\n</plist>\n";
+        const auto date = PropertyList::read(xml);
+        ASSERT_TRUE(date.ok()) << text;
+        EXPECT_NE(PropertyList::write(date.value(), PropertyList::Format::XML).value().find(text), std::string::npos) << text;
+    }
     // A date changed after it was read is written as it is now.
     auto read = PropertyList::read(binaryDate(0.1));
     ASSERT_TRUE(read.ok());
